@@ -1,0 +1,30 @@
+# The commands a person types.  Each first installs what the build needs.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+# The test build is sanitized; CI builds with warnings as errors.
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/app/controller $(ARGS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure --timeout 300
+
+bench: deps
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target benchmarks
+	@for b in $(BUILD_DIR)-bench/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+
+clean:
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench

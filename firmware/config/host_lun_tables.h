@@ -1,0 +1,30 @@
+// Per-port host LUN tables: the logical drive each initiator sees at each
+// host LUN, and the LUN at which the controller itself is presented to it.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct KERNEL_ENTRY;
+
+constexpr uint32_t HOST_LUN_INITIATORS = 255;
+constexpr uint32_t HOST_LUN_ROWS = 512;
+constexpr uint32_t HOST_LUN_TABLE_PAGES = 64;
+constexpr uint16_t HOST_LUN_SET_MARK = 0x4000;
+constexpr uint16_t HOST_LUN_FLAG = 0x8000;
+
+// Look-up results (bit 7 carries the per-LUN flag of the word).
+constexpr uint8_t LUN_LOOKUP_LD = 1;
+constexpr uint8_t LUN_LOOKUP_VIRTUAL = 2;
+constexpr uint8_t LUN_LOOKUP_NONE = 0xFF;
+
+uint8_t AllocateHostLunTables();   // 0xFF
+uint16_t* pGetHostLunTable(uint8_t bPort);
+uint8_t bLookupCommandLun(const KERNEL_ENTRY* psEntry, uint16_t* pwLd);
+uint8_t bLookupPortLun(uint8_t bPort, uint16_t wLunOrLd, uint16_t wInitiator, uint16_t* pwLd);
+uint8_t bSetHostLun(uint8_t bPort, uint16_t wInitiator, uint16_t wLun, uint16_t wLd, uint8_t fFlag);
+uint16_t wGetInitiatorControllerLun(const KERNEL_ENTRY* psEntry);
+void RebuildPortLunTable(uint8_t bPort);
+
+}  // namespace fw

@@ -1,0 +1,66 @@
+// NVRAM identity and statistics records: the INQUIRY identity, a few
+// per-controller settings, the start-of-day counters and the lifetime read and
+// write totals, saved in two alternating copies.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct DATE_TIME;
+
+// Identity.  Setters return 255 and store when every byte is printable
+// (0x20..0x7E; the short name also allows NUL), else 0 and store nothing.
+void GetNvramVendorId(uint8_t* pbOut);     // 8 bytes
+void GetNvramProductId(uint8_t* pbOut);    // 16 bytes
+void GetNvramVendorText(uint8_t* pbOut);   // 48 bytes
+uint8_t GetNvramShortName(uint8_t* pbOut); // up to 16 bytes, returns the length
+uint8_t SetNvramVendorId(const uint8_t* pbId);
+uint8_t SetNvramProductId(const uint8_t* pbId);
+uint8_t SetNvramVendorText(const uint8_t* pbText);
+uint8_t SetNvramShortName(const uint8_t* pbName);
+uint8_t bGetNvramByteD8();
+void SetNvramByteD8(uint8_t b);
+void WriteNvramIdentityDefaults();
+
+void GetNvramAlternateWwn(uint8_t* pbWwn);
+void SetNvramAlternateWwn(const uint8_t* pbWwn);
+uint8_t bGetNvramPortAddress(uint8_t bPort);
+
+void IncrementStartCount();
+uint32_t dGetNvramBootCount();
+void SaveLastStartTime();
+
+void SetNvramJournalGeneration(uint32_t dGeneration);
+uint32_t dGetNvramJournalGeneration();
+// Remembers whether the write journal belongs to the configuration of the
+// given generation (the live image's).
+void CheckNvramJournalGeneration(uint32_t dLiveGeneration);
+uint8_t fIsNvramConfigTieValid();
+
+uint8_t fGetNvramOptionBit0();
+uint8_t fGetNvramOptionBit1();
+uint8_t fGetNvramOptionBit2();
+
+void SetFlushSequencerFlag(uint8_t f);
+uint8_t fGetFlushSequencerFlag();
+
+void SetNvramExpanderPhyConfig(uint8_t bExpander, uint8_t bPhy, uint32_t dValue);
+uint32_t dGetNvramExpanderPhyConfig(uint8_t bExpander, uint8_t bPhy);
+
+// Lifetime totals, counted in memory and saved by SaveNvramStatistics.
+void CountNvramReads(uint32_t dBlocks);
+void CountNvramWrites(uint32_t dBlocks);
+uint64_t lGetNvramReadCount();
+uint64_t lGetNvramReadBlocks();
+uint64_t lGetNvramWriteCount();
+uint64_t lGetNvramWriteBlocks();
+uint32_t dGetOperatingSeconds();
+void LoadNvramStatistics();
+// 0xFF when saved, else the clock's error (nothing stored).
+uint8_t SaveNvramStatistics();
+void GetNvramStatisticsStamp(DATE_TIME* psStamp);
+
+uint8_t fCheckNvramClockAndPattern();
+
+}  // namespace fw

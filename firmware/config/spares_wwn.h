@@ -1,0 +1,29 @@
+// World wide name utilities, the spare list of the scratch image and the
+// look-ups from an internal address to its array or logical drive segment.
+#pragma once
+
+#include <cstdint>
+
+#include "config/config_image.h"
+
+namespace fw {
+
+constexpr uint8_t GLOBAL_SPARE = 255;
+
+uint8_t fWwnEqual(const uint8_t* pbA, const uint8_t* pbB);
+const uint8_t* CopyWwn(const uint8_t* pbSource, uint8_t* pbDestination);
+uint8_t fIsNonZeroWwn(const uint8_t* pbWwn);
+void FillWwn(uint8_t* pbWwn, uint8_t bValue);
+
+uint8_t AddSpare(const uint8_t* pbWwn, uint8_t bRank);
+// Makes every present, qualified, unassigned drive a global spare; returns
+// how many were added.
+uint8_t AssignUnusedDrivesAsSpares(const uint8_t* pbRequest);
+void DeleteSpareEntry(CONFIG_IMAGE* psImage, uint8_t bIndex);
+void DeleteAllSpares(CONFIG_IMAGE* psImage);
+
+void FindSegmentArrays(const CONFIG_IMAGE* psImage, uint16_t wLd, uint8_t bSegment, uint8_t* pbFirst, uint8_t* pbLast);
+uint8_t fFindLdSegmentByAddress(const CONFIG_IMAGE* psImage, uint64_t lAddress, uint16_t* pwLd, uint8_t* pbSegment);
+uint8_t bFindRankByAddress(const CONFIG_IMAGE* psImage, uint64_t lAddress, uint8_t* pbRank);
+
+}  // namespace fw

@@ -1,0 +1,37 @@
+// Stand-ins for the services of this subsystem that are not built yet:
+// the least behaviour that lets their callers run.
+#include "dataservices/data_services.h"
+#include "executive/types.h"
+
+namespace fw {
+
+uint8_t fGetSnapshotsActiveFlag() { return FALSE; }
+uint16_t wGetCmdCntInSnapshotQueue() { return 0; }
+uint8_t fGetSnapshotServiceFlag() { return FALSE; }
+void SnapshotCommandService() {}
+uint8_t fGetDuplicationHasWork() { return FALSE; }
+void DuplicationService() {}
+void ClearAllDuplicationProcesses() {}
+void InitSnapshotSubsystem() {}
+void InitSnapshotSupport() {}
+void SetWaitForODAStartupFlag(uint8_t) {}
+void SetSnapshotJoinFlag(uint8_t) {}
+void SetOCODAStartupInProgFlag(uint8_t) {}
+void PrepareSnapshotStart() {}
+void CheckWaitForODAStartup() {}
+void StartODAStartup(uint8_t) {}
+void StartDuplication(uint8_t) {}
+void ResetSnapshotStartFlags() {}
+
+uint8_t fGetSnapshotKernelRequest() { return FALSE; }
+void SnapshotKernelService() {}
+uint8_t fGetMainSnapshotStateMachineRunning() { return FALSE; }
+void MainSnapshotStateMachine() {}
+
+void SetDuplicationState(uint8_t, uint8_t) {}
+void NoteVirtualLunMapped(uint16_t) {}
+uint8_t fLdHasSnapshots(uint16_t, uint8_t) { return FALSE; }
+void NotifyLdUnavailable(uint16_t) {}
+void StartDataServicesFromImage(const CONFIG_IMAGE*) {}
+
+}  // namespace fw

@@ -1,0 +1,64 @@
+// Drive, enclosure and power management services the rest of the firmware calls.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+void SetCtrlOptionBit2Flag(uint8_t f);
+void InitDriveManagementState();
+void SetDriveRescanInProgress(uint8_t f);
+void SetDriveRescanRequest(uint8_t f);
+void InitEnclosureServicesFlags();
+void InitPowerManagementTables();
+void SetAPMDriveVerifyRunning(uint8_t f);
+void SetAPMHoldFlag(uint8_t f);
+void SetPowerManagementState(uint8_t b);
+void InitDriveErrorCounters();
+void SetSesPartnerJoinFlag(uint8_t f);
+void ClearPowerManagementJoinFlag();
+void InitOwnEnclosure();
+void CheckEnclosureFirmwareUpdate(uint8_t f1, uint8_t f2);
+void AllocateDriveTables();
+void AllocateEnclosureServicesTables();
+void ResetDriveStartFlags();
+void ResetEnclosureStartFlags();
+
+// Used by the system tick and the stop paths of the executive.
+uint8_t fGetCtrlOptionBit2Flag();
+void EnclosureTickRoutine();
+uint8_t fGetIoModuleUpdateFlag();
+void StartIoModuleUpdate();
+uint8_t fIsDriveFirmwareDownloadActive();
+
+// Background pass services of the drive and enclosure management.
+uint8_t fIsDriveFirmwareDownloadInProgress();
+void DriveFirmwareDownloadStep();
+uint8_t fIsDriveRescanRequested();
+uint8_t fIsDriveRescanInProgress();
+uint8_t fGetDriveRescanBlockingFlag();
+void ProcessDriveRescanRequest();
+uint8_t fGetEnclosureTaskRequest();
+void EnclosureTaskStep();
+uint8_t fGetSesPollRequest();
+void SesPagePollStep();
+void DriveTableServiceA();
+void DriveTableServiceB();
+void MonitorTemperatures();
+uint8_t PollOwnEnclosure();
+
+// Used by the configuration database.
+void StopAPM();
+uint8_t fIsDriveQualified(const uint8_t* pbWwn, uint8_t fReport);
+uint8_t fIsDrivePathTypeSupported(const uint8_t* pbWwn);
+uint8_t fAnyDriveMarkedUnusable();   // a drive record marked 'U' in byte 3
+uint8_t fFindDriveByWWN(const uint8_t* pbWwn, uint8_t* pbTarget);
+uint8_t fRequestDriveRescan();
+void LoadSaveAPMConfig(const uint8_t* pbSettings, uint8_t f);
+uint8_t bStartAPM();
+uint8_t bGetDriveIndexOfWWN(const uint8_t* pbWwn);
+void RequestEnclosureStatusUpdate(uint8_t f);
+
+uint8_t fGetDriveWwnOfTarget(uint8_t bTarget, uint8_t* pbWwn);   // TRUE when the drive table knows it
+
+}  // namespace fw

@@ -1,0 +1,66 @@
+// Stand-ins for the services of this subsystem that are not built yet:
+// the least behaviour that lets their callers run.
+#include "enclosure/drive_management.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+
+namespace fw {
+
+void SetCtrlOptionBit2Flag(uint8_t) {}
+void InitDriveManagementState() {}
+void SetDriveRescanInProgress(uint8_t) {}
+void SetDriveRescanRequest(uint8_t) {}
+void InitEnclosureServicesFlags() {}
+void InitPowerManagementTables() {}
+void SetAPMDriveVerifyRunning(uint8_t) {}
+void SetAPMHoldFlag(uint8_t) {}
+void SetPowerManagementState(uint8_t) {}
+void InitDriveErrorCounters() {}
+void SetSesPartnerJoinFlag(uint8_t) {}
+void ClearPowerManagementJoinFlag() {}
+void InitOwnEnclosure() {}
+void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
+void AllocateDriveTables() {}
+void AllocateEnclosureServicesTables() {}
+void ResetDriveStartFlags() {}
+void ResetEnclosureStartFlags() {}
+
+// Stand-ins for the tick.
+uint8_t fGetCtrlOptionBit2Flag() { return FALSE; }
+void EnclosureTickRoutine() {}
+uint8_t fGetIoModuleUpdateFlag() { return FALSE; }
+void StartIoModuleUpdate() {}
+uint8_t fIsDriveFirmwareDownloadActive() { return FALSE; }
+
+uint8_t fIsDriveFirmwareDownloadInProgress() { return FALSE; }
+void DriveFirmwareDownloadStep() {}
+uint8_t fIsDriveRescanRequested() { return FALSE; }
+uint8_t fIsDriveRescanInProgress() { return FALSE; }
+uint8_t fGetDriveRescanBlockingFlag() { return FALSE; }
+void ProcessDriveRescanRequest() {}
+uint8_t fGetEnclosureTaskRequest() { return FALSE; }
+void EnclosureTaskStep() {}
+uint8_t fGetSesPollRequest() { return FALSE; }
+void SesPagePollStep() {}
+void DriveTableServiceA() { SetDriveServiceWorkA(FALSE); }
+void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
+void MonitorTemperatures() {}
+uint8_t PollOwnEnclosure() { return STATUS_OK; }
+
+void StopAPM() {}
+uint8_t fIsDriveQualified(const uint8_t*, uint8_t) { return TRUE; }
+uint8_t fIsDrivePathTypeSupported(const uint8_t*) { return TRUE; }
+uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
+uint8_t fFindDriveByWWN(const uint8_t*, uint8_t* pbTarget) {
+    *pbTarget = 0xFF;
+    return FALSE;
+}
+uint8_t fRequestDriveRescan() { return TRUE; }
+void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
+uint8_t bStartAPM() { return STATUS_OK; }
+uint8_t bGetDriveIndexOfWWN(const uint8_t*) { return 0xFF; }
+void RequestEnclosureStatusUpdate(uint8_t) {}
+
+uint8_t fGetDriveWwnOfTarget(uint8_t, uint8_t*) { return FALSE; }
+
+}  // namespace fw

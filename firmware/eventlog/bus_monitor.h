@@ -1,0 +1,13 @@
+// The processor bus performance monitor.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+void BusMonitorStartCounters(uint8_t b);
+
+uint8_t bGetBusMonitorMode();   // TRUE while the periodic display runs
+void RunBusMonitorStep();
+
+}  // namespace fw

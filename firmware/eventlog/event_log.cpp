@@ -1,0 +1,428 @@
+// The event log in NVRAM, its mirror and the posting rules.
+#include "eventlog/event_log.h"
+
+#include <cstring>
+
+#include "config/nvram_layout.h"
+#include "config/nvram_records.h"
+#include "console/console_menu.h"
+#include "eventlog/event_image.h"
+#include "executive/buffer_pages.h"
+#include "executive/console_output.h"
+#include "executive/interrupt_controller.h"
+#include "executive/system_state.h"
+#include "executive/types.h"
+#include "fc/fc_driver.h"
+#include "hw/hw.h"
+#include "platform/embedded_module.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint32_t LOG_OFFSET = NVRAM_OFFSET(abEventLog);
+constexpr uint32_t ENTRIES_OFFSET = LOG_OFFSET + sizeof(EVENT_LOG_HEADER);
+constexpr uint32_t MIRROR_PAGES = 25;
+constexpr uint8_t LOCK_SOURCE_SAS_REPLIES = 2;
+constexpr uint8_t LOCK_SOURCE_HOST_CHIPS = 0;
+constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
+constexpr uint8_t STRICT_REPEAT_DIAGNOSTICS_LEVEL = 2;
+constexpr uint8_t ONCE_ONLY_CODES[] = {15, 16, 17, 18, 23, 24};
+constexpr uint8_t MASKABLE_CODES = 32;
+constexpr uint8_t REALLOCATION_CANDIDATES = 3;
+
+enum : uint8_t {
+    EVENT_CONTROLLER_POWERED_OFF = 80,
+    EVENT_CONTROLLER_POWERED_ON = 81,
+    EVENT_LOG_CLEARED = 86,
+    EVENT_CONTROLLER_RESET = 87,
+    EVENT_CONTROLLER_SHUTDOWN = 88,
+    EVENT_FIRMWARE_UPGRADED = 96,
+    EVENT_BLOCK_REALLOCATED = 113,
+};
+
+uint8_t s_fEventLogBusy = FALSE;
+uint8_t s_fEventMirrorOn = FALSE;
+uint8_t s_fEventLogChanged = FALSE;
+uint8_t s_fEventLogCopying = FALSE;
+uint32_t s_dOnceOnlyMask = 0;
+uint16_t s_wEventsPosted = 0;
+EVENT_LOG_MIRROR* s_psMirror = nullptr;
+
+uint32_t dHeaderField(size_t dField) { return LOG_OFFSET + static_cast<uint32_t>(dField); }
+
+uint32_t dEntryOffset(uint16_t wIndex) {
+    return ENTRIES_OFFSET + static_cast<uint32_t>(sizeof(EVENT_LOG_ENTRY)) * wIndex;
+}
+
+bool fCopyAIsCurrent() {
+    return bNvramRead8(dHeaderField(offsetof(EVENT_LOG_HEADER, bCopySelect))) == EVENT_COPY_A;
+}
+
+// The stored count and next of copy A or B, unchecked.
+void ReadHeaderCopy(bool fCopyA, uint16_t* pwCount, uint16_t* pwNext) {
+    *pwCount = wNvramReadLE16(
+        dHeaderField(fCopyA ? offsetof(EVENT_LOG_HEADER, abCountA) : offsetof(EVENT_LOG_HEADER, abCountB)));
+    *pwNext = wNvramReadLE16(
+        dHeaderField(fCopyA ? offsetof(EVENT_LOG_HEADER, abNextA) : offsetof(EVENT_LOG_HEADER, abNextB)));
+}
+
+void WriteHeaderCopy(bool fCopyA, uint16_t wCount, uint16_t wNext) {
+    NvramWriteLE16(
+        dHeaderField(fCopyA ? offsetof(EVENT_LOG_HEADER, abCountA) : offsetof(EVENT_LOG_HEADER, abCountB)),
+        wCount);
+    NvramWriteLE16(
+        dHeaderField(fCopyA ? offsetof(EVENT_LOG_HEADER, abNextA) : offsetof(EVENT_LOG_HEADER, abNextB)),
+        wNext);
+}
+
+// The new count and next go into the copy that is not current, then the
+// selector names it: a power cut before the selector leaves the old header.
+void CommitHeader(uint16_t wCount, uint16_t wNext) {
+    const bool fWriteA = !fCopyAIsCurrent();
+    WriteHeaderCopy(fWriteA, wCount, wNext);
+    NvramWrite8(dHeaderField(offsetof(EVENT_LOG_HEADER, bCopySelect)), fWriteA ? EVENT_COPY_A : EVENT_COPY_B);
+}
+
+void SetUpdating(uint8_t f) { NvramWrite8(dHeaderField(offsetof(EVENT_LOG_HEADER, fUpdating)), f); }
+
+bool fIsHeaderSane(uint16_t wCount, uint16_t wNext) {
+    return wCount <= EVENT_LOG_ENTRIES && wNext < EVENT_LOG_ENTRIES;
+}
+
+uint16_t wPreviousIndex(uint16_t wIndex, uint16_t wBack) {
+    return static_cast<uint16_t>((wIndex + EVENT_LOG_ENTRIES - wBack) % EVENT_LOG_ENTRIES);
+}
+
+const EVENT_LOG_ENTRY* psEntry(uint16_t wIndex) {
+    return reinterpret_cast<const EVENT_LOG_ENTRY*>(pNvramBase() + dEntryOffset(wIndex));
+}
+
+void MirrorEntry(uint16_t wIndex) {
+    if (s_fEventMirrorOn == TRUE) {
+        std::memcpy(&s_psMirror->asEntries[wIndex], psEntry(wIndex), sizeof(EVENT_LOG_ENTRY));
+    }
+}
+
+void MirrorHead(uint16_t wCount, uint16_t wNext) {
+    if (s_fEventMirrorOn != TRUE) {
+        return;
+    }
+    DATE_TIME sNow;
+    GetDateTime(&sNow);
+    s_psMirror->dByteCount = dEventImageBytes(wCount);
+    s_psMirror->sUpdated = sNow;
+    s_psMirror->wCount = wCount;
+    s_psMirror->wNext = wNext;
+}
+
+// Zeroes the log.  The empty header is committed before the entries are
+// wiped, so a power cut leaves either the old log or an empty one.
+void EraseEventLog() {
+    CommitHeader(0, 0);
+    WriteHeaderCopy(!fCopyAIsCurrent(), 0, 0);
+    NvramWrite8(dHeaderField(offsetof(EVENT_LOG_HEADER, bCopySelect)), EVENT_COPY_A);
+    NvramFill(ENTRIES_OFFSET, 0, sizeof(EVENT_LOG_ENTRY) * EVENT_LOG_ENTRIES);
+    if (s_fEventMirrorOn == TRUE) {
+        std::memset(s_psMirror->asEntries, 0, sizeof(s_psMirror->asEntries));
+        MirrorHead(0, 0);
+    }
+}
+
+// Code 113: a reallocated block that continues one of the three newest
+// entries of the same drive only bumps that entry's repeat count.
+bool fExtendReallocation(uint16_t wCount, uint16_t wNext, const uint8_t* pbArgs) {
+    const uint32_t dNewBlock = (uint32_t{pbArgs[9]} << 24) | (uint32_t{pbArgs[10]} << 16) |
+                               (uint32_t{pbArgs[11]} << 8) | pbArgs[12];
+    const uint16_t wCandidates = wCount < REALLOCATION_CANDIDATES ? wCount : REALLOCATION_CANDIDATES;
+    for (uint16_t wBack = 1; wBack <= wCandidates; ++wBack) {
+        const uint16_t wIndex = wPreviousIndex(wNext, wBack);
+        const EVENT_LOG_ENTRY* ps = psEntry(wIndex);
+        // An entry already handed to a reader stays as the reader saw it.
+        if (ps->bCode != EVENT_BLOCK_REALLOCATED || ps->bStatus != 0 ||
+            std::memcmp(ps->abArgs, pbArgs, 9) != 0 || ps->abArgs[13] == 0xFF) {
+            continue;
+        }
+        const uint32_t dBlock = (uint32_t{ps->abArgs[9]} << 24) | (uint32_t{ps->abArgs[10]} << 16) |
+                                (uint32_t{ps->abArgs[11]} << 8) | ps->abArgs[12];
+        if (dBlock + ps->abArgs[13] + 1 == dNewBlock) {
+            NvramWrite8(dEntryOffset(wIndex) + offsetof(EVENT_LOG_ENTRY, abArgs) + 13,
+                        static_cast<uint8_t>(ps->abArgs[13] + 1));
+            MirrorEntry(wIndex);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool fIsRepeatCode(uint8_t bCode) { return bCode == 33 || bCode == 36 || bCode == 55 || bCode == 156; }
+
+// Codes 33, 36, 55 and 156: the same event as the newest entry counts up the
+// repeat counter in its argument bytes 8..11.
+bool fCountRepeat(uint8_t bCode, uint16_t wCount, uint16_t wNext, const uint8_t* pbArgs) {
+    if (wCount == 0) {
+        return false;
+    }
+    const uint16_t wIndex = wPreviousIndex(wNext, 1);
+    const EVENT_LOG_ENTRY* ps = psEntry(wIndex);
+    if (ps->bCode != bCode || std::memcmp(ps->abArgs, pbArgs, 3) != 0) {
+        return false;
+    }
+    if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET &&
+        bGetDiagnosticsModeLevel() > STRICT_REPEAT_DIAGNOSTICS_LEVEL &&
+        (std::memcmp(ps->abArgs + 3, pbArgs + 3, 5) != 0 || ps->abArgs[12] != pbArgs[12] ||
+         ps->abArgs[13] != pbArgs[13])) {
+        return false;
+    }
+    const uint32_t dRepeats = (uint32_t{ps->abArgs[11]} << 24) | (uint32_t{ps->abArgs[10]} << 16) |
+                              (uint32_t{ps->abArgs[9]} << 8) | ps->abArgs[8];
+    NvramWriteLE32(dEntryOffset(wIndex) + offsetof(EVENT_LOG_ENTRY, abArgs) + 8, dRepeats + 1);
+    MirrorEntry(wIndex);
+    return true;
+}
+
+bool fIsOnceOnlyCode(uint8_t bCode) {
+    for (uint8_t b : ONCE_ONLY_CODES) {
+        if (b == bCode) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The body of a posting while the log is held busy and locked.  Returns
+// without posting for the cases the rules drop or coalesce.
+void PostLockedEvent(uint8_t bCode, const uint8_t* pbArgs) {
+    if (fIsOnceOnlyCode(bCode)) {
+        if (fIsEventMaskBitSet(bCode) == TRUE) {
+            return;
+        }
+        SetEventMaskBit(bCode, TRUE);
+    }
+
+    uint16_t wCount;
+    uint16_t wNext;
+    ReadHeaderCopy(fCopyAIsCurrent(), &wCount, &wNext);
+    if (!fIsHeaderSane(wCount, wNext)) {
+        // A header out of range would send the entry outside the log.
+        EraseEventLog();
+        wCount = 0;
+        wNext = 0;
+    }
+    SetUpdating(TRUE);
+
+    if ((bCode == EVENT_BLOCK_REALLOCATED && fExtendReallocation(wCount, wNext, pbArgs)) ||
+        (fIsRepeatCode(bCode) && fCountRepeat(bCode, wCount, wNext, pbArgs))) {
+        SetUpdating(FALSE);
+        return;
+    }
+
+    EVENT_LOG_ENTRY sEntry;
+    if (bCode == EVENT_CONTROLLER_POWERED_OFF) {
+        GetNvramStatisticsStamp(&sEntry.sTimeStamp);
+        if (bValidateDateTime(&sEntry.sTimeStamp) != STATUS_OK) {
+            SetUpdating(FALSE);
+            return;
+        }
+    } else {
+        GetDateTime(&sEntry.sTimeStamp);
+    }
+    sEntry.bStatus = 0;
+    sEntry.bCode = bCode;
+    std::memcpy(sEntry.abArgs, pbArgs, EVENT_ARGS);
+    NvramWrite(dEntryOffset(wNext), &sEntry, sizeof(sEntry));
+    MirrorEntry(wNext);
+
+    wNext = static_cast<uint16_t>((wNext + 1) % EVENT_LOG_ENTRIES);
+    if (wCount < EVENT_LOG_ENTRIES) {
+        ++wCount;
+    }
+    CommitHeader(wCount, wNext);
+    SetUpdating(FALSE);
+    if (s_wEventsPosted < EVENT_LOG_ENTRIES) {
+        ++s_wEventsPosted;
+    }
+    MirrorHead(wCount, wNext);
+}
+
+}  // namespace
+
+void PostEvent(uint8_t bCode, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5,
+               uint8_t b6, uint8_t b7, uint8_t b8, uint8_t b9, uint8_t b10, uint8_t b11, uint8_t b12,
+               uint8_t b13) {
+    if (s_fEventLogBusy == TRUE) {
+        return;
+    }
+    s_fEventLogChanged = TRUE;
+    s_fEventLogBusy = TRUE;
+
+    // Inside a chip handler those sources are already held off, and their
+    // locks must not be taken there.
+    const bool fInChipHandler = fIsHostIsrActive() == TRUE || fIsDriveIsrActive() == TRUE;
+    uint8_t bSasLock = STATUS_LOCK_HELD;
+    uint8_t bHostLock = STATUS_LOCK_HELD;
+    if (!fInChipHandler) {
+        bSasLock = LockInterruptSource(LOCK_SOURCE_SAS_REPLIES);
+        bHostLock = LockInterruptSource(LOCK_SOURCE_HOST_CHIPS);
+    }
+
+    const uint8_t abArgs[EVENT_ARGS] = {b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13};
+    PostLockedEvent(bCode, abArgs);
+
+    if (bSasLock != STATUS_LOCK_HELD) {
+        UnlockInterruptSource(LOCK_SOURCE_SAS_REPLIES);
+    }
+    if (bHostLock != STATUS_LOCK_HELD) {
+        UnlockInterruptSource(LOCK_SOURCE_HOST_CHIPS);
+    }
+    s_fEventLogBusy = FALSE;
+}
+
+void InitEventLog() {
+    s_fEventLogChanged = FALSE;
+    s_fEventMirrorOn = FALSE;
+    s_fEventLogBusy = FALSE;
+    s_fEventLogCopying = FALSE;
+    s_psMirror = nullptr;
+    ClearPartnerEventCounts();
+    SetUpdating(FALSE);
+
+    uint16_t wCount;
+    uint16_t wNext;
+    const bool fCopyA = fCopyAIsCurrent();
+    ReadHeaderCopy(fCopyA, &wCount, &wNext);
+    if (!fIsHeaderSane(wCount, wNext)) {
+        // A header out of range cannot be trusted to find any entry: start a
+        // clean log and say so.
+        ClearEventLog();
+        ReadHeaderCopy(fCopyAIsCurrent(), &wCount, &wNext);
+    } else if (wCount < EVENT_LOG_ENTRIES && wNext != wCount) {
+        NvramWriteLE16(dHeaderField(fCopyA ? offsetof(EVENT_LOG_HEADER, abNextA)
+                                           : offsetof(EVENT_LOG_HEADER, abNextB)),
+                       wCount);
+        wNext = wCount;
+    }
+
+    SetAutoUpgradeSkipFlag(FALSE);
+    SetAutoUpgradeSecondFlag(FALSE);
+
+    if (wCount == 0) {
+        PostEvent(EVENT_CONTROLLER_POWERED_OFF);
+    } else {
+        if (wCount >= 2) {
+            const uint16_t wIndex = wPreviousIndex(wNext, 2);
+            const EVENT_LOG_ENTRY* ps = psEntry(wIndex);
+            if (ps->bCode == EVENT_FIRMWARE_UPGRADED) {
+                SetAutoUpgradeSkipFlag(TRUE);
+                if (ps->abArgs[4] == TRUE) {
+                    SetAutoUpgradeSecondFlag(TRUE);
+                }
+                NvramWriteLE32(dEntryOffset(wIndex) + offsetof(EVENT_LOG_ENTRY, abArgs) + 5,
+                               FIRMWARE_VERSION_WORD);
+            }
+        }
+        const uint8_t bNewest = psEntry(wPreviousIndex(wNext, 1))->bCode;
+        if (bNewest != EVENT_CONTROLLER_RESET && bNewest != EVENT_CONTROLLER_SHUTDOWN) {
+            PostEvent(EVENT_CONTROLLER_POWERED_OFF);
+        }
+    }
+    PostEvent(EVENT_CONTROLLER_POWERED_ON);
+}
+
+void AllocateEventLogMirror() {
+    BUFFER_HANDLE dHandle = 0;
+    bool fReported = false;
+    for (;;) {
+        const uint8_t bStatus = bAllocDataPages(0, MIRROR_PAGES, &dHandle);
+        if (bStatus == STATUS_OK) {
+            break;
+        }
+        if (!fReported) {
+            ConsolePrintf("Error allocating memory for event log: %02x\n", bStatus);
+            fReported = true;
+        }
+        HwPoll();
+    }
+    s_psMirror = reinterpret_cast<EVENT_LOG_MIRROR*>(dBufferHandleToCpuAddress(dHandle));
+    std::memcpy(s_psMirror->asEntries, pNvramBase() + ENTRIES_OFFSET, sizeof(s_psMirror->asEntries));
+    s_fEventMirrorOn = TRUE;
+    uint16_t wCount;
+    uint16_t wNext;
+    GetEventLogPosition(&wCount, &wNext);
+    MirrorHead(wCount, wNext);
+}
+
+void ClearEventLog() {
+    if (s_fEventLogBusy == TRUE) {
+        return;
+    }
+    s_fEventLogChanged = TRUE;
+    s_fEventLogBusy = TRUE;
+    s_wEventsPosted = 0;
+    s_dOnceOnlyMask = 0;
+    SetUpdating(TRUE);
+    EraseEventLog();
+    SetUpdating(FALSE);
+    s_fEventLogBusy = FALSE;
+    PostEvent(EVENT_LOG_CLEARED);
+}
+
+uint16_t wGetEventLogCount() {
+    uint16_t wCount;
+    uint16_t wNext;
+    ReadHeaderCopy(fCopyAIsCurrent(), &wCount, &wNext);
+    return wCount > EVENT_LOG_ENTRIES ? 0 : wCount;
+}
+
+uint16_t wGetEventsPostedCount() { return s_wEventsPosted > EVENT_LOG_ENTRIES ? 0 : s_wEventsPosted; }
+
+void SetEventMaskBit(uint8_t bCode, uint8_t f) {
+    if (bCode == 0 || bCode > MASKABLE_CODES) {
+        return;
+    }
+    const uint32_t dBit = 1u << (bCode - 1);
+    s_dOnceOnlyMask = f == TRUE ? (s_dOnceOnlyMask | dBit) : (s_dOnceOnlyMask & ~dBit);
+}
+
+uint8_t fIsEventMaskBitSet(uint8_t bCode) {
+    if (bCode == 0 || bCode > MASKABLE_CODES) {
+        return FALSE;
+    }
+    return ToFlag((s_dOnceOnlyMask >> (bCode - 1)) & 1);
+}
+
+void CopyEventLogEntry(const EVENT_LOG_ENTRY* psSource, EVENT_LOG_ENTRY* psDestination) {
+    std::memcpy(psDestination, psSource, sizeof(EVENT_LOG_ENTRY));
+}
+
+uint8_t fIsEventLogBusy() { return s_fEventLogBusy; }
+void SetEventLogBusy(uint8_t f) { s_fEventLogBusy = f; }
+void ClearEventLogChanged() { s_fEventLogChanged = FALSE; }
+uint8_t fGetEventLogChanged() { return s_fEventLogChanged; }
+uint8_t fIsEventLogCopying() { return s_fEventLogCopying; }
+void SetEventLogCopying(uint8_t f) { s_fEventLogCopying = f; }
+void ResetEventsPostedCount() { s_wEventsPosted = 0; }
+
+void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext) {
+    ReadHeaderCopy(fCopyAIsCurrent(), pwCount, pwNext);
+    if (!fIsHeaderSane(*pwCount, *pwNext)) {
+        *pwCount = 0;
+        *pwNext = 0;
+    }
+}
+
+const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex) {
+    return psEntry(static_cast<uint16_t>(wIndex % EVENT_LOG_ENTRIES));
+}
+
+void MarkEventLogEntryReported(uint16_t wIndex) {
+    wIndex = static_cast<uint16_t>(wIndex % EVENT_LOG_ENTRIES);
+    NvramWrite8(dEntryOffset(wIndex) + offsetof(EVENT_LOG_ENTRY, bStatus), EVENT_STATUS_REPORTED);
+    if (s_fEventMirrorOn == TRUE) {
+        s_psMirror->asEntries[wIndex].bStatus = EVENT_STATUS_REPORTED;
+    }
+}
+
+EVENT_LOG_MIRROR* psGetEventLogMirror() { return s_fEventMirrorOn == TRUE ? s_psMirror : nullptr; }
+
+}  // namespace fw

@@ -1,0 +1,520 @@
+// Data buffer pages: bank detection, the nibble page map, next-fit runs,
+// usage statistics and the memory-preservation pattern.
+#include "executive/buffer_pages.h"
+
+#include <cstring>
+
+#include "cache/cache.h"
+#include "executive/console_output.h"
+#include "executive/system_state.h"
+#include "executive/types.h"
+#include "hw/hw.h"
+#include "target/target_engine.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint32_t SBSR_ADDRESS = 0xFFD81814;
+constexpr uint32_t SBSR_SINGLE_SIDED = 1u << 2;  // clear: the size doubles
+constexpr uint32_t MEGABYTE = 1024 * 1024;
+constexpr uint32_t WORD_ALL_USED = 0x88888888;
+constexpr uint32_t NIBBLE_USED = 8;
+constexpr uint32_t PAGES_PER_WORD = 8;
+constexpr uint32_t HANDLE_ADDRESS_MASK = 0x7FFFFFFF;
+constexpr uint32_t BANK1_ADDRESS_MASK = 0x1FFFFFFF;
+constexpr uint32_t AVAILABLE_PAGES_SLACK = 25;
+constexpr uint8_t HOST_INTERFACE_TARGET = 6;
+constexpr uint32_t BANK1_PATTERN_ADDRESS = 0x820FF000;
+constexpr uint8_t PORT_CODE_MODULE_QUEUE = 80;  // internal 128-byte command blocks
+
+constexpr uint32_t PATTERN_BLOCKS = 64;
+constexpr uint32_t PATTERN_BLOCK_WORDS = 16;
+constexpr uint32_t PATTERN_BYTES = PATTERN_BLOCKS * PATTERN_BLOCK_WORDS * 4;
+constexpr uint32_t s_adPatternPairs[8] = {0x00000000, 0x11111111, 0x22222222, 0x44444444,
+                                          0x88888888, 0xFFFFFFFF, 0xAAAAAAAA, 0x55555555};
+
+struct BUFFER_BANK {
+    uint32_t dBase;        // processor address of the first byte
+    uint32_t dHandleBase;  // handle of the first page
+    uint32_t dSize;
+    uint8_t* pbMemory;     // where the bank's first byte is reached
+    uint32_t dWords;
+    uint32_t dFirstWord;
+    uint32_t dLastWord;
+    uint32_t dRotorWord;
+    uint8_t bRotorNibble;
+    uint32_t dRotorMask;
+    uint32_t dPagesInUse;
+    uint32_t dHighWater;
+    uint32_t dReservedPages;
+    uint32_t dBaseline;
+};
+
+BUFFER_BANK s_asBank[2];
+uint32_t s_aadPageMap[2][BUFFER_MAP_WORDS];
+uint8_t s_fSecondBankPresent = FALSE;
+uint8_t s_fAlternateToBank1 = FALSE;
+uint8_t s_afForceBank[2] = {FALSE, FALSE};
+uint8_t s_afPatternIntact[2] = {FALSE, FALSE};
+uint32_t s_dTotalMegabytes = 0;
+uint32_t s_dFixedMegabyteArea = 0;
+uint32_t s_dPatternArea = 0;
+uint32_t s_dFixedBufferA = 0;
+uint32_t s_dFixedBufferB = 0;
+
+uint32_t UsedPagesOfWord(uint32_t dWord) {
+    return static_cast<uint32_t>(__builtin_popcount(dWord & WORD_ALL_USED));
+}
+
+uint32_t PercentOf(uint32_t dPart, uint32_t dWhole) {
+    // A bank without available pages is full as soon as anything is used.
+    if (dWhole == 0) return dPart == 0 ? 0 : 100;
+    uint64_t lPercent = static_cast<uint64_t>(dPart) * 100 / dWhole;
+    return lPercent > 100 ? 100 : static_cast<uint32_t>(lPercent);
+}
+
+bool IsBankUsable(uint8_t bBank) {
+    if (bBank == 0) return s_asBank[0].dWords != 0;
+    return bBank == 1 && s_fSecondBankPresent == TRUE && s_asBank[1].dWords != 0;
+}
+
+// Locates a byte range from its handle; false when it is not wholly inside a
+// bank (a stale or foreign handle must not touch the map or memory).
+bool LocateRange(BUFFER_HANDLE dHandle, uint32_t dLength, uint8_t* pbBank, uint32_t* pdOffset) {
+    const uint8_t bBank = bGetBufferHandleBank(dHandle);
+    if (!IsBankUsable(bBank)) return false;
+    const BUFFER_BANK& sBank = s_asBank[bBank];
+    const uint32_t dOffset = (dHandle & HANDLE_ADDRESS_MASK) - (sBank.dHandleBase & HANDLE_ADDRESS_MASK);
+    if (dOffset >= sBank.dSize || dLength > sBank.dSize - dOffset) return false;
+    *pbBank = bBank;
+    *pdOffset = dOffset;
+    return true;
+}
+
+bool LocatePages(BUFFER_HANDLE dHandle, uint32_t dPageCount, uint8_t* pbBank, uint32_t* pdFirstPage) {
+    uint32_t dOffset;
+    if (dPageCount > BUFFER_MAP_WORDS * PAGES_PER_WORD) return false;
+    if (!LocateRange(dHandle, 0, pbBank, &dOffset)) return false;
+    const uint32_t dFirstPage = dOffset / BUFFER_PAGE_SIZE;
+    if (dPageCount > s_asBank[*pbBank].dWords * PAGES_PER_WORD - dFirstPage) return false;
+    *pdFirstPage = dFirstPage;
+    return true;
+}
+
+uint8_t* pRangePointer(BUFFER_HANDLE dHandle, uint32_t dLength) {
+    uint8_t bBank;
+    uint32_t dOffset;
+    if (!LocateRange(dHandle, dLength, &bBank, &dOffset)) return nullptr;
+    return s_asBank[bBank].pbMemory + dOffset;
+}
+
+// Sets or clears the in-use nibbles of a run; returns how many changed.
+uint32_t UpdateRun(uint8_t bBank, uint32_t dPage, uint32_t dCount, bool fSet) {
+    uint32_t* pdMap = s_aadPageMap[bBank];
+    uint32_t dChanged = 0;
+    while (dCount != 0) {
+        uint32_t& dWord = pdMap[dPage / PAGES_PER_WORD];
+        const uint32_t dNibble = dPage % PAGES_PER_WORD;
+        if (dNibble == 0 && dCount >= PAGES_PER_WORD) {
+            const uint32_t dUsed = UsedPagesOfWord(dWord);
+            dChanged += fSet ? PAGES_PER_WORD - dUsed : dUsed;
+            dWord = fSet ? WORD_ALL_USED : 0;
+            dPage += PAGES_PER_WORD;
+            dCount -= PAGES_PER_WORD;
+            continue;
+        }
+        const uint32_t dMask = NIBBLE_USED << (4 * dNibble);
+        if (((dWord & dMask) != 0) != fSet) {
+            dWord ^= dMask;
+            dChanged++;
+        }
+        dPage++;
+        dCount--;
+    }
+    return dChanged;
+}
+
+void NoteUsage(BUFFER_BANK* psBank) {
+    if (psBank->dPagesInUse > psBank->dHighWater) psBank->dHighWater = psBank->dPagesInUse;
+}
+
+void SetRotor(BUFFER_BANK* psBank, uint32_t dWord, uint32_t dNibble) {
+    psBank->dRotorWord = dWord;
+    psBank->bRotorNibble = static_cast<uint8_t>(dNibble);
+    psBank->dRotorMask = NIBBLE_USED << (4 * dNibble);
+}
+
+// Next fit from the rotor, page by page (whole free or whole used words at a
+// time where the run allows).  Runs restart at the end of the bank, so none
+// spans it.  Every page is visited once at most.
+bool FindRun(uint8_t bBank, uint32_t dCount, uint32_t* pdFirstPage) {
+    BUFFER_BANK* psBank = &s_asBank[bBank];
+    const uint32_t* pdMap = s_aadPageMap[bBank];
+    const uint32_t dTotal = psBank->dWords * PAGES_PER_WORD;
+    uint32_t dWord = psBank->dRotorWord;
+    uint32_t dNibble = psBank->bRotorNibble;
+    uint32_t dRun = 0;
+    uint32_t dFirst = 0;
+    for (uint32_t dVisited = 0; dVisited < dTotal;) {
+        const uint32_t dMapWord = pdMap[dWord];
+        bool fWholeWord = dNibble == 0 && dTotal - dVisited >= PAGES_PER_WORD &&
+                          (dMapWord == WORD_ALL_USED || (dMapWord == 0 && dRun + PAGES_PER_WORD < dCount));
+        bool fFound = false;
+        if (fWholeWord) {
+            if (dMapWord == 0) {
+                if (dRun == 0) dFirst = dWord * PAGES_PER_WORD;
+                dRun += PAGES_PER_WORD;
+            } else {
+                dRun = 0;
+            }
+            dVisited += PAGES_PER_WORD;
+            dNibble = PAGES_PER_WORD;
+        } else {
+            if ((dMapWord & (NIBBLE_USED << (4 * dNibble))) != 0) {
+                dRun = 0;
+            } else {
+                if (dRun == 0) dFirst = dWord * PAGES_PER_WORD + dNibble;
+                fFound = ++dRun == dCount;
+            }
+            dVisited++;
+            dNibble++;
+        }
+        if (dNibble == PAGES_PER_WORD) {
+            dNibble = 0;
+            if (++dWord == psBank->dWords) {
+                dWord = 0;
+                dRun = 0;
+            }
+        }
+        if (fFound) {
+            SetRotor(psBank, dWord, dNibble);
+            *pdFirstPage = dFirst;
+            return true;
+        }
+    }
+    SetRotor(psBank, dWord, dNibble);
+    return false;
+}
+
+uint8_t ChooseBank(uint8_t bBank) {
+    if (bBank != BUFFER_BANK_EITHER) return bBank;
+    if (!IsBankUsable(1)) return 0;
+    if (s_afForceBank[1] == TRUE) return 1;
+    if (s_afForceBank[0] == TRUE) {
+        s_fAlternateToBank1 = TRUE;
+        return 0;
+    }
+    const uint8_t bChosen = s_fAlternateToBank1 == TRUE ? 1 : 0;
+    s_fAlternateToBank1 = ToFlag(bChosen == 0);
+    return bChosen;
+}
+
+void DetectBank0() {
+    BUFFER_BANK* psBank = &s_asBank[0];
+    const uint32_t dSbsr = Reg32Read(SBSR_ADDRESS);
+    uint32_t dSdram;
+    switch (dSbsr >> 27) {
+    case 1: dSdram = 128 * MEGABYTE; break;
+    case 2: dSdram = 256 * MEGABYTE; break;
+    case 4: dSdram = 512 * MEGABYTE; break;
+    case 8: dSdram = 1024 * MEGABYTE; break;
+    default:
+        ConsolePrintf("MCU Register SBSR indicates empty SDRAM Bank.  Error.\n");
+        psBank->dBase = BUFFER_BANK_EMPTY_MARK;
+        psBank->dHandleBase = BUFFER_BANK_EMPTY_MARK;
+        return;
+    }
+    if ((dSbsr & SBSR_SINGLE_SIDED) == 0) dSdram *= 2;  // 2 GB still fits: bit 31 is the bank
+    // The bank starts at the end of the firmware's memory, and holds only
+    // what the board maps there: nothing below or beyond the mapped window
+    // is handed out (before the memory size is known the window's start
+    // stands for it).
+    const HwWindow sWindow = HwGetWindow(HW_WINDOW_BANK0);
+    uint32_t dBase = dGetSystemMemorySize();
+    if (dBase < sWindow.dProcessorAddress) dBase = sWindow.dProcessorAddress;
+    psBank->dBase = dBase;
+    psBank->dHandleBase = dBase & HANDLE_ADDRESS_MASK;
+    uint32_t dSize = dSdram > dBase ? dSdram - dBase : 0;
+    if (sWindow.pBase == nullptr || dBase - sWindow.dProcessorAddress >= sWindow.dSize) {
+        dSize = 0;
+    } else {
+        const uint32_t dMapped = sWindow.dSize - (dBase - sWindow.dProcessorAddress);
+        if (dSize > dMapped) dSize = dMapped;
+        psBank->pbMemory = sWindow.pBase + (dBase - sWindow.dProcessorAddress);
+    }
+    const uint32_t dBelowBank1 = dBase < BUFFER_BANK1_FLAG ? BUFFER_BANK1_FLAG - dBase : 0;
+    psBank->dSize = dSize < dBelowBank1 ? dSize : dBelowBank1;
+}
+
+void DetectBank1() {
+    BUFFER_BANK* psBank = &s_asBank[1];
+    s_fSecondBankPresent = fIsIpcPeerEnabled() == TRUE ? TRUE : FALSE;
+    if (s_fSecondBankPresent != TRUE) return;
+    const HwWindow sWindow = HwGetWindow(HW_WINDOW_BANK1);
+    psBank->dBase = sWindow.dProcessorAddress;
+    psBank->dHandleBase = dCpuAddressToBank1Handle(sWindow.dProcessorAddress);
+    psBank->dSize = sWindow.pBase == nullptr ? 0 : sWindow.dSize;
+    if (psBank->dSize > BANK1_ADDRESS_MASK + 1) psBank->dSize = BANK1_ADDRESS_MASK + 1;
+    psBank->pbMemory = sWindow.pBase;
+}
+
+void FinishBankExtent(BUFFER_BANK* psBank) {
+    uint32_t dWords = psBank->dSize / BUFFER_WORD_BYTES;
+    if (dWords > BUFFER_MAP_WORDS) dWords = BUFFER_MAP_WORDS;  // the map covers no more
+    psBank->dWords = dWords;
+    psBank->dSize = dWords * BUFFER_WORD_BYTES;
+    psBank->dFirstWord = 0;
+    psBank->dLastWord = dWords == 0 ? 0 : dWords - 1;
+    SetRotor(psBank, 0, 0);
+}
+
+uint32_t* pPatternPointer(uint8_t bBank) {
+    if (bBank == 0) return reinterpret_cast<uint32_t*>(pRangePointer(s_dPatternArea, PATTERN_BYTES));
+    return reinterpret_cast<uint32_t*>(pRangePointer(BANK1_PATTERN_ADDRESS, PATTERN_BYTES));
+}
+
+bool PatternIntact(const uint32_t* pdArea) {
+    for (uint32_t d = 0; d < PATTERN_BLOCKS * PATTERN_BLOCK_WORDS; d++) {
+        if (pdArea[d] != s_adPatternPairs[(d % PATTERN_BLOCK_WORDS) / 2]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint8_t InitBufferPages() {
+    std::memset(s_asBank, 0, sizeof(s_asBank));
+    DetectBank0();
+    DetectBank1();
+    FinishBankExtent(&s_asBank[0]);
+    FinishBankExtent(&s_asBank[1]);
+
+    uint32_t dBytes = s_asBank[0].dSize + 32 * MEGABYTE;
+    if (s_fSecondBankPresent == TRUE) dBytes += s_asBank[1].dSize + 32 * MEGABYTE;
+    s_dTotalMegabytes = dBytes / MEGABYTE;
+    s_afForceBank[0] = FALSE;
+    s_afForceBank[1] = FALSE;
+    s_fAlternateToBank1 = FALSE;
+
+    std::memset(s_aadPageMap, 0, sizeof(s_aadPageMap));
+    const bool fTarget = bGetHostInterfaceType() == HOST_INTERFACE_TARGET;
+    const uint32_t dBase = s_asBank[0].dBase;
+    s_dFixedMegabyteArea = dBase + MEGABYTE;
+    s_dPatternArea = dBase + (fTarget ? 57 : 35) * BUFFER_WORD_BYTES;
+    s_dFixedBufferA = dBase + (fTarget ? 58 : 36) * BUFFER_WORD_BYTES;
+    s_dFixedBufferB = dBase + (fTarget ? 68 : 46) * BUFFER_WORD_BYTES;
+    // The low words hold the firmware's fixed areas: never handed out, and
+    // counted as in use so that the baseline leaves them out of the usage.
+    uint32_t dReservedWords = fTarget ? 110 : 88;
+    if (dReservedWords > s_asBank[0].dWords) dReservedWords = s_asBank[0].dWords;
+    MarkDataPagesInUse(s_asBank[0].dHandleBase, dReservedWords * PAGES_PER_WORD);
+
+    CheckPreservationPattern();
+    return STATUS_OK;
+}
+
+uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle) {
+    if (bBank > BUFFER_BANK_EITHER) return STATUS_NO_PAGES;
+    bBank = ChooseBank(bBank);
+    if (!IsBankUsable(bBank) || dPageCount == 0) return STATUS_NO_PAGES;
+    BUFFER_BANK* psBank = &s_asBank[bBank];
+    uint32_t dFirstPage;
+    if (dPageCount > psBank->dWords * PAGES_PER_WORD || !FindRun(bBank, dPageCount, &dFirstPage)) {
+        return STATUS_NO_PAGES;
+    }
+    psBank->dPagesInUse += UpdateRun(bBank, dFirstPage, dPageCount, true);
+    NoteUsage(psBank);
+    *pHandle = psBank->dHandleBase + dFirstPage * BUFFER_PAGE_SIZE;
+    return STATUS_OK;
+}
+
+uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
+    uint8_t bBank;
+    uint32_t dFirstPage;
+    if (dHandle == 0 || dPageCount == 0 || !LocatePages(dHandle, dPageCount, &bBank, &dFirstPage)) {
+        return 0;
+    }
+    BUFFER_BANK* psBank = &s_asBank[bBank];
+    const uint32_t dFreed = UpdateRun(bBank, dFirstPage, dPageCount, false);
+    psBank->dPagesInUse = psBank->dPagesInUse > dFreed ? psBank->dPagesInUse - dFreed : 0;
+    return static_cast<uint16_t>(dFreed);
+}
+
+void MarkDataPagesInUse(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
+    uint8_t bBank;
+    uint32_t dFirstPage;
+    if (dPageCount == 0 || !LocatePages(dHandle, dPageCount, &bBank, &dFirstPage)) return;
+    BUFFER_BANK* psBank = &s_asBank[bBank];
+    // Only pages that were free are counted, so that a later free balances.
+    psBank->dPagesInUse += UpdateRun(bBank, dFirstPage, dPageCount, true);
+    NoteUsage(psBank);
+}
+
+void AddReservedDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
+    const uint8_t bBank = bGetBufferHandleBank(dHandle);
+    if (!IsBankUsable(bBank)) return;
+    s_asBank[bBank].dReservedPages += dPageCount;
+}
+
+void SetBufferBaseline() {
+    for (BUFFER_BANK& sBank : s_asBank) {
+        sBank.dBaseline = sBank.dPagesInUse >= sBank.dReservedPages ? sBank.dPagesInUse - sBank.dReservedPages
+                                                                    : sBank.dPagesInUse;
+    }
+}
+
+uint32_t dGetAvailablePages(uint8_t bBank) {
+    if (bBank > 1) return 0;
+    const BUFFER_BANK& sBank = s_asBank[bBank];
+    const uint32_t dPages = sBank.dWords * PAGES_PER_WORD;
+    const uint32_t dTaken = sBank.dBaseline + AVAILABLE_PAGES_SLACK;
+    return dPages > dTaken ? dPages - dTaken : 0;
+}
+
+uint32_t dGetDynamicPagesInUse(uint8_t bBank) {
+    if (bBank > 1) return 0;
+    const BUFFER_BANK& sBank = s_asBank[bBank];
+    return sBank.dPagesInUse > sBank.dBaseline ? sBank.dPagesInUse - sBank.dBaseline : 0;
+}
+
+uint32_t dGetDynamicHighWater(uint8_t bBank) {
+    if (bBank > 1) return 0;
+    const BUFFER_BANK& sBank = s_asBank[bBank];
+    return sBank.dHighWater > sBank.dBaseline ? sBank.dHighWater - sBank.dBaseline : 0;
+}
+
+uint32_t dGetPagesInUse(uint8_t bBank) { return bBank > 1 ? 0 : s_asBank[bBank].dPagesInUse; }
+
+void SetHighWaterMark(uint32_t dValue, uint8_t bBank) {
+    if (bBank <= 1) s_asBank[bBank].dHighWater = dValue;
+}
+
+uint8_t bGetBufferUsagePercent(uint8_t bBank) {
+    if (bBank <= 1) return static_cast<uint8_t>(PercentOf(dGetDynamicPagesInUse(bBank), dGetAvailablePages(bBank)));
+    if (bBank != BUFFER_BANK_EITHER) return 100;
+    uint32_t dUsed = dGetDynamicPagesInUse(0);
+    uint32_t dAvailable = dGetAvailablePages(0);
+    if (s_fSecondBankPresent == TRUE && s_afForceBank[0] != TRUE) {
+        dUsed += dGetDynamicPagesInUse(1);
+        dAvailable += dGetAvailablePages(1);
+    }
+    return static_cast<uint8_t>(PercentOf(dUsed, dAvailable));
+}
+
+uint8_t bGetJournalUsagePercent() {
+    return static_cast<uint8_t>(PercentOf(dGetJournalPageCount(), dGetAvailablePages(0)));
+}
+
+uint8_t fIsBufferUsageHigh(uint8_t bBank) {
+    uint32_t dThreshold;
+    if (s_dTotalMegabytes == 256) {
+        dThreshold = 60;
+    } else {
+        dThreshold = wGetMirroredExtentCount() != 0 ? 40 : 70;
+    }
+    const int32_t dUsage = static_cast<int32_t>(bGetBufferUsagePercent(bBank)) - bGetJournalUsagePercent();
+    return ToFlag(dUsage > static_cast<int32_t>(dThreshold));
+}
+
+uint8_t fIsJournalUsageHigh() {
+    const uint32_t dThreshold = wGetPortTotalCommands(PORT_CODE_MODULE_QUEUE) != 0 ? 30 : 68;
+    return ToFlag(bGetJournalUsagePercent() > dThreshold);
+}
+
+uint16_t wGetBankMegabytes(uint8_t bBank) {
+    if (bBank > 1) return 0;
+    return static_cast<uint16_t>(s_asBank[bBank].dSize / MEGABYTE + 64);
+}
+
+uint32_t dGetTotalMemoryMegabytes() { return s_dTotalMegabytes; }
+
+uint8_t fIsSecondBufferBankPresent() { return s_fSecondBankPresent; }
+void SetSecondBufferBankPresent(uint8_t f) { s_fSecondBankPresent = f; }
+uint8_t fGetBankForceFlag(uint8_t bBank) { return bBank <= 1 ? s_afForceBank[bBank] : FALSE; }
+uint8_t fGetBankOptionFlag(uint8_t bBank) { return bBank <= 1 ? s_afPatternIntact[bBank] : FALSE; }
+
+uint32_t dBufferHandleToPciAddress(BUFFER_HANDLE dHandle) {
+    return (dHandle & HANDLE_ADDRESS_MASK) + 0;  // the PCI window base is 0 on this board
+}
+
+uint32_t dBufferHandleToCpuAddress(BUFFER_HANDLE dHandle) { return dHandle & HANDLE_ADDRESS_MASK; }
+
+BUFFER_HANDLE dCpuAddressToBank1Handle(uint32_t dAddress) {
+    return (dAddress & BANK1_ADDRESS_MASK) + BUFFER_BANK1_FLAG;
+}
+
+uint8_t bGetBufferHandleBank(BUFFER_HANDLE dHandle) { return static_cast<uint8_t>(dHandle >> 31); }
+
+uint32_t* FillBufferWords(BUFFER_HANDLE dHandle, uint32_t dByteCount, uint32_t dValue) {
+    const uint32_t dWords = dByteCount / 4;
+    uint32_t* pd = reinterpret_cast<uint32_t*>(pRangePointer(dHandle, dWords * 4));
+    if (pd == nullptr) return nullptr;
+    for (uint32_t d = 0; d < dWords; d++) pd[d] = dValue;
+    return pd + dWords;
+}
+
+uint32_t* FillBufferTestPattern(BUFFER_HANDLE dHandle, uint32_t dByteCount) {
+    if (dByteCount < 4) return reinterpret_cast<uint32_t*>(pRangePointer(dHandle, 0));
+    return FillBufferWords(dHandle, dByteCount, 0x12121212);
+}
+
+void DumpBuffer(BUFFER_HANDLE dHandle, uint32_t dLength, uint8_t bWidth) {
+    const uint8_t* pb = pRangePointer(dHandle, dLength);
+    if (pb == nullptr) return;
+    const uint32_t dAddress = dBufferHandleToCpuAddress(dHandle);
+    if (bWidth == 4) {
+        uint32_t dWord;
+        for (uint32_t d = 0; d + 4 <= dLength; d += 4) {
+            if (d % 32 == 0) ConsolePrintf("\n%08x: ", dAddress + d);
+            std::memcpy(&dWord, pb + d, 4);
+            ConsolePrintf("%08x ", dWord);
+        }
+        ConsolePrintf("\n");
+        return;
+    }
+    for (uint32_t d = 0; d < dLength; d += 16) {
+        const uint32_t dLine = dLength - d < 16 ? dLength - d : 16;
+        char acText[17];
+        ConsolePrintf("%08x: ", dAddress + d);
+        for (uint32_t i = 0; i < dLine; i++) {
+            const uint8_t b = pb[d + i];
+            ConsolePrintf("%02x ", b);
+            acText[i] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+        }
+        acText[dLine] = '\0';
+        ConsolePrintf(" %s\n", acText);
+    }
+}
+
+void WritePreservationPattern() {
+    for (uint8_t bBank = 0; bBank < 2; bBank++) {
+        uint32_t* pd = pPatternPointer(bBank);
+        if (pd == nullptr) continue;
+        for (uint32_t d = 0; d < PATTERN_BLOCKS * PATTERN_BLOCK_WORDS; d++) {
+            pd[d] = s_adPatternPairs[(d % PATTERN_BLOCK_WORDS) / 2];
+        }
+    }
+}
+
+void ClearPreservationPattern() {
+    for (uint8_t bBank = 0; bBank < 2; bBank++) {
+        uint32_t* pd = pPatternPointer(bBank);
+        if (pd != nullptr) std::memset(pd, 0, PATTERN_BYTES);
+        s_afPatternIntact[bBank] = FALSE;
+    }
+}
+
+void CheckPreservationPattern() {
+    for (uint8_t bBank = 0; bBank < 2; bBank++) {
+        const uint32_t* pd = pPatternPointer(bBank);
+        s_afPatternIntact[bBank] = ToFlag(pd != nullptr && PatternIntact(pd));
+    }
+}
+
+uint32_t dGetFixedMegabyteArea() { return s_dFixedMegabyteArea; }
+uint32_t dGetPreservationPatternArea() { return s_dPatternArea; }
+uint32_t dGetFixedBufferA() { return s_dFixedBufferA; }
+uint32_t dGetFixedBufferB() { return s_dFixedBufferB; }
+
+}  // namespace fw

@@ -1,0 +1,31 @@
+// Console input: the UART receive service.
+#include "executive/console_input.h"
+
+#include "console/console_menu.h"
+#include "console/xmodem_receive.h"
+#include "executive/console_output.h"
+#include "executive/interrupt_controller.h"
+#include "executive/types.h"
+
+namespace fw {
+
+void EnableConsoleInput(uint32_t /*dUnused*/) {
+    WriteUartRegister(UART_IER, UART_IER_RECEIVE_ENABLED);
+    // Text queued before input was enabled is never shown.
+    ClearConsoleLog();
+    UnmaskInterruptSource(INT_SOURCE_UART);
+}
+
+void ServiceConsoleInput() {
+    uint8_t bChar = 0;
+    // Empty the whole receive FIFO: the line drops only when it is empty.
+    while (UartGetChar(&bChar, 0) == TRUE) {
+        if (fIsXmodemReceiveActive() == TRUE) {
+            XmodemReceiveCharacter(bChar);
+        } else {
+            HandleConsoleCharacter(bChar);
+        }
+    }
+}
+
+}  // namespace fw

@@ -1,0 +1,646 @@
+#include "executive/startup.h"
+
+#include <cstring>
+
+#include "cache/cache.h"
+#include "config/apply_settings.h"
+#include "config/config_db.h"
+#include "config/nvram_layout.h"
+#include "config/nvram_records.h"
+#include "console/console_menu.h"
+#include "dataservices/data_services.h"
+#include "enclosure/drive_management.h"
+#include "eventlog/bus_monitor.h"
+#include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "eventlog/target_trace.h"
+#include "executive/background_process.h"
+#include "executive/buffer_pages.h"
+#include "executive/console_input.h"
+#include "executive/console_output.h"
+#include "executive/date_time.h"
+#include "executive/interrupt_controller.h"
+#include "executive/interrupt_dispatch.h"
+#include "executive/kernel_entry.h"
+#include "executive/main_loop.h"
+#include "executive/rtc.h"
+#include "executive/stop.h"
+#include "executive/system_state.h"
+#include "executive/tick.h"
+#include "executive/timers.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "fc/fc_driver.h"
+#include "hw/hw.h"
+#include "mgmt/management.h"
+#include "partner/partner_link.h"
+#include "platform/embedded_module.h"
+#include "platform/fpga_program.h"
+#include "platform/i2c.h"
+#include "platform/pci.h"
+#include "raid/raid_engine.h"
+#include "sas/sas_drive.h"
+#include "target/target_engine.h"
+
+namespace fw {
+
+uint32_t ExceptionStackTable[8] = {
+    0x00050060,  // software interrupt
+    0x00054060,  // prefetch abort
+    0x00058060,  // data abort
+    0x0005C060,  // (no stub)
+    0x00060060,  // undefined instruction
+    0x00064060,  // (no stub)
+    0x00068060,  // IRQ
+    0x0006C060,  // FIQ
+};
+
+namespace {
+
+// Boot-ROM parameter block and the low memory word of the old block versions.
+constexpr uint32_t BOOT_BLOCK_ADDRESS = 0x001FFC00;
+constexpr uint32_t OLD_MEMORY_SIZE_ADDRESS = 0x0027FFFC;
+constexpr uint32_t BOOT_VERSION = 0x00;
+constexpr uint32_t BOOT_MEMORY_SIZE = 0x14;
+constexpr uint32_t BOOT_STACKS = 0x1C;
+
+constexpr uint32_t MEMORY_32MB = 0x02000000;
+constexpr uint32_t MEMORY_64MB = 0x04000000;
+
+// Board registers used by bring-up.
+constexpr uint32_t REG_GPIO_ENABLE = 0xFFD82480;
+constexpr uint32_t REG_GPIO_DATA = 0xFFD82488;
+constexpr uint32_t REG_MCU_CONFIG = 0xFFD81868;
+constexpr uint32_t REG_ATU_CONTROL = 0xFFDCD074;
+constexpr uint32_t FPGA_CONTROL = 0xF100F000;
+constexpr uint32_t FPGA_BOARD = 0xF100F010;
+constexpr uint32_t FPGA_VERSION = 0xF100F016;
+constexpr uint32_t FPGA_HW_VERSION = 0xF100F018;
+constexpr uint16_t FPGA_CONTROL_RESET = 0x0004;
+constexpr uint16_t FPGA_CONTROL_PROGRAMMED = 0x0020;
+
+constexpr uint32_t CP15_CONTROL_DCACHE = 0x4;
+
+constexpr uint8_t DEVICE_KIND_PCI = 1;
+constexpr uint8_t DEVICE_KIND_PCIE = 2;
+constexpr uint8_t DEVICE_DRIVE_SIDE_SAS = 0x61;
+
+uint32_t ReadBootWord(uint32_t dAddress) {
+    HwWindow sWindow = HwGetWindow(HW_WINDOW_BOOT_BLOCK);
+    uint32_t dValue;
+    std::memcpy(&dValue, sWindow.pBase + (dAddress - sWindow.dProcessorAddress), sizeof dValue);
+    return dValue;
+}
+
+void StoreVector(uint32_t dSlot, HwHandler pHandler) {
+    uint32_t dAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pHandler));
+    std::memcpy(HwGetWindow(HW_WINDOW_VECTOR_PAGE).pBase + dSlot, &dAddress, sizeof dAddress);
+}
+
+void PassOrIdle(uint8_t bResult) {
+    if (bResult != STATUS_OK) {
+        ConsolePrintf("Fail\n");
+        IdleForever();
+    }
+    ConsolePrintf("Pass\n");
+}
+
+void PassOrHalt(uint8_t bResult) {
+    if (bResult != STATUS_OK) {
+        ConsolePrintf("Fail\n");
+        HaltController();
+    }
+    ConsolePrintf("Pass\n");
+}
+
+void ProgramFpgaIfNeeded() {
+    uint16_t wVersion = Reg16Read(FPGA_VERSION);
+    bool fPowerOn = wVersion == 0x0000 || wVersion == 0xFFFF;
+    bool fProgram = fPowerOn || !(Reg16Read(FPGA_CONTROL) & FPGA_CONTROL_PROGRAMMED);
+    if (!fProgram) return;
+    ConsolePrintf("Programming IOP FPGA..............");
+    PassOrHalt(bProgramIopFpga(0, TRUE));
+    if (!fPowerOn) return;
+    ConsolePrintf("Rebooting due to power-on reset\n");
+    SpinDelayMs(2000);
+    RebootBoard();
+    // The board resets on the reboot above; nothing below runs on it.
+    IdleForever();
+}
+
+void CheckDataCache() {
+    uint32_t dControl = Cp15Read(1, 0, 0);
+    if (dControl & CP15_CONTROL_DCACHE) return;
+    ConsolePrintf("Unexpected value: Data Cache not enabled by Boot ROM.\n");
+    Cp15Write(9, 2, 0, 0);  // data-cache lock-down off
+    CleanInvalidateDataCache();
+    Cp15Write(1, 0, 0, dControl | CP15_CONTROL_DCACHE);
+}
+
+uint8_t s_abPciDeviceKind[128];
+
+}  // namespace
+
+void IdleForever() {
+    HwEnterEndlessState(HW_ENDLESS_IDLE);
+    for (;;) SpinDelayMs(100);
+}
+
+void InitBoardHardware() {
+    ResetPrefetchAbortBurst();
+    ResetInterruptLocks();
+
+    StoreVector(0x20, &UndefinedInstructionEntry);
+    StoreVector(0x24, &SoftwareInterruptEntry);
+    StoreVector(0x28, &PrefetchAbortEntry);
+    StoreVector(0x2C, &DataAbortEntry);
+    StoreVector(0x34, &IrqHandler);
+    StoreVector(0x38, &FiqHandler);
+
+    SetCtrlOptionBit2Flag(FALSE);
+    InitConsoleUart(115200);
+
+    Reg32Write(REG_GPIO_ENABLE, 0x5F19);
+    Reg32Write(REG_GPIO_DATA, 0xFFFF);
+
+    InitJtag();
+    ProgramFpgaIfNeeded();
+
+    ConsolePrintf("IOP FPGA Version: 0x%04x\n", Reg16Read(FPGA_VERSION));
+    ConsolePrintf("Hardware Version: 0x%04x\n", Reg16Read(FPGA_HW_VERSION));
+
+    if (!(Reg16Read(FPGA_CONTROL) & FPGA_CONTROL_PROGRAMMED)) {
+        Reg16Write(FPGA_CONTROL, Reg16Read(FPGA_CONTROL) | FPGA_CONTROL_RESET);
+        SpinDelayMs(1);
+    }
+    SetFpgaResetBit(TRUE);
+
+    InitIndicators();
+
+    InitBoardStateDefaults();
+    CheckDataCache();
+    if (Reg16Read(FPGA_BOARD) & 0x0008) SetBackplaneType(6);
+
+    BusMonitorStartCounters(1);
+    InitInterruptController();
+    DisableInterrupts();
+
+    SetShutdownPending(FALSE);
+    SetControllerStopping(FALSE);
+    SetShutdownReason(0);
+    ResetInterruptLocks();
+    ResetBoardStateWords();
+    InitTarCmdTrace();
+
+    ConsolePrintf("Initializing I2C Bus 1............");
+    PassOrIdle(bInitI2cUnit1(TRUE));
+
+    SetInitializationComplete(FALSE);
+    SetClockBusy(FALSE);
+    ReadClockAtStart();
+    InitClockReference();
+    Reg32Write(REG_MCU_CONFIG, 0x00111100);
+    ClearSasEvent144Posted();
+}
+
+void ControllerEntry() {
+    uint32_t dVersion = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_VERSION);
+    uint32_t dMemorySize;
+    if (dVersion >= 2) {
+        dMemorySize = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_MEMORY_SIZE);
+        if (dVersion >= 3) {
+            for (uint32_t i = 0; i < 8; ++i) {
+                ExceptionStackTable[i] = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_STACKS + 4 * i);
+            }
+        }
+    } else {
+        dMemorySize = ReadBootWord(OLD_MEMORY_SIZE_ADDRESS);
+    }
+    SetSystemMemorySize(dMemorySize);
+
+    InitBoardHardware();
+    InitIntermediateTargetQueues();
+
+    if (fCheckNvramClockAndPattern() != STATUS_OK) {
+        if (fIsModelZ7Q3() == TRUE || fIsModelZ7Q4() == TRUE || fIsZ8Q2Controller() == TRUE) {
+            ConsolePrintf("\n*************** WARNING ******************\n");
+            ConsolePrintf("\nInitial time and date has not been set OR \n");
+        }
+        ConsolePrintf("\n\nInvalid NVRAM Battery! Please Replace\n\n");
+        IdleForever();
+    }
+
+    DATE_TIME sNow;
+    GetDateTime(&sNow);
+    if (bValidateDateTime(&sNow) != STATUS_OK) {
+        ConsolePrintf("\n\nInvalid Timestamp! Please Set Date and Time\n\n");
+        IdleForever();
+    }
+
+    uint8_t bHeader = ValidateNvram();
+    if (bHeader == 0xEE) {
+        PostEvent(85);
+        ConsolePrintf("\n\nInvalid WWN! Please Program WWN\n\n");
+        IdleForever();
+    }
+
+    InitStatistics();
+    IncrementStartCount();
+    InitEventLog();
+    if (bHeader != TRUE) PostEvent(84);
+
+    LoadStatisticsStartTime();
+    SaveLastStartTime();
+    SaveNvramStatistics();
+
+    InitController();
+}
+
+void InitKernelEntryPools() {
+    InitKernelEntryPool();
+    InitHostCommandPool();
+    SetInitializationComplete(FALSE);
+}
+
+void InitController() {
+    InitDebugMonitor();
+
+    uint8_t abWwn[8];
+    GetNvramControllerWwn(abWwn);
+    ConsolePrintf(bGetHostInterfaceType() == 2
+                      ? "\n\nController SN :%02x %02x %02x %02x %02x %02x %02x %02x\n"
+                      : "\n\nController WWN:%02x %02x %02x %02x %02x %02x %02x %02x\n",
+                  abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7]);
+
+    ConsolePrintf("Controller Type: %04x\n", wGetModelCode());
+    ConsolePrintf("F/W version: %c%c%c%c %s %s %s\n", '0', '0', '2', '1', "Dunra", pGetBuildDate(),
+                  pGetBuildTime());
+    ConsolePrintf("\n");
+    PrintCurrentDateTime();
+
+    std::memset(s_abPciDeviceKind, DEVICE_KIND_PCI, sizeof s_abPciDeviceKind);
+    s_abPciDeviceKind[DEVICE_DRIVE_SIDE_SAS] = DEVICE_KIND_PCIE;
+    SetPciDeviceKindTable(s_abPciDeviceKind);
+    ConsolePrintf(" Initialization Start\n");
+
+    InitKernelEntryPools();
+    ResetHostInterfaceBitmaps();
+
+    ConsolePrintf("Initializing PCI..................");
+    PassOrIdle(bInitPciBus());
+    ConsolePrintf("Initializing PCI Express..........");
+    PassOrIdle(bInitPciExpress());
+
+    InitBoardState();
+    ClearPciErrorStatus();
+    // Forget interrupts latched while PCI was brought up (INTPND0 and 1).
+    Cp6Write(0, 3, 0);
+    Cp6Write(1, 3, 0);
+    ReadClockAtStart();
+    InitClockReference();
+    EnableInterrupts();
+
+    ResetSubsystemFlags();
+
+    ConsolePrintf("Initializing Cache................");
+    PassOrIdle(InitBufferPages());
+
+    StartNvramJournal();
+    StartNvramJournalReplay();
+    CopyBootParameterBlock();
+
+    ConsolePrintf("Initializing I2C Bus 0............");
+    PassOrIdle(bInitI2cUnit0(FALSE));
+    ConsolePrintf("Initializing I2C Bus 1............");
+    PassOrIdle(bInitI2cUnit1(FALSE));
+    ConsolePrintf("Initializing I2C Bus 2............");
+    PassOrIdle(InitI2C2(FALSE));
+
+    (void)AllocateSubsystemMemory();
+    InitCallbackPool();
+    InitTimerList();
+    SetWriteBackCheckEnable(FALSE);
+    ResetManagementBufferPointer();
+    SetRaidStartFlag(FALSE);
+
+    if (fIsLinePowerMode() == FALSE && fGetNvramOptionBit2() == FALSE) {
+        ConsolePrintf("Initializing Battery.....");
+        InitBatteryState();
+        ConsolePrintf(fIsBatteryPresent() == TRUE ? "......Present\n" : "..Not Present\n");
+    } else {
+        SetFpgaLineModeBit();
+        ConsolePrintf("Initializing Line Mode.....Battery Not Required\n");
+        SetBatteryPresent(TRUE);
+        SetBatteryChargeComplete(TRUE);
+        SetBatteryFault(FALSE);
+        PostEvent(66, 1);
+    }
+
+    AllocateEventLogMirror();
+    InitBackEndCompletion();
+    InitXorQueues();
+    InitStripeAccessTable();
+    InitDualControllerManager();
+    SetConfigValid(FALSE);
+    InitDriveManagementState();
+    InitSystemTick();
+    EnableConsoleInput();
+    SetConfigPhase(FALSE);
+    SetHostCommandHold(FALSE);
+    SetConfigurationChanged(FALSE);
+    SetConfigUpdatePending(FALSE);
+    SetDriveRescanInProgress(FALSE);
+    SetDriveRescanRequest(FALSE);
+    SetConfigWriteWaitFlag(FALSE);
+    SetDriveCommandPendingFlag(FALSE);
+    InitBackgroundProcesses();
+    InitStripeInitTable();
+    InitEnclosureServicesFlags();
+    InitParityCheckState();
+    SetRebuildParFlag(FALSE);
+    SetRebuildActiveFlag(FALSE);
+    InitPowerManagementTables();
+    SetAPMDriveVerifyRunning(FALSE);
+    SetAPMHoldFlag(FALSE);
+    InitPersistentReservations();
+    SetDriveVerifyState(0);
+    SetPowerManagementState(0);
+    SetStartOfDayFlags(FALSE);
+    InitFailedDriveTable();
+    InitDriveErrorCounters();
+
+    if (fCheckExpansionMarker(0x7F, 0x5A) == TRUE) {
+        ConsolePrintf("Firmware was upgraded for expansion. Please, wait %d seconds.\n", 60);
+        SpinDelayMs(60000);
+    }
+
+    ConsolePrintf("Initializing SAS Ports............");
+    PassOrHalt(LSI_SAS_DriveIOCBringUp(FALSE));
+
+    ResetFibreChannelStartFlags();
+
+    uint8_t bHostType = bGetHostInterfaceType();
+    if (bHostType == 1) {
+        ConsolePrintf("Searching For FC Ports............");
+        Reg32Write(REG_ATU_CONTROL, Reg32Read(REG_ATU_CONTROL) & ~(1u << 21));
+        uint8_t bFound = bProbeHostChips();
+        bool fChip1 = bFound & 1, fChip2 = bFound & 2;
+        if (fChip1 && fChip2) {
+            ConsolePrintf("Pass\n");
+        } else {
+            ConsolePrintf("Fail\n");
+            if (!fChip1 && !fChip2) (void)LockInterruptSource(0);  // never released
+            ConsolePrintf("Host Port %s.......................", "0");
+            ConsolePrintf(fChip1 ? "PassHostPort 1\n" : "Fail\n");
+            ConsolePrintf("Host Port %s.......................", "1");
+            ConsolePrintf(fChip2 ? "PassHostPort 2\n" : "Fail\n");
+            if (!fChip1 && !fChip2) HaltController();
+            ConsolePrintf("Pass\n");
+        }
+    }
+
+    PostEvent(82);
+
+    // Partner detection.
+    bool fJoinRunningPartner = false;
+    SetPartnerAlive(FALSE);
+    SetDualControllerValid(FALSE);
+    SetDualStartFlag(FALSE);
+    SetHeartbeatRequestFlag(FALSE);
+    if (fGetBoardFlagB6() == TRUE && fIsLinePowerMode() == FALSE) {
+        ConsolePrintf("Partner Controller.........");
+        if (fIsPartnerOnPath1() == FALSE && fIsPartnerOnPath2() == FALSE) {
+            ConsolePrintf("Not Present\n");
+        } else {
+            SetPartnerAlive(TRUE);
+            SetDualControllerValid(TRUE);
+            if (fIsPartnerInitialized() == TRUE) {
+                ConsolePrintf("Initialized\n");
+                SetDualStartFlag(FALSE);
+                SetHeartbeatRequestFlag(TRUE);
+                SetSesPartnerJoinFlag(TRUE);
+                ClearPowerManagementJoinFlag();
+                ClearAllDuplicationProcesses();
+                if (fIsModelZ7Q2() == TRUE || fIsExpansionModelZ7Q2() == TRUE) UpdateSASActiveActiveState(TRUE);
+                fJoinRunningPartner = true;
+            } else {
+                ConsolePrintf("....Present\n");
+                SetDualStartFlag(TRUE);
+                SetHeartbeatRequestFlag(FALSE);
+            }
+        }
+    }
+
+    bool fSlot1 = fIsControllerSlot1() == TRUE;
+    bool fMaster = !(fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fIsPartnerAlive() == TRUE));
+    uint8_t bMaster = ToFlag(fMaster);
+    InitDriveSideSAS();
+    if (fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fGetDualStartFlag() == TRUE)) InitRebuildNvRecord();
+    ClearRebuildWorkArea();
+
+    bool fPartnerLoad = !fSlot1 && fGetDualStartFlag() == TRUE;
+    if (fIsProductionTestMode() == TRUE) {
+        (void)bLoadConfiguration(FALSE);
+    } else {
+        ConsolePrintf("Loading Configuration.............");
+        if (fPartnerLoad) {
+            (void)bLoadConfiguration(TRUE);
+        } else if (fGetHeartbeatRequestFlag() == TRUE) {
+            PreparePartnerJoin();
+            PreparePersistentReservationsForJoin();
+            PreparePersistentReservationKeysForJoin();
+            (void)bLoadConfiguration(TRUE);
+            ParityEngineJoinFollowUp();
+        } else {
+            (void)bLoadConfiguration(FALSE);
+        }
+        ConsolePrintf("Pass\n");
+    }
+    if (fIsIpcPeerEnabled() == TRUE) SendEthernetSettingsToPeer();
+    if (fIsProductionTestMode() == FALSE && fMaster) {
+        CheckOnDiskHeaders();
+        if (fIsDualControllerActive() == FALSE && fGetWriteBackWithoutPartner() == FALSE &&
+            fIsConfigValid() == TRUE) {
+            PostEvent(8, bGetPartnerControllerNumber());
+        }
+    }
+
+    InitModePageDefaults();
+    ResetCacheFlushSequencer();
+    InitScsi2Reservations();
+    InitReadAheadBuffers();
+    InitNvramJournal();
+    InitTargetDispatcher();
+    SetBufferBaseline();
+    InitSnapshotSubsystem();
+    ClearManagementChangeCounter();
+    InitSnapshotSupport();
+    StartCacheFlushSequencer(bMaster);
+    SetLunMasterFlags(bMaster);
+    InitLoopPortTables();
+
+    bool fWaitForPartner = fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fGetDualStartFlag() == TRUE);
+    auto PingPartner = [] {
+        ConsolePrintf("Wait To Enable Host Ports......");
+        uint8_t bPing = bPingPartnerSync();
+        ConsolePrintf(bPing == STATUS_OK ? ".....OK\n" : bPing == 0xFC ? "Timeout\n" : "..Error\n");
+    };
+    auto PartnerStartOfDay = [&] {
+        PingPartner();
+        ReadPartnerStartOfDayData();
+        (void)bSendSasPhyMessage157(FALSE);
+        (void)bSendSasPhyMessage190(FALSE);
+    };
+
+    if (bHostType == 1) {
+        ConsolePrintf("Initializing Host Ports...........");
+        DisableHostChipInterrupts();
+        uint8_t bStarted = bStartHostChips();
+        bool fChip1 = bStarted & 1, fChip2 = bStarted & 2;
+        if (fChip1 && fChip2) {
+            ConsolePrintf("Pass\n");
+        } else {
+            ConsolePrintf("Fail\n");
+            ConsolePrintf("Host Port %s.......................", "0");
+            ConsolePrintf(fChip1 ? "Pass\n" : "Fail\n");
+            ConsolePrintf("Host Port %s.......................", "1");
+            ConsolePrintf(fChip2 ? "Pass\n" : "Fail\n");
+            if (!fChip1) SetQLPortFlags(3, FALSE);
+            if (!fChip2) SetQLPortFlags(4, FALSE);
+            if (!fChip1 && !fChip2) IdleForever();
+            SpinDelayMs(100);
+            ConsolePrintf("Pass\n");
+        }
+        if (bGetHostPortMode() == 1) {
+            if (fGetHeartbeatRequestFlag() == TRUE && fIsProductionTestMode() == FALSE) {
+                SpinDelayMs(500);
+                PingPartner();
+            }
+            if (fIsProductionTestMode() == FALSE && fGetBoardFlagB6() == TRUE) {
+                SetQLPortFlags(1, TRUE);
+                if (fIsNvramOption1Set() == FALSE) SetQLPortFlags(2, TRUE);
+                if (fWaitForPartner) ReadPartnerStartOfDayData();
+            }
+        } else if (fIsSASFailbackInProgress() == FALSE) {
+            if (fWaitForPartner) PartnerStartOfDay();
+            EnableHostChipInterrupts();
+        }
+    } else if (bHostType == 2) {
+        ConsolePrintf("Initializing Host Ports...........");
+        PassOrIdle(InitSASHostPorts());
+        SetHostPortLinkFlag(0x31, TRUE);
+        SetHostPortLinkFlag(0x32, TRUE);
+    } else if (bHostType == 6) {
+        ConsolePrintf("\nInitializing SAS Host Ports...........\n");
+        if (LSI_SAS_TargetInit() != STATUS_OK) {
+            ConsolePrintf("Fail\n");
+            IdleForever();
+        }
+        ConsolePrintf("\n SAS Host Ports Initialized\n");
+        SetHostPortLinkFlag(0x71, TRUE);
+        SetHostPortLinkFlag(0x72, TRUE);
+        if (fIsSASFailbackInProgress() == FALSE && fWaitForPartner) PartnerStartOfDay();
+    }
+
+    if (fIsEnvironmentMonitorEnabled() == TRUE) InitOwnEnclosure();
+    SetFcScanFlag(TRUE);
+
+    uint32_t dStartOfDay = FIRMWARE_VERSION_WORD;
+    if (fGetHeartbeatRequestFlag() == TRUE && fIsProductionTestMode() == FALSE) {
+        if (fGetAutoUpgradeSkipFlag() == FALSE) {
+            SetAutoUpgradeSkipFlag(TRUE);
+            dStartOfDay = 0;
+        } else if (fRunAutoUpgradeCheck() == TRUE) {
+            dStartOfDay = 0xFFFFFFFF;
+        }
+    }
+    SendStartOfDayWordToPartner(dStartOfDay);
+
+    WritePreservationPattern();
+    (void)bUpdatePartnerMissingIndicator();
+    SetHardwareWatchdog(TRUE);
+
+    if (bHostType == 4) InitEmbeddedModuleInterfaces();
+    InitDmaChannelDriver();
+    SetReadyIndicators(TRUE);
+    CheckPartnerVersionMatch();
+    if (fIsModelZ7Q2() == TRUE || fIsExpansionModelZ7Q2() == TRUE) UpdateSASActiveActiveState(TRUE);
+    if (fIsDualControllerActive() == TRUE) CheckEnclosureFirmwareUpdate(TRUE, FALSE);
+
+    if (fGetHeartbeatRequestFlag() == TRUE) {
+        SetWaitForODAStartupFlag(TRUE);
+        SetSnapshotJoinFlag(TRUE);
+        SetOCODAStartupInProgFlag(FALSE);
+        PrepareSnapshotStart();
+        if (fIsSASFailbackInProgress() == FALSE) CheckWaitForODAStartup();
+    } else {
+        SetWaitForODAStartupFlag(FALSE);
+        StartODAStartup(TRUE);
+    }
+
+    SetPrOutWaitFlag(FALSE);
+    SetPrOutPendingFlag(FALSE);
+    SetPrOutPendingEntry(0);
+    InitWriteSort();
+    InitLunScheduler();
+    StartDuplication(ToFlag(fJoinRunningPartner));
+    SetMuxHousekeepingRequest(TRUE);
+
+    MainLoop();
+}
+
+uint8_t bLoadConfiguration(uint8_t bSource) {
+    BeginConfigLoad();
+    if (bSource == TRUE) {
+        if (LoadConfigFromPartner() != STATUS_OK) {
+            if (LoadConfigFromSasDrives() != STATUS_OK) return 0;
+        } else if (fGetAutoUpgradeSkipFlag() == TRUE) {
+            ConvertLiveConfigImage();
+        }
+    } else if (LoadConfigFromSasDrives() != STATUS_OK) {
+        return 0;
+    }
+    return ApplyStoredSettings(TRUE, TRUE) == STATUS_OK ? STATUS_OK : 0;
+}
+
+uint8_t AllocateSubsystemMemory() {
+    constexpr uint32_t IMAGE_PAGES = 230;
+    constexpr uint32_t IMAGE_BYTES = 942080;
+    constexpr uint32_t WORK_PAGES = 8;
+    uint8_t* apImage[2];
+    for (uint8_t*& pImage : apImage) {
+        BUFFER_HANDLE dHandle;
+        while (bAllocDataPages(0, IMAGE_PAGES, &dHandle) != STATUS_OK) HwPoll();
+        pImage = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+        std::memset(pImage, 0, IMAGE_BYTES);
+    }
+    BUFFER_HANDLE dWork;
+    while (bAllocDataPages(0, WORK_PAGES, &dWork) != STATUS_OK) HwPoll();
+    uint8_t* pWork = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dWork)));
+    std::memset(pWork, 0, WORK_PAGES * 4096);
+    SetConfigImageBuffers(apImage[0], apImage[1], pWork);
+
+    if (AllocateHostLunTables() != STATUS_OK) return 0;
+    AllocateHostPortRecords();
+    if (bSetUpDriveLoopDeviceTable() != STATUS_OK) return 0;
+    if (bSetUpConfigUpgradeTable() != STATUS_OK) return 0;
+    AllocateDriveTables();
+    AllocateEnclosureServicesTables();
+    AllocateHostList();
+    AllocateRaidEngineTables();
+    AllocateDualParityTables();
+    return bAllocateMuxTables();
+}
+
+void ResetSubsystemFlags() {
+    ResetConfigStartFlags();
+    ResetConsoleStartFlags();
+    ResetPartnerStartFlags();
+    ResetRaidStartFlags();
+    ResetDriveStartFlags();
+    ResetEnclosureStartFlags();
+    ResetSasStartFlags();
+    ResetSnapshotStartFlags();
+}
+
+}  // namespace fw

@@ -1,0 +1,26 @@
+// Reset, shutdown and halt, and the register dumps of the error paths.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+// Orderly shutdown, carried out by the background pass once the write
+// journal has drained.
+void StartShutdown();
+void SetShutdownStartTime();
+uint32_t dGetShutdownStartTime();
+
+[[noreturn]] void ShutdownController();
+[[noreturn]] void HaltController();
+// Resets the board through the FPGA, discarding both NVRAM write journals
+// (an operator's reset); returns only when the reset did not take.
+void ResetController();
+// The same for a reset nobody asked for (a fault before initialisation
+// completed): the journals stay for the replay at the next start of day.
+void ResetControllerKeepJournals();
+
+void DumpInterruptRegisters();
+void DumpArmRegs(uint8_t fPolled);
+
+}  // namespace fw

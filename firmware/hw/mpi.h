@@ -1,0 +1,530 @@
+// Message layouts and system registers of the LSI message-passing IOCs.
+//
+// Shared by the drivers in sas/ and by the device model on the simulated
+// board, so that both sides agree on every byte.  All records are packed and
+// little-endian, as the IOC reads and writes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fw {
+
+// Where the drive-side IOC sits: its PCI function and identity, and the
+// processor address its register window is given at enumeration.
+constexpr uint8_t MPI_DRIVE_IOC_PCI_BUS = 1;
+constexpr uint8_t MPI_DRIVE_IOC_PCI_DEVICE = 0;
+constexpr uint8_t MPI_DRIVE_IOC_PCI_FUNCTION = 0;
+constexpr uint16_t MPI_DRIVE_IOC_VENDOR_ID = 0x1000;
+constexpr uint16_t MPI_DRIVE_IOC_DEVICE_ID = 0x0058;
+constexpr uint32_t MPI_DRIVE_IOC_REGISTER_BASE = 0x90101000;
+
+// ---------------------------------------------------------------------------
+// System registers (offsets in the IOC's memory window)
+// ---------------------------------------------------------------------------
+constexpr uint32_t MPI_REG_DOORBELL = 0x00;
+constexpr uint32_t MPI_REG_WRITE_SEQUENCE = 0x04;
+constexpr uint32_t MPI_REG_HOST_DIAGNOSTIC = 0x08;
+constexpr uint32_t MPI_REG_TEST_BASE = 0x0C;
+constexpr uint32_t MPI_REG_DIAG_RW_DATA = 0x10;
+constexpr uint32_t MPI_REG_DIAG_RW_ADDRESS = 0x14;
+constexpr uint32_t MPI_REG_HOST_INT_STATUS = 0x30;
+constexpr uint32_t MPI_REG_HOST_INT_MASK = 0x34;
+constexpr uint32_t MPI_REG_REQUEST_QUEUE = 0x40;
+constexpr uint32_t MPI_REG_REPLY_QUEUE = 0x44;
+constexpr uint32_t MPI_REG_HIGH_PRIORITY_QUEUE = 0x48;
+constexpr uint32_t MPI_REGISTER_WINDOW_SIZE = 0x100;
+
+// Doorbell: IOC state in bits 31..28, in-use bit 27, handshake data in 15..0.
+constexpr uint32_t MPI_DOORBELL_STATE_MASK = 0xF0000000;
+constexpr uint32_t MPI_DOORBELL_STATE_SHIFT = 28;
+constexpr uint32_t MPI_IOC_STATE_RESET = 0x0;
+constexpr uint32_t MPI_IOC_STATE_READY = 0x1;
+constexpr uint32_t MPI_IOC_STATE_OPERATIONAL = 0x2;
+constexpr uint32_t MPI_IOC_STATE_FAULT = 0x4;
+constexpr uint32_t MPI_DOORBELL_IN_USE = 0x08000000;
+constexpr uint32_t MPI_DOORBELL_DATA_MASK = 0x0000FFFF;
+constexpr uint32_t MPI_DOORBELL_FUNCTION_SHIFT = 24;
+constexpr uint32_t MPI_DOORBELL_DWORDS_SHIFT = 16;
+
+// Host Interrupt Status / Mask.
+constexpr uint32_t MPI_HIS_DOORBELL = 0x00000001;
+constexpr uint32_t MPI_HIS_REPLY = 0x00000008;
+constexpr uint32_t MPI_HIS_IOC_DOORBELL_PENDING = 0x80000000;
+
+// Host Diagnostic.
+constexpr uint32_t MPI_DIAG_DISABLE_ARM = 0x00000002;
+constexpr uint32_t MPI_DIAG_RESET_ADAPTER = 0x00000004;
+constexpr uint32_t MPI_DIAG_RW_ENABLE = 0x00000010;
+constexpr uint32_t MPI_DIAG_FLASH_BAD_SIGNATURE = 0x00000040;
+constexpr uint32_t MPI_DIAG_DRWE = 0x00000080;
+constexpr uint32_t MPI_DIAG_PREVENT_IOC_BOOT = 0x00000200;
+constexpr uint32_t MPI_DIAG_CLEAR_FLASH_BAD_SIGNATURE = 0x00000400;
+
+// Write-sequence keys that unlock the Host Diagnostic register.
+constexpr uint8_t MPI_WRSEQ_FLUSH = 0xFF;
+constexpr uint8_t MPI_WRSEQ_KEYS[5] = {0x04, 0x0B, 0x02, 0x07, 0x0D};
+
+// Reply FIFO words.
+constexpr uint32_t MPI_REPLY_FIFO_EMPTY = 0xFFFFFFFF;
+constexpr uint32_t MPI_REPLY_ADDRESS_FLAG = 0x80000000;
+constexpr uint32_t MPI_REPLY_TYPE_MASK = 0x60000000;
+constexpr uint32_t MPI_REPLY_TYPE_INITIATOR = 0x00000000;
+constexpr uint32_t MPI_REPLY_TYPE_TARGET = 0x20000000;
+
+// ---------------------------------------------------------------------------
+// Function codes
+// ---------------------------------------------------------------------------
+constexpr uint8_t MPI_FUNCTION_SCSI_IO_REQUEST = 0x00;
+constexpr uint8_t MPI_FUNCTION_SCSI_TASK_MGMT = 0x01;
+constexpr uint8_t MPI_FUNCTION_IOC_INIT = 0x02;
+constexpr uint8_t MPI_FUNCTION_IOC_FACTS = 0x03;
+constexpr uint8_t MPI_FUNCTION_CONFIG = 0x04;
+constexpr uint8_t MPI_FUNCTION_PORT_FACTS = 0x05;
+constexpr uint8_t MPI_FUNCTION_PORT_ENABLE = 0x06;
+constexpr uint8_t MPI_FUNCTION_EVENT_NOTIFICATION = 0x07;
+constexpr uint8_t MPI_FUNCTION_EVENT_ACK = 0x08;
+constexpr uint8_t MPI_FUNCTION_FW_DOWNLOAD = 0x09;
+constexpr uint8_t MPI_FUNCTION_FW_UPLOAD = 0x12;
+constexpr uint8_t MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST = 0x24;
+constexpr uint8_t MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST = 0x25;
+constexpr uint8_t MPI_FUNCTION_IOC_MESSAGE_UNIT_RESET = 0x40;
+constexpr uint8_t MPI_FUNCTION_IO_UNIT_RESET = 0x41;
+constexpr uint8_t MPI_FUNCTION_HANDSHAKE = 0x42;
+
+// IOC status (15 bits; bit 15 flags log info).
+constexpr uint16_t MPI_IOCSTATUS_SUCCESS = 0x0000;
+constexpr uint16_t MPI_IOCSTATUS_INVALID_FUNCTION = 0x0001;
+constexpr uint16_t MPI_IOCSTATUS_INVALID_FIELD = 0x0007;
+constexpr uint16_t MPI_IOCSTATUS_INVALID_STATE = 0x0008;
+constexpr uint16_t MPI_IOCSTATUS_CONFIG_INVALID_ACTION = 0x0020;
+constexpr uint16_t MPI_IOCSTATUS_CONFIG_INVALID_TYPE = 0x0021;
+constexpr uint16_t MPI_IOCSTATUS_CONFIG_INVALID_PAGE = 0x0022;
+constexpr uint16_t MPI_IOCSTATUS_CONFIG_INVALID_DATA = 0x0023;
+constexpr uint16_t MPI_IOCSTATUS_MASK = 0x7FFF;
+
+// Simple scatter-gather element flags (top byte of FlagsLength).
+constexpr uint32_t MPI_SGE_SIMPLE_READ = 0xD1000000;   // last, end of buffer/list, host <- IOC
+constexpr uint32_t MPI_SGE_SIMPLE_WRITE = 0xD5000000;  // the same, host -> IOC
+constexpr uint32_t MPI_SGE_HOST_PAGE_BUFFER = 0x54000000;
+constexpr uint32_t MPI_SGE_LENGTH_MASK = 0x00FFFFFF;
+constexpr uint32_t MPI_SGE_TRANSACTION_CONTEXT_12 = 0x000C0000;
+
+// ---------------------------------------------------------------------------
+// Common message and reply headers
+// ---------------------------------------------------------------------------
+#pragma pack(push, 1)
+
+// The first 20 bytes every reply carries.
+struct MPI_REPLY_HEADER {
+    uint8_t bTargetId;       // drive-side device of a SCSI reply, else per message
+    uint8_t bReserved1;
+    uint8_t bMsgLength;      // whole reply, in dwords
+    uint8_t bFunction;
+    uint8_t bReserved4;
+    uint8_t bTaskMgmtResponse;
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;       // bit 7: a continuation reply follows
+    uint32_t dMsgContext;
+    uint8_t bScsiStatus;
+    uint8_t bScsiState;
+    uint16_t wIOCStatus;
+    uint32_t dIOCLogInfo;
+};
+static_assert(sizeof(MPI_REPLY_HEADER) == 20);
+static_assert(offsetof(MPI_REPLY_HEADER, bMsgLength) == 2);
+static_assert(offsetof(MPI_REPLY_HEADER, dMsgContext) == 8);
+static_assert(offsetof(MPI_REPLY_HEADER, wIOCStatus) == 14);
+
+constexpr uint8_t MPI_MSGFLAGS_CONTINUATION_REPLY = 0x80;
+
+// Requests with nothing but the function and a context (IOC FACTS).
+struct MPI_SIMPLE_REQUEST {
+    uint8_t bReserved0;
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;
+    uint8_t bReserved4;
+    uint8_t bReserved5;
+    uint8_t bPortNumber;     // PORT FACTS, PORT ENABLE
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+};
+static_assert(sizeof(MPI_SIMPLE_REQUEST) == 12);
+static_assert(offsetof(MPI_SIMPLE_REQUEST, bPortNumber) == 6);
+
+// Reply to IOC FACTS: 20 dwords.
+struct MPI_IOC_FACTS_REPLY {
+    MPI_REPLY_HEADER sHeader;
+    uint16_t wRequestFrameSize;    // 20: in dwords
+    uint16_t wGlobalCredits;       // 22: request frames the host may post
+    uint16_t wReplyQueueDepth;     // 24
+    uint8_t bNumberOfPorts;        // 26
+    uint8_t bFlags;                // 27: bit 0 the host keeps the firmware image
+    uint8_t bBlockSize;            // 28: in dwords
+    uint8_t bMaxChainDepth;        // 29
+    uint8_t bMaxDevices;           // 30
+    uint8_t bMaxBuses;             // 31
+    uint32_t dFWImageSize;         // 32
+    uint32_t dFWVersion;           // 36
+    uint32_t dIOCCapabilities;     // 40
+    uint16_t wProductId;           // 44
+    uint16_t wCurReplyFrameSize;   // 46
+    uint32_t dHostPageBufferFlagsLength;  // 48: 0 when no host page buffer is wanted
+    uint32_t dHostPageBufferAddress;      // 52
+    uint32_t dReserved[6];         // 56..79
+};
+static_assert(sizeof(MPI_IOC_FACTS_REPLY) == 80);
+static_assert(offsetof(MPI_IOC_FACTS_REPLY, wRequestFrameSize) == 20);
+static_assert(offsetof(MPI_IOC_FACTS_REPLY, dHostPageBufferFlagsLength) == 48);
+
+constexpr uint8_t MPI_IOCFACTS_FLAGS_FW_DOWNLOAD_BOOT = 0x01;
+
+// IOC INIT: 11 dwords.
+struct MPI_IOC_INIT_REQUEST {
+    uint8_t bWhoInit;              // 4: the host driver
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;
+    uint8_t bFlags;
+    uint8_t bMaxDevices;
+    uint8_t bMaxBuses;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+    uint16_t wReplyFrameSize;      // 12: bytes
+    uint16_t wReserved14;
+    uint32_t dHostMfaHighAddr;     // 16
+    uint32_t dSenseBufferHighAddr; // 20
+    uint32_t dReplyFifoHostSignalingAddr;  // 24
+    uint32_t dHostPageBufferFlagsLength;   // 28
+    uint32_t dHostPageBufferAddress;       // 32
+    uint32_t dHostPageBufferAddressHigh;   // 36
+    uint32_t dReserved40;
+};
+static_assert(sizeof(MPI_IOC_INIT_REQUEST) == 44);
+constexpr uint8_t MPI_WHOINIT_HOST_DRIVER = 0x04;
+
+// Reply to PORT FACTS: 10 dwords.
+struct MPI_PORT_FACTS_REPLY {
+    MPI_REPLY_HEADER sHeader;
+    uint8_t bPortNumber;           // 20
+    uint8_t bPortType;             // 21
+    uint16_t wMaxDevices;          // 22
+    uint16_t wPortScsiId;          // 24
+    uint16_t wProtocolFlags;       // 26
+    uint16_t wMaxPostedCmdBuffers; // 28
+    uint16_t wMaxPersistentIds;    // 30
+    uint32_t dReserved[2];         // 32..39
+};
+static_assert(sizeof(MPI_PORT_FACTS_REPLY) == 40);
+
+// EVENT NOTIFICATION: 3 dwords; its replies come through the reply FIFO.
+struct MPI_EVENT_NOTIFICATION_REQUEST {
+    uint8_t bSwitch;
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;
+    uint8_t bReserved4[3];
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+};
+static_assert(sizeof(MPI_EVENT_NOTIFICATION_REQUEST) == 12);
+
+struct MPI_EVENT_NOTIFICATION_REPLY {
+    uint16_t wEventDataLength;     // 0: dwords of event data
+    uint8_t bMsgLength;
+    uint8_t bFunction;
+    uint8_t bReserved4[2];
+    uint8_t bAckRequired;          // 6
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+    uint16_t wReserved12;
+    uint16_t wIOCStatus;
+    uint32_t dIOCLogInfo;
+    uint32_t dEvent;               // 20
+    uint32_t dEventContext;        // 24
+    uint32_t dEventData[9];        // 28: up to the end of a 64-byte frame
+};
+static_assert(sizeof(MPI_EVENT_NOTIFICATION_REPLY) == 64);
+static_assert(offsetof(MPI_EVENT_NOTIFICATION_REPLY, dEvent) == 20);
+static_assert(offsetof(MPI_EVENT_NOTIFICATION_REPLY, dEventData) == 28);
+
+struct MPI_EVENT_ACK_REQUEST {
+    uint8_t bReserved0[3];
+    uint8_t bFunction;
+    uint8_t bReserved4[3];
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+    uint32_t dEvent;
+    uint32_t dEventContext;
+};
+static_assert(sizeof(MPI_EVENT_ACK_REQUEST) == 20);
+
+// Events the IOC raises.
+constexpr uint32_t MPI_EVENT_EVENT_CHANGE = 0x0A;
+constexpr uint32_t MPI_EVENT_SAS_PHY_LINK_STATUS = 0x12;
+constexpr uint32_t MPI_EVENT_SAS_DISCOVERY = 0x16;
+
+// CONFIG: 9 dwords (a tenth empty dword goes with the handshake).
+struct MPI_CONFIG_PAGE_HEADER {
+    uint8_t bPageVersion;
+    uint8_t bPageLength;           // dwords, normal pages
+    uint8_t bPageNumber;
+    uint8_t bPageType;
+};
+static_assert(sizeof(MPI_CONFIG_PAGE_HEADER) == 4);
+
+struct MPI_CONFIG_EXTENDED_PAGE_HEADER {
+    uint8_t bPageVersion;
+    uint8_t bReserved1;
+    uint8_t bPageNumber;
+    uint8_t bPageType;             // MPI_CONFIG_PAGETYPE_EXTENDED
+    uint16_t wExtPageLength;       // dwords
+    uint8_t bExtPageType;
+    uint8_t bReserved7;
+};
+static_assert(sizeof(MPI_CONFIG_EXTENDED_PAGE_HEADER) == 8);
+
+struct MPI_CONFIG_REQUEST {
+    uint8_t bAction;               // 0
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wExtPageLength;       // 4
+    uint8_t bExtPageType;          // 6
+    uint8_t bMsgFlags;             // 7
+    uint32_t dMsgContext;          // 8
+    uint32_t dReserved[2];         // 12..19
+    MPI_CONFIG_PAGE_HEADER sHeader;  // 20
+    uint32_t dPageAddress;         // 24
+    uint32_t dFlagsLength;         // 28
+    uint32_t dAddress;             // 32
+};
+static_assert(sizeof(MPI_CONFIG_REQUEST) == 36);
+static_assert(offsetof(MPI_CONFIG_REQUEST, sHeader) == 20);
+static_assert(offsetof(MPI_CONFIG_REQUEST, dFlagsLength) == 28);
+
+struct MPI_CONFIG_REPLY {
+    uint8_t bAction;
+    uint8_t bReserved1;
+    uint8_t bMsgLength;
+    uint8_t bFunction;
+    uint16_t wExtPageLength;       // 4
+    uint8_t bExtPageType;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;
+    uint16_t wReserved12;
+    uint16_t wIOCStatus;           // 14
+    uint32_t dIOCLogInfo;
+    MPI_CONFIG_PAGE_HEADER sHeader;  // 20
+};
+static_assert(sizeof(MPI_CONFIG_REPLY) == 24);
+static_assert(offsetof(MPI_CONFIG_REPLY, sHeader) == 20);
+
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_HEADER = 0x00;
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_READ_CURRENT = 0x01;
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT = 0x02;
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_DEFAULT = 0x03;
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_WRITE_NVRAM = 0x04;
+constexpr uint8_t MPI_CONFIG_ACTION_PAGE_READ_NVRAM = 0x06;
+
+constexpr uint8_t MPI_CONFIG_PAGETYPE_IOC = 0x01;
+constexpr uint8_t MPI_CONFIG_PAGETYPE_BIOS = 0x02;
+constexpr uint8_t MPI_CONFIG_PAGETYPE_MANUFACTURING = 0x09;
+constexpr uint8_t MPI_CONFIG_PAGETYPE_EXTENDED = 0x0F;
+constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT = 0x10;
+
+// Manufacturing page 5: the IOC's own SAS address.
+struct MPI_MANUFACTURING_PAGE_5 {
+    MPI_CONFIG_PAGE_HEADER sHeader;
+    uint32_t dReserved4;
+    uint32_t dSasAddressLow;       // 8
+    uint32_t dSasAddressHigh;      // 12
+};
+static_assert(sizeof(MPI_MANUFACTURING_PAGE_5) == 16);
+
+struct MPI_BIOS_PAGE_1 {
+    MPI_CONFIG_PAGE_HEADER sHeader;
+    uint32_t dBiosOptions;         // 4
+    uint32_t dIOCSettings;         // 8
+    uint32_t dReserved12;
+    uint32_t dDeviceSettings;      // 16
+};
+static_assert(sizeof(MPI_BIOS_PAGE_1) == 20);
+static_assert(offsetof(MPI_BIOS_PAGE_1, dIOCSettings) == 8);
+
+struct MPI_IOC_PAGE_1 {
+    MPI_CONFIG_PAGE_HEADER sHeader;
+    uint32_t dFlags;               // 4
+    uint32_t dCoalescingTimeout;   // 8
+    uint8_t bCoalescingDepth;      // 12
+    uint8_t bPciSlotNum;
+    uint16_t wReserved14;
+};
+static_assert(sizeof(MPI_IOC_PAGE_1) == 16);
+constexpr uint32_t MPI_IOCPAGE1_FLAG_BIT8 = 0x100;
+constexpr uint32_t MPI_IOCPAGE1_FLAG_BIT9 = 0x200;
+
+// SAS IO unit page 1: per-phy port and link settings.
+struct MPI_SAS_IO_UNIT1_PHY {
+    uint8_t bPort;
+    uint8_t bPortFlags;
+    uint8_t bPhyFlags;
+    uint8_t bMaxMinLinkRate;
+    uint32_t dControllerPhyDeviceInfo;
+    uint16_t wMaxTargetPortConnectTime;
+    uint16_t wReserved10;
+};
+static_assert(sizeof(MPI_SAS_IO_UNIT1_PHY) == 12);
+
+constexpr uint8_t MPI_SAS_IO_UNIT_PHYS = 8;
+
+struct MPI_SAS_IO_UNIT_PAGE_1 {
+    MPI_CONFIG_EXTENDED_PAGE_HEADER sHeader;
+    uint16_t wControlFlags;        // 8
+    uint16_t wMaxNumSataTargets;   // 10
+    uint16_t wAdditionalControlFlags;  // 12
+    uint16_t wReserved14;
+    uint8_t bNumPhys;              // 16
+    uint8_t bSataMaxQDepth;        // 17
+    uint8_t bReportDeviceMissingDelay;  // 18
+    uint8_t bIODeviceMissingDelay;      // 19
+    MPI_SAS_IO_UNIT1_PHY asPhy[MPI_SAS_IO_UNIT_PHYS];  // 20
+};
+static_assert(sizeof(MPI_SAS_IO_UNIT_PAGE_1) == 116);
+static_assert(offsetof(MPI_SAS_IO_UNIT_PAGE_1, asPhy) == 20);
+
+// Device info bits of a phy.
+constexpr uint32_t MPI_SAS_DEVICE_INFO_END_DEVICE = 0x00000001;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_SSP_INITIATOR = 0x00000040;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_SSP_TARGET = 0x00000400;
+
+// FW DOWNLOAD and FW UPLOAD: 10 dwords.
+struct MPI_FW_TRANSFER_REQUEST {
+    uint8_t bImageType;            // 0
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint8_t bReserved4[3];
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dContextElement;      // 12: 0x000C0000, 12 bytes of details follow
+    uint32_t dReserved16;
+    uint32_t dImageOffset;         // 20
+    uint32_t dImageSize;           // 24
+    uint32_t dFlagsLength;         // 28
+    uint32_t dAddress;             // 32
+    uint32_t dReserved36;
+};
+static_assert(sizeof(MPI_FW_TRANSFER_REQUEST) == 40);
+static_assert(offsetof(MPI_FW_TRANSFER_REQUEST, dFlagsLength) == 28);
+
+constexpr uint8_t MPI_FW_IMAGE_TYPE_IOC_MEMORY = 0x00;
+constexpr uint8_t MPI_FW_IMAGE_TYPE_FIRMWARE = 0x01;
+
+struct MPI_FW_UPLOAD_REPLY {
+    MPI_REPLY_HEADER sHeader;
+    uint32_t dActualImageSize;     // 20
+};
+static_assert(sizeof(MPI_FW_UPLOAD_REPLY) == 24);
+
+// SCSI TASK MGMT: 13 dwords.
+struct MPI_SCSI_TASK_MGMT_REQUEST {
+    uint8_t bTargetId;             // 0
+    uint8_t bBus;                  // 1
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint8_t bReserved4;
+    uint8_t bTaskType;             // 5
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint8_t abLun[8];              // 12
+    uint32_t dReserved[7];         // 20..47
+    uint32_t dTaskMsgContext;      // 48
+};
+static_assert(sizeof(MPI_SCSI_TASK_MGMT_REQUEST) == 52);
+constexpr uint8_t MPI_TASKTYPE_RESET_BUS = 0x04;
+
+// Target command buffers the partner's commands arrive in.
+struct MPI_TARGET_CMD_BUF_BASE_POST_REQUEST {
+    uint8_t bBufferPostFlags;      // 0: 1 = post
+    uint8_t bPortNumber;           // 1
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wTotalCmdBuffers;     // 4
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dReserved12;
+    uint16_t wCmdBufferLength;     // 16
+    uint16_t wReserved18;
+    uint32_t dBaseAddressHigh;     // 20
+    uint32_t dBaseAddressLow;      // 24
+};
+static_assert(sizeof(MPI_TARGET_CMD_BUF_BASE_POST_REQUEST) == 28);
+
+constexpr uint8_t MPI_TARGET_CMD_BUF_LIST_MAX = 40;
+struct MPI_TARGET_CMD_BUF_LIST_POST_REQUEST {
+    uint8_t bReserved0;
+    uint8_t bPortNumber;
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wCmdBufferCount;      // 4
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dReserved12;
+    uint16_t awIoIndex[MPI_TARGET_CMD_BUF_LIST_MAX];  // 16
+};
+static_assert(sizeof(MPI_TARGET_CMD_BUF_LIST_POST_REQUEST) == 96);
+static_assert(offsetof(MPI_TARGET_CMD_BUF_LIST_POST_REQUEST, awIoIndex) == 16);
+
+// ---------------------------------------------------------------------------
+// Firmware image as the diagnostic loader reads it
+// ---------------------------------------------------------------------------
+struct MPI_FW_IMAGE_HEADER {
+    uint32_t dResetBranch;         // 0: first instruction the IOC executes
+    uint32_t adSignature[3];       // 4
+    uint16_t wVendorId;            // 16
+    uint16_t wProductId;           // 18
+    uint32_t dChecksum;            // 20: all dwords of the image sum to 0
+    uint32_t dReserved24[3];
+    uint32_t dFWVersion;           // 36
+    uint32_t dReserved40;
+    uint32_t dImageSize;           // 44: bytes, this image alone
+    uint32_t dNextImageHeaderOffset;  // 48: 0 when no extended image follows
+    uint32_t dLoadStartAddress;    // 52
+    uint32_t dIopResetVectorValue; // 56
+    uint32_t dIopResetRegAddr;     // 60
+};
+static_assert(sizeof(MPI_FW_IMAGE_HEADER) == 64);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dFWVersion) == 36);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dImageSize) == 44);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dNextImageHeaderOffset) == 48);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dLoadStartAddress) == 52);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dIopResetVectorValue) == 56);
+static_assert(offsetof(MPI_FW_IMAGE_HEADER, dIopResetRegAddr) == 60);
+
+struct MPI_EXT_IMAGE_HEADER {
+    uint8_t bImageType;            // 0
+    uint8_t bReserved1[3];
+    uint32_t dChecksum;            // 4: all dwords of this extension sum to 0
+    uint32_t dImageSize;           // 8
+    uint32_t dNextImageHeaderOffset;  // 12
+    uint32_t dLoadStartAddress;    // 16
+    uint32_t dReserved20[3];
+};
+static_assert(sizeof(MPI_EXT_IMAGE_HEADER) == 32);
+static_assert(offsetof(MPI_EXT_IMAGE_HEADER, dImageSize) == 8);
+static_assert(offsetof(MPI_EXT_IMAGE_HEADER, dNextImageHeaderOffset) == 12);
+static_assert(offsetof(MPI_EXT_IMAGE_HEADER, dLoadStartAddress) == 16);
+
+// The signature words of an image the IOC will boot.
+constexpr uint32_t MPI_FW_SIGNATURE_0 = 0x5AFAA55A;
+constexpr uint32_t MPI_FW_SIGNATURE_1 = 0xA55AFAA5;
+constexpr uint32_t MPI_FW_SIGNATURE_2 = 0x5AA55AFA;
+
+#pragma pack(pop)
+
+}  // namespace fw

@@ -1,0 +1,19 @@
+// PCI identities of the chips on this board, as their configuration space
+// reports them, and where they sit on the primary PCI-X bus.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+constexpr uint16_t PCI_VENDOR_HOST_FC = 0x1077;     // Fibre Channel host-port chips
+constexpr uint16_t PCI_DEVICE_HOST_FC = 0x2432;
+constexpr uint16_t PCI_VENDOR_SAS = 0x1000;         // SAS controllers
+constexpr uint16_t PCI_DEVICE_SAS_HOST = 0x0054;    // SAS host ports served by the FIQ handler
+constexpr uint16_t PCI_DEVICE_SAS_TARGET = 0x0056;  // SAS host ports under the target driver
+
+constexpr uint8_t PCI_BUS_PRIMARY = 0;
+constexpr uint8_t PCI_DEVICE_HOST_CHIP1 = 1;
+constexpr uint8_t PCI_DEVICE_HOST_CHIP2 = 2;
+
+}  // namespace fw

@@ -1,0 +1,11 @@
+// In-band management: what start-up resets of it.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+void ResetManagementBufferPointer();
+void ClearManagementChangeCounter();
+
+}  // namespace fw

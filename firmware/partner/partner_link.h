@@ -1,0 +1,54 @@
+// Partner controller link services the rest of the firmware calls.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+uint8_t DualControllerTask();
+void InitDualControllerManager();
+void SetPartnerAlive(uint8_t f);
+uint8_t fIsPartnerAlive();
+void SetDualControllerValid(uint8_t f);
+uint8_t fIsDualControllerActive();
+void SetDualStartFlag(uint8_t f);
+uint8_t fGetDualStartFlag();
+void SetHeartbeatRequestFlag(uint8_t f);
+uint8_t fGetHeartbeatRequestFlag();
+uint8_t fIsPartnerOnPath1();
+uint8_t fIsPartnerOnPath2();
+uint8_t fIsPartnerInitialized();
+void PreparePartnerJoin();
+uint8_t bPingPartnerSync();
+void ReadPartnerStartOfDayData();
+uint8_t bSendSasPhyMessage157(uint8_t f);
+uint8_t bSendSasPhyMessage190(uint8_t f);
+void SendStartOfDayWordToPartner(uint32_t dWord);
+uint8_t bUpdatePartnerMissingIndicator();
+void ResetPartnerStartFlags();
+
+// Used by the system tick and the stop paths of the executive.
+void CheckPartnerWatchdog();
+uint64_t lGetPartnerDeadline();
+void SetPartnerDeadlineFlag(uint8_t f);
+uint16_t wGetPartnerVersionWord();
+uint16_t wGetControllerInfoVersionWord();
+uint8_t bGetControllerInfoVersionByte();
+uint8_t bGetControllerInfoBoardByte();
+void SendPartnerVersionNotice();
+uint8_t fIsMasterController();
+uint8_t fSendShutdownToPartner(uint8_t bReason);
+
+// Background pass and FIQ services of the partner link.
+uint8_t fGetDualControllerWorkFlag();
+void DualControllerWork();
+void SendTimeOfDayToPartner(uint8_t bArg1, uint8_t bArg2);
+void PartnerHostTargetService();
+uint8_t fGetPartnerHousekeepingRequest();
+void PartnerHousekeepingService();
+void PartnerHeartbeatInterrupt(uint8_t fSeen);
+void DualControllerWatchdogPulse();
+
+void NotifyPartnerHostPortChange(uint8_t bPort);
+
+}  // namespace fw

@@ -1,0 +1,35 @@
+#include "platform/embedded_module.h"
+
+#include "executive/types.h"
+
+namespace fw {
+
+namespace {
+uint8_t s_fAutoUpgradeSkip = FALSE;
+uint8_t s_fAutoUpgradeSecond = FALSE;
+uint8_t s_fEmbeddedModuleEnabled = FALSE;
+}  // namespace
+
+uint8_t fGetEmbeddedModuleEnabled() { return s_fEmbeddedModuleEnabled; }
+
+// No module answers on this board, so there are never requests to serve.
+void ServiceEmbeddedModuleRequests() {}
+uint8_t fIsEmbeddedModuleRequestPending() { return FALSE; }
+uint8_t fIsEmbeddedModuleBusy() { return FALSE; }
+void InitEmbeddedModuleInterfaces() { s_fEmbeddedModuleEnabled = FALSE; }
+void InitDmaChannelDriver() {}
+void SendEthernetSettingsToPeer() {}
+
+uint8_t fGetAutoUpgradeSkipFlag() { return s_fAutoUpgradeSkip; }
+void SetAutoUpgradeSkipFlag(uint8_t f) { s_fAutoUpgradeSkip = f; }
+uint8_t fGetAutoUpgradeSecondFlag() { return s_fAutoUpgradeSecond; }
+void SetAutoUpgradeSecondFlag(uint8_t f) { s_fAutoUpgradeSecond = f; }
+
+// The check compares this firmware with the partner's; with no image to
+// offer it never asks for an upgrade.
+uint8_t fRunAutoUpgradeCheck() {
+    s_fAutoUpgradeSkip = FALSE;
+    return FALSE;
+}
+
+}  // namespace fw

@@ -1,0 +1,48 @@
+// Stand-ins for the board platform services that are not built yet: the
+// least behaviour that lets their callers run.
+#include "executive/system_state.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "platform/battery.h"
+#include "platform/embedded_module.h"
+#include "platform/i2c.h"
+#include "platform/pci.h"
+
+namespace fw {
+
+// A battery that is fitted and charged.
+void InitBatteryStateMachine() {
+    SetBatteryPresent(TRUE);
+    SetBatteryChargeComplete(TRUE);
+    SetBatteryCapacity(100);
+}
+void BatteryShutdownStep() {}
+
+void ShutdownHostChipPci(uint8_t, uint8_t) {}
+
+// The sensors on the I2C buses.
+void I2cPeriodicRoutine() {}
+void I2cPollService() {}
+void BoardCountdownRoutine() {}
+
+// The link trained at PCI Express set-up stays trained.
+uint8_t bRetrainPCIeLink() { return bInitPciExpress(); }
+
+void EmbeddedModuleMailboxService() { SetEmbeddedModuleWork(FALSE); }
+void EmbeddedModuleDmaService() {}
+void EmbeddedModuleMailboxInterrupt() {}
+void MessagingUnitInterrupt() {}
+
+void I2cUnit0Service() { SetI2cBus0Work(FALSE); }
+void I2cUnit1Service() { SetI2cBus1Work(FALSE); }
+void I2cUnit2Service() { SetI2cBus2Work(FALSE); }
+void I2cUnit0PollService() { SetI2cBus0PollWork(FALSE); }
+void I2cUnit2PollService() { SetI2cBus2PollWork(FALSE); }
+void I2cUnit1SensorPoll() {}
+uint8_t fGetI2c2DevicePollRequest() { return FALSE; }
+uint8_t fIsI2c2DevicePollBusy() { return FALSE; }
+void I2c2DevicePoll() {}
+
+void BatteryStateMachine() {}
+
+}  // namespace fw

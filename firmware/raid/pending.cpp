@@ -1,0 +1,68 @@
+// Stand-ins for the services of this subsystem that are not built yet:
+// the least behaviour that lets their callers run.
+#include "raid/raid_engine.h"
+#include "executive/types.h"
+#include "executive/kernel_queue.h"
+
+namespace fw {
+
+void RebuildScheduler() {}
+uint16_t wGetWaitListACount() { return 0; }
+uint16_t wGetInternalWaitListCount() { return 0; }
+uint16_t wGetWaitListBCount() { return 0; }
+void ServiceWaitListA() {}
+void ServiceWaitListB() {}
+void ServiceXorQueue1() {}
+void ServiceXorQueue2() {}
+void SetRaidStartFlag(uint8_t) {}
+void InitXorQueues() {}
+void InitStripeInitTable() {}
+void InitParityCheckState() {}
+void SetRebuildParFlag(uint8_t) {}
+void SetRebuildActiveFlag(uint8_t) {}
+void SetDriveVerifyState(uint8_t) {}
+void InitRebuildNvRecord() {}
+void ClearRebuildWorkArea() {}
+void ParityEngineJoinFollowUp() {}
+void AllocateRaidEngineTables() {}
+void AllocateDualParityTables() {}
+void ResetRaidStartFlags() {}
+
+uint32_t dGetWaitListOrderingWord() { return 0; }
+void ClearDriveTimerTable() {}
+void SetDriveTimerPeriod(uint8_t) {}
+
+void FailedDriveCommandTask() { ClearHostChipService(); }
+uint8_t fIsStripeInitInProgress(uint8_t) { return FALSE; }
+void StripeInitTask() {}
+uint8_t fIsParityCheckInProgress() { return FALSE; }
+void ParityCheckTask() {}
+uint8_t fIsExpansionInProgress() { return FALSE; }
+void ExpansionTask() {}
+uint8_t fGetRebuildCheckRequest() { return FALSE; }
+void RebuildCheckTask() {}
+void XorEngineCompletion() {}
+
+uint8_t bGetRebuildTargetDrive() { return 0xFF; }
+void ResetDriveVerifyProgress() {}
+uint8_t bGetExpansionRank() { return 0xFF; }
+void SetExpansionRank(uint8_t) {}
+void RestartExpansion(uint8_t, uint8_t) {}
+void SetExpansionFlag4(uint8_t) {}
+void ClearExpansionNvRecord() {}
+void ClearStripeInitProgress(uint8_t) {}
+void StartStripeInit(uint8_t, uint8_t) {}
+void MarkStripeInitForRestart() {}
+void SetStripeInitRestartAll() {}
+void GetRebuildSourceWwn(uint8_t* pbWwn) {
+    for (int i = 0; i < 8; i++) pbWwn[i] = 0;
+}
+uint8_t bGetRebuildRank() { return 0xFF; }
+uint8_t bGetRebuildRecordByte(uint8_t) { return 0; }
+uint8_t bRestartRebuild(uint8_t, uint8_t) { return 0; }
+void ResetRebuildState() {}
+void SetRebuildCheckPending(uint8_t) {}
+
+uint64_t lGetRebuildPosition() { return 0; }
+
+}  // namespace fw

@@ -1,0 +1,102 @@
+// The message-passing layer shared by every LSI IOC driver: the register
+// record, the doorbell handshake, firmware load and upload, the reset through
+// the diagnostic register, configuration pages and the simple requests the
+// bring-up sequences send.
+#pragma once
+
+#include <cstdint>
+
+#include "executive/buffer_pages.h"
+#include "hw/mpi.h"
+
+namespace fw {
+
+constexpr uint8_t LSI_IOC_HOST_PORT_1 = 0x31;
+constexpr uint8_t LSI_IOC_HOST_PORT_2 = 0x32;
+constexpr uint8_t LSI_IOC_DRIVE = 0x61;
+constexpr uint8_t LSI_IOC_TARGET_1 = 0x71;
+constexpr uint8_t LSI_IOC_TARGET_2 = 0x72;
+
+// Processor addresses of an IOC's system registers.
+struct LSI_MPT_INTERFACE {
+    uint32_t pdDoorbell;
+    uint32_t pdWriteSequence;
+    uint32_t pdHostDiagnostic;
+    uint32_t pdTestBase;
+    uint32_t pdDiagRwData;
+    uint32_t pdDiagRwAddress;
+    uint32_t pdHostIntStatus;
+    uint32_t pdHostIntMask;
+    uint32_t pdRequestQueue;
+    uint32_t pdReplyQueue;
+    uint32_t pdHighPriorityRequestQueue;
+};
+
+// The register record of an IOC whose window is at dBase.
+constexpr LSI_MPT_INTERFACE LSIRegisterPointers(uint32_t dBase) {
+    LSI_MPT_INTERFACE s{};
+    s.pdDoorbell = dBase + MPI_REG_DOORBELL;
+    s.pdWriteSequence = dBase + MPI_REG_WRITE_SEQUENCE;
+    s.pdHostDiagnostic = dBase + MPI_REG_HOST_DIAGNOSTIC;
+    s.pdTestBase = dBase + MPI_REG_TEST_BASE;
+    s.pdDiagRwData = dBase + MPI_REG_DIAG_RW_DATA;
+    s.pdDiagRwAddress = dBase + MPI_REG_DIAG_RW_ADDRESS;
+    s.pdHostIntStatus = dBase + MPI_REG_HOST_INT_STATUS;
+    s.pdHostIntMask = dBase + MPI_REG_HOST_INT_MASK;
+    s.pdRequestQueue = dBase + MPI_REG_REQUEST_QUEUE;
+    s.pdReplyQueue = dBase + MPI_REG_REPLY_QUEUE;
+    s.pdHighPriorityRequestQueue = dBase + MPI_REG_HIGH_PRIORITY_QUEUE;
+    return s;
+}
+
+// Where the last diagnostic load put the image, kept for the memory dump.
+struct LSI_DIAG_LOAD_INFO {
+    uint32_t dLoadStartAddress;
+    uint32_t dIopResetRegAddr;
+    uint32_t dIopResetVectorValue;
+};
+
+// Largest firmware image the loaders accept, extensions included.
+constexpr uint32_t LSI_MAX_FIRMWARE_IMAGE_BYTES = 0x40000;
+
+// The config reply is 7 dwords; one request by queue at a time.
+constexpr uint8_t LSI_CONFIG_REPLY_DWORDS = 7;
+
+LSI_MPT_INTERFACE* pGetLSIMPTInterface(uint8_t bIocId);
+
+uint8_t bLSIHandshake(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
+                      uint8_t bReplyMaxDwords);
+uint8_t bLSIHandshakeTimed(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
+                           uint8_t bReplyMaxDwords, uint32_t dTimeoutMs);
+uint8_t bLSIWaitDoorbellInt(uint8_t bIocId);
+uint8_t bLSIWaitDoorbellAck(uint8_t bIocId);
+uint8_t bLSIWaitDoorbellIntTimed(uint8_t bIocId, uint32_t dMsLeft);
+uint8_t bLSIWaitDoorbellAckTimed(uint8_t bIocId, uint32_t dMsLeft);
+uint8_t bLSIWaitReady(uint8_t bIocId, uint32_t dTimeoutMs);
+
+uint8_t bLSIDownloadFirmware(uint8_t bIocId, const uint8_t* pbImage, uint8_t fDiagnosticLoad);
+uint8_t bLSIUploadFirmware(uint8_t bIocId, uint32_t dByteCount, BUFFER_HANDLE dBuffer);
+uint8_t bLSIHardResetIOC(uint8_t bIocId);
+const LSI_DIAG_LOAD_INFO* pGetLSIDiagLoadInfo();
+
+// Configuration pages.  dBufferBytes is the size of the caller's buffer: a
+// page larger than it fails the request rather than overrun the buffer.
+uint8_t bLSIConfigPageRead(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
+                           uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
+                           BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint32_t* pdByteLength,
+                           uint16_t* pwIocStatus);
+uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
+                            uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
+                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus);
+
+uint8_t bLSIPortEnable(uint8_t bIocId, uint8_t bPortNumber, uint32_t dTimeoutMs);
+uint8_t bLSIEventNotificationOn(uint8_t bIocId);
+uint8_t bLSISendBusReset(uint8_t bIocId);
+
+void ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut);
+
+void SetLSIConfigReplyFlag(uint8_t f);
+uint8_t fGetLSIConfigReplyFlag();
+uint32_t* pGetLSIConfigReplyBuffer();
+
+}  // namespace fw

@@ -1,0 +1,70 @@
+// Stand-ins for the services of this subsystem that are not built yet:
+// the least behaviour that lets their callers run.
+#include "sas/sas_drive.h"
+#include "config/drive_tables.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+
+namespace fw {
+
+void ClearSasEvent144Posted() {}
+void InitDriveSideSAS() {}
+uint8_t InitSASHostPorts() { return STATUS_OK; }
+uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
+uint8_t fIsSASFailbackInProgress() { return FALSE; }
+void UpdateSASActiveActiveState(uint8_t) {}
+void SetMuxHousekeepingRequest(uint8_t) {}
+uint8_t bAllocateMuxTables() { return STATUS_OK; }
+void ResetSasStartFlags() {}
+void SetupQl2MessageInterrupts(uint8_t) {}
+uint8_t fIsSASActiveActiveState4() { return FALSE; }
+
+void SetSASDeviceTableFlag(uint8_t, uint16_t, uint8_t) {}
+// Stand-ins for the tick and stop paths.
+void SasHalfSecondService() {}
+void DisableSasExpanders(uint8_t) {}
+void StopSasTargetController() {}
+
+void SASDiscoveryStep() {
+    SetSasDriveWork(FALSE);
+    SetSasDiscoveryWork(FALSE);
+}
+void SASFailbackStep() {}
+uint8_t fGetSASTimedHoldFlag() { return FALSE; }
+void SASCommandTimeoutScan() {}
+uint8_t fIsDriveIocServiceRequested(uint8_t) { return FALSE; }
+void DriveIocService(uint8_t) {}
+void SasMuxService() { SetSasMuxWork(FALSE); }
+uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
+void MuxHousekeepingService() {}
+uint8_t fIsSasHostPortServiceRequested(uint8_t) { return FALSE; }
+void SasHostPortService(uint8_t) {}
+void SasHostEventService() {}
+void SASTargetCommandService(uint8_t) {}
+uint8_t fIsSASTargetPortServiceRequested(uint8_t) { return FALSE; }
+void SASTargetPortService(uint8_t) {}
+uint8_t fIsSASTargetPortEventPending(uint8_t) { return FALSE; }
+void SASTargetPortEventService(uint8_t, uint8_t) {}
+uint8_t fIsSASTargetPortRequestPending(uint8_t) { return FALSE; }
+void SASTargetPortRequestService(uint8_t) {}
+void SASTargetHousekeeping() {}
+void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
+void LSI_SAS_DriveInterruptEntry(uint8_t) {}
+
+// Until drive-side discovery exists the address list stays as its owner
+// left it (empty at start-up).
+void BuildSASAddressList(DRIVE_ADDRESS_LIST*) {}
+uint8_t bGetSASDeviceCount() { return pGetDriveAddressList()->bCount; }
+uint8_t bGetDrivePathType(const uint8_t*) { return 1; }
+void RefreshSasTargetInitiators(uint8_t, HOST_PORT_RECORD*) {}
+uint8_t bFilterSASHostPortPhySetting(uint8_t bValue) { return bValue; }
+uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue) { return bValue; }
+uint8_t fIsSASActiveActiveModeSet() { return FALSE; }
+
+uint32_t dGetSASActiveActiveState() { return 0; }
+uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
+uint8_t bGetSASTargetPortLinkCode(uint8_t) { return 0xFF; }
+
+uint8_t bGetSASAddressOfTarget(uint8_t*, uint8_t) { return 0; }
+
+}  // namespace fw

@@ -1,0 +1,72 @@
+// SAS and SATA chip driver services the rest of the firmware calls.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+uint8_t LSI_SAS_DriveIOCBringUp(uint8_t f);
+void ClearSasEvent144Posted();
+void InitDriveSideSAS();
+uint8_t InitSASHostPorts();
+uint8_t LSI_SAS_TargetInit();
+uint8_t fIsSASFailbackInProgress();
+void UpdateSASActiveActiveState(uint8_t f);
+void SetMuxHousekeepingRequest(uint8_t f);
+uint8_t bAllocateMuxTables();
+void ResetSasStartFlags();
+// MSI set-up of the drive IOC (the reply dispatch builds it).
+void SetupQl2MessageInterrupts(uint8_t bPciFunction);
+// TRUE while the active-active path state is 4.
+uint8_t fIsSASActiveActiveState4();
+
+// ORs bits into the per-handle byte of the drive-side device table.
+void SetSASDeviceTableFlag(uint8_t bPortCode, uint16_t wDeviceHandle, uint8_t bBits);
+// Used by the system tick and the stop paths of the executive.
+void SasHalfSecondService();
+void DisableSasExpanders(uint8_t f);
+void StopDriveSideSasController();
+void StopSasTargetController();
+
+// Background pass and FIQ services of the SAS drivers.
+void SASDiscoveryStep();
+void SASFailbackStep();
+uint8_t fGetSASTimedHoldFlag();
+void SASCommandTimeoutScan();
+uint8_t fIsDriveIocServiceRequested(uint8_t bIocId);
+void DriveIocService(uint8_t bIocId);
+void SasMuxService();
+uint8_t fGetMuxHousekeepingRequest();
+void MuxHousekeepingService();
+uint8_t fIsSasHostPortServiceRequested(uint8_t bPort);
+void SasHostPortService(uint8_t bPort);
+void SasHostEventService();
+void SASTargetCommandService(uint8_t bPort);
+uint8_t fIsSASTargetPortServiceRequested(uint8_t bPort);
+void SASTargetPortService(uint8_t bPort);
+uint8_t fIsSASTargetPortEventPending(uint8_t bPort);
+void SASTargetPortEventService(uint8_t bPort, uint8_t f);
+uint8_t fIsSASTargetPortRequestPending(uint8_t bPort);
+void SASTargetPortRequestService(uint8_t bPort);
+void SASTargetHousekeeping();
+void LSI_SAS_HostPortInterruptEntry(uint8_t bPort);
+void LSI_SAS_DriveInterruptEntry(uint8_t bIocId);
+
+// Used by the configuration database.
+struct DRIVE_ADDRESS_LIST;
+struct HOST_PORT_RECORD;
+void BuildSASAddressList(DRIVE_ADDRESS_LIST* psList);
+uint8_t bGetSASDeviceCount();
+uint8_t bGetDrivePathType(const uint8_t* pbWwn);
+void RefreshSasTargetInitiators(uint8_t bPort, HOST_PORT_RECORD* psRecord);
+uint8_t bFilterSASHostPortPhySetting(uint8_t bValue);
+uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue);
+uint8_t fIsSASActiveActiveModeSet();
+
+uint32_t dGetSASActiveActiveState();
+uint8_t bGetSASTargetPortStatus(uint8_t bPort);
+uint8_t bGetSASTargetPortLinkCode(uint8_t bPort);
+
+uint8_t bGetSASAddressOfTarget(uint8_t* pbAddress, uint8_t bTarget);   // 255 when known
+
+}  // namespace fw

@@ -1,0 +1,321 @@
+#include "sim/board.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "hw/pci_ids.h"
+
+// Bounds of the firmware's data and bss, laid out by the linker script.
+extern "C" {
+extern uint8_t __fw_data_start[], __fw_data_end[], __fw_bss_start[], __fw_bss_end[];
+}
+
+namespace sim {
+
+namespace {
+
+Board* s_current = nullptr;
+std::vector<uint8_t>* s_loadImage = nullptr;
+
+// Plain byte copies: the firmware's globals carry sanitizer red zones, which
+// an instrumented memcpy would refuse to touch.
+__attribute__((no_sanitize("address"))) void RawCopy(uint8_t* to, const uint8_t* from, size_t n) {
+    volatile uint8_t* d = to;
+    for (size_t i = 0; i < n; ++i) d[i] = from[i];
+}
+
+__attribute__((no_sanitize("address"))) void RawZero(uint8_t* to, size_t n) {
+    volatile uint8_t* d = to;
+    for (size_t i = 0; i < n; ++i) d[i] = 0;
+}
+
+// The firmware's initialised data as loaded, taken before it first runs.
+void SnapshotFirmwareImage() {
+    if (s_loadImage) return;
+    size_t n = static_cast<size_t>(__fw_data_end - __fw_data_start);
+    s_loadImage = new std::vector<uint8_t>(n);
+    RawCopy(s_loadImage->data(), __fw_data_start, n);
+}
+
+void RestoreFirmwareImage() {
+    RawCopy(__fw_data_start, s_loadImage->data(), s_loadImage->size());
+    RawZero(__fw_bss_start, static_cast<size_t>(__fw_bss_end - __fw_bss_start));
+}
+
+uint64_t WallNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+constexpr uint32_t kPollCostNs = 200;
+constexpr uint32_t kSbsr = 0xFFD81814;
+
+}  // namespace
+
+const char* StopKindName(StopKind e) {
+    switch (e) {
+    case StopKind::Running: return "running";
+    case StopKind::Finished: return "finished";
+    case StopKind::Idle: return "idle";
+    case StopKind::Halt: return "halt";
+    case StopKind::Shutdown: return "shutdown";
+    case StopKind::Reset: return "reset";
+    case StopKind::PowerCut: return "power cut";
+    }
+    return "?";
+}
+
+Board::Board(const BoardConfig& config) : m_config(config) {
+    SnapshotFirmwareImage();
+    s_current = this;
+    m_wallStart = WallNs();
+    if (!m_config.dataDir.empty()) {
+        std::ifstream in(m_config.dataDir + "/board.state");
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos) m_state[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+
+    m_cpu = std::make_unique<Cpu>(*this);
+    m_intc = std::make_unique<InterruptController>();
+    m_timers = std::make_unique<Timers>(m_clock, *m_intc);
+    m_uart = std::make_unique<Uart>(*m_intc);
+    m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin");
+    m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1);
+    m_jtag = std::make_unique<JtagPort>(*m_fpga);
+    m_gpio = std::make_unique<Gpio>(*this);
+    m_pci = std::make_unique<Pci>(*this);
+    m_memory = std::make_unique<MemoryWindows>(m_config.memorySize);
+    m_fiber = std::make_unique<Fiber>();
+
+    m_bus.Map(Uart::kBase, 0x20, m_uart.get());
+    m_bus.Map(Fpga::kBase, 0x20, m_fpga.get());
+    m_bus.Map(JtagPort::kBase, 0x10, m_jtag.get());
+    m_bus.Map(Gpio::kBase, 0x10, m_gpio.get());
+    m_bus.Map(Pci::kAtuxBase, 0x100, m_pci.get());
+    m_bus.Map(Pci::kAtueLinkStatus, 4, m_pci.get());
+    m_pci->busDead = m_config.pciFault;
+    m_pci->linkDown = m_config.pciExpressFault;
+
+    if (m_nvram->Fresh()) {
+        for (uint32_t i = 0; i < 8; ++i) {
+            m_nvram->Data()[Nvram::kFactoryWwnOffset + i] = static_cast<uint8_t>(m_config.wwn >> (56 - 8 * i));
+        }
+    }
+
+    // Memory controller: a 128 MB SDRAM bank (size code 1, not doubled).
+    m_bus.Latch(kSbsr, (1u << 27) | 0x4);
+
+    // Host-port chips on the primary bus, by host interface.
+    uint16_t vendor = fw::PCI_VENDOR_HOST_FC, device = fw::PCI_DEVICE_HOST_FC;
+    if (m_config.hostInterface == HostInterface::Sas) {
+        vendor = fw::PCI_VENDOR_SAS;
+        device = fw::PCI_DEVICE_SAS_HOST;
+    } else if (m_config.hostInterface == HostInterface::SasTarget) {
+        vendor = fw::PCI_VENDOR_SAS;
+        device = fw::PCI_DEVICE_SAS_TARGET;
+    }
+    if (m_config.hostChip1) {
+        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP1, 0,
+                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
+    }
+    if (m_config.hostChip2) {
+        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP2, 0,
+                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
+    }
+
+    // What the boot ROM leaves in low memory: its parameter block and, for
+    // the old block versions, the memory size just below the load address.
+    uint8_t* boot = m_memory->bootBlock();
+    PutWord(boot + 0x00, m_config.bootBlockVersion);
+    PutWord(boot + 0x08, m_config.oemCode);
+    PutWord(boot + 0x14, m_config.memorySize);
+    for (uint32_t i = 0; i < 8; ++i) PutWord(boot + 0x1C + 4 * i, 0x00070060 + 0x4000 * i);
+    PutWord(boot + MemoryWindows::kBootBlockSize - 4, m_config.memorySize);
+
+    for (auto& attach : Attachments()) attach(*this);
+}
+
+Board::~Board() {
+    m_nvram->Sync();
+    if (s_current == this) s_current = nullptr;
+}
+
+std::vector<std::function<void(Board&)>>& Board::Attachments() {
+    static std::vector<std::function<void(Board&)>> attachments;
+    return attachments;
+}
+
+Board& Board::Current() {
+    if (!s_current) {
+        std::fprintf(stderr, "board: hardware access with no board\n");
+        std::abort();
+    }
+    return *s_current;
+}
+
+bool Board::HasCurrent() { return s_current != nullptr; }
+
+std::string Board::StateValue(const std::string& key) const {
+    auto it = m_state.find(key);
+    return it == m_state.end() ? std::string() : it->second;
+}
+
+void Board::SetStateValue(const std::string& key, const std::string& value) {
+    m_state[key] = value;
+    if (m_config.dataDir.empty()) return;
+    std::ofstream out(m_config.dataDir + "/board.state", std::ios::trunc);
+    for (const auto& [k, v] : m_state) out << k << '=' << v << '\n';
+}
+
+// --- running the processor ---------------------------------------------------
+
+void Board::Boot() {
+    RestoreFirmwareImage();
+    m_cpu = std::make_unique<Cpu>(*this);
+    m_timers->Write(0, 0);
+    m_timers->Write(1, 0);
+    m_timers->Write(6, 3);
+    for (unsigned r = 0; r < 4; ++r) {
+        m_intc->Write(r, 4, 0);
+        m_intc->Write(r, 5, 0);
+    }
+    std::memset(m_memory->vectorPage(), 0, 4096);
+    m_stopped = false;
+    m_lastStop = StopKind::Running;
+    void (*entry)() = m_resetEntry;
+    m_fiber->Start([entry] { entry(); });
+}
+
+StopKind Board::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
+    if (m_stopped) return m_lastStop;
+    if (!m_fiber->Started()) {
+        std::fprintf(stderr, "board: nothing to run (Boot or RunOnCpu first)\n");
+        std::abort();
+    }
+    m_done = done ? &done : nullptr;
+    m_sliceEnd = limitNs > UINT64_MAX - m_clock.Now() ? UINT64_MAX : m_clock.Now() + limitNs;
+    Board* previous = s_current;
+    s_current = this;
+    bool finished = m_fiber->Resume();
+    s_current = previous ? previous : this;
+    m_done = nullptr;
+    if (m_stopped) return m_lastStop;
+    if (finished) {
+        m_lastStop = StopKind::Finished;
+        m_stopped = true;
+    }
+    return m_lastStop;
+}
+
+StopKind Board::RunOnCpu(const std::function<void()>& fn) {
+    m_stopped = false;
+    m_lastStop = StopKind::Running;
+    m_cpuFunction = fn;
+    m_fiber->Start([this] { m_cpuFunction(); });
+    return RunUntil(nullptr, UINT64_MAX);
+}
+
+void Board::StopProcessor(StopKind kind) {
+    m_stopped = true;
+    m_lastStop = kind;
+    m_nvram->Sync();
+    if (!m_fiber->Active()) {
+        std::fprintf(stderr, "board: the processor stopped (%s) outside a run\n", StopKindName(kind));
+        std::abort();
+    }
+    m_fiber->Yield();
+    std::fprintf(stderr, "board: a stopped processor was resumed\n");
+    std::abort();
+}
+
+void Board::TakeInterrupts() {
+    if (!(m_cpu->cpsr & 0x40) && m_intc->FiqPending()) m_cpu->TakeException(Cpu::Vector::Fiq);
+    if (!(m_cpu->cpsr & 0x80) && m_intc->IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
+}
+
+void Board::InterruptPoint(uint64_t costNs, bool deviceAccess) {
+    if (deviceAccess) m_idleSincePoll = false;
+    uint64_t target = m_config.virtualTime ? m_clock.Now() + costNs : WallNs() - m_wallStart;
+    m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+    TakeInterrupts();
+}
+
+void Board::Delay(uint64_t ns) {
+    uint64_t target = m_clock.Now() + ns;
+    if (m_config.virtualTime) {
+        m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+    } else {
+        for (;;) {
+            uint64_t now = WallNs() - m_wallStart;
+            m_clock.AdvanceTo(now < target ? now : target, [this] { TakeInterrupts(); });
+            if (now >= target) break;
+            uint64_t wait = target - now;
+            if (wait > 1'000'000) wait = 1'000'000;
+            timespec ts{0, static_cast<long>(wait)};
+            nanosleep(&ts, nullptr);
+            if (pollHook) pollHook();
+            YieldIfDue();  // a long wait still lets the driver stop the board
+        }
+    }
+    TakeInterrupts();
+    m_idleSincePoll = false;
+    YieldIfDue();
+}
+
+void Board::Poll() {
+    bool idle = m_idleSincePoll;
+    InterruptPoint(kPollCostNs, false);
+    if (pollHook) pollHook();
+    if (idle) {
+        // Nothing touched the hardware since the last poll: the firmware only
+        // waits, so time moves on to the next device event (or, on the wall
+        // clock, the host sleeps until then).
+        uint64_t next = m_clock.NextEventTime();
+        if (m_config.virtualTime) {
+            if (next != UINT64_MAX) {
+                if (next > m_sliceEnd) next = m_sliceEnd;
+                m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
+                TakeInterrupts();
+            }
+        } else {
+            uint64_t now = WallNs() - m_wallStart;
+            uint64_t wait = next > now ? next - now : 0;
+            if (wait > idleSleepLimitNs) wait = idleSleepLimitNs;
+            if (wait > 0) {
+                timespec ts{static_cast<time_t>(wait / 1000000000ull), static_cast<long>(wait % 1000000000ull)};
+                nanosleep(&ts, nullptr);
+            }
+        }
+    }
+    YieldIfDue();
+    m_idleSincePoll = true;
+}
+
+void Board::YieldIfDue() {
+    if (!m_fiber->Active()) return;
+    if (m_clock.Now() >= m_sliceEnd || (m_done && (*m_done)())) m_fiber->Yield();
+}
+
+// --- console -------------------------------------------------------------------
+
+std::string Board::ConsoleText() const { return m_uart->Transmitted(); }
+
+void Board::ClearConsoleText() { m_uart->ClearTransmitted(); }
+
+void Board::TypeKeys(std::string_view keys) { m_uart->Receive(std::string(keys)); }
+
+}  // namespace sim

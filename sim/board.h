@@ -1,0 +1,147 @@
+// The simulated board: one per controller.  Devices hang on a register bus;
+// time is a virtual clock; the processor is a fiber that runs the firmware
+// and yields back to whoever drives the board (a test, the controller
+// program) at interrupt points.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/clock.h"
+#include "sim/devices.h"
+
+namespace sim {
+
+enum class HostInterface { Fc, Sas, SasTarget };
+
+// Why the firmware stopped running.
+enum class StopKind {
+    Running,    // still running: the run limit or the caller's condition ended the slice
+    Finished,   // a function given to RunOnCpu returned
+    Idle,       // idles forever after a failed start-up check
+    Halt,       // "E:Halt"
+    Shutdown,   // shut down, waiting for power-off
+    Reset,      // the firmware reset the board (restart with Boot again)
+    PowerCut,   // an injected power cut
+};
+const char* StopKindName(StopKind e);
+
+struct BoardConfig {
+    uint32_t memorySize = 0x04000000;  // boot-ROM memory size word
+    uint32_t bootBlockVersion = 3;
+    uint32_t oemCode = 0;
+    HostInterface hostInterface = HostInterface::Fc;
+    bool fpgaProgrammed = true;   // false: a blank FPGA (power-on case)
+    bool virtualTime = true;      // false: follow the wall clock
+    std::string dataDir;          // empty: NVRAM and state in memory only
+    bool hostChip1 = true;        // host-port chips fitted (Fibre Channel)
+    bool hostChip2 = true;
+    bool pciFault = false;        // PCI set-up finds the bus dead
+    bool pciExpressFault = false; // PCI Express link never trains
+    bool i2cFault[3] = {false, false, false};  // I2C unit stuck busy
+    bool slot1 = true;            // this board sits in controller slot 1
+    uint64_t wwn = 0x2000001B32A00001ull;  // factory-programmed controller WWN
+};
+
+class Board {
+public:
+    explicit Board(const BoardConfig& config = BoardConfig());
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // The board that hw/ calls reach.  The newest board is current.
+    static Board& Current();
+    static bool HasCurrent();
+
+    const BoardConfig& config() const { return m_config; }
+    Clock& clock() { return m_clock; }
+    Bus& bus() { return m_bus; }
+    Cpu& cpu() { return *m_cpu; }
+    InterruptController& intc() { return *m_intc; }
+    Timers& timers() { return *m_timers; }
+    Uart& uart() { return *m_uart; }
+    Nvram& nvram() { return *m_nvram; }
+    Fpga& fpga() { return *m_fpga; }
+    Pci& pci() { return *m_pci; }
+    MemoryWindows& memory() { return *m_memory; }
+
+    // The board's state file (key=value lines in the data directory): what
+    // the board keeps across runs besides NVRAM and drives.
+    std::string StateValue(const std::string& key) const;
+    void SetStateValue(const std::string& key, const std::string& value);
+
+    // --- running firmware -------------------------------------------------
+    // The reset entry the processor jumps to (the controller's ControllerEntry).
+    void SetResetEntry(void (*entry)()) { m_resetEntry = entry; }
+    // Power on (or restart after a reset): firmware globals back to their load
+    // image, processor reset, and the reset entry ready to run.
+    void Boot();
+    // Run the processor until it stops, until `done` returns true (checked at
+    // main-loop polls), or until `limitNs` of board time have passed.
+    StopKind RunUntil(const std::function<bool()>& done, uint64_t limitNs);
+    StopKind RunFor(uint64_t ns) { return RunUntil(nullptr, ns); }
+    // Run one function on the processor (unit tests that may hit an endless
+    // state or a power cut).  Finished when it returned.
+    StopKind RunOnCpu(const std::function<void()>& fn);
+    StopKind lastStop() const { return m_lastStop; }
+
+    // Called from the device side: the processor stops for good.
+    [[noreturn]] void StopProcessor(StopKind kind);
+    // Called by hw/ on every access: time passes, interrupts are taken.  A
+    // device access (`deviceAccess`) shows the firmware is doing more than
+    // waiting; masking, unmasking and coprocessor reads alone do not.
+    void InterruptPoint(uint64_t costNs, bool deviceAccess = true);
+    void Poll();
+    void Delay(uint64_t ns);
+
+    // Chip models attach themselves to every new board through this list
+    // (a model file registers a function at start-up).
+    static std::vector<std::function<void(Board&)>>& Attachments();
+
+    // --- console ------------------------------------------------------------
+    std::string ConsoleText() const;   // everything the UART transmitted
+    void ClearConsoleText();
+    void TypeKeys(std::string_view keys);
+    // Called at every main-loop poll (the controller program reads the
+    // terminal and its signals here).
+    std::function<void()> pollHook;
+    // Wall-clock runs: how long an idle poll may sleep waiting for input.
+    uint64_t idleSleepLimitNs = 10'000'000;
+
+private:
+    void TakeInterrupts();
+    void YieldIfDue();
+
+    BoardConfig m_config;
+    Clock m_clock;
+    Bus m_bus;
+    std::unique_ptr<Cpu> m_cpu;
+    std::unique_ptr<InterruptController> m_intc;
+    std::unique_ptr<Timers> m_timers;
+    std::unique_ptr<Gpio> m_gpio;
+    std::unique_ptr<JtagPort> m_jtag;
+    std::unique_ptr<Uart> m_uart;
+    std::unique_ptr<Nvram> m_nvram;
+    std::unique_ptr<Fpga> m_fpga;
+    std::unique_ptr<Pci> m_pci;
+    std::unique_ptr<MemoryWindows> m_memory;
+    std::unique_ptr<Fiber> m_fiber;
+    void (*m_resetEntry)() = nullptr;
+    StopKind m_lastStop = StopKind::Running;
+    const std::function<bool()>* m_done = nullptr;
+    uint64_t m_sliceEnd = 0;
+    bool m_idleSincePoll = true;
+    std::function<void()> m_cpuFunction;
+    bool m_stopped = false;
+    bool m_finished = false;
+    uint64_t m_wallStart = 0;
+    std::map<std::string, std::string> m_state;
+};
+
+}  // namespace sim

@@ -1,0 +1,154 @@
+#include "sim/i2c_units.h"
+
+#include <memory>
+
+#include "sim/board.h"
+#include "sim/rtc.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kIcr = 0x00, kIsr = 0x04, kIsar = 0x08, kIdbr = 0x0C;
+
+constexpr uint32_t kIcrStart = 1u << 0, kIcrStop = 1u << 1, kIcrTransferByte = 1u << 3,
+                   kIcrMasterAbort = 1u << 4, kIcrUnitEnable = 1u << 6, kIcrTransmitIe = 1u << 8,
+                   kIcrReceiveIe = 1u << 9, kIcrBusErrorIe = 1u << 10, kIcrUnitReset = 1u << 14;
+constexpr uint32_t kIsrReadMode = 1u << 0, kIsrNak = 1u << 1, kIsrUnitBusy = 1u << 2,
+                   kIsrBusBusy = 1u << 3, kIsrTransmitEmpty = 1u << 6, kIsrReceiveFull = 1u << 7,
+                   kIsrBusError = 1u << 10;
+constexpr uint32_t kIsrEvents = kIsrNak | kIsrTransmitEmpty | kIsrReceiveFull | kIsrBusError;
+
+// Interrupt source lines: units 0 and 1 on INTSRC0 bits 10 and 11, unit 2 on INTSRC3 bit 0.
+constexpr unsigned kLineReg[I2cUnits::kUnits] = {0, 0, 3};
+constexpr unsigned kLineBit[I2cUnits::kUnits] = {10, 11, 0};
+
+std::map<Board*, std::unique_ptr<I2cUnits>>& Registry() {
+    static std::map<Board*, std::unique_ptr<I2cUnits>> units;
+    return units;
+}
+
+const bool s_attached = [] {
+    Board::Attachments().push_back([](Board& board) {
+        auto units = std::make_unique<I2cUnits>(board);
+        board.bus().Map(I2cUnits::kBase, I2cUnits::kStride * I2cUnits::kUnits, units.get());
+        for (unsigned u = 0; u < I2cUnits::kUnits; ++u) units->SetStuck(u, board.config().i2cFault[u]);
+        Rtc::AttachTo(board, *units);
+        Registry()[&board] = std::move(units);
+    });
+    return true;
+}();
+
+}  // namespace
+
+I2cUnits::I2cUnits(Board& board) : m_board(board) {}
+
+I2cUnits& I2cUnits::Of(Board& board) { return *Registry().at(&board); }
+
+void I2cUnits::Attach(unsigned unit, uint8_t address, I2cSlave* slave) {
+    m_units.at(unit).slaves[address & 0xFE] = slave;
+}
+
+void I2cUnits::SetStuck(unsigned unit, bool stuck) { m_units.at(unit).stuck = stuck; }
+
+uint32_t I2cUnits::Status(unsigned unit) const {
+    const Unit& u = m_units.at(unit);
+    uint32_t isr = u.isr;
+    if (u.busOwned) isr |= kIsrBusBusy;
+    if (u.stuck) isr |= kIsrBusBusy | kIsrUnitBusy;
+    return isr;
+}
+
+uint32_t I2cUnits::Read(uint32_t address, unsigned) {
+    unsigned unit = (address - kBase) / kStride;
+    if (unit >= kUnits) return 0;
+    const Unit& u = m_units[unit];
+    switch ((address - kBase) % kStride) {
+    case kIcr: return u.icr;
+    case kIsr: return Status(unit);
+    case kIsar: return u.isar;
+    case kIdbr: return u.idbr;
+    default: return 0;
+    }
+}
+
+void I2cUnits::Write(uint32_t address, uint32_t value, unsigned) {
+    unsigned unit = (address - kBase) / kStride;
+    if (unit >= kUnits) return;
+    Unit& u = m_units[unit];
+    switch ((address - kBase) % kStride) {
+    case kIcr: {
+        bool busy = u.isr & kIsrUnitBusy;
+        u.icr = value;
+        if (value & kIcrUnitReset) {
+            u.isr = 0;
+            ReleaseBus(u);
+        } else if (value & kIcrMasterAbort) {
+            ReleaseBus(u);
+        } else if ((value & kIcrTransferByte) && (value & kIcrUnitEnable) && !busy) {
+            StartByte(unit);
+        }
+        break;
+    }
+    case kIsr: u.isr &= ~(value & kIsrEvents); break;
+    case kIsar: u.isar = value & 0x7F; break;
+    case kIdbr: u.idbr = value & 0xFF; break;
+    default: break;
+    }
+    UpdateLine(unit);
+}
+
+void I2cUnits::StartByte(unsigned unit) {
+    Unit& u = m_units[unit];
+    if (u.stuck) return;  // the bus never frees: the byte never goes
+    u.isr |= kIsrUnitBusy;
+    u.byteEvent = m_board.clock().ScheduleIn(kByteNs, [this, unit] { FinishByte(unit); });
+}
+
+void I2cUnits::FinishByte(unsigned unit) {
+    Unit& u = m_units[unit];
+    u.byteEvent = 0;
+    const uint32_t icr = u.icr;
+    bool ack = true;
+    if (icr & kIcrStart) {
+        auto it = u.slaves.find(static_cast<uint8_t>(u.idbr & 0xFE));
+        u.reading = u.idbr & 1;
+        u.busOwned = true;
+        u.current = it == u.slaves.end() ? nullptr : it->second;
+        ack = u.current && u.current->Start(u.reading);
+        if (!ack) u.current = nullptr;
+        u.isr |= kIsrTransmitEmpty;
+    } else if (!u.reading) {
+        ack = u.current && u.current->WriteByte(static_cast<uint8_t>(u.idbr));
+        u.isr |= kIsrTransmitEmpty;
+    } else {
+        u.idbr = u.current ? u.current->ReadByte() : 0xFF;
+        u.isr |= kIsrReceiveFull;
+    }
+    u.isr = (u.isr & ~kIsrReadMode) | (u.reading ? kIsrReadMode : 0);
+    if (!ack) u.isr |= kIsrNak | kIsrBusError;
+    if (icr & kIcrStop) ReleaseBus(u);
+    u.isr &= ~kIsrUnitBusy;
+    u.icr &= ~kIcrTransferByte;
+    UpdateLine(unit);
+}
+
+void I2cUnits::ReleaseBus(Unit& u) {
+    // A reset or an abort takes the byte on the wire with it.
+    if (u.byteEvent) m_board.clock().Cancel(u.byteEvent);
+    u.byteEvent = 0;
+    u.isr &= ~kIsrUnitBusy;
+    if (u.current) u.current->Stop();
+    u.current = nullptr;
+    u.busOwned = false;
+}
+
+void I2cUnits::UpdateLine(unsigned unit) {
+    const Unit& u = m_units[unit];
+    bool level = ((u.isr & kIsrTransmitEmpty) && (u.icr & kIcrTransmitIe)) ||
+                 ((u.isr & kIsrReceiveFull) && (u.icr & kIcrReceiveIe)) ||
+                 ((u.isr & kIsrBusError) && (u.icr & kIcrBusErrorIe));
+    m_board.intc().SetLine(kLineReg[unit], kLineBit[unit], level);
+}
+
+}  // namespace sim

@@ -1,0 +1,68 @@
+// The processor's three I2C bus units (register blocks of 0x20 bytes from
+// 0xFFD82500) as bus masters, and the devices on their buses.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+
+#include "sim/devices.h"
+
+namespace sim {
+
+class Board;
+
+// A device on an I2C bus, addressed by its 8-bit write address.
+class I2cSlave {
+public:
+    virtual ~I2cSlave() = default;
+    // A start (or repeated start) addressed to this device; false: no acknowledge.
+    virtual bool Start(bool read) = 0;
+    virtual bool WriteByte(uint8_t value) = 0;   // false: no acknowledge
+    virtual uint8_t ReadByte() = 0;
+    virtual void Stop() = 0;
+};
+
+class I2cUnits : public Device {
+public:
+    static constexpr uint32_t kBase = 0xFFD82500;
+    static constexpr uint32_t kStride = 0x20;
+    static constexpr unsigned kUnits = 3;
+    // One byte on a 100 kHz bus: eight data bits and the acknowledge.
+    static constexpr uint64_t kByteNs = 90'000;
+
+    explicit I2cUnits(Board& board);
+    // The units of a board (created with it).
+    static I2cUnits& Of(Board& board);
+
+    void Attach(unsigned unit, uint8_t address, I2cSlave* slave);
+    // A stuck unit holds its bus busy: nothing completes, bring-up fails.
+    void SetStuck(unsigned unit, bool stuck);
+    uint32_t Status(unsigned unit) const;
+
+    uint32_t Read(uint32_t address, unsigned width) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+
+private:
+    struct Unit {
+        uint32_t icr = 0;
+        uint32_t isr = 0;
+        uint32_t isar = 0;
+        uint32_t idbr = 0;
+        bool stuck = false;
+        bool busOwned = false;
+        bool reading = false;
+        I2cSlave* current = nullptr;
+        Clock::EventId byteEvent = 0;   // the byte on the wire, if any
+        std::map<uint8_t, I2cSlave*> slaves;
+    };
+    void StartByte(unsigned unit);
+    void FinishByte(unsigned unit);
+    void ReleaseBus(Unit& u);
+    void UpdateLine(unsigned unit);
+
+    Board& m_board;
+    std::array<Unit, kUnits> m_units;
+};
+
+}  // namespace sim

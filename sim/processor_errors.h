@@ -1,0 +1,101 @@
+// The processor's error reporting: the memory controller's ECC error log and
+// address registers, the internal-bus and ATU error status registers, and
+// the injection of program exceptions (undefined instruction, software
+// interrupt, prefetch and data abort) with the fault registers the handler
+// reads.
+#pragma once
+
+#include <cstdint>
+
+#include "hw/hw.h"
+#include "sim/devices.h"
+
+namespace sim {
+
+class Board;
+
+class ProcessorErrors {
+public:
+    // Memory controller error registers.
+    static constexpr uint32_t kMemoryBase = 0xFFD81800;
+    static constexpr uint32_t kEccControl = 0xFFD8181C;
+    static constexpr uint32_t kElog0 = 0xFFD81820, kElog1 = 0xFFD81824;
+    static constexpr uint32_t kEcar0 = 0xFFD81828, kEcar1 = 0xFFD8182C;
+    static constexpr uint32_t kContext0 = 0xFFD81830, kContext1 = 0xFFD81834;
+    static constexpr uint32_t kMcisr = 0xFFD81860;
+    static constexpr uint32_t kElogMultiBit = 1u << 8;
+    // Internal bus status; ATU status (inside the ATU-X block) and the PCI
+    // Express ATU error registers.
+    static constexpr uint32_t kInternalBusStatus = 0xFFD81584;
+    static constexpr uint32_t kAtuStatus = 0xFFDCD004;
+    static constexpr uint32_t kPcieBase = 0xFFDCD380;
+    // IINTSRC1 lines of the three error sources.
+    static constexpr unsigned kInternalBusLine = 21, kAtuLine = 23, kMemoryLine = 24;
+
+    explicit ProcessorErrors(Board& board);
+    ~ProcessorErrors();
+    static ProcessorErrors& Of(Board& board);
+
+    // Program exceptions, taken at once: call on the processor (inside
+    // Board::RunOnCpu).  The handler finds the link register one instruction
+    // behind the faulting address.
+    void UndefinedInstruction(uint32_t address, uint32_t instruction);
+    void SoftwareInterrupt(uint32_t address, uint32_t instruction);
+    void PrefetchAbort(uint32_t address, uint32_t faultStatus);
+    void DataAbort(uint32_t address, uint32_t faultStatus, uint32_t faultAddress);
+
+    // Error interrupts: logged and raised on the IRQ line; the processor
+    // takes them at its next interrupt point while IRQ is unmasked.
+    // An ECC error at a processor address: the next free error log (0, then
+    // 1; both in use sets the overflow bit) gets the syndrome in its low
+    // byte and the multi-bit flag.
+    void EccError(uint32_t address, uint8_t syndrome, bool multiBit);
+    void InternalBusError(uint32_t status);
+    void AtuError(uint32_t pcieStatus, uint32_t atuStatus, uint32_t errorAddress);
+
+    // What the entry stub of the exception being taken reads.
+    const fw::HwExceptionFrame& Frame() const { return m_frame; }
+    uint32_t Mcisr() const { return m_memory.mcisr; }
+    uint32_t EccControl() const { return m_memory.eccControl; }
+    uint32_t InternalBusStatus() const { return m_bus.status; }
+
+private:
+    // A block of error registers; every change updates the IRQ lines.
+    struct Registers : Device {
+        explicit Registers(ProcessorErrors& owner) : owner(owner) {}
+        ProcessorErrors& owner;
+    };
+    struct MemoryRegisters : Registers {
+        using Registers::Registers;
+        uint32_t Read(uint32_t address, unsigned width) override;
+        void Write(uint32_t address, uint32_t value, unsigned width) override;
+        uint32_t elog[2] = {0, 0};
+        uint32_t ecar[2] = {0, 0};
+        uint32_t context[2] = {0, 0};
+        uint32_t mcisr = 0;
+        uint32_t eccControl = 0;
+    };
+    struct InternalBusRegisters : Registers {
+        using Registers::Registers;
+        uint32_t Read(uint32_t address, unsigned width) override;
+        void Write(uint32_t address, uint32_t value, unsigned width) override;
+        uint32_t status = 0;
+    };
+    // Status, error address, upper address, command.
+    struct PcieAtuRegisters : Registers {
+        using Registers::Registers;
+        uint32_t Read(uint32_t address, unsigned width) override;
+        void Write(uint32_t address, uint32_t value, unsigned width) override;
+        uint32_t regs[4] = {0, 0, 0, 0};
+    };
+    void UpdateLines();
+    void Take(Cpu::Vector vector, uint32_t address, uint32_t instruction);
+
+    Board& m_board;
+    fw::HwExceptionFrame m_frame{0, 0};
+    MemoryRegisters m_memory{*this};
+    InternalBusRegisters m_bus{*this};
+    PcieAtuRegisters m_pcie{*this};
+};
+
+}  // namespace sim

@@ -1,0 +1,167 @@
+#include "sim/rtc.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "sim/board.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t kUnixTo1900 = 2208988800ull;
+constexpr unsigned kSeconds = 2, kYears = 8;
+constexpr uint8_t kLowVoltage = 0x80;   // seconds bit 7: time integrity lost
+constexpr uint8_t kCentury = 0x80;      // month bit 7: 1900-1999
+const char* const kOffsetKey = "rtc.offset";
+const char* const kValidKey = "rtc.valid";
+
+std::map<Board*, std::unique_ptr<Rtc>>& Registry() {
+    static std::map<Board*, std::unique_ptr<Rtc>> clocks;
+    return clocks;
+}
+
+bool Leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+int MonthDays(int y, int m) {
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && Leap(y) ? 29 : days[m - 1];
+}
+uint8_t Bcd(int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); }
+int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
+
+}  // namespace
+
+Rtc::Rtc(Board& board) : m_board(board) {
+    if (!board.config().virtualTime) m_hostStart = static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900;
+    // A new board (or an unreadable entry) has the factory's clock.
+    m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
+    const std::string offset = board.StateValue(kOffsetKey);
+    char* end = nullptr;
+    const long long stored = std::strtoll(offset.c_str(), &end, 10);
+    if (!offset.empty() && end && *end == '\0') m_offset = stored;
+    m_valid = board.StateValue(kValidKey) != "0";
+}
+
+Rtc& Rtc::Of(Board& board) { return *Registry().at(&board); }
+
+void Rtc::AttachTo(Board& board, I2cUnits& units) {
+    auto rtc = std::make_unique<Rtc>(board);
+    units.Attach(kUnit, kAddress, rtc.get());
+    Registry()[&board] = std::move(rtc);
+}
+
+uint64_t Rtc::ToSeconds(const RtcTime& t) {
+    uint64_t days = 0;
+    for (int y = 1900; y < t.year; ++y) days += Leap(y) ? 366 : 365;
+    for (int m = 1; m < t.month; ++m) days += static_cast<uint64_t>(MonthDays(t.year, m));
+    days += static_cast<uint64_t>(t.day - 1);
+    return days * 86400 + static_cast<uint64_t>(t.hour * 3600 + t.minute * 60 + t.second);
+}
+
+RtcTime Rtc::FromSeconds(uint64_t s) {
+    RtcTime t{1900, 1, 1, 0, 0, 0};
+    uint64_t days = s / 86400;
+    uint64_t rest = s % 86400;
+    t.hour = static_cast<int>(rest / 3600);
+    t.minute = static_cast<int>(rest / 60 % 60);
+    t.second = static_cast<int>(rest % 60);
+    while (days >= static_cast<uint64_t>(Leap(t.year) ? 366 : 365)) days -= Leap(t.year++) ? 366 : 365;
+    while (days >= static_cast<uint64_t>(MonthDays(t.year, t.month))) days -= MonthDays(t.year, t.month++);
+    t.day = static_cast<int>(days) + 1;
+    return t;
+}
+
+uint64_t Rtc::BaseSeconds() const { return m_hostStart + m_board.clock().Now() / 1'000'000'000ull; }
+
+uint64_t Rtc::NowSeconds() const { return static_cast<uint64_t>(m_offset + static_cast<int64_t>(BaseSeconds())); }
+
+RtcTime Rtc::Now() const { return FromSeconds(NowSeconds()); }
+
+void Rtc::Set(const RtcTime& t) {
+    m_offset = static_cast<int64_t>(ToSeconds(t)) - static_cast<int64_t>(BaseSeconds());
+    m_valid = true;
+    Persist();
+}
+
+void Rtc::Invalidate() {
+    m_valid = false;
+    Persist();
+}
+
+void Rtc::Persist() {
+    m_board.SetStateValue(kOffsetKey, std::to_string(m_offset));
+    m_board.SetStateValue(kValidKey, m_valid ? "1" : "0");
+}
+
+void Rtc::LatchTime() {
+    m_latched = m_regs;
+    if (!m_valid) {
+        for (unsigned i = kSeconds; i <= kYears; ++i) m_latched[i] = 0;
+        m_latched[kSeconds] = kLowVoltage;
+        return;
+    }
+    RtcTime t = Now();
+    uint64_t days = NowSeconds() / 86400;   // 1900-01-01 was a Monday
+    m_latched[2] = Bcd(t.second);
+    m_latched[3] = Bcd(t.minute);
+    m_latched[4] = Bcd(t.hour);
+    m_latched[5] = Bcd(t.day);
+    m_latched[6] = static_cast<uint8_t>((days + 1) % 7);
+    m_latched[7] = static_cast<uint8_t>(Bcd(t.month) | (t.year < 2000 ? kCentury : 0));
+    m_latched[8] = Bcd(t.year % 100);
+}
+
+uint8_t Rtc::Register(unsigned index) {
+    LatchTime();
+    return m_latched[index & 0x0F];
+}
+
+bool Rtc::Start(bool read) {
+    if (!m_responsive) return false;
+    m_addressPhase = !read;
+    if (read) LatchTime();
+    return true;
+}
+
+bool Rtc::WriteByte(uint8_t value) {
+    if (m_addressPhase) {
+        m_pointer = value & 0x0F;
+        m_addressPhase = false;
+        // Writes start from the time as it stands: registers not written keep it.
+        LatchTime();
+        return true;
+    }
+    if (m_pointer >= kSeconds && m_pointer <= kYears) m_timeWritten = true;
+    m_latched[m_pointer] = value;
+    m_regs[m_pointer] = value;
+    m_pointer = (m_pointer + 1) & 0x0F;
+    return true;
+}
+
+uint8_t Rtc::ReadByte() {
+    uint8_t v = m_latched[m_pointer];
+    m_pointer = (m_pointer + 1) & 0x0F;
+    return v;
+}
+
+void Rtc::Stop() {
+    if (!m_timeWritten) return;
+    m_timeWritten = false;
+    // The chip takes what it is given; a date it cannot count from leaves it
+    // without a valid time.
+    RtcTime t{(m_latched[7] & kCentury ? 1900 : 2000) + FromBcd(m_latched[8]), FromBcd(m_latched[7] & 0x1F),
+              FromBcd(m_latched[5] & 0x3F), FromBcd(m_latched[4] & 0x3F), FromBcd(m_latched[3] & 0x7F),
+              FromBcd(m_latched[2] & 0x7F)};
+    bool ok = t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= MonthDays(t.year, t.month) &&
+              t.hour < 24 && t.minute < 60 && t.second < 60;
+    if (ok) {
+        Set(t);
+    } else {
+        Invalidate();
+    }
+}
+
+}  // namespace sim

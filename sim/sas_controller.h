@@ -1,0 +1,166 @@
+// The drive-side SAS controller: an MPI IOC on the PCI Express link.
+//
+// Modelled at the interface its driver uses: PCI configuration space, the
+// system registers (doorbell handshake, diagnostic write window, request and
+// reply FIFOs), the firmware image it boots after a diagnostic load, its
+// configuration pages, events and the message interrupt (INTSRC3 bit 17).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "hw/mpi.h"
+#include "sim/devices.h"
+
+namespace sim {
+
+class SasController : public PciFunction {
+public:
+    static constexpr uint16_t kVendor = fw::MPI_DRIVE_IOC_VENDOR_ID;
+    static constexpr uint16_t kDevice = fw::MPI_DRIVE_IOC_DEVICE_ID;
+    static constexpr uint8_t kBus = fw::MPI_DRIVE_IOC_PCI_BUS;
+    static constexpr uint8_t kSlot = fw::MPI_DRIVE_IOC_PCI_DEVICE;
+    static constexpr uint8_t kFunction = fw::MPI_DRIVE_IOC_PCI_FUNCTION;
+    static constexpr uint32_t kRegisterBase = fw::MPI_DRIVE_IOC_REGISTER_BASE;
+    static constexpr uint32_t kRequestFrameBytes = 128;
+    static constexpr uint32_t kReplyFrameBytes = 64;
+
+    enum class State : uint8_t { Reset = 0, Ready = 1, Operational = 2, Fault = 4 };
+
+    // Faults and odd answers a test can ask for.
+    struct Faults {
+        bool neverReady = false;       // a loaded image never takes the IOC out of RESET
+        bool diagLocked = false;       // the write-sequence key is never accepted
+        bool portEnableSilent = false; // PORT ENABLE is never answered
+        uint16_t configStatus = 0;     // IOC status of every CONFIG request (0: normal)
+        int replyMsgLength = -1;       // MsgLength put in handshake replies (-1: true length)
+    };
+    // What IOC FACTS and PORT FACTS report.
+    struct Facts {
+        uint16_t requestFrameSize = 0x20;  // dwords
+        uint16_t globalCredits = 768;
+        uint16_t replyQueueDepth = 128;
+        uint8_t numberOfPorts = 1;
+        uint8_t flags = 0;                 // bit 0: the host keeps the image (upload)
+        uint32_t hostPageBufferBytes = 0;  // 0: the IOC wants no host page buffer
+        uint16_t maxPostedCmdBuffers = 128;
+    };
+
+    explicit SasController(uint8_t revision);
+
+    uint32_t ConfigRead(uint16_t offset) override;
+    void ConfigWrite(uint16_t offset, uint32_t value) override;
+    uint32_t Read(uint32_t address, unsigned width) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+
+    Faults faults;
+    Facts facts;
+    void SetRevision(uint8_t revision);
+
+    // --- inspection and stimuli for tests ---------------------------------
+    State state() const { return m_state; }
+    void EnterFault(uint16_t code);
+    uint32_t loadedFirmwareVersion() const { return m_fwVersion; }
+    uint32_t diagnosticLoads() const { return m_diagnosticLoads; }
+    uint32_t unlockAttempts() const { return m_unlockAttempts; }
+    bool portEnabled(uint8_t port) const { return port < 8 && m_portEnabled[port]; }
+    bool eventsOn() const { return m_eventsOn; }
+    size_t freeReplyFrames() const { return m_replyFree.size(); }
+    size_t postedReplies() const { return m_replyPost.size(); }
+    uint32_t requestsReceived() const { return m_requestsReceived; }
+    uint32_t cmdBuffersPosted() const { return m_cmdBuffersPosted; }
+    uint32_t cmdBuffersReposted() const { return m_cmdBuffersReposted; }
+    uint32_t hostPageBufferAddress() const { return m_hostPageBuffer; }
+    const std::vector<uint8_t>& flashImage() const { return m_flashImage; }
+    uint32_t IocMemory(uint32_t address) const;
+    // A configuration page as the IOC holds it (header included); empty when
+    // the IOC has no such page.
+    std::vector<uint8_t> Page(uint8_t type, uint8_t number, uint32_t address = 0) const;
+    // Raises an event through the reply FIFO once events are on.
+    void RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired);
+
+private:
+    struct PageKey {
+        uint8_t type;    // page type, or the extended page type
+        uint8_t number;
+        uint32_t address;
+        bool operator<(const PageKey& o) const {
+            return type != o.type ? type < o.type : number != o.number ? number < o.number : address < o.address;
+        }
+    };
+    struct ConfigPage {
+        bool extended;
+        std::vector<uint8_t> bytes;
+    };
+
+    void MapRegisters(uint32_t base);
+    void WriteDoorbell(uint32_t value);
+    void WriteSequence(uint8_t key);
+    void WriteHostDiagnostic(uint32_t value);
+    void WriteHostIntStatus();
+    void DiagWrite(uint32_t value);
+    void ResetIoc(bool hard);
+    void Boot();
+    bool BootLoadedImage();
+    void HandshakeMessage();
+    void StartReply(const void* reply, uint32_t bytes);
+    void PostRequest(uint32_t frameAddress);
+    void AddressReply(const void* reply, uint32_t bytes);
+    void DeliverReplies();
+    void UpdateInterrupt();
+    void InitPages();
+    // Runs a CONFIG request; fills the 24-byte reply.
+    void Config(const uint8_t* request, uint8_t* reply);
+    void FactsReply(uint8_t* reply);
+    Board& B() { return *board; }
+
+    std::array<uint32_t, 64> m_config{};
+    uint32_t m_mappedAt = 0;
+
+    State m_state = State::Ready;
+    uint16_t m_faultCode = 0;
+    uint32_t m_hostIntStatus = 0;
+    uint32_t m_hostIntMask = 0xFFFFFFFF;
+    uint32_t m_hostDiagnostic = 0;
+    uint32_t m_testBase = 0;
+    uint32_t m_diagAddress = 0;
+    uint8_t m_keyPosition = 0;
+    uint32_t m_unlockAttempts = 0;
+
+    // Doorbell handshake.
+    bool m_receiving = false;
+    uint32_t m_expectDwords = 0;
+    std::vector<uint32_t> m_request;
+    std::deque<uint16_t> m_replyWords;
+
+    // IOC memory reached through the diagnostic window.
+    std::map<uint32_t, uint32_t> m_memory;
+    std::vector<uint32_t> m_loadStarts;  // where each load run began
+    uint32_t m_diagnosticLoads = 0;
+    uint32_t m_fwVersion = 0x01000000;   // what the IOC's own flash holds
+    std::vector<uint8_t> m_flashImage;   // FW DOWNLOAD by message
+
+    // Queues.
+    std::deque<uint32_t> m_replyFree;
+    std::deque<uint32_t> m_replyPost;
+    std::deque<std::vector<uint8_t>> m_pendingReplies;  // waiting for a free frame
+    uint32_t m_requestsReceived = 0;
+    uint32_t m_hostPageBuffer = 0;
+    bool m_eventsOn = false;
+    uint32_t m_eventContext = 0;
+    std::array<bool, 8> m_portEnabled{};
+    uint32_t m_cmdBuffersPosted = 0;
+    uint32_t m_cmdBuffersReposted = 0;
+
+    std::map<PageKey, ConfigPage> m_pages;
+};
+
+// Puts the drive-side SAS controller (PCI revision 8) on the board, once;
+// every new board gets one.  Returns it.
+SasController& AttachSasController(Board& board);
+// The board's drive-side SAS controller, or null.
+SasController* FindSasController(Board& board);
+
+}  // namespace sim

@@ -1,0 +1,210 @@
+// Data buffer pages on the board's bank 0 (128 MB SDRAM above 64 MB of
+// firmware memory): next-fit runs, the bank end, freeing, refused handles,
+// usage figures, bank detection and the preservation pattern across restarts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "executive/buffer_pages.h"
+#include "executive/system_state.h"
+#include "executive/types.h"
+#include "sim/board.h"
+
+namespace {
+
+constexpr uint32_t kSbsr = 0xFFD81814;
+constexpr uint32_t kPage = fw::BUFFER_PAGE_SIZE;
+
+class BufferPagesTest : public ::testing::Test {
+protected:
+    void SetUp() override { Init(); }
+    void Init() {
+        fw::SetSystemMemorySize(board.config().memorySize);
+        ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
+    }
+    uint32_t Base() { return board.memory().bank0Address(); }
+    uint32_t Pages() { return board.memory().bank0Size() / kPage; }
+    uint32_t ReservedPages() { return 88 * 8; }
+    fw::BUFFER_HANDLE Alloc(uint32_t dPages, uint8_t bBank = 0) {
+        fw::BUFFER_HANDLE d = 0;
+        EXPECT_EQ(fw::bAllocDataPages(bBank, dPages, &d), fw::STATUS_OK) << dPages;
+        return d;
+    }
+    // Every page from the first free one to the end of the bank in use.
+    void FillBank() { Alloc(Pages() - ReservedPages()); }
+    sim::Board board;
+};
+
+TEST_F(BufferPagesTest, ConsecutiveAllocationsFollowEachOther) {
+    const fw::BUFFER_HANDLE dFirst = Alloc(1);
+    EXPECT_EQ(dFirst, Base() + ReservedPages() * kPage);
+    EXPECT_EQ(Alloc(1), dFirst + kPage);
+    const fw::BUFFER_HANDLE dRun = Alloc(20);  // spans three map words
+    EXPECT_EQ(dRun, dFirst + 2 * kPage);
+    EXPECT_EQ(fw::dGetPagesInUse(0), ReservedPages() + 22);
+    EXPECT_EQ(fw::wFreeDataPages(dRun, 20), 20);
+    EXPECT_EQ(fw::dGetPagesInUse(0), ReservedPages() + 2);
+}
+
+TEST_F(BufferPagesTest, RunsNeverSpanTheBankEnd) {
+    FillBank();
+    // Free the last two pages and the very first page of the bank.
+    const fw::BUFFER_HANDLE dLastTwo = Base() + (Pages() - 2) * kPage;
+    ASSERT_EQ(fw::wFreeDataPages(dLastTwo, 2), 2);
+    ASSERT_EQ(fw::wFreeDataPages(Base(), 1), 1);
+    fw::BUFFER_HANDLE d = 0;
+    EXPECT_EQ(fw::bAllocDataPages(0, 3, &d), fw::STATUS_NO_PAGES);
+    EXPECT_EQ(Alloc(2), dLastTwo);
+    EXPECT_EQ(Alloc(1), Base());
+    EXPECT_EQ(fw::bAllocDataPages(0, 1, &d), fw::STATUS_NO_PAGES);
+}
+
+TEST_F(BufferPagesTest, AFreePageBehindTheRotorInItsWordIsFound) {
+    FillBank();
+    const fw::BUFFER_HANDLE dPage = Base() + 100 * 8 * kPage;  // nibble 0 of a word
+    ASSERT_EQ(fw::wFreeDataPages(dPage, 1), 1);
+    EXPECT_EQ(Alloc(1), dPage);  // the rotor now stands on nibble 1 of that word
+    ASSERT_EQ(fw::wFreeDataPages(dPage, 1), 1);
+    EXPECT_EQ(Alloc(1), dPage);
+}
+
+TEST_F(BufferPagesTest, FreeingCountsOnlyPagesThatWereInUse) {
+    const fw::BUFFER_HANDLE dRun = Alloc(4);
+    ASSERT_EQ(fw::wFreeDataPages(dRun + kPage, 1), 1);
+    const uint32_t dInUse = fw::dGetPagesInUse(0);
+    EXPECT_EQ(fw::wFreeDataPages(dRun, 4), 3);
+    EXPECT_EQ(fw::dGetPagesInUse(0), dInUse - 3);
+    EXPECT_EQ(fw::wFreeDataPages(dRun, 4), 0);
+    EXPECT_EQ(fw::wFreeDataPages(0, 4), 0);
+
+    // Marking twice counts once, so a later free balances.
+    fw::MarkDataPagesInUse(dRun, 4);
+    fw::MarkDataPagesInUse(dRun, 4);
+    EXPECT_EQ(fw::dGetPagesInUse(0), dInUse + 1);
+    EXPECT_EQ(fw::wFreeDataPages(dRun, 4), 4);
+}
+
+TEST_F(BufferPagesTest, HandlesOutsideTheBankAreRefused) {
+    const uint32_t dEnd = Base() + Pages() * kPage;
+    struct Case {
+        const char* pszWhat;
+        fw::BUFFER_HANDLE dHandle;
+        uint32_t dPages;
+    };
+    const Case cases[] = {
+        {"below the bank", Base() - kPage, 1},
+        {"at the bank end", dEnd, 1},
+        {"run past the end", dEnd - kPage, 2},
+        {"huge count", Base() + ReservedPages() * kPage, 0xFFFFFFFF},
+        {"bank 1, absent", 0x80000000 | (ReservedPages() * kPage), 1},
+    };
+    const uint32_t dInUse = fw::dGetPagesInUse(0);
+    for (const Case& c : cases) {
+        EXPECT_EQ(fw::wFreeDataPages(c.dHandle, c.dPages), 0) << c.pszWhat;
+        fw::MarkDataPagesInUse(c.dHandle, c.dPages);
+        EXPECT_EQ(fw::dGetPagesInUse(0), dInUse) << c.pszWhat;
+        EXPECT_EQ(fw::FillBufferWords(c.dHandle, c.dPages * kPage, 0), nullptr) << c.pszWhat;
+    }
+    uint32_t* pdEnd = fw::FillBufferWords(dEnd - kPage, kPage, 0x11223344);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(pdEnd), dEnd);
+}
+
+TEST_F(BufferPagesTest, BankChoiceWithoutASecondBank) {
+    fw::BUFFER_HANDLE d = 0;
+    EXPECT_EQ(fw::fIsSecondBufferBankPresent(), fw::FALSE);
+    EXPECT_EQ(fw::bAllocDataPages(1, 1, &d), fw::STATUS_NO_PAGES);
+    EXPECT_EQ(fw::bAllocDataPages(3, 1, &d), fw::STATUS_NO_PAGES);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(fw::bGetBufferHandleBank(Alloc(1, fw::BUFFER_BANK_EITHER)), 0);
+    // A second bank that the platform gives no pages still takes nothing.
+    fw::SetSecondBufferBankPresent(fw::TRUE);
+    EXPECT_EQ(fw::bAllocDataPages(1, 1, &d), fw::STATUS_NO_PAGES);
+    EXPECT_EQ(fw::bGetBufferHandleBank(Alloc(1, fw::BUFFER_BANK_EITHER)), 0);
+}
+
+TEST_F(BufferPagesTest, UsageFigures) {
+    fw::SetBufferBaseline();
+    const uint32_t dAvailable = Pages() - ReservedPages() - 25;
+    EXPECT_EQ(fw::dGetAvailablePages(0), dAvailable);
+    EXPECT_EQ(fw::dGetAvailablePages(1), 0u);
+    const uint32_t dTenth = dAvailable / 10 + 1;
+    Alloc(dTenth);
+    EXPECT_EQ(fw::dGetDynamicPagesInUse(0), dTenth);
+    EXPECT_EQ(fw::dGetDynamicHighWater(0), dTenth);
+    struct Case {
+        uint8_t bBank;
+        uint8_t bPercent;
+    };
+    const Case cases[] = {{0, 10}, {2, 10}, {1, 0}, {5, 100}};
+    for (const Case& c : cases) EXPECT_EQ(fw::bGetBufferUsagePercent(c.bBank), c.bPercent) << int(c.bBank);
+    EXPECT_EQ(fw::bGetJournalUsagePercent(), 0);
+    EXPECT_EQ(fw::fIsBufferUsageHigh(0), fw::FALSE);
+    EXPECT_EQ(fw::fIsJournalUsageHigh(), fw::FALSE);
+    EXPECT_EQ(fw::wGetBankMegabytes(0), 64 + 64);
+    EXPECT_EQ(fw::wGetBankMegabytes(2), 0);
+
+    Alloc(dAvailable * 7 / 10);
+    EXPECT_EQ(fw::fIsBufferUsageHigh(0), fw::TRUE);
+}
+
+TEST_F(BufferPagesTest, BankDetectionFromTheSizeRegister) {
+    struct Case {
+        const char* pszWhat;
+        uint32_t dSbsr;
+        uint32_t dPages;  // of bank 0
+    };
+    const uint32_t dMapped = board.memory().bank0Size() / kPage;
+    const Case cases[] = {
+        {"128 MB", (1u << 27) | 4, dMapped},
+        {"256 MB, more than the board maps", (2u << 27) | 4, dMapped},
+        {"2 GB", 8u << 27, dMapped},
+        {"empty bank", (3u << 27) | 4, 0},
+    };
+    for (const Case& c : cases) {
+        board.bus().Latch(kSbsr, c.dSbsr);
+        board.ClearConsoleText();
+        Init();
+        fw::SetBufferBaseline();
+        EXPECT_EQ(fw::dGetAvailablePages(0), c.dPages == 0 ? 0 : c.dPages - ReservedPages() - 25) << c.pszWhat;
+        fw::BUFFER_HANDLE d = 0;
+        EXPECT_EQ(fw::bAllocDataPages(0, 1, &d), c.dPages == 0 ? fw::STATUS_NO_PAGES : fw::STATUS_OK) << c.pszWhat;
+        EXPECT_EQ(fw::bGetBufferUsagePercent(0), 0) << c.pszWhat;
+        EXPECT_EQ(fw::bGetJournalUsagePercent(), 0) << c.pszWhat;
+        const bool fMessage = board.ConsoleText().find("MCU Register SBSR indicates empty SDRAM Bank.  Error.") !=
+                              std::string::npos;
+        EXPECT_EQ(fMessage, c.dPages == 0) << c.pszWhat;
+    }
+}
+
+TEST_F(BufferPagesTest, PreservationPatternTellsAWarmRestart) {
+    struct Case {
+        const char* pszWhat;
+        bool fClearOnReset;
+        bool fMemoryLost;
+        uint8_t fIntact;
+    };
+    const Case cases[] = {
+        {"restart with memory kept", false, false, fw::TRUE},
+        {"controller reset", true, false, fw::FALSE},
+        {"memory lost", false, true, fw::FALSE},
+    };
+    for (const Case& c : cases) {
+        Init();
+        fw::WritePreservationPattern();
+        if (c.fClearOnReset) {
+            fw::ClearPreservationPattern();
+            EXPECT_EQ(fw::fGetBankOptionFlag(0), fw::FALSE);
+        }
+        if (c.fMemoryLost) std::memset(board.memory().bank0(), 0, board.memory().bank0Size());
+        Init();
+        EXPECT_EQ(fw::fGetBankOptionFlag(0), c.fIntact) << c.pszWhat;
+        EXPECT_EQ(fw::fGetBankOptionFlag(1), fw::FALSE) << c.pszWhat;
+    }
+    // One word changed anywhere in the 64 blocks is enough.
+    fw::WritePreservationPattern();
+    uint32_t* pd = reinterpret_cast<uint32_t*>(fw::dGetPreservationPatternArea());
+    pd[63 * 16 + 15] ^= 1;
+    Init();
+    EXPECT_EQ(fw::fGetBankOptionFlag(0), fw::FALSE);
+}
+
+}  // namespace

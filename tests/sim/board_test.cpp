@@ -1,0 +1,191 @@
+// The simulated board: time, interrupts, the processor's runs and stops,
+// NVRAM power cuts and restarts of the firmware.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "executive/main_loop.h"
+#include "hw/hw.h"
+#include "sim/board.h"
+
+namespace {
+
+TEST(Clock, RunsEventsInTimeOrderAndTiesInScheduleOrder) {
+    sim::Clock clock;
+    std::vector<int> order;
+    clock.Schedule(300, [&] { order.push_back(3); });
+    clock.Schedule(100, [&] { order.push_back(1); });
+    auto cancelled = clock.Schedule(200, [&] { order.push_back(99); });
+    clock.Schedule(100, [&] { order.push_back(2); });
+    clock.Cancel(cancelled);
+    clock.AdvanceTo(250);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(clock.Now(), 250u);
+    EXPECT_EQ(clock.NextEventTime(), 300u);
+}
+
+TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {
+    sim::InterruptController intc;
+    intc.Write(0, 4, 0x0300);  // INTCTL0: bits 8 and 9
+    intc.Write(0, 5, 0x0100);  // INTSTR0: bit 8 to FIQ
+    intc.SetLine(0, 8, true);
+    intc.SetLine(0, 9, true);
+    intc.SetLine(0, 10, true);  // not enabled
+    EXPECT_EQ(intc.Read(0, 7), 0x0100u);  // FINTSRC0
+    EXPECT_EQ(intc.Read(0, 6), 0x0200u);  // IINTSRC0
+    intc.SetLine(0, 8, false);
+    EXPECT_FALSE(intc.FiqPending());
+    EXPECT_TRUE(intc.IrqPending());
+}
+
+TEST(Timers, ReloadingTimerTicksEveryPeriodUntilCleared) {
+    sim::Board board;
+    // 400000 counts at 400 MHz: one millisecond.
+    fw::Cp6Write(4, 9, 400000);
+    fw::Cp6Write(0, 9, 6);
+    board.clock().AdvanceTo(board.clock().Now() + 999'000);
+    EXPECT_FALSE(board.intc().Line(0, 8));
+    board.clock().AdvanceTo(board.clock().Now() + 2'000);
+    EXPECT_TRUE(board.intc().Line(0, 8));
+    EXPECT_EQ(fw::Cp6Read(6, 9) & 1u, 1u);
+    fw::Cp6Write(6, 9, 1);
+    EXPECT_FALSE(board.intc().Line(0, 8));
+    board.clock().AdvanceTo(board.clock().Now() + 1'000'000);
+    EXPECT_TRUE(board.intc().Line(0, 8));
+}
+
+int s_fiqCount;
+void CountingFiq() {
+    ++s_fiqCount;
+    fw::Cp6Write(6, 9, 1);  // acknowledge the tick
+}
+
+TEST(Processor, TakesAFiqOnlyWhileUnmaskedAndEnabled) {
+    sim::Board board;
+    s_fiqCount = 0;
+    uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountingFiq));
+    std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &handler, 4);
+    fw::Cp6Write(0, 4, 1u << 8);
+    fw::Cp6Write(0, 5, 1u << 8);
+    fw::Cp6Write(4, 9, 400000);
+    fw::Cp6Write(0, 9, 6);
+    fw::HwDelayUs(3500);  // masked out of reset: nothing taken
+    EXPECT_EQ(s_fiqCount, 0);
+    fw::CpuUnmaskInterrupts();  // the pending tick is taken at once
+    EXPECT_EQ(s_fiqCount, 1);
+    fw::HwDelayUs(3000);
+    EXPECT_EQ(s_fiqCount, 4);
+    fw::CpuMaskInterrupts();
+    fw::HwDelayUs(3000);
+    EXPECT_EQ(s_fiqCount, 4);
+}
+
+TEST(Processor, RunOnCpuReportsHowTheRunEnded) {
+    sim::Board board;
+    EXPECT_EQ(board.RunOnCpu([] {}), sim::StopKind::Finished);
+    EXPECT_EQ(board.RunOnCpu([] {
+                  fw::HwEnterEndlessState(fw::HW_ENDLESS_HALT);
+                  ADD_FAILURE() << "ran past the halt";
+              }),
+              sim::StopKind::Halt);
+    EXPECT_EQ(board.RunOnCpu([] { fw::HwEnterEndlessState(fw::HW_ENDLESS_IDLE); }), sim::StopKind::Idle);
+    // The board reset line (FPGA control bit 0).
+    EXPECT_EQ(board.RunOnCpu([] { fw::Reg16Write(0xF100F000, 1); }), sim::StopKind::Reset);
+}
+
+TEST(Processor, IdlePollsJumpToTheNextDeviceEvent) {
+    sim::Board board;
+    bool fired = false;
+    board.clock().Schedule(5'000'000'000ull, [&] { fired = true; });
+    uint64_t polls = 0;
+    EXPECT_EQ(board.RunOnCpu([&] {
+                  while (!fired) {
+                      fw::HwPoll();
+                      ++polls;
+                  }
+              }),
+              sim::StopKind::Finished);
+    EXPECT_LT(polls, 10u);
+    EXPECT_GE(board.clock().Now(), 5'000'000'000ull);
+}
+
+TEST(Processor, RunUntilGivesControlBackAtPollsAndResumes) {
+    sim::Board board;
+    int cycles = 0;
+    board.RunOnCpu([] {});  // leaves a finished run behind
+    static int* s_cycles;
+    s_cycles = &cycles;
+    board.SetResetEntry([] {
+        for (;;) {
+            ++*s_cycles;
+            fw::HwPoll();
+        }
+    });
+    board.Boot();
+    EXPECT_EQ(board.RunUntil([&] { return cycles >= 10; }, UINT64_MAX), sim::StopKind::Running);
+    EXPECT_EQ(cycles, 10);
+    EXPECT_EQ(board.RunUntil([&] { return cycles >= 25; }, UINT64_MAX), sim::StopKind::Running);
+    EXPECT_EQ(cycles, 25);
+}
+
+TEST(Processor, BootPutsFirmwareGlobalsBackToTheirLoadImage) {
+    sim::Board board;
+    fw::dMainLoopCycles = 1234;
+    fw::bMainLoopStage = 7;
+    board.SetResetEntry([] {});
+    board.Boot();
+    EXPECT_EQ(fw::dMainLoopCycles, 0u);
+    EXPECT_EQ(fw::bMainLoopStage, 0u);
+}
+
+TEST(Nvram, PowerCutKeepsExactlyTheBytesWritten) {
+    std::vector<uint8_t> image;
+    {
+        sim::Board board;
+        board.nvram().CutPowerAfterWrites(3);
+        EXPECT_EQ(board.RunOnCpu([] {
+                      const uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
+                      fw::HwNvramWrite(0x100, bytes, sizeof bytes);
+                      ADD_FAILURE() << "ran past the power cut";
+                  }),
+                  sim::StopKind::PowerCut);
+        const uint8_t* nv = fw::HwGetWindow(fw::HW_WINDOW_NVRAM).pBase;
+        EXPECT_EQ(nv[0x100], 1);
+        EXPECT_EQ(nv[0x102], 3);
+        EXPECT_EQ(nv[0x103], 0);
+        image = board.nvram().Image();
+    }
+    sim::Board next;
+    next.nvram().LoadImage(image);
+    EXPECT_EQ(fw::HwGetWindow(fw::HW_WINDOW_NVRAM).pBase[0x102], 3);
+}
+
+TEST(Uart, ReceivedBytesRaiseTheLineWhileReceiveInterruptsAreOn) {
+    sim::Board board;
+    board.TypeKeys("ab");
+    EXPECT_EQ(fw::Reg8Read(0xFFD82314) & 1, 1);
+    EXPECT_FALSE(board.intc().Line(1, 19));
+    fw::Reg8Write(0xFFD82304, 0x41);
+    EXPECT_TRUE(board.intc().Line(1, 19));
+    EXPECT_EQ(fw::Reg8Read(0xFFD82300), 'a');
+    EXPECT_EQ(fw::Reg8Read(0xFFD82300), 'b');
+    EXPECT_FALSE(board.intc().Line(1, 19));
+    fw::Reg8Write(0xFFD82300, 'z');
+    EXPECT_EQ(board.ConsoleText(), "z");
+}
+
+TEST(Pci, ConfigurationCyclesReachFittedFunctionsOnly) {
+    sim::BoardConfig config;
+    config.hostChip1 = false;
+    sim::Board board(config);
+    auto read = [](uint32_t device) {
+        fw::Reg32Write(0xFFDCD0A4, device << 11);
+        return fw::Reg32Read(0xFFDCD0AC);
+    };
+    EXPECT_EQ(read(1), 0xFFFFFFFFu);
+    EXPECT_NE(fw::Reg32Read(0xFFDCD078) & (1u << 13), 0u);  // master abort latched
+    EXPECT_NE(read(2), 0xFFFFFFFFu);
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// Start-up against the real-time clock and its I2C bus: the exact console
+// transcripts of the failure paths, and a date set at run time that a
+// restart reads back from the clock.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "executive/date_time.h"
+#include "executive/startup.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "sim/board.h"
+#include "sim/rtc.h"
+
+namespace {
+
+constexpr uint64_t kSecond = 1'000'000'000ull;
+const std::string kBringUp = "IOP FPGA Version: 0x0112\r\nHardware Version: 0x0003\r\nInitializing I2C Bus 1............";
+
+bool InitializationComplete() { return fw::fIsInitializationComplete() == fw::TRUE; }
+
+// Boots and runs to the first main-loop cycle.
+void BootToMainLoop(sim::Board& board) {
+    board.SetResetEntry(&fw::ControllerEntry);
+    board.Boot();
+    ASSERT_EQ(board.RunUntil(InitializationComplete, 120 * kSecond), sim::StopKind::Running);
+    ASSERT_TRUE(InitializationComplete());
+}
+
+TEST(ClockFailures, StuckI2cBus1FailsBringUpAndIdles) {
+    sim::BoardConfig config;
+    config.i2cFault[1] = true;
+    sim::Board board(config);
+    board.SetResetEntry(&fw::ControllerEntry);
+    board.Boot();
+    EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
+    EXPECT_EQ(board.ConsoleText(), kBringUp + "Fail\r\n");
+}
+
+TEST(ClockFailures, ClockWithoutValidTimeStopsStartUp) {
+    sim::Board board;
+    BootToMainLoop(board);   // a first start formats the NVRAM
+    sim::Rtc::Of(board).Invalidate();
+    board.ClearConsoleText();
+    board.Boot();
+    EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
+    EXPECT_EQ(board.ConsoleText(), kBringUp + "Pass\r\n\r\n\r\nInvalid Timestamp! Please Set Date and Time\r\n\r\n");
+}
+
+// With fresh NVRAM and no valid time the battery is blamed first.
+TEST(ClockFailures, ClockWithoutValidTimeOnFreshNvramBlamesTheBattery) {
+    sim::Board board;
+    sim::Rtc::Of(board).Invalidate();
+    board.SetResetEntry(&fw::ControllerEntry);
+    board.Boot();
+    EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
+    EXPECT_EQ(board.ConsoleText(), kBringUp +
+                                       "Pass\r\n"
+                                       "\r\n*************** WARNING ******************\r\n"
+                                       "\r\nInitial time and date has not been set OR \r\n"
+                                       "\r\n\r\nInvalid NVRAM Battery! Please Replace\r\n\r\n");
+}
+
+TEST(ClockFailures, DateSetAtRunTimeIsReadBackAfterARestart) {
+    sim::Board board;
+    sim::Rtc::Of(board).Set({2025, 1, 6, 9, 0, 0});
+    BootToMainLoop(board);
+    const fw::DATE_TIME sSet{2029, 11, 30, 0, 22, 15, 0};
+    ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
+    EXPECT_EQ(board.RunFor(kSecond), sim::StopKind::Running);
+    const sim::RtcTime r = sim::Rtc::Of(board).Now();
+    EXPECT_EQ(r.year, 2029);
+    EXPECT_EQ(r.month, 11);
+    EXPECT_EQ(r.day, 30);
+    EXPECT_EQ(r.hour, 22);
+    EXPECT_EQ(r.minute, 15);
+    board.ClearConsoleText();
+    board.Boot();
+    ASSERT_EQ(board.RunUntil(InitializationComplete, 120 * kSecond), sim::StopKind::Running);
+    EXPECT_NE(board.ConsoleText().find("\r\nFri Nov 30 2029 22:15:"), std::string::npos) << board.ConsoleText();
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// Start of day against the NVRAM: a first start formats it and logs the
+// reset, later starts log how the controller went down, and a lost battery
+// stops the start.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/nvram_layout.h"
+#include "config/nvram_records.h"
+#include "eventlog/event_log.h"
+#include "executive/startup.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "sim/board.h"
+#include "sim/rtc.h"
+
+namespace {
+
+constexpr uint64_t kSecond = 1'000'000'000ull;
+
+bool InitializationComplete() { return fw::fIsInitializationComplete() == fw::TRUE; }
+
+void BootToMainLoop(sim::Board& board) {
+    board.SetResetEntry(&fw::ControllerEntry);
+    board.Boot();
+    ASSERT_EQ(board.RunUntil(InitializationComplete, 120 * kSecond), sim::StopKind::Running);
+}
+
+std::vector<uint8_t> LoggedCodes() {
+    uint16_t wCount, wNext;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    std::vector<uint8_t> ab;
+    for (uint16_t i = 0; i < wCount; ++i) ab.push_back(fw::psGetEventLogEntry(i)->bCode);
+    return ab;
+}
+
+// The codes logged from position wFrom on, up to the controller's self-test.
+std::vector<uint8_t> StartEvents(size_t dFrom) {
+    std::vector<uint8_t> ab = LoggedCodes();
+    std::vector<uint8_t> abStart;
+    for (size_t i = dFrom; i < ab.size() && ab[i] != 82; ++i) abStart.push_back(ab[i]);
+    return abStart;
+}
+
+TEST(NvramStartup, FirstStartFormatsLaterStartsLogHowTheControllerWentDown) {
+    sim::Board board;
+    BootToMainLoop(board);
+    const uint8_t* pb = board.nvram().Data();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pb), 8), "0005BXQ1");
+    EXPECT_EQ(fw::dGetNvramBootCount(), 1u);
+    EXPECT_EQ(StartEvents(0), (std::vector<uint8_t>{81, 84}));   // nothing saved yet to date a power-off
+    fw::DATE_TIME sFirstStart;
+    std::memcpy(&sFirstStart, pb + 0x18, sizeof(sFirstStart));
+    EXPECT_EQ(sFirstStart.wYear, 2025);
+
+    // Power off and on: the power-off is dated by the last statistics save.
+    const size_t dBefore = LoggedCodes().size();
+    fw::DATE_TIME sSaved;
+    fw::GetNvramStatisticsStamp(&sSaved);
+    BootToMainLoop(board);
+    EXPECT_EQ(StartEvents(dBefore), (std::vector<uint8_t>{80, 81}));
+    EXPECT_EQ(std::memcmp(&fw::psGetEventLogEntry(uint16_t(dBefore))->sTimeStamp, &sSaved, sizeof(sSaved)), 0);
+    EXPECT_EQ(fw::dGetNvramBootCount(), 2u);
+
+    // After an orderly reset only the power-on is logged.
+    fw::PostEvent(87);
+    const size_t dAfterReset = LoggedCodes().size();
+    BootToMainLoop(board);
+    EXPECT_EQ(StartEvents(dAfterReset), (std::vector<uint8_t>{81}));
+}
+
+TEST(NvramStartup, LostBatteryWithoutClockStopsWithWarning) {
+    sim::Board board;
+    BootToMainLoop(board);
+    board.nvram().BatteryLost();
+    sim::Rtc::Of(board).Invalidate();
+    board.ClearConsoleText();
+    board.Boot();
+    EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
+    EXPECT_NE(board.ConsoleText().find("\r\n*************** WARNING ******************\r\n"
+                                       "\r\nInitial time and date has not been set OR \r\n"
+                                       "\r\n\r\nInvalid NVRAM Battery! Please Replace\r\n\r\n"),
+              std::string::npos)
+        << board.ConsoleText();
+}
+
+TEST(NvramStartup, LostBatteryWithClockFormatsAgain) {
+    sim::Board board;
+    BootToMainLoop(board);
+    board.nvram().BatteryLost();
+    BootToMainLoop(board);
+    EXPECT_EQ(StartEvents(0), (std::vector<uint8_t>{81, 84}));
+    EXPECT_EQ(fw::dGetNvramBootCount(), 1u);
+}
+
+}  // namespace
