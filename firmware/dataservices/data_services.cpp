@@ -1,5 +1,8 @@
-// Stand-ins for the services of this subsystem that are not built yet:
-// the least behaviour that lets their callers run.
+// Data services as far as the rest of the firmware reaches them: the
+// snapshot and duplication machines with no snapshot set and no duplication
+// defined.  Nothing is ever queued for them, so their services find no work;
+// with no snapshot start-up to wait for, the start-of-day flags have nothing
+// to steer.
 #include "dataservices/data_services.h"
 #include "executive/types.h"
 
