@@ -14,6 +14,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace {
 
@@ -26,11 +27,7 @@ constexpr uint8_t F = 0xF0;
 class NvramLayoutTest : public ::testing::Test {
 protected:
     static void Init() {
-        fw::ResetInterruptLocks();
-        fw::InitInterruptController();
-        fw::InitClockReference();
-        *fw::psTimeUpdate = {2026, 12, 7, 2, 10, 20, 30};
-        fw::lClockReadTick = fw::lGetTickCount();
+        test::PrepareInterruptsAndCalendar();
     }
     static uint8_t* Nv() { return sim::Board::Current().nvram().Data(); }
     void Put(uint32_t dOffset, const void* p, size_t n) { std::memcpy(Nv() + dOffset, p, n); }

@@ -16,6 +16,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace {
 
@@ -24,16 +25,10 @@ constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
 class NvramRecordsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fw::ResetInterruptLocks();
-        fw::InitInterruptController();
-        SetClock(NOW);
+        test::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
-    static void SetClock(const fw::DATE_TIME& s) {
-        fw::InitClockReference();
-        *fw::psTimeUpdate = s;
-        fw::lClockReadTick = fw::lGetTickCount();
-    }
+    static void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
     uint8_t* Nv() { return board.nvram().Data(); }
     sim::Board board;
 };

@@ -14,6 +14,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace {
 
@@ -22,16 +23,10 @@ constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
 class EventImageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fw::ResetInterruptLocks();
-        fw::InitInterruptController();
-        SetClock(NOW);
+        test::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
-    static void SetClock(const fw::DATE_TIME& s) {
-        fw::InitClockReference();
-        *fw::psTimeUpdate = s;
-        fw::lClockReadTick = fw::lGetTickCount();
-    }
+    static void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
     std::vector<uint8_t> Codes() const {
         std::vector<uint8_t> ab;
         for (uint16_t i = 0; i < s_sImage.wCount; ++i) ab.push_back(s_sImage.asEntries[i].bCode);

@@ -18,17 +18,14 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace {
 
 constexpr uint32_t LOG = 0x400;
 constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
 
-void SetClock(const fw::DATE_TIME& s) {
-    fw::InitClockReference();
-        *fw::psTimeUpdate = s;
-    fw::lClockReadTick = fw::lGetTickCount();
-}
+void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
 
 // A controller just through the NVRAM checks: locks free, clock valid,
 // NVRAM formatted.

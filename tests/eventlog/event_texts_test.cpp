@@ -16,6 +16,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace {
 
@@ -53,12 +54,8 @@ fw::EVENT_LOG_ENTRY MakeEntry(uint8_t bCode, std::initializer_list<int> args) {
 class EventTextTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fw::ResetInterruptLocks();
-        fw::InitInterruptController();
+        test::PrepareInterruptsAndCalendar(NOW);
         fw::InitConsoleUart(115200);
-        fw::InitClockReference();
-        *fw::psTimeUpdate = NOW;
-        fw::lClockReadTick = fw::lGetTickCount();
     }
     void Check(const TextCase* pCases, size_t n) {
         for (size_t i = 0; i < n; ++i) {

@@ -1,0 +1,96 @@
+// A disk drive of the drive enclosure: it answers the SCSI commands the
+// firmware sends it (SAS drives) or the ATA commands the drive-side
+// controller's translation and passthrough send it (SATA drives), keeps its
+// blocks in a sparse image file or, in tests, in memory holding only the
+// blocks written, and takes injected faults.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Clock;
+
+struct DriveConfig {
+    bool sata = false;
+    uint64_t blocks = 8ull << 20;     // 4 GiB of 512-byte blocks
+    uint32_t blockSize = 512;
+    uint64_t sasAddress = 0;          // SAS address / WWN (SATA: the one the expander gives it)
+    std::string vendor = "DRIVEVND";  // INQUIRY / IDENTIFY identity
+    std::string product = "SIMDISK 4G";
+    std::string revision = "0001";
+    std::string serial = "SIM0000001";
+    std::string imagePath;            // empty: memory holding only the blocks written
+    bool writeCacheEnabled = true;
+};
+
+// The outcome of one command: SCSI status (0 GOOD, 2 CHECK CONDITION, ...),
+// fixed-format sense data when the status is CHECK CONDITION, the bytes
+// moved, and how long the drive took.
+struct DriveResult {
+    uint8_t status = 0;
+    std::vector<uint8_t> sense;
+    uint32_t transferred = 0;
+    uint64_t serviceNs = 0;
+    bool noResponse = false;  // the drive never answers (removed, dead)
+    // ATA commands: the ending registers the status FIS carries.  Status
+    // 0x50 good, 0x51 with `ataError` (0x04 aborted, 0x10 address not found,
+    // 0x40 uncorrectable); LBA and count as the device leaves them (the
+    // first failing block, the SMART signature 0xC24F00 in the LBA).
+    uint8_t ataStatus = 0;
+    uint8_t ataError = 0;
+    uint64_t ataLba = 0;
+    uint16_t ataCount = 0;
+};
+
+// An ATA command as the controller's SATA side issues it (48-bit task file).
+struct AtaCommand {
+    uint8_t command = 0;
+    uint16_t features = 0;
+    uint16_t count = 0;
+    uint64_t lba = 0;
+    uint8_t device = 0;
+};
+
+class Drive {
+public:
+    explicit Drive(const DriveConfig& config);
+    ~Drive();
+    const DriveConfig& config() const { return m_config; }
+
+    // SCSI command with its data: `dataOut` for writes, `dataIn` filled for
+    // reads (at most its size; the rest is residual).
+    DriveResult Execute(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn);
+    // ATA command (SATA drives): the passthrough and the controller's own
+    // translation of SCSI reads and writes both end here.
+    DriveResult ExecuteAta(const AtaCommand& command, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn);
+
+    // Direct access to the medium (tests and benchmarks check what is on it);
+    // injected faults stay as they are.
+    void ReadBlocks(uint64_t lba, uint32_t count, uint8_t* out) const;
+    void WriteBlocks(uint64_t lba, uint32_t count, const uint8_t* in);
+
+    // Faults.
+    void InjectMediaError(uint64_t lba, uint64_t count);   // reads there fail with MEDIUM ERROR
+    void ClearMediaErrors();
+    void SetNotReady(bool notReady);                      // TEST UNIT READY fails until ready
+    // The next `commands` commands find it becoming ready; the one after is served.
+    void BecomeReadyAfter(uint32_t commands);
+    void SetPresent(bool present);                        // pulled or inserted
+    bool Present() const { return m_present; }
+    void SetNoResponse(bool dead);
+    void SetExtraLatencyNs(uint64_t ns);                  // slow drive
+
+private:
+    struct Impl;
+    DriveConfig m_config;
+    std::unique_ptr<Impl> m_impl;
+    bool m_present = true;
+};
+
+}  // namespace sim

@@ -1,0 +1,493 @@
+// The disk drive model: data at the end of the medium, sense for every kind
+// of failure, mode pages, the sparse image, the ATA side of SATA drives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/drive.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Io {
+    sim::DriveResult r;
+    Bytes data;
+};
+
+// Runs one command with `in` bytes of buffer; the data keeps what came back.
+template <typename Run>
+Io Command(size_t in, Run run) {
+    Io io;
+    io.data.assign(in, 0xEE);
+    io.r = run(io.data);
+    io.data.resize(std::min<size_t>(io.r.transferred, in));
+    return io;
+}
+Io Scsi(sim::Drive& d, const Bytes& cdb, const Bytes& out = {}, size_t in = 0) {
+    return Command(in, [&](Bytes& data) { return d.Execute(cdb, out, data); });
+}
+Io Ata(sim::Drive& d, uint8_t command, uint64_t lba = 0, uint16_t count = 0, uint16_t features = 0,
+       const Bytes& out = {}, size_t in = 0) {
+    sim::AtaCommand a{command, features, count, lba, 0x40};
+    return Command(in, [&](Bytes& data) { return d.ExecuteAta(a, out, data); });
+}
+
+void Put(Bytes& b, size_t at, unsigned bytes, uint64_t v) {
+    for (unsigned i = bytes; i-- > 0; v >>= 8) b[at + i] = uint8_t(v);
+}
+uint64_t Get(const Bytes& b, size_t at, unsigned bytes) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i) v = v << 8 | b[at + i];
+    return v;
+}
+
+// READ/WRITE/VERIFY of 10 or 16 bytes by opcode.
+Bytes BlockCdb(uint8_t op, uint64_t lba, uint32_t count) {
+    Bytes c(op >= 0x80 ? 16 : 10, 0);
+    c[0] = op;
+    if (op >= 0x80) {
+        Put(c, 2, 8, lba);
+        Put(c, 10, 4, count);
+    } else {
+        Put(c, 2, 4, lba);
+        Put(c, 7, 2, count);
+    }
+    return c;
+}
+
+Bytes Pattern(size_t bytes, uint8_t seed) {
+    Bytes b(bytes);
+    for (size_t i = 0; i < bytes; ++i) b[i] = uint8_t(seed + i * 7 + i / 512);
+    return b;
+}
+
+using SenseCode = std::array<int, 3>;  // key, ASC, ASCQ
+SenseCode SenseOf(const sim::DriveResult& r) {
+    if (r.sense.size() < 14) return {-1, -1, -1};
+    return {r.sense[2] & 0x0F, r.sense[12], r.sense[13]};
+}
+void ExpectSense(const sim::DriveResult& r, SenseCode want, const std::string& what) {
+    EXPECT_EQ(r.status, 2) << what;
+    EXPECT_EQ(SenseOf(r), want) << what;
+}
+
+std::string TempImage(const char* name) {
+    std::string path = testing::TempDir() + "drive_test_" + std::to_string(getpid()) + "_" + name + ".img";
+    unlink(path.c_str());
+    return path;
+}
+
+uint64_t AllocatedBlocks(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return uint64_t(st.st_blocks);
+}
+
+TEST(DriveData, RoundTripsAtTheEndOfTheMediumAndReadsUnwrittenBlocksAsZeros) {
+    struct Case {
+        const char* name;
+        bool sata, image, ata;
+        uint64_t blocks;
+        uint8_t readOp, writeOp;
+    } cases[] = {
+        {"sas10", false, false, false, 8ull << 20, 0x28, 0x2A},
+        {"sas16_over_2tib", false, false, false, (3ull << 40) / 512, 0x88, 0x8A},
+        {"sata_scsi", true, false, false, 8ull << 20, 0x88, 0x8A},
+        {"sata_ata", true, false, true, (3ull << 40) / 512, 0, 0},
+        {"sata_ata_image", true, true, true, 8ull << 20, 0, 0},
+    };
+    for (const Case& c : cases) {
+        sim::DriveConfig cfg;
+        cfg.sata = c.sata;
+        cfg.blocks = c.blocks;
+        if (c.image) cfg.imagePath = TempImage(c.name);
+        const uint64_t lba = c.blocks - 2;
+        const Bytes data = Pattern(1024, 3);
+        {
+            sim::Drive d(cfg);
+            Io w = c.ata ? Ata(d, 0x35, lba, 2, 0, data) : Scsi(d, BlockCdb(c.writeOp, lba, 2), data);
+            ASSERT_EQ(w.r.status, 0) << c.name;
+            EXPECT_EQ(w.r.transferred, 1024u) << c.name;
+            Io r = c.ata ? Ata(d, 0x25, lba, 2, 0, {}, 1024) : Scsi(d, BlockCdb(c.readOp, lba, 2), {}, 1024);
+            ASSERT_EQ(r.r.status, 0) << c.name;
+            EXPECT_EQ(r.data, data) << c.name;
+            Bytes direct(1024);
+            d.ReadBlocks(lba, 2, direct.data());
+            EXPECT_EQ(direct, data) << c.name;
+            Io zero = Scsi(d, BlockCdb(0x28, lba - 1, 1), {}, 512);
+            EXPECT_EQ(zero.data, Bytes(512, 0)) << c.name;
+        }
+        if (c.image) {
+            sim::Drive again(cfg);  // the image keeps the data across runs
+            Bytes direct(1024);
+            again.ReadBlocks(lba, 2, direct.data());
+            EXPECT_EQ(direct, data) << c.name;
+            unlink(cfg.imagePath.c_str());
+        }
+    }
+}
+
+TEST(DriveSense, EveryErrorClassGivesItsSense) {
+    const uint64_t blocks = 1 << 16;
+    struct Case {
+        const char* name;
+        std::function<void(sim::Drive&)> setup;
+        Bytes cdb;
+        Bytes out;
+        SenseCode sense;
+        int64_t info;  // -1: no information field
+        uint32_t transferred;
+    } cases[] = {
+        {"unknown opcode", nullptr, {0xC7, 0, 0, 0, 0, 0}, {}, {5, 0x20, 0}, -1, 0},
+        {"read past the end", nullptr, BlockCdb(0x28, blocks - 1, 2), {}, {5, 0x21, 0}, -1, 0},
+        {"empty read at the end", nullptr, BlockCdb(0x88, blocks, 0), {}, {5, 0x21, 0}, -1, 0},
+        {"write past the end", nullptr, BlockCdb(0x8A, blocks, 1), Bytes(512), {5, 0x21, 0}, -1, 0},
+        {"unknown VPD page", nullptr, {0x12, 1, 0x99, 0, 0xFF, 0}, {}, {5, 0x24, 0}, -1, 0},
+        {"unknown mode page", nullptr, {0x1A, 0, 0x05, 0, 0xFF, 0}, {}, {5, 0x24, 0}, -1, 0},
+        {"protection requested", nullptr, {0x28, 0x20, 0, 0, 0, 0, 0, 0, 1, 0}, {}, {5, 0x24, 0}, -1, 0},
+        {"unknown log page", nullptr, {0x4D, 0, 0x7F, 0, 0, 0, 0, 0, 0xFF, 0}, {}, {5, 0x24, 0}, -1, 0},
+        {"media error on read", [](sim::Drive& d) { d.InjectMediaError(100, 4); }, BlockCdb(0x28, 96, 8), {},
+         {3, 0x11, 0}, 100, 2048},
+        {"media error on verify", [](sim::Drive& d) { d.InjectMediaError(100, 4); }, BlockCdb(0x2F, 102, 8), {},
+         {3, 0x11, 0}, 102, 0},
+        {"not ready", [](sim::Drive& d) { d.SetNotReady(true); }, Bytes(6, 0), {}, {2, 4, 0}, -1, 0},
+        {"becoming ready", [](sim::Drive& d) { d.BecomeReadyAfter(1); }, Bytes(6, 0), {}, {2, 4, 1}, -1, 0},
+        {"stopped", [](sim::Drive& d) { d.Execute(Bytes{0x1B, 0, 0, 0, 0, 0}, {}, {}); }, BlockCdb(0x28, 0, 1), {},
+         {2, 4, 2}, -1, 0},
+        {"write short of data", nullptr, BlockCdb(0x2A, 0, 2), Bytes(512, 1), {0x0B, 0x4B, 0}, -1, 0},
+        {"verify miscompare", nullptr, {0x2F, 0x02, 0, 0, 0, 9, 0, 0, 1, 0}, Bytes(512, 1), {0x0E, 0x1D, 0}, 9, 0},
+    };
+    for (const Case& c : cases) {
+        sim::DriveConfig cfg;
+        cfg.blocks = blocks;
+        sim::Drive d(cfg);
+        if (c.setup) c.setup(d);
+        Io io = Scsi(d, c.cdb, c.out, 4096);
+        ExpectSense(io.r, c.sense, c.name);
+        ASSERT_GE(io.r.sense.size(), 18u) << c.name;
+        EXPECT_EQ(io.r.sense[0], c.info < 0 ? 0x70 : 0xF0) << c.name;
+        if (c.info >= 0) {
+            EXPECT_EQ(Get(io.r.sense, 3, 4), uint64_t(c.info)) << c.name;
+        }
+        EXPECT_EQ(io.r.transferred, c.transferred) << c.name;
+        Bytes block(512);
+        d.ReadBlocks(0, 1, block.data());
+        EXPECT_EQ(block, Bytes(512, 0)) << c.name << ": a failed command wrote";
+    }
+}
+
+TEST(DriveSense, AbsentAndDeadDrivesNeverAnswer) {
+    std::function<void(sim::Drive&)> faults[] = {
+        [](sim::Drive& d) { d.SetPresent(false); },
+        [](sim::Drive& d) { d.SetNoResponse(true); },
+    };
+    for (auto& fault : faults) {
+        sim::DriveConfig cfg;
+        cfg.sata = true;
+        sim::Drive d(cfg);
+        fault(d);
+        EXPECT_TRUE(Scsi(d, Bytes(6, 0)).r.noResponse);
+        EXPECT_TRUE(Ata(d, 0xEC, 0, 1, 0, {}, 512).r.noResponse);
+    }
+}
+
+TEST(DriveSense, BecomesReadyAfterTheGivenCommandsAndServesInquiryMeanwhile) {
+    sim::Drive d(sim::DriveConfig{});
+    d.BecomeReadyAfter(3);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 1}, "first");
+    EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
+    Io sense = Scsi(d, {0x03, 0, 0, 0, 252, 0}, {}, 252);
+    ASSERT_EQ(sense.r.status, 0);
+    ASSERT_EQ(sense.data.size(), 18u);
+    EXPECT_EQ(sense.data[2], 2);
+    EXPECT_EQ(sense.data[13], 1);
+    EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
+}
+
+TEST(DriveCapacity, ReadCapacityGivesTheLastBlockAndTenBytesSaturate) {
+    struct Case {
+        uint64_t blocks;
+        uint32_t last10;
+    } cases[] = {
+        {8ull << 20, (8u << 20) - 1},
+        {0xFFFFFFFFull, 0xFFFFFFFE},
+        {0x100000000ull, 0xFFFFFFFF},
+        {(5ull << 40) / 512, 0xFFFFFFFF},
+    };
+    for (const Case& c : cases) {
+        sim::DriveConfig cfg;
+        cfg.blocks = c.blocks;
+        sim::Drive d(cfg);
+        Io ten = Scsi(d, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, 8);
+        ASSERT_EQ(ten.r.status, 0);
+        EXPECT_EQ(Get(ten.data, 0, 4), c.last10) << c.blocks;
+        EXPECT_EQ(Get(ten.data, 4, 4), 512u);
+        Bytes cdb(16, 0);
+        cdb[0] = 0x9E;
+        cdb[1] = 0x10;
+        cdb[13] = 32;
+        Io sixteen = Scsi(d, cdb, {}, 32);
+        ASSERT_EQ(sixteen.r.status, 0);
+        EXPECT_EQ(Get(sixteen.data, 0, 8), c.blocks - 1);
+        EXPECT_EQ(Get(sixteen.data, 8, 4), 512u);
+    }
+}
+
+TEST(DriveIdentity, InquiryAndVitalProductDataNameTheDrive) {
+    sim::DriveConfig cfg;
+    cfg.sasAddress = 0x5000C50012345678ull;
+    cfg.serial = "SN12345678";
+    sim::Drive d(cfg);
+    Io inq = Scsi(d, {0x12, 0, 0, 0, 48, 0}, {}, 255);
+    ASSERT_EQ(inq.data.size(), 48u);
+    EXPECT_EQ(inq.data[0], 0);
+    EXPECT_EQ(std::string(inq.data.begin() + 8, inq.data.begin() + 36), "DRIVEVNDSIMDISK 4G      0001");
+    EXPECT_EQ(std::string(inq.data.begin() + 36, inq.data.begin() + 44), "SN123456");
+    Io id = Scsi(d, {0x12, 1, 0x83, 0, 255, 0}, {}, 255);
+    ASSERT_EQ(id.data.size(), 16u);
+    EXPECT_EQ(Get(id.data, 8, 8), cfg.sasAddress);
+}
+
+// Mode pages of a MODE SENSE(6) reply by page code.
+std::map<uint8_t, Bytes> Pages(const Bytes& reply) {
+    std::map<uint8_t, Bytes> pages;
+    for (size_t at = 4 + reply[3]; at + 2 <= reply.size(); at += 2 + reply[at + 1])
+        pages[reply[at] & 0x3F] = Bytes(reply.begin() + long(at), reply.begin() + long(at + 2 + reply[at + 1]));
+    return pages;
+}
+Bytes ModeSense6(sim::Drive& d, uint8_t pageByte) {
+    Io io = Scsi(d, {0x1A, 0, pageByte, 0, 255, 0}, {}, 255);
+    EXPECT_EQ(io.r.status, 0);
+    return io.data;
+}
+
+TEST(DriveModePages, ChangeableMasksAllowWhatTheControllerAdjusts) {
+    sim::Drive d(sim::DriveConfig{});
+    auto changeable = Pages(ModeSense6(d, 0x7F));
+    struct Case {
+        uint8_t page, byte, mask;
+    } cases[] = {
+        {0x01, 2, 0xFF}, {0x01, 10, 0xFF}, {0x01, 11, 0xFF}, {0x07, 2, 0x0F},
+        {0x08, 2, 0x05}, {0x08, 3, 0x00}, {0x0A, 2, 0x02}, {0x1C, 2, 0x99}, {0x1C, 3, 0x0F},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(changeable.count(c.page)) << int(c.page);
+        EXPECT_EQ(changeable[c.page][c.byte], c.mask) << int(c.page) << "/" << int(c.byte);
+    }
+}
+
+TEST(DriveModePages, SelectChangesCurrentAndSavedButNotDefaults) {
+    sim::Drive d(sim::DriveConfig{});
+    Bytes current = ModeSense6(d, 0x3F);
+    ASSERT_EQ(current[3], 8);
+    EXPECT_EQ(Get(current, 4 + 5, 3), 512u);
+    EXPECT_EQ(Pages(current)[0x08][2] & 0x04, 0x04);
+    // As the controller sends it back: header and block count cleared.
+    Bytes list = current;
+    list[0] = list[1] = list[2] = 0;
+    for (int i = 4; i <= 8; ++i) list[size_t(i)] = 0;
+    size_t at = 12;
+    while ((list[at] & 0x3F) != 0x08) at += 2 + list[at + 1];
+    list[at + 2] &= 0xFA;
+    Io sel = Scsi(d, {0x15, 0x11, 0, 0, uint8_t(current[0] + 1), 0}, list);
+    ASSERT_EQ(sel.r.status, 0);
+    EXPECT_EQ(Pages(ModeSense6(d, 0x08))[0x08][2] & 0x04, 0);
+    EXPECT_EQ(Pages(ModeSense6(d, 0xC8))[0x08][2] & 0x04, 0);   // saved
+    EXPECT_EQ(Pages(ModeSense6(d, 0x88))[0x08][2] & 0x04, 4);   // default
+}
+
+TEST(DriveModePages, SelectRefusesWholeListWhenOneByteIsNotChangeable) {
+    struct Case {
+        const char* name;
+        uint8_t page, byte, value;
+        size_t descriptorBlockSize;
+    } cases[] = {
+        {"D_SENSE", 0x0A, 2, 0x06, 512},
+        {"block size", 0x08, 2, 0x00, 4096},
+    };
+    for (const Case& c : cases) {
+        sim::Drive d(sim::DriveConfig{});
+        Bytes list = ModeSense6(d, 0x3F);
+        list[0] = 0;
+        Put(list, 4 + 5, 3, c.descriptorBlockSize);
+        for (size_t at = 12; at < list.size(); at += 2 + list[at + 1]) {
+            if ((list[at] & 0x3F) == 0x08) list[at + 2] &= 0xFB;  // a valid change
+            if ((list[at] & 0x3F) == c.page) list[at + c.byte] = c.value;
+        }
+        Io sel = Scsi(d, {0x15, 0x10, 0, 0, uint8_t(list.size()), 0}, list);
+        EXPECT_EQ(SenseOf(sel.r)[1], 0x26) << c.name;
+        EXPECT_EQ(sel.r.sense[15] & 0xC0, 0x80) << c.name;  // field in the parameter list
+        EXPECT_EQ(Pages(ModeSense6(d, 0x08))[0x08][2] & 0x04, 4) << c.name << ": half applied";
+    }
+}
+
+TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
+    sim::DriveConfig cfg;
+    cfg.sata = true;  // both command sets
+    cfg.blocks = 1 << 20;
+    cfg.imagePath = TempImage("sparse");
+    sim::Drive d(cfg);
+    struct stat st {};
+    ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), (1ull << 20) * 512);
+    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 1000, 256), Bytes(256 * 512, 0)).r.status, 0);
+    ASSERT_EQ(Ata(d, 0x35, 9000, 16, 0, Bytes(16 * 512, 0)).r.status, 0);
+    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 5000, 8), Pattern(8 * 512, 1)).r.status, 0);
+    const uint64_t withData = AllocatedBlocks(cfg.imagePath);
+    EXPECT_GT(withData, 0u);
+    // Zeros over data are written; zeros around it stay holes.
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4096, 2048), Bytes(2048 * 512, 0)).r.status, 0);
+    EXPECT_LE(AllocatedBlocks(cfg.imagePath), withData);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 5000, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 9)).r.status, 0);
+    ASSERT_EQ(Scsi(d, {0x04, 0, 0, 0, 0, 0}).r.status, 0);
+    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 7000, 1), {}, 512).data, Bytes(512, 0));
+    unlink(cfg.imagePath.c_str());
+}
+
+TEST(DriveAta, IdentifyDescribesCapacityFeaturesAndStrings) {
+    sim::DriveConfig cfg;
+    cfg.sata = true;
+    cfg.blocks = 3'000'000'000ull;
+    cfg.vendor = "ST";
+    cfg.product = "3000DM001";
+    cfg.serial = "Z1F0ABCD";
+    cfg.revision = "CC4B";
+    sim::Drive d(cfg);
+    Io id = Ata(d, 0xEC, 0, 1, 0, {}, 512);
+    ASSERT_EQ(id.r.status, 0);
+    ASSERT_EQ(id.data.size(), 512u);
+    auto word = [&](unsigned w) { return unsigned(id.data[2 * w] | id.data[2 * w + 1] << 8); };
+    auto text = [&](unsigned first, unsigned words) {
+        std::string s;
+        for (unsigned w = first; w < first + words; ++w) {
+            s += char(word(w) >> 8);
+            s += char(word(w) & 0xFF);
+        }
+        return s;
+    };
+    EXPECT_EQ(text(27, 20), "ST 3000DM001" + std::string(28, ' '));
+    EXPECT_EQ(text(10, 10), "Z1F0ABCD" + std::string(12, ' '));
+    EXPECT_EQ(id.data[54], 'T');  // byte-swapped as on the wire
+    uint64_t count = 0;
+    for (unsigned i = 0; i < 4; ++i) count |= uint64_t(word(100 + i)) << (16 * i);
+    EXPECT_EQ(count, cfg.blocks);
+    EXPECT_EQ(word(60) | word(61) << 16, 0x0FFFFFFFu);
+    EXPECT_TRUE(word(83) & 0x0400);  // 48-bit
+    EXPECT_TRUE(word(82) & 0x0020);  // write cache supported
+    EXPECT_TRUE(word(85) & 0x0020);  // and on
+    EXPECT_TRUE(word(119) & 0x0004);  // WRITE UNCORRECTABLE EXT
+    uint8_t sum = 0;
+    for (uint8_t b : id.data) sum = uint8_t(sum + b);
+    EXPECT_EQ(sum, 0);
+
+    // SET FEATURES and the caching page show one write cache.
+    ASSERT_EQ(Ata(d, 0xEF, 0, 0, 0x82).r.status, 0);
+    id = Ata(d, 0xEC, 0, 1, 0, {}, 512);
+    EXPECT_FALSE(word(85) & 0x0020);
+    EXPECT_EQ(Pages(ModeSense6(d, 0x08))[0x08][2] & 0x04, 0);
+    ASSERT_EQ(Ata(d, 0xEF, 0, 0, 0x02).r.status, 0);
+    EXPECT_EQ(Pages(ModeSense6(d, 0x08))[0x08][2] & 0x04, 4);
+}
+
+TEST(DriveAta, CommandsAnswerWithTheirStatusRegisters) {
+    struct Case {
+        const char* name;
+        bool sata;
+        uint8_t command;
+        uint64_t lba;
+        uint16_t count, features;
+        uint8_t status, error;
+        uint64_t lbaOut;
+        uint32_t transferred;
+    } cases[] = {
+        {"smart status", true, 0xB0, 0xC24F00, 0, 0xDA, 0x50, 0, 0xC24F00, 0},
+        {"smart without signature", true, 0xB0, 0, 0, 0xDA, 0x51, 0x04, 0, 0},
+        {"read error log", true, 0x2F, 0x07, 1, 0, 0x50, 0, 7, 512},
+        {"read unknown log", true, 0x2F, 0x99, 1, 0, 0x51, 0x04, 0x99, 0},
+        {"read past the end", true, 0x25, (1 << 16) - 1, 2, 0, 0x51, 0x10, (1 << 16) - 1, 0},
+        {"unknown command", true, 0xFF, 0, 0, 0, 0x51, 0x04, 0, 0},
+        {"uncorrectable with bad feature", true, 0x45, 0, 1, 0x00, 0x51, 0x04, 0, 0},
+        {"ata to a sas drive", false, 0xEC, 0, 1, 0, 0x51, 0x04, 0, 0},
+    };
+    for (const Case& c : cases) {
+        sim::DriveConfig cfg;
+        cfg.sata = c.sata;
+        cfg.blocks = 1 << 16;
+        sim::Drive d(cfg);
+        Io io = Ata(d, c.command, c.lba, c.count, c.features, {}, 4096);
+        EXPECT_EQ(io.r.ataStatus, c.status) << c.name;
+        EXPECT_EQ(io.r.ataError, c.error) << c.name;
+        EXPECT_EQ(io.r.ataLba, c.lbaOut) << c.name;
+        EXPECT_EQ(io.r.transferred, c.transferred) << c.name;
+        EXPECT_EQ(io.r.status, c.status == 0x50 ? 0 : 2) << c.name;
+    }
+}
+
+TEST(DriveAta, WriteUncorrectableFailsLaterReadsUntilRewritten) {
+    sim::DriveConfig cfg;
+    cfg.sata = true;
+    sim::Drive d(cfg);
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 48, 4), Pattern(2048, 5)).r.status, 0);
+    ASSERT_EQ(Ata(d, 0x45, 50, 1, 0xAA).r.ataStatus, 0x50);
+    Io ata = Ata(d, 0x25, 48, 4, 0, {}, 2048);
+    EXPECT_EQ(ata.r.ataStatus, 0x51);
+    EXPECT_EQ(ata.r.ataError, 0x40);
+    EXPECT_EQ(ata.r.ataLba, 50u);
+    const Bytes written = Pattern(2048, 5);
+    EXPECT_EQ(ata.data, Bytes(written.begin(), written.begin() + 1024));
+    Io scsi = Scsi(d, BlockCdb(0x28, 49, 2), {}, 1024);
+    ExpectSense(scsi.r, {3, 0x11, 0}, "scsi read");
+    EXPECT_EQ(Get(scsi.r.sense, 3, 4), 50u);
+    ASSERT_EQ(Ata(d, 0x35, 50, 1, 0, Bytes(512, 0x77)).r.status, 0);
+    Io again = Ata(d, 0x25, 48, 4, 0, {}, 2048);
+    EXPECT_EQ(again.r.status, 0);
+    EXPECT_EQ(again.data[2 * 512], 0x77);
+}
+
+TEST(DriveMedia, LongWritesCorruptAndReassignOrRewriteRepairs) {
+    sim::Drive d(sim::DriveConfig{});
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 20, 2), Pattern(1024, 4)).r.status, 0);
+    Bytes longWrite = {0x3F, 0, 0, 0, 0, 20, 0, 0x02, 0x00, 0};
+    ASSERT_EQ(Scsi(d, longWrite, Bytes(512, 'i')).r.status, 0);
+    ASSERT_EQ(Scsi(d, {0x3F, 0x40, 0, 0, 0, 21, 0, 0, 0, 0}).r.status, 0);  // uncorrectable, no data
+    Io read = Scsi(d, BlockCdb(0x28, 20, 2), {}, 1024);
+    ExpectSense(read.r, {3, 0x11, 0}, "after write long");
+    EXPECT_EQ(Get(read.r.sense, 3, 4), 20u);
+    Io raw = Scsi(d, {0x3E, 0, 0, 0, 0, 20, 0, 0x02, 0x00, 0}, {}, 512);
+    EXPECT_EQ(raw.data, Bytes(512, 'i'));
+    Bytes reassign = {0, 0, 0, 4, 0, 0, 0, 20};
+    ASSERT_EQ(Scsi(d, {0x07, 0, 0, 0, 0, 0}, reassign).r.status, 0);
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 21, 1), Bytes(512, 2)).r.status, 0);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x2F, 20, 2)).r.status, 0);
+    Bytes outside = {0, 0, 0, 4, 0, 0x01, 0, 0};
+    sim::DriveConfig small;
+    small.blocks = 0x8000;
+    sim::Drive s(small);
+    ExpectSense(Scsi(s, {0x07, 0, 0, 0, 0, 0}, outside).r, {5, 0x21, 0}, "reassign past the end");
+}
+
+TEST(DriveLogs, SasDrivesGiveBothPortsAndEveryDriveItsTemperature) {
+    for (bool sata : {false, true}) {
+        sim::DriveConfig cfg;
+        cfg.sata = sata;
+        sim::Drive d(cfg);
+        EXPECT_EQ(Scsi(d, {0x4D, 0, 0x4D, 0, 0, 0, 0, 0, 0xFF, 0}, {}, 255).data.at(9), 35);
+        Io ports = Scsi(d, {0x4D, 0, 0x58, 0, 0, 0, 0, 0, 116, 0}, {}, 116);
+        EXPECT_EQ(ports.data.size(), sata ? 0u : 116u);  // counters at 44 and 100
+    }
+}
+
+}  // namespace
