@@ -21,6 +21,8 @@
 
 #include "executive/startup.h"
 #include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/sas_controller.h"
 
 namespace {
 
@@ -51,7 +53,8 @@ void Usage() {
                  "usage: controller [--data-dir DIR] [--virtual-time] [--stop-after MS]\n"
                  "                  [--console-in FILE] [--memory-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
-                 "                  [--fpga blank|programmed]\n");
+                 "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
+                 "                  [--drive-type sas|sata]\n");
 }
 
 bool ParseNumber(const char* text, uint64_t* value) {
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
     config.dataDir = "./var";
     uint64_t stopAfterMs = 0;
     std::string consoleIn;
+    sim::ChassisOptions enclosure;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -135,6 +139,25 @@ int main(int argc, char** argv) {
                 return EXIT_USAGE;
             }
             config.fpgaProgrammed = v == "programmed";
+        } else if (arg == "--drives") {
+            if (!ParseNumber(value("--drives"), &n) || n > sim::Chassis::kSlots) {
+                std::fprintf(stderr, "controller: --drives takes 0 to %u\n", sim::Chassis::kSlots);
+                return EXIT_USAGE;
+            }
+            enclosure.drives = static_cast<unsigned>(n);
+        } else if (arg == "--drive-size") {
+            if (!ParseNumber(value("--drive-size"), &n) || n < (1u << 20) || n % 512 != 0) {
+                std::fprintf(stderr, "controller: --drive-size takes a byte count of at least 1 MiB, in 512-byte blocks\n");
+                return EXIT_USAGE;
+            }
+            enclosure.driveBytes = n;
+        } else if (arg == "--drive-type") {
+            std::string v = value("--drive-type");
+            if (v != "sas" && v != "sata") {
+                std::fprintf(stderr, "controller: --drive-type is sas or sata\n");
+                return EXIT_USAGE;
+            }
+            enclosure.sata = v == "sata";
         } else if (arg == "--help" || arg == "-h") {
             Usage();
             return EXIT_STOPPED;
@@ -173,7 +196,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The enclosure outlives the board: its drives keep what was written.
+    enclosure.directory = config.dataDir;
+    sim::Chassis chassis(enclosure);
     sim::Board board(config);
+    sim::AttachSasController(board).AttachChassis(&chassis);
     board.uart().sink = [](char c) { std::fputc(c, stdout); };
 
     bool quit = false;

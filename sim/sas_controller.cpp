@@ -6,6 +6,7 @@
 
 #include "hw/mpi.h"
 #include "sim/board.h"
+#include "sim/chassis.h"
 
 namespace sim {
 
@@ -54,6 +55,8 @@ SasController::SasController(uint8_t revision)
     m_config[kMsixCapability / 4] = 0x11u;
     InitPages();
 }
+
+SasController::~SasController() { AttachChassis(nullptr); }
 
 void SasController::SetRevision(uint8_t revision) {
     m_config[2] = (m_config[2] & ~0xFFu) | revision;
@@ -521,6 +524,7 @@ void SasController::InitPages() {
     add(0, 3, 8 + 28, fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT);
     m_pages[{fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0}].bytes[16] = fw::MPI_SAS_IO_UNIT_PHYS;
     m_pages[{fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 2, 0}].bytes[8] = fw::MPI_SAS_IO_UNIT_PHYS;
+    RefreshTopology();
 }
 
 std::vector<uint8_t> SasController::Page(uint8_t type, uint8_t number, uint32_t address) const {
@@ -545,9 +549,17 @@ void SasController::Config(const uint8_t* request, uint8_t* out) {
 
     bool extended = (req.sHeader.bPageType & 0x0F) == fw::MPI_CONFIG_PAGETYPE_EXTENDED;
     uint8_t type = extended ? req.bExtPageType : req.sHeader.bPageType & 0x0F;
-    auto it = m_pages.find({type, req.sHeader.bPageNumber, req.dPageAddress});
-    if (it == m_pages.end()) return finish(fw::MPI_IOCSTATUS_CONFIG_INVALID_PAGE);
-    std::vector<uint8_t>& page = it->second.bytes;
+    ConfigPage* found = nullptr;
+    if (extended && req.sHeader.bPageNumber == 0 &&
+        (type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER || type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE) &&
+        (req.dPageAddress & 0xF0000000) == fw::MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE) {
+        found = const_cast<ConfigPage*>(NextHandlePage(type, 0, req.dPageAddress));
+    } else {
+        auto it = m_pages.find({type, req.sHeader.bPageNumber, req.dPageAddress});
+        if (it != m_pages.end()) found = &it->second;
+    }
+    if (!found) return finish(fw::MPI_IOCSTATUS_CONFIG_INVALID_PAGE);
+    std::vector<uint8_t>& page = found->bytes;
     uint32_t bytes = static_cast<uint32_t>(page.size());
 
     std::memcpy(&r.sHeader, page.data(), 4);
@@ -634,6 +646,15 @@ void SasController::PostRequest(uint32_t frameAddress) {
         AddressReply(&r, sizeof r);
         return;
     }
+    case fw::MPI_FUNCTION_SMP_PASSTHROUGH:
+        SmpPassthrough(frame, context);
+        return;
+    case fw::MPI_FUNCTION_SCSI_IO_REQUEST:
+        ScsiIo(frame, frameAddress, context);
+        return;
+    case fw::MPI_FUNCTION_SATA_PASSTHROUGH:
+        SataPassthrough(frame, context);
+        return;
     default: {
         auto r = HeaderReply(function, context, fw::MPI_IOCSTATUS_INVALID_FUNCTION);
         AddressReply(&r, sizeof r);
@@ -690,6 +711,316 @@ void SasController::UpdateInterrupt() {
     uint32_t status = B().cpu().Cp6Read(kMsiStatusCrn, kMsiStatusCrm);
     B().cpu().Cp6Write(kMsiStatusCrn, kMsiStatusCrm, level ? status | kMsiBit : status & ~kMsiBit);
     B().intc().SetLine(3, 17, level);
+}
+
+// --- the drive-side fabric -------------------------------------------------------
+
+void SasController::AttachChassis(Chassis* chassis) {
+    if (m_chassis) m_chassis->RemoveListener(m_listener);
+    m_chassis = chassis;
+    m_listener = 0;
+    if (m_chassis) {
+        m_listener = m_chassis->AddListener([this] {
+            RefreshTopology();
+            RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, false);
+        });
+    }
+    RefreshTopology();
+}
+
+uint16_t SasController::AssignHandle(uint64_t sasAddress) {
+    auto it = m_handles.find(sasAddress);
+    if (it != m_handles.end()) return it->second;
+    m_handles[sasAddress] = m_nextHandle;
+    m_targets[sasAddress] = m_nextTarget++;
+    return m_nextHandle++;
+}
+
+uint16_t SasController::HandleOf(uint64_t sasAddress) const {
+    auto it = m_handles.find(sasAddress);
+    return it == m_handles.end() ? 0xFFFF : it->second;
+}
+
+uint8_t SasController::TargetOf(uint64_t sasAddress) const {
+    auto it = m_targets.find(sasAddress);
+    return it == m_targets.end() ? 0xFF : it->second;
+}
+
+const SasController::ConfigPage* SasController::NextHandlePage(uint8_t type, uint8_t number,
+                                                               uint32_t address) const {
+    uint16_t handle = static_cast<uint16_t>(address);
+    uint32_t from = fw::MPI_SAS_PAGE_FORM_HANDLE | (handle == 0xFFFF ? 0u : handle + 1u);
+    auto it = m_pages.lower_bound({type, number, from});
+    if (it == m_pages.end() || it->first.type != type || it->first.number != number ||
+        (it->first.address & 0xF0000000) != fw::MPI_SAS_PAGE_FORM_HANDLE) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// Rebuilds the IO unit, expander and device pages from what the enclosure
+// holds now.  Handles and target ids stay with a SAS address for the IOC's
+// life, as the persistent mapping of a real IOC keeps them.
+void SasController::RefreshTopology() {
+    std::erase_if(m_pages, [](const auto& p) {
+        return p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER ||
+               p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE ||
+               (p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT && p.first.number == 0);
+    });
+    auto extended = [this](uint8_t type, uint8_t number, uint32_t address, const void* body, uint32_t bytes) {
+        ConfigPage page{true, std::vector<uint8_t>(static_cast<const uint8_t*>(body),
+                                                   static_cast<const uint8_t*>(body) + bytes)};
+        fw::MPI_CONFIG_EXTENDED_PAGE_HEADER h{};
+        h.bPageVersion = 1;
+        h.bPageNumber = number;
+        h.bPageType = fw::MPI_CONFIG_PAGETYPE_EXTENDED;
+        h.wExtPageLength = static_cast<uint16_t>(bytes / 4);
+        h.bExtPageType = type;
+        std::memcpy(page.bytes.data(), &h, sizeof h);
+        m_pages[{type, number, address}] = std::move(page);
+    };
+    fw::MPI_SAS_IO_UNIT_PAGE_0 io{};
+    io.bNumPhys = fw::MPI_SAS_IO_UNIT_PHYS;
+    for (auto& p : io.asPhy) p.wAttachedDevHandle = p.wControllerDevHandle = 0xFFFF;
+    if (m_chassis) {
+        Expander& ex = m_chassis->expander();
+        for (uint8_t phy = 0; phy < 4; ++phy) {
+            io.asPhy[phy].bPort = 0;
+            io.asPhy[phy].bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+            io.asPhy[phy].wAttachedDevHandle = kExpanderHandle;
+            io.asPhy[phy].wControllerDevHandle = kExpanderHandle;
+        }
+        fw::MPI_SAS_EXPANDER_PAGE_0 e0{};
+        e0.dSASAddressLow = static_cast<uint32_t>(ex.sasAddress());
+        e0.dSASAddressHigh = static_cast<uint32_t>(ex.sasAddress() >> 32);
+        e0.wDevHandle = kExpanderHandle;
+        e0.wParentDevHandle = 0xFFFF;
+        e0.bNumPhys = static_cast<uint8_t>(ex.phys().size());
+        e0.bSASLevel = ex.sasLevel;
+        extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | kExpanderHandle, &e0,
+                 sizeof e0);
+        for (size_t i = 0; i < ex.phys().size(); ++i) {
+            const ExpanderPhy& phy = ex.phys()[i];
+            fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
+            e1.bNumPhys = e0.bNumPhys;
+            e1.bPhy = e1.bPhyIdentifier = static_cast<uint8_t>(i);
+            e1.wOwnerDevHandle = kExpanderHandle;
+            e1.bChangeCount = phy.changeCount;
+            e1.dPhyInfo = phy.isVirtual ? fw::MPI_SAS_PHYINFO_VIRTUAL_PHY : 0;
+            const DriveConfig* drive = phy.slot > 0 ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
+            e1.bNegotiatedLinkRate = !phy.enabled ? fw::MPI_SAS_LINK_RATE_PHY_DISABLED
+                                     : drive       ? fw::MPI_SAS_LINK_RATE_3_0
+                                                   : 0;
+            if (drive && phy.enabled) {
+                uint16_t handle = AssignHandle(drive->sasAddress);
+                uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE |
+                                (drive->sata ? fw::MPI_SAS_DEVICE_INFO_SATA_DEVICE : fw::MPI_SAS_DEVICE_INFO_SSP_TARGET);
+                e1.wAttachedDevHandle = handle;
+                e1.dAttachedDeviceInfo = info;
+                fw::MPI_SAS_DEVICE_PAGE_0 d0{};
+                d0.wSlot = static_cast<uint16_t>(phy.slot);
+                d0.dSASAddressLow = static_cast<uint32_t>(drive->sasAddress);
+                d0.dSASAddressHigh = static_cast<uint32_t>(drive->sasAddress >> 32);
+                d0.wParentDevHandle = kExpanderHandle;
+                d0.bPhyNum = static_cast<uint8_t>(i);
+                d0.wDevHandle = handle;
+                d0.bTargetID = TargetOf(drive->sasAddress);
+                d0.dDeviceInfo = info;
+                d0.wFlags = 0x0003;
+                extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0,
+                         sizeof d0);
+            }
+            extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                     fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(i) << 16 | kExpanderHandle, &e1,
+                     sizeof e1);
+        }
+    }
+    extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
+}
+
+Drive* SasController::DriveOfTarget(uint8_t target) {
+    if (!m_chassis) return nullptr;
+    for (unsigned slot = 1; slot <= Chassis::kSlots; ++slot) {
+        const DriveConfig* c = m_chassis->ConfigAt(slot);
+        if (!c || TargetOf(c->sasAddress) != target) continue;
+        int phy = m_chassis->expander().PhyOfSlot(static_cast<int>(slot));
+        if (phy < 0 || !m_chassis->expander().phys()[static_cast<size_t>(phy)].enabled) return nullptr;
+        return m_chassis->DriveAt(slot);
+    }
+    return nullptr;
+}
+
+std::vector<std::pair<uint8_t*, uint32_t>> SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
+    std::vector<std::pair<uint8_t*, uint32_t>> out;
+    constexpr unsigned kMaxElements = 64;  // a looping chain ends here
+    for (unsigned n = 0; n < kMaxElements && dwordsLeft >= 2; ++n) {
+        uint32_t flags = sgl[0], address = sgl[1];
+        uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
+        if ((flags & fw::MPI_SGE_FLAG_CHAIN) == fw::MPI_SGE_FLAG_CHAIN) {
+            uint32_t bytes = length & 0xFFFF;
+            sgl = reinterpret_cast<const uint32_t*>(B().memory().Translate(address, bytes));
+            if (!sgl) break;
+            dwordsLeft = bytes / 4;
+            continue;
+        }
+        if (length != 0 && address != 0xFFFFFFFF) {
+            uint8_t* host = B().memory().Translate(address, length);
+            if (!host) return {};
+            out.emplace_back(host, length);
+        }
+        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+        sgl += 2;
+        dwordsLeft -= 2;
+    }
+    return out;
+}
+
+void SasController::ContextReply(uint32_t word) {
+    m_replyPost.push_back(word & ~fw::MPI_REPLY_ADDRESS_FLAG & ~fw::MPI_REPLY_TYPE_MASK);
+    UpdateInterrupt();
+}
+
+// A SCSI IO request: the drive runs the command at once and the answer
+// comes back after the drive's service time, as a context reply when all
+// went well, else as an address reply with status and sense.
+void SasController::ScsiIo(const uint8_t* frame, uint32_t, uint32_t context) {
+    ++m_scsiRequests;
+    auto req = Load<fw::MPI_SCSI_IO_REQUEST>(frame);
+    auto reply = [this, context, req](uint16_t ioc, uint8_t status, const std::vector<uint8_t>& sense,
+                                      uint32_t transferred) {
+        fw::MPI_SCSI_IO_REPLY r{};
+        r.sHeader.bTargetId = req.bTargetId;
+        r.sHeader.bMsgLength = sizeof r / 4;
+        r.sHeader.bFunction = fw::MPI_FUNCTION_SCSI_IO_REQUEST;
+        r.sHeader.dMsgContext = context;
+        r.sHeader.bScsiStatus = status;
+        r.sHeader.wIOCStatus = ioc;
+        r.dTransferCount = transferred;
+        if (!sense.empty()) {
+            uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(sense.size()), req.bSenseBufferLength);
+            if (uint8_t* p = B().memory().Translate(req.dSenseBufferLowAddr, n)) {
+                std::memcpy(p, sense.data(), n);
+                r.sHeader.bScsiState = fw::MPI_SCSI_STATE_AUTOSENSE_VALID;
+                r.dSenseCount = n;
+            }
+        }
+        AddressReply(&r, sizeof r);
+    };
+    Drive* drive = DriveOfTarget(req.bTargetId);
+    if (!drive || !drive->Present()) {
+        reply(fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE, 0, {}, 0);
+        return;
+    }
+    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL));
+    auto pieces = GatherSgl(sgl, 20);
+    std::vector<uint8_t> data(req.dDataLength);
+    const bool out = (req.dControl & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
+    if (out) {
+        size_t at = 0;
+        for (auto& p : pieces) {
+            size_t n = std::min<size_t>(p.second, data.size() - at);
+            std::memcpy(data.data() + at, p.first, n);
+            at += n;
+        }
+    }
+    std::span<const uint8_t> cdb(req.abCDB, req.bCDBLength ? req.bCDBLength : 16);
+    DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
+    if (result.noResponse) return;  // the request stays with the IOC until the host gives up
+    if (!out) {
+        size_t at = 0;
+        for (auto& p : pieces) {
+            if (at >= result.transferred) break;
+            size_t n = std::min<size_t>(p.second, result.transferred - at);
+            std::memcpy(p.first, data.data() + at, n);
+            at += n;
+        }
+    }
+    B().clock().ScheduleIn(result.serviceNs, [this, result, context, reply, length = req.dDataLength] {
+        if (result.status == 0 && result.transferred >= length) {
+            ContextReply(context);
+        } else {
+            uint16_t ioc = result.status == 0 ? fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN : fw::MPI_IOCSTATUS_SUCCESS;
+            reply(ioc, result.status, result.sense, result.transferred);
+        }
+    });
+}
+
+// SATA passthrough: the register FIS goes to the drive's ATA side; the
+// answer carries the device-to-host FIS.
+void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
+    ++m_scsiRequests;
+    const uint8_t target = frame[0];
+    uint16_t flags = Load<uint16_t>(frame + 4);
+    const uint32_t length = Load<uint32_t>(frame + 16);
+    const uint8_t* fis = frame + 20;
+    AtaCommand c;
+    c.command = fis[2];
+    c.features = static_cast<uint16_t>(fis[3] | fis[11] << 8);
+    c.lba = static_cast<uint64_t>(fis[4]) | static_cast<uint64_t>(fis[5]) << 8 | static_cast<uint64_t>(fis[6]) << 16 |
+            static_cast<uint64_t>(fis[8]) << 24 | static_cast<uint64_t>(fis[9]) << 32 |
+            static_cast<uint64_t>(fis[10]) << 40;
+    c.device = fis[7];
+    c.count = static_cast<uint16_t>(fis[12] | fis[13] << 8);
+    uint8_t r[64] = {};
+    r[2] = 16;
+    r[3] = fw::MPI_FUNCTION_SATA_PASSTHROUGH;
+    std::memcpy(r + 8, &context, 4);
+    Drive* drive = DriveOfTarget(target);
+    if (!drive || !drive->Present() || !drive->config().sata) {
+        uint16_t ioc = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+        std::memcpy(r + 14, &ioc, 2);
+        AddressReply(r, sizeof r);
+        return;
+    }
+    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + 40);
+    auto pieces = GatherSgl(sgl, 2);
+    std::vector<uint8_t> data(length);
+    const bool out = (flags & 0x0002) != 0;
+    if (out && !pieces.empty()) std::memcpy(data.data(), pieces[0].first, std::min<size_t>(length, pieces[0].second));
+    DriveResult result = out ? drive->ExecuteAta(c, data, {}) : drive->ExecuteAta(c, {}, data);
+    if (result.noResponse) return;
+    if (!out && !pieces.empty()) std::memcpy(pieces[0].first, data.data(), std::min<size_t>(length, pieces[0].second));
+    // The device-to-host register FIS with the drive's ending registers.
+    r[20] = 0x34;
+    r[22] = result.ataStatus != 0 ? result.ataStatus : (result.status == 0 ? 0x50 : 0x51);
+    r[23] = result.ataError;
+    r[24] = static_cast<uint8_t>(result.ataLba);
+    r[25] = static_cast<uint8_t>(result.ataLba >> 8);
+    r[26] = static_cast<uint8_t>(result.ataLba >> 16);
+    r[28] = static_cast<uint8_t>(result.ataLba >> 24);
+    r[29] = static_cast<uint8_t>(result.ataLba >> 32);
+    r[30] = static_cast<uint8_t>(result.ataLba >> 40);
+    r[32] = static_cast<uint8_t>(result.ataCount);
+    r[33] = static_cast<uint8_t>(result.ataCount >> 8);
+    AddressReply(r, sizeof r);
+}
+
+void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {
+    ++m_smpRequests;
+    const uint64_t address = Load<uint64_t>(frame + 16);
+    const uint32_t requestWord = Load<uint32_t>(frame + 32);
+    const uint32_t responseWord = Load<uint32_t>(frame + 40);
+    const uint32_t requestBytes = requestWord & fw::MPI_SGE_LENGTH_MASK;
+    const uint32_t responseBytes = responseWord & fw::MPI_SGE_LENGTH_MASK;
+    uint8_t* request = B().memory().Translate(Load<uint32_t>(frame + 36), requestBytes);
+    uint8_t* response = B().memory().Translate(Load<uint32_t>(frame + 44), responseBytes);
+    auto r = HeaderReply(fw::MPI_FUNCTION_SMP_PASSTHROUGH, context, fw::MPI_IOCSTATUS_SUCCESS);
+    std::vector<uint8_t> answer;
+    bool linkChanged = false;
+    if (!request || !response) {
+        r.wIOCStatus = fw::MPI_IOCSTATUS_INVALID_FIELD;
+    } else if (!m_chassis || m_chassis->expander().sasAddress() != address) {
+        r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+    } else {
+        answer = m_chassis->expander().Smp({request, requestBytes}, linkChanged);
+        if (answer.empty()) {
+            r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+        } else {
+            std::memcpy(response, answer.data(), std::min<size_t>(answer.size(), responseBytes));
+        }
+    }
+    AddressReply(&r, sizeof r);
+    if (linkChanged) m_chassis->NotifyLinkChange();
 }
 
 // --- the board ------------------------------------------------------------------

@@ -16,6 +16,9 @@
 
 namespace sim {
 
+class Chassis;
+class Drive;
+
 class SasController : public PciFunction {
 public:
     static constexpr uint16_t kVendor = fw::MPI_DRIVE_IOC_VENDOR_ID;
@@ -49,6 +52,25 @@ public:
     };
 
     explicit SasController(uint8_t revision);
+    ~SasController() override;
+
+    // Connects the controller's drive-side port to an enclosure (null:
+    // nothing attached).  Topology pages follow the enclosure from then on.
+    void AttachChassis(Chassis* chassis);
+    Chassis* chassis() const { return m_chassis; }
+    static constexpr uint16_t kExpanderHandle = 0x0009;
+    // Device handle and target id the IOC gave a SAS address (0xFFFF / 0xFF: none).
+    uint16_t HandleOf(uint64_t sasAddress) const;
+    uint8_t TargetOf(uint64_t sasAddress) const;
+    uint32_t smpRequests() const { return m_smpRequests; }
+    uint32_t scsiRequests() const { return m_scsiRequests; }
+    // Sends an address reply of the given bytes, as if a request had ended.
+    void InjectAddressReply(const std::vector<uint8_t>& reply) { AddressReply(reply.data(), static_cast<uint32_t>(reply.size())); }
+    // Puts a raw word on the reply post FIFO, as a misbehaving IOC might.
+    void PostRawReply(uint32_t word) {
+        m_replyPost.push_back(word);
+        UpdateInterrupt();
+    }
 
     uint32_t ConfigRead(uint16_t offset) override;
     void ConfigWrite(uint16_t offset, uint32_t value) override;
@@ -115,6 +137,26 @@ private:
     void Config(const uint8_t* request, uint8_t* reply);
     void FactsReply(uint8_t* reply);
     Board& B() { return *board; }
+    void RefreshTopology();
+    void SmpPassthrough(const uint8_t* frame, uint32_t context);
+    void ScsiIo(const uint8_t* frame, uint32_t frameAddress, uint32_t context);
+    void SataPassthrough(const uint8_t* frame, uint32_t context);
+    // The drive behind a target id, null when none answers there.
+    Drive* DriveOfTarget(uint8_t target);
+    // Host memory named by an SGL (simple elements and chains), in order.
+    std::vector<std::pair<uint8_t*, uint32_t>> GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
+    void ContextReply(uint32_t word);
+    uint16_t AssignHandle(uint64_t sasAddress);
+    const ConfigPage* NextHandlePage(uint8_t type, uint8_t number, uint32_t address) const;
+
+    Chassis* m_chassis = nullptr;
+    int m_listener = 0;
+    std::map<uint64_t, uint16_t> m_handles;
+    std::map<uint64_t, uint8_t> m_targets;
+    uint16_t m_nextHandle = kExpanderHandle + 1;
+    uint8_t m_nextTarget = 0;
+    uint32_t m_smpRequests = 0;
+    uint32_t m_scsiRequests = 0;
 
     std::array<uint32_t, 64> m_config{};
     uint32_t m_mappedAt = 0;

@@ -51,16 +51,10 @@ void StopAPM() {}
 uint8_t fIsDriveQualified(const uint8_t*, uint8_t) { return TRUE; }
 uint8_t fIsDrivePathTypeSupported(const uint8_t*) { return TRUE; }
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-uint8_t fFindDriveByWWN(const uint8_t*, uint8_t* pbTarget) {
-    *pbTarget = 0xFF;
-    return FALSE;
-}
 uint8_t fRequestDriveRescan() { return TRUE; }
 void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
 uint8_t bStartAPM() { return STATUS_OK; }
-uint8_t bGetDriveIndexOfWWN(const uint8_t*) { return 0xFF; }
 void RequestEnclosureStatusUpdate(uint8_t) {}
 
-uint8_t fGetDriveWwnOfTarget(uint8_t, uint8_t*) { return FALSE; }
 
 }  // namespace fw

@@ -525,6 +525,178 @@ constexpr uint32_t MPI_FW_SIGNATURE_0 = 0x5AFAA55A;
 constexpr uint32_t MPI_FW_SIGNATURE_1 = 0xA55AFAA5;
 constexpr uint32_t MPI_FW_SIGNATURE_2 = 0x5AA55AFA;
 
+
+// ---------------------------------------------------------------------------
+// Drive-side topology pages
+// ---------------------------------------------------------------------------
+constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER = 0x11;
+constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE = 0x12;
+constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_PHY = 0x13;
+// Page addresses: the next handle above the given one (0xFFFF: the first),
+// a handle, or a phy of an expander's handle.
+constexpr uint32_t MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE = 0x00000000;
+constexpr uint32_t MPI_SAS_PAGE_FORM_HANDLE = 0x20000000;
+constexpr uint32_t MPI_SAS_EXPANDER_PAGE_FORM_PHY = 0x10000000;
+
+struct MPI_SAS_IO_UNIT0_PHY {
+    uint8_t bPort;
+    uint8_t bPortFlags;
+    uint8_t bPhyFlags;
+    uint8_t bNegotiatedLinkRate;
+    uint32_t dControllerPhyDeviceInfo;
+    uint16_t wAttachedDevHandle;
+    uint16_t wControllerDevHandle;
+    uint32_t dDiscoveryStatus;
+};
+static_assert(sizeof(MPI_SAS_IO_UNIT0_PHY) == 16);
+
+struct MPI_SAS_IO_UNIT_PAGE_0 {
+    MPI_CONFIG_EXTENDED_PAGE_HEADER sHeader;
+    uint32_t dReserved8;
+    uint8_t bNumPhys;              // 12
+    uint8_t abReserved13[3];
+    MPI_SAS_IO_UNIT0_PHY asPhy[MPI_SAS_IO_UNIT_PHYS];  // 16
+};
+static_assert(sizeof(MPI_SAS_IO_UNIT_PAGE_0) == 144);
+static_assert(offsetof(MPI_SAS_IO_UNIT_PAGE_0, asPhy) == 16);
+
+struct MPI_SAS_EXPANDER_PAGE_0 {
+    MPI_CONFIG_EXTENDED_PAGE_HEADER sHeader;
+    uint8_t bPhysicalPort;         // 8
+    uint8_t bReserved9;
+    uint16_t wEnclosureHandle;     // 10
+    uint32_t dSASAddressLow;       // 12
+    uint32_t dSASAddressHigh;      // 16
+    uint32_t dDiscoveryStatus;     // 20
+    uint16_t wDevHandle;           // 24
+    uint16_t wParentDevHandle;     // 26
+    uint16_t wExpanderChangeCount; // 28
+    uint16_t wExpanderRouteIndexes;
+    uint8_t bNumPhys;              // 32
+    uint8_t bSASLevel;             // 33
+    uint8_t bFlags;
+    uint8_t bReserved35;
+};
+static_assert(sizeof(MPI_SAS_EXPANDER_PAGE_0) == 36);
+static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_0, wDevHandle) == 24);
+static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_0, bNumPhys) == 32);
+
+struct MPI_SAS_EXPANDER_PAGE_1 {
+    MPI_CONFIG_EXTENDED_PAGE_HEADER sHeader;
+    uint8_t bPhysicalPort;         // 8
+    uint8_t abReserved9[3];
+    uint8_t bNumPhys;              // 12
+    uint8_t bPhy;                  // 13
+    uint16_t wNumTableEntriesProgrammed;
+    uint8_t bProgrammedLinkRate;   // 16
+    uint8_t bHwLinkRate;
+    uint16_t wAttachedDevHandle;   // 18
+    uint32_t dPhyInfo;             // 20
+    uint32_t dAttachedDeviceInfo;  // 24
+    uint16_t wOwnerDevHandle;      // 28
+    uint8_t bChangeCount;          // 30
+    uint8_t bNegotiatedLinkRate;   // 31: 1 disabled, 8 1.5 Gbit/s, 9 3.0 Gbit/s
+    uint8_t bPhyIdentifier;        // 32
+    uint8_t bAttachedPhyIdentifier;
+    uint8_t bReserved34;
+    uint8_t bDiscoveryInfo;
+};
+static_assert(sizeof(MPI_SAS_EXPANDER_PAGE_1) == 36);
+static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_1, wAttachedDevHandle) == 18);
+static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_1, bChangeCount) == 30);
+
+constexpr uint8_t MPI_SAS_LINK_RATE_PHY_DISABLED = 0x01;
+constexpr uint8_t MPI_SAS_LINK_RATE_1_5 = 0x08;
+constexpr uint8_t MPI_SAS_LINK_RATE_3_0 = 0x09;
+constexpr uint32_t MPI_SAS_PHYINFO_VIRTUAL_PHY = 0x00001000;
+constexpr uint32_t MPI_SAS_PHYINFO_PORT_SELECTOR = 0x00002000;
+
+struct MPI_SAS_DEVICE_PAGE_0 {
+    MPI_CONFIG_EXTENDED_PAGE_HEADER sHeader;
+    uint16_t wSlot;                // 8
+    uint16_t wEnclosureHandle;     // 10
+    uint32_t dSASAddressLow;       // 12
+    uint32_t dSASAddressHigh;      // 16
+    uint16_t wParentDevHandle;     // 20
+    uint8_t bPhyNum;               // 22
+    uint8_t bAccessStatus;         // 23
+    uint16_t wDevHandle;           // 24
+    uint8_t bTargetID;             // 26
+    uint8_t bBus;                  // 27
+    uint32_t dDeviceInfo;          // 28
+    uint16_t wFlags;               // 32: bit 0 present, bit 1 mapped to a target id
+    uint8_t bPhysicalPort;
+    uint8_t bReserved35;
+};
+static_assert(sizeof(MPI_SAS_DEVICE_PAGE_0) == 36);
+static_assert(offsetof(MPI_SAS_DEVICE_PAGE_0, bTargetID) == 26);
+static_assert(offsetof(MPI_SAS_DEVICE_PAGE_0, wFlags) == 32);
+
+// Attached device info bits.
+constexpr uint32_t MPI_SAS_DEVICE_INFO_TYPE_MASK = 0x00000007;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_EDGE_EXPANDER = 0x00000002;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_FANOUT_EXPANDER = 0x00000003;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_SMP_INITIATOR = 0x00000010;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_STP_INITIATOR = 0x00000020;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_SATA_DEVICE = 0x00000080;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_SMP_TARGET = 0x00000100;
+constexpr uint32_t MPI_SAS_DEVICE_INFO_INITIATORS = 0x00000070;
+
+// ---------------------------------------------------------------------------
+// Drive commands
+// ---------------------------------------------------------------------------
+constexpr uint8_t MPI_FUNCTION_SMP_PASSTHROUGH = 0x1A;
+constexpr uint8_t MPI_FUNCTION_SATA_PASSTHROUGH = 0x1C;
+
+struct MPI_SCSI_IO_REQUEST {
+    uint8_t bTargetId;             // 0
+    uint8_t bBus;
+    uint8_t bChainOffset;          // 2: dwords
+    uint8_t bFunction;             // 3
+    uint8_t bCDBLength;            // 4
+    uint8_t bSenseBufferLength;    // 5
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint8_t abLun[8];              // 12
+    uint32_t dControl;             // 20
+    uint8_t abCDB[16];             // 24
+    uint32_t dDataLength;          // 40
+    uint32_t dSenseBufferLowAddr;  // 44
+    uint32_t adSGL[20];            // 48: (flags-and-length, address) pairs
+};
+static_assert(sizeof(MPI_SCSI_IO_REQUEST) == 128);
+static_assert(offsetof(MPI_SCSI_IO_REQUEST, abCDB) == 24);
+static_assert(offsetof(MPI_SCSI_IO_REQUEST, adSGL) == 48);
+
+constexpr uint32_t MPI_SCSIIO_CONTROL_READ = 0x02000000;
+constexpr uint32_t MPI_SCSIIO_CONTROL_WRITE = 0x01000000;
+constexpr uint32_t MPI_SCSIIO_CONTROL_ORDERED = 0x00000200;
+constexpr uint32_t MPI_SCSIIO_CONTROL_HEAD_OF_QUEUE = 0x00000100;
+constexpr uint8_t MPI_SCSIIO_CHAIN_OFFSET_DWORDS = 22;
+
+// SGL element flags (top byte of the flags-and-length word).
+constexpr uint32_t MPI_SGE_FLAG_LAST_ELEMENT = 0x80000000;
+constexpr uint32_t MPI_SGE_FLAG_END_OF_BUFFER = 0x40000000;
+constexpr uint32_t MPI_SGE_FLAG_SIMPLE = 0x10000000;
+constexpr uint32_t MPI_SGE_FLAG_CHAIN = 0x30000000;
+constexpr uint32_t MPI_SGE_FLAG_HOST_TO_IOC = 0x04000000;
+constexpr uint32_t MPI_SGE_FLAG_END_OF_LIST = 0x01000000;
+constexpr uint32_t MPI_SGE_CHAIN_OFFSET_SHIFT = 16;
+
+struct MPI_SCSI_IO_REPLY {
+    MPI_REPLY_HEADER sHeader;      // 0: status, state and IOC status at 12..15
+    uint32_t dTransferCount;       // 20
+    uint32_t dSenseCount;          // 24
+    uint32_t dResponseInfo;        // 28
+};
+static_assert(sizeof(MPI_SCSI_IO_REPLY) == 32);
+constexpr uint8_t MPI_SCSI_STATE_AUTOSENSE_VALID = 0x01;
+constexpr uint16_t MPI_IOCSTATUS_SCSI_DATA_UNDERRUN = 0x0045;
+constexpr uint16_t MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE = 0x0043;
+constexpr uint16_t MPI_IOCSTATUS_SCSI_TASK_TERMINATED = 0x0048;
+constexpr uint16_t MPI_IOCSTATUS_SCSI_IOC_TERMINATED = 0x004B;
+
 #pragma pack(pop)
 
 }  // namespace fw

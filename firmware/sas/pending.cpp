@@ -8,7 +8,6 @@
 namespace fw {
 
 void ClearSasEvent144Posted() {}
-void InitDriveSideSAS() {}
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
 uint8_t fIsSASFailbackInProgress() { return FALSE; }
@@ -16,7 +15,6 @@ void UpdateSASActiveActiveState(uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }
 void ResetSasStartFlags() {}
-void SetupQl2MessageInterrupts(uint8_t) {}
 uint8_t fIsSASActiveActiveState4() { return FALSE; }
 
 void SetSASDeviceTableFlag(uint8_t, uint16_t, uint8_t) {}
@@ -25,15 +23,9 @@ void SasHalfSecondService() {}
 void DisableSasExpanders(uint8_t) {}
 void StopSasTargetController() {}
 
-void SASDiscoveryStep() {
-    SetSasDriveWork(FALSE);
-    SetSasDiscoveryWork(FALSE);
-}
 void SASFailbackStep() {}
 uint8_t fGetSASTimedHoldFlag() { return FALSE; }
 void SASCommandTimeoutScan() {}
-uint8_t fIsDriveIocServiceRequested(uint8_t) { return FALSE; }
-void DriveIocService(uint8_t) {}
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
 void MuxHousekeepingService() {}
@@ -49,12 +41,7 @@ uint8_t fIsSASTargetPortRequestPending(uint8_t) { return FALSE; }
 void SASTargetPortRequestService(uint8_t) {}
 void SASTargetHousekeeping() {}
 void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
-void LSI_SAS_DriveInterruptEntry(uint8_t) {}
 
-// Until drive-side discovery exists the address list stays as its owner
-// left it (empty at start-up).
-void BuildSASAddressList(DRIVE_ADDRESS_LIST*) {}
-uint8_t bGetSASDeviceCount() { return pGetDriveAddressList()->bCount; }
 uint8_t bGetDrivePathType(const uint8_t*) { return 1; }
 void RefreshSasTargetInitiators(uint8_t, HOST_PORT_RECORD*) {}
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue) { return bValue; }
@@ -65,6 +52,5 @@ uint32_t dGetSASActiveActiveState() { return 0; }
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
 uint8_t bGetSASTargetPortLinkCode(uint8_t) { return 0xFF; }
 
-uint8_t bGetSASAddressOfTarget(uint8_t*, uint8_t) { return 0; }
 
 }  // namespace fw

@@ -103,6 +103,7 @@ TEST_F(ApplyTest, PresentMembersAreClaimedAndMuxTargetsNoted) {
     const uint8_t r = AddRank(fw::RAID_LEVEL_10, 2, 128, 100000);
     PresentAllExcept();
     fw::pGetDriveAddressList()->asEntry[1].bTarget = 0x81;
+    fw::pGetSASDriveInfoList()->asEntry[1].bTargetId = 0x81;
     const Wwn sStray{{0x20, 0, 0, 0x11, 0x22, 0x33, 0x77, 0x77}};
     AddPresentDrive(sStray, 9);
     Apply();

@@ -11,6 +11,7 @@
 #include "config/config_image.h"
 #include "config/default_config.h"
 #include "config/drive_tables.h"
+#include "sas/sas_device_list.h"
 #include "config/rank_table.h"
 #include "config/nvram_layout.h"
 #include "eventlog/event_log.h"
@@ -112,6 +113,7 @@ protected:
     void PresentAllExcept(const std::vector<std::pair<uint8_t, uint8_t>>& aAbsent = {}) {
         fw::DRIVE_ADDRESS_LIST* psList = fw::pGetDriveAddressList();
         std::memset(psList, 0, sizeof(*psList));
+        fw::InitSASDeviceList(fw::pGetSASDriveInfoList());
         uint8_t bTarget = 0;
         for (uint8_t r = 0; r < s_sLive.sHeader.wRankCount; r++) {
             for (uint8_t m = 0; m < s_sLive.asRank[r].bDriveCount && m < 16; m++) {
@@ -131,6 +133,12 @@ protected:
         sEntry.fClaimed = fw::FALSE;
         sEntry.fFailed = fw::FALSE;
         std::memcpy(sEntry.abAddress, sWwn.ab, 8);
+        // The drive side lists the same drive.
+        fw::SAS_DEVICE_LIST* psDevices = fw::pGetSASDriveInfoList();
+        fw::SAS_DEVICE_ENTRY& sDevice = psDevices->asEntry[psDevices->bEntryCount++];
+        sDevice.bTargetId = bTarget;
+        sDevice.fValid = fw::TRUE;
+        std::memcpy(sDevice.abWWN, sWwn.ab, 8);
     }
 
     // Codes of the events posted since SetUp, oldest first.

@@ -20,6 +20,9 @@ struct StartupCase {
     sim::StopKind eStop;
 };
 
+// Test listings show the case by name.
+void PrintTo(const StartupCase& c, std::ostream* os) { *os << c.pszName; }
+
 class DriveIocStartupTest : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(DriveIocStartupTest, SasLineReportsTheBringUp) {

@@ -1,0 +1,134 @@
+// The drive table: one 72-byte record per drive the controller can reach,
+// replaced whole after every rebuild so readers never see half a table, and
+// the small look-ups every subsystem finds drives by.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fw {
+
+constexpr uint8_t DRIVE_INFO_RECORDS = 126;
+constexpr uint8_t DRIVE_ENCLOSURE_RECORDS = 40;
+constexpr uint32_t DRIVE_ENCLOSURE_RECORD_BYTES = 120;
+constexpr uint8_t DRIVE_POSITION_NONE = 0xFF;
+
+#pragma pack(push, 1)
+struct DRIVE_INFO {
+    uint8_t bLoopID1;
+    uint8_t bLoopID2;
+    uint8_t bHardIDFromADISC;
+    uint8_t bEnclosureNo;
+    uint8_t bSlotNo;
+    uint8_t bSES0_IDLoop1;
+    uint8_t bSES0_IDLoop2;
+    uint8_t bSES1_IDLoop1;
+    uint8_t bSES1_IDLoop2;
+    uint8_t bRankNo;
+    uint8_t bDriveNo;
+    uint8_t bDriveStatus;
+    uint8_t abWWN[8];
+    uint32_t dCapacity;           // last block address, as READ CAPACITY(10) returns it
+    uint32_t dVerifyNextBlock;
+    uint16_t wBlockSize;
+    uint8_t bVerifyRepair;
+    uint8_t fSESEnabled;
+    uint8_t fFirmwareFileStored;
+    uint8_t bSES_ControlFlags;
+    uint8_t bSES_ArrayFlags;
+    uint8_t bSES_SlotId;
+    char acVendorID[8];
+    char acProductID[16];
+    char acRevision[4];
+    char acSerialNo[8];
+};
+static_assert(sizeof(DRIVE_INFO) == 72);
+static_assert(offsetof(DRIVE_INFO, bDriveStatus) == 11);
+static_assert(offsetof(DRIVE_INFO, abWWN) == 12);
+static_assert(offsetof(DRIVE_INFO, dCapacity) == 20);
+static_assert(offsetof(DRIVE_INFO, wBlockSize) == 28);
+static_assert(offsetof(DRIVE_INFO, fSESEnabled) == 31);
+static_assert(offsetof(DRIVE_INFO, acVendorID) == 36);
+static_assert(offsetof(DRIVE_INFO, acSerialNo) == 64);
+
+struct DRIVE_INFO_LIST {
+    uint32_t dUsedBytes;
+    uint8_t bDriveCount;
+    uint8_t abReserved5[3];
+    DRIVE_INFO asDriveInfo[DRIVE_INFO_RECORDS];
+    uint8_t bEnclosureRecordCount;
+    uint8_t abReserved9081[3];
+    uint8_t aabEnclosureRecord[DRIVE_ENCLOSURE_RECORDS][DRIVE_ENCLOSURE_RECORD_BYTES];
+};
+static_assert(offsetof(DRIVE_INFO_LIST, asDriveInfo) == 8);
+static_assert(offsetof(DRIVE_INFO_LIST, bEnclosureRecordCount) == 9080);
+static_assert(sizeof(DRIVE_INFO_LIST) <= 16384);
+#pragma pack(pop)
+
+// Drive status codes.
+constexpr uint8_t DRIVE_STATUS_NORMAL = 0;
+constexpr uint8_t DRIVE_STATUS_FAILED_LIST = 17;
+constexpr uint8_t DRIVE_STATUS_REBUILD_TARGET = 0x55;
+constexpr uint8_t DRIVE_STATUS_EXPANDING = 0x56;
+constexpr uint8_t DRIVE_STATUS_FIRMWARE_DOWNLOAD = 0x69;
+
+void InitDriveTables();
+DRIVE_INFO_LIST* pGetDriveInfoList();
+DRIVE_INFO_LIST* pGetDriveInfoListSorted();
+DRIVE_INFO_LIST* pGetDriveInfoListDiscovery();
+uint32_t dGetDriveTableChangeCount();
+void IncrementDriveTableChangeCount();
+uint8_t fIsDriveTableFirstBuild();
+
+void ClearDriveInfoList(DRIVE_INFO_LIST* psList);
+void ClearDriveInfoRecord(DRIVE_INFO* psRecord);
+// Appends a record; FALSE (nothing written) when the list is full.
+uint8_t fAppendDriveInfo(DRIVE_INFO_LIST* psList, const DRIVE_INFO* psRecord);
+void SortDriveInfoList(const DRIVE_INFO_LIST* psSource, DRIVE_INFO_LIST* psDestination);
+void CommitDriveInfoList();
+
+// FALSE for a WWN of all 0x00 or all 0xFF.
+uint8_t fIsWwnSet(const uint8_t* pbWwn);
+// (enclosure − 1) × 32 + (slot − 1), 255 outside 8 enclosures of 32 slots.
+uint8_t bDrivePosition(uint8_t bEnclosure, uint8_t bSlot);
+
+// Look-ups in the current table; found TRUE, else FALSE (outputs untouched).
+uint8_t fFindDriveByLoopID(uint8_t bIgnored, uint8_t bLoopId, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);
+uint8_t fFindDriveByRankDrive(uint8_t bRank, uint8_t bDrive, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);
+uint8_t fFindDriveByWWN(const uint8_t* pbWwn, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);
+// The configuration's form: the drive's target id.
+uint8_t fFindDriveByWWN(const uint8_t* pbWwn, uint8_t* pbTarget);
+uint8_t fFindDriveByDriveIndex(uint8_t bPosition, DRIVE_INFO** ppsRecord);
+uint8_t fFindDriveByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, DRIVE_INFO** ppsRecord);
+// 255 found, 0 not found.
+uint8_t bFindDriveIndexByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);
+uint8_t fIsHardIdDuplicated(uint8_t bId);
+uint8_t bGetHardIdOfWWN(const uint8_t* pbWwn);
+uint8_t bGetDriveIndexOfWWN(const uint8_t* pbWwn);
+uint8_t fGetDriveWwnOfTarget(uint8_t bTarget, uint8_t* pbWwn);
+uint8_t fGetEnclosureSlotOfLoopIds(const DRIVE_INFO_LIST* psList, uint8_t bLoopId1, uint8_t bLoopId2,
+                                   uint8_t* pbEnclosure, uint8_t* pbSlot);
+// 255 with the record, 0 with the first record.
+uint8_t fFindEnclosureRecord(uint8_t** ppbRecord, uint8_t bId);
+
+void SetDriveStatusByRankDrive(uint8_t bRank, uint8_t bDrive, uint8_t bStatus);
+void SetDriveStatusByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8_t bStatus);
+
+// Per-path drive maps (paths 3 and 4), indexed by loop ID.
+constexpr uint8_t DRIVE_PATH_MAP_ENTRIES = 126;
+struct DRIVE_PATH_MAP_ENTRY {
+    uint32_t dLastActivityTick;
+    uint8_t bOwnId;
+    uint8_t bOtherId;
+    uint8_t fFlag;
+};
+void ClearDriveSlotMaps();
+const DRIVE_PATH_MAP_ENTRY* psGetDrivePathMap(uint8_t bPath);
+void RecordDriveActivityTick(uint8_t bPath, uint8_t bLoopId);
+void ApplyDriveActivityBitmap(const uint8_t* pbBitmap);
+void CountVerifyCompletionById(uint8_t bLoopId);
+uint32_t dGetVerifyCompletionCount(uint8_t bLoopId);
+// Map indices refused for being outside the maps (counted, never used).
+uint32_t dGetDrivePathMapRefusals();
+
+}  // namespace fw

@@ -1,0 +1,314 @@
+#include "sas/reply_dispatch.h"
+
+#include <cstring>
+
+#include "eventlog/event_log.h"
+#include "executive/interrupt_controller.h"
+#include "executive/kernel_entry.h"
+#include "executive/console_output.h"
+#include "executive/kernel_queue.h"
+#include "executive/stop.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/hw.h"
+#include "hw/mpi.h"
+#include "partner/partner_link.h"
+#include "platform/pci.h"
+#include "sas/drive_ioc_bringup.h"
+#include "sas/mpi_interface.h"
+#include "sas/request_frames.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_scsi_path.h"
+#include "sas/smp.h"
+#include "sas/write_collapse.h"
+
+namespace fw {
+
+namespace {
+
+uint32_t s_dSpurious = 0;
+uint32_t s_dBadReplies = 0;
+uint32_t s_dDroppedReplies = 0;
+
+constexpr uint8_t EVENT_IOC_FAULT = 1;
+constexpr uint16_t CONTEXT_PARTNER_SLOT = 0x4000;
+constexpr uint16_t MAX_TARGET_IO_INDEX = 256;
+constexpr uint32_t TARGET_IO_INDEX_MASK = 0x3FFF;
+constexpr uint32_t REQUEST_INDEX_MASK_12 = 0x0FFF;
+constexpr uint32_t REQUEST_INDEX_MASK_13 = 0x1FFF;
+constexpr uint8_t MSI_CAPABILITY = 0x05;
+constexpr uint8_t MSIX_CAPABILITY = 0x11;
+constexpr uint32_t CP6_INTSTR_CRM = 5;
+constexpr uint32_t DRIVE_MESSAGE_INTERRUPT_BIT = 1u << 17;
+
+// A context names a KERNEL_ENTRY only below the pool size; anything else
+// from the chip is counted and ignored, never used as an index.
+KERNEL_ENTRY* psEntryOfContext(uint16_t wContext) {
+    if (wContext >= KERNEL_ENTRY_COUNT) {
+        ++s_dBadReplies;
+        return nullptr;
+    }
+    KERNEL_ENTRY* ps = nullptr;
+    (void)GetKernelEntryAddress(wContext, &ps);
+    return ps;
+}
+
+bool IsLiveDriveEntry(const KERNEL_ENTRY* ps) {
+    return ps && ps->bPortCode == PORT_CODE_INITIATOR && ps->bPrimaryState != PS_COMPLETED && ps->fUsed == TRUE;
+}
+
+bool RequestAborted(uint16_t wRequest) {
+    return (bGetLSIRequestFlags(LSI_IOC_DRIVE, wRequest) & LSI_REQUEST_ABORTED) != 0;
+}
+
+void CompleteEntry(KERNEL_ENTRY* ps) {
+    ps->bPrimaryState = PS_COMPLETED;
+    (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, ps->wIndex);
+}
+
+// A reply frame is trusted only inside the reply-frame area, on a frame
+// boundary.
+const uint8_t* pbReplyFrame(uint32_t dWord) {
+    const LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
+    const uint32_t dFrame = dWord << 1;
+    const uint32_t dBase = a->dReplyFrames;
+    if (dFrame < dBase || (dFrame - dBase) % LSI_REPLY_FRAME_BYTES != 0 ||
+        (dFrame - dBase) / LSI_REPLY_FRAME_BYTES >= LSI_REPLY_FRAMES) {
+        ++s_dBadReplies;
+        return nullptr;
+    }
+    return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dFrame));
+}
+
+void InitiatorContextReply(uint32_t dWord) {
+    const uint16_t wRequest = static_cast<uint16_t>((dWord >> 16) & REQUEST_INDEX_MASK_13);
+    const uint16_t wContext = static_cast<uint16_t>(dWord);
+    if (wContext == SAS_WAITED_ENTRY_INDEX) {
+        if (!RequestAborted(wRequest)) (void)fCompleteWaitedSCSICommand(wRequest, nullptr);
+    } else if (!(wContext & CONTEXT_PARTNER_SLOT)) {
+        KERNEL_ENTRY* ps = psEntryOfContext(wContext);
+        if (IsLiveDriveEntry(ps) && !RequestAborted(wRequest)) {
+            CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
+            if ((ps->lFlags & KE_FLAG_WRITE_COLLAPSE) && ps->bCommandType != 0x1E) {
+                IwcqWriteAnswered(ps, FALSE);   // its batch completes it
+            } else {
+                CompleteEntry(ps);
+            }
+        } else if (ps) {
+            ++s_dDroppedReplies;
+        }
+    }
+    FreeLSIRequest(LSI_IOC_DRIVE, wRequest);
+}
+
+void AddressReply(uint32_t dWord) {
+    const uint8_t* pb = pbReplyFrame(dWord);
+    if (!pb) return;
+    MPI_REPLY_HEADER sHeader;
+    std::memcpy(&sHeader, pb, sizeof sHeader);
+    uint32_t dFree = 0xFFFFFFFF;
+    const uint32_t dHigh = sHeader.dMsgContext >> 16;
+    switch (sHeader.bFunction) {
+    case MPI_FUNCTION_SCSI_IO_REQUEST:
+        LSI_SAS_ScsiIoReplyHandler(LSI_IOC_DRIVE, pb);
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
+        break;
+    case MPI_FUNCTION_SCSI_TASK_MGMT:
+        ClearSASTargetFlagBits(sHeader.bTargetId, 0x42);
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
+        break;
+    case MPI_FUNCTION_CONFIG:
+        std::memcpy(pGetLSIConfigReplyBuffer(), pb, LSI_CONFIG_REPLY_DWORDS * 4);
+        SetLSIConfigReplyFlag(TRUE);
+        dFree = dHigh & REQUEST_INDEX_MASK_13;
+        break;
+    case MPI_FUNCTION_EVENT_NOTIFICATION:
+        SetSasDiscoveryWork(TRUE);
+        break;
+    case MPI_FUNCTION_PORT_ENABLE:
+    case MPI_FUNCTION_EVENT_ACK:
+    case 0x1B:
+    case MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST:
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
+        break;
+    case MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST:
+        dFree = dHigh & REQUEST_INDEX_MASK_13;
+        break;
+    case MPI_FUNCTION_SMP_PASSTHROUGH:
+        SMPPassthroughReply(pb);
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
+        break;
+    case MPI_FUNCTION_SATA_PASSTHROUGH: {
+        const uint16_t wContext = static_cast<uint16_t>(sHeader.dMsgContext);
+        dFree = dHigh & REQUEST_INDEX_MASK_13;
+        if (wContext == SAS_WAITED_ENTRY_INDEX) {
+            // The ATA waiter, or the SCSI waiter whose command was translated.
+            if (fCompleteWaitedATACommand(static_cast<uint16_t>(dFree), pb) != TRUE) {
+                (void)fCompleteWaitedSCSICommand(static_cast<uint16_t>(dFree), pb);
+            }
+            break;
+        }
+        KERNEL_ENTRY* ps = psEntryOfContext(wContext);
+        if (IsLiveDriveEntry(ps) && !RequestAborted(static_cast<uint16_t>(dFree))) {
+            CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
+            const uint8_t bFisType = pb[20], bStatus = pb[22], bError = pb[23];
+            if ((bStatus & 0x01) && bFisType == 0x34) {
+                SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+                psF->bScsiStatus = 2;
+                psF->bSenseKey = 4;
+                psF->bAsc = 0x3C;
+                psF->bAscq = 0;
+                if (bError == 4 && ps->abCdb[1] != 0x20 && ps->abCdb[1] != 0x40) {
+                    psF->bSenseKey = 5;
+                    psF->bAsc = 0x20;
+                }
+                ps->lFlags |= KE_FLAG_SENSE_PRESENT;
+            }
+            CompleteEntry(ps);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if ((sHeader.bMsgFlags & MPI_MSGFLAGS_CONTINUATION_REPLY) && sHeader.bFunction != MPI_FUNCTION_EVENT_ACK) {
+        dFree = 0xFFFFFFFF;
+    }
+    if (dFree < LSI_MAX_REQUEST_FRAMES) FreeLSIRequest(LSI_IOC_DRIVE, static_cast<uint16_t>(dFree));
+    Reg32Write(psGetLSIAdapter(LSI_IOC_DRIVE)->sInterface.pdReplyQueue, dWord << 1);
+}
+
+uint8_t bFindCapability(uint8_t bId) {
+    uint8_t bOffset = static_cast<uint8_t>(dPciConfigRead32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE,
+                                                            LSI_DRIVE_PCI_FUNCTION, 0x34));
+    for (int i = 0; i < 48 && bOffset >= 0x40; ++i) {
+        const uint32_t d = dPciConfigRead32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bOffset);
+        if ((d & 0xFF) == bId) return bOffset;
+        bOffset = static_cast<uint8_t>(d >> 8);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void LSI_SAS_DriveInterruptEntry(uint8_t bIocId) {
+    if (bIocId != LSI_IOC_DRIVE) return;
+    const LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
+    const uint32_t dStatus = Reg32Read(a->sInterface.pdHostIntStatus);
+    if (dStatus == 0) {
+        ++s_dSpurious;
+        return;
+    }
+    s_dSpurious = 0;
+    Reg32Write(a->sInterface.pdHostIntStatus, dStatus);
+    if (dStatus & MPI_HIS_DOORBELL) LSI_SAS_DoorbellInterruptHandler();
+    if (dStatus & MPI_HIS_REPLY) LSI_SAS_ReplyMessageInterruptHandler(bIocId);
+}
+
+void LSI_SAS_DoorbellInterruptHandler() {
+    const uint32_t dDoorbell = Reg32Read(psGetLSIAdapter(LSI_IOC_DRIVE)->sInterface.pdDoorbell);
+    if ((dDoorbell & MPI_DOORBELL_STATE_MASK) >> MPI_DOORBELL_STATE_SHIFT != MPI_IOC_STATE_FAULT) return;
+    PostEvent(EVENT_IOC_FAULT, 5, static_cast<uint8_t>(dDoorbell >> 24), static_cast<uint8_t>(dDoorbell >> 16),
+              static_cast<uint8_t>(dDoorbell >> 8), static_cast<uint8_t>(dDoorbell));
+    if (fIsDualControllerActive() == TRUE) {
+        ResetController();
+        return;
+    }
+    RequestSASIOCRestart();
+}
+
+void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId) {
+    if (bIocId != LSI_IOC_DRIVE) return;
+    const uint32_t dFifo = psGetLSIAdapter(LSI_IOC_DRIVE)->sInterface.pdReplyQueue;
+    for (;;) {
+        const uint32_t dWord = Reg32Read(dFifo);
+        if (dWord == MPI_REPLY_FIFO_EMPTY) return;
+        if (dWord & MPI_REPLY_ADDRESS_FLAG) {
+            AddressReply(dWord);
+        } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_INITIATOR) {
+            InitiatorContextReply(dWord);
+        } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_TARGET) {
+            // Partner traffic arrives here; an IoIndex past the tables is refused.
+            if ((dWord & TARGET_IO_INDEX_MASK) >= MAX_TARGET_IO_INDEX) ++s_dBadReplies;
+        }
+    }
+}
+
+void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
+    MPI_SCSI_IO_REPLY sReply;
+    std::memcpy(&sReply, pbFrame, sizeof sReply);
+    const uint16_t wRequest = static_cast<uint16_t>((sReply.sHeader.dMsgContext >> 16) & REQUEST_INDEX_MASK_12);
+    const uint16_t wContext = static_cast<uint16_t>(sReply.sHeader.dMsgContext);
+    if (RequestAborted(wRequest)) return;
+    if (wContext == SAS_WAITED_ENTRY_INDEX) {
+        (void)fCompleteWaitedSCSICommand(wRequest, pbFrame);
+        return;
+    }
+    if (wContext & CONTEXT_PARTNER_SLOT) return;
+    KERNEL_ENTRY* ps = psEntryOfContext(wContext);
+    if (!IsLiveDriveEntry(ps)) {
+        if (ps) ++s_dDroppedReplies;
+        return;
+    }
+    CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
+    SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    psF->bScsiStatus = sReply.sHeader.bScsiStatus;
+    const uint16_t wIoc = sReply.sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
+    if (sReply.sHeader.bScsiState & MPI_SCSI_STATE_AUTOSENSE_VALID) {
+        const uint8_t* pbSense = pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest);
+        std::memcpy(psF->abSense, pbSense, sizeof psF->abSense);
+        psF->bSenseKey = pbSense[2] & 0x0F;
+        psF->bAsc = pbSense[12];
+        psF->bAscq = pbSense[13];
+        ps->lFlags |= KE_FLAG_SENSE_PRESENT;
+    }
+    if (wIoc == MPI_IOCSTATUS_SCSI_TASK_TERMINATED) return;  // the recovery that ended it completes it
+    if (ps->lFlags & KE_FLAG_WRITE_COLLAPSE) {
+        // A held write that did not simply succeed fails its whole batch.
+        IwcqWriteAnswered(ps, TRUE);
+        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), 0x04);
+    }
+    if (wIoc != MPI_IOCSTATUS_SUCCESS && wIoc != MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && psF->bScsiStatus == 0) {
+        psF->bScsiStatus = 0xFF;  // no SCSI status: the transport failed
+    }
+    CompleteEntry(ps);
+}
+
+void InitSASDriveInterruptCounters() {
+    s_dSpurious = 0;
+    s_dBadReplies = 0;
+    s_dDroppedReplies = 0;
+}
+
+uint32_t dGetSASSpuriousInterruptCount() { return s_dSpurious; }
+uint32_t dGetSASBadReplyCount() { return s_dBadReplies; }
+uint32_t dGetSASDroppedReplyCount() { return s_dDroppedReplies; }
+
+void SetupQl2MessageInterrupts(uint8_t) {
+    const uint8_t bMsix = bFindCapability(MSIX_CAPABILITY);
+    if (bMsix == 0) {
+        ConsolePrintf("ERROR: Unable to read LSI SAS MSI-X Capabilities.\n");
+        return;
+    }
+    const uint32_t dMsix = dPciConfigRead32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsix);
+    PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsix, dMsix & ~0x80000000u);
+    const uint8_t bMsi = bFindCapability(MSI_CAPABILITY);
+    if (bMsi == 0) {
+        ConsolePrintf("ERROR: Unable to read LSI SAS MSI Capabilities.\n");
+        return;
+    }
+    PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi + 4, 0x48);
+    PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi + 8, 0);
+    Reg32Write(psGetLSIAdapter(LSI_IOC_DRIVE)->sInterface.pdHostIntStatus, 0);
+    PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi + 12, 3);
+    const uint32_t dCtl = dPciConfigRead32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi);
+    PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi, dCtl | 0x10000);
+    // The message interrupt is served by the FIQ dispatcher: steer it there
+    // before enabling it.
+    Cp6Write(3, CP6_INTSTR_CRM, Cp6Read(3, CP6_INTSTR_CRM) | DRIVE_MESSAGE_INTERRUPT_BIT);
+    EnableInterruptSource2();
+}
+
+}  // namespace fw

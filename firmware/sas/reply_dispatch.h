@@ -1,0 +1,19 @@
+// The drive IOC's interrupt: the FAULT check and the reply FIFO drain that
+// hands every reply to the owner of its request.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+void LSI_SAS_DoorbellInterruptHandler();
+void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId);
+void LSI_SAS_ScsiIoReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);
+void InitSASDriveInterruptCounters();
+
+uint32_t dGetSASSpuriousInterruptCount();
+// Reply words refused for naming no entry, no frame or no IoIndex.
+uint32_t dGetSASBadReplyCount();
+uint32_t dGetSASDroppedReplyCount();
+
+}  // namespace fw

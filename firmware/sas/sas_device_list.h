@@ -1,0 +1,120 @@
+// The drive side's table of every disk it can address, rebuilt after each
+// discovery pass, and the per-target tables the command path reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fw {
+
+constexpr uint8_t SAS_MAX_DEVICES = 126;
+constexpr uint8_t SAS_MAX_STP_ENTRIES = 40;
+constexpr uint8_t SAS_DEVICE_INDEX_PROXY = 254;
+constexpr uint8_t SAS_DEVICE_INDEX_NONE = 255;
+constexpr uint8_t SAS_PROXY_TARGET_BIT = 0x80;
+
+#pragma pack(push, 1)
+struct SAS_DEVICE_ENTRY {
+    uint32_t adSASAddress[2];       // low word first
+    uint8_t abReserved8[8];
+    uint8_t bTargetId;              // 16
+    uint8_t bPartnerTargetId;
+    uint8_t bBus;
+    uint8_t bByte19;                // 255
+    uint16_t wDevHandle;            // 20
+    uint16_t wHalf22;               // 0xFFFF
+    uint8_t fValid;                 // 24
+    uint8_t fReady;
+    uint8_t fSAS;
+    uint8_t bByte27;                // 1
+    uint8_t bByte28;                // 0
+    uint8_t bEnclosure;             // 29
+    uint8_t bSlot;
+    uint8_t bControllerNumber;
+    uint16_t wQueueDepth;           // 32
+    uint16_t wOutstanding;          // 34
+    uint16_t wTimeoutCount;
+    uint16_t wQCounter;
+    uint16_t wDeviceFlags;          // 40
+    uint8_t bStatus;                // 42
+    uint8_t bByte43;
+    uint16_t wRCounter;             // 44
+    uint16_t wHalf46;
+    uint16_t wMovingCounter;        // 48
+    uint8_t fMovingFlag;            // 50
+    uint8_t abReserved51[5];
+    uint8_t abWWN[8];               // 56
+    char acModel[40];               // 64
+    char acSerial[20];              // 104
+    char acFirmwareRevision[8];     // 124
+    uint8_t f48BitLBA;              // 132
+    uint8_t fQueued;
+    uint8_t bATAQueueDepth;
+    uint8_t bATAFeatures;
+    uint64_t lCapacity;             // 136
+    uint64_t lLastCommandTime;      // 144: five values that move with the drive
+    uint64_t lLast158Time;
+    uint64_t alCounters[3];
+    uint8_t abReserved184[40];
+};
+static_assert(sizeof(SAS_DEVICE_ENTRY) == 224);
+static_assert(offsetof(SAS_DEVICE_ENTRY, bTargetId) == 16);
+static_assert(offsetof(SAS_DEVICE_ENTRY, fValid) == 24);
+static_assert(offsetof(SAS_DEVICE_ENTRY, abWWN) == 56);
+static_assert(offsetof(SAS_DEVICE_ENTRY, lCapacity) == 136);
+
+struct SAS_DEVICE_LIST {
+    uint8_t bEntryCount;
+    uint8_t bEnclosureCount;
+    uint8_t bProxyCount;
+    uint8_t bActiveCount1;
+    SAS_DEVICE_ENTRY asEntry[SAS_MAX_DEVICES];
+    uint8_t bStpCount;
+    uint8_t bActiveCount2;
+    uint8_t bActiveCount3;
+    uint8_t aabStp[SAS_MAX_STP_ENTRIES][120];
+};
+static_assert(offsetof(SAS_DEVICE_LIST, asEntry) == 4);
+#pragma pack(pop)
+
+// ATA feature bits of a SATA entry.
+constexpr uint8_t SATA_FEATURE_WRITE_CACHE_ON = 0x01;
+
+// Status bits of an entry.
+constexpr uint8_t SAS_DEVICE_STATUS_COMMAND_SENT = 0x08;
+
+void InitSASDeviceList(SAS_DEVICE_LIST* psList);
+SAS_DEVICE_LIST* pGetSASDriveInfoList();
+SAS_DEVICE_LIST* pGetPreviousSASDriveInfoList();
+SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
+// The entry of a target below 0x80 (or a proxy entry), null when none.
+SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget);
+uint8_t bGetSASDeviceIndexOfTarget(uint8_t bTarget);
+
+void RebuildSASDeviceList(uint8_t fRestart);
+void InitDriveSideSAS();
+
+uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget);
+uint8_t bGetSASDeviceEntryBySASAddress(const uint8_t* pbWwn, SAS_DEVICE_ENTRY** ppsEntry);
+uint8_t bGetEnclosureSlotOfTarget(uint8_t bTarget, uint8_t* pbEnclosure, uint8_t* pbSlot);
+uint8_t fIsSATATarget(uint8_t bTarget);
+uint8_t bGetDriveIndexOfTarget(uint8_t bTarget);
+uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
+uint8_t bGetSATAFirmwareRevisionOfTarget(uint8_t bTarget, uint8_t* pbRevision);
+
+// Per-target state the command path reads and the recovery code sets.
+uint32_t dGetSASTargetFlags(uint8_t bTarget);
+void SetSASTargetFlagBits(uint8_t bTarget, uint32_t dBits);
+void ClearSASTargetFlagBits(uint8_t bTarget, uint32_t dBits);
+uint64_t lGetSASTargetHoldOff(uint8_t bTarget);
+void SetSASTargetHoldOff(uint8_t bTarget, uint64_t lTick);
+void ExtendSASTargetHoldOff(uint8_t bTarget, uint32_t dMs);
+
+// The drive's WWN from its SAS address (big-endian, low bits of the
+// port cleared).
+void MakeSASDriveWwn(uint32_t dLow, uint32_t dHigh, uint8_t* pbWwn);
+
+// Entries the rebuild could not hold (counted, reported once).
+uint32_t dGetSASDeviceListOverflows();
+
+}  // namespace fw

@@ -1,0 +1,103 @@
+// Drive-side discovery: the expanders behind the drive IOC, their phys and
+// the enclosure and slot every phy leads to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fw {
+
+constexpr uint8_t SAS_MAX_EXPANDERS = 48;
+constexpr uint8_t SAS_EXPANDER_PHYS = 32;
+constexpr uint8_t SAS_NO_SLOT = 0xFF;
+
+#pragma pack(push, 1)
+struct SAS_EXPANDER {
+    uint8_t abHeader[8];               // record 0 only: the list header
+    uint32_t adSASAddress[2];          // low word first
+    uint16_t wDevHandle;
+    uint16_t wParentDevHandle;
+    uint16_t wUpstreamHandle;
+    uint8_t bNumPhys;
+    uint8_t bEnclosure;
+    uint8_t bSide;
+    uint8_t bPath;
+    uint8_t bSASLevel;
+    uint8_t fUsable;
+    uint8_t bEnclosureType;
+    uint8_t fResponding;
+    uint16_t awAttachedHandle[SAS_EXPANDER_PHYS];
+    uint32_t adPhyInfo[SAS_EXPANDER_PHYS];
+    uint32_t adAttachedDeviceInfo[SAS_EXPANDER_PHYS];
+    uint8_t abEnclosureData[64];
+    uint8_t abReserved[58];
+};
+static_assert(sizeof(SAS_EXPANDER) == 472);
+static_assert(offsetof(SAS_EXPANDER, adSASAddress) == 8);
+static_assert(offsetof(SAS_EXPANDER, awAttachedHandle) == 30);
+
+// The list header, kept in the first 8 bytes of record 0.
+struct SAS_EXPANDER_LIST_HEADER {
+    uint8_t bExpanderCount;
+    uint8_t bHighestEnclosure;
+    uint8_t bPortSelectorPhys;
+    uint8_t bDirectSataDevices;
+    uint16_t awAttachedHandle[2];      // expanders on this controller's IOC, 0xFFFF none
+};
+static_assert(sizeof(SAS_EXPANDER_LIST_HEADER) == 8);
+#pragma pack(pop)
+
+struct SAS_EXPANDER_LIST {
+    SAS_EXPANDER asExpander[SAS_MAX_EXPANDERS];
+};
+
+// Phy state bits.
+constexpr uint8_t SAS_PHY_CHANGE_WARNED = 0x01;
+constexpr uint8_t SAS_PHY_DISABLED = 0x02;
+
+// Discovery states.
+constexpr uint8_t SAS_DISC_IDLE = 0;
+constexpr uint8_t SAS_DISC_RESTART_IOC = 1;
+constexpr uint8_t SAS_DISC_WAIT_IOC = 2;
+constexpr uint8_t SAS_DISC_RESTART = 3;
+constexpr uint8_t SAS_DISC_WAIT = 4;
+constexpr uint8_t SAS_DISC_DISCOVER = 5;
+constexpr uint8_t SAS_DISC_CONTINUE = 6;
+constexpr uint8_t SAS_DISC_REBUILD = 7;
+constexpr uint8_t SAS_DISC_WAIT_RESTART = 9;
+
+SAS_EXPANDER_LIST_HEADER* psSASExpanderHeader(SAS_EXPANDER_LIST* psList);
+void InitSASExpanderList(SAS_EXPANDER_LIST* psList);
+SAS_EXPANDER_LIST* pGetSASExpanderList();
+SAS_EXPANDER_LIST* pGetPreviousSASExpanderList();
+SAS_EXPANDER_LIST* pGetOCSASExpanderList();
+SAS_EXPANDER_LIST* pGetSASExpanderListForPartner();
+uint8_t bGetSASPhyState(uint8_t bExpander, uint8_t bPhy);
+void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t fSet);
+
+// TRUE another pass is needed, 0 restart the IOC, 250 retry after 4 s,
+// anything else done.
+uint8_t bDiscoverSASExpanders(uint8_t fPortSelect);
+void SASDiscoveryStep();
+// TRUE when the IOC reports an expander on one of its phys.
+uint8_t fIsExpanderAttached();
+uint8_t bGetSASDiscoveryState();
+uint8_t fIsSASDiscoveryRunning();
+void RequestSASIOCRestart();
+
+// 255 with enclosure and slot (slot ≥ 0xA0: a link), 0 when the handle is
+// not a responding expander.
+uint8_t bGetEnclosureSlotOfExpanderPhy(uint16_t wHandle, uint8_t bPhy, uint8_t* pbEnclosure, uint8_t* pbSlot);
+// 255 with expander index and phy, else 0 with 255/255.
+uint8_t bFindExpanderPhyOfEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbExpander, uint8_t* pbPhy);
+// The slot a phy of an expander of this enclosure type, side and path leads to.
+uint8_t bSlotOfExpanderPhy(const SAS_EXPANDER* psExpander, uint8_t bPhy);
+
+// Records or phys beyond the tables' sizes that discovery left out.
+uint32_t dGetSASDiscoveryOverflows();
+
+// Reads a topology page of the drive IOC into the discovery work page;
+// 255 with a pointer to it.
+uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage);
+
+}  // namespace fw

@@ -1,0 +1,206 @@
+#include "sas/smp.h"
+
+#include <cstring>
+
+#include "executive/buffer_pages.h"
+#include "executive/kernel_entry.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/hw.h"
+#include "hw/mpi.h"
+#include "sas/drive_ioc_bringup.h"
+#include "sas/mpi_interface.h"
+#include "sas/request_frames.h"
+#include "sas/sas_discovery.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t SMP_REQUEST = 0x40;
+constexpr uint8_t SMP_REPORT_MANUFACTURER = 0x01;
+constexpr uint8_t SMP_REPORT_PHY_ERROR_LOG = 0x11;
+constexpr uint8_t SMP_PHY_CONTROL = 0x91;
+constexpr uint32_t SMP_DEADLINE_MS = 10000;
+constexpr uint32_t SYNCHRONOUS_WAIT_MS = 3000;
+constexpr uint8_t PHY_DISABLED = 0x02;
+constexpr uint8_t PHY_WAITING_RESET = 0x10;
+constexpr uint8_t PHY_RESET_SENT = 0x20;
+// Request and response buffers: a ring of slots in one page, each slot
+// 64 bytes of request then 64 of response.
+constexpr uint32_t SLOT_BYTES = 128;
+constexpr uint32_t SLOTS = 4096 / SLOT_BYTES;
+
+BUFFER_HANDLE s_dPage = 0;
+uint32_t s_dNextSlot = 0;
+volatile uint8_t s_fSyncPending = FALSE;
+uint8_t* s_pbSyncResponse = nullptr;
+uint32_t s_aadErrors[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS][4];
+
+uint8_t* pbSlot() {
+    if (s_dPage == 0 && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
+        s_dPage = 0;
+        return nullptr;
+    }
+    uint8_t* pb = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dPage)));
+    pb += (s_dNextSlot++ % SLOTS) * SLOT_BYTES;
+    std::memset(pb, 0, 64);
+    std::memset(pb + 64, 0xFF, 64);
+    return pb;
+}
+
+uint32_t Be32(const uint8_t* pb) {
+    return static_cast<uint32_t>(pb[0]) << 24 | static_cast<uint32_t>(pb[1]) << 16 |
+           static_cast<uint32_t>(pb[2]) << 8 | pb[3];
+}
+
+// The usable expander phy whose slot is this enclosure's slot.
+bool FindSlotPhy(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbExpander, uint8_t* pbPhy) {
+    return bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, pbExpander, pbPhy) == STATUS_OK;
+}
+
+}  // namespace
+
+uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, const uint8_t* pbRequest,
+                            uint8_t* pbResponse, uint8_t bRequestLength, uint8_t bResponseLength) {
+    KernelPoolLock sLock;
+    uint8_t* pbFrame = nullptr;
+    uint16_t wIndex = LSI_NO_HANDLE;
+    const uint8_t bAlloc = bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wIndex, FALSE);
+    if (bAlloc != STATUS_OK) return bAlloc;
+    SetSASPhyStateBits(static_cast<uint8_t>(wTag), static_cast<uint8_t>(wTag >> 8), SMP_PHY_OUTSTANDING, TRUE);
+    pbFrame[1] = 0xFF;
+    pbFrame[3] = MPI_FUNCTION_SMP_PASSTHROUGH;
+    const uint16_t wLength = bRequestLength;
+    std::memcpy(pbFrame + 4, &wLength, 2);
+    const uint32_t dContext = wTag;
+    std::memcpy(pbFrame + 8, &dContext, 4);
+    std::memcpy(pbFrame + 16, &dSasLow, 4);
+    std::memcpy(pbFrame + 20, &dSasHigh, 4);
+    const uint32_t adSgl[4] = {0x54000000u | bRequestLength,
+                               dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbRequest))),
+                               0x50000000u | bResponseLength,
+                               dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbResponse)))};
+    std::memcpy(pbFrame + 32, adSgl, sizeof adSgl);
+    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, SMP_DEADLINE_MS, FALSE);
+    OrLSIRequestFlags(LSI_IOC_DRIVE, wIndex, LSI_REQUEST_RECOVERY);
+    return STATUS_OK;
+}
+
+uint8_t bSendSMPPhyControl(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy, uint8_t bOperation) {
+    uint8_t* pb = pbSlot();
+    if (!pb) return STATUS_NO_PAGES;
+    pb[0] = SMP_REQUEST;
+    pb[1] = SMP_PHY_CONTROL;
+    pb[9] = bPhy;
+    pb[10] = bOperation;
+    pb[32] = 0x80;
+    pb[33] = 0x90;
+    return bSendSMPPassthrough(dSasLow, dSasHigh, static_cast<uint16_t>(bExpander | bPhy << 8), pb, pb + 64, 40, 4);
+}
+
+uint8_t bSendSMPReportPhyErrorLog(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy) {
+    uint8_t* pb = pbSlot();
+    if (!pb) return STATUS_NO_PAGES;
+    pb[0] = SMP_REQUEST;
+    pb[1] = SMP_REPORT_PHY_ERROR_LOG;
+    pb[9] = bPhy;
+    return bSendSMPPassthrough(dSasLow, dSasHigh, static_cast<uint16_t>(bExpander | bPhy << 8), pb, pb + 64, 12, 28);
+}
+
+void SMPPassthroughReply(const uint8_t* pbFrame) {
+    uint32_t dContext;
+    std::memcpy(&dContext, pbFrame + 8, 4);
+    const uint8_t bExpander = static_cast<uint8_t>(dContext);
+    const uint8_t bPhy = static_cast<uint8_t>(dContext >> 8);
+    if (bExpander == SMP_TAG_SYNCHRONOUS) {
+        s_fSyncPending = FALSE;
+        return;
+    }
+    SetSASPhyStateBits(bExpander, bPhy, SMP_PHY_OUTSTANDING, FALSE);
+    // The response lies in the slot the request was built in; only error
+    // logs carry anything to keep.
+    if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS || s_dPage == 0) return;
+    const uint8_t* pbPage = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dPage)));
+    for (uint32_t s = 0; s < SLOTS; ++s) {
+        const uint8_t* pbResponse = pbPage + s * SLOT_BYTES + 64;
+        if (pbResponse[1] == SMP_REPORT_PHY_ERROR_LOG && pbResponse[9] == bPhy && pbResponse[0] == 0x41 &&
+            pGetSASExpanderList()->asExpander[bExpander].fUsable == TRUE) {
+            for (int i = 0; i < 4; ++i) s_aadErrors[bExpander][bPhy][i] = Be32(pbResponse + 12 + 4 * i);
+        }
+    }
+}
+
+uint8_t bReportManufacturerInformation(uint32_t dSasLow, uint32_t dSasHigh, uint8_t* pbAnswer) {
+    if (s_fSyncPending == TRUE) return 0;
+    uint8_t* pb = pbSlot();
+    if (!pb) return 0;
+    pb[0] = SMP_REQUEST;
+    pb[1] = SMP_REPORT_MANUFACTURER;
+    s_pbSyncResponse = pb + 64;
+    s_fSyncPending = TRUE;
+    if (bSendSMPPassthrough(dSasLow, dSasHigh, SMP_TAG_SYNCHRONOUS, pb, pb + 64, 4, 60) != STATUS_OK) {
+        s_fSyncPending = FALSE;
+        return 0;
+    }
+    const uint64_t lStart = lGetTickCount();
+    while (s_fSyncPending == TRUE && lGetTickCount() - lStart < SYNCHRONOUS_WAIT_MS) HwPoll();
+    if (s_fSyncPending == TRUE) {
+        s_fSyncPending = FALSE;
+        return 0;
+    }
+    std::memcpy(pbAnswer, s_pbSyncResponse, 60);
+    return STATUS_OK;
+}
+
+void DisableSlotExpanderPhy(uint8_t bEnclosure, uint8_t bSlot) {
+    uint8_t bExpander = 0, bPhy = 0;
+    if (!FindSlotPhy(bEnclosure, bSlot, &bExpander, &bPhy)) return;
+    const SAS_EXPANDER& s = pGetSASExpanderList()->asExpander[bExpander];
+    if (bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], bExpander, bPhy, SMP_PHY_DISABLE) == STATUS_OK) {
+        SetSASPhyStateBits(bExpander, bPhy, PHY_DISABLED, TRUE);
+    }
+}
+
+void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot) {
+    uint8_t bExpander = 0, bPhy = 0;
+    if (FindSlotPhy(bEnclosure, bSlot, &bExpander, &bPhy)) SetSASPhyStateBits(bExpander, bPhy, PHY_DISABLED, FALSE);
+}
+
+uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly) {
+    SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    bool fAny = false;
+    for (uint8_t e = 0; e < psHeader->bExpanderCount && e < SAS_MAX_EXPANDERS; ++e) {
+        const SAS_EXPANDER& s = psList->asExpander[e];
+        if (s.fUsable != TRUE) continue;
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            const uint8_t bState = bGetSASPhyState(e, p);
+            if (bSlotOfExpanderPhy(&s, p) >= 0xA0) continue;
+            if (bState & PHY_RESET_SENT) {
+                SetSASPhyStateBits(e, p, PHY_RESET_SENT, FALSE);
+                fAny = true;
+                continue;
+            }
+            const uint8_t bWant = fWaitingOnly == TRUE ? PHY_WAITING_RESET : (PHY_WAITING_RESET | PHY_DISABLED);
+            if (!(bState & bWant)) continue;
+            fAny = true;
+            SetSASPhyStateBits(e, p, PHY_DISABLED | PHY_WAITING_RESET, FALSE);
+            SetSASPhyStateBits(e, p, PHY_RESET_SENT, TRUE);
+            (void)bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], e, p, SMP_PHY_LINK_RESET);
+        }
+    }
+    if (!fAny) return FALSE;
+    SetSasDriveWork(FALSE);
+    SetSasDiscoveryWork(TRUE);
+    return TRUE;
+}
+
+const uint32_t* pdGetPhyErrorCounters(uint8_t bExpander, uint8_t bPhy) {
+    static const uint32_t s_adNone[4] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS) return s_adNone;
+    return s_aadErrors[bExpander][bPhy];
+}
+
+}  // namespace fw

@@ -1,0 +1,87 @@
+#include "sim/chassis.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace sim {
+
+namespace {
+
+// The expander phys the slots hang off, slot 1 first.
+constexpr int kPhyOfSlot[Chassis::kSlots] = {14, 17, 20, 23, 13, 16, 19, 22, 12, 15, 18, 21};
+constexpr uint64_t kDriveSasAddressBase = 0x5000C50000A00000ull;
+
+}  // namespace
+
+Chassis::Chassis(const Options& options)
+    : m_options(options), m_expander(kExpanderSasAddress, kExpanderPhys), m_slots(kSlots) {
+    if (!options.directory.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.directory + "/drives", ec);
+    }
+    for (unsigned s = 1; s <= kSlots; ++s) m_expander.phys()[kPhyOfSlot[s - 1]].slot = static_cast<int>(s);
+    for (unsigned s = 1; s <= kSlots && s <= options.drives; ++s) {
+        m_slots[s - 1].present = true;
+        m_slots[s - 1].config = DefaultDriveConfig(s, options);
+        Populate(m_slots[s - 1]);
+    }
+}
+
+Chassis::~Chassis() = default;
+
+DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
+    DriveConfig c;
+    c.sata = options.sata;
+    c.blocks = options.driveBytes / c.blockSize;
+    c.sasAddress = kDriveSasAddressBase + (static_cast<uint64_t>(slot) << 4);
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "SIM%07u", slot);
+    c.serial = serial;
+    if (!options.directory.empty()) {
+        c.imagePath = options.directory + "/drives/slot" + std::to_string(slot) + ".img";
+    }
+    return c;
+}
+
+void Chassis::Populate(Slot& slot) { slot.drive = std::make_shared<Drive>(slot.config); }
+
+Drive* Chassis::DriveAt(unsigned slot) {
+    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return nullptr;
+    return m_slots[slot - 1].drive.get();
+}
+
+const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
+    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return nullptr;
+    return &m_slots[slot - 1].config;
+}
+
+void Chassis::Pull(unsigned slot) {
+    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return;
+    m_slots[slot - 1].present = false;
+    ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
+    NotifyLinkChange();
+}
+
+void Chassis::Insert(unsigned slot, const DriveConfig& config) {
+    if (slot < 1 || slot > kSlots || m_slots[slot - 1].present) return;
+    m_slots[slot - 1].present = true;
+    m_slots[slot - 1].config = config;
+    Populate(m_slots[slot - 1]);
+    ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
+    NotifyLinkChange();
+}
+
+int Chassis::AddListener(std::function<void()> listener) {
+    m_listeners.emplace_back(m_nextListener, std::move(listener));
+    return m_nextListener++;
+}
+
+void Chassis::RemoveListener(int id) {
+    std::erase_if(m_listeners, [id](const auto& l) { return l.first == id; });
+}
+
+void Chassis::NotifyLinkChange() {
+    for (auto& l : m_listeners) l.second();
+}
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// The drive enclosure both controllers share: its expander and the drives
+// in its slots.  Drive images live in the data directory's drives/ folder
+// (or in memory when no directory is given) and survive the controllers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/drive.h"
+#include "sim/expander.h"
+
+namespace sim {
+
+struct ChassisOptions {
+    unsigned drives = 8;
+    uint64_t driveBytes = 4ull << 30;
+    bool sata = false;
+    std::string directory;   // empty: memory-backed drives
+};
+
+class Chassis {
+public:
+    static constexpr unsigned kSlots = 12;
+    static constexpr unsigned kExpanderPhys = 24;
+    static constexpr uint64_t kExpanderSasAddress = 0x500605B000001000ull;
+
+    using Options = ChassisOptions;
+
+    explicit Chassis(const Options& options = Options());
+    ~Chassis();
+
+    Expander& expander() { return m_expander; }
+    const Expander& expander() const { return m_expander; }
+
+    // Slot numbers run from 1.
+    // The drive in a slot, null when the slot is empty.
+    Drive* DriveAt(unsigned slot);
+    const DriveConfig* ConfigAt(unsigned slot) const;
+    // Pulls the drive out (kept aside; Insert(slot) with no config puts it back).
+    void Pull(unsigned slot);
+    void Insert(unsigned slot, const DriveConfig& config);
+    static DriveConfig DefaultDriveConfig(unsigned slot, const Options& options);
+
+    // Called whenever a link of the expander changed.
+    int AddListener(std::function<void()> listener);
+    void RemoveListener(int id);
+    void NotifyLinkChange();
+
+private:
+    Options m_options;
+    Expander m_expander;
+    struct Slot {
+        bool present = false;
+        DriveConfig config;
+        std::shared_ptr<Drive> drive;
+    };
+    std::vector<Slot> m_slots;   // index slot − 1
+    void Populate(Slot& slot);
+    std::vector<std::pair<int, std::function<void()>>> m_listeners;
+    int m_nextListener = 1;
+};
+
+}  // namespace sim
