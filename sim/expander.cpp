@@ -84,6 +84,13 @@ std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkC
             p->enabled = false;
             linkChanged = true;
             break;
+        case 7:  // transmit SATA port selection signal
+            if (p->portSelector && !p->selectorStuck && !p->selectorActive) {
+                p->selectorActive = true;
+                ++p->changeCount;
+                linkChanged = true;
+            }
+            break;
         case 5:  // clear error log
             p->invalidDwords = p->disparityErrors = p->lossOfSync = p->resetProblems = 0;
             break;

@@ -14,6 +14,9 @@ struct ExpanderPhy {
     int slot = -1;              // chassis slot attached here (-1: none)
     bool isVirtual = false;     // the enclosure's own SES target
     bool enabled = true;        // PHY CONTROL disable clears it
+    bool portSelector = false;  // a SATA port selector sits on this phy
+    bool selectorActive = false; // it passes this controller's path
+    bool selectorStuck = false;  // port-select signals do not switch it
     uint8_t changeCount = 0;    // moves with every link change
     uint32_t linkResets = 0;
     uint32_t invalidDwords = 0, disparityErrors = 0, lossOfSync = 0, resetProblems = 0;

@@ -278,6 +278,7 @@ void SasController::ResetIoc(bool hard) {
     m_replyFree.clear();
     m_replyPost.clear();
     m_pendingReplies.clear();
+    m_stalled.clear();
     m_eventsOn = false;
     m_portEnabled.fill(false);
     m_hostIntStatus = 0;
@@ -642,6 +643,7 @@ void SasController::PostRequest(uint32_t frameAddress) {
         return;
     }
     case fw::MPI_FUNCTION_EVENT_ACK: {
+        ++m_eventAcks;
         auto r = HeaderReply(function, context, 0);
         AddressReply(&r, sizeof r);
         return;
@@ -654,6 +656,9 @@ void SasController::PostRequest(uint32_t frameAddress) {
         return;
     case fw::MPI_FUNCTION_SATA_PASSTHROUGH:
         SataPassthrough(frame, context);
+        return;
+    case fw::MPI_FUNCTION_SCSI_TASK_MGMT:
+        TaskManagement(frame, context);
         return;
     default: {
         auto r = HeaderReply(function, context, fw::MPI_IOCSTATUS_INVALID_FUNCTION);
@@ -722,7 +727,7 @@ void SasController::AttachChassis(Chassis* chassis) {
     if (m_chassis) {
         m_listener = m_chassis->AddListener([this] {
             RefreshTopology();
-            RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, false);
+            RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
         });
     }
     RefreshTopology();
@@ -807,6 +812,7 @@ void SasController::RefreshTopology() {
             e1.wOwnerDevHandle = kExpanderHandle;
             e1.bChangeCount = phy.changeCount;
             e1.dPhyInfo = phy.isVirtual ? fw::MPI_SAS_PHYINFO_VIRTUAL_PHY : 0;
+            if (phy.portSelector) e1.dPhyInfo |= fw::MPI_SAS_PHYINFO_PORT_SELECTOR | (phy.selectorActive ? 0x4000u : 0u);
             const DriveConfig* drive = phy.slot > 0 ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
             e1.bNegotiatedLinkRate = !phy.enabled ? fw::MPI_SAS_LINK_RATE_PHY_DISABLED
                                      : drive       ? fw::MPI_SAS_LINK_RATE_3_0
@@ -925,7 +931,10 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t, uint32_t context) {
     }
     std::span<const uint8_t> cdb(req.abCDB, req.bCDBLength ? req.bCDBLength : 16);
     DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
-    if (result.noResponse) return;  // the request stays with the IOC until the host gives up
+    if (result.noResponse) {  // the request stays with the IOC until the host gives up
+        m_stalled[context] = {req.bTargetId, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
+        return;
+    }
     if (!out) {
         size_t at = 0;
         for (auto& p : pieces) {
@@ -978,7 +987,10 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
     const bool out = (flags & 0x0002) != 0;
     if (out && !pieces.empty()) std::memcpy(data.data(), pieces[0].first, std::min<size_t>(length, pieces[0].second));
     DriveResult result = out ? drive->ExecuteAta(c, data, {}) : drive->ExecuteAta(c, {}, data);
-    if (result.noResponse) return;
+    if (result.noResponse) {
+        m_stalled[context] = {target, fw::MPI_FUNCTION_SATA_PASSTHROUGH};
+        return;
+    }
     if (!out && !pieces.empty()) std::memcpy(pieces[0].first, data.data(), std::min<size_t>(length, pieces[0].second));
     // The device-to-host register FIS with the drive's ending registers.
     r[20] = 0x34;
@@ -993,6 +1005,26 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
     r[32] = static_cast<uint8_t>(result.ataCount);
     r[33] = static_cast<uint8_t>(result.ataCount >> 8);
     AddressReply(r, sizeof r);
+}
+
+void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
+    auto req = Load<fw::MPI_SCSI_TASK_MGMT_REQUEST>(frame);
+    auto it = m_stalled.find(req.dTaskMsgContext);
+    if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && it != m_stalled.end() && it->second.target == req.bTargetId) {
+        ++m_tasksAborted;
+        fw::MPI_SCSI_IO_REPLY t{};
+        t.sHeader.bTargetId = req.bTargetId;
+        t.sHeader.bMsgLength = sizeof t / 4;
+        t.sHeader.bFunction = it->second.function;
+        t.sHeader.dMsgContext = it->first;
+        t.sHeader.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED;
+        m_stalled.erase(it);
+        AddressReply(&t, sizeof t);
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_SCSI_TASK_MGMT, context, 0);
+    r.bTargetId = req.bTargetId;
+    r.bTaskMgmtResponse = req.bTaskType;
+    AddressReply(&r, sizeof r);
 }
 
 void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {

@@ -64,6 +64,10 @@ public:
     uint8_t TargetOf(uint64_t sasAddress) const;
     uint32_t smpRequests() const { return m_smpRequests; }
     uint32_t scsiRequests() const { return m_scsiRequests; }
+    // Requests a silent drive holds, and ABORT TASKs that found their task.
+    size_t stalledRequests() const { return m_stalled.size(); }
+    uint32_t tasksAborted() const { return m_tasksAborted; }
+    uint32_t eventAcks() const { return m_eventAcks; }
     // Sends an address reply of the given bytes, as if a request had ended.
     void InjectAddressReply(const std::vector<uint8_t>& reply) { AddressReply(reply.data(), static_cast<uint32_t>(reply.size())); }
     // Puts a raw word on the reply post FIFO, as a misbehaving IOC might.
@@ -141,6 +145,9 @@ private:
     void SmpPassthrough(const uint8_t* frame, uint32_t context);
     void ScsiIo(const uint8_t* frame, uint32_t frameAddress, uint32_t context);
     void SataPassthrough(const uint8_t* frame, uint32_t context);
+    // Task management sent through the request queue: an ABORT TASK ends
+    // the named request with TASK TERMINATED before its own reply.
+    void TaskManagement(const uint8_t* frame, uint32_t context);
     // The drive behind a target id, null when none answers there.
     Drive* DriveOfTarget(uint8_t target);
     // Host memory named by an SGL (simple elements and chains), in order.
@@ -157,6 +164,13 @@ private:
     uint8_t m_nextTarget = 0;
     uint32_t m_smpRequests = 0;
     uint32_t m_scsiRequests = 0;
+    struct Stalled {
+        uint8_t target;
+        uint8_t function;
+    };
+    std::map<uint32_t, Stalled> m_stalled;  // by MsgContext
+    uint32_t m_tasksAborted = 0;
+    uint32_t m_eventAcks = 0;
 
     std::array<uint32_t, 64> m_config{};
     uint32_t m_mappedAt = 0;

@@ -375,12 +375,15 @@ void ResumeExpansion(const APPLY_STATE& a, bool fMaster) {
 void ResumeStripeInitialisation(const APPLY_STATE& a, bool fMaster, bool fNvramTie, uint8_t bRankCount) {
     const bool fDualActive = fIsDualControllerActive() == TRUE;
     const bool fDualStart = fGetDualStartFlag() == TRUE;
-    if (a.fStartOfDay && !fNvramTie && (fDualStart || !fDualActive)) ClearStripeInitProgress(MAX_RANKS);
+    // Without the partner ports no partner exchanged its progress with us.
+    const bool fPartnerPorts = fGetBoardFlagB6() == TRUE;
+    const bool fPartnerProgress = fPartnerPorts && !fDualStart && fDualActive;
+    if (a.fStartOfDay && !fNvramTie && !fPartnerProgress) ClearStripeInitProgress(MAX_RANKS);
     bool fNoted = false;
     for (uint8_t r = 0; r < MAX_RANKS; r++) {
         if (r < bRankCount && fGetRankInitPending(r) == TRUE) {
             if (a.fStartOfDay) {
-                StartStripeInit(r, (!fDualStart && fDualActive) ? 4 : 3);
+                StartStripeInit(r, fPartnerProgress ? 4 : 3);
             } else if (fIsStripeInitInProgress(r) != TRUE) {
                 ClearStripeInitProgress(r);
                 StartStripeInit(r, 1);

@@ -1,6 +1,7 @@
 // Failed-drive list, drive slot and hot spare tables.
 #include "config/drive_tables.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/config_state.h"
@@ -45,6 +46,57 @@ void ClearDriveSlots() {
     std::memset(s_sSlots.abDriveAlt, 0xFF, sizeof(s_sSlots.abDriveAlt));
     std::memset(s_sSlots.afFailed, FALSE, sizeof(s_sSlots.afFailed));
     s_sSlots.bCount = 0;
+}
+
+bool AddSlot(uint8_t bDrive, uint8_t bDriveAlt, uint8_t fFailed) {
+    if (s_sSlots.bCount >= DRIVE_SLOTS) return false;
+    const uint8_t bSlot = s_sSlots.bCount++;
+    s_sSlots.abDrive[bSlot] = bDrive;
+    s_sSlots.abDriveAlt[bSlot] = bDriveAlt;
+    s_sSlots.afFailed[bSlot] = fFailed;
+    return true;
+}
+
+// A drive is shown failed when its list says so or the live image lists it.
+uint8_t bSlotFailedMark(uint8_t fOwnMark, const uint8_t* pbWwn) {
+    return ToFlag(fOwnMark == TRUE || fIsWwnInFailedDriveList(pbWwn, pGetConfigImage()) == TRUE);
+}
+
+// A list's unclaimed drive with an identifier gets the next slot; false once
+// the table is full.
+bool AddUnclaimedSlot(uint8_t bDrive, uint8_t fClaimed, uint8_t fFailed, const uint8_t* pbWwn) {
+    if (fClaimed != FALSE || bDrive == 0xFF) return true;
+    return AddSlot(bDrive, 0xFF, bSlotFailedMark(fFailed, pbWwn));
+}
+
+// One row per spare of the image that the look-up finds (and claims).
+using SPARE_LOOKUP = bool (*)(void* pvList, const uint8_t* pbWwn, uint8_t* pbDrive);
+
+void BuildSinglePathSpares(const CONFIG_IMAGE* psImage, void* pvList, SPARE_LOOKUP pfnLookup) {
+    ClearHotSpares();
+    const uint32_t dSpares = dClampedSpareCount(psImage);
+    for (uint32_t s = 0; s < dSpares; s++) {
+        const SPARE_ENTRY& sSpare = psImage->asSpare[s];
+        uint8_t bDrive = 0xFF;
+        if (pfnLookup(pvList, sSpare.abWwn, &bDrive)) AddSpareRow(bDrive, 0xFF, s, sSpare.bDedicatedRank);
+    }
+}
+
+bool ClaimSasAddress(void* pvList, const uint8_t* pbWwn, uint8_t* pbDrive) {
+    return fFindAddressInList(static_cast<DRIVE_ADDRESS_LIST*>(pvList), pbWwn, pbDrive, TRUE) == TRUE;
+}
+
+bool ClaimSataSerial(void* pvList, const uint8_t* pbSerial, uint8_t* pbPort) {
+    SATA_SERIAL_LIST* psList = static_cast<SATA_SERIAL_LIST*>(pvList);
+    const uint32_t dCount = std::min<uint32_t>(psList->bCount, SATA_SERIAL_ENTRIES);
+    for (uint32_t i = 0; i < dCount; i++) {
+        SATA_SERIAL_ENTRY& sEntry = psList->asEntry[i];
+        if (fWwnEqual(sEntry.abSerial, pbSerial) != TRUE) continue;
+        sEntry.fClaimed = TRUE;
+        *pbPort = sEntry.bPort;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -112,25 +164,28 @@ void InitFailedDriveTable() {
 void BuildDriveSlotTableSas(DRIVE_ADDRESS_LIST* psList, uint8_t fRebuild) {
     if (fRebuild != FALSE) BuildSASAddressList(psList);
     ClearDriveSlots();
-    const uint32_t dDevices = bGetSASDeviceCount();
-    for (uint32_t i = 0; i < dDevices && i < DRIVE_ADDRESS_ENTRIES && s_sSlots.bCount < DRIVE_SLOTS; i++) {
+    const uint32_t dDevices = std::min<uint32_t>(bGetSASDeviceCount(), DRIVE_ADDRESS_ENTRIES);
+    for (uint32_t i = 0; i < dDevices; i++) {
         const DRIVE_ADDRESS_ENTRY& sEntry = psList->asEntry[i];
-        if (sEntry.fClaimed != FALSE || sEntry.bTarget == 0xFF) continue;
-        const uint8_t bSlot = s_sSlots.bCount++;
-        s_sSlots.abDrive[bSlot] = sEntry.bTarget;
-        s_sSlots.afFailed[bSlot] =
-            ToFlag(sEntry.fFailed == TRUE || fIsWwnInFailedDriveList(sEntry.abAddress, pGetConfigImage()) == TRUE);
+        if (!AddUnclaimedSlot(sEntry.bTarget, sEntry.fClaimed, sEntry.fFailed, sEntry.abAddress)) return;
+    }
+}
+
+void BuildDriveSlotTableSata(SATA_SERIAL_LIST* psList, uint8_t) {
+    ClearDriveSlots();
+    const uint32_t dCount = std::min<uint32_t>(psList->bCount, SATA_SERIAL_ENTRIES);
+    for (uint32_t i = 0; i < dCount; i++) {
+        const SATA_SERIAL_ENTRY& sEntry = psList->asEntry[i];
+        if (!AddUnclaimedSlot(sEntry.bPort, sEntry.fClaimed, sEntry.fFailed, sEntry.abSerial)) return;
     }
 }
 
 void BuildHotSpareTableSas(const CONFIG_IMAGE* psImage, DRIVE_ADDRESS_LIST* psList) {
-    ClearHotSpares();
-    const uint32_t dSpares = dClampedSpareCount(psImage);
-    for (uint32_t s = 0; s < dSpares; s++) {
-        const SPARE_ENTRY& sSpare = psImage->asSpare[s];
-        uint8_t bTarget = 0xFF;
-        if (fFindAddressInList(psList, sSpare.abWwn, &bTarget, TRUE) == TRUE) AddSpareRow(bTarget, 0xFF, s, sSpare.bDedicatedRank);
-    }
+    BuildSinglePathSpares(psImage, psList, ClaimSasAddress);
+}
+
+void BuildHotSpareTableSata(const CONFIG_IMAGE* psImage, SATA_SERIAL_LIST* psList) {
+    BuildSinglePathSpares(psImage, psList, ClaimSataSerial);
 }
 
 namespace {
@@ -138,9 +193,7 @@ namespace {
 // The usable devices of a loop table: set loop ID, not claimed.
 bool IsFreeLoopDevice(const LOOP_DEVICE_ENTRY& sEntry) { return sEntry.fClaimed == FALSE && sEntry.bLoopId != 0xFF; }
 
-uint8_t bLoopDeviceFailedMark(const LOOP_DEVICE_ENTRY& sEntry) {
-    return ToFlag(sEntry.fFailed == TRUE || fIsWwnInFailedDriveList(sEntry.abWwn, pGetConfigImage()) == TRUE);
-}
+uint8_t bLoopDeviceFailedMark(const LOOP_DEVICE_ENTRY& sEntry) { return bSlotFailedMark(sEntry.fFailed, sEntry.abWwn); }
 
 // Loop ID of a WWN in a loop table; 0xFF when absent.
 uint8_t bLoopIdInTable(const LOOP_DEVICE_TABLE* psTable, const uint8_t* pbWwn) {
@@ -148,15 +201,6 @@ uint8_t bLoopIdInTable(const LOOP_DEVICE_TABLE* psTable, const uint8_t* pbWwn) {
     for (uint32_t i = 0; i < LOOP_DEVICE_SEARCHED; i++)
         if (fWwnEqual(psTable->asEntry[i].abWwn, pbWwn) == TRUE) return psTable->asEntry[i].bLoopId;
     return 0xFF;
-}
-
-bool AddSlot(uint8_t bDrive, uint8_t bDriveAlt, uint8_t fFailed) {
-    if (s_sSlots.bCount >= DRIVE_SLOTS) return false;
-    const uint8_t bSlot = s_sSlots.bCount++;
-    s_sSlots.abDrive[bSlot] = bDrive;
-    s_sSlots.abDriveAlt[bSlot] = bDriveAlt;
-    s_sSlots.afFailed[bSlot] = fFailed;
-    return true;
 }
 
 }  // namespace

@@ -29,6 +29,26 @@ struct DRIVE_ADDRESS_LIST {
     DRIVE_ADDRESS_ENTRY asEntry[DRIVE_ADDRESS_ENTRIES];
 };
 
+// The SATA ports' drives, keyed by the last eight characters of the serial
+// number (which SATA drives carry as their WWN in the image).
+constexpr uint32_t SATA_SERIAL_ENTRIES = 16;
+
+struct SATA_SERIAL_ENTRY {
+    uint8_t bPort;         // 0xFF when unused
+    uint8_t fClaimed;      // claimed by an array member or a spare
+    uint8_t fFailed;
+    uint8_t bUnused;
+    uint8_t abSerial[8];   // 0xFF bytes when unused
+};
+static_assert(sizeof(SATA_SERIAL_ENTRY) == 12);
+
+struct SATA_SERIAL_LIST {
+    uint8_t bCount;
+    uint8_t abReserved[3];
+    SATA_SERIAL_ENTRY asEntry[SATA_SERIAL_ENTRIES];
+};
+static_assert(sizeof(SATA_SERIAL_LIST) == 4 + 16 * 12);
+
 struct DRIVE_SLOT_TABLES {
     uint8_t bCount;
     uint8_t abDrive[DRIVE_SLOTS];      // 0xFF when free
@@ -60,6 +80,10 @@ void InitFailedDriveTable();
 
 void BuildDriveSlotTableSas(DRIVE_ADDRESS_LIST* psList, uint8_t fRebuild);
 void BuildHotSpareTableSas(const CONFIG_IMAGE* psImage, DRIVE_ADDRESS_LIST* psList);
+// The SATA list is the SATA driver's; it is taken as it stands (fRebuild
+// does not refill it).
+void BuildDriveSlotTableSata(SATA_SERIAL_LIST* psList, uint8_t fRebuild);
+void BuildHotSpareTableSata(const CONFIG_IMAGE* psImage, SATA_SERIAL_LIST* psList);
 struct LOOP_DEVICE_TABLE;
 void BuildDriveSlotTableFc(LOOP_DEVICE_TABLE* psPath3, LOOP_DEVICE_TABLE* psPath4, uint8_t fRescan);
 void BuildHotSpareTableFc(const CONFIG_IMAGE* psImage, LOOP_DEVICE_TABLE* psPath3, LOOP_DEVICE_TABLE* psPath4);

@@ -174,8 +174,9 @@ void SetDriveLoopAvailable(uint8_t bPath, uint8_t f) {
 namespace {
 
 constexpr uint16_t FIXED_VOLTAGES[12] = {12000, 5000, 5000, 3300, 3300, 1800, 1800, 0, 1500, 1350, 1200, 1800};
-constexpr uint32_t VOLTAGE_BOARD_WORD = 8;      // the board's own rail, from the sensor record
+constexpr uint32_t VOLTAGE_BOARD_WORD = 8;      // the board option value
 constexpr uint16_t FEATURE_MASK = 0x7FB6;
+// The build characters the start-up banner prints.
 
 void CopyText(char* pcDestination, const char* pszSource, uint32_t dSize) {
     std::memset(pcDestination, 0, dSize);
@@ -248,11 +249,14 @@ void BuildControllerInfoRecord(CONTROLLER_INFO_RECORD* psRecord) {
     GetNvramControllerWwn(psRecord->abNvramWwn);
     pGetControllerWWN(psRecord->abWwnInUse);
     psRecord->dStartCount = wNvramReadLE16(NVRAM_OFFSET(abStartCount));
-    psRecord->dTickTime = dGetCoarseTick();
+    // Seconds since this start and the lifetime operating seconds.
+    psRecord->dTickTime = dGetCoarseTickHalf();
+    psRecord->dNvramValue = dGetOperatingSeconds();
     DATE_TIME sNow{};
     GetDateTime(&sNow);
     std::memcpy(psRecord->abDateTime, &sNow, sizeof(sNow));
     psRecord->dFirmwareVersion = FIRMWARE_VERSION_WORD;
+    std::memcpy(psRecord->acVersion, FIRMWARE_VERSION_CHARACTERS, sizeof(psRecord->acVersion));
     CopyText(psRecord->acBuildDate, pGetBuildDate(), sizeof(psRecord->acBuildDate));
     CopyText(psRecord->acBuildTime, pGetBuildTime(), sizeof(psRecord->acBuildTime));
     FillHostPort(1, &psRecord->abHostPort[0][0], &psRecord->abHostPort[0][1]);

@@ -1,11 +1,13 @@
 // WWN utilities, spare list edits and address look-ups in an image.
 #include "config/spares_wwn.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/config_db.h"
 #include "config/config_state.h"
 #include "config/rank_table.h"
+#include "config/drive_loop_tables.h"
 #include "config/drive_tables.h"
 #include "enclosure/drive_management.h"
 #include "executive/types.h"
@@ -27,10 +29,44 @@ uint8_t bFirstRankEndingAtOrAfter(const CONFIG_IMAGE* psImage, uint64_t lAddress
     return 0xFF;
 }
 
+constexpr uint8_t DRIVE_PATH_FIRST = 3;
+constexpr uint8_t DRIVE_PATH_SECOND = 4;
+constexpr uint32_t WORK_BUFFER_SPARE_SELECTION = 18432;
+
+// The name of the drive a path and identifier give: its SAS address on the
+// SAS drive side, else its WWN on that drive loop.
+bool ReadDriveName(uint8_t bPath, uint8_t bDrive, uint8_t* pbWwn) {
+    if (bPath != DRIVE_PATH_FIRST && bPath != DRIVE_PATH_SECOND) return false;
+    if (bDrive == 0xFF) return false;
+    if (bPath == DRIVE_PATH_FIRST && bGetSASAddressOfTarget(pbWwn, bDrive) == 0xFF) return true;
+    return fGetDriveWwnByLoopId(bPath, bDrive, pbWwn) == 0xFF;
+}
+
 // Step 5 of taking a drive as a spare: not already a spare, not an in-service
 // member; a member in any other state gives up its slot.
 bool TakeWwnForSpare(CONFIG_IMAGE* psImage, const uint8_t* pbWwn);
 void AppendSpare(CONFIG_IMAGE* psImage, const uint8_t* pbWwn, uint8_t bRank);
+
+// Appends each present, qualified drive of the list that the configuration
+// does not hold in service as a global spare; returns how many were added.
+uint8_t bAddGlobalSpares(const uint8_t* pbPath, const uint8_t* pbDrive, uint32_t dCount, bool fRequireSetWwn) {
+    CONFIG_IMAGE* psImage = pGetScratchConfigImage();
+    uint8_t aabAdded[MAX_SPARES][8];
+    uint8_t bAdded = 0;
+    for (uint32_t i = 0; i < dCount; i++) {
+        if (psImage->sHeader.wSpareCount >= MAX_SPARES) break;
+        uint8_t abWwn[8];
+        if (!ReadDriveName(pbPath[i], pbDrive[i], abWwn)) continue;
+        if (fRequireSetWwn && fIsNonZeroWwn(abWwn) != TRUE) continue;
+        if (fIsDriveQualified(abWwn, FALSE) != TRUE || !TakeWwnForSpare(psImage, abWwn)) continue;
+        AppendSpare(psImage, abWwn, GLOBAL_SPARE);
+        CopyWwn(abWwn, aabAdded[bAdded++]);
+    }
+    // Off the unassigned slots only now: the caller's list may be those slots.
+    for (uint8_t i = 0; i < bAdded; i++) RemoveDriveFromUnassignedSlots(aabAdded[i]);
+    if (bAdded != 0) SetConfigModified(TRUE);
+    return bAdded;
+}
 
 }  // namespace
 
@@ -75,23 +111,27 @@ uint8_t AddSpare(const uint8_t* pbWwn, uint8_t bRank) {
 }
 
 uint8_t AssignUnusedDrivesAsSpares(const uint8_t*) {
-    CONFIG_IMAGE* psImage = pGetScratchConfigImage();
     const DRIVE_SLOT_TABLES* psSlots = pGetDriveSlotTables();
-    uint8_t aabAdded[MAX_SPARES][8];
-    uint8_t bAdded = 0;
-    for (uint8_t i = 0; i < psSlots->bCount && i < DRIVE_SLOTS; i++) {
-        if (psImage->sHeader.wSpareCount >= MAX_SPARES) break;
+    uint8_t abPath[DRIVE_SLOTS];
+    uint8_t abDrive[DRIVE_SLOTS];
+    uint32_t dCount = 0;
+    for (uint32_t i = 0; i < psSlots->bCount && i < DRIVE_SLOTS; i++) {
         if (psSlots->afFailed[i] == TRUE) continue;
-        uint8_t abWwn[8];
-        if (bGetSASAddressOfTarget(abWwn, psSlots->abDrive[i]) != 0xFF) continue;
-        if (fIsDriveQualified(abWwn, FALSE) != TRUE || !TakeWwnForSpare(psImage, abWwn)) continue;
-        AppendSpare(psImage, abWwn, GLOBAL_SPARE);
-        CopyWwn(abWwn, aabAdded[bAdded++]);
+        // The first path when the drive has one there, else the second.
+        const bool fFirst = psSlots->abDrive[i] != 0xFF;
+        abPath[dCount] = fFirst ? DRIVE_PATH_FIRST : DRIVE_PATH_SECOND;
+        abDrive[dCount++] = fFirst ? psSlots->abDrive[i] : psSlots->abDriveAlt[i];
     }
-    // Off the unassigned slots only now: the walk above runs over them.
-    for (uint8_t i = 0; i < bAdded; i++) RemoveDriveFromUnassignedSlots(aabAdded[i]);
-    if (bAdded != 0) SetConfigModified(TRUE);
-    return bAdded;
+    return bAddGlobalSpares(abPath, abDrive, dCount, false);
+}
+
+uint8_t AssignSelectedDrivesAsSpares(const uint8_t*) {
+    const uint8_t* pbBuffer = pGetConfigWorkBuffer();
+    if (pbBuffer == nullptr) return 0;
+    // A count, then the path column and the drive column of the selection.
+    const uint8_t* pbList = pbBuffer + WORK_BUFFER_SPARE_SELECTION;
+    const uint32_t dCount = std::min<uint32_t>(pbList[0], DRIVE_SLOTS);
+    return bAddGlobalSpares(pbList + 1, pbList + 1 + DRIVE_SLOTS, dCount, true);
 }
 
 void DeleteSpareEntry(CONFIG_IMAGE* psImage, uint8_t bIndex) {

@@ -19,6 +19,9 @@ uint8_t AddSpare(const uint8_t* pbWwn, uint8_t bRank);
 // Makes every present, qualified, unassigned drive a global spare; returns
 // how many were added.
 uint8_t AssignUnusedDrivesAsSpares(const uint8_t* pbRequest);
+// The same for the drives of the menu's selection list in the configuration
+// work buffer; each must also have a set WWN.
+uint8_t AssignSelectedDrivesAsSpares(const uint8_t* pbRequest);
 void DeleteSpareEntry(CONFIG_IMAGE* psImage, uint8_t bIndex);
 void DeleteAllSpares(CONFIG_IMAGE* psImage);
 

@@ -277,7 +277,8 @@ void InitController() {
                   abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7]);
 
     ConsolePrintf("Controller Type: %04x\n", wGetModelCode());
-    ConsolePrintf("F/W version: %c%c%c%c %s %s %s\n", '0', '0', '2', '1', "Dunra", pGetBuildDate(),
+    ConsolePrintf("F/W version: %c%c%c%c %s %s %s\n", FIRMWARE_VERSION_CHARACTERS[0], FIRMWARE_VERSION_CHARACTERS[1],
+                  FIRMWARE_VERSION_CHARACTERS[2], FIRMWARE_VERSION_CHARACTERS[3], "Dunra", pGetBuildDate(),
                   pGetBuildTime());
     ConsolePrintf("\n");
     PrintCurrentDateTime();

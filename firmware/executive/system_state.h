@@ -125,6 +125,9 @@ uint8_t fIsCaptureForManagement();
 void SetCaptureForManagement(uint8_t f);
 uint8_t fIsCaptureShown();
 void SetCaptureShown(uint8_t f);
+// The firmware version as the start-up banner and the controller
+// information record show it.
+constexpr char FIRMWARE_VERSION_CHARACTERS[4] = {'0', '0', '2', '1'};
 const char* pGetBuildDate();
 const char* pGetBuildTime();
 

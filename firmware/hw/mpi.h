@@ -444,6 +444,7 @@ struct MPI_SCSI_TASK_MGMT_REQUEST {
     uint32_t dTaskMsgContext;      // 48
 };
 static_assert(sizeof(MPI_SCSI_TASK_MGMT_REQUEST) == 52);
+constexpr uint8_t MPI_TASKTYPE_ABORT_TASK = 0x01;
 constexpr uint8_t MPI_TASKTYPE_RESET_BUS = 0x04;
 
 // Target command buffers the partner's commands arrive in.

@@ -29,6 +29,7 @@ constexpr uint32_t PORT_UP_TIMEOUT_MS = 80000;
 constexpr uint32_t REQUEST_TIMEOUT_MS = 10000;
 constexpr uint16_t REQUEST_FRAME_DWORDS = 0x20;
 constexpr uint8_t DRIVE_TIMER_PERIOD = 30;
+constexpr uint32_t IOC_INTERRUPTS_MASKED = 0xFFFFFFFF;
 constexpr uint16_t PCI_COMMAND = 0x0145;
 constexpr uint32_t PCI_CACHE_LINE_LATENCY = 0x4010;
 constexpr uint32_t PCI_IO_BAR = 0x1000;
@@ -333,6 +334,9 @@ uint8_t bStartIoc(uint8_t fRestart, const uint8_t* pbImage, BUFFER_HANDLE dImage
         SetupPciConfiguration();
         a.sInterface = LSIRegisterPointers(LSI_DRIVE_REGISTER_BASE);
     }
+    // The handshakes poll the doorbell bit; the interrupt handler must not
+    // take it from under them, so the IOC stays masked until it is up.
+    Reg32Write(a.sInterface.pdHostIntMask, IOC_INTERRUPTS_MASKED);
     if (bCarveRegion() != STATUS_OK) return 0;
     if (bRetrainPCIeLink() != STATUS_OK) return 0;
 
@@ -359,12 +363,13 @@ uint8_t bStartIoc(uint8_t fRestart, const uint8_t* pbImage, BUFFER_HANDLE dImage
 
     if (bLSIEventNotificationOn(LSI_IOC_DRIVE) != STATUS_OK) return 0;
     SetupQl2MessageInterrupts(LSI_DRIVE_PCI_FUNCTION);
-    // Replies interrupt; the doorbell is polled by the handshakes.
-    Reg32Write(a.sInterface.pdHostIntMask, ~MPI_HIS_REPLY);
     if (bPostTargetCmdBufferBases() != STATUS_OK) return 0;
     SpinDelayMs(500);
 
     a.fIocUp = fAllPortsUp();
+    // Replies and the doorbell both interrupt from now on: a FAULT is seen
+    // by the doorbell check even when no reply follows it.
+    Reg32Write(a.sInterface.pdHostIntMask, 0);
     return a.fIocUp == TRUE ? STATUS_OK : 0;
 }
 

@@ -461,15 +461,21 @@ uint8_t bLSIEventNotificationOn(uint8_t bIocId) {
 
 uint8_t bLSISendBusReset(uint8_t bIocId) {
     if (pGetLSIMPTInterface(bIocId) == nullptr) return 0;
-    MPI_SCSI_TASK_MGMT_REQUEST sRequest{};
-    sRequest.bTargetId = 7;
-    sRequest.bBus = 0;
-    sRequest.bFunction = MPI_FUNCTION_SCSI_TASK_MGMT;
-    sRequest.bTaskType = MPI_TASKTYPE_RESET_BUS;
+    MPI_SCSI_TASK_MGMT_REQUEST sRequest;
+    BuildLSITaskManagement(&sRequest, 7, MPI_TASKTYPE_RESET_BUS, 0);
     uint8_t bLock = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
     uint8_t bResult = bLSIHandshakeTimed(bIocId, &sRequest, sizeof sRequest / 4, nullptr, 0, BUS_RESET_TIMEOUT_MS);
     if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
     return bResult;
+}
+
+void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, uint8_t bTaskType,
+                            uint32_t dTaskMsgContext) {
+    std::memset(ps, 0, sizeof *ps);
+    ps->bTargetId = bTargetId;
+    ps->bFunction = MPI_FUNCTION_SCSI_TASK_MGMT;
+    ps->bTaskType = bTaskType;
+    ps->dTaskMsgContext = dTaskMsgContext;
 }
 
 void ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut) {

@@ -92,6 +92,10 @@ uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaReque
 uint8_t bLSIPortEnable(uint8_t bIocId, uint8_t bPortNumber, uint32_t dTimeoutMs);
 uint8_t bLSIEventNotificationOn(uint8_t bIocId);
 uint8_t bLSISendBusReset(uint8_t bIocId);
+// Fills a SCSI TASK MGMT request; dTaskMsgContext names the task for the
+// task types that act on one command.
+void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, uint8_t bTaskType,
+                            uint32_t dTaskMsgContext);
 
 void ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut);
 

@@ -8,6 +8,7 @@
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/stop.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/hw.h"
@@ -31,8 +32,12 @@ namespace {
 uint32_t s_dSpurious = 0;
 uint32_t s_dBadReplies = 0;
 uint32_t s_dDroppedReplies = 0;
+uint8_t s_fEventAckPending = FALSE;
+uint64_t s_lEventAckTime = 0;
+uint32_t s_dLostEventAcks = 0;
 
 constexpr uint8_t EVENT_IOC_FAULT = 1;
+constexpr uint32_t EVENT_ACK_TIMEOUT_MS = 10000;
 constexpr uint16_t CONTEXT_PARTNER_SLOT = 0x4000;
 constexpr uint16_t MAX_TARGET_IO_INDEX = 256;
 constexpr uint32_t TARGET_IO_INDEX_MASK = 0x3FFF;
@@ -125,10 +130,13 @@ void AddressReply(uint32_t dWord) {
         dFree = dHigh & REQUEST_INDEX_MASK_13;
         break;
     case MPI_FUNCTION_EVENT_NOTIFICATION:
-        SetSasDiscoveryWork(TRUE);
+        LSI_SAS_EventReplyHandler(LSI_IOC_DRIVE, pb);
+        break;
+    case MPI_FUNCTION_EVENT_ACK:
+        s_fEventAckPending = FALSE;
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_PORT_ENABLE:
-    case MPI_FUNCTION_EVENT_ACK:
     case 0x1B:
     case MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST:
         dFree = dHigh & REQUEST_INDEX_MASK_12;
@@ -276,10 +284,40 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     CompleteEntry(ps);
 }
 
+// Every event reaches discovery, which reads the topology again; the IOC
+// holds further events until the ones it asks an acknowledge for have one.
+void LSI_SAS_EventReplyHandler(uint8_t bIocId, const uint8_t* pbFrame) {
+    MPI_EVENT_NOTIFICATION_REPLY sReply;
+    std::memcpy(&sReply, pbFrame, sizeof sReply);
+    SetSasDiscoveryWork(TRUE);
+    if (sReply.bAckRequired != 1) return;
+    uint8_t* pbAck = nullptr;
+    uint16_t wRequest = LSI_NO_HANDLE;
+    if (bAllocLSIRequestFrame(bIocId, &pbAck, &wRequest, TRUE) != STATUS_OK) {
+        ++s_dLostEventAcks;
+        return;
+    }
+    auto* ps = reinterpret_cast<MPI_EVENT_ACK_REQUEST*>(pbAck);
+    ps->bFunction = MPI_FUNCTION_EVENT_ACK;
+    ps->bMsgFlags = sReply.bMsgFlags;
+    ps->dMsgContext = sReply.dMsgContext & 0xFFFF;
+    ps->dEvent = sReply.dEvent;
+    ps->dEventContext = sReply.dEventContext;
+    (void)qPostLSIRequest(bIocId, pbAck, wRequest, EVENT_ACK_TIMEOUT_MS, FALSE);
+    s_fEventAckPending = TRUE;
+    s_lEventAckTime = lGetTickCount();
+}
+
+uint8_t fIsSASEventAckPending() { return s_fEventAckPending; }
+uint32_t dGetSASLostEventAckCount() { return s_dLostEventAcks; }
+
 void InitSASDriveInterruptCounters() {
     s_dSpurious = 0;
     s_dBadReplies = 0;
     s_dDroppedReplies = 0;
+    s_fEventAckPending = FALSE;
+    s_lEventAckTime = 0;
+    s_dLostEventAcks = 0;
 }
 
 uint32_t dGetSASSpuriousInterruptCount() { return s_dSpurious; }

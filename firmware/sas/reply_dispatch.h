@@ -9,7 +9,13 @@ namespace fw {
 void LSI_SAS_DoorbellInterruptHandler();
 void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId);
 void LSI_SAS_ScsiIoReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);
+// Event notification replies: wake discovery and acknowledge when asked.
+void LSI_SAS_EventReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);
 void InitSASDriveInterruptCounters();
+// TRUE from posting an event acknowledge until the IOC answers it.
+uint8_t fIsSASEventAckPending();
+// Acknowledges that found no request frame.
+uint32_t dGetSASLostEventAckCount();
 
 uint32_t dGetSASSpuriousInterruptCount();
 // Reply words refused for naming no entry, no frame or no IoIndex.

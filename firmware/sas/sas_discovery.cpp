@@ -15,6 +15,7 @@
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
+#include "sas/smp.h"
 
 namespace fw {
 
@@ -28,10 +29,12 @@ SAS_EXPANDER_LIST s_sForPartner;  // sent to the other controller
 uint8_t s_aabPhyState[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabPreviousChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
+uint8_t s_aabPortSelectAttempts[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 
 uint8_t s_bState = SAS_DISC_IDLE;
 uint8_t s_fRunning = FALSE;
 uint8_t s_fIocRestartRequested = FALSE;
+uint8_t s_fRestartArgument = FALSE;
 uint64_t s_lStepTime = 0;
 uint64_t s_lContinueTime = 0;
 uint32_t s_dOverflows = 0;
@@ -43,6 +46,24 @@ constexpr uint8_t CHANGE_COUNT_JUMP = 11;
 constexpr uint8_t EVENT_PHY_WARNING = 19;
 constexpr uint8_t ENCLOSURE_TYPE_10 = 0x10;
 constexpr uint8_t ENCLOSURE_TYPE_11 = 0x11;
+constexpr uint32_t DEVICE_TYPE_MASK = 0x07;
+constexpr uint32_t DEVICE_TYPE_EDGE_EXPANDER = 2;
+constexpr uint32_t DEVICE_TYPE_FANOUT_EXPANDER = 3;
+constexpr uint32_t DEVICE_INITIATOR_BITS = 0x70;
+constexpr uint32_t DEVICE_SATA = 0x80;
+constexpr uint32_t DEVICE_SMP_TARGET = 0x100;
+constexpr uint32_t DEVICE_SSP_TARGET = 0x400;
+constexpr uint32_t PHYINFO_SELECTOR_ACTIVE = 0x4000;  // the selector passes this side's path
+constexpr uint8_t PHY_PORT_SELECT_WARNED = 0x04;
+constexpr uint8_t SMP_PHY_PORT_SELECT = 7;
+constexpr uint8_t PORT_SELECT_TRIES_HELD = 3;
+constexpr uint8_t PORT_SELECT_TRIES = 12;
+constexpr uint8_t IDENTIFY_PENDING = 0xFF;  // no enclosure type is ever this
+constexpr uint8_t MANUFACTURER_TRIES = 3;
+constexpr uint32_t MANUFACTURER_RETRY_MS = 500;
+constexpr uint32_t SMP_MANUFACTURER_BYTES = 60;
+constexpr uint32_t SMP_PRODUCT_OFFSET = 20;
+constexpr uint32_t SMP_ENCLOSURE_TYPE_OFFSET = 0x34;
 constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
 // The company identifier the controllers' own SAS addresses carry.
 constexpr uint32_t CONTROLLER_OUI = 0x00605B0;
@@ -90,6 +111,94 @@ bool IsPartnerOnboardExpander(const SAS_EXPANDER& s) {
 
 bool WaitedSince(uint64_t lSince, uint64_t lMs) { return lGetTickCount() - lSince >= lMs; }
 
+
+// Walks the expanders the IOC reports, in its next-handle order, until a
+// read fails; fnExpander sees page 0 and answers whether to read the phys,
+// fnPhy sees each phy's page 1.  Stops at the expander table's size.
+template <typename OnExpander, typename OnPhy>
+void WalkExpanders(OnExpander fnExpander, OnPhy fnPhy) {
+    KernelPoolLock sLock;
+    uint16_t wHandle = 0xFFFF;
+    for (uint8_t bIndex = 0;; ++bIndex) {
+        const uint8_t* pb = nullptr;
+        if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE | wHandle,
+                                 &pb) != STATUS_OK) {
+            return;
+        }
+        MPI_SAS_EXPANDER_PAGE_0 s0;
+        std::memcpy(&s0, pb, sizeof s0);
+        if (s0.wDevHandle == wHandle || s0.wDevHandle == 0xFFFF) return;  // no progress: stop rather than loop
+        wHandle = s0.wDevHandle;
+        if (bIndex >= SAS_MAX_EXPANDERS) {
+            CountOverflow();
+            return;
+        }
+        if (s0.bNumPhys > SAS_EXPANDER_PHYS) CountOverflow();
+        if (!fnExpander(bIndex, s0)) continue;
+        for (uint8_t p = 0; p < s0.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                                     MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(p) << 16 | s0.wDevHandle,
+                                     &pb) != STATUS_OK) {
+                continue;
+            }
+            MPI_SAS_EXPANDER_PAGE_1 s1;
+            std::memcpy(&s1, pb, sizeof s1);
+            fnPhy(bIndex, s0, p, s1);
+        }
+    }
+}
+
+template <typename OnPhy>
+void ForEachExpanderPhy(OnPhy fnPhy) {
+    WalkExpanders([](uint8_t, const MPI_SAS_EXPANDER_PAGE_0&) { return true; }, fnPhy);
+}
+
+void HardResetPhy(const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t bIndex, uint8_t bPhy) {
+    (void)bSendSMPPhyControl(s0.dSASAddressLow, s0.dSASAddressHigh, bIndex, bPhy, SMP_PHY_HARD_RESET);
+}
+
+bool BehindInactiveSelector(const SAS_EXPANDER& s, uint8_t p) {
+    return (s.adPhyInfo[p] & MPI_SAS_PHYINFO_PORT_SELECTOR) && !(s.adPhyInfo[p] & PHYINFO_SELECTOR_ACTIVE);
+}
+
+// The SATA port-select pass: counts the SATA devices, direct and behind
+// port selectors, into the header and, with fSend TRUE, signals every
+// selector that does not pass this controller's path (fIncludeActive: also
+// those that do), a limited number of times per phy.  TRUE when a signal
+// went out.
+uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fIncludeActive) {
+    SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    const uint8_t bTries = fGetSASTimedHoldFlag() == TRUE ? PORT_SELECT_TRIES_HELD : PORT_SELECT_TRIES;
+    uint8_t fSent = FALSE;
+    psHeader->bPortSelectorPhys = 0;
+    psHeader->bDirectSataDevices = 0;
+    for (uint8_t i = 0; i < psHeader->bExpanderCount && i < SAS_MAX_EXPANDERS; ++i) {
+        const SAS_EXPANDER& s = psList->asExpander[i];
+        if (s.fUsable != TRUE) continue;
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            if (bGetSASPhyState(i, p) & SAS_PHY_DISABLED) continue;
+            if (!(s.adPhyInfo[p] & MPI_SAS_PHYINFO_PORT_SELECTOR)) {
+                if (s.adAttachedDeviceInfo[p] & DEVICE_SATA) ++psHeader->bDirectSataDevices;
+                continue;
+            }
+            ++psHeader->bPortSelectorPhys;
+            const bool fWanted = BehindInactiveSelector(s, p) || fIncludeActive == TRUE;
+            if (s_aabPortSelectAttempts[i][p] < bTries) {
+                SetSASPhyStateBits(i, p, PHY_PORT_SELECT_WARNED, FALSE);
+                if (fWanted && fSend == TRUE &&
+                    bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], i, p, SMP_PHY_PORT_SELECT) == STATUS_OK) {
+                    ++s_aabPortSelectAttempts[i][p];
+                    fSent = TRUE;
+                }
+            } else if (BehindInactiveSelector(s, p) && !(bGetSASPhyState(i, p) & PHY_PORT_SELECT_WARNED)) {
+                PostEvent(EVENT_PHY_WARNING, 2, s.bEnclosure, bSlotOfExpanderPhy(&s, p));
+                SetSASPhyStateBits(i, p, PHY_PORT_SELECT_WARNED, TRUE);
+            }
+        }
+    }
+    return fSent;
+}
+
 }  // namespace
 
 SAS_EXPANDER_LIST_HEADER* psSASExpanderHeader(SAS_EXPANDER_LIST* psList) {
@@ -133,6 +242,9 @@ uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress,
     }
     uint32_t dLength = 0;
     uint16_t wStatus = 0;
+    // A handshake: the drive-side interrupt must not acknowledge the
+    // doorbell while it runs.
+    KernelPoolLock sLock;
     if (bLSIConfigPageRead(LSI_IOC_DRIVE, TRUE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bPage, bExtType, dAddress,
                            s_dPage, 4096, &dLength, &wStatus) != STATUS_OK ||
         (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
@@ -190,7 +302,32 @@ uint8_t bFindExpanderPhyOfEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8
     return 0;
 }
 
-uint8_t bDiscoverSASExpanders(uint8_t) {
+// The enclosure model behind an expander of an expansion enclosure, from its
+// manufacturer information; type 0 when it never answers.
+static void IdentifyExpander(SAS_EXPANDER* ps, uint8_t bOwnSide) {
+    uint8_t abAnswer[SMP_MANUFACTURER_BYTES];
+    ps->bEnclosureType = 0;
+    for (uint8_t bTry = 0; bTry < MANUFACTURER_TRIES; ++bTry) {
+        if (bTry != 0) SpinDelayMs(MANUFACTURER_RETRY_MS);
+        if (bReportManufacturerInformation(ps->adSASAddress[0], ps->adSASAddress[1], abAnswer) != STATUS_OK) continue;
+        const uint8_t* pbProduct = abAnswer + SMP_PRODUCT_OFFSET;
+        if (std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
+            ps->bEnclosureType = ENCLOSURE_TYPE_10;
+        } else if (std::memcmp(pbProduct, "KV-4471-Vomaxe2 ", 16) == 0) {
+            ps->bEnclosureType = ENCLOSURE_TYPE_11;
+            ps->bSide = bOwnSide;
+            ConsolePrintf(bOwnSide == 0 ? "Set port to 0" : "Set port to 1");
+        } else if (abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 0x80) {
+            ps->bEnclosureType = abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 7;
+        } else {
+            ps->bEnclosureType = ENCLOSURE_TYPE_10;
+            ps->bSide = bOwnSide;
+        }
+        return;
+    }
+}
+
+uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     KernelPoolLock sLock;
     SAS_EXPANDER_LIST* psList = &s_sCurrent;
     const uint8_t bCountBefore = psSASExpanderHeader(&s_sPrevious)->bExpanderCount;
@@ -214,45 +351,29 @@ uint8_t bDiscoverSASExpanders(uint8_t) {
     }
 
     // Walk the expanders until the IOC has no next one.
-    uint16_t wHandle = 0xFFFF;
     uint8_t bCount = 0;
-    while (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE | wHandle,
-                                &pb) == STATUS_OK) {
-        MPI_SAS_EXPANDER_PAGE_0 s0;
-        std::memcpy(&s0, pb, sizeof s0);
-        if (s0.wDevHandle == wHandle || s0.wDevHandle == 0xFFFF) break;  // no progress: stop rather than loop
-        wHandle = s0.wDevHandle;
-        if (bCount >= SAS_MAX_EXPANDERS) {
-            CountOverflow();
-            break;
-        }
-        SAS_EXPANDER& s = psList->asExpander[bCount++];
-        s.adSASAddress[0] = s0.dSASAddressLow;
-        s.adSASAddress[1] = s0.dSASAddressHigh;
-        s.wDevHandle = s0.wDevHandle;
-        s.wParentDevHandle = s0.wParentDevHandle;
-        s.bNumPhys = s0.bNumPhys;
-        s.bSASLevel = s0.bSASLevel;
-        s.fResponding = TRUE;
-        if (s.bNumPhys > SAS_EXPANDER_PHYS) CountOverflow();
-        if (IsPartnerOnboardExpander(s) && s.bSASLevel >= 3) continue;
-        const uint8_t bIndex = static_cast<uint8_t>(bCount - 1);
-        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
-            if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
-                                     MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(p) << 16 | s.wDevHandle,
-                                     &pb) != STATUS_OK) {
-                continue;
-            }
-            MPI_SAS_EXPANDER_PAGE_1 s1;
-            std::memcpy(&s1, pb, sizeof s1);
+    WalkExpanders(
+        [&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0) {
+            bCount = static_cast<uint8_t>(bIndex + 1);
+            SAS_EXPANDER& s = psList->asExpander[bIndex];
+            s.adSASAddress[0] = s0.dSASAddressLow;
+            s.adSASAddress[1] = s0.dSASAddressHigh;
+            s.wDevHandle = s0.wDevHandle;
+            s.wParentDevHandle = s0.wParentDevHandle;
+            s.bNumPhys = s0.bNumPhys;
+            s.bSASLevel = s0.bSASLevel;
+            s.fResponding = TRUE;
+            return !(IsPartnerOnboardExpander(s) && s.bSASLevel >= 3);
+        },
+        [&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0&, uint8_t p, const MPI_SAS_EXPANDER_PAGE_1& s1) {
+            SAS_EXPANDER& s = psList->asExpander[bIndex];
             s.awAttachedHandle[p] = s1.wAttachedDevHandle;
             s.adPhyInfo[p] = s1.dPhyInfo;
             s.adAttachedDeviceInfo[p] = s1.dAttachedDeviceInfo;
             s_aabChangeCount[bIndex][p] = s1.bChangeCount;
             SetSASPhyStateBits(bIndex, p, SAS_PHY_DISABLED,
                                ToFlag(s1.bNegotiatedLinkRate == MPI_SAS_LINK_RATE_PHY_DISABLED));
-        }
-    }
+        });
     psHeader->bExpanderCount = bCount;
 
     // Enclosure, side and path of each expander.
@@ -292,8 +413,17 @@ uint8_t bDiscoverSASExpanders(uint8_t) {
             }
         }
         if (!fKnown && s.bEnclosure == 1) s.bEnclosureType = bGetBackplaneType() & 7;
+        if (!fKnown && s.bEnclosure != 1) s.bEnclosureType = IDENTIFY_PENDING;
     }
     psHeader->bHighestEnclosure = bHighest;
+
+    // The query waits for its reply, which the interrupt delivers: the
+    // drive-side lock is let go for it.
+    sLock.Release();
+    for (uint8_t i = 0; i < bCount; ++i) {
+        if (psList->asExpander[i].bEnclosureType == IDENTIFY_PENDING) IdentifyExpander(&psList->asExpander[i], bOwnSide);
+    }
+    KernelPoolLock sRelock;
 
     // A phy whose change count jumps on two passes running is reported.
     const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
@@ -315,12 +445,67 @@ uint8_t bDiscoverSASExpanders(uint8_t) {
         }
     }
 
+    const uint8_t fSent = fSelectPorts(psList, fPortSelect, FALSE);
+
     std::memcpy(&s_sPrevious, psList, sizeof s_sPrevious);
     std::memcpy(&s_sForPartner, psList, sizeof s_sForPartner);
     std::memcpy(s_aabPreviousChangeCount, s_aabChangeCount, sizeof s_aabChangeCount);
     for (uint8_t i = bCount; i < SAS_MAX_EXPANDERS; ++i) std::memset(s_aabPhyState[i], 0, SAS_EXPANDER_PHYS);
+    // Attempts are counted across passes only while a selector stays
+    // against this side.
+    for (uint8_t i = 0; i < SAS_MAX_EXPANDERS && fSent != TRUE; ++i) {
+        for (uint8_t p = 0; p < SAS_EXPANDER_PHYS; ++p) {
+            if (i >= bCount || !BehindInactiveSelector(psList->asExpander[i], p)) s_aabPortSelectAttempts[i][p] = 0;
+        }
+    }
     (void)bCountBefore;
+    return fSent == TRUE ? TRUE : STATUS_OK;
+}
+
+uint8_t fSelectSATAPortsOfThisController(uint8_t, uint8_t fIncludeActive) {
+    // Without a partner every slot is this controller's: force changes nothing.
+    KernelPoolLock sLock;
+    return fSelectPorts(&s_sPrevious, TRUE, fIncludeActive);
+}
+
+uint8_t RestartSASDiscovery(uint8_t fSparseTargets) {
+    ForEachExpanderPhy([&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t p,
+                           const MPI_SAS_EXPANDER_PAGE_1& s1) {
+        if (s1.bNegotiatedLinkRate == MPI_SAS_LINK_RATE_PHY_DISABLED) {
+            SetSASPhyStateBits(bIndex, p, SAS_PHY_DISABLED, TRUE);
+            return;
+        }
+        const uint32_t d = s1.dAttachedDeviceInfo;
+        const uint32_t dType = d & DEVICE_TYPE_MASK;
+        // Only end devices: an empty phy, an initiator or an expander is
+        // left alone.
+        if (dType == 0 || (d & DEVICE_INITIATOR_BITS) || dType == DEVICE_TYPE_EDGE_EXPANDER ||
+            dType == DEVICE_TYPE_FANOUT_EXPANDER) {
+            return;
+        }
+        if (fSparseTargets == TRUE && (d & (DEVICE_SSP_TARGET | DEVICE_SMP_TARGET))) return;
+        HardResetPhy(s0, bIndex, p);
+    });
     return STATUS_OK;
+}
+
+uint8_t fResetVanishedDevicePhys() {
+    uint8_t fReset = FALSE;
+    const uint8_t bPrevious = psSASExpanderHeader(&s_sPrevious)->bExpanderCount;
+    ForEachExpanderPhy([&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t p,
+                           const MPI_SAS_EXPANDER_PAGE_1& s1) {
+        if ((s1.dAttachedDeviceInfo & DEVICE_TYPE_MASK) != 0) return;
+        for (uint8_t i = 0; i < bPrevious && i < SAS_MAX_EXPANDERS; ++i) {
+            const SAS_EXPANDER& o = s_sPrevious.asExpander[i];
+            if (o.wDevHandle != s0.wDevHandle || p >= o.bNumPhys) continue;
+            if (o.adAttachedDeviceInfo[p] & (DEVICE_SATA | DEVICE_SSP_TARGET)) {
+                HardResetPhy(s0, bIndex, p);
+                fReset = TRUE;
+            }
+            return;
+        }
+    });
+    return fReset;
 }
 
 uint8_t fIsExpanderAttached() {
@@ -362,6 +547,17 @@ void SASDiscoveryStep() {
         s_bState = SAS_DISC_WAIT_IOC;
         return;
     case SAS_DISC_WAIT_IOC:
+        if (!WaitedSince(s_lStepTime, 4000)) return;
+        // A drive that left while the IOC was down gets its phy reset, and
+        // the links a while to settle before the walk.
+        s_lStepTime = lGetTickCount();
+        s_bState = fResetVanishedDevicePhys() == TRUE ? SAS_DISC_WAIT : SAS_DISC_DISCOVER;
+        return;
+    case SAS_DISC_RESTART:
+        (void)RestartSASDiscovery(s_fRestartArgument);
+        s_lStepTime = lGetTickCount();
+        s_bState = SAS_DISC_WAIT;
+        return;
     case SAS_DISC_WAIT:
         if (!WaitedSince(s_lStepTime, 4000)) return;
         s_bState = SAS_DISC_DISCOVER;
@@ -369,6 +565,12 @@ void SASDiscoveryStep() {
     case SAS_DISC_DISCOVER:
     case SAS_DISC_CONTINUE: {
         if (s_bState == SAS_DISC_CONTINUE && !WaitedSince(s_lContinueTime, 6000)) return;
+        if (s_bState == SAS_DISC_CONTINUE && fGetSASTimedHoldFlag() == TRUE) {
+            // Held drives: reset the end devices' phys, sparing the targets.
+            s_fRestartArgument = TRUE;
+            s_bState = SAS_DISC_RESTART;
+            return;
+        }
         const uint8_t b = bDiscoverSASExpanders(TRUE);
         if (b == TRUE) {
             s_lContinueTime = lGetTickCount();

@@ -78,6 +78,14 @@ void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t 
 // TRUE another pass is needed, 0 restart the IOC, 250 retry after 4 s,
 // anything else done.
 uint8_t bDiscoverSASExpanders(uint8_t fPortSelect);
+// Hard-resets the expander phys of end devices (with fSparseTargets TRUE
+// not those of SSP and SMP targets) and notes the disabled ones; 255.
+uint8_t RestartSASDiscovery(uint8_t fSparseTargets);
+// TRUE when a phy whose drive disappeared since the last pass was reset.
+uint8_t fResetVanishedDevicePhys();
+// Signals the SATA port selectors of the last pass's expanders to pass this
+// controller's path; TRUE when a signal went out.
+uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive);
 void SASDiscoveryStep();
 // TRUE when the IOC reports an expander on one of its phys.
 uint8_t fIsExpanderAttached();

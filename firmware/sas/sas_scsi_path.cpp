@@ -33,6 +33,7 @@ uint8_t s_fSATAWriteCache = FALSE;
 BUFFER_HANDLE s_dIdentifyPage = 0;
 
 constexpr uint32_t WAIT_BOUND_MS = 5000;
+constexpr uint32_t TASK_MANAGEMENT_TIMEOUT_MS = 10000;
 constexpr uint8_t FRAME_ELEMENTS = 5;        // simple elements the frame itself holds
 constexpr uint8_t CHAIN_SEGMENT_ELEMENTS = 11;
 constexpr uint32_t CHAIN_SEGMENT_BYTES = 96;
@@ -360,6 +361,20 @@ uint8_t SendSCSICommand(KERNEL_ENTRY* psEntry) {
     return SendLocked(psEntry);
 }
 
+uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex) {
+    uint8_t* pbFrame = nullptr;
+    uint16_t wRequest = LSI_NO_HANDLE;
+    const uint8_t b = bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wRequest, TRUE);
+    if (b != STATUS_OK) return b;
+    auto* ps = reinterpret_cast<MPI_SCSI_TASK_MGMT_REQUEST*>(pbFrame);
+    BuildLSITaskManagement(ps, bTarget, MPI_TASKTYPE_ABORT_TASK,
+                           static_cast<uint32_t>(wRequestIndex) << 16 | wEntryIndex);
+    ps->dMsgContext = wEntryIndex;
+    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TASK_MANAGEMENT_TIMEOUT_MS, FALSE);
+    psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
+    return STATUS_OK;
+}
+
 uint8_t fCompleteWaitedSCSICommand(uint16_t wRequestIndex, const uint8_t* pbReplyFrame) {
     if (s_fSCSIWaitPending != TRUE || wRequestIndex != s_wWaitRequest) return FALSE;
     // Counted when sent, so counted down when answered: otherwise every
@@ -410,9 +425,15 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t, const uint8_t* pbCdb, 
         }
         while (s_fSCSIWaitPending == TRUE && lGetTickCount() - lStart <= WAIT_BOUND_MS) HwPoll();
         if (s_fSCSIWaitPending == TRUE) {
-            // Late replies of an abandoned request only free its frame.
+            // Late replies of an abandoned request only free its frame; the
+            // abort makes the IOC give the request back even when the drive
+            // never answers.
             KernelPoolLock sLock;
-            if (s_wWaitRequest != LSI_NO_HANDLE) OrLSIRequestFlags(LSI_IOC_DRIVE, s_wWaitRequest, LSI_REQUEST_ABORTED);
+            if (s_wWaitRequest != LSI_NO_HANDLE) {
+                OrLSIRequestFlags(LSI_IOC_DRIVE, s_wWaitRequest, LSI_REQUEST_ABORTED);
+                (void)bSendSASAbortTask(bTarget, s_wWaitRequest, SAS_WAITED_ENTRY_INDEX);
+                CountSASTargetCommandDone(bTarget, TRUE);
+            }
             s_fSCSIWaitPending = FALSE;
             return 252;
         }

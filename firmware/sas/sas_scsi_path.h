@@ -64,6 +64,10 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t bBus, const uint8_t* pb
 // The reply handler's completion of the waited command (frame null: a
 // context reply, good status).  TRUE when it was the one waited for.
 uint8_t fCompleteWaitedSCSICommand(uint16_t wRequestIndex, const uint8_t* pbReplyFrame);
+// Posts an ABORT TASK for a request of the drive IOC (from the reserve
+// frames); the caller holds the drive-side lock.  255 posted, else the frame
+// allocation's status.
+uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex);
 
 // One ATA command through SATA passthrough, waited for up to 5 s.
 // bDirection 0 write, 1 read, 2 none.  255 done, else 0.

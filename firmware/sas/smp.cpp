@@ -36,6 +36,7 @@ BUFFER_HANDLE s_dPage = 0;
 uint32_t s_dNextSlot = 0;
 volatile uint8_t s_fSyncPending = FALSE;
 uint8_t* s_pbSyncResponse = nullptr;
+uint16_t s_wSyncIocStatus = MPI_IOCSTATUS_SUCCESS;
 uint32_t s_aadErrors[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS][4];
 
 uint8_t* pbSlot() {
@@ -115,6 +116,9 @@ void SMPPassthroughReply(const uint8_t* pbFrame) {
     const uint8_t bExpander = static_cast<uint8_t>(dContext);
     const uint8_t bPhy = static_cast<uint8_t>(dContext >> 8);
     if (bExpander == SMP_TAG_SYNCHRONOUS) {
+        MPI_REPLY_HEADER sHeader;
+        std::memcpy(&sHeader, pbFrame, sizeof sHeader);
+        s_wSyncIocStatus = sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
         s_fSyncPending = FALSE;
         return;
     }
@@ -150,6 +154,8 @@ uint8_t bReportManufacturerInformation(uint32_t dSasLow, uint32_t dSasHigh, uint
         s_fSyncPending = FALSE;
         return 0;
     }
+    // An expander the IOC could not reach answers nothing worth reading.
+    if (s_wSyncIocStatus != MPI_IOCSTATUS_SUCCESS) return 0;
     std::memcpy(pbAnswer, s_pbSyncResponse, 60);
     return STATUS_OK;
 }

@@ -3,6 +3,7 @@
 #include "config/config_state.h"
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
+#include "config/nvram_records.h"
 #include "config_fixture.h"
 #include "executive/system_state.h"
 
@@ -18,10 +19,14 @@ TEST_F(InfoRecordTest, RecordOfASampleConfiguration) {
     fw::SetBatteryPresent(fw::TRUE);
     fw::SetBatteryChargeComplete(fw::FALSE);
     fw::SetBatteryCapacity(50);
+    ASSERT_EQ(fw::SaveNvramStatistics(), fw::STATUS_OK);   // one operating second counted
     fw::CONTROLLER_INFO_RECORD sRecord;
     fw::BuildControllerInfoRecord(&sRecord);
     const uint8_t* pb = reinterpret_cast<const uint8_t*>(&sRecord);
     EXPECT_EQ(std::memcmp(pb, "Sample", 6), 0);
+    EXPECT_EQ(std::memcmp(pb + 108, "0021", 4), 0);
+    EXPECT_NE(fw::dGetOperatingSeconds(), 0u);
+    EXPECT_EQ(pb[92] | (pb[93] << 8) | (pb[94] << 16) | (pb[95] << 24), fw::dGetOperatingSeconds());
     EXPECT_EQ(pb[80], 0x04);
     EXPECT_EQ(pb[83], 0x01);
     uint8_t abWwn[8];

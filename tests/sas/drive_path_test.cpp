@@ -15,6 +15,8 @@
 #include "executive/startup.h"
 #include "executive/tick.h"
 #include "executive/system_state.h"
+#include "executive/work_flags.h"
+#include "eventlog/event_log.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/reply_dispatch.h"
 #include "sas/request_frames.h"
@@ -158,6 +160,141 @@ TEST_F(DrivePathTest, WaitedCommandFailuresComeBackAsSuch) {
     EXPECT_LE(b.board().clock().Now() - lBefore, 6'000'000'000ull);
     w = Wait(0x70, {0x00}, 0);   // no such target at all
     EXPECT_EQ(w.bResult, 0);
+}
+
+// A drive that never answers: the waited command gives up within its bound,
+// the IOC is told to abort the task, and the request comes back.
+TEST_F(DrivePathTest, SilentDriveIsAbortedAndItsRequestReturns) {
+    const uint16_t wIdle = wGetLSIRequestsInUse(LSI_IOC_DRIVE);
+    chassis.DriveAt(5)->SetNoResponse(true);
+    const Waited w = Wait(TargetOfSlot(5), {0x28, 0, 0, 0, 0, 8, 0, 0, 1}, 512);
+    EXPECT_EQ(w.bResult, 252);
+    PollFor(100, [&] { return wGetLSIRequestsInUse(LSI_IOC_DRIVE) == wIdle; });
+    EXPECT_EQ(ioc->tasksAborted(), 1u);
+    EXPECT_EQ(ioc->stalledRequests(), 0u);
+    EXPECT_EQ(wGetLSIRequestsInUse(LSI_IOC_DRIVE), wIdle);
+    // The target's queue slot is given back too: the drive, once alive
+    // again, takes waited commands as before.
+    chassis.DriveAt(5)->SetNoResponse(false);
+    EXPECT_EQ(Wait(TargetOfSlot(5), {0x00}, 0).bResult, STATUS_OK);
+}
+
+// The IOC's own events drive discovery: each is acknowledged, and the
+// background steps bring the list up to date after a pull and an insert.
+TEST_F(DrivePathTest, LinkEventsAreAcknowledgedAndRediscovered) {
+    ASSERT_EQ(b.board().RunOnCpu([] {
+        InitEventLog();
+        SetInitializationComplete(TRUE);
+    }),
+              sim::StopKind::Finished);
+    auto settle = [&](uint8_t bCount) {
+        PollFor(5);
+        EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+        EXPECT_EQ(fIsSASEventAckPending(), FALSE);
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            const uint64_t lEnd = lGetTickCount() + 60000;
+            while (lGetTickCount() < lEnd && (fGetSasDiscoveryWork() == TRUE || fIsSASDiscoveryRunning() == TRUE)) {
+                SASDiscoveryStep();
+                SpinDelayMs(100);
+            }
+        }),
+                  sim::StopKind::Finished);
+        EXPECT_EQ(fGetSasDiscoveryWork(), FALSE);
+        EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, bCount);
+    };
+    const sim::DriveConfig sOld = *chassis.ConfigAt(6);
+    chassis.Pull(6);
+    settle(7);
+    EXPECT_EQ(ioc->eventAcks(), 1u);
+    chassis.Insert(6, sOld);
+    settle(8);
+    EXPECT_EQ(ioc->eventAcks(), 2u);
+    EXPECT_EQ(dGetSASLostEventAckCount(), 0u);
+}
+
+// With replies quiet, a FAULT is still seen through the doorbell interrupt
+// and leads to an IOC restart.
+TEST_F(DrivePathTest, FaultIsNoticedWithoutAReply) {
+    ASSERT_EQ(b.board().RunOnCpu([] { InitEventLog(); }), sim::StopKind::Finished);
+    ioc->EnterFault(0x1234);
+    PollFor(5);
+    const EVENT_LOG_ENTRY* ps = dispatchtest::NewestEvent(1);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+    EXPECT_EQ(ioc->postedReplies(), 0u);
+}
+
+// The synchronous manufacturer query discovery identifies enclosures by.
+TEST_F(DrivePathTest, ManufacturerQueryAnswersOrTimesOut) {
+    for (bool fResponding : {true, false}) {
+        chassis.expander().responding = fResponding;
+        uint8_t abAnswer[60] = {};
+        uint8_t bResult = 0;
+        const uint64_t lAddress = chassis.expander().sasAddress();
+        const uint64_t lBefore = b.board().clock().Now();
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            bResult = bReportManufacturerInformation(static_cast<uint32_t>(lAddress),
+                                                     static_cast<uint32_t>(lAddress >> 32), abAnswer);
+        }),
+                  sim::StopKind::Finished);
+        if (fResponding) {
+            EXPECT_EQ(bResult, STATUS_OK);
+            EXPECT_EQ(std::memcmp(abAnswer + 20, "Vomax expansion ", 16), 0);
+        } else {
+            EXPECT_EQ(bResult, 0);
+            EXPECT_LE(b.board().clock().Now() - lBefore, 3'100'000'000ull);
+        }
+    }
+}
+
+// Phy resets of the discovery restart: which phys get a hard reset.
+TEST_F(DrivePathTest, DiscoveryRestartResetsTheRightPhys) {
+    auto resets = [&] {
+        uint32_t n = 0;
+        for (const sim::ExpanderPhy& p : chassis.expander().phys()) n += p.linkResets;
+        return n;
+    };
+    struct Case {
+        const char* pszName;
+        std::function<uint8_t()> fnRun;
+        uint8_t bResult;
+        uint32_t dResets;
+    } const aCases[] = {
+        {"nothing vanished", [] { return fResetVanishedDevicePhys(); }, FALSE, 0},
+        {"end devices, targets spared", [] { return RestartSASDiscovery(TRUE); }, STATUS_OK, 0},
+        {"every end device", [] { return RestartSASDiscovery(FALSE); }, STATUS_OK, 8},
+    };
+    for (const Case& c : aCases) {
+        const uint32_t dBefore = resets();
+        uint8_t bResult = 0;
+        ASSERT_EQ(b.board().RunOnCpu([&] { bResult = c.fnRun(); }), sim::StopKind::Finished);
+        PollFor(20);
+        EXPECT_EQ(bResult, c.bResult) << c.pszName;
+        EXPECT_EQ(resets() - dBefore, c.dResets) << c.pszName;
+    }
+
+    // A drive pulled since the last pass: only its phy is reset, once.
+    const int iPhy = chassis.expander().PhyOfSlot(2);
+    chassis.Pull(2);
+    uint8_t fReset = FALSE;
+    ASSERT_EQ(b.board().RunOnCpu([&] { fReset = fResetVanishedDevicePhys(); }), sim::StopKind::Finished);
+    PollFor(20);
+    EXPECT_EQ(fReset, TRUE);
+    EXPECT_EQ(chassis.expander().phys()[static_cast<size_t>(iPhy)].linkResets, 2u);
+    Rediscover();
+    ASSERT_EQ(b.board().RunOnCpu([&] { fReset = fResetVanishedDevicePhys(); }), sim::StopKind::Finished);
+    EXPECT_EQ(fReset, FALSE);
+
+    // A disabled phy is noted, not reset.
+    uint8_t bExpander = 0, bPhy = 0;
+    ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 3, &bExpander, &bPhy), STATUS_OK);
+    chassis.expander().phys()[bPhy].enabled = false;
+    SetSASPhyStateBits(bExpander, bPhy, SAS_PHY_DISABLED, FALSE);
+    const uint32_t dBefore = chassis.expander().phys()[bPhy].linkResets;
+    ASSERT_EQ(b.board().RunOnCpu([] { (void)RestartSASDiscovery(FALSE); }), sim::StopKind::Finished);
+    PollFor(20);
+    EXPECT_EQ(chassis.expander().phys()[bPhy].linkResets, dBefore);
+    EXPECT_NE(bGetSASPhyState(bExpander, bPhy) & SAS_PHY_DISABLED, 0);
 }
 
 TEST_F(DrivePathTest, PulledAndInsertedDrivesUpdateTheList) {
@@ -428,3 +565,34 @@ TEST_F(SataDrivePathTest, TranslatedReadCapacityGivesTheLastBlock) {
 }
 
 }  // namespace
+
+// SATA port selectors against this controller's path get the select
+// signal; one that switches ends the signals, one that never does is
+// reported once after its tries.
+TEST_F(SataDrivePathTest, PortSelectorsAreSwitchedToThisPath) {
+    ASSERT_EQ(b.board().RunOnCpu([] { InitEventLog(); }), sim::StopKind::Finished);
+    struct Case {
+        const char* pszName;
+        bool fStuck;
+        uint32_t dPasses;        // passes that send a signal
+        bool fWarned;
+    } const aCases[] = {{"switches", false, 1, false}, {"stuck", true, 12, true}};
+    for (const Case& c : aCases) {
+        sim::ExpanderPhy& sPhy = chassis.expander().phys()[static_cast<size_t>(chassis.expander().PhyOfSlot(2))];
+        sPhy.portSelector = true;
+        sPhy.selectorActive = false;
+        sPhy.selectorStuck = c.fStuck;
+        chassis.NotifyLinkChange();
+        uint32_t dSent = 0;
+        uint8_t bLast = TRUE;
+        for (int i = 0; i < 20 && bLast == TRUE; ++i) {
+            ASSERT_EQ(b.board().RunOnCpu([&] { bLast = bDiscoverSASExpanders(TRUE); }), sim::StopKind::Finished);
+            PollFor(20);
+            if (bLast == TRUE) ++dSent;
+        }
+        EXPECT_EQ(dSent, c.dPasses) << c.pszName;
+        EXPECT_EQ(sPhy.selectorActive, !c.fStuck) << c.pszName;
+        EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bPortSelectorPhys, 1) << c.pszName;
+        EXPECT_EQ(dispatchtest::NewestEvent(19) != nullptr, c.fWarned) << c.pszName;
+    }
+}
