@@ -3,7 +3,6 @@
 // reaches the clock chip from the half-second tick.
 #include "executive/date_time.h"
 
-#include <cstdio>
 
 #include "executive/console_output.h"
 #include "executive/rtc.h"
@@ -198,20 +197,48 @@ uint8_t bLoadClockRegisters(const DATE_TIME* psDateTime) {
     return STATUS_OK;
 }
 
+namespace {
+
+char* PutText(char* pc, const char* psz) {
+    while (*psz != '\0') *pc++ = *psz++;
+    return pc;
+}
+
+// A decimal number in exactly dDigits digits, zero-filled.
+char* PutDigits(char* pc, uint32_t dValue, uint32_t dDigits) {
+    for (uint32_t i = dDigits; i-- > 0; dValue /= 10) pc[i] = static_cast<char>('0' + dValue % 10);
+    return pc + dDigits;
+}
+
+}  // namespace
+
 uint32_t FormatDateTimeText(const DATE_TIME* psDateTime, char* pcText) {
-    int iLength;
+    char* pc = pcText;
     if (bValidateDateTime(psDateTime) != STATUS_OK) {
-        iLength = std::snprintf(pcText, DATE_TIME_TEXT_SIZE, "%-25s", "Invalid Timestamp");
+        pc = PutText(pc, "Invalid Timestamp");
+        while (pc < pcText + DATE_TIME_TEXT_SIZE - 1) *pc++ = ' ';
     } else {
         const DATE_TIME& s = *psDateTime;
         // The weekday name comes from the date itself: the record's own
         // weekday byte may be stale or out of range.
         const uint8_t bWeekday = bGetWeekday(s.wYear, s.bMonth, s.bDay);
-        iLength = std::snprintf(pcText, DATE_TIME_TEXT_SIZE, "%s %s %02d %04d %02d:%02d:%02d ",
-                                s_apszWeekdayNames[bWeekday - 1], s_apszMonthNames[s.bMonth - 1],
-                                s.bDay, s.wYear, s.bHour, s.bMinute, s.bSecond);
+        pc = PutText(pc, s_apszWeekdayNames[bWeekday - 1]);
+        *pc++ = ' ';
+        pc = PutText(pc, s_apszMonthNames[s.bMonth - 1]);
+        *pc++ = ' ';
+        pc = PutDigits(pc, s.bDay, 2);
+        *pc++ = ' ';
+        pc = PutDigits(pc, s.wYear, 4);
+        *pc++ = ' ';
+        pc = PutDigits(pc, s.bHour, 2);
+        *pc++ = ':';
+        pc = PutDigits(pc, s.bMinute, 2);
+        *pc++ = ':';
+        pc = PutDigits(pc, s.bSecond, 2);
+        *pc++ = ' ';
     }
-    return static_cast<uint32_t>(iLength);
+    *pc = '\0';
+    return static_cast<uint32_t>(pc - pcText);
 }
 
 void PrintDateTime(const DATE_TIME* psDateTime) {
