@@ -2,6 +2,7 @@
 // data directory that carries the NVRAM from one run to the next.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,6 +95,37 @@ TEST_F(ControllerProgram, BlankFpgaEndsTheRunWithTheBoardReset) {
     ProgramRun run = RunController("--virtual-time --fpga blank --data-dir " + m_dir);
     EXPECT_EQ(run.status, 6);
     EXPECT_EQ(run.output, "Programming IOP FPGA..............Pass\r\nRebooting due to power-on reset\r\n");
+}
+
+// A signal is a power cut: the run ends at once with status 0 and the NVRAM
+// keeps what was written.  The board runs on the wall clock here; the signal
+// goes out as soon as the controller has printed its first line.
+TEST_F(ControllerProgram, SignalEndsAWallClockRun) {
+    int toParent[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(toParent[1], STDOUT_FILENO);
+        close(toParent[0]);
+        execl(CONTROLLER_PROGRAM, CONTROLLER_PROGRAM, "--data-dir", m_dir.c_str(), "--console-in", "/dev/null",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(toParent[1]);
+    std::string output;
+    char c;
+    while (output.find('\n') == std::string::npos && read(toParent[0], &c, 1) == 1) output.push_back(c);
+    EXPECT_EQ(output, "IOP FPGA Version: 0x0112\r\n");
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(toParent[0]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir + "/nvram.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 512 * 1024);
 }
 
 TEST_F(ControllerProgram, RefusesBadOptions) {
