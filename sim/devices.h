@@ -190,11 +190,11 @@ private:
     uint64_t m_cutAfter = 0;
 };
 
-// Board FPGA and CPLD registers at 0xF100F000 (16-bit registers).
+// Board FPGA and CPLD registers at 0xF100F000 (16-bit registers):
+// 0x00 control (bit 0 board reset, bit 2 FPGA reset, bit 5 programmed),
+// 0x02 slot and indicators (bit 6 slot 1), 0x06 watchdog and reboot,
+// 0x16 version and 0x18 hardware version (all ones while blank).
 class Fpga : public Device {
-    // 0x00 control: bit 0 board reset, bit 2 FPGA reset, bit 5 programmed.
-    // 0x02 slot and indicators: bit 6 slot 1.  0x06 watchdog / reboot.
-    // 0x16 version, 0x18 hardware version (all ones while blank).
 public:
     static constexpr uint32_t kBase = 0xF100F000;
     static constexpr uint16_t kVersion = 0x0112;
