@@ -45,7 +45,7 @@ struct BoardConfig {
     bool pciExpressFault = false; // PCI Express link never trains
     bool i2cFault[3] = {false, false, false};  // I2C unit stuck busy
     bool slot1 = true;            // this board sits in controller slot 1
-    uint64_t wwn = 0x2000001B32A00001ull;  // factory-programmed controller WWN
+    uint64_t wwn = 0x2000005AA5A00001ull;  // factory-programmed controller WWN
 };
 
 class Board {

@@ -9,21 +9,19 @@ namespace {
 
 // The expander phys the slots hang off, slot 1 first.
 constexpr int kPhyOfSlot[Chassis::kSlots] = {14, 17, 20, 23, 13, 16, 19, 22, 12, 15, 18, 21};
-constexpr uint64_t kDriveSasAddressBase = 0x5000C50000A00000ull;
+constexpr uint64_t kDriveSasAddressBase = 0x5005D5D000A00000ull;
 
 }  // namespace
 
 Chassis::Chassis(const Options& options)
-    : m_options(options), m_expander(kExpanderSasAddress, kExpanderPhys), m_slots(kSlots) {
+    : m_expander(kExpanderSasAddress, kExpanderPhys), m_slots(kSlots) {
     if (!options.directory.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(options.directory + "/drives", ec);
     }
     for (unsigned s = 1; s <= kSlots; ++s) m_expander.phys()[kPhyOfSlot[s - 1]].slot = static_cast<int>(s);
     for (unsigned s = 1; s <= kSlots && s <= options.drives; ++s) {
-        m_slots[s - 1].present = true;
-        m_slots[s - 1].config = DefaultDriveConfig(s, options);
-        Populate(m_slots[s - 1]);
+        m_slots[s - 1] = std::make_unique<Drive>(DefaultDriveConfig(s, options));
     }
 }
 
@@ -43,30 +41,26 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     return c;
 }
 
-void Chassis::Populate(Slot& slot) { slot.drive = std::make_shared<Drive>(slot.config); }
-
 Drive* Chassis::DriveAt(unsigned slot) {
-    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return nullptr;
-    return m_slots[slot - 1].drive.get();
+    if (slot < 1 || slot > kSlots) return nullptr;
+    return m_slots[slot - 1].get();
 }
 
 const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
-    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return nullptr;
-    return &m_slots[slot - 1].config;
+    if (slot < 1 || slot > kSlots || !m_slots[slot - 1]) return nullptr;
+    return &m_slots[slot - 1]->config();
 }
 
 void Chassis::Pull(unsigned slot) {
-    if (slot < 1 || slot > kSlots || !m_slots[slot - 1].present) return;
-    m_slots[slot - 1].present = false;
+    if (slot < 1 || slot > kSlots || !m_slots[slot - 1]) return;
+    m_slots[slot - 1].reset();
     ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
     NotifyLinkChange();
 }
 
 void Chassis::Insert(unsigned slot, const DriveConfig& config) {
-    if (slot < 1 || slot > kSlots || m_slots[slot - 1].present) return;
-    m_slots[slot - 1].present = true;
-    m_slots[slot - 1].config = config;
-    Populate(m_slots[slot - 1]);
+    if (slot < 1 || slot > kSlots || m_slots[slot - 1]) return;
+    m_slots[slot - 1] = std::make_unique<Drive>(config);
     ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
     NotifyLinkChange();
 }

@@ -25,7 +25,7 @@ class Chassis {
 public:
     static constexpr unsigned kSlots = 12;
     static constexpr unsigned kExpanderPhys = 24;
-    static constexpr uint64_t kExpanderSasAddress = 0x500605B000001000ull;
+    static constexpr uint64_t kExpanderSasAddress = 0x50A5A5A000001000ull;
 
     using Options = ChassisOptions;
 
@@ -39,8 +39,9 @@ public:
     // The drive in a slot, null when the slot is empty.
     Drive* DriveAt(unsigned slot);
     const DriveConfig* ConfigAt(unsigned slot) const;
-    // Pulls the drive out (kept aside; Insert(slot) with no config puts it back).
+    // Pulls the drive out; its image stays on disk for a later Insert.
     void Pull(unsigned slot);
+    // Puts a new drive of the given config into an empty slot.
     void Insert(unsigned slot, const DriveConfig& config);
     static DriveConfig DefaultDriveConfig(unsigned slot, const Options& options);
 
@@ -50,15 +51,8 @@ public:
     void NotifyLinkChange();
 
 private:
-    Options m_options;
     Expander m_expander;
-    struct Slot {
-        bool present = false;
-        DriveConfig config;
-        std::shared_ptr<Drive> drive;
-    };
-    std::vector<Slot> m_slots;   // index slot − 1
-    void Populate(Slot& slot);
+    std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
     std::vector<std::pair<int, std::function<void()>>> m_listeners;
     int m_nextListener = 1;
 };

@@ -922,14 +922,14 @@ Drive::~Drive() = default;
 
 DriveResult Drive::Execute(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn) {
     DriveResult r;
-    r.noResponse = !m_present || m_impl->dead;
+    r.noResponse = m_impl->dead;
     if (!r.noResponse) m_impl->Scsi(cdb, dataOut, dataIn, r);
     return r;
 }
 
 DriveResult Drive::ExecuteAta(const AtaCommand& command, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn) {
     DriveResult r;
-    r.noResponse = !m_present || m_impl->dead;
+    r.noResponse = m_impl->dead;
     if (!r.noResponse) m_impl->Ata(command, dataOut, dataIn, r);
     return r;
 }
@@ -954,7 +954,6 @@ void Drive::InjectMediaError(uint64_t lba, uint64_t count) {
 void Drive::ClearMediaErrors() { m_impl->bad.clear(); }
 void Drive::SetNotReady(bool notReady) { m_impl->notReady = notReady; }
 void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = commands; }
-void Drive::SetPresent(bool present) { m_present = present; }
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 

@@ -81,8 +81,6 @@ public:
     void SetNotReady(bool notReady);                      // TEST UNIT READY fails until ready
     // The next `commands` commands find it becoming ready; the one after is served.
     void BecomeReadyAfter(uint32_t commands);
-    void SetPresent(bool present);                        // pulled or inserted
-    bool Present() const { return m_present; }
     void SetNoResponse(bool dead);
     void SetExtraLatencyNs(uint64_t ns);                  // slow drive
 
@@ -90,7 +88,6 @@ private:
     struct Impl;
     DriveConfig m_config;
     std::unique_ptr<Impl> m_impl;
-    bool m_present = true;
 };
 
 }  // namespace sim

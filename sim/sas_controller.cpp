@@ -37,6 +37,17 @@ fw::MPI_REPLY_HEADER HeaderReply(uint8_t function, uint32_t context, uint16_t st
     return r;
 }
 
+// A SCSI IO reply (also ending task-managed requests) with its header filled.
+fw::MPI_SCSI_IO_REPLY ScsiIoReply(uint8_t function, uint32_t context, uint8_t target, uint16_t status) {
+    fw::MPI_SCSI_IO_REPLY r{};
+    r.sHeader.bTargetId = target;
+    r.sHeader.bMsgLength = sizeof r / 4;
+    r.sHeader.bFunction = function;
+    r.sHeader.dMsgContext = context;
+    r.sHeader.wIOCStatus = status;
+    return r;
+}
+
 const bool s_registered = [] {
     Board::Attachments().push_back([](Board& b) { AttachSasController(b); });
     return true;
@@ -56,7 +67,9 @@ SasController::SasController(uint8_t revision)
     InitPages();
 }
 
-SasController::~SasController() { AttachChassis(nullptr); }
+SasController::~SasController() {
+    if (m_chassis) m_chassis->RemoveListener(m_listener);
+}
 
 void SasController::SetRevision(uint8_t revision) {
     m_config[2] = (m_config[2] & ~0xFFu) | revision;
@@ -554,7 +567,7 @@ void SasController::Config(const uint8_t* request, uint8_t* out) {
     if (extended && req.sHeader.bPageNumber == 0 &&
         (type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER || type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE) &&
         (req.dPageAddress & 0xF0000000) == fw::MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE) {
-        found = const_cast<ConfigPage*>(NextHandlePage(type, 0, req.dPageAddress));
+        found = NextHandlePage(type, req.dPageAddress);
     } else {
         auto it = m_pages.find({type, req.sHeader.bPageNumber, req.dPageAddress});
         if (it != m_pages.end()) found = &it->second;
@@ -734,29 +747,25 @@ void SasController::AttachChassis(Chassis* chassis) {
 }
 
 uint16_t SasController::AssignHandle(uint64_t sasAddress) {
-    auto it = m_handles.find(sasAddress);
-    if (it != m_handles.end()) return it->second;
-    m_handles[sasAddress] = m_nextHandle;
-    m_targets[sasAddress] = m_nextTarget++;
-    return m_nextHandle++;
-}
-
-uint16_t SasController::HandleOf(uint64_t sasAddress) const {
-    auto it = m_handles.find(sasAddress);
-    return it == m_handles.end() ? 0xFFFF : it->second;
+    auto [it, added] = m_devices.try_emplace(sasAddress, Device{m_nextHandle, m_nextTarget});
+    if (added) {
+        ++m_nextHandle;
+        ++m_nextTarget;
+    }
+    return it->second.handle;
 }
 
 uint8_t SasController::TargetOf(uint64_t sasAddress) const {
-    auto it = m_targets.find(sasAddress);
-    return it == m_targets.end() ? 0xFF : it->second;
+    auto it = m_devices.find(sasAddress);
+    return it == m_devices.end() ? 0xFF : it->second.target;
 }
 
-const SasController::ConfigPage* SasController::NextHandlePage(uint8_t type, uint8_t number,
-                                                               uint32_t address) const {
+// The page of the first handle after the one in `address` (page number 0).
+SasController::ConfigPage* SasController::NextHandlePage(uint8_t type, uint32_t address) {
     uint16_t handle = static_cast<uint16_t>(address);
     uint32_t from = fw::MPI_SAS_PAGE_FORM_HANDLE | (handle == 0xFFFF ? 0u : handle + 1u);
-    auto it = m_pages.lower_bound({type, number, from});
-    if (it == m_pages.end() || it->first.type != type || it->first.number != number ||
+    auto it = m_pages.lower_bound({type, 0, from});
+    if (it == m_pages.end() || it->first.type != type || it->first.number != 0 ||
         (it->first.address & 0xF0000000) != fw::MPI_SAS_PAGE_FORM_HANDLE) {
         return nullptr;
     }
@@ -784,6 +793,7 @@ void SasController::RefreshTopology() {
         std::memcpy(page.bytes.data(), &h, sizeof h);
         m_pages[{type, number, address}] = std::move(page);
     };
+    m_placeOfTarget.fill(Place{});
     fw::MPI_SAS_IO_UNIT_PAGE_0 io{};
     io.bNumPhys = fw::MPI_SAS_IO_UNIT_PHYS;
     for (auto& p : io.asPhy) p.wAttachedDevHandle = p.wControllerDevHandle = 0xFFFF;
@@ -836,6 +846,11 @@ void SasController::RefreshTopology() {
                 extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0,
                          sizeof d0);
             }
+            // A drive keeps its place while its phy is off: enabling the
+            // phy again brings it back without a new topology.
+            if (auto known = drive ? m_devices.find(drive->sasAddress) : m_devices.end(); known != m_devices.end()) {
+                m_placeOfTarget[known->second.target] = {static_cast<unsigned>(phy.slot), i};
+            }
             extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
                      fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(i) << 16 | kExpanderHandle, &e1,
                      sizeof e1);
@@ -845,15 +860,11 @@ void SasController::RefreshTopology() {
 }
 
 Drive* SasController::DriveOfTarget(uint8_t target) {
-    if (!m_chassis) return nullptr;
-    for (unsigned slot = 1; slot <= Chassis::kSlots; ++slot) {
-        const DriveConfig* c = m_chassis->ConfigAt(slot);
-        if (!c || TargetOf(c->sasAddress) != target) continue;
-        int phy = m_chassis->expander().PhyOfSlot(static_cast<int>(slot));
-        if (phy < 0 || !m_chassis->expander().phys()[static_cast<size_t>(phy)].enabled) return nullptr;
-        return m_chassis->DriveAt(slot);
-    }
-    return nullptr;
+    const Place& place = m_placeOfTarget[target];
+    if (!m_chassis || place.slot == 0) return nullptr;
+    Drive* drive = m_chassis->DriveAt(place.slot);
+    if (!drive || !m_chassis->expander().phys()[place.phy].enabled) return nullptr;
+    return drive;
 }
 
 std::vector<std::pair<uint8_t*, uint32_t>> SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
@@ -894,13 +905,8 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t, uint32_t context) {
     auto req = Load<fw::MPI_SCSI_IO_REQUEST>(frame);
     auto reply = [this, context, req](uint16_t ioc, uint8_t status, const std::vector<uint8_t>& sense,
                                       uint32_t transferred) {
-        fw::MPI_SCSI_IO_REPLY r{};
-        r.sHeader.bTargetId = req.bTargetId;
-        r.sHeader.bMsgLength = sizeof r / 4;
-        r.sHeader.bFunction = fw::MPI_FUNCTION_SCSI_IO_REQUEST;
-        r.sHeader.dMsgContext = context;
+        auto r = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, context, req.bTargetId, ioc);
         r.sHeader.bScsiStatus = status;
-        r.sHeader.wIOCStatus = ioc;
         r.dTransferCount = transferred;
         if (!sense.empty()) {
             uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(sense.size()), req.bSenseBufferLength);
@@ -913,15 +919,19 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t, uint32_t context) {
         AddressReply(&r, sizeof r);
     };
     Drive* drive = DriveOfTarget(req.bTargetId);
-    if (!drive || !drive->Present()) {
+    if (!drive) {
         reply(fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE, 0, {}, 0);
         return;
     }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL));
     auto pieces = GatherSgl(sgl, 20);
-    std::vector<uint8_t> data(req.dDataLength);
     const bool out = (req.dControl & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
-    if (out) {
+    // Data in one piece of memory goes to and from the drive in place;
+    // scattered data passes through a buffer.
+    const bool inPlace = pieces.size() == 1 && pieces[0].second >= req.dDataLength;
+    std::vector<uint8_t> bounce(inPlace ? 0 : req.dDataLength);
+    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(pieces[0].first, req.dDataLength) : std::span<uint8_t>(bounce);
+    if (out && !inPlace) {
         size_t at = 0;
         for (auto& p : pieces) {
             size_t n = std::min<size_t>(p.second, data.size() - at);
@@ -935,7 +945,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t, uint32_t context) {
         m_stalled[context] = {req.bTargetId, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
         return;
     }
-    if (!out) {
+    if (!out && !inPlace) {
         size_t at = 0;
         for (auto& p : pieces) {
             if (at >= result.transferred) break;
@@ -975,7 +985,7 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
     r[3] = fw::MPI_FUNCTION_SATA_PASSTHROUGH;
     std::memcpy(r + 8, &context, 4);
     Drive* drive = DriveOfTarget(target);
-    if (!drive || !drive->Present() || !drive->config().sata) {
+    if (!drive || !drive->config().sata) {
         uint16_t ioc = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
         std::memcpy(r + 14, &ioc, 2);
         AddressReply(r, sizeof r);
@@ -994,7 +1004,7 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
     if (!out && !pieces.empty()) std::memcpy(pieces[0].first, data.data(), std::min<size_t>(length, pieces[0].second));
     // The device-to-host register FIS with the drive's ending registers.
     r[20] = 0x34;
-    r[22] = result.ataStatus != 0 ? result.ataStatus : (result.status == 0 ? 0x50 : 0x51);
+    r[22] = result.ataStatus;
     r[23] = result.ataError;
     r[24] = static_cast<uint8_t>(result.ataLba);
     r[25] = static_cast<uint8_t>(result.ataLba >> 8);
@@ -1012,12 +1022,7 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
     auto it = m_stalled.find(req.dTaskMsgContext);
     if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && it != m_stalled.end() && it->second.target == req.bTargetId) {
         ++m_tasksAborted;
-        fw::MPI_SCSI_IO_REPLY t{};
-        t.sHeader.bTargetId = req.bTargetId;
-        t.sHeader.bMsgLength = sizeof t / 4;
-        t.sHeader.bFunction = it->second.function;
-        t.sHeader.dMsgContext = it->first;
-        t.sHeader.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED;
+        auto t = ScsiIoReply(it->second.function, it->first, req.bTargetId, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
         m_stalled.erase(it);
         AddressReply(&t, sizeof t);
     }
@@ -1028,7 +1033,6 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
 }
 
 void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {
-    ++m_smpRequests;
     const uint64_t address = Load<uint64_t>(frame + 16);
     const uint32_t requestWord = Load<uint32_t>(frame + 32);
     const uint32_t responseWord = Load<uint32_t>(frame + 40);

@@ -6,6 +6,7 @@
 // configuration pages, events and the message interrupt (INTSRC3 bit 17).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -59,10 +60,8 @@ public:
     void AttachChassis(Chassis* chassis);
     Chassis* chassis() const { return m_chassis; }
     static constexpr uint16_t kExpanderHandle = 0x0009;
-    // Device handle and target id the IOC gave a SAS address (0xFFFF / 0xFF: none).
-    uint16_t HandleOf(uint64_t sasAddress) const;
+    // Target id the IOC gave a SAS address (0xFF: none).
     uint8_t TargetOf(uint64_t sasAddress) const;
-    uint32_t smpRequests() const { return m_smpRequests; }
     uint32_t scsiRequests() const { return m_scsiRequests; }
     // Requests a silent drive holds, and ABORT TASKs that found their task.
     size_t stalledRequests() const { return m_stalled.size(); }
@@ -154,15 +153,24 @@ private:
     std::vector<std::pair<uint8_t*, uint32_t>> GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
     void ContextReply(uint32_t word);
     uint16_t AssignHandle(uint64_t sasAddress);
-    const ConfigPage* NextHandlePage(uint8_t type, uint8_t number, uint32_t address) const;
+    ConfigPage* NextHandlePage(uint8_t type, uint32_t address);
 
     Chassis* m_chassis = nullptr;
     int m_listener = 0;
-    std::map<uint64_t, uint16_t> m_handles;
-    std::map<uint64_t, uint8_t> m_targets;
+    struct Device {
+        uint16_t handle;
+        uint8_t target;
+    };
+    std::map<uint64_t, Device> m_devices;  // by SAS address
+    // Where each target id sits now (slot 0: nowhere), so a command finds
+    // its drive without a search.
+    struct Place {
+        unsigned slot = 0;
+        size_t phy = 0;
+    };
+    std::array<Place, 256> m_placeOfTarget{};
     uint16_t m_nextHandle = kExpanderHandle + 1;
     uint8_t m_nextTarget = 0;
-    uint32_t m_smpRequests = 0;
     uint32_t m_scsiRequests = 0;
     struct Stalled {
         uint8_t target;

@@ -18,6 +18,7 @@
 #include "config/spares_wwn.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"

@@ -8,6 +8,7 @@
 #include "config/drive_loop_tables.h"
 #include "config/spares_wwn.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "executive/types.h"
 #include "sas/sas_drive.h"
 

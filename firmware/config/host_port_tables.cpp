@@ -176,7 +176,6 @@ namespace {
 constexpr uint16_t FIXED_VOLTAGES[12] = {12000, 5000, 5000, 3300, 3300, 1800, 1800, 0, 1500, 1350, 1200, 1800};
 constexpr uint32_t VOLTAGE_BOARD_WORD = 8;      // the board option value
 constexpr uint16_t FEATURE_MASK = 0x7FB6;
-// The build characters the start-up banner prints.
 
 void CopyText(char* pcDestination, const char* pszSource, uint32_t dSize) {
     std::memset(pcDestination, 0, dSize);

@@ -19,7 +19,7 @@ constexpr char NVRAM_MAGIC[4] = {'B', 'X', 'Q', '1'};
 
 // The two company identifiers a controller WWN may carry.  Factory WWNs use
 // the first; a repaired or freshly formatted WWN gets the second.
-constexpr uint8_t WWN_OUI[2][3] = {{0x00, 0x1B, 0x32}, {0x00, 0x0D, 0x77}};
+constexpr uint8_t WWN_OUI[2][3] = {{0x00, 0x5A, 0xA5}, {0x00, 0xA5, 0x5A}};
 
 // Bytes of the subsystem-4 region and the rebuild pending flag that a format
 // leaves FALSE.

@@ -52,13 +52,10 @@ void StopAPM();
 uint8_t fIsDriveQualified(const uint8_t* pbWwn, uint8_t fReport);
 uint8_t fIsDrivePathTypeSupported(const uint8_t* pbWwn);
 uint8_t fAnyDriveMarkedUnusable();   // a drive record marked 'U' in byte 3
-uint8_t fFindDriveByWWN(const uint8_t* pbWwn, uint8_t* pbTarget);
 uint8_t fRequestDriveRescan();
 void LoadSaveAPMConfig(const uint8_t* pbSettings, uint8_t f);
 uint8_t bStartAPM();
-uint8_t bGetDriveIndexOfWWN(const uint8_t* pbWwn);
 void RequestEnclosureStatusUpdate(uint8_t f);
 
-uint8_t fGetDriveWwnOfTarget(uint8_t bTarget, uint8_t* pbWwn);   // TRUE when the drive table knows it
 
 }  // namespace fw

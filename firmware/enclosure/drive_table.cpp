@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/drive_tables.h"
+#include "config/spares_wwn.h"
 #include "enclosure/drive_management.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -26,8 +27,6 @@ uint32_t s_adVerifyCompleted[DRIVE_PATH_MAP_ENTRIES];
 uint32_t s_dMapRefusals = 0;
 
 constexpr uint8_t EMPTY_ID_BYTES = 11;
-constexpr uint8_t ENCLOSURE_SLOTS = 32;
-constexpr uint8_t POSITION_ENCLOSURES = 8;
 
 // Index of the first record of the current table that the predicate
 // accepts, or DRIVE_INFO_RECORDS.
@@ -48,7 +47,7 @@ uint8_t Found(uint8_t bIndex, DRIVE_INFO** ppsRecord, uint8_t* pbIndex) {
 }
 
 uint8_t ByWwn(const uint8_t* pbWwn) {
-    if (fIsWwnSet(pbWwn) != TRUE) return DRIVE_INFO_RECORDS;
+    if (fIsNonZeroWwn(pbWwn) != TRUE) return DRIVE_INFO_RECORDS;
     return FirstRecord(s_sCurrent, [&](const DRIVE_INFO& s) { return std::memcmp(s.abWWN, pbWwn, 8) == 0; });
 }
 
@@ -68,15 +67,6 @@ DRIVE_PATH_MAP_ENTRY* MapEntry(DRIVE_PATH_MAP_ENTRY* psMap, uint8_t bLoopId) {
 }  // namespace
 
 // A WWN of all 0x00 or all 0xFF is "not set" and matches nothing.
-uint8_t fIsWwnSet(const uint8_t* pbWwn) {
-    bool fAllZero = true, fAllOnes = true;
-    for (int i = 0; i < 8; ++i) {
-        fAllZero = fAllZero && pbWwn[i] == 0x00;
-        fAllOnes = fAllOnes && pbWwn[i] == 0xFF;
-    }
-    return ToFlag(!fAllZero && !fAllOnes);
-}
-
 void InitDriveTables() {
     ClearDriveInfoList(&s_sCurrent);
     ClearDriveInfoList(&s_sDiscovery);
@@ -166,13 +156,6 @@ void CommitDriveInfoList() {
     ++s_dChangeCount;
 }
 
-uint8_t bDrivePosition(uint8_t bEnclosure, uint8_t bSlot) {
-    if (bEnclosure < 1 || bEnclosure > POSITION_ENCLOSURES || bSlot < 1 || bSlot > ENCLOSURE_SLOTS) {
-        return DRIVE_POSITION_NONE;
-    }
-    return static_cast<uint8_t>((bEnclosure - 1) * ENCLOSURE_SLOTS + (bSlot - 1));
-}
-
 uint8_t fFindDriveByLoopID(uint8_t, uint8_t bLoopId, DRIVE_INFO** ppsRecord, uint8_t* pbIndex) {
     return Found(FirstRecord(s_sCurrent, [&](const DRIVE_INFO& s) { return s.bLoopID1 == bLoopId; }), ppsRecord,
                  pbIndex);
@@ -202,7 +185,7 @@ uint8_t fFindDriveByDriveIndex(uint8_t bPosition, DRIVE_INFO** ppsRecord) {
     if (bPosition == DRIVE_POSITION_NONE) return FALSE;
     return Found(FirstRecord(s_sCurrent,
                              [&](const DRIVE_INFO& s) {
-                                 return bDrivePosition(s.bEnclosureNo, s.bSlotNo) == bPosition;
+                                 return bGetDriveIndexFromEnclosureSlot(s.bEnclosureNo, s.bSlotNo) == bPosition;
                              }),
                  ppsRecord, nullptr);
 }
@@ -233,7 +216,7 @@ uint8_t bGetHardIdOfWWN(const uint8_t* pbWwn) {
 uint8_t bGetDriveIndexOfWWN(const uint8_t* pbWwn) {
     const uint8_t b = ByWwn(pbWwn);
     if (b >= DRIVE_INFO_RECORDS) return DRIVE_POSITION_NONE;
-    return bDrivePosition(s_sCurrent.asDriveInfo[b].bEnclosureNo, s_sCurrent.asDriveInfo[b].bSlotNo);
+    return bGetDriveIndexFromEnclosureSlot(s_sCurrent.asDriveInfo[b].bEnclosureNo, s_sCurrent.asDriveInfo[b].bSlotNo);
 }
 
 uint8_t fGetDriveWwnOfTarget(uint8_t bTarget, uint8_t* pbWwn) {

@@ -87,10 +87,6 @@ uint8_t fAppendDriveInfo(DRIVE_INFO_LIST* psList, const DRIVE_INFO* psRecord);
 void SortDriveInfoList(const DRIVE_INFO_LIST* psSource, DRIVE_INFO_LIST* psDestination);
 void CommitDriveInfoList();
 
-// FALSE for a WWN of all 0x00 or all 0xFF.
-uint8_t fIsWwnSet(const uint8_t* pbWwn);
-// (enclosure − 1) × 32 + (slot − 1), 255 outside 8 enclosures of 32 slots.
-uint8_t bDrivePosition(uint8_t bEnclosure, uint8_t bSlot);
 
 // Look-ups in the current table; found TRUE, else FALSE (outputs untouched).
 uint8_t fFindDriveByLoopID(uint8_t bIgnored, uint8_t bLoopId, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);

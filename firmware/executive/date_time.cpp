@@ -3,7 +3,6 @@
 // reaches the clock chip from the half-second tick.
 #include "executive/date_time.h"
 
-
 #include "executive/console_output.h"
 #include "executive/rtc.h"
 #include "executive/tick.h"

@@ -532,7 +532,6 @@ constexpr uint32_t MPI_FW_SIGNATURE_2 = 0x5AA55AFA;
 // ---------------------------------------------------------------------------
 constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER = 0x11;
 constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE = 0x12;
-constexpr uint8_t MPI_CONFIG_EXTPAGETYPE_SAS_PHY = 0x13;
 // Page addresses: the next handle above the given one (0xFFFF: the first),
 // a handle, or a phy of an expander's handle.
 constexpr uint32_t MPI_SAS_PAGE_FORM_GET_NEXT_HANDLE = 0x00000000;
@@ -607,7 +606,6 @@ static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_1, wAttachedDevHandle) == 18);
 static_assert(offsetof(MPI_SAS_EXPANDER_PAGE_1, bChangeCount) == 30);
 
 constexpr uint8_t MPI_SAS_LINK_RATE_PHY_DISABLED = 0x01;
-constexpr uint8_t MPI_SAS_LINK_RATE_1_5 = 0x08;
 constexpr uint8_t MPI_SAS_LINK_RATE_3_0 = 0x09;
 constexpr uint32_t MPI_SAS_PHYINFO_VIRTUAL_PHY = 0x00001000;
 constexpr uint32_t MPI_SAS_PHYINFO_PORT_SELECTOR = 0x00002000;
@@ -696,7 +694,6 @@ constexpr uint8_t MPI_SCSI_STATE_AUTOSENSE_VALID = 0x01;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_DATA_UNDERRUN = 0x0045;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE = 0x0043;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_TASK_TERMINATED = 0x0048;
-constexpr uint16_t MPI_IOCSTATUS_SCSI_IOC_TERMINATED = 0x004B;
 
 #pragma pack(pop)
 

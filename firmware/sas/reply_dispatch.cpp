@@ -33,7 +33,6 @@ uint32_t s_dSpurious = 0;
 uint32_t s_dBadReplies = 0;
 uint32_t s_dDroppedReplies = 0;
 uint8_t s_fEventAckPending = FALSE;
-uint64_t s_lEventAckTime = 0;
 uint32_t s_dLostEventAcks = 0;
 
 constexpr uint8_t EVENT_IOC_FAULT = 1;
@@ -68,9 +67,14 @@ bool RequestAborted(uint16_t wRequest) {
     return (bGetLSIRequestFlags(LSI_IOC_DRIVE, wRequest) & LSI_REQUEST_ABORTED) != 0;
 }
 
-void CompleteEntry(KERNEL_ENTRY* ps) {
-    ps->bPrimaryState = PS_COMPLETED;
-    (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, ps->wIndex);
+// The entry a reply answers, when it still waits for one and its request
+// was not aborted; a reply naming an entry that no longer waits is counted
+// as dropped where the caller asks.
+KERNEL_ENTRY* psAnsweredEntry(uint16_t wContext, uint16_t wRequest, bool fCountDropped) {
+    KERNEL_ENTRY* ps = psEntryOfContext(wContext);
+    if (IsLiveDriveEntry(ps) && !RequestAborted(wRequest)) return ps;
+    if (ps && fCountDropped) ++s_dDroppedReplies;
+    return nullptr;
 }
 
 // A reply frame is trusted only inside the reply-frame area, on a frame
@@ -93,16 +97,13 @@ void InitiatorContextReply(uint32_t dWord) {
     if (wContext == SAS_WAITED_ENTRY_INDEX) {
         if (!RequestAborted(wRequest)) (void)fCompleteWaitedSCSICommand(wRequest, nullptr);
     } else if (!(wContext & CONTEXT_PARTNER_SLOT)) {
-        KERNEL_ENTRY* ps = psEntryOfContext(wContext);
-        if (IsLiveDriveEntry(ps) && !RequestAborted(wRequest)) {
+        if (KERNEL_ENTRY* ps = psAnsweredEntry(wContext, wRequest, true)) {
             CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
             if ((ps->lFlags & KE_FLAG_WRITE_COLLAPSE) && ps->bCommandType != 0x1E) {
                 IwcqWriteAnswered(ps, FALSE);   // its batch completes it
             } else {
-                CompleteEntry(ps);
+                CompleteSASEntry(ps);
             }
-        } else if (ps) {
-            ++s_dDroppedReplies;
         }
     }
     FreeLSIRequest(LSI_IOC_DRIVE, wRequest);
@@ -158,8 +159,7 @@ void AddressReply(uint32_t dWord) {
             }
             break;
         }
-        KERNEL_ENTRY* ps = psEntryOfContext(wContext);
-        if (IsLiveDriveEntry(ps) && !RequestAborted(static_cast<uint16_t>(dFree))) {
+        if (KERNEL_ENTRY* ps = psAnsweredEntry(wContext, static_cast<uint16_t>(dFree), false)) {
             CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
             const uint8_t bFisType = pb[20], bStatus = pb[22], bError = pb[23];
             if ((bStatus & 0x01) && bFisType == 0x34) {
@@ -174,7 +174,7 @@ void AddressReply(uint32_t dWord) {
                 }
                 ps->lFlags |= KE_FLAG_SENSE_PRESENT;
             }
-            CompleteEntry(ps);
+            CompleteSASEntry(ps);
         }
         break;
     }
@@ -255,11 +255,8 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
         return;
     }
     if (wContext & CONTEXT_PARTNER_SLOT) return;
-    KERNEL_ENTRY* ps = psEntryOfContext(wContext);
-    if (!IsLiveDriveEntry(ps)) {
-        if (ps) ++s_dDroppedReplies;
-        return;
-    }
+    KERNEL_ENTRY* ps = psAnsweredEntry(wContext, wRequest, true);
+    if (!ps) return;
     CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
     SAS_ENTRY_FIELDS* psF = psSasFields(ps);
     psF->bScsiStatus = sReply.sHeader.bScsiStatus;
@@ -281,7 +278,7 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     if (wIoc != MPI_IOCSTATUS_SUCCESS && wIoc != MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && psF->bScsiStatus == 0) {
         psF->bScsiStatus = 0xFF;  // no SCSI status: the transport failed
     }
-    CompleteEntry(ps);
+    CompleteSASEntry(ps);
 }
 
 // Every event reaches discovery, which reads the topology again; the IOC
@@ -305,7 +302,6 @@ void LSI_SAS_EventReplyHandler(uint8_t bIocId, const uint8_t* pbFrame) {
     ps->dEventContext = sReply.dEventContext;
     (void)qPostLSIRequest(bIocId, pbAck, wRequest, EVENT_ACK_TIMEOUT_MS, FALSE);
     s_fEventAckPending = TRUE;
-    s_lEventAckTime = lGetTickCount();
 }
 
 uint8_t fIsSASEventAckPending() { return s_fEventAckPending; }
@@ -316,7 +312,6 @@ void InitSASDriveInterruptCounters() {
     s_dBadReplies = 0;
     s_dDroppedReplies = 0;
     s_fEventAckPending = FALSE;
-    s_lEventAckTime = 0;
     s_dLostEventAcks = 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "config/drive_tables.h"
+#include "config/spares_wwn.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
@@ -29,13 +30,14 @@ SAS_DEVICE_LIST s_sWork;
 uint8_t s_abDeviceIndexOfTarget[256];
 uint32_t s_adTargetFlags[256];
 uint64_t s_alTargetHoldOff[256];
-uint32_t s_dOverflows = 0;
 uint8_t s_fOverflowReported = FALSE;
 
 constexpr uint8_t EVENT_DRIVE_INSERTED = 97;
 constexpr uint8_t EVENT_DRIVE_REMOVED = 118;
 constexpr uint16_t DEVICE_PAGE_FLAGS_ENTERED = 0x0003;
-constexpr uint32_t HGST_UPPER = 0x0000CCA0;
+// Drives whose address word carries this company identifier number their
+// ports in bits 7-6 of byte 5 rather than in the low bits of byte 7.
+constexpr uint32_t PORT_BITS_IN_BYTE5_COMPANY = 0x0000CCA0;
 constexpr uint32_t START_OF_DAY_READY_MS = 60000;
 
 bool SameIdentity(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
@@ -64,7 +66,7 @@ void IndexTargets(const SAS_DEVICE_LIST& sList) {
 }
 
 const SAS_DEVICE_ENTRY* FindByWwn(const uint8_t* pbWwn) {
-    if (fIsWwnSet(pbWwn) != TRUE) return nullptr;
+    if (fIsNonZeroWwn(pbWwn) != TRUE) return nullptr;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         if (std::memcmp(s_sCurrent.asEntry[i].abWWN, pbWwn, 8) == 0) return &s_sCurrent.asEntry[i];
     }
@@ -80,7 +82,7 @@ bool fIsKnownDevice(const SAS_DEVICE_ENTRY& s) {
 
 void PostDriveEvent(uint8_t bCode, const SAS_DEVICE_ENTRY& s) {
     PostEvent(bCode, s.abWWN[0], s.abWWN[1], s.abWWN[2], s.abWWN[3], s.abWWN[4], s.abWWN[5], s.abWWN[6], s.abWWN[7],
-              bDrivePosition(s.bEnclosure, s.bSlot), 255, 255, s.bEnclosure, s.bSlot, s.fSAS);
+              bGetDriveIndexFromEnclosureSlot(s.bEnclosure, s.bSlot), 255, 255, s.bEnclosure, s.bSlot, s.fSAS);
 }
 
 // Adds one drive found behind an expander phy to the work list.
@@ -95,7 +97,6 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     if ((s0.wFlags & DEVICE_PAGE_FLAGS_ENTERED) != DEVICE_PAGE_FLAGS_ENTERED || s0.bAccessStatus != 0) return;
     if (s0.bTargetID >= SAS_PROXY_TARGET_BIT) return;  // the IOC's own ids stay below the proxy range
     if (s_sWork.bEntryCount >= SAS_MAX_DEVICES) {
-        ++s_dOverflows;
         if (s_fOverflowReported != TRUE) {
             s_fOverflowReported = TRUE;
             ConsolePrintf("SAS device list full\n");
@@ -129,7 +130,7 @@ void MakeSASDriveWwn(uint32_t dLow, uint32_t dHigh, uint8_t* pbWwn) {
         pbWwn[i] = static_cast<uint8_t>(dHigh >> (24 - 8 * i));
         pbWwn[4 + i] = static_cast<uint8_t>(dLow >> (24 - 8 * i));
     }
-    if ((dHigh & 0x0FFFFFF0) == HGST_UPPER) {
+    if ((dHigh & 0x0FFFFFF0) == PORT_BITS_IN_BYTE5_COMPANY) {
         pbWwn[5] &= 0x3F;
     } else {
         pbWwn[7] &= 0xFC;
@@ -233,12 +234,10 @@ void InitDriveSideSAS() {
     for (uint8_t i = 0; i < 3 && bDiscoverSASExpanders(FALSE) == TRUE; ++i) SpinDelayMs(6000);
     RebuildSASDeviceList(FALSE);
 
-    uint8_t fAnyInvalid = FALSE;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
         SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
         if (s.fValid == TRUE && s.fSAS != TRUE && bSetupSATADrive(&s) != STATUS_OK) {
             s.fValid = FALSE;
-            fAnyInvalid = TRUE;
         }
     }
     auto testUnitReady = [&](SAS_DEVICE_ENTRY& s, bool fFirst) {
@@ -258,12 +257,10 @@ void InitDriveSideSAS() {
                                             &bAscq) != STATUS_OK ||
                     bStatus != 0) {
                     s.fValid = FALSE;
-                    fAnyInvalid = TRUE;
-                }
+                        }
             }
         } else {
             s.fValid = FALSE;
-            fAnyInvalid = TRUE;
         }
     };
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
@@ -281,7 +278,6 @@ void InitDriveSideSAS() {
         if (!fWaiting || lGetTickCount() - lStart >= START_OF_DAY_READY_MS) break;
         SpinDelayMs(1000);
     }
-    (void)fAnyInvalid;
     std::memcpy(&s_sPrevious, &s_sCurrent, sizeof s_sPrevious);
 }
 
@@ -366,6 +362,5 @@ void ExtendSASTargetHoldOff(uint8_t bTarget, uint32_t dMs) {
     s_alTargetHoldOff[bTarget] = (s_alTargetHoldOff[bTarget] > lNow ? s_alTargetHoldOff[bTarget] : lNow) + dMs;
 }
 
-uint32_t dGetSASDeviceListOverflows() { return s_dOverflows; }
 
 }  // namespace fw

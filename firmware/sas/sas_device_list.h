@@ -92,7 +92,6 @@ SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget);
 uint8_t bGetSASDeviceIndexOfTarget(uint8_t bTarget);
 
 void RebuildSASDeviceList(uint8_t fRestart);
-void InitDriveSideSAS();
 
 uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget);
 uint8_t bGetSASDeviceEntryBySASAddress(const uint8_t* pbWwn, SAS_DEVICE_ENTRY** ppsEntry);
@@ -115,6 +114,5 @@ void ExtendSASTargetHoldOff(uint8_t bTarget, uint32_t dMs);
 void MakeSASDriveWwn(uint32_t dLow, uint32_t dHigh, uint8_t* pbWwn);
 
 // Entries the rebuild could not hold (counted, reported once).
-uint32_t dGetSASDeviceListOverflows();
 
 }  // namespace fw

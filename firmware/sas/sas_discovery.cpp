@@ -37,7 +37,6 @@ uint8_t s_fIocRestartRequested = FALSE;
 uint8_t s_fRestartArgument = FALSE;
 uint64_t s_lStepTime = 0;
 uint64_t s_lContinueTime = 0;
-uint32_t s_dOverflows = 0;
 uint8_t s_fOverflowReported = FALSE;
 
 BUFFER_HANDLE s_dPage = 0;
@@ -46,13 +45,6 @@ constexpr uint8_t CHANGE_COUNT_JUMP = 11;
 constexpr uint8_t EVENT_PHY_WARNING = 19;
 constexpr uint8_t ENCLOSURE_TYPE_10 = 0x10;
 constexpr uint8_t ENCLOSURE_TYPE_11 = 0x11;
-constexpr uint32_t DEVICE_TYPE_MASK = 0x07;
-constexpr uint32_t DEVICE_TYPE_EDGE_EXPANDER = 2;
-constexpr uint32_t DEVICE_TYPE_FANOUT_EXPANDER = 3;
-constexpr uint32_t DEVICE_INITIATOR_BITS = 0x70;
-constexpr uint32_t DEVICE_SATA = 0x80;
-constexpr uint32_t DEVICE_SMP_TARGET = 0x100;
-constexpr uint32_t DEVICE_SSP_TARGET = 0x400;
 constexpr uint32_t PHYINFO_SELECTOR_ACTIVE = 0x4000;  // the selector passes this side's path
 constexpr uint8_t PHY_PORT_SELECT_WARNED = 0x04;
 constexpr uint8_t SMP_PHY_PORT_SELECT = 7;
@@ -66,7 +58,7 @@ constexpr uint32_t SMP_PRODUCT_OFFSET = 20;
 constexpr uint32_t SMP_ENCLOSURE_TYPE_OFFSET = 0x34;
 constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
 // The company identifier the controllers' own SAS addresses carry.
-constexpr uint32_t CONTROLLER_OUI = 0x00605B0;
+constexpr uint32_t CONTROLLER_OUI = 0x0A5A5A;
 
 constexpr uint8_t LINK = 0xA0;
 constexpr uint8_t B0 = 0xB0, B1 = 0xB1, B2 = 0xB2, C0 = 0xC0, NS = SAS_NO_SLOT;
@@ -91,7 +83,6 @@ uint8_t Lookup(const uint8_t (&ab)[N], uint8_t bPhy) {
 }
 
 void CountOverflow() {
-    ++s_dOverflows;
     if (s_fOverflowReported != TRUE) {
         s_fOverflowReported = TRUE;
         ConsolePrintf("SAS discovery: topology larger than its tables\n");
@@ -178,7 +169,7 @@ uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fIncludeA
         for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
             if (bGetSASPhyState(i, p) & SAS_PHY_DISABLED) continue;
             if (!(s.adPhyInfo[p] & MPI_SAS_PHYINFO_PORT_SELECTOR)) {
-                if (s.adAttachedDeviceInfo[p] & DEVICE_SATA) ++psHeader->bDirectSataDevices;
+                if (s.adAttachedDeviceInfo[p] & MPI_SAS_DEVICE_INFO_SATA_DEVICE) ++psHeader->bDirectSataDevices;
                 continue;
             }
             ++psHeader->bPortSelectorPhys;
@@ -233,7 +224,6 @@ void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t 
     }
 }
 
-uint32_t dGetSASDiscoveryOverflows() { return s_dOverflows; }
 
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage) {
     if (s_dPage == 0 && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
@@ -330,7 +320,6 @@ static void IdentifyExpander(SAS_EXPANDER* ps, uint8_t bOwnSide) {
 uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     KernelPoolLock sLock;
     SAS_EXPANDER_LIST* psList = &s_sCurrent;
-    const uint8_t bCountBefore = psSASExpanderHeader(&s_sPrevious)->bExpanderCount;
     InitSASExpanderList(psList);
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
 
@@ -458,7 +447,6 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
             if (i >= bCount || !BehindInactiveSelector(psList->asExpander[i], p)) s_aabPortSelectAttempts[i][p] = 0;
         }
     }
-    (void)bCountBefore;
     return fSent == TRUE ? TRUE : STATUS_OK;
 }
 
@@ -476,14 +464,14 @@ uint8_t RestartSASDiscovery(uint8_t fSparseTargets) {
             return;
         }
         const uint32_t d = s1.dAttachedDeviceInfo;
-        const uint32_t dType = d & DEVICE_TYPE_MASK;
+        const uint32_t dType = d & MPI_SAS_DEVICE_INFO_TYPE_MASK;
         // Only end devices: an empty phy, an initiator or an expander is
         // left alone.
-        if (dType == 0 || (d & DEVICE_INITIATOR_BITS) || dType == DEVICE_TYPE_EDGE_EXPANDER ||
-            dType == DEVICE_TYPE_FANOUT_EXPANDER) {
+        if (dType == 0 || (d & MPI_SAS_DEVICE_INFO_INITIATORS) || dType == MPI_SAS_DEVICE_INFO_EDGE_EXPANDER ||
+            dType == MPI_SAS_DEVICE_INFO_FANOUT_EXPANDER) {
             return;
         }
-        if (fSparseTargets == TRUE && (d & (DEVICE_SSP_TARGET | DEVICE_SMP_TARGET))) return;
+        if (fSparseTargets == TRUE && (d & (MPI_SAS_DEVICE_INFO_SSP_TARGET | MPI_SAS_DEVICE_INFO_SMP_TARGET))) return;
         HardResetPhy(s0, bIndex, p);
     });
     return STATUS_OK;
@@ -494,11 +482,11 @@ uint8_t fResetVanishedDevicePhys() {
     const uint8_t bPrevious = psSASExpanderHeader(&s_sPrevious)->bExpanderCount;
     ForEachExpanderPhy([&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t p,
                            const MPI_SAS_EXPANDER_PAGE_1& s1) {
-        if ((s1.dAttachedDeviceInfo & DEVICE_TYPE_MASK) != 0) return;
+        if ((s1.dAttachedDeviceInfo & MPI_SAS_DEVICE_INFO_TYPE_MASK) != 0) return;
         for (uint8_t i = 0; i < bPrevious && i < SAS_MAX_EXPANDERS; ++i) {
             const SAS_EXPANDER& o = s_sPrevious.asExpander[i];
             if (o.wDevHandle != s0.wDevHandle || p >= o.bNumPhys) continue;
-            if (o.adAttachedDeviceInfo[p] & (DEVICE_SATA | DEVICE_SSP_TARGET)) {
+            if (o.adAttachedDeviceInfo[p] & (MPI_SAS_DEVICE_INFO_SATA_DEVICE | MPI_SAS_DEVICE_INFO_SSP_TARGET)) {
                 HardResetPhy(s0, bIndex, p);
                 fReset = TRUE;
             }

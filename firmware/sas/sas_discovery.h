@@ -86,7 +86,6 @@ uint8_t fResetVanishedDevicePhys();
 // Signals the SATA port selectors of the last pass's expanders to pass this
 // controller's path; TRUE when a signal went out.
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive);
-void SASDiscoveryStep();
 // TRUE when the IOC reports an expander on one of its phys.
 uint8_t fIsExpanderAttached();
 uint8_t bGetSASDiscoveryState();
@@ -102,7 +101,6 @@ uint8_t bFindExpanderPhyOfEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8
 uint8_t bSlotOfExpanderPhy(const SAS_EXPANDER* psExpander, uint8_t bPhy);
 
 // Records or phys beyond the tables' sizes that discovery left out.
-uint32_t dGetSASDiscoveryOverflows();
 
 // Reads a topology page of the drive IOC into the discovery work page;
 // 255 with a pointer to it.

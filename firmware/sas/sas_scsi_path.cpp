@@ -43,8 +43,6 @@ constexpr uint8_t EVENT_DRIVE_SENSE = 170;
 constexpr uint8_t TRANSLATED = 0;
 constexpr uint8_t SCSI_STATUS_CHECK_CONDITION = 2;
 
-uint32_t PciOf(uint32_t dCpu) { return dBufferHandleToPciAddress(dCpu); }
-
 bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
     const uint8_t bOp = psEntry->abCdb[0];
     if (bOp == 0x28 || bOp == 0x2A) return true;
@@ -74,6 +72,7 @@ uint32_t TimeoutMs(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
 void BuildSgl(KERNEL_ENTRY* psEntry, MPI_SCSI_IO_REQUEST* psFrame, uint16_t wRequest) {
     const uint8_t bCount = static_cast<uint8_t>(psEntry->wSegmentCount);
     const uint32_t dDirection = (psEntry->wControlFlags & SAS_XFER_OUT) ? MPI_SGE_FLAG_HOST_TO_IOC : 0;
+    psFrame->bChainOffset = bCount > FRAME_ELEMENTS + 1 ? MPI_SCSIIO_CHAIN_OFFSET_DWORDS : 0;
     if (bCount == 0 || psEntry->dTotalByteCount == 0) {
         psFrame->adSGL[0] = MPI_SGE_SIMPLE_READ;
         psFrame->adSGL[1] = 0xFFFFFFFF;
@@ -103,7 +102,7 @@ void BuildSgl(KERNEL_ENTRY* psEntry, MPI_SCSI_IO_REQUEST* psFrame, uint16_t wReq
             const uint32_t dLength = fMore ? CHAIN_SEGMENT_BYTES | MPI_SCSIIO_CHAIN_OFFSET_DWORDS << MPI_SGE_CHAIN_OFFSET_SHIFT
                                            : 8u * bLeft;
             pdOut[0] = MPI_SGE_FLAG_CHAIN | dLength;
-            pdOut[1] = PciOf(dNextChain);
+            pdOut[1] = dBufferHandleToPciAddress(dNextChain);
             pdOut = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(dNextChain));
             dNextChain += CHAIN_SEGMENT_BYTES;
             bInSegment = 0;
@@ -141,9 +140,8 @@ void CompleteAtOnce(KERNEL_ENTRY* psEntry) {
         s_fSCSIWaitPending = FALSE;
         return;
     }
-    psEntry->bPrimaryState = PS_COMPLETED;
     if (psEntry->bCommandType == 10) psEntry->bSecondaryState = 184;
-    (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, psEntry->wIndex);
+    CompleteSASEntry(psEntry);
 }
 
 void PutBe32(uint8_t* pb, uint32_t d) {
@@ -218,39 +216,62 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
     return TRUE;
 }
 
-void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
-    const uint8_t bOp = psEntry->abCdb[0];
-    pbFrame[0] = static_cast<uint8_t>(psEntry->wTargetId);
+// A SATA passthrough frame on a freshly allocated (zeroed) request frame:
+// one register FIS from the task file and one simple element, given as its
+// flags-and-length word and its address.
+void BuildSataPassthrough(uint8_t* pbFrame, uint8_t bTarget, uint32_t dContext, uint16_t wFlags, uint32_t dLength,
+                          const ATA_TASK_FILE& sTask, uint32_t dSgeFlagsLength, uint32_t dSgeAddress) {
+    pbFrame[0] = bTarget;
     pbFrame[3] = MPI_FUNCTION_SATA_PASSTHROUGH;
-    uint16_t wFlags = (psEntry->wControlFlags & SAS_XFER_IN) ? 0x0001 : (psEntry->wControlFlags & SAS_XFER_OUT) ? 0x0002 : 0;
+    std::memcpy(pbFrame + 4, &wFlags, 2);
     pbFrame[6] = 8;  // connection rate
-    const uint32_t dContext = psEntry->wIndex;
     std::memcpy(pbFrame + 8, &dContext, 4);
-    std::memcpy(pbFrame + 16, &psEntry->dTotalByteCount, 4);
+    std::memcpy(pbFrame + 16, &dLength, 4);
     uint8_t* pbFis = pbFrame + 20;
     pbFis[0] = 0x27;
     pbFis[1] = 0x80;
+    pbFis[2] = sTask.bCommand;
+    pbFis[3] = sTask.bFeatures;
+    pbFis[4] = sTask.abLba[0];
+    pbFis[5] = sTask.abLba[1];
+    pbFis[6] = sTask.abLba[2];
+    pbFis[7] = sTask.bDevice;
+    pbFis[8] = sTask.abLba[3];
+    pbFis[9] = sTask.abLba[4];
+    pbFis[10] = sTask.abLba[5];
+    pbFis[11] = sTask.bFeaturesExp;
+    pbFis[12] = sTask.bCount;
+    pbFis[13] = sTask.bCountExp;
+    pbFis[15] = sTask.bControl;
+    const uint32_t adSge[2] = {dSgeFlagsLength, dSgeAddress};
+    std::memcpy(pbFrame + 40, adSge, sizeof adSge);
+}
+
+void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
+    const uint8_t bOp = psEntry->abCdb[0];
+    uint16_t wFlags = (psEntry->wControlFlags & SAS_XFER_IN) ? 0x0001 : (psEntry->wControlFlags & SAS_XFER_OUT) ? 0x0002 : 0;
+    ATA_TASK_FILE sTask{};
     if (bOp == 0x1B) {
-        pbFis[2] = 0xE0;
-        pbFis[7] = 0x40;
-        pbFis[15] = 0x40;
+        sTask.bCommand = 0xE0;
+        sTask.bDevice = 0x40;
+        sTask.bControl = 0x40;
     } else if (bOp == 0x4D) {
-        pbFis[2] = 0x2F;
-        pbFis[4] = 7;
-        pbFis[12] = 1;
+        sTask.bCommand = 0x2F;
+        sTask.abLba[0] = 7;
+        sTask.bCount = 1;
         wFlags |= 0x0010;
     } else {
-        pbFis[2] = 0xB0;
-        pbFis[3] = 0xDA;
-        pbFis[5] = 0x4F;
-        pbFis[6] = 0xC2;
+        sTask.bCommand = 0xB0;
+        sTask.bFeatures = 0xDA;
+        sTask.abLba[1] = 0x4F;
+        sTask.abLba[2] = 0xC2;
     }
-    std::memcpy(pbFrame + 4, &wFlags, 2);
-    uint32_t adSge[2] = {(psEntry->wControlFlags & SAS_XFER_OUT ? MPI_SGE_SIMPLE_WRITE : MPI_SGE_SIMPLE_READ) |
-                             (psEntry->dTotalByteCount & MPI_SGE_LENGTH_MASK),
-                         psEntry->dTotalByteCount != 0 && psEntry->wSegmentCount != 0 ? psEntry->asSegment[0].dAddress
-                                                                                      : 0xFFFFFFFF};
-    std::memcpy(pbFrame + 40, adSge, sizeof adSge);
+    const uint32_t dSge = (psEntry->wControlFlags & SAS_XFER_OUT ? MPI_SGE_SIMPLE_WRITE : MPI_SGE_SIMPLE_READ) |
+                          (psEntry->dTotalByteCount & MPI_SGE_LENGTH_MASK);
+    const uint32_t dAddress =
+        psEntry->dTotalByteCount != 0 && psEntry->wSegmentCount != 0 ? psEntry->asSegment[0].dAddress : 0xFFFFFFFF;
+    BuildSataPassthrough(pbFrame, static_cast<uint8_t>(psEntry->wTargetId), psEntry->wIndex, wFlags,
+                         psEntry->dTotalByteCount, sTask, dSge, dAddress);
 }
 
 uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
@@ -283,7 +304,6 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
     if (!fNative) {
         psEntry->lFlags &= ~KE_FLAG_SENSE_PRESENT;
         const uint8_t b = bTranslateSCSIToATA(psEntry, psDevice);
-        if (b == SEND_IOC_BUSY) return SEND_TARGET_BUSY;
         if (b != TRUE) {
             CompleteAtOnce(psEntry);
             return SEND_POSTED;
@@ -298,7 +318,6 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         MPI_SCSI_IO_REQUEST* ps = reinterpret_cast<MPI_SCSI_IO_REQUEST*>(pbFrame);
         ps->bTargetId = bTarget;
         ps->bFunction = MPI_FUNCTION_SCSI_IO_REQUEST;
-        ps->bChainOffset = psEntry->wSegmentCount > FRAME_ELEMENTS + 1 ? MPI_SCSIIO_CHAIN_OFFSET_DWORDS : 0;
         ps->bCDBLength = psEntry->abCdb[0] == 0x2F ? 10 : 16;
         ps->bSenseBufferLength = LSI_SENSE_BUFFER_BYTES;
         ps->dMsgContext = psEntry->wIndex;
@@ -310,7 +329,7 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         std::memcpy(ps->abCDB, psEntry->abCdb, 16);
         ps->dDataLength = psEntry->dTotalByteCount;
         ps->dSenseBufferLowAddr =
-            PciOf(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest))));
+            dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest))));
         BuildSgl(psEntry, ps, wRequest);
     } else {
         BuildAtaFrame(psEntry, pbFrame);
@@ -326,6 +345,11 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
 }
 
 }  // namespace
+
+void CompleteSASEntry(KERNEL_ENTRY* psEntry) {
+    psEntry->bPrimaryState = PS_COMPLETED;
+    (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, psEntry->wIndex);
+}
 
 SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry) {
     return reinterpret_cast<SAS_ENTRY_FIELDS*>(psEntry->abSubsystemFields + SAS_ENTRY_FIELDS_OFFSET);
@@ -514,36 +538,13 @@ uint8_t bSendATACommandAndWait(uint8_t bTarget, uint8_t, uint8_t fDma, const ATA
     {
         KernelPoolLock sLock;
         if (bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wRequest, FALSE) != STATUS_OK) return 0;
-        pbFrame[0] = bTarget;
-        pbFrame[3] = MPI_FUNCTION_SATA_PASSTHROUGH;
         uint16_t wFlags = bDirection == 1 ? 0x0001 : bDirection == 0 ? 0x0002 : 0;
         if (bDirection != 2) wFlags |= fDma == TRUE ? 0x0020 : 0x0010;
-        std::memcpy(pbFrame + 4, &wFlags, 2);
-        pbFrame[6] = 8;
-        const uint32_t dContext = SAS_WAITED_ENTRY_INDEX;
-        std::memcpy(pbFrame + 8, &dContext, 4);
-        std::memcpy(pbFrame + 16, &dLength, 4);
-        uint8_t* pbFis = pbFrame + 20;
-        pbFis[0] = 0x27;
-        pbFis[1] = 0x80;
-        pbFis[2] = ps->bCommand;
-        pbFis[3] = ps->bFeatures;
-        pbFis[4] = ps->abLba[0];
-        pbFis[5] = ps->abLba[1];
-        pbFis[6] = ps->abLba[2];
-        pbFis[7] = ps->bDevice;
-        pbFis[8] = ps->abLba[3];
-        pbFis[9] = ps->abLba[4];
-        pbFis[10] = ps->abLba[5];
-        pbFis[11] = ps->bFeaturesExp;
-        pbFis[12] = ps->bCount;
-        pbFis[13] = ps->bCountExp;
-        pbFis[15] = ps->bControl;
-        const uint32_t adSge[2] = {bDirection == 1   ? MPI_SGE_SIMPLE_READ | dLength
-                                   : bDirection == 0 ? MPI_SGE_SIMPLE_WRITE | dLength
-                                                     : MPI_SGE_SIMPLE_READ,
-                                   bDirection == 2 ? 0 : dBufferHandleToPciAddress(dBuffer)};
-        std::memcpy(pbFrame + 40, adSge, sizeof adSge);
+        const uint32_t dSge = bDirection == 1   ? MPI_SGE_SIMPLE_READ | dLength
+                              : bDirection == 0 ? MPI_SGE_SIMPLE_WRITE | dLength
+                                                : MPI_SGE_SIMPLE_READ;
+        BuildSataPassthrough(pbFrame, bTarget, SAS_WAITED_ENTRY_INDEX, wFlags, dLength, *ps, dSge,
+                             bDirection == 2 ? 0 : dBufferHandleToPciAddress(dBuffer));
         s_wATAWaitRequest = wRequest;
         s_fATAWaitPending = TRUE;
         (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, 25000, FALSE);

@@ -57,6 +57,10 @@ SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry);
 // in each following pool entry from its ninth byte on.
 KERNEL_SEGMENT* psEntrySegment(KERNEL_ENTRY* psEntry, uint8_t bElement);
 
+// Marks a drive-side entry completed and puts it on the initiator's
+// completion ring.
+void CompleteSASEntry(KERNEL_ENTRY* psEntry);
+
 uint8_t SendSCSICommand(KERNEL_ENTRY* psEntry);
 uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t bBus, const uint8_t* pbCdb, uint8_t fDataIn,
                                 uint32_t dLength, BUFFER_HANDLE dBuffer, uint8_t* pbScsiStatus, uint8_t* pbSenseKey,

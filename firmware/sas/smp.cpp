@@ -56,11 +56,6 @@ uint32_t Be32(const uint8_t* pb) {
            static_cast<uint32_t>(pb[2]) << 8 | pb[3];
 }
 
-// The usable expander phy whose slot is this enclosure's slot.
-bool FindSlotPhy(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbExpander, uint8_t* pbPhy) {
-    return bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, pbExpander, pbPhy) == STATUS_OK;
-}
-
 }  // namespace
 
 uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, const uint8_t* pbRequest,
@@ -79,9 +74,9 @@ uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, 
     std::memcpy(pbFrame + 8, &dContext, 4);
     std::memcpy(pbFrame + 16, &dSasLow, 4);
     std::memcpy(pbFrame + 20, &dSasHigh, 4);
-    const uint32_t adSgl[4] = {0x54000000u | bRequestLength,
+    const uint32_t adSgl[4] = {MPI_SGE_FLAG_END_OF_BUFFER | MPI_SGE_FLAG_SIMPLE | MPI_SGE_FLAG_HOST_TO_IOC | bRequestLength,
                                dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbRequest))),
-                               0x50000000u | bResponseLength,
+                               MPI_SGE_FLAG_END_OF_BUFFER | MPI_SGE_FLAG_SIMPLE | bResponseLength,
                                dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbResponse)))};
     std::memcpy(pbFrame + 32, adSgl, sizeof adSgl);
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, SMP_DEADLINE_MS, FALSE);
@@ -162,7 +157,7 @@ uint8_t bReportManufacturerInformation(uint32_t dSasLow, uint32_t dSasHigh, uint
 
 void DisableSlotExpanderPhy(uint8_t bEnclosure, uint8_t bSlot) {
     uint8_t bExpander = 0, bPhy = 0;
-    if (!FindSlotPhy(bEnclosure, bSlot, &bExpander, &bPhy)) return;
+    if (bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, &bExpander, &bPhy) != STATUS_OK) return;
     const SAS_EXPANDER& s = pGetSASExpanderList()->asExpander[bExpander];
     if (bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], bExpander, bPhy, SMP_PHY_DISABLE) == STATUS_OK) {
         SetSASPhyStateBits(bExpander, bPhy, PHY_DISABLED, TRUE);
@@ -171,7 +166,9 @@ void DisableSlotExpanderPhy(uint8_t bEnclosure, uint8_t bSlot) {
 
 void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot) {
     uint8_t bExpander = 0, bPhy = 0;
-    if (FindSlotPhy(bEnclosure, bSlot, &bExpander, &bPhy)) SetSASPhyStateBits(bExpander, bPhy, PHY_DISABLED, FALSE);
+    if (bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, &bExpander, &bPhy) == STATUS_OK) {
+        SetSASPhyStateBits(bExpander, bPhy, PHY_DISABLED, FALSE);
+    }
 }
 
 uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly) {

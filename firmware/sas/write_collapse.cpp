@@ -115,7 +115,7 @@ void IwcqMarkFlushFailed(uint8_t bTarget) {
     IWCQ_TARGET& q = s_asQueue[bTarget];
     q.dFlags = (q.dFlags | IWCQ_BATCH_FAILED | IWCQ_FLUSH_REQUESTED) & ~IWCQ_FLUSH_ISSUED;
     if (q.wSyncEntry != IWCQ_EMPTY) {
-        if (KERNEL_ENTRY* ps = Entry(q.wSyncEntry)) ps->lFlags |= 1ull << 10;
+        if (KERNEL_ENTRY* ps = Entry(q.wSyncEntry)) ps->lFlags |= KE_FLAG_SENSE_PRESENT;
     }
 }
 
@@ -143,8 +143,7 @@ uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync) {
     if (q.wResponses != q.wEntries) {
         q.dFlags |= IWCQ_BATCH_FAILED;
         IncrementTotalCommands(PORT_CODE_INITIATOR);
-        psSync->bPrimaryState = PS_COMPLETED;
-        (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, psSync->wIndex);
+        CompleteSASEntry(psSync);
         return FALSE;
     }
     psSync->lFlags &= ~KE_FLAG_WRITE_COLLAPSE;
@@ -158,8 +157,7 @@ uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync) {
         if (fFailed) {
             RetryOrFail(q, ps, psSync);
         } else {
-            ps->bPrimaryState = PS_COMPLETED;
-            (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, ps->wIndex);
+            CompleteSASEntry(ps);
         }
     }
     Adapt(q);

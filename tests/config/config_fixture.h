@@ -23,6 +23,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
+#include "support/test_calendar.h"
 
 namespace cfgtest {
 
@@ -48,12 +49,8 @@ struct Segment {
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fw::ResetInterruptLocks();
-        fw::InitInterruptController();
+        test::PrepareInterruptsAndCalendar();
         fw::InitConsoleUart(115200);
-        fw::InitClockReference();
-        *fw::psTimeUpdate = fw::DATE_TIME{2026, 12, 7, 2, 10, 20, 30};
-        fw::lClockReadTick = fw::lGetTickCount();
         fw::ValidateNvram();
         fw::InitEventLog();
         fw::SetSystemMemorySize(board.config().memorySize);

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
+constexpr fw::DATE_TIME NOW = test::kTestNow;
 
 class NvramRecordsTest : public ::testing::Test {
 protected:
@@ -28,7 +28,6 @@ protected:
         test::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
-    static void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
     uint8_t* Nv() { return board.nvram().Data(); }
     sim::Board board;
 };
@@ -84,8 +83,8 @@ TEST_F(NvramRecordsTest, SmallRecordsAndTheirRanges) {
     EXPECT_EQ(board.nvram().WriteCount(), lWrites + 4);
     EXPECT_EQ(fw::dGetNvramDriveWord(126), 0u);
 
-    const uint8_t abBad[8] = {0x21, 0, 0x00, 0x1B, 0x32, 9, 9, 9};
-    const uint8_t abGood[8] = {0x20, 0, 0x00, 0x1B, 0x32, 9, 9, 9};
+    const uint8_t abBad[8] = {0x21, 0, 0x00, 0x5A, 0xA5, 9, 9, 9};
+    const uint8_t abGood[8] = {0x20, 0, 0x00, 0x5A, 0xA5, 9, 9, 9};
     fw::SetNvramAlternateWwn(abBad);
     EXPECT_NE(Nv()[0xD9 + 5], 9);
     fw::SetNvramAlternateWwn(abGood);
@@ -104,7 +103,7 @@ TEST_F(NvramRecordsTest, StatisticsAlternateCopiesAndSurviveRestart) {
     EXPECT_EQ(Nv()[0x52], 8);                  // read blocks, copy B
     EXPECT_EQ(Nv()[0x62], 2);                  // write commands, copy B
     fw::CountNvramReads(2);
-    SetClock({2026, 12, 7, 2, 10, 20, 31});
+    test::SetCalendar({2026, 12, 7, 2, 10, 20, 31});
     ASSERT_EQ(fw::SaveNvramStatistics(), 0xFF);
     EXPECT_EQ(Nv()[0x7A], fw::TRUE);
     EXPECT_EQ(Nv()[0x4A], 10);                 // read blocks, copy A
@@ -122,11 +121,11 @@ TEST_F(NvramRecordsTest, OperatingSecondsCountOncePerSecond) {
     const uint32_t dStart = fw::dGetOperatingSeconds();
     const uint8_t abSeconds[] = {40, 40, 41, 41, 41, 42};
     for (uint8_t b : abSeconds) {
-        SetClock({2026, 12, 7, 2, 10, 20, b});
+        test::SetCalendar({2026, 12, 7, 2, 10, 20, b});
         fw::SaveNvramStatistics();
     }
     EXPECT_EQ(fw::dGetOperatingSeconds(), dStart + 3);
-    SetClock({0, 0, 0, 0, 0, 0, 0});
+    test::SetCalendar({0, 0, 0, 0, 0, 0, 0});
     const uint64_t lWrites = board.nvram().WriteCount();
     EXPECT_NE(fw::SaveNvramStatistics(), 0xFF);
     EXPECT_EQ(board.nvram().WriteCount(), lWrites);
@@ -150,7 +149,7 @@ TEST_F(NvramRecordsTest, ClockAndPatternCheck) {
     };
     for (const Case& c : cases) {
         for (uint32_t g = 0; g < 4; ++g) std::memset(Nv() + 0x7FF00 + 8 * g, c.abPattern[g], 8);
-        SetClock(c.fClockValid ? NOW : fw::DATE_TIME{0, 0, 0, 0, 0, 0, 0});
+        test::SetCalendar(c.fClockValid ? NOW : fw::DATE_TIME{0, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(fw::fCheckNvramClockAndPattern(), c.bResult) << c.pszName;
     }
 }

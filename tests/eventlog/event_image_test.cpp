@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
+constexpr fw::DATE_TIME NOW = test::kTestNow;
 
 class EventImageTest : public ::testing::Test {
 protected:
@@ -26,7 +26,6 @@ protected:
         test::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
-    static void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
     std::vector<uint8_t> Codes() const {
         std::vector<uint8_t> ab;
         for (uint16_t i = 0; i < s_sImage.wCount; ++i) ab.push_back(s_sImage.asEntries[i].bCode);
@@ -84,10 +83,10 @@ TEST_F(EventImageTest, TimeFiltersKeepOnlyPastWindow) {
         {0, 0, 0, 0, 0, 0, 0},          // invalid
     };
     for (const fw::DATE_TIME& s : times) {
-        SetClock(s);
+        test::SetCalendar(s);
         fw::PostEvent(27);
     }
-    SetClock(NOW);
+    test::SetCalendar(NOW);
     fw::CopyOwnEventLog(fw::EVENT_FILTER_LAST_HOUR, &s_sImage, 0, 0, fw::FALSE);
     EXPECT_EQ(s_sImage.wCount, 1);
     fw::CopyOwnEventLog(fw::EVENT_FILTER_LAST_DAY, &s_sImage, 0, 0, fw::FALSE);

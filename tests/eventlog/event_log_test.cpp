@@ -23,16 +23,14 @@
 namespace {
 
 constexpr uint32_t LOG = 0x400;
-constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
+constexpr fw::DATE_TIME NOW = test::kTestNow;
 
-void SetClock(const fw::DATE_TIME& s) { test::SetCalendar(s); }
+using test::SetCalendar;
 
 // A controller just through the NVRAM checks: locks free, clock valid,
 // NVRAM formatted.
 void BringUp() {
-    fw::ResetInterruptLocks();
-    fw::InitInterruptController();
-    SetClock(NOW);
+    test::PrepareInterruptsAndCalendar();
     fw::ValidateNvram();
 }
 
@@ -238,7 +236,7 @@ TEST(EventLogStart, StartUpEventsFollowHowTheControllerWentDown) {
 TEST_F(EventLogTest, PoweredOffEventCarriesSavedTime) {
     fw::SaveNvramStatistics();
     fw::PostEvent(27);
-    SetClock({2027, 1, 2, 7, 3, 4, 5});
+    SetCalendar({2027, 1, 2, 7, 3, 4, 5});
     fw::InitEventLog();
     EXPECT_EQ(Entry(1).bCode, 80);
     EXPECT_EQ(std::memcmp(&Entry(1).sTimeStamp, &NOW, sizeof(NOW)), 0);
@@ -334,10 +332,7 @@ struct RestartFindings {
 RestartFindings g_sFound;
 
 void RestartAndLook() {
-    fw::ResetInterruptLocks();
-    fw::InitInterruptController();
-    SetClock(NOW);
-    fw::ValidateNvram();
+    BringUp();
     fw::GetEventLogPosition(&g_sFound.wCount, &g_sFound.wNext);
     g_sFound.abArgs0.clear();
     g_sFound.abCodes.clear();
@@ -359,9 +354,7 @@ sim::StopKind RunAfterReset(sim::Board& board, void (*pfnEntry)()) {
 }
 
 void InitThenUpdate() {
-    fw::ResetInterruptLocks();
-    fw::InitInterruptController();
-    SetClock(NOW);
+    test::PrepareInterruptsAndCalendar();
     UpdateSequence();
 }
 
@@ -429,9 +422,7 @@ void PrepareFullerLog() {
 }
 
 void InitThenClear() {
-    fw::ResetInterruptLocks();
-    fw::InitInterruptController();
-    SetClock(NOW);
+    test::PrepareInterruptsAndCalendar();
     fw::ClearEventLog();
 }
 

@@ -20,11 +20,11 @@
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = {2026, 12, 7, 2, 10, 20, 30};
+constexpr fw::DATE_TIME NOW = test::kTestNow;
 const std::string STAMP = "Mon Dec 07 2026 10:20:30 ";
 
 #define SN 'A', 'B', 'C', 'D', '1', '2', '3', '4'
-#define WWN 0x20, 0x00, 0x00, 0x1B, 0x32, 0xA0, 0x00, 0x01
+#define WWN 0x20, 0x00, 0x00, 0x5A, 0xA5, 0xA0, 0x00, 0x01
 
 std::string Crlf(const std::string& s) {
     std::string out;
@@ -74,7 +74,7 @@ TEST_F(EventTextTest, DriveAndLoopEvents) {
     const TextCase cases[] = {
         {10, {SN, 3, 1, 0x23}, "Drive CC Fail SN:ABCD1234 S:2:04 A:03 D:01\n"},
         {11, {SN, 3, 1, 0xFF}, "Drive Failed SN:ABCD1234 S:N/A A:03 D:01\n"},
-        {12, {WWN, 0, 2, 0x00}, "Rebuild Fail WWN:2000001b32a00001 S:1:01 A:00 D:02\n"},
+        {12, {WWN, 0, 2, 0x00}, "Rebuild Fail WWN:2000005aa5a00001 S:1:01 A:00 D:02\n"},
         {13, {SN, 3, 1, 0x23}, "New Rebuild Fail SN:ABCD1234 S:2:04 A:03 D:01\n"},
         {14, {SN, 3, 1, 0x23}, "Timeout Fail SN:ABCD1234 S:2:04 A:03 D:01\n"},
         {15, {3, 0, 0, 0, 0x09},
@@ -154,11 +154,11 @@ TEST_F(EventTextTest, HostPortEventsByHostInterface) {
         {56, {1, 1, 2}, "Invalid Host Status 38 Loop 0 0102\n"},
         {61, {2}, "Controller LIP: Host Loop 1\n", 1},
         {61, {1}, "Controller SAS Reset: Host Port 0\n", 6},
-        {63, {WWN, 1, 7}, "Host P0WWN: 2000001b32a00001 Logged in at ID: 007\n", 1},
-        {63, {WWN, 1, 7}, "Host P0 SAS Addr: 2000001b32a00001 Logged in at ID: 007\n", 6},
-        {124, {WWN, 3, 7}, "Host P?WWN: 2000001b32a00001, ID: 007 Logged in\n", 1},
-        {125, {WWN, 1, 7, 254}, "Host P0 SAS Addr: 2000001b32a00001, ID:007 - Logged out, INACTIVE\n", 6},
-        {125, {WWN, 2, 7, 0}, "Host P1 WWN: 2000001b32a00001, ID:007 - Logged out\n", 1},
+        {63, {WWN, 1, 7}, "Host P0WWN: 2000005aa5a00001 Logged in at ID: 007\n", 1},
+        {63, {WWN, 1, 7}, "Host P0 SAS Addr: 2000005aa5a00001 Logged in at ID: 007\n", 6},
+        {124, {WWN, 3, 7}, "Host P?WWN: 2000005aa5a00001, ID: 007 Logged in\n", 1},
+        {125, {WWN, 1, 7, 254}, "Host P0 SAS Addr: 2000005aa5a00001, ID:007 - Logged out, INACTIVE\n", 6},
+        {125, {WWN, 2, 7, 0}, "Host P1 WWN: 2000005aa5a00001, ID:007 - Logged out\n", 1},
         {64, {2, 3, 2, 1, 0x28, 5, 0x24, 0}, "CC to Host ID:003 LD:258 P1 OP:28 SN:05 EXT:24 QL:00\n"},
         {135, {5, 1, 2, 1, 5}, STAMP + "PR: C1P2 L105 reservation conflict detected\n"},
         {135, {9, 0, 1, 0, 0}, STAMP + "PR: C0P1 L000 unknown error code 0x9\n"},
@@ -315,16 +315,16 @@ TEST_F(EventTextTest, ArrayCacheAndConfigurationEvents) {
 
 TEST_F(EventTextTest, EnclosureAndBoardEvents) {
     const TextCase cases[] = {
-        {107, {1, 1, 0, 0, 0, 0, WWN}, "Encl.01 PWR Supply 2 OK        WWN:2000001b32a00001\n", 1},
-        {107, {1, 2, 0, 0, 0, 1, WWN}, "Encl.02 PWR Supply 2 Critical  SN:2000001b32a00001\n", 2},
-        {108, {0, 5, 0, 0, 0, 0, WWN}, "Encl.01 Fan 1 Not Found WWN:2000001b32a00001\n", 1},
-        {108, {0, 1, 0, 0, 0, 0, WWN}, "Encl.01 Fan 1  OK            SAS Addr:2000001b32a00001\n", 6},
-        {109, {0, 0, 0, 45, 4, 0, WWN}, "Encl.01 Temp. 1 25C Warning  WWN:2000001b32a00001\n", 1},
-        {109, {0, 5, 0, 45, 4, 0, WWN}, "Encl.01 Temp. 1 Not Found   WWN:2000001b32a00001\n", 1},
-        {110, {0, 0, 0, 0, 0x40, 0, WWN}, "Encl.01 Alarm 1 Muted-OFF. SAS Adr:2000001b32a00001\n", 6},
-        {110, {0, 0, 0, 0, 0x0E, 0, WWN}, "Encl.01 Alarm 1 Intermittent-ON. WWN:2000001b32a00001\n", 1},
-        {110, {0, 0, 0, 0, 0x00, 0, WWN}, "Encl.01 Alarm 1 The alarm is OFF.WWN:2000001b32a00001\n", 1},
-        {79, {0, 2, 0, 0, 0, 0, WWN}, "Encl.01 Channel Card 1 Critical WWN:2000001b32a00001\n", 2},
+        {107, {1, 1, 0, 0, 0, 0, WWN}, "Encl.01 PWR Supply 2 OK        WWN:2000005aa5a00001\n", 1},
+        {107, {1, 2, 0, 0, 0, 1, WWN}, "Encl.02 PWR Supply 2 Critical  SN:2000005aa5a00001\n", 2},
+        {108, {0, 5, 0, 0, 0, 0, WWN}, "Encl.01 Fan 1 Not Found WWN:2000005aa5a00001\n", 1},
+        {108, {0, 1, 0, 0, 0, 0, WWN}, "Encl.01 Fan 1  OK            SAS Addr:2000005aa5a00001\n", 6},
+        {109, {0, 0, 0, 45, 4, 0, WWN}, "Encl.01 Temp. 1 25C Warning  WWN:2000005aa5a00001\n", 1},
+        {109, {0, 5, 0, 45, 4, 0, WWN}, "Encl.01 Temp. 1 Not Found   WWN:2000005aa5a00001\n", 1},
+        {110, {0, 0, 0, 0, 0x40, 0, WWN}, "Encl.01 Alarm 1 Muted-OFF. SAS Adr:2000005aa5a00001\n", 6},
+        {110, {0, 0, 0, 0, 0x0E, 0, WWN}, "Encl.01 Alarm 1 Intermittent-ON. WWN:2000005aa5a00001\n", 1},
+        {110, {0, 0, 0, 0, 0x00, 0, WWN}, "Encl.01 Alarm 1 The alarm is OFF.WWN:2000005aa5a00001\n", 1},
+        {79, {0, 2, 0, 0, 0, 0, WWN}, "Encl.01 Channel Card 1 Critical WWN:2000005aa5a00001\n", 2},
         {89, {}, "SES Initialized: SES LEVEL 1. Verify the Configuration\n"},
         {90, {}, "SES Initialized: SES LEVEL 3, Access: Critical\n"},
         {91, {}, "SES Initialized: SES LEVEL 3, Access: Fault Tolerant\n"},

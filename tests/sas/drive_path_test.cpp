@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "../executive/dispatch_test_board.h"
+#include "executive/dispatch_test_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"

@@ -30,7 +30,7 @@ protected:
         s.bLoopID1 = s.bHardIDFromADISC = bTarget;
         s.bEnclosureNo = bEnclosure;
         s.bSlotNo = bSlot;
-        const uint8_t abWwn[8] = {0x50, 0x00, 0xC5, 0x00, 0x00, 0xA0, 0x00, bWwnTail};
+        const uint8_t abWwn[8] = {0x50, 0x05, 0xD5, 0xD0, 0x00, 0xA0, 0x00, bWwnTail};
         std::memcpy(s.abWWN, abWwn, 8);
         EXPECT_EQ(fAppendDriveInfo(pGetDriveInfoList(), &s), TRUE);
         return &pGetDriveInfoList()->asDriveInfo[pGetDriveInfoList()->bDriveCount - 1];
@@ -68,7 +68,7 @@ TEST_F(DriveTableTest, LookUpsByEveryKey) {
     DRIVE_INFO* ps = Add(7, 1, 12, 0x30);
     ps->bRankNo = 2;
     ps->bDriveNo = 1;
-    const uint8_t abWwn[8] = {0x50, 0x00, 0xC5, 0x00, 0x00, 0xA0, 0x00, 0x20};
+    const uint8_t abWwn[8] = {0x50, 0x05, 0xD5, 0xD0, 0x00, 0xA0, 0x00, 0x20};
     DRIVE_INFO* psFound = nullptr;
     uint8_t bIndex = 0;
     EXPECT_EQ(fFindDriveByWWN(abWwn, &psFound, &bIndex), TRUE);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "eventlog/event_log.h"
+#include "executive/dispatch_test_board.h"
 #include "executive/startup.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
@@ -15,8 +16,6 @@
 #include "sim/sas_controller.h"
 
 namespace {
-
-constexpr uint64_t kBootLimitNs = 120'000'000'000ull;
 
 struct DriveCase {
     const char* pszName;
@@ -36,12 +35,7 @@ TEST_P(DriveDiscoveryTest, StartOfDayListsEveryDriveAndNoticesAPull) {
     sim::Chassis chassis(o);
     sim::Board board;
     sim::FindSasController(board)->AttachChassis(&chassis);
-    board.SetResetEntry(&fw::ControllerEntry);
-    board.Boot();
-    ASSERT_EQ(board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
-                             kBootLimitNs),
-              sim::StopKind::Running)
-        << board.ConsoleText();
+    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
     const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
     ASSERT_EQ(ps->bEntryCount, c.uDrives);
     for (uint8_t i = 0; i < ps->bEntryCount; ++i) {

@@ -57,7 +57,7 @@ std::string Banner(const char* wwnLabel, const char* startTime = "09:00:00") {
                        "Hardware Version: 0x0003\n"
                        "Initializing I2C Bus 1............Pass\n"
                        "\n\n") +
-           wwnLabel + "20 00 00 0d 77 a0 00 01\n"
+           wwnLabel + "20 00 00 a5 5a a0 00 01\n"
            "Controller Type: 0812\n"
            "F/W version: 0021 Dunra " +
            BuildStamp() +
