@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "executive/lists.h"
+#include "executive/port_codes.h"
 #include "executive/timers.h"
 
 namespace fw {
@@ -116,6 +117,28 @@ static_assert(offsetof(KERNEL_ENTRY, sTimer) == 324);
 static_assert(offsetof(KERNEL_ENTRY, abSubsystemFields) == 346);
 static_assert(offsetof(KERNEL_ENTRY, lStartTimeStamp) == 628);
 
+// The subsystem area is carved into one fixed range per engine, so that the
+// fields of the target engine, the cache, the RAID engine and the drive side
+// never share a byte, whichever engines an entry passes through.  Each engine
+// declares its fields as a packed layout in its own header, asserts that it
+// fits its range, and reaches it through EntryArea.
+constexpr uint32_t KE_AREA_TARGET_OFFSET = 0;
+constexpr uint32_t KE_AREA_TARGET_SIZE = 64;
+constexpr uint32_t KE_AREA_CACHE_OFFSET = 64;
+constexpr uint32_t KE_AREA_CACHE_SIZE = 96;
+constexpr uint32_t KE_AREA_RAID_OFFSET = 160;
+constexpr uint32_t KE_AREA_RAID_SIZE = 88;
+constexpr uint32_t KE_AREA_DRIVE_OFFSET = 248;
+constexpr uint32_t KE_AREA_DRIVE_SIZE = 34;
+static_assert(KE_AREA_DRIVE_OFFSET + KE_AREA_DRIVE_SIZE == sizeof(KERNEL_ENTRY::abSubsystemFields));
+
+template <typename FIELDS, uint32_t OFFSET, uint32_t SIZE>
+inline FIELDS* EntryArea(KERNEL_ENTRY* psEntry) {
+    static_assert(sizeof(FIELDS) <= SIZE, "an engine's fields overflow its range of the entry");
+    static_assert(alignof(FIELDS) == 1, "entry fields are packed");
+    return reinterpret_cast<FIELDS*>(psEntry->abSubsystemFields + OFFSET);
+}
+
 // Byte offset of the CDB for the internal port codes 0x40 and 'P'.
 constexpr uint32_t KERNEL_ENTRY_INTERNAL_CDB_OFFSET = 48;
 
@@ -134,9 +157,6 @@ constexpr uint8_t PS_PARKED_5B = 0x5B;
 constexpr uint8_t PS_PARKED_5F = 0x5F;
 constexpr uint8_t PS_AT_CHIP_ALTERNATE = 0xAD;
 
-constexpr uint8_t PORT_CODE_INITIATOR = 0x61;  // 'a': drive-side SAS port and the kernel queue
-constexpr uint8_t PORT_CODE_INTERNAL = 0x40;
-constexpr uint8_t PORT_CODE_MODULE = 0x50;     // 'P'
 
 constexpr uint8_t COMMAND_TYPE_PARTNER_MESSAGE = 0x9E;
 constexpr uint8_t COMMAND_TYPE_ROTOR_HOLD = 10;  // the finder's rotor stays on it

@@ -352,7 +352,7 @@ void CompleteSASEntry(KERNEL_ENTRY* psEntry) {
 }
 
 SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry) {
-    return reinterpret_cast<SAS_ENTRY_FIELDS*>(psEntry->abSubsystemFields + SAS_ENTRY_FIELDS_OFFSET);
+    return EntryArea<SAS_ENTRY_FIELDS, KE_AREA_DRIVE_OFFSET, KE_AREA_DRIVE_SIZE>(psEntry);
 }
 
 KERNEL_SEGMENT* psEntrySegment(KERNEL_ENTRY* psEntry, uint8_t bElement) {

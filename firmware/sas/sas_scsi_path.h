@@ -36,7 +36,7 @@ constexpr uint8_t SEND_TARGET_BUSY = 9;
 constexpr uint8_t SEND_IOC_BUSY = 16;
 constexpr uint8_t SEND_REFUSED = 0;
 
-// Drive-side fields of an entry, kept at the end of its subsystem area.
+// Drive-side fields of an entry, in the drive side's range of its subsystem area.
 #pragma pack(push, 1)
 struct SAS_ENTRY_FIELDS {
     uint8_t bPartnerTargetId;
@@ -50,7 +50,6 @@ struct SAS_ENTRY_FIELDS {
     uint8_t abSense[18];
 };
 #pragma pack(pop)
-constexpr size_t SAS_ENTRY_FIELDS_OFFSET = sizeof(KERNEL_ENTRY::abSubsystemFields) - sizeof(SAS_ENTRY_FIELDS);
 SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry);
 
 // Buffer element i of an entry: the first three in the entry, then seven

@@ -1,0 +1,40 @@
+// Port codes: where a command came from, or which queue serves it.  Every
+// KERNEL_ENTRY carries one, and the rings, counters and chip drivers are
+// chosen by it.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+// Host ports.  Fibre Channel ports are 1 and 2; the SAS host ports are
+// 'q' and 'r'.  The ISP2x00 tables name the Fibre Channel ports '1' and '2'.
+constexpr uint8_t PORT_CODE_FC_HOST_1 = 0x01;
+constexpr uint8_t PORT_CODE_FC_HOST_2 = 0x02;
+constexpr uint8_t PORT_CODE_FC_TABLE_1 = 0x31;   // '1'
+constexpr uint8_t PORT_CODE_FC_TABLE_2 = 0x32;   // '2'
+constexpr uint8_t PORT_CODE_SAS_HOST_1 = 0x71;   // 'q'
+constexpr uint8_t PORT_CODE_SAS_HOST_2 = 0x72;   // 'r'
+
+// Commands made inside the controller (64) or received from the embedded
+// management module (80, 'P', whose command blocks are 128 bytes).
+constexpr uint8_t PORT_CODE_INTERNAL = 0x40;
+constexpr uint8_t PORT_CODE_MODULE = 0x50;
+
+// The drive-side SAS controller and its initiator kernel queue ('a').
+constexpr uint8_t PORT_CODE_INITIATOR = 0x61;
+
+// The host port number (1 or 2) a host port code names; 0 for the others.
+inline uint8_t bHostPortOfCode(uint8_t bPortCode) {
+    switch (bPortCode) {
+    case PORT_CODE_FC_HOST_1:
+    case PORT_CODE_FC_TABLE_1:
+    case PORT_CODE_SAS_HOST_1: return 1;
+    case PORT_CODE_FC_HOST_2:
+    case PORT_CODE_FC_TABLE_2:
+    case PORT_CODE_SAS_HOST_2: return 2;
+    default: return 0;
+    }
+}
+
+}  // namespace fw
