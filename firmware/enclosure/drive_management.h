@@ -19,7 +19,6 @@ void SetSesPartnerJoinFlag(uint8_t f);
 void ClearPowerManagementJoinFlag();
 void InitOwnEnclosure();
 void CheckEnclosureFirmwareUpdate(uint8_t f1, uint8_t f2);
-void AllocateDriveTables();
 void AllocateEnclosureServicesTables();
 void ResetDriveStartFlags();
 void ResetEnclosureStartFlags();
@@ -34,6 +33,15 @@ uint8_t fIsDriveFirmwareDownloadActive();
 // Background pass services of the drive and enclosure management.
 uint8_t fIsDriveFirmwareDownloadInProgress();
 void DriveFirmwareDownloadStep();
+// The drive firmware download state the partner's download message sets:
+// the in-progress and partner-sync flags and the download drive's phase
+// parameters (path, loop ID, rank, fourth parameter).
+void SetDriveFirmwareDownloadInProgress(uint8_t f);
+void SetDriveFirmwareDownloadPartnerSync(uint8_t f);
+uint8_t fGetDriveFirmwareDownloadPartnerSync();
+void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8_t bParam4);
+uint8_t bGetDownloadDriveRank();
+uint8_t bGetDownloadDriveParam4();
 uint8_t fIsDriveRescanRequested();
 uint8_t fIsDriveRescanInProgress();
 uint8_t fGetDriveRescanBlockingFlag();

@@ -20,7 +20,6 @@ void SetSesPartnerJoinFlag(uint8_t) {}
 void ClearPowerManagementJoinFlag() {}
 void InitOwnEnclosure() {}
 void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
-void AllocateDriveTables() {}
 void AllocateEnclosureServicesTables() {}
 void ResetDriveStartFlags() {}
 void ResetEnclosureStartFlags() {}
@@ -32,8 +31,25 @@ uint8_t fGetIoModuleUpdateFlag() { return FALSE; }
 void StartIoModuleUpdate() {}
 uint8_t fIsDriveFirmwareDownloadActive() { return FALSE; }
 
-uint8_t fIsDriveFirmwareDownloadInProgress() { return FALSE; }
+namespace {
+uint8_t s_fDownloadInProgress = FALSE;
+uint8_t s_fDownloadPartnerSync = FALSE;
+uint8_t s_abDownloadDriveParams[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+}  // namespace
+
+uint8_t fIsDriveFirmwareDownloadInProgress() { return s_fDownloadInProgress; }
 void DriveFirmwareDownloadStep() {}
+void SetDriveFirmwareDownloadInProgress(uint8_t f) { s_fDownloadInProgress = f; }
+void SetDriveFirmwareDownloadPartnerSync(uint8_t f) { s_fDownloadPartnerSync = f; }
+uint8_t fGetDriveFirmwareDownloadPartnerSync() { return s_fDownloadPartnerSync; }
+void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8_t bParam4) {
+    s_abDownloadDriveParams[0] = bPath;
+    s_abDownloadDriveParams[1] = bLoopId;
+    s_abDownloadDriveParams[2] = bRank;
+    s_abDownloadDriveParams[3] = bParam4;
+}
+uint8_t bGetDownloadDriveRank() { return s_abDownloadDriveParams[2]; }
+uint8_t bGetDownloadDriveParam4() { return s_abDownloadDriveParams[3]; }
 uint8_t fIsDriveRescanRequested() { return FALSE; }
 uint8_t fIsDriveRescanInProgress() { return FALSE; }
 uint8_t fGetDriveRescanBlockingFlag() { return FALSE; }

@@ -185,10 +185,15 @@ void PrintSasDiscoveryError(const EVENT_LOG_ENTRY* ps) {
             PrintText(SAS_DISCOVERY_ERRORS[dBit]);
         }
     }
-    // Unknown bits, or no bit at all, still make a whole line.
-    if (dStatus >= (1u << SAS_DISCOVERY_KNOWN_BITS) || fFirst) {
+    if (dStatus >= (1u << SAS_DISCOVERY_KNOWN_BITS)) {
         LineStart();
         ConsolePrintf("%08x\n", static_cast<unsigned>(dStatus));
+    }
+    // A status with no bit set leaves only the prefix; its line is ended
+    // so that the next event starts a line of its own.
+    if (fFirst) {
+        LineStart();
+        ConsolePrintf("\n");
     }
 }
 

@@ -14,6 +14,7 @@
 #include "console/console_menu.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
@@ -629,7 +630,7 @@ uint8_t AllocateSubsystemMemory() {
     AllocateHostPortRecords();
     if (bSetUpDriveLoopDeviceTable() != STATUS_OK) return 0;
     if (bSetUpConfigUpgradeTable() != STATUS_OK) return 0;
-    AllocateDriveTables();
+    InitDriveTables();
     AllocateEnclosureServicesTables();
     AllocateHostList();
     AllocateRaidEngineTables();

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/dispatch_test_board.h"
 #include "executive/startup.h"
@@ -47,6 +48,24 @@ TEST_P(DriveDiscoveryTest, StartOfDayListsEveryDriveAndNoticesAPull) {
     chassis.Pull(1);
     board.RunUntil([&] { return fw::pGetSASDriveInfoList()->bEntryCount == c.uDrives - 1; }, 30'000'000'000ull);
     EXPECT_EQ(fw::pGetSASDriveInfoList()->bEntryCount, c.uDrives - 1);
+}
+
+// Start-up leaves the drive table in its empty form until a rebuild fills
+// it: nothing found, every record's ids 0xFF.
+TEST(DriveTableAtStartOfDay, IsEmptyAfterBoot) {
+    sim::Chassis chassis;
+    sim::Board board;
+    sim::FindSasController(board)->AttachChassis(&chassis);
+    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    const fw::DRIVE_INFO_LIST* ps = fw::pGetDriveInfoList();
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->dUsedBytes, 8u);
+    EXPECT_EQ(ps->bDriveCount, 0);
+    EXPECT_EQ(ps->asDriveInfo[0].bLoopID1, 0xFF);
+    EXPECT_EQ(ps->asDriveInfo[125].bSlotNo, 0xFF);
+    EXPECT_EQ(ps->asDriveInfo[0].fSESEnabled, fw::FALSE);
+    EXPECT_EQ(fw::fIsDriveTableFirstBuild(), fw::TRUE);
+    ASSERT_NE(fw::pGetDriveFirmwareImageList(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Enclosures, DriveDiscoveryTest,
