@@ -69,8 +69,6 @@ uint8_t s_fSystemModeLatch = FALSE;
 uint8_t s_bSasDeviceCountAtStart;
 
 constexpr uint8_t DEFAULT_PRIORITY = 50;
-constexpr uint8_t REQUESTER_COMMIT = 2;
-constexpr uint8_t REQUESTER_COMMIT_SAME_GENERATION = 12;
 constexpr uint32_t SNAPSHOT_SETS_CHECKED = 256;
 constexpr uint8_t MEMBER_STATE_SKIP_CLAIM_1 = 0x11;
 constexpr uint8_t MEMBER_STATE_SKIP_CLAIM_2 = 0x33;

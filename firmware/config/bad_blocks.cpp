@@ -16,7 +16,6 @@ namespace {
 
 BAD_BLOCK_TABLES s_sTables;
 
-constexpr uint8_t REQUESTER_BAD_BLOCKS = 13;
 constexpr uint8_t EVENT_MEDIUM_ERROR = 178;
 constexpr uint64_t MAX_RANGE_LENGTH = 0xFFFF;
 

@@ -3,31 +3,49 @@
 
 #include <cstdint>
 
+#include "config/config_flags.h"
+#include "config/config_phase.h"
+
 namespace fw {
 
-void SetConfigValid(uint8_t f);
-uint8_t fIsConfigValid();
-void SetHostCommandHold(uint8_t f);
-void SetConfigurationChanged(uint8_t f);
-void SetConfigUpdatePending(uint8_t f);
-void SetConfigWriteWaitFlag(uint8_t f);
-void SetDriveCommandPendingFlag(uint8_t f);
-void SetWriteBackCheckEnable(uint8_t f);
-void SetStartOfDayFlags(uint8_t f);
+struct CONFIG_IMAGE;
+struct KERNEL_ENTRY;
+
+// The start-of-day load.
 void BeginConfigLoad();
 uint8_t LoadConfigFromPartner();
 uint8_t LoadConfigFromSasDrives();
 void ConvertLiveConfigImage();
 void CheckOnDiskHeaders();
+void SetStartOfDayFlags(uint8_t f);
 void SetConfigImageBuffers(uint8_t* pLive, uint8_t* pScratch, uint8_t* pWork);
 uint8_t bSetUpConfigUpgradeTable();
-void ResetConfigStartFlags();
 
 // Used by the system tick and the stop paths of the executive.
 uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live image carries one
 
+// Edit and commit.
 uint8_t RequestConfigUpdate(uint8_t bRequester);
-struct CONFIG_IMAGE;
+uint8_t BeginConfigEditPhase(uint8_t bStep);
+uint8_t CommitConfigurationPhase(uint8_t bStep);
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank);
+
+// Internal drive commands of the phases: control flags and command types.
+constexpr uint16_t DRIVE_COMMAND_NO_DATA = 0x08;
+constexpr uint16_t DRIVE_COMMAND_DATA_IN = 0x28;
+constexpr uint16_t DRIVE_COMMAND_DATA_OUT = 0x48;
+constexpr uint8_t DRIVE_COMMAND_TYPE_WRITE = 1;
+constexpr uint8_t DRIVE_COMMAND_TYPE_READ = 2;
+constexpr uint8_t DRIVE_COMMAND_TYPE_READ_CAPACITY = 3;
+constexpr uint8_t DRIVE_COMMAND_TYPE_INQUIRY = 4;
+constexpr uint8_t DRIVE_COMMAND_TYPE_START_UNIT = 5;
+constexpr uint8_t DRIVE_COMMAND_TYPE_TEST_UNIT_READY = 6;
+constexpr uint8_t DRIVE_COMMAND_TYPE_MODE_PAGES = 8;
+constexpr uint8_t DRIVE_COMMAND_TYPE_SEND_DIAGNOSTIC = 0x52;
+// Fills an internal drive command for a path (3 and 4 the drive loops, by
+// AL_PA; 97 the SAS back end, by target id) with a ten-byte CDB.
+void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, uint16_t wTimeout,
+                       uint16_t wControlFlags, uint32_t dLength, uint16_t wSegments, uint32_t dAddress,
+                       const uint8_t* pbCdb, uint8_t bCommandType);
 
 }  // namespace fw

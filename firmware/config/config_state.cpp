@@ -13,11 +13,6 @@ namespace fw {
 namespace {
 
 uint8_t* s_pbWorkBuffer;
-uint8_t s_bConfigPhase;
-uint8_t s_bConfigPhaseStep = 0xFF;
-uint8_t s_bConfigRequester;
-uint8_t s_abPhaseParam[4];
-uint32_t s_dPhaseTimeWindow;
 uint8_t s_fConfigModified = FALSE;
 uint8_t s_fArrayDeleted = FALSE;
 uint8_t s_bMenuSelectedItem;
@@ -43,22 +38,6 @@ void SetConfigImageBuffers(uint8_t* pLive, uint8_t* pScratch, uint8_t* pWork) {
     SetConfigWorkBuffer(pWork);
 }
 uint8_t* pGetConfigWorkBuffer() { return s_pbWorkBuffer; }
-void SetConfigPhase(uint8_t b) { s_bConfigPhase = b; }
-uint8_t bGetConfigPhase() { return s_bConfigPhase; }
-void SetConfigPhaseStep(uint8_t b) { s_bConfigPhaseStep = b; }
-uint8_t bGetConfigPhaseStep() { return s_bConfigPhaseStep; }
-void SetConfigRequester(uint8_t b) { s_bConfigRequester = b; }
-uint8_t bGetConfigRequester() { return s_bConfigRequester; }
-void SetPhaseParam1(uint8_t b) { s_abPhaseParam[0] = b; }
-uint8_t bGetPhaseParam1() { return s_abPhaseParam[0]; }
-void SetPhaseParam2(uint8_t b) { s_abPhaseParam[1] = b; }
-uint8_t bGetPhaseParam2() { return s_abPhaseParam[1]; }
-void SetPhaseParam3(uint8_t b) { s_abPhaseParam[2] = b; }
-uint8_t bGetPhaseParam3() { return s_abPhaseParam[2]; }
-void SetPhaseParam4(uint8_t b) { s_abPhaseParam[3] = b; }
-uint8_t bGetPhaseParam4() { return s_abPhaseParam[3]; }
-void SetPhaseTimeWindow(uint32_t d) { s_dPhaseTimeWindow = d; }
-uint32_t dGetPhaseTimeWindow() { return s_dPhaseTimeWindow; }
 void SetConfigModified(uint8_t f) { s_fConfigModified = f; }
 uint8_t fGetConfigModified() { return s_fConfigModified; }
 void SetArrayDeletedFlag(uint8_t f) { s_fArrayDeleted = f; }

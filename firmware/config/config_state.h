@@ -5,28 +5,14 @@
 
 #include <cstdint>
 
+#include "config/config_flags.h"
 #include "config/config_image.h"
+#include "config/config_phase.h"
 
 namespace fw {
 
 void SetConfigWorkBuffer(uint8_t* pbBuffer);
 uint8_t* pGetConfigWorkBuffer();
-void SetConfigPhase(uint8_t b);
-uint8_t bGetConfigPhase();
-void SetConfigPhaseStep(uint8_t b);
-uint8_t bGetConfigPhaseStep();
-void SetConfigRequester(uint8_t b);
-uint8_t bGetConfigRequester();
-void SetPhaseParam1(uint8_t b);
-uint8_t bGetPhaseParam1();
-void SetPhaseParam2(uint8_t b);
-uint8_t bGetPhaseParam2();
-void SetPhaseParam3(uint8_t b);
-uint8_t bGetPhaseParam3();
-void SetPhaseParam4(uint8_t b);
-uint8_t bGetPhaseParam4();
-void SetPhaseTimeWindow(uint32_t d);
-uint32_t dGetPhaseTimeWindow();
 void SetConfigModified(uint8_t f);
 uint8_t fGetConfigModified();
 void SetArrayDeletedFlag(uint8_t f);
@@ -87,15 +73,9 @@ uint8_t bGetNvramSasByte2();
 void PrintRankRecord(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fMembers);
 void PrintLdRecord(const CONFIG_IMAGE* psImage, uint16_t wLd);
 
-// Background pass services of the configuration database.
-void RunConfigPhase();
-void RunConfigPhaseBackground();
+// Background pass services of the configuration database (with the phase
+// dispatchers and the busy gates).
 uint8_t fGetDriveFirmwareDownloadRequest();
-uint8_t fGetConfigWriteWaitFlag();
-uint8_t fIsConfigUpdatePending();
-uint8_t fIsConfigCommitInProgress();
-uint8_t fGetHostCommandHold();
-uint8_t fGetCommitSpinUpWait();
 void StartConfigCommit();
 
 }  // namespace fw

@@ -18,7 +18,6 @@ constexpr char DEFAULT_CONFIG_NAME[] = "Default Configuration Name";
 constexpr uint32_t OEM_CODE_0x101 = 0x101;
 constexpr uint8_t DUPLICATION_PROCESSES = 4;
 constexpr uint8_t DUPLICATION_STATE_STOPPED = 40;
-constexpr uint8_t REQUESTER_MANAGEMENT = 4;
 
 // Fibre Channel and SAS host interfaces take loop addresses; the others
 // SCSI IDs and parallel data rates.

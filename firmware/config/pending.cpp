@@ -1,26 +1,19 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
+#include <cstring>
+
 #include "config/config_db.h"
 #include "config/config_state.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "executive/date_time.h"
-#include "executive/types.h"
+#include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "executive/types.h"
+#include "fc/fc_driver.h"
 
 namespace fw {
 
-namespace {
-uint8_t s_fIsConfigValid = FALSE;
-}  // namespace
-void SetConfigValid(uint8_t f) { s_fIsConfigValid = f; }
-uint8_t fIsConfigValid() { return s_fIsConfigValid; }
-void SetHostCommandHold(uint8_t) {}
-void SetConfigurationChanged(uint8_t) {}
-void SetConfigUpdatePending(uint8_t) {}
-void SetConfigWriteWaitFlag(uint8_t) {}
-void SetDriveCommandPendingFlag(uint8_t) {}
-void SetWriteBackCheckEnable(uint8_t) {}
 void SetStartOfDayFlags(uint8_t) {}
 void BeginConfigLoad() {}
 uint8_t LoadConfigFromPartner() { return STATUS_OK; }
@@ -28,23 +21,63 @@ uint8_t LoadConfigFromSasDrives() { return STATUS_OK; }
 void ConvertLiveConfigImage() {}
 void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
-void ResetConfigStartFlags() {}
 
 
 // Stand-ins for the board state.
 uint8_t fGetConfiguredControllerWwn(uint8_t*) { return FALSE; }
 
-void RunConfigPhase() { ClearConfigurationService(); }
-void RunConfigPhaseBackground() { ClearStartOfDayService(); }
 uint8_t fGetDriveFirmwareDownloadRequest() { return FALSE; }
-uint8_t fGetConfigWriteWaitFlag() { return FALSE; }
-uint8_t fIsConfigUpdatePending() { return FALSE; }
-uint8_t fIsConfigCommitInProgress() { return FALSE; }
-uint8_t fGetHostCommandHold() { return FALSE; }
-uint8_t fGetCommitSpinUpWait() { return FALSE; }
 void StartConfigCommit() {}
 
 uint8_t RequestConfigUpdate(uint8_t) { return TRUE; }
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE*, uint8_t) { return 1; }
+
+// Edits and commits end at once until they are built.
+uint8_t BeginConfigEditPhase(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+uint8_t CommitConfigurationPhase(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+
+void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, uint16_t wTimeout,
+                       uint16_t wControlFlags, uint32_t dLength, uint16_t wSegments, uint32_t dAddress,
+                       const uint8_t* pbCdb, uint8_t bCommandType) {
+    constexpr uint8_t DRIVE_LOOP_3 = 3;
+    constexpr uint8_t DRIVE_LOOP_4 = 4;
+    psEntry->wTargetId = bPath == DRIVE_LOOP_3 || bPath == DRIVE_LOOP_4 ? bAlpaToLoopId(bTarget)
+                         : bPath == PORT_CODE_INITIATOR                 ? bTarget
+                                                                        : 0;
+    psEntry->bEntryType = ENTRY_TYPE_COMMAND;
+    psEntry->bCount = 1;
+    psEntry->bMark = 255;
+    psEntry->bStatus = 0;
+    psEntry->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psEntry));
+    psEntry->wHead10 = 0;
+    psEntry->wControlFlags = wControlFlags;
+    psEntry->wTimeout = wTimeout;
+    std::memset(psEntry->abCdb, 0, sizeof psEntry->abCdb);
+    std::memcpy(psEntry->abCdb, pbCdb, 10);
+    psEntry->dTotalByteCount = dLength;
+    psEntry->wSegmentCount = wSegments;
+    std::memset(psEntry->asSegment, 0, sizeof psEntry->asSegment);
+    if (wSegments > 0) psEntry->asSegment[0] = {dAddress, dLength};
+    psEntry->bPrimaryState = PS_NEW_COMMAND;
+    psEntry->bSecondaryState = 0;
+    psEntry->bPortCode = bPath;
+    psEntry->bCommandType = bCommandType;
+    psEntry->fValid = TRUE;
+    psEntry->bDriveAddr1 = bGetPhaseParam3();
+    psEntry->bDriveAddr2 = bGetPhaseParam4();
+    psEntry->lFlags = 0;
+    psEntry->bRetryCount = bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY ? 90 : 4;
+    psEntry->psMother = psEntry;
+    psEntry->bSegmentIndex = 0;
+    psEntry->bSegmentCount = 0;
+    psEntry->bSecondRank = 0;
+    psEntry->wDeviceHandle = 0;
+}
 
 }  // namespace fw

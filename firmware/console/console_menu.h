@@ -33,4 +33,8 @@ uint8_t bGetConsoleAccessLevel();
 uint8_t fGetThroughputTestRequest();
 void RunThroughputTest();
 
+// The configuration phase that sends one command to one drive for the
+// drive diagnostics menu.
+uint8_t RunDriveCommandPhase(uint8_t bStep);
+
 }  // namespace fw

@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include "console/console_menu.h"
 #include "console/xmodem_receive.h"
+#include "config/config_phase.h"
 #include "executive/interrupt_controller.h"
 #include "executive/work_flags.h"
 #include "executive/types.h"
@@ -69,5 +70,10 @@ uint8_t bGetConsoleAccessLevel() { return 0; }
 
 uint8_t fGetThroughputTestRequest() { return FALSE; }
 void RunThroughputTest() {}
+// Nothing to send before the diagnostics menu is built: the phase ends.
+uint8_t RunDriveCommandPhase(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
 
 }  // namespace fw

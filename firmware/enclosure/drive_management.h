@@ -65,5 +65,13 @@ void LoadSaveAPMConfig(const uint8_t* pbSettings, uint8_t f);
 uint8_t bStartAPM();
 void RequestEnclosureStatusUpdate(uint8_t f);
 
+// Phases of the configuration phase machine run by this subsystem; each
+// takes the step and returns 255, or 16 to be run again.
+uint8_t RebuildDriveTables(uint8_t bStep);
+uint8_t DownloadDriveFirmware(uint8_t bStep);
+uint8_t DriveFormatPhase(uint8_t bStep);
+uint8_t ReadStoredDriveFirmwareFile(uint8_t bStep);
+uint8_t EnclosureDiscoveryDispatch(uint8_t bStep);
+
 
 }  // namespace fw

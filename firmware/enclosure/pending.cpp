@@ -1,6 +1,7 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "enclosure/drive_management.h"
+#include "config/config_phase.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 
@@ -71,6 +72,28 @@ uint8_t fRequestDriveRescan() { return TRUE; }
 void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
 uint8_t bStartAPM() { return STATUS_OK; }
 void RequestEnclosureStatusUpdate(uint8_t) {}
+
+// Phases whose work is not built yet end at once.
+uint8_t RebuildDriveTables(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+uint8_t DownloadDriveFirmware(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+uint8_t DriveFormatPhase(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+uint8_t ReadStoredDriveFirmwareFile(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
+uint8_t EnclosureDiscoveryDispatch(uint8_t) {
+    EndConfigPhase();
+    return STATUS_OK;
+}
 
 
 }  // namespace fw

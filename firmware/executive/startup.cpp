@@ -353,7 +353,7 @@ void InitController() {
     EnableConsoleInput();
     SetConfigPhase(FALSE);
     SetHostCommandHold(FALSE);
-    SetConfigurationChanged(FALSE);
+    SetConfigModified(FALSE);
     SetConfigUpdatePending(FALSE);
     SetDriveRescanInProgress(FALSE);
     SetDriveRescanRequest(FALSE);

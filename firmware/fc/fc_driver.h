@@ -33,6 +33,9 @@ uint8_t fGetDriveLoopLipFlag(uint8_t bPort);
 uint8_t fIsDriveLoopUp(uint8_t bPort);
 uint8_t fIsHostLoopUp(uint8_t bPort);
 void BringUpDriveLoops();
+// Restarts host chip 1 or 2; the driver unmasks the chips' interrupt
+// source again once they are ready.
+void RestartHostChip(uint8_t bChip);
 uint8_t fGetLoopResetRequest(uint8_t bPort);
 void ResetLoop(uint8_t bPort);
 uint8_t fGetQLogicServiceFlag();

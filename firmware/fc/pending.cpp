@@ -38,6 +38,7 @@ uint8_t fGetDriveLoopLipFlag(uint8_t) { return FALSE; }
 uint8_t fIsDriveLoopUp(uint8_t) { return FALSE; }
 uint8_t fIsHostLoopUp(uint8_t) { return FALSE; }
 void BringUpDriveLoops() {}
+void RestartHostChip(uint8_t) {}
 uint8_t fGetLoopResetRequest(uint8_t) { return FALSE; }
 void ResetLoop(uint8_t bPort) { SetLoopResetRequest(bPort, FALSE); }
 uint8_t fGetQLogicServiceFlag() { return FALSE; }

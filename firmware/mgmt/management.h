@@ -7,5 +7,7 @@ namespace fw {
 
 void ResetManagementBufferPointer();
 void ClearManagementChangeCounter();
+// Completes the management command in progress: 255 good, else failed.
+void FinishManagementCommand(uint8_t bStatus);
 
 }  // namespace fw

@@ -27,6 +27,9 @@ void ParityEngineJoinFollowUp() {}
 void AllocateRaidEngineTables() {}
 void AllocateDualParityTables() {}
 void ResetRaidStartFlags() {}
+void StartRebuildOfRank(uint8_t) {}
+void StartParityCheckOfRank(uint8_t) {}
+void SetParityCheckStopRequest(uint8_t) {}
 
 uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}

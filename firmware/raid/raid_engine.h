@@ -61,6 +61,9 @@ uint8_t bGetRebuildRank();
 uint8_t bGetRebuildRecordByte(uint8_t bIndex);
 uint8_t bRestartRebuild(uint8_t bTarget, uint8_t bArgument);
 void ResetRebuildState();
+void StartRebuildOfRank(uint8_t bRank);
+void StartParityCheckOfRank(uint8_t bRank);
+void SetParityCheckStopRequest(uint8_t f);
 void SetRebuildCheckPending(uint8_t f);
 
 uint64_t lGetRebuildPosition();   // internal address the rebuild has reached

@@ -3,6 +3,7 @@
 #include "target/target_engine.h"
 #include "executive/types.h"
 #include "executive/kernel_queue.h"
+#include "executive/timers.h"
 
 namespace fw {
 
@@ -23,7 +24,21 @@ void InitLunScheduler() {}
 void AllocateHostList() {}
 uint16_t wGetTargetCommandCompleteCount(uint8_t) { return 0; }
 void ServiceTargetCommandComplete(uint8_t) {}
-void ServiceDriveCompletions(uint8_t) {}
+// One completed drive command per call: the routine on its mother's
+// callback stack takes it; one without is freed.
+void ServiceDriveCompletions(uint8_t bQueue) {
+    KERNEL_ENTRY* ps = nullptr;
+    const bool fFound = bPeekCompletedEntry(bQueue, &ps) == STATUS_FOUND && ps != nullptr;
+    DecrementTotalCommands(bQueue);
+    DequeueCompletedEntry(bQueue);
+    if (!fFound) return;
+    KERNEL_ENTRY* psMother = ps->psMother != nullptr ? ps->psMother : ps;
+    if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psMother)) {
+        pfn(psMother);
+        return;
+    }
+    FreeKernelEntries(ps);
+}
 uint16_t wGetParkedCommandCount(uint8_t) { return 0; }
 void ReleaseParkedCommand(uint8_t) {}
 uint8_t ServiceDriveNewCommands(uint8_t) { return STATUS_OK; }
