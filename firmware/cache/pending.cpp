@@ -1,6 +1,7 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "cache/cache.h"
+#include "cache/outstanding_queues.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -19,6 +20,8 @@ void InitNvramJournal() {}
 void StartCacheFlushSequencer(uint8_t) {}
 void SetLunMasterFlags(uint8_t) {}
 void InitWriteSort() {}
+void InitOutstandingWriteQueues() {}
+void InitOutstandingReadQueues() {}
 
 uint32_t dGetJournalPageCount() { return 0; }
 uint16_t wGetMirroredExtentCount() { return 0; }

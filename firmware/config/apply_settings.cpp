@@ -28,6 +28,7 @@
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -22,6 +22,7 @@
 #include "hw/hw.h"
 #include "partner/partner_link.h"
 #include "sas/sas_drive.h"
+#include "target/command_access.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -318,7 +318,7 @@ constexpr uint64_t FLAG_NO_WRITE_BACK = 1ull << 58;
 }  // namespace
 
 uint8_t fIsRankWriteBackAllowed(const KERNEL_ENTRY* psEntry) {
-    const uint8_t bRank = psEntry->bDriveAddr1;
+    const uint8_t bRank = psEntry->bRank;
     if (!IsConfiguredRank(bRank)) return FALSE;
     const RANK_RECORD& sRank = s_asRank[bRank];
     const uint8_t bPolicy = sRank.bCachePolicy;

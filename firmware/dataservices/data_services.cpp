@@ -37,4 +37,7 @@ uint8_t fLdHasSnapshots(uint16_t, uint8_t) { return FALSE; }
 void NotifyLdUnavailable(uint16_t) {}
 void StartDataServicesFromImage(const CONFIG_IMAGE*) {}
 
+// No snapshot set: no command carries map pages.
+uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }
+
 }  // namespace fw

@@ -37,4 +37,10 @@ uint8_t fLdHasSnapshots(uint16_t wLd, uint8_t f);
 void NotifyLdUnavailable(uint16_t wLd);
 void StartDataServicesFromImage(const CONFIG_IMAGE* psImage);
 
+// Used by the target engine.
+struct KERNEL_ENTRY;
+// Prepares the snapshot map pages of a command that belongs to a snapshot
+// copy-on-write before its entry is released.
+uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY* psEntry);
+
 }  // namespace fw

@@ -36,4 +36,11 @@ void ShowDebugInformation() { SetDebugDumpWork(FALSE); }
 
 uint32_t dGetRanksWithWrites() { return 0; }
 
+uint32_t dGetHostReadsInProgress() { return 0; }
+uint32_t dGetHostWritesInProgress() { return 0; }
+void DecHostReadsInProgress() {}
+void DecHostWritesInProgress() {}
+void DecRankReadsInProgress(uint8_t) {}
+void DecRankWritesInProgress(uint8_t) {}
+
 }  // namespace fw

@@ -12,4 +12,13 @@ uint32_t dGetCacheWriteCount();
 
 uint32_t dGetRanksWithWrites();
 
+// Host READ(16) and WRITE(16) commands in progress, globally and per rank
+// (ranks above 63 read 0 and are ignored); never below 0.
+uint32_t dGetHostReadsInProgress();
+uint32_t dGetHostWritesInProgress();
+void DecHostReadsInProgress();
+void DecHostWritesInProgress();
+void DecRankReadsInProgress(uint8_t bRank);
+void DecRankWritesInProgress(uint8_t bRank);
+
 }  // namespace fw

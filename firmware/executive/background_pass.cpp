@@ -31,6 +31,7 @@
 #include "raid/raid_engine.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/sas_drive.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -9,7 +9,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/hw.h"
-#include "target/target_engine.h"
+#include "target/stage_rings.h"
 
 namespace fw {
 

@@ -12,6 +12,7 @@
 #include "fc/fc_driver.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
+#include "target/host_command_pool.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -25,10 +26,10 @@ uint16_t s_wFindRotor = 0;
 uint8_t s_fExhausted = FALSE;
 LIST s_sWaitList;
 
-constexpr uint8_t MARK_INIT_DRIVE_ADDR1 = 0x88;
-constexpr uint8_t MARK_INIT_DRIVE_ADDR2 = 'w';
+constexpr uint8_t MARK_INIT_RANK = 0x88;
+constexpr uint8_t MARK_INIT_MEMBER = 'w';
 constexpr uint16_t MARK_INIT_CHILDREN = 0x79;
-constexpr uint8_t MARK_FREE_DRIVE_ADDR1 = 0xBB;
+constexpr uint8_t MARK_FREE_RANK = 0xBB;
 constexpr uint16_t MARK_FREE_CHILDREN = 0x69;
 constexpr uint8_t DRIVE_LOOP_CHIP_A = 3;
 constexpr uint8_t DRIVE_LOOP_CHIP_B = 4;
@@ -75,7 +76,7 @@ void ReleaseEntry(KERNEL_ENTRY* psEntry) {
     psEntry->bCommandType = 0;
     psEntry->wLunIndex = NO_LUN_INDEX;
     ClearMotherAndStack(psEntry);
-    psEntry->bDriveAddr1 = MARK_FREE_DRIVE_ADDR1;
+    psEntry->bRank = MARK_FREE_RANK;
     psEntry->wChildrenOutstanding = MARK_FREE_CHILDREN;
     psEntry->wRunLength = 0;
     std::memset(psEntry->abPartnerSlot, 0xFF, sizeof(psEntry->abPartnerSlot));
@@ -141,14 +142,14 @@ void MarkMothersAborted(KERNEL_ENTRY* psEntry) {
     KERNEL_ENTRY* psMother = psEntry->psMother;
     if (psMother == nullptr || psMother == psEntry) return;
     if (fIsTargetEntryAddress(psMother) == TRUE) {
-        psMother->lFlags |= KE_FLAG_CHILD_ABORTED;
+        psMother->lFlags |= KE_FLAG_CHILD_FAILED;
         return;
     }
     if (fIsKernelEntryAddress(psMother) != TRUE) return;  // a partner message slot
-    if (!IsMotherExemptFromAbort(psMother)) psMother->lFlags |= KE_FLAG_PORT_ABORTED;
+    if (!IsMotherExemptFromAbort(psMother)) psMother->lFlags |= KE_FLAG_ABORTED;
     KERNEL_ENTRY* psGrandMother = psMother->psMother;
     if (psGrandMother != nullptr && fIsTargetEntryAddress(psGrandMother) == TRUE) {
-        psGrandMother->lFlags |= KE_FLAG_CHILD_ABORTED;
+        psGrandMother->lFlags |= KE_FLAG_CHILD_FAILED;
     }
 }
 
@@ -194,8 +195,8 @@ void InitKernelEntryPool() {
         psEntry->wLunIndex = NO_LUN_INDEX;
         psEntry->lInternalAddress = ~0ull;
         std::memset(psEntry->abPartnerSlot, 0xFF, sizeof(psEntry->abPartnerSlot));
-        psEntry->bDriveAddr1 = MARK_INIT_DRIVE_ADDR1;
-        psEntry->bDriveAddr2 = MARK_INIT_DRIVE_ADDR2;
+        psEntry->bRank = MARK_INIT_RANK;
+        psEntry->bMember = MARK_INIT_MEMBER;
         psEntry->wChildrenOutstanding = MARK_INIT_CHILDREN;
         psEntry->wTotalChildren = MARK_INIT_CHILDREN;
     }
@@ -340,7 +341,7 @@ void AbortPortEntries(uint8_t bPortCode, uint8_t bTarget) {
     KernelPoolLock sLock;
     for (KERNEL_ENTRY& sEntry : s_asKernelEntries) {
         if (!MatchesPortAndTarget(&sEntry, bPortCode, bTarget)) continue;
-        sEntry.lFlags |= KE_FLAG_PORT_ABORTED;
+        sEntry.lFlags |= KE_FLAG_ABORTED;
         if (IsAtChip(sEntry.bPrimaryState)) {
             QueueKernelEntryComplete(KERNEL_QUEUE_INITIATOR, sEntry.wIndex);
             TakeBackFromChip(&sEntry, bPortCode);
@@ -411,7 +412,7 @@ void PrintKernelEntry(uint16_t wIndex) {
                   psEntry->bCommandType, psEntry->wSegmentCount);
     ConsolePrintf(" %02x %02x%02x%02x%02x %02x%02x ", pbCdb[0], pbCdb[2], pbCdb[3], pbCdb[4], pbCdb[5], pbCdb[7],
                   pbCdb[8]);
-    ConsolePrintf("D%02x:%02x ", psEntry->bDriveAddr1, psEntry->bDriveAddr2);
+    ConsolePrintf("D%02x:%02x ", psEntry->bRank, psEntry->bMember);
     const KERNEL_ENTRY* psMother = psEntry->psMother;
     if (psMother != nullptr) {
         if (fIsTargetEntryAddress(psMother) == TRUE) {

@@ -37,7 +37,9 @@ struct KERNEL_ENTRY {
     uint8_t abCdb[16];
     uint32_t dTotalByteCount;
     KERNEL_SEGMENT asSegment[3];
-    uint8_t abHeadExtension[64];  // 128-byte command blocks of port code 'P'
+    // The second half of the 128-byte command blocks of port code 'P'; on
+    // the ISP24xx host ports, the received ATIO beside the converted head.
+    uint8_t abHeadExtension[64];
 
     // ---- command fields ----
     uint8_t bPrimaryState;
@@ -47,10 +49,10 @@ struct KERNEL_ENTRY {
     uint16_t wIndex;
     uint8_t fUsed;
     uint8_t fValid;             // built (drive children) / admitted (host commands)
-    uint8_t bDriveAddr1;        // rank
-    uint8_t bDriveAddr2;        // member
-    uint16_t wLunIndex;
-    uint64_t lFlags;
+    uint8_t bRank;              // array of the command; 0xBB when free
+    uint8_t bMember;            // member of a drive child; 255 or a member to regenerate
+    uint16_t wLunIndex;         // logical drive; 0xFFFF none
+    uint64_t lFlags;            // 64 independent bits; 0 when free
     uint64_t lInternalAddress;  // first address field; all-ones = none
     uint64_t lLba;
     uint64_t lRankAddress;
@@ -61,24 +63,24 @@ struct KERNEL_ENTRY {
     uint8_t bSegmentCount;
     uint8_t bSecondRank;
     uint16_t wDeviceHandle;
-    uint16_t wBlockCount;
-    uint16_t wChildrenOutstanding;
-    uint16_t wTotalChildren;
-    KERNEL_ENTRY* psMother;
-    KERNEL_ENTRY* psLink;
-    uint32_t dStartTick;
+    uint16_t wBlockCount;       // blocks of the CDB times the block factor
+    uint16_t wChildrenOutstanding;  // children outstanding / pieces arrived / completion code
+    uint16_t wTotalChildren;    // children issued / pieces expected / the state it was finished in
+    KERNEL_ENTRY* psMother;     // the command this one counts down on
+    KERNEL_ENTRY* psLink;       // sibling: a read-modify-write head's data child
+    uint32_t dStartTick;        // coarse tick of the start, or when due
     uint32_t dBufferHandle;
     uint16_t wPageCount;
-    uint16_t wBlocks;
+    uint16_t wBlocks;           // blocks of the current pass or transfer
     uint16_t wJournalSlot;
     uint16_t wBlocksDone;
     uint8_t abSequentialWrite[16];
     uint32_t dSerial;
     uint64_t alSequence[3];     // two arrival sequence numbers, the LUN sequence
-    uint64_t lArrivalMs;
+    uint64_t lArrivalMs;        // millisecond tick at arrival
     uint8_t abPartnerSlot[8];
     LIST_NODE sWaitLink;
-    uint32_t adSnapshot[2];
+    uint32_t adSnapshot[2];     // non-zero: part of a snapshot copy-on-write
     CALLBACK_NODE* pCallbackTop;
     TIMER_NODE sTimer;
     uint16_t wRunLength;        // entries allocated with this one (run head only)
@@ -162,11 +164,14 @@ constexpr uint8_t COMMAND_TYPE_PARTNER_MESSAGE = 0x9E;
 constexpr uint8_t COMMAND_TYPE_ROTOR_HOLD = 10;  // the finder's rotor stays on it
 constexpr uint8_t COMMAND_TYPE_LONG_RETRY = 6;
 
-// Flag word bits this pool acts on.
-constexpr uint64_t KE_FLAG_RETARGETED = 1ull << 1;
-constexpr uint64_t KE_FLAG_PORT_ABORTED = 1ull << 4;
-constexpr uint64_t KE_FLAG_CHILD_ABORTED = 1ull << 5;
-constexpr uint64_t KE_FLAG_WRITE_COLLAPSE = 1ull << 26;
+// Flag word bits this pool and the drive side act on.  The whole word, with
+// the meaning of every bit on each kind of entry, is set out with the record
+// codes in target/host_command_codes.h.
+constexpr uint64_t KE_FLAG_RETARGETED = 1ull << 1;      // drive command moved to another path
+constexpr uint64_t KE_FLAG_ABORTED = 1ull << 4;         // aborted, or ended in error
+constexpr uint64_t KE_FLAG_CHILD_FAILED = 1ull << 5;    // a child failed: the step decides
+constexpr uint64_t KE_FLAG_SENSE_PRESENT = 1ull << 10;  // sense key, ASC and ASCQ recorded
+constexpr uint64_t KE_FLAG_WRITE_COLLAPSE = 1ull << 26; // in its target's drive write cache queue
 constexpr uint64_t KE_FLAG_BIT56 = 1ull << 56;
 
 constexpr uint16_t NO_LUN_INDEX = 0xFFFF;

@@ -3,6 +3,7 @@
 
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -18,6 +18,8 @@
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
 #include "raid/raid_engine.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -201,7 +203,7 @@ void RunCycle() {
         }
         if (fRan) SetRaidWaitListWork(TRUE);
     }
-    if (wGetTargetCommandCompleteCount(PORT_EMBEDDED) != 0) {
+    if (wGetCommandCompleteTotal() != 0) {
         EnterStage(8);
         ServiceTargetCommandComplete(PORT_EMBEDDED);
         return;
@@ -269,7 +271,7 @@ void RunCycle() {
     ServeWriteReady(PORT_EMBEDDED, 22, false);
 
     bool fWriteComplete = false;
-    if (uint16_t wCount = wGetWriteCompleteTotal(PORT_EMBEDDED); wCount != 0) {
+    if (uint16_t wCount = wGetWriteCompleteTotal(); wCount != 0) {
         EnterStage(25);
         for (uint16_t w = 0; w < wCount; ++w) ServiceWriteComplete(PORT_EMBEDDED);
         fWriteComplete = true;
@@ -285,7 +287,7 @@ void RunCycle() {
             EnterStage(31);
             for (uint16_t w = 0; w < wCount; ++w) {
                 if (DispatchScsiCommand(PORT_EMBEDDED) != STATUS_OK) {
-                    ReleaseLunQueue(PORT_EMBEDDED);
+                    RewindNewCommandScan(PORT_EMBEDDED);
                     break;
                 }
             }

@@ -15,6 +15,9 @@ constexpr uint8_t PORT_CODE_FC_TABLE_1 = 0x31;   // '1'
 constexpr uint8_t PORT_CODE_FC_TABLE_2 = 0x32;   // '2'
 constexpr uint8_t PORT_CODE_SAS_HOST_1 = 0x71;   // 'q'
 constexpr uint8_t PORT_CODE_SAS_HOST_2 = 0x72;   // 'r'
+// Further variants of host ports 1 and 2; they have no stage rings.
+constexpr uint8_t PORT_CODE_HOST_VARIANT_1 = 0x11;
+constexpr uint8_t PORT_CODE_HOST_VARIANT_2 = 0x12;
 
 // Commands made inside the controller (64) or received from the embedded
 // management module (80, 'P', whose command blocks are 128 bytes).
@@ -23,6 +26,10 @@ constexpr uint8_t PORT_CODE_MODULE = 0x50;
 
 // The drive-side SAS controller and its initiator kernel queue ('a').
 constexpr uint8_t PORT_CODE_INITIATOR = 0x61;
+// Drive loop paths: a drive command re-addressed to the path on which its
+// member is reported after a loop reset.
+constexpr uint8_t PORT_CODE_DRIVE_LOOP_3 = 3;
+constexpr uint8_t PORT_CODE_DRIVE_LOOP_4 = 4;
 
 // The host port number (1 or 2) a host port code names; 0 for the others.
 inline uint8_t bHostPortOfCode(uint8_t bPortCode) {
@@ -34,6 +41,20 @@ inline uint8_t bHostPortOfCode(uint8_t bPortCode) {
     case PORT_CODE_FC_TABLE_2:
     case PORT_CODE_SAS_HOST_2: return 2;
     default: return 0;
+    }
+}
+
+// Events name a host port 1 or 2: codes 1, 17, 49, 113 and the internal
+// codes count as port 1, every other code as port 2.
+inline uint8_t bEventHostPort(uint8_t bPortCode) {
+    switch (bPortCode) {
+    case PORT_CODE_FC_HOST_1:
+    case PORT_CODE_HOST_VARIANT_1:
+    case PORT_CODE_FC_TABLE_1:
+    case PORT_CODE_SAS_HOST_1:
+    case PORT_CODE_INTERNAL:
+    case PORT_CODE_MODULE: return 1;
+    default: return 2;
     }
 }
 

@@ -45,6 +45,7 @@
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
+#include "target/host_command_pool.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -21,6 +21,7 @@
 #include "platform/i2c.h"
 #include "platform/pci.h"
 #include "sas/sas_drive.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {

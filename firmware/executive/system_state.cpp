@@ -27,6 +27,7 @@
 #include "partner/partner_link.h"
 #include "platform/battery.h"
 #include "platform/pci.h"
+#include "target/stage_rings.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -63,4 +63,45 @@ uint8_t bGetLoopMapAlpa(uint8_t bPort, uint8_t bPosition);
 uint8_t bAlpaToLoopId(uint8_t bAlpa);   // 0xFF for an invalid AL_PA
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
 
+// ---- host ports in target mode, as the target engine uses them ----
+// Loop initialisations seen on a host port (1 or 2); stamped into every new
+// command and compared before its data or status goes out.
+uint16_t wGetHostLoopLipCount(uint8_t bPort);
+// TRUE from a LIP, LIP reset, port database change or RSCN until the
+// host-side login code has caught up: new commands wait meanwhile.
+uint8_t fGetHostLoopLipFlag(uint8_t bPort);
+// The N_Port handle of an initiator's 24-bit port id (ISP24xx): 255 found.
+uint8_t bLookupHandleByPortId(uint8_t bChip, uint32_t dPortId, uint16_t* pwHandle);
+uint8_t bAddHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle);
+
+// Request entries (64 bytes each) and their posting.  A CTIO's handle is the
+// address of its command's KERNEL_ENTRY, or a tagged value naming none.
+uint8_t QL24_BuildCtio7(uint32_t dHandle, uint16_t wNPortHandle, uint16_t wOxId, uint16_t wFlags, uint16_t wTimeout,
+                        uint32_t dPortId, uint32_t dExchangeAddress, uint16_t wSegmentCount, uint16_t wScsiStatus,
+                        uint32_t dRelativeOffset, uint32_t dResidual, uint32_t dTransferLength,
+                        uint32_t dSegmentAddress, uint32_t dSegmentLength, uint8_t* pbEntry);
+uint8_t bBuildQlCtio7Status(uint32_t dHandle, uint16_t wNPortHandle, uint16_t wOxId, uint16_t wFlags,
+                            uint16_t wTimeout, uint32_t dPortId, uint32_t dExchangeAddress, uint16_t wScsiStatus,
+                            uint16_t wSenseLength, uint16_t wResponseLength, const uint8_t* pbBytes, uint8_t* pbEntry);
+uint8_t QL2x_BuildCtio2(uint32_t dHandle, uint16_t wLoopId, uint16_t wExchangeId, uint16_t wFlags, uint16_t wTimeout,
+                        uint16_t wSegmentCount, uint16_t wScsiStatus, uint32_t dRelativeOffset, uint32_t dResidual,
+                        uint32_t dTransferLength, uint32_t dSegmentAddress, uint32_t dSegmentLength,
+                        uint8_t* pbEntry);
+uint8_t bBuildQlCtioEntry(uint32_t dHandle, uint16_t wLoopId, uint16_t wExchangeId, uint16_t wFlags,
+                          uint16_t wTimeout, uint16_t wScsiStatus, uint16_t wSenseLength, uint16_t wResponseLength,
+                          const uint8_t* pbBytes, uint8_t* pbEntry);
+// Copies count 64-byte sources, 636 bytes apart, onto the chip's request ring.
+uint8_t bPostRequestQueueEntries(uint8_t bChip, uint16_t wCount, const void* pSource);
+uint8_t bRequestRingFree(uint8_t bChip);
+void GetRequestRingBase(uint8_t bChip, uint8_t** ppbBase);
+uint8_t bSendMarker(uint8_t bChip, uint16_t wTarget, uint16_t wLun, uint8_t bModifier);
+// The driver's response ring out-pointer and the chip's queue registers, for
+// the queue dumps.
+uint16_t wGetResponseOutPointer(uint8_t bChip);
+uint8_t bQLReadReg16(uint8_t bChip, uint16_t wRegister, uint16_t* pwValue);
+uint8_t bQLReadReg32(uint8_t bChip, uint16_t wRegister, uint32_t* pdValue);
+// ISP2x00: command resources consumed and the request to give them back.
+void IncTargetResourceCount(uint8_t bPort);
+void SetTargetResourceRequest(uint8_t bPort, uint8_t f);
+
 }  // namespace fw

@@ -7,9 +7,7 @@
 namespace fw {
 
 void RebuildScheduler() {}
-uint16_t wGetWaitListACount() { return 0; }
 uint16_t wGetInternalWaitListCount() { return 0; }
-uint16_t wGetWaitListBCount() { return 0; }
 void ServiceWaitListA() {}
 void ServiceWaitListB() {}
 void ServiceXorQueue1() {}

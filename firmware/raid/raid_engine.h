@@ -6,9 +6,7 @@
 namespace fw {
 
 void RebuildScheduler();
-uint16_t wGetWaitListACount();
 uint16_t wGetInternalWaitListCount();
-uint16_t wGetWaitListBCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
 void ServiceXorQueue1();

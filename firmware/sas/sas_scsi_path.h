@@ -29,7 +29,6 @@ constexpr uint16_t SAS_XFER_OUT = 0x40;
 
 constexpr uint8_t SAS_MAX_SGL_ELEMENTS = 39;
 constexpr uint16_t SAS_WAITED_ENTRY_INDEX = 0x1010;
-constexpr uint64_t KE_FLAG_SENSE_PRESENT = 1ull << 10;
 
 constexpr uint8_t SEND_POSTED = 255;
 constexpr uint8_t SEND_TARGET_BUSY = 9;

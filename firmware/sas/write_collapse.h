@@ -25,7 +25,7 @@ constexpr uint32_t IWCQ_DEADLINE_PASSED = 0x100;
 
 // Entry flag-word bits.
 constexpr uint64_t KE_FLAG_IWCQ_ANSWERED = 1ull << 14;
-constexpr uint64_t KE_FLAG_ERROR_BITS = KE_FLAG_PORT_ABORTED | KE_FLAG_CHILD_ABORTED | KE_FLAG_SENSE_PRESENT;
+constexpr uint64_t KE_FLAG_ERROR_BITS = KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT;
 
 #pragma pack(push, 1)
 struct IWCQ_TARGET {

@@ -8,7 +8,6 @@
 namespace fw {
 
 void InitIntermediateTargetQueues() {}
-void InitHostCommandPool() {}
 void ResetHostInterfaceBitmaps() {}
 void InitBackEndCompletion() {}
 void InitPersistentReservations() {}
@@ -21,8 +20,8 @@ void SetPrOutWaitFlag(uint8_t) {}
 void SetPrOutPendingFlag(uint8_t) {}
 void SetPrOutPendingEntry(uint16_t) {}
 void InitLunScheduler() {}
+void TqmCommandDone(KERNEL_ENTRY*) {}
 void AllocateHostList() {}
-uint16_t wGetTargetCommandCompleteCount(uint8_t) { return 0; }
 void ServiceTargetCommandComplete(uint8_t) {}
 // One completed drive command per call: the routine on its mother's
 // callback stack takes it; one without is freed.
@@ -42,26 +41,17 @@ void ServiceDriveCompletions(uint8_t bQueue) {
 uint16_t wGetParkedCommandCount(uint8_t) { return 0; }
 void ReleaseParkedCommand(uint8_t) {}
 uint8_t ServiceDriveNewCommands(uint8_t) { return STATUS_OK; }
-uint16_t wGetDataReceivedCount() { return 0; }
 void ServiceDataReceived() {}
-uint16_t wGetOptimisationCount() { return 0; }
 void ServiceOptimization() {}
-uint16_t wGetPortWriteReadyCount(uint8_t) { return 0; }
 uint8_t ProcessWriteReadyQueue(uint8_t, uint8_t) { return STATUS_OK; }
-uint16_t wGetWriteCompleteTotal(uint8_t) { return 0; }
 void ServiceWriteComplete(uint8_t) {}
 uint16_t wGetCompletedCommandCount(uint8_t) { return 0; }
-uint16_t wGetPortNewCommands(uint8_t) { return 0; }
 uint8_t DispatchScsiCommand(uint8_t) { return STATUS_OK; }
-void ReleaseLunQueue(uint8_t) {}
-uint16_t wGetNewCmdContTotal() { return 0; }
 void RunLunScheduler() {}
 
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}
 void SetIwcqPendingFlag(uint8_t) {}
 void DumpWriteCollapseQueues() {}
-uint8_t fIsTargetEntryAddress(const void*) { return FALSE; }
-uint16_t wGetPortTotalCommands(uint8_t) { return 0; }
 // Stand-in for the shutdown request.
 void ReleaseLunQueuesForShutdown() {}
 
@@ -74,8 +64,6 @@ void ParkedEntryService() { DecrementParkedEntryCount(); }
 void BackEndCompletionService(uint8_t) { ClearBackEndCompletion(); }
 void TargetQueueTimeoutService() {}
 
-uint16_t wGetCommandLun(const KERNEL_ENTRY*) { return 0; }
-uint16_t wGetCommandInitiator(const KERNEL_ENTRY*) { return 0; }
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
 void RestorePersistentReservation(const PR_RECORD*) {}
 

@@ -5,8 +5,9 @@
 
 namespace fw {
 
+struct KERNEL_ENTRY;
+
 void InitIntermediateTargetQueues();
-void InitHostCommandPool();
 void ResetHostInterfaceBitmaps();
 void InitBackEndCompletion();
 void InitPersistentReservations();
@@ -19,35 +20,25 @@ void SetPrOutWaitFlag(uint8_t f);
 void SetPrOutPendingFlag(uint8_t f);
 void SetPrOutPendingEntry(uint16_t wEntry);
 void InitLunScheduler();
+void TqmCommandDone(KERNEL_ENTRY* psEntry);
 void AllocateHostList();
-uint16_t wGetTargetCommandCompleteCount(uint8_t bPort);
 void ServiceTargetCommandComplete(uint8_t bPort);
 void ServiceDriveCompletions(uint8_t bQueue);
 uint16_t wGetParkedCommandCount(uint8_t bPort);
 void ReleaseParkedCommand(uint8_t bPort);
 uint8_t ServiceDriveNewCommands(uint8_t bQueue);
-uint16_t wGetDataReceivedCount();
 void ServiceDataReceived();
-uint16_t wGetOptimisationCount();
 void ServiceOptimization();
-uint16_t wGetPortWriteReadyCount(uint8_t bPort);
 uint8_t ProcessWriteReadyQueue(uint8_t bPort, uint8_t bMode);
-uint16_t wGetWriteCompleteTotal(uint8_t bPort);
 void ServiceWriteComplete(uint8_t bPort);
-uint16_t wGetPortNewCommands(uint8_t bPort);
 uint16_t wGetCompletedCommandCount(uint8_t bPort);
 uint8_t DispatchScsiCommand(uint8_t bPort);
-void ReleaseLunQueue(uint8_t bPort);
-uint16_t wGetNewCmdContTotal();
 void RunLunScheduler();
 
 // Used by the internal KERNEL_ENTRY pool and the initiator kernel queue.
-struct KERNEL_ENTRY;
 void IwcqQueueWrite(KERNEL_ENTRY* psEntry, uint8_t f);
 void SetIwcqPendingFlag(uint8_t f);
 void DumpWriteCollapseQueues();
-uint8_t fIsTargetEntryAddress(const void* pAddress);
-uint16_t wGetPortTotalCommands(uint8_t bPort);
 // Used by the system tick and the stop paths of the executive.
 void ReleaseLunQueuesForShutdown();
 
@@ -63,8 +54,6 @@ void TargetQueueTimeoutService();
 // Used by the configuration database.
 struct CACHE_SETTINGS_BLOCK;
 struct PR_RECORD;
-uint16_t wGetCommandLun(const KERNEL_ENTRY* psEntry);
-uint16_t wGetCommandInitiator(const KERNEL_ENTRY* psEntry);
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
 void RestorePersistentReservation(const PR_RECORD* psRecord);
 

@@ -138,7 +138,7 @@ TEST_F(RankTableTest, CachePolicyPostsOnlyChangesOfReason) {
     fw::EvaluateRankCachePolicy(r);
     EXPECT_EQ(Count(111), 1);
     fw::KERNEL_ENTRY sWrite{};
-    sWrite.bDriveAddr1 = r;
+    sWrite.bRank = r;
     EXPECT_EQ(fw::fIsRankWriteBackAllowed(&sWrite), fw::FALSE);
     fw::SetBatteryCapacity(90);
     fw::EvaluateRankCachePolicy(r);
@@ -153,7 +153,7 @@ TEST_F(RankTableTest, CachePolicyPostsOnlyChangesOfReason) {
     fw::EvaluateRankCachePolicy(r);
     EXPECT_EQ(Count(111), 2);
     EXPECT_EQ(fw::fIsRankWriteBackAllowed(&sWrite), fw::FALSE);
-    sWrite.bDriveAddr1 = 5;
+    sWrite.bRank = 5;
     EXPECT_EQ(fw::fIsRankWriteBackAllowed(&sWrite), fw::FALSE);
 }
 

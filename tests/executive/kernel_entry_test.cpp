@@ -60,7 +60,7 @@ TEST_F(KernelEntryTest, PoolExhaustsAtItsSizeAndRecoversOnFree) {
     fw::FreeKernelEntries(Entry(1234));
     EXPECT_EQ(fw::fIsKernelPoolExhausted(), fw::FALSE);
     EXPECT_EQ(Entry(1234)->fUsed, fw::FALSE);
-    EXPECT_EQ(Entry(1234)->bDriveAddr1, 0xBB);
+    EXPECT_EQ(Entry(1234)->bRank, 0xBB);
     EXPECT_EQ(Alloc(1), Entry(1234));
 }
 
@@ -183,12 +183,12 @@ TEST_F(KernelEntryTest, PortAbortCompletesInFlightCommandsAndMarksMothers) {
         KERNEL_ENTRY* psParked = AtChip('a', 5, fw::PS_PARKED_5F);
 
         fw::AbortPortEntries('a', 5);
-        EXPECT_NE(psChild->lFlags & fw::KE_FLAG_PORT_ABORTED, 0u);
+        EXPECT_NE(psChild->lFlags & fw::KE_FLAG_ABORTED, 0u);
         EXPECT_EQ(psChild->bPrimaryState, fw::PS_COMPLETED);
-        EXPECT_NE(psParked->lFlags & fw::KE_FLAG_PORT_ABORTED, 0u);
+        EXPECT_NE(psParked->lFlags & fw::KE_FLAG_ABORTED, 0u);
         EXPECT_EQ(psParked->bPrimaryState, fw::PS_PARKED_5F);
         EXPECT_EQ(psOtherTarget->lFlags, 0u);
-        EXPECT_EQ((psMother->lFlags & fw::KE_FLAG_PORT_ABORTED) != 0, c.fMarked) << std::hex << int(c.bType);
+        EXPECT_EQ((psMother->lFlags & fw::KE_FLAG_ABORTED) != 0, c.fMarked) << std::hex << int(c.bType);
         EXPECT_EQ(fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR), 1);
         KERNEL_ENTRY* ps = nullptr;
         ASSERT_EQ(fw::bPeekCompletedEntry(fw::KERNEL_QUEUE_INITIATOR, &ps), fw::STATUS_FOUND);
@@ -242,8 +242,8 @@ TEST_F(KernelEntryTest, DumpLinesOfTheInitiatorQueue) {
     ps->wSegmentCount = 2;
     const uint8_t abCdb[10] = {0x28, 0, 0, 0, 0x10, 0, 0, 0, 8, 0};
     memcpy(ps->abCdb, abCdb, sizeof(abCdb));
-    ps->bDriveAddr1 = 3;
-    ps->bDriveAddr2 = 4;
+    ps->bRank = 3;
+    ps->bMember = 4;
     ps->dSerial = 0x12345678;
     ps->lArrivalMs = fw::lGetTickCount() - 1500;
     board.ClearConsoleText();

@@ -1,0 +1,133 @@
+// The stage rings of host commands (the target kernel queue): rings of
+// 16-bit host entry indices between the host-port drivers in the FIQ
+// handler and the services of the main loop, with per-port counters, the
+// per-LUN rings of READ(16) and WRITE(16), the two wait lists and the
+// console dump of it all.
+//
+// An entry's primary state names the ring that holds it; a peek refuses an
+// entry in another state.  A consumer peeks, works on the entry, and takes
+// it off when it is done with that stage.  Rings the FIQ handler pushes on
+// take the host pool lock themselves; the LUN rings, the "Optimisation" ring
+// and the wait lists belong to the main loop.  An entry is on at most one
+// ring, so a ring of 3201 slots cannot overflow.
+#pragma once
+
+#include <cstdint>
+
+#include "executive/kernel_entry.h"
+
+namespace fw {
+
+constexpr uint16_t STAGE_RING_SLOTS = 3201;
+constexpr uint16_t LUN_RING_SLOTS = 257;
+constexpr uint16_t LUN_RING_CAPACITY = LUN_RING_SLOTS - 1;
+constexpr uint16_t LUN_COUNT = 512;
+constexpr uint16_t RING_EMPTY_SLOT = 0xFFFF;
+constexpr uint16_t RING_TAKEN_MARK = 0xF000;   // OR-ed into a taken slot that keeps its history
+
+void InitStageRings();
+
+// New commands (one ring for all ports); pushing also counts the command in
+// "Total Commands".  Counts of port 64 or 80 are the global counts.
+void QueueNewCommand(uint8_t bPortCode, uint16_t wIndex);
+void DecPortNewCommands(uint8_t bPortCode);
+uint8_t bPeekNewCommand(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetPortNewCommands(uint8_t bPortCode);
+
+// Total commands: a counter only, dropped once when a command is finished.
+void IncPortTotalCommands(uint8_t bPortCode);
+void DecPortTotalCommands(uint8_t bPortCode);
+uint16_t wGetPortTotalCommands(uint8_t bPortCode);
+
+// LUN rings (main loop only).  QueueLunCommand answers 255, or 16 when the
+// LUN is out of range or its ring is full; the entry is then not queued.
+uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun);
+void RemoveFromLunRing(uint16_t wLun);
+uint8_t bPeekLunCommand(uint16_t wLun, KERNEL_ENTRY** ppsEntry);
+uint16_t wGetLunQueueCount(uint16_t wLun);
+uint16_t wGetNewCmdContTotal();
+uint64_t lGetLunSequence(uint16_t wLun);
+
+// The rings shared by all ports; their counts are the global counts.
+void QueueDataAvailable(uint8_t bPortCode, uint16_t wIndex);
+uint8_t bGetDataAvailable(uint8_t bPortCode);
+uint8_t bPeekDeferredCommand(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetDataAvailableTotal();
+void QueueWriteComplete(uint8_t bPortCode, uint16_t wIndex);
+void TakeWriteComplete(uint8_t bPortCode);
+uint8_t bPeekWriteComplete(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetWriteCompleteTotal();
+void QueueCommandComplete(uint8_t bPortCode, uint16_t wIndex);
+void DecPortCommandComplete(uint8_t bPortCode);
+uint8_t bPeekCommandComplete(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetCommandCompleteTotal();
+
+// Per-port rings: "Write Ready" of ports 1, 2, 113, 114 and one shared by 64
+// and 80; immediate notify and abort of ports 1 and 2; task management of
+// ports 1, 2, 113 and 114.
+void QueueWriteReady(uint8_t bPortCode, uint16_t wIndex);
+void TakeWriteReady(uint8_t bPortCode);
+uint8_t bPeekWriteReady(uint8_t bPortCode, KERNEL_ENTRY** ppsEntry);
+uint16_t wGetPortWriteReadyCount(uint8_t bPortCode);
+void QueueImmediateNotify(uint8_t bPortCode, uint16_t wIndex);
+void TakeImmediateNotify(uint8_t bPortCode);
+uint8_t bPeekImmediateNotify(uint8_t bPortCode, KERNEL_ENTRY** ppsEntry);
+void QueueAbortRequest(uint8_t bPortCode, uint16_t wIndex);
+void TakeAbortRequest(uint8_t bPortCode);
+uint8_t bPeekAbortRequest(uint8_t bPortCode, KERNEL_ENTRY** ppsEntry);
+uint16_t wGetPortAbortCount(uint8_t bPortCode);
+void QueueTaskMgmtRequest(uint8_t bPortCode, uint16_t wIndex);
+void TakeTaskMgmtRequest(uint8_t bPortCode);
+uint8_t bPeekTaskMgmtRequest(uint8_t bPortCode, KERNEL_ENTRY** ppsEntry);
+uint16_t wGetPortTaskMgmtCount(uint8_t bPortCode);
+
+// "Data Received" (under the lock) and "Optimisation" (main loop only).
+void QueueDataReceived(uint16_t wIndex);
+void TakeDataReceived();
+uint8_t bPeekDataReceived(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetDataReceivedCount();
+void QueueOptimisation(uint16_t wIndex);
+void TakeOptimisation();
+uint8_t bPeekOptimisation(KERNEL_ENTRY** ppsEntry);
+uint16_t wGetOptimisationCount();
+
+// Wait lists of the RAID engine, linked through the entry's wait-list link.
+void QueueWaitListA(KERNEL_ENTRY* psEntry);
+KERNEL_ENTRY* pTakeWaitListA();
+uint16_t wGetWaitListACount();
+void QueueWaitListB(KERNEL_ENTRY* psEntry);
+KERNEL_ENTRY* pTakeWaitListB();
+uint16_t wGetWaitListBCount();
+
+// History: the entry of the N-th taken slot behind the out index (N from 1
+// to 255); TRUE only for a taken slot that names an entry.
+uint8_t fGetRecentNewCommand(uint16_t wBack, KERNEL_ENTRY** ppsEntry);
+uint8_t fGetRecentLunCommand(uint16_t wLun, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
+
+// "Target kernel queue": counters, ring positions and every entry in use.
+void DumpTargetKernelQueue();
+
+// Ring positions, for the dump: in index, out index and count of a ring
+// (the port code chooses among per-port rings).
+enum STAGE_RING_ID : uint8_t {
+    RING_NEW_COMMANDS,
+    RING_DATA_AVAILABLE,
+    RING_WRITE_COMPLETE,
+    RING_COMMAND_COMPLETE,
+    RING_WRITE_READY,
+    RING_IMMEDIATE_NOTIFY,
+    RING_ABORT_REQUEST,
+    RING_TASK_MANAGEMENT,
+    RING_DATA_RECEIVED,
+    RING_OPTIMISATION,
+};
+struct STAGE_RING_POSITIONS {
+    uint16_t wIn;
+    uint16_t wOut;
+    uint16_t wCount;
+};
+STAGE_RING_POSITIONS sGetStageRingPositions(STAGE_RING_ID eRing, uint8_t bPortCode);
+// A host port's own count on a ring shared by every port (0 for others).
+uint16_t wGetPortRingCount(STAGE_RING_ID eRing, uint8_t bPortCode);
+
+}  // namespace fw
