@@ -35,7 +35,7 @@ uint8_t s_fDriveCommandPending = FALSE;
 // A drive spinning up is asked again this long after it said so.
 constexpr uint32_t BECOMING_READY_RETRY_MS = 2000;
 // Flag word bits the drive side sets on a command that failed or timed out.
-constexpr uint64_t KE_FLAGS_FAILED = KE_FLAG_PORT_ABORTED | KE_FLAG_CHILD_ABORTED;
+constexpr uint64_t KE_FLAGS_FAILED = KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED;
 
 // Phase 11: restarts both host chips.  The chip driver unmasks the host
 // chips' interrupt source again once they are ready; the lock taken here is

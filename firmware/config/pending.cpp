@@ -69,8 +69,8 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
     psEntry->bPortCode = bPath;
     psEntry->bCommandType = bCommandType;
     psEntry->fValid = TRUE;
-    psEntry->bDriveAddr1 = bGetPhaseParam3();
-    psEntry->bDriveAddr2 = bGetPhaseParam4();
+    psEntry->bRank = bGetPhaseParam3();
+    psEntry->bMember = bGetPhaseParam4();
     psEntry->lFlags = 0;
     psEntry->bRetryCount = bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY ? 90 : 4;
     psEntry->psMother = psEntry;
