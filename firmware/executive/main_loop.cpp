@@ -231,11 +231,11 @@ void RunCycle() {
     }
     if (fGetXorQueue1Work() == TRUE) {
         EnterStage(17);
-        ServiceXorQueue1();
+        ServiceXorCompletions();
     }
     if (fGetXorQueue2Work() == TRUE) {
         EnterStage(18);
-        ServiceXorQueue2();
+        ServiceIpcXorCompletions();
     }
     if (s_sPorts.bHostInterfaceType == 4) ServiceEmbeddedModuleRequests();
 

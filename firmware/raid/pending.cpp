@@ -10,10 +10,7 @@ void RebuildScheduler() {}
 uint16_t wGetInternalWaitListCount() { return 0; }
 void ServiceWaitListA() {}
 void ServiceWaitListB() {}
-void ServiceXorQueue1() {}
-void ServiceXorQueue2() {}
 void SetRaidStartFlag(uint8_t) {}
-void InitXorQueues() {}
 void InitStripeInitTable() {}
 void InitParityCheckState() {}
 void SetRebuildParFlag(uint8_t) {}
@@ -42,7 +39,6 @@ uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
 uint8_t fGetRebuildCheckRequest() { return FALSE; }
 void RebuildCheckTask() {}
-void XorEngineCompletion() {}
 
 uint8_t bGetRebuildTargetDrive() { return 0xFF; }
 void ResetDriveVerifyProgress() {}
@@ -65,5 +61,20 @@ void ResetRebuildState() {}
 void SetRebuildCheckPending(uint8_t) {}
 
 uint64_t lGetRebuildPosition() { return 0; }
+
+void IssueOrFailAfterXor(KERNEL_ENTRY*) {}
+void IssueFullRowWrites(KERNEL_ENTRY*) {}
+void IssueParityWrite(KERNEL_ENTRY*) {}
+void IssueAfterXor(KERNEL_ENTRY*) {}
+void IssueChild(KERNEL_ENTRY*) {}
+void ContinueRaid6FullRow(KERNEL_ENTRY*) {}
+void ContinueRaid6Update(KERNEL_ENTRY*) {}
+void IssueRaid6DegradedWrites(KERNEL_ENTRY*) {}
+void ContinueRaid6DegradedWrite(KERNEL_ENTRY*) {}
+void FinishRaid6Regeneration(KERNEL_ENTRY*) {}
+void RebuildRegionReadComplete(KERNEL_ENTRY*) {}
+void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
+void StripeInitRepairStep(KERNEL_ENTRY*) {}
+void ContinueRaid6StripeRepair(KERNEL_ENTRY*) {}
 
 }  // namespace fw

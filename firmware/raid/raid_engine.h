@@ -3,16 +3,15 @@
 
 #include <cstdint>
 
+#include "raid/xor_engine.h"
+
 namespace fw {
 
 void RebuildScheduler();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
-void ServiceXorQueue1();
-void ServiceXorQueue2();
 void SetRaidStartFlag(uint8_t f);
-void InitXorQueues();
 void InitStripeInitTable();
 void InitParityCheckState();
 void SetRebuildParFlag(uint8_t f);
@@ -40,7 +39,6 @@ uint8_t fIsExpansionInProgress();
 void ExpansionTask();
 uint8_t fGetRebuildCheckRequest();
 void RebuildCheckTask();
-void XorEngineCompletion();
 
 // Used by the configuration apply and the array table.
 uint8_t bGetRebuildTargetDrive();
@@ -65,5 +63,22 @@ void SetParityCheckStopRequest(uint8_t f);
 void SetRebuildCheckPending(uint8_t f);
 
 uint64_t lGetRebuildPosition();   // internal address the rebuild has reached
+
+// Continuations the XOR engine hands finished requests to.
+struct KERNEL_ENTRY;
+void IssueOrFailAfterXor(KERNEL_ENTRY* psEntry);
+void IssueFullRowWrites(KERNEL_ENTRY* psEntry);
+void IssueParityWrite(KERNEL_ENTRY* psHead);
+void IssueAfterXor(KERNEL_ENTRY* psEntry);
+void IssueChild(KERNEL_ENTRY* psEntry);
+void ContinueRaid6FullRow(KERNEL_ENTRY* psFirst);
+void ContinueRaid6Update(KERNEL_ENTRY* psHead);
+void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst);
+void ContinueRaid6DegradedWrite(KERNEL_ENTRY* psFirst);
+void FinishRaid6Regeneration(KERNEL_ENTRY* psFirst);
+void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion);
+void StripeInitOnDemandStep(KERNEL_ENTRY* psCommand);
+void StripeInitRepairStep(KERNEL_ENTRY* psCommand);
+void ContinueRaid6StripeRepair(KERNEL_ENTRY* psHead);
 
 }  // namespace fw

@@ -1,6 +1,7 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "target/target_engine.h"
+#include "target/back_end_completion.h"
 #include "executive/types.h"
 #include "executive/kernel_queue.h"
 #include "executive/timers.h"
@@ -52,6 +53,7 @@ void RunLunScheduler() {}
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}
 void SetIwcqPendingFlag(uint8_t) {}
 void DumpWriteCollapseQueues() {}
+void CountDownHostCommand(KERNEL_ENTRY*) {}
 // Stand-in for the shutdown request.
 void ReleaseLunQueuesForShutdown() {}
 
