@@ -48,4 +48,9 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
                        uint16_t wControlFlags, uint32_t dLength, uint16_t wSegments, uint32_t dAddress,
                        const uint8_t* pbCdb, uint8_t bCommandType);
 
+// Stored cache settings.  TRUE: the write sort is off and the write journal
+// ages the partner's cached extents once a second.
+uint8_t bGetCacheSetting20d();
+void SetCacheSetting20d(uint8_t b);
+
 }  // namespace fw

@@ -80,4 +80,10 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
     psEntry->wDeviceHandle = 0;
 }
 
+namespace {
+uint8_t s_bCacheSetting20d = FALSE;
+}  // namespace
+uint8_t bGetCacheSetting20d() { return s_bCacheSetting20d; }
+void SetCacheSetting20d(uint8_t b) { s_bCacheSetting20d = b; }
+
 }  // namespace fw

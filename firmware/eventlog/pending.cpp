@@ -43,4 +43,10 @@ void DecHostWritesInProgress() {}
 void DecRankReadsInProgress(uint8_t) {}
 void DecRankWritesInProgress(uint8_t) {}
 
+namespace {
+uint32_t s_dMirrorAllocFails = 0;
+}  // namespace
+void CountMirrorAllocFail() { ++s_dMirrorAllocFails; }
+uint32_t dGetMirrorAllocFailCount() { return s_dMirrorAllocFails; }
+
 }  // namespace fw

@@ -21,4 +21,8 @@ void DecHostWritesInProgress();
 void DecRankReadsInProgress(uint8_t bRank);
 void DecRankWritesInProgress(uint8_t bRank);
 
+// A mirror buffer for a partner extent could not be had.
+void CountMirrorAllocFail();
+uint32_t dGetMirrorAllocFailCount();
+
 }  // namespace fw

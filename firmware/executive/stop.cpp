@@ -77,7 +77,7 @@ void ResetBoard(bool fClearJournals) {
     SpinDelayMs(500);
     DebugPrintf("\n\n");
     if (fClearJournals) {
-        ClearNvramJournal();
+        ClearOwnNvramQueueData();
         ClearPartnerNvramQueueData();
         SpinDelayMs(100);
     }

@@ -51,4 +51,11 @@ void DualControllerWatchdogPulse();
 
 void NotifyPartnerHostPortChange(uint8_t bPort);
 
+// Hands a typed message received from the partner (its 16-byte CDB and the
+// LUN field of its command) to the subsystem that owns its code.  255 GOOD;
+// PARTNER_ANSWER_NO_MIRROR_BUFFER asks the sender for CHECK CONDITION
+// 5/0x55/0x01; 0 refuses the message.
+constexpr uint8_t PARTNER_ANSWER_NO_MIRROR_BUFFER = 66;
+uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField);
+
 }  // namespace fw

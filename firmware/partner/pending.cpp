@@ -1,6 +1,7 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "partner/partner_link.h"
+#include "cache/cache.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -61,5 +62,38 @@ void PartnerHeartbeatInterrupt(uint8_t) {}
 void DualControllerWatchdogPulse() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
+
+namespace {
+uint16_t wBe16(const uint8_t* pb) { return static_cast<uint16_t>((pb[0] << 8) | pb[1]); }
+uint32_t dBe32(const uint8_t* pb) { return (uint32_t(pb[0]) << 24) | (uint32_t(pb[1]) << 16) | (uint32_t(pb[2]) << 8) | pb[3]; }
+uint64_t lBe48(const uint8_t* pb) { return (uint64_t(wBe16(pb)) << 32) | dBe32(pb + 2); }
+}  // namespace
+
+// The write journal's messages only, decoded as their senders encode them:
+// bytes 2-3 slot, 4-9 LBA, 10-11 blocks, 12 sequence bits 16-23 (96) or the
+// mirror flag (97-99), byte 15 0xF1 on a resend; the LUN field carries the
+// low 16 bits of the sequence.  Message 129: bytes 2-3 slot, 4-7 byte
+// offset, 8-11 byte length of the data received.
+uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
+    const uint16_t wSlot = wBe16(pbCdb + 2);
+    const uint64_t lLba = lBe48(pbCdb + 4);
+    const uint16_t wBlocks = wBe16(pbCdb + 10);
+    const uint8_t bFlag = pbCdb[12];
+    switch (pbCdb[1]) {
+    case 34: ResetNvramJournalsForPartner(); return STATUS_OK;
+    case 96:
+    case 99: {
+        const uint32_t dSequence = (uint32_t(pbCdb[12]) << 16) | wLunField;
+        const uint8_t b = bRecordPartnerExtent(wSlot, lLba, wBlocks, dSequence, ToFlag(pbCdb[1] == 96));
+        if (b == STATUS_NO_PAGES) return PARTNER_ANSWER_NO_MIRROR_BUFFER;
+        return b == STATUS_OK ? STATUS_OK : 0;
+    }
+    case 97: ReleasePartnerNvramQueueEntry(wSlot, TRUE); return STATUS_OK;
+    case 98: MarkPartnerExtentIssued(wSlot, lLba, wBlocks, wBlocks, bFlag, ToFlag(pbCdb[15] == TRUE)); return STATUS_OK;
+    case 129: (void)bMarkPartnerBlocksReceived(wSlot, dBe32(pbCdb + 4), dBe32(pbCdb + 8)); return STATUS_OK;
+    case 155: ResetAllOutstandingWrites(); return STATUS_OK;
+    default: return 0;
+    }
+}
 
 }  // namespace fw

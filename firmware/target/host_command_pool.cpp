@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "cache/cache_entry.h"
 #include "cache/outstanding_queues.h"
 #include "dataservices/data_services.h"
 #include "eventlog/statistics.h"
@@ -116,6 +117,7 @@ void SetFreeValues(KERNEL_ENTRY* psEntry) {
     psFields->wPriorityBucket = NO_PRIORITY_BUCKET;
     psFields->wNextInChain = NO_CHAIN_LINK;
     psFields->wTqmSlot = NO_TQM_SLOT;
+    ResetCacheEntryFields(psEntry);
 }
 
 // The identifier the aborts of a port match a command by: the initiator

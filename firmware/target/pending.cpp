@@ -3,6 +3,7 @@
 #include "target/target_engine.h"
 #include "target/back_end_completion.h"
 #include "executive/types.h"
+#include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/timers.h"
 
@@ -68,5 +69,19 @@ void TargetQueueTimeoutService() {}
 
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
 void RestorePersistentReservation(const PR_RECORD*) {}
+
+namespace {
+uint16_t s_aawOtherPriority[64][100];
+}  // namespace
+void ResetOtherPriorityCounts() {
+    for (auto& aw : s_aawOtherPriority)
+        for (uint16_t& w : aw) w = 0;
+}
+void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket) {
+    if (bRank < 64 && wBucket < 100) ++s_aawOtherPriority[bRank][wBucket];
+}
+uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket) {
+    return (bRank < 64 && wBucket < 100) ? s_aawOtherPriority[bRank][wBucket] : 0;
+}
 
 }  // namespace fw

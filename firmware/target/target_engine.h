@@ -57,4 +57,10 @@ struct PR_RECORD;
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
 void RestorePersistentReservation(const PR_RECORD* psRecord);
 
+// The LUN scheduler's second priority table, filled by the write journal's
+// periodic step with the ages of the partner's cached extents.
+void ResetOtherPriorityCounts();
+void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
+uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
+
 }  // namespace fw

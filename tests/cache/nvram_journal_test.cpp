@@ -1,0 +1,383 @@
+// The NVRAM write journal: the slot bytes, start of day with the buffer
+// banks kept or lost, the flush ordering of overlapping extents, the
+// partner's mirror messages, and the dumps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "config/rank_table.h"
+#include "eventlog/statistics.h"
+#include "config/config_db.h"
+#include "executive/console_output.h"
+#include "executive/tick.h"
+#include "partner/partner_link.h"
+#include "target/target_engine.h"
+#include "journal_board.h"
+
+namespace {
+
+using namespace jtest;
+
+class Journal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        BringUpJournal();
+        std::memset(fw::pGetRankTable(), 0, sizeof(fw::RANK_RECORD) * fw::MAX_RANKS);
+        fw::SetRankCount(0);
+        fw::InitConsoleUart(115200);
+        board.ClearConsoleText();
+    }
+
+    fw::BUFFER_HANDLE Pages(uint32_t dPages) {
+        fw::BUFFER_HANDLE h = 0;
+        EXPECT_EQ(fw::bAllocDataPages(0, dPages, &h), fw::STATUS_OK);
+        return h;
+    }
+
+    sim::Board board;
+};
+
+void AdvanceMs(uint32_t dMs) {
+    for (uint32_t i = 0; i < dMs; ++i) fw::SystemTickHandler();
+}
+
+std::vector<uint8_t> SlotBytes(uint8_t fOwn, uint16_t n) {
+    const uint8_t* pb = fw::pNvramBase() + (fOwn == fw::TRUE ? 0x18410 : 0x30410) + 24 * n;
+    return std::vector<uint8_t>(pb, pb + 24);
+}
+
+TEST_F(Journal, RecordCountIssueAndClearWriteTheSlotByteForByte) {
+    fw::KERNEL_ENTRY* ps = MakeWrite(5, 0x0102030405060708ull, 0x0123, true, 0x02345000);
+    fw::psCacheFields(ps)->wBufferBlocks = 0x0200;
+    fw::RecordNvramQueueEntry(ps);
+    EXPECT_EQ(ps->wJournalSlot, 5);
+    EXPECT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_JOURNALED));
+    EXPECT_EQ(SlotBytes(fw::TRUE, 5), (std::vector<uint8_t>{0xF1, 0xF0, 0xF0, 0xF1, 0x8A, 0x00, 0x23, 0x01,  //
+                                                             0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  //
+                                                             0x00, 0x50, 0x34, 0x02, 0x00, 0x02, 0x00, 0x00}));
+    fw::AddNvramQueueValidBlocks(5, 0xFF);
+    fw::AddNvramQueueValidBlocks(5, 0x24);
+    EXPECT_EQ(ValidBlocks(OwnSlot(5)), 0x123);
+    EXPECT_EQ(fw::dGetJournalPageCount(), 37u);
+    fw::SetNvramQueueEntryFlag(5, fw::TRUE);
+    EXPECT_EQ(OwnSlot(5).fIssued, fw::TRUE);
+    EXPECT_EQ(fw::wGetJournalInUseCount(), 1);
+
+    fw::ClearNvramQueueEntry(5);
+    EXPECT_EQ(SlotBytes(fw::TRUE, 5), (std::vector<uint8_t>{0xF0, 0xF0, 0xF0, 0xF0, 0x69, 0x00, 0, 0,  //
+                                                             0, 0, 0, 0, 0, 0, 0, 0,  //
+                                                             0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(fw::dGetJournalPageCount(), 0u);
+    EXPECT_EQ(fw::wGetJournalInUseCount(), 0);
+
+    // A write-through write is journalled at issue without buffer fields.
+    fw::KERNEL_ENTRY* psThrough = MakeWrite(6, 0x40, 8, false, 0x02346000);
+    fw::RejournalNvramQueueEntry(psThrough);
+    fw::SetNvramQueueEntryFlag(6, fw::TRUE);
+    EXPECT_EQ(SlotBytes(fw::TRUE, 6), (std::vector<uint8_t>{0xF1, 0xF0, 0xF1, 0xF0, 0x8A, 0x00, 0x08, 0x00,  //
+                                                             0x40, 0, 0, 0, 0, 0, 0, 0,  //
+                                                             0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(fw::wCountJournalledWrites(), 1);
+    EXPECT_EQ(fw::wTakeNextWriteToFlush(), 6);
+    EXPECT_EQ(fw::wTakeNextWriteToFlush(), fw::NVRAM_QUEUE_USED_SLOTS);
+}
+
+TEST_F(Journal, ScansCountCachedDataAndKeepItWhenClearingStrayRecords) {
+    const fw::BUFFER_HANDLE h = Pages(2);
+    fw::RecordNvramQueueEntry(MakeWrite(1, 100, 16, true, h));
+    fw::AddNvramQueueValidBlocks(1, 16);
+    // A write-back record whose data never arrived, and one that arrived.
+    fw::RecordNvramQueueEntry(MakeWrite(2, 300, 8, true, Pages(1)));
+    uint32_t dBlocks = 0;
+    EXPECT_EQ(fw::wCountCachedOwnExtents(&dBlocks), 1);
+    EXPECT_EQ(dBlocks, 16u);
+    EXPECT_EQ(fw::wFindNextCachedOwnExtent(0), 1);
+    EXPECT_EQ(fw::wFindNextCachedOwnExtent(2), fw::NVRAM_QUEUE_USED_SLOTS);
+    // The journalled-write scan drops the empty record, never cached data.
+    EXPECT_EQ(fw::wCountJournalledWrites(), 0);
+    EXPECT_EQ(OwnSlot(1).fValid, fw::TRUE);
+    EXPECT_EQ(OwnSlot(2).fValid, fw::FALSE);
+}
+
+TEST_F(Journal, ReleaseAfterFlushFreesTheBufferAndKeepsTheWriteForResync) {
+    const uint32_t dBefore = fw::dGetPagesInUse(0);
+    const fw::BUFFER_HANDLE h = Pages(3);
+    fw::RecordNvramQueueEntry(MakeWrite(9, 64, 20, true, h));
+    fw::AddNvramQueueValidBlocks(9, 20);
+    fw::ReleaseOwnNvramQueueEntry(9);
+    EXPECT_EQ(fw::dGetPagesInUse(0), dBefore);
+    EXPECT_EQ(OwnSlot(9).fValid, fw::TRUE);
+    EXPECT_EQ(OwnSlot(9).fIssued, fw::TRUE);
+    EXPECT_EQ(OwnSlot(9).fHoldsData, fw::FALSE);
+    EXPECT_EQ(Handle(OwnSlot(9)), 0u);
+    EXPECT_EQ(fw::wCountJournalledWrites(), 1);
+}
+
+// ---- ordering ------------------------------------------------------------------
+
+TEST_F(Journal, TheNewerOfTwoOverlappingOwnExtentsWaitsForTheOlder) {
+    const fw::BUFFER_HANDLE hOld = Pages(2);
+    const fw::BUFFER_HANDLE hNew = Pages(2);
+    fw::RecordNvramQueueEntry(MakeWrite(20, 1000, 16, true, hOld, 50));
+    fw::AddNvramQueueValidBlocks(20, 16);
+    fw::RecordNvramQueueEntry(MakeWrite(21, 1008, 16, true, hNew, 51));
+    fw::AddNvramQueueValidBlocks(21, 16);
+    uint32_t dAddress = 0;
+    uint64_t lFirst = 0;
+    uint16_t wBlocks = 0;
+    EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 21, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_LATER);
+    EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 20, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
+    EXPECT_EQ(dAddress, hOld);
+    EXPECT_EQ(lFirst, 1000u);
+    EXPECT_EQ(wBlocks, 16);
+    fw::ClearNvramQueueEntry(20);
+    EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 21, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
+    EXPECT_EQ(lFirst, 1008u);
+    // Slots beyond the host pool and slots without data have nothing to write.
+    EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 3200, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOTHING);
+    EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 20, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOTHING);
+}
+
+TEST_F(Journal, PartnerSequencesHoldBackOnlyWithinHalfTheirSpace) {
+    // Which of two overlapping extents waits for the other: the partner's
+    // 24-bit sequence numbers wrap, so "older" is "less than 2^23 behind".
+    enum Held { kNone, kA, kB };
+    struct Case {
+        uint32_t dA;
+        uint32_t dB;
+        Held eHeld;
+    };
+    constexpr uint32_t W = fw::PARTNER_SEQUENCE_WINDOW;
+    const Case aCases[] = {
+        {100, 101, kB},
+        {100, 100 + W - 1, kB},
+        {100, 100 + W, kNone},
+        {0xFFFFF0, 0x000010, kB},          // across the wrap
+        {0x000010, 0x000010 + W + W / 2, kA},
+    };
+    for (const Case& c : aCases) {
+        fw::ReleasePartnerNvramQueue();
+        ASSERT_EQ(fw::bRecordPartnerExtent(30, 5000, 16, c.dA, fw::TRUE), fw::STATUS_OK);
+        ASSERT_EQ(fw::bRecordPartnerExtent(31, 5008, 16, c.dB, fw::TRUE), fw::STATUS_OK);
+        fw::bMarkPartnerBlocksReceived(30, 0, 16 * 512);
+        fw::bMarkPartnerBlocksReceived(31, 0, 16 * 512);
+        uint32_t dAddress = 0;
+        uint64_t lFirst = 0;
+        uint16_t wBlocks = 0;
+        const uint8_t bA = fw::bGetFlushExtent(fw::FALSE, 30, 0, &dAddress, &lFirst, &wBlocks);
+        const uint8_t bB = fw::bGetFlushExtent(fw::FALSE, 31, 0, &dAddress, &lFirst, &wBlocks);
+        EXPECT_EQ(bA, c.eHeld == kA ? fw::FLUSH_LATER : fw::FLUSH_NOW) << c.dA << " " << c.dB;
+        EXPECT_EQ(bB, c.eHeld == kB ? fw::FLUSH_LATER : fw::FLUSH_NOW) << c.dA << " " << c.dB;
+    }
+}
+
+// ---- partner journal -----------------------------------------------------------
+
+TEST_F(Journal, MirroredExtentTakesABufferCountsAndGivesItBack) {
+    const uint32_t dBefore = fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1);
+    ASSERT_EQ(fw::bRecordPartnerExtent(40, 0x2000, 20, 7, fw::TRUE), fw::STATUS_OK);
+    EXPECT_EQ(PartnerSlot(40).fValid, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(40).fHoldsData, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(40).bKind, 0x8A);
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 1);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 1);
+    EXPECT_EQ(fw::wGetMirrorPagesInUse(), 3);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore + 3);
+    uint32_t dStamp = 0;
+    EXPECT_EQ(fw::bGetJournalEntryStamp(40, &dStamp), fw::STATUS_OK);
+    EXPECT_EQ(dStamp, 7u);
+    fw::BUFFER_HANDLE h = 0;
+    uint16_t wBlocks = 0;
+    EXPECT_EQ(fw::bGetPartnerNvramQueueEntry(40, &h, &wBlocks), fw::TRUE);
+    EXPECT_EQ(wBlocks, 20);
+    EXPECT_EQ(h, Handle(PartnerSlot(40)));
+
+    // The same extent again only refreshes its sequence number.
+    ASSERT_EQ(fw::bRecordPartnerExtent(40, 0x2000, 20, 9, fw::TRUE), fw::STATUS_OK);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 1);
+    EXPECT_EQ(fw::bGetJournalEntryStamp(40, &dStamp), fw::STATUS_OK);
+    EXPECT_EQ(dStamp, 9u);
+
+    // Message 98 with trimming keeps the buffer the issued write needs.
+    fw::MarkPartnerExtentIssued(40, 0x2000, 20, 8, fw::TRUE, fw::FALSE);
+    EXPECT_EQ(PartnerSlot(40).fIssued, fw::TRUE);
+    EXPECT_EQ(fw::wGetMirrorPagesInUse(), 1);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore + 1);
+
+    fw::ReleasePartnerNvramQueueEntry(40, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(40).fValid, fw::FALSE);
+    EXPECT_EQ(PartnerSlot(40).bKind, 0x69);
+    EXPECT_EQ(FirstBlock(PartnerSlot(40)), ~0ull);
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 0);
+    EXPECT_EQ(fw::wGetMirrorPagesInUse(), 0);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore);
+    EXPECT_EQ(fw::bGetJournalEntryStamp(40, &dStamp), 0);
+}
+
+TEST_F(Journal, ReceivedBlocksAreMarkedOnceAndOnlyInsideTheMirrorBuffer) {
+    ASSERT_EQ(fw::bRecordPartnerExtent(50, 0x3000, 40, 1, fw::TRUE), fw::STATUS_OK);
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(50, 512, 1024), fw::FALSE);
+    EXPECT_EQ(ValidBlocks(PartnerSlot(50)), 0);   // block 0 is still missing
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(50, 0, 1024), fw::TRUE);   // block 1 came twice
+    EXPECT_EQ(ValidBlocks(PartnerSlot(50)), 3);
+    board.ClearConsoleText();
+    // Out of the slot range, past the buffer, or wrapping: ignored and logged.
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(3200, 0, 512), 0);
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(50, 39 * 512, 1024), 0);
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(50, 0xFFFFFE00u, 0x400), 0);
+    EXPECT_EQ(fw::bRecordPartnerExtent(3200, 0, 8, 1, fw::TRUE), 0);
+    EXPECT_EQ(fw::bRecordPartnerExtent(51, 0, 16385, 1, fw::TRUE), 0);
+    EXPECT_EQ(ValidBlocks(PartnerSlot(50)), 3);
+    const std::string sConsole = board.ConsoleText();
+    size_t dLines = 0;
+    for (size_t p = sConsole.find("Partner journal update ignored"); p != std::string::npos;
+         p = sConsole.find("Partner journal update ignored", p + 1)) {
+        ++dLines;
+    }
+    EXPECT_EQ(dLines, 5u);
+}
+
+TEST_F(Journal, PiecewiseFlushWritesRunsOfArrivedBlocks) {
+    ASSERT_EQ(fw::bRecordPartnerExtent(60, 0x4000, 32, 1, fw::TRUE), fw::STATUS_OK);
+    fw::bMarkPartnerBlocksReceived(60, 0, 4 * 512);
+    fw::bMarkPartnerBlocksReceived(60, 10 * 512, 6 * 512);
+    fw::SetFlushPiecewiseMode(fw::TRUE);
+    uint32_t dAddress = 0;
+    uint64_t lFirst = 0;
+    uint16_t wBlocks = 0;
+    const uint32_t h = Handle(PartnerSlot(60));
+    ASSERT_EQ(fw::bGetFlushExtent(fw::FALSE, 60, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
+    EXPECT_EQ(lFirst, 0x4000u);
+    EXPECT_EQ(wBlocks, 4);
+    EXPECT_EQ(dAddress, h);
+    ASSERT_EQ(fw::bGetFlushExtent(fw::FALSE, 60, 4, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
+    EXPECT_EQ(lFirst, 0x400Au);
+    EXPECT_EQ(wBlocks, 6);
+    EXPECT_EQ(dAddress, h + 10 * 512);
+    EXPECT_EQ(fw::bGetFlushExtent(fw::FALSE, 60, 16, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOTHING);
+    fw::SetFlushPiecewiseMode(fw::FALSE);
+}
+
+TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
+    fw::SetRankCount(1);
+    fw::RANK_RECORD* psRank = fw::pGetRankRecord(0);
+    psRank->lStartAddress = 0;
+    psRank->lLastAddress = 0xFFFFF;
+    psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
+    // Use up the buffer memory.
+    std::vector<fw::BUFFER_HANDLE> aTaken;
+    fw::BUFFER_HANDLE h = 0;
+    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    const uint32_t dFails = fw::dGetMirrorAllocFailCount();
+    EXPECT_EQ(fw::bRecordPartnerExtent(70, 0x100, 64, 1, fw::TRUE), fw::STATUS_NO_PAGES);
+    EXPECT_EQ(fw::dGetMirrorAllocFailCount(), dFails + 1);
+    EXPECT_EQ(PartnerSlot(70).fValid, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(70).fHoldsData, fw::FALSE);
+    EXPECT_EQ(fw::ServiceMirrorAllocationQueue(), fw::STATUS_RETRY);
+    board.ClearConsoleText();
+    fw::ShowMirrorCacheAllocationQueue();
+    EXPECT_EQ(board.ConsoleText(),
+              "Mirror Cache Allocation Queue\r\nHead 0000, Tail 0001\r\nEntry 0046, Valid f1, Blocks 0040\r\n");
+    for (fw::BUFFER_HANDLE t : aTaken) fw::wFreeDataPages(t, 64);
+    EXPECT_EQ(fw::ServiceMirrorAllocationQueue(), fw::STATUS_OK);
+    EXPECT_EQ(PartnerSlot(70).fHoldsData, fw::TRUE);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 1);
+}
+
+TEST_F(Journal, PartnerResetFormatsTheOwnTableAndReleasesThePartnerTable) {
+    fw::RecordNvramQueueEntry(MakeWrite(3, 8, 8, true, Pages(1)));
+    fw::AddNvramQueueValidBlocks(3, 8);
+    ASSERT_EQ(fw::bRecordPartnerExtent(4, 0x100, 8, 1, fw::TRUE), fw::STATUS_OK);
+    fw::ResetNvramJournalsForPartner();
+    EXPECT_EQ(SlotBytes(fw::TRUE, 3), (std::vector<uint8_t>{0xF0, 0xF0, 0xF0, 0xF0, 0x69, 0xFF, 0, 0,  //
+                                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  //
+                                                             0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(PartnerSlot(4).fValid, fw::FALSE);
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 0);
+}
+
+TEST_F(Journal, PartnerMessagesReachTheJournalAsTheirSendersEncodeThem) {
+    // 96: slot 0x0123, LBA 0x000000012345, 24 blocks, sequence 0x07ABCD.
+    uint8_t ab96[16] = {0x05, 96, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, 0x07, 0, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab96, 0xABCD), fw::STATUS_OK);
+    EXPECT_EQ(FirstBlock(PartnerSlot(0x123)), 0x12345u);
+    uint32_t dStamp = 0;
+    ASSERT_EQ(fw::bGetJournalEntryStamp(0x123, &dStamp), fw::STATUS_OK);
+    EXPECT_EQ(dStamp, 0x07ABCDu);
+    // 129: the first 8 blocks arrived.
+    uint8_t ab129[16] = {0x05, 129, 0x01, 0x23, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab129, 0), fw::STATUS_OK);
+    EXPECT_EQ(ValidBlocks(PartnerSlot(0x123)), 8);
+    // A slot beyond the host pool is refused.
+    uint8_t abBad[16] = {0x05, 96, 0x0C, 0x80, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(abBad, 0), 0);
+    // 97 releases it.
+    uint8_t ab97[16] = {0x05, 97, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, fw::TRUE, 0, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab97, 0), fw::STATUS_OK);
+    EXPECT_EQ(PartnerSlot(0x123).fValid, fw::FALSE);
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), 0);
+}
+
+TEST_F(Journal, DiscardingEmptiesBothTablesAndFreesTheirBuffers) {
+    const uint32_t dBefore = fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1);
+    fw::RecordNvramQueueEntry(MakeWrite(3, 8, 8, true, Pages(1)));
+    fw::AddNvramQueueValidBlocks(3, 8);
+    ASSERT_EQ(fw::bRecordPartnerExtent(4, 0x100, 8, 1, fw::TRUE), fw::STATUS_OK);
+    fw::bMarkPartnerBlocksReceived(4, 0, 8 * 512);
+    fw::DiscardNvramQueues();
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore);
+    for (uint8_t fOwn : {fw::TRUE, fw::FALSE}) {
+        const fw::NVRAM_QUEUE_ENTRY& s = *fw::psGetNvramQueueEntry(fOwn, fOwn == fw::TRUE ? 3 : 4);
+        EXPECT_EQ(s.fValid, fw::FALSE);
+        EXPECT_EQ(s.bKind, 0xFF);
+        EXPECT_EQ(Handle(s), 0u);
+    }
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
+}
+
+TEST_F(Journal, PeriodicStepCountsPartnerExtentsByAge) {
+    fw::SetRankCount(1);
+    fw::pGetRankRecord(0)->lLastAddress = 0xFFFFF;
+    ASSERT_EQ(fw::bRecordPartnerExtent(80, 0x100, 8, 1, fw::FALSE), fw::STATUS_OK);
+    EXPECT_EQ(fw::wGetRankExtentCount(0), 1);
+    fw::SetCacheSetting20d(fw::TRUE);
+    AdvanceMs(1500);
+    fw::NvramJournalService();
+    for (uint16_t b = 0; b < 100; ++b) EXPECT_EQ(fw::wGetOtherPriorityCount(0, b), 0) << b;
+    // Two seconds on the extent is two whole seconds past its first second;
+    // the step runs at most once a second.
+    AdvanceMs(2000);
+    fw::NvramJournalService();
+    fw::NvramJournalService();
+    EXPECT_EQ(fw::wGetOtherPriorityCount(0, 2), 1);
+    fw::SetCacheSetting20d(fw::FALSE);
+}
+
+TEST_F(Journal, DumpsPrintTheSlotsAsStored) {
+    const fw::BUFFER_HANDLE h = Pages(1);
+    fw::RecordNvramQueueEntry(MakeWrite(0x12, 0x0000000102030405ull, 8, true, h, 0x0300000007ull));
+    fw::AddNvramQueueValidBlocks(0x12, 8);
+    fw::SetNvramQueueEntryFlag(0x12, fw::TRUE);
+    board.ClearConsoleText();
+    fw::ShowNvramQueue();
+    char acLine[160];
+    std::snprintf(acLine, sizeof acLine,
+                  "NVRAM queue:\r\n012 8a 0000000102030405 0008 C:%08x B:0008 V:0008 SEQ: 0300000007 WS\r\nDone!\r\n",
+                  h);
+    EXPECT_EQ(board.ConsoleText(), acLine);
+
+    ASSERT_EQ(fw::bRecordPartnerExtent(0x21, 0x10, 4, 0xABCDEF, fw::FALSE), fw::STATUS_OK);
+    board.ClearConsoleText();
+    fw::ShowPartnerNvramQueue();
+    EXPECT_EQ(board.ConsoleText(),
+              "Other Controller NVRAM queue:001\r\n"
+              "021 8a 0000000000000010 0004       00000000 0000 0000 SEQ: 0000abcdef  00.000s\r\n"
+              "Done!\r\n");
+}
+
+}  // namespace
