@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     enclosure.directory = config.dataDir;
     sim::Chassis chassis(enclosure);
     sim::Board board(config);
-    sim::AttachSasController(board).AttachChassis(&chassis);
+    board.sasController().AttachChassis(&chassis);
     board.uart().sink = [](char c) { std::fputc(c, stdout); };
 
     bool quit = false;

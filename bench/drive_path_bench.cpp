@@ -41,7 +41,7 @@ int main() {
     options.drives = kDrives;
     sim::Chassis chassis(options);
     dispatchtest::DispatchBoard b;
-    sim::SasController* ioc = sim::FindSasController(b.board());
+    sim::SasController* ioc = &b.board().sasController();
     ioc->AttachChassis(&chassis);
     fw::SetSystemMemorySize(b.board().config().memorySize);
     fw::InitBufferPages();

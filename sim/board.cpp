@@ -11,7 +11,10 @@
 #include <sstream>
 #include <vector>
 
-#include "hw/pci_ids.h"
+#include "sim/i2c_units.h"
+#include "sim/processor_errors.h"
+#include "sim/rtc.h"
+#include "sim/sas_controller.h"
 
 // Bounds of the firmware's data and bss, laid out by the linker script.
 extern "C" {
@@ -59,7 +62,6 @@ uint64_t WallNs() {
 void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 constexpr uint32_t kPollCostNs = 200;
-constexpr uint32_t kSbsr = 0xFFD81814;
 
 }  // namespace
 
@@ -76,7 +78,7 @@ const char* StopKindName(StopKind e) {
     return "?";
 }
 
-Board::Board(const BoardConfig& config) : m_config(config) {
+Board::Board(const BoardConfig& config) : m_config(config), m_memory(config.memorySize) {
     SnapshotFirmwareImage();
     s_current = this;
     m_wallStart = WallNs();
@@ -88,27 +90,8 @@ Board::Board(const BoardConfig& config) : m_config(config) {
             if (eq != std::string::npos) m_state[line.substr(0, eq)] = line.substr(eq + 1);
         }
     }
-
-    m_cpu = std::make_unique<Cpu>(*this);
-    m_intc = std::make_unique<InterruptController>();
-    m_timers = std::make_unique<Timers>(m_clock, *m_intc);
-    m_uart = std::make_unique<Uart>(*m_intc);
-    m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin");
-    m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1);
-    m_jtag = std::make_unique<JtagPort>(*m_fpga);
-    m_gpio = std::make_unique<Gpio>(*this);
-    m_pci = std::make_unique<Pci>(*this);
-    m_memory = std::make_unique<MemoryWindows>(m_config.memorySize);
     m_fiber = std::make_unique<Fiber>();
-
-    m_bus.Map(Uart::kBase, 0x20, m_uart.get());
-    m_bus.Map(Fpga::kBase, 0x20, m_fpga.get());
-    m_bus.Map(JtagPort::kBase, 0x10, m_jtag.get());
-    m_bus.Map(Gpio::kBase, 0x10, m_gpio.get());
-    m_bus.Map(Pci::kAtuxBase, 0x100, m_pci.get());
-    m_bus.Map(Pci::kAtueLinkStatus, 4, m_pci.get());
-    m_pci->busDead = m_config.pciFault;
-    m_pci->linkDown = m_config.pciExpressFault;
+    WireDevices();
 
     if (m_nvram->Fresh()) {
         for (uint32_t i = 0; i < 8; ++i) {
@@ -116,47 +99,19 @@ Board::Board(const BoardConfig& config) : m_config(config) {
         }
     }
 
-    // Memory controller: a 128 MB SDRAM bank (size code 1, not doubled).
-    m_bus.Latch(kSbsr, (1u << 27) | 0x4);
-
-    // Host-port chips on the primary bus, by host interface.
-    uint16_t vendor = fw::PCI_VENDOR_HOST_FC, device = fw::PCI_DEVICE_HOST_FC;
-    if (m_config.hostInterface == HostInterface::Sas) {
-        vendor = fw::PCI_VENDOR_SAS;
-        device = fw::PCI_DEVICE_SAS_HOST;
-    } else if (m_config.hostInterface == HostInterface::SasTarget) {
-        vendor = fw::PCI_VENDOR_SAS;
-        device = fw::PCI_DEVICE_SAS_TARGET;
-    }
-    if (m_config.hostChip1) {
-        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP1, 0,
-                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
-    }
-    if (m_config.hostChip2) {
-        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP2, 0,
-                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
-    }
-
     // What the boot ROM leaves in low memory: its parameter block and, for
     // the old block versions, the memory size just below the load address.
-    uint8_t* boot = m_memory->bootBlock();
+    uint8_t* boot = m_memory.bootBlock();
     PutWord(boot + 0x00, m_config.bootBlockVersion);
     PutWord(boot + 0x08, m_config.oemCode);
     PutWord(boot + 0x14, m_config.memorySize);
     for (uint32_t i = 0; i < 8; ++i) PutWord(boot + 0x1C + 4 * i, 0x00070060 + 0x4000 * i);
     PutWord(boot + MemoryWindows::kBootBlockSize - 4, m_config.memorySize);
-
-    for (auto& attach : Attachments()) attach(*this);
 }
 
 Board::~Board() {
     m_nvram->Sync();
     if (s_current == this) s_current = nullptr;
-}
-
-std::vector<std::function<void(Board&)>>& Board::Attachments() {
-    static std::vector<std::function<void(Board&)>> attachments;
-    return attachments;
 }
 
 Board& Board::Current() {
@@ -185,15 +140,16 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 
 void Board::Boot() {
     RestoreFirmwareImage();
-    m_cpu = std::make_unique<Cpu>(*this);
+    m_cpu->Reset();
     m_timers->Write(0, 0);
     m_timers->Write(1, 0);
     m_timers->Write(6, 3);
-    for (unsigned r = 0; r < 4; ++r) {
-        m_intc->Write(r, 4, 0);
-        m_intc->Write(r, 5, 0);
+    for (unsigned r = 0; r < InterruptController::kRegisters; ++r) {
+        m_intc.Write(r, 4, 0);
+        m_intc.Write(r, 5, 0);
+        m_intc.WriteMessageStatus(r, 0);
     }
-    std::memset(m_memory->vectorPage(), 0, 4096);
+    std::memset(m_memory.vectorPage(), 0, MemoryWindows::kVectorPageSize);
     m_stopped = false;
     m_lastStop = StopKind::Running;
     void (*entry)() = m_resetEntry;
@@ -243,8 +199,8 @@ void Board::StopProcessor(StopKind kind) {
 }
 
 void Board::TakeInterrupts() {
-    if (!(m_cpu->cpsr & 0x40) && m_intc->FiqPending()) m_cpu->TakeException(Cpu::Vector::Fiq);
-    if (!(m_cpu->cpsr & 0x80) && m_intc->IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
+    if (!(m_cpu->cpsr & Cpu::kFiqMask) && m_intc.FiqPending()) m_cpu->TakeException(Cpu::Vector::Fiq);
+    if (!(m_cpu->cpsr & Cpu::kIrqMask) && m_intc.IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
 }
 
 void Board::InterruptPoint(uint64_t costNs, bool deviceAccess) {

@@ -12,10 +12,26 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/bus.h"
 #include "sim/clock.h"
-#include "sim/devices.h"
+#include "sim/cpu.h"
+#include "sim/fiber.h"
+#include "sim/fpga.h"
+#include "sim/gpio.h"
+#include "sim/interrupt_controller.h"
+#include "sim/jtag_port.h"
+#include "sim/memory_windows.h"
+#include "sim/nvram.h"
+#include "sim/pci.h"
+#include "sim/timers.h"
+#include "sim/uart.h"
 
 namespace sim {
+
+class I2cUnits;
+class ProcessorErrors;
+class Rtc;
+class SasController;
 
 enum class HostInterface { Fc, Sas, SasTarget };
 
@@ -63,13 +79,17 @@ public:
     Clock& clock() { return m_clock; }
     Bus& bus() { return m_bus; }
     Cpu& cpu() { return *m_cpu; }
-    InterruptController& intc() { return *m_intc; }
+    InterruptController& intc() { return m_intc; }
     Timers& timers() { return *m_timers; }
     Uart& uart() { return *m_uart; }
     Nvram& nvram() { return *m_nvram; }
     Fpga& fpga() { return *m_fpga; }
     Pci& pci() { return *m_pci; }
-    MemoryWindows& memory() { return *m_memory; }
+    MemoryWindows& memory() { return m_memory; }
+    I2cUnits& i2c() { return *m_i2c; }
+    Rtc& rtc() { return *m_rtc; }
+    ProcessorErrors& processorErrors() { return *m_errors; }
+    SasController& sasController() { return *m_sasController; }
 
     // The board's state file (key=value lines in the data directory): what
     // the board keeps across runs besides NVRAM and drives.
@@ -100,10 +120,6 @@ public:
     void Poll();
     void Delay(uint64_t ns);
 
-    // Chip models attach themselves to every new board through this list
-    // (a model file registers a function at start-up).
-    static std::vector<std::function<void(Board&)>>& Attachments();
-
     // --- console ------------------------------------------------------------
     std::string ConsoleText() const;   // everything the UART transmitted
     void ClearConsoleText();
@@ -115,22 +131,31 @@ public:
     uint64_t idleSleepLimitNs = 10'000'000;
 
 private:
+    // Creates the devices and wires them: their bus addresses, their
+    // interrupt lines, their PCI slots (board_wiring.cpp).
+    void WireDevices();
+    InterruptLine Line(unsigned reg, unsigned bit) { return InterruptLine(m_intc, reg, bit); }
     void TakeInterrupts();
     void YieldIfDue();
 
     BoardConfig m_config;
     Clock m_clock;
     Bus m_bus;
-    std::unique_ptr<Cpu> m_cpu;
-    std::unique_ptr<InterruptController> m_intc;
+    InterruptController m_intc;
+    MemoryWindows m_memory;
+    // The devices, made by WireDevices.
     std::unique_ptr<Timers> m_timers;
-    std::unique_ptr<Gpio> m_gpio;
-    std::unique_ptr<JtagPort> m_jtag;
+    std::unique_ptr<Cpu> m_cpu;
     std::unique_ptr<Uart> m_uart;
     std::unique_ptr<Nvram> m_nvram;
     std::unique_ptr<Fpga> m_fpga;
+    std::unique_ptr<JtagPort> m_jtag;
+    std::unique_ptr<Gpio> m_gpio;
     std::unique_ptr<Pci> m_pci;
-    std::unique_ptr<MemoryWindows> m_memory;
+    std::unique_ptr<I2cUnits> m_i2c;
+    std::unique_ptr<Rtc> m_rtc;
+    std::unique_ptr<ProcessorErrors> m_errors;
+    SasController* m_sasController = nullptr;  // kept by the PCI model
     std::unique_ptr<Fiber> m_fiber;
     void (*m_resetEntry)() = nullptr;
     StopKind m_lastStop = StopKind::Running;

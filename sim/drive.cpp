@@ -180,13 +180,16 @@ struct Drive::Impl {
             }
             return true;
         }
-        for (uint64_t i = 0; i < count; ++i) {
+        for (uint64_t i = 0; i < count;) {
+            const uint64_t at = (lba + i) % kChunkBlocks;
+            const uint64_t run = std::min(count - i, kChunkBlocks - at);
             auto it = chunks.find((lba + i) / kChunkBlocks);
             uint8_t* dst = out + i * bs;
             if (it == chunks.end())
-                std::memset(dst, 0, bs);
+                std::memset(dst, 0, size_t(run * bs));
             else
-                std::memcpy(dst, it->second.get() + ((lba + i) % kChunkBlocks) * bs, bs);
+                std::memcpy(dst, it->second.get() + at * bs, size_t(run * bs));
+            i += run;
         }
         return true;
     }
@@ -207,15 +210,21 @@ struct Drive::Impl {
     bool Write(uint64_t lba, uint64_t count, const uint8_t* in) {
         const uint32_t bs = cfg.blockSize;
         if (fd < 0) {
-            for (uint64_t i = 0; i < count; ++i) {
+            for (uint64_t i = 0; i < count;) {
+                const uint64_t at = (lba + i) % kChunkBlocks;
+                const uint64_t run = std::min(count - i, kChunkBlocks - at);
                 const uint8_t* src = in + i * bs;
                 uint64_t key = (lba + i) / kChunkBlocks;
                 auto it = chunks.find(key);
                 if (it == chunks.end()) {
-                    if (AllZero(src, bs)) continue;
+                    if (AllZero(src, size_t(run * bs))) {
+                        i += run;
+                        continue;
+                    }
                     it = chunks.emplace(key, std::make_unique<uint8_t[]>(kChunkBlocks * bs)).first;
                 }
-                std::memcpy(it->second.get() + ((lba + i) % kChunkBlocks) * bs, src, bs);
+                std::memcpy(it->second.get() + at * bs, src, size_t(run * bs));
+                i += run;
             }
             return true;
         }

@@ -1,10 +1,11 @@
+#include "sim/fiber.h"
+
 #include <sys/mman.h>
 #include <ucontext.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include "sim/devices.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>

@@ -2,6 +2,7 @@
 // reaches the current board and is an interrupt point.
 #include "hw/hw.h"
 #include "sim/board.h"
+#include "sim/processor_errors.h"
 
 namespace fw {
 
@@ -72,7 +73,7 @@ HwWindow HwGetWindow(HwWindowId eWindow) {
         return HwWindow{b.memory().bootBlock(), sim::MemoryWindows::kBootBlockSize,
                         sim::MemoryWindows::kBootBlockAddress};
     case HW_WINDOW_VECTOR_PAGE:
-        return HwWindow{b.memory().vectorPage(), 4096, 0};
+        return HwWindow{b.memory().vectorPage(), sim::MemoryWindows::kVectorPageSize, 0};
     case HW_WINDOW_BANK0:
         return HwWindow{b.memory().bank0(), b.memory().bank0Size(), b.memory().bank0Address()};
     case HW_WINDOW_BANK1:
@@ -84,13 +85,12 @@ HwWindow HwGetWindow(HwWindowId eWindow) {
 void HwNvramWrite8(uint32_t dOffset, uint8_t bValue) { B().nvram().Write(dOffset, bValue); }
 
 void HwNvramWrite(uint32_t dOffset, const void* pSource, uint32_t dLength) {
-    const uint8_t* p = static_cast<const uint8_t*>(pSource);
-    for (uint32_t i = 0; i < dLength; ++i) B().nvram().Write(dOffset + i, p[i]);
+    B().nvram().Write(dOffset, static_cast<const uint8_t*>(pSource), dLength);
 }
 
-void HwNvramFill(uint32_t dOffset, uint8_t bValue, uint32_t dLength) {
-    for (uint32_t i = 0; i < dLength; ++i) B().nvram().Write(dOffset + i, bValue);
-}
+void HwNvramFill(uint32_t dOffset, uint8_t bValue, uint32_t dLength) { B().nvram().Fill(dOffset, bValue, dLength); }
+
+HwExceptionFrame HwGetExceptionFrame() { return B().processorErrors().Frame(); }
 
 void HwDelayUs(uint32_t dMicroseconds) { B().Delay(static_cast<uint64_t>(dMicroseconds) * 1000); }
 

@@ -1,10 +1,5 @@
 #include "sim/i2c_units.h"
 
-#include <memory>
-
-#include "sim/board.h"
-#include "sim/rtc.h"
-
 namespace sim {
 
 namespace {
@@ -19,31 +14,7 @@ constexpr uint32_t kIsrReadMode = 1u << 0, kIsrNak = 1u << 1, kIsrUnitBusy = 1u 
                    kIsrBusError = 1u << 10;
 constexpr uint32_t kIsrEvents = kIsrNak | kIsrTransmitEmpty | kIsrReceiveFull | kIsrBusError;
 
-// Interrupt source lines: units 0 and 1 on INTSRC0 bits 10 and 11, unit 2 on INTSRC3 bit 0.
-constexpr unsigned kLineReg[I2cUnits::kUnits] = {0, 0, 3};
-constexpr unsigned kLineBit[I2cUnits::kUnits] = {10, 11, 0};
-
-std::map<Board*, std::unique_ptr<I2cUnits>>& Registry() {
-    static std::map<Board*, std::unique_ptr<I2cUnits>> units;
-    return units;
-}
-
-const bool s_attached = [] {
-    Board::Attachments().push_back([](Board& board) {
-        auto units = std::make_unique<I2cUnits>(board);
-        board.bus().Map(I2cUnits::kBase, I2cUnits::kStride * I2cUnits::kUnits, units.get());
-        for (unsigned u = 0; u < I2cUnits::kUnits; ++u) units->SetStuck(u, board.config().i2cFault[u]);
-        Rtc::AttachTo(board, *units);
-        Registry()[&board] = std::move(units);
-    });
-    return true;
-}();
-
 }  // namespace
-
-I2cUnits::I2cUnits(Board& board) : m_board(board) {}
-
-I2cUnits& I2cUnits::Of(Board& board) { return *Registry().at(&board); }
 
 void I2cUnits::Attach(unsigned unit, uint8_t address, I2cSlave* slave) {
     m_units.at(unit).slaves[address & 0xFE] = slave;
@@ -102,7 +73,7 @@ void I2cUnits::StartByte(unsigned unit) {
     Unit& u = m_units[unit];
     if (u.stuck) return;  // the bus never frees: the byte never goes
     u.isr |= kIsrUnitBusy;
-    u.byteEvent = m_board.clock().ScheduleIn(kByteNs, [this, unit] { FinishByte(unit); });
+    u.byteEvent = m_clock.ScheduleIn(kByteNs, [this, unit] { FinishByte(unit); });
 }
 
 void I2cUnits::FinishByte(unsigned unit) {
@@ -135,7 +106,7 @@ void I2cUnits::FinishByte(unsigned unit) {
 
 void I2cUnits::ReleaseBus(Unit& u) {
     // A reset or an abort takes the byte on the wire with it.
-    if (u.byteEvent) m_board.clock().Cancel(u.byteEvent);
+    if (u.byteEvent) m_clock.Cancel(u.byteEvent);
     u.byteEvent = 0;
     u.isr &= ~kIsrUnitBusy;
     if (u.current) u.current->Stop();
@@ -148,7 +119,7 @@ void I2cUnits::UpdateLine(unsigned unit) {
     bool level = ((u.isr & kIsrTransmitEmpty) && (u.icr & kIcrTransmitIe)) ||
                  ((u.isr & kIsrReceiveFull) && (u.icr & kIcrReceiveIe)) ||
                  ((u.isr & kIsrBusError) && (u.icr & kIcrBusErrorIe));
-    m_board.intc().SetLine(kLineReg[unit], kLineBit[unit], level);
+    m_lines[unit].Set(level);
 }
 
 }  // namespace sim

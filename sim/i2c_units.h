@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <map>
 
-#include "sim/devices.h"
+#include "sim/bus.h"
+#include "sim/clock.h"
+#include "sim/interrupt_controller.h"
 
 namespace sim {
-
-class Board;
 
 // A device on an I2C bus, addressed by its 8-bit write address.
 class I2cSlave {
@@ -31,9 +31,8 @@ public:
     // One byte on a 100 kHz bus: eight data bits and the acknowledge.
     static constexpr uint64_t kByteNs = 90'000;
 
-    explicit I2cUnits(Board& board);
-    // The units of a board (created with it).
-    static I2cUnits& Of(Board& board);
+    // Each unit raises its own interrupt line.
+    I2cUnits(Clock& clock, const std::array<InterruptLine, kUnits>& lines) : m_clock(clock), m_lines(lines) {}
 
     void Attach(unsigned unit, uint8_t address, I2cSlave* slave);
     // A stuck unit holds its bus busy: nothing completes, bring-up fails.
@@ -61,7 +60,8 @@ private:
     void ReleaseBus(Unit& u);
     void UpdateLine(unsigned unit);
 
-    Board& m_board;
+    Clock& m_clock;
+    std::array<InterruptLine, kUnits> m_lines;
     std::array<Unit, kUnits> m_units;
 };
 

@@ -1,39 +1,24 @@
 #include "sim/processor_errors.h"
 
-#include <map>
-#include <memory>
-
 #include "sim/board.h"
 
 namespace sim {
 
 namespace {
 
-std::map<Board*, std::unique_ptr<ProcessorErrors>>& Registry() {
-    static std::map<Board*, std::unique_ptr<ProcessorErrors>> errors;
-    return errors;
-}
-
-const bool s_attached = [] {
-    Board::Attachments().push_back(
-        [](Board& board) { Registry()[&board] = std::make_unique<ProcessorErrors>(board); });
-    return true;
-}();
-
 constexpr uint32_t kMcisrLog0 = 1u << 0, kMcisrLog1 = 1u << 1, kMcisrOverflow = 1u << 2;
 constexpr uint32_t kMemorySize = 0x70;
 
 }  // namespace
 
-ProcessorErrors::ProcessorErrors(Board& board) : m_board(board) {
+ProcessorErrors::ProcessorErrors(Board& board, InterruptLine memory, InterruptLine internalBus, InterruptLine atu)
+    : m_board(board), m_memoryLine(memory), m_internalBusLine(internalBus), m_atuLine(atu) {
     board.bus().Map(kMemoryBase, kMemorySize, &m_memory);
     board.bus().Map(kInternalBusStatus, 4, &m_bus);
     board.bus().Map(kPcieBase, 0x10, &m_pcie);
 }
 
 ProcessorErrors::~ProcessorErrors() = default;
-
-ProcessorErrors& ProcessorErrors::Of(Board& board) { return *Registry().at(&board); }
 
 void ProcessorErrors::Take(Cpu::Vector vector, uint32_t address, uint32_t instruction) {
     m_frame = fw::HwExceptionFrame{address + 4, instruction};
@@ -90,10 +75,9 @@ void ProcessorErrors::AtuError(uint32_t pcieStatus, uint32_t atuStatus, uint32_t
 }
 
 void ProcessorErrors::UpdateLines() {
-    InterruptController& intc = m_board.intc();
-    intc.SetLine(1, kMemoryLine, m_memory.mcisr != 0);
-    intc.SetLine(1, kInternalBusLine, m_bus.status != 0);
-    intc.SetLine(1, kAtuLine, m_pcie.regs[0] != 0 || m_board.bus().Latched(kAtuStatus) != 0);
+    m_memoryLine.Set(m_memory.mcisr != 0);
+    m_internalBusLine.Set(m_bus.status != 0);
+    m_atuLine.Set(m_pcie.regs[0] != 0 || m_board.bus().Latched(kAtuStatus) != 0);
 }
 
 uint32_t ProcessorErrors::MemoryRegisters::Read(uint32_t address, unsigned) {
@@ -142,11 +126,3 @@ void ProcessorErrors::PcieAtuRegisters::Write(uint32_t address, uint32_t value, 
 }
 
 }  // namespace sim
-
-namespace fw {
-
-HwExceptionFrame HwGetExceptionFrame() {
-    return sim::ProcessorErrors::Of(sim::Board::Current()).Frame();
-}
-
-}  // namespace fw

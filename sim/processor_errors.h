@@ -8,7 +8,9 @@
 #include <cstdint>
 
 #include "hw/hw.h"
-#include "sim/devices.h"
+#include "sim/bus.h"
+#include "sim/cpu.h"
+#include "sim/interrupt_controller.h"
 
 namespace sim {
 
@@ -29,12 +31,10 @@ public:
     static constexpr uint32_t kInternalBusStatus = 0xFFD81584;
     static constexpr uint32_t kAtuStatus = 0xFFDCD004;
     static constexpr uint32_t kPcieBase = 0xFFDCD380;
-    // IINTSRC1 lines of the three error sources.
-    static constexpr unsigned kInternalBusLine = 21, kAtuLine = 23, kMemoryLine = 24;
 
-    explicit ProcessorErrors(Board& board);
+    // The three error sources raise the memory, internal-bus and ATU lines.
+    ProcessorErrors(Board& board, InterruptLine memory, InterruptLine internalBus, InterruptLine atu);
     ~ProcessorErrors();
-    static ProcessorErrors& Of(Board& board);
 
     // Program exceptions, taken at once: call on the processor (inside
     // Board::RunOnCpu).  The handler finds the link register one instruction
@@ -92,6 +92,7 @@ private:
     void Take(Cpu::Vector vector, uint32_t address, uint32_t instruction);
 
     Board& m_board;
+    InterruptLine m_memoryLine, m_internalBusLine, m_atuLine;
     fw::HwExceptionFrame m_frame{0, 0};
     MemoryRegisters m_memory{*this};
     InternalBusRegisters m_bus{*this};

@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <map>
-#include <memory>
 #include <string>
 
 #include "sim/board.h"
@@ -18,11 +16,6 @@ constexpr uint8_t kLowVoltage = 0x80;   // seconds bit 7: time integrity lost
 constexpr uint8_t kCentury = 0x80;      // month bit 7: 1900-1999
 const char* const kOffsetKey = "rtc.offset";
 const char* const kValidKey = "rtc.valid";
-
-std::map<Board*, std::unique_ptr<Rtc>>& Registry() {
-    static std::map<Board*, std::unique_ptr<Rtc>> clocks;
-    return clocks;
-}
 
 bool Leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 int MonthDays(int y, int m) {
@@ -43,14 +36,6 @@ Rtc::Rtc(Board& board) : m_board(board) {
     const long long stored = std::strtoll(offset.c_str(), &end, 10);
     if (!offset.empty() && end && *end == '\0') m_offset = stored;
     m_valid = board.StateValue(kValidKey) != "0";
-}
-
-Rtc& Rtc::Of(Board& board) { return *Registry().at(&board); }
-
-void Rtc::AttachTo(Board& board, I2cUnits& units) {
-    auto rtc = std::make_unique<Rtc>(board);
-    units.Attach(kUnit, kAddress, rtc.get());
-    Registry()[&board] = std::move(rtc);
 }
 
 uint64_t Rtc::ToSeconds(const RtcTime& t) {

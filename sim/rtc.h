@@ -26,9 +26,6 @@ public:
     static constexpr RtcTime kFactoryTime{2025, 1, 6, 9, 0, 0};
 
     explicit Rtc(Board& board);
-    static Rtc& Of(Board& board);
-    // Every new board gets its clock on its I2C units.
-    static void AttachTo(Board& board, I2cUnits& units);
 
     void Set(const RtcTime& t);
     RtcTime Now() const;

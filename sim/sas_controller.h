@@ -3,7 +3,11 @@
 // Modelled at the interface its driver uses: PCI configuration space, the
 // system registers (doorbell handshake, diagnostic write window, request and
 // reply FIFOs), the firmware image it boots after a diagnostic load, its
-// configuration pages, events and the message interrupt (INTSRC3 bit 17).
+// configuration pages, events and its message-signalled interrupt.  One
+// concern per file: sas_controller.cpp the chip and its registers,
+// sas_controller_handshake.cpp the doorbell messages, sas_controller_pages.cpp
+// the configuration pages, sas_controller_topology.cpp what it finds behind
+// its port, sas_controller_io.cpp the request and reply FIFOs and the I/O.
 #pragma once
 
 #include <array>
@@ -13,7 +17,8 @@
 #include <vector>
 
 #include "hw/mpi.h"
-#include "sim/devices.h"
+#include "sim/interrupt_controller.h"
+#include "sim/pci.h"
 
 namespace sim {
 
@@ -52,7 +57,7 @@ public:
         uint16_t maxPostedCmdBuffers = 128;
     };
 
-    explicit SasController(uint8_t revision);
+    SasController(uint8_t revision, MessageInterrupt interrupt);
     ~SasController() override;
 
     // Connects the controller's drive-side port to an enclosure (null:
@@ -107,6 +112,10 @@ public:
     void RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired);
 
 private:
+    static constexpr uint64_t kResetNs = 10'000;          // reset-adapter bit self-clears
+    static constexpr uint64_t kBootNs = 20'000'000;       // IOC firmware start
+    static constexpr uint64_t kLinkUpNs = 100'000'000;    // a port answers PORT ENABLE
+
     struct PageKey {
         uint8_t type;    // page type, or the extended page type
         uint8_t number;
@@ -131,7 +140,28 @@ private:
     bool BootLoadedImage();
     void HandshakeMessage();
     void StartReply(const void* reply, uint32_t bytes);
+    // Doorbell messages, by function: the request padded to a frame.
+    using Handshake = void (SasController::*)(const uint8_t* request, uint32_t context);
+    static const std::array<Handshake, 256> kHandshakes;
+    void HandshakeFacts(const uint8_t* request, uint32_t context);
+    void HandshakeInit(const uint8_t* request, uint32_t context);
+    void HandshakePortFacts(const uint8_t* request, uint32_t context);
+    void HandshakePortEnable(const uint8_t* request, uint32_t context);
+    void HandshakeEvents(const uint8_t* request, uint32_t context);
+    void HandshakeConfig(const uint8_t* request, uint32_t context);
+    void HandshakeFirmware(const uint8_t* request, uint32_t context);
+    void HandshakeTaskManagement(const uint8_t* request, uint32_t context);
+    void HandshakeUnknown(const uint8_t* request, uint32_t context);
+    // Requests through the request FIFO, by function.
     void PostRequest(uint32_t frameAddress);
+    using Request = void (SasController::*)(const uint8_t* frame, uint32_t context);
+    static const std::array<Request, 256> kRequests;
+    void RequestConfig(const uint8_t* frame, uint32_t context);
+    void RequestPortEnable(const uint8_t* frame, uint32_t context);
+    void RequestCmdBufferBase(const uint8_t* frame, uint32_t context);
+    void RequestCmdBufferList(const uint8_t* frame, uint32_t context);
+    void RequestEventAck(const uint8_t* frame, uint32_t context);
+    void RequestUnknown(const uint8_t* frame, uint32_t context);
     void AddressReply(const void* reply, uint32_t bytes);
     void DeliverReplies();
     void UpdateInterrupt();
@@ -142,7 +172,7 @@ private:
     Board& B() { return *board; }
     void RefreshTopology();
     void SmpPassthrough(const uint8_t* frame, uint32_t context);
-    void ScsiIo(const uint8_t* frame, uint32_t frameAddress, uint32_t context);
+    void ScsiIo(const uint8_t* frame, uint32_t context);
     void SataPassthrough(const uint8_t* frame, uint32_t context);
     // Task management sent through the request queue: an ABORT TASK ends
     // the named request with TASK TERMINATED before its own reply.
@@ -155,6 +185,7 @@ private:
     uint16_t AssignHandle(uint64_t sasAddress);
     ConfigPage* NextHandlePage(uint8_t type, uint32_t address);
 
+    MessageInterrupt m_interrupt;
     Chassis* m_chassis = nullptr;
     int m_listener = 0;
     struct Device {
@@ -220,11 +251,5 @@ private:
 
     std::map<PageKey, ConfigPage> m_pages;
 };
-
-// Puts the drive-side SAS controller (PCI revision 8) on the board, once;
-// every new board gets one.  Returns it.
-SasController& AttachSasController(Board& board);
-// The board's drive-side SAS controller, or null.
-SasController* FindSasController(Board& board);
 
 }  // namespace sim

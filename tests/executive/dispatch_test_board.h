@@ -46,7 +46,7 @@ struct DispatchBoard {
         fw::SetInitializationComplete(fw::TRUE);
         fw::SetWorkPending(fw::FALSE);
     }
-    sim::ProcessorErrors& errors() { return sim::ProcessorErrors::Of(t.board); }
+    sim::ProcessorErrors& errors() { return t.board.processorErrors(); }
     sim::Board& board() { return t.board; }
     void RunMs(uint32_t dMs) { t.RunMs(dMs); }
 

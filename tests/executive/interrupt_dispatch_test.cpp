@@ -253,7 +253,7 @@ namespace {
 TEST(InterruptDispatch, FaultInTheRunningControllerHalts) {
     sim::Board board;
     ASSERT_TRUE(dispatchtest::BootToMainLoop(board));
-    sim::ProcessorErrors& e = sim::ProcessorErrors::Of(board);
+    sim::ProcessorErrors& e = board.processorErrors();
     bool fRaised = false;
     board.pollHook = [&] {
         if (fRaised) return;

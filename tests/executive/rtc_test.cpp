@@ -81,7 +81,7 @@ TEST(RealTimeClock, AClockWithoutValidTimeGivesAnInvalidDate) {
         timetest::TimeBoard t;
         if (e == Fault::Invalid) t.rtc().Invalidate();
         if (e == Fault::Silent) t.rtc().SetResponsive(false);
-        if (e == Fault::StuckBus) sim::I2cUnits::Of(t.board).SetStuck(1, true);
+        if (e == Fault::StuckBus) t.board.i2c().SetStuck(1, true);
         t.Start();
         DATE_TIME s{};
         EXPECT_EQ(fw::GetDateTime(&s), 0);
@@ -181,14 +181,14 @@ TEST(RealTimeClock, AWriteRequestedDuringAReadRunsAfterIt) {
 TEST(RealTimeClock, ASettingMadeDuringATransferIsNotLost) {
     timetest::TimeBoard t;
     t.StartMainLoop();
-    sim::I2cUnits::Of(t.board).SetStuck(1, true);
+    t.board.i2c().SetStuck(1, true);
     fw::StartClockRead();   // hangs until the 900 ms time-out
     const DATE_TIME sSet{2034, 2, 3, 0, 4, 5, 6};
     ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
     t.RunMs(600);
     EXPECT_EQ(fw::fGetClockWriteWork(), fw::FALSE);
     EXPECT_EQ(fw::fIsClockBusy(), fw::TRUE);
-    sim::I2cUnits::Of(t.board).SetStuck(1, false);
+    t.board.i2c().SetStuck(1, false);
     t.RunMs(900);
     EXPECT_EQ(fw::fIsClockBusy(), fw::FALSE);
     EXPECT_EQ(fw::fGetClockWriteWork(), fw::TRUE);
@@ -208,13 +208,13 @@ TEST(RealTimeClock, ASilentClockEndsTheTransferAndKeepsTheCalendar) {
     fw::StartClockRead();
     t.RunMs(5);
     EXPECT_EQ(fw::fIsClockBusy(), fw::FALSE);
-    EXPECT_EQ(sim::I2cUnits::Of(t.board).Status(1) & fw::I2C_ISR_IBB, 0u);
+    EXPECT_EQ(t.board.i2c().Status(1) & fw::I2C_ISR_IBB, 0u);
 }
 
 TEST(RealTimeClock, AStalledTransferTimesOutAfter900Ms) {
     timetest::TimeBoard t;
     t.StartMainLoop();
-    sim::I2cUnits::Of(t.board).SetStuck(1, true);
+    t.board.i2c().SetStuck(1, true);
     fw::StartClockRead();
     t.RunMs(899);
     EXPECT_EQ(fw::fIsClockBusy(), fw::TRUE);

@@ -43,7 +43,7 @@ struct TimeBoard {
         const uint32_t dHandler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&TestFiq));
         std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &dHandler, 4);
     }
-    sim::Rtc& rtc() { return sim::Rtc::Of(board); }
+    sim::Rtc& rtc() { return board.rtc(); }
 
     // Bring-up as start-up does it, up to interrupts on.
     void Start() {

@@ -28,7 +28,7 @@ class DriveIocStartupTest : public ::testing::TestWithParam<StartupCase> {};
 TEST_P(DriveIocStartupTest, SasLineReportsTheBringUp) {
     const StartupCase& c = GetParam();
     sim::Board board;
-    sim::SasController* ioc = sim::FindSasController(board);
+    sim::SasController* ioc = &board.sasController();
     ASSERT_NE(ioc, nullptr);
     c.pfnInject(*ioc);
     board.SetResetEntry(fw::ControllerEntry);

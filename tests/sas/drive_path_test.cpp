@@ -43,7 +43,7 @@ protected:
     explicit DrivePathTest(bool fSata = false) : chassis(Options(fSata)) {}
 
     void SetUp() override {
-        ioc = sim::FindSasController(b.board());
+        ioc = &b.board().sasController();
         ASSERT_NE(ioc, nullptr);
         ioc->AttachChassis(&chassis);
         SetSystemMemorySize(b.board().config().memorySize);

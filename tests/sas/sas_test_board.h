@@ -22,7 +22,7 @@ namespace sastest {
 class SasBoardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ioc = sim::FindSasController(board);
+        ioc = &board.sasController();
         ASSERT_NE(ioc, nullptr);
         fw::SetSystemMemorySize(board.config().memorySize);
         ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);

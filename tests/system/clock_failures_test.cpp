@@ -40,7 +40,7 @@ TEST(ClockFailures, StuckI2cBus1FailsBringUpAndIdles) {
 TEST(ClockFailures, ClockWithoutValidTimeStopsStartUp) {
     sim::Board board;
     BootToMainLoop(board);   // a first start formats the NVRAM
-    sim::Rtc::Of(board).Invalidate();
+    board.rtc().Invalidate();
     board.ClearConsoleText();
     board.Boot();
     EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
@@ -50,7 +50,7 @@ TEST(ClockFailures, ClockWithoutValidTimeStopsStartUp) {
 // With fresh NVRAM and no valid time the battery is blamed first.
 TEST(ClockFailures, ClockWithoutValidTimeOnFreshNvramBlamesTheBattery) {
     sim::Board board;
-    sim::Rtc::Of(board).Invalidate();
+    board.rtc().Invalidate();
     board.SetResetEntry(&fw::ControllerEntry);
     board.Boot();
     EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);
@@ -63,12 +63,12 @@ TEST(ClockFailures, ClockWithoutValidTimeOnFreshNvramBlamesTheBattery) {
 
 TEST(ClockFailures, DateSetAtRunTimeIsReadBackAfterARestart) {
     sim::Board board;
-    sim::Rtc::Of(board).Set({2025, 1, 6, 9, 0, 0});
+    board.rtc().Set({2025, 1, 6, 9, 0, 0});
     BootToMainLoop(board);
     const fw::DATE_TIME sSet{2029, 11, 30, 0, 22, 15, 0};
     ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
     EXPECT_EQ(board.RunFor(kSecond), sim::StopKind::Running);
-    const sim::RtcTime r = sim::Rtc::Of(board).Now();
+    const sim::RtcTime r = board.rtc().Now();
     EXPECT_EQ(r.year, 2029);
     EXPECT_EQ(r.month, 11);
     EXPECT_EQ(r.day, 30);

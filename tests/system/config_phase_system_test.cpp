@@ -22,7 +22,7 @@ void Done(uint8_t bStatus) { g_abDone.push_back(bStatus); }
 TEST(ConfigPhaseSystemTest, WaitForADriveEndsWhenItAnswers) {
     sim::Chassis chassis;
     sim::Board board;
-    sim::FindSasController(board)->AttachChassis(&chassis);
+    board.sasController().AttachChassis(&chassis);
     ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
     ASSERT_GT(fw::pGetSASDriveInfoList()->bEntryCount, 0);
     g_abDone.clear();

@@ -35,7 +35,7 @@ TEST_P(DriveDiscoveryTest, StartOfDayListsEveryDriveAndNoticesAPull) {
     o.drives = c.uDrives;
     sim::Chassis chassis(o);
     sim::Board board;
-    sim::FindSasController(board)->AttachChassis(&chassis);
+    board.sasController().AttachChassis(&chassis);
     ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
     const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
     ASSERT_EQ(ps->bEntryCount, c.uDrives);
@@ -55,7 +55,7 @@ TEST_P(DriveDiscoveryTest, StartOfDayListsEveryDriveAndNoticesAPull) {
 TEST(DriveTableAtStartOfDay, IsEmptyAfterBoot) {
     sim::Chassis chassis;
     sim::Board board;
-    sim::FindSasController(board)->AttachChassis(&chassis);
+    board.sasController().AttachChassis(&chassis);
     ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
     const fw::DRIVE_INFO_LIST* ps = fw::pGetDriveInfoList();
     ASSERT_NE(ps, nullptr);

@@ -75,7 +75,7 @@ TEST(NvramStartup, LostBatteryWithoutClockStopsWithWarning) {
     sim::Board board;
     BootToMainLoop(board);
     board.nvram().BatteryLost();
-    sim::Rtc::Of(board).Invalidate();
+    board.rtc().Invalidate();
     board.ClearConsoleText();
     board.Boot();
     EXPECT_EQ(board.RunFor(10 * kSecond), sim::StopKind::Idle);

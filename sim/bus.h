@@ -1,0 +1,45 @@
+// The register bus: the devices the firmware reaches by processor address.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace sim {
+
+// A device behind the register bus, addressed by processor address.
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual uint32_t Read(uint32_t address, unsigned width) = 0;
+    virtual void Write(uint32_t address, uint32_t value, unsigned width) = 0;
+};
+
+// Routes register accesses to the mapped devices.  An address no device
+// claims behaves as a plain register: it reads back what was last written
+// (0 before that), so board registers the model does not care about can be
+// programmed freely.
+class Bus {
+public:
+    // A device may answer at several ranges (the PCI model does); moving a
+    // range is Unmap then Map.
+    void Map(uint32_t base, uint32_t size, Device* device);
+    void Unmap(Device* device);
+    uint32_t Read(uint32_t address, unsigned width);
+    void Write(uint32_t address, uint32_t value, unsigned width);
+    // The plain-register store, for models that only watch a register.
+    uint32_t Latched(uint32_t address) const;
+    void Latch(uint32_t address, uint32_t value) { m_latched[address] = value; }
+
+private:
+    struct Range {
+        uint32_t base;
+        uint32_t size;
+        Device* device;
+    };
+    Device* Find(uint32_t address) const;
+    std::vector<Range> m_ranges;
+    std::map<uint32_t, uint32_t> m_latched;
+};
+
+}  // namespace sim

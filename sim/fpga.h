@@ -1,0 +1,37 @@
+// Board FPGA and CPLD registers at 0xF100F000 (16-bit registers):
+// 0x00 control (bit 0 board reset, bit 2 FPGA reset, bit 5 programmed),
+// 0x02 slot and indicators (bit 6 slot 1), 0x06 watchdog and reboot,
+// 0x16 version and 0x18 hardware version (all ones while blank).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "sim/bus.h"
+
+namespace sim {
+
+class Board;
+
+class Fpga : public Device {
+public:
+    static constexpr uint32_t kBase = 0xF100F000;
+    static constexpr uint32_t kSize = 0x20;
+    static constexpr uint16_t kVersion = 0x0112;
+    static constexpr uint16_t kHardwareVersion = 0x0003;
+    Fpga(Board& board, bool programmed, bool slot1);
+    uint32_t Read(uint32_t address, unsigned width) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+    bool Programmed() const { return m_programmed; }
+    void SetProgrammed(bool programmed) { m_programmed = programmed; }
+    uint16_t Register(uint32_t offset) const { return m_regs[(offset & 0x1F) / 2]; }
+    bool WatchdogRunning() const { return m_watchdogRunning; }
+
+private:
+    Board& m_board;
+    bool m_programmed;
+    std::array<uint16_t, 16> m_regs{};
+    bool m_watchdogRunning = false;
+};
+
+}  // namespace sim

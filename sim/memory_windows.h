@@ -1,0 +1,43 @@
+// Memory the firmware knows by address or by window name: the boot ROM's
+// parameter block, the exception vector page and data-buffer bank 0, mapped
+// at the processor address chips are given for DMA.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+class MemoryWindows {
+public:
+    explicit MemoryWindows(uint32_t memorySize);
+    ~MemoryWindows();
+    MemoryWindows(const MemoryWindows&) = delete;
+    MemoryWindows& operator=(const MemoryWindows&) = delete;
+    uint8_t* bootBlock() { return m_boot.data(); }
+    uint8_t* vectorPage() { return m_vectors.data(); }
+    uint8_t* bank0() { return m_bank0; }
+    uint32_t bank0Address() const { return m_bank0Address; }
+    uint32_t bank0Size() const { return m_bank0Size; }
+    // Host pointer for a processor address in data-buffer memory (DMA),
+    // null when [address, address + length) is not all buffer memory.
+    uint8_t* Translate(uint32_t address, uint32_t length) {
+        if (address >= m_bank0Address && length <= m_bank0Size && address - m_bank0Address <= m_bank0Size - length) {
+            return m_bank0 + (address - m_bank0Address);
+        }
+        return nullptr;
+    }
+    static constexpr uint32_t kBootBlockAddress = 0x001FFC00;
+    static constexpr uint32_t kBootBlockSize = 0x00280000 - kBootBlockAddress;
+    static constexpr uint32_t kVectorPageSize = 4096;
+    static constexpr uint32_t kSdramBytes = 128u << 20;
+
+private:
+    std::vector<uint8_t> m_boot;
+    std::vector<uint8_t> m_vectors;
+    uint8_t* m_bank0 = nullptr;
+    uint32_t m_bank0Address = 0;
+    uint32_t m_bank0Size = 0;
+};
+
+}  // namespace sim

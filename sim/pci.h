@@ -1,0 +1,69 @@
+// PCI: the functions on the board's buses, reached through configuration
+// cycles, and the memory windows their BARs open on the register bus.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "sim/bus.h"
+
+namespace sim {
+
+class Board;
+
+// A PCI function: its configuration space and, once its memory BAR is set,
+// its registers on the board bus (the outbound memory window maps PCI
+// memory addresses one to one).
+class PciFunction : public Device {
+public:
+    PciFunction(uint16_t vendor, uint16_t device, uint8_t revision, uint32_t classCode, uint32_t barSize);
+    virtual uint32_t ConfigRead(uint16_t offset);
+    virtual void ConfigWrite(uint16_t offset, uint32_t value);
+    uint32_t Read(uint32_t, unsigned) override { return 0; }
+    void Write(uint32_t, uint32_t, unsigned) override {}
+    uint32_t Bar0() const { return m_config[4] & ~0xFu; }
+    uint32_t ConfigWord(uint16_t offset) const { return m_config[offset / 4]; }
+    Board* board = nullptr;
+
+private:
+    std::array<uint32_t, 64> m_config{};
+    uint32_t m_barSize;
+};
+
+// PCI configuration space behind the ATU-X outbound configuration cycle
+// registers (OCCAR 0xFFDCD0A4, OCCDR 0xFFDCD0AC; a cycle to no function reads
+// all ones and latches master abort, bit 13 of the ATU status), and the ATU-E
+// PCI Express link status word at 0xFFDC8098 (bit 0: link trained).
+class Pci : public Device {
+public:
+    static constexpr uint32_t kAtuxBase = 0xFFDCD000;
+    static constexpr uint32_t kAtuxSize = 0x100;
+    static constexpr uint32_t kOccar = 0xFFDCD0A4;
+    static constexpr uint32_t kOccdr = 0xFFDCD0AC;
+    static constexpr uint32_t kAtuxStatus = 0xFFDCD078;
+    static constexpr uint32_t kAtueLinkStatus = 0xFFDC8098;
+    explicit Pci(Board& board) : m_board(board) {}
+    // Puts a function in a slot; the board keeps it.
+    template <typename F>
+    F& AddFunction(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<F> f) {
+        F& added = *f;
+        Add(bus, device, function, std::move(f));
+        return added;
+    }
+    PciFunction* Find(uint8_t bus, uint8_t device, uint8_t function) const;
+    uint32_t Read(uint32_t address, unsigned width) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+    bool busDead = false;       // PCI set-up finds no ATU
+    bool linkDown = false;      // PCI Express link never trains
+
+private:
+    void Add(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<PciFunction> f);
+    Board& m_board;
+    std::map<uint32_t, std::unique_ptr<PciFunction>> m_functions;
+    uint32_t m_occar = 0;
+    uint32_t m_status = 0;
+};
+
+}  // namespace sim

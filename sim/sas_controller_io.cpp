@@ -1,0 +1,315 @@
+// The request and reply FIFOs of the drive-side controller model and the
+// requests that run through them: SCSI IO, SATA passthrough, task
+// management, SMP passthrough and the rest.
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "hw/mpi.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/mpi_replies.h"
+#include "sim/sas_controller.h"
+
+namespace sim {
+
+// Handlers by function code; a function with none is answered INVALID FUNCTION.
+const std::array<SasController::Request, 256> SasController::kRequests = [] {
+    std::array<Request, 256> t{};
+    t.fill(&SasController::RequestUnknown);
+    t[fw::MPI_FUNCTION_SCSI_IO_REQUEST] = &SasController::ScsiIo;
+    t[fw::MPI_FUNCTION_SATA_PASSTHROUGH] = &SasController::SataPassthrough;
+    t[fw::MPI_FUNCTION_SCSI_TASK_MGMT] = &SasController::TaskManagement;
+    t[fw::MPI_FUNCTION_SMP_PASSTHROUGH] = &SasController::SmpPassthrough;
+    t[fw::MPI_FUNCTION_CONFIG] = &SasController::RequestConfig;
+    t[fw::MPI_FUNCTION_PORT_ENABLE] = &SasController::RequestPortEnable;
+    t[fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST] = &SasController::RequestCmdBufferBase;
+    t[fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST] = &SasController::RequestCmdBufferList;
+    t[fw::MPI_FUNCTION_EVENT_ACK] = &SasController::RequestEventAck;
+    return t;
+}();
+
+void SasController::PostRequest(uint32_t frameAddress) {
+    ++m_requestsReceived;
+    uint8_t* frame = B().memory().Translate(frameAddress, kRequestFrameBytes);
+    if (!frame || m_state != State::Operational) return;
+    (this->*kRequests[frame[3]])(frame, Load<uint32_t>(frame + 8));
+}
+
+void SasController::RequestConfig(const uint8_t* frame, uint32_t) {
+    uint8_t r[sizeof(fw::MPI_CONFIG_REPLY)];
+    Config(frame, r);
+    r[2] = sizeof r / 4;
+    AddressReply(r, sizeof r);
+}
+
+void SasController::RequestPortEnable(const uint8_t* frame, uint32_t context) {
+    if (faults.portEnableSilent) return;
+    uint8_t port = frame[6];
+    B().clock().ScheduleIn(kLinkUpNs, [this, port, context] {
+        if (port < facts.numberOfPorts) m_portEnabled[port] = true;
+        auto r = HeaderReply(fw::MPI_FUNCTION_PORT_ENABLE, context, 0);
+        AddressReply(&r, sizeof r);
+    });
+}
+
+void SasController::RequestCmdBufferBase(const uint8_t* frame, uint32_t context) {
+    auto p = Load<fw::MPI_TARGET_CMD_BUF_BASE_POST_REQUEST>(frame);
+    uint16_t status = fw::MPI_IOCSTATUS_SUCCESS;
+    if (!B().memory().Translate(p.dBaseAddressLow, uint32_t{p.wTotalCmdBuffers} * p.wCmdBufferLength)) {
+        status = fw::MPI_IOCSTATUS_INVALID_FIELD;
+    } else {
+        m_cmdBuffersPosted += p.wTotalCmdBuffers;
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST, context, status);
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::RequestCmdBufferList(const uint8_t* frame, uint32_t context) {
+    auto p = Load<fw::MPI_TARGET_CMD_BUF_LIST_POST_REQUEST>(frame);
+    m_cmdBuffersReposted += std::min<uint32_t>(p.wCmdBufferCount, fw::MPI_TARGET_CMD_BUF_LIST_MAX);
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST, context, 0);
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::RequestEventAck(const uint8_t*, uint32_t context) {
+    ++m_eventAcks;
+    auto r = HeaderReply(fw::MPI_FUNCTION_EVENT_ACK, context, 0);
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::RequestUnknown(const uint8_t* frame, uint32_t context) {
+    auto r = HeaderReply(frame[3], context, fw::MPI_IOCSTATUS_INVALID_FUNCTION);
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::AddressReply(const void* reply, uint32_t bytes) {
+    const auto* p = static_cast<const uint8_t*>(reply);
+    m_pendingReplies.emplace_back(p, p + std::min(bytes, kReplyFrameBytes));
+    DeliverReplies();
+}
+
+// A reply waits inside the IOC until the host has given it a frame.
+void SasController::DeliverReplies() {
+    while (!m_pendingReplies.empty() && !m_replyFree.empty()) {
+        uint32_t address = m_replyFree.front();
+        uint8_t* frame = B().memory().Translate(address, kReplyFrameBytes);
+        m_replyFree.pop_front();
+        if (!frame) continue;  // a bad frame address is dropped, the reply kept
+        const std::vector<uint8_t>& r = m_pendingReplies.front();
+        std::memset(frame, 0, kReplyFrameBytes);
+        std::memcpy(frame, r.data(), r.size());
+        m_replyPost.push_back(address >> 1 | fw::MPI_REPLY_ADDRESS_FLAG);
+        m_pendingReplies.pop_front();
+    }
+    UpdateInterrupt();
+}
+
+void SasController::RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired) {
+    if (!m_eventsOn) return;
+    fw::MPI_EVENT_NOTIFICATION_REPLY r{};
+    size_t n = std::min<size_t>(data.size(), 9);
+    r.wEventDataLength = static_cast<uint16_t>(n);
+    r.bMsgLength = static_cast<uint8_t>(7 + n);
+    r.bFunction = fw::MPI_FUNCTION_EVENT_NOTIFICATION;
+    r.bAckRequired = ackRequired ? 1 : 0;
+    r.dMsgContext = m_eventContext;
+    r.dEvent = event;
+    for (size_t i = 0; i < n; ++i) r.dEventData[i] = data[i];
+    AddressReply(&r, sizeof r);
+}
+
+std::vector<std::pair<uint8_t*, uint32_t>> SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
+    std::vector<std::pair<uint8_t*, uint32_t>> out;
+    constexpr unsigned kMaxElements = 64;  // a looping chain ends here
+    for (unsigned n = 0; n < kMaxElements && dwordsLeft >= 2; ++n) {
+        uint32_t flags = sgl[0], address = sgl[1];
+        uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
+        if ((flags & fw::MPI_SGE_FLAG_CHAIN) == fw::MPI_SGE_FLAG_CHAIN) {
+            uint32_t bytes = length & 0xFFFF;
+            sgl = reinterpret_cast<const uint32_t*>(B().memory().Translate(address, bytes));
+            if (!sgl) break;
+            dwordsLeft = bytes / 4;
+            continue;
+        }
+        if (length != 0 && address != 0xFFFFFFFF) {
+            uint8_t* host = B().memory().Translate(address, length);
+            if (!host) return {};
+            out.emplace_back(host, length);
+        }
+        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+        sgl += 2;
+        dwordsLeft -= 2;
+    }
+    return out;
+}
+
+void SasController::ContextReply(uint32_t word) {
+    m_replyPost.push_back(word & ~fw::MPI_REPLY_ADDRESS_FLAG & ~fw::MPI_REPLY_TYPE_MASK);
+    UpdateInterrupt();
+}
+
+// A SCSI IO request: the drive runs the command at once and the answer
+// comes back after the drive's service time, as a context reply when all
+// went well, else as an address reply with status and sense.
+void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
+    ++m_scsiRequests;
+    auto req = Load<fw::MPI_SCSI_IO_REQUEST>(frame);
+    auto reply = [this, context, req](uint16_t ioc, uint8_t status, const std::vector<uint8_t>& sense,
+                                      uint32_t transferred) {
+        auto r = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, context, req.bTargetId, ioc);
+        r.sHeader.bScsiStatus = status;
+        r.dTransferCount = transferred;
+        if (!sense.empty()) {
+            uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(sense.size()), req.bSenseBufferLength);
+            if (uint8_t* p = B().memory().Translate(req.dSenseBufferLowAddr, n)) {
+                std::memcpy(p, sense.data(), n);
+                r.sHeader.bScsiState = fw::MPI_SCSI_STATE_AUTOSENSE_VALID;
+                r.dSenseCount = n;
+            }
+        }
+        AddressReply(&r, sizeof r);
+    };
+    Drive* drive = DriveOfTarget(req.bTargetId);
+    if (!drive) {
+        reply(fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE, 0, {}, 0);
+        return;
+    }
+    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL));
+    auto pieces = GatherSgl(sgl, 20);
+    const bool out = (req.dControl & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
+    // Data in one piece of memory goes to and from the drive in place;
+    // scattered data passes through a buffer.
+    const bool inPlace = pieces.size() == 1 && pieces[0].second >= req.dDataLength;
+    std::vector<uint8_t> bounce(inPlace ? 0 : req.dDataLength);
+    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(pieces[0].first, req.dDataLength) : std::span<uint8_t>(bounce);
+    if (out && !inPlace) {
+        size_t at = 0;
+        for (auto& p : pieces) {
+            size_t n = std::min<size_t>(p.second, data.size() - at);
+            std::memcpy(data.data() + at, p.first, n);
+            at += n;
+        }
+    }
+    std::span<const uint8_t> cdb(req.abCDB, req.bCDBLength ? req.bCDBLength : 16);
+    DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
+    if (result.noResponse) {  // the request stays with the IOC until the host gives up
+        m_stalled[context] = {req.bTargetId, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
+        return;
+    }
+    if (!out && !inPlace) {
+        size_t at = 0;
+        for (auto& p : pieces) {
+            if (at >= result.transferred) break;
+            size_t n = std::min<size_t>(p.second, result.transferred - at);
+            std::memcpy(p.first, data.data() + at, n);
+            at += n;
+        }
+    }
+    B().clock().ScheduleIn(result.serviceNs, [this, result, context, reply, length = req.dDataLength] {
+        if (result.status == 0 && result.transferred >= length) {
+            ContextReply(context);
+        } else {
+            uint16_t ioc = result.status == 0 ? fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN : fw::MPI_IOCSTATUS_SUCCESS;
+            reply(ioc, result.status, result.sense, result.transferred);
+        }
+    });
+}
+
+// SATA passthrough: the register FIS goes to the drive's ATA side; the
+// answer carries the device-to-host FIS.
+void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
+    ++m_scsiRequests;
+    const uint8_t target = frame[0];
+    uint16_t flags = Load<uint16_t>(frame + 4);
+    const uint32_t length = Load<uint32_t>(frame + 16);
+    const uint8_t* fis = frame + 20;
+    AtaCommand c;
+    c.command = fis[2];
+    c.features = static_cast<uint16_t>(fis[3] | fis[11] << 8);
+    c.lba = static_cast<uint64_t>(fis[4]) | static_cast<uint64_t>(fis[5]) << 8 | static_cast<uint64_t>(fis[6]) << 16 |
+            static_cast<uint64_t>(fis[8]) << 24 | static_cast<uint64_t>(fis[9]) << 32 |
+            static_cast<uint64_t>(fis[10]) << 40;
+    c.device = fis[7];
+    c.count = static_cast<uint16_t>(fis[12] | fis[13] << 8);
+    uint8_t r[64] = {};
+    r[2] = 16;
+    r[3] = fw::MPI_FUNCTION_SATA_PASSTHROUGH;
+    std::memcpy(r + 8, &context, 4);
+    Drive* drive = DriveOfTarget(target);
+    if (!drive || !drive->config().sata) {
+        uint16_t ioc = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+        std::memcpy(r + 14, &ioc, 2);
+        AddressReply(r, sizeof r);
+        return;
+    }
+    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + 40);
+    auto pieces = GatherSgl(sgl, 2);
+    std::vector<uint8_t> data(length);
+    const bool out = (flags & 0x0002) != 0;
+    if (out && !pieces.empty()) std::memcpy(data.data(), pieces[0].first, std::min<size_t>(length, pieces[0].second));
+    DriveResult result = out ? drive->ExecuteAta(c, data, {}) : drive->ExecuteAta(c, {}, data);
+    if (result.noResponse) {
+        m_stalled[context] = {target, fw::MPI_FUNCTION_SATA_PASSTHROUGH};
+        return;
+    }
+    if (!out && !pieces.empty()) std::memcpy(pieces[0].first, data.data(), std::min<size_t>(length, pieces[0].second));
+    // The device-to-host register FIS with the drive's ending registers.
+    r[20] = 0x34;
+    r[22] = result.ataStatus;
+    r[23] = result.ataError;
+    r[24] = static_cast<uint8_t>(result.ataLba);
+    r[25] = static_cast<uint8_t>(result.ataLba >> 8);
+    r[26] = static_cast<uint8_t>(result.ataLba >> 16);
+    r[28] = static_cast<uint8_t>(result.ataLba >> 24);
+    r[29] = static_cast<uint8_t>(result.ataLba >> 32);
+    r[30] = static_cast<uint8_t>(result.ataLba >> 40);
+    r[32] = static_cast<uint8_t>(result.ataCount);
+    r[33] = static_cast<uint8_t>(result.ataCount >> 8);
+    AddressReply(r, sizeof r);
+}
+
+void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
+    auto req = Load<fw::MPI_SCSI_TASK_MGMT_REQUEST>(frame);
+    auto it = m_stalled.find(req.dTaskMsgContext);
+    if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && it != m_stalled.end() && it->second.target == req.bTargetId) {
+        ++m_tasksAborted;
+        auto t = ScsiIoReply(it->second.function, it->first, req.bTargetId, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
+        m_stalled.erase(it);
+        AddressReply(&t, sizeof t);
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_SCSI_TASK_MGMT, context, 0);
+    r.bTargetId = req.bTargetId;
+    r.bTaskMgmtResponse = req.bTaskType;
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {
+    const uint64_t address = Load<uint64_t>(frame + 16);
+    const uint32_t requestWord = Load<uint32_t>(frame + 32);
+    const uint32_t responseWord = Load<uint32_t>(frame + 40);
+    const uint32_t requestBytes = requestWord & fw::MPI_SGE_LENGTH_MASK;
+    const uint32_t responseBytes = responseWord & fw::MPI_SGE_LENGTH_MASK;
+    uint8_t* request = B().memory().Translate(Load<uint32_t>(frame + 36), requestBytes);
+    uint8_t* response = B().memory().Translate(Load<uint32_t>(frame + 44), responseBytes);
+    auto r = HeaderReply(fw::MPI_FUNCTION_SMP_PASSTHROUGH, context, fw::MPI_IOCSTATUS_SUCCESS);
+    std::vector<uint8_t> answer;
+    bool linkChanged = false;
+    if (!request || !response) {
+        r.wIOCStatus = fw::MPI_IOCSTATUS_INVALID_FIELD;
+    } else if (!m_chassis || m_chassis->expander().sasAddress() != address) {
+        r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+    } else {
+        answer = m_chassis->expander().Smp({request, requestBytes}, linkChanged);
+        if (answer.empty()) {
+            r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
+        } else {
+            std::memcpy(response, answer.data(), std::min<size_t>(answer.size(), responseBytes));
+        }
+    }
+    AddressReply(&r, sizeof r);
+    if (linkChanged) m_chassis->NotifyLinkChange();
+}
+
+}  // namespace sim

@@ -1,0 +1,78 @@
+#include "sim/timers.h"
+
+namespace sim {
+
+namespace {
+constexpr uint32_t kTimerEnable = 0x2;
+constexpr uint32_t kTimerReload = 0x4;
+}  // namespace
+
+uint32_t Timers::Count(unsigned n) const {
+    const Timer& t = m_timers[n];
+    if (!(t.mode & kTimerEnable)) return t.startCount;
+    uint64_t elapsed = (m_clock.Now() - t.start) * kCountsPerUs / 1000;
+    return elapsed >= t.startCount ? 0 : t.startCount - static_cast<uint32_t>(elapsed);
+}
+
+void Timers::Arm(unsigned n) {
+    Timer& t = m_timers[n];
+    if (t.event) m_clock.Cancel(t.event);
+    t.event = 0;
+    if (!(t.mode & kTimerEnable) || t.startCount == 0) return;
+    t.start = m_clock.Now();
+    uint64_t ns = (static_cast<uint64_t>(t.startCount) * 1000 + kCountsPerUs - 1) / kCountsPerUs;
+    t.event = m_clock.Schedule(t.start + ns, [this, n] { Expire(n); });
+}
+
+void Timers::Expire(unsigned n) {
+    Timer& t = m_timers[n];
+    t.event = 0;
+    m_status |= 1u << n;
+    m_lines[n].Set(true);
+    if (t.mode & kTimerReload) {
+        t.startCount = t.reload;
+        Arm(n);
+    } else {
+        t.startCount = 0;
+    }
+}
+
+uint32_t Timers::Read(uint32_t crn) {
+    switch (crn) {
+    case 0: case 1: return m_timers[crn].mode;
+    case 2: case 3: return Count(crn - 2);
+    case 4: case 5: return m_timers[crn - 4].reload;
+    case 6: return m_status;
+    case 7: return m_watchdog;
+    default: return 0;
+    }
+}
+
+void Timers::Write(uint32_t crn, uint32_t value) {
+    switch (crn) {
+    case 0: case 1: {
+        Timer& t = m_timers[crn];
+        uint32_t count = Count(crn);
+        t.mode = value;
+        t.startCount = (value & kTimerEnable) && count == 0 ? t.reload : count;
+        Arm(crn);
+        break;
+    }
+    case 2: case 3:
+        m_timers[crn - 2].startCount = value;
+        Arm(crn - 2);
+        break;
+    case 4: case 5: m_timers[crn - 4].reload = value; break;
+    case 6:
+        // Writing a one clears that timer's interrupt.
+        m_status &= ~value;
+        for (unsigned n = 0; n < 2; ++n) {
+            if (value & (1u << n)) m_lines[n].Set(false);
+        }
+        break;
+    case 7: m_watchdog = value; break;
+    default: break;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,39 @@
+// The processor's timers 0 and 1 (coprocessor 6, CRm 9), counting down at
+// 400 MHz, each raising its own interrupt line when it expires.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "sim/clock.h"
+#include "sim/interrupt_controller.h"
+
+namespace sim {
+
+class Timers {
+public:
+    static constexpr uint64_t kCountsPerUs = 400;
+    Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1)
+        : m_clock(clock), m_lines{timer0, timer1} {}
+    uint32_t Read(uint32_t crn);
+    void Write(uint32_t crn, uint32_t value);
+
+private:
+    struct Timer {
+        uint32_t mode = 0;
+        uint32_t reload = 0;
+        uint64_t start = 0;       // clock time the current count began
+        uint32_t startCount = 0;
+        Clock::EventId event = 0;
+    };
+    void Arm(unsigned n);
+    void Expire(unsigned n);
+    uint32_t Count(unsigned n) const;
+    Clock& m_clock;
+    std::array<InterruptLine, 2> m_lines;
+    std::array<Timer, 2> m_timers{};
+    uint32_t m_status = 0;   // TISR
+    uint32_t m_watchdog = 0;
+};
+
+}  // namespace sim
