@@ -6,7 +6,11 @@
 
 namespace fw {
 
+struct KERNEL_ENTRY;
+
 void InitOutstandingWriteQueues();
 void InitOutstandingReadQueues();
+void RemoveOutstandingWrite(KERNEL_ENTRY* psEntry);
+void RemoveOutstandingRead(KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

@@ -38,4 +38,9 @@ void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 
 void ResetAllOutstandingWrites() {}
 
+void ClearNvramQueueEntry(uint16_t) {}
+void ReleaseStripeAccessEntry(uint16_t) {}
+void RemoveOutstandingWrite(KERNEL_ENTRY*) {}
+void RemoveOutstandingRead(KERNEL_ENTRY*) {}
+
 }  // namespace fw

@@ -42,6 +42,19 @@ void DecHostReadsInProgress() {}
 void DecHostWritesInProgress() {}
 void DecRankReadsInProgress(uint8_t) {}
 void DecRankWritesInProgress(uint8_t) {}
+void DecCacheWriteCount() {}
+void RecordHostCommandTime(KERNEL_ENTRY*) {}
+
+namespace {
+uint8_t s_fTargetCommandTrace = FALSE;
+uint8_t s_fTargetCommandTimeTrace = FALSE;
+}  // namespace
+void RecordTarCmdTrace(KERNEL_ENTRY*) {}
+void PrintCommandTraceLine(const KERNEL_ENTRY*) {}
+uint8_t fGetTargetCommandTrace() { return s_fTargetCommandTrace; }
+uint8_t fGetTargetCommandTimeTrace() { return s_fTargetCommandTimeTrace; }
+void SetTargetCommandTrace(uint8_t f) { s_fTargetCommandTrace = f; }
+void SetTargetCommandTimeTrace(uint8_t f) { s_fTargetCommandTimeTrace = f; }
 
 namespace {
 uint32_t s_dMirrorAllocFails = 0;

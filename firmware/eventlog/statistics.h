@@ -20,6 +20,11 @@ void DecHostReadsInProgress();
 void DecHostWritesInProgress();
 void DecRankReadsInProgress(uint8_t bRank);
 void DecRankWritesInProgress(uint8_t bRank);
+// Writes held in the write-back cache.
+void DecCacheWriteCount();
+// The service time of a finished command.
+struct KERNEL_ENTRY;
+void RecordHostCommandTime(KERNEL_ENTRY* psEntry);
 
 // A mirror buffer for a partner extent could not be had.
 void CountMirrorAllocFail();

@@ -52,5 +52,19 @@ uint32_t dGetSASActiveActiveState() { return 0; }
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
 uint8_t bGetSASTargetPortLinkCode(uint8_t) { return 0xFF; }
 
+// No SAS host ports on this board: nothing is sent.
+uint8_t SendSASScsiStatus(KERNEL_ENTRY*, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
+uint8_t StartSASDataInTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t,
+                               uint8_t, uint8_t, uint8_t) {
+    return STATUS_OK;
+}
+void StartSASDataOutTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t) {}
+uint8_t bHostPortSendStatus(KERNEL_ENTRY*, uint16_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
+uint8_t HostPortDataInAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t, uint8_t,
+                             uint8_t, uint8_t, uint8_t, uint8_t) {
+    return STATUS_OK;
+}
+void HostPortDataOutAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
+
 
 }  // namespace fw

@@ -22,6 +22,23 @@ uint8_t fIsSASActiveActiveState4();
 
 // ORs bits into the per-handle byte of the drive-side device table.
 void SetSASDeviceTableFlag(uint8_t bPortCode, uint16_t wDeviceHandle, uint8_t bBits);
+// SAS host ports in target mode (port codes 113 and 114) and the second SAS
+// target path (49 and 50): the data and status of a host command.
+struct KERNEL_ENTRY;
+uint8_t SendSASScsiStatus(KERNEL_ENTRY* psEntry, uint8_t bStatus, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
+uint8_t StartSASDataInTransfer(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1,
+                               uint32_t dLength1, uint32_t dAddress2, uint32_t dLength2, uint8_t fAutoStatus,
+                               uint8_t bStatus, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
+void StartSASDataOutTransfer(KERNEL_ENTRY* psEntry, uint32_t dAddress1, uint32_t dAddress2, uint32_t dLength1,
+                             uint32_t dLength2);
+uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t wUnused, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
+                            uint8_t bAscq);
+uint8_t HostPortDataInAssist(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
+                             uint32_t dAddress2, uint32_t dLength2, uint16_t wUnused, uint8_t fWithStatus,
+                             uint8_t bStatus, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
+void HostPortDataOutAssist(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
+                           uint32_t dAddress2, uint32_t dLength2);
+
 // Used by the system tick and the stop paths of the executive.
 void SasHalfSecondService();
 void DisableSasExpanders(uint8_t f);

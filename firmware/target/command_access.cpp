@@ -6,7 +6,7 @@
 
 #include "executive/port_codes.h"
 #include "executive/types.h"
-#include "hw/fc_atio.h"
+#include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "target/host_command_codes.h"
 

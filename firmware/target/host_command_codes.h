@@ -177,6 +177,7 @@ struct HOST_COMMAND_FIELDS {
     uint8_t bAsc;
     uint8_t bAscq;
     uint8_t abSenseSpecific[3];  // sense bytes 15 to 17
+    uint8_t bScsiStatus;         // the status a command made inside the controller ended with
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);

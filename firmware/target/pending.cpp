@@ -23,6 +23,8 @@ void SetPrOutPendingFlag(uint8_t) {}
 void SetPrOutPendingEntry(uint16_t) {}
 void InitLunScheduler() {}
 void TqmCommandDone(KERNEL_ENTRY*) {}
+uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
+void ParkCommandIocb(KERNEL_ENTRY*, const uint8_t*, const uint8_t*) {}
 void AllocateHostList() {}
 void ServiceTargetCommandComplete(uint8_t) {}
 // One completed drive command per call: the routine on its mother's

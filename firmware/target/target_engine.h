@@ -20,7 +20,11 @@ void SetPrOutWaitFlag(uint8_t f);
 void SetPrOutPendingFlag(uint8_t f);
 void SetPrOutPendingEntry(uint16_t wEntry);
 void InitLunScheduler();
+// Target queue management.
 void TqmCommandDone(KERNEL_ENTRY* psEntry);
+uint8_t fGetTqmStatisticsEnabled();
+// Parks the request blocks of a command instead of posting them.
+void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
 void AllocateHostList();
 void ServiceTargetCommandComplete(uint8_t bPort);
 void ServiceDriveCompletions(uint8_t bQueue);

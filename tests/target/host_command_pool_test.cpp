@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fc/fc_driver.h"
-#include "hw/fc_atio.h"
+#include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target_test_board.h"

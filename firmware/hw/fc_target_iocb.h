@@ -1,7 +1,9 @@
-// The command entry an ISP24xx host-port chip puts on its ATIO ring for each
-// FCP command it receives (ATIO type 7): the exchange the chip opened for
-// it, the frame header and the FCP_CMND payload.  The header and payload
-// keep the byte order of the wire (big-endian); the chip's own words are
+// What a Fibre Channel host-port chip and the target engine exchange about
+// a host command: the command entries the chip delivers (ATIO type 7 of the
+// ISP24xx, type 0x16 of the ISP2x00) and the meaning of the words the target
+// engine puts in the continue-target-I/O entries (CTIOs) that move its data
+// and return its status.  The frame header and FCP_CMND payload keep the
+// byte order of the wire (big-endian); the chip's own words are
 // little-endian.  Shared by the host-port driver, the target engine and the
 // chip model.
 #pragma once
@@ -94,5 +96,35 @@ static_assert(offsetof(ATIO2_ENTRY, abCdb) == 20);
 static_assert(offsetof(ATIO2_ENTRY, dDataLength) == 36);
 static_assert(offsetof(ATIO2_ENTRY, wLun) == 40);
 static_assert(offsetof(ATIO2_ENTRY, wOxId) == 62);
+
+// ---- CTIOs ----
+constexpr uint8_t CTIO7_ENTRY_TYPE = 0x12;
+constexpr uint8_t CTIO2_ENTRY_TYPE = 0x17;
+constexpr uint32_t CTIO_ENTRY_BYTES = 64;
+constexpr uint8_t CTIO_COMPLETE = 1;   // completion status of a CTIO that did its work
+
+// Flags of a CTIO type 7.  The task attribute of the command (ATIO byte 41,
+// bits 0-2) rides in bits 9-11.
+constexpr uint16_t CTIO7_FLAG_DATA_OUT = 0x0001;
+constexpr uint16_t CTIO7_FLAG_DATA_IN = 0x0002;
+constexpr uint16_t CTIO7_FLAG_STATUS_MODE_1 = 0x0100;
+constexpr uint16_t CTIO7_FLAG_TERMINATE = 0x4000;
+constexpr uint16_t CTIO7_FLAG_SEND_STATUS = 0x8000;
+constexpr uint32_t CTIO7_TASK_ATTRIBUTE_SHIFT = 9;
+// Flags of a CTIO type 2.
+constexpr uint16_t CTIO2_FLAG_DATA_IN = 0x0040;
+constexpr uint16_t CTIO2_FLAG_DATA_OUT = 0x0080;
+constexpr uint16_t CTIO2_FLAG_STATUS_MODE_1 = 0x0100;
+constexpr uint16_t CTIO2_FLAG_SEND_STATUS = 0x8000;
+
+// The SCSI status word of a CTIO: the status byte and the FCP_RSP flags.
+constexpr uint16_t FCP_SENSE_VALID = 0x0200;
+constexpr uint16_t FCP_RESIDUAL_OVERRUN = 0x0400;
+constexpr uint16_t FCP_RESIDUAL_UNDERRUN = 0x0800;
+
+// CTIO handles that name no command entry: (handle AND mask) == mask.
+constexpr uint32_t CTIO_HANDLE_READ_AHEAD = 0xFFFFFD00;    // read-ahead slot nn
+constexpr uint32_t CTIO_HANDLE_NO_ENTRY = 0xFFFFFE00;      // a transfer without an entry
+constexpr uint32_t CTIO_HANDLE_NOTHING = 0xFFFFFB00;       // nothing to finish
 
 }  // namespace fw

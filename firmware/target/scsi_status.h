@@ -1,0 +1,46 @@
+// Every host command ends here: the SCSI status with its fixed-format sense,
+// the data-in and data-out phases with their residuals, aborted and stale
+// commands, and the routing of each to the driver of the command's port.
+#pragma once
+
+#include <cstdint>
+
+#include "executive/kernel_entry.h"
+
+namespace fw {
+
+// One piece of a data transfer: bus address and byte count.
+struct TRANSFER_SEGMENT {
+    uint32_t dAddress;
+    uint32_t dLength;
+};
+constexpr uint8_t MAX_TRANSFER_SEGMENTS = 3;
+
+// Sense data sent with a CHECK CONDITION on a Fibre Channel port: the whole
+// 18-byte fixed form.
+constexpr uint16_t FIBRE_SENSE_LENGTH = 18;
+
+// The caller has set the primary state (21 as a rule).  The code is a SCSI
+// status (0 GOOD, 8 BUSY, 0x18 RESERVATION CONFLICT, 0x28 TASK SET FULL) or,
+// for any other value, the sense key of a CHECK CONDITION with the ASC and
+// ASCQ given.  Returns what the port's driver returns.
+uint8_t SendScsiStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uint8_t bAscq);
+
+// Sends the segments to the host, and with fSendStatus TRUE the GOOD status
+// in the same exchange.  Never sends more than the initiator asked for: the
+// rest is reported as an overrun.  255, or 0 when the port's request ring
+// has no room (the caller keeps the command and tries again).
+uint8_t StartDataInTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uint8_t bSegments,
+                            uint8_t fSendStatus);
+
+// Asks the host for the command's data into the segments; the command is in
+// state 18 until the data has arrived ("Data Received", state 23).
+void StartDataOutTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uint8_t bSegments);
+
+// ISP24xx: converts the received ATIO into the common head layout and looks
+// the initiator's handle up.  255 converted; 0 the initiator is not known
+// (finish the command without status); 16 the chip had no exchange for the
+// command, which was answered TASK SET FULL and taken off its ring.
+uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry);
+
+}  // namespace fw
