@@ -38,10 +38,8 @@ void SetFlushPiecewiseMode(uint8_t f);
 // The outstanding I/O queues: every queued write lets go of its hold.
 void ResetAllOutstandingWrites();
 
-// Used by the target engine when a command ends.
-// The command's NVRAM write journal slot is released.
-void ClearNvramQueueEntry(uint16_t wSlot);
-// The command's stripe access record is released.
+// Used by the target engine when a command ends: the command's stripe
+// access record is released.
 void ReleaseStripeAccessEntry(uint16_t wIndex);
 
 }  // namespace fw

@@ -38,7 +38,6 @@ void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 
 void ResetAllOutstandingWrites() {}
 
-void ClearNvramQueueEntry(uint16_t) {}
 void ReleaseStripeAccessEntry(uint16_t) {}
 void RemoveOutstandingWrite(KERNEL_ENTRY*) {}
 void RemoveOutstandingRead(KERNEL_ENTRY*) {}

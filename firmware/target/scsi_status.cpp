@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
