@@ -93,7 +93,7 @@ int main() {
     const uint32_t P = Buffer(kMaxBytes), Q = Buffer(kMaxBytes), copy = Buffer(kMaxSources * kMaxBytes);
 
     std::printf("XOR engine through the accelerator model (%s), source bytes per second\n",
-                sim::XorAccelerator::Of(board).vectorised() ? "AVX2 split-nibble" : "scalar");
+                board.xorAccelerator().vectorised() ? "AVX2 split-nibble" : "scalar");
     std::printf("%-7s %8s %10s %10s %10s %9s %9s\n", "sources", "size", "memcpy", "P", "P+Q", "P/memcpy",
                 "PQ/memcpy");
     bool ok = true;

@@ -15,6 +15,7 @@
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
+#include "sim/xor_accelerator.h"
 
 // Bounds of the firmware's data and bss, laid out by the linker script.
 extern "C" {

@@ -32,6 +32,7 @@ class I2cUnits;
 class ProcessorErrors;
 class Rtc;
 class SasController;
+class XorAccelerator;
 
 enum class HostInterface { Fc, Sas, SasTarget };
 
@@ -90,6 +91,7 @@ public:
     Rtc& rtc() { return *m_rtc; }
     ProcessorErrors& processorErrors() { return *m_errors; }
     SasController& sasController() { return *m_sasController; }
+    XorAccelerator& xorAccelerator() { return *m_xor; }
 
     // The board's state file (key=value lines in the data directory): what
     // the board keeps across runs besides NVRAM and drives.
@@ -155,6 +157,7 @@ private:
     std::unique_ptr<I2cUnits> m_i2c;
     std::unique_ptr<Rtc> m_rtc;
     std::unique_ptr<ProcessorErrors> m_errors;
+    std::unique_ptr<XorAccelerator> m_xor;
     SasController* m_sasController = nullptr;  // kept by the PCI model
     std::unique_ptr<Fiber> m_fiber;
     void (*m_resetEntry)() = nullptr;

@@ -7,6 +7,7 @@
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
+#include "sim/xor_accelerator.h"
 
 namespace sim {
 
@@ -50,6 +51,8 @@ void Board::WireDevices() {
     for (unsigned u = 0; u < I2cUnits::kUnits; ++u) m_i2c->SetStuck(u, m_config.i2cFault[u]);
     m_errors = std::make_unique<ProcessorErrors>(*this, line(kMemoryError), line(kInternalBusError), line(kAtuError));
     m_bus.Latch(kSbsr, kSbsrValue);
+    m_xor = std::make_unique<XorAccelerator>(*this, line({fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT}));
+    m_bus.Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, m_xor.get());
 
     // The board around the processor.
     m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin");

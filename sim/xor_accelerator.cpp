@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
-#include <memory>
 
 #include "sim/board.h"
 
@@ -201,29 +199,11 @@ void Pq(uint8_t* p, uint8_t* q, const uint8_t* const* s, const uint8_t* m, unsig
 
 namespace {
 
-std::map<Board*, std::unique_ptr<XorAccelerator>>& Registry() {
-    static std::map<Board*, std::unique_ptr<XorAccelerator>> units;
-    return units;
-}
-
-const bool s_attached = [] {
-    Board::Attachments().push_back([](Board& board) {
-        auto unit = std::make_unique<XorAccelerator>(board);
-        board.bus().Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, unit.get());
-        Registry()[&board] = std::move(unit);
-    });
-    return true;
-}();
-
 constexpr uint32_t kErrorBits = fw::AAU_STATUS_BUS_ABORT | fw::AAU_STATUS_TARGET_ABORT |
                                 fw::AAU_STATUS_DESCRIPTOR_ERROR | fw::AAU_STATUS_END_OF_TRANSFER;
 constexpr uint32_t kMaxChain = 64;   // a looping chain is a descriptor error
 
 }  // namespace
-
-XorAccelerator::XorAccelerator(Board& board) : m_board(board) {}
-
-XorAccelerator& XorAccelerator::Of(Board& board) { return *Registry().at(&board); }
 
 bool XorAccelerator::vectorised() const { return gf::HaveAvx2(); }
 
@@ -274,7 +254,7 @@ void XorAccelerator::Finish() {
 
 void XorAccelerator::UpdateLine() {
     const bool level = (m_status & kErrorBits) || (m_interrupt && (m_status & fw::AAU_STATUS_END_OF_CHAIN));
-    m_board.intc().SetLine(fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT, level);
+    m_line.Set(level);
 }
 
 uint32_t XorAccelerator::RunChain(uint32_t first, uint64_t* cost, bool* interrupt) {

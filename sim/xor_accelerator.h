@@ -12,9 +12,12 @@
 
 #include "hw/xor_accelerator.h"
 #include "sim/clock.h"
-#include "sim/devices.h"
+#include "sim/bus.h"
+#include "sim/interrupt_controller.h"
 
 namespace sim {
+
+class Board;
 
 class XorAccelerator : public Device {
 public:
@@ -24,8 +27,7 @@ public:
     static constexpr uint64_t kDescriptorNs = 200;
     static constexpr uint64_t kBytesPerUs = 4000;
 
-    explicit XorAccelerator(Board& board);
-    static XorAccelerator& Of(Board& board);
+    XorAccelerator(Board& board, InterruptLine line) : m_board(board), m_line(line) {}
 
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;
@@ -46,6 +48,7 @@ private:
     void UpdateLine();
 
     Board& m_board;
+    InterruptLine m_line;
     uint32_t m_control = 0;
     uint32_t m_status = 0;
     uint32_t m_descriptor = 0;

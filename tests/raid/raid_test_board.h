@@ -37,7 +37,7 @@ protected:
         fw::EnableInterrupts();
     }
 
-    sim::XorAccelerator& aau() { return sim::XorAccelerator::Of(board); }
+    sim::XorAccelerator& aau() { return board.xorAccelerator(); }
 
     // A run of buffer memory; its processor address.
     uint32_t Buffer(uint32_t dBytes) {

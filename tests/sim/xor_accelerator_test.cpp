@@ -59,7 +59,7 @@ TEST(XorAcceleratorTest, ArithmeticMatchesTheReferenceAtEveryLengthAndAlias) {
 
 TEST(XorAcceleratorTest, ABadChainEndsWithAnErrorAndRaisesTheLine) {
     sim::Board board;
-    auto& aau = sim::XorAccelerator::Of(board);
+    auto& aau = board.xorAccelerator();
     const uint32_t base = board.memory().bank0Address();
     auto* d = reinterpret_cast<fw::AAU_DESCRIPTOR*>(board.memory().Translate(base, sizeof(fw::AAU_DESCRIPTOR)));
     std::memset(d, 0, sizeof *d);
