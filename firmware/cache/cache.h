@@ -7,6 +7,8 @@
 
 namespace fw {
 
+struct KERNEL_ENTRY;
+
 void CacheFlushSequencerStep();
 uint16_t wGetDataAvailableCount(uint8_t bPort);
 void ServiceDataAvailable(uint8_t bPort);
@@ -41,5 +43,10 @@ void ResetAllOutstandingWrites();
 // Used by the target engine when a command ends: the command's stripe
 // access record is released.
 void ReleaseStripeAccessEntry(uint16_t wIndex);
+
+// Used by the back-end completion: a finished write leaves the cache write
+// count (flag bit 49); a read-ahead prefetch has its data.
+void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry);
+void ReadAheadFillComplete(KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

@@ -3,6 +3,8 @@
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "executive/types.h"
+#include "target/host_command_codes.h"
+#include "target/stage_rings.h"
 
 namespace fw {
 
@@ -39,6 +41,12 @@ void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 void ResetAllOutstandingWrites() {}
 
 void ReleaseStripeAccessEntry(uint16_t) {}
+void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry) { psEntry->lFlags &= ~KE_FLAG_CACHE_COUNTED; }
+// Nothing waits for a prefetch yet: it ends.
+void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
+    MarkFinishedWithoutStatus(psEntry);
+    QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
+}
 void RemoveOutstandingWrite(KERNEL_ENTRY*) {}
 void RemoveOutstandingRead(KERNEL_ENTRY*) {}
 

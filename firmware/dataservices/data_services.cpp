@@ -40,4 +40,6 @@ void StartDataServicesFromImage(const CONFIG_IMAGE*) {}
 // No snapshot set: no command carries map pages.
 uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }
 
+void DataServicesCommandDone(KERNEL_ENTRY*, uint8_t) {}
+
 }  // namespace fw

@@ -42,5 +42,8 @@ struct KERNEL_ENTRY;
 // Prepares the snapshot map pages of a command that belongs to a snapshot
 // copy-on-write before its entry is released.
 uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY* psEntry);
+// A command of the data services came back from the drives with a status
+// (3 read done, 4 write done, 12 failed).
+void DataServicesCommandDone(KERNEL_ENTRY* psEntry, uint8_t bStatus);
 
 }  // namespace fw

@@ -32,6 +32,7 @@
 #include "sas/drive_ioc_bringup.h"
 #include "sas/sas_drive.h"
 #include "target/stage_rings.h"
+#include "target/back_end_completion.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -181,13 +182,13 @@ const BackgroundService s_asServices[] = {
     {22, RESTART, [] { return IsHostLoopResetDue(2); }, [] { ResetLoop(2); }},
     {0, 0, [] { return IsHostLoopResetStale(2); }, [] { SetLoopResetRequest(2, FALSE); }},
     {23, HOLDABLE | RESTART, [] { return wGetParkedEntryCount() != 0; },
-     [] { ParkedEntryService(); }},
+     [] { ServiceDriveLoopReset(); }},
     {24, HOLDABLE | RESTART, [] { return wGetHostChipServiceCount() != 0; },
      [] { FailedDriveCommandTask(); }},
     {25, HOLDABLE, [] { return IsTrue(fGetQLogicServiceFlag()); }, [] { QLogicService(); }},
     {26, 0, [] { return IsTrue(fGetI2cBus1Work()); }, [] { I2cUnit1Service(); }},
     {29, HOLDABLE, [] { return wGetBackEndCompletionCount() != 0; },
-     [] { BackEndCompletionService(DRIVE_QUEUE); }},
+     [] { ReissueDelayedCommands(DRIVE_QUEUE); }},
     {30, HOLDABLE, [] { return wGetConfigurationServiceCount() != 0; },
      [] { RunConfigPhase(); }},
     {31, HOLDABLE, [] { return wGetStartOfDayServiceCount() != 0; },

@@ -20,6 +20,7 @@
 #include "raid/raid_engine.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "target/back_end_completion.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -212,7 +213,7 @@ void RunCycle() {
     for (uint8_t i = 0; i < 1; ++i) {
         if (wGetCommandCompleteCount(s_sPorts.abDriveQueue[i]) != 0) {
             EnterStage(static_cast<uint8_t>(0x32 + i));
-            ServiceDriveCompletions(s_sPorts.abDriveQueue[i]);
+            (void)ProcessBackEndCompletion(s_sPorts.abDriveQueue[i]);
             fCompletions = true;
         }
     }
@@ -243,7 +244,7 @@ void RunCycle() {
     for (uint8_t i = 0; i < 1; ++i) {
         if (wGetNewCommandCount(s_sPorts.abDriveQueue[i]) != 0 && fGetDriveQueueServiceEnable(i) == TRUE) {
             EnterStage(static_cast<uint8_t>(0x20 + i));
-            uint8_t bResult = ServiceDriveNewCommands(s_sPorts.abDriveQueue[i]);
+            uint8_t bResult = PostKernelQueueEntries(s_sPorts.abDriveQueue[i]);
             if (bResult == 9) {
                 SetInitiatorServiceResult(9);
             } else {

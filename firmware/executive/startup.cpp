@@ -46,6 +46,7 @@
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
 #include "target/host_command_pool.h"
+#include "target/back_end_completion.h"
 #include "target/target_engine.h"
 
 namespace fw {

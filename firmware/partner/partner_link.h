@@ -5,6 +5,11 @@
 
 namespace fw {
 
+struct KERNEL_ENTRY;
+// A partner message command (command type 158) came back from the drive
+// side; TRUE when the back-end completion may free it.
+uint8_t fPartnerCommandComplete(KERNEL_ENTRY* psEntry);
+
 uint8_t DualControllerTask();
 void InitDualControllerManager();
 void SetPartnerAlive(uint8_t f);

@@ -7,6 +7,7 @@
 namespace fw {
 
 uint8_t DualControllerTask() { return STATUS_OK; }
+uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 void InitDualControllerManager() {}
 namespace {
 uint8_t s_fIsPartnerAlive = FALSE;

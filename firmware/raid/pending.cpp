@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include "raid/raid_engine.h"
 #include "executive/types.h"
+#include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 
 namespace fw {
@@ -66,7 +67,6 @@ void IssueOrFailAfterXor(KERNEL_ENTRY*) {}
 void IssueFullRowWrites(KERNEL_ENTRY*) {}
 void IssueParityWrite(KERNEL_ENTRY*) {}
 void IssueAfterXor(KERNEL_ENTRY*) {}
-void IssueChild(KERNEL_ENTRY*) {}
 void ContinueRaid6FullRow(KERNEL_ENTRY*) {}
 void ContinueRaid6Update(KERNEL_ENTRY*) {}
 void IssueRaid6DegradedWrites(KERNEL_ENTRY*) {}
@@ -76,5 +76,17 @@ void RebuildRegionReadComplete(KERNEL_ENTRY*) {}
 void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
 void StripeInitRepairStep(KERNEL_ENTRY*) {}
 void ContinueRaid6StripeRepair(KERNEL_ENTRY*) {}
+
+uint8_t bCheckRebuildWindow(uint8_t, uint16_t, uint16_t, KERNEL_ENTRY*) { return REBUILD_WINDOW_OUTSIDE; }
+uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
+void ExpansionTransferDone(KERNEL_ENTRY*) {}
+uint8_t fStripeRepairChildComplete(KERNEL_ENTRY*) { return TRUE; }
+void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
+uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
+uint8_t fRaid5ChildComplete(KERNEL_ENTRY*) { return TRUE; }
+uint8_t fRaid6ChildComplete(KERNEL_ENTRY*) { return TRUE; }
+void ReleaseHeldGroup(KERNEL_ENTRY*, uint8_t) {}
+void SetRaid6ReserveInUse(uint8_t) {}
+uint8_t fGetRaid6ReserveInUse() { return FALSE; }
 
 }  // namespace fw

@@ -70,7 +70,6 @@ void IssueOrFailAfterXor(KERNEL_ENTRY* psEntry);
 void IssueFullRowWrites(KERNEL_ENTRY* psEntry);
 void IssueParityWrite(KERNEL_ENTRY* psHead);
 void IssueAfterXor(KERNEL_ENTRY* psEntry);
-void IssueChild(KERNEL_ENTRY* psEntry);
 void ContinueRaid6FullRow(KERNEL_ENTRY* psFirst);
 void ContinueRaid6Update(KERNEL_ENTRY* psHead);
 void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst);
@@ -80,5 +79,31 @@ void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion);
 void StripeInitOnDemandStep(KERNEL_ENTRY* psCommand);
 void StripeInitRepairStep(KERNEL_ENTRY* psCommand);
 void ContinueRaid6StripeRepair(KERNEL_ENTRY* psHead);
+
+// Window tests of host I/O against the rebuild and the expansion.
+constexpr uint8_t REBUILD_WINDOW_OUTSIDE = 85;
+constexpr uint8_t REBUILD_WINDOW_BUSY = 84;
+constexpr uint8_t REBUILD_WINDOW_AHEAD = 83;
+constexpr uint8_t REBUILD_WINDOW_REBUILT = 82;
+uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, KERNEL_ENTRY* psCommand);
+constexpr uint8_t EXPANSION_WINDOW_BUSY = 89;
+constexpr uint8_t EXPANSION_WINDOW_WAIT = 91;
+uint8_t bCheckExpansionWindow(uint64_t lAddress, KERNEL_ENTRY* psCommand, uint16_t wBlocks);
+// The expansion's own transfer finished its children.
+void ExpansionTransferDone(KERNEL_ENTRY* psCommand);
+
+// Completion handlers of the background jobs' drive children.
+uint8_t fStripeRepairChildComplete(KERNEL_ENTRY* psChild);
+void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild);
+uint8_t bStartReadErrorRepair(KERNEL_ENTRY* psChild);
+
+// The parity engines' completions of their children (TRUE: free it).
+uint8_t fRaid5ChildComplete(KERNEL_ENTRY* psChild);
+uint8_t fRaid6ChildComplete(KERNEL_ENTRY* psChild);
+// A group held behind another: issued when that one succeeded, freed when
+// it failed.
+void ReleaseHeldGroup(KERNEL_ENTRY* psFirst, uint8_t fFailed);
+void SetRaid6ReserveInUse(uint8_t f);
+uint8_t fGetRaid6ReserveInUse();
 
 }  // namespace fw

@@ -15,6 +15,7 @@
 #include "hw/hw.h"
 #include "hw/xor_accelerator.h"
 #include "platform/ipc_peer.h"
+#include "raid/child_commands.h"
 #include "raid/gf256.h"
 #include "raid/raid_engine.h"
 #include "target/back_end_completion.h"

@@ -1,7 +1,6 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "target/target_engine.h"
-#include "target/back_end_completion.h"
 #include "executive/types.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -11,7 +10,6 @@ namespace fw {
 
 void InitIntermediateTargetQueues() {}
 void ResetHostInterfaceBitmaps() {}
-void InitBackEndCompletion() {}
 void InitPersistentReservations() {}
 void PreparePersistentReservationsForJoin() {}
 void PreparePersistentReservationKeysForJoin() {}
@@ -27,24 +25,8 @@ uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
 void ParkCommandIocb(KERNEL_ENTRY*, const uint8_t*, const uint8_t*) {}
 void AllocateHostList() {}
 void ServiceTargetCommandComplete(uint8_t) {}
-// One completed drive command per call: the routine on its mother's
-// callback stack takes it; one without is freed.
-void ServiceDriveCompletions(uint8_t bQueue) {
-    KERNEL_ENTRY* ps = nullptr;
-    const bool fFound = bPeekCompletedEntry(bQueue, &ps) == STATUS_FOUND && ps != nullptr;
-    DecrementTotalCommands(bQueue);
-    DequeueCompletedEntry(bQueue);
-    if (!fFound) return;
-    KERNEL_ENTRY* psMother = ps->psMother != nullptr ? ps->psMother : ps;
-    if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psMother)) {
-        pfn(psMother);
-        return;
-    }
-    FreeKernelEntries(ps);
-}
 uint16_t wGetParkedCommandCount(uint8_t) { return 0; }
 void ReleaseParkedCommand(uint8_t) {}
-uint8_t ServiceDriveNewCommands(uint8_t) { return STATUS_OK; }
 void ServiceDataReceived() {}
 void ServiceOptimization() {}
 uint8_t ProcessWriteReadyQueue(uint8_t, uint8_t) { return STATUS_OK; }
@@ -56,7 +38,6 @@ void RunLunScheduler() {}
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}
 void SetIwcqPendingFlag(uint8_t) {}
 void DumpWriteCollapseQueues() {}
-void CountDownHostCommand(KERNEL_ENTRY*) {}
 // Stand-in for the shutdown request.
 void ReleaseLunQueuesForShutdown() {}
 
@@ -64,9 +45,6 @@ uint16_t wGetHostCommandPoolCount(uint8_t) { return 0; }
 void HostCommandService(uint8_t) {}
 uint16_t wGetTargetSchedulingCount(uint8_t) { return 0; }
 void TargetQueueService(uint8_t) {}
-// Nothing is parked without the target engine: let the count go.
-void ParkedEntryService() { DecrementParkedEntryCount(); }
-void BackEndCompletionService(uint8_t) { ClearBackEndCompletion(); }
 void TargetQueueTimeoutService() {}
 
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}

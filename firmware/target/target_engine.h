@@ -9,7 +9,6 @@ struct KERNEL_ENTRY;
 
 void InitIntermediateTargetQueues();
 void ResetHostInterfaceBitmaps();
-void InitBackEndCompletion();
 void InitPersistentReservations();
 void PreparePersistentReservationsForJoin();
 void PreparePersistentReservationKeysForJoin();
@@ -27,10 +26,8 @@ uint8_t fGetTqmStatisticsEnabled();
 void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
 void AllocateHostList();
 void ServiceTargetCommandComplete(uint8_t bPort);
-void ServiceDriveCompletions(uint8_t bQueue);
 uint16_t wGetParkedCommandCount(uint8_t bPort);
 void ReleaseParkedCommand(uint8_t bPort);
-uint8_t ServiceDriveNewCommands(uint8_t bQueue);
 void ServiceDataReceived();
 void ServiceOptimization();
 uint8_t ProcessWriteReadyQueue(uint8_t bPort, uint8_t bMode);
@@ -51,8 +48,6 @@ uint16_t wGetHostCommandPoolCount(uint8_t bPort);
 void HostCommandService(uint8_t bPort);
 uint16_t wGetTargetSchedulingCount(uint8_t bPort);
 void TargetQueueService(uint8_t bPort);
-void ParkedEntryService();
-void BackEndCompletionService(uint8_t bQueueId);
 void TargetQueueTimeoutService();
 
 // Used by the configuration database.

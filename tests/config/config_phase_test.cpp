@@ -20,6 +20,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "sas/sas_scsi_path.h"
+#include "target/back_end_completion.h"
 #include "target/target_engine.h"
 
 namespace {
@@ -78,7 +79,7 @@ protected:
         psF->bAsc = bAsc;
         psF->bAscq = bAscq;
         fw::CompleteSASEntry(ps);
-        fw::ServiceDriveCompletions(fw::KERNEL_QUEUE_INITIATOR);
+        (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
     }
 
     // Runs the start-of-day dispatcher while it has runs pending.

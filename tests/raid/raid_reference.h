@@ -65,3 +65,18 @@ inline void PQ(const std::vector<const uint8_t*>& columns, uint32_t length, uint
 }
 
 }  // namespace raidref
+
+namespace raidref {
+
+// Where a host block lives on a striped rank: member (pair for RAID 1/10)
+// and drive block.
+struct Place {
+    unsigned member;
+    uint64_t block;
+};
+inline Place Striped(uint64_t x, unsigned members, unsigned chunk) {
+    const uint64_t c = x / chunk;
+    return {unsigned(c % members), (c / members) * chunk + x % chunk};
+}
+
+}  // namespace raidref

@@ -18,10 +18,10 @@
 #include "raid/xor_engine.h"
 #include "sim/board.h"
 #include "sim/xor_accelerator.h"
+#include "raid_road.h"
 
 namespace raidtest {
 
-inline uint8_t* Bytes(uint32_t dAddress) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dAddress)); }
 
 class RaidBoardTest : public ::testing::Test {
 protected:

@@ -1,0 +1,196 @@
+// The drive road of the RAID engine on a board: the drive-side controller
+// with memory-backed drives, the internal and host pools, the XOR engine
+// and the back-end completion.  Tests build host commands as the cache
+// hands them over, map them onto a rank, run the main loop's drive
+// services until the command comes out, and check the drive images against
+// an independent layout model.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "config/rank_table.h"
+#include "enclosure/drive_table.h"
+#include "executive/buffer_pages.h"
+#include "executive/dispatch_test_board.h"
+#include "executive/kernel_entry.h"
+#include "executive/kernel_queue.h"
+#include "executive/startup.h"
+#include "executive/system_state.h"
+#include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "raid/child_commands.h"
+#include "raid/xor_engine.h"
+#include "sas/drive_ioc_bringup.h"
+#include "sas/sas_drive.h"
+#include "sim/chassis.h"
+#include "sim/sas_controller.h"
+#include "target/back_end_completion.h"
+#include "target/command_access.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
+
+namespace raidtest {
+
+constexpr uint32_t kBlock = 512;
+
+inline uint8_t* Bytes(uint32_t dAddress) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dAddress)); }
+
+struct RankSpec {
+    uint8_t bLevel;
+    uint8_t bDrives;
+    uint16_t wChunk;
+    uint8_t bSubRanks = 0;
+};
+
+class RaidRoadTest : public ::testing::Test {
+protected:
+    explicit RaidRoadTest(bool fSata = false, unsigned drives = 12) : chassis(Options(fSata, drives)) {}
+
+    static sim::ChassisOptions Options(bool fSata, unsigned drives) {
+        sim::ChassisOptions o;
+        o.sata = fSata;
+        o.drives = drives;
+        return o;
+    }
+
+    void SetUp() override {
+        b.board().sasController().AttachChassis(&chassis);
+        fw::SetSystemMemorySize(b.board().config().memorySize);
+        ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
+        ASSERT_EQ(b.board().RunOnCpu([] {
+            fw::InitKernelEntryPools();
+            fw::InitDriveTables();
+            ASSERT_EQ(fw::LSI_SAS_DriveIOCBringUp(fw::FALSE), fw::STATUS_OK);
+            fw::InitDriveSideSAS();
+        }),
+                  sim::StopKind::Finished);
+        fw::InitHostCommandPool();
+        fw::InitXorQueues();
+        fw::InitBackEndCompletion();
+        fw::InitReservedWriteBuffer();
+        b.StartMainLoop();
+        baselineEntries = fw::wGetKernelEntriesUsed();
+        baselinePages = fw::dGetPagesInUse(0);
+    }
+
+    uint8_t TargetOfSlot(unsigned slot) {
+        return b.board().sasController().TargetOf(chassis.ConfigAt(slot)->sasAddress);
+    }
+
+    // Rank 0 on slots 1..D.
+    void MakeRank(const RankSpec& r) {
+        spec = r;
+        fw::SetRankCount(1);
+        fw::RANK_RECORD* ps = fw::pGetRankRecord(0);
+        std::memset(ps, 0, sizeof *ps);
+        ps->bRankNumber = 0;
+        ps->bRaidLevel = r.bLevel;
+        ps->bDriveCount = r.bDrives;
+        ps->wChunkSize = r.wChunk;
+        ps->bSubRankCount = r.bSubRanks;
+        ps->bRankState = fw::RANK_STATE_OPTIMAL;
+        for (uint8_t m = 0; m < 16; ++m) {
+            ps->abMemberDrive[m] = m < r.bDrives ? TargetOfSlot(m + 1) : 0xFF;
+            ps->abMemberDriveAlt[m] = 0xFF;
+            ps->abMemberState[m] = m < r.bDrives ? 1 : 0xFF;
+            ps->abMemberFlags[m] = 0;
+        }
+    }
+    void FailMember(uint8_t m, uint8_t bFlags = fw::MEMBER_FAILED) {
+        fw::RANK_RECORD* ps = fw::pGetRankRecord(0);
+        ps->abMemberFlags[m] = bFlags;
+        if (bFlags == fw::MEMBER_FAILED) ps->abMemberDrive[m] = 0xFF;
+        ps->bRankState = fw::RANK_STATE_DEGRADED;
+    }
+
+    // A host command as the cache hands it to the RAID engine: READ(16) or
+    // WRITE(16) of `blocks` at rank address `address`, with its own pages.
+    fw::KERNEL_ENTRY* HostCommand(bool fWrite, uint64_t address, uint16_t blocks) {
+        fw::KERNEL_ENTRY* ps = nullptr;
+        uint16_t w = 0;
+        EXPECT_EQ(fw::bAllocTargetEntries(fw::PORT_CODE_INTERNAL, 1, &ps, &w, fw::FALSE), fw::STATUS_OK);
+        ps->bPortCode = fw::PORT_CODE_INTERNAL;
+        uint8_t* pbCdb = fw::pGetCommandCdb(ps);
+        std::memset(pbCdb, 0, 16);
+        pbCdb[0] = fWrite ? fw::SCSI_WRITE16 : fw::SCSI_READ16;
+        fw::PutBe64(pbCdb + 2, address);
+        fw::PutBe32(pbCdb + 10, blocks);
+        ps->lRankAddress = address;
+        ps->wBlocks = blocks;
+        const uint32_t pages = (blocks * kBlock + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE;
+        EXPECT_EQ(fw::bAllocDataPages(0, pages ? pages : 1, &ps->dBufferHandle), fw::STATUS_OK);
+        ps->wPageCount = static_cast<uint16_t>(pages ? pages : 1);
+        ps->bPrimaryState = fWrite ? fw::HOST_STATE_WRITE_ISSUED : fw::HOST_STATE_READ_ISSUED;
+        return ps;
+    }
+    static uint8_t* Data(fw::KERNEL_ENTRY* ps) { return Bytes(fw::dBufferHandleToCpuAddress(ps->dBufferHandle)); }
+    static uint32_t DataAddress(fw::KERNEL_ENTRY* ps) { return fw::dBufferHandleToCpuAddress(ps->dBufferHandle); }
+
+    void FreeHost(fw::KERNEL_ENTRY* ps) {
+        (void)fw::wFreeDataPages(ps->dBufferHandle, ps->wPageCount);
+        fw::FreeTargetEntry(ps);
+    }
+
+    // The main loop's drive services until the command leaves the RAID
+    // engine (its last child in).
+    void RunUntilDone(fw::KERNEL_ENTRY* ps) {
+        const uint8_t bIssued = ps->bPrimaryState;
+        RunUntil([&] { return ps->bPrimaryState != bIssued; });
+    }
+    void RunUntil(const std::function<bool()>& fDone, uint32_t dPolls = 200000) {
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            for (uint32_t i = 0; i < dPolls && !fDone(); ++i) Cycle();
+        }),
+                  sim::StopKind::Finished);
+        ASSERT_TRUE(fDone());
+    }
+    // One pass over the drive services, as the main loop makes it.
+    static void Cycle() {
+        fw::HwPoll();
+        if (fw::wGetNewCommandCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
+            (void)fw::PostKernelQueueEntries(fw::KERNEL_QUEUE_INITIATOR);
+        }
+        while (fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
+            (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
+        }
+        if (fw::fGetXorQueue1Work() == fw::TRUE) fw::ServiceXorCompletions();
+        if (fw::wGetBackEndCompletionCount() != 0) fw::ReissueDelayedCommands(fw::KERNEL_QUEUE_INITIATOR);
+    }
+    // Maps the command on rank 0 with the mapping given, runs it, and
+    // expects it to come out on the ring that answers the host.
+    void Run(fw::KERNEL_ENTRY* ps, const std::function<uint8_t(fw::KERNEL_ENTRY*)>& fnMap) {
+        uint8_t bMapped = 0;
+        ASSERT_EQ(b.board().RunOnCpu([&] { bMapped = fnMap(ps); }), sim::StopKind::Finished);
+        ASSERT_EQ(bMapped, fw::STATUS_OK);
+        RunUntilDone(ps);
+    }
+
+    std::vector<uint8_t> DriveBlocks(unsigned slot, uint64_t lba, uint32_t count) {
+        std::vector<uint8_t> v(count * kBlock);
+        chassis.DriveAt(slot)->ReadBlocks(lba, count, v.data());
+        return v;
+    }
+    void Fill(fw::KERNEL_ENTRY* ps, uint32_t seed) {
+        std::mt19937 rng(seed);
+        for (uint32_t i = 0; i < ps->wBlocks * kBlock; ++i) Data(ps)[i] = uint8_t(rng());
+    }
+    // Pools back where they started: every child and page returned.
+    void ExpectPoolsReturned() {
+        EXPECT_EQ(fw::wGetKernelEntriesUsed(), baselineEntries);
+        EXPECT_EQ(fw::dGetPagesInUse(0), baselinePages);
+    }
+
+    sim::Chassis chassis;
+    dispatchtest::DispatchBoard b;
+    RankSpec spec{};
+    uint16_t baselineEntries = 0;
+    uint32_t baselinePages = 0;
+};
+
+}  // namespace raidtest
