@@ -49,4 +49,17 @@ void ReleaseStripeAccessEntry(uint16_t wIndex);
 void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry);
 void ReadAheadFillComplete(KERNEL_ENTRY* psEntry);
 
+// Write sort: the cached-write limit (1200 from start of day), the write-
+// optimisation parameters of the sequential write level, and whether the
+// sort takes a rank's cached writes.
+uint32_t dGetCachedWriteLimit();
+void SetCachedWriteLimit(uint32_t dLimit);
+uint32_t dGetSequentialHistoryDepth();
+uint64_t lGetOptimisationSequenceWindow();
+uint32_t dGetOptimisationHoldLimit();
+uint8_t fIsRankWriteSortActive(uint8_t bRank);
+void IncSortableWriteCount();
+// Read-ahead: slots holding any block of the range are dropped.
+void InvalidateReadAheadRange(uint64_t lAddress, uint32_t dBlocks);
+
 }  // namespace fw

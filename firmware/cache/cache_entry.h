@@ -35,6 +35,8 @@ struct CACHE_ENTRY_FIELDS {
     uint16_t wReaderCount;          // write: reads being served from its buffer
     uint16_t wServingWrite;         // read: the write whose buffer serves it
     uint16_t wDataBlocks;           // read: blocks sent to the host
+    uint16_t wFirstPieceBlocks;     // blocks of the command in its first segment
+    uint16_t wSecondPieceBlocks;    // ... and in the second (0: one segment)
     uint8_t bBufferBank;            // bank of the page run
     uint8_t bReadAheadSlot;         // read-ahead slot that holds or receives the data (255: none)
     uint8_t bPassMarker;            // 1 once a transfer pass was set up

@@ -492,11 +492,18 @@ void InitNvramJournal() {
 
 // ---- own journal ----------------------------------------------------------------
 
+namespace {
+uint8_t bKindOf(const KERNEL_ENTRY* psEntry) {
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    return pbCdb != nullptr ? pbCdb[0] : JOURNAL_KIND_WRITE16;
+}
+}  // namespace
+
 void RecordNvramQueueEntry(KERNEL_ENTRY* psEntry) {
-    JournalEntry(psEntry, pGetCommandCdb(psEntry)[0], HasFlag(psEntry, KE_FLAG_WRITE_BACK));
+    JournalEntry(psEntry, bKindOf(psEntry), HasFlag(psEntry, KE_FLAG_WRITE_BACK));
 }
 
-void RejournalNvramQueueEntry(KERNEL_ENTRY* psEntry) { JournalEntry(psEntry, pGetCommandCdb(psEntry)[0], false); }
+void RejournalNvramQueueEntry(KERNEL_ENTRY* psEntry) { JournalEntry(psEntry, bKindOf(psEntry), false); }
 
 void RejournalInternalNvramQueueEntry(KERNEL_ENTRY* psEntry) {
     const uint16_t n = psEntry->wJournalSlot;

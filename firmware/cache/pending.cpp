@@ -2,11 +2,28 @@
 // the least behaviour that lets their callers run.
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
+#include "config/config_db.h"
+#include "executive/kernel_entry.h"
+#include "target/host_command_codes.h"
 #include "executive/types.h"
 #include "target/host_command_codes.h"
 #include "target/stage_rings.h"
 
 namespace fw {
+
+// Write sort: the write-optimisation parameters of the sequential write
+// level, the cached-write limit and the sort's own switches.
+namespace {
+struct WRITE_OPTIMISATION {
+    uint32_t dHoldLimit;       // coarse ticks
+    uint64_t lHistoryDepth;    // the sequential-write detection's
+    uint64_t lSequenceWindow;  // the optimisation stage's
+};
+WRITE_OPTIMISATION s_sOptimisation = {7, 150, 450};
+uint32_t s_dCachedWriteLimit = 1200;
+uint8_t s_fWriteSortEnabled = FALSE;
+uint32_t s_dSortableWrites = 0;
+}  // namespace
 
 void CacheFlushSequencerStep() {}
 uint16_t wGetDataAvailableCount(uint8_t) { return 0; }
@@ -29,7 +46,16 @@ void CacheFlushSequencerBackgroundStep() {}
 uint8_t fIsControllerWriteBackEnabled() { return TRUE; }
 uint32_t dGetWriteBufferCount() { return 0; }
 void RefreshHostLunTable() {}
-void SetSequentialWriteLevel(uint8_t) {}
+void SetSequentialWriteLevel(uint8_t bLevel) {
+    switch (bLevel) {
+    case 1: s_sOptimisation = {2, 0, 0}; SetCommandClustering(FALSE); return;
+    case 2: s_sOptimisation = {3, 24, 72}; break;
+    case 3: s_sOptimisation = {5, 64, 192}; break;
+    case 4: s_sOptimisation = {7, 150, 450}; break;
+    default: s_sOptimisation = {3, 24, 72}; break;
+    }
+    SetCommandClustering(TRUE);
+}
 void SetThreadBalance(uint8_t) {}
 
 namespace {
@@ -41,13 +67,47 @@ void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 void ResetAllOutstandingWrites() {}
 
 void ReleaseStripeAccessEntry(uint16_t) {}
-void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry) { psEntry->lFlags &= ~KE_FLAG_CACHE_COUNTED; }
 // Nothing waits for a prefetch yet: it ends.
 void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
     MarkFinishedWithoutStatus(psEntry);
     QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
 }
-void RemoveOutstandingWrite(KERNEL_ENTRY*) {}
-void RemoveOutstandingRead(KERNEL_ENTRY*) {}
+
+// The queues only count their writes per rank and mark their commands.
+namespace {
+uint32_t s_adRankQueuedWrites[64];
+}  // namespace
+void RemoveOutstandingWrite(KERNEL_ENTRY* psEntry) {
+    if (!HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) return;
+    ClearFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE);
+    if (psEntry->bSegmentCount != 2 && psEntry->bRank < 64 && s_adRankQueuedWrites[psEntry->bRank] != 0) {
+        --s_adRankQueuedWrites[psEntry->bRank];
+    }
+}
+void RemoveOutstandingRead(KERNEL_ENTRY* psEntry) { ClearFlag(psEntry, KE_FLAG_IN_READ_QUEUE); }
+void InsertOutstandingWrite(KERNEL_ENTRY* psEntry) {
+    SetFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE);
+    if (psEntry->bSegmentCount != 2 && psEntry->bRank < 64) ++s_adRankQueuedWrites[psEntry->bRank];
+}
+void InsertOutstandingRead(KERNEL_ENTRY* psEntry) { SetFlag(psEntry, KE_FLAG_IN_READ_QUEUE); }
+void UpdateOutstandingWrite(KERNEL_ENTRY*) {}
+void UpdateOutstandingRead(KERNEL_ENTRY*) {}
+uint8_t bCheckWriteOverlap(KERNEL_ENTRY*) { return 86; }
+uint8_t bFindBlockingWrite(KERNEL_ENTRY*, uint16_t* pwBlockingIndex, uint8_t, uint8_t, uint8_t) {
+    *pwBlockingIndex = 0xFFFF;
+    return 86;
+}
+uint8_t bCheckReadAgainstWrites(KERNEL_ENTRY*, uint16_t, uint8_t) { return 86; }
+uint32_t dGetRankOutstandingWrites(uint8_t bRank) { return bRank < 64 ? s_adRankQueuedWrites[bRank] : 0; }
+void FlagLunOutstandingWrites(uint16_t, uint32_t) {}
+
+uint32_t dGetCachedWriteLimit() { return s_dCachedWriteLimit; }
+void SetCachedWriteLimit(uint32_t d) { s_dCachedWriteLimit = d; }
+uint32_t dGetSequentialHistoryDepth() { return static_cast<uint32_t>(s_sOptimisation.lHistoryDepth); }
+uint64_t lGetOptimisationSequenceWindow() { return s_sOptimisation.lSequenceWindow; }
+uint32_t dGetOptimisationHoldLimit() { return s_sOptimisation.dHoldLimit; }
+uint8_t fIsRankWriteSortActive(uint8_t) { return s_fWriteSortEnabled; }
+void IncSortableWriteCount() { ++s_dSortableWrites; }
+void InvalidateReadAheadRange(uint64_t, uint32_t) {}
 
 }  // namespace fw

@@ -1,13 +1,36 @@
 // The start of a host WRITE(16): CDB decoding and transfer passes (shared
 // with READ(16)), the write-back decision, stream clustering, buffer pages and
 // the data-out transfer.
+//
+// The cache's unit is the host command's own buffer: a write takes a run of
+// pages, its data lands there, and GOOD goes out once the data is in (write-
+// back) or once the drives have it (write-through).  Sequential writes that
+// follow one another on a port are gathered into one buffer, a stream, so
+// that the RAID engine receives one large write instead of many small ones.
 #pragma once
 
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
+
 namespace fw {
 
 struct KERNEL_ENTRY;
+
+// Results of the sequential-write detection.
+constexpr uint8_t WRITE_CLASS_NO_BUFFER = 66;
+constexpr uint8_t WRITE_CLASS_PIECE = 68;
+constexpr uint8_t WRITE_CLASS_NEW = 69;            // not joined; may open a stream
+constexpr uint8_t WRITE_CLASS_CONTINUATION = 70;
+constexpr uint8_t WRITE_CLASS_PLAIN = 71;          // not sequential
+
+// Results of the start routines besides 255 and 66.
+constexpr uint8_t START_RANK_SHARE_USED = 238;
+
+constexpr uint16_t MAX_PASS_BLOCKS = 16384;
+constexpr uint16_t MAX_STREAM_BUFFER_BLOCKS = 8192;
+constexpr uint16_t MAX_STREAM_PIECES = 512;
+constexpr uint16_t MAX_STREAM_BLOCKS = 16384;
 
 // ---- addresses ---------------------------------------------------------------
 // The address relative to the start of its rank.
@@ -17,5 +40,50 @@ uint8_t bFindRankForAddress(uint64_t lAddress);
 // How many ranks the extent [address, address + blocks) touches, and the
 // first of them (0 and 255 when none).
 void GetSegmentSpan(uint64_t lAddress, uint32_t dBlocks, uint8_t* pbCount, uint8_t* pbFirst);
+
+// ---- decoding and passes ---------------------------------------------------
+// Fills the internal address, the command blocks, the segment fields and the
+// rank from the CDB.  The block count is the transfer length the range check
+// passed (it refuses anything that does not fit 16 bits once multiplied by
+// the block factor).
+void ParseReadWrite16Cdb(KERNEL_ENTRY* psEntry);
+// Sets up the next transfer pass; TRUE when more passes follow.
+uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry);
+
+// ---- the start ---------------------------------------------------------------
+// 255 the command moved on or was finished; 66 no pages or no partner queue
+// room (the LUN waits for its next turn); 238 the rank's share is used up.
+uint8_t StartHostWrite(KERNEL_ENTRY* psEntry);
+uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, uint16_t* pwHeadShare,
+                               uint8_t bBlocking, uint16_t wBlockingIndex);
+// The rank share test: TRUE forces write-through, 238 asks the scheduler to
+// skip the rank, FALSE lets the write be cached.
+uint8_t bCheckRankWriteShare(const KERNEL_ENTRY* psEntry);
+
+// ---- shared with the read path ----------------------------------------------
+// Bank of the pages a command of this port takes (2: either).
+uint8_t bBufferBankForPort(uint8_t bPortCode);
+// The command leaves its LUN ring, or the port's new-command count.
+void LeaveCommandQueue(KERNEL_ENTRY* psEntry);
+// Finishes a command without a status: aborted, completion code 135, on the
+// command-complete ring.
+void FinishCommandAborted(KERNEL_ENTRY* psEntry);
+// The LUN's back-off: its oldest held writes are let go to free the cache.
+void RaiseLunBackOff(uint16_t wLun);
+uint16_t wGetLunBackOff(uint16_t wLun);
+// The journal credit of a write whose data is in: a piece counts into its
+// head's slot; a continuation its head share there and its own part into its
+// own slot; any other write its own blocks.
+void CreditNvramJournal(KERNEL_ENTRY* psEntry);
+// The snapshot layer takes part in the command now: its logical drive has
+// snapshots, the snapshot machine runs and nothing holds it, the rank takes
+// writes and no shutdown is pending.
+bool fIsSnapshotHandOffDue(const KERNEL_ENTRY* psEntry);
+// The command's age bucket given back (and dropped while the aging
+// priority is on).
+void SettleAgeBucket(KERNEL_ENTRY* psEntry);
+// Both host ports of the interface type get their work byte raised.
+void RaiseHostPortWorkOfInterface();
+bool IsStreamPiece(const KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

@@ -52,5 +52,29 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
 // ages the partner's cached extents once a second.
 uint8_t bGetCacheSetting20d();
 void SetCacheSetting20d(uint8_t b);
+// "Writeback Caching" and "Command Clustering".
+uint8_t fGetWritebackCaching();
+void SetWritebackCaching(uint8_t f);
+uint8_t fGetCommandClustering();
+void SetCommandClustering(uint8_t f);
+// A read may be served from an outstanding write's buffer.
+uint8_t bGetCacheSetting207();
+void SetCacheSetting207(uint8_t b);
+// The further cache setting bytes: ordering, second clustering
+// (continuations), aging priority, rank queue limit and hold.
+uint8_t bGetCacheOrderingSetting();
+uint8_t fGetSecondClusteringSetting();
+uint8_t fGetAgingPrioritySetting();
+uint8_t fGetRankQueueLimitSetting();
+uint8_t fGetHoldSetting();
+void SetCacheOrderingSetting(uint8_t b);
+void SetSecondClusteringSetting(uint8_t f);
+void SetAgingPrioritySetting(uint8_t f);
+void SetRankQueueLimitSetting(uint8_t f);
+void SetHoldSetting(uint8_t f);
+// Throttle bytes of a rank and of a logical drive.
+uint8_t fGetRankThrottle(uint8_t bRank);
+uint8_t fGetRankSecondThrottle(uint8_t bRank);
+uint8_t fGetLogicalDriveThrottle(uint16_t wLd);
 
 }  // namespace fw

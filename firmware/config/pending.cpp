@@ -86,4 +86,34 @@ uint8_t s_bCacheSetting20d = FALSE;
 uint8_t bGetCacheSetting20d() { return s_bCacheSetting20d; }
 void SetCacheSetting20d(uint8_t b) { s_bCacheSetting20d = b; }
 
+namespace {
+uint8_t s_fWritebackCaching = TRUE;
+uint8_t s_fCommandClustering = TRUE;
+uint8_t s_bCacheSetting207 = TRUE;
+uint8_t s_bCacheOrdering = FALSE;
+uint8_t s_fSecondClustering = TRUE;
+uint8_t s_fAgingPriority = FALSE;
+uint8_t s_fRankQueueLimit = FALSE;
+uint8_t s_fHoldSetting = FALSE;
+}  // namespace
+uint8_t fGetWritebackCaching() { return s_fWritebackCaching; }
+void SetWritebackCaching(uint8_t f) { s_fWritebackCaching = f; }
+uint8_t fGetCommandClustering() { return s_fCommandClustering; }
+void SetCommandClustering(uint8_t f) { s_fCommandClustering = f; }
+uint8_t bGetCacheSetting207() { return s_bCacheSetting207; }
+void SetCacheSetting207(uint8_t b) { s_bCacheSetting207 = b; }
+uint8_t bGetCacheOrderingSetting() { return s_bCacheOrdering; }
+uint8_t fGetSecondClusteringSetting() { return s_fSecondClustering; }
+uint8_t fGetAgingPrioritySetting() { return s_fAgingPriority; }
+uint8_t fGetRankQueueLimitSetting() { return s_fRankQueueLimit; }
+uint8_t fGetHoldSetting() { return s_fHoldSetting; }
+void SetCacheOrderingSetting(uint8_t b) { s_bCacheOrdering = b; }
+void SetSecondClusteringSetting(uint8_t f) { s_fSecondClustering = f; }
+void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }
+void SetRankQueueLimitSetting(uint8_t f) { s_fRankQueueLimit = f; }
+void SetHoldSetting(uint8_t f) { s_fHoldSetting = f; }
+uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
+uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
+uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
+
 }  // namespace fw

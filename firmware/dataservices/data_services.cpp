@@ -42,4 +42,14 @@ uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }
 
 void DataServicesCommandDone(KERNEL_ENTRY*, uint8_t) {}
 
+// No snapshot set: no command takes part in a copy-on-write.
+uint8_t fGetODAStartupInProg() { return FALSE; }
+uint8_t fGetSnapshotBusyFlag() { return FALSE; }
+uint8_t fGetMetadataFlushInProg() { return FALSE; }
+uint8_t bSnapshotCopyOnWriteTest(KERNEL_ENTRY*) { return 0; }
+uint8_t bGetSnapshotCommandState(const KERNEL_ENTRY*) { return 0; }
+uint8_t bSnapshotDataReceivedCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
+uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
+void SnapshotCommandData(KERNEL_ENTRY*) {}
+
 }  // namespace fw

@@ -46,4 +46,23 @@ uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY* psEntry);
 // (3 read done, 4 write done, 12 failed).
 void DataServicesCommandDone(KERNEL_ENTRY* psEntry, uint8_t bStatus);
 
+// The snapshot layer's part in a host write: its flags, the copy-on-write
+// test of a command (255 when it takes part) and the command's snapshot
+// state, and its verdicts at the data-received and write-ready stages.
+uint8_t fGetODAStartupInProg();
+uint8_t fGetSnapshotBusyFlag();
+uint8_t fGetMetadataFlushInProg();
+uint8_t bSnapshotCopyOnWriteTest(KERNEL_ENTRY* psEntry);
+uint8_t bGetSnapshotCommandState(const KERNEL_ENTRY* psEntry);
+constexpr uint8_t SNAPSHOT_GO_ON = 0;
+constexpr uint8_t SNAPSHOT_REQUEUE = 1;
+constexpr uint8_t SNAPSHOT_REFUSE_NOT_READY = 2;   // CHECK CONDITION 2/0x04/0x03
+constexpr uint8_t SNAPSHOT_REFUSE_NO_LUN = 3;      // CHECK CONDITION 5/0x25/0x00
+constexpr uint8_t SNAPSHOT_HOLD = 4;
+constexpr uint8_t SNAPSHOT_TAKEN_OVER = 5;         // the snapshot path carries the write (state 33)
+uint8_t bSnapshotDataReceivedCheck(KERNEL_ENTRY* psEntry);
+uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY* psEntry);
+// Parameter data of a snapshot command (command type 73) has arrived.
+void SnapshotCommandData(KERNEL_ENTRY* psEntry);
+
 }  // namespace fw

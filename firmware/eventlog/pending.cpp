@@ -23,8 +23,6 @@ uint8_t s_bPrintOutputMode = PRINT_OUTPUT_CONSOLE;
 void SetPrintOutputMode(uint8_t bMode) { s_bPrintOutputMode = bMode; }
 uint8_t bGetPrintOutputMode() { return s_bPrintOutputMode; }
 
-// Stand-in for the indicators.
-uint32_t dGetCacheWriteCount() { return 0; }
 
 uint8_t bGetBusMonitorMode() { return FALSE; }
 void RunBusMonitorStep() {}
@@ -36,13 +34,56 @@ void ShowDebugInformation() { SetDebugDumpWork(FALSE); }
 
 uint32_t dGetRanksWithWrites() { return 0; }
 
-uint32_t dGetHostReadsInProgress() { return 0; }
-uint32_t dGetHostWritesInProgress() { return 0; }
-void DecHostReadsInProgress() {}
-void DecHostWritesInProgress() {}
-void DecRankReadsInProgress(uint8_t) {}
-void DecRankWritesInProgress(uint8_t) {}
-void DecCacheWriteCount() {}
+// The command counters count: the cache and the scheduler decide by them.
+namespace {
+uint32_t s_dHostReads = 0;
+uint32_t s_dHostWrites = 0;
+uint32_t s_dCacheWrites = 0;
+uint32_t s_dCacheWritesMax = 0;
+uint32_t s_adRankReads[64];
+uint32_t s_adRankWrites[64];
+void DecNotBelowZero(uint32_t* pd) {
+    if (*pd != 0) --*pd;
+}
+}  // namespace
+uint32_t dGetHostReadsInProgress() { return s_dHostReads; }
+uint32_t dGetHostWritesInProgress() { return s_dHostWrites; }
+void IncHostReadsInProgress() { ++s_dHostReads; }
+void IncHostWritesInProgress() { ++s_dHostWrites; }
+void DecHostReadsInProgress() { DecNotBelowZero(&s_dHostReads); }
+void DecHostWritesInProgress() { DecNotBelowZero(&s_dHostWrites); }
+uint32_t dGetRankReadsInProgress(uint8_t bRank) { return bRank < 64 ? s_adRankReads[bRank] : 0; }
+uint32_t dGetRankWritesInProgress(uint8_t bRank) { return bRank < 64 ? s_adRankWrites[bRank] : 0; }
+uint32_t dGetRankWriteBlocksInProgress(uint8_t) { return 0; }
+void IncRankReadsInProgress(uint8_t bRank) {
+    if (bRank < 64) ++s_adRankReads[bRank];
+}
+void IncRankWritesInProgress(uint8_t bRank) {
+    if (bRank < 64) ++s_adRankWrites[bRank];
+}
+void DecRankReadsInProgress(uint8_t bRank) {
+    if (bRank < 64) DecNotBelowZero(&s_adRankReads[bRank]);
+}
+void DecRankWritesInProgress(uint8_t bRank) {
+    if (bRank < 64) DecNotBelowZero(&s_adRankWrites[bRank]);
+}
+uint32_t dGetCacheWriteCount() { return s_dCacheWrites; }
+void IncCacheWriteCount() {
+    if (++s_dCacheWrites > s_dCacheWritesMax) s_dCacheWritesMax = s_dCacheWrites;
+}
+void DecCacheWriteCount() { DecNotBelowZero(&s_dCacheWrites); }
+void UpdateStatisticsOnCommandComplete(KERNEL_ENTRY*) {}
+void CountAllocationFailure() {}
+void CountBufferPressureRefusal() {}
+void CountWriteWaitBehindWrite() {}
+void CountStreamArrivalSpread(uint32_t) {}
+void CountWriteCollapse(uint16_t) {}
+void CountMultiPieceStream() {}
+void IncRaidNoPagesCount() {}
+void CountReadFromWrite() {}
+void CountReadWaitBehindWrite() {}
+void CountPrefetch() {}
+void CountReadAheadHit(uint16_t) {}
 void RecordHostCommandTime(KERNEL_ENTRY*) {}
 
 namespace {

@@ -7,8 +7,6 @@ namespace fw {
 
 void InitStatistics();
 
-// Used by the system tick and the stop paths of the executive.
-uint32_t dGetCacheWriteCount();
 
 uint32_t dGetRanksWithWrites();
 
@@ -16,14 +14,37 @@ uint32_t dGetRanksWithWrites();
 // (ranks above 63 read 0 and are ignored); never below 0.
 uint32_t dGetHostReadsInProgress();
 uint32_t dGetHostWritesInProgress();
+void IncHostReadsInProgress();
+void IncHostWritesInProgress();
 void DecHostReadsInProgress();
 void DecHostWritesInProgress();
+uint32_t dGetRankReadsInProgress(uint8_t bRank);
+uint32_t dGetRankWritesInProgress(uint8_t bRank);
+uint32_t dGetRankWriteBlocksInProgress(uint8_t bRank);
+void IncRankReadsInProgress(uint8_t bRank);
+void IncRankWritesInProgress(uint8_t bRank);
 void DecRankReadsInProgress(uint8_t bRank);
 void DecRankWritesInProgress(uint8_t bRank);
-// Writes held in the write-back cache.
+// Writes held in the write-back cache (the increment keeps the maximum).
+uint32_t dGetCacheWriteCount();
+void IncCacheWriteCount();
 void DecCacheWriteCount();
-// The service time of a finished command.
+// Releases a command's per-LUN outstanding statistics (flag bit 8).
 struct KERNEL_ENTRY;
+void UpdateStatisticsOnCommandComplete(KERNEL_ENTRY* psEntry);
+// Plain counters of the cache paths.
+void CountAllocationFailure();
+void CountBufferPressureRefusal();
+void CountWriteWaitBehindWrite();
+void CountStreamArrivalSpread(uint32_t dMs);
+void CountWriteCollapse(uint16_t wBlocks);
+void CountMultiPieceStream();
+void IncRaidNoPagesCount();
+void CountReadFromWrite();
+void CountReadWaitBehindWrite();
+void CountPrefetch();
+void CountReadAheadHit(uint16_t wBlocks);
+// The service time of a finished command.
 void RecordHostCommandTime(KERNEL_ENTRY* psEntry);
 
 // A mirror buffer for a partner extent could not be had.

@@ -1,6 +1,7 @@
 #include "executive/main_loop.h"
 
 #include "cache/cache.h"
+#include "cache/write_stages.h"
 #include "config/config_db.h"
 #include "console/console_menu.h"
 #include "dataservices/data_services.h"
@@ -110,7 +111,7 @@ void ServeWriteReady(uint8_t bPort, uint8_t bStage, bool fTestPortWork) {
                 break;
             }
         }
-        if (ProcessWriteReadyQueue(bPort, 0) != STATUS_OK) {
+        if (ProcessWriteReadyQueue(bPort, nullptr) != STATUS_OK) {
             fRanToCount = false;
             break;
         }
@@ -254,13 +255,13 @@ void RunCycle() {
     }
     if (uint16_t wCount = wGetDataReceivedCount(); wCount != 0) {
         EnterStage(64);
-        for (uint16_t w = 0; w < wCount; ++w) ServiceDataReceived();
+        for (uint16_t w = 0; w < wCount; ++w) (void)ProcessDataReceivedQueue();
     }
     if (uint16_t wCount = wGetOptimisationCount(); wCount != 0) {
         EnterStage(65);
         for (uint16_t w = 0; w < wCount; ++w) {
             if (w >= 8 && NewHostWorkWaiting()) break;
-            ServiceOptimization();
+            (void)ProcessOptimisationQueue();
         }
     }
     WriteSortService();

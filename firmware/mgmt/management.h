@@ -9,5 +9,13 @@ void ResetManagementBufferPointer();
 void ClearManagementChangeCounter();
 // Completes the management command in progress: 255 good, else failed.
 void FinishManagementCommand(uint8_t bStatus);
+// Data-out completions: a management set command's parameter block (type
+// 62), the deferred WRITE BUFFER (66), download data (types 115 and 70) and
+// the production test's data.
+struct KERNEL_ENTRY;
+void DispatchManagementSetCommand();
+void FinishMgmtDataOutGood();
+void DownloadData(KERNEL_ENTRY* psEntry);
+void ProductionTestDataOut(KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

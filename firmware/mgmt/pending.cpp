@@ -7,4 +7,9 @@ namespace fw {
 // No management command runs before the protocol is built.
 void FinishManagementCommand(uint8_t) {}
 
+void DispatchManagementSetCommand() {}
+void FinishMgmtDataOutGood() {}
+void DownloadData(KERNEL_ENTRY*) {}
+void ProductionTestDataOut(KERNEL_ENTRY*) {}
+
 }  // namespace fw

@@ -63,4 +63,19 @@ void NotifyPartnerHostPortChange(uint8_t bPort);
 constexpr uint8_t PARTNER_ANSWER_NO_MIRROR_BUFFER = 66;
 uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField);
 
+// The outgoing queue: 255 when it can take a message of the code, else 16.
+uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageCode);
+// Host write mirror messages: 96 mirror copy, 97 drop it, 98 issued, 99
+// stream update; the flag is the mirror decision.
+struct KERNEL_ENTRY;
+void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t fFlag);
+// Asks the partner to take the mirror copy of a write: 255 accepted.
+uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
+// Typed messages with an optional 64-byte record; 255 when queued.
+uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbRecord);
+uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPosition, uint8_t bPercent,
+                               uint16_t wBlocks);
+// Data of a partner command has arrived: 255, below 255 to be run again.
+uint8_t bPartnerCommandData(KERNEL_ENTRY* psEntry);
+
 }  // namespace fw

@@ -97,4 +97,11 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     }
 }
 
+uint8_t bCheckOutgoingQueueSpace(uint8_t) { return STATUS_OK; }
+void SendHostCommandMessage(uint8_t, KERNEL_ENTRY*, uint8_t) {}
+uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
+uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
+uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
+uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
+
 }  // namespace fw

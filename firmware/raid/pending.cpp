@@ -1,6 +1,10 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "raid/raid_engine.h"
+#include "hw/scsi.h"
+#include "target/command_access.h"
+#include "target/host_command_codes.h"
+#include "target/stage_rings.h"
 #include "executive/types.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -88,5 +92,29 @@ uint8_t fRaid6ChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void ReleaseHeldGroup(KERNEL_ENTRY*, uint8_t) {}
 void SetRaid6ReserveInUse(uint8_t) {}
 uint8_t fGetRaid6ReserveInUse() { return FALSE; }
+
+// Without the parity mappings a host command on a RAID 5/50 or RAID 6 rank
+// completes at once, as on a rank of the level without drive transfer: a
+// write on "Write Complete", a read on "Data Available".
+namespace {
+uint8_t bCompleteWithoutDrives(KERNEL_ENTRY* psCommand) {
+    const uint8_t* pbCdb = pGetCommandCdb(psCommand);
+    if (pbCdb != nullptr && pbCdb[0] == SCSI_READ16) {
+        psCommand->bPrimaryState = HOST_STATE_DATA_AVAILABLE;
+        QueueDataAvailable(psCommand->bPortCode, psCommand->wIndex);
+    } else {
+        psCommand->bPrimaryState = HOST_STATE_WRITE_COMPLETE;
+        QueueWriteComplete(psCommand->bPortCode, psCommand->wIndex);
+    }
+    return STATUS_OK;
+}
+}  // namespace
+uint8_t bMapParityCommand(uint8_t, KERNEL_ENTRY* psCommand, uint32_t) { return bCompleteWithoutDrives(psCommand); }
+uint8_t bMapRaid6Command(uint8_t, KERNEL_ENTRY* psCommand, uint32_t) { return bCompleteWithoutDrives(psCommand); }
+uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY*) { return 0; }
+uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
+uint8_t fAreStripesInitialised(const KERNEL_ENTRY*) { return TRUE; }
+uint8_t bInitStripesOnDemand(KERNEL_ENTRY*) { return STATUS_OK; }
+uint8_t fGetRebuildParFlag() { return FALSE; }
 
 }  // namespace fw

@@ -106,4 +106,19 @@ void ReleaseHeldGroup(KERNEL_ENTRY* psFirst, uint8_t fFailed);
 void SetRaid6ReserveInUse(uint8_t f);
 uint8_t fGetRaid6ReserveInUse();
 
+// Host I/O on RAID 5/50 and RAID 6 ranks: the command's children are built
+// and queued; 16 when the engine is out of child entries or pages.
+uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
+uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
+// 81 while the command's region waits for the rebuild.
+uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand);
+// Stripe initialisation of a rank: busy (TRUE, or another value that also
+// holds host writes back), whether the command's stripes are done, and the
+// on-demand initialisation of a command's stripes.
+uint8_t fIsStripeInitBusy(uint8_t bRank);
+uint8_t fAreStripesInitialised(const KERNEL_ENTRY* psCommand);
+uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
+// The rebuild's flag that asks the partner for its share of the work.
+uint8_t fGetRebuildParFlag();
+
 }  // namespace fw

@@ -67,4 +67,6 @@ uint8_t HostPortDataInAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32
 void HostPortDataOutAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 
 
+uint8_t bGetSASHostHoldOffStatus() { return 0; }
+
 }  // namespace fw

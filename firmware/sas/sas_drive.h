@@ -19,6 +19,8 @@ void ResetSasStartFlags();
 void SetupQl2MessageInterrupts(uint8_t bPciFunction);
 // TRUE while the active-active path state is 4.
 uint8_t fIsSASActiveActiveState4();
+// 9 while the hold-off after a slot change runs: host writes and reads wait.
+uint8_t bGetSASHostHoldOffStatus();
 
 // ORs bits into the per-handle byte of the drive-side device table.
 void SetSASDeviceTableFlag(uint8_t bPortCode, uint16_t wDeviceHandle, uint8_t bBits);

@@ -28,9 +28,6 @@ void AllocateHostList();
 void ServiceTargetCommandComplete(uint8_t bPort);
 uint16_t wGetParkedCommandCount(uint8_t bPort);
 void ReleaseParkedCommand(uint8_t bPort);
-void ServiceDataReceived();
-void ServiceOptimization();
-uint8_t ProcessWriteReadyQueue(uint8_t bPort, uint8_t bMode);
 void ServiceWriteComplete(uint8_t bPort);
 uint16_t wGetCompletedCommandCount(uint8_t bPort);
 uint8_t DispatchScsiCommand(uint8_t bPort);
@@ -61,5 +58,21 @@ void RestorePersistentReservation(const PR_RECORD* psRecord);
 void ResetOtherPriorityCounts();
 void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
 uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
+
+// LUN scheduler: the per-port history of recent commands, the priority test
+// of an older waiting command and its age buckets, the rank queue limit.
+void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex);
+uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
+uint8_t fIsOlderCommandWaiting(KERNEL_ENTRY* psEntry);
+void DecPriorityCount(uint8_t bRank, uint16_t wBucket);
+uint8_t fIsRankQueueDeep(const KERNEL_ENTRY* psEntry);
+// Data-out completions of the target commands: MODE SELECT (type 83),
+// PERSISTENT RESERVE OUT (76; 16 asks to be run again), the echo buffer (71)
+// and the parameter data of RESERVE(10) and RELEASE(10).
+void ModeSelectData(KERNEL_ENTRY* psEntry);
+uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
+void FinishEchoBufferWrite(KERNEL_ENTRY* psEntry);
+void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
+void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 
 }  // namespace fw

@@ -1,0 +1,35 @@
+// The stages of a host WRITE(16) from the moment its data is in a controller
+// buffer until the RAID engine has taken it: "Data Received" (arrival order,
+// GOOD for write-back writes), "Optimisation" (a stream waits for its pieces
+// and the write for followers), and "Write Ready" (issue by RAID level and
+// the journal's issued mark).
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct KERNEL_ENTRY;
+
+// Answers of the mirror-state step besides TRUE and FALSE.
+constexpr uint8_t MIRROR_STEP_REQUEUE = 93;
+
+// Head of the "Data Received" ring; 255.
+uint8_t ProcessDataReceivedQueue();
+// Head of the "Optimisation" ring; 255.
+uint8_t ProcessOptimisationQueue();
+// Head of the port's "Write Ready" ring, or an entry handed in by the
+// zero-write job, the expansion or the snapshot I/O (a re-entry).  255 the
+// ring moved on; 16 the command waits at the head; 0 a re-entry found its
+// rank refusing writes.
+uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven);
+// The data of a command other than WRITE(16) has arrived: its handler by
+// command type.  255, or 16 when the handler asks to be run again.
+uint8_t CompleteDataOutCommand(KERNEL_ENTRY* psEntry);
+// Fails a write and the pieces of its stream: CHECK CONDITION 5/0x25/0x00.
+// A write whose GOOD went out is kept (pushed back on its ring).
+void FailWriteStream(KERNEL_ENTRY* psEntry);
+// TRUE wait for the partner, FALSE go on, 93 requeue.
+uint8_t bStepWriteMirrorState(KERNEL_ENTRY* psEntry);
+
+}  // namespace fw

@@ -1,0 +1,303 @@
+// Host WRITE through the cache: the start (pages, streams, passes, the
+// write-back decision), the data-received, optimisation and write-ready
+// stages, and what the host is answered when.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "config/rank_table.h"
+#include "host_io_board.h"
+#include "target/command_checks.h"
+
+namespace {
+
+using namespace iotest;
+
+constexpr uint32_t kStripe = 512;   // RAID 5 of 5 drives, chunk 128
+
+class WritePath : public HostIo {
+protected:
+    void SetUp() override {
+        HostIo::SetUp();
+        MakeArray(fw::RAID_LEVEL_5, 5, 128, 1 << 20, 1);
+        ASSERT_EQ(fw::dGetRankRowDataBlocks(0), kStripe);
+    }
+
+    fw::KERNEL_ENTRY* StartWrite(uint64_t lLba, uint32_t dBlocks) {
+        fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, lLba, dBlocks);
+        EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
+        return ps;
+    }
+    fw::KERNEL_ENTRY* StreamHead(fw::KERNEL_ENTRY* ps) { return Cache(ps).psStreamHead; }
+    uint32_t m_dCachedBefore = 0;
+
+    // Lets held writes go on: their hold time runs out.
+    void ReleaseHolds() {
+        AdvanceMs(4000);
+        RunStages();
+    }
+};
+
+TEST_F(WritePath, WriteBackIsAnsweredWhenItsDataIsJournalled) {
+    fw::KERNEL_ENTRY* ps = StartWrite(8, 16);
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_DATA_OUT);
+    EXPECT_EQ(ps->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    EXPECT_NE(ps->dBufferHandle, 0u);
+    EXPECT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_WRITE_BACK));
+    ASSERT_EQ(Answer(ps).aSegments.size(), 1u);
+    EXPECT_EQ(Answer(ps).aSegments[0].second, 16 * kBlock);
+    // Journalled with its buffer, nothing received yet.
+    EXPECT_EQ(Slot(ps).fValid, fw::TRUE);
+    EXPECT_EQ(ValidBlocks(Slot(ps)), 0);
+    EXPECT_FALSE(Answer(ps).fStatus);
+
+    SendData(ps, 1);
+    RunStages();
+    EXPECT_TRUE(Good(ps));
+    EXPECT_EQ(ValidBlocks(Slot(ps)), 16);
+    EXPECT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_STATUS_SENT));
+    EXPECT_EQ(fw::dGetCacheWriteCount(), 1u);
+    for (uint32_t i = 0; i < 16 * kBlock; i += 97) ASSERT_EQ(Bytes(ps->dBufferHandle)[i], Pattern(1, i)) << i;
+
+    // Held for followers, then issued: the journal marks it issued.
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_OPTIMISATION);
+    ReleaseHolds();
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(Slot(ps).fIssued, fw::TRUE);
+    EXPECT_EQ(ValidBlocks(Slot(ps)), 16);
+}
+
+TEST_F(WritePath, WriteThroughIsNotAnsweredBeforeTheDrives) {
+    fw::SetWritebackCaching(fw::FALSE);
+    m_dCachedBefore = fw::dGetCacheWriteCount();
+    fw::KERNEL_ENTRY* ps = StartWrite(8, 16);
+    EXPECT_FALSE(fw::HasFlag(ps, fw::KE_FLAG_WRITE_BACK));
+    EXPECT_EQ(Slot(ps).fValid, fw::FALSE);
+    SendData(ps, 2);
+    RunStages();
+    EXPECT_FALSE(Answer(ps).fStatus);
+    ReleaseHolds();
+    // Issued and journalled, waiting for the write-complete stage's status.
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(Slot(ps).fValid, fw::TRUE);
+    EXPECT_EQ(Slot(ps).fIssued, fw::TRUE);
+    EXPECT_FALSE(Answer(ps).fStatus);
+    EXPECT_EQ(fw::dGetCacheWriteCount(), m_dCachedBefore);
+}
+
+TEST_F(WritePath, ASequentialWriteJoinsTheStreamBeforeIt) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(8, 16);
+    fw::KERNEL_ENTRY* psPiece = StartWrite(24, 16);
+    EXPECT_EQ(psPiece->bCommandType, fw::COMMAND_TYPE_STREAM_PIECE);
+    EXPECT_EQ(StreamHead(psPiece), psHead);
+    EXPECT_EQ(psPiece->dBufferHandle, psHead->dBufferHandle + 16 * kBlock);
+    EXPECT_TRUE(fw::HasFlag(psPiece, fw::KE_FLAG_BORROWED_PAGES));
+    EXPECT_EQ(psHead->wBlocks, 32);
+    EXPECT_EQ(psHead->wTotalChildren, 2);
+    SendData(psHead, 3);
+    SendData(psPiece, 4);
+    RunStages();
+    EXPECT_TRUE(Good(psHead));
+    // The piece is gone with its status; its blocks count in its head's slot.
+    EXPECT_TRUE(PieceAnsweredGood(psPiece));
+    EXPECT_EQ(ValidBlocks(Slot(psHead)), 32);
+    ReleaseHolds();
+    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    const uint8_t* pb = Bytes(psHead->dBufferHandle);
+    EXPECT_EQ(pb[16 * kBlock + 5], Pattern(4, 5));
+}
+
+TEST_F(WritePath, AnAlignedWholeStripeWriteClosesTheStreamBeforeItAndStaysPlain) {
+    // A stream reaching the stripe boundary: its last piece closes it.
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    fw::KERNEL_ENTRY* psPiece = StartWrite(416, kStripe - 416);
+    EXPECT_EQ(psPiece->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
+    // The whole-stripe write after it finds the stream, closes it and starts
+    // on its own.
+    EXPECT_FALSE(fw::HasFlag(psHead, fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::KERNEL_ENTRY* psStripe = StartWrite(kStripe, kStripe);
+    EXPECT_EQ(psStripe->bCommandType, fw::CT_PLAIN_WRITE);
+    EXPECT_EQ(StreamHead(psStripe), nullptr);
+    EXPECT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_HOLD_RELEASE_C));
+    EXPECT_EQ(psHead->wTotalChildren, 2);
+}
+
+TEST_F(WritePath, LongWritesArePlainAndCutIntoPasses) {
+    fw::KERNEL_ENTRY* ps9000 = StartWrite(100, 9000);
+    EXPECT_EQ(ps9000->bCommandType, fw::CT_PLAIN_WRITE);
+    EXPECT_EQ(Cache(ps9000).wBufferBlocks, 9000);
+
+    fw::KERNEL_ENTRY* psLong = Admit(fw::SCSI_WRITE16, 20000, 20000);
+    EXPECT_EQ(psLong->wBlocks, fw::MAX_PASS_BLOCKS);
+    EXPECT_TRUE(fw::HasFlag(psLong, fw::KE_FLAG_MORE_PASSES));
+    EXPECT_EQ(fw::bSetupTransferPass(psLong), fw::FALSE);
+    EXPECT_EQ(psLong->wBlocks, 20000 - fw::MAX_PASS_BLOCKS);
+    EXPECT_EQ(psLong->lInternalAddress, 20000u + fw::MAX_PASS_BLOCKS);
+    EXPECT_FALSE(fw::HasFlag(psLong, fw::KE_FLAG_MORE_PASSES));
+}
+
+TEST_F(WritePath, TheDecoderTakesWhatTheRangeCheckPassed) {
+    struct Case {
+        uint32_t dLength;
+        bool fPasses;
+    };
+    for (const Case& c : {Case{8, true}, Case{65535, true}, Case{65536, false}, Case{0x10008, false}}) {
+        fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, 0, c.dLength);
+        uint8_t bKey = 0;
+        uint8_t bAsc = 0;
+        uint8_t bAscq = 0;
+        const bool fPasses = fw::bCheckLbaRange(ps, kLun, &bKey, &bAsc, &bAscq) == fw::STATUS_OK;
+        EXPECT_EQ(fPasses, c.fPasses) << c.dLength;
+        if (fPasses) {
+            fw::ParseReadWrite16Cdb(ps);
+            EXPECT_EQ(ps->wBlockCount, c.dLength) << c.dLength;
+        }
+    }
+}
+
+TEST_F(WritePath, TheStreamTakesAtMost512Pieces) {
+    // A wide stripe, so that 1-block pieces stay inside one row.
+    fw::pGetRankRecord(0)->wChunkSize = 512;
+    fw::pGetRankRecord(0)->dRowDataBlocks = 2048;
+    fw::KERNEL_ENTRY* psHead = StartWrite(1, 16);
+    ASSERT_GE(Cache(psHead).wBufferBlocks, 16 + 511);
+    fw::KERNEL_ENTRY* psPiece = nullptr;
+    for (uint32_t n = 1; n <= 511; ++n) {
+        psPiece = StartWrite(16 + n, 1);
+        ASSERT_EQ(StreamHead(psPiece), psHead) << n;
+        if (n < 511) {
+            ASSERT_EQ(psPiece->bCommandType, fw::COMMAND_TYPE_STREAM_PIECE) << n;
+        }
+    }
+    EXPECT_EQ(psPiece->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
+    EXPECT_EQ(psHead->wTotalChildren, 512);
+    EXPECT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::KERNEL_ENTRY* psNext = StartWrite(16 + 512, 1);
+    EXPECT_EQ(StreamHead(psNext), nullptr);
+}
+
+TEST_F(WritePath, WithoutPagesAStreamHeadTriesThreeSizesThenWaits) {
+    // A quarter of the pages in use, scattered: no run of 4 pages is free.
+    std::vector<fw::BUFFER_HANDLE> aBank0;
+    for (uint8_t bBank : {uint8_t(0), uint8_t(1)}) {
+        std::vector<fw::BUFFER_HANDLE> aTaken;
+        fw::BUFFER_HANDLE h = 0;
+        while (fw::bAllocDataPages(bBank, 1, &h) == fw::STATUS_OK) aTaken.push_back(h);
+        for (size_t i = 0; i < aTaken.size(); ++i) {
+            if (i % 4 != 0) fw::wFreeDataPages(aTaken[i], 1);
+        }
+        if (bBank == 0) aBank0 = aTaken;
+    }
+    ASSERT_GT(aBank0.size(), 200u);
+    std::sort(aBank0.begin(), aBank0.end());
+    // Freeing k of the pages in use opens a run of 4k + 3 free pages.
+    const auto OpenRun = [&](uint32_t k) {
+        for (uint32_t i = 0; i < k; ++i) fw::wFreeDataPages(aBank0[100 + 4 * i], 1);
+    };
+    // 500 blocks into a 512-block stripe: the stream buffer would be 524
+    // blocks (66 pages), then 262 (33), then 131 (17).
+    OpenRun(3);
+    fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, 500, 16);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(ps->dBufferHandle, 0u);
+    EXPECT_EQ(fw::wGetLunBackOff(kLun), 1);
+    OpenRun(4);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
+    EXPECT_EQ(Cache(ps).wBufferBlocks, 131);
+}
+
+TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
+    fw::SetRankQueueLimitSetting(fw::TRUE);
+    fw::SetCommandClustering(fw::FALSE);
+    for (uint32_t n = 0; n < 33; ++n) StartWrite(1000 * n, 8);
+    fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, 50000, 8);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_STATUS);
+    EXPECT_EQ(Answer(ps).wStatus & 0xFF, fw::SCSI_STATUS_TASK_SET_FULL);
+    EXPECT_EQ(ps->dBufferHandle, 0u);
+}
+
+TEST_F(WritePath, APieceWhoseDataComesFirstWaitsForItsHead) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(8, 16);
+    fw::KERNEL_ENTRY* psPiece = StartWrite(24, 16);
+    SendData(psPiece, 5);
+    RunStages();
+    EXPECT_EQ(psPiece->bPrimaryState, fw::HOST_STATE_DATA_RECEIVED);
+    EXPECT_EQ(fw::wGetDataReceivedCount(), 1);
+    EXPECT_FALSE(Answer(psPiece).fStatus);
+    EXPECT_EQ(ValidBlocks(Slot(psHead)), 0);
+    SendData(psHead, 6);
+    RunStages();
+    EXPECT_TRUE(Good(psHead));
+    EXPECT_TRUE(PieceAnsweredGood(psPiece));
+    EXPECT_EQ(ValidBlocks(Slot(psHead)), 32);
+}
+
+TEST_F(WritePath, AfterANewerPieceWasAbortedOutOfOrderDataAbortsThePiece) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(8, 16);
+    StartWrite(24, 16);
+    fw::KERNEL_ENTRY* psLate = StartWrite(40, 16);
+    fw::SetFlag(psHead, fw::KE_FLAG_NEWER_PIECE_ABORTED);
+    SendData(psLate, 7);
+    RunStages();
+    EXPECT_EQ(psLate->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    EXPECT_EQ(psLate->wChildrenOutstanding, fw::COMPLETION_CODE_NO_STATUS);
+    EXPECT_FALSE(Answer(psLate).fStatus);
+}
+
+TEST_F(WritePath, AContinuationCarriesPastTheStripeBoundaryOnAParityRank) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    fw::KERNEL_ENTRY* psCont = StartWrite(416, 200);
+    ASSERT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_CONTINUATION);
+    EXPECT_EQ(Cache(psCont).wHeadShare, 96);
+    EXPECT_EQ(psCont->wBlocks, 104);
+    EXPECT_EQ(psCont->lInternalAddress, 512u);
+    EXPECT_EQ(Cache(psCont).wBufferBlocks, kStripe);
+    ASSERT_EQ(Answer(psCont).aSegments.size(), 2u);
+    EXPECT_EQ(Answer(psCont).aSegments[0].first, psHead->dBufferHandle + 16 * kBlock);
+    EXPECT_EQ(Answer(psCont).aSegments[0].second, 96 * kBlock);
+    SendData(psHead, 8);
+    SendData(psCont, 9);
+    RunStages();
+    EXPECT_TRUE(Good(psHead));
+    EXPECT_TRUE(Good(psCont));
+    // Both parts of the continuation are journalled before its GOOD.
+    EXPECT_EQ(ValidBlocks(Slot(psHead)), 112);
+    EXPECT_EQ(ValidBlocks(Slot(psCont)), 104);
+    EXPECT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    EXPECT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_STREAM_CONTINUES));
+    ReleaseHolds();
+    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+}
+
+TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne) {
+    fw::KERNEL_ENTRY* psCached = StartWrite(8, 16);
+    SendData(psCached, 10);
+    RunStages();
+    ASSERT_TRUE(Good(psCached));
+    ClearRing();
+    fw::SetRankOperationState(0, fw::RANK_STATE_FAILED);
+    fw::SetWritebackCaching(fw::FALSE);
+    fw::KERNEL_ENTRY* psThrough = StartWrite(5000, 16);
+    SendData(psThrough, 11);
+    ReleaseHolds();
+    // The cached write is not answered again and keeps its data.
+    EXPECT_FALSE(Answer(psCached).fStatus);
+    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_WRITE_READY);
+    EXPECT_EQ(ValidBlocks(Slot(psCached)), 16);
+    EXPECT_EQ(Slot(psCached).fIssued, fw::FALSE);
+    // The write-through write is refused.
+    const HostAnswer& a = Answer(psThrough);
+    ASSERT_TRUE(a.fStatus);
+    EXPECT_EQ(a.bKey, fw::SENSE_ILLEGAL_REQUEST);
+    EXPECT_EQ(a.bAsc, 0x25);
+    // Once the rank takes writes again the cached write goes to the drives.
+    fw::SetRankOperationState(0, fw::RANK_STATE_OPTIMAL);
+    RunStages();
+    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+}
+
+}  // namespace
