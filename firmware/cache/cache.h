@@ -10,8 +10,6 @@ namespace fw {
 struct KERNEL_ENTRY;
 
 void CacheFlushSequencerStep();
-uint16_t wGetDataAvailableCount(uint8_t bPort);
-void ServiceDataAvailable(uint8_t bPort);
 void WriteSortService();
 void InitStripeAccessTable();
 uint8_t fCheckExpansionMarker(uint8_t bMarker1, uint8_t bMarker2);
@@ -60,6 +58,21 @@ uint32_t dGetOptimisationHoldLimit();
 uint8_t fIsRankWriteSortActive(uint8_t bRank);
 void IncSortableWriteCount();
 // Read-ahead: slots holding any block of the range are dropped.
-void InvalidateReadAheadRange(uint64_t lAddress, uint32_t dBlocks);
+uint8_t InvalidateReadAhead(uint64_t lAddress, uint32_t dBlocks);
+// Read-ahead slots as the read path uses them: the lookup (64 data there,
+// 67 loading, 65 miss), the prefetch of a sequential read, the slot's users
+// and the reads waiting on it.
+struct KERNEL_ENTRY;
+uint8_t bLookupReadAhead(KERNEL_ENTRY* psRead, uint32_t* pdHandle, uint16_t* pwBlocks, uint8_t* pbSlot,
+                         uint8_t* pfStreaming);
+uint8_t bClaimReadAheadSlot(KERNEL_ENTRY* psRead, uint32_t* pdHandle, uint16_t wBlocks, uint8_t* pbSlot);
+uint8_t bGetPrefetchSize(KERNEL_ENTRY* psRead, uint16_t* pwBlocks);
+uint8_t bPrefetchNextExtent(KERNEL_ENTRY* psRead, KERNEL_ENTRY** ppsPrefetch);
+void ServeReadAheadWaiters(uint8_t bSlot, uint8_t bPortCode, uint8_t fCancel);
+void AddReadAheadUser(uint8_t bSlot, uint16_t wBlocks);
+void DecReadAheadWaitCount(uint8_t bSlot, uint8_t fLockHeld);
+void SetReadAheadLoaded(uint8_t bSlot, uint8_t fLoaded);
+uint16_t wGetReadAheadUsers(uint8_t bSlot);
+void ReleaseReadAheadSlot(uint8_t bSlot);
 
 }  // namespace fw

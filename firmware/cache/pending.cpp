@@ -5,6 +5,8 @@
 #include "config/config_db.h"
 #include "executive/kernel_entry.h"
 #include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "cache/cache_entry.h"
 #include "executive/types.h"
 #include "target/host_command_codes.h"
 #include "target/stage_rings.h"
@@ -26,8 +28,6 @@ uint32_t s_dSortableWrites = 0;
 }  // namespace
 
 void CacheFlushSequencerStep() {}
-uint16_t wGetDataAvailableCount(uint8_t) { return 0; }
-void ServiceDataAvailable(uint8_t) {}
 void WriteSortService() {}
 void InitStripeAccessTable() {}
 uint8_t fCheckExpansionMarker(uint8_t, uint8_t) { return FALSE; }
@@ -97,7 +97,39 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY*, uint16_t* pwBlockingIndex, uint8_t, ui
     *pwBlockingIndex = 0xFFFF;
     return 86;
 }
-uint8_t bCheckReadAgainstWrites(KERNEL_ENTRY*, uint16_t, uint8_t) { return 86; }
+// Older queued writes of the LUN that overlap the read, found by a scan of
+// the host pool; the newest serves the read when it covers it and holds all
+// its data.
+uint8_t bCheckReadAgainstWrites(KERNEL_ENTRY* psRead, uint16_t wBlocks, uint8_t fStrict) {
+    if (psRead->bCommandType == CT_EXPANSION) return 86;
+    const uint64_t lStart = psRead->lInternalAddress;
+    const uint64_t lEnd = lStart + wBlocks;
+    KERNEL_ENTRY* psNewest = nullptr;
+    for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
+        KERNEL_ENTRY* ps = nullptr;
+        (void)wGetTargetEntry(w, &ps);
+        if (ps == psRead || ps->fUsed != TRUE || !HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE) ||
+            ps->wLunIndex != psRead->wLunIndex || (fStrict != TRUE && ps->alSequence[0] > psRead->alSequence[0])) {
+            continue;
+        }
+        if (ps->lInternalAddress >= lEnd || ps->lInternalAddress + ps->wBlockCount <= lStart) continue;
+        if (psNewest == nullptr || ps->alSequence[0] > psNewest->alSequence[0]) psNewest = ps;
+    }
+    if (psNewest == nullptr) return 86;
+    const CACHE_ENTRY_FIELDS* psWrite = psCacheFields(psNewest);
+    const bool fCovers = psNewest->lInternalAddress <= lStart && psNewest->lInternalAddress + psNewest->wBlockCount >= lEnd;
+    if (fStrict != TRUE && bGetCacheSetting207() == TRUE && psRead->bSegmentCount != 2 &&
+        psNewest->bSegmentCount != 2 && !HasFlag(psRead, KE_FLAG_SNAPSHOT) && fCovers &&
+        HasFlag(psNewest, KE_FLAG_DATA_COMPLETE) && psWrite->wBlocksInOrder >= psNewest->wBlocks &&
+        psNewest->bPrimaryState != HOST_STATE_CHILDREN_WAIT) {
+        psCacheFields(psNewest)->wReaderCount++;
+        psRead->dBufferHandle = psNewest->dBufferHandle + static_cast<uint32_t>(lStart - psNewest->lInternalAddress) * 512;
+        psCacheFields(psRead)->wServingWrite = psNewest->wIndex;
+        return 92;
+    }
+    SetFlag(psNewest, KE_FLAG_HOLD_RELEASE_A);
+    return 87;
+}
 uint32_t dGetRankOutstandingWrites(uint8_t bRank) { return bRank < 64 ? s_adRankQueuedWrites[bRank] : 0; }
 void FlagLunOutstandingWrites(uint16_t, uint32_t) {}
 
@@ -108,6 +140,17 @@ uint64_t lGetOptimisationSequenceWindow() { return s_sOptimisation.lSequenceWind
 uint32_t dGetOptimisationHoldLimit() { return s_sOptimisation.dHoldLimit; }
 uint8_t fIsRankWriteSortActive(uint8_t) { return s_fWriteSortEnabled; }
 void IncSortableWriteCount() { ++s_dSortableWrites; }
-void InvalidateReadAheadRange(uint64_t, uint32_t) {}
+// No read-ahead slots: every read misses, none is prefetched.
+uint8_t InvalidateReadAhead(uint64_t, uint32_t) { return 65; }
+uint8_t bLookupReadAhead(KERNEL_ENTRY*, uint32_t*, uint16_t*, uint8_t*, uint8_t*) { return 65; }
+uint8_t bClaimReadAheadSlot(KERNEL_ENTRY*, uint32_t*, uint16_t, uint8_t*) { return FALSE; }
+uint8_t bGetPrefetchSize(KERNEL_ENTRY*, uint16_t*) { return FALSE; }
+uint8_t bPrefetchNextExtent(KERNEL_ENTRY*, KERNEL_ENTRY**) { return 16; }
+void ServeReadAheadWaiters(uint8_t, uint8_t, uint8_t) {}
+void AddReadAheadUser(uint8_t, uint16_t) {}
+void DecReadAheadWaitCount(uint8_t, uint8_t) {}
+void SetReadAheadLoaded(uint8_t, uint8_t) {}
+uint16_t wGetReadAheadUsers(uint8_t) { return 0; }
+void ReleaseReadAheadSlot(uint8_t) {}
 
 }  // namespace fw

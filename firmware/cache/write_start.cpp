@@ -695,10 +695,10 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     // 10. The data phase.
     StartWriteDataPhase(psEntry);
     // 11. Read-ahead copies of the range are stale now.
-    InvalidateReadAheadRange(psEntry->lInternalAddress, psEntry->wBlockCount);
+    InvalidateReadAhead(psEntry->lInternalAddress, psEntry->wBlockCount);
     KERNEL_ENTRY* psHead = c.psStreamHead;
     if (bClass == WRITE_CLASS_CONTINUATION && psHead != nullptr) {
-        InvalidateReadAheadRange(psHead->lInternalAddress, psHead->wBlockCount);
+        InvalidateReadAhead(psHead->lInternalAddress, psHead->wBlockCount);
     }
     // 12.
     LeaveCommandQueue(psEntry);

@@ -72,6 +72,12 @@ void SetSecondClusteringSetting(uint8_t f);
 void SetAgingPrioritySetting(uint8_t f);
 void SetRankQueueLimitSetting(uint8_t f);
 void SetHoldSetting(uint8_t f);
+// "Read-Ahead Caching", "Streaming Read-Ahead" (TRUE, FALSE or 0xF8: by
+// the rank's own byte).
+uint8_t fGetReadAheadCaching();
+void SetReadAheadCaching(uint8_t f);
+uint8_t bGetStreamingReadAhead();
+uint8_t fGetRankStreamingReadAhead(uint8_t bRank);
 // Throttle bytes of a rank and of a logical drive.
 uint8_t fGetRankThrottle(uint8_t bRank);
 uint8_t fGetRankSecondThrottle(uint8_t bRank);

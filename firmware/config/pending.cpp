@@ -112,6 +112,13 @@ void SetSecondClusteringSetting(uint8_t f) { s_fSecondClustering = f; }
 void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }
 void SetRankQueueLimitSetting(uint8_t f) { s_fRankQueueLimit = f; }
 void SetHoldSetting(uint8_t f) { s_fHoldSetting = f; }
+namespace {
+uint8_t s_fReadAheadCaching = TRUE;
+}  // namespace
+uint8_t fGetReadAheadCaching() { return s_fReadAheadCaching; }
+void SetReadAheadCaching(uint8_t f) { s_fReadAheadCaching = f; }
+uint8_t bGetStreamingReadAhead() { return FALSE; }
+uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
 uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
 uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }

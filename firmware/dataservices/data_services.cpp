@@ -52,4 +52,8 @@ uint8_t bSnapshotDataReceivedCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
 uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
 void SnapshotCommandData(KERNEL_ENTRY*) {}
 
+uint8_t fIsOdaInvalid(uint16_t) { return FALSE; }
+uint8_t bSnapshotReadCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
+uint8_t fDuplicationTakesRead(KERNEL_ENTRY*) { return FALSE; }
+
 }  // namespace fw

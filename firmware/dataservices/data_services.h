@@ -65,4 +65,11 @@ uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY* psEntry);
 // Parameter data of a snapshot command (command type 73) has arrived.
 void SnapshotCommandData(KERNEL_ENTRY* psEntry);
 
+// Snapshot reads: the overwrite data area of a logical drive is unusable;
+// the snapshot layer's verdict on a read; the duplication engine takes a
+// read of its own (TRUE).
+uint8_t fIsOdaInvalid(uint16_t wLd);
+uint8_t bSnapshotReadCheck(KERNEL_ENTRY* psEntry);
+uint8_t fDuplicationTakesRead(KERNEL_ENTRY* psEntry);
+
 }  // namespace fw

@@ -81,7 +81,11 @@ void CountWriteCollapse(uint16_t) {}
 void CountMultiPieceStream() {}
 void IncRaidNoPagesCount() {}
 void CountReadFromWrite() {}
-void CountReadWaitBehindWrite() {}
+namespace {
+uint32_t s_dReadWaits = 0;
+}  // namespace
+void CountReadWaitBehindWrite() { ++s_dReadWaits; }
+uint32_t dGetReadWaitBehindWriteCount() { return s_dReadWaits; }
 void CountPrefetch() {}
 void CountReadAheadHit(uint16_t) {}
 void RecordHostCommandTime(KERNEL_ENTRY*) {}

@@ -42,6 +42,7 @@ void CountMultiPieceStream();
 void IncRaidNoPagesCount();
 void CountReadFromWrite();
 void CountReadWaitBehindWrite();
+uint32_t dGetReadWaitBehindWriteCount();
 void CountPrefetch();
 void CountReadAheadHit(uint16_t wBlocks);
 // The service time of a finished command.

@@ -1,6 +1,7 @@
 #include "executive/main_loop.h"
 
 #include "cache/cache.h"
+#include "cache/read_path.h"
 #include "cache/write_stages.h"
 #include "config/config_db.h"
 #include "console/console_menu.h"
@@ -219,9 +220,9 @@ void RunCycle() {
         }
     }
     if (fCompletions) return;
-    if (uint16_t wCount = wGetDataAvailableCount(PORT_EMBEDDED); wCount != 0) {
+    if (uint16_t wCount = wGetDataAvailableTotal(); wCount != 0) {
         EnterStage(14);
-        for (uint16_t w = 0; w < wCount; ++w) ServiceDataAvailable(PORT_EMBEDDED);
+        for (uint16_t w = 0; w < wCount; ++w) ProcessDataAvailableQueue(PORT_EMBEDDED);
         return;
     }
     for (uint8_t i = 0; i < 2 && i < s_sPorts.bHostPortCount; ++i) {

@@ -36,7 +36,8 @@ constexpr uint32_t kBlock = 512;
 
 // What the host saw of one command: its data-out requests and its status.
 struct HostAnswer {
-    std::vector<std::pair<uint32_t, uint32_t>> aSegments;   // bus address, bytes
+    std::vector<std::pair<uint32_t, uint32_t>> aSegments;   // data-out: bus address, bytes
+    std::vector<std::pair<uint32_t, uint32_t>> aDataIn;     // data-in: bus address, bytes
     bool fStatus = false;
     uint16_t wStatus = 0;
     uint8_t bKey = 0;
@@ -74,6 +75,8 @@ protected:
         std::memcpy(pbHead + 8, &wInitiator, 2);
         const uint16_t wHostLun = kLun;
         std::memcpy(pbHead + 40, &wHostLun, 2);
+        const uint32_t dExpected = dBlocks * kBlock;   // FCP_DL
+        std::memcpy(pbHead + 36, &dExpected, 4);
         ps->bPortCode = kPort;
         uint8_t* pbCdb = fw::pGetCommandCdb(ps);
         std::memset(pbCdb, 0, 16);
@@ -165,6 +168,13 @@ protected:
                         a.aSegments.insert(a.aSegments.end(), aPending.begin(), aPending.end());
                         aPending.clear();
                     }
+                }
+                if (wFlags & fw::CTIO7_FLAG_DATA_IN) {
+                    uint32_t dAddress = 0;
+                    uint32_t dLength = 0;
+                    std::memcpy(&dAddress, pb + 0x34, 4);
+                    std::memcpy(&dLength, pb + 0x3C, 4);
+                    a.aDataIn.push_back({dAddress, dLength});
                 }
                 if (wFlags & fw::CTIO7_FLAG_SEND_STATUS) {
                     a.fStatus = true;

@@ -1,0 +1,28 @@
+// Host READ(16) through the cache: answered from a read-ahead slot, from the
+// buffer of an outstanding write that covers it, or read from the drives
+// into pages of its own; then the data and the status go to the host in one
+// transfer.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct KERNEL_ENTRY;
+
+// 255 moved on or finished; 66 no pages, or the snapshot layer asks it to
+// wait; 16 held off (SAS slot change, stripe initialisation) or no child
+// entries: tried again later.
+uint8_t StartHostRead(KERNEL_ENTRY* psEntry);
+// The head of the "Data Available" ring: data and status to the host.
+void ProcessDataAvailableQueue(uint8_t bPortCode);
+// Sends a read back to its LUN ring or the new-command ring, to be done
+// again.
+void RequeueRead(KERNEL_ENTRY* psEntry);
+// Answers a read from its read-ahead slot.
+void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry);
+// TRUE when one of the last commands of the port (of the LUN, for a read
+// taken from its LUN ring) is a READ(16) the read follows sequentially.
+uint8_t bFindSequentialRead(KERNEL_ENTRY* psEntry, uint16_t wDepth, uint16_t* pwPosition);
+
+}  // namespace fw
