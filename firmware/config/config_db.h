@@ -30,6 +30,14 @@ uint8_t BeginConfigEditPhase(uint8_t bStep);
 uint8_t CommitConfigurationPhase(uint8_t bStep);
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank);
 
+// Stored settings of the parity writes: a write that covers a large enough
+// share of a row is written as a full row with pre-reads; the data writes
+// of a full row wait for its parity.
+uint8_t fGetPartialFullStripeWrite();
+uint8_t fGetHoldFullRowDataWrites();
+void SetPartialFullStripeWrite(uint8_t f);
+void SetHoldFullRowDataWrites(uint8_t f);
+
 // Internal drive commands of the phases: control flags and command types.
 constexpr uint16_t DRIVE_COMMAND_NO_DATA = 0x08;
 constexpr uint16_t DRIVE_COMMAND_DATA_IN = 0x28;

@@ -123,4 +123,13 @@ uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
 uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
 
+namespace {
+uint8_t s_fPartialFullStripeWrite = FALSE;
+uint8_t s_fHoldFullRowDataWrites = FALSE;
+}  // namespace
+uint8_t fGetPartialFullStripeWrite() { return s_fPartialFullStripeWrite; }
+uint8_t fGetHoldFullRowDataWrites() { return s_fHoldFullRowDataWrites; }
+void SetPartialFullStripeWrite(uint8_t f) { s_fPartialFullStripeWrite = f; }
+void SetHoldFullRowDataWrites(uint8_t f) { s_fHoldFullRowDataWrites = f; }
+
 }  // namespace fw

@@ -9,6 +9,10 @@ struct KERNEL_ENTRY;
 // A partner message command (command type 158) came back from the drive
 // side; TRUE when the back-end completion may free it.
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY* psEntry);
+// Sends the data of a read-modify-write group to the partner before its
+// data write (message 111); 255 when queued, the data write then waits for
+// the partner's answer.
+uint8_t bSendPairDataToPartner(KERNEL_ENTRY* psHead);
 
 uint8_t DualControllerTask();
 void InitDualControllerManager();

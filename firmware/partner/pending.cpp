@@ -8,6 +8,7 @@ namespace fw {
 
 uint8_t DualControllerTask() { return STATUS_OK; }
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
+uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
 void InitDualControllerManager() {}
 namespace {
 uint8_t s_fIsPartnerAlive = FALSE;

@@ -60,6 +60,22 @@ uint8_t bAllocChildRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst) {
     return bAllocKernelEntries(PORT_CODE_INITIATOR, wEntries, ppsFirst);
 }
 
+uint8_t bAllocGroupRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst) {
+    const uint8_t b = bAllocKernelEntries(PORT_CODE_INITIATOR, wEntries, ppsFirst);
+    if (b != STATUS_OK) return b;
+    for (uint16_t i = 0; i < wEntries; ++i) {
+        (*ppsFirst)[i].wRunLength = i == 0 ? 1 : 0;
+        (*ppsFirst)[i].bCount = 1;
+    }
+    return STATUS_OK;
+}
+
+void FreeGroupEntry(KERNEL_ENTRY* psEntry) {
+    if (psEntry->fUsed != TRUE) return;
+    psEntry->wRunLength = 1;
+    FreeChild(psEntry);
+}
+
 void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bOpcode, uint8_t bRank,
                        uint8_t bSubRank, uint8_t bMember) {
     std::memset(psChild, 0, offsetof(KERNEL_ENTRY, abHeadExtension));

@@ -131,6 +131,11 @@ inline uint8_t* pbAtAddress(uint32_t dAddress) { return reinterpret_cast<uint8_t
 uint16_t wChildEntries(uint32_t dSegments);
 // Takes a run of entries from the internal pool: 255, or 16.
 uint8_t bAllocChildRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst);
+// Takes a run of entries for a group of one-entry children: each entry of
+// the run is freed on its own when its child is done.  255, or 16.
+uint8_t bAllocGroupRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst);
+// Frees one entry of a group run.
+void FreeGroupEntry(KERNEL_ENTRY* psEntry);
 void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bOpcode, uint8_t bRank,
                        uint8_t bSubRank, uint8_t bMember);
 // The child fills the whole run it heads with its segments.

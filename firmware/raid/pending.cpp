@@ -67,10 +67,6 @@ void SetRebuildCheckPending(uint8_t) {}
 
 uint64_t lGetRebuildPosition() { return 0; }
 
-void IssueOrFailAfterXor(KERNEL_ENTRY*) {}
-void IssueFullRowWrites(KERNEL_ENTRY*) {}
-void IssueParityWrite(KERNEL_ENTRY*) {}
-void IssueAfterXor(KERNEL_ENTRY*) {}
 void ContinueRaid6FullRow(KERNEL_ENTRY*) {}
 void ContinueRaid6Update(KERNEL_ENTRY*) {}
 void IssueRaid6DegradedWrites(KERNEL_ENTRY*) {}
@@ -87,9 +83,7 @@ void ExpansionTransferDone(KERNEL_ENTRY*) {}
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
 uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
-uint8_t fRaid5ChildComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t fRaid6ChildComplete(KERNEL_ENTRY*) { return TRUE; }
-void ReleaseHeldGroup(KERNEL_ENTRY*, uint8_t) {}
 void SetRaid6ReserveInUse(uint8_t) {}
 uint8_t fGetRaid6ReserveInUse() { return FALSE; }
 

@@ -66,10 +66,6 @@ uint64_t lGetRebuildPosition();   // internal address the rebuild has reached
 
 // Continuations the XOR engine hands finished requests to.
 struct KERNEL_ENTRY;
-void IssueOrFailAfterXor(KERNEL_ENTRY* psEntry);
-void IssueFullRowWrites(KERNEL_ENTRY* psEntry);
-void IssueParityWrite(KERNEL_ENTRY* psHead);
-void IssueAfterXor(KERNEL_ENTRY* psEntry);
 void ContinueRaid6FullRow(KERNEL_ENTRY* psFirst);
 void ContinueRaid6Update(KERNEL_ENTRY* psHead);
 void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst);

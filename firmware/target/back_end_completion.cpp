@@ -373,16 +373,19 @@ void MarkHostCommandFailed(KERNEL_ENTRY* psHost, const KERNEL_ENTRY* psChild) {
     SetFlag(psHost, KE_FLAG_SENSE_PRESENT);
 }
 
-void FailHostCommand(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+void MarkHostCommandFailedWithSense(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
     SetFlag(psHost, KE_FLAG_CHILD_FAILED);
-    if (!HasFlag(psHost, KE_FLAG_SENSE_PRESENT)) {
-        HOST_COMMAND_FIELDS* psFields = pHostFields(psHost);
-        psFields->bSenseKey = bKey;
-        psFields->bAsc = bAsc;
-        psFields->bAscq = bAscq;
-        std::memset(psFields->abSenseSpecific, 0, 3);
-        SetFlag(psHost, KE_FLAG_SENSE_PRESENT);
-    }
+    if (HasFlag(psHost, KE_FLAG_SENSE_PRESENT)) return;
+    HOST_COMMAND_FIELDS* psFields = pHostFields(psHost);
+    psFields->bSenseKey = bKey;
+    psFields->bAsc = bAsc;
+    psFields->bAscq = bAscq;
+    std::memset(psFields->abSenseSpecific, 0, 3);
+    SetFlag(psHost, KE_FLAG_SENSE_PRESENT);
+}
+
+void FailHostCommand(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+    MarkHostCommandFailedWithSense(psHost, bKey, bAsc, bAscq);
     psHost->psMother = psHost;
     psHost->wChildrenOutstanding = 0;
     psHost->wTotalChildren = 0;

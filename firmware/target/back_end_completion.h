@@ -51,6 +51,9 @@ void HostCommandChildrenDone(KERNEL_ENTRY* psHost);
 // A child of the command failed: it is marked (flag 5) and carries the
 // child's sense (flag 10) unless an earlier failure's is recorded.
 void MarkHostCommandFailed(KERNEL_ENTRY* psHost, const KERNEL_ENTRY* psChild);
+// The command failed with this sense (kept when one is recorded already);
+// it goes on counting its children down.
+void MarkHostCommandFailedWithSense(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
 // The command cannot be mapped: it ends with this sense and no children.
 void FailHostCommand(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
 // TRUE when the drive side ended the child in error; such a child then

@@ -80,3 +80,48 @@ inline Place Striped(uint64_t x, unsigned members, unsigned chunk) {
 }
 
 }  // namespace raidref
+
+namespace raidref {
+
+// RAID 5 and 50: G sub-ranks of P = D / G members; in row r the parity of
+// sub-rank g sits on its member r mod P, and the sub-rank's data chunks
+// fill its other members in member order.
+struct ParityRank {
+    unsigned D, G, S;
+    unsigned P() const { return D / G; }
+    uint64_t RowBlocks() const { return uint64_t(D - G) * S; }
+    unsigned ParityMember(uint64_t row, unsigned g) const { return g * P() + unsigned(row % P()); }
+    std::vector<unsigned> DataMembers(uint64_t row, unsigned g) const {
+        std::vector<unsigned> v;
+        for (unsigned m = g * P(); m < (g + 1) * P(); ++m)
+            if (m != ParityMember(row, g)) v.push_back(m);
+        return v;
+    }
+    Place Data(uint64_t x) const {
+        const uint64_t row = x / RowBlocks();
+        const unsigned chunk = unsigned((x % RowBlocks()) / S);
+        const unsigned g = chunk / (P() - 1);
+        return {DataMembers(row, g)[chunk % (P() - 1)], row * S + x % S};
+    }
+};
+
+// RAID 6: in row r, P on member r mod D, Q on the next member; the data
+// chunks fill the other members in member order (column j = the j-th).
+struct DualParityRank {
+    unsigned D, S;
+    uint64_t RowBlocks() const { return uint64_t(D - 2) * S; }
+    unsigned PMember(uint64_t row) const { return unsigned(row % D); }
+    unsigned QMember(uint64_t row) const { return unsigned((row + 1) % D); }
+    std::vector<unsigned> DataMembers(uint64_t row) const {
+        std::vector<unsigned> v;
+        for (unsigned m = 0; m < D; ++m)
+            if (m != PMember(row) && m != QMember(row)) v.push_back(m);
+        return v;
+    }
+    Place Data(uint64_t x) const {
+        const uint64_t row = x / RowBlocks();
+        return {DataMembers(row)[unsigned((x % RowBlocks()) / S)], row * S + x % S};
+    }
+};
+
+}  // namespace raidref

@@ -10,6 +10,9 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
+#include <set>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -24,6 +27,8 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/parity_mapping.h"
+#include "raid/striped_mapping.h"
 #include "raid/xor_engine.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/sas_drive.h"
@@ -34,6 +39,7 @@
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "raid_reference.h"
 
 namespace raidtest {
 
@@ -171,6 +177,18 @@ protected:
         RunUntilDone(ps);
     }
 
+    // The children waiting on the initiator kernel queue, in queue order.
+    std::vector<fw::KERNEL_ENTRY*> Queued() {
+        std::vector<fw::KERNEL_ENTRY*> v;
+        const fw::KERNEL_QUEUE* q = fw::psGetInitiatorKernelQueue();
+        for (uint16_t p = q->wNewCmdOut; p != q->wNewCmdIn; p = uint16_t((p + 1) % fw::KERNEL_QUEUE_SLOTS)) {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            fw::GetKernelEntryAddress(q->awNewCmdRing[p], &ps);
+            if (ps) v.push_back(ps);
+        }
+        return v;
+    }
+
     std::vector<uint8_t> DriveBlocks(unsigned slot, uint64_t lba, uint32_t count) {
         std::vector<uint8_t> v(count * kBlock);
         chassis.DriveAt(slot)->ReadBlocks(lba, count, v.data());
@@ -182,9 +200,142 @@ protected:
     }
     // Pools back where they started: every child and page returned.
     void ExpectPoolsReturned() {
-        EXPECT_EQ(fw::wGetKernelEntriesUsed(), baselineEntries);
+        EXPECT_EQ(fw::wGetKernelEntriesUsed(), baselineEntries) << UsedEntries();
         EXPECT_EQ(fw::dGetPagesInUse(0), baselinePages);
     }
+
+    // The entries in use, for a failure message.
+    static std::string UsedEntries() {
+        std::string s;
+        for (uint32_t i = 0; i < fw::KERNEL_ENTRY_COUNT; ++i) {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            fw::GetKernelEntryAddress(i, &ps);
+            if (ps->fUsed != fw::TRUE) continue;
+            s += " [" + std::to_string(i) + " ct " + std::to_string(ps->bCommandType) + " ps " +
+                 std::to_string(ps->bPrimaryState) + " cc " + std::to_string(ps->wChildrenOutstanding) + "]";
+        }
+        return s;
+    }
+
+    // ---- the reference model: what each acknowledged write put where ----
+
+    // The mapping of the rank's level, as the cache's stages call it.
+    uint8_t MapOnRank(fw::KERNEL_ENTRY* ps) {
+        const uint32_t d = DataAddress(ps);
+        switch (spec.bLevel) {
+        case fw::RAID_LEVEL_0:
+        case fw::RAID_LEVEL_10: return fw::bMapStripedCommand(0, ps, d);
+        case fw::RAID_LEVEL_5:
+        case fw::RAID_LEVEL_50: return fw::bMapParityCommand(0, ps, d);
+        default: return MapOther(ps, d);
+        }
+    }
+    virtual uint8_t MapOther(fw::KERNEL_ENTRY*, uint32_t) { return 0; }
+
+    // Writes random data through the engine and records it.
+    void Write(uint64_t address, uint16_t blocks, uint32_t seed) {
+        fw::KERNEL_ENTRY* w = HostCommand(true, address, blocks);
+        Fill(w, seed);
+        Run(w, [&](fw::KERNEL_ENTRY* ps) { return MapOnRank(ps); });
+        ASSERT_EQ(w->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+        ASSERT_FALSE(fw::HasFlag(w, fw::KE_FLAG_CHILD_FAILED)) << "write " << address << "+" << blocks;
+        for (uint32_t i = 0; i < blocks; ++i) {
+            std::vector<uint8_t>& v = reference[address + i];
+            v.assign(Data(w) + i * kBlock, Data(w) + (i + 1) * kBlock);
+            for (const auto& r : Rows(address + i)) touchedRows.insert(r);
+        }
+        FreeHost(w);
+    }
+    // Reads through the engine; the data must be what was written.
+    void ExpectRead(uint64_t address, uint16_t blocks) {
+        fw::KERNEL_ENTRY* r = HostCommand(false, address, blocks);
+        std::memset(Data(r), 0xEE, blocks * kBlock);
+        Run(r, [&](fw::KERNEL_ENTRY* ps) { return MapOnRank(ps); });
+        ASSERT_EQ(r->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+        ASSERT_FALSE(fw::HasFlag(r, fw::KE_FLAG_CHILD_FAILED)) << "read " << address << "+" << blocks;
+        for (uint32_t i = 0; i < blocks; ++i) {
+            ASSERT_EQ(std::vector<uint8_t>(Data(r) + i * kBlock, Data(r) + (i + 1) * kBlock), Expected(address + i))
+                << "block " << address + i;
+        }
+        FreeHost(r);
+    }
+    std::vector<uint8_t> Expected(uint64_t x) const {
+        auto it = reference.find(x);
+        return it == reference.end() ? std::vector<uint8_t>(kBlock, 0) : it->second;
+    }
+    // The rows a host block lies in (the key of the parity checks).
+    std::vector<uint64_t> Rows(uint64_t x) const {
+        if (spec.bLevel == fw::RAID_LEVEL_5 || spec.bLevel == fw::RAID_LEVEL_50) return {x / Parity().RowBlocks()};
+        if (spec.bLevel == fw::RAID_LEVEL_6) return {x / Dual().RowBlocks()};
+        return {};
+    }
+    raidref::ParityRank Parity() const {
+        return {spec.bDrives, spec.bSubRanks ? spec.bSubRanks : 1u, spec.wChunk};
+    }
+    raidref::DualParityRank Dual() const { return {spec.bDrives, spec.wChunk}; }
+    bool MemberPresent(unsigned m) const { return fw::pGetRankRecord(0)->abMemberFlags[m] == 0; }
+    std::vector<uint8_t> Chunk(unsigned m, uint64_t row) {
+        return DriveBlocks(m + 1, row * spec.wChunk, spec.wChunk);
+    }
+    // The expected contents of a data chunk, from the reference model.
+    std::vector<uint8_t> ExpectedChunk(uint64_t rowStart) const {
+        std::vector<uint8_t> v;
+        for (uint32_t o = 0; o < spec.wChunk; ++o) {
+            const std::vector<uint8_t> b = Expected(rowStart + o);
+            v.insert(v.end(), b.begin(), b.end());
+        }
+        return v;
+    }
+    // Every present member of every row written holds what the layout
+    // model says: the data, and the parity of the reference data.
+    void ExpectDrivesMatchReference() {
+        for (uint64_t row : touchedRows) {
+            if (spec.bLevel == fw::RAID_LEVEL_6) {
+                ExpectDualParityRow(row);
+                continue;
+            }
+            const raidref::ParityRank pr = Parity();
+            for (unsigned g = 0; g < pr.G; ++g) {
+                std::vector<uint8_t> parity(spec.wChunk * kBlock, 0);
+                const std::vector<unsigned> members = pr.DataMembers(row, g);
+                for (unsigned j = 0; j < members.size(); ++j) {
+                    const uint64_t start = row * pr.RowBlocks() + (g * (pr.P() - 1) + j) * uint64_t(spec.wChunk);
+                    const std::vector<uint8_t> e = ExpectedChunk(start);
+                    for (size_t i = 0; i < e.size(); ++i) parity[i] ^= e[i];
+                    if (MemberPresent(members[j])) {
+                        ASSERT_EQ(Chunk(members[j], row), e) << "row " << row << " member " << members[j];
+                    }
+                }
+                if (MemberPresent(pr.ParityMember(row, g))) {
+                    ASSERT_EQ(Chunk(pr.ParityMember(row, g), row), parity) << "parity of row " << row << " sub-rank " << g;
+                }
+            }
+        }
+    }
+    void ExpectDualParityRow(uint64_t row) {
+        const raidref::DualParityRank dr = Dual();
+        const std::vector<unsigned> members = dr.DataMembers(row);
+        std::vector<std::vector<uint8_t>> data;
+        std::vector<const uint8_t*> cols;
+        for (unsigned j = 0; j < members.size(); ++j) {
+            data.push_back(ExpectedChunk(row * dr.RowBlocks() + j * uint64_t(spec.wChunk)));
+            if (MemberPresent(members[j])) {
+                ASSERT_EQ(Chunk(members[j], row), data.back()) << "row " << row << " member " << members[j];
+            }
+        }
+        for (const auto& d : data) cols.push_back(d.data());
+        std::vector<uint8_t> p(spec.wChunk * kBlock), q(spec.wChunk * kBlock);
+        raidref::PQ(cols, spec.wChunk * kBlock, p.data(), q.data());
+        if (MemberPresent(dr.PMember(row))) {
+            ASSERT_EQ(Chunk(dr.PMember(row), row), p) << "P of row " << row;
+        }
+        if (MemberPresent(dr.QMember(row))) {
+            ASSERT_EQ(Chunk(dr.QMember(row), row), q) << "Q of row " << row;
+        }
+    }
+
+    std::map<uint64_t, std::vector<uint8_t>> reference;
+    std::set<uint64_t> touchedRows;
 
     sim::Chassis chassis;
     dispatchtest::DispatchBoard b;

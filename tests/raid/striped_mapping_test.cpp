@@ -20,17 +20,6 @@ using raidtest::kBlock;
 
 class StripedMappingTest : public raidtest::RaidRoadTest {
 protected:
-    // The children of the last mapping, in the order they were queued.
-    std::vector<fw::KERNEL_ENTRY*> Queued() {
-        std::vector<fw::KERNEL_ENTRY*> v;
-        const fw::KERNEL_QUEUE* q = fw::psGetInitiatorKernelQueue();
-        for (uint16_t p = q->wNewCmdOut; p != q->wNewCmdIn; p = uint16_t((p + 1) % fw::KERNEL_QUEUE_SLOTS)) {
-            fw::KERNEL_ENTRY* ps = nullptr;
-            fw::GetKernelEntryAddress(q->awNewCmdRing[p], &ps);
-            if (ps) v.push_back(ps);
-        }
-        return v;
-    }
     uint8_t Map(fw::KERNEL_ENTRY* ps) {
         uint8_t bResult = 0;
         EXPECT_EQ(b.board().RunOnCpu([&] { bResult = fw::bMapStripedCommand(0, ps, DataAddress(ps)); }),
