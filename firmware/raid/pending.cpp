@@ -87,8 +87,8 @@ uint8_t fRaid6ChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void SetRaid6ReserveInUse(uint8_t) {}
 uint8_t fGetRaid6ReserveInUse() { return FALSE; }
 
-// Without the parity mappings a host command on a RAID 5/50 or RAID 6 rank
-// completes at once, as on a rank of the level without drive transfer: a
+// Without the dual-parity mapping a host command on a RAID 6 rank completes
+// at once, as on a rank of the level without drive transfer: a
 // write on "Write Complete", a read on "Data Available".
 namespace {
 uint8_t bCompleteWithoutDrives(KERNEL_ENTRY* psCommand) {
@@ -103,7 +103,6 @@ uint8_t bCompleteWithoutDrives(KERNEL_ENTRY* psCommand) {
     return STATUS_OK;
 }
 }  // namespace
-uint8_t bMapParityCommand(uint8_t, KERNEL_ENTRY* psCommand, uint32_t) { return bCompleteWithoutDrives(psCommand); }
 uint8_t bMapRaid6Command(uint8_t, KERNEL_ENTRY* psCommand, uint32_t) { return bCompleteWithoutDrives(psCommand); }
 uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY*) { return 0; }
 uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }

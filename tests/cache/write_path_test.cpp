@@ -63,7 +63,8 @@ TEST_F(WritePath, WriteBackIsAnsweredWhenItsDataIsJournalled) {
     // Held for followers, then issued: the journal marks it issued.
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_OPTIMISATION);
     ReleaseHolds();
-    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    // Its GOOD went out already: the drives done, it is finished without a status.
+    EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_COMPLETE);
     EXPECT_EQ(Slot(ps).fIssued, fw::TRUE);
     EXPECT_EQ(ValidBlocks(Slot(ps)), 16);
 }
@@ -103,7 +104,7 @@ TEST_F(WritePath, ASequentialWriteJoinsTheStreamBeforeIt) {
     EXPECT_TRUE(PieceAnsweredGood(psPiece));
     EXPECT_EQ(ValidBlocks(Slot(psHead)), 32);
     ReleaseHolds();
-    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_COMPLETE);
     const uint8_t* pb = Bytes(psHead->dBufferHandle);
     EXPECT_EQ(pb[16 * kBlock + 5], Pattern(4, 5));
 }
@@ -269,8 +270,8 @@ TEST_F(WritePath, AContinuationCarriesPastTheStripeBoundaryOnAParityRank) {
     EXPECT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
     EXPECT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_STREAM_CONTINUES));
     ReleaseHolds();
-    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
-    EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }
 
 TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne) {
@@ -297,7 +298,7 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
     // Once the rank takes writes again the cached write goes to the drives.
     fw::SetRankOperationState(0, fw::RANK_STATE_OPTIMAL);
     RunStages();
-    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }
 
 }  // namespace
