@@ -100,6 +100,7 @@ TEST_F(ReadPath, AKnownBadBlockIsAnsweredMediumErrorWithEvent64) {
 TEST_F(ReadPath, AReadFromTheDrivesGoesOutWithItsStatusInOneTransfer) {
     fw::KERNEL_ENTRY* psRead = Admit(fw::SCSI_READ16, 200, 24);
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
+    RunDrives();
     EXPECT_NE(psRead->dBufferHandle, 0u);
     EXPECT_EQ(+Cache(psRead).wDataBlocks, 24);
     EXPECT_TRUE(fw::HasFlag(psRead, fw::KE_FLAG_RANK_COUNTED));
@@ -119,6 +120,7 @@ TEST_F(ReadPath, AReadFromTheDrivesGoesOutWithItsStatusInOneTransfer) {
 TEST_F(ReadPath, AMediumErrorFromTheDrivesIsRememberedAndAnswered) {
     fw::KERNEL_ENTRY* psRead = Admit(fw::SCSI_READ16, 300, 8);
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
+    RunDrives();
     ASSERT_EQ(psRead->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
     fw::SetFlag(psRead, fw::KE_FLAG_SENSE_PRESENT);
     fw::pHostFields(psRead)->bSenseKey = fw::SENSE_MEDIUM_ERROR;
@@ -136,6 +138,7 @@ TEST_F(ReadPath, AMediumErrorFromTheDrivesIsRememberedAndAnswered) {
 TEST_F(ReadPath, AReadToBeDoneAgainGoesBackToItsLunRing) {
     fw::KERNEL_ENTRY* psRead = Admit(fw::SCSI_READ16, 400, 8);
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
+    RunDrives();
     ASSERT_EQ(psRead->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
     fw::SetFlag(psRead, fw::KE_FLAG_CHILD_FAILED);
     const uint32_t dPages = fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1);
@@ -147,6 +150,7 @@ TEST_F(ReadPath, AReadToBeDoneAgainGoesBackToItsLunRing) {
     EXPECT_EQ(fw::wGetDataAvailableTotal(), 0);
     // Started again, it is read again.
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
+    RunDrives();
     EXPECT_EQ(psRead->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
 }
 
