@@ -38,9 +38,23 @@ void SetFlushPiecewiseMode(uint8_t f);
 // The outstanding I/O queues: every queued write lets go of its hold.
 void ResetAllOutstandingWrites();
 
-// Used by the target engine when a command ends: the command's stripe
-// access record is released.
+// Used by the target engine.
+struct KERNEL_ENTRY;
+// The command's stripe access record: claimed at admission (TRUE: access
+// must be arranged with the partner), its S and O flags, released when the
+// command ends.
+uint8_t fClaimStripeAccessEntry(KERNEL_ENTRY* psEntry);
 void ReleaseStripeAccessEntry(uint16_t wIndex);
+uint8_t fGetStripeAccessSFlag(uint16_t wIndex);
+void SetStripeAccessSFlag(uint16_t wIndex, uint8_t f);
+uint8_t fGetStripeAccessOFlag(uint16_t wIndex);
+void SetStripeAccessOFlag(uint16_t wIndex, uint8_t f);
+// Decodes a READ(16) or WRITE(16) into the entry and sets up its first pass.
+void ParseReadWrite16Cdb(KERNEL_ENTRY* psEntry);
+uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry);
+void ReleaseReadAheadSlot(uint8_t bSlot);
+// The write-complete end of a cache flush write (command types 131, 152).
+void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
 
 // Used by the back-end completion: a finished write leaves the cache write
 // count (flag bit 49); a read-ahead prefetch has its data.

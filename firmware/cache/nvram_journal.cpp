@@ -31,6 +31,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "target/command_access.h"
+#include "target/lun_scheduler.h"
 #include "target/target_engine.h"
 
 namespace fw {

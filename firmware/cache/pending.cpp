@@ -3,12 +3,15 @@
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "config/config_db.h"
+#include "config/ld_table.h"
 #include "executive/kernel_entry.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "cache/cache_entry.h"
 #include "executive/types.h"
-#include "target/host_command_codes.h"
+#include "hw/scsi.h"
+#include "target/command_access.h"
+#include "target/scsi_status.h"
 #include "target/stage_rings.h"
 
 namespace fw {
@@ -152,5 +155,20 @@ void DecReadAheadWaitCount(uint8_t, uint8_t) {}
 void SetReadAheadLoaded(uint8_t, uint8_t) {}
 uint16_t wGetReadAheadUsers(uint8_t) { return 0; }
 void ReleaseReadAheadSlot(uint8_t) {}
+
+uint8_t fClaimStripeAccessEntry(KERNEL_ENTRY*) { return FALSE; }
+uint8_t fGetStripeAccessSFlag(uint16_t) { return FALSE; }
+void SetStripeAccessSFlag(uint16_t, uint8_t) {}
+uint8_t fGetStripeAccessOFlag(uint16_t) { return FALSE; }
+void SetStripeAccessOFlag(uint16_t, uint8_t) {}
+void ReleaseReadAheadSlot(uint8_t) {}
+// No flush sequencer yet: its write is done with.
+void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
+    const uint8_t bPort = psEntry->bPortCode;
+    TakeWriteComplete(bPort);
+    FreeTargetEntry(psEntry);
+    DecPortTotalCommands(bPort);
+}
+
 
 }  // namespace fw

@@ -26,6 +26,11 @@ uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live ima
 
 // Edit and commit.
 uint8_t RequestConfigUpdate(uint8_t bRequester);
+// TRUE while host I/O is quiesced: new commands wait on their ring.
+uint8_t fGetIoQuiesceFlag();
+void SetIoQuiesceFlag(uint8_t f);
+// The logical drive's stripe-access tracking byte.
+uint8_t fGetLdStripeAccessTracking(uint16_t wLd);
 uint8_t BeginConfigEditPhase(uint8_t bStep);
 uint8_t CommitConfigurationPhase(uint8_t bStep);
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank);

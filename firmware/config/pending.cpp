@@ -122,6 +122,12 @@ uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
 uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
 uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
+namespace {
+uint8_t s_fIoQuiesce = FALSE;
+}  // namespace
+uint8_t fGetIoQuiesceFlag() { return s_fIoQuiesce; }
+void SetIoQuiesceFlag(uint8_t f) { s_fIoQuiesce = f; }
+uint8_t fGetLdStripeAccessTracking(uint16_t) { return FALSE; }
 
 namespace {
 uint8_t s_fPartialFullStripeWrite = FALSE;

@@ -39,11 +39,19 @@ void StartDataServicesFromImage(const CONFIG_IMAGE*) {}
 
 // No snapshot set: no command carries map pages.
 uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }
+uint8_t fGetODAStartupInProg() { return FALSE; }
+void GetSnapshotSourceOfLun(uint16_t, uint16_t* pwLd, uint8_t* pbSnapshot) {
+    *pwLd = 0xFFFF;
+    *pbSnapshot = 0xFF;
+}
+uint8_t fIsLdRestoreInProgress(uint16_t) { return FALSE; }
+uint8_t fIsSnapshotUnreadable(const KERNEL_ENTRY*) { return FALSE; }
+void ReleaseSnapshotPageMapRange(KERNEL_ENTRY*) {}
+uint8_t fDataServicesAcceptCommand(KERNEL_ENTRY*) { return FALSE; }
 
 void DataServicesCommandDone(KERNEL_ENTRY*, uint8_t) {}
 
 // No snapshot set: no command takes part in a copy-on-write.
-uint8_t fGetODAStartupInProg() { return FALSE; }
 uint8_t fGetSnapshotBusyFlag() { return FALSE; }
 uint8_t fGetMetadataFlushInProg() { return FALSE; }
 uint8_t bSnapshotCopyOnWriteTest(KERNEL_ENTRY*) { return 0; }

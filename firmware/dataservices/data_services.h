@@ -64,6 +64,16 @@ uint8_t bSnapshotDataReceivedCheck(KERNEL_ENTRY* psEntry);
 uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY* psEntry);
 // Parameter data of a snapshot command (command type 73) has arrived.
 void SnapshotCommandData(KERNEL_ENTRY* psEntry);
+// A snapshot VLUN's source logical drive and snapshot number.
+void GetSnapshotSourceOfLun(uint16_t wVlun, uint16_t* pwLd, uint8_t* pbSnapshot);
+// TRUE while the logical drive is restored from a snapshot.
+uint8_t fIsLdRestoreInProgress(uint16_t wLd);
+// TRUE when the command addresses a snapshot that cannot be read.
+uint8_t fIsSnapshotUnreadable(const KERNEL_ENTRY* psEntry);
+// The snapshot page-map range recorded in a command is released.
+void ReleaseSnapshotPageMapRange(KERNEL_ENTRY* psEntry);
+// TRUE when the data services take over a command they made (flag bit 44).
+uint8_t fDataServicesAcceptCommand(KERNEL_ENTRY* psEntry);
 
 // Snapshot reads: the overwrite data area of a logical drive is unusable;
 // the snapshot layer's verdict on a read; the duplication engine takes a

@@ -32,6 +32,14 @@ uint8_t fIsDriveFirmwareDownloadActive();
 
 // Background pass services of the drive and enclosure management.
 uint8_t fIsDriveFirmwareDownloadInProgress();
+// TRUE when a host READ or WRITE reaches the drive being loaded.
+struct KERNEL_ENTRY;
+uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY* psEntry);
+// An array's power state: 1 spun down, 2 spun up, 3 spinning up.
+constexpr uint8_t APM_SPUN_DOWN = 1;
+constexpr uint8_t APM_SPINNING_UP = 3;
+uint8_t bGetArrayAPMState(uint8_t bArray);
+uint8_t bSpinArrayUpDown(uint8_t fUp, uint8_t bArray);
 void DriveFirmwareDownloadStep();
 // The drive firmware download state the partner's download message sets:
 // the in-progress and partner-sync flags and the download drive's phase

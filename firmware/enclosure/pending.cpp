@@ -96,4 +96,9 @@ uint8_t EnclosureDiscoveryDispatch(uint8_t) {
 }
 
 
+// No power management yet: every array is spun up.
+uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY*) { return FALSE; }
+uint8_t bGetArrayAPMState(uint8_t) { return 2; }
+uint8_t bSpinArrayUpDown(uint8_t, uint8_t) { return STATUS_OK; }
+
 }  // namespace fw

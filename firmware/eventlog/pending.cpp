@@ -91,6 +91,18 @@ void CountReadAheadHit(uint16_t) {}
 void RecordHostCommandTime(KERNEL_ENTRY*) {}
 
 namespace {
+uint32_t s_dInvalidOpcodes = 0;
+}  // namespace
+void IncReservationConflictCount() {}
+void IncInvalidOpcodeCount() { s_dInvalidOpcodes++; }
+uint32_t dGetInvalidOpcodeCount() { return s_dInvalidOpcodes; }
+void CountLunCommandStart(const KERNEL_ENTRY*) {}
+void IncLunOutstanding(const KERNEL_ENTRY*) {}
+uint8_t fIsLunCommandInProgress(uint16_t) { return FALSE; }
+void AddHostBlocksTransferred(uint16_t) {}
+void IncPortResetCount(uint8_t) {}
+
+namespace {
 uint8_t s_fTargetCommandTrace = FALSE;
 uint8_t s_fTargetCommandTimeTrace = FALSE;
 }  // namespace

@@ -47,6 +47,18 @@ void CountPrefetch();
 void CountReadAheadHit(uint16_t wBlocks);
 // The service time of a finished command.
 void RecordHostCommandTime(KERNEL_ENTRY* psEntry);
+// Counters the dispatcher raises.
+void IncReservationConflictCount();
+void IncInvalidOpcodeCount();
+uint32_t dGetInvalidOpcodeCount();
+// The start of a command in its LUN's statistics, and the per-LUN
+// outstanding count (flag bit 8) with its release at completion.
+void CountLunCommandStart(const KERNEL_ENTRY* psEntry);
+void IncLunOutstanding(const KERNEL_ENTRY* psEntry);
+uint8_t fIsLunCommandInProgress(uint16_t wLun);
+void AddHostBlocksTransferred(uint16_t wBlocks);
+// A TARGET RESET or LIP reset notify of a host port.
+void IncPortResetCount(uint8_t bPort);
 
 // A mirror buffer for a partner extent could not be had.
 void CountMirrorAllocFail();

@@ -33,6 +33,7 @@
 #include "sas/sas_drive.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
+#include "target/task_management.h"
 #include "target/target_engine.h"
 
 namespace fw {

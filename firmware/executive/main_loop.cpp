@@ -20,7 +20,10 @@
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
 #include "raid/raid_engine.h"
+#include "target/command_completion.h"
+#include "target/dispatcher.h"
 #include "target/host_command_pool.h"
+#include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
 #include "target/target_engine.h"
@@ -208,7 +211,7 @@ void RunCycle() {
     }
     if (wGetCommandCompleteTotal() != 0) {
         EnterStage(8);
-        ServiceTargetCommandComplete(PORT_EMBEDDED);
+        ServiceCommandComplete(PORT_EMBEDDED);
         return;
     }
     bool fCompletions = false;
@@ -289,7 +292,7 @@ void RunCycle() {
         if (uint16_t wCount = wGetPortNewCommands(PORT_EMBEDDED); wCount != 0) {
             EnterStage(31);
             for (uint16_t w = 0; w < wCount; ++w) {
-                if (DispatchScsiCommand(PORT_EMBEDDED) != STATUS_OK) {
+                if (bDispatchHostCommand(PORT_EMBEDDED) != STATUS_OK) {
                     RewindNewCommandScan(PORT_EMBEDDED);
                     break;
                 }
@@ -297,7 +300,7 @@ void RunCycle() {
         }
         if (wGetNewCmdContTotal() != 0) {
             EnterStage(32);
-            RunLunScheduler();
+            (void)ServiceLunQueues();
         }
         if (s_sPorts.bHostInterfaceType == 4 && fIsEmbeddedModuleRequestPending() == TRUE &&
             fIsEmbeddedModuleBusy() == FALSE) {

@@ -45,8 +45,11 @@
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
+#include "target/dispatcher.h"
 #include "target/host_command_pool.h"
 #include "target/back_end_completion.h"
+#include "target/lun_scheduler.h"
+#include "target/unit_attention.h"
 #include "target/target_engine.h"
 
 namespace fw {

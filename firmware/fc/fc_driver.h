@@ -73,6 +73,9 @@ uint8_t fGetHostLoopLipFlag(uint8_t bPort);
 // The N_Port handle of an initiator's 24-bit port id (ISP24xx): 255 found.
 uint8_t bLookupHandleByPortId(uint8_t bChip, uint32_t dPortId, uint16_t* pwHandle);
 uint8_t bAddHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle);
+// The handle of a command's initiator in its port's handle table.
+struct KERNEL_ENTRY;
+uint16_t wGetHostLoopHandle(const KERNEL_ENTRY* psEntry);
 
 // Request entries (64 bytes each) and their posting.  A CTIO's handle is the
 // address of its command's KERNEL_ENTRY, or a tagged value naming none.
@@ -92,6 +95,12 @@ uint8_t bBuildQlCtioEntry(uint32_t dHandle, uint16_t wLoopId, uint16_t wExchange
                           const uint8_t* pbBytes, uint8_t* pbEntry);
 // Copies count 64-byte sources, 636 bytes apart, onto the chip's request ring.
 uint8_t bPostRequestQueueEntries(uint8_t bChip, uint16_t wCount, const void* pSource);
+// NOTIFY ACKNOWLEDGE of an ISP2x00 host port.
+uint8_t BuildQlNotifyAck(uint32_t dValue, uint16_t wLoopId, uint16_t wFlags, uint16_t wTaskFlags, uint16_t wStatus,
+                         uint16_t wSequenceId, uint8_t* pbEntry);
+// The ISP24xx handle map: a logged-in initiator's port id and N_Port handle.
+uint8_t bRemoveHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle);
+void ClearHandleMap(uint8_t bChip);
 uint8_t bRequestRingFree(uint8_t bChip);
 void GetRequestRingBase(uint8_t bChip, uint8_t** ppbBase);
 uint8_t bSendMarker(uint8_t bChip, uint16_t wTarget, uint16_t wLun, uint8_t bModifier);

@@ -111,6 +111,7 @@ void Ctio7Common(uint32_t dHandle, uint16_t wNPortHandle, uint16_t wOxId, uint16
 
 uint16_t wGetHostLoopLipCount(uint8_t) { return 0; }
 uint8_t fGetHostLoopLipFlag(uint8_t) { return FALSE; }
+uint16_t wGetHostLoopHandle(const KERNEL_ENTRY*) { return 0xFFFF; }
 
 uint8_t bLookupHandleByPortId(uint8_t bChip, uint32_t dPortId, uint16_t* pwHandle) {
     for (const HANDLE_MAPPING& s : s_asHandleMap[dHostChip(bChip)]) {
@@ -130,6 +131,31 @@ uint8_t bAddHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle) {
         }
     }
     return 0;
+}
+
+uint8_t bRemoveHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle) {
+    for (HANDLE_MAPPING& s : s_asHandleMap[dHostChip(bChip)]) {
+        if (s.fUsed == TRUE && s.dPortId == dPortId && s.wHandle == wHandle) {
+            s.fUsed = FALSE;
+            return STATUS_OK;
+        }
+    }
+    return 0;
+}
+
+void ClearHandleMap(uint8_t bChip) {
+    for (HANDLE_MAPPING& s : s_asHandleMap[dHostChip(bChip)]) s.fUsed = FALSE;
+}
+
+uint8_t BuildQlNotifyAck(uint32_t dValue, uint16_t wLoopId, uint16_t wFlags, uint16_t wTaskFlags, uint16_t wStatus,
+                         uint16_t wSequenceId, uint8_t* pbEntry) {
+    Head(0x0E, dValue, pbEntry);
+    Put16(pbEntry + 0x08, wLoopId);
+    Put16(pbEntry + 0x0C, wFlags);
+    Put16(pbEntry + 0x10, wStatus);
+    Put16(pbEntry + 0x12, wTaskFlags);
+    Put16(pbEntry + 0x14, wSequenceId);
+    return STATUS_OK;
 }
 
 uint8_t QL24_BuildCtio7(uint32_t dHandle, uint16_t wNPortHandle, uint16_t wOxId, uint16_t wFlags, uint16_t wTimeout,

@@ -122,6 +122,82 @@ constexpr uint16_t FCP_SENSE_VALID = 0x0200;
 constexpr uint16_t FCP_RESIDUAL_OVERRUN = 0x0400;
 constexpr uint16_t FCP_RESIDUAL_UNDERRUN = 0x0800;
 
+// ---- task management traffic ----
+constexpr uint8_t IMMEDIATE_NOTIFY_ENTRY_TYPE = 0x0D;
+constexpr uint8_t NOTIFY_ACK_ENTRY_TYPE = 0x0E;
+constexpr uint8_t ABTS_RECEIVED_ENTRY_TYPE = 0x54;
+constexpr uint8_t ABTS_RESPONSE_ENTRY_TYPE = 0x55;
+constexpr uint8_t BA_ACC = 0x84;
+constexpr uint8_t BA_RJT = 0x85;
+constexpr uint8_t BA_RJT_REASON_UNABLE = 9;
+
+// Immediate notify of an ISP2x00 host port.
+#pragma pack(push, 1)
+struct IMMEDIATE_NOTIFY2_ENTRY {
+    uint8_t bEntryType;             // 0x0D
+    uint8_t bEntryCount;
+    uint8_t bSystemDefined;
+    uint8_t bEntryStatus;
+    uint32_t dReserved4;
+    uint16_t wInitiator;            // loop ID
+    uint16_t wLun;
+    uint16_t wReserved12;
+    uint16_t wStatus;               // 0x36 task management, 0x29 logout, 0x0E LIP reset, 0x20 abort task, 0x2A port change
+    uint16_t wTaskFlags;
+    uint16_t wSequenceId;
+    uint16_t wExchangeTag;          // abort task: the RX_ID of the command
+    uint8_t abReserved22[42];
+};
+// Immediate notify of an ISP24xx host port, and the acknowledge the target
+// engine answers it with (entry type 0x0E, same layout).
+struct IMMEDIATE_NOTIFY24_ENTRY {
+    uint8_t bEntryType;             // 0x0D, or 0x0E for the acknowledge
+    uint8_t bEntryCount;
+    uint8_t bSystemDefined;
+    uint8_t bEntryStatus;
+    uint32_t dHandle;
+    uint16_t wNPortHandle;
+    uint16_t wReserved10;
+    uint16_t wFlags;
+    uint16_t wReserved14;
+    uint16_t wStatus;               // 0x46 ELS, 0x29 logout, 0x0E LIP reset, 0x2E global logout, 0x2A port change
+    uint8_t bElsOpcode;             // 3 PLOGI, 5 LOGO, 0x20 PRLI
+    uint8_t bReserved19;
+    uint32_t dExchangeAddress;
+    uint8_t abPortId[3];            // big-endian, as on the wire
+    uint8_t bReserved27;
+    uint16_t wOxId;
+    uint16_t wRxId;
+    uint8_t abReserved32[32];
+};
+// An ABTS the chip received, and the response the target engine posts.
+struct ABTS_ENTRY {
+    uint8_t bEntryType;             // 0x54 received, 0x55 response
+    uint8_t bEntryCount;
+    uint8_t bSystemDefined;
+    uint8_t bEntryStatus;
+    uint32_t dHandle;
+    uint16_t wNPortHandle;
+    uint16_t wControlFlags;
+    uint8_t bResponseCode;          // response: 0x84 BA_ACC, 0x85 BA_RJT
+    uint8_t bReasonCode;
+    uint16_t wReserved14;
+    uint32_t dExchangeToAbort;
+    uint8_t abPortId[3];            // the initiator, big-endian
+    uint8_t bReserved23;
+    uint16_t wOxId;
+    uint16_t wRxId;
+    uint8_t bSeqId;
+    uint8_t abReserved29[35];
+};
+#pragma pack(pop)
+static_assert(sizeof(IMMEDIATE_NOTIFY2_ENTRY) == 64);
+static_assert(offsetof(IMMEDIATE_NOTIFY2_ENTRY, wStatus) == 14);
+static_assert(sizeof(IMMEDIATE_NOTIFY24_ENTRY) == 64);
+static_assert(offsetof(IMMEDIATE_NOTIFY24_ENTRY, dExchangeAddress) == 20);
+static_assert(sizeof(ABTS_ENTRY) == 64);
+static_assert(offsetof(ABTS_ENTRY, dExchangeToAbort) == 16);
+
 // CTIO handles that name no command entry: (handle AND mask) == mask.
 constexpr uint32_t CTIO_HANDLE_READ_AHEAD = 0xFFFFFD00;    // read-ahead slot nn
 constexpr uint32_t CTIO_HANDLE_NO_ENTRY = 0xFFFFFE00;      // a transfer without an entry

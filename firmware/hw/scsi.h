@@ -55,6 +55,7 @@ constexpr uint8_t SCSI_ATA_PASS_THROUGH16 = 0x85;
 constexpr uint8_t SCSI_READ16 = 0x88;
 constexpr uint8_t SCSI_WRITE16 = 0x8A;
 constexpr uint8_t SCSI_WRITE_AND_VERIFY16 = 0x8E;
+constexpr uint8_t SCSI_SEEK16_FORM = 0x8B;   // the 16-byte form SEEK(6) and SEEK(10) are converted to
 constexpr uint8_t SCSI_VERIFY16 = 0x8F;
 constexpr uint8_t SCSI_SYNCHRONIZE_CACHE16 = 0x91;
 constexpr uint8_t SCSI_WRITE_SAME16 = 0x93;

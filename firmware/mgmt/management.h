@@ -18,4 +18,11 @@ void FinishMgmtDataOutGood();
 void DownloadData(KERNEL_ENTRY* psEntry);
 void ProductionTestDataOut(KERNEL_ENTRY* psEntry);
 
+struct KERNEL_ENTRY;
+// MAINTENANCE IN and MAINTENANCE OUT.
+void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry);
+void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry);
+// The end of a management WRITE BUFFER: its action by command type.
+void EndManagementAction(KERNEL_ENTRY* psEntry);
+
 }  // namespace fw

@@ -60,6 +60,22 @@ void DualControllerWatchdogPulse();
 
 void NotifyPartnerHostPortChange(uint8_t bPort);
 
+// The outgoing queue, as the target engine uses it.
+struct KERNEL_ENTRY;
+constexpr uint8_t PARTNER_MESSAGE_STRIPE_ACCESS = 118;
+constexpr uint8_t PARTNER_MESSAGE_MIRROR_DROP = 97;
+// 255 when the outgoing queue can take a message of the type, 16 when not.
+uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageType);
+// Message 118: the stripe-access request of a command (its type becomes 't').
+uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry);
+// A message tied to a host command: 96 mirror request, 97 drop the mirror.
+void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fMirror);
+// Puts the LUN on the service-time list (after an outstanding-queue removal).
+void TouchLunServiceTime(uint16_t wLun);
+// Message 125: a SCSI-2 release to the partner.
+uint8_t bSendReservationMessage125(uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator,
+                                   uint16_t wOnBehalfId, uint8_t bController);
+
 // Hands a typed message received from the partner (its 16-byte CDB and the
 // LUN field of its command) to the subsystem that owns its code.  255 GOOD;
 // PARTNER_ANSWER_NO_MIRROR_BUFFER asks the sender for CHECK CONDITION

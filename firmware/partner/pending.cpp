@@ -104,5 +104,8 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
+uint8_t bSendEventRateMessage118(KERNEL_ENTRY*) { return STATUS_OK; }
+void TouchLunServiceTime(uint16_t) {}
+uint8_t bSendReservationMessage125(uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
 
 }  // namespace fw

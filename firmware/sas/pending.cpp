@@ -36,6 +36,7 @@ void SASTargetCommandService(uint8_t) {}
 uint8_t fIsSASTargetPortServiceRequested(uint8_t) { return FALSE; }
 void SASTargetPortService(uint8_t) {}
 uint8_t fIsSASTargetPortEventPending(uint8_t) { return FALSE; }
+uint8_t bGetSASHostHoldOffStatus() { return 0; }
 void SASTargetPortEventService(uint8_t, uint8_t) {}
 uint8_t fIsSASTargetPortRequestPending(uint8_t) { return FALSE; }
 void SASTargetPortRequestService(uint8_t) {}
@@ -67,6 +68,5 @@ uint8_t HostPortDataInAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32
 void HostPortDataOutAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 
 
-uint8_t bGetSASHostHoldOffStatus() { return 0; }
 
 }  // namespace fw

@@ -201,10 +201,17 @@ inline uint8_t* pGetAtioCopy(KERNEL_ENTRY* psEntry) { return psEntry->abHeadExte
 inline const uint8_t* pGetAtioCopy(const KERNEL_ENTRY* psEntry) { return psEntry->abHeadExtension; }
 
 // Finishes a command without a status: it keeps the state it had in its
-// saved-state field and waits, with completion code 135, to be freed.
+// saved-state field and waits, with completion code 135, to be freed.  A
+// command whose children are still out (issued to the RAID engine) keeps
+// their count instead, so that it waits for them before it is freed.
 inline void MarkFinishedWithoutStatus(KERNEL_ENTRY* psEntry) {
-    psEntry->wTotalChildren = psEntry->bPrimaryState;
-    psEntry->wChildrenOutstanding = COMPLETION_CODE_NO_STATUS;
+    const uint8_t bState = psEntry->bPrimaryState;
+    const bool fChildrenOut = (bState == HOST_STATE_READ_ISSUED || bState == HOST_STATE_WRITE_ISSUED) &&
+                              psEntry->wChildrenOutstanding != 0;
+    if (!fChildrenOut) {
+        psEntry->wTotalChildren = bState;
+        psEntry->wChildrenOutstanding = COMPLETION_CODE_NO_STATUS;
+    }
     psEntry->bPrimaryState = HOST_STATE_COMPLETE;
 }
 

@@ -13,12 +13,14 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/task_management.h"
 
 namespace fw {
 
@@ -129,6 +131,14 @@ uint16_t wAbortInitiator(const KERNEL_ENTRY& sEntry) {
     return wGetCommandInitiator(&sEntry);
 }
 
+uint16_t wAbortLun(const KERNEL_ENTRY& sEntry) {
+    const bool fFibre = sEntry.bPortCode == PORT_CODE_FC_HOST_1 || sEntry.bPortCode == PORT_CODE_FC_HOST_2;
+    if (fFibre && fIsQL24xx() == TRUE && sEntry.fValid != TRUE) {
+        return wGetBe16(pGetAtioCopy(&sEntry) + offsetof(ATIO7_ENTRY, abFcpLun));
+    }
+    return wGetCommandLun(&sEntry);
+}
+
 bool MarkAborted(KERNEL_ENTRY* psEntry) {
     if (HasFlag(psEntry, KE_FLAG_ABORTED | KE_FLAG_STATUS_SENT)) return false;
     SetFlag(psEntry, KE_FLAG_ABORTED);
@@ -160,7 +170,10 @@ void InitHostCommandPool() {
     s_wNextTargetEntry = 0;
     std::memset(s_awScanPosition, 0, sizeof(s_awScanPosition));
     InitStageRings();
+    ResetTaskManagement();
     InitLrsList();
+    InitPortCommandHistory();
+    InitPriorityCounters();
     InitOutstandingWriteQueues();
     InitOutstandingReadQueues();
 }
@@ -316,6 +329,40 @@ uint8_t bMarkPortIdAborted(uint8_t bPortCode, uint32_t dPortId) {
         if (MarkAborted(&sEntry)) fMarked = true;
     }
     return fMarked ? STATUS_FOUND : STATUS_NOT_FOUND;
+}
+
+uint8_t bMarkExchangeTagAborted(uint8_t bPortCode, uint16_t wInitiator, uint16_t wTag) {
+    for (KERNEL_ENTRY& sEntry : s_asTargetEntries) {
+        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode || wAbortInitiator(sEntry) != wInitiator) continue;
+        uint16_t wRxId;
+        std::memcpy(&wRxId, reinterpret_cast<const uint8_t*>(&sEntry) + offsetof(ATIO2_ENTRY, wRxId), sizeof(wRxId));
+        if (wRxId != wTag) continue;
+        (void)MarkAborted(&sEntry);
+        return STATUS_FOUND;
+    }
+    return STATUS_NOT_FOUND;
+}
+
+uint16_t wMarkTaskSetAborted(uint8_t bPortCode, uint16_t wInitiator, uint32_t dPortId, uint16_t wHostLun) {
+    // An ISP24xx command is known by its initiator's port id from arrival
+    // on, before its handle has been looked up.
+    const bool fByPortId = (bPortCode == PORT_CODE_FC_HOST_1 || bPortCode == PORT_CODE_FC_HOST_2) && fIsQL24xx() == TRUE;
+    uint16_t wMarked = 0;
+    for (KERNEL_ENTRY& sEntry : s_asTargetEntries) {
+        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode) continue;
+        // Requests of the task management path itself are not tasks.
+        const uint8_t bState = sEntry.bPrimaryState;
+        if (bState == HOST_STATE_IMMEDIATE_NOTIFY || bState == HOST_STATE_ABORT_REQUEST ||
+            bState == HOST_STATE_TASK_MANAGEMENT) {
+            continue;
+        }
+        if (wInitiator != 0xFFFF) {
+            if (fByPortId ? dGetCommandSourceId(&sEntry) != dPortId : wAbortInitiator(sEntry) != wInitiator) continue;
+        }
+        if (wHostLun != 0xFFFF && wAbortLun(sEntry) != wHostLun) continue;
+        if (MarkAborted(&sEntry)) wMarked++;
+    }
+    return wMarked;
 }
 
 uint16_t wGetTargetEntriesUsed() { return s_wTargetEntriesUsed; }

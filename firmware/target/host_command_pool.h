@@ -71,6 +71,12 @@ uint16_t wGetWriteReadyScanPosition(uint8_t bPortCode);
 void MarkInitiatorCommandAborted(uint8_t bPortCode, uint16_t wInitiator);
 uint8_t bMarkExchangeAborted(uint8_t bPortCode, uint16_t wLoopId, uint32_t dPortId);
 uint8_t bMarkPortIdAborted(uint8_t bPortCode, uint32_t dPortId);
+// The command of an initiator whose exchange (RX_ID) is the tag given.
+uint8_t bMarkExchangeTagAborted(uint8_t bPortCode, uint16_t wInitiator, uint16_t wTag);
+// Every command of a task set: the initiator (0xFFFF: all; on ISP24xx ports
+// matched by its port id) on the host LUN (0xFFFF: all) of the port.
+// Returns how many were marked.
+uint16_t wMarkTaskSetAborted(uint8_t bPortCode, uint16_t wInitiator, uint32_t dPortId, uint16_t wHostLun);
 
 // Pool state, as the dump prints it.
 uint16_t wGetTargetEntriesUsed();

@@ -1,9 +1,33 @@
-// The LUN scheduler's least-recently-serviced list.
+// The LUN scheduler: the least-recently-serviced list, the bursts that
+// start commands through the cache, the age buckets of the commands in the
+// cache's hands, the active LUNs per array, the recent commands per port and
+// the command chains.
 #include "target/lun_scheduler.h"
 
+#include <cstring>
+
+#include "cache/cache.h"
+#include "cache/read_path.h"
+#include "cache/write_start.h"
+#include "cache/cache_entry.h"
+#include "cache/outstanding_queues.h"
+#include "config/host_lun_tables.h"
+#include "config/ld_table.h"
+#include "config/rank_table.h"
+#include "eventlog/statistics.h"
+#include "eventlog/target_trace.h"
 #include "executive/console_output.h"
+#include "executive/date_time.h"
+#include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "target/command_access.h"
+#include "target/dispatcher.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
 #include "target/stage_rings.h"
 
 namespace fw {
@@ -26,6 +50,7 @@ uint16_t s_wLrsCount = 0;
 uint8_t s_bTargetDebugFlags = 0;
 
 constexpr uint8_t DEBUG_SHOW_LRS = 0x02;
+constexpr uint64_t NEVER_SERVICED = ~0ull;
 
 void Unlink(LUN_SERVICE_RECORD* ps) {
     if (ps->psNext == ps) {
@@ -66,7 +91,7 @@ void InitLrsList() {
         LUN_SERVICE_RECORD& s = s_asLunService[w];
         s.psNext = &s;
         s.psPrev = &s;
-        s.lLastServiced = 0;
+        s.lLastServiced = NEVER_SERVICED;
         s.wLun = w;
         s.fInList = FALSE;
         s.fActive = FALSE;
@@ -132,6 +157,387 @@ void DumpLrsList() {
     ps = s_psLrsHead;
     for (uint16_t w = 0; ps != nullptr && w < s_wLrsCount; w++, ps = ps->psNext) ConsolePrintf("%3d ", ps->wLun);
     ConsolePrintf("\n");
+}
+
+// ---- the scheduler ----
+
+namespace {
+
+constexpr uint16_t OLDEST_BUCKET = PRIORITY_BUCKETS - 1;
+constexpr uint16_t STARTS_BEFORE_YIELD = 32;
+constexpr uint8_t BACK_END_PHASE_BUSY = 9;
+constexpr uint8_t START_RANK_BUSY = 238;
+constexpr uint8_t TQM_REFUSED = 240;
+constexpr uint8_t TQM_WAIT = 238;
+constexpr uint32_t DEEP_RANK_WRITES = 32;
+constexpr uint64_t ACTIVE_WINDOW_MS = 2000;
+constexpr uint8_t CHAIN_MESSAGE_DATA_VALID = 129;
+constexpr uint16_t MIRROR_STATE_WAITING = 0x0008;
+constexpr uint16_t MIRROR_STATE_DONE = 0x0010;
+
+struct SCHEDULER_STATE {
+    uint16_t wNextLun;
+    uint16_t wLunsToVisit;
+    uint8_t fAlternate;
+};
+SCHEDULER_STATE s_sScheduler;
+
+struct PRIORITY_TABLE {
+    uint16_t aawCount[MAX_RANKS][PRIORITY_BUCKETS];
+    uint16_t awTotal[MAX_RANKS];
+};
+PRIORITY_TABLE s_sCommandPriority;   // "TC"
+PRIORITY_TABLE s_sOtherPriority;     // "OC"
+
+uint16_t s_awActiveLuns[MAX_RANKS];
+uint64_t s_lLastAgeing;
+
+constexpr uint8_t HISTORY_PORTS = 5;
+struct PORT_HISTORY {
+    uint16_t awSlot[STAGE_RING_SLOTS];
+    uint16_t wIn;
+};
+PORT_HISTORY s_asHistory[HISTORY_PORTS];
+
+constexpr uint8_t NO_RANK = 0xFF;
+
+// The array that holds a LUN's logical drive; none for a drive not configured.
+uint8_t bRankOfLun(uint16_t wLun) { return wLun < wGetLogicalDriveCount() ? bGetLogicalDriveFirstRank(wLun) : NO_RANK; }
+
+uint8_t bHistoryPort(uint8_t bPortCode) {
+    switch (bPortCode) {
+    case PORT_CODE_FC_HOST_1: return 0;
+    case PORT_CODE_FC_HOST_2: return 1;
+    case PORT_CODE_SAS_HOST_1: return 2;
+    case PORT_CODE_SAS_HOST_2: return 3;
+    case PORT_CODE_INTERNAL:
+    case PORT_CODE_MODULE: return 4;
+    default: return HISTORY_PORTS;
+    }
+}
+
+void CountIn(PRIORITY_TABLE* ps, uint8_t bRank, uint16_t wBucket) {
+    if (bRank >= MAX_RANKS || wBucket > OLDEST_BUCKET) return;
+    ps->aawCount[bRank][wBucket]++;
+    ps->awTotal[bRank]++;
+}
+
+bool AnyOlder(const PRIORITY_TABLE& s, uint8_t bRank, uint16_t wBucket) {
+    for (uint16_t w = static_cast<uint16_t>(wBucket + 1); w < PRIORITY_BUCKETS; w++) {
+        if (s.aawCount[bRank][w] != 0) return true;
+    }
+    return false;
+}
+
+// The burst of one LUN: commands started from the head of its ring until
+// the burst is used up or a start says the LUN or its array must wait.
+// Returns how many commands were served; counts every command it started.
+uint16_t wServeLunBurst(uint16_t wLun, uint16_t wBurst, uint64_t* plBusyRanks, uint16_t* pwStarted) {
+    uint16_t wServed = 0;
+    while (wServed < wBurst) {
+        KERNEL_ENTRY* ps = nullptr;
+        if (bPeekLunCommand(wLun, &ps) != STATUS_FOUND) {
+            // A slot that holds no queued command is dropped as it is met.
+            if (wGetLunQueueCount(wLun) == 0) break;
+            RemoveFromLunRing(wLun);
+            wServed++;
+            continue;
+        }
+        (*pwStarted)++;
+        const uint8_t bRank = ps->bRank;
+        if (bRank < MAX_RANKS && (*plBusyRanks & (1ull << bRank)) != 0) break;
+        uint16_t wLd = NO_LUN_INDEX;
+        if (bLookupCommandLun(ps, &wLd) == LUN_LOOKUP_NONE) {
+            std::memset(pGetCommandCdb(ps) + 10, 0, 4);
+            AnswerLunNotSupported(ps);
+            wServed++;
+            continue;
+        }
+        if (!HasFlag(ps, KE_FLAG_INTERNAL)) {
+            const uint8_t bGate = bAdmitQueuedCommand(ps);
+            if (bGate == TQM_REFUSED) {
+                wServed++;
+                continue;
+            }
+            if (bGate == TQM_WAIT) break;
+        }
+        uint8_t bResult;
+        bool fStarted;
+        if (pGetCommandCdb(ps)[0] == SCSI_READ16) {
+            bResult = StartHostRead(ps);
+            fStarted = ps->bPrimaryState != HOST_STATE_LUN_QUEUED && ps->bPrimaryState != HOST_STATE_NEW_COMMAND;
+        } else {
+            bResult = StartHostWrite(ps);
+            fStarted = ps->bPrimaryState == HOST_STATE_DATA_RECEIVED || ps->bPrimaryState == HOST_STATE_DATA_OUT;
+        }
+        if (fStarted && ps->fUsed == TRUE) {
+            SetFlag(ps, KE_FLAG_LUN_STATISTICS);
+            IncLunOutstanding(ps);
+        }
+        if (fGetTargetCommandTrace() == TRUE && ps->fUsed == TRUE && ps->bPrimaryState != HOST_STATE_LUN_QUEUED) {
+            PrintUptime();
+            ConsolePrintf("Q:%03x L:%03d Started (%03x)\n", ps->wIndex, wLun, wGetLunQueueCount(wLun));
+        }
+        if (bResult == START_RANK_BUSY) {
+            if (bRank < MAX_RANKS) *plBusyRanks |= 1ull << bRank;
+            break;
+        }
+        if (bResult != STATUS_OK) break;
+        wServed++;
+    }
+    return wServed;
+}
+
+// A call yields to new commands and to a busy back end after 32 starts.
+bool ShouldYield(uint16_t wStarted) {
+    if (wStarted < STARTS_BEFORE_YIELD) return false;
+    if (bGetInitiatorServiceResult() == BACK_END_PHASE_BUSY && wGetNewCommandCount(KERNEL_QUEUE_INITIATOR) != 0) {
+        return true;
+    }
+    return wGetPortNewCommands(PORT_CODE_INTERNAL) != 0;
+}
+
+}  // namespace
+
+void InitLunScheduler() {
+    s_sScheduler.wNextLun = NO_LRS_LUN;
+    s_sScheduler.wLunsToVisit = 0;
+    s_sScheduler.fAlternate = FALSE;
+}
+
+uint8_t ServiceLunQueues() {
+    const uint16_t wTotal = wGetNewCmdContTotal();
+    uint16_t wStarted = 0;
+    bool fContinue = wTotal != 0;
+    while (fContinue && wStarted < wTotal) {
+        if (s_sScheduler.wLunsToVisit == 0 || fIsLunInLrsList(s_sScheduler.wNextLun) != TRUE) {
+            s_sScheduler.wNextLun = wGetLrsHeadLun();
+            s_sScheduler.wLunsToVisit = wGetLrsLunCount();
+        }
+        if (s_sScheduler.wNextLun >= NO_LRS_LUN) break;
+        uint64_t lBusyRanks = 0;
+        while (s_sScheduler.wLunsToVisit != 0) {
+            if (ShouldYield(wStarted)) {
+                fContinue = false;
+                break;
+            }
+            const uint16_t wLun = s_sScheduler.wNextLun;
+            const uint16_t wFollowing = wGetNextLrsLun(wLun);
+            const uint8_t bRank = bRankOfLun(wLun);
+            const bool fPolicy = bRank < MAX_RANKS && fIsRankPolicyBit6Set(bRank) == TRUE;
+            if (fPolicy && s_sScheduler.fAlternate == TRUE && fIsArrayQueueOverLimit(bRank) == TRUE) {
+                MarkLunServiced(wLun);
+                fContinue = false;
+            } else {
+                const uint16_t wBurst = wGetLunBatchLimit(wLun);
+                const uint16_t wServed = wBurst == 0 ? 0 : wServeLunBurst(wLun, wBurst, &lBusyRanks, &wStarted);
+                if (wServed == 0) {
+                    fContinue = false;
+                } else {
+                    MarkLunServiced(wLun);
+                }
+            }
+            s_sScheduler.wNextLun = wFollowing;
+            s_sScheduler.wLunsToVisit--;
+        }
+    }
+    s_sScheduler.fAlternate = s_sScheduler.fAlternate == TRUE ? FALSE : TRUE;
+    return STATUS_OK;
+}
+
+// ---- priority ----
+
+void InitPriorityCounters() {
+    std::memset(&s_sCommandPriority, 0, sizeof(s_sCommandPriority));
+    std::memset(&s_sOtherPriority, 0, sizeof(s_sOtherPriority));
+    std::memset(s_awActiveLuns, 0, sizeof(s_awActiveLuns));
+    s_lLastAgeing = 0;
+}
+
+void IncPriorityCount(uint8_t bRank, uint16_t wBucket) { CountIn(&s_sCommandPriority, bRank, wBucket); }
+
+void DecPriorityCount(uint8_t bRank, uint16_t wBucket) {
+    if (bRank >= MAX_RANKS || wBucket > OLDEST_BUCKET) return;
+    uint16_t& wCount = s_sCommandPriority.aawCount[bRank][wBucket];
+    if (wCount != 0) wCount--;
+    if (s_sCommandPriority.awTotal[bRank] != 0) s_sCommandPriority.awTotal[bRank]--;
+}
+
+void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket) { CountIn(&s_sOtherPriority, bRank, wBucket); }
+
+void ResetOtherPriorityCounts() {
+    const uint8_t bRanks = bGetRankCount() < MAX_RANKS ? bGetRankCount() : MAX_RANKS;
+    for (uint8_t r = 0; r < bRanks; r++) {
+        std::memset(s_sOtherPriority.aawCount[r], 0, sizeof(s_sOtherPriority.aawCount[r]));
+        s_sOtherPriority.awTotal[r] = 0;
+    }
+}
+
+uint16_t wGetPriorityCount(uint8_t bRank, uint16_t wBucket) {
+    if (bRank >= MAX_RANKS || wBucket > OLDEST_BUCKET) return 0;
+    return s_sCommandPriority.aawCount[bRank][wBucket];
+}
+
+uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket) {
+    if (bRank >= MAX_RANKS || wBucket > OLDEST_BUCKET) return 0;
+    return s_sOtherPriority.aawCount[bRank][wBucket];
+}
+
+uint8_t fIsOlderCommandWaiting(KERNEL_ENTRY* psEntry) {
+    if (HasFlag(psEntry, KE_FLAG_ACCESS_CONFLICTS) && HasFlag(psEntry, KE_FLAG_HOLD_RELEASE_B)) return FALSE;
+    const uint8_t bRank = psEntry->bRank;
+    HOST_COMMAND_FIELDS* psFields = pHostFields(psEntry);
+    uint16_t wBucket = 0;
+    if (psFields->wPriorityBucket == NO_PRIORITY_BUCKET) {
+        IncPriorityCount(bRank, 0);
+    } else {
+        const uint64_t lSeconds = (lGetTickCount() - psEntry->lArrivalMs) / 1000;
+        wBucket = lSeconds > OLDEST_BUCKET ? OLDEST_BUCKET : static_cast<uint16_t>(lSeconds);
+        if (wBucket != psFields->wPriorityBucket) {
+            DecPriorityCount(bRank, psFields->wPriorityBucket);
+            IncPriorityCount(bRank, wBucket);
+        }
+    }
+    psFields->wPriorityBucket = wBucket;
+    if (bRank >= MAX_RANKS) return FALSE;
+    if (s_sCommandPriority.awTotal[bRank] != s_sCommandPriority.aawCount[bRank][wBucket] && wBucket < OLDEST_BUCKET &&
+        AnyOlder(s_sCommandPriority, bRank, wBucket)) {
+        return TRUE;
+    }
+    if (fIsDualControllerActive() == TRUE && wBucket < OLDEST_BUCKET && AnyOlder(s_sOtherPriority, bRank, wBucket)) {
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void ReleasePriorityBucket(KERNEL_ENTRY* psEntry) {
+    HOST_COMMAND_FIELDS* psFields = pHostFields(psEntry);
+    if (psFields->wPriorityBucket == NO_PRIORITY_BUCKET) return;
+    DecPriorityCount(psEntry->bRank, psFields->wPriorityBucket);
+    psFields->wPriorityBucket = NO_PRIORITY_BUCKET;
+}
+
+uint8_t fIsRankQueueDeep(const KERNEL_ENTRY* psEntry) {
+    return ToFlag(dGetRankOutstandingWrites(psEntry->bRank) > DEEP_RANK_WRITES);
+}
+
+void ShowTargetCommandPriorityCounters() {
+    ConsolePrintf("\nTarget Command Priority Counters\n");
+    const PRIORITY_TABLE* apsTables[] = {&s_sCommandPriority, &s_sOtherPriority};
+    const char* apszNames[] = {"\nTC\n", "\nOC\n"};
+    for (uint8_t t = 0; t < 2; t++) {
+        ConsolePrintf("%s", apszNames[t]);
+        for (uint8_t r = 0; r < MAX_RANKS; r++) {
+            if (apsTables[t]->awTotal[r] == 0) continue;
+            ConsolePrintf("\nRank %02x Total:%03x\n", r, apsTables[t]->awTotal[r]);
+            for (uint16_t b = 0; b < PRIORITY_BUCKETS; b++) {
+                const uint16_t wCount = apsTables[t]->aawCount[r][b];
+                if (wCount != 0) ConsolePrintf("P:%03d Cmds:%03x\n", b, wCount);
+            }
+        }
+    }
+}
+
+// ---- active LUNs ----
+
+void AgeActiveLuns() {
+    const uint64_t lNow = lGetTickCount();
+    if (lNow - s_lLastAgeing < ACTIVE_WINDOW_MS) return;
+    s_lLastAgeing = lNow;
+    const uint8_t bRanks = bGetRankCount() < MAX_RANKS ? bGetRankCount() : MAX_RANKS;
+    for (uint8_t r = 0; r < bRanks; r++) s_awActiveLuns[r] = 0;
+    for (uint16_t w = 0; w < LUN_COUNT; w++) {
+        LUN_SERVICE_RECORD& s = s_asLunService[w];
+        const bool fServicedLately = s.lLastServiced != NEVER_SERVICED && lNow - s.lLastServiced <= ACTIVE_WINDOW_MS;
+        const bool fActive = fServicedLately || fIsLunCommandInProgress(w) == TRUE;
+        s.fActive = ToFlag(fActive);
+        const uint8_t bRank = bRankOfLun(w);
+        if (fActive && bRank < MAX_RANKS) s_awActiveLuns[bRank]++;
+    }
+}
+
+uint16_t wGetActiveLunCount(uint8_t bRank) { return bRank < MAX_RANKS ? s_awActiveLuns[bRank] : 0; }
+uint8_t fIsLunActive(uint16_t wLun) { return wLun < LUN_COUNT ? s_asLunService[wLun].fActive : FALSE; }
+
+void DumpActiveLuns() {
+    ConsolePrintf("\nActive LUNs per Rank:\n");
+    const uint8_t bRanks = bGetRankCount() < MAX_RANKS ? bGetRankCount() : MAX_RANKS;
+    for (uint8_t r = 0; r < bRanks; r++) {
+        if (s_awActiveLuns[r] != 0) ConsolePrintf("R%03x: %03x\n", r, s_awActiveLuns[r]);
+    }
+    ConsolePrintf("\nActive LUNs:\n");
+    const uint64_t lNow = lGetTickCount();
+    for (uint16_t w = 0; w < LUN_COUNT; w++) {
+        if (s_asLunService[w].fActive != TRUE) continue;
+        ConsolePrintf("L%03x: ", w);
+        const uint64_t lLast = s_asLunService[w].lLastServiced;
+        PrintElapsedMs(lLast == NEVER_SERVICED ? 0 : lNow - lLast);
+        ConsolePrintf("\n");
+    }
+}
+
+// ---- recent commands per port ----
+
+void InitPortCommandHistory() {
+    for (PORT_HISTORY& s : s_asHistory) {
+        std::memset(s.awSlot, 0xFF, sizeof(s.awSlot));
+        s.wIn = 0;
+    }
+}
+
+void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex) {
+    const uint8_t bPort = bHistoryPort(bPortCode);
+    if (bPort == HISTORY_PORTS) return;
+    PORT_HISTORY& s = s_asHistory[bPort];
+    s.awSlot[s.wIn] = wIndex;
+    s.wIn = s.wIn + 1 == STAGE_RING_SLOTS ? 0 : static_cast<uint16_t>(s.wIn + 1);
+}
+
+uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
+    const uint8_t bPort = bHistoryPort(bPortCode);
+    if (bPort == HISTORY_PORTS || wBack == 0 || wBack >= STAGE_RING_SLOTS) return FALSE;
+    const PORT_HISTORY& s = s_asHistory[bPort];
+    const uint16_t wSlot = static_cast<uint16_t>((s.wIn + STAGE_RING_SLOTS - wBack) % STAGE_RING_SLOTS);
+    KERNEL_ENTRY* ps = nullptr;
+    wGetTargetEntry(s.awSlot[wSlot], &ps);
+    if (ps == nullptr) return FALSE;
+    *ppsEntry = ps;
+    return TRUE;
+}
+
+// ---- command chains ----
+
+void ChainCommands(KERNEL_ENTRY* psFirst, KERNEL_ENTRY* psFollower) {
+    SetFlag(psFirst, KE_FLAG_CHAIN_FIRST);
+    SetFlag(psFollower, KE_FLAG_CHAIN_FOLLOWER);
+    // The newest follower is first in the chain.
+    pHostFields(psFollower)->wNextInChain = pHostFields(psFirst)->wNextInChain;
+    pHostFields(psFirst)->wNextInChain = psFollower->wIndex;
+}
+
+void ReleaseCommandChain(KERNEL_ENTRY* psFirst, uint8_t bMessageCode, uint8_t bStatus) {
+    ClearFlag(psFirst, KE_FLAG_CHAIN_FIRST);
+    KERNEL_ENTRY* ps = psFirst;
+    for (uint16_t wStep = 0; wStep < HOST_ENTRY_COUNT; wStep++) {
+        HOST_COMMAND_FIELDS* psFields = pHostFields(ps);
+        KERNEL_ENTRY* psFollower = nullptr;
+        wGetTargetEntry(psFields->wNextInChain, &psFollower);
+        psFields->wNextInChain = NO_CHAIN_LINK;
+        if (psFollower == nullptr) return;
+        ClearFlag(psFollower, KE_FLAG_CHAIN_FOLLOWER);
+        if (bMessageCode == CHAIN_MESSAGE_DATA_VALID) {
+            uint16_t& wMirror = psCacheFields(psFollower)->wMirrorState;
+            if (bStatus != STATUS_OK) {
+                wMirror = 0;
+                ClearFlag(psFollower, KE_FLAG_WRITE_BACK);
+            } else {
+                wMirror = static_cast<uint16_t>((wMirror & ~MIRROR_STATE_WAITING) | MIRROR_STATE_DONE);
+            }
+            psFollower->bPrimaryState = HOST_STATE_DATA_RECEIVED;
+            QueueDataReceived(psFollower->wIndex);
+        }
+        ps = psFollower;
+    }
 }
 
 }  // namespace fw

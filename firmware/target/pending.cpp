@@ -8,6 +8,8 @@
 #include "executive/types.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "hw/scsi.h"
+#include "target/stage_rings.h"
 #include "executive/timers.h"
 
 namespace fw {
@@ -20,28 +22,21 @@ void AnswerGood(KERNEL_ENTRY* psEntry) {
 }  // namespace
 
 void InitIntermediateTargetQueues() {}
-void ResetHostInterfaceBitmaps() {}
 void InitPersistentReservations() {}
 void PreparePersistentReservationsForJoin() {}
 void PreparePersistentReservationKeysForJoin() {}
 void InitModePageDefaults() {}
 void InitScsi2Reservations() {}
-void InitTargetDispatcher() {}
 void SetPrOutWaitFlag(uint8_t) {}
 void SetPrOutPendingFlag(uint8_t) {}
 void SetPrOutPendingEntry(uint16_t) {}
-void InitLunScheduler() {}
 void TqmCommandDone(KERNEL_ENTRY*) {}
 uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
 void ParkCommandIocb(KERNEL_ENTRY*, const uint8_t*, const uint8_t*) {}
 void AllocateHostList() {}
-void ServiceTargetCommandComplete(uint8_t) {}
 uint16_t wGetParkedCommandCount(uint8_t) { return 0; }
 void ReleaseParkedCommand(uint8_t) {}
-void ServiceWriteComplete(uint8_t) {}
 uint16_t wGetCompletedCommandCount(uint8_t) { return 0; }
-uint8_t DispatchScsiCommand(uint8_t) { return STATUS_OK; }
-void RunLunScheduler() {}
 
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}
 void SetIwcqPendingFlag(uint8_t) {}
@@ -49,8 +44,6 @@ void DumpWriteCollapseQueues() {}
 // Stand-in for the shutdown request.
 void ReleaseLunQueuesForShutdown() {}
 
-uint16_t wGetHostCommandPoolCount(uint8_t) { return 0; }
-void HostCommandService(uint8_t) {}
 uint16_t wGetTargetSchedulingCount(uint8_t) { return 0; }
 void TargetQueueService(uint8_t) {}
 void TargetQueueTimeoutService() {}
@@ -58,66 +51,6 @@ void TargetQueueTimeoutService() {}
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
 void RestorePersistentReservation(const PR_RECORD*) {}
 
-namespace {
-uint16_t s_aawOtherPriority[64][100];
-}  // namespace
-void ResetOtherPriorityCounts() {
-    for (auto& aw : s_aawOtherPriority)
-        for (uint16_t& w : aw) w = 0;
-}
-void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket) {
-    if (bRank < 64 && wBucket < 100) ++s_aawOtherPriority[bRank][wBucket];
-}
-uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket) {
-    return (bRank < 64 && wBucket < 100) ? s_aawOtherPriority[bRank][wBucket] : 0;
-}
-
-// The history of recent commands per port: a ring of entry indices.
-namespace {
-constexpr uint16_t HISTORY_SLOTS = 3201;
-uint16_t s_aawHistory[5][HISTORY_SLOTS];
-uint16_t s_awHistoryIn[5];
-bool s_fHistoryReady = false;
-int iHistoryOf(uint8_t bPortCode) {
-    switch (bPortCode) {
-    case PORT_CODE_FC_HOST_1: return 0;
-    case PORT_CODE_FC_HOST_2: return 1;
-    case PORT_CODE_SAS_HOST_1: return 2;
-    case PORT_CODE_SAS_HOST_2: return 3;
-    case PORT_CODE_INTERNAL:
-    case PORT_CODE_MODULE: return 4;
-    default: return -1;
-    }
-}
-void PrepareHistory() {
-    if (s_fHistoryReady) return;
-    for (auto& aw : s_aawHistory)
-        for (uint16_t& w : aw) w = 0xFFFF;
-    s_fHistoryReady = true;
-}
-}  // namespace
-void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex) {
-    const int i = iHistoryOf(bPortCode);
-    if (i < 0) return;
-    PrepareHistory();
-    s_aawHistory[i][s_awHistoryIn[i]] = wIndex;
-    s_awHistoryIn[i] = static_cast<uint16_t>((s_awHistoryIn[i] + 1) % HISTORY_SLOTS);
-}
-uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
-    const int i = iHistoryOf(bPortCode);
-    if (i < 0 || wBack == 0 || wBack >= HISTORY_SLOTS) return FALSE;
-    PrepareHistory();
-    const uint16_t wSlot = static_cast<uint16_t>((s_awHistoryIn[i] + HISTORY_SLOTS - wBack) % HISTORY_SLOTS);
-    const uint16_t wIndex = s_aawHistory[i][wSlot];
-    if (wIndex >= HOST_ENTRY_COUNT) return FALSE;
-    (void)wGetTargetEntry(wIndex, ppsEntry);
-    return TRUE;
-}
-uint8_t fIsOlderCommandWaiting(KERNEL_ENTRY*) { return FALSE; }
-void DecPriorityCount(uint8_t, uint16_t) {}
-uint8_t fIsRankQueueDeep(const KERNEL_ENTRY* psEntry) {
-    return ToFlag(dGetRankOutstandingWrites(psEntry->bRank) > 32);
-}
 void ModeSelectData(KERNEL_ENTRY* psEntry) { AnswerGood(psEntry); }
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry) {
     AnswerGood(psEntry);
@@ -126,5 +59,62 @@ uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry) {
 void FinishEchoBufferWrite(KERNEL_ENTRY* psEntry) { AnswerGood(psEntry); }
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
+
+// Target queue management is off until it is built: every command is admitted.
+uint8_t bTqmCheckCommand(KERNEL_ENTRY*) { return 241; }
+uint8_t bTqmStatusDelay(KERNEL_ENTRY*) { return 240; }
+uint8_t fIsStatusDelaySet() { return FALSE; }
+uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY*) { return SCSI_STATUS_BUSY; }
+
+// Handlers not built yet answer as an unsupported operation code.
+namespace {
+void AnswerUnsupported(KERNEL_ENTRY* psEntry) {
+    psEntry->bPrimaryState = HOST_STATE_STATUS;
+    (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
+    DecPortNewCommands(psEntry->bPortCode);
+}
+}  // namespace
+void AnswerInquiry(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerTestUnitReady(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerNoOperation(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t) { AnswerUnsupported(psEntry); }
+void AnswerReadCapacity(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerVerify(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerSeek(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerSynchronizeCache(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerReadDefectData(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerReportLuns(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+uint8_t bAnswerReadBuffer(KERNEL_ENTRY* psEntry) {
+    AnswerUnsupported(psEntry);
+    return STATUS_OK;
+}
+uint8_t bAnswerWriteBuffer(KERNEL_ENTRY* psEntry) {
+    AnswerUnsupported(psEntry);
+    return STATUS_OK;
+}
+void ModeSense(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void ModeSelect(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+uint8_t bCheckScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
+uint8_t bGetScsi2Reservation(uint16_t, uint8_t*, uint16_t*, uint8_t*, uint16_t*, uint8_t*) { return 244; }
+uint8_t bReleaseScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t, uint16_t, uint8_t) { return STATUS_OK; }
+uint8_t AnswerReserve(KERNEL_ENTRY* psEntry, uint16_t) {
+    AnswerUnsupported(psEntry);
+    return STATUS_OK;
+}
+uint8_t AnswerRelease(KERNEL_ENTRY* psEntry, uint16_t) {
+    AnswerUnsupported(psEntry);
+    return STATUS_OK;
+}
+uint8_t bCheckPersistentReservation(uint8_t, uint8_t, uint8_t, uint8_t, uint16_t, uint16_t) { return STATUS_OK; }
+uint8_t fIsAnyPersistentReservation() { return FALSE; }
+uint8_t fGetPrAttentionPendingByte(uint8_t) { return FALSE; }
+uint8_t bGetPendingPrAttention(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t*, uint8_t*, uint8_t*) { return FALSE; }
+void AnswerPendingPrAttention(uint8_t, uint8_t, uint16_t, uint16_t, KERNEL_ENTRY* psEntry) {
+    AnswerUnsupported(psEntry);
+}
+uint8_t fIsPrOutInProgress() { return FALSE; }
+void AnswerPersistentReserveIn(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void AnswerPersistentReserveOut(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
+void ClearPrOutWaitFlags() {}
 
 }  // namespace fw

@@ -106,8 +106,11 @@ void PushSlot(RING* psRing, uint16_t wIndex) {
     psRing->wCount++;
 }
 
+// A take on an empty ring moves nothing: the out index never passes the in
+// index.
 void TakeSlot(RING* psRing, bool fKeepHistory) {
     DecNotBelowZero(&psRing->wCount);
+    if (psRing->wOut == psRing->wIn) return;
     uint16_t& wSlot = psRing->awSlot[psRing->wOut];
     wSlot = fKeepHistory ? static_cast<uint16_t>(wSlot | RING_TAKEN_MARK) : RING_EMPTY_SLOT;
     psRing->wOut = wNextSlot(psRing->wOut, STAGE_RING_SLOTS);
@@ -228,6 +231,14 @@ uint8_t bPeekNewCommand(KERNEL_ENTRY** ppsEntry) {
 
 uint16_t wGetPortNewCommands(uint8_t bPortCode) { return wPortCount(s_sNewCommands, bPortCode); }
 
+void DropNewCommandHead(uint8_t bPortCode) {
+    const RING& sRing = s_sNewCommands.sRing;
+    KERNEL_ENTRY* psEntry = nullptr;
+    const uint16_t wSlot = sRing.awSlot[sRing.wOut];
+    if (wSlot < RING_TAKEN_MARK) wGetTargetEntry(wSlot, &psEntry);
+    DecPortNewCommands(psEntry != nullptr ? psEntry->bPortCode : bPortCode);
+}
+
 void IncPortTotalCommands(uint8_t bPortCode) {
     if (!IsServedCode(bPortCode)) return;
     HostPoolLock sLock;
@@ -277,6 +288,7 @@ void RemoveFromLunRing(uint16_t wLun) {
     DecNotBelowZero(&s_wNewCmdContTotal);
     DecNotBelowZero(&sRing.wCount);
     if (sRing.wCount == 0) RemoveLrsLun(wLun);
+    if (sRing.wOut == sRing.wIn) return;
     sRing.awSlot[sRing.wOut] |= RING_TAKEN_MARK;
     sRing.wOut = wNextSlot(sRing.wOut, LUN_RING_SLOTS);
 }

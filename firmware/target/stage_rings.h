@@ -33,6 +33,9 @@ void QueueNewCommand(uint8_t bPortCode, uint16_t wIndex);
 void DecPortNewCommands(uint8_t bPortCode);
 uint8_t bPeekNewCommand(KERNEL_ENTRY** ppsEntry);
 uint16_t wGetPortNewCommands(uint8_t bPortCode);
+// Takes off a head slot that holds no new command, counted against the port
+// of the entry it names (the given port code when it names none).
+void DropNewCommandHead(uint8_t bPortCode);
 
 // Total commands: a counter only, dropped once when a command is finished.
 void IncPortTotalCommands(uint8_t bPortCode);

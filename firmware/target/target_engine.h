@@ -8,30 +8,74 @@ namespace fw {
 struct KERNEL_ENTRY;
 
 void InitIntermediateTargetQueues();
-void ResetHostInterfaceBitmaps();
 void InitPersistentReservations();
 void PreparePersistentReservationsForJoin();
 void PreparePersistentReservationKeysForJoin();
 void InitModePageDefaults();
 void InitScsi2Reservations();
-void InitTargetDispatcher();
 void SetPrOutWaitFlag(uint8_t f);
 void SetPrOutPendingFlag(uint8_t f);
 void SetPrOutPendingEntry(uint16_t wEntry);
-void InitLunScheduler();
 // Target queue management.
 void TqmCommandDone(KERNEL_ENTRY* psEntry);
 uint8_t fGetTqmStatisticsEnabled();
 // Parks the request blocks of a command instead of posting them.
 void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
+// The admission test of a queued READ(16) or WRITE(16): 241 admit, 240
+// refuse; the status delay of a refused one: 238 wait, 240 answer now.
+uint8_t bTqmCheckCommand(KERNEL_ENTRY* psEntry);
+uint8_t bTqmStatusDelay(KERNEL_ENTRY* psEntry);
+uint8_t fIsStatusDelaySet();
+// The status a refused command is answered with (8 BUSY or 0x28 TASK SET FULL).
+uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY* psEntry);
+
+// ---- command handlers the dispatcher hands commands to ----
+// Each answers through the status routines and takes the command off the
+// new-command ring, or leaves it at the head to be dispatched again.
+void AnswerInquiry(KERNEL_ENTRY* psEntry);
+void AnswerTestUnitReady(KERNEL_ENTRY* psEntry);
+// REZERO UNIT, START STOP UNIT, SEND and RECEIVE DIAGNOSTIC.
+void AnswerNoOperation(KERNEL_ENTRY* psEntry);
+void AnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t fUnitAttention);
+void AnswerReadCapacity(KERNEL_ENTRY* psEntry);
+void AnswerVerify(KERNEL_ENTRY* psEntry);
+void AnswerSeek(KERNEL_ENTRY* psEntry);
+void AnswerSynchronizeCache(KERNEL_ENTRY* psEntry);
+void AnswerReadDefectData(KERNEL_ENTRY* psEntry);
+void AnswerReportLuns(KERNEL_ENTRY* psEntry);
+uint8_t bAnswerReadBuffer(KERNEL_ENTRY* psEntry);
+uint8_t bAnswerWriteBuffer(KERNEL_ENTRY* psEntry);
+void ModeSense(KERNEL_ENTRY* psEntry);
+void ModeSelect(KERNEL_ENTRY* psEntry);
+// SCSI-2 reservations: 112 conflict, 255 none.
+uint8_t bCheckScsi2Reservation(uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator, uint8_t fRemote);
+uint8_t AnswerReserve(KERNEL_ENTRY* psEntry, uint16_t wLun);
+uint8_t AnswerRelease(KERNEL_ENTRY* psEntry, uint16_t wLun);
+// 243 reserved (the holder given out), 244 not reserved.
+constexpr uint8_t SCSI2_RESERVED = 243;
+uint8_t bGetScsi2Reservation(uint16_t wLun, uint8_t* pbPortCode, uint16_t* pwInitiator, uint8_t* pfOnBehalf,
+                             uint16_t* pwOnBehalfId, uint8_t* pbController);
+uint8_t bReleaseScsi2Reservation(uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator, uint8_t fOnBehalf,
+                                 uint16_t wOnBehalfId, uint8_t bController);
+// Persistent reservations.
+constexpr uint8_t RESERVATION_CONFLICT = 112;
+uint8_t bCheckPersistentReservation(uint8_t bController, uint8_t bPortCode, uint8_t bPortIndex, uint8_t bOpcode,
+                                    uint16_t wLun, uint16_t wInitiator);
+uint8_t fIsAnyPersistentReservation();
+uint8_t fGetPrAttentionPendingByte(uint8_t bPortIndex);
+uint8_t bGetPendingPrAttention(uint8_t bController, uint8_t bPortIndex, uint16_t wInitiator, uint16_t wLun,
+                               uint8_t* pbReason, uint8_t* pbAsc, uint8_t* pbAscq);
+void AnswerPendingPrAttention(uint8_t bController, uint8_t bPortCode, uint16_t wInitiator, uint16_t wLun,
+                              KERNEL_ENTRY* psEntry);
+uint8_t fIsPrOutInProgress();
+void AnswerPersistentReserveIn(KERNEL_ENTRY* psEntry);
+void AnswerPersistentReserveOut(KERNEL_ENTRY* psEntry);
+// The end of a PERSISTENT RESERVE OUT that held the in-progress flag.
+void ClearPrOutWaitFlags();
 void AllocateHostList();
-void ServiceTargetCommandComplete(uint8_t bPort);
 uint16_t wGetParkedCommandCount(uint8_t bPort);
 void ReleaseParkedCommand(uint8_t bPort);
-void ServiceWriteComplete(uint8_t bPort);
 uint16_t wGetCompletedCommandCount(uint8_t bPort);
-uint8_t DispatchScsiCommand(uint8_t bPort);
-void RunLunScheduler();
 
 // Used by the internal KERNEL_ENTRY pool and the initiator kernel queue.
 void IwcqQueueWrite(KERNEL_ENTRY* psEntry, uint8_t f);
@@ -41,8 +85,6 @@ void DumpWriteCollapseQueues();
 void ReleaseLunQueuesForShutdown();
 
 // Background pass services of the target engine.
-uint16_t wGetHostCommandPoolCount(uint8_t bPort);
-void HostCommandService(uint8_t bPort);
 uint16_t wGetTargetSchedulingCount(uint8_t bPort);
 void TargetQueueService(uint8_t bPort);
 void TargetQueueTimeoutService();
@@ -53,19 +95,6 @@ struct PR_RECORD;
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
 void RestorePersistentReservation(const PR_RECORD* psRecord);
 
-// The LUN scheduler's second priority table, filled by the write journal's
-// periodic step with the ages of the partner's cached extents.
-void ResetOtherPriorityCounts();
-void IncOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
-uint16_t wGetOtherPriorityCount(uint8_t bRank, uint16_t wBucket);
-
-// LUN scheduler: the per-port history of recent commands, the priority test
-// of an older waiting command and its age buckets, the rank queue limit.
-void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex);
-uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
-uint8_t fIsOlderCommandWaiting(KERNEL_ENTRY* psEntry);
-void DecPriorityCount(uint8_t bRank, uint16_t wBucket);
-uint8_t fIsRankQueueDeep(const KERNEL_ENTRY* psEntry);
 // Data-out completions of the target commands: MODE SELECT (type 83),
 // PERSISTENT RESERVE OUT (76; 16 asks to be run again), the echo buffer (71)
 // and the parameter data of RESERVE(10) and RELEASE(10).

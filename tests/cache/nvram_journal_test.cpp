@@ -13,7 +13,9 @@
 #include "config/config_db.h"
 #include "executive/console_output.h"
 #include "executive/tick.h"
+#include "target/lun_scheduler.h"
 #include "partner/partner_link.h"
+#include "target/lun_scheduler.h"
 #include "target/target_engine.h"
 #include "journal_board.h"
 

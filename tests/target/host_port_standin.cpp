@@ -81,6 +81,38 @@ uint16_t HostPortStandIn::Send(const HostCommand& s) {
     return wIndex;
 }
 
+uint16_t HostPortStandIn::SendAbts(uint32_t dPortId, uint32_t dExchange, uint16_t wOxId) {
+    ABTS_ENTRY s{};
+    s.bEntryType = ABTS_RECEIVED_ENTRY_TYPE;
+    s.bEntryCount = 1;
+    s.dExchangeToAbort = dExchange;
+    PutBe24(s.abPortId, dPortId);
+    s.wOxId = wOxId;
+    KERNEL_ENTRY* ps = nullptr;
+    uint16_t wIndex = 0xFFFF;
+    if (bAllocTargetEntries(m_bPort, 1, &ps, &wIndex, FALSE) != STATUS_OK) return 0xFFFF;
+    CopyNewCommandIocb(m_bPort, &s, ps, HOST_STATE_ABORT_REQUEST, FALSE);
+    QueueAbortRequest(m_bPort, wIndex);
+    return wIndex;
+}
+
+uint16_t HostPortStandIn::SendNotify(const void* pNotify) {
+    KERNEL_ENTRY* ps = nullptr;
+    uint16_t wIndex = 0xFFFF;
+    if (bAllocTargetEntries(m_bPort, 1, &ps, &wIndex, FALSE) != STATUS_OK) return 0xFFFF;
+    CopyNewCommandIocb(m_bPort, pNotify, ps, HOST_STATE_IMMEDIATE_NOTIFY, FALSE);
+    QueueImmediateNotify(m_bPort, wIndex);
+    return wIndex;
+}
+
+uint32_t HostPortStandIn::ExchangeOf(uint16_t wIndex) {
+    KERNEL_ENTRY* ps = nullptr;
+    wGetTargetEntry(wIndex, &ps);
+    ATIO7_ENTRY sAtio;
+    std::memcpy(&sAtio, pGetAtioCopy(ps), sizeof(sAtio));
+    return sAtio.dExchangeAddress;
+}
+
 void HostPortStandIn::Serve() {
     uint8_t* pbRing = nullptr;
     GetRequestRingBase(m_bPort, &pbRing);
@@ -88,8 +120,13 @@ void HostPortStandIn::Serve() {
     for (;;) {
         uint8_t* pb = pbRing + m_wOut * CTIO_ENTRY_BYTES;
         if (pb[0] == 0) return;
-        ASSERT_EQ(pb[0], CTIO7_ENTRY_TYPE) << "only CTIO type 7 is expected on this port";
         m_dServed++;
+        if (pb[0] != CTIO7_ENTRY_TYPE) {
+            aabOther.emplace_back(pb, pb + CTIO_ENTRY_BYTES);
+            std::memset(pb, 0, CTIO_ENTRY_BYTES);
+            m_wOut = static_cast<uint16_t>((m_wOut + 1) % RING_ENTRIES);
+            continue;
+        }
         const uint16_t wFlags = wLe16(pb + 0x1A);
         const uint16_t wOxId = wLe16(pb + 0x20);
         HostReply& sReply = m_asReply[wOxId];

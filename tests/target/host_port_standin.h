@@ -51,6 +51,14 @@ public:
     const HostReply& Reply(uint16_t wIndex) { return m_asReply[m_awOxIdOfIndex[wIndex]]; }
     bool HasStatus(uint16_t wIndex) { return Reply(wIndex).fStatus; }
     uint32_t RequestsServed() const { return m_dServed; }
+    // An ABTS for an exchange, and an immediate notify, as the chip delivers
+    // them; their host entry index.
+    uint16_t SendAbts(uint32_t dPortId, uint32_t dExchange, uint16_t wOxId);
+    uint16_t SendNotify(const void* pNotify);
+    // Request entries other than CTIOs, in the order they were posted.
+    std::vector<std::vector<uint8_t>> aabOther;
+    // The exchange the chip opened for a command.
+    uint32_t ExchangeOf(uint16_t wIndex);
 
 private:
     void Complete(uint32_t dHandle, uint8_t bTag);

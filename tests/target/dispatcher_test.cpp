@@ -1,0 +1,180 @@
+// The dispatcher's checks in their order, as a host sees them: unmapped LUNs,
+// unit attentions, the controller hold, CDB conversion, read-only mappings,
+// invalid opcodes, zero-length transfers and a full LUN ring.
+#include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "config/config_db.h"
+#include "executive/system_state.h"
+#include "host_board.h"
+#include "target/command_access.h"
+
+namespace target_test {
+namespace {
+
+using namespace fw;
+
+class DispatcherTest : public HostBoard {
+protected:
+    void SetUp() override {
+        HostBoard::SetUp();
+        MakeDrives({100000, 100000});
+    }
+    // The host's answer after one main-loop cycle.
+    Answer Ask(uint16_t wLun, std::vector<uint8_t> abCdb, uint32_t dExpected = 0) {
+        const uint16_t w = Send(wLun, abCdb, dExpected);
+        Dispatch();
+        Settle();
+        return Reply(w);
+    }
+    static void ExpectSense(const Answer& s, uint8_t bKey, uint8_t bAsc, uint8_t bAscq, const char* pszWhat) {
+        EXPECT_TRUE(s.fStatus) << pszWhat;
+        EXPECT_EQ(s.bStatus, SCSI_STATUS_CHECK_CONDITION) << pszWhat;
+        EXPECT_EQ(s.bKey, bKey) << pszWhat;
+        EXPECT_EQ(s.bAsc, bAsc) << pszWhat;
+        EXPECT_EQ(s.bAscq, bAscq) << pszWhat;
+    }
+    // The handlers of the command set answer as unsupported until they are
+    // there; what matters here is that the dispatcher let the command by.
+    static void ExpectHandedOn(const Answer& s, const char* pszWhat) {
+        ExpectSense(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, pszWhat);
+    }
+};
+
+TEST_F(DispatcherTest, UnmappedLunIsNotSupportedButInquiryIsAnswered) {
+    ClearAttentions();
+    ExpectSense(Ask(9, Cdb10(SCSI_READ10, 0, 8), 4096), SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0, "READ(10)");
+    ExpectHandedOn(Ask(9, Cdb6(SCSI_INQUIRY, 36), 36), "INQUIRY");
+    ExpectHandedOn(Ask(9, {SCSI_REPORT_LUNS, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 16), "REPORT LUNS");
+    // TEST UNIT READY passes only at the LUN of the initiator's handle.
+    ExpectSense(Ask(9, Cdb6(SCSI_TEST_UNIT_READY)), SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0, "TUR");
+    EXPECT_EQ(wGetPortTotalCommands(PORT), 0);   // all of them freed
+}
+
+TEST_F(DispatcherTest, PowerOnAttentionOncePerInitiatorAndLun) {
+    constexpr uint32_t OTHER = 0x010204;
+    host.Login(OTHER, 8);
+    Map(0, 0, false, 8);
+    // Never to INQUIRY, REQUEST SENSE or REPORT LUNS: they leave it pending.
+    ExpectHandedOn(Ask(0, Cdb6(SCSI_INQUIRY, 36), 36), "INQUIRY first");
+    ExpectHandedOn(Ask(0, {SCSI_REPORT_LUNS, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 16), "REPORT LUNS first");
+    EXPECT_EQ(fGetUnitAttention(PORT, HANDLE, 0), TRUE);
+    ExpectSense(Ask(0, Cdb6(SCSI_TEST_UNIT_READY)), SENSE_UNIT_ATTENTION, ASC_POWER_ON_RESET, 0, "first TUR");
+    ASSERT_NE(FindEvent(46), nullptr);
+    EXPECT_EQ(FindEvent(46)->abArgs[0], 1);         // host port 1
+    EXPECT_EQ(FindEvent(46)->abArgs[1], HANDLE);
+    EXPECT_EQ(FindEvent(46)->abArgs[4], SCSI_TEST_UNIT_READY);
+    ExpectHandedOn(Ask(0, Cdb6(SCSI_TEST_UNIT_READY)), "second TUR");
+    // Another LUN and another initiator each have their own.
+    ExpectSense(Ask(1, Cdb6(SCSI_TEST_UNIT_READY)), SENSE_UNIT_ATTENTION, ASC_POWER_ON_RESET, 0, "LUN 1");
+    const uint16_t w = Send(0, Cdb6(SCSI_TEST_UNIT_READY), 0, OTHER);
+    Dispatch();
+    Settle();
+    ExpectSense(Reply(w), SENSE_UNIT_ATTENTION, ASC_POWER_ON_RESET, 0, "other initiator");
+}
+
+TEST_F(DispatcherTest, RequestSenseClearsThePendingAttention) {
+    ExpectHandedOn(Ask(0, Cdb6(SCSI_REQUEST_SENSE, 18), 18), "REQUEST SENSE");
+    EXPECT_EQ(fGetUnitAttention(PORT, HANDLE, 0), FALSE);
+    ExpectHandedOn(Ask(0, Cdb6(SCSI_TEST_UNIT_READY)), "TUR after REQUEST SENSE");
+}
+
+TEST_F(DispatcherTest, ControllerHoldRefusesAllButWriteBuffer) {
+    ClearAttentions();
+    SetBackgroundHold(TRUE);
+    ExpectSense(Ask(0, Cdb6(SCSI_TEST_UNIT_READY)), SENSE_NOT_READY, ASC_NOT_READY, 3, "TUR under hold");
+    ExpectSense(Ask(0, Cdb10(SCSI_READ10, 0, 8), 4096), SENSE_NOT_READY, ASC_NOT_READY, 3, "READ under hold");
+    ExpectHandedOn(Ask(0, Cdb10(SCSI_WRITE_BUFFER, 0, 0)), "WRITE BUFFER under hold");
+    SetBackgroundHold(FALSE);
+    ExpectHandedOn(Ask(0, Cdb6(SCSI_TEST_UNIT_READY)), "TUR after hold");
+}
+
+TEST_F(DispatcherTest, ReadOnlyMappingRefusesWritesAndQueuesReads) {
+    ClearAttentions();
+    Map(5, 1, true);
+    ExpectSense(Ask(5, Cdb10(SCSI_WRITE10, 0, 8), 4096), SENSE_DATA_PROTECT, ASC_WRITE_PROTECTED, 0, "WRITE(10)");
+    const uint16_t w = Send(5, Cdb10(SCSI_READ10, 0, 8), 4096);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(wGetLunQueueCount(1), 1);
+}
+
+TEST_F(DispatcherTest, InvalidOpcodesAreRefusedAndCounted) {
+    ClearAttentions();
+    const uint32_t dBefore = dGetInvalidOpcodeCount();
+    ExpectSense(Ask(0, {0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 4096), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0,
+                "READ(12)");
+    ExpectSense(Ask(0, Cdb6(0xC0)), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "vendor opcode");
+    EXPECT_EQ(dGetInvalidOpcodeCount(), dBefore + 2);
+}
+
+TEST_F(DispatcherTest, ShortCdbsBecomeTheirSixteenByteForm) {
+    ClearAttentions();
+    struct Case {
+        std::vector<uint8_t> abCdb;
+        uint8_t bOpcode;
+        uint64_t lLba;
+        uint32_t dBlocks;
+    };
+    const Case acCases[] = {
+        {{SCSI_READ6, 0xE1, 0x00, 0x10, 0, 0}, SCSI_READ16, 0x010010, 256},   // count 0 is 256 blocks
+        {{SCSI_WRITE6, 0x01, 0x02, 0x03, 4, 0}, SCSI_WRITE16, 0x010203, 4},
+        {Cdb10(SCSI_READ10, 0x12345, 16), SCSI_READ16, 0x12345, 16},
+        {Cdb10(SCSI_WRITE_AND_VERIFY10, 77, 2), SCSI_WRITE16, 77, 2},
+    };
+    for (const Case& c : acCases) {
+        const uint16_t w = Send(0, c.abCdb, c.dBlocks * 512);
+        KERNEL_ENTRY* ps = Entry(w);
+        Dispatch();
+        const uint8_t* pb = pGetCommandCdb(ps);
+        EXPECT_EQ(pb[0], c.bOpcode);
+        EXPECT_EQ(lGetBe64(pb + 2), c.lLba);
+        EXPECT_EQ(dGetBe32(pb + 10), c.dBlocks);
+        EXPECT_EQ(ps->bPrimaryState, HOST_STATE_LUN_QUEUED);
+        if (c.abCdb.size() == 6) {
+            EXPECT_EQ(pb[1], c.abCdb[1] & 0xE0);   // only the top three bits stay
+        }
+    }
+    EXPECT_EQ(wGetLunQueueCount(0), 4);
+}
+
+TEST_F(DispatcherTest, ZeroLengthTransferIsGoodAndNeverQueued) {
+    ClearAttentions();
+    const Answer s = Ask(0, Cdb10(SCSI_READ10, 100, 0));
+    EXPECT_TRUE(s.fStatus);
+    EXPECT_EQ(s.bStatus, SCSI_STATUS_GOOD);
+    EXPECT_EQ(wGetNewCmdContTotal(), 0);
+    // Out of the drive it is still out of range.
+    ExpectSense(Ask(0, Cdb10(SCSI_READ10, 100000, 0)), SENSE_ILLEGAL_REQUEST, ASC_LBA_OUT_OF_RANGE, 0, "outside");
+}
+
+TEST_F(DispatcherTest, FullLunRingPutsTheCommandBack) {
+    ClearAttentions();
+    for (int i = 0; i < 256; i++) Send(0, Cdb10(SCSI_READ10, i * 8, 8), 4096);
+    Dispatch();
+    ASSERT_EQ(wGetLunQueueCount(0), 256);
+    const uint16_t w = Send(0, Cdb10(SCSI_READ10, 0, 8), 4096);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_EQ(wGetPortNewCommands(PORT), 1);
+    EXPECT_EQ(wGetLunQueueCount(0), 256);
+    // Admitted once, it is not checked or counted again when it comes back.
+    EXPECT_EQ(Entry(w)->fValid, TRUE);
+    RemoveFromLunRing(0);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+}
+
+TEST_F(DispatcherTest, QuiescePutsNewCommandsBackUntilItEnds) {
+    ClearAttentions();
+    SetIoQuiesceFlag(TRUE);
+    const uint16_t w = Send(0, Cdb10(SCSI_READ10, 0, 8), 4096);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_EQ(Entry(w)->fValid, FALSE);
+    SetIoQuiesceFlag(FALSE);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+}
+
+}  // namespace
+}  // namespace target_test

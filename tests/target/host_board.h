@@ -1,0 +1,137 @@
+// A controller with logical drives mapped to a Fibre Channel host port and an
+// initiator logged in on it, and the main loop's target services run as the
+// main loop runs them: so that a test sends commands as a host would and
+// looks at what the host got back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/config_fixture.h"
+#include "config/host_lun_tables.h"
+#include "config/ld_table.h"
+#include "hw/scsi.h"
+#include "host_port_standin.h"
+#include "target/command_completion.h"
+#include "target/dispatcher.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "target/lun_scheduler.h"
+#include "target/stage_rings.h"
+#include "target/unit_attention.h"
+
+namespace target_test {
+
+using fw::KERNEL_ENTRY;
+
+class HostBoard : public cfgtest::ConfigTest {
+protected:
+    static constexpr uint8_t PORT = fw::PORT_CODE_FC_HOST_1;
+    static constexpr uint32_t INITIATOR = 0x010203;
+    static constexpr uint16_t HANDLE = 7;
+
+    void SetUp() override {
+        ConfigTest::SetUp();
+        fw::SetHostInterfaceType(1);
+        fw::InitHostCommandPool();
+        fw::InitLunScheduler();
+        fw::InitTargetDispatcher();
+        ASSERT_EQ(fw::AllocateHostLunTables(), fw::STATUS_OK);
+        fw::ResetHostInterfaceBitmaps();
+        host.Login(INITIATOR, HANDLE);
+    }
+
+    // Logical drives of the given sizes on arrays of their own (one array
+    // each unless fOneArray), each at the host LUN of its number.
+    void MakeDrives(std::vector<uint64_t> alBlocks, bool fOneArray = false) {
+        if (fOneArray) {
+            uint64_t lTotal = 0;
+            for (uint64_t l : alBlocks) lTotal += l;
+            AddRank(fw::RAID_LEVEL_0, 2, 128, lTotal);
+        }
+        uint64_t lStart = 0;
+        for (uint64_t lBlocks : alBlocks) {
+            if (!fOneArray) AddRank(fw::RAID_LEVEL_0, 2, 128, lBlocks);
+            AddLd({{lStart, lBlocks}});
+            lStart += lBlocks;
+        }
+        PresentAllExcept();
+        fw::ApplyStoredSettings(fw::FALSE, fw::TRUE);
+        for (uint16_t l = 0; l < alBlocks.size(); l++) Map(l, l);
+    }
+    void Map(uint16_t wLun, uint16_t wLd, bool fReadOnly = false, uint16_t wHandle = HANDLE) {
+        ASSERT_EQ(fw::bSetHostLun(PORT, wHandle, wLun, wLd, fReadOnly ? fw::TRUE : fw::FALSE), 0xFF);
+    }
+    // No power-on attention left: the state a host sees once it has cleared them.
+    void ClearAttentions() { fw::FillHostInterfaceBitmap(PORT, fw::FALSE); }
+
+    uint16_t Send(uint16_t wLun, std::vector<uint8_t> abCdb, uint32_t dExpected = 0, uint32_t dPortId = INITIATOR) {
+        HostCommand s;
+        s.dPortId = dPortId;
+        s.wLun = wLun;
+        s.abCdb = abCdb;
+        s.dExpected = dExpected;
+        return host.Send(s);
+    }
+
+    // The main loop's dispatch step: as many calls as commands were waiting.
+    void Dispatch() {
+        const uint16_t wCount = fw::wGetPortNewCommands(fw::PORT_CODE_MODULE);
+        for (uint16_t w = 0; w < wCount; w++) {
+            if (fw::bDispatchHostCommand(fw::PORT_CODE_MODULE) != fw::STATUS_OK) {
+                fw::RewindNewCommandScan(fw::PORT_CODE_MODULE);
+                break;
+            }
+        }
+    }
+    // What the host port and the completion do after a main-loop cycle.
+    void Settle() {
+        host.Serve();
+        fw::ServiceCommandComplete(fw::PORT_CODE_MODULE);
+    }
+    void Cycle() {
+        Dispatch();
+        if (fw::wGetNewCmdContTotal() != 0) (void)fw::ServiceLunQueues();
+        Settle();
+    }
+
+    struct Answer {
+        bool fStatus;
+        uint8_t bStatus, bKey, bAsc, bAscq;
+    };
+    Answer Reply(uint16_t wIndex) {
+        const HostReply& r = host.Reply(wIndex);
+        Answer s{r.fStatus, r.bStatus, 0, 0, 0};
+        if (r.abSense.size() >= 14) {
+            s.bKey = r.abSense[2] & 0x0F;
+            s.bAsc = r.abSense[12];
+            s.bAscq = r.abSense[13];
+        }
+        return s;
+    }
+    static KERNEL_ENTRY* Entry(uint16_t wIndex) {
+        KERNEL_ENTRY* ps = nullptr;
+        fw::wGetTargetEntry(wIndex, &ps);
+        return ps;
+    }
+
+    static std::vector<uint8_t> Cdb10(uint8_t bOpcode, uint32_t dLba, uint16_t wBlocks) {
+        std::vector<uint8_t> ab(10, 0);
+        ab[0] = bOpcode;
+        fw::PutBe32(ab.data() + 2, dLba);
+        fw::PutBe16(ab.data() + 7, wBlocks);
+        return ab;
+    }
+    static std::vector<uint8_t> Cdb16(uint8_t bOpcode, uint64_t lLba, uint32_t dBlocks) {
+        std::vector<uint8_t> ab(16, 0);
+        ab[0] = bOpcode;
+        fw::PutBe64(ab.data() + 2, lLba);
+        fw::PutBe32(ab.data() + 10, dBlocks);
+        return ab;
+    }
+    static std::vector<uint8_t> Cdb6(uint8_t bOpcode, uint8_t bByte4 = 0) { return {bOpcode, 0, 0, 0, bByte4, 0}; }
+
+    HostPortStandIn host{PORT};
+};
+
+}  // namespace target_test
