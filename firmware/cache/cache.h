@@ -49,9 +49,6 @@ uint8_t fGetStripeAccessSFlag(uint16_t wIndex);
 void SetStripeAccessSFlag(uint16_t wIndex, uint8_t f);
 uint8_t fGetStripeAccessOFlag(uint16_t wIndex);
 void SetStripeAccessOFlag(uint16_t wIndex, uint8_t f);
-// Decodes a READ(16) or WRITE(16) into the entry and sets up its first pass.
-void ParseReadWrite16Cdb(KERNEL_ENTRY* psEntry);
-uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry);
 void ReleaseReadAheadSlot(uint8_t bSlot);
 // The write-complete end of a cache flush write (command types 131, 152).
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
@@ -87,6 +84,5 @@ void AddReadAheadUser(uint8_t bSlot, uint16_t wBlocks);
 void DecReadAheadWaitCount(uint8_t bSlot, uint8_t fLockHeld);
 void SetReadAheadLoaded(uint8_t bSlot, uint8_t fLoaded);
 uint16_t wGetReadAheadUsers(uint8_t bSlot);
-void ReleaseReadAheadSlot(uint8_t bSlot);
 
 }  // namespace fw

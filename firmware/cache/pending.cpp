@@ -161,7 +161,6 @@ uint8_t fGetStripeAccessSFlag(uint16_t) { return FALSE; }
 void SetStripeAccessSFlag(uint16_t, uint8_t) {}
 uint8_t fGetStripeAccessOFlag(uint16_t) { return FALSE; }
 void SetStripeAccessOFlag(uint16_t, uint8_t) {}
-void ReleaseReadAheadSlot(uint8_t) {}
 // No flush sequencer yet: its write is done with.
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
     const uint8_t bPort = psEntry->bPortCode;

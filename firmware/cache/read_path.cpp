@@ -32,6 +32,7 @@
 #include "target/host_command_pool.h"
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
+#include "target/lun_scheduler.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -47,14 +47,12 @@ TEST_F(TaskManagementTest, AbortedTaskSetNeverAnswersAgain) {
     EXPECT_TRUE(OnlyStatusIs(host.Reply(wTmf), SCSI_STATUS_GOOD));
     EXPECT_EQ(wGetPortTaskMgmtCount(PORT), 0);
 
-    // The start of the aborted read would answer it: nothing goes out, and
-    // the command ends on the command-complete ring.
+    // Its start ends it without a status, on the command-complete ring.
     (void)ServiceLunQueues();
     Settle();
     EXPECT_FALSE(host.Reply(wRead).fStatus);
-    EXPECT_TRUE(host.Reply(wOtherLun).fStatus);
     EXPECT_EQ(Entry(wRead)->fUsed, FALSE);
-    EXPECT_EQ(wGetPortTotalCommands(PORT), 0);
+    EXPECT_EQ(wGetPortTotalCommands(PORT), 1);   // the other LUN's read goes on
 }
 
 TEST_F(TaskManagementTest, LogicalUnitResetSetsTheLunsAttentionForLowInitiators) {
