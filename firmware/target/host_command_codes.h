@@ -215,6 +215,23 @@ inline void MarkFinishedWithoutStatus(KERNEL_ENTRY* psEntry) {
     psEntry->bPrimaryState = HOST_STATE_COMPLETE;
 }
 
+// The stage rings, scans and histories keep one slot per host port code and
+// one for the internal codes together.
+constexpr uint8_t HOST_PORT_SLOTS = 5;
+constexpr uint8_t HOST_PORT_SLOT_INTERNAL = 4;
+constexpr uint8_t NO_HOST_PORT_SLOT = 0xFF;
+inline uint8_t bHostPortSlot(uint8_t bPortCode) {
+    switch (bPortCode) {
+    case PORT_CODE_FC_HOST_1: return 0;
+    case PORT_CODE_FC_HOST_2: return 1;
+    case PORT_CODE_SAS_HOST_1: return 2;
+    case PORT_CODE_SAS_HOST_2: return 3;
+    case PORT_CODE_INTERNAL:
+    case PORT_CODE_MODULE: return HOST_PORT_SLOT_INTERNAL;
+    default: return NO_HOST_PORT_SLOT;
+    }
+}
+
 // Codes 2, 18, 50 and 114 select the second entry of the per-port
 // reservation tables (0 or 1).
 inline uint8_t bReservationPortIndex(uint8_t bPortCode) {

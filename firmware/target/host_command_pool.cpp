@@ -37,24 +37,9 @@ constexpr uint8_t HOST_CHIP_2 = 2;
 
 // Scan positions: one per port group and state, the internal codes sharing
 // one group.
-constexpr uint8_t SCAN_GROUPS = 5;
 constexpr uint8_t SCAN_STATES = 7;
 constexpr uint8_t SCAN_STATE_OTHER = 6;
-constexpr uint8_t SCAN_GROUP_INTERNAL = 4;
-constexpr uint8_t NO_SCAN_GROUP = 0xFF;
-uint16_t s_awScanPosition[SCAN_GROUPS][SCAN_STATES];
-
-uint8_t bScanGroup(uint8_t bPortCode) {
-    switch (bPortCode) {
-    case PORT_CODE_FC_HOST_1: return 0;
-    case PORT_CODE_FC_HOST_2: return 1;
-    case PORT_CODE_SAS_HOST_1: return 2;
-    case PORT_CODE_SAS_HOST_2: return 3;
-    case PORT_CODE_INTERNAL:
-    case PORT_CODE_MODULE: return SCAN_GROUP_INTERNAL;
-    default: return NO_SCAN_GROUP;
-    }
-}
+uint16_t s_awScanPosition[HOST_PORT_SLOTS][SCAN_STATES];
 
 uint8_t bScanState(uint8_t bState) {
     switch (bState) {
@@ -69,8 +54,8 @@ uint8_t bScanState(uint8_t bState) {
 }
 
 uint16_t* pwScanPosition(uint8_t bPortCode, uint8_t bState) {
-    const uint8_t bGroup = bScanGroup(bPortCode);
-    return bGroup == NO_SCAN_GROUP ? nullptr : &s_awScanPosition[bGroup][bScanState(bState)];
+    const uint8_t bGroup = bHostPortSlot(bPortCode);
+    return bGroup == NO_HOST_PORT_SLOT ? nullptr : &s_awScanPosition[bGroup][bScanState(bState)];
 }
 
 void RewindScan(uint8_t bPortCode, uint8_t bState) {
@@ -79,7 +64,7 @@ void RewindScan(uint8_t bPortCode, uint8_t bState) {
 }
 
 bool PortMatches(const KERNEL_ENTRY& sEntry, uint8_t bPortCode) {
-    if (bScanGroup(bPortCode) == SCAN_GROUP_INTERNAL) {
+    if (bHostPortSlot(bPortCode) == HOST_PORT_SLOT_INTERNAL) {
         return sEntry.bPortCode == PORT_CODE_INTERNAL || sEntry.bPortCode == PORT_CODE_MODULE;
     }
     return sEntry.bPortCode == bPortCode;
@@ -292,7 +277,7 @@ void SetPortScanPosition(uint8_t bPortCode, uint16_t wPosition) {
 }
 
 void AdvanceInternalNewCommandScan(uint16_t wIndex) {
-    uint16_t& wPosition = s_awScanPosition[SCAN_GROUP_INTERNAL][0];
+    uint16_t& wPosition = s_awScanPosition[HOST_PORT_SLOT_INTERNAL][0];
     wPosition = static_cast<uint16_t>(wIndex + 1);
     if (wPosition >= HOST_ENTRY_COUNT) wPosition = 0;
 }

@@ -192,29 +192,16 @@ PRIORITY_TABLE s_sOtherPriority;     // "OC"
 uint16_t s_awActiveLuns[MAX_RANKS];
 uint64_t s_lLastAgeing;
 
-constexpr uint8_t HISTORY_PORTS = 5;
 struct PORT_HISTORY {
     uint16_t awSlot[STAGE_RING_SLOTS];
     uint16_t wIn;
 };
-PORT_HISTORY s_asHistory[HISTORY_PORTS];
+PORT_HISTORY s_asHistory[HOST_PORT_SLOTS];
 
 constexpr uint8_t NO_RANK = 0xFF;
 
 // The array that holds a LUN's logical drive; none for a drive not configured.
 uint8_t bRankOfLun(uint16_t wLun) { return wLun < wGetLogicalDriveCount() ? bGetLogicalDriveFirstRank(wLun) : NO_RANK; }
-
-uint8_t bHistoryPort(uint8_t bPortCode) {
-    switch (bPortCode) {
-    case PORT_CODE_FC_HOST_1: return 0;
-    case PORT_CODE_FC_HOST_2: return 1;
-    case PORT_CODE_SAS_HOST_1: return 2;
-    case PORT_CODE_SAS_HOST_2: return 3;
-    case PORT_CODE_INTERNAL:
-    case PORT_CODE_MODULE: return 4;
-    default: return HISTORY_PORTS;
-    }
-}
 
 void CountIn(PRIORITY_TABLE* ps, uint8_t bRank, uint16_t wBucket) {
     if (bRank >= MAX_RANKS || wBucket > OLDEST_BUCKET) return;
@@ -486,16 +473,16 @@ void InitPortCommandHistory() {
 }
 
 void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex) {
-    const uint8_t bPort = bHistoryPort(bPortCode);
-    if (bPort == HISTORY_PORTS) return;
+    const uint8_t bPort = bHostPortSlot(bPortCode);
+    if (bPort == NO_HOST_PORT_SLOT) return;
     PORT_HISTORY& s = s_asHistory[bPort];
     s.awSlot[s.wIn] = wIndex;
     s.wIn = s.wIn + 1 == STAGE_RING_SLOTS ? 0 : static_cast<uint16_t>(s.wIn + 1);
 }
 
 uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
-    const uint8_t bPort = bHistoryPort(bPortCode);
-    if (bPort == HISTORY_PORTS || wBack == 0 || wBack >= STAGE_RING_SLOTS) return FALSE;
+    const uint8_t bPort = bHostPortSlot(bPortCode);
+    if (bPort == NO_HOST_PORT_SLOT || wBack == 0 || wBack >= STAGE_RING_SLOTS) return FALSE;
     const PORT_HISTORY& s = s_asHistory[bPort];
     const uint16_t wSlot = static_cast<uint16_t>((s.wIn + STAGE_RING_SLOTS - wBack) % STAGE_RING_SLOTS);
     KERNEL_ENTRY* ps = nullptr;

@@ -37,7 +37,7 @@ struct LUN_RING {
     uint64_t lSequence;
 };
 
-constexpr uint8_t WRITE_READY_RINGS = 5;   // ports 1, 2, 113, 114 and the internal codes
+constexpr uint8_t WRITE_READY_RINGS = HOST_PORT_SLOTS;   // ports 1, 2, 113, 114 and the internal codes
 constexpr uint8_t FIBRE_PORTS = 2;
 constexpr uint8_t NO_PORT = 0xFF;
 
@@ -60,22 +60,16 @@ LIST s_sWaitListB;
 
 // 0..3 for the host port codes 1, 2, 113 and 114.
 uint8_t bHostPortIndex(uint8_t bPortCode) {
-    switch (bPortCode) {
-    case PORT_CODE_FC_HOST_1: return 0;
-    case PORT_CODE_FC_HOST_2: return 1;
-    case PORT_CODE_SAS_HOST_1: return 2;
-    case PORT_CODE_SAS_HOST_2: return 3;
-    default: return NO_PORT;
-    }
+    const uint8_t bSlot = bHostPortSlot(bPortCode);
+    return bSlot < HOST_PORTS ? bSlot : NO_PORT;
 }
 
-bool IsInternalCode(uint8_t bPortCode) { return bPortCode == PORT_CODE_INTERNAL || bPortCode == PORT_CODE_MODULE; }
+bool IsInternalCode(uint8_t bPortCode) { return bHostPortSlot(bPortCode) == HOST_PORT_SLOT_INTERNAL; }
 bool IsServedCode(uint8_t bPortCode) { return bHostPortIndex(bPortCode) != NO_PORT || IsInternalCode(bPortCode); }
 
 RING* psWriteReadyRing(uint8_t bPortCode) {
-    if (IsInternalCode(bPortCode)) return &s_asWriteReady[HOST_PORTS];
-    const uint8_t bPort = bHostPortIndex(bPortCode);
-    return bPort == NO_PORT ? nullptr : &s_asWriteReady[bPort];
+    const uint8_t bSlot = bHostPortSlot(bPortCode);
+    return bSlot == NO_HOST_PORT_SLOT ? nullptr : &s_asWriteReady[bSlot];
 }
 RING* psFibreRing(RING* pasRings, uint8_t bPortCode) {
     const uint8_t bPort = bHostPortIndex(bPortCode);
