@@ -61,8 +61,16 @@ void Chassis::Pull(unsigned slot) {
 void Chassis::Insert(unsigned slot, const DriveConfig& config) {
     if (slot < 1 || slot > kSlots || m_slots[slot - 1]) return;
     m_slots[slot - 1] = std::make_unique<Drive>(config);
+    if (m_clock) m_slots[slot - 1]->AttachClock(m_clock);
     ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
     NotifyLinkChange();
+}
+
+void Chassis::AttachClock(const Clock* clock) {
+    if (m_clock || !clock) return;
+    m_clock = clock;
+    for (auto& drive : m_slots)
+        if (drive) drive->AttachClock(clock);
 }
 
 int Chassis::AddListener(std::function<void()> listener) {

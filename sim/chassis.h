@@ -14,6 +14,8 @@
 
 namespace sim {
 
+class Clock;
+
 struct ChassisOptions {
     unsigned drives = 8;
     uint64_t driveBytes = 4ull << 30;
@@ -45,6 +47,10 @@ public:
     void Insert(unsigned slot, const DriveConfig& config);
     static DriveConfig DefaultDriveConfig(unsigned slot, const Options& options);
 
+    // The clock the drives spin up by, for the drives there and every drive
+    // inserted later; the first one attached stays.
+    void AttachClock(const Clock* clock);
+
     // Called whenever a link of the expander changed.
     int AddListener(std::function<void()> listener);
     void RemoveListener(int id);
@@ -55,6 +61,7 @@ private:
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
     std::vector<std::pair<int, std::function<void()>>> m_listeners;
     int m_nextListener = 1;
+    const Clock* m_clock = nullptr;
 };
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 
 #include "sim/drive.h"
 
+#include "sim/clock.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +43,7 @@ constexpr Sense kNoSense{0x00, 0x00, 0x00};
 constexpr Sense kNotReadyCauseUnknown{0x02, 0x04, 0x00};
 constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
 constexpr Sense kStartRequired{0x02, 0x04, 0x02};
+constexpr Sense kPowerOnReset{0x06, 0x29, 0x00};
 constexpr Sense kUnrecoveredRead{0x03, 0x11, 0x00};
 constexpr Sense kInternalFailure{0x04, 0x44, 0x00};
 constexpr Sense kParameterListLength{0x05, 0x1A, 0x00};
@@ -136,6 +139,9 @@ struct Drive::Impl {
     std::map<uint64_t, uint64_t> bad;  // unreadable ranges: start -> end
     bool notReady = false;
     bool stopped = false;
+    bool unitAttention = false;
+    const Clock* clock = nullptr;
+    uint64_t readyAtNs = 0;  // spinning up until the clock reaches it
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool dead = false;
@@ -148,6 +154,8 @@ struct Drive::Impl {
         for (size_t i = 0; i < kPageCount; ++i) defaults[i] = kModePages[i].defaults;
         defaults[size_t(FindPage(kCachingPage))][2] = c.writeCacheEnabled ? kWce : 0;
         current = saved = defaults;
+        stopped = c.powerOnStopped;
+        unitAttention = c.unitAttentionAtPowerOn;
         if (!c.imagePath.empty()) OpenImage();
     }
     ~Impl() {
@@ -332,8 +340,8 @@ struct Drive::Impl {
 
     const Sense* Readiness() const {
         if (notReady) return &kNotReadyCauseUnknown;
-        if (becomingReady) return &kBecomingReady;
         if (stopped) return &kStartRequired;
+        if (becomingReady || (clock && clock->Now() < readyAtNs)) return &kBecomingReady;
         return nullptr;
     }
 
@@ -474,7 +482,7 @@ struct Drive::Impl {
 
     void ReadCapacity(Command& c) {
         const uint8_t* cdb = c.cdb.data();
-        uint64_t last = cfg.blocks - 1;
+        uint64_t last = cfg.blocks ? cfg.blocks - 1 : 0;
         std::vector<uint8_t> d;
         if (cdb[0] == 0x25) {
             if (!(cdb[8] & 1) && GetBe(cdb + 2, 4)) return FailCdb(c, 2);
@@ -503,7 +511,9 @@ struct Drive::Impl {
         const uint8_t* cdb = c.cdb.data();
         if (cdb[4] & 0x02) return FailCdb(c, 4);  // nothing to eject
         if (cdb[4] >> 4) return;                  // power conditions: nothing to model
-        stopped = !(cdb[4] & 1);
+        const bool start = cdb[4] & 1;
+        if (start && stopped && clock) readyAtNs = clock->Now() + cfg.spinUpNs;
+        stopped = !start;
     }
 
     // --- mode pages -------------------------------------------------------
@@ -750,6 +760,10 @@ struct Drive::Impl {
             Fail(r, kInvalidOpcode, kNoInfo, 0);
         } else if (cdb.size() < CdbLength(cdb[0])) {
             Fail(r, kInvalidFieldInCdb, kNoInfo, int(cdb.size()));
+        } else if (unitAttention && cdb[0] != 0x12 && cdb[0] != 0x03) {
+            // Reported once, ahead of every other condition.
+            unitAttention = false;
+            Fail(r, kPowerOnReset);
         } else if (refusal) {
             Fail(r, *refusal);
         } else {
@@ -965,5 +979,12 @@ void Drive::SetNotReady(bool notReady) { m_impl->notReady = notReady; }
 void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = commands; }
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
+void Drive::Reset() { m_impl->unitAttention = true; }
+void Drive::AttachClock(const Clock* clock) {
+    // Attaching is the moment of power-on: a drive that starts by itself
+    // spins up from here.
+    if (clock && !m_impl->clock && !m_impl->stopped) m_impl->readyAtNs = clock->Now() + m_config.spinUpNs;
+    m_impl->clock = clock;
+}
 
 }  // namespace sim

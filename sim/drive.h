@@ -27,6 +27,13 @@ struct DriveConfig {
     std::string serial = "SIM0000001";
     std::string imagePath;            // empty: memory holding only the blocks written
     bool writeCacheEnabled = true;
+    // Power-on behaviour of the SCSI side: the first command after power-on
+    // (INQUIRY and REQUEST SENSE aside) gets UNIT ATTENTION; a drive that
+    // powers on stopped wants START STOP UNIT; spinning up takes spinUpNs
+    // once the drive is started (with a clock attached).
+    bool unitAttentionAtPowerOn = true;
+    bool powerOnStopped = false;
+    uint64_t spinUpNs = 0;
 };
 
 // The outcome of one command: SCSI status (0 GOOD, 2 CHECK CONDITION, ...),
@@ -83,6 +90,12 @@ public:
     void BecomeReadyAfter(uint32_t commands);
     void SetNoResponse(bool dead);
     void SetExtraLatencyNs(uint64_t ns);                  // slow drive
+    // A reset of the drive (target or LUN reset, a link reset): the next
+    // command gets UNIT ATTENTION.
+    void Reset();
+    // Spin-up takes virtual time only with a clock; without one a started
+    // drive is ready at once.  The clock must outlive the drive's use of it.
+    void AttachClock(const Clock* clock);
 
 private:
     struct Impl;

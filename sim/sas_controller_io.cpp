@@ -279,6 +279,9 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
         m_stalled.erase(it);
         AddressReply(&t, sizeof t);
     }
+    if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET || req.bTaskType == fw::MPI_TASKTYPE_LOGICAL_UNIT_RESET) {
+        if (Drive* drive = DriveOfTarget(req.bTargetId)) drive->Reset();
+    }
     auto r = HeaderReply(fw::MPI_FUNCTION_SCSI_TASK_MGMT, context, 0);
     r.bTargetId = req.bTargetId;
     r.bTaskMgmtResponse = req.bTaskType;

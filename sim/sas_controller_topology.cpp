@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "hw/mpi.h"
+#include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
 
@@ -15,6 +16,7 @@ void SasController::AttachChassis(Chassis* chassis) {
     m_chassis = chassis;
     m_listener = 0;
     if (m_chassis) {
+        m_chassis->AttachClock(&B().clock());
         m_listener = m_chassis->AddListener([this] {
             RefreshTopology();
             RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);

@@ -11,13 +11,8 @@ namespace fw {
 struct CONFIG_IMAGE;
 struct KERNEL_ENTRY;
 
-// The start-of-day load.
-void BeginConfigLoad();
-uint8_t LoadConfigFromPartner();
-uint8_t LoadConfigFromSasDrives();
-void ConvertLiveConfigImage();
+// The start-of-day load (config_load.h) and the stored-copy header check.
 void CheckOnDiskHeaders();
-void SetStartOfDayFlags(uint8_t f);
 void SetConfigImageBuffers(uint8_t* pLive, uint8_t* pScratch, uint8_t* pWork);
 uint8_t bSetUpConfigUpgradeTable();
 
@@ -34,6 +29,9 @@ uint8_t fGetLdStripeAccessTracking(uint16_t wLd);
 uint8_t BeginConfigEditPhase(uint8_t bStep);
 uint8_t CommitConfigurationPhase(uint8_t bStep);
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank);
+// Removes a logical drive of the scratch or the live image (with fTruncate
+// it and every later one).
+void DeleteLogicalDrive(uint16_t wLd, uint8_t fTruncate, uint8_t fScratch);
 
 // Stored settings of the parity writes: a write that covers a large enough
 // share of a row is written as a full row with pre-reads; the data writes

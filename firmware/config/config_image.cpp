@@ -81,6 +81,10 @@ uint8_t fIsConfigImageValid(const CONFIG_IMAGE* psImage) {
     return TRUE;
 }
 
+void CopyConfigImage(const CONFIG_IMAGE* psSource, CONFIG_IMAGE* psDestination) {
+    if (psSource != psDestination) std::memcpy(psDestination, psSource, CONFIG_IMAGE_SIZE);
+}
+
 CONFIG_IMAGE* pGetConfigImage() { return s_psLiveImage; }
 CONFIG_IMAGE* pGetScratchConfigImage() { return s_psScratchImage; }
 void SetConfigImagePointer(CONFIG_IMAGE* psImage) { s_psLiveImage = psImage; }

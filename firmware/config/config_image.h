@@ -380,6 +380,9 @@ void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration);
 // TRUE when the copy passes the magic, array count and both XOR checks.
 uint8_t fIsConfigImageValid(const CONFIG_IMAGE* psImage);
 
+// Copies a whole image (235008 words).
+void CopyConfigImage(const CONFIG_IMAGE* psSource, CONFIG_IMAGE* psDestination);
+
 // Live and scratch images, set once at initialisation.
 CONFIG_IMAGE* pGetConfigImage();
 CONFIG_IMAGE* pGetScratchConfigImage();

@@ -14,11 +14,6 @@
 
 namespace fw {
 
-void SetStartOfDayFlags(uint8_t) {}
-void BeginConfigLoad() {}
-uint8_t LoadConfigFromPartner() { return STATUS_OK; }
-uint8_t LoadConfigFromSasDrives() { return STATUS_OK; }
-void ConvertLiveConfigImage() {}
 void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
 
@@ -31,6 +26,20 @@ void StartConfigCommit() {}
 
 uint8_t RequestConfigUpdate(uint8_t) { return TRUE; }
 uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE*, uint8_t) { return 1; }
+
+// The records only: later ones move down, the last is cleared.
+void DeleteLogicalDrive(uint16_t wLd, uint8_t fTruncate, uint8_t fScratch) {
+    CONFIG_IMAGE* ps = fScratch == TRUE ? pGetScratchConfigImage() : pGetConfigImage();
+    const uint32_t dCount = dClampedLdCount(ps);
+    if (wLd >= dCount) return;
+    const uint32_t dKeep = fTruncate == TRUE ? wLd : dCount - 1;
+    for (uint32_t l = wLd; l < dKeep; ++l) {
+        ps->asLd[l] = ps->asLd[l + 1];
+        ps->asLd[l].wLdNumber = static_cast<uint16_t>(l);
+    }
+    for (uint32_t l = dKeep; l < dCount; ++l) std::memset(&ps->asLd[l], 0, sizeof ps->asLd[l]);
+    ps->sHeader.wLdCount = static_cast<uint16_t>(dKeep);
+}
 
 // Edits and commits end at once until they are built.
 uint8_t BeginConfigEditPhase(uint8_t) {

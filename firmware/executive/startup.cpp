@@ -5,6 +5,8 @@
 #include "cache/cache.h"
 #include "config/apply_settings.h"
 #include "config/config_db.h"
+#include "config/config_load.h"
+#include "config/config_upgrade.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/host_lun_tables.h"
@@ -376,7 +378,7 @@ void InitController() {
     InitPersistentReservations();
     SetDriveVerifyState(0);
     SetPowerManagementState(0);
-    SetStartOfDayFlags(FALSE);
+    SetConfigLoadRunning(FALSE);
     InitFailedDriveTable();
     InitDriveErrorCounters();
 
@@ -603,10 +605,10 @@ void InitController() {
 uint8_t bLoadConfiguration(uint8_t bSource) {
     BeginConfigLoad();
     if (bSource == TRUE) {
-        if (LoadConfigFromPartner() != STATUS_OK) {
+        if (LoadConfigFromPartner(FALSE) != STATUS_OK) {
             if (LoadConfigFromSasDrives() != STATUS_OK) return 0;
         } else if (fGetAutoUpgradeSkipFlag() == TRUE) {
-            ConvertLiveConfigImage();
+            ConfigUpgrade(pGetConfigImage());
         }
     } else if (LoadConfigFromSasDrives() != STATUS_OK) {
         return 0;

@@ -445,7 +445,9 @@ struct MPI_SCSI_TASK_MGMT_REQUEST {
 };
 static_assert(sizeof(MPI_SCSI_TASK_MGMT_REQUEST) == 52);
 constexpr uint8_t MPI_TASKTYPE_ABORT_TASK = 0x01;
+constexpr uint8_t MPI_TASKTYPE_TARGET_RESET = 0x03;
 constexpr uint8_t MPI_TASKTYPE_RESET_BUS = 0x04;
+constexpr uint8_t MPI_TASKTYPE_LOGICAL_UNIT_RESET = 0x05;
 
 // Target command buffers the partner's commands arrive in.
 struct MPI_TARGET_CMD_BUF_BASE_POST_REQUEST {

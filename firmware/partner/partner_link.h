@@ -26,6 +26,9 @@ void SetHeartbeatRequestFlag(uint8_t f);
 uint8_t fGetHeartbeatRequestFlag();
 uint8_t fIsPartnerOnPath1();
 uint8_t fIsPartnerOnPath2();
+// The partner's drive-side target id on each path, 0xFF none.
+uint8_t bGetPartnerAlpaPath1();
+uint8_t bGetPartnerAlpaPath2();
 uint8_t fIsPartnerInitialized();
 void PreparePartnerJoin();
 uint8_t bPingPartnerSync();

@@ -32,6 +32,8 @@ void SetHeartbeatRequestFlag(uint8_t f) { s_fGetHeartbeatRequestFlag = f; }
 uint8_t fGetHeartbeatRequestFlag() { return s_fGetHeartbeatRequestFlag; }
 uint8_t fIsPartnerOnPath1() { return FALSE; }
 uint8_t fIsPartnerOnPath2() { return FALSE; }
+uint8_t bGetPartnerAlpaPath1() { return 0xFF; }
+uint8_t bGetPartnerAlpaPath2() { return 0xFF; }
 uint8_t fIsPartnerInitialized() { return FALSE; }
 void PreparePartnerJoin() {}
 uint8_t bPingPartnerSync() { return STATUS_OK; }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/clock.h"
 #include "sim/drive.h"
 
 namespace {
@@ -80,6 +81,13 @@ void ExpectSense(const sim::DriveResult& r, SenseCode want, const std::string& w
     EXPECT_EQ(SenseOf(r), want) << what;
 }
 
+// A drive whose power-on unit attention was already collected.
+sim::DriveConfig Settled() {
+    sim::DriveConfig c;
+    c.unitAttentionAtPowerOn = false;
+    return c;
+}
+
 std::string TempImage(const char* name) {
     std::string path = testing::TempDir() + "drive_test_" + std::to_string(getpid()) + "_" + name + ".img";
     unlink(path.c_str());
@@ -106,7 +114,7 @@ TEST(DriveData, RoundTripsAtTheEndOfTheMediumAndReadsUnwrittenBlocksAsZeros) {
         {"sata_ata_image", true, true, true, 8ull << 20, 0, 0},
     };
     for (const Case& c : cases) {
-        sim::DriveConfig cfg;
+        sim::DriveConfig cfg = Settled();
         cfg.sata = c.sata;
         cfg.blocks = c.blocks;
         if (c.image) cfg.imagePath = TempImage(c.name);
@@ -167,7 +175,7 @@ TEST(DriveSense, EveryErrorClassGivesItsSense) {
         {"verify miscompare", nullptr, {0x2F, 0x02, 0, 0, 0, 9, 0, 0, 1, 0}, Bytes(512, 1), {0x0E, 0x1D, 0}, 9, 0},
     };
     for (const Case& c : cases) {
-        sim::DriveConfig cfg;
+        sim::DriveConfig cfg = Settled();
         cfg.blocks = blocks;
         sim::Drive d(cfg);
         if (c.setup) c.setup(d);
@@ -186,7 +194,7 @@ TEST(DriveSense, EveryErrorClassGivesItsSense) {
 }
 
 TEST(DriveSense, DeadDriveNeverAnswers) {
-    sim::DriveConfig cfg;
+    sim::DriveConfig cfg = Settled();
     cfg.sata = true;
     sim::Drive d(cfg);
     d.SetNoResponse(true);
@@ -195,7 +203,7 @@ TEST(DriveSense, DeadDriveNeverAnswers) {
 }
 
 TEST(DriveSense, BecomesReadyAfterTheGivenCommandsAndServesInquiryMeanwhile) {
-    sim::Drive d(sim::DriveConfig{});
+    sim::Drive d(Settled());
     d.BecomeReadyAfter(3);
     ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 1}, "first");
     EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
@@ -207,18 +215,62 @@ TEST(DriveSense, BecomesReadyAfterTheGivenCommandsAndServesInquiryMeanwhile) {
     EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
 }
 
+TEST(DrivePower, PowerOnAndResetsAreReportedOnceAheadOfEverythingElse) {
+    sim::DriveConfig cfg;
+    cfg.powerOnStopped = true;
+    sim::Drive d(cfg);
+    // INQUIRY and REQUEST SENSE pass; the attention is kept for the next.
+    EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {6, 0x29, 0}, "power on");
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 2}, "stopped after power on");
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
+    d.Reset();
+    ExpectSense(Scsi(d, {0x1A, 0, 0x3F, 0, 0xFF, 0}, {}, 255).r, {6, 0x29, 0}, "reset");
+    EXPECT_EQ(Scsi(d, {0x1A, 0, 0x3F, 0, 0xFF, 0}, {}, 255).r.status, 0);
+    // ATA commands know nothing of it.
+    cfg.sata = true;
+    sim::Drive s(cfg);
+    EXPECT_EQ(Ata(s, 0xEC, 0, 1, 0, {}, 512).r.ataStatus, 0x50);
+}
+
+TEST(DrivePower, SpinningUpTakesItsTimeAfterPowerOnAndAfterAStart) {
+    sim::Clock clock;
+    sim::DriveConfig cfg = Settled();
+    cfg.spinUpNs = 5'000'000'000;
+    sim::Drive d(cfg);
+    d.AttachClock(&clock);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 1}, "spinning up after power on");
+    EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
+    clock.AdvanceTo(4'999'999'999);
+    ExpectSense(Scsi(d, BlockCdb(0x28, 0, 1), {}, 512).r, {2, 4, 1}, "one nanosecond early");
+    clock.AdvanceTo(5'000'000'000);
+    EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
+    // Stopped, then started: spins up again from the start.
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 2}, "stopped");
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 1}, "started");
+    clock.AdvanceTo(10'000'000'000);
+    EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
+    // A START to a drive that turns already costs nothing.
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
+}
+
 TEST(DriveCapacity, ReadCapacityGivesTheLastBlockAndTenBytesSaturate) {
     struct Case {
         uint64_t blocks;
         uint32_t last10;
     } cases[] = {
         {8ull << 20, (8u << 20) - 1},
+        {1, 0},
         {0xFFFFFFFFull, 0xFFFFFFFE},
         {0x100000000ull, 0xFFFFFFFF},
         {(5ull << 40) / 512, 0xFFFFFFFF},
     };
     for (const Case& c : cases) {
-        sim::DriveConfig cfg;
+        sim::DriveConfig cfg = Settled();
         cfg.blocks = c.blocks;
         sim::Drive d(cfg);
         Io ten = Scsi(d, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, 8);
@@ -237,7 +289,7 @@ TEST(DriveCapacity, ReadCapacityGivesTheLastBlockAndTenBytesSaturate) {
 }
 
 TEST(DriveIdentity, InquiryAndVitalProductDataNameTheDrive) {
-    sim::DriveConfig cfg;
+    sim::DriveConfig cfg = Settled();
     cfg.sasAddress = 0x5005D5D012345678ull;
     cfg.serial = "SN12345678";
     sim::Drive d(cfg);
@@ -265,7 +317,7 @@ Bytes ModeSense6(sim::Drive& d, uint8_t pageByte) {
 }
 
 TEST(DriveModePages, ChangeableMasksAllowWhatTheControllerAdjusts) {
-    sim::Drive d(sim::DriveConfig{});
+    sim::Drive d(Settled());
     auto changeable = Pages(ModeSense6(d, 0x7F));
     struct Case {
         uint8_t page, byte, mask;
@@ -280,7 +332,7 @@ TEST(DriveModePages, ChangeableMasksAllowWhatTheControllerAdjusts) {
 }
 
 TEST(DriveModePages, SelectChangesCurrentAndSavedButNotDefaults) {
-    sim::Drive d(sim::DriveConfig{});
+    sim::Drive d(Settled());
     Bytes current = ModeSense6(d, 0x3F);
     ASSERT_EQ(current[3], 8);
     EXPECT_EQ(Get(current, 4 + 5, 3), 512u);
@@ -309,7 +361,7 @@ TEST(DriveModePages, SelectRefusesWholeListWhenOneByteIsNotChangeable) {
         {"block size", 0x08, 2, 0x00, 4096},
     };
     for (const Case& c : cases) {
-        sim::Drive d(sim::DriveConfig{});
+        sim::Drive d(Settled());
         Bytes list = ModeSense6(d, 0x3F);
         list[0] = 0;
         Put(list, 4 + 5, 3, c.descriptorBlockSize);
@@ -325,7 +377,7 @@ TEST(DriveModePages, SelectRefusesWholeListWhenOneByteIsNotChangeable) {
 }
 
 TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
-    sim::DriveConfig cfg;
+    sim::DriveConfig cfg = Settled();
     cfg.sata = true;  // both command sets
     cfg.blocks = 1 << 20;
     cfg.imagePath = TempImage("sparse");
@@ -352,7 +404,7 @@ TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
 }
 
 TEST(DriveAta, IdentifyDescribesCapacityFeaturesAndStrings) {
-    sim::DriveConfig cfg;
+    sim::DriveConfig cfg = Settled();
     cfg.sata = true;
     cfg.blocks = 3'000'000'000ull;
     cfg.vendor = "SV";
@@ -417,7 +469,7 @@ TEST(DriveAta, CommandsAnswerWithTheirStatusRegisters) {
         {"ata to a sas drive", false, 0xEC, 0, 1, 0, 0x51, 0x04, 0, 0},
     };
     for (const Case& c : cases) {
-        sim::DriveConfig cfg;
+        sim::DriveConfig cfg = Settled();
         cfg.sata = c.sata;
         cfg.blocks = 1 << 16;
         sim::Drive d(cfg);
@@ -431,7 +483,7 @@ TEST(DriveAta, CommandsAnswerWithTheirStatusRegisters) {
 }
 
 TEST(DriveAta, WriteUncorrectableFailsLaterReadsUntilRewritten) {
-    sim::DriveConfig cfg;
+    sim::DriveConfig cfg = Settled();
     cfg.sata = true;
     sim::Drive d(cfg);
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 48, 4), Pattern(2048, 5)).r.status, 0);
@@ -452,7 +504,7 @@ TEST(DriveAta, WriteUncorrectableFailsLaterReadsUntilRewritten) {
 }
 
 TEST(DriveMedia, LongWritesCorruptAndReassignOrRewriteRepairs) {
-    sim::Drive d(sim::DriveConfig{});
+    sim::Drive d(Settled());
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 20, 2), Pattern(1024, 4)).r.status, 0);
     Bytes longWrite = {0x3F, 0, 0, 0, 0, 20, 0, 0x02, 0x00, 0};
     ASSERT_EQ(Scsi(d, longWrite, Bytes(512, 'i')).r.status, 0);
@@ -467,7 +519,7 @@ TEST(DriveMedia, LongWritesCorruptAndReassignOrRewriteRepairs) {
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 21, 1), Bytes(512, 2)).r.status, 0);
     EXPECT_EQ(Scsi(d, BlockCdb(0x2F, 20, 2)).r.status, 0);
     Bytes outside = {0, 0, 0, 4, 0, 0x01, 0, 0};
-    sim::DriveConfig small;
+    sim::DriveConfig small = Settled();
     small.blocks = 0x8000;
     sim::Drive s(small);
     ExpectSense(Scsi(s, {0x07, 0, 0, 0, 0, 0}, outside).r, {5, 0x21, 0}, "reassign past the end");
@@ -475,7 +527,7 @@ TEST(DriveMedia, LongWritesCorruptAndReassignOrRewriteRepairs) {
 
 TEST(DriveLogs, SasDrivesGiveBothPortsAndEveryDriveItsTemperature) {
     for (bool sata : {false, true}) {
-        sim::DriveConfig cfg;
+        sim::DriveConfig cfg = Settled();
         cfg.sata = sata;
         sim::Drive d(cfg);
         EXPECT_EQ(Scsi(d, {0x4D, 0, 0x4D, 0, 0, 0, 0, 0, 0xFF, 0}, {}, 255).data.at(9), 35);

@@ -1,0 +1,184 @@
+// Loading the configuration at start of day, from the drives of the SAS
+// device list or from the partner controller.
+#include "config/config_load.h"
+
+#include <cstring>
+
+#include "config/apply_settings.h"
+#include "config/config_flags.h"
+#include "config/config_upgrade.h"
+#include "config/default_config.h"
+#include "executive/buffer_pages.h"
+#include "executive/system_state.h"
+#include "executive/types.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_scsi_path.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint32_t READ_CAPACITY_BYTES = 8;
+constexpr uint32_t COPY_BLOCK_BYTES = 512;
+constexpr uint8_t PARTNER_BUFFER_ID_CONFIG = 1;
+constexpr uint8_t PARTNER_READ_TRIES = 4;
+
+uint8_t s_fConfigLoadRunning = FALSE;
+uint8_t s_bPartnerConfigStatus;
+
+// The image buffers are data-buffer pages of bank 0, where the processor
+// address is the handle.
+BUFFER_HANDLE dImageHandle(const CONFIG_IMAGE* psImage) {
+    return static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(psImage));
+}
+
+uint32_t dGetBe32At(const CONFIG_IMAGE* psImage, uint32_t dOffset) {
+    return dGetBe32(reinterpret_cast<const uint8_t*>(psImage) + dOffset);
+}
+
+// Which copies win: one this controller wrote beats any other whatever the
+// generations; among copies of one kind the strictly newest, and among
+// equal generations the first read.
+struct COPY_CHOICE {
+    uint8_t abOwnWwn[8];
+    uint32_t dBestGeneration;
+    bool fOwnInstalled;
+    bool fInstalled;
+
+    bool Takes(const CONFIG_IMAGE* psCopy) {
+        const CONFIG_HEADER& s = psCopy->sHeader;
+        const bool fOwn = std::memcmp(s.abWriterWwn, abOwnWwn, sizeof abOwnWwn) == 0;
+        bool fTake;
+        if (fOwn) {
+            fTake = !fOwnInstalled || s.dGeneration > dBestGeneration;
+            fOwnInstalled = true;
+        } else {
+            // The first valid copy is installed even at generation 0, so
+            // that what was found is what gets applied.
+            fTake = !fOwnInstalled && (!fInstalled || s.dGeneration > dBestGeneration);
+        }
+        if (fTake) {
+            dBestGeneration = s.dGeneration;
+            fInstalled = true;
+        }
+        return fTake;
+    }
+};
+
+// The live image, validated as it stands: counts and generation first,
+// then the checks.
+void SealEmptyImage(CONFIG_IMAGE* psImage) {
+    CONFIG_HEADER& s = psImage->sHeader;
+    s.dGeneration = 0;
+    s.wRankCount = s.wLdCount = s.wSanMapCount = s.wSpareCount = s.wFailedDriveCount = 0;
+    SealConfigImage(psImage, FALSE);
+}
+
+}  // namespace
+
+void BeginConfigLoad() {
+    s_fConfigLoadRunning = TRUE;
+    s_bPartnerConfigStatus = 0;
+}
+void SetConfigLoadRunning(uint8_t f) { s_fConfigLoadRunning = f; }
+uint8_t fIsConfigLoadRunning() { return s_fConfigLoadRunning; }
+void SetPartnerConfigStatus(uint8_t b) { s_bPartnerConfigStatus = b; }
+uint8_t bGetPartnerConfigStatus() { return s_bPartnerConfigStatus; }
+
+uint8_t ReadConfigImageFromSasDrive(SAS_DEVICE_ENTRY* psDevice, CONFIG_IMAGE* psBuffer) {
+    const BUFFER_HANDLE dBuffer = dImageHandle(psBuffer);
+    uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
+    const uint8_t abCapacity[10] = {SCSI_READ_CAPACITY10};
+    if (bSendSCSICommandAndWait(psDevice->bTargetId, psDevice->bBus, abCapacity, TRUE, READ_CAPACITY_BYTES, dBuffer,
+                                &bStatus, &bKey, &bAsc, &bAscq) != STATUS_OK ||
+        bStatus != SCSI_STATUS_GOOD) {
+        return CONFIG_READ_NO_ANSWER;
+    }
+    // Only drives of 512-byte blocks carry a copy.
+    if (dGetBe32At(psBuffer, 4) != COPY_BLOCK_BYTES) return CONFIG_READ_NO_ANSWER;
+    const uint64_t lFirst = static_cast<uint64_t>(dGetBe32At(psBuffer, 0)) - CONFIG_COPY_BLOCKS_BEFORE_END;
+    uint8_t abRead[10] = {SCSI_READ10};
+    PutBe32(abRead + 2, static_cast<uint32_t>(lFirst));
+    PutBe16(abRead + 7, static_cast<uint16_t>(CONFIG_IMAGE_BLOCKS));
+    const uint8_t b = bSendSCSICommandAndWait(psDevice->bTargetId, psDevice->bBus, abRead, TRUE, CONFIG_IMAGE_SIZE,
+                                              dBuffer, &bStatus, &bKey, &bAsc, &bAscq);
+    if (b != STATUS_OK || bStatus != SCSI_STATUS_GOOD) {
+        return b == STATUS_OK && bStatus == SCSI_STATUS_CHECK_CONDITION && bKey == SENSE_MEDIUM_ERROR
+                   ? CONFIG_READ_MEDIUM_ERROR
+                   : CONFIG_READ_NO_ANSWER;
+    }
+    return fIsConfigImageValid(psBuffer);
+}
+
+uint8_t LoadConfigFromSasDrives() {
+    CONFIG_IMAGE* psLive = pGetConfigImage();
+    CONFIG_IMAGE* psBuffer = pGetScratchConfigImage();
+    COPY_CHOICE sChoice{};
+    pGetControllerWWN(sChoice.abOwnWwn);
+    SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    const uint8_t bCount = psList->bEntryCount < SAS_MAX_DEVICES ? psList->bEntryCount : SAS_MAX_DEVICES;
+    for (uint8_t i = 0; i < bCount; ++i) {
+        SAS_DEVICE_ENTRY& sDevice = psList->asEntry[i];
+        if (sDevice.fValid != TRUE) continue;
+        std::memset(psBuffer, 0, CONFIG_IMAGE_SIZE);
+        const uint8_t bResult = ReadConfigImageFromSasDrive(&sDevice, psBuffer);
+        if (bResult == CONFIG_READ_NO_ANSWER) {
+            sDevice.fValid = FALSE;   // absent from now on
+        } else if (bResult == TRUE && sChoice.Takes(psBuffer)) {
+            CopyConfigImage(psBuffer, psLive);
+        }
+    }
+    SetConfigApplyOption(TRUE);
+    if (sChoice.fInstalled) {
+        SetConfigValid(TRUE);
+        ConfigUpgrade(psLive);
+    } else {
+        std::memset(psLive, 0, CONFIG_IMAGE_SIZE);
+        SetConfigValid(FALSE);
+        MakeDefaultConfiguration(psLive, TRUE);
+        // Without arrays the generation stays 0; sealed, the live image
+        // passes its own checks.
+        SealEmptyImage(psLive);
+    }
+    SetConfigValid(ToFlag(psLive->sHeader.wRankCount != 0));
+    s_fConfigLoadRunning = FALSE;
+    return STATUS_OK;
+}
+
+uint8_t LoadConfigFromPartner(uint8_t fKeepImage) {
+    CONFIG_IMAGE* psLive = pGetConfigImage();
+    uint8_t bTarget;
+    if (fIsPartnerOnPath1() == TRUE) {
+        bTarget = bGetPartnerAlpaPath1();
+    } else if (fIsPartnerOnPath2() == TRUE) {
+        bTarget = bGetPartnerAlpaPath2();
+    } else {
+        if (fKeepImage == FALSE) {
+            SetConfigValid(FALSE);
+            SealEmptyImage(psLive);
+        }
+        return 0;
+    }
+    // Received into the scratch image and taken only when valid: a torn or
+    // corrupt answer must not replace the live image.
+    CONFIG_IMAGE* psBuffer = pGetScratchConfigImage();
+    uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0x00, PARTNER_BUFFER_ID_CONFIG};
+    PutBe24(abCdb + 6, CONFIG_IMAGE_SIZE);
+    for (uint8_t t = 0; t < PARTNER_READ_TRIES; ++t) {
+        uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
+        const uint8_t b = bSendSCSICommandAndWait(bTarget, 0, abCdb, TRUE, CONFIG_IMAGE_SIZE, dImageHandle(psBuffer),
+                                                  &bStatus, &bKey, &bAsc, &bAscq);
+        if (b != STATUS_OK || (bStatus != SCSI_STATUS_GOOD && bStatus != FALSE && bStatus != TRUE)) continue;
+        if (fIsConfigImageValid(psBuffer) != TRUE) return 0;
+        CopyConfigImage(psBuffer, psLive);
+        SetPartnerConfigStatus(bStatus);
+        SetConfigValid(ToFlag(psLive->sHeader.wRankCount != 0));
+        s_fConfigLoadRunning = FALSE;
+        return STATUS_OK;
+    }
+    return 0;
+}
+
+}  // namespace fw
