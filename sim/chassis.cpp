@@ -67,10 +67,13 @@ void Chassis::Insert(unsigned slot, const DriveConfig& config) {
 }
 
 void Chassis::AttachClock(const Clock* clock) {
-    if (m_clock || !clock) return;
     m_clock = clock;
     for (auto& drive : m_slots)
         if (drive) drive->AttachClock(clock);
+}
+
+void Chassis::DetachClock(const Clock* clock) {
+    if (m_clock == clock) AttachClock(nullptr);
 }
 
 int Chassis::AddListener(std::function<void()> listener) {

@@ -48,8 +48,9 @@ public:
     static DriveConfig DefaultDriveConfig(unsigned slot, const Options& options);
 
     // The clock the drives spin up by, for the drives there and every drive
-    // inserted later; the first one attached stays.
+    // inserted later; detached when its board goes away.
     void AttachClock(const Clock* clock);
+    void DetachClock(const Clock* clock);
 
     // Called whenever a link of the expander changed.
     int AddListener(std::function<void()> listener);

@@ -141,18 +141,26 @@ struct Drive::Impl {
     bool stopped = false;
     bool unitAttention = false;
     const Clock* clock = nullptr;
-    uint64_t readyAtNs = 0;  // spinning up until the clock reaches it
+    bool clockSeen = false;   // powered on under a clock once
+    uint64_t readyAtNs = 0;   // spinning up until the clock reaches it
+    uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
+    std::array<uint64_t, 256> commands{};
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool dead = false;
     uint64_t extraNs = 0;
     PageValues defaults{};
+    PageValues changeable{};
     PageValues current{};
     PageValues saved{};
 
     explicit Impl(const DriveConfig& c) : cfg(c) {
-        for (size_t i = 0; i < kPageCount; ++i) defaults[i] = kModePages[i].defaults;
+        for (size_t i = 0; i < kPageCount; ++i) {
+            defaults[i] = kModePages[i].defaults;
+            changeable[i] = kModePages[i].changeable;
+        }
         defaults[size_t(FindPage(kCachingPage))][2] = c.writeCacheEnabled ? kWce : 0;
+        if (!c.writeCacheChangeable) changeable[size_t(FindPage(kCachingPage))][2] &= uint8_t(~kWce);
         current = saved = defaults;
         stopped = c.powerOnStopped;
         unitAttention = c.unitAttentionAtPowerOn;
@@ -550,7 +558,7 @@ struct Drive::Impl {
         for (size_t i = 0; i < kPageCount; ++i) {
             if (only >= 0 && size_t(only) != i) continue;
             const ModePage& p = kModePages[i];
-            const uint8_t* src = control == 1 ? p.changeable.data() : values[i].data();
+            const uint8_t* src = control == 1 ? changeable[i].data() : values[i].data();
             size_t at = d.size();
             d.insert(d.end(), src, src + p.bytes);
             d[at] = uint8_t(0x80 | p.code);  // saveable
@@ -595,7 +603,7 @@ struct Drive::Impl {
             if (list[at + 1] != p.bytes - 2) return Fail(c.r, kInvalidFieldInList, kNoInfo, int(at + 1), false);
             if (at + p.bytes > length) return Fail(c.r, kParameterListLength);
             for (size_t b = 2; b < p.bytes; ++b) {
-                if ((list[at + b] ^ current[size_t(i)][b]) & ~p.changeable[b])
+                if ((list[at + b] ^ current[size_t(i)][b]) & ~changeable[size_t(i)][b])
                     return Fail(c.r, kInvalidFieldInList, kNoInfo, int(at + b), false);
                 next[size_t(i)][b] = list[at + b];
             }
@@ -751,6 +759,7 @@ struct Drive::Impl {
 
     void Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> out, std::span<uint8_t> in, DriveResult& r) {
         Command c{{}, out, in, r};
+        if (!cdb.empty()) ++commands[cdb[0]];
         const ScsiOp* op = nullptr;
         if (!cdb.empty())
             for (const ScsiOp& o : kScsiOps)
@@ -981,10 +990,22 @@ void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 void Drive::Reset() { m_impl->unitAttention = true; }
 void Drive::AttachClock(const Clock* clock) {
-    // Attaching is the moment of power-on: a drive that starts by itself
-    // spins up from here.
-    if (clock && !m_impl->clock && !m_impl->stopped) m_impl->readyAtNs = clock->Now() + m_config.spinUpNs;
-    m_impl->clock = clock;
+    Impl& d = *m_impl;
+    // What is left of a spin-up carries from one clock to the next; the
+    // first clock is the moment of power-on.
+    uint64_t left = d.spinLeftNs;
+    if (d.clock) {
+        left = d.readyAtNs > d.clock->Now() ? d.readyAtNs - d.clock->Now() : 0;
+    } else if (!d.clockSeen) {
+        left = d.stopped ? 0 : m_config.spinUpNs;
+    }
+    d.clock = clock;
+    d.spinLeftNs = left;
+    if (clock) {
+        d.clockSeen = true;
+        d.readyAtNs = clock->Now() + left;
+    }
 }
+uint64_t Drive::CommandCount(uint8_t opcode) const { return m_impl->commands[opcode]; }
 
 }  // namespace sim

@@ -34,6 +34,8 @@ struct DriveConfig {
     bool unitAttentionAtPowerOn = true;
     bool powerOnStopped = false;
     uint64_t spinUpNs = 0;
+    // FALSE: the write cache bit of the caching page cannot be changed.
+    bool writeCacheChangeable = true;
 };
 
 // The outcome of one command: SCSI status (0 GOOD, 2 CHECK CONDITION, ...),
@@ -96,6 +98,8 @@ public:
     // Spin-up takes virtual time only with a clock; without one a started
     // drive is ready at once.  The clock must outlive the drive's use of it.
     void AttachClock(const Clock* clock);
+    // SCSI commands received with this operation code.
+    uint64_t CommandCount(uint8_t opcode) const;
 
 private:
     struct Impl;

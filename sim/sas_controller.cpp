@@ -31,7 +31,10 @@ SasController::SasController(uint8_t revision, MessageInterrupt interrupt)
 }
 
 SasController::~SasController() {
-    if (m_chassis) m_chassis->RemoveListener(m_listener);
+    if (m_chassis) {
+        m_chassis->RemoveListener(m_listener);
+        if (board) m_chassis->DetachClock(&B().clock());
+    }
 }
 
 void SasController::SetRevision(uint8_t revision) {

@@ -12,7 +12,10 @@
 namespace sim {
 
 void SasController::AttachChassis(Chassis* chassis) {
-    if (m_chassis) m_chassis->RemoveListener(m_listener);
+    if (m_chassis) {
+        m_chassis->RemoveListener(m_listener);
+        if (board) m_chassis->DetachClock(&B().clock());
+    }
     m_chassis = chassis;
     m_listener = 0;
     if (m_chassis) {

@@ -109,13 +109,13 @@ void ClearDriveSideStatus(KERNEL_ENTRY* psEntry) {
 }
 
 void WaitDriveReadyDone(KERNEL_ENTRY* psEntry) {
-    if (fRetryWhileBecomingReady(psEntry, WaitDriveReadyDone) == TRUE) return;
+    if (fRetryPhaseDriveCommand(psEntry, WaitDriveReadyDone) == TRUE) return;
     // The drive has answered: the next step 1 ends the wait.
     if (fPhaseDriveCommandGood(psEntry) == TRUE) SetDriveCommandPendingFlag(TRUE);
     EndPhaseDriveCommand(psEntry);
 }
 
-void RepostBecomingReady(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
+void RepostPhaseDriveCommand(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
     (void)QueueKernelEntryAtHead(psEntry->bPortCode, psEntry->wIndex);
 }
 
@@ -206,17 +206,18 @@ uint8_t fPhaseDriveCommandGood(KERNEL_ENTRY* psEntry) {
     return ToFlag(ps->bScsiStatus == SCSI_STATUS_GOOD && (psEntry->lFlags & KE_FLAGS_FAILED) == 0);
 }
 
-uint8_t fRetryWhileBecomingReady(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*)) {
+uint8_t fRetryPhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*)) {
     const SAS_ENTRY_FIELDS* ps = psSasFields(psEntry);
-    if (psEntry->bCommandType != DRIVE_COMMAND_TYPE_TEST_UNIT_READY || ps->bScsiStatus != SCSI_STATUS_CHECK_CONDITION ||
-        ps->bSenseKey != SENSE_NOT_READY || ps->bAsc != ASC_NOT_READY || psEntry->bRetryCount == 0) {
-        return FALSE;
-    }
+    if (ps->bScsiStatus != SCSI_STATUS_CHECK_CONDITION || psEntry->bRetryCount == 0) return FALSE;
+    const bool fAttention = ps->bSenseKey == SENSE_UNIT_ATTENTION;
+    const bool fBecomingReady = psEntry->bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY &&
+                                ps->bSenseKey == SENSE_NOT_READY && ps->bAsc == ASC_NOT_READY;
+    if (!fAttention && !fBecomingReady) return FALSE;
     if (bPushCompletionCallback(psEntry, pfnDone) != STATUS_OK) return FALSE;
     --psEntry->bRetryCount;
     ClearDriveSideStatus(psEntry);
     psEntry->bPrimaryState = PS_NEW_COMMAND;
-    InsertTimer(psEntry, RepostBecomingReady, BECOMING_READY_RETRY_MS);
+    InsertTimer(psEntry, RepostPhaseDriveCommand, fAttention ? 0 : BECOMING_READY_RETRY_MS);
     return TRUE;
 }
 

@@ -92,9 +92,11 @@ uint8_t WaitDriveReadyPhase(uint8_t bStep);
 uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*));
 // TRUE when the command came back with GOOD status.
 uint8_t fPhaseDriveCommandGood(KERNEL_ENTRY* psEntry);
-// A TEST UNIT READY (command type 6) that found the drive becoming ready is
-// sent again after 2 s while its retry count lasts: TRUE when it was.
-uint8_t fRetryWhileBecomingReady(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*));
+// The drive side's retries of a phase command: after a unit attention it is
+// sent again at once, and a TEST UNIT READY (command type 6) that found the
+// drive becoming ready again after 2 s, while its retry count lasts.  TRUE
+// when it was sent again (the completion routine runs again later).
+uint8_t fRetryPhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*));
 // The end of every phase drive command: the phase no longer waits, the entry
 // goes back to the pool and the next step is requested.
 void EndPhaseDriveCommand(KERNEL_ENTRY* psEntry);

@@ -10,6 +10,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/types.h"
+#include "enclosure/drive_rescan.h"
 #include "fc/fc_driver.h"
 
 namespace fw {
@@ -25,7 +26,17 @@ uint8_t fGetDriveFirmwareDownloadRequest() { return FALSE; }
 void StartConfigCommit() {}
 
 uint8_t RequestConfigUpdate(uint8_t) { return TRUE; }
-uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE*, uint8_t) { return 1; }
+// The way the array's first members are reached.
+uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank) {
+    if (bRank >= MAX_RANKS) return 0;
+    const CONFIG_RANK_RECORD& s = psImage->asRank[bRank];
+    const uint8_t bMembers = s.bDriveCount >= 3 ? 3 : 2;
+    for (uint8_t m = 0; m < bMembers; ++m) {
+        const uint8_t b = bGetDrivePathType(s.aabMemberWwn[m]);
+        if (b != 0) return b;
+    }
+    return 0;
+}
 
 // The records only: later ones move down, the last is cleared.
 void DeleteLogicalDrive(uint16_t wLd, uint8_t fTruncate, uint8_t fScratch) {

@@ -3,12 +3,12 @@
 
 #include <cstdint>
 
+#include "enclosure/drive_rescan.h"
+
 namespace fw {
 
 void SetCtrlOptionBit2Flag(uint8_t f);
 void InitDriveManagementState();
-void SetDriveRescanInProgress(uint8_t f);
-void SetDriveRescanRequest(uint8_t f);
 void InitEnclosureServicesFlags();
 void InitPowerManagementTables();
 void SetAPMDriveVerifyRunning(uint8_t f);
@@ -50,10 +50,6 @@ uint8_t fGetDriveFirmwareDownloadPartnerSync();
 void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8_t bParam4);
 uint8_t bGetDownloadDriveRank();
 uint8_t bGetDownloadDriveParam4();
-uint8_t fIsDriveRescanRequested();
-uint8_t fIsDriveRescanInProgress();
-uint8_t fGetDriveRescanBlockingFlag();
-void ProcessDriveRescanRequest();
 uint8_t fGetEnclosureTaskRequest();
 void EnclosureTaskStep();
 uint8_t fGetSesPollRequest();
@@ -65,21 +61,47 @@ uint8_t PollOwnEnclosure();
 
 // Used by the configuration database.
 void StopAPM();
-uint8_t fIsDriveQualified(const uint8_t* pbWwn, uint8_t fReport);
-uint8_t fIsDrivePathTypeSupported(const uint8_t* pbWwn);
 uint8_t fAnyDriveMarkedUnusable();   // a drive record marked 'U' in byte 3
-uint8_t fRequestDriveRescan();
 void LoadSaveAPMConfig(const uint8_t* pbSettings, uint8_t f);
 uint8_t bStartAPM();
 void RequestEnclosureStatusUpdate(uint8_t f);
 
 // Phases of the configuration phase machine run by this subsystem; each
 // takes the step and returns 255, or 16 to be run again.
-uint8_t RebuildDriveTables(uint8_t bStep);
 uint8_t DownloadDriveFirmware(uint8_t bStep);
 uint8_t DriveFormatPhase(uint8_t bStep);
 uint8_t ReadStoredDriveFirmwareFile(uint8_t bStep);
 uint8_t EnclosureDiscoveryDispatch(uint8_t bStep);
+
+// Enclosure services the drive table rebuild hands its table to.
+struct DRIVE_INFO_LIST;
+uint8_t bGetHighestEnclosureNumber(const DRIVE_INFO_LIST* psList);   // 0 when none
+uint8_t bSlotToSesSlotId(uint8_t bSlot);
+void SortDriveList();
+uint8_t bGetSesLevel();   // 0xFF not yet known, 1 or 3
+void SetSesLevel(uint8_t b);
+void SetSesDataValid(uint8_t f);
+uint8_t fIsSesDataReady();
+void StartEnclosureDiscovery();
+void RebuildEnclosureTable();
+void StartEnclosureJob(uint8_t bJob);
+// TRUE when the file (or only its header) passes its checks.
+uint8_t bCheckDriveFirmwareFile(const uint8_t* pbFile, uint8_t fHeaderOnly, uint8_t fStopAtFirst);
+
+// Power management: a set of drive positions (16 enclosures of 32 slots).
+struct DRIVE_MASK_SET {
+    uint32_t adEnclosure[16];
+};
+// TRUE with the drives power management has spun down.
+uint8_t fCollectSpunDownDrives(DRIVE_MASK_SET* psSet);
+// Spins the set up and calls the routine when they are; 16 when the
+// request cannot be taken.
+uint8_t bRequestDriveSpinUp(const DRIVE_MASK_SET* psSet, void (*pfnDone)(void*), void* pArgument);
+void UpdateArrayAPMStatesOnEvent(uint8_t bEvent);
+// A drive's power state (1 spun down, 2 spun up, 3 spinning up) and whether
+// its functional test runs.
+uint8_t bGetDriveAPMState(uint8_t bEnclosure, uint8_t bSlot);
+uint8_t fIsDriveFunctionalTestRunning(uint8_t bEnclosure, uint8_t bSlot);
 
 
 }  // namespace fw

@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include "enclosure/drive_management.h"
 #include "config/config_phase.h"
+#include "enclosure/drive_table.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 
@@ -9,8 +10,6 @@ namespace fw {
 
 void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
-void SetDriveRescanInProgress(uint8_t) {}
-void SetDriveRescanRequest(uint8_t) {}
 void InitEnclosureServicesFlags() {}
 void InitPowerManagementTables() {}
 void SetAPMDriveVerifyRunning(uint8_t) {}
@@ -22,7 +21,7 @@ void ClearPowerManagementJoinFlag() {}
 void InitOwnEnclosure() {}
 void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
 void AllocateEnclosureServicesTables() {}
-void ResetDriveStartFlags() {}
+void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
 
 // Stand-ins for the tick.
@@ -51,10 +50,6 @@ void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8
 }
 uint8_t bGetDownloadDriveRank() { return s_abDownloadDriveParams[2]; }
 uint8_t bGetDownloadDriveParam4() { return s_abDownloadDriveParams[3]; }
-uint8_t fIsDriveRescanRequested() { return FALSE; }
-uint8_t fIsDriveRescanInProgress() { return FALSE; }
-uint8_t fGetDriveRescanBlockingFlag() { return FALSE; }
-void ProcessDriveRescanRequest() {}
 uint8_t fGetEnclosureTaskRequest() { return FALSE; }
 void EnclosureTaskStep() {}
 uint8_t fGetSesPollRequest() { return FALSE; }
@@ -65,19 +60,12 @@ void MonitorTemperatures() {}
 uint8_t PollOwnEnclosure() { return STATUS_OK; }
 
 void StopAPM() {}
-uint8_t fIsDriveQualified(const uint8_t*, uint8_t) { return TRUE; }
-uint8_t fIsDrivePathTypeSupported(const uint8_t*) { return TRUE; }
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-uint8_t fRequestDriveRescan() { return TRUE; }
 void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
 uint8_t bStartAPM() { return STATUS_OK; }
 void RequestEnclosureStatusUpdate(uint8_t) {}
 
 // Phases whose work is not built yet end at once.
-uint8_t RebuildDriveTables(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
 uint8_t DownloadDriveFirmware(uint8_t) {
     EndConfigPhase();
     return STATUS_OK;
@@ -94,6 +82,48 @@ uint8_t EnclosureDiscoveryDispatch(uint8_t) {
     EndConfigPhase();
     return STATUS_OK;
 }
+
+// The enclosures are numbered by the drive side; no SES page is read yet.
+uint8_t bGetHighestEnclosureNumber(const DRIVE_INFO_LIST* psList) {
+    uint8_t bHighest = 0;
+    for (uint8_t i = 0; i < psList->bDriveCount && i < DRIVE_INFO_RECORDS; ++i) {
+        const uint8_t b = psList->asDriveInfo[i].bEnclosureNo;
+        if (b != 0xFF && b > bHighest) bHighest = b;
+    }
+    return bHighest;
+}
+uint8_t bSlotToSesSlotId(uint8_t bSlot) { return bSlot == 0 || bSlot > 32 ? 0 : static_cast<uint8_t>(bSlot - 1); }
+void SortDriveList() {}
+namespace {
+uint8_t s_bSesLevel = 0xFF;
+}  // namespace
+uint8_t bGetSesLevel() { return s_bSesLevel; }
+void SetSesLevel(uint8_t b) { s_bSesLevel = b; }
+void SetSesDataValid(uint8_t) {}
+uint8_t fIsSesDataReady() { return TRUE; }
+// Without enclosure discovery the sorted table is taken as it is.
+void StartEnclosureDiscovery() {
+    CommitDriveInfoList();
+    ClearDriveSlotMaps();
+    SetDriveRescanInProgress(FALSE);
+    EndConfigPhase();
+}
+void RebuildEnclosureTable() {}
+void StartEnclosureJob(uint8_t) {}
+uint8_t bCheckDriveFirmwareFile(const uint8_t*, uint8_t, uint8_t) { return FALSE; }
+
+// Nothing is spun down without power management.
+uint8_t fCollectSpunDownDrives(DRIVE_MASK_SET* psSet) {
+    *psSet = {};
+    return FALSE;
+}
+uint8_t bRequestDriveSpinUp(const DRIVE_MASK_SET*, void (*pfnDone)(void*), void* pArgument) {
+    pfnDone(pArgument);
+    return STATUS_OK;
+}
+void UpdateArrayAPMStatesOnEvent(uint8_t) {}
+uint8_t bGetDriveAPMState(uint8_t, uint8_t) { return 2; }
+uint8_t fIsDriveFunctionalTestRunning(uint8_t, uint8_t) { return FALSE; }
 
 
 // No power management yet: every array is spun up.

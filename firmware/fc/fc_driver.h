@@ -62,6 +62,11 @@ uint8_t bGetLoopMapCount(uint8_t bPort);
 uint8_t bGetLoopMapAlpa(uint8_t bPort, uint8_t bPosition);
 uint8_t bAlpaToLoopId(uint8_t bAlpa);   // 0xFF for an invalid AL_PA
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
+// Mailbox command 0x12: hands one 64-byte request entry (by bus address) to
+// the chip; 0xFF issued, 0 refused.  The caller waits for the completion.
+uint8_t bQLExecuteIocb(uint8_t bChip, uint32_t dEntryAddress);
+// Waits for the chip's mailbox completion; 0xFF completed, 0 timed out.
+uint8_t bWaitMailboxComplete(uint8_t bChip);
 
 // ---- host ports in target mode, as the target engine uses them ----
 // Loop initialisations seen on a host port (1 or 2); stamped into every new

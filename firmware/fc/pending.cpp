@@ -69,6 +69,9 @@ uint8_t bGetLoopMapCount(uint8_t) { return 0; }
 uint8_t bGetLoopMapAlpa(uint8_t, uint8_t) { return 0; }
 uint8_t bAlpaToLoopId(uint8_t) { return 0xFF; }
 uint8_t bGetPortDatabase(uint8_t, uint8_t, uint8_t*, uint8_t*) { return 0; }
+// No drive-loop chip answers on this board.
+uint8_t bQLExecuteIocb(uint8_t, uint32_t) { return 0; }
+uint8_t bWaitMailboxComplete(uint8_t) { return 0; }
 
 // Host ports in target mode: no loop events, a plain handle map, request
 // entries laid out as the chip reads them and rings that are never full.

@@ -43,7 +43,6 @@ void SASTargetPortRequestService(uint8_t) {}
 void SASTargetHousekeeping() {}
 void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
 
-uint8_t bGetDrivePathType(const uint8_t*) { return 1; }
 void RefreshSasTargetInitiators(uint8_t, HOST_PORT_RECORD*) {}
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue) { return bValue; }
 uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue) { return bValue; }

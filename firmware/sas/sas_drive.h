@@ -76,7 +76,6 @@ struct DRIVE_ADDRESS_LIST;
 struct HOST_PORT_RECORD;
 void BuildSASAddressList(DRIVE_ADDRESS_LIST* psList);
 uint8_t bGetSASDeviceCount();
-uint8_t bGetDrivePathType(const uint8_t* pbWwn);
 void RefreshSasTargetInitiators(uint8_t bPort, HOST_PORT_RECORD* psRecord);
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue);
 uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue);

@@ -11,6 +11,7 @@
 #include "config/config_image.h"
 #include "config/default_config.h"
 #include "config/drive_tables.h"
+#include "enclosure/drive_table.h"
 #include "sas/sas_device_list.h"
 #include "config/rank_table.h"
 #include "config/nvram_layout.h"
@@ -62,6 +63,7 @@ protected:
         fw::SetConfigImagePointer(&s_sLive);
         fw::SetScratchImagePointer(&s_sScratch);
         fw::InitFailedDriveTable();
+        fw::InitDriveTables();
         fw::MakeDefaultConfiguration(&s_sLive, fw::TRUE);
         uint16_t wNext = 0;
         fw::GetEventLogPosition(&m_wFirstEvent, &wNext);
@@ -111,6 +113,7 @@ protected:
         fw::DRIVE_ADDRESS_LIST* psList = fw::pGetDriveAddressList();
         std::memset(psList, 0, sizeof(*psList));
         fw::InitSASDeviceList(fw::pGetSASDriveInfoList());
+        fw::ClearDriveInfoList(fw::pGetDriveInfoList());
         uint8_t bTarget = 0;
         for (uint8_t r = 0; r < s_sLive.sHeader.wRankCount; r++) {
             for (uint8_t m = 0; m < s_sLive.asRank[r].bDriveCount && m < 16; m++) {
@@ -135,7 +138,14 @@ protected:
         fw::SAS_DEVICE_ENTRY& sDevice = psDevices->asEntry[psDevices->bEntryCount++];
         sDevice.bTargetId = bTarget;
         sDevice.fValid = fw::TRUE;
+        sDevice.fSAS = fw::TRUE;
         std::memcpy(sDevice.abWWN, sWwn.ab, 8);
+        // And the drive table has read it.
+        fw::DRIVE_INFO sRecord;
+        fw::ClearDriveInfoRecord(&sRecord);
+        sRecord.bLoopID1 = sRecord.bHardIDFromADISC = bTarget;
+        std::memcpy(sRecord.abWWN, sWwn.ab, 8);
+        (void)fw::fAppendDriveInfo(fw::pGetDriveInfoList(), &sRecord);
     }
 
     // Codes of the events posted since SetUp, oldest first.

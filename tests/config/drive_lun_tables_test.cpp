@@ -64,6 +64,8 @@ TEST_F(DriveTablesTest, WwnUtilities) {
 
 TEST_F(DriveTablesTest, SpareListEdits) {
     AddRank(fw::RAID_LEVEL_5, 3, 128, 10000, 1);
+    PresentAllExcept();
+    for (uint8_t i = 1; i <= 3; i++) AddPresentDrive(Numbered(i), static_cast<uint8_t>(10 + i));
     std::memcpy(&s_sScratch, &s_sLive, sizeof(s_sScratch));
     EXPECT_EQ(fw::AddSpare(Numbered(1).ab, 64), 0);
     EXPECT_EQ(fw::AddSpare(Numbered(1).ab, 255), 0xFF);
