@@ -14,6 +14,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/raid_engine.h"
+#include "target/back_end_completion.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 
@@ -74,6 +75,83 @@ void FreeGroupEntry(KERNEL_ENTRY* psEntry) {
     if (psEntry->fUsed != TRUE) return;
     psEntry->wRunLength = 1;
     FreeChild(psEntry);
+}
+
+uint32_t dGroupSlot(const KERNEL_ENTRY* psHead, uint32_t dIndex) {
+    return pRaidFields(psHead)->dSlotBase + dIndex * pRaidFields(psHead)->dRunBytes;
+}
+
+void ReleaseGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t fReserved) {
+    for (uint32_t i = 0; i < dRuns; ++i) {
+        GROUP_RUN& r = pasRun[i];
+        if (r.psFirst != nullptr) {
+            for (uint16_t e = 0; e < r.wEntries; ++e) FreeGroupEntry(r.psFirst + e);
+        }
+        if (r.dHandle != 0 && fReserved != TRUE) (void)wFreeDataPages(r.dHandle, r.dPages);
+        r.psFirst = nullptr;
+        r.dHandle = 0;
+    }
+}
+
+uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFFER_HANDLE dReserved,
+                          uint32_t dReservedPages) {
+    const uint8_t fReserved = ToFlag(dReserved != 0);
+    for (uint32_t i = 0; i < dRuns; ++i) {
+        GROUP_RUN& r = pasRun[i];
+        r.psFirst = nullptr;
+        r.dHandle = 0;
+        uint8_t b = r.wEntries == 0 ? STATUS_OK : bAllocGroupRun(r.wEntries, &r.psFirst);
+        if (b != STATUS_OK) r.psFirst = nullptr;
+        if (b == STATUS_OK && r.dPages != 0) {
+            if (fReserved != TRUE) {
+                b = bAllocDataPages(bBank, r.dPages, &r.dHandle);
+            } else if (r.dPages <= dReservedPages) {
+                r.dHandle = dReserved;
+                dReserved += r.dPages * BUFFER_PAGE_SIZE;
+                dReservedPages -= r.dPages;
+            } else {
+                b = STATUS_NO_PAGES;
+            }
+            if (b != STATUS_OK) r.dHandle = 0;
+        }
+        if (b != STATUS_OK) {
+            ReleaseGroupRuns(pasRun, i + 1, fReserved);
+            return b;
+        }
+    }
+    return STATUS_OK;
+}
+
+void SetGroupPages(KERNEL_ENTRY* psHead, BUFFER_HANDLE dHandle, uint32_t dPages, uint32_t dSlotBlocks,
+                   uint8_t fReserved) {
+    RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
+    ps->dSlotBase = dBufferHandleToCpuAddress(dHandle);
+    ps->dRunBytes = dSlotBlocks * BLOCK_BYTES;
+    ps->fUsesReserve = fReserved;
+    psHead->dBufferHandle = dHandle;
+    psHead->wPageCount = static_cast<uint16_t>(dPages);
+    if (fReserved != TRUE && dPages != 0) psHead->lFlags |= KE_FLAG_OWNS_PAGES;
+}
+
+void FreeChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries) {
+    for (uint16_t e = 1; e < wEntries; ++e) {
+        KERNEL_ENTRY* ps = psHead + e;
+        if (ps->fUsed == TRUE && ps->psMother == psHead) FreeGroupEntry(ps);
+    }
+    FreeGroupEntry(psHead);
+}
+
+void FinishChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries) {
+    KERNEL_ENTRY* psHost = psHead->psMother;
+    ReleaseHeldChain(psHead, ToFlag(HasFlag(psHead, KE_FLAG_ABORTED)));
+    FreeChildGroup(psHead, wEntries);
+    CountDownHostCommand(psHost);
+}
+
+void NoteChildFailure(KERNEL_ENTRY* psHead, KERNEL_ENTRY* psChild) {
+    if (!HasFlag(psChild, KE_FLAG_ABORTED)) return;
+    SetFlag(psHead, KE_FLAG_ABORTED);
+    MarkHostCommandFailed(psHead->psMother, psChild);
 }
 
 void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bOpcode, uint8_t bRank,
@@ -307,6 +385,9 @@ void InitReservedWriteBuffer() {
         }
     }
 }
+
+// Start of day: the reserved buffers of the parity writes.
+void AllocateRaidEngineTables() { InitReservedWriteBuffer(); }
 
 uint8_t fGetReservedWriteBufferBusy() { return s_fReservedBufferBusy; }
 void SetReservedWriteBufferBusy(uint8_t f) { s_fReservedBufferBusy = f; }

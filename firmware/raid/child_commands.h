@@ -102,7 +102,13 @@ struct RAID_ENTRY_FIELDS {
     uint8_t bMethod;
     uint32_t dDriveBlock;         // drive block of the run (dual-parity groups)
     uint8_t bEntries;             // entries of the run this child fills with its segments
-    uint8_t abReserved[51];
+    uint8_t bPhase;               // step of a group that runs in steps
+    uint8_t bColumnWritten;       // dual parity: data column read or written
+    uint8_t bMembers;             // dual parity: members of the rank
+    uint8_t bLostA;               // dual parity: lost data columns (0xFF none)
+    uint8_t bLostB;
+    uint8_t bFailureCase;         // dual parity: which members a degraded run lost
+    uint8_t abReserved[45];
 };
 #pragma pack(pop)
 static_assert(sizeof(RAID_ENTRY_FIELDS) == KE_AREA_RAID_SIZE);
@@ -136,6 +142,39 @@ uint8_t bAllocChildRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst);
 uint8_t bAllocGroupRun(uint16_t wEntries, KERNEL_ENTRY** ppsFirst);
 // Frees one entry of a group run.
 void FreeGroupEntry(KERNEL_ENTRY* psEntry);
+
+// The entries and pages one group of a command needs, all taken before
+// anything of the command is built.
+struct GROUP_RUN {
+    KERNEL_ENTRY* psFirst;
+    BUFFER_HANDLE dHandle;
+    uint32_t dPages;
+    uint16_t wEntries;
+};
+// Takes every run's entries and pages (from the reserved buffer at
+// dReserved when it is not 0, carved in order); 255, 16 or 66, and nothing
+// kept on a failure.
+uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFFER_HANDLE dReserved,
+                          uint32_t dReservedPages);
+void ReleaseGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t fReserved);
+
+// Groups of children (a parity update, a regeneration run, a row) are
+// anchored on their first entry: it holds the group's pages and counts the
+// group's children down; its own mother is the host command.
+uint32_t dGroupSlot(const KERNEL_ENTRY* psHead, uint32_t dIndex);
+// Gives the group its pages: slots of dSlotBlocks blocks from the handle.
+// Pages of the reserved buffers are not freed with the group.
+void SetGroupPages(KERNEL_ENTRY* psHead, BUFFER_HANDLE dHandle, uint32_t dPages, uint32_t dSlotBlocks,
+                   uint8_t fReserved);
+// Frees every entry still in use that serves the head, the head's pages and
+// the head.
+void FreeChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries);
+// A group ends: its held chain moves on (or is dropped when the group
+// failed), the group is freed and its host command counted down.
+void FinishChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries);
+// A child of the group ended in error: the group and its host command
+// carry it.
+void NoteChildFailure(KERNEL_ENTRY* psHead, KERNEL_ENTRY* psChild);
 void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bOpcode, uint8_t bRank,
                        uint8_t bSubRank, uint8_t bMember);
 // The child fills the whole run it heads with its segments.

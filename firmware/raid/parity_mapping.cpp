@@ -72,16 +72,13 @@ struct Group {
     Chunk sChunk;
     uint32_t dLead;          // full and partial rows: row data blocks before the write
     uint32_t dCovered;       // full and partial rows: blocks of the row written
-    uint16_t wEntries;
-    uint32_t dPages;
-    KERNEL_ENTRY* psFirst;
-    BUFFER_HANDLE dPagesHandle;
     bool fHeld;
     uint32_t adSources[XOR_MAX_SOURCES];   // whole rows: the host data of each data chunk
 };
 
 constexpr uint32_t MAX_GROUPS = KERNEL_ENTRY_COUNT;
 Group s_asGroup[MAX_GROUPS];
+GROUP_RUN s_asRun[MAX_GROUPS];
 uint32_t s_dGroups;
 
 uint64_t s_lWriteBlocks;
@@ -108,9 +105,7 @@ bool IsMissing(uint8_t bRank, uint8_t bMember) {
 
 uint32_t dRowBase(const Geometry& g, const Chunk& c) { return static_cast<uint32_t>(c.lRow * g.S); }
 
-uint32_t dSlot(const KERNEL_ENTRY* psHead, uint32_t dIndex) {
-    return pRaidFields(psHead)->dSlotBase + dIndex * pRaidFields(psHead)->dRunBytes;
-}
+uint32_t dSlot(const KERNEL_ENTRY* psHead, uint32_t dIndex) { return dGroupSlot(psHead, dIndex); }
 
 KERNEL_ENTRY* HostOf(KERNEL_ENTRY* psHead) { return psHead->psMother; }
 
@@ -118,71 +113,17 @@ KERNEL_ENTRY* HostOf(KERNEL_ENTRY* psHead) { return psHead->psMother; }
 // Pages of the command's groups
 // ---------------------------------------------------------------------------
 
-// Carves the reserved write buffer for the one write that has starved.
-struct Carver {
-    bool fReserved;
-    BUFFER_HANDLE dNext;
-    uint32_t dLeft;
-};
-
-uint8_t bTakePages(Carver* psCarver, uint8_t bBank, uint32_t dPages, BUFFER_HANDLE* pdHandle) {
-    if (psCarver->fReserved) {
-        if (dPages > psCarver->dLeft) return STATUS_NO_PAGES;
-        *pdHandle = psCarver->dNext;
-        psCarver->dNext += dPages * BUFFER_PAGE_SIZE;
-        psCarver->dLeft -= dPages;
-        return STATUS_OK;
-    }
-    return bAllocDataPages(bBank, dPages, pdHandle);
-}
-
-void ReleaseGroups(bool fReserved) {
-    for (uint32_t i = 0; i < s_dGroups; ++i) {
-        Group& r = s_asGroup[i];
-        if (r.psFirst != nullptr) {
-            for (uint16_t e = 0; e < r.wEntries; ++e) FreeGroupEntry(r.psFirst + e);
-        }
-        if (r.dPagesHandle != 0 && !fReserved) (void)wFreeDataPages(r.dPagesHandle, r.dPages);
-        r.psFirst = nullptr;
-        r.dPagesHandle = 0;
-    }
-    s_dGroups = 0;
-}
-
 // Takes every group's entries and pages; 255, 16 or 66, nothing kept on a
 // failure.
 uint8_t bReserveGroups(KERNEL_ENTRY* psHost, bool fReserved) {
-    Carver sCarver{fReserved, 0, 0};
     const uint8_t bBank = bGetCommandBank(psHost);
-    if (fReserved) {
-        sCarver.dNext = dGetReservedWriteBuffer(bBank);
-        sCarver.dLeft = RESERVED_WRITE_BUFFER_PAGES;
-    }
-    for (uint32_t i = 0; i < s_dGroups; ++i) {
-        Group& r = s_asGroup[i];
-        if (r.wEntries != 0 && bAllocGroupRun(r.wEntries, &r.psFirst) != STATUS_OK) {
-            r.psFirst = nullptr;
-            ReleaseGroups(fReserved);
-            return STATUS_RETRY;
-        }
-        if (r.dPages != 0 && bTakePages(&sCarver, bBank, r.dPages, &r.dPagesHandle) != STATUS_OK) {
-            r.dPagesHandle = 0;
-            ReleaseGroups(fReserved);
-            return STATUS_NO_PAGES;
-        }
-    }
-    return STATUS_OK;
+    return bReserveGroupRuns(s_asRun, s_dGroups, bBank, fReserved ? dGetReservedWriteBuffer(bBank) : 0,
+                             RESERVED_WRITE_BUFFER_PAGES);
 }
 
 // The group's pages belong to its first entry.
-void GivePages(KERNEL_ENTRY* psHead, const Group& r, uint32_t dSlotBlocks, bool fReserved) {
-    RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
-    ps->dSlotBase = dBufferHandleToCpuAddress(r.dPagesHandle);
-    ps->dRunBytes = dSlotBlocks * BLOCK_BYTES;
-    ps->fUsesReserve = ToFlag(fReserved);
-    psHead->dBufferHandle = r.dPagesHandle;
-    psHead->wPageCount = static_cast<uint16_t>(r.dPages);
-    if (!fReserved && r.dPages != 0) psHead->lFlags |= KE_FLAG_OWNS_PAGES;
+void GivePages(KERNEL_ENTRY* psHead, const GROUP_RUN& r, uint32_t dSlotBlocks, bool fReserved) {
+    SetGroupPages(psHead, r.dHandle, r.dPages, dSlotBlocks, ToFlag(fReserved));
 }
 
 uint32_t dPagesFor(uint32_t dBlocks) { return (dBlocks + BLOCKS_PER_PAGE - 1) / BLOCKS_PER_PAGE; }
@@ -190,32 +131,6 @@ uint32_t dPagesFor(uint32_t dBlocks) { return (dBlocks + BLOCKS_PER_PAGE - 1) / 
 // ---------------------------------------------------------------------------
 // Completion steps
 // ---------------------------------------------------------------------------
-
-// Frees every entry still in use that serves the head, the head's pages and
-// the head.
-void FreeGroupOf(KERNEL_ENTRY* psHead, uint16_t wEntries) {
-    for (uint16_t e = 1; e < wEntries; ++e) {
-        KERNEL_ENTRY* ps = psHead + e;
-        if (ps->fUsed == TRUE && ps->psMother == psHead) FreeGroupEntry(ps);
-    }
-    FreeGroupEntry(psHead);
-}
-
-// A group ends: its chain moves on, its host command is counted down.
-void FinishGroup(KERNEL_ENTRY* psHead, uint16_t wEntries) {
-    KERNEL_ENTRY* psHost = HostOf(psHead);
-    const uint8_t fFailed = ToFlag(HasFlag(psHead, KE_FLAG_ABORTED));
-    ReleaseHeldChain(psHead, fFailed);
-    FreeGroupOf(psHead, wEntries);
-    CountDownHostCommand(psHost);
-}
-
-// A child of a group failed: the group and its host command carry it.
-void NoteFailure(KERNEL_ENTRY* psHead, KERNEL_ENTRY* psChild) {
-    if (!HasFlag(psChild, KE_FLAG_ABORTED)) return;
-    SetFlag(psHead, KE_FLAG_ABORTED);
-    MarkHostCommandFailed(HostOf(psHead), psChild);
-}
 
 uint8_t bQueueGroupXor(KERNEL_ENTRY* psHead, uint8_t bOp, uint32_t dBytes, uint32_t dSources, uint32_t dDestination,
                        const uint32_t* pdSources) {
@@ -227,7 +142,7 @@ uint8_t bQueueGroupXor(KERNEL_ENTRY* psHead, uint8_t bOp, uint32_t dBytes, uint3
 void FailGroupNow(KERNEL_ENTRY* psHead, uint16_t wEntries) {
     SetFlag(psHead, KE_FLAG_ABORTED);
     MarkHostCommandFailedWithSense(HostOf(psHead), SENSE_ABORTED_COMMAND, ASC_INTERNAL_TARGET_FAILURE, 0);
-    FinishGroup(psHead, wEntries);
+    FinishChildGroup(psHead, wEntries);
 }
 
 uint8_t fReadModifyWriteDone(KERNEL_ENTRY* psChild) {
@@ -237,11 +152,11 @@ uint8_t fReadModifyWriteDone(KERNEL_ENTRY* psChild) {
     KERNEL_ENTRY* psHead = fHeadRead || bType == CT_RMW_PARITY_WRITE || bType == CT_RMW_PARITY_WRITE_PARTNER
                                ? psChild
                                : psChild->psMother;
-    NoteFailure(psHead, psChild);
+    NoteChildFailure(psHead, psChild);
     if (fHeadRead || fDataRead) psChild->bPrimaryState = PS_PAIR_READ_DONE;
     if (fCountDownGroup(psHead) != TRUE) return FALSE;
     if (HasFlag(psHead, KE_FLAG_ABORTED) || !(fHeadRead || fDataRead)) {
-        FinishGroup(psHead, 2);
+        FinishChildGroup(psHead, 2);
         return FALSE;
     }
     // Both reads are in: the data write and the parity write follow, each
@@ -258,12 +173,12 @@ uint8_t fReadModifyWriteDone(KERNEL_ENTRY* psChild) {
 
 uint8_t fRegenerationReadDone(KERNEL_ENTRY* psChild) {
     KERNEL_ENTRY* psHead = psChild->bCommandType == CT_REGENERATE_HEAD ? psChild : psChild->psMother;
-    NoteFailure(psHead, psChild);
+    NoteChildFailure(psHead, psChild);
     const bool fHead = psChild == psHead;
     if (fCountDownGroup(psHead) != TRUE) return ToFlag(!fHead);
     if (!fHead) FreeGroupEntry(psChild);
     if (HasFlag(psHead, KE_FLAG_ABORTED)) {
-        FinishGroup(psHead, pRaidFields(psHead)->wChildBuilt);
+        FinishChildGroup(psHead, pRaidFields(psHead)->wChildBuilt);
     } else {
         RegenerateChunk(psHead);
     }
@@ -272,16 +187,16 @@ uint8_t fRegenerationReadDone(KERNEL_ENTRY* psChild) {
 
 uint8_t fReconstructDone(KERNEL_ENTRY* psChild) {
     KERNEL_ENTRY* psHead = psChild->bCommandType == CT_RECONSTRUCT_HEAD ? psChild : psChild->psMother;
-    NoteFailure(psHead, psChild);
+    NoteChildFailure(psHead, psChild);
     if (psChild->bCommandType == CT_RECONSTRUCT_HEAD) {
         // The parity write itself: the group is done.
-        FinishGroup(psHead, pRaidFields(psHead)->wChildBuilt);
+        FinishChildGroup(psHead, pRaidFields(psHead)->wChildBuilt);
         return FALSE;
     }
     if (fCountDownGroup(psHead) != TRUE) return TRUE;
     FreeGroupEntry(psChild);
     if (HasFlag(psHead, KE_FLAG_ABORTED)) {
-        FinishGroup(psHead, pRaidFields(psHead)->wChildBuilt);
+        FinishChildGroup(psHead, pRaidFields(psHead)->wChildBuilt);
     } else {
         StartFullRowParity(psHead);
     }
@@ -292,7 +207,7 @@ uint8_t fPartialRowDone(KERNEL_ENTRY* psChild) {
     const uint8_t bType = psChild->bCommandType;
     KERNEL_ENTRY* psHead = bType == CT_PARTIAL_HEAD ? psChild : psChild->psMother;
     const uint16_t wEntries = pRaidFields(psHead)->wChildBuilt;
-    NoteFailure(psHead, psChild);
+    NoteChildFailure(psHead, psChild);
     const bool fRead = bType >= CT_PARTIAL_READ_BEFORE && bType <= CT_PARTIAL_READ_TAIL_PART;
     if (bType == CT_PARTIAL_READ_HEAD_PART || bType == CT_PARTIAL_READ_TAIL_PART) {
         psChild->bPrimaryState = PS_PRE_READ_DONE;
@@ -306,7 +221,7 @@ uint8_t fPartialRowDone(KERNEL_ENTRY* psChild) {
     if (fRead && !HasFlag(psHead, KE_FLAG_ABORTED)) {
         ContinueFullRowWrite(psHead);
     } else {
-        FinishGroup(psHead, wEntries);
+        FinishChildGroup(psHead, wEntries);
     }
     return FALSE;
 }
@@ -327,9 +242,9 @@ uint8_t bCollectSources(uint8_t bRank, uint8_t bSubRank, uint8_t P, uint8_t bSki
     return n;
 }
 
-void BuildRead(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, uint32_t dData) {
+void BuildRead(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData) {
     const Chunk& c = r.sChunk;
-    KERNEL_ENTRY* ps = r.psFirst;
+    KERNEL_ENTRY* ps = u.psFirst;
     BuildChildCommand(psHost, ps, OP_READ10, g.bRank, static_cast<uint8_t>(c.bData / g.P), c.bData);
     ps->bCommandType = CT_RAID5_READ;
     (void)AddChildSegment(ps, dData + c.dHostBlock * BLOCK_BYTES, dRowBase(g, c), c.dBlocks, g.S, c.dOffset,
@@ -345,14 +260,15 @@ void BuildDataWrite(KERNEL_ENTRY* psMother, KERNEL_ENTRY* ps, const Geometry& g,
     pRaidFields(ps)->dDataAddress = dAddress;
 }
 
-void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, uint32_t dData, bool fReserved) {
+void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData,
+                          bool fReserved) {
     const Chunk& c = r.sChunk;
     const bool fPartner = HasFlag(psHost, KE_FLAG_MIRRORED) && fIsSubrankIntact(g.bRank, c.bSubRank) != TRUE;
-    KERNEL_ENTRY* psHead = r.psFirst;
-    KERNEL_ENTRY* psData = r.psFirst + 1;
+    KERNEL_ENTRY* psHead = u.psFirst;
+    KERNEL_ENTRY* psData = u.psFirst + 1;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
     BuildChildCommand(psHost, psHead, OP_READ10, g.bRank, c.bSubRank, c.bParity);
-    GivePages(psHead, r, c.dBlocks, fReserved);
+    GivePages(psHead, u, c.dBlocks, fReserved);
     psHead->bCommandType = fPartner ? CT_RMW_PARITY_READ_PARTNER : CT_RMW_PARITY_READ;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     psHead->wChildrenOutstanding = 2;
@@ -366,29 +282,30 @@ void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& 
     pRaidFields(psData)->dDataAddress = dData + c.dHostBlock * BLOCK_BYTES;
 }
 
-void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, uint32_t dData, bool fReserved) {
+void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData,
+                      bool fReserved) {
     const Chunk& c = r.sChunk;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
-    KERNEL_ENTRY* psHead = r.psFirst;
+    KERNEL_ENTRY* psHead = u.psFirst;
     BuildChildCommand(psHost, psHead, OP_WRITE10, g.bRank, c.bSubRank, c.bParity);
-    GivePages(psHead, r, c.dBlocks, fReserved);
+    GivePages(psHead, u, c.dBlocks, fReserved);
     psHead->bCommandType = CT_RECONSTRUCT_HEAD;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     psHead->bPrimaryState = PS_RECONSTRUCT_WAIT;
     RAID_ENTRY_FIELDS* psRaid = pRaidFields(psHead);
     psRaid->dDataAddress = dData + c.dHostBlock * BLOCK_BYTES;
     psRaid->wRunBlocks = static_cast<uint16_t>(c.dBlocks);
-    psRaid->wChildBuilt = r.wEntries;
+    psRaid->wChildBuilt = u.wEntries;
     uint8_t abSource[16];
     const uint8_t n = bCollectSources(g.bRank, c.bSubRank, g.P, c.bData, c.bParity, abSource);
-    for (uint16_t e = 1; e < r.wEntries && e <= n; ++e) {
-        KERNEL_ENTRY* ps = r.psFirst + e;
+    for (uint16_t e = 1; e < u.wEntries && e <= n; ++e) {
+        KERNEL_ENTRY* ps = u.psFirst + e;
         BuildChildCommand(psHead, ps, OP_READ10, g.bRank, c.bSubRank, abSource[e - 1]);
         ps->bCommandType = CT_RECONSTRUCT_READ;
         (void)AddChildSegment(ps, dSlot(psHead, e), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     }
-    psHead->wChildrenOutstanding = static_cast<uint16_t>(r.wEntries - 1);
-    psHead->wTotalChildren = static_cast<uint16_t>(r.wEntries - 1);
+    psHead->wChildrenOutstanding = static_cast<uint16_t>(u.wEntries - 1);
+    psHead->wTotalChildren = static_cast<uint16_t>(u.wEntries - 1);
 }
 
 }  // namespace
@@ -442,7 +359,7 @@ void RegenerateChunk(KERNEL_ENTRY* psHead) {
     FreeGroupEntry(psHead);
 }
 
-void FreeRowGroup(KERNEL_ENTRY* psHead) { FreeGroupOf(psHead, pRaidFields(psHead)->wChildBuilt); }
+void FreeRowGroup(KERNEL_ENTRY* psHead) { FreeChildGroup(psHead, pRaidFields(psHead)->wChildBuilt); }
 
 void StartFullRowParity(KERNEL_ENTRY* psHead) {
     const RAID_ENTRY_FIELDS* psRaid = pRaidFields(psHead);
@@ -527,7 +444,7 @@ void ContinueFullRowWrite(KERNEL_ENTRY* psHead) {
                        dSlot(psHead, 0), adSources) != STATUS_OK) {
         SetFlag(psHead, KE_FLAG_ABORTED);
         MarkHostCommandFailedWithSense(HostOf(psHead), SENSE_ABORTED_COMMAND, ASC_INTERNAL_TARGET_FAILURE, 0);
-        if (--psHead->wChildrenOutstanding == 0) FinishGroup(psHead, wEntries);
+        if (--psHead->wChildrenOutstanding == 0) FinishChildGroup(psHead, wEntries);
     }
 }
 
@@ -552,7 +469,7 @@ void ReleaseHeldGroup(KERNEL_ENTRY* psFirst, uint8_t fFailed) {
     if (fFailed == TRUE) {
         // Nothing of a group behind a failed one goes out.
         SetFlag(psFirst, KE_FLAG_ABORTED);
-        FinishGroup(psFirst, wEntries);
+        FinishChildGroup(psFirst, wEntries);
         return;
     }
     for (uint16_t e = 0; e < wEntries; ++e) {
@@ -640,8 +557,9 @@ uint8_t bRebuildWindowOf(uint8_t bRank, uint8_t bMember, uint32_t dDone, uint32_
     return b;
 }
 
-bool AddGroup(const Group& r) {
+bool AddGroup(const Group& r, uint16_t wEntries, uint32_t dPages) {
     if (s_dGroups == MAX_GROUPS) return false;
+    s_asRun[s_dGroups] = {nullptr, 0, dPages, wEntries};
     s_asGroup[s_dGroups++] = r;
     return true;
 }
@@ -650,7 +568,7 @@ bool AddGroup(const Group& r) {
 // than being retried for ever.
 uint8_t bTooLarge(KERNEL_ENTRY* psHost) {
     uint32_t dEntries = 0;
-    for (uint32_t i = 0; i < s_dGroups; ++i) dEntries += s_asGroup[i].wEntries;
+    for (uint32_t i = 0; i < s_dGroups; ++i) dEntries += s_asRun[i].wEntries;
     if (s_dGroups < MAX_GROUPS && dEntries <= KERNEL_ENTRY_COUNT) return FALSE;
     s_dGroups = 0;
     FailHostCommand(psHost, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
@@ -676,22 +594,24 @@ uint8_t bBuildRaid5ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
     (void)WalkChunks(g, lGetMappedAddress(psHost), wBlocks,
                      [&](const Chunk& c, uint32_t) -> uint32_t {
                          Group r{};
+        uint16_t wEntries = 0;
+        uint32_t dPages = 0;
                          r.sChunk = c;
                          r.eKind = Kind::Read;
-                         r.wEntries = 1;
+                         wEntries = 1;
                          if (IsMissing(bRank, c.bData)) {
                              const uint8_t b = bRebuildWindowOf(bRank, c.bData, c.dHostBlock, c.dBlocks, psHost);
                              fBusy |= b == REBUILD_WINDOW_BUSY;
                              if (b != REBUILD_WINDOW_REBUILT) {
                                  uint8_t abSource[16];
                                  r.eKind = Kind::Regenerate;
-                                 r.wEntries = static_cast<uint16_t>(g.P - 1);
-                                 r.dPages = dPagesFor((g.P - 1u) * c.dBlocks);
+                                 wEntries = static_cast<uint16_t>(g.P - 1);
+                                 dPages = dPagesFor((g.P - 1u) * c.dBlocks);
                                  fUnreadable |= bCollectSources(bRank, c.bSubRank, g.P, c.bData, NO_MEMBER,
                                                                 abSource) < g.P - 1u;
                              }
                          }
-                         return AddGroup(r) ? c.dBlocks : 0;
+                         return AddGroup(r, wEntries, dPages) ? c.dBlocks : 0;
                      });
     if (fBusy) {
         s_dGroups = 0;
@@ -712,15 +632,16 @@ uint8_t bBuildRaid5ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
     psHost->wTotalChildren = static_cast<uint16_t>(s_dGroups);
     for (uint32_t i = 0; i < s_dGroups; ++i) {
         Group& r = s_asGroup[i];
+        GROUP_RUN& u = s_asRun[i];
         if (r.eKind == Kind::Read) {
-            BuildRead(psHost, g, r, dDataAddress);
-            IssueChild(r.psFirst);
+            BuildRead(psHost, g, r, u, dDataAddress);
+            IssueChild(u.psFirst);
             continue;
         }
-        GivePages(r.psFirst, r, r.sChunk.dBlocks, false);
-        (void)bIssueRegenerationReads(psHost, r.psFirst, bRank, r.sChunk.bData, g.P, dRowBase(g, r.sChunk), g.S,
+        GivePages(u.psFirst, u, r.sChunk.dBlocks, false);
+        (void)bIssueRegenerationReads(psHost, u.psFirst, bRank, r.sChunk.bData, g.P, dRowBase(g, r.sChunk), g.S,
                                       r.sChunk.dOffset, g.S - r.sChunk.dOffset - r.sChunk.dBlocks);
-        pRaidFields(r.psFirst)->dDataAddress = dDataAddress + r.sChunk.dHostBlock * BLOCK_BYTES;
+        pRaidFields(u.psFirst)->dDataAddress = dDataAddress + r.sChunk.dHostBlock * BLOCK_BYTES;
     }
     s_dGroups = 0;
     return STATUS_OK;
@@ -769,6 +690,8 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     bool fBusy = false, fAhead = false, fLost = false;
     (void)WalkChunks(g, L, wBlocks, [&](const Chunk& c, uint32_t dRemaining) -> uint32_t {
         Group r{};
+        uint16_t wEntries = 0;
+        uint32_t dPages = 0;
         r.sChunk = c;
         uint32_t dRow = 0, dLead = 0, dTrail = 0;
         if (fIsFullRowWrite(psHost, &dRow, &dLead, &dTrail, dRemaining, c.dOffset, static_cast<uint16_t>(g.S), c.bData,
@@ -776,9 +699,9 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             r.eKind = dLead == 0 && dTrail == 0 ? Kind::FullRow : Kind::PartialRow;
             r.dLead = dLead;
             r.dCovered = dRow;
-            r.wEntries = g.P;
-            r.dPages = r.eKind == Kind::FullRow ? dPagesFor(g.S) : dPagesFor(g.P * g.S);
-            return AddGroup(r) ? dRow : 0;
+            wEntries = g.P;
+            dPages = r.eKind == Kind::FullRow ? dPagesFor(g.S) : dPagesFor(g.P * g.S);
+            return AddGroup(r, wEntries, dPages) ? dRow : 0;
         }
         const uint8_t bState = bGetRankOperationState(bRank);
         uint8_t bFd = bGetRankMemberFlags(bRank, c.bData);
@@ -795,21 +718,21 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
         }
         if (bState == RANK_STATE_OPTIMAL || (bFd == MEMBER_ON_LINE && bFp == MEMBER_ON_LINE)) {
             r.eKind = Kind::ReadModifyWrite;
-            r.wEntries = 2;
-            r.dPages = dPagesFor(3 * c.dBlocks);
+            wEntries = 2;
+            dPages = dPagesFor(3 * c.dBlocks);
         } else if (bFp == MEMBER_ON_LINE) {
             uint8_t abSource[16];
             r.eKind = Kind::Reconstruct;
-            r.wEntries = static_cast<uint16_t>(g.P - 1);
-            r.dPages = dPagesFor((g.P - 1u) * c.dBlocks);
+            wEntries = static_cast<uint16_t>(g.P - 1);
+            dPages = dPagesFor((g.P - 1u) * c.dBlocks);
             fLost |= bCollectSources(bRank, c.bSubRank, g.P, c.bData, c.bParity, abSource) < g.P - 2u;
         } else if (bFd == MEMBER_ON_LINE) {
             r.eKind = Kind::DataOnly;
-            r.wEntries = 1;
+            wEntries = 1;
         } else {
             fLost = true;   // data and parity of the chunk are both gone
         }
-        return AddGroup(r) ? c.dBlocks : 0;
+        return AddGroup(r, wEntries, dPages) ? c.dBlocks : 0;
     });
     if (fBusy) {
         s_dGroups = 0;
@@ -824,7 +747,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
 
     // The write that starved for pages takes the reserved buffer.
     uint32_t dPages = 0;
-    for (uint32_t i = 0; i < s_dGroups; ++i) dPages += s_asGroup[i].dPages;
+    for (uint32_t i = 0; i < s_dGroups; ++i) dPages += s_asRun[i].dPages;
     const bool fReserved = s_wPageFailures >= PAGE_FAILURES_BEFORE_RESERVE && s_wFailedIndex == psHost->wIndex &&
                            fGetReservedWriteBufferBusy() != TRUE && dPages <= RESERVED_WRITE_BUFFER_PAGES &&
                            dGetReservedWriteBuffer(bGetCommandBank(psHost)) != 0;
@@ -851,22 +774,23 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     const bool fHoldData = fGetHoldFullRowDataWrites() == TRUE;
     for (uint32_t i = 0; i < s_dGroups; ++i) {
         Group& r = s_asGroup[i];
+        GROUP_RUN& u = s_asRun[i];
         const Chunk& c = r.sChunk;
         const uint32_t dHost = dDataAddress + c.dHostBlock * BLOCK_BYTES;
         if (r.eKind == Kind::DataOnly) {
-            BuildDataWrite(psHost, r.psFirst, g, c, c.bData, dHost, CT_RAID5_DATA_ONLY);
+            BuildDataWrite(psHost, u.psFirst, g, c, c.bData, dHost, CT_RAID5_DATA_ONLY);
             ++dUnits;
             continue;
         }
         if (r.eKind == Kind::FullRow || r.eKind == Kind::PartialRow) {
             dSum = 0;
-            KERNEL_ENTRY* psHead = r.psFirst;
+            KERNEL_ENTRY* psHead = u.psFirst;
             const bool fWhole = r.eKind == Kind::FullRow;
             const uint32_t dFirstMember = static_cast<uint32_t>(c.bSubRank) * g.P;
             const uint8_t bParityFlags = bGetRankMemberFlags(bRank, c.bParity);
             const bool fParityWritten = bParityFlags == MEMBER_ON_LINE || bParityFlags == MEMBER_REBUILDING;
             BuildChildCommand(psHost, psHead, OP_WRITE10, bRank, c.bSubRank, c.bParity);
-            GivePages(psHead, r, g.S, fReserved);
+            GivePages(psHead, u, g.S, fReserved);
             psHead->bCommandType = fWhole ? CT_ROW_PARITY_WRITE : CT_PARTIAL_HEAD;
             (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), g.S, g.S, 0, 0);
             RAID_ENTRY_FIELDS* psRaid = pRaidFields(psHead);
@@ -919,7 +843,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
                 if (!fParityWritten) {
                     // No parity member: the data alone is written.
                     ClearFlag(psHead, KE_FLAG_OWNS_PAGES);
-                    if (!fReserved) (void)wFreeDataPages(r.dPagesHandle, r.dPages);
+                    if (!fReserved) (void)wFreeDataPages(u.dHandle, u.dPages);
                     FreeGroupEntry(psHead);
                     continue;
                 }
@@ -939,25 +863,25 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
         }
         // Read-modify-write pairs and reconstruct-write groups.
         if (r.eKind == Kind::ReadModifyWrite) {
-            BuildReadModifyWrite(psHost, g, r, dDataAddress, fReserved);
+            BuildReadModifyWrite(psHost, g, r, u, dDataAddress, fReserved);
         } else {
-            BuildReconstruct(psHost, g, r, dDataAddress, fReserved);
+            BuildReconstruct(psHost, g, r, u, dDataAddress, fReserved);
         }
-        RAID_ENTRY_FIELDS* psRaid = pRaidFields(r.psFirst);
-        psRaid->wChildBuilt = r.wEntries;
+        RAID_ENTRY_FIELDS* psRaid = pRaidFields(u.psFirst);
+        psRaid->wChildBuilt = u.wEntries;
         ++dUnits;
         r.fHeld = psPrevious != nullptr && dSum + c.dBlocks > g.S;
         if (r.fHeld) {
             // It may share its parity chunk with the group before it.
             SetFlag(psPrevious, KE_FLAG_GROUP_CHAINED);
-            pRaidFields(psPrevious)->psChainNext = r.psFirst;
+            pRaidFields(psPrevious)->psChainNext = u.psFirst;
             psRaid->psChainPrev = psPrevious;
-            for (uint16_t e = 0; e < r.wEntries; ++e) {
-                SetFlag(r.psFirst + e, KE_FLAG_HELD_BEHIND_GROUP);
-                r.psFirst[e].bPrimaryState = PS_GROUP_HELD;
+            for (uint16_t e = 0; e < u.wEntries; ++e) {
+                SetFlag(u.psFirst + e, KE_FLAG_HELD_BEHIND_GROUP);
+                u.psFirst[e].bPrimaryState = PS_GROUP_HELD;
             }
         }
-        psPrevious = r.psFirst;
+        psPrevious = u.psFirst;
         dSum += c.dBlocks;
     }
     psHost->psMother = psHost;
@@ -968,9 +892,10 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     // Issue what does not wait.
     for (uint32_t i = 0; i < s_dGroups; ++i) {
         Group& r = s_asGroup[i];
+        GROUP_RUN& u = s_asRun[i];
         if (r.fHeld) continue;
-        for (uint16_t e = 0; e < r.wEntries; ++e) {
-            KERNEL_ENTRY* ps = r.psFirst + e;
+        for (uint16_t e = 0; e < u.wEntries; ++e) {
+            KERNEL_ENTRY* ps = u.psFirst + e;
             if (ps->fUsed != TRUE || ps->fValid == TRUE) continue;
             const uint8_t bType = ps->bCommandType;
             const bool fWaits = ps->bPrimaryState == PS_ROW_HELD || ps->bPrimaryState == PS_PARTIAL_ROW_WAIT ||
@@ -979,7 +904,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             if (HasFlag(ps, KE_FLAG_ABORTED) && bType == CT_RECONSTRUCT_READ) continue;
             IssueChild(ps);
         }
-        KERNEL_ENTRY* psHead = r.psFirst;
+        KERNEL_ENTRY* psHead = u.psFirst;
         if (r.eKind == Kind::FullRow && psHead->fUsed == TRUE && psHead->bCommandType == CT_ROW_PARITY_WRITE &&
             bQueueGroupXor(psHead, XOR_OP_RAID5_FULL_ROW, g.S * BLOCK_BYTES, g.P - 1u, dSlot(psHead, 0),
                            r.adSources) != STATUS_OK) {

@@ -24,8 +24,6 @@ void SetDriveVerifyState(uint8_t) {}
 void InitRebuildNvRecord() {}
 void ClearRebuildWorkArea() {}
 void ParityEngineJoinFollowUp() {}
-void AllocateRaidEngineTables() {}
-void AllocateDualParityTables() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
 void StartParityCheckOfRank(uint8_t) {}
@@ -67,11 +65,6 @@ void SetRebuildCheckPending(uint8_t) {}
 
 uint64_t lGetRebuildPosition() { return 0; }
 
-void ContinueRaid6FullRow(KERNEL_ENTRY*) {}
-void ContinueRaid6Update(KERNEL_ENTRY*) {}
-void IssueRaid6DegradedWrites(KERNEL_ENTRY*) {}
-void ContinueRaid6DegradedWrite(KERNEL_ENTRY*) {}
-void FinishRaid6Regeneration(KERNEL_ENTRY*) {}
 void RebuildRegionReadComplete(KERNEL_ENTRY*) {}
 void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
 void StripeInitRepairStep(KERNEL_ENTRY*) {}
@@ -83,27 +76,7 @@ void ExpansionTransferDone(KERNEL_ENTRY*) {}
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
 uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
-uint8_t fRaid6ChildComplete(KERNEL_ENTRY*) { return TRUE; }
-void SetRaid6ReserveInUse(uint8_t) {}
-uint8_t fGetRaid6ReserveInUse() { return FALSE; }
 
-// Without the dual-parity mapping a host command on a RAID 6 rank completes
-// at once, as on a rank of the level without drive transfer: a
-// write on "Write Complete", a read on "Data Available".
-namespace {
-uint8_t bCompleteWithoutDrives(KERNEL_ENTRY* psCommand) {
-    const uint8_t* pbCdb = pGetCommandCdb(psCommand);
-    if (pbCdb != nullptr && pbCdb[0] == SCSI_READ16) {
-        psCommand->bPrimaryState = HOST_STATE_DATA_AVAILABLE;
-        QueueDataAvailable(psCommand->bPortCode, psCommand->wIndex);
-    } else {
-        psCommand->bPrimaryState = HOST_STATE_WRITE_COMPLETE;
-        QueueWriteComplete(psCommand->bPortCode, psCommand->wIndex);
-    }
-    return STATUS_OK;
-}
-}  // namespace
-uint8_t bMapRaid6Command(uint8_t, KERNEL_ENTRY* psCommand, uint32_t) { return bCompleteWithoutDrives(psCommand); }
 uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY*) { return 0; }
 uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
 uint8_t fAreStripesInitialised(const KERNEL_ENTRY*) { return TRUE; }

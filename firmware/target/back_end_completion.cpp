@@ -19,6 +19,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
@@ -306,7 +307,7 @@ uint8_t fInternalCommandDone(KERNEL_ENTRY* ps) {
 uint8_t fDispatchChild(KERNEL_ENTRY* psChild, bool fFailed) {
     const uint8_t bType = psChild->bCommandType;
     if ((bType >= 160 && bType <= 171) || (bType >= 22 && bType <= 27)) return fRaid5ChildComplete(psChild);
-    if (bType >= 213 && bType <= 244) return fRaid6ChildComplete(psChild);
+    if (bType >= 213 && bType <= 244 && bType != CT_R6_READ) return fRaid6ChildComplete(psChild);
     switch (bType) {
     case CT_MIRROR_REPAIR_READ:
         if (!fFailed) {

@@ -50,10 +50,7 @@ TEST_F(ParityMappingTest, TheLayoutExamples) {
     ExpectDrivesMatchReference();
 
     MakeRank({fw::RAID_LEVEL_50, 6, 8, 2});
-    reference.clear();
-    touchedRows.clear();
-    const std::vector<uint8_t> zeros(512 * kBlock, 0);
-    for (unsigned slot = 1; slot <= 6; ++slot) chassis.DriveAt(slot)->WriteBlocks(0, 512, zeros.data());
+    WipeDrives(512);
     const unsigned members[4] = {1, 2, 4, 5};   // row 0: parity on members 0 and 3
     for (unsigned k = 0; k < 4; ++k) ExpectOneBlockAt(k * 8 + 2, members[k], 2);
     ExpectDrivesMatchReference();

@@ -189,6 +189,16 @@ protected:
         return v;
     }
 
+    // Zeros over the first blocks of every drive, and an empty reference.
+    void WipeDrives(uint32_t blocks) {
+        const std::vector<uint8_t> zeros(blocks * kBlock, 0);
+        for (unsigned slot = 1; slot <= 12; ++slot) {
+            if (chassis.DriveAt(slot)) chassis.DriveAt(slot)->WriteBlocks(0, blocks, zeros.data());
+        }
+        reference.clear();
+        touchedRows.clear();
+    }
+
     std::vector<uint8_t> DriveBlocks(unsigned slot, uint64_t lba, uint32_t count) {
         std::vector<uint8_t> v(count * kBlock);
         chassis.DriveAt(slot)->ReadBlocks(lba, count, v.data());
