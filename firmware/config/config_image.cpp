@@ -72,6 +72,13 @@ void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration) {
     sHeader.dHeaderCheck = dXorImageWords(psImage, 0, CONFIG_HEADER_WORDS);
 }
 
+void SealEmptyConfigImage(CONFIG_IMAGE* psImage) {
+    CONFIG_HEADER& s = psImage->sHeader;
+    s.dGeneration = 0;
+    s.wRankCount = s.wLdCount = s.wSanMapCount = s.wSpareCount = s.wFailedDriveCount = 0;
+    SealConfigImage(psImage, FALSE);
+}
+
 uint8_t fIsConfigImageValid(const CONFIG_IMAGE* psImage) {
     const CONFIG_HEADER& sHeader = psImage->sHeader;
     if (sHeader.dMagic != CONFIG_MAGIC) return FALSE;

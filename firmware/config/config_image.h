@@ -377,6 +377,9 @@ uint32_t dXorImageWords(const CONFIG_IMAGE* psImage, uint32_t dFirstWord, uint32
 // Stores identity, the writer WWN, with fNewGeneration TRUE the current time
 // as generation, then the body check and last the header check.
 void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration);
+// An image without arrays: generation and counts 0, then sealed, so that
+// it passes its own checks.
+void SealEmptyConfigImage(CONFIG_IMAGE* psImage);
 // TRUE when the copy passes the magic, array count and both XOR checks.
 uint8_t fIsConfigImageValid(const CONFIG_IMAGE* psImage);
 

@@ -67,15 +67,6 @@ struct COPY_CHOICE {
     }
 };
 
-// The live image, validated as it stands: counts and generation first,
-// then the checks.
-void SealEmptyImage(CONFIG_IMAGE* psImage) {
-    CONFIG_HEADER& s = psImage->sHeader;
-    s.dGeneration = 0;
-    s.wRankCount = s.wLdCount = s.wSanMapCount = s.wSpareCount = s.wFailedDriveCount = 0;
-    SealConfigImage(psImage, FALSE);
-}
-
 }  // namespace
 
 void BeginConfigLoad() {
@@ -140,7 +131,7 @@ uint8_t LoadConfigFromSasDrives() {
         MakeDefaultConfiguration(psLive, TRUE);
         // Without arrays the generation stays 0; sealed, the live image
         // passes its own checks.
-        SealEmptyImage(psLive);
+        SealEmptyConfigImage(psLive);
     }
     SetConfigValid(ToFlag(psLive->sHeader.wRankCount != 0));
     s_fConfigLoadRunning = FALSE;
@@ -157,7 +148,7 @@ uint8_t LoadConfigFromPartner(uint8_t fKeepImage) {
     } else {
         if (fKeepImage == FALSE) {
             SetConfigValid(FALSE);
-            SealEmptyImage(psLive);
+            SealEmptyConfigImage(psLive);
         }
         return 0;
     }

@@ -168,7 +168,7 @@ uint8_t WaitDriveReadyPhase(uint8_t bStep) {
         const uint8_t abCdb[10] = {SCSI_TEST_UNIT_READY};
         BuildDriveCommand(psEntry, bGetPhaseParam1(), bGetPhaseParam2(), 8, DRIVE_COMMAND_NO_DATA, 0, 0, 0, abCdb,
                           DRIVE_COMMAND_TYPE_TEST_UNIT_READY);
-        if (bQueuePhaseDriveCommand(psEntry, WaitDriveReadyDone) != STATUS_OK) {
+        if (bQueuePhaseDriveCommand(psEntry, WaitDriveReadyDone, FALSE) != STATUS_OK) {
             FreeKernelEntries(psEntry);
             return PHASE_RUN_AGAIN;
         }
@@ -191,10 +191,12 @@ uint8_t WaitDriveReadyPhase(uint8_t bStep) {
     }
 }
 
-uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*)) {
+uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*), uint8_t fAtHead) {
     ClearDriveSideStatus(psEntry);
     if (bPushCompletionCallback(psEntry, pfnDone) != STATUS_OK) return PHASE_RUN_AGAIN;
-    if (QueueKernelEntryAtHead(psEntry->bPortCode, psEntry->wIndex) != STATUS_OK) {
+    const uint8_t bQueued = fAtHead == TRUE ? QueueKernelEntryAtHead(psEntry->bPortCode, psEntry->wIndex)
+                                            : QueueKernelEntry(psEntry->bPortCode, psEntry->wIndex);
+    if (bQueued != STATUS_OK) {
         (void)pPopCompletionCallback(psEntry);
         return PHASE_RUN_AGAIN;
     }

@@ -86,10 +86,10 @@ uint8_t RunConfigPhaseBackground();
 // TEST UNIT READY.
 uint8_t WaitDriveReadyPhase(uint8_t bStep);
 
-// Phase drive commands.  Queues a built command at the head of its path with
-// its completion routine; 0xFF queued, 16 (nothing queued) when no completion
-// node or ring slot was free.
-uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*));
+// Phase drive commands.  Queues a built command on its path (at the head
+// with fAtHead TRUE) with its completion routine; 0xFF queued, 16 (nothing
+// queued) when no completion node or ring slot was free.
+uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*), uint8_t fAtHead);
 // TRUE when the command came back with GOOD status.
 uint8_t fPhaseDriveCommandGood(KERNEL_ENTRY* psEntry);
 // The drive side's retries of a phase command: after a unit attention it is

@@ -102,6 +102,11 @@ void UpdateArrayAPMStatesOnEvent(uint8_t bEvent);
 // its functional test runs.
 uint8_t bGetDriveAPMState(uint8_t bEnclosure, uint8_t bSlot);
 uint8_t fIsDriveFunctionalTestRunning(uint8_t bEnclosure, uint8_t bSlot);
+uint8_t fGetAPMHoldFlag();
+uint8_t fIsAPMDriveVerifyRunning();
+uint8_t fGetAPMOptionBit(uint8_t bBit);
+// A command went to the drive in this slot (power management's idle timer).
+void ReportDriveActivity(uint8_t bEnclosure, uint8_t bSlot);
 
 
 }  // namespace fw

@@ -11,6 +11,8 @@
 #include "config/drive_tables.h"
 #include "config/nvram_tables.h"
 #include "config/spares_wwn.h"
+#include "console/xmodem_receive.h"
+#include "raid/raid_engine.h"
 #include "enclosure/drive_commands.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
@@ -118,7 +120,7 @@ uint8_t SendDriveCommand(const uint8_t* pbCdb, uint16_t wFlags, uint32_t dLength
     BuildDriveCommand(psEntry, bGetPhaseParam1(), bGetPhaseParam2(), DRIVE_COMMAND_TIMEOUT, wFlags, dLength,
                       dLength != 0 ? 1 : 0, dLength != 0 ? dBufferHandleToPciAddress(dWorkHandle(dOffset)) : 0,
                       pbCdb, bCommandType);
-    if (bQueuePhaseDriveCommand(psEntry, RebuildCommandDone) != STATUS_OK) {
+    if (bQueuePhaseDriveCommand(psEntry, RebuildCommandDone, TRUE) != STATUS_OK) {
         FreeKernelEntries(psEntry);
         return PHASE_RUN_AGAIN;
     }
@@ -560,6 +562,46 @@ uint8_t fIsDriveQualified(const uint8_t* pbWwn, uint8_t fReport) {
                   pbWwn[7], bGetDriveIndexOfWWN(pbWwn));
     }
     return fQualified;
+}
+
+void RunBackgroundDriveVerifyPass() {
+    constexpr uint8_t MAX_VERIFY_ID = 125;
+    constexpr uint32_t VERIFY_BLOCKS = 4096;
+    constexpr uint8_t RANK_SPARE = 245;
+    constexpr uint8_t RANK_NONE = 255;
+    constexpr uint8_t RANK_MEMBERS_BELOW = 64;
+    if (fIsMasterController() != TRUE || fIsProductionTestMode() == TRUE || fGetDriveAttentionFlag() == TRUE ||
+        fIsXmodemReceiveActive() == TRUE || s_fRescanRequest == TRUE || s_fRescanInProgress == TRUE) {
+        return;
+    }
+    if (fIsDriveFirmwareDownloadInProgress() == TRUE || fIsConfigUpdatePending() == TRUE) {
+        SetDriveServiceWorkA(FALSE);
+        return;
+    }
+    if (fGetVerifyEnabled() != TRUE || fGetAPMHoldFlag() == TRUE || dGetDriveVerifyOutstanding() != 0) return;
+    const bool fApmVerify = fIsAPMDriveVerifyRunning() == TRUE;
+    const DRIVE_PATH_MAP_ENTRY* psMap = psGetDrivePathMap(3);
+    for (uint8_t i = 0; i < DRIVE_PATH_MAP_ENTRIES; ++i) {
+        const uint8_t bId = psMap[i].bOwnId;
+        DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (bId > MAX_VERIFY_ID || fFindDriveByLoopID(0, bId, &ps, &bIndex) != TRUE) continue;
+        // Power management's own verify takes spares and unassigned drives
+        // only as its options say, and leaves array members alone.
+        if (fApmVerify && (ps->bRankNo < RANK_MEMBERS_BELOW ||
+                           (ps->bRankNo == RANK_SPARE && fGetAPMOptionBit(3) != TRUE) ||
+                           (ps->bRankNo == RANK_NONE && fGetAPMOptionBit(4) != TRUE))) {
+            continue;
+        }
+        const uint32_t dStart = ps->dVerifyNextBlock < ps->dCapacity ? ps->dVerifyNextBlock : 0;
+        ps->bVerifyRepair = 0;
+        ReportDriveActivity(ps->bEnclosureNo, ps->bSlotNo);
+        const uint32_t dLeft = ps->dCapacity - dStart;
+        const uint16_t wBlocks = static_cast<uint16_t>(dLeft < VERIFY_BLOCKS ? dLeft : VERIFY_BLOCKS);
+        if (IssueDriveVerifyCommand(PORT_CODE_INITIATOR, bId, wBlocks, dStart, FALSE) == STATUS_OK) {
+            IncrementDriveVerifyOutstanding();
+        }
+    }
 }
 
 void ResetDriveRescanFlags() {

@@ -66,6 +66,10 @@ uint8_t fIsDrivePathTypeSupported(const uint8_t* pbWwn);
 // event 123 when fReport is TRUE.
 uint8_t fIsDriveQualified(const uint8_t* pbWwn, uint8_t fReport);
 
+// One pass of the background drive verify: every tabled drive gets the
+// next VERIFY of its walk when none is outstanding.
+void RunBackgroundDriveVerifyPass();
+
 // The rescan flags' start-of-day values.
 void ResetDriveRescanFlags();
 

@@ -54,7 +54,10 @@ uint8_t fGetEnclosureTaskRequest() { return FALSE; }
 void EnclosureTaskStep() {}
 uint8_t fGetSesPollRequest() { return FALSE; }
 void SesPagePollStep() {}
-void DriveTableServiceA() { SetDriveServiceWorkA(FALSE); }
+void DriveTableServiceA() {
+    RunBackgroundDriveVerifyPass();
+    SetDriveServiceWorkA(FALSE);
+}
 void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
 void MonitorTemperatures() {}
 uint8_t PollOwnEnclosure() { return STATUS_OK; }
@@ -124,6 +127,10 @@ uint8_t bRequestDriveSpinUp(const DRIVE_MASK_SET*, void (*pfnDone)(void*), void*
 void UpdateArrayAPMStatesOnEvent(uint8_t) {}
 uint8_t bGetDriveAPMState(uint8_t, uint8_t) { return 2; }
 uint8_t fIsDriveFunctionalTestRunning(uint8_t, uint8_t) { return FALSE; }
+uint8_t fGetAPMHoldFlag() { return FALSE; }
+uint8_t fIsAPMDriveVerifyRunning() { return FALSE; }
+uint8_t fGetAPMOptionBit(uint8_t) { return FALSE; }
+void ReportDriveActivity(uint8_t, uint8_t) {}
 
 
 // No power management yet: every array is spun up.

@@ -61,6 +61,7 @@ uint8_t bQLGetLoopId(uint8_t bChip, uint8_t* pbLoopId, uint8_t* pbPortId, uint8_
 uint8_t bGetLoopMapCount(uint8_t bPort);
 uint8_t bGetLoopMapAlpa(uint8_t bPort, uint8_t bPosition);
 uint8_t bAlpaToLoopId(uint8_t bAlpa);   // 0xFF for an invalid AL_PA
+uint8_t bLoopIdToAlpa(uint8_t bLoopId);   // 0 for an invalid loop ID
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
 // Mailbox command 0x12: hands one 64-byte request entry (by bus address) to
 // the chip; 0xFF issued, 0 refused.  The caller waits for the completion.

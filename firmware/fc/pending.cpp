@@ -68,6 +68,7 @@ uint8_t bQLGetLoopId(uint8_t, uint8_t* pbLoopId, uint8_t* pbPortId, uint8_t* pbT
 uint8_t bGetLoopMapCount(uint8_t) { return 0; }
 uint8_t bGetLoopMapAlpa(uint8_t, uint8_t) { return 0; }
 uint8_t bAlpaToLoopId(uint8_t) { return 0xFF; }
+uint8_t bLoopIdToAlpa(uint8_t) { return 0; }
 uint8_t bGetPortDatabase(uint8_t, uint8_t, uint8_t*, uint8_t*) { return 0; }
 // No drive-loop chip answers on this board.
 uint8_t bQLExecuteIocb(uint8_t, uint32_t) { return 0; }

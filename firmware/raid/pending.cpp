@@ -26,6 +26,10 @@ void ClearRebuildWorkArea() {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
+// No verify is issued before the drive verify is built.
+uint8_t IssueDriveVerifyCommand(uint8_t, uint8_t, uint16_t, uint32_t, uint8_t) { return STATUS_RETRY; }
+void IncrementDriveVerifyOutstanding() {}
+uint32_t dGetDriveVerifyOutstanding() { return 0; }
 void StartParityCheckOfRank(uint8_t) {}
 void SetParityCheckStopRequest(uint8_t) {}
 

@@ -57,6 +57,11 @@ uint8_t bGetRebuildRank();
 uint8_t bGetRebuildRecordByte(uint8_t bIndex);
 uint8_t bRestartRebuild(uint8_t bTarget, uint8_t bArgument);
 void ResetRebuildState();
+// The background drive verify: a VERIFY(10) of a range of a drive (255
+// issued, 16 not), and the count of those in flight.
+uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock);
+void IncrementDriveVerifyOutstanding();
+uint32_t dGetDriveVerifyOutstanding();
 void StartRebuildOfRank(uint8_t bRank);
 void StartParityCheckOfRank(uint8_t bRank);
 void SetParityCheckStopRequest(uint8_t f);

@@ -9,6 +9,7 @@
 #include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/config_load.h"
+#include "config/config_load_loops.h"
 #include "config/config_upgrade.h"
 #include "config_fixture.h"
 
@@ -114,6 +115,23 @@ TEST_F(ConfigUpgradeTest, AMissingPartnerLeavesAnEmptyImageThatPassesItsChecks) 
     EXPECT_EQ(s_sLive.sHeader.wRankCount, 0);
     EXPECT_EQ(s_sLive.sHeader.wLdCount, 0);
     EXPECT_EQ(s_sLive.sHeader.dGeneration, 0u);
+    EXPECT_EQ(fw::fIsConfigImageValid(&s_sLive), TRUE);
+}
+
+}  // namespace
+
+namespace {
+
+// The drive loops of this board list no drive: the load installs the
+// default image and gives back every page it took.
+TEST_F(ConfigUpgradeTest, ALoopLoadWithoutDrivesInstallsTheDefaultAndHoldsNoPages) {
+    fw::SetConfigValid(TRUE);
+    const uint32_t dFree0 = fw::dGetAvailablePages(0), dFree1 = fw::dGetAvailablePages(1);
+    fw::LoadConfigFromLoopDrives();
+    EXPECT_EQ(fw::dGetAvailablePages(0), dFree0);
+    EXPECT_EQ(fw::dGetAvailablePages(1), dFree1);
+    EXPECT_EQ(s_sLive.sHeader.wRankCount, 0);
+    EXPECT_EQ(fw::fIsConfigValid(), FALSE);
     EXPECT_EQ(fw::fIsConfigImageValid(&s_sLive), TRUE);
 }
 
