@@ -35,9 +35,6 @@ void SetThreadBalance(uint8_t f);
 uint8_t fGetFlushPiecewiseMode();
 void SetFlushPiecewiseMode(uint8_t f);
 
-// The outstanding I/O queues: every queued write lets go of its hold.
-void ResetAllOutstandingWrites();
-
 // Used by the target engine.
 struct KERNEL_ENTRY;
 // The command's stripe access record: claimed at admission (TRUE: access

@@ -39,8 +39,6 @@ void InitReadAheadBuffers() {}
 void StartCacheFlushSequencer(uint8_t) {}
 void SetLunMasterFlags(uint8_t) {}
 void InitWriteSort() {}
-void InitOutstandingWriteQueues() {}
-void InitOutstandingReadQueues() {}
 
 
 uint8_t fGetCacheFlushSequencerRequest() { return FALSE; }
@@ -67,8 +65,6 @@ uint8_t s_fFlushPiecewiseMode = FALSE;
 uint8_t fGetFlushPiecewiseMode() { return s_fFlushPiecewiseMode; }
 void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 
-void ResetAllOutstandingWrites() {}
-
 void ReleaseStripeAccessEntry(uint16_t) {}
 // Nothing waits for a prefetch yet: it ends.
 void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
@@ -76,65 +72,6 @@ void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
     QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
 }
 
-// The queues only count their writes per rank and mark their commands.
-namespace {
-uint32_t s_adRankQueuedWrites[64];
-}  // namespace
-void RemoveOutstandingWrite(KERNEL_ENTRY* psEntry) {
-    if (!HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) return;
-    ClearFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE);
-    if (psEntry->bSegmentCount != 2 && psEntry->bRank < 64 && s_adRankQueuedWrites[psEntry->bRank] != 0) {
-        --s_adRankQueuedWrites[psEntry->bRank];
-    }
-}
-void RemoveOutstandingRead(KERNEL_ENTRY* psEntry) { ClearFlag(psEntry, KE_FLAG_IN_READ_QUEUE); }
-void InsertOutstandingWrite(KERNEL_ENTRY* psEntry) {
-    SetFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE);
-    if (psEntry->bSegmentCount != 2 && psEntry->bRank < 64) ++s_adRankQueuedWrites[psEntry->bRank];
-}
-void InsertOutstandingRead(KERNEL_ENTRY* psEntry) { SetFlag(psEntry, KE_FLAG_IN_READ_QUEUE); }
-void UpdateOutstandingWrite(KERNEL_ENTRY*) {}
-void UpdateOutstandingRead(KERNEL_ENTRY*) {}
-uint8_t bCheckWriteOverlap(KERNEL_ENTRY*) { return 86; }
-uint8_t bFindBlockingWrite(KERNEL_ENTRY*, uint16_t* pwBlockingIndex, uint8_t, uint8_t, uint8_t) {
-    *pwBlockingIndex = 0xFFFF;
-    return 86;
-}
-// Older queued writes of the LUN that overlap the read, found by a scan of
-// the host pool; the newest serves the read when it covers it and holds all
-// its data.
-uint8_t bCheckReadAgainstWrites(KERNEL_ENTRY* psRead, uint16_t wBlocks, uint8_t fStrict) {
-    if (psRead->bCommandType == CT_EXPANSION) return 86;
-    const uint64_t lStart = psRead->lInternalAddress;
-    const uint64_t lEnd = lStart + wBlocks;
-    KERNEL_ENTRY* psNewest = nullptr;
-    for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
-        KERNEL_ENTRY* ps = nullptr;
-        (void)wGetTargetEntry(w, &ps);
-        if (ps == psRead || ps->fUsed != TRUE || !HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE) ||
-            ps->wLunIndex != psRead->wLunIndex || (fStrict != TRUE && ps->alSequence[0] > psRead->alSequence[0])) {
-            continue;
-        }
-        if (ps->lInternalAddress >= lEnd || ps->lInternalAddress + ps->wBlockCount <= lStart) continue;
-        if (psNewest == nullptr || ps->alSequence[0] > psNewest->alSequence[0]) psNewest = ps;
-    }
-    if (psNewest == nullptr) return 86;
-    const CACHE_ENTRY_FIELDS* psWrite = psCacheFields(psNewest);
-    const bool fCovers = psNewest->lInternalAddress <= lStart && psNewest->lInternalAddress + psNewest->wBlockCount >= lEnd;
-    if (fStrict != TRUE && bGetCacheSetting207() == TRUE && psRead->bSegmentCount != 2 &&
-        psNewest->bSegmentCount != 2 && !HasFlag(psRead, KE_FLAG_SNAPSHOT) && fCovers &&
-        HasFlag(psNewest, KE_FLAG_DATA_COMPLETE) && psWrite->wBlocksInOrder >= psNewest->wBlocks &&
-        psNewest->bPrimaryState != HOST_STATE_CHILDREN_WAIT) {
-        psCacheFields(psNewest)->wReaderCount++;
-        psRead->dBufferHandle = psNewest->dBufferHandle + static_cast<uint32_t>(lStart - psNewest->lInternalAddress) * 512;
-        psCacheFields(psRead)->wServingWrite = psNewest->wIndex;
-        return 92;
-    }
-    SetFlag(psNewest, KE_FLAG_HOLD_RELEASE_A);
-    return 87;
-}
-uint32_t dGetRankOutstandingWrites(uint8_t bRank) { return bRank < 64 ? s_adRankQueuedWrites[bRank] : 0; }
-void FlagLunOutstandingWrites(uint16_t, uint32_t) {}
 
 uint32_t dGetCachedWriteLimit() { return s_dCachedWriteLimit; }
 void SetCachedWriteLimit(uint32_t d) { s_dCachedWriteLimit = d; }

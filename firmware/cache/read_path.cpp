@@ -39,8 +39,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t ORDER_GO = 86;
-constexpr uint8_t ORDER_SERVED_FROM_WRITE = 92;
 constexpr uint8_t READ_AHEAD_HIT = 64;
 constexpr uint8_t READ_AHEAD_LOADING = 67;
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
@@ -226,7 +224,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     if (IsHostRead(psEntry) && !HasFlag(psEntry, KE_FLAG_IN_READ_QUEUE)) InsertOutstandingRead(psEntry);
     // 7. Older writes of the same blocks.
     const uint8_t bOverlap = bCheckReadAgainstWrites(psEntry, psEntry->wBlocks, FALSE);
-    if (bOverlap == ORDER_SERVED_FROM_WRITE) {
+    if (bOverlap == ORDER_SERVED) {
         CountReadFromWrite();
         LeaveCommandQueue(psEntry);
         if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);

@@ -38,7 +38,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t ORDER_GO = 86;
 constexpr uint8_t PARTNER_MESSAGE_ISSUED = 98;
 constexpr uint8_t PARTNER_MESSAGE_REBUILD_PAR = 105;
 constexpr uint8_t STRIPE_INIT_MESSAGE_BUSY = 187;

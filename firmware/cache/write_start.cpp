@@ -36,9 +36,6 @@ namespace fw {
 namespace {
 
 // Answers of the ordering questions of the outstanding queues.
-constexpr uint8_t ORDER_GO = 86;
-constexpr uint8_t ORDER_WAIT = 87;
-constexpr uint8_t ORDER_SHARES_ONE = 88;
 
 constexpr uint8_t PARTNER_MESSAGE_MIRROR = 96;
 constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;

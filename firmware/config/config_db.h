@@ -71,6 +71,15 @@ void SetCommandClustering(uint8_t f);
 // A read may be served from an outstanding write's buffer.
 uint8_t bGetCacheSetting207();
 void SetCacheSetting207(uint8_t b);
+// The outstanding queues: 208 FALSE selects the list kind (any other value
+// the tree); 206 the stripe-unit collapse rule, 209 the supersede rule of
+// the list kind.
+uint8_t fGetCacheSetting208();
+void SetCacheSetting208(uint8_t b);
+uint8_t bGetCacheSetting206();
+void SetCacheSetting206(uint8_t b);
+uint8_t bGetCacheSetting209();
+void SetCacheSetting209(uint8_t b);
 // The further cache setting bytes: ordering, second clustering
 // (continuations), aging priority, rank queue limit and hold.
 uint8_t bGetCacheOrderingSetting();

@@ -76,6 +76,8 @@ void UpdateStatisticsOnCommandComplete(KERNEL_ENTRY*) {}
 void CountAllocationFailure() {}
 void CountBufferPressureRefusal() {}
 void CountWriteWaitBehindWrite() {}
+void CountWriteRowShareMulti() {}
+void CountWriteWaitBehindRead() {}
 void CountStreamArrivalSpread(uint32_t) {}
 void CountWriteCollapse(uint16_t) {}
 void CountMultiPieceStream() {}

@@ -36,6 +36,8 @@ void UpdateStatisticsOnCommandComplete(KERNEL_ENTRY* psEntry);
 void CountAllocationFailure();
 void CountBufferPressureRefusal();
 void CountWriteWaitBehindWrite();
+void CountWriteRowShareMulti();
+void CountWriteWaitBehindRead();
 void CountStreamArrivalSpread(uint32_t dMs);
 void CountWriteCollapse(uint16_t wBlocks);
 void CountMultiPieceStream();

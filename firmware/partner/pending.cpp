@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include "partner/partner_link.h"
 #include "cache/cache.h"
+#include "cache/outstanding_queues.h"
 #include "executive/types.h"
 
 namespace fw {

@@ -178,6 +178,7 @@ struct HOST_COMMAND_FIELDS {
     uint8_t bAscq;
     uint8_t abSenseSpecific[3];  // sense bytes 15 to 17
     uint8_t bScsiStatus;         // the status a command made inside the controller ended with
+    uint16_t wDataServiceTag;    // data service that owns the command; 0xFFFF none
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
@@ -188,6 +189,7 @@ constexpr uint16_t NO_INITIATOR_HANDLE = 0xFFFF;
 constexpr uint16_t NO_PRIORITY_BUCKET = 0xFFFF;
 constexpr uint16_t NO_CHAIN_LINK = 0xFFFF;
 constexpr uint16_t NO_TQM_SLOT = 0xFFFF;
+constexpr uint16_t NO_DATA_SERVICE_TAG = 0xFFFF;
 constexpr uint64_t NO_LUN_SEQUENCE = ~0ull;
 constexpr uint32_t LUN_SEQUENCE_INDEX = 2;   // alSequence[2]: the per-LUN sequence number
 

@@ -104,6 +104,7 @@ void SetFreeValues(KERNEL_ENTRY* psEntry) {
     psFields->wPriorityBucket = NO_PRIORITY_BUCKET;
     psFields->wNextInChain = NO_CHAIN_LINK;
     psFields->wTqmSlot = NO_TQM_SLOT;
+    psFields->wDataServiceTag = NO_DATA_SERVICE_TAG;
     ResetCacheEntryFields(psEntry);
 }
 
@@ -208,6 +209,10 @@ void FreeTargetEntry(KERNEL_ENTRY* psEntry) {
         if (bOpcode == SCSI_READ16) DecRankReadsInProgress(psEntry->bRank);
     }
     if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
+    // A command freed on a path that did not take it out of its LUN's
+    // outstanding queue must not stay there to order whoever takes the entry.
+    if (HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) RemoveOutstandingWrite(psEntry);
+    if (HasFlag(psEntry, KE_FLAG_IN_READ_QUEUE)) RemoveOutstandingRead(psEntry);
     SetFreeValues(psEntry);
     if (s_wTargetEntriesUsed != 0) s_wTargetEntriesUsed--;
     const uint8_t fWasFull = s_fTargetPoolFull;
