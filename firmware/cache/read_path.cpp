@@ -86,14 +86,17 @@ void BackToQueue(KERNEL_ENTRY* psEntry, bool fStillQueued) {
     if (HasFlag(psEntry, KE_FLAG_ON_LUN_RING)) {
         if (fStillQueued) RemoveFromLunRing(psEntry->wLunIndex);
         psEntry->bPrimaryState = HOST_STATE_LUN_QUEUED;
-        (void)QueueLunCommand(psEntry->wIndex, psEntry->wLunIndex);
-    } else {
-        if (fStillQueued) DecPortNewCommands(psEntry->bPortCode);
-        psEntry->bPrimaryState = HOST_STATE_NEW_COMMAND;
-        QueueNewCommand(psEntry->bPortCode, psEntry->wIndex);
-        // Its total count stays the one of its arrival.
-        DecPortTotalCommands(psEntry->bPortCode);
+        if (QueueLunCommand(psEntry->wIndex, psEntry->wLunIndex) == STATUS_OK) return;
+        // The LUN's ring filled up while the command was out of it: it goes
+        // round the dispatcher again, as a command that found the ring full.
+        ClearFlag(psEntry, KE_FLAG_ON_LUN_RING);
+        fStillQueued = false;
     }
+    if (fStillQueued) DecPortNewCommands(psEntry->bPortCode);
+    psEntry->bPrimaryState = HOST_STATE_NEW_COMMAND;
+    QueueNewCommand(psEntry->bPortCode, psEntry->wIndex);
+    // Its total count stays the one of its arrival.
+    DecPortTotalCommands(psEntry->bPortCode);
 }
 
 // Waits for an older write: the read goes round its queue once more.

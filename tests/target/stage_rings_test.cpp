@@ -2,6 +2,7 @@
 // taken mark and the history it keeps, peeks that refuse other states, the
 // LUN rings with the least-recently-serviced list and their sequence
 // numbers, the wait lists and the console dump.
+#include "cache/read_path.h"
 #include "target/lun_scheduler.h"
 #include "target_test_board.h"
 
@@ -27,6 +28,35 @@ TEST_F(StageRingsTest, RingIndicesWrapAfterThirtyTwoHundredAndOneSlots) {
     EXPECT_EQ(s.wCount, 0);
     KERNEL_ENTRY* psPeek = nullptr;
     EXPECT_EQ(bPeekDataReceived(&psPeek), STATUS_NOT_FOUND);   // the slot left is empty again
+}
+
+// A read sent round again while its LUN's ring filled up is not lost: it
+// goes back through the dispatcher.
+TEST_F(StageRingsTest, ReadRequeuedOntoAFullLunRingGoesBackToTheDispatcher) {
+    constexpr uint16_t wLun = 3;
+    for (uint16_t w = 0; w < LUN_RING_CAPACITY; w++) ASSERT_EQ(QueueLunCommand(Command()->wIndex, wLun), STATUS_OK);
+    KERNEL_ENTRY* psRead = Command(PORT_CODE_INTERNAL, HOST_STATE_READ_ISSUED);
+    psRead->wLunIndex = wLun;
+    SetFlag(psRead, KE_FLAG_ON_LUN_RING);
+    const uint16_t wTotal = wGetPortTotalCommands(PORT_CODE_INTERNAL);
+    RequeueRead(psRead);
+    EXPECT_EQ(wGetLunQueueCount(wLun), LUN_RING_CAPACITY);
+    EXPECT_EQ(psRead->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_FALSE(HasFlag(psRead, KE_FLAG_ON_LUN_RING));
+    EXPECT_EQ(wGetPortNewCommands(PORT_CODE_INTERNAL), 1);
+    EXPECT_EQ(wGetPortTotalCommands(PORT_CODE_INTERNAL), wTotal);
+    KERNEL_ENTRY* psPeek = nullptr;
+    ASSERT_EQ(bPeekNewCommand(&psPeek), STATUS_FOUND);
+    EXPECT_EQ(psPeek, psRead);
+
+    // With room on the ring it waits there.
+    RemoveFromLunRing(wLun);
+    KERNEL_ENTRY* psOther = Command(PORT_CODE_INTERNAL, HOST_STATE_READ_ISSUED);
+    psOther->wLunIndex = wLun;
+    SetFlag(psOther, KE_FLAG_ON_LUN_RING);
+    RequeueRead(psOther);
+    EXPECT_EQ(wGetLunQueueCount(wLun), LUN_RING_CAPACITY);
+    EXPECT_EQ(psOther->bPrimaryState, HOST_STATE_LUN_QUEUED);
 }
 
 TEST_F(StageRingsTest, CountersPerHostPortAndGlobalNeverBelowZero) {
