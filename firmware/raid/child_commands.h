@@ -108,7 +108,7 @@ struct RAID_ENTRY_FIELDS {
     uint8_t bLostA;               // dual parity: lost data columns (0xFF none)
     uint8_t bLostB;
     uint8_t bFailureCase;         // dual parity: which members a degraded run lost
-    uint8_t abReserved[45];
+    uint8_t abJobFields[45];      // a background job's own fields (a rebuild region's)
 };
 #pragma pack(pop)
 static_assert(sizeof(RAID_ENTRY_FIELDS) == KE_AREA_RAID_SIZE);

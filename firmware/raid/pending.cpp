@@ -12,9 +12,6 @@
 namespace fw {
 
 void RebuildScheduler() {}
-uint16_t wGetInternalWaitListCount() { return 0; }
-void ServiceWaitListA() {}
-void ServiceWaitListB() {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
 void InitParityCheckState() {}
@@ -70,6 +67,14 @@ void SetRebuildCheckPending(uint8_t) {}
 uint64_t lGetRebuildPosition() { return 0; }
 
 void RebuildRegionReadComplete(KERNEL_ENTRY*) {}
+uint8_t fIsRebuildMessageOutstanding() { return FALSE; }
+// Regions reach wait list A only from the rebuild, which has them in flight.
+uint8_t fIsRebuildIoInFlight() { return TRUE; }
+uint8_t fGetRebuildIdleFlag() { return TRUE; }
+void AbortRebuildRegion(KERNEL_ENTRY*) {}
+void RebuildRegionComplete(KERNEL_ENTRY*) {}
+void StripeInitStepDone(KERNEL_ENTRY*) {}
+void WaitListBOtherJob(KERNEL_ENTRY*) {}
 void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
 void StripeInitRepairStep(KERNEL_ENTRY*) {}
 void ContinueRaid6StripeRepair(KERNEL_ENTRY*) {}

@@ -77,6 +77,16 @@ void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst);
 void ContinueRaid6DegradedWrite(KERNEL_ENTRY* psFirst);
 void FinishRaid6Regeneration(KERNEL_ENTRY* psFirst);
 void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion);
+// The rebuild's side of its region commands.
+uint8_t fIsRebuildMessageOutstanding();
+uint8_t fIsRebuildIoInFlight();
+uint8_t fGetRebuildIdleFlag();
+void AbortRebuildRegion(KERNEL_ENTRY* psRegion);
+void RebuildRegionComplete(KERNEL_ENTRY* psRegion);
+// Background job mothers back from their children: a stripe
+// initialisation step, and the other jobs' mothers on wait list B.
+void StripeInitStepDone(KERNEL_ENTRY* psCommand);
+void WaitListBOtherJob(KERNEL_ENTRY* psCommand);
 void StripeInitOnDemandStep(KERNEL_ENTRY* psCommand);
 void StripeInitRepairStep(KERNEL_ENTRY* psCommand);
 void ContinueRaid6StripeRepair(KERNEL_ENTRY* psHead);

@@ -18,6 +18,7 @@
 #include "raid/child_commands.h"
 #include "raid/gf256.h"
 #include "raid/raid_engine.h"
+#include "raid/rebuild_regions.h"
 #include "target/back_end_completion.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -36,7 +37,6 @@ constexpr uint8_t CT_RAID5_PARTNER_PARITY_HEAD = 162;
 constexpr uint8_t CT_RAID6_PARTNER_UPDATE_HEAD = 215;
 
 // Host-pool states the hand-over moves commands between.
-constexpr uint8_t PS_REBUILD_REGION_REGENERATED = 80;
 constexpr uint8_t PS_PARITY_CHECK_COMPARED = 68;
 constexpr uint8_t PS_STRIPE_INIT_STEP_OUT = 93;
 constexpr uint8_t PS_STRIPE_INIT_STEP_DONE = 94;
@@ -310,7 +310,10 @@ void HandOver(uint8_t bOp, uint16_t wTag, uint32_t dSourceCount, uint32_t dByteC
     case 19:
     case 56: case 57: case 58: case 59: case 60: case 61: case 62: case 63:
         if (KERNEL_ENTRY* ps = HostEntry(wTag)) {
-            ps->bPrimaryState = PS_REBUILD_REGION_REGENERATED;
+            // The region's buffer holds the member's data: it waits for the
+            // rebuild to send it on its write phase.
+            ps->bPrimaryState = REGION_NEW;
+            psRegionFields(ps)->fWritePhase = TRUE;
             RebuildRegionReadComplete(ps);
         }
         return;

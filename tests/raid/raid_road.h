@@ -153,7 +153,8 @@ protected:
         ASSERT_EQ(b.board().RunOnCpu([&] {
             for (uint32_t i = 0; i < dPolls && !fDone(); ++i) Cycle();
         }),
-                  sim::StopKind::Finished);
+                  sim::StopKind::Finished)
+            << b.board().ConsoleText();
         ASSERT_TRUE(fDone());
     }
     // One pass over the drive services, as the main loop makes it.
