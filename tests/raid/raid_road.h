@@ -39,6 +39,7 @@
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "drive_road.h"
 #include "raid_reference.h"
 
 namespace raidtest {
@@ -54,39 +55,18 @@ struct RankSpec {
     uint8_t bSubRanks = 0;
 };
 
-class RaidRoadTest : public ::testing::Test {
+class RaidRoadTest : public ::testing::Test, public DriveRoadBoard {
 protected:
-    explicit RaidRoadTest(bool fSata = false, unsigned drives = 12) : chassis(Options(fSata, drives)) {}
-
-    static sim::ChassisOptions Options(bool fSata, unsigned drives) {
-        sim::ChassisOptions o;
-        o.sata = fSata;
-        o.drives = drives;
-        return o;
-    }
+    explicit RaidRoadTest(bool fSata = false, unsigned drives = 12) : DriveRoadBoard(Options(fSata, drives)) {}
 
     void SetUp() override {
-        b.board().sasController().AttachChassis(&chassis);
-        fw::SetSystemMemorySize(b.board().config().memorySize);
         ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
-        ASSERT_EQ(b.board().RunOnCpu([] {
-            fw::InitKernelEntryPools();
-            fw::InitDriveTables();
-            ASSERT_EQ(fw::LSI_SAS_DriveIOCBringUp(fw::FALSE), fw::STATUS_OK);
-            fw::InitDriveSideSAS();
-        }),
-                  sim::StopKind::Finished);
-        fw::InitHostCommandPool();
-        fw::InitXorQueues();
-        fw::InitBackEndCompletion();
-        fw::InitReservedWriteBuffer();
+        bool fUp = false;
+        ASSERT_EQ(b.board().RunOnCpu([&] { fUp = BringUpDriveRoad(); }), sim::StopKind::Finished);
+        ASSERT_TRUE(fUp);
         b.StartMainLoop();
         baselineEntries = fw::wGetKernelEntriesUsed();
         baselinePages = fw::dGetPagesInUse(0);
-    }
-
-    uint8_t TargetOfSlot(unsigned slot) {
-        return b.board().sasController().TargetOf(chassis.ConfigAt(slot)->sasAddress);
     }
 
     // Rank 0 on slots 1..D.
@@ -115,20 +95,13 @@ protected:
         ps->bRankState = fw::RANK_STATE_DEGRADED;
     }
 
-    // A host command as the cache hands it to the RAID engine: READ(16) or
-    // WRITE(16) of `blocks` at rank address `address`, with its own pages.
+    // A host command with its own pages (SetHostTransfer).
     fw::KERNEL_ENTRY* HostCommand(bool fWrite, uint64_t address, uint16_t blocks) {
         fw::KERNEL_ENTRY* ps = nullptr;
         uint16_t w = 0;
         EXPECT_EQ(fw::bAllocTargetEntries(fw::PORT_CODE_INTERNAL, 1, &ps, &w, fw::FALSE), fw::STATUS_OK);
         ps->bPortCode = fw::PORT_CODE_INTERNAL;
-        uint8_t* pbCdb = fw::pGetCommandCdb(ps);
-        std::memset(pbCdb, 0, 16);
-        pbCdb[0] = fWrite ? fw::SCSI_WRITE16 : fw::SCSI_READ16;
-        fw::PutBe64(pbCdb + 2, address);
-        fw::PutBe32(pbCdb + 10, blocks);
-        ps->lRankAddress = address;
-        ps->wBlocks = blocks;
+        SetHostTransfer(ps, fWrite, address, blocks);
         const uint32_t pages = (blocks * kBlock + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE;
         EXPECT_EQ(fw::bAllocDataPages(0, pages ? pages : 1, &ps->dBufferHandle), fw::STATUS_OK);
         ps->wPageCount = static_cast<uint16_t>(pages ? pages : 1);
@@ -157,18 +130,7 @@ protected:
             << b.board().ConsoleText();
         ASSERT_TRUE(fDone());
     }
-    // One pass over the drive services, as the main loop makes it.
-    static void Cycle() {
-        fw::HwPoll();
-        if (fw::wGetNewCommandCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
-            (void)fw::PostKernelQueueEntries(fw::KERNEL_QUEUE_INITIATOR);
-        }
-        while (fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
-            (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
-        }
-        if (fw::fGetXorQueue1Work() == fw::TRUE) fw::ServiceXorCompletions();
-        if (fw::wGetBackEndCompletionCount() != 0) fw::ReissueDelayedCommands(fw::KERNEL_QUEUE_INITIATOR);
-    }
+    static void Cycle() { RunDriveServices(); }
     // Maps the command on rank 0 with the mapping given, runs it, and
     // expects it to come out on the ring that answers the host.
     void Run(fw::KERNEL_ENTRY* ps, const std::function<uint8_t(fw::KERNEL_ENTRY*)>& fnMap) {
@@ -348,8 +310,6 @@ protected:
     std::map<uint64_t, std::vector<uint8_t>> reference;
     std::set<uint64_t> touchedRows;
 
-    sim::Chassis chassis;
-    dispatchtest::DispatchBoard b;
     RankSpec spec{};
     uint16_t baselineEntries = 0;
     uint32_t baselinePages = 0;
