@@ -35,8 +35,6 @@ namespace fw {
 
 namespace {
 
-// Answers of the ordering questions of the outstanding queues.
-
 constexpr uint8_t PARTNER_MESSAGE_MIRROR = 96;
 constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
 constexpr uint32_t RANK_QUEUE_DEEP_WRITES = 32;

@@ -302,3 +302,57 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
 }
 
 }  // namespace
+
+namespace {
+
+// The partner mirror handshake, one step at a time (the partner's stand-in
+// takes every copy it is asked for).
+TEST(WriteMirrorState, EachKindOfWriteStepsAsItsHeadAndThePartnerDecide) {
+    using namespace fw;
+    struct Case {
+        const char* pszName;
+        uint8_t bType;
+        uint16_t wState;
+        uint16_t wHeadState;
+        uint8_t bAnswer;
+        uint16_t wStateAfter;
+        bool fWriteBackAfter;
+    };
+    const Case aCases[] = {
+        {"plain, nothing yet: ask", CT_PLAIN_WRITE, 0, 0, TRUE, MIRROR_WAITING, true},
+        {"head, requested: wait", COMMAND_TYPE_STREAM_HEAD, MIRROR_REQUESTED, 0, TRUE, MIRROR_REQUESTED, true},
+        {"head, refused", COMMAND_TYPE_STREAM_HEAD, MIRROR_REFUSED, 0, FALSE, 0, false},
+        {"head, done", COMMAND_TYPE_STREAM_HEAD, MIRROR_DONE, 0, FALSE, MIRROR_DONE, true},
+        {"piece, head accepted", COMMAND_TYPE_STREAM_PIECE, MIRROR_INHERITED, MIRROR_ACCEPTED, TRUE,
+         MIRROR_ACCEPTED | MIRROR_WAITING, true},
+        {"piece, head refused", COMMAND_TYPE_CLOSING_PIECE, MIRROR_INHERITED, MIRROR_REFUSED, FALSE, 0, false},
+        {"piece, head undecided", COMMAND_TYPE_STREAM_PIECE, MIRROR_INHERITED, MIRROR_REQUESTED, MIRROR_STEP_REQUEUE,
+         MIRROR_INHERITED, true},
+        {"continuation, head accepted", COMMAND_TYPE_CONTINUATION, MIRROR_INHERITED, MIRROR_ACCEPTED, TRUE,
+         MIRROR_CONT_ACCEPTED | MIRROR_CONT_WAITING, true},
+        {"continuation, head refused", COMMAND_TYPE_CONTINUATION, MIRROR_INHERITED, MIRROR_REFUSED, FALSE, 0, false},
+    };
+    sim::Board board;
+    static KERNEL_ENTRY s_asEntries[2];
+    for (const Case& c : aCases) {
+        KERNEL_ENTRY* psHead = &s_asEntries[0];
+        KERNEL_ENTRY* ps = &s_asEntries[1];
+        std::memset(s_asEntries, 0, sizeof s_asEntries);
+        ResetCacheEntryFields(psHead);
+        ResetCacheEntryFields(ps);
+        psCacheFields(psHead)->wMirrorState = c.wHeadState;
+        ps->bCommandType = c.bType;
+        ps->lFlags = KE_FLAG_WRITE_BACK;
+        psCacheFields(ps)->wMirrorState = c.wState;
+        psCacheFields(ps)->psStreamHead = psHead;
+        EXPECT_EQ(bStepWriteMirrorState(ps), c.bAnswer) << c.pszName;
+        EXPECT_EQ(+psCacheFields(ps)->wMirrorState, c.wStateAfter) << c.pszName;
+        EXPECT_EQ(HasFlag(ps, KE_FLAG_WRITE_BACK), c.fWriteBackAfter) << c.pszName;
+    }
+    // A command chain waiting for the partner waits whatever its state.
+    KERNEL_ENTRY* ps = &s_asEntries[1];
+    ps->lFlags = KE_FLAG_CHAIN_FOLLOWER;
+    EXPECT_EQ(bStepWriteMirrorState(ps), TRUE);
+}
+
+}  // namespace
