@@ -17,42 +17,9 @@
 #include "sim/sas_controller.h"
 #include "sim/xor_accelerator.h"
 
-// Bounds of the firmware's data and bss, laid out by the linker script.
-extern "C" {
-extern uint8_t __fw_data_start[], __fw_data_end[], __fw_bss_start[], __fw_bss_end[];
-}
-
 namespace sim {
 
 namespace {
-
-Board* s_current = nullptr;
-std::vector<uint8_t>* s_loadImage = nullptr;
-
-// Plain byte copies: the firmware's globals carry sanitizer red zones, which
-// an instrumented memcpy would refuse to touch.
-__attribute__((no_sanitize("address"))) void RawCopy(uint8_t* to, const uint8_t* from, size_t n) {
-    volatile uint8_t* d = to;
-    for (size_t i = 0; i < n; ++i) d[i] = from[i];
-}
-
-__attribute__((no_sanitize("address"))) void RawZero(uint8_t* to, size_t n) {
-    volatile uint8_t* d = to;
-    for (size_t i = 0; i < n; ++i) d[i] = 0;
-}
-
-// The firmware's initialised data as loaded, taken before it first runs.
-void SnapshotFirmwareImage() {
-    if (s_loadImage) return;
-    size_t n = static_cast<size_t>(__fw_data_end - __fw_data_start);
-    s_loadImage = new std::vector<uint8_t>(n);
-    RawCopy(s_loadImage->data(), __fw_data_start, n);
-}
-
-void RestoreFirmwareImage() {
-    RawCopy(__fw_data_start, s_loadImage->data(), s_loadImage->size());
-    RawZero(__fw_bss_start, static_cast<size_t>(__fw_bss_end - __fw_bss_start));
-}
 
 uint64_t WallNs() {
     timespec ts{};
@@ -79,9 +46,11 @@ const char* StopKindName(StopKind e) {
     return "?";
 }
 
-Board::Board(const BoardConfig& config) : m_config(config), m_memory(config.memorySize) {
-    SnapshotFirmwareImage();
-    s_current = this;
+Board::Board(const BoardConfig& config)
+    : m_config(config), m_firmware(config.firmware ? *config.firmware : fw::hwFirmwareImage),
+      m_memory(config.memorySize) {
+    m_firmware.Snapshot();
+    m_firmware.board = this;
     m_wallStart = WallNs();
     if (!m_config.dataDir.empty()) {
         std::ifstream in(m_config.dataDir + "/board.state");
@@ -112,18 +81,16 @@ Board::Board(const BoardConfig& config) : m_config(config), m_memory(config.memo
 
 Board::~Board() {
     m_nvram->Sync();
-    if (s_current == this) s_current = nullptr;
+    if (m_firmware.board == this) m_firmware.board = nullptr;
 }
 
 Board& Board::Current() {
-    if (!s_current) {
-        std::fprintf(stderr, "board: hardware access with no board\n");
+    if (!fw::hwFirmwareImage.board) {
+        std::fprintf(stderr, "board: no board for the firmware\n");
         std::abort();
     }
-    return *s_current;
+    return *fw::hwFirmwareImage.board;
 }
-
-bool Board::HasCurrent() { return s_current != nullptr; }
 
 std::string Board::StateValue(const std::string& key) const {
     auto it = m_state.find(key);
@@ -140,16 +107,16 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 // --- running the processor ---------------------------------------------------
 
 void Board::Boot() {
-    RestoreFirmwareImage();
+    m_firmware.Restore();
     m_cpu->Reset();
     m_timers->Write(0, 0);
     m_timers->Write(1, 0);
     m_timers->Write(6, 3);
     for (unsigned r = 0; r < InterruptController::kRegisters; ++r) {
-        m_intc.Write(r, 4, 0);
-        m_intc.Write(r, 5, 0);
-        m_intc.WriteMessageStatus(r, 0);
+        m_intc.Write(r, InterruptController::kCrmEnable, 0);
+        m_intc.Write(r, InterruptController::kCrmSteer, 0);
     }
+    for (unsigned r = 0; r < InterruptController::kMessageRegisters; ++r) m_intc.WriteMessageStatus(r, 0);
     std::memset(m_memory.vectorPage(), 0, MemoryWindows::kVectorPageSize);
     m_stopped = false;
     m_lastStop = StopKind::Running;
@@ -165,10 +132,10 @@ StopKind Board::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
     }
     m_done = done ? &done : nullptr;
     m_sliceEnd = limitNs > UINT64_MAX - m_clock.Now() ? UINT64_MAX : m_clock.Now() + limitNs;
-    Board* previous = s_current;
-    s_current = this;
+    Board* previous = m_firmware.board;
+    m_firmware.board = this;
     bool finished = m_fiber->Resume();
-    s_current = previous ? previous : this;
+    m_firmware.board = previous ? previous : this;
     m_done = nullptr;
     if (m_stopped) return m_lastStop;
     if (finished) {
@@ -204,12 +171,7 @@ void Board::TakeInterrupts() {
     if (!(m_cpu->cpsr & Cpu::kIrqMask) && m_intc.IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
 }
 
-void Board::InterruptPoint(uint64_t costNs, bool deviceAccess) {
-    if (deviceAccess) m_idleSincePoll = false;
-    uint64_t target = m_config.virtualTime ? m_clock.Now() + costNs : WallNs() - m_wallStart;
-    m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
-    TakeInterrupts();
-}
+uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
 
 void Board::Delay(uint64_t ns) {
     uint64_t target = m_clock.Now() + ns;

@@ -16,6 +16,7 @@
 #include "sim/clock.h"
 #include "sim/cpu.h"
 #include "sim/fiber.h"
+#include "sim/firmware_image.h"
 #include "sim/fpga.h"
 #include "sim/gpio.h"
 #include "sim/interrupt_controller.h"
@@ -63,6 +64,7 @@ struct BoardConfig {
     bool i2cFault[3] = {false, false, false};  // I2C unit stuck busy
     bool slot1 = true;            // this board sits in controller slot 1
     uint64_t wwn = 0x2000005AA5A00001ull;  // factory-programmed controller WWN
+    FirmwareImage* firmware = nullptr;     // the firmware it runs (null: the controller's, fw)
 };
 
 class Board {
@@ -72,9 +74,11 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // The board that hw/ calls reach.  The newest board is current.
+    // The firmware this board runs; its hw/ calls reach the newest board
+    // made for it, and the board that runs it while a run lasts.
+    FirmwareImage& firmware() { return m_firmware; }
+    // The board the controller's own firmware (fw) reaches now.
     static Board& Current();
-    static bool HasCurrent();
 
     const BoardConfig& config() const { return m_config; }
     Clock& clock() { return m_clock; }
@@ -117,8 +121,14 @@ public:
     [[noreturn]] void StopProcessor(StopKind kind);
     // Called by hw/ on every access: time passes, interrupts are taken.  A
     // device access (`deviceAccess`) shows the firmware is doing more than
-    // waiting; masking, unmasking and coprocessor reads alone do not.
-    void InterruptPoint(uint64_t costNs, bool deviceAccess = true);
+    // waiting; masking, unmasking and coprocessor reads alone do not.  Most
+    // points find no event due and nothing pending: that path is inline.
+    void InterruptPoint(uint64_t costNs, bool deviceAccess = true) {
+        if (deviceAccess) m_idleSincePoll = false;
+        const uint64_t target = m_config.virtualTime ? m_clock.Now() + costNs : WallNow();
+        m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+        if (m_intc.Pending() & ~m_cpu->cpsr) TakeInterrupts();
+    }
     void Poll();
     void Delay(uint64_t ns);
 
@@ -136,11 +146,12 @@ private:
     // Creates the devices and wires them: their bus addresses, their
     // interrupt lines, their PCI slots (board_wiring.cpp).
     void WireDevices();
-    InterruptLine Line(unsigned reg, unsigned bit) { return InterruptLine(m_intc, reg, bit); }
     void TakeInterrupts();
+    uint64_t WallNow() const;   // board time on the wall clock
     void YieldIfDue();
 
     BoardConfig m_config;
+    FirmwareImage& m_firmware;
     Clock m_clock;
     Bus m_bus;
     InterruptController m_intc;

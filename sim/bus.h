@@ -25,8 +25,17 @@ public:
     // range is Unmap then Map.
     void Map(uint32_t base, uint32_t size, Device* device);
     void Unmap(Device* device);
-    uint32_t Read(uint32_t address, unsigned width);
-    void Write(uint32_t address, uint32_t value, unsigned width);
+    uint32_t Read(uint32_t address, unsigned width) {
+        if (Device* d = Find(address)) return d->Read(address, width);
+        return Latched(address);
+    }
+    void Write(uint32_t address, uint32_t value, unsigned width) {
+        if (Device* d = Find(address)) {
+            d->Write(address, value, width);
+        } else {
+            m_latched[address] = value;
+        }
+    }
     // The plain-register store, for models that only watch a register.
     uint32_t Latched(uint32_t address) const;
     void Latch(uint32_t address, uint32_t value) { m_latched[address] = value; }
@@ -37,8 +46,15 @@ private:
         uint32_t size;
         Device* device;
     };
-    Device* Find(uint32_t address) const;
+    // The firmware mostly talks to one device for a while: the range last
+    // found is tried first.
+    Device* Find(uint32_t address) {
+        if (address - m_last.base < m_last.size) return m_last.device;
+        return FindRange(address);
+    }
+    Device* FindRange(uint32_t address);
     std::vector<Range> m_ranges;
+    Range m_last{0, 0, nullptr};
     std::map<uint32_t, uint32_t> m_latched;
 };
 

@@ -1,25 +1,89 @@
 // The board's clock in nanoseconds and its queue of timed device events.
+//
+// The queue allocates nothing.  A device keeps the events it uses again and
+// again (a timer's expiry, a chip's completions) as Clock::Event members and
+// re-arms them in place; one-off actions live in a fixed pool of slots.
+// Events run in time order, ties in the order they were armed.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
+#include <new>
+#include <type_traits>
 
 namespace sim {
 
 class Clock {
 public:
+    // What an event does: a callable small enough to keep in place (a device
+    // pointer and an index or two; a test's lambda taking a few references).
+    class Action {
+    public:
+        static constexpr size_t kBytes = 24;
+        Action() = default;
+        template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Action>>>
+        Action(F f) {  // NOLINT: an event is given its lambda directly
+            static_assert(sizeof(F) <= kBytes, "an event's action keeps at most a few words");
+            static_assert(alignof(F) <= alignof(std::max_align_t), "an event's action is plainly aligned");
+            static_assert(std::is_trivially_copyable_v<F> && std::is_trivially_destructible_v<F>,
+                          "an event's action holds plain values (pointers, references, numbers)");
+            ::new (static_cast<void*>(m_bytes)) F(f);
+            m_run = [](void* p) { (*static_cast<F*>(p))(); };
+        }
+        void operator()() { m_run(m_bytes); }
+        explicit operator bool() const { return m_run != nullptr; }
+
+    private:
+        alignas(std::max_align_t) unsigned char m_bytes[kBytes] = {};
+        void (*m_run)(void*) = nullptr;
+    };
+
+    // An event a device keeps: armed, re-armed and disarmed in place.
+    class Event {
+    public:
+        Event() = default;
+        explicit Event(Action action) : m_action(action) {}
+        ~Event();
+        Event(const Event&) = delete;
+        Event& operator=(const Event&) = delete;
+        void SetAction(Action action) { m_action = action; }
+        bool Armed() const { return m_clock != nullptr; }
+        uint64_t At() const { return m_at; }
+
+    private:
+        friend class Clock;
+        Action m_action;
+        uint64_t m_at = 0;
+        uint64_t m_order = 0;
+        Clock* m_clock = nullptr;   // the clock it is armed on
+        uint32_t m_position = 0;    // its place in that clock's queue
+    };
+
+    // A one-off action's handle (0: none).
     using EventId = uint64_t;
+    // The most one-off actions pending at once, and the most events of any kind.
+    static constexpr uint32_t kOneOffSlots = 512;
+    static constexpr uint32_t kMaxPending = 4096;
+
+    Clock();
+    ~Clock();
+    Clock(const Clock&) = delete;
+    Clock& operator=(const Clock&) = delete;
 
     uint64_t Now() const { return m_now; }
-    // An event runs once the clock has reached its time, in time order (ties
-    // in the order scheduled).
-    EventId Schedule(uint64_t atNs, std::function<void()> action);
-    EventId ScheduleIn(uint64_t delayNs, std::function<void()> action) {
-        return Schedule(m_now + delayNs, std::move(action));
-    }
+
+    // Arms `event` to run once the clock reaches `atNs` (at once if that has
+    // passed); an armed event moves to the new time.
+    void Arm(Event& event, uint64_t atNs);
+    void ArmIn(Event& event, uint64_t delayNs) { Arm(event, m_now + delayNs); }
+    void Disarm(Event& event);
+
+    EventId Schedule(uint64_t atNs, Action action);
+    EventId ScheduleIn(uint64_t delayNs, Action action) { return Schedule(m_now + delayNs, action); }
     void Cancel(EventId id);
-    bool HasEvents() const { return !m_events.empty(); }
+
+    bool HasEvents() const { return m_size != 0; }
     uint64_t NextEventTime() const { return m_nextAt; }
     // Moves time forward to `targetNs`, running every event due on the way;
     // `afterEvent` runs after each (the board takes interrupts there).  Most
@@ -38,18 +102,33 @@ public:
     }
 
 private:
-    void RunNext();
-    void UpdateNext() { m_nextAt = m_events.empty() ? UINT64_MAX : m_events.begin()->first.at; }
-    struct Key {
-        uint64_t at;
-        EventId id;
-        bool operator<(const Key& o) const { return at != o.at ? at < o.at : id < o.id; }
+    struct OneOff {
+        Event event;
+        uint32_t generation = 0;
+        uint32_t nextFree = 0;
     };
+    static bool Before(const Event* a, const Event* b) {
+        return a->m_at != b->m_at ? a->m_at < b->m_at : a->m_order < b->m_order;
+    }
+    void RunNext();
+    void Remove(Event& event);
+    void SiftUp(uint32_t position);
+    void SiftDown(uint32_t position);
+    void Place(Event* event, uint32_t position) {
+        m_queue[position] = event;
+        event->m_position = position;
+    }
+    void UpdateNext() { m_nextAt = m_size == 0 ? UINT64_MAX : m_queue[0]->m_at; }
+    OneOff* SlotOf(const Event* event);
+
     uint64_t m_now = 0;
     uint64_t m_nextAt = UINT64_MAX;
-    EventId m_nextId = 1;
-    std::map<Key, std::function<void()>> m_events;
-    std::map<EventId, uint64_t> m_times;
+    uint64_t m_nextOrder = 1;
+    // A binary heap on (time, order).
+    std::array<Event*, kMaxPending> m_queue{};
+    uint32_t m_size = 0;
+    std::array<OneOff, kOneOffSlots> m_oneOffs;
+    uint32_t m_freeOneOff = 0;   // index + 1 of the first free slot (0: none)
 };
 
 }  // namespace sim

@@ -2,16 +2,9 @@
 
 #include <cstring>
 
-#include "sim/interrupt_controller.h"
 #include "sim/memory_windows.h"
-#include "sim/timers.h"
 
 namespace sim {
-
-namespace {
-constexpr uint32_t kIntcCrmFirst = 4, kIntcCrmLast = 7;
-constexpr uint32_t kTimerCrm = 9;
-}  // namespace
 
 Cpu::Cpu(InterruptController& intc, Timers& timers, MemoryWindows& memory)
     : m_intc(intc), m_timers(timers), m_memory(memory) {
@@ -25,27 +18,6 @@ void Cpu::Reset() {
     // The boot ROM leaves the data cache on (control register bit 2).
     SetCp15(1, 0, 0, 0x0000007D);
     m_depth = 0;
-}
-
-uint32_t Cpu::Cp6Read(uint32_t crn, uint32_t crm) {
-    if (crm >= kIntcCrmFirst && crm <= kIntcCrmLast) return m_intc.Read(crn, crm);
-    if (crm == kTimerCrm) return m_timers.Read(crn);
-    if (crm == InterruptController::kMessageCrm && crn - InterruptController::kMessageCrnFirst < 4) {
-        return m_intc.MessageStatus(crn - InterruptController::kMessageCrnFirst);
-    }
-    return m_cp6[Cp6Index(crn, crm)];
-}
-
-void Cpu::Cp6Write(uint32_t crn, uint32_t crm, uint32_t value) {
-    if (crm >= kIntcCrmFirst && crm <= kIntcCrmLast) {
-        m_intc.Write(crn, crm, value);
-    } else if (crm == kTimerCrm) {
-        m_timers.Write(crn, value);
-    } else if (crm == InterruptController::kMessageCrm && crn - InterruptController::kMessageCrnFirst < 4) {
-        m_intc.WriteMessageStatus(crn - InterruptController::kMessageCrnFirst, value);
-    } else {
-        m_cp6[Cp6Index(crn, crm)] = value;
-    }
 }
 
 void Cpu::Cp15Write(uint32_t crn, uint32_t crm, uint32_t op2, uint32_t value) {

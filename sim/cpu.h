@@ -5,10 +5,11 @@
 #include <array>
 #include <cstdint>
 
+#include "sim/interrupt_controller.h"
+#include "sim/timers.h"
+
 namespace sim {
 
-class InterruptController;
-class Timers;
 class MemoryWindows;
 
 class Cpu {
@@ -29,8 +30,27 @@ public:
     void Reset();
 
     uint32_t cpsr = kIrqMask | kFiqMask;
-    uint32_t Cp6Read(uint32_t crn, uint32_t crm);
-    void Cp6Write(uint32_t crn, uint32_t crm, uint32_t value);
+    // Coprocessor 6: the interrupt controller (CRm 4-7), the message status
+    // registers (CRn 8-11, CRm 1), the timers (CRm 9); the rest plain storage.
+    uint32_t Cp6Read(uint32_t crn, uint32_t crm) {
+        if (crm - InterruptController::kCrmEnable <= InterruptController::kCrmFiq - InterruptController::kCrmEnable) {
+            return m_intc.Read(crn, crm);
+        }
+        if (crm == kTimerCrm) return m_timers.Read(crn);
+        if (IsMessageStatus(crn, crm)) return m_intc.MessageStatus(crn - InterruptController::kMessageCrnFirst);
+        return m_cp6[Cp6Index(crn, crm)];
+    }
+    void Cp6Write(uint32_t crn, uint32_t crm, uint32_t value) {
+        if (crm - InterruptController::kCrmEnable <= InterruptController::kCrmFiq - InterruptController::kCrmEnable) {
+            m_intc.Write(crn, crm, value);
+        } else if (crm == kTimerCrm) {
+            m_timers.Write(crn, value);
+        } else if (IsMessageStatus(crn, crm)) {
+            m_intc.WriteMessageStatus(crn - InterruptController::kMessageCrnFirst, value);
+        } else {
+            m_cp6[Cp6Index(crn, crm)] = value;
+        }
+    }
     uint32_t Cp15Read(uint32_t crn, uint32_t crm, uint32_t op2) const { return m_cp15[Cp15Index(crn, crm, op2)]; }
     void Cp15Write(uint32_t crn, uint32_t crm, uint32_t op2, uint32_t value);
     // Sets a coprocessor-15 register as the hardware would (fault status and
@@ -44,6 +64,11 @@ public:
     bool InException() const { return m_depth > 0; }
 
 private:
+    static constexpr uint32_t kTimerCrm = 9;
+    static bool IsMessageStatus(uint32_t crn, uint32_t crm) {
+        return crm == InterruptController::kMessageCrm &&
+               crn - InterruptController::kMessageCrnFirst < InterruptController::kMessageRegisters;
+    }
     static unsigned Cp6Index(uint32_t crn, uint32_t crm) { return (crn & 15) << 4 | (crm & 15); }
     static unsigned Cp15Index(uint32_t crn, uint32_t crm, uint32_t op2) {
         return (crn & 15) << 7 | (crm & 15) << 3 | (op2 & 7);

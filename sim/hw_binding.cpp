@@ -1,16 +1,43 @@
 // The hardware boundary as the simulated board implements it.  Every call
-// reaches the current board and is an interrupt point.
+// reaches the board that runs this firmware and is an interrupt point.
+//
+// This file is compiled once per firmware in the program: built with
+// -Dfw=fw_b it binds the second controller's firmware to its own image
+// (sections __fw_b_data_start ... laid out by the linker script) and board.
+#include <cstdio>
+#include <cstdlib>
+
 #include "hw/hw.h"
 #include "sim/board.h"
 #include "sim/processor_errors.h"
 
+// The bounds of this firmware's data and bss: __<namespace>_data_start ...
+#define FW_SECTION_2(ns, what) __##ns##_##what
+#define FW_SECTION(ns, what) FW_SECTION_2(ns, what)
+extern "C" {
+extern uint8_t FW_SECTION(fw, data_start)[], FW_SECTION(fw, data_end)[];
+extern uint8_t FW_SECTION(fw, bss_start)[], FW_SECTION(fw, bss_end)[];
+}
+
 namespace fw {
+
+sim::FirmwareImage hwFirmwareImage(FW_SECTION(fw, data_start), FW_SECTION(fw, data_end), FW_SECTION(fw, bss_start),
+                                   FW_SECTION(fw, bss_end));
 
 namespace {
 constexpr uint64_t kRegisterNs = 50;
 constexpr uint64_t kCoprocessorNs = 10;
 
-sim::Board& B() { return sim::Board::Current(); }
+[[noreturn]] __attribute__((noinline, cold)) void NoBoard() {
+    std::fprintf(stderr, "board: hardware access with no board\n");
+    std::abort();
+}
+
+inline sim::Board& B() {
+    sim::Board* b = hwFirmwareImage.board;
+    if (__builtin_expect(b == nullptr, 0)) NoBoard();
+    return *b;
+}
 
 uint32_t BusRead(uint32_t address, unsigned width) {
     sim::Board& b = B();
@@ -34,32 +61,37 @@ void Reg16Write(uint32_t dAddress, uint16_t wValue) { BusWrite(dAddress, wValue,
 void Reg32Write(uint32_t dAddress, uint32_t dValue) { BusWrite(dAddress, dValue, 4); }
 
 uint32_t Cp6Read(uint32_t dCrn, uint32_t dCrm) {
-    uint32_t v = B().cpu().Cp6Read(dCrn, dCrm);
-    B().InterruptPoint(kCoprocessorNs, false);
+    sim::Board& b = B();
+    uint32_t v = b.cpu().Cp6Read(dCrn, dCrm);
+    b.InterruptPoint(kCoprocessorNs, false);
     return v;
 }
 
 void Cp6Write(uint32_t dCrn, uint32_t dCrm, uint32_t dValue) {
-    B().cpu().Cp6Write(dCrn, dCrm, dValue);
-    B().InterruptPoint(kCoprocessorNs, false);
+    sim::Board& b = B();
+    b.cpu().Cp6Write(dCrn, dCrm, dValue);
+    b.InterruptPoint(kCoprocessorNs, false);
 }
 
 uint32_t Cp15Read(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2) {
-    uint32_t v = B().cpu().Cp15Read(dCrn, dCrm, dOpcode2);
-    B().InterruptPoint(kCoprocessorNs, false);
+    sim::Board& b = B();
+    uint32_t v = b.cpu().Cp15Read(dCrn, dCrm, dOpcode2);
+    b.InterruptPoint(kCoprocessorNs, false);
     return v;
 }
 
 void Cp15Write(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2, uint32_t dValue) {
-    B().cpu().Cp15Write(dCrn, dCrm, dOpcode2, dValue);
-    B().InterruptPoint(kCoprocessorNs, false);
+    sim::Board& b = B();
+    b.cpu().Cp15Write(dCrn, dCrm, dOpcode2, dValue);
+    b.InterruptPoint(kCoprocessorNs, false);
 }
 
 void CpuMaskInterrupts() { B().cpu().cpsr |= CPSR_IRQ_MASK | CPSR_FIQ_MASK; }
 
 void CpuUnmaskInterrupts() {
-    B().cpu().cpsr &= ~(CPSR_IRQ_MASK | CPSR_FIQ_MASK);
-    B().InterruptPoint(kCoprocessorNs, false);
+    sim::Board& b = B();
+    b.cpu().cpsr &= ~(CPSR_IRQ_MASK | CPSR_FIQ_MASK);
+    b.InterruptPoint(kCoprocessorNs, false);
 }
 
 uint32_t CpuGetInterruptMask() { return B().cpu().cpsr & (CPSR_IRQ_MASK | CPSR_FIQ_MASK); }

@@ -16,6 +16,10 @@ constexpr uint32_t kIsrEvents = kIsrNak | kIsrTransmitEmpty | kIsrReceiveFull | 
 
 }  // namespace
 
+I2cUnits::I2cUnits(Clock& clock, const std::array<InterruptLine, kUnits>& lines) : m_clock(clock), m_lines(lines) {
+    for (unsigned u = 0; u < kUnits; ++u) m_units[u].byteDone.SetAction([this, u] { FinishByte(u); });
+}
+
 void I2cUnits::Attach(unsigned unit, uint8_t address, I2cSlave* slave) {
     m_units.at(unit).slaves[address & 0xFE] = slave;
 }
@@ -73,12 +77,11 @@ void I2cUnits::StartByte(unsigned unit) {
     Unit& u = m_units[unit];
     if (u.stuck) return;  // the bus never frees: the byte never goes
     u.isr |= kIsrUnitBusy;
-    u.byteEvent = m_clock.ScheduleIn(kByteNs, [this, unit] { FinishByte(unit); });
+    m_clock.ArmIn(u.byteDone, kByteNs);
 }
 
 void I2cUnits::FinishByte(unsigned unit) {
     Unit& u = m_units[unit];
-    u.byteEvent = 0;
     const uint32_t icr = u.icr;
     bool ack = true;
     if (icr & kIcrStart) {
@@ -106,8 +109,7 @@ void I2cUnits::FinishByte(unsigned unit) {
 
 void I2cUnits::ReleaseBus(Unit& u) {
     // A reset or an abort takes the byte on the wire with it.
-    if (u.byteEvent) m_clock.Cancel(u.byteEvent);
-    u.byteEvent = 0;
+    m_clock.Disarm(u.byteDone);
     u.isr &= ~kIsrUnitBusy;
     if (u.current) u.current->Stop();
     u.current = nullptr;

@@ -32,7 +32,7 @@ public:
     static constexpr uint64_t kByteNs = 90'000;
 
     // Each unit raises its own interrupt line.
-    I2cUnits(Clock& clock, const std::array<InterruptLine, kUnits>& lines) : m_clock(clock), m_lines(lines) {}
+    I2cUnits(Clock& clock, const std::array<InterruptLine, kUnits>& lines);
 
     void Attach(unsigned unit, uint8_t address, I2cSlave* slave);
     // A stuck unit holds its bus busy: nothing completes, bring-up fails.
@@ -52,7 +52,7 @@ private:
         bool busOwned = false;
         bool reading = false;
         I2cSlave* current = nullptr;
-        Clock::EventId byteEvent = 0;   // the byte on the wire, if any
+        Clock::Event byteDone;   // armed while a byte is on the wire
         std::map<uint8_t, I2cSlave*> slaves;
     };
     void StartByte(unsigned unit);

@@ -17,11 +17,37 @@ public:
     // The CPSR bits of the two exceptions, as Pending() reports them.
     static constexpr uint32_t kFiq = 0x40;
     static constexpr uint32_t kIrq = 0x80;
+    // Its registers' CRm: INTCTL, INTSTR, IINTSRC, FINTSRC.
+    static constexpr uint32_t kCrmEnable = 4, kCrmSteer = 5, kCrmIrq = 6, kCrmFiq = 7;
 
-    void SetLine(unsigned reg, unsigned bit, bool level);
+    void SetLine(unsigned reg, unsigned bit, bool level) {
+        const uint32_t lines = level ? m_lines[reg] | 1u << bit : m_lines[reg] & ~(1u << bit);
+        if (lines == m_lines[reg]) return;
+        m_lines[reg] = lines;
+        Update();
+    }
     bool Line(unsigned reg, unsigned bit) const { return (m_lines[reg] >> bit) & 1u; }
-    uint32_t Read(uint32_t crn, uint32_t crm) const;
-    void Write(uint32_t crn, uint32_t crm, uint32_t value);
+    uint32_t Read(uint32_t crn, uint32_t crm) const {
+        if (crn >= kRegisters) return 0;
+        switch (crm) {
+        case kCrmEnable: return m_enable[crn];
+        case kCrmSteer: return m_steer[crn];
+        case kCrmIrq: return Irq(crn);
+        case kCrmFiq: return Fiq(crn);
+        default: return 0;
+        }
+    }
+    void Write(uint32_t crn, uint32_t crm, uint32_t value) {
+        if (crn >= kRegisters) return;
+        if (crm == kCrmEnable) {
+            m_enable[crn] = value;
+        } else if (crm == kCrmSteer) {
+            m_steer[crn] = value;
+        } else {
+            return;
+        }
+        Update();
+    }
     uint32_t Fiq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & m_steer[reg]; }
     uint32_t Irq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & ~m_steer[reg]; }
     bool FiqPending() const { return (m_pending & kFiq) != 0; }
@@ -37,6 +63,7 @@ public:
     // firmware, with bits that message-signalled interrupts set and clear.
     static constexpr uint32_t kMessageCrnFirst = 8;
     static constexpr uint32_t kMessageCrm = 1;
+    static constexpr unsigned kMessageRegisters = 4;
     uint32_t MessageStatus(unsigned n) const { return m_message[n]; }
     void WriteMessageStatus(unsigned n, uint32_t value) { m_message[n] = value; }
     void SetMessageBits(unsigned n, uint32_t bits, bool level) {
@@ -44,11 +71,19 @@ public:
     }
 
 private:
-    void Update();
+    void Update() {
+        uint32_t fiq = 0, irq = 0;
+        for (unsigned r = 0; r < kRegisters; ++r) {
+            const uint32_t asking = m_lines[r] & m_enable[r];
+            fiq |= asking & m_steer[r];
+            irq |= asking & ~m_steer[r];
+        }
+        m_pending = (fiq ? kFiq : 0) | (irq ? kIrq : 0);
+    }
     std::array<uint32_t, kRegisters> m_lines{};
     std::array<uint32_t, kRegisters> m_enable{};
     std::array<uint32_t, kRegisters> m_steer{};
-    std::array<uint32_t, kRegisters> m_message{};
+    std::array<uint32_t, kMessageRegisters> m_message{};
     uint32_t m_pending = 0;
 };
 

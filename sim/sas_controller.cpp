@@ -27,6 +27,10 @@ SasController::SasController(uint8_t revision, MessageInterrupt interrupt)
     m_config[0x34 / 4] = kMsiCapability;
     m_config[kMsiCapability / 4] = 0x05u | static_cast<uint32_t>(kMsixCapability) << 8;
     m_config[kMsixCapability / 4] = 0x11u;
+    for (uint32_t i = 0; i < kMaxCompletions; ++i) {
+        m_completions[i].nextFree = i + 1 < kMaxCompletions ? i + 2 : 0;
+        m_completions[i].done.SetAction([this, i] { FinishScsi(i); });
+    }
     InitPages();
 }
 

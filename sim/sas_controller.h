@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "hw/mpi.h"
+#include "sim/clock.h"
 #include "sim/interrupt_controller.h"
 #include "sim/pci.h"
+#include "sim/ring.h"
 
 namespace sim {
 
@@ -179,8 +181,24 @@ private:
     void TaskManagement(const uint8_t* frame, uint32_t context);
     // The drive behind a target id, null when none answers there.
     Drive* DriveOfTarget(uint8_t target);
-    // Host memory named by an SGL (simple elements and chains), in order.
-    std::vector<std::pair<uint8_t*, uint32_t>> GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
+    // Host memory named by an SGL (simple elements and chains), in order,
+    // into m_pieces; how many (0 as well when an element is not memory).
+    unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
+    // What the reply of a SCSI IO carries.
+    static constexpr size_t kSenseBytes = 32;
+    struct ScsiEnd {
+        uint32_t context;
+        uint32_t dataLength;
+        uint32_t transferred;
+        uint32_t senseAddress;
+        uint8_t target;
+        uint8_t senseBufferLength;
+        uint8_t status;
+        uint8_t senseLength;
+        std::array<uint8_t, kSenseBytes> sense;
+    };
+    void FinishScsi(uint32_t index);
+    void ReplyScsi(const ScsiEnd& end, uint16_t iocStatus);
     void ContextReply(uint32_t word);
     uint16_t AssignHandle(uint64_t sasAddress);
     ConfigPage* NextHandlePage(uint8_t type, uint32_t address);
@@ -238,9 +256,13 @@ private:
     std::vector<uint8_t> m_flashImage;   // FW DOWNLOAD by message
 
     // Queues.
-    std::deque<uint32_t> m_replyFree;
-    std::deque<uint32_t> m_replyPost;
-    std::deque<std::vector<uint8_t>> m_pendingReplies;  // waiting for a free frame
+    struct ReplyFrame {
+        std::array<uint8_t, kReplyFrameBytes> data;
+        uint32_t bytes;
+    };
+    Ring<uint32_t> m_replyFree;
+    Ring<uint32_t> m_replyPost;
+    Ring<ReplyFrame> m_pendingReplies;  // waiting for a free frame
     uint32_t m_requestsReceived = 0;
     uint32_t m_hostPageBuffer = 0;
     bool m_eventsOn = false;
@@ -250,6 +272,25 @@ private:
     uint32_t m_cmdBuffersReposted = 0;
 
     std::map<PageKey, ConfigPage> m_pages;
+
+    // SCSI IO answered by the drive, waiting out its service time; a slot
+    // and its event are used again and again.
+    static constexpr uint32_t kMaxCompletions = 1024;
+    struct Completion {
+        Clock::Event done;
+        ScsiEnd end;
+        uint32_t nextFree;   // index + 1 of the next free slot (0: none)
+    };
+    std::array<Completion, kMaxCompletions> m_completions;
+    uint32_t m_freeCompletion = 1;
+    // Where a request's data is: the SGL's pieces, or a buffer for scattered data.
+    static constexpr unsigned kMaxSglElements = 64;   // a looping chain ends here
+    struct Piece {
+        uint8_t* host;
+        uint32_t length;
+    };
+    std::array<Piece, kMaxSglElements> m_pieces;
+    std::vector<uint8_t> m_bounce;
 };
 
 }  // namespace sim

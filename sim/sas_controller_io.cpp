@@ -2,6 +2,8 @@
 // requests that run through them: SCSI IO, SATA passthrough, task
 // management, SMP passthrough and the rest.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -85,8 +87,10 @@ void SasController::RequestUnknown(const uint8_t* frame, uint32_t context) {
 }
 
 void SasController::AddressReply(const void* reply, uint32_t bytes) {
-    const auto* p = static_cast<const uint8_t*>(reply);
-    m_pendingReplies.emplace_back(p, p + std::min(bytes, kReplyFrameBytes));
+    ReplyFrame frame{};
+    frame.bytes = std::min(bytes, kReplyFrameBytes);
+    std::memcpy(frame.data.data(), reply, frame.bytes);
+    m_pendingReplies.push_back(frame);
     DeliverReplies();
 }
 
@@ -97,9 +101,9 @@ void SasController::DeliverReplies() {
         uint8_t* frame = B().memory().Translate(address, kReplyFrameBytes);
         m_replyFree.pop_front();
         if (!frame) continue;  // a bad frame address is dropped, the reply kept
-        const std::vector<uint8_t>& r = m_pendingReplies.front();
+        const ReplyFrame& r = m_pendingReplies.front();
         std::memset(frame, 0, kReplyFrameBytes);
-        std::memcpy(frame, r.data(), r.size());
+        std::memcpy(frame, r.data.data(), r.bytes);
         m_replyPost.push_back(address >> 1 | fw::MPI_REPLY_ADDRESS_FLAG);
         m_pendingReplies.pop_front();
     }
@@ -120,10 +124,9 @@ void SasController::RaiseEvent(uint32_t event, const std::vector<uint32_t>& data
     AddressReply(&r, sizeof r);
 }
 
-std::vector<std::pair<uint8_t*, uint32_t>> SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
-    std::vector<std::pair<uint8_t*, uint32_t>> out;
-    constexpr unsigned kMaxElements = 64;  // a looping chain ends here
-    for (unsigned n = 0; n < kMaxElements && dwordsLeft >= 2; ++n) {
+unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
+    unsigned pieces = 0;
+    for (unsigned n = 0; n < kMaxSglElements && dwordsLeft >= 2; ++n) {
         uint32_t flags = sgl[0], address = sgl[1];
         uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
         if ((flags & fw::MPI_SGE_FLAG_CHAIN) == fw::MPI_SGE_FLAG_CHAIN) {
@@ -135,14 +138,14 @@ std::vector<std::pair<uint8_t*, uint32_t>> SasController::GatherSgl(const uint32
         }
         if (length != 0 && address != 0xFFFFFFFF) {
             uint8_t* host = B().memory().Translate(address, length);
-            if (!host) return {};
-            out.emplace_back(host, length);
+            if (!host) return 0;
+            m_pieces[pieces++] = {host, length};
         }
         if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
         sgl += 2;
         dwordsLeft -= 2;
     }
-    return out;
+    return pieces;
 }
 
 void SasController::ContextReply(uint32_t word) {
@@ -156,39 +159,30 @@ void SasController::ContextReply(uint32_t word) {
 void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     ++m_scsiRequests;
     auto req = Load<fw::MPI_SCSI_IO_REQUEST>(frame);
-    auto reply = [this, context, req](uint16_t ioc, uint8_t status, const std::vector<uint8_t>& sense,
-                                      uint32_t transferred) {
-        auto r = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, context, req.bTargetId, ioc);
-        r.sHeader.bScsiStatus = status;
-        r.dTransferCount = transferred;
-        if (!sense.empty()) {
-            uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(sense.size()), req.bSenseBufferLength);
-            if (uint8_t* p = B().memory().Translate(req.dSenseBufferLowAddr, n)) {
-                std::memcpy(p, sense.data(), n);
-                r.sHeader.bScsiState = fw::MPI_SCSI_STATE_AUTOSENSE_VALID;
-                r.dSenseCount = n;
-            }
-        }
-        AddressReply(&r, sizeof r);
-    };
+    ScsiEnd end{};
+    end.context = context;
+    end.target = req.bTargetId;
+    end.dataLength = req.dDataLength;
+    end.senseAddress = req.dSenseBufferLowAddr;
+    end.senseBufferLength = req.bSenseBufferLength;
     Drive* drive = DriveOfTarget(req.bTargetId);
     if (!drive) {
-        reply(fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE, 0, {}, 0);
+        ReplyScsi(end, fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
         return;
     }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL));
-    auto pieces = GatherSgl(sgl, 20);
+    const unsigned pieces = GatherSgl(sgl, 20);
     const bool out = (req.dControl & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // Data in one piece of memory goes to and from the drive in place;
     // scattered data passes through a buffer.
-    const bool inPlace = pieces.size() == 1 && pieces[0].second >= req.dDataLength;
-    std::vector<uint8_t> bounce(inPlace ? 0 : req.dDataLength);
-    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(pieces[0].first, req.dDataLength) : std::span<uint8_t>(bounce);
+    const bool inPlace = pieces == 1 && m_pieces[0].length >= req.dDataLength;
+    if (!inPlace) m_bounce.assign(req.dDataLength, 0);
+    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(m_pieces[0].host, req.dDataLength) : std::span<uint8_t>(m_bounce);
     if (out && !inPlace) {
         size_t at = 0;
-        for (auto& p : pieces) {
-            size_t n = std::min<size_t>(p.second, data.size() - at);
-            std::memcpy(data.data() + at, p.first, n);
+        for (unsigned i = 0; i < pieces; ++i) {
+            size_t n = std::min<size_t>(m_pieces[i].length, data.size() - at);
+            std::memcpy(data.data() + at, m_pieces[i].host, n);
             at += n;
         }
     }
@@ -200,21 +194,56 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     }
     if (!out && !inPlace) {
         size_t at = 0;
-        for (auto& p : pieces) {
+        for (unsigned i = 0; i < pieces; ++i) {
             if (at >= result.transferred) break;
-            size_t n = std::min<size_t>(p.second, result.transferred - at);
-            std::memcpy(p.first, data.data() + at, n);
+            size_t n = std::min<size_t>(m_pieces[i].length, result.transferred - at);
+            std::memcpy(m_pieces[i].host, data.data() + at, n);
             at += n;
         }
     }
-    B().clock().ScheduleIn(result.serviceNs, [this, result, context, reply, length = req.dDataLength] {
-        if (result.status == 0 && result.transferred >= length) {
-            ContextReply(context);
-        } else {
-            uint16_t ioc = result.status == 0 ? fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN : fw::MPI_IOCSTATUS_SUCCESS;
-            reply(ioc, result.status, result.sense, result.transferred);
+    end.status = result.status;
+    end.transferred = result.transferred;
+    end.senseLength = static_cast<uint8_t>(std::min(result.sense.size(), end.sense.size()));
+    std::copy_n(result.sense.begin(), end.senseLength, end.sense.begin());
+    // The answer waits out the drive's service time in a completion slot.
+    if (m_freeCompletion == 0) {
+        std::fprintf(stderr, "board: drive IOC model: more than %u SCSI IO requests in flight\n", kMaxCompletions);
+        std::abort();
+    }
+    const uint32_t index = m_freeCompletion - 1;
+    Completion& c = m_completions[index];
+    m_freeCompletion = c.nextFree;
+    c.end = end;
+    B().clock().ArmIn(c.done, result.serviceNs);
+}
+
+void SasController::FinishScsi(uint32_t index) {
+    Completion& c = m_completions[index];
+    const ScsiEnd end = c.end;
+    c.nextFree = m_freeCompletion;
+    m_freeCompletion = index + 1;
+    if (end.status == 0 && end.transferred >= end.dataLength) {
+        ContextReply(end.context);
+    } else {
+        ReplyScsi(end, end.status == 0 ? fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN : fw::MPI_IOCSTATUS_SUCCESS);
+    }
+}
+
+// The address reply of a SCSI IO, with the sense data put where the request
+// asked for it.
+void SasController::ReplyScsi(const ScsiEnd& end, uint16_t iocStatus) {
+    auto r = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, end.context, end.target, iocStatus);
+    r.sHeader.bScsiStatus = end.status;
+    r.dTransferCount = end.transferred;
+    if (end.senseLength != 0) {
+        uint32_t n = std::min<uint32_t>(end.senseLength, end.senseBufferLength);
+        if (uint8_t* p = B().memory().Translate(end.senseAddress, n)) {
+            std::memcpy(p, end.sense.data(), n);
+            r.sHeader.bScsiState = fw::MPI_SCSI_STATE_AUTOSENSE_VALID;
+            r.dSenseCount = n;
         }
-    });
+    }
+    AddressReply(&r, sizeof r);
 }
 
 // SATA passthrough: the register FIS goes to the drive's ATA side; the
@@ -245,16 +274,17 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
         return;
     }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + 40);
-    auto pieces = GatherSgl(sgl, 2);
-    std::vector<uint8_t> data(length);
+    const unsigned pieces = GatherSgl(sgl, 2);
+    m_bounce.assign(length, 0);
+    std::span<uint8_t> data(m_bounce);
     const bool out = (flags & 0x0002) != 0;
-    if (out && !pieces.empty()) std::memcpy(data.data(), pieces[0].first, std::min<size_t>(length, pieces[0].second));
+    if (out && pieces != 0) std::memcpy(data.data(), m_pieces[0].host, std::min<size_t>(length, m_pieces[0].length));
     DriveResult result = out ? drive->ExecuteAta(c, data, {}) : drive->ExecuteAta(c, {}, data);
     if (result.noResponse) {
         m_stalled[context] = {target, fw::MPI_FUNCTION_SATA_PASSTHROUGH};
         return;
     }
-    if (!out && !pieces.empty()) std::memcpy(pieces[0].first, data.data(), std::min<size_t>(length, pieces[0].second));
+    if (!out && pieces != 0) std::memcpy(m_pieces[0].host, data.data(), std::min<size_t>(length, m_pieces[0].length));
     // The device-to-host register FIS with the drive's ending registers.
     r[20] = 0x34;
     r[22] = result.ataStatus;

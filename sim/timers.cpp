@@ -7,6 +7,10 @@ constexpr uint32_t kTimerEnable = 0x2;
 constexpr uint32_t kTimerReload = 0x4;
 }  // namespace
 
+Timers::Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1) : m_clock(clock), m_lines{timer0, timer1} {
+    for (unsigned n = 0; n < 2; ++n) m_timers[n].expiry.SetAction([this, n] { Expire(n); });
+}
+
 uint32_t Timers::Count(unsigned n) const {
     const Timer& t = m_timers[n];
     if (!(t.mode & kTimerEnable)) return t.startCount;
@@ -16,17 +20,17 @@ uint32_t Timers::Count(unsigned n) const {
 
 void Timers::Arm(unsigned n) {
     Timer& t = m_timers[n];
-    if (t.event) m_clock.Cancel(t.event);
-    t.event = 0;
-    if (!(t.mode & kTimerEnable) || t.startCount == 0) return;
+    if (!(t.mode & kTimerEnable) || t.startCount == 0) {
+        m_clock.Disarm(t.expiry);
+        return;
+    }
     t.start = m_clock.Now();
     uint64_t ns = (static_cast<uint64_t>(t.startCount) * 1000 + kCountsPerUs - 1) / kCountsPerUs;
-    t.event = m_clock.Schedule(t.start + ns, [this, n] { Expire(n); });
+    m_clock.Arm(t.expiry, t.start + ns);
 }
 
 void Timers::Expire(unsigned n) {
     Timer& t = m_timers[n];
-    t.event = 0;
     m_status |= 1u << n;
     m_lines[n].Set(true);
     if (t.mode & kTimerReload) {

@@ -13,8 +13,7 @@ namespace sim {
 class Timers {
 public:
     static constexpr uint64_t kCountsPerUs = 400;
-    Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1)
-        : m_clock(clock), m_lines{timer0, timer1} {}
+    Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1);
     uint32_t Read(uint32_t crn);
     void Write(uint32_t crn, uint32_t value);
 
@@ -24,14 +23,14 @@ private:
         uint32_t reload = 0;
         uint64_t start = 0;       // clock time the current count began
         uint32_t startCount = 0;
-        Clock::EventId event = 0;
+        Clock::Event expiry;   // re-armed in place at every reload
     };
     void Arm(unsigned n);
     void Expire(unsigned n);
     uint32_t Count(unsigned n) const;
     Clock& m_clock;
     std::array<InterruptLine, 2> m_lines;
-    std::array<Timer, 2> m_timers{};
+    std::array<Timer, 2> m_timers;
     uint32_t m_status = 0;   // TISR
     uint32_t m_watchdog = 0;
 };

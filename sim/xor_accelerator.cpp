@@ -205,6 +205,9 @@ constexpr uint32_t kMaxChain = 64;   // a looping chain is a descriptor error
 
 }  // namespace
 
+XorAccelerator::XorAccelerator(Board& board, InterruptLine line)
+    : m_board(board), m_line(line), m_chainDone([this] { Finish(); }) {}
+
 bool XorAccelerator::vectorised() const { return gf::HaveAvx2(); }
 
 uint32_t XorAccelerator::Read(uint32_t address, unsigned) {
@@ -224,7 +227,7 @@ void XorAccelerator::Write(uint32_t address, uint32_t value, unsigned) {
         if (value & fw::AAU_CONTROL_ENABLE) {
             Start();
         } else if (m_status & fw::AAU_STATUS_ACTIVE) {
-            m_board.clock().Cancel(m_event);
+            m_board.clock().Disarm(m_chainDone);
             m_status &= ~fw::AAU_STATUS_ACTIVE;
         }
         break;
@@ -243,7 +246,7 @@ void XorAccelerator::Start() {
     uint64_t cost = 0;
     m_pendingStatus = RunChain(m_next, &cost, &m_interrupt);
     ++m_chains;
-    m_event = m_board.clock().ScheduleIn(cost, [this] { Finish(); });
+    m_board.clock().ArmIn(m_chainDone, cost);
 }
 
 void XorAccelerator::Finish() {

@@ -27,7 +27,7 @@ public:
     static constexpr uint64_t kDescriptorNs = 200;
     static constexpr uint64_t kBytesPerUs = 4000;
 
-    XorAccelerator(Board& board, InterruptLine line) : m_board(board), m_line(line) {}
+    XorAccelerator(Board& board, InterruptLine line);
 
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;
@@ -55,7 +55,7 @@ private:
     uint32_t m_next = 0;
     uint32_t m_pendingStatus = 0;
     bool m_interrupt = false;
-    Clock::EventId m_event = 0;
+    Clock::Event m_chainDone;
     uint32_t m_failBits = 0;
     uint64_t m_chains = 0;
     uint64_t m_descriptors = 0;

@@ -2,6 +2,7 @@
 // NVRAM power cuts and restarts of the firmware.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +24,46 @@ TEST(Clock, RunsEventsInTimeOrderAndTiesInScheduleOrder) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_EQ(clock.Now(), 250u);
     EXPECT_EQ(clock.NextEventTime(), 300u);
+}
+
+// A device's own event moves when re-armed and runs once; a one-off's old
+// handle cancels nothing once its slot serves another action; a large mixed
+// queue still comes out in time order with ties in arming order.
+TEST(Clock, ReArmsInPlaceAndKeepsOrderAcrossManyEvents) {
+    sim::Clock clock;
+    std::vector<int> order;
+    sim::Clock::Event tick([&] { order.push_back(1); });
+    clock.Arm(tick, 100);
+    clock.Arm(tick, 300);
+    auto first = clock.Schedule(200, [&] { order.push_back(2); });
+    clock.AdvanceTo(250);
+    EXPECT_EQ(order, (std::vector<int>{2}));
+    clock.Schedule(400, [&] { order.push_back(4); });
+    clock.Cancel(first);  // long gone: must not touch the new action
+    clock.Arm(tick, 0);   // in the past: due at once
+    clock.AdvanceTo(500);
+    EXPECT_EQ(order, (std::vector<int>{2, 1, 4}));
+    EXPECT_FALSE(clock.HasEvents());
+
+    std::vector<std::pair<uint64_t, int>> ran;
+    std::vector<std::pair<uint64_t, int>> expected;
+    struct Recorder {
+        sim::Clock* clock;
+        std::vector<std::pair<uint64_t, int>>* ran;
+        int n;
+        void operator()() const { ran->push_back({clock->Now(), n}); }
+    };
+    uint32_t seed = 12345;
+    for (int n = 0; n < 400; ++n) {
+        seed = seed * 1103515245u + 12345u;
+        const uint64_t at = 1000 + (seed >> 16) % 50;  // many ties
+        clock.Schedule(at, Recorder{&clock, &ran, n});
+        expected.push_back({at, n});
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    clock.AdvanceTo(2000);
+    EXPECT_EQ(ran, expected);
 }
 
 TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {

@@ -1,0 +1,48 @@
+// One firmware image as a board runs it: where its initialised data and its
+// zeroed data lie, the load image of the data (taken before it first runs,
+// put back at every restart as a real reset reloads the firmware), and the
+// board its hardware boundary reaches.
+//
+// Each firmware built into the program (the controller's, and a partner's
+// compiled with -Dfw=fw_b) has its own image and its own hw/ binding, so two
+// boards can run two controllers side by side in one process.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+class Board;
+
+class FirmwareImage {
+public:
+    FirmwareImage(uint8_t* dataStart, uint8_t* dataEnd, uint8_t* bssStart, uint8_t* bssEnd)
+        : m_dataStart(dataStart), m_dataEnd(dataEnd), m_bssStart(bssStart), m_bssEnd(bssEnd) {}
+    FirmwareImage(const FirmwareImage&) = delete;
+    FirmwareImage& operator=(const FirmwareImage&) = delete;
+
+    // Takes the load image, once, before the firmware first runs.
+    void Snapshot();
+    // The firmware's globals back to their load image, at memory speed.
+    void Restore();
+
+    // The board this firmware's hw/ calls reach (null: none yet).
+    Board* board = nullptr;
+
+private:
+    uint8_t* m_dataStart;
+    uint8_t* m_dataEnd;
+    uint8_t* m_bssStart;
+    uint8_t* m_bssEnd;
+    std::vector<uint8_t> m_load;
+    bool m_taken = false;
+};
+
+}  // namespace sim
+
+namespace fw {
+// The image of the firmware this namespace names, defined by its hw/ binding
+// (sim/hw_binding.cpp, compiled once per firmware).
+extern sim::FirmwareImage hwFirmwareImage;
+}  // namespace fw
