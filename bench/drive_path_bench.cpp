@@ -58,9 +58,9 @@ int main() {
             return;
         }
         fw::InitDriveSideSAS();
-        fw::BUFFER_HANDLE dBuffer = 0;
+        fw::BUFFER_HANDLE dBuffer = fw::NULL_BUFFER_HANDLE;
         fw::bAllocDataPages(0, 1, &dBuffer);
-        const uint32_t dAddress = fw::dBufferHandleToPciAddress(dBuffer);
+        const uint32_t dAddress = static_cast<uint32_t>(fw::dBufferHandleToPciAddress(dBuffer));
         for (uint32_t r = 0; r < kRounds && ok; ++r) {
             const auto start = std::chrono::steady_clock::now();
             for (uint32_t i = 0; i < kCommands && ok; ++i) {

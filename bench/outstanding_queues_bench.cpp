@@ -178,7 +178,7 @@ Result Measure(uint8_t fTree, uint32_t dExtents) {
     fw::InitTargetDispatcher();
     fw::SetCacheSetting208(fTree);
     fw::KERNEL_ENTRY* psServer = AddExtent(0, kServedBlocks);
-    psServer->dBufferHandle = 0x100000;
+    psServer->dBufferHandle = fw::BUFFER_HANDLE{0x100000};
     fw::SetFlag(psServer, fw::KE_FLAG_DATA_COMPLETE);
     fw::psCacheFields(psServer)->wBlocksInOrder = kServedBlocks;
     // The rest lie beyond it, a stripe row apart.

@@ -73,7 +73,7 @@ fw::KERNEL_ENTRY* NewCommand() {
 }
 
 uint8_t Map(const Road& r, fw::KERNEL_ENTRY* ps) {
-    const uint32_t d = fw::dBufferHandleToCpuAddress(ps->dBufferHandle);
+    const uint32_t d = static_cast<uint32_t>(fw::dBufferHandleToCpuAddress(ps->dBufferHandle));
     return r.bLevel == fw::RAID_LEVEL_5 ? fw::bMapParityCommand(0, ps, d) : fw::bMapStripedCommand(0, ps, d);
 }
 

@@ -32,12 +32,12 @@ double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
 uint8_t* Bytes(uint32_t d) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(d)); }
 
 uint32_t Buffer(uint32_t dBytes) {
-    fw::BUFFER_HANDLE d = 0;
+    fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
     if (fw::bAllocDataPages(0, (dBytes + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE, &d) != fw::STATUS_OK) {
         std::fprintf(stderr, "xor_engine_bench: no buffer memory\n");
         std::exit(1);
     }
-    return fw::dBufferHandleToCpuAddress(d);
+    return static_cast<uint32_t>(fw::dBufferHandleToCpuAddress(d));
 }
 
 // Runs the request to its hand-over; false when the engine failed.

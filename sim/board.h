@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hw/host_interface.h"
 #include "sim/bus.h"
 #include "sim/clock.h"
 #include "sim/cpu.h"
@@ -35,7 +36,12 @@ class Rtc;
 class SasController;
 class XorAccelerator;
 
-enum class HostInterface { Fc, Sas, SasTarget };
+// The host-port chips fitted, by the kind the firmware finds them to be.
+enum class HostInterface : uint8_t {
+    Fc = fw::HOST_INTERFACE_FC,
+    Sas = fw::HOST_INTERFACE_SAS,
+    SasTarget = fw::HOST_INTERFACE_SAS_TARGET,
+};
 
 // Why the firmware stopped running.
 enum class StopKind {

@@ -1,6 +1,9 @@
 // How the board is wired: which devices it carries, the bus addresses each
 // answers at, the interrupt source each raises and the PCI slot each chip
 // sits in.  A device model is added to the board here and nowhere else.
+#include "hw/host_interface.h"
+#include "hw/interrupt_controller.h"
+#include "hw/memory_controller.h"
 #include "hw/pci_ids.h"
 #include "sim/board.h"
 #include "sim/i2c_units.h"
@@ -13,43 +16,34 @@ namespace sim {
 
 namespace {
 
-// Interrupt sources (register, bit) of the interrupt controller.
-struct Source {
-    unsigned reg, bit;
-};
-constexpr Source kTimer0{0, 8}, kTimer1{0, 9};
-constexpr Source kI2c0{0, 10}, kI2c1{0, 11}, kI2c2{3, 0};
-constexpr Source kUart{1, 19};
-constexpr Source kInternalBusError{1, 21}, kAtuError{1, 23}, kMemoryError{1, 24};
-constexpr Source kMessages{3, 17};
-
-// The drive-side controller's message: bit 3 of inbound message status 0,
+// The drive-side controller's message: a bit of inbound message status 0,
 // the message data the firmware programs.
 constexpr unsigned kDriveIocMessageRegister = 0;
-constexpr uint32_t kDriveIocMessageBit = 1u << 3;
+constexpr uint32_t kDriveIocMessageBit = fw::INTC_MSI_DRIVE_IOC;
 constexpr uint8_t kDriveIocRevision = 8;
 
 // Memory controller: a 128 MB SDRAM bank (size code 1, not doubled).
-constexpr uint32_t kSbsr = 0xFFD81814;
+constexpr uint32_t kSbsr = fw::MCU_SBSR;
 constexpr uint32_t kSbsrValue = (1u << 27) | 0x4;
 
 }  // namespace
 
 void Board::WireDevices() {
-    auto line = [this](Source s) { return InterruptLine(m_intc, s.reg, s.bit); };
+    auto line = [this](fw::INT_LINE s) { return InterruptLine(m_intc, s.bBank, s.bBit); };
 
     // The processor's own units.
-    m_timers = std::make_unique<Timers>(m_clock, line(kTimer0), line(kTimer1));
+    m_timers = std::make_unique<Timers>(m_clock, line(fw::INT_LINE_TIMER0), line(fw::INT_LINE_TIMER1));
     m_cpu = std::make_unique<Cpu>(m_intc, *m_timers, m_memory);
-    m_uart = std::make_unique<Uart>(line(kUart));
+    m_uart = std::make_unique<Uart>(line(fw::INT_LINE_UART));
     m_bus.Map(Uart::kBase, Uart::kSize, m_uart.get());
     m_gpio = std::make_unique<Gpio>(*this);
     m_bus.Map(Gpio::kBase, Gpio::kSize, m_gpio.get());
     m_i2c = std::make_unique<I2cUnits>(m_clock, std::array<InterruptLine, I2cUnits::kUnits>{
-                                                    line(kI2c0), line(kI2c1), line(kI2c2)});
+                                                    line(fw::INT_LINE_I2C0), line(fw::INT_LINE_I2C1), line(fw::INT_LINE_I2C2)});
     m_bus.Map(I2cUnits::kBase, I2cUnits::kStride * I2cUnits::kUnits, m_i2c.get());
     for (unsigned u = 0; u < I2cUnits::kUnits; ++u) m_i2c->SetStuck(u, m_config.i2cFault[u]);
-    m_errors = std::make_unique<ProcessorErrors>(*this, line(kMemoryError), line(kInternalBusError), line(kAtuError));
+    m_errors = std::make_unique<ProcessorErrors>(*this, line(fw::INT_LINE_MEMORY), line(fw::INT_LINE_INTERNAL_BUS),
+                                                 line(fw::INT_LINE_ATU));
     m_bus.Latch(kSbsr, kSbsrValue);
     m_xor = std::make_unique<XorAccelerator>(*this, line({fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT}));
     m_bus.Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, m_xor.get());
@@ -72,12 +66,11 @@ void Board::WireDevices() {
 
     // Host-port chips on the primary bus, by host interface.
     uint16_t vendor = fw::PCI_VENDOR_HOST_FC, device = fw::PCI_DEVICE_HOST_FC;
-    if (m_config.hostInterface == HostInterface::Sas) {
-        vendor = fw::PCI_VENDOR_SAS;
-        device = fw::PCI_DEVICE_SAS_HOST;
-    } else if (m_config.hostInterface == HostInterface::SasTarget) {
-        vendor = fw::PCI_VENDOR_SAS;
-        device = fw::PCI_DEVICE_SAS_TARGET;
+    for (const fw::HOST_CHIP_IDENTITY& chip : fw::HOST_CHIP_IDENTITIES) {
+        if (chip.bHostInterface == static_cast<uint8_t>(m_config.hostInterface)) {
+            vendor = chip.wVendor;
+            device = chip.wDevice;
+        }
     }
     if (m_config.hostChip1) {
         m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP1, 0,
@@ -94,7 +87,7 @@ void Board::WireDevices() {
         SasController::kBus, SasController::kSlot, SasController::kFunction,
         std::make_unique<SasController>(
             kDriveIocRevision,
-            MessageInterrupt(m_intc, kDriveIocMessageRegister, kDriveIocMessageBit, line(kMessages))));
+            MessageInterrupt(m_intc, kDriveIocMessageRegister, kDriveIocMessageBit, line(fw::INT_LINE_MSI))));
     m_sasController->ConfigWrite(0x14, SasController::kRegisterBase);
 }
 

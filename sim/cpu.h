@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "hw/boot_rom.h"
 #include "sim/interrupt_controller.h"
 #include "sim/timers.h"
 
@@ -15,12 +16,12 @@ class MemoryWindows;
 class Cpu {
 public:
     enum class Vector : uint32_t {
-        Undefined = 0x20,
-        SoftwareInterrupt = 0x24,
-        PrefetchAbort = 0x28,
-        DataAbort = 0x2C,
-        Irq = 0x34,
-        Fiq = 0x38,
+        Undefined = fw::VECTOR_SLOT_UNDEFINED,
+        SoftwareInterrupt = fw::VECTOR_SLOT_SOFTWARE_INTERRUPT,
+        PrefetchAbort = fw::VECTOR_SLOT_PREFETCH_ABORT,
+        DataAbort = fw::VECTOR_SLOT_DATA_ABORT,
+        Irq = fw::VECTOR_SLOT_IRQ,
+        Fiq = fw::VECTOR_SLOT_FIQ,
     };
     static constexpr uint32_t kIrqMask = 0x80;
     static constexpr uint32_t kFiqMask = 0x40;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "hw/fpga.h"
 #include "sim/bus.h"
 
 namespace sim {
@@ -15,8 +16,8 @@ class Board;
 
 class Fpga : public Device {
 public:
-    static constexpr uint32_t kBase = 0xF100F000;
-    static constexpr uint32_t kSize = 0x20;
+    static constexpr uint32_t kBase = fw::FPGA_BASE;
+    static constexpr uint32_t kSize = fw::FPGA_SIZE;
     static constexpr uint16_t kVersion = 0x0112;
     static constexpr uint16_t kHardwareVersion = 0x0003;
     Fpga(Board& board, bool programmed, bool slot1);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "hw/gpio.h"
 #include "sim/bus.h"
 
 namespace sim {
@@ -12,8 +13,8 @@ class Board;
 
 class Gpio : public Device {
 public:
-    static constexpr uint32_t kBase = 0xFFD82480;
-    static constexpr uint32_t kSize = 0x10;
+    static constexpr uint32_t kBase = fw::GPIO_BASE;
+    static constexpr uint32_t kSize = fw::GPIO_SIZE;
     explicit Gpio(Board& board) : m_board(board) {}
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;

@@ -4,15 +4,16 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kIcr = 0x00, kIsr = 0x04, kIsar = 0x08, kIdbr = 0x0C;
+constexpr uint32_t kIcr = fw::I2C_ICR, kIsr = fw::I2C_ISR, kIsar = fw::I2C_ISAR, kIdbr = fw::I2C_IDBR;
 
-constexpr uint32_t kIcrStart = 1u << 0, kIcrStop = 1u << 1, kIcrTransferByte = 1u << 3,
-                   kIcrMasterAbort = 1u << 4, kIcrUnitEnable = 1u << 6, kIcrTransmitIe = 1u << 8,
-                   kIcrReceiveIe = 1u << 9, kIcrBusErrorIe = 1u << 10, kIcrUnitReset = 1u << 14;
-constexpr uint32_t kIsrReadMode = 1u << 0, kIsrNak = 1u << 1, kIsrUnitBusy = 1u << 2,
-                   kIsrBusBusy = 1u << 3, kIsrTransmitEmpty = 1u << 6, kIsrReceiveFull = 1u << 7,
-                   kIsrBusError = 1u << 10;
-constexpr uint32_t kIsrEvents = kIsrNak | kIsrTransmitEmpty | kIsrReceiveFull | kIsrBusError;
+constexpr uint32_t kIcrStart = fw::I2C_ICR_START, kIcrStop = fw::I2C_ICR_STOP, kIcrTransferByte = fw::I2C_ICR_TB,
+                   kIcrMasterAbort = fw::I2C_ICR_MA, kIcrUnitEnable = fw::I2C_ICR_IUE,
+                   kIcrTransmitIe = fw::I2C_ICR_ITEIE, kIcrReceiveIe = fw::I2C_ICR_IRFIE,
+                   kIcrBusErrorIe = fw::I2C_ICR_BEIE, kIcrUnitReset = fw::I2C_ICR_UR;
+constexpr uint32_t kIsrReadMode = fw::I2C_ISR_RWM, kIsrNak = fw::I2C_ISR_ACKNAK, kIsrUnitBusy = fw::I2C_ISR_UB,
+                   kIsrBusBusy = fw::I2C_ISR_IBB, kIsrTransmitEmpty = fw::I2C_ISR_ITE,
+                   kIsrReceiveFull = fw::I2C_ISR_IRF, kIsrBusError = fw::I2C_ISR_BED;
+constexpr uint32_t kIsrEvents = fw::I2C_ISR_EVENTS;
 
 }  // namespace
 

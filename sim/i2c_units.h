@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 
+#include "hw/i2c_unit.h"
 #include "sim/bus.h"
 #include "sim/clock.h"
 #include "sim/interrupt_controller.h"
@@ -25,9 +26,9 @@ public:
 
 class I2cUnits : public Device {
 public:
-    static constexpr uint32_t kBase = 0xFFD82500;
-    static constexpr uint32_t kStride = 0x20;
-    static constexpr unsigned kUnits = 3;
+    static constexpr uint32_t kBase = fw::I2C_UNIT0_BASE;
+    static constexpr uint32_t kStride = fw::I2C_UNIT_STRIDE;
+    static constexpr unsigned kUnits = fw::I2C_UNIT_COUNT;
     // One byte on a 100 kHz bus: eight data bits and the acknowledge.
     static constexpr uint64_t kByteNs = 90'000;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "hw/jtag.h"
 #include "sim/bus.h"
 
 namespace sim {
@@ -14,9 +15,10 @@ class Fpga;
 
 class JtagPort : public Device {
 public:
-    static constexpr uint32_t kBase = 0xFFD82700;
-    static constexpr uint32_t kSize = 0x10;
-    static constexpr uint32_t kControl = 0x00, kData = 0x04, kStatus = 0x08;
+    static constexpr uint32_t kBase = fw::JTAG_BASE;
+    static constexpr uint32_t kSize = fw::JTAG_SIZE;
+    static constexpr uint32_t kControl = fw::JTAG_CONTROL - kBase, kData = fw::JTAG_DATA - kBase,
+                              kStatus = fw::JTAG_STATUS - kBase;
     static constexpr uint32_t kControlStart = 1, kControlFinish = 2;
     static constexpr uint32_t kStatusDone = 1, kStatusError = 2;
     explicit JtagPort(Fpga& fpga) : m_fpga(fpga) {}

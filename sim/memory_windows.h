@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "hw/addresses.h"
+#include "hw/boot_rom.h"
+
 namespace sim {
 
 class MemoryWindows {
@@ -27,8 +30,13 @@ public:
         }
         return nullptr;
     }
-    static constexpr uint32_t kBootBlockAddress = 0x001FFC00;
-    static constexpr uint32_t kBootBlockSize = 0x00280000 - kBootBlockAddress;
+    // The same for a bus address a chip was given: the board maps buffer
+    // memory so that the two are the same number.
+    uint8_t* Translate(fw::BUS_ADDRESS address, uint32_t length) {
+        return Translate(static_cast<uint32_t>(address), length);
+    }
+    static constexpr uint32_t kBootBlockAddress = fw::BOOT_BLOCK_ADDRESS;
+    static constexpr uint32_t kBootBlockSize = fw::BOOT_BLOCK_END - kBootBlockAddress;
     static constexpr uint32_t kVectorPageSize = 4096;
     static constexpr uint32_t kSdramBytes = 128u << 20;
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "hw/atu.h"
 #include "sim/bus.h"
 
 namespace sim {
@@ -38,12 +39,12 @@ private:
 // PCI Express link status word at 0xFFDC8098 (bit 0: link trained).
 class Pci : public Device {
 public:
-    static constexpr uint32_t kAtuxBase = 0xFFDCD000;
-    static constexpr uint32_t kAtuxSize = 0x100;
-    static constexpr uint32_t kOccar = 0xFFDCD0A4;
-    static constexpr uint32_t kOccdr = 0xFFDCD0AC;
-    static constexpr uint32_t kAtuxStatus = 0xFFDCD078;
-    static constexpr uint32_t kAtueLinkStatus = 0xFFDC8098;
+    static constexpr uint32_t kAtuxBase = fw::ATUX_BASE;
+    static constexpr uint32_t kAtuxSize = fw::ATUX_SIZE;
+    static constexpr uint32_t kOccar = fw::ATUX_OCCAR;
+    static constexpr uint32_t kOccdr = fw::ATUX_OCCDR;
+    static constexpr uint32_t kAtuxStatus = fw::ATUX_PCSR;
+    static constexpr uint32_t kAtueLinkStatus = fw::ATUE_LINK_STATUS;
     explicit Pci(Board& board) : m_board(board) {}
     // Puts a function in a slot; the board keeps it.
     template <typename F>

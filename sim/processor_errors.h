@@ -7,7 +7,10 @@
 
 #include <cstdint>
 
+#include "hw/atu.h"
 #include "hw/hw.h"
+#include "hw/internal_bus.h"
+#include "hw/memory_controller.h"
 #include "sim/bus.h"
 #include "sim/cpu.h"
 #include "sim/interrupt_controller.h"
@@ -19,18 +22,18 @@ class Board;
 class ProcessorErrors {
 public:
     // Memory controller error registers.
-    static constexpr uint32_t kMemoryBase = 0xFFD81800;
-    static constexpr uint32_t kEccControl = 0xFFD8181C;
-    static constexpr uint32_t kElog0 = 0xFFD81820, kElog1 = 0xFFD81824;
-    static constexpr uint32_t kEcar0 = 0xFFD81828, kEcar1 = 0xFFD8182C;
-    static constexpr uint32_t kContext0 = 0xFFD81830, kContext1 = 0xFFD81834;
-    static constexpr uint32_t kMcisr = 0xFFD81860;
+    static constexpr uint32_t kMemoryBase = fw::MCU_BASE;
+    static constexpr uint32_t kEccControl = fw::MCU_ECCR;
+    static constexpr uint32_t kElog0 = fw::MCU_ELOG0, kElog1 = fw::MCU_ELOG1;
+    static constexpr uint32_t kEcar0 = fw::MCU_ECAR0, kEcar1 = fw::MCU_ECAR1;
+    static constexpr uint32_t kContext0 = fw::MCU_ECTST0, kContext1 = fw::MCU_ECTST1;
+    static constexpr uint32_t kMcisr = fw::MCU_MCISR;
     static constexpr uint32_t kElogMultiBit = 1u << 8;
     // Internal bus status; ATU status (inside the ATU-X block) and the PCI
     // Express ATU error registers.
-    static constexpr uint32_t kInternalBusStatus = 0xFFD81584;
-    static constexpr uint32_t kAtuStatus = 0xFFDCD004;
-    static constexpr uint32_t kPcieBase = 0xFFDCD380;
+    static constexpr uint32_t kInternalBusStatus = fw::INTERNAL_BUS_STATUS;
+    static constexpr uint32_t kAtuStatus = fw::ATUX_ATUSR;
+    static constexpr uint32_t kPcieBase = fw::ATUX_PIECSR;
 
     // The three error sources raise the memory, internal-bus and ATU lines.
     ProcessorErrors(Board& board, InterruptLine memory, InterruptLine internalBus, InterruptLine atu);

@@ -79,7 +79,7 @@ void SasController::HandshakeInit(const uint8_t* request, uint32_t context) {
                 !B().memory().Translate(init.dHostPageBufferAddress, facts.hostPageBufferBytes))) {
         status = fw::MPI_IOCSTATUS_INVALID_FIELD;
     } else {
-        m_hostPageBuffer = facts.hostPageBufferBytes ? init.dHostPageBufferAddress : 0;
+        m_hostPageBuffer = facts.hostPageBufferBytes ? static_cast<uint32_t>(init.dHostPageBufferAddress) : 0;
         m_state = State::Operational;
     }
     auto r = HeaderReply(fw::MPI_FUNCTION_IOC_INIT, context, status);

@@ -163,7 +163,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     end.context = context;
     end.target = req.bTargetId;
     end.dataLength = req.dDataLength;
-    end.senseAddress = req.dSenseBufferLowAddr;
+    end.senseAddress = static_cast<uint32_t>(req.dSenseBufferLowAddr);
     end.senseBufferLength = req.bSenseBufferLength;
     Drive* drive = DriveOfTarget(req.bTargetId);
     if (!drive) {

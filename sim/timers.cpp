@@ -1,10 +1,12 @@
 #include "sim/timers.h"
 
+#include "hw/timers.h"
+
 namespace sim {
 
 namespace {
-constexpr uint32_t kTimerEnable = 0x2;
-constexpr uint32_t kTimerReload = 0x4;
+constexpr uint32_t kTimerEnable = fw::TIMER_MODE_ENABLE;
+constexpr uint32_t kTimerReload = fw::TIMER_MODE_RELOAD;
 }  // namespace
 
 Timers::Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1) : m_clock(clock), m_lines{timer0, timer1} {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "hw/uart.h"
 #include "sim/bus.h"
 #include "sim/interrupt_controller.h"
 
@@ -16,8 +17,8 @@ namespace sim {
 
 class Uart : public Device {
 public:
-    static constexpr uint32_t kBase = 0xFFD82300;
-    static constexpr uint32_t kSize = 0x20;
+    static constexpr uint32_t kBase = fw::UART_BASE;
+    static constexpr uint32_t kSize = fw::UART_SIZE;
     explicit Uart(InterruptLine line) : m_line(line) {}
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;

@@ -71,9 +71,9 @@ uint8_t InvalidateReadAhead(uint64_t lAddress, uint32_t dBlocks);
 // 67 loading, 65 miss), the prefetch of a sequential read, the slot's users
 // and the reads waiting on it.
 struct KERNEL_ENTRY;
-uint8_t bLookupReadAhead(KERNEL_ENTRY* psRead, uint32_t* pdHandle, uint16_t* pwBlocks, uint8_t* pbSlot,
+uint8_t bLookupReadAhead(KERNEL_ENTRY* psRead, BUFFER_HANDLE* pdHandle, uint16_t* pwBlocks, uint8_t* pbSlot,
                          uint8_t* pfStreaming);
-uint8_t bClaimReadAheadSlot(KERNEL_ENTRY* psRead, uint32_t* pdHandle, uint16_t wBlocks, uint8_t* pbSlot);
+uint8_t bClaimReadAheadSlot(KERNEL_ENTRY* psRead, BUFFER_HANDLE* pdHandle, uint16_t wBlocks, uint8_t* pbSlot);
 uint8_t bGetPrefetchSize(KERNEL_ENTRY* psRead, uint16_t* pwBlocks);
 uint8_t bPrefetchNextExtent(KERNEL_ENTRY* psRead, KERNEL_ENTRY** ppsPrefetch);
 void ServeReadAheadWaiters(uint8_t bSlot, uint8_t bPortCode, uint8_t fCancel);

@@ -89,7 +89,7 @@ uint16_t s_awSegmentExtents[MAX_HOST_LUNS];
 uint16_t s_awRankExtents[MAX_RANKS];
 uint64_t s_lLastPeriodicStep = 0;
 
-BUFFER_HANDLE s_dShadowHandle = 0;
+BUFFER_HANDLE s_dShadowHandle = NULL_BUFFER_HANDLE;
 uint32_t s_dJournalPages = 0;
 // Own slots still holding a write recorded before the last restart.
 uint8_t s_afHeldSlot[NVRAM_QUEUE_USED_SLOTS];
@@ -133,7 +133,7 @@ void PutSlotLE(uint8_t fOwn, uint16_t wSlot, uint32_t dField, uint64_t lValue, u
 
 uint16_t wSlotBlockCount(const NVRAM_QUEUE_ENTRY* ps) { return wLE16(ps->abBlockCount); }
 uint64_t lSlotFirstBlock(const NVRAM_QUEUE_ENTRY* ps) { return lLE64(ps->abFirstBlock); }
-BUFFER_HANDLE dSlotHandle(const NVRAM_QUEUE_ENTRY* ps) { return dLE32(ps->abBufferHandle); }
+BUFFER_HANDLE dSlotHandle(const NVRAM_QUEUE_ENTRY* ps) { return BUFFER_HANDLE{dLE32(ps->abBufferHandle)}; }
 uint16_t wSlotBufferBlocks(const NVRAM_QUEUE_ENTRY* ps) { return wLE16(ps->abBufferBlocks); }
 uint16_t wSlotValidBlocks(const NVRAM_QUEUE_ENTRY* ps) { return wLE16(ps->abValidBlocks); }
 
@@ -181,8 +181,8 @@ uint32_t dPagesFor(uint32_t dBlocks) { return dBlocks == 0 ? 0 : (dBlocks - 1) /
 // ---- RAM shadow ----------------------------------------------------------
 
 SHADOW_RECORD* psShadow(uint8_t fOwn, uint16_t wSlot) {
-    if (s_dShadowHandle == 0 || wSlot >= NVRAM_QUEUE_USED_SLOTS) return nullptr;
-    uint8_t* pbBase = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dShadowHandle)));
+    if (s_dShadowHandle == NULL_BUFFER_HANDLE || wSlot >= NVRAM_QUEUE_USED_SLOTS) return nullptr;
+    uint8_t* pbBase = static_cast<uint8_t*>(pBufferHandleToPointer(s_dShadowHandle));
     if (fOwn != TRUE) pbBase += NVRAM_SHADOW_TABLE_BYTES;
     return reinterpret_cast<SHADOW_RECORD*>(pbBase) + wSlot;
 }
@@ -207,7 +207,7 @@ void DecrementCounter(uint16_t* pw) {
 }
 
 uint32_t dOwnSlotPages(const NVRAM_QUEUE_ENTRY* ps) {
-    return (IsValid(ps) && dSlotHandle(ps) != 0) ? dPagesFor(wSlotValidBlocks(ps)) : 0;
+    return (IsValid(ps) && dSlotHandle(ps) != NULL_BUFFER_HANDLE) ? dPagesFor(wSlotValidBlocks(ps)) : 0;
 }
 
 void SubtractJournalPages(uint32_t dPages) { s_dJournalPages = s_dJournalPages > dPages ? s_dJournalPages - dPages : 0; }
@@ -271,7 +271,7 @@ void FreePartnerBuffer(uint16_t wSlot, bool fAnyRecorded) {
     const bool fHeld = ps->fHoldsData == TRUE;
     PutSlotByte(FALSE, wSlot, F_HOLDS, FALSE);
     ClearSlotData(FALSE, wSlot);
-    if (dHandle != 0 && wBufferBlocks != 0 && (fHeld || fAnyRecorded)) {
+    if (dHandle != NULL_BUFFER_HANDLE && wBufferBlocks != 0 && (fHeld || fAnyRecorded)) {
         (void)wFreeDataPages(dHandle, dPagesFor(wBufferBlocks));
     }
     PARTNER_EXTENT_RECORD& s = s_asPartner[wSlot];
@@ -282,14 +282,14 @@ void FreePartnerBuffer(uint16_t wSlot, bool fAnyRecorded) {
 
 bool TryAllocateMirrorBuffer(uint16_t wSlot, uint16_t wBlocks) {
     const uint32_t dPages = dPagesFor(wBlocks);
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE ||
         bAllocDataPages(BUFFER_BANK_EITHER, dPages, &dHandle) != STATUS_OK) {
         return false;
     }
     std::memset(s_aadBitmap[wSlot], 0, sizeof(uint32_t) * ((wBlocks - 1u) / 32 + 1));
     PutSlotLE(FALSE, wSlot, F_VALID_BLOCKS, 0, 2);
-    PutSlotLE(FALSE, wSlot, F_HANDLE, dHandle, 4);
+    PutSlotLE(FALSE, wSlot, F_HANDLE, static_cast<uint32_t>(dHandle), 4);
     PutSlotLE(FALSE, wSlot, F_BUFFER_BLOCKS, wBlocks, 2);
     PutSlotByte(FALSE, wSlot, F_HOLDS, TRUE);
     s_wMirrorPages = static_cast<uint16_t>(s_wMirrorPages + dPages);
@@ -337,7 +337,7 @@ bool FindArrivedRun(uint16_t wSlot, uint32_t dFrom, uint32_t dLimit, uint32_t* p
 }
 
 bool IsOwnSlotCached(const NVRAM_QUEUE_ENTRY* ps) {
-    return IsValid(ps) && ps->fTaken != TRUE && wSlotValidBlocks(ps) != 0 && dSlotHandle(ps) != 0;
+    return IsValid(ps) && ps->fTaken != TRUE && wSlotValidBlocks(ps) != 0 && dSlotHandle(ps) != NULL_BUFFER_HANDLE;
 }
 
 bool IsPartnerSlotCached(const NVRAM_QUEUE_ENTRY* ps) {
@@ -369,7 +369,7 @@ void JournalEntry(KERNEL_ENTRY* psEntry, uint8_t bKind, bool fWithBuffer) {
     PutSlotLE(TRUE, n, F_COUNT, psEntry->wBlocks, 2);
     PutSlotLE(TRUE, n, F_FIRST, psEntry->lInternalAddress, 8);
     if (fWithBuffer) {
-        PutSlotLE(TRUE, n, F_HANDLE, psEntry->dBufferHandle, 4);
+        PutSlotLE(TRUE, n, F_HANDLE, static_cast<uint32_t>(psEntry->dBufferHandle), 4);
         PutSlotLE(TRUE, n, F_BUFFER_BLOCKS, psCacheFields(psEntry)->wBufferBlocks, 2);
         PutSlotByte(TRUE, n, F_HOLDS, TRUE);
     }
@@ -429,25 +429,25 @@ void StartNvramJournal() {
 }
 
 void StartNvramJournalReplay() {
-    s_dShadowHandle = 0;
-    const BUFFER_HANDLE dStored = dGetNvramJournalWord();
-    const bool fShadowKept = dStored != 0 && fGetBankOptionFlag(0) == TRUE;
+    s_dShadowHandle = NULL_BUFFER_HANDLE;
+    const BUFFER_HANDLE dStored{dGetNvramJournalWord()};
+    const bool fShadowKept = dStored != NULL_BUFFER_HANDLE && fGetBankOptionFlag(0) == TRUE;
     if (fShadowKept) {
         MarkDataPagesInUse(dStored, NVRAM_SHADOW_PAGES);
         s_dShadowHandle = dStored;
     } else {
-        BUFFER_HANDLE dHandle = 0;
+        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         if (bAllocDataPages(0, NVRAM_SHADOW_PAGES, &dHandle) == STATUS_OK) {
             s_dShadowHandle = dHandle;
             std::memset(psShadow(TRUE, 0), 0, 2 * NVRAM_SHADOW_TABLE_BYTES);
-            SetNvramJournalWord(dHandle);
+            SetNvramJournalWord(static_cast<uint32_t>(dHandle));
         }
     }
     s_dJournalPages = 0;
     for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
         s_afHeldSlot[n] = ToFlag(IsValid(psGetNvramQueueEntry(TRUE, n)));
     }
-    if (s_dShadowHandle == 0) return;
+    if (s_dShadowHandle == NULL_BUFFER_HANDLE) return;
     for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
         for (uint8_t fOwn : {TRUE, FALSE}) {
             const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, n);
@@ -461,7 +461,7 @@ void StartNvramJournalReplay() {
                 PutSlotLE(TRUE, n, F_VALID_BLOCKS, wValid, 2);
             }
             const BUFFER_HANDLE dHandle = dSlotHandle(ps);
-            if (wValid == 0 || dHandle == 0) continue;
+            if (wValid == 0 || dHandle == NULL_BUFFER_HANDLE) continue;
             MarkDataPagesInUse(dHandle, dPagesFor(wValid));
             if (fOwn == TRUE) s_dJournalPages += dPagesFor(wValid);
         }
@@ -528,7 +528,7 @@ void AddNvramQueueValidBlocks(uint16_t wSlot, uint16_t wBlocks) {
         if (psRecord->wBlocks < wNew) psRecord->wBlocks = wNew;
     }
     PutGrowingLE16(SlotField(TRUE, wSlot, F_VALID_BLOCKS), wNew);
-    if (IsValid(ps) && dSlotHandle(ps) != 0) s_dJournalPages += dPagesFor(wNew) - dPagesFor(wOld);
+    if (IsValid(ps) && dSlotHandle(ps) != NULL_BUFFER_HANDLE) s_dJournalPages += dPagesFor(wNew) - dPagesFor(wOld);
 }
 
 void SetNvramQueueEntryFlag(uint16_t wSlot, uint8_t fIssued) {
@@ -561,7 +561,7 @@ void ReleaseOwnNvramQueueEntry(uint16_t wSlot) {
     ClearSlotData(TRUE, wSlot);
     PutSlotByte(TRUE, wSlot, F_TAKEN, FALSE);
     ZeroShadow(TRUE, wSlot);
-    if (dHandle != 0 && wValid != 0) (void)wFreeDataPages(dHandle, dPagesFor(wValid));
+    if (dHandle != NULL_BUFFER_HANDLE && wValid != 0) (void)wFreeDataPages(dHandle, dPagesFor(wValid));
 }
 
 void InitOwnNvramQueue() {
@@ -769,7 +769,7 @@ void DiscardNvramQueues() {
             const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, n);
             const BUFFER_HANDLE dHandle = dSlotHandle(ps);
             const uint16_t wValid = wSlotValidBlocks(ps);
-            const bool fFree = IsValid(ps) && wValid != 0 && dHandle != 0;
+            const bool fFree = IsValid(ps) && wValid != 0 && dHandle != NULL_BUFFER_HANDLE;
             PutSlotByte(fOwn, n, F_VALID, FALSE);
             ClearSlotData(fOwn, n);
             PutSlotByte(fOwn, n, F_TAKEN, FALSE);
@@ -805,7 +805,7 @@ uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint3
     const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
     const uint16_t wValid = wSlotValidBlocks(ps);
     const BUFFER_HANDLE dHandle = dSlotHandle(ps);
-    if (!IsValid(ps) || wValid == 0 || dHandle == 0) return FLUSH_NOTHING;
+    if (!IsValid(ps) || wValid == 0 || dHandle == NULL_BUFFER_HANDLE) return FLUSH_NOTHING;
 
     uint32_t dOffset = 0;
     uint32_t dCount = wValid;
@@ -816,7 +816,7 @@ uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint3
         if (fPiecewise && !FindArrivedRun(wSlot, wFromBlock, wBufferBlocks, &dOffset, &dCount)) return FLUSH_NOTHING;
     }
     const uint64_t lFirst = lSlotFirstBlock(ps);
-    *pdBufferAddress = dHandle + dOffset * BLOCK_BYTES;
+    *pdBufferAddress = static_cast<uint32_t>(dHandle + dOffset * BLOCK_BYTES);
     *plFirstBlock = lFirst + dOffset;
     *pwBlocks = static_cast<uint16_t>(dCount);
     if (fOwn != TRUE && wFromBlock != 0) return FLUSH_NOW;
@@ -909,7 +909,7 @@ uint16_t wCountJournalledWrites() {
         if (!IsValid(ps)) continue;
         if (IsJournalledWrite(ps)) {
             ++wCount;
-        } else if (wSlotValidBlocks(ps) == 0 || dSlotHandle(ps) == 0) {
+        } else if (wSlotValidBlocks(ps) == 0 || dSlotHandle(ps) == NULL_BUFFER_HANDLE) {
             ClearNvramQueueEntry(n);
         }
     }

@@ -82,8 +82,8 @@ uint8_t fIsRankWriteSortActive(uint8_t) { return s_fWriteSortEnabled; }
 void IncSortableWriteCount() { ++s_dSortableWrites; }
 // No read-ahead slots: every read misses, none is prefetched.
 uint8_t InvalidateReadAhead(uint64_t, uint32_t) { return 65; }
-uint8_t bLookupReadAhead(KERNEL_ENTRY*, uint32_t*, uint16_t*, uint8_t*, uint8_t*) { return 65; }
-uint8_t bClaimReadAheadSlot(KERNEL_ENTRY*, uint32_t*, uint16_t, uint8_t*) { return FALSE; }
+uint8_t bLookupReadAhead(KERNEL_ENTRY*, BUFFER_HANDLE*, uint16_t*, uint8_t*, uint8_t*) { return 65; }
+uint8_t bClaimReadAheadSlot(KERNEL_ENTRY*, BUFFER_HANDLE*, uint16_t, uint8_t*) { return FALSE; }
 uint8_t bGetPrefetchSize(KERNEL_ENTRY*, uint16_t*) { return FALSE; }
 uint8_t bPrefetchNextExtent(KERNEL_ENTRY*, KERNEL_ENTRY**) { return 16; }
 void ServeReadAheadWaiters(uint8_t, uint8_t, uint8_t) {}

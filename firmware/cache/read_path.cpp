@@ -118,7 +118,7 @@ bool IsMediaErrorKnown(const KERNEL_ENTRY* psEntry, uint64_t lRankAddress, uint1
 
 uint8_t bIssueRead(KERNEL_ENTRY* psEntry) {
     const uint8_t bRank = psEntry->bRank;
-    const uint32_t dHandle = psEntry->dBufferHandle;
+    const uint32_t dHandle = static_cast<uint32_t>(psEntry->dBufferHandle);
     switch (bGetRankRaidLevel(bRank)) {
     case RAID_LEVEL_6: return bMapRaid6Command(bRank, psEntry, dHandle);
     case RAID_LEVEL_0:
@@ -136,7 +136,7 @@ void DropReadAheadFill(KERNEL_ENTRY* psEntry) {
     if (c.bReadAheadSlot != NO_READ_AHEAD_SLOT) ReleaseReadAheadSlot(c.bReadAheadSlot);
     c.bReadAheadSlot = NO_READ_AHEAD_SLOT;
     psEntry->wBlocks = c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlockCount;
-    psEntry->dBufferHandle = 0;
+    psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
     c.wBufferBlocks = 0;
     ClearFlag(psEntry, KE_FLAG_RECORDED_EXTENT);
     psEntry->bCommandType = CT_READ_FILL_FALLBACK;
@@ -153,7 +153,7 @@ void TryPrefetch(KERNEL_ENTRY* psEntry) {
         return;
     }
     if (IsMediaErrorKnown(psEntry, psEntry->lRankAddress, wSize)) return;
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     uint8_t bSlot = NO_READ_AHEAD_SLOT;
     if (bClaimReadAheadSlot(psEntry, &dHandle, wSize, &bSlot) != TRUE) return;
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
@@ -233,7 +233,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
         psEntry->bCommandType = CT_READ_FROM_WRITE;
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;
-        const TRANSFER_SEGMENT sSegment = {dBufferHandleToPciAddress(psEntry->dBufferHandle), psEntry->wBlocks * BLOCK_BYTES};
+        const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)), psEntry->wBlocks * BLOCK_BYTES};
         (void)StartDataInTransfer(psEntry, &sSegment, 1, TRUE);
         return STATUS_OK;
     }
@@ -250,7 +250,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     if (fReadAhead && bType != CT_EXPANSION && bType != CT_READ_FILL_FALLBACK && bType != CT_DATA_SERVICES_READ &&
         !HasFlag(psEntry, KE_FLAG_INTERNAL | KE_FLAG_MORE_PASSES | KE_FLAG_OVERLAPS_READ | KE_FLAG_PARTNER_ACCESS) &&
         psEntry->wBlocksDone == 0 && psEntry->bSecondaryState != SECONDARY_REFUSED_ONCE) {
-        BUFFER_HANDLE dHandle = 0;
+        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         uint16_t wBlocks = 0;
         uint8_t bSlot = NO_READ_AHEAD_SLOT;
         uint8_t fStream = FALSE;
@@ -299,7 +299,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         TryPrefetch(ps);
     }
     // 13. Pages.
-    BUFFER_HANDLE dTaken = 0;
+    BUFFER_HANDLE dTaken = NULL_BUFFER_HANDLE;
     const bool fOwnBuffer = ps->bCommandType == CT_EXPANSION || ps->bCommandType == CT_DATA_SERVICES_READ ||
                             fContinuingPrefetch;
     if (!fOwnBuffer && ps->bCommandType != CT_READ_FILL) {
@@ -345,9 +345,9 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         FreeTargetEntry(ps);
         return STATUS_RETRY;
     }
-    if (ps->bCommandType != CT_EXPANSION && dTaken != 0) {
+    if (ps->bCommandType != CT_EXPANSION && dTaken != NULL_BUFFER_HANDLE) {
         (void)wFreeDataPages(dTaken, dPagesFor(ps->wBlocks));
-        ps->dBufferHandle = 0;
+        ps->dBufferHandle = NULL_BUFFER_HANDLE;
         d.wBufferBlocks = 0;
     }
     if (ps->bCommandType == CT_DATA_SERVICES_READ) return STATUS_RETRY;
@@ -442,7 +442,7 @@ void ProcessDataAvailableQueue(uint8_t bPortCode) {
             psEntry->wChildrenOutstanding = 0;
             psEntry->wTotalChildren = 0;
             const TRANSFER_SEGMENT sSegment = {
-                dBufferHandleToPciAddress(psEntry->dBufferHandle + c.wStreamBlocks * BLOCK_BYTES),
+                static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle + c.wStreamBlocks * BLOCK_BYTES)),
                 static_cast<uint32_t>(c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlocks) * BLOCK_BYTES};
             if (StartDataInTransfer(psEntry, &sSegment, 1, ToFlag(fLastPass)) != STATUS_OK) {
                 // The host chip's ring is full: the read waits at the head.
@@ -476,9 +476,9 @@ void RequeueRead(KERNEL_ENTRY* psEntry) {
         psEntry->wBlocks = psEntry->wBlockCount;
         return;
     }
-    if (psEntry->dBufferHandle != 0 && c.wBufferBlocks != 0) {
+    if (psEntry->dBufferHandle != NULL_BUFFER_HANDLE && c.wBufferBlocks != 0) {
         (void)wFreeDataPages(psEntry->dBufferHandle, dPagesFor(c.wBufferBlocks));
-        psEntry->dBufferHandle = 0;
+        psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
     }
     c.wBufferBlocks = 0;
     BackToQueue(psEntry, false);
@@ -491,7 +491,7 @@ void RequeueRead(KERNEL_ENTRY* psEntry) {
 void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry) {
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
     const uint32_t dLength = static_cast<uint32_t>(c.wDataBlocks) * BLOCK_BYTES;
-    const uint32_t dAddress = dBufferHandleToPciAddress(psEntry->dBufferHandle);
+    const uint32_t dAddress = static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle));
     const uint8_t bPort = bPortCode == PORT_CODE_MODULE ? psEntry->bPortCode : bPortCode;
     if (!IsFibrePort(bPort)) {
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;

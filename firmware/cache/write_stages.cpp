@@ -155,11 +155,11 @@ uint8_t bIssueToRaidEngine(KERNEL_ENTRY* psEntry) {
     const uint8_t bRank = psEntry->bRank;
     switch (bGetRankRaidLevel(bRank)) {
     case RAID_LEVEL_0:
-    case RAID_LEVEL_10: return bMapStripedCommand(bRank, psEntry, psEntry->dBufferHandle);
+    case RAID_LEVEL_10: return bMapStripedCommand(bRank, psEntry, static_cast<uint32_t>(psEntry->dBufferHandle));
     case RAID_LEVEL_5:
-    case RAID_LEVEL_50: return bMapParityCommand(bRank, psEntry, psEntry->dBufferHandle);
-    case RAID_LEVEL_6: return bMapRaid6Command(bRank, psEntry, psEntry->dBufferHandle);
-    case RAID_LEVEL_N: return bRouteExpansionCommand(bRank, psEntry, psEntry->dBufferHandle);
+    case RAID_LEVEL_50: return bMapParityCommand(bRank, psEntry, static_cast<uint32_t>(psEntry->dBufferHandle));
+    case RAID_LEVEL_6: return bMapRaid6Command(bRank, psEntry, static_cast<uint32_t>(psEntry->dBufferHandle));
+    case RAID_LEVEL_N: return bRouteExpansionCommand(bRank, psEntry, static_cast<uint32_t>(psEntry->dBufferHandle));
     default: return 0;
     }
 }

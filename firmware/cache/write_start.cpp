@@ -180,7 +180,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
     const uint32_t dToBoundary = dStripe - static_cast<uint32_t>(psEntry->lRankAddress % dStripe);
     uint8_t bBank = bBufferBankForPort(psEntry->bPortCode);
     for (int iTry = 0; iTry < 3; ++iTry) {
-        BUFFER_HANDLE dHandle = 0;
+        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         if (bAllocDataPages(bBank, dPagesFor(c.wBufferBlocks), &dHandle) == STATUS_OK) {
             psEntry->dBufferHandle = dHandle;
             c.bBufferBank = bGetBufferHandleBank(dHandle);
@@ -209,9 +209,11 @@ void StartWriteDataPhase(KERNEL_ENTRY* psEntry) {
         TRANSFER_SEGMENT asSegment[2];
         uint8_t bSegments = 0;
         if (psEntry->bCommandType == COMMAND_TYPE_CONTINUATION && c.wHeadShare != 0) {
-            asSegment[bSegments++] = {dBufferHandleToPciAddress(c.dPieceBufferAddress), c.wHeadShare * BLOCK_BYTES};
+            asSegment[bSegments++] = {static_cast<uint32_t>(dBufferHandleToPciAddress(BUFFER_HANDLE{c.dPieceBufferAddress})),
+                                      c.wHeadShare * BLOCK_BYTES};
         }
-        asSegment[bSegments++] = {dBufferHandleToPciAddress(psEntry->dBufferHandle), psEntry->wBlocks * BLOCK_BYTES};
+        asSegment[bSegments++] = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)),
+                                  psEntry->wBlocks * BLOCK_BYTES};
         StartDataOutTransfer(psEntry, asSegment, bSegments);
     }
     if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
@@ -523,7 +525,7 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
         dHeadShare = static_cast<uint32_t>(iShare);
         const uint32_t dOwn = dBlocks - dHeadShare;
         const uint16_t wOwnBuffer = wContinuationBufferBlocks(dOwn, dStripe);
-        BUFFER_HANDLE dHandle = 0;
+        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE ||
             bAllocDataPages(BUFFER_BANK_EITHER, dPagesFor(wOwnBuffer), &dHandle) != STATUS_OK) {
             CountAllocationFailure();
@@ -535,7 +537,7 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
         c.bBufferBank = bGetBufferHandleBank(dHandle);
         c.wBufferBlocks = wOwnBuffer;
         c.wHeadShare = static_cast<uint16_t>(dHeadShare);
-        c.dPieceBufferAddress = psM->dBufferHandle + m.wStreamBlocks * BLOCK_BYTES;
+        c.dPieceBufferAddress = static_cast<uint32_t>(psM->dBufferHandle + m.wStreamBlocks * BLOCK_BYTES);
         c.wJournalBlocks = static_cast<uint16_t>(dOwn);
         // From here on the continuation is its own part.
         psEntry->lInternalAddress += dHeadShare;
@@ -636,7 +638,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
 
     // 6. Streams.
     uint8_t bClass = WRITE_CLASS_PLAIN;
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     uint16_t wHeadShare = 0;
     if (fGetCommandClustering() == TRUE &&
         !HasFlag(psEntry, KE_FLAG_MORE_PASSES | KE_FLAG_PARTNER_ACCESS | KE_FLAG_COLLAPSES | KE_FLAG_INTERNAL) &&

@@ -92,7 +92,7 @@ uint8_t fStoredBoolean(uint8_t bStored, uint8_t fDefault) {
 uint8_t fOnlyTrue(uint8_t bStored) { return ToFlag(bStored == TRUE); }
 uint8_t bPriority(uint8_t bStored) { return (bStored >= 10 && bStored <= 90) ? bStored : DEFAULT_PRIORITY; }
 
-bool IsFcOrSasHost(uint8_t bInterface) { return bInterface == 1 || bInterface == 6; }
+bool IsFcOrSasHost(uint8_t bInterface) { return bInterface == HOST_INTERFACE_FC || bInterface == HOST_INTERFACE_SAS_TARGET; }
 
 void SetNoArraySettings() {
     SETTINGS& s = s_sSettings;
@@ -122,7 +122,7 @@ void SetNoArraySettings() {
 }
 
 uint8_t bFilterSpeed(uint8_t bInterface, uint8_t bPort, uint8_t bStored) {
-    if (bInterface == 1) {
+    if (bInterface == HOST_INTERFACE_FC) {
         if (bStored <= 2) return bStored;
         if (bStored == 3) {
             if (fIsQL24xx() == TRUE) return 3;
@@ -130,7 +130,7 @@ uint8_t bFilterSpeed(uint8_t bInterface, uint8_t bPort, uint8_t bStored) {
         }
         return 0;
     }
-    if (bInterface == 6) return bFilterSASHostPortPhySetting(bStored);
+    if (bInterface == HOST_INTERFACE_SAS_TARGET) return bFilterSASHostPortPhySetting(bStored);
     return bStored > 2 ? 2 : bStored;
 }
 
@@ -154,8 +154,8 @@ void DeriveSettings(const CONFIG_IMAGE* psImage) {
     s.fDifferentNodeName = fOnlyTrue(h.fDifferentNodeName);
     for (uint8_t p = 0; p < 2; p++) {
         const uint8_t bConnection = h.abPortConnection[p];
-        if (bInterface == 1) s.abConnection[p] = bConnection > 2 ? 0 : bConnection;
-        else if (bInterface == 6) s.abConnection[p] = bFilterSASHostPortConnectionOption(bConnection);
+        if (bInterface == HOST_INTERFACE_FC) s.abConnection[p] = bConnection > 2 ? 0 : bConnection;
+        else if (bInterface == HOST_INTERFACE_SAS_TARGET) s.abConnection[p] = bFilterSASHostPortConnectionOption(bConnection);
         else s.abConnection[p] = bConnection;
         s.abSpeed[p] = bFilterSpeed(bInterface, p, h.abPortDataRate[p]);
         s.afOptionB[p] = IsFcOrSasHost(bInterface) ? TRUE : fStoredBoolean(h.afPortOptionB[p], TRUE);

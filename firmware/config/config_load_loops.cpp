@@ -70,8 +70,8 @@ LOOP_DRIVE_RECORD* psFindRecord(const uint8_t* pbWwn, uint8_t bCount) {
 
 void FreePages(uint8_t bTaken) {
     for (uint8_t i = 0; i < bTaken; ++i) (void)wFreeDataPages(s_asRecord[i].dPage, 1);
-    if (s_dReadPage != 0) (void)wFreeDataPages(s_dReadPage, 1);
-    s_dReadPage = 0;
+    if (s_dReadPage != NULL_BUFFER_HANDLE) (void)wFreeDataPages(s_dReadPage, 1);
+    s_dReadPage = NULL_BUFFER_HANDLE;
 }
 
 // Collects the drives of one loop; returns the new record count.
@@ -136,7 +136,7 @@ uint8_t ReadConfigFromFcDrive(uint8_t bPath, uint8_t bAlpa, uint8_t fHeaderOnly,
 
 void LoadConfigFromLoopDrives() {
     uint8_t bTaken = 0;
-    s_dReadPage = 0;
+    s_dReadPage = NULL_BUFFER_HANDLE;
     for (; bTaken < LOOP_DRIVE_RECORDS; ++bTaken) {
         if (bAllocDataPages(BUFFER_BANK_EITHER, 1, &s_asRecord[bTaken].dPage) != STATUS_OK) break;
     }

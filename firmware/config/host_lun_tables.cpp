@@ -85,10 +85,10 @@ uint8_t bLookupHostWord(uint8_t bPort, uint16_t wLun, uint16_t wInitiator, bool 
 bool IsInternalQueueCode(uint8_t bPort) { return bPort == 0x11 || bPort == 0x12 || bPort == 0x40 || bPort == 0x50; }
 
 uint16_t* pTakeTablePages() {
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     // Start-up cannot go on without the tables; retry until the pool grants them.
     while (bAllocDataPages(0, HOST_LUN_TABLE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-    return reinterpret_cast<uint16_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+    return static_cast<uint16_t*>(pBufferHandleToPointer(dHandle));
 }
 
 // The SAN mapping bit of this port on this controller.
@@ -119,7 +119,7 @@ uint8_t bOemAvailability(uint8_t bBits) {
 void RefreshPortRecord(uint8_t bPort) {
     HOST_PORT_RECORD* psRecord = pGetHostPortRecord(bPort);
     const uint8_t bIndex = bTableIndex(bPort);
-    if (bGetHostInterfaceType() == 1) {
+    if (bGetHostInterfaceType() == HOST_INTERFACE_FC) {
         uint8_t bLoopId = 0xFF;
         RefreshHostLoopInitiators(bIndex + 1, psRecord, &bLoopId);
         const uint8_t bHard = pGetConfigImage()->sHeader.abPortHardAddress[fIsControllerSlot1() == TRUE ? bIndex : bIndex + 2];
@@ -127,7 +127,7 @@ void RefreshPortRecord(uint8_t bPort) {
             s_abHardAddressEvents[bIndex]++;
             PostEvent(bIndex == 0 ? EVENT_HARD_ADDRESS_PORT1 : EVENT_HARD_ADDRESS_PORT2, bHard, bLoopId);
         }
-    } else if (bGetHostInterfaceType() == 6) {
+    } else if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET) {
         RefreshSasTargetInitiators(bPort, psRecord);
     }
     SetHostPortLinkFlag(bPort, FALSE);
@@ -138,7 +138,7 @@ void RefreshPortRecord(uint8_t bPort) {
 // parallel host interfaces by the SCSI ID in the mapping's first byte.
 void ApplySanMapping(uint8_t bPort, const SAN_LUN_MAP_ENTRY& sMap, const HOST_PORT_RECORD* psRecord) {
     const uint8_t bInterface = bGetHostInterfaceType();
-    const bool fByName = bInterface == 1 || bInterface == 6;
+    const bool fByName = bInterface == HOST_INTERFACE_FC || bInterface == HOST_INTERFACE_SAS_TARGET;
     const uint16_t wPortBit = wMappingPortBit(bPort);
     const uint32_t dCount = psRecord == nullptr ? 0 : (psRecord->bInitiatorCount < HOST_PORT_INITIATORS ? psRecord->bInitiatorCount : HOST_PORT_INITIATORS);
     for (uint32_t i = 0; i < (fByName ? dCount : 1u); i++) {
@@ -166,7 +166,7 @@ void ApplySanMapping(uint8_t bPort, const SAN_LUN_MAP_ENTRY& sMap, const HOST_PO
             if (w != LUN_MAP_NONE && (w & LUN_MAP_VIRTUAL)) NoteVirtualLunMapped(w);
             *pw = w;
         }
-        if (bInterface == 1) {
+        if (bInterface == HOST_INTERFACE_FC) {
             const uint8_t* pb = sMap.abPortWwn;
             PostEvent(EVENT_INITIATOR_MAPPED, pb[0], pb[1], pb[2], pb[3], pb[4], pb[5], pb[6], pb[7], bPort,
                       static_cast<uint8_t>(dInitiator));
@@ -242,7 +242,7 @@ void RebuildPortLunTable(uint8_t bPort) {
 
     const uint8_t bInterface = bGetHostInterfaceType();
     // Parallel host interfaces present bit 0 on port code 0x31 and bit 1 on 0x32.
-    const uint8_t bBit = (bInterface != 1 && bInterface != 6) ? (bPort == 0x31 ? 1 : (bPort == 0x32 ? 2 : 0))
+    const uint8_t bBit = (bInterface != HOST_INTERFACE_FC && bInterface != HOST_INTERFACE_SAS_TARGET) ? (bPort == 0x31 ? 1 : (bPort == 0x32 ? 2 : 0))
                                                               : bAvailabilityBit(bPort);
     for (uint16_t l = 0; l < wGetLogicalDriveCount(); l++) {
         const LD_RECORD* psLd = pGetLogicalDriveRecord(l);
@@ -259,7 +259,7 @@ void RebuildPortLunTable(uint8_t bPort) {
         if (s_afInitiatorMapped[i] != TRUE)
             pwTable[CONTROLLER_LUN_ROW * HOST_LUN_INITIATORS + i] = wControllerLun < HOST_LUN_ROWS ? wControllerLun : LUN_MAP_NONE;
 
-    if (bInterface != 1) SetHostPortLinkFlag(bPort, FALSE);
+    if (bInterface != HOST_INTERFACE_FC) SetHostPortLinkFlag(bPort, FALSE);
     InitReadAheadBuffers();
     RebuildHostLunVisibility();
     RefreshHostLunTable();

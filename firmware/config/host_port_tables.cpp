@@ -32,10 +32,10 @@ uint8_t s_fDriveLoopsStarted = FALSE;
 uint8_t s_afDriveLoopAvailable[2] = {FALSE, FALSE};
 
 HOST_PORT_RECORD* psTakeRecordPages() {
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     // Start-up cannot go on without them; the pool frees up as start-up runs.
     while (bAllocDataPages(0, HOST_PORT_RECORD_PAGES, &dHandle) != STATUS_OK) HwPoll();
-    return reinterpret_cast<HOST_PORT_RECORD*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+    return static_cast<HOST_PORT_RECORD*>(pBufferHandleToPointer(dHandle));
 }
 
 void ClearRecord(HOST_PORT_RECORD* psRecord) {
@@ -187,7 +187,7 @@ void FillHostPort(uint8_t bPort, uint8_t* pbLink, uint8_t* pbAddress) {
     *pbLink = 0xF0;
     *pbAddress = 0xFF;
     switch (bGetHostInterfaceType()) {
-        case 1:
+        case HOST_INTERFACE_FC:
             if (bGetPortLoopState(bPort) != 0xFF) return;
             switch (bGetPortLinkSpeed(bPort)) {
                 case 1: *pbLink = 0xF1; break;
@@ -197,11 +197,11 @@ void FillHostPort(uint8_t bPort, uint8_t* pbLink, uint8_t* pbAddress) {
             }
             *pbAddress = bGetPortLoopId(bPort);
             return;
-        case 2:
+        case HOST_INTERFACE_SAS:
             *pbLink = bGetSASTargetPortStatus(bPort);
             *pbAddress = bGetHostPortHardAddress(static_cast<uint8_t>(bPort == 1 ? 49 : 50)) & 0x0F;
             return;
-        case 6:
+        case HOST_INTERFACE_SAS_TARGET:
             switch (bGetSASTargetPortLinkCode(bPort)) {
                 case 8: *pbLink = 0xF2; break;
                 case 9: *pbLink = 0xF4; break;
@@ -228,10 +228,10 @@ uint8_t bBoardCode() {
 
 uint8_t bHostInterfaceCode() {
     switch (bGetHostInterfaceType()) {
-        case 1: return 33;
-        case 2: return 34;
-        case 6: return 38;
-        case 4: return 36;
+        case HOST_INTERFACE_FC: return 33;
+        case HOST_INTERFACE_SAS: return 34;
+        case HOST_INTERFACE_SAS_TARGET: return 38;
+        case HOST_INTERFACE_EMBEDDED: return 36;
         default: return 0;
     }
 }

@@ -36,11 +36,12 @@ uint8_t IssueDriveCommand(uint8_t bChip, uint8_t bAlpa, uint8_t bLun, uint16_t w
                           uint8_t fUnderrunGood, const DRIVE_COMMAND_RESULT& sOut) {
     BUFFER_HANDLE dPage;
     if (bAllocDataPages(BUFFER_BANK_EITHER, 1, &dPage) != STATUS_OK) return 0;
-    uint8_t* pbPage = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dPage)));
+    uint8_t* pbPage = static_cast<uint8_t*>(pBufferHandleToPointer(dPage));
     BuildDriveCommandIocb(reinterpret_cast<DRIVE_COMMAND_IOCB*>(pbPage), bAlpaToLoopId(bAlpa), bLun, wTimeout, pbCdb,
-                          bCdbLength, bDirection, dLength, dLength != 0 ? dBufferHandleToPciAddress(dData) : 0);
+                          bCdbLength, bDirection, dLength, dLength != 0 ? static_cast<uint32_t>(dBufferHandleToPciAddress(dData)) : 0);
     uint8_t bResult = 0;
-    if (bQLExecuteIocb(bChip, dBufferHandleToPciAddress(dPage)) == STATUS_OK && bWaitMailboxComplete(bChip) == STATUS_OK) {
+    if (bQLExecuteIocb(bChip, static_cast<uint32_t>(dBufferHandleToPciAddress(dPage))) == STATUS_OK &&
+        bWaitMailboxComplete(bChip) == STATUS_OK) {
         bResult = bReadDriveCommandStatus(pbPage, fUnderrunGood, sOut);
     }
     (void)wFreeDataPages(dPage, 1);
@@ -117,14 +118,14 @@ uint8_t bReadDriveCommandStatus(const uint8_t* pbEntry, uint8_t fUnderrunGood, c
 uint8_t bTestDriveUnitReady(uint8_t bChip, uint8_t bAlpa, uint8_t bLun, uint16_t wTimeout, uint8_t* pbStatus,
                             uint8_t* pbSenseKey, uint8_t* pbAsc, uint8_t* pbAscq) {
     const uint8_t abCdb[6] = {SCSI_TEST_UNIT_READY};
-    return IssueDriveCommand(bChip, bAlpa, bLun, wTimeout, abCdb, 6, NO_DATA, 0, 0, FALSE,
+    return IssueDriveCommand(bChip, bAlpa, bLun, wTimeout, abCdb, 6, NO_DATA, 0, NULL_BUFFER_HANDLE, FALSE,
                              {pbStatus, pbSenseKey, pbAsc, pbAscq});
 }
 
 uint8_t bStartDriveUnit(uint8_t bChip, uint8_t bAlpa, uint8_t bLun, uint16_t wTimeout, uint8_t* pbStatus,
                         uint8_t* pbSenseKey, uint8_t* pbAsc, uint8_t* pbAscq) {
     const uint8_t abCdb[6] = {SCSI_START_STOP_UNIT, 0x01, 0, 0, 0x01, 0};
-    return IssueDriveCommand(bChip, bAlpa, bLun, wTimeout, abCdb, 6, NO_DATA, 0, 0, FALSE,
+    return IssueDriveCommand(bChip, bAlpa, bLun, wTimeout, abCdb, 6, NO_DATA, 0, NULL_BUFFER_HANDLE, FALSE,
                              {pbStatus, pbSenseKey, pbAsc, pbAscq});
 }
 

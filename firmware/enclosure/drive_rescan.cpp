@@ -118,7 +118,7 @@ uint8_t SendDriveCommand(const uint8_t* pbCdb, uint16_t wFlags, uint32_t dLength
     KERNEL_ENTRY* psEntry = nullptr;
     if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &psEntry) != STATUS_OK) return PHASE_RUN_AGAIN;
     BuildDriveCommand(psEntry, bGetPhaseParam1(), bGetPhaseParam2(), DRIVE_COMMAND_TIMEOUT, wFlags, dLength,
-                      dLength != 0 ? 1 : 0, dLength != 0 ? dBufferHandleToPciAddress(dWorkHandle(dOffset)) : 0,
+                      dLength != 0 ? 1 : 0, dLength != 0 ? static_cast<uint32_t>(dBufferHandleToPciAddress(dWorkHandle(dOffset))) : 0,
                       pbCdb, bCommandType);
     if (bQueuePhaseDriveCommand(psEntry, RebuildCommandDone, TRUE) != STATUS_OK) {
         FreeKernelEntries(psEntry);

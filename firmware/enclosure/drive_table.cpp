@@ -57,7 +57,7 @@ template <typename T>
 T* TakePages(uint32_t dPages) {
     BUFFER_HANDLE dHandle;
     while (bAllocDataPages(0, dPages, &dHandle) != STATUS_OK) HwPoll();
-    return reinterpret_cast<T*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+    return static_cast<T*>(pBufferHandleToPointer(dHandle));
 }
 
 uint8_t RecordCount(const DRIVE_INFO_LIST* psList) {

@@ -25,7 +25,6 @@ constexpr uint32_t ENTRIES_OFFSET = LOG_OFFSET + sizeof(EVENT_LOG_HEADER);
 constexpr uint32_t MIRROR_PAGES = 25;
 constexpr uint8_t LOCK_SOURCE_SAS_REPLIES = 2;
 constexpr uint8_t LOCK_SOURCE_HOST_CHIPS = 0;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t STRICT_REPEAT_DIAGNOSTICS_LEVEL = 2;
 constexpr uint8_t ONCE_ONLY_CODES[] = {15, 16, 17, 18, 23, 24};
 constexpr uint8_t MASKABLE_CODES = 32;
@@ -330,7 +329,7 @@ void InitEventLog() {
 }
 
 void AllocateEventLogMirror() {
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     bool fReported = false;
     for (;;) {
         const uint8_t bStatus = bAllocDataPages(0, MIRROR_PAGES, &dHandle);
@@ -343,7 +342,7 @@ void AllocateEventLogMirror() {
         }
         HwPoll();
     }
-    s_psMirror = reinterpret_cast<EVENT_LOG_MIRROR*>(dBufferHandleToCpuAddress(dHandle));
+    s_psMirror = static_cast<EVENT_LOG_MIRROR*>(pBufferHandleToPointer(dHandle));
     std::memcpy(s_psMirror->asEntries, pNvramBase() + ENTRIES_OFFSET, sizeof(s_psMirror->asEntries));
     s_fEventMirrorOn = TRUE;
     uint16_t wCount;

@@ -40,10 +40,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SAS = 2;
-constexpr uint8_t HOST_INTERFACE_EMBEDDED = 4;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t DRIVE_QUEUE = 0x61;
 constexpr uint8_t SAS_HOST_PORT_1 = 49;
 constexpr uint8_t SAS_HOST_PORT_2 = 50;

@@ -9,23 +9,22 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/hw.h"
+#include "hw/memory_controller.h"
 #include "target/stage_rings.h"
 
 namespace fw {
 
 namespace {
 
-constexpr uint32_t SBSR_ADDRESS = 0xFFD81814;
-constexpr uint32_t SBSR_SINGLE_SIDED = 1u << 2;  // clear: the size doubles
 constexpr uint32_t MEGABYTE = 1024 * 1024;
 constexpr uint32_t WORD_ALL_USED = 0x88888888;
 constexpr uint32_t NIBBLE_USED = 8;
 constexpr uint32_t PAGES_PER_WORD = 8;
 constexpr uint32_t HANDLE_ADDRESS_MASK = 0x7FFFFFFF;
 constexpr uint32_t BANK1_ADDRESS_MASK = 0x1FFFFFFF;
+constexpr uint32_t PCI_WINDOW_BASE = 0;   // where the inbound PCI window puts buffer memory on this board
 constexpr uint32_t AVAILABLE_PAGES_SLACK = 25;
-constexpr uint8_t HOST_INTERFACE_TARGET = 6;
-constexpr uint32_t BANK1_PATTERN_ADDRESS = 0x820FF000;
+constexpr BUFFER_HANDLE BANK1_PATTERN_HANDLE{0x820FF000};
 constexpr uint8_t PORT_CODE_MODULE_QUEUE = 80;  // internal 128-byte command blocks
 
 constexpr uint32_t PATTERN_BLOCKS = 64;
@@ -35,8 +34,8 @@ constexpr uint32_t s_adPatternPairs[8] = {0x00000000, 0x11111111, 0x22222222, 0x
                                           0x88888888, 0xFFFFFFFF, 0xAAAAAAAA, 0x55555555};
 
 struct BUFFER_BANK {
-    uint32_t dBase;        // processor address of the first byte
-    uint32_t dHandleBase;  // handle of the first page
+    CPU_ADDRESS dBase;            // processor address of the first byte
+    BUFFER_HANDLE dHandleBase;    // handle of the first page
     uint32_t dSize;
     uint8_t* pbMemory;     // where the bank's first byte is reached
     uint32_t dWords;
@@ -58,10 +57,13 @@ uint8_t s_fAlternateToBank1 = FALSE;
 uint8_t s_afForceBank[2] = {FALSE, FALSE};
 uint8_t s_afPatternIntact[2] = {FALSE, FALSE};
 uint32_t s_dTotalMegabytes = 0;
-uint32_t s_dFixedMegabyteArea = 0;
-uint32_t s_dPatternArea = 0;
-uint32_t s_dFixedBufferA = 0;
-uint32_t s_dFixedBufferB = 0;
+BUFFER_HANDLE s_dFixedMegabyteArea = NULL_BUFFER_HANDLE;
+BUFFER_HANDLE s_dPatternArea = NULL_BUFFER_HANDLE;
+BUFFER_HANDLE s_dFixedBufferA = NULL_BUFFER_HANDLE;
+BUFFER_HANDLE s_dFixedBufferB = NULL_BUFFER_HANDLE;
+
+// The handle's bits below the bank bit.
+uint32_t dHandleBits(BUFFER_HANDLE dHandle) { return static_cast<uint32_t>(dHandle) & HANDLE_ADDRESS_MASK; }
 
 uint32_t UsedPagesOfWord(uint32_t dWord) {
     return static_cast<uint32_t>(__builtin_popcount(dWord & WORD_ALL_USED));
@@ -85,7 +87,7 @@ bool LocateRange(BUFFER_HANDLE dHandle, uint32_t dLength, uint8_t* pbBank, uint3
     const uint8_t bBank = bGetBufferHandleBank(dHandle);
     if (!IsBankUsable(bBank)) return false;
     const BUFFER_BANK& sBank = s_asBank[bBank];
-    const uint32_t dOffset = (dHandle & HANDLE_ADDRESS_MASK) - (sBank.dHandleBase & HANDLE_ADDRESS_MASK);
+    const uint32_t dOffset = dHandleBits(dHandle) - dHandleBits(sBank.dHandleBase);
     if (dOffset >= sBank.dSize || dLength > sBank.dSize - dOffset) return false;
     *pbBank = bBank;
     *pdOffset = dOffset;
@@ -212,20 +214,20 @@ uint8_t ChooseBank(uint8_t bBank) {
 
 void DetectBank0() {
     BUFFER_BANK* psBank = &s_asBank[0];
-    const uint32_t dSbsr = Reg32Read(SBSR_ADDRESS);
+    const uint32_t dSbsr = Reg32Read(MCU_SBSR);
     uint32_t dSdram;
-    switch (dSbsr >> 27) {
+    switch (dSbsr >> MCU_SBSR_SIZE_SHIFT) {
     case 1: dSdram = 128 * MEGABYTE; break;
     case 2: dSdram = 256 * MEGABYTE; break;
     case 4: dSdram = 512 * MEGABYTE; break;
     case 8: dSdram = 1024 * MEGABYTE; break;
     default:
         ConsolePrintf("MCU Register SBSR indicates empty SDRAM Bank.  Error.\n");
-        psBank->dBase = BUFFER_BANK_EMPTY_MARK;
-        psBank->dHandleBase = BUFFER_BANK_EMPTY_MARK;
+        psBank->dBase = CPU_ADDRESS{BUFFER_BANK_EMPTY_MARK};
+        psBank->dHandleBase = BUFFER_HANDLE{BUFFER_BANK_EMPTY_MARK};
         return;
     }
-    if ((dSbsr & SBSR_SINGLE_SIDED) == 0) dSdram *= 2;  // 2 GB still fits: bit 31 is the bank
+    if ((dSbsr & MCU_SBSR_SINGLE_SIDED) == 0) dSdram *= 2;  // 2 GB still fits: bit 31 is the bank
     // The bank starts at the end of the firmware's memory, and holds only
     // what the board maps there: nothing below or beyond the mapped window
     // is handed out (before the memory size is known the window's start
@@ -233,8 +235,8 @@ void DetectBank0() {
     const HwWindow sWindow = HwGetWindow(HW_WINDOW_BANK0);
     uint32_t dBase = dGetSystemMemorySize();
     if (dBase < sWindow.dProcessorAddress) dBase = sWindow.dProcessorAddress;
-    psBank->dBase = dBase;
-    psBank->dHandleBase = dBase & HANDLE_ADDRESS_MASK;
+    psBank->dBase = CPU_ADDRESS{dBase};
+    psBank->dHandleBase = BUFFER_HANDLE{dBase & HANDLE_ADDRESS_MASK};
     uint32_t dSize = dSdram > dBase ? dSdram - dBase : 0;
     if (sWindow.pBase == nullptr || dBase - sWindow.dProcessorAddress >= sWindow.dSize) {
         dSize = 0;
@@ -252,8 +254,8 @@ void DetectBank1() {
     s_fSecondBankPresent = fIsIpcPeerEnabled() == TRUE ? TRUE : FALSE;
     if (s_fSecondBankPresent != TRUE) return;
     const HwWindow sWindow = HwGetWindow(HW_WINDOW_BANK1);
-    psBank->dBase = sWindow.dProcessorAddress;
-    psBank->dHandleBase = dCpuAddressToBank1Handle(sWindow.dProcessorAddress);
+    psBank->dBase = CPU_ADDRESS{sWindow.dProcessorAddress};
+    psBank->dHandleBase = dCpuAddressToBank1Handle(psBank->dBase);
     psBank->dSize = sWindow.pBase == nullptr ? 0 : sWindow.dSize;
     if (psBank->dSize > BANK1_ADDRESS_MASK + 1) psBank->dSize = BANK1_ADDRESS_MASK + 1;
     psBank->pbMemory = sWindow.pBase;
@@ -271,7 +273,7 @@ void FinishBankExtent(BUFFER_BANK* psBank) {
 
 uint32_t* pPatternPointer(uint8_t bBank) {
     if (bBank == 0) return reinterpret_cast<uint32_t*>(pRangePointer(s_dPatternArea, PATTERN_BYTES));
-    return reinterpret_cast<uint32_t*>(pRangePointer(BANK1_PATTERN_ADDRESS, PATTERN_BYTES));
+    return reinterpret_cast<uint32_t*>(pRangePointer(BANK1_PATTERN_HANDLE, PATTERN_BYTES));
 }
 
 bool PatternIntact(const uint32_t* pdArea) {
@@ -298,8 +300,8 @@ uint8_t InitBufferPages() {
     s_fAlternateToBank1 = FALSE;
 
     std::memset(s_aadPageMap, 0, sizeof(s_aadPageMap));
-    const bool fTarget = bGetHostInterfaceType() == HOST_INTERFACE_TARGET;
-    const uint32_t dBase = s_asBank[0].dBase;
+    const bool fTarget = bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET;
+    const BUFFER_HANDLE dBase = s_asBank[0].dHandleBase;
     s_dFixedMegabyteArea = dBase + MEGABYTE;
     s_dPatternArea = dBase + (fTarget ? 57 : 35) * BUFFER_WORD_BYTES;
     s_dFixedBufferA = dBase + (fTarget ? 58 : 36) * BUFFER_WORD_BYTES;
@@ -332,7 +334,7 @@ uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHand
 uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
     uint8_t bBank;
     uint32_t dFirstPage;
-    if (dHandle == 0 || dPageCount == 0 || !LocatePages(dHandle, dPageCount, &bBank, &dFirstPage)) {
+    if (dHandle == NULL_BUFFER_HANDLE || dPageCount == 0 || !LocatePages(dHandle, dPageCount, &bBank, &dFirstPage)) {
         return 0;
     }
     BUFFER_BANK* psBank = &s_asBank[bBank];
@@ -434,17 +436,21 @@ void SetSecondBufferBankPresent(uint8_t f) { s_fSecondBankPresent = f; }
 uint8_t fGetBankForceFlag(uint8_t bBank) { return bBank <= 1 ? s_afForceBank[bBank] : FALSE; }
 uint8_t fGetBankOptionFlag(uint8_t bBank) { return bBank <= 1 ? s_afPatternIntact[bBank] : FALSE; }
 
-uint32_t dBufferHandleToPciAddress(BUFFER_HANDLE dHandle) {
-    return (dHandle & HANDLE_ADDRESS_MASK) + 0;  // the PCI window base is 0 on this board
+BUS_ADDRESS dBufferHandleToPciAddress(BUFFER_HANDLE dHandle) {
+    return BUS_ADDRESS{dHandleBits(dHandle) + PCI_WINDOW_BASE};
 }
 
-uint32_t dBufferHandleToCpuAddress(BUFFER_HANDLE dHandle) { return dHandle & HANDLE_ADDRESS_MASK; }
+CPU_ADDRESS dBufferHandleToCpuAddress(BUFFER_HANDLE dHandle) { return CPU_ADDRESS{dHandleBits(dHandle)}; }
 
-BUFFER_HANDLE dCpuAddressToBank1Handle(uint32_t dAddress) {
-    return (dAddress & BANK1_ADDRESS_MASK) + BUFFER_BANK1_FLAG;
+BUS_ADDRESS dCpuAddressToPciAddress(CPU_ADDRESS dAddress) {
+    return BUS_ADDRESS{(static_cast<uint32_t>(dAddress) & HANDLE_ADDRESS_MASK) + PCI_WINDOW_BASE};
 }
 
-uint8_t bGetBufferHandleBank(BUFFER_HANDLE dHandle) { return static_cast<uint8_t>(dHandle >> 31); }
+BUFFER_HANDLE dCpuAddressToBank1Handle(CPU_ADDRESS dAddress) {
+    return BUFFER_HANDLE{(static_cast<uint32_t>(dAddress) & BANK1_ADDRESS_MASK) + BUFFER_BANK1_FLAG};
+}
+
+uint8_t bGetBufferHandleBank(BUFFER_HANDLE dHandle) { return static_cast<uint8_t>(static_cast<uint32_t>(dHandle) >> 31); }
 
 uint32_t* FillBufferWords(BUFFER_HANDLE dHandle, uint32_t dByteCount, uint32_t dValue) {
     const uint32_t dWords = dByteCount / 4;
@@ -462,7 +468,7 @@ uint32_t* FillBufferTestPattern(BUFFER_HANDLE dHandle, uint32_t dByteCount) {
 void DumpBuffer(BUFFER_HANDLE dHandle, uint32_t dLength, uint8_t bWidth) {
     const uint8_t* pb = pRangePointer(dHandle, dLength);
     if (pb == nullptr) return;
-    const uint32_t dAddress = dBufferHandleToCpuAddress(dHandle);
+    const uint32_t dAddress = static_cast<uint32_t>(dBufferHandleToCpuAddress(dHandle));
     if (bWidth == 4) {
         uint32_t dWord;
         for (uint32_t d = 0; d + 4 <= dLength; d += 4) {
@@ -512,9 +518,9 @@ void CheckPreservationPattern() {
     }
 }
 
-uint32_t dGetFixedMegabyteArea() { return s_dFixedMegabyteArea; }
-uint32_t dGetPreservationPatternArea() { return s_dPatternArea; }
-uint32_t dGetFixedBufferA() { return s_dFixedBufferA; }
-uint32_t dGetFixedBufferB() { return s_dFixedBufferB; }
+BUFFER_HANDLE dGetFixedMegabyteArea() { return s_dFixedMegabyteArea; }
+BUFFER_HANDLE dGetPreservationPatternArea() { return s_dPatternArea; }
+BUFFER_HANDLE dGetFixedBufferA() { return s_dFixedBufferA; }
+BUFFER_HANDLE dGetFixedBufferB() { return s_dFixedBufferB; }
 
 }  // namespace fw

@@ -1,15 +1,24 @@
 // Data buffer pages: 4 KB pages in one or two memory banks.
 //
-// A run of consecutive pages is named by a BUFFER_HANDLE, which is also the
-// bus address chips use for DMA: for bank 0 the processor address of the
-// first page, for bank 1 (address AND 0x1FFFFFFF) + 0x80000000.
+// A run of consecutive pages is named by a BUFFER_HANDLE: for bank 0 the
+// processor address of the first page, for bank 1 (address AND 0x1FFFFFFF)
+// + 0x80000000, so bit 31 names the bank.  A handle is neither a processor
+// nor a bus address; the conversions below make one of it.
 #pragma once
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
-using BUFFER_HANDLE = uint32_t;
+enum class BUFFER_HANDLE : uint32_t {};
+constexpr BUFFER_HANDLE NULL_BUFFER_HANDLE{0};
+
+// The handle of a byte further into the run.
+constexpr BUFFER_HANDLE operator+(BUFFER_HANDLE dHandle, uint32_t dOffset) {
+    return BUFFER_HANDLE{static_cast<uint32_t>(dHandle) + dOffset};
+}
 
 constexpr uint32_t BUFFER_PAGE_SIZE = 4096;
 constexpr uint32_t BUFFER_WORD_BYTES = 32 * 1024;      // one map word: 8 pages
@@ -42,10 +51,21 @@ void SetSecondBufferBankPresent(uint8_t f);
 uint8_t fGetBankForceFlag(uint8_t bBank);
 uint8_t fGetBankOptionFlag(uint8_t bBank);
 
-uint32_t dBufferHandleToPciAddress(BUFFER_HANDLE dHandle);
-uint32_t dBufferHandleToCpuAddress(BUFFER_HANDLE dHandle);
-BUFFER_HANDLE dCpuAddressToBank1Handle(uint32_t dAddress);
+// The conversions: the bus address chips are given for DMA (the PCI window
+// base is 0 on this board), the processor address, the handle of a bank 1
+// address, the bank of a handle.
+BUS_ADDRESS dBufferHandleToPciAddress(BUFFER_HANDLE dHandle);
+CPU_ADDRESS dBufferHandleToCpuAddress(BUFFER_HANDLE dHandle);
+BUFFER_HANDLE dCpuAddressToBank1Handle(CPU_ADDRESS dAddress);
 uint8_t bGetBufferHandleBank(BUFFER_HANDLE dHandle);
+// The bus address of buffer memory the firmware holds by processor address
+// or by pointer (request frames, sense buffers carved from a run).
+BUS_ADDRESS dCpuAddressToPciAddress(CPU_ADDRESS dAddress);
+inline BUS_ADDRESS dPciAddressOf(const volatile void* p) { return dCpuAddressToPciAddress(dCpuAddressOf(p)); }
+// Where the firmware reaches the run's first byte.
+inline void* pBufferHandleToPointer(BUFFER_HANDLE dHandle) {
+    return pCpuAddressToPointer(dBufferHandleToCpuAddress(dHandle));
+}
 
 // Fill whole words; return the end pointer, or null when the range is not
 // inside a bank.
@@ -58,9 +78,9 @@ void ClearPreservationPattern();
 void CheckPreservationPattern();
 
 // Fixed areas in bank 0.
-uint32_t dGetFixedMegabyteArea();
-uint32_t dGetPreservationPatternArea();
-uint32_t dGetFixedBufferA();
-uint32_t dGetFixedBufferB();
+BUFFER_HANDLE dGetFixedMegabyteArea();
+BUFFER_HANDLE dGetPreservationPatternArea();
+BUFFER_HANDLE dGetFixedBufferA();
+BUFFER_HANDLE dGetFixedBufferB();
 
 }  // namespace fw

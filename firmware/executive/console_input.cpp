@@ -6,11 +6,12 @@
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/types.h"
+#include "hw/uart.h"
 
 namespace fw {
 
 void EnableConsoleInput(uint32_t /*dUnused*/) {
-    WriteUartRegister(UART_IER, UART_IER_RECEIVE_ENABLED);
+    WriteUartRegister(UART_IER, UART_IER_UNIT_ENABLE | UART_IER_RX_DATA);
     // Text queued before input was enabled is never shown.
     ClearConsoleLog();
     UnmaskInterruptSource(INT_SOURCE_UART);

@@ -7,9 +7,6 @@
 
 namespace fw {
 
-// UART interrupt enable value: receive-data interrupt on, unit enabled.
-constexpr uint8_t UART_IER_RECEIVE_ENABLED = 0x41;
-
 // Start-up switches the receive interrupt on once, near the end of the
 // controller initialisation; its argument is ignored.
 void EnableConsoleInput(uint32_t dUnused = 0);

@@ -14,20 +14,13 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/cp15.h"
 #include "hw/hw.h"
+#include "hw/uart.h"
 
 namespace fw {
 
 namespace {
-
-constexpr uint32_t UART_BASE = 0xFFD82300;
-
-constexpr uint8_t LSR_RX_READY = 0x01;
-constexpr uint8_t LSR_TX_READY = 0x20;
-constexpr uint8_t LCR_DIVISOR_ACCESS_8N1 = 0x83;
-constexpr uint8_t LCR_8N1 = 0x03;
-constexpr uint8_t FCR_FIFO_ON = 0x01;
-constexpr uint8_t MCR_VALUE = 0x08;
 
 constexpr uint32_t TX_READY_POLLS = 268435456;
 constexpr uint64_t RX_POLLS_PER_TIMEOUT_UNIT = 2000000;
@@ -61,7 +54,7 @@ uint8_t s_fInConsolePrintf = FALSE;
 
 uint8_t ReadUartRegister(uint32_t dOffset) { return Reg8Read(UART_BASE + dOffset); }
 
-bool TransmitterReady() { return (ReadUartRegister(UART_LSR) & LSR_TX_READY) != 0; }
+bool TransmitterReady() { return (ReadUartRegister(UART_LSR) & UART_LSR_TX_READY) != 0; }
 
 // After direct UART access: the UART comes back on unless someone holds its
 // lock, whose holder unmasks it.
@@ -230,7 +223,7 @@ uint8_t UartGetChar(uint8_t* pbChar, uint32_t dTimeout) {
     // 64-bit: long timeouts overflow a 32-bit poll count.
     uint64_t lPolls = dTimeout == 0 ? 1 : RX_POLLS_PER_TIMEOUT_UNIT * dTimeout;
     for (uint64_t l = 0; l < lPolls; l++) {
-        if ((ReadUartRegister(UART_LSR) & LSR_RX_READY) != 0) {
+        if ((ReadUartRegister(UART_LSR) & UART_LSR_RX_READY) != 0) {
             *pbChar = ReadUartRegister(UART_DATA);
             return TRUE;
         }
@@ -240,7 +233,7 @@ uint8_t UartGetChar(uint8_t* pbChar, uint32_t dTimeout) {
 }
 
 void InitConsoleUart(uint32_t dBaud) {
-    WriteUartRegister(UART_LCR, LCR_DIVISOR_ACCESS_8N1);
+    WriteUartRegister(UART_LCR, UART_LCR_DLAB | UART_LCR_8N1);
     if (dBaud == 0) dBaud = dGetNvramBootWord();
     BaudRate rate = BAUD_RATES[0];
     for (const BaudRate& entry : BAUD_RATES) {
@@ -249,9 +242,9 @@ void InitConsoleUart(uint32_t dBaud) {
     SetNvramBootWord(rate.dBaud);
     WriteUartRegister(UART_IER, 0);   // divisor high
     WriteUartRegister(UART_DATA, rate.bDivisor);
-    WriteUartRegister(UART_LCR, LCR_8N1);
-    WriteUartRegister(UART_FCR, FCR_FIFO_ON);
-    WriteUartRegister(UART_MCR, MCR_VALUE);
+    WriteUartRegister(UART_LCR, UART_LCR_8N1);
+    WriteUartRegister(UART_FCR, UART_FCR_FIFO_ON);
+    WriteUartRegister(UART_MCR, UART_MCR_OUT2);
     ClearConsoleLog();
 }
 
@@ -376,13 +369,13 @@ void InvalidateDataCacheRange(uint32_t dAddress, uint32_t dLength) {
     if (dLength < 32) return;
     const uint64_t lEnd = static_cast<uint64_t>(dAddress) + dLength;
     for (uint64_t l = dAddress & ~31u; l < lEnd; l += 32) {
-        Cp15Write(7, 6, 1, static_cast<uint32_t>(l));   // invalidate D line by address
+        Cp15Write(CP15_INVALIDATE_DCACHE_LINE, static_cast<uint32_t>(l));
     }
 }
 
 void DrainWriteBuffer() {
     ConsolePrintf("Drain buffer");
-    Cp15Write(7, 10, 4, 0);   // completes when the write buffer is empty
+    Cp15Write(CP15_DRAIN_WRITE_BUFFER, 0);   // completes when the write buffer is empty
 }
 
 void ReportAssertionFailure(const char* pszExpression, const char* pszFile, uint32_t dLine,

@@ -10,16 +10,8 @@ constexpr uint32_t CONSOLE_LINE_SIZE = 220;          // one formatted line
 constexpr uint32_t CONSOLE_LOG_SIZE = 0x400000;      // console log ring
 constexpr uint32_t CAPTURE_BUFFER_SIZE = 0x100000;   // capture area, text from +4
 
-// UART byte registers, offsets from the UART base.
-constexpr uint32_t UART_DATA = 0x00;          // holding registers, divisor low
-constexpr uint32_t UART_IER = 0x04;           // interrupt enable, divisor high
-constexpr uint32_t UART_FCR = 0x08;
-constexpr uint32_t UART_LCR = 0x0C;
-constexpr uint32_t UART_MCR = 0x10;
-constexpr uint32_t UART_LSR = 0x14;
-
 void InitConsoleUart(uint32_t dBaud);            // 0: take the rate from NVRAM
-void WriteUartRegister(uint32_t dOffset, uint8_t bValue);
+void WriteUartRegister(uint32_t dOffset, uint8_t bValue);   // offset from UART_BASE (hw/uart.h)
 uint8_t UartPutChar(uint8_t bChar);              // 0xFF sent, 0 transmitter stuck
 uint8_t UartGetChar(uint8_t* pbChar, uint32_t dTimeout);   // TRUE/FALSE
 

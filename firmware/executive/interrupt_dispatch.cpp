@@ -15,7 +15,14 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/atu.h"
+#include "hw/cp15.h"
+#include "hw/fpga.h"
 #include "hw/hw.h"
+#include "hw/interrupt_controller.h"
+#include "hw/internal_bus.h"
+#include "hw/memory_controller.h"
+#include "hw/timers.h"
 #include "partner/partner_link.h"
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
@@ -26,76 +33,14 @@ namespace fw {
 
 namespace {
 
-// Coprocessor-6 interrupt source registers (CRn 0-3).
-constexpr uint32_t CP6_IINTSRC_CRM = 6;
-constexpr uint32_t CP6_FINTSRC_CRM = 7;
-constexpr uint32_t CP6_TIMER_CRM = 9;
-constexpr uint32_t CP6_TIMER_STATUS_CRN = 6;
-constexpr uint32_t CP6_MSI_STATUS_CRM = 1;
-constexpr uint32_t CP6_MSI_STATUS_FIRST_CRN = 8;
-
-// FINTSRC bits.
-constexpr uint32_t FINT0_TIMER0 = 1u << 8;
-constexpr uint32_t FINT0_XOR_DMA = (1u << 4) | (1u << 5);
-constexpr uint32_t FINT0_I2C0 = 1u << 10;
-constexpr uint32_t FINT0_I2C1 = 1u << 11;
-constexpr uint32_t FINT0_MESSAGING_UNIT = 1u << 13;
-constexpr uint32_t FINT0_HOST_CHIP1 = 1u << 24;
-constexpr uint32_t FINT0_HOST_CHIP2 = 1u << 25;
-constexpr uint32_t FINT0_EMBEDDED_MODULE = 1u << 26;
-constexpr uint32_t FINT0_PARTNER_LINK = 1u << 27;
-constexpr uint32_t FINT1_UART = 1u << 19;
-constexpr uint32_t FINT1_XOR_DMA = 1u << 27;
-constexpr uint32_t FINT3_I2C2 = 1u << 0;
-constexpr uint32_t FINT3_MSI = 1u << 17;
-constexpr uint32_t FINT3_WATCHDOG = 1u << 31;
-constexpr uint32_t MSI_STATUS_DRIVE_REPLY = 1u << 3;
-
-// IINTSRC bits.
-constexpr uint32_t IINT1_INTERNAL_BUS = 1u << 21;
-constexpr uint32_t IINT1_ATU = 1u << 23;
-constexpr uint32_t IINT1_MEMORY = 1u << 24;
-constexpr uint32_t IINT3_MSI = 1u << 17;
-
-// Board registers.
-constexpr uint32_t FPGA_HEARTBEAT = 0xF100F006;
-constexpr uint32_t FPGA_PARTNER_LINK = 0xF100F008;
-constexpr uint16_t FPGA_PARTNER_LINK_ACK = 1u << 7;
-
-constexpr uint32_t MEM_ECC_CONTROL = 0xFFD8181C;
-constexpr uint32_t MEM_ELOG0 = 0xFFD81820;
-constexpr uint32_t MEM_ELOG1 = 0xFFD81824;
-constexpr uint32_t MEM_ECAR0 = 0xFFD81828;
-constexpr uint32_t MEM_ECAR1 = 0xFFD8182C;
-constexpr uint32_t MEM_CONTEXT0 = 0xFFD81830;
-constexpr uint32_t MEM_CONTEXT1 = 0xFFD81834;
-constexpr uint32_t MEM_MCISR = 0xFFD81860;
-constexpr uint32_t ECC_REPORTING_OFF = 14;
-constexpr uint32_t ECC_REPORTING_ON = 15;
-constexpr uint32_t MCISR_ERROR0 = 1u << 0;
-constexpr uint32_t MCISR_ERROR1 = 1u << 1;
-constexpr uint32_t MCISR_OVERFLOW = 1u << 2;
-constexpr uint32_t ELOG_MULTI_BIT = 1u << 8;
-
-constexpr uint32_t INTERNAL_BUS_STATUS = 0xFFD81584;
-constexpr uint32_t ATU_STATUS = 0xFFDCD004;
-constexpr uint32_t ATU_PCIE_STATUS = 0xFFDCD380;
-constexpr uint32_t ATU_PCIE_ERROR_ADDRESS = 0xFFDCD384;
-constexpr uint32_t ATU_PCIE_UPPER_ADDRESS = 0xFFDCD388;
-constexpr uint32_t ATU_PCIE_COMMAND = 0xFFDCD38C;
-
 // The NVRAM test pattern: if it is gone the memory itself cannot be trusted.
 constexpr uint32_t NVRAM_TEST_PATTERN_OFFSET = 0x7FF00;
 constexpr std::array<uint32_t, 8> NVRAM_TEST_PATTERN = {
     0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0x55555555, 0x55555555, 0xAAAAAAAA, 0xAAAAAAAA};
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SAS = 2;
 constexpr uint8_t SAS_HOST_PORT_2 = 0x32;
 constexpr uint8_t DRIVE_IOC_ID = 0x61;
 
-// Data-abort fault status bits 1, 2 and 10: imprecise external abort.
-constexpr uint32_t FSR_DATA_IMPRECISE_EXTERNAL = 0x406;
 constexpr uint8_t DATA_ABORT_EVENT_LIMIT = 9;
 
 uint8_t s_fInFiqHandler = FALSE;
@@ -109,6 +54,9 @@ uint8_t s_bDataAbortCount;
 
 uint8_t Byte(uint32_t d, unsigned uShift) { return static_cast<uint8_t>(d >> uShift); }
 
+// A line of the sources read from all four banks.
+bool Fired(const uint32_t* pdSources, INT_LINE sLine) { return (pdSources[sLine.bBank] & dLineMask(sLine)) != 0; }
+
 // Event 1 with the fault kind, the diagnostic progress bytes and two words,
 // most significant byte first.
 void PostFaultEvent(uint8_t bKind, uint32_t dFirst, uint32_t dSecond) {
@@ -120,10 +68,10 @@ void PostFaultEvent(uint8_t bKind, uint32_t dFirst, uint32_t dSecond) {
 // The board heartbeat: a 0-then-1 pulse while the watchdog runs.
 void PulseHeartbeat(bool fZeroWhenDisabled) {
     if (fIsWatchdogEnabled() == TRUE) {
-        Reg16Write(FPGA_HEARTBEAT, 0);
-        Reg16Write(FPGA_HEARTBEAT, 1);
+        Reg16Write(FPGA_WATCHDOG, 0);
+        Reg16Write(FPGA_WATCHDOG, 1);
     } else if (fZeroWhenDisabled) {
-        Reg16Write(FPGA_HEARTBEAT, 0);
+        Reg16Write(FPGA_WATCHDOG, 0);
     }
 }
 
@@ -140,25 +88,25 @@ void RunAsSource(uint8_t bSource, Service fnService) {
 
 void ServiceTimerTick() {
     s_dFiqCount = 0;
-    Cp6Write(CP6_TIMER_STATUS_CRN, CP6_TIMER_CRM, 1);
+    Cp6Write(TIMER_TISR, TIMER_CRM, TIMER_TISR_TIMER0);
     PulseHeartbeat(true);
     SystemTickHandler();
 }
 
 void ServiceMessageInterrupt() {
-    uint32_t adStatus[4];
+    uint32_t adStatus[INTC_MSI_STATUS_COUNT];
     uint32_t dAll = 0;
-    for (uint32_t i = 0; i < 4; ++i) {
-        adStatus[i] = Cp6Read(CP6_MSI_STATUS_FIRST_CRN + i, CP6_MSI_STATUS_CRM);
+    for (uint32_t i = 0; i < INTC_MSI_STATUS_COUNT; ++i) {
+        adStatus[i] = Cp6Read(INTC_MSI_STATUS_FIRST_CRN + i, INTC_MSI_STATUS_CRM);
         dAll |= adStatus[i];
     }
-    if (dAll & MSI_STATUS_DRIVE_REPLY) {
+    if (dAll & INTC_MSI_DRIVE_IOC) {
         RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { LSI_SAS_DriveInterruptEntry(DRIVE_IOC_ID); });
     } else {
         DebugPrintf("Spurious MSI Inbound Int.\n");
     }
-    for (uint32_t i = 0; i < 4; ++i) {
-        Cp6Write(CP6_MSI_STATUS_FIRST_CRN + i, CP6_MSI_STATUS_CRM, adStatus[i]);
+    for (uint32_t i = 0; i < INTC_MSI_STATUS_COUNT; ++i) {
+        Cp6Write(INTC_MSI_STATUS_FIRST_CRN + i, INTC_MSI_STATUS_CRM, adStatus[i]);
     }
 }
 
@@ -173,7 +121,7 @@ void ServiceFcHostChip(uint8_t bChip) {
 void ServiceHostChips(uint32_t dFint0) {
     if (IsLockHeld(INT_SOURCE_HOST_CHIPS)) return;
     const uint8_t bType = bGetHostInterfaceType();
-    if (dFint0 & FINT0_HOST_CHIP2) {
+    if (dFint0 & dLineMask(INT_LINE_HOST_CHIP2)) {
         if (bType == HOST_INTERFACE_FC) {
             RunAsSource(INT_SOURCE_HOST_CHIPS, [] { ServiceFcHostChip(2); });
         } else if (bType == HOST_INTERFACE_SAS) {
@@ -181,7 +129,7 @@ void ServiceHostChips(uint32_t dFint0) {
                         [] { LSI_SAS_HostPortInterruptEntry(SAS_HOST_PORT_2); });
         }
     }
-    if ((dFint0 & FINT0_HOST_CHIP1) && bType == HOST_INTERFACE_FC) {
+    if ((dFint0 & dLineMask(INT_LINE_HOST_CHIP1)) && bType == HOST_INTERFACE_FC) {
         RunAsSource(INT_SOURCE_HOST_CHIPS, [] { ServiceFcHostChip(1); });
     }
 }
@@ -221,7 +169,7 @@ void ScrubMemoryWord(uint32_t dAddress) {
 
 // A single-bit error logged in ELOGn with its address in ECARn.
 bool IsSingleBitError(uint32_t dMcisr, uint32_t dMcisrBit, uint32_t dElog) {
-    return (dMcisr & dMcisrBit) && !(dElog & ELOG_MULTI_BIT);
+    return (dMcisr & dMcisrBit) && !(dElog & MCU_ELOG_MULTI_BIT);
 }
 
 void CorrectSingleBitError(uint32_t dElog, uint32_t dEcar) {
@@ -256,32 +204,34 @@ uint8_t bEccSyndromeBit(uint8_t bSyndrome) { return ECC_SYNDROME_TABLE[bSyndrome
 
 void FiqHandler() {
     s_fInFiqHandler = TRUE;
-    uint32_t adFint[4];
-    for (uint32_t i = 0; i < 4; ++i) adFint[i] = Cp6Read(i, CP6_FINTSRC_CRM);
+    uint32_t adFint[INTC_BANKS];
+    for (uint32_t i = 0; i < INTC_BANKS; ++i) adFint[i] = Cp6Read(i, INTC_FINTSRC);
 
-    if (adFint[0] & FINT0_TIMER0) ServiceTimerTick();
-    if (adFint[3] & FINT3_WATCHDOG) {
+    if (Fired(adFint, INT_LINE_TIMER0)) ServiceTimerTick();
+    if (Fired(adFint, INT_LINE_WATCHDOG)) {
         KickHeartbeat();
         PostEvent(EVENT_RECOVERED_FAULT, 1);
     }
-    if ((adFint[3] & FINT3_MSI) && !IsLockHeld(INT_SOURCE_DRIVE_SIDE)) ServiceMessageInterrupt();
+    if (Fired(adFint, INT_LINE_MSI) && !IsLockHeld(INT_SOURCE_DRIVE_SIDE)) ServiceMessageInterrupt();
     ServiceHostChips(adFint[0]);
-    if (adFint[0] & FINT0_EMBEDDED_MODULE) {
+    if (Fired(adFint, INT_LINE_EMBEDDED_MODULE)) {
         RunAsSource(INT_SOURCE_EMBEDDED_MODULE, [] { EmbeddedModuleMailboxInterrupt(); });
     }
-    if (adFint[0] & FINT0_PARTNER_LINK) {
+    if (Fired(adFint, INT_LINE_PARTNER_LINK)) {
         ServicePartnerLink();
     } else {
         s_fPartnerMissedFiq = TRUE;
     }
-    if ((adFint[0] & FINT0_XOR_DMA) || (adFint[1] & FINT1_XOR_DMA)) XorEngineCompletion();
-    if ((adFint[1] & FINT1_UART) && !IsLockHeld(INT_SOURCE_UART)) {
+    if (Fired(adFint, INT_LINE_DMA) || Fired(adFint, INT_LINE_AAU) || Fired(adFint, INT_LINE_DMA_AAU_2)) {
+        XorEngineCompletion();
+    }
+    if (Fired(adFint, INT_LINE_UART) && !IsLockHeld(INT_SOURCE_UART)) {
         RunAsSource(INT_SOURCE_UART, [] { ServiceConsoleInput(); });
     }
-    if (adFint[0] & FINT0_I2C1) I2cUnit1InterruptService();
-    if (adFint[0] & FINT0_I2C0) I2cUnit0InterruptService();
-    if (adFint[3] & FINT3_I2C2) I2cUnit2InterruptService();
-    if (adFint[0] & FINT0_MESSAGING_UNIT) {
+    if (Fired(adFint, INT_LINE_I2C1)) I2cUnit1InterruptService();
+    if (Fired(adFint, INT_LINE_I2C0)) I2cUnit0InterruptService();
+    if (Fired(adFint, INT_LINE_I2C2)) I2cUnit2InterruptService();
+    if (Fired(adFint, INT_LINE_MESSAGING_UNIT)) {
         RunAsSource(INT_SOURCE_MESSAGING_UNIT, [] {
             DebugPrintf("TTTTTTTTTTTT GSIMBXISR TTTTTTTTTTTT\n");
             MessagingUnitInterrupt();
@@ -292,14 +242,14 @@ void FiqHandler() {
 }
 
 void IrqHandler() {
-    uint32_t adIint[4];
-    for (uint32_t i = 0; i < 4; ++i) adIint[i] = Cp6Read(i, CP6_IINTSRC_CRM);
-    if (adIint[3] & IINT3_MSI) DebugPrintf("Got unexpected IRQ for MSI (should be FIQ).\n");
-    if (adIint[1] & IINT1_MEMORY) {
+    uint32_t adIint[INTC_BANKS];
+    for (uint32_t i = 0; i < INTC_BANKS; ++i) adIint[i] = Cp6Read(i, INTC_IINTSRC);
+    if (Fired(adIint, INT_LINE_MSI)) DebugPrintf("Got unexpected IRQ for MSI (should be FIQ).\n");
+    if (Fired(adIint, INT_LINE_MEMORY)) {
         MemoryErrorService();
-    } else if (adIint[1] & IINT1_ATU) {
+    } else if (Fired(adIint, INT_LINE_ATU)) {
         AtuErrorDump();
-    } else if (adIint[1] & IINT1_INTERNAL_BUS) {
+    } else if (Fired(adIint, INT_LINE_INTERNAL_BUS)) {
         InternalBusErrorService();
     } else {
         PostFaultEvent(FAULT_UNEXPECTED_IRQ, adIint[0], adIint[1]);
@@ -312,33 +262,33 @@ void MemoryErrorService() {
         PostEvent(EVENT_FAULT, 2, 0, 0);
         HaltController();
     }
-    const uint32_t dElog0 = Reg32Read(MEM_ELOG0);
-    const uint32_t dElog1 = Reg32Read(MEM_ELOG1);
-    const uint32_t dEcar0 = Reg32Read(MEM_ECAR0);
-    const uint32_t dEcar1 = Reg32Read(MEM_ECAR1);
-    const uint32_t dContext0 = Reg32Read(MEM_CONTEXT0);
-    const uint32_t dContext1 = Reg32Read(MEM_CONTEXT1);
-    const uint32_t dMcisr = Reg32Read(MEM_MCISR);
+    const uint32_t dElog0 = Reg32Read(MCU_ELOG0);
+    const uint32_t dElog1 = Reg32Read(MCU_ELOG1);
+    const uint32_t dEcar0 = Reg32Read(MCU_ECAR0);
+    const uint32_t dEcar1 = Reg32Read(MCU_ECAR1);
+    const uint32_t dContext0 = Reg32Read(MCU_ECTST0);
+    const uint32_t dContext1 = Reg32Read(MCU_ECTST1);
+    const uint32_t dMcisr = Reg32Read(MCU_MCISR);
     DebugPrintf("dMemRegELOG0: 0x%08x dMemRegELOG1: 0x%08x dMemRegECAR0: 0x%08x dMemRegECAR1: "
                 "0x%08x\n",
                 dElog0, dElog1, dEcar0, dEcar1);
     DebugPrintf("dMemRegContextAR0: 0x%08x  dMemRegContextAR1: 0x%08x  dMemRegMCISR: 0x%08x\n",
                 dContext0, dContext1, dMcisr);
-    Reg32Write(MEM_MCISR, dMcisr);
-    Reg32Write(MEM_ECC_CONTROL, ECC_REPORTING_OFF);
+    Reg32Write(MCU_MCISR, dMcisr);
+    Reg32Write(MCU_ECCR, MCU_ECCR_REPORTING_OFF);
 
-    const bool fMulti0 = (dMcisr & MCISR_ERROR0) && (dElog0 & ELOG_MULTI_BIT);
-    const bool fMulti1 = (dMcisr & MCISR_ERROR1) && (dElog1 & ELOG_MULTI_BIT);
-    if (!(dMcisr & MCISR_OVERFLOW) && !fMulti0 && !fMulti1) {
-        if (IsSingleBitError(dMcisr, MCISR_ERROR0, dElog0)) CorrectSingleBitError(dElog0, dEcar0);
-        if (IsSingleBitError(dMcisr, MCISR_ERROR1, dElog1)) CorrectSingleBitError(dElog1, dEcar1);
-        Reg32Write(MEM_ECC_CONTROL, ECC_REPORTING_ON);
+    const bool fMulti0 = (dMcisr & MCU_MCISR_ERROR0) && (dElog0 & MCU_ELOG_MULTI_BIT);
+    const bool fMulti1 = (dMcisr & MCU_MCISR_ERROR1) && (dElog1 & MCU_ELOG_MULTI_BIT);
+    if (!(dMcisr & MCU_MCISR_OVERFLOW) && !fMulti0 && !fMulti1) {
+        if (IsSingleBitError(dMcisr, MCU_MCISR_ERROR0, dElog0)) CorrectSingleBitError(dElog0, dEcar0);
+        if (IsSingleBitError(dMcisr, MCU_MCISR_ERROR1, dElog1)) CorrectSingleBitError(dElog1, dEcar1);
+        Reg32Write(MCU_ECCR, MCU_ECCR_REPORTING_ON);
         return;
     }
     const uint8_t bSyndrome0 =
-        IsSingleBitError(dMcisr, MCISR_ERROR0, dElog0) ? bEccSyndromeBit(Byte(dElog0, 0)) : 255;
+        IsSingleBitError(dMcisr, MCU_MCISR_ERROR0, dElog0) ? bEccSyndromeBit(Byte(dElog0, 0)) : 255;
     const uint8_t bSyndrome1 =
-        IsSingleBitError(dMcisr, MCISR_ERROR1, dElog1) ? bEccSyndromeBit(Byte(dElog1, 0)) : 255;
+        IsSingleBitError(dMcisr, MCU_MCISR_ERROR1, dElog1) ? bEccSyndromeBit(Byte(dElog1, 0)) : 255;
     PostEvent(EVENT_FAULT, 2, bSyndrome0, bSyndrome1);
     HaltController();
 }
@@ -354,14 +304,14 @@ void InternalBusErrorService() {
 }
 
 void AtuErrorDump() {
-    const uint32_t dPcieStatus = Reg32Read(ATU_PCIE_STATUS);
-    Reg32Write(ATU_PCIE_STATUS, dPcieStatus);
-    const uint32_t dAtuStatus = Reg32Read(ATU_STATUS);
-    Reg32Write(ATU_STATUS, dAtuStatus);
+    const uint32_t dPcieStatus = Reg32Read(ATUX_PIECSR);
+    Reg32Write(ATUX_PIECSR, dPcieStatus);
+    const uint32_t dAtuStatus = Reg32Read(ATUX_ATUSR);
+    Reg32Write(ATUX_ATUSR, dAtuStatus);
     DebugPrintf("ATU Error:  PIECSR %08x  ATUSR %08x\n", dPcieStatus, dAtuStatus);
-    DebugPrintf("ATU PIEEAR: %08x\n", Reg32Read(ATU_PCIE_ERROR_ADDRESS));
-    DebugPrintf("ATU PIEUAR: %08x\n", Reg32Read(ATU_PCIE_UPPER_ADDRESS));
-    DebugPrintf("ATU PIECAR: %08x\n", Reg32Read(ATU_PCIE_COMMAND));
+    DebugPrintf("ATU PIEEAR: %08x\n", Reg32Read(ATUX_PIEEAR));
+    DebugPrintf("ATU PIEUAR: %08x\n", Reg32Read(ATUX_PIEUAR));
+    DebugPrintf("ATU PIECAR: %08x\n", Reg32Read(ATUX_PIECAR));
     DebugPrintf("\n");
     DumpInterruptRegisters();
     HaltController();
@@ -378,7 +328,7 @@ void SoftwareInterruptHandler(uint32_t dAddress, uint32_t dInstruction) {
 }
 
 void PrefetchAbortHandler(uint32_t dAddress, uint32_t dFaultStatus) {
-    if ((dFaultStatus & FSR_PREFETCH_MASK) == FSR_IMPRECISE_EXTERNAL) {
+    if ((dFaultStatus & CP15_FSR_PREFETCH_MASK) == CP15_FSR_IMPRECISE_EXTERNAL) {
         const uint32_t dNow = dGetCoarseTickHalf();
         if (s_dPrefetchBurstCount == 0 || dNow - s_dPrefetchBurstStart > PREFETCH_BURST_WINDOW) {
             s_dPrefetchBurstCount = 1;
@@ -387,7 +337,7 @@ void PrefetchAbortHandler(uint32_t dAddress, uint32_t dFaultStatus) {
         }
         if (s_dPrefetchBurstCount == 1) s_dPrefetchBurstStart = dNow;
         if (s_dPrefetchBurstCount <= PREFETCH_BURST_LIMIT) {
-            Cp15Write(7, 5, 0, 0);  // invalidate the instruction cache
+            Cp15Write(CP15_INVALIDATE_ICACHE, 0);
             PostEvent(EVENT_RECOVERED_FAULT, 7, 0, 0, Byte(dAddress, 24), Byte(dAddress, 16),
                       Byte(dAddress, 8), Byte(dAddress, 0));
             return;
@@ -400,8 +350,8 @@ void PrefetchAbortHandler(uint32_t dAddress, uint32_t dFaultStatus) {
 void DataAbortHandler(uint32_t dAddress, uint32_t dFaultStatus, uint32_t dFaultAddress) {
     if (s_bDataAbortCount < 0xFF) ++s_bDataAbortCount;
     const bool fEarlyImprecise = fIsZ8Q2Controller() == TRUE &&
-                                 (dFaultStatus & FSR_DATA_IMPRECISE_EXTERNAL) ==
-                                     FSR_DATA_IMPRECISE_EXTERNAL &&
+                                 (dFaultStatus & CP15_FSR_DATA_IMPRECISE_EXTERNAL) ==
+                                     CP15_FSR_DATA_IMPRECISE_EXTERNAL &&
                                  fIsInitializationComplete() != TRUE;
     if (s_bDataAbortCount <= DATA_ABORT_EVENT_LIMIT) {
         if (fEarlyImprecise) {
@@ -433,12 +383,12 @@ void SoftwareInterruptEntry() {
 
 void PrefetchAbortEntry() {
     const HwExceptionFrame sFrame = HwGetExceptionFrame();
-    PrefetchAbortHandler(sFrame.dLinkRegister - 4, Cp15Read(5, 0, 0));
+    PrefetchAbortHandler(sFrame.dLinkRegister - 4, Cp15Read(CP15_FAULT_STATUS));
 }
 
 void DataAbortEntry() {
     const HwExceptionFrame sFrame = HwGetExceptionFrame();
-    DataAbortHandler(sFrame.dLinkRegister - 4, Cp15Read(5, 0, 0), Cp15Read(6, 0, 0));
+    DataAbortHandler(sFrame.dLinkRegister - 4, Cp15Read(CP15_FAULT_STATUS), Cp15Read(CP15_FAULT_ADDRESS));
 }
 
 void KickHeartbeat() {
@@ -449,10 +399,10 @@ void KickHeartbeat() {
 void RaiseTestPrefetchAbort() {
     const uint32_t dMask = CpuGetInterruptMask();
     CpuMaskInterrupts();
-    Cp15Write(5, 0, 0, FSR_IMPRECISE_EXTERNAL);
+    Cp15Write(CP15_FAULT_STATUS, CP15_FSR_IMPRECISE_EXTERNAL);
     const uint32_t dReturn =
         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&RaiseTestPrefetchAbort));
-    PrefetchAbortHandler(dReturn, Cp15Read(5, 0, 0));
+    PrefetchAbortHandler(dReturn, Cp15Read(CP15_FAULT_STATUS));
     if (dMask == 0) CpuUnmaskInterrupts();
 }
 

@@ -21,9 +21,6 @@ constexpr uint8_t EVENT_FAULT = 1;
 constexpr uint8_t EVENT_MEMORY_ECC_CORRECTED = 114;
 constexpr uint8_t EVENT_RECOVERED_FAULT = 156;
 
-// Imprecise external abort: prefetch-abort fault status bits 0-3 and 10.
-constexpr uint32_t FSR_PREFETCH_MASK = 0x40F;
-constexpr uint32_t FSR_IMPRECISE_EXTERNAL = 0x408;
 // Within this many dGetCoarseTickHalf units ten imprecise prefetch aborts
 // are survived; the eleventh halts.
 constexpr uint32_t PREFETCH_BURST_WINDOW = 3600;

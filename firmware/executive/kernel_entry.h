@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
 #include "executive/lists.h"
 #include "executive/port_codes.h"
 #include "executive/timers.h"
@@ -69,7 +70,7 @@ struct KERNEL_ENTRY {
     KERNEL_ENTRY* psMother;     // the command this one counts down on
     KERNEL_ENTRY* psLink;       // sibling: a read-modify-write head's data child
     uint32_t dStartTick;        // coarse tick of the start, or when due
-    uint32_t dBufferHandle;
+    BUFFER_HANDLE dBufferHandle;
     uint16_t wPageCount;
     uint16_t wBlocks;           // blocks of the current pass or transfer
     uint16_t wJournalSlot;

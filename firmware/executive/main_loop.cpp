@@ -62,17 +62,17 @@ void BuildPortLists() {
     s_sPorts.bDriveQueueMode = DRIVE_QUEUE_MODE;
     s_sPorts.bHostPortCount = 0;
     switch (s_sPorts.bHostInterfaceType) {
-    case 1:
+    case HOST_INTERFACE_FC:
         s_sPorts.abHostPort[0] = 2;
         s_sPorts.abHostPort[1] = 1;
         s_sPorts.bHostPortCount = 2;
         break;
-    case 2:
+    case HOST_INTERFACE_SAS:
         s_sPorts.abHostPort[0] = 0x32;
         s_sPorts.abHostPort[1] = 0x31;
         s_sPorts.bHostPortCount = 2;
         break;
-    case 6:
+    case HOST_INTERFACE_SAS_TARGET:
         s_sPorts.abHostPort[0] = 0x71;
         s_sPorts.abHostPort[1] = 0x72;
         s_sPorts.bHostPortCount = 2;
@@ -243,7 +243,7 @@ void RunCycle() {
         EnterStage(18);
         ServiceIpcXorCompletions();
     }
-    if (s_sPorts.bHostInterfaceType == 4) ServiceEmbeddedModuleRequests();
+    if (s_sPorts.bHostInterfaceType == HOST_INTERFACE_EMBEDDED) ServiceEmbeddedModuleRequests();
 
     SetInitiatorServiceResult(0xFF);
     for (uint8_t i = 0; i < 1; ++i) {
@@ -302,7 +302,7 @@ void RunCycle() {
             EnterStage(32);
             (void)ServiceLunQueues();
         }
-        if (s_sPorts.bHostInterfaceType == 4 && fIsEmbeddedModuleRequestPending() == TRUE &&
+        if (s_sPorts.bHostInterfaceType == HOST_INTERFACE_EMBEDDED && fIsEmbeddedModuleRequestPending() == TRUE &&
             fIsEmbeddedModuleBusy() == FALSE) {
             ServiceEmbeddedModuleRequests();
         }

@@ -10,6 +10,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/hw.h"
+#include "hw/i2c_unit.h"
 #include "platform/i2c.h"
 
 namespace fw {
@@ -29,8 +30,6 @@ namespace {
 constexpr uint8_t FIRST_CLOCK_REGISTER = 2;
 constexpr uint8_t CLOCK_REGISTER_COUNT = 7;
 constexpr uint8_t CENTURY_BIT = 0x80;
-constexpr uint32_t I2C_UNIT1_STATUS = 0xFFD82524;
-constexpr uint32_t UNIT_BUSY_BITS = (1u << 2) | (1u << 3);
 
 DATE_TIME s_sReading;  // fields assembled by the read sequence
 volatile uint8_t fRTCInProgress = FALSE;
@@ -192,8 +191,8 @@ void ClockTransferComplete() { SequenceStep(1); }
 
 void ClockTransferTimeout() {
     if (fIsZ8Q2Controller() == TRUE) {
-        const uint32_t dStatus = Reg32Read(I2C_UNIT1_STATUS);
-        if ((dStatus & UNIT_BUSY_BITS) != 0 && bReinitI2cUnit(1) != STATUS_OK) {
+        const uint32_t dStatus = Reg32Read(dI2cUnitRegister(1, I2C_ISR));
+        if ((dStatus & (I2C_ISR_UB | I2C_ISR_IBB)) != 0 && bReinitI2cUnit(1) != STATUS_OK) {
             PostEvent(122, 1, 0, 0, 0, 0, 0, 2, static_cast<uint8_t>(dStatus >> 24),
                       static_cast<uint8_t>(dStatus >> 16), static_cast<uint8_t>(dStatus >> 8),
                       static_cast<uint8_t>(dStatus));

@@ -38,7 +38,14 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/atu.h"
+#include "hw/boot_rom.h"
+#include "hw/cp15.h"
+#include "hw/fpga.h"
+#include "hw/gpio.h"
 #include "hw/hw.h"
+#include "hw/interrupt_controller.h"
+#include "hw/memory_controller.h"
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
 #include "platform/embedded_module.h"
@@ -68,30 +75,6 @@ uint32_t ExceptionStackTable[8] = {
 };
 
 namespace {
-
-// Boot-ROM parameter block and the low memory word of the old block versions.
-constexpr uint32_t BOOT_BLOCK_ADDRESS = 0x001FFC00;
-constexpr uint32_t OLD_MEMORY_SIZE_ADDRESS = 0x0027FFFC;
-constexpr uint32_t BOOT_VERSION = 0x00;
-constexpr uint32_t BOOT_MEMORY_SIZE = 0x14;
-constexpr uint32_t BOOT_STACKS = 0x1C;
-
-constexpr uint32_t MEMORY_32MB = 0x02000000;
-constexpr uint32_t MEMORY_64MB = 0x04000000;
-
-// Board registers used by bring-up.
-constexpr uint32_t REG_GPIO_ENABLE = 0xFFD82480;
-constexpr uint32_t REG_GPIO_DATA = 0xFFD82488;
-constexpr uint32_t REG_MCU_CONFIG = 0xFFD81868;
-constexpr uint32_t REG_ATU_CONTROL = 0xFFDCD074;
-constexpr uint32_t FPGA_CONTROL = 0xF100F000;
-constexpr uint32_t FPGA_BOARD = 0xF100F010;
-constexpr uint32_t FPGA_VERSION = 0xF100F016;
-constexpr uint32_t FPGA_HW_VERSION = 0xF100F018;
-constexpr uint16_t FPGA_CONTROL_RESET = 0x0004;
-constexpr uint16_t FPGA_CONTROL_PROGRAMMED = 0x0020;
-
-constexpr uint32_t CP15_CONTROL_DCACHE = 0x4;
 
 constexpr uint8_t DEVICE_KIND_PCI = 1;
 constexpr uint8_t DEVICE_KIND_PCIE = 2;
@@ -141,12 +124,12 @@ void ProgramFpgaIfNeeded() {
 }
 
 void CheckDataCache() {
-    uint32_t dControl = Cp15Read(1, 0, 0);
+    uint32_t dControl = Cp15Read(CP15_CONTROL);
     if (dControl & CP15_CONTROL_DCACHE) return;
     ConsolePrintf("Unexpected value: Data Cache not enabled by Boot ROM.\n");
-    Cp15Write(9, 2, 0, 0);  // data-cache lock-down off
+    Cp15Write(CP15_DCACHE_LOCKDOWN, 0);
     CleanInvalidateDataCache();
-    Cp15Write(1, 0, 0, dControl | CP15_CONTROL_DCACHE);
+    Cp15Write(CP15_CONTROL, dControl | CP15_CONTROL_DCACHE);
 }
 
 uint8_t s_abPciDeviceKind[128];
@@ -162,18 +145,18 @@ void InitBoardHardware() {
     ResetPrefetchAbortBurst();
     ResetInterruptLocks();
 
-    StoreVector(0x20, &UndefinedInstructionEntry);
-    StoreVector(0x24, &SoftwareInterruptEntry);
-    StoreVector(0x28, &PrefetchAbortEntry);
-    StoreVector(0x2C, &DataAbortEntry);
-    StoreVector(0x34, &IrqHandler);
-    StoreVector(0x38, &FiqHandler);
+    StoreVector(VECTOR_SLOT_UNDEFINED, &UndefinedInstructionEntry);
+    StoreVector(VECTOR_SLOT_SOFTWARE_INTERRUPT, &SoftwareInterruptEntry);
+    StoreVector(VECTOR_SLOT_PREFETCH_ABORT, &PrefetchAbortEntry);
+    StoreVector(VECTOR_SLOT_DATA_ABORT, &DataAbortEntry);
+    StoreVector(VECTOR_SLOT_IRQ, &IrqHandler);
+    StoreVector(VECTOR_SLOT_FIQ, &FiqHandler);
 
     SetCtrlOptionBit2Flag(FALSE);
     InitConsoleUart(115200);
 
-    Reg32Write(REG_GPIO_ENABLE, 0x5F19);
-    Reg32Write(REG_GPIO_DATA, 0xFFFF);
+    Reg32Write(GPIO_ENABLE, 0x5F19);
+    Reg32Write(GPIO_DATA, 0xFFFF);
 
     InitJtag();
     ProgramFpgaIfNeeded();
@@ -182,7 +165,7 @@ void InitBoardHardware() {
     ConsolePrintf("Hardware Version: 0x%04x\n", Reg16Read(FPGA_HW_VERSION));
 
     if (!(Reg16Read(FPGA_CONTROL) & FPGA_CONTROL_PROGRAMMED)) {
-        Reg16Write(FPGA_CONTROL, Reg16Read(FPGA_CONTROL) | FPGA_CONTROL_RESET);
+        Reg16Write(FPGA_CONTROL, Reg16Read(FPGA_CONTROL) | FPGA_CONTROL_FPGA_RESET);
         SpinDelayMs(1);
     }
     SetFpgaResetBit(TRUE);
@@ -191,7 +174,7 @@ void InitBoardHardware() {
 
     InitBoardStateDefaults();
     CheckDataCache();
-    if (Reg16Read(FPGA_BOARD) & 0x0008) SetBackplaneType(6);
+    if (Reg16Read(FPGA_BOARD) & FPGA_BOARD_ALTERNATE_BACKPLANE) SetBackplaneType(6);
 
     BusMonitorStartCounters(1);
     InitInterruptController();
@@ -211,22 +194,22 @@ void InitBoardHardware() {
     SetClockBusy(FALSE);
     ReadClockAtStart();
     InitClockReference();
-    Reg32Write(REG_MCU_CONFIG, 0x00111100);
+    Reg32Write(MCU_RFR, 0x00111100);
     ClearSasEvent144Posted();
 }
 
 void ControllerEntry() {
-    uint32_t dVersion = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_VERSION);
+    uint32_t dVersion = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_BLOCK_VERSION);
     uint32_t dMemorySize;
     if (dVersion >= 2) {
-        dMemorySize = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_MEMORY_SIZE);
+        dMemorySize = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_BLOCK_MEMORY_SIZE);
         if (dVersion >= 3) {
             for (uint32_t i = 0; i < 8; ++i) {
-                ExceptionStackTable[i] = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_STACKS + 4 * i);
+                ExceptionStackTable[i] = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_BLOCK_STACKS + 4 * i);
             }
         }
     } else {
-        dMemorySize = ReadBootWord(OLD_MEMORY_SIZE_ADDRESS);
+        dMemorySize = ReadBootWord(BOOT_OLD_MEMORY_SIZE_ADDRESS);
     }
     SetSystemMemorySize(dMemorySize);
 
@@ -279,7 +262,7 @@ void InitController() {
 
     uint8_t abWwn[8];
     GetNvramControllerWwn(abWwn);
-    ConsolePrintf(bGetHostInterfaceType() == 2
+    ConsolePrintf(bGetHostInterfaceType() == HOST_INTERFACE_SAS
                       ? "\n\nController SN :%02x %02x %02x %02x %02x %02x %02x %02x\n"
                       : "\n\nController WWN:%02x %02x %02x %02x %02x %02x %02x %02x\n",
                   abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7]);
@@ -307,8 +290,8 @@ void InitController() {
     InitBoardState();
     ClearPciErrorStatus();
     // Forget interrupts latched while PCI was brought up (INTPND0 and 1).
-    Cp6Write(0, 3, 0);
-    Cp6Write(1, 3, 0);
+    Cp6Write(0, INTC_INTPND, 0);
+    Cp6Write(1, INTC_INTPND, 0);
     ReadClockAtStart();
     InitClockReference();
     EnableInterrupts();
@@ -393,9 +376,9 @@ void InitController() {
     ResetFibreChannelStartFlags();
 
     uint8_t bHostType = bGetHostInterfaceType();
-    if (bHostType == 1) {
+    if (bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Searching For FC Ports............");
-        Reg32Write(REG_ATU_CONTROL, Reg32Read(REG_ATU_CONTROL) & ~(1u << 21));
+        Reg32Write(ATUX_ATUCR, Reg32Read(ATUX_ATUCR) & ~ATUX_ATUCR_BIT21);
         uint8_t bFound = bProbeHostChips();
         bool fChip1 = bFound & 1, fChip2 = bFound & 2;
         if (fChip1 && fChip2) {
@@ -505,7 +488,7 @@ void InitController() {
         (void)bSendSasPhyMessage190(FALSE);
     };
 
-    if (bHostType == 1) {
+    if (bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Initializing Host Ports...........");
         DisableHostChipInterrupts();
         uint8_t bStarted = bStartHostChips();
@@ -538,12 +521,12 @@ void InitController() {
             if (fWaitForPartner) PartnerStartOfDay();
             EnableHostChipInterrupts();
         }
-    } else if (bHostType == 2) {
+    } else if (bHostType == HOST_INTERFACE_SAS) {
         ConsolePrintf("Initializing Host Ports...........");
         PassOrIdle(InitSASHostPorts());
         SetHostPortLinkFlag(0x31, TRUE);
         SetHostPortLinkFlag(0x32, TRUE);
-    } else if (bHostType == 6) {
+    } else if (bHostType == HOST_INTERFACE_SAS_TARGET) {
         ConsolePrintf("\nInitializing SAS Host Ports...........\n");
         if (LSI_SAS_TargetInit() != STATUS_OK) {
             ConsolePrintf("Fail\n");
@@ -573,7 +556,7 @@ void InitController() {
     (void)bUpdatePartnerMissingIndicator();
     SetHardwareWatchdog(TRUE);
 
-    if (bHostType == 4) InitEmbeddedModuleInterfaces();
+    if (bHostType == HOST_INTERFACE_EMBEDDED) InitEmbeddedModuleInterfaces();
     InitDmaChannelDriver();
     SetReadyIndicators(TRUE);
     CheckPartnerVersionMatch();
@@ -624,12 +607,12 @@ uint8_t AllocateSubsystemMemory() {
     for (uint8_t*& pImage : apImage) {
         BUFFER_HANDLE dHandle;
         while (bAllocDataPages(0, IMAGE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-        pImage = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+        pImage = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
         std::memset(pImage, 0, IMAGE_BYTES);
     }
     BUFFER_HANDLE dWork;
     while (bAllocDataPages(0, WORK_PAGES, &dWork) != STATUS_OK) HwPoll();
-    uint8_t* pWork = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dWork)));
+    uint8_t* pWork = static_cast<uint8_t*>(pBufferHandleToPointer(dWork));
     std::memset(pWork, 0, WORK_PAGES * 4096);
     SetConfigImageBuffers(apImage[0], apImage[1], pWork);
 

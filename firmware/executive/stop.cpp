@@ -15,6 +15,8 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/fpga.h"
+#include "hw/interrupt_controller.h"
 #include "hw/hw.h"
 #include "partner/partner_link.h"
 #include "platform/battery.h"
@@ -28,10 +30,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint32_t FPGA_CONTROL = 0xF100F000;
-constexpr uint16_t FPGA_CONTROL_BOARD_RESET = 1u << 0;
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t MANUFACTURE_ACCESS_LEVEL = 4;
 constexpr uint8_t ALL_LOOPS = 255;
 
@@ -143,26 +141,47 @@ void HaltController() {
 
 namespace {
 
-struct CP6_REGISTER {
+struct CP6_DUMP_ROW {
     const char* pszFormat;
-    uint8_t bCrn;
-    uint8_t bCrm;
+    CP6_REGISTER sRegister;
 };
 
-// Where each interrupt controller register sits in coprocessor 6.
-constexpr CP6_REGISTER s_asInterruptRegisters[] = {
-    {"INTBASE: %08x\n", 2, 0},     {"INTSIZE: %08x\n\n", 2, 2},   {"IINTVEC: %08x\n", 3, 0},
-    {"FINTVEC: %08x\n", 4, 0},     {"IPIPNDR: %08x\n", 1, 2},     {"INTPND0: %08x\n", 0, 3},
-    {"INTPND1: %08x\n", 1, 3},     {"INTPND2: %08x\n", 2, 3},     {"INTPND3: %08x\n", 3, 3},
-    {"INTCTL0: %08x\n", 0, 4},     {"INTCTL1: %08x\n", 1, 4},     {"INTCTL2: %08x\n", 2, 4},
-    {"INTCTL3: %08x\n", 3, 4},     {"INTSTR0: %08x\n", 0, 5},     {"INTSTR1: %08x\n", 1, 5},
-    {"INTSTR2: %08x\n", 2, 5},     {"INTSTR3: %08x\n", 3, 5},     {"IINTSRC0:%08x\n", 0, 6},
-    {"IINTSRC1:%08x\n", 1, 6},     {"Reread:  %08x\n", 1, 6},     {"IINTSRC2:%08x\n", 2, 6},
-    {"IINTSRC3:%08x\n\n", 3, 6},   {"FINTSRC0:%08x\n", 0, 7},     {"FINTSRC1:%08x\n", 1, 7},
-    {"FINTSRC2:%08x\n", 2, 7},     {"FINTSRC3:%08x\n", 3, 7},     {"IPR0:    %08x\n", 0, 8},
-    {"IPR1:    %08x\n", 1, 8},     {"IPR2:    %08x\n", 2, 8},     {"IPR3:    %08x\n", 3, 8},
-    {"IPR4:    %08x\n", 4, 8},     {"IPR5:    %08x\n", 5, 8},     {"IPR6:    %08x\n", 6, 8},
-    {"IPR7:    %08x\n", 7, 8},
+// The interrupt controller registers, in the order the dump shows them.
+constexpr CP6_DUMP_ROW s_asInterruptRegisters[] = {
+    {"INTBASE: %08x\n", INTC_INTBASE},
+    {"INTSIZE: %08x\n\n", INTC_INTSIZE},
+    {"IINTVEC: %08x\n", INTC_IINTVEC},
+    {"FINTVEC: %08x\n", INTC_FINTVEC},
+    {"IPIPNDR: %08x\n", INTC_IPIPNDR},
+    {"INTPND0: %08x\n", {0, INTC_INTPND}},
+    {"INTPND1: %08x\n", {1, INTC_INTPND}},
+    {"INTPND2: %08x\n", {2, INTC_INTPND}},
+    {"INTPND3: %08x\n", {3, INTC_INTPND}},
+    {"INTCTL0: %08x\n", {0, INTC_INTCTL}},
+    {"INTCTL1: %08x\n", {1, INTC_INTCTL}},
+    {"INTCTL2: %08x\n", {2, INTC_INTCTL}},
+    {"INTCTL3: %08x\n", {3, INTC_INTCTL}},
+    {"INTSTR0: %08x\n", {0, INTC_INTSTR}},
+    {"INTSTR1: %08x\n", {1, INTC_INTSTR}},
+    {"INTSTR2: %08x\n", {2, INTC_INTSTR}},
+    {"INTSTR3: %08x\n", {3, INTC_INTSTR}},
+    {"IINTSRC0:%08x\n", {0, INTC_IINTSRC}},
+    {"IINTSRC1:%08x\n", {1, INTC_IINTSRC}},
+    {"Reread:  %08x\n", {1, INTC_IINTSRC}},
+    {"IINTSRC2:%08x\n", {2, INTC_IINTSRC}},
+    {"IINTSRC3:%08x\n\n", {3, INTC_IINTSRC}},
+    {"FINTSRC0:%08x\n", {0, INTC_FINTSRC}},
+    {"FINTSRC1:%08x\n", {1, INTC_FINTSRC}},
+    {"FINTSRC2:%08x\n", {2, INTC_FINTSRC}},
+    {"FINTSRC3:%08x\n", {3, INTC_FINTSRC}},
+    {"IPR0:    %08x\n", {0, INTC_IPR}},
+    {"IPR1:    %08x\n", {1, INTC_IPR}},
+    {"IPR2:    %08x\n", {2, INTC_IPR}},
+    {"IPR3:    %08x\n", {3, INTC_IPR}},
+    {"IPR4:    %08x\n", {4, INTC_IPR}},
+    {"IPR5:    %08x\n", {5, INTC_IPR}},
+    {"IPR6:    %08x\n", {6, INTC_IPR}},
+    {"IPR7:    %08x\n", {7, INTC_IPR}},
 };
 
 constexpr uint32_t ARM_REGS_BASE = 0xFFD80000;
@@ -180,8 +199,8 @@ void DumpInterruptRegisters() {
     DebugPrintf("\n Interrupt Registers\n");
     DebugPrintf("*********************\n");
     DebugPrintf("\n");
-    for (const CP6_REGISTER& s : s_asInterruptRegisters) {
-        DebugPrintf(s.pszFormat, static_cast<unsigned>(Cp6Read(s.bCrn, s.bCrm)));
+    for (const CP6_DUMP_ROW& s : s_asInterruptRegisters) {
+        DebugPrintf(s.pszFormat, static_cast<unsigned>(Cp6Read(s.sRegister.bCrn, s.sRegister.bCrm)));
     }
 }
 

@@ -22,7 +22,14 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/atu.h"
+#include "hw/boot_rom.h"
+#include "hw/cp15.h"
+#include "hw/fpga.h"
+#include "hw/gpio.h"
 #include "hw/hw.h"
+#include "hw/internal_bus.h"
+#include "hw/interrupt_controller.h"
 #include "hw/pci_ids.h"
 #include "partner/partner_link.h"
 #include "platform/battery.h"
@@ -37,41 +44,10 @@ namespace {
 constexpr uint32_t MEMORY_32MB = 0x02000000;
 constexpr uint32_t MEMORY_64MB = 0x04000000;
 
-constexpr uint32_t FPGA_CONTROL = 0xF100F000;
-constexpr uint32_t FPGA_SLOT = 0xF100F002;
-constexpr uint32_t FPGA_WATCHDOG_KEY = 0xF100F004;
-constexpr uint32_t FPGA_WATCHDOG = 0xF100F006;
-constexpr uint32_t FPGA_LED = 0xF100F00C;
-constexpr uint32_t FPGA_WATCHDOG_GATE = 0xF100F00E;
-constexpr uint16_t FPGA_CONTROL_RESET = 1u << 2;
-constexpr uint16_t FPGA_CONTROL_PROGRAMMED = 1u << 5;
-constexpr uint16_t FPGA_SLOT1 = 1u << 6;
-constexpr uint16_t FPGA_SLOT_STRAP = 1u << 8;
-constexpr uint16_t FPGA_READY_LEDS = 0x0608;
-constexpr uint16_t FPGA_LED_LINE_MODE = 1u << 4;
-constexpr uint16_t FPGA_LED_CACHE_DATA = 1u << 7;
-constexpr uint16_t FPGA_LED_BATTERY_FAULT = 1u << 9;
-constexpr uint16_t FPGA_WATCHDOG_GATE_OFF = 1u << 5;
-constexpr uint16_t WATCHDOG_KEY = 0xEE2F;
-
-constexpr uint32_t REG_GPIO_ENABLE = 0xFFD82480;
-constexpr uint32_t REG_GPIO_DATA = 0xFFD82488;
-constexpr uint32_t GPIO_BOARD_RESET = 1u << 3;
-
-constexpr uint32_t REG_ATUX_STATUS = 0xFFDCD078;
-constexpr uint32_t REG_ATUE_STATUS = 0xFFDC8078;
-constexpr uint32_t REG_ATUE_ERROR = 0xFFDC8384;
-constexpr uint32_t REG_INTERNAL_BUS_STATUS = 0xFFD81584;
-
-constexpr uint32_t CP6_INTCTL3_CRN = 3;
-constexpr uint32_t CP6_INTCTL_CRM = 4;
-constexpr uint32_t INTCTL3_HEARTBEAT = 1u << 31;
-
 constexpr uint16_t HOST_CHIP_CONTROL = 0x4C;
 constexpr uint32_t HOST_CHIP_INTERRUPTS_ON = 0x00400000;
 constexpr uint32_t HOST_CHIP_INTERRUPTS_OFF = 0x00400040;
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
 constexpr uint8_t BOARD_TYPE = 17;
 constexpr uint8_t BACKPLANE_DEFAULT = 8;
 constexpr uint8_t FULL_CAPACITY = 100;
@@ -79,7 +55,6 @@ constexpr uint32_t OEM_CODE_ALTERNATE = 0x101;
 constexpr uint8_t THRESHOLD_ALTERNATE = 25;
 constexpr uint8_t THRESHOLD_DEFAULT = 80;
 
-constexpr uint32_t BOOT_BLOCK_ADDRESS = 0x001FFC00;
 constexpr uint32_t CAPTURE_BUFFER_PAGES = 256;
 
 constexpr uint8_t HOST_ACTIVITY_PORTS = 2;
@@ -181,11 +156,11 @@ void SetSystemMemorySize(uint32_t dBytes) {
 uint32_t dGetSystemMemorySize() { return s_dSystemMemorySize; }
 
 void CopyBootParameterBlock() {
-    s_dBootVersion = dReadBootWord(0x00);
-    const uint32_t dBytes = dReadBootWord(0x04);
+    s_dBootVersion = dReadBootWord(BOOT_BLOCK_VERSION);
+    const uint32_t dBytes = dReadBootWord(BOOT_BLOCK_BYTES);
     std::memcpy(s_abBootBytes, &dBytes, sizeof s_abBootBytes);
-    s_dOemCode = s_dBootVersion == 0 ? 0 : dReadBootWord(0x08);
-    s_dBootWord = s_dBootVersion == 0 ? 0 : dReadBootWord(0x0C);
+    s_dOemCode = s_dBootVersion == 0 ? 0 : dReadBootWord(BOOT_BLOCK_OEM_CODE);
+    s_dBootWord = s_dBootVersion == 0 ? 0 : dReadBootWord(BOOT_BLOCK_WORD);
 }
 
 uint32_t dGetOemCode() { return s_dOemCode; }
@@ -353,28 +328,28 @@ uint8_t fIsWatchdogEnabled() { return s_fWatchdogEnabled; }
 
 void SetHardwareWatchdog(uint8_t f) {
     s_fWatchdogEnabled = f;
-    const uint32_t dIntctl3 = Cp6Read(CP6_INTCTL3_CRN, CP6_INTCTL_CRM);
+    const uint32_t dIntctl3 = Cp6Read(INT_LINE_WATCHDOG.bBank, INTC_INTCTL);
     if (f == TRUE) {
-        Reg16Write(FPGA_WATCHDOG_KEY, WATCHDOG_KEY);
+        Reg16Write(FPGA_WATCHDOG_KEY, FPGA_WATCHDOG_UNLOCK);
         Reg16Write(FPGA_WATCHDOG, 1);
         SetFpgaBit(FPGA_WATCHDOG_GATE, FPGA_WATCHDOG_GATE_OFF, false);
-        Cp6Write(CP6_INTCTL3_CRN, CP6_INTCTL_CRM, dIntctl3 | INTCTL3_HEARTBEAT);
+        Cp6Write(INT_LINE_WATCHDOG.bBank, INTC_INTCTL, dIntctl3 | dLineMask(INT_LINE_WATCHDOG));
     } else {
         Reg16Write(FPGA_WATCHDOG, 0);
         SetFpgaBit(FPGA_WATCHDOG_GATE, FPGA_WATCHDOG_GATE_OFF, true);
-        Cp6Write(CP6_INTCTL3_CRN, CP6_INTCTL_CRM, dIntctl3 & ~INTCTL3_HEARTBEAT);
+        Cp6Write(INT_LINE_WATCHDOG.bBank, INTC_INTCTL, dIntctl3 & ~dLineMask(INT_LINE_WATCHDOG));
     }
 }
 
 void SetReadyIndicators(uint8_t f) { SetFpgaBit(FPGA_SLOT, FPGA_READY_LEDS, f != TRUE); }
 void SetFpgaLineModeBit() { SetFpgaBit(FPGA_LED, FPGA_LED_LINE_MODE, true); }
-void SetFpgaResetBit(uint8_t f) { SetFpgaBit(FPGA_CONTROL, FPGA_CONTROL_RESET, f != TRUE); }
+void SetFpgaResetBit(uint8_t f) { SetFpgaBit(FPGA_CONTROL, FPGA_CONTROL_FPGA_RESET, f != TRUE); }
 uint8_t fIsFpgaProgrammed() { return ToFlag(Reg16Read(FPGA_CONTROL) & FPGA_CONTROL_PROGRAMMED); }
 
 void RebootBoard() {
     Reg16Write(FPGA_WATCHDOG, 0);
-    Reg32Write(REG_GPIO_ENABLE, Reg32Read(REG_GPIO_ENABLE) & ~GPIO_BOARD_RESET);
-    Reg32Write(REG_GPIO_DATA, Reg32Read(REG_GPIO_DATA) & ~GPIO_BOARD_RESET);
+    Reg32Write(GPIO_ENABLE, Reg32Read(GPIO_ENABLE) & ~GPIO_BOARD_RESET);
+    Reg32Write(GPIO_DATA, Reg32Read(GPIO_DATA) & ~GPIO_BOARD_RESET);
 }
 
 uint8_t fIsSlotStrapConsistent() {
@@ -418,11 +393,11 @@ void EnableHostChipInterrupts() { WriteHostChipControl(HOST_CHIP_INTERRUPTS_ON);
 void DisableHostChipInterrupts() { WriteHostChipControl(HOST_CHIP_INTERRUPTS_OFF); }
 
 void ClearPciErrorStatus() {
-    Reg32Write(REG_ATUX_STATUS, Reg32Read(REG_ATUX_STATUS));
-    Reg32Write(REG_ATUE_STATUS, Reg32Read(REG_ATUE_STATUS));
-    Reg32Write(REG_ATUE_ERROR, 0xFFFFFFFF);
-    Reg32Read(REG_ATUE_STATUS);
-    Reg32Write(REG_INTERNAL_BUS_STATUS, Reg32Read(REG_INTERNAL_BUS_STATUS));
+    Reg32Write(ATUX_PCSR, Reg32Read(ATUX_PCSR));
+    Reg32Write(ATUE_PCSR, Reg32Read(ATUE_PCSR));
+    Reg32Write(ATUE_ERROR, 0xFFFFFFFF);
+    Reg32Read(ATUE_PCSR);
+    Reg32Write(INTERNAL_BUS_STATUS, Reg32Read(INTERNAL_BUS_STATUS));
 }
 
 // --- partner checks and identity ----------------------------------------------------
@@ -463,27 +438,27 @@ const char* pGetBuildTime() { return __TIME__; }
 
 void CleanInvalidateDataCache() {
     for (uint32_t dWay = 0; dWay < DCACHE_WAYS; ++dWay) {
-        for (uint32_t dSet = 0; dSet < DCACHE_SETS; ++dSet) Cp15Write(7, 14, 2, dWay << 30 | dSet << 5);
+        for (uint32_t dSet = 0; dSet < DCACHE_SETS; ++dSet) Cp15Write(CP15_CLEAN_INVALIDATE_DCACHE_SET_WAY, dWay << 30 | dSet << 5);
     }
 }
 
 void CleanInvalidateL2Cache() {
-    const uint32_t dType = (Cp15Read(0, 0, 1) >> 8) & 0xF;
+    const uint32_t dType = (Cp15Read(CP15_CACHE_TYPE) >> CP15_CACHE_TYPE_L2_SHIFT) & 0xF;
     if (dType != 2 && dType != 3) return;
     for (uint32_t dWay = 0; dWay < L2_WAYS; ++dWay) {
-        for (uint32_t dLine = 0; dLine < L2_LINES; ++dLine) Cp15Write(7, 15, 2, dWay << 29 | dLine << 5);
+        for (uint32_t dLine = 0; dLine < L2_LINES; ++dLine) Cp15Write(CP15_CLEAN_INVALIDATE_L2_SET_WAY, dWay << 29 | dLine << 5);
     }
 }
 
 void UnlockTlbs() {
-    Cp15Write(10, 8, 1, 0);
-    Cp15Write(10, 8, 3, 0);
+    Cp15Write(CP15_UNLOCK_ITLB, 0);
+    Cp15Write(CP15_UNLOCK_DTLB, 0);
 }
 
-void InvalidateTlbs() { Cp15Write(8, 7, 0, 0); }
-void ClearCp15Register9() { Cp15Write(9, 5, 1, 0); }
-void InvalidateInstructionCache() { Cp15Write(7, 5, 0, 0); }
-void InvalidateBranchTargetBuffer() { Cp15Write(7, 5, 6, 0); }
+void InvalidateTlbs() { Cp15Write(CP15_INVALIDATE_TLBS, 0); }
+void ClearCp15Register9() { Cp15Write(CP15_REGISTER9_5_1, 0); }
+void InvalidateInstructionCache() { Cp15Write(CP15_INVALIDATE_ICACHE, 0); }
+void InvalidateBranchTargetBuffer() { Cp15Write(CP15_INVALIDATE_BTB, 0); }
 
 // --- debug capture buffer -------------------------------------------------------------
 
@@ -491,7 +466,7 @@ uint8_t bAllocateCaptureBuffer() {
     if (s_fCaptureAllocated == TRUE) return STATUS_OK;
     BUFFER_HANDLE dHandle;
     if (bAllocDataPages(0, CAPTURE_BUFFER_PAGES, &dHandle) != STATUS_OK) return 0;
-    s_pbCaptureBuffer = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle)));
+    s_pbCaptureBuffer = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
     s_fCaptureAllocated = TRUE;
     return STATUS_OK;
 }

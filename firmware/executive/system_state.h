@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "hw/host_interface.h"
+
 namespace fw {
 
 // Controller model codes.

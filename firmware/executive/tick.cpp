@@ -19,6 +19,7 @@
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
 #include "hw/hw.h"
+#include "hw/timers.h"
 #include "partner/partner_link.h"
 #include "platform/i2c.h"
 #include "sas/sas_drive.h"
@@ -32,13 +33,6 @@ constexpr uint32_t TICKS_PER_WORK_PENDING = 50;
 constexpr uint32_t DEFAULT_PERIOD_WORD = 2;
 constexpr uint8_t WATCHDOG_SAMPLES = 50;     // 25 s of half seconds
 constexpr uint8_t PARTNER_HEARTBEAT_SOURCE = 6;
-
-// Timer registers of coprocessor 6 (CRm 9).
-constexpr uint32_t CP6_TIMER_CRM = 9;
-constexpr uint32_t CP6_TIMER1_MODE = 1;
-constexpr uint32_t CP6_TIMER1_COUNT = 3;
-constexpr uint32_t CP6_TIMER1_RELOAD = 5;
-constexpr uint32_t TIMER_MODE_ENABLED_RELOADING = 6;
 
 // Periodic work, in half seconds since each task's last stamp.
 constexpr uint32_t I2C_ROUTINE_START = 210;
@@ -122,12 +116,12 @@ void SelectStopwatches(uint8_t bIndex, uint8_t* pbFirst, uint8_t* pbEnd) {
     *pbEnd = bIndex < STOPWATCH_COUNT ? static_cast<uint8_t>(bIndex + 1) : STOPWATCH_COUNT;
 }
 
-uint32_t dTimer1Count() { return Cp6Read(CP6_TIMER1_COUNT, CP6_TIMER_CRM); }
+uint32_t dTimer1Count() { return Cp6Read(TIMER_TCR1, TIMER_CRM); }
 
 void StartTimer1() {
-    Cp6Write(CP6_TIMER1_RELOAD, CP6_TIMER_CRM, 0xFFFFFFFF);
-    Cp6Write(CP6_TIMER1_COUNT, CP6_TIMER_CRM, 0xFFFFFFFF);
-    Cp6Write(CP6_TIMER1_MODE, CP6_TIMER_CRM, TIMER_MODE_ENABLED_RELOADING);
+    Cp6Write(TIMER_TRR1, TIMER_CRM, 0xFFFFFFFF);
+    Cp6Write(TIMER_TCR1, TIMER_CRM, 0xFFFFFFFF);
+    Cp6Write(TIMER_TMR1, TIMER_CRM, TIMER_MODE_ENABLE | TIMER_MODE_RELOAD);
 }
 
 bool Elapsed(uint32_t dStamp, uint32_t dPeriod) { return s_dHalfSeconds - dStamp > dPeriod; }

@@ -160,7 +160,7 @@ uint8_t bGrowCallbackPool() {
     BUFFER_HANDLE dHandle;
     if (bAllocDataPages(0, 1, &dHandle) != STATUS_OK) return STATUS_NO_PAGES;
     // The page stays with the pool for the rest of the run.
-    ChainCallbackNodes(reinterpret_cast<CALLBACK_NODE*>(dBufferHandleToCpuAddress(dHandle)),
+    ChainCallbackNodes(static_cast<CALLBACK_NODE*>(pBufferHandleToPointer(dHandle)),
                        CALLBACK_NODES_PER_PAGE);
     return STATUS_OK;
 }

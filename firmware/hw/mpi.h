@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 // Where the drive-side IOC sits: its PCI function and identity, and the
@@ -171,7 +173,7 @@ struct MPI_IOC_FACTS_REPLY {
     uint16_t wProductId;           // 44
     uint16_t wCurReplyFrameSize;   // 46
     uint32_t dHostPageBufferFlagsLength;  // 48: 0 when no host page buffer is wanted
-    uint32_t dHostPageBufferAddress;      // 52
+    BUS_ADDRESS dHostPageBufferAddress;   // 52
     uint32_t dReserved[6];         // 56..79
 };
 static_assert(sizeof(MPI_IOC_FACTS_REPLY) == 80);
@@ -197,7 +199,7 @@ struct MPI_IOC_INIT_REQUEST {
     uint32_t dSenseBufferHighAddr; // 20
     uint32_t dReplyFifoHostSignalingAddr;  // 24
     uint32_t dHostPageBufferFlagsLength;   // 28
-    uint32_t dHostPageBufferAddress;       // 32
+    BUS_ADDRESS dHostPageBufferAddress;    // 32
     uint32_t dHostPageBufferAddressHigh;   // 36
     uint32_t dReserved40;
 };
@@ -298,7 +300,7 @@ struct MPI_CONFIG_REQUEST {
     MPI_CONFIG_PAGE_HEADER sHeader;  // 20
     uint32_t dPageAddress;         // 24
     uint32_t dFlagsLength;         // 28
-    uint32_t dAddress;             // 32
+    BUS_ADDRESS dAddress;          // 32
 };
 static_assert(sizeof(MPI_CONFIG_REQUEST) == 36);
 static_assert(offsetof(MPI_CONFIG_REQUEST, sHeader) == 20);
@@ -413,7 +415,7 @@ struct MPI_FW_TRANSFER_REQUEST {
     uint32_t dImageOffset;         // 20
     uint32_t dImageSize;           // 24
     uint32_t dFlagsLength;         // 28
-    uint32_t dAddress;             // 32
+    BUS_ADDRESS dAddress;          // 32
     uint32_t dReserved36;
 };
 static_assert(sizeof(MPI_FW_TRANSFER_REQUEST) == 40);
@@ -463,7 +465,7 @@ struct MPI_TARGET_CMD_BUF_BASE_POST_REQUEST {
     uint16_t wCmdBufferLength;     // 16
     uint16_t wReserved18;
     uint32_t dBaseAddressHigh;     // 20
-    uint32_t dBaseAddressLow;      // 24
+    BUS_ADDRESS dBaseAddressLow;   // 24
 };
 static_assert(sizeof(MPI_TARGET_CMD_BUF_BASE_POST_REQUEST) == 28);
 
@@ -663,7 +665,7 @@ struct MPI_SCSI_IO_REQUEST {
     uint32_t dControl;             // 20
     uint8_t abCDB[16];             // 24
     uint32_t dDataLength;          // 40
-    uint32_t dSenseBufferLowAddr;  // 44
+    BUS_ADDRESS dSenseBufferLowAddr;  // 44
     uint32_t adSGL[20];            // 48: (flags-and-length, address) pairs
 };
 static_assert(sizeof(MPI_SCSI_IO_REQUEST) == 128);

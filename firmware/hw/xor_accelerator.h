@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hw/interrupt_controller.h"
+
 namespace fw {
 
 // Registers (32-bit).
@@ -82,8 +84,8 @@ static_assert(offsetof(AAU_DESCRIPTOR, dControl) == 4);
 static_assert(offsetof(AAU_DESCRIPTOR, dQDestination) == 16);
 static_assert(offsetof(AAU_DESCRIPTOR, asSource) == 32);
 
-// The unit's interrupt: coprocessor-6 source register 0, bit 5 (FIQ).
-constexpr uint32_t AAU_INTERRUPT_REGISTER = 0;
-constexpr uint32_t AAU_INTERRUPT_BIT = 5;
+// The unit's interrupt line (steered to FIQ).
+constexpr uint32_t AAU_INTERRUPT_REGISTER = INT_LINE_AAU.bBank;
+constexpr uint32_t AAU_INTERRUPT_BIT = INT_LINE_AAU.bBit;
 
 }  // namespace fw

@@ -6,6 +6,7 @@
 #include "executive/rtc.h"
 #include "executive/types.h"
 #include "hw/hw.h"
+#include "hw/interrupt_controller.h"
 
 namespace fw {
 
@@ -17,16 +18,15 @@ constexpr uint32_t POLL_STEP_US = 10;
 constexpr uint32_t BUS_FREE_TIMEOUT_US = 1000;
 constexpr uint32_t BYTE_TIMEOUT_US = 10000;
 constexpr uint32_t ICR_ENABLED = I2C_ICR_IUE | I2C_ICR_SCLE;
-constexpr uint32_t CP6_INTCTL_CRM = 4;
 constexpr uint32_t ICR_INTERRUPTS = I2C_ICR_ITEIE | I2C_ICR_IRFIE | I2C_ICR_BEIE;
 
 uint8_t s_afController1[I2C_UNIT_COUNT] = {FALSE, FALSE, FALSE};
 uint8_t s_abReceivedByte[I2C_UNIT_COUNT];
 uint32_t s_adLastStatus[I2C_UNIT_COUNT];
 
-uint32_t dRead(uint8_t bUnit, uint32_t dOffset) { return Reg32Read(dI2cRegisterAddress(bUnit, dOffset)); }
+uint32_t dRead(uint8_t bUnit, uint32_t dOffset) { return Reg32Read(dI2cUnitRegister(bUnit, dOffset)); }
 void Write(uint8_t bUnit, uint32_t dOffset, uint32_t dValue) {
-    Reg32Write(dI2cRegisterAddress(bUnit, dOffset), dValue);
+    Reg32Write(dI2cUnitRegister(bUnit, dOffset), dValue);
 }
 
 uint8_t bInitUnit(uint8_t bUnit, uint8_t fController1) {
@@ -75,13 +75,14 @@ uint8_t bAbortBlocking(uint8_t bUnit) {
 // INTCTL3 bit 0.  A transfer makes sure its unit's interrupt is on, whatever
 // was written to the controller since bring-up.
 void EnableUnitInterrupt(uint8_t bUnit) {
-    const uint32_t dCrn = bUnit == 2 ? 3 : 0;
-    const uint32_t dBit = bUnit == 2 ? 1u : 1u << (10 + bUnit);
-    if (Cp6Read(dCrn, CP6_INTCTL_CRM) & dBit) return;
+    constexpr INT_LINE asLine[I2C_UNIT_COUNT] = {INT_LINE_I2C0, INT_LINE_I2C1, INT_LINE_I2C2};
+    const uint32_t dCrn = asLine[bUnit].bBank;
+    const uint32_t dBit = dLineMask(asLine[bUnit]);
+    if (Cp6Read(dCrn, INTC_INTCTL) & dBit) return;
     // The FIQ changes these registers too: no FIQ between read and write.
     const uint32_t dMask = CpuGetInterruptMask();
     CpuMaskInterrupts();
-    Cp6Write(dCrn, CP6_INTCTL_CRM, Cp6Read(dCrn, CP6_INTCTL_CRM) | dBit);
+    Cp6Write(dCrn, INTC_INTCTL, Cp6Read(dCrn, INTC_INTCTL) | dBit);
     if (dMask == 0) CpuUnmaskInterrupts();
 }
 
@@ -99,10 +100,6 @@ void ServiceUnit(uint8_t bUnit) {
 }
 
 }  // namespace
-
-uint32_t dI2cRegisterAddress(uint8_t bUnit, uint32_t dOffset) {
-    return I2C_UNIT0_BASE + bUnit * I2C_UNIT_STRIDE + dOffset;
-}
 
 uint8_t bInitI2cUnit0(uint8_t fController1) { return bInitUnit(0, fController1); }
 uint8_t bInitI2cUnit1(uint8_t fController1) { return bInitUnit(1, fController1); }

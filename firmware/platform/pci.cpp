@@ -3,6 +3,8 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "hw/atu.h"
+#include "hw/host_interface.h"
 #include "hw/hw.h"
 #include "hw/pci_ids.h"
 
@@ -10,35 +12,20 @@ namespace fw {
 
 namespace {
 
-constexpr uint32_t ATUX_ID = 0xFFDCD000;
-constexpr uint32_t ATUX_STATUS = 0xFFDCD078;
-constexpr uint32_t ATUX_OCCAR = 0xFFDCD0A4;
-constexpr uint32_t ATUX_OCCDR = 0xFFDCD0AC;
-constexpr uint32_t ATUE_LINK_STATUS = 0xFFDC8098;
-constexpr uint32_t ATU_MASTER_ABORT = 1u << 13;
-constexpr uint32_t LINK_TRAINED = 0x1;
 constexpr uint32_t LINK_WAIT_MS = 100;
 
-constexpr uint8_t HOST_TYPE_FC = 1;
-constexpr uint8_t HOST_TYPE_SAS = 2;
-constexpr uint8_t HOST_TYPE_SAS_TARGET = 6;
 
 const uint8_t* s_pbDeviceKinds;
-
-uint32_t ConfigAddress(uint8_t bBus, uint8_t bDevice, uint8_t bFunction, uint16_t wOffset) {
-    return static_cast<uint32_t>(bBus) << 16 | static_cast<uint32_t>(bDevice & 0x1F) << 11 |
-           static_cast<uint32_t>(bFunction & 7) << 8 | (wOffset & 0xFC);
-}
 
 }  // namespace
 
 uint32_t dPciConfigRead32(uint8_t bBus, uint8_t bDevice, uint8_t bFunction, uint16_t wOffset) {
-    Reg32Write(ATUX_OCCAR, ConfigAddress(bBus, bDevice, bFunction, wOffset));
+    Reg32Write(ATUX_OCCAR, dPciConfigCycleAddress(bBus, bDevice, bFunction, wOffset));
     return Reg32Read(ATUX_OCCDR);
 }
 
 void PciConfigWrite32(uint8_t bBus, uint8_t bDevice, uint8_t bFunction, uint16_t wOffset, uint32_t dValue) {
-    Reg32Write(ATUX_OCCAR, ConfigAddress(bBus, bDevice, bFunction, wOffset));
+    Reg32Write(ATUX_OCCAR, dPciConfigCycleAddress(bBus, bDevice, bFunction, wOffset));
     Reg32Write(ATUX_OCCDR, dValue);
 }
 
@@ -46,8 +33,8 @@ uint32_t dPciReadId(uint8_t bBus, uint8_t bDevice, uint8_t bFunction) {
     uint32_t dId = dPciConfigRead32(bBus, bDevice, bFunction, 0);
     // A cycle nobody claimed ends in master abort: clear the latched bit so
     // it is not taken for a bus error later.
-    if (Reg32Read(ATUX_STATUS) & ATU_MASTER_ABORT) {
-        Reg32Write(ATUX_STATUS, ATU_MASTER_ABORT);
+    if (Reg32Read(ATUX_PCSR) & ATUX_PCSR_MASTER_ABORT) {
+        Reg32Write(ATUX_PCSR, ATUX_PCSR_MASTER_ABORT);
         return 0xFFFFFFFF;
     }
     return dId;
@@ -57,13 +44,16 @@ uint32_t dPciReadId(uint8_t bBus, uint8_t bDevice, uint8_t bFunction) {
 // chip found decides the host interface type.
 uint8_t bInitPciBus() {
     if (Reg32Read(ATUX_ID) == 0xFFFFFFFF) return 0;
-    uint8_t bType = HOST_TYPE_FC;
+    uint8_t bType = HOST_INTERFACE_FC;
     const uint8_t abHostChips[2] = {PCI_DEVICE_HOST_CHIP1, PCI_DEVICE_HOST_CHIP2};
     for (uint8_t bDevice : abHostChips) {
         uint32_t dId = dPciReadId(PCI_BUS_PRIMARY, bDevice, 0);
         uint16_t wVendor = static_cast<uint16_t>(dId), wDevice = static_cast<uint16_t>(dId >> 16);
-        if (wVendor == PCI_VENDOR_SAS && wDevice == PCI_DEVICE_SAS_HOST) bType = HOST_TYPE_SAS;
-        if (wVendor == PCI_VENDOR_SAS && wDevice == PCI_DEVICE_SAS_TARGET) bType = HOST_TYPE_SAS_TARGET;
+        for (const HOST_CHIP_IDENTITY& sChip : HOST_CHIP_IDENTITIES) {
+            if (sChip.bHostInterface != HOST_INTERFACE_FC && wVendor == sChip.wVendor && wDevice == sChip.wDevice) {
+                bType = sChip.bHostInterface;
+            }
+        }
     }
     SetHostInterfaceType(bType);
     return STATUS_OK;
@@ -71,7 +61,7 @@ uint8_t bInitPciBus() {
 
 uint8_t bInitPciExpress() {
     for (uint32_t dMs = 0; dMs < LINK_WAIT_MS; ++dMs) {
-        if (Reg32Read(ATUE_LINK_STATUS) & LINK_TRAINED) return STATUS_OK;
+        if (Reg32Read(ATUE_LINK_STATUS) & ATUE_LINK_TRAINED) return STATUS_OK;
         SpinDelayMs(1);
     }
     return 0;

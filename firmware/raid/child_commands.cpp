@@ -87,19 +87,19 @@ void ReleaseGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t fReserved) {
         if (r.psFirst != nullptr) {
             for (uint16_t e = 0; e < r.wEntries; ++e) FreeGroupEntry(r.psFirst + e);
         }
-        if (r.dHandle != 0 && fReserved != TRUE) (void)wFreeDataPages(r.dHandle, r.dPages);
+        if (r.dHandle != NULL_BUFFER_HANDLE && fReserved != TRUE) (void)wFreeDataPages(r.dHandle, r.dPages);
         r.psFirst = nullptr;
-        r.dHandle = 0;
+        r.dHandle = NULL_BUFFER_HANDLE;
     }
 }
 
 uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFFER_HANDLE dReserved,
                           uint32_t dReservedPages) {
-    const uint8_t fReserved = ToFlag(dReserved != 0);
+    const uint8_t fReserved = ToFlag(dReserved != NULL_BUFFER_HANDLE);
     for (uint32_t i = 0; i < dRuns; ++i) {
         GROUP_RUN& r = pasRun[i];
         r.psFirst = nullptr;
-        r.dHandle = 0;
+        r.dHandle = NULL_BUFFER_HANDLE;
         uint8_t b = r.wEntries == 0 ? STATUS_OK : bAllocGroupRun(r.wEntries, &r.psFirst);
         if (b != STATUS_OK) r.psFirst = nullptr;
         if (b == STATUS_OK && r.dPages != 0) {
@@ -107,12 +107,12 @@ uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFF
                 b = bAllocDataPages(bBank, r.dPages, &r.dHandle);
             } else if (r.dPages <= dReservedPages) {
                 r.dHandle = dReserved;
-                dReserved += r.dPages * BUFFER_PAGE_SIZE;
+                dReserved = dReserved + r.dPages * BUFFER_PAGE_SIZE;
                 dReservedPages -= r.dPages;
             } else {
                 b = STATUS_NO_PAGES;
             }
-            if (b != STATUS_OK) r.dHandle = 0;
+            if (b != STATUS_OK) r.dHandle = NULL_BUFFER_HANDLE;
         }
         if (b != STATUS_OK) {
             ReleaseGroupRuns(pasRun, i + 1, fReserved);
@@ -125,7 +125,7 @@ uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFF
 void SetGroupPages(KERNEL_ENTRY* psHead, BUFFER_HANDLE dHandle, uint32_t dPages, uint32_t dSlotBlocks,
                    uint8_t fReserved) {
     RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
-    ps->dSlotBase = dBufferHandleToCpuAddress(dHandle);
+    ps->dSlotBase = static_cast<uint32_t>(dBufferHandleToCpuAddress(dHandle));
     ps->dRunBytes = dSlotBlocks * BLOCK_BYTES;
     ps->fUsesReserve = fReserved;
     psHead->dBufferHandle = dHandle;
@@ -179,7 +179,7 @@ void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bO
     psChild->wChildrenOutstanding = 0;
     psChild->wTotalChildren = 0;
     psChild->bRetryCount = 0;
-    psChild->dBufferHandle = 0;
+    psChild->dBufferHandle = NULL_BUFFER_HANDLE;
     psChild->wPageCount = 0;
     psChild->wBlocks = 0;
     RAID_ENTRY_FIELDS* psRaid = pRaidFields(psChild);
@@ -278,7 +278,7 @@ void FreeChild(KERNEL_ENTRY* psChild) {
 
 uint8_t bGiveChildPages(KERNEL_ENTRY* psChild, uint8_t bBank, uint32_t dPages) {
     if (dPages == 0 || dPages > 0xFFFF) return STATUS_NO_PAGES;
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     const uint8_t b = bAllocDataPages(bBank, dPages, &dHandle);
     if (b != STATUS_OK) return b;
     psChild->dBufferHandle = dHandle;
@@ -351,7 +351,8 @@ uint8_t bIssueMirrorRepairRead(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bMem
         FreeKernelEntries(ps);
         return STATUS_NO_PAGES;
     }
-    (void)AddChildSegment(ps, dBufferHandleToCpuAddress(ps->dBufferHandle), dLba, wBlocks, wBlocks, 0, 0);
+    (void)AddChildSegment(ps, static_cast<uint32_t>(dBufferHandleToCpuAddress(ps->dBufferHandle)), dLba, wBlocks, wBlocks,
+                          0, 0);
     ps->bCommandType = CT_MIRROR_REPAIR_READ;
     ++psHost->wChildrenOutstanding;
     ++psHost->wTotalChildren;
@@ -378,10 +379,10 @@ void IssueMirrorRepairWrite(KERNEL_ENTRY* psRead) {
 void InitReservedWriteBuffer() {
     s_fReservedBufferBusy = FALSE;
     for (uint8_t b = 0; b < 2; ++b) {
-        s_adReservedBuffer[b] = 0;
+        s_adReservedBuffer[b] = NULL_BUFFER_HANDLE;
         if (b == 1 && fIsSecondBufferBankPresent() != TRUE) continue;
         if (bAllocDataPages(b, RESERVED_WRITE_BUFFER_PAGES, &s_adReservedBuffer[b]) != STATUS_OK) {
-            s_adReservedBuffer[b] = 0;
+            s_adReservedBuffer[b] = NULL_BUFFER_HANDLE;
         }
     }
 }
@@ -391,7 +392,9 @@ void AllocateRaidEngineTables() { InitReservedWriteBuffer(); }
 
 uint8_t fGetReservedWriteBufferBusy() { return s_fReservedBufferBusy; }
 void SetReservedWriteBufferBusy(uint8_t f) { s_fReservedBufferBusy = f; }
-BUFFER_HANDLE dGetReservedWriteBuffer(uint8_t bBank) { return bBank < 2 ? s_adReservedBuffer[bBank] : 0; }
+BUFFER_HANDLE dGetReservedWriteBuffer(uint8_t bBank) {
+    return bBank < 2 ? s_adReservedBuffer[bBank] : NULL_BUFFER_HANDLE;
+}
 
 void SuspendRaidJobsForConfigEdit() {
     if (fIsStripeInitInProgress(64) == TRUE) SetStripeInitRestartAll();

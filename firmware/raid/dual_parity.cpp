@@ -181,7 +181,7 @@ uint8_t bRebuildWindow(uint8_t bRank, uint8_t bMember, const Run& r, KERNEL_ENTR
 
 bool AddPlan(const Plan& s, uint16_t wEntries, uint32_t dPages) {
     if (s_dPlans == MAX_GROUPS) return false;
-    s_asRun[s_dPlans] = {nullptr, 0, dPages, wEntries};
+    s_asRun[s_dPlans] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries};
     s_asPlan[s_dPlans++] = s;
     return true;
 }
@@ -236,7 +236,7 @@ void FailGroup(KERNEL_ENTRY* psHead) {
 uint32_t dSlotOf(const KERNEL_ENTRY* psHead, uint32_t i) { return dGroupSlot(psHead, i); }
 // A slot of a group's pages before its head holds them.
 uint32_t dSlotIn(const GROUP_RUN& u, uint32_t dSlotBlocks, uint32_t i) {
-    return dBufferHandleToCpuAddress(u.dHandle) + i * dSlotBlocks * BLOCK_BYTES;
+    return static_cast<uint32_t>(dBufferHandleToCpuAddress(u.dHandle)) + i * dSlotBlocks * BLOCK_BYTES;
 }
 // The group's head takes its pages and the row's parameters once every
 // child is built (building a child starts its fields afresh).
@@ -357,7 +357,7 @@ uint8_t bBuildRaid6ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
         return STATUS_OK;
     }
     if (bTooLarge(psHost) == TRUE) return STATUS_OK;
-    const uint8_t bReserve = bReserveGroupRuns(s_asRun, s_dPlans, bGetCommandBank(psHost), 0, 0);
+    const uint8_t bReserve = bReserveGroupRuns(s_asRun, s_dPlans, bGetCommandBank(psHost), NULL_BUFFER_HANDLE, 0);
     if (bReserve != STATUS_OK) return STATUS_RETRY;
     psHost->wChildrenOutstanding = static_cast<uint16_t>(s_dPlans);
     psHost->wTotalChildren = static_cast<uint16_t>(s_dPlans);
@@ -996,9 +996,10 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     for (uint32_t i = 0; i < s_dPlans; ++i) dPages += s_asRun[i].dPages;
     const bool fReserved = s_wPageFailures >= 51 && s_wFailedIndex == psHost->wIndex &&
                            s_fReserveInUse != TRUE && dPages <= s_dReservePages && bBank < 2 &&
-                           s_adReserve[bBank] != 0;
+                           s_adReserve[bBank] != NULL_BUFFER_HANDLE;
     const uint8_t bReserve =
-        bReserveGroupRuns(s_asRun, s_dPlans, bBank, fReserved ? s_adReserve[bBank] : 0, s_dReservePages);
+        bReserveGroupRuns(s_asRun, s_dPlans, bBank, fReserved ? s_adReserve[bBank] : NULL_BUFFER_HANDLE,
+                          s_dReservePages);
     if (bReserve != STATUS_OK) {
         if (bReserve == STATUS_NO_PAGES) CountPageFailure(psHost, 0);
         return STATUS_RETRY;
@@ -1130,10 +1131,10 @@ void InitRaid6Buffers() {
     const uint32_t dEighth = dGetAvailablePages(0) / 8;
     if (s_dReservePages > dEighth) s_dReservePages = dEighth;
     for (uint8_t bBank = 0; bBank < 2; ++bBank) {
-        s_adReserve[bBank] = 0;
+        s_adReserve[bBank] = NULL_BUFFER_HANDLE;
         if (bBank == 1 && fIsSecondBufferBankPresent() != TRUE) continue;
         if (s_dReservePages == 0 || bAllocDataPages(bBank, s_dReservePages, &s_adReserve[bBank]) != STATUS_OK) {
-            s_adReserve[bBank] = 0;
+            s_adReserve[bBank] = NULL_BUFFER_HANDLE;
         }
     }
 }

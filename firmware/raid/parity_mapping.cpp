@@ -117,7 +117,8 @@ KERNEL_ENTRY* HostOf(KERNEL_ENTRY* psHead) { return psHead->psMother; }
 // failure.
 uint8_t bReserveGroups(KERNEL_ENTRY* psHost, bool fReserved) {
     const uint8_t bBank = bGetCommandBank(psHost);
-    return bReserveGroupRuns(s_asRun, s_dGroups, bBank, fReserved ? dGetReservedWriteBuffer(bBank) : 0,
+    return bReserveGroupRuns(s_asRun, s_dGroups, bBank,
+                             fReserved ? dGetReservedWriteBuffer(bBank) : NULL_BUFFER_HANDLE,
                              RESERVED_WRITE_BUFFER_PAGES);
 }
 
@@ -559,7 +560,7 @@ uint8_t bRebuildWindowOf(uint8_t bRank, uint8_t bMember, uint32_t dDone, uint32_
 
 bool AddGroup(const Group& r, uint16_t wEntries, uint32_t dPages) {
     if (s_dGroups == MAX_GROUPS) return false;
-    s_asRun[s_dGroups] = {nullptr, 0, dPages, wEntries};
+    s_asRun[s_dGroups] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries};
     s_asGroup[s_dGroups++] = r;
     return true;
 }
@@ -750,7 +751,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     for (uint32_t i = 0; i < s_dGroups; ++i) dPages += s_asRun[i].dPages;
     const bool fReserved = s_wPageFailures >= PAGE_FAILURES_BEFORE_RESERVE && s_wFailedIndex == psHost->wIndex &&
                            fGetReservedWriteBufferBusy() != TRUE && dPages <= RESERVED_WRITE_BUFFER_PAGES &&
-                           dGetReservedWriteBuffer(bGetCommandBank(psHost)) != 0;
+                           dGetReservedWriteBuffer(bGetCommandBank(psHost)) != NULL_BUFFER_HANDLE;
     const uint8_t bReserve = bReserveGroups(psHost, fReserved);
     if (bReserve != STATUS_OK) {
         if (bReserve == STATUS_NO_PAGES) CountPageFailure(psHost);

@@ -29,7 +29,7 @@ constexpr uint32_t SLOT_X = 0, SLOT_Y = 1, SLOT_P = 2, SLOT_Q = 3, SLOT_DATA = 4
 uint32_t dRegionLba(KERNEL_ENTRY* psRegion) { return dGetBe32(psRegionFields(psRegion)->abStart); }
 uint16_t wRegionBlocks(KERNEL_ENTRY* psRegion) { return wGetBe16(psRegionFields(psRegion)->abBlocks); }
 uint32_t dRegionSlot(KERNEL_ENTRY* psRegion, uint32_t i) {
-    return dBufferHandleToCpuAddress(psRegion->dBufferHandle) + i * wRegionBlocks(psRegion) * BLOCK_BYTES;
+    return static_cast<uint32_t>(dBufferHandleToCpuAddress(psRegion->dBufferHandle)) + i * wRegionBlocks(psRegion) * BLOCK_BYTES;
 }
 
 // Rebuild children wait on the deferred list until the pass moves them on.

@@ -232,9 +232,9 @@ BUFFER_HANDLE HandleOfCpuAddress(uint32_t dAddress) {
     const HwWindow sBank1 = HwGetWindow(HW_WINDOW_BANK1);
     if (sBank1.dSize != 0 && dAddress >= sBank1.dProcessorAddress &&
         dAddress - sBank1.dProcessorAddress < sBank1.dSize) {
-        return dCpuAddressToBank1Handle(dAddress);
+        return dCpuAddressToBank1Handle(CPU_ADDRESS{dAddress});
     }
-    return dAddress;
+    return BUFFER_HANDLE{dAddress};
 }
 
 void CountDownOutstanding(KERNEL_ENTRY* ps) {
@@ -322,7 +322,7 @@ void HandOver(uint8_t bOp, uint16_t wTag, uint32_t dSourceCount, uint32_t dByteC
             // The regeneration run's pages begin at the first source: a
             // processor address locally, the bus address (the handle) on
             // the peer path.
-            const BUFFER_HANDLE dPages = fPeer ? dFirstSource : HandleOfCpuAddress(dFirstSource);
+            const BUFFER_HANDLE dPages = fPeer ? BUFFER_HANDLE{dFirstSource} : HandleOfCpuAddress(dFirstSource);
             const uint32_t dBytes = dSourceCount * dByteCount;
             (void)wFreeDataPages(dPages, (dBytes + BUFFER_PAGE_SIZE - 1) / BUFFER_PAGE_SIZE);
             CountDownHostCommand(ps);
@@ -441,9 +441,9 @@ void InitXorQueues() {
     s_sXor.lTotalBytes = s_sXor.lIpcTotalBytes = 0;
     for (XOR_REQUEST& s : s_sXor.asRequest) ClearRequest(&s);
     for (XOR_IPC_ENTRY& s : s_sXor.asIpc) ClearIpcEntry(&s);
-    if (bAllocDataPages(0, 1, &s_sXor.dDescriptorPage) != STATUS_OK) s_sXor.dDescriptorPage = 0;
+    if (bAllocDataPages(0, 1, &s_sXor.dDescriptorPage) != STATUS_OK) s_sXor.dDescriptorPage = NULL_BUFFER_HANDLE;
     (void)FillBufferWords(s_sXor.dDescriptorPage, BUFFER_PAGE_SIZE, 0);
-    const uint32_t dBase = dBufferHandleToCpuAddress(s_sXor.dDescriptorPage);
+    const uint32_t dBase = static_cast<uint32_t>(dBufferHandleToCpuAddress(s_sXor.dDescriptorPage));
     for (uint8_t i = 0; i < 3; ++i) s_sXor.adSlot[i] = dBase + i * DESCRIPTOR_SLOT_BYTES;
     InitIpcRequestRing();
 }
@@ -522,17 +522,17 @@ uint8_t QueueIpcXorRequest(uint16_t wTag, uint8_t bOperation, uint32_t dByteCoun
     ps->dByteCount = dByteCount;
     ps->dDestination = dDestination;
     ps->dSecondDestination = dSecondDestination;
-    ps->dFirstSource = HandleOfCpuAddress(pdSources[0]);
+    ps->dFirstSource = static_cast<uint32_t>(HandleOfCpuAddress(pdSources[0]));
     s_sXor.wIpcIn = Next(s_sXor.wIpcIn);
     pbSlot[0] = IPC_MESSAGE_XOR_REQUEST;
     std::memcpy(pbSlot + IPC_XOR_TAG_OFFSET, &wTag, 2);
     pbSlot[IPC_XOR_SOURCE_COUNT_OFFSET] = static_cast<uint8_t>(dSourceCount);
     std::memcpy(pbSlot + IPC_XOR_BYTE_COUNT_OFFSET, &dByteCount, 4);
     // The peer reaches buffer memory across the bus.
-    const uint32_t dBusDestination = HandleOfCpuAddress(dDestination);
+    const uint32_t dBusDestination = static_cast<uint32_t>(HandleOfCpuAddress(dDestination));
     std::memcpy(pbSlot + IPC_XOR_DESTINATION_OFFSET, &dBusDestination, 4);
     for (uint32_t i = 0; i < dSourceCount; ++i) {
-        const uint32_t dBus = HandleOfCpuAddress(pdSources[i]);
+        const uint32_t dBus = static_cast<uint32_t>(HandleOfCpuAddress(pdSources[i]));
         std::memcpy(pbSlot + IPC_XOR_SOURCES_OFFSET + 4 * i, &dBus, 4);
     }
     RingIpcDoorbell(wSlot);

@@ -63,8 +63,6 @@ void PciWrite(uint16_t wOffset, uint32_t dValue) {
     PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, wOffset, dValue);
 }
 
-uint8_t* pbAt(uint32_t dAddress) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dAddress)); }
-
 // Takes dPages zeroed pages for an area another Part fills later.
 uint8_t bTakeZeroedPages(uint32_t dPages, BUFFER_HANDLE* pdHandle) {
     if (bAllocDataPages(0, dPages, pdHandle) != STATUS_OK) return 0;
@@ -91,23 +89,21 @@ uint8_t bTakeDiscoveryPages() {
 // region; the host page buffer goes on the first 64 KB boundary past them.
 uint8_t bCarveRegion() {
     LSI_SAS_DRIVE_ADAPTER& a = s_sAdapter;
-    if (a.dRegion != 0) return STATUS_OK;
+    if (a.dRegion != NULL_BUFFER_HANDLE) return STATUS_OK;
     if (bAllocDataPages(0, REGION_PAGES, &a.dRegion) != STATUS_OK) {
-        a.dRegion = 0;
+        a.dRegion = NULL_BUFFER_HANDLE;
         return 0;
     }
-    uint32_t dBase = dBufferHandleToCpuAddress(a.dRegion);
+    const CPU_ADDRESS dBase = dBufferHandleToCpuAddress(a.dRegion);
     a.dRequestFrames = dBase + LSI_REGION_REQUEST_FRAMES;
     a.dChainBuffers = dBase + LSI_REGION_CHAIN_BUFFERS;
     a.dReplyFrames = dBase + LSI_REGION_REPLY_FRAMES;
     a.dTargetCmdBuffers = dBase + LSI_REGION_TARGET_CMD_BUFFERS;
     a.dSenseBuffers = dBase + LSI_REGION_SENSE_BUFFERS;
     a.dFurtherArea = dBase + LSI_REGION_FURTHER_AREA;
-    a.dHostPageBuffer = (dBase + LSI_REGION_HOST_PAGE_SEARCH + 0xFFFF) & ~0xFFFFu;
+    a.dHostPageBuffer = CPU_ADDRESS{static_cast<uint32_t>(dBase + (LSI_REGION_HOST_PAGE_SEARCH + 0xFFFF)) & ~0xFFFFu};
     return STATUS_OK;
 }
-
-uint32_t dPci(uint32_t dCpuAddress) { return dBufferHandleToPciAddress(dCpuAddress); }
 
 void SetupPciConfiguration() {
     PciWrite(0x04, PCI_COMMAND);
@@ -137,7 +133,7 @@ uint8_t bIocFacts(uint32_t* pdUploadBytes) {
     a.bNumberOfPorts = sFacts.bNumberOfPorts;
     a.dHostPageBufferBytes = sFacts.dHostPageBufferFlagsLength & MPI_SGE_LENGTH_MASK;
     if (a.dHostPageBufferBytes != 0) {
-        uint32_t dOffset = a.dHostPageBuffer - dBufferHandleToCpuAddress(a.dRegion);
+        const uint32_t dOffset = a.dHostPageBuffer - dBufferHandleToCpuAddress(a.dRegion);
         if (dOffset + a.dHostPageBufferBytes > LSI_REGION_BYTES) return 0;
     }
     *pdUploadBytes = (sFacts.bFlags & MPI_IOCFACTS_FLAGS_FW_DOWNLOAD_BOOT) ? sFacts.dFWImageSize : 0;
@@ -153,7 +149,7 @@ uint8_t bIocInit() {
     sRequest.wReplyFrameSize = LSI_REPLY_FRAME_BYTES;
     if (a.dHostPageBufferBytes != 0) {
         sRequest.dHostPageBufferFlagsLength = MPI_SGE_HOST_PAGE_BUFFER | a.dHostPageBufferBytes;
-        sRequest.dHostPageBufferAddress = dPci(a.dHostPageBuffer);
+        sRequest.dHostPageBufferAddress = dCpuAddressToPciAddress(a.dHostPageBuffer);
     }
     MPI_REPLY_HEADER sReply{};
     if (bLSIHandshake(LSI_IOC_DRIVE, &sRequest, sizeof sRequest / 4, &sReply, sizeof sReply / 4) != STATUS_OK) {
@@ -179,7 +175,8 @@ uint8_t bPortFacts() {
 void PostReplyFrames() {
     LSI_SAS_DRIVE_ADAPTER& a = s_sAdapter;
     for (uint32_t i = 0; i < LSI_REPLY_FRAMES; ++i) {
-        Reg32Write(a.sInterface.pdReplyQueue, dPci(a.dReplyFrames + i * LSI_REPLY_FRAME_BYTES));
+        Reg32Write(a.sInterface.pdReplyQueue,
+                   static_cast<uint32_t>(dCpuAddressToPciAddress(a.dReplyFrames + i * LSI_REPLY_FRAME_BYTES)));
     }
 }
 
@@ -280,9 +277,9 @@ uint8_t bWriteIocPage1(BUFFER_HANDLE dBuffer, MPI_IOC_PAGE_1* psPage) {
 }
 
 uint8_t bWriteConfigPages() {
-    BUFFER_HANDLE dBuffer = 0;
+    BUFFER_HANDLE dBuffer = NULL_BUFFER_HANDLE;
     if (bAllocDataPages(0, 1, &dBuffer) != STATUS_OK) return 0;
-    uint8_t* pb = pbAt(dBufferHandleToCpuAddress(dBuffer));
+    uint8_t* pb = static_cast<uint8_t*>(pBufferHandleToPointer(dBuffer));
     uint8_t bResult = bWriteManufacturingPage5(dBuffer, reinterpret_cast<MPI_MANUFACTURING_PAGE_5*>(pb));
     if (bResult == STATUS_OK) bResult = bWriteBiosPage1(dBuffer, reinterpret_cast<MPI_BIOS_PAGE_1*>(pb));
     if (bResult == STATUS_OK) bResult = bWriteSasIoUnitPages(dBuffer, reinterpret_cast<MPI_SAS_IO_UNIT_PAGE_1*>(pb));
@@ -309,8 +306,8 @@ uint8_t bPostTargetCmdBufferBases() {
         psPost->bFunction = MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST;
         psPost->wTotalCmdBuffers = wPerPort;
         psPost->wCmdBufferLength = LSI_TARGET_CMD_BUFFER_BYTES;
-        psPost->dBaseAddressLow =
-            dPci(a.dTargetCmdBuffers + static_cast<uint32_t>(bPort) * wPerPort * LSI_TARGET_CMD_BUFFER_BYTES);
+        psPost->dBaseAddressLow = dCpuAddressToPciAddress(
+            a.dTargetCmdBuffers + static_cast<uint32_t>(bPort) * wPerPort * LSI_TARGET_CMD_BUFFER_BYTES);
         (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, REQUEST_TIMEOUT_MS, FALSE);
     }
     if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
@@ -422,9 +419,9 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
     MPI_FW_IMAGE_HEADER sHeader;
     std::memcpy(&sHeader, pbCarried, sizeof sHeader);
     if (sHeader.dImageSize > LSI_MAX_FIRMWARE_IMAGE_BYTES || dLength > LSI_MAX_FIRMWARE_IMAGE_BYTES) return 0;
-    BUFFER_HANDLE dImagePages = 0;
+    BUFFER_HANDLE dImagePages = NULL_BUFFER_HANDLE;
     if (bAllocDataPages(0, IMAGE_PAGES, &dImagePages) != STATUS_OK) return 0;
-    uint8_t* pbImage = pbAt(dBufferHandleToCpuAddress(dImagePages));
+    uint8_t* pbImage = static_cast<uint8_t*>(pBufferHandleToPointer(dImagePages));
     std::memcpy(pbImage, pbCarried, dLength);
 
     uint8_t bResult = bStartIoc(fRestart, pbImage, dImagePages);

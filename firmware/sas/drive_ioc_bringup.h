@@ -76,13 +76,13 @@ struct LSI_SAS_DRIVE_ADAPTER {
     uint16_t awCmdBufferHandle[LSI_CMD_BUFFER_HANDLES];
     uint16_t awCmdBufferHandle2[LSI_CMD_BUFFER_HANDLES];
     BUFFER_HANDLE dRegion;
-    uint32_t dRequestFrames;      // processor addresses of the carved areas
-    uint32_t dChainBuffers;
-    uint32_t dReplyFrames;
-    uint32_t dTargetCmdBuffers;
-    uint32_t dSenseBuffers;
-    uint32_t dFurtherArea;
-    uint32_t dHostPageBuffer;
+    CPU_ADDRESS dRequestFrames;   // the carved areas
+    CPU_ADDRESS dChainBuffers;
+    CPU_ADDRESS dReplyFrames;
+    CPU_ADDRESS dTargetCmdBuffers;
+    CPU_ADDRESS dSenseBuffers;
+    CPU_ADDRESS dFurtherArea;
+    CPU_ADDRESS dHostPageBuffer;
     uint8_t fIocUp;
 };
 

@@ -249,7 +249,7 @@ uint8_t bDiagnosticLoad(uint8_t bIocId, const LSI_MPT_INTERFACE* p, const uint8_
 
 // FW DOWNLOAD and FW UPLOAD share one layout.
 uint8_t bFirmwareTransfer(uint8_t bIocId, uint8_t bFunction, uint8_t bImageType, uint32_t dSgeFlags,
-                          uint32_t dBytes, uint32_t dPciAddress, uint8_t bReplyDwords) {
+                          uint32_t dBytes, BUS_ADDRESS dPciAddress, uint8_t bReplyDwords) {
     MPI_FW_TRANSFER_REQUEST sRequest{};
     sRequest.bImageType = bImageType;
     sRequest.bFunction = bFunction;
@@ -408,7 +408,7 @@ uint8_t bLSIDownloadFirmware(uint8_t bIocId, const uint8_t* pbImage, uint8_t fDi
     std::memcpy(&sHeader, pbImage, sizeof sHeader);
     if (sHeader.dImageSize == 0 || sHeader.dImageSize > LSI_MAX_FIRMWARE_IMAGE_BYTES) return 0;
     return bFirmwareTransfer(bIocId, MPI_FUNCTION_FW_DOWNLOAD, MPI_FW_IMAGE_TYPE_FIRMWARE, MPI_SGE_SIMPLE_WRITE,
-                             sHeader.dImageSize, dBufferHandleToPciAddress(reinterpret_cast<uintptr_t>(pbImage)), 5);
+                             sHeader.dImageSize, dPciAddressOf(pbImage), 5);
 }
 
 uint8_t bLSIUploadFirmware(uint8_t bIocId, uint32_t dByteCount, BUFFER_HANDLE dBuffer) {

@@ -12,6 +12,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/hw.h"
+#include "hw/interrupt_controller.h"
 #include "hw/mpi.h"
 #include "partner/partner_link.h"
 #include "platform/pci.h"
@@ -44,8 +45,6 @@ constexpr uint32_t REQUEST_INDEX_MASK_12 = 0x0FFF;
 constexpr uint32_t REQUEST_INDEX_MASK_13 = 0x1FFF;
 constexpr uint8_t MSI_CAPABILITY = 0x05;
 constexpr uint8_t MSIX_CAPABILITY = 0x11;
-constexpr uint32_t CP6_INTSTR_CRM = 5;
-constexpr uint32_t DRIVE_MESSAGE_INTERRUPT_BIT = 1u << 17;
 
 // A context names a KERNEL_ENTRY only below the pool size; anything else
 // from the chip is counted and ignored, never used as an index.
@@ -79,16 +78,17 @@ KERNEL_ENTRY* psAnsweredEntry(uint16_t wContext, uint16_t wRequest, bool fCountD
 
 // A reply frame is trusted only inside the reply-frame area, on a frame
 // boundary.
+// The reply word carries the frame's bus address, shifted right by one.
 const uint8_t* pbReplyFrame(uint32_t dWord) {
     const LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
     const uint32_t dFrame = dWord << 1;
-    const uint32_t dBase = a->dReplyFrames;
+    const uint32_t dBase = static_cast<uint32_t>(dCpuAddressToPciAddress(a->dReplyFrames));
     if (dFrame < dBase || (dFrame - dBase) % LSI_REPLY_FRAME_BYTES != 0 ||
         (dFrame - dBase) / LSI_REPLY_FRAME_BYTES >= LSI_REPLY_FRAMES) {
         ++s_dBadReplies;
         return nullptr;
     }
-    return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dFrame));
+    return static_cast<const uint8_t*>(pCpuAddressToPointer(a->dReplyFrames + (dFrame - dBase)));
 }
 
 void InitiatorContextReply(uint32_t dWord) {
@@ -340,7 +340,7 @@ void SetupQl2MessageInterrupts(uint8_t) {
     PciConfigWrite32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, bMsi, dCtl | 0x10000);
     // The message interrupt is served by the FIQ dispatcher: steer it there
     // before enabling it.
-    Cp6Write(3, CP6_INTSTR_CRM, Cp6Read(3, CP6_INTSTR_CRM) | DRIVE_MESSAGE_INTERRUPT_BIT);
+    Cp6Write(INT_LINE_MSI.bBank, INTC_INTSTR, Cp6Read(INT_LINE_MSI.bBank, INTC_INTSTR) | dLineMask(INT_LINE_MSI));
     EnableInterruptSource2();
 }
 

@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t DRAIN_POLL_LIMIT = 0x40000;
 constexpr uint32_t CONTEXT_FREE = 0xFFFFFFFF;
 
-uint8_t* pbAt(uint32_t dAddress) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dAddress)); }
+uint8_t* pbAt(CPU_ADDRESS dAddress) { return static_cast<uint8_t*>(pCpuAddressToPointer(dAddress)); }
 
 uint8_t* pbFrame(const LSI_SAS_DRIVE_ADAPTER* a, uint16_t wIndex) {
     return pbAt(a->dRequestFrames + static_cast<uint32_t>(LSI_REQUEST_FRAME_BYTES) * wIndex);
@@ -98,7 +98,7 @@ uint64_t qPostLSIRequest(uint8_t bIocId, uint8_t* pbFrameIn, uint16_t wIndex, ui
     r.lSequence = ++a->lSequence;
     ++a->wRequestsInUse;
     ++a->wRequestsInUseForDump;
-    uint32_t dPci = dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbFrameIn)));
+    const uint32_t dPci = static_cast<uint32_t>(dPciAddressOf(pbFrameIn));
     Reg32Write(fHighPriority == TRUE ? a->sInterface.pdHighPriorityRequestQueue : a->sInterface.pdRequestQueue, dPci);
     return static_cast<uint64_t>(static_cast<uint32_t>(r.lSequence)) << 32 | dPci;
 }

@@ -243,17 +243,19 @@ void InitDriveSideSAS() {
     auto testUnitReady = [&](SAS_DEVICE_ENTRY& s, bool fFirst) {
         uint8_t abCdb[10] = {};
         uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
-        uint8_t b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, 0, &bStatus, &bKey, &bAsc, &bAscq);
+        uint8_t b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
+                                            &bAsc, &bAscq);
         for (uint8_t t = 0; fFirst && b == STATUS_OK && bStatus == 2 && bKey == 6 && t < 3; ++t) {
             SpinDelayMs(10);
-            b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, 0, &bStatus, &bKey, &bAsc, &bAscq);
+            b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
+                                        &bAsc, &bAscq);
         }
         if (b == STATUS_OK && bStatus == 0) {
             s.fReady = TRUE;
         } else if (b == STATUS_OK && bStatus == 2 && (bKey == 2 || bKey == 6)) {
             if (fFirst && bKey == 2 && bAsc == 0x04 && bAscq != 1) {
                 uint8_t abStart[10] = {0x1B, 1, 0, 0, 1};
-                if (bSendSCSICommandAndWait(s.bTargetId, s.bBus, abStart, FALSE, 0, 0, &bStatus, &bKey, &bAsc,
+                if (bSendSCSICommandAndWait(s.bTargetId, s.bBus, abStart, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc,
                                             &bAscq) != STATUS_OK ||
                     bStatus != 0) {
                     s.fValid = FALSE;

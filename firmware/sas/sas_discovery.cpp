@@ -39,7 +39,7 @@ uint64_t s_lStepTime = 0;
 uint64_t s_lContinueTime = 0;
 uint8_t s_fOverflowReported = FALSE;
 
-BUFFER_HANDLE s_dPage = 0;
+BUFFER_HANDLE s_dPage = NULL_BUFFER_HANDLE;
 
 constexpr uint8_t CHANGE_COUNT_JUMP = 11;
 constexpr uint8_t EVENT_PHY_WARNING = 19;
@@ -226,8 +226,8 @@ void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t 
 
 
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage) {
-    if (s_dPage == 0 && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
-        s_dPage = 0;
+    if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
+        s_dPage = NULL_BUFFER_HANDLE;
         return 0;
     }
     uint32_t dLength = 0;
@@ -240,7 +240,7 @@ uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress,
         (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
         return 0;
     }
-    *ppbPage = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dPage)));
+    *ppbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
     return STATUS_OK;
 }
 

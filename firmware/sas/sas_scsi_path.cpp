@@ -30,7 +30,7 @@ volatile uint8_t s_fATAWaitPending = FALSE;
 uint16_t s_wATAWaitRequest = LSI_NO_HANDLE;
 uint8_t s_abATAReply[64];
 uint8_t s_fSATAWriteCache = FALSE;
-BUFFER_HANDLE s_dIdentifyPage = 0;
+BUFFER_HANDLE s_dIdentifyPage = NULL_BUFFER_HANDLE;
 
 constexpr uint32_t WAIT_BOUND_MS = 5000;
 constexpr uint32_t TASK_MANAGEMENT_TIMEOUT_MS = 10000;
@@ -79,11 +79,11 @@ void BuildSgl(KERNEL_ENTRY* psEntry, MPI_SCSI_IO_REQUEST* psFrame, uint16_t wReq
         return;
     }
     const LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
-    const uint32_t dChain = a->dChainBuffers + static_cast<uint32_t>(LSI_CHAIN_BUFFER_BYTES) * wRequest;
+    const CPU_ADDRESS dChain = a->dChainBuffers + static_cast<uint32_t>(LSI_CHAIN_BUFFER_BYTES) * wRequest;
     uint32_t* pdOut = psFrame->adSGL;
     uint8_t bInSegment = 0;
     uint8_t bSegmentCapacity = bCount > FRAME_ELEMENTS + 1 ? FRAME_ELEMENTS : bCount;
-    uint32_t dNextChain = dChain;
+    CPU_ADDRESS dNextChain = dChain;
     for (uint8_t i = 0; i < bCount; ++i) {
         const KERNEL_SEGMENT* ps = psEntrySegment(psEntry, i);
         uint32_t dFlags = MPI_SGE_FLAG_SIMPLE | dDirection;
@@ -102,9 +102,9 @@ void BuildSgl(KERNEL_ENTRY* psEntry, MPI_SCSI_IO_REQUEST* psFrame, uint16_t wReq
             const uint32_t dLength = fMore ? CHAIN_SEGMENT_BYTES | MPI_SCSIIO_CHAIN_OFFSET_DWORDS << MPI_SGE_CHAIN_OFFSET_SHIFT
                                            : 8u * bLeft;
             pdOut[0] = MPI_SGE_FLAG_CHAIN | dLength;
-            pdOut[1] = dBufferHandleToPciAddress(dNextChain);
-            pdOut = reinterpret_cast<uint32_t*>(static_cast<uintptr_t>(dNextChain));
-            dNextChain += CHAIN_SEGMENT_BYTES;
+            pdOut[1] = static_cast<uint32_t>(dCpuAddressToPciAddress(dNextChain));
+            pdOut = static_cast<uint32_t*>(pCpuAddressToPointer(dNextChain));
+            dNextChain = dNextChain + CHAIN_SEGMENT_BYTES;
             bInSegment = 0;
             bSegmentCapacity = fMore ? CHAIN_SEGMENT_ELEMENTS : bLeft;
         }
@@ -328,8 +328,7 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         if (psEntry->wControlFlags & SAS_XFER_HEAD_OF_QUEUE) ps->dControl |= MPI_SCSIIO_CONTROL_HEAD_OF_QUEUE;
         std::memcpy(ps->abCDB, psEntry->abCdb, 16);
         ps->dDataLength = psEntry->dTotalByteCount;
-        ps->dSenseBufferLowAddr =
-            dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest))));
+        ps->dSenseBufferLowAddr = dPciAddressOf(pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest));
         BuildSgl(psEntry, ps, wRequest);
     } else {
         BuildAtaFrame(psEntry, pbFrame);
@@ -431,7 +430,7 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t, const uint8_t* pbCdb, 
         e.wControlFlags = SAS_XFER_SGL;
         if (dThisLength != 0) {
             e.wSegmentCount = 1;
-            e.asSegment[0] = {dBufferHandleToPciAddress(dBuffer), dThisLength};
+            e.asSegment[0] = {static_cast<uint32_t>(dBufferHandleToPciAddress(dBuffer)), dThisLength};
             e.wControlFlags |= fDataIn == TRUE ? SAS_XFER_IN : SAS_XFER_OUT;
         }
         *pbScsiStatus = *pbSenseKey = *pbAsc = *pbAscq = 0;
@@ -544,7 +543,7 @@ uint8_t bSendATACommandAndWait(uint8_t bTarget, uint8_t, uint8_t fDma, const ATA
                               : bDirection == 0 ? MPI_SGE_SIMPLE_WRITE | dLength
                                                 : MPI_SGE_SIMPLE_READ;
         BuildSataPassthrough(pbFrame, bTarget, SAS_WAITED_ENTRY_INDEX, wFlags, dLength, *ps, dSge,
-                             bDirection == 2 ? 0 : dBufferHandleToPciAddress(dBuffer));
+                             bDirection == 2 ? 0 : static_cast<uint32_t>(dBufferHandleToPciAddress(dBuffer)));
         s_wATAWaitRequest = wRequest;
         s_fATAWaitPending = TRUE;
         (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, 25000, FALSE);
@@ -568,8 +567,8 @@ void SetSATAWriteCachePolicy(uint8_t f) { s_fSATAWriteCache = f; }
 uint8_t fGetSATAWriteCachePolicy() { return s_fSATAWriteCache; }
 
 uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
-    if (s_dIdentifyPage == 0 && bAllocDataPages(0, 1, &s_dIdentifyPage) != STATUS_OK) {
-        s_dIdentifyPage = 0;
+    if (s_dIdentifyPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dIdentifyPage) != STATUS_OK) {
+        s_dIdentifyPage = NULL_BUFFER_HANDLE;
         return 0;
     }
     ATA_TASK_FILE sIdentify{};
@@ -580,7 +579,7 @@ uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
                                        s_dIdentifyPage, FALSE, nullptr) == STATUS_OK;
     }
     if (!fDone) return 0;
-    const uint8_t* pb = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dIdentifyPage)));
+    const uint8_t* pb = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dIdentifyPage));
     auto word = [pb](int w) { return static_cast<uint16_t>(pb[2 * w] | pb[2 * w + 1] << 8); };
     // ATA strings keep two characters per word, the first in the high byte.
     auto text = [&](int wFirst, int nWords, char* pcOut) {
@@ -614,14 +613,14 @@ uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
     sSet.bCommand = 0xEF;
     if (s_fSATAWriteCache != TRUE && fCacheOn) {
         sSet.bFeatures = 0x82;
-        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, 0, FALSE, nullptr) ==
-            STATUS_OK) {
+        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, NULL_BUFFER_HANDLE, FALSE,
+                                   nullptr) == STATUS_OK) {
             psEntry->bATAFeatures &= static_cast<uint8_t>(~SATA_FEATURE_WRITE_CACHE_ON);
         }
     } else if (s_fSATAWriteCache == TRUE && !fCacheOn && fCacheSupported) {
         sSet.bFeatures = 0x02;
-        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, 0, FALSE, nullptr) ==
-            STATUS_OK) {
+        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, NULL_BUFFER_HANDLE, FALSE,
+                                   nullptr) == STATUS_OK) {
             psEntry->bATAFeatures |= SATA_FEATURE_WRITE_CACHE_ON;
         }
     }

@@ -32,7 +32,7 @@ constexpr uint8_t PHY_RESET_SENT = 0x20;
 constexpr uint32_t SLOT_BYTES = 128;
 constexpr uint32_t SLOTS = 4096 / SLOT_BYTES;
 
-BUFFER_HANDLE s_dPage = 0;
+BUFFER_HANDLE s_dPage = NULL_BUFFER_HANDLE;
 uint32_t s_dNextSlot = 0;
 volatile uint8_t s_fSyncPending = FALSE;
 uint8_t* s_pbSyncResponse = nullptr;
@@ -40,11 +40,11 @@ uint16_t s_wSyncIocStatus = MPI_IOCSTATUS_SUCCESS;
 uint32_t s_aadErrors[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS][4];
 
 uint8_t* pbSlot() {
-    if (s_dPage == 0 && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
-        s_dPage = 0;
+    if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
+        s_dPage = NULL_BUFFER_HANDLE;
         return nullptr;
     }
-    uint8_t* pb = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dPage)));
+    uint8_t* pb = static_cast<uint8_t*>(pBufferHandleToPointer(s_dPage));
     pb += (s_dNextSlot++ % SLOTS) * SLOT_BYTES;
     std::memset(pb, 0, 64);
     std::memset(pb + 64, 0xFF, 64);
@@ -75,9 +75,9 @@ uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, 
     std::memcpy(pbFrame + 16, &dSasLow, 4);
     std::memcpy(pbFrame + 20, &dSasHigh, 4);
     const uint32_t adSgl[4] = {MPI_SGE_FLAG_END_OF_BUFFER | MPI_SGE_FLAG_SIMPLE | MPI_SGE_FLAG_HOST_TO_IOC | bRequestLength,
-                               dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbRequest))),
+                               static_cast<uint32_t>(dPciAddressOf(pbRequest)),
                                MPI_SGE_FLAG_END_OF_BUFFER | MPI_SGE_FLAG_SIMPLE | bResponseLength,
-                               dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbResponse)))};
+                               static_cast<uint32_t>(dPciAddressOf(pbResponse))};
     std::memcpy(pbFrame + 32, adSgl, sizeof adSgl);
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, SMP_DEADLINE_MS, FALSE);
     OrLSIRequestFlags(LSI_IOC_DRIVE, wIndex, LSI_REQUEST_RECOVERY);
@@ -120,8 +120,8 @@ void SMPPassthroughReply(const uint8_t* pbFrame) {
     SetSASPhyStateBits(bExpander, bPhy, SMP_PHY_OUTSTANDING, FALSE);
     // The response lies in the slot the request was built in; only error
     // logs carry anything to keep.
-    if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS || s_dPage == 0) return;
-    const uint8_t* pbPage = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(s_dPage)));
+    if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS || s_dPage == NULL_BUFFER_HANDLE) return;
+    const uint8_t* pbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
     for (uint32_t s = 0; s < SLOTS; ++s) {
         const uint8_t* pbResponse = pbPage + s * SLOT_BYTES + 64;
         if (pbResponse[1] == SMP_REPORT_PHY_ERROR_LOG && pbResponse[9] == bPhy && pbResponse[0] == 0x41 &&

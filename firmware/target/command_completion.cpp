@@ -48,9 +48,12 @@ void FreeDataPages(KERNEL_ENTRY* psEntry) {
     }
     const bool fReadWrite = bOpcodeOf(psEntry) == SCSI_READ16 || bOpcodeOf(psEntry) == SCSI_WRITE16;
     const uint32_t dBlocks = fReadWrite ? psEntry->wBlockCount : psEntry->wBlocks;
-    if (HasFlag(psEntry, KE_FLAG_BORROWED_PAGES) || dBlocks == 0 || psEntry->dBufferHandle == 0) return;
+    if (HasFlag(psEntry, KE_FLAG_BORROWED_PAGES) || dBlocks == 0 ||
+        psEntry->dBufferHandle == NULL_BUFFER_HANDLE) {
+        return;
+    }
     (void)wFreeDataPages(psEntry->dBufferHandle, (dBlocks - 1) / BLOCKS_PER_PAGE + 1);
-    psEntry->dBufferHandle = 0;
+    psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
 }
 
 // The write another one collapsed into this one: it may finish now.

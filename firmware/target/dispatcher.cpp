@@ -59,9 +59,6 @@ constexpr uint16_t SNAPSHOT_VLUN_BASE = 0x400;
 constexpr uint8_t MAX_SNAPSHOTS = 64;
 constexpr uint64_t UNMAPPED_RETRY_MS = 9999;
 constexpr uint16_t MAX_LUN_RING_COMMANDS = 255;
-constexpr uint8_t HOST_INTERFACE_FIBRE = 1;
-constexpr uint8_t HOST_INTERFACE_PARALLEL = 2;
-constexpr uint8_t HOST_INTERFACE_EMBEDDED = 4;
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
 constexpr uint8_t TQM_REFUSED = 240;
 constexpr uint8_t TQM_WAIT = 238;
@@ -135,7 +132,7 @@ bool IsServedWithoutDrive(const DISPATCH& s) {
     case OPCODE_0X20:
     case SCSI_REQUEST_SENSE: return true;
     case SCSI_TEST_UNIT_READY:
-        return s.wHostLun == wGetHostLoopHandle(s.psEntry) || bGetHostInterfaceType() == HOST_INTERFACE_PARALLEL;
+        return s.wHostLun == wGetHostLoopHandle(s.psEntry) || bGetHostInterfaceType() == HOST_INTERFACE_SAS;
     case SCSI_MAINTENANCE_OUT: return s.pbCdb[2] >= 1 && s.pbCdb[2] <= 3;
     default: return false;
     }

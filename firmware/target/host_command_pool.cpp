@@ -85,7 +85,7 @@ void SetFreeValues(KERNEL_ENTRY* psEntry) {
     psEntry->wTotalChildren = 0;
     psEntry->psMother = nullptr;
     psEntry->psLink = nullptr;
-    psEntry->dBufferHandle = 0;
+    psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
     psEntry->wPageCount = 0;
     psEntry->wBlocks = 0;
     psEntry->wBlocksDone = 0;

@@ -16,8 +16,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t HOST_INTERFACE_FIBRE = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 
 // ISP24xx and ISP2x00 queue registers.
 constexpr uint16_t REG24_REQUEST_IN = 0x1C;
@@ -202,7 +200,7 @@ void DumpTargetKernelQueue() {
     ConsolePrintf("Used Entries:.......%04x (%02x)\n", wGetTargetEntriesUsed(), fIsTargetPoolFull());
     ConsolePrintf("Next Tar Entry Loc:.%04x\n", wGetNextTargetEntry());
     const uint8_t bInterface = bGetHostInterfaceType();
-    if (bInterface == HOST_INTERFACE_FIBRE) {
+    if (bInterface == HOST_INTERFACE_FC) {
         DumpFibreCounters();
         DumpDataReceived();
         DumpOptimisation();

@@ -28,6 +28,7 @@
 #include "fc/fc_driver.h"
 #include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
+#include "sim/board.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -113,7 +114,7 @@ protected:
         const HostAnswer& a = m_aAnswers[ps->wIndex];
         uint32_t dOffset = 0;
         for (const auto& seg : a.aSegments) {
-            uint8_t* pb = Bytes(seg.first);
+            uint8_t* pb = sim::Board::Current().memory().Translate(seg.first, seg.second);
             for (uint32_t i = 0; i < seg.second; ++i) pb[i] = Pattern(bSeed, dOffset + i);
             dOffset += seg.second;
         }
@@ -124,9 +125,7 @@ protected:
     static uint8_t Pattern(uint8_t bSeed, uint32_t dOffset) {
         return static_cast<uint8_t>(bSeed * 31 + dOffset / kBlock * 7 + dOffset % 251);
     }
-    static uint8_t* Bytes(uint32_t dAddress) {
-        return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(fw::dBufferHandleToCpuAddress(dAddress)));
-    }
+    static uint8_t* Bytes(fw::BUFFER_HANDLE dHandle) { return static_cast<uint8_t*>(fw::pBufferHandleToPointer(dHandle)); }
 
     // The main loop's stage services, each as often as its ring is long.
     void RunStages(int iRounds = 4) {

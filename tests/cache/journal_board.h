@@ -60,7 +60,8 @@ inline std::vector<const fw::EVENT_LOG_ENTRY*> LoggedEvents(uint8_t bCode) {
 inline fw::KERNEL_ENTRY g_asEntries[fw::HOST_ENTRY_COUNT];
 
 inline fw::KERNEL_ENTRY* MakeWrite(uint16_t wIndex, uint64_t lAddress, uint16_t wBlocks, bool fWriteBack,
-                                   fw::BUFFER_HANDLE dHandle = 0, uint64_t lSequence = 0) {
+                                   fw::BUFFER_HANDLE dHandle = fw::NULL_BUFFER_HANDLE,
+                                   uint64_t lSequence = 0) {
     fw::KERNEL_ENTRY* ps = &g_asEntries[wIndex];
     std::memset(ps, 0, sizeof(*ps));
     fw::ResetCacheEntryFields(ps);
@@ -79,7 +80,7 @@ inline fw::KERNEL_ENTRY* MakeWrite(uint16_t wIndex, uint64_t lAddress, uint16_t 
 }
 
 inline uint8_t* BufferBytes(fw::BUFFER_HANDLE dHandle) {
-    return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(fw::dBufferHandleToCpuAddress(dHandle)));
+    return static_cast<uint8_t*>(fw::pBufferHandleToPointer(dHandle));
 }
 
 inline const fw::NVRAM_QUEUE_ENTRY& OwnSlot(uint16_t n) { return *fw::psGetNvramQueueEntry(fw::TRUE, n); }
@@ -88,10 +89,10 @@ inline const fw::NVRAM_QUEUE_ENTRY& PartnerSlot(uint16_t n) { return *fw::psGetN
 inline uint16_t ValidBlocks(const fw::NVRAM_QUEUE_ENTRY& s) {
     return static_cast<uint16_t>(s.abValidBlocks[0] | (s.abValidBlocks[1] << 8));
 }
-inline uint32_t Handle(const fw::NVRAM_QUEUE_ENTRY& s) {
+inline fw::BUFFER_HANDLE Handle(const fw::NVRAM_QUEUE_ENTRY& s) {
     uint32_t d;
     std::memcpy(&d, s.abBufferHandle, 4);
-    return d;
+    return fw::BUFFER_HANDLE{d};
 }
 inline uint64_t FirstBlock(const fw::NVRAM_QUEUE_ENTRY& s) {
     uint64_t l;

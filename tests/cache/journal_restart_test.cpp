@@ -24,7 +24,7 @@ constexpr uint8_t kPattern = 0x5C;
 struct Findings {
     uint32_t dPagesAfterStart;     // pages in use once the journal had started
     uint32_t dPagesWithCache;      // ... and with the cached extents
-    uint32_t dOwnHandle;
+    fw::BUFFER_HANDLE dOwnHandle;
     uint32_t dPagesAfterRestart;
     bool fOwnDataIntact;
     bool fOwnHeld;
@@ -39,7 +39,7 @@ void CacheTwoExtents() {
     BringUpJournal();
     fw::WritePreservationPattern();
     g_s.dPagesAfterStart = PagesInUse();
-    fw::BUFFER_HANDLE h = 0;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
     ASSERT_EQ(fw::bAllocDataPages(0, 3, &h), fw::STATUS_OK);
     std::memset(BufferBytes(h), kPattern, kOwnBlocks * 512);
     g_s.dOwnHandle = h;
@@ -102,7 +102,7 @@ TEST(JournalRestart, LostBanksReportTheCachedDataAndDropEveryBufferReference) {
         EXPECT_EQ(ps->fValid, fw::TRUE);   // the descriptors stay for the resync
         EXPECT_EQ(ps->fHoldsData, fw::FALSE);
         EXPECT_EQ(ValidBlocks(*ps), 0);
-        EXPECT_EQ(Handle(*ps), 0u);
+        EXPECT_EQ(Handle(*ps), fw::NULL_BUFFER_HANDLE);
     }
     EXPECT_EQ(FirstBlock(OwnSlot(kOwnSlot)), 4096u);
     uint32_t dCached = 0;
@@ -127,7 +127,7 @@ TEST(JournalRestart, AJournalNeverFormattedIsFormattedAndMarked) {
             EXPECT_EQ(ps->bKind, 0x69);
             EXPECT_EQ(ps->bRank, 0xFF);
             EXPECT_EQ(FirstBlock(*ps), ~0ull);
-            EXPECT_EQ(Handle(*ps), 0u);
+            EXPECT_EQ(Handle(*ps), fw::NULL_BUFFER_HANDLE);
         }
     }
     EXPECT_EQ(LoggedEvents(101).size(), 0u);
@@ -163,7 +163,7 @@ struct Progress {
     uint16_t wTarget;     // blocks in the buffer (a count being written)
     bool fClearing;
     bool fCleared;
-    uint32_t dHandle;
+    fw::BUFFER_HANDLE dHandle;
 };
 Progress g_asProgress[kWriteCount];
 uint64_t g_lCutAfter = 0;
@@ -179,7 +179,7 @@ void JournalSequence() {
     for (size_t w = 0; w < kWriteCount; ++w) {
         const JournalledWrite& s = kWrites[w];
         Progress& p = g_asProgress[w];
-        fw::BUFFER_HANDLE h = 0;
+        fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
         if (s.fWriteBack) {
             ASSERT_EQ(fw::bAllocDataPages(0, (s.wBlocks + 7) / 8, &h), fw::STATUS_OK);
             for (uint32_t b = 0; b < s.wBlocks; ++b) std::memset(BufferBytes(h) + 512 * b, PatternOf(w, b), 512);
@@ -224,7 +224,7 @@ void RestartAndInspect() {
         g_asFound[i].fDataMatches = true;
         // Which write the slot describes decides the data it must hold.
         for (size_t w = 0; w < kWriteCount; ++w) {
-            if (kWrites[w].wSlot != awSlots[i] || FirstBlock(s) != kWrites[w].lFirst || Handle(s) == 0) continue;
+            if (kWrites[w].wSlot != awSlots[i] || FirstBlock(s) != kWrites[w].lFirst || Handle(s) == fw::NULL_BUFFER_HANDLE) continue;
             const uint8_t* pb = BufferBytes(Handle(s));
             for (uint32_t b = 0; b < ValidBlocks(s); ++b) {
                 g_asFound[i].fDataMatches &= pb[512 * b] == PatternOf(w, b) && pb[512 * b + 511] == PatternOf(w, b);
@@ -264,7 +264,7 @@ void CheckSlot(const SlotState& f, uint16_t wSlot, bool fBanksKept, uint64_t k) 
     const uint16_t wValid = ValidBlocks(f.s);
     if (!fBanksKept) {
         EXPECT_EQ(wValid, 0);
-        EXPECT_EQ(Handle(f.s), 0u);
+        EXPECT_EQ(Handle(f.s), fw::NULL_BUFFER_HANDLE);
         return;
     }
     EXPECT_GE(wValid, pp->wAcked);

@@ -34,7 +34,7 @@ protected:
     }
 
     fw::BUFFER_HANDLE Pages(uint32_t dPages) {
-        fw::BUFFER_HANDLE h = 0;
+        fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, dPages, &h), fw::STATUS_OK);
         return h;
     }
@@ -52,7 +52,7 @@ std::vector<uint8_t> SlotBytes(uint8_t fOwn, uint16_t n) {
 }
 
 TEST_F(Journal, RecordCountIssueAndClearWriteTheSlotByteForByte) {
-    fw::KERNEL_ENTRY* ps = MakeWrite(5, 0x0102030405060708ull, 0x0123, true, 0x02345000);
+    fw::KERNEL_ENTRY* ps = MakeWrite(5, 0x0102030405060708ull, 0x0123, true, fw::BUFFER_HANDLE{0x02345000});
     fw::psCacheFields(ps)->wBufferBlocks = 0x0200;
     fw::RecordNvramQueueEntry(ps);
     EXPECT_EQ(ps->wJournalSlot, 5);
@@ -76,7 +76,7 @@ TEST_F(Journal, RecordCountIssueAndClearWriteTheSlotByteForByte) {
     EXPECT_EQ(fw::wGetJournalInUseCount(), 0);
 
     // A write-through write is journalled at issue without buffer fields.
-    fw::KERNEL_ENTRY* psThrough = MakeWrite(6, 0x40, 8, false, 0x02346000);
+    fw::KERNEL_ENTRY* psThrough = MakeWrite(6, 0x40, 8, false, fw::BUFFER_HANDLE{0x02346000});
     fw::RejournalNvramQueueEntry(psThrough);
     fw::SetNvramQueueEntryFlag(6, fw::TRUE);
     EXPECT_EQ(SlotBytes(fw::TRUE, 6), (std::vector<uint8_t>{0xF1, 0xF0, 0xF1, 0xF0, 0x8A, 0x00, 0x08, 0x00,  //
@@ -114,7 +114,7 @@ TEST_F(Journal, ReleaseAfterFlushFreesTheBufferAndKeepsTheWriteForResync) {
     EXPECT_EQ(OwnSlot(9).fValid, fw::TRUE);
     EXPECT_EQ(OwnSlot(9).fIssued, fw::TRUE);
     EXPECT_EQ(OwnSlot(9).fHoldsData, fw::FALSE);
-    EXPECT_EQ(Handle(OwnSlot(9)), 0u);
+    EXPECT_EQ(Handle(OwnSlot(9)), fw::NULL_BUFFER_HANDLE);
     EXPECT_EQ(fw::wCountJournalledWrites(), 1);
 }
 
@@ -132,7 +132,7 @@ TEST_F(Journal, TheNewerOfTwoOverlappingOwnExtentsWaitsForTheOlder) {
     uint16_t wBlocks = 0;
     EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 21, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_LATER);
     EXPECT_EQ(fw::bGetFlushExtent(fw::TRUE, 20, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
-    EXPECT_EQ(dAddress, hOld);
+    EXPECT_EQ(dAddress, static_cast<uint32_t>(hOld));
     EXPECT_EQ(lFirst, 1000u);
     EXPECT_EQ(wBlocks, 16);
     fw::ClearNvramQueueEntry(20);
@@ -191,7 +191,7 @@ TEST_F(Journal, MirroredExtentTakesABufferCountsAndGivesItBack) {
     uint32_t dStamp = 0;
     EXPECT_EQ(fw::bGetJournalEntryStamp(40, &dStamp), fw::STATUS_OK);
     EXPECT_EQ(dStamp, 7u);
-    fw::BUFFER_HANDLE h = 0;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
     uint16_t wBlocks = 0;
     EXPECT_EQ(fw::bGetPartnerNvramQueueEntry(40, &h, &wBlocks), fw::TRUE);
     EXPECT_EQ(wBlocks, 20);
@@ -251,7 +251,7 @@ TEST_F(Journal, PiecewiseFlushWritesRunsOfArrivedBlocks) {
     uint32_t dAddress = 0;
     uint64_t lFirst = 0;
     uint16_t wBlocks = 0;
-    const uint32_t h = Handle(PartnerSlot(60));
+    const uint32_t h = static_cast<uint32_t>(Handle(PartnerSlot(60)));
     ASSERT_EQ(fw::bGetFlushExtent(fw::FALSE, 60, 0, &dAddress, &lFirst, &wBlocks), fw::FLUSH_NOW);
     EXPECT_EQ(lFirst, 0x4000u);
     EXPECT_EQ(wBlocks, 4);
@@ -272,7 +272,7 @@ TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
     psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
     // Use up the buffer memory.
     std::vector<fw::BUFFER_HANDLE> aTaken;
-    fw::BUFFER_HANDLE h = 0;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
     while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
     const uint32_t dFails = fw::dGetMirrorAllocFailCount();
     EXPECT_EQ(fw::bRecordPartnerExtent(70, 0x100, 64, 1, fw::TRUE), fw::STATUS_NO_PAGES);
@@ -337,7 +337,7 @@ TEST_F(Journal, DiscardingEmptiesBothTablesAndFreesTheirBuffers) {
         const fw::NVRAM_QUEUE_ENTRY& s = *fw::psGetNvramQueueEntry(fOwn, fOwn == fw::TRUE ? 3 : 4);
         EXPECT_EQ(s.fValid, fw::FALSE);
         EXPECT_EQ(s.bKind, 0xFF);
-        EXPECT_EQ(Handle(s), 0u);
+        EXPECT_EQ(Handle(s), fw::NULL_BUFFER_HANDLE);
     }
     EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
 }
@@ -370,7 +370,7 @@ TEST_F(Journal, DumpsPrintTheSlotsAsStored) {
     char acLine[160];
     std::snprintf(acLine, sizeof acLine,
                   "NVRAM queue:\r\n012 8a 0000000102030405 0008 C:%08x B:0008 V:0008 SEQ: 0300000007 WS\r\nDone!\r\n",
-                  h);
+                  static_cast<uint32_t>(h));
     EXPECT_EQ(board.ConsoleText(), acLine);
 
     ASSERT_EQ(fw::bRecordPartnerExtent(0x21, 0x10, 4, 0xABCDEF, fw::FALSE), fw::STATUS_OK);

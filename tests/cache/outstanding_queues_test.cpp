@@ -155,14 +155,14 @@ TEST_P(OutstandingQueues, SpansAreHalfOpenAndEqualStartsBothOrder) {
 TEST_P(OutstandingQueues, ReadIsServedOnlyFromTheNewestWriteThatHoldsAllOfIt) {
     KERNEL_ENTRY* psWide = Write(kMirrorLun, 0, 64);
     KERNEL_ENTRY* psNarrow = Write(kMirrorLun, 32, 16);
-    psWide->dBufferHandle = 0x100000;
-    psNarrow->dBufferHandle = 0x200000;
+    psWide->dBufferHandle = fw::BUFFER_HANDLE{0x100000};
+    psNarrow->dBufferHandle = fw::BUFFER_HANDLE{0x200000};
     Complete(psWide);
     Complete(psNarrow);
 
     KERNEL_ENTRY* psInside = Command(kMirrorLun, 40, 4, fw::SCSI_READ16);
     EXPECT_EQ(fw::bCheckReadAgainstWrites(psInside, 4, FALSE), fw::ORDER_SERVED);
-    EXPECT_EQ(psInside->dBufferHandle, 0x200000u + 8 * 512);
+    EXPECT_EQ(psInside->dBufferHandle, fw::BUFFER_HANDLE{0x200000} + 8 * 512);
     EXPECT_EQ(fw::psCacheFields(psInside)->wServingWrite, psNarrow->wIndex);
     EXPECT_EQ(fw::psCacheFields(psNarrow)->wReaderCount, 1);
     EXPECT_EQ(fw::psCacheFields(psWide)->wReaderCount, 0);
@@ -483,7 +483,7 @@ TEST_F(QueueBoard, TreeAndScanGiveTheSameAnswers) {
             if (dOp <= 3 && aps.size() < 2600) {
                 const bool fWrite = dOp <= 1;
                 KERNEL_ENTRY* ps = Command(wLun, lLba, wBlocks, fWrite ? fw::SCSI_WRITE16 : fw::SCSI_READ16);
-                ps->dBufferHandle = static_cast<uint32_t>(ps->wIndex) << 16;
+                ps->dBufferHandle = fw::BUFFER_HANDLE{static_cast<uint32_t>(ps->wIndex) << 16};
                 if (fWrite) {
                     uint16_t w = 0;
                     Record(fw::bFindBlockingWrite(ps, &w, TRUE, FALSE, FALSE));
@@ -493,7 +493,7 @@ TEST_F(QueueBoard, TreeAndScanGiveTheSameAnswers) {
                     if (rng() % 2) Complete(ps);
                 } else {
                     Record(fw::bCheckReadAgainstWrites(ps, wBlocks, rng() % 4 == 0 ? TRUE : FALSE));
-                    Record(ps->dBufferHandle);
+                    Record(static_cast<uint32_t>(ps->dBufferHandle));
                     fw::InsertOutstandingRead(ps);
                 }
                 Record(ps->lFlags);

@@ -34,7 +34,7 @@ protected:
     std::vector<uint8_t> ReadData(const fw::KERNEL_ENTRY* ps) {
         std::vector<uint8_t> ab;
         for (const auto& seg : Answer(ps).aDataIn) {
-            const uint8_t* pb = Bytes(seg.first);
+            const uint8_t* pb = sim::Board::Current().memory().Translate(seg.first, seg.second);
             ab.insert(ab.end(), pb, pb + seg.second);
         }
         return ab;
@@ -70,7 +70,7 @@ TEST_F(ReadPath, AReadOverlappingAWriteItDoesNotCoverWaitsAndCountsOnce) {
     }
     EXPECT_EQ(fw::dGetReadWaitBehindWriteCount(), dWaitsBefore + 1);
     EXPECT_EQ(psRead->bSecondaryState, 127);
-    EXPECT_EQ(psRead->dBufferHandle, 0u);
+    EXPECT_EQ(psRead->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     // The write it waits for is let go of its hold.
     EXPECT_TRUE(fw::HasFlag(psWrite, fw::KE_FLAG_HOLD_RELEASE_A));
     EXPECT_FALSE(Answer(psRead).fStatus);
@@ -86,7 +86,7 @@ TEST_F(ReadPath, AKnownBadBlockIsAnsweredMediumErrorWithEvent64) {
     EXPECT_EQ(a.bKey, fw::SENSE_MEDIUM_ERROR);
     EXPECT_EQ(a.bAsc, 0x11);
     EXPECT_EQ(a.bAscq, 0x01);
-    EXPECT_EQ(psRead->dBufferHandle, 0u);
+    EXPECT_EQ(psRead->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     const fw::EVENT_LOG_ENTRY* ps64 = FindEvent(64);
     ASSERT_NE(ps64, nullptr);
     EXPECT_EQ(std::vector<uint8_t>(ps64->abArgs, ps64->abArgs + 8),
@@ -94,14 +94,14 @@ TEST_F(ReadPath, AKnownBadBlockIsAnsweredMediumErrorWithEvent64) {
     // A read next to it is read.
     fw::KERNEL_ENTRY* psNext = Admit(fw::SCSI_READ16, 5006, 8);
     EXPECT_EQ(fw::StartHostRead(psNext), fw::STATUS_OK);
-    EXPECT_NE(psNext->dBufferHandle, 0u);
+    EXPECT_NE(psNext->dBufferHandle, fw::NULL_BUFFER_HANDLE);
 }
 
 TEST_F(ReadPath, AReadFromTheDrivesGoesOutWithItsStatusInOneTransfer) {
     fw::KERNEL_ENTRY* psRead = Admit(fw::SCSI_READ16, 200, 24);
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
     RunDrives();
-    EXPECT_NE(psRead->dBufferHandle, 0u);
+    EXPECT_NE(psRead->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     EXPECT_EQ(+Cache(psRead).wDataBlocks, 24);
     EXPECT_TRUE(fw::HasFlag(psRead, fw::KE_FLAG_RANK_COUNTED));
     EXPECT_EQ(fw::wGetLunQueueCount(kLun), 0);

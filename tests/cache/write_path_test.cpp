@@ -43,7 +43,7 @@ TEST_F(WritePath, WriteBackIsAnsweredWhenItsDataIsJournalled) {
     fw::KERNEL_ENTRY* ps = StartWrite(8, 16);
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_DATA_OUT);
     EXPECT_EQ(ps->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
-    EXPECT_NE(ps->dBufferHandle, 0u);
+    EXPECT_NE(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     EXPECT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_WRITE_BACK));
     ASSERT_EQ(Answer(ps).aSegments.size(), 1u);
     EXPECT_EQ(Answer(ps).aSegments[0].second, 16 * kBlock);
@@ -183,7 +183,7 @@ TEST_F(WritePath, WithoutPagesAStreamHeadTriesThreeSizesThenWaits) {
     std::vector<fw::BUFFER_HANDLE> aBank0;
     for (uint8_t bBank : {uint8_t(0), uint8_t(1)}) {
         std::vector<fw::BUFFER_HANDLE> aTaken;
-        fw::BUFFER_HANDLE h = 0;
+        fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
         while (fw::bAllocDataPages(bBank, 1, &h) == fw::STATUS_OK) aTaken.push_back(h);
         for (size_t i = 0; i < aTaken.size(); ++i) {
             if (i % 4 != 0) fw::wFreeDataPages(aTaken[i], 1);
@@ -202,7 +202,7 @@ TEST_F(WritePath, WithoutPagesAStreamHeadTriesThreeSizesThenWaits) {
     fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, 500, 16);
     EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_LUN_QUEUED);
-    EXPECT_EQ(ps->dBufferHandle, 0u);
+    EXPECT_EQ(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     EXPECT_EQ(fw::wGetLunBackOff(kLun), 1);
     OpenRun(4);
     EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
@@ -217,7 +217,7 @@ TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_STATUS);
     EXPECT_EQ(Answer(ps).wStatus & 0xFF, fw::SCSI_STATUS_TASK_SET_FULL);
-    EXPECT_EQ(ps->dBufferHandle, 0u);
+    EXPECT_EQ(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
 }
 
 TEST_F(WritePath, APieceWhoseDataComesFirstWaitsForItsHead) {
@@ -257,7 +257,8 @@ TEST_F(WritePath, AContinuationCarriesPastTheStripeBoundaryOnAParityRank) {
     EXPECT_EQ(psCont->lInternalAddress, 512u);
     EXPECT_EQ(Cache(psCont).wBufferBlocks, kStripe);
     ASSERT_EQ(Answer(psCont).aSegments.size(), 2u);
-    EXPECT_EQ(Answer(psCont).aSegments[0].first, psHead->dBufferHandle + 16 * kBlock);
+    EXPECT_EQ(Answer(psCont).aSegments[0].first,
+              static_cast<uint32_t>(fw::dBufferHandleToPciAddress(psHead->dBufferHandle + 16 * kBlock)));
     EXPECT_EQ(Answer(psCont).aSegments[0].second, 96 * kBlock);
     SendData(psHead, 8);
     SendData(psCont, 9);

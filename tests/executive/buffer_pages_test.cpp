@@ -8,11 +8,12 @@
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/memory_controller.h"
 #include "sim/board.h"
 
 namespace {
 
-constexpr uint32_t kSbsr = 0xFFD81814;
+constexpr uint32_t kSbsr = fw::MCU_SBSR;
 constexpr uint32_t kPage = fw::BUFFER_PAGE_SIZE;
 
 class BufferPagesTest : public ::testing::Test {
@@ -22,11 +23,12 @@ protected:
         fw::SetSystemMemorySize(board.config().memorySize);
         ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
     }
-    uint32_t Base() { return board.memory().bank0Address(); }
+    fw::BUFFER_HANDLE Base() { return fw::BUFFER_HANDLE{board.memory().bank0Address()}; }
+    fw::BUFFER_HANDLE BelowBase(uint32_t dBytes) { return fw::BUFFER_HANDLE{board.memory().bank0Address() - dBytes}; }
     uint32_t Pages() { return board.memory().bank0Size() / kPage; }
     uint32_t ReservedPages() { return 88 * 8; }
     fw::BUFFER_HANDLE Alloc(uint32_t dPages, uint8_t bBank = 0) {
-        fw::BUFFER_HANDLE d = 0;
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(bBank, dPages, &d), fw::STATUS_OK) << dPages;
         return d;
     }
@@ -52,7 +54,7 @@ TEST_F(BufferPagesTest, RunsNeverSpanTheBankEnd) {
     const fw::BUFFER_HANDLE dLastTwo = Base() + (Pages() - 2) * kPage;
     ASSERT_EQ(fw::wFreeDataPages(dLastTwo, 2), 2);
     ASSERT_EQ(fw::wFreeDataPages(Base(), 1), 1);
-    fw::BUFFER_HANDLE d = 0;
+    fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
     EXPECT_EQ(fw::bAllocDataPages(0, 3, &d), fw::STATUS_NO_PAGES);
     EXPECT_EQ(Alloc(2), dLastTwo);
     EXPECT_EQ(Alloc(1), Base());
@@ -75,7 +77,7 @@ TEST_F(BufferPagesTest, FreeingCountsOnlyPagesThatWereInUse) {
     EXPECT_EQ(fw::wFreeDataPages(dRun, 4), 3);
     EXPECT_EQ(fw::dGetPagesInUse(0), dInUse - 3);
     EXPECT_EQ(fw::wFreeDataPages(dRun, 4), 0);
-    EXPECT_EQ(fw::wFreeDataPages(0, 4), 0);
+    EXPECT_EQ(fw::wFreeDataPages(fw::NULL_BUFFER_HANDLE, 4), 0);
 
     // Marking twice counts once, so a later free balances.
     fw::MarkDataPagesInUse(dRun, 4);
@@ -85,18 +87,18 @@ TEST_F(BufferPagesTest, FreeingCountsOnlyPagesThatWereInUse) {
 }
 
 TEST_F(BufferPagesTest, HandlesOutsideTheBankAreRefused) {
-    const uint32_t dEnd = Base() + Pages() * kPage;
+    const fw::BUFFER_HANDLE dEnd = Base() + Pages() * kPage;
     struct Case {
         const char* pszWhat;
         fw::BUFFER_HANDLE dHandle;
         uint32_t dPages;
     };
     const Case cases[] = {
-        {"below the bank", Base() - kPage, 1},
+        {"below the bank", BelowBase(kPage), 1},
         {"at the bank end", dEnd, 1},
-        {"run past the end", dEnd - kPage, 2},
+        {"run past the end", Base() + (Pages() - 1) * kPage, 2},
         {"huge count", Base() + ReservedPages() * kPage, 0xFFFFFFFF},
-        {"bank 1, absent", 0x80000000 | (ReservedPages() * kPage), 1},
+        {"bank 1, absent", fw::BUFFER_HANDLE{0x80000000 | (ReservedPages() * kPage)}, 1},
     };
     const uint32_t dInUse = fw::dGetPagesInUse(0);
     for (const Case& c : cases) {
@@ -105,12 +107,12 @@ TEST_F(BufferPagesTest, HandlesOutsideTheBankAreRefused) {
         EXPECT_EQ(fw::dGetPagesInUse(0), dInUse) << c.pszWhat;
         EXPECT_EQ(fw::FillBufferWords(c.dHandle, c.dPages * kPage, 0), nullptr) << c.pszWhat;
     }
-    uint32_t* pdEnd = fw::FillBufferWords(dEnd - kPage, kPage, 0x11223344);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(pdEnd), dEnd);
+    uint32_t* pdEnd = fw::FillBufferWords(Base() + (Pages() - 1) * kPage, kPage, 0x11223344);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(pdEnd), static_cast<uint32_t>(dEnd));
 }
 
 TEST_F(BufferPagesTest, BankChoiceWithoutASecondBank) {
-    fw::BUFFER_HANDLE d = 0;
+    fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
     EXPECT_EQ(fw::fIsSecondBufferBankPresent(), fw::FALSE);
     EXPECT_EQ(fw::bAllocDataPages(1, 1, &d), fw::STATUS_NO_PAGES);
     EXPECT_EQ(fw::bAllocDataPages(3, 1, &d), fw::STATUS_NO_PAGES);
@@ -165,7 +167,7 @@ TEST_F(BufferPagesTest, BankDetectionFromTheSizeRegister) {
         Init();
         fw::SetBufferBaseline();
         EXPECT_EQ(fw::dGetAvailablePages(0), c.dPages == 0 ? 0 : c.dPages - ReservedPages() - 25) << c.pszWhat;
-        fw::BUFFER_HANDLE d = 0;
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, 1, &d), c.dPages == 0 ? fw::STATUS_NO_PAGES : fw::STATUS_OK) << c.pszWhat;
         EXPECT_EQ(fw::bGetBufferUsagePercent(0), 0) << c.pszWhat;
         EXPECT_EQ(fw::bGetJournalUsagePercent(), 0) << c.pszWhat;

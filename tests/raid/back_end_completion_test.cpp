@@ -215,7 +215,7 @@ protected:
         EXPECT_EQ(fw::bAllocKernelEntries(0x61, 1, &ps), fw::STATUS_OK);
         uint8_t abCdb[16] = {fw::SCSI_WRITE10, uint8_t(fFua ? 0x08 : 0), 0, 0, 0, 8, 0, 0, 1};
         fw::BuildInternalDriveCommand(ps, 0x61, TargetOfSlot(1), raidtest::kBlock, fw::CHILD_CONTROL_WRITE,
-                                      fw::dBufferHandleToCpuAddress(dBuffer), 1, 0, abCdb, 0x55);
+                                      static_cast<uint32_t>(fw::dBufferHandleToCpuAddress(dBuffer)), 1, 0, abCdb, 0x55);
         return ps;
     }
     void SetUp() override {
@@ -224,7 +224,7 @@ protected:
         ++baselinePages;
         fw::SetSATAWriteCachePolicy(fw::TRUE);
     }
-    fw::BUFFER_HANDLE dBuffer = 0;
+    fw::BUFFER_HANDLE dBuffer = fw::NULL_BUFFER_HANDLE;
 };
 
 TEST_F(WriteCacheGateTest, TheFirstWriteToAnIdleDriveBringsItsSynchronizeCache) {

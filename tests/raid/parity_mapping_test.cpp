@@ -179,7 +179,7 @@ TEST_F(ParityMappingTest, AStarvedWriteTakesTheReservedBufferAfterFiftyOneShorta
     fw::KERNEL_ENTRY* w = HostCommand(true, 3, 20);
     Fill(w, 9);
     std::vector<std::pair<fw::BUFFER_HANDLE, uint32_t>> held;
-    fw::BUFFER_HANDLE d = 0;
+    fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
     for (uint32_t n : {64u, 1u}) {
         while (fw::bAllocDataPages(0, n, &d) == fw::STATUS_OK) held.push_back({d, n});
     }

@@ -108,8 +108,10 @@ protected:
         ps->bPrimaryState = fWrite ? fw::HOST_STATE_WRITE_ISSUED : fw::HOST_STATE_READ_ISSUED;
         return ps;
     }
-    static uint8_t* Data(fw::KERNEL_ENTRY* ps) { return Bytes(fw::dBufferHandleToCpuAddress(ps->dBufferHandle)); }
-    static uint32_t DataAddress(fw::KERNEL_ENTRY* ps) { return fw::dBufferHandleToCpuAddress(ps->dBufferHandle); }
+    static uint8_t* Data(fw::KERNEL_ENTRY* ps) { return static_cast<uint8_t*>(fw::pBufferHandleToPointer(ps->dBufferHandle)); }
+    static uint32_t DataAddress(fw::KERNEL_ENTRY* ps) {
+        return static_cast<uint32_t>(fw::dBufferHandleToCpuAddress(ps->dBufferHandle));
+    }
 
     void FreeHost(fw::KERNEL_ENTRY* ps) {
         (void)fw::wFreeDataPages(ps->dBufferHandle, ps->wPageCount);

@@ -41,10 +41,10 @@ protected:
 
     // A run of buffer memory; its processor address.
     uint32_t Buffer(uint32_t dBytes) {
-        fw::BUFFER_HANDLE d = 0;
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, (dBytes + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE, &d),
                   fw::STATUS_OK);
-        return fw::dBufferHandleToCpuAddress(d);
+        return static_cast<uint32_t>(fw::dBufferHandleToCpuAddress(d));
     }
 
     // Lets time pass at main-loop polls until the condition holds.

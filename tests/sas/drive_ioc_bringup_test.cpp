@@ -148,11 +148,12 @@ TEST_F(DriveIocBringUpTest, HostPageBufferFitsTheRegion) {
     ioc->facts.hostPageBufferBytes = 0x10000;
     ASSERT_EQ(BringUp(), STATUS_OK);
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
-    uint32_t dRegion = dBufferHandleToCpuAddress(a->dRegion);
-    EXPECT_EQ(ioc->hostPageBufferAddress(), a->dHostPageBuffer);
-    EXPECT_EQ(a->dHostPageBuffer % 0x10000, 0u);
-    EXPECT_GE(a->dHostPageBuffer, a->dSenseBuffers + LSI_MAX_REQUEST_FRAMES * LSI_SENSE_BUFFER_BYTES);
-    EXPECT_LE(a->dHostPageBuffer + 0x10000, dRegion + LSI_REGION_BYTES);
+    const uint32_t dRegion = static_cast<uint32_t>(dBufferHandleToCpuAddress(a->dRegion));
+    const uint32_t dHostPageBuffer = static_cast<uint32_t>(a->dHostPageBuffer);
+    EXPECT_EQ(ioc->hostPageBufferAddress(), static_cast<uint32_t>(dCpuAddressToPciAddress(a->dHostPageBuffer)));
+    EXPECT_EQ(dHostPageBuffer % 0x10000, 0u);
+    EXPECT_GE(dHostPageBuffer, static_cast<uint32_t>(a->dSenseBuffers) + LSI_MAX_REQUEST_FRAMES * LSI_SENSE_BUFFER_BYTES);
+    EXPECT_LE(dHostPageBuffer + 0x10000, dRegion + LSI_REGION_BYTES);
 
 }
 
@@ -196,7 +197,7 @@ TEST_F(DriveIocBringUpTest, PostedRequestCarriesItsIndexAndSequence) {
     std::memcpy(&dContext, pbFrame + 8, 4);
     EXPECT_EQ(dContext, static_cast<uint32_t>(wIndex) << 16 | 0x1234);
     EXPECT_EQ(q >> 32, lSequence + 1);
-    EXPECT_EQ(static_cast<uint32_t>(q), dBufferHandleToPciAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbFrame))));
+    EXPECT_EQ(static_cast<uint32_t>(q), static_cast<uint32_t>(dPciAddressOf(pbFrame)));
     EXPECT_EQ(bGetLSIRequestFlags(LSI_IOC_DRIVE, wIndex), LSI_REQUEST_HIGH_PRIORITY);
     EXPECT_EQ(ioc->requestsReceived(), dBefore + 1);
     // Indices past the frame count are ignored.

@@ -58,7 +58,7 @@ protected:
         ASSERT_EQ(bAllocDataPages(0, 8, &dBuffer), STATUS_OK);
     }
 
-    uint8_t* Buffer() { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dBuffer))); }
+    uint8_t* Buffer() { return static_cast<uint8_t*>(pBufferHandleToPointer(dBuffer)); }
 
     struct Waited {
         uint8_t bResult, bStatus, bKey, bAsc, bAscq;
@@ -93,7 +93,7 @@ protected:
     sim::Chassis chassis;
     dispatchtest::DispatchBoard b;
     sim::SasController* ioc = nullptr;
-    BUFFER_HANDLE dBuffer = 0;
+    BUFFER_HANDLE dBuffer = NULL_BUFFER_HANDLE;
 };
 
 TEST_F(DrivePathTest, StartOfDayFindsTheExpanderAndEveryDrive) {
@@ -389,8 +389,8 @@ TEST_P(DrivePathSglTest, KernelEntryReadsComeBackOnTheCompletionRing) {
     ASSERT_EQ(b.board().RunOnCpu([&] { bSend = SendSCSICommand(ps); }), sim::StopKind::Finished);
     ASSERT_EQ(bSend, SEND_POSTED);
     const uint16_t wRequest = psSasFields(ps)->wRequestIndex;
-    const uint8_t* pbFrame = reinterpret_cast<const uint8_t*>(
-        static_cast<uintptr_t>(psGetLSIAdapter(LSI_IOC_DRIVE)->dRequestFrames + LSI_REQUEST_FRAME_BYTES * wRequest));
+    const uint8_t* pbFrame = static_cast<const uint8_t*>(
+        pCpuAddressToPointer(psGetLSIAdapter(LSI_IOC_DRIVE)->dRequestFrames + LSI_REQUEST_FRAME_BYTES * wRequest));
     EXPECT_EQ(pbFrame[2], c.bExpectedChainOffset);
     PollFor(1000, [&] { return ps->bPrimaryState == PS_COMPLETED; });
     ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED);
@@ -456,7 +456,7 @@ TEST_F(DrivePathTest, ReplyForACompletedEntryIsDroppedAndItsFrameFreed) {
 // Reply words the chip might hand over that name nothing the firmware
 // owns: each is counted and ignored.
 TEST_F(DrivePathTest, RepliesNamingNothingAreCountedAndIgnored) {
-    const uint32_t dReplyBase = psGetLSIAdapter(LSI_IOC_DRIVE)->dReplyFrames;
+    const uint32_t dReplyBase = static_cast<uint32_t>(dCpuAddressToPciAddress(psGetLSIAdapter(LSI_IOC_DRIVE)->dReplyFrames));
     const uint32_t adWords[] = {
         0x00011234u,                                     // context 0x1234: beyond the pool
         MPI_REPLY_ADDRESS_FLAG | (dReplyBase + 6) >> 1,  // inside the area, off a frame boundary

@@ -29,12 +29,12 @@ protected:
     }
 
     fw::BUFFER_HANDLE Pages(uint32_t dCount) {
-        fw::BUFFER_HANDLE d = 0;
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, dCount, &d), fw::STATUS_OK);
         return d;
     }
     static uint8_t* Bytes(fw::BUFFER_HANDLE d) {
-        return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(fw::dBufferHandleToCpuAddress(d)));
+        return static_cast<uint8_t*>(fw::pBufferHandleToPointer(d));
     }
     uint64_t NowMs() { return board.clock().Now() / 1'000'000; }
 
