@@ -65,8 +65,8 @@ int main() {
     });
 
     const double dRing = NsPerOp([](uint32_t i) {
-        fw::QueueKernelEntry(fw::KERNEL_QUEUE_INITIATOR, static_cast<uint16_t>(i % fw::KERNEL_ENTRY_COUNT));
-        fw::DequeueKernelEntry(fw::KERNEL_QUEUE_INITIATOR);
+        fw::QueueKernelEntry(fw::PORT_CODE_INITIATOR, static_cast<uint16_t>(i % fw::KERNEL_ENTRY_COUNT));
+        fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
     });
 
     const double dPage = NsPerOp([](uint32_t) {

@@ -5,6 +5,8 @@
 
 #include "sim/clock.h"
 
+#include "hw/scsi.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +29,8 @@ constexpr uint64_t kPer512Ns = 5'000;
 // Blocks per allocation of the in-memory medium.
 constexpr uint64_t kChunkBlocks = 8;
 constexpr uint64_t kNoInfo = UINT64_MAX;
-constexpr uint8_t kGood = 0x00;
-constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
+constexpr uint8_t kCheckCondition = fw::SCSI_STATUS_CHECK_CONDITION;
 constexpr uint8_t kAtaGood = 0x50;
 constexpr uint8_t kAtaFailed = 0x51;
 constexpr uint8_t kAtaAbort = 0x04;
@@ -39,21 +41,21 @@ constexpr uint32_t kSmartSignature = 0xC24F00;  // LBA high 0xC2, mid 0x4F
 struct Sense {
     uint8_t key, asc, ascq;
 };
-constexpr Sense kNoSense{0x00, 0x00, 0x00};
-constexpr Sense kNotReadyCauseUnknown{0x02, 0x04, 0x00};
-constexpr Sense kBecomingReady{0x02, 0x04, 0x01};
-constexpr Sense kStartRequired{0x02, 0x04, 0x02};
-constexpr Sense kPowerOnReset{0x06, 0x29, 0x00};
-constexpr Sense kUnrecoveredRead{0x03, 0x11, 0x00};
-constexpr Sense kInternalFailure{0x04, 0x44, 0x00};
-constexpr Sense kParameterListLength{0x05, 0x1A, 0x00};
-constexpr Sense kInvalidOpcode{0x05, 0x20, 0x00};
-constexpr Sense kLbaOutOfRange{0x05, 0x21, 0x00};
-constexpr Sense kInvalidFieldInCdb{0x05, 0x24, 0x00};
-constexpr Sense kInvalidFieldInList{0x05, 0x26, 0x00};
-constexpr Sense kAborted{0x0B, 0x00, 0x00};
-constexpr Sense kDataPhase{0x0B, 0x4B, 0x00};
-constexpr Sense kMiscompare{0x0E, 0x1D, 0x00};
+constexpr Sense kNoSense{fw::SENSE_NO_SENSE, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
+constexpr Sense kNotReadyCauseUnknown{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x00};
+constexpr Sense kBecomingReady{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x01};
+constexpr Sense kStartRequired{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x02};
+constexpr Sense kPowerOnReset{fw::SENSE_UNIT_ATTENTION, fw::ASC_POWER_ON_RESET, 0x00};
+constexpr Sense kUnrecoveredRead{fw::SENSE_MEDIUM_ERROR, fw::ASC_UNRECOVERED_READ_ERROR, 0x00};
+constexpr Sense kInternalFailure{fw::SENSE_HARDWARE_ERROR, fw::ASC_INTERNAL_TARGET_FAILURE, 0x00};
+constexpr Sense kParameterListLength{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_PARAMETER_LIST_LENGTH, 0x00};
+constexpr Sense kInvalidOpcode{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_OPCODE, 0x00};
+constexpr Sense kLbaOutOfRange{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_LBA_OUT_OF_RANGE, 0x00};
+constexpr Sense kInvalidFieldInCdb{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB, 0x00};
+constexpr Sense kInvalidFieldInList{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_PARAMETERS, 0x00};
+constexpr Sense kAborted{fw::SENSE_ABORTED_COMMAND, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
+constexpr Sense kDataPhase{fw::SENSE_ABORTED_COMMAND, fw::ASC_DATA_PHASE_ERROR, 0x00};
+constexpr Sense kMiscompare{fw::SENSE_MISCOMPARE, fw::ASC_MISCOMPARE_DURING_VERIFY, 0x00};
 
 uint64_t GetBe(const uint8_t* p, unsigned bytes) {
     uint64_t v = 0;
@@ -371,14 +373,14 @@ struct Drive::Impl {
 
     static void Fail(DriveResult& r, const Sense& s, uint64_t info = kNoInfo, int field = -1, bool inCdb = true) {
         r.status = kCheckCondition;
-        r.sense.assign(18, 0);
-        r.sense[0] = 0x70;
+        r.sense.assign(fw::SENSE_FIXED_LENGTH, 0);
+        r.sense[0] = fw::SENSE_RESPONSE_CURRENT;
         if (info <= 0xFFFFFFFFull) {
-            r.sense[0] |= 0x80;
+            r.sense[0] |= fw::SENSE_VALID_BIT;
             PutBe(&r.sense[3], 4, info);
         }
         r.sense[2] = s.key;
-        r.sense[7] = 10;
+        r.sense[7] = fw::SENSE_ADDITIONAL_LENGTH;
         r.sense[12] = s.asc;
         r.sense[13] = s.ascq;
         if (field >= 0) {
@@ -463,19 +465,20 @@ struct Drive::Impl {
             return Return(c, d, allocation);
         }
         switch (cdb[2]) {
-        case 0x00:
-            d = {0x00, 0x00, 0x00, 3, 0x00, 0x80, 0x83};
+        case fw::VPD_SUPPORTED_PAGES:
+            d = {0x00, fw::VPD_SUPPORTED_PAGES, 0x00, 3, fw::VPD_SUPPORTED_PAGES, fw::VPD_UNIT_SERIAL,
+                 fw::VPD_DEVICE_IDENTIFICATION};
             break;
-        case 0x80:
+        case fw::VPD_UNIT_SERIAL:
             d.assign(4 + 20, 0);
-            d[1] = 0x80;
+            d[1] = fw::VPD_UNIT_SERIAL;
             d[3] = 20;
             PutPadded(&d[4], 20, cfg.serial);
             break;
-        case 0x83:
+        case fw::VPD_DEVICE_IDENTIFICATION:
             // The logical unit's NAA name.
             d.assign(4 + 12, 0);
-            d[1] = 0x83;
+            d[1] = fw::VPD_DEVICE_IDENTIFICATION;
             d[3] = 12;
             d[4] = 0x01;  // binary
             d[5] = 0x03;  // logical unit, NAA
@@ -492,7 +495,7 @@ struct Drive::Impl {
         const uint8_t* cdb = c.cdb.data();
         uint64_t last = cfg.blocks ? cfg.blocks - 1 : 0;
         std::vector<uint8_t> d;
-        if (cdb[0] == 0x25) {
+        if (cdb[0] == fw::SCSI_READ_CAPACITY10) {
             if (!(cdb[8] & 1) && GetBe(cdb + 2, 4)) return FailCdb(c, 2);
             d.assign(8, 0);
             PutBe(&d[0], 4, std::min<uint64_t>(last, 0xFFFFFFFF));
@@ -527,7 +530,7 @@ struct Drive::Impl {
     // --- mode pages -------------------------------------------------------
     void ModeSense(Command& c) {
         const uint8_t* cdb = c.cdb.data();
-        bool ten = cdb[0] == 0x5A;
+        bool ten = cdb[0] == fw::SCSI_MODE_SENSE10;
         bool dbd = cdb[1] & 0x08;
         bool longLba = ten && (cdb[1] & 0x10);
         uint8_t control = cdb[2] >> 6, code = cdb[2] & 0x3F;
@@ -721,30 +724,30 @@ struct Drive::Impl {
     void Read(Command& c) { ReadOrVerify(c, true); }
     void Verify(Command& c) { ReadOrVerify(c, false); }
     static constexpr ScsiOp kScsiOps[] = {
-        {0x00, true, &Impl::TestUnitReady},
-        {0x03, false, &Impl::RequestSense},
-        {0x04, true, &Impl::FormatUnit},
-        {0x07, true, &Impl::ReassignBlocks},
-        {0x12, false, &Impl::Inquiry},
-        {0x15, false, &Impl::ModeSelect},
-        {0x1A, false, &Impl::ModeSense},
-        {0x1B, false, &Impl::StartStopUnit},
-        {0x25, true, &Impl::ReadCapacity},
-        {0x28, true, &Impl::Read},
-        {0x2A, true, &Impl::WriteBlocks},
-        {0x2F, true, &Impl::Verify},
-        {0x35, true, &Impl::SynchronizeCache},
-        {0x3B, false, &Impl::WriteBuffer},
-        {0x3E, true, &Impl::ReadLong},
-        {0x3F, true, &Impl::WriteLong},
-        {0x4D, false, &Impl::LogSense},
-        {0x55, false, &Impl::ModeSelect},
-        {0x5A, false, &Impl::ModeSense},
-        {0x88, true, &Impl::Read},
-        {0x8A, true, &Impl::WriteBlocks},
-        {0x8F, true, &Impl::Verify},
-        {0x91, true, &Impl::SynchronizeCache},
-        {0x9E, true, &Impl::ReadCapacity},
+        {fw::SCSI_TEST_UNIT_READY, true, &Impl::TestUnitReady},
+        {fw::SCSI_REQUEST_SENSE, false, &Impl::RequestSense},
+        {fw::SCSI_FORMAT_UNIT, true, &Impl::FormatUnit},
+        {fw::SCSI_REASSIGN_BLOCKS, true, &Impl::ReassignBlocks},
+        {fw::SCSI_INQUIRY, false, &Impl::Inquiry},
+        {fw::SCSI_MODE_SELECT6, false, &Impl::ModeSelect},
+        {fw::SCSI_MODE_SENSE6, false, &Impl::ModeSense},
+        {fw::SCSI_START_STOP_UNIT, false, &Impl::StartStopUnit},
+        {fw::SCSI_READ_CAPACITY10, true, &Impl::ReadCapacity},
+        {fw::SCSI_READ10, true, &Impl::Read},
+        {fw::SCSI_WRITE10, true, &Impl::WriteBlocks},
+        {fw::SCSI_VERIFY10, true, &Impl::Verify},
+        {fw::SCSI_SYNCHRONIZE_CACHE10, true, &Impl::SynchronizeCache},
+        {fw::SCSI_WRITE_BUFFER, false, &Impl::WriteBuffer},
+        {fw::SCSI_READ_LONG10, true, &Impl::ReadLong},
+        {fw::SCSI_WRITE_LONG10, true, &Impl::WriteLong},
+        {fw::SCSI_LOG_SENSE, false, &Impl::LogSense},
+        {fw::SCSI_MODE_SELECT10, false, &Impl::ModeSelect},
+        {fw::SCSI_MODE_SENSE10, false, &Impl::ModeSense},
+        {fw::SCSI_READ16, true, &Impl::Read},
+        {fw::SCSI_WRITE16, true, &Impl::WriteBlocks},
+        {fw::SCSI_VERIFY16, true, &Impl::Verify},
+        {fw::SCSI_SYNCHRONIZE_CACHE16, true, &Impl::SynchronizeCache},
+        {fw::SCSI_SERVICE_ACTION_IN16, true, &Impl::ReadCapacity},
     };
 
     // Readiness and the spin-up count, shared by both command sets: the
@@ -769,7 +772,7 @@ struct Drive::Impl {
             Fail(r, kInvalidOpcode, kNoInfo, 0);
         } else if (cdb.size() < CdbLength(cdb[0])) {
             Fail(r, kInvalidFieldInCdb, kNoInfo, int(cdb.size()));
-        } else if (unitAttention && cdb[0] != 0x12 && cdb[0] != 0x03) {
+        } else if (unitAttention && cdb[0] != fw::SCSI_INQUIRY && cdb[0] != fw::SCSI_REQUEST_SENSE) {
             // Reported once, ahead of every other condition.
             unitAttention = false;
             Fail(r, kPowerOnReset);

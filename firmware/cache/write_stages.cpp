@@ -261,7 +261,7 @@ uint8_t ProcessDataReceivedQueue() {
             return STATUS_OK;
         case SNAPSHOT_REFUSE_NO_LUN:
             psEntry->bPrimaryState = HOST_STATE_STATUS;
-            (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, 0x25, 0x00);
+            (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0x00);
             return STATUS_OK;
         default: break;
         }
@@ -644,7 +644,7 @@ void FailWriteStream(KERNEL_ENTRY* psEntry) {
     }
     const uint16_t wPieces = Cache(psEntry).wPiecesIssued;
     psEntry->bPrimaryState = HOST_STATE_STATUS;
-    (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, 0x25, 0x00);
+    (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0x00);
     uint16_t wFailed = 0;
     KERNEL_ENTRY* psAt = psEntry;
     for (uint16_t n = 0; n < HOST_ENTRY_COUNT && wFailed < wPieces; ++n) {
@@ -654,7 +654,7 @@ void FailWriteStream(KERNEL_ENTRY* psEntry) {
             continue;
         }
         psAt->bPrimaryState = HOST_STATE_STATUS;
-        (void)SendScsiStatus(psAt, SENSE_ILLEGAL_REQUEST, 0x25, 0x00);
+        (void)SendScsiStatus(psAt, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0x00);
         ++wFailed;
     }
 }

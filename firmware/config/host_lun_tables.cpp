@@ -82,7 +82,10 @@ uint8_t bLookupHostWord(uint8_t bPort, uint16_t wLun, uint16_t wInitiator, bool 
     return bDecodeLunWord(*pw, fFlagOnVirtual, pwLd);
 }
 
-bool IsInternalQueueCode(uint8_t bPort) { return bPort == 0x11 || bPort == 0x12 || bPort == 0x40 || bPort == 0x50; }
+bool IsInternalQueueCode(uint8_t bPort) {
+    return bPort == PORT_CODE_HOST_VARIANT_1 || bPort == PORT_CODE_HOST_VARIANT_2 || bPort == PORT_CODE_INTERNAL ||
+           bPort == PORT_CODE_MODULE;
+}
 
 uint16_t* pTakeTablePages() {
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;

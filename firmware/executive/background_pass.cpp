@@ -17,6 +17,7 @@
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/main_loop.h"
+#include "executive/port_codes.h"
 #include "executive/rtc.h"
 #include "executive/stop.h"
 #include "executive/system_state.h"
@@ -40,11 +41,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t DRIVE_QUEUE = 0x61;
-constexpr uint8_t SAS_HOST_PORT_1 = 49;
-constexpr uint8_t SAS_HOST_PORT_2 = 50;
-constexpr uint8_t SAS_TARGET_PORT_1 = 0x71;
-constexpr uint8_t SAS_TARGET_PORT_2 = 0x72;
 constexpr uint8_t ANY_ARRAY = 64;
 constexpr uint16_t ENCLOSURE_POLL_MS = 500;
 
@@ -148,20 +144,20 @@ const BackgroundService s_asServices[] = {
     {13, HOLDABLE,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                wGetHostCommandPoolCount(SAS_TARGET_PORT_1) != 0;
+                wGetHostCommandPoolCount(PORT_CODE_SAS_HOST_1) != 0;
      },
-     [] { SASTargetCommandService(SAS_TARGET_PORT_1); }},
+     [] { SASTargetCommandService(PORT_CODE_SAS_HOST_1); }},
     {14, HOLDABLE,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                wGetHostCommandPoolCount(SAS_TARGET_PORT_2) != 0;
+                wGetHostCommandPoolCount(PORT_CODE_SAS_HOST_2) != 0;
      },
-     [] { SASTargetCommandService(SAS_TARGET_PORT_2); }},
+     [] { SASTargetCommandService(PORT_CODE_SAS_HOST_2); }},
     // Every other host interface.
-    {15, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(SAS_HOST_PORT_1)); },
-     [] { RebuildPortLunTable(SAS_HOST_PORT_1); }},
-    {16, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(SAS_HOST_PORT_2)); },
-     [] { RebuildPortLunTable(SAS_HOST_PORT_2); }},
+    {15, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_1)); },
+     [] { RebuildPortLunTable(PORT_CODE_FC_TABLE_1); }},
+    {16, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_2)); },
+     [] { RebuildPortLunTable(PORT_CODE_FC_TABLE_2); }},
     {18, HOLDABLE | RESTART, [] { return IsDriveLoopReady(3) || IsDriveLoopReady(4); },
      [] { BringUpDriveLoops(); }},
     {19, RESTART, [] { return IsDriveLoopResetDue(3); },
@@ -185,7 +181,7 @@ const BackgroundService s_asServices[] = {
     {25, HOLDABLE, [] { return IsTrue(fGetQLogicServiceFlag()); }, [] { QLogicService(); }},
     {26, 0, [] { return IsTrue(fGetI2cBus1Work()); }, [] { I2cUnit1Service(); }},
     {29, HOLDABLE, [] { return wGetBackEndCompletionCount() != 0; },
-     [] { ReissueDelayedCommands(DRIVE_QUEUE); }},
+     [] { ReissueDelayedCommands(PORT_CODE_INITIATOR); }},
     {30, HOLDABLE, [] { return wGetConfigurationServiceCount() != 0; },
      [] { RunConfigPhase(); }},
     {31, HOLDABLE, [] { return wGetStartOfDayServiceCount() != 0; },
@@ -282,15 +278,15 @@ const BackgroundService s_asServices[] = {
     {69, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS) &&
-                IsTrue(fIsSasHostPortServiceRequested(SAS_HOST_PORT_1));
+                IsTrue(fIsSasHostPortServiceRequested(PORT_CODE_FC_TABLE_1));
      },
-     [] { SasHostPortService(SAS_HOST_PORT_1); }},
+     [] { SasHostPortService(PORT_CODE_FC_TABLE_1); }},
     {70, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS) &&
-                IsTrue(fIsSasHostPortServiceRequested(SAS_HOST_PORT_2));
+                IsTrue(fIsSasHostPortServiceRequested(PORT_CODE_FC_TABLE_2));
      },
-     [] { SasHostPortService(SAS_HOST_PORT_2); }},
+     [] { SasHostPortService(PORT_CODE_FC_TABLE_2); }},
     {71, EVERY_PASS, [] { return IsHostType(HOST_INTERFACE_SAS); },
      [] { SasHostEventService(); }},
     {72, 0, [] { return IsFc() && IsTrue(fGetHostLinkStatusWork()); },
@@ -298,10 +294,10 @@ const BackgroundService s_asServices[] = {
          ShowHostLinkStatus();
          SetHostLinkStatusWork(FALSE);
      }},
-    {73, 0, [] { return IsTrue(fIsDriveIocServiceRequested(DRIVE_QUEUE)); },
-     [] { DriveIocService(DRIVE_QUEUE); }},
+    {73, 0, [] { return IsTrue(fIsDriveIocServiceRequested(PORT_CODE_INITIATOR)); },
+     [] { DriveIocService(PORT_CODE_INITIATOR); }},
     {74, EVERY_PASS, [] { return true; }, [] { SASCommandTimeoutScan(); }},
-    {75, EVERY_PASS, [] { return true; }, [] { RepostTargetCmdBuffers(DRIVE_QUEUE); }},
+    {75, EVERY_PASS, [] { return true; }, [] { RepostTargetCmdBuffers(PORT_CODE_INITIATOR); }},
     {76, 0, [] { return IsTrue(fGetSasMuxWork()); }, [] { SasMuxService(); }},
     {78, 0, [] { return IsTrue(fGetEmbeddedModuleWork()); },
      [] { EmbeddedModuleMailboxService(); }},
@@ -316,33 +312,33 @@ const BackgroundService s_asServices[] = {
     {85, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(fIsSASTargetPortServiceRequested(SAS_TARGET_PORT_1));
+                IsTrue(fIsSASTargetPortServiceRequested(PORT_CODE_SAS_HOST_1));
      },
-     [] { SASTargetPortService(SAS_TARGET_PORT_1); }},
+     [] { SASTargetPortService(PORT_CODE_SAS_HOST_1); }},
     {86, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(fIsSASTargetPortEventPending(SAS_TARGET_PORT_1));
+                IsTrue(fIsSASTargetPortEventPending(PORT_CODE_SAS_HOST_1));
      },
-     [] { SASTargetPortEventService(SAS_TARGET_PORT_1, FALSE); }},
+     [] { SASTargetPortEventService(PORT_CODE_SAS_HOST_1, FALSE); }},
     {87, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(fIsSASTargetPortRequestPending(SAS_TARGET_PORT_1));
+                IsTrue(fIsSASTargetPortRequestPending(PORT_CODE_SAS_HOST_1));
      },
-     [] { SASTargetPortRequestService(SAS_TARGET_PORT_1); }},
+     [] { SASTargetPortRequestService(PORT_CODE_SAS_HOST_1); }},
     {88, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(bGetHostPortLinkFlag(SAS_TARGET_PORT_1));
+                IsTrue(bGetHostPortLinkFlag(PORT_CODE_SAS_HOST_1));
      },
-     [] { RebuildPortLunTable(SAS_TARGET_PORT_1); }},
+     [] { RebuildPortLunTable(PORT_CODE_SAS_HOST_1); }},
     {89, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(bGetHostPortLinkFlag(SAS_TARGET_PORT_2));
+                IsTrue(bGetHostPortLinkFlag(PORT_CODE_SAS_HOST_2));
      },
-     [] { RebuildPortLunTable(SAS_TARGET_PORT_2); }},
+     [] { RebuildPortLunTable(PORT_CODE_SAS_HOST_2); }},
     {90, EVERY_PASS, [] { return IsHostType(HOST_INTERFACE_SAS_TARGET); },
      [] { SASTargetHousekeeping(); }},
     {92, 0,

@@ -6,6 +6,7 @@
 
 #include "cache/cache.h"
 #include "executive/console_output.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/hw.h"
@@ -25,7 +26,6 @@ constexpr uint32_t BANK1_ADDRESS_MASK = 0x1FFFFFFF;
 constexpr uint32_t PCI_WINDOW_BASE = 0;   // where the inbound PCI window puts buffer memory on this board
 constexpr uint32_t AVAILABLE_PAGES_SLACK = 25;
 constexpr BUFFER_HANDLE BANK1_PATTERN_HANDLE{0x820FF000};
-constexpr uint8_t PORT_CODE_MODULE_QUEUE = 80;  // internal 128-byte command blocks
 
 constexpr uint32_t PATTERN_BLOCKS = 64;
 constexpr uint32_t PATTERN_BLOCK_WORDS = 16;
@@ -420,7 +420,7 @@ uint8_t fIsBufferUsageHigh(uint8_t bBank) {
 }
 
 uint8_t fIsJournalUsageHigh() {
-    const uint32_t dThreshold = wGetPortTotalCommands(PORT_CODE_MODULE_QUEUE) != 0 ? 30 : 68;
+    const uint32_t dThreshold = wGetPortTotalCommands(PORT_CODE_MODULE) != 0 ? 30 : 68;
     return ToFlag(bGetJournalUsagePercent() > dThreshold);
 }
 

@@ -9,6 +9,7 @@
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/main_loop.h"
+#include "executive/port_codes.h"
 #include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -38,8 +39,6 @@ constexpr uint32_t NVRAM_TEST_PATTERN_OFFSET = 0x7FF00;
 constexpr std::array<uint32_t, 8> NVRAM_TEST_PATTERN = {
     0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0x55555555, 0x55555555, 0xAAAAAAAA, 0xAAAAAAAA};
 
-constexpr uint8_t SAS_HOST_PORT_2 = 0x32;
-constexpr uint8_t DRIVE_IOC_ID = 0x61;
 
 constexpr uint8_t DATA_ABORT_EVENT_LIMIT = 9;
 
@@ -101,7 +100,7 @@ void ServiceMessageInterrupt() {
         dAll |= adStatus[i];
     }
     if (dAll & INTC_MSI_DRIVE_IOC) {
-        RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { LSI_SAS_DriveInterruptEntry(DRIVE_IOC_ID); });
+        RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { LSI_SAS_DriveInterruptEntry(PORT_CODE_INITIATOR); });
     } else {
         DebugPrintf("Spurious MSI Inbound Int.\n");
     }
@@ -126,7 +125,7 @@ void ServiceHostChips(uint32_t dFint0) {
             RunAsSource(INT_SOURCE_HOST_CHIPS, [] { ServiceFcHostChip(2); });
         } else if (bType == HOST_INTERFACE_SAS) {
             RunAsSource(INT_SOURCE_HOST_CHIPS,
-                        [] { LSI_SAS_HostPortInterruptEntry(SAS_HOST_PORT_2); });
+                        [] { LSI_SAS_HostPortInterruptEntry(PORT_CODE_FC_TABLE_2); });
         }
     }
     if ((dFint0 & dLineMask(INT_LINE_HOST_CHIP1)) && bType == HOST_INTERFACE_FC) {

@@ -10,6 +10,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/scsi.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
 #include "target/host_command_pool.h"
@@ -34,7 +35,6 @@ constexpr uint16_t MARK_FREE_CHILDREN = 0x69;
 constexpr uint8_t DRIVE_LOOP_CHIP_A = 3;
 constexpr uint8_t DRIVE_LOOP_CHIP_B = 4;
 constexpr uint8_t DEVICE_FLAG_ABORTED = 1;
-constexpr uint8_t OPCODE_SYNCHRONIZE_CACHE_10 = 0x35;
 constexpr uint8_t PS_MOTHER_EXEMPT_UNLESS = 0xAA;
 
 // An armed timer on a freed entry would fire on its next user.  The timer
@@ -343,7 +343,7 @@ void AbortPortEntries(uint8_t bPortCode, uint8_t bTarget) {
         if (!MatchesPortAndTarget(&sEntry, bPortCode, bTarget)) continue;
         sEntry.lFlags |= KE_FLAG_ABORTED;
         if (IsAtChip(sEntry.bPrimaryState)) {
-            QueueKernelEntryComplete(KERNEL_QUEUE_INITIATOR, sEntry.wIndex);
+            QueueKernelEntryComplete(PORT_CODE_INITIATOR, sEntry.wIndex);
             TakeBackFromChip(&sEntry, bPortCode);
             sEntry.bPrimaryState = PS_COMPLETED;
         }
@@ -358,12 +358,12 @@ void RequeuePortEntries(uint8_t bPortCode, uint8_t bTarget, uint8_t bNewTarget) 
             continue;
         }
         if (IsAtChip(sEntry.bPrimaryState)) {
-            QueueKernelEntry(KERNEL_QUEUE_INITIATOR, sEntry.wIndex);
-            DecrementTotalCommands(KERNEL_QUEUE_INITIATOR);  // it was counted when first issued
+            QueueKernelEntry(PORT_CODE_INITIATOR, sEntry.wIndex);
+            DecrementTotalCommands(PORT_CODE_INITIATOR);  // it was counted when first issued
             TakeBackFromChip(&sEntry, bPortCode);
             sEntry.bPrimaryState = PS_NEW_COMMAND;
         }
-        if (bNewTarget != NO_TARGET && pEntryCdb(&sEntry)[0] != OPCODE_SYNCHRONIZE_CACHE_10) {
+        if (bNewTarget != NO_TARGET && pEntryCdb(&sEntry)[0] != SCSI_SYNCHRONIZE_CACHE10) {
             sEntry.lFlags |= KE_FLAG_RETARGETED;
             sEntry.wTargetId = bNewTarget;
         }
@@ -436,9 +436,9 @@ void PrintKernelEntry(uint16_t wIndex) {
 void DumpInitiatorKernelQueue() {
     ConsolePrintf("\nUsed Entries:.......%04x\n", s_wUsedEntries);
     ConsolePrintf("Next Ini Entry Loc:.%04x\n", s_wRotor);
-    ConsolePrintf("New Commands:.......%04x\n", wGetNewCommandCount(KERNEL_QUEUE_INITIATOR));
-    ConsolePrintf("Total Commands:.....%04x\n", wGetTotalCommands(KERNEL_QUEUE_INITIATOR));
-    ConsolePrintf("Command Complete....%04x\n", wGetCommandCompleteCount(KERNEL_QUEUE_INITIATOR));
+    ConsolePrintf("New Commands:.......%04x\n", wGetNewCommandCount(PORT_CODE_INITIATOR));
+    ConsolePrintf("Total Commands:.....%04x\n", wGetTotalCommands(PORT_CODE_INITIATOR));
+    ConsolePrintf("Command Complete....%04x\n", wGetCommandCompleteCount(PORT_CODE_INITIATOR));
     ConsolePrintf("\nInitiator kernel queue:\n");
     for (uint16_t w = 0; w < KERNEL_ENTRY_COUNT; w++) {
         if (s_asKernelEntries[w].fUsed == TRUE) PrintKernelEntry(w);

@@ -74,7 +74,7 @@ uint8_t PushTail(const RING& sRing, uint16_t wIndex) {
     if (bStatus != STATUS_OK) return bStatus;
     *sRing.pwIn = NextPosition(*sRing.pwIn);
     (*sRing.pwCount)++;
-    SetDriveQueueServiceEnable(KERNEL_QUEUE_INITIATOR, TRUE);
+    SetDriveQueueServiceEnable(PORT_CODE_INITIATOR, TRUE);
     return STATUS_OK;
 }
 
@@ -122,7 +122,7 @@ uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
     SetIwcqPendingFlag(FALSE);
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return STATUS_OK;
+    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
     const uint8_t bStatus = PushTail(NewCommandRing(), wIndex);
     if (bStatus == STATUS_OK) s_sInitiatorQueue.wTotalCommands++;
     return bStatus;
@@ -132,7 +132,7 @@ uint8_t QueueKernelEntryAtHead(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
     SetIwcqPendingFlag(FALSE);
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return STATUS_OK;
+    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
     KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
     const uint16_t wHead = PrevPosition(psQueue->wNewCmdOut);
     const uint8_t bStatus = StoreInSlot(&psQueue->awNewCmdRing[wHead], wIndex);
@@ -140,36 +140,36 @@ uint8_t QueueKernelEntryAtHead(uint8_t bQueueId, uint16_t wIndex) {
     psQueue->wNewCmdOut = wHead;
     psQueue->wNewCommands++;
     psQueue->wTotalCommands++;
-    SetDriveQueueServiceEnable(KERNEL_QUEUE_INITIATOR, TRUE);
+    SetDriveQueueServiceEnable(PORT_CODE_INITIATOR, TRUE);
     return STATUS_OK;
 }
 
 void DequeueKernelEntry(uint8_t bQueueId) {
-    if (bQueueId == KERNEL_QUEUE_INITIATOR) PopHead(NewCommandRing());
+    if (bQueueId == PORT_CODE_INITIATOR) PopHead(NewCommandRing());
 }
 
 uint8_t bPeekKernelEntry(uint8_t bQueueId, KERNEL_ENTRY** ppsEntry) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? PeekHead(NewCommandRing(), ppsEntry) : STATUS_NOT_FOUND;
+    return bQueueId == PORT_CODE_INITIATOR ? PeekHead(NewCommandRing(), ppsEntry) : STATUS_NOT_FOUND;
 }
 
 void SkipKernelEntry(uint8_t bQueueId) {
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return;
+    if (bQueueId != PORT_CODE_INITIATOR) return;
     KernelPoolLock sLock;
     s_sInitiatorQueue.wNewCmdOut = NextPosition(s_sInitiatorQueue.wNewCmdOut);
 }
 
 uint16_t wGetNewCommandOutPos(uint8_t bQueueId) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? s_sInitiatorQueue.wNewCmdOut : 0xFFFF;
+    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wNewCmdOut : 0xFFFF;
 }
 
 void SetNewCommandOutPos(uint8_t bQueueId, uint16_t wPosition) {
-    if (bQueueId != KERNEL_QUEUE_INITIATOR || wPosition >= KERNEL_QUEUE_SLOTS) return;
+    if (bQueueId != PORT_CODE_INITIATOR || wPosition >= KERNEL_QUEUE_SLOTS) return;
     KernelPoolLock sLock;
     s_sInitiatorQueue.wNewCmdOut = wPosition;
 }
 
 void CompactKernelQueue(uint8_t bQueueId) {
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return;
+    if (bQueueId != PORT_CODE_INITIATOR) return;
     KernelPoolLock sLock;
     KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
     uint16_t* pwRing = psQueue->awNewCmdRing;
@@ -193,42 +193,42 @@ void CompactKernelQueue(uint8_t bQueueId) {
 }
 
 uint16_t wGetNewCommandCount(uint8_t bQueueId) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? s_sInitiatorQueue.wNewCommands : 0;
+    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wNewCommands : 0;
 }
 
 void IncrementTotalCommands(uint8_t bQueueId) {
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return;
+    if (bQueueId != PORT_CODE_INITIATOR) return;
     KernelPoolLock sLock;
     s_sInitiatorQueue.wTotalCommands++;
 }
 
 void DecrementTotalCommands(uint8_t bQueueId) {
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return;
+    if (bQueueId != PORT_CODE_INITIATOR) return;
     KernelPoolLock sLock;
     CountDown(&s_sInitiatorQueue.wTotalCommands);
 }
 
 uint16_t wGetTotalCommands(uint8_t bQueueId) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? s_sInitiatorQueue.wTotalCommands : 0;
+    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wTotalCommands : 0;
 }
 
 uint8_t QueueKernelEntryComplete(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
-    if (bQueueId != KERNEL_QUEUE_INITIATOR) return STATUS_OK;
+    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
     return PushTail(CompletionRing(), wIndex);
 }
 
 void DequeueCompletedEntry(uint8_t bQueueId) {
-    if (bQueueId == KERNEL_QUEUE_INITIATOR) PopHead(CompletionRing());
+    if (bQueueId == PORT_CODE_INITIATOR) PopHead(CompletionRing());
 }
 
 uint8_t bPeekCompletedEntry(uint8_t bQueueId, KERNEL_ENTRY** ppsEntry) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? PeekHead(CompletionRing(), ppsEntry) : STATUS_NOT_FOUND;
+    return bQueueId == PORT_CODE_INITIATOR ? PeekHead(CompletionRing(), ppsEntry) : STATUS_NOT_FOUND;
 }
 
 uint16_t wGetCommandCompleteCount(uint8_t bQueueId) {
-    return bQueueId == KERNEL_QUEUE_INITIATOR ? s_sInitiatorQueue.wCommandComplete : 0;
+    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wCommandComplete : 0;
 }
 
 uint8_t bPeekOtherQueueEntry() { return STATUS_NOT_FOUND; }

@@ -10,7 +10,6 @@
 
 namespace fw {
 
-constexpr uint8_t KERNEL_QUEUE_INITIATOR = 0x61;
 constexpr uint16_t KERNEL_QUEUE_SLOTS = 4097;
 constexpr uint16_t KERNEL_QUEUE_EMPTY_SLOT = 0xFFFF;
 

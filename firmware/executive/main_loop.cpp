@@ -10,6 +10,7 @@
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/kernel_queue.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -37,8 +38,6 @@ uint32_t dMainLoopCycles;
 
 namespace {
 
-constexpr uint8_t PORT_EMBEDDED = 0x50;
-constexpr uint8_t DRIVE_QUEUE = 0x61;
 constexpr uint8_t DRIVE_QUEUE_MODE = 3;  // drive-side queue 0x61 only
 
 // The loop's own copy of what it serves.
@@ -63,27 +62,27 @@ void BuildPortLists() {
     s_sPorts.bHostPortCount = 0;
     switch (s_sPorts.bHostInterfaceType) {
     case HOST_INTERFACE_FC:
-        s_sPorts.abHostPort[0] = 2;
-        s_sPorts.abHostPort[1] = 1;
+        s_sPorts.abHostPort[0] = PORT_CODE_FC_HOST_2;
+        s_sPorts.abHostPort[1] = PORT_CODE_FC_HOST_1;
         s_sPorts.bHostPortCount = 2;
         break;
     case HOST_INTERFACE_SAS:
-        s_sPorts.abHostPort[0] = 0x32;
-        s_sPorts.abHostPort[1] = 0x31;
+        s_sPorts.abHostPort[0] = PORT_CODE_FC_TABLE_2;
+        s_sPorts.abHostPort[1] = PORT_CODE_FC_TABLE_1;
         s_sPorts.bHostPortCount = 2;
         break;
     case HOST_INTERFACE_SAS_TARGET:
-        s_sPorts.abHostPort[0] = 0x71;
-        s_sPorts.abHostPort[1] = 0x72;
+        s_sPorts.abHostPort[0] = PORT_CODE_SAS_HOST_1;
+        s_sPorts.abHostPort[1] = PORT_CODE_SAS_HOST_2;
         s_sPorts.bHostPortCount = 2;
         break;
     default:
         break;
     }
     if (fGetEmbeddedModuleEnabled() == TRUE) {
-        s_sPorts.abHostPort[s_sPorts.bHostPortCount++] = PORT_EMBEDDED;
+        s_sPorts.abHostPort[s_sPorts.bHostPortCount++] = PORT_CODE_MODULE;
     }
-    s_sPorts.abDriveQueue[0] = DRIVE_QUEUE;
+    s_sPorts.abDriveQueue[0] = PORT_CODE_INITIATOR;
     EnableAllDriveQueueServices();
 }
 
@@ -109,7 +108,7 @@ void ServeWriteReady(uint8_t bPort, uint8_t bStage, bool fTestPortWork) {
         if (dDone >= 8) {
             bool fStop = fTestPortWork
                              ? (fGetRetripeFlag() == FALSE && NewHostWorkWaiting())
-                             : (wGetDataReceivedCount() != 0 || wGetPortNewCommands(PORT_EMBEDDED) != 0);
+                             : (wGetDataReceivedCount() != 0 || wGetPortNewCommands(PORT_CODE_MODULE) != 0);
             if (fStop) {
                 fRanToCount = false;
                 break;
@@ -211,7 +210,7 @@ void RunCycle() {
     }
     if (wGetCommandCompleteTotal() != 0) {
         EnterStage(8);
-        ServiceCommandComplete(PORT_EMBEDDED);
+        ServiceCommandComplete(PORT_CODE_MODULE);
         return;
     }
     bool fCompletions = false;
@@ -225,7 +224,7 @@ void RunCycle() {
     if (fCompletions) return;
     if (uint16_t wCount = wGetDataAvailableTotal(); wCount != 0) {
         EnterStage(14);
-        for (uint16_t w = 0; w < wCount; ++w) ProcessDataAvailableQueue(PORT_EMBEDDED);
+        for (uint16_t w = 0; w < wCount; ++w) ProcessDataAvailableQueue(PORT_CODE_MODULE);
         return;
     }
     for (uint8_t i = 0; i < 2 && i < s_sPorts.bHostPortCount; ++i) {
@@ -270,16 +269,16 @@ void RunCycle() {
     }
     WriteSortService();
 
-    if (s_sPorts.bHostPortCount >= 2 && s_sPorts.abHostPort[0] != PORT_EMBEDDED) {
+    if (s_sPorts.bHostPortCount >= 2 && s_sPorts.abHostPort[0] != PORT_CODE_MODULE) {
         ServeWriteReady(s_sPorts.abHostPort[0], 21, true);
         ServeWriteReady(s_sPorts.abHostPort[1], 22, true);
     }
-    ServeWriteReady(PORT_EMBEDDED, 22, false);
+    ServeWriteReady(PORT_CODE_MODULE, 22, false);
 
     bool fWriteComplete = false;
     if (uint16_t wCount = wGetWriteCompleteTotal(); wCount != 0) {
         EnterStage(25);
-        for (uint16_t w = 0; w < wCount; ++w) ServiceWriteComplete(PORT_EMBEDDED);
+        for (uint16_t w = 0; w < wCount; ++w) ServiceWriteComplete(PORT_CODE_MODULE);
         fWriteComplete = true;
     }
     if (fGetSnapshotsActiveFlag() == TRUE &&
@@ -289,11 +288,11 @@ void RunCycle() {
     if (fGetDuplicationHasWork() == TRUE) DuplicationService();
 
     if (!fWriteComplete && fGetRetripeFlag() == FALSE && fGetPartnerWork() == FALSE) {
-        if (uint16_t wCount = wGetPortNewCommands(PORT_EMBEDDED); wCount != 0) {
+        if (uint16_t wCount = wGetPortNewCommands(PORT_CODE_MODULE); wCount != 0) {
             EnterStage(31);
             for (uint16_t w = 0; w < wCount; ++w) {
-                if (bDispatchHostCommand(PORT_EMBEDDED) != STATUS_OK) {
-                    RewindNewCommandScan(PORT_EMBEDDED);
+                if (bDispatchHostCommand(PORT_CODE_MODULE) != STATUS_OK) {
+                    RewindNewCommandScan(PORT_CODE_MODULE);
                     break;
                 }
             }

@@ -1,3 +1,4 @@
+#include "executive/port_codes.h"
 #include "executive/startup.h"
 
 #include <cstring>
@@ -78,7 +79,6 @@ namespace {
 
 constexpr uint8_t DEVICE_KIND_PCI = 1;
 constexpr uint8_t DEVICE_KIND_PCIE = 2;
-constexpr uint8_t DEVICE_DRIVE_SIDE_SAS = 0x61;
 
 uint32_t ReadBootWord(uint32_t dAddress) {
     HwWindow sWindow = HwGetWindow(HW_WINDOW_BOOT_BLOCK);
@@ -275,7 +275,7 @@ void InitController() {
     PrintCurrentDateTime();
 
     std::memset(s_abPciDeviceKind, DEVICE_KIND_PCI, sizeof s_abPciDeviceKind);
-    s_abPciDeviceKind[DEVICE_DRIVE_SIDE_SAS] = DEVICE_KIND_PCIE;
+    s_abPciDeviceKind[PORT_CODE_INITIATOR] = DEVICE_KIND_PCIE;
     SetPciDeviceKindTable(s_abPciDeviceKind);
     ConsolePrintf(" Initialization Start\n");
 
@@ -524,8 +524,8 @@ void InitController() {
     } else if (bHostType == HOST_INTERFACE_SAS) {
         ConsolePrintf("Initializing Host Ports...........");
         PassOrIdle(InitSASHostPorts());
-        SetHostPortLinkFlag(0x31, TRUE);
-        SetHostPortLinkFlag(0x32, TRUE);
+        SetHostPortLinkFlag(PORT_CODE_FC_TABLE_1, TRUE);
+        SetHostPortLinkFlag(PORT_CODE_FC_TABLE_2, TRUE);
     } else if (bHostType == HOST_INTERFACE_SAS_TARGET) {
         ConsolePrintf("\nInitializing SAS Host Ports...........\n");
         if (LSI_SAS_TargetInit() != STATUS_OK) {
@@ -533,8 +533,8 @@ void InitController() {
             IdleForever();
         }
         ConsolePrintf("\n SAS Host Ports Initialized\n");
-        SetHostPortLinkFlag(0x71, TRUE);
-        SetHostPortLinkFlag(0x72, TRUE);
+        SetHostPortLinkFlag(PORT_CODE_SAS_HOST_1, TRUE);
+        SetHostPortLinkFlag(PORT_CODE_SAS_HOST_2, TRUE);
         if (fIsSASFailbackInProgress() == FALSE && fWaitForPartner) PartnerStartOfDay();
     }
 

@@ -1,5 +1,6 @@
 #include "executive/work_flags.h"
 
+#include "executive/port_codes.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -67,7 +68,11 @@ void SetKernelActivity(uint8_t f) { s_fKernelActivity = f; }
 namespace {
 unsigned HostPortWorkIndex(uint8_t bPort) {
     switch (bPort) {
-    case 0x01: case 0x31: case 0x40: case 0x50: case 0x71: return 0;
+    case PORT_CODE_FC_HOST_1:
+    case PORT_CODE_FC_TABLE_1:
+    case PORT_CODE_INTERNAL:
+    case PORT_CODE_MODULE:
+    case PORT_CODE_SAS_HOST_1: return 0;
     default: return 1;
     }
 }
@@ -77,7 +82,7 @@ void SetHostPortWork(uint8_t bPort, uint8_t f) { s_abHostPortWork[HostPortWorkIn
 uint8_t fGetHostPortWork(uint8_t bPort) { return s_abHostPortWork[HostPortWorkIndex(bPort)]; }
 
 void SetDriveQueueServiceEnable(uint8_t bQueue, uint8_t f) {
-    if (bQueue == 0x61) s_abDriveQueueServiceEnable[0] = f;
+    if (bQueue == PORT_CODE_INITIATOR) s_abDriveQueueServiceEnable[0] = f;
 }
 
 uint8_t fGetDriveQueueServiceEnable(uint8_t bIndex) {

@@ -127,6 +127,7 @@ constexpr uint8_t ASC_LOGICAL_UNIT_FAILURE = 0x3E;
 constexpr uint8_t ASC_NO_DEFECT_SPARE = 0x32;
 constexpr uint8_t ASC_SCSI_PARITY_ERROR = 0x47;     // also a CHECK CONDITION that came without sense
 constexpr uint8_t ASC_MEDIUM_FORMAT_CORRUPTED = 0x31;
+constexpr uint8_t ASC_MISCOMPARE_DURING_VERIFY = 0x1D;
 
 // ---- big-endian field access ----
 inline uint16_t wGetBe16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }

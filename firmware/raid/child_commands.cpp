@@ -42,9 +42,9 @@ uint8_t bFoldedOpcode(const KERNEL_ENTRY* psHost) {
     const uint8_t* pbCdb = pGetCommandCdb(psHost);
     if (pbCdb == nullptr) return 0;
     switch (pbCdb[0]) {
-    case SCSI_READ16: return OP_READ10;
-    case SCSI_WRITE16: return OP_WRITE10;
-    case 0x8B: return OP_WRITE_VERIFY10;
+    case SCSI_READ16: return SCSI_READ10;
+    case SCSI_WRITE16: return SCSI_WRITE10;
+    case SCSI_SEEK16_FORM: return SCSI_SEEK10;
     default: return pbCdb[0];
     }
 }
@@ -162,7 +162,7 @@ void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bO
     psChild->bMark = psMother->bMark;
     psChild->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psChild));
     psChild->wTargetId = bGetRankMemberDrive(bRank, bMember);
-    psChild->wControlFlags = bOpcode == OP_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
+    psChild->wControlFlags = bOpcode == SCSI_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
     psChild->wTimeout = CHILD_TIMEOUT;
     psChild->abCdb[0] = bOpcode;
 
@@ -211,7 +211,7 @@ void SetChildBlocks(KERNEL_ENTRY* psChild, uint16_t wBlocks) { PutBe16(psChild->
 
 void SetChildOpcode(KERNEL_ENTRY* psChild, uint8_t bOpcode) {
     psChild->abCdb[0] = bOpcode;
-    psChild->wControlFlags = bOpcode == OP_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
+    psChild->wControlFlags = bOpcode == SCSI_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
 }
 
 uint8_t AddChildSegment(KERNEL_ENTRY* psChild, uint32_t dAddress, uint32_t dDriveBlock, uint32_t /*dChunkBlocks*/,
@@ -346,7 +346,7 @@ uint8_t bIssueMirrorRepairRead(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bMem
     KERNEL_ENTRY* ps = nullptr;
     if (bAllocChildRun(1, &ps) != STATUS_OK) return STATUS_RETRY;
     const uint32_t dPages = wBlocks == 0 ? 1 : (static_cast<uint32_t>(wBlocks) - 1) / BLOCKS_PER_PAGE + 1;
-    BuildChildCommand(psHost, ps, OP_READ10, bRank, 0, bMember);
+    BuildChildCommand(psHost, ps, SCSI_READ10, bRank, 0, bMember);
     if (bGiveChildPages(ps, 0, dPages) != STATUS_OK) {
         FreeKernelEntries(ps);
         return STATUS_NO_PAGES;
@@ -364,7 +364,7 @@ void IssueMirrorRepairWrite(KERNEL_ENTRY* psRead) {
     const uint8_t bRank = psRead->bRank;
     const uint8_t bMember = static_cast<uint8_t>(psRead->bMember ^ 1);
     psRead->bCommandType = CT_MIRROR_REPAIR_WRITE;
-    SetChildOpcode(psRead, OP_WRITE10);
+    SetChildOpcode(psRead, SCSI_WRITE10);
     psRead->bMember = bMember;
     psRead->wTargetId = bGetRankMemberDrive(bRank, bMember);
     psRead->bPortCode = PORT_CODE_INITIATOR;

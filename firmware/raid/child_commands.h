@@ -31,9 +31,6 @@ constexpr uint32_t BLOCK_BYTES = 512;
 constexpr uint32_t BLOCKS_PER_PAGE = BUFFER_PAGE_SIZE / BLOCK_BYTES;
 constexpr uint32_t MAX_CHILD_BLOCKS = 0xFFFF;     // the 10-byte CDB's transfer length
 
-constexpr uint8_t OP_READ10 = 0x28;
-constexpr uint8_t OP_WRITE10 = 0x2A;
-constexpr uint8_t OP_WRITE_VERIFY10 = 0x2B;
 
 // ---- member flags of a rank ----
 constexpr uint8_t MEMBER_ON_LINE = 0;

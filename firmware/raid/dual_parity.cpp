@@ -215,7 +215,7 @@ uint16_t wGroupEntries(const KERNEL_ENTRY* psHead) { return pRaidFields(psHead)-
 
 KERNEL_ENTRY* BuildRead(KERNEL_ENTRY* psMother, KERNEL_ENTRY* ps, const Geometry& g, const Run& r, uint8_t bMember,
                         uint32_t dAddress, uint8_t bType) {
-    BuildChildCommand(psMother, ps, OP_READ10, g.bRank, 0, bMember);
+    BuildChildCommand(psMother, ps, SCSI_READ10, g.bRank, 0, bMember);
     ps->bCommandType = bType;
     (void)AddChildSegment(ps, dAddress, dRowBlock(g, r), r.dBlocks, g.S, r.dOffset, g.S - r.dOffset - r.dBlocks);
     return ps;
@@ -521,7 +521,7 @@ void BuildFullRow(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s, const 
     for (uint8_t bParity : {r.bP, r.bQ}) {
         if (!Writable(g.bRank, bParity)) continue;
         const bool fP = bParity == r.bP;
-        KERNEL_ENTRY* ps = next(OP_WRITE10, bParity,
+        KERNEL_ENTRY* ps = next(SCSI_WRITE10, bParity,
                                 fPreReads ? (fP ? CT_R6_PRE_ROW_P : CT_R6_PRE_ROW_Q) : (fP ? CT_R6_ROW_P : CT_R6_ROW_Q));
         (void)AddChildSegment(ps, y.dBase + (fP ? 0 : g.S * BLOCK_BYTES), dRowBlock, g.S, g.S, 0, 0);
         ps->bPrimaryState = fPreReads ? PS_WAITS_FOR_PRE_READS : PS_WAITS_FOR_PARITY;
@@ -534,7 +534,7 @@ void BuildFullRow(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s, const 
         if (dPast <= y.dStart || dFirst >= y.dEnd) {
             // Outside the write: only read, for the parity.
             KERNEL_ENTRY* ps =
-                next(OP_READ10, bMember, dPast <= y.dStart ? CT_R6_PRE_READ_HEAD : CT_R6_PRE_READ_TAIL);
+                next(SCSI_READ10, bMember, dPast <= y.dStart ? CT_R6_PRE_READ_HEAD : CT_R6_PRE_READ_TAIL);
             (void)AddChildSegment(ps, y.Block(dFirst), dRowBlock, g.S, g.S, 0, 0);
             ++wReads;
             continue;
@@ -545,12 +545,12 @@ void BuildFullRow(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s, const 
             const uint32_t dFrom = fHeadPart ? 0 : y.dEnd - dFirst;
             const uint32_t dTo = fHeadPart ? y.dStart - dFirst : g.S;
             KERNEL_ENTRY* ps =
-                next(OP_READ10, bMember, fHeadPart ? CT_R6_PRE_READ_HEAD_PART : CT_R6_PRE_READ_TAIL_PART);
+                next(SCSI_READ10, bMember, fHeadPart ? CT_R6_PRE_READ_HEAD_PART : CT_R6_PRE_READ_TAIL_PART);
             (void)AddChildSegment(ps, y.Block(dFirst + dFrom), dRowBlock, g.S, g.S, dFrom, g.S - dTo);
             ++wReads;
             continue;
         }
-        KERNEL_ENTRY* ps = next(OP_WRITE10, bMember, fPreReads ? CT_R6_PRE_ROW_DATA : CT_R6_ROW_DATA);
+        KERNEL_ENTRY* ps = next(SCSI_WRITE10, bMember, fPreReads ? CT_R6_PRE_ROW_DATA : CT_R6_ROW_DATA);
         (void)AddChildSegment(ps, y.Block(dFirst), dRowBlock, g.S, g.S, 0, 0);
         if (fPreReads) {
             ps->bPrimaryState = PS_WAITS_FOR_PRE_READS;
@@ -597,7 +597,7 @@ void PreReadsDone(KERNEL_ENTRY* psHead) {
             ps->wSegmentCount = 0;
             ps->dTotalByteCount = 0;
             SetChildBlocks(ps, 0);
-            SetChildOpcode(ps, OP_WRITE10);
+            SetChildOpcode(ps, SCSI_WRITE10);
             // Two segments: the part read and the host's part, in block order.
             const uint32_t dSplit = bType == CT_R6_PRE_READ_HEAD_PART ? y.dStart : y.dEnd;
             (void)AddChildSegment(ps, y.Block(dFirst), dLba, dSplit - dFirst, dSplit - dFirst, 0, 0);
@@ -658,7 +658,7 @@ void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s
 
 void RewriteFrom(KERNEL_ENTRY* ps, uint32_t dAddress) {
     psChildSegment(ps, 0)->dAddress = dAddress;
-    SetChildOpcode(ps, OP_WRITE10);
+    SetChildOpcode(ps, SCSI_WRITE10);
     ps->bCommandType = static_cast<uint8_t>(ps->bCommandType + 1);
     IssueChild(ps);
 }
@@ -704,7 +704,7 @@ void BuildDegraded(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s, const
     uint16_t e = 0;
     auto add = [&](uint8_t bMember, uint32_t dAddress, uint8_t bType, bool fWrite) {
         KERNEL_ENTRY* ps = u.psFirst + e++;
-        BuildChildCommand(ps == psHead ? psHost : psHead, ps, fWrite ? OP_WRITE10 : OP_READ10, g.bRank, 0, bMember);
+        BuildChildCommand(ps == psHead ? psHost : psHead, ps, fWrite ? SCSI_WRITE10 : SCSI_READ10, g.bRank, 0, bMember);
         ps->bCommandType = bType;
         (void)AddChildSegment(ps, dAddress, dRowBlock(g, r), r.dBlocks, g.S, r.dOffset, g.S - r.dOffset - r.dBlocks);
     };
@@ -867,7 +867,7 @@ void ContinueRaid6Update(KERNEL_ENTRY* psHead) {
 
 void IssueRaid6ChildWrite(KERNEL_ENTRY* psChild) {
     psChildSegment(psChild, 0)->dAddress = pRaidFields(psChild)->dDataAddress;
-    SetChildOpcode(psChild, OP_WRITE10);
+    SetChildOpcode(psChild, SCSI_WRITE10);
     psChild->bCommandType = static_cast<uint8_t>(psChild->bCommandType + 1);
     IssueChild(psChild);
 }
@@ -907,7 +907,7 @@ void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst) {
         }
         pc->bCommandType = bType;
         psChildSegment(pc, 0)->dAddress = dFrom;
-        SetChildOpcode(pc, OP_WRITE10);
+        SetChildOpcode(pc, SCSI_WRITE10);
         ++wWrites;
     }
     psFirst->wChildrenOutstanding = wWrites;
@@ -1088,7 +1088,7 @@ uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddr
     const uint8_t bOpcode = bFoldedOpcode(psHost);
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
-    if (bOpcode != OP_READ10 && bOpcode != OP_WRITE10 && bOpcode != OP_WRITE_VERIFY10) return 0;
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;
     const Geometry g = GeometryOf(bRank);
     psHost->bRank = bRank;
@@ -1108,7 +1108,7 @@ uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddr
     psHost->lRankAddress = L;
     const Run r = PlaceOf(g, L);
     const uint32_t dTail = (g.S - (r.dOffset + B) % g.S) % g.S;
-    const uint8_t b = bOpcode == OP_READ10
+    const uint8_t b = bOpcode == SCSI_READ10
                           ? bBuildRaid6ReadChildren(psHost, bRank, r.bData, dRowBlock(g, r), B, dTail,
                                                     static_cast<uint16_t>(r.dOffset), g.D,
                                                     static_cast<uint16_t>(g.S), dDataAddress)

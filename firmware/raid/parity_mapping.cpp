@@ -246,7 +246,7 @@ uint8_t bCollectSources(uint8_t bRank, uint8_t bSubRank, uint8_t P, uint8_t bSki
 void BuildRead(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData) {
     const Chunk& c = r.sChunk;
     KERNEL_ENTRY* ps = u.psFirst;
-    BuildChildCommand(psHost, ps, OP_READ10, g.bRank, static_cast<uint8_t>(c.bData / g.P), c.bData);
+    BuildChildCommand(psHost, ps, SCSI_READ10, g.bRank, static_cast<uint8_t>(c.bData / g.P), c.bData);
     ps->bCommandType = CT_RAID5_READ;
     (void)AddChildSegment(ps, dData + c.dHostBlock * BLOCK_BYTES, dRowBase(g, c), c.dBlocks, g.S, c.dOffset,
                           g.S - c.dOffset - c.dBlocks);
@@ -255,7 +255,7 @@ void BuildRead(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GR
 
 void BuildDataWrite(KERNEL_ENTRY* psMother, KERNEL_ENTRY* ps, const Geometry& g, const Chunk& c, uint8_t bMember,
                     uint32_t dAddress, uint8_t bType) {
-    BuildChildCommand(psMother, ps, OP_WRITE10, g.bRank, c.bSubRank, bMember);
+    BuildChildCommand(psMother, ps, SCSI_WRITE10, g.bRank, c.bSubRank, bMember);
     ps->bCommandType = bType;
     (void)AddChildSegment(ps, dAddress, dRowBase(g, c), c.dBlocks, g.S, c.dOffset, g.S - c.dOffset - c.dBlocks);
     pRaidFields(ps)->dDataAddress = dAddress;
@@ -268,7 +268,7 @@ void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& 
     KERNEL_ENTRY* psHead = u.psFirst;
     KERNEL_ENTRY* psData = u.psFirst + 1;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
-    BuildChildCommand(psHost, psHead, OP_READ10, g.bRank, c.bSubRank, c.bParity);
+    BuildChildCommand(psHost, psHead, SCSI_READ10, g.bRank, c.bSubRank, c.bParity);
     GivePages(psHead, u, c.dBlocks, fReserved);
     psHead->bCommandType = fPartner ? CT_RMW_PARITY_READ_PARTNER : CT_RMW_PARITY_READ;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
@@ -277,7 +277,7 @@ void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& 
     psHead->psLink = psData;
     pRaidFields(psHead)->dDataAddress = dSlot(psHead, 2);
     pRaidFields(psHead)->wRunBlocks = static_cast<uint16_t>(c.dBlocks);
-    BuildChildCommand(psHead, psData, OP_READ10, g.bRank, c.bSubRank, c.bData);
+    BuildChildCommand(psHead, psData, SCSI_READ10, g.bRank, c.bSubRank, c.bData);
     psData->bCommandType = fPartner ? CT_RMW_DATA_READ_PARTNER : CT_RMW_DATA_READ;
     (void)AddChildSegment(psData, dSlot(psHead, 1), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     pRaidFields(psData)->dDataAddress = dData + c.dHostBlock * BLOCK_BYTES;
@@ -288,7 +288,7 @@ void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, c
     const Chunk& c = r.sChunk;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
     KERNEL_ENTRY* psHead = u.psFirst;
-    BuildChildCommand(psHost, psHead, OP_WRITE10, g.bRank, c.bSubRank, c.bParity);
+    BuildChildCommand(psHost, psHead, SCSI_WRITE10, g.bRank, c.bSubRank, c.bParity);
     GivePages(psHead, u, c.dBlocks, fReserved);
     psHead->bCommandType = CT_RECONSTRUCT_HEAD;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
@@ -301,7 +301,7 @@ void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, c
     const uint8_t n = bCollectSources(g.bRank, c.bSubRank, g.P, c.bData, c.bParity, abSource);
     for (uint16_t e = 1; e < u.wEntries && e <= n; ++e) {
         KERNEL_ENTRY* ps = u.psFirst + e;
-        BuildChildCommand(psHead, ps, OP_READ10, g.bRank, c.bSubRank, abSource[e - 1]);
+        BuildChildCommand(psHead, ps, SCSI_READ10, g.bRank, c.bSubRank, abSource[e - 1]);
         ps->bCommandType = CT_RECONSTRUCT_READ;
         (void)AddChildSegment(ps, dSlot(psHead, e), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     }
@@ -329,7 +329,7 @@ void StartParityUpdate(KERNEL_ENTRY* psHead) {
 
 void IssueDataWrite(KERNEL_ENTRY* psData) {
     psChildSegment(psData, 0)->dAddress = pRaidFields(psData)->dDataAddress;
-    SetChildOpcode(psData, OP_WRITE10);
+    SetChildOpcode(psData, SCSI_WRITE10);
     psData->bCommandType =
         psData->bCommandType == CT_RMW_DATA_READ_PARTNER ? CT_RMW_DATA_WRITE_PARTNER : CT_RMW_DATA_WRITE;
     IssueChild(psData);
@@ -337,7 +337,7 @@ void IssueDataWrite(KERNEL_ENTRY* psData) {
 
 void IssueParityWrite(KERNEL_ENTRY* psHead) {
     psChildSegment(psHead, 0)->dAddress = pRaidFields(psHead)->dDataAddress;
-    SetChildOpcode(psHead, OP_WRITE10);
+    SetChildOpcode(psHead, SCSI_WRITE10);
     psHead->bCommandType =
         psHead->bCommandType == CT_RMW_PARITY_READ_PARTNER ? CT_RMW_PARITY_WRITE_PARTNER : CT_RMW_PARITY_WRITE;
     IssueChild(psHead);
@@ -429,7 +429,7 @@ void ContinueFullRowWrite(KERNEL_ENTRY* psHead) {
             ps->wSegmentCount = 0;
             ps->dTotalByteCount = 0;
             SetChildBlocks(ps, 0);
-            SetChildOpcode(ps, OP_WRITE10);
+            SetChildOpcode(ps, SCSI_WRITE10);
             (void)AddChildSegment(ps, dHostPart, dLba, dWrite, dWrite, 0, 0);
             ps->bCommandType = CT_PARTIAL_DATA_WRITE;
         } else {
@@ -663,7 +663,7 @@ uint8_t bIssueRegenerationReads(KERNEL_ENTRY* psHost, KERNEL_ENTRY* psRun, uint8
     const uint64_t lOwns = psRun->lFlags & KE_FLAG_OWNS_PAGES;
     for (uint8_t i = 0; i + 1u < P; ++i) {
         KERNEL_ENTRY* ps = psRun + i;
-        BuildChildCommand(i == 0 ? psHost : psRun, ps, OP_READ10, bRank, g, abSource[i]);
+        BuildChildCommand(i == 0 ? psHost : psRun, ps, SCSI_READ10, bRank, g, abSource[i]);
         ps->bCommandType = i == 0 ? CT_REGENERATE_HEAD : CT_REGENERATE_READ;
         (void)AddChildSegment(ps, sPages.dSlotBase + i * dBlocks * BLOCK_BYTES, dDriveBlock, dBlocks, dChunkSize,
                               dLead, dTrail);
@@ -790,7 +790,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             const uint32_t dFirstMember = static_cast<uint32_t>(c.bSubRank) * g.P;
             const uint8_t bParityFlags = bGetRankMemberFlags(bRank, c.bParity);
             const bool fParityWritten = bParityFlags == MEMBER_ON_LINE || bParityFlags == MEMBER_REBUILDING;
-            BuildChildCommand(psHost, psHead, OP_WRITE10, bRank, c.bSubRank, c.bParity);
+            BuildChildCommand(psHost, psHead, SCSI_WRITE10, bRank, c.bSubRank, c.bParity);
             GivePages(psHead, u, g.S, fReserved);
             psHead->bCommandType = fWhole ? CT_ROW_PARITY_WRITE : CT_PARTIAL_HEAD;
             (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), g.S, g.S, 0, 0);
@@ -822,7 +822,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
                     ++wWrites;
                     continue;
                 }
-                BuildChildCommand(psHead, ps, OP_READ10, bRank, c.bSubRank, bMember);
+                BuildChildCommand(psHead, ps, SCSI_READ10, bRank, c.bSubRank, bMember);
                 uint32_t dFrom = 0, dTo = g.S;   // blocks of the chunk read
                 uint8_t bType = dEnd <= r.dLead ? CT_PARTIAL_READ_BEFORE : CT_PARTIAL_READ_AFTER;
                 if (dStart < r.dLead && r.dLead < dEnd) {
@@ -930,7 +930,7 @@ uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAdd
     const uint8_t bOpcode = bFoldedOpcode(psHost);
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
-    if (bOpcode != OP_READ10 && bOpcode != OP_WRITE10 && bOpcode != OP_WRITE_VERIFY10) return 0;
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;
     const Geometry g = GeometryOf(bRank);
     psHost->bRank = bRank;
@@ -959,7 +959,7 @@ uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAdd
     const Chunk c = PlaceOf(g, L);
     const uint32_t dOff = c.dOffset;
     const uint32_t dTail = (B + dOff) % g.S != 0 ? g.S - (B + dOff) % g.S : 0;
-    const uint8_t b = bOpcode == OP_READ10
+    const uint8_t b = bOpcode == SCSI_READ10
                           ? bBuildRaid5ReadChildren(psHost, bRank, c.bData, lRow * g.S, B, dTail,
                                                     static_cast<uint16_t>(dOff), g.D, static_cast<uint16_t>(g.S),
                                                     dDataAddress)

@@ -47,7 +47,7 @@ uint8_t bIssueRaid5RegionChildren(KERNEL_ENTRY* psRegion) {
     if (ps->fWritePhase == TRUE) {
         KERNEL_ENTRY* pc = nullptr;
         if (bAllocChildRun(1, &pc) != STATUS_OK) return STATUS_RETRY;
-        BuildRegionChild(psRegion, pc, OP_WRITE10, ps->bReplacement, ps->bMember, dRegionSlot(psRegion, 0),
+        BuildRegionChild(psRegion, pc, SCSI_WRITE10, ps->bReplacement, ps->bMember, dRegionSlot(psRegion, 0),
                          CT_REGION_RAID5_WRITE);
         psRegion->bPrimaryState = REGION_RAID5_WRITING;
         ++psRegion->wChildrenOutstanding;
@@ -61,7 +61,7 @@ uint8_t bIssueRaid5RegionChildren(KERNEL_ENTRY* psRegion) {
     if (bAllocGroupRun(static_cast<uint16_t>(P - 1), &pc) != STATUS_OK) return STATUS_RETRY;
     psRegion->bPrimaryState = REGION_RAID5_READING;
     for (uint8_t i = 0; i + 1u < P; ++i) {
-        BuildRegionChild(psRegion, pc + i, OP_READ10, ps->abSource[i], NO_MEMBER, dRegionSlot(psRegion, i),
+        BuildRegionChild(psRegion, pc + i, SCSI_READ10, ps->abSource[i], NO_MEMBER, dRegionSlot(psRegion, i),
                          CT_REGION_RAID5_READ);
         ++psRegion->wChildrenOutstanding;
         ++psRegion->wTotalChildren;
@@ -147,7 +147,7 @@ uint8_t bIssueRaid6RegionChildren(KERNEL_ENTRY* psRegion) {
         psRegion->bPrimaryState = REGION_RAID6_WRITING;
         for (uint8_t i = 0; i < n; ++i) {
             const bool fFromY = psRegion->bSecondaryState & (i == 0 ? RESULT_FROM_Y_D0 : RESULT_FROM_Y_D1);
-            BuildRegionChild(psRegion, pc + i, OP_WRITE10, i == 0 ? ps->bReplacement : ps->bReplacementAlt,
+            BuildRegionChild(psRegion, pc + i, SCSI_WRITE10, i == 0 ? ps->bReplacement : ps->bReplacementAlt,
                              i == 0 ? ps->bMember : ps->bSecondMember, dRegionSlot(psRegion, fFromY ? SLOT_Y : SLOT_X),
                              CT_REGION_RAID6_WRITE);
             ++psRegion->wChildrenOutstanding;
@@ -164,7 +164,7 @@ uint8_t bIssueRaid6RegionChildren(KERNEL_ENTRY* psRegion) {
     uint8_t e = 0;
     for (uint8_t m = 0; m < r.D; ++m) {
         if (Lost(ps, m)) continue;
-        BuildRegionChild(psRegion, pc + e, OP_READ10, ps->abSource[m], m, dRegionSlot(psRegion, r.Slot(m)),
+        BuildRegionChild(psRegion, pc + e, SCSI_READ10, ps->abSource[m], m, dRegionSlot(psRegion, r.Slot(m)),
                          CT_REGION_RAID6_READ);
         ++psRegion->wChildrenOutstanding;
         ++psRegion->wTotalChildren;
@@ -265,12 +265,12 @@ uint8_t bIssueRaid10RegionChild(KERNEL_ENTRY* psRegion) {
     KERNEL_ENTRY* pc = nullptr;
     if (bAllocChildRun(1, &pc) != STATUS_OK) return STATUS_RETRY;
     if (ps->fWritePhase == TRUE) {
-        BuildRegionChild(psRegion, pc, OP_WRITE10, ps->bReplacement, ps->bMember, dRegionSlot(psRegion, 0),
+        BuildRegionChild(psRegion, pc, SCSI_WRITE10, ps->bReplacement, ps->bMember, dRegionSlot(psRegion, 0),
                          CT_REGION_RAID10_WRITE);
         psRegion->bPrimaryState = REGION_RAID10_WRITING;
     } else {
         const uint8_t bSource = static_cast<uint8_t>(ps->bMember ^ 1);
-        BuildRegionChild(psRegion, pc, OP_READ10, bGetRankMemberDrive(psRegion->bRank, bSource), bSource,
+        BuildRegionChild(psRegion, pc, SCSI_READ10, bGetRankMemberDrive(psRegion->bRank, bSource), bSource,
                          dRegionSlot(psRegion, 0), CT_REGION_RAID10_READ);
         psRegion->bPrimaryState = REGION_RAID10_READING;
     }
@@ -336,7 +336,7 @@ uint8_t bRepairRegionReadError(KERNEL_ENTRY* psRegion) {
     const uint16_t wBlocks = wRegionBlocks(psRegion);
     const uint32_t dSlot = dMemberSlot(psRegion, bMember);
     std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(dSlot)), 0, wBlocks * BLOCK_BYTES);
-    BuildRegionChild(psRegion, pc, OP_WRITE10, bGetRankMemberDrive(psRegion->bRank, bMember), bMember, dSlot,
+    BuildRegionChild(psRegion, pc, SCSI_WRITE10, bGetRankMemberDrive(psRegion->bRank, bMember), bMember, dSlot,
                      CT_REGION_READ_REPAIR);
     if (!fHoldsParity(psRegion, bMember)) (void)AddMediaErrorRange(dRegionLba(psRegion), wBlocks, psRegion->bRank);
     psRegion->bPrimaryState = REGION_READ_REPAIR;

@@ -159,7 +159,7 @@ uint8_t bApplyExpansionWindow(uint8_t* pbRank, KERNEL_ENTRY* psHost, uint8_t bOp
                               uint16_t wBlocks) {
     if (fIsExpansionInProgress() != TRUE || bGetExpansionRank() != *pbRank) return STATUS_OK;
     if (psHost->bCommandType == CT_EXPANSION) {
-        if (bOpcode == OP_READ10) *pbRank = EXPANSION_RANK;
+        if (bOpcode == SCSI_READ10) *pbRank = EXPANSION_RANK;
         return STATUS_OK;
     }
     const uint8_t b = bCheckExpansionWindow(*plAddress, psHost, wBlocks);
@@ -181,9 +181,9 @@ uint8_t bBuildRaid0Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bMember, u
                          uint32_t dDataAddress) {
     const Stripe s{lBase, wBlocks, wOffset, dEnd, (wBlocks + wOffset + wChunkSize - 1u) / wChunkSize,
                    wChunkSize, bFirst, bMembers, dDataAddress};
-    const uint8_t bOpcode = bFoldedOpcode(psHost) == OP_READ10 ? OP_READ10 : OP_WRITE10;
+    const uint8_t bOpcode = bFoldedOpcode(psHost) == SCSI_READ10 ? SCSI_READ10 : SCSI_WRITE10;
     return bBuildMemberChildren(psHost, bRank, bMember, s, RunOf(s, bMember), bOpcode,
-                                bOpcode == OP_READ10 ? CT_RAID0_READ : CT_WRITE);
+                                bOpcode == SCSI_READ10 ? CT_RAID0_READ : CT_WRITE);
 }
 
 uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, uint8_t bFirst, uint64_t lBase,
@@ -191,7 +191,7 @@ uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, ui
                           uint32_t dDataAddress) {
     const Stripe s{lBase, wBlocks, wOffset, dEnd, (wBlocks + wOffset + wChunkSize - 1u) / wChunkSize,
                    wChunkSize, bFirst, bPairs, dDataAddress};
-    const bool fWrite = bFoldedOpcode(psHost) != OP_READ10;
+    const bool fWrite = bFoldedOpcode(psHost) != SCSI_READ10;
     const uint8_t a = static_cast<uint8_t>(2 * bPair), b = static_cast<uint8_t>(a + 1);
     const bool fFlaggedA = Flagged(bRank, a, fWrite), fFlaggedB = Flagged(bRank, b, fWrite);
     uint8_t bPrimary = a;
@@ -208,7 +208,7 @@ uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, ui
     }
     const uint32_t dFirstBuilt = s_dBuilt;
     const uint8_t bResult = bBuildMemberChildren(psHost, bRank, bPrimary, s, RunOf(s, bPair),
-                                                 fWrite ? OP_WRITE10 : OP_READ10, fWrite ? CT_WRITE : CT_RAID10_READ);
+                                                 fWrite ? SCSI_WRITE10 : SCSI_READ10, fWrite ? CT_WRITE : CT_RAID10_READ);
     if (bResult != STATUS_OK || !fWrite || bSecond == NO_MEMBER) return bResult;
     const uint32_t dPrimaries = s_dBuilt;
     for (uint32_t i = dFirstBuilt; i < dPrimaries; ++i) {
@@ -219,7 +219,7 @@ uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, ui
 
 uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {
     const uint8_t bOpcode = bFoldedOpcode(psHost);
-    if (bOpcode != OP_READ10 && bOpcode != OP_WRITE10 && bOpcode != OP_WRITE_VERIFY10) return 0;
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;
@@ -227,7 +227,7 @@ uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAd
     const uint8_t bLevel = bGetRankRaidLevel(bRank);
     pRaidFields(psHost)->bPath = bGetCommandBank(psHost);
     ClearFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
-    if (bOpcode != OP_READ10 && bLevel == RAID_LEVEL_10 && bGetRankOperationState(bRank) < RANK_STATE_OPTIMAL &&
+    if (bOpcode != SCSI_READ10 && bLevel == RAID_LEVEL_10 && bGetRankOperationState(bRank) < RANK_STATE_OPTIMAL &&
         fGetRebuildWork() == TRUE && bGetRebuildRank() == bRank) {
         const uint8_t b = bCheckRebuildWindow(bRank, 0, B, psHost);
         if (b == REBUILD_WINDOW_BUSY) return STATUS_RETRY;
@@ -267,7 +267,7 @@ uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAd
         const uint32_t dSegments = r.dChunks < CHILD_MAX_SEGMENTS ? r.dChunks : CHILD_MAX_SEGMENTS;
         if (wChildEntries(dSegments) > wLongest) wLongest = wChildEntries(dSegments);
     }
-    if (bLevel == RAID_LEVEL_10 && bOpcode != OP_READ10) dRuns *= 2;
+    if (bLevel == RAID_LEVEL_10 && bOpcode != SCSI_READ10) dRuns *= 2;
     if (dRuns > 0xFFFF || bCheckKernelEntryRuns(static_cast<uint16_t>(dRuns), wLongest) != STATUS_OK) {
         return STATUS_RETRY;
     }
@@ -301,7 +301,7 @@ uint8_t bRouteExpansionCommand(uint8_t /*bRank*/, KERNEL_ENTRY* psHost, uint32_t
     psHost->psMother = psHost;
     psHost->wChildrenOutstanding = 0;
     psHost->wTotalChildren = 0;
-    if (bFoldedOpcode(psHost) == OP_READ10) {
+    if (bFoldedOpcode(psHost) == SCSI_READ10) {
         // The pages may hold another command's data: the host gets zeros.
         std::memset(pbAtAddress(dDataAddress), 0, static_cast<uint32_t>(wGetMappedBlocks(psHost)) * BLOCK_BYTES);
         psHost->bPrimaryState = HOST_STATE_DATA_AVAILABLE;

@@ -7,15 +7,17 @@
 #include <cstdint>
 
 #include "executive/buffer_pages.h"
+#include "executive/port_codes.h"
 #include "hw/mpi.h"
 
 namespace fw {
 
-constexpr uint8_t LSI_IOC_HOST_PORT_1 = 0x31;
-constexpr uint8_t LSI_IOC_HOST_PORT_2 = 0x32;
-constexpr uint8_t LSI_IOC_DRIVE = 0x61;
-constexpr uint8_t LSI_IOC_TARGET_1 = 0x71;
-constexpr uint8_t LSI_IOC_TARGET_2 = 0x72;
+// An IOC is named by the port code of the port it serves.
+constexpr uint8_t LSI_IOC_HOST_PORT_1 = PORT_CODE_FC_TABLE_1;
+constexpr uint8_t LSI_IOC_HOST_PORT_2 = PORT_CODE_FC_TABLE_2;
+constexpr uint8_t LSI_IOC_DRIVE = PORT_CODE_INITIATOR;
+constexpr uint8_t LSI_IOC_TARGET_1 = PORT_CODE_SAS_HOST_1;
+constexpr uint8_t LSI_IOC_TARGET_2 = PORT_CODE_SAS_HOST_2;
 
 // Processor addresses of an IOC's system registers.
 struct LSI_MPT_INTERFACE {

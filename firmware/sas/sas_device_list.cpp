@@ -14,6 +14,7 @@
 #include "executive/work_flags.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
+#include "hw/scsi.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
@@ -254,7 +255,7 @@ void InitDriveSideSAS() {
             s.fReady = TRUE;
         } else if (b == STATUS_OK && bStatus == 2 && (bKey == 2 || bKey == 6)) {
             if (fFirst && bKey == 2 && bAsc == 0x04 && bAscq != 1) {
-                uint8_t abStart[10] = {0x1B, 1, 0, 0, 1};
+                uint8_t abStart[10] = {SCSI_START_STOP_UNIT, 1, 0, 0, 1};
                 if (bSendSCSICommandAndWait(s.bTargetId, s.bBus, abStart, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc,
                                             &bAscq) != STATUS_OK ||
                     bStatus != 0) {

@@ -9,6 +9,7 @@
 #include "executive/work_flags.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
+#include "hw/scsi.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
@@ -41,27 +42,29 @@ constexpr uint8_t SEGMENTS_PER_CONTINUATION = 7;
 constexpr uint8_t EVENT_DRIVE_CHECK_CONDITION = 39;
 constexpr uint8_t EVENT_DRIVE_SENSE = 170;
 constexpr uint8_t TRANSLATED = 0;
-constexpr uint8_t SCSI_STATUS_CHECK_CONDITION = 2;
+// A vendor command the proxy targets answer themselves.
+constexpr uint8_t OPCODE_PROXY_COMMAND = 0x20;
 
 bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
     const uint8_t bOp = psEntry->abCdb[0];
-    if (bOp == 0x28 || bOp == 0x2A) return true;
-    if (bOp == 0x00 && (psEntry->bCommandType == 10 || fIsInitializationComplete() != TRUE)) return true;
-    if (bOp == 0x1C || bOp == 0x03 || bOp == 0x1D || bOp == 0x2F || bOp == 0x3F || bOp == 0x3B || bOp == 0x35) {
+    if (bOp == SCSI_READ10 || bOp == SCSI_WRITE10) return true;
+    if (bOp == SCSI_TEST_UNIT_READY && (psEntry->bCommandType == 10 || fIsInitializationComplete() != TRUE)) return true;
+    if (bOp == SCSI_RECEIVE_DIAGNOSTIC || bOp == SCSI_REQUEST_SENSE || bOp == SCSI_SEND_DIAGNOSTIC ||
+        bOp == SCSI_VERIFY10 || bOp == SCSI_WRITE_LONG10 || bOp == SCSI_WRITE_BUFFER || bOp == SCSI_SYNCHRONIZE_CACHE10) {
         return true;
     }
-    if (bOp == 0x1B && (psEntry->abCdb[4] & 1) && (psEntry->bCommandType == 0x7A || s_fSCSIWaitPending == TRUE)) {
+    if (bOp == SCSI_START_STOP_UNIT && (psEntry->abCdb[4] & 1) && (psEntry->bCommandType == 0x7A || s_fSCSIWaitPending == TRUE)) {
         return true;
     }
     if (dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_NATIVE) return true;
-    return bTarget >= SAS_PROXY_TARGET_BIT && bOp == 0x20;
+    return bTarget >= SAS_PROXY_TARGET_BIT && bOp == OPCODE_PROXY_COMMAND;
 }
 
 uint32_t TimeoutMs(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
     uint32_t d = (dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_NATIVE) ? 15000
                  : bTarget < SAS_PROXY_TARGET_BIT                        ? 25000
                                                                          : 60000;
-    if (psEntry->abCdb[0] == 0x1D || psEntry->abCdb[0] == 0x3B) d = psEntry->bCommandType == 211 ? 25000 : 200000;
+    if (psEntry->abCdb[0] == SCSI_SEND_DIAGNOSTIC || psEntry->abCdb[0] == SCSI_WRITE_BUFFER) d = psEntry->bCommandType == 211 ? 25000 : 200000;
     const uint16_t wOut = wGetSASTargetCommandCount(bTarget, TRUE);
     if (wOut > 8) d = d + 250u * wOut - 2000u;
     return d;
@@ -117,12 +120,8 @@ void SetSense(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) 
     ps->bAsc = bAsc;
     ps->bAscq = bAscq;
     ps->bScsiStatus = SCSI_STATUS_CHECK_CONDITION;
-    std::memset(ps->abSense, 0, sizeof ps->abSense);
-    ps->abSense[0] = 0x70;
-    ps->abSense[2] = bKey;
-    ps->abSense[7] = 10;
-    ps->abSense[12] = bAsc;
-    ps->abSense[13] = bAscq;
+    static_assert(sizeof ps->abSense == SENSE_FIXED_LENGTH);
+    BuildFixedSense(ps->abSense, bKey, bAsc, bAscq);
     psEntry->lFlags |= KE_FLAG_SENSE_PRESENT;
 }
 
@@ -144,10 +143,6 @@ void CompleteAtOnce(KERNEL_ENTRY* psEntry) {
     CompleteSASEntry(psEntry);
 }
 
-void PutBe32(uint8_t* pb, uint32_t d) {
-    for (int i = 0; i < 4; ++i) pb[i] = static_cast<uint8_t>(d >> (24 - 8 * i));
-}
-
 uint8_t* FirstBuffer(KERNEL_ENTRY* psEntry, uint32_t dBytes) {
     if (psEntry->wSegmentCount == 0 || psEntry->asSegment[0].dByteCount < dBytes) return nullptr;
     return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(psEntry->asSegment[0].dAddress));
@@ -159,14 +154,14 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
     if (!psDevice || psDevice->fValid != TRUE || psDevice->fSAS == TRUE) return TRANSLATED;
     const uint8_t bOp = psEntry->abCdb[0];
     switch (bOp) {
-    case 0x00:
-    case 0x2F:
-    case 0x15:
+    case SCSI_TEST_UNIT_READY:
+    case SCSI_VERIFY10:
+    case SCSI_MODE_SELECT6:
         return TRANSLATED;
-    case 0x1B:
+    case SCSI_START_STOP_UNIT:
         if (psEntry->abCdb[4] & 1) return TRANSLATED;
         break;
-    case 0x1A: {
+    case SCSI_MODE_SENSE6: {
         // No mode pages of its own: a header that says so, never stale bytes.
         uint8_t* pb = FirstBuffer(psEntry, 4);
         if (pb) {
@@ -175,10 +170,10 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
         }
         return TRANSLATED;
     }
-    case 0x12: {
+    case SCSI_INQUIRY: {
         uint8_t* pb = FirstBuffer(psEntry, 44);
         if (!pb) {
-            SetSense(psEntry, 5, 0x24, 0);
+            SetSense(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
             return TRANSLATED;
         }
         std::memset(pb, 0, psEntry->asSegment[0].dByteCount);
@@ -193,12 +188,12 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
         std::memcpy(pb + 36, psDevice->abWWN, 8);
         return TRANSLATED;
     }
-    case 0x25: {
+    case SCSI_READ_CAPACITY10: {
         // The last block address, as a SAS drive answers; a drive too large
         // for ten bytes says so with all ones.
-        uint8_t* pb = FirstBuffer(psEntry, 8);
+        uint8_t* pb = FirstBuffer(psEntry, READ_CAPACITY10_LENGTH);
         if (!pb) {
-            SetSense(psEntry, 5, 0x24, 0);
+            SetSense(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
             return TRANSLATED;
         }
         const uint64_t lLast = psDevice->lCapacity == 0 ? 0 : psDevice->lCapacity - 1;
@@ -209,8 +204,8 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
     default:
         break;
     }
-    if (bOp != 0x1B && bOp != 0x4D && bOp != 0x20) {
-        SetSense(psEntry, 5, 0x24, 0);
+    if (bOp != SCSI_START_STOP_UNIT && bOp != SCSI_LOG_SENSE && bOp != OPCODE_PROXY_COMMAND) {
+        SetSense(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
         return TRANSLATED;
     }
     return TRUE;
@@ -251,11 +246,11 @@ void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
     const uint8_t bOp = psEntry->abCdb[0];
     uint16_t wFlags = (psEntry->wControlFlags & SAS_XFER_IN) ? 0x0001 : (psEntry->wControlFlags & SAS_XFER_OUT) ? 0x0002 : 0;
     ATA_TASK_FILE sTask{};
-    if (bOp == 0x1B) {
+    if (bOp == SCSI_START_STOP_UNIT) {
         sTask.bCommand = 0xE0;
         sTask.bDevice = 0x40;
         sTask.bControl = 0x40;
-    } else if (bOp == 0x4D) {
+    } else if (bOp == SCSI_LOG_SENSE) {
         sTask.bCommand = 0x2F;
         sTask.abLba[0] = 7;
         sTask.bCount = 1;
@@ -318,7 +313,7 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         MPI_SCSI_IO_REQUEST* ps = reinterpret_cast<MPI_SCSI_IO_REQUEST*>(pbFrame);
         ps->bTargetId = bTarget;
         ps->bFunction = MPI_FUNCTION_SCSI_IO_REQUEST;
-        ps->bCDBLength = psEntry->abCdb[0] == 0x2F ? 10 : 16;
+        ps->bCDBLength = psEntry->abCdb[0] == SCSI_VERIFY10 ? 10 : 16;
         ps->bSenseBufferLength = LSI_SENSE_BUFFER_BYTES;
         ps->dMsgContext = psEntry->wIndex;
         ps->dControl = (psEntry->wControlFlags & SAS_XFER_IN)    ? MPI_SCSIIO_CONTROL_READ
@@ -362,18 +357,18 @@ KERNEL_SEGMENT* psEntrySegment(KERNEL_ENTRY* psEntry, uint8_t bElement) {
 }
 
 uint8_t fIsDriveIocServiceRequested(uint8_t bIocId) {
-    return ToFlag(bIocId == LSI_IOC_DRIVE && wGetNewCommandCount(KERNEL_QUEUE_INITIATOR) != 0);
+    return ToFlag(bIocId == LSI_IOC_DRIVE && wGetNewCommandCount(PORT_CODE_INITIATOR) != 0);
 }
 
 // Issues the new commands in ring order until the IOC or a target cannot
 // take the next one; that one stays at the head for the next pass.
 void DriveIocService(uint8_t bIocId) {
     if (bIocId != LSI_IOC_DRIVE) return;
-    for (uint16_t wLeft = wGetNewCommandCount(KERNEL_QUEUE_INITIATOR); wLeft > 0; --wLeft) {
+    for (uint16_t wLeft = wGetNewCommandCount(PORT_CODE_INITIATOR); wLeft > 0; --wLeft) {
         KERNEL_ENTRY* ps = nullptr;
-        if (bPeekKernelEntry(KERNEL_QUEUE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
+        if (bPeekKernelEntry(PORT_CODE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
         if (SendSCSICommand(ps) != SEND_POSTED) return;
-        DequeueKernelEntry(KERNEL_QUEUE_INITIATOR);
+        DequeueKernelEntry(PORT_CODE_INITIATOR);
         KernelPoolLock sLock;
         if (ps->bPrimaryState == PS_NEW_COMMAND) ps->bPrimaryState = PS_AT_CHIP;
     }
@@ -479,7 +474,7 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t, const uint8_t* pbCdb, 
             *pbSenseKey = pbSense[2] & 0x0F;
             *pbAsc = pbSense[12];
             *pbAscq = pbSense[13];
-            if (bStatus == SCSI_STATUS_CHECK_CONDITION && bOp != 0x00 && bOp != 0x3C) {
+            if (bStatus == SCSI_STATUS_CHECK_CONDITION && bOp != SCSI_TEST_UNIT_READY && bOp != SCSI_READ_BUFFER) {
                 uint8_t abWwn[8] = {};
                 (void)bGetSASAddressOfTarget(abWwn, bTarget);
                 PostEvent(EVENT_DRIVE_CHECK_CONDITION, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5],
@@ -489,17 +484,18 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t, const uint8_t* pbCdb, 
                           pbSense[10], pbSense[11], pbSense[14], pbSense[15], pbSense[16], pbSense[17]);
             }
             if (*pbSenseKey == 1 && bStatus == SCSI_STATUS_CHECK_CONDITION &&
-                (bOp == 0x28 || bOp == 0x25 || bOp == 0x1B || bOp == 0x00)) {
+                (bOp == SCSI_READ10 || bOp == SCSI_READ_CAPACITY10 || bOp == SCSI_START_STOP_UNIT ||
+                 bOp == SCSI_TEST_UNIT_READY)) {
                 *pbScsiStatus = 0;
             }
             return STATUS_OK;
         }
         if (bStatus != 0) {
             *pbScsiStatus = bStatus;
-            if (bStatus == 0x08 || bStatus == 0x28) SetSASTargetHoldOff(bTarget, lGetTickCount() + 500);
+            if (bStatus == SCSI_STATUS_BUSY || bStatus == SCSI_STATUS_TASK_SET_FULL) SetSASTargetHoldOff(bTarget, lGetTickCount() + 500);
             return STATUS_OK;
         }
-        if (wIocStatus != 0) return wIocStatus == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && bOp == 0x3C ? STATUS_OK : 0;
+        if (wIocStatus != 0) return wIocStatus == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && bOp == SCSI_READ_BUFFER ? STATUS_OK : 0;
         *pfGood = true;
         return STATUS_OK;
     };
@@ -509,7 +505,7 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t, const uint8_t* pbCdb, 
     // A SATA drive with its write cache on gets FUA as a plain write and a
     // flush; the write is done only when the flush is.
     const SAS_DEVICE_ENTRY* psDevice = psGetSASDeviceOfTarget(bTarget);
-    const bool fFua = abCdb[0] == 0x2A && (abCdb[1] & 0x08) && s_fSATAWriteCache == TRUE && psDevice &&
+    const bool fFua = abCdb[0] == SCSI_WRITE10 && (abCdb[1] & 0x08) && s_fSATAWriteCache == TRUE && psDevice &&
                       psDevice->fSAS == FALSE;
     if (fFua) abCdb[1] = 0;
     uint8_t b = runOnce(abCdb, dLength);

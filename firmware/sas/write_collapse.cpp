@@ -5,6 +5,7 @@
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "hw/scsi.h"
 #include "sas/sas_scsi_path.h"
 
 namespace fw {
@@ -14,8 +15,6 @@ namespace {
 IWCQ_TARGET s_asQueue[256];
 uint8_t s_fAdaptive = FALSE;
 
-constexpr uint8_t OP_WRITE10 = 0x2A;
-constexpr uint8_t OP_SYNCHRONIZE_CACHE10 = 0x35;
 constexpr uint8_t DEFAULT_DEPTH = 16;
 constexpr uint8_t DEFAULT_TIME_MS = 5;
 constexpr uint8_t ADAPTIVE_TIME_MS = 1;
@@ -96,7 +95,7 @@ uint8_t fIwcqAdmitWrite(uint8_t bTarget) {
 void IwcqRecordPosted(KERNEL_ENTRY* ps) {
     KernelPoolLock sLock;
     IWCQ_TARGET& q = s_asQueue[TargetOf(ps)];
-    if (ps->abCdb[0] == OP_SYNCHRONIZE_CACHE10) {
+    if (ps->abCdb[0] == SCSI_SYNCHRONIZE_CACHE10) {
         q.dFlags = (q.dFlags | IWCQ_FLUSH_REQUESTED) & ~IWCQ_FLUSH_ISSUED;
         q.wSyncEntry = ps->wIndex;
         ps->lFlags |= KE_FLAG_WRITE_COLLAPSE;
@@ -104,7 +103,7 @@ void IwcqRecordPosted(KERNEL_ENTRY* ps) {
     }
     // The batch holds 128 writes; admission keeps it there, so a write
     // beyond it is never held rather than written past the table.
-    if (ps->abCdb[0] != OP_WRITE10 || q.wEntries >= IWCQ_BATCH_SLOTS) return;
+    if (ps->abCdb[0] != SCSI_WRITE10 || q.wEntries >= IWCQ_BATCH_SLOTS) return;
     q.awEntry[q.wEntries++] = ps->wIndex;
     ps->lFlags |= KE_FLAG_WRITE_COLLAPSE;
     q.lLastWriteTime = lGetTickCount();
@@ -122,7 +121,7 @@ void IwcqMarkFlushFailed(uint8_t bTarget) {
 void IwcqWriteAnswered(KERNEL_ENTRY* ps, uint8_t fFailed) {
     KernelPoolLock sLock;
     IWCQ_TARGET& q = s_asQueue[TargetOf(ps)];
-    if (ps->abCdb[0] == OP_WRITE10 && !(ps->lFlags & KE_FLAG_IWCQ_ANSWERED)) {
+    if (ps->abCdb[0] == SCSI_WRITE10 && !(ps->lFlags & KE_FLAG_IWCQ_ANSWERED)) {
         ++q.wResponses;
         ps->bPrimaryState = PS_AT_CHIP_ALTERNATE;
         ps->lFlags |= KE_FLAG_IWCQ_ANSWERED;
@@ -134,7 +133,7 @@ void IwcqWriteAnswered(KERNEL_ENTRY* ps, uint8_t fFailed) {
         }
     }
     ps->lFlags &= ~HOLD_BITS;
-    if (fFailed == TRUE || ps->abCdb[0] == OP_SYNCHRONIZE_CACHE10) IwcqMarkFlushFailed(TargetOf(ps));
+    if (fFailed == TRUE || ps->abCdb[0] == SCSI_SYNCHRONIZE_CACHE10) IwcqMarkFlushFailed(TargetOf(ps));
 }
 
 uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync) {

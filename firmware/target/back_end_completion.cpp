@@ -410,7 +410,7 @@ void HostCommandChildrenDone(KERNEL_ENTRY* psHost) {
     default:
         // A command mapped before its stage marked it issued: by its
         // opcode.
-        if (bFoldedOpcode(psHost) == OP_READ10) {
+        if (bFoldedOpcode(psHost) == SCSI_READ10) {
             HostReadComplete(psHost);
         } else {
             HostWriteComplete(psHost);
@@ -569,7 +569,7 @@ uint8_t bIwcqCheckCommand(KERNEL_ENTRY* ps) {
         q->dFlags |= IWCQ_WINDOW_PASSED;
         return TRUE;
     }
-    if (bOp != OP_WRITE10) return TRUE;
+    if (bOp != SCSI_WRITE10) return TRUE;
     const uint32_t dBusy = IWCQ_SYNC_IN_FLIGHT | IWCQ_SYNCHRONISED | IWCQ_ABORTED;
     if (ps->abCdb[1] & 0x08) {
         if (q->wEntries == 0 && (q->dFlags & dBusy) == 0) return TRUE;

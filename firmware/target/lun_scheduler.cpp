@@ -278,7 +278,7 @@ uint16_t wServeLunBurst(uint16_t wLun, uint16_t wBurst, uint64_t* plBusyRanks, u
 // A call yields to new commands and to a busy back end after 32 starts.
 bool ShouldYield(uint16_t wStarted) {
     if (wStarted < STARTS_BEFORE_YIELD) return false;
-    if (bGetInitiatorServiceResult() == BACK_END_PHASE_BUSY && wGetNewCommandCount(KERNEL_QUEUE_INITIATOR) != 0) {
+    if (bGetInitiatorServiceResult() == BACK_END_PHASE_BUSY && wGetNewCommandCount(PORT_CODE_INITIATOR) != 0) {
         return true;
     }
     return wGetPortNewCommands(PORT_CODE_INTERNAL) != 0;

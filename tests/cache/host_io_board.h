@@ -145,14 +145,14 @@ protected:
         for (int i = 0; i < 10000; ++i) {
             bool fWork = false;
             fw::KERNEL_ENTRY* ps = nullptr;
-            while (fw::bPeekKernelEntry(fw::KERNEL_QUEUE_INITIATOR, &ps) == fw::STATUS_FOUND && ps != nullptr) {
-                fw::DequeueKernelEntry(fw::KERNEL_QUEUE_INITIATOR);
+            while (fw::bPeekKernelEntry(fw::PORT_CODE_INITIATOR, &ps) == fw::STATUS_FOUND && ps != nullptr) {
+                fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
                 std::memset(fw::psSasFields(ps), 0, sizeof(fw::SAS_ENTRY_FIELDS));
                 fw::CompleteSASEntry(ps);
                 fWork = true;
             }
-            while (fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
-                (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
+            while (fw::wGetCommandCompleteCount(fw::PORT_CODE_INITIATOR) != 0) {
+                (void)fw::ProcessBackEndCompletion(fw::PORT_CODE_INITIATOR);
                 fWork = true;
             }
             if (fw::wGetXorOutstanding() != 0) {

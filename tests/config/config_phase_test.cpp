@@ -63,7 +63,7 @@ protected:
     // would take it.
     static KERNEL_ENTRY* QueuedCommand() {
         KERNEL_ENTRY* ps = nullptr;
-        if (fw::bPeekKernelEntry(fw::KERNEL_QUEUE_INITIATOR, &ps) != fw::STATUS_FOUND) return nullptr;
+        if (fw::bPeekKernelEntry(fw::PORT_CODE_INITIATOR, &ps) != fw::STATUS_FOUND) return nullptr;
         return ps;
     }
 
@@ -72,14 +72,14 @@ protected:
     static void Answer(uint8_t bStatus, uint8_t bKey = 0, uint8_t bAsc = 0, uint8_t bAscq = 0) {
         KERNEL_ENTRY* ps = QueuedCommand();
         ASSERT_NE(ps, nullptr);
-        fw::DequeueKernelEntry(fw::KERNEL_QUEUE_INITIATOR);
+        fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
         fw::SAS_ENTRY_FIELDS* psF = fw::psSasFields(ps);
         psF->bScsiStatus = bStatus;
         psF->bSenseKey = bKey;
         psF->bAsc = bAsc;
         psF->bAscq = bAscq;
         fw::CompleteSASEntry(ps);
-        (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
+        (void)fw::ProcessBackEndCompletion(fw::PORT_CODE_INITIATOR);
     }
 
     // Runs the start-of-day dispatcher while it has runs pending.

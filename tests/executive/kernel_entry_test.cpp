@@ -189,14 +189,14 @@ TEST_F(KernelEntryTest, PortAbortCompletesInFlightCommandsAndMarksMothers) {
         EXPECT_EQ(psParked->bPrimaryState, fw::PS_PARKED_5F);
         EXPECT_EQ(psOtherTarget->lFlags, 0u);
         EXPECT_EQ((psMother->lFlags & fw::KE_FLAG_ABORTED) != 0, c.fMarked) << std::hex << int(c.bType);
-        EXPECT_EQ(fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR), 1);
+        EXPECT_EQ(fw::wGetCommandCompleteCount(fw::PORT_CODE_INITIATOR), 1);
         KERNEL_ENTRY* ps = nullptr;
-        ASSERT_EQ(fw::bPeekCompletedEntry(fw::KERNEL_QUEUE_INITIATOR, &ps), fw::STATUS_FOUND);
+        ASSERT_EQ(fw::bPeekCompletedEntry(fw::PORT_CODE_INITIATOR, &ps), fw::STATUS_FOUND);
         EXPECT_EQ(ps, psChild);
     }
     // Target 255 takes every target of the port.
     fw::AbortPortEntries('a', fw::NO_TARGET);
-    EXPECT_EQ(fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR), 2);
+    EXPECT_EQ(fw::wGetCommandCompleteCount(fw::PORT_CODE_INITIATOR), 2);
 }
 
 TEST_F(KernelEntryTest, PortRequeueRetargetsOncePerResetAndKeepsTheCount) {
@@ -204,12 +204,12 @@ TEST_F(KernelEntryTest, PortRequeueRetargetsOncePerResetAndKeepsTheCount) {
     KERNEL_ENTRY* psSync = AtChip('a', 5, fw::PS_AT_CHIP_ALTERNATE);
     psSync->abCdb[0] = 0x35;
     KERNEL_ENTRY* psWaiting = AtChip('a', 5, 0x5B);
-    fw::IncrementTotalCommands(fw::KERNEL_QUEUE_INITIATOR);  // both went out through the queue
-    fw::IncrementTotalCommands(fw::KERNEL_QUEUE_INITIATOR);
+    fw::IncrementTotalCommands(fw::PORT_CODE_INITIATOR);  // both went out through the queue
+    fw::IncrementTotalCommands(fw::PORT_CODE_INITIATOR);
 
     fw::RequeuePortEntries('a', 5, 9);
-    EXPECT_EQ(fw::wGetNewCommandCount(fw::KERNEL_QUEUE_INITIATOR), 2);
-    EXPECT_EQ(fw::wGetTotalCommands(fw::KERNEL_QUEUE_INITIATOR), 2);
+    EXPECT_EQ(fw::wGetNewCommandCount(fw::PORT_CODE_INITIATOR), 2);
+    EXPECT_EQ(fw::wGetTotalCommands(fw::PORT_CODE_INITIATOR), 2);
     EXPECT_EQ(psWrite->bPrimaryState, fw::PS_NEW_COMMAND);
     EXPECT_EQ(psSync->bPrimaryState, fw::PS_NEW_COMMAND);
     EXPECT_EQ(psWrite->wTargetId, 9);

@@ -14,7 +14,7 @@
 namespace {
 
 using fw::KERNEL_ENTRY;
-constexpr uint8_t Q = fw::KERNEL_QUEUE_INITIATOR;
+constexpr uint8_t Q = fw::PORT_CODE_INITIATOR;
 
 class KernelQueueTest : public ::testing::Test {
 protected:

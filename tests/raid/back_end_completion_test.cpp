@@ -30,7 +30,7 @@ protected:
     fw::KERNEL_ENTRY* Completed(fw::KERNEL_ENTRY* psMother, uint8_t bType, uint8_t bScsiStatus = 0) {
         fw::KERNEL_ENTRY* ps = nullptr;
         EXPECT_EQ(fw::bAllocKernelEntries(0x61, 1, &ps), fw::STATUS_OK);
-        fw::BuildChildCommand(psMother ? psMother : ps, ps, fw::OP_READ10, 0, 0, 0);
+        fw::BuildChildCommand(psMother ? psMother : ps, ps, fw::SCSI_READ10, 0, 0, 0);
         ps->bCommandType = bType;
         fw::psSasFields(ps)->bScsiStatus = bScsiStatus;
         ps->bPrimaryState = fw::PS_COMPLETED;

@@ -74,14 +74,14 @@ inline void SetHostTransfer(fw::KERNEL_ENTRY* ps, bool fWrite, uint64_t lAddress
 // One pass over the drive services, as the main loop makes it.
 inline void RunDriveServices() {
     fw::HwPoll();
-    if (fw::wGetNewCommandCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
-        (void)fw::PostKernelQueueEntries(fw::KERNEL_QUEUE_INITIATOR);
+    if (fw::wGetNewCommandCount(fw::PORT_CODE_INITIATOR) != 0) {
+        (void)fw::PostKernelQueueEntries(fw::PORT_CODE_INITIATOR);
     }
-    while (fw::wGetCommandCompleteCount(fw::KERNEL_QUEUE_INITIATOR) != 0) {
-        (void)fw::ProcessBackEndCompletion(fw::KERNEL_QUEUE_INITIATOR);
+    while (fw::wGetCommandCompleteCount(fw::PORT_CODE_INITIATOR) != 0) {
+        (void)fw::ProcessBackEndCompletion(fw::PORT_CODE_INITIATOR);
     }
     if (fw::fGetXorQueue1Work() == fw::TRUE) fw::ServiceXorCompletions();
-    if (fw::wGetBackEndCompletionCount() != 0) fw::ReissueDelayedCommands(fw::KERNEL_QUEUE_INITIATOR);
+    if (fw::wGetBackEndCompletionCount() != 0) fw::ReissueDelayedCommands(fw::PORT_CODE_INITIATOR);
 }
 
 }  // namespace raidtest

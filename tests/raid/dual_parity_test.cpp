@@ -67,7 +67,7 @@ TEST_F(DualParityTest, AWholeRowIsWrittenWithoutReads) {
     uint8_t b = 0;
     ASSERT_EQ(this->b.board().RunOnCpu([&] { b = fw::bMapRaid6Command(0, w, DataAddress(w)); }), sim::StopKind::Finished);
     ASSERT_EQ(b, fw::STATUS_OK);
-    for (fw::KERNEL_ENTRY* ps : Queued()) EXPECT_EQ(ps->abCdb[0], fw::OP_WRITE10);
+    for (fw::KERNEL_ENTRY* ps : Queued()) EXPECT_EQ(ps->abCdb[0], fw::SCSI_WRITE10);
     RunUntilDone(w);
     for (uint32_t i = 0; i < 64; ++i) reference[64 + i].assign(Data(w) + i * kBlock, Data(w) + (i + 1) * kBlock);
     touchedRows.insert(1);

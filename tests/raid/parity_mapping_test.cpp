@@ -76,7 +76,7 @@ TEST_F(ParityMappingTest, AWholeSubrankRowIsAFullRowGroupWithoutReads) {
     std::vector<fw::KERNEL_ENTRY*> v = Queued();
     EXPECT_EQ(v.size(), 3u);   // the data writes; the parity write waits for its XOR
     for (fw::KERNEL_ENTRY* ps : v) {
-        EXPECT_EQ(ps->abCdb[0], fw::OP_WRITE10);
+        EXPECT_EQ(ps->abCdb[0], fw::SCSI_WRITE10);
         EXPECT_EQ(ps->bCommandType, fw::CT_ROW_DATA_WRITE);
     }
     EXPECT_EQ(w->wChildrenOutstanding, 4);
@@ -120,7 +120,7 @@ TEST_F(ParityMappingTest, PartialFullRowsPreReadWhatTheWriteLeavesOut) {
     Fill(w, 2);
     ASSERT_EQ(Map(w), fw::STATUS_OK);
     for (fw::KERNEL_ENTRY* ps : Queued()) {
-        EXPECT_EQ(ps->abCdb[0], fw::OP_READ10);
+        EXPECT_EQ(ps->abCdb[0], fw::SCSI_READ10);
         EXPECT_TRUE(ps->bCommandType >= fw::CT_PARTIAL_READ_BEFORE && ps->bCommandType <= fw::CT_PARTIAL_READ_TAIL_PART);
     }
     RunUntilDone(w);

@@ -129,7 +129,7 @@ TEST_F(StripedMappingTest, ChildrenCarryTheirChunksAsSegments) {
         EXPECT_EQ(fw::dGetChildLba(v[0]), e.firstLba);
         uint32_t dBlocks = 0;
         for (fw::KERNEL_ENTRY* ps : v) {
-            EXPECT_EQ(ps->abCdb[0], fw::OP_READ10);   // READ(16) folds to READ(10)
+            EXPECT_EQ(ps->abCdb[0], fw::SCSI_READ10);   // READ(16) folds to READ(10)
             EXPECT_EQ(ps->wControlFlags, fw::CHILD_CONTROL_READ);
             EXPECT_EQ(ps->bCommandType, fw::CT_RAID0_READ);
             EXPECT_EQ(ps->psMother, w);
