@@ -147,6 +147,7 @@ struct Drive::Impl {
     uint64_t readyAtNs = 0;   // spinning up until the clock reaches it
     uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
     std::array<uint64_t, 256> commands{};
+    std::array<uint32_t, 256> failures{};  // injected failures left per operation code
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool dead = false;
@@ -778,6 +779,9 @@ struct Drive::Impl {
             Fail(r, kPowerOnReset);
         } else if (refusal) {
             Fail(r, *refusal);
+        } else if (failures[cdb[0]] != 0) {
+            --failures[cdb[0]];
+            Fail(r, kInternalFailure);
         } else {
             std::copy(cdb.begin(), cdb.begin() + CdbLength(cdb[0]), c.cdb.begin());
             (this->*op->run)(c);
@@ -991,6 +995,7 @@ void Drive::SetNotReady(bool notReady) { m_impl->notReady = notReady; }
 void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = commands; }
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
+void Drive::FailCommand(uint8_t opcode, uint32_t times) { m_impl->failures[opcode] = times; }
 void Drive::Reset() { m_impl->unitAttention = true; }
 void Drive::AttachClock(const Clock* clock) {
     Impl& d = *m_impl;

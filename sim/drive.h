@@ -92,6 +92,9 @@ public:
     void BecomeReadyAfter(uint32_t commands);
     void SetNoResponse(bool dead);
     void SetExtraLatencyNs(uint64_t ns);                  // slow drive
+    // The next `times` commands of the operation code fail with HARDWARE
+    // ERROR (internal target failure) without touching the medium.
+    void FailCommand(uint8_t opcode, uint32_t times);
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();

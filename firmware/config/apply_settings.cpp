@@ -262,7 +262,7 @@ void JudgeRank(APPLY_STATE& a, uint8_t bRank, bool fConfigured) {
         const uint8_t st = abStoredState[m];
         const uint8_t fClaim = ToFlag(st != MEMBER_STATE_MISSING && st != MEMBER_STATE_SKIP_CLAIM_1 && st != MEMBER_STATE_SKIP_CLAIM_2);
         uint8_t bTarget = 0xFF;
-        bool fFound = fFindAddressInList(psList, pbWwn, &bTarget, fClaim) == TRUE;
+        bool fFound = pFindSASAddressInList(psList, pbWwn, &bTarget, fClaim) != nullptr;
         if (fFound && (bTarget & 0x80)) sRank.fMemberOnMux = TRUE;
         const uint8_t bPathType = bGetDrivePathType(pbWwn);
         if (bPathType == 2 || bPathType == 4 || bPathType == 5) abPathTypeSeen[bPathType] = 1;
@@ -416,7 +416,7 @@ void ResumeRebuild(APPLY_STATE& a, uint8_t bRankCount) {
     const bool fConfigured = r < bRankCount;
     if (fConfigured && bGetRankOperationState(r) == RANK_STATE_DEGRADED && bGetRankRaidLevel(r) != RAID_LEVEL_0) {
         uint8_t bTarget = 0xFF;
-        if (fFindAddressInList(pGetDriveAddressList(), abWwn, &bTarget, FALSE) == TRUE) {
+        if (pFindSASAddressInList(pGetDriveAddressList(), abWwn, &bTarget, FALSE) != nullptr) {
             if (bRestartRebuild(bTarget, 0xFF) == 0xFF) return;
         } else {
             SetRebuildWork(FALSE);

@@ -3,8 +3,11 @@
 
 #include <cstdint>
 
+#include "config/config_commit.h"
 #include "config/config_flags.h"
 #include "config/config_phase.h"
+#include "config/io_quiesce.h"
+#include "config/ld_operations.h"
 
 namespace fw {
 
@@ -19,19 +22,8 @@ uint8_t bSetUpConfigUpgradeTable();
 // Used by the system tick and the stop paths of the executive.
 uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live image carries one
 
-// Edit and commit.
-uint8_t RequestConfigUpdate(uint8_t bRequester);
-// TRUE while host I/O is quiesced: new commands wait on their ring.
-uint8_t fGetIoQuiesceFlag();
-void SetIoQuiesceFlag(uint8_t f);
 // The logical drive's stripe-access tracking byte.
 uint8_t fGetLdStripeAccessTracking(uint16_t wLd);
-uint8_t BeginConfigEditPhase(uint8_t bStep);
-uint8_t CommitConfigurationPhase(uint8_t bStep);
-uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank);
-// Removes a logical drive of the scratch or the live image (with fTruncate
-// it and every later one).
-void DeleteLogicalDrive(uint16_t wLd, uint8_t fTruncate, uint8_t fScratch);
 
 // Stored settings of the parity writes: a write that covers a large enough
 // share of a row is written as a full row with pre-reads; the data writes

@@ -8,6 +8,10 @@
 #include "config/config_image.h"
 #include "config/config_phase.h"
 #include "config/config_state.h"
+#include "config/drive_walk.h"
+#include "config/io_quiesce.h"
+#include "config/spare_assign.h"
+#include "config/write_semaphore.h"
 #include "config/host_port_tables.h"
 #include "dataservices/data_services.h"
 #include "executive/console_output.h"
@@ -35,7 +39,7 @@ uint8_t s_bUpdateRequester;
 CONFIG_COMPLETION s_pfnCompletion;
 uint8_t s_fCommitInProgress = FALSE;
 uint8_t s_fHostCommandHold = FALSE;
-uint32_t s_dHeldPage;
+BUFFER_HANDLE s_dHeldPage = NULL_BUFFER_HANDLE;
 uint32_t s_dConfigIndex = FIRST_CONFIG_INDEX;
 uint32_t s_adRecordedIndex[RECORDED_COUNT];
 uint8_t s_fEditLock = FALSE;
@@ -86,8 +90,8 @@ void SetConfigCommitInProgress(uint8_t f) { s_fCommitInProgress = f; }
 uint8_t fIsConfigCommitInProgress() { return s_fCommitInProgress; }
 void SetHostCommandHold(uint8_t f) { s_fHostCommandHold = f; }
 uint8_t fGetHostCommandHold() { return s_fHostCommandHold; }
-void SetConfigHeldPage(uint32_t dHandle) { s_dHeldPage = dHandle; }
-uint32_t dGetConfigHeldPage() { return s_dHeldPage; }
+void SetConfigHeldPage(BUFFER_HANDLE dHandle) { s_dHeldPage = dHandle; }
+BUFFER_HANDLE dGetConfigHeldPage() { return s_dHeldPage; }
 
 uint8_t IncrementConfigIndex() {
     ++s_dConfigIndex;
@@ -182,7 +186,7 @@ void ResetConfigStartFlags() {
     s_pfnCompletion = nullptr;
     s_fCommitInProgress = FALSE;
     s_fHostCommandHold = FALSE;
-    s_dHeldPage = 0;
+    s_dHeldPage = NULL_BUFFER_HANDLE;
     s_dConfigIndex = FIRST_CONFIG_INDEX;
     std::memset(s_adRecordedIndex, 0, sizeof s_adRecordedIndex);
     s_fEditLock = FALSE;
@@ -200,6 +204,10 @@ void ResetConfigStartFlags() {
     s_fPendingStripeInit = FALSE;
     std::memset(s_abPendingStripeInitParams, 0xFF, sizeof s_abPendingStripeInitParams);
     ResetConfigPhaseMachine();
+    InitConfigWriteSemaphore();
+    InitIoQuiesce();
+    InitSpareAssignment();
+    ResetDriveWalk();
 }
 
 }  // namespace fw

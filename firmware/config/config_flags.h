@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
+
 namespace fw {
 
 // A valid image is installed; TRUE only for exactly 0xF1.
@@ -33,9 +35,9 @@ uint8_t fIsConfigCommitInProgress();
 // A management command holds the configuration.
 void SetHostCommandHold(uint8_t f);
 uint8_t fGetHostCommandHold();
-// The data page a management command holds (a buffer handle), 0 none.
-void SetConfigHeldPage(uint32_t dHandle);
-uint32_t dGetConfigHeldPage();
+// The data page a management command holds, NULL_BUFFER_HANDLE none.
+void SetConfigHeldPage(BUFFER_HANDLE dHandle);
+BUFFER_HANDLE dGetConfigHeldPage();
 
 // The configuration index counts changes from 1; the index each of the
 // editors 4, 10, 15 and 6 last saw is recorded when its edit opens.

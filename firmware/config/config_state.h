@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "config/config_commit.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_phase.h"
@@ -76,6 +77,5 @@ void PrintLdRecord(const CONFIG_IMAGE* psImage, uint16_t wLd);
 // Background pass services of the configuration database (with the phase
 // dispatchers and the busy gates).
 uint8_t fGetDriveFirmwareDownloadRequest();
-void StartConfigCommit();
 
 }  // namespace fw

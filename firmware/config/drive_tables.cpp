@@ -84,7 +84,7 @@ void BuildSinglePathSpares(const CONFIG_IMAGE* psImage, void* pvList, SPARE_LOOK
 }
 
 bool ClaimSasAddress(void* pvList, const uint8_t* pbWwn, uint8_t* pbDrive) {
-    return fFindAddressInList(static_cast<DRIVE_ADDRESS_LIST*>(pvList), pbWwn, pbDrive, TRUE) == TRUE;
+    return pFindSASAddressInList(static_cast<DRIVE_ADDRESS_LIST*>(pvList), pbWwn, pbDrive, TRUE) != nullptr;
 }
 
 bool ClaimSataSerial(void* pvList, const uint8_t* pbSerial, uint8_t* pbPort) {
@@ -103,19 +103,6 @@ bool ClaimSataSerial(void* pvList, const uint8_t* pbSerial, uint8_t* pbPort) {
 }  // namespace
 
 DRIVE_ADDRESS_LIST* pGetDriveAddressList() { return &s_sAddressList; }
-
-uint8_t fFindAddressInList(DRIVE_ADDRESS_LIST* psList, const uint8_t* pbWwn, uint8_t* pbTarget, uint8_t fClaim) {
-    const uint32_t dCount = psList->bCount < DRIVE_ADDRESS_ENTRIES ? psList->bCount : DRIVE_ADDRESS_ENTRIES;
-    for (uint32_t i = 0; i < dCount; i++) {
-        DRIVE_ADDRESS_ENTRY& sEntry = psList->asEntry[i];
-        if (fWwnEqual(sEntry.abAddress, pbWwn) != TRUE) continue;
-        if (fClaim == TRUE) sEntry.fClaimed = TRUE;
-        *pbTarget = sEntry.bTarget;
-        return TRUE;
-    }
-    *pbTarget = 0xFF;
-    return FALSE;
-}
 
 void AddFailedDriveWwn(const uint8_t* pbWwn, CONFIG_IMAGE* psImage, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3,
                        uint8_t b4) {

@@ -66,9 +66,6 @@ struct HOT_SPARE_TABLE {
 #pragma pack(pop)
 
 DRIVE_ADDRESS_LIST* pGetDriveAddressList();
-// Finds the address among the list's entries; with fClaim TRUE marks the
-// entry claimed.  TRUE with its target identifier when found.
-uint8_t fFindAddressInList(DRIVE_ADDRESS_LIST* psList, const uint8_t* pbWwn, uint8_t* pbTarget, uint8_t fClaim);
 
 void AddFailedDriveWwn(const uint8_t* pbWwn, CONFIG_IMAGE* psImage, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3,
                        uint8_t b4);

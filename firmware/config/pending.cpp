@@ -23,82 +23,6 @@ uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
 uint8_t fGetConfiguredControllerWwn(uint8_t*) { return FALSE; }
 
 uint8_t fGetDriveFirmwareDownloadRequest() { return FALSE; }
-void StartConfigCommit() {}
-
-uint8_t RequestConfigUpdate(uint8_t) { return TRUE; }
-// The way the array's first members are reached.
-uint8_t bGetArrayMemberPathType(const CONFIG_IMAGE* psImage, uint8_t bRank) {
-    if (bRank >= MAX_RANKS) return 0;
-    const CONFIG_RANK_RECORD& s = psImage->asRank[bRank];
-    const uint8_t bMembers = s.bDriveCount >= 3 ? 3 : 2;
-    for (uint8_t m = 0; m < bMembers; ++m) {
-        const uint8_t b = bGetDrivePathType(s.aabMemberWwn[m]);
-        if (b != 0) return b;
-    }
-    return 0;
-}
-
-// The records only: later ones move down, the last is cleared.
-void DeleteLogicalDrive(uint16_t wLd, uint8_t fTruncate, uint8_t fScratch) {
-    CONFIG_IMAGE* ps = fScratch == TRUE ? pGetScratchConfigImage() : pGetConfigImage();
-    const uint32_t dCount = dClampedLdCount(ps);
-    if (wLd >= dCount) return;
-    const uint32_t dKeep = fTruncate == TRUE ? wLd : dCount - 1;
-    for (uint32_t l = wLd; l < dKeep; ++l) {
-        ps->asLd[l] = ps->asLd[l + 1];
-        ps->asLd[l].wLdNumber = static_cast<uint16_t>(l);
-    }
-    for (uint32_t l = dKeep; l < dCount; ++l) std::memset(&ps->asLd[l], 0, sizeof ps->asLd[l]);
-    ps->sHeader.wLdCount = static_cast<uint16_t>(dKeep);
-}
-
-// Edits and commits end at once until they are built.
-uint8_t BeginConfigEditPhase(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
-uint8_t CommitConfigurationPhase(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
-
-void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, uint16_t wTimeout,
-                       uint16_t wControlFlags, uint32_t dLength, uint16_t wSegments, uint32_t dAddress,
-                       const uint8_t* pbCdb, uint8_t bCommandType) {
-    constexpr uint8_t DRIVE_LOOP_3 = 3;
-    constexpr uint8_t DRIVE_LOOP_4 = 4;
-    psEntry->wTargetId = bPath == DRIVE_LOOP_3 || bPath == DRIVE_LOOP_4 ? bAlpaToLoopId(bTarget)
-                         : bPath == PORT_CODE_INITIATOR                 ? bTarget
-                                                                        : 0;
-    psEntry->bEntryType = ENTRY_TYPE_COMMAND;
-    psEntry->bCount = 1;
-    psEntry->bMark = 255;
-    psEntry->bStatus = 0;
-    psEntry->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psEntry));
-    psEntry->wHead10 = 0;
-    psEntry->wControlFlags = wControlFlags;
-    psEntry->wTimeout = wTimeout;
-    std::memset(psEntry->abCdb, 0, sizeof psEntry->abCdb);
-    std::memcpy(psEntry->abCdb, pbCdb, 10);
-    psEntry->dTotalByteCount = dLength;
-    psEntry->wSegmentCount = wSegments;
-    std::memset(psEntry->asSegment, 0, sizeof psEntry->asSegment);
-    if (wSegments > 0) psEntry->asSegment[0] = {dAddress, dLength};
-    psEntry->bPrimaryState = PS_NEW_COMMAND;
-    psEntry->bSecondaryState = 0;
-    psEntry->bPortCode = bPath;
-    psEntry->bCommandType = bCommandType;
-    psEntry->fValid = TRUE;
-    psEntry->bRank = bGetPhaseParam3();
-    psEntry->bMember = bGetPhaseParam4();
-    psEntry->lFlags = 0;
-    psEntry->bRetryCount = bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY ? 90 : 4;
-    psEntry->psMother = psEntry;
-    psEntry->bSegmentIndex = 0;
-    psEntry->bSegmentCount = 0;
-    psEntry->bSecondRank = 0;
-    psEntry->wDeviceHandle = 0;
-}
 
 namespace {
 uint8_t s_bCacheSetting20d = FALSE;
@@ -153,11 +77,6 @@ uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
 uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
 uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
-namespace {
-uint8_t s_fIoQuiesce = FALSE;
-}  // namespace
-uint8_t fGetIoQuiesceFlag() { return s_fIoQuiesce; }
-void SetIoQuiesceFlag(uint8_t f) { s_fIoQuiesce = f; }
 uint8_t fGetLdStripeAccessTracking(uint16_t) { return FALSE; }
 
 namespace {

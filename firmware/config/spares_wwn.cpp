@@ -7,6 +7,7 @@
 #include "config/config_db.h"
 #include "config/config_state.h"
 #include "config/rank_table.h"
+#include "config/spare_assign.h"
 #include "config/drive_loop_tables.h"
 #include "config/drive_tables.h"
 #include "enclosure/drive_management.h"
@@ -84,6 +85,31 @@ uint8_t fIsNonZeroWwn(const uint8_t* pbWwn) {
 }
 
 void FillWwn(uint8_t* pbWwn, uint8_t bValue) { std::memset(pbWwn, bValue, 8); }
+
+uint8_t fFindWwnInConfig(const CONFIG_IMAGE* psImage, uint8_t* pbRank, uint8_t* pbMember, const uint8_t* pbWwn) {
+    *pbRank = 0xFF;
+    *pbMember = 0xFF;
+    if (fIsNonZeroWwn(pbWwn) != TRUE) return FALSE;
+    const uint32_t dRanks = dClampedRankCount(psImage);
+    for (uint32_t r = 0; r < dRanks; r++) {
+        const CONFIG_RANK_RECORD& sRank = psImage->asRank[r];
+        const uint32_t dMembers = dClampedDriveCount(&sRank);
+        for (uint32_t m = 0; m < dMembers; m++) {
+            if (fWwnEqual(sRank.aabMemberWwn[m], pbWwn) != TRUE) continue;
+            *pbRank = static_cast<uint8_t>(r);
+            *pbMember = static_cast<uint8_t>(m);
+            return TRUE;
+        }
+    }
+    const uint32_t dSpares = dClampedSpareCount(psImage);
+    for (uint32_t s = 0; s < dSpares; s++) {
+        if (fWwnEqual(psImage->asSpare[s].abWwn, pbWwn) != TRUE) continue;
+        *pbRank = WWN_IN_SPARE_LIST;
+        *pbMember = static_cast<uint8_t>(s);
+        return TRUE;
+    }
+    return FALSE;
+}
 
 uint8_t AddSpare(const uint8_t* pbWwn, uint8_t bRank) {
     CONFIG_IMAGE* psImage = pGetScratchConfigImage();

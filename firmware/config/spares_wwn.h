@@ -14,6 +14,10 @@ uint8_t fWwnEqual(const uint8_t* pbA, const uint8_t* pbB);
 const uint8_t* CopyWwn(const uint8_t* pbSource, uint8_t* pbDestination);
 uint8_t fIsNonZeroWwn(const uint8_t* pbWwn);
 void FillWwn(uint8_t* pbWwn, uint8_t bValue);
+// Where the image names the WWN: TRUE with the array and member, or with
+// array 245 and the spare's index; FALSE (255, 255) when nowhere.
+constexpr uint8_t WWN_IN_SPARE_LIST = 245;
+uint8_t fFindWwnInConfig(const CONFIG_IMAGE* psImage, uint8_t* pbRank, uint8_t* pbMember, const uint8_t* pbWwn);
 
 uint8_t AddSpare(const uint8_t* pbWwn, uint8_t bRank);
 // Makes every present, qualified, unassigned drive a global spare; returns

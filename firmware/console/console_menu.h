@@ -37,4 +37,9 @@ void RunThroughputTest();
 // drive diagnostics menu.
 uint8_t RunDriveCommandPhase(uint8_t bStep);
 
+// The configuration menu after its edit has opened, and the menu's way out
+// when the configuration is being changed elsewhere.
+void ConfigurationMenu();
+void AbortMenuByRemoteConfiguration();
+
 }  // namespace fw

@@ -76,4 +76,7 @@ uint8_t RunDriveCommandPhase(uint8_t) {
     return STATUS_OK;
 }
 
+void ConfigurationMenu() {}
+void AbortMenuByRemoteConfiguration() {}
+
 }  // namespace fw

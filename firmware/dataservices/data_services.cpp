@@ -36,6 +36,13 @@ void NoteVirtualLunMapped(uint16_t) {}
 uint8_t fLdHasSnapshots(uint16_t, uint8_t) { return FALSE; }
 void NotifyLdUnavailable(uint16_t) {}
 void StartDataServicesFromImage(const CONFIG_IMAGE*) {}
+// No overwrite data area, snapshot or duplication is ever defined: nothing
+// to release, renumber or abort.
+void ReleaseOdasMissingFromImage(const CONFIG_IMAGE*, const CONFIG_IMAGE*) {}
+void NotifyLdSizeChanged(uint16_t) {}
+void ReleaseLdSnapshots(uint16_t) {}
+void ReleaseVirtualLdWord(uint16_t) {}
+uint8_t bFindDuplicationOfLd(uint16_t) { return 0xFF; }
 
 // No snapshot set: no command carries map pages.
 uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }

@@ -36,6 +36,17 @@ void NoteVirtualLunMapped(uint16_t wLunWord);
 uint8_t fLdHasSnapshots(uint16_t wLd, uint8_t f);
 void NotifyLdUnavailable(uint16_t wLd);
 void StartDataServicesFromImage(const CONFIG_IMAGE* psImage);
+// The overwrite data areas the scratch image no longer defines let go of
+// their run-time state before the editor's image is installed.
+void ReleaseOdasMissingFromImage(const CONFIG_IMAGE* psLive, const CONFIG_IMAGE* psScratch);
+// Notices of the logical drive operations: a logical drive changed size,
+// its snapshots and overwrite data areas are released, a virtual logical
+// drive word left a mapping.
+void NotifyLdSizeChanged(uint16_t wLd);
+void ReleaseLdSnapshots(uint16_t wLd);
+void ReleaseVirtualLdWord(uint16_t wLunWord);
+// The duplication process that uses the logical drive, 0xFF when none.
+uint8_t bFindDuplicationOfLd(uint16_t wLd);
 
 // Used by the target engine.
 struct KERNEL_ENTRY;

@@ -107,6 +107,19 @@ uint8_t fIsAPMDriveVerifyRunning();
 uint8_t fGetAPMOptionBit(uint8_t bBit);
 // A command went to the drive in this slot (power management's idle timer).
 void ReportDriveActivity(uint8_t bEnclosure, uint8_t bSlot);
+// The configuration commit: the member drives that must spin up before the
+// copies are written (an emptied set, then filled; TRUE when it holds any),
+// the image's power settings, and a drive the writer has started.
+void PrepareSpinUpMaskSet(DRIVE_MASK_SET* psSet);
+uint8_t fCollectArrayDrivesToSpinUp(DRIVE_MASK_SET* psSet);
+struct CONFIG_IMAGE;
+void UpdateApmFromConfig(const CONFIG_IMAGE* psImage);
+uint8_t bMarkDriveSpunUp(uint8_t bEnclosure, uint8_t bSlot);
+// Drive locate: the enclosure record of the target shows (or stops showing)
+// the locate state; requests of type 128 are the enclosure's own.
+void MarkDriveLocate(uint8_t bMode, uint8_t bTarget);
+void ClearDriveLocate(uint8_t bMode, uint8_t bTarget);
+void LocateEnclosureDevice(uint8_t bTarget, uint16_t wSeconds);
 
 
 }  // namespace fw

@@ -131,6 +131,14 @@ uint8_t fGetAPMHoldFlag() { return FALSE; }
 uint8_t fIsAPMDriveVerifyRunning() { return FALSE; }
 uint8_t fGetAPMOptionBit(uint8_t) { return FALSE; }
 void ReportDriveActivity(uint8_t, uint8_t) {}
+void PrepareSpinUpMaskSet(DRIVE_MASK_SET* psSet) { *psSet = {}; }
+uint8_t fCollectArrayDrivesToSpinUp(DRIVE_MASK_SET*) { return FALSE; }
+void UpdateApmFromConfig(const CONFIG_IMAGE*) {}
+uint8_t bMarkDriveSpunUp(uint8_t, uint8_t) { return STATUS_OK; }
+// No enclosure services yet: nothing shows a locate state.
+void MarkDriveLocate(uint8_t, uint8_t) {}
+void ClearDriveLocate(uint8_t, uint8_t) {}
+void LocateEnclosureDevice(uint8_t, uint16_t) {}
 
 
 // No power management yet: every array is spun up.

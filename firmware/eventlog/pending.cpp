@@ -7,6 +7,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -66,6 +67,13 @@ void DecRankReadsInProgress(uint8_t bRank) {
 }
 void DecRankWritesInProgress(uint8_t bRank) {
     if (bRank < 64) DecNotBelowZero(&s_adRankWrites[bRank]);
+}
+namespace {
+uint64_t s_alRankLastAccess[64];
+}  // namespace
+uint64_t lGetRankLastAccessTime(uint8_t bRank) { return bRank < 64 ? s_alRankLastAccess[bRank] : 0; }
+void SetRankLastAccessTime(uint8_t bRank) {
+    if (bRank < 64) s_alRankLastAccess[bRank] = lGetTickCount();
 }
 uint32_t dGetCacheWriteCount() { return s_dCacheWrites; }
 void IncCacheWriteCount() {

@@ -25,6 +25,10 @@ void IncRankReadsInProgress(uint8_t bRank);
 void IncRankWritesInProgress(uint8_t bRank);
 void DecRankReadsInProgress(uint8_t bRank);
 void DecRankWritesInProgress(uint8_t bRank);
+// Millisecond tick of an array's last access (0 never; 0 for 64 or more);
+// the setter stores the current tick.
+uint64_t lGetRankLastAccessTime(uint8_t bRank);
+void SetRankLastAccessTime(uint8_t bRank);
 // Writes held in the write-back cache (the increment keeps the maximum).
 uint32_t dGetCacheWriteCount();
 void IncCacheWriteCount();

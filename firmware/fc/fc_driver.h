@@ -119,4 +119,8 @@ uint8_t bQLReadReg32(uint8_t bChip, uint16_t wRegister, uint32_t* pdValue);
 void IncTargetResourceCount(uint8_t bPort);
 void SetTargetResourceRequest(uint8_t bPort, uint8_t f);
 
+// The host ports enable their LUNs again after a commit (TRUE raises the
+// chip service's work).
+void SetEnableLunRequest(uint8_t f);
+
 }  // namespace fw

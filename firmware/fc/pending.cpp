@@ -254,4 +254,6 @@ uint8_t bQLReadReg32(uint8_t, uint16_t, uint32_t* pdValue) {
 void IncTargetResourceCount(uint8_t) {}
 void SetTargetResourceRequest(uint8_t, uint8_t) {}
 
+void SetEnableLunRequest(uint8_t) {}
+
 }  // namespace fw

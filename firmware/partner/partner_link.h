@@ -1,6 +1,7 @@
 // Partner controller link services the rest of the firmware calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace fw {
@@ -100,5 +101,43 @@ uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPo
                                uint16_t wBlocks);
 // Data of a partner command has arrived: 255, below 255 to be run again.
 uint8_t bPartnerCommandData(KERNEL_ENTRY* psEntry);
+
+// The 64-byte message to the partner: the layout of a drive-side command
+// request entry whose CDB is a typed message (opcode 0x05, code in byte 1)
+// or a data request.
+#pragma pack(push, 1)
+struct INTER_CONTROLLER_MESSAGE {
+    uint8_t bEntryType;       // 0x11
+    uint8_t bEntryCount;      // 1
+    uint8_t bSystemDefined;
+    uint8_t bEntryStatus;
+    uint32_t dHandle;         // the outgoing slot, set by the send
+    uint16_t wTarget;         // the partner's target id, set by the send
+    uint16_t wLun;
+    uint16_t wControlFlags;   // 8 no data, 0x28 data in, 0x48 data out
+    uint16_t wReserved14;
+    uint16_t wTimeout;        // seconds
+    uint16_t wSegmentCount;
+    uint8_t abCdb[16];
+    uint32_t dByteCount;
+    uint32_t adSegment[6];    // (address, length) pairs
+};
+#pragma pack(pop)
+static_assert(sizeof(INTER_CONTROLLER_MESSAGE) == 64);
+static_assert(offsetof(INTER_CONTROLLER_MESSAGE, wControlFlags) == 12);
+static_assert(offsetof(INTER_CONTROLLER_MESSAGE, wTimeout) == 16);
+static_assert(offsetof(INTER_CONTROLLER_MESSAGE, abCdb) == 20);
+static_assert(offsetof(INTER_CONTROLLER_MESSAGE, dByteCount) == 36);
+constexpr uint8_t PARTNER_TYPED_MESSAGE = 0x05;
+
+// Queues a message: 255 queued (with its slot number), 16 no slot free or
+// too many outstanding, 0 no path to the partner.
+uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t* pwSlot, uint8_t bUnused);
+// Message 145: this controller's commit ended, with its pending array jobs.
+uint8_t SendConfigChangedMessage(uint8_t fFromEditor);
+// Message 34: the first array was committed, the partner clears its
+// journal copies; 255 when queued (the partner's answer requests the next
+// run of the commit).
+uint8_t SendJournalResetMessage(uint8_t bArgument);
 
 }  // namespace fw

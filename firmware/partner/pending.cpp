@@ -3,6 +3,9 @@
 #include "partner/partner_link.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
+#include "config/drive_locate.h"
+#include "config/io_quiesce.h"
+#include "config/write_semaphore.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -97,6 +100,16 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     case 98: MarkPartnerExtentIssued(wSlot, lLba, wBlocks, wBlocks, bFlag, ToFlag(pbCdb[15] == TRUE)); return STATUS_OK;
     case 129: (void)bMarkPartnerBlocksReceived(wSlot, dBe32(pbCdb + 4), dBe32(pbCdb + 8)); return STATUS_OK;
     case 155: ResetAllOutstandingWrites(); return STATUS_OK;
+    case MESSAGE_IO_QUIESCE:
+        switch (pbCdb[3]) {
+        case QUIESCE_REQUEST: return HandlePartnerQuiesceRequest();
+        case QUIESCE_DONE: SetPartnerQuiescedFlag(); return STATUS_OK;
+        case QUIESCE_RESUME: SetPartnerResumedFlag(); return STATUS_OK;
+        default: return 0;
+        }
+    case MESSAGE_WRITE_TOKEN_REQUEST:
+    case MESSAGE_WRITE_TOKEN_GRANT: HandlePartnerConfigWriteSemaphoreMessage(pbCdb[1]); return STATUS_OK;
+    case 154: SendDriveLocateCommand(pbCdb[2], pbCdb[3], pbCdb[4]); return STATUS_OK;
     default: return 0;
     }
 }
@@ -110,5 +123,16 @@ uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 uint8_t bSendEventRateMessage118(KERNEL_ENTRY*) { return STATUS_OK; }
 void TouchLunServiceTime(uint16_t) {}
 uint8_t bSendReservationMessage125(uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
+
+// Without the message queues a partner is reachable only while dual
+// controller operation is active; what is queued then is never answered.
+uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE*, uint16_t* pwSlot, uint8_t) {
+    *pwSlot = 0xFFFF;
+    return fIsDualControllerActive() == TRUE ? STATUS_OK : 0;
+}
+// Nothing carries the image or the journal reset to a partner yet: not sent,
+// so the commit goes on by itself.
+uint8_t SendConfigChangedMessage(uint8_t) { return 0; }
+uint8_t SendJournalResetMessage(uint8_t) { return 0; }
 
 }  // namespace fw

@@ -38,6 +38,7 @@ void FailedDriveCommandTask() { ClearHostChipService(); }
 uint8_t fIsStripeInitInProgress(uint8_t) { return FALSE; }
 void StripeInitTask() {}
 uint8_t fIsParityCheckInProgress() { return FALSE; }
+uint8_t bGetParityCheckRank() { return 0xFF; }
 void ParityCheckTask() {}
 uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
@@ -91,5 +92,8 @@ uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
 uint8_t fAreStripesInitialised(const KERNEL_ENTRY*) { return TRUE; }
 uint8_t bInitStripesOnDemand(KERNEL_ENTRY*) { return STATUS_OK; }
 uint8_t fGetRebuildParFlag() { return FALSE; }
+
+void CancelPendingArrayJobs() {}
+void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}
 
 }  // namespace fw

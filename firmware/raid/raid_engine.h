@@ -34,6 +34,7 @@ void FailedDriveCommandTask();
 uint8_t fIsStripeInitInProgress(uint8_t bArray);   // 64 asks for any array
 void StripeInitTask();
 uint8_t fIsParityCheckInProgress();
+uint8_t bGetParityCheckRank();   // 255 when none runs
 void ParityCheckTask();
 uint8_t fIsExpansionInProgress();
 void ExpansionTask();
@@ -66,6 +67,13 @@ void StartRebuildOfRank(uint8_t bRank);
 void StartParityCheckOfRank(uint8_t bRank);
 void SetParityCheckStopRequest(uint8_t f);
 void SetRebuildCheckPending(uint8_t f);
+// An edit opened after drive attention: a stripe initialisation in progress
+// stops, and a rebuild recorded as pending in NVRAM is forgotten.
+void CancelPendingArrayJobs();
+// Starts the background stripe initialisation of a newly committed array
+// from the parameters the array operations left pending.
+struct CONFIG_IMAGE;
+void StartStripeInitialisation(const CONFIG_IMAGE* psImage, const uint8_t* pbParameters);
 
 uint64_t lGetRebuildPosition();   // internal address the rebuild has reached
 

@@ -11,6 +11,7 @@ void ClearSasEvent144Posted() {}
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
 uint8_t fIsSASFailbackInProgress() { return FALSE; }
+uint8_t fIsSASOCFailbackInProgress() { return FALSE; }
 void UpdateSASActiveActiveState(uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }

@@ -353,6 +353,20 @@ void BuildSASAddressList(DRIVE_ADDRESS_LIST* psList) {
     }
 }
 
+DRIVE_ADDRESS_ENTRY* pFindSASAddressInList(DRIVE_ADDRESS_LIST* psList, const uint8_t* pbWwn, uint8_t* pbTarget,
+                                           uint8_t fMarkUsed) {
+    const uint32_t dCount = psList->bCount < DRIVE_ADDRESS_ENTRIES ? psList->bCount : DRIVE_ADDRESS_ENTRIES;
+    for (uint32_t i = 0; i < dCount; i++) {
+        DRIVE_ADDRESS_ENTRY& sEntry = psList->asEntry[i];
+        if (std::memcmp(sEntry.abAddress, pbWwn, 8) != 0) continue;
+        if (fMarkUsed == TRUE) sEntry.fClaimed = TRUE;
+        *pbTarget = sEntry.bTarget;
+        return &sEntry;
+    }
+    *pbTarget = 0xFF;
+    return nullptr;
+}
+
 uint8_t bGetSASDeviceCount() { return s_sCurrent.bEntryCount; }
 
 uint32_t dGetSASTargetFlags(uint8_t bTarget) { return s_adTargetFlags[bTarget]; }

@@ -11,6 +11,9 @@ void InitDriveSideSAS();
 uint8_t InitSASHostPorts();
 uint8_t LSI_SAS_TargetInit();
 uint8_t fIsSASFailbackInProgress();
+// The partner's drive-side failback is in progress: no configuration
+// messages go to the partner meanwhile.
+uint8_t fIsSASOCFailbackInProgress();
 void UpdateSASActiveActiveState(uint8_t f);
 void SetMuxHousekeepingRequest(uint8_t f);
 uint8_t bAllocateMuxTables();
@@ -75,6 +78,11 @@ void LSI_SAS_DriveInterruptEntry(uint8_t bIocId);
 struct DRIVE_ADDRESS_LIST;
 struct HOST_PORT_RECORD;
 void BuildSASAddressList(DRIVE_ADDRESS_LIST* psList);
+struct DRIVE_ADDRESS_ENTRY;
+// The list's entry of the address, with its target id (255 and null when
+// none); with fMarkUsed TRUE the entry is marked used.
+DRIVE_ADDRESS_ENTRY* pFindSASAddressInList(DRIVE_ADDRESS_LIST* psList, const uint8_t* pbWwn, uint8_t* pbTarget,
+                                           uint8_t fMarkUsed);
 uint8_t bGetSASDeviceCount();
 void RefreshSasTargetInitiators(uint8_t bPort, HOST_PORT_RECORD* psRecord);
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "config/config_db.h"
+#include "config/drive_locate.h"
 #include "config/rank_table.h"
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
@@ -266,6 +267,8 @@ uint8_t fInternalCommandDone(KERNEL_ENTRY* ps) {
     switch (ps->bCommandType) {
     case CT_WRITE_CACHE_SYNC:
         return fIwcqFlushCompleted(ps);
+    case COMMAND_TYPE_DRIVE_LOCATE:
+        return ContinueDriveLocate(ps);
     case CT_LONG_BLOCK_DIAGNOSTIC:
         switch (ps->bSecondaryState) {
         case 186:

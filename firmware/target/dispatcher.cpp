@@ -487,7 +487,7 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
         DropNewCommandHead(bPortCode);
         return DISPATCH_DONE;
     }
-    if (fGetIoQuiesceFlag() == TRUE && !IsAdmitted(psEntry)) {
+    if (bGetIoQuiesceState() != QUIESCE_IDLE && !IsAdmitted(psEntry)) {
         PutBackNewCommand(psEntry);
         return DISPATCH_DONE;
     }

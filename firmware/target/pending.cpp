@@ -117,4 +117,7 @@ void AnswerPersistentReserveIn(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntr
 void AnswerPersistentReserveOut(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
 void ClearPrOutWaitFlags() {}
 
+void CompleteTargetEngineConfigRequest(uint8_t, uint8_t, uint8_t, uint8_t) {}
+void FailManagementCommandOnAbort() {}
+
 }  // namespace fw

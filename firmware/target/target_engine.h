@@ -94,6 +94,11 @@ struct CACHE_SETTINGS_BLOCK;
 struct PR_RECORD;
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
 void RestorePersistentReservation(const PR_RECORD* psRecord);
+// The end of a commit the target engine asked for (requester 14).
+void CompleteTargetEngineConfigRequest(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3);
+// Ends the management command in progress with a failure when an
+// interrupted commit releases the host command hold.
+void FailManagementCommandOnAbort();
 
 // Data-out completions of the target commands: MODE SELECT (type 83),
 // PERSISTENT RESERVE OUT (76; 16 asks to be run again), the echo buffer (71)

@@ -4,6 +4,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "config/config_db.h"
+#include "config/host_port_tables.h"
 #include "executive/system_state.h"
 #include "host_board.h"
 #include "target/command_access.h"
@@ -166,12 +167,17 @@ TEST_F(DispatcherTest, FullLunRingPutsTheCommandBack) {
 
 TEST_F(DispatcherTest, QuiescePutsNewCommandsBackUntilItEnds) {
     ClearAttentions();
-    SetIoQuiesceFlag(TRUE);
+    StartIoQuiesce([](uint8_t) {});
+    ASSERT_EQ(bGetIoQuiesceState(), QUIESCE_DRAINING);
     const uint16_t w = Send(0, Cdb10(SCSI_READ10, 0, 8), 4096);
     Dispatch();
     EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_NEW_COMMAND);
     EXPECT_EQ(Entry(w)->fValid, FALSE);
-    SetIoQuiesceFlag(FALSE);
+    // Resumed once the host ports have taken up the new tables.
+    SetHostPortLinkFlag(PORT_CODE_FC_HOST_1, FALSE);
+    SetHostPortLinkFlag(PORT_CODE_FC_HOST_2, FALSE);
+    ResumeHostIo();
+    ASSERT_EQ(bGetIoQuiesceState(), QUIESCE_IDLE);
     Dispatch();
     EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
 }

@@ -1,0 +1,39 @@
+// Creating, deleting and expanding arrays: edits of the scratch image that
+// the next commit writes to the drives and applies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/config_image.h"
+
+namespace fw {
+
+// Blocks at the end of every member drive outside the array's capacity:
+// the configuration copy 32768 blocks before the last, and room around it.
+constexpr uint32_t MEMBER_END_RESERVE = 49151;
+// The smallest member size an array is made with.
+constexpr uint32_t MIN_MEMBER_BLOCKS = 2048000;
+// The cache flush area taken from each member of the array that holds it.
+constexpr uint32_t CACHE_FLUSH_AREA_BLOCKS = 2097152;
+
+// The expansion request.
+#pragma pack(push, 1)
+struct EXPANSION_REQUEST {
+    uint8_t bArray;
+    uint8_t bAddDrives;
+    uint8_t fAddSubRanks;    // RAID 5 and 50 only
+    uint8_t bAddSubRanks;
+    uint8_t abReserved[12];
+    uint8_t aabWwn[MAX_RANK_MEMBERS][8];
+};
+#pragma pack(pop)
+static_assert(offsetof(EXPANSION_REQUEST, aabWwn) == 16);
+
+// The request has the layout of a stored array record; 255 created (as
+// record wRankCount), 0 refused with the image unchanged.
+uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest);
+void DeleteArray(uint8_t bArray);
+uint8_t ExpandArray(const EXPANSION_REQUEST* psRequest);
+
+}  // namespace fw

@@ -1,0 +1,46 @@
+// Configuration edit and commit.  An editor opens an edit (phase 1: the
+// write token, then a scratch copy of the live image), changes the scratch
+// copy and asks for a commit; other code changes the live image and asks
+// too.  The commit (phase 2) installs the image, seals it, writes it to the
+// drives, clears the write journals when the first array appears, and
+// applies the image to the run-time tables.
+#pragma once
+
+#include <cstdint>
+
+#include "config/config_image.h"
+
+namespace fw {
+
+// Commit steps besides 0 (the writer moves the commit to 11).
+constexpr uint8_t COMMIT_STEP_APPLY = 12;
+
+// Result of the last commit: 255 written, 0 when member drives were named
+// but none of them received the new copy.
+constexpr uint8_t COMMIT_COPIES_LOST = 0;
+uint8_t bGetConfigCommitResult();
+
+// Requests a commit for the requester; returns the configuration index
+// step's result (TRUE).  Does nothing in production test mode.
+uint8_t RequestConfigUpdate(uint8_t bRequester);
+// The background pass starts a requested commit when nothing is busy.
+void StartConfigCommit();
+// Power management has spun the member drives up.
+void ResumeConfigCommit(void* pArgument);
+// Phase 1 and phase 2.
+uint8_t BeginConfigEditPhase(uint8_t bStep);
+uint8_t CommitConfigurationPhase(uint8_t bStep);
+// The quiesce of commit step 0 ended.
+void ConfigQuiesceDone(uint8_t bStatus);
+
+// Event 116 for each array whose initialisation the edit dropped, then the
+// overwrite data areas the scratch image no longer holds are released.
+void CheckRankChangesBeforeCommit(const CONFIG_IMAGE* psScratch, const CONFIG_IMAGE* psLive);
+// A WWN held by two member slots, or by a member slot and a spare, keeps
+// only the in-service place.
+void SyncSpareListWithRanks(CONFIG_IMAGE* psImage);
+// The drive loops were brought up again: a commit in progress is requeued,
+// the rest of the configuration activity dropped.
+void AbortConfigActivity();
+
+}  // namespace fw

@@ -1,0 +1,354 @@
+// Configuration edits committed on a running controller: what reaches the
+// drives, what a restart loads, and how the writer copes with drives that
+// fail it or resources that run out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cache/nvram_journal.h"
+#include "config/config_db.h"
+#include "config/config_state.h"
+#include "config/config_writer.h"
+#include "config/drive_tables.h"
+#include "config/ld_table.h"
+#include "config/nvram_layout.h"
+#include "config/rank_table.h"
+#include "config_copy.h"
+#include "eventlog/event_log.h"
+#include "executive/buffer_pages.h"
+#include "executive/date_time.h"
+#include "executive/dispatch_test_board.h"
+#include "executive/kernel_entry.h"
+#include "executive/tick.h"
+#include "hw/scsi.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/sas_controller.h"
+#include "support/config_builder.h"
+
+namespace {
+
+using cfgbuild::ArraySpec;
+
+constexpr uint8_t kEventConfigurationChanged = 47;
+constexpr uint64_t kHost = 0x2100001B32A00001ull;
+
+class ConfigCommitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board.sasController().AttachChassis(&chassis);
+        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(builder.WaitIdle());
+    }
+
+    uint64_t CopyBlock(unsigned uSlot) { return chassis.DriveAt(uSlot)->config().blocks - 1 - copytest::kCopyBlocksBeforeEnd; }
+
+    std::vector<uint8_t> CopyOn(unsigned uSlot) {
+        std::vector<uint8_t> ab(fw::CONFIG_IMAGE_SIZE);
+        chassis.DriveAt(uSlot)->ReadBlocks(CopyBlock(uSlot), fw::CONFIG_IMAGE_BLOCKS, ab.data());
+        return ab;
+    }
+    bool HoldsLiveImage(unsigned uSlot) {
+        return std::memcmp(CopyOn(uSlot).data(), fw::pGetConfigImage(), fw::CONFIG_IMAGE_SIZE) == 0;
+    }
+    bool CopyIsValid(unsigned uSlot) {
+        std::vector<uint8_t> ab = CopyOn(uSlot);
+        return fw::fIsConfigImageValid(copytest::Image(ab)) == fw::TRUE;
+    }
+    // A copy of another configuration, as a drive that left an array keeps it.
+    void PlaceStaleCopy(unsigned uSlot) {
+        copytest::PlaceCopy(*chassis.DriveAt(uSlot), copytest::MakeCopy({3, 0x2000005AA5A00777ull, 1, 14, "STALE"}));
+    }
+    uint64_t Writes(unsigned uSlot) { return chassis.DriveAt(uSlot)->CommandCount(fw::SCSI_WRITE10); }
+
+    sim::Chassis chassis;
+    sim::Board board;
+    cfgbuild::Builder builder{board};
+};
+
+// ---- one configuration of every RAID level ----
+
+struct LevelCase {
+    const char* pszName;
+    ArraySpec sArray;
+};
+
+class ConfigCommitLevelTest : public ConfigCommitTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(ConfigCommitLevelTest, ArrayLogicalDriveMappingAndSpareReachEveryDrive) {
+    const ArraySpec& s = GetParam().sArray;
+    for (unsigned u = 1; u <= 8; ++u) PlaceStaleCopy(u);
+    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(s), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(2), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::MapToInitiator(kHost, {0}), fw::STATUS_OK);
+    ASSERT_EQ(builder.AddGlobalSpare(8), fw::STATUS_OK);
+    ASSERT_TRUE(builder.Commit());
+
+    const fw::CONFIG_IMAGE* ps = fw::pGetConfigImage();
+    EXPECT_EQ(ps->sHeader.wRankCount, 1);
+    EXPECT_EQ(ps->sHeader.wLdCount, 1);
+    EXPECT_EQ(ps->sHeader.wSanMapCount, 1);
+    EXPECT_EQ(ps->sHeader.wSpareCount, 1);
+    EXPECT_EQ(fw::fIsConfigImageValid(ps), fw::TRUE);
+    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents + 1);
+    // The run-time tables follow the image.
+    EXPECT_EQ(fw::bGetRankCount(), 1);
+    EXPECT_EQ(fw::wGetLogicalDriveCount(), 1);
+    EXPECT_EQ(fw::bGetHotSpareCount(), 1);
+    EXPECT_EQ(fw::bGetLogicalDriveState(0), fw::LD_STATE_AVAILABLE);
+
+    // Members hold the sealed image byte for byte; every other drive lost
+    // its stale copy to one zeroed block.
+    for (unsigned u = 1; u <= 8; ++u) {
+        const bool fMember = std::find(s.slots.begin(), s.slots.end(), u) != s.slots.end();
+        if (fMember) {
+            EXPECT_TRUE(HoldsLiveImage(u)) << "slot " << u;
+        } else {
+            std::vector<uint8_t> ab = CopyOn(u);
+            EXPECT_TRUE(std::all_of(ab.begin(), ab.begin() + 512, [](uint8_t b) { return b == 0; })) << "slot " << u;
+            EXPECT_EQ(ab[512 + 2], 1) << "only one block is written (the stale first array record stays), slot " << u;
+            EXPECT_FALSE(CopyIsValid(u)) << "slot " << u;
+        }
+    }
+}
+
+ArraySpec Spec(uint8_t bLevel, std::vector<unsigned> slots, uint8_t bSubRanks = 0) {
+    ArraySpec s;
+    s.bLevel = bLevel;
+    s.slots = std::move(slots);
+    s.bSubRanks = bSubRanks;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, ConfigCommitLevelTest,
+    ::testing::Values(LevelCase{"Raid0", Spec(fw::RAID_LEVEL_0, {1, 2, 3})},
+                      LevelCase{"Raid1", Spec(fw::RAID_LEVEL_10, {1, 2})},
+                      LevelCase{"Raid10", Spec(fw::RAID_LEVEL_10, {1, 2, 3, 4})},
+                      LevelCase{"Raid5", Spec(fw::RAID_LEVEL_5, {1, 2, 3, 4})},
+                      LevelCase{"Raid6", Spec(fw::RAID_LEVEL_6, {1, 2, 3, 4, 5})},
+                      LevelCase{"Raid50", Spec(fw::RAID_LEVEL_50, {1, 2, 3, 4, 5, 6}, 2)}),
+    [](const auto& info) { return std::string(info.param.pszName); });
+
+// ---- restart, journals, generations ----
+
+ArraySpec Raid5Of(std::vector<unsigned> slots) { return Spec(fw::RAID_LEVEL_5, std::move(slots)); }
+
+TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3, 4})), fw::STATUS_OK);
+    ASSERT_EQ(builder.CreateArray(Spec(fw::RAID_LEVEL_10, {5, 6})), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(3, "FIRST"), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(2, "SECOND"), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::MapToInitiator(kHost, {1, 0}), fw::STATUS_OK);
+    ASSERT_EQ(builder.AddGlobalSpare(7), fw::STATUS_OK);
+    ASSERT_TRUE(builder.Commit());
+    std::vector<uint8_t> abBody(fw::CONFIG_IMAGE_SIZE - 512);
+    std::memcpy(abBody.data(), reinterpret_cast<const uint8_t*>(fw::pGetConfigImage()) + 512, abBody.size());
+
+    // The controller starts again on the same NVRAM and drives, with
+    // nothing of its memory kept.
+    board.ClearConsoleText();
+    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(std::memcmp(abBody.data(), reinterpret_cast<const uint8_t*>(fw::pGetConfigImage()) + 512, abBody.size()), 0);
+    EXPECT_EQ(fw::bGetRankCount(), 2);
+    EXPECT_EQ(fw::wGetLogicalDriveCount(), 2);
+    EXPECT_EQ(fw::bGetHotSpareCount(), 1);
+}
+
+void PutJournalBytes(uint16_t wSlot, uint8_t bValue) {
+    const uint8_t ab[8] = {bValue, bValue, bValue, bValue, bValue, bValue, bValue, bValue};
+    fw::NvramWrite(NVRAM_OFFSET(abJournal) + 24u * wSlot + 16, ab, sizeof ab);
+    fw::NvramWrite(NVRAM_OFFSET(abPartnerJournal) + 24u * wSlot + 16, ab, sizeof ab);
+}
+bool JournalBytesAre(uint16_t wSlot, uint8_t bValue) {
+    for (uint8_t fOwn : {fw::TRUE, fw::FALSE}) {
+        const uint8_t* pb = fw::pGetNvramJournalEntry(wSlot, fOwn) + 16;
+        for (int i = 0; i < 8; ++i)
+            if (pb[i] != bValue) return false;
+    }
+    return true;
+}
+
+TEST_F(ConfigCommitTest, TheFirstArrayClearsBothJournalsLaterCommitsDoNot) {
+    PutJournalBytes(7, 0xA5);
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    EXPECT_TRUE(JournalBytesAre(7, 0));
+    PutJournalBytes(7, 0x5A);
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(1), fw::STATUS_OK);
+    ASSERT_TRUE(builder.Commit());
+    EXPECT_TRUE(JournalBytesAre(7, 0x5A));
+}
+
+TEST_F(ConfigCommitTest, GenerationsFollowTheRequester) {
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    EXPECT_NE(fw::pGetConfigImage()->sHeader.dGeneration, 0u);
+    // An older generation in the live image: requester 12 keeps it and
+    // writes the copies again, requester 2 seals with the time of the commit.
+    fw::pGetConfigImage()->sHeader.dGeneration = 12345;
+    const uint64_t lWrites = Writes(1);
+    fw::RequestConfigUpdate(fw::REQUESTER_COMMIT_SAME_GENERATION);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.dGeneration, 12345u);
+    EXPECT_EQ(Writes(1), lWrites + 1);
+    EXPECT_TRUE(HoldsLiveImage(1));
+    fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.dGeneration, fw::dGetCurrentSeconds());
+    EXPECT_TRUE(HoldsLiveImage(1));
+}
+
+TEST_F(ConfigCommitTest, AnEmptiedConfigurationIsStoredWithGenerationZeroAndValidChecks) {
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    ASSERT_TRUE(builder.OpenEdit());
+    fw::DeleteArray(0);
+    ASSERT_EQ(fw::pGetScratchConfigImage()->sHeader.wLdCount, 0);
+    ASSERT_TRUE(builder.Commit());
+    const fw::CONFIG_IMAGE* ps = fw::pGetConfigImage();
+    EXPECT_EQ(ps->sHeader.wRankCount, 0);
+    EXPECT_EQ(ps->sHeader.dGeneration, 0u);
+    EXPECT_EQ(fw::fIsConfigImageValid(ps), fw::TRUE);
+    // The former members are unassigned drives now and lose their copies.
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_FALSE(CopyIsValid(u)) << u;
+    EXPECT_EQ(fw::bGetRankCount(), 0);
+}
+
+// ---- drives that fail the writer ----
+
+struct FailureCase {
+    const char* pszName;
+    uint8_t bOpcode;
+};
+
+class ConfigWriterFailureTest : public ConfigCommitTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ConfigWriterFailureTest, AMemberFailingOneStepMissesItsCopyAndTheCommitEnds) {
+    chassis.DriveAt(2)->FailCommand(GetParam().bOpcode, 1000);
+    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    EXPECT_TRUE(HoldsLiveImage(1));
+    EXPECT_FALSE(CopyIsValid(2));
+    EXPECT_TRUE(HoldsLiveImage(3));
+    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents + 1);
+    EXPECT_EQ(fw::wGetConfigWriterOutstanding(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ConfigWriterFailureTest,
+                         ::testing::Values(FailureCase{"StartStopUnit", fw::SCSI_START_STOP_UNIT},
+                                           FailureCase{"TestUnitReady", fw::SCSI_TEST_UNIT_READY},
+                                           FailureCase{"ReadCapacity", fw::SCSI_READ_CAPACITY10},
+                                           FailureCase{"Write", fw::SCSI_WRITE10}),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+TEST_F(ConfigCommitTest, ACommitNoMemberTookIsReportedAndNotAnnounced) {
+    for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 1000);
+    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    EXPECT_FALSE(builder.Commit());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::COMMIT_COPIES_LOST);
+    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents);
+    // The next commit that reaches the drives is a success again.
+    for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 0);
+    fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
+    EXPECT_TRUE(HoldsLiveImage(1));
+}
+
+// ---- resources that run out ----
+
+TEST_F(ConfigCommitTest, TheWriterWaitsForPagesAndEntriesAndThenWrites) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    // Every data page and every internal entry taken.
+    std::vector<fw::BUFFER_HANDLE> adPages;
+    for (fw::BUFFER_HANDLE d; fw::bAllocDataPages(0, 1, &d) == fw::STATUS_OK;) adPages.push_back(d);
+    std::vector<fw::KERNEL_ENTRY*> apsEntries;
+    for (fw::KERNEL_ENTRY* ps; fw::bAllocKernelEntries(0, 1, &ps) == fw::STATUS_OK;) apsEntries.push_back(ps);
+    const uint64_t lWrites = Writes(1);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    board.RunFor(200'000'000ull);
+    EXPECT_EQ(fw::fIsConfigCommitInProgress(), fw::TRUE);
+    EXPECT_EQ(Writes(1), lWrites);
+    // Pages first: the writer takes its two, then waits for entries.
+    for (fw::BUFFER_HANDLE d : adPages) fw::wFreeDataPages(d, 1);
+    board.RunFor(200'000'000ull);
+    EXPECT_EQ(fw::bGetConfigWriterState(), fw::WRITER_ISSUE_MEMBERS);
+    EXPECT_EQ(Writes(1), lWrites);
+    for (fw::KERNEL_ENTRY* ps : apsEntries) fw::FreeKernelEntries(ps);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+}
+
+TEST_F(ConfigCommitTest, AnInterruptedCommitIsRequeuedAndCompletes) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    ASSERT_EQ(board.RunUntil([] { return fw::wGetConfigWriterOutstanding() != 0; }, cfgbuild::kSettleNs),
+              sim::StopKind::Running);
+    fw::AbortConfigActivity();
+    EXPECT_EQ(fw::fIsConfigCommitInProgress(), fw::FALSE);
+    EXPECT_EQ(fw::fIsConfigUpdatePending(), fw::TRUE);
+    EXPECT_EQ(fw::bGetConfigPhase(), fw::CONFIG_PHASE_IDLE);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wRankCount, 1);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+}
+
+// ---- stale copies ----
+
+TEST_F(ConfigCommitTest, StaleCopiesAreErasedOnceFailedDrivesAtEveryCommit) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    uint8_t abFailed[8];
+    ASSERT_TRUE(cfgbuild::Builder::SlotWwn(5, abFailed));
+    fw::AddFailedDriveWwn(abFailed, fw::pGetScratchConfigImage(), 0x99, 0x22, 0, 0, 0);
+    const uint64_t lFree = Writes(4);
+    const uint64_t lFailed = Writes(5);
+    const uint16_t wCommits = fw::wGetConfigCommitCount();
+    ASSERT_TRUE(builder.Commit());
+    for (int i = 0; i < 2; ++i) {
+        fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+        ASSERT_TRUE(builder.WaitIdle());
+    }
+    // One zeroed block for the unassigned drive, one per commit for the
+    // drive on the failed-drive list.
+    EXPECT_EQ(Writes(4), lFree + 1);
+    EXPECT_EQ(Writes(5), lFailed + (fw::wGetConfigCommitCount() - wCommits));
+    EXPECT_GE(fw::wGetConfigCommitCount() - wCommits, 3);
+}
+
+// ---- host I/O quiesce ----
+
+TEST_F(ConfigCommitTest, ACommitAfterADeletionQuiescesHostIoFirst) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(2), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(1), fw::STATUS_OK);
+    fw::DeleteLogicalDrive(0, fw::FALSE, fw::TRUE);
+    EXPECT_EQ(fw::fGetWriteBackCheckEnable(), fw::TRUE);
+    const uint64_t lStart = board.clock().Now();
+    const uint64_t lWrites = Writes(1);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    ASSERT_EQ(board.RunUntil([] { return fw::bGetIoQuiesceState() == fw::QUIESCE_DRAINING; }, cfgbuild::kSettleNs),
+              sim::StopKind::Running);
+    EXPECT_EQ(Writes(1), lWrites);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_GE(board.clock().Now() - lStart, 256'000'000ull);
+    EXPECT_GT(Writes(1), lWrites);
+    // Resumed by the commit's end (host I/O flows again once the host ports
+    // have taken up the new tables).
+    EXPECT_NE(fw::bGetIoQuiesceState(), fw::QUIESCE_DRAINING);
+    EXPECT_EQ(fw::fGetWriteBackCheckEnable(), fw::FALSE);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wLdCount, 1);
+}
+
+}  // namespace
