@@ -148,6 +148,8 @@ struct Drive::Impl {
     uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
     std::array<uint64_t, 256> commands{};
     std::array<uint32_t, 256> failures{};  // injected failures left per operation code
+    bool cutPower = false;                   // the next write tears after cutAfterBlocks
+    uint32_t cutAfterBlocks = 0;
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool dead = false;
@@ -437,6 +439,12 @@ struct Drive::Impl {
         if (cdb[1] & 0xE0) return FailCdb(c, 1);
         BlockCdb b = DecodeBlockCdb(cdb);
         if (!CheckBlocks(c, b.lba, b.count) || !Takes(c, b.count * cfg.blockSize)) return;
+        if (cutPower) {
+            cutPower = false;
+            c.r.powerCut = true;
+            WriteFromInitiator(b.lba, std::min<uint64_t>(b.count, cutAfterBlocks), c.out.data());
+            return;
+        }
         if (!WriteFromInitiator(b.lba, b.count, c.out.data())) return Fail(c.r, kInternalFailure);
         c.bytesMoved = b.count * cfg.blockSize;
     }
@@ -996,6 +1004,10 @@ void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = comman
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 void Drive::FailCommand(uint8_t opcode, uint32_t times) { m_impl->failures[opcode] = times; }
+void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
+    m_impl->cutPower = true;
+    m_impl->cutAfterBlocks = blocks;
+}
 void Drive::Reset() { m_impl->unitAttention = true; }
 void Drive::AttachClock(const Clock* clock) {
     Impl& d = *m_impl;

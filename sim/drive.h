@@ -47,6 +47,7 @@ struct DriveResult {
     uint32_t transferred = 0;
     uint64_t serviceNs = 0;
     bool noResponse = false;  // the drive never answers (removed, dead)
+    bool powerCut = false;    // the power failed while this command wrote
     // ATA commands: the ending registers the status FIS carries.  Status
     // 0x50 good, 0x51 with `ataError` (0x04 aborted, 0x10 address not found,
     // 0x40 uncorrectable); LBA and count as the device leaves them (the
@@ -95,6 +96,10 @@ public:
     // The next `times` commands of the operation code fail with HARDWARE
     // ERROR (internal target failure) without touching the medium.
     void FailCommand(uint8_t opcode, uint32_t times);
+    // The power fails during the next WRITE(10) or WRITE(16): only its first
+    // `blocks` blocks reach the medium and the result says so, so that the
+    // board carrying the command stops there.
+    void CutPowerDuringNextWrite(uint32_t blocks);
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();

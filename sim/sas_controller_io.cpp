@@ -188,6 +188,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     }
     std::span<const uint8_t> cdb(req.abCDB, req.bCDBLength ? req.bCDBLength : 16);
     DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
+    if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up
         m_stalled[context] = {req.bTargetId, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
         return;

@@ -67,8 +67,12 @@ struct CONFIG_WRITER {
     uint8_t bMemberPosition;        // or the slot position while erasing
     uint16_t wMembersNamed;
     uint16_t wCopiesWritten;
+    bool fLeadOutstanding;          // the first copy is being written alone
     bool fAbandoned;                // the commit was requeued: its chains end quietly
 };
+
+// Issuing stops for want of an entry, or while the lead copy is written.
+enum class Issue : uint8_t { DONE, NO_ENTRY, WAIT_FOR_LEAD };
 
 CONFIG_WRITER s_sWriter;
 
@@ -109,6 +113,15 @@ void EndChain(KERNEL_ENTRY* psEntry) {
     if (psFields->dCapacityPage != NULL_BUFFER_HANDLE) (void)wFreeDataPages(psFields->dCapacityPage, 1);
     FreeKernelEntries(psEntry);
     if (s_sWriter.wOutstanding != 0) --s_sWriter.wOutstanding;
+    // The lead chain was the only one out: issuing goes on (with the next
+    // member as the lead when this one took no copy).
+    if (s_sWriter.fLeadOutstanding) {
+        s_sWriter.fLeadOutstanding = false;
+        if (!s_sWriter.fAbandoned) {
+            WriteConfigToDrives();
+            return;
+        }
+    }
     FinishWriterIfDone();
 }
 
@@ -251,7 +264,11 @@ bool StartChain(uint8_t bTarget, uint8_t fErase) {
 }
 
 // State 2: the in-service members of every array, from the saved position.
-bool IssueMemberChains() {
+// The first copy is written alone: until one drive holds the new image
+// complete, every other drive keeps the old one, so that a power cut while
+// the copies are written leaves a valid copy to load.  The other members
+// are then written side by side.
+Issue IssueMemberChains() {
     CONFIG_IMAGE* psImage = pGetConfigImage();
     DRIVE_ADDRESS_LIST* psList = pGetDriveAddressList();
     const uint32_t dRanks = dClampedRankCount(psImage);
@@ -267,12 +284,18 @@ bool IssueMemberChains() {
                 if (fIsNonZeroWwn(sRank.aabMemberWwn[m]) == TRUE) ++s_sWriter.wMembersNamed;
                 continue;
             }
-            if (!StartChain(bTarget, FALSE)) return false;
+            const bool fLead = s_sWriter.wCopiesWritten == 0;
+            if (!StartChain(bTarget, FALSE)) return Issue::NO_ENTRY;
             ++s_sWriter.wMembersNamed;
+            if (fLead) {
+                s_sWriter.fLeadOutstanding = true;
+                s_sWriter.bMemberPosition = static_cast<uint8_t>(m + 1);
+                return Issue::WAIT_FOR_LEAD;
+            }
         }
     }
     s_sWriter.bRankPosition = NO_POSITION;
-    return true;
+    return Issue::DONE;
 }
 
 // State 4: drives of the rebuilt slot table that hold no erased copy yet.
@@ -346,6 +369,7 @@ void WriteConfigToDrives() {
         w.wIssuing = 1;
         w.wMembersNamed = 0;
         w.wCopiesWritten = 0;
+        w.fLeadOutstanding = false;
         w.bState = WRITER_TAKE_ZERO_PAGE;
         [[fallthrough]];
     case WRITER_TAKE_ZERO_PAGE:
@@ -358,9 +382,10 @@ void WriteConfigToDrives() {
         w.bState = WRITER_ISSUE_MEMBERS;
         [[fallthrough]];
     case WRITER_ISSUE_MEMBERS:
-        if (!IssueMemberChains()) {
-            RetryWriterLater();
-            return;
+        switch (IssueMemberChains()) {
+        case Issue::NO_ENTRY: RetryWriterLater(); return;
+        case Issue::WAIT_FOR_LEAD: return;   // its end issues the rest
+        case Issue::DONE: break;
         }
         w.bState = WRITER_PREPARE_ERASE;
         [[fallthrough]];
@@ -370,7 +395,10 @@ void WriteConfigToDrives() {
             BuildDriveSlotTableSas(pGetDriveAddressList(), FALSE);
             PruneErasedCopyList();
             w.bMemberPosition = 0;
-            w.bState = WRITER_ISSUE_ERASES;
+            // An old copy is erased only once a new one holds: when the
+            // image names members and none took the copy, the old copies
+            // are all the next start of day has.
+            if (w.wMembersNamed == 0 || w.wCopiesWritten != 0) w.bState = WRITER_ISSUE_ERASES;
         }
         break;
     case WRITER_ISSUE_ERASES:

@@ -3,6 +3,7 @@
 // fail it or resources that run out.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 ArraySpec Raid5Of(std::vector<unsigned> slots) { return Spec(fw::RAID_LEVEL_5, std::move(slots)); }
 
+// The arrays and logical drives of the live image as the configuration
+// printout shows them.
+std::string LayoutPrintout(sim::Board& board) {
+    board.ClearConsoleText();
+    const fw::CONFIG_IMAGE* ps = fw::pGetConfigImage();
+    for (uint8_t r = 0; r < ps->sHeader.wRankCount; ++r) fw::PrintRankRecord(ps, r, fw::TRUE);
+    for (uint16_t l = 0; l < ps->sHeader.wLdCount; ++l) fw::PrintLdRecord(ps, l);
+    board.RunFor(200'000'000ull);
+    return board.ConsoleText();
+}
+
 TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
     ASSERT_TRUE(builder.OpenEdit());
     ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3, 4})), fw::STATUS_OK);
@@ -148,6 +160,8 @@ TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
     ASSERT_TRUE(builder.Commit());
     std::vector<uint8_t> abBody(fw::CONFIG_IMAGE_SIZE - 512);
     std::memcpy(abBody.data(), reinterpret_cast<const uint8_t*>(fw::pGetConfigImage()) + 512, abBody.size());
+    const std::string layout = LayoutPrintout(board);
+    ASSERT_NE(layout.find("Rank:01 RAID10"), std::string::npos) << layout;
 
     // The controller starts again on the same NVRAM and drives, with
     // nothing of its memory kept.
@@ -158,6 +172,7 @@ TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
     EXPECT_EQ(fw::bGetRankCount(), 2);
     EXPECT_EQ(fw::wGetLogicalDriveCount(), 2);
     EXPECT_EQ(fw::bGetHotSpareCount(), 1);
+    EXPECT_EQ(LayoutPrintout(board), layout);
 }
 
 void PutJournalBytes(uint16_t wSlot, uint8_t bValue) {
@@ -325,6 +340,83 @@ TEST_F(ConfigCommitTest, StaleCopiesAreErasedOnceFailedDrivesAtEveryCommit) {
     EXPECT_EQ(Writes(5), lFailed + (fw::wGetConfigCommitCount() - wCommits));
     EXPECT_GE(fw::wGetConfigCommitCount() - wCommits, 3);
 }
+
+// ---- power cut while the copies are written ----
+
+// A RAID 5 of slots 1-3 is on the drives; an edit adds a mirror of slots 4
+// and 5, and the power fails while one drive takes its new copy.  The
+// controller that starts afterwards on the same NVRAM and drives loads a
+// whole configuration: the old one while no new copy is complete, else the
+// new one.
+class ConfigPowerCutTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(PowerOn()); }
+
+    bool PowerOn(const std::vector<uint8_t>* pabNvram = nullptr) {
+        board = std::make_unique<sim::Board>();
+        if (pabNvram != nullptr) board->nvram().LoadImage(*pabNvram);
+        board->sasController().AttachChassis(&chassis);
+        builder = std::make_unique<cfgbuild::Builder>(*board);
+        return dispatchtest::BootToMainLoop(*board) && builder->WaitIdle();
+    }
+
+    // The board stops; a new one starts on what the old one left.
+    bool PowerOnAgain() {
+        const std::vector<uint8_t> abNvram = board->nvram().Image();
+        builder.reset();
+        board.reset();
+        return PowerOn(&abNvram);
+    }
+
+    uint64_t Writes(unsigned uSlot) { return chassis.DriveAt(uSlot)->CommandCount(fw::SCSI_WRITE10); }
+
+    sim::Chassis chassis;
+    std::unique_ptr<sim::Board> board;
+    std::unique_ptr<cfgbuild::Builder> builder;
+};
+
+struct CutCase {
+    const char* pszName;
+    unsigned uSlot;       // the drive whose WRITE the power cut tears
+    uint32_t dBlocks;     // blocks of it that reach the medium
+    uint16_t wRanksAfter; // arrays of the configuration loaded afterwards
+};
+
+class ConfigPowerCutAtTest : public ConfigPowerCutTest, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(ConfigPowerCutAtTest, TheNextStartLoadsTheOldOrTheNewConfigurationWhole) {
+    const CutCase& c = GetParam();
+    ASSERT_TRUE(builder->MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    ASSERT_TRUE(builder->OpenEdit());
+    ASSERT_EQ(builder->CreateArray(Spec(fw::RAID_LEVEL_10, {4, 5})), fw::STATUS_OK);
+    // The first member is slow: the others would be written before it if
+    // they did not wait for its copy.
+    chassis.DriveAt(1)->SetExtraLatencyNs(50'000'000ull);
+    uint64_t alWrites[6];
+    for (unsigned u = 1; u <= 5; ++u) alWrites[u] = Writes(u);
+    chassis.DriveAt(c.uSlot)->CutPowerDuringNextWrite(c.dBlocks);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    ASSERT_EQ(board->RunFor(cfgbuild::kSettleNs), sim::StopKind::PowerCut);
+    if (c.uSlot == 1) {
+        // While the first copy was written no other drive was.
+        for (unsigned u = 2; u <= 5; ++u) EXPECT_EQ(Writes(u), alWrites[u]) << "slot " << u;
+    }
+    chassis.DriveAt(1)->SetExtraLatencyNs(0);
+
+    ASSERT_TRUE(PowerOnAgain()) << board->ConsoleText();
+    const fw::CONFIG_IMAGE* ps = fw::pGetConfigImage();
+    EXPECT_EQ(fw::fIsConfigValid(), fw::TRUE);
+    EXPECT_EQ(ps->sHeader.wRankCount, c.wRanksAfter);
+    EXPECT_EQ(ps->sHeader.wLdCount, 1);
+    EXPECT_EQ(ps->asRank[0].bRaidLevel, fw::RAID_LEVEL_5);
+    EXPECT_EQ(fw::bGetRankCount(), c.wRanksAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, ConfigPowerCutAtTest,
+    ::testing::Values(CutCase{"FirstCopyBeforeAnyBlock", 1, 0, 1}, CutCase{"FirstCopyAfterItsHeader", 1, 1, 1},
+                      CutCase{"ALaterCopy", 4, 100, 2}),
+    [](const auto& info) { return std::string(info.param.pszName); });
 
 // ---- host I/O quiesce ----
 
