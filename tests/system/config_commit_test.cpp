@@ -22,6 +22,7 @@
 #include "executive/dispatch_test_board.h"
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
+#include "executive/timers.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -297,6 +298,32 @@ TEST_F(ConfigCommitTest, TheWriterWaitsForPagesAndEntriesAndThenWrites) {
     EXPECT_EQ(fw::bGetConfigWriterState(), fw::WRITER_ISSUE_MEMBERS);
     EXPECT_EQ(Writes(1), lWrites);
     for (fw::KERNEL_ENTRY* ps : apsEntries) fw::FreeKernelEntries(ps);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+}
+
+TEST_F(ConfigCommitTest, AChainWaitsForACompletionNodeAndThenWrites) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    // Every page but the writer's two, and every completion node (the pool
+    // cannot grow without a page).
+    std::vector<fw::BUFFER_HANDLE> adPages;
+    for (fw::BUFFER_HANDLE d; fw::bAllocDataPages(0, 1, &d) == fw::STATUS_OK;) adPages.push_back(d);
+    std::vector<fw::CALLBACK_NODE*> apsNodes;
+    for (fw::CALLBACK_NODE* ps; (ps = fw::pAllocCallbackNode()) != nullptr;) apsNodes.push_back(ps);
+    for (int i = 0; i < 2; ++i) {
+        fw::wFreeDataPages(adPages.back(), 1);
+        adPages.pop_back();
+    }
+    const uint64_t lStarts = chassis.DriveAt(1)->CommandCount(fw::SCSI_START_STOP_UNIT);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    board.RunFor(200'000'000ull);
+    EXPECT_EQ(fw::fIsConfigCommitInProgress(), fw::TRUE);
+    EXPECT_EQ(fw::wGetConfigWriterOutstanding(), 1);
+    EXPECT_EQ(chassis.DriveAt(1)->CommandCount(fw::SCSI_START_STOP_UNIT), lStarts);
+    for (fw::CALLBACK_NODE* ps : apsNodes) fw::FreeCallbackNode(ps);
+    for (fw::BUFFER_HANDLE d : adPages) fw::wFreeDataPages(d, 1);
     ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
     for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
