@@ -25,6 +25,8 @@ public:
     void Write(uint32_t address, uint32_t value, unsigned width) override;
     bool Programmed() const { return m_programmed; }
     void SetProgrammed(bool programmed) { m_programmed = programmed; }
+    // The board is moved to the other controller slot.
+    void SetSlot1(bool slot1) { m_regs[0x02 / 2] = static_cast<uint16_t>((m_regs[0x02 / 2] & ~0x0040) | (slot1 ? 0x0040 : 0)); }
     uint16_t Register(uint32_t offset) const { return m_regs[(offset & 0x1F) / 2]; }
     bool WatchdogRunning() const { return m_watchdogRunning; }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "cache/nvram_journal.h"
+#include "cache/stripe_access.h"
 
 namespace fw {
 
@@ -11,12 +12,10 @@ struct KERNEL_ENTRY;
 
 void CacheFlushSequencerStep();
 void WriteSortService();
-void InitStripeAccessTable();
 uint8_t fCheckExpansionMarker(uint8_t bMarker1, uint8_t bMarker2);
 void ResetCacheFlushSequencer();
 void InitReadAheadBuffers();
 void StartCacheFlushSequencer(uint8_t fMaster);
-void SetLunMasterFlags(uint8_t fMaster);
 void InitWriteSort();
 
 // Background pass services of the cache.
@@ -37,15 +36,6 @@ void SetFlushPiecewiseMode(uint8_t f);
 
 // Used by the target engine.
 struct KERNEL_ENTRY;
-// The command's stripe access record: claimed at admission (TRUE: access
-// must be arranged with the partner), its S and O flags, released when the
-// command ends.
-uint8_t fClaimStripeAccessEntry(KERNEL_ENTRY* psEntry);
-void ReleaseStripeAccessEntry(uint16_t wIndex);
-uint8_t fGetStripeAccessSFlag(uint16_t wIndex);
-void SetStripeAccessSFlag(uint16_t wIndex, uint8_t f);
-uint8_t fGetStripeAccessOFlag(uint16_t wIndex);
-void SetStripeAccessOFlag(uint16_t wIndex, uint8_t f);
 void ReleaseReadAheadSlot(uint8_t bSlot);
 // The write-complete end of a cache flush write (command types 131, 152).
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry);

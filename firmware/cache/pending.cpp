@@ -32,12 +32,10 @@ uint32_t s_dSortableWrites = 0;
 
 void CacheFlushSequencerStep() {}
 void WriteSortService() {}
-void InitStripeAccessTable() {}
 uint8_t fCheckExpansionMarker(uint8_t, uint8_t) { return FALSE; }
 void ResetCacheFlushSequencer() {}
 void InitReadAheadBuffers() {}
 void StartCacheFlushSequencer(uint8_t) {}
-void SetLunMasterFlags(uint8_t) {}
 void InitWriteSort() {}
 
 
@@ -65,7 +63,6 @@ uint8_t s_fFlushPiecewiseMode = FALSE;
 uint8_t fGetFlushPiecewiseMode() { return s_fFlushPiecewiseMode; }
 void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 
-void ReleaseStripeAccessEntry(uint16_t) {}
 // Nothing waits for a prefetch yet: it ends.
 void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
     MarkFinishedWithoutStatus(psEntry);
@@ -93,11 +90,6 @@ void SetReadAheadLoaded(uint8_t, uint8_t) {}
 uint16_t wGetReadAheadUsers(uint8_t) { return 0; }
 void ReleaseReadAheadSlot(uint8_t) {}
 
-uint8_t fClaimStripeAccessEntry(KERNEL_ENTRY*) { return FALSE; }
-uint8_t fGetStripeAccessSFlag(uint16_t) { return FALSE; }
-void SetStripeAccessSFlag(uint16_t, uint8_t) {}
-uint8_t fGetStripeAccessOFlag(uint16_t) { return FALSE; }
-void SetStripeAccessOFlag(uint16_t, uint8_t) {}
 // No flush sequencer yet: its write is done with.
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
     const uint8_t bPort = psEntry->bPortCode;

@@ -26,12 +26,14 @@
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"
 #include "sas/sas_drive.h"
+#include "target/buffer_commands.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
 #include "target/lun_scheduler.h"
+#include "target/mode_pages.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -52,7 +54,7 @@ constexpr uint16_t OPTIMISATION_SHARE_PERCENT = 25;
 // Command types of the data-out completion.
 constexpr uint8_t CT_MANAGEMENT_SET = 62;
 constexpr uint8_t CT_MANAGEMENT_DEFERRED = 66;
-constexpr uint8_t CT_MODE_SELECT = 83;
+constexpr uint8_t CT_MODE_SELECT = COMMAND_TYPE_MODE_SELECT;
 constexpr uint8_t CT_PR_OUT = 76;
 constexpr uint8_t CT_SNAPSHOT_DATA = 73;
 constexpr uint8_t CT_DOWNLOAD_A = 115;

@@ -77,7 +77,15 @@ uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
 uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
 uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
-uint8_t fGetLdStripeAccessTracking(uint16_t) { return FALSE; }
+namespace {
+uint8_t s_afStripeAccessTracking[MAX_LDS];   // FALSE until set
+}  // namespace
+uint8_t fGetLdStripeAccessTracking(uint16_t wLd) {
+    return wLd < MAX_LDS && s_afStripeAccessTracking[wLd] == TRUE ? TRUE : FALSE;
+}
+void SetLdStripeAccessTracking(uint16_t wLd, uint8_t f) {
+    if (wLd < MAX_LDS) s_afStripeAccessTracking[wLd] = f;
+}
 
 namespace {
 uint8_t s_fPartialFullStripeWrite = FALSE;

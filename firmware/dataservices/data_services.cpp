@@ -4,9 +4,18 @@
 // with no snapshot start-up to wait for, the start-of-day flags have nothing
 // to steer.
 #include "dataservices/data_services.h"
+
+#include <cstring>
+
 #include "executive/types.h"
+#include "executive/work_flags.h"
 
 namespace fw {
+
+namespace {
+// A metadata flush asked for and not yet written.
+uint8_t s_fMetadataFlushInProgress = FALSE;
+}  // namespace
 
 uint8_t fGetSnapshotsActiveFlag() { return FALSE; }
 uint16_t wGetCmdCntInSnapshotQueue() { return 0; }
@@ -26,8 +35,13 @@ void StartODAStartup(uint8_t) {}
 void StartDuplication(uint8_t) {}
 void ResetSnapshotStartFlags() {}
 
-uint8_t fGetSnapshotKernelRequest() { return FALSE; }
-void SnapshotKernelService() {}
+uint8_t fGetSnapshotKernelRequest() { return s_fMetadataFlushInProgress; }
+// No snapshot set holds metadata: a requested flush is done at once.
+void SnapshotKernelService() { s_fMetadataFlushInProgress = FALSE; }
+void RequestMetadataFlush() {
+    s_fMetadataFlushInProgress = TRUE;
+    SetWorkPending(TRUE);
+}
 uint8_t fGetMainSnapshotStateMachineRunning() { return FALSE; }
 void MainSnapshotStateMachine() {}
 
@@ -51,6 +65,11 @@ void GetSnapshotSourceOfLun(uint16_t, uint16_t* pwLd, uint8_t* pbSnapshot) {
     *pwLd = 0xFFFF;
     *pbSnapshot = 0xFF;
 }
+void GetSnapshotIdentity(uint16_t, uint8_t* pbIdentifier, uint32_t* pdSuffix, uint16_t* pwOda) {
+    std::memset(pbIdentifier, 0, 16);
+    *pdSuffix = 0;
+    *pwOda = 0;
+}
 uint8_t fIsLdRestoreInProgress(uint16_t) { return FALSE; }
 uint8_t fIsSnapshotUnreadable(const KERNEL_ENTRY*) { return FALSE; }
 void ReleaseSnapshotPageMapRange(KERNEL_ENTRY*) {}
@@ -60,7 +79,7 @@ void DataServicesCommandDone(KERNEL_ENTRY*, uint8_t) {}
 
 // No snapshot set: no command takes part in a copy-on-write.
 uint8_t fGetSnapshotBusyFlag() { return FALSE; }
-uint8_t fGetMetadataFlushInProg() { return FALSE; }
+uint8_t fGetMetadataFlushInProg() { return s_fMetadataFlushInProgress; }
 uint8_t bSnapshotCopyOnWriteTest(KERNEL_ENTRY*) { return 0; }
 uint8_t bGetSnapshotCommandState(const KERNEL_ENTRY*) { return 0; }
 uint8_t bSnapshotDataReceivedCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }

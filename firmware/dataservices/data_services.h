@@ -77,6 +77,13 @@ uint8_t bSnapshotWriteReadyCheck(KERNEL_ENTRY* psEntry);
 void SnapshotCommandData(KERNEL_ENTRY* psEntry);
 // A snapshot VLUN's source logical drive and snapshot number.
 void GetSnapshotSourceOfLun(uint16_t wVlun, uint16_t* pwLd, uint8_t* pbSnapshot);
+// What INQUIRY reports of a snapshot VLUN: the first 16 bytes of its
+// snapshot's record, the record's identifier suffix and the overwrite data
+// area the snapshot lives in.
+void GetSnapshotIdentity(uint16_t wVlun, uint8_t* pbIdentifier, uint32_t* pdSuffix, uint16_t* pwOda);
+// SYNCHRONIZE CACHE asks for the snapshot metadata to be written; the flush
+// is in progress from the request until the snapshot kernel service ends it.
+void RequestMetadataFlush();
 // TRUE while the logical drive is restored from a snapshot.
 uint8_t fIsLdRestoreInProgress(uint16_t wLd);
 // TRUE when the command addresses a snapshot that cannot be read.

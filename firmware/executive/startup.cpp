@@ -60,6 +60,8 @@
 #include "target/back_end_completion.h"
 #include "target/lun_scheduler.h"
 #include "target/unit_attention.h"
+#include "target/buffer_commands.h"
+#include "target/mode_pages.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -461,7 +463,8 @@ void InitController() {
         }
     }
 
-    InitModePageDefaults();
+    InitModePages();
+    InitEchoBuffers();
     ResetCacheFlushSequencer();
     InitScsi2Reservations();
     InitReadAheadBuffers();

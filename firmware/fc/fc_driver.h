@@ -115,6 +115,14 @@ uint8_t bSendMarker(uint8_t bChip, uint16_t wTarget, uint16_t wLun, uint8_t bMod
 uint16_t wGetResponseOutPointer(uint8_t bChip);
 uint8_t bQLReadReg16(uint8_t bChip, uint16_t wRegister, uint16_t* pwValue);
 uint8_t bQLReadReg32(uint8_t bChip, uint16_t wRegister, uint32_t* pdValue);
+// The readiness flags TEST UNIT READY answers from: the drive loops are
+// ready, the drives are starting, the drive loops are held.
+uint8_t fGetDriveLoopsReady();
+void SetDriveLoopsReady(uint8_t f);
+uint8_t fGetDrivesStarting();
+void SetDrivesStarting(uint8_t f);
+uint8_t fGetDriveLoopsHold();
+void SetDriveLoopsHold(uint8_t f);
 // ISP2x00: command resources consumed and the request to give them back.
 void IncTargetResourceCount(uint8_t bPort);
 void SetTargetResourceRequest(uint8_t bPort, uint8_t f);

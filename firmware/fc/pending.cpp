@@ -23,6 +23,19 @@ void ResetFibreChannelStartFlags() {}
 void InitLoopPortTables() {}
 void SetFcScanFlag(uint8_t) {}
 uint8_t bSetUpDriveLoopDeviceTable() { return STATUS_OK; }
+// No drive-loop bring-up runs on this board: the drive side counts as
+// ready from the start until something says otherwise.
+namespace {
+uint8_t s_fDriveLoopsReady = TRUE;
+uint8_t s_fDrivesStarting = FALSE;
+uint8_t s_fDriveLoopsHold = FALSE;
+}  // namespace
+uint8_t fGetDriveLoopsReady() { return s_fDriveLoopsReady; }
+void SetDriveLoopsReady(uint8_t f) { s_fDriveLoopsReady = f; }
+uint8_t fGetDrivesStarting() { return s_fDrivesStarting; }
+void SetDrivesStarting(uint8_t f) { s_fDrivesStarting = f; }
+uint8_t fGetDriveLoopsHold() { return s_fDriveLoopsHold; }
+void SetDriveLoopsHold(uint8_t f) { s_fDriveLoopsHold = f; }
 uint8_t fIsHostIsrActive() { return FALSE; }
 uint8_t fIsDriveIsrActive() { return FALSE; }
 

@@ -113,6 +113,7 @@ constexpr uint8_t ASC_WRITE_PROTECTED = 0x27;
 constexpr uint8_t ASC_NOT_READY_TO_READY = 0x28;   // medium may have changed
 constexpr uint8_t ASC_POWER_ON_RESET = 0x29;        // ASCQ 0 power on, reset or bus device reset
 constexpr uint8_t ASC_PARAMETERS_CHANGED = 0x2A;
+constexpr uint8_t ASC_COMMAND_SEQUENCE_ERROR = 0x2C;
 constexpr uint8_t ASC_COMMANDS_CLEARED = 0x2F;
 constexpr uint8_t ASC_SAVING_NOT_SUPPORTED = 0x39;
 constexpr uint8_t ASC_MEDIUM_NOT_PRESENT = 0x3A;

@@ -2,9 +2,7 @@
 
 #include "executive/types.h"
 #include "hw/scsi.h"
-#include "target/host_command_codes.h"
-#include "target/scsi_status.h"
-#include "target/stage_rings.h"
+#include "target/command_replies.h"
 
 namespace fw {
 
@@ -19,17 +17,21 @@ void ResetManagementBufferPointer() { s_dBufferOffset = 0; }
 void ClearManagementChangeCounter() { s_dChangeCounter = 0; }
 
 // No management command set on this controller: MAINTENANCE IN and OUT are
-// answered as unsupported operation codes, and no WRITE BUFFER carries a
-// management action.
+// answered as unsupported operation codes, no buffer ID names a management
+// page and no WRITE BUFFER carries a management action.
 namespace {
-void AnswerMaintenance(KERNEL_ENTRY* psEntry) {
-    psEntry->bPrimaryState = HOST_STATE_STATUS;
-    (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
-    DecPortNewCommands(psEntry->bPortCode);
-}
+void Refuse(KERNEL_ENTRY* psEntry, uint8_t bAsc) { AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, bAsc, 0); }
 }  // namespace
-void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry) { AnswerMaintenance(psEntry); }
-void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry) { AnswerMaintenance(psEntry); }
+void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry) { Refuse(psEntry, ASC_INVALID_OPCODE); }
+void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry) { Refuse(psEntry, ASC_INVALID_OPCODE); }
+uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry) {
+    Refuse(psEntry, ASC_INVALID_FIELD_IN_CDB);
+    return STATUS_OK;
+}
+uint8_t bStartManagementWriteBuffer(KERNEL_ENTRY* psEntry) {
+    Refuse(psEntry, ASC_INVALID_FIELD_IN_CDB);
+    return STATUS_OK;
+}
 void EndManagementAction(KERNEL_ENTRY*) {}
 
 }  // namespace fw

@@ -22,6 +22,14 @@ struct KERNEL_ENTRY;
 // MAINTENANCE IN and MAINTENANCE OUT.
 void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry);
 void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry);
+// READ BUFFER of a management page (the buffer ID names it): checked, the
+// management-command-active flag set, the page built and sent.  255
+// answered; 66 the command waits at the head of the new-command ring.
+uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry);
+// A management WRITE BUFFER (buffer ID 0xF2 in mode 2, the set commands of
+// mode 1): its CDB checked and its data received.  255 answered or under
+// way; 66 the command waits at the head of the new-command ring.
+uint8_t bStartManagementWriteBuffer(KERNEL_ENTRY* psEntry);
 // The end of a management WRITE BUFFER: its action by command type.
 void EndManagementAction(KERNEL_ENTRY* psEntry);
 

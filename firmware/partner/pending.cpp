@@ -7,10 +7,44 @@
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
 #include "executive/types.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
 
 namespace fw {
 
-uint8_t DualControllerTask() { return STATUS_OK; }
+// The stand-in partner runs no host commands of its own, so its check of a
+// stripe access request finds nothing in the way: every request is granted,
+// answered when the partner service next runs.
+namespace {
+uint16_t s_awAccessRequests[HOST_ENTRY_COUNT];
+uint16_t s_wAccessRequests = 0;
+
+void AnswerStripeAccess(uint16_t wIndex, uint8_t bAnswer) {
+    KERNEL_ENTRY* psEntry = nullptr;
+    wGetTargetEntry(wIndex, &psEntry);
+    if (psEntry == nullptr || psEntry->fUsed != TRUE || psEntry->bCommandType != COMMAND_TYPE_PARTNER_ACCESS_OUT) {
+        return;
+    }
+    if (bAnswer == STRIPE_ACCESS_GRANTED_MASTER || bAnswer == STRIPE_ACCESS_REFUSED_MASTER) {
+        SetLunMasterFlag(psEntry->wLunIndex, TRUE);
+    }
+    if (bAnswer == STRIPE_ACCESS_GRANTED || bAnswer == STRIPE_ACCESS_GRANTED_MASTER) {
+        SetFlag(psEntry, KE_FLAG_PARTNER_ACCESS);
+        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
+        SetStripeAccessSFlag(wIndex, TRUE);
+    } else {
+        // Asked again on its next dispatch.
+        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_W;
+        SetStripeAccessOFlag(wIndex, TRUE);
+    }
+}
+}  // namespace
+
+uint8_t DualControllerTask() {
+    for (uint16_t w = 0; w < s_wAccessRequests; w++) AnswerStripeAccess(s_awAccessRequests[w], STRIPE_ACCESS_GRANTED);
+    s_wAccessRequests = 0;
+    return STATUS_OK;
+}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
 void InitDualControllerManager() {}
@@ -120,7 +154,10 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
-uint8_t bSendEventRateMessage118(KERNEL_ENTRY*) { return STATUS_OK; }
+uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
+    if (s_wAccessRequests < HOST_ENTRY_COUNT) s_awAccessRequests[s_wAccessRequests++] = psEntry->wIndex;
+    return STATUS_OK;
+}
 void TouchLunServiceTime(uint16_t) {}
 uint8_t bSendReservationMessage125(uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
 

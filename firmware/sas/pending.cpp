@@ -4,6 +4,8 @@
 #include "config/drive_tables.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "platform/internal_command_path.h"
 
 namespace fw {
 
@@ -60,12 +62,24 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint
     return STATUS_OK;
 }
 void StartSASDataOutTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t) {}
-uint8_t bHostPortSendStatus(KERNEL_ENTRY*, uint16_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
-uint8_t HostPortDataInAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t, uint8_t,
-                             uint8_t, uint8_t, uint8_t, uint8_t) {
-    return STATUS_OK;
+// The second SAS target path (port codes 49 and 50) is not on this board:
+// its commands end as the controller's own internal commands do.
+uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
+                            uint8_t bAscq) {
+    return bInternalSendStatus(psEntry, bStatus, bKey, bAsc, bAscq);
 }
-void HostPortDataOutAssist(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void GetSASTargetLastSense(uint8_t, uint16_t, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq) {
+    *pbKey = SENSE_NO_SENSE;
+    *pbAsc = 0;
+    *pbAscq = 0;
+}
+uint8_t HostPortDataInAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t,
+                             uint8_t fWithStatus, uint8_t, uint8_t, uint8_t, uint8_t) {
+    return bInternalDataIn(psEntry, fWithStatus);
+}
+void HostPortDataOutAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
+    InternalDataOut(psEntry);
+}
 
 
 

@@ -38,6 +38,9 @@ void StartSASDataOutTransfer(KERNEL_ENTRY* psEntry, uint32_t dAddress1, uint32_t
                              uint32_t dLength2);
 uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t wUnused, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
                             uint8_t bAscq);
+// The last sense the SAS target driver sent an initiator of port code 113
+// or 114 (REQUEST SENSE reports it); all zero when none.
+void GetSASTargetLastSense(uint8_t bPortCode, uint16_t wInitiator, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq);
 uint8_t HostPortDataInAssist(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
                              uint32_t dAddress2, uint32_t dLength2, uint16_t wUnused, uint8_t fWithStatus,
                              uint8_t bStatus, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);

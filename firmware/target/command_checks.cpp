@@ -38,11 +38,15 @@ constexpr RESERVED_FIELD_ROW s_asReservedFields[] = {
     {SCSI_SEND_DIAGNOSTIC, {0, 0x08, X, 0, 0, 0xF8}, 0, 0, 0, 0},
     {SCSI_READ_CAPACITY10, {0, 0x1C, 0, 0, 0, 0, X, X, 0xFE, 0xF8}, 8, 0x01, 2, 5},
     {SCSI_SEEK10, {0, 0x1F, 0, 0, 0, 0, X, X, X, 0xF8}, 0, 0, 0, 0},
+    // Every SEEK reaches its handler in this form, the fields of SEEK(6) and
+    // SEEK(10) moved to their places in it.
+    {SCSI_SEEK16_FORM, {0, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0, X, X, X, X, X, 0xF8}, 0, 0, 0, 0},
     {SCSI_VERIFY10, {0, 0x0C, 0, 0, 0, 0, X, 0, 0, 0xF8}, 0, 0, 0, 0},
     {SCSI_SYNCHRONIZE_CACHE10, {0, 0x0C, 0, 0, 0, 0, X}, 0, 0, 0, 0},
     {SCSI_READ_DEFECT_DATA10, {0, 0, 0xE0, X, X, X, X, 0, 0, X}, 0, 0, 0, 0},
-    {SCSI_WRITE_BUFFER, {0, 0xF8, 0, 0, 0, 0, 0, 0, 0, 0xFC}, 0, 0, 0, 0},
-    {SCSI_READ_BUFFER, {0, 0xF8, 0, 0, 0, 0, 0, 0, 0, 0xFC}, 0, 0, 0, 0},
+    // The mode is all of bits 0-3: the echo-buffer modes are 10 and 11.
+    {SCSI_WRITE_BUFFER, {0, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0xFC}, 0, 0, 0, 0},
+    {SCSI_READ_BUFFER, {0, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0xFC}, 0, 0, 0, 0},
     {SCSI_MODE_SELECT10, {0, 0xEE, X, X, X, X, X, 0, 0, 0xFC}, 0, 0, 0, 0},
     {SCSI_RESERVE10, {0, 0x0D, 0, 0, X, X, X, 0, 0, 0xFC}, 0, 0, 0, 0},
     {SCSI_RELEASE10, {0, 0x0D, 0, 0, X, X, X, X, 0, 0xFC}, 0, 0, 0, 0},
@@ -84,27 +88,32 @@ bool HasWrite16ReservedBits(const uint8_t* pbCdb) {
 // what the check passed only while the transfer stays below 65536 units.
 constexpr uint32_t MAX_TRANSFER_UNITS = 65535;
 
+uint32_t dBlockFactor(uint16_t wLd) {
+    const uint32_t dFactor = bGetLogicalDriveBlockFactor(wLd);
+    return dFactor == 0 ? 1 : dFactor;
+}
+
 }  // namespace
+
+uint64_t lGetLogicalDriveBlocks(uint16_t wLd) {
+    uint64_t lLastBlock = 0;
+    if (bGetLogicalDriveCapacity(wLd, &lLastBlock) != STATUS_OK) return 0;
+    // (last + 1) / F, without the sum that could wrap.
+    const uint32_t dFactor = dBlockFactor(wLd);
+    return lLastBlock / dFactor + (lLastBlock % dFactor == dFactor - 1 ? 1 : 0);
+}
+
+uint8_t fIsBlockRangeInside(uint16_t wLd, uint64_t lLba, uint32_t dBlocks) {
+    const uint64_t lBlocks = lGetLogicalDriveBlocks(wLd);
+    return ToFlag(lLba < lBlocks && dBlocks <= lBlocks - lLba);
+}
 
 uint8_t bCheckLbaRange(KERNEL_ENTRY* psEntry, uint16_t wLd, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq) {
     uint8_t* pbCdb = pGetCommandCdb(psEntry);
-    uint64_t lLastBlock = 0;
-    const bool fDrive = bGetLogicalDriveCapacity(wLd, &lLastBlock) == STATUS_OK;
-    uint32_t dFactor = bGetLogicalDriveBlockFactor(wLd);
-    if (dFactor == 0) dFactor = 1;
+    const uint32_t dFactor = dBlockFactor(wLd);
     const uint64_t lAddress = lGetBe64(pbCdb + 2);
     const uint32_t dLength = dGetBe32(pbCdb + 10);
-
-    // Checked in the drive's own blocks, so that no product can wrap: the
-    // drive holds (last + 1) / F whole blocks.
-    uint64_t lBlocks = 0;
-    if (fDrive) lBlocks = lLastBlock / dFactor + (lLastBlock % dFactor == dFactor - 1 ? 1 : 0);
-    bool fOutOfRange;
-    if (dLength == 0) {
-        fOutOfRange = lAddress >= lBlocks;
-    } else {
-        fOutOfRange = lAddress >= lBlocks || dLength > lBlocks - lAddress;
-    }
+    const bool fOutOfRange = fIsBlockRangeInside(wLd, lAddress, dLength) != TRUE;
     uint8_t bResult = STATUS_OK;
     if (HasWrite16ReservedBits(pbCdb) || dLength > MAX_TRANSFER_UNITS / dFactor) {
         bResult = bRefuse(ASC_INVALID_FIELD_IN_CDB, pbKey, pbAsc, pbAscq);

@@ -15,6 +15,14 @@ namespace fw {
 // Every refusal clears CDB bytes 12 and 13.
 uint8_t bCheckLbaRange(KERNEL_ENTRY* psEntry, uint16_t wLd, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq);
 
+// The logical drive's size in its own blocks: its capacity names the last
+// 512-byte unit, and a partial block at the end does not count.  0 when
+// there is no such drive.
+uint64_t lGetLogicalDriveBlocks(uint16_t wLd);
+// TRUE when blocks [lLba, lLba + dBlocks) of the drive exist; with dBlocks
+// 0, when block lLba does.  No product is formed, so nothing can wrap.
+uint8_t fIsBlockRangeInside(uint16_t wLd, uint64_t lLba, uint32_t dBlocks);
+
 // The bits of a supported command's CDB that the controller does not
 // implement must be zero: 5/0x24 when one is set, 5/0x20 for an opcode the
 // table does not know.

@@ -29,12 +29,16 @@
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
 #include "sas/sas_drive.h"
+#include "target/buffer_commands.h"
 #include "target/command_access.h"
 #include "target/command_checks.h"
 #include "target/host_command_codes.h"
+#include "target/inquiry.h"
 #include "target/lun_scheduler.h"
+#include "target/mode_pages.h"
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
+#include "target/target_commands.h"
 #include "target/target_engine.h"
 #include "target/unit_attention.h"
 
@@ -352,7 +356,9 @@ void AnswerInvalidOpcode(const DISPATCH& s) {
     Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
 }
 
-// Step 23: one table of opcodes up to 0xA4.
+// Step 23: one table of opcodes up to 0xA4.  A handler that found no buffer
+// page answers 66: the command stays at the head and dispatching stops for
+// this cycle.
 uint8_t bDispatchByOpcode(const DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
     switch (s.pbCdb[0]) {
@@ -364,9 +370,12 @@ uint8_t bDispatchByOpcode(const DISPATCH& s) {
     case SCSI_REQUEST_SENSE: {
         const uint8_t bInitiator = static_cast<uint8_t>(s.wInitiator);
         const uint8_t fAttention = fGetUnitAttention(s.bPortCode, bInitiator, s.wHostLun);
-        AnswerRequestSense(ps, fAttention);
-        if (fAttention == TRUE) SetUnitAttention(s.bPortCode, bInitiator, s.wHostLun, FALSE);
-        break;
+        const uint8_t bResult = bAnswerRequestSense(ps, fAttention);
+        // Reported once: cleared only when the sense went out.
+        if (fAttention == TRUE && bResult == DISPATCH_DONE) {
+            SetUnitAttention(s.bPortCode, bInitiator, s.wHostLun, FALSE);
+        }
+        return bResult;
     }
     case SCSI_SEEK6:
     case SCSI_VERIFY10: ConvertCdbTo16(s.pbCdb); return bDispatchByOpcode(s);
@@ -374,17 +383,18 @@ uint8_t bDispatchByOpcode(const DISPATCH& s) {
     case SCSI_SEEK16_FORM: AnswerSeek(ps); break;
     case SCSI_VERIFY16: AnswerVerify(ps); break;
     case SCSI_MODE_SELECT6:
-    case SCSI_MODE_SELECT10: ModeSelect(ps); break;
-    case SCSI_MODE_SENSE6: WidenCdbTo10(s.pbCdb); ModeSense(ps); break;
-    case SCSI_MODE_SENSE10: ModeSense(ps); break;
+    case SCSI_MODE_SELECT10: return ModeSelect(ps);
+    // MODE SENSE widens the 6-byte form itself, remembering which it was.
+    case SCSI_MODE_SENSE6:
+    case SCSI_MODE_SENSE10: return ModeSense(ps);
     case SCSI_RESERVE6: WidenCdbTo10(s.pbCdb); return AnswerReserve(ps, s.wLd);
     case SCSI_RESERVE10: return AnswerReserve(ps, s.wLd);
     case SCSI_RELEASE6: WidenCdbTo10(s.pbCdb); return AnswerRelease(ps, s.wLd);
     case SCSI_RELEASE10: return AnswerRelease(ps, s.wLd);
     case SCSI_READ_CAPACITY10:
-    case SCSI_SERVICE_ACTION_IN16: AnswerReadCapacity(ps); break;
+    case SCSI_SERVICE_ACTION_IN16: return bAnswerReadCapacity(ps);
     case SCSI_SYNCHRONIZE_CACHE10: AnswerSynchronizeCache(ps); break;
-    case SCSI_READ_DEFECT_DATA10: AnswerReadDefectData(ps); break;
+    case SCSI_READ_DEFECT_DATA10: return bAnswerReadDefectData(ps);
     case SCSI_WRITE_BUFFER: return bAnswerWriteBuffer(ps);
     case SCSI_READ_BUFFER: return bAnswerReadBuffer(ps);
     case SCSI_PERSISTENT_RESERVE_IN: AnswerPersistentReserveIn(ps); break;
@@ -397,7 +407,7 @@ uint8_t bDispatchByOpcode(const DISPATCH& s) {
         break;
     case SCSI_READ16:
     case SCSI_WRITE16: QueueOnLunRing(s); break;
-    case SCSI_REPORT_LUNS: AnswerReportLuns(ps); break;
+    case SCSI_REPORT_LUNS: return bAnswerReportLuns(ps);
     case SCSI_MAINTENANCE_IN: AnswerMaintenanceIn(ps); break;
     case SCSI_MAINTENANCE_OUT: AnswerMaintenanceOut(ps); break;
     default: AnswerInvalidOpcode(s); break;
@@ -527,10 +537,7 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
     bResult = bCheckPartnerStripeAccess(s);
     if (bResult != GO_ON) return bResult;
     if (s.fTracking && s.fDual && IsReadWrite16(s.pbCdb[0])) SetStripeAccessSFlag(psEntry->wIndex, TRUE);
-    if (s.pbCdb[0] == SCSI_INQUIRY) {
-        AnswerInquiry(psEntry);
-        return DISPATCH_DONE;
-    }
+    if (s.pbCdb[0] == SCSI_INQUIRY) return AnswerInquiry(psEntry);
     if (s.pbCdb[0] == SCSI_WRITE16 && s.fReadOnly) {
         Refuse(s, SENSE_DATA_PROTECT, ASC_WRITE_PROTECTED, 0);
         return DISPATCH_DONE;

@@ -179,6 +179,7 @@ struct HOST_COMMAND_FIELDS {
     uint8_t abSenseSpecific[3];  // sense bytes 15 to 17
     uint8_t bScsiStatus;         // the status a command made inside the controller ended with
     uint16_t wDataServiceTag;    // data service that owns the command; 0xFFFF none
+    uint32_t dDataInBytes;       // bytes the command's last data-in transfer offered the host
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);

@@ -25,7 +25,6 @@ void InitIntermediateTargetQueues() {}
 void InitPersistentReservations() {}
 void PreparePersistentReservationsForJoin() {}
 void PreparePersistentReservationKeysForJoin() {}
-void InitModePageDefaults() {}
 void InitScsi2Reservations() {}
 void SetPrOutWaitFlag(uint8_t) {}
 void SetPrOutPendingFlag(uint8_t) {}
@@ -51,12 +50,10 @@ void TargetQueueTimeoutService() {}
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
 void RestorePersistentReservation(const PR_RECORD*) {}
 
-void ModeSelectData(KERNEL_ENTRY* psEntry) { AnswerGood(psEntry); }
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry) {
     AnswerGood(psEntry);
     return STATUS_OK;
 }
-void FinishEchoBufferWrite(KERNEL_ENTRY* psEntry) { AnswerGood(psEntry); }
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
 
@@ -74,26 +71,6 @@ void AnswerUnsupported(KERNEL_ENTRY* psEntry) {
     DecPortNewCommands(psEntry->bPortCode);
 }
 }  // namespace
-void AnswerInquiry(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerTestUnitReady(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerNoOperation(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t) { AnswerUnsupported(psEntry); }
-void AnswerReadCapacity(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerVerify(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerSeek(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerSynchronizeCache(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerReadDefectData(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerReportLuns(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-uint8_t bAnswerReadBuffer(KERNEL_ENTRY* psEntry) {
-    AnswerUnsupported(psEntry);
-    return STATUS_OK;
-}
-uint8_t bAnswerWriteBuffer(KERNEL_ENTRY* psEntry) {
-    AnswerUnsupported(psEntry);
-    return STATUS_OK;
-}
-void ModeSense(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void ModeSelect(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
 uint8_t bCheckScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
 uint8_t bGetScsi2Reservation(uint16_t, uint8_t*, uint16_t*, uint8_t*, uint16_t*, uint8_t*) { return 244; }
 uint8_t bReleaseScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t, uint16_t, uint8_t) { return STATUS_OK; }

@@ -346,6 +346,7 @@ uint8_t StartDataInTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSeg
     if (bSegments > MAX_TRANSFER_SEGMENTS) bSegments = MAX_TRANSFER_SEGMENTS;
     uint32_t dTotal = 0;
     for (uint8_t b = 0; b < bSegments; b++) dTotal += psSegments[b].dLength;
+    pHostFields(psEntry)->dDataInBytes = dTotal;
     const uint32_t dA1 = dSegmentAddress(psSegments, bSegments, 0);
     const uint32_t dL1 = dSegmentLength(psSegments, bSegments, 0);
     const uint32_t dA2 = dSegmentAddress(psSegments, bSegments, 1);
@@ -392,6 +393,12 @@ void StartDataOutTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegme
     case PORT_CODE_MODULE: InternalDataOut(psEntry); break;
     default: break;
     }
+}
+
+uint8_t fFinishIfLoopReset(KERNEL_ENTRY* psEntry) {
+    if (fIsFibreHostCommand(psEntry) != TRUE || !IsStaleAfterLip(psEntry)) return FALSE;
+    FinishStale(psEntry);
+    return TRUE;
 }
 
 uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry) {

@@ -37,6 +37,12 @@ uint8_t StartDataInTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSeg
 // state 18 until the data has arrived ("Data Received", state 23).
 void StartDataOutTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uint8_t bSegments);
 
+// Fibre Channel: a command whose host loop was reset since it arrived has
+// lost its exchange.  TRUE when that is so: the command is then finished as
+// aborted without a status and its chip resource given back; the caller only
+// takes it off the ring it was on.
+uint8_t fFinishIfLoopReset(KERNEL_ENTRY* psEntry);
+
 // ISP24xx: converts the received ATIO into the common head layout and looks
 // the initiator's handle up.  255 converted; 0 the initiator is not known
 // (finish the command without status); 16 the chip had no exchange for the

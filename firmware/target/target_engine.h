@@ -11,7 +11,6 @@ void InitIntermediateTargetQueues();
 void InitPersistentReservations();
 void PreparePersistentReservationsForJoin();
 void PreparePersistentReservationKeysForJoin();
-void InitModePageDefaults();
 void InitScsi2Reservations();
 void SetPrOutWaitFlag(uint8_t f);
 void SetPrOutPendingFlag(uint8_t f);
@@ -31,22 +30,9 @@ uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY* psEntry);
 
 // ---- command handlers the dispatcher hands commands to ----
 // Each answers through the status routines and takes the command off the
-// new-command ring, or leaves it at the head to be dispatched again.
-void AnswerInquiry(KERNEL_ENTRY* psEntry);
-void AnswerTestUnitReady(KERNEL_ENTRY* psEntry);
-// REZERO UNIT, START STOP UNIT, SEND and RECEIVE DIAGNOSTIC.
-void AnswerNoOperation(KERNEL_ENTRY* psEntry);
-void AnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t fUnitAttention);
-void AnswerReadCapacity(KERNEL_ENTRY* psEntry);
-void AnswerVerify(KERNEL_ENTRY* psEntry);
-void AnswerSeek(KERNEL_ENTRY* psEntry);
-void AnswerSynchronizeCache(KERNEL_ENTRY* psEntry);
-void AnswerReadDefectData(KERNEL_ENTRY* psEntry);
-void AnswerReportLuns(KERNEL_ENTRY* psEntry);
-uint8_t bAnswerReadBuffer(KERNEL_ENTRY* psEntry);
-uint8_t bAnswerWriteBuffer(KERNEL_ENTRY* psEntry);
-void ModeSense(KERNEL_ENTRY* psEntry);
-void ModeSelect(KERNEL_ENTRY* psEntry);
+// new-command ring, or leaves it at the head to be dispatched again.  The
+// command set itself is in target/inquiry.h, target/target_commands.h,
+// target/buffer_commands.h and target/mode_pages.h.
 // SCSI-2 reservations: 112 conflict, 255 none.
 uint8_t bCheckScsi2Reservation(uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator, uint8_t fRemote);
 uint8_t AnswerReserve(KERNEL_ENTRY* psEntry, uint16_t wLun);
@@ -100,12 +86,11 @@ void CompleteTargetEngineConfigRequest(uint8_t b0, uint8_t b1, uint8_t b2, uint8
 // interrupted commit releases the host command hold.
 void FailManagementCommandOnAbort();
 
-// Data-out completions of the target commands: MODE SELECT (type 83),
-// PERSISTENT RESERVE OUT (76; 16 asks to be run again), the echo buffer (71)
-// and the parameter data of RESERVE(10) and RELEASE(10).
-void ModeSelectData(KERNEL_ENTRY* psEntry);
+// Data-out completions of the target commands: PERSISTENT RESERVE OUT (76;
+// 16 asks to be run again) and the parameter data of RESERVE(10) and
+// RELEASE(10).  MODE SELECT and the echo buffer answer from their own
+// modules (target/mode_pages.h, target/buffer_commands.h).
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
-void FinishEchoBufferWrite(KERNEL_ENTRY* psEntry);
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 

@@ -168,14 +168,15 @@ const Row s_asRows[] = {
     {0x2F, "1:0C 6 9:F8"},
     {0x35, "1:0C 6"},
     {0x37, "2:E0 3 4 5 6 9"},
-    {0x3B, "1:F8 9:FC"},
-    {0x3C, "1:F8 9:FC"},
+    {0x3B, "1:F0 9:FC"},   // the mode is bits 0-3, so that the echo modes 10 and 11 pass
+    {0x3C, "1:F0 9:FC"},
     {0x55, "1:EE 2 3 4 5 6 9:FC"},
     {0x56, "1:0D 4 5 6 9:FC"},
     {0x57, "1:0D 4 5 6 7 9:FC"},
     {0x5A, "1:07 3 4 5 6 9:FC"},
     {0x5E, "1:E0 2 3 4 5 6 9"},
     {0x5F, "1:E0 3 4 5 6 9"},
+    {0x8B, "1:1F 10 11 12 13 14 15:F8"},   // SEEK(6) and SEEK(10) as their handler sees them
     {0x8F, "1:E8 14 15:F8"},
     {0x9E, "1:E0 14:FC ?14:01 2-9"},
     {0xA0, "1 2 3 4 5 10 11:FC"},

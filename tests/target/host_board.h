@@ -99,8 +99,8 @@ protected:
         bool fStatus;
         uint8_t bStatus, bKey, bAsc, bAscq;
     };
-    Answer Reply(uint16_t wIndex) {
-        const HostReply& r = host.Reply(wIndex);
+    Answer Reply(uint16_t wIndex) { return AnswerOf(host.Reply(wIndex)); }
+    static Answer AnswerOf(const HostReply& r) {
         Answer s{r.fStatus, r.bStatus, 0, 0, 0};
         if (r.abSense.size() >= 14) {
             s.bKey = r.abSense[2] & 0x0F;

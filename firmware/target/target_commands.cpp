@@ -1,0 +1,237 @@
+// The small target commands.
+#include "target/target_commands.h"
+
+#include <algorithm>
+
+#include "cache/outstanding_queues.h"
+#include "config/apply_settings.h"
+#include "config/host_lun_tables.h"
+#include "config/ld_table.h"
+#include "dataservices/data_services.h"
+#include "executive/tick.h"
+#include "executive/timers.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "fc/fc_driver.h"
+#include "hw/scsi.h"
+#include "sas/sas_drive.h"
+#include "target/buffer_commands.h"
+#include "target/command_access.h"
+#include "target/command_checks.h"
+#include "target/command_replies.h"
+#include "target/dispatcher.h"
+#include "target/host_command_codes.h"
+#include "target/scsi_status.h"
+#include "target/stage_rings.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t ASCQ_BECOMING_READY = 0x01;
+constexpr uint8_t ASCQ_FORMAT_IN_PROGRESS = 0x04;
+constexpr uint8_t READ_CAPACITY_LONG_FORM = 0x02;   // READ CAPACITY(10) byte 1: answer in the 16-byte layout
+constexpr uint8_t READ_CAPACITY_LONG_LENGTH = 12;
+constexpr uint8_t SERVICE_ACTION_MASK = 0x1F;
+constexpr uint32_t OLDER_WRITES_WAIT_TICKS = 21;
+constexpr uint32_t FLUSH_POLL_MS = 10;
+constexpr uint8_t DEFECT_FORMAT_MASK = 0x1F;
+constexpr uint8_t DEFECT_HEADER_LENGTH = 4;
+constexpr uint32_t REPORT_LUNS_MIN_ALLOCATION = 16;
+constexpr uint16_t LUN_ENTRY_BYTES = 8;
+
+uint32_t dMin(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+void AnswerGood(KERNEL_ENTRY* psEntry) { AnswerCommand(psEntry, SCSI_STATUS_GOOD, 0, 0); }
+
+// The sense REQUEST SENSE reports when no unit attention is pending.
+void GetInitiatorSense(const KERNEL_ENTRY* psEntry, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq) {
+    *pbKey = SENSE_NO_SENSE;
+    *pbAsc = 0;
+    *pbAscq = 0;
+    switch (psEntry->bPortCode) {
+    case PORT_CODE_FC_HOST_1:
+    case PORT_CODE_FC_HOST_2:
+    case PORT_CODE_INTERNAL:
+    case PORT_CODE_MODULE: return;
+    case PORT_CODE_SAS_HOST_1:
+    case PORT_CODE_SAS_HOST_2:
+        GetSASTargetLastSense(psEntry->bPortCode, wGetCommandInitiator(psEntry), pbKey, pbAsc, pbAscq);
+        return;
+    default: GetSavedSense(psEntry->bPortCode, wGetCommandInitiator(psEntry), pbKey, pbAsc, pbAscq); return;
+    }
+}
+
+// A parked SYNCHRONIZE CACHE: answered once the metadata flush is over.
+void CheckSynchronizeFlush(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
+    if (HasFlag(psEntry, KE_FLAG_ABORTED)) {
+        MarkFinishedWithoutStatus(psEntry);
+        QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
+        return;
+    }
+    if (fGetMetadataFlushInProg() == TRUE) {
+        InsertTimer(psEntry, CheckSynchronizeFlush, FLUSH_POLL_MS);
+        return;
+    }
+    psEntry->bSecondaryState = SECONDARY_SYNC_IDLE;
+    psEntry->bPrimaryState = HOST_STATE_STATUS;
+    (void)SendScsiStatus(psEntry, SCSI_STATUS_GOOD, 0, 0);
+}
+
+}  // namespace
+
+void AnswerTestUnitReady(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return;
+    if (fGetDriveLoopsReady() == TRUE) {
+        AnswerGood(psEntry);
+    } else if (fGetDrivesStarting() == TRUE) {
+        AnswerCommand(psEntry, SENSE_NOT_READY, ASC_NOT_READY, ASCQ_BECOMING_READY);
+    } else if (fGetDriveLoopsHold() == TRUE) {
+        AnswerCommand(psEntry, SENSE_NOT_READY, ASC_NOT_READY, ASCQ_FORMAT_IN_PROGRESS);
+    } else {
+        AnswerCommand(psEntry, SENSE_NOT_READY, ASC_NOT_READY, 0);
+    }
+}
+
+void AnswerNoOperation(KERNEL_ENTRY* psEntry) {
+    if (PassesReservedFieldCheck(psEntry)) AnswerGood(psEntry);
+}
+
+uint8_t bAnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t fUnitAttention) {
+    if (!PassesReservedFieldCheck(psEntry)) return STATUS_OK;
+    const uint8_t bAllocation = pGetCommandCdb(psEntry)[4];
+    uint8_t bKey = SENSE_UNIT_ATTENTION;
+    uint8_t bAsc = ASC_POWER_ON_RESET;
+    uint8_t bAscq = 0;
+    if (fUnitAttention != TRUE) GetInitiatorSense(psEntry, &bKey, &bAsc, &bAscq);
+    if (bAllocation == 0) {
+        AnswerGood(psEntry);
+        return STATUS_OK;
+    }
+    uint8_t* pb = pbTakeCommandPages(psEntry, 1);
+    if (pb == nullptr) return STATUS_NO_PAGES;
+    BuildFixedSense(pb, bKey, bAsc, bAscq);
+    return bSendCommandPages(psEntry, dMin(SENSE_FIXED_LENGTH, bAllocation));
+}
+
+uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return STATUS_OK;
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    const bool fServiceAction = pbCdb[0] == SCSI_SERVICE_ACTION_IN16;
+    if (fServiceAction && (pbCdb[1] & SERVICE_ACTION_MASK) != SCSI_SA_READ_CAPACITY16) {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return STATUS_OK;
+    }
+    const uint16_t wLd = psEntry->wLunIndex;
+    uint64_t lLastUnit = 0;
+    if (bGetLogicalDriveCapacity(wLd, &lLastUnit) != STATUS_OK) {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0);
+        return STATUS_OK;
+    }
+    uint8_t* pb = pbTakeCommandPages(psEntry, 1);
+    if (pb == nullptr) return STATUS_NO_PAGES;
+    // The last block the range check lets a host address.
+    const uint64_t lBlocks = lGetLogicalDriveBlocks(wLd);
+    const uint64_t lLastBlock = lBlocks == 0 ? 0 : lBlocks - 1;
+    const uint16_t wBlockSize = wGetLogicalDriveBlockSize(wLd);
+    uint32_t dLength;
+    if (fServiceAction || (pbCdb[1] & READ_CAPACITY_LONG_FORM) != 0) {
+        PutBe64(pb, lLastBlock);
+        PutBe16(pb + 10, wBlockSize);
+        // The allocation length is all of bytes 10-13; never more than the
+        // parameter data is sent.
+        dLength = fServiceAction ? dMin(dGetBe32(pbCdb + 10), READ_CAPACITY16_LENGTH) : READ_CAPACITY_LONG_LENGTH;
+    } else {
+        PutBe32(pb, static_cast<uint32_t>(std::min<uint64_t>(lLastBlock, 0xFFFFFFFF)));
+        PutBe16(pb + 6, wBlockSize);
+        dLength = READ_CAPACITY10_LENGTH;
+    }
+    return bSendCommandPages(psEntry, dLength);
+}
+
+void AnswerVerify(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return;
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    const uint32_t dBlocks = dGetBe32(pbCdb + 10);
+    // Nothing to verify is nothing wrong.
+    if (dBlocks == 0 || fIsBlockRangeInside(psEntry->wLunIndex, lGetBe64(pbCdb + 2), dBlocks) == TRUE) {
+        AnswerGood(psEntry);
+    } else {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LBA_OUT_OF_RANGE, 0);
+    }
+}
+
+void AnswerSeek(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return;
+    if (fIsBlockRangeInside(psEntry->wLunIndex, lGetBe64(pGetCommandCdb(psEntry) + 2), 0) == TRUE) {
+        AnswerGood(psEntry);
+    } else {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LBA_OUT_OF_RANGE, 0);
+    }
+}
+
+void AnswerSynchronizeCache(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return;
+    if (fGetCacheFlushCommandDisabled() == TRUE) {
+        AnswerGood(psEntry);
+        return;
+    }
+    const uint8_t bPort = psEntry->bPortCode;
+    const uint16_t wInitiator = wGetCommandInitiator(psEntry);
+    const uint16_t wLd = psEntry->wLunIndex;
+    if (dCountOlderInitiatorWrites(bPort, wInitiator, wLd, psEntry->alSequence[0]) != 0 &&
+        dGetCoarseTick() - psEntry->dStartTick < OLDER_WRITES_WAIT_TICKS) {
+        // Those writes go on at once instead of waiting for their streams.
+        ReleaseInitiatorLunWrites(bPort, wInitiator, wLd);
+        psEntry->bSecondaryState = SECONDARY_SYNC_IDLE;
+        PutBackNewCommand(psEntry);
+        return;
+    }
+    psEntry->bSecondaryState = SECONDARY_SYNC_FLUSHING;
+    RequestMetadataFlush();
+    SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
+    SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+    // The command waits off the new-command ring, so that the commands
+    // behind it are not held up by the flush.
+    DecPortNewCommands(bPort);
+    psEntry->bPrimaryState = HOST_STATE_SYNC_FLUSH_WAIT;
+    CheckSynchronizeFlush(psEntry, nullptr);
+}
+
+uint8_t bAnswerReadDefectData(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return STATUS_OK;
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    uint8_t* pb = pbTakeCommandPages(psEntry, 1);
+    if (pb == nullptr) return STATUS_NO_PAGES;
+    // The format asked for, and an empty list.
+    pb[1] = pbCdb[2] & DEFECT_FORMAT_MASK;
+    return bSendCommandPages(psEntry, dMin(DEFECT_HEADER_LENGTH, wGetBe16(pbCdb + 7)));
+}
+
+uint8_t bAnswerReportLuns(KERNEL_ENTRY* psEntry) {
+    if (!PassesReservedFieldCheck(psEntry)) return STATUS_OK;
+    const uint32_t dAllocation = dGetBe32(pGetCommandCdb(psEntry) + 6);
+    if (dAllocation < REPORT_LUNS_MIN_ALLOCATION) {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return STATUS_OK;
+    }
+    uint8_t* pb = pbTakeCommandPages(psEntry, REPORT_LUNS_PAGES);
+    if (pb == nullptr) return STATUS_NO_PAGES;
+    const uint8_t bPort = psEntry->bPortCode;
+    const uint16_t wInitiator = wGetCommandInitiator(psEntry);
+    const uint16_t wHandle = wGetHostLoopHandle(psEntry);
+    uint32_t dCount = 0;
+    for (uint16_t wLun = 0; wLun < HOST_LUN_ROWS; wLun++) {
+        uint16_t wLd = NO_LUN_INDEX;
+        const bool fListed = wLun == 0 || wLun == wHandle ||
+                             bLookupPortLun(bPort, wLun, wInitiator, &wLd) != LUN_LOOKUP_NONE;
+        if (!fListed) continue;
+        uint8_t* pbEntry = pb + LUN_ENTRY_BYTES * (1 + dCount++);
+        pbEntry[0] = static_cast<uint8_t>((wLun >> 8) & 0x3F);
+        pbEntry[1] = static_cast<uint8_t>(wLun);
+    }
+    PutBe32(pb, LUN_ENTRY_BYTES * dCount);
+    return bSendCommandPages(psEntry, dMin(dAllocation, LUN_ENTRY_BYTES * (1 + dCount)));
+}
+
+}  // namespace fw

@@ -1,0 +1,258 @@
+// Stripe access between two controllers: the record each READ and WRITE
+// claims, when a command is held for the partner, the check of the
+// partner's requests (reads never conflict with reads, a read and a write
+// do), mastership handed over after 500 requests, the wait for the
+// partner's answer, and the two event routines beside them.
+#include "cache/nvram_journal.h"
+#include "cache/stripe_access.h"
+#include "config/config_db.h"
+#include "eventlog/event_log.h"
+#include "executive/tick.h"
+#include "host_board.h"
+#include "partner/partner_link.h"
+#include "support/test_calendar.h"
+#include "target/command_access.h"
+
+namespace target_test {
+namespace {
+
+using namespace fw;
+
+constexpr uint32_t ROW = 256;   // two members of 128-block chunks
+
+class StripeAccessTest : public HostBoard {
+protected:
+    void SetUp() override {
+        HostBoard::SetUp();
+        InitStripeAccessTable();
+        MakeDrives({100000, 100000});
+        SetLdStripeAccessTracking(0, TRUE);
+        SetLdStripeAccessTracking(1, TRUE);
+        ClearAttentions();
+    }
+    // An admitted command with its record claimed.
+    uint16_t Admit(uint8_t bOpcode, uint32_t dLba, uint16_t wBlocks, uint16_t wLun = 0) {
+        const uint16_t w = Send(wLun, Cdb10(bOpcode, dLba, wBlocks), wBlocks * 512u);
+        Dispatch();
+        EXPECT_EQ(Entry(w)->fValid, TRUE);
+        return w;
+    }
+    static STRIPE_ACCESS_ENTRY& Record(uint16_t w) {
+        STRIPE_ACCESS_ENTRY* ps = nullptr;
+        pGetStripeAccessEntry(w, &ps);
+        return *ps;
+    }
+    // The partner asks for rows of LUN 0 from lFirstRow on.
+    static uint8_t PartnerAsks(uint8_t bOpcode, uint64_t lFirstRow, uint32_t dRows, uint16_t wLun = 0) {
+        uint64_t lStart = 0;
+        GetLogicalDriveSegmentStart(wLun, 0, &lStart);
+        return bCheckPartnerStripeAccess(bOpcode, wLun, lStart + lFirstRow * ROW, dRows, 0, 0);
+    }
+};
+
+TEST_F(StripeAccessTest, EveryReadAndWriteClaimsWholeRows) {
+    const uint16_t wRead = Admit(SCSI_READ10, 300, 8);
+    const STRIPE_ACCESS_ENTRY& r = Record(wRead);
+    EXPECT_TRUE(HasFlag(Entry(wRead), KE_FLAG_STRIPE_ACCESS));
+    EXPECT_EQ(r.fInUse, TRUE);
+    EXPECT_EQ(r.bOpcode, SCSI_READ16);
+    EXPECT_EQ(r.wLun, 0);
+    EXPECT_EQ(r.lStart, ROW);
+    EXPECT_EQ(r.lEnd, 2 * ROW);
+    EXPECT_EQ(r.dStripeCount, 1u);
+    EXPECT_EQ(r.bSecondRank, 0xFF);
+    // Across a row boundary: two rows.
+    const uint16_t wWrite = Admit(SCSI_WRITE10, 250, 10);
+    EXPECT_EQ(Record(wWrite).lStart, 0u);
+    EXPECT_EQ(Record(wWrite).dStripeCount, 2u);
+    // More rows than a byte counts: 65535 blocks from block 100 touch 257.
+    const uint16_t wLong = Send(0, Cdb16(SCSI_READ16, 100, 65535), 65535u * 512);
+    Dispatch();
+    EXPECT_EQ(Record(wLong).lEnd, 257u * ROW);
+    EXPECT_EQ(Record(wLong).dStripeCount, 257u);
+    // Released once, and a second release changes nothing.
+    ReleaseStripeAccessEntry(wRead);
+    EXPECT_EQ(Record(wRead).fInUse, FALSE);
+    EXPECT_EQ(Record(wRead).wLun, NO_LUN_INDEX);
+    ReleaseStripeAccessEntry(wRead);
+    EXPECT_EQ(Record(wWrite).fInUse, TRUE);
+}
+
+TEST_F(StripeAccessTest, ACommandOverTwoSegmentsHasTwoRanges) {
+    InitStripeAccessTable();
+    std::memset(&cfgtest::s_sLive, 0, sizeof(cfgtest::s_sLive));
+    MakeDefaultConfiguration(&cfgtest::s_sLive, TRUE);
+    AddRank(RAID_LEVEL_0, 2, 128, 102400);
+    AddRank(RAID_LEVEL_0, 2, 128, 102400);
+    AddLd({{0, 51200}, {102400, 51200}});
+    PresentAllExcept();
+    ApplyStoredSettings(FALSE, TRUE);
+    SetLdStripeAccessTracking(0, TRUE);
+    const uint16_t w = Admit(SCSI_READ10, 51200 - 8, 16);
+    const STRIPE_ACCESS_ENTRY& r = Record(w);
+    EXPECT_EQ(r.bRank, 0);
+    EXPECT_EQ(r.lEnd, 51200u);
+    EXPECT_EQ(r.dStripeCount, 1u);
+    EXPECT_EQ(r.bSecondRank, 1);
+    EXPECT_EQ(r.lSecondStart, 102400u);
+    EXPECT_EQ(r.lSecondEnd, 102400u + ROW);
+    EXPECT_EQ(r.dSecondStripeCount, 1u);
+    // The partner's request over the second segment meets it.
+    EXPECT_EQ(bCheckPartnerStripeAccess(SCSI_WRITE16, 0, 51200 - ROW, 1, 0, 1), STRIPE_ACCESS_REFUSED);
+}
+
+TEST_F(StripeAccessTest, CommandsAreHeldForThePartnerOnlyWithAReason) {
+    const uint16_t w = Admit(SCSI_READ10, 0, 8);
+    KERNEL_ENTRY* ps = Entry(w);
+    EXPECT_EQ(fClaimStripeAccessEntry(ps), TRUE);   // not master yet
+    SetLunMasterFlag(0, TRUE);
+    EXPECT_EQ(fClaimStripeAccessEntry(ps), FALSE);
+    // The partner has announced I/O on the LUN.
+    (void)PartnerAsks(SCSI_READ16, 100, 1);
+    EXPECT_EQ(fGetLunOcioFlag(0), TRUE);
+    EXPECT_EQ(fClaimStripeAccessEntry(ps), TRUE);
+    ClearLunOcioFlag(0);
+    EXPECT_EQ(fClaimStripeAccessEntry(ps), FALSE);
+    // The partner's cached writes to the LUN are held here.
+    uint64_t lStart = 0;
+    GetLogicalDriveSegmentStart(0, 0, &lStart);
+    ASSERT_EQ(bRecordPartnerExtent(5, lStart + 64, 8, 1, FALSE), STATUS_OK);
+    EXPECT_EQ(fClaimStripeAccessEntry(ps), TRUE);
+    EXPECT_EQ(fGetLunOcioFlag(512), TRUE);
+}
+
+TEST_F(StripeAccessTest, ReadsNeverConflictWithReadsAReadAndAWriteDo) {
+    const uint16_t wRead = Admit(SCSI_READ10, 0, 8);
+    EXPECT_EQ(PartnerAsks(SCSI_READ16, 0, 1), STRIPE_ACCESS_GRANTED);
+    EXPECT_EQ(Record(wRead).dConflictCount, 0u);
+    // A write over the same row: the read has not started (S FALSE), so the
+    // two controllers take turns; the first turn goes to this one.
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_REFUSED);
+    EXPECT_EQ(Record(wRead).dConflictCount, 1u);
+    EXPECT_TRUE(HasFlag(Entry(wRead), KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B));
+    EXPECT_EQ(Record(wRead).fO, FALSE);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_GRANTED);
+    EXPECT_EQ(Record(wRead).fO, TRUE);   // it must ask the partner again
+    // Once the read runs (S TRUE) the partner waits.
+    SetStripeAccessSFlag(wRead, TRUE);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_REFUSED);
+    // A partner read against a local write conflicts too.
+    const uint16_t wWrite = Admit(SCSI_WRITE10, 10 * ROW, 8);
+    SetStripeAccessSFlag(wWrite, TRUE);
+    EXPECT_EQ(PartnerAsks(SCSI_READ16, 10, 1), STRIPE_ACCESS_REFUSED);
+    // Other rows, other LUNs and aborted commands are not in the way.
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 20, 5), STRIPE_ACCESS_GRANTED);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1, 1), STRIPE_ACCESS_GRANTED);
+    SetFlag(Entry(wWrite), KE_FLAG_ABORTED);
+    EXPECT_EQ(PartnerAsks(SCSI_READ16, 10, 1), STRIPE_ACCESS_GRANTED);
+}
+
+TEST_F(StripeAccessTest, TheControllerInSlotTwoNeverTakesTheTurn) {
+    board.fpga().SetSlot1(false);
+    InitBoardState();
+    (void)Admit(SCSI_READ10, 0, 8);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_GRANTED);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_GRANTED);
+}
+
+TEST_F(StripeAccessTest, TheFiveHundredthRequestHandsMastershipOver) {
+    SetLunMasterFlag(0, TRUE);
+    for (int i = 0; i < 499; i++) ASSERT_EQ(PartnerAsks(SCSI_READ16, 0, 1), STRIPE_ACCESS_GRANTED) << i;
+    EXPECT_EQ(fGetLunMasterFlag(0), TRUE);
+    EXPECT_EQ(wGetLunRequestCount(0), 499);
+    EXPECT_EQ(PartnerAsks(SCSI_READ16, 0, 1), STRIPE_ACCESS_GRANTED_MASTER);
+    EXPECT_EQ(fGetLunMasterFlag(0), FALSE);
+    EXPECT_EQ(wGetLunRequestCount(0), 0);
+    // A request naming a LUN beyond the table counts for LUN 0.
+    EXPECT_EQ(bCheckPartnerStripeAccess(SCSI_READ16, 0x0700, 0, 1, 0, 0), STRIPE_ACCESS_GRANTED);
+    EXPECT_EQ(wGetLunRequestCount(0), 1);
+}
+
+TEST_F(StripeAccessTest, ReadsAndWritesWaitForThePartnersAnswer) {
+    SetDualControllerValid(TRUE);
+    for (uint8_t bOpcode : {SCSI_READ10, SCSI_WRITE10}) {
+        const uint16_t w = Send(0, Cdb10(bOpcode, 0, 8), 4096);
+        Dispatch();
+        KERNEL_ENTRY* ps = Entry(w);
+        EXPECT_EQ(ps->bCommandType, COMMAND_TYPE_PARTNER_ACCESS_OUT);
+        EXPECT_EQ(ps->bPrimaryState, HOST_STATE_NEW_COMMAND);
+        Dispatch();
+        Dispatch();
+        EXPECT_EQ(ps->bPrimaryState, HOST_STATE_NEW_COMMAND) << "still waiting";
+        EXPECT_EQ(wGetLunQueueCount(0), 0);
+        (void)DualControllerTask();   // the partner answers
+        Dispatch();
+        EXPECT_EQ(ps->bPrimaryState, HOST_STATE_LUN_QUEUED);
+        EXPECT_TRUE(HasFlag(ps, KE_FLAG_PARTNER_ACCESS));
+        EXPECT_EQ(fGetStripeAccessSFlag(w), TRUE);
+        RemoveFromLunRing(0);
+    }
+    // The master of a LUN the partner is not using runs at once.
+    SetLunMasterFlag(1, TRUE);
+    const uint16_t w = Send(1, Cdb10(SCSI_READ10, 0, 8), 4096);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(fGetStripeAccessSFlag(w), TRUE);
+}
+
+TEST_F(StripeAccessTest, DumpShowsFlagsAndRecords) {
+    SetLunMasterFlag(1, TRUE);
+    const uint16_t w = Admit(SCSI_READ10, 300, 8);
+    board.ClearConsoleText();
+    DumpStripeAccessTables(FALSE);
+    char acRecord[80];
+    std::snprintf(acRecord, sizeof(acRecord), "%03x SF OF CT00 OP88 RK00 00000100 01 OC00\r\n", w);
+    EXPECT_EQ(board.ConsoleText(), std::string("LUN Master Flags:\r\n"
+                                               "LUN 000: f0 0000 OCW:000 OCIO:f0\r\n"
+                                               "LUN 001: f1 0000 OCW:000 OCIO:f0\r\n"
+                                               "Stripe Access Tables\r\n") +
+                                       acRecord);
+}
+
+TEST(EventRate, TenReportsWithinAnHourGiveTheSubtypeThreeEvent) {
+    sim::Board board;
+    test::PrepareInterruptsAndCalendar();
+    ValidateNvram();
+    InitEventLog();
+    InitStripeAccessTable();
+    auto Count = [](uint8_t bSubtype) {
+        uint16_t wCount = 0, wNext = 0;
+        GetEventLogPosition(&wCount, &wNext);
+        int n = 0;
+        for (uint16_t w = 0; w < wCount; w++) {
+            const EVENT_LOG_ENTRY* ps = psGetEventLogEntry(w);
+            if (ps->bCode == EVENT_RATE && ps->abArgs[0] == bSubtype) n++;
+        }
+        return n;
+    };
+    CheckEventRate(1, 7, 8, 9);
+    EXPECT_EQ(Count(1), 1);
+    CheckEventRate(4, 7, 8, 9);
+    for (int i = 0; i < 9; i++) {
+        CheckEventRate(2, 7, 8, 9);
+        for (int t = 0; t < 100; t++) SystemTickHandler();
+    }
+    EXPECT_EQ(Count(2), 9);
+    EXPECT_EQ(Count(3), 0);
+    CheckEventRate(2, 7, 8, 9);
+    EXPECT_EQ(Count(3), 1);
+}
+
+TEST(EventPostedWithin, AgeOfTheNewestEventOfACode) {
+    sim::Board board;
+    test::PrepareInterruptsAndCalendar();
+    ValidateNvram();
+    InitEventLog();
+    InitStripeAccessTable();
+    PostEvent(77, 1);
+    EXPECT_EQ(fWasEventPostedWithin(77, 10), TRUE);
+    EXPECT_EQ(fWasEventPostedWithin(78, 10), FALSE);
+    DATE_TIME sLater = test::kTestNow;
+    sLater.bHour = static_cast<uint8_t>(sLater.bHour + 1);
+    test::SetCalendar(sLater);
+    EXPECT_EQ(fWasEventPostedWithin(77, 3600), FALSE);
+    EXPECT_EQ(fWasEventPostedWithin(77, 3601), TRUE);
+}
+
+}  // namespace
+}  // namespace target_test
