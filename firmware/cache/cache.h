@@ -72,4 +72,9 @@ void DecReadAheadWaitCount(uint8_t bSlot, uint8_t fLockHeld);
 void SetReadAheadLoaded(uint8_t bSlot, uint8_t fLoaded);
 uint16_t wGetReadAheadUsers(uint8_t bSlot);
 
+// Console dumps: the per-LUN master flags and stripe access tables, and the
+// read-ahead buffers.
+void ShowLunMasterFlags(uint8_t fPolled);
+void ShowReadAheadBuffers();
+
 }  // namespace fw

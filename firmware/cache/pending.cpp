@@ -4,6 +4,7 @@
 #include "cache/outstanding_queues.h"
 #include "config/config_db.h"
 #include "config/ld_table.h"
+#include "console/option_settings.h"
 #include "executive/kernel_entry.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -98,5 +99,8 @@ void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
     DecPortTotalCommands(bPort);
 }
 
+
+void ShowLunMasterFlags(uint8_t) {}
+void ShowReadAheadBuffers() {}
 
 }  // namespace fw

@@ -13,6 +13,7 @@
 #include "config/bad_blocks.h"
 #include "config/config_db.h"
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "dataservices/data_services.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
@@ -45,7 +46,6 @@ constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
 constexpr uint8_t SECONDARY_REFUSED_ONCE = 127;
 constexpr uint8_t EVENT_HOST_COMMAND_FAILED = 64;
 constexpr uint8_t PARTNER_MESSAGE_REBUILD_PAR = 105;
-constexpr uint8_t STREAMING_PER_RANK = 0xF8;
 constexpr uint16_t MAX_PREFETCH_READ_BLOCKS = 2048;
 constexpr uint16_t SEQUENTIAL_READ_DEPTH = 32;
 constexpr uint32_t BLOCK_BYTES = 512;
@@ -258,9 +258,9 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         if (bLookup == READ_AHEAD_HIT || bLookup == READ_AHEAD_LOADING) {
             AnswerFromSlot(psEntry, dHandle, bSlot);
             KERNEL_ENTRY* psPrefetch = nullptr;
-            const uint8_t bStreaming = bGetStreamingReadAhead();
+            const uint8_t bStreaming = fGetStreamingReadAhead();
             if (fStream == TRUE && !HasFlag(psEntry, KE_FLAG_STRIPE_ACCESS) &&
-                (bStreaming == TRUE || (bStreaming == STREAMING_PER_RANK && fGetRankStreamingReadAhead(psEntry->bRank) == TRUE))) {
+                (bStreaming == TRUE || (bStreaming == STREAMING_READ_AHEAD_AUTOMATIC && fGetRankStreamingReadAhead(psEntry->bRank) == TRUE))) {
                 if (bPrefetchNextExtent(psEntry, &psPrefetch) != STATUS_OK) psPrefetch = nullptr;
             }
             SettleAgeBucket(psEntry);

@@ -12,6 +12,7 @@
 #include "config/config_db.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "dataservices/data_services.h"
 #include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"

@@ -18,6 +18,7 @@
 #include "config/spares_wwn.h"
 #include "config/write_semaphore.h"
 #include "console/console_menu.h"
+#include "console/menu_tree.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"

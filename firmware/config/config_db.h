@@ -27,12 +27,9 @@ uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live ima
 uint8_t fGetLdStripeAccessTracking(uint16_t wLd);
 void SetLdStripeAccessTracking(uint16_t wLd, uint8_t f);
 
-// Stored settings of the parity writes: a write that covers a large enough
-// share of a row is written as a full row with pre-reads; the data writes
-// of a full row wait for its parity.
-uint8_t fGetPartialFullStripeWrite();
+// Stored setting of the parity writes: the data writes of a full row wait
+// for its parity.
 uint8_t fGetHoldFullRowDataWrites();
-void SetPartialFullStripeWrite(uint8_t f);
 void SetHoldFullRowDataWrites(uint8_t f);
 
 // Internal drive commands of the phases: control flags and command types.
@@ -57,11 +54,6 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
 // ages the partner's cached extents once a second.
 uint8_t bGetCacheSetting20d();
 void SetCacheSetting20d(uint8_t b);
-// "Writeback Caching" and "Command Clustering".
-uint8_t fGetWritebackCaching();
-void SetWritebackCaching(uint8_t f);
-uint8_t fGetCommandClustering();
-void SetCommandClustering(uint8_t f);
 // A read may be served from an outstanding write's buffer.
 uint8_t bGetCacheSetting207();
 void SetCacheSetting207(uint8_t b);
@@ -86,11 +78,8 @@ void SetSecondClusteringSetting(uint8_t f);
 void SetAgingPrioritySetting(uint8_t f);
 void SetRankQueueLimitSetting(uint8_t f);
 void SetHoldSetting(uint8_t f);
-// "Read-Ahead Caching", "Streaming Read-Ahead" (TRUE, FALSE or 0xF8: by
-// the rank's own byte).
-uint8_t fGetReadAheadCaching();
-void SetReadAheadCaching(uint8_t f);
-uint8_t bGetStreamingReadAhead();
+// The array's own streaming read-ahead setting, which decides while the
+// controller's option is automatic.
 uint8_t fGetRankStreamingReadAhead(uint8_t bRank);
 // Throttle bytes of a rank and of a logical drive.
 uint8_t fGetRankThrottle(uint8_t bRank);

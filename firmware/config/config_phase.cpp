@@ -7,7 +7,7 @@
 #include "config/config_db.h"
 #include "config/config_flags.h"
 #include "config/config_state.h"
-#include "console/console_menu.h"
+#include "console/drive_command_phase.h"
 #include "enclosure/drive_management.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"

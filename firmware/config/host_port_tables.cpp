@@ -175,7 +175,6 @@ namespace {
 
 constexpr uint16_t FIXED_VOLTAGES[12] = {12000, 5000, 5000, 3300, 3300, 1800, 1800, 0, 1500, 1350, 1200, 1800};
 constexpr uint32_t VOLTAGE_BOARD_WORD = 8;      // the board option value
-constexpr uint16_t FEATURE_MASK = 0x7FB6;
 
 void CopyText(char* pcDestination, const char* pszSource, uint32_t dSize) {
     std::memset(pcDestination, 0, dSize);
@@ -288,7 +287,10 @@ void BuildControllerInfoRecord(CONTROLLER_INFO_RECORD* psRecord) {
     psRecord->bByte214 = 3;
     psRecord->bByte215 = 1;
     psRecord->bHostInterfaceCode = bHostInterfaceCode();
-    psRecord->wFeatureMask = FEATURE_MASK;
+    psRecord->wFeatureMask = static_cast<uint16_t>(dGetFeatureMask());
 }
+
+// Bit 1 data services, bit 2 RAID 6, and the controller's other features.
+uint32_t dGetFeatureMask() { return 0x7FB6; }
 
 }  // namespace fw

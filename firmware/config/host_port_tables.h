@@ -118,5 +118,7 @@ void SetDriveLoopsStarted(uint8_t f);
 uint8_t bGetDriveLoopAvailable(uint8_t bPath);
 void SetDriveLoopAvailable(uint8_t bPath, uint8_t f);
 void BuildControllerInfoRecord(CONTROLLER_INFO_RECORD* psRecord);
+// The features this controller offers (bit 1 data services, bit 2 RAID 6).
+uint32_t dGetFeatureMask();
 
 }  // namespace fw

@@ -31,8 +31,6 @@ uint8_t bGetCacheSetting20d() { return s_bCacheSetting20d; }
 void SetCacheSetting20d(uint8_t b) { s_bCacheSetting20d = b; }
 
 namespace {
-uint8_t s_fWritebackCaching = TRUE;
-uint8_t s_fCommandClustering = TRUE;
 uint8_t s_bCacheSetting207 = TRUE;
 uint8_t s_bCacheOrdering = FALSE;
 uint8_t s_fSecondClustering = TRUE;
@@ -40,10 +38,6 @@ uint8_t s_fAgingPriority = FALSE;
 uint8_t s_fRankQueueLimit = FALSE;
 uint8_t s_fHoldSetting = FALSE;
 }  // namespace
-uint8_t fGetWritebackCaching() { return s_fWritebackCaching; }
-void SetWritebackCaching(uint8_t f) { s_fWritebackCaching = f; }
-uint8_t fGetCommandClustering() { return s_fCommandClustering; }
-void SetCommandClustering(uint8_t f) { s_fCommandClustering = f; }
 uint8_t bGetCacheSetting207() { return s_bCacheSetting207; }
 void SetCacheSetting207(uint8_t b) { s_bCacheSetting207 = b; }
 namespace {
@@ -67,12 +61,6 @@ void SetSecondClusteringSetting(uint8_t f) { s_fSecondClustering = f; }
 void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }
 void SetRankQueueLimitSetting(uint8_t f) { s_fRankQueueLimit = f; }
 void SetHoldSetting(uint8_t f) { s_fHoldSetting = f; }
-namespace {
-uint8_t s_fReadAheadCaching = TRUE;
-}  // namespace
-uint8_t fGetReadAheadCaching() { return s_fReadAheadCaching; }
-void SetReadAheadCaching(uint8_t f) { s_fReadAheadCaching = f; }
-uint8_t bGetStreamingReadAhead() { return FALSE; }
 uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
 uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
 uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
@@ -88,12 +76,9 @@ void SetLdStripeAccessTracking(uint16_t wLd, uint8_t f) {
 }
 
 namespace {
-uint8_t s_fPartialFullStripeWrite = FALSE;
 uint8_t s_fHoldFullRowDataWrites = FALSE;
 }  // namespace
-uint8_t fGetPartialFullStripeWrite() { return s_fPartialFullStripeWrite; }
 uint8_t fGetHoldFullRowDataWrites() { return s_fHoldFullRowDataWrites; }
-void SetPartialFullStripeWrite(uint8_t f) { s_fPartialFullStripeWrite = f; }
 void SetHoldFullRowDataWrites(uint8_t f) { s_fHoldFullRowDataWrites = f; }
 
 }  // namespace fw

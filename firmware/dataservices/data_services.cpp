@@ -24,6 +24,7 @@ void SnapshotCommandService() {}
 uint8_t fGetDuplicationHasWork() { return FALSE; }
 void DuplicationService() {}
 void ClearAllDuplicationProcesses() {}
+void ResetDuplicationEntryTables() {}
 void InitSnapshotSubsystem() {}
 void InitSnapshotSupport() {}
 void SetWaitForODAStartupFlag(uint8_t) {}

@@ -12,6 +12,8 @@ void SnapshotCommandService();
 uint8_t fGetDuplicationHasWork();
 void DuplicationService();
 void ClearAllDuplicationProcesses();
+// The configuration was cleared: no duplication entry is kept.
+void ResetDuplicationEntryTables();
 void InitSnapshotSubsystem();
 void InitSnapshotSupport();
 void SetWaitForODAStartupFlag(uint8_t f);

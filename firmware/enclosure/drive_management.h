@@ -122,4 +122,27 @@ void ClearDriveLocate(uint8_t bMode, uint8_t bTarget);
 void LocateEnclosureDevice(uint8_t bTarget, uint16_t wSeconds);
 
 
+// The fan and alarm low-noise mode and the alarm (kind 1-3, enclosure).
+uint8_t fIsFanLowNoiseMode();
+void SetFanLowNoiseMode(uint8_t f);
+void SetAlarmLowNoiseMode(uint8_t f);
+uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure);
+// Console displays of the enclosure services state.
+void ShowSesState();
+void ShowSesDriveList();
+void ShowSesProcessorList();
+void ShowSesEnclosureList();
+void ShowSupportedDiagnosticPages();
+// SEND DIAGNOSTIC with the enclosure control page, RECEIVE DIAGNOSTIC
+// RESULTS for the status page; 16 when no command entry was free.
+uint8_t SendSesControlPage();
+uint8_t RequestSesStatusPage();
+// A slot power request (kind 1 on, 2 off; request 3 off and back on).
+uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,
+                                   uint8_t bDuration);
+void AbortDriveFirmwareDownload();
+// An in-band request to the master controller; 255 when sent.
+uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
+                                 uint8_t bSubOperation, const uint8_t* pbArguments);
+
 }  // namespace fw

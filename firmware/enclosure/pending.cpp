@@ -146,4 +146,22 @@ uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY*) { return FALSE; }
 uint8_t bGetArrayAPMState(uint8_t) { return 2; }
 uint8_t bSpinArrayUpDown(uint8_t, uint8_t) { return STATUS_OK; }
 
+namespace {
+uint8_t s_fFanLowNoise = FALSE;
+}  // namespace
+uint8_t fIsFanLowNoiseMode() { return s_fFanLowNoise; }
+void SetFanLowNoiseMode(uint8_t f) { s_fFanLowNoise = f; }
+void SetAlarmLowNoiseMode(uint8_t) {}
+uint8_t bSetAudibleAlarm(uint8_t, uint8_t) { return STATUS_OK; }
+void ShowSesState() {}
+void ShowSesDriveList() {}
+void ShowSesProcessorList() {}
+void ShowSesEnclosureList() {}
+void ShowSupportedDiagnosticPages() {}
+uint8_t SendSesControlPage() { return STATUS_OK; }
+uint8_t RequestSesStatusPage() { return STATUS_OK; }
+uint8_t bQueueEnclosureSlotControl(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
+void AbortDriveFirmwareDownload() {}
+uint8_t bSendAPMMessageToPartner(void*, uint8_t*, uint32_t, uint8_t, uint8_t, const uint8_t*) { return STATUS_OK; }
+
 }  // namespace fw

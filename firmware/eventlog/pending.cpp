@@ -1,5 +1,6 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
+#include "console/console_menu.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/debug_dump.h"
 #include "executive/work_flags.h"
@@ -28,8 +29,32 @@ uint8_t bGetPrintOutputMode() { return s_bPrintOutputMode; }
 uint8_t bGetBusMonitorMode() { return FALSE; }
 void RunBusMonitorStep() {}
 
-uint8_t fGetInfoDumpRequest() { return FALSE; }
-void RunInfoDump() {}
+namespace {
+uint8_t s_fInfoDumpRequest = FALSE;
+uint8_t s_bInfoDumpType = 0;
+uint16_t s_wInfoDumpState = 0;
+uint8_t s_bInfoDumpMode = 0;
+}  // namespace
+uint8_t fGetInfoDumpRequest() { return s_fInfoDumpRequest; }
+void SetInfoDumpRequest(uint8_t f) {
+    s_fInfoDumpRequest = f;
+    if (f == TRUE) SetWorkPending(TRUE);
+}
+uint8_t bGetInfoDumpType() { return s_bInfoDumpType; }
+void SetInfoDumpType(uint8_t bType) { s_bInfoDumpType = bType; }
+uint8_t bGetInfoDumpState() { return static_cast<uint8_t>(s_wInfoDumpState); }
+void SetInfoDumpState(uint16_t wState) { s_wInfoDumpState = wState; }
+uint8_t bGetInfoDumpMode() { return s_bInfoDumpMode; }
+void SetInfoDumpMode(uint8_t bMode) { s_bInfoDumpMode = bMode; }
+// No page is produced yet: a dump ends at once and gives the console back
+// to the menu that asked for it.
+void RunInfoDump() {
+    s_fInfoDumpRequest = FALSE;
+    s_bInfoDumpType = 0;
+    s_wInfoDumpState = 0;
+    s_bInfoDumpMode = 0;
+    if (fGetDebugDumpWork() != TRUE) ReturnToMenuAfterDump();
+}
 
 void ShowDebugInformation() { SetDebugDumpWork(FALSE); }
 
@@ -112,21 +137,20 @@ uint8_t fIsLunCommandInProgress(uint16_t) { return FALSE; }
 void AddHostBlocksTransferred(uint16_t) {}
 void IncPortResetCount(uint8_t) {}
 
-namespace {
-uint8_t s_fTargetCommandTrace = FALSE;
-uint8_t s_fTargetCommandTimeTrace = FALSE;
-}  // namespace
 void RecordTarCmdTrace(KERNEL_ENTRY*) {}
 void PrintCommandTraceLine(const KERNEL_ENTRY*) {}
-uint8_t fGetTargetCommandTrace() { return s_fTargetCommandTrace; }
-uint8_t fGetTargetCommandTimeTrace() { return s_fTargetCommandTimeTrace; }
-void SetTargetCommandTrace(uint8_t f) { s_fTargetCommandTrace = f; }
-void SetTargetCommandTimeTrace(uint8_t f) { s_fTargetCommandTimeTrace = f; }
 
 namespace {
 uint32_t s_dMirrorAllocFails = 0;
 }  // namespace
 void CountMirrorAllocFail() { ++s_dMirrorAllocFails; }
 uint32_t dGetMirrorAllocFailCount() { return s_dMirrorAllocFails; }
+
+void ShowStatusLine(uint8_t) {}
+void ShowDriveCommandTimeLog() {}
+void ShowHostCommandTimeLog() {}
+void ShowRankLunDataCounters() {}
+
+void SetBusMonitorStop(uint8_t) {}
 
 }  // namespace fw

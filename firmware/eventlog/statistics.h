@@ -70,4 +70,11 @@ void IncPortResetCount(uint8_t bPort);
 void CountMirrorAllocFail();
 uint32_t dGetMirrorAllocFailCount();
 
+// Console displays: the one-line status summary, the command time logs and
+// the per-array current data counters.
+void ShowStatusLine(uint8_t fPolled);
+void ShowDriveCommandTimeLog();
+void ShowHostCommandTimeLog();
+void ShowRankLunDataCounters();
+
 }  // namespace fw

@@ -7,6 +7,7 @@
 #include "config/host_port_tables.h"
 #include "config/nvram_tables.h"
 #include "console/console_menu.h"
+#include "console/throughput_test.h"
 #include "console/xmodem_receive.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"

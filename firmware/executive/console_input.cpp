@@ -1,7 +1,7 @@
 // Console input: the UART receive service.
 #include "executive/console_input.h"
 
-#include "console/console_menu.h"
+#include "console/console_keys.h"
 #include "console/xmodem_receive.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"

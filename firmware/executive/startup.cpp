@@ -15,6 +15,7 @@
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "console/console_menu.h"
+#include "console/debug_monitor.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"

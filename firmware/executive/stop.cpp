@@ -30,7 +30,7 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t MANUFACTURE_ACCESS_LEVEL = 4;
+constexpr uint8_t MANUFACTURE_DIAGNOSTICS_LEVEL = 4;
 constexpr uint8_t ALL_LOOPS = 255;
 
 uint32_t s_dShutdownStartTime;
@@ -115,7 +115,7 @@ void ShutdownController() {
     ShutdownHostChipPci(1, TRUE);
     ShutdownHostChipPci(2, TRUE);
     SpinDelayMs(1000);
-    if (bGetConsoleAccessLevel() >= MANUFACTURE_ACCESS_LEVEL) {
+    if (bGetDiagnosticsModeLevel() >= MANUFACTURE_DIAGNOSTICS_LEVEL) {
         DebugPrintf("Manufacture Shutdown: Will not disable SAS Expanders!\n");
     } else {
         DisableSasExpanders(FALSE);

@@ -130,5 +130,7 @@ void SetTargetResourceRequest(uint8_t bPort, uint8_t f);
 // The host ports enable their LUNs again after a commit (TRUE raises the
 // chip service's work).
 void SetEnableLunRequest(uint8_t f);
+// Console dump of the host chips' registers.
+void ShowQLogicRegisters();
 
 }  // namespace fw

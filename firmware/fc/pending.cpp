@@ -268,5 +268,6 @@ void IncTargetResourceCount(uint8_t) {}
 void SetTargetResourceRequest(uint8_t, uint8_t) {}
 
 void SetEnableLunRequest(uint8_t) {}
+void ShowQLogicRegisters() {}
 
 }  // namespace fw

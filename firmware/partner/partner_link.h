@@ -139,5 +139,10 @@ uint8_t SendConfigChangedMessage(uint8_t fFromEditor);
 // journal copies; 255 when queued (the partner's answer requests the next
 // run of the commit).
 uint8_t SendJournalResetMessage(uint8_t bArgument);
+// Console dumps of the partner link's state and queues.
+void ShowDualControllerStats();
+void ShowDualControllerIncomingQueue();
+void ShowDualControllerOutgoingQueue();
+void ShowOtherControllerParityReadDataQueue();
 
 }  // namespace fw

@@ -171,5 +171,9 @@ uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE*, uint16_t* pwSlot,
 // so the commit goes on by itself.
 uint8_t SendConfigChangedMessage(uint8_t) { return 0; }
 uint8_t SendJournalResetMessage(uint8_t) { return 0; }
+void ShowDualControllerStats() {}
+void ShowDualControllerIncomingQueue() {}
+void ShowDualControllerOutgoingQueue() {}
+void ShowOtherControllerParityReadDataQueue() {}
 
 }  // namespace fw

@@ -8,6 +8,7 @@ namespace {
 uint8_t s_fAutoUpgradeSkip = FALSE;
 uint8_t s_fAutoUpgradeSecond = FALSE;
 uint8_t s_fEmbeddedModuleEnabled = FALSE;
+uint32_t s_dConsoleMode = 1;
 }  // namespace
 
 uint8_t fGetEmbeddedModuleEnabled() { return s_fEmbeddedModuleEnabled; }
@@ -19,6 +20,14 @@ uint8_t fIsEmbeddedModuleBusy() { return FALSE; }
 void InitEmbeddedModuleInterfaces() { s_fEmbeddedModuleEnabled = FALSE; }
 void InitDmaChannelDriver() {}
 void SendEthernetSettingsToPeer() {}
+
+// Kept for the module's mailbox; no module reads it on this board.
+void SetEmbeddedConsoleMode(uint32_t dMode) { s_dConsoleMode = dMode; }
+uint32_t dGetEmbeddedConsoleMode() { return s_dConsoleMode; }
+
+// The PCI peer's Ethernet port has no loopback test to run here.
+uint8_t fIsEthernetLoopbackActive() { return FALSE; }
+void SetEthernetLoopbackMode(uint8_t) {}
 
 uint8_t fGetAutoUpgradeSkipFlag() { return s_fAutoUpgradeSkip; }
 void SetAutoUpgradeSkipFlag(uint8_t f) { s_fAutoUpgradeSkip = f; }

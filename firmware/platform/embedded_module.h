@@ -19,6 +19,14 @@ void SetAutoUpgradeSkipFlag(uint8_t f);
 uint8_t fGetAutoUpgradeSecondFlag();
 void SetAutoUpgradeSecondFlag(uint8_t f);
 uint8_t fRunAutoUpgradeCheck();
+// The console-mode word of the module's mailbox: 0 while the management
+// protocol owns the console (raw input), 1 for the menus.
+void SetEmbeddedConsoleMode(uint32_t dMode);
+uint32_t dGetEmbeddedConsoleMode();
+// The Ethernet loopback test of the PCI peer's port: TRUE while it runs;
+// SetEthernetLoopbackMode(TRUE) ends it.
+uint8_t fIsEthernetLoopbackActive();
+void SetEthernetLoopbackMode(uint8_t fEnd);
 
 // Background pass and FIQ services of the embedded module and the
 // messaging unit.

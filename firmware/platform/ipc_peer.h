@@ -27,5 +27,8 @@ void RingIpcDoorbell(uint16_t wIndex);
 void IpcResponseHandler(uint8_t bResponseType);
 uint16_t wGetIpcRequestsOutstanding();
 const uint8_t* pbGetIpcRequestSlot(uint16_t wIndex);
+// Console dumps of the request ring and of the peer's responses.
+void DumpIpcRequestQueue();
+void DumpIpcResponseQueue();
 
 }  // namespace fw

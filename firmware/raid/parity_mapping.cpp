@@ -7,6 +7,7 @@
 
 #include "config/config_db.h"
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/types.h"

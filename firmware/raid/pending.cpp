@@ -95,5 +95,9 @@ uint8_t fGetRebuildParFlag() { return FALSE; }
 
 void CancelPendingArrayJobs() {}
 void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}
+void ShowRebuildInfo() {}
+void ShowRankExpansionInfo() {}
+void ShowParityCheckStatus() {}
+void ShowStripeInitStats() {}
 
 }  // namespace fw

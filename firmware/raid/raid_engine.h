@@ -140,4 +140,10 @@ uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
 // The rebuild's flag that asks the partner for its share of the work.
 uint8_t fGetRebuildParFlag();
 
+// Console dumps of the background operations.
+void ShowRebuildInfo();
+void ShowRankExpansionInfo();
+void ShowParityCheckStatus();
+void ShowStripeInitStats();
+
 }  // namespace fw

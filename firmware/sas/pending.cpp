@@ -83,4 +83,11 @@ void HostPortDataOutAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, 
 
 
 
+void ShowLsiSystemRegisters(uint8_t) {}
+void ShowLsiRingBuffer(uint8_t) {}
+void ShowLSITargetPostQueues() {}
+void ShowSASTargetInterfaceInfo(uint8_t) {}
+void ShowSASInfoLists() {}
+void ResetLsiHostPort(uint8_t) {}
+
 }  // namespace fw

@@ -98,4 +98,13 @@ uint8_t bGetSASTargetPortLinkCode(uint8_t bPort);
 
 uint8_t bGetSASAddressOfTarget(uint8_t* pbAddress, uint8_t bTarget);   // 255 when known
 
+// Console dumps of the SAS controllers (by port code), and the reset of a
+// SAS host port.
+void ShowLsiSystemRegisters(uint8_t bPort);
+void ShowLsiRingBuffer(uint8_t bPort);
+void ShowLSITargetPostQueues();
+void ShowSASTargetInterfaceInfo(uint8_t fDetail);
+void ShowSASInfoLists();
+void ResetLsiHostPort(uint8_t bPort);
+
 }  // namespace fw

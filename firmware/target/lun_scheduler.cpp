@@ -14,6 +14,7 @@
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
 #include "executive/console_output.h"

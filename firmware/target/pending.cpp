@@ -96,5 +96,8 @@ void ClearPrOutWaitFlags() {}
 
 void CompleteTargetEngineConfigRequest(uint8_t, uint8_t, uint8_t, uint8_t) {}
 void FailManagementCommandOnAbort() {}
+void DumpReservationVariables() {}
+void DumpPersistentReservations() {}
+void ShowActiveLunsPerRank() {}
 
 }  // namespace fw

@@ -13,6 +13,7 @@
 #include "cache/cache.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "console/option_settings.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
 #include "executive/console_output.h"

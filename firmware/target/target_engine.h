@@ -94,4 +94,9 @@ uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 
+// Console dumps of the reservations and the active LUNs of each array.
+void DumpReservationVariables();
+void DumpPersistentReservations();
+void ShowActiveLunsPerRank();
+
 }  // namespace fw

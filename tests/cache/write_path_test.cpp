@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "host_io_board.h"
 #include "target/command_checks.h"
 

@@ -1,6 +1,6 @@
-// Console input: typed bytes reach the menu character handler in order, go
-// to the XMODEM receiver instead while a receive is active, and wait while
-// the UART is locked.
+// Console input: typed bytes reach the menu character handler in order (it
+// collects them into the typed line), go to the XMODEM receiver instead
+// while a receive is active, and wait while the UART is locked.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,10 +16,16 @@ namespace {
 
 using dispatchtest::DispatchBoard;
 
+// The line the character handler has collected so far.
 std::string Recorded() {
-    uint8_t ab[256];
-    const uint32_t d = fw::dGetRecordedConsoleCharacters(ab, sizeof ab);
-    return std::string(reinterpret_cast<const char*>(ab), d < sizeof ab ? d : sizeof ab);
+    return std::string(reinterpret_cast<const char*>(fw::pGetMenuLineBuffer()), fw::bGetMenuLineLength());
+}
+
+// The console of a running controller as Ctrl-E leaves it: ordinary
+// characters are taken (and echoed through the console log).
+void OpenConsole(DispatchBoard& b) {
+    b.StartMainLoop();
+    fw::ResetMenuSession();
 }
 
 std::string XmodemReceived() {
@@ -31,6 +37,7 @@ std::string XmodemReceived() {
 
 TEST(ConsoleInput, TypedBytesReachTheCharacterHandlerInOrderInOneService) {
     DispatchBoard b;
+    OpenConsole(b);
     fw::EnableConsoleInput();
     // Queued while interrupts are off: one FIQ serves all three.
     fw::DisableInterrupts();
@@ -38,14 +45,15 @@ TEST(ConsoleInput, TypedBytesReachTheCharacterHandlerInOrderInOneService) {
     fw::EnableInterrupts();
     b.RunMs(1);
     EXPECT_EQ(Recorded(), "abc");
-    b.board().TypeKeys("\r1\x1b");
+    b.board().TypeKeys("d1\b");
     b.RunMs(1);
-    EXPECT_EQ(Recorded(), "abc\r1\x1b");
+    EXPECT_EQ(Recorded(), "abcd");
     EXPECT_FALSE(b.board().uart().ReceivePending());
 }
 
 TEST(ConsoleInput, XmodemReceiveTakesEveryByteWhileActive) {
     DispatchBoard b;
+    OpenConsole(b);
     fw::EnableConsoleInput();
     b.board().TypeKeys("m");
     b.RunMs(1);
@@ -61,6 +69,7 @@ TEST(ConsoleInput, XmodemReceiveTakesEveryByteWhileActive) {
 
 TEST(ConsoleInput, LockedUartIsServedOnALaterFiq) {
     DispatchBoard b;
+    OpenConsole(b);
     fw::EnableConsoleInput();
     const uint8_t bLock = fw::LockInterruptSource(fw::INT_SOURCE_UART);
     ASSERT_EQ(bLock, fw::STATUS_OK);
@@ -92,9 +101,14 @@ namespace {
 TEST(ConsoleInput, KeysTypedOnARunningControllerReachTheHandler) {
     sim::Board board;
     ASSERT_TRUE(dispatchtest::BootToMainLoop(board));
-    board.TypeKeys("hi\r");
+    board.TypeKeys("hi");
     board.RunFor(10'000'000);
-    EXPECT_EQ(Recorded(), "hi\r");
+    EXPECT_EQ(Recorded(), "");   // the menus are closed until Ctrl-E
+    board.TypeKeys("\x05");
+    board.RunFor(10'000'000);
+    board.TypeKeys("hi");
+    board.RunFor(10'000'000);
+    EXPECT_EQ(Recorded(), "hi");
 }
 
 }  // namespace

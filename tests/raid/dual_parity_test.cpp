@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config_db.h"
+#include "console/option_settings.h"
 #include "raid/dual_parity.h"
 #include "raid_reference.h"
 #include "raid_road.h"

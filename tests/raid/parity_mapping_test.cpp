@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config_db.h"
+#include "console/option_settings.h"
 #include "raid/parity_mapping.h"
 #include "raid_reference.h"
 #include "raid_road.h"
@@ -89,6 +90,7 @@ TEST_F(ParityMappingTest, AWholeSubrankRowIsAFullRowGroupWithoutReads) {
 }
 
 TEST_F(ParityMappingTest, HalfARowWithoutPartialRowsIsReadModifyWrite) {
+    fw::SetPartialFullStripeWrite(fw::FALSE);
     MakeRank({fw::RAID_LEVEL_50, 5, 16, 1});
     Write(0, 64, 1);   // a known row first
     fw::KERNEL_ENTRY* w = HostCommand(true, 0, 32);

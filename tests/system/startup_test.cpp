@@ -74,7 +74,8 @@ std::string Banner(const char* wwnLabel, const char* startTime = "09:00:00") {
            "Initializing SAS Ports............Pass\n";
 }
 
-const char* const kMainLoop = "Mon Jan 06 2025 09:00:34 Initialization Complete\n";
+// The console screen is cleared as the main loop starts.
+const char* const kMainLoop = "Mon Jan 06 2025 09:00:34 Initialization Complete\n\x1b[2J";
 
 TEST(StartupTranscript, FibreChannelHostPorts) {
     Boot boot = BootController(sim::BoardConfig());
@@ -186,7 +187,7 @@ TEST(StartupTranscript, BlankFpgaIsProgrammedAndTheBoardRebootsOnce) {
                               "Partner Controller.........Not Present\n"
                               "Loading Configuration.............Pass\n"
                               "Initializing Host Ports...........Pass\n"
-                              "Mon Jan 06 2025 09:00:36 Initialization Complete\n"));
+                              "Mon Jan 06 2025 09:00:36 Initialization Complete\n\x1b[2J"));
 }
 
 TEST(StartupTranscript, DeadPciBusIdlesForever) {

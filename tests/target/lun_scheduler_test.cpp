@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
+#include "console/option_settings.h"
 #include "eventlog/target_trace.h"
 #include "executive/tick.h"
 #include "host_board.h"

@@ -3,6 +3,7 @@
 // overruns and underruns with their residuals, aborted and stale commands,
 // the conversion of a received ATIO, the command trace lines and the path of
 // commands made inside the controller.
+#include "console/option_settings.h"
 #include "eventlog/target_trace.h"
 #include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"

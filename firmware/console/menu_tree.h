@@ -1,0 +1,46 @@
+// The menus of the console tree that other menus call: each is a menu
+// function of the menu framework (no arguments, called again and again).
+#pragma once
+
+namespace fw {
+
+// The top of the tree.
+void MainMenu();
+void ConfigurationMenu();
+void Rs232SettingsMenu();
+void SaveConfigurationMenu();
+void ClearConfigurationMenu();
+// Ctrl-E opens it instead of the Main Menu in production-test mode.
+void ProductionTestMenu();
+
+// Below the Main Menu.
+void DiagnosticsMenu();
+void ControllerInformationMenu();
+void StatisticsMenu();
+void EventLogMenu();
+
+// Below the Configuration Menu.
+void ArrayConfigurationMenu();
+void LogicalDriveConfigurationMenu();
+void AdditionalHostConfigurationMenu();
+void SanLunMappingMenu();
+void RebuildConfigMenu();
+void DataServicesConfigurationMenu();
+void AdditionalConfigMenu();
+void ApmConfigurationMenu();
+
+// Below the Array Configuration Menu.
+void CreateArrayMenu();
+void DeleteArrayMenu();
+void ExpandArrayMenu();
+void ArrayCacheMenu();
+void AdvancedArrayMenu();
+
+// Below the Logical Drive Configuration Menu.
+void CreateLogicalDriveMenu();
+void DeleteLogicalDriveMenu();
+void ExpandLogicalDriveMenu();
+void LdAvailabilityMenu();
+void AdvancedLogicalDriveMenu();
+
+}  // namespace fw
