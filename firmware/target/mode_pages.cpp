@@ -7,6 +7,7 @@
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "config/nvram_layout.h"
+#include "console/option_settings.h"
 #include "eventlog/target_trace.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"

@@ -4,6 +4,7 @@
 // saved pages in NVRAM.
 #include "cache/write_stages.h"
 #include "config/nvram_layout.h"
+#include "console/option_settings.h"
 #include "eventlog/target_trace.h"
 #include "host_board.h"
 #include "platform/internal_command_path.h"
