@@ -64,7 +64,7 @@ uint8_t bNone(uint16_t* pwLd) {
 // drive reports the per-LUN flag only when fFlagOnVirtual is set.
 uint8_t bDecodeLunWord(uint16_t wWord, bool fFlagOnVirtual, uint16_t* pwLd) {
     if (wWord == LUN_MAP_NONE) return bNone(pwLd);
-    const uint8_t bFlag = (wWord & HOST_LUN_FLAG) ? 0x80 : 0;
+    const uint8_t bFlag = (wWord & HOST_LUN_FLAG) ? LUN_LOOKUP_READ_ONLY : 0;
     const uint16_t wLd = wWord & LUN_MAP_LD_MASK;
     if (wWord & LUN_MAP_VIRTUAL) {
         *pwLd = wLd;

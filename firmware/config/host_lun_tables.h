@@ -18,6 +18,7 @@ constexpr uint16_t HOST_LUN_FLAG = 0x8000;
 constexpr uint8_t LUN_LOOKUP_LD = 1;
 constexpr uint8_t LUN_LOOKUP_VIRTUAL = 2;
 constexpr uint8_t LUN_LOOKUP_NONE = 0xFF;
+constexpr uint8_t LUN_LOOKUP_READ_ONLY = 0x80;   // the mapping's per-LUN flag
 
 uint8_t AllocateHostLunTables();   // 0xFF
 uint16_t* pGetHostLunTable(uint8_t bPort);

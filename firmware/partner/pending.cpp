@@ -56,7 +56,11 @@ uint8_t fIsPartnerAlive() { return s_fIsPartnerAlive; }
 namespace {
 uint8_t s_fIsDualControllerActive = FALSE;
 }  // namespace
-void SetDualControllerValid(uint8_t f) { s_fIsDualControllerActive = f; }
+// Alone, this controller is master of every LUN: nothing to ask a partner.
+void SetDualControllerValid(uint8_t f) {
+    if (f != TRUE) SetLunMasterFlags(TRUE);
+    s_fIsDualControllerActive = f;
+}
 uint8_t fIsDualControllerActive() { return s_fIsDualControllerActive; }
 namespace {
 uint8_t s_fGetDualStartFlag = FALSE;

@@ -53,13 +53,12 @@ constexpr uint8_t GO_ON = 0;   // the checks let the command through
 // LUN look-up results besides those of the host LUN tables.
 constexpr uint8_t LOOKUP_MAPPED = LUN_LOOKUP_LD;
 constexpr uint8_t LOOKUP_SNAPSHOT = LUN_LOOKUP_VIRTUAL;
-constexpr uint8_t LOOKUP_READ_ONLY = 0x80;
+constexpr uint8_t LOOKUP_READ_ONLY = LUN_LOOKUP_READ_ONLY;
 constexpr uint8_t LOOKUP_NO_LUN = 3;
 constexpr uint8_t LOOKUP_NOT_MAPPED = LUN_LOOKUP_NONE;
 
 constexpr uint8_t EVENT_UNIT_ATTENTION_REPORTED = 46;
 constexpr uint8_t OPCODE_0X20 = 0x20;   // answered like INQUIRY before a LUN is known
-constexpr uint16_t SNAPSHOT_VLUN_BASE = 0x400;
 constexpr uint8_t MAX_SNAPSHOTS = 64;
 constexpr uint64_t UNMAPPED_RETRY_MS = 9999;
 constexpr uint16_t MAX_LUN_RING_COMMANDS = 255;
@@ -446,7 +445,7 @@ uint8_t bLookUpLun(DISPATCH& s) {
         uint8_t bSnapshot = 0xFF;
         GetSnapshotSourceOfLun(s.wLd, &wSource, &bSnapshot);
         SetFlag(ps, KE_FLAG_SNAPSHOT);
-        pHostFields(ps)->wVlun = static_cast<uint16_t>(s.wLd + SNAPSHOT_VLUN_BASE);
+        pHostFields(ps)->wVlun = static_cast<uint16_t>(s.wLd + SNAPSHOT_LUN_BIT);
         if (wSource < LUN_COUNT && bSnapshot < MAX_SNAPSHOTS) {
             s.wLd = wSource;
         } else {

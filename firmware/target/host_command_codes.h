@@ -163,12 +163,15 @@ constexpr uint8_t COMMAND_TYPE_READ_AHEAD_2 = 51;
 // command block itself is the head of the entry, and on ISP24xx host ports
 // the ATIO as the chip delivered it lies beside it (pGetAtioCopy).
 #pragma pack(push, 1)
+// A snapshot VLUN is told from a logical drive by bit 10 of its number.
+constexpr uint16_t SNAPSHOT_LUN_BIT = 0x400;
+
 struct HOST_COMMAND_FIELDS {
     uint64_t lArrivalHighRes;    // high-resolution time at arrival
     uint32_t dSourceId;          // 24-bit FC source id, once the handle was looked up
     uint16_t wInitiatorHandle;   // ISP24xx: 0xFFFF until looked up
     uint16_t wLipCount;          // the host port's LIP count at arrival
-    uint16_t wVlun;              // snapshot VLUN number + 0x400
+    uint16_t wVlun;              // snapshot VLUN number with SNAPSHOT_LUN_BIT
     uint16_t wPriorityBucket;    // LUN scheduler age bucket; 0xFFFF not counted
     uint16_t wNextInChain;       // command chain; 0xFFFF none
     uint16_t wTqmSlot;           // target-queue priority slot; 0xFFFF none

@@ -10,7 +10,6 @@
 namespace fw {
 
 constexpr uint16_t INQUIRY_DATA_LENGTH = 144;
-constexpr uint16_t SNAPSHOT_LUN_BIT = 0x400;
 constexpr uint16_t NO_LUN_NUMBER = 0xFFFF;
 
 // Answers the INQUIRY at the head of the new-command ring: 255, or 66 when

@@ -45,7 +45,6 @@ constexpr uint8_t CDB_LLBAA = 0x10;
 constexpr uint8_t CDB_SAVE_PAGES = 0x01;
 constexpr uint8_t PAGE_CODE_FIELD = 0x7F;         // of a page in a parameter list: the PS bit is ignored
 constexpr uint8_t HOST_INTERFACE_FIBRE = 1;
-constexpr uint8_t LOOKUP_READ_ONLY = 0x80;         // the mapping's per-LUN flag
 constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t TRACE_BYTES_PER_LINE = 16;
 constexpr uint8_t TRACE_BYTES_PER_GROUP = 8;
@@ -191,30 +190,28 @@ struct PAGE_IN_LIST {
     const uint8_t* pbBytes;   // the page as the host sent it
 };
 
-// Walks the pages of a parameter list, each bounded by the bytes received.
-class ParameterListWalk {
-public:
-    ParameterListWalk(const uint8_t* pbList, uint32_t dLength, uint32_t dFirstPage)
-        : m_pbList(pbList), m_dLength(dLength), m_dNext(dFirstPage) {}
-    bool AtEnd() const { return m_dNext >= m_dLength; }
-    // FALSE for a page cut short, of a code the controller does not have,
-    // or of a length other than its own.
-    bool Next(PAGE_IN_LIST* psPage) {
-        if (m_dNext + 2 > m_dLength) return false;
-        const uint8_t* pb = m_pbList + m_dNext;
-        const uint32_t dPageBytes = 2u + pb[1];
-        if (m_dNext + dPageBytes > m_dLength) return false;
-        m_dNext += dPageBytes;
-        psPage->bPage = bPageIndex(pb[0] & PAGE_CODE_FIELD);
-        psPage->pbBytes = pb;
-        return psPage->bPage < PAGE_COUNT && dPageBytes == s_asPages[psPage->bPage].bSize;
-    }
-
-private:
-    const uint8_t* m_pbList;
-    uint32_t m_dLength;
-    uint32_t m_dNext;
+// A walk over the pages of a parameter list, each bounded by the bytes
+// received.
+struct PARAMETER_LIST_WALK {
+    const uint8_t* pbList;
+    uint32_t dLength;    // bytes received
+    uint32_t dNext;      // offset of the next page
 };
+
+bool IsWalkDone(const PARAMETER_LIST_WALK& s) { return s.dNext >= s.dLength; }
+
+// The next page; FALSE for a page cut short, of a code the controller does
+// not have, or of a length other than its own.
+bool NextPage(PARAMETER_LIST_WALK* psWalk, PAGE_IN_LIST* psPage) {
+    if (psWalk->dNext + 2 > psWalk->dLength) return false;
+    const uint8_t* pb = psWalk->pbList + psWalk->dNext;
+    const uint32_t dPageBytes = 2u + pb[1];
+    if (psWalk->dNext + dPageBytes > psWalk->dLength) return false;
+    psWalk->dNext += dPageBytes;
+    psPage->bPage = bPageIndex(pb[0] & PAGE_CODE_FIELD);
+    psPage->pbBytes = pb;
+    return psPage->bPage < PAGE_COUNT && dPageBytes == s_asPages[psPage->bPage].bSize;
+}
 
 void TracePage(const uint8_t* pbPage) {
     ConsolePrintf("Mode Select Page: %02x Length: %02x\n", pbPage[0], pbPage[1]);
@@ -273,10 +270,10 @@ uint8_t bCheckParameterList(const uint8_t* pbList, uint32_t dReceived, bool fSix
     *pdFirstPage = dHeader + dDescriptors;
     const bool fTrace = fGetTargetCommandTrace() == TRUE;
     const bool fStrict = IsStrictSelect();
-    ParameterListWalk sWalk(pbList, dReceived, *pdFirstPage);
-    while (!sWalk.AtEnd()) {
+    PARAMETER_LIST_WALK sWalk = {pbList, dReceived, *pdFirstPage};
+    while (!IsWalkDone(sWalk)) {
         PAGE_IN_LIST s;
-        if (!sWalk.Next(&s)) return ASC_INVALID_FIELD_IN_PARAMETERS;
+        if (!NextPage(&sWalk, &s)) return ASC_INVALID_FIELD_IN_PARAMETERS;
         if (fTrace) TracePage(s.pbBytes);
         if (!IsPageChangeable(s, fTrace) && fStrict) return ASC_INVALID_FIELD_IN_PARAMETERS;
     }
@@ -386,7 +383,7 @@ uint8_t ModeSense(KERNEL_ENTRY* psEntry) {
                                                  lCapacity, ToFlag(!fSixByte), ToFlag((pbCdb[1] & CDB_LLBAA) != 0));
     uint16_t wMapped = NO_LUN_INDEX;
     const uint8_t bLookup = bLookupCommandLun(psEntry, &wMapped);
-    if (bLookup != LUN_LOOKUP_NONE && (bLookup & LOOKUP_READ_ONLY) != 0) {
+    if (bLookup != LUN_LOOKUP_NONE && (bLookup & LUN_LOOKUP_READ_ONLY) != 0) {
         pb[fSixByte ? 2 : 3] |= DEVICE_SPECIFIC_WP;
     }
     return bSendCommandPages(psEntry, std::min<uint32_t>(wLength, wGetBe16(pbCdb + 7)));
@@ -430,9 +427,9 @@ void ModeSelectData(KERNEL_ENTRY* psEntry) {
         (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, bAsc, 0);
         return;
     }
-    ParameterListWalk sWalk(pbList, dReceived, dFirstPage);
+    PARAMETER_LIST_WALK sWalk = {pbList, dReceived, dFirstPage};
     PAGE_IN_LIST s;
-    while (!sWalk.AtEnd() && sWalk.Next(&s)) ApplyPage(s, fSave);
+    while (!IsWalkDone(sWalk) && NextPage(&sWalk, &s)) ApplyPage(s, fSave);
     (void)SendScsiStatus(psEntry, SCSI_STATUS_GOOD, 0, 0);
 }
 

@@ -119,6 +119,10 @@ TEST_F(StripeAccessTest, CommandsAreHeldForThePartnerOnlyWithAReason) {
     ASSERT_EQ(bRecordPartnerExtent(5, lStart + 64, 8, 1, FALSE), STATUS_OK);
     EXPECT_EQ(fClaimStripeAccessEntry(ps), TRUE);
     EXPECT_EQ(fGetLunOcioFlag(512), TRUE);
+    // Once alone, the controller is master of every LUN again.
+    SetLunMasterFlag(3, FALSE);
+    SetDualControllerValid(FALSE);
+    EXPECT_EQ(fGetLunMasterFlag(3), TRUE);
 }
 
 TEST_F(StripeAccessTest, ReadsNeverConflictWithReadsAReadAndAWriteDo) {
