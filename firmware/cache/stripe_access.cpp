@@ -344,7 +344,7 @@ void DumpStripeAccessTables(uint8_t fAll) {
         ConsolePrintf("CT%02x OP%02x RK%02x %08x %02x", psHost == nullptr ? 0 : psHost->bCommandType, r.bOpcode,
                       r.bRank, static_cast<uint32_t>(r.lStart), r.dStripeCount);
         if (r.bSecondRank < NO_RANK) {
-            ConsolePrintf(" RK%02x %08x %02x", r.bSecondRank, static_cast<uint32_t>(r.lSecondStart),
+            ConsolePrintf("RK%02x %08x %02x", r.bSecondRank, static_cast<uint32_t>(r.lSecondStart),
                           r.dSecondStripeCount);
         }
         ConsolePrintf(" OC%02x\n", r.dConflictCount);

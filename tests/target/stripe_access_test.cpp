@@ -99,6 +99,11 @@ TEST_F(StripeAccessTest, ACommandOverTwoSegmentsHasTwoRanges) {
     EXPECT_EQ(r.dSecondStripeCount, 1u);
     // The partner's request over the second segment meets it.
     EXPECT_EQ(bCheckPartnerStripeAccess(SCSI_WRITE16, 0, 51200 - ROW, 1, 0, 1), STRIPE_ACCESS_REFUSED);
+    // The dump shows both ranges and the conflict.
+    board.ClearConsoleText();
+    DumpStripeAccessTables(FALSE);
+    EXPECT_NE(board.ConsoleText().find("RK00 0000c700 01RK01 00019000 01 OC01\r\n"), std::string::npos)
+        << board.ConsoleText();
 }
 
 TEST_F(StripeAccessTest, CommandsAreHeldForThePartnerOnlyWithAReason) {

@@ -9,6 +9,7 @@
 #include "host_board.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
+#include "target/mode_pages.h"
 #include "target/target_commands.h"
 
 namespace target_test {
@@ -244,6 +245,22 @@ TEST_F(TargetCommandsTest, WithoutABufferPageTheCommandWaitsAtTheHead) {
     ExpectGood(host.Reply(w), "INQUIRY once pages are back");
     EXPECT_EQ(host.Reply(w).abDataIn.size(), 36u);
     ExpectGood(host.Reply(wBehind), "TUR behind it");
+    // A MODE SENSE(6) asked again keeps its own layout, though its CDB was
+    // widened on the first try.
+    InitModePages();
+    adTaken.clear();
+    while (bAllocDataPages(0, 1, &d) == STATUS_OK) adTaken.push_back(d);
+    const uint16_t wSense = Send(0, {SCSI_MODE_SENSE6, 0x08, 0x0A, 0, 255, 0}, 255);
+    EXPECT_EQ(bDispatchHostCommand(PORT_CODE_MODULE), STATUS_NO_PAGES);
+    for (BUFFER_HANDLE dHandle : adTaken) wFreeDataPages(dHandle, 1);
+    Dispatch();
+    Settle();
+    ExpectGood(host.Reply(wSense), "MODE SENSE(6) once pages are back");
+    const std::vector<uint8_t>& ab = host.Reply(wSense).abDataIn;
+    ASSERT_EQ(ab.size(), 16u);   // 4-byte header and the control page
+    EXPECT_EQ(ab[0], 15);
+    EXPECT_EQ(ab[3], 0);
+    EXPECT_EQ(ab[4], 0x8A);
 }
 
 TEST_F(TargetCommandsTest, DataForAHostWhoseLoopWasResetIsDropped) {
