@@ -3,6 +3,8 @@
 // fail it or resources that run out.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -174,6 +176,45 @@ TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
     EXPECT_EQ(fw::wGetLogicalDriveCount(), 2);
     EXPECT_EQ(fw::bGetHotSpareCount(), 1);
     EXPECT_EQ(LayoutPrintout(board), layout);
+}
+
+// As the controller program runs: NVRAM, board state and drive images in
+// one data directory; the second controller is a new board and enclosure on
+// the files the first one left.
+TEST(ConfigCommitOnDisk, ANewControllerOnTheSameDataDirectoryLoadsTheSameConfiguration) {
+    char acPattern[] = "/tmp/config-commit-XXXXXX";
+    ASSERT_NE(mkdtemp(acPattern), nullptr);
+    const std::string dir = acPattern;
+    sim::BoardConfig sConfig;
+    sConfig.dataDir = dir;
+    sim::ChassisOptions sOptions;
+    sOptions.directory = dir;
+    std::string layout;
+    {
+        sim::Chassis chassis(sOptions);
+        sim::Board board(sConfig);
+        board.sasController().AttachChassis(&chassis);
+        cfgbuild::Builder builder(board);
+        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(builder.OpenEdit());
+        ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3, 4})), fw::STATUS_OK);
+        ASSERT_EQ(builder.CreateArray(Spec(fw::RAID_LEVEL_6, {5, 6, 7, 8})), fw::STATUS_OK);
+        ASSERT_EQ(cfgbuild::Builder::CreateLd(2, "ONE"), fw::STATUS_OK);
+        ASSERT_EQ(cfgbuild::Builder::CreateLd(1, "TWO"), fw::STATUS_OK);
+        ASSERT_TRUE(builder.Commit());
+        layout = LayoutPrintout(board);
+        ASSERT_NE(layout.find("Rank:01 RAID06"), std::string::npos) << layout;
+    }
+    sim::Chassis chassis(sOptions);
+    sim::Board board(sConfig);
+    board.sasController().AttachChassis(&chassis);
+    cfgbuild::Builder builder(board);
+    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetRankCount(), 2);
+    EXPECT_EQ(fw::wGetLogicalDriveCount(), 2);
+    EXPECT_EQ(LayoutPrintout(board), layout);
+    std::filesystem::remove_all(dir);
 }
 
 void PutJournalBytes(uint16_t wSlot, uint8_t bValue) {
