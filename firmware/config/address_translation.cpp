@@ -12,6 +12,8 @@ namespace fw {
 namespace {
 
 SEGMENT_MAP s_sSegmentMap;
+SEGMENT_MAP s_sLdWorkTableA;
+SEGMENT_MAP s_sLdWorkTableB;
 
 constexpr uint64_t NO_ADDRESS = ~0ull;
 
@@ -103,6 +105,8 @@ void BuildLdFreeSpaceMap(const CONFIG_IMAGE* psImage, uint8_t fStoreUsed, SEGMEN
 }
 
 SEGMENT_MAP* pGetSegmentMap() { return &s_sSegmentMap; }
+SEGMENT_MAP* pGetLdWorkTableA() { return &s_sLdWorkTableA; }
+SEGMENT_MAP* pGetLdWorkTableB() { return &s_sLdWorkTableB; }
 
 namespace {
 

@@ -38,6 +38,10 @@ struct SEGMENT_MAP {
 // (pGetSegmentMap); the creation code may build a listing of its own.
 void BuildLdFreeSpaceMap(const CONFIG_IMAGE* psImage, uint8_t fStoreUsed, SEGMENT_MAP* psMap);
 SEGMENT_MAP* pGetSegmentMap();
+// The menus' listings of the scratch image: table A with the used extents,
+// table B the free ones only.
+SEGMENT_MAP* pGetLdWorkTableA();
+SEGMENT_MAP* pGetLdWorkTableB();
 
 uint64_t lCalculateLUNAddressFromInternalAddress(uint64_t lAddress);
 uint16_t wFindSegmentForAddress(uint64_t lAddress);

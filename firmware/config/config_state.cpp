@@ -19,8 +19,8 @@ uint8_t s_bMenuSelectedItem;
 uint8_t s_bMenuSelection;
 uint8_t s_bMenuController;
 uint8_t s_bMenuDrive;
-uint8_t s_bMenuLogicalDrive;
-uint8_t s_bMenuLdCount;
+uint16_t s_wMenuLogicalDrive;
+uint16_t s_wMenuLdCount;
 uint8_t s_bMenuSnapshotItem;
 uint8_t s_abMenuArrayList[MAX_RANKS + 1];
 uint8_t* s_pbDownloadImage;
@@ -50,10 +50,10 @@ void SetMenuController(uint8_t b) { s_bMenuController = b; }
 uint8_t bGetMenuController() { return s_bMenuController; }
 void SetMenuDrive(uint8_t b) { s_bMenuDrive = b; }
 uint8_t bGetMenuDrive() { return s_bMenuDrive; }
-void SetMenuLogicalDrive(uint8_t b) { s_bMenuLogicalDrive = b; }
-uint8_t bGetMenuLogicalDrive() { return s_bMenuLogicalDrive; }
-void SetMenuLdCount(uint8_t b) { s_bMenuLdCount = b; }
-uint8_t bGetMenuLdCount() { return s_bMenuLdCount; }
+void SetMenuLogicalDrive(uint16_t w) { s_wMenuLogicalDrive = w; }
+uint16_t bGetMenuLogicalDrive() { return s_wMenuLogicalDrive; }
+void SetMenuLdCount(uint16_t w) { s_wMenuLdCount = w; }
+uint16_t bGetMenuLdCount() { return s_wMenuLdCount; }
 void SetMenuSnapshotItem(uint8_t b) { s_bMenuSnapshotItem = b; }
 uint8_t bGetMenuSnapshotItem() { return s_bMenuSnapshotItem; }
 uint8_t* pGetMenuArrayList() { return s_abMenuArrayList; }

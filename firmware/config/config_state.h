@@ -26,10 +26,11 @@ void SetMenuController(uint8_t b);
 uint8_t bGetMenuController();
 void SetMenuDrive(uint8_t b);
 uint8_t bGetMenuDrive();
-void SetMenuLogicalDrive(uint8_t b);
-uint8_t bGetMenuLogicalDrive();
-void SetMenuLdCount(uint8_t b);
-uint8_t bGetMenuLdCount();
+// The two 16-bit registers (a logical drive number or count, a region).
+void SetMenuLogicalDrive(uint16_t w);
+uint16_t bGetMenuLogicalDrive();
+void SetMenuLdCount(uint16_t w);
+uint16_t bGetMenuLdCount();
 void SetMenuSnapshotItem(uint8_t b);
 uint8_t bGetMenuSnapshotItem();
 uint8_t* pGetMenuArrayList();

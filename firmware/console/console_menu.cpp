@@ -10,6 +10,7 @@
 #include "console/debug_monitor.h"
 #include "console/menu_tree.h"
 #include "console/option_settings.h"
+#include "eventlog/info_dump.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -84,6 +85,16 @@ void EndOptionScreen(uint16_t wMask) {
     PromptSelectOption();
     SetValidOptionMask(wMask);
     SetOptionEntryMode(TRUE);
+}
+
+void StartMenuDump(uint64_t lPath, MENU_FUNCTION pfnReturn, uint8_t bType, uint8_t bMode) {
+    s_sMenu.lMenuPath = lPath;
+    s_sMenu.pfnAnyKeyMenu = pfnReturn;
+    SetInfoDumpRequest(TRUE);
+    SetInfoDumpState(0);
+    SetInfoDumpMode(bMode);
+    // The type last: it starts the dump.
+    SetInfoDumpType(bType);
 }
 
 void AwaitTypedAnswer() {

@@ -72,6 +72,12 @@ void EnterMenu(MENU_FUNCTION pfnMenu, uint64_t lPath);
 void WaitForAnyKeyThen(MENU_FUNCTION pfnMenu);
 // An option screen's end: the prompt, the mask, option entry on.
 void EndOptionScreen(uint16_t wMask);
+// The valid-option bit and the selection code of option n.
+inline uint16_t MenuOptionBit(uint32_t dOption) { return static_cast<uint16_t>(1u << dOption); }
+// A paged information dump a menu asks for: the menu waits under its own
+// path code while the background pass prints, and a key after the last
+// page returns to pfnReturn.
+void StartMenuDump(uint64_t lPath, MENU_FUNCTION pfnReturn, uint8_t bType, uint8_t bMode = 0);
 // A typed answer is awaited: flush, option entry off.
 void AwaitTypedAnswer();
 

@@ -22,7 +22,6 @@
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
-#include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
@@ -64,16 +63,7 @@ constexpr uint8_t DUMP_MODE_MENU = 2;
 constexpr uint8_t HOST_PORT_0 = 0x31;
 constexpr uint8_t HOST_PORT_1 = 0x32;
 
-uint16_t Bit(uint32_t dOption) { return static_cast<uint16_t>(1u << dOption); }
-
 MENU_STATE& Menu() { return *psGetMenuState(); }
-
-void StartMenuDump(uint8_t bType, uint8_t bMode) {
-    SetInfoDumpRequest(TRUE);
-    SetInfoDumpState(0);
-    SetInfoDumpMode(bMode);
-    SetInfoDumpType(bType);
-}
 
 // --- Main Menu ------------------------------------------------------------------
 
@@ -104,7 +94,7 @@ void ShowMainMenu() {
     if (bLevel > 2 && (bHostType == HOST_INTERFACE_FC || bHostType == HOST_INTERFACE_SCSI)) {
         ConsolePrintf(bHostType == HOST_INTERFACE_FC ? "14. Host Loop 0 LIP\n" : "14. Host Port 0 Reset\n");
         ConsolePrintf(bHostType == HOST_INTERFACE_FC ? "15. Host Loop 1 LIP\n" : "15. Host Port 1 Reset\n");
-        wMask |= Bit(14) | Bit(15);
+        wMask |= MenuOptionBit(14) | MenuOptionBit(15);
     }
     ConsolePrintf("\n0.  Exit\n\n");
     EndOptionScreen(wMask);
@@ -187,7 +177,7 @@ void ShowConfigurationMenu() {
     uint16_t wMask = 0x003F | 0x0F00;
     if ((dGetFeatureMask() & FEATURE_DATA_SERVICES) != 0) {
         ConsolePrintf("6.  Data Services Configuration\n");
-        wMask |= Bit(6);
+        wMask |= MenuOptionBit(6);
     }
     ConsolePrintf("8.  Additional Configuration\n");
     ConsolePrintf("9.  View Configuration\n");
@@ -196,7 +186,7 @@ void ShowConfigurationMenu() {
     if (fGetConfigModified() == TRUE) {
         ConsolePrintf("\n15.  Quit Without Saving\n\n");
         ConsolePrintf("0.  Save and Exit\n\n");
-        wMask |= Bit(15);
+        wMask |= MenuOptionBit(15);
     } else {
         ConsolePrintf("\n0.  Exit\n\n");
     }
@@ -258,9 +248,7 @@ void MainMenu() {
     case 1u << 5: EventLogMenu(); break;
     case 1u << 6: Rs232SettingsMenu(); break;
     case 1u << 7:
-        Menu().lMenuPath = PATH_ENCLOSURE_INFORMATION;
-        Menu().pfnAnyKeyMenu = MainMenu;
-        StartMenuDump(DUMP_TYPE_ENCLOSURE, DUMP_MODE_MENU);
+        StartMenuDump(PATH_ENCLOSURE_INFORMATION, MainMenu, DUMP_TYPE_ENCLOSURE, DUMP_MODE_MENU);
         break;
     // The dumps leave the option prompt in force.
     case 1u << 8: DumpPartnerAndXorQueues(); break;
@@ -315,9 +303,7 @@ void ConfigurationMenu() {
     case 1u << 6: OpenArraySubmenu(6, DataServicesConfigurationMenu); break;
     case 1u << 8: OpenArraySubmenu(8, AdditionalConfigMenu); break;
     case 1u << 9:
-        Menu().lMenuPath = PATH_CONFIGURATION * 16 + 9;
-        Menu().pfnAnyKeyMenu = ConfigurationMenu;
-        StartMenuDump(DUMP_TYPE_CONFIGURATION, 0);
+        StartMenuDump(PATH_CONFIGURATION * 16 + 9, ConfigurationMenu, DUMP_TYPE_CONFIGURATION);
         break;
     case 1u << 10: ClearConfigurationMenu(); break;
     case 1u << 11: OpenArraySubmenu(11, ApmConfigurationMenu); break;
@@ -399,7 +385,7 @@ void Rs232SettingsMenu() {
     }
     const uint16_t wSelected = wGetSelectedOption();
     for (uint32_t i = 0; i < sizeof BAUD_RATES / sizeof BAUD_RATES[0]; ++i) {
-        if (wSelected != Bit(i + 1)) continue;
+        if (wSelected != MenuOptionBit(i + 1)) continue;
         SetConsoleInputEnabled(FALSE);
         // Polled, so that the text leaves before the rate changes.
         DebugPrintf("%c[2J", 0x1B);

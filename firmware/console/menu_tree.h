@@ -31,6 +31,13 @@ void ApmConfigurationMenu();
 
 // Below the Array Configuration Menu.
 void CreateArrayMenu();
+// The creation dialogue's steps, each below the one before: the RAID
+// level with its proposals, chunk size, drives, reserve, subarrays.
+void ArrayRaidLevelMenu();
+void ArrayChunkSizeMenu();
+void ArrayDriveSelectionMenu();
+void ArrayReserveCapacityMenu();
+void ArraySubarrayCountMenu();
 void DeleteArrayMenu();
 void ExpandArrayMenu();
 void ArrayCacheMenu();
@@ -38,6 +45,11 @@ void AdvancedArrayMenu();
 
 // Below the Logical Drive Configuration Menu.
 void CreateLogicalDriveMenu();
+// The creation dialogue's steps: region, number, size, host block size.
+void LdRegionSelectionMenu();
+void LdCountMenu();
+void LdSizeMenu();
+void LdBlockSizeMenu();
 void DeleteLogicalDriveMenu();
 void ExpandLogicalDriveMenu();
 void LdAvailabilityMenu();

@@ -67,10 +67,6 @@ void DiagnosticsMenu() { PromptSelectOption(); }
 void ControllerInformationMenu() { PromptSelectOption(); }
 void StatisticsMenu() { PromptSelectOption(); }
 void EventLogMenu() { PromptSelectOption(); }
-void ArrayConfigurationMenu() { PromptSelectOption(); }
-void CreateArrayMenu() { PromptSelectOption(); }
-void LogicalDriveConfigurationMenu() { PromptSelectOption(); }
-void CreateLogicalDriveMenu() { PromptSelectOption(); }
 void AdditionalHostConfigurationMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }

@@ -1,0 +1,562 @@
+// The Array Configuration Menu and the array creation dialogue: a RAID
+// level, then a ready-made proposal or, by hand, the chunk size, the member
+// drives, the reserved capacity and the subarray count.  Creation edits the
+// scratch image only; the array reaches the drives when the edit is saved.
+#include "console/menu_tree.h"
+
+#include <cstring>
+
+#include "config/array_operations.h"
+#include "config/array_proposals.h"
+#include "config/config_flags.h"
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "config/drive_tables.h"
+#include "config/host_port_tables.h"
+#include "console/console_menu.h"
+#include "console/menu_input.h"
+#include "enclosure/drive_list_display.h"
+#include "enclosure/drive_table.h"
+#include "executive/console_output.h"
+#include "executive/system_state.h"
+#include "executive/types.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint64_t PATH_ARRAY = 0x111;
+constexpr uint64_t PATH_CREATE_ARRAY = 0x1112;
+constexpr uint8_t DUMP_TYPE_ARRAYS = 17;
+constexpr uint8_t DUMP_TYPE_UNUSED_DRIVES = 26;
+constexpr uint32_t FEATURE_RAID_6 = 0x4;
+
+// The request's fixed values (the cache policy bits of a new array, its
+// write-back threshold code of 16 MB, the default 1 % reserve).
+constexpr uint8_t NEW_ARRAY_CACHE_POLICY = 0x5B;
+constexpr uint16_t NEW_ARRAY_WRITE_THRESHOLD = 5;
+constexpr uint8_t RESERVE_DEFAULT = 1;
+constexpr uint8_t RESERVE_NINETY_NINE_POINT_NINE = 201;
+constexpr uint32_t RESERVE_MAX = 10;
+constexpr uint32_t RESERVE_MAX_ADVANCED = 99;
+
+// Chunk sizes on offer: 128 blocks doubling up to 512.
+constexpr uint16_t CHUNK_FIRST = 128;
+constexpr uint32_t CHUNK_OPTIONS = 3;
+constexpr uint8_t MAX_SUBARRAYS = 5;
+constexpr uint8_t MIN_SUBARRAY_DRIVES = 3;
+// The usable size of a proposal leaves the cache flush area out.
+constexpr uint64_t FLUSH_AREA_BLOCKS = 2097152;
+
+// The RAID levels in the order of the level options 1 to 4.
+struct LevelChoice {
+    uint8_t bLevel;
+    uint8_t bDrivesNeeded;
+    const char* pszTitle;
+    const char* pszTooFew;
+};
+constexpr LevelChoice LEVELS[] = {
+    {RAID_LEVEL_0, 1, "RAID 0 Array Configuration Menu", ""},
+    {RAID_LEVEL_10, 2, "RAID 1/10 Array Configuration Menu",
+     "\nInsufficient unused drives available for RAID 1/10 configuration\n\n"},
+    {RAID_LEVEL_50, 3, "RAID 5/50 Array Configuration Menu",
+     "\nInsufficient unused drives available for RAID 5/50 configuration\n\n"},
+    {RAID_LEVEL_6, 4, "RAID 6 Array Configuration Menu",
+     "\nInsufficient unused drives available for RAID 6 RAID 6 configuration\n\n"},
+};
+constexpr uint32_t LEVEL_COUNT = sizeof LEVELS / sizeof LEVELS[0];
+
+// The dialogue's steps of drive selection (bMenuStep).
+constexpr uint8_t STEP_ADD_DRIVE = 0;
+constexpr uint8_t STEP_CONTINUE = 1;
+constexpr uint8_t STEP_VALIDATE = 2;
+
+MENU_STATE& Menu() { return *psGetMenuState(); }
+CONFIG_RANK_RECORD& Request() { return *pGetNewArrayRequest(); }
+const CONFIG_IMAGE& Scratch() { return *pGetScratchConfigImage(); }
+uint8_t bUnusedDrives() { return bGetSpareDriveTableCount(); }
+
+// The option number of the level the request holds (1 to 4), 0 for none.
+uint32_t dLevelOption() {
+    for (uint32_t i = 0; i < LEVEL_COUNT; i++)
+        if (LEVELS[i].bLevel == Request().bRaidLevel) return i + 1;
+    return 0;
+}
+
+// The codes of the dialogue's steps follow the choices made on the way.
+uint64_t lLevelPath() { return PATH_CREATE_ARRAY * 16 + dLevelOption(); }
+uint64_t lChunkPath() { return lLevelPath() * 16 + 1; }
+uint64_t lDrivePath() {
+    uint32_t dOption = 1;
+    while (dOption < CHUNK_OPTIONS && (CHUNK_FIRST << (dOption - 1)) < Request().wChunkSize) ++dOption;
+    return lChunkPath() * 16 + dOption;
+}
+uint64_t lReservePath() { return lDrivePath() * 16 + 1; }
+uint64_t lSubarrayPath() { return lReservePath() * 16 + 1; }
+
+void RefuseTo(MENU_FUNCTION pfnMenu, const char* pszText) {
+    ConsolePrintf("%s", pszText);
+    WaitForAnyKeyThen(pfnMenu);
+}
+
+void ResetRequestName(CONFIG_RANK_RECORD* ps) { std::memset(ps->acArrayName, ' ', sizeof ps->acArrayName); }
+
+// The request is complete: the array goes into the scratch image.
+void CreateRequestedArray(const char* pszDone, const char* pszFailed) {
+    if (CreateArray(&Request()) == STATUS_OK) {
+        ConsolePrintf(pszDone, Request().bRankNumber);
+        SetConfigModified(TRUE);
+    } else {
+        ConsolePrintf("%s", pszFailed);
+    }
+    WaitForAnyKeyThen(ArrayConfigurationMenu);
+}
+
+void CreateRequestedArray() {
+    CreateRequestedArray("\nArray %02d Successfully Created\n\n", "\nFailed to Create Array\n\n");
+}
+
+// --- the level menu and the proposals -----------------------------------------
+
+// Whole capacity units the proposal offers the hosts.
+uint32_t dProposalCapacityGb(const ARRAY_PROPOSAL& s) {
+    uint32_t dData = s.bDriveCount;
+    if (s.bRaidLevel == RAID_LEVEL_10) dData = s.bDriveCount / 2u;
+    if (s.bRaidLevel == RAID_LEVEL_50) dData = s.bDriveCount - s.bSubarrayCount;
+    // A drive smaller than the flush area offers nothing rather than a
+    // wrapped-around size.
+    const uint64_t lPerDrive = s.dMemberCapacity > FLUSH_AREA_BLOCKS ? s.dMemberCapacity - FLUSH_AREA_BLOCKS : 0;
+    return static_cast<uint32_t>(lPerDrive * dData / CAPACITY_UNIT_BLOCKS);
+}
+
+void ShowArrayRaidLevelMenu() {
+    const uint32_t dOption = dLevelOption();
+    EnterMenu(ArrayRaidLevelMenu, lLevelPath());
+    if (dOption == 0) {
+        ArrayConfigurationMenu();
+        return;
+    }
+    const LevelChoice& sLevel = LEVELS[dOption - 1];
+    const uint8_t bNeeded = sLevel.bLevel == RAID_LEVEL_10 && fIsLinePowerMode() == TRUE ? 1 : sLevel.bDrivesNeeded;
+    if (bUnusedDrives() < bNeeded) {
+        RefuseTo(ArrayConfigurationMenu, sLevel.pszTooFew);
+        return;
+    }
+    PrintMenuTitle(sLevel.pszTitle);
+    ARRAY_PROPOSAL_LIST* psList = pGetArrayProposalList();
+    BuildArrayProposals(sLevel.bLevel, psList);
+    ConsolePrintf("1.  Manual Configuration\n");
+    uint16_t wMask = MenuOptionBit(0) | MenuOptionBit(1);
+    for (uint32_t i = 0; i < psList->bCount && i < MAX_ARRAY_PROPOSALS; i++) {
+        const ARRAY_PROPOSAL& s = psList->asProposal[i];
+        if (s.bRaidLevel == RAID_LEVEL_6) continue;
+        ConsolePrintf(i + 2 < 10 ? "%d.  " : "%d. ", i + 2);
+        ConsolePrintf("%4d GB", dProposalCapacityGb(s));
+        ConsolePrintf(", %2d Drives", s.bDriveCount);
+        if (s.bSubarrayCount == 1) {
+            ConsolePrintf(", 1 Subarray\n");
+        } else if (s.bSubarrayCount > 1) {
+            ConsolePrintf(", %d Subarrays\n", s.bSubarrayCount);
+        } else {
+            ConsolePrintf("\n");
+        }
+        wMask |= MenuOptionBit(i + 2);
+    }
+    ConsolePrintf("\n0.  Exit\n\n");
+    EndOptionScreen(wMask);
+}
+
+void CreateArrayFromProposal(uint32_t dOption) {
+    const ARRAY_PROPOSAL_LIST* psList = pGetArrayProposalList();
+    const uint32_t dIndex = dOption - 2;
+    if (dIndex >= psList->bCount || dIndex >= MAX_ARRAY_PROPOSALS) {
+        ArrayConfigurationMenu();
+        return;
+    }
+    const ARRAY_PROPOSAL& s = psList->asProposal[dIndex];
+    CONFIG_RANK_RECORD& r = Request();
+    r.bRankNumber = static_cast<uint8_t>(Scratch().sHeader.wRankCount);
+    r.bRaidLevel = s.bRaidLevel;
+    r.bDriveCount = s.bDriveCount;
+    r.bParityCount = s.bSubarrayCount;
+    r.wChunkSize = s.wChunkSize;
+    r.lStartAddress = s.dMemberCapacity;
+    std::memset(r.aabMemberWwn, 0, sizeof r.aabMemberWwn);
+    std::memcpy(r.aabMemberWwn, s.aabMemberWwn, 8u * (s.bDriveCount < MAX_RANK_MEMBERS ? s.bDriveCount : MAX_RANK_MEMBERS));
+    r.bCachePolicy = NEW_ARRAY_CACHE_POLICY;
+    r.fInitialized = TRUE;
+    r.fCacheFlushArray = FALSE;
+    SetSmallestMemberCapacity(s.dMemberCapacity);
+    r.bCapacityReserve = RESERVE_DEFAULT;
+    ResetRequestName(&r);
+    CreateRequestedArray("Array %02d Successfully Created\n\n", "Failed to Create Array\n\n");
+}
+
+// --- drive selection --------------------------------------------------------------
+
+// Offers the n-th unused drive and remembers its WWN; a drive that cannot
+// be shown ends the dialogue.
+void OfferDrive(uint8_t bIndex) {
+    DRIVE_INFO* psDrive = nullptr;
+    uint8_t bRecord = 0;
+    if (fFindDriveByLoopIDMapped(bIndex, &psDrive, &bRecord) != TRUE) {
+        RefuseTo(ArrayConfigurationMenu, "\n\nError displaying drive information\n");
+        return;
+    }
+    if (bIndex == 0) ShowDriveListHeader(FALSE);
+    ConsolePrintf("%03d ", bIndex);
+    if (ShowDriveListEntry(psDrive->abWWN, FALSE) != STATUS_OK) {
+        RefuseTo(ArrayConfigurationMenu, "\n\nError displaying drive information\n");
+        return;
+    }
+    ConsolePrintf(fIsDriveWwnFailed(psDrive->abWWN) == TRUE ? " FL\n" : " OK\n");
+    ConsolePrintf("Add this Disk Drive? (Y or N, <CR> = Y): ");
+    std::memcpy(pGetMenuArrayList(), psDrive->abWWN, 8);
+    AwaitTypedAnswer();
+}
+
+void ShowArrayDriveSelectionMenu() {
+    EnterMenu(ArrayDriveSelectionMenu, lDrivePath());
+    CONFIG_RANK_RECORD& r = Request();
+    r.lStartAddress = 0;
+    r.dStoredWord = 0;
+    r.bDriveCount = 0;
+    r.bParityCount = 0;
+    r.bCachePolicy = NEW_ARRAY_CACHE_POLICY;
+    r.fCacheFlushArray = FALSE;
+    r.wReadAhead = 0;
+    r.wWriteThreshold = NEW_ARRAY_WRITE_THRESHOLD;
+    r.fInitialized = TRUE;
+    r.bCapacityReserve = RESERVE_DEFAULT;
+    std::memset(r.aabMemberWwn, 0, sizeof r.aabMemberWwn);
+    ResetRequestName(&r);
+    SetSmallestMemberCapacity(0xFFFFFFFF);
+    SetMenuSelection(0);
+    PrintMenuTitle("Create Array Configuration Menu");
+    ConsolePrintf("\nSelect Disk Drives -- %02d Disk Drives Added\n\n", r.bDriveCount);
+    OfferDrive(0);
+}
+
+// The answer to "Add this Disk Drive?".
+void TakeDriveAnswer() {
+    CONFIG_RANK_RECORD& r = Request();
+    const uint8_t bAnswer = bParseYesNo();
+    if ((bAnswer == TRUE || bAnswer == PARSE_EMPTY) && r.bDriveCount < MAX_RANK_MEMBERS) {
+        const uint8_t* pbWwn = pGetMenuArrayList();
+        std::memcpy(r.aabMemberWwn[r.bDriveCount++], pbWwn, 8);
+        DRIVE_INFO* psDrive = nullptr;
+        uint8_t bRecord = 0;
+        if (fFindDriveByWWN(pbWwn, &psDrive, &bRecord) == TRUE &&
+            psDrive->dCapacity + 1ull < dGetSmallestMemberCapacity()) {
+            SetSmallestMemberCapacity(psDrive->dCapacity + 1);
+        }
+        // The count line above the list is rewritten in place.
+        CursorUp(6);
+        ConsolePrintf("\r");
+        ConsolePrintf("Select Disk Drives -- %02d Disk Drives Added\n\n", r.bDriveCount);
+        CursorDown(4);
+        ConsolePrintf("\r");
+        EraseLine();
+    } else {
+        ConsolePrintf("\r");
+        EraseLine();
+    }
+    const uint8_t bNext = static_cast<uint8_t>(bGetMenuSelection() + 1);
+    SetMenuSelection(bNext);
+    const char* pszEnd = nullptr;
+    uint32_t dValue = 0;
+    if (r.bDriveCount > MAX_RANK_MEMBERS - 1) {
+        pszEnd = "\nMaximum drive count (%02d) added\n\n";
+        dValue = MAX_RANK_MEMBERS;
+    } else if (r.bDriveCount >= bUnusedDrives()) {
+        pszEnd = "\nAll unused drives (%02d) added\n\n";
+        dValue = bUnusedDrives();
+    } else if (bNext >= bUnusedDrives()) {
+        pszEnd = "\nNo more unused drives to add\n\n";
+    }
+    if (pszEnd != nullptr) {
+        // Any key validates and creates.
+        ConsolePrintf(pszEnd, dValue);
+        Menu().bMenuStep = STEP_VALIDATE;
+        WaitForAnyKeyThen(ArrayDriveSelectionMenu);
+        return;
+    }
+    ConsolePrintf("Continue adding disk drives? (Y or N, <CR> = Y): ");
+    Menu().bMenuStep = STEP_CONTINUE;
+    AwaitTypedAnswer();
+}
+
+void TakeContinueAnswer() {
+    const uint8_t bAnswer = bParseYesNo();
+    if (bAnswer == TRUE || bAnswer == PARSE_EMPTY) {
+        ConsolePrintf("\r");
+        EraseLine();
+        CursorUp(1);
+        ConsolePrintf("\r");
+        EraseLine();
+        ConsolePrintf("\r");
+        Menu().bMenuStep = STEP_ADD_DRIVE;
+        OfferDrive(bGetMenuSelection());
+        return;
+    }
+    ConsolePrintf("\n\n");
+    Menu().bMenuStep = STEP_VALIDATE;
+    WaitForAnyKeyThen(ArrayDriveSelectionMenu);
+}
+
+void ValidateDriveSelection() {
+    CONFIG_RANK_RECORD& r = Request();
+    const uint8_t bDrives = r.bDriveCount;
+    const bool fLinePower = fIsLinePowerMode() == TRUE;
+    const char* pszRefused = nullptr;
+    if (bDrives == 0) {
+        pszRefused = "\nNo Drives Specified, Array Not Added\n\n";
+    } else if (r.bRaidLevel == RAID_LEVEL_10 && bDrives % 2 != 0 && !(fLinePower && bDrives <= 2)) {
+        pszRefused = "\nUneven Number of Drives Specified, Array Not Added\n\n";
+    } else if (r.bRaidLevel == RAID_LEVEL_50 && bDrives < 3) {
+        pszRefused = "\nInsufficient Number of Drives Specified, Array Not Added\n\n";
+    } else if (r.bRaidLevel == RAID_LEVEL_6 && bDrives < 4) {
+        pszRefused = "\nInsufficient Number of Drives Specified RAID_6, Array Not Added\n\n";
+    }
+    if (pszRefused != nullptr) {
+        RefuseTo(ArrayConfigurationMenu, pszRefused);
+        return;
+    }
+    if (fLinePower && bDrives == 1) {
+        // One drive on line power: no reserve to ask for.
+        r.bCapacityReserve = 0;
+        CreateRequestedArray();
+        return;
+    }
+    ArrayReserveCapacityMenu();
+}
+
+// --- reserved capacity and subarrays ----------------------------------------------
+
+uint32_t dReserveMax() { return bGetAdvancedConfigModeLevel() == 0 ? RESERVE_MAX : RESERVE_MAX_ADVANCED; }
+
+void ShowArrayReserveCapacityMenu() {
+    EnterMenu(ArrayReserveCapacityMenu, lReservePath());
+    PrintMenuTitle("Create Array Configuration Menu");
+    ConsolePrintf("\nIn order to allow drives from a different family or manufacturer to be used\n");
+    ConsolePrintf("as a replacement for a drive in this array, it is recommended that a small\n");
+    ConsolePrintf("percentage of the drive's capacity be reserved when creating the array.\n");
+    ConsolePrintf("\nThe value is user entered from 0, 0.01 - 0.99, 1 - 99, and 99.9%%.\n");
+    ConsolePrintf("\nSelect percentage of drive capacity to reserve (<CR> = %d%%): ", RESERVE_DEFAULT);
+    AwaitTypedAnswer();
+}
+
+// The reserve code of the typed line, or FALSE when it holds none.
+bool fTypedReserve(uint8_t* pbCode) {
+    uint32_t dValue = 0;
+    switch (bParseMenuNumber(&dValue)) {
+    case PARSE_EMPTY: *pbCode = RESERVE_DEFAULT; return true;
+    case PARSE_NINETY_NINE_POINT_NINE: *pbCode = RESERVE_NINETY_NINE_POINT_NINE; return true;
+    case PARSE_FRACTION:
+        if (bParseDecimalFraction(&dValue) != PARSE_VALUE) return false;
+        // "0.0" is no reserve; code 100 would read as the whole drive.
+        *pbCode = static_cast<uint8_t>(dValue == 100 ? 0 : dValue);
+        return true;
+    case PARSE_VALUE:
+        if (dValue > dReserveMax()) return false;
+        *pbCode = static_cast<uint8_t>(dValue);
+        return true;
+    default: return false;
+    }
+}
+
+void TakeReserveAnswer() {
+    CONFIG_RANK_RECORD& r = Request();
+    uint8_t bCode = 0;
+    if (!fTypedReserve(&bCode)) {
+        // The answer is blanked out (78 columns) and the question asked again.
+        ConsolePrintf("\r                                                                              \r");
+        ConsolePrintf("Select percentage of drive capacity to reserve (%d..%d%%) (<CR> = %d%%): ", 0, dReserveMax(),
+                      RESERVE_DEFAULT);
+        AwaitTypedAnswer();
+        return;
+    }
+    r.bCapacityReserve = bCode;
+    if (r.bRaidLevel == RAID_LEVEL_50 && r.bDriveCount > 5) {
+        ConsolePrintf("\n");
+        ArraySubarrayCountMenu();
+        return;
+    }
+    r.bParityCount = r.bRaidLevel == RAID_LEVEL_50 ? 1 : r.bRaidLevel == RAID_LEVEL_6 ? 2 : 0;
+    CreateRequestedArray();
+}
+
+// The subarray counts a RAID 5/50 array of n drives can have: 1, and every
+// count up to 5 that splits the drives evenly into groups of at least 3.
+uint8_t bSubarrayCandidates(uint8_t bDrives, uint8_t* pbCounts) {
+    uint8_t n = 0;
+    pbCounts[n++] = 1;
+    for (uint8_t k = 2; k <= MAX_SUBARRAYS; k++)
+        if (bDrives % k == 0 && bDrives / k >= MIN_SUBARRAY_DRIVES) pbCounts[n++] = k;
+    return n;
+}
+
+void ShowArraySubarrayCountMenu() {
+    EnterMenu(ArraySubarrayCountMenu, lSubarrayPath());
+    const uint8_t bDrives = Request().bDriveCount;
+    uint8_t abCounts[MAX_SUBARRAYS];
+    const uint8_t bCandidates = bSubarrayCandidates(bDrives, abCounts);
+    PrintMenuTitle("Create Array Configuration Menu");
+    ConsolePrintf("\nSelect Subarray Count (No. of Parity Drives)\n\n");
+    ConsolePrintf("1.  1 Subarray  (%02d Data Drives)\n", bDrives - 1);
+    uint16_t wMask = MenuOptionBit(0) | MenuOptionBit(1);
+    for (uint8_t i = 1; i < bCandidates; i++) {
+        ConsolePrintf("%d.  %d Subarrays (%02d Data Drives)\n", i + 1, abCounts[i], bDrives - abCounts[i]);
+        wMask |= MenuOptionBit(i + 1u);
+    }
+    ConsolePrintf("\n0.  Exit\n\n");
+    EndOptionScreen(wMask);
+}
+
+}  // namespace
+
+void ArrayConfigurationMenu() {
+    if (Menu().lMenuPath != PATH_ARRAY) {
+        ClearScreen(FALSE);
+        EnterMenu(ArrayConfigurationMenu, PATH_ARRAY);
+        PrintMenuTitle("Array Configuration Menu");
+        ConsolePrintf(Scratch().sHeader.wRankCount < 2 ? "1.  View Array\n" : "1.  View Arrays\n");
+        ConsolePrintf("2.  Create Array\n");
+        ConsolePrintf("3.  Delete Array\n");
+        ConsolePrintf("4.  Expand Array\n");
+        ConsolePrintf("5.  Array Cache Configuration\n");
+        ConsolePrintf("6.  View Unused Drives\n");
+        ConsolePrintf("7.  Advanced Array Configuration\n");
+        ConsolePrintf("\n0.  Exit\n\n");
+        EndOptionScreen(0x00FF);
+        return;
+    }
+    switch (wGetSelectedOption()) {
+    case 1u << 0: ConfigurationMenu(); break;
+    case 1u << 1: StartMenuDump(PATH_ARRAY * 16 + 1, ArrayConfigurationMenu, DUMP_TYPE_ARRAYS); break;
+    case 1u << 2: CreateArrayMenu(); break;
+    case 1u << 3: DeleteArrayMenu(); break;
+    case 1u << 4: ExpandArrayMenu(); break;
+    case 1u << 5: ArrayCacheMenu(); break;
+    case 1u << 6: StartMenuDump(PATH_ARRAY * 16 + 6, ArrayConfigurationMenu, DUMP_TYPE_UNUSED_DRIVES); break;
+    case 1u << 7: AdvancedArrayMenu(); break;
+    default: break;
+    }
+}
+
+void CreateArrayMenu() {
+    if (Menu().lMenuPath != PATH_CREATE_ARRAY) {
+        EnterMenu(CreateArrayMenu, PATH_CREATE_ARRAY);
+        const CONFIG_IMAGE& s = Scratch();
+        if (s.sHeader.fExpansionActive == TRUE) {
+            RefuseTo(ArrayConfigurationMenu, "\nArray Expansion in Progress\n\n");
+        } else if (fGetPendingStripeInitFlag() == TRUE) {
+            RefuseTo(ArrayConfigurationMenu, "\nPlease save configuration before creating array\n\n");
+        } else if (s.sHeader.wRankCount >= MAX_RANKS) {
+            ConsolePrintf("\nMaximum array count reached (%02d)\n\n", MAX_RANKS);
+            WaitForAnyKeyThen(ArrayConfigurationMenu);
+        } else if (bUnusedDrives() == 0) {
+            RefuseTo(ArrayConfigurationMenu, "\nNo unused drives available for configuration\n\n");
+        } else {
+            ClearScreen(FALSE);
+            PrintMenuTitle("Create Array Configuration Menu");
+            ConsolePrintf("%u unused drives available for configuration\n", bUnusedDrives());
+            ConsolePrintf("\nSelect RAID Level\n\n");
+            ConsolePrintf("1.  RAID 0\n");
+            ConsolePrintf("2.  RAID 1/10\n");
+            ConsolePrintf("3.  RAID 5/50\n");
+            const bool fRaid6 = (dGetFeatureMask() & FEATURE_RAID_6) != 0;
+            if (fRaid6) ConsolePrintf("4.  RAID 6\n");
+            ConsolePrintf("\n0.  Exit\n\n");
+            EndOptionScreen(fRaid6 ? 0x1F : 0x0F);
+        }
+        return;
+    }
+    const uint16_t wSelected = wGetSelectedOption();
+    for (uint32_t i = 0; i < LEVEL_COUNT; i++) {
+        if (wSelected != MenuOptionBit(i + 1)) continue;
+        Request().bRankNumber = static_cast<uint8_t>(Scratch().sHeader.wRankCount);
+        Request().bRaidLevel = LEVELS[i].bLevel;
+        ArrayRaidLevelMenu();
+        return;
+    }
+    ArrayConfigurationMenu();
+}
+
+void ArrayRaidLevelMenu() {
+    if (Menu().lMenuPath != lLevelPath()) {
+        ShowArrayRaidLevelMenu();
+        return;
+    }
+    const uint16_t wSelected = wGetSelectedOption();
+    if (wSelected == MenuOptionBit(1)) {
+        ArrayChunkSizeMenu();
+        return;
+    }
+    for (uint32_t dOption = 2; dOption < 16; dOption++) {
+        if (wSelected == MenuOptionBit(dOption)) {
+            CreateArrayFromProposal(dOption);
+            return;
+        }
+    }
+    ArrayConfigurationMenu();
+}
+
+void ArrayChunkSizeMenu() {
+    if (Menu().lMenuPath != lChunkPath()) {
+        EnterMenu(ArrayChunkSizeMenu, lChunkPath());
+        PrintMenuTitle("Create Array Configuration Menu");
+        ConsolePrintf("\nSelect Chunk Size\n\n");
+        for (uint32_t i = 0; i < CHUNK_OPTIONS; i++) ConsolePrintf("%d.  %d K\n", i + 1, (CHUNK_FIRST << i) / 2);
+        ConsolePrintf("\n0.  Exit\n\n");
+        EndOptionScreen(0x0F);
+        return;
+    }
+    const uint16_t wSelected = wGetSelectedOption();
+    for (uint32_t i = 0; i < CHUNK_OPTIONS; i++) {
+        if (wSelected != MenuOptionBit(i + 1)) continue;
+        Request().wChunkSize = static_cast<uint16_t>(CHUNK_FIRST << i);
+        ArrayDriveSelectionMenu();
+        return;
+    }
+    ArrayConfigurationMenu();
+}
+
+void ArrayDriveSelectionMenu() {
+    if (Menu().lMenuPath != lDrivePath()) {
+        ShowArrayDriveSelectionMenu();
+        return;
+    }
+    switch (Menu().bMenuStep) {
+    case STEP_ADD_DRIVE: TakeDriveAnswer(); break;
+    case STEP_CONTINUE: TakeContinueAnswer(); break;
+    default: ValidateDriveSelection(); break;
+    }
+}
+
+void ArrayReserveCapacityMenu() {
+    if (Menu().lMenuPath != lReservePath()) {
+        ShowArrayReserveCapacityMenu();
+        return;
+    }
+    TakeReserveAnswer();
+}
+
+void ArraySubarrayCountMenu() {
+    if (Menu().lMenuPath != lSubarrayPath()) {
+        ShowArraySubarrayCountMenu();
+        return;
+    }
+    uint8_t abCounts[MAX_SUBARRAYS];
+    const uint8_t bCandidates = bSubarrayCandidates(Request().bDriveCount, abCounts);
+    const uint16_t wSelected = wGetSelectedOption();
+    for (uint8_t j = 1; j <= bCandidates; j++) {
+        if (wSelected != MenuOptionBit(j)) continue;
+        Request().bParityCount = abCounts[j - 1];
+        CreateRequestedArray();
+        return;
+    }
+    ArrayConfigurationMenu();
+}
+
+}  // namespace fw

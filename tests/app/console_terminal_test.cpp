@@ -1,0 +1,166 @@
+// The controller program on a terminal, as an operator uses it: Ctrl-E,
+// the menus, two RAID 5 arrays (by hand and by proposal) with logical drives
+// on them, saved; then a new run on the same data directory finds them.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+
+namespace {
+
+// One run of the controller behind a pseudo-terminal.
+class TerminalRun {
+public:
+    explicit TerminalRun(const std::string& dataDir) {
+        m_pid = forkpty(&m_fd, nullptr, nullptr, nullptr);
+        if (m_pid == 0) {
+            execl(CONTROLLER_PROGRAM, CONTROLLER_PROGRAM, "--virtual-time", "--data-dir", dataDir.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~TerminalRun() { Stop(); }
+
+    bool Started() const { return m_pid > 0; }
+
+    // Reads the screen until one of the texts shows after what was already
+    // seen: its index, or -1.  The deadline only keeps a broken run from
+    // hanging the suite.
+    int WaitForOneOf(std::initializer_list<std::string> texts) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        for (;;) {
+            int i = 0;
+            for (const std::string& text : texts) {
+                const size_t at = m_screen.find(text, m_seen);
+                if (at != std::string::npos) {
+                    m_seen = at + text.size();
+                    return i;
+                }
+                ++i;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n <= 0) return -1;
+            m_screen.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    bool WaitFor(const std::string& text) { return WaitForOneOf({text}) == 0; }
+    // Types the keys and waits for the text they bring.
+    bool Type(const std::string& keys, const std::string& text) {
+        if (write(m_fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) return false;
+        return WaitFor(text);
+    }
+    // What the screen showed since the last match, for a failure message.
+    std::string Tail() const { return m_screen.substr(m_seen > 2000 ? m_seen - 2000 : 0); }
+
+    // SIGTERM is a power cut: NVRAM and drives keep what was written.
+    void Stop() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        close(m_fd);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    std::string m_screen;
+    size_t m_seen = 0;
+};
+
+class ConsoleTerminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/console-terminal-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf " + m_dir;
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    // Ctrl-E, then the Configuration Menu once no commit or drive scan
+    // holds the configuration.
+    static void OpenConfiguration(TerminalRun& t) {
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_TRUE(t.Type("\x05", "Please Select Option: ")) << t.Tail();
+            ASSERT_TRUE(t.Type("1\r", "1")) << t.Tail();
+            const int iSeen = t.WaitForOneOf({"Configuration Menu (1) (C0)", "Please Wait"});
+            ASSERT_GE(iSeen, 0) << t.Tail();
+            if (iSeen == 0) return;
+        }
+        FAIL() << t.Tail();
+    }
+    std::string m_dir;
+};
+
+#define TYPE(keys, text) ASSERT_TRUE(t.Type(keys, text)) << t.Tail()
+
+TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
+    {
+        TerminalRun t(m_dir);
+        ASSERT_TRUE(t.Started());
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        OpenConfiguration(t);
+        TYPE("1\r", "Array Configuration Menu (1-1) (C0)");
+        // By hand: RAID 5/50, 128 K chunks, the first three drives.
+        TYPE("2\r", "8 unused drives available for configuration");
+        TYPE("3\r", "RAID 5/50 Array Configuration Menu");
+        TYPE("1\r", "Select Chunk Size");
+        TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        for (int i = 0; i < 2; ++i) {
+            TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+            TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        }
+        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+        TYPE("n\r", "Press any key to continue...");
+        TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
+        TYPE("\r", "Array 00 Successfully Created");
+        TYPE(" ", "Array Configuration Menu (1-1) (C0)");
+        // By proposal: four alike drives of the five left.
+        TYPE("2\r", "5 unused drives available for configuration");
+        TYPE("3\r", "4 Drives, 1 Subarray");
+        TYPE("2\r", "Array 01 Successfully Created");
+        TYPE(" ", "Array Configuration Menu (1-1) (C0)");
+        TYPE("0\r", "0.  Save and Exit");
+        // Two logical drives over all the free space.
+        TYPE("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
+        TYPE("2\r", "2.  All Unused Free Space Regions (");
+        TYPE("2\r", "Enter number of logical drives to create (1..");
+        TYPE("2\r", "Enter size of logical drives to create (1..");
+        TYPE("\r", "2.  4096 Bytes Host Block Size");
+        TYPE("1\r", "Logical Drives 000 to 001 Successfully Created");
+        TYPE(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+        TYPE("0\r", "0.  Save and Exit");
+        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+        TYPE("y\r", "Saving Configuration");
+        TYPE(" ", "Main Menu (C0)");
+        // The edit opens again only once the commit has written the drives.
+        OpenConfiguration(t);
+        TYPE("0\r", "Main Menu (C0)");
+    }
+    TerminalRun t(m_dir);
+    ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+    OpenConfiguration(t);
+    TYPE("1\r", "1.  View Arrays");
+    TYPE("2\r", "1 unused drives available for configuration");
+    TYPE("0\r", "1.  View Arrays");
+    TYPE("0\r", "Configuration Menu (1) (C0)");
+    TYPE("2\r", "1.  View Logical Drives");
+}
+
+}  // namespace
