@@ -151,7 +151,7 @@ uint8_t ShowDriveListEntry(const uint8_t* pbWwn, uint8_t fApm) {
             ConsolePrintf("SAS  ");
             PrintWwnHex(pbWwn);
         }
-        ConsolePrintf("%s\n", MISSING_COLUMNS);
+        ConsolePrintf("%s", MISSING_COLUMNS);
         return 0;
     }
     const DRIVE_INFO& s = pGetDriveInfoList()->asDriveInfo[bIndex];
@@ -173,7 +173,7 @@ uint8_t ShowDriveListEntry(const uint8_t* pbWwn, uint8_t fApm) {
         }
     }
     PrintEnclosureSlot(s);
-    ConsolePrintf("%s\n", fApm == TRUE ? pszPowerState(s) : pszPathType(*pe));
+    ConsolePrintf("%s", fApm == TRUE ? pszPowerState(s) : pszPathType(*pe));
     return STATUS_OK;
 }
 

@@ -8,8 +8,9 @@ namespace fw {
 
 // The column header and its rule; with fApm the power management columns.
 void ShowDriveListHeader(uint8_t fApm);
-// One drive's row (the caller prints the row number before it): 255 when
-// the drive is in the table, else 0 with a row of dashes.
+// One drive's row without its line end (the caller prints the row number
+// before it and the status column after it): 255 when the drive is in the
+// table, else 0 with a row of dashes.
 uint8_t ShowDriveListEntry(const uint8_t* pbWwn, uint8_t fApm);
 // Every record of the current table (the discovery table with fDiscovery),
 // each followed by a rule, and the count.

@@ -106,19 +106,18 @@ TEST_F(ArrayMenus, ManualRaid5ThroughEveryStep) {
               0u);
     EXPECT_EQ(c.Enter("1"), "1\r\n\n" + kChunkMenu);
 
-    const std::string sOffer = c.Enter("2");
-    EXPECT_EQ(sOffer.rfind("2\r\n\n\n\nCreate Array Configuration Menu (1-1-2-3-1-2) (C0)\n\n"
-                           "\nSelect Disk Drives -- 00 Disk Drives Added\n\n",
-                           0),
-              0u);
-    EXPECT_NE(sOffer.find("\n000 "), std::string::npos);
-    EXPECT_TRUE(EndsWith(sOffer, kAddDrive));
+    EXPECT_EQ(c.Enter("2"), "2\r\n\n\n\nCreate Array Configuration Menu (1-1-2-3-1-2) (C0)\n\n"
+                            "\nSelect Disk Drives -- 00 Disk Drives Added\n\n"
+                            "\nNo. Type Identifier       Product ID   F/W  Sav Ser. No. Cap.   ID  EN SL PS ST\n"
+                            "--- ---- ---------------- ------------ ---- --- -------- ------ --- -- -- -- --\n"
+                            "000 SAS  5005d5d000a00050 SIMDISK 4G   0001 No  SIM00000 004 GB 000 01 05 --" +
+                                kAddDrive);
 
     // An empty line adds the drive: the count line is rewritten in place.
     EXPECT_EQ(c.Enter(""), "\r\x1b[6A\rSelect Disk Drives -- 01 Disk Drives Added\n\n\x1b[4B\r\x1b[2K" + kContinue);
-    const std::string sNext = c.Enter("");
-    EXPECT_EQ(sNext.rfind("\r\r\x1b[2K\x1b[1A\r\x1b[2K\r001 ", 0), 0u);
-    EXPECT_TRUE(EndsWith(sNext, kAddDrive));
+    EXPECT_EQ(c.Enter(""), "\r\r\x1b[2K\x1b[1A\r\x1b[2K\r"
+                           "001 SAS  5005d5d000a00010 SIMDISK 4G   0001 No  SIM00000 004 GB 001 01 01 --" +
+                               kAddDrive);
     // N skips the drive on offer.
     EXPECT_EQ(c.Enter("n"), "n\r\r\x1b[2K" + kContinue);
     c.Enter("");
@@ -297,6 +296,14 @@ TEST_F(ArrayMenus, CreateArrayRefusals) {
     c.Type(" ");
     s.sHeader.fExpansionActive = fw::TRUE;
     EXPECT_EQ(c.Enter("2"), "2\r\n\n\nArray Expansion in Progress\n\n" + kAnyKey);
+}
+
+TEST_F(ArrayMenus, AnUnusedDriveThatCannotBeShownEndsTheDialogue) {
+    // The unused-drive table names a target no drive answers for.
+    fw::pGetDriveSlotTables()->abDrive[0] = 0xFE;
+    const std::string s = StartManual("1");
+    EXPECT_TRUE(EndsWith(s, "Added\n\n\n\nError displaying drive information\n" + kAnyKey)) << s;
+    EXPECT_EQ(c.Type(" "), kArrayMenu);
 }
 
 }  // namespace

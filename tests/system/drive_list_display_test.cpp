@@ -40,6 +40,7 @@ protected:
         for (uint8_t i = 0; i < ps->bDriveCount; ++i) {
             fw::ConsolePrintf("%3d ", i + 1);
             EXPECT_EQ(fw::ShowDriveListEntry(ps->asDriveInfo[i].abWWN, fApm), fw::STATUS_OK);
+            fw::ConsolePrintf("\n");
         }
     }
     std::unique_ptr<sim::Chassis> chassis;
@@ -96,11 +97,14 @@ TEST_F(DriveListDisplayTest, SasDrives) {
     const uint8_t abSas[8] = {0x50, 0x00, 0xC5, 0x00, 0x12, 0x34, 0x56, 0x78};
     const uint8_t abSata[8] = {'W', 'D', '-', 'W', 'C', 'A', 'Z', '9'};
     EXPECT_EQ(fw::ShowDriveListEntry(abSas, fw::FALSE), 0);
+    fw::ConsolePrintf("\n");
     EXPECT_EQ(fw::ShowDriveListEntry(abSata, fw::TRUE), 0);
+    fw::ConsolePrintf("\n");
     // A drive without enclosure, slot or target id.
     fw::DRIVE_INFO& sFirst = fw::pGetDriveInfoList()->asDriveInfo[0];
     sFirst.bEnclosureNo = sFirst.bSlotNo = sFirst.bLoopID1 = 0xFF;
     EXPECT_EQ(fw::ShowDriveListEntry(sFirst.abWWN, fw::FALSE), fw::STATUS_OK);
+    fw::ConsolePrintf("\n");
     EXPECT_EQ(Printed(), "SAS  5000c50012345678 ------------ ---- --- -------- --- -- --- -- -- --\r\n"
               "SATA WD-WCAZ9         ------------ ---- --- -------- --- -- --- -- -- --\r\n"
               "SAS  5005d5d000a00010 SIMDISK 4G   0001 No  SIM00000 004 GB NA  NA NA --\r\n");
