@@ -10,13 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "eventlog/event_log.h"
 #include "executive/date_time.h"
+#include "executive/nvram_access.h"
 
 namespace fw {
 
 constexpr uint32_t NVRAM_SIZE = 0x80000;
 constexpr uint32_t NVRAM_CLEAR_SIZE = 0x7FFF8;  // the last 8 bytes survive a format
-constexpr uint32_t NVRAM_EVENT_LOG_SIZE = 98320;
+constexpr uint32_t NVRAM_EVENT_LOG_SIZE = sizeof(EVENT_LOG_HEADER) + sizeof(EVENT_LOG_ENTRY) * EVENT_LOG_ENTRIES;
+static_assert(NVRAM_EVENT_LOG_SIZE == 98320);
 constexpr uint32_t NVRAM_JOURNAL_SIZE = 98304;
 constexpr uint32_t NVRAM_DRIVE_SLOTS = 126;
 constexpr uint32_t NVRAM_STRIPE_INIT_ARRAYS = 64;
@@ -132,7 +135,7 @@ static_assert(offsetof(NVRAM_HEADER, fExpansionFlag) == 0x383);
 static_assert(offsetof(NVRAM_HEADER, abExpansionRecord) == 0x38A);
 static_assert(offsetof(NVRAM_HEADER, abJournalWord) == 0x3A2);
 static_assert(offsetof(NVRAM_HEADER, abLdIdentifierCounter) == 0x3FC);
-static_assert(offsetof(NVRAM_HEADER, abEventLog) == 0x400);
+static_assert(offsetof(NVRAM_HEADER, abEventLog) == EVENT_LOG_NVRAM_OFFSET);
 static_assert(offsetof(NVRAM_HEADER, abJournal) == 0x18410);
 static_assert(offsetof(NVRAM_HEADER, abPartnerJournal) == 0x30410);
 static_assert(offsetof(NVRAM_HEADER, abDriveSlotWords) == 0x48410);
@@ -153,27 +156,6 @@ static_assert(offsetof(NVRAM_HEADER, abTestPattern) == 0x7FF00);
 static_assert(offsetof(NVRAM_HEADER, abUntouched) == 0x7FFF8);
 
 #define NVRAM_OFFSET(field) static_cast<uint32_t>(offsetof(::fw::NVRAM_HEADER, field))
-
-// Raw access to the window.  Reads go through the base pointer; stores only
-// through HwNvramWrite*.
-const uint8_t* pNvramBase();
-uint8_t bNvramRead8(uint32_t dOffset);
-void NvramRead(uint32_t dOffset, void* pDestination, uint32_t dLength);
-uint16_t wNvramReadLE16(uint32_t dOffset);
-uint32_t dNvramReadLE32(uint32_t dOffset);
-uint64_t lNvramReadLE64(uint32_t dOffset);
-uint16_t wNvramReadBE16(uint32_t dOffset);
-uint32_t dNvramReadBE32(uint32_t dOffset);
-uint64_t lNvramReadBE64(uint32_t dOffset);
-void NvramWrite8(uint32_t dOffset, uint8_t bValue);
-void NvramWrite(uint32_t dOffset, const void* pSource, uint32_t dLength);
-void NvramFill(uint32_t dOffset, uint8_t bValue, uint32_t dLength);
-void NvramWriteLE16(uint32_t dOffset, uint16_t wValue);
-void NvramWriteLE32(uint32_t dOffset, uint32_t dValue);
-void NvramWriteLE64(uint32_t dOffset, uint64_t lValue);
-void NvramWriteBE16(uint32_t dOffset, uint16_t wValue);
-void NvramWriteBE32(uint32_t dOffset, uint32_t dValue);
-void NvramWriteBE64(uint32_t dOffset, uint64_t lValue);
 
 // The WWN test: byte 0 0x20, byte 1 0x00, bytes 2..4 one of the two company
 // identifiers this controller accepts.

@@ -3,8 +3,9 @@
 
 #include <cstring>
 
-#include "config/nvram_layout.h"
+#include "eventlog/event_log.h"
 #include "executive/date_time.h"
+#include "executive/nvram_access.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 
@@ -107,7 +108,7 @@ void ReadLogPosition(const uint8_t* pbLog, uint16_t* pwCount, uint16_t* pwNext) 
 
 }  // namespace
 
-const uint8_t* pGetOwnEventLog() { return pNvramBase() + NVRAM_OFFSET(abEventLog); }
+const uint8_t* pGetOwnEventLog() { return pNvramBase() + EVENT_LOG_NVRAM_OFFSET; }
 
 void CopyEventLogEntries(const uint8_t* pbSourceLog, EVENT_LOG_MIRROR* psDestination, uint8_t bFilter,
                          uint32_t dStartOffset, uint32_t dLength, uint8_t fMark) {

@@ -3,24 +3,22 @@
 
 #include <cstring>
 
-#include "config/nvram_layout.h"
-#include "config/nvram_records.h"
-#include "console/console_menu.h"
 #include "eventlog/event_image.h"
+#include "eventlog/upcalls.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
+#include "executive/nvram_access.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
-#include "fc/fc_driver.h"
+#include "executive/upcalls.h"
 #include "hw/hw.h"
-#include "platform/embedded_module.h"
 
 namespace fw {
 
 namespace {
 
-constexpr uint32_t LOG_OFFSET = NVRAM_OFFSET(abEventLog);
+constexpr uint32_t LOG_OFFSET = EVENT_LOG_NVRAM_OFFSET;
 constexpr uint32_t ENTRIES_OFFSET = LOG_OFFSET + sizeof(EVENT_LOG_HEADER);
 constexpr uint32_t MIRROR_PAGES = 25;
 constexpr uint8_t LOCK_SOURCE_SAS_REPLIES = 2;
@@ -168,7 +166,7 @@ bool fCountRepeat(uint8_t bCode, uint16_t wCount, uint16_t wNext, const uint8_t*
         return false;
     }
     if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET &&
-        bGetDiagnosticsModeLevel() > STRICT_REPEAT_DIAGNOSTICS_LEVEL &&
+        bEventDiagnosticsLevel() > STRICT_REPEAT_DIAGNOSTICS_LEVEL &&
         (std::memcmp(ps->abArgs + 3, pbArgs + 3, 5) != 0 || ps->abArgs[12] != pbArgs[12] ||
          ps->abArgs[13] != pbArgs[13])) {
         return false;
@@ -218,7 +216,7 @@ void PostLockedEvent(uint8_t bCode, const uint8_t* pbArgs) {
 
     EVENT_LOG_ENTRY sEntry;
     if (bCode == EVENT_CONTROLLER_POWERED_OFF) {
-        GetNvramStatisticsStamp(&sEntry.sTimeStamp);
+        GetStoredStatisticsStamp(&sEntry.sTimeStamp);
         if (bValidateDateTime(&sEntry.sTimeStamp) != STATUS_OK) {
             SetUpdating(FALSE);
             return;
@@ -257,7 +255,7 @@ void PostEvent(uint8_t bCode, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, ui
 
     // Inside a chip handler those sources are already held off, and their
     // locks must not be taken there.
-    const bool fInChipHandler = fIsHostIsrActive() == TRUE || fIsDriveIsrActive() == TRUE;
+    const bool fInChipHandler = fIsChipInterruptServiceActive() == TRUE;
     uint8_t bSasLock = STATUS_LOCK_HELD;
     uint8_t bHostLock = STATUS_LOCK_HELD;
     if (!fInChipHandler) {
@@ -302,8 +300,8 @@ void InitEventLog() {
         wNext = wCount;
     }
 
-    SetAutoUpgradeSkipFlag(FALSE);
-    SetAutoUpgradeSecondFlag(FALSE);
+    SetUpgradeSkipFlag(FALSE);
+    SetUpgradeSecondFlag(FALSE);
 
     if (wCount == 0) {
         PostEvent(EVENT_CONTROLLER_POWERED_OFF);
@@ -312,9 +310,9 @@ void InitEventLog() {
             const uint16_t wIndex = wPreviousIndex(wNext, 2);
             const EVENT_LOG_ENTRY* ps = psEntry(wIndex);
             if (ps->bCode == EVENT_FIRMWARE_UPGRADED) {
-                SetAutoUpgradeSkipFlag(TRUE);
+                SetUpgradeSkipFlag(TRUE);
                 if (ps->abArgs[4] == TRUE) {
-                    SetAutoUpgradeSecondFlag(TRUE);
+                    SetUpgradeSecondFlag(TRUE);
                 }
                 NvramWriteLE32(dEntryOffset(wIndex) + offsetof(EVENT_LOG_ENTRY, abArgs) + 5,
                                FIRMWARE_VERSION_WORD);

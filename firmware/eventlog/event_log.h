@@ -13,6 +13,9 @@
 namespace fw {
 
 constexpr uint32_t EVENT_LOG_ENTRIES = 4096;
+// Where the log lies in NVRAM: its header, then its entries.  The NVRAM
+// layout places it here (config/nvram_layout.h).
+constexpr uint32_t EVENT_LOG_NVRAM_OFFSET = 0x400;
 constexpr uint32_t EVENT_ARGS = 14;
 constexpr uint8_t EVENT_STATUS_REPORTED = 1;
 constexpr uint8_t EVENT_COPY_A = 0xF1;   // bCopySelect: copy A is current

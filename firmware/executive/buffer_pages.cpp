@@ -4,14 +4,13 @@
 
 #include <cstring>
 
-#include "cache/cache.h"
 #include "executive/console_output.h"
 #include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "executive/upcalls.h"
 #include "hw/hw.h"
 #include "hw/memory_controller.h"
-#include "target/stage_rings.h"
 
 namespace fw {
 
@@ -405,7 +404,7 @@ uint8_t bGetBufferUsagePercent(uint8_t bBank) {
 }
 
 uint8_t bGetJournalUsagePercent() {
-    return static_cast<uint8_t>(PercentOf(dGetJournalPageCount(), dGetAvailablePages(0)));
+    return static_cast<uint8_t>(PercentOf(dJournalHeldPages(), dGetAvailablePages(0)));
 }
 
 uint8_t fIsBufferUsageHigh(uint8_t bBank) {
@@ -413,14 +412,14 @@ uint8_t fIsBufferUsageHigh(uint8_t bBank) {
     if (s_dTotalMegabytes == 256) {
         dThreshold = 60;
     } else {
-        dThreshold = wGetMirroredExtentCount() != 0 ? 40 : 70;
+        dThreshold = wMirroredWriteExtents() != 0 ? 40 : 70;
     }
     const int32_t dUsage = static_cast<int32_t>(bGetBufferUsagePercent(bBank)) - bGetJournalUsagePercent();
     return ToFlag(dUsage > static_cast<int32_t>(dThreshold));
 }
 
 uint8_t fIsJournalUsageHigh() {
-    const uint32_t dThreshold = wGetPortTotalCommands(PORT_CODE_MODULE) != 0 ? 30 : 68;
+    const uint32_t dThreshold = wModuleCommandsOutstanding() != 0 ? 30 : 68;
     return ToFlag(bGetJournalUsagePercent() > dThreshold);
 }
 

@@ -1,11 +1,10 @@
 // Console input: the UART receive service.
 #include "executive/console_input.h"
 
-#include "console/console_keys.h"
-#include "console/xmodem_receive.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/types.h"
+#include "executive/upcalls.h"
 #include "hw/uart.h"
 
 namespace fw {
@@ -20,13 +19,7 @@ void EnableConsoleInput(uint32_t /*dUnused*/) {
 void ServiceConsoleInput() {
     uint8_t bChar = 0;
     // Empty the whole receive FIFO: the line drops only when it is empty.
-    while (UartGetChar(&bChar, 0) == TRUE) {
-        if (fIsXmodemReceiveActive() == TRUE) {
-            XmodemReceiveCharacter(bChar);
-        } else {
-            HandleConsoleCharacter(bChar);
-        }
-    }
+    while (UartGetChar(&bChar, 0) == TRUE) ConsoleCharacterReceived(bChar);
 }
 
 }  // namespace fw

@@ -5,14 +5,11 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "config/nvram_layout.h"
-#include "console/console_menu.h"
-#include "eventlog/event_log.h"
-#include "eventlog/info_dump.h"
 #include "executive/interrupt_controller.h"
 #include "executive/interrupt_dispatch.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "executive/upcalls.h"
 #include "executive/work_flags.h"
 #include "hw/cp15.h"
 #include "hw/hw.h"
@@ -163,7 +160,7 @@ uint32_t FormatLine(char* pcLine, const char* pszFormat, va_list ap) {
 // anything else typed meanwhile is discarded.
 void ApplyFlowControl() {
     uint8_t bKey = 0;
-    bool fPaused = fIsOutputPaused() == TRUE;
+    bool fPaused = fIsConsoleOutputPaused() == TRUE;
     if (UartGetChar(&bKey, 0) == TRUE && bKey == XOFF) fPaused = true;
     if (!fPaused) return;
     for (;;) {
@@ -171,7 +168,7 @@ void ApplyFlowControl() {
         if (UartGetChar(&bKey, 0) == TRUE && (bKey == XON || bKey == CTRL_E)) break;
         HwPoll();
     }
-    SetOutputPaused(FALSE);
+    SetConsoleOutputPaused(FALSE);
 }
 
 void WriteLinePolled(const char* pcLine, uint32_t dLength) {
@@ -234,12 +231,12 @@ uint8_t UartGetChar(uint8_t* pbChar, uint32_t dTimeout) {
 
 void InitConsoleUart(uint32_t dBaud) {
     WriteUartRegister(UART_LCR, UART_LCR_DLAB | UART_LCR_8N1);
-    if (dBaud == 0) dBaud = dGetNvramBootWord();
+    if (dBaud == 0) dBaud = dStoredConsoleBaud();
     BaudRate rate = BAUD_RATES[0];
     for (const BaudRate& entry : BAUD_RATES) {
         if (entry.dBaud == dBaud) rate = entry;
     }
-    SetNvramBootWord(rate.dBaud);
+    StoreConsoleBaud(rate.dBaud);
     WriteUartRegister(UART_IER, 0);   // divisor high
     WriteUartRegister(UART_DATA, rate.bDivisor);
     WriteUartRegister(UART_LCR, UART_LCR_8N1);
@@ -293,7 +290,7 @@ void ConsolePrintf(const char* pszFormat, ...) {
 
     if (fIsInitializationComplete() != TRUE) {
         WriteLinePolled(acLine, dLength);
-    } else if (bGetPrintOutputMode() == PRINT_OUTPUT_CAPTURE) {
+    } else if (fIsConsoleOutputCaptured() == TRUE) {
         AppendToCapture(acLine, dLength);
     } else {
         AppendToLog(acLine, dLength);
@@ -313,7 +310,7 @@ void DebugPrintf(const char* pszFormat, ...) {
 uint32_t FlushConsole(uint32_t dAny) { return dAny; }
 
 void DrainConsoleLog() {
-    if (fIsOutputPaused() == TRUE) return;
+    if (fIsConsoleOutputPaused() == TRUE) return;
     MaskInterruptSource(INT_SOURCE_UART);
     if (s_fLogClearRequest == TRUE) {
         s_fLogClearRequest = FALSE;
@@ -384,10 +381,10 @@ void ReportAssertionFailure(const char* pszExpression, const char* pszFile, uint
     const uint32_t dExpression = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pszExpression));
     const uint32_t dFile = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pszFile));
     auto Byte = [](uint32_t d, int i) { return static_cast<uint8_t>(d >> (8 * i)); };
-    PostEvent(EVENT_ASSERTION_FAILURE, Byte(dExpression, 0), Byte(dExpression, 1),
-              Byte(dExpression, 2), Byte(dExpression, 3), Byte(dFile, 0), Byte(dFile, 1),
-              Byte(dFile, 2), Byte(dFile, 3), Byte(dLine, 0), Byte(dLine, 1), Byte(dLine, 2),
-              0, 0, 0);
+    const uint8_t abArgs[14] = {Byte(dExpression, 0), Byte(dExpression, 1), Byte(dExpression, 2),
+                                Byte(dExpression, 3), Byte(dFile, 0), Byte(dFile, 1), Byte(dFile, 2), Byte(dFile, 3),
+                                Byte(dLine, 0), Byte(dLine, 1), Byte(dLine, 2), 0, 0, 0};
+    PostMachineryEvent(EVENT_ASSERTION_FAILURE, abArgs);
 
     if (pszArgNames == nullptr || *pszArgNames == '\0') {
         ConsolePrintf("no argument list\n\n");

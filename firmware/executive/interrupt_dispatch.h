@@ -2,7 +2,9 @@
 // services of the memory controller, the ATU and the internal bus.
 //
 // All device work runs in the FIQ handler; the IRQ handler only takes error
-// interrupts; the four program exceptions post an event and halt.
+// interrupts; the four program exceptions post an event and halt.  The
+// handlers call into every driver, so the top layer defines them
+// (interrupt_dispatch.cpp).
 #pragma once
 
 #include <cstdint>

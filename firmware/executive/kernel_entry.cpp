@@ -9,12 +9,8 @@
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
-#include "fc/fc_driver.h"
+#include "executive/upcalls.h"
 #include "hw/scsi.h"
-#include "raid/raid_engine.h"
-#include "sas/sas_drive.h"
-#include "target/host_command_pool.h"
-#include "target/target_engine.h"
 
 namespace fw {
 
@@ -32,9 +28,6 @@ constexpr uint8_t MARK_INIT_MEMBER = 'w';
 constexpr uint16_t MARK_INIT_CHILDREN = 0x79;
 constexpr uint8_t MARK_FREE_RANK = 0xBB;
 constexpr uint16_t MARK_FREE_CHILDREN = 0x69;
-constexpr uint8_t DRIVE_LOOP_CHIP_A = 3;
-constexpr uint8_t DRIVE_LOOP_CHIP_B = 4;
-constexpr uint8_t DEVICE_FLAG_ABORTED = 1;
 constexpr uint8_t PS_MOTHER_EXEMPT_UNLESS = 0xAA;
 
 // An armed timer on a freed entry would fire on its next user.  The timer
@@ -121,14 +114,6 @@ bool MatchesPortAndTarget(const KERNEL_ENTRY* psEntry, uint8_t bPortCode, uint8_
 
 bool IsAtChip(uint8_t bState) { return bState == PS_AT_CHIP || bState == PS_AT_CHIP_ALTERNATE; }
 
-// What both port-wide operations do for a command that sits at the chip.
-void TakeBackFromChip(KERNEL_ENTRY* psEntry, uint8_t bPortCode) {
-    if (psEntry->bPrimaryState == PS_AT_CHIP && bPortCode == PORT_CODE_INITIATOR) {
-        SetSASDeviceTableFlag(PORT_CODE_INITIATOR, psEntry->wDeviceHandle, DEVICE_FLAG_ABORTED);
-    }
-    if ((psEntry->lFlags & KE_FLAG_WRITE_COLLAPSE) != 0) IwcqQueueWrite(psEntry, TRUE);
-}
-
 bool IsMotherExemptFromAbort(const KERNEL_ENTRY* psMother) {
     const uint8_t bType = psMother->bCommandType;
     if ((bType == 0xEF || bType == 0x17 || bType == 0xF0) && psMother->bPrimaryState != PS_MOTHER_EXEMPT_UNLESS) {
@@ -141,14 +126,14 @@ bool IsMotherExemptFromAbort(const KERNEL_ENTRY* psMother) {
 void MarkMothersAborted(KERNEL_ENTRY* psEntry) {
     KERNEL_ENTRY* psMother = psEntry->psMother;
     if (psMother == nullptr || psMother == psEntry) return;
-    if (fIsTargetEntryAddress(psMother) == TRUE) {
+    if (fIsHostCommandEntry(psMother) == TRUE) {
         psMother->lFlags |= KE_FLAG_CHILD_FAILED;
         return;
     }
     if (fIsKernelEntryAddress(psMother) != TRUE) return;  // a partner message slot
     if (!IsMotherExemptFromAbort(psMother)) psMother->lFlags |= KE_FLAG_ABORTED;
     KERNEL_ENTRY* psGrandMother = psMother->psMother;
-    if (psGrandMother != nullptr && fIsTargetEntryAddress(psGrandMother) == TRUE) {
+    if (psGrandMother != nullptr && fIsHostCommandEntry(psGrandMother) == TRUE) {
         psGrandMother->lFlags |= KE_FLAG_CHILD_FAILED;
     }
 }
@@ -248,11 +233,8 @@ void FreeKernelEntries(KERNEL_ENTRY* psEntry) {
     if (s_fExhausted != TRUE) return;
     s_fExhausted = FALSE;
     sLock.Release();
-    // Commands may have been refused while the pool was full: let the drive
-    // loops report their state again.
-    uint16_t wState;
-    bGetFirmwareState(DRIVE_LOOP_CHIP_A, &wState);
-    bGetFirmwareState(DRIVE_LOOP_CHIP_B, &wState);
+    // Commands may have been refused while the pool was full.
+    KernelPoolNoLongerExhausted();
 }
 
 uint8_t bCheckKernelEntryRuns(uint16_t wRuns, uint16_t wCount) {
@@ -344,7 +326,7 @@ void AbortPortEntries(uint8_t bPortCode, uint8_t bTarget) {
         sEntry.lFlags |= KE_FLAG_ABORTED;
         if (IsAtChip(sEntry.bPrimaryState)) {
             QueueKernelEntryComplete(PORT_CODE_INITIATOR, sEntry.wIndex);
-            TakeBackFromChip(&sEntry, bPortCode);
+            KernelEntryTakenBackFromChip(&sEntry, bPortCode);
             sEntry.bPrimaryState = PS_COMPLETED;
         }
         MarkMothersAborted(&sEntry);
@@ -360,7 +342,7 @@ void RequeuePortEntries(uint8_t bPortCode, uint8_t bTarget, uint8_t bNewTarget) 
         if (IsAtChip(sEntry.bPrimaryState)) {
             QueueKernelEntry(PORT_CODE_INITIATOR, sEntry.wIndex);
             DecrementTotalCommands(PORT_CODE_INITIATOR);  // it was counted when first issued
-            TakeBackFromChip(&sEntry, bPortCode);
+            KernelEntryTakenBackFromChip(&sEntry, bPortCode);
             sEntry.bPrimaryState = PS_NEW_COMMAND;
         }
         if (bNewTarget != NO_TARGET && pEntryCdb(&sEntry)[0] != SCSI_SYNCHRONIZE_CACHE10) {
@@ -378,7 +360,7 @@ void ClearPortRetargetFlags(uint8_t bPortCode) {
 }
 
 void QueueWaitListEntry(KERNEL_ENTRY* psEntry) {
-    if (dGetWaitListOrderingWord() != 0) {
+    if (dWaitListOrdering() != 0) {
         ListPushBack(&s_sWaitList, &psEntry->sWaitLink);
     } else {
         ListPushFront(&s_sWaitList, &psEntry->sWaitLink);
@@ -415,7 +397,7 @@ void PrintKernelEntry(uint16_t wIndex) {
     ConsolePrintf("D%02x:%02x ", psEntry->bRank, psEntry->bMember);
     const KERNEL_ENTRY* psMother = psEntry->psMother;
     if (psMother != nullptr) {
-        if (fIsTargetEntryAddress(psMother) == TRUE) {
+        if (fIsHostCommandEntry(psMother) == TRUE) {
             ConsolePrintf("TM%03x", psMother->wIndex);
         } else if (fIsKernelEntryAddress(psMother) == TRUE) {
             ConsolePrintf("IM%03x", psMother->wIndex);
@@ -443,7 +425,7 @@ void DumpInitiatorKernelQueue() {
     for (uint16_t w = 0; w < KERNEL_ENTRY_COUNT; w++) {
         if (s_asKernelEntries[w].fUsed == TRUE) PrintKernelEntry(w);
     }
-    DumpWriteCollapseQueues();
+    DumpKernelQueueNeighbours();
     ConsolePrintf("\n\n");
 }
 

@@ -2,9 +2,8 @@
 #include "executive/kernel_queue.h"
 
 #include "executive/types.h"
+#include "executive/upcalls.h"
 #include "executive/work_flags.h"
-#include "target/stage_rings.h"
-#include "target/target_engine.h"
 
 namespace fw {
 
@@ -121,7 +120,7 @@ void InitKernelQueue() {
 uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
-    SetIwcqPendingFlag(FALSE);
+    KernelQueueActivity();
     if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
     const uint8_t bStatus = PushTail(NewCommandRing(), wIndex);
     if (bStatus == STATUS_OK) s_sInitiatorQueue.wTotalCommands++;
@@ -131,7 +130,7 @@ uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
 uint8_t QueueKernelEntryAtHead(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
-    SetIwcqPendingFlag(FALSE);
+    KernelQueueActivity();
     if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
     KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
     const uint16_t wHead = PrevPosition(psQueue->wNewCmdOut);

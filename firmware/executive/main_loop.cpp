@@ -31,11 +31,6 @@
 
 namespace fw {
 
-uint8_t bMainLoopStage;
-uint8_t bBackgroundStep;
-uint8_t bServiceSubStep;
-uint32_t dMainLoopCycles;
-
 namespace {
 
 constexpr uint8_t DRIVE_QUEUE_MODE = 3;  // drive-side queue 0x61 only

@@ -4,14 +4,9 @@
 
 #include <cstdint>
 
-namespace fw {
+#include "executive/progress.h"
 
-// Diagnostic progress bytes, posted with every fault event; the tick halts
-// the controller when the stage and the cycle counter stop changing.
-extern uint8_t bMainLoopStage;
-extern uint8_t bBackgroundStep;
-extern uint8_t bServiceSubStep;
-extern uint32_t dMainLoopCycles;
+namespace fw {
 
 [[noreturn]] void MainLoop();
 

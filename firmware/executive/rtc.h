@@ -1,5 +1,6 @@
 // The real-time clock on I2C (device address 0xA2): read at start-up, read
-// again on request, written after a new date and time was set.
+// again on request, written after a new date and time was set.  It talks
+// through the platform's I2C units, so the top layer defines it (rtc.cpp).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,7 @@
 // Reset, shutdown and halt, and the register dumps of the error paths.
+//
+// Every layer stops the controller through these; they stop every
+// subsystem's chips in turn, so the top layer defines them (stop.cpp).
 #pragma once
 
 #include <cstdint>

@@ -5,23 +5,13 @@
 
 #include <cstring>
 
-#include "cache/cache.h"
-#include "config/apply_settings.h"
-#include "config/config_db.h"
-#include "config/host_port_tables.h"
-#include "config/rank_table.h"
-#include "config/nvram_layout.h"
-#include "config/nvram_records.h"
-#include "config/nvram_tables.h"
-#include "eventlog/event_log.h"
-#include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/stop.h"
 #include "executive/types.h"
+#include "executive/upcalls.h"
 #include "executive/work_flags.h"
-#include "fc/fc_driver.h"
 #include "hw/atu.h"
 #include "hw/boot_rom.h"
 #include "hw/cp15.h"
@@ -30,12 +20,6 @@
 #include "hw/hw.h"
 #include "hw/internal_bus.h"
 #include "hw/interrupt_controller.h"
-#include "hw/pci_ids.h"
-#include "partner/partner_link.h"
-#include "platform/battery.h"
-#include "platform/pci.h"
-#include "target/stage_rings.h"
-#include "target/target_engine.h"
 
 namespace fw {
 
@@ -43,10 +27,6 @@ namespace {
 
 constexpr uint32_t MEMORY_32MB = 0x02000000;
 constexpr uint32_t MEMORY_64MB = 0x04000000;
-
-constexpr uint16_t HOST_CHIP_CONTROL = 0x4C;
-constexpr uint32_t HOST_CHIP_INTERRUPTS_ON = 0x00400000;
-constexpr uint32_t HOST_CHIP_INTERRUPTS_OFF = 0x00400040;
 
 constexpr uint8_t BOARD_TYPE = 17;
 constexpr uint8_t BACKPLANE_DEFAULT = 8;
@@ -130,11 +110,6 @@ uint32_t dReadBootWord(uint32_t dOffset) {
     return dValue;
 }
 
-void WriteHostChipControl(uint32_t dValue) {
-    PciConfigWrite32(PCI_BUS_PRIMARY, PCI_DEVICE_HOST_CHIP1, 0, HOST_CHIP_CONTROL, dValue);
-    PciConfigWrite32(PCI_BUS_PRIMARY, PCI_DEVICE_HOST_CHIP2, 0, HOST_CHIP_CONTROL, dValue);
-}
-
 uint8_t bPortBit(uint8_t bPort) {
     if (bPort == 1 || bPort == 49) return 0;
     if (bPort == 2 || bPort == 50) return 1;
@@ -199,7 +174,7 @@ void SetBackplaneType(uint8_t b) { s_bBackplaneType = b; }
 
 void ResetBoardStateWords() {
     s_fProductionTestMode = FALSE;
-    const uint8_t bOptions = bGetNvramOptions();
+    const uint8_t bOptions = bStoredNvramOptions();
     s_fNvramOption0 = ToFlag(bOptions & 0x01);
     s_fNvramOption1 = ToFlag(bOptions & 0x02);
     s_bHostInterfaceType = HOST_INTERFACE_FC;
@@ -250,7 +225,7 @@ uint8_t fIsBatteryPresent() { return s_fBatteryPresent; }
 void SetBatteryPresent(uint8_t f) { s_fBatteryPresent = f; }
 uint8_t fIsBatteryChargeComplete() { return s_fBatteryChargeComplete; }
 void SetBatteryChargeComplete(uint8_t f) { s_fBatteryChargeComplete = f; }
-uint8_t fIsBatteryFault() { return fGetNvramOptionBit2() == TRUE ? FALSE : s_fBatteryFault; }
+uint8_t fIsBatteryFault() { return fIsBatteryFaultIgnored() == TRUE ? FALSE : s_fBatteryFault; }
 void SetBatteryFault(uint8_t f) { s_fBatteryFault = f; }
 uint8_t fIsBatteryDischarging() { return s_fBatteryDischarging; }
 void SetBatteryDischarging(uint8_t f) { s_fBatteryDischarging = f; }
@@ -266,7 +241,7 @@ void SetPartnerBatteryCapacity(uint8_t b) {
     if (s_bPartnerBatteryCapacity < bThreshold) fAbove = FALSE;
     if (fAbove == s_fPartnerBatteryAboveThreshold) return;
     s_fPartnerBatteryAboveThreshold = fAbove;
-    ApplyRankCachePolicies();
+    PartnerBatteryThresholdCrossed();
 }
 
 uint8_t fIsPartnerBatteryAboveThreshold() { return s_fPartnerBatteryAboveThreshold; }
@@ -274,11 +249,6 @@ uint8_t fIsPartnerBatteryAboveThreshold() { return s_fPartnerBatteryAboveThresho
 void ResetBatteryGaugeState() {
     s_fPartnerBatteryAboveThreshold = 0;
     s_bPartnerBatteryCapacity = FULL_CAPACITY;
-}
-
-void InitBatteryState() {
-    s_fBatteryFault = FALSE;
-    InitBatteryStateMachine();
 }
 
 uint8_t fIsProductionTestMode() { return s_fProductionTestMode; }
@@ -304,11 +274,10 @@ uint8_t fGetSasHostPortState(uint8_t bPort) {
 uint8_t fIsBackgroundHold() { return s_fBackgroundHold; }
 
 void SetBackgroundHold(uint8_t f) {
-    if (f == TRUE) SetSystemModeLatch();
+    if (f == TRUE) LatchSystemMode();
     if (s_fBackgroundHold == TRUE && f != TRUE && fIsInitializationComplete() == TRUE &&
         s_bHostInterfaceType == HOST_INTERFACE_FC) {
-        SetLoopResetRequest(1, TRUE);
-        SetLoopResetRequest(2, TRUE);
+        ResetHostLoopsAfterHold();
     }
     s_fBackgroundHold = f;
 }
@@ -316,7 +285,7 @@ void SetBackgroundHold(uint8_t f) {
 void LoadStatisticsStartTime() {
     s_dStatisticsStartTime = 0;
     DATE_TIME sStamp;
-    GetNvramStatisticsStamp(&sStamp);
+    GetStoredStatisticsStamp(&sStamp);
     bDateTimeToSeconds(&sStamp, &s_dStatisticsStartTime);
 }
 
@@ -372,15 +341,14 @@ void UpdateIndicators() {
     if (s_bHostInterfaceType == HOST_INTERFACE_FC) {
         for (uint8_t i = 0; i < HOST_ACTIVITY_PORTS; ++i) {
             const uint8_t bPort = static_cast<uint8_t>(i + 1);
-            const uint8_t fBusy = ToFlag(wGetPortNewCommands(bPort) != 0 || wGetCompletedCommandCount(bPort) != 0);
+            const uint8_t fBusy = fIsHostPortBusy(bPort);
             if (fBusy != s_afHostActivity[i]) {
                 s_afHostActivity[i] = fBusy;
                 SetIndicatorState(static_cast<uint8_t>(bPort + 2), fBusy == TRUE ? 1 : 2);
             }
         }
     }
-    const uint8_t fCacheData = ToFlag(dGetCacheWriteCount() != 0 || fAnySnapshotBitmapSet() == TRUE ||
-                                      wGetMirroredExtentCount() != 0);
+    const uint8_t fCacheData = fIsCacheHoldingData();
     if (fCacheData != s_fCacheData) {
         s_fCacheData = fCacheData;
         SetFpgaBit(FPGA_LED, FPGA_LED_CACHE_DATA, fCacheData == TRUE);
@@ -388,9 +356,6 @@ void UpdateIndicators() {
     SetFpgaBit(FPGA_LED, FPGA_LED_CACHE_DATA, s_fCacheData == TRUE);
     SetFpgaBit(FPGA_LED, FPGA_LED_BATTERY_FAULT, fIsBatteryFault() == TRUE);
 }
-
-void EnableHostChipInterrupts() { WriteHostChipControl(HOST_CHIP_INTERRUPTS_ON); }
-void DisableHostChipInterrupts() { WriteHostChipControl(HOST_CHIP_INTERRUPTS_OFF); }
 
 void ClearPciErrorStatus() {
     Reg32Write(ATUX_PCSR, Reg32Read(ATUX_PCSR));
@@ -400,36 +365,7 @@ void ClearPciErrorStatus() {
     Reg32Write(INTERNAL_BUS_STATUS, Reg32Read(INTERNAL_BUS_STATUS));
 }
 
-// --- partner checks and identity ----------------------------------------------------
-
-void CheckPartnerVersionMatch() {
-    if (fIsDualControllerActive() != TRUE) return;
-    const uint16_t wPartner = wGetPartnerVersionWord();
-    if (wPartner == 0) return;
-    const uint16_t wOwn = wGetControllerInfoVersionWord();
-    if (wOwn == wPartner) return;
-    SendPartnerVersionNotice();
-    PostEvent(146, bGetControllerInfoVersionByte(), static_cast<uint8_t>(wOwn >> 8), static_cast<uint8_t>(wOwn),
-              static_cast<uint8_t>(wPartner >> 8), static_cast<uint8_t>(wPartner));
-    if (fIsMasterController() == TRUE) {
-        fSendShutdownToPartner(0);
-    } else {
-        ShutdownController();
-    }
-}
-
-void CheckPartnerInfoByte(uint8_t b) {
-    if (b == 0) return;
-    const uint8_t bOwn = bGetControllerInfoBoardByte();
-    if (bOwn != b) PostEvent(28, bOwn, b);
-}
-
-uint8_t* pGetControllerWWN(uint8_t* pbOut) {
-    if (fGetConfiguredControllerWwn(pbOut) == TRUE) return pbOut;
-    if (fGetHostChipWwn(pbOut) == TRUE) return pbOut;
-    GetNvramControllerWwn(pbOut);
-    return pbOut;
-}
+// --- identity --------------------------------------------------------------------------
 
 const char* pGetBuildDate() { return __DATE__; }
 const char* pGetBuildTime() { return __TIME__; }

@@ -96,14 +96,18 @@ void InitIndicators();
 void UpdateIndicators();
 void SetIndicatorState(uint8_t bIndicator, uint8_t bState);
 uint8_t fIsSlotStrapConsistent();
+uint32_t dGetStatisticsStartTime();
+void LoadStatisticsStartTime();
+
+// Defined above the machinery (system_state_services.cpp): they consult the
+// partner link, the configuration, the host chips on PCI and the battery.
 void CheckPartnerInfoByte(uint8_t b);
 uint8_t* pGetControllerWWN(uint8_t* pbOut);
-uint32_t dGetStatisticsStartTime();
 void EnableHostChipInterrupts();
 void DisableHostChipInterrupts();
 void InitBatteryState();
 void CheckPartnerVersionMatch();
-void LoadStatisticsStartTime();
+
 void ClearPciErrorStatus();
 void CleanInvalidateDataCache();
 void CleanInvalidateL2Cache();

@@ -1,28 +1,17 @@
 // The system tick.  SystemTickHandler runs in FIQ context once per
-// millisecond: it only counts, stamps and raises work flags, and calls the
-// few periodic routines of its neighbours.  The main loop reads the 64-bit
-// tick as two words, so every reader goes through lGetTickCount.
+// millisecond: it only counts and raises work flags, and hands the periodic
+// routines of the subsystems to the services the top layer defines.  The
+// main loop reads the 64-bit tick as two words, so every reader goes
+// through lGetTickCount.
 #include "executive/tick.h"
 
-#include "config/host_port_tables.h"
-#include "config/nvram_records.h"
-#include "console/xmodem_receive.h"
-#include "enclosure/drive_management.h"
-#include "eventlog/event_log.h"
-#include "executive/date_time.h"
 #include "executive/interrupt_controller.h"
-#include "executive/main_loop.h"
 #include "executive/rtc.h"
-#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
-#include "fc/fc_driver.h"
 #include "hw/hw.h"
 #include "hw/timers.h"
-#include "partner/partner_link.h"
-#include "platform/i2c.h"
-#include "sas/sas_drive.h"
 
 namespace fw {
 
@@ -31,20 +20,6 @@ namespace {
 constexpr uint32_t TICKS_PER_HALF_SECOND = 500;
 constexpr uint32_t TICKS_PER_WORK_PENDING = 50;
 constexpr uint32_t DEFAULT_PERIOD_WORD = 2;
-constexpr uint8_t WATCHDOG_SAMPLES = 50;     // 25 s of half seconds
-constexpr uint8_t PARTNER_HEARTBEAT_SOURCE = 6;
-
-// Periodic work, in half seconds since each task's last stamp.
-constexpr uint32_t I2C_ROUTINE_START = 210;
-constexpr uint32_t I2C_ROUTINE_PERIOD = 19;
-constexpr uint32_t TIME_SYNC_PERIOD = 7199;
-constexpr uint32_t CLOCK_READ_PERIOD = 361;
-constexpr uint32_t BATTERY_PERIOD = 1;
-constexpr uint32_t TEN_SECOND_PERIOD = 19;
-constexpr uint32_t TWO_SECOND_PERIOD = 3;
-
-constexpr uint8_t HOST_PORT_1 = 1;
-constexpr uint8_t HOST_PORT_2 = 2;
 
 constexpr uint32_t MAX_DELAY_CHUNK_US = 1000000;
 
@@ -52,11 +27,6 @@ struct STOPWATCH {
     uint32_t dValue;
     uint8_t fShown;
     uint8_t fFrozen;
-};
-
-struct WATCHDOG_SAMPLE {
-    uint8_t bStage;
-    uint32_t dCycles;
 };
 
 volatile uint64_t s_lTickMs;
@@ -75,17 +45,6 @@ volatile uint16_t s_wClockTimeout;
 volatile uint16_t s_wBoardCountdown;
 volatile uint8_t s_abHalfSecondCountdown[HALF_SECOND_COUNTDOWNS];
 volatile uint16_t s_wDelayedResetCountdown;
-
-uint32_t s_dI2cRoutineStamp;
-uint32_t s_dTimeSyncStamp;
-uint32_t s_dClockReadStamp;
-uint32_t s_dBatteryStamp;
-volatile uint32_t s_dTenSecondStamp;
-uint32_t s_dDriveWorkBStamp;
-uint32_t s_dTwoSecondStamp;
-
-WATCHDOG_SAMPLE s_asWatchdogHistory[WATCHDOG_SAMPLES];  // [0] newest
-uint8_t s_bWatchdogSamples;   // samples taken, up to a full history
 
 STOPWATCH s_asStopwatch[STOPWATCH_COUNT];
 uint64_t s_lHighResolution;   // the last extended timer-1 value
@@ -124,85 +83,19 @@ void StartTimer1() {
     Cp6Write(TIMER_TMR1, TIMER_CRM, TIMER_MODE_ENABLE | TIMER_MODE_RELOAD);
 }
 
-bool Elapsed(uint32_t dStamp, uint32_t dPeriod) { return s_dHalfSeconds - dStamp > dPeriod; }
-
-void MainLoopWatchdog() {
-    const WATCHDOG_SAMPLE sNow = {bMainLoopStage, dMainLoopCycles};
-    const WATCHDOG_SAMPLE& sOldest = s_asWatchdogHistory[WATCHDOG_SAMPLES - 1];
-    // Until 25 s of samples exist the oldest slot holds no sample at all.
-    if (s_bWatchdogSamples == WATCHDOG_SAMPLES && sNow.bStage == sOldest.bStage && sNow.dCycles == sOldest.dCycles) {
-        PostEvent(1, 1, 2, bMainLoopStage, bBackgroundStep, bServiceSubStep);
-        HaltController();
-    }
-    // A long drive-loop bring-up keeps the loop in one service; the history
-    // waits for it.
-    if (fGetDriveLoopsStarted() == FALSE) {
-        for (uint8_t i = WATCHDOG_SAMPLES - 1; i > 0; --i) s_asWatchdogHistory[i] = s_asWatchdogHistory[i - 1];
-        s_asWatchdogHistory[0] = sNow;
-        if (s_bWatchdogSamples < WATCHDOG_SAMPLES) ++s_bWatchdogSamples;
-    }
-}
-
-void PeriodicWork() {
-    if (s_dHalfSeconds > I2C_ROUTINE_START && Elapsed(s_dI2cRoutineStamp, I2C_ROUTINE_PERIOD)) {
-        s_dI2cRoutineStamp = s_dHalfSeconds;
-        I2cPeriodicRoutine();
-    }
-    if (fIsControllerSlot1() == TRUE && Elapsed(s_dTimeSyncStamp, TIME_SYNC_PERIOD)) {
-        s_dTimeSyncStamp = s_dHalfSeconds;
-        SetTimeSyncWork(TRUE);
-    }
-    if (Elapsed(s_dClockReadStamp, CLOCK_READ_PERIOD)) {
-        s_dClockReadStamp = s_dHalfSeconds;
-        SetWorkPending(TRUE);
-        SetClockReadWork(TRUE);
-    }
-    if (Elapsed(s_dBatteryStamp, BATTERY_PERIOD)) {
-        s_dBatteryStamp = s_dHalfSeconds;
-        SetBatteryWork(TRUE);
-    }
-    if (Elapsed(s_dTenSecondStamp, TEN_SECOND_PERIOD)) SetDriveServiceWorkA(TRUE);
-    if (Elapsed(s_dDriveWorkBStamp, TWO_SECOND_PERIOD)) {
-        s_dDriveWorkBStamp = s_dHalfSeconds;
-        SetDriveServiceWorkB(TRUE);
-    }
-    I2cPollService();
-    if (Elapsed(s_dTwoSecondStamp, TWO_SECOND_PERIOD)) {
-        s_dTwoSecondStamp = s_dHalfSeconds;
-        SetI2cBus1Work(TRUE);
-    }
-    SetHostPortWork(HOST_PORT_1, TRUE);
-    SetHostPortWork(HOST_PORT_2, TRUE);
-}
-
 void HalfSecondTick() {
     lGetHighResolutionTime();
     s_dHalfSecondDivider = 0;
     LoadPendingClockSetting();
-    SaveNvramStatistics();
+    TickHalfSecondBegin();
     s_dHalfSeconds = s_dHalfSeconds + 1;
     SetKernelActivity(TRUE);
-
-    const bool fMainLoopRuns = fIsInitializationComplete() == TRUE;
-    if (fMainLoopRuns) MainLoopWatchdog();
-    if (s_lTickMs >= lGetPartnerDeadline()) SetPartnerDeadlineFlag(TRUE);
-
+    TickHalfSecondServices();
     for (uint8_t i = 0; i < HALF_SECOND_COUNTDOWNS; ++i) {
         if (CountDown(s_abHalfSecondCountdown[i]) && i == HALF_SECOND_COUNTDOWN_I2C1) SetI2cBus1Work(TRUE);
     }
-    if (fMainLoopRuns) PeriodicWork();
-
-    if (s_abHalfSecondCountdown[HALF_SECOND_COUNTDOWN_ENCLOSURE] == 0 && fGetCtrlOptionBit2Flag() == TRUE &&
-        fIsXmodemReceiveActive() == FALSE) {
-        EnclosureTickRoutine();
-    }
-    if (fGetIoModuleUpdateFlag() == TRUE && s_abHalfSecondCountdown[HALF_SECOND_COUNTDOWN_IO_MODULE_UPDATE] == 0 &&
-        fIsDriveFirmwareDownloadActive() == FALSE) {
-        StartIoModuleUpdate();
-    }
-    if (CountDown(s_wDelayedResetCountdown)) ResetController();
-    SasHalfSecondService();
-    if (s_dHalfSeconds & 1) UnlockInterruptSource(PARTNER_HEARTBEAT_SOURCE);
+    TickHalfSecondWork();
+    if (s_dHalfSeconds & 1) UnlockInterruptSource(INT_SOURCE_PARTNER_HEARTBEAT);
 }
 
 }  // namespace
@@ -221,10 +114,7 @@ void InitSystemTick() {
     s_wBoardCountdown = 0;
     for (auto& b : s_abHalfSecondCountdown) b = 0;
     s_wDelayedResetCountdown = 0;
-    s_dI2cRoutineStamp = s_dTimeSyncStamp = s_dClockReadStamp = s_dBatteryStamp = 0;
-    s_dTenSecondStamp = s_dDriveWorkBStamp = s_dTwoSecondStamp = 0;
-    for (auto& s : s_asWatchdogHistory) s = WATCHDOG_SAMPLE{0, 0};
-    s_bWatchdogSamples = 0;
+    ResetTickServices();
     StartTimer1();
     s_lHighResolution = 0;
     StartTickTimer();
@@ -241,10 +131,7 @@ void SystemTickHandler() {
 
     if (s_dPeriodDivider >= s_dPeriodWord) {
         s_dPeriodDivider = 0;
-        if (s_fProductionTestAtStart != TRUE) {
-            FcPeriodicService();
-            CheckPartnerWatchdog();
-        }
+        if (s_fProductionTestAtStart != TRUE) TickPeriodServices();
     }
 
     CountDown(s_bTickCountdown1);
@@ -263,7 +150,7 @@ void SystemTickHandler() {
     }
 
     if (CountDown(s_wClockTimeout)) ClockTransferTimeout();
-    if (CountDown(s_wBoardCountdown)) BoardCountdownRoutine();
+    if (CountDown(s_wBoardCountdown)) TickBoardCountdownExpired();
 
     if (s_dHalfSecondDivider > TICKS_PER_HALF_SECOND - 1) HalfSecondTick();
 }
@@ -376,6 +263,6 @@ uint8_t bGetHalfSecondCountdown(uint8_t bIndex) {
 
 void SetDelayedResetCountdown(uint16_t wHalfSeconds) { s_wDelayedResetCountdown = wHalfSeconds; }
 
-void StampTenSecondFlag() { s_dTenSecondStamp = s_dHalfSeconds; }
+uint8_t fCountDownDelayedReset() { return ToFlag(CountDown(s_wDelayedResetCountdown)); }
 
 }  // namespace fw

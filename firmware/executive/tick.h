@@ -53,8 +53,20 @@ void SetClockTimeoutCountdown(uint16_t w);
 void SetBoardCountdown(uint16_t w);
 void SetHalfSecondCountdown(uint8_t bIndex, uint8_t bHalfSeconds);
 uint8_t bGetHalfSecondCountdown(uint8_t bIndex);
-// A controller reset that many half seconds from now (0 cancels).
+// A controller reset that many half seconds from now (0 cancels); the
+// half-second services count it down, TRUE on the step that expires it.
 void SetDelayedResetCountdown(uint16_t wHalfSeconds);
+uint8_t fCountDownDelayedReset();
+
+// ---- defined above: the periodic work of the subsystems ----
+// What the tick runs of the layers above it, in this order; the top layer
+// defines them (tick_services.cpp).
+void TickPeriodServices();          // every period word of ticks, unless started in production test
+void TickBoardCountdownExpired();   // the board countdown reached 0
+void TickHalfSecondBegin();         // each half second, before its count moves
+void TickHalfSecondServices();      // after the count moved, before the half-second countdowns
+void TickHalfSecondWork();          // after the half-second countdowns
+void ResetTickServices();           // InitSystemTick: the services' own stamps back to start
 // The drive tables stamp this; ten seconds without a stamp raises their work.
 void StampTenSecondFlag();
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "executive/interrupt_controller.h"
-#include "executive/main_loop.h"
+#include "executive/progress.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/hw.h"

@@ -1,0 +1,2 @@
+#pragma once
+#include "top/startup.h"

@@ -1,0 +1,2 @@
+#include "hw/registers.h"
+#include "mid_b/service_b.h"
