@@ -1,6 +1,5 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
-#include "console/console_menu.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/debug_dump.h"
 #include "executive/work_flags.h"
@@ -8,6 +7,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
+#include "eventlog/upcalls.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 
@@ -53,7 +53,7 @@ void RunInfoDump() {
     s_bInfoDumpType = 0;
     s_wInfoDumpState = 0;
     s_bInfoDumpMode = 0;
-    if (fGetDebugDumpWork() != TRUE) ReturnToMenuAfterDump();
+    if (fGetDebugDumpWork() != TRUE) InfoDumpFinished();
 }
 
 void ShowDebugInformation() { SetDebugDumpWork(FALSE); }

@@ -112,5 +112,6 @@ uint8_t bEventDiagnosticsLevel() { return bGetDiagnosticsModeLevel(); }
 uint8_t fIsChipInterruptServiceActive() { return ToFlag(fIsHostIsrActive() == TRUE || fIsDriveIsrActive() == TRUE); }
 void SetUpgradeSkipFlag(uint8_t f) { SetAutoUpgradeSkipFlag(f); }
 void SetUpgradeSecondFlag(uint8_t f) { SetAutoUpgradeSecondFlag(f); }
+void InfoDumpFinished() { ReturnToMenuAfterDump(); }
 
 }  // namespace fw
