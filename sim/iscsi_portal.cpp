@@ -1,0 +1,858 @@
+#include "sim/iscsi_portal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+using iscsi::Pdu;
+using iscsi::TextKey;
+
+namespace {
+
+// Reject reasons.
+constexpr uint8_t kRejectDataDigest = 0x02;
+constexpr uint8_t kRejectProtocolError = 0x04;
+constexpr uint8_t kRejectNotSupported = 0x05;
+constexpr uint8_t kRejectImmediate = 0x06;
+constexpr uint8_t kRejectTaskInProgress = 0x07;
+constexpr uint8_t kRejectInvalidField = 0x09;
+
+// Login status: class in the high byte, detail in the low one.
+constexpr uint16_t kLoginInitiatorError = 0x0200;
+constexpr uint16_t kLoginAuthenticationFailure = 0x0201;
+constexpr uint16_t kLoginNotFound = 0x0203;
+constexpr uint16_t kLoginUnsupportedVersion = 0x0205;
+constexpr uint16_t kLoginMissingParameter = 0x0207;
+constexpr uint16_t kLoginSessionTypeNotSupported = 0x0209;
+constexpr uint16_t kLoginSessionDoesNotExist = 0x020A;
+constexpr uint16_t kLoginTargetError = 0x0300;
+constexpr uint16_t kLoginServiceUnavailable = 0x0301;
+
+constexpr int kFullFeatureStage = 3;
+// What a login may carry in all its continued PDUs together.
+constexpr size_t kMaxLoginText = 65536;
+// Tasks past the command window (immediate ones) before they are refused.
+constexpr size_t kMaxTasks = IscsiConnection::kCommandWindow + 16;
+// Write data gathered before a command goes on: per command and per session.
+constexpr uint32_t kMaxWriteLength = 16u << 20;
+constexpr uint64_t kMaxSessionWriteBytes = 64u << 20;
+constexpr uint8_t kStatusTaskSetFull = 0x28;
+
+// Serial number arithmetic (32 bits).
+bool SerialLess(uint32_t a, uint32_t b) { return a != b && uint32_t(b - a) < 0x80000000u; }
+
+enum class Rule { Digest, Or, And, Min, Max, Declare, Irrelevant };
+struct KeyRule {
+    const char* name;
+    Rule rule;
+    uint32_t low;
+    uint32_t high;
+    uint32_t ours;
+    uint32_t IscsiConnection::Parameters::*field;
+};
+using P = IscsiConnection::Parameters;
+constexpr uint32_t kMaxLength = 16777215;
+// The operational keys and how their outcome is reached; `ours` is what
+// this target offers.
+const KeyRule kOperationalKeys[] = {
+    {"HeaderDigest", Rule::Digest, 0, 1, 1, &P::headerDigest},
+    {"DataDigest", Rule::Digest, 0, 1, 1, &P::dataDigest},
+    {"MaxConnections", Rule::Min, 1, 65535, 1, &P::maxConnections},
+    {"InitialR2T", Rule::Or, 0, 1, 0, &P::initialR2T},
+    {"ImmediateData", Rule::And, 0, 1, 1, &P::immediateData},
+    {"MaxRecvDataSegmentLength", Rule::Declare, 512, kMaxLength, 0, &P::maxSendDataSegment},
+    {"MaxBurstLength", Rule::Min, 512, kMaxLength, 1048576, &P::maxBurstLength},
+    {"FirstBurstLength", Rule::Min, 512, kMaxLength, 262144, &P::firstBurstLength},
+    {"DefaultTime2Wait", Rule::Max, 0, 3600, 2, &P::defaultTime2Wait},
+    {"DefaultTime2Retain", Rule::Min, 0, 3600, 20, &P::defaultTime2Retain},
+    {"MaxOutstandingR2T", Rule::Min, 1, 65535, 16, &P::maxOutstandingR2T},
+    {"DataPDUInOrder", Rule::Or, 0, 1, 1, &P::dataPduInOrder},
+    {"DataSequenceInOrder", Rule::Or, 0, 1, 1, &P::dataSequenceInOrder},
+    {"ErrorRecoveryLevel", Rule::Min, 0, 2, 0, &P::errorRecoveryLevel},
+    // Markers are obsolete; hosts that still offer them hear "No".
+    {"IFMarker", Rule::And, 0, 1, 0, &P::ifMarker},
+    {"OFMarker", Rule::And, 0, 1, 0, &P::ofMarker},
+    {"IFMarkInt", Rule::Irrelevant, 0, 0, 0, nullptr},
+    {"OFMarkInt", Rule::Irrelevant, 0, 0, 0, nullptr},
+};
+
+bool ParseBool(const std::string& v, uint32_t* out) {
+    if (v == "Yes") *out = 1;
+    else if (v == "No") *out = 0;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+// --- the portal ------------------------------------------------------------------
+
+IscsiPortal::IscsiPortal(IscsiTargets& targets, uint16_t portalGroupTag)
+    : m_targets(targets), m_portalGroupTag(portalGroupTag) {}
+
+uint16_t IscsiPortal::Register(IscsiConnection* connection, const std::string& initiator, const uint8_t* isid) {
+    std::string key(reinterpret_cast<const char*>(isid), 6);
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        if (m_sessions[i].initiator == initiator && m_sessions[i].isid == key) {
+            IscsiConnection* old = m_sessions[i].connection;
+            m_sessions.erase(m_sessions.begin() + long(i));
+            old->Close();
+            break;
+        }
+    }
+    m_sessions.push_back(Session{initiator, key, connection});
+    uint16_t tsih = m_nextTsih++;
+    if (m_nextTsih == 0) m_nextTsih = 1;
+    return tsih;
+}
+
+void IscsiPortal::Unregister(IscsiConnection* connection) {
+    std::erase_if(m_sessions, [&](const Session& s) { return s.connection == connection; });
+}
+
+// --- framing and common fields -----------------------------------------------------
+
+IscsiConnection::IscsiConnection(IscsiPortal& portal, std::string portalAddress)
+    : m_portal(portal), m_portalAddress(std::move(portalAddress)) {}
+
+IscsiConnection::~IscsiConnection() { Close(); }
+
+void IscsiConnection::Close() {
+    if (m_phase == Phase::Closing && !m_nexus) return;
+    m_phase = Phase::Closing;
+    m_portal.Unregister(this);
+    m_nexus.reset();
+    m_tasks.clear();
+    m_writeBytes = 0;
+    m_ttts.clear();
+    m_tmfs.clear();
+}
+
+iscsi::FrameLimits IscsiConnection::InLimits() const {
+    iscsi::FrameLimits l;
+    l.headerDigest = m_digestsOn && m_params.headerDigest;
+    l.dataDigest = m_digestsOn && m_params.dataDigest;
+    // Until the login is over each side receives the default 8192 bytes.
+    l.maxDataSegment = m_phase == Phase::FullFeature ? kMaxRecvDataSegment : 8192;
+    return l;
+}
+
+iscsi::FrameLimits IscsiConnection::OutLimits() const {
+    iscsi::FrameLimits l = InLimits();
+    l.maxDataSegment = m_params.maxSendDataSegment;
+    return l;
+}
+
+void IscsiConnection::Receive(const uint8_t* data, size_t length) {
+    if (m_phase == Phase::Closing) return;
+    m_in.insert(m_in.end(), data, data + length);
+    while (m_phase != Phase::Closing) {
+        Pdu pdu;
+        size_t consumed = 0;
+        iscsi::FrameStatus status =
+            iscsi::DecodeFrame(m_in.data() + m_inStart, m_in.size() - m_inStart, InLimits(), &pdu, &consumed);
+        if (status == iscsi::FrameStatus::NeedMore) break;
+        if (status == iscsi::FrameStatus::HeaderDigestError) {
+            // Nothing in the header can be trusted, not even where the next
+            // PDU starts: at recovery level 0 the connection ends.
+            Close();
+            break;
+        }
+        if (status == iscsi::FrameStatus::TooLong) {
+            std::copy_n(m_in.begin() + long(m_inStart), iscsi::kBhsLength, pdu.bhs.begin());
+            Fail(kRejectProtocolError, pdu, true);
+            break;
+        }
+        m_inStart += consumed;
+        if (status == iscsi::FrameStatus::DataDigestError) {
+            // The header is good, so the stream stays in step; but data the
+            // task needed is gone, and without recovery the task cannot end.
+            uint8_t op = pdu.opcode();
+            Fail(kRejectDataDigest, pdu, op == iscsi::kDataOut || op == iscsi::kScsiCommand);
+            continue;
+        }
+        Dispatch(pdu);
+    }
+    if (m_inStart == m_in.size()) {
+        m_in.clear();
+        m_inStart = 0;
+    } else if (m_inStart > 65536) {
+        m_in.erase(m_in.begin(), m_in.begin() + long(m_inStart));
+        m_inStart = 0;
+    }
+}
+
+void IscsiConnection::SetCounters(Pdu* pdu, bool status) {
+    pdu->SetU32(24, status ? m_statSn++ : m_statSn);
+    pdu->SetU32(28, m_expCmdSn);
+    pdu->SetU32(32, m_maxCmdSn);
+}
+
+void IscsiConnection::Send(Pdu pdu) { iscsi::EncodeFrame(std::move(pdu), OutLimits(), &m_out); }
+
+void IscsiConnection::Fail(uint8_t reason, const Pdu& rejected, bool close) {
+    Pdu r = iscsi::MakePdu(iscsi::kReject);
+    r.bhs[2] = reason;
+    r.SetU32(16, iscsi::kReservedTag);
+    SetCounters(&r, true);
+    r.data.assign(rejected.bhs.begin(), rejected.bhs.end());
+    Send(std::move(r));
+    if (close) Close();
+}
+
+void IscsiConnection::Dispatch(const Pdu& pdu) {
+    const uint8_t op = pdu.opcode();
+    if (m_phase == Phase::Login) {
+        if (op == iscsi::kLoginRequest) OnLogin(pdu);
+        else Fail(kRejectProtocolError, pdu, true);
+        return;
+    }
+    switch (op) {
+    case iscsi::kNopOut: OnNopOut(pdu); break;
+    case iscsi::kTextRequest: OnText(pdu); break;
+    case iscsi::kLogoutRequest: OnLogout(pdu); break;
+    case iscsi::kScsiCommand:
+    case iscsi::kDataOut:
+    case iscsi::kTaskManagementRequest:
+        // A discovery session carries no commands.
+        if (m_discovery) {
+            if (op != iscsi::kDataOut && TakeCmdSn(pdu)) Fail(kRejectProtocolError, pdu, false);
+            if (op == iscsi::kDataOut) Fail(kRejectProtocolError, pdu, false);
+        }
+        else if (op == iscsi::kScsiCommand) OnScsiCommand(pdu);
+        else if (op == iscsi::kDataOut) OnDataOut(pdu);
+        else OnTaskManagement(pdu);
+        break;
+    case iscsi::kLoginRequest: Fail(kRejectProtocolError, pdu, false); break;
+    case iscsi::kSnack: Fail(kRejectProtocolError, pdu, false); break;  // no recovery at level 0
+    default: Fail(kRejectNotSupported, pdu, false); break;
+    }
+}
+
+// A command numbered in the session's order takes the next CmdSN; one
+// outside the window, or ahead of a gap that one connection never fills,
+// is discarded as the protocol says.
+// A request answered at once gives its slot of the window back at once; a
+// SCSI command holds it until its status went out.
+bool IscsiConnection::TakeCmdSn(const Pdu& pdu, bool holdsSlot) {
+    const uint32_t cmdSn = pdu.U32(24);
+    if (pdu.immediate()) return true;
+    if (cmdSn != m_expCmdSn || SerialLess(m_maxCmdSn, cmdSn)) return false;
+    ++m_expCmdSn;
+    if (!holdsSlot) ++m_maxCmdSn;
+    return true;
+}
+
+// --- login ---------------------------------------------------------------------------
+
+void IscsiConnection::LoginFailure(const Pdu& request, uint16_t statusCode) {
+    Pdu r = iscsi::MakePdu(iscsi::kLoginResponse, false);
+    r.bhs[1] = request.bhs[1] & 0x0C;   // CSG as sent, no transit
+    std::copy_n(request.bhs.begin() + 8, 6, r.bhs.begin() + 8);
+    r.SetU32(16, request.InitiatorTaskTag());
+    SetCounters(&r, true);
+    r.bhs[36] = uint8_t(statusCode >> 8);
+    r.bhs[37] = uint8_t(statusCode);
+    Send(std::move(r));
+    Close();
+}
+
+void IscsiConnection::OnLogin(const Pdu& pdu) {
+    const bool transit = (pdu.bhs[1] & 0x80) != 0;
+    const bool more = (pdu.bhs[1] & 0x40) != 0;
+    const int csg = (pdu.bhs[1] >> 2) & 3;
+    const int nsg = pdu.bhs[1] & 3;
+    if (!m_loginStarted) {
+        m_loginStarted = true;
+        std::copy_n(pdu.bhs.begin() + 8, 6, m_isid);
+        m_cid = pdu.U16(20);
+        m_expCmdSn = pdu.U32(24);
+        m_maxCmdSn = m_expCmdSn + kCommandWindow - 1;
+        m_statSn = 1;
+        // Only one version of the protocol exists: 0.
+        if (pdu.bhs[3] != 0) return LoginFailure(pdu, kLoginUnsupportedVersion);
+        // No session takes a second connection.
+        if (pdu.U16(14) != 0) return LoginFailure(pdu, kLoginSessionDoesNotExist);
+        m_stage = csg;
+    }
+    if (std::memcmp(pdu.bhs.data() + 8, m_isid, 6) != 0 || pdu.U16(14) != 0 || csg > 1 || csg != m_stage ||
+        (transit && (nsg == 2 || nsg <= csg)) || (transit && more))
+        return LoginFailure(pdu, kLoginInitiatorError);
+
+    m_loginText.insert(m_loginText.end(), pdu.data.begin(), pdu.data.end());
+    if (m_loginText.size() > kMaxLoginText) return LoginFailure(pdu, kLoginInitiatorError);
+    Pdu r = iscsi::MakePdu(iscsi::kLoginResponse, false);
+    std::copy_n(pdu.bhs.begin() + 8, 6, r.bhs.begin() + 8);
+    r.SetU32(16, pdu.InitiatorTaskTag());
+    if (more) {
+        // Part of a request: an empty answer asks for the rest.
+        r.bhs[1] = uint8_t(csg << 2);
+        SetCounters(&r, true);
+        Send(std::move(r));
+        return;
+    }
+    std::vector<TextKey> keys;
+    bool wellFormed = iscsi::ParseTextKeys(m_loginText, &keys);
+    m_loginText.clear();
+    if (!wellFormed) return LoginFailure(pdu, kLoginInitiatorError);
+    uint16_t failure = NegotiateLogin(keys, csg, &r.data);
+    if (failure == 0 && transit && nsg == kFullFeatureStage) failure = StartSession();
+    if (failure != 0) return LoginFailure(pdu, failure);
+
+    r.bhs[1] = uint8_t(csg << 2);
+    if (transit) {
+        r.bhs[1] |= uint8_t(0x80 | nsg);
+        m_stage = nsg;
+    }
+    r.SetU16(14, transit && nsg == kFullFeatureStage ? m_tsih : 0);
+    SetCounters(&r, true);
+    Send(std::move(r));
+    if (transit && nsg == kFullFeatureStage) {
+        // Digests start with the first PDU after the last login response.
+        m_phase = Phase::FullFeature;
+        m_digestsOn = true;
+    }
+}
+
+// Answers every key of one login request; a status other than 0 fails the
+// login.
+uint16_t IscsiConnection::NegotiateLogin(const std::vector<TextKey>& keys, int stage, std::vector<uint8_t>* reply) {
+    for (const TextKey& k : keys) {
+        // Offering a key twice in one negotiation is a protocol error.
+        if (std::find(m_keysSeen.begin(), m_keysSeen.end(), k.key) != m_keysSeen.end()) return kLoginInitiatorError;
+        m_keysSeen.push_back(k.key);
+        if (k.key == "InitiatorName") {
+            if (k.value.empty() || k.value.size() > 223) return kLoginInitiatorError;
+            m_initiatorName = k.value;
+        } else if (k.key == "TargetName") {
+            if (k.value.empty() || k.value.size() > 223) return kLoginInitiatorError;
+            m_targetName = k.value;
+        } else if (k.key == "SessionType") {
+            if (k.value == "Discovery") m_discovery = true;
+            else if (k.value == "Normal") m_discovery = false;
+            else return kLoginSessionTypeNotSupported;
+        } else if (k.key == "InitiatorAlias") {
+            // Declared for the target's information only.
+        } else if (k.key == "AuthMethod") {
+            if (stage != 0) return kLoginInitiatorError;
+            bool none = false;
+            size_t start = 0;
+            while (start <= k.value.size()) {
+                size_t comma = k.value.find(',', start);
+                if (comma == std::string::npos) comma = k.value.size();
+                if (k.value.compare(start, comma - start, "None") == 0) none = true;
+                start = comma + 1;
+            }
+            // This portal authenticates nobody: a host that insists fails.
+            if (!none) return kLoginAuthenticationFailure;
+            iscsi::AppendTextKey(reply, "AuthMethod", "None");
+        } else if (!NegotiateOperational(k, reply)) {
+            iscsi::AppendTextKey(reply, k.key, "NotUnderstood");
+        }
+    }
+    if (m_initiatorName.empty()) return kLoginMissingParameter;
+    if (!m_discovery) {
+        if (m_targetName.empty()) return kLoginMissingParameter;
+        std::vector<std::string> names = m_portal.targets().TargetNames();
+        auto found = std::find(names.begin(), names.end(), m_targetName);
+        if (found == names.end()) return kLoginNotFound;
+        m_targetIndex = size_t(found - names.begin());
+        if (!m_sentPortalGroup) {
+            m_sentPortalGroup = true;
+            iscsi::AppendTextKey(reply, "TargetPortalGroupTag", std::to_string(m_portal.portalGroupTag()));
+        }
+    }
+    if (stage == 1 && !m_declaredOurs) {
+        m_declaredOurs = true;
+        iscsi::AppendTextKey(reply, "MaxRecvDataSegmentLength", std::to_string(kMaxRecvDataSegment));
+    }
+    return 0;
+}
+
+// False when the key is not an operational one.
+bool IscsiConnection::NegotiateOperational(const TextKey& k, std::vector<uint8_t>* reply) {
+    const KeyRule* rule = nullptr;
+    for (const KeyRule& r : kOperationalKeys)
+        if (k.key == r.name) rule = &r;
+    if (!rule) return false;
+    std::string answer;
+    uint32_t theirs = 0;
+    uint64_t number = 0;
+    switch (rule->rule) {
+    case Rule::Irrelevant: answer = "Irrelevant"; break;
+    case Rule::Digest: {
+        // The first of the host's choices that this target has.
+        size_t start = 0;
+        while (answer.empty() && start <= k.value.size()) {
+            size_t comma = k.value.find(',', start);
+            if (comma == std::string::npos) comma = k.value.size();
+            std::string choice = k.value.substr(start, comma - start);
+            if (choice == "None" || choice == "CRC32C") {
+                answer = choice;
+                m_params.*rule->field = choice == "CRC32C";
+            }
+            start = comma + 1;
+        }
+        if (answer.empty()) answer = "Reject";
+        break;
+    }
+    case Rule::Or:
+    case Rule::And:
+        if (!ParseBool(k.value, &theirs)) {
+            answer = "Reject";
+            break;
+        }
+        m_params.*rule->field = rule->rule == Rule::Or ? (theirs | rule->ours) : (theirs & rule->ours);
+        answer = m_params.*rule->field ? "Yes" : "No";
+        break;
+    case Rule::Min:
+    case Rule::Max:
+    case Rule::Declare:
+        if (!iscsi::ParseNumber(k.value, &number) || number < rule->low || number > rule->high) {
+            answer = "Reject";
+            break;
+        }
+        theirs = uint32_t(number);
+        if (rule->rule == Rule::Declare) {
+            m_params.*rule->field = theirs;
+            return true;   // declarations are not answered
+        }
+        m_params.*rule->field = rule->rule == Rule::Min ? std::min(theirs, rule->ours) : std::max(theirs, rule->ours);
+        answer = std::to_string(m_params.*rule->field);
+        break;
+    }
+    // The first burst never exceeds a burst, whatever order they came in.
+    m_params.firstBurstLength = std::min(m_params.firstBurstLength, m_params.maxBurstLength);
+    iscsi::AppendTextKey(reply, k.key, answer);
+    return true;
+}
+
+uint16_t IscsiConnection::StartSession() {
+    if (m_discovery) {
+        m_tsih = m_portal.m_nextTsih++;
+        if (m_portal.m_nextTsih == 0) m_portal.m_nextTsih = 1;
+        return 0;
+    }
+    m_nexus = m_portal.targets().Open(m_targetIndex, m_initiatorName);
+    if (!m_nexus) return kLoginServiceUnavailable;
+    m_nexus->onTaskDone = [this](uint32_t tag, IscsiTaskResult result) { OnTaskDone(tag, std::move(result)); };
+    m_nexus->onTaskManagementDone = [this](uint32_t tag, uint8_t response) { OnTaskManagementDone(tag, response); };
+    m_tsih = m_portal.Register(this, m_initiatorName, m_isid);
+    return m_tsih == 0 ? kLoginTargetError : 0;
+}
+
+// --- text, NOP, logout -----------------------------------------------------------------
+
+void IscsiConnection::OnNopOut(const Pdu& pdu) {
+    const uint32_t itt = pdu.InitiatorTaskTag();
+    if (!TakeCmdSn(pdu)) return;
+    // A NOP-Out without a task tag answers a ping of ours; this portal
+    // sends none, so there is nothing to do.
+    if (itt == iscsi::kReservedTag) return;
+    Pdu r = iscsi::MakePdu(iscsi::kNopIn);
+    std::copy_n(pdu.bhs.begin() + 8, 8, r.bhs.begin() + 8);
+    r.SetU32(16, itt);
+    r.SetU32(20, iscsi::kReservedTag);
+    SetCounters(&r, true);
+    r.data = pdu.data;
+    r.data.resize(std::min<size_t>(r.data.size(), m_params.maxSendDataSegment));
+    Send(std::move(r));
+}
+
+void IscsiConnection::TargetsList(const std::string& which, std::vector<uint8_t>* reply) const {
+    std::vector<std::string> names = m_portal.targets().TargetNames();
+    const std::string address = m_portalAddress + "," + std::to_string(m_portal.portalGroupTag());
+    for (size_t i = 0; i < names.size(); ++i) {
+        bool listed = which == "All" || (which.empty() && !m_discovery && i == m_targetIndex) || which == names[i];
+        if (!listed) continue;
+        iscsi::AppendTextKey(reply, "TargetName", names[i]);
+        iscsi::AppendTextKey(reply, "TargetAddress", address);
+    }
+}
+
+void IscsiConnection::OnText(const Pdu& pdu) {
+    if (!TakeCmdSn(pdu)) return;
+    const uint32_t itt = pdu.InitiatorTaskTag();
+    const uint32_t ttt = pdu.U32(20);
+    const bool more = (pdu.bhs[1] & 0x40) != 0;
+    if (ttt != iscsi::kReservedTag) {
+        // The host asks for the rest of a long answer.
+        if (ttt != m_textTag || m_textPending.empty()) return Fail(kRejectInvalidField, pdu, false);
+        return SendTextPart(itt);
+    }
+    m_textPending.clear();
+    m_textRequest.insert(m_textRequest.end(), pdu.data.begin(), pdu.data.end());
+    if (m_textRequest.size() > kMaxLoginText) {
+        m_textRequest.clear();
+        return Fail(kRejectProtocolError, pdu, false);
+    }
+    if (more) {
+        Pdu r = iscsi::MakePdu(iscsi::kTextResponse, false);
+        r.SetU32(16, itt);
+        r.SetU32(20, iscsi::kReservedTag);
+        SetCounters(&r, true);
+        Send(std::move(r));
+        return;
+    }
+    std::vector<TextKey> keys;
+    bool wellFormed = iscsi::ParseTextKeys(m_textRequest, &keys);
+    m_textRequest.clear();
+    if (!wellFormed) return Fail(kRejectProtocolError, pdu, false);
+    for (const TextKey& k : keys) {
+        if (k.key == "SendTargets") TargetsList(k.value, &m_textPending);
+        else iscsi::AppendTextKey(&m_textPending, k.key, "NotUnderstood");
+    }
+    m_textTag = m_nextTtt++;
+    if (m_textTag == iscsi::kReservedTag) m_textTag = m_nextTtt++;
+    SendTextPart(itt);
+}
+
+void IscsiConnection::SendTextPart(uint32_t itt) {
+    Pdu r = iscsi::MakePdu(iscsi::kTextResponse);
+    size_t part = std::min<size_t>(m_textPending.size(), m_params.maxSendDataSegment);
+    r.data.assign(m_textPending.begin(), m_textPending.begin() + long(part));
+    m_textPending.erase(m_textPending.begin(), m_textPending.begin() + long(part));
+    r.SetU32(16, itt);
+    if (m_textPending.empty()) {
+        r.SetU32(20, iscsi::kReservedTag);
+    } else {
+        r.bhs[1] = 0x40;   // continue, not final
+        r.SetU32(20, m_textTag);
+    }
+    SetCounters(&r, true);
+    Send(std::move(r));
+}
+
+void IscsiConnection::OnLogout(const Pdu& pdu) {
+    if (!TakeCmdSn(pdu)) return;
+    const uint8_t reason = pdu.bhs[1] & 0x7F;
+    uint8_t response = 0;
+    if (reason == 2) response = 2;   // no connection recovery at level 0
+    else if (reason == 1 && pdu.U16(20) != m_cid) response = 1;
+    else if (reason > 2) return Fail(kRejectInvalidField, pdu, false);
+    Pdu r = iscsi::MakePdu(iscsi::kLogoutResponse);
+    r.bhs[2] = response;
+    r.SetU32(16, pdu.InitiatorTaskTag());
+    SetCounters(&r, true);
+    Send(std::move(r));
+    if (response == 0) Close();
+}
+
+// --- SCSI commands ------------------------------------------------------------------
+
+void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
+    const uint32_t itt = pdu.InitiatorTaskTag();
+    const bool read = (pdu.bhs[1] & 0x40) != 0;
+    const bool write = (pdu.bhs[1] & 0x20) != 0;
+    const uint32_t expected = pdu.U32(20);
+    // Bidirectional commands need a second data length this bridge has no
+    // use for.
+    if (!TakeCmdSn(pdu, true)) return;
+    // A refused command still used its number; its window slot is free.
+    auto refuse = [&](uint8_t reason) {
+        if (!pdu.immediate()) ++m_maxCmdSn;
+        Fail(reason, pdu, false);
+    };
+    // Bidirectional commands need a second data length this bridge has no
+    // use for.
+    if (read && write) return refuse(kRejectNotSupported);
+    if (itt == iscsi::kReservedTag) return refuse(kRejectInvalidField);
+    if (m_tasks.count(itt)) return refuse(kRejectTaskInProgress);
+    if (pdu.immediate() && m_tasks.size() >= kMaxTasks) return refuse(kRejectImmediate);
+    if (write && expected > kMaxWriteLength) return refuse(kRejectInvalidField);
+
+    IscsiTask task;
+    task.lun = pdu.U64(8);
+    task.attribute = pdu.bhs[1] & 7;
+    task.cdb.assign(pdu.bhs.begin() + 32, pdu.bhs.end());
+    // Additional header segments: an extended CDB adds to the 16 bytes.
+    for (size_t at = 0; at < pdu.ahs.size();) {
+        if (pdu.ahs.size() - at < 4) return refuse(kRejectInvalidField);
+        const size_t length = size_t(pdu.ahs[at] << 8 | pdu.ahs[at + 1]);
+        const uint8_t type = pdu.ahs[at + 2];
+        const size_t padded = (length + 3 + 3) & ~size_t(3);
+        if (length == 0 || pdu.ahs.size() - at < padded) return refuse(kRejectInvalidField);
+        if (type == 1) task.cdb.insert(task.cdb.end(), pdu.ahs.begin() + long(at + 4), pdu.ahs.begin() + long(at + 3 + length));
+        else return refuse(kRejectNotSupported);
+        at += padded;
+    }
+    task.expectedLength = expected;
+    if (read) task.dataInLength = expected;
+
+    const uint32_t immediateLength = uint32_t(pdu.data.size());
+    // Immediate data only where negotiated, only for writes, never past the
+    // first burst or the transfer.
+    if (immediateLength != 0 &&
+        (!write || !m_params.immediateData || immediateLength > std::min(expected, m_params.firstBurstLength)))
+        return refuse(kRejectProtocolError);
+
+    Task& t = m_tasks[itt];
+    t.counted = !pdu.immediate();
+    t.task = std::move(task);
+    // Write data waits here for the whole transfer: a session holds so much
+    // at once, and a command past it is told the task set is full.
+    if (write && m_writeBytes + expected > kMaxSessionWriteBytes) {
+        t.submitted = true;
+        IscsiTaskResult full;
+        full.status = kStatusTaskSetFull;
+        return OnTaskDone(itt, std::move(full));
+    }
+    if (write) {
+        m_writeBytes += expected;
+        t.task.dataOut.resize(expected);
+        std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin());
+        t.received = immediateLength;
+        // Without an R2T the host sends up to the first burst unless it said
+        // it sends nothing more (final bit) or must wait (InitialR2T).
+        const bool unsolicited = !pdu.final() && !m_params.initialR2T;
+        t.unsolicitedEnd = unsolicited ? std::min(expected, m_params.firstBurstLength) : immediateLength;
+        t.unsolicitedNext = immediateLength;
+        t.unsolicitedOpen = unsolicited && t.unsolicitedEnd > immediateLength;
+        t.solicitedNext = t.unsolicitedEnd;
+        IssueR2ts(itt, t);
+    }
+    SubmitIfComplete(itt);
+}
+
+void IscsiConnection::SendR2t(uint32_t itt, Task& t, uint32_t offset, uint32_t length) {
+    uint32_t ttt = m_nextTtt++;
+    if (ttt == iscsi::kReservedTag) ttt = m_nextTtt++;
+    t.r2ts[ttt] = R2t{offset, length, offset};
+    m_ttts[ttt] = itt;
+    Pdu r = iscsi::MakePdu(iscsi::kReadyToTransfer);
+    r.SetU64(8, t.task.lun);
+    r.SetU32(16, itt);
+    r.SetU32(20, ttt);
+    SetCounters(&r, false);
+    r.SetU32(36, t.r2tSn++);
+    r.SetU32(40, offset);
+    r.SetU32(44, length);
+    Send(std::move(r));
+}
+
+void IscsiConnection::IssueR2ts(uint32_t itt, Task& t) {
+    const uint32_t expected = t.task.expectedLength;
+    while (t.solicitedNext < expected && t.r2ts.size() < m_params.maxOutstandingR2T) {
+        const uint32_t length = std::min(expected - t.solicitedNext, m_params.maxBurstLength);
+        SendR2t(itt, t, t.solicitedNext, length);
+        t.solicitedNext += length;
+    }
+}
+
+void IscsiConnection::OnDataOut(const Pdu& pdu) {
+    const uint32_t itt = pdu.InitiatorTaskTag();
+    const uint32_t ttt = pdu.U32(20);
+    const uint32_t offset = pdu.U32(40);
+    const uint32_t length = uint32_t(pdu.data.size());
+    auto it = m_tasks.find(itt);
+    // Data for a task that is gone (aborted, say) is dropped quietly.
+    if (it == m_tasks.end()) {
+        if (ttt != iscsi::kReservedTag) m_ttts.erase(ttt);
+        return;
+    }
+    Task& t = it->second;
+    if (t.submitted) return Fail(kRejectProtocolError, pdu, true);
+    uint32_t* next = nullptr;
+    uint32_t end = 0;
+    auto r2t = t.r2ts.end();
+    if (ttt == iscsi::kReservedTag) {
+        if (!t.unsolicitedOpen) return Fail(kRejectProtocolError, pdu, true);
+        next = &t.unsolicitedNext;
+        end = t.unsolicitedEnd;
+    } else {
+        r2t = t.r2ts.find(ttt);
+        if (r2t == t.r2ts.end()) return Fail(kRejectInvalidField, pdu, true);
+        next = &r2t->second.next;
+        end = r2t->second.offset + r2t->second.length;
+    }
+    // Data PDUs come in order within a sequence and never overrun it.
+    if (offset != *next || length > end - offset) return Fail(kRejectProtocolError, pdu, true);
+    std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin() + long(offset));
+    *next += length;
+    t.received += length;
+    const bool sequenceDone = *next == end;
+    if (r2t != t.r2ts.end()) {
+        // A solicited sequence carries the final bit exactly at its end.
+        if (pdu.final() != sequenceDone) return Fail(kRejectProtocolError, pdu, true);
+        if (sequenceDone) {
+            m_ttts.erase(ttt);
+            t.r2ts.erase(r2t);
+            IssueR2ts(itt, t);
+        }
+    } else if (pdu.final()) {
+        t.unsolicitedOpen = false;
+        // The host ended its unsolicited data early: ask for the rest.
+        if (!sequenceDone) SendR2t(itt, t, *next, end - *next);
+    } else if (sequenceDone) {
+        return Fail(kRejectProtocolError, pdu, true);
+    }
+    SubmitIfComplete(itt);
+}
+
+void IscsiConnection::SubmitIfComplete(uint32_t itt) {
+    auto it = m_tasks.find(itt);
+    if (it == m_tasks.end() || it->second.submitted) return;
+    Task& t = it->second;
+    if (t.received < t.task.dataOut.size()) return;
+    t.submitted = true;
+    m_writeBytes -= uint32_t(t.task.dataOut.size());
+    // The portal keeps what the answer needs; the data goes on.
+    IscsiTask task = std::move(t.task);
+    t.task.lun = task.lun;
+    t.task.dataInLength = task.dataInLength;
+    // May complete at once, and take the task with it.
+    m_nexus->Submit(itt, std::move(task));
+}
+
+void IscsiConnection::ForgetTask(std::map<uint32_t, Task>::iterator it) {
+    if (!it->second.submitted) m_writeBytes -= uint32_t(it->second.task.dataOut.size());
+    for (auto& [ttt, r2t] : it->second.r2ts) m_ttts.erase(ttt);
+    if (it->second.counted) ++m_maxCmdSn;   // its window slot is free again
+    m_tasks.erase(it);
+}
+
+void IscsiConnection::OnTaskDone(uint32_t itt, IscsiTaskResult result) {
+    auto it = m_tasks.find(itt);
+    if (it == m_tasks.end() || !it->second.submitted) return;
+    const uint64_t lun = it->second.task.lun;
+    const uint32_t readLength = it->second.task.dataInLength;
+    uint32_t dataSn = it->second.dataSn;
+    const uint32_t r2ts = it->second.r2tSn;
+    ForgetTask(it);
+    if (result.outcome == IscsiTaskResult::Outcome::Aborted) return;
+
+    if (result.dataIn.size() > readLength) {
+        // More than the host accepts is an overflow, never a buffer overrun.
+        if (!result.overflow && !result.underflow) {
+            result.overflow = true;
+            result.residual = uint32_t(result.dataIn.size()) - readLength;
+        }
+        result.dataIn.resize(readLength);
+    }
+    uint8_t flags = 0;
+    if (result.underflow) flags |= 0x02;
+    else if (result.overflow) flags |= 0x04;
+    const bool failed = result.outcome == IscsiTaskResult::Outcome::Failed;
+    // Good status without sense rides on the last Data-In.
+    const bool collapse = !failed && !result.dataIn.empty() && result.sense.empty() && result.status == 0;
+    const uint32_t segment = m_params.maxSendDataSegment;
+    const uint32_t burst = m_params.maxBurstLength;
+    for (uint32_t offset = 0; offset < result.dataIn.size();) {
+        const uint32_t burstEnd = std::min<uint32_t>(uint32_t(result.dataIn.size()), (offset / burst + 1) * burst);
+        const uint32_t length = std::min(segment, burstEnd - offset);
+        const bool last = offset + length == result.dataIn.size();
+        Pdu d = iscsi::MakePdu(iscsi::kDataIn, offset + length == burstEnd);
+        d.SetU64(8, lun);
+        d.SetU32(16, itt);
+        d.SetU32(20, iscsi::kReservedTag);
+        d.SetU32(36, dataSn++);
+        d.SetU32(40, offset);
+        d.data.assign(result.dataIn.begin() + offset, result.dataIn.begin() + offset + length);
+        if (last && collapse) {
+            d.bhs[1] |= uint8_t(0x01 | flags);
+            d.bhs[3] = result.status;
+            d.SetU32(44, (flags != 0) ? result.residual : 0);
+            SetCounters(&d, true);
+        } else {
+            SetCounters(&d, false);
+            d.SetU32(24, 0);
+        }
+        Send(std::move(d));
+        offset += length;
+    }
+    if (collapse) return;
+    Pdu r = iscsi::MakePdu(iscsi::kScsiResponse);
+    r.bhs[1] |= flags;
+    r.bhs[2] = failed ? 0x01 : 0x00;
+    r.bhs[3] = failed ? 0 : result.status;
+    r.SetU32(16, itt);
+    SetCounters(&r, true);
+    r.SetU32(36, dataSn + r2ts);
+    r.SetU32(44, flags != 0 ? result.residual : 0);
+    if (!failed && !result.sense.empty()) {
+        size_t senseLength = std::min<size_t>(result.sense.size(), 0xFFFF);
+        senseLength = std::min<size_t>(senseLength, m_params.maxSendDataSegment - 2);
+        r.data.push_back(uint8_t(senseLength >> 8));
+        r.data.push_back(uint8_t(senseLength));
+        r.data.insert(r.data.end(), result.sense.begin(), result.sense.begin() + long(senseLength));
+    }
+    Send(std::move(r));
+}
+
+// --- task management ----------------------------------------------------------------
+
+void IscsiConnection::DropUnsubmitted(bool allLuns, uint64_t lun) {
+    for (auto it = m_tasks.begin(); it != m_tasks.end();) {
+        auto next = std::next(it);
+        if (!it->second.submitted && (allLuns || it->second.task.lun == lun)) ForgetTask(it);
+        it = next;
+    }
+}
+
+void IscsiConnection::OnTaskManagement(const Pdu& pdu) {
+    const uint32_t itt = pdu.InitiatorTaskTag();
+    if (!TakeCmdSn(pdu)) return;
+    const uint8_t function = pdu.bhs[1] & 0x7F;
+    const uint64_t lun = pdu.U64(8);
+    const uint32_t referenced = pdu.U32(20);
+    auto answer = [&](uint8_t response) {
+        Pdu r = iscsi::MakePdu(iscsi::kTaskManagementResponse);
+        r.bhs[2] = response;
+        r.SetU32(16, itt);
+        SetCounters(&r, true);
+        Send(std::move(r));
+    };
+    if (m_tmfs.count(itt)) return Fail(kRejectTaskInProgress, pdu, false);
+    switch (function) {
+    case kTmfAbortTask: {
+        auto it = m_tasks.find(referenced);
+        if (it == m_tasks.end()) {
+            // A task already answered (its CmdSN came before this request)
+            // is as good as aborted.
+            const uint32_t refCmdSn = pdu.U32(32);
+            return answer(SerialLess(refCmdSn, m_expCmdSn) ? kTmfComplete : kTmfNoTask);
+        }
+        if (!it->second.submitted) {
+            ForgetTask(it);
+            return answer(kTmfComplete);
+        }
+        break;
+    }
+    case kTmfAbortTaskSet:
+    case kTmfClearTaskSet:
+    case kTmfLogicalUnitReset:
+        DropUnsubmitted(false, lun);
+        break;
+    case kTmfClearAca:
+        break;
+    case kTmfTargetWarmReset:
+        DropUnsubmitted(true, 0);
+        break;
+    case kTmfTaskReassign:
+        return answer(kTmfReassignNotSupported);
+    case kTmfTargetColdReset:
+        return answer(kTmfNotSupported);
+    default:
+        return answer(kTmfRejected);
+    }
+    m_tmfs[itt] = function == kTmfAbortTask ? referenced : iscsi::kReservedTag;
+    m_nexus->TaskManagement(itt, function, lun, referenced);
+}
+
+void IscsiConnection::OnTaskManagementDone(uint32_t itt, uint8_t response) {
+    auto it = m_tmfs.find(itt);
+    if (it == m_tmfs.end()) return;
+    // An aborted task hears nothing more, whether or not the target still
+    // reports its end.
+    auto task = m_tasks.find(it->second);
+    if (response == kTmfComplete && task != m_tasks.end()) ForgetTask(task);
+    m_tmfs.erase(it);
+    Pdu r = iscsi::MakePdu(iscsi::kTaskManagementResponse);
+    r.bhs[2] = response;
+    r.SetU32(16, itt);
+    SetCounters(&r, true);
+    Send(std::move(r));
+}
+
+}  // namespace sim

@@ -1,0 +1,676 @@
+// The iSCSI portal's connection state machine, driven by bytes as a host
+// would send them: framing and digests, login and negotiation, discovery,
+// commands with their data, task management, and input that is plainly bad.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/iscsi_pdu.h"
+#include "sim/iscsi_portal.h"
+
+namespace {
+
+using sim::iscsi::Pdu;
+
+// A logical unit of RAM behind the portal: INQUIRY, READ(10), WRITE(10),
+// anything else CHECK CONDITION.  Answers at once unless told to hold.
+struct RamNexus : sim::IscsiNexus {
+    std::vector<uint8_t>* disk;
+    bool hold = false;
+    std::map<uint32_t, sim::IscsiTask> held;
+    std::vector<std::pair<uint8_t, uint32_t>> tmfs;
+    bool* loggedOut;
+
+    RamNexus(std::vector<uint8_t>* d, bool* out) : disk(d), loggedOut(out) {}
+    ~RamNexus() override { *loggedOut = true; }
+
+    sim::IscsiTaskResult Run(const sim::IscsiTask& t) {
+        sim::IscsiTaskResult r;
+        const uint8_t op = t.cdb[0];
+        if (op == 0x12) {
+            r.dataIn.assign(36, 0);
+            r.dataIn[4] = 31;
+            std::memcpy(&r.dataIn[8], "TESTRAM ", 8);
+        } else if (op == 0x28 || op == 0x2A) {
+            uint32_t lba = uint32_t(t.cdb[2]) << 24 | t.cdb[3] << 16 | t.cdb[4] << 8 | t.cdb[5];
+            uint32_t bytes = uint32_t(t.cdb[7] << 8 | t.cdb[8]) * 512;
+            if (uint64_t(lba) * 512 + bytes > disk->size()) {
+                r.status = 2;
+                r.sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x21, 0};
+            } else if (op == 0x28) {
+                r.dataIn.assign(disk->begin() + lba * 512, disk->begin() + lba * 512 + bytes);
+            } else {
+                std::copy(t.dataOut.begin(), t.dataOut.begin() + std::min<size_t>(bytes, t.dataOut.size()),
+                          disk->begin() + lba * 512);
+            }
+        } else {
+            r.status = 2;
+            r.sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0};
+        }
+        if (r.dataIn.size() < t.dataInLength) {
+            r.underflow = true;
+            r.residual = t.dataInLength - uint32_t(r.dataIn.size());
+        }
+        return r;
+    }
+    void Submit(uint32_t tag, sim::IscsiTask task) override {
+        if (hold) held[tag] = std::move(task);
+        else onTaskDone(tag, Run(task));
+    }
+    void Release() {
+        auto tasks = std::move(held);
+        held.clear();
+        for (auto& [tag, task] : tasks) onTaskDone(tag, Run(task));
+    }
+    void TaskManagement(uint32_t tag, uint8_t function, uint64_t, uint32_t referenced) override {
+        tmfs.emplace_back(function, referenced);
+        if (function == sim::kTmfAbortTask) {
+            if (!held.erase(referenced)) return onTaskManagementDone(tag, sim::kTmfNoTask);
+        } else {
+            for (auto& [t, task] : held) {
+                sim::IscsiTaskResult r;
+                r.outcome = sim::IscsiTaskResult::Outcome::Aborted;
+                onTaskDone(t, r);
+            }
+            held.clear();
+        }
+        onTaskManagementDone(tag, sim::kTmfComplete);
+    }
+};
+
+struct RamTargets : sim::IscsiTargets {
+    std::vector<uint8_t> disk = std::vector<uint8_t>(1 << 20);
+    RamNexus* last = nullptr;
+    bool loggedOut = false;
+    std::vector<std::string> TargetNames() const override {
+        return {"iqn.2026-01.test:port-1", "iqn.2026-01.test:port-2"};
+    }
+    std::unique_ptr<sim::IscsiNexus> Open(size_t, const std::string&) override {
+        auto n = std::make_unique<RamNexus>(&disk, &loggedOut);
+        last = n.get();
+        return n;
+    }
+};
+
+std::string Keys(const std::vector<uint8_t>& data) {
+    std::string s(data.begin(), data.end());
+    for (char& c : s)
+        if (c == 0) c = '\n';
+    return s;
+}
+
+// The host side of one connection.
+struct Host {
+    RamTargets targets;
+    sim::IscsiPortal portal{targets};
+    std::unique_ptr<sim::IscsiConnection> conn =
+        std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260");
+    sim::iscsi::FrameLimits limits;   // digests in force, for both ways
+    uint32_t cmdSn = 1;
+    uint32_t itt = 0x10;
+    std::deque<Pdu> in;
+
+    void Send(Pdu p) {
+        std::vector<uint8_t> bytes;
+        sim::iscsi::EncodeFrame(std::move(p), limits, &bytes);
+        conn->Receive(bytes.data(), bytes.size());
+        Drain();
+    }
+    void Drain() {
+        auto& out = conn->output();
+        size_t at = 0;
+        sim::iscsi::FrameLimits l = limits;
+        l.maxDataSegment = sim::iscsi::kMaxDataSegmentLength;
+        while (at < out.size()) {
+            Pdu p;
+            size_t used = 0;
+            ASSERT_EQ(sim::iscsi::DecodeFrame(out.data() + at, out.size() - at, l, &p, &used),
+                      sim::iscsi::FrameStatus::Ok);
+            at += used;
+            in.push_back(std::move(p));
+        }
+        out.clear();
+    }
+    Pdu Next() {
+        EXPECT_FALSE(in.empty());
+        if (in.empty()) return Pdu{};
+        Pdu p = std::move(in.front());
+        in.pop_front();
+        return p;
+    }
+
+    Pdu Login(uint8_t flags, std::vector<std::pair<std::string, std::string>> keys, uint16_t tsih = 0) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        p.bhs[1] = flags;
+        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, 0};
+        std::memcpy(&p.bhs[8], isid, 6);
+        p.SetU16(14, tsih);
+        p.SetU32(16, itt);
+        p.SetU32(24, cmdSn);
+        for (auto& [k, v] : keys) sim::iscsi::AppendTextKey(&p.data, k, v);
+        Send(std::move(p));
+        return Next();
+    }
+    // Security then operational stage into full feature.
+    bool LogInNormal(std::vector<std::pair<std::string, std::string>> operational = {}) {
+        Pdu r = Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"},
+                             {"TargetName", "iqn.2026-01.test:port-2"},
+                             {"SessionType", "Normal"},
+                             {"AuthMethod", "None"}});
+        if (r.U16(36) != 0) return false;
+        r = Login(0x87, operational);
+        if (r.U16(36) != 0 || r.bhs[1] != 0x87) return false;
+        for (auto& [k, v] : operational) {
+            if (k == "HeaderDigest" && v.find("CRC32C") == 0) limits.headerDigest = true;
+            if (k == "DataDigest" && v.find("CRC32C") == 0) limits.dataDigest = true;
+        }
+        return conn->FullFeature();
+    }
+    Pdu Command(uint8_t flags, std::vector<uint8_t> cdb, uint32_t expected, std::vector<uint8_t> immediate = {}) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kScsiCommand, false);
+        p.bhs[1] = flags;
+        p.SetU32(16, ++itt);
+        p.SetU32(20, expected);
+        p.SetU32(24, cmdSn++);
+        std::copy(cdb.begin(), cdb.end(), p.bhs.begin() + 32);
+        p.data = std::move(immediate);
+        return p;
+    }
+    Pdu DataOut(uint32_t task, uint32_t ttt, uint32_t offset, std::vector<uint8_t> data, bool final) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kDataOut, final);
+        p.SetU32(16, task);
+        p.SetU32(20, ttt);
+        p.SetU32(40, offset);
+        p.data = std::move(data);
+        return p;
+    }
+};
+
+std::vector<uint8_t> Rw10(uint8_t op, uint32_t lba, uint16_t blocks) {
+    return {op, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0,
+            uint8_t(blocks >> 8), uint8_t(blocks), 0};
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 7 + seed + (i >> 9));
+    return v;
+}
+
+TEST(IscsiFrame, DigestsPaddingAndEveryTruncation) {
+    // The CRC32C vectors that iSCSI's definition gives.
+    std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF), rising(32);
+    for (int i = 0; i < 32; ++i) rising[i] = uint8_t(i);
+    EXPECT_EQ(sim::iscsi::Crc32c(zeros.data(), 32), 0x8A9136AAu);
+    EXPECT_EQ(sim::iscsi::Crc32c(ones.data(), 32), 0x62A8AB43u);
+    EXPECT_EQ(sim::iscsi::Crc32c(rising.data(), 32), 0x46DD794Eu);
+
+    sim::iscsi::FrameLimits limits{true, true, 8192};
+    Pdu p = sim::iscsi::MakePdu(sim::iscsi::kNopOut);
+    p.SetU32(16, 7);
+    p.ahs = {0, 1, 1, 0};
+    p.data = {1, 2, 3, 4, 5};
+    std::vector<uint8_t> bytes;
+    sim::iscsi::EncodeFrame(p, limits, &bytes);
+    ASSERT_EQ(bytes.size(), 48u + 4 + 4 + 8 + 4);
+    // Digests go least significant byte first.
+    uint32_t headerCrc = sim::iscsi::Crc32c(bytes.data(), 52);
+    EXPECT_EQ(bytes[52], uint8_t(headerCrc));
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+        Pdu out;
+        size_t used = 0;
+        EXPECT_EQ(sim::iscsi::DecodeFrame(bytes.data(), cut, limits, &out, &used), sim::iscsi::FrameStatus::NeedMore)
+            << cut;
+    }
+    Pdu out;
+    size_t used = 0;
+    ASSERT_EQ(sim::iscsi::DecodeFrame(bytes.data(), bytes.size(), limits, &out, &used), sim::iscsi::FrameStatus::Ok);
+    EXPECT_EQ(used, bytes.size());
+    EXPECT_EQ(out.data, p.data);
+    EXPECT_EQ(out.ahs, p.ahs);
+    EXPECT_EQ(out.InitiatorTaskTag(), 7u);
+
+    std::vector<uint8_t> bad = bytes;
+    bad[10] ^= 1;
+    EXPECT_EQ(sim::iscsi::DecodeFrame(bad.data(), bad.size(), limits, &out, &used),
+              sim::iscsi::FrameStatus::HeaderDigestError);
+    bad = bytes;
+    bad[58] ^= 1;
+    EXPECT_EQ(sim::iscsi::DecodeFrame(bad.data(), bad.size(), limits, &out, &used),
+              sim::iscsi::FrameStatus::DataDigestError);
+    EXPECT_EQ(used, bytes.size());
+    limits.maxDataSegment = 4;
+    EXPECT_EQ(sim::iscsi::DecodeFrame(bytes.data(), bytes.size(), limits, &out, &used),
+              sim::iscsi::FrameStatus::TooLong);
+}
+
+TEST(IscsiFrame, TextKeysAndNumbers) {
+    std::vector<uint8_t> data;
+    sim::iscsi::AppendTextKey(&data, "A", "1");
+    sim::iscsi::AppendTextKey(&data, "B.c", "");
+    std::vector<sim::iscsi::TextKey> keys;
+    ASSERT_TRUE(sim::iscsi::ParseTextKeys(data, &keys));
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[1].key, "B.c");
+    EXPECT_EQ(keys[1].value, "");
+    for (const std::string& bad : std::vector<std::string>{"novalue", "=x", "sp ace=1", std::string(64, 'k') + "=1"}) {
+        std::vector<uint8_t> b(bad.begin(), bad.end());
+        b.push_back(0);
+        EXPECT_FALSE(sim::iscsi::ParseTextKeys(b, &keys)) << bad;
+    }
+    uint64_t n = 0;
+    EXPECT_TRUE(sim::iscsi::ParseNumber("0x10", &n));
+    EXPECT_EQ(n, 16u);
+    EXPECT_FALSE(sim::iscsi::ParseNumber("12a", &n));
+    EXPECT_FALSE(sim::iscsi::ParseNumber("99999999999999999999", &n));
+    EXPECT_FALSE(sim::iscsi::ParseNumber("", &n));
+}
+
+TEST(IscsiLogin, DiscoveryListsEveryTargetAndLogsOut) {
+    Host h;
+    Pdu r = h.Login(0x87, {{"InitiatorName", "iqn.2026-01.host:one"}, {"SessionType", "Discovery"}});
+    EXPECT_EQ(r.opcode(), sim::iscsi::kLoginResponse);
+    EXPECT_EQ(r.bhs[1], 0x87);
+    EXPECT_EQ(r.U16(36), 0);
+    EXPECT_NE(r.U16(14), 0);   // the session's handle
+    EXPECT_EQ(r.U32(28), h.cmdSn);
+    ASSERT_TRUE(h.conn->FullFeature());
+
+    Pdu t = sim::iscsi::MakePdu(sim::iscsi::kTextRequest);
+    t.SetU32(16, 5);
+    t.SetU32(20, sim::iscsi::kReservedTag);
+    t.SetU32(24, h.cmdSn++);
+    sim::iscsi::AppendTextKey(&t.data, "SendTargets", "All");
+    sim::iscsi::AppendTextKey(&t.data, "X-private", "1");
+    h.Send(t);
+    r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kTextResponse);
+    EXPECT_EQ(Keys(r.data),
+              "TargetName=iqn.2026-01.test:port-1\nTargetAddress=127.0.0.1:3260,1\n"
+              "TargetName=iqn.2026-01.test:port-2\nTargetAddress=127.0.0.1:3260,1\n"
+              "X-private=NotUnderstood\n");
+
+    // A command in a discovery session is a protocol error.
+    h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36));
+    r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kReject);
+    EXPECT_EQ(r.bhs[2], 0x04);
+
+    Pdu logout = sim::iscsi::MakePdu(sim::iscsi::kLogoutRequest);
+    logout.SetU32(16, 6);
+    logout.SetU32(24, h.cmdSn);   // the rejected command used its number
+    h.Send(logout);
+    r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kLogoutResponse);
+    EXPECT_EQ(r.bhs[2], 0);
+    EXPECT_TRUE(h.conn->Closing());
+}
+
+// Each key's rule: what the host offers and what this target answers.
+TEST(IscsiLogin, OperationalNegotiationFollowsEachKeysRule) {
+    Host h;
+    Pdu r = h.Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"},
+                           {"TargetName", "iqn.2026-01.test:port-1"},
+                           {"AuthMethod", "CHAP,None"}});
+    ASSERT_EQ(r.U16(36), 0);
+    EXPECT_EQ(Keys(r.data), "AuthMethod=None\nTargetPortalGroupTag=1\n");
+    r = h.Login(0x87, {{"HeaderDigest", "CRC32C,None"},
+                       {"DataDigest", "MD5,None"},
+                       {"MaxConnections", "4"},
+                       {"InitialR2T", "No"},
+                       {"ImmediateData", "Yes"},
+                       {"MaxRecvDataSegmentLength", "65536"},
+                       {"MaxBurstLength", "16776192"},
+                       {"FirstBurstLength", "99999999"},
+                       {"DefaultTime2Wait", "0"},
+                       {"MaxOutstandingR2T", "8"},
+                       {"ErrorRecoveryLevel", "2"},
+                       {"OFMarker", "Yes"},
+                       {"IFMarkInt", "2048~8192"},
+                       {"DataPDUInOrder", "Maybe"},
+                       {"X-vendor.key", "1"}});
+    ASSERT_EQ(r.U16(36), 0);
+    EXPECT_EQ(Keys(r.data),
+              "HeaderDigest=CRC32C\nDataDigest=None\nMaxConnections=1\nInitialR2T=No\nImmediateData=Yes\n"
+              "MaxBurstLength=1048576\nFirstBurstLength=Reject\nDefaultTime2Wait=2\nMaxOutstandingR2T=8\n"
+              "ErrorRecoveryLevel=0\nOFMarker=No\nIFMarkInt=Irrelevant\nDataPDUInOrder=Reject\n"
+              "X-vendor.key=NotUnderstood\nMaxRecvDataSegmentLength=262144\n");
+    const auto& p = h.conn->parameters();
+    EXPECT_EQ(p.headerDigest, 1u);
+    EXPECT_EQ(p.dataDigest, 0u);
+    EXPECT_EQ(p.maxSendDataSegment, 65536u);
+    EXPECT_EQ(p.firstBurstLength, 65536u);   // the rejected offer leaves the default
+    EXPECT_TRUE(h.conn->FullFeature());
+}
+
+TEST(IscsiLogin, FailuresCarryTheirStatusAndCloseTheConnection) {
+    struct Case {
+        const char* what;
+        uint8_t flags;
+        uint8_t versionMin;
+        uint16_t tsih;
+        std::vector<std::pair<std::string, std::string>> keys;
+        uint16_t status;
+    };
+    const std::vector<Case> cases = {
+        {"no initiator name", 0x87, 0, 0, {{"SessionType", "Discovery"}}, 0x0207},
+        {"no target name", 0x87, 0, 0, {{"InitiatorName", "iqn.h"}}, 0x0207},
+        {"unknown target", 0x87, 0, 0, {{"InitiatorName", "iqn.h"}, {"TargetName", "iqn.nobody"}}, 0x0203},
+        {"authentication required", 0x81, 0, 0, {{"InitiatorName", "iqn.h"}, {"SessionType", "Discovery"},
+                                                  {"AuthMethod", "CHAP"}}, 0x0201},
+        {"version", 0x87, 1, 0, {{"InitiatorName", "iqn.h"}, {"SessionType", "Discovery"}}, 0x0205},
+        {"second connection", 0x87, 0, 5, {{"InitiatorName", "iqn.h"}, {"SessionType", "Discovery"}}, 0x020A},
+        {"key twice", 0x87, 0, 0, {{"InitiatorName", "iqn.h"}, {"InitiatorName", "iqn.h"}}, 0x0200},
+        {"session type", 0x87, 0, 0, {{"InitiatorName", "iqn.h"}, {"SessionType", "Other"}}, 0x0209},
+        {"stage backwards", 0x84, 0, 0, {{"InitiatorName", "iqn.h"}, {"SessionType", "Discovery"}}, 0x0200},
+        {"reserved stage", 0x8B, 0, 0, {{"InitiatorName", "iqn.h"}, {"SessionType", "Discovery"}}, 0x0200},
+    };
+    for (const Case& c : cases) {
+        Host h;
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        p.bhs[1] = c.flags;
+        p.bhs[3] = c.versionMin;
+        p.SetU16(14, c.tsih);
+        for (auto& [k, v] : c.keys) sim::iscsi::AppendTextKey(&p.data, k, v);
+        h.Send(p);
+        Pdu r = h.Next();
+        EXPECT_EQ(r.opcode(), sim::iscsi::kLoginResponse) << c.what;
+        EXPECT_EQ(r.U16(36), c.status) << c.what;
+        EXPECT_EQ(r.bhs[1] & 0x80, 0) << c.what;
+        EXPECT_TRUE(h.conn->Closing()) << c.what;
+        EXPECT_EQ(h.targets.last, nullptr) << c.what;
+    }
+}
+
+// A write by immediate, unsolicited and solicited data, all with digests,
+// then a read of it in Data-In PDUs no longer than the host receives.
+TEST(IscsiSession, WriteByEveryKindOfDataReadsBackInSegments) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal({{"HeaderDigest", "CRC32C"},
+                               {"DataDigest", "CRC32C"},
+                               {"InitialR2T", "No"},
+                               {"FirstBurstLength", "8192"},
+                               {"MaxBurstLength", "16384"},
+                               {"MaxOutstandingR2T", "2"},
+                               {"MaxRecvDataSegmentLength", "4096"}}));
+    const auto data = Pattern(128 * 512, 3);
+    Pdu cmd = h.Command(0x21, Rw10(0x2A, 10, 128), uint32_t(data.size()), {data.begin(), data.begin() + 2048});
+    const uint32_t task = cmd.InitiatorTaskTag();
+    h.Send(cmd);
+    // The solicited part comes in R2Ts of at most a burst, two at a time.
+    std::vector<Pdu> r2ts;
+    while (!h.in.empty()) r2ts.push_back(h.Next());
+    ASSERT_EQ(r2ts.size(), 2u);
+    EXPECT_EQ(r2ts[0].opcode(), sim::iscsi::kReadyToTransfer);
+    EXPECT_EQ(r2ts[0].U32(40), 8192u);
+    EXPECT_EQ(r2ts[0].U32(44), 16384u);
+    EXPECT_EQ(r2ts[1].U32(40), 24576u);
+    h.Send(h.DataOut(task, sim::iscsi::kReservedTag, 2048, {data.begin() + 2048, data.begin() + 8192}, true));
+    auto answer = [&](const Pdu& r2t) {
+        const uint32_t offset = r2t.U32(40), length = r2t.U32(44);
+        for (uint32_t at = offset; at < offset + length; at += 4096)
+            h.Send(h.DataOut(task, r2t.U32(20), at, {data.begin() + at, data.begin() + at + 4096},
+                             at + 4096 == offset + length));
+    };
+    // Each sequence answered frees a place for the next R2T.
+    answer(r2ts[0]);
+    Pdu third = h.Next();
+    EXPECT_EQ(third.U32(40), 40960u);
+    EXPECT_EQ(third.U32(36), 2u);   // R2TSN
+    answer(r2ts[1]);
+    Pdu fourth = h.Next();
+    EXPECT_EQ(fourth.U32(40), 57344u);
+    EXPECT_EQ(fourth.U32(44), 8192u);
+    answer(third);
+    answer(fourth);
+    Pdu status = h.Next();
+    EXPECT_EQ(status.opcode(), sim::iscsi::kScsiResponse);
+    EXPECT_EQ(status.bhs[3], 0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), h.targets.disk.begin() + 10 * 512));
+
+    // Read it back with room for one block more than there is: an underflow.
+    h.Send(h.Command(0xC1, Rw10(0x28, 10, 128), uint32_t(data.size()) + 512));
+    std::vector<uint8_t> read;
+    Pdu d;
+    do {
+        d = h.Next();
+        ASSERT_EQ(d.opcode(), sim::iscsi::kDataIn);
+        EXPECT_LE(d.data.size(), 4096u);
+        EXPECT_EQ(d.U32(40), read.size());
+        read.insert(read.end(), d.data.begin(), d.data.end());
+    } while (!(d.bhs[1] & 0x01));
+    EXPECT_EQ(read, data);
+    EXPECT_EQ(d.bhs[1] & 0x82, 0x82);   // final, underflow
+    EXPECT_EQ(d.U32(44), 512u);
+    EXPECT_EQ(d.U32(36), 15u);          // DataSN of the sixteenth PDU
+    EXPECT_EQ(h.conn->OutstandingTasks(), 0u);
+}
+
+TEST(IscsiSession, CheckConditionCarriesSenseAndStatusNumbersAdvance) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 96, 0}, 96));
+    Pdu inquiry = h.Next();
+    EXPECT_EQ(inquiry.opcode(), sim::iscsi::kDataIn);
+    EXPECT_EQ(inquiry.bhs[1], 0x83);   // final, underflow, status
+    EXPECT_EQ(inquiry.U32(44), 60u);
+    const uint32_t statSn = inquiry.U32(24);
+
+    h.Send(h.Command(0x81, {0xA5, 0, 0, 0, 0, 0}, 0));
+    Pdu r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kScsiResponse);
+    EXPECT_EQ(r.bhs[3], 2);
+    EXPECT_EQ(r.U32(24), statSn + 1);
+    EXPECT_EQ(r.U32(28), h.cmdSn);
+    ASSERT_EQ(r.data.size(), 16u);
+    EXPECT_EQ(r.data[0] << 8 | r.data[1], 14);
+    EXPECT_EQ(r.data[2 + 12], 0x20);
+
+    // A NOP-Out ping comes back with its data.
+    Pdu nop = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+    nop.SetU32(16, 99);
+    nop.SetU32(20, sim::iscsi::kReservedTag);
+    nop.SetU32(24, h.cmdSn);
+    nop.data = {'p', 'i', 'n', 'g', '!'};
+    h.Send(nop);
+    r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kNopIn);
+    EXPECT_EQ(r.U32(16), 99u);
+    EXPECT_EQ(r.data, nop.data);
+}
+
+// The command window closes as commands queue and opens as they end.
+TEST(IscsiSession, CommandWindowBoundsOutstandingCommands) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    h.targets.last->hold = true;
+    const uint32_t first = h.cmdSn;
+    for (uint32_t i = 0; i < sim::IscsiConnection::kCommandWindow + 3; ++i)
+        h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36));
+    EXPECT_EQ(h.targets.last->held.size(), sim::IscsiConnection::kCommandWindow);
+    h.targets.last->Release();
+    h.Drain();
+    size_t responses = 0;
+    uint32_t maxCmdSn = 0;
+    while (!h.in.empty()) {
+        maxCmdSn = h.Next().U32(32);
+        ++responses;
+    }
+    EXPECT_EQ(responses, sim::IscsiConnection::kCommandWindow);
+    EXPECT_EQ(maxCmdSn, first + 2 * sim::IscsiConnection::kCommandWindow - 1);
+}
+
+TEST(IscsiSession, AbortedTaskGetsNoResponseAndResetsEndWhatIsQueued) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    RamNexus& nexus = *h.targets.last;
+    nexus.hold = true;
+    Pdu a = h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36);
+    const uint32_t aTag = a.InitiatorTaskTag(), aSn = a.U32(24);
+    h.Send(a);
+    // A write still waiting for its data is aborted at the portal alone.
+    Pdu w = h.Command(0x21, Rw10(0x2A, 0, 1), 512);
+    h.Send(w);
+    EXPECT_EQ(h.Next().opcode(), sim::iscsi::kReadyToTransfer);
+
+    auto tmf = [&](uint8_t function, uint32_t referenced, uint32_t refCmdSn) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kTaskManagementRequest | sim::iscsi::kImmediate, false);
+        p.bhs[1] = 0x80 | function;
+        p.SetU32(16, ++h.itt);
+        p.SetU32(20, referenced);
+        p.SetU32(24, h.cmdSn);
+        p.SetU32(32, refCmdSn);
+        h.Send(p);
+        Pdu r = h.Next();
+        EXPECT_EQ(r.opcode(), sim::iscsi::kTaskManagementResponse);
+        return r.bhs[2];
+    };
+    EXPECT_EQ(tmf(sim::kTmfAbortTask, w.InitiatorTaskTag(), w.U32(24)), sim::kTmfComplete);
+    EXPECT_EQ(tmf(sim::kTmfAbortTask, aTag, aSn), sim::kTmfComplete);
+    EXPECT_EQ(nexus.tmfs.size(), 1u);
+    // Gone and answered before: complete; never seen: no such task.
+    EXPECT_EQ(tmf(sim::kTmfAbortTask, aTag, aSn), sim::kTmfComplete);
+    EXPECT_EQ(tmf(sim::kTmfAbortTask, 0x999, h.cmdSn + 5), sim::kTmfNoTask);
+    // Late data for the aborted write is dropped quietly.
+    h.Send(h.DataOut(w.InitiatorTaskTag(), 1, 0, std::vector<uint8_t>(512), true));
+    EXPECT_TRUE(h.in.empty());
+
+    h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36));
+    h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36));
+    EXPECT_EQ(tmf(sim::kTmfLogicalUnitReset, sim::iscsi::kReservedTag, 0), sim::kTmfComplete);
+    EXPECT_EQ(tmf(sim::kTmfTargetColdReset, sim::iscsi::kReservedTag, 0), sim::kTmfNotSupported);
+    EXPECT_EQ(h.conn->OutstandingTasks(), 0u);
+    EXPECT_TRUE(h.in.empty());
+
+    // The host's connection drops: the initiator logs out.
+    h.conn.reset();
+    EXPECT_TRUE(h.targets.loggedOut);
+}
+
+TEST(IscsiSession, ProtocolErrorsAreRejected) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal({{"DataDigest", "CRC32C"}}));
+    h.limits.dataDigest = true;
+    auto reason = [&](Pdu p) {
+        h.Send(std::move(p));
+        Pdu r = h.Next();
+        EXPECT_EQ(r.opcode(), sim::iscsi::kReject);
+        EXPECT_EQ(r.data.size(), 48u);
+        return r.bhs[2];
+    };
+    EXPECT_EQ(reason(sim::iscsi::MakePdu(0x1C)), 0x05);   // an opcode nobody defined
+    EXPECT_EQ(reason(sim::iscsi::MakePdu(sim::iscsi::kSnack)), 0x04);
+    EXPECT_EQ(reason(h.Command(0xE1, {0x12}, 36)), 0x05);   // bidirectional
+    // Immediate data for a read.
+    EXPECT_EQ(reason(h.Command(0xC1, {0x12}, 36, {1, 2, 3, 4})), 0x04);
+    EXPECT_FALSE(h.conn->Closing());
+
+    // A damaged NOP-Out's data is rejected; the connection goes on.
+    Pdu nop = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+    nop.SetU32(16, 1);
+    nop.data = {1, 2, 3, 4};
+    std::vector<uint8_t> bytes;
+    sim::iscsi::EncodeFrame(nop, h.limits, &bytes);
+    bytes[50] ^= 0xFF;
+    h.conn->Receive(bytes.data(), bytes.size());
+    h.Drain();
+    EXPECT_EQ(h.Next().bhs[2], 0x02);
+    EXPECT_FALSE(h.conn->Closing());
+
+    // A data segment longer than the target receives ends the connection.
+    Pdu big = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+    big.data.assign(sim::IscsiConnection::kMaxRecvDataSegment + 4, 0);
+    EXPECT_EQ(reason(big), 0x04);
+    EXPECT_TRUE(h.conn->Closing());
+    EXPECT_TRUE(h.targets.loggedOut);
+}
+
+// A second login of the same initiator and ISID replaces the first session.
+TEST(IscsiSession, ReinstatementClosesTheOldSession) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    auto second = std::make_unique<sim::IscsiConnection>(h.portal, "127.0.0.1:3260");
+    std::swap(second, h.conn);
+    h.targets.loggedOut = false;
+    ASSERT_TRUE(h.LogInNormal());
+    EXPECT_TRUE(second->Closing());
+    EXPECT_TRUE(h.targets.loggedOut);
+    EXPECT_FALSE(h.conn->Closing());
+}
+
+// Mutated PDUs never harm the portal: each ends in an answer, a reject, a
+// failed login or a closed connection, and whatever it sends is well formed.
+TEST(IscsiFuzz, MutatedPdusNeverHarmTheConnection) {
+    std::mt19937 random(2026);
+    // Well-formed traffic to mutate: a login, commands, data, text, logout.
+    std::vector<std::vector<uint8_t>> seeds;
+    {
+        Host h;
+        auto record = [&](Pdu p) {
+            std::vector<uint8_t> b;
+            sim::iscsi::EncodeFrame(p, h.limits, &b);
+            seeds.push_back(b);
+        };
+        Pdu login = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        login.bhs[1] = 0x87;
+        sim::iscsi::AppendTextKey(&login.data, "InitiatorName", "iqn.2026-01.host:fuzz");
+        sim::iscsi::AppendTextKey(&login.data, "TargetName", "iqn.2026-01.test:port-1");
+        sim::iscsi::AppendTextKey(&login.data, "MaxBurstLength", "4096");
+        record(login);
+        record(h.Command(0xC1, Rw10(0x28, 0, 4), 2048));
+        record(h.Command(0xA1, Rw10(0x2A, 0, 2), 1024, std::vector<uint8_t>(512, 9)));
+        record(h.DataOut(h.itt, sim::iscsi::kReservedTag, 512, std::vector<uint8_t>(512, 8), true));
+        record(h.DataOut(h.itt, 1, 512, std::vector<uint8_t>(512, 8), true));
+        Pdu text = sim::iscsi::MakePdu(sim::iscsi::kTextRequest);
+        text.SetU32(20, sim::iscsi::kReservedTag);
+        text.SetU32(24, h.cmdSn);
+        sim::iscsi::AppendTextKey(&text.data, "SendTargets", "All");
+        record(text);
+        Pdu tmf = sim::iscsi::MakePdu(sim::iscsi::kTaskManagementRequest | sim::iscsi::kImmediate);
+        tmf.bhs[1] = 0x81;
+        tmf.SetU32(20, h.itt);
+        record(tmf);
+        record(sim::iscsi::MakePdu(sim::iscsi::kLogoutRequest));
+    }
+    size_t closed = 0;
+    for (int round = 0; round < 1500; ++round) {
+        Host h;
+        h.targets.disk.resize(8192);
+        std::vector<uint8_t> stream = seeds[0];
+        const int pdus = 1 + int(random() % 6);
+        for (int i = 0; i < pdus; ++i) {
+            const auto& s = seeds[1 + random() % (seeds.size() - 1)];
+            stream.insert(stream.end(), s.begin(), s.end());
+        }
+        const int mutations = 1 + int(random() % 8);
+        for (int m = 0; m < mutations; ++m) {
+            const size_t at = random() % stream.size();
+            switch (random() % 4) {
+            case 0: stream[at] ^= uint8_t(1u << (random() % 8)); break;
+            case 1: stream[at] = uint8_t(random()); break;
+            case 2: stream.erase(stream.begin() + long(at), stream.begin() + long(std::min(stream.size(), at + 1 + random() % 8))); break;
+            default: stream.insert(stream.begin() + long(at), 1 + random() % 8, uint8_t(random())); break;
+            }
+            if (stream.empty()) stream.push_back(0);
+        }
+        // Delivered in pieces of any size, as TCP may.
+        for (size_t at = 0; at < stream.size();) {
+            const size_t n = std::min(stream.size() - at, size_t(1 + random() % 200));
+            h.conn->Receive(stream.data() + at, n);
+            at += n;
+            h.Drain();
+        }
+        if (h.conn->Closing()) ++closed;
+        h.conn.reset();
+    }
+    // The mutations are harsh enough that many connections end.
+    EXPECT_GT(closed, 50u);
+}
+
+}  // namespace
