@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 namespace sim {
 
@@ -76,6 +78,18 @@ const KeyRule kOperationalKeys[] = {
     {"IFMarkInt", Rule::Irrelevant, 0, 0, 0, nullptr},
     {"OFMarkInt", Rule::Irrelevant, 0, 0, 0, nullptr},
 };
+
+// The first of a host's comma-separated choices that this target has;
+// empty when it has none of them.
+std::string FirstOffered(const std::string& list, std::initializer_list<std::string_view> supported) {
+    for (size_t start = 0; start <= list.size();) {
+        size_t comma = std::min(list.find(',', start), list.size());
+        std::string_view choice = std::string_view(list).substr(start, comma - start);
+        if (std::find(supported.begin(), supported.end(), choice) != supported.end()) return std::string(choice);
+        start = comma + 1;
+    }
+    return {};
+}
 
 bool ParseBool(const std::string& v, uint32_t* out) {
     if (v == "Yes") *out = 1;
@@ -336,16 +350,8 @@ uint16_t IscsiConnection::NegotiateLogin(const std::vector<TextKey>& keys, int s
             // Declared for the target's information only.
         } else if (k.key == "AuthMethod") {
             if (stage != 0) return kLoginInitiatorError;
-            bool none = false;
-            size_t start = 0;
-            while (start <= k.value.size()) {
-                size_t comma = k.value.find(',', start);
-                if (comma == std::string::npos) comma = k.value.size();
-                if (k.value.compare(start, comma - start, "None") == 0) none = true;
-                start = comma + 1;
-            }
             // This portal authenticates nobody: a host that insists fails.
-            if (!none) return kLoginAuthenticationFailure;
+            if (FirstOffered(k.value, {"None"}).empty()) return kLoginAuthenticationFailure;
             iscsi::AppendTextKey(reply, "AuthMethod", "None");
         } else if (!NegotiateOperational(k, reply)) {
             iscsi::AppendTextKey(reply, k.key, "NotUnderstood");
@@ -382,19 +388,9 @@ bool IscsiConnection::NegotiateOperational(const TextKey& k, std::vector<uint8_t
     switch (rule->rule) {
     case Rule::Irrelevant: answer = "Irrelevant"; break;
     case Rule::Digest: {
-        // The first of the host's choices that this target has.
-        size_t start = 0;
-        while (answer.empty() && start <= k.value.size()) {
-            size_t comma = k.value.find(',', start);
-            if (comma == std::string::npos) comma = k.value.size();
-            std::string choice = k.value.substr(start, comma - start);
-            if (choice == "None" || choice == "CRC32C") {
-                answer = choice;
-                m_params.*rule->field = choice == "CRC32C";
-            }
-            start = comma + 1;
-        }
+        answer = FirstOffered(k.value, {"None", "CRC32C"});
         if (answer.empty()) answer = "Reject";
+        else m_params.*rule->field = answer == "CRC32C";
         break;
     }
     case Rule::Or:

@@ -1,0 +1,178 @@
+#include "sim/iscsi_listener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+// A host that reads slowly holds back its own input, not the board: past
+// this much unsent output its connection takes no more requests.
+constexpr size_t kOutputBacklog = 8u << 20;
+// Input taken from one host per service, so one busy host cannot starve
+// the others or the processor.
+constexpr size_t kReadPerService = 1u << 20;
+
+bool SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+std::string AddressText(const sockaddr_storage& a) {
+    char host[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+        inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6.sin6_port));
+    }
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(a);
+    inet_ntop(AF_INET, &in4.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(in4.sin_port));
+}
+
+}  // namespace
+
+IscsiListener::IscsiListener(IscsiPortal& portal) : m_portal(portal) {}
+
+IscsiListener::~IscsiListener() {
+    for (Client& c : m_clients) {
+        c.connection.reset();
+        close(c.fd);
+    }
+    if (m_fd >= 0) close(m_fd);
+}
+
+bool IscsiListener::Listen(const std::string& spec, std::string* error) {
+    std::string host, port = spec;
+    const size_t colon = spec.rfind(':');
+    if (colon != std::string::npos) {
+        host = spec.substr(0, colon);
+        port = spec.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    }
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 ||
+        std::stoul(port) > 65535) {
+        *error = "a port is a number from 0 to 65535";
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
+    if (rc != 0) {
+        *error = gai_strerror(rc);
+        return false;
+    }
+    *error = "no address";
+    for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
+        int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (fd < 0) continue;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 16) == 0 && SetNonBlocking(fd)) {
+            m_fd = fd;
+        } else {
+            *error = std::strerror(errno);
+            close(fd);
+        }
+    }
+    freeaddrinfo(found);
+    if (m_fd < 0) return false;
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(m_fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    m_address = AddressText(bound);
+    m_port = uint16_t(std::stoul(m_address.substr(m_address.rfind(':') + 1)));
+    return true;
+}
+
+void IscsiListener::Service() {
+    if (m_fd < 0) return;
+    for (;;) {
+        int fd = accept(m_fd, nullptr, nullptr);
+        if (fd < 0) break;
+        if (!SetNonBlocking(fd)) {
+            close(fd);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // Discovery tells hosts the address they reached this portal on.
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        m_clients.push_back(Client{fd, std::make_unique<IscsiConnection>(m_portal, AddressText(local))});
+    }
+    for (size_t i = 0; i < m_clients.size();) {
+        if (ServiceClient(m_clients[i])) {
+            ++i;
+            continue;
+        }
+        // The initiator logs out before the socket goes.
+        m_clients[i].connection.reset();
+        close(m_clients[i].fd);
+        m_clients.erase(m_clients.begin() + long(i));
+    }
+    // A connection another one reinstated is closed now; its socket goes
+    // once the rest of its output is out (above, at the next service).
+}
+
+bool IscsiListener::ServiceClient(Client& c) {
+    IscsiConnection& conn = *c.connection;
+    uint8_t buffer[65536];
+    size_t taken = 0;
+    while (!conn.Closing() && conn.output().size() - c.sent < kOutputBacklog && taken < kReadPerService) {
+        ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n == 0) return false;   // the host closed
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            return false;
+        }
+        conn.Receive(buffer, size_t(n));
+        taken += size_t(n);
+    }
+    std::vector<uint8_t>& out = conn.output();
+    while (c.sent < out.size()) {
+        ssize_t n = send(c.fd, out.data() + c.sent, out.size() - c.sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            return false;
+        }
+        c.sent += size_t(n);
+    }
+    if (c.sent == out.size()) {
+        out.clear();
+        c.sent = 0;
+        if (conn.Closing()) return false;
+    } else if (c.sent > (1u << 20)) {
+        out.erase(out.begin(), out.begin() + long(c.sent));
+        c.sent = 0;
+    }
+    return true;
+}
+
+void IscsiListener::AddPollFds(std::vector<pollfd>* fds) const {
+    if (m_fd >= 0) fds->push_back(pollfd{m_fd, POLLIN, 0});
+    for (const Client& c : m_clients) {
+        short events = 0;
+        const size_t unsent = c.connection->output().size() - c.sent;
+        if (!c.connection->Closing() && unsent < kOutputBacklog) events |= POLLIN;
+        if (unsent != 0) events |= POLLOUT;
+        fds->push_back(pollfd{c.fd, events, 0});
+    }
+}
+
+}  // namespace sim

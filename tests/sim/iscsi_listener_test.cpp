@@ -1,0 +1,153 @@
+// The iSCSI portal on TCP over loopback: hosts connect, discover, log in and
+// move data through non-blocking sockets; a host that vanishes mid-command
+// takes its session with it.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sim/iscsi_listener.h"
+#include "support/iscsi_host.h"
+
+namespace {
+
+using namespace iscsitest;
+using sim::iscsi::Pdu;
+
+struct SocketHost : IscsiHost {
+    sim::IscsiListener& listener;
+    int fd = -1;
+
+    explicit SocketHost(sim::IscsiListener& l) : listener(l) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(listener.port());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        listener.Service();
+    }
+    ~SocketHost() override {
+        if (fd >= 0) close(fd);
+    }
+    void Transmit(const std::vector<uint8_t>& bytes) override {
+        for (size_t at = 0; at < bytes.size();) {
+            ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) at += size_t(n);
+            listener.Service();
+        }
+        listener.Service();
+    }
+    // The portal answers as the listener is serviced; a wait without an
+    // answer ends the test rather than hanging it.
+    bool Await() override {
+        for (int round = 0; round < 500; ++round) {
+            listener.Service();
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0) continue;
+            uint8_t buffer[65536];
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) return false;
+            received.insert(received.end(), buffer, buffer + n);
+            return true;
+        }
+        return false;
+    }
+};
+
+TEST(IscsiListener, HostsDiscoverLogInAndMoveDataOverLoopback) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    ASSERT_NE(listener.port(), 0);
+
+    SocketHost discovery(listener);
+    Pdu r = discovery.Login(0x87, {{"InitiatorName", "iqn.2026-01.host:one"}, {"SessionType", "Discovery"}});
+    ASSERT_EQ(r.U16(36), 0);
+    discovery.Send(discovery.SendTargets("All"));
+    r = discovery.Next();
+    const std::string address = "127.0.0.1:" + std::to_string(listener.port()) + ",1";
+    EXPECT_EQ(Keys(r.data), "TargetName=iqn.2026-01.test:port-1\nTargetAddress=" + address +
+                                "\nTargetName=iqn.2026-01.test:port-2\nTargetAddress=" + address + "\n");
+
+    // A second host, at the same time, with digests: 512 KiB written in
+    // bursts and read back in one command.
+    SocketHost host(listener);
+    ASSERT_TRUE(host.LogInNormal({{"HeaderDigest", "CRC32C"}, {"DataDigest", "CRC32C"},
+                                  {"MaxRecvDataSegmentLength", "65536"}}));
+    EXPECT_EQ(listener.Connections(), 2u);
+    const auto data = Pattern(1024 * 512, 5);
+    Pdu write = host.Command(0xA1, Rw10(0x2A, 0, 1024), uint32_t(data.size()));
+    host.Send(write);
+    for (;;) {
+        Pdu p = host.Next();
+        if (p.opcode() != sim::iscsi::kReadyToTransfer) {
+            EXPECT_EQ(p.opcode(), sim::iscsi::kScsiResponse);
+            EXPECT_EQ(p.bhs[3], 0);
+            break;
+        }
+        const uint32_t offset = p.U32(40), length = p.U32(44);
+        for (uint32_t at = offset; at < offset + length; at += 65536) {
+            const uint32_t n = std::min<uint32_t>(65536, offset + length - at);
+            host.Send(host.DataOut(write.InitiatorTaskTag(), p.U32(20), at,
+                                   {data.begin() + at, data.begin() + at + n}, at + n == offset + length));
+        }
+    }
+    host.Send(host.Command(0xC1, Rw10(0x28, 0, 1024), uint32_t(data.size())));
+    std::vector<uint8_t> read;
+    for (Pdu d = host.Next(); d.opcode() == sim::iscsi::kDataIn; d = host.Next()) {
+        read.insert(read.end(), d.data.begin(), d.data.end());
+        if (d.bhs[1] & 0x01) break;
+    }
+    EXPECT_EQ(read, data);
+
+    // Logged out: the portal closes the connection.
+    Pdu logout = sim::iscsi::MakePdu(sim::iscsi::kLogoutRequest);
+    logout.SetU32(16, ++discovery.itt);
+    logout.SetU32(24, discovery.cmdSn);
+    discovery.Send(logout);
+    EXPECT_EQ(discovery.Next().opcode(), sim::iscsi::kLogoutResponse);
+    EXPECT_FALSE(discovery.Await());
+    EXPECT_EQ(listener.Connections(), 1u);
+}
+
+TEST(IscsiListener, AHostThatVanishesMidCommandLogsItsInitiatorOut) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("localhost:0", &error)) << error;
+    {
+        SocketHost host(listener);
+        ASSERT_TRUE(host.LogInNormal());
+        host.Send(host.Command(0x21, Rw10(0x2A, 0, 8), 4096));   // waits for its data
+        EXPECT_EQ(host.Next().opcode(), sim::iscsi::kReadyToTransfer);
+    }
+    for (int i = 0; i < 100 && listener.Connections() != 0; ++i) {
+        std::vector<pollfd> fds;
+        listener.AddPollFds(&fds);
+        poll(fds.data(), nfds_t(fds.size()), 10);
+        listener.Service();
+    }
+    EXPECT_EQ(listener.Connections(), 0u);
+    EXPECT_TRUE(targets.loggedOut);
+}
+
+TEST(IscsiListener, RefusesWhatItCannotListenOn) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener first(portal), second(portal), third(portal);
+    std::string error;
+    ASSERT_TRUE(first.Listen("127.0.0.1:0", &error));
+    EXPECT_FALSE(second.Listen("127.0.0.1:" + std::to_string(first.port()), &error));
+    EXPECT_FALSE(third.Listen("127.0.0.1:port", &error));
+    EXPECT_FALSE(third.Listen("127.0.0.1:70000", &error));
+    EXPECT_FALSE(third.Listen("", &error));
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// A host for tests of the iSCSI portal: a RAM logical unit behind the
+// portal, and the initiator's side of a connection that builds requests and
+// takes answers apart, over whatever transport a test gives it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/iscsi_pdu.h"
+#include "sim/iscsi_portal.h"
+
+namespace iscsitest {
+
+using sim::iscsi::Pdu;
+
+// A logical unit of RAM behind the portal: INQUIRY, READ(10), WRITE(10),
+// anything else CHECK CONDITION.  Answers at once unless told to hold.
+struct RamNexus : sim::IscsiNexus {
+    std::vector<uint8_t>* disk;
+    bool hold = false;
+    std::map<uint32_t, sim::IscsiTask> held;
+    std::vector<std::pair<uint8_t, uint32_t>> tmfs;
+    bool* loggedOut;
+
+    RamNexus(std::vector<uint8_t>* d, bool* out) : disk(d), loggedOut(out) {}
+    ~RamNexus() override { *loggedOut = true; }
+
+    sim::IscsiTaskResult Run(const sim::IscsiTask& t) {
+        sim::IscsiTaskResult r;
+        const uint8_t op = t.cdb[0];
+        if (op == 0x12) {
+            r.dataIn.assign(36, 0);
+            r.dataIn[4] = 31;
+            std::memcpy(&r.dataIn[8], "TESTRAM ", 8);
+        } else if (op == 0x28 || op == 0x2A) {
+            uint32_t lba = uint32_t(t.cdb[2]) << 24 | t.cdb[3] << 16 | t.cdb[4] << 8 | t.cdb[5];
+            uint32_t bytes = uint32_t(t.cdb[7] << 8 | t.cdb[8]) * 512;
+            if (uint64_t(lba) * 512 + bytes > disk->size()) {
+                r.status = 2;
+                r.sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x21, 0};
+            } else if (op == 0x28) {
+                r.dataIn.assign(disk->begin() + lba * 512, disk->begin() + lba * 512 + bytes);
+            } else {
+                std::copy(t.dataOut.begin(), t.dataOut.begin() + std::min<size_t>(bytes, t.dataOut.size()),
+                          disk->begin() + lba * 512);
+            }
+        } else {
+            r.status = 2;
+            r.sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0};
+        }
+        if (r.dataIn.size() < t.dataInLength) {
+            r.underflow = true;
+            r.residual = t.dataInLength - uint32_t(r.dataIn.size());
+        }
+        return r;
+    }
+    void Submit(uint32_t tag, sim::IscsiTask task) override {
+        if (hold) held[tag] = std::move(task);
+        else onTaskDone(tag, Run(task));
+    }
+    void Release() {
+        auto tasks = std::move(held);
+        held.clear();
+        for (auto& [tag, task] : tasks) onTaskDone(tag, Run(task));
+    }
+    void TaskManagement(uint32_t tag, uint8_t function, uint64_t, uint32_t referenced) override {
+        tmfs.emplace_back(function, referenced);
+        if (function == sim::kTmfAbortTask) {
+            if (!held.erase(referenced)) return onTaskManagementDone(tag, sim::kTmfNoTask);
+        } else {
+            for (auto& [t, task] : held) {
+                sim::IscsiTaskResult r;
+                r.outcome = sim::IscsiTaskResult::Outcome::Aborted;
+                onTaskDone(t, r);
+            }
+            held.clear();
+        }
+        onTaskManagementDone(tag, sim::kTmfComplete);
+    }
+};
+
+struct RamTargets : sim::IscsiTargets {
+    std::vector<uint8_t> disk = std::vector<uint8_t>(1 << 20);
+    RamNexus* last = nullptr;
+    bool loggedOut = false;
+    std::vector<std::string> TargetNames() const override {
+        return {"iqn.2026-01.test:port-1", "iqn.2026-01.test:port-2"};
+    }
+    std::unique_ptr<sim::IscsiNexus> Open(size_t, const std::string&) override {
+        auto n = std::make_unique<RamNexus>(&disk, &loggedOut);
+        last = n.get();
+        return n;
+    }
+};
+
+inline std::string Keys(const std::vector<uint8_t>& data) {
+    std::string s(data.begin(), data.end());
+    for (char& c : s)
+        if (c == 0) c = '\n';
+    return s;
+}
+
+// A host's side of one connection: builds requests and takes the answers
+// apart; the transport is the subclass's.
+struct IscsiHost {
+    sim::iscsi::FrameLimits limits;   // digests in force, for both ways
+    uint32_t cmdSn = 1;
+    uint32_t itt = 0x10;
+    std::deque<Pdu> in;
+    std::vector<uint8_t> received;
+
+    virtual ~IscsiHost() = default;
+    // Hands the bytes to the target and collects its answers in `received`.
+    virtual void Transmit(const std::vector<uint8_t>& bytes) = 0;
+    // Waits for more answer bytes; false when none come.
+    virtual bool Await() { return false; }
+    virtual bool FullFeature() const { return true; }
+
+    void Send(Pdu p) {
+        std::vector<uint8_t> bytes;
+        sim::iscsi::EncodeFrame(std::move(p), limits, &bytes);
+        Transmit(bytes);
+        Drain();
+    }
+    void Drain() {
+        size_t at = 0;
+        sim::iscsi::FrameLimits l = limits;
+        l.maxDataSegment = sim::iscsi::kMaxDataSegmentLength;
+        for (;;) {
+            Pdu p;
+            size_t used = 0;
+            auto status = sim::iscsi::DecodeFrame(received.data() + at, received.size() - at, l, &p, &used);
+            if (status == sim::iscsi::FrameStatus::NeedMore) break;
+            ASSERT_EQ(status, sim::iscsi::FrameStatus::Ok);
+            at += used;
+            in.push_back(std::move(p));
+        }
+        received.erase(received.begin(), received.begin() + long(at));
+    }
+    Pdu Next() {
+        while (in.empty() && Await()) Drain();
+        EXPECT_FALSE(in.empty());
+        if (in.empty()) return Pdu{};
+        Pdu p = std::move(in.front());
+        in.pop_front();
+        return p;
+    }
+
+    Pdu Login(uint8_t flags, std::vector<std::pair<std::string, std::string>> keys, uint16_t tsih = 0) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        p.bhs[1] = flags;
+        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, 0};
+        std::memcpy(&p.bhs[8], isid, 6);
+        p.SetU16(14, tsih);
+        p.SetU32(16, itt);
+        p.SetU32(24, cmdSn);
+        for (auto& [k, v] : keys) sim::iscsi::AppendTextKey(&p.data, k, v);
+        Send(std::move(p));
+        return Next();
+    }
+    // Security then operational stage into full feature.
+    bool LogInNormal(std::vector<std::pair<std::string, std::string>> operational = {}) {
+        Pdu r = Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"},
+                             {"TargetName", "iqn.2026-01.test:port-2"},
+                             {"SessionType", "Normal"},
+                             {"AuthMethod", "None"}});
+        if (r.U16(36) != 0) return false;
+        r = Login(0x87, operational);
+        if (r.U16(36) != 0 || r.bhs[1] != 0x87) return false;
+        for (auto& [k, v] : operational) {
+            if (k == "HeaderDigest" && v.find("CRC32C") == 0) limits.headerDigest = true;
+            if (k == "DataDigest" && v.find("CRC32C") == 0) limits.dataDigest = true;
+        }
+        return FullFeature();
+    }
+    Pdu Command(uint8_t flags, std::vector<uint8_t> cdb, uint32_t expected, std::vector<uint8_t> immediate = {}) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kScsiCommand, false);
+        p.bhs[1] = flags;
+        p.SetU32(16, ++itt);
+        p.SetU32(20, expected);
+        p.SetU32(24, cmdSn++);
+        std::copy(cdb.begin(), cdb.end(), p.bhs.begin() + 32);
+        p.data = std::move(immediate);
+        return p;
+    }
+    Pdu DataOut(uint32_t task, uint32_t ttt, uint32_t offset, std::vector<uint8_t> data, bool final) {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kDataOut, final);
+        p.SetU32(16, task);
+        p.SetU32(20, ttt);
+        p.SetU32(40, offset);
+        p.data = std::move(data);
+        return p;
+    }
+    Pdu SendTargets(const std::string& which) {
+        Pdu t = sim::iscsi::MakePdu(sim::iscsi::kTextRequest);
+        t.SetU32(16, ++itt);
+        t.SetU32(20, sim::iscsi::kReservedTag);
+        t.SetU32(24, cmdSn++);
+        sim::iscsi::AppendTextKey(&t.data, "SendTargets", which);
+        return t;
+    }
+};
+
+inline std::vector<uint8_t> Rw10(uint8_t op, uint32_t lba, uint16_t blocks) {
+    return {op, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0,
+            uint8_t(blocks >> 8), uint8_t(blocks), 0};
+}
+
+inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 7 + seed + (i >> 9));
+    return v;
+}
+
+}  // namespace iscsitest
