@@ -29,6 +29,7 @@
 #include "raid/striped_mapping.h"
 #include "sas/sas_drive.h"
 #include "target/command_access.h"
+#include "target/command_completion.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/scsi_status.h"
@@ -232,6 +233,8 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         LeaveCommandQueue(psEntry);
         if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
         psEntry->bCommandType = CT_READ_FROM_WRITE;
+        // The pages are the write's: its completion gives them back.
+        SetFlag(psEntry, KE_FLAG_BORROWED_PAGES);
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;
         const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)), psEntry->wBlocks * BLOCK_BYTES};
         (void)StartDataInTransfer(psEntry, &sSegment, 1, TRUE);
@@ -384,6 +387,25 @@ uint8_t bFindSequentialRead(KERNEL_ENTRY* psEntry, uint16_t wDepth, uint16_t* pw
     }
     return FALSE;
 }
+
+// ---- reads served from a write -------------------------------------------------
+
+void ReleaseServingWrite(KERNEL_ENTRY* psRead) {
+    CACHE_ENTRY_FIELDS& c = Cache(psRead);
+    KERNEL_ENTRY* psWrite = nullptr;
+    wGetTargetEntry(c.wServingWrite, &psWrite);
+    c.wServingWrite = NO_ENTRY_LINK;
+    if (psWrite == nullptr || psWrite->fUsed != TRUE) return;
+    CACHE_ENTRY_FIELDS& w = Cache(psWrite);
+    if (w.wReaderCount != 0) w.wReaderCount--;
+    if (w.wReaderCount == 0 && psWrite->bPrimaryState == HOST_STATE_CHILDREN_WAIT &&
+        fHasChildrenOutstanding(psWrite) != TRUE) {
+        psWrite->bPrimaryState = HOST_STATE_COMPLETE;
+        QueueCommandComplete(psWrite->bPortCode, psWrite->wIndex);
+    }
+}
+
+uint8_t fIsWriteBufferRead(const KERNEL_ENTRY* psWrite) { return ToFlag(psCacheFields(psWrite)->wReaderCount != 0); }
 
 // ---- data available ----------------------------------------------------------------
 

@@ -25,4 +25,12 @@ void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry);
 // taken from its LUN ring) is a READ(16) the read follows sequentially.
 uint8_t bFindSequentialRead(KERNEL_ENTRY* psEntry, uint16_t wDepth, uint16_t* pwPosition);
 
+// A read answered from an outstanding write's buffer has ended: it gives
+// back its place among the write's readers, and a write that finished while
+// it was read goes on to be freed.
+void ReleaseServingWrite(KERNEL_ENTRY* psRead);
+// TRUE while reads still send data from the write's buffer: it must keep
+// its pages until the last of them has ended.
+uint8_t fIsWriteBufferRead(const KERNEL_ENTRY* psWrite);
+
 }  // namespace fw

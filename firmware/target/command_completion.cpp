@@ -5,6 +5,7 @@
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_path.h"
 #include "config/bad_blocks.h"
 #include "config/config_flags.h"
 #include "dataservices/data_services.h"
@@ -172,6 +173,13 @@ void CompleteCommand(KERNEL_ENTRY* psEntry) {
     ReleaseSnapshotPageMapRange(psEntry);
     // An aborted command has no next pass.
     if (HasFlag(psEntry, KE_FLAG_ABORTED)) ClearFlag(psEntry, KE_FLAG_MORE_PASSES);
+    if (bOpcodeOf(psEntry) == SCSI_WRITE16 && fIsWriteBufferRead(psEntry) == TRUE) {
+        // Reads still send data from its buffer: the last of them brings it
+        // back, and its pages go only then.
+        DecPortCommandComplete(bPort);
+        psEntry->bPrimaryState = HOST_STATE_CHILDREN_WAIT;
+        return;
+    }
     if (HasFlag(psEntry, KE_FLAG_MORE_PASSES)) {
         DecPortCommandComplete(bPort);
         Restart(psEntry);

@@ -7,6 +7,7 @@
 
 #include "cache/cache_entry.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_path.h"
 #include "dataservices/data_services.h"
 #include "eventlog/statistics.h"
 #include "executive/interrupt_controller.h"
@@ -200,6 +201,8 @@ uint8_t bAllocTargetEntries(uint8_t /*bPortCode*/, uint16_t wCount, KERNEL_ENTRY
 void FreeTargetEntry(KERNEL_ENTRY* psEntry) {
     if (wTargetEntryIndex(psEntry) == NO_LUN_INDEX) return;
     if (psEntry->adSnapshot[0] != 0 || psEntry->adSnapshot[1] != 0) (void)bPreparePmapPagesForCmd(psEntry);
+    // A read answered from a write's buffer, on whatever path it ends.
+    if (psEntry->fUsed == TRUE && psCacheFields(psEntry)->wServingWrite != NO_ENTRY_LINK) ReleaseServingWrite(psEntry);
     HostPoolLock sLock;
     // A second free of a command must not release whoever took it after.
     if (psEntry->fUsed != TRUE) return;

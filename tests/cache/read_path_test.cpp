@@ -3,9 +3,11 @@
 // "Data Available" stage that sends the data with the status.
 #include <gtest/gtest.h>
 
+#include "cache/outstanding_queues.h"
 #include "cache/read_path.h"
 #include "config/bad_blocks.h"
 #include "executive/kernel_queue.h"
+#include "target/command_completion.h"
 #include "host_io_board.h"
 
 namespace {
@@ -57,6 +59,47 @@ TEST_F(ReadPath, AReadCoveredByACachedWriteIsAnsweredFromItsBufferWithoutTheDriv
     EXPECT_TRUE(Good(psRead));
     // The write is still dirty in the cache.
     EXPECT_EQ(psWrite->bPrimaryState, fw::HOST_STATE_OPTIMISATION);
+}
+
+TEST_F(ReadPath, AWriteFinishedWhileReadFromKeepsItsPagesUntilTheLastReadEnds) {
+    fw::KERNEL_ENTRY* psWrite = CachedWrite(1000, 64, 23);
+    fw::KERNEL_ENTRY* psFirst = Admit(fw::SCSI_READ16, 1000, 8);
+    fw::KERNEL_ENTRY* psSecond = Admit(fw::SCSI_READ16, 1032, 16);
+    ASSERT_EQ(fw::StartHostRead(psFirst), fw::STATUS_OK);
+    ASSERT_EQ(fw::StartHostRead(psSecond), fw::STATUS_OK);
+    ASSERT_EQ(psSecond->bCommandType, fw::CT_READ_FROM_WRITE);
+    EXPECT_EQ(+Cache(psWrite).wReaderCount, 2);
+
+    // The drives have the write: it is finished, but reads still send data
+    // from its buffer.
+    AdvanceMs(4000);
+    RunStages();
+    ASSERT_EQ(psWrite->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    const uint32_t dPages = fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1);
+    fw::ServiceCommandComplete(fw::PORT_CODE_MODULE);
+    ASSERT_EQ(psWrite->fUsed, fw::TRUE);
+    EXPECT_EQ(psWrite->bPrimaryState, fw::HOST_STATE_CHILDREN_WAIT);
+    EXPECT_TRUE(fw::HasFlag(psWrite, fw::KE_FLAG_IN_WRITE_QUEUE));
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dPages);
+
+    // A read ending frees nothing of the write's and gives back its place.
+    auto EndRead = [](fw::KERNEL_ENTRY* ps) {
+        ps->bPrimaryState = fw::HOST_STATE_COMPLETE;
+        fw::QueueCommandComplete(kPort, ps->wIndex);
+        fw::ServiceCommandComplete(fw::PORT_CODE_MODULE);
+    };
+    EndRead(psFirst);
+    EXPECT_EQ(psFirst->fUsed, fw::FALSE);
+    EXPECT_EQ(+Cache(psWrite).wReaderCount, 1);
+    EXPECT_EQ(psWrite->bPrimaryState, fw::HOST_STATE_CHILDREN_WAIT);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dPages);
+    // The last one lets the write go, with its pages.
+    EndRead(psSecond);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dPages);
+    fw::ServiceCommandComplete(fw::PORT_CODE_MODULE);
+    EXPECT_EQ(psWrite->fUsed, fw::FALSE);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dPages - 8);
+    EXPECT_EQ(fw::dGetLunOutstandingWrites(kLun), 0u);
 }
 
 TEST_F(ReadPath, AReadOverlappingAWriteItDoesNotCoverWaitsAndCountsOnce) {
