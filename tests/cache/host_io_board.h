@@ -147,6 +147,7 @@ protected:
             fw::KERNEL_ENTRY* ps = nullptr;
             while (fw::bPeekKernelEntry(fw::PORT_CODE_INITIATOR, &ps) == fw::STATUS_FOUND && ps != nullptr) {
                 fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
+                CountDriveCommand(ps->abCdb[0]);
                 std::memset(fw::psSasFields(ps), 0, sizeof(fw::SAS_ENTRY_FIELDS));
                 fw::CompleteSASEntry(ps);
                 fWork = true;
@@ -162,6 +163,17 @@ protected:
                 fWork = true;
             }
             if (!fWork) return;
+        }
+    }
+
+    // The drive commands the RAID engine sent, by kind.
+    void CountDriveCommand(uint8_t bOpcode) {
+        switch (bOpcode) {
+        case fw::SCSI_READ10:
+        case fw::SCSI_READ16: ++m_dDriveReads; break;
+        case fw::SCSI_WRITE10:
+        case fw::SCSI_WRITE16: ++m_dDriveWrites; break;
+        default: break;
         }
     }
 
@@ -257,6 +269,8 @@ protected:
     }
 
     uint64_t m_lSequence = 0;
+    uint32_t m_dDriveReads = 0;
+    uint32_t m_dDriveWrites = 0;
     std::map<uint16_t, HostAnswer> m_aAnswers;
     std::vector<uint16_t> m_aUnnamedStatus;
 };
