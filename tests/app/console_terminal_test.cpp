@@ -33,10 +33,10 @@ public:
     bool Started() const { return m_pid > 0; }
 
     // Reads the screen until one of the texts shows after what was already
-    // seen: its index, or -1.  The deadline only keeps a broken run from
-    // hanging the suite.
-    int WaitForOneOf(std::initializer_list<std::string> texts) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    // seen: its index, or -1 when the time is up (the deadline only keeps
+    // a broken run from hanging the suite).
+    int WaitForOneOf(std::initializer_list<std::string> texts, std::chrono::seconds wait = kPatience) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
         for (;;) {
             int i = 0;
             for (const std::string& text : texts) {
@@ -57,13 +57,22 @@ public:
         }
     }
     bool WaitFor(const std::string& text) { return WaitForOneOf({text}) == 0; }
-    // Types the keys and waits for the text they bring.
+
+    // Types the keys as a person does, each once the one before has shown,
+    // and waits for the text they bring.  A plain key that arrives while
+    // the menu it answers is still being called is dropped by the console
+    // (as on the real controller): it shows nothing, and is typed again.
     bool Type(const std::string& keys, const std::string& text) {
-        if (write(m_fd, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) return false;
-        return WaitFor(text);
+        for (size_t i = 0; i + 1 < keys.size(); ++i) {
+            if (!Retyped(keys.substr(i, 1), keys.substr(i, 1))) return false;
+        }
+        const std::string last = keys.substr(keys.size() - 1);
+        // Only a key of its own can be the dropped first one.
+        if (keys.size() == 1 && last == "\r") return Retyped(last, text);
+        return Send(last) && WaitFor(text);
     }
-    // What the screen showed since the last match, for a failure message.
-    std::string Tail() const { return m_screen.substr(m_seen > 2000 ? m_seen - 2000 : 0); }
+    // The screen around the last match and after it, for a failure message.
+    std::string Tail() const { return m_screen.substr(m_seen > 1500 ? m_seen - 1500 : 0); }
 
     // SIGTERM is a power cut: NVRAM and drives keep what was written.
     void Stop() {
@@ -76,6 +85,18 @@ public:
     }
 
 private:
+    static constexpr std::chrono::seconds kPatience{30};
+    static constexpr std::chrono::seconds kDropped{5};
+
+    bool Send(const std::string& key) { return write(m_fd, key.data(), key.size()) == 1; }
+    bool Retyped(const std::string& key, const std::string& shown) {
+        for (int i = 0; i < 5; ++i) {
+            if (!Send(key)) return false;
+            if (WaitForOneOf({shown}, kDropped) == 0) return true;
+        }
+        return false;
+    }
+
     pid_t m_pid = -1;
     int m_fd = -1;
     std::string m_screen;
@@ -94,21 +115,36 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
     // Ctrl-E, then the Configuration Menu once no commit or drive scan
-    // holds the configuration.
+    // holds the configuration (asked again and again meanwhile, as an
+    // operator would; the deadline only ends a run that never gets there).
     static void OpenConfiguration(TerminalRun& t) {
-        for (int i = 0; i < 50; ++i) {
-            ASSERT_TRUE(t.Type("\x05", "Please Select Option: ")) << t.Tail();
-            ASSERT_TRUE(t.Type("1\r", "1")) << t.Tail();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            ASSERT_TRUE(t.Type("\x05", kPrompt)) << t.Tail();
+            ASSERT_TRUE(t.Type("1\r", "\r")) << t.Tail();
             const int iSeen = t.WaitForOneOf({"Configuration Menu (1) (C0)", "Please Wait"});
             ASSERT_GE(iSeen, 0) << t.Tail();
+            // Every screen is read to its end: no later wait can take an
+            // earlier screen's text for its own.
+            ASSERT_TRUE(t.WaitFor(iSeen == 0 ? kPrompt : kAnyKey)) << t.Tail();
             if (iSeen == 0) return;
         }
         FAIL() << t.Tail();
     }
+    static inline const std::string kPrompt = "Please Select Option: ";
+    static inline const std::string kAnyKey = "Press any key to continue...";
     std::string m_dir;
 };
 
+// The keys, and the text they bring, which ends the screen (a question);
+// a menu, read to its prompt; a result, read to its pause.
 #define TYPE(keys, text) ASSERT_TRUE(t.Type(keys, text)) << t.Tail()
+#define MENU(keys, text) \
+    TYPE(keys, text);    \
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail()
+#define RESULT(keys, text) \
+    TYPE(keys, text);      \
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail()
 
 TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     {
@@ -116,51 +152,53 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
         ASSERT_TRUE(t.Started());
         ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
         OpenConfiguration(t);
-        TYPE("1\r", "Array Configuration Menu (1-1) (C0)");
+        MENU("1\r", "Array Configuration Menu (1-1) (C0)");
         // By hand: RAID 5/50, 128 K chunks, the first three drives.
-        TYPE("2\r", "8 unused drives available for configuration");
-        TYPE("3\r", "RAID 5/50 Array Configuration Menu");
-        TYPE("1\r", "Select Chunk Size");
+        MENU("2\r", "8 unused drives available for configuration");
+        MENU("3\r", "RAID 5/50 Array Configuration Menu");
+        MENU("1\r", "Select Chunk Size");
         TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
         for (int i = 0; i < 2; ++i) {
             TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
             TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
         }
         TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
-        TYPE("n\r", "Press any key to continue...");
+        TYPE("n\r", kAnyKey);
         TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
-        TYPE("\r", "Array 00 Successfully Created");
-        TYPE(" ", "Array Configuration Menu (1-1) (C0)");
+        RESULT("\r", "Array 00 Successfully Created");
+        MENU(" ", "Array Configuration Menu (1-1) (C0)");
         // By proposal: four alike drives of the five left.
-        TYPE("2\r", "5 unused drives available for configuration");
-        TYPE("3\r", "4 Drives, 1 Subarray");
-        TYPE("2\r", "Array 01 Successfully Created");
-        TYPE(" ", "Array Configuration Menu (1-1) (C0)");
-        TYPE("0\r", "0.  Save and Exit");
+        MENU("2\r", "5 unused drives available for configuration");
+        MENU("3\r", "4 Drives, 1 Subarray");
+        RESULT("2\r", "Array 01 Successfully Created");
+        MENU(" ", "Array Configuration Menu (1-1) (C0)");
+        MENU("0\r", "0.  Save and Exit");
         // Two logical drives over all the free space.
-        TYPE("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
-        TYPE("2\r", "2.  All Unused Free Space Regions (");
+        MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
+        MENU("2\r", "2.  All Unused Free Space Regions (");
         TYPE("2\r", "Enter number of logical drives to create (1..");
+        ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
         TYPE("2\r", "Enter size of logical drives to create (1..");
-        TYPE("\r", "2.  4096 Bytes Host Block Size");
-        TYPE("1\r", "Logical Drives 000 to 001 Successfully Created");
-        TYPE(" ", "Logical Drive Configuration Menu (1-2) (C0)");
-        TYPE("0\r", "0.  Save and Exit");
+        ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
+        MENU("\r", "2.  4096 Bytes Host Block Size");
+        RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
+        MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+        MENU("0\r", "0.  Save and Exit");
         TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
-        TYPE("y\r", "Saving Configuration");
-        TYPE(" ", "Main Menu (C0)");
+        RESULT("y\r", "Saving Configuration");
+        MENU(" ", "Main Menu (C0)");
         // The edit opens again only once the commit has written the drives.
         OpenConfiguration(t);
-        TYPE("0\r", "Main Menu (C0)");
+        MENU("0\r", "Main Menu (C0)");
     }
     TerminalRun t(m_dir);
     ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
     OpenConfiguration(t);
-    TYPE("1\r", "1.  View Arrays");
-    TYPE("2\r", "1 unused drives available for configuration");
-    TYPE("0\r", "1.  View Arrays");
-    TYPE("0\r", "Configuration Menu (1) (C0)");
-    TYPE("2\r", "1.  View Logical Drives");
+    MENU("1\r", "1.  View Arrays");
+    MENU("2\r", "1 unused drives available for configuration");
+    MENU("0\r", "1.  View Arrays");
+    MENU("0\r", "Configuration Menu (1) (C0)");
+    MENU("2\r", "1.  View Logical Drives");
 }
 
 }  // namespace

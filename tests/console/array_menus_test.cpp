@@ -298,6 +298,15 @@ TEST_F(ArrayMenus, CreateArrayRefusals) {
     EXPECT_EQ(c.Enter("2"), "2\r\n\n\nArray Expansion in Progress\n\n" + kAnyKey);
 }
 
+TEST_F(ArrayMenus, ViewsReturnToTheMenuAfterAKey) {
+    for (const char* psz : {"1", "6"}) {
+        SCOPED_TRACE(psz);
+        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kAnyKey);
+        EXPECT_EQ(c.Type(" "), kArrayMenu);
+    }
+    EXPECT_EQ(c.Enter("0"), "0\r\n\n" + consoletest::kConfigurationMenu);
+}
+
 TEST_F(ArrayMenus, AnUnusedDriveThatCannotBeShownEndsTheDialogue) {
     // The unused-drive table names a target no drive answers for.
     fw::pGetDriveSlotTables()->abDrive[0] = 0xFE;

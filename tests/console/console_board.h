@@ -29,6 +29,20 @@ constexpr char ESC = 0x1B;
 constexpr char CTRL_E = 0x05;
 // What "Please Select Option: " is printed with: the line blanked first.
 inline const std::string kPrompt = "\r" + std::string(56, ' ') + "\rPlease Select Option: ";
+// The Configuration Menu of an edit that changed nothing yet.
+inline const std::string kConfigurationMenuOptions =
+    "\n\nConfiguration Menu (1) (C0)\n\n"
+    "1.  Array Configuration\n"
+    "2.  Logical Drive Configuration\n"
+    "3.  Additional Host Configuration\n"
+    "4.  SAN LUN Mapping Configuration\n"
+    "5.  Rebuild/Initialization Configuration\n"
+    "6.  Data Services Configuration\n"
+    "8.  Additional Configuration\n"
+    "9.  View Configuration\n"
+    "10. Clear Configuration\n"
+    "11. APM Configuration\n";
+inline const std::string kConfigurationMenu = kConfigurationMenuOptions + "\n0.  Exit\n\n" + kPrompt;
 
 // Console text with the line ends as the menus write them ("\n").
 inline std::string Lines(std::string s) {

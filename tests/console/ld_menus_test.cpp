@@ -131,6 +131,14 @@ TEST_F(LdMenus, CountLimitsAndTheAdvancedOption) {
     EXPECT_EQ(c.Enter("8"), "8\r\n\n" + kAnyKey);
 }
 
+TEST_F(LdMenus, ViewsReturnToTheMenuAfterAKey) {
+    for (const char* psz : {"1", "6"}) {
+        SCOPED_TRACE(psz);
+        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kAnyKey);
+        EXPECT_EQ(c.Type(" "), kLdMenu);
+    }
+}
+
 TEST_F(LdMenus, SavedArraysAndLogicalDrivesAreCommitted) {
     c.Enter("2");
     c.Enter("2");

@@ -33,19 +33,8 @@ const std::string kMainMenu =
     "\n0.  Exit\n\n" +
     kPrompt;
 
-const std::string kConfigurationMenuOptions =
-    "\n\nConfiguration Menu (1) (C0)\n\n"
-    "1.  Array Configuration\n"
-    "2.  Logical Drive Configuration\n"
-    "3.  Additional Host Configuration\n"
-    "4.  SAN LUN Mapping Configuration\n"
-    "5.  Rebuild/Initialization Configuration\n"
-    "6.  Data Services Configuration\n"
-    "8.  Additional Configuration\n"
-    "9.  View Configuration\n"
-    "10. Clear Configuration\n"
-    "11. APM Configuration\n";
-const std::string kConfigurationMenu = kConfigurationMenuOptions + "\n0.  Exit\n\n" + kPrompt;
+using consoletest::kConfigurationMenu;
+using consoletest::kConfigurationMenuOptions;
 const std::string kModifiedConfigurationMenu =
     kConfigurationMenuOptions + "\n15.  Quit Without Saving\n\n0.  Save and Exit\n\n" + kPrompt;
 
