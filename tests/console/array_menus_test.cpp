@@ -220,6 +220,22 @@ TEST_F(ArrayMenus, SelectionEndsAtTheLastUnusedDrive) {
     EXPECT_EQ(Scratch().asRank[0].bParityCount, 2);
 }
 
+TEST_F(ArrayMenus, TheSixteenthDriveEndsTheSelection) {
+    // Sixteen unused drives: the table lists the eight drives twice.
+    fw::DRIVE_SLOT_TABLES* ps = fw::pGetDriveSlotTables();
+    for (int i = 0; i < 8; ++i) ps->abDrive[8 + i] = ps->abDrive[i];
+    fw::SetDriveSlotCount(16);
+    StartManual("1");
+    for (int i = 0; i < 15; ++i) {
+        c.Enter("");
+        ASSERT_TRUE(EndsWith(c.Enter(""), kAddDrive));
+    }
+    EXPECT_EQ(c.Enter(""), "\r\x1b[6A\rSelect Disk Drives -- 16 Disk Drives Added\n\n\x1b[4B\r\x1b[2K"
+                           "\nMaximum drive count (16) added\n\n" +
+                               kAnyKey);
+    EXPECT_EQ(fw::pGetNewArrayRequest()->bDriveCount, 16);
+}
+
 TEST_F(ArrayMenus, TooFewDrivesChosen) {
     struct Case {
         const char* pszLevel;
