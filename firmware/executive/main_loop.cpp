@@ -34,6 +34,8 @@ namespace fw {
 namespace {
 
 constexpr uint8_t DRIVE_QUEUE_MODE = 3;  // drive-side queue 0x61 only
+constexpr uint8_t DRIVE_QUEUES = 1;
+constexpr uint8_t LOOP_STAGE_KEPT = 0xFF;  // a row that sets its own stages, or none
 
 // The loop's own copy of what it serves.
 struct LoopPorts {
@@ -41,7 +43,7 @@ struct LoopPorts {
     uint8_t bDriveQueueMode;
     uint8_t abHostPort[3];
     uint8_t bHostPortCount;
-    uint8_t abDriveQueue[1];
+    uint8_t abDriveQueue[DRIVE_QUEUES];
 };
 LoopPorts s_sPorts;
 
@@ -144,7 +146,7 @@ void PrepareMainLoop() {
     SetPartnerMessageWork(TRUE);
     SetRaidWaitListWork(TRUE);
 
-    EnterStage(0);
+    EnterStage(LOOP_STAGE_NONE);
     SetInitializationComplete(TRUE);
     dMainLoopCycles = 1;
 
@@ -159,147 +161,187 @@ void PrepareMainLoop() {
     ClearDebugCaptureByte();
 }
 
-// One cycle; returns early (a restart) where a service asks for it.
+// One cycle: the services in order, each behind its gate.  A service that
+// returns true ends the cycle early, so that the next one starts again from
+// the top with the most urgent work.
+struct CycleService {
+    uint8_t bStage;   // entered before the service runs, unless LOOP_STAGE_KEPT
+    bool (*fnGate)();
+    bool (*fnService)();
+};
+
+bool IsTrue(uint8_t f) { return f == TRUE; }
+bool Always() { return true; }
+
+// Set when write completions ran this cycle: new host commands then wait.
+bool s_fWriteCompleteRan;
+
+bool ServeRaidWaitLists() {
+    SetRaidWaitListWork(FALSE);
+    bool fRan = false;
+    if (wGetWaitListACount() + wGetInternalWaitListCount() != 0) {
+        EnterStage(LOOP_STAGE_WAIT_LIST_A);
+        ServiceWaitListA();
+        fRan = true;
+    }
+    if (wGetWaitListBCount() != 0) {
+        EnterStage(LOOP_STAGE_WAIT_LIST_B);
+        ServiceWaitListB();
+        fRan = true;
+    }
+    if (fRan) SetRaidWaitListWork(TRUE);
+    return false;
+}
+
+bool ServeBackEndCompletions() {
+    bool fCompletions = false;
+    for (uint8_t i = 0; i < DRIVE_QUEUES; ++i) {
+        if (wGetCommandCompleteCount(s_sPorts.abDriveQueue[i]) != 0) {
+            EnterStage(static_cast<uint8_t>(LOOP_STAGE_BACK_END_COMPLETIONS + i));
+            (void)ProcessBackEndCompletion(s_sPorts.abDriveQueue[i]);
+            fCompletions = true;
+        }
+    }
+    return fCompletions;
+}
+
+bool ServeParkedCommands() {
+    for (uint8_t i = 0; i < 2 && i < s_sPorts.bHostPortCount; ++i) {
+        uint8_t bPort = s_sPorts.abHostPort[i];
+        if (uint16_t wParked = wGetParkedCommandCount(bPort); wParked != 0) {
+            EnterStage(static_cast<uint8_t>(LOOP_STAGE_PARKED_COMMANDS + i));
+            for (uint16_t w = 0; w < wParked; ++w) ReleaseParkedCommand(bPort);
+        }
+    }
+    return false;
+}
+
+bool IsEmbeddedInterface() { return s_sPorts.bHostInterfaceType == HOST_INTERFACE_EMBEDDED; }
+
+// New commands for the drives; a full chip (9) lets the cycle go on to
+// other work, anything else starts it again.
+bool ServeDriveQueues() {
+    SetInitiatorServiceResult(0xFF);
+    for (uint8_t i = 0; i < DRIVE_QUEUES; ++i) {
+        if (wGetNewCommandCount(s_sPorts.abDriveQueue[i]) != 0 && fGetDriveQueueServiceEnable(i) == TRUE) {
+            EnterStage(static_cast<uint8_t>(LOOP_STAGE_DRIVE_QUEUE + i));
+            uint8_t bResult = PostKernelQueueEntries(s_sPorts.abDriveQueue[i]);
+            if (bResult != 9) return true;
+            SetInitiatorServiceResult(9);
+        }
+    }
+    return false;
+}
+
+bool ServeOptimisation() {
+    const uint16_t wCount = wGetOptimisationCount();
+    for (uint16_t w = 0; w < wCount; ++w) {
+        if (w >= 8 && NewHostWorkWaiting()) break;
+        (void)ProcessOptimisationQueue();
+    }
+    return false;
+}
+
+bool ServeWriteReadyQueues() {
+    if (s_sPorts.bHostPortCount >= 2 && s_sPorts.abHostPort[0] != PORT_CODE_MODULE) {
+        ServeWriteReady(s_sPorts.abHostPort[0], LOOP_STAGE_WRITE_READY_FIRST, true);
+        ServeWriteReady(s_sPorts.abHostPort[1], LOOP_STAGE_WRITE_READY_SECOND, true);
+    }
+    ServeWriteReady(PORT_CODE_MODULE, LOOP_STAGE_WRITE_READY_SECOND, false);
+    return false;
+}
+
+bool ServeWriteComplete() {
+    s_fWriteCompleteRan = false;
+    if (uint16_t wCount = wGetWriteCompleteTotal(); wCount != 0) {
+        EnterStage(LOOP_STAGE_WRITE_COMPLETE);
+        for (uint16_t w = 0; w < wCount; ++w) ServiceWriteComplete(PORT_CODE_MODULE);
+        s_fWriteCompleteRan = true;
+    }
+    return false;
+}
+
+// New host commands wait while write completions ran this cycle, the cache
+// flushes for a restripe, or the partner has work.
+bool ServeNewHostWork() {
+    if (uint16_t wCount = wGetPortNewCommands(PORT_CODE_MODULE); wCount != 0) {
+        EnterStage(LOOP_STAGE_NEW_HOST_COMMANDS);
+        for (uint16_t w = 0; w < wCount; ++w) {
+            if (bDispatchHostCommand(PORT_CODE_MODULE) != STATUS_OK) {
+                RewindNewCommandScan(PORT_CODE_MODULE);
+                break;
+            }
+        }
+    }
+    if (wGetNewCmdContTotal() != 0) {
+        EnterStage(LOOP_STAGE_LUN_QUEUES);
+        (void)ServiceLunQueues();
+    }
+    if (IsEmbeddedInterface() && IsTrue(fIsEmbeddedModuleRequestPending()) && !IsTrue(fIsEmbeddedModuleBusy())) {
+        ServiceEmbeddedModuleRequests();
+    }
+    return false;
+}
+
+const CycleService s_asCycle[] = {
+    {LOOP_STAGE_BACKGROUND, [] { return IsTrue(fGetWorkPending()); }, [] { RunBackgroundServices(); return false; }},
+    {LOOP_STAGE_KEPT, Always, [] { RunExpiredTimers(); return false; }},
+    {LOOP_STAGE_PARTNER_MESSAGES, [] { return IsTrue(fGetPartnerMessageWork()); },
+     [] { return IsTrue(DualControllerTask()); }},
+    {LOOP_STAGE_CACHE_FLUSH, [] { return IsTrue(fGetRetripeFlag()); }, [] { CacheFlushSequencerStep(); return false; }},
+    {LOOP_STAGE_REBUILD, [] { return IsTrue(fGetRebuildWork()); }, [] { RebuildScheduler(); return false; }},
+    {LOOP_STAGE_KEPT, [] { return IsTrue(fGetRaidWaitListWork()); }, ServeRaidWaitLists},
+    {LOOP_STAGE_MODULE_COMPLETIONS, [] { return wGetCommandCompleteTotal() != 0; },
+     [] { ServiceCommandComplete(PORT_CODE_MODULE); return true; }},
+    {LOOP_STAGE_KEPT, Always, ServeBackEndCompletions},
+    {LOOP_STAGE_DATA_AVAILABLE, [] { return wGetDataAvailableTotal() != 0; },
+     [] {
+         const uint16_t wCount = wGetDataAvailableTotal();
+         for (uint16_t w = 0; w < wCount; ++w) ProcessDataAvailableQueue(PORT_CODE_MODULE);
+         return true;
+     }},
+    {LOOP_STAGE_KEPT, Always, ServeParkedCommands},
+    {LOOP_STAGE_XOR_COMPLETIONS, [] { return IsTrue(fGetXorQueue1Work()); },
+     [] { ServiceXorCompletions(); return false; }},
+    {LOOP_STAGE_IPC_XOR_COMPLETIONS, [] { return IsTrue(fGetXorQueue2Work()); },
+     [] { ServiceIpcXorCompletions(); return false; }},
+    {LOOP_STAGE_KEPT, IsEmbeddedInterface, [] { ServiceEmbeddedModuleRequests(); return false; }},
+    {LOOP_STAGE_KEPT, Always, ServeDriveQueues},
+    {LOOP_STAGE_DATA_RECEIVED, [] { return wGetDataReceivedCount() != 0; },
+     [] {
+         const uint16_t wCount = wGetDataReceivedCount();
+         for (uint16_t w = 0; w < wCount; ++w) (void)ProcessDataReceivedQueue();
+         return false;
+     }},
+    {LOOP_STAGE_OPTIMISATION, [] { return wGetOptimisationCount() != 0; }, ServeOptimisation},
+    {LOOP_STAGE_KEPT, Always, [] { WriteSortService(); return false; }},
+    {LOOP_STAGE_KEPT, Always, ServeWriteReadyQueues},
+    {LOOP_STAGE_KEPT, Always, ServeWriteComplete},
+    {LOOP_STAGE_KEPT,
+     [] {
+         return IsTrue(fGetSnapshotsActiveFlag()) &&
+                (wGetCmdCntInSnapshotQueue() != 0 || IsTrue(fGetSnapshotServiceFlag()));
+     },
+     [] { SnapshotCommandService(); return false; }},
+    {LOOP_STAGE_KEPT, [] { return IsTrue(fGetDuplicationHasWork()); }, [] { DuplicationService(); return false; }},
+    {LOOP_STAGE_KEPT, [] { return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()); },
+     ServeNewHostWork},
+};
+
 void RunCycle() {
     HwPoll();
     SetKernelActivity(FALSE);
+    // The two host ports take turns at going first.
     if (s_sPorts.bHostPortCount >= 2) {
         uint8_t bFirst = s_sPorts.abHostPort[0];
         s_sPorts.abHostPort[0] = s_sPorts.abHostPort[1];
         s_sPorts.abHostPort[1] = bFirst;
     }
     ++dMainLoopCycles;
-    if (fGetWorkPending() == TRUE) {
-        EnterStage(1);
-        RunBackgroundServices();
-    }
-
-    RunExpiredTimers();
-
-    if (fGetPartnerMessageWork() == TRUE) {
-        EnterStage(2);
-        if (DualControllerTask() == TRUE) return;
-    }
-    if (fGetRetripeFlag() == TRUE) {
-        EnterStage(3);
-        CacheFlushSequencerStep();
-    }
-    if (fGetRebuildWork() == TRUE) {
-        EnterStage(4);
-        RebuildScheduler();
-    }
-    if (fGetRaidWaitListWork() == TRUE) {
-        SetRaidWaitListWork(FALSE);
-        bool fRan = false;
-        if (wGetWaitListACount() + wGetInternalWaitListCount() != 0) {
-            EnterStage(5);
-            ServiceWaitListA();
-            fRan = true;
-        }
-        if (wGetWaitListBCount() != 0) {
-            EnterStage(6);
-            ServiceWaitListB();
-            fRan = true;
-        }
-        if (fRan) SetRaidWaitListWork(TRUE);
-    }
-    if (wGetCommandCompleteTotal() != 0) {
-        EnterStage(8);
-        ServiceCommandComplete(PORT_CODE_MODULE);
-        return;
-    }
-    bool fCompletions = false;
-    for (uint8_t i = 0; i < 1; ++i) {
-        if (wGetCommandCompleteCount(s_sPorts.abDriveQueue[i]) != 0) {
-            EnterStage(static_cast<uint8_t>(0x32 + i));
-            (void)ProcessBackEndCompletion(s_sPorts.abDriveQueue[i]);
-            fCompletions = true;
-        }
-    }
-    if (fCompletions) return;
-    if (uint16_t wCount = wGetDataAvailableTotal(); wCount != 0) {
-        EnterStage(14);
-        for (uint16_t w = 0; w < wCount; ++w) ProcessDataAvailableQueue(PORT_CODE_MODULE);
-        return;
-    }
-    for (uint8_t i = 0; i < 2 && i < s_sPorts.bHostPortCount; ++i) {
-        uint8_t bPort = s_sPorts.abHostPort[i];
-        if (uint16_t wParked = wGetParkedCommandCount(bPort); wParked != 0) {
-            EnterStage(static_cast<uint8_t>(15 + i));
-            for (uint16_t w = 0; w < wParked; ++w) ReleaseParkedCommand(bPort);
-        }
-    }
-    if (fGetXorQueue1Work() == TRUE) {
-        EnterStage(17);
-        ServiceXorCompletions();
-    }
-    if (fGetXorQueue2Work() == TRUE) {
-        EnterStage(18);
-        ServiceIpcXorCompletions();
-    }
-    if (s_sPorts.bHostInterfaceType == HOST_INTERFACE_EMBEDDED) ServiceEmbeddedModuleRequests();
-
-    SetInitiatorServiceResult(0xFF);
-    for (uint8_t i = 0; i < 1; ++i) {
-        if (wGetNewCommandCount(s_sPorts.abDriveQueue[i]) != 0 && fGetDriveQueueServiceEnable(i) == TRUE) {
-            EnterStage(static_cast<uint8_t>(0x20 + i));
-            uint8_t bResult = PostKernelQueueEntries(s_sPorts.abDriveQueue[i]);
-            if (bResult == 9) {
-                SetInitiatorServiceResult(9);
-            } else {
-                return;
-            }
-        }
-    }
-    if (uint16_t wCount = wGetDataReceivedCount(); wCount != 0) {
-        EnterStage(64);
-        for (uint16_t w = 0; w < wCount; ++w) (void)ProcessDataReceivedQueue();
-    }
-    if (uint16_t wCount = wGetOptimisationCount(); wCount != 0) {
-        EnterStage(65);
-        for (uint16_t w = 0; w < wCount; ++w) {
-            if (w >= 8 && NewHostWorkWaiting()) break;
-            (void)ProcessOptimisationQueue();
-        }
-    }
-    WriteSortService();
-
-    if (s_sPorts.bHostPortCount >= 2 && s_sPorts.abHostPort[0] != PORT_CODE_MODULE) {
-        ServeWriteReady(s_sPorts.abHostPort[0], 21, true);
-        ServeWriteReady(s_sPorts.abHostPort[1], 22, true);
-    }
-    ServeWriteReady(PORT_CODE_MODULE, 22, false);
-
-    bool fWriteComplete = false;
-    if (uint16_t wCount = wGetWriteCompleteTotal(); wCount != 0) {
-        EnterStage(25);
-        for (uint16_t w = 0; w < wCount; ++w) ServiceWriteComplete(PORT_CODE_MODULE);
-        fWriteComplete = true;
-    }
-    if (fGetSnapshotsActiveFlag() == TRUE &&
-        (wGetCmdCntInSnapshotQueue() != 0 || fGetSnapshotServiceFlag() == TRUE)) {
-        SnapshotCommandService();
-    }
-    if (fGetDuplicationHasWork() == TRUE) DuplicationService();
-
-    if (!fWriteComplete && fGetRetripeFlag() == FALSE && fGetPartnerWork() == FALSE) {
-        if (uint16_t wCount = wGetPortNewCommands(PORT_CODE_MODULE); wCount != 0) {
-            EnterStage(31);
-            for (uint16_t w = 0; w < wCount; ++w) {
-                if (bDispatchHostCommand(PORT_CODE_MODULE) != STATUS_OK) {
-                    RewindNewCommandScan(PORT_CODE_MODULE);
-                    break;
-                }
-            }
-        }
-        if (wGetNewCmdContTotal() != 0) {
-            EnterStage(32);
-            (void)ServiceLunQueues();
-        }
-        if (s_sPorts.bHostInterfaceType == HOST_INTERFACE_EMBEDDED && fIsEmbeddedModuleRequestPending() == TRUE &&
-            fIsEmbeddedModuleBusy() == FALSE) {
-            ServiceEmbeddedModuleRequests();
-        }
+    for (const CycleService& sService : s_asCycle) {
+        if (!sService.fnGate()) continue;
+        if (sService.bStage != LOOP_STAGE_KEPT) EnterStage(sService.bStage);
+        if (sService.fnService()) return;
     }
 }
 
