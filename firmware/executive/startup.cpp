@@ -260,7 +260,18 @@ void InitKernelEntryPools() {
     SetInitializationComplete(FALSE);
 }
 
-void InitController() {
+namespace {
+
+// What the phases of the start of day learn and later phases read.
+struct StartOfDay {
+    uint8_t bHostType;
+    bool fJoinRunningPartner;   // the partner was running: this controller joins it
+    bool fSlot1;
+    bool fMaster;
+};
+StartOfDay s_sStart;
+
+void ShowIdentity() {
     InitDebugMonitor();
 
     uint8_t abWwn[8];
@@ -276,7 +287,9 @@ void InitController() {
                   pGetBuildTime());
     ConsolePrintf("\n");
     PrintCurrentDateTime();
+}
 
+void StartPciBuses() {
     std::memset(s_abPciDeviceKind, DEVICE_KIND_PCI, sizeof s_abPciDeviceKind);
     s_abPciDeviceKind[PORT_CODE_INITIATOR] = DEVICE_KIND_PCIE;
     SetPciDeviceKindTable(s_abPciDeviceKind);
@@ -300,7 +313,9 @@ void InitController() {
     EnableInterrupts();
 
     ResetSubsystemFlags();
+}
 
+void StartCacheAndI2c() {
     ConsolePrintf("Initializing Cache................");
     PassOrIdle(InitBufferPages());
 
@@ -314,7 +329,9 @@ void InitController() {
     PassOrIdle(bInitI2cUnit1(FALSE));
     ConsolePrintf("Initializing I2C Bus 2............");
     PassOrIdle(InitI2C2(FALSE));
+}
 
+void AllocateTablesAndBattery() {
     (void)AllocateSubsystemMemory();
     InitCallbackPool();
     InitTimerList();
@@ -334,7 +351,9 @@ void InitController() {
         SetBatteryFault(FALSE);
         PostEvent(66, 1);
     }
+}
 
+void ResetSubsystemState() {
     AllocateEventLogMirror();
     InitBackEndCompletion();
     InitXorQueues();
@@ -372,14 +391,16 @@ void InitController() {
         ConsolePrintf("Firmware was upgraded for expansion. Please, wait %d seconds.\n", 60);
         SpinDelayMs(60000);
     }
+}
 
+void StartDrivePortsAndFindHostChips() {
     ConsolePrintf("Initializing SAS Ports............");
     PassOrHalt(LSI_SAS_DriveIOCBringUp(FALSE));
 
     ResetFibreChannelStartFlags();
 
-    uint8_t bHostType = bGetHostInterfaceType();
-    if (bHostType == HOST_INTERFACE_FC) {
+    s_sStart.bHostType = bGetHostInterfaceType();
+    if (s_sStart.bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Searching For FC Ports............");
         Reg32Write(ATUX_ATUCR, Reg32Read(ATUX_ATUCR) & ~ATUX_ATUCR_BIT21);
         uint8_t bFound = bProbeHostChips();
@@ -399,9 +420,10 @@ void InitController() {
     }
 
     PostEvent(82);
+}
 
-    // Partner detection.
-    bool fJoinRunningPartner = false;
+void DetectPartner() {
+    s_sStart.fJoinRunningPartner = false;
     SetPartnerAlive(FALSE);
     SetDualControllerValid(FALSE);
     SetDualStartFlag(FALSE);
@@ -421,7 +443,7 @@ void InitController() {
                 ClearPowerManagementJoinFlag();
                 ClearAllDuplicationProcesses();
                 if (fIsModelZ7Q2() == TRUE || fIsExpansionModelZ7Q2() == TRUE) UpdateSASActiveActiveState(TRUE);
-                fJoinRunningPartner = true;
+                s_sStart.fJoinRunningPartner = true;
             } else {
                 ConsolePrintf("....Present\n");
                 SetDualStartFlag(TRUE);
@@ -429,15 +451,16 @@ void InitController() {
             }
         }
     }
+}
 
-    bool fSlot1 = fIsControllerSlot1() == TRUE;
-    bool fMaster = !(fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fIsPartnerAlive() == TRUE));
-    uint8_t bMaster = ToFlag(fMaster);
+void LoadConfiguration() {
+    s_sStart.fSlot1 = fIsControllerSlot1() == TRUE;
+    s_sStart.fMaster = !(fGetHeartbeatRequestFlag() == TRUE || (!s_sStart.fSlot1 && fIsPartnerAlive() == TRUE));
     InitDriveSideSAS();
-    if (fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fGetDualStartFlag() == TRUE)) InitRebuildNvRecord();
+    if (fGetHeartbeatRequestFlag() == TRUE || (!s_sStart.fSlot1 && fGetDualStartFlag() == TRUE)) InitRebuildNvRecord();
     ClearRebuildWorkArea();
 
-    bool fPartnerLoad = !fSlot1 && fGetDualStartFlag() == TRUE;
+    bool fPartnerLoad = !s_sStart.fSlot1 && fGetDualStartFlag() == TRUE;
     if (fIsProductionTestMode() == TRUE) {
         (void)bLoadConfiguration(FALSE);
     } else {
@@ -456,14 +479,17 @@ void InitController() {
         ConsolePrintf("Pass\n");
     }
     if (fIsIpcPeerEnabled() == TRUE) SendEthernetSettingsToPeer();
-    if (fIsProductionTestMode() == FALSE && fMaster) {
+    if (fIsProductionTestMode() == FALSE && s_sStart.fMaster) {
         CheckOnDiskHeaders();
         if (fIsDualControllerActive() == FALSE && fGetWriteBackWithoutPartner() == FALSE &&
             fIsConfigValid() == TRUE) {
             PostEvent(8, bGetPartnerControllerNumber());
         }
     }
+}
 
+void StartEngines() {
+    const uint8_t bMaster = ToFlag(s_sStart.fMaster);
     InitModePages();
     InitEchoBuffers();
     ResetCacheFlushSequencer();
@@ -478,20 +504,25 @@ void InitController() {
     StartCacheFlushSequencer(bMaster);
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();
+}
 
-    bool fWaitForPartner = fGetHeartbeatRequestFlag() == TRUE || (!fSlot1 && fGetDualStartFlag() == TRUE);
-    auto PingPartner = [] {
-        ConsolePrintf("Wait To Enable Host Ports......");
-        uint8_t bPing = bPingPartnerSync();
-        ConsolePrintf(bPing == STATUS_OK ? ".....OK\n" : bPing == 0xFC ? "Timeout\n" : "..Error\n");
-    };
-    auto PartnerStartOfDay = [&] {
-        PingPartner();
-        ReadPartnerStartOfDayData();
-        (void)bSendSasPhyMessage157(FALSE);
-        (void)bSendSasPhyMessage190(FALSE);
-    };
+void PingPartner() {
+    ConsolePrintf("Wait To Enable Host Ports......");
+    uint8_t bPing = bPingPartnerSync();
+    ConsolePrintf(bPing == STATUS_OK ? ".....OK\n" : bPing == 0xFC ? "Timeout\n" : "..Error\n");
+}
 
+void PartnerStartOfDay() {
+    PingPartner();
+    ReadPartnerStartOfDayData();
+    (void)bSendSasPhyMessage157(FALSE);
+    (void)bSendSasPhyMessage190(FALSE);
+}
+
+void StartHostPorts() {
+    const bool fWaitForPartner =
+        fGetHeartbeatRequestFlag() == TRUE || (!s_sStart.fSlot1 && fGetDualStartFlag() == TRUE);
+    const uint8_t bHostType = s_sStart.bHostType;
     if (bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Initializing Host Ports...........");
         DisableHostChipInterrupts();
@@ -541,7 +572,9 @@ void InitController() {
         SetHostPortLinkFlag(PORT_CODE_SAS_HOST_2, TRUE);
         if (fIsSASFailbackInProgress() == FALSE && fWaitForPartner) PartnerStartOfDay();
     }
+}
 
+void AgreeStartOfDayWithPartner() {
     if (fIsEnvironmentMonitorEnabled() == TRUE) InitOwnEnclosure();
     SetFcScanFlag(TRUE);
 
@@ -560,13 +593,15 @@ void InitController() {
     (void)bUpdatePartnerMissingIndicator();
     SetHardwareWatchdog(TRUE);
 
-    if (bHostType == HOST_INTERFACE_EMBEDDED) InitEmbeddedModuleInterfaces();
+    if (s_sStart.bHostType == HOST_INTERFACE_EMBEDDED) InitEmbeddedModuleInterfaces();
     InitDmaChannelDriver();
     SetReadyIndicators(TRUE);
     CheckPartnerVersionMatch();
     if (fIsModelZ7Q2() == TRUE || fIsExpansionModelZ7Q2() == TRUE) UpdateSASActiveActiveState(TRUE);
     if (fIsDualControllerActive() == TRUE) CheckEnclosureFirmwareUpdate(TRUE, FALSE);
+}
 
+void StartDataServices() {
     if (fGetHeartbeatRequestFlag() == TRUE) {
         SetWaitForODAStartupFlag(TRUE);
         SetSnapshotJoinFlag(TRUE);
@@ -583,9 +618,30 @@ void InitController() {
     SetPrOutPendingEntry(0);
     InitWriteSort();
     InitLunScheduler();
-    StartDuplication(ToFlag(fJoinRunningPartner));
+    StartDuplication(ToFlag(s_sStart.fJoinRunningPartner));
     SetMuxHousekeepingRequest(TRUE);
+}
 
+// The phases of the start of day, in order; the main loop follows them.
+constexpr void (*const s_apfnStartPhases[])() = {
+    ShowIdentity,
+    StartPciBuses,
+    StartCacheAndI2c,
+    AllocateTablesAndBattery,
+    ResetSubsystemState,
+    StartDrivePortsAndFindHostChips,
+    DetectPartner,
+    LoadConfiguration,
+    StartEngines,
+    StartHostPorts,
+    AgreeStartOfDayWithPartner,
+    StartDataServices,
+};
+
+}  // namespace
+
+void InitController() {
+    for (void (*pfnPhase)() : s_apfnStartPhases) pfnPhase();
     MainLoop();
 }
 
