@@ -1,7 +1,8 @@
 # The layering test: every #include of the firmware names a header of its
 # own library, of a library of a lower layer or of a peer its library names
-# (firmware/CMakeLists.txt); the firmware never includes the board model,
-# and the board model sees the firmware only through hw/.
+# (firmware/CMakeLists.txt), and every peer named is used; the firmware never
+# includes the board model, and the board model sees the firmware only
+# through hw/.
 #
 #   cmake -DMANIFEST=<build>/firmware_layers.cmake -DSOURCE_DIR=<source> -P check_layers.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -33,6 +34,7 @@ endfunction()
 
 set(faults "")
 foreach(lib IN LISTS FW_LIBRARIES)
+  set(used_peers "")
   foreach(file IN LISTS FW_${lib}_FILES)
     quoted_includes(${firmware}/${file} includes)
     foreach(header IN LISTS includes)
@@ -58,8 +60,17 @@ foreach(lib IN LISTS FW_LIBRARIES)
       elseif(NOT owner IN_LIST FW_${lib}_PEERS)
         string(APPEND faults "firmware/${file} includes ${header}: fw_${lib} uses its peer fw_${owner}, "
                              "which its fw_library line in firmware/CMakeLists.txt does not name among its PEERS\n")
+      else()
+        list(APPEND used_peers ${owner})
       endif()
     endforeach()
+  endforeach()
+  # A peer named but never included is a dependency that is not there.
+  foreach(peer IN LISTS FW_${lib}_PEERS)
+    if(NOT peer IN_LIST used_peers)
+      string(APPEND faults "fw_${lib} names fw_${peer} among its PEERS in firmware/CMakeLists.txt "
+                           "but includes none of its headers\n")
+    endif()
   endforeach()
 endforeach()
 
