@@ -89,7 +89,11 @@ endforeach()
 # Each fault on a line of its own, unwrapped, then the failure.
 if(faults)
   message(NOTICE "${faults}")
-  message(FATAL_ERROR "Layering broken: the faults above name each include that breaks it")
+  message(FATAL_ERROR "Layering broken: the faults above name each include that breaks it.  A lower layer "
+                      "reaches a higher one only through what it needs from above (executive/upcalls.h, "
+                      "eventlog/upcalls.h), which the top layer defines; a file that calls every subsystem "
+                      "belongs to the top layer (FW_TOP_SOURCES); a peer a library uses is named in its "
+                      "PEERS (firmware/CMakeLists.txt).")
 endif()
 list(LENGTH FW_LIBRARIES count)
 message(STATUS "Layering holds across ${count} firmware libraries")
