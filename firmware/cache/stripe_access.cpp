@@ -33,8 +33,6 @@ namespace {
 
 constexpr uint8_t NO_RANK = 0xFF;
 constexpr uint16_t PARTNER_LUN_MASK = 0x0FFF;
-constexpr uint8_t HOST_POOL_LOCK_SOURCE = 0;
-constexpr uint8_t INTERNAL_POOL_LOCK_SOURCE = 2;
 constexpr uint64_t NO_EVENT_TIME = ~0ull;
 
 STRIPE_ACCESS_ENTRY s_asEntry[HOST_ENTRY_COUNT];
@@ -300,8 +298,8 @@ uint8_t fWasEventPostedWithin(uint8_t bCode, uint32_t dSeconds) {
     // The walk must not see the log change under it, unless it runs inside
     // a chip's own interrupt handler, which holds those sources already.
     const bool fLock = fIsHostIsrActive() != TRUE && fIsDriveIsrActive() != TRUE;
-    const uint8_t bInternal = fLock ? LockInterruptSource(INTERNAL_POOL_LOCK_SOURCE) : STATUS_LOCK_HELD;
-    const uint8_t bHost = fLock ? LockInterruptSource(HOST_POOL_LOCK_SOURCE) : STATUS_LOCK_HELD;
+    const uint8_t bInternal = fLock ? LockInterruptSource(INT_SOURCE_DRIVE_SIDE) : STATUS_LOCK_HELD;
+    const uint8_t bHost = fLock ? LockInterruptSource(INT_SOURCE_HOST_CHIPS) : STATUS_LOCK_HELD;
     uint16_t wCount = 0;
     uint16_t wNext = 0;
     GetEventLogPosition(&wCount, &wNext);
@@ -320,8 +318,8 @@ uint8_t fWasEventPostedWithin(uint8_t bCode, uint32_t dSeconds) {
         const uint32_t dThen = dSecondsOf(psFound->sTimeStamp);
         fResult = ToFlag(dNow >= dThen && dNow - dThen < dSeconds);
     }
-    if (bHost == STATUS_OK) UnlockInterruptSource(HOST_POOL_LOCK_SOURCE);
-    if (bInternal == STATUS_OK) UnlockInterruptSource(INTERNAL_POOL_LOCK_SOURCE);
+    if (bHost == STATUS_OK) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
+    if (bInternal == STATUS_OK) UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
     s_fEventWalkRunning = FALSE;
     return fResult;
 }

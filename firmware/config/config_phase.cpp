@@ -41,14 +41,14 @@ constexpr uint64_t KE_FLAGS_FAILED = KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED;
 // chips' interrupt source again once they are ready; the lock taken here is
 // only there so that no host interrupt runs half way through the restart.
 uint8_t RestartHostChipsPhase(uint8_t) {
-    const uint8_t bLock = LockInterruptSource(0);
+    const uint8_t bLock = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
     SetQLPortFlags(1, FALSE);
     SetQLPortFlags(2, FALSE);
     RestartHostChip(1);
     RestartHostChip(2);
     // Released once the restarts are issued: a lock left held would keep
     // the host ports dead for good.
-    if (bLock != STATUS_LOCK_HELD) UnlockInterruptSource(0);
+    if (bLock != STATUS_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
     EndConfigPhase();
     return STATUS_OK;
 }

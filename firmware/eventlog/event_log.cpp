@@ -21,8 +21,6 @@ namespace {
 constexpr uint32_t LOG_OFFSET = EVENT_LOG_NVRAM_OFFSET;
 constexpr uint32_t ENTRIES_OFFSET = LOG_OFFSET + sizeof(EVENT_LOG_HEADER);
 constexpr uint32_t MIRROR_PAGES = 25;
-constexpr uint8_t LOCK_SOURCE_SAS_REPLIES = 2;
-constexpr uint8_t LOCK_SOURCE_HOST_CHIPS = 0;
 constexpr uint8_t STRICT_REPEAT_DIAGNOSTICS_LEVEL = 2;
 constexpr uint8_t ONCE_ONLY_CODES[] = {15, 16, 17, 18, 23, 24};
 constexpr uint8_t MASKABLE_CODES = 32;
@@ -259,18 +257,18 @@ void PostEvent(uint8_t bCode, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, ui
     uint8_t bSasLock = STATUS_LOCK_HELD;
     uint8_t bHostLock = STATUS_LOCK_HELD;
     if (!fInChipHandler) {
-        bSasLock = LockInterruptSource(LOCK_SOURCE_SAS_REPLIES);
-        bHostLock = LockInterruptSource(LOCK_SOURCE_HOST_CHIPS);
+        bSasLock = LockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+        bHostLock = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
     }
 
     const uint8_t abArgs[EVENT_ARGS] = {b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13};
     PostLockedEvent(bCode, abArgs);
 
     if (bSasLock != STATUS_LOCK_HELD) {
-        UnlockInterruptSource(LOCK_SOURCE_SAS_REPLIES);
+        UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
     }
     if (bHostLock != STATUS_LOCK_HELD) {
-        UnlockInterruptSource(LOCK_SOURCE_HOST_CHIPS);
+        UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
     }
     s_fEventLogBusy = FALSE;
 }

@@ -409,7 +409,7 @@ void StartDrivePortsAndFindHostChips() {
             ConsolePrintf("Pass\n");
         } else {
             ConsolePrintf("Fail\n");
-            if (!fChip1 && !fChip2) (void)LockInterruptSource(0);  // never released
+            if (!fChip1 && !fChip2) (void)LockInterruptSource(INT_SOURCE_HOST_CHIPS);  // never released
             ConsolePrintf("Host Port %s.......................", "0");
             ConsolePrintf(fChip1 ? "PassHostPort 1\n" : "Fail\n");
             ConsolePrintf("Host Port %s.......................", "1");
