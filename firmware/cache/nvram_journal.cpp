@@ -81,6 +81,10 @@ uint16_t s_wMirrorHead = 0;
 uint16_t s_wMirrorTail = 0;
 uint8_t s_afMirrorQueued[NVRAM_QUEUE_USED_SLOTS];
 uint16_t s_awMirrorBlocks[NVRAM_QUEUE_USED_SLOTS];
+// The slot has an entry between head and tail (perhaps one left behind when
+// the slot was dequeued): a slot queued again reuses it, so the ring never
+// holds more than one entry per slot and cannot overrun.
+uint8_t s_afMirrorInRing[NVRAM_QUEUE_USED_SLOTS];
 
 uint16_t s_wDirtyExtents = 0;
 uint16_t s_wMirroredExtents = 0;
@@ -300,8 +304,9 @@ bool TryAllocateMirrorBuffer(uint16_t wSlot, uint16_t wBlocks) {
 
 void QueueMirrorAllocation(uint16_t wSlot, uint16_t wBlocks) {
     s_awMirrorBlocks[wSlot] = wBlocks;
-    if (s_afMirrorQueued[wSlot] == TRUE) return;
     s_afMirrorQueued[wSlot] = TRUE;
+    if (s_afMirrorInRing[wSlot] == TRUE) return;
+    s_afMirrorInRing[wSlot] = TRUE;
     s_awMirrorQueue[s_wMirrorTail] = wSlot;
     s_wMirrorTail = static_cast<uint16_t>((s_wMirrorTail + 1) % MIRROR_QUEUE_SLOTS);
 }
@@ -478,6 +483,7 @@ void InitNvramJournal() {
         s_asPartner[n].fHeld = FALSE;
         s_asPartner[n].fIssued = FALSE;
         s_afMirrorQueued[n] = FALSE;
+        s_afMirrorInRing[n] = FALSE;
         s_awMirrorBlocks[n] = NO_REQUESTED_BLOCKS;
     }
     s_wDirtyExtents = 0;
@@ -747,6 +753,7 @@ uint8_t ServiceMirrorAllocationQueue() {
             if (!TryAllocateMirrorBuffer(wSlot, s_awMirrorBlocks[wSlot])) break;
             DequeueMirrorAllocation(wSlot);
         }
+        if (wSlot < NVRAM_QUEUE_USED_SLOTS) s_afMirrorInRing[wSlot] = FALSE;
         s_awMirrorQueue[s_wMirrorHead] = NO_RECORD_LINK;
         s_wMirrorHead = static_cast<uint16_t>((s_wMirrorHead + 1) % MIRROR_QUEUE_SLOTS);
     }

@@ -290,6 +290,33 @@ TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
     EXPECT_EQ(fw::wGetMirroredExtentCount(), 1);
 }
 
+TEST_F(Journal, SlotsQueuedAgainForAMirrorBufferNeverOverrunTheQueue) {
+    fw::SetRankCount(1);
+    fw::RANK_RECORD* psRank = fw::pGetRankRecord(0);
+    psRank->lStartAddress = 0;
+    psRank->lLastAddress = 0xFFFFF;
+    psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
+    std::vector<fw::BUFFER_HANDLE> aTaken;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    // Every slot waits for a buffer; one of them is released and recorded
+    // again, more than once, while the queue is full.
+    for (uint16_t n = 0; n < fw::NVRAM_QUEUE_USED_SLOTS; ++n) {
+        ASSERT_EQ(fw::bRecordPartnerExtent(n, 0x100 + n, 1, n + 1u, fw::TRUE), fw::STATUS_NO_PAGES) << n;
+    }
+    for (uint32_t i = 0; i < 3; ++i) {
+        fw::ReleasePartnerNvramQueueEntry(5, fw::TRUE);
+        ASSERT_EQ(fw::bRecordPartnerExtent(5, 0x2000 + i, 1, 5000 + i, fw::TRUE), fw::STATUS_NO_PAGES);
+    }
+    for (fw::BUFFER_HANDLE t : aTaken) fw::wFreeDataPages(t, 64);
+    uint32_t dCalls = 0;
+    while (fw::ServiceMirrorAllocationQueue() != fw::STATUS_OK && ++dCalls < 1000) {
+    }
+    EXPECT_EQ(fw::wGetMirroredExtentCount(), fw::NVRAM_QUEUE_USED_SLOTS);
+    EXPECT_EQ(PartnerSlot(5).fHoldsData, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(3199).fHoldsData, fw::TRUE);
+}
+
 TEST_F(Journal, PartnerResetFormatsTheOwnTableAndReleasesThePartnerTable) {
     fw::RecordNvramQueueEntry(MakeWrite(3, 8, 8, true, Pages(1)));
     fw::AddNvramQueueValidBlocks(3, 8);

@@ -57,8 +57,10 @@ TEST_F(ReadPath, AReadCoveredByACachedWriteIsAnsweredFromItsBufferWithoutTheDriv
     ASSERT_EQ(ab.size(), 16 * kBlock);
     for (uint32_t i = 0; i < ab.size(); i += 61) ASSERT_EQ(ab[i], Pattern(21, 16 * kBlock + i)) << i;
     EXPECT_TRUE(Good(psRead));
-    // The write is still dirty in the cache.
+    // The write is still dirty in the cache, and no drive was asked.
     EXPECT_EQ(psWrite->bPrimaryState, fw::HOST_STATE_OPTIMISATION);
+    RunDrives();
+    EXPECT_EQ(m_dDriveReads + m_dDriveWrites, 0u);
 }
 
 TEST_F(ReadPath, AWriteFinishedWhileReadFromKeepsItsPagesUntilTheLastReadEnds) {
