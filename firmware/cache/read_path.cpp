@@ -81,6 +81,13 @@ void AnswerCheckCondition(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uin
     (void)SendScsiStatus(psEntry, bKey, bAsc, bAscq);
 }
 
+// A read answered before it was issued leaves its queue first: a slot left
+// behind could name the entry again once it is freed and taken anew.
+void AnswerAtStart(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+    LeaveCommandQueue(psEntry);
+    AnswerCheckCondition(psEntry, bKey, bAsc, bAscq);
+}
+
 // Back to the queue the read came from, keeping its place in the LUN's
 // order (its LUN sequence number).
 void BackToQueue(KERNEL_ENTRY* psEntry, bool fStillQueued) {
@@ -203,7 +210,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     if (HasFlag(psEntry, KE_FLAG_SNAPSHOT) && psEntry->bCommandType != CT_EXPANSION) {
         if (fIsOdaInvalid(psEntry->wLunIndex) == TRUE) {
             PostHostCommandFailed(psEntry, SENSE_NOT_READY, 0x04, 0x03, false);
-            AnswerCheckCondition(psEntry, SENSE_NOT_READY, 0x04, 0x03);
+            AnswerAtStart(psEntry, SENSE_NOT_READY, 0x04, 0x03);
             return STATUS_OK;
         }
         switch (bSnapshotReadCheck(psEntry)) {
@@ -216,7 +223,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     if (!HasFlag(psEntry, KE_FLAG_SENSE_PRESENT) &&
         IsMediaErrorKnown(psEntry, psEntry->lRankAddress, c.wFirstPieceBlocks)) {
         PostHostCommandFailed(psEntry, SENSE_MEDIUM_ERROR, 0x11, 0x01, true);
-        AnswerCheckCondition(psEntry, SENSE_MEDIUM_ERROR, 0x11, 0x01);
+        AnswerAtStart(psEntry, SENSE_MEDIUM_ERROR, 0x11, 0x01);
         return STATUS_OK;
     }
     // 5. Its rows wait for stripe initialisation.
@@ -287,8 +294,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     if (!fContinuingPrefetch && fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(ps) == TRUE) {
         SettleAgeBucket(ps);
         if (ps->adSnapshot[0] != 0 || ps->adSnapshot[1] != 0) (void)bPreparePmapPagesForCmd(ps);
-        ps->bPrimaryState = HOST_STATE_STATUS;
-        (void)SendScsiStatus(ps, SCSI_STATUS_TASK_SET_FULL, 0, 0);
+        AnswerAtStart(ps, SCSI_STATUS_TASK_SET_FULL, 0, 0);
         return STATUS_OK;
     }
     // 11. An older command of the rank goes first.

@@ -132,6 +132,7 @@ TEST_F(ReadPath, AKnownBadBlockIsAnsweredMediumErrorWithEvent64) {
     EXPECT_EQ(a.bAsc, 0x11);
     EXPECT_EQ(a.bAscq, 0x01);
     EXPECT_EQ(psRead->dBufferHandle, fw::NULL_BUFFER_HANDLE);
+    EXPECT_EQ(fw::wGetLunQueueCount(kLun), 0);
     const fw::EVENT_LOG_ENTRY* ps64 = FindEvent(64);
     ASSERT_NE(ps64, nullptr);
     EXPECT_EQ(std::vector<uint8_t>(ps64->abArgs, ps64->abArgs + 8),

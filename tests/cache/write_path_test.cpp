@@ -243,6 +243,8 @@ TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_STATUS);
     EXPECT_EQ(Answer(ps).wStatus & 0xFF, fw::SCSI_STATUS_TASK_SET_FULL);
     EXPECT_EQ(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
+    // Answered, it is no longer queued on its LUN.
+    EXPECT_EQ(fw::wGetLunQueueCount(kLun), 0);
 }
 
 TEST_F(WritePath, APieceWhoseDataComesFirstWaitsForItsHead) {
