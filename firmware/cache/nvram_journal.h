@@ -110,9 +110,10 @@ uint8_t fIsNvramQueueSlotHeld(uint16_t wSlot);
 // 255, or 0 when the slot or the extent is out of range.
 uint8_t bRecordPartnerExtent(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlocks, uint32_t dSequence,
                              uint8_t fWantBuffer);
-// Message 97 and the flushed or RAID-released partner write.  fKeepBuffer
-// TRUE frees the buffer only when the slot holds data.
-void ReleasePartnerNvramQueueEntry(uint16_t wSlot, uint8_t fKeepBuffer);
+// Message 97 and the flushed or RAID-released partner write.  The buffer is
+// freed when the slot holds data, and with fFreeRecordedBuffer TRUE also
+// whenever a handle and buffer blocks are recorded.
+void ReleasePartnerNvramQueueEntry(uint16_t wSlot, uint8_t fFreeRecordedBuffer);
 // Message 98.
 void MarkPartnerExtentIssued(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlocks, uint16_t wNewBufferBlocks,
                              uint8_t fTrim, uint8_t fCheckSameExtent);
