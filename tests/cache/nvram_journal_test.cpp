@@ -33,6 +33,20 @@ protected:
         board.ClearConsoleText();
     }
 
+    // One rank, blocks 0 to 0xFFFFF, whose policy retries mirror
+    // buffers, and the buffer memory used up: the pages taken, to give back.
+    std::vector<fw::BUFFER_HANDLE> RetryingRankWithoutBuffers() {
+        fw::SetRankCount(1);
+        fw::RANK_RECORD* psRank = fw::pGetRankRecord(0);
+        psRank->lStartAddress = 0;
+        psRank->lLastAddress = 0xFFFFF;
+        psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
+        std::vector<fw::BUFFER_HANDLE> aTaken;
+        fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+        while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
+        return aTaken;
+    }
+
     fw::BUFFER_HANDLE Pages(uint32_t dPages) {
         fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, dPages, &h), fw::STATUS_OK);
@@ -265,15 +279,7 @@ TEST_F(Journal, PiecewiseFlushWritesRunsOfArrivedBlocks) {
 }
 
 TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
-    fw::SetRankCount(1);
-    fw::RANK_RECORD* psRank = fw::pGetRankRecord(0);
-    psRank->lStartAddress = 0;
-    psRank->lLastAddress = 0xFFFFF;
-    psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
-    // Use up the buffer memory.
-    std::vector<fw::BUFFER_HANDLE> aTaken;
-    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
-    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    const std::vector<fw::BUFFER_HANDLE> aTaken = RetryingRankWithoutBuffers();
     const uint32_t dFails = fw::dGetMirrorAllocFailCount();
     EXPECT_EQ(fw::bRecordPartnerExtent(70, 0x100, 64, 1, fw::TRUE), fw::STATUS_NO_PAGES);
     EXPECT_EQ(fw::dGetMirrorAllocFailCount(), dFails + 1);
@@ -291,14 +297,7 @@ TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
 }
 
 TEST_F(Journal, SlotsQueuedAgainForAMirrorBufferNeverOverrunTheQueue) {
-    fw::SetRankCount(1);
-    fw::RANK_RECORD* psRank = fw::pGetRankRecord(0);
-    psRank->lStartAddress = 0;
-    psRank->lLastAddress = 0xFFFFF;
-    psRank->bCachePolicy = fw::POLICY_SHARED_OUTSTANDING;
-    std::vector<fw::BUFFER_HANDLE> aTaken;
-    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
-    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 64, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    const std::vector<fw::BUFFER_HANDLE> aTaken = RetryingRankWithoutBuffers();
     // Every slot waits for a buffer; one of them is released and recorded
     // again, more than once, while the queue is full.
     for (uint16_t n = 0; n < fw::NVRAM_QUEUE_USED_SLOTS; ++n) {
