@@ -650,20 +650,27 @@ void IscsiConnection::OnDataOut(const Pdu& pdu) {
     Task& t = it->second;
     if (t.submitted) return Fail(kRejectProtocolError, pdu, true);
     uint32_t* next = nullptr;
+    uint32_t* dataSn = nullptr;
     uint32_t end = 0;
     auto r2t = t.r2ts.end();
     if (ttt == iscsi::kReservedTag) {
         if (!t.unsolicitedOpen) return Fail(kRejectProtocolError, pdu, true);
         next = &t.unsolicitedNext;
+        dataSn = &t.unsolicitedDataSn;
         end = t.unsolicitedEnd;
     } else {
         r2t = t.r2ts.find(ttt);
         if (r2t == t.r2ts.end()) return Fail(kRejectInvalidField, pdu, true);
         next = &r2t->second.next;
+        dataSn = &r2t->second.dataSn;
         end = r2t->second.offset + r2t->second.length;
     }
-    // Data PDUs come in order within a sequence and never overrun it.
-    if (offset != *next || length > end - offset) return Fail(kRejectProtocolError, pdu, true);
+    // Data PDUs come numbered and in order within a sequence and never
+    // overrun it; at recovery level 0 a lost or repeated one ends the
+    // connection.
+    if (pdu.U32(36) != *dataSn || offset != *next || length > end - offset)
+        return Fail(kRejectProtocolError, pdu, true);
+    ++*dataSn;
     std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin() + long(offset));
     *next += length;
     t.received += length;

@@ -150,6 +150,7 @@ private:
         uint32_t offset;
         uint32_t length;
         uint32_t next;   // the next offset expected
+        uint32_t dataSn = 0;   // of the next Data-Out
     };
     struct Task {
         IscsiTask task;
@@ -160,6 +161,7 @@ private:
         uint32_t unsolicitedEnd = 0;  // the unsolicited data ends here
         uint32_t unsolicitedNext = 0;
         bool unsolicitedOpen = false;
+        uint32_t unsolicitedDataSn = 0;
         uint32_t solicitedNext = 0;   // where the next R2T starts
         uint32_t r2tSn = 0;
         uint32_t dataSn = 0;

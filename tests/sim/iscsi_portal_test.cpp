@@ -424,6 +424,25 @@ TEST(IscsiSession, ProtocolErrorsAreRejected) {
     EXPECT_TRUE(h.targets.loggedOut);
 }
 
+// At recovery level 0 a Data-Out numbered out of turn loses data that cannot
+// be asked for again: the connection ends and the initiator logs out.
+TEST(IscsiSession, DataOutNumberedOutOfTurnEndsTheConnection) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    Pdu w = h.Command(0x21, Rw10(0x2A, 0, 2), 1024);
+    h.Send(w);
+    Pdu r2t = h.Next();
+    ASSERT_EQ(r2t.opcode(), sim::iscsi::kReadyToTransfer);
+    h.Send(h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 0, std::vector<uint8_t>(512, 1), false));
+    Pdu second = h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 512, std::vector<uint8_t>(512, 2), true);
+    second.SetU32(36, 0);   // DataSN 0 again
+    h.Send(second);
+    EXPECT_EQ(h.Next().bhs[2], 0x04);
+    EXPECT_TRUE(h.conn->Closing());
+    EXPECT_TRUE(h.targets.loggedOut);
+    EXPECT_EQ(h.targets.disk[0], 0);   // nothing half written
+}
+
 // A second login of the same initiator and ISID replaces the first session.
 TEST(IscsiSession, ReinstatementClosesTheOldSession) {
     Host h;

@@ -114,6 +114,7 @@ struct IscsiHost {
     uint32_t itt = 0x10;
     std::deque<Pdu> in;
     std::vector<uint8_t> received;
+    std::map<uint64_t, uint32_t> dataSns;
 
     virtual ~IscsiHost() = default;
     // Hands the bytes to the target and collects its answers in `received`.
@@ -165,9 +166,10 @@ struct IscsiHost {
         return Next();
     }
     // Security then operational stage into full feature.
-    bool LogInNormal(std::vector<std::pair<std::string, std::string>> operational = {}) {
+    bool LogInNormal(std::vector<std::pair<std::string, std::string>> operational = {},
+                     const std::string& target = "iqn.2026-01.test:port-2") {
         Pdu r = Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"},
-                             {"TargetName", "iqn.2026-01.test:port-2"},
+                             {"TargetName", target},
                              {"SessionType", "Normal"},
                              {"AuthMethod", "None"}});
         if (r.U16(36) != 0) return false;
@@ -193,6 +195,7 @@ struct IscsiHost {
         Pdu p = sim::iscsi::MakePdu(sim::iscsi::kDataOut, final);
         p.SetU32(16, task);
         p.SetU32(20, ttt);
+        p.SetU32(36, dataSns[uint64_t(task) << 32 | ttt]++);   // numbered within each sequence
         p.SetU32(40, offset);
         p.data = std::move(data);
         return p;
