@@ -205,8 +205,13 @@ uint8_t bFibreSendStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uin
         }
         BuildStatusEntry(sEx, dHandle, wStatusWord, abSense, wSenseLength, dResidual, abEntry);
     }
-    psEntry->wChildrenOutstanding = 0;
-    psEntry->wTotalChildren = 0;
+    // A write-back write goes on to the drives after its GOOD: there the
+    // two counters are its stream's pieces arrived and expected, which its
+    // head must keep counting or it would issue before its pieces' data.
+    if (!(bCode == SCSI_STATUS_GOOD && HasFlag(psEntry, KE_FLAG_WRITE_BACK))) {
+        psEntry->wChildrenOutstanding = 0;
+        psEntry->wTotalChildren = 0;
+    }
     const uint8_t bResult = bPostRequestQueueEntries(psEntry->bPortCode, 1, abEntry);
     if (fReleaseWithStatus) ReleaseAnsweredPiece(psEntry);
     return bResult;

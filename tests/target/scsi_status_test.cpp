@@ -288,5 +288,29 @@ TEST_F(ScsiStatusTest, AnsweredStreamPieceIsReleasedWithItsStatus) {
     EXPECT_EQ(wGetCommandCompleteTotal(), 0);
 }
 
+// The GOOD of a write-back stream head goes out while pieces are still
+// joining it: the head keeps its counts of pieces arrived and expected,
+// while any command that ends with its status starts its completion code
+// from zero.
+TEST_F(ScsiStatusTest, WriteBackHeadKeepsItsPieceCountsAcrossItsGood) {
+    std::vector<uint8_t> abCdb(16, 0);
+    abCdb[0] = SCSI_WRITE16;
+    KERNEL_ENTRY* psHead = Received(abCdb, 512);
+    psHead->bCommandType = COMMAND_TYPE_STREAM_HEAD;
+    SetFlag(psHead, KE_FLAG_WRITE_BACK);
+    psHead->wChildrenOutstanding = 1;
+    psHead->wTotalChildren = 3;
+    SendScsiStatus(psHead, SCSI_STATUS_GOOD, 0, 0);
+    EXPECT_EQ(psHead->wChildrenOutstanding, 1);
+    EXPECT_EQ(psHead->wTotalChildren, 3);
+
+    KERNEL_ENTRY* psThrough = Received(abCdb, 512);
+    psThrough->wChildrenOutstanding = 2;
+    psThrough->wTotalChildren = 2;
+    SendScsiStatus(psThrough, SCSI_STATUS_GOOD, 0, 0);
+    EXPECT_EQ(psThrough->wChildrenOutstanding, 0);
+    EXPECT_EQ(psThrough->wTotalChildren, 0);
+}
+
 }  // namespace
 }  // namespace target_test
