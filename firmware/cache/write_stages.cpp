@@ -330,9 +330,9 @@ uint8_t ProcessDataReceivedQueue() {
                 QueueOptimisation(psHead->wIndex);
             }
         }
+        // Its own stream (itself and the pieces that joined it) was counted
+        // since it started.
         psEntry->bCommandType = COMMAND_TYPE_STREAM_HEAD;
-        c.wStreamBlocks = c.wJournalBlocks;
-        psEntry->wTotalChildren = 1;
     } else if (psEntry->bCommandType == CT_PLAIN_WRITE) {
         psEntry->wTotalChildren++;
     }

@@ -540,6 +540,11 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
         c.wHeadShare = static_cast<uint16_t>(dHeadShare);
         c.dPieceBufferAddress = static_cast<uint32_t>(psM->dBufferHandle + m.wStreamBlocks * BLOCK_BYTES);
         c.wJournalBlocks = static_cast<uint16_t>(dOwn);
+        // Its own part opens the stream it heads once its data is in: later
+        // pieces may join it before then, and land after that part.
+        c.wStreamBlocks = static_cast<uint16_t>(dOwn);
+        psEntry->wChildrenOutstanding = 0;
+        psEntry->wTotalChildren = 1;
         // From here on the continuation is its own part.
         psEntry->lInternalAddress += dHeadShare;
         psEntry->lRankAddress += dHeadShare;
@@ -603,9 +608,6 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     }
     // 2. The rank holds more queued writes than it may.
     if (fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(psEntry) == TRUE) {
-        // It leaves its queue: a slot left behind could name the entry again
-        // once it is freed and taken anew.
-        LeaveCommandQueue(psEntry);
         psEntry->bPrimaryState = HOST_STATE_STATUS;
         (void)SendScsiStatus(psEntry, SCSI_STATUS_TASK_SET_FULL, 0, 0);
         return STATUS_OK;

@@ -110,30 +110,6 @@ TEST_F(WritePath, ASequentialWriteJoinsTheStreamBeforeIt) {
     EXPECT_EQ(pb[16 * kBlock + 5], Pattern(4, 5));
 }
 
-TEST_F(WritePath, Sequential4KWritesReachTheDrivesAsWholeStripes) {
-    // Two stripes of 4 KiB writes, all in flight before their data comes.
-    constexpr uint32_t kWrites = 2 * kStripe / 8;
-    std::vector<fw::KERNEL_ENTRY*> aWrites;
-    for (uint32_t n = 0; n < kWrites; ++n) aWrites.push_back(StartWrite(kStripe + 8 * n, 8));
-    fw::KERNEL_ENTRY* psFirst = aWrites[0];
-    fw::KERNEL_ENTRY* psSecond = aWrites[kWrites / 2];
-    for (uint32_t n = 1; n < kWrites; ++n) {
-        if (n == kWrites / 2) continue;
-        ASSERT_EQ(StreamHead(aWrites[n]), n < kWrites / 2 ? psFirst : psSecond) << n;
-    }
-    EXPECT_EQ(aWrites[kWrites / 2 - 1]->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
-    EXPECT_EQ(psSecond->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
-    for (uint32_t n = 0; n < kWrites; ++n) SendData(aWrites[n], static_cast<uint8_t>(n));
-    // A closed stream goes on without waiting: one full-stripe write per
-    // stream, each of the 5 members written once, nothing read back for
-    // the parity.
-    RunStages();
-    EXPECT_EQ(psFirst->bPrimaryState, fw::HOST_STATE_COMPLETE);
-    EXPECT_EQ(psSecond->bPrimaryState, fw::HOST_STATE_COMPLETE);
-    EXPECT_EQ(m_dDriveReads, 0u);
-    EXPECT_EQ(m_dDriveWrites, 2u * 5u);
-}
-
 TEST_F(WritePath, AnAlignedWholeStripeWriteClosesTheStreamBeforeItAndStaysPlain) {
     // A stream reaching the stripe boundary: its last piece closes it.
     fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
@@ -243,8 +219,6 @@ TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_STATUS);
     EXPECT_EQ(Answer(ps).wStatus & 0xFF, fw::SCSI_STATUS_TASK_SET_FULL);
     EXPECT_EQ(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
-    // Answered, it is no longer queued on its LUN.
-    EXPECT_EQ(fw::wGetLunQueueCount(kLun), 0);
 }
 
 TEST_F(WritePath, APieceWhoseDataComesFirstWaitsForItsHead) {
@@ -299,6 +273,33 @@ TEST_F(WritePath, AContinuationCarriesPastTheStripeBoundaryOnAParityRank) {
     EXPECT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_STREAM_CONTINUES));
     ReleaseHolds();
     EXPECT_EQ(psHead->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_COMPLETE);
+}
+
+// A piece may join a continuation before the continuation's own data is in:
+// its data lands after the continuation's own part, and the stream the
+// continuation then heads waits for it.
+TEST_F(WritePath, APieceJoiningAContinuationLandsAfterItsOwnPart) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    fw::KERNEL_ENTRY* psCont = StartWrite(416, 200);
+    ASSERT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_CONTINUATION);
+    fw::KERNEL_ENTRY* psPiece = StartWrite(616, 8);
+    ASSERT_EQ(psPiece->bCommandType, fw::COMMAND_TYPE_STREAM_PIECE);
+    EXPECT_EQ(StreamHead(psPiece), psCont);
+    EXPECT_EQ(psPiece->dBufferHandle, psCont->dBufferHandle + 104 * kBlock);
+    SendData(psHead, 8);
+    SendData(psCont, 9);
+    RunStages();
+    // The continuation heads a stream of two now; its piece's data is not in.
+    EXPECT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    EXPECT_EQ(psCont->wBlocks, 112);
+    EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_STREAM_WAIT);
+    SendData(psPiece, 10);
+    const uint8_t* pb = Bytes(psCont->dBufferHandle);
+    EXPECT_EQ(pb[0], Pattern(9, 96 * kBlock));
+    EXPECT_EQ(pb[104 * kBlock - 1], Pattern(9, 200 * kBlock - 1));
+    EXPECT_EQ(pb[104 * kBlock], Pattern(10, 0));
+    ReleaseHolds();
     EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }
 
