@@ -608,6 +608,9 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     }
     // 2. The rank holds more queued writes than it may.
     if (fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(psEntry) == TRUE) {
+        // It leaves its queue: a slot left behind could name the entry again
+        // once it is freed and taken anew.
+        LeaveCommandQueue(psEntry);
         psEntry->bPrimaryState = HOST_STATE_STATUS;
         (void)SendScsiStatus(psEntry, SCSI_STATUS_TASK_SET_FULL, 0, 0);
         return STATUS_OK;

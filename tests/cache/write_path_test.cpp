@@ -110,6 +110,30 @@ TEST_F(WritePath, ASequentialWriteJoinsTheStreamBeforeIt) {
     EXPECT_EQ(pb[16 * kBlock + 5], Pattern(4, 5));
 }
 
+TEST_F(WritePath, Sequential4KWritesReachTheDrivesAsWholeStripes) {
+    // Two stripes of 4 KiB writes, all in flight before their data comes.
+    constexpr uint32_t kWrites = 2 * kStripe / 8;
+    std::vector<fw::KERNEL_ENTRY*> aWrites;
+    for (uint32_t n = 0; n < kWrites; ++n) aWrites.push_back(StartWrite(kStripe + 8 * n, 8));
+    fw::KERNEL_ENTRY* psFirst = aWrites[0];
+    fw::KERNEL_ENTRY* psSecond = aWrites[kWrites / 2];
+    for (uint32_t n = 1; n < kWrites; ++n) {
+        if (n == kWrites / 2) continue;
+        ASSERT_EQ(StreamHead(aWrites[n]), n < kWrites / 2 ? psFirst : psSecond) << n;
+    }
+    EXPECT_EQ(aWrites[kWrites / 2 - 1]->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
+    EXPECT_EQ(psSecond->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    for (uint32_t n = 0; n < kWrites; ++n) SendData(aWrites[n], static_cast<uint8_t>(n));
+    // A closed stream goes on without waiting: one full-stripe write per
+    // stream, each of the 5 members written once, nothing read back for
+    // the parity.
+    RunStages();
+    EXPECT_EQ(psFirst->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    EXPECT_EQ(psSecond->bPrimaryState, fw::HOST_STATE_COMPLETE);
+    EXPECT_EQ(m_dDriveReads, 0u);
+    EXPECT_EQ(m_dDriveWrites, 2u * 5u);
+}
+
 TEST_F(WritePath, AnAlignedWholeStripeWriteClosesTheStreamBeforeItAndStaysPlain) {
     // A stream reaching the stripe boundary: its last piece closes it.
     fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
@@ -219,6 +243,8 @@ TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     EXPECT_EQ(ps->bPrimaryState, fw::HOST_STATE_STATUS);
     EXPECT_EQ(Answer(ps).wStatus & 0xFF, fw::SCSI_STATUS_TASK_SET_FULL);
     EXPECT_EQ(ps->dBufferHandle, fw::NULL_BUFFER_HANDLE);
+    // Answered, it is no longer queued on its LUN.
+    EXPECT_EQ(fw::wGetLunQueueCount(kLun), 0);
 }
 
 TEST_F(WritePath, APieceWhoseDataComesFirstWaitsForItsHead) {
