@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "hw/mpi.h"
@@ -67,6 +68,8 @@ public:
     void AttachChassis(Chassis* chassis);
     Chassis* chassis() const { return m_chassis; }
     static constexpr uint16_t kExpanderHandle = 0x0009;
+    // Phys 4-7 are the drive port (0-3 carry the link to the partner).
+    static constexpr uint8_t kDrivePortPhy = 4;
     // Target id the IOC gave a SAS address (0xFF: none).
     uint8_t TargetOf(uint64_t sasAddress) const;
     uint32_t scsiRequests() const { return m_scsiRequests; }
@@ -107,6 +110,13 @@ public:
     uint32_t hostPageBufferAddress() const { return m_hostPageBuffer; }
     const std::vector<uint8_t>& flashImage() const { return m_flashImage; }
     uint32_t IocMemory(uint32_t address) const;
+    void SetIocMemory(uint32_t address, uint32_t value) { m_memory[address] = value; }
+    uint32_t targetResets() const { return m_targetResets; }
+    // Configuration page reads (of any address) of a page type and number.
+    uint32_t pageReads(uint8_t type, uint8_t number) const {
+        auto it = m_pageReads.find({type, number});
+        return it == m_pageReads.end() ? 0 : it->second;
+    }
     // A configuration page as the IOC holds it (header included); empty when
     // the IOC has no such page.
     std::vector<uint8_t> Page(uint8_t type, uint8_t number, uint32_t address = 0) const;
@@ -250,6 +260,8 @@ private:
 
     // IOC memory reached through the diagnostic window.
     std::map<uint32_t, uint32_t> m_memory;
+    std::map<std::pair<uint8_t, uint8_t>, uint32_t> m_pageReads;
+    uint32_t m_targetResets = 0;
     std::vector<uint32_t> m_loadStarts;  // where each load run began
     uint32_t m_diagnosticLoads = 0;
     uint32_t m_fwVersion = 0x01000000;   // what the IOC's own flash holds

@@ -310,6 +310,7 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
         m_stalled.erase(it);
         AddressReply(&t, sizeof t);
     }
+    if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET) ++m_targetResets;
     if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET || req.bTaskType == fw::MPI_TASKTYPE_LOGICAL_UNIT_RESET) {
         if (Drive* drive = DriveOfTarget(req.bTargetId)) drive->Reset();
     }

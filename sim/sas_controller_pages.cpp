@@ -99,6 +99,7 @@ void SasController::Config(const uint8_t* request, uint8_t* out) {
             std::memcpy(page.data() + headerBytes, host + headerBytes, bytes - headerBytes);
         } else {
             std::memcpy(host, page.data(), bytes);
+            ++m_pageReads[{type, req.sHeader.bPageNumber}];
         }
         return finish(fw::MPI_IOCSTATUS_SUCCESS);
     }

@@ -69,8 +69,8 @@ void SasController::RefreshTopology() {
     for (auto& p : io.asPhy) p.wAttachedDevHandle = p.wControllerDevHandle = 0xFFFF;
     if (m_chassis) {
         Expander& ex = m_chassis->expander();
-        for (uint8_t phy = 0; phy < 4; ++phy) {
-            io.asPhy[phy].bPort = 0;
+        for (uint8_t phy = kDrivePortPhy; phy < kDrivePortPhy + 4; ++phy) {
+            io.asPhy[phy].bPort = 2;
             io.asPhy[phy].bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
             io.asPhy[phy].wAttachedDevHandle = kExpanderHandle;
             io.asPhy[phy].wControllerDevHandle = kExpanderHandle;

@@ -121,6 +121,10 @@ void MarkDriveLocate(uint8_t bMode, uint8_t bTarget);
 void ClearDriveLocate(uint8_t bMode, uint8_t bTarget);
 void LocateEnclosureDevice(uint8_t bTarget, uint16_t wSeconds);
 
+// Used by drive-side discovery: whether the enclosure code accepts an
+// expander of this vendor identification (8 bytes).
+uint8_t fIsEnclosureVendorAccepted(const uint8_t* pbVendor);
+
 
 // The fan and alarm low-noise mode and the alarm (kind 1-3, enclosure).
 uint8_t fIsFanLowNoiseMode();

@@ -67,6 +67,7 @@ uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
 void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
 uint8_t bStartAPM() { return STATUS_OK; }
 void RequestEnclosureStatusUpdate(uint8_t) {}
+uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
 
 // Phases whose work is not built yet end at once.
 uint8_t DownloadDriveFirmware(uint8_t) {

@@ -75,6 +75,7 @@ uint8_t s_bBoardType = BOARD_TYPE;
 uint8_t s_fEmbeddedModule = FALSE;
 uint8_t s_afSasHostPort[2] = {FALSE, FALSE};
 uint8_t s_bBackplaneType = BACKPLANE_DEFAULT;
+uint8_t s_bDriveSidePhase = 0;
 uint32_t s_dStatisticsStartTime;
 uint16_t s_wModelCode = MODEL_Z8Q2;
 
@@ -171,6 +172,8 @@ void InitBoardStateDefaults() {
 }
 
 void SetBackplaneType(uint8_t b) { s_bBackplaneType = b; }
+void SetDriveSidePhaseByte(uint8_t b) { s_bDriveSidePhase = b; }
+uint8_t bGetDriveSidePhaseByte() { return s_bDriveSidePhase; }
 
 void ResetBoardStateWords() {
     s_fProductionTestMode = FALSE;

@@ -75,6 +75,10 @@ uint8_t fIsConfigurationChangeBlocked();
 uint8_t bGetBoardType();
 void SetEmbeddedModuleState(uint8_t f);
 uint8_t fGetSasHostPortState(uint8_t bPort);
+// The drive side's phase as the time code sees it: 2 before an IOC
+// restart, 3 in a slot change.
+void SetDriveSidePhaseByte(uint8_t b);
+uint8_t bGetDriveSidePhaseByte();
 
 uint8_t bGetSasChipFamily();
 uint8_t bGetDeviceIdEnclosureMask();

@@ -145,4 +145,10 @@ void ShowDualControllerIncomingQueue();
 void ShowDualControllerOutgoingQueue();
 void ShowOtherControllerParityReadDataQueue();
 
+// Used by the drive side: where the partner's IOC was found (path 1 or 2,
+// present, its target id and SAS address, low word first), and the end of
+// the partner traffic queued on a drive IOC that was restarted.
+void SetPartnerDrivePath(uint8_t bPath, uint8_t fPresent, uint8_t bTarget, const uint32_t* pdSASAddress);
+void CancelPartnerTrafficOnDriveIOC();
+
 }  // namespace fw

@@ -180,4 +180,7 @@ void ShowDualControllerIncomingQueue() {}
 void ShowDualControllerOutgoingQueue() {}
 void ShowOtherControllerParityReadDataQueue() {}
 
+void SetPartnerDrivePath(uint8_t, uint8_t, uint8_t, const uint32_t*) {}
+void CancelPartnerTrafficOnDriveIOC() {}
+
 }  // namespace fw

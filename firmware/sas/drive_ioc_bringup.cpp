@@ -5,7 +5,10 @@
 
 #include "config/nvram_layout.h"
 #include "executive/console_output.h"
+#include "eventlog/event_log.h"
 #include "executive/interrupt_controller.h"
+#include "executive/kernel_entry.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -15,7 +18,12 @@
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
 #include "sas/drive_ioc_images.h"
+#include "sas/reply_dispatch.h"
 #include "sas/request_frames.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
+#include "sas/sas_flags.h"
+#include "target/target_engine.h"
 
 namespace fw {
 
@@ -41,6 +49,14 @@ constexpr uint8_t SATA_QUEUE_DEPTH = 32;
 constexpr uint8_t LINK_RATES = 0x98;
 constexpr uint32_t DRIVE_PORT_DEVICE_INFO = 0x71;
 constexpr uint8_t CMD_BUF_POST = 1;
+constexpr uint32_t EXPANDER_CHECK_SETTLE_MS = 10000;
+constexpr uint32_t PARTNER_SETTLE_MS = 3000;
+constexpr uint8_t START_OF_DAY_DISCOVERIES = 3;
+constexpr uint32_t DISCOVERY_RETRY_MS = 2000;
+constexpr uint8_t RESTART_TRIES = 2;
+constexpr uint32_t IO_UNIT_RESET_DOORBELL = static_cast<uint32_t>(MPI_FUNCTION_IO_UNIT_RESET)
+                                            << MPI_DOORBELL_FUNCTION_SHIFT;
+constexpr uint8_t EVENT_IOC_FAULT = 1;
 
 // The registers are known before bring-up so that a handshake sent early
 // reaches the chip rather than address 0.
@@ -314,6 +330,12 @@ uint8_t bPostTargetCmdBufferBases() {
     return bResult;
 }
 
+// Bounded: a flag nobody clears holds start of day up for at most the
+// port wait's own limit.
+void WaitWhilePortWait() {
+    while (fGetSASPortWaitFlag() == TRUE && lGetTickCount() - lGetSASPortWaitTick() < PORT_UP_TIMEOUT_MS) HwPoll();
+}
+
 uint8_t fAllPortsUp() {
     for (uint8_t bPort = 0; bPort < s_sAdapter.bNumberOfPorts; ++bPort) {
         if (bLSIPortEnable(LSI_IOC_DRIVE, bPort, PORT_UP_TIMEOUT_MS) != STATUS_OK) return FALSE;
@@ -360,14 +382,23 @@ uint8_t bStartIoc(uint8_t fRestart, const uint8_t* pbImage, BUFFER_HANDLE dImage
 
     if (bLSIEventNotificationOn(LSI_IOC_DRIVE) != STATUS_OK) return 0;
     SetupQl2MessageInterrupts(LSI_DRIVE_PCI_FUNCTION);
+    if (fRestart != TRUE) InitSASDriveInterruptCounters();
     if (bPostTargetCmdBufferBases() != STATUS_OK) return 0;
     SpinDelayMs(500);
+    if (fRestart != TRUE && fIsZ8Q2Controller() == TRUE) {
+        const uint64_t lAddress = lControllerSasAddress();
+        (void)fVSC7156_StartupCheck(static_cast<uint32_t>(lAddress >> 32), static_cast<uint32_t>(lAddress));
+        SpinDelayMs(EXPANDER_CHECK_SETTLE_MS);
+    }
 
+    SetSASPortWaitFlag(FALSE);
     a.fIocUp = fAllPortsUp();
+    if (fRestart != TRUE && a.fIocUp == TRUE) WaitWhilePortWait();
+    SetDrivePortReady(PORT_CODE_INITIATOR, a.fIocUp);
     // Replies and the doorbell both interrupt from now on: a FAULT is seen
     // by the doorbell check even when no reply follows it.
     Reg32Write(a.sInterface.pdHostIntMask, 0);
-    return a.fIocUp == TRUE ? STATUS_OK : 0;
+    return STATUS_OK;
 }
 
 }  // namespace
@@ -399,14 +430,28 @@ LSI_SAS_DRIVE_ADAPTER* psGetLSIAdapter(uint8_t bIocId) { return bIocId == LSI_IO
 
 const LSI_SAS_DISCOVERY_PAGES* pGetSASDiscoveryPages() { return &s_sDiscoveryPages; }
 
+uint8_t bSetUpSASBoardLayout(uint8_t bBoardType, uint8_t bBackplane) {
+    return bSelectSASBoardLayout(bBoardType, bBackplane, &s_sBoardLayout);
+}
+
 uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
     if (fRestart != TRUE) {
         ClearDriveTimerTable();
         SetDriveTimerPeriod(DRIVE_TIMER_PERIOD);
-        if (bSelectSASBoardLayout(bGetBoardType(), bGetBackplaneType(), &s_sBoardLayout) != STATUS_OK) return 0;
+        SetCPLDControlBit3(FALSE);
+        if (bSetUpSASBoardLayout(bGetBoardType(), bGetBackplaneType()) != STATUS_OK) return 0;
+        InitSASDeviceTables();
+        InitSASDiscoveryTables();
         if (bTakeDiscoveryPages() != STATUS_OK) return 0;
+    } else {
+        // The lists stay for discovery to rebuild; what the old IOC knew of
+        // each target and phy does not.
+        ClearSASPhyStateOnRestart();
+        ClearSASTargetFlagsAndHoldOffs();
     }
+    ResetSASDiscoveryBookkeeping();
     s_sAdapter.fIocUp = FALSE;
+    SetDrivePortReady(PORT_CODE_INITIATOR, FALSE);
 
     if (dPciRead(0) != LSI_DRIVE_PCI_ID) return 0;
     uint8_t bRevision = static_cast<uint8_t>(dPciRead(8));
@@ -426,12 +471,33 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
 
     uint8_t bResult = bStartIoc(fRestart, pbImage, dImagePages);
     (void)wFreeDataPages(dImagePages, IMAGE_PAGES);
-    if (fRestart == TRUE || bResult != STATUS_OK) return bResult;
+    if (bResult != STATUS_OK) return 0;
+    if (fRestart == TRUE) return s_sAdapter.fIocUp == TRUE ? STATUS_OK : 0;
 
-    if (fIsPartnerAlive() == TRUE) SpinDelayMs(3000);
-    uint32_t dSettleMs = fIsModelZ7Q3() == TRUE ? 40000 : fIsZ8Q2Controller() == TRUE ? 30000 : 20000;
-    SpinDelayMs(dSettleMs);
+    if (fIsPartnerAlive() == TRUE) SpinDelayMs(PARTNER_SETTLE_MS);
+    if (s_sAdapter.fIocUp != TRUE) return 0;
+    ClearSASDiscoveryState();
+    SetSASDriveSideHoldOff(lGetTickCount());
+    SpinDelayMs(fIsModelZ7Q3() == TRUE ? 40000 : fIsZ8Q2Controller() == TRUE ? 30000 : 20000);
+    for (uint8_t i = 0; i < START_OF_DAY_DISCOVERIES; ++i) {
+        if (bDiscoverSASExpanders(FALSE) != SAS_DISCOVERY_RETRY) break;
+        SpinDelayMs(DISCOVERY_RETRY_MS);
+    }
+    RebuildSASDeviceList(FALSE);
     return STATUS_OK;
+}
+
+uint8_t bRestartDriveIOC() {
+    uint8_t bResult = 0;
+    for (uint8_t bTry = 0; bTry < RESTART_TRIES && bResult != STATUS_OK; ++bTry) {
+        KernelPoolLock sLock;
+        Reg32Write(s_sAdapter.sInterface.pdDoorbell, IO_UNIT_RESET_DOORBELL);
+        bResult = LSI_SAS_DriveIOCBringUp(TRUE);
+    }
+    if (bResult != STATUS_OK) PostEvent(EVENT_IOC_FAULT, 5, 16, 0, 0, 4);
+    CancelPartnerTrafficOnDriveIOC();
+    if (fIsDualControllerActive() != TRUE) DropPartnerDeviceEntries();
+    return bResult;
 }
 
 void ResetLSIDriveIOC() {

@@ -108,6 +108,9 @@ struct LSI_SAS_BOARD_LAYOUT {
 // 255 with the layout of a board type and backplane, 0 for a board type the
 // drive side does not know.
 uint8_t bSelectSASBoardLayout(uint8_t bBoardType, uint8_t bBackplane, LSI_SAS_BOARD_LAYOUT* psLayout);
+// Records the layout of a board type and backplane for discovery; 0 for a
+// board type the drive side does not know.
+uint8_t bSetUpSASBoardLayout(uint8_t bBoardType, uint8_t bBackplane);
 const LSI_SAS_BOARD_LAYOUT* pGetSASBoardLayout();
 
 // Buffer pages the bring-up takes for discovery's lists and work areas.

@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include "sas/sas_drive.h"
 #include "config/drive_tables.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
@@ -27,7 +28,6 @@ void DisableSasExpanders(uint8_t) {}
 void StopSasTargetController() {}
 
 void SASFailbackStep() {}
-uint8_t fGetSASTimedHoldFlag() { return FALSE; }
 void SASCommandTimeoutScan() {}
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
@@ -81,13 +81,26 @@ void HostPortDataOutAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, 
     InternalDataOut(psEntry);
 }
 
-
+uint8_t fIsDriveSideQuietPeriodRunning() { return FALSE; }
+uint8_t fIsSASDiscoverySuspended() { return FALSE; }
+uint8_t fIsSASDiscoveryInhibited() { return FALSE; }
+uint64_t lGetSASRecoveryTick() { return 0; }
+uint64_t lGetSASTimeoutScanTick() { return 0; }
+uint8_t fAreSASPhysInRecovery() { return FALSE; }
+uint8_t fIsSASSlotChangeArmed() { return FALSE; }
+void StartSASSlotChange(uint8_t) {}
+uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
+void ArmSASActiveActiveUpdate() {}
+void NotifySASExpanderListChanged() {}
+// Without the active-active code every slot is this controller's.
+uint8_t bGetSlotOwnerController(uint8_t, uint8_t) { return bGetControllerNumber(); }
+uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
+uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ShowLsiSystemRegisters(uint8_t) {}
 void ShowLsiRingBuffer(uint8_t) {}
 void ShowLSITargetPostQueues() {}
 void ShowSASTargetInterfaceInfo(uint8_t) {}
-void ShowSASInfoLists() {}
 void ResetLsiHostPort(uint8_t) {}
 
 }  // namespace fw

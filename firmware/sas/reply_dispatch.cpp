@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/nvram_layout.h"
 #include "eventlog/event_log.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
@@ -37,6 +38,7 @@ uint8_t s_fEventAckPending = FALSE;
 uint32_t s_dLostEventAcks = 0;
 
 constexpr uint8_t EVENT_IOC_FAULT = 1;
+constexpr uint32_t IOC_DIAGNOSTIC_TABLE = 0x21FFFF00;   // in the IOC's memory
 constexpr uint32_t EVENT_ACK_TIMEOUT_MS = 10000;
 constexpr uint16_t CONTEXT_PARTNER_SLOT = 0x4000;
 constexpr uint16_t MAX_TARGET_IO_INDEX = 256;
@@ -123,6 +125,7 @@ void AddressReply(uint32_t dWord) {
         break;
     case MPI_FUNCTION_SCSI_TASK_MGMT:
         ClearSASTargetFlagBits(sHeader.bTargetId, 0x42);
+        DecrementSASTaskManagementCount();
         dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_CONFIG:
@@ -221,10 +224,24 @@ void LSI_SAS_DoorbellInterruptHandler() {
     PostEvent(EVENT_IOC_FAULT, 5, static_cast<uint8_t>(dDoorbell >> 24), static_cast<uint8_t>(dDoorbell >> 16),
               static_cast<uint8_t>(dDoorbell >> 8), static_cast<uint8_t>(dDoorbell));
     if (fIsDualControllerActive() == TRUE) {
+        SaveSASDiagnosticTableToNVRAM();
         ResetController();
         return;
     }
-    RequestSASIOCRestart();
+    // Discovery resets the IOC twice and brings it up again.
+    SetSASSecondIOCRestart(TRUE);
+    SetSasDiscoveryWork(TRUE);
+    SetSASIOCRestartRequest(TRUE);
+}
+
+void SaveSASDiagnosticTableToNVRAM() {
+    uint32_t adWords[NVRAM_DOORBELL_WORDS] = {};   // a window that does not open leaves zeros
+    ReadLSIDiagMemory(LSI_IOC_DRIVE, IOC_DIAGNOSTIC_TABLE, NVRAM_DOORBELL_WORDS, adWords);
+    for (uint32_t k = 0; k < NVRAM_DOORBELL_WORDS; ++k) {
+        const uint8_t ab[4] = {static_cast<uint8_t>(adWords[k]), static_cast<uint8_t>(adWords[k] >> 8),
+                               static_cast<uint8_t>(adWords[k] >> 16), static_cast<uint8_t>(adWords[k] >> 24)};
+        HwNvramWrite(static_cast<uint32_t>(offsetof(NVRAM_HEADER, abDoorbellErrorInfo)) + 4 * k, ab, 4);
+    }
 }
 
 void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId) {

@@ -7,6 +7,9 @@
 namespace fw {
 
 void LSI_SAS_DoorbellInterruptHandler();
+// Keeps the IOC's 64-word diagnostic table in NVRAM for after the reset a
+// FAULT leads to.
+void SaveSASDiagnosticTableToNVRAM();
 void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId);
 void LSI_SAS_ScsiIoReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);
 // Event notification replies: wake discovery and acknowledge when asked.

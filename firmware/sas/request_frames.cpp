@@ -131,7 +131,9 @@ void WaitLSIRequestsDrained(uint8_t bIocId) {
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(bIocId);
     if (a == nullptr) return;
     volatile uint16_t* pwInUse = &a->wRequestsInUse;
-    for (uint32_t i = 0; i < DRAIN_POLL_LIMIT && *pwInUse + LSI_RESERVED_REQUEST_FRAMES > a->wRequestFrames; ++i) {
+    // Drained means a normal allocation can be taken again: fewer in use
+    // than the frames outside the reserve.
+    for (uint32_t i = 0; i < DRAIN_POLL_LIMIT && *pwInUse + LSI_RESERVED_REQUEST_FRAMES >= a->wRequestFrames; ++i) {
         HwPoll();
     }
 }

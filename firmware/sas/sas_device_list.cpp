@@ -7,6 +7,7 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
+#include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -15,6 +16,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
+#include "partner/partner_link.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
@@ -31,7 +33,11 @@ SAS_DEVICE_LIST s_sWork;
 uint8_t s_abDeviceIndexOfTarget[256];
 uint32_t s_adTargetFlags[256];
 uint64_t s_alTargetHoldOff[256];
-uint8_t s_fOverflowReported = FALSE;
+uint32_t s_dListOverflows = 0;
+// One byte per enclosure (0..16) and slot (0..32); bit 0: the slot is
+// disabled and its drive is not listed.
+uint8_t s_aabSlotDisable[SAS_SLOT_TABLE_ENCLOSURES][SAS_SLOT_TABLE_SLOTS];
+SAS_PARTNER_PATH s_asPartnerPath[2];
 
 constexpr uint8_t EVENT_DRIVE_INSERTED = 97;
 constexpr uint8_t EVENT_DRIVE_REMOVED = 118;
@@ -40,6 +46,19 @@ constexpr uint16_t DEVICE_PAGE_FLAGS_ENTERED = 0x0003;
 // ports in bits 7-6 of byte 5 rather than in the low bits of byte 7.
 constexpr uint32_t PORT_BITS_IN_BYTE5_COMPANY = 0x0000CCA0;
 constexpr uint32_t START_OF_DAY_READY_MS = 60000;
+constexpr uint32_t FIRST_DISCOVERY_SETTLE_MS = 4000;
+constexpr uint32_t MORE_DISCOVERY_SETTLE_MS = 6000;
+constexpr uint8_t START_OF_DAY_MORE_PASSES = 2;
+constexpr uint32_t TARGET_RESET_SETTLE_MS = 1000;
+constexpr uint8_t TARGET_RESET_SETTLE_TIMES = 3;
+constexpr uint8_t SLOT_DISABLED = 0x01;
+constexpr uint8_t BUSY_SLOTS = 12;
+// The bit of each of the first twelve slots in the busy mask: in slot
+// order, or in the interleaved order of the backplane that numbers its
+// slots so.
+constexpr uint8_t BUSY_SLOT_BIT[2][BUSY_SLOTS] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+                                                  {1, 2, 4, 5, 7, 8, 10, 11, 3, 6, 9, 12}};
+constexpr uint8_t BACKPLANE_INTERLEAVED = 6;
 
 bool SameIdentity(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
     return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1] &&
@@ -97,11 +116,10 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     std::memcpy(&s0, pb, sizeof s0);
     if ((s0.wFlags & DEVICE_PAGE_FLAGS_ENTERED) != DEVICE_PAGE_FLAGS_ENTERED || s0.bAccessStatus != 0) return;
     if (s0.bTargetID >= SAS_PROXY_TARGET_BIT) return;  // the IOC's own ids stay below the proxy range
+    const uint8_t bSlot = bSlotOfExpanderPhy(&sExpander, bPhy);
+    if (fIsSASSlotDisabled(sExpander.bEnclosure, bSlot) == TRUE) return;
     if (s_sWork.bEntryCount >= SAS_MAX_DEVICES) {
-        if (s_fOverflowReported != TRUE) {
-            s_fOverflowReported = TRUE;
-            ConsolePrintf("SAS device list full\n");
-        }
+        ++s_dListOverflows;
         return;
     }
     SAS_DEVICE_ENTRY& s = s_sWork.asEntry[s_sWork.bEntryCount++];
@@ -113,7 +131,7 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     s.wDevHandle = s0.wDevHandle;
     s.fValid = TRUE;
     s.bEnclosure = sExpander.bEnclosure;
-    s.bSlot = bSlotOfExpanderPhy(&sExpander, bPhy);
+    s.bSlot = bSlot;
     s.bControllerNumber = bGetControllerNumber();
     s.wDeviceFlags = s0.wFlags;
     s.fSAS = ToFlag((s0.dDeviceInfo & MPI_SAS_DEVICE_INFO_SSP_TARGET) != 0);
@@ -122,6 +140,40 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     for (uint8_t i = 0; i < s_sPrevious.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         if (SameIdentity(s_sPrevious.asEntry[i], s)) s.fReady = ToFlag(s_sPrevious.asEntry[i].fValid == TRUE);
     }
+}
+
+// The partner controller's IOC ports: SSP targets that are initiators of
+// every kind as well.  The first is path 1, the next with another handle
+// path 2.
+void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
+    for (SAS_PARTNER_PATH& s : s_asPartnerPath) s = {{0, 0}, 0xFF, 0xFFFF};
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(const_cast<SAS_EXPANDER_LIST*>(psExpanders));
+    uint8_t bFound = 0;
+    for (uint8_t e = 0; e < psHeader->bExpanderCount && e < SAS_MAX_EXPANDERS && bFound < 2; ++e) {
+        const SAS_EXPANDER& sEx = psExpanders->asExpander[e];
+        for (uint8_t p = 0; p < sEx.bNumPhys && p < SAS_EXPANDER_PHYS && bFound < 2; ++p) {
+            const uint32_t dInfo = sEx.adAttachedDeviceInfo[p];
+            if (!(dInfo & MPI_SAS_DEVICE_INFO_SSP_TARGET) ||
+                (dInfo & MPI_SAS_DEVICE_INFO_INITIATORS) != MPI_SAS_DEVICE_INFO_INITIATORS) {
+                continue;
+            }
+            const uint16_t wHandle = sEx.awAttachedHandle[p];
+            if (bFound == 1 && s_asPartnerPath[0].wDevHandle == wHandle) continue;
+            const uint8_t* pb = nullptr;
+            if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, MPI_SAS_PAGE_FORM_HANDLE | wHandle, &pb) !=
+                STATUS_OK) {
+                continue;
+            }
+            MPI_SAS_DEVICE_PAGE_0 s0;
+            std::memcpy(&s0, pb, sizeof s0);
+            s_asPartnerPath[bFound++] = {{s0.dSASAddressLow, s0.dSASAddressHigh}, s0.bTargetID, s0.wDevHandle};
+        }
+    }
+    for (uint8_t i = 0; i < 2; ++i) {
+        const SAS_PARTNER_PATH& s = s_asPartnerPath[i];
+        SetPartnerDrivePath(static_cast<uint8_t>(i + 1), ToFlag(s.bTargetId != 0xFF), s.bTargetId, s.adSASAddress);
+    }
+    if (s_asPartnerPath[0].bTargetId == 0xFF && s_asPartnerPath[1].bTargetId == 0xFF) InitSASDeviceList(&s_sPartner);
 }
 
 }  // namespace
@@ -171,6 +223,8 @@ void RebuildSASDeviceList(uint8_t) {
             EnterDevice(sEx, p);
         }
     }
+
+    FindPartnerPaths(psExpanders);
 
     // New SATA drives are set up without the lock: set-up waits for replies.
     const bool fReport = fIsInitializationComplete() == TRUE;
@@ -227,56 +281,135 @@ void RebuildSASDeviceList(uint8_t) {
     IndexTargets(s_sCurrent);
 }
 
+void InitSASDeviceTables() {
+    InitSASDeviceList(&s_sCurrent);
+    InitSASDeviceList(&s_sPrevious);
+    InitSASDeviceList(&s_sPartner);
+    InitSASDeviceList(&s_sWork);
+    std::memset(s_abDeviceIndexOfTarget, SAS_DEVICE_INDEX_NONE, sizeof s_abDeviceIndexOfTarget);
+    ClearSASTargetFlagsAndHoldOffs();
+    std::memset(s_aabSlotDisable, 0, sizeof s_aabSlotDisable);
+    for (SAS_PARTNER_PATH& s : s_asPartnerPath) s = {{0, 0}, 0xFF, 0xFFFF};
+}
+
+void ClearSASTargetFlagsAndHoldOffs() {
+    std::memset(s_adTargetFlags, 0, sizeof s_adTargetFlags);
+    std::memset(s_alTargetHoldOff, 0, sizeof s_alTargetHoldOff);
+}
+
+// Without a partner its drives cannot be reached through it: the proxy
+// entries go and its list with them.
+void DropPartnerDeviceEntries() {
+    KernelPoolLock sLock;
+    uint8_t bKept = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        if (s_sCurrent.asEntry[i].bTargetId != 0xFF && (s_sCurrent.asEntry[i].bTargetId & SAS_PROXY_TARGET_BIT)) continue;
+        if (bKept != i) s_sCurrent.asEntry[bKept] = s_sCurrent.asEntry[i];
+        ++bKept;
+    }
+    for (uint8_t i = bKept; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) ClearEntry(&s_sCurrent.asEntry[i]);
+    s_sCurrent.bEntryCount = bKept;
+    s_sCurrent.bProxyCount = 0;
+    IndexTargets(s_sCurrent);
+    InitSASDeviceList(&s_sPartner);
+}
+
+uint8_t fIsSASSlotDisabled(uint8_t bEnclosure, uint8_t bSlot) {
+    if (bEnclosure >= SAS_SLOT_TABLE_ENCLOSURES || bSlot >= SAS_SLOT_TABLE_SLOTS) return FALSE;
+    return ToFlag(s_aabSlotDisable[bEnclosure][bSlot] & SLOT_DISABLED);
+}
+
+void SetSASSlotDisabled(uint8_t bEnclosure, uint8_t bSlot, uint8_t f) {
+    if (bEnclosure >= SAS_SLOT_TABLE_ENCLOSURES || bSlot >= SAS_SLOT_TABLE_SLOTS) return;
+    uint8_t& b = s_aabSlotDisable[bEnclosure][bSlot];
+    b = static_cast<uint8_t>(f == TRUE ? b | SLOT_DISABLED : b & ~SLOT_DISABLED);
+}
+
+const SAS_PARTNER_PATH* psGetSASPartnerPath(uint8_t bPath) {
+    return bPath >= 1 && bPath <= 2 ? &s_asPartnerPath[bPath - 1] : nullptr;
+}
+
+uint32_t dGetSASDeviceListOverflows() { return s_dListOverflows; }
+
+namespace {
+
+// TEST UNIT READY to a drive at start of day: ready on good status; a drive
+// becoming ready is started and waited for; anything else makes it unusable.
+void StartOfDayTestUnitReady(SAS_DEVICE_ENTRY& s, bool fFirst) {
+    const uint8_t abCdb[10] = {};
+    uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
+    uint8_t b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc, &bAscq);
+    for (uint8_t t = 0; fFirst && b == STATUS_OK && bStatus == 2 && bKey == 6 && t < 3; ++t) {
+        SpinDelayMs(10);
+        b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc, &bAscq);
+    }
+    if (b == STATUS_OK && bStatus == 0) {
+        s.fReady = TRUE;
+    } else if (b == STATUS_OK && bStatus == 2 && (bKey == 2 || bKey == 6)) {
+        if (fFirst && bKey == 2 && bAsc == 0x04 && bAscq != 1) {
+            const uint8_t abStart[10] = {SCSI_START_STOP_UNIT, 1, 0, 0, 1};
+            if (bSendSCSICommandAndWait(s.bTargetId, s.bBus, abStart, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc,
+                                        &bAscq) != STATUS_OK ||
+                bStatus != 0) {
+                s.fValid = FALSE;
+            }
+        }
+    } else {
+        s.fValid = FALSE;
+    }
+}
+
+}  // namespace
+
 // Start of day: find the drives and bring each one to ready.
 void InitDriveSideSAS() {
     const uint64_t lStart = lGetTickCount();
-    // Links need time to settle only where an expander hangs off the IOC.
-    if (fIsExpanderAttached() == TRUE) SpinDelayMs(4000);
-    for (uint8_t i = 0; i < 3 && bDiscoverSASExpanders(FALSE) == TRUE; ++i) SpinDelayMs(6000);
-    RebuildSASDeviceList(FALSE);
+    if (fIsPartnerAlive() != TRUE) {
+        // Reset the phys of the SATA drives (the SAS targets are spared) and
+        // let the links settle before each look.
+        (void)RestartSASDiscovery(TRUE);
+        SpinDelayMs(FIRST_DISCOVERY_SETTLE_MS);
+        uint8_t b = bDiscoverSASExpanders(FALSE);
+        for (uint8_t i = 0; i < START_OF_DAY_MORE_PASSES && b == TRUE; ++i) {
+            SpinDelayMs(MORE_DISCOVERY_SETTLE_MS);
+            (void)RestartSASDiscovery(TRUE);
+            SpinDelayMs(FIRST_DISCOVERY_SETTLE_MS);
+            b = bDiscoverSASExpanders(FALSE);
+        }
+        RebuildSASDeviceList(FALSE);
+    }
+    if (fIsPartnerAlive() != TRUE || (fIsControllerSlot1() == TRUE && fIsModelZ7Q4() != TRUE)) {
+        // Whatever a drive held from before this start is dropped.
+        for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+            SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+            if (s.bTargetId == 0xFF) continue;
+            KernelPoolLock sLock;
+            if (bSendSASTaskManagement(s.bTargetId, s.bBus, MPI_TASKTYPE_TARGET_RESET, 0) != STATUS_OK) {
+                s.fValid = FALSE;
+            }
+        }
+        for (uint8_t i = 0; i < TARGET_RESET_SETTLE_TIMES; ++i) SpinDelayMs(TARGET_RESET_SETTLE_MS);
+    }
 
-    for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
-        if (s.fValid == TRUE && s.fSAS != TRUE && bSetupSATADrive(&s) != STATUS_OK) {
+        if (s.fValid == TRUE && s.fSAS != TRUE && s.bTargetId < SAS_PROXY_TARGET_BIT &&
+            bSetupSATADrive(&s) != STATUS_OK) {
             s.fValid = FALSE;
         }
     }
-    auto testUnitReady = [&](SAS_DEVICE_ENTRY& s, bool fFirst) {
-        uint8_t abCdb[10] = {};
-        uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
-        uint8_t b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
-                                            &bAsc, &bAscq);
-        for (uint8_t t = 0; fFirst && b == STATUS_OK && bStatus == 2 && bKey == 6 && t < 3; ++t) {
-            SpinDelayMs(10);
-            b = bSendSCSICommandAndWait(s.bTargetId, s.bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
-                                        &bAsc, &bAscq);
-        }
-        if (b == STATUS_OK && bStatus == 0) {
-            s.fReady = TRUE;
-        } else if (b == STATUS_OK && bStatus == 2 && (bKey == 2 || bKey == 6)) {
-            if (fFirst && bKey == 2 && bAsc == 0x04 && bAscq != 1) {
-                uint8_t abStart[10] = {SCSI_START_STOP_UNIT, 1, 0, 0, 1};
-                if (bSendSCSICommandAndWait(s.bTargetId, s.bBus, abStart, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc,
-                                            &bAscq) != STATUS_OK ||
-                    bStatus != 0) {
-                    s.fValid = FALSE;
-                        }
-            }
-        } else {
-            s.fValid = FALSE;
-        }
-    };
-    for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
-        if (s_sCurrent.asEntry[i].fValid == TRUE) testUnitReady(s_sCurrent.asEntry[i], true);
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+        if (s.fValid != TRUE) continue;
+        StartOfDayTestUnitReady(s, true);
     }
     for (;;) {
         bool fWaiting = false;
-        for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
+        for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
             SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
-            if (s.fValid == TRUE && s.fReady != TRUE) {
-                testUnitReady(s, false);
-                fWaiting = fWaiting || (s.fValid == TRUE && s.fReady != TRUE);
-            }
+            if (s.fValid != TRUE || s.fSAS != TRUE || s.fReady == TRUE) continue;
+            StartOfDayTestUnitReady(s, false);
+            fWaiting = fWaiting || (s.fValid == TRUE && s.fReady != TRUE);
         }
         if (!fWaiting || lGetTickCount() - lStart >= START_OF_DAY_READY_MS) break;
         SpinDelayMs(1000);
@@ -379,5 +512,72 @@ void ExtendSASTargetHoldOff(uint8_t bTarget, uint32_t dMs) {
     s_alTargetHoldOff[bTarget] = (s_alTargetHoldOff[bTarget] > lNow ? s_alTargetHoldOff[bTarget] : lNow) + dMs;
 }
 
+
+uint16_t wGetSlotCommandCount(uint8_t bEnclosure, uint8_t bSlot, uint8_t fLocked) {
+    const uint8_t bLock = fLocked == TRUE ? INT_LOCK_HELD : LockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+    uint16_t wCount = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+        if (s.bEnclosure == bEnclosure && s.bSlot == bSlot) {
+            wCount = s.wOutstanding;
+            break;
+        }
+    }
+    if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+    return wCount;
+}
+
+uint16_t wGetEnclosureBusySlots(uint8_t bEnclosure) {
+    const uint8_t(&abBit)[BUSY_SLOTS] = BUSY_SLOT_BIT[bGetBackplaneType() == BACKPLANE_INTERLEAVED ? 1 : 0];
+    KernelPoolLock sLock;
+    uint16_t wMask = 0;
+    for (uint8_t bSlot = 1; bSlot <= BUSY_SLOTS; ++bSlot) {
+        if (wGetSlotCommandCount(bEnclosure, bSlot, TRUE) != 0) wMask = static_cast<uint16_t>(wMask | 1u << (abBit[bSlot - 1] - 1));
+    }
+    return wMask;
+}
+
+// No partner found: nothing to reset.
+uint8_t bResetPartnerTarget() {
+    if (s_asPartnerPath[0].bTargetId == 0xFF) return 0;
+    KernelPoolLock sLock;
+    return bSendSASTaskManagement(s_asPartnerPath[0].bTargetId, 0, MPI_TASKTYPE_TARGET_RESET, 0);
+}
+
+void ShowSASDeviceList(const SAS_DEVICE_LIST* psList) {
+    DebugPrintf("SAS Drive Info: 0x%02x entries, 0x%02x proxy, Active:%02x %02x %02x 0x%02x enclosures\n",
+                psList->bEntryCount, psList->bProxyCount, psList->bActiveCount1, psList->bActiveCount2,
+                psList->bActiveCount3, psList->bEnclosureCount);
+    for (uint8_t i = 0; i < psList->bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        const SAS_DEVICE_ENTRY& s = psList->asEntry[i];
+        DebugPrintf("%02x %02x %02x %02x %08x%08x:", i, s.fValid, s.fReady, s.fSAS, s.adSASAddress[1],
+                    s.adSASAddress[0]);
+        for (uint8_t b : s.abWWN) DebugPrintf("%02x", b);
+        DebugPrintf(" %02x:%04x %02x F%03x T%02x Q%02x R%02x %1x:%01x%02x %04x%02x\n", s.bTargetId, s.wDevHandle,
+                    s.bPartnerTargetId, s.wDeviceFlags, s.wTimeoutCount, s.wQCounter, s.wRCounter, s.bControllerNumber,
+                    s.bEnclosure, s.bSlot, s.wOutstanding, s.bStatus);
+    }
+    DebugPrintf("STP Info: 0x%02x enclosures, 0x%02x STP entries\n", psList->bEnclosureCount, psList->bStpCount);
+    for (uint8_t i = 0; i < psList->bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const SAS_STP_ENTRY* ps = reinterpret_cast<const SAS_STP_ENTRY*>(psList->aabStp[i]);
+        DebugPrintf("STP: %02x %08x%08x %02x:%04x F%03x T%04x F%02x Map%02x\n", i, ps->adSASAddress[1],
+                    ps->adSASAddress[0], ps->bTargetId, ps->wDevHandle, ps->bPortCode,
+                    lGetSASTargetHoldOff(ps->bTargetId) > lGetTickCount() ? 1u : 0u, ps->bControllerNumber,
+                    ps->bEnclosure);
+    }
+}
+
+void ShowSASInfoLists() {
+    DebugPrintf("TC SAS Expander Info List\n");
+    ShowSASExpanderList(pGetSASExpanderList());
+    DebugPrintf("TC SAS Drive Info List\n");
+    ShowSASDeviceList(&s_sCurrent);
+    DebugPrintf("OC SAS Expander Info List\n");
+    ShowSASExpanderList(pGetOCSASExpanderList());
+    DebugPrintf("OC SAS Drive Info List\n");
+    ShowSASDeviceList(&s_sPartner);
+    DebugPrintf("Invalid Received CRC Count: %d\n", dGetSASInvalidCrcCount());
+    DebugPrintf("Outstanding Task Management Count: %d \n", dGetSASTaskManagementCount());
+}
 
 }  // namespace fw

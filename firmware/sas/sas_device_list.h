@@ -63,6 +63,31 @@ static_assert(offsetof(SAS_DEVICE_ENTRY, fValid) == 24);
 static_assert(offsetof(SAS_DEVICE_ENTRY, abWWN) == 56);
 static_assert(offsetof(SAS_DEVICE_ENTRY, lCapacity) == 136);
 
+// An enclosure device (the expander's SES target), as the enclosure code
+// finds it by its target id at byte 16.
+struct SAS_STP_ENTRY {
+    uint32_t adSASAddress[2];       // low word first
+    uint8_t abReserved8[8];
+    uint8_t bTargetId;              // 16
+    uint8_t bTargetId2;
+    uint8_t bBus;
+    uint8_t bBus2;
+    uint16_t wDevHandle;            // 20
+    uint16_t wHalf22;
+    uint8_t bPortCode;              // 24: 0x61
+    uint8_t bControllerNumber;
+    uint8_t abReserved26[2];
+    uint8_t bEnclosure;             // 28
+    uint8_t abReserved29[3];
+    uint8_t abSASAddressBE[8];      // 32
+    uint8_t abEnclosureFields[80];  // 40: the enclosure code's
+};
+static_assert(sizeof(SAS_STP_ENTRY) == 120);
+static_assert(offsetof(SAS_STP_ENTRY, bTargetId) == 16);
+static_assert(offsetof(SAS_STP_ENTRY, bPortCode) == 24);
+static_assert(offsetof(SAS_STP_ENTRY, bEnclosure) == 28);
+static_assert(offsetof(SAS_STP_ENTRY, abSASAddressBE) == 32);
+
 struct SAS_DEVICE_LIST {
     uint8_t bEntryCount;
     uint8_t bEnclosureCount;
@@ -72,18 +97,49 @@ struct SAS_DEVICE_LIST {
     uint8_t bStpCount;
     uint8_t bActiveCount2;
     uint8_t bActiveCount3;
-    uint8_t aabStp[SAS_MAX_STP_ENTRIES][120];
+    uint8_t aabStp[SAS_MAX_STP_ENTRIES][sizeof(SAS_STP_ENTRY)];
 };
 static_assert(offsetof(SAS_DEVICE_LIST, asEntry) == 4);
 #pragma pack(pop)
 
 // ATA feature bits of a SATA entry.
 constexpr uint8_t SATA_FEATURE_WRITE_CACHE_ON = 0x01;
+constexpr uint8_t SATA_FEATURE_LOOK_AHEAD_ON = 0x02;
+constexpr uint8_t SATA_FEATURE_WRITE_CACHE_SUPPORTED = 0x04;
+constexpr uint8_t SATA_FEATURE_LOOK_AHEAD_SUPPORTED = 0x08;
+constexpr uint8_t SATA_FEATURE_WRITE_UNCORRECTABLE = 0x10;
 
 // Status bits of an entry.
 constexpr uint8_t SAS_DEVICE_STATUS_COMMAND_SENT = 0x08;
 
+// The drive side's two paths to the partner controller's IOC.
+struct SAS_PARTNER_PATH {
+    uint32_t adSASAddress[2];   // low word first
+    uint8_t bTargetId;          // 0xFF: no partner on this path
+    uint16_t wDevHandle;
+};
+
+constexpr uint8_t SAS_SLOT_TABLE_ENCLOSURES = 17;
+constexpr uint8_t SAS_SLOT_TABLE_SLOTS = 33;
+
 void InitSASDeviceList(SAS_DEVICE_LIST* psList);
+void ShowSASDeviceList(const SAS_DEVICE_LIST* psList);
+// The drive IOC bring-up's part: every list and per-target table empty
+// (start of day); what a restarted IOC forgets of its targets.
+void InitSASDeviceTables();
+void ClearSASTargetFlagsAndHoldOffs();
+// Without a partner: no proxy entries and no partner list.
+void DropPartnerDeviceEntries();
+// A disabled slot's drive is not listed (enclosure 0..16, slot 0..32).
+uint8_t fIsSASSlotDisabled(uint8_t bEnclosure, uint8_t bSlot);
+void SetSASSlotDisabled(uint8_t bEnclosure, uint8_t bSlot, uint8_t f);
+// Path 1 or 2 to the partner's IOC, null for another path.
+const SAS_PARTNER_PATH* psGetSASPartnerPath(uint8_t bPath);
+// TARGET RESET to the partner's first target id; the task management
+// status (255 posted).
+uint8_t bResetPartnerTarget();
+// Entries the rebuild could not hold (counted, never entered).
+uint32_t dGetSASDeviceListOverflows();
 SAS_DEVICE_LIST* pGetSASDriveInfoList();
 SAS_DEVICE_LIST* pGetPreviousSASDriveInfoList();
 SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
@@ -100,6 +156,11 @@ uint8_t fIsSATATarget(uint8_t bTarget);
 uint8_t bGetDriveIndexOfTarget(uint8_t bTarget);
 uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
 uint8_t bGetSATAFirmwareRevisionOfTarget(uint8_t bTarget, uint8_t* pbRevision);
+// Commands outstanding on the drive in a slot (0 when none is there).
+uint16_t wGetSlotCommandCount(uint8_t bEnclosure, uint8_t bSlot, uint8_t fLocked);
+// One bit for each of the first twelve slots whose drive has commands
+// outstanding.
+uint16_t wGetEnclosureBusySlots(uint8_t bEnclosure);
 
 // Per-target state the command path reads and the recovery code sets.
 uint32_t dGetSASTargetFlags(uint8_t bTarget);
@@ -112,7 +173,5 @@ void ExtendSASTargetHoldOff(uint8_t bTarget, uint32_t dMs);
 // The drive's WWN from its SAS address (big-endian, low bits of the
 // port cleared).
 void MakeSASDriveWwn(uint32_t dLow, uint32_t dHigh, uint8_t* pbWwn);
-
-// Entries the rebuild could not hold (counted, reported once).
 
 }  // namespace fw

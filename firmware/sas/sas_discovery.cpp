@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "cache/stripe_access.h"
+#include "config/apply_settings.h"
+#include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
@@ -10,11 +13,14 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/hw.h"
 #include "hw/mpi.h"
+#include "partner/partner_link.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_flags.h"
 #include "sas/smp.h"
 
 namespace fw {
@@ -30,23 +36,34 @@ uint8_t s_aabPhyState[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabPreviousChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabPortSelectAttempts[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
+uint32_t s_adExpanderPosition[SAS_MAX_EXPANDERS];
+uint16_t s_awPartnerIocHandle[2] = {0xFFFF, 0xFFFF};
 
 uint8_t s_bState = SAS_DISC_IDLE;
 uint8_t s_fRunning = FALSE;
-uint8_t s_fIocRestartRequested = FALSE;
+uint8_t s_fMoreWork = FALSE;
 uint8_t s_fRestartArgument = FALSE;
+uint8_t s_fPauseRequest = FALSE;
+uint8_t s_fPauseAcknowledged = FALSE;
 uint64_t s_lStepTime = 0;
 uint64_t s_lContinueTime = 0;
-uint8_t s_fOverflowReported = FALSE;
+uint32_t s_dTopologyOverflows = 0;
+uint64_t s_lRefusedExpander = 0;     // the last expander reported for its vendor
 
 BUFFER_HANDLE s_dPage = NULL_BUFFER_HANDLE;
 
 constexpr uint8_t CHANGE_COUNT_JUMP = 11;
 constexpr uint8_t EVENT_PHY_WARNING = 19;
+constexpr uint8_t EVENT_SLOT_CHANGE = 157;
+constexpr uint8_t EVENT_EXPANDER_VENDOR = 172;
+constexpr uint8_t SLOT_CHANGE_OWN_PROXIES = 8;
+constexpr uint8_t SLOT_CHANGE_PARTNER_PROXIES = 7;
+constexpr uint8_t ENCLOSURE_RISE = 1;
+constexpr uint8_t ENCLOSURE_FALL = 2;
 constexpr uint8_t ENCLOSURE_TYPE_10 = 0x10;
 constexpr uint8_t ENCLOSURE_TYPE_11 = 0x11;
+constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
 constexpr uint32_t PHYINFO_SELECTOR_ACTIVE = 0x4000;  // the selector passes this side's path
-constexpr uint8_t PHY_PORT_SELECT_WARNED = 0x04;
 constexpr uint8_t SMP_PHY_PORT_SELECT = 7;
 constexpr uint8_t PORT_SELECT_TRIES_HELD = 3;
 constexpr uint8_t PORT_SELECT_TRIES = 12;
@@ -54,11 +71,25 @@ constexpr uint8_t IDENTIFY_PENDING = 0xFF;  // no enclosure type is ever this
 constexpr uint8_t MANUFACTURER_TRIES = 3;
 constexpr uint32_t MANUFACTURER_RETRY_MS = 500;
 constexpr uint32_t SMP_MANUFACTURER_BYTES = 60;
+constexpr uint32_t SMP_VENDOR_OFFSET = 12;
 constexpr uint32_t SMP_PRODUCT_OFFSET = 20;
 constexpr uint32_t SMP_ENCLOSURE_TYPE_OFFSET = 0x34;
-constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
-// The company identifier the controllers' own SAS addresses carry.
-constexpr uint32_t CONTROLLER_OUI = 0x0A5A5A;
+constexpr uint8_t SLOT_LIMIT = 33;          // phys mapped to a slot number below this are drive slots
+
+// Waits of the discovery states, in ms.
+constexpr uint32_t HOLD_SETTLE_MS = 3000;
+constexpr uint32_t RECOVERY_SETTLE_MS = 4000;
+constexpr uint32_t TIMEOUT_SCAN_SETTLE_MS = 2000;
+constexpr uint32_t IOC_RESTART_PAUSE_MS = 1000;
+constexpr uint32_t AFTER_IOC_RESTART_MS = 4000;
+constexpr uint32_t AFTER_IOC_RESTART_SLOT_CHANGE_MS = 14000;
+constexpr uint32_t PORT_WAIT_LIMIT_MS = 80000;
+constexpr uint32_t AFTER_PHY_RESET_MS = 4000;
+constexpr uint32_t CONTINUE_MS = 6000;
+constexpr uint32_t BEFORE_IOC_RESTART_MS = 5000;
+
+constexpr uint32_t CPLD_CONTROL_REGISTER = 0xF100F000;
+constexpr uint16_t CPLD_EXPANDER_FLASH = 0x0008;
 
 constexpr uint8_t LINK = 0xA0;
 constexpr uint8_t B0 = 0xB0, B1 = 0xB1, B2 = 0xB2, C0 = 0xC0, NS = SAS_NO_SLOT;
@@ -82,26 +113,12 @@ uint8_t Lookup(const uint8_t (&ab)[N], uint8_t bPhy) {
     return bPhy < N ? ab[bPhy] : SAS_NO_SLOT;
 }
 
-void CountOverflow() {
-    if (s_fOverflowReported != TRUE) {
-        s_fOverflowReported = TRUE;
-        ConsolePrintf("SAS discovery: topology larger than its tables\n");
-    }
-}
 
 uint64_t SasAddressOf(const SAS_EXPANDER& s) {
     return static_cast<uint64_t>(s.adSASAddress[1]) << 32 | s.adSASAddress[0];
 }
 
-// The partner's onboard expander carries the controllers' company id and
-// the other controller's number in bits 11-10 of its lower word.
-bool IsPartnerOnboardExpander(const SAS_EXPANDER& s) {
-    const uint32_t dOtherCode = bGetControllerNumber() == 1 ? 0x800 : 0x400;
-    return (s.adSASAddress[1] & 0x0FFFFFF0) == CONTROLLER_OUI << 4 && (s.adSASAddress[0] & 0xC00) == dOtherCode;
-}
-
 bool WaitedSince(uint64_t lSince, uint64_t lMs) { return lGetTickCount() - lSince >= lMs; }
-
 
 // Walks the expanders the IOC reports, in its next-handle order, until a
 // read fails; fnExpander sees page 0 and answers whether to read the phys,
@@ -121,10 +138,10 @@ void WalkExpanders(OnExpander fnExpander, OnPhy fnPhy) {
         if (s0.wDevHandle == wHandle || s0.wDevHandle == 0xFFFF) return;  // no progress: stop rather than loop
         wHandle = s0.wDevHandle;
         if (bIndex >= SAS_MAX_EXPANDERS) {
-            CountOverflow();
+            ++s_dTopologyOverflows;
             return;
         }
-        if (s0.bNumPhys > SAS_EXPANDER_PHYS) CountOverflow();
+        if (s0.bNumPhys > SAS_EXPANDER_PHYS) ++s_dTopologyOverflows;
         if (!fnExpander(bIndex, s0)) continue;
         for (uint8_t p = 0; p < s0.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
             if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
@@ -155,11 +172,13 @@ bool BehindInactiveSelector(const SAS_EXPANDER& s, uint8_t p) {
 // The SATA port-select pass: counts the SATA devices, direct and behind
 // port selectors, into the header and, with fSend TRUE, signals every
 // selector that does not pass this controller's path (fIncludeActive: also
-// those that do), a limited number of times per phy.  TRUE when a signal
-// went out.
-uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fIncludeActive) {
+// those that do) on a slot of this controller's (fForce: any slot), a
+// limited number of times per phy.  TRUE when a signal went out.
+uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fForce, uint8_t fIncludeActive) {
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
-    const uint8_t bTries = fGetSASTimedHoldFlag() == TRUE ? PORT_SELECT_TRIES_HELD : PORT_SELECT_TRIES;
+    const bool fHeld = fGetSASTimedHoldFlag() == TRUE || fIsSASFailbackInProgress() == TRUE;
+    const uint8_t bTries = fHeld ? PORT_SELECT_TRIES_HELD : PORT_SELECT_TRIES;
+    const bool fSingle = fIsDualControllerActive() != TRUE;
     uint8_t fSent = FALSE;
     psHeader->bPortSelectorPhys = 0;
     psHeader->bDirectSataDevices = 0;
@@ -173,21 +192,187 @@ uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fIncludeA
                 continue;
             }
             ++psHeader->bPortSelectorPhys;
-            const bool fWanted = BehindInactiveSelector(s, p) || fIncludeActive == TRUE;
             if (s_aabPortSelectAttempts[i][p] < bTries) {
-                SetSASPhyStateBits(i, p, PHY_PORT_SELECT_WARNED, FALSE);
-                if (fWanted && fSend == TRUE &&
+                SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, FALSE);
+                const bool fOurs = fForce == TRUE || fSingle ||
+                                   bGetSlotOwnerController(s.bEnclosure, bSlotOfExpanderPhy(&s, p)) ==
+                                       bGetControllerNumber();
+                const bool fWanted = BehindInactiveSelector(s, p) || fIncludeActive == TRUE;
+                if (fWanted && fOurs && fSend == TRUE &&
                     bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], i, p, SMP_PHY_PORT_SELECT) == STATUS_OK) {
                     ++s_aabPortSelectAttempts[i][p];
                     fSent = TRUE;
                 }
-            } else if (BehindInactiveSelector(s, p) && !(bGetSASPhyState(i, p) & PHY_PORT_SELECT_WARNED)) {
+            } else if (BehindInactiveSelector(s, p) && !(bGetSASPhyState(i, p) & SAS_PHY_PORT_SELECT_WARNED)) {
                 PostEvent(EVENT_PHY_WARNING, 2, s.bEnclosure, bSlotOfExpanderPhy(&s, p));
-                SetSASPhyStateBits(i, p, PHY_PORT_SELECT_WARNED, TRUE);
+                SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, TRUE);
             }
         }
     }
     return fSent;
+}
+
+// The expanders on this controller's IOC: the board's expander phys when
+// the bring-up recorded them (and its partner phys name the partner's IOC),
+// else the first two distinct handles the IOC shows.
+uint8_t bReadAttachedExpanders(SAS_EXPANDER_LIST_HEADER* psHeader) {
+    const uint8_t* pb = nullptr;
+    if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &pb) != STATUS_OK) return 0;
+    MPI_SAS_IO_UNIT_PAGE_0 sIo;
+    std::memcpy(&sIo, pb, sizeof sIo);
+    const uint8_t bPhys = sIo.bNumPhys < MPI_SAS_IO_UNIT_PHYS ? sIo.bNumPhys : MPI_SAS_IO_UNIT_PHYS;
+    const LSI_SAS_BOARD_LAYOUT* psLayout = pGetSASBoardLayout();
+    auto fHandle = [](uint16_t w) { return w != 0 && w != 0xFFFF; };
+    if (psLayout->bTableSet != 0) {
+        const uint8_t abOwn[2] = {psLayout->bFirstExpanderPhy, psLayout->bSecondExpanderPhy};
+        for (uint8_t k = 0; k < 2; ++k) {
+            if (abOwn[k] < bPhys && psHeader->awAttachedHandle[k] == 0xFFFF &&
+                fHandle(sIo.asPhy[abOwn[k]].wControllerDevHandle)) {
+                psHeader->awAttachedHandle[k] = sIo.asPhy[abOwn[k]].wControllerDevHandle;
+            }
+            const uint8_t bPartner = psLayout->abPartnerPhy[k];
+            s_awPartnerIocHandle[k] = bPartner < bPhys ? sIo.asPhy[bPartner].wAttachedDevHandle : 0xFFFF;
+        }
+    } else {
+        uint8_t bFound = 0;
+        for (uint8_t p = 0; p < bPhys && bFound < 2; ++p) {
+            const uint16_t w = sIo.asPhy[p].wControllerDevHandle;
+            if (!fHandle(w) || (bFound == 1 && psHeader->awAttachedHandle[0] == w)) continue;
+            psHeader->awAttachedHandle[bFound++] = w;
+        }
+    }
+    // The IO unit's settings and phy state are read with it.
+    for (uint8_t bPage = 1; bPage <= 3; ++bPage) (void)bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, bPage, 0, &pb);
+    return STATUS_OK;
+}
+
+// Enclosure, side, path and usability of every expander, and the highest
+// enclosure number.
+void PlaceExpanders(SAS_EXPANDER_LIST* psList) {
+    SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    const uint8_t bCount = psHeader->bExpanderCount;
+    const uint8_t bOwnSide = bGetControllerNumber() == 1 ? 0 : 1;
+    uint8_t bPartnerOnboard = 0;
+    uint8_t bHighest = 0;
+    for (uint8_t i = 0; i < bCount; ++i) {
+        SAS_EXPANDER& s = psList->asExpander[i];
+        for (uint8_t j = 0; j < bCount; ++j) {
+            if (psList->asExpander[j].wParentDevHandle == s.wDevHandle) s.wUpstreamHandle = s.wDevHandle;
+        }
+        s.fUsable = TRUE;
+        if (s.wDevHandle == psHeader->awAttachedHandle[0] || s.wDevHandle == psHeader->awAttachedHandle[1]) {
+            s.bEnclosure = 1;
+            s.bPath = s.wDevHandle == psHeader->awAttachedHandle[0] ? 0 : 1;
+            s.bSide = bOwnSide;
+        } else if (fIsPartnerOnboardExpander(&s) == TRUE) {
+            s.bEnclosure = 1;
+            s.bPath = bPartnerOnboard < 1 ? 0 : 1;
+            ++bPartnerOnboard;
+            s.bSide = static_cast<uint8_t>(1 - bOwnSide);
+            s.fUsable = FALSE;
+        } else {
+            s.bEnclosure = s.bSASLevel;
+            s.bSide = (s.adSASAddress[0] >> 7) & 1;
+            s.bPath = (s.adSASAddress[0] >> 8) & 1;
+        }
+        if (s.bEnclosure > bHighest) bHighest = s.bEnclosure;
+    }
+    psHeader->bHighestEnclosure = bHighest;
+}
+
+const SAS_EXPANDER* FindInPrevious(const SAS_EXPANDER& s) {
+    const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
+    for (uint8_t j = 0; j < psPrev->bExpanderCount && j < SAS_MAX_EXPANDERS; ++j) {
+        const SAS_EXPANDER& o = s_sPrevious.asExpander[j];
+        if (SasAddressOf(o) == SasAddressOf(s)) return &o;
+    }
+    return nullptr;
+}
+
+// The enclosure model behind an expander, from its manufacturer
+// information: 255 identified (or no answer: type 0, not responding), 250
+// when its vendor is one the enclosure code does not accept.
+uint8_t bIdentifyExpander(SAS_EXPANDER* ps, uint8_t bIndex, uint8_t bOwnSide) {
+    uint8_t abAnswer[SMP_MANUFACTURER_BYTES];
+    ps->bEnclosureType = 0;
+    for (uint8_t bTry = 0; bTry < MANUFACTURER_TRIES; ++bTry) {
+        if (bTry != 0) SpinDelayMs(MANUFACTURER_RETRY_MS);
+        if (bReportManufacturerInformation(ps->adSASAddress[0], ps->adSASAddress[1], abAnswer) != STATUS_OK) continue;
+        const uint8_t* pbVendor = abAnswer + SMP_VENDOR_OFFSET;
+        if (fIsEnclosureVendorAccepted(pbVendor) != TRUE) {
+            ps->fResponding = FALSE;
+            // Reported once, not at every retry while it stays refused.
+            if (s_lRefusedExpander != SasAddressOf(*ps)) {
+                s_lRefusedExpander = SasAddressOf(*ps);
+                PostEvent(EVENT_EXPANDER_VENDOR, static_cast<uint8_t>(bIndex + 1), pbVendor[0], pbVendor[1],
+                          pbVendor[2], pbVendor[3], pbVendor[4], pbVendor[5], pbVendor[6], pbVendor[7]);
+            }
+            return SAS_DISCOVERY_RETRY;
+        }
+        const uint8_t* pbProduct = abAnswer + SMP_PRODUCT_OFFSET;
+        if (std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
+            ps->bEnclosureType = ENCLOSURE_TYPE_10;
+        } else if (std::memcmp(pbProduct, "KV-4471-Vomaxe2 ", 16) == 0) {
+            ps->bEnclosureType = ENCLOSURE_TYPE_11;
+            ps->bSide = bOwnSide;
+            ConsolePrintf(bOwnSide == 0 ? "Set port to 0" : "Set port to 1");
+        } else if (abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 0x80) {
+            ps->bEnclosureType = abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 7;
+        } else {
+            ps->bEnclosureType = ENCLOSURE_TYPE_10;
+            ps->bSide = bOwnSide;
+        }
+        return STATUS_OK;
+    }
+    ps->fResponding = FALSE;
+    return STATUS_OK;
+}
+
+// A phy whose change count jumps on two passes running is reported.
+void CheckChangeCounts(const SAS_EXPANDER_LIST* psList) {
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(const_cast<SAS_EXPANDER_LIST*>(psList));
+    const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
+    for (uint8_t i = 0; i < psHeader->bExpanderCount && i < SAS_MAX_EXPANDERS; ++i) {
+        const SAS_EXPANDER& s = psList->asExpander[i];
+        if (fIsPartnerOnboardExpander(&s) == TRUE || i >= psPrev->bExpanderCount ||
+            SasAddressOf(s_sPrevious.asExpander[i]) != SasAddressOf(s)) {
+            continue;
+        }
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            const uint8_t bSlot = bSlotOfExpanderPhy(&s, p);
+            if (bSlot >= SLOT_LIMIT) continue;
+            const uint8_t bNow = s_aabChangeCount[i][p], bBefore = s_aabPreviousChangeCount[i][p];
+            if (bNow != 0 && bBefore != 0 && static_cast<uint8_t>(bNow - bBefore) >= CHANGE_COUNT_JUMP) {
+                if (bGetSASPhyState(i, p) & SAS_PHY_CHANGE_WARNED) PostEvent(EVENT_PHY_WARNING, 1, s.bEnclosure, bSlot);
+                SetSASPhyStateBits(i, p, SAS_PHY_CHANGE_WARNED, TRUE);
+            } else {
+                SetSASPhyStateBits(i, p, SAS_PHY_CHANGE_WARNED, FALSE);
+            }
+        }
+    }
+}
+
+// The enclosure count against the previous pass's: a cascade cut with two
+// controllers starts the slot-change sequence; a new enclosure is reported.
+// 0 when the pass must end in an IOC restart, else 255.
+uint8_t bCompareEnclosureCount(uint8_t bNow, uint8_t bBefore) {
+    if (bNow < bBefore) {
+        if (fIsDualControllerActive() != TRUE || fIsSASSlotChangeArmed() == TRUE) return STATUS_OK;
+        StartSASSlotChange(static_cast<uint8_t>(bNow + 1));
+        SetDriveSidePhaseByte(3);
+        CheckEventRate(ENCLOSURE_FALL, bBefore, bBefore, bNow);
+        return fIsInitializationComplete() == TRUE ? SAS_DISCOVERY_RESTART_IOC : STATUS_OK;
+    }
+    if (bNow > bBefore && fDoesSASActiveActiveObjectToNewEnclosure() != TRUE) {
+        CheckEventRate(ENCLOSURE_RISE, bNow, bBefore, bNow);
+        ArmSASActiveActiveUpdate();
+    }
+    return STATUS_OK;
+}
+
+void StopDiscovery() {
+    s_bState = SAS_DISC_IDLE;
+    s_fRunning = FALSE;
 }
 
 }  // namespace
@@ -203,6 +388,28 @@ void InitSASExpanderList(SAS_EXPANDER_LIST* psList) {
     for (SAS_EXPANDER& s : psList->asExpander) {
         s.wDevHandle = s.wParentDevHandle = s.wUpstreamHandle = 0xFFFF;
         for (uint16_t& w : s.awAttachedHandle) w = 0xFFFF;
+    }
+}
+
+void ShowSASExpanderList(SAS_EXPANDER_LIST* psList) {
+    SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    DebugPrintf("SAS Expander List H:%04x %04x Encl:%02x Mux:%02x AA:%02x\n", psHeader->awAttachedHandle[0],
+                psHeader->awAttachedHandle[1], psHeader->bHighestEnclosure, psHeader->bPortSelectorPhys,
+                psHeader->bDirectSataDevices);
+    for (uint8_t i = 0; i < psHeader->bExpanderCount && i < SAS_MAX_EXPANDERS; ++i) {
+        const SAS_EXPANDER& s = psList->asExpander[i];
+        DebugPrintf("%02x: %08x%08x H:%04x P:%04x U:%04x Encl:%02x S:%x P:%x L:%02x T:%02x\n", i, s.adSASAddress[1],
+                    s.adSASAddress[0], s.wDevHandle, s.wParentDevHandle, s.wUpstreamHandle, s.bEnclosure, s.bSide,
+                    s.bPath, s.bSASLevel, s.bEnclosureType);
+        if (s.fUsable != TRUE) {
+            DebugPrintf("Note: Invalid Expander! \n");
+            continue;
+        }
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            DebugPrintf(" Phy:%02x Phy Info:%08x Attached Device Info:%08x Handle:%04x MSC:%02x FL:%02x\n", p,
+                        s.adPhyInfo[p], s.adAttachedDeviceInfo[p], s.awAttachedHandle[p], s_aabChangeCount[i][p],
+                        s_aabPhyState[i][p]);
+        }
     }
 }
 
@@ -224,6 +431,64 @@ void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t 
     }
 }
 
+// The partner's onboard expander carries the controllers' company id and
+// the other controller's number in bits 11-10 of its lower word.
+uint8_t fIsPartnerOnboardExpander(const SAS_EXPANDER* ps) {
+    const uint32_t dOtherCode = bGetControllerNumber() == 1 ? 0x800 : 0x400;
+    return ToFlag((ps->adSASAddress[1] & 0x0FFFFFF0) == SAS_CONTROLLER_OUI << 4 &&
+                  (ps->adSASAddress[0] & 0xC00) == dOtherCode);
+}
+
+void InitSASDiscoveryTables() {
+    InitSASExpanderList(&s_sCurrent);
+    InitSASExpanderList(&s_sPrevious);
+    InitSASExpanderList(&s_sPartner);
+    InitSASExpanderList(&s_sForPartner);
+    std::memset(s_aabPhyState, 0, sizeof s_aabPhyState);
+    std::memset(s_aabChangeCount, 0, sizeof s_aabChangeCount);
+    std::memset(s_aabPreviousChangeCount, 0, sizeof s_aabPreviousChangeCount);
+    std::memset(s_aabPortSelectAttempts, 0, sizeof s_aabPortSelectAttempts);
+}
+
+// A restarted IOC re-enables its phys: the disabled marks go.
+void ClearSASPhyStateOnRestart() {
+    for (auto& ab : s_aabPhyState) {
+        for (uint8_t& b : ab) b &= static_cast<uint8_t>(~(SAS_PHY_DISABLED | SAS_PHY_CLEARED_ON_RESTART));
+    }
+}
+
+// The state and its running flag stay: a restart from discovery's own
+// state 1 goes on to state 2.
+void ResetSASDiscoveryBookkeeping() {
+    for (uint32_t& d : s_adExpanderPosition) d = 0xFFFFFFFF;
+    s_awPartnerIocHandle[0] = s_awPartnerIocHandle[1] = 0xFFFF;
+    s_fMoreWork = FALSE;
+    s_fRestartArgument = FALSE;
+    s_lContinueTime = 0;
+}
+
+uint32_t dGetSASExpanderPosition(uint8_t bExpander) {
+    return bExpander < SAS_MAX_EXPANDERS ? s_adExpanderPosition[bExpander] : 0xFFFFFFFF;
+}
+
+void ClearSASDiscoveryState() {
+    StopDiscovery();
+    s_fMoreWork = FALSE;
+    s_fPauseRequest = FALSE;
+    s_fPauseAcknowledged = FALSE;
+    SetSASTimedHoldFlag(FALSE);
+    SetSASIOCRestartRequest(FALSE);
+    SetSASSecondIOCRestart(FALSE);
+}
+
+uint16_t wGetPartnerIocHandle(uint8_t bPath) { return bPath < 2 ? s_awPartnerIocHandle[bPath] : 0xFFFF; }
+uint32_t dGetSASTopologyOverflows() { return s_dTopologyOverflows; }
+
+void SetCPLDControlBit3(uint8_t f) {
+    const uint16_t w = Reg16Read(CPLD_CONTROL_REGISTER);
+    Reg16Write(CPLD_CONTROL_REGISTER,
+               static_cast<uint16_t>(f == TRUE ? w & ~CPLD_EXPANDER_FLASH : w | CPLD_EXPANDER_FLASH));
+}
 
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage) {
     if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
@@ -292,54 +557,24 @@ uint8_t bFindExpanderPhyOfEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8
     return 0;
 }
 
-// The enclosure model behind an expander of an expansion enclosure, from its
-// manufacturer information; type 0 when it never answers.
-static void IdentifyExpander(SAS_EXPANDER* ps, uint8_t bOwnSide) {
-    uint8_t abAnswer[SMP_MANUFACTURER_BYTES];
-    ps->bEnclosureType = 0;
-    for (uint8_t bTry = 0; bTry < MANUFACTURER_TRIES; ++bTry) {
-        if (bTry != 0) SpinDelayMs(MANUFACTURER_RETRY_MS);
-        if (bReportManufacturerInformation(ps->adSASAddress[0], ps->adSASAddress[1], abAnswer) != STATUS_OK) continue;
-        const uint8_t* pbProduct = abAnswer + SMP_PRODUCT_OFFSET;
-        if (std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
-            ps->bEnclosureType = ENCLOSURE_TYPE_10;
-        } else if (std::memcmp(pbProduct, "KV-4471-Vomaxe2 ", 16) == 0) {
-            ps->bEnclosureType = ENCLOSURE_TYPE_11;
-            ps->bSide = bOwnSide;
-            ConsolePrintf(bOwnSide == 0 ? "Set port to 0" : "Set port to 1");
-        } else if (abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 0x80) {
-            ps->bEnclosureType = abAnswer[SMP_ENCLOSURE_TYPE_OFFSET] & 7;
-        } else {
-            ps->bEnclosureType = ENCLOSURE_TYPE_10;
-            ps->bSide = bOwnSide;
-        }
-        return;
-    }
-}
-
 uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     KernelPoolLock sLock;
     SAS_EXPANDER_LIST* psList = &s_sCurrent;
-    InitSASExpanderList(psList);
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
+    const uint8_t bExpandersBefore = psPrev->bExpanderCount;
+    const uint8_t bSelectorPhysBefore = psPrev->bPortSelectorPhys;
+    // A pass that cannot even read the IO unit leaves the last list as it
+    // was, for a rebuild that follows it.
+    SAS_EXPANDER_LIST_HEADER sAttached;
+    sAttached.awAttachedHandle[0] = sAttached.awAttachedHandle[1] = 0xFFFF;
+    if (bReadAttachedExpanders(&sAttached) != STATUS_OK) return SAS_DISCOVERY_RESTART_IOC;
+    InitSASExpanderList(psList);
+    psHeader->awAttachedHandle[0] = sAttached.awAttachedHandle[0];
+    psHeader->awAttachedHandle[1] = sAttached.awAttachedHandle[1];
 
-    // The expanders on this controller's IOC, by the board's phys or, on a
-    // board without a layout, the first two distinct handles.
-    const uint8_t* pb = nullptr;
-    if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &pb) != STATUS_OK) return 0;
-    MPI_SAS_IO_UNIT_PAGE_0 sIo;
-    std::memcpy(&sIo, pb, sizeof sIo);
-    const LSI_SAS_BOARD_LAYOUT* psLayout = pGetSASBoardLayout();
-    uint8_t bFound = 0;
-    for (uint8_t p = 0; p < MPI_SAS_IO_UNIT_PHYS && p < sIo.bNumPhys && bFound < 2; ++p) {
-        const uint16_t w = sIo.asPhy[p].wControllerDevHandle;
-        if (w == 0 || w == 0xFFFF || (bFound == 1 && psHeader->awAttachedHandle[0] == w)) continue;
-        const bool fLayoutPhy = psLayout->bFirstExpanderPhy == LSI_NO_PHY || p == psLayout->bFirstExpanderPhy ||
-                                p == psLayout->bSecondExpanderPhy || bFound == 0;
-        if (fLayoutPhy) psHeader->awAttachedHandle[bFound++] = w;
-    }
-
-    // Walk the expanders until the IOC has no next one.
+    // Walk the expanders until the IOC has no next one; the partner's
+    // onboard expander far down the cascade is listed without its phys.
     uint8_t bCount = 0;
     WalkExpanders(
         [&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0) {
@@ -352,7 +587,7 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
             s.bNumPhys = s0.bNumPhys;
             s.bSASLevel = s0.bSASLevel;
             s.fResponding = TRUE;
-            return !(IsPartnerOnboardExpander(s) && s.bSASLevel >= 3);
+            return !(fIsPartnerOnboardExpander(&s) == TRUE && s.bSASLevel >= 3);
         },
         [&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0&, uint8_t p, const MPI_SAS_EXPANDER_PAGE_1& s1) {
             SAS_EXPANDER& s = psList->asExpander[bIndex];
@@ -364,96 +599,67 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
                                ToFlag(s1.bNegotiatedLinkRate == MPI_SAS_LINK_RATE_PHY_DISABLED));
         });
     psHeader->bExpanderCount = bCount;
+    PlaceExpanders(psList);
 
-    // Enclosure, side and path of each expander.
+    // An expander seen before with the same address, handle and enclosure
+    // keeps its identity without a new query; the own enclosure is the
+    // backplane.
     const uint8_t bOwnSide = bGetControllerNumber() == 1 ? 0 : 1;
-    uint8_t bHighest = 0;
     for (uint8_t i = 0; i < bCount; ++i) {
         SAS_EXPANDER& s = psList->asExpander[i];
-        for (uint8_t j = 0; j < bCount; ++j) {
-            if (psList->asExpander[j].wParentDevHandle == s.wDevHandle) s.wUpstreamHandle = s.wDevHandle;
-        }
-        s.fUsable = TRUE;
-        if (s.wDevHandle == psHeader->awAttachedHandle[0] || s.wDevHandle == psHeader->awAttachedHandle[1]) {
-            s.bEnclosure = 1;
-            s.bPath = s.wDevHandle == psHeader->awAttachedHandle[0] ? 0 : 1;
-            s.bSide = bOwnSide;
-        } else if (IsPartnerOnboardExpander(s)) {
-            s.bEnclosure = 1;
-            s.bSide = static_cast<uint8_t>(1 - bOwnSide);
-            s.fUsable = FALSE;
+        const SAS_EXPANDER* psOld = FindInPrevious(s);
+        if (psOld != nullptr && psOld->wDevHandle == s.wDevHandle && psOld->bEnclosure == s.bEnclosure) {
+            s.bEnclosureType = psOld->bEnclosureType;
+            s.bSide = psOld->bSide;
+            std::memcpy(s.abEnclosureData, psOld->abEnclosureData, sizeof s.abEnclosureData);
         } else {
-            s.bEnclosure = s.bSASLevel;
-            s.bSide = (s.adSASAddress[0] >> 7) & 1;
-            s.bPath = (s.adSASAddress[0] >> 8) & 1;
+            s.bEnclosureType = s.bEnclosure == 1 ? bGetBackplaneType() : IDENTIFY_PENDING;
         }
-        if (s.bEnclosure > bHighest) bHighest = s.bEnclosure;
-        // An expander seen before with the same address, handle and
-        // enclosure keeps its identity without a new query.
-        const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
-        bool fKnown = false;
-        for (uint8_t j = 0; j < psPrev->bExpanderCount && j < SAS_MAX_EXPANDERS && !fKnown; ++j) {
-            const SAS_EXPANDER& o = s_sPrevious.asExpander[j];
-            if (SasAddressOf(o) == SasAddressOf(s) && o.wDevHandle == s.wDevHandle && o.bEnclosure == s.bEnclosure) {
-                s.bEnclosureType = o.bEnclosureType;
-                s.bSide = o.bSide;
-                std::memcpy(s.abEnclosureData, o.abEnclosureData, sizeof s.abEnclosureData);
-                fKnown = true;
-            }
-        }
-        if (!fKnown && s.bEnclosure == 1) s.bEnclosureType = bGetBackplaneType() & 7;
-        if (!fKnown && s.bEnclosure != 1) s.bEnclosureType = IDENTIFY_PENDING;
     }
-    psHeader->bHighestEnclosure = bHighest;
-
     // The query waits for its reply, which the interrupt delivers: the
     // drive-side lock is let go for it.
     sLock.Release();
     for (uint8_t i = 0; i < bCount; ++i) {
-        if (psList->asExpander[i].bEnclosureType == IDENTIFY_PENDING) IdentifyExpander(&psList->asExpander[i], bOwnSide);
+        if (psList->asExpander[i].bEnclosureType != IDENTIFY_PENDING) continue;
+        if (bIdentifyExpander(&psList->asExpander[i], i, bOwnSide) == SAS_DISCOVERY_RETRY) return SAS_DISCOVERY_RETRY;
     }
     KernelPoolLock sRelock;
 
-    // A phy whose change count jumps on two passes running is reported.
-    const SAS_EXPANDER_LIST_HEADER* psPrev = psSASExpanderHeader(&s_sPrevious);
-    for (uint8_t i = 0; i < bCount; ++i) {
-        const SAS_EXPANDER& s = psList->asExpander[i];
-        if (s.fUsable != TRUE || i >= psPrev->bExpanderCount || SasAddressOf(s_sPrevious.asExpander[i]) != SasAddressOf(s)) {
-            continue;
-        }
-        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
-            const uint8_t bSlot = bSlotOfExpanderPhy(&s, p);
-            if (bSlot >= 33) continue;
-            const uint8_t bNow = s_aabChangeCount[i][p], bBefore = s_aabPreviousChangeCount[i][p];
-            if (bNow != 0 && bBefore != 0 && static_cast<uint8_t>(bNow - bBefore) >= CHANGE_COUNT_JUMP) {
-                if (bGetSASPhyState(i, p) & SAS_PHY_CHANGE_WARNED) PostEvent(EVENT_PHY_WARNING, 1, s.bEnclosure, bSlot);
-                SetSASPhyStateBits(i, p, SAS_PHY_CHANGE_WARNED, TRUE);
-            } else {
-                SetSASPhyStateBits(i, p, SAS_PHY_CHANGE_WARNED, FALSE);
-            }
-        }
-    }
+    NotifySASExpanderListChanged();
+    CheckChangeCounts(psList);
+    uint8_t fResult = fSelectPorts(psList, fPortSelect, FALSE, FALSE);
 
-    const uint8_t fSent = fSelectPorts(psList, fPortSelect, FALSE);
+    if (fIsModelZ7Q4() == TRUE) psHeader->bHighestEnclosure = 0;
+    if (bCompareEnclosureCount(psHeader->bHighestEnclosure, psPrev->bHighestEnclosure) == SAS_DISCOVERY_RESTART_IOC) {
+        return SAS_DISCOVERY_RESTART_IOC;
+    }
 
     std::memcpy(&s_sPrevious, psList, sizeof s_sPrevious);
     std::memcpy(&s_sForPartner, psList, sizeof s_sForPartner);
+    sRelock.Release();
+    // Expanders and selectors both gone at once: the partner took the
+    // cascade over, and is told to look again.
+    if (fIsDualControllerActive() == TRUE) {
+        const bool fLost = psHeader->bExpanderCount < bExpandersBefore && psHeader->bPortSelectorPhys < bSelectorPhysBefore;
+        (void)bSendSasPhyMessage190(ToFlag(fLost));
+        if (fLost) fResult = TRUE;
+    }
     std::memcpy(s_aabPreviousChangeCount, s_aabChangeCount, sizeof s_aabChangeCount);
     for (uint8_t i = bCount; i < SAS_MAX_EXPANDERS; ++i) std::memset(s_aabPhyState[i], 0, SAS_EXPANDER_PHYS);
     // Attempts are counted across passes only while a selector stays
     // against this side.
-    for (uint8_t i = 0; i < SAS_MAX_EXPANDERS && fSent != TRUE; ++i) {
+    for (uint8_t i = 0; i < SAS_MAX_EXPANDERS && fResult != TRUE; ++i) {
         for (uint8_t p = 0; p < SAS_EXPANDER_PHYS; ++p) {
             if (i >= bCount || !BehindInactiveSelector(psList->asExpander[i], p)) s_aabPortSelectAttempts[i][p] = 0;
         }
     }
-    return fSent == TRUE ? TRUE : STATUS_OK;
+    NotifySASExpanderListChanged();
+    return fResult == TRUE ? TRUE : STATUS_OK;
 }
 
-uint8_t fSelectSATAPortsOfThisController(uint8_t, uint8_t fIncludeActive) {
-    // Without a partner every slot is this controller's: force changes nothing.
+uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive) {
     KernelPoolLock sLock;
-    return fSelectPorts(&s_sPrevious, TRUE, fIncludeActive);
+    return fSelectPorts(&s_sCurrent, TRUE, fForce, fIncludeActive);
 }
 
 uint8_t RestartSASDiscovery(uint8_t fSparseTargets) {
@@ -496,50 +702,173 @@ uint8_t fResetVanishedDevicePhys() {
     return fReset;
 }
 
-uint8_t fIsExpanderAttached() {
-    const uint8_t* pb = nullptr;
-    if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &pb) != STATUS_OK) return FALSE;
-    MPI_SAS_IO_UNIT_PAGE_0 sIo;
-    std::memcpy(&sIo, pb, sizeof sIo);
-    for (uint8_t p = 0; p < MPI_SAS_IO_UNIT_PHYS && p < sIo.bNumPhys; ++p) {
-        if (sIo.asPhy[p].wControllerDevHandle != 0 && sIo.asPhy[p].wControllerDevHandle != 0xFFFF) return TRUE;
-    }
-    return FALSE;
-}
-
 uint8_t bGetSASDiscoveryState() { return s_bState; }
 uint8_t fIsSASDiscoveryRunning() { return s_fRunning; }
-void RequestSASIOCRestart() {
-    s_fIocRestartRequested = TRUE;
-    SetSasDiscoveryWork(TRUE);
+uint8_t fIsSASDiscoveryMoreWork() { return s_fMoreWork; }
+void SetSASDiscoveryPauseRequest(uint8_t f) { s_fPauseRequest = f; }
+uint8_t fIsSASDiscoveryPauseAcknowledged() { return s_fPauseAcknowledged; }
+
+namespace {
+
+// State 1: the IOC is reset and brought up again (twice when asked), the
+// expander phys of end devices reset first.
+void RestartIocStep() {
+    if (fIsSASSlotChangeArmed() == TRUE) {
+        if (pGetSASDriveInfoList()->bProxyCount != 0) PostEvent(EVENT_SLOT_CHANGE, SLOT_CHANGE_OWN_PROXIES);
+        if (pGetOCSASDriveInfoList()->bProxyCount != 0) PostEvent(EVENT_SLOT_CHANGE, SLOT_CHANGE_PARTNER_PROXIES);
+    }
+    const uint8_t fSecond = fIsSASSecondIOCRestartRequested();
+    if (fSecond != TRUE) (void)RestartSASDiscovery(FALSE);
+    SpinDelayMs(IOC_RESTART_PAUSE_MS);
+    (void)bRestartDriveIOC();
+    if (fSecond == TRUE) {
+        (void)RestartSASDiscovery(FALSE);
+        SpinDelayMs(IOC_RESTART_PAUSE_MS);
+        (void)bRestartDriveIOC();
+        SetSASSecondIOCRestart(FALSE);
+    }
+    SetSASIOCRestartRequest(FALSE);
+    s_bState = SAS_DISC_WAIT_IOC;
+    s_lStepTime = lGetTickCount();
+    SetSASIOCRestartInProgress(TRUE);
 }
+
+// State 2: the links settle after the restart; drives that left while the
+// IOC was down get their phys reset.
+void AfterIocRestartStep() {
+    const bool fSlotChange = fIsSASSlotChangeArmed() == TRUE;
+    if (!WaitedSince(s_lStepTime, fSlotChange ? AFTER_IOC_RESTART_SLOT_CHANGE_MS : AFTER_IOC_RESTART_MS)) return;
+    if (fGetSASPortWaitFlag() == TRUE) {
+        if (!WaitedSince(lGetSASPortWaitTick(), PORT_WAIT_LIMIT_MS)) return;
+        SetSASPortWaitFlag(FALSE);
+    }
+    if (fIsDualControllerActive() == TRUE && !fSlotChange) {
+        s_bState = SAS_DISC_DISCOVER;
+        return;
+    }
+    const uint8_t fReset = fResetVanishedDevicePhys();
+    // The slot-change sequence is the active-active code's: without it the
+    // pass goes on as after any restart.
+    s_bState = fReset == TRUE ? SAS_DISC_WAIT : SAS_DISC_DISCOVER;
+}
+
+void DiscoverStep() {
+    const uint8_t b = bDiscoverSASExpanders(TRUE);
+    if (b == TRUE) {
+        s_fMoreWork = TRUE;
+        s_lContinueTime = lGetTickCount();
+        s_bState = SAS_DISC_CONTINUE;
+        return;
+    }
+    if (b == SAS_DISCOVERY_RESTART_IOC) {
+        s_bState = SAS_DISC_WAIT_RESTART;
+        s_lStepTime = lGetTickCount();
+        s_fPauseRequest = FALSE;
+        return;
+    }
+    if (b == SAS_DISCOVERY_RETRY) {
+        s_lStepTime = lGetTickCount();
+        s_bState = SAS_DISC_WAIT;
+    } else {
+        s_bState = SAS_DISC_REBUILD;
+    }
+    s_fMoreWork = FALSE;
+}
+
+void ContinueStep() {
+    if (!WaitedSince(s_lContinueTime, CONTINUE_MS)) return;
+    if (fGetSASTimedHoldFlag() == TRUE) {
+        // Held drives: reset the end devices' phys, sparing the targets.
+        s_fMoreWork = FALSE;
+        s_fRestartArgument = TRUE;
+        s_bState = SAS_DISC_RESTART;
+        return;
+    }
+    if (bDiscoverSASExpanders(TRUE) == TRUE) {
+        s_lContinueTime = lGetTickCount();
+        return;
+    }
+    s_fMoreWork = FALSE;
+    s_bState = SAS_DISC_REBUILD;
+}
+
+void RebuildStep() {
+    RebuildSASDeviceList(TRUE);
+    if (fIsInitializationComplete() == TRUE) (void)ApplyStoredSettings(FALSE, FALSE);
+    StopDiscovery();
+    SetSASTimedHoldFlag(FALSE);
+    // The restart is over once its drives are listed again.
+    SetSASIOCRestartInProgress(FALSE);
+    SetSasDriveWork(FALSE);
+    SetSasDiscoveryWork(FALSE);
+}
+
+// Discovery cannot find the topology: the IOC is restarted after a pause.
+void BeforeIocRestartStep() {
+    if (!WaitedSince(s_lStepTime, BEFORE_IOC_RESTART_MS)) return;
+    SetSASIOCRestartRequest(TRUE);
+    SetDriveSidePhaseByte(2);
+    s_bState = SAS_DISC_RESTART_IOC;
+    s_fRunning = TRUE;
+    SetDriveRescanRequest(FALSE);
+}
+
+}  // namespace
 
 // One step per background pass; waits are measured from the step time.
 void SASDiscoveryStep() {
-    // Without a drive IOC that ever came up there is nothing to discover.
-    if (s_fRunning != TRUE && s_fIocRestartRequested != TRUE && psGetLSIAdapter(LSI_IOC_DRIVE)->fIocUp != TRUE) {
+    const uint64_t lNow = lGetTickCount();
+    const uint8_t fRestart = fIsSASIOCRestartRequested();
+    if ((fIsDriveSideQuietPeriodRunning() == TRUE && fRestart != TRUE) || fIsSASDiscoverySuspended() == TRUE) return;
+    if (fIsSASFailbackInProgress() == TRUE && fRestart != TRUE && fIsSASIOCRestartInProgress() != TRUE) {
+        StopDiscovery();
         SetSasDriveWork(FALSE);
         SetSasDiscoveryWork(FALSE);
         return;
     }
-    if (s_fRunning != TRUE) {
-        s_bState = s_fIocRestartRequested == TRUE ? SAS_DISC_RESTART_IOC : SAS_DISC_DISCOVER;
-        s_fRunning = TRUE;
-        s_lStepTime = lGetTickCount();
+    if (fIsSASDiscoveryInhibited() == TRUE) {
+        StopDiscovery();
+        return;
     }
+    if (s_fRunning != TRUE) {
+        // A plain request to look again waits for held drives and recovery
+        // to settle.
+        if (fGetSasDiscoveryWork() == TRUE && fGetSasDriveWork() != TRUE &&
+            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASRecoveryTick() < RECOVERY_SETTLE_MS)) {
+            return;
+        }
+        if (!(fRestart == TRUE && fIsSASSlotChangeArmed() == TRUE) && fAreSASPhysInRecovery() == TRUE) return;
+        s_bState = fRestart == TRUE ? SAS_DISC_RESTART_IOC : SAS_DISC_DISCOVER;
+        s_fRunning = TRUE;
+        s_lStepTime = lNow;
+    }
+    if (s_fPauseRequest == TRUE && s_bState != SAS_DISC_RESTART_IOC && s_bState != SAS_DISC_WAIT_RESTART) {
+        s_fPauseAcknowledged = TRUE;
+        return;
+    }
+    if (s_fPauseAcknowledged == TRUE) {
+        switch (s_bState) {
+        case SAS_DISC_WAIT_IOC:
+        case SAS_DISC_RESTART:
+        case SAS_DISC_WAIT:
+        case SAS_DISC_CONTINUE:
+        case SAS_DISC_SLOT_CHANGE:
+        case SAS_DISC_WAIT_RESTART:
+            break;
+        default:
+            StopDiscovery();
+            s_fPauseAcknowledged = FALSE;
+            return;
+        }
+    }
+    if (s_bState != SAS_DISC_CONTINUE && lNow - lGetSASTimeoutScanTick() < TIMEOUT_SCAN_SETTLE_MS) return;
+
     switch (s_bState) {
     case SAS_DISC_RESTART_IOC:
-        s_fIocRestartRequested = FALSE;
-        (void)LSI_SAS_DriveIOCBringUp(TRUE);
-        s_lStepTime = lGetTickCount();
-        s_bState = SAS_DISC_WAIT_IOC;
+        RestartIocStep();
         return;
     case SAS_DISC_WAIT_IOC:
-        if (!WaitedSince(s_lStepTime, 4000)) return;
-        // A drive that left while the IOC was down gets its phy reset, and
-        // the links a while to settle before the walk.
-        s_lStepTime = lGetTickCount();
-        s_bState = fResetVanishedDevicePhys() == TRUE ? SAS_DISC_WAIT : SAS_DISC_DISCOVER;
+        AfterIocRestartStep();
         return;
     case SAS_DISC_RESTART:
         (void)RestartSASDiscovery(s_fRestartArgument);
@@ -547,48 +876,23 @@ void SASDiscoveryStep() {
         s_bState = SAS_DISC_WAIT;
         return;
     case SAS_DISC_WAIT:
-        if (!WaitedSince(s_lStepTime, 4000)) return;
+        if (!WaitedSince(s_lStepTime, AFTER_PHY_RESET_MS)) return;
         s_bState = SAS_DISC_DISCOVER;
         return;
     case SAS_DISC_DISCOVER:
-    case SAS_DISC_CONTINUE: {
-        if (s_bState == SAS_DISC_CONTINUE && !WaitedSince(s_lContinueTime, 6000)) return;
-        if (s_bState == SAS_DISC_CONTINUE && fGetSASTimedHoldFlag() == TRUE) {
-            // Held drives: reset the end devices' phys, sparing the targets.
-            s_fRestartArgument = TRUE;
-            s_bState = SAS_DISC_RESTART;
-            return;
-        }
-        const uint8_t b = bDiscoverSASExpanders(TRUE);
-        if (b == TRUE) {
-            s_lContinueTime = lGetTickCount();
-            s_bState = SAS_DISC_CONTINUE;
-        } else if (b == 0) {
-            s_lStepTime = lGetTickCount();
-            s_bState = SAS_DISC_WAIT_RESTART;
-        } else if (b == 250) {
-            s_lStepTime = lGetTickCount();
-            s_bState = SAS_DISC_WAIT;
-        } else {
-            s_bState = SAS_DISC_REBUILD;
-        }
+        DiscoverStep();
         return;
-    }
+    case SAS_DISC_CONTINUE:
+        ContinueStep();
+        return;
     case SAS_DISC_REBUILD:
-        RebuildSASDeviceList(TRUE);
-        s_bState = SAS_DISC_IDLE;
-        s_fRunning = FALSE;
-        SetSasDriveWork(FALSE);
-        SetSasDiscoveryWork(FALSE);
+        RebuildStep();
         return;
     case SAS_DISC_WAIT_RESTART:
-        if (!WaitedSince(s_lStepTime, 5000)) return;
-        s_fIocRestartRequested = TRUE;
-        s_bState = SAS_DISC_RESTART_IOC;
+        BeforeIocRestartStep();
         return;
     default:
-        s_bState = SAS_DISC_IDLE;
-        s_fRunning = FALSE;
+        StopDiscovery();
         SetSasDiscoveryWork(FALSE);
         return;
     }

@@ -54,6 +54,8 @@ struct SAS_EXPANDER_LIST {
 // Phy state bits.
 constexpr uint8_t SAS_PHY_CHANGE_WARNED = 0x01;
 constexpr uint8_t SAS_PHY_DISABLED = 0x02;
+constexpr uint8_t SAS_PHY_PORT_SELECT_WARNED = 0x04;
+constexpr uint8_t SAS_PHY_CLEARED_ON_RESTART = 0x10;
 
 // Discovery states.
 constexpr uint8_t SAS_DISC_IDLE = 0;
@@ -64,16 +66,41 @@ constexpr uint8_t SAS_DISC_WAIT = 4;
 constexpr uint8_t SAS_DISC_DISCOVER = 5;
 constexpr uint8_t SAS_DISC_CONTINUE = 6;
 constexpr uint8_t SAS_DISC_REBUILD = 7;
+constexpr uint8_t SAS_DISC_SLOT_CHANGE = 8;
 constexpr uint8_t SAS_DISC_WAIT_RESTART = 9;
+
+// Results of an expander discovery pass besides TRUE (another pass) and
+// "done" (any other value).
+constexpr uint8_t SAS_DISCOVERY_RESTART_IOC = 0;
+constexpr uint8_t SAS_DISCOVERY_RETRY = 250;
+
+// The company identifier the controllers' own SAS addresses carry (the one
+// a formatted NVRAM gives the controller WWN): the partner's onboard
+// expander is known by it.
+constexpr uint32_t SAS_CONTROLLER_OUI = 0x00A55A;
 
 SAS_EXPANDER_LIST_HEADER* psSASExpanderHeader(SAS_EXPANDER_LIST* psList);
 void InitSASExpanderList(SAS_EXPANDER_LIST* psList);
+void ShowSASExpanderList(SAS_EXPANDER_LIST* psList);
 SAS_EXPANDER_LIST* pGetSASExpanderList();
 SAS_EXPANDER_LIST* pGetPreviousSASExpanderList();
 SAS_EXPANDER_LIST* pGetOCSASExpanderList();
 SAS_EXPANDER_LIST* pGetSASExpanderListForPartner();
 uint8_t bGetSASPhyState(uint8_t bExpander, uint8_t bPhy);
 void SetSASPhyStateBits(uint8_t bExpander, uint8_t bPhy, uint8_t bBits, uint8_t fSet);
+// TRUE for an expander with the controllers' company identifier and the
+// other controller's number in its address: the partner's onboard one.
+uint8_t fIsPartnerOnboardExpander(const SAS_EXPANDER* ps);
+
+// The drive IOC bring-up's part: every list and phy table empty (start of
+// day), the phy marks a restart drops, the bookkeeping of a new IOC.
+void InitSASDiscoveryTables();
+void ClearSASPhyStateOnRestart();
+void ResetSASDiscoveryBookkeeping();
+// The 48 expander position words (0xFFFFFFFF until placed).
+uint32_t dGetSASExpanderPosition(uint8_t bExpander);
+// Start of day: no discovery, pause or hold left from before.
+void ClearSASDiscoveryState();
 
 // TRUE another pass is needed, 0 restart the IOC, 250 retry after 4 s,
 // anything else done.
@@ -86,24 +113,34 @@ uint8_t fResetVanishedDevicePhys();
 // Signals the SATA port selectors of the last pass's expanders to pass this
 // controller's path; TRUE when a signal went out.
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive);
-// TRUE when the IOC reports an expander on one of its phys.
-uint8_t fIsExpanderAttached();
 uint8_t bGetSASDiscoveryState();
 uint8_t fIsSASDiscoveryRunning();
-void RequestSASIOCRestart();
+uint8_t fIsSASDiscoveryMoreWork();
+// The recovery and active-active code hold discovery off between passes:
+// the next step acknowledges and discovery goes idle once it may.
+void SetSASDiscoveryPauseRequest(uint8_t f);
+uint8_t fIsSASDiscoveryPauseAcknowledged();
 
-// 255 with enclosure and slot (slot ≥ 0xA0: a link), 0 when the handle is
+// 255 with enclosure and slot (slot >= 0xA0: a link), 0 when the handle is
 // not a responding expander.
 uint8_t bGetEnclosureSlotOfExpanderPhy(uint16_t wHandle, uint8_t bPhy, uint8_t* pbEnclosure, uint8_t* pbSlot);
 // 255 with expander index and phy, else 0 with 255/255.
 uint8_t bFindExpanderPhyOfEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbExpander, uint8_t* pbPhy);
 // The slot a phy of an expander of this enclosure type, side and path leads to.
 uint8_t bSlotOfExpanderPhy(const SAS_EXPANDER* psExpander, uint8_t bPhy);
+// The two device handles of the partner's IOC that the board's partner
+// phys show (0xFFFF none).
+uint16_t wGetPartnerIocHandle(uint8_t bPath);
 
-// Records or phys beyond the tables' sizes that discovery left out.
+// Expanders or phys beyond the tables' sizes that discovery left out.
+uint32_t dGetSASTopologyOverflows();
 
 // Reads a topology page of the drive IOC into the discovery work page;
 // 255 with a pointer to it.
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage);
+
+// Bit 3 of the board CPLD's control register selects the onboard
+// expander's flash for programming: FALSE sets it, TRUE clears it.
+void SetCPLDControlBit3(uint8_t f);
 
 }  // namespace fw

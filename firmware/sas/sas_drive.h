@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "sas/sas_flags.h"
+
 namespace fw {
 
 uint8_t LSI_SAS_DriveIOCBringUp(uint8_t f);
@@ -56,7 +58,6 @@ void StopSasTargetController();
 // Background pass and FIQ services of the SAS drivers.
 void SASDiscoveryStep();
 void SASFailbackStep();
-uint8_t fGetSASTimedHoldFlag();
 void SASCommandTimeoutScan();
 uint8_t fIsDriveIocServiceRequested(uint8_t bIocId);
 void DriveIocService(uint8_t bIocId);
@@ -106,5 +107,33 @@ void ShowLSITargetPostQueues();
 void ShowSASTargetInterfaceInfo(uint8_t fDetail);
 void ShowSASInfoLists();
 void ResetLsiHostPort(uint8_t bPort);
+
+// Resets and brings up the drive IOC again (twice before giving up); 255
+// up, 0 failed.
+uint8_t bRestartDriveIOC();
+
+// What drive-side discovery asks of the time-out, recovery, active-active
+// and slot Parts of this subsystem and of the expander flash check, which
+// are not built yet.
+uint8_t fIsDriveSideQuietPeriodRunning();   // drive firmware download holds the drive side
+uint8_t fIsSASDiscoverySuspended();         // the active-active code holds discovery
+uint8_t fIsSASDiscoveryInhibited();
+uint64_t lGetSASRecoveryTick();             // the recovery code's last stamp
+uint64_t lGetSASTimeoutScanTick();          // the command time-out scan's last stamp
+uint8_t fAreSASPhysInRecovery();
+uint8_t fIsSASSlotChangeArmed();
+// Starts the slot-change sequence after a cascade cut, aiming at the
+// given enclosure count.
+void StartSASSlotChange(uint8_t bEnclosureTarget);
+uint8_t fDoesSASActiveActiveObjectToNewEnclosure();
+void ArmSASActiveActiveUpdate();
+void NotifySASExpanderListChanged();
+// The controller (1 or 2) that owns a slot.
+uint8_t bGetSlotOwnerController(uint8_t bEnclosure, uint8_t bSlot);
+// The onboard expander's SEEPROM and flash kept current at start of day
+// (given this controller's SAS address); 0xFF when both are.
+uint8_t fVSC7156_StartupCheck(uint32_t dSasAddressHigh, uint32_t dSasAddressLow);
+// Partner messages whose CDB CRC did not match.
+uint32_t dGetSASInvalidCrcCount();
 
 }  // namespace fw

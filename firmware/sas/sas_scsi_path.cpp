@@ -15,6 +15,7 @@
 #include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
+#include "sas/sas_flags.h"
 #include "sas/sas_drive.h"
 
 namespace fw {
@@ -44,6 +45,16 @@ constexpr uint8_t EVENT_DRIVE_SENSE = 170;
 constexpr uint8_t TRANSLATED = 0;
 // A vendor command the proxy targets answer themselves.
 constexpr uint8_t OPCODE_PROXY_COMMAND = 0x20;
+constexpr int IDENTIFY_TRIES = 3;
+constexpr uint8_t ATA_IDENTIFY_DEVICE = 0xEC;
+constexpr uint8_t ATA_SET_FEATURES = 0xEF;
+constexpr uint8_t ATA_FEATURE_WRITE_CACHE_ON = 0x02;
+constexpr uint8_t ATA_FEATURE_WRITE_CACHE_OFF = 0x82;
+constexpr uint8_t ATA_WRITE_UNCORRECTABLE_EXT = 0x45;
+constexpr uint8_t ATA_UNCORRECTABLE_FLAGGED = 0xAA;
+constexpr uint8_t ATA_DEVICE_LBA = 0x40;
+constexpr uint8_t ATA_DIRECTION_READ = 1;
+constexpr uint8_t ATA_DIRECTION_NONE = 2;
 
 bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
     const uint8_t bOp = psEntry->abCdb[0];
@@ -280,8 +291,11 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
     const uint8_t bDepth = bCheckSASQueueDepth(bTarget, TRUE, psEntry->bCommandType);
     if (bDepth != STATUS_OK) return bDepth;
     const uint64_t lNow = lGetTickCount();
+    if (lGetSASDriveSideHoldOff() > lNow) return SEND_TARGET_BUSY;
+    if (lGetSASDeadline() > lNow) return SEND_IOC_BUSY;
     if ((dFlags & SAS_TARGET_FLAG_REFUSE) || lGetSASTargetHoldOff(bTarget) > lNow) return SEND_TARGET_BUSY;
     if (fIsInitializationComplete() == TRUE) {
+        if (fGetSASTimedHoldFlag() == TRUE || fIsSASIOCRestartRequested() == TRUE) return SEND_IOC_BUSY;
         const uint8_t bState = bGetSASDiscoveryState();
         if (bState == SAS_DISC_RESTART_IOC || bState == SAS_DISC_WAIT_IOC || bState == SAS_DISC_RESTART) {
             return SEND_IOC_BUSY;
@@ -379,18 +393,36 @@ uint8_t SendSCSICommand(KERNEL_ENTRY* psEntry) {
     return SendLocked(psEntry);
 }
 
-uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex) {
+namespace {
+
+// One task management request from the reserve frames; the target takes
+// no command until the IOC answers it.
+uint8_t bPostTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType, uint32_t dTaskContext,
+                            uint32_t dMsgContext) {
     uint8_t* pbFrame = nullptr;
     uint16_t wRequest = LSI_NO_HANDLE;
     const uint8_t b = bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wRequest, TRUE);
     if (b != STATUS_OK) return b;
     auto* ps = reinterpret_cast<MPI_SCSI_TASK_MGMT_REQUEST*>(pbFrame);
-    BuildLSITaskManagement(ps, bTarget, MPI_TASKTYPE_ABORT_TASK,
-                           static_cast<uint32_t>(wRequestIndex) << 16 | wEntryIndex);
-    ps->dMsgContext = wEntryIndex;
+    BuildLSITaskManagement(ps, bTarget, bTaskType, dTaskContext);
+    ps->bBus = bBus;
+    ps->dMsgContext = dMsgContext;
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TASK_MANAGEMENT_TIMEOUT_MS, FALSE);
     psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
+    SetSASTargetFlagBits(bTarget, SAS_TARGET_FLAG_REFUSE);
+    IncrementSASTaskManagementCount();
     return STATUS_OK;
+}
+
+}  // namespace
+
+uint8_t bSendSASTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType, uint32_t dTaskContext) {
+    return bPostTaskManagement(bTarget, bBus, bTaskType, dTaskContext, 0);
+}
+
+uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex) {
+    return bPostTaskManagement(bTarget, 0, MPI_TASKTYPE_ABORT_TASK,
+                               static_cast<uint32_t>(wRequestIndex) << 16 | wEntryIndex, wEntryIndex);
 }
 
 uint8_t fCompleteWaitedSCSICommand(uint16_t wRequestIndex, const uint8_t* pbReplyFrame) {
@@ -562,17 +594,17 @@ uint8_t bSendATACommandAndWait(uint8_t bTarget, uint8_t, uint8_t fDma, const ATA
 void SetSATAWriteCachePolicy(uint8_t f) { s_fSATAWriteCache = f; }
 uint8_t fGetSATAWriteCachePolicy() { return s_fSATAWriteCache; }
 
-uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
+uint8_t bIdentifySATADrive(uint8_t bTarget, uint8_t bBus, SAS_DEVICE_ENTRY* psEntry) {
     if (s_dIdentifyPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dIdentifyPage) != STATUS_OK) {
         s_dIdentifyPage = NULL_BUFFER_HANDLE;
         return 0;
     }
     ATA_TASK_FILE sIdentify{};
-    sIdentify.bCommand = 0xEC;
+    sIdentify.bCommand = ATA_IDENTIFY_DEVICE;
     bool fDone = false;
-    for (int i = 0; i < 3 && !fDone; ++i) {
-        fDone = bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sIdentify, 1, 512,
-                                       s_dIdentifyPage, FALSE, nullptr) == STATUS_OK;
+    for (int i = 0; i < IDENTIFY_TRIES && !fDone; ++i) {
+        fDone = bSendATACommandAndWait(bTarget, bBus, FALSE, &sIdentify, ATA_DIRECTION_READ, 512, s_dIdentifyPage,
+                                       FALSE, nullptr) == STATUS_OK;
     }
     if (!fDone) return 0;
     const uint8_t* pb = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dIdentifyPage));
@@ -590,8 +622,12 @@ uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
     psEntry->f48BitLBA = ToFlag(word(83) & 0x0400);
     psEntry->fQueued = ToFlag(word(83) & 0x0002);
     psEntry->bATAQueueDepth = static_cast<uint8_t>(word(75) & 0x1F);
+    // WRITE UNCORRECTABLE EXT: supported (word 86 bit 15 with word 119
+    // bit 2) and enabled (word 120 bit 2).
+    const bool fUncorrectable = (word(86) & 0x8000) && (word(119) & 0x0004) && (word(120) & 0x0004);
     psEntry->bATAFeatures = static_cast<uint8_t>(((word(85) >> 5) & 1) | ((word(85) >> 6) & 1) << 1 |
-                                                 ((word(82) >> 5) & 1) << 2 | ((word(82) >> 6) & 1) << 3);
+                                                 ((word(82) >> 5) & 1) << 2 | ((word(82) >> 6) & 1) << 3 |
+                                                 (fUncorrectable ? SATA_FEATURE_WRITE_UNCORRECTABLE : 0));
     psEntry->lCapacity = psEntry->f48BitLBA == TRUE
                              ? static_cast<uint64_t>(word(100)) | static_cast<uint64_t>(word(101)) << 16 |
                                    static_cast<uint64_t>(word(102)) << 32 | static_cast<uint64_t>(word(103)) << 48
@@ -602,25 +638,42 @@ uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
     const int iStart = iEnd >= 8 ? iEnd - 8 : 0;
     std::memset(psEntry->abWWN, ' ', 8);
     std::memcpy(psEntry->abWWN, psEntry->acSerial + iStart, static_cast<size_t>(iEnd - iStart));
+    return STATUS_OK;
+}
+
+uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
+    if (bIdentifySATADrive(psEntry->bTargetId, psEntry->bBus, psEntry) != STATUS_OK) return 0;
     if (psEntry->f48BitLBA != TRUE) return 0;
     const bool fCacheOn = (psEntry->bATAFeatures & SATA_FEATURE_WRITE_CACHE_ON) != 0;
-    const bool fCacheSupported = (psEntry->bATAFeatures & 0x04) != 0;
+    const bool fCacheSupported = (psEntry->bATAFeatures & SATA_FEATURE_WRITE_CACHE_SUPPORTED) != 0;
     ATA_TASK_FILE sSet{};
-    sSet.bCommand = 0xEF;
+    sSet.bCommand = ATA_SET_FEATURES;
     if (s_fSATAWriteCache != TRUE && fCacheOn) {
-        sSet.bFeatures = 0x82;
-        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, NULL_BUFFER_HANDLE, FALSE,
+        sSet.bFeatures = ATA_FEATURE_WRITE_CACHE_OFF;
+        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, ATA_DIRECTION_NONE, 0, NULL_BUFFER_HANDLE, FALSE,
                                    nullptr) == STATUS_OK) {
             psEntry->bATAFeatures &= static_cast<uint8_t>(~SATA_FEATURE_WRITE_CACHE_ON);
         }
     } else if (s_fSATAWriteCache == TRUE && !fCacheOn && fCacheSupported) {
-        sSet.bFeatures = 0x02;
-        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, 2, 0, NULL_BUFFER_HANDLE, FALSE,
+        sSet.bFeatures = ATA_FEATURE_WRITE_CACHE_ON;
+        if (bSendATACommandAndWait(psEntry->bTargetId, psEntry->bBus, FALSE, &sSet, ATA_DIRECTION_NONE, 0, NULL_BUFFER_HANDLE, FALSE,
                                    nullptr) == STATUS_OK) {
             psEntry->bATAFeatures |= SATA_FEATURE_WRITE_CACHE_ON;
         }
     }
     return STATUS_OK;
+}
+
+uint8_t bWriteUncorrectableSATA(uint8_t bTarget, uint8_t bBus, uint32_t dLbaLow, uint16_t wLbaHigh) {
+    ATA_TASK_FILE s{};
+    s.bCommand = ATA_WRITE_UNCORRECTABLE_EXT;
+    s.bFeatures = ATA_UNCORRECTABLE_FLAGGED;
+    for (uint8_t i = 0; i < 4; ++i) s.abLba[i] = static_cast<uint8_t>(dLbaLow >> (8 * i));
+    s.abLba[4] = static_cast<uint8_t>(wLbaHigh);
+    s.abLba[5] = static_cast<uint8_t>(wLbaHigh >> 8);
+    s.bDevice = ATA_DEVICE_LBA;
+    s.bCount = 1;
+    return bSendATACommandAndWait(bTarget, bBus, FALSE, &s, ATA_DIRECTION_NONE, 0, NULL_BUFFER_HANDLE, FALSE, nullptr);
 }
 
 uint8_t bCheckSASQueueDepth(uint8_t bTarget, uint8_t, uint8_t bCommandType) {

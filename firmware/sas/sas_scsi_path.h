@@ -70,6 +70,9 @@ uint8_t fCompleteWaitedSCSICommand(uint16_t wRequestIndex, const uint8_t* pbRepl
 // frames); the caller holds the drive-side lock.  255 posted, else the frame
 // allocation's status.
 uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex);
+// Any other task management request (TARGET RESET for one), posted the
+// same way.
+uint8_t bSendSASTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType, uint32_t dTaskContext);
 
 // One ATA command through SATA passthrough, waited for up to 5 s.
 // bDirection 0 write, 1 read, 2 none.  255 done, else 0.
@@ -89,8 +92,14 @@ uint8_t bSendATACommandAndWait(uint8_t bTarget, uint8_t bBus, uint8_t fDma, cons
 // The reply handler's completion of the waited ATA command.
 uint8_t fCompleteWaitedATACommand(uint16_t wRequestIndex, const uint8_t* pbReplyFrame);
 struct SAS_DEVICE_ENTRY;
+// IDENTIFY DEVICE into the entry's identity fields; 255, or 0 when the
+// drive does not answer in three tries.
+uint8_t bIdentifySATADrive(uint8_t bTarget, uint8_t bBus, SAS_DEVICE_ENTRY* psEntry);
 // IDENTIFY DEVICE and the write-cache policy for a SATA drive: 255 ready, 0 refused.
 uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry);
+// Makes one block of a SATA drive unreadable (WRITE UNCORRECTABLE EXT,
+// flagged): the media error the drive diagnostics need.  255 or 0.
+uint8_t bWriteUncorrectableSATA(uint8_t bTarget, uint8_t bBus, uint32_t dLbaLow, uint16_t wLbaHigh);
 void SetSATAWriteCachePolicy(uint8_t f);
 uint8_t fGetSATAWriteCachePolicy();
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -162,6 +163,33 @@ uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync) {
     Adapt(q);
     Reset(q, fFailed, q.wEntries == 0);
     return TRUE;
+}
+
+void ShowIwcqInformation() {
+    DebugPrintf("Iwcq Information: \n");
+    for (uint16_t t = 0; t < 256; ++t) {
+        const IWCQ_TARGET& q = s_asQueue[t];
+        if (q.wEntries == 0) continue;
+        DebugPrintf("Target %02x: %04x entries, %04x responses, %02x retries, %08x\n", t, q.wEntries, q.wResponses,
+                    q.bRetries, q.dFlags);
+        DebugPrintf("Optimisation: %02x ms, %02x depth\n", q.bTime, q.bDepth);
+        for (uint16_t i = 0; i < q.wEntries && i < IWCQ_BATCH_SLOTS; ++i) {
+            const KERNEL_ENTRY* ps = q.awEntry[i] == IWCQ_EMPTY ? nullptr : Entry(q.awEntry[i]);
+            if (ps == nullptr) {
+                DebugPrintf("----: --------\n");
+                continue;
+            }
+            DebugPrintf("%04x: f:%08x%08x ps:%02x\n", q.awEntry[i], static_cast<uint32_t>(ps->lFlags >> 32),
+                        static_cast<uint32_t>(ps->lFlags), ps->bPrimaryState);
+        }
+        if (const KERNEL_ENTRY* ps = q.wSyncEntry == IWCQ_EMPTY ? nullptr : Entry(q.wSyncEntry)) {
+            DebugPrintf("%04x: f:%08x%08x (sync)\n", q.wSyncEntry, static_cast<uint32_t>(ps->lFlags >> 32),
+                        static_cast<uint32_t>(ps->lFlags));
+        }
+        DebugPrintf("H:");
+        for (uint8_t b : q.abHistory) DebugPrintf(" %02x", b);
+        DebugPrintf("\n");
+    }
 }
 
 }  // namespace fw

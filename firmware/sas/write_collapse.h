@@ -59,5 +59,7 @@ void IwcqRecordPosted(KERNEL_ENTRY* psEntry);
 void IwcqMarkFlushFailed(uint8_t bTarget);
 void IwcqWriteAnswered(KERNEL_ENTRY* psEntry, uint8_t fFailed);
 uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync);
+// The console dump of every queue holding writes.
+void ShowIwcqInformation();
 
 }  // namespace fw

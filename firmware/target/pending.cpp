@@ -100,4 +100,10 @@ void DumpReservationVariables() {}
 void DumpPersistentReservations() {}
 void ShowActiveLunsPerRank() {}
 
+namespace {
+uint8_t s_fDrivePortReady = FALSE;
+}  // namespace
+void SetDrivePortReady(uint8_t, uint8_t f) { s_fDrivePortReady = f; }
+uint8_t fIsDrivePortReady(uint8_t) { return s_fDrivePortReady; }
+
 }  // namespace fw

@@ -75,6 +75,10 @@ uint16_t wGetTargetSchedulingCount(uint8_t bPort);
 void TargetQueueService(uint8_t bPort);
 void TargetQueueTimeoutService();
 
+// Used by the drive side: its port (0x61) came up or went down.
+void SetDrivePortReady(uint8_t bPortCode, uint8_t f);
+uint8_t fIsDrivePortReady(uint8_t bPortCode);
+
 // Used by the configuration database.
 struct CACHE_SETTINGS_BLOCK;
 struct PR_RECORD;

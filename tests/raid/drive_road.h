@@ -11,6 +11,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "executive/work_flags.h"
 #include "executive/startup.h"
 #include "hw/hw.h"
 #include "raid/child_commands.h"
@@ -52,6 +53,10 @@ inline bool BringUpDriveRoad() {
     fw::InitDriveTables();
     if (fw::LSI_SAS_DriveIOCBringUp(fw::FALSE) != fw::STATUS_OK) return false;
     fw::InitDriveSideSAS();
+    // As the main loop starts: the link changes of start of day are not
+    // looked at again.
+    fw::SetSasDriveWork(fw::FALSE);
+    fw::SetSasDiscoveryWork(fw::FALSE);
     fw::InitHostCommandPool();
     fw::InitXorQueues();
     fw::InitBackEndCompletion();

@@ -3,10 +3,14 @@
 // pages by request frame and the target command buffer repost.
 #include <string>
 
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "sas/drive_ioc_images.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas_test_board.h"
+#include "target/target_engine.h"
 
 namespace {
 
@@ -142,6 +146,43 @@ TEST_F(DriveIocBringUpTest, PortThatNeverComesUpFailsAfterItsWait) {
     EXPECT_EQ(BringUp(), 0);
     EXPECT_GE(NowMs() - lStart, 80000u);
     EXPECT_EQ(psGetLSIAdapter(LSI_IOC_DRIVE)->fIocUp, FALSE);
+    EXPECT_EQ(fIsDrivePortReady(PORT_CODE_INITIATOR), FALSE);
+}
+
+// Start of day on this board: the onboard expander's flash is selected for
+// its check and given 10 s after it, then the links 30 s; the drive port is
+// reported ready once it is up.
+TEST_F(DriveIocBringUpTest, StartOfDayChecksTheOnboardExpanderAndReportsThePort) {
+    ASSERT_EQ(fIsZ8Q2Controller(), TRUE);
+    const uint64_t lStart = NowMs();
+    ASSERT_EQ(BringUp(), STATUS_OK);
+    // 2 x 2000 ms after the load, 500 after the buffer post, 10000 after the
+    // expander check and 30000 for the links.
+    EXPECT_GE(NowMs() - lStart, 44500u);
+    EXPECT_NE(board.fpga().Register(0) & 0x0008, 0);
+    EXPECT_EQ(fIsDrivePortReady(PORT_CODE_INITIATOR), TRUE);
+    for (uint8_t i = 0; i < SAS_MAX_EXPANDERS; ++i) EXPECT_EQ(dGetSASExpanderPosition(i), 0xFFFFFFFFu);
+}
+
+// An IOC restart keeps the lists for discovery to rebuild, but what the old
+// IOC knew of its targets (flags, hold-offs) and the phy marks it made
+// (disabled, bit 4) go.
+TEST_F(DriveIocBringUpTest, RestartForgetsTargetsAndPhyMarksButKeepsTheLists) {
+    ASSERT_EQ(BringUp(), STATUS_OK);
+    SetSASTargetFlagBits(5, 0x222);
+    SetSASTargetHoldOff(5, 123456);
+    SetSASPhyStateBits(2, 7, 0x17, TRUE);
+    pGetSASDriveInfoList()->bEntryCount = 1;
+    psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount = 1;
+    ResetLSIDriveIOC();
+    uint8_t bResult = 0;
+    ASSERT_EQ(board.RunOnCpu([&] { bResult = LSI_SAS_DriveIOCBringUp(TRUE); }), sim::StopKind::Finished);
+    EXPECT_EQ(bResult, STATUS_OK);
+    EXPECT_EQ(dGetSASTargetFlags(5), 0u);
+    EXPECT_EQ(lGetSASTargetHoldOff(5), 0u);
+    EXPECT_EQ(bGetSASPhyState(2, 7), 0x05);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 1);
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount, 1);
 }
 
 TEST_F(DriveIocBringUpTest, HostPageBufferFitsTheRegion) {
@@ -179,6 +220,22 @@ TEST_F(DriveIocBringUpTest, NormalFramesStopShortOfTheReserve) {
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, 1000, FALSE);
     ASSERT_EQ(bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wIndex, TRUE), STATUS_OK);
     EXPECT_EQ(wIndex, 0);
+}
+
+// A drain ends when a normal allocation can be taken again, not one frame
+// short of it.
+TEST_F(DriveIocBringUpTest, AfterADrainANormalFrameCanBeTaken) {
+    ASSERT_EQ(BringUp(), STATUS_OK);
+    FreeAllRequests();
+    ASSERT_EQ(TakeAndPost(800, FALSE), 736);
+    ASSERT_EQ(TakeAndPost(10, TRUE), 10);
+    uint16_t wNext = 0;
+    board.pollHook = [&wNext] { FreeLSIRequest(LSI_IOC_DRIVE, wNext++); };
+    WaitLSIRequestsDrained(LSI_IOC_DRIVE);
+    board.pollHook = nullptr;
+    uint8_t* pbFrame = nullptr;
+    uint16_t wIndex = 0;
+    EXPECT_EQ(bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wIndex, FALSE), STATUS_OK);
 }
 
 TEST_F(DriveIocBringUpTest, PostedRequestCarriesItsIndexAndSequence) {

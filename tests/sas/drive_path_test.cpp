@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "config/config_image.h"
+#include "config/default_config.h"
 #include "executive/dispatch_test_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
@@ -25,6 +27,7 @@
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
 #include "sas/smp.h"
+#include "drive_side_fixture.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
 
@@ -32,68 +35,11 @@ namespace {
 
 using namespace fw;
 
-sim::ChassisOptions Options(bool fSata = false) {
-    sim::ChassisOptions o;
-    o.sata = fSata;
-    return o;
-}
+using sastest::BuildRead;
 
-class DrivePathTest : public ::testing::Test {
+class DrivePathTest : public sastest::DriveSideTest {
 protected:
-    explicit DrivePathTest(bool fSata = false) : chassis(Options(fSata)) {}
-
-    void SetUp() override {
-        ioc = &b.board().sasController();
-        ASSERT_NE(ioc, nullptr);
-        ioc->AttachChassis(&chassis);
-        SetSystemMemorySize(b.board().config().memorySize);
-        ASSERT_EQ(InitBufferPages(), STATUS_OK);
-        ASSERT_EQ(b.board().RunOnCpu([] {
-            InitKernelEntryPools();
-            InitDriveTables();
-            ASSERT_EQ(LSI_SAS_DriveIOCBringUp(FALSE), STATUS_OK);
-            InitDriveSideSAS();
-        }),
-                  sim::StopKind::Finished);
-        ASSERT_EQ(bAllocDataPages(0, 8, &dBuffer), STATUS_OK);
-    }
-
-    uint8_t* Buffer() { return static_cast<uint8_t*>(pBufferHandleToPointer(dBuffer)); }
-
-    struct Waited {
-        uint8_t bResult, bStatus, bKey, bAsc, bAscq;
-    };
-    Waited Wait(uint8_t bTarget, std::vector<uint8_t> abCdb, uint32_t dLength, uint8_t fDataIn = TRUE) {
-        abCdb.resize(10);
-        Waited w{};
-        EXPECT_EQ(b.board().RunOnCpu([&] {
-            w.bResult = bSendSCSICommandAndWait(bTarget, 0, abCdb.data(), fDataIn, dLength, dBuffer, &w.bStatus, &w.bKey,
-                                                &w.bAsc, &w.bAscq);
-        }),
-                  sim::StopKind::Finished);
-        return w;
-    }
-    // Lets the processor take its interrupts until done or the time is up.
-    void PollFor(uint32_t dMs, const std::function<bool()>& fDone = nullptr) {
-        ASSERT_EQ(b.board().RunOnCpu([&] {
-            const uint64_t lEnd = lGetTickCount() + dMs;
-            while (lGetTickCount() < lEnd && !(fDone && fDone())) HwPoll();
-        }),
-                  sim::StopKind::Finished);
-    }
-    uint8_t TargetOfSlot(unsigned slot) { return ioc->TargetOf(chassis.ConfigAt(slot)->sasAddress); }
-    void Rediscover() {
-        ASSERT_EQ(b.board().RunOnCpu([] {
-            bDiscoverSASExpanders(FALSE);
-            RebuildSASDeviceList(TRUE);
-        }),
-                  sim::StopKind::Finished);
-    }
-
-    sim::Chassis chassis;
-    dispatchtest::DispatchBoard b;
-    sim::SasController* ioc = nullptr;
-    BUFFER_HANDLE dBuffer = NULL_BUFFER_HANDLE;
+    explicit DrivePathTest(bool fSata = false) : DriveSideTest(fSata) {}
 };
 
 TEST_F(DrivePathTest, StartOfDayFindsTheExpanderAndEveryDrive) {
@@ -182,8 +128,12 @@ TEST_F(DrivePathTest, SilentDriveIsAbortedAndItsRequestReturns) {
 // The IOC's own events drive discovery: each is acknowledged, and the
 // background steps bring the list up to date after a pull and an insert.
 TEST_F(DrivePathTest, LinkEventsAreAcknowledgedAndRediscovered) {
+    // A running controller re-applies its configuration after each pass.
+    static CONFIG_IMAGE s_sImage;
     ASSERT_EQ(b.board().RunOnCpu([] {
         InitEventLog();
+        SetConfigImagePointer(&s_sImage);
+        MakeDefaultConfiguration(&s_sImage, TRUE);
         SetInitializationComplete(TRUE);
     }),
               sim::StopKind::Finished);
@@ -344,29 +294,6 @@ TEST_F(DrivePathTest, PhyControlDisablesAndReenablesASlot) {
     Rediscover();
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
     EXPECT_EQ(chassis.expander().phys()[bPhy].linkResets, 1u);
-}
-
-// Builds a READ(10) of one entry spread over `bElements` buffer elements.
-KERNEL_ENTRY* BuildRead(uint8_t bTarget, uint32_t dLba, uint8_t bElements, uint8_t* pbData, uint32_t dElementBytes) {
-    KERNEL_ENTRY* ps = nullptr;
-    const uint16_t wEntries = static_cast<uint16_t>(1 + (bElements > 3 ? (bElements - 3 + 6) / 7 : 0));
-    if (bAllocKernelEntries(0, wEntries, &ps) != STATUS_OK) return nullptr;
-    ps->bPortCode = PORT_CODE_INITIATOR;
-    ps->fUsed = TRUE;
-    ps->bPrimaryState = PS_AT_CHIP;
-    ps->wTargetId = bTarget;
-    const uint32_t dBlocks = bElements * dElementBytes / 512;
-    const uint8_t abCdb[10] = {0x28, 0, uint8_t(dLba >> 24), uint8_t(dLba >> 16), uint8_t(dLba >> 8), uint8_t(dLba),
-                               0, uint8_t(dBlocks >> 8), uint8_t(dBlocks)};
-    std::memcpy(ps->abCdb, abCdb, 10);
-    ps->wControlFlags = SAS_XFER_IN | SAS_XFER_SGL;
-    ps->wSegmentCount = bElements;
-    ps->dTotalByteCount = bElements * dElementBytes;
-    for (uint8_t i = 0; i < bElements; ++i) {
-        *psEntrySegment(ps, i) = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbData)) + i * dElementBytes,
-                                  dElementBytes};
-    }
-    return ps;
 }
 
 struct SglCase {

@@ -3,6 +3,8 @@
 // failure, and never grown past their table.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "executive/kernel_entry.h"
@@ -110,6 +112,33 @@ TEST_F(WriteCollapseTest, FullBatchAdmitsNoMoreWrites) {
     KERNEL_ENTRY* ps = Post(0x2A);   // recorded anyway: left out, not written past the table
     EXPECT_EQ(psGetIwcq(kTarget)->wEntries, IWCQ_BATCH_SLOTS);
     EXPECT_EQ(ps->lFlags & KE_FLAG_WRITE_COLLAPSE, 0u);
+}
+
+// The console dump lists each queue holding writes: its counts, every
+// slot (an empty one dashed) and the flush.
+TEST_F(WriteCollapseTest, DumpListsEachQueueWithWrites) {
+    KERNEL_ENTRY* psFirst = Post(0x2A);
+    KERNEL_ENTRY* psSecond = Post(0x2A);
+    IwcqWriteAnswered(psFirst, TRUE);   // failed: its slot is emptied
+    IwcqWriteAnswered(psSecond, FALSE);
+    KERNEL_ENTRY* psSync = Post(0x35);
+    board.ClearConsoleText();
+    ShowIwcqInformation();
+    char ac[160];
+    std::string sExpected = "Iwcq Information: \r\n";
+    std::snprintf(ac, sizeof ac, "Target %02x: 0002 entries, 0002 responses, 00 retries, %08x\r\n", kTarget,
+                  static_cast<unsigned>(psGetIwcq(kTarget)->dFlags));
+    sExpected += ac;
+    sExpected += "Optimisation: 05 ms, 10 depth\r\n----: --------\r\n";
+    std::snprintf(ac, sizeof ac, "%04x: f:%08x%08x ps:%02x\r\n", psSecond->wIndex,
+                  static_cast<unsigned>(psSecond->lFlags >> 32), static_cast<unsigned>(psSecond->lFlags),
+                  psSecond->bPrimaryState);
+    sExpected += ac;
+    std::snprintf(ac, sizeof ac, "%04x: f:%08x%08x (sync)\r\n", psSync->wIndex, static_cast<unsigned>(psSync->lFlags >> 32),
+                  static_cast<unsigned>(psSync->lFlags));
+    sExpected += ac;
+    sExpected += "H: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n";
+    EXPECT_EQ(board.ConsoleText(), sExpected);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ std::string Banner(const char* wwnLabel, const char* startTime = "09:00:00") {
 }
 
 // The console screen is cleared as the main loop starts.
-const char* const kMainLoop = "Mon Jan 06 2025 09:00:34 Initialization Complete\n\x1b[2J";
+const char* const kMainLoop = "Mon Jan 06 2025 09:00:51 Initialization Complete\n\x1b[2J";
 
 TEST(StartupTranscript, FibreChannelHostPorts) {
     Boot boot = BootController(sim::BoardConfig());
@@ -187,7 +187,7 @@ TEST(StartupTranscript, BlankFpgaIsProgrammedAndTheBoardRebootsOnce) {
                               "Partner Controller.........Not Present\n"
                               "Loading Configuration.............Pass\n"
                               "Initializing Host Ports...........Pass\n"
-                              "Mon Jan 06 2025 09:00:36 Initialization Complete\n\x1b[2J"));
+                              "Mon Jan 06 2025 09:00:53 Initialization Complete\n\x1b[2J"));
 }
 
 TEST(StartupTranscript, DeadPciBusIdlesForever) {

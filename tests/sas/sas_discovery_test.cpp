@@ -1,0 +1,332 @@
+// Drive-side discovery as the background pass runs it: what each expander
+// is, the passes of the state machine with their gates and waits, the IOC
+// restart it leads to, and the device list's own services.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/drive_tables.h"
+#include "drive_side_fixture.h"
+#include "enclosure/drive_management.h"
+#include "eventlog/event_log.h"
+#include "executive/work_flags.h"
+#include "hw/mpi.h"
+#include "sas/reply_dispatch.h"
+#include "sas/sas_flags.h"
+
+namespace {
+
+using namespace fw;
+
+class DiscoveryTest : public sastest::DriveSideTest {
+protected:
+    explicit DiscoveryTest(bool fSata = false) : DriveSideTest(fSata) {}
+
+    void SetUp() override {
+        DriveSideTest::SetUp();
+        ASSERT_EQ(b.board().RunOnCpu([] { InitEventLog(); }), sim::StopKind::Finished);
+        SetSasDriveWork(FALSE);
+        SetSasDiscoveryWork(FALSE);
+    }
+
+    void Step() { ASSERT_EQ(b.board().RunOnCpu([] { SASDiscoveryStep(); }), sim::StopKind::Finished); }
+    // Steps dEveryMs apart until fDone, at most dLimitMs.
+    void StepUntil(uint32_t dLimitMs, const std::function<bool()>& fDone, uint32_t dEveryMs = 100) {
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            const uint64_t lEnd = lGetTickCount() + dLimitMs;
+            while (lGetTickCount() < lEnd && !fDone()) {
+                SASDiscoveryStep();
+                SpinDelayMs(dEveryMs);
+            }
+        }),
+                  sim::StopKind::Finished);
+    }
+    void Sleep(uint32_t dMs) {
+        ASSERT_EQ(b.board().RunOnCpu([dMs] { SpinDelayMs(dMs); }), sim::StopKind::Finished);
+    }
+    static bool Idle() { return fIsSASDiscoveryRunning() != TRUE; }
+    uint32_t PhyResets() {
+        uint32_t n = 0;
+        for (const sim::ExpanderPhy& p : chassis.expander().phys()) n += p.linkResets;
+        return n;
+    }
+    // The controller's own SAS address as it wrote it into the IOC.
+    uint64_t OwnSasAddress() {
+        MPI_MANUFACTURING_PAGE_5 s;
+        std::memcpy(&s, ioc->Page(MPI_CONFIG_PAGETYPE_MANUFACTURING, 5).data(), sizeof s);
+        return static_cast<uint64_t>(s.dSasAddressHigh) << 32 | s.dSasAddressLow;
+    }
+};
+
+// The partner's onboard expander carries the company identifier of the
+// controllers' own SAS addresses and the other controller's number.
+TEST_F(DiscoveryTest, PartnersOnboardExpanderIsKnownByTheControllersCompanyId) {
+    const uint64_t lOwn = OwnSasAddress();
+    EXPECT_EQ((static_cast<uint32_t>(lOwn >> 32) & 0x0FFFFFF0) >> 4, SAS_CONTROLLER_OUI);
+    struct Case {
+        uint64_t lAddress;
+        uint8_t fPartner;
+    } const aCases[] = {
+        {(lOwn & ~0xFFFull) | 0x801, TRUE},           // the other controller's code
+        {(lOwn & ~0xFFFull) | 0x401, FALSE},          // this controller's own
+        {0x5005D5D000001801ull, FALSE},               // another company's expander
+    };
+    for (const Case& c : aCases) {
+        SAS_EXPANDER s{};
+        s.adSASAddress[0] = static_cast<uint32_t>(c.lAddress);
+        s.adSASAddress[1] = static_cast<uint32_t>(c.lAddress >> 32);
+        EXPECT_EQ(fIsPartnerOnboardExpander(&s), c.fPartner) << std::hex << c.lAddress;
+    }
+    // The controller enclosure's type is the backplane's, unmasked.
+    const SAS_EXPANDER& sOwn = pGetSASExpanderList()->asExpander[0];
+    EXPECT_EQ(sOwn.bEnclosure, 1);
+    EXPECT_EQ(sOwn.bEnclosureType, bGetBackplaneType());
+}
+
+// A pass that cannot read the topology restarts the IOC 5 s later, dropping
+// a pending drive rescan; the restart resets the end devices' phys first,
+// and the pass after it lists the drives again.
+TEST_F(DiscoveryTest, UnreadableTopologyRestartsTheIocAndCancelsARescan) {
+    SetDriveRescanRequest(TRUE);
+    ioc->faults.configStatus = MPI_IOCSTATUS_CONFIG_INVALID_DATA;
+    SetSasDriveWork(TRUE);
+    Step();
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_WAIT_RESTART);
+    StepUntil(4800, [] { return bGetSASDiscoveryState() != SAS_DISC_WAIT_RESTART; });
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_WAIT_RESTART);
+    EXPECT_EQ(fIsDriveRescanRequested(), TRUE);
+    ioc->faults.configStatus = 0;
+    StepUntil(1000, [] { return bGetSASDiscoveryState() != SAS_DISC_WAIT_RESTART; });
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_RESTART_IOC);
+    EXPECT_EQ(fIsSASIOCRestartRequested(), TRUE);
+    EXPECT_EQ(fIsDriveRescanRequested(), FALSE);
+    EXPECT_EQ(bGetDriveSidePhaseByte(), 2);
+
+    const uint32_t dLoads = ioc->diagnosticLoads();
+    const uint32_t dResets = PhyResets();
+    Step();
+    EXPECT_EQ(ioc->diagnosticLoads(), dLoads + 1);
+    EXPECT_EQ(PhyResets(), dResets + 8);
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_WAIT_IOC);
+    EXPECT_EQ(fIsSASIOCRestartRequested(), FALSE);
+    EXPECT_EQ(fIsSASIOCRestartInProgress(), TRUE);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(fIsSASIOCRestartInProgress(), FALSE);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// A FAULT without a partner asks for two resets in a row.
+TEST_F(DiscoveryTest, FaultRestartsTheIocTwice) {
+    ioc->EnterFault(0x1234);
+    PollFor(5);
+    EXPECT_EQ(fIsSASSecondIOCRestartRequested(), TRUE);
+    const uint32_t dLoads = ioc->diagnosticLoads();
+    StepUntil(10000, [] { return bGetSASDiscoveryState() == SAS_DISC_WAIT_IOC; });
+    EXPECT_EQ(ioc->diagnosticLoads(), dLoads + 2);
+    EXPECT_EQ(fIsSASSecondIOCRestartRequested(), FALSE);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// Discovery ends its pass with the timed hold released.
+TEST_F(DiscoveryTest, TimedHoldIsReleasedWhenThePassEnds) {
+    SetSASTimedHoldFlag(TRUE);
+    SetSasDriveWork(TRUE);
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryRunning(), TRUE);
+    StepUntil(20000, Idle);
+    EXPECT_EQ(fGetSASTimedHoldFlag(), FALSE);
+    EXPECT_EQ(fGetSasDriveWork(), FALSE);
+    EXPECT_EQ(fGetSasDiscoveryWork(), FALSE);
+}
+
+// The gates in front of a pass: a pause is acknowledged and a paused pass
+// that has not begun waiting goes idle once the pause ends; a plain
+// request waits 3 s after held drives were let go.
+TEST_F(DiscoveryTest, PauseAndHoldGateThePasses) {
+    SetSasDriveWork(TRUE);
+    SetSASDiscoveryPauseRequest(TRUE);
+    Step();
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryPauseAcknowledged(), TRUE);
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_DISCOVER);
+    SetSASDiscoveryPauseRequest(FALSE);
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryRunning(), FALSE);
+    EXPECT_EQ(fIsSASDiscoveryPauseAcknowledged(), FALSE);
+
+    SetSasDriveWork(FALSE);
+    SetSASTimedHoldFlag(TRUE);
+    SetSASTimedHoldFlag(FALSE);
+    SetSasDiscoveryWork(TRUE);
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryRunning(), FALSE);
+    Sleep(3000);
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryRunning(), TRUE);
+}
+
+// Commands wait while the drive side is held: the drive-side hold-off
+// (target busy), the global deadline, the timed hold and a requested IOC
+// restart (IOC busy).
+TEST_F(DiscoveryTest, DriveCommandsWaitForTheDriveSideHolds) {
+    KERNEL_ENTRY* ps = sastest::BuildRead(TargetOfSlot(1), 0, 1, Buffer(), 512);
+    ASSERT_NE(ps, nullptr);
+    struct Case {
+        const char* pszName;
+        uint8_t bResult;
+        std::function<void()> fnHold, fnRelease;
+    } const aCases[] = {
+        {"drive-side hold-off", SEND_TARGET_BUSY, [] { SetSASDriveSideHoldOff(lGetTickCount() + 60000); },
+         [] { SetSASDriveSideHoldOff(0); }},
+        {"deadline", SEND_IOC_BUSY, [] { ExtendSASDeadline(1000); }, [] { SpinDelayMs(1000); }},
+        {"timed hold", SEND_IOC_BUSY, [] { SetSASTimedHoldFlag(TRUE); }, [] { SetSASTimedHoldFlag(FALSE); }},
+        {"restart requested", SEND_IOC_BUSY, [] { SetSASIOCRestartRequest(TRUE); },
+         [] { SetSASIOCRestartRequest(FALSE); }},
+    };
+    SetInitializationComplete(TRUE);
+    const uint32_t dBefore = ioc->scsiRequests();
+    for (const Case& c : aCases) {
+        uint8_t bResult = 0;
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            c.fnHold();
+            bResult = SendSCSICommand(ps);
+            c.fnRelease();
+        }),
+                  sim::StopKind::Finished);
+        EXPECT_EQ(bResult, c.bResult) << c.pszName;
+    }
+    EXPECT_EQ(ioc->scsiRequests(), dBefore);
+    uint8_t bResult = 0;
+    ASSERT_EQ(b.board().RunOnCpu([&] { bResult = SendSCSICommand(ps); }), sim::StopKind::Finished);
+    EXPECT_EQ(bResult, SEND_POSTED);
+    PollFor(1000, [&] { return ps->bPrimaryState == PS_COMPLETED; });
+}
+
+// Start of day sends every drive a TARGET RESET; each discovery pass
+// reads the IO unit's pages 1 to 3 with its page 0.
+TEST_F(DiscoveryTest, StartOfDayResetsEveryTargetAndPassesReadTheIoUnit) {
+    EXPECT_EQ(ioc->targetResets(), 8u);
+    const uint32_t dBefore = ioc->pageReads(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 2);
+    Rediscover();
+    for (uint8_t bPage = 0; bPage <= 3; ++bPage) {
+        EXPECT_GE(ioc->pageReads(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, bPage), 1u) << int(bPage);
+    }
+    EXPECT_EQ(ioc->pageReads(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 2), dBefore + 1);
+}
+
+// The IOC's diagnostic table goes to NVRAM, each word low byte first.
+TEST_F(DiscoveryTest, DiagnosticTableIsSavedToNvram) {
+    for (uint32_t k = 0; k < 64; ++k) ioc->SetIocMemory(0x21FFFF00 + 4 * k, 0x11223300 + k);
+    ASSERT_EQ(b.board().RunOnCpu([] { SaveSASDiagnosticTableToNVRAM(); }), sim::StopKind::Finished);
+    const uint8_t* pb = HwGetWindow(HW_WINDOW_NVRAM).pBase + 0x58AC8;
+    for (uint32_t k = 0; k < 64; ++k) {
+        EXPECT_EQ(pb[4 * k], k) << k;
+        EXPECT_EQ(pb[4 * k + 1], 0x33) << k;
+        EXPECT_EQ(pb[4 * k + 3], 0x11) << k;
+    }
+}
+
+class SataDiscoveryTest : public DiscoveryTest {
+protected:
+    SataDiscoveryTest() : DiscoveryTest(true) {}
+};
+
+// A continuing pass (a port selector was switched) that then fails still
+// rebuilds the list, rather than restarting the IOC.
+TEST_F(SataDiscoveryTest, ContinuingPassThatFailsStillRebuildsTheList) {
+    sim::ExpanderPhy& sPhy = chassis.expander().phys()[static_cast<size_t>(chassis.expander().PhyOfSlot(2))];
+    sPhy.portSelector = true;
+    sPhy.selectorActive = false;
+    chassis.NotifyLinkChange();
+    SetSasDriveWork(TRUE);
+    Step();
+    ASSERT_EQ(bGetSASDiscoveryState(), SAS_DISC_CONTINUE);
+    EXPECT_EQ(fIsSASDiscoveryMoreWork(), TRUE);
+    ioc->faults.configStatus = MPI_IOCSTATUS_CONFIG_INVALID_DATA;
+    StepUntil(7000, [] { return bGetSASDiscoveryState() != SAS_DISC_CONTINUE; });
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_REBUILD);
+    EXPECT_EQ(fIsSASDiscoveryMoreWork(), FALSE);
+    ioc->faults.configStatus = 0;
+    Step();
+    EXPECT_EQ(fIsSASDiscoveryRunning(), FALSE);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// SATA drives: identity from IDENTIFY DEVICE, and a block made unreadable
+// on purpose reads back as a media error.
+TEST_F(SataDiscoveryTest, IdentifyAndWriteUncorrectable) {
+    const uint8_t bTarget = TargetOfSlot(3);
+    SAS_DEVICE_ENTRY sEntry{};
+    uint8_t bResult = 0;
+    ASSERT_EQ(b.board().RunOnCpu([&] { bResult = bIdentifySATADrive(bTarget, 0, &sEntry); }),
+              sim::StopKind::Finished);
+    ASSERT_EQ(bResult, STATUS_OK);
+    EXPECT_EQ(sEntry.f48BitLBA, TRUE);
+    EXPECT_EQ(sEntry.lCapacity, chassis.ConfigAt(3)->blocks);
+    EXPECT_EQ(std::memcmp(sEntry.acSerial, "SIM0000003", 10), 0);
+    EXPECT_EQ(std::memcmp(sEntry.abWWN, "M0000003", 8), 0);
+
+    EXPECT_EQ(Wait(bTarget, {0x28, 0, 0, 0, 0x20, 0, 0, 0, 1}, 512).bStatus, 0);
+    ASSERT_EQ(b.board().RunOnCpu([&] { bResult = bWriteUncorrectableSATA(bTarget, 0, 0x2000, 0); }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(bResult, STATUS_OK);
+    const auto w = Wait(bTarget, {0x28, 0, 0, 0, 0x20, 0, 0, 0, 1}, 512);
+    EXPECT_EQ(w.bStatus, 2);
+    EXPECT_EQ(w.bKey, 3);
+}
+
+// Start of day resets the phys of the SATA drives before its first look.
+TEST_F(SataDiscoveryTest, StartOfDayResetsTheSataDrivesPhys) {
+    for (unsigned slot = 1; slot <= 8; ++slot) {
+        EXPECT_GE(chassis.expander().phys()[static_cast<size_t>(chassis.expander().PhyOfSlot(static_cast<int>(slot)))]
+                      .linkResets,
+                  1u)
+            << slot;
+    }
+}
+
+// The device list's services of the configuration writer and the
+// enclosure code.
+TEST_F(DiscoveryTest, AddressListSlotCountsAndListings) {
+    static DRIVE_ADDRESS_LIST s_sList;
+    BuildSASAddressList(&s_sList);
+    ASSERT_EQ(s_sList.bCount, 8);
+    const SAS_DEVICE_ENTRY* psSlot3 = psGetSASDeviceOfTarget(TargetOfSlot(3));
+    ASSERT_NE(psSlot3, nullptr);
+    uint8_t bTarget = 0;
+    DRIVE_ADDRESS_ENTRY* ps = pFindSASAddressInList(&s_sList, psSlot3->abWWN, &bTarget, TRUE);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(bTarget, psSlot3->bTargetId);
+    EXPECT_EQ(ps->fClaimed, TRUE);
+    const uint8_t abUnknown[8] = {0x50, 1, 2, 3, 4, 5, 6, 7};
+    EXPECT_EQ(pFindSASAddressInList(&s_sList, abUnknown, &bTarget, TRUE), nullptr);
+    EXPECT_EQ(bTarget, 0xFF);
+
+    psGetSASDeviceOfTarget(TargetOfSlot(2))->wOutstanding = 3;
+    psGetSASDeviceOfTarget(TargetOfSlot(7))->wOutstanding = 1;
+    EXPECT_EQ(wGetSlotCommandCount(1, 2, FALSE), 3);
+    EXPECT_EQ(wGetSlotCommandCount(1, 10, FALSE), 0);   // an empty slot
+    EXPECT_EQ(wGetEnclosureBusySlots(1), 0x0042);
+    EXPECT_EQ(wGetEnclosureBusySlots(2), 0);
+
+    // No partner found: no reset goes out.
+    const uint32_t dBefore = ioc->requestsReceived();
+    uint8_t bResult = TRUE;
+    ASSERT_EQ(b.board().RunOnCpu([&] { bResult = bResetPartnerTarget(); }), sim::StopKind::Finished);
+    EXPECT_EQ(bResult, 0);
+    EXPECT_EQ(ioc->requestsReceived(), dBefore);
+
+    b.board().ClearConsoleText();
+    ShowSASInfoLists();
+    const std::string s = b.board().ConsoleText();
+    for (const char* psz : {"TC SAS Expander Info List", "SAS Expander List H:0009 ffff Encl:01",
+                            " Phy:0e Phy Info:00000000 Attached Device Info:00000401", "TC SAS Drive Info List",
+                            "SAS Drive Info: 0x08 entries, 0x00 proxy", "STP Info: 0x00 enclosures, 0x00 STP entries",
+                            "OC SAS Drive Info List", "SAS Drive Info: 0x00 entries",
+                            "Invalid Received CRC Count: 0", "Outstanding Task Management Count: 0 "}) {
+        EXPECT_NE(s.find(psz), std::string::npos) << psz << "\n" << s;
+    }
+}
+
+}  // namespace
