@@ -7,21 +7,33 @@ namespace sim {
 
 namespace {
 
-// The expander phys the slots hang off, slot 1 first.
+// The expander phys an enclosure's slots hang off, slot 1 first (the same
+// in every enclosure).
 constexpr int kPhyOfSlot[Chassis::kSlots] = {14, 17, 20, 23, 13, 16, 19, 22, 12, 15, 18, 21};
 constexpr uint64_t kDriveSasAddressBase = 0x5005D5D000A00000ull;
 
 }  // namespace
 
-Chassis::Chassis(const Options& options)
-    : m_expander(kExpanderSasAddress, kExpanderPhys), m_slots(kSlots) {
+Chassis::Chassis(const Options& options) : m_slots(kSlots * (1 + options.expansions)) {
     if (!options.directory.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(options.directory + "/drives", ec);
     }
-    for (unsigned s = 1; s <= kSlots; ++s) m_expander.phys()[kPhyOfSlot[s - 1]].slot = static_cast<int>(s);
-    for (unsigned s = 1; s <= kSlots && s <= options.drives; ++s) {
-        m_slots[s - 1] = std::make_unique<Drive>(DefaultDriveConfig(s, options));
+    m_expanders.reserve(1 + options.expansions);
+    m_expanders.emplace_back(kExpanderSasAddress, kExpanderPhys);
+    for (unsigned n = 1; n <= options.expansions; ++n) {
+        m_expanders.emplace_back(ExpansionSasAddress(n), kExpanderPhys);
+        m_expanders[n].sasLevel = static_cast<uint8_t>(n + 1);
+        m_expanders[n - 1].phys()[kDownlinkPhy].expander = static_cast<int>(n);
+        m_expanders[n].phys()[kUplinkPhy].expander = static_cast<int>(n - 1);
+    }
+    for (unsigned s = 1; s <= SlotCount(); ++s) PhyOfSlot(s).slot = static_cast<int>(s);
+    for (unsigned s = 1; s <= kSlots; ++s) {
+        if (s <= options.drives) m_slots[s - 1] = std::make_unique<Drive>(DefaultDriveConfig(s, options));
+        for (unsigned n = 1; n <= options.expansions && s <= options.expansionDrives; ++n) {
+            const unsigned slot = n * kSlots + s;
+            m_slots[slot - 1] = std::make_unique<Drive>(DefaultDriveConfig(slot, options));
+        }
     }
 }
 
@@ -41,28 +53,47 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     return c;
 }
 
+bool Chassis::Reachable(unsigned index) const {
+    if (index >= m_expanders.size()) return false;
+    for (int i = ParentOf(index); i >= 0; i = ParentOf(static_cast<unsigned>(i))) {
+        if (!m_expanders[static_cast<size_t>(i)].phys()[kDownlinkPhy].enabled) return false;
+    }
+    return true;
+}
+
+ExpanderPhy& Chassis::PhyOfSlot(unsigned slot) {
+    return m_expanders[ExpanderOfSlot(slot)].phys()[static_cast<size_t>(kPhyOfSlot[(slot - 1) % kSlots])];
+}
+
+Expander* Chassis::ExpanderWithAddress(uint64_t sasAddress) {
+    for (unsigned i = 0; i < expanderCount(); ++i) {
+        if (m_expanders[i].sasAddress() == sasAddress) return Reachable(i) ? &m_expanders[i] : nullptr;
+    }
+    return nullptr;
+}
+
 Drive* Chassis::DriveAt(unsigned slot) {
-    if (slot < 1 || slot > kSlots) return nullptr;
+    if (slot < 1 || slot > SlotCount()) return nullptr;
     return m_slots[slot - 1].get();
 }
 
 const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
-    if (slot < 1 || slot > kSlots || !m_slots[slot - 1]) return nullptr;
+    if (slot < 1 || slot > SlotCount() || !m_slots[slot - 1]) return nullptr;
     return &m_slots[slot - 1]->config();
 }
 
 void Chassis::Pull(unsigned slot) {
-    if (slot < 1 || slot > kSlots || !m_slots[slot - 1]) return;
+    if (slot < 1 || slot > SlotCount() || !m_slots[slot - 1]) return;
     m_slots[slot - 1].reset();
-    ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
+    ++PhyOfSlot(slot).changeCount;
     NotifyLinkChange();
 }
 
 void Chassis::Insert(unsigned slot, const DriveConfig& config) {
-    if (slot < 1 || slot > kSlots || m_slots[slot - 1]) return;
+    if (slot < 1 || slot > SlotCount() || m_slots[slot - 1]) return;
     m_slots[slot - 1] = std::make_unique<Drive>(config);
     if (m_clock) m_slots[slot - 1]->AttachClock(m_clock);
-    ++m_expander.phys()[kPhyOfSlot[slot - 1]].changeCount;
+    ++PhyOfSlot(slot).changeCount;
     NotifyLinkChange();
 }
 

@@ -1,6 +1,8 @@
-// The drive enclosure both controllers share: its expander and the drives
-// in its slots.  Drive images live in the data directory's drives/ folder
-// (or in memory when no directory is given) and survive the controllers.
+// The drive enclosures both controllers share: the controller enclosure's
+// expander, the expanders of expansion enclosures cascaded below it, and
+// the drives in their slots.  Drive images live in the data directory's
+// drives/ folder (or in memory when no directory is given) and survive the
+// controllers.
 #pragma once
 
 #include <cstdint>
@@ -21,23 +23,51 @@ struct ChassisOptions {
     uint64_t driveBytes = 4ull << 30;
     bool sata = false;
     std::string directory;   // empty: memory-backed drives
+    // Expansion enclosures cascaded below the controller enclosure, each
+    // cabled to the one before, and the drives in each (from its slot 1).
+    unsigned expansions = 0;
+    unsigned expansionDrives = 0;
 };
 
 class Chassis {
 public:
+    // Slots and expander phys of one enclosure.
     static constexpr unsigned kSlots = 12;
     static constexpr unsigned kExpanderPhys = 24;
     static constexpr uint64_t kExpanderSasAddress = 0x50A5A5A000001000ull;
+    // Expansion enclosure n (from 1): its expander's SAS address.  Bits 7
+    // and 8 of the low word name the side and path it is cabled to: every
+    // second expansion hangs on the other path.
+    static constexpr uint64_t ExpansionSasAddress(unsigned n) {
+        return 0x5005D5D000B00000ull + (static_cast<uint64_t>(n) << 12) + ((n + 1) % 2) * 0x180;
+    }
+    // The phy of an expander cabled down to the next enclosure, and the one
+    // of the next enclosure's expander that cable reaches.
+    static constexpr unsigned kDownlinkPhy = 4;
+    static constexpr unsigned kUplinkPhy = 0;
 
     using Options = ChassisOptions;
 
     explicit Chassis(const Options& options = Options());
     ~Chassis();
 
-    Expander& expander() { return m_expander; }
-    const Expander& expander() const { return m_expander; }
+    // Expander 0 is the controller enclosure's, expander n expansion n's.
+    Expander& expander(unsigned index = 0) { return m_expanders[index]; }
+    const Expander& expander(unsigned index = 0) const { return m_expanders[index]; }
+    unsigned expanderCount() const { return static_cast<unsigned>(m_expanders.size()); }
+    // An expander the controllers reach: every downlink above it is up.
+    bool Reachable(unsigned index) const;
+    // The expander that expanders[index] hangs off (-1: the controllers).
+    static int ParentOf(unsigned index) { return static_cast<int>(index) - 1; }
+    // The expander a slot's drive is attached to, with its phy.
+    unsigned ExpanderOfSlot(unsigned slot) const { return (slot - 1) / kSlots; }
+    ExpanderPhy& PhyOfSlot(unsigned slot);
+    // The expander with that SAS address, null when none is reachable.
+    Expander* ExpanderWithAddress(uint64_t sasAddress);
 
-    // Slot numbers run from 1.
+    // Slot numbers run from 1, kSlots to an enclosure, the controller
+    // enclosure's first, then each expansion's.
+    unsigned SlotCount() const { return static_cast<unsigned>(m_slots.size()); }
     // The drive in a slot, null when the slot is empty.
     Drive* DriveAt(unsigned slot);
     const DriveConfig* ConfigAt(unsigned slot) const;
@@ -52,13 +82,13 @@ public:
     void AttachClock(const Clock* clock);
     void DetachClock(const Clock* clock);
 
-    // Called whenever a link of the expander changed.
+    // Called whenever a link of an expander changed.
     int AddListener(std::function<void()> listener);
     void RemoveListener(int id);
     void NotifyLinkChange();
 
 private:
-    Expander m_expander;
+    std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
     std::vector<std::pair<int, std::function<void()>>> m_listeners;
     int m_nextListener = 1;

@@ -51,6 +51,7 @@ std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkC
     };
     switch (function) {
     case kReportManufacturer: {
+        ++manufacturerQueries;
         auto r = header(60, kResultAccepted);
         PutText(r, 12, vendor, 8);
         PutText(r, 20, product, 16);

@@ -12,6 +12,7 @@ namespace sim {
 
 struct ExpanderPhy {
     int slot = -1;              // chassis slot attached here (-1: none)
+    int expander = -1;          // chassis expander cabled here (-1: none)
     bool isVirtual = false;     // the enclosure's own SES target
     bool enabled = true;        // PHY CONTROL disable clears it
     bool portSelector = false;  // a SATA port selector sits on this phy
@@ -37,6 +38,7 @@ public:
     std::string revision = "0100";
     uint8_t sasLevel = 1;
     bool responding = true;     // false: SMP requests are never answered
+    uint32_t manufacturerQueries = 0;  // REPORT MANUFACTURER INFORMATION answered
 
     // Runs an SMP request; returns the response frame (empty: no answer).
     // `linkChanged` is set when the request changed a phy's link.

@@ -68,6 +68,9 @@ public:
     void AttachChassis(Chassis* chassis);
     Chassis* chassis() const { return m_chassis; }
     static constexpr uint16_t kExpanderHandle = 0x0009;
+    // Expansion enclosures' expanders: this plus their index, above every
+    // handle a drive is given.
+    static constexpr uint16_t kExpansionHandleBase = 0x0200;
     // Phys 4-7 are the drive port (0-3 carry the link to the partner).
     static constexpr uint8_t kDrivePortPhy = 4;
     // Target id the IOC gave a SAS address (0xFF: none).
@@ -183,6 +186,12 @@ private:
     void FactsReply(uint8_t* reply);
     Board& B() { return *board; }
     void RefreshTopology();
+    void AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, const void* body, uint32_t bytes);
+    // Expander page 0 of one expander, page 1 of each of its phys, and
+    // page 0 of every drive on them.
+    void DescribeExpander(unsigned index);
+    // The handle of the chassis's expander `index`.
+    static uint16_t ExpanderHandle(unsigned index);
     void SmpPassthrough(const uint8_t* frame, uint32_t context);
     void ScsiIo(const uint8_t* frame, uint32_t context);
     void SataPassthrough(const uint8_t* frame, uint32_t context);

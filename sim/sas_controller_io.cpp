@@ -333,10 +333,10 @@ void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {
     bool linkChanged = false;
     if (!request || !response) {
         r.wIOCStatus = fw::MPI_IOCSTATUS_INVALID_FIELD;
-    } else if (!m_chassis || m_chassis->expander().sasAddress() != address) {
+    } else if (Expander* expander = m_chassis ? m_chassis->ExpanderWithAddress(address) : nullptr; !expander) {
         r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
     } else {
-        answer = m_chassis->expander().Smp({request, requestBytes}, linkChanged);
+        answer = expander->Smp({request, requestBytes}, linkChanged);
         if (answer.empty()) {
             r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
         } else {

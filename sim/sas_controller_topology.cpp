@@ -1,5 +1,5 @@
 // What the drive-side controller model finds behind its port: the
-// enclosure's expander and drives, the handles and target ids it gives them,
+// enclosures' expanders and drives, the handles and target ids it gives them,
 // and the IO unit, expander and device pages that describe them.
 #include <algorithm>
 #include <cstring>
@@ -42,6 +42,82 @@ uint8_t SasController::TargetOf(uint64_t sasAddress) const {
     return it == m_devices.end() ? 0xFF : it->second.target;
 }
 
+uint16_t SasController::ExpanderHandle(unsigned index) {
+    return index == 0 ? kExpanderHandle : static_cast<uint16_t>(kExpansionHandleBase + index);
+}
+
+void SasController::AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, const void* body,
+                                    uint32_t bytes) {
+    ConfigPage page{true,
+                    std::vector<uint8_t>(static_cast<const uint8_t*>(body), static_cast<const uint8_t*>(body) + bytes)};
+    fw::MPI_CONFIG_EXTENDED_PAGE_HEADER h{};
+    h.bPageVersion = 1;
+    h.bPageNumber = number;
+    h.bPageType = fw::MPI_CONFIG_PAGETYPE_EXTENDED;
+    h.wExtPageLength = static_cast<uint16_t>(bytes / 4);
+    h.bExtPageType = type;
+    std::memcpy(page.bytes.data(), &h, sizeof h);
+    m_pages[{type, number, address}] = std::move(page);
+}
+
+void SasController::DescribeExpander(unsigned index) {
+    Expander& ex = m_chassis->expander(index);
+    const uint16_t exHandle = ExpanderHandle(index);
+    const int parent = Chassis::ParentOf(index);
+    fw::MPI_SAS_EXPANDER_PAGE_0 e0{};
+    e0.dSASAddressLow = static_cast<uint32_t>(ex.sasAddress());
+    e0.dSASAddressHigh = static_cast<uint32_t>(ex.sasAddress() >> 32);
+    e0.wDevHandle = exHandle;
+    e0.wParentDevHandle = parent < 0 ? 0xFFFF : ExpanderHandle(static_cast<unsigned>(parent));
+    e0.bNumPhys = static_cast<uint8_t>(ex.phys().size());
+    e0.bSASLevel = ex.sasLevel;
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | exHandle, &e0, sizeof e0);
+    for (size_t i = 0; i < ex.phys().size(); ++i) {
+        const ExpanderPhy& phy = ex.phys()[i];
+        fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
+        e1.bNumPhys = e0.bNumPhys;
+        e1.bPhy = e1.bPhyIdentifier = static_cast<uint8_t>(i);
+        e1.wOwnerDevHandle = exHandle;
+        e1.bChangeCount = phy.changeCount;
+        e1.dPhyInfo = phy.isVirtual ? fw::MPI_SAS_PHYINFO_VIRTUAL_PHY : 0;
+        if (phy.portSelector) e1.dPhyInfo |= fw::MPI_SAS_PHYINFO_PORT_SELECTOR | (phy.selectorActive ? 0x4000u : 0u);
+        const DriveConfig* drive = phy.slot > 0 ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
+        const bool cabled = phy.expander >= 0;
+        e1.bNegotiatedLinkRate = !phy.enabled          ? fw::MPI_SAS_LINK_RATE_PHY_DISABLED
+                                 : drive || cabled ? fw::MPI_SAS_LINK_RATE_3_0
+                                                   : 0;
+        if (cabled && phy.enabled) {
+            e1.wAttachedDevHandle = ExpanderHandle(static_cast<unsigned>(phy.expander));
+            e1.dAttachedDeviceInfo = fw::MPI_SAS_DEVICE_INFO_EDGE_EXPANDER | fw::MPI_SAS_DEVICE_INFO_SMP_TARGET;
+        }
+        if (drive && phy.enabled) {
+            uint16_t handle = AssignHandle(drive->sasAddress);
+            uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE |
+                            (drive->sata ? fw::MPI_SAS_DEVICE_INFO_SATA_DEVICE : fw::MPI_SAS_DEVICE_INFO_SSP_TARGET);
+            e1.wAttachedDevHandle = handle;
+            e1.dAttachedDeviceInfo = info;
+            fw::MPI_SAS_DEVICE_PAGE_0 d0{};
+            d0.wSlot = static_cast<uint16_t>(phy.slot);
+            d0.dSASAddressLow = static_cast<uint32_t>(drive->sasAddress);
+            d0.dSASAddressHigh = static_cast<uint32_t>(drive->sasAddress >> 32);
+            d0.wParentDevHandle = exHandle;
+            d0.bPhyNum = static_cast<uint8_t>(i);
+            d0.wDevHandle = handle;
+            d0.bTargetID = TargetOf(drive->sasAddress);
+            d0.dDeviceInfo = info;
+            d0.wFlags = 0x0003;
+            AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
+        }
+        // A drive keeps its place while its phy is off: enabling the
+        // phy again brings it back without a new topology.
+        if (auto known = drive ? m_devices.find(drive->sasAddress) : m_devices.end(); known != m_devices.end()) {
+            m_placeOfTarget[known->second.target] = {static_cast<unsigned>(phy.slot), i};
+        }
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                 fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(i) << 16 | exHandle, &e1, sizeof e1);
+    }
+}
+
 // Rebuilds the IO unit, expander and device pages from what the enclosure
 // holds now.  Handles and target ids stay with a SAS address for the IOC's
 // life, as the persistent mapping of a real IOC keeps them.
@@ -51,89 +127,33 @@ void SasController::RefreshTopology() {
                p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE ||
                (p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT && p.first.number == 0);
     });
-    auto extended = [this](uint8_t type, uint8_t number, uint32_t address, const void* body, uint32_t bytes) {
-        ConfigPage page{true, std::vector<uint8_t>(static_cast<const uint8_t*>(body),
-                                                   static_cast<const uint8_t*>(body) + bytes)};
-        fw::MPI_CONFIG_EXTENDED_PAGE_HEADER h{};
-        h.bPageVersion = 1;
-        h.bPageNumber = number;
-        h.bPageType = fw::MPI_CONFIG_PAGETYPE_EXTENDED;
-        h.wExtPageLength = static_cast<uint16_t>(bytes / 4);
-        h.bExtPageType = type;
-        std::memcpy(page.bytes.data(), &h, sizeof h);
-        m_pages[{type, number, address}] = std::move(page);
-    };
     m_placeOfTarget.fill(Place{});
     fw::MPI_SAS_IO_UNIT_PAGE_0 io{};
     io.bNumPhys = fw::MPI_SAS_IO_UNIT_PHYS;
     for (auto& p : io.asPhy) p.wAttachedDevHandle = p.wControllerDevHandle = 0xFFFF;
     if (m_chassis) {
-        Expander& ex = m_chassis->expander();
         for (uint8_t phy = kDrivePortPhy; phy < kDrivePortPhy + 4; ++phy) {
             io.asPhy[phy].bPort = 2;
             io.asPhy[phy].bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
             io.asPhy[phy].wAttachedDevHandle = kExpanderHandle;
             io.asPhy[phy].wControllerDevHandle = kExpanderHandle;
         }
-        fw::MPI_SAS_EXPANDER_PAGE_0 e0{};
-        e0.dSASAddressLow = static_cast<uint32_t>(ex.sasAddress());
-        e0.dSASAddressHigh = static_cast<uint32_t>(ex.sasAddress() >> 32);
-        e0.wDevHandle = kExpanderHandle;
-        e0.wParentDevHandle = 0xFFFF;
-        e0.bNumPhys = static_cast<uint8_t>(ex.phys().size());
-        e0.bSASLevel = ex.sasLevel;
-        extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | kExpanderHandle, &e0,
-                 sizeof e0);
-        for (size_t i = 0; i < ex.phys().size(); ++i) {
-            const ExpanderPhy& phy = ex.phys()[i];
-            fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
-            e1.bNumPhys = e0.bNumPhys;
-            e1.bPhy = e1.bPhyIdentifier = static_cast<uint8_t>(i);
-            e1.wOwnerDevHandle = kExpanderHandle;
-            e1.bChangeCount = phy.changeCount;
-            e1.dPhyInfo = phy.isVirtual ? fw::MPI_SAS_PHYINFO_VIRTUAL_PHY : 0;
-            if (phy.portSelector) e1.dPhyInfo |= fw::MPI_SAS_PHYINFO_PORT_SELECTOR | (phy.selectorActive ? 0x4000u : 0u);
-            const DriveConfig* drive = phy.slot > 0 ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
-            e1.bNegotiatedLinkRate = !phy.enabled ? fw::MPI_SAS_LINK_RATE_PHY_DISABLED
-                                     : drive       ? fw::MPI_SAS_LINK_RATE_3_0
-                                                   : 0;
-            if (drive && phy.enabled) {
-                uint16_t handle = AssignHandle(drive->sasAddress);
-                uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE |
-                                (drive->sata ? fw::MPI_SAS_DEVICE_INFO_SATA_DEVICE : fw::MPI_SAS_DEVICE_INFO_SSP_TARGET);
-                e1.wAttachedDevHandle = handle;
-                e1.dAttachedDeviceInfo = info;
-                fw::MPI_SAS_DEVICE_PAGE_0 d0{};
-                d0.wSlot = static_cast<uint16_t>(phy.slot);
-                d0.dSASAddressLow = static_cast<uint32_t>(drive->sasAddress);
-                d0.dSASAddressHigh = static_cast<uint32_t>(drive->sasAddress >> 32);
-                d0.wParentDevHandle = kExpanderHandle;
-                d0.bPhyNum = static_cast<uint8_t>(i);
-                d0.wDevHandle = handle;
-                d0.bTargetID = TargetOf(drive->sasAddress);
-                d0.dDeviceInfo = info;
-                d0.wFlags = 0x0003;
-                extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0,
-                         sizeof d0);
-            }
-            // A drive keeps its place while its phy is off: enabling the
-            // phy again brings it back without a new topology.
-            if (auto known = drive ? m_devices.find(drive->sasAddress) : m_devices.end(); known != m_devices.end()) {
-                m_placeOfTarget[known->second.target] = {static_cast<unsigned>(phy.slot), i};
-            }
-            extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
-                     fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(i) << 16 | kExpanderHandle, &e1,
-                     sizeof e1);
+        for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
+            if (m_chassis->Reachable(index)) DescribeExpander(index);
         }
     }
-    extended(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
 }
 
 Drive* SasController::DriveOfTarget(uint8_t target) {
     const Place& place = m_placeOfTarget[target];
     if (!m_chassis || place.slot == 0) return nullptr;
     Drive* drive = m_chassis->DriveAt(place.slot);
-    if (!drive || !m_chassis->expander().phys()[place.phy].enabled) return nullptr;
+    // Behind a cable that is down, or on a phy that is off, no drive answers.
+    if (!drive || !m_chassis->Reachable(m_chassis->ExpanderOfSlot(place.slot)) ||
+        !m_chassis->PhyOfSlot(place.slot).enabled) {
+        return nullptr;
+    }
     return drive;
 }
 

@@ -61,6 +61,7 @@ inline KERNEL_ENTRY* BuildRead(uint8_t bTarget, uint32_t dLba, uint8_t bElements
 class DriveSideTest : public ::testing::Test {
 protected:
     explicit DriveSideTest(bool fSata = false) : chassis(Options(fSata)) {}
+    explicit DriveSideTest(const sim::ChassisOptions& sOptions) : chassis(sOptions) {}
 
     void SetUp() override {
         ioc = &b.board().sasController();

@@ -21,6 +21,7 @@ using namespace fw;
 class DiscoveryTest : public sastest::DriveSideTest {
 protected:
     explicit DiscoveryTest(bool fSata = false) : DriveSideTest(fSata) {}
+    explicit DiscoveryTest(const sim::ChassisOptions& sOptions) : DriveSideTest(sOptions) {}
 
     void SetUp() override {
         DriveSideTest::SetUp();
@@ -326,6 +327,148 @@ TEST_F(DiscoveryTest, AddressListSlotCountsAndListings) {
                             "OC SAS Drive Info List", "SAS Drive Info: 0x00 entries",
                             "Invalid Received CRC Count: 0", "Outstanding Task Management Count: 0 "}) {
         EXPECT_NE(s.find(psz), std::string::npos) << psz << "\n" << s;
+    }
+}
+
+// A controller enclosure with two expansion enclosures cascaded below it:
+// the second hangs off the first and is cabled to the other side and path.
+class CascadeDiscoveryTest : public DiscoveryTest {
+protected:
+    static sim::ChassisOptions Cascade() {
+        sim::ChassisOptions o;
+        o.expansions = 2;
+        o.expansionDrives = 3;
+        return o;
+    }
+    CascadeDiscoveryTest() : DiscoveryTest(Cascade()) {}
+
+    static const SAS_EXPANDER* Listed(uint64_t lAddress) {
+        SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+        for (uint8_t i = 0; i < psSASExpanderHeader(psList)->bExpanderCount; ++i) {
+            const SAS_EXPANDER& s = psList->asExpander[i];
+            if ((static_cast<uint64_t>(s.adSASAddress[1]) << 32 | s.adSASAddress[0]) == lAddress) return &s;
+        }
+        return nullptr;
+    }
+    static uint64_t Expansion(unsigned n) { return sim::Chassis::ExpansionSasAddress(n); }
+    // The expansion enclosure's slot (from 1) as a chassis slot.
+    static unsigned SlotOf(unsigned n, unsigned slot) { return n * sim::Chassis::kSlots + slot; }
+    void Recable(unsigned n, bool fUp) {
+        chassis.expander(n - 1).phys()[sim::Chassis::kDownlinkPhy].enabled = fUp;
+        chassis.NotifyLinkChange();
+        Rediscover();
+    }
+};
+
+// Enclosures are numbered by their depth in the cascade; side and path come
+// from each expansion expander's address, its model from its manufacturer
+// information, and the drives behind it take its enclosure number and the
+// slots of that model.
+TEST_F(CascadeDiscoveryTest, EnclosuresAreNumberedByTheirDepthInTheCascade) {
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(pGetSASExpanderList());
+    EXPECT_EQ(psHeader->bExpanderCount, 3);
+    EXPECT_EQ(psHeader->bHighestEnclosure, 3);
+    EXPECT_EQ(psHeader->awAttachedHandle[0], sim::SasController::kExpanderHandle);
+    EXPECT_EQ(psHeader->awAttachedHandle[1], 0xFFFF);
+
+    const SAS_EXPANDER* psOwn = Listed(sim::Chassis::kExpanderSasAddress);
+    const SAS_EXPANDER* psFirst = Listed(Expansion(1));
+    const SAS_EXPANDER* psSecond = Listed(Expansion(2));
+    ASSERT_TRUE(psOwn && psFirst && psSecond);
+    struct Expect {
+        const SAS_EXPANDER* ps;
+        uint8_t bEnclosure, bSide, bPath, bType;
+        uint16_t wParent;
+        bool fUpstream;
+    } const aExpect[] = {
+        {psOwn, 1, 0, 0, bGetBackplaneType(), 0xFFFF, true},
+        {psFirst, 2, 0, 0, 0x10, psOwn->wDevHandle, true},
+        {psSecond, 3, 1, 1, 0x10, psFirst->wDevHandle, false},
+    };
+    for (const Expect& e : aExpect) {
+        SCOPED_TRACE(int(e.bEnclosure));
+        EXPECT_EQ(e.ps->bEnclosure, e.bEnclosure);
+        EXPECT_EQ(e.ps->bSide, e.bSide);
+        EXPECT_EQ(e.ps->bPath, e.bPath);
+        EXPECT_EQ(e.ps->bEnclosureType, e.bType);
+        EXPECT_EQ(e.ps->wParentDevHandle, e.wParent);
+        EXPECT_EQ(e.ps->wUpstreamHandle, e.fUpstream ? e.ps->wDevHandle : 0xFFFF);
+        EXPECT_EQ(e.ps->fUsable, TRUE);
+        EXPECT_EQ(e.ps->fResponding, TRUE);
+    }
+    // The cable down the cascade is a link, not a slot.
+    uint8_t bEnclosure = 0, bSlot = 0;
+    EXPECT_EQ(bGetEnclosureSlotOfExpanderPhy(psFirst->wDevHandle, sim::Chassis::kDownlinkPhy, &bEnclosure, &bSlot),
+              STATUS_OK);
+    EXPECT_EQ(bEnclosure, 2);
+    EXPECT_EQ(bSlot, 0xB1);
+
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8 + 3 + 3);
+    for (unsigned n = 1; n <= 2; ++n) {
+        for (unsigned slot = 1; slot <= 3; ++slot) {
+            SCOPED_TRACE(testing::Message() << n << ":" << slot);
+            const uint8_t bTarget = TargetOfSlot(SlotOf(n, slot));
+            ASSERT_EQ(bGetEnclosureSlotOfTarget(bTarget, &bEnclosure, &bSlot), STATUS_OK);
+            EXPECT_EQ(bEnclosure, n + 1);
+            EXPECT_EQ(bSlot, slot);
+            uint8_t bExpander = 0, bPhy = 0;
+            ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(static_cast<uint8_t>(n + 1), static_cast<uint8_t>(slot),
+                                                      &bExpander, &bPhy),
+                      STATUS_OK);
+            EXPECT_EQ(bPhy, chassis.expander(n).PhyOfSlot(static_cast<int>(SlotOf(n, slot))));
+        }
+    }
+    // A drive two enclosures down answers like one in the controller's own.
+    EXPECT_EQ(Wait(TargetOfSlot(SlotOf(2, 3)), {0x28, 0, 0, 0, 0, 0, 0, 0, 1}, 512).bStatus, 0);
+}
+
+// Each expansion's model is asked once: a later pass that finds the same
+// address, handle and enclosure keeps the type without a query.  The
+// controller enclosure is never asked (it is the backplane's).
+TEST_F(CascadeDiscoveryTest, UnchangedExpanderKeepsItsModelWithoutANewQuery) {
+    EXPECT_EQ(chassis.expander(0).manufacturerQueries, 0u);
+    EXPECT_EQ(chassis.expander(1).manufacturerQueries, 1u);
+    EXPECT_EQ(chassis.expander(2).manufacturerQueries, 1u);
+    chassis.expander(2).product = "Other model     ";
+    Rediscover();
+    EXPECT_EQ(chassis.expander(1).manufacturerQueries, 1u);
+    EXPECT_EQ(chassis.expander(2).manufacturerQueries, 1u);
+    EXPECT_EQ(Listed(Expansion(2))->bEnclosureType, 0x10);
+}
+
+// Cutting the cable below the first expansion takes the last enclosure and
+// its drives out of the lists; cabling it again brings them back, asks the
+// returning expander what it is, and reports the new enclosure (event 152).
+TEST_F(CascadeDiscoveryTest, CutCascadeLosesItsEnclosureUntilRecabled) {
+    const EVENT_LOG_ENTRY* psRise = dispatchtest::NewestEvent(152);
+    Recable(2, false);
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount, 2);
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bHighestEnclosure, 2);
+    EXPECT_EQ(Listed(Expansion(2)), nullptr);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8 + 3);
+    EXPECT_EQ(psGetSASDeviceOfTarget(TargetOfSlot(SlotOf(2, 1))), nullptr);
+    // One controller alone starts no slot change and reports no loss.
+    EXPECT_EQ(dispatchtest::NewestEvent(152), psRise);
+
+    Recable(2, true);
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bHighestEnclosure, 3);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8 + 3 + 3);
+    EXPECT_EQ(chassis.expander(2).manufacturerQueries, 2u);
+    const EVENT_LOG_ENTRY* ps = dispatchtest::NewestEvent(152);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_NE(ps, psRise);
+    EXPECT_EQ(std::vector<uint8_t>(ps->abArgs, ps->abArgs + 4), (std::vector<uint8_t>{1, 3, 2, 3}));
+}
+
+// Restarting discovery resets the phys of end devices in every enclosure,
+// never the cables between the expanders.
+TEST_F(CascadeDiscoveryTest, DiscoveryRestartLeavesTheCascadeCablesAlone) {
+    ASSERT_EQ(b.board().RunOnCpu([] { (void)RestartSASDiscovery(FALSE); }), sim::StopKind::Finished);
+    for (unsigned n = 0; n <= 2; ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(chassis.expander(n).phys()[sim::Chassis::kUplinkPhy].linkResets, 0u);
+        EXPECT_EQ(chassis.expander(n).phys()[sim::Chassis::kDownlinkPhy].linkResets, 0u);
+        EXPECT_GE(chassis.PhyOfSlot(SlotOf(n, 1)).linkResets, 1u);
     }
 }
 
