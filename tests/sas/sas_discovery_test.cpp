@@ -472,4 +472,28 @@ TEST_F(CascadeDiscoveryTest, DiscoveryRestartLeavesTheCascadeCablesAlone) {
     }
 }
 
+// A cascade deeper than the expander list holds: discovery lists the first
+// 48 expanders and counts the rest, without a word on the console.
+class DeepCascadeDiscoveryTest : public DiscoveryTest {
+protected:
+    static sim::ChassisOptions Deep() {
+        sim::ChassisOptions o;
+        o.expansions = SAS_MAX_EXPANDERS;
+        return o;
+    }
+    DeepCascadeDiscoveryTest() : DiscoveryTest(Deep()) {}
+};
+
+TEST_F(DeepCascadeDiscoveryTest, ExpandersBeyondTheListAreCountedNotListed) {
+    ASSERT_EQ(chassis.expanderCount(), SAS_MAX_EXPANDERS + 1u);
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount, SAS_MAX_EXPANDERS);
+    const uint32_t dBefore = dGetSASTopologyOverflows();
+    EXPECT_GE(dBefore, 1u);
+    b.board().ClearConsoleText();
+    Rediscover();
+    EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount, SAS_MAX_EXPANDERS);
+    EXPECT_EQ(dGetSASTopologyOverflows(), dBefore + 1);
+    EXPECT_EQ(b.board().ConsoleText(), "");
+}
+
 }  // namespace
