@@ -1,6 +1,7 @@
 #include "sim/iscsi_pdu.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sim::iscsi {
 
@@ -58,9 +59,37 @@ void AppendDigest(std::vector<uint8_t>* out, uint32_t digest) {
 
 }  // namespace
 
-uint32_t Crc32cUpdate(uint32_t crc, const uint8_t* data, size_t length) {
+uint32_t Crc32cUpdatePortable(uint32_t crc, const uint8_t* data, size_t length) {
     for (size_t i = 0; i < length; ++i) crc = kCrc32c.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc;
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+namespace {
+// The host processor's CRC32 instruction computes this very polynomial, a
+// word at a time: digests of whole data segments cost several times less.
+__attribute__((target("sse4.2"))) uint32_t Crc32cUpdateHardware(uint32_t crc, const uint8_t* data, size_t length) {
+    for (; length >= 4; data += 4, length -= 4) {
+        uint32_t word;
+        std::memcpy(&word, data, 4);
+        crc = __builtin_ia32_crc32si(crc, word);
+    }
+    for (; length != 0; ++data, --length) crc = __builtin_ia32_crc32qi(crc, *data);
+    return crc;
+}
+// Asked while statics are set up, possibly before the runtime's own look.
+const bool kHardwareCrc32c = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2") != 0;
+}();
+}  // namespace
+#endif
+
+uint32_t Crc32cUpdate(uint32_t crc, const uint8_t* data, size_t length) {
+#if defined(__i386__) || defined(__x86_64__)
+    if (kHardwareCrc32c) return Crc32cUpdateHardware(crc, data, length);
+#endif
+    return Crc32cUpdatePortable(crc, data, length);
 }
 
 uint32_t Crc32c(const uint8_t* data, size_t length) { return ~Crc32cUpdate(~0u, data, length); }

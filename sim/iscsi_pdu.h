@@ -69,6 +69,8 @@ Pdu MakePdu(uint8_t opcode, bool final = true);
 // CRC32C (Castagnoli) as iSCSI digests use it; `Crc32cUpdate` continues a
 // running value started at ~0 and finished by inverting it.
 uint32_t Crc32cUpdate(uint32_t crc, const uint8_t* data, size_t length);
+// The same a byte at a time, for processors without a CRC32 instruction.
+uint32_t Crc32cUpdatePortable(uint32_t crc, const uint8_t* data, size_t length);
 uint32_t Crc32c(const uint8_t* data, size_t length);
 
 struct FrameLimits {
