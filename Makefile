@@ -15,8 +15,11 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
-	$(BUILD_DIR)/app/controller $(ARGS)
+# The interactive controller: optimised, without the sanitizers of the test build.
+run: deps
+	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)-run -j $(JOBS) --target controller
+	$(BUILD_DIR)-run/app/controller $(ARGS)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure --timeout 300
@@ -27,4 +30,4 @@ bench: deps
 	@for b in $(BUILD_DIR)-bench/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-run

@@ -2,11 +2,14 @@
 //
 // The console is the terminal (raw mode), a pipe, or a file of keystrokes;
 // console output always goes to standard output.  Ctrl-] quits, as do
-// SIGINT and SIGTERM; either is a power cut: NVRAM and drives keep what was
-// written.
+// SIGINT and SIGTERM when they reach the program; either is a power cut:
+// NVRAM and drives keep what was written.  Everything the run needs is
+// checked and opened before the terminal is touched, and the terminal is put
+// back on every way out.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,65 +18,144 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "executive/startup.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
+#include "sim/setup.h"
 
 namespace {
 
 enum ExitStatus {
     EXIT_STOPPED = 0,   // --stop-after, the quit key or a signal
+    EXIT_SETUP = sim::kSetupFailureStatus,  // the data directory or a file in it cannot be used
     EXIT_USAGE = 2,
     EXIT_IDLE = 3,      // idles forever after a failed start-up check
     EXIT_HALT = 4,
     EXIT_SHUTDOWN = 5,
-    EXIT_RESET = 6,
+    EXIT_RESET = 6,     // the firmware reset the board (with --exit-on-reset)
 };
 
 constexpr char kQuitKey = 0x1D;  // Ctrl-]
+// Keys from a pipe or a file are handed over as the console takes them, a
+// few at a time, so an endless source is never read ahead.
+constexpr size_t kKeyChunk = 64;
+constexpr uint64_t kMaxStopAfterMs = UINT64_MAX / 1000000ull;
 
 volatile sig_atomic_t g_signalled = 0;
 termios g_savedTerminal;
-bool g_rawTerminal = false;
+volatile sig_atomic_t g_rawTerminal = 0;
 
 void OnSignal(int) { g_signalled = 1; }
 
 void RestoreTerminal() {
     if (g_rawTerminal) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-    g_rawTerminal = false;
+    g_rawTerminal = 0;
 }
 
-void Usage() {
-    std::fprintf(stderr,
+// A crash still gives the terminal back before the program dies of it.
+void OnFatalSignal(int signal) {
+    RestoreTerminal();
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void Usage(FILE* to) {
+    std::fprintf(to,
                  "usage: controller [--data-dir DIR] [--virtual-time] [--stop-after MS]\n"
                  "                  [--console-in FILE] [--memory-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
-                 "                  [--drive-type sas|sata]\n");
+                 "                  [--drive-type sas|sata] [--exit-on-reset] [--help]\n"
+                 "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
+                 "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
+                 "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
+                 "failed start-up check, 4 halted, 5 shut down, 6 board reset (--exit-on-reset).\n");
 }
 
-bool ParseNumber(const char* text, uint64_t* value) {
-    char* end = nullptr;
+// A decimal number, or with `hex` also 0x followed by hex digits; no sign,
+// no blanks, nothing that overflows 64 bits.
+bool ParseNumber(const char* text, bool hex, uint64_t* value) {
+    int base = 10;
+    if (hex && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    }
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    if (*text == '\0' || std::strspn(text, digits) != std::strlen(text)) return false;
     errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0') return false;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, base);
+    if (errno != 0 || *end != '\0') return false;
     *value = v;
     return true;
 }
 
-bool MakeDirectory(const std::string& path) {
+// Creates the directory and its parents; on failure says why in `why`.
+bool MakeDirectory(const std::string& path, std::string* why) {
     std::string partial;
     for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if ((i == path.size() || path[i] == '/') && !partial.empty() && mkdir(partial.c_str(), 0755) != 0 &&
+            errno != EEXIST) {
+            *why = partial + ": " + std::strerror(errno);
+            return false;
         }
         if (i < path.size()) partial.push_back(path[i]);
     }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = path + ": not a directory";
+        return false;
+    }
+    return true;
+}
+
+// One controller per data directory: the lock lasts as long as the process.
+bool LockDataDirectory(const std::string& dir, std::string* why) {
+    const std::string path = dir + "/lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *why = dir + ": " + (errno == EWOULDBLOCK ? "another controller runs on this data directory"
+                                                  : std::strerror(errno));
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+// Where console keystrokes come from.
+struct KeySource {
+    int fd = -1;
+    bool terminal = false;  // read at once (the quit key); else only as the console takes keys
+    bool open = false;
+};
+
+bool OpenConsoleIn(const std::string& path, KeySource* keys, std::string* why) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *why = path + ": is a directory, not a file of keystrokes";
+        return false;
+    }
+    keys->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (keys->fd < 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    keys->open = true;
     return true;
 }
 
@@ -85,10 +167,11 @@ int main(int argc, char** argv) {
     config.dataDir = "./var";
     uint64_t stopAfterMs = 0;
     std::string consoleIn;
+    bool exitOnReset = false;
     sim::ChassisOptions enclosure;
 
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
         auto value = [&](const char* name) -> const char* {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "controller: %s needs a value\n", name);
@@ -96,32 +179,34 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
+        auto refuse = [](const char* message) {
+            std::fprintf(stderr, "controller: %s\n", message);
+            return EXIT_USAGE;
+        };
         uint64_t n = 0;
         if (arg == "--data-dir") {
             config.dataDir = value("--data-dir");
+            if (config.dataDir.empty()) return refuse("--data-dir needs a directory");
         } else if (arg == "--virtual-time") {
             config.virtualTime = true;
         } else if (arg == "--stop-after") {
-            if (!ParseNumber(value("--stop-after"), &stopAfterMs)) {
-                std::fprintf(stderr, "controller: --stop-after takes milliseconds\n");
-                return EXIT_USAGE;
+            if (!ParseNumber(value("--stop-after"), false, &stopAfterMs) || stopAfterMs > kMaxStopAfterMs) {
+                return refuse("--stop-after takes milliseconds, 0 to 18446744073709");
             }
         } else if (arg == "--console-in") {
             consoleIn = value("--console-in");
         } else if (arg == "--memory-size") {
-            if (!ParseNumber(value("--memory-size"), &n) || n > 0xFFFFFFFFu) {
-                std::fprintf(stderr, "controller: --memory-size takes a byte count\n");
-                return EXIT_USAGE;
+            if (!ParseNumber(value("--memory-size"), true, &n) || n > 0xFFFFFFFFu) {
+                return refuse("--memory-size takes a byte count below 4 GiB");
             }
             config.memorySize = static_cast<uint32_t>(n);
         } else if (arg == "--boot-block-version") {
-            if (!ParseNumber(value("--boot-block-version"), &n) || n > 0xFFFFFFFFu) {
-                std::fprintf(stderr, "controller: --boot-block-version takes a number\n");
-                return EXIT_USAGE;
+            if (!ParseNumber(value("--boot-block-version"), false, &n) || n > 0xFFFFFFFFu) {
+                return refuse("--boot-block-version takes a number");
             }
             config.bootBlockVersion = static_cast<uint32_t>(n);
         } else if (arg == "--host-interface") {
-            std::string v = value("--host-interface");
+            const std::string v = value("--host-interface");
             if (v == "fc") {
                 config.hostInterface = sim::HostInterface::Fc;
             } else if (v == "sas") {
@@ -129,127 +214,139 @@ int main(int argc, char** argv) {
             } else if (v == "sas-target") {
                 config.hostInterface = sim::HostInterface::SasTarget;
             } else {
-                std::fprintf(stderr, "controller: --host-interface is fc, sas or sas-target\n");
-                return EXIT_USAGE;
+                return refuse("--host-interface is fc, sas or sas-target");
             }
         } else if (arg == "--fpga") {
-            std::string v = value("--fpga");
-            if (v != "blank" && v != "programmed") {
-                std::fprintf(stderr, "controller: --fpga is blank or programmed\n");
-                return EXIT_USAGE;
-            }
+            const std::string v = value("--fpga");
+            if (v != "blank" && v != "programmed") return refuse("--fpga is blank or programmed");
             config.fpgaProgrammed = v == "programmed";
         } else if (arg == "--drives") {
-            if (!ParseNumber(value("--drives"), &n) || n > sim::Chassis::kSlots) {
+            if (!ParseNumber(value("--drives"), false, &n) || n > sim::Chassis::kSlots) {
                 std::fprintf(stderr, "controller: --drives takes 0 to %u\n", sim::Chassis::kSlots);
                 return EXIT_USAGE;
             }
             enclosure.drives = static_cast<unsigned>(n);
         } else if (arg == "--drive-size") {
-            if (!ParseNumber(value("--drive-size"), &n) || n < (1u << 20) || n % 512 != 0) {
-                std::fprintf(stderr, "controller: --drive-size takes a byte count of at least 1 MiB, in 512-byte blocks\n");
-                return EXIT_USAGE;
+            if (!ParseNumber(value("--drive-size"), true, &n) || n < (1u << 20) || n % 512 != 0) {
+                return refuse("--drive-size takes a byte count of at least 1 MiB, in 512-byte blocks");
             }
             enclosure.driveBytes = n;
         } else if (arg == "--drive-type") {
-            std::string v = value("--drive-type");
-            if (v != "sas" && v != "sata") {
-                std::fprintf(stderr, "controller: --drive-type is sas or sata\n");
-                return EXIT_USAGE;
-            }
+            const std::string v = value("--drive-type");
+            if (v != "sas" && v != "sata") return refuse("--drive-type is sas or sata");
             enclosure.sata = v == "sata";
+        } else if (arg == "--exit-on-reset") {
+            exitOnReset = true;
         } else if (arg == "--help" || arg == "-h") {
-            Usage();
+            Usage(stdout);
             return EXIT_STOPPED;
         } else {
             std::fprintf(stderr, "controller: unknown option %s\n", arg.c_str());
-            Usage();
+            Usage(stderr);
             return EXIT_USAGE;
         }
     }
-    if (!MakeDirectory(config.dataDir)) {
-        std::fprintf(stderr, "controller: cannot create %s: %s\n", config.dataDir.c_str(), std::strerror(errno));
+
+    // Everything the run needs, checked and opened before the terminal is
+    // touched: a failure leaves the terminal as it was.
+    std::string why;
+    KeySource keys;
+    if (!consoleIn.empty() && !OpenConsoleIn(consoleIn, &keys, &why)) {
+        std::fprintf(stderr, "controller: --console-in %s\n", why.c_str());
         return EXIT_USAGE;
     }
-
-    std::string keystrokes;
-    if (!consoleIn.empty()) {
-        std::ifstream in(consoleIn, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "controller: cannot read %s\n", consoleIn.c_str());
-            return EXIT_USAGE;
-        }
-        keystrokes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!MakeDirectory(config.dataDir, &why) || !LockDataDirectory(config.dataDir, &why)) {
+        std::fprintf(stderr, "controller: %s\n", why.c_str());
+        return EXIT_SETUP;
     }
-
-    signal(SIGINT, OnSignal);
-    signal(SIGTERM, OnSignal);
-    bool terminalInput = consoleIn.empty() && isatty(STDIN_FILENO);
-    bool pipeInput = consoleIn.empty() && !terminalInput;
-    if (terminalInput && tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
-        termios raw = g_savedTerminal;
-        cfmakeraw(&raw);
-        raw.c_oflag |= OPOST;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
-            g_rawTerminal = true;
-            std::atexit(RestoreTerminal);
-        }
-    }
-
     // The enclosure outlives the board: its drives keep what was written.
     enclosure.directory = config.dataDir;
     sim::Chassis chassis(enclosure);
     sim::Board board(config);
     board.sasController().AttachChassis(&chassis);
-    board.uart().sink = [](char c) { std::fputc(c, stdout); };
 
+    if (consoleIn.empty()) {
+        keys.fd = STDIN_FILENO;
+        keys.terminal = isatty(STDIN_FILENO);
+        keys.open = true;
+    }
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    if (keys.terminal && tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
+        std::atexit(RestoreTerminal);
+        for (int s : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV}) signal(s, OnFatalSignal);
+        termios raw = g_savedTerminal;
+        cfmakeraw(&raw);
+        raw.c_oflag |= OPOST;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_rawTerminal = 1;
+    }
+
+    char lastOutput = '\n';
+    board.uart().sink = [&lastOutput](char c) {
+        std::fputc(c, stdout);
+        lastOutput = c;
+    };
+
+    // --stop-after counts from the first start of the main loop, which the
+    // board sees as the moment start-up arms the FPGA watchdog.
     bool quit = false;
-    bool inputOpen = terminalInput || pipeInput;
+    bool started = false;          // the main loop has run at least once
+    bool mainLoopThisBoot = false;
+    uint64_t mainLoopStart = 0;
     board.pollHook = [&] {
         std::fflush(stdout);
-        if (!inputOpen) return;
-        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (!keys.open) return;
+        // Keys from a pipe or file wait for the main loop (start-up's polled
+        // output discards what arrives while it sends, as on the real
+        // console) and for the console to have taken the previous ones.
+        if (!keys.terminal && (!started || board.uart().ReceivePending())) return;
+        pollfd p{keys.fd, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0) return;
         char buffer[256];
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        const ssize_t n = read(keys.fd, buffer, keys.terminal ? sizeof buffer : kKeyChunk);
         if (n <= 0) {
-            inputOpen = false;
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) keys.open = false;
             return;
         }
-        std::string keys;
+        std::string typed;
         for (ssize_t i = 0; i < n; ++i) {
-            if (terminalInput && buffer[i] == kQuitKey) {
+            if (keys.terminal && buffer[i] == kQuitKey) {
                 quit = true;
                 break;
             }
-            keys.push_back(buffer[i]);
+            typed.push_back(buffer[i]);
         }
-        board.TypeKeys(keys);
+        board.TypeKeys(typed);
     };
-
-    // --stop-after counts from the start of the main loop, which the board
-    // sees as the moment start-up arms the FPGA watchdog.
-    uint64_t mainLoopStart = 0;
-    bool started = false;
     auto done = [&] {
-        if (!started && board.fpga().WatchdogRunning()) {
-            started = true;
-            mainLoopStart = board.clock().Now();
-            // Typed only now: start-up's polled output discards what arrives
-            // while it sends, as on the real console.
-            board.TypeKeys(keystrokes);
+        if (!mainLoopThisBoot && board.fpga().WatchdogRunning()) {
+            mainLoopThisBoot = true;
+            // Start-up's waits are over: from here on a person is watching.
+            board.FollowWallClock(true);
+            if (!started) {
+                started = true;
+                mainLoopStart = board.clock().Now();
+            }
         }
         if (quit || g_signalled) return true;
         return stopAfterMs != 0 && started && board.clock().Now() - mainLoopStart >= stopAfterMs * 1000000ull;
     };
 
     board.SetResetEntry(&fw::ControllerEntry);
+    board.FollowWallClock(false);
     board.Boot();
     int status = EXIT_STOPPED;
     for (;;) {
-        sim::StopKind kind = board.RunUntil(done, 1'000'000'000ull);
+        const sim::StopKind kind = board.RunUntil(done, 1'000'000'000ull);
         if (kind == sim::StopKind::Running) {
             if (done()) break;
+            continue;
+        }
+        if (kind == sim::StopKind::Reset && !exitOnReset) {
+            // A real board reboots: same NVRAM, same drives.
+            mainLoopThisBoot = false;
+            board.FollowWallClock(false);
+            board.Boot();
             continue;
         }
         switch (kind) {
@@ -261,6 +358,7 @@ int main(int argc, char** argv) {
         }
         break;
     }
+    if (lastOutput != '\n') std::fputs("\r\n", stdout);
     std::fflush(stdout);
     RestoreTerminal();
     return status;

@@ -52,6 +52,7 @@ Board::Board(const BoardConfig& config)
     m_firmware.Snapshot();
     m_firmware.board = this;
     m_wallStart = WallNs();
+    m_followWall = !m_config.virtualTime;
     if (!m_config.dataDir.empty()) {
         std::ifstream in(m_config.dataDir + "/board.state");
         std::string line;
@@ -62,12 +63,6 @@ Board::Board(const BoardConfig& config)
     }
     m_fiber = std::make_unique<Fiber>();
     WireDevices();
-
-    if (m_nvram->Fresh()) {
-        for (uint32_t i = 0; i < 8; ++i) {
-            m_nvram->Data()[Nvram::kFactoryWwnOffset + i] = static_cast<uint8_t>(m_config.wwn >> (56 - 8 * i));
-        }
-    }
 
     // What the boot ROM leaves in low memory: its parameter block and, for
     // the old block versions, the memory size just below the load address.
@@ -80,6 +75,7 @@ Board::Board(const BoardConfig& config)
 }
 
 Board::~Board() {
+    m_rtc->PowerOff();
     m_nvram->Sync();
     if (m_firmware.board == this) m_firmware.board = nullptr;
 }
@@ -106,8 +102,15 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 
 // --- running the processor ---------------------------------------------------
 
+void Board::FollowWallClock(bool follow) {
+    if (m_config.virtualTime || follow == m_followWall) return;
+    m_followWall = follow;
+    if (follow) m_wallStart = WallNs() - m_clock.Now();
+}
+
 void Board::Boot() {
     m_firmware.Restore();
+    m_fpga->BoardReset();
     m_cpu->Reset();
     m_timers->Write(0, 0);
     m_timers->Write(1, 0);
@@ -175,7 +178,7 @@ uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
 
 void Board::Delay(uint64_t ns) {
     uint64_t target = m_clock.Now() + ns;
-    if (m_config.virtualTime) {
+    if (!m_followWall) {
         m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
     } else {
         for (;;) {
@@ -204,7 +207,7 @@ void Board::Poll() {
         // waits, so time moves on to the next device event (or, on the wall
         // clock, the host sleeps until then).
         uint64_t next = m_clock.NextEventTime();
-        if (m_config.virtualTime) {
+        if (!m_followWall) {
             if (next != UINT64_MAX) {
                 if (next > m_sliceEnd) next = m_sliceEnd;
                 m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });

@@ -131,7 +131,7 @@ public:
     // points find no event due and nothing pending: that path is inline.
     void InterruptPoint(uint64_t costNs, bool deviceAccess = true) {
         if (deviceAccess) m_idleSincePoll = false;
-        const uint64_t target = m_config.virtualTime ? m_clock.Now() + costNs : WallNow();
+        const uint64_t target = m_followWall ? WallNow() : m_clock.Now() + costNs;
         m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
         if (m_intc.Pending() & ~m_cpu->cpsr) TakeInterrupts();
     }
@@ -147,6 +147,11 @@ public:
     std::function<void()> pollHook;
     // Wall-clock runs: how long an idle poll may sleep waiting for input.
     uint64_t idleSleepLimitNs = 10'000'000;
+    // Wall-clock runs: whether board time follows the wall clock now.  Until
+    // it does, the board's waits pass at once, as in virtual time (nothing
+    // outside the board watches start-up's waits); from the switch on, board
+    // time goes on from where it stands at the wall clock's pace.
+    void FollowWallClock(bool follow);
 
 private:
     // Creates the devices and wires them: their bus addresses, their
@@ -185,7 +190,8 @@ private:
     std::function<void()> m_cpuFunction;
     bool m_stopped = false;
     bool m_finished = false;
-    uint64_t m_wallStart = 0;
+    uint64_t m_wallStart = 0;  // host time at board time 0 (wall-clock runs)
+    bool m_followWall = false;
     std::map<std::string, std::string> m_state;
 };
 

@@ -49,7 +49,8 @@ void Board::WireDevices() {
     m_bus.Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, m_xor.get());
 
     // The board around the processor.
-    m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin");
+    m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin",
+                                      m_config.wwn);
     m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1);
     m_bus.Map(Fpga::kBase, Fpga::kSize, m_fpga.get());
     m_jtag = std::make_unique<JtagPort>(*m_fpga);

@@ -1,5 +1,7 @@
 #include "sim/chassis.h"
 
+#include "sim/setup.h"
+
 #include <cstdio>
 #include <filesystem>
 
@@ -16,8 +18,11 @@ constexpr uint64_t kDriveSasAddressBase = 0x5005D5D000A00000ull;
 
 Chassis::Chassis(const Options& options) : m_slots(kSlots * (1 + options.expansions)) {
     if (!options.directory.empty()) {
+        const std::string drives = options.directory + "/drives";
         std::error_code ec;
-        std::filesystem::create_directories(options.directory + "/drives", ec);
+        std::filesystem::create_directories(drives, ec);
+        if (ec) FailSetup(drives, ec.message());
+        if (!std::filesystem::is_directory(drives, ec)) FailSetup(drives, "not a directory");
     }
     m_expanders.reserve(1 + options.expansions);
     m_expanders.emplace_back(kExpanderSasAddress, kExpanderPhys);

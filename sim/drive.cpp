@@ -3,6 +3,8 @@
 
 #include "sim/drive.h"
 
+#include "sim/setup.h"
+
 #include "sim/clock.h"
 
 #include "hw/scsi.h"
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 
 namespace sim {
@@ -181,10 +184,12 @@ struct Drive::Impl {
     void OpenImage() {
         fd = open(cfg.imagePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0 ||
-            (uint64_t(st.st_size) < Bytes() && ftruncate(fd, off_t(Bytes())) != 0)) {
-            std::fprintf(stderr, "drive: cannot open image %s: %s\n", cfg.imagePath.c_str(), std::strerror(errno));
-            std::abort();
+        if (fd < 0 || fstat(fd, &st) != 0) FailSetup(cfg.imagePath, std::strerror(errno));
+        if (!S_ISREG(st.st_mode)) FailSetup(cfg.imagePath, "not a drive image file");
+        if (uint64_t(st.st_size) < Bytes() &&
+            (Bytes() > uint64_t(std::numeric_limits<off_t>::max()) || ftruncate(fd, off_t(Bytes())) != 0)) {
+            FailSetup(cfg.imagePath, Bytes() > uint64_t(std::numeric_limits<off_t>::max()) ? "drive size too large"
+                                                                                           : std::strerror(errno));
         }
     }
 

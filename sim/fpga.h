@@ -29,6 +29,8 @@ public:
     void SetSlot1(bool slot1) { m_regs[0x02 / 2] = static_cast<uint16_t>((m_regs[0x02 / 2] & ~0x0040) | (slot1 ? 0x0040 : 0)); }
     uint16_t Register(uint32_t offset) const { return m_regs[(offset & 0x1F) / 2]; }
     bool WatchdogRunning() const { return m_watchdogRunning; }
+    // A board reset stops the watchdog; the programmed logic stays.
+    void BoardReset() { m_watchdogRunning = false; }
 
 private:
     Board& m_board;

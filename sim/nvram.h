@@ -15,7 +15,8 @@ class Nvram {
 public:
     static constexpr uint32_t kSize = 512 * 1024;
     static constexpr uint32_t kProcessorAddress = 0xF2000000;
-    Nvram(Board& board, const std::string& path);
+    // `path` empty: in memory only.  A new NVRAM holds the factory WWN.
+    Nvram(Board& board, const std::string& path, uint64_t factoryWwn);
     ~Nvram();
     Nvram(const Nvram&) = delete;
     Nvram& operator=(const Nvram&) = delete;

@@ -1,5 +1,6 @@
 #include "sim/rtc.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -22,44 +23,90 @@ int MonthDays(int y, int m) {
     static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && Leap(y) ? 29 : days[m - 1];
 }
+// Days from 1900-01-01 to the given civil date, and back: whole 400-year
+// eras first, so no date costs more than a few divisions.
+constexpr int64_t kDaysPerEra = 146097;
+constexpr int64_t kEpochDays = 693901;   // 1900-01-01 counted from 0000-03-01
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * kDaysPerEra + doe - kEpochDays;
+}
+void CivilFromDays(int64_t days, RtcTime* t) {
+    const int64_t z = days + kEpochDays;
+    const int64_t era = (z >= 0 ? z : z - kDaysPerEra + 1) / kDaysPerEra;
+    const int64_t doe = z - era * kDaysPerEra;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    t->day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t->month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t->year = static_cast<int>(yoe + era * 400 + (t->month <= 2));
+}
+// The chip counts 1900 to 2099 (the century bit and two BCD digits).
+const uint64_t kFirstSecond = 0;
+const uint64_t kEndSecond = static_cast<uint64_t>(DaysFromCivil(2100, 1, 1)) * 86400;
 uint8_t Bcd(int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); }
 int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
 
 }  // namespace
 
 Rtc::Rtc(Board& board) : m_board(board) {
-    if (!board.config().virtualTime) m_hostStart = static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900;
     // A new board (or an unreadable entry) has the factory's clock.
     m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
     const std::string offset = board.StateValue(kOffsetKey);
     char* end = nullptr;
+    errno = 0;
     const long long stored = std::strtoll(offset.c_str(), &end, 10);
-    if (!offset.empty() && end && *end == '\0') m_offset = stored;
+    const bool readable = !offset.empty() && end && *end == '\0' && errno == 0;
+    if (readable) m_offset = stored;
     m_valid = board.StateValue(kValidKey) != "0";
+    // An offset that puts the clock outside what the chip can count is what a
+    // flat battery leaves: no valid time until the firmware sets one.
+    if ((!offset.empty() && !readable) || !InRange()) {
+        m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
+        m_valid = false;
+    }
+}
+
+bool Rtc::InRange() const {
+    int64_t now = 0;
+    if (__builtin_add_overflow(m_offset, static_cast<int64_t>(BaseSeconds()), &now)) return false;
+    return now >= static_cast<int64_t>(kFirstSecond) && static_cast<uint64_t>(now) < kEndSecond;
+}
+
+void Rtc::PowerOff() {
+    // Virtual time restarts at 0 with every run: fold the time this run
+    // lasted into the offset, so the next run goes on from here.
+    if (!m_board.config().virtualTime) return;
+    m_offset += static_cast<int64_t>(m_board.clock().Now() / 1'000'000'000ull);
+    Persist();
 }
 
 uint64_t Rtc::ToSeconds(const RtcTime& t) {
-    uint64_t days = 0;
-    for (int y = 1900; y < t.year; ++y) days += Leap(y) ? 366 : 365;
-    for (int m = 1; m < t.month; ++m) days += static_cast<uint64_t>(MonthDays(t.year, m));
-    days += static_cast<uint64_t>(t.day - 1);
-    return days * 86400 + static_cast<uint64_t>(t.hour * 3600 + t.minute * 60 + t.second);
+    const int64_t days = DaysFromCivil(t.year, t.month, t.day);
+    return static_cast<uint64_t>(days) * 86400 + static_cast<uint64_t>(t.hour * 3600 + t.minute * 60 + t.second);
 }
 
 RtcTime Rtc::FromSeconds(uint64_t s) {
     RtcTime t{1900, 1, 1, 0, 0, 0};
-    uint64_t days = s / 86400;
-    uint64_t rest = s % 86400;
+    const uint64_t rest = s % 86400;
     t.hour = static_cast<int>(rest / 3600);
     t.minute = static_cast<int>(rest / 60 % 60);
     t.second = static_cast<int>(rest % 60);
-    while (days >= static_cast<uint64_t>(Leap(t.year) ? 366 : 365)) days -= Leap(t.year++) ? 366 : 365;
-    while (days >= static_cast<uint64_t>(MonthDays(t.year, t.month))) days -= MonthDays(t.year, t.month++);
-    t.day = static_cast<int>(days) + 1;
+    CivilFromDays(static_cast<int64_t>(s / 86400), &t);
     return t;
 }
 
-uint64_t Rtc::BaseSeconds() const { return m_hostStart + m_board.clock().Now() / 1'000'000'000ull; }
+// On the wall clock the chip follows the host's UTC, not the board's clock:
+// the board may skip its start-up waits, the date stays real.
+uint64_t Rtc::BaseSeconds() const {
+    if (!m_board.config().virtualTime) return static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900;
+    return m_board.clock().Now() / 1'000'000'000ull;
+}
 
 uint64_t Rtc::NowSeconds() const { return static_cast<uint64_t>(m_offset + static_cast<int64_t>(BaseSeconds())); }
 
@@ -83,7 +130,7 @@ void Rtc::Persist() {
 
 void Rtc::LatchTime() {
     m_latched = m_regs;
-    if (!m_valid) {
+    if (!m_valid || !InRange()) {
         for (unsigned i = kSeconds; i <= kYears; ++i) m_latched[i] = 0;
         m_latched[kSeconds] = kLowVoltage;
         return;

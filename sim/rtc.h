@@ -1,8 +1,8 @@
 // The battery-backed real-time clock chip on I2C (address 0xA2): sixteen
-// registers, the date and time in BCD in registers 2-8, running with the
-// board clock.  Its time is kept in the board's state file, so it survives
-// runs: on the wall clock it goes on while the board is off, in virtual time
-// it stands still.
+// registers, the date and time in BCD in registers 2-8.  Its time is kept in
+// the board's state file, so it survives runs: on the wall clock it follows
+// the host's UTC and so goes on while the board is off; in virtual time it
+// runs with the board clock and stands still while the board is off.
 #pragma once
 
 #include <array>
@@ -43,10 +43,13 @@ public:
 
     static uint64_t ToSeconds(const RtcTime& t);   // seconds since 1900-01-01
     static RtcTime FromSeconds(uint64_t s);
+    // The board powers off: what must outlive the run goes to the state file.
+    void PowerOff();
 
 private:
     uint64_t BaseSeconds() const;   // time base the stored offset counts from
     uint64_t NowSeconds() const;
+    bool InRange() const;           // the time is one the chip can count
     void Persist();
     void LatchTime();
 
@@ -54,7 +57,6 @@ private:
     int64_t m_offset = 0;      // clock seconds minus the time base
     bool m_valid = true;
     bool m_responsive = true;
-    uint64_t m_hostStart = 0;  // host UTC at board start (wall-clock runs)
     std::array<uint8_t, 16> m_regs{};
     std::array<uint8_t, 16> m_latched{};   // time registers frozen at the start of a read
     bool m_addressPhase = false;

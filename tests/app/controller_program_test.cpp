@@ -15,40 +15,22 @@
 #include <string>
 #include <vector>
 
+#include "app/program_run.h"
+
 namespace {
 
-struct ProgramRun {
-    int status;
-    std::string output;
-};
+using apptest::ProgramRun;
+using apptest::LineWith;
+using apptest::RunController;
+using apptest::SecondsOfDay;
 
-ProgramRun RunController(const std::string& arguments) {
-    std::string command = std::string(CONTROLLER_PROGRAM) + " " + arguments + " </dev/null 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    EXPECT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    int status = pclose(pipe);
-    return ProgramRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-class ControllerProgram : public ::testing::Test {
+class ControllerProgram : public apptest::ProgramTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/controller-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        std::string command = "rm -rf " + m_dir;
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
     // Event codes in the NVRAM event log, oldest first (the log's header is
     // at 0x400: counts and next indexes of two copies and the selector).
-    std::vector<int> LoggedEvents() const {
-        std::ifstream in(m_dir + "/data/nvram.bin", std::ios::binary);
+    std::vector<int> LoggedEvents() const { return LoggedEventsIn(m_dir + "/data"); }
+    static std::vector<int> LoggedEventsIn(const std::string& dataDir) {
+        std::ifstream in(dataDir + "/nvram.bin", std::ios::binary);
         std::vector<uint8_t> nv((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(nv.size(), 512u * 1024);
         if (nv.size() < 0x18410) return {};
@@ -58,7 +40,6 @@ protected:
         for (unsigned i = 0; i < count && i < 4096; ++i) codes.push_back(nv[0x410 + 24 * i + 9]);
         return codes;
     }
-    std::string m_dir;
 };
 
 TEST_F(ControllerProgram, BootsInVirtualTimeAndKeepsItsNvramForTheNextRun) {
@@ -74,8 +55,14 @@ TEST_F(ControllerProgram, BootsInVirtualTimeAndKeepsItsNvramForTheNextRun) {
 
     ProgramRun second = RunController(options);
     EXPECT_EQ(second.status, 0);
-    // The same transcript: the clock stands still between virtual-time runs.
-    EXPECT_EQ(second.output, first.output);
+    // The board's date goes on from where the first run stopped: the second
+    // start-up begins no earlier than the first one completed.
+    const int firstComplete = SecondsOfDay(LineWith(first.output, "Initialization Complete"));
+    const int secondStart = SecondsOfDay(LineWith(second.output, "Initialization Start"));
+    EXPECT_GT(firstComplete, 0);
+    EXPECT_GE(secondStart, firstComplete);
+    // Only the dates differ.
+    EXPECT_EQ(second.output.size(), first.output.size());
     std::vector<int> afterSecond = LoggedEvents();
     ASSERT_GT(afterSecond.size(), afterFirst.size());
     // The second start found a formatted NVRAM: no new "formatted" event.
@@ -91,10 +78,19 @@ TEST_F(ControllerProgram, ChoosesTheHostInterfaceAndMemorySize) {
     EXPECT_NE(run.output.find("\r\n SAS Host Ports Initialized\r\n"), std::string::npos);
 }
 
-TEST_F(ControllerProgram, BlankFpgaEndsTheRunWithTheBoardReset) {
-    ProgramRun run = RunController("--virtual-time --fpga blank --data-dir " + m_dir);
-    EXPECT_EQ(run.status, 6);
-    EXPECT_EQ(run.output, "Programming IOP FPGA..............Pass\r\nRebooting due to power-on reset\r\n");
+TEST_F(ControllerProgram, BlankFpgaRebootsTheBoardOnceProgrammed) {
+    const std::string reset = "Programming IOP FPGA..............Pass\r\nRebooting due to power-on reset\r\n";
+    ProgramRun run = RunController("--virtual-time --fpga blank --stop-after 10 --data-dir " + m_dir);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.output.rfind(reset + "IOP FPGA Version: 0x0112\r\n", 0), 0u);
+    EXPECT_NE(run.output.find("Initialization Complete\r\n"), std::string::npos);
+    // The same NVRAM across the reboot: formatted once.
+    std::vector<int> events = LoggedEventsIn(m_dir);
+    EXPECT_EQ(std::count(events.begin(), events.end(), 84), 1);
+
+    ProgramRun ended = RunController("--virtual-time --fpga blank --exit-on-reset --data-dir " + m_dir + "/other");
+    EXPECT_EQ(ended.status, 6);
+    EXPECT_EQ(ended.output, reset);
 }
 
 // A signal is a power cut: the run ends at once with status 0 and the NVRAM
@@ -129,10 +125,38 @@ TEST_F(ControllerProgram, SignalEndsAWallClockRun) {
 }
 
 TEST_F(ControllerProgram, RefusesBadOptions) {
-    for (const char* options : {"--bogus", "--stop-after", "--stop-after soon", "--host-interface scsi",
-                                "--fpga half", "--memory-size -"}) {
+    for (const char* options :
+         {"--bogus", "--stop-after", "--stop-after soon", "--host-interface scsi", "--fpga half", "--memory-size -",
+          "--stop-after -1", "--stop-after 18446744073710", "--stop-after 0x10", "--stop-after +5",
+          "--drive-size -1048576", "--drive-size 1048577", "--drives 13", "--drives 0x3",
+          "--memory-size 0x100000000", "--boot-block-version 99999999999999999999"}) {
         SCOPED_TRACE(options);
-        EXPECT_EQ(RunController(std::string(options) + " --data-dir " + m_dir).status, 2);
+        ProgramRun run = RunController(std::string(options) + " --data-dir " + m_dir);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.errors.rfind("controller: ", 0), 0u) << run.errors;
+        EXPECT_EQ(run.output, "");
+    }
+    ProgramRun empty = RunController(std::vector<std::string>{"--data-dir", ""});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_EQ(empty.errors, "controller: --data-dir needs a directory\n");
+}
+
+// Numbers are decimal: a leading zero is not octal.
+TEST_F(ControllerProgram, ReadsNumbersInDecimal) {
+    ProgramRun run = RunController("--virtual-time --stop-after 010 --drives 012 --drive-size 0x100000 --data-dir " +
+                                   m_dir);
+    EXPECT_EQ(run.status, 0);
+    struct stat st {};
+    EXPECT_EQ(stat((m_dir + "/drives/slot12.img").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1 << 20);
+}
+
+TEST_F(ControllerProgram, HelpSaysEveryExitStatus) {
+    ProgramRun run = RunController("--help");
+    EXPECT_EQ(run.status, 0);
+    for (const char* text : {"usage: controller", "--stop-after 0", "0 stopped", "1 bad data directory",
+                             "2 bad options", "6 board reset"}) {
+        EXPECT_NE(run.output.find(text), std::string::npos) << text;
     }
 }
 

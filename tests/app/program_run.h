@@ -1,0 +1,116 @@
+// Running the controller program as a person does: a process with options,
+// its standard output and error captured, in a data directory of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+struct ProgramRun {
+    int status;          // exit status, or -1 when a signal ended it
+    std::string output;  // standard output: the console
+    std::string errors;  // standard error, without the sanitizer's notes
+};
+
+// Runs the controller with `arguments`; its standard input is `inputFd`
+// (/dev/null when negative).
+inline ProgramRun RunController(const std::vector<std::string>& arguments, int inputFd = -1) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (inputFd < 0) {
+            freopen("/dev/null", "r", stdin);
+        } else {
+            dup2(inputFd, STDIN_FILENO);
+        }
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
+        std::vector<char*> argv{const_cast<char*>(CONTROLLER_PROGRAM)};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(CONTROLLER_PROGRAM, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    ProgramRun run{-1, {}, {}};
+    std::string rawErrors;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0 && poll(fds, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? run.output : rawErrors).append(buffer, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream lines(rawErrors);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("ASan doesn't fully support") == std::string::npos) run.errors += line + "\n";
+    }
+    return run;
+}
+
+// The same with the options in one string, split at blanks.
+inline ProgramRun RunController(const std::string& arguments, int inputFd = -1) {
+    std::istringstream words(arguments);
+    std::vector<std::string> list;
+    for (std::string w; words >> w;) list.push_back(w);
+    return RunController(list, inputFd);
+}
+
+// The line of a transcript holding `text`.
+inline std::string LineWith(const std::string& transcript, const std::string& text) {
+    const size_t at = transcript.find(text);
+    if (at == std::string::npos) return {};
+    size_t begin = transcript.rfind('\n', at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    return transcript.substr(begin, transcript.find('\r', at) - begin);
+}
+
+// "Mon Jan 06 2025 09:00:38 ...": the date and time a dated line begins with,
+// as seconds of the day (the runs here stay within one day).
+inline int SecondsOfDay(const std::string& line) {
+    if (line.size() < 24) return -1;
+    return std::stoi(line.substr(16, 2)) * 3600 + std::stoi(line.substr(19, 2)) * 60 + std::stoi(line.substr(22, 2));
+}
+
+// A fresh directory for each test, removed after it.
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/controller-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override {
+        std::string command = "rm -rf " + m_dir;
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string m_dir;
+};
+
+}  // namespace apptest
