@@ -1,7 +1,8 @@
 // Cost of the command machinery's hot operations: KERNEL_ENTRY allocate +
-// free, initiator ring push + pop, and one-page allocate + free, each in ns
-// per pair and as a ratio to a plain array push + pop timed in the same run.
-#include <chrono>
+// free, initiator ring push + pop, one-page allocate + free and a source
+// lock + unlock, each in ns and instructions per pair, the share of it spent
+// in the firmware's own code rather than in the simulated board's interrupt
+// controller, and as a ratio to a plain array push + pop timed in this run.
 #include <cstdint>
 #include <cstdio>
 
@@ -11,30 +12,33 @@
 #include "executive/kernel_queue.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "measure.h"
 #include "sim/board.h"
 
 namespace {
 
-constexpr uint32_t kRounds = 5;
-constexpr uint32_t kOps = 200000;
-
-template <typename F>
-double NsPerOp(F&& fn) {
-    double best = 1e30;
-    for (uint32_t r = 0; r < kRounds; r++) {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t i = 0; i < kOps; i++) fn(i);
-        const auto end = std::chrono::steady_clock::now();
-        const double ns = std::chrono::duration<double, std::nano>(end - start).count() / kOps;
-        if (ns < best) best = ns;
-    }
-    return best;
-}
+constexpr uint32_t kBatch = 4096;
 
 // The reference: a ring of 16-bit indices with no lock and no checks.
 uint16_t g_awRing[4097];
 uint16_t g_wIn, g_wOut;
 volatile uint32_t g_dSink;
+
+template <typename Op>
+bench::Result MeasureOp(Op&& op) {
+    uint32_t i = 0;
+    return bench::Measure(
+        [&] {
+            for (uint32_t n = 0; n < kBatch; ++n) op(i++);
+            return kBatch;
+        },
+        true);
+}
+
+void Print(const char* name, const bench::Result& r, const bench::Result& reference) {
+    std::printf("%-24s %8.1f ns/op %8s instr/op  firmware %4s  ratio %6.1f\n", name, r.NsPerOp(),
+                r.InstructionsPerOp().c_str(), r.Share().c_str(), r.NsPerOp() / reference.NsPerOp());
+}
 
 }  // namespace
 
@@ -45,7 +49,7 @@ int main() {
     fw::InitBufferPages();
     fw::InitKernelEntryPool();
 
-    const double dReference = NsPerOp([](uint32_t i) {
+    const bench::Result reference = MeasureOp([](uint32_t i) {
         g_awRing[g_wIn] = static_cast<uint16_t>(i);
         g_wIn = g_wIn == 4096 ? 0 : g_wIn + 1;
         g_dSink = g_awRing[g_wOut];
@@ -59,28 +63,27 @@ int main() {
         fw::bAllocKernelEntries(0, 1, &ps);
         fw::FreeKernelEntries(ps);
     }
-    const double dEntry = NsPerOp([](uint32_t) {
+    const bench::Result entry = MeasureOp([](uint32_t) {
         fw::KERNEL_ENTRY* psEntry;
         if (fw::bAllocKernelEntries(0, 1, &psEntry) == fw::STATUS_OK) fw::FreeKernelEntries(psEntry);
     });
-
-    const double dRing = NsPerOp([](uint32_t i) {
+    const bench::Result ring = MeasureOp([](uint32_t i) {
         fw::QueueKernelEntry(fw::PORT_CODE_INITIATOR, static_cast<uint16_t>(i % fw::KERNEL_ENTRY_COUNT));
         fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
     });
-
-    const double dPage = NsPerOp([](uint32_t) {
+    const bench::Result page = MeasureOp([](uint32_t) {
         fw::BUFFER_HANDLE dHandle;
         if (fw::bAllocDataPages(0, 1, &dHandle) == fw::STATUS_OK) fw::wFreeDataPages(dHandle, 1);
     });
+    // The interrupt-source lock: masks in the interrupt controller's registers.
+    const bench::Result lock = MeasureOp([](uint32_t) { fw::PulseKernelQueueLock(); });
 
-    // What of the above is the interrupt-source lock (simulated mask registers).
-    const double dLock = NsPerOp([](uint32_t) { fw::PulseKernelQueueLock(); });
-
-    std::printf("plain array push+pop     %8.1f ns/op  ratio 1.0\n", dReference);
-    std::printf("source-2 lock+unlock     %8.1f ns/op  ratio %.1f\n", dLock, dLock / dReference);
-    std::printf("entry allocate+free      %8.1f ns/op  ratio %.1f\n", dEntry, dEntry / dReference);
-    std::printf("ring push+pop            %8.1f ns/op  ratio %.1f\n", dRing, dRing / dReference);
-    std::printf("page allocate+free       %8.1f ns/op  ratio %.1f\n", dPage, dPage / dReference);
+    std::printf("command machinery, rounds of at least %.0f ms, best of %d\n", bench::kRoundSeconds * 1000,
+                bench::kRounds);
+    Print("plain array push+pop", reference, reference);
+    Print("source-2 lock+unlock", lock, reference);
+    Print("entry allocate+free", entry, reference);
+    Print("ring push+pop", ring, reference);
+    Print("page allocate+free", page, reference);
     return 0;
 }

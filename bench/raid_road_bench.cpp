@@ -113,7 +113,7 @@ bool RunCommands(const Road& r, fw::KERNEL_ENTRY* const* apsSlot, bool fWrite) {
 
 int main() {
     raidtest::DriveRoadBoard road(raidtest::DriveRoadBoard::Options(false, kDrives));
-    dispatchtest::DispatchBoard& b = road.b;
+    harness::DispatchBoard& b = road.b;
     fw::InitBufferPages();
     uint8_t abTarget[kDrives];
     for (unsigned s = 1; s <= kDrives; ++s) abTarget[s - 1] = road.TargetOfSlot(s);

@@ -13,6 +13,7 @@
 
 #include "sim/i2c_units.h"
 #include "sim/processor_errors.h"
+#include "sim/processor_side.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
 #include "sim/xor_accelerator.h"
@@ -123,6 +124,7 @@ void Board::Boot() {
     std::memset(m_memory.vectorPage(), 0, MemoryWindows::kVectorPageSize);
     m_stopped = false;
     m_lastStop = StopKind::Running;
+    InBoard::Reset();
     void (*entry)() = m_resetEntry;
     m_fiber->Start([entry] { entry(); });
 }
@@ -152,6 +154,7 @@ StopKind Board::RunOnCpu(const std::function<void()>& fn) {
     m_stopped = false;
     m_lastStop = StopKind::Running;
     m_cpuFunction = fn;
+    InBoard::Reset();
     m_fiber->Start([this] { m_cpuFunction(); });
     return RunUntil(nullptr, UINT64_MAX);
 }

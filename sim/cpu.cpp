@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sim/memory_windows.h"
+#include "sim/processor_side.h"
 
 namespace sim {
 
@@ -33,7 +34,10 @@ void Cpu::TakeException(Vector vector) {
     uint32_t saved = cpsr;
     cpsr |= vector == Vector::Fiq ? kIrqMask | kFiqMask : kIrqMask;
     ++m_depth;
-    reinterpret_cast<void (*)()>(static_cast<uintptr_t>(slot))();
+    {
+        InBoard::Firmware handler;
+        reinterpret_cast<void (*)()>(static_cast<uintptr_t>(slot))();
+    }
     --m_depth;
     cpsr = saved;
 }

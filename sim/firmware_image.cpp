@@ -1,5 +1,8 @@
 #include "sim/firmware_image.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -11,35 +14,61 @@ namespace {
 // The firmware's globals carry the sanitizer's red zones, which its memcpy
 // and memset would refuse to touch: copy word by word, uninstrumented, and
 // keep the compiler from turning the loops back into those calls.
-__attribute__((no_sanitize("address"), optimize("no-tree-loop-distribute-patterns"))) void Copy(
-    uint8_t* to, const uint8_t* from, size_t n) {
+#define SIM_RAW __attribute__((no_sanitize("address", "undefined"), optimize("no-tree-loop-distribute-patterns")))
+SIM_RAW void CopyBytes(uint8_t* to, const uint8_t* from, size_t n) {
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) *reinterpret_cast<uint32_t*>(to + i) = *reinterpret_cast<const uint32_t*>(from + i);
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        __builtin_memcpy(&w, from + i, 8);
+        __builtin_memcpy(to + i, &w, 8);
+    }
     for (; i < n; ++i) to[i] = from[i];
 }
-__attribute__((no_sanitize("address"), optimize("no-tree-loop-distribute-patterns"))) void Zero(uint8_t* to,
-                                                                                                  size_t n) {
+SIM_RAW void ZeroBytes(uint8_t* to, size_t n) {
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) *reinterpret_cast<uint32_t*>(to + i) = 0;
+    for (; i + 8 <= n; i += 8) {
+        const uint64_t w = 0;
+        __builtin_memcpy(to + i, &w, 8);
+    }
     for (; i < n; ++i) to[i] = 0;
 }
 #else
-void Copy(uint8_t* to, const uint8_t* from, size_t n) { std::memcpy(to, from, n); }
-void Zero(uint8_t* to, size_t n) { std::memset(to, 0, n); }
+void CopyBytes(uint8_t* to, const uint8_t* from, size_t n) { std::memcpy(to, from, n); }
+void ZeroBytes(uint8_t* to, size_t n) { std::memset(to, 0, n); }
 #endif
+
+// The zeroed data is large and a run touches little of it: only its pages
+// in memory can hold anything but zero (a page never touched reads as zero
+// and is not in memory), so only those are cleared.
+void Zero(uint8_t* to, size_t n, std::vector<unsigned char>& residency) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(to), end = begin + n;
+    const uintptr_t first = (begin + page - 1) & ~(page - 1);
+    const uintptr_t last = end & ~(page - 1);
+    residency.resize(last > first ? (last - first) / page : 0);
+    if (last <= first || mincore(reinterpret_cast<void*>(first), last - first, residency.data()) != 0) {
+        ZeroBytes(to, n);
+        return;
+    }
+    ZeroBytes(to, first - begin);
+    for (size_t i = 0; i < residency.size(); ++i) {
+        if (residency[i] & 1) ZeroBytes(reinterpret_cast<uint8_t*>(first + i * page), page);
+    }
+    ZeroBytes(reinterpret_cast<uint8_t*>(last), end - last);
+}
 
 }  // namespace
 
 void FirmwareImage::Snapshot() {
     if (m_taken) return;
     m_load.resize(static_cast<size_t>(m_dataEnd - m_dataStart));
-    Copy(m_load.data(), m_dataStart, m_load.size());
+    CopyBytes(m_load.data(), m_dataStart, m_load.size());
     m_taken = true;
 }
 
 void FirmwareImage::Restore() {
-    Copy(m_dataStart, m_load.data(), m_load.size());
-    Zero(m_bssStart, static_cast<size_t>(m_bssEnd - m_bssStart));
+    CopyBytes(m_dataStart, m_load.data(), m_load.size());
+    Zero(m_bssStart, static_cast<size_t>(m_bssEnd - m_bssStart), m_residency);
 }
 
 }  // namespace sim

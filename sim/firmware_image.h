@@ -36,6 +36,7 @@ private:
     uint8_t* m_bssStart;
     uint8_t* m_bssEnd;
     std::vector<uint8_t> m_load;
+    std::vector<unsigned char> m_residency;   // of the zeroed data's pages
     bool m_taken = false;
 };
 

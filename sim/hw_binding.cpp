@@ -10,6 +10,7 @@
 #include "hw/hw.h"
 #include "sim/board.h"
 #include "sim/processor_errors.h"
+#include "sim/processor_side.h"
 
 // The bounds of this firmware's data and bss: __<namespace>_data_start ...
 #define FW_SECTION_2(ns, what) __##ns##_##what
@@ -40,6 +41,7 @@ inline sim::Board& B() {
 }
 
 uint32_t BusRead(uint32_t address, unsigned width) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     uint32_t v = b.bus().Read(address, width);
     b.InterruptPoint(kRegisterNs);
@@ -47,6 +49,7 @@ uint32_t BusRead(uint32_t address, unsigned width) {
 }
 
 void BusWrite(uint32_t address, uint32_t value, unsigned width) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     b.bus().Write(address, value, width);
     b.InterruptPoint(kRegisterNs);
@@ -61,6 +64,7 @@ void Reg16Write(uint32_t dAddress, uint16_t wValue) { BusWrite(dAddress, wValue,
 void Reg32Write(uint32_t dAddress, uint32_t dValue) { BusWrite(dAddress, dValue, 4); }
 
 uint32_t Cp6Read(uint32_t dCrn, uint32_t dCrm) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     uint32_t v = b.cpu().Cp6Read(dCrn, dCrm);
     b.InterruptPoint(kCoprocessorNs, false);
@@ -68,12 +72,14 @@ uint32_t Cp6Read(uint32_t dCrn, uint32_t dCrm) {
 }
 
 void Cp6Write(uint32_t dCrn, uint32_t dCrm, uint32_t dValue) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     b.cpu().Cp6Write(dCrn, dCrm, dValue);
     b.InterruptPoint(kCoprocessorNs, false);
 }
 
 uint32_t Cp15Read(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     uint32_t v = b.cpu().Cp15Read(dCrn, dCrm, dOpcode2);
     b.InterruptPoint(kCoprocessorNs, false);
@@ -81,6 +87,7 @@ uint32_t Cp15Read(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2) {
 }
 
 void Cp15Write(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2, uint32_t dValue) {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     b.cpu().Cp15Write(dCrn, dCrm, dOpcode2, dValue);
     b.InterruptPoint(kCoprocessorNs, false);
@@ -89,6 +96,7 @@ void Cp15Write(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2, uint32_t dValue)
 void CpuMaskInterrupts() { B().cpu().cpsr |= CPSR_IRQ_MASK | CPSR_FIQ_MASK; }
 
 void CpuUnmaskInterrupts() {
+    sim::InBoard inBoard;
     sim::Board& b = B();
     b.cpu().cpsr &= ~(CPSR_IRQ_MASK | CPSR_FIQ_MASK);
     b.InterruptPoint(kCoprocessorNs, false);
@@ -114,19 +122,32 @@ HwWindow HwGetWindow(HwWindowId eWindow) {
     return HwWindow{nullptr, 0, 0};
 }
 
-void HwNvramWrite8(uint32_t dOffset, uint8_t bValue) { B().nvram().Write(dOffset, bValue); }
+void HwNvramWrite8(uint32_t dOffset, uint8_t bValue) {
+    sim::InBoard inBoard;
+    B().nvram().Write(dOffset, bValue);
+}
 
 void HwNvramWrite(uint32_t dOffset, const void* pSource, uint32_t dLength) {
+    sim::InBoard inBoard;
     B().nvram().Write(dOffset, static_cast<const uint8_t*>(pSource), dLength);
 }
 
-void HwNvramFill(uint32_t dOffset, uint8_t bValue, uint32_t dLength) { B().nvram().Fill(dOffset, bValue, dLength); }
+void HwNvramFill(uint32_t dOffset, uint8_t bValue, uint32_t dLength) {
+    sim::InBoard inBoard;
+    B().nvram().Fill(dOffset, bValue, dLength);
+}
 
 HwExceptionFrame HwGetExceptionFrame() { return B().processorErrors().Frame(); }
 
-void HwDelayUs(uint32_t dMicroseconds) { B().Delay(static_cast<uint64_t>(dMicroseconds) * 1000); }
+void HwDelayUs(uint32_t dMicroseconds) {
+    sim::InBoard inBoard;
+    B().Delay(static_cast<uint64_t>(dMicroseconds) * 1000);
+}
 
-void HwPoll() { B().Poll(); }
+void HwPoll() {
+    sim::InBoard inBoard;
+    B().Poll();
+}
 
 void HwEnterEndlessState(HwEndlessState eState) {
     sim::StopKind kind = sim::StopKind::Halt;

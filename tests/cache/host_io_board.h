@@ -17,7 +17,7 @@
 #include "cache/write_stages.h"
 #include "cache/write_start.h"
 #include "config/config_db.h"
-#include "config/config_fixture.h"
+#include "harness/config_test.h"
 #include "eventlog/statistics.h"
 #include "executive/kernel_queue.h"
 #include "executive/startup.h"
@@ -51,7 +51,7 @@ struct HostAnswer {
     uint8_t bAscq = 0;
 };
 
-class HostIo : public cfgtest::ConfigTest {
+class HostIo : public harness::ConfigTest {
 protected:
     void SetUp() override {
         ConfigTest::SetUp();
@@ -68,7 +68,7 @@ protected:
     // One array of the level and one logical drive over all of it.
     void MakeArray(uint8_t bLevel, uint8_t bDrives, uint16_t wChunk, uint64_t lBlocks, uint8_t bParity = 0) {
         const uint8_t r = AddRank(bLevel, bDrives, wChunk, lBlocks, bParity);
-        cfgtest::s_sLive.asRank[r].bCachePolicy = fw::POLICY_WRITE_BACK;
+        harness::s_sLive.asRank[r].bCachePolicy = fw::POLICY_WRITE_BACK;
         AddLd({{0, lBlocks}}, kLun);
         PresentAllExcept();
         fw::ApplyStoredSettings(fw::FALSE, fw::TRUE);

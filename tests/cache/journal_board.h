@@ -18,7 +18,7 @@
 #include "executive/types.h"
 #include "sim/board.h"
 #include "target/host_command_pool.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace jtest {
 
@@ -26,7 +26,7 @@ constexpr uint64_t kRunLimitNs = 60'000'000'000ull;
 
 // Start of day of everything the journal stands on, then the journal's own.
 inline void BringUpJournal() {
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     fw::ValidateNvram();
     fw::InitEventLog();
     fw::SetSystemMemorySize(sim::Board::Current().config().memorySize);

@@ -12,7 +12,7 @@
 #include "cache/cache_entry.h"
 #include "cache/outstanding_queues.h"
 #include "config/config_db.h"
-#include "config/config_fixture.h"
+#include "harness/config_test.h"
 #include "config/rank_table.h"
 #include "executive/tick.h"
 #include "hw/scsi.h"
@@ -32,7 +32,7 @@ constexpr uint16_t kMirrorLun = 1;
 constexpr uint16_t kChunk = 16;
 constexpr uint64_t kRankBlocks = 1 << 20;
 
-class QueueBoard : public cfgtest::ConfigTest {
+class QueueBoard : public harness::ConfigTest {
 protected:
     void SetUp() override {
         ConfigTest::SetUp();

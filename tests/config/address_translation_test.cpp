@@ -3,9 +3,12 @@
 #include "config/address_translation.h"
 #include "config/ld_table.h"
 #include "config/spares_wwn.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class AddressTranslationTest : public ConfigTest {

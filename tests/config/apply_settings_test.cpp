@@ -5,11 +5,14 @@
 #include "config/drive_tables.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/system_state.h"
 #include "fc/fc_driver.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class ApplyTest : public ConfigTest {

@@ -12,9 +12,12 @@
 #include "config/ld_operations.h"
 #include "config/san_lun_map.h"
 #include "config/spares_wwn.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 constexpr uint32_t kDriveLastLba = (8u << 20) - 1;   // a 4 GiB drive

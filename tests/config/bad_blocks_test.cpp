@@ -6,9 +6,12 @@
 #include <utility>
 
 #include "config/bad_blocks.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 using Range = std::pair<uint64_t, uint64_t>;   // [start, end)

@@ -5,11 +5,14 @@
 #include "config/config_image.h"
 #include "config/default_config.h"
 #include "config/spares_wwn.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/system_state.h"
 #include "partner/partner_link.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 uint32_t ReadLe(const CONFIG_IMAGE& s, uint32_t dOffset, uint32_t dWidth) {

@@ -11,7 +11,7 @@
 #include "config/config_image.h"
 #include "config/config_state.h"
 #include "config/nvram_layout.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -29,7 +29,7 @@ using fw::FALSE;
 using fw::KERNEL_ENTRY;
 using fw::TRUE;
 
-class ConfigPhaseTest : public cfgtest::ConfigTest {
+class ConfigPhaseTest : public harness::ConfigTest {
 protected:
     void SetUp() override {
         ConfigTest::SetUp();

@@ -11,17 +11,17 @@
 #include "config/config_load.h"
 #include "config/config_load_loops.h"
 #include "config/config_upgrade.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace {
 
 using fw::CONFIG_IMAGE;
 using fw::FALSE;
 using fw::TRUE;
-using cfgtest::s_sLive;
-using cfgtest::s_sScratch;
+using harness::s_sLive;
+using harness::s_sScratch;
 
-class ConfigUpgradeTest : public cfgtest::ConfigTest {
+class ConfigUpgradeTest : public harness::ConfigTest {
 protected:
     void SetUp() override {
         ConfigTest::SetUp();

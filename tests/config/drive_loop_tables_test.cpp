@@ -1,9 +1,12 @@
 // Drive-loop device tables: look-ups by loop ID and WWN, claiming, removal
 // and what a loop device is to the configuration.
 #include "config/drive_loop_tables.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class DriveLoopTest : public ConfigTest {

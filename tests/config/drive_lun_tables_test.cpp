@@ -5,11 +5,14 @@
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
 #include "config/spares_wwn.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/kernel_entry.h"
 #include "executive/system_state.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class DriveTablesTest : public ConfigTest {};

@@ -4,10 +4,13 @@
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
 #include "config/nvram_records.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/system_state.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class InfoRecordTest : public ConfigTest {};
@@ -97,6 +100,9 @@ TEST_F(PrintTest, RankAndLdRecords) {
 }  // namespace cfgtest
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class NvramAccessTest : public ConfigTest {};
@@ -133,6 +139,9 @@ TEST_F(NvramAccessTest, SelectorsNameTheCurrentCopy) {
 }  // namespace cfgtest
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class LdIdentifierTest : public ConfigTest {};

@@ -15,11 +15,14 @@
 #include "config/spares_wwn.h"
 #include "enclosure/drive_rescan.h"
 #include "config/write_semaphore.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/kernel_queue.h"
 #include "partner/partner_link.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class MappingTest : public ConfigTest {

@@ -14,7 +14,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ constexpr uint8_t F = 0xF0;
 class NvramLayoutTest : public ::testing::Test {
 protected:
     static void Init() {
-        test::PrepareInterruptsAndCalendar();
+        harness::PrepareInterruptsAndCalendar();
     }
     static uint8_t* Nv() { return sim::Board::Current().nvram().Data(); }
     void Put(uint32_t dOffset, const void* p, size_t n) { std::memcpy(Nv() + dOffset, p, n); }

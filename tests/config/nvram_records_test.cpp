@@ -16,16 +16,16 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = test::kTestNow;
+constexpr fw::DATE_TIME NOW = harness::kTestNow;
 
 class NvramRecordsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::PrepareInterruptsAndCalendar(NOW);
+        harness::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
     uint8_t* Nv() { return board.nvram().Data(); }
@@ -103,7 +103,7 @@ TEST_F(NvramRecordsTest, StatisticsAlternateCopiesAndSurviveRestart) {
     EXPECT_EQ(Nv()[0x52], 8);                  // read blocks, copy B
     EXPECT_EQ(Nv()[0x62], 2);                  // write commands, copy B
     fw::CountNvramReads(2);
-    test::SetCalendar({2026, 12, 7, 2, 10, 20, 31});
+    harness::SetCalendar({2026, 12, 7, 2, 10, 20, 31});
     ASSERT_EQ(fw::SaveNvramStatistics(), 0xFF);
     EXPECT_EQ(Nv()[0x7A], fw::TRUE);
     EXPECT_EQ(Nv()[0x4A], 10);                 // read blocks, copy A
@@ -121,11 +121,11 @@ TEST_F(NvramRecordsTest, OperatingSecondsCountOncePerSecond) {
     const uint32_t dStart = fw::dGetOperatingSeconds();
     const uint8_t abSeconds[] = {40, 40, 41, 41, 41, 42};
     for (uint8_t b : abSeconds) {
-        test::SetCalendar({2026, 12, 7, 2, 10, 20, b});
+        harness::SetCalendar({2026, 12, 7, 2, 10, 20, b});
         fw::SaveNvramStatistics();
     }
     EXPECT_EQ(fw::dGetOperatingSeconds(), dStart + 3);
-    test::SetCalendar({0, 0, 0, 0, 0, 0, 0});
+    harness::SetCalendar({0, 0, 0, 0, 0, 0, 0});
     const uint64_t lWrites = board.nvram().WriteCount();
     EXPECT_NE(fw::SaveNvramStatistics(), 0xFF);
     EXPECT_EQ(board.nvram().WriteCount(), lWrites);
@@ -149,7 +149,7 @@ TEST_F(NvramRecordsTest, ClockAndPatternCheck) {
     };
     for (const Case& c : cases) {
         for (uint32_t g = 0; g < 4; ++g) std::memset(Nv() + 0x7FF00 + 8 * g, c.abPattern[g], 8);
-        test::SetCalendar(c.fClockValid ? NOW : fw::DATE_TIME{0, 0, 0, 0, 0, 0, 0});
+        harness::SetCalendar(c.fClockValid ? NOW : fw::DATE_TIME{0, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(fw::fCheckNvramClockAndPattern(), c.bResult) << c.pszName;
     }
 }

@@ -2,11 +2,14 @@
 // rules, accessors at and beyond the edges, segments across arrays.
 #include "config/ld_table.h"
 #include "config/rank_table.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 #include "executive/kernel_entry.h"
 #include "executive/system_state.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 class RankTableTest : public ConfigTest {

@@ -3,9 +3,12 @@
 #include "config/config_state.h"
 #include "config/drive_loop_tables.h"
 #include "config/spares_wwn.h"
-#include "config_fixture.h"
+#include "harness/config_test.h"
 
 namespace cfgtest {
+
+using namespace harness;
+
 namespace {
 
 Wwn Serial(const char* psz) {

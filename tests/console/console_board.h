@@ -16,7 +16,7 @@
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/info_dump.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "sim/board.h"
@@ -64,7 +64,7 @@ public:
 
     // Boots to the main loop and lets the start-of-day drive work end.
     void Boot() {
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         board.RunUntil([this] { return fw::dGetDriveTableChangeCount() != 0 && Quiet(); }, 600'000'000'000ull);
         Settle();
         board.ClearConsoleText();

@@ -7,7 +7,7 @@
 
 #include "console/console_menu.h"
 #include "console/menu_input.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 
 namespace {
@@ -157,7 +157,7 @@ protected:
         b.board().ClearConsoleText();
         return s;
     }
-    dispatchtest::DispatchBoard b;
+    harness::DispatchBoard b;
 };
 
 TEST_F(MenuOutput, CapacityInDecimalUnits) {

@@ -14,9 +14,9 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ protected:
         return c;
     }
     void SetUp() override {
-        test::PrepareInterruptsAndCalendar();
+        harness::PrepareInterruptsAndCalendar();
         fw::InitConsoleUart(115200);
         fw::ValidateNvram();
         fw::InitEventLog();
@@ -123,10 +123,10 @@ TEST_P(QualificationTest, QualificationByPathAndMaker) {
     EXPECT_EQ(Qualified(6), FALSE);
     // A drive not in the table cannot be judged by maker.
     EXPECT_EQ(Qualified(40), fRestricted ? 0 : TRUE);
-    EXPECT_EQ(dispatchtest::CountEvents(123), 0u);
+    EXPECT_EQ(harness::CountEvents(123), 0u);
     EXPECT_EQ(Qualified(6, TRUE), FALSE);
-    ASSERT_EQ(dispatchtest::CountEvents(123), 1u);
-    const fw::EVENT_LOG_ENTRY* ps = dispatchtest::NewestEvent(123);
+    ASSERT_EQ(harness::CountEvents(123), 1u);
+    const fw::EVENT_LOG_ENTRY* ps = harness::NewestEvent(123);
     uint8_t ab[8];
     Wwn(6, ab);
     EXPECT_EQ(std::memcmp(ps->abArgs, ab, 8), 0);

@@ -4,7 +4,7 @@
 
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
-#include "config/config_fixture.h"
+#include "harness/config_test.h"
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "executive/work_flags.h"
@@ -14,17 +14,17 @@ namespace {
 using fw::FALSE;
 using fw::TRUE;
 
-class VerifyPassTest : public cfgtest::ConfigTest {
+class VerifyPassTest : public harness::ConfigTest {
 protected:
     void Prepare(uint8_t fVerify) {
         // Settings count only with an array.
         AddRank(fw::RAID_LEVEL_0, 2, 128, 1 << 20);
-        cfgtest::s_sLive.sHeader.fBackgroundVerify = fVerify;
+        harness::s_sLive.sHeader.fBackgroundVerify = fVerify;
         (void)fw::ApplyStoredSettings(FALSE, TRUE);
         (void)fw::fClearDriveRescanFlags();
         fw::SetConfigUpdatePending(FALSE);
         PresentAllExcept();
-        for (uint8_t i = 0; i < 3; ++i) AddPresentDrive(cfgtest::Wwn{{0x50, 0, 0, 0, 0, 0, 1, i}}, 10 + i);
+        for (uint8_t i = 0; i < 3; ++i) AddPresentDrive(harness::Wwn{{0x50, 0, 0, 0, 0, 0, 1, i}}, 10 + i);
         fw::DRIVE_INFO_LIST* ps = fw::pGetDriveInfoList();
         for (uint8_t i = 0; i < ps->bDriveCount; ++i) {
             ps->asDriveInfo[i].dCapacity = 100000;
@@ -50,7 +50,7 @@ TEST_F(VerifyPassTest, NothingIsTakenWhileVerifyIsOffOrARescanIsWanted) {
     Prepare(FALSE);
     fw::RunBackgroundDriveVerifyPass();
     EXPECT_EQ(Repairing(), 5u);
-    cfgtest::s_sLive.sHeader.wRankCount = 0;
+    harness::s_sLive.sHeader.wRankCount = 0;
     Prepare(TRUE);
     fw::SetDriveRescanRequest(TRUE);
     fw::RunBackgroundDriveVerifyPass();

@@ -14,16 +14,16 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = test::kTestNow;
+constexpr fw::DATE_TIME NOW = harness::kTestNow;
 
 class EventImageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::PrepareInterruptsAndCalendar(NOW);
+        harness::PrepareInterruptsAndCalendar(NOW);
         fw::ValidateNvram();
     }
     std::vector<uint8_t> Codes() const {
@@ -83,10 +83,10 @@ TEST_F(EventImageTest, TimeFiltersKeepOnlyPastWindow) {
         {0, 0, 0, 0, 0, 0, 0},          // invalid
     };
     for (const fw::DATE_TIME& s : times) {
-        test::SetCalendar(s);
+        harness::SetCalendar(s);
         fw::PostEvent(27);
     }
-    test::SetCalendar(NOW);
+    harness::SetCalendar(NOW);
     fw::CopyOwnEventLog(fw::EVENT_FILTER_LAST_HOUR, &s_sImage, 0, 0, fw::FALSE);
     EXPECT_EQ(s_sImage.wCount, 1);
     fw::CopyOwnEventLog(fw::EVENT_FILTER_LAST_DAY, &s_sImage, 0, 0, fw::FALSE);

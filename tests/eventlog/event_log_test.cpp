@@ -18,19 +18,19 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
 constexpr uint32_t LOG = 0x400;
-constexpr fw::DATE_TIME NOW = test::kTestNow;
+constexpr fw::DATE_TIME NOW = harness::kTestNow;
 
-using test::SetCalendar;
+using harness::SetCalendar;
 
 // A controller just through the NVRAM checks: locks free, clock valid,
 // NVRAM formatted.
 void BringUp() {
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     fw::ValidateNvram();
 }
 
@@ -354,7 +354,7 @@ sim::StopKind RunAfterReset(sim::Board& board, void (*pfnEntry)()) {
 }
 
 void InitThenUpdate() {
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     UpdateSequence();
 }
 
@@ -364,7 +364,13 @@ void PrepareBaseline() {
     fw::SaveNvramStatistics();
 }
 
-TEST(EventLogPowerCut, EveryCutPointLeavesConsistentRecords) {
+// Every cut point is tried; the points are dealt out to shards, each a test
+// of its own process, so that no one test runs long.
+constexpr uint64_t CUT_SHARDS = 4;
+class EveryCutPoint : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(EveryCutPoint, LeavesConsistentRecords) {
+    const uint64_t lShard = GetParam();
     std::vector<uint8_t> abBaseline;
     uint64_t lWrites = 0;
     {
@@ -380,7 +386,7 @@ TEST(EventLogPowerCut, EveryCutPointLeavesConsistentRecords) {
     ASSERT_GT(lWrites, 100u);
 
     uint64_t lCutPoints = 0;
-    for (uint64_t k = 1; k <= lWrites; ++k) {
+    for (uint64_t k = 1 + lShard; k <= lWrites; k += CUT_SHARDS) {
         std::vector<uint8_t> abAfterCut;
         {
             sim::Board board;
@@ -411,10 +417,12 @@ TEST(EventLogPowerCut, EveryCutPointLeavesConsistentRecords) {
                     g_sFound.lProgress == Checkpoint(p.dCheckpointsDone + 1))
             << "cut " << k;
     }
-    EXPECT_EQ(lCutPoints, lWrites);
+    EXPECT_EQ(lCutPoints, (lWrites - lShard + CUT_SHARDS - 1) / CUT_SHARDS);
     RecordProperty("cut_points", static_cast<int>(lCutPoints));
-    std::printf("power cut points tried: %llu\n", static_cast<unsigned long long>(lCutPoints));
+    std::printf("power cut points tried: %llu of %llu\n", static_cast<unsigned long long>(lCutPoints),
+                static_cast<unsigned long long>(lWrites));
 }
+INSTANTIATE_TEST_SUITE_P(EventLogPowerCut, EveryCutPoint, ::testing::Range<uint64_t>(0, CUT_SHARDS));
 
 void PrepareFullerLog() {
     BringUp();
@@ -422,7 +430,7 @@ void PrepareFullerLog() {
 }
 
 void InitThenClear() {
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     fw::ClearEventLog();
 }
 

@@ -16,11 +16,11 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
 namespace {
 
-constexpr fw::DATE_TIME NOW = test::kTestNow;
+constexpr fw::DATE_TIME NOW = harness::kTestNow;
 const std::string STAMP = "Mon Dec 07 2026 10:20:30 ";
 
 #define SN 'A', 'B', 'C', 'D', '1', '2', '3', '4'
@@ -54,7 +54,7 @@ fw::EVENT_LOG_ENTRY MakeEntry(uint8_t bCode, std::initializer_list<int> args) {
 class EventTextTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::PrepareInterruptsAndCalendar(NOW);
+        harness::PrepareInterruptsAndCalendar(NOW);
         fw::InitConsoleUart(115200);
     }
     void Check(const TextCase* pCases, size_t n) {

@@ -7,7 +7,7 @@
 
 #include "config/nvram_tables.h"
 #include "console/console_menu.h"
-#include "dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/background_pass.h"
 #include "executive/kernel_queue.h"
 #include "executive/main_loop.h"
@@ -18,7 +18,7 @@
 
 namespace {
 
-using dispatchtest::DispatchBoard;
+using harness::DispatchBoard;
 
 // Services that run in every pass without asking for another.
 const std::vector<uint8_t> EVERY_PASS = {74, 75, 80, 81};

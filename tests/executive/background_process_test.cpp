@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/background_process.h"
 #include "executive/tick.h"
 
 namespace {
 
-using dispatchtest::DispatchBoard;
+using harness::DispatchBoard;
 
 std::vector<uint64_t> s_alRuns;
 std::vector<uint16_t> s_awRunIds;

@@ -7,14 +7,14 @@
 
 #include "console/console_menu.h"
 #include "console/xmodem_receive.h"
-#include "dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/console_input.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 
 namespace {
 
-using dispatchtest::DispatchBoard;
+using harness::DispatchBoard;
 
 // The line the character handler has collected so far.
 std::string Recorded() {
@@ -100,7 +100,7 @@ namespace {
 // enable, the FIQ dispatcher and the receive service.
 TEST(ConsoleInput, KeysTypedOnARunningControllerReachTheHandler) {
     sim::Board board;
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board));
+    ASSERT_TRUE(harness::BootToMainLoop(board));
     board.TypeKeys("hi");
     board.RunFor(10'000'000);
     EXPECT_EQ(Recorded(), "");   // the menus are closed until Ctrl-E

@@ -8,7 +8,7 @@
 #include "executive/date_time.h"
 #include "executive/rtc.h"
 #include "executive/types.h"
-#include "time_test_board.h"
+#include "harness/time_board.h"
 
 namespace {
 
@@ -135,7 +135,7 @@ TEST(DateTime, PrintedForms) {
 }
 
 TEST(DateTime, SettingIsSeenAtOnceAndRunsOnWithTheTick) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     const DATE_TIME sSet = Dt(2030, 5, 17, 10, 20, 30);
     ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
@@ -154,7 +154,7 @@ TEST(DateTime, SettingIsSeenAtOnceAndRunsOnWithTheTick) {
 }
 
 TEST(DateTime, SettingsTheClockCannotKeepAreRefused) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     const DATE_TIME sBefore = [] { DATE_TIME s{}; fw::GetDateTime(&s); return s; }();
     const DATE_TIME asRefused[] = {Dt(2100, 1, 1), Dt(2001, 2, 29), Dt(2000, 12, 31)};

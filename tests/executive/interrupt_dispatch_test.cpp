@@ -6,15 +6,15 @@
 #include <set>
 #include <string>
 
-#include "dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/interrupt_dispatch.h"
 #include "executive/main_loop.h"
 #include "hw/hw.h"
 
 namespace {
 
-using dispatchtest::DispatchBoard;
-using dispatchtest::NewestEvent;
+using harness::DispatchBoard;
+using harness::NewestEvent;
 
 constexpr uint32_t ADDRESS = 0x00281234;
 
@@ -64,8 +64,8 @@ TEST_P(ProgramFault, PostsItsEventAndHalts) {
         EXPECT_EQ(ps->abArgs[1], 255);
         ExpectWord(&ps->abArgs[2], 0x008);
         ExpectWord(&ps->abArgs[6], 0xDEADBEEF);
-        ASSERT_EQ(dispatchtest::CountEvents(fw::EVENT_FAULT), 2u);
-        ps = dispatchtest::EventBefore(ps);
+        ASSERT_EQ(harness::CountEvents(fw::EVENT_FAULT), 2u);
+        ps = harness::EventBefore(ps);
         ASSERT_NE(ps, nullptr);
     }
     const uint8_t abHead[] = {6, c.bKind, 17, 43, 2};
@@ -102,7 +102,7 @@ TEST(InterruptDispatch, TenImprecisePrefetchAbortsResumeTheEleventhHalts) {
         b.RunMs(100);
     }
     // The log keeps one entry and counts the repeats in its bytes 8..11.
-    EXPECT_EQ(dispatchtest::CountEvents(fw::EVENT_RECOVERED_FAULT), 1u);
+    EXPECT_EQ(harness::CountEvents(fw::EVENT_RECOVERED_FAULT), 1u);
     const fw::EVENT_LOG_ENTRY* ps = NewestEvent(fw::EVENT_RECOVERED_FAULT);
     ASSERT_NE(ps, nullptr);
     EXPECT_EQ(ps->abArgs[0], 7);
@@ -116,7 +116,7 @@ TEST(InterruptDispatch, TestPrefetchAbortComesBackToTheCaller) {
     DispatchBoard b;
     b.StartMainLoop();
     EXPECT_EQ(b.board().RunOnCpu([] { fw::RaiseTestPrefetchAbort(); }), sim::StopKind::Finished);
-    EXPECT_EQ(dispatchtest::CountEvents(fw::EVENT_RECOVERED_FAULT), 1u);
+    EXPECT_EQ(harness::CountEvents(fw::EVENT_RECOVERED_FAULT), 1u);
     EXPECT_EQ(fw::CpuGetInterruptMask(), 0u);
 }
 
@@ -166,7 +166,7 @@ TEST_P(EccError, CorrectableIsScrubbedUncorrectableHalts) {
         const fw::EVENT_LOG_ENTRY* ps = NewestEvent(fw::EVENT_FAULT);
         ASSERT_NE(ps, nullptr);
         EXPECT_EQ(std::memcmp(ps->abArgs, c.abFaultArgs, 3), 0);
-        EXPECT_EQ(dispatchtest::CountEvents(fw::EVENT_MEMORY_ECC_CORRECTED), 0u);
+        EXPECT_EQ(harness::CountEvents(fw::EVENT_MEMORY_ECC_CORRECTED), 0u);
         return;
     }
     const uint32_t dErrors = c.fSecondError ? 2u : 1u;
@@ -174,7 +174,7 @@ TEST_P(EccError, CorrectableIsScrubbedUncorrectableHalts) {
     EXPECT_EQ(e.Mcisr(), 0u);
     EXPECT_EQ(e.EccControl(), 15u);
     EXPECT_EQ(fw::dGetMemoryErrorCount(), dErrors);
-    EXPECT_EQ(dispatchtest::CountEvents(fw::EVENT_MEMORY_ECC_CORRECTED), dErrors);
+    EXPECT_EQ(harness::CountEvents(fw::EVENT_MEMORY_ECC_CORRECTED), dErrors);
     uint64_t lNow = 0;
     std::memcpy(&lNow, w.pBase + 0x1000, 8);
     EXPECT_EQ(lNow, lWord);
@@ -252,7 +252,7 @@ namespace {
 // start-up stored, with the main loop's progress bytes in the event.
 TEST(InterruptDispatch, FaultInTheRunningControllerHalts) {
     sim::Board board;
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board));
+    ASSERT_TRUE(harness::BootToMainLoop(board));
     sim::ProcessorErrors& e = board.processorErrors();
     bool fRaised = false;
     board.pollHook = [&] {

@@ -13,7 +13,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "sim/i2c_units.h"
-#include "time_test_board.h"
+#include "harness/time_board.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ TEST(RealTimeClock, StartUpReadDecodesCenturyAndWeekday) {
         {{2001, 1, 1, 0, 0, 0}, 0x01, 2},       // a Monday
     };
     for (const Case& c : cases) {
-        timetest::TimeBoard t;
+        harness::TimeBoard t;
         t.rtc().Set(c.time);
         EXPECT_EQ(t.rtc().Register(7), c.bMonthRegister);
         t.Start();
@@ -60,7 +60,7 @@ TEST(RealTimeClock, StartUpReadDecodesCenturyAndWeekday) {
 }
 
 TEST(RealTimeClock, StartUpTimeFollowsTheClockAndTheTick) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.rtc().Set({2024, 6, 30, 23, 59, 58});
     t.Start();
     DATE_TIME s = Now();
@@ -78,7 +78,7 @@ TEST(RealTimeClock, StartUpTimeFollowsTheClockAndTheTick) {
 TEST(RealTimeClock, AClockWithoutValidTimeGivesAnInvalidDate) {
     enum class Fault { Invalid, Silent, StuckBus };
     for (Fault e : {Fault::Invalid, Fault::Silent, Fault::StuckBus}) {
-        timetest::TimeBoard t;
+        harness::TimeBoard t;
         if (e == Fault::Invalid) t.rtc().Invalidate();
         if (e == Fault::Silent) t.rtc().SetResponsive(false);
         if (e == Fault::StuckBus) t.board.i2c().SetStuck(1, true);
@@ -90,7 +90,7 @@ TEST(RealTimeClock, AClockWithoutValidTimeGivesAnInvalidDate) {
 }
 
 TEST(RealTimeClock, PeriodicReadTakesTheClockAsTheNewReference) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.rtc().Set({2024, 1, 1, 8, 0, 0});
     t.StartMainLoop();
     // The clock chip runs ahead of the calendar (set behind the firmware's back).
@@ -104,7 +104,7 @@ TEST(RealTimeClock, PeriodicReadTakesTheClockAsTheNewReference) {
 }
 
 TEST(RealTimeClock, ClockReadIsRequestedEveryThreeMinutes) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     t.RunMs(180000);
     EXPECT_EQ(fw::fGetClockReadWork(), fw::FALSE);
@@ -113,7 +113,7 @@ TEST(RealTimeClock, ClockReadIsRequestedEveryThreeMinutes) {
 }
 
 TEST(RealTimeClock, SettingReachesTheClockWithinHalfASecond) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     const DATE_TIME sSet{2031, 3, 4, 0, 5, 6, 7};
     ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
@@ -136,10 +136,10 @@ TEST(RealTimeClock, ATimeSetSurvivesARestartOfTheBoard) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("rtc_restart_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    sim::BoardConfig config = timetest::Config();
+    sim::BoardConfig config = harness::Config();
     config.dataDir = dir.string();
     {
-        timetest::TimeBoard t(config);
+        harness::TimeBoard t(config);
         t.StartMainLoop();
         const DATE_TIME sSet{2032, 7, 8, 0, 9, 10, 11};
         ASSERT_EQ(fw::bSetDateTime(&sSet), fw::STATUS_OK);
@@ -147,7 +147,7 @@ TEST(RealTimeClock, ATimeSetSurvivesARestartOfTheBoard) {
         fw::StartClockWrite();
         t.RunMs(5);
     }
-    timetest::TimeBoard t(config);
+    harness::TimeBoard t(config);
     t.Start();
     ExpectDate(Now(), 2032, 7, 8, 9, 10, 11);
     std::filesystem::remove_all(dir);
@@ -155,7 +155,7 @@ TEST(RealTimeClock, ATimeSetSurvivesARestartOfTheBoard) {
 
 // One transfer at a time: a request that finds the bus taken runs after.
 TEST(RealTimeClock, AWriteRequestedDuringAReadRunsAfterIt) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     const DATE_TIME sSet{2033, 1, 2, 0, 3, 4, 5};
     fw::StartClockRead();
@@ -179,7 +179,7 @@ TEST(RealTimeClock, AWriteRequestedDuringAReadRunsAfterIt) {
 // The half-second tick cannot load the registers while a transfer runs; the
 // setting waits instead of being dropped.
 TEST(RealTimeClock, ASettingMadeDuringATransferIsNotLost) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     t.board.i2c().SetStuck(1, true);
     fw::StartClockRead();   // hangs until the 900 ms time-out
@@ -195,7 +195,7 @@ TEST(RealTimeClock, ASettingMadeDuringATransferIsNotLost) {
 }
 
 TEST(RealTimeClock, ASilentClockEndsTheTransferAndKeepsTheCalendar) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.rtc().Set({2024, 5, 5, 5, 5, 5});
     t.StartMainLoop();
     t.rtc().SetResponsive(false);
@@ -212,7 +212,7 @@ TEST(RealTimeClock, ASilentClockEndsTheTransferAndKeepsTheCalendar) {
 }
 
 TEST(RealTimeClock, AStalledTransferTimesOutAfter900Ms) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     t.board.i2c().SetStuck(1, true);
     fw::StartClockRead();
@@ -224,7 +224,7 @@ TEST(RealTimeClock, AStalledTransferTimesOutAfter900Ms) {
 }
 
 TEST(RealTimeClock, PartnerTimeCheck) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.rtc().Set({2024, 3, 3, 3, 3, 30});
     t.StartMainLoop();
     struct Case {

@@ -9,7 +9,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
-#include "time_test_board.h"
+#include "harness/time_board.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ TEST(Stop, EachStopPrintsItsLinesAndEndsTheRun) {
          "\r\n\r\n\r\nResetting Controller\r\n\r\n\r\n....\r\n\r\n"},
     };
     for (const Case& c : cases) {
-        timetest::TimeBoard t;
+        harness::TimeBoard t;
         t.StartMainLoop();
         fw::ConsolePrintf("queued in the ring\n");
         t.board.ClearConsoleText();
@@ -50,7 +50,7 @@ TEST(Stop, EachStopPrintsItsLinesAndEndsTheRun) {
 }
 
 TEST(Stop, ResetAndShutdownEndInitialisation) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     fw::SetHardwareWatchdog(fw::TRUE);
     EXPECT_EQ(t.board.RunOnCpu([] { fw::ShutdownController(); }), sim::StopKind::Shutdown);
@@ -59,7 +59,7 @@ TEST(Stop, ResetAndShutdownEndInitialisation) {
 }
 
 TEST(Stop, StartShutdownMarksTheControllerStopping) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     t.RunMs(2000);
     fw::SetWorkPending(fw::FALSE);
@@ -71,7 +71,7 @@ TEST(Stop, StartShutdownMarksTheControllerStopping) {
 }
 
 TEST(Stop, ArmRegisterDumpLayout) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     fw::InitConsoleUart(115200);
     fw::DumpArmRegs(fw::TRUE);
     const std::string s = t.board.ConsoleText();
@@ -85,7 +85,7 @@ TEST(Stop, ArmRegisterDumpLayout) {
 }
 
 TEST(Stop, InterruptRegisterDumpShowsTheControllerState) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     t.board.ClearConsoleText();
     fw::DumpInterruptRegisters();

@@ -8,12 +8,12 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
-#include "time_test_board.h"
+#include "harness/time_board.h"
 
 namespace {
 
 TEST(SystemTick, CountsMillisecondsAndHalfSeconds) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     t.RunMs(1500);
     EXPECT_EQ(fw::lGetTickCount(), 1500u);
@@ -22,7 +22,7 @@ TEST(SystemTick, CountsMillisecondsAndHalfSeconds) {
 }
 
 TEST(SystemTick, CountdownsRunDownToZeroAndStay) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     fw::SetTickCountdown1(5);
     fw::SetTickCountdown2(300);
@@ -42,7 +42,7 @@ TEST(SystemTick, CountdownsRunDownToZeroAndStay) {
 // The 64-bit countdown raises work pending once when it runs out; the
 // I2C bus 1 half-second countdown raises its work flag.
 TEST(SystemTick, CountdownsThatRaiseWork) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     fw::SetLongCountdown(10);
     fw::SetHalfSecondCountdown(fw::HALF_SECOND_COUNTDOWN_I2C1, 2);
@@ -60,7 +60,7 @@ TEST(SystemTick, CountdownsThatRaiseWork) {
 }
 
 TEST(SystemTick, BackgroundPassIsAskedForAtLeastEvery50Ms) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     for (int i = 0; i < 5; ++i) {
         fw::SetWorkPending(fw::FALSE);
@@ -70,7 +70,7 @@ TEST(SystemTick, BackgroundPassIsAskedForAtLeastEvery50Ms) {
 }
 
 TEST(SystemTick, DelaysAdvanceTimeByWhatIsAsked) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     const uint64_t lBoard = t.board.clock().Now();
     fw::SpinDelayUs(250);
@@ -83,7 +83,7 @@ TEST(SystemTick, DelaysAdvanceTimeByWhatIsAsked) {
 }
 
 TEST(SystemTick, StopwatchesMeasureTimerOneCounts) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     fw::StartStopwatch(3);
     fw::StartStopwatch(16);   // all of them
@@ -103,7 +103,7 @@ TEST(SystemTick, StopwatchesMeasureTimerOneCounts) {
 }
 
 TEST(SystemTick, HighResolutionTimeKeepsCountingOverTimerWraps) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.Start();
     const uint64_t lStart = fw::lGetHighResolutionTime();
     t.RunMs(30000);   // timer 1 wraps every 10.7 s
@@ -113,7 +113,7 @@ TEST(SystemTick, HighResolutionTimeKeepsCountingOverTimerWraps) {
 }
 
 TEST(SystemTick, PeriodicWorkFlagsWhileTheMainLoopRuns) {
-    timetest::TimeBoard t;
+    harness::TimeBoard t;
     t.StartMainLoop();
     t.RunMs(1000);
     EXPECT_EQ(fw::fGetBatteryWork(), fw::TRUE);
@@ -130,7 +130,7 @@ TEST(SystemTick, PeriodicWorkFlagsWhileTheMainLoopRuns) {
 // The watchdog halts a main loop that stops for 25 s and leaves a moving one.
 TEST(SystemTick, MainLoopWatchdog) {
     {
-        timetest::TimeBoard t;
+        harness::TimeBoard t;
         t.StartMainLoop();
         fw::bMainLoopStage = 7;
         fw::dMainLoopCycles = 100;
@@ -147,7 +147,7 @@ TEST(SystemTick, MainLoopWatchdog) {
         EXPECT_LT(fw::lGetTickCount(), 24000u + 26000u);
     }
     {
-        timetest::TimeBoard t;
+        harness::TimeBoard t;
         t.StartMainLoop();
         const sim::StopKind e = t.board.RunOnCpu([] {
             for (int i = 0; i < 20000; ++i) {   // 20 minutes

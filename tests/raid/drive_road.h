@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "../executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
@@ -44,7 +44,7 @@ struct DriveRoadBoard {
     }
 
     sim::Chassis chassis;
-    dispatchtest::DispatchBoard b;
+    harness::DispatchBoard b;
 };
 
 // On the board's processor; false when the drive-side IOC did not come up.

@@ -19,7 +19,7 @@
 #include "config/rank_table.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/startup.h"

@@ -4,18 +4,18 @@
 #include <string>
 
 #include "executive/port_codes.h"
+#include "harness/sas_board_test.h"
 #include "executive/system_state.h"
 #include "sas/drive_ioc_images.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
-#include "sas_test_board.h"
 #include "target/target_engine.h"
 
 namespace {
 
 using namespace fw;
-using sastest::SasBoardTest;
+using harness::SasBoardTest;
 
 class DriveIocBringUpTest : public SasBoardTest {
 protected:

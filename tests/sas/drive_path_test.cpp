@@ -9,7 +9,7 @@
 
 #include "config/config_image.h"
 #include "config/default_config.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
@@ -168,7 +168,7 @@ TEST_F(DrivePathTest, FaultIsNoticedWithoutAReply) {
     ASSERT_EQ(b.board().RunOnCpu([] { InitEventLog(); }), sim::StopKind::Finished);
     ioc->EnterFault(0x1234);
     PollFor(5);
-    const EVENT_LOG_ENTRY* ps = dispatchtest::NewestEvent(1);
+    const EVENT_LOG_ENTRY* ps = harness::NewestEvent(1);
     ASSERT_NE(ps, nullptr);
     EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
     EXPECT_EQ(ioc->postedReplies(), 0u);
@@ -257,7 +257,7 @@ TEST_F(DrivePathTest, PulledAndInsertedDrivesUpdateTheList) {
     chassis.Pull(4);
     Rediscover();
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 7);
-    EXPECT_NE(dispatchtest::NewestEvent(118), nullptr);
+    EXPECT_NE(harness::NewestEvent(118), nullptr);
     uint8_t bTarget = 0;
     uint8_t abWwn[8];
     MakeSASDriveWwn(static_cast<uint32_t>(sOld.sasAddress), static_cast<uint32_t>(sOld.sasAddress >> 32), abWwn);
@@ -268,7 +268,7 @@ TEST_F(DrivePathTest, PulledAndInsertedDrivesUpdateTheList) {
     chassis.Insert(4, sNew);
     Rediscover();
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
-    EXPECT_NE(dispatchtest::NewestEvent(97), nullptr);
+    EXPECT_NE(harness::NewestEvent(97), nullptr);
     MakeSASDriveWwn(static_cast<uint32_t>(sNew.sasAddress), static_cast<uint32_t>(sNew.sasAddress >> 32), abWwn);
     ASSERT_EQ(bGetTargetIdBySASAddress(abWwn, &bTarget), STATUS_OK);
     uint8_t bEnclosure = 0, bSlot = 0;
@@ -439,7 +439,7 @@ TEST_F(DrivePathTest, ChangeCountJumpsRaiseThePhyWarning) {
         sPhy.changeCount = s.bCount;
         chassis.NotifyLinkChange();
         Rediscover();
-        EXPECT_EQ(dispatchtest::NewestEvent(19) != nullptr, s.fEvent) << int(s.bCount);
+        EXPECT_EQ(harness::NewestEvent(19) != nullptr, s.fEvent) << int(s.bCount);
     }
 }
 
@@ -520,6 +520,6 @@ TEST_F(SataDrivePathTest, PortSelectorsAreSwitchedToThisPath) {
         EXPECT_EQ(dSent, c.dPasses) << c.pszName;
         EXPECT_EQ(sPhy.selectorActive, !c.fStuck) << c.pszName;
         EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bPortSelectorPhys, 1) << c.pszName;
-        EXPECT_EQ(dispatchtest::NewestEvent(19) != nullptr, c.fWarned) << c.pszName;
+        EXPECT_EQ(harness::NewestEvent(19) != nullptr, c.fWarned) << c.pszName;
     }
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "executive/buffer_pages.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/drive_set.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/port_codes.h"
@@ -60,22 +60,12 @@ inline KERNEL_ENTRY* BuildRead(uint8_t bTarget, uint32_t dLba, uint8_t bElements
 
 class DriveSideTest : public ::testing::Test {
 protected:
-    explicit DriveSideTest(bool fSata = false) : chassis(Options(fSata)) {}
-    explicit DriveSideTest(const sim::ChassisOptions& sOptions) : chassis(sOptions) {}
+    explicit DriveSideTest(bool fSata = false) : DriveSideTest(Options(fSata)) {}
+    explicit DriveSideTest(const sim::ChassisOptions& sOptions)
+        : drives(sOptions), chassis(drives.chassis()), b(drives.dispatch()), ioc(&drives.ioc()) {}
 
     void SetUp() override {
-        ioc = &b.board().sasController();
-        ASSERT_NE(ioc, nullptr);
-        ioc->AttachChassis(&chassis);
-        SetSystemMemorySize(b.board().config().memorySize);
-        ASSERT_EQ(InitBufferPages(), STATUS_OK);
-        ASSERT_EQ(b.board().RunOnCpu([] {
-            InitKernelEntryPools();
-            InitDriveTables();
-            ASSERT_EQ(LSI_SAS_DriveIOCBringUp(FALSE), STATUS_OK);
-            InitDriveSideSAS();
-        }),
-                  sim::StopKind::Finished);
+        ASSERT_TRUE(drives.BringUp());
         ASSERT_EQ(bAllocDataPages(0, 8, &dBuffer), STATUS_OK);
     }
 
@@ -111,9 +101,10 @@ protected:
                   sim::StopKind::Finished);
     }
 
-    sim::Chassis chassis;
-    dispatchtest::DispatchBoard b;
-    sim::SasController* ioc = nullptr;
+    harness::DriveSet drives;
+    sim::Chassis& chassis;
+    harness::DispatchBoard& b;
+    sim::SasController* ioc;
     BUFFER_HANDLE dBuffer = NULL_BUFFER_HANDLE;
 };
 

@@ -15,13 +15,13 @@
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
-#include "sas_test_board.h"
+#include "harness/sas_board_test.h"
 
 namespace {
 
 using namespace fw;
 
-class DriveTableTest : public sastest::SasBoardTest {
+class DriveTableTest : public harness::SasBoardTest {
 protected:
     void SetUp() override {
         SasBoardTest::SetUp();

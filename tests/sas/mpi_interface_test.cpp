@@ -4,12 +4,12 @@
 #include <cstddef>
 
 #include "sas/drive_ioc_images.h"
-#include "sas_test_board.h"
+#include "harness/sas_board_test.h"
 
 namespace {
 
 using namespace fw;
-using sastest::SasBoardTest;
+using harness::SasBoardTest;
 
 class MpiInterfaceTest : public SasBoardTest {
 protected:

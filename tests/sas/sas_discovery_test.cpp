@@ -440,7 +440,7 @@ TEST_F(CascadeDiscoveryTest, UnchangedExpanderKeepsItsModelWithoutANewQuery) {
 // its drives out of the lists; cabling it again brings them back, asks the
 // returning expander what it is, and reports the new enclosure (event 152).
 TEST_F(CascadeDiscoveryTest, CutCascadeLosesItsEnclosureUntilRecabled) {
-    const EVENT_LOG_ENTRY* psRise = dispatchtest::NewestEvent(152);
+    const EVENT_LOG_ENTRY* psRise = harness::NewestEvent(152);
     Recable(2, false);
     EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bExpanderCount, 2);
     EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bHighestEnclosure, 2);
@@ -448,13 +448,13 @@ TEST_F(CascadeDiscoveryTest, CutCascadeLosesItsEnclosureUntilRecabled) {
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8 + 3);
     EXPECT_EQ(psGetSASDeviceOfTarget(TargetOfSlot(SlotOf(2, 1))), nullptr);
     // One controller alone starts no slot change and reports no loss.
-    EXPECT_EQ(dispatchtest::NewestEvent(152), psRise);
+    EXPECT_EQ(harness::NewestEvent(152), psRise);
 
     Recable(2, true);
     EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bHighestEnclosure, 3);
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8 + 3 + 3);
     EXPECT_EQ(chassis.expander(2).manufacturerQueries, 2u);
-    const EVENT_LOG_ENTRY* ps = dispatchtest::NewestEvent(152);
+    const EVENT_LOG_ENTRY* ps = harness::NewestEvent(152);
     ASSERT_NE(ps, nullptr);
     EXPECT_NE(ps, psRise);
     EXPECT_EQ(std::vector<uint8_t>(ps->abArgs, ps->abArgs + 4), (std::vector<uint8_t>{1, 3, 2, 3}));

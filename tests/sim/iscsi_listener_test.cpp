@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "sim/iscsi_listener.h"
-#include "support/iscsi_host.h"
+#include "harness/iscsi_host.h"
 
 namespace {
 

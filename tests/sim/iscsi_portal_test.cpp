@@ -13,7 +13,7 @@
 
 #include "sim/iscsi_pdu.h"
 #include "sim/iscsi_portal.h"
-#include "support/iscsi_host.h"
+#include "harness/iscsi_host.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/date_time.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -29,7 +29,7 @@
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
-#include "support/config_builder.h"
+#include "harness/config_builder.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ class ConfigCommitTest : public ::testing::Test {
 protected:
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.WaitIdle());
     }
 
@@ -83,7 +83,7 @@ class ConfigCommitLevelTest : public ConfigCommitTest, public ::testing::WithPar
 TEST_P(ConfigCommitLevelTest, ArrayLogicalDriveMappingAndSpareReachEveryDrive) {
     const ArraySpec& s = GetParam().sArray;
     for (unsigned u = 1; u <= 8; ++u) PlaceStaleCopy(u);
-    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    const uint32_t dEvents = harness::CountEvents(kEventConfigurationChanged);
     ASSERT_TRUE(builder.OpenEdit());
     ASSERT_EQ(builder.CreateArray(s), fw::STATUS_OK);
     ASSERT_EQ(cfgbuild::Builder::CreateLd(2), fw::STATUS_OK);
@@ -97,7 +97,7 @@ TEST_P(ConfigCommitLevelTest, ArrayLogicalDriveMappingAndSpareReachEveryDrive) {
     EXPECT_EQ(ps->sHeader.wSanMapCount, 1);
     EXPECT_EQ(ps->sHeader.wSpareCount, 1);
     EXPECT_EQ(fw::fIsConfigImageValid(ps), fw::TRUE);
-    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents + 1);
+    EXPECT_EQ(harness::CountEvents(kEventConfigurationChanged), dEvents + 1);
     // The run-time tables follow the image.
     EXPECT_EQ(fw::bGetRankCount(), 1);
     EXPECT_EQ(fw::wGetLogicalDriveCount(), 1);
@@ -169,7 +169,7 @@ TEST_F(ConfigCommitTest, AControllerStartingOnTheDrivesLoadsWhatWasCommitted) {
     // The controller starts again on the same NVRAM and drives, with
     // nothing of its memory kept.
     board.ClearConsoleText();
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
     ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(std::memcmp(abBody.data(), reinterpret_cast<const uint8_t*>(fw::pGetConfigImage()) + 512, abBody.size()), 0);
     EXPECT_EQ(fw::bGetRankCount(), 2);
@@ -195,7 +195,7 @@ TEST(ConfigCommitOnDisk, ANewControllerOnTheSameDataDirectoryLoadsTheSameConfigu
         sim::Board board(sConfig);
         board.sasController().AttachChassis(&chassis);
         cfgbuild::Builder builder(board);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.OpenEdit());
         ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3, 4})), fw::STATUS_OK);
         ASSERT_EQ(builder.CreateArray(Spec(fw::RAID_LEVEL_6, {5, 6, 7, 8})), fw::STATUS_OK);
@@ -209,7 +209,7 @@ TEST(ConfigCommitOnDisk, ANewControllerOnTheSameDataDirectoryLoadsTheSameConfigu
     sim::Board board(sConfig);
     board.sasController().AttachChassis(&chassis);
     cfgbuild::Builder builder(board);
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
     ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(fw::bGetRankCount(), 2);
     EXPECT_EQ(fw::wGetLogicalDriveCount(), 2);
@@ -286,12 +286,12 @@ class ConfigWriterFailureTest : public ConfigCommitTest, public ::testing::WithP
 
 TEST_P(ConfigWriterFailureTest, AMemberFailingOneStepMissesItsCopyAndTheCommitEnds) {
     chassis.DriveAt(2)->FailCommand(GetParam().bOpcode, 1000);
-    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    const uint32_t dEvents = harness::CountEvents(kEventConfigurationChanged);
     ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
     EXPECT_TRUE(HoldsLiveImage(1));
     EXPECT_FALSE(CopyIsValid(2));
     EXPECT_TRUE(HoldsLiveImage(3));
-    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents + 1);
+    EXPECT_EQ(harness::CountEvents(kEventConfigurationChanged), dEvents + 1);
     EXPECT_EQ(fw::wGetConfigWriterOutstanding(), 0);
 }
 
@@ -304,12 +304,12 @@ INSTANTIATE_TEST_SUITE_P(Steps, ConfigWriterFailureTest,
 
 TEST_F(ConfigCommitTest, ACommitNoMemberTookIsReportedAndNotAnnounced) {
     for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 1000);
-    const uint32_t dEvents = dispatchtest::CountEvents(kEventConfigurationChanged);
+    const uint32_t dEvents = harness::CountEvents(kEventConfigurationChanged);
     ASSERT_TRUE(builder.OpenEdit());
     ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
     EXPECT_FALSE(builder.Commit());
     EXPECT_EQ(fw::bGetConfigCommitResult(), fw::COMMIT_COPIES_LOST);
-    EXPECT_EQ(dispatchtest::CountEvents(kEventConfigurationChanged), dEvents);
+    EXPECT_EQ(harness::CountEvents(kEventConfigurationChanged), dEvents);
     // The next commit that reaches the drives is a success again.
     for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 0);
     fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
@@ -425,7 +425,7 @@ protected:
         if (pabNvram != nullptr) board->nvram().LoadImage(*pabNvram);
         board->sasController().AttachChassis(&chassis);
         builder = std::make_unique<cfgbuild::Builder>(*board);
-        return dispatchtest::BootToMainLoop(*board) && builder->WaitIdle();
+        return harness::BootToMainLoop(*board) && builder->WaitIdle();
     }
 
     // The board stops; a new one starts on what the old one left.

@@ -8,7 +8,7 @@
 #include "config/config_db.h"
 #include "config/config_image.h"
 #include "config_copy.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
 #include "sim/board.h"
@@ -32,7 +32,7 @@ protected:
 
     void Boot() {
         board.sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
     }
 
     static std::string LiveName() {

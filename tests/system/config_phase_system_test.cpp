@@ -6,7 +6,7 @@
 
 #include "config/config_db.h"
 #include "config/config_state.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
@@ -33,7 +33,7 @@ protected:
     }
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         // The start-of-day drive table rebuild is a phase too: let it end.
         board.RunUntil([] { return fw::dGetDriveTableChangeCount() != 0 && fw::bGetConfigPhase() == 0; },
                        600'000'000'000ull);

@@ -7,7 +7,7 @@
 
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/startup.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
@@ -36,7 +36,7 @@ TEST_P(DriveDiscoveryTest, StartOfDayListsEveryDriveAndNoticesAPull) {
     sim::Chassis chassis(o);
     sim::Board board;
     board.sasController().AttachChassis(&chassis);
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
     const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
     ASSERT_EQ(ps->bEntryCount, c.uDrives);
     for (uint8_t i = 0; i < ps->bEntryCount; ++i) {
@@ -56,7 +56,7 @@ TEST(DriveTableAtStartOfDay, IsEmptyAfterBoot) {
     sim::Chassis chassis;
     sim::Board board;
     board.sasController().AttachChassis(&chassis);
-    ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+    ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
     const fw::DRIVE_INFO_LIST* ps = fw::pGetDriveInfoList();
     ASSERT_NE(ps, nullptr);
     EXPECT_EQ(ps->dUsedBytes, 8u);

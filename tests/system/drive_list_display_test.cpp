@@ -8,7 +8,7 @@
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "executive/console_output.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -21,7 +21,7 @@ protected:
     void Boot(const sim::ChassisOptions& o) {
         if (!chassis) chassis = std::make_unique<sim::Chassis>(o);
         board.sasController().AttachChassis(chassis.get());
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         board.RunUntil([] { return fw::dGetDriveTableChangeCount() != 0 && fw::fIsDriveRescanInProgress() != fw::TRUE; },
                        600'000'000'000ull);
         board.RunUntil([] { return false; }, 100'000'000ull);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/drive_locate.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
 #include "hw/scsi.h"
@@ -14,7 +14,7 @@
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
-#include "support/config_builder.h"
+#include "harness/config_builder.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ class DriveLocateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.WaitIdle());
         const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
         for (uint8_t i = 0; i < ps->bEntryCount; ++i)

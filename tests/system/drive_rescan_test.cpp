@@ -9,7 +9,7 @@
 
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
 #include "sim/board.h"
@@ -27,7 +27,7 @@ protected:
     void Boot() {
         board = std::make_unique<sim::Board>();
         board->sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(*board)) << board->ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(*board)) << board->ConsoleText();
         WaitForTable();
     }
     // Until no rebuild is asked for or running.
@@ -166,7 +166,7 @@ TEST_F(DriveRescanTest, AnEmptyEnclosureGivesAnEmptyTable) {
     Boot();
     EXPECT_EQ(fw::pGetDriveInfoList()->bDriveCount, 0);
     EXPECT_EQ(fw::pGetDriveInfoList()->dUsedBytes, 8u);
-    EXPECT_NE(dispatchtest::NewestEvent(89), nullptr);
+    EXPECT_NE(harness::NewestEvent(89), nullptr);
 }
 
 }  // namespace

@@ -6,14 +6,14 @@
 
 #include "config/config_db.h"
 #include "config/io_quiesce.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
 #include "partner/partner_link.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
-#include "support/config_builder.h"
+#include "harness/config_builder.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 
@@ -30,7 +30,7 @@ class IoQuiesceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.WaitIdle());
         g_abDone.clear();
     }

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "config/config_fixture.h"
+#include "harness/config_test.h"
 #include "config/ld_table.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
@@ -16,7 +16,7 @@ namespace {
 
 using namespace fw;
 
-class CommandChecksTest : public cfgtest::ConfigTest {
+class CommandChecksTest : public harness::ConfigTest {
 protected:
     void SetUp() override {
         ConfigTest::SetUp();
@@ -31,7 +31,7 @@ protected:
         AddRank(RAID_LEVEL_0, 2, 128, 1000000);
         AddLd({{0, 1000}});
         const uint16_t l = AddLd({{1000, 100000}});
-        cfgtest::s_sLive.asLd[l].wBlockSize = 4096;
+        harness::s_sLive.asLd[l].wBlockSize = 4096;
         PresentAllExcept();
         ApplyStoredSettings(FALSE, TRUE);
         ASSERT_EQ(bGetLogicalDriveBlockFactor(1), 8);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/config_fixture.h"
+#include "harness/config_test.h"
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "hw/scsi.h"
@@ -24,7 +24,7 @@ namespace target_test {
 
 using fw::KERNEL_ENTRY;
 
-class HostBoard : public cfgtest::ConfigTest {
+class HostBoard : public harness::ConfigTest {
 protected:
     static constexpr uint8_t PORT = fw::PORT_CODE_FC_HOST_1;
     static constexpr uint32_t INITIATOR = 0x010203;

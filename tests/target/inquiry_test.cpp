@@ -164,7 +164,7 @@ std::vector<Designator> Designators(const HostReply& r) {
 TEST_F(InquiryTest, DeviceIdentificationOfADriveWithNameAndIdentifier) {
     AddRank(RAID_LEVEL_0, 2, 128, 100000);
     const uint16_t l = AddLd({{0, 100000}});
-    CONFIG_LD_RECORD& sLd = cfgtest::s_sLive.asLd[l];
+    CONFIG_LD_RECORD& sLd = harness::s_sLive.asLd[l];
     std::memcpy(sLd.acLdName, "Data\x01Volume", 12);
     std::memset(sLd.acLdName + 12, 0, sizeof(sLd.acLdName) - 12);
     for (uint8_t i = 0; i < 16; i++) sLd.abLdIdentifier[i] = static_cast<uint8_t>(0x60 + i);

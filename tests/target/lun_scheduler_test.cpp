@@ -73,7 +73,7 @@ TEST_F(LunSchedulerTest, ArrayWhoseShareIsUsedUpWaitsForTheNextPass) {
     // 1 holds drive 2.
     AddRank(RAID_LEVEL_0, 2, 128, 200000);
     AddRank(RAID_LEVEL_0, 2, 128, 100000);
-    cfgtest::s_sLive.asRank[0].bCachePolicy = POLICY_SHARED_OUTSTANDING;
+    harness::s_sLive.asRank[0].bCachePolicy = POLICY_SHARED_OUTSTANDING;
     AddLd({{0, 100000}});
     AddLd({{100000, 100000}});
     AddLd({{200000, 100000}});

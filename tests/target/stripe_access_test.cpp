@@ -10,7 +10,7 @@
 #include "executive/tick.h"
 #include "host_board.h"
 #include "partner/partner_link.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 #include "target/command_access.h"
 
 namespace target_test {
@@ -80,8 +80,8 @@ TEST_F(StripeAccessTest, EveryReadAndWriteClaimsWholeRows) {
 
 TEST_F(StripeAccessTest, ACommandOverTwoSegmentsHasTwoRanges) {
     InitStripeAccessTable();
-    std::memset(&cfgtest::s_sLive, 0, sizeof(cfgtest::s_sLive));
-    MakeDefaultConfiguration(&cfgtest::s_sLive, TRUE);
+    std::memset(&harness::s_sLive, 0, sizeof(harness::s_sLive));
+    MakeDefaultConfiguration(&harness::s_sLive, TRUE);
     AddRank(RAID_LEVEL_0, 2, 128, 102400);
     AddRank(RAID_LEVEL_0, 2, 128, 102400);
     AddLd({{0, 51200}, {102400, 51200}});
@@ -220,7 +220,7 @@ TEST_F(StripeAccessTest, DumpShowsFlagsAndRecords) {
 
 TEST(EventRate, TenReportsWithinAnHourGiveTheSubtypeThreeEvent) {
     sim::Board board;
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     ValidateNvram();
     InitEventLog();
     InitStripeAccessTable();
@@ -249,16 +249,16 @@ TEST(EventRate, TenReportsWithinAnHourGiveTheSubtypeThreeEvent) {
 
 TEST(EventPostedWithin, AgeOfTheNewestEventOfACode) {
     sim::Board board;
-    test::PrepareInterruptsAndCalendar();
+    harness::PrepareInterruptsAndCalendar();
     ValidateNvram();
     InitEventLog();
     InitStripeAccessTable();
     PostEvent(77, 1);
     EXPECT_EQ(fWasEventPostedWithin(77, 10), TRUE);
     EXPECT_EQ(fWasEventPostedWithin(78, 10), FALSE);
-    DATE_TIME sLater = test::kTestNow;
+    DATE_TIME sLater = harness::kTestNow;
     sLater.bHour = static_cast<uint8_t>(sLater.bHour + 1);
-    test::SetCalendar(sLater);
+    harness::SetCalendar(sLater);
     EXPECT_EQ(fWasEventPostedWithin(77, 3600), FALSE);
     EXPECT_EQ(fWasEventPostedWithin(77, 3601), TRUE);
 }

@@ -135,7 +135,7 @@ TEST_F(TargetCommandsTest, ReadCapacityOfADriveBeyondTwoToThe32Blocks) {
 TEST_F(TargetCommandsTest, ReadCapacityCountsTheDrivesOwnBlocks) {
     AddRank(RAID_LEVEL_0, 2, 128, 1000000);
     const uint16_t l = AddLd({{0, 80003}});   // 10000 blocks of 4096 bytes and a partial one
-    cfgtest::s_sLive.asLd[l].wBlockSize = 4096;
+    harness::s_sLive.asLd[l].wBlockSize = 4096;
     PresentAllExcept();
     ApplyStoredSettings(FALSE, TRUE);
     Map(0, l);
@@ -280,7 +280,7 @@ class SynchronizeCacheTest : public TargetCommandsTest {
 protected:
     void SetUp() override {
         TargetCommandsTest::SetUp();
-        cfgtest::s_sLive.sHeader.fCacheFlushCommand = TRUE;
+        harness::s_sLive.sHeader.fCacheFlushCommand = TRUE;
         MakeDrives({100000});
         ClearAttentions();
     }
@@ -292,7 +292,7 @@ protected:
 };
 
 TEST_F(SynchronizeCacheTest, AnsweredAtOnceWhenTheSettingIsOff) {
-    cfgtest::s_sLive.sHeader.fCacheFlushCommand = FALSE;
+    harness::s_sLive.sHeader.fCacheFlushCommand = FALSE;
     ApplyStoredSettings(FALSE, TRUE);
     ExpectGood(Ask(0, Cdb10(SCSI_SYNCHRONIZE_CACHE10, 0, 0)), "setting off");
     EXPECT_EQ(fGetMetadataFlushInProg(), FALSE);

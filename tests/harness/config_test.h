@@ -24,9 +24,9 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "sim/board.h"
-#include "support/test_calendar.h"
+#include "harness/calendar.h"
 
-namespace cfgtest {
+namespace harness {
 
 using fw::CONFIG_IMAGE;
 
@@ -50,7 +50,7 @@ struct Segment {
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::PrepareInterruptsAndCalendar();
+        PrepareInterruptsAndCalendar();
         fw::InitConsoleUart(115200);
         fw::ValidateNvram();
         fw::InitEventLog();
@@ -170,4 +170,4 @@ protected:
     uint16_t m_wFirstEvent = 0;
 };
 
-}  // namespace cfgtest
+}  // namespace harness

@@ -20,7 +20,7 @@
 #include "sim/board.h"
 #include "sim/rtc.h"
 
-namespace timetest {
+namespace harness {
 
 inline void TestFiq() {
     const uint32_t dSources = fw::Cp6Read(0, 7);
@@ -76,4 +76,4 @@ struct TimeBoard {
     sim::Board board;
 };
 
-}  // namespace timetest
+}  // namespace harness

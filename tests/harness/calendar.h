@@ -7,7 +7,7 @@
 #include "executive/rtc.h"
 #include "executive/tick.h"
 
-namespace test {
+namespace harness {
 
 inline constexpr fw::DATE_TIME kTestNow = {2026, 12, 7, 2, 10, 20, 30};
 
@@ -24,4 +24,4 @@ inline void PrepareInterruptsAndCalendar(const fw::DATE_TIME& sNow = kTestNow) {
     SetCalendar(sNow);
 }
 
-}  // namespace test
+}  // namespace harness

@@ -18,9 +18,9 @@
 #include "executive/work_flags.h"
 #include "hw/hw.h"
 #include "sim/processor_errors.h"
-#include "time_test_board.h"
+#include "harness/time_board.h"
 
-namespace dispatchtest {
+namespace harness {
 
 inline void StoreVector(uint32_t dSlot, fw::HwHandler pHandler) {
     const uint32_t dAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pHandler));
@@ -50,7 +50,7 @@ struct DispatchBoard {
     sim::Board& board() { return t.board; }
     void RunMs(uint32_t dMs) { t.RunMs(dMs); }
 
-    timetest::TimeBoard t;
+    TimeBoard t;
 };
 
 // Boots the controller from its reset entry up to its first main-loop cycle.
@@ -97,4 +97,4 @@ inline uint32_t CountEvents(uint8_t bCode) {
     return n;
 }
 
-}  // namespace dispatchtest
+}  // namespace harness

@@ -17,7 +17,7 @@
 #include "sim/board.h"
 #include "sim/sas_controller.h"
 
-namespace sastest {
+namespace harness {
 
 class SasBoardTest : public ::testing::Test {
 protected:
@@ -66,4 +66,4 @@ protected:
     sim::SasController* ioc = nullptr;
 };
 
-}  // namespace sastest
+}  // namespace harness
