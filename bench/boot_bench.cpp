@@ -31,6 +31,7 @@ void Print(const char* name, const bench::Result& r) {
 int main() {
     bool ok = true;
     const bench::Result fresh = bench::Measure(
+        "new board (NVRAM formatted)",
         [&] {
             sim::Board board;
             ok = ok && BootToMainLoop(board);
@@ -41,6 +42,7 @@ int main() {
     ok = ok && BootToMainLoop(board);
     const uint64_t virtualNs = board.clock().Now();
     const bench::Result again = bench::Measure(
+        "restart (NVRAM kept)",
         [&] {
             board.ClearConsoleText();
             ok = ok && BootToMainLoop(board);

@@ -208,6 +208,7 @@ int main() {
             runner.Rewind();
             runner.ForgetBuffers();
             results[w] = bench::Measure(
+                wl.name,
                 [&] {
                     ok = ok && runner.Run(wl.write, wl.depth, kBatch);
                     return ok ? kBatch : 0x7FFFFFFFu;
@@ -225,7 +226,7 @@ int main() {
     Direct direct(drives.chassis(), buffers.data());
     bench::Result alone[2];
     for (int write = 1; write >= 0; --write) {
-        alone[write] = bench::Measure([&] {
+        alone[write] = bench::Measure(write ? "drives alone, write" : "drives alone, read", [&] {
             ok = ok && direct.Run(write != 0, kBatch);
             return ok ? kBatch : 0x7FFFFFFFu;
         });

@@ -25,9 +25,10 @@ uint16_t g_wIn, g_wOut;
 volatile uint32_t g_dSink;
 
 template <typename Op>
-bench::Result MeasureOp(Op&& op) {
+bench::Result MeasureOp(const char* name, Op&& op) {
     uint32_t i = 0;
     return bench::Measure(
+        name,
         [&] {
             for (uint32_t n = 0; n < kBatch; ++n) op(i++);
             return kBatch;
@@ -49,7 +50,7 @@ int main() {
     fw::InitBufferPages();
     fw::InitKernelEntryPool();
 
-    const bench::Result reference = MeasureOp([](uint32_t i) {
+    const bench::Result reference = MeasureOp("plain array push+pop", [](uint32_t i) {
         g_awRing[g_wIn] = static_cast<uint16_t>(i);
         g_wIn = g_wIn == 4096 ? 0 : g_wIn + 1;
         g_dSink = g_awRing[g_wOut];
@@ -63,20 +64,20 @@ int main() {
         fw::bAllocKernelEntries(0, 1, &ps);
         fw::FreeKernelEntries(ps);
     }
-    const bench::Result entry = MeasureOp([](uint32_t) {
+    const bench::Result entry = MeasureOp("entry allocate+free", [](uint32_t) {
         fw::KERNEL_ENTRY* psEntry;
         if (fw::bAllocKernelEntries(0, 1, &psEntry) == fw::STATUS_OK) fw::FreeKernelEntries(psEntry);
     });
-    const bench::Result ring = MeasureOp([](uint32_t i) {
+    const bench::Result ring = MeasureOp("ring push+pop", [](uint32_t i) {
         fw::QueueKernelEntry(fw::PORT_CODE_INITIATOR, static_cast<uint16_t>(i % fw::KERNEL_ENTRY_COUNT));
         fw::DequeueKernelEntry(fw::PORT_CODE_INITIATOR);
     });
-    const bench::Result page = MeasureOp([](uint32_t) {
+    const bench::Result page = MeasureOp("page allocate+free", [](uint32_t) {
         fw::BUFFER_HANDLE dHandle;
         if (fw::bAllocDataPages(0, 1, &dHandle) == fw::STATUS_OK) fw::wFreeDataPages(dHandle, 1);
     });
     // The interrupt-source lock: masks in the interrupt controller's registers.
-    const bench::Result lock = MeasureOp([](uint32_t) { fw::PulseKernelQueueLock(); });
+    const bench::Result lock = MeasureOp("source-2 lock+unlock", [](uint32_t) { fw::PulseKernelQueueLock(); });
 
     std::printf("command machinery, rounds of at least %.0f ms, best of %d\n", bench::kRoundSeconds * 1000,
                 bench::kRounds);
