@@ -177,6 +177,11 @@ void Board::TakeInterrupts() {
     if (!(m_cpu->cpsr & Cpu::kIrqMask) && m_intc.IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
 }
 
+void Board::PassWithEvents(uint64_t costNs) {
+    const uint64_t target = m_followWall ? WallNow() : m_clock.Now() + costNs;
+    m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+}
+
 uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
 
 void Board::Delay(uint64_t ns) {

@@ -24,7 +24,7 @@ public:
         const uint32_t lines = level ? m_lines[reg] | 1u << bit : m_lines[reg] & ~(1u << bit);
         if (lines == m_lines[reg]) return;
         m_lines[reg] = lines;
-        Update();
+        Update(reg);
     }
     bool Line(unsigned reg, unsigned bit) const { return (m_lines[reg] >> bit) & 1u; }
     uint32_t Read(uint32_t crn, uint32_t crm) const {
@@ -46,7 +46,7 @@ public:
         } else {
             return;
         }
-        Update();
+        Update(crn);
     }
     uint32_t Fiq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & m_steer[reg]; }
     uint32_t Irq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & ~m_steer[reg]; }
@@ -71,19 +71,21 @@ public:
     }
 
 private:
-    void Update() {
-        uint32_t fiq = 0, irq = 0;
-        for (unsigned r = 0; r < kRegisters; ++r) {
-            const uint32_t asking = m_lines[r] & m_enable[r];
-            fiq |= asking & m_steer[r];
-            irq |= asking & ~m_steer[r];
-        }
-        m_pending = (fiq ? kFiq : 0) | (irq ? kIrq : 0);
+    // Only register `reg` changed: the others' share of the pending state
+    // stands, kept as one bit per register for each exception.
+    void Update(unsigned reg) {
+        const uint32_t asking = m_lines[reg] & m_enable[reg];
+        const uint32_t bit = 1u << reg;
+        m_fiqRegisters = (asking & m_steer[reg]) ? m_fiqRegisters | bit : m_fiqRegisters & ~bit;
+        m_irqRegisters = (asking & ~m_steer[reg]) ? m_irqRegisters | bit : m_irqRegisters & ~bit;
+        m_pending = (m_fiqRegisters ? kFiq : 0) | (m_irqRegisters ? kIrq : 0);
     }
     std::array<uint32_t, kRegisters> m_lines{};
     std::array<uint32_t, kRegisters> m_enable{};
     std::array<uint32_t, kRegisters> m_steer{};
     std::array<uint32_t, kMessageRegisters> m_message{};
+    uint32_t m_fiqRegisters = 0;   // bit r: register r has an enabled FIQ source raised
+    uint32_t m_irqRegisters = 0;
     uint32_t m_pending = 0;
 };
 

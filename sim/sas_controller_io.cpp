@@ -220,14 +220,15 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
 
 void SasController::FinishScsi(uint32_t index) {
     Completion& c = m_completions[index];
-    const ScsiEnd end = c.end;
-    c.nextFree = m_freeCompletion;
-    m_freeCompletion = index + 1;
+    const ScsiEnd& end = c.end;
     if (end.status == 0 && end.transferred >= end.dataLength) {
         ContextReply(end.context);
     } else {
         ReplyScsi(end, end.status == 0 ? fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN : fw::MPI_IOCSTATUS_SUCCESS);
     }
+    // Freed once the reply is out: nothing in between starts a request.
+    c.nextFree = m_freeCompletion;
+    m_freeCompletion = index + 1;
 }
 
 // The address reply of a SCSI IO, with the sense data put where the request

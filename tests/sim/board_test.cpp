@@ -80,6 +80,35 @@ TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {
     EXPECT_TRUE(intc.IrqPending());
 }
 
+// The pending state is kept per register as lines, enables and steering
+// change: after every change it must agree with all four registers' source
+// bits, also when one register's source drops while another's stays.
+TEST(InterruptController, PendingAgreesWithEveryRegisterAfterEachChange) {
+    sim::InterruptController intc;
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int step = 0; step < 5000; ++step) {
+        const unsigned reg = next() % sim::InterruptController::kRegisters;
+        const unsigned bit = next() % 4;   // few sources, so they collide often
+        switch (next() % 4) {
+        case 0:
+        case 1: intc.SetLine(reg, bit, next() % 2 == 0); break;
+        case 2: intc.Write(reg, sim::InterruptController::kCrmEnable, intc.Enable(reg) ^ 1u << bit); break;
+        default: intc.Write(reg, sim::InterruptController::kCrmSteer, intc.Steer(reg) ^ 1u << bit); break;
+        }
+        bool fiq = false, irq = false;
+        for (unsigned r = 0; r < sim::InterruptController::kRegisters; ++r) {
+            fiq = fiq || intc.Fiq(r) != 0;
+            irq = irq || intc.Irq(r) != 0;
+        }
+        ASSERT_EQ(intc.FiqPending(), fiq) << "step " << step;
+        ASSERT_EQ(intc.IrqPending(), irq) << "step " << step;
+    }
+}
+
 TEST(Timers, ReloadingTimerTicksEveryPeriodUntilCleared) {
     sim::Board board;
     // 400000 counts at 400 MHz: one millisecond.
