@@ -242,7 +242,7 @@ void Board::YieldIfDue() {
 
 // --- console -------------------------------------------------------------------
 
-std::string Board::ConsoleText() const { return m_uart->Transmitted(); }
+const std::string& Board::ConsoleText() const { return m_uart->Transmitted(); }
 
 void Board::ClearConsoleText() { m_uart->ClearTransmitted(); }
 

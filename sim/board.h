@@ -138,7 +138,8 @@ public:
     void Delay(uint64_t ns);
 
     // --- console ------------------------------------------------------------
-    std::string ConsoleText() const;   // everything the UART transmitted
+    // Everything the UART transmitted (watchers call this at every poll: no copy).
+    const std::string& ConsoleText() const;
     void ClearConsoleText();
     void TypeKeys(std::string_view keys);
     // Called at every main-loop poll (the controller program reads the
