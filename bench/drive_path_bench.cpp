@@ -197,7 +197,11 @@ int main() {
         {"write 4 KiB, depth 32", true, 32},
         {"read 4 KiB, depth 32", false, 32},
     };
-    bench::Result results[std::size(workloads)];
+    // Each workload beside the same commands given to the drives alone, in
+    // alternating rounds.
+    bench::Pair results[std::size(workloads)];
+    std::vector<uint8_t> buffers(kBuffers * kBytes);
+    Direct direct(drives.chassis(), buffers.data());
     bool verified = true;
     drives.board().RunOnCpu([&] {
         Runner runner(drives);
@@ -207,10 +211,15 @@ int main() {
             const Workload& wl = workloads[w];
             runner.Rewind();
             runner.ForgetBuffers();
-            results[w] = bench::Measure(
+            results[w] = bench::MeasureBesideReference(
                 wl.name,
                 [&] {
                     ok = ok && runner.Run(wl.write, wl.depth, kBatch);
+                    return ok ? kBatch : 0x7FFFFFFFu;
+                },
+                wl.write ? "drives alone, write" : "drives alone, read",
+                [&] {
+                    ok = ok && direct.Run(wl.write, kBatch);
                     return ok ? kBatch : 0x7FFFFFFFu;
                 },
                 true);
@@ -222,38 +231,23 @@ int main() {
         return 1;
     }
 
-    std::vector<uint8_t> buffers(kBuffers * kBytes);
-    Direct direct(drives.chassis(), buffers.data());
-    bench::Result alone[2];
-    for (int write = 1; write >= 0; --write) {
-        alone[write] = bench::Measure(write ? "drives alone, write" : "drives alone, read", [&] {
-            ok = ok && direct.Run(write != 0, kBatch);
-            return ok ? kBatch : 0x7FFFFFFFu;
-        });
-    }
-    if (!ok) {
-        std::fprintf(stderr, "drive_path_bench: a drive model refused a command\n");
-        return 1;
-    }
-
     std::printf("drive path, %u drives, rounds of at least %.0f ms, best of %d\n", kDrives,
                 bench::kRoundSeconds * 1000, bench::kRounds);
-    std::printf("%-28s %10.0f cmd/s %8.0f ns/cmd %8s instr/cmd\n", "drives alone, write", alone[1].OpsPerSecond(),
-                alone[1].NsPerOp(), alone[1].InstructionsPerOp().c_str());
-    std::printf("%-28s %10.0f cmd/s %8.0f ns/cmd %8s instr/cmd\n", "drives alone, read", alone[0].OpsPerSecond(),
-                alone[0].NsPerOp(), alone[0].InstructionsPerOp().c_str());
     for (size_t w = 0; w < std::size(workloads); ++w) {
-        Print(workloads[w].name, results[w], alone[workloads[w].write ? 1 : 0]);
+        const bench::Result& alone = results[w].reference;
+        std::printf("%-28s %10.0f cmd/s %8.0f ns/cmd %8s instr/cmd\n", "  the drives alone", alone.OpsPerSecond(),
+                    alone.NsPerOp(), alone.InstructionsPerOp().c_str());
+        Print(workloads[w].name, results[w].measured, alone);
     }
     // The firmware's own time per command, and the board's own beside it
     // (the path less the firmware and less what the drives alone take).
     for (size_t w = 0; w < std::size(workloads); ++w) {
-        const bench::Result& r = results[w];
+        const bench::Result& r = results[w].measured;
         if (r.firmwareShare < 0) continue;
         const double firmwareNs = r.NsPerOp() * r.firmwareShare;
-        const double boardNs = r.NsPerOp() - firmwareNs - alone[workloads[w].write ? 1 : 0].NsPerOp();
+        const double drivesNs = results[w].reference.NsPerOp();
         std::printf("%-28s firmware %6.0f ns/cmd, board %6.0f ns/cmd, drives %6.0f ns/cmd\n", workloads[w].name,
-                    firmwareNs, boardNs, alone[workloads[w].write ? 1 : 0].NsPerOp());
+                    firmwareNs, r.NsPerOp() - firmwareNs - drivesNs, drivesNs);
     }
     return 0;
 }

@@ -140,41 +140,79 @@ constexpr int kRounds = 5;
 constexpr double kSampleSeconds = 0.3;  // the sampled pass: some 3000 samples
 constexpr int kCountedBatches = 8;      // under callgrind: instructions do not vary
 
-// Runs `batch()` (some operations, returning how many) until a round has
-// lasted at least kRoundSeconds; the round with the best rate is kept.
-// `name` labels the measurement's counters under callgrind.
+// Under callgrind: a fixed number of batches between zeroed and dumped
+// counters, labelled `name` and the operation count.
+template <typename Batch>
+Result Count(const char* name, Batch&& batch) {
+    Result counted;
+    CALLGRIND_ZERO_STATS;
+    for (int b = 0; b < kCountedBatches; ++b) counted.ops += batch();
+    char label[128];
+    std::snprintf(label, sizeof label, "%s ops=%llu", name, static_cast<unsigned long long>(counted.ops));
+    CALLGRIND_DUMP_STATS_AT(label);
+    return counted;
+}
+
+// One round: `batch()` (some operations, returning how many) again and
+// again until kRoundSeconds have passed.
+template <typename Batch>
+Result Round(const InstructionCounter& counter, Batch&& batch) {
+    Result round;
+    const uint64_t i0 = counter.Read();
+    const auto t0 = std::chrono::steady_clock::now();
+    do {
+        round.ops += batch();
+        round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    } while (round.seconds < kRoundSeconds);
+    round.instructions = counter.Available() ? counter.Read() - i0 : 0;
+    return round;
+}
+
+inline void KeepBest(Result& best, const Result& round) {
+    if (best.ops == 0 || round.OpsPerSecond() > best.OpsPerSecond()) best = round;
+}
+
+// The firmware's share of `batch()`'s time, sampled in a pass of its own.
+template <typename Batch>
+void SampleSides(Result& result, Batch&& batch) {
+    SideSampler sampler;
+    sampler.Start();
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSampleSeconds) batch();
+    sampler.Stop();
+    result.firmwareShare = sampler.FirmwareShare();
+}
+
+// The best of kRounds rounds of `batch()`.  `name` labels the measurement's
+// counters under callgrind.
 template <typename Batch>
 Result Measure(const char* name, Batch&& batch, bool sampleSides = false) {
-    if (RUNNING_ON_VALGRIND) {
-        Result counted;
-        CALLGRIND_ZERO_STATS;
-        for (int b = 0; b < kCountedBatches; ++b) counted.ops += batch();
-        char label[128];
-        std::snprintf(label, sizeof label, "%s ops=%llu", name, static_cast<unsigned long long>(counted.ops));
-        CALLGRIND_DUMP_STATS_AT(label);
-        return counted;
-    }
+    if (RUNNING_ON_VALGRIND) return Count(name, batch);
     InstructionCounter counter;
     Result best;
+    for (int r = 0; r < kRounds; ++r) KeepBest(best, Round(counter, batch));
+    if (sampleSides) SampleSides(best, batch);
+    return best;
+}
+
+// A measurement and its reference in alternating rounds, so that on a
+// shared machine both meet the same load and the ratio between them holds
+// even where the rates themselves wander.
+struct Pair {
+    Result measured;
+    Result reference;
+};
+template <typename Batch, typename ReferenceBatch>
+Pair MeasureBesideReference(const char* name, Batch&& batch, const char* referenceName, ReferenceBatch&& reference,
+                            bool sampleSides = false) {
+    if (RUNNING_ON_VALGRIND) return Pair{Count(name, batch), Count(referenceName, reference)};
+    InstructionCounter counter;
+    Pair best;
     for (int r = 0; r < kRounds; ++r) {
-        Result round;
-        const uint64_t i0 = counter.Read();
-        const auto t0 = std::chrono::steady_clock::now();
-        do {
-            round.ops += batch();
-            round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        } while (round.seconds < kRoundSeconds);
-        round.instructions = counter.Available() ? counter.Read() - i0 : 0;
-        if (r == 0 || round.OpsPerSecond() > best.OpsPerSecond()) best = round;
+        KeepBest(best.reference, Round(counter, reference));
+        KeepBest(best.measured, Round(counter, batch));
     }
-    if (sampleSides) {
-        SideSampler sampler;
-        sampler.Start();
-        const auto t0 = std::chrono::steady_clock::now();
-        while (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSampleSeconds) batch();
-        sampler.Stop();
-        best.firmwareShare = sampler.FirmwareShare();
-    }
+    if (sampleSides) SampleSides(best.measured, batch);
     return best;
 }
 

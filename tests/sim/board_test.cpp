@@ -109,6 +109,20 @@ TEST(InterruptController, PendingAgreesWithEveryRegisterAfterEachChange) {
     }
 }
 
+// A count is 2.5 ns: an odd count ends half-way through a nanosecond, and
+// the timer expires at the next whole one, never before its count is out.
+TEST(Timers, AnOddCountExpiresAtTheNextWholeNanosecond) {
+    sim::Board board;
+    const uint64_t counts = 400001;   // 1,000,002.5 ns
+    fw::Cp6Write(4, 9, static_cast<uint32_t>(counts));
+    const uint64_t start = board.clock().Now();   // the count starts as the mode is written
+    fw::Cp6Write(0, 9, 6);
+    board.clock().AdvanceTo(start + 1'000'002);
+    EXPECT_FALSE(board.intc().Line(0, 8));
+    board.clock().AdvanceTo(start + 1'000'003);
+    EXPECT_TRUE(board.intc().Line(0, 8));
+}
+
 TEST(Timers, ReloadingTimerTicksEveryPeriodUntilCleared) {
     sim::Board board;
     // 400000 counts at 400 MHz: one millisecond.
