@@ -15,6 +15,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "app/program_run.h"
+
 namespace {
 
 // One run of the controller behind a pseudo-terminal.
@@ -103,17 +105,8 @@ private:
     size_t m_seen = 0;
 };
 
-class ConsoleTerminal : public ::testing::Test {
+class ConsoleTerminal : public apptest::ProgramTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/console-terminal-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        const std::string command = "rm -rf " + m_dir;
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
     // Ctrl-E, then the Configuration Menu once no commit or drive scan
     // holds the configuration (asked again and again meanwhile, as an
     // operator would; the deadline only ends a run that never gets there).
@@ -133,7 +126,6 @@ protected:
     }
     static inline const std::string kPrompt = "Please Select Option: ";
     static inline const std::string kAnyKey = "Press any key to continue...";
-    std::string m_dir;
 };
 
 // The keys, and the text they bring, which ends the screen (a question);
