@@ -23,6 +23,8 @@
 #include "executive/startup.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
+#include "sim/fc_fabric.h"
+#include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/setup.h"
 
@@ -264,6 +266,12 @@ int main(int argc, char** argv) {
     sim::Chassis chassis(enclosure);
     sim::Board board(config);
     board.sasController().AttachChassis(&chassis);
+    // The host ports' fabric, where hosts (an iSCSI portal's sessions among
+    // them) attach as initiators.
+    sim::FcFabric fabric;
+    for (uint8_t chip = 1; chip <= 2; ++chip) {
+        if (sim::IspChip* psChip = sim::FindIspChip(board, chip)) psChip->AttachFabric(fabric);
+    }
 
     if (consoleIn.empty()) {
         keys.fd = STDIN_FILENO;

@@ -35,6 +35,7 @@ class ProcessorErrors;
 class Rtc;
 class SasController;
 class XorAccelerator;
+class IspChip;
 
 // The host-port chips fitted, by the kind the firmware finds them to be.
 enum class HostInterface : uint8_t {
@@ -65,6 +66,8 @@ struct BoardConfig {
     std::string dataDir;          // empty: NVRAM and state in memory only
     bool hostChip1 = true;        // host-port chips fitted (Fibre Channel)
     bool hostChip2 = true;
+    uint32_t hostChipId = 0x24321077;  // their PCI identity (device << 16 | vendor)
+    bool hostChipsPcie = false;   // behind the PCI Express link instead of on PCI-X
     bool pciFault = false;        // PCI set-up finds the bus dead
     bool pciExpressFault = false; // PCI Express link never trains
     bool i2cFault[3] = {false, false, false};  // I2C unit stuck busy
@@ -102,6 +105,8 @@ public:
     ProcessorErrors& processorErrors() { return *m_errors; }
     SasController& sasController() { return *m_sasController; }
     XorAccelerator& xorAccelerator() { return *m_xor; }
+    // Host chip 1 or 2 of a Fibre Channel board; null when not fitted.
+    IspChip* ispChip(uint8_t chip) { return chip == 1 || chip == 2 ? m_ispChips[chip - 1] : nullptr; }
 
     // The board's state file (key=value lines in the data directory): what
     // the board keeps across runs besides NVRAM and drives.
@@ -184,6 +189,7 @@ private:
     std::unique_ptr<ProcessorErrors> m_errors;
     std::unique_ptr<XorAccelerator> m_xor;
     SasController* m_sasController = nullptr;  // kept by the PCI model
+    IspChip* m_ispChips[2] = {nullptr, nullptr};
     std::unique_ptr<Fiber> m_fiber;
     void (*m_resetEntry)() = nullptr;
     StopKind m_lastStop = StopKind::Running;

@@ -7,6 +7,7 @@
 #include "hw/pci_ids.h"
 #include "sim/board.h"
 #include "sim/i2c_units.h"
+#include "sim/isp_chip.h"
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
@@ -15,6 +16,8 @@
 namespace sim {
 
 namespace {
+
+constexpr uint8_t kHostChipRevision = 2;
 
 // The drive-side controller's message: a bit of inbound message status 0,
 // the message data the firmware programs.
@@ -62,10 +65,12 @@ void Board::WireDevices() {
     m_pci = std::make_unique<Pci>(*this);
     m_bus.Map(Pci::kAtuxBase, Pci::kAtuxSize, m_pci.get());
     m_bus.Map(Pci::kAtueLinkStatus, 4, m_pci.get());
+    m_bus.Map(Pci::kAtueConfigBase, Pci::kAtueConfigSize, m_pci.get());
     m_pci->busDead = m_config.pciFault;
     m_pci->linkDown = m_config.pciExpressFault;
 
-    // Host-port chips on the primary bus, by host interface.
+    // Host-port chips on the primary bus (or behind the PCI Express link),
+    // by host interface.
     uint16_t vendor = fw::PCI_VENDOR_HOST_FC, device = fw::PCI_DEVICE_HOST_FC;
     for (const fw::HOST_CHIP_IDENTITY& chip : fw::HOST_CHIP_IDENTITIES) {
         if (chip.bHostInterface == static_cast<uint8_t>(m_config.hostInterface)) {
@@ -73,13 +78,21 @@ void Board::WireDevices() {
             device = chip.wDevice;
         }
     }
-    if (m_config.hostChip1) {
-        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP1, 0,
-                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
-    }
-    if (m_config.hostChip2) {
-        m_pci->AddFunction(fw::PCI_BUS_PRIMARY, fw::PCI_DEVICE_HOST_CHIP2, 0,
-                           std::make_unique<PciFunction>(vendor, device, 2, 0x0C0400, 0));
+    const bool fitted[2] = {m_config.hostChip1, m_config.hostChip2};
+    const uint8_t slots[2] = {fw::PCI_DEVICE_HOST_CHIP1, fw::PCI_DEVICE_HOST_CHIP2};
+    const fw::INT_LINE lines[2] = {fw::INT_LINE_HOST_CHIP1, fw::INT_LINE_HOST_CHIP2};
+    for (uint8_t n = 0; n < 2; ++n) {
+        if (!fitted[n]) continue;
+        if (m_config.hostInterface == HostInterface::Fc) {
+            m_ispChips[n] = &m_pci->AddFunction(
+                fw::PCI_BUS_PRIMARY, slots[n], 0,
+                std::make_unique<IspChip>(static_cast<uint8_t>(n + 1), m_config.hostChipId, kHostChipRevision,
+                                          m_config.hostChipsPcie, line(lines[n])),
+                m_config.hostChipsPcie);
+        } else {
+            m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[n], 0,
+                               std::make_unique<PciFunction>(vendor, device, kHostChipRevision, 0x0C0400, 0));
+        }
     }
 
     // The drive-side SAS controller behind the PCI Express link; enumeration

@@ -1,5 +1,6 @@
 #include "sim/pci.h"
 
+#include "hw/pci_ids.h"
 #include "sim/board.h"
 
 namespace sim {
@@ -33,46 +34,63 @@ namespace {
 uint32_t Key(uint32_t bus, uint32_t device, uint32_t function) { return bus << 16 | device << 11 | function << 8; }
 }  // namespace
 
-void Pci::Add(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<PciFunction> f) {
+void Pci::Add(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<PciFunction> f, bool pcie) {
     f->board = &m_board;
-    m_functions[Key(bus, device, function)] = std::move(f);
+    (pcie ? m_pcieFunctions : m_functions)[Key(bus, device, function)] = std::move(f);
 }
 
-PciFunction* Pci::Find(uint8_t bus, uint8_t device, uint8_t function) const {
-    auto it = m_functions.find(Key(bus, device, function));
-    return it == m_functions.end() ? nullptr : it->second.get();
+PciFunction* Pci::Find(uint8_t bus, uint8_t device, uint8_t function, bool pcie) const {
+    const auto& functions = pcie ? m_pcieFunctions : m_functions;
+    auto it = functions.find(Key(bus, device, function));
+    return it == functions.end() ? nullptr : it->second.get();
+}
+
+PciFunction* Pci::Target(bool pcie) const {
+    if (pcie ? linkDown : busDead) return nullptr;
+    const auto& functions = pcie ? m_pcieFunctions : m_functions;
+    auto it = functions.find((pcie ? m_atueOccar : m_occar) & 0x00FFFF00u);
+    return it == functions.end() ? nullptr : it->second.get();
 }
 
 uint32_t Pci::Read(uint32_t address, unsigned) {
-    if (address == kOccar) return m_occar;
-    if (address == kAtuxStatus) return m_status;
-    if (address == kAtueLinkStatus) return linkDown ? 0 : 1;
-    if (address == kAtuxBase) return busDead ? 0xFFFFFFFF : 0x03308086u;  // ATU identity
-    if (address == kOccdr) {
-        auto it = busDead ? m_functions.end() : m_functions.find(m_occar & 0x00FFFF00u);
-        if (it == m_functions.end()) {
-            m_status |= 1u << 13;  // master abort
+    switch (address) {
+    case kOccar: return m_occar;
+    case fw::PCI_ATUE_OCCAR: return m_atueOccar;
+    case kAtuxStatus: return m_status;
+    case fw::PCI_ATUE_STATUS: return m_atueStatus;
+    case kAtueLinkStatus: return linkDown ? 0 : 1;
+    case kAtuxBase: return busDead ? 0xFFFFFFFF : 0x03308086u;  // ATU identity
+    case kOccdr:
+    case fw::PCI_ATUE_OCCDR: {
+        const bool pcie = address == fw::PCI_ATUE_OCCDR;
+        PciFunction* f = Target(pcie);
+        if (f == nullptr) {
+            (pcie ? m_atueStatus : m_status) |= 1u << 13;  // master abort
             return 0xFFFFFFFF;
         }
-        return it->second->ConfigRead(static_cast<uint16_t>(m_occar & 0xFC));
+        return f->ConfigRead(static_cast<uint16_t>((pcie ? m_atueOccar : m_occar) & 0xFC));
     }
-    return m_board.bus().Latched(address);
+    default: return m_board.bus().Latched(address);
+    }
 }
 
 void Pci::Write(uint32_t address, uint32_t value, unsigned) {
-    if (address == kOccar) {
-        m_occar = value;
-    } else if (address == kAtuxStatus) {
-        m_status &= ~value;  // status bits clear when written with one
-    } else if (address == kOccdr) {
-        auto it = busDead ? m_functions.end() : m_functions.find(m_occar & 0x00FFFF00u);
-        if (it == m_functions.end()) {
-            m_status |= 1u << 13;
+    switch (address) {
+    case kOccar: m_occar = value; break;
+    case fw::PCI_ATUE_OCCAR: m_atueOccar = value; break;
+    case kAtuxStatus: m_status &= ~value; break;  // status bits clear when written with one
+    case fw::PCI_ATUE_STATUS: m_atueStatus &= ~value; break;
+    case kOccdr:
+    case fw::PCI_ATUE_OCCDR: {
+        const bool pcie = address == fw::PCI_ATUE_OCCDR;
+        if (PciFunction* f = Target(pcie)) {
+            f->ConfigWrite(static_cast<uint16_t>((pcie ? m_atueOccar : m_occar) & 0xFC), value);
         } else {
-            it->second->ConfigWrite(static_cast<uint16_t>(m_occar & 0xFC), value);
+            (pcie ? m_atueStatus : m_status) |= 1u << 13;
         }
-    } else {
-        m_board.bus().Latch(address, value);
+        break;
+    }
+    default: m_board.bus().Latch(address, value); break;
     }
 }
 

@@ -35,8 +35,10 @@ private:
 
 // PCI configuration space behind the ATU-X outbound configuration cycle
 // registers (OCCAR 0xFFDCD0A4, OCCDR 0xFFDCD0AC; a cycle to no function reads
-// all ones and latches master abort, bit 13 of the ATU status), and the ATU-E
-// PCI Express link status word at 0xFFDC8098 (bit 0: link trained).
+// all ones and latches master abort, bit 13 of the ATU status), the same pair
+// of the ATU-E for the functions behind the PCI Express link (0xFFDC80A4,
+// 0xFFDC80AC, status 0xFFDC8078), and the ATU-E link status word at
+// 0xFFDC8098 (bit 0: link trained).
 class Pci : public Device {
 public:
     static constexpr uint32_t kAtuxBase = fw::ATUX_BASE;
@@ -46,25 +48,35 @@ public:
     static constexpr uint32_t kAtuxStatus = fw::ATUX_PCSR;
     static constexpr uint32_t kAtueLinkStatus = fw::ATUE_LINK_STATUS;
     explicit Pci(Board& board) : m_board(board) {}
-    // Puts a function in a slot; the board keeps it.
+    static constexpr uint32_t kAtueConfigBase = 0xFFDC8078;   // status .. OCCDR
+    static constexpr uint32_t kAtueConfigSize = 0x38;
+    // Puts a function in a slot (with `pcie`, behind the ATU-E, whose
+    // configuration cycles alone reach it); the board keeps it.
     template <typename F>
-    F& AddFunction(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<F> f) {
+    F& AddFunction(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<F> f, bool pcie = false) {
         F& added = *f;
-        Add(bus, device, function, std::move(f));
+        Add(bus, device, function, std::move(f), pcie);
         return added;
     }
-    PciFunction* Find(uint8_t bus, uint8_t device, uint8_t function) const;
+    PciFunction* Find(uint8_t bus, uint8_t device, uint8_t function, bool pcie = false) const;
+    // A device access through an outbound window ended in master abort.
+    void LatchMasterAbort(bool pcie) { (pcie ? m_atueStatus : m_status) |= 1u << 13; }
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;
     bool busDead = false;       // PCI set-up finds no ATU
     bool linkDown = false;      // PCI Express link never trains
 
 private:
-    void Add(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<PciFunction> f);
+    void Add(uint8_t bus, uint8_t device, uint8_t function, std::unique_ptr<PciFunction> f, bool pcie);
+    // The function a configuration cycle reaches, or null (master abort).
+    PciFunction* Target(bool pcie) const;
     Board& m_board;
     std::map<uint32_t, std::unique_ptr<PciFunction>> m_functions;
+    std::map<uint32_t, std::unique_ptr<PciFunction>> m_pcieFunctions;
     uint32_t m_occar = 0;
     uint32_t m_status = 0;
+    uint32_t m_atueOccar = 0;
+    uint32_t m_atueStatus = 0;
 };
 
 }  // namespace sim

@@ -16,6 +16,8 @@ void SetConfigApplyOption(uint8_t f);   // TRUE: request a commit at the end of 
 uint8_t fGetConfigApplyOption();
 
 uint8_t bGetHostPortHardAddress(uint8_t bPort);
+// TRUE: host port 2 uses the controller WWN with bit 7 of byte 5 inverted.
+uint8_t fGetPort2WwnVariant();
 uint16_t wGetControllerLun();
 uint8_t fGetAutoRebuild();
 uint8_t bGetHostPortMode();

@@ -180,7 +180,8 @@ void RebuildConfigFromDriveRecords(uint8_t bCount) {
     if (iBest >= 0) {
         const LOOP_DRIVE_RECORD& s = s_asRecord[iBest];
         const uint8_t bPath = s.abLoopId[0] != 0xFF ? DRIVE_LOOP_FIRST : DRIVE_LOOP_LAST;
-        const uint8_t bAlpa = bLoopIdToAlpa(s.abLoopId[bPath - DRIVE_LOOP_FIRST]);
+        uint8_t bAlpa = 0;
+        (void)fLoopIdToAlpa(s.abLoopId[bPath - DRIVE_LOOP_FIRST], &bAlpa);
         if (ReadConfigFromFcDrive(bPath, bAlpa, FALSE, dScratch) == STATUS_OK && fIsConfigImageValid(psScratch) == TRUE &&
             psScratch->sHeader.wRankCount != 0) {
             CopyConfigImage(psScratch, psLive);

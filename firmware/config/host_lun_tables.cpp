@@ -32,15 +32,11 @@ namespace {
 constexpr uint32_t CONTROLLER_LUN_ROW = HOST_LUN_ROWS;      // row 512: controller LUN per initiator
 constexpr uint32_t FILLED_ROWS = HOST_LUN_ROWS + 1;
 constexpr uint32_t RERUN_TICKS = 10;
-constexpr uint8_t EVENT_HARD_ADDRESS_PORT1 = 23;
-constexpr uint8_t EVENT_HARD_ADDRESS_PORT2 = 24;
 constexpr uint8_t EVENT_INITIATOR_MAPPED = 63;
-constexpr uint8_t MAX_HARD_ADDRESS_EVENTS = 2;
 
 uint16_t* s_apwTable[2];
 uint32_t s_adLastRunTick[2];
 uint8_t s_afHasRun[2] = {FALSE, FALSE};
-uint8_t s_abHardAddressEvents[2];
 uint8_t s_afInitiatorMapped[HOST_LUN_INITIATORS];
 
 uint8_t bTableIndex(uint8_t bPort) { return fIsHostPort1Code(bPort) == TRUE ? 0 : 1; }
@@ -119,20 +115,10 @@ uint8_t bOemAvailability(uint8_t bBits) {
     }
 }
 
+// The SAS target ports' record comes from their driver; Fibre Channel ports
+// are scanned by their own driver (ScanHostPortInitiators).
 void RefreshPortRecord(uint8_t bPort) {
-    HOST_PORT_RECORD* psRecord = pGetHostPortRecord(bPort);
-    const uint8_t bIndex = bTableIndex(bPort);
-    if (bGetHostInterfaceType() == HOST_INTERFACE_FC) {
-        uint8_t bLoopId = 0xFF;
-        RefreshHostLoopInitiators(bIndex + 1, psRecord, &bLoopId);
-        const uint8_t bHard = pGetConfigImage()->sHeader.abPortHardAddress[fIsControllerSlot1() == TRUE ? bIndex : bIndex + 2];
-        if ((bHard & 0x80) && (bHard & 0x7F) != bLoopId && s_abHardAddressEvents[bIndex] < MAX_HARD_ADDRESS_EVENTS) {
-            s_abHardAddressEvents[bIndex]++;
-            PostEvent(bIndex == 0 ? EVENT_HARD_ADDRESS_PORT1 : EVENT_HARD_ADDRESS_PORT2, bHard, bLoopId);
-        }
-    } else if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET) {
-        RefreshSasTargetInitiators(bPort, psRecord);
-    }
+    if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET) RefreshSasTargetInitiators(bPort, pGetHostPortRecord(bPort));
     SetHostPortLinkFlag(bPort, FALSE);
     if (fIsDualControllerActive() == TRUE) NotifyPartnerHostPortChange(bPort);
 }
@@ -223,20 +209,19 @@ uint16_t wGetInitiatorControllerLun(const KERNEL_ENTRY* psEntry) {
     return pw == nullptr ? LUN_MAP_NONE : *pw;
 }
 
-void RebuildPortLunTable(uint8_t bPort) {
-    const uint8_t bIndex = bTableIndex(bPort);
-    uint16_t* pwTable = s_apwTable[bIndex];
-    if (pwTable == nullptr) return;
-    const uint32_t dNow = dGetCoarseTick();
-    if (s_afHasRun[bIndex] == TRUE && dNow - s_adLastRunTick[bIndex] < RERUN_TICKS) return;
-    s_afHasRun[bIndex] = TRUE;
-    s_adLastRunTick[bIndex] = dNow;
-
-    FillTable(pwTable);
+void ClearPortLunTable(uint8_t bPort) {
+    uint16_t* pwTable = s_apwTable[bTableIndex(bPort)];
+    if (pwTable != nullptr) FillTable(pwTable);
     std::memset(s_afInitiatorMapped, FALSE, sizeof(s_afInitiatorMapped));
-    RefreshPortRecord(bPort);
-    const HOST_PORT_RECORD* psRecord = pGetHostPortRecord(bPort);
+}
 
+// The table of a port whose record is current: SAN mappings, then the
+// default presentation and the controller LUN for initiators no mapping
+// claimed; then everything that depends on what hosts see.
+void FillPortLunTable(uint8_t bPort) {
+    uint16_t* pwTable = s_apwTable[bTableIndex(bPort)];
+    if (pwTable == nullptr) return;
+    const HOST_PORT_RECORD* psRecord = pGetHostPortRecord(bPort);
     const CONFIG_IMAGE* psImage = pGetConfigImage();
     if (fIsConfigValid() == TRUE) {
         const uint32_t dMaps = dClampedSanMapCount(psImage);
@@ -266,6 +251,24 @@ void RebuildPortLunTable(uint8_t bPort) {
     InitReadAheadBuffers();
     RebuildHostLunVisibility();
     RefreshHostLunTable();
+}
+
+// On Fibre Channel host ports the driver scans the port and times its own
+// reruns; the other host ports are rebuilt here.
+void RebuildPortLunTable(uint8_t bPort) {
+    if (bGetHostInterfaceType() == HOST_INTERFACE_FC && (bPort == 1 || bPort == 2)) {
+        ScanHostPortInitiators(bPort);
+        return;
+    }
+    const uint8_t bIndex = bTableIndex(bPort);
+    if (s_apwTable[bIndex] == nullptr) return;
+    const uint32_t dNow = dGetCoarseTick();
+    if (s_afHasRun[bIndex] == TRUE && dNow - s_adLastRunTick[bIndex] < RERUN_TICKS) return;
+    s_afHasRun[bIndex] = TRUE;
+    s_adLastRunTick[bIndex] = dNow;
+    ClearPortLunTable(bPort);
+    RefreshPortRecord(bPort);
+    FillPortLunTable(bPort);
 }
 
 }  // namespace fw

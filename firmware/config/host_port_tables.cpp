@@ -188,13 +188,13 @@ void FillHostPort(uint8_t bPort, uint8_t* pbLink, uint8_t* pbAddress) {
     switch (bGetHostInterfaceType()) {
         case HOST_INTERFACE_FC:
             if (bGetPortLoopState(bPort) != 0xFF) return;
-            switch (bGetPortLinkSpeed(bPort)) {
+            switch (bGetHostLinkSpeed(bPort)) {
                 case 1: *pbLink = 0xF1; break;
                 case 2: *pbLink = 0xF2; break;
                 case 4: *pbLink = 0xF4; break;
                 default: return;
             }
-            *pbAddress = bGetPortLoopId(bPort);
+            *pbAddress = bGetOwnLoopId(bPort);
             return;
         case HOST_INTERFACE_SAS:
             *pbLink = bGetSASTargetPortStatus(bPort);

@@ -2,6 +2,7 @@
 // the least behaviour that lets their callers run.
 #include <cstring>
 
+#include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/config_state.h"
 #include "config/nvram_layout.h"
@@ -17,6 +18,8 @@ namespace fw {
 
 void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
+// No stored setting asks for port 2's variant WWN.
+uint8_t fGetPort2WwnVariant() { return FALSE; }
 
 
 // Stand-ins for the board state.

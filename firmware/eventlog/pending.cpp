@@ -145,6 +145,14 @@ uint32_t s_dMirrorAllocFails = 0;
 }  // namespace
 void CountMirrorAllocFail() { ++s_dMirrorAllocFails; }
 uint32_t dGetMirrorAllocFailCount() { return s_dMirrorAllocFails; }
+namespace {
+uint32_t s_dTargetQueueFull = 0;
+uint64_t s_lLastHostCommandMs = 0;
+}  // namespace
+void CountTargetQueueFull() { ++s_dTargetQueueFull; }
+uint32_t dGetTargetQueueFullCount() { return s_dTargetQueueFull; }
+void SetLastHostCommandTime(uint64_t lMs) { s_lLastHostCommandMs = lMs; }
+uint64_t lGetLastHostCommandTime() { return s_lLastHostCommandMs; }
 
 void ShowStatusLine(uint8_t) {}
 void ShowDriveCommandTimeLog() {}

@@ -69,6 +69,11 @@ void IncPortResetCount(uint8_t bPort);
 // A mirror buffer for a partner extent could not be had.
 void CountMirrorAllocFail();
 uint32_t dGetMirrorAllocFailCount();
+// Counters the host-port drivers keep.
+void CountTargetQueueFull();                 // no host entry for an arriving command
+uint32_t dGetTargetQueueFullCount();
+void SetLastHostCommandTime(uint64_t lMs);
+uint64_t lGetLastHostCommandTime();
 
 // Console displays: the one-line status summary, the command time logs and
 // the per-array current data counters.

@@ -521,5 +521,6 @@ BUFFER_HANDLE dGetFixedMegabyteArea() { return s_dFixedMegabyteArea; }
 BUFFER_HANDLE dGetPreservationPatternArea() { return s_dPatternArea; }
 BUFFER_HANDLE dGetFixedBufferA() { return s_dFixedBufferA; }
 BUFFER_HANDLE dGetFixedBufferB() { return s_dFixedBufferB; }
+CPU_ADDRESS dGetChipRingMemory() { return s_asBank[0].dBase; }
 
 }  // namespace fw

@@ -82,5 +82,8 @@ BUFFER_HANDLE dGetFixedMegabyteArea();
 BUFFER_HANDLE dGetPreservationPatternArea();
 BUFFER_HANDLE dGetFixedBufferA();
 BUFFER_HANDLE dGetFixedBufferB();
+// The rings of the Fibre Channel chips: the first 0x14000 bytes of the
+// reserved low megabyte of bank 0, where the chips reach them by DMA.
+CPU_ADDRESS dGetChipRingMemory();
 
 }  // namespace fw

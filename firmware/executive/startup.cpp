@@ -48,6 +48,7 @@
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
 #include "hw/memory_controller.h"
+#include "hw/pci_ids.h"
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
 #include "platform/embedded_module.h"
@@ -403,8 +404,13 @@ void StartDrivePortsAndFindHostChips() {
     if (s_sStart.bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Searching For FC Ports............");
         Reg32Write(ATUX_ATUCR, Reg32Read(ATUX_ATUCR) & ~ATUX_ATUCR_BIT21);
-        uint8_t bFound = bProbeHostChips();
-        bool fChip1 = bFound & 1, fChip2 = bFound & 2;
+        // Host chips on the PCI Express link are probed through it.
+        if (fIsPCIeDevice(PCI_DEVICE_HOST_CHIP1) == TRUE) {
+            QL2eInit();
+        } else {
+            InitQLogicChips();
+        }
+        bool fChip1 = fIsChipPresent(1) == TRUE, fChip2 = fIsChipPresent(2) == TRUE;
         if (fChip1 && fChip2) {
             ConsolePrintf("Pass\n");
         } else {
@@ -526,8 +532,8 @@ void StartHostPorts() {
     if (bHostType == HOST_INTERFACE_FC) {
         ConsolePrintf("Initializing Host Ports...........");
         DisableHostChipInterrupts();
-        uint8_t bStarted = bStartHostChips();
-        bool fChip1 = bStarted & 1, fChip2 = bStarted & 2;
+        StartHostChips();
+        bool fChip1 = fIsChipPresent(1) == TRUE, fChip2 = fIsChipPresent(2) == TRUE;
         if (fChip1 && fChip2) {
             ConsolePrintf("Pass\n");
         } else {
@@ -676,7 +682,7 @@ uint8_t AllocateSubsystemMemory() {
     std::memset(pWork, 0, WORK_PAGES * 4096);
     SetConfigImageBuffers(apImage[0], apImage[1], pWork);
 
-    if (AllocateHostLunTables() != STATUS_OK) return 0;
+    if (InitHostPortLunTables() != STATUS_OK) return 0;
     AllocateHostPortRecords();
     if (bSetUpDriveLoopDeviceTable() != STATUS_OK) return 0;
     if (bSetUpConfigUpgradeTable() != STATUS_OK) return 0;

@@ -61,7 +61,7 @@ void CheckPartnerInfoByte(uint8_t b) {
 
 uint8_t* pGetControllerWWN(uint8_t* pbOut) {
     if (fGetConfiguredControllerWwn(pbOut) == TRUE) return pbOut;
-    if (fGetHostChipWwn(pbOut) == TRUE) return pbOut;
+    if (fGetHostPortWwn(pbOut) == TRUE) return pbOut;
     GetNvramControllerWwn(pbOut);
     return pbOut;
 }

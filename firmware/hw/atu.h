@@ -26,7 +26,9 @@ constexpr uint32_t ATUX_ATUCR_BIT21 = 1u << 21;        // cleared before the hos
 constexpr uint32_t ATUX_PCSR_MASTER_ABORT = 1u << 13;  // a configuration cycle nobody claimed
 
 constexpr uint32_t ATUE_BASE = 0xFFDC8000;
-constexpr uint32_t ATUE_PCSR = ATUE_BASE + 0x78;
+constexpr uint32_t ATUE_PCSR = ATUE_BASE + 0x78;       // bit 13 latches a master abort, as ATU-X's
+constexpr uint32_t ATUE_OCCAR = ATUE_BASE + 0xA4;      // configuration cycles on the PCI Express link
+constexpr uint32_t ATUE_OCCDR = ATUE_BASE + 0xAC;
 constexpr uint32_t ATUE_LINK_STATUS = ATUE_BASE + 0x98;
 constexpr uint32_t ATUE_ERROR = ATUE_BASE + 0x384;
 constexpr uint32_t ATUE_LINK_TRAINED = 1u << 0;

@@ -12,6 +12,12 @@ constexpr uint16_t PCI_VENDOR_SAS = 0x1000;         // SAS controllers
 constexpr uint16_t PCI_DEVICE_SAS_HOST = 0x0054;    // SAS host ports served by the FIQ handler
 constexpr uint16_t PCI_DEVICE_SAS_TARGET = 0x0056;  // SAS host ports under the target driver
 
+// Outbound windows: registers of the chips behind access unit 1 (host
+// chips) and unit 2 (drive-loop chips) appear here at their BAR address.
+constexpr uint32_t PCI_OUTBOUND_WINDOW_UNIT1 = 0x90000000;
+constexpr uint32_t PCI_OUTBOUND_WINDOW_UNIT2 = 0x90010000;
+constexpr uint32_t PCI_OUTBOUND_WINDOW_SIZE = 0x10000;
+
 constexpr uint8_t PCI_BUS_PRIMARY = 0;
 constexpr uint8_t PCI_DEVICE_HOST_CHIP1 = 1;
 constexpr uint8_t PCI_DEVICE_HOST_CHIP2 = 2;

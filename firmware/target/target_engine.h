@@ -97,6 +97,16 @@ void FailManagementCommandOnAbort();
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
+// Task management and host port events, as the host-port interrupt handlers
+// call them.
+void ProcessImmediateNotify24(uint8_t bPort);
+void ProcessImmediateNotify(uint8_t bPort);
+// Ends the exchange of a received ATIO without answering it.
+void TerminateAtioExchange(uint8_t bPort, const uint8_t* pbAtio);
+uint8_t fGetHostPortEventPending();
+void ServiceHostPortEvents();
+void FillHostInterfaceBitmap(uint8_t bPort, uint8_t f);
+void DecReleasedCount(uint8_t bPort);
 
 // Console dumps of the reservations and the active LUNs of each array.
 void DumpReservationVariables();

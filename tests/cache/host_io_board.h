@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "cache/cache.h"
@@ -33,6 +34,7 @@
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "support/fc_ring_standin.h"
 
 namespace iotest {
 
@@ -62,6 +64,7 @@ protected:
         fw::InitKernelEntryPools();
         fw::InitXorQueues();
         fw::InitBackEndCompletion();
+        m_psRing = std::make_unique<fctest::RequestRingStandIn>(kPort);
         ClearRing();
     }
 
@@ -186,8 +189,7 @@ protected:
     // the status that releases a stream piece) belong to the next request
     // that names one, or are kept aside.
     void ReadRing() {
-        uint8_t* pbRing = nullptr;
-        fw::GetRequestRingBase(kPort, &pbRing);
+        uint8_t* pbRing = m_psRing->Ring();
         uint32_t dStart = 0;
         for (uint32_t i = 0; i < 128; ++i) {
             if (pbRing[64 * i] != 0 && pbRing[64 * ((i + 127) % 128)] == 0) dStart = i;
@@ -271,6 +273,7 @@ protected:
     uint64_t m_lSequence = 0;
     uint32_t m_dDriveReads = 0;
     uint32_t m_dDriveWrites = 0;
+    std::unique_ptr<fctest::RequestRingStandIn> m_psRing;   // the host chip, read at its ring
     std::map<uint16_t, HostAnswer> m_aAnswers;
     std::vector<uint16_t> m_aUnnamedStatus;
 };

@@ -186,6 +186,7 @@ TEST_F(ApplyTest, DataRatesAreFilteredByHostInterface) {
         AddRank(fw::RAID_LEVEL_5, 4, 128, 100000, 1);
         PresentAllExcept();
         fw::SetHostInterfaceType(c.bInterface);
+        fw::SetQL24xx(fw::TRUE);
         s_sLive.sHeader.abPortDataRate[1] = c.bStored;
         Apply();
         EXPECT_EQ(fw::bGetHostPortSpeedSetting(2), c.bApplied) << int(c.bInterface) << " " << int(c.bStored);

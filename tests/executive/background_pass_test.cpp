@@ -15,6 +15,7 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/work_flags.h"
+#include "fc/fc_driver.h"
 
 namespace {
 
@@ -123,10 +124,16 @@ TEST(BackgroundPass, HoldSkipsTheHoldableServicesUntilItIsReleased) {
     EXPECT_EQ(Trace(), EVERY_PASS);
     EXPECT_EQ(fw::wGetConfigurationServiceCount(), 1u);
 
+    // Releasing the hold on a Fibre Channel board asks for a reset of both
+    // host loops; with the loops down the requests are dropped (the two
+    // services labelled 0, after the loop resets in the pass's order).
     fw::SetBackgroundHold(fw::FALSE);
     fw::ClearBackgroundStepTrace();
     fw::RunBackgroundServices();
-    EXPECT_EQ(Trace(), WithEveryPass(Steps(true)));
+    std::vector<uint8_t> abExpected = WithEveryPass(Steps(true));
+    abExpected.insert(abExpected.begin() + 1, {0, 0});
+    EXPECT_EQ(Trace(), abExpected);
+    EXPECT_EQ(fw::fGetLoopResetRequest(1), fw::FALSE);
 }
 
 // A service that restarts the sweep is followed by the services before it

@@ -162,6 +162,7 @@ TEST_F(HostCommandPoolTest, ScanReturnsSuccessiveMatchesAndRewinds) {
 }
 
 TEST_F(HostCommandPoolTest, AbortMarksSkipCommandsWhoseStatusWasSent) {
+    SetQL24xx(TRUE);   // the exchange and port id marks are the ISP24xx chips'
     auto Fibre = [](uint16_t wInitiator, uint32_t dPortId) {
         KERNEL_ENTRY* ps = Command(PORT_CODE_FC_HOST_1);
         ps->fValid = TRUE;   // converted: the initiator is in the head

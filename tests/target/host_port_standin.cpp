@@ -4,10 +4,13 @@
 
 #include <cstring>
 
+#include "executive/buffer_pages.h"
+#include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 #include "hw/fc_target_iocb.h"
+#include "sim/board.h"
 #include "hw/scsi.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -33,6 +36,12 @@ uint32_t dLe32(const uint8_t* pb) {
 }
 
 }  // namespace
+
+HostPortStandIn::HostPortStandIn(uint8_t bPort) : m_bPort(bPort) {
+    SetSystemMemorySize(sim::Board::Current().config().memorySize);
+    (void)InitBufferPages();
+    m_psRing = std::make_unique<fctest::RequestRingStandIn>(bPort);
+}
 
 void HostPortStandIn::Login(uint32_t dPortId, uint16_t wHandle) {
     ASSERT_EQ(bAddHandleMapping(m_bPort, dPortId, wHandle), STATUS_OK);
@@ -114,8 +123,7 @@ uint32_t HostPortStandIn::ExchangeOf(uint16_t wIndex) {
 }
 
 void HostPortStandIn::Serve() {
-    uint8_t* pbRing = nullptr;
-    GetRequestRingBase(m_bPort, &pbRing);
+    uint8_t* pbRing = m_psRing->Ring();
     ASSERT_NE(pbRing, nullptr);
     for (;;) {
         uint8_t* pb = pbRing + m_wOut * CTIO_ENTRY_BYTES;

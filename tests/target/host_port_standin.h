@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "executive/kernel_entry.h"
+#include "support/fc_ring_standin.h"
 
 namespace target_test {
 
@@ -39,7 +41,9 @@ struct HostCommand {
 
 class HostPortStandIn {
 public:
-    explicit HostPortStandIn(uint8_t bPort) : m_bPort(bPort) {}
+    // Takes the place of the port's chip on the board (buffer pages are set
+    // up for the driver's rings).
+    explicit HostPortStandIn(uint8_t bPort);
 
     // An initiator logs in: its port id gets an N_Port handle.
     void Login(uint32_t dPortId, uint16_t wHandle);
@@ -63,6 +67,7 @@ public:
 private:
     void Complete(uint32_t dHandle, uint8_t bTag);
     uint8_t m_bPort;
+    std::unique_ptr<fctest::RequestRingStandIn> m_psRing;
     uint16_t m_wOut = 0;
     uint16_t m_wNextOxId = 0x100;
     uint32_t m_dNextExchange = 0x1000;

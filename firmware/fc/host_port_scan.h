@@ -1,0 +1,23 @@
+// The host-port initiator scan: after a loop or link event on a host port it
+// lists the initiators logged in on the port and rebuilds the port's table
+// of which logical drive each host sees at each LUN.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct HOST_PORT_RECORD;
+
+constexpr uint64_t HOST_SCAN_MIN_INTERVAL_MS = 10;
+constexpr uint64_t HOST_MAP_FAILURE_GRACE_MS = 3000;
+
+// Start of day: the two host LUN tables, the scan and failure times, the
+// map-failure and link flags.
+uint8_t InitHostPortLunTables();
+void ScanHostPortInitiators(uint8_t bPortCode);
+uint8_t EnumerateLoopDevices(HOST_PORT_RECORD* psList, uint8_t bChip);
+uint8_t fIsHostPortTableValid(uint8_t bPort);
+uint8_t fGetHostPortMapFailure(uint8_t bPort);
+
+}  // namespace fw

@@ -1,0 +1,248 @@
+#include "sim/fc_fabric.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hw/isp_fc.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kFirstInitiatorLoopId = 16;
+
+const FcpResult& NoResult() {
+    static const FcpResult result = [] {
+        FcpResult r;
+        r.outcome = FcpResult::Outcome::Rejected;
+        return r;
+    }();
+    return result;
+}
+
+}  // namespace
+
+// --- initiator -----------------------------------------------------------------
+
+FcInitiator::FcInitiator(FcFabric& fabric, uint64_t portName, uint64_t nodeName, uint32_t portId)
+    : m_fabric(fabric), m_portName(portName), m_nodeName(nodeName), m_portId(portId) {}
+
+void FcInitiator::LogIn(FcTargetPort& target) {
+    if (!m_present || !target.Online()) {
+        m_logins[&target] = Login::Failed;
+        return;
+    }
+    Login& state = m_logins[&target];
+    if (state == Login::Pending || state == Login::LoggedIn) return;
+    state = Login::Pending;
+    target.Plogi(*this);
+}
+
+void FcInitiator::LogOut(FcTargetPort& target) {
+    auto it = m_logins.find(&target);
+    if (it == m_logins.end() || it->second == Login::None) return;
+    it->second = Login::None;
+    if (m_present) target.Logo(*this);
+}
+
+FcInitiator::Login FcInitiator::LoginState(const FcTargetPort& target) const {
+    auto it = m_logins.find(&target);
+    return it == m_logins.end() ? Login::None : it->second;
+}
+
+uint32_t FcInitiator::Submit(FcTargetPort& target, const FcpCommand& command) {
+    const uint32_t tag = m_nextTag++;
+    Pending& p = m_commands.emplace(tag, Pending{&target, command, FcpResult{}}).first->second;
+    if (!m_present || !target.Online() || command.cdb.size() > 16) {
+        Finish(tag, p, FcpResult::Outcome::Rejected);
+        return tag;
+    }
+    target.Command(*this, tag, p.command);
+    return tag;
+}
+
+const FcpResult& FcInitiator::Result(uint32_t tag) const {
+    auto it = m_commands.find(tag);
+    return it == m_commands.end() ? NoResult() : it->second.result;
+}
+
+bool FcInitiator::Finished(uint32_t tag) const { return Result(tag).outcome != FcpResult::Outcome::Pending; }
+
+void FcInitiator::Forget(uint32_t tag) { m_commands.erase(tag); }
+
+void FcInitiator::Abort(uint32_t tag) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
+    it->second.abort = AbortAnswer::Pending;
+    it->second.target->Abts(*this, tag);
+}
+
+FcInitiator::AbortAnswer FcInitiator::AbortState(uint32_t tag) const {
+    auto it = m_commands.find(tag);
+    return it == m_commands.end() ? AbortAnswer::None : it->second.abort;
+}
+
+void FcInitiator::DropOff() {
+    if (!m_present) return;
+    m_present = false;
+    for (auto& [target, state] : m_logins) state = Login::None;
+    // Whatever was in flight is lost with the cable.
+    for (auto& [tag, p] : m_commands) {
+        if (p.result.outcome == FcpResult::Outcome::Pending) Finish(tag, p, FcpResult::Outcome::Terminated);
+    }
+    m_fabric.MembershipChanged(*this, false);
+}
+
+void FcInitiator::ComeBack() {
+    if (m_present) return;
+    m_present = true;
+    m_fabric.MembershipChanged(*this, true);
+    if (!autoLogin) return;
+    for (FcTargetPort* target : m_fabric.targets()) {
+        if (target->Online()) LogIn(*target);
+    }
+}
+
+void FcInitiator::LoginAnswered(FcTargetPort& target, bool accepted) {
+    Login& state = m_logins[&target];
+    if (state != Login::Pending) return;
+    state = accepted ? Login::LoggedIn : Login::Failed;
+    if (onLogin) onLogin(target, state);
+}
+
+void FcInitiator::LoggedOut(FcTargetPort& target) {
+    m_logins[&target] = Login::None;
+    if (onLogin) onLogin(target, Login::None);
+}
+
+const FcpCommand* FcInitiator::CommandOf(uint32_t tag) const {
+    auto it = m_commands.find(tag);
+    return it == m_commands.end() ? nullptr : &it->second.command;
+}
+
+void FcInitiator::DataIn(uint32_t tag, uint32_t offset, const uint8_t* data, uint32_t length) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
+    Pending& p = it->second;
+    // An initiator takes no more than it asked for.
+    const uint32_t limit = p.command.dataInLength;
+    if (offset >= limit) return;
+    const uint32_t n = std::min(length, limit - offset);
+    if (p.result.dataIn.size() < offset + n) p.result.dataIn.resize(offset + n);
+    std::memcpy(p.result.dataIn.data() + offset, data, n);
+}
+
+uint32_t FcInitiator::DataOut(uint32_t tag, uint32_t offset, uint8_t* data, uint32_t length) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return 0;
+    Pending& p = it->second;
+    const std::vector<uint8_t>& out = p.command.dataOut;
+    if (offset >= out.size()) return 0;
+    const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(out.size()) - offset);
+    std::memcpy(data, out.data() + offset, n);
+    p.result.dataOutTaken = std::max(p.result.dataOutTaken, offset + n);
+    return n;
+}
+
+void FcInitiator::Response(uint32_t tag, uint8_t status, const uint8_t* sense, uint32_t senseLength, uint32_t residual,
+                           bool under, bool over) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
+    Pending& p = it->second;
+    p.result.status = status;
+    p.result.sense.assign(sense, sense + senseLength);
+    p.result.residual = residual;
+    p.result.residualUnder = under;
+    p.result.residualOver = over;
+    Finish(tag, p, FcpResult::Outcome::Done);
+}
+
+void FcInitiator::Ended(uint32_t tag, FcpResult::Outcome outcome) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
+    Finish(tag, it->second, outcome);
+}
+
+void FcInitiator::AbortAnswered(uint32_t tag, bool accepted) {
+    auto it = m_commands.find(tag);
+    if (it == m_commands.end()) return;
+    Pending& p = it->second;
+    p.abort = accepted ? AbortAnswer::Accepted : AbortAnswer::Rejected;
+    if (accepted && p.result.outcome == FcpResult::Outcome::Pending) Finish(tag, p, FcpResult::Outcome::Aborted);
+}
+
+void FcInitiator::Finish(uint32_t tag, Pending& p, FcpResult::Outcome outcome) {
+    p.result.outcome = outcome;
+    p.result.completedAtNs = p.target != nullptr ? p.target->NowNs() : 0;
+    if (onCompletion) onCompletion(tag, p.result);
+}
+
+// --- fabric ------------------------------------------------------------------
+
+FcFabric::FcFabric(Topology topology) : m_topology(topology) {}
+
+FcFabric::~FcFabric() {
+    for (FcTargetPort* target : m_targets) target->FabricGone();
+}
+
+FcInitiator& FcFabric::AddInitiator(uint64_t portName, uint64_t nodeName) {
+    if (nodeName == 0) nodeName = (portName & ~(0xFull << 60)) | (1ull << 60);
+    m_initiators.push_back(std::make_unique<FcInitiator>(*this, portName, nodeName, AssignPortId(false)));
+    FcInitiator& initiator = *m_initiators.back();
+    for (FcTargetPort* target : m_targets) target->MembershipChanged(initiator, true);
+    return initiator;
+}
+
+uint32_t FcFabric::AssignPortId(bool target) {
+    if (m_topology == Topology::Loop) {
+        // Targets take their hard address themselves; initiators get the
+        // loop IDs from 16 up.
+        if (target || m_nextLoopId + kFirstInitiatorLoopId >= fw::FC_AL_LOOP_IDS) return 0;
+        return fw::FC_AL_LOOP_ID_TO_ALPA[kFirstInitiatorLoopId + m_nextLoopId++];
+    }
+    if (target) return 0x0A0100 + static_cast<uint32_t>(m_targets.size()) * 0x100;
+    return m_nextFabricId++;
+}
+
+void FcFabric::Attach(FcTargetPort& target) {
+    if (std::find(m_targets.begin(), m_targets.end(), &target) != m_targets.end()) return;
+    m_targets.push_back(&target);
+    m_links[&target] = true;
+    target.LinkChanged(true);
+}
+
+void FcFabric::Detach(FcTargetPort& target) {
+    m_targets.erase(std::remove(m_targets.begin(), m_targets.end(), &target), m_targets.end());
+    m_links.erase(&target);
+}
+
+void FcFabric::TargetOnline(FcTargetPort& target) {
+    for (auto& initiator : m_initiators) {
+        if (initiator->present() && initiator->autoLogin) initiator->LogIn(target);
+    }
+}
+
+void FcFabric::MembershipChanged(FcInitiator& initiator, bool present) {
+    for (FcTargetPort* target : m_targets) target->MembershipChanged(initiator, present);
+}
+
+void FcFabric::SetLink(FcTargetPort& target, bool up) {
+    auto it = m_links.find(&target);
+    if (it == m_links.end() || it->second == up) return;
+    it->second = up;
+    if (!up) {
+        for (auto& initiator : m_initiators) {
+            if (initiator->LoginState(target) != FcInitiator::Login::None) initiator->LoggedOut(target);
+        }
+    }
+    target.LinkChanged(up);
+}
+
+bool FcFabric::LinkUp(const FcTargetPort& target) const {
+    auto it = m_links.find(&target);
+    return it != m_links.end() && it->second;
+}
+
+}  // namespace sim

@@ -1,0 +1,279 @@
+// An ISP24xx-class Fibre Channel host chip in target mode.
+//
+// Modelled at the interface its driver uses: PCI identity and configuration,
+// the 32-bit register window behind BAR 0, the mailbox engine (the RISC
+// firmware is loaded, checksummed and started by mailbox; the running
+// firmware answers the commands the driver sends), the initialisation
+// control block, the request, response and ATIO rings in buffer memory by
+// address, ATIO and immediate-notify generation, CTIO execution with DMA to
+// and from buffer memory, completions, asynchronous events, the port
+// database and port names, link status and the SFP pages.  Its one port is
+// a target port on a simulated fabric.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "hw/isp_fc.h"
+#include "sim/clock.h"
+#include "sim/fc_fabric.h"
+#include "sim/interrupt_controller.h"
+#include "sim/pci.h"
+
+namespace sim {
+
+class IspChip : public PciFunction, public FcTargetPort {
+public:
+    enum class Risc { Rom, Running, Initialised };
+
+    // Answers and faults a test can ask for.
+    struct Faults {
+        bool checksumError = false;              // VERIFY CHECKSUM answers a non-zero mailbox 1
+        uint16_t initFirmwareStatus = fw::MBS_COMPLETE;
+        uint32_t silentMailboxCommands = 0;      // the next n mailbox commands are never answered
+        bool mailboxTestCorrupt = false;         // MAILBOX TEST hands back a wrong mailbox
+        bool busError = false;                   // every register access ends in master abort
+        bool acceptUnknownInitiators = false;    // commands of initiators without a login reach the ATIO ring
+        int32_t nextResponseInPointer = -1;      // the next response update reports this in-pointer
+        bool fastPostResponses = false;          // report response updates as event 0x8040
+        bool holdRequests = false;               // consume no request entries (a stopped chip)
+        bool configReadsAbort = false;           // configuration reads past the identity end in master abort
+    };
+
+    IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, InterruptLine line);
+    ~IspChip() override;
+
+    uint8_t chip() const { return m_chip; }
+    bool pcie() const { return m_pcie; }
+    Faults faults;
+
+    // --- PCI function ---------------------------------------------------------
+    uint32_t ConfigRead(uint16_t offset) override;
+    void ConfigWrite(uint16_t offset, uint32_t value) override;
+    uint32_t Read(uint32_t address, unsigned width) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+
+    // --- target port ------------------------------------------------------------
+    uint64_t PortName() const override { return m_portName; }
+    uint64_t NodeName() const override { return m_nodeName; }
+    uint32_t PortId() const override { return m_portId; }
+    bool Online() const override { return m_risc == Risc::Initialised && m_linkUp; }
+    uint64_t NowNs() const override;
+    void Plogi(FcInitiator& initiator) override;
+    void Logo(FcInitiator& initiator) override;
+    void Command(FcInitiator& initiator, uint32_t tag, const FcpCommand& command) override;
+    void Abts(FcInitiator& initiator, uint32_t tag) override;
+    void MembershipChanged(FcInitiator& initiator, bool present) override;
+    void LinkChanged(bool up) override;
+    void FabricGone() override;
+
+    // Connects the chip's port to a fabric (it joins once its link is up).
+    void AttachFabric(FcFabric& fabric);
+    FcFabric* fabric() const { return m_fabric; }
+
+    // --- stimuli ----------------------------------------------------------------
+    void ReleaseRequests();          // a held chip takes its request entries again
+    void RaiseAsyncEvent(uint16_t code, uint16_t mailbox1 = 0, uint16_t mailbox2 = 0, uint16_t mailbox3 = 0);
+    void LipReset();                 // event 0x8013
+    void Lip();                      // a loop initialisation: 0x8010, then LOOP UP
+    void PauseRisc();                // the RISC stops: host status bit 8
+
+    // --- inspection ---------------------------------------------------------------
+    Risc risc() const { return m_risc; }
+    bool linkUp() const { return m_linkUp; }
+    uint16_t firmwareState() const { return m_firmwareState; }
+    const std::vector<uint8_t>& icb() const { return m_icb; }
+    uint32_t mailboxCommands() const { return m_mailboxCommands; }
+    uint16_t lastMailboxOpcode() const { return m_lastOpcode; }
+    uint32_t requestsConsumed() const { return m_requestsConsumed; }
+    uint32_t ctiosExecuted() const { return m_ctiosExecuted; }
+    uint32_t notifyAcks() const { return m_notifyAcks; }
+    uint32_t markers() const { return m_markers; }
+    const std::array<uint8_t, 64>& lastMarker() const { return m_lastMarker; }
+    const std::array<uint8_t, 64>& lastRequest() const { return m_lastRequest; }
+    uint32_t terminatedExchanges() const { return m_terminated; }
+    uint32_t openExchanges() const;
+    uint32_t ctPassThroughs() const { return m_ctPassThroughs; }
+    uint32_t logoutEntries() const { return m_logoutEntries; }
+    uint32_t riscLoads() const { return m_riscLoads; }
+    uint16_t HandleOf(const FcInitiator& initiator) const;   // 0xFFFF: no login
+    uint16_t requestOut() const { return m_reqOut; }
+    uint16_t responseIn() const { return m_rspIn; }
+    uint16_t atioIn() const { return m_atioIn; }
+    uint16_t atioOut() const { return m_atioOut; }
+    uint16_t responseOut() const { return m_rspOut; }
+    uint32_t gpio() const { return m_gpio; }
+    uint32_t registerWrites() const { return m_registerWrites; }
+    uint32_t hccrWrites() const { return m_hccrWrites; }
+    bool interruptLine() const { return m_line; }
+    fw::ISP_LINK_STATUS linkStatus{};
+    std::array<uint8_t, 256> sfpIdentity{};
+    std::array<uint8_t, 256> sfpDiagnostics{};
+
+    static constexpr uint32_t kDefaultExchanges = 2048;
+    static constexpr uint64_t kLinkUpDelayNs = 2'000'000;
+
+private:
+    struct Login {
+        FcInitiator* initiator;
+        uint16_t handle;
+        enum class State { PlogiNotified, PrliNotified, LoggedIn } state;
+    };
+    struct Exchange {
+        bool used = false;
+        uint16_t generation = 0;
+        FcInitiator* initiator = nullptr;
+        uint32_t tag = 0;
+        uint16_t oxId = 0;
+        uint32_t fcpDl = 0;
+        bool aborting = false;
+    };
+    struct Interrupt {
+        uint8_t kind;
+        std::array<uint16_t, fw::ISP_MAILBOXES> mailbox;
+        uint32_t mailboxMask;
+    };
+    using Entry = std::array<uint8_t, fw::ISP_ENTRY_BYTES>;
+
+    Board& B() { return *board; }
+    const Board& B() const { return *board; }
+    Clock& clock();
+    uint8_t* Memory(uint32_t address, uint32_t length);
+    void LatchBusError();
+
+    void MapRegisters(uint32_t bar);
+    uint32_t Canonical(uint32_t offset) const;
+    uint32_t RegisterRead(uint32_t offset);
+    void RegisterWrite(uint32_t offset, uint32_t value);
+    void WriteHccr(uint32_t value);
+    void SoftReset();
+
+    // Interrupts: one presented at a time, the rest waiting in order.
+    void Present();
+    void UpdateLine();
+    void QueueMailboxAnswer(const Interrupt& answer);
+    void QueueAsync(uint16_t code, uint16_t m1, uint16_t m2, uint16_t m3);
+
+    // Mailbox engine.
+    void StartMailboxCommand();
+    void ExecuteMailboxCommand(const std::array<uint16_t, fw::ISP_MAILBOXES>& in);
+    uint16_t InitializeFirmware(uint32_t icbAddress);
+    uint16_t LoadRam(uint32_t bus, uint32_t words, uint32_t riscAddress);
+    uint16_t PortNameOf(uint16_t handle, bool portName, Interrupt* answer);
+    uint16_t PortDatabase(uint16_t handle, uint32_t bus);
+    uint32_t RiscWord(uint32_t address) const;
+    void SetRiscWord(uint32_t address, uint32_t value);
+
+    // Rings.
+    void RequestsWritten();
+    void ProcessRequests();
+    void HandleRequest(const Entry& entry);
+    void PutResponse(const Entry& entry);
+    void PutAtio(const Entry& entry);
+    void DrainBacklogs();
+
+    // Request entries.
+    void Ctio7(const Entry& entry);
+    void FinishCtio(const Entry& entry, uint16_t status, uint32_t residual);
+    void NotifyAck(const Entry& entry);
+    void AbtsResponse(const Entry& entry);
+    void CtPassThrough(const Entry& entry);
+    void LogoutEntry(const Entry& entry);
+    void RefuseEntry(const Entry& entry);
+
+    // Port side.
+    void BringLinkUp();
+    void TakeLinkDown();
+    Login* FindLogin(const FcInitiator& initiator);
+    Login* FindLoginByHandle(uint16_t handle);
+    uint16_t FreeHandle() const;
+    void Notify(uint16_t status, uint8_t els, const Login& login);
+    void DropLogin(FcInitiator& initiator, uint16_t notifyStatus, bool tellInitiator);
+    void EndExchangesOf(const FcInitiator& initiator, FcpResult::Outcome outcome);
+    uint32_t OpenExchange(FcInitiator& initiator, uint32_t tag, uint16_t oxId, uint32_t fcpDl);
+    Exchange* FindExchange(uint32_t address);
+    void CloseExchange(Exchange& exchange);
+    uint8_t OwnAlpa() const;
+    uint16_t OwnLoopId() const;
+    uint64_t TransferNs(uint32_t bytes) const;
+
+    uint8_t m_chip;
+    bool m_pcie;
+    InterruptLine m_interrupt;
+    bool m_isp2x00;
+    uint32_t m_registerWrites = 0;
+    uint32_t m_hccrWrites = 0;
+    std::array<uint32_t, 64> m_config{};
+    uint32_t m_mappedAt = 0;
+    bool m_mapped = false;
+
+    // Registers.
+    std::array<uint16_t, fw::ISP_MAILBOXES> m_mailbox{};
+    uint32_t m_intControl = 0;
+    uint32_t m_ctrlStatus = 0;
+    uint32_t m_gpio = 0;
+    bool m_hostIntPending = false;
+    bool m_paused = false;
+    std::map<uint32_t, uint32_t> m_latched;
+    bool m_line = false;
+
+    // Interrupt presentation.
+    bool m_presented = false;
+    uint32_t m_hostStatus = 0;
+    std::deque<Interrupt> m_mailboxAnswers;
+    std::deque<Interrupt> m_async;
+    bool m_atioUpdate = false;
+    bool m_responseUpdate = false;
+    uint64_t m_asyncHoldUntil = 0;
+    Clock::EventId m_presentEvent = 0;
+
+    // RISC and firmware.
+    Risc m_risc = Risc::Rom;
+    std::map<uint32_t, uint32_t> m_riscMemory;
+    uint32_t m_firstLoadAddress = 0;
+    bool m_checksumGood = false;
+    uint32_t m_riscLoads = 0;
+    uint16_t m_firmwareState = fw::ISP_FW_STATE_CONFIG_WAIT;
+    std::vector<uint8_t> m_icb;
+    uint32_t m_mailboxCommands = 0;
+    uint16_t m_lastOpcode = 0;
+    Clock::EventId m_mailboxEvent = 0;
+
+    // Rings (from the ICB).
+    uint32_t m_reqBase = 0, m_rspBase = 0, m_atioBase = 0;
+    uint16_t m_reqLength = 0, m_rspLength = 0, m_atioLength = 0;
+    uint16_t m_reqIn = 0, m_reqOut = 0, m_rspIn = 0, m_rspOut = 0, m_atioIn = 0, m_atioOut = 0;
+    std::deque<Entry> m_rspBacklog, m_atioBacklog;
+    Clock::EventId m_requestEvent = 0;
+    uint32_t m_requestsConsumed = 0;
+    uint32_t m_ctiosExecuted = 0;
+    uint32_t m_notifyAcks = 0;
+    uint32_t m_markers = 0;
+    uint32_t m_terminated = 0;
+    uint32_t m_ctPassThroughs = 0;
+    uint32_t m_logoutEntries = 0;
+    Entry m_lastMarker{};
+    Entry m_lastRequest{};
+
+    // Port.
+    FcFabric* m_fabric = nullptr;
+    bool m_linkUp = false;
+    uint64_t m_portName = 0;
+    uint64_t m_nodeName = 0;
+    uint32_t m_portId = 0;
+    uint16_t m_hardAddress = 4;
+    std::vector<Login> m_logins;
+    std::vector<Exchange> m_exchanges;
+    std::vector<uint32_t> m_freeExchanges;
+    Clock::EventId m_linkEvent = 0;
+};
+
+class Board;
+
+// The board's host chip 1 or 2, or null.
+IspChip* FindIspChip(Board& board, uint8_t chip);
+
+}  // namespace sim
