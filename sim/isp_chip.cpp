@@ -258,6 +258,8 @@ void IspChip::SoftReset() {
         if (x.used) CloseExchange(x);
     }
     m_logins.clear();
+    m_notifies.clear();
+    m_abts.clear();
     m_risc = Risc::Rom;
     m_riscMemory.clear();
     m_checksumGood = false;
@@ -703,8 +705,8 @@ void IspChip::ProcessRequests() {
 void IspChip::HandleRequest(const Entry& entry) {
     switch (entry[0]) {
     case CTIO7_ENTRY_TYPE: Ctio7(entry); break;
-    case ISP_ENTRY_NOTIFY_ACK: NotifyAck(entry); break;
-    case ISP_ENTRY_ABTS_RESPONSE: AbtsResponse(entry); break;
+    case NOTIFY_ACK_ENTRY_TYPE: NotifyAck(entry); break;
+    case ABTS_RESPONSE_ENTRY_TYPE: AbtsResponse(entry); break;
     case ISP_ENTRY_CT_PASSTHROUGH: CtPassThrough(entry); break;
     case ISP_ENTRY_LOGOUT: LogoutEntry(entry); break;
     case ISP_ENTRY_MARKER:
@@ -841,9 +843,10 @@ void IspChip::Ctio7(const Entry& entry) {
     Exchange* x = FindExchange(ctio.dExchangeAddress);
     if (ctio.wFlags & CTIO7_FLAG_TERMINATE) {
         // The exchange ends here; nothing goes to the host and nothing back.
+        // An exchange under ABTS ends with the ABTS's answer.
         if (x != nullptr) {
             ++m_terminated;
-            x->initiator->Ended(x->tag, FcpResult::Outcome::Terminated);
+            if (!x->aborting) x->initiator->Ended(x->tag, FcpResult::Outcome::Terminated);
             CloseExchange(*x);
         }
         return;
@@ -900,15 +903,20 @@ void IspChip::Ctio7(const Entry& entry) {
 // --- notify acknowledges, ABTS, CT pass-through, logout ----------------------------
 
 void IspChip::Notify(uint16_t status, uint8_t els, const Login& login) {
-    ISP24_IMMEDIATE_NOTIFY n{};
+    // Each notify gets an exchange address of its own: the acknowledge
+    // names it, whatever status the driver writes there.
+    const uint32_t exchange = kNotifyExchangeBase | (m_nextNotify++ & 0xFFFF);
+    m_notifies.push_back(PendingNotify{exchange, status, els, login.handle});
+    IMMEDIATE_NOTIFY24_ENTRY n{};
     n.bEntryType = IMMEDIATE_NOTIFY24_ENTRY_TYPE;
     n.bEntryCount = 1;
-    n.wNportHandle = login.handle;
+    n.wNPortHandle = login.handle;
     n.wStatus = status;
     n.bElsOpcode = els;
-    Put24Le(n.abPortId, login.initiator->portId());
-    PutName(n.abPortName, login.initiator->portName());
-    PutName(n.abNodeName, login.initiator->nodeName());
+    n.dExchangeAddress = exchange;
+    Put24Be(n.abPortId, login.initiator->portId());
+    n.wOxId = static_cast<uint16_t>(exchange);
+    n.wRxId = 0xFFFF;
     Entry e{};
     std::memcpy(e.data(), &n, sizeof n);
     PutAtio(e);
@@ -917,37 +925,54 @@ void IspChip::Notify(uint16_t status, uint8_t els, const Login& login) {
 // A login goes one step on when the driver has acknowledged the notify of
 // the step before.
 void IspChip::NotifyAck(const Entry& entry) {
-    ISP24_NOTIFY_ACK ack;
+    IMMEDIATE_NOTIFY24_ENTRY ack;
     std::memcpy(&ack, entry.data(), sizeof ack);
     ++m_notifyAcks;
-    if (ack.wStatus != ISP24_NOTIFY_ELS) return;
-    Login* login = FindLoginByHandle(ack.wNportHandle);
+    auto it = std::find_if(m_notifies.begin(), m_notifies.end(),
+                           [&](const PendingNotify& n) { return n.exchange == ack.dExchangeAddress; });
+    if (it == m_notifies.end()) return;
+    const PendingNotify notify = *it;
+    m_notifies.erase(it);
+    if (notify.status != NOTIFY_ELS) return;
+    Login* login = FindLoginByHandle(notify.handle);
     if (login == nullptr) return;
-    if (ack.bElsOpcode == ELS_PLOGI && login->state == Login::State::PlogiNotified) {
+    if (notify.els == ELS_PLOGI && login->state == Login::State::PlogiNotified) {
         login->state = Login::State::PrliNotified;
-        Notify(ISP24_NOTIFY_ELS, ELS_PRLI, *login);
-    } else if (ack.bElsOpcode == ELS_PRLI && login->state == Login::State::PrliNotified) {
+        Notify(NOTIFY_ELS, ELS_PRLI, *login);
+    } else if (notify.els == ELS_PRLI && login->state == Login::State::PrliNotified) {
         login->state = Login::State::LoggedIn;
         login->initiator->LoginAnswered(*this, true);
         QueueAsync(ISP_AEN_PORT_DATABASE_CHANGED, 0, 0, 0);
     }
 }
 
+// The driver answers an ABTS with BA_ACC or BA_RJT.  It may have ended the
+// exchange with a terminating CTIO first; either way the initiator learns
+// the answer here.
 void IspChip::AbtsResponse(const Entry& entry) {
-    ISP24_ABTS response;
+    ABTS_ENTRY response;
     std::memcpy(&response, entry.data(), sizeof response);
-    Exchange* x = FindExchange(response.dAbortedExchange);
-    if (x == nullptr) return;
-    const bool accepted = response.sHeader.bRctl == FC_RCTL_BA_ACC;
-    FcInitiator* initiator = x->initiator;
-    const uint32_t tag = x->tag;
-    if (accepted) {
-        ++m_terminated;
-        CloseExchange(*x);
-    } else {
-        x->aborting = false;
+    auto it = std::find_if(m_abts.begin(), m_abts.end(), [&](const PendingAbts& a) {
+        return a.exchange == response.dExchangeToAbort && a.oxId == response.wOxId;
+    });
+    if (it == m_abts.end()) return;
+    const PendingAbts abts = *it;
+    m_abts.erase(it);
+    const bool accepted = response.bResponseCode == BA_ACC;
+    Exchange* x = FindExchange(abts.exchange);
+    if (x != nullptr && x->initiator == abts.initiator && x->tag == abts.tag) {
+        if (accepted) {
+            ++m_terminated;
+            CloseExchange(*x);
+        } else {
+            x->aborting = false;
+        }
+        abts.initiator->AbortAnswered(abts.tag, accepted);
+        return;
     }
-    initiator->AbortAnswered(tag, accepted);
+    abts.initiator->AbortAnswered(abts.tag, accepted);
+    // Refused, but the exchange is gone all the same: the command ends.
+    if (!accepted) abts.initiator->Ended(abts.tag, FcpResult::Outcome::Terminated);
 }
 
 // RFT_ID to the name server is the one CT request the driver sends.
@@ -1032,7 +1057,7 @@ void IspChip::TakeLinkDown() {
     if (!m_logins.empty()) {
         Login any = m_logins.front();
         m_logins.clear();
-        Notify(ISP24_NOTIFY_GLOBAL_LOGOUT, 0, any);
+        Notify(NOTIFY_GLOBAL_LOGOUT, 0, any);
     }
     QueueAsync(ISP_AEN_LOOP_DOWN, 0, 0, 0);
 }
@@ -1106,7 +1131,7 @@ void IspChip::Plogi(FcInitiator& initiator) {
             EndExchangesOf(*who, FcpResult::Outcome::Terminated);   // a new PLOGI ends the old session
             login->state = Login::State::PlogiNotified;
         }
-        Notify(ISP24_NOTIFY_ELS, ELS_PLOGI, *login);
+        Notify(NOTIFY_ELS, ELS_PLOGI, *login);
     });
 }
 
@@ -1116,8 +1141,8 @@ void IspChip::DropLogin(FcInitiator& initiator, uint16_t notifyStatus, bool tell
     const Login gone = *login;
     m_logins.erase(m_logins.begin() + (login - m_logins.data()));
     EndExchangesOf(initiator, FcpResult::Outcome::Terminated);
-    if (notifyStatus == ISP24_NOTIFY_ELS) {
-        Notify(ISP24_NOTIFY_ELS, ELS_LOGO, gone);
+    if (notifyStatus == NOTIFY_ELS) {
+        Notify(NOTIFY_ELS, ELS_LOGO, gone);
     } else if (notifyStatus != 0) {
         Notify(notifyStatus, 0, gone);
     }
@@ -1127,14 +1152,14 @@ void IspChip::DropLogin(FcInitiator& initiator, uint16_t notifyStatus, bool tell
 
 void IspChip::Logo(FcInitiator& initiator) {
     FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs, [this, who] { DropLogin(*who, ISP24_NOTIFY_ELS, false); });
+    clock().ScheduleIn(kFrameNs, [this, who] { DropLogin(*who, NOTIFY_ELS, false); });
 }
 
 void IspChip::MembershipChanged(FcInitiator& initiator, bool present) {
     FcInitiator* who = &initiator;
     clock().ScheduleIn(kFrameNs, [this, who, present] {
         if (!Online()) return;
-        if (!present) DropLogin(*who, ISP24_NOTIFY_PORT_LOGOUT, false);
+        if (!present) DropLogin(*who, NOTIFY_LOGOUT, false);
         if (m_fabric->topology() == FcFabric::Topology::Loop) {
             Lip();
         } else {
@@ -1200,18 +1225,16 @@ void IspChip::Abts(FcInitiator& initiator, uint32_t tag) {
         }
         if (found != nullptr) found->aborting = true;
         const Login* login = FindLogin(*who);
-        ISP24_ABTS abts{};
-        abts.bEntryType = ISP_ENTRY_ABTS_RECEIVED;
+        const uint16_t oxId = static_cast<uint16_t>(tag);
+        m_abts.push_back(PendingAbts{address, oxId, who, tag});
+        ABTS_ENTRY abts{};
+        abts.bEntryType = ABTS_RECEIVED_ENTRY_TYPE;
         abts.bEntryCount = 1;
-        abts.wNportHandle = login != nullptr ? login->handle : 0xFFFF;
-        abts.dAbortedExchange = address;
-        abts.sHeader.bRctl = 0x81;
-        Put24Be(abts.sHeader.abDid, m_portId);
-        Put24Be(abts.sHeader.abSid, who->portId());
-        abts.sHeader.abOxId[0] = static_cast<uint8_t>(tag >> 8);
-        abts.sHeader.abOxId[1] = static_cast<uint8_t>(tag);
-        abts.sHeader.abRxId[0] = abts.sHeader.abRxId[1] = 0xFF;
-        abts.dExchangeAddress = address;
+        abts.wNPortHandle = login != nullptr ? login->handle : 0xFFFF;
+        abts.dExchangeToAbort = address;
+        Put24Be(abts.abPortId, who->portId());
+        abts.wOxId = oxId;
+        abts.wRxId = 0xFFFF;
         Entry e{};
         std::memcpy(e.data(), &abts, sizeof abts);
         PutResponse(e);

@@ -136,6 +136,20 @@ private:
         std::array<uint16_t, fw::ISP_MAILBOXES> mailbox;
         uint32_t mailboxMask;
     };
+    // A notify waits for its acknowledge; an ABTS for its answer.
+    struct PendingNotify {
+        uint32_t exchange;
+        uint16_t status;
+        uint8_t els;
+        uint16_t handle;
+    };
+    struct PendingAbts {
+        uint32_t exchange;
+        uint16_t oxId;
+        FcInitiator* initiator;
+        uint32_t tag;
+    };
+    static constexpr uint32_t kNotifyExchangeBase = 0xFFFE0000;
     using Entry = std::array<uint8_t, fw::ISP_ENTRY_BYTES>;
 
     Board& B() { return *board; }
@@ -266,6 +280,9 @@ private:
     uint32_t m_portId = 0;
     uint16_t m_hardAddress = 4;
     std::vector<Login> m_logins;
+    std::vector<PendingNotify> m_notifies;
+    std::vector<PendingAbts> m_abts;
+    uint32_t m_nextNotify = 0;
     std::vector<Exchange> m_exchanges;
     std::vector<uint32_t> m_freeExchanges;
     Clock::EventId m_linkEvent = 0;

@@ -72,7 +72,7 @@ void ResponsePass(host_isr::PASS* ps, int32_t lIn) {
         case ISP_ENTRY_PUREX:
             ConsolePrintf("QL24TarIsr: PUREX RECEIVED\n");
             break;
-        case ISP_ENTRY_ABTS_RECEIVED:
+        case ABTS_RECEIVED_ENTRY_TYPE:
             if (!host_isr::TakeAbts(ps, pbEntry)) continue;
             break;
         case ISP_ENTRY_CT_PASSTHROUGH:

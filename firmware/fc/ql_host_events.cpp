@@ -32,6 +32,8 @@
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/task_management.h"
+#include "target/unit_attention.h"
 
 namespace fw {
 

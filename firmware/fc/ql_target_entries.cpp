@@ -161,7 +161,7 @@ uint8_t bBuildQlCtio7Status(uint32_t dHandle, uint16_t wNportHandle, uint16_t wO
 
 uint8_t BuildQlNotifyAck(uint32_t dValue, uint16_t wLoopId, uint16_t wFlags, uint16_t wTaskFlags, uint16_t wStatus,
                          uint16_t wSequenceId, uint8_t* pbEntry) {
-    Head(pbEntry, ISP_ENTRY_NOTIFY_ACK, ISP_IOCB_TAG_BUILDER);
+    Head(pbEntry, NOTIFY_ACK_ENTRY_TYPE, ISP_IOCB_TAG_BUILDER);
     Put32(pbEntry, 0x04, dValue);
     Put16(pbEntry, 0x08, wLoopId);
     Put16(pbEntry, 0x0C, wFlags);

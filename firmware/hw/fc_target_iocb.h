@@ -130,6 +130,19 @@ constexpr uint8_t ABTS_RESPONSE_ENTRY_TYPE = 0x55;
 constexpr uint8_t BA_ACC = 0x84;
 constexpr uint8_t BA_RJT = 0x85;
 constexpr uint8_t BA_RJT_REASON_UNABLE = 9;
+// The status of an immediate notify (ISP2x00 and ISP24xx), and the ELS an
+// ISP24xx notify of status 0x46 carries.
+constexpr uint16_t NOTIFY_LIP_RESET = 0x0E;
+constexpr uint16_t NOTIFY_ABORT_TASK = 0x20;
+constexpr uint16_t NOTIFY_LOGOUT = 0x29;
+constexpr uint16_t NOTIFY_PORT_CHANGE = 0x2A;
+constexpr uint16_t NOTIFY_GLOBAL_LOGOUT = 0x2E;
+constexpr uint16_t NOTIFY_TASK_MANAGEMENT = 0x36;
+constexpr uint16_t NOTIFY_ELS = 0x46;
+constexpr uint8_t ELS_PLOGI = 0x03;
+constexpr uint8_t ELS_LOGO = 0x05;
+constexpr uint8_t ELS_PRLI = 0x20;
+constexpr uint8_t ELS_PRLO = 0x21;
 
 // Immediate notify of an ISP2x00 host port.
 #pragma pack(push, 1)

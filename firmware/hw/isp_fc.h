@@ -221,107 +221,16 @@ constexpr uint8_t ISP_ENTRY_STATUS = 0x03;
 constexpr uint8_t ISP_ENTRY_MARKER = 0x04;
 constexpr uint8_t ISP_ENTRY_ENABLE_LUN = 0x0B;
 constexpr uint8_t ISP_ENTRY_MODIFY_LUN = 0x0C;
-constexpr uint8_t ISP_ENTRY_NOTIFY_ACK = 0x0E;
 constexpr uint8_t ISP_ENTRY_COMMAND_2X00 = 0x11;
 constexpr uint8_t ISP_ENTRY_CT_PASSTHROUGH = 0x29;
 constexpr uint8_t ISP_ENTRY_ABORT_IO = 0x33;
 constexpr uint8_t ISP_ENTRY_PUREX = 0x51;
 constexpr uint8_t ISP_ENTRY_LOGOUT = 0x52;
-constexpr uint8_t ISP_ENTRY_ABTS_RECEIVED = 0x54;
-constexpr uint8_t ISP_ENTRY_ABTS_RESPONSE = 0x55;
 
 constexpr uint8_t ISP_IOCB_TAG_BUILDER = 0x69;   // 'i': a builder's tag until the engine sets its own
 constexpr uint8_t ISP_IOCB_TAG_MARKER = 0x99;
 
 #pragma pack(push, 1)
-
-// The FC frame header as carried in ATIO and ABTS entries; multi-byte
-// fields are in wire (big-endian) order.
-struct FC_FRAME_HEADER {
-    uint8_t bRctl;
-    uint8_t abDid[3];
-    uint8_t bCsCtl;
-    uint8_t abSid[3];
-    uint8_t bType;
-    uint8_t abFctl[3];
-    uint8_t bSeqId;
-    uint8_t bDfCtl;
-    uint8_t abSeqCnt[2];
-    uint8_t abOxId[2];
-    uint8_t abRxId[2];
-    uint8_t abParameter[4];
-};
-static_assert(sizeof(FC_FRAME_HEADER) == 24);
-
-constexpr uint8_t FCP_TASK_SIMPLE = 0;
-constexpr uint8_t FCP_TASK_HEAD_OF_QUEUE = 1;
-constexpr uint8_t FCP_TASK_ORDERED = 2;
-constexpr uint8_t FCP_TASK_ACA = 4;
-constexpr uint8_t FCP_TASK_UNTAGGED = 5;
-constexpr uint8_t FCP_TM_ABORT_TASK_SET = 0x02;
-constexpr uint8_t FCP_TM_CLEAR_TASK_SET = 0x04;
-constexpr uint8_t FCP_TM_LUN_RESET = 0x10;
-constexpr uint8_t FCP_TM_TARGET_RESET = 0x20;
-constexpr uint8_t FCP_TM_CLEAR_ACA = 0x40;
-
-// ISP24xx immediate notify (on the ATIO ring).
-struct ISP24_IMMEDIATE_NOTIFY {
-    uint8_t bEntryType;         // IMMEDIATE_NOTIFY24_ENTRY_TYPE
-    uint8_t bEntryCount;
-    uint8_t bSystemDefined;
-    uint8_t bEntryStatus;
-    uint32_t dReserved4;
-    uint16_t wNportHandle;
-    uint16_t wReserved10;
-    uint16_t wFlags;
-    uint16_t wReserved14;
-    uint16_t wStatus;           // ISP24_NOTIFY_* below
-    uint8_t bElsOpcode;         // with status 0x46
-    uint8_t bReserved19;
-    uint32_t dExchangeAddress;
-    uint8_t abPortId[3];        // initiator port id, low byte first
-    uint8_t bReserved27;
-    uint16_t wOxId;
-    uint16_t wReserved30;
-    uint8_t abPortName[8];      // with PLOGI: the initiator's port and node names
-    uint8_t abNodeName[8];
-    uint8_t abReserved48[16];
-};
-static_assert(sizeof(ISP24_IMMEDIATE_NOTIFY) == 64);
-
-constexpr uint16_t ISP24_NOTIFY_LIP_RESET = 0x0E;
-constexpr uint16_t ISP24_NOTIFY_LINK_REINIT = 0x0F;
-constexpr uint16_t ISP24_NOTIFY_PORT_LOGOUT = 0x29;
-constexpr uint16_t ISP24_NOTIFY_PORT_CONFIG_CHANGE = 0x2A;
-constexpr uint16_t ISP24_NOTIFY_GLOBAL_LOGOUT = 0x2E;
-constexpr uint16_t ISP24_NOTIFY_LINK_FAILURE = 0x45;
-constexpr uint16_t ISP24_NOTIFY_ELS = 0x46;
-constexpr uint8_t ELS_PLOGI = 0x03;
-constexpr uint8_t ELS_LOGO = 0x05;
-constexpr uint8_t ELS_PRLI = 0x20;
-constexpr uint8_t ELS_PRLO = 0x21;
-
-// ISP24xx notify acknowledge (request ring): answers one immediate notify.
-struct ISP24_NOTIFY_ACK {
-    uint8_t bEntryType;         // 0x0E
-    uint8_t bEntryCount;
-    uint8_t bSystemDefined;
-    uint8_t bEntryStatus;
-    uint32_t dHandle;
-    uint16_t wNportHandle;
-    uint16_t wReserved10;
-    uint16_t wFlags;
-    uint16_t wReserved14;
-    uint16_t wStatus;           // the notify's status
-    uint8_t bElsOpcode;
-    uint8_t bReserved19;
-    uint32_t dExchangeAddress;
-    uint8_t abPortId[3];
-    uint8_t bReserved27;
-    uint16_t wOxId;
-    uint8_t abReserved30[34];
-};
-static_assert(sizeof(ISP24_NOTIFY_ACK) == 64);
 
 // CTIO type 7, both forms share the first 0x28 bytes.
 struct ISP24_CTIO7 {
@@ -414,26 +323,6 @@ struct ISP_STATUS_ENTRY {
 };
 static_assert(sizeof(ISP_STATUS_ENTRY) == 64);
 constexpr uint16_t ISP_STATUS_REASON_BAD_ENTRY = 0x0006;
-
-// ABTS received (response ring) and the ABTS response (request ring).
-struct ISP24_ABTS {
-    uint8_t bEntryType;         // 0x54 received, 0x55 response
-    uint8_t bEntryCount;
-    uint8_t bSystemDefined;
-    uint8_t bEntryStatus;
-    uint32_t dHandle;
-    uint16_t wNportHandle;
-    uint16_t wControlFlags;
-    uint32_t dReserved12;
-    uint32_t dAbortedExchange;  // the exchange address of the task aborted
-    FC_FRAME_HEADER sHeader;    // the ABTS frame; in the response R_CTL 0x84 or 0x85
-    uint8_t abPayload[12];      // response: BA_ACC or BA_RJT payload
-    uint32_t dReserved56;
-    uint32_t dExchangeAddress;  // the ABTS's own exchange
-};
-static_assert(sizeof(ISP24_ABTS) == 64);
-constexpr uint8_t FC_RCTL_BA_ACC = 0x84;
-constexpr uint8_t FC_RCTL_BA_RJT = 0x85;
 
 // MARKER (both generations).
 struct ISP_MARKER {

@@ -27,6 +27,8 @@ uint8_t bTqmStatusDelay(KERNEL_ENTRY* psEntry);
 uint8_t fIsStatusDelaySet();
 // The status a refused command is answered with (8 BUSY or 0x28 TASK SET FULL).
 uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY* psEntry);
+// One released (parked) request finished at the chip.
+void DecReleasedCount(uint8_t bPort);
 
 // ---- command handlers the dispatcher hands commands to ----
 // Each answers through the status routines and takes the command off the
@@ -97,16 +99,6 @@ void FailManagementCommandOnAbort();
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
 void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
-// Task management and host port events, as the host-port interrupt handlers
-// call them.
-void ProcessImmediateNotify24(uint8_t bPort);
-void ProcessImmediateNotify(uint8_t bPort);
-// Ends the exchange of a received ATIO without answering it.
-void TerminateAtioExchange(uint8_t bPort, const uint8_t* pbAtio);
-uint8_t fGetHostPortEventPending();
-void ServiceHostPortEvents();
-void FillHostInterfaceBitmap(uint8_t bPort, uint8_t f);
-void DecReleasedCount(uint8_t bPort);
 
 // Console dumps of the reservations and the active LUNs of each array.
 void DumpReservationVariables();

@@ -26,18 +26,6 @@ namespace fw {
 
 namespace {
 
-// ISP2x00 notify statuses.
-constexpr uint16_t NOTIFY_TASK_MANAGEMENT = 0x36;
-constexpr uint16_t NOTIFY_LOGOUT = 0x29;
-constexpr uint16_t NOTIFY_LIP_RESET = 0x0E;
-constexpr uint16_t NOTIFY_ABORT_TASK = 0x20;
-constexpr uint16_t NOTIFY_PORT_CHANGE = 0x2A;
-// ISP24xx notify statuses besides those.
-constexpr uint16_t NOTIFY_ELS = 0x46;
-constexpr uint16_t NOTIFY_GLOBAL_LOGOUT = 0x2E;
-constexpr uint8_t ELS_PLOGI = 0x03;
-constexpr uint8_t ELS_LOGO = 0x05;
-constexpr uint8_t ELS_PRLI = 0x20;
 constexpr uint16_t NOTIFY_POSTED_BACK = 1;
 
 // ISP2x00 task flags of a task management notify.

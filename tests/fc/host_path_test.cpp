@@ -10,6 +10,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/scsi.h"
 #include "responder.h"
 #include "support/fc_controller.h"
 #include "target/host_command_codes.h"
@@ -99,14 +100,14 @@ TEST(HostPath, TaskManagementGoesToItsOwnRing) {
     host.initiator().Submit(c.Port(1), [] {
         sim::FcpCommand tm;
         tm.lun = 3;
-        tm.taskManagement = fw::FCP_TM_LUN_RESET;
+        tm.taskManagement = fw::TMF_LUN_RESET;
         return tm;
     }());
     fw::KERNEL_ENTRY* e = nullptr;
     ASSERT_TRUE(host.RunUntil([&] { return fw::bPeekTaskMgmtRequest(1, &e) == fw::STATUS_FOUND; }));
     EXPECT_EQ(e->bPrimaryState, fw::HOST_STATE_TASK_MANAGEMENT);
     EXPECT_EQ(e->alSequence[0], 0u);
-    EXPECT_EQ(AtioOf(e).taskManagement, fw::FCP_TM_LUN_RESET);
+    EXPECT_EQ(AtioOf(e).taskManagement, fw::TMF_LUN_RESET);
     EXPECT_EQ(fw::lGetLastHostCommandTime(), 0u);
 }
 
