@@ -76,8 +76,11 @@ void FreePages(uint8_t bTaken) {
 
 // Collects the drives of one loop; returns the new record count.
 uint8_t CollectLoop(uint8_t bPath, uint8_t bCount) {
-    uint8_t bOwnLoopId = 0xFF, bPortId = 0, bTopology = 0;
-    (void)bQLGetLoopId(bPath, &bOwnLoopId, &bPortId, &bTopology);
+    uint8_t bOwnAlpa = 0;
+    uint32_t dPortId = 0;
+    uint16_t wTopology = 0;
+    const uint8_t bOwnLoopId =
+        bQLGetLoopId(bPath, &bOwnAlpa, &dPortId, &wTopology) == STATUS_OK ? bAlpaToLoopId(bOwnAlpa) : 0xFF;
     const uint8_t bPositions = bGetLoopMapCount(bPath);
     for (uint8_t p = 1; p <= bPositions; ++p) {
         const uint8_t bAlpa = bGetLoopMapAlpa(bPath, p);

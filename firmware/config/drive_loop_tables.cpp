@@ -76,10 +76,11 @@ uint8_t ScanDriveLoop(LOOP_DEVICE_TABLE* psTable, uint8_t bPath) {
     uint16_t wState = 0;
     if (bGetFirmwareState(bPath, &wState) != STATUS_OK) return 0;
     if (wState != FIRMWARE_READY) return static_cast<uint8_t>(wState);
-    uint8_t bOwnLoopId = 0xFF;
+    uint8_t bOwnAlpa = 0;
     uint32_t dPortId = 0;
     uint16_t wTopology = 0;
-    if (bQLGetLoopId(bPath, &bOwnLoopId, &dPortId, &wTopology) != STATUS_OK) return 0;
+    if (bQLGetLoopId(bPath, &bOwnAlpa, &dPortId, &wTopology) != STATUS_OK) return 0;
+    const uint8_t bOwnLoopId = bAlpaToLoopId(bOwnAlpa);
 
     const uint8_t bPositions = bGetLoopMapCount(bPath);
     const uint8_t bCount = bPositions < LOOP_DEVICE_ENTRIES ? bPositions : LOOP_DEVICE_ENTRIES;
