@@ -6,6 +6,7 @@
 #include "executive/port_codes.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/isp_fc.h"
 #include "target/stage_rings.h"
 #include "target/task_management.h"
 
@@ -19,7 +20,6 @@ constexpr uint8_t NO_TABLE = 0xFF;
 constexpr uint16_t ACK_STATUS_ALL_LUNS = 14;
 constexpr uint16_t ACK_STATUS_LOGOUT = 0x29;
 constexpr uint16_t ACK_FLAG_NO_SEQUENCE = 32;
-constexpr uint8_t MARKER_SYNCHRONISE_ALL = 2;
 
 uint8_t s_aabTable[2][LUN_COUNT][ROW_BYTES];
 
@@ -83,7 +83,7 @@ void ServeReset() {
         SendNotifyAcknowledge(bPortCode, 0, wInitiator, s_sEvents.wResetWordB == 0 ? ACK_FLAG_NO_SEQUENCE : 0,
                               s_sEvents.wResetWordB, s_sEvents.wResetWordA);
     }
-    (void)bSendMarker(bPortCode, 0, wLun == ALL_LUNS ? 0 : wLun, MARKER_SYNCHRONISE_ALL);
+    (void)bSendMarker(bPortCode, 0, wLun == ALL_LUNS ? 0 : wLun, MARKER_SYNC_ALL);
     ClearPortResetEvent(bPortCode);
 }
 

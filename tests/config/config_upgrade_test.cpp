@@ -122,14 +122,23 @@ TEST_F(ConfigUpgradeTest, AMissingPartnerLeavesAnEmptyImageThatPassesItsChecks) 
 
 namespace {
 
-// The drive loops of this board list no drive: the load installs the
-// default image and gives back every page it took.
-TEST_F(ConfigUpgradeTest, ALoopLoadWithoutDrivesInstallsTheDefaultAndHoldsNoPages) {
+// No drive-loop chip is present on this board: the load looks at no loop,
+// leaves the configuration as it is and gives back every page it took.
+TEST_F(ConfigUpgradeTest, ALoopLoadWithoutALoopUpLeavesTheConfigurationAndHoldsNoPages) {
     fw::SetConfigValid(TRUE);
+    const uint16_t wRanks = s_sLive.sHeader.wRankCount;
     const uint32_t dFree0 = fw::dGetAvailablePages(0), dFree1 = fw::dGetAvailablePages(1);
     fw::LoadConfigFromLoopDrives();
     EXPECT_EQ(fw::dGetAvailablePages(0), dFree0);
     EXPECT_EQ(fw::dGetAvailablePages(1), dFree1);
+    EXPECT_EQ(s_sLive.sHeader.wRankCount, wRanks);
+    EXPECT_EQ(fw::fIsConfigValid(), TRUE);
+}
+
+// Loops that list no drive install the default image.
+TEST_F(ConfigUpgradeTest, LoopsWithoutDrivesInstallTheDefault) {
+    fw::SetConfigValid(TRUE);
+    fw::RebuildConfigFromDriveRecords(0);
     EXPECT_EQ(s_sLive.sHeader.wRankCount, 0);
     EXPECT_EQ(fw::fIsConfigValid(), FALSE);
     EXPECT_EQ(fw::fIsConfigImageValid(&s_sLive), TRUE);

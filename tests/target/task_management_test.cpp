@@ -146,11 +146,14 @@ TEST_F(TaskManagementTest, Isp2x00NotifyWaitsForItsAcknowledge) {
     ProcessImmediateNotify(PORT);
     EXPECT_EQ(fIsImmediateNotifyBusy(), FALSE);
     host.Serve();
-    // Posted back, the acknowledge, posted back.
-    ASSERT_EQ(host.aabOther.size(), 3u);
+    // Posted back, the acknowledge and the marker for the cleared LUN,
+    // posted back.
+    ASSERT_EQ(host.aabOther.size(), 4u);
     EXPECT_EQ(host.aabOther[0][0], IMMEDIATE_NOTIFY_ENTRY_TYPE);
     EXPECT_EQ(host.aabOther[1][0], NOTIFY_ACK_ENTRY_TYPE);
-    EXPECT_EQ(host.aabOther[2][0], IMMEDIATE_NOTIFY_ENTRY_TYPE);
+    EXPECT_EQ(host.aabOther[2][0], ISP_ENTRY_MARKER);
+    EXPECT_EQ(host.aabOther[2][14], 1);   // the LUN
+    EXPECT_EQ(host.aabOther[3][0], IMMEDIATE_NOTIFY_ENTRY_TYPE);
     EXPECT_EQ(wGetTargetEntriesUsed(), 0);
 }
 
