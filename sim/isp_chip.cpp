@@ -70,6 +70,10 @@ IspChip::IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, Inte
     m_config[ISP_CFG_PCIE_DEVCTL / 4] = 0x2810;
     m_exchanges.resize(kDefaultExchanges);
     for (uint32_t i = kDefaultExchanges; i-- > 0;) m_freeExchanges.push_back(i);
+    for (uint32_t i = kCtioSlots; i-- > 0;) {
+        m_ctios[i].event.SetAction([this, i] { CtioDone(i); });
+        m_freeCtios.push_back(i);
+    }
     sfpIdentity[0] = 0x03;                         // SFP
     std::memcpy(&sfpIdentity[20], "SIMULATED FC    ", 16);
     sfpDiagnostics[96] = 35;                       // 35 degrees
@@ -257,6 +261,11 @@ void IspChip::SoftReset() {
     for (Exchange& x : m_exchanges) {
         if (x.used) CloseExchange(x);
     }
+    for (uint32_t i = 0; i < kCtioSlots; ++i) {
+        if (!m_ctios[i].event.Armed()) continue;
+        clock().Disarm(m_ctios[i].event);
+        m_freeCtios.push_back(i);
+    }
     m_logins.clear();
     m_notifies.clear();
     m_abts.clear();
@@ -381,15 +390,15 @@ void IspChip::PauseRisc() {
 
 void IspChip::StartMailboxCommand() {
     m_hostIntPending = true;
-    const std::array<uint16_t, ISP_MAILBOXES> in = m_mailbox;
-    const uint16_t opcode = in[0];
+    m_mailboxIn = m_mailbox;
+    const uint16_t opcode = m_mailboxIn[0];
     uint64_t delay = kMailboxNs;
     if (opcode == MBC_LOAD_RAM || opcode == MBC_LOAD_RAM_EXTENDED) delay = kLoadRamNs;
     if (opcode == MBC_INITIALIZE_FIRMWARE) delay = kInitFirmwareNs;
-    m_mailboxEvent = clock().ScheduleIn(delay, [this, in] {
+    m_mailboxEvent = clock().ScheduleIn(delay, [this] {
         m_mailboxEvent = 0;
         m_hostIntPending = false;
-        ExecuteMailboxCommand(in);
+        ExecuteMailboxCommand(m_mailboxIn);
     });
 }
 
@@ -695,6 +704,8 @@ void IspChip::ProcessRequests() {
         const uint8_t* p = Memory(m_reqBase + static_cast<uint32_t>(m_reqOut) * ISP_ENTRY_BYTES, ISP_ENTRY_BYTES);
         Entry entry{};
         if (p != nullptr) std::memcpy(entry.data(), p, ISP_ENTRY_BYTES);
+        // Every CTIO slot busy: the ring waits until one finishes.
+        if (entry[0] == CTIO7_ENTRY_TYPE && m_freeCtios.empty()) break;
         m_reqOut = static_cast<uint16_t>((m_reqOut + 1) % m_reqLength);
         ++m_requestsConsumed;
         m_lastRequest = entry;
@@ -876,28 +887,41 @@ void IspChip::Ctio7(const Entry& entry) {
             bytes = length;
         }
     }
-    FcInitiator* initiator = x->initiator;
-    const uint32_t tag = x->tag;
     const bool sendStatus = status == CTIO_COMPLETE && (ctio.wFlags & CTIO7_FLAG_SEND_STATUS);
+    CtioInFlight& f = m_ctios[m_freeCtios.back()];
+    m_freeCtios.pop_back();
+    f.entry = entry;
+    f.initiator = x->initiator;
+    f.tag = x->tag;
+    f.status = status;
+    f.sendStatus = sendStatus;
+    f.modeData = modeData;
     if (sendStatus) CloseExchange(*x);
-    const Entry copy = entry;
-    clock().ScheduleIn(kCtioNs + TransferNs(bytes), [this, copy, initiator, tag, status, sendStatus, modeData] {
-        ISP24_CTIO7 c;
-        std::memcpy(&c, copy.data(), sizeof c);
-        if (sendStatus) {
-            const uint8_t* sense = nullptr;
-            uint32_t senseLength = 0;
-            if (!modeData && (c.wScsiStatus & FCP_SENSE_VALID)) {
-                const uint32_t response = std::min<uint32_t>(c.u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
-                senseLength = std::min<uint32_t>(c.wSenseLength, CTIO7_SENSE_BYTES - response);
-                sense = c.u.sStatus.abSense + response;
-            }
-            initiator->Response(tag, static_cast<uint8_t>(c.wScsiStatus), sense, senseLength,
-                                (c.wScsiStatus & (FCP_RESIDUAL_UNDERRUN | FCP_RESIDUAL_OVERRUN)) ? c.dResidual : 0,
-                                (c.wScsiStatus & FCP_RESIDUAL_UNDERRUN) != 0, (c.wScsiStatus & FCP_RESIDUAL_OVERRUN) != 0);
+    clock().ArmIn(f.event, kCtioNs + TransferNs(bytes));
+}
+
+// The data of a CTIO has crossed the link: its status goes to the host and
+// its completion to the driver.
+void IspChip::CtioDone(uint32_t slot) {
+    CtioInFlight& f = m_ctios[slot];
+    ISP24_CTIO7 c;
+    std::memcpy(&c, f.entry.data(), sizeof c);
+    if (f.sendStatus) {
+        const uint8_t* sense = nullptr;
+        uint32_t senseLength = 0;
+        if (!f.modeData && (c.wScsiStatus & FCP_SENSE_VALID)) {
+            const uint32_t response = std::min<uint32_t>(c.u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
+            senseLength = std::min<uint32_t>(c.wSenseLength, CTIO7_SENSE_BYTES - response);
+            sense = c.u.sStatus.abSense + response;
         }
-        FinishCtio(copy, status, 0);
-    });
+        f.initiator->Response(f.tag, static_cast<uint8_t>(c.wScsiStatus), sense, senseLength,
+                              (c.wScsiStatus & (FCP_RESIDUAL_UNDERRUN | FCP_RESIDUAL_OVERRUN)) ? c.dResidual : 0,
+                              (c.wScsiStatus & FCP_RESIDUAL_UNDERRUN) != 0, (c.wScsiStatus & FCP_RESIDUAL_OVERRUN) != 0);
+    }
+    FinishCtio(f.entry, f.status, 0);
+    m_freeCtios.push_back(slot);
+    // A ring stopped for want of a slot goes on.
+    if (m_reqOut != m_reqIn) RequestsWritten();
 }
 
 // --- notify acknowledges, ABTS, CT pass-through, logout ----------------------------

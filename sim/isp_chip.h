@@ -136,6 +136,7 @@ private:
         std::array<uint16_t, fw::ISP_MAILBOXES> mailbox;
         uint32_t mailboxMask;
     };
+    using Entry = std::array<uint8_t, fw::ISP_ENTRY_BYTES>;
     // A notify waits for its acknowledge; an ABTS for its answer.
     struct PendingNotify {
         uint32_t exchange;
@@ -149,8 +150,18 @@ private:
         FcInitiator* initiator;
         uint32_t tag;
     };
+    // A CTIO whose data is on the link.
+    struct CtioInFlight {
+        Clock::Event event;
+        Entry entry{};
+        FcInitiator* initiator = nullptr;
+        uint32_t tag = 0;
+        uint16_t status = 0;
+        bool sendStatus = false;
+        bool modeData = false;
+    };
+    static constexpr uint32_t kCtioSlots = 256;
     static constexpr uint32_t kNotifyExchangeBase = 0xFFFE0000;
-    using Entry = std::array<uint8_t, fw::ISP_ENTRY_BYTES>;
 
     Board& B() { return *board; }
     const Board& B() const { return *board; }
@@ -192,6 +203,7 @@ private:
     // Request entries.
     void Ctio7(const Entry& entry);
     void FinishCtio(const Entry& entry, uint16_t status, uint32_t residual);
+    void CtioDone(uint32_t slot);
     void NotifyAck(const Entry& entry);
     void AbtsResponse(const Entry& entry);
     void CtPassThrough(const Entry& entry);
@@ -255,6 +267,7 @@ private:
     uint32_t m_mailboxCommands = 0;
     uint16_t m_lastOpcode = 0;
     Clock::EventId m_mailboxEvent = 0;
+    std::array<uint16_t, fw::ISP_MAILBOXES> m_mailboxIn{};   // the command being executed
 
     // Rings (from the ICB).
     uint32_t m_reqBase = 0, m_rspBase = 0, m_atioBase = 0;
@@ -264,6 +277,8 @@ private:
     Clock::EventId m_requestEvent = 0;
     uint32_t m_requestsConsumed = 0;
     uint32_t m_ctiosExecuted = 0;
+    std::array<CtioInFlight, kCtioSlots> m_ctios;
+    std::vector<uint32_t> m_freeCtios;
     uint32_t m_notifyAcks = 0;
     uint32_t m_markers = 0;
     uint32_t m_terminated = 0;

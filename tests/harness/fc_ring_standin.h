@@ -20,16 +20,16 @@ namespace fctest {
 class RequestRingStandIn : public sim::Device {
 public:
     explicit RequestRingStandIn(uint8_t bPort)
-        : m_dBase(fw::PCI_OUTBOUND_WINDOW_UNIT1 + (bPort - 1) * fw::ISP_REGISTER_SPAN), m_bPort(bPort) {
+        : m_dBase(fw::PCI_OUTBOUND_WINDOW_UNIT1 + (bPort - 1) * fw::ISP_REGISTER_SPAN), m_bPort(bPort),
+          m_bus(sim::Board::Current().bus()) {
         fw::SetQL24xx(fw::TRUE);
         fw::SetChipPresent(bPort, fw::TRUE);
         fw::ClearHandleMap(bPort);
         fw::InitHostChipRings();
-        sim::Board::Current().bus().Map(m_dBase, fw::ISP_REGISTER_SPAN, this);
+        m_bus.Map(m_dBase, fw::ISP_REGISTER_SPAN, this);
     }
-    ~RequestRingStandIn() override {
-        if (sim::Board::HasCurrent()) sim::Board::Current().bus().Unmap(this);
-    }
+    // The board outlives the stand-in (it is the fixture's base).
+    ~RequestRingStandIn() override { m_bus.Unmap(this); }
     RequestRingStandIn(const RequestRingStandIn&) = delete;
     RequestRingStandIn& operator=(const RequestRingStandIn&) = delete;
 
@@ -50,6 +50,7 @@ public:
 private:
     uint32_t m_dBase;
     uint8_t m_bPort;
+    sim::Bus& m_bus;
     uint32_t m_dIn = 0;
 };
 
