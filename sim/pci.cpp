@@ -1,5 +1,6 @@
 #include "sim/pci.h"
 
+#include "hw/atu.h"
 #include "hw/pci_ids.h"
 #include "sim/board.h"
 
@@ -55,14 +56,14 @@ PciFunction* Pci::Target(bool pcie) const {
 uint32_t Pci::Read(uint32_t address, unsigned) {
     switch (address) {
     case kOccar: return m_occar;
-    case fw::PCI_ATUE_OCCAR: return m_atueOccar;
+    case fw::ATUE_OCCAR: return m_atueOccar;
     case kAtuxStatus: return m_status;
-    case fw::PCI_ATUE_STATUS: return m_atueStatus;
+    case fw::ATUE_PCSR: return m_atueStatus;
     case kAtueLinkStatus: return linkDown ? 0 : 1;
     case kAtuxBase: return busDead ? 0xFFFFFFFF : 0x03308086u;  // ATU identity
     case kOccdr:
-    case fw::PCI_ATUE_OCCDR: {
-        const bool pcie = address == fw::PCI_ATUE_OCCDR;
+    case fw::ATUE_OCCDR: {
+        const bool pcie = address == fw::ATUE_OCCDR;
         PciFunction* f = Target(pcie);
         if (f == nullptr) {
             (pcie ? m_atueStatus : m_status) |= 1u << 13;  // master abort
@@ -77,12 +78,12 @@ uint32_t Pci::Read(uint32_t address, unsigned) {
 void Pci::Write(uint32_t address, uint32_t value, unsigned) {
     switch (address) {
     case kOccar: m_occar = value; break;
-    case fw::PCI_ATUE_OCCAR: m_atueOccar = value; break;
+    case fw::ATUE_OCCAR: m_atueOccar = value; break;
     case kAtuxStatus: m_status &= ~value; break;  // status bits clear when written with one
-    case fw::PCI_ATUE_STATUS: m_atueStatus &= ~value; break;
+    case fw::ATUE_PCSR: m_atueStatus &= ~value; break;
     case kOccdr:
-    case fw::PCI_ATUE_OCCDR: {
-        const bool pcie = address == fw::PCI_ATUE_OCCDR;
+    case fw::ATUE_OCCDR: {
+        const bool pcie = address == fw::ATUE_OCCDR;
         if (PciFunction* f = Target(pcie)) {
             f->ConfigWrite(static_cast<uint16_t>((pcie ? m_atueOccar : m_occar) & 0xFC), value);
         } else {

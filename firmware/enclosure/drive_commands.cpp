@@ -40,7 +40,7 @@ uint8_t IssueDriveCommand(uint8_t bChip, uint8_t bAlpa, uint8_t bLun, uint16_t w
     BuildDriveCommandIocb(reinterpret_cast<DRIVE_COMMAND_IOCB*>(pbPage), bAlpaToLoopId(bAlpa), bLun, wTimeout, pbCdb,
                           bCdbLength, bDirection, dLength, dLength != 0 ? static_cast<uint32_t>(dBufferHandleToPciAddress(dData)) : 0);
     uint8_t bResult = 0;
-    if (bQLExecuteIocb(bChip, static_cast<uint32_t>(dBufferHandleToPciAddress(dPage))) == STATUS_OK &&
+    if (bQLExecuteIocb(bChip, dBufferHandleToPciAddress(dPage)) == STATUS_OK &&
         bWaitMailboxComplete(bChip) == STATUS_OK) {
         bResult = bReadDriveCommandStatus(pbPage, fUnderrunGood, sOut);
     }

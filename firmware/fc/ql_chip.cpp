@@ -74,6 +74,39 @@ void SetQL24xx(uint8_t f) { s_fIsQL24xx = f; }
 
 QL_CHIP_STATE* psGetChipState(uint8_t bChip) { return IsChipNumber(bChip) ? &s_asChip[bChip - 1] : nullptr; }
 
+QL_MAILBOX_COMMAND sQLCommand(uint16_t wOpcode) {
+    QL_MAILBOX_COMMAND s{};
+    s.awMailbox[0] = wOpcode;
+    s.dWriteMask = 1;
+    return s;
+}
+
+void SetQLMailbox(QL_MAILBOX_COMMAND* psCommand, uint8_t bMailbox, uint16_t wValue) {
+    psCommand->awMailbox[bMailbox] = wValue;
+    psCommand->dWriteMask |= 1u << bMailbox;
+}
+
+void SetQLMailboxAddress(QL_MAILBOX_COMMAND* psCommand, uint8_t bHigh, uint8_t bLow, BUS_ADDRESS dAddress) {
+    const uint32_t d = static_cast<uint32_t>(dAddress);
+    SetQLMailbox(psCommand, bHigh, static_cast<uint16_t>(d >> 16));
+    SetQLMailbox(psCommand, bLow, static_cast<uint16_t>(d));
+}
+
+uint8_t bQLConfigRead32(uint8_t bChip, uint16_t wRegister, uint32_t* pdValue) {
+    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigRead32(bChip, wRegister, pdValue)
+                                        : bPciConfigRead32(bChip, wRegister, pdValue);
+}
+
+uint8_t bQLConfigWrite32(uint8_t bChip, uint16_t wRegister, uint32_t dValue) {
+    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite32(bChip, wRegister, dValue)
+                                        : bPciConfigWrite32(bChip, wRegister, dValue);
+}
+
+uint8_t bQLConfigWrite16(uint8_t bChip, uint16_t wRegister, uint16_t wValue) {
+    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite16(bChip, wRegister, wValue)
+                                        : bPciConfigWrite16(bChip, wRegister, wValue);
+}
+
 void ResetChipStates() {
     for (QL_CHIP_STATE& s : s_asChip) {
         s = QL_CHIP_STATE{};

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 constexpr uint8_t QL_CHIPS = 4;
@@ -83,6 +85,17 @@ struct QL_MAILBOX_COMMAND {
 };
 uint8_t bQLMailboxCommand(uint8_t bChip, QL_MAILBOX_COMMAND* psCommand);
 uint8_t bQLPolledMailboxCommand(uint8_t bChip, QL_MAILBOX_COMMAND* psCommand);
+// Building one: the opcode, then each mailbox to write; a bus address for
+// the chip's DMA goes upper half first, in two mailboxes.
+QL_MAILBOX_COMMAND sQLCommand(uint16_t wOpcode);
+void SetQLMailbox(QL_MAILBOX_COMMAND* psCommand, uint8_t bMailbox, uint16_t wValue);
+void SetQLMailboxAddress(QL_MAILBOX_COMMAND* psCommand, uint8_t bHigh, uint8_t bLow, BUS_ADDRESS dAddress);
+
+// The chip's PCI configuration space, over the PCI Express link when the
+// chip sits there.
+uint8_t bQLConfigRead32(uint8_t bChip, uint16_t wRegister, uint32_t* pdValue);
+uint8_t bQLConfigWrite32(uint8_t bChip, uint16_t wRegister, uint32_t dValue);
+uint8_t bQLConfigWrite16(uint8_t bChip, uint16_t wRegister, uint16_t wValue);
 
 // Start-of-day: every chip absent, the protocol bytes reset.
 void ResetChipStates();

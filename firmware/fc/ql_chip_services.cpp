@@ -19,7 +19,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
 constexpr uint32_t CFG_BOARD_CONTROL_24XX = 0x002E6407;
 constexpr uint32_t CFG_BOARD_CONTROL_OTHER = 0x002E5407;
 constexpr uint32_t CFG_COMMAND_LOW = 0x0145;
@@ -28,30 +27,6 @@ constexpr uint32_t MEM_COPY_LIMIT = 0x80;
 constexpr uint32_t THROUGHPUT_MS_PER_COUNT = 120;
 
 THROUGHPUT_TEST_REQUEST s_sThroughputTest;
-
-uint8_t bConfigRead32(uint8_t bChip, uint16_t wRegister, uint32_t* pd) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigRead32(bChip, wRegister, pd) : bPciConfigRead32(bChip, wRegister, pd);
-}
-
-uint8_t bConfigWrite32(uint8_t bChip, uint16_t wRegister, uint32_t d) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite32(bChip, wRegister, d) : bPciConfigWrite32(bChip, wRegister, d);
-}
-
-uint8_t bConfigWrite16(uint8_t bChip, uint16_t wRegister, uint16_t w) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite16(bChip, wRegister, w) : bPciConfigWrite16(bChip, wRegister, w);
-}
-
-QL_MAILBOX_COMMAND Command(uint16_t wOpcode) {
-    QL_MAILBOX_COMMAND s{};
-    s.awMailbox[0] = wOpcode;
-    s.dWriteMask = 1;
-    return s;
-}
-
-void Set(QL_MAILBOX_COMMAND* ps, uint8_t bMailbox, uint16_t wValue) {
-    ps->awMailbox[bMailbox] = wValue;
-    ps->dWriteMask |= 1u << bMailbox;
-}
 
 void Banner(const char* pszTitle, uint8_t bChip) {
     DebugPrintf("\n\n");
@@ -110,18 +85,18 @@ uint8_t fQL2Setup(uint8_t bChip) {
     const bool fPcie = fIsPCIeDevice(bChip) == TRUE;
     Banner("* QL2TAR%d SETUPz         *\n", bChip);
     uint32_t dRevision = 0, dCommand = 0;
-    if (bConfigRead32(bChip, ISP_CFG_REVISION, &dRevision) != STATUS_OK) return 0;
+    if (bQLConfigRead32(bChip, ISP_CFG_REVISION, &dRevision) != STATUS_OK) return 0;
     ps->fRevisionOne = ToFlag((dRevision & 0xFF) == 1);
-    if (bConfigWrite32(bChip, ISP_CFG_BOARD_CONTROL, f24xx ? CFG_BOARD_CONTROL_24XX : CFG_BOARD_CONTROL_OTHER) != STATUS_OK ||
-        bConfigRead32(bChip, ISP_CFG_COMMAND, &dCommand) != STATUS_OK ||
-        bConfigWrite32(bChip, ISP_CFG_COMMAND, (dCommand & 0xFFFF0000u) | CFG_COMMAND_LOW) != STATUS_OK ||
-        bConfigWrite16(bChip, ISP_CFG_CACHE_LINE, CFG_CACHE_LINE_VALUE) != STATUS_OK ||
-        bConfigWrite32(bChip, ISP_CFG_BAR0, dWindow) != STATUS_OK) {
+    if (bQLConfigWrite32(bChip, ISP_CFG_BOARD_CONTROL, f24xx ? CFG_BOARD_CONTROL_24XX : CFG_BOARD_CONTROL_OTHER) != STATUS_OK ||
+        bQLConfigRead32(bChip, ISP_CFG_COMMAND, &dCommand) != STATUS_OK ||
+        bQLConfigWrite32(bChip, ISP_CFG_COMMAND, (dCommand & 0xFFFF0000u) | CFG_COMMAND_LOW) != STATUS_OK ||
+        bQLConfigWrite16(bChip, ISP_CFG_CACHE_LINE, CFG_CACHE_LINE_VALUE) != STATUS_OK ||
+        bQLConfigWrite32(bChip, ISP_CFG_BAR0, dWindow) != STATUS_OK) {
         return 0;
     }
-    if (fPcie && (bConfigWrite32(bChip, ISP_CFG_PCIE_0x68, 0x48) != STATUS_OK ||
-                  bConfigWrite32(bChip, ISP_CFG_PCIE_0x6C, 0) != STATUS_OK ||
-                  bConfigWrite16(bChip, ISP_CFG_PCIE_0x70, static_cast<uint16_t>(bChip | 0x8000)) != STATUS_OK)) {
+    if (fPcie && (bQLConfigWrite32(bChip, ISP_CFG_PCIE_0x68, 0x48) != STATUS_OK ||
+                  bQLConfigWrite32(bChip, ISP_CFG_PCIE_0x6C, 0) != STATUS_OK ||
+                  bQLConfigWrite16(bChip, ISP_CFG_PCIE_0x70, static_cast<uint16_t>(bChip | 0x8000)) != STATUS_OK)) {
         return 0;
     }
     if (f24xx) {
@@ -130,12 +105,12 @@ uint8_t fQL2Setup(uint8_t bChip) {
         if (bQLReadReg32(bChip, ISP24_REG_CTRL_STATUS, &dControl) != STATUS_OK) return 0;
         uint32_t dDevctl = 0;
         if (bQLWriteReg32(bChip, ISP24_REG_INT_CONTROL, ISP24_INT_CONTROL_RISC) != STATUS_OK ||
-            bConfigRead32(bChip, ISP_CFG_PCIE_DEVCTL, &dDevctl) != STATUS_OK) {
+            bQLConfigRead32(bChip, ISP_CFG_PCIE_DEVCTL, &dDevctl) != STATUS_OK) {
             return 0;
         }
         DebugPrintf("ORIGINAL CONTENTS OF PCIe DEVCTL:  0x%08x\n", dDevctl);
-        if (bConfigWrite32(bChip, ISP_CFG_PCIE_DEVCTL, dDevctl) != STATUS_OK ||
-            bConfigRead32(bChip, ISP_CFG_PCIE_DEVCTL, &dDevctl) != STATUS_OK) {
+        if (bQLConfigWrite32(bChip, ISP_CFG_PCIE_DEVCTL, dDevctl) != STATUS_OK ||
+            bQLConfigRead32(bChip, ISP_CFG_PCIE_DEVCTL, &dDevctl) != STATUS_OK) {
             return 0;
         }
         DebugPrintf("POST-WRITE CONTENTS OF PCIe DEVCTL:  0x%04x\n", dDevctl);
@@ -155,7 +130,7 @@ uint8_t fQL2Setup(uint8_t bChip) {
 uint8_t bQLGetFirmwareVersion(uint8_t bChip, uint16_t* pwMajor, uint16_t* pwMinor, uint16_t* pwSubminor,
                               uint16_t* pwAttributes, uint32_t* pdMemorySize, uint16_t* pwMailbox6) {
     if (fIsChipPresent(bChip) != TRUE) return 0;
-    QL_MAILBOX_COMMAND s = Command(MBC_FIRMWARE_VERSION);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_FIRMWARE_VERSION);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK) return 0;
     *pwMajor = s.awMailbox[1];
     *pwMinor = s.awMailbox[2];
@@ -192,7 +167,7 @@ uint8_t bGetStoredFirmwareVersion(uint8_t bChip, uint16_t* pwMajor, uint16_t* pw
 
 uint8_t bQLGetResourceCounts(uint8_t bChip, uint16_t* pwCounts) {
     if (fIsChipPresent(bChip) != TRUE) return 0;
-    QL_MAILBOX_COMMAND s = Command(MBC_RESOURCE_COUNTS);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_RESOURCE_COUNTS);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK || !RegisterAnswerComplete(bChip)) return 0;
     (void)bQLReleaseSemaphore(bChip);
     const uint8_t abMailbox[6] = {1, 2, 3, 6, 7, 10};
@@ -202,27 +177,25 @@ uint8_t bQLGetResourceCounts(uint8_t bChip, uint16_t* pwCounts) {
     return STATUS_OK;
 }
 
-uint8_t bQLHostMemCopy(uint8_t bChip, uint32_t dByteCount, uint32_t dSource, uint32_t dDestination) {
+uint8_t bQLHostMemCopy(uint8_t bChip, uint32_t dByteCount, BUS_ADDRESS dSource, BUS_ADDRESS dDestination) {
     if (dByteCount > MEM_COPY_LIMIT || dByteCount % 4 != 0 || fIsChipPresent(bChip) != TRUE) return 0;
-    QL_MAILBOX_COMMAND s = Command(MBC_HOST_MEMORY_COPY);
-    Set(&s, 1, 0);
-    Set(&s, 2, 0);
-    Set(&s, 3, static_cast<uint16_t>(dSource >> 16));
-    Set(&s, 4, static_cast<uint16_t>(dSource));
-    Set(&s, 5, 0);
-    Set(&s, 6, 0);
-    Set(&s, 9, static_cast<uint16_t>(dByteCount / 4));
-    Set(&s, 10, static_cast<uint16_t>(dDestination >> 16));
-    Set(&s, 11, static_cast<uint16_t>(dDestination));
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_HOST_MEMORY_COPY);
+    SetQLMailbox(&s, 1, 0);
+    SetQLMailbox(&s, 2, 0);
+    SetQLMailboxAddress(&s, 3, 4, dSource);
+    SetQLMailbox(&s, 5, 0);
+    SetQLMailbox(&s, 6, 0);
+    SetQLMailbox(&s, 9, static_cast<uint16_t>(dByteCount / 4));
+    SetQLMailboxAddress(&s, 10, 11, dDestination);
     return bQLMailboxCommand(bChip, &s) == STATUS_OK && RegisterAnswerComplete(bChip) ? STATUS_OK : 0;
 }
 
 uint8_t HostMemCopyTest(uint8_t bChip) {
-    BUFFER_HANDLE dSource = 0, dDestination = 0;
+    BUFFER_HANDLE dSource = NULL_BUFFER_HANDLE, dDestination = NULL_BUFFER_HANDLE;
     while (bAllocDataPages(0, 1, &dSource) != STATUS_OK) HwPoll();
     while (bAllocDataPages(0, 1, &dDestination) != STATUS_OK) HwPoll();
-    auto* pbSource = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dSource)));
-    auto* pbDestination = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dDestination)));
+    auto* pbSource = static_cast<uint8_t*>(pBufferHandleToPointer(dSource));
+    auto* pbDestination = static_cast<uint8_t*>(pBufferHandleToPointer(dDestination));
     for (uint32_t i = 0; i < MEM_COPY_LIMIT; ++i) {
         pbSource[i] = static_cast<uint8_t>(i + 1);
         pbDestination[i] = 0;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 void QL2eInit();
@@ -19,7 +21,7 @@ uint8_t bGetStoredFirmwareVersion(uint8_t bChip, uint16_t* pwMajor, uint16_t* pw
                                   uint16_t* pwAttributes, uint32_t* pdMemorySize);
 // Six counts from mailboxes 1, 2, 3, 6, 7 and 10.
 uint8_t bQLGetResourceCounts(uint8_t bChip, uint16_t* pwCounts);
-uint8_t bQLHostMemCopy(uint8_t bChip, uint32_t dByteCount, uint32_t dSource, uint32_t dDestination);
+uint8_t bQLHostMemCopy(uint8_t bChip, uint32_t dByteCount, BUS_ADDRESS dSource, BUS_ADDRESS dDestination);
 uint8_t HostMemCopyTest(uint8_t bChip);
 uint8_t bSetHostChipGpio(uint8_t bChip, uint8_t f);
 uint8_t bSendLogoutIocb(uint8_t bChip, uint32_t dPortId, uint16_t wHandle, uint8_t f);

@@ -28,7 +28,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
 constexpr uint32_t CFG_BOARD_CONTROL_24XX = 0x002E6407;
 constexpr uint32_t CFG_BOARD_CONTROL_2X00 = 0x002E5407;
 constexpr uint16_t CFG_COMMAND_VALUE = 0x0155;
@@ -53,40 +52,16 @@ uint8_t s_fHostPortWwnValid = FALSE;
 
 bool IsHostChip(uint8_t bChip) { return bChip == 1 || bChip == 2; }
 
-uint8_t bConfigRead32(uint8_t bChip, uint16_t wRegister, uint32_t* pd) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigRead32(bChip, wRegister, pd) : bPciConfigRead32(bChip, wRegister, pd);
-}
-
-uint8_t bConfigWrite32(uint8_t bChip, uint16_t wRegister, uint32_t d) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite32(bChip, wRegister, d) : bPciConfigWrite32(bChip, wRegister, d);
-}
-
-uint8_t bConfigWrite16(uint8_t bChip, uint16_t wRegister, uint16_t w) {
-    return fIsPCIeDevice(bChip) == TRUE ? bATUeConfigWrite16(bChip, wRegister, w) : bPciConfigWrite16(bChip, wRegister, w);
-}
-
-QL_MAILBOX_COMMAND Command(uint16_t wOpcode) {
-    QL_MAILBOX_COMMAND s{};
-    s.awMailbox[0] = wOpcode;
-    s.dWriteMask = 1;
-    return s;
-}
-
-void Set(QL_MAILBOX_COMMAND* ps, uint8_t bMailbox, uint16_t wValue) {
-    ps->awMailbox[bMailbox] = wValue;
-    ps->dWriteMask |= 1u << bMailbox;
-}
-
 uint16_t wHigh(uint32_t d) { return static_cast<uint16_t>(d >> 16); }
 uint16_t wLow(uint32_t d) { return static_cast<uint16_t>(d); }
 
 BUFFER_HANDLE dTakePagesUntilGiven(uint32_t dCount) {
-    BUFFER_HANDLE d = 0;
+    BUFFER_HANDLE d = NULL_BUFFER_HANDLE;
     while (bAllocDataPages(0, dCount, &d) != STATUS_OK) HwPoll();
     return d;
 }
 
-uint8_t* pbCpu(BUFFER_HANDLE d) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(d))); }
+uint8_t* pbCpu(BUFFER_HANDLE d) { return static_cast<uint8_t*>(pBufferHandleToPointer(d)); }
 
 // Hard loop ID setting of a host port: bit 7 configured, bits 0-6 the ID.
 uint8_t bConfiguredHardLoopId(uint8_t bPort) {
@@ -136,13 +111,11 @@ uint8_t bInitFirmware(uint8_t bChip, FILL Fill) {
         fOk = bQLWriteReg16(bChip, ISP2X_REG_REQ_IN, 0) == STATUS_OK && bQLWriteReg16(bChip, ISP2X_REG_RSP_OUT, 0) == STATUS_OK;
     }
     if (fOk) {
-        const uint32_t dBus = dBufferHandleToPciAddress(dPage);
-        QL_MAILBOX_COMMAND s = Command(MBC_INITIALIZE_FIRMWARE);
-        Set(&s, 1, 0);
-        Set(&s, 2, wHigh(dBus));
-        Set(&s, 3, wLow(dBus));
-        Set(&s, 6, 0);
-        Set(&s, 7, 0);
+        QL_MAILBOX_COMMAND s = sQLCommand(MBC_INITIALIZE_FIRMWARE);
+        SetQLMailbox(&s, 1, 0);
+        SetQLMailboxAddress(&s, 2, 3, dBufferHandleToPciAddress(dPage));
+        SetQLMailbox(&s, 6, 0);
+        SetQLMailbox(&s, 7, 0);
         fOk = bQLMailboxCommand(bChip, &s) == STATUS_OK;
     }
     (void)wFreeDataPages(dPage, 1);
@@ -213,12 +186,12 @@ uint8_t bQLStartChip(uint8_t bChip) {
     const bool f24xx = fIsQL24xx() == TRUE;
     const uint32_t dIoBase = static_cast<uint32_t>(bChip - 1) * ISP_REGISTER_SPAN;
     uint32_t dRevision = 0;
-    if (bConfigRead32(bChip, ISP_CFG_REVISION, &dRevision) != STATUS_OK) return 0;
+    if (bQLConfigRead32(bChip, ISP_CFG_REVISION, &dRevision) != STATUS_OK) return 0;
     ps->fRevisionOne = ToFlag((dRevision & 0xFF) == 1);
-    if (bConfigWrite32(bChip, ISP_CFG_BOARD_CONTROL, f24xx ? CFG_BOARD_CONTROL_24XX : CFG_BOARD_CONTROL_2X00) != STATUS_OK ||
-        bConfigWrite16(bChip, ISP_CFG_COMMAND, CFG_COMMAND_VALUE) != STATUS_OK ||
-        bConfigWrite16(bChip, ISP_CFG_CACHE_LINE, CFG_CACHE_LINE_VALUE) != STATUS_OK ||
-        bConfigWrite32(bChip, ISP_CFG_BAR0, dIoBase) != STATUS_OK) {
+    if (bQLConfigWrite32(bChip, ISP_CFG_BOARD_CONTROL, f24xx ? CFG_BOARD_CONTROL_24XX : CFG_BOARD_CONTROL_2X00) != STATUS_OK ||
+        bQLConfigWrite16(bChip, ISP_CFG_COMMAND, CFG_COMMAND_VALUE) != STATUS_OK ||
+        bQLConfigWrite16(bChip, ISP_CFG_CACHE_LINE, CFG_CACHE_LINE_VALUE) != STATUS_OK ||
+        bQLConfigWrite32(bChip, ISP_CFG_BAR0, dIoBase) != STATUS_OK) {
         return 0;
     }
     if (f24xx) ps->dIoBase = dIoBase;
@@ -262,8 +235,8 @@ uint8_t bQLLoadAndStartFirmware(uint8_t bChip) {
 }
 
 uint8_t bQLMailboxTest(uint8_t bChip) {
-    QL_MAILBOX_COMMAND s = Command(MBC_MAILBOX_TEST);
-    for (uint8_t n = 1; n < ISP_MAILBOXES; ++n) Set(&s, n, n);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_MAILBOX_TEST);
+    for (uint8_t n = 1; n < ISP_MAILBOXES; ++n) SetQLMailbox(&s, n, n);
     s.dReadMask = ~1u;
     if (bQLPolledMailboxCommand(bChip, &s) != STATUS_OK) return 0;
     for (uint8_t n = 1; n < ISP_MAILBOXES; ++n) {
@@ -272,46 +245,45 @@ uint8_t bQLMailboxTest(uint8_t bChip) {
     return STATUS_OK;
 }
 
-uint8_t bQLLoadRam(uint8_t bChip, uint32_t dBusAddress, uint32_t dWordCount, uint32_t dRiscAddress) {
-    QL_MAILBOX_COMMAND s = Command(dRiscAddress >= RISC_EXTENDED_ADDRESS ? MBC_LOAD_RAM_EXTENDED : MBC_LOAD_RAM);
-    Set(&s, 1, wLow(dRiscAddress));
-    Set(&s, 2, wHigh(dBusAddress));
-    Set(&s, 3, wLow(dBusAddress));
+uint8_t bQLLoadRam(uint8_t bChip, BUS_ADDRESS dBusAddress, uint32_t dWordCount, uint32_t dRiscAddress) {
+    QL_MAILBOX_COMMAND s = sQLCommand(dRiscAddress >= RISC_EXTENDED_ADDRESS ? MBC_LOAD_RAM_EXTENDED : MBC_LOAD_RAM);
+    SetQLMailbox(&s, 1, wLow(dRiscAddress));
+    SetQLMailboxAddress(&s, 2, 3, dBusAddress);
     if (fIsQL24xx() == TRUE) {
-        Set(&s, 4, wHigh(dWordCount));
-        Set(&s, 5, wLow(dWordCount));
+        SetQLMailbox(&s, 4, wHigh(dWordCount));
+        SetQLMailbox(&s, 5, wLow(dWordCount));
     } else {
-        Set(&s, 4, wLow(dWordCount));
+        SetQLMailbox(&s, 4, wLow(dWordCount));
     }
-    Set(&s, 6, 0);
-    Set(&s, 7, 0);
-    Set(&s, 8, wHigh(dRiscAddress));
+    SetQLMailbox(&s, 6, 0);
+    SetQLMailbox(&s, 7, 0);
+    SetQLMailbox(&s, 8, wHigh(dRiscAddress));
     return bQLPolledMailboxCommand(bChip, &s);
 }
 
 uint8_t bQLVerifyChecksum(uint8_t bChip, uint32_t dRiscAddress) {
-    QL_MAILBOX_COMMAND s = Command(MBC_VERIFY_CHECKSUM);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_VERIFY_CHECKSUM);
     if (fIsQL24xx() == TRUE) {
-        Set(&s, 1, wHigh(dRiscAddress));
-        Set(&s, 2, wLow(dRiscAddress));
+        SetQLMailbox(&s, 1, wHigh(dRiscAddress));
+        SetQLMailbox(&s, 2, wLow(dRiscAddress));
     } else {
-        Set(&s, 1, wLow(dRiscAddress));
+        SetQLMailbox(&s, 1, wLow(dRiscAddress));
     }
     s.dReadMask = 1u << 1;
     return bQLPolledMailboxCommand(bChip, &s) == STATUS_OK && s.awMailbox[1] == 0 ? STATUS_OK : 0;
 }
 
 uint8_t bQLExecuteFirmware(uint8_t bChip, uint32_t dRiscAddress) {
-    QL_MAILBOX_COMMAND s = Command(MBC_EXECUTE_FIRMWARE);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_EXECUTE_FIRMWARE);
     if (fIsQL24xx() == TRUE) {
-        Set(&s, 1, wHigh(dRiscAddress));
-        Set(&s, 2, wLow(dRiscAddress));
-        Set(&s, 3, 0);
+        SetQLMailbox(&s, 1, wHigh(dRiscAddress));
+        SetQLMailbox(&s, 2, wLow(dRiscAddress));
+        SetQLMailbox(&s, 3, 0);
     } else {
-        Set(&s, 1, wLow(dRiscAddress));
-        Set(&s, 2, 0);
+        SetQLMailbox(&s, 1, wLow(dRiscAddress));
+        SetQLMailbox(&s, 2, 0);
     }
-    Set(&s, 8, 0);
+    SetQLMailbox(&s, 8, 0);
     return bQLPolledMailboxCommand(bChip, &s);
 }
 
@@ -333,14 +305,14 @@ uint8_t bQLInitFirmware24xx(uint8_t bChip) {
         s.wResponseLength = wGetResponseRingLength(bChip);
         s.wRequestLength = wGetRequestRingLength(bChip);
         s.wLinkDownOnNos = ICB_LINK_DOWN_ON_NOS;
-        uint32_t dRequest = 0, dResponse = 0, dAtio = 0;
+        BUS_ADDRESS dRequest{}, dResponse{}, dAtio{};
         GetRequestRingBase(bChip, &dRequest);
         GetResponseRingBase(bChip, &dResponse);
         GetAtioRingBase(bChip, &dAtio);
-        s.dRequestAddressLow = dRequest;
-        s.dResponseAddressLow = dResponse;
+        s.dRequestAddressLow = static_cast<uint32_t>(dRequest);
+        s.dResponseAddressLow = static_cast<uint32_t>(dResponse);
         s.wAtioLength = wGetAtioRingLength(bChip);
-        s.dAtioAddressLow = dAtio;
+        s.dAtioAddressLow = static_cast<uint32_t>(dAtio);
         s.dFirmwareOptions1 = bHardId == QL_NO_HARD_LOOP_ID ? ICB24_OPTIONS1_SOFT_ID : ICB24_OPTIONS1_HARD_ID;
         s.dFirmwareOptions2 = dOptions2(bPort);
         s.dFirmwareOptions3 = dOptions3(bPort);
@@ -379,11 +351,11 @@ uint8_t bQLInitFirmware2x00(uint8_t bChip) {
         Put16(0x16, 0x007F);
         Put16(0x24, wGetRequestRingLength(bChip));
         Put16(0x26, wGetResponseRingLength(bChip));
-        uint32_t dRequest = 0, dResponse = 0;
+        BUS_ADDRESS dRequest{}, dResponse{};
         GetRequestRingBase(bChip, &dRequest);
         GetResponseRingBase(bChip, &dResponse);
-        Put32(0x28, dRequest);
-        Put32(0x30, dResponse);
+        Put32(0x28, static_cast<uint32_t>(dRequest));
+        Put32(0x30, static_cast<uint32_t>(dResponse));
         Put16(0x38, 1);
         pbIcb[0x3A] = 0xFF;
         pbIcb[0x3B] = 0xFF;

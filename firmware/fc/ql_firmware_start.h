@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 constexpr uint32_t QL_STAGING_PAGES = 256;   // 1 MB for the firmware image
@@ -22,7 +24,7 @@ constexpr uint16_t ICB2X_OPTIONS_DRIVE = 0xA456;
 void InitQLogicChips();
 uint8_t bQLStartChip(uint8_t bChip);
 uint8_t bQLMailboxTest(uint8_t bChip);
-uint8_t bQLLoadRam(uint8_t bChip, uint32_t dBusAddress, uint32_t dWordCount, uint32_t dRiscAddress);
+uint8_t bQLLoadRam(uint8_t bChip, BUS_ADDRESS dBusAddress, uint32_t dWordCount, uint32_t dRiscAddress);
 uint8_t bQLVerifyChecksum(uint8_t bChip, uint32_t dRiscAddress);
 uint8_t bQLExecuteFirmware(uint8_t bChip, uint32_t dRiscAddress);
 // Loads the image's segments through a 1 MB staging run, verifies and

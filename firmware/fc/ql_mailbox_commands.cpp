@@ -34,22 +34,10 @@ uint8_t s_afLoopResetRequest[QL_PORTS] = {FALSE, FALSE, FALSE, FALSE};
 uint16_t wHigh(uint32_t d) { return static_cast<uint16_t>(d >> 16); }
 uint16_t wLow(uint32_t d) { return static_cast<uint16_t>(d); }
 
-QL_MAILBOX_COMMAND Command(uint16_t wOpcode) {
-    QL_MAILBOX_COMMAND s{};
-    s.awMailbox[0] = wOpcode;
-    s.dWriteMask = 1;
-    return s;
-}
-
-void Set(QL_MAILBOX_COMMAND* ps, uint8_t bMailbox, uint16_t wValue) {
-    ps->awMailbox[bMailbox] = wValue;
-    ps->dWriteMask |= 1u << bMailbox;
-}
-
 // A page for the chip to write into: its bus address goes into mailboxes 2
 // and 3 (6 and 7, the upper half, are 0).
 struct DATA_PAGE {
-    BUFFER_HANDLE dHandle = 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     bool fTaken = false;
     ~DATA_PAGE() {
         if (fTaken) (void)wFreeDataPages(dHandle, 1);
@@ -58,13 +46,12 @@ struct DATA_PAGE {
         fTaken = bAllocDataPages(0, 1, &dHandle) == STATUS_OK;
         return fTaken;
     }
-    uint8_t* pb() const { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dHandle))); }
-    uint32_t dBus() const { return dBufferHandleToPciAddress(dHandle); }
+    uint8_t* pb() const { return static_cast<uint8_t*>(pBufferHandleToPointer(dHandle)); }
+    BUS_ADDRESS dBus() const { return dBufferHandleToPciAddress(dHandle); }
     void Address(QL_MAILBOX_COMMAND* ps, uint32_t dOffset = 0) const {
-        Set(ps, 2, wHigh(dBus() + dOffset));
-        Set(ps, 3, wLow(dBus() + dOffset));
-        Set(ps, 6, 0);
-        Set(ps, 7, 0);
+        SetQLMailboxAddress(ps, 2, 3, dBus() + dOffset);
+        SetQLMailbox(ps, 6, 0);
+        SetQLMailbox(ps, 7, 0);
     }
 };
 
@@ -85,17 +72,17 @@ void PutName(uint8_t* pbName, const QL_MAILBOX_COMMAND& s, bool fHighFirst) {
 
 uint8_t bGetPortNameCommon(uint8_t bChip, uint16_t wId, uint8_t fPortName, uint8_t* pbName, uint8_t* pbLoopId,
                            bool fHighFirst) {
-    QL_MAILBOX_COMMAND s = Command(MBC_PORT_NAME);
-    Set(&s, 1, wId);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_PORT_NAME);
+    SetQLMailbox(&s, 1, wId);
     if (fHighFirst) {
-        Set(&s, 9, 0);
+        SetQLMailbox(&s, 9, 0);
     } else {
-        Set(&s, 2, 0);
-        Set(&s, 3, 0);
-        Set(&s, 6, 0);
-        Set(&s, 7, 0);
+        SetQLMailbox(&s, 2, 0);
+        SetQLMailbox(&s, 3, 0);
+        SetQLMailbox(&s, 6, 0);
+        SetQLMailbox(&s, 7, 0);
     }
-    Set(&s, 10, fPortName == TRUE ? ISP_PORT_NAME_OPTION : 0);
+    SetQLMailbox(&s, 10, fPortName == TRUE ? ISP_PORT_NAME_OPTION : 0);
     const uint8_t bStatus = bQLMailboxCommand(bChip, &s);
     if (bStatus != STATUS_OK) return bNameResult(bStatus, s);
     PutName(pbName, s, fHighFirst);
@@ -106,10 +93,10 @@ uint8_t bGetPortNameCommon(uint8_t bChip, uint16_t wId, uint8_t fPortName, uint8
 uint8_t bPortDatabaseCommand(uint8_t bChip, uint16_t wId, uint8_t* pbDatabase) {
     DATA_PAGE sPage;
     if (!sPage.Take()) return 0;
-    QL_MAILBOX_COMMAND s = Command(MBC_PORT_DATABASE);
-    Set(&s, 1, wId);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_PORT_DATABASE);
+    SetQLMailbox(&s, 1, wId);
     sPage.Address(&s);
-    Set(&s, 10, 0);
+    SetQLMailbox(&s, 10, 0);
     const uint8_t bStatus = bQLMailboxCommand(bChip, &s);
     if (bStatus != STATUS_OK) return bNameResult(bStatus, s);
     std::memcpy(pbDatabase, sPage.pb(), QL_PORT_DATABASE_BYTES);
@@ -122,17 +109,17 @@ bool IsPort(uint8_t bPort) { return bPort >= 1 && bPort <= QL_PORTS; }
 
 uint8_t bGetFirmwareState(uint8_t bChip, uint16_t* pwState) {
     *pwState = QL_FIRMWARE_STATE_UNREAD;
-    QL_MAILBOX_COMMAND s = Command(MBC_FIRMWARE_STATE);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_FIRMWARE_STATE);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK) return 0;
     *pwState = s.awMailbox[1];
     return STATUS_OK;
 }
 
 uint8_t bQLGetLoopId(uint8_t bChip, uint8_t* pbAlpa, uint32_t* pdPortId, uint16_t* pwTopology) {
-    QL_MAILBOX_COMMAND s = Command(MBC_GET_LOOP_ID);
-    Set(&s, 1, 0);
-    Set(&s, 2, 0);
-    Set(&s, 3, 0);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_GET_LOOP_ID);
+    SetQLMailbox(&s, 1, 0);
+    SetQLMailbox(&s, 2, 0);
+    SetQLMailbox(&s, 3, 0);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK) return 0;
     *pdPortId = static_cast<uint32_t>(s.awMailbox[3] & 0xFF) << 16 | s.awMailbox[2];
     *pwTopology = s.awMailbox[6];
@@ -146,7 +133,7 @@ uint8_t bQLGetLoopId(uint8_t bChip, uint8_t* pbAlpa, uint32_t* pdPortId, uint16_
 uint8_t bQLGetLoopPositionMap(uint8_t bChip, uint8_t* pbMap) {
     DATA_PAGE sPage;
     if (!sPage.Take()) return 0;
-    QL_MAILBOX_COMMAND s = Command(MBC_LOOP_POSITION_MAP);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_LOOP_POSITION_MAP);
     sPage.Address(&s);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK) return 0;
     std::memcpy(pbMap, sPage.pb(), QL_LOOP_MAP_BYTES);
@@ -171,35 +158,32 @@ uint8_t bQLGetPortNameBE(uint8_t bChip, uint16_t wId, uint8_t fPortName, uint8_t
     return bGetPortNameCommon(bChip, wId, fPortName, pbName, pbLoopId, true);
 }
 
-uint8_t bQLGetLinkStatus(uint8_t bChip, uint8_t bAlpa, uint32_t dBufferAddress, uint16_t wOption) {
-    QL_MAILBOX_COMMAND s = Command(MBC_LINK_STATUS);
-    Set(&s, 1, bAlpaToLoopId(bAlpa));
-    Set(&s, 2, wHigh(dBufferAddress));
-    Set(&s, 3, wLow(dBufferAddress));
-    Set(&s, 6, 0);
-    Set(&s, 7, 0);
-    Set(&s, 10, wOption);
+uint8_t bQLGetLinkStatus(uint8_t bChip, uint8_t bAlpa, BUS_ADDRESS dBufferAddress, uint16_t wOption) {
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_LINK_STATUS);
+    SetQLMailbox(&s, 1, bAlpaToLoopId(bAlpa));
+    SetQLMailboxAddress(&s, 2, 3, dBufferAddress);
+    SetQLMailbox(&s, 6, 0);
+    SetQLMailbox(&s, 7, 0);
+    SetQLMailbox(&s, 10, wOption);
     return bQLMailboxCommand(bChip, &s);
 }
 
 // Two 64-byte halves of an SFF-8472 page; the second keeps mailboxes 1, 8
 // and 10 of the first.
-uint8_t bQLReadSfp(uint8_t bChip, uint8_t fDiagnostics, uint32_t dBufferHandle) {
-    const uint32_t dBus = dBufferHandleToPciAddress(dBufferHandle);
-    QL_MAILBOX_COMMAND s = Command(MBC_READ_SFP);
-    Set(&s, 1, fDiagnostics == TRUE ? SFP_DIAGNOSTICS_ADDRESS : SFP_IDENTITY_ADDRESS);
-    Set(&s, 2, wHigh(dBus));
-    Set(&s, 3, wLow(dBus));
-    Set(&s, 6, 0);
-    Set(&s, 7, 0);
-    Set(&s, 8, SFP_HALF_BYTES);
-    Set(&s, 9, 0);
-    Set(&s, 10, 0);
+uint8_t bQLReadSfp(uint8_t bChip, uint8_t fDiagnostics, BUFFER_HANDLE dBufferHandle) {
+    const BUS_ADDRESS dBus = dBufferHandleToPciAddress(dBufferHandle);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_READ_SFP);
+    SetQLMailbox(&s, 1, fDiagnostics == TRUE ? SFP_DIAGNOSTICS_ADDRESS : SFP_IDENTITY_ADDRESS);
+    SetQLMailboxAddress(&s, 2, 3, dBus);
+    SetQLMailbox(&s, 6, 0);
+    SetQLMailbox(&s, 7, 0);
+    SetQLMailbox(&s, 8, SFP_HALF_BYTES);
+    SetQLMailbox(&s, 9, 0);
+    SetQLMailbox(&s, 10, 0);
     if (bQLMailboxCommand(bChip, &s) != STATUS_OK) return 0;
-    QL_MAILBOX_COMMAND s2 = Command(MBC_READ_SFP);
-    Set(&s2, 2, wHigh(dBus + SFP_HALF_BYTES));
-    Set(&s2, 3, wLow(dBus + SFP_HALF_BYTES));
-    Set(&s2, 9, SFP_HALF_BYTES);
+    QL_MAILBOX_COMMAND s2 = sQLCommand(MBC_READ_SFP);
+    SetQLMailboxAddress(&s2, 2, 3, dBus + SFP_HALF_BYTES);
+    SetQLMailbox(&s2, 9, SFP_HALF_BYTES);
     if (bQLMailboxCommand(bChip, &s2) == STATUS_OK) return STATUS_OK;
     return s2.awMailbox[0] == MBS_PARAMETER_ERROR ? QL_RESULT_SFP_PARAMETER : 0;
 }
@@ -213,12 +197,12 @@ uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId) {
         KERNEL_ENTRY* psEntry = nullptr;
         uint16_t wIndex = 0;
         if (bAllocTargetEntries(bChip, 1, &psEntry, &wIndex, FALSE) != STATUS_OK) return 0;
-        BUFFER_HANDLE dPage = 0;
+        BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
         if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) {
             FreeTargetEntry(psEntry);
             return 0;
         }
-        auto* pbCt = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(dPage)));
+        auto* pbCt = static_cast<uint8_t*>(pBufferHandleToPointer(dPage));
         std::memset(pbCt, 0, CT_COMMAND_BYTES);
         pbCt[0] = 1;       // CT revision
         pbCt[4] = 0xFC;    // directory service
@@ -229,7 +213,7 @@ uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId) {
         pbCt[18] = static_cast<uint8_t>(dPortId >> 8);
         pbCt[19] = static_cast<uint8_t>(dPortId);
         pbCt[22] = 1;      // FC-4 type FCP
-        const uint32_t dBus = dBufferHandleToPciAddress(dPage);
+        const uint32_t dBus = static_cast<uint32_t>(dBufferHandleToPciAddress(dPage));
         ISP24_CT_PASSTHROUGH sCt{};
         sCt.bEntryType = ISP_ENTRY_CT_PASSTHROUGH;
         sCt.bEntryCount = 1;
@@ -257,7 +241,7 @@ uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId) {
     if (!sPage.Take()) return 0;
     uint8_t* pb = sPage.pb();
     std::memset(pb, 0, 64);
-    const uint32_t dResponse = sPage.dBus() + CT_RESPONSE_OFFSET;
+    const uint32_t dResponse = static_cast<uint32_t>(sPage.dBus() + CT_RESPONSE_OFFSET);
     pb[0] = 8;
     std::memcpy(pb + 4, &dResponse, 4);
     pb[12] = 22;
@@ -267,15 +251,16 @@ uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId) {
     pb[25] = static_cast<uint8_t>(dPortId >> 8);
     pb[26] = static_cast<uint8_t>(dPortId >> 16);
     pb[29] = 1;
-    QL_MAILBOX_COMMAND s = Command(MBC_REGISTER_FC4_TYPES);
-    Set(&s, 1, 30);
+    QL_MAILBOX_COMMAND s = sQLCommand(MBC_REGISTER_FC4_TYPES);
+    SetQLMailbox(&s, 1, 30);
     sPage.Address(&s);
     return bQLMailboxCommand(bChip, &s);
 }
 
-uint8_t bQLExecuteIocb(uint8_t bChip, uint32_t dEntryAddress) {
+uint8_t bQLExecuteIocb(uint8_t bChip, BUS_ADDRESS dEntryAddress) {
     if (fIsChipPresent(bChip) != TRUE || bQLMailboxReady(bChip) != STATUS_OK) return 0;
-    const uint16_t awMailbox[4] = {MBC_EXECUTE_IOCB, 0, wHigh(dEntryAddress), wLow(dEntryAddress)};
+    const uint32_t dAddress = static_cast<uint32_t>(dEntryAddress);
+    const uint16_t awMailbox[4] = {MBC_EXECUTE_IOCB, 0, wHigh(dAddress), wLow(dAddress)};
     for (uint8_t n = 0; n < 4; ++n) {
         if (bQLWriteMailbox(bChip, n, awMailbox[n]) != STATUS_OK) return 0;
     }
@@ -283,11 +268,11 @@ uint8_t bQLExecuteIocb(uint8_t bChip, uint32_t dEntryAddress) {
 }
 
 uint8_t bQLResetLoop(uint8_t bPort) {
-    QL_MAILBOX_COMMAND s = Command(fIsQL24xx() == TRUE ? MBC_LOOP_RESET_24XX : MBC_LOOP_RESET_2X00);
+    QL_MAILBOX_COMMAND s = sQLCommand(fIsQL24xx() == TRUE ? MBC_LOOP_RESET_24XX : MBC_LOOP_RESET_2X00);
     if (fIsQL24xx() == TRUE) {
-        Set(&s, 1, LOOP_RESET_24XX_OPTIONS);
-        Set(&s, 2, LOOP_RESET_24XX_DELAY);
-        Set(&s, 3, 0);
+        SetQLMailbox(&s, 1, LOOP_RESET_24XX_OPTIONS);
+        SetQLMailbox(&s, 2, LOOP_RESET_24XX_DELAY);
+        SetQLMailbox(&s, 3, 0);
     }
     return bQLMailboxCommand(bPort, &s);
 }

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
+#include "hw/addresses.h"
+
 namespace fw {
 
 constexpr uint8_t QL_RESULT_COMMAND_ERROR = 20;   // mailbox 0 answered 0x4006
@@ -21,13 +24,13 @@ uint8_t bQLGetPortDatabase(uint8_t bChip, uint8_t bAlpa, uint8_t* pbDatabase);
 uint8_t bQLGetPortDatabaseById(uint8_t bChip, uint16_t wId, uint8_t* pbDatabase);
 uint8_t bQLGetPortName(uint8_t bChip, uint16_t wId, uint8_t fPortName, uint8_t* pbName, uint8_t* pbLoopId);
 uint8_t bQLGetPortNameBE(uint8_t bChip, uint16_t wId, uint8_t fPortName, uint8_t* pbName, uint8_t* pbLoopId);
-uint8_t bQLGetLinkStatus(uint8_t bChip, uint8_t bAlpa, uint32_t dBufferAddress, uint16_t wOption);
-uint8_t bQLReadSfp(uint8_t bChip, uint8_t fDiagnostics, uint32_t dBufferHandle);
+uint8_t bQLGetLinkStatus(uint8_t bChip, uint8_t bAlpa, BUS_ADDRESS dBufferAddress, uint16_t wOption);
+uint8_t bQLReadSfp(uint8_t bChip, uint8_t fDiagnostics, BUFFER_HANDLE dBufferHandle);
 uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId);
 uint8_t bQLResetLoop(uint8_t bPort);
 // Hands one 64-byte request entry (by bus address) to the chip; returns once
 // the host interrupt is set: the caller waits for the completion.
-uint8_t bQLExecuteIocb(uint8_t bChip, uint32_t dEntryAddress);
+uint8_t bQLExecuteIocb(uint8_t bChip, BUS_ADDRESS dEntryAddress);
 
 void ResetLoop(uint8_t bPort);
 void SetLoopResetRequest(uint8_t bPort, uint8_t f);

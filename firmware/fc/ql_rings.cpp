@@ -37,11 +37,12 @@ uint8_t s_fPostActive = FALSE;
 bool IsChip(uint8_t bChip) { return bChip >= 1 && bChip <= QL_CHIPS; }
 bool IsHostChip(uint8_t bChip) { return bChip == 1 || bChip == 2; }
 
-uint8_t* pbRingMemory(uint32_t dOffset) {
-    return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dGetChipRingMemory() + dOffset));
-}
+uint8_t* pbRingMemory(uint32_t dOffset) { return static_cast<uint8_t*>(pCpuAddressToPointer(dGetChipRingMemory() + dOffset)); }
 
-uint32_t dAddressOf(const uint8_t* pb) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pb)); }
+// A ring as the chip reaches it; none (0) for a chip without that ring.
+BUS_ADDRESS dRingBusAddress(bool fHasRing, const uint8_t* pbRing) {
+    return fHasRing ? dPciAddressOf(pbRing) : BUS_ADDRESS{0};
+}
 
 // The chip's request out-pointer, from the register file of its generation.
 uint16_t wRequestOutPointer(uint8_t bChip) {
@@ -151,17 +152,19 @@ uint8_t bPostRequestQueueEntries(uint8_t bChip, uint16_t wCount, const void* pSo
     return STATUS_OK;
 }
 
-void GetRequestRingBase(uint8_t bChip, uint32_t* pdAddress) {
-    *pdAddress = IsChip(bChip) ? dAddressOf(s_apbRequest[bChip - 1]) : 0;
+void GetRequestRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress) {
+    *pdAddress = dRingBusAddress(IsChip(bChip), IsChip(bChip) ? s_apbRequest[bChip - 1] : nullptr);
 }
 
-void GetResponseRingBase(uint8_t bChip, uint32_t* pdAddress) {
-    *pdAddress = IsChip(bChip) ? dAddressOf(s_apbResponse[bChip - 1]) : 0;
+void GetResponseRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress) {
+    *pdAddress = dRingBusAddress(IsChip(bChip), IsChip(bChip) ? s_apbResponse[bChip - 1] : nullptr);
 }
 
-void GetAtioRingBase(uint8_t bChip, uint32_t* pdAddress) {
-    *pdAddress = IsHostChip(bChip) ? dAddressOf(s_apbAtio[bChip - 1]) : 0;
+void GetAtioRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress) {
+    *pdAddress = dRingBusAddress(IsHostChip(bChip), IsHostChip(bChip) ? s_apbAtio[bChip - 1] : nullptr);
 }
+
+uint8_t* pbGetRequestRing(uint8_t bChip) { return IsChip(bChip) ? s_apbRequest[bChip - 1] : nullptr; }
 
 uint16_t wGetRequestRingLength(uint8_t bChip) { return IsChip(bChip) ? QL_RING_LENGTH : 0; }
 uint16_t wGetResponseRingLength(uint8_t bChip) { return IsChip(bChip) ? QL_RING_LENGTH : 0; }
@@ -243,7 +246,7 @@ uint8_t bNextIocbTag() {
 }
 
 uint8_t BuildQlCommandIocb(uint32_t dHandle, uint8_t bAlpa, uint16_t wLun, uint16_t wFlagsA, uint16_t wFlagsB,
-                           uint16_t wTimeout, const uint8_t* pbCdb, uint32_t dByteCount, uint32_t dDataAddress,
+                           uint16_t wTimeout, const uint8_t* pbCdb, uint32_t dByteCount, BUS_ADDRESS dDataAddress,
                            uint8_t* pbEntry) {
     auto Put16 = [pbEntry](uint32_t dOffset, uint16_t w) { std::memcpy(pbEntry + dOffset, &w, 2); };
     auto Put32 = [pbEntry](uint32_t dOffset, uint32_t d) { std::memcpy(pbEntry + dOffset, &d, 4); };
@@ -259,7 +262,7 @@ uint8_t BuildQlCommandIocb(uint32_t dHandle, uint8_t bAlpa, uint16_t wLun, uint1
     Put16(18, 1);
     std::memcpy(pbEntry + 20, pbCdb, 16);
     Put32(36, dByteCount);
-    Put32(40, dDataAddress);
+    Put32(40, static_cast<uint32_t>(dDataAddress));
     Put32(44, dByteCount);
     return STATUS_OK;
 }

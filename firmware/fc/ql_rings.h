@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 // Where each ring lies in the ring memory area.
@@ -27,9 +29,12 @@ constexpr uint32_t QL_POST_STRIDE = 636;        // sources of a run are KERNEL_E
 uint8_t bPostRequestQueueEntries(uint8_t bChip, uint16_t wCount, const void* pSource);
 uint8_t bRequestRingFree(uint8_t bChip);
 uint8_t bTakeRequestSlot(uint8_t bChip, uint16_t wCount, uint8_t** ppbSlot);
-void GetRequestRingBase(uint8_t bChip, uint32_t* pdAddress);
-void GetResponseRingBase(uint8_t bChip, uint32_t* pdAddress);
-void GetAtioRingBase(uint8_t bChip, uint32_t* pdAddress);
+// Each ring's base as the chip reaches it by DMA, and the request ring as
+// the processor writes it.
+void GetRequestRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
+void GetResponseRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
+void GetAtioRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
+uint8_t* pbGetRequestRing(uint8_t bChip);
 uint16_t wGetRequestRingLength(uint8_t bChip);
 uint16_t wGetResponseRingLength(uint8_t bChip);
 uint16_t wGetAtioRingLength(uint8_t bChip);
@@ -46,7 +51,7 @@ void InitHostChipRings();
 void ResetHostChipRing(uint8_t bChip);
 uint8_t bNextIocbTag();
 uint8_t BuildQlCommandIocb(uint32_t dHandle, uint8_t bAlpa, uint16_t wLun, uint16_t wFlagsA, uint16_t wFlagsB,
-                           uint16_t wTimeout, const uint8_t* pbCdb, uint32_t dByteCount, uint32_t dDataAddress,
+                           uint16_t wTimeout, const uint8_t* pbCdb, uint32_t dByteCount, BUS_ADDRESS dDataAddress,
                            uint8_t* pbEntry);
 void DumpQlRings(uint8_t bChip);
 uint8_t fIsRequestPostActive();

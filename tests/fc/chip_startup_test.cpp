@@ -60,7 +60,7 @@ TEST(HostChipStartup, BothChipsComeUpWithTheirRingsAndNames) {
         EXPECT_EQ(icb.wResponseLength, 128);
         EXPECT_EQ(icb.wAtioLength, 128);
         // Rings by address in the chip ring area of bank 0.
-        const uint32_t base = fw::dGetChipRingMemory();
+        const uint32_t base = static_cast<uint32_t>(fw::dGetChipRingMemory());   // bus and processor addresses agree in bank 0
         EXPECT_EQ(icb.dRequestAddressLow, base + (chip == 1 ? 0x8000u : 0xA000u));
         EXPECT_EQ(icb.dResponseAddressLow, base + (chip == 1 ? 0xC000u : 0xE000u));
         EXPECT_EQ(icb.dAtioAddressLow, base + (chip == 1 ? 0x10000u : 0x12000u));

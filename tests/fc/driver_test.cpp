@@ -256,8 +256,8 @@ TEST(HandleMap, ReplacesInPlaceAndRefusesThe513th) {
 TEST_F(DriverTest, HostMemoryCopyAndItsLimits) {
     Cpu([&] {
         const uint32_t commands = c.Chip(1).mailboxCommands();
-        EXPECT_EQ(bQLHostMemCopy(1, 0x84, 0, 0), 0);
-        EXPECT_EQ(bQLHostMemCopy(1, 6, 0, 0), 0);
+        EXPECT_EQ(bQLHostMemCopy(1, 0x84, BUS_ADDRESS{0}, BUS_ADDRESS{0}), 0);
+        EXPECT_EQ(bQLHostMemCopy(1, 6, BUS_ADDRESS{0}, BUS_ADDRESS{0}), 0);
         EXPECT_EQ(c.Chip(1).mailboxCommands(), commands);
         c.board.ClearConsoleText();
         EXPECT_EQ(HostMemCopyTest(1), STATUS_OK);
@@ -283,9 +283,9 @@ TEST_F(DriverTest, LinkStatusAndSfpPages) {
     c.Chip(2).linkStatus.dLossOfSync = 3;
     c.Chip(2).sfpDiagnostics[64 + 5] = 0x5A;
     Cpu([&] {
-        BUFFER_HANDLE h = 0;
+        BUFFER_HANDLE h = NULL_BUFFER_HANDLE;
         ASSERT_EQ(bAllocDataPages(0, 1, &h), STATUS_OK);
-        auto* pb = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(h)));
+        auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(h));
         ASSERT_EQ(bQLGetLinkStatus(2, 0xEF, dBufferHandleToPciAddress(h), 0), STATUS_OK);
         ISP_LINK_STATUS s;
         std::memcpy(&s, pb, sizeof s);

@@ -84,7 +84,7 @@ public:
         }
         e->bPrimaryState = 17;
         (void)fw::QL24_BuildCtio7(Address(e), Handle(e, a), a.oxId, flags, 10, a.sourceId, a.exchange, 1, status, 0, residual,
-                                  static_cast<uint32_t>(data.size()), fw::dBufferHandleToPciAddress(page),
+                                  static_cast<uint32_t>(data.size()), static_cast<uint32_t>(fw::dBufferHandleToPciAddress(page)),
                                   static_cast<uint32_t>(data.size()), reinterpret_cast<uint8_t*>(e));
         e->bMark = tag;   // the engine puts the command's IOCB tag back at byte 2
         EXPECT_EQ(fw::bPostRequestQueueEntries(e->bPortCode, 1, e), fw::STATUS_OK);
@@ -125,7 +125,7 @@ public:
         e->bPrimaryState = fw::HOST_STATE_DATA_OUT;
         m_dataOut[e] = {page, length};
         (void)fw::QL24_BuildCtio7(Address(e), Handle(e, a), a.oxId, fw::CTIO7_FLAG_DATA_OUT, 10, a.sourceId, a.exchange, 1, 0, 0, 0,
-                                  length, fw::dBufferHandleToPciAddress(page), length, reinterpret_cast<uint8_t*>(e));
+                                  length, static_cast<uint32_t>(fw::dBufferHandleToPciAddress(page)), length, reinterpret_cast<uint8_t*>(e));
         e->bMark = tag;
         EXPECT_EQ(fw::bPostRequestQueueEntries(e->bPortCode, 1, e), fw::STATUS_OK);
         m_pages.push_back(page);
@@ -162,10 +162,10 @@ private:
 
     static uint32_t Address(fw::KERNEL_ENTRY* e) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e)); }
     static uint8_t* Bytes(fw::BUFFER_HANDLE h) {
-        return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(fw::dBufferHandleToCpuAddress(h)));
+        return static_cast<uint8_t*>(fw::pBufferHandleToPointer(h));
     }
     fw::BUFFER_HANDLE TakePage() {
-        fw::BUFFER_HANDLE h = 0;
+        fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
         EXPECT_EQ(fw::bAllocDataPages(0, 1, &h), fw::STATUS_OK);
         return h;
     }

@@ -34,11 +34,7 @@ public:
     RequestRingStandIn& operator=(const RequestRingStandIn&) = delete;
 
     // The driver's request ring of the port.
-    uint8_t* Ring() const {
-        uint32_t d = 0;
-        fw::GetRequestRingBase(m_bPort, &d);
-        return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(d));
-    }
+    uint8_t* Ring() const { return fw::pbGetRequestRing(m_bPort); }
 
     uint32_t Read(uint32_t address, unsigned) override {
         return address - m_dBase == fw::ISP24_REG_REQ_OUT ? m_dIn : 0;
