@@ -310,7 +310,7 @@ void IspChip::Present() {
         found = true;
     } else if (m_atioUpdate || m_responseUpdate) {
         uint16_t responseIn = m_rspIn;
-        if (faults.nextResponseInPointer >= 0) {
+        if (m_responseUpdate && faults.nextResponseInPointer >= 0) {
             responseIn = static_cast<uint16_t>(faults.nextResponseInPointer);
             faults.nextResponseInPointer = -1;
         }

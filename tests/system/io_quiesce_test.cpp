@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/config_db.h"
+#include "config/host_port_tables.h"
 #include "config/io_quiesce.h"
 #include "harness/dispatch_board.h"
 #include "executive/kernel_entry.h"
@@ -12,6 +13,8 @@
 #include "partner/partner_link.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
+#include "sim/fc_fabric.h"
+#include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "harness/config_builder.h"
 #include "target/host_command_codes.h"
@@ -30,8 +33,13 @@ class IoQuiesceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
+        // The host ports are cabled, so that their tables are built at once
+        // (a port without a link keeps its scan pending for a grace time).
+        for (uint8_t bChip = 1; bChip <= 2; ++bChip) sim::FindIspChip(board, bChip)->AttachFabric(fabric);
         ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.WaitIdle());
+        board.RunUntil([] { return fw::fAnyHostPortLinkFlag() == fw::FALSE; }, 1'000'000'000ull);
+        ASSERT_EQ(fw::fAnyHostPortLinkFlag(), fw::FALSE);
         g_abDone.clear();
     }
     void TearDown() override { fw::SetDualControllerValid(fw::FALSE); }
@@ -51,6 +59,7 @@ protected:
     }
 
     sim::Chassis chassis;
+    sim::FcFabric fabric;
     sim::Board board;
     cfgbuild::Builder builder{board};
 };
