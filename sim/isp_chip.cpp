@@ -419,6 +419,7 @@ uint16_t IspChip::LoadRam(uint32_t bus, uint32_t words, uint32_t riscAddress) {
 }
 
 void IspChip::ExecuteMailboxCommand(const std::array<uint16_t, ISP_MAILBOXES>& in) {
+    if (m_mailboxCommands < kOpcodeLog) m_opcodes[m_mailboxCommands] = in[0];
     ++m_mailboxCommands;
     m_lastOpcode = in[0];
     if (faults.silentMailboxCommands > 0) {

@@ -88,6 +88,10 @@ public:
     const std::vector<uint8_t>& icb() const { return m_icb; }
     uint32_t mailboxCommands() const { return m_mailboxCommands; }
     uint16_t lastMailboxOpcode() const { return m_lastOpcode; }
+    // The opcodes of the first mailbox commands since power-on, in order.
+    std::vector<uint16_t> mailboxOpcodes() const {
+        return {m_opcodes.begin(), m_opcodes.begin() + std::min<uint32_t>(m_mailboxCommands, kOpcodeLog)};
+    }
     uint32_t requestsConsumed() const { return m_requestsConsumed; }
     uint32_t ctiosExecuted() const { return m_ctiosExecuted; }
     uint32_t notifyAcks() const { return m_notifyAcks; }
@@ -266,6 +270,8 @@ private:
     std::vector<uint8_t> m_icb;
     uint32_t m_mailboxCommands = 0;
     uint16_t m_lastOpcode = 0;
+    static constexpr uint32_t kOpcodeLog = 32;
+    std::array<uint16_t, kOpcodeLog> m_opcodes{};
     Clock::EventId m_mailboxEvent = 0;
     std::array<uint16_t, fw::ISP_MAILBOXES> m_mailboxIn{};   // the command being executed
 

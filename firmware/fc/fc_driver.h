@@ -36,8 +36,6 @@ void LoopTableService();
 uint8_t fGetDriveLoopLipFlag(uint8_t bPort);
 uint8_t fIsDriveLoopUp(uint8_t bPort);
 void BringUpDriveLoops();
-uint8_t fGetQLogicServiceFlag();
-void QLogicService();
 void ShowHostLinkStatus();
 // Journal entries a shutdown may leave behind (the loops' outstanding writes).
 uint16_t wGetJournalDrainAllowance();

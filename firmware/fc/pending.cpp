@@ -34,8 +34,6 @@ void LoopTableService() {}
 uint8_t fGetDriveLoopLipFlag(uint8_t) { return FALSE; }
 uint8_t fIsDriveLoopUp(uint8_t) { return FALSE; }
 void BringUpDriveLoops() {}
-uint8_t fGetQLogicServiceFlag() { return FALSE; }
-void QLogicService() {}
 void ShowHostLinkStatus() {}
 uint16_t wGetJournalDrainAllowance() { return 0; }
 void DumpIsp24xx(uint8_t) {}

@@ -289,4 +289,19 @@ void ReplenishDriveResources() {
     s_fDriveResourceRequest = FALSE;
 }
 
+// The ISP24xx keeps its own command resources and needs no ENABLE LUN: its
+// requests are never raised, and the ENABLE LUN request is left alone.
+uint8_t fGetQLogicServiceFlag() {
+    return ToFlag(s_afTargetResourceRequest[0] == TRUE || s_afTargetResourceRequest[1] == TRUE ||
+                  s_fDriveResourceRequest == TRUE || (s_fEnableLunRequest == TRUE && fIsQL24xx() != TRUE));
+}
+
+void QLogicService() {
+    for (uint8_t bPort = 1; bPort <= 2; ++bPort) {
+        if (s_afTargetResourceRequest[bPort - 1] == TRUE) ReplenishTargetResources(bPort);
+    }
+    if (s_fDriveResourceRequest == TRUE) ReplenishDriveResources();
+    if (s_fEnableLunRequest == TRUE && fIsQL24xx() != TRUE) PostEnableLunAllPorts();
+}
+
 }  // namespace fw

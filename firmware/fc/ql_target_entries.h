@@ -50,4 +50,9 @@ void SetDriveResourceRequest(uint8_t f);
 uint8_t fGetDriveResourceRequest();
 void ReplenishDriveResources();
 
+// The main loop's chip service: consumed command resources go back to the
+// ISP2x00 chips that asked, and their LUNs are enabled again when asked.
+uint8_t fGetQLogicServiceFlag();
+void QLogicService();
+
 }  // namespace fw

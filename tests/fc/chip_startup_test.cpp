@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
@@ -92,6 +94,26 @@ TEST(HostChipStartup, BothChipsComeUpWithTheirRingsAndNames) {
     EXPECT_EQ(wwn[3], 0xA5);
     EXPECT_EQ(fw::fIsChipPresent(3), fw::FALSE);
     EXPECT_EQ(fw::fIsChipPresent(4), fw::FALSE);
+}
+
+// Each chip is brought up in the order its driver gives: configuration,
+// then the polled mailbox test, both image loads, checksum and execute; later
+// the running firmware's version, its resource counts and its control block.
+TEST(HostChipStartup, EachChipIsBroughtUpInOrder) {
+    FcController c;
+    ASSERT_EQ(c.stop, sim::StopKind::Running);
+    const std::vector<uint16_t> bringUp = {fw::MBC_MAILBOX_TEST,      fw::MBC_LOAD_RAM_EXTENDED, fw::MBC_LOAD_RAM_EXTENDED,
+                                           fw::MBC_VERIFY_CHECKSUM,   fw::MBC_EXECUTE_FIRMWARE,  fw::MBC_FIRMWARE_VERSION,
+                                           fw::MBC_RESOURCE_COUNTS,   fw::MBC_INITIALIZE_FIRMWARE};
+    for (uint8_t chip = 1; chip <= 2; ++chip) {
+        sim::IspChip& model = c.Chip(chip);
+        std::vector<uint16_t> opcodes = model.mailboxOpcodes();
+        ASSERT_GE(opcodes.size(), bringUp.size()) << int(chip);
+        opcodes.resize(bringUp.size());
+        EXPECT_EQ(opcodes, bringUp) << int(chip);
+        EXPECT_EQ(model.ConfigRead(fw::ISP_CFG_COMMAND) & 0xFFFF, 0x0155u);
+        EXPECT_EQ(model.ConfigRead(fw::ISP_CFG_BAR0) & ~0xFu, (chip - 1) * 0x1000u);
+    }
 }
 
 TEST(HostChipStartup, TheImageParsesFromItsEnd) {
