@@ -247,8 +247,9 @@ void HostAsyncEvent(uint8_t bChip, uint16_t wCode, uint16_t wHandle) {
             SetHostTargetWork(TRUE);
             break;
         }
-        // A LIP reset ends every exchange the port still has open.
-        for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
+        // A LIP reset ends every exchange the port still has open (the
+        // terminating CTIO is the ISP24xx's; an ISP2x00 command keeps no ATIO).
+        for (uint16_t w = 0; fIsQL24xx() == TRUE && w < HOST_ENTRY_COUNT; ++w) {
             KERNEL_ENTRY* ps = nullptr;
             (void)wGetTargetEntry(w, &ps);
             if (ps->fUsed == TRUE && ps->bPortCode == bPort && ps->bPrimaryState != HOST_STATE_COMPLETE) {

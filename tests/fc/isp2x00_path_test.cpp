@@ -194,6 +194,19 @@ TEST_F(Isp2x00Path, AFastPostedCompletionAfterALipFinishesTheWrite) {
     EXPECT_EQ(dGetBadHandleCount(), bad + 1);
 }
 
+// A LIP reset on an ISP2x00 port moves the link state on and posts the
+// synchronising marker; no ISP24xx entry reaches the chip.
+TEST_F(Isp2x00Path, ALipResetPostsTheMarker) {
+    (void)Command(0x00);
+    window->requests.clear();
+    window->Interrupt(ISP_INT_ASYNC_EVENT, ISP_AEN_LIP_RESET);
+    EXPECT_EQ(wGetHostLoopLipCount(1), 1);
+    EXPECT_EQ(fGetHostLoopLipFlag(1), TRUE);
+    ASSERT_EQ(window->requests.size(), 1u);
+    EXPECT_EQ(window->requests[0][0], ISP_ENTRY_MARKER);
+    EXPECT_EQ(window->requests[0][0x0A], MARKER_SYNC_ALL);
+}
+
 // A command whose exchange ended without a good CTIO keeps its command
 // resource: the chip service gives those back in one MODIFY LUN, and a
 // return that cannot be posted is added to the next.
