@@ -7,7 +7,7 @@
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/interrupt_dispatch.h"
-#include "executive/main_loop.h"
+#include "executive/progress.h"
 #include "executive/stop.h"
 #include "executive/tick.h"
 #include "executive/types.h"
