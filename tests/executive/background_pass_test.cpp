@@ -126,12 +126,12 @@ TEST(BackgroundPass, HoldSkipsTheHoldableServicesUntilItIsReleased) {
 
     // Releasing the hold on a Fibre Channel board asks for a reset of both
     // host loops; with the loops down the requests are dropped (the two
-    // services labelled 0, after the loop resets in the pass's order).
+    // services labelled 0, which the pass runs first).
     fw::SetBackgroundHold(fw::FALSE);
     fw::ClearBackgroundStepTrace();
     fw::RunBackgroundServices();
     std::vector<uint8_t> abExpected = WithEveryPass(Steps(true));
-    abExpected.insert(abExpected.begin() + 1, {0, 0});
+    abExpected.insert(abExpected.begin(), {0, 0});
     EXPECT_EQ(Trace(), abExpected);
     EXPECT_EQ(fw::fGetLoopResetRequest(1), fw::FALSE);
 }

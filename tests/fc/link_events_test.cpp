@@ -198,7 +198,7 @@ TEST(LinkEvents, FastPostedResponsesAreServed) {
         ASSERT_EQ(res.outcome, Outcome::Done);
         EXPECT_EQ(res.dataIn, std::vector<uint8_t>(16, 0x5A));
     }
-    ASSERT_TRUE(host.RunUntil([&] { return r.entriesFreed == 3; }));
+    ASSERT_TRUE(host.RunUntil([&] { return fw::wGetTargetEntriesUsed() == 0; }));
 }
 
 }  // namespace
