@@ -34,7 +34,7 @@
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
-#include "support/fc_ring_standin.h"
+#include "harness/fc_ring_standin.h"
 
 namespace iotest {
 

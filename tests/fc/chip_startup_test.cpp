@@ -14,7 +14,7 @@
 #include "hw/isp_fc.h"
 #include "hw/pci_ids.h"
 #include "platform/pci.h"
-#include "support/fc_controller.h"
+#include "harness/fc_controller.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 #include "hw/isp_fc.h"
-#include "support/fc_controller.h"
+#include "harness/fc_controller.h"
 
 namespace {
 

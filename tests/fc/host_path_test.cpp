@@ -12,7 +12,7 @@
 #include "fc/fc_driver.h"
 #include "hw/scsi.h"
 #include "responder.h"
-#include "support/fc_controller.h"
+#include "harness/fc_controller.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"

@@ -8,19 +8,19 @@
 
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 #include "hw/isp_fc.h"
 #include "responder.h"
-#include "support/fc_controller.h"
+#include "harness/fc_controller.h"
 #include "target/host_command_pool.h"
 
 namespace {
 
-using dispatchtest::CountEvents;
-using dispatchtest::NewestEvent;
+using harness::CountEvents;
+using harness::NewestEvent;
 using fctest::FcController;
 using fctest::Responder;
 using Outcome = sim::FcpResult::Outcome;

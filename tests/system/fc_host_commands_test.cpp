@@ -10,7 +10,7 @@
 #include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
@@ -19,7 +19,7 @@
 #include "sim/fc_host.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
-#include "support/config_builder.h"
+#include "harness/config_builder.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ protected:
     void SetUp() override {
         board.sasController().AttachChassis(&chassis);
         for (uint8_t bChip = 1; bChip <= 2; ++bChip) sim::FindIspChip(board, bChip)->AttachFabric(fabric);
-        ASSERT_TRUE(dispatchtest::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_TRUE(builder.WaitIdle());
         ASSERT_TRUE(builder.MakeArrayWithLd({fw::RAID_LEVEL_5, {1, 2, 3, 4}}, 4));
         ASSERT_TRUE(builder.WaitIdle());

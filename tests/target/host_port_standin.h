@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "executive/kernel_entry.h"
-#include "support/fc_ring_standin.h"
+#include "harness/fc_ring_standin.h"
 
 namespace target_test {
 
