@@ -1,0 +1,321 @@
+// A whole controller with one array and one logical drive, booted from the
+// configuration its drives hold, and a host on the Fibre Channel fabric
+// logged in to it: the road from a host's command through the target
+// engine, the cache and the RAID engine to the drives, and back.
+//
+// The tests keep a reference model (the bytes each acknowledged write put
+// on the logical drive) and check host reads against it, and the drive
+// images against an independent layout model (raid_reference.h): data
+// where the layout puts it, both halves of every mirror, P and Q of every
+// row written.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../raid/raid_reference.h"
+#include "config/config_image.h"
+#include "config/rank_table.h"
+#include "config_copy.h"
+#include "executive/buffer_pages.h"
+#include "executive/kernel_entry.h"
+#include "executive/startup.h"
+#include "hw/scsi.h"
+#include "sas/sas_device_list.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/fc_fabric.h"
+#include "sim/fc_host.h"
+#include "sim/isp_chip.h"
+#include "sim/sas_controller.h"
+#include "target/host_command_pool.h"
+
+namespace roadtest {
+
+constexpr uint32_t kBlock = 512;
+constexpr uint64_t kHostName = 0x2100001B32000001ull;
+constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
+
+struct ArraySpec {
+    const char* pszName;
+    uint8_t bLevel;        // as the configuration stores it (0, 0x10, 5, 6, 0x50)
+    uint8_t bDrives;
+    uint16_t wChunk;
+    uint8_t bParity = 0;   // sub-ranks of a RAID 50
+    bool fWriteBack = true;
+    uint64_t lBlocks = 1u << 20;   // data blocks of the array and of its one logical drive
+};
+
+// The WWN the drive side gives the drive in a slot.
+inline std::array<uint8_t, 8> DriveWwn(const sim::Chassis& c, unsigned slot) {
+    const uint64_t l = c.ConfigAt(slot)->sasAddress;
+    std::array<uint8_t, 8> ab{};
+    fw::MakeSASDriveWwn(static_cast<uint32_t>(l), static_cast<uint32_t>(l >> 32), ab.data());
+    return ab;
+}
+
+inline uint64_t DriveWrites(sim::Drive& d) { return d.CommandCount(0x2A) + d.CommandCount(0x8A) + d.CommandCount(0xAA); }
+inline uint64_t DriveReads(sim::Drive& d) { return d.CommandCount(0x28) + d.CommandCount(0x88) + d.CommandCount(0xA8); }
+
+class HostRoad : public ::testing::Test {
+protected:
+    HostRoad() { chassis = std::make_unique<sim::Chassis>(chassisOptions); }
+
+    // The configuration every member holds: array 0 on slots 1..D, logical
+    // drive 0 over all of it, presented on every host port at LUN 0.
+    std::vector<uint8_t> Configuration(const ArraySpec& a) {
+        std::vector<uint8_t> ab = copytest::MakeCopy({1, Own(), 1, 14, "ROAD"});
+        fw::CONFIG_IMAGE* ps = copytest::Image(ab);
+        fw::CONFIG_RANK_RECORD& r = ps->asRank[0];
+        r.bRaidLevel = a.bLevel;
+        r.bDriveCount = a.bDrives;
+        r.wChunkSize = a.wChunk;
+        r.lStartAddress = 0;
+        r.lLastOffset = a.lBlocks - 1;
+        r.bParityCount = a.bParity;
+        r.bCachePolicy = a.fWriteBack ? fw::POLICY_WRITE_BACK : 0;
+        r.fInitialized = fw::TRUE;
+        for (uint8_t m = 0; m < a.bDrives; ++m) {
+            const auto w = DriveWwn(*chassis, m + 1u);
+            std::memcpy(r.aabMemberWwn[m], w.data(), 8);
+        }
+        ps->sHeader.wLdCount = 1;
+        fw::CONFIG_LD_RECORD& l = ps->asLd[0];
+        l.wLdNumber = 0;
+        l.wDefaultLun = 0;
+        l.wLdId = 0x8000;
+        l.wBlockSize = kBlock;
+        l.bAvailability = 0x0F;
+        l.bSegmentCount = 1;
+        l.asSegment[0].lStart = 0;
+        l.asSegment[0].lLastOffset = a.lBlocks - 1;
+        l.asSegment[0].lEnd = a.lBlocks - 1;
+        copytest::Seal(ab);
+        return ab;
+    }
+    uint64_t Own() const { return 0x200000A55A000000ull | (boardConfig.wwn & 0xFFFFFFull); }
+
+    // Blank drives with the array's configuration on its members, then the
+    // controller's first start.
+    void Boot(const ArraySpec& a) {
+        spec = a;
+        const std::vector<uint8_t> ab = Configuration(a);
+        for (unsigned s = 1; s <= a.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+        Start();
+    }
+    // The controller starts on the drives and NVRAM it has; the host logs
+    // in and clears its power-on unit attention.
+    void Start() {
+        fabric = std::make_unique<sim::FcFabric>();
+        board = std::make_unique<sim::Board>(boardConfig);
+        board->sasController().AttachChassis(chassis.get());
+        for (uint8_t chip = 1; chip <= 2; ++chip) {
+            if (sim::IspChip* p = sim::FindIspChip(*board, chip)) p->AttachFabric(*fabric);
+        }
+        board->SetResetEntry(&fw::ControllerEntry);
+        board->Boot();
+        ASSERT_EQ(board->RunUntil([this] { return Booted(); }, 120'000'000'000ull), sim::StopKind::Running)
+            << board->ConsoleText();
+        ASSERT_TRUE(Booted()) << board->ConsoleText();
+        host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
+        ASSERT_TRUE(host->LogIn()) << board->ConsoleText();
+        sim::FcpResult r;
+        // Its power-on unit attention, answered to the first command.
+        for (int i = 0; i < 4; ++i) {
+            r = host->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+            if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
+        }
+        ASSERT_EQ(r.status, 0) << "LUN 0 never became ready";
+        board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0; }, kSettleLimitNs);
+        baseHostEntries = fw::wGetTargetEntriesUsed();
+        baseChildren = fw::wGetKernelEntriesUsed();
+        basePages = fw::dGetPagesInUse(0);
+    }
+    // The controller goes away (its drives and, with a data directory, its
+    // NVRAM stay as they are); the drives of the slots given are pulled.
+    void Stop(const std::vector<unsigned>& pulled = {}) {
+        host.reset();
+        board.reset();
+        fabric.reset();
+        for (unsigned s : pulled) chassis->Pull(s);
+    }
+    void Restart(const std::vector<unsigned>& pulled = {}) {
+        Stop(pulled);
+        Start();
+    }
+    bool Booted() const { return board->ConsoleText().find("Initialization Complete\r\n") != std::string::npos; }
+
+    // ---- host commands ------------------------------------------------
+
+    static std::vector<uint8_t> Cdb(uint8_t bOpcode, uint64_t lba, uint32_t blocks) {
+        const bool f16 = bOpcode == fw::SCSI_WRITE16 || bOpcode == fw::SCSI_READ16;
+        std::vector<uint8_t> ab(f16 ? 16 : 10, 0);
+        ab[0] = bOpcode;
+        if (f16) {
+            fw::PutBe64(ab.data() + 2, lba);
+            fw::PutBe32(ab.data() + 10, blocks);
+        } else {
+            fw::PutBe32(ab.data() + 2, static_cast<uint32_t>(lba));
+            fw::PutBe16(ab.data() + 7, static_cast<uint16_t>(blocks));
+        }
+        return ab;
+    }
+    static std::vector<uint8_t> Random(uint32_t blocks, uint32_t seed) {
+        std::mt19937 rng(seed);
+        std::vector<uint8_t> v(blocks * kBlock);
+        for (auto& b : v) b = static_cast<uint8_t>(rng());
+        return v;
+    }
+    // A write of random bytes; once GOOD, the reference holds them.
+    void Write(uint64_t lba, uint32_t blocks, uint32_t seed, bool f16 = false) {
+        const std::vector<uint8_t> data = Random(blocks, seed);
+        const sim::FcpResult r = host->Send(0, Cdb(f16 ? fw::SCSI_WRITE16 : fw::SCSI_WRITE10, lba, blocks), data);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << lba << "+" << blocks;
+        ASSERT_EQ(r.status, 0) << "write " << lba << "+" << blocks << SenseText(r);
+        ASSERT_EQ(r.dataOutTaken, data.size());
+        Record(lba, data);
+    }
+    void Record(uint64_t lba, const std::vector<uint8_t>& data) {
+        for (uint32_t i = 0; i < data.size() / kBlock; ++i) {
+            reference[lba + i].assign(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock);
+            touchedRows.insert(RowOf(lba + i));
+        }
+    }
+    // A read must return what the reference holds (zeros where nothing was written).
+    void ExpectRead(uint64_t lba, uint32_t blocks, bool f16 = false) {
+        const sim::FcpResult r = host->Send(0, Cdb(f16 ? fw::SCSI_READ16 : fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "read " << lba << "+" << blocks;
+        ASSERT_EQ(r.status, 0) << "read " << lba << "+" << blocks << SenseText(r);
+        ASSERT_EQ(r.dataIn.size(), blocks * kBlock);
+        for (uint32_t i = 0; i < blocks; ++i) {
+            ASSERT_TRUE(std::equal(r.dataIn.begin() + i * kBlock, r.dataIn.begin() + (i + 1) * kBlock, Expected(lba + i).begin()))
+                << "block " << lba + i << " of read " << lba << "+" << blocks;
+        }
+    }
+    static std::string SenseText(const sim::FcpResult& r) {
+        if (r.sense.size() < 14) return "";
+        char ac[48];
+        std::snprintf(ac, sizeof ac, " sense %X/%02X/%02X", r.sense[2] & 0x0F, r.sense[12], r.sense[13]);
+        return ac;
+    }
+    std::vector<uint8_t> Expected(uint64_t x) const {
+        auto it = reference.find(x);
+        return it == reference.end() ? std::vector<uint8_t>(kBlock, 0) : it->second;
+    }
+
+    // Runs the controller until every host command has ended and every
+    // cached write is on the drives: the host entries, the children and
+    // the pages back where they were after start-up.
+    void Settle() {
+        const auto fIdle = [this] {
+            return fw::wGetTargetEntriesUsed() == baseHostEntries && fw::wGetKernelEntriesUsed() == baseChildren &&
+                   fw::dGetPagesInUse(0) == basePages;
+        };
+        board->RunUntil(fIdle, kSettleLimitNs);
+        EXPECT_EQ(fw::wGetTargetEntriesUsed(), baseHostEntries) << "host entries";
+        EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren) << "children";
+        EXPECT_EQ(fw::dGetPagesInUse(0), basePages) << "pages";
+    }
+
+    // ---- the layout model ---------------------------------------------
+
+    bool Parity() const { return spec.bLevel == fw::RAID_LEVEL_5 || spec.bLevel == fw::RAID_LEVEL_50; }
+    raidref::ParityRank ParityLayout() const { return {spec.bDrives, spec.bParity ? spec.bParity : 1u, spec.wChunk}; }
+    raidref::DualParityRank DualLayout() const { return {spec.bDrives, spec.wChunk}; }
+    uint64_t RowBlocks() const {
+        switch (spec.bLevel) {
+        case fw::RAID_LEVEL_10: return uint64_t(spec.bDrives / 2) * spec.wChunk;
+        case fw::RAID_LEVEL_6: return DualLayout().RowBlocks();
+        case fw::RAID_LEVEL_5:
+        case fw::RAID_LEVEL_50: return ParityLayout().RowBlocks();
+        default: return uint64_t(spec.bDrives) * spec.wChunk;
+        }
+    }
+    uint64_t RowOf(uint64_t x) const { return x / RowBlocks(); }
+
+    // What each member must hold in one row: the data chunks the reference
+    // gives, the mirror of each, and P (and Q) of the row's data.
+    std::vector<std::vector<uint8_t>> RowImage(uint64_t row) const {
+        const uint32_t S = spec.wChunk;
+        std::vector<std::vector<uint8_t>> image(spec.bDrives);
+        auto chunk = [&](uint64_t first) {
+            std::vector<uint8_t> v;
+            for (uint32_t o = 0; o < S; ++o) {
+                const std::vector<uint8_t> b = Expected(first + o);
+                v.insert(v.end(), b.begin(), b.end());
+            }
+            return v;
+        };
+        const uint64_t first = row * RowBlocks();
+        switch (spec.bLevel) {
+        case fw::RAID_LEVEL_0:
+            for (unsigned m = 0; m < spec.bDrives; ++m) image[m] = chunk(first + uint64_t(m) * S);
+            break;
+        case fw::RAID_LEVEL_10:
+            for (unsigned p = 0; p < spec.bDrives / 2u; ++p) image[2 * p] = image[2 * p + 1] = chunk(first + uint64_t(p) * S);
+            break;
+        case fw::RAID_LEVEL_6: {
+            const raidref::DualParityRank d = DualLayout();
+            std::vector<const uint8_t*> cols;
+            const std::vector<unsigned> members = d.DataMembers(row);
+            for (unsigned j = 0; j < members.size(); ++j) image[members[j]] = chunk(first + uint64_t(j) * S);
+            for (unsigned m : members) cols.push_back(image[m].data());
+            image[d.PMember(row)].resize(S * kBlock);
+            image[d.QMember(row)].resize(S * kBlock);
+            raidref::PQ(cols, S * kBlock, image[d.PMember(row)].data(), image[d.QMember(row)].data());
+            break;
+        }
+        default: {
+            const raidref::ParityRank p = ParityLayout();
+            for (unsigned g = 0; g < p.G; ++g) {
+                const std::vector<unsigned> members = p.DataMembers(row, g);
+                std::vector<uint8_t> parity(S * kBlock, 0);
+                for (unsigned j = 0; j < members.size(); ++j) {
+                    image[members[j]] = chunk(first + (uint64_t(g) * (p.P() - 1) + j) * S);
+                    for (size_t i = 0; i < parity.size(); ++i) parity[i] ^= image[members[j]][i];
+                }
+                image[p.ParityMember(row, g)] = parity;
+            }
+            break;
+        }
+        }
+        return image;
+    }
+    // Every member present holds what the layout model says of every row
+    // written.
+    void ExpectDrivesMatchReference() {
+        for (uint64_t row : touchedRows) {
+            const std::vector<std::vector<uint8_t>> image = RowImage(row);
+            for (unsigned m = 0; m < spec.bDrives; ++m) {
+                sim::Drive* d = chassis->DriveAt(m + 1);
+                if (d == nullptr) continue;
+                std::vector<uint8_t> v(spec.wChunk * kBlock);
+                d->ReadBlocks(row * spec.wChunk, spec.wChunk, v.data());
+                ASSERT_TRUE(v == image[m]) << "row " << row << " member " << m;
+            }
+        }
+    }
+
+    sim::ChassisOptions chassisOptions;
+    sim::BoardConfig boardConfig;
+    std::unique_ptr<sim::Chassis> chassis;
+    std::unique_ptr<sim::FcFabric> fabric;
+    std::unique_ptr<sim::Board> board;
+    std::unique_ptr<sim::FcHost> host;
+    ArraySpec spec{};
+    std::map<uint64_t, std::vector<uint8_t>> reference;
+    std::set<uint64_t> touchedRows;
+    uint16_t baseHostEntries = 0;
+    uint16_t baseChildren = 0;
+    uint32_t basePages = 0;
+};
+
+}  // namespace roadtest

@@ -1,0 +1,186 @@
+// Hosts write and read logical drives of every RAID level through the whole
+// controller: FC host port, target engine, cache, RAID engine, drives.
+#include "host_road.h"
+
+namespace {
+
+using namespace roadtest;
+
+class LevelRoad : public HostRoad, public ::testing::WithParamInterface<ArraySpec> {};
+
+// Random lengths and offsets, overlapping one another, WRITE(10) and
+// WRITE(16): after each batch is on the drives, the drive images match the
+// layout model, and reads of (10) and (16) return the reference.
+TEST_P(LevelRoad, WritesLandWhereTheLayoutPutsThemAndReadBack) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    std::mt19937 rng(7);
+    const uint64_t span = RowBlocks() * 6;
+    for (uint32_t i = 0; i < 24; ++i) {
+        const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+        const uint64_t lba = rng() % (span - blocks);
+        Write(lba, blocks, 100 + i, i % 2 == 1);
+        if (i % 8 == 7) {
+            Settle();
+            ExpectDrivesMatchReference();
+        }
+    }
+    ExpectRead(0, static_cast<uint32_t>(span / 2));
+    ExpectRead(span / 3, static_cast<uint32_t>(span / 2), true);
+    Settle();
+}
+
+const ArraySpec kLevels[] = {
+    {"Raid0", fw::RAID_LEVEL_0, 4, 16},
+    {"Raid1", fw::RAID_LEVEL_10, 2, 16},
+    {"Raid10", fw::RAID_LEVEL_10, 6, 16},
+    {"Raid5", fw::RAID_LEVEL_5, 4, 16},
+    {"Raid50", fw::RAID_LEVEL_50, 6, 16, 2},
+    {"Raid6", fw::RAID_LEVEL_6, 5, 16},
+    {"Raid0WriteThrough", fw::RAID_LEVEL_0, 3, 16, 0, false},
+    {"Raid10WriteThrough", fw::RAID_LEVEL_10, 4, 16, 0, false},
+    {"Raid5WriteThrough", fw::RAID_LEVEL_5, 5, 16, 0, false},
+    {"Raid6WriteThrough", fw::RAID_LEVEL_6, 6, 16, 0, false},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::ValuesIn(kLevels),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+// ---- write-back and write-through, seen from the host ---------------------
+
+class AnswerRoad : public HostRoad {
+protected:
+    uint64_t AllDriveWrites() {
+        uint64_t n = 0;
+        for (unsigned s = 1; s <= spec.bDrives; ++s) n += DriveWrites(*chassis->DriveAt(s));
+        return n;
+    }
+    // One write; what the drives had seen at the moment its status reached
+    // the host, and whether its first block was on its drive then.
+    struct AtGood {
+        uint64_t writes;
+        bool onDrive;
+    };
+    AtGood WriteAndLook(uint64_t lba, uint32_t blocks, uint32_t seed) {
+        AtGood at{};
+        const std::vector<uint8_t> data = Random(blocks, seed);
+        const raidref::Place p = raidref::Striped(lba, spec.bDrives, spec.wChunk);
+        host->initiator().onCompletion = [&](uint32_t, const sim::FcpResult&) {
+            at.writes = AllDriveWrites();
+            std::vector<uint8_t> v(kBlock);
+            chassis->DriveAt(p.member + 1)->ReadBlocks(p.block, 1, v.data());
+            at.onDrive = std::equal(v.begin(), v.end(), data.begin());
+        };
+        const sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_WRITE10, lba, blocks), data);
+        host->initiator().onCompletion = nullptr;
+        EXPECT_EQ(r.status, 0) << SenseText(r);
+        Record(lba, data);
+        return at;
+    }
+};
+
+TEST_F(AnswerRoad, WriteBackIsAnsweredBeforeTheDrivesAreWritten) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    const uint64_t before = AllDriveWrites();
+    const AtGood at = WriteAndLook(40, 24, 1);
+    EXPECT_EQ(at.writes, before);
+    EXPECT_FALSE(at.onDrive);
+    // The data is served from the cache meanwhile, and reaches the drives.
+    ExpectRead(40, 24);
+    Settle();
+    EXPECT_GT(AllDriveWrites(), before);
+    ExpectDrivesMatchReference();
+}
+
+TEST_F(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16, 0, false}));
+    const uint64_t before = AllDriveWrites();
+    const AtGood at = WriteAndLook(40, 24, 1);
+    EXPECT_GE(at.writes, before + 2);   // 24 blocks from mid-chunk: two members at least
+    EXPECT_TRUE(at.onDrive);
+    ExpectDrivesMatchReference();
+    Settle();
+}
+
+// ---- sequential writes become whole stripes -------------------------------
+
+// A host streaming 4 KiB writes, sixteen at a time: they are gathered into
+// streams and reach the drives as whole rows, so the parity is computed
+// from the new data alone (no drive is read) and every member is written
+// once per row.
+TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 5, 128}));
+    const unsigned rows = 4;
+    const uint32_t writes = static_cast<uint32_t>(rows * RowBlocks() / 8);
+    std::vector<uint64_t> readsBefore, writesBefore;
+    for (unsigned s = 1; s <= spec.bDrives; ++s) {
+        readsBefore.push_back(DriveReads(*chassis->DriveAt(s)));
+        writesBefore.push_back(DriveWrites(*chassis->DriveAt(s)));
+    }
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inFlight;
+    for (uint32_t i = 0; i < writes || !inFlight.empty();) {
+        while (i < writes && inFlight.size() < 16) {
+            sim::FcpCommand c;
+            c.cdb = Cdb(fw::SCSI_WRITE10, uint64_t(i) * 8, 8);
+            c.dataOut = Random(8, i);
+            inFlight.push_back({host->Submit(c), c.dataOut});
+            ++i;
+        }
+        const sim::FcpResult r = host->Wait(inFlight.front().first);
+        ASSERT_EQ(r.status, 0) << SenseText(r);
+        inFlight.erase(inFlight.begin());
+    }
+    for (uint32_t i = 0; i < writes; ++i) Record(uint64_t(i) * 8, Random(8, i));
+    Settle();
+    ExpectDrivesMatchReference();
+    for (unsigned s = 1; s <= spec.bDrives; ++s) {
+        EXPECT_EQ(DriveReads(*chassis->DriveAt(s)), readsBefore[s - 1]) << "slot " << s;
+        EXPECT_EQ(DriveWrites(*chassis->DriveAt(s)), writesBefore[s - 1] + rows) << "slot " << s;
+    }
+}
+
+// ---- members missing ---------------------------------------------------
+
+struct DegradedCase {
+    ArraySpec array;
+    std::vector<unsigned> pulled;   // slots
+};
+
+class DegradedRoad : public HostRoad, public ::testing::WithParamInterface<DegradedCase> {};
+
+// Written whole, then the controller starts again without some members:
+// every read returns the reference (rebuilt from the survivors), writes
+// made degraded leave the survivors so that reads still return them.
+TEST_P(DegradedRoad, ReadsAndWritesWithMembersMissing) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam().array));
+    const uint64_t span = RowBlocks() * 4;
+    std::mt19937 rng(11);
+    for (uint32_t i = 0; i < 12; ++i) {
+        const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+        Write(rng() % (span - blocks), blocks, 300 + i);
+    }
+    Settle();
+    ExpectDrivesMatchReference();
+    ASSERT_NO_FATAL_FAILURE(Restart(GetParam().pulled));
+    EXPECT_NE(fw::pGetRankRecord(0)->bRankState, fw::RANK_STATE_OPTIMAL);
+    ExpectRead(0, static_cast<uint32_t>(span));
+    for (uint32_t i = 0; i < 12; ++i) {
+        const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+        Write(rng() % (span - blocks), blocks, 400 + i, true);
+    }
+    Settle();
+    ExpectDrivesMatchReference();
+    ExpectRead(0, static_cast<uint32_t>(span), true);
+    Settle();
+}
+
+const DegradedCase kDegraded[] = {
+    {{"Raid1", fw::RAID_LEVEL_10, 2, 16}, {1}},
+    {{"Raid10", fw::RAID_LEVEL_10, 6, 16}, {2, 5}},
+    {{"Raid5", fw::RAID_LEVEL_5, 4, 16}, {3}},
+    {{"Raid50", fw::RAID_LEVEL_50, 6, 16, 2}, {1, 6}},
+    {{"Raid6OneMissing", fw::RAID_LEVEL_6, 5, 16}, {4}},
+    {{"Raid6TwoMissing", fw::RAID_LEVEL_6, 6, 16}, {2, 3}},
+};
+INSTANTIATE_TEST_SUITE_P(Members, DegradedRoad, ::testing::ValuesIn(kDegraded),
+                         [](const auto& info) { return std::string(info.param.array.pszName); });
+
+}  // namespace
