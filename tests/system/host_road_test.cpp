@@ -125,6 +125,7 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
             ++i;
         }
         const sim::FcpResult r = host->Wait(inFlight.front().first);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
         ASSERT_EQ(r.status, 0) << SenseText(r);
         inFlight.erase(inFlight.begin());
     }
