@@ -1,10 +1,17 @@
 // Hosts write and read logical drives of every RAID level through the whole
 // controller: FC host port, target engine, cache, RAID engine, drives.
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "host_road.h"
+#include "executive/dispatch_test_board.h"
 
 namespace {
 
 using namespace roadtest;
+
+constexpr uint8_t kCachedDataLost = 101;   // event "Cached Data Lost"
 
 class LevelRoad : public HostRoad, public ::testing::WithParamInterface<ArraySpec> {};
 
@@ -136,6 +143,77 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
         EXPECT_EQ(DriveReads(*chassis->DriveAt(s)), readsBefore[s - 1]) << "slot " << s;
         EXPECT_EQ(DriveWrites(*chassis->DriveAt(s)), writesBefore[s - 1] + rows) << "slot " << s;
     }
+}
+
+// ---- a restart on the data directory ------------------------------------
+
+// The controller as the program runs it: NVRAM, board state and drive images
+// in files of its data directory.  Stopped without warning (the program's
+// quit is a power cut) with writes still in its cache, then started again
+// from nothing but that directory: it serves what it acknowledged.
+class RestartRoad : public HostRoad {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("host_road_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        boardConfig.dataDir = dir.string();
+        chassisOptions.directory = dir.string();
+        chassisOptions.driveBytes = 256ull << 20;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    }
+    void TearDown() override {
+        Stop();
+        chassis.reset();
+        std::filesystem::remove_all(dir);
+    }
+    // A new process: the enclosure too comes back from its files.
+    void RestartFromDirectory() {
+        Stop();
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+        Start();
+    }
+    void WriteSome(uint32_t count, uint32_t seed) {
+        std::mt19937 rng(seed);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t blocks = 1 + rng() % 64;
+            Write(rng() % (RowBlocks() * 8 - blocks), blocks, seed + i, i % 2 == 0);
+        }
+    }
+    std::filesystem::path dir;
+};
+
+TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 1u << 18}));
+    WriteSome(16, 500);
+    Settle();
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    EXPECT_EQ(dispatchtest::NewestEvent(kCachedDataLost), nullptr);
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8));
+    ExpectDrivesMatchReference();
+    // And it goes on taking writes.
+    WriteSome(8, 700);
+    Settle();
+    ExpectDrivesMatchReference();
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8), true);
+}
+
+// The board keeps its NVRAM in the data directory but not its data banks:
+// writes still in the cache at the cut are reported lost, and nothing of
+// them (no stale buffer) reaches the drives.
+TEST_F(RestartRoad, CachedWritesLostWithTheBanksAreReportedAndNothingIsWritten) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 1u << 18}));
+    WriteSome(16, 500);
+    Settle();
+    const auto onDrives = reference;
+    Write(3, 40, 600);
+    Write(RowBlocks() * 2 + 5, 17, 601, true);
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    EXPECT_NE(dispatchtest::NewestEvent(kCachedDataLost), nullptr);
+    reference = onDrives;
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8));
+    Settle();
+    ExpectDrivesMatchReference();
 }
 
 // ---- members missing ---------------------------------------------------
