@@ -22,14 +22,12 @@
 #include <vector>
 
 #include "../raid/raid_reference.h"
-#include "config/config_image.h"
 #include "config/rank_table.h"
-#include "config_copy.h"
+#include "road_config.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/startup.h"
 #include "hw/scsi.h"
-#include "sas/sas_device_list.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
@@ -40,27 +38,8 @@
 
 namespace roadtest {
 
-constexpr uint32_t kBlock = 512;
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
 constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
-
-struct ArraySpec {
-    const char* pszName;
-    uint8_t bLevel;        // as the configuration stores it (0, 0x10, 5, 6, 0x50)
-    uint8_t bDrives;
-    uint16_t wChunk;
-    uint8_t bParity = 0;   // sub-ranks of a RAID 50
-    bool fWriteBack = true;
-    uint64_t lBlocks = 1u << 20;   // data blocks of the array and of its one logical drive
-};
-
-// The WWN the drive side gives the drive in a slot.
-inline std::array<uint8_t, 8> DriveWwn(const sim::Chassis& c, unsigned slot) {
-    const uint64_t l = c.ConfigAt(slot)->sasAddress;
-    std::array<uint8_t, 8> ab{};
-    fw::MakeSASDriveWwn(static_cast<uint32_t>(l), static_cast<uint32_t>(l >> 32), ab.data());
-    return ab;
-}
 
 inline uint64_t DriveWrites(sim::Drive& d) { return d.CommandCount(0x2A) + d.CommandCount(0x8A) + d.CommandCount(0xAA); }
 inline uint64_t DriveReads(sim::Drive& d) { return d.CommandCount(0x28) + d.CommandCount(0x88) + d.CommandCount(0xA8); }
@@ -69,38 +48,7 @@ class HostRoad : public ::testing::Test {
 protected:
     HostRoad() { chassis = std::make_unique<sim::Chassis>(chassisOptions); }
 
-    // The configuration every member holds: array 0 on slots 1..D, logical
-    // drive 0 over all of it, presented on every host port at LUN 0.
-    std::vector<uint8_t> Configuration(const ArraySpec& a) {
-        std::vector<uint8_t> ab = copytest::MakeCopy({1, Own(), 1, 14, "ROAD"});
-        fw::CONFIG_IMAGE* ps = copytest::Image(ab);
-        fw::CONFIG_RANK_RECORD& r = ps->asRank[0];
-        r.bRaidLevel = a.bLevel;
-        r.bDriveCount = a.bDrives;
-        r.wChunkSize = a.wChunk;
-        r.lStartAddress = 0;
-        r.lLastOffset = a.lBlocks - 1;
-        r.bParityCount = a.bParity;
-        r.bCachePolicy = a.fWriteBack ? fw::POLICY_WRITE_BACK : 0;
-        r.fInitialized = fw::TRUE;
-        for (uint8_t m = 0; m < a.bDrives; ++m) {
-            const auto w = DriveWwn(*chassis, m + 1u);
-            std::memcpy(r.aabMemberWwn[m], w.data(), 8);
-        }
-        ps->sHeader.wLdCount = 1;
-        fw::CONFIG_LD_RECORD& l = ps->asLd[0];
-        l.wLdNumber = 0;
-        l.wDefaultLun = 0;
-        l.wLdId = 0x8000;
-        l.wBlockSize = kBlock;
-        l.bAvailability = 0x0F;
-        l.bSegmentCount = 1;
-        l.asSegment[0].lStart = 0;
-        l.asSegment[0].lLastOffset = a.lBlocks - 1;
-        l.asSegment[0].lEnd = a.lBlocks - 1;
-        copytest::Seal(ab);
-        return ab;
-    }
+    std::vector<uint8_t> Configuration(const ArraySpec& a) { return RoadConfiguration(*chassis, a, Own()); }
     uint64_t Own() const { return 0x200000A55A000000ull | (boardConfig.wwn & 0xFFFFFFull); }
 
     // Blank drives with the array's configuration on its members, then the
@@ -230,15 +178,7 @@ protected:
     bool Parity() const { return spec.bLevel == fw::RAID_LEVEL_5 || spec.bLevel == fw::RAID_LEVEL_50; }
     raidref::ParityRank ParityLayout() const { return {spec.bDrives, spec.bParity ? spec.bParity : 1u, spec.wChunk}; }
     raidref::DualParityRank DualLayout() const { return {spec.bDrives, spec.wChunk}; }
-    uint64_t RowBlocks() const {
-        switch (spec.bLevel) {
-        case fw::RAID_LEVEL_10: return uint64_t(spec.bDrives / 2) * spec.wChunk;
-        case fw::RAID_LEVEL_6: return DualLayout().RowBlocks();
-        case fw::RAID_LEVEL_5:
-        case fw::RAID_LEVEL_50: return ParityLayout().RowBlocks();
-        default: return uint64_t(spec.bDrives) * spec.wChunk;
-        }
-    }
+    uint64_t RowBlocks() const { return RowDataBlocks(spec); }
     uint64_t RowOf(uint64_t x) const { return x / RowBlocks(); }
 
     // What each member must hold in one row: the data chunks the reference
