@@ -974,6 +974,7 @@ Drive::~Drive() = default;
 
 DriveResult Drive::Execute(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn) {
     DriveResult r;
+    if (onCommand) onCommand(cdb);
     r.noResponse = m_impl->dead;
     if (!r.noResponse) m_impl->Scsi(cdb, dataOut, dataIn, r);
     return r;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -108,6 +109,9 @@ public:
     void AttachClock(const Clock* clock);
     // SCSI commands received with this operation code.
     uint64_t CommandCount(uint8_t opcode) const;
+    // Sees every SCSI command the drive receives (tests count commands of
+    // one kind or region).
+    std::function<void(std::span<const uint8_t> cdb)> onCommand;
 
 private:
     struct Impl;

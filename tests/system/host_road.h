@@ -41,8 +41,12 @@ namespace roadtest {
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
 constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
 
-inline uint64_t DriveWrites(sim::Drive& d) { return d.CommandCount(0x2A) + d.CommandCount(0x8A) + d.CommandCount(0xAA); }
-inline uint64_t DriveReads(sim::Drive& d) { return d.CommandCount(0x28) + d.CommandCount(0x88) + d.CommandCount(0xA8); }
+// Reads and writes a drive received inside the array's data (not the
+// controller's own configuration copies near the end of the drive).
+struct DataCommands {
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+};
 
 class HostRoad : public ::testing::Test {
 protected:
@@ -82,7 +86,10 @@ protected:
             if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
         }
         ASSERT_EQ(r.status, 0) << "LUN 0 never became ready";
-        board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0; }, kSettleLimitNs);
+        // The pools at rest: no host command, and no child of the start of
+        // day's own work (its configuration writes) still out.
+        board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0 && fw::wGetKernelEntriesUsed() == 0; },
+                        kSettleLimitNs);
         baseHostEntries = fw::wGetTargetEntriesUsed();
         baseChildren = fw::wGetKernelEntriesUsed();
         basePages = fw::dGetPagesInUse(0);
@@ -98,6 +105,30 @@ protected:
     void Restart(const std::vector<unsigned>& pulled = {}) {
         Stop(pulled);
         Start();
+    }
+    // Counts, from now on, the data commands each member receives.
+    void WatchDataCommands() {
+        dataCommands.assign(spec.bDrives + 1u, DataCommands{});
+        for (unsigned slot = 1; slot <= spec.bDrives; ++slot) {
+            chassis->DriveAt(slot)->onCommand = [this, slot](std::span<const uint8_t> cdb) {
+                uint64_t lba = 0;
+                switch (cdb[0]) {
+                case fw::SCSI_READ10:
+                case fw::SCSI_WRITE10: lba = fw::dGetBe32(cdb.data() + 2); break;
+                case fw::SCSI_READ16:
+                case fw::SCSI_WRITE16: lba = fw::lGetBe64(cdb.data() + 2); break;
+                default: return;
+                }
+                if (lba >= spec.lBlocks) return;
+                DataCommands& n = dataCommands[slot];
+                (cdb[0] == fw::SCSI_READ10 || cdb[0] == fw::SCSI_READ16 ? n.reads : n.writes)++;
+            };
+        }
+    }
+    uint64_t AllDataWrites() const {
+        uint64_t n = 0;
+        for (const DataCommands& d : dataCommands) n += d.writes;
+        return n;
     }
     bool Booted() const { return board->ConsoleText().find("Initialization Complete\r\n") != std::string::npos; }
 
@@ -253,6 +284,7 @@ protected:
     ArraySpec spec{};
     std::map<uint64_t, std::vector<uint8_t>> reference;
     std::set<uint64_t> touchedRows;
+    std::vector<DataCommands> dataCommands;   // by slot
     uint16_t baseHostEntries = 0;
     uint16_t baseChildren = 0;
     uint32_t basePages = 0;

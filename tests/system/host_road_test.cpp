@@ -55,11 +55,6 @@ INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::ValuesIn(kLevels),
 
 class AnswerRoad : public HostRoad {
 protected:
-    uint64_t AllDriveWrites() {
-        uint64_t n = 0;
-        for (unsigned s = 1; s <= spec.bDrives; ++s) n += DriveWrites(*chassis->DriveAt(s));
-        return n;
-    }
     // One write; what the drives had seen at the moment its status reached
     // the host, and whether its first block was on its drive then.
     struct AtGood {
@@ -71,7 +66,7 @@ protected:
         const std::vector<uint8_t> data = Random(blocks, seed);
         const raidref::Place p = raidref::Striped(lba, spec.bDrives, spec.wChunk);
         host->initiator().onCompletion = [&](uint32_t, const sim::FcpResult&) {
-            at.writes = AllDriveWrites();
+            at.writes = AllDataWrites();
             std::vector<uint8_t> v(kBlock);
             chassis->DriveAt(p.member + 1)->ReadBlocks(p.block, 1, v.data());
             at.onDrive = std::equal(v.begin(), v.end(), data.begin());
@@ -86,20 +81,22 @@ protected:
 
 TEST_F(AnswerRoad, WriteBackIsAnsweredBeforeTheDrivesAreWritten) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
-    const uint64_t before = AllDriveWrites();
+    WatchDataCommands();
+    const uint64_t before = AllDataWrites();
     const AtGood at = WriteAndLook(40, 24, 1);
     EXPECT_EQ(at.writes, before);
     EXPECT_FALSE(at.onDrive);
     // The data is served from the cache meanwhile, and reaches the drives.
     ExpectRead(40, 24);
     Settle();
-    EXPECT_GT(AllDriveWrites(), before);
+    EXPECT_GT(AllDataWrites(), before);
     ExpectDrivesMatchReference();
 }
 
 TEST_F(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16, 0, false}));
-    const uint64_t before = AllDriveWrites();
+    WatchDataCommands();
+    const uint64_t before = AllDataWrites();
     const AtGood at = WriteAndLook(40, 24, 1);
     EXPECT_GE(at.writes, before + 2);   // 24 blocks from mid-chunk: two members at least
     EXPECT_TRUE(at.onDrive);
@@ -117,11 +114,7 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 5, 128}));
     const unsigned rows = 4;
     const uint32_t writes = static_cast<uint32_t>(rows * RowBlocks() / 8);
-    std::vector<uint64_t> readsBefore, writesBefore;
-    for (unsigned s = 1; s <= spec.bDrives; ++s) {
-        readsBefore.push_back(DriveReads(*chassis->DriveAt(s)));
-        writesBefore.push_back(DriveWrites(*chassis->DriveAt(s)));
-    }
+    WatchDataCommands();
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inFlight;
     for (uint32_t i = 0; i < writes || !inFlight.empty();) {
         while (i < writes && inFlight.size() < 16) {
@@ -140,8 +133,8 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
     Settle();
     ExpectDrivesMatchReference();
     for (unsigned s = 1; s <= spec.bDrives; ++s) {
-        EXPECT_EQ(DriveReads(*chassis->DriveAt(s)), readsBefore[s - 1]) << "slot " << s;
-        EXPECT_EQ(DriveWrites(*chassis->DriveAt(s)), writesBefore[s - 1] + rows) << "slot " << s;
+        EXPECT_EQ(dataCommands[s].reads, 0u) << "slot " << s;
+        EXPECT_EQ(dataCommands[s].writes, rows) << "slot " << s;
     }
 }
 
