@@ -138,6 +138,41 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
     }
 }
 
+// ---- a drive error --------------------------------------------------------
+
+// A medium error on one child of a RAID 0 read reaches the host as the
+// drive's sense.  The read's extent joins the array's bad-block list: it
+// answers as a known media error until it is written again; the blocks
+// around it read as before.
+TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    Write(0, 64, 1);
+    Settle();
+    chassis->DriveAt(2)->InjectMediaError(3, 1);   // host block 19
+    auto Read = [&](uint64_t lba, uint32_t blocks) {
+        return host->Send(0, Cdb(fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
+    };
+    auto ExpectMediumError = [](const sim::FcpResult& r, uint8_t bAscq) {
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+        ASSERT_GE(r.sense.size(), 14u);
+        EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_MEDIUM_ERROR);
+        EXPECT_EQ(r.sense[12], 0x11);
+        EXPECT_EQ(r.sense[13], bAscq);
+    };
+    ExpectMediumError(Read(12, 16), 0x00);
+    Settle();
+    ExpectMediumError(Read(14, 2), 0x01);
+    ExpectRead(0, 12);
+    ExpectRead(28, 36);
+    // Written again (the drive reallocates the block), the extent reads.
+    chassis->DriveAt(2)->ClearMediaErrors();
+    Write(12, 16, 2);
+    Settle();
+    ExpectRead(0, 64);
+    ExpectDrivesMatchReference();
+}
+
 // ---- a restart on the data directory ------------------------------------
 
 // The controller as the program runs it: NVRAM, board state and drive images
