@@ -2,8 +2,9 @@
 // controller: a simulated host on the Fibre Channel fabric -> host chip
 // model -> target engine -> write-back cache -> RAID 0 over four
 // memory-backed drives, and back.  Writes land at addresses spread over the
-// logical drive (no two join a stream), are answered from the cache and
-// flushed by the controller meanwhile; reads come back from the drives.
+// logical drive (no two join a stream) or one after another (gathered into
+// streams); either is answered from the cache and flushed by the controller
+// meanwhile.  Reads come back from the drives.
 // Thirty-two commands are kept in flight.  Against memcpy of the same bytes,
 // timed in the same run; the board runs in virtual time, so what is timed
 // is the work of the firmware and of the board's models.
@@ -16,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "copy_reference.h"
 #include "../tests/system/road_config.h"
 #include "executive/startup.h"
 #include "hw/scsi.h"
@@ -35,10 +37,6 @@ constexpr uint32_t kBlocks = 8;   // 4 KiB
 constexpr uint64_t kSpan = 1u << 18;   // blocks the addresses spread over
 constexpr unsigned kRounds = 3;
 
-double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
 std::vector<uint8_t> Cdb10(uint8_t bOpcode, uint64_t lba) {
     std::vector<uint8_t> ab(10, 0);
     ab[0] = bOpcode;
@@ -47,15 +45,19 @@ std::vector<uint8_t> Cdb10(uint8_t bOpcode, uint64_t lba) {
     return ab;
 }
 
+enum class Kind { RandomWrite, SequentialWrite, RandomRead };
+
 // kCommands commands, kInFlight at a time; false when one failed.
-bool RunCommands(sim::FcHost& host, bool fWrite) {
+bool RunCommands(sim::FcHost& host, Kind kind) {
+    const bool fWrite = kind != Kind::RandomRead;
     sim::FcpCommand c;
     c.dataOut.assign(fWrite ? kBlocks * roadtest::kBlock : 0, 0x5A);
     c.dataInLength = fWrite ? 0 : kBlocks * roadtest::kBlock;
     std::deque<uint32_t> inFlight;
     for (uint32_t i = 0; i < kCommands || !inFlight.empty();) {
         while (i < kCommands && inFlight.size() < kInFlight) {
-            const uint64_t lba = (uint64_t(i) * 2654435761u) % (kSpan / kBlocks) * kBlocks;
+            const uint64_t lba = kind == Kind::SequentialWrite ? uint64_t(i) * kBlocks % kSpan
+                                                               : (uint64_t(i) * 2654435761u) % (kSpan / kBlocks) * kBlocks;
             c.cdb = Cdb10(fWrite ? fw::SCSI_WRITE10 : fw::SCSI_READ10, lba);
             inFlight.push_back(host.Submit(c));
             ++i;
@@ -102,36 +104,27 @@ int main() {
 
     // Writes first (the first round has the drive models allocate their
     // storage), then reads of what they wrote; the best round of each.
-    double adBest[2] = {1e30, 1e30};
-    for (unsigned w = 0; w < 2; ++w) {
+    const Kind aKinds[] = {Kind::RandomWrite, Kind::SequentialWrite, Kind::RandomRead};
+    double adBest[3] = {1e30, 1e30, 1e30};
+    for (unsigned w = 0; w < 3; ++w) {
         for (unsigned k = 0; k < kRounds; ++k) {
             const auto start = std::chrono::steady_clock::now();
-            if (!RunCommands(host, w == 0)) {
+            if (!RunCommands(host, aKinds[w])) {
                 std::fprintf(stderr, "host_road_bench: a command failed\n");
                 return 1;
             }
-            adBest[w] = std::min(adBest[w], Seconds(start, std::chrono::steady_clock::now()));
+            adBest[w] = std::min(adBest[w], benchref::Seconds(start, std::chrono::steady_clock::now()));
         }
     }
 
     // Reference: memcpy of the same 4 KiB per command.
-    std::vector<uint8_t> a(kBlocks * 512 * 64, 1), c(kBlocks * 512 * 64);
-    double bestCopy = 1e30;
-    for (unsigned k = 0; k < kRounds; ++k) {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t i = 0; i < kCommands * 20; ++i) {
-            const size_t o = (i % 64) * kBlocks * 512;
-            std::memcpy(c.data() + o, a.data() + o, kBlocks * 512);
-            asm volatile("" ::"r"(c.data()) : "memory");
-        }
-        bestCopy = std::min(bestCopy, Seconds(start, std::chrono::steady_clock::now()) / 20);
-    }
-    const double copy = kCommands / bestCopy;
-    const double writes = kCommands / adBest[0], reads = kCommands / adBest[1];
+    const double copy = benchref::MemcpyRate(kBlocks * 512, kCommands * 20, kRounds);
     std::printf("memcpy of 4 KiB: %.0f per second\n", copy);
-    std::printf("host -> FC -> target -> cache -> RAID 0, 4 KiB cached writes: %9.0f per second (memcpy ratio %.4f)\n",
-                writes, writes / copy);
-    std::printf("host -> FC -> target -> cache -> RAID 0, 4 KiB reads:         %9.0f per second (memcpy ratio %.4f)\n",
-                reads, reads / copy);
+    const char* apszKind[] = {"cached writes, spread", "cached writes, sequential", "reads, spread"};
+    for (unsigned w = 0; w < 3; ++w) {
+        const double rate = kCommands / adBest[w];
+        std::printf("host -> FC -> target -> cache -> RAID 0, 4 KiB %-26s %9.0f per second (memcpy ratio %.4f)\n",
+                    apszKind[w], rate, rate / copy);
+    }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "copy_reference.h"
 #include "../tests/raid/drive_road.h"
 #include "config/rank_table.h"
 #include "executive/buffer_pages.h"
@@ -33,10 +34,6 @@ constexpr uint16_t kBlocks = 8;   // 4 KiB
 // models allocate their storage, the best round is the road's own cost.
 constexpr uint32_t kSpan = 1u << 16;
 constexpr unsigned kRounds = 3;
-
-double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
 
 struct Road {
     const char* pszName;
@@ -140,7 +137,7 @@ int main() {
                 for (unsigned k = 0; k < kRounds && ok; ++k) {
                     const auto start = std::chrono::steady_clock::now();
                     ok = RunCommands(aRoads[i], apsSlot, w == 0);
-                    best = std::min(best, Seconds(start, std::chrono::steady_clock::now()));
+                    best = std::min(best, benchref::Seconds(start, std::chrono::steady_clock::now()));
                 }
                 adRate[i][w] = kCommands / best;
             }
@@ -152,18 +149,7 @@ int main() {
     }
 
     // Reference: memcpy of the same 4 KiB per command.
-    std::vector<uint8_t> a(kBlocks * 512 * 64, 1), c(kBlocks * 512 * 64);
-    double bestCopy = 1e30;
-    for (unsigned k = 0; k < kRounds; ++k) {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t i = 0; i < kCommands * 20; ++i) {
-            const size_t o = (i % 64) * kBlocks * 512;
-            std::memcpy(c.data() + o, a.data() + o, kBlocks * 512);
-            asm volatile("" ::"r"(c.data()) : "memory");
-        }
-        bestCopy = std::min(bestCopy, Seconds(start, std::chrono::steady_clock::now()) / 20);
-    }
-    const double copy = kCommands / bestCopy;
+    const double copy = benchref::MemcpyRate(kBlocks * 512, kCommands * 20, kRounds);
     std::printf("memcpy of 4 KiB: %.0f per second\n", copy);
     for (unsigned i = 0; i < 3; ++i) {
         std::printf("%s 4 KiB writes: %9.0f per second (memcpy ratio %.4f)   reads: %9.0f per second (%.4f)\n",
