@@ -51,6 +51,65 @@ const ArraySpec kLevels[] = {
 INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::ValuesIn(kLevels),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
+// Thirty-two commands in flight: writes of random lengths that share stripe
+// rows (and parity) with one another but never overlap a write still in
+// flight, sequential runs among them, and reads of what is acknowledged.
+TEST_P(LevelRoad, ManyCommandsInFlightShareRowsAndKeepEveryByte) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    std::mt19937 rng(23);
+    const uint64_t span = RowBlocks() * 12;
+    struct InFlight {
+        uint32_t tag;
+        uint64_t lba;
+        uint32_t blocks;
+        std::vector<uint8_t> data;   // empty for a read
+    };
+    std::vector<InFlight> inFlight;
+    auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
+        for (const InFlight& f : inFlight)
+            if (lba < f.lba + f.blocks && f.lba < lba + blocks) return true;
+        return false;
+    };
+    uint64_t next = 0;
+    for (uint32_t i = 0; i < 400 || !inFlight.empty();) {
+        while (i < 400 && inFlight.size() < 32) {
+            const uint32_t blocks = 1 + rng() % (rng() % 4 == 0 ? 3 * spec.wChunk : 16);
+            uint64_t lba = rng() % 3 == 0 ? next : rng() % (span - blocks);
+            if (lba + blocks > span) lba = 0;
+            ++i;
+            if (Overlaps(lba, blocks)) continue;
+            next = lba + blocks;
+            sim::FcpCommand c;
+            const bool fRead = rng() % 4 == 0;
+            c.cdb = Cdb(fRead ? fw::SCSI_READ16 : fw::SCSI_WRITE10, lba, blocks);
+            if (fRead) {
+                c.dataInLength = blocks * kBlock;
+            } else {
+                c.dataOut = Random(blocks, 1000 + i);
+            }
+            inFlight.push_back({host->Submit(c), lba, blocks, c.dataOut});
+        }
+        const InFlight f = inFlight.front();
+        inFlight.erase(inFlight.begin());
+        const sim::FcpResult r = host->Wait(f.tag);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << f.lba << "+" << f.blocks;
+        ASSERT_EQ(r.status, 0) << f.lba << "+" << f.blocks << SenseText(r);
+        if (f.data.empty()) {
+            for (uint32_t b = 0; b < f.blocks; ++b) {
+                ASSERT_TRUE(std::equal(r.dataIn.begin() + b * kBlock, r.dataIn.begin() + (b + 1) * kBlock,
+                                       Expected(f.lba + b).begin()))
+                    << "block " << f.lba + b << " of read " << f.lba << "+" << f.blocks;
+            }
+        } else {
+            Record(f.lba, f.data);
+        }
+    }
+    Settle();
+    ExpectDrivesMatchReference();
+    ExpectRead(0, static_cast<uint32_t>(span));
+    Settle();
+}
+
 // ---- write-back and write-through, seen from the host ---------------------
 
 class AnswerRoad : public HostRoad {
