@@ -22,8 +22,10 @@
 #include <vector>
 
 #include "../raid/raid_reference.h"
+#include "config/ld_table.h"
 #include "config/rank_table.h"
 #include "road_config.h"
+#include "support/config_builder.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/startup.h"
@@ -63,9 +65,32 @@ protected:
         for (unsigned s = 1; s <= a.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
     }
+    // A blank controller starts; the array of the spec on slots 1..D and a
+    // logical drive over one capacity unit of it are made through the
+    // configuration edits and committed, as an operator's tools do.
+    void CreateThroughEdits(const ArraySpec& a) {
+        ASSERT_NO_FATAL_FAILURE(StartController());
+        cfgbuild::Builder builder(*board);
+        cfgbuild::ArraySpec array;
+        array.bLevel = a.bLevel;
+        for (unsigned s = 1; s <= a.bDrives; ++s) array.slots.push_back(s);
+        array.wChunk = a.wChunk;
+        array.bSubRanks = a.bParity;
+        array.bCachePolicy = a.fWriteBack ? fw::POLICY_WRITE_BACK : 0;
+        ASSERT_TRUE(builder.MakeArrayWithLd(array, 1)) << board->ConsoleText();
+        ASSERT_EQ(fw::bGetRankCount(), 1);
+        ASSERT_EQ(fw::pGetRankRecord(0)->lStartAddress, 0u);
+        spec = a;
+        spec.lBlocks = fw::pGetLogicalDriveRecord(0)->lLastBlock + 1;
+        ASSERT_NO_FATAL_FAILURE(ConnectHost());
+    }
     // The controller starts on the drives and NVRAM it has; the host logs
     // in and clears its power-on unit attention.
     void Start() {
+        ASSERT_NO_FATAL_FAILURE(StartController());
+        ASSERT_NO_FATAL_FAILURE(ConnectHost());
+    }
+    void StartController() {
         fabric = std::make_unique<sim::FcFabric>();
         board = std::make_unique<sim::Board>(boardConfig);
         board->sasController().AttachChassis(chassis.get());
@@ -77,6 +102,8 @@ protected:
         ASSERT_EQ(board->RunUntil([this] { return Booted(); }, 120'000'000'000ull), sim::StopKind::Running)
             << board->ConsoleText();
         ASSERT_TRUE(Booted()) << board->ConsoleText();
+    }
+    void ConnectHost() {
         host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
         ASSERT_TRUE(host->LogIn()) << board->ConsoleText();
         sim::FcpResult r;

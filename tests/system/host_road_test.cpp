@@ -110,6 +110,22 @@ TEST_P(LevelRoad, ManyCommandsInFlightShareRowsAndKeepEveryByte) {
     Settle();
 }
 
+// An array and its logical drive made on the running controller through
+// the configuration edits, as an operator's tools make them, then committed:
+// the host's writes land where the layout puts them.
+TEST_F(HostRoad, AnArrayMadeThroughTheConfigurationEditsCarriesTheRoad) {
+    ASSERT_NO_FATAL_FAILURE(CreateThroughEdits({"Raid5", fw::RAID_LEVEL_5, 4, 128}));
+    std::mt19937 rng(3);
+    const uint64_t span = RowBlocks() * 6;
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+        Write(rng() % (span - blocks), blocks, 900 + i, i % 2 == 0);
+    }
+    Settle();
+    ExpectDrivesMatchReference();
+    ExpectRead(0, static_cast<uint32_t>(span));
+}
+
 // ---- write-back and write-through, seen from the host ---------------------
 
 class AnswerRoad : public HostRoad {
@@ -246,7 +262,7 @@ protected:
         std::filesystem::remove_all(dir);
         boardConfig.dataDir = dir.string();
         chassisOptions.directory = dir.string();
-        chassisOptions.driveBytes = 256ull << 20;
+        chassisOptions.driveBytes = 1ull << 30;
         chassis = std::make_unique<sim::Chassis>(chassisOptions);
     }
     void TearDown() override {
@@ -271,7 +287,7 @@ protected:
 };
 
 TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
-    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 1u << 18}));
+    ASSERT_NO_FATAL_FAILURE(CreateThroughEdits({"Raid5", fw::RAID_LEVEL_5, 4, 128}));
     WriteSome(16, 500);
     Settle();
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
@@ -289,7 +305,7 @@ TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
 // writes still in the cache at the cut are reported lost, and nothing of
 // them (no stale buffer) reaches the drives.
 TEST_F(RestartRoad, CachedWritesLostWithTheBanksAreReportedAndNothingIsWritten) {
-    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 1u << 18}));
+    ASSERT_NO_FATAL_FAILURE(CreateThroughEdits({"Raid5", fw::RAID_LEVEL_5, 4, 128}));
     WriteSome(16, 500);
     Settle();
     const auto onDrives = reference;
