@@ -25,7 +25,7 @@
 #include "config/ld_table.h"
 #include "config/rank_table.h"
 #include "road_config.h"
-#include "support/config_builder.h"
+#include "harness/config_builder.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/startup.h"

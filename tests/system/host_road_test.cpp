@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "host_road.h"
-#include "executive/dispatch_test_board.h"
+#include "harness/dispatch_board.h"
 
 namespace {
 
@@ -291,7 +291,7 @@ TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
     WriteSome(16, 500);
     Settle();
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
-    EXPECT_EQ(dispatchtest::NewestEvent(kCachedDataLost), nullptr);
+    EXPECT_EQ(harness::NewestEvent(kCachedDataLost), nullptr);
     ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8));
     ExpectDrivesMatchReference();
     // And it goes on taking writes.
@@ -312,7 +312,7 @@ TEST_F(RestartRoad, CachedWritesLostWithTheBanksAreReportedAndNothingIsWritten) 
     Write(3, 40, 600);
     Write(RowBlocks() * 2 + 5, 17, 601, true);
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
-    EXPECT_NE(dispatchtest::NewestEvent(kCachedDataLost), nullptr);
+    EXPECT_NE(harness::NewestEvent(kCachedDataLost), nullptr);
     reference = onDrives;
     ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8));
     Settle();
