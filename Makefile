@@ -15,6 +15,9 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# Hosts reach the controller over iSCSI on the loopback by default.
+ARGS ?= --iscsi 127.0.0.1:3260
+
 # The interactive controller: optimised, without the sanitizers of the test build.
 run: deps
 	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(CMAKE_FLAGS)

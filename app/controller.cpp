@@ -5,7 +5,9 @@
 // SIGINT and SIGTERM when they reach the program; either is a power cut:
 // NVRAM and drives keep what was written.  Everything the run needs is
 // checked and opened before the terminal is touched, and the terminal is put
-// back on every way out.
+// back on every way out.  With --iscsi, hosts reach the Fibre Channel host
+// ports through an iSCSI portal: each session is one initiator on the ports'
+// fabric.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,16 +16,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "executive/startup.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
+#include "sim/iscsi_fc_bridge.h"
+#include "sim/iscsi_listener.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/setup.h"
@@ -70,7 +76,8 @@ void Usage(FILE* to) {
                  "                  [--console-in FILE] [--memory-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
-                 "                  [--drive-type sas|sata] [--exit-on-reset] [--help]\n"
+                 "                  [--drive-type sas|sata] [--exit-on-reset] [--iscsi [ADDRESS:]PORT]\n"
+                 "                  [--help]\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
                  "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
@@ -170,6 +177,7 @@ int main(int argc, char** argv) {
     uint64_t stopAfterMs = 0;
     std::string consoleIn;
     bool exitOnReset = false;
+    std::string iscsiAddress;
     sim::ChassisOptions enclosure;
 
     for (int i = 1; i < argc; ++i) {
@@ -239,6 +247,8 @@ int main(int argc, char** argv) {
             enclosure.sata = v == "sata";
         } else if (arg == "--exit-on-reset") {
             exitOnReset = true;
+        } else if (arg == "--iscsi") {
+            iscsiAddress = value("--iscsi");
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return EXIT_STOPPED;
@@ -266,11 +276,29 @@ int main(int argc, char** argv) {
     sim::Chassis chassis(enclosure);
     sim::Board board(config);
     board.sasController().AttachChassis(&chassis);
-    // The host ports' fabric, where hosts (an iSCSI portal's sessions among
-    // them) attach as initiators.
+    // The host ports' fabric, where hosts attach as initiators: the iSCSI
+    // portal's sessions among them.
     sim::FcFabric fabric;
+    std::vector<sim::FcTargetPort*> hostPorts;
     for (uint8_t chip = 1; chip <= 2; ++chip) {
-        if (sim::IspChip* psChip = sim::FindIspChip(board, chip)) psChip->AttachFabric(fabric);
+        if (sim::IspChip* port = sim::FindIspChip(board, chip)) {
+            port->AttachFabric(fabric);
+            hostPorts.push_back(port);
+        }
+    }
+    sim::IscsiFcBridge bridge(fabric, hostPorts);
+    sim::IscsiPortal portal(bridge);
+    sim::IscsiListener listener(portal);
+    if (!iscsiAddress.empty()) {
+        if (hostPorts.empty()) {
+            std::fprintf(stderr, "controller: --iscsi needs Fibre Channel host ports\n");
+            return EXIT_USAGE;
+        }
+        if (!listener.Listen(iscsiAddress, &why)) {
+            std::fprintf(stderr, "controller: --iscsi %s: %s\n", iscsiAddress.c_str(), why.c_str());
+            return EXIT_USAGE;
+        }
+        std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
     }
 
     if (consoleIn.empty()) {
@@ -301,15 +329,33 @@ int main(int argc, char** argv) {
     bool started = false;          // the main loop has run at least once
     bool mainLoopThisBoot = false;
     uint64_t mainLoopStart = 0;
-    board.pollHook = [&] {
-        std::fflush(stdout);
-        if (!keys.open) return;
+    // The console's keys and the portal's sockets, watched together: at
+    // every main-loop poll without waiting, and while the firmware idles until
+    // its next device event, so a host's request is taken at once and an idle
+    // controller wakes only for its own timers.
+    std::vector<pollfd> fds;
+    bool keysWatched = false;
+    auto watch = [&](const timespec* wait) {
+        fds.clear();
         // Keys from a pipe or file wait for the main loop (start-up's polled
         // output discards what arrives while it sends, as on the real
         // console) and for the console to have taken the previous ones.
-        if (!keys.terminal && (!started || board.uart().ReceivePending())) return;
-        pollfd p{keys.fd, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0) return;
+        keysWatched = keys.open && (keys.terminal || (started && !board.uart().ReceivePending()));
+        if (keysWatched) fds.push_back(pollfd{keys.fd, POLLIN, 0});
+        listener.AddPollFds(&fds);
+        return ppoll(fds.data(), fds.size(), wait, nullptr) > 0;
+    };
+    board.idleWait = [&](uint64_t ns) {
+        const timespec wait{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+        watch(&wait);
+    };
+    board.pollHook = [&] {
+        std::fflush(stdout);
+        const timespec now{0, 0};
+        if (!watch(&now)) return;
+        const auto network = fds.begin() + (keysWatched ? 1 : 0);
+        if (std::any_of(network, fds.end(), [](const pollfd& p) { return p.revents != 0; })) listener.Service();
+        if (!keysWatched || fds[0].revents == 0) return;
         char buffer[256];
         const ssize_t n = read(keys.fd, buffer, keys.terminal ? sizeof buffer : kKeyChunk);
         if (n <= 0) {

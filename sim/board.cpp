@@ -225,7 +225,9 @@ void Board::Poll() {
             uint64_t now = WallNs() - m_wallStart;
             uint64_t wait = next > now ? next - now : 0;
             if (wait > idleSleepLimitNs) wait = idleSleepLimitNs;
-            if (wait > 0) {
+            if (wait > 0 && idleWait) {
+                idleWait(wait);
+            } else if (wait > 0) {
                 timespec ts{static_cast<time_t>(wait / 1000000000ull), static_cast<long>(wait % 1000000000ull)};
                 nanosleep(&ts, nullptr);
             }

@@ -157,6 +157,10 @@ public:
     // outside the board watches start-up's waits); from the switch on, board
     // time goes on from where it stands at the wall clock's pace.
     void FollowWallClock(bool follow);
+    // Wall-clock runs: waits up to the given time for outside input while
+    // the firmware idles, so a program can wake on its sockets at once
+    // (sleeps when unset).
+    std::function<void(uint64_t ns)> idleWait;
 
 private:
     // Creates the devices and wires them: their bus addresses, their

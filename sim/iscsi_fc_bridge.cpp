@@ -1,0 +1,268 @@
+#include "sim/iscsi_fc_bridge.h"
+
+#include <map>
+
+#include "hw/scsi.h"
+
+namespace sim {
+
+namespace {
+
+// iSCSI's task attributes as FCP numbers them.
+uint8_t FcpAttribute(uint8_t iscsi) {
+    switch (iscsi) {
+    case 0: return fw::TASK_ATTR_UNTAGGED;
+    case 2: return fw::TASK_ATTR_ORDERED;
+    case 3: return fw::TASK_ATTR_HEAD_OF_QUEUE;
+    case 4: return fw::TASK_ATTR_ACA;
+    default: return fw::TASK_ATTR_SIMPLE;
+    }
+}
+
+// A single-level LUN travels in the first two bytes of either LUN field.
+uint16_t FcpLun(uint64_t iscsiLun) { return uint16_t(iscsiLun >> 48); }
+
+}  // namespace
+
+// One iSCSI session's initiator logged in to one host port.
+class FcNexus : public IscsiNexus {
+public:
+    FcNexus(IscsiFcBridge& bridge, FcInitiator& initiator, FcTargetPort& port)
+        : m_bridge(bridge), m_initiator(initiator), m_port(port) {
+        m_bridge.m_inUse.insert(initiator.portName());
+        m_initiator.autoLogin = false;
+        if (!m_initiator.present()) m_initiator.ComeBack();
+        m_initiator.onCompletion = [this](uint32_t fcTag, const FcpResult& r) { OnCompletion(fcTag, r); };
+        m_initiator.onLogin = [this](FcTargetPort& target, FcInitiator::Login state) {
+            if (&target == &m_port) OnLogin(state);
+        };
+        LogIn();
+    }
+
+    ~FcNexus() override {
+        m_initiator.onCompletion = nullptr;
+        m_initiator.onLogin = nullptr;
+        m_initiator.LogOut(m_port);
+        for (auto& [fcTag, exchange] : m_exchanges) m_initiator.Forget(fcTag);
+        ForgetFinished();
+        m_bridge.m_inUse.erase(m_initiator.portName());
+    }
+
+    void Submit(uint32_t tag, IscsiTask task) override {
+        FcpCommand c;
+        c.lun = FcpLun(task.lun);
+        c.cdb = std::move(task.cdb);
+        c.dataOut = std::move(task.dataOut);
+        c.dataInLength = task.dataInLength;
+        c.fcpDl = task.expectedLength;
+        c.taskAttribute = FcpAttribute(task.attribute);
+        m_expected[tag] = Expected{task.expectedLength, !c.dataOut.empty() || task.dataInLength == 0};
+        Start(tag, std::move(c), false);
+    }
+
+    void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referenced) override {
+        uint8_t flags = 0;
+        switch (function) {
+        case kTmfAbortTask: return AbortTask(tag, referenced);
+        case kTmfAbortTaskSet: flags = fw::TMF_ABORT_TASK_SET; break;
+        case kTmfClearTaskSet: flags = fw::TMF_CLEAR_TASK_SET; break;
+        case kTmfLogicalUnitReset: flags = fw::TMF_LUN_RESET; break;
+        case kTmfTargetWarmReset: flags = fw::TMF_TARGET_RESET; break;
+        case kTmfClearAca: flags = fw::TMF_CLEAR_ACA; break;
+        default: return onTaskManagementDone(tag, kTmfNotSupported);
+        }
+        FcpCommand c;
+        c.lun = FcpLun(lun);
+        c.taskManagement = flags;
+        ++m_functionsUnderWay;
+        Start(tag, std::move(c), true);
+    }
+
+private:
+    struct Waiting {
+        uint32_t tag;
+        FcpCommand command;
+        bool function;
+    };
+    struct Expected {
+        uint32_t length;  // the host's expected data transfer length
+        bool write;
+    };
+    struct Exchange {
+        uint32_t tag;     // the iSCSI task tag
+        bool function;    // task management rather than a command
+    };
+
+    void LogIn() {
+        if (m_initiator.LoginState(m_port) == FcInitiator::Login::LoggedIn) return;
+        m_initiator.LogIn(m_port);
+        // A port that is down answers at once, without a callback.
+        if (m_initiator.LoginState(m_port) == FcInitiator::Login::Failed) OnLogin(FcInitiator::Login::Failed);
+    }
+
+    void OnLogin(FcInitiator::Login state) {
+        if (state == FcInitiator::Login::LoggedIn) {
+            std::vector<Waiting> waiting = std::move(m_waiting);
+            m_waiting.clear();
+            for (Waiting& w : waiting) Send(w.tag, std::move(w.command), w.function);
+        } else if (state == FcInitiator::Login::Failed) {
+            // The port would not take the initiator: what waited fails.
+            std::vector<Waiting> waiting = std::move(m_waiting);
+            m_waiting.clear();
+            FcpResult rejected;
+            rejected.outcome = FcpResult::Outcome::Rejected;
+            for (Waiting& w : waiting) Finish(w.tag, w.function, rejected);
+        }
+    }
+
+    // Commands wait for the login (a new one after the port dropped it).
+    void Start(uint32_t tag, FcpCommand command, bool function) {
+        ForgetFinished();
+        if (m_initiator.LoginState(m_port) == FcInitiator::Login::LoggedIn) return Send(tag, std::move(command), function);
+        m_waiting.push_back(Waiting{tag, std::move(command), function});
+        if (m_initiator.LoginState(m_port) != FcInitiator::Login::Pending) LogIn();
+    }
+
+    void Send(uint32_t tag, FcpCommand command, bool function) {
+        // The initiator may finish it inside Submit (a port gone offline):
+        // the completion then finds the exchange through m_sending.
+        m_sending = Exchange{tag, function};
+        const uint32_t fcTag = m_initiator.Submit(m_port, command);
+        if (m_sending.tag != kNone) {
+            m_exchanges[fcTag] = m_sending;
+            if (!function) m_fcTags[tag] = fcTag;
+        }
+        m_sending.tag = kNone;
+    }
+
+    void AbortTask(uint32_t tag, uint32_t referenced) {
+        for (auto w = m_waiting.begin(); w != m_waiting.end(); ++w) {
+            if (!w->function && w->tag == referenced) {
+                m_waiting.erase(w);
+                m_expected.erase(referenced);
+                return onTaskManagementDone(tag, kTmfComplete);
+            }
+        }
+        auto it = m_fcTags.find(referenced);
+        if (it == m_fcTags.end()) return onTaskManagementDone(tag, kTmfNoTask);
+        // Answered when the task ends, aborted or not: either way it is gone.
+        m_aborts[referenced] = tag;
+        m_initiator.Abort(it->second);
+    }
+
+    void OnCompletion(uint32_t fcTag, const FcpResult& result) {
+        Exchange exchange;
+        auto it = m_exchanges.find(fcTag);
+        if (it != m_exchanges.end()) {
+            exchange = it->second;
+            m_exchanges.erase(it);
+        } else if (m_sending.tag != kNone) {
+            exchange = m_sending;
+            m_sending.tag = kNone;
+        } else {
+            return;
+        }
+        m_finished.push_back(fcTag);
+        if (!exchange.function) m_fcTags.erase(exchange.tag);
+        Finish(exchange.tag, exchange.function, result);
+    }
+
+    void Finish(uint32_t tag, bool function, const FcpResult& r) {
+        using Outcome = FcpResult::Outcome;
+        if (function) {
+            --m_functionsUnderWay;
+            return onTaskManagementDone(tag, r.outcome == Outcome::Done && r.status == 0 ? kTmfComplete : kTmfRejected);
+        }
+        IscsiTaskResult result;
+        switch (r.outcome) {
+        case Outcome::Done:
+            result.status = r.status;
+            result.sense = r.sense;
+            result.dataIn = r.dataIn;
+            result.residual = r.residual;
+            result.underflow = r.residualUnder;
+            result.overflow = r.residualOver;
+            if (!r.residualUnder && !r.residualOver) NoteShortTransfer(tag, r, &result);
+            break;
+        case Outcome::Aborted: result.outcome = IscsiTaskResult::Outcome::Aborted; break;
+        case Outcome::Terminated:
+            // Ended by task management, or lost: a lost task is a target
+            // failure the host can retry.
+            result.outcome = m_functionsUnderWay != 0 || m_aborts.count(tag) ? IscsiTaskResult::Outcome::Aborted
+                                                                              : IscsiTaskResult::Outcome::Failed;
+            break;
+        default: result.outcome = IscsiTaskResult::Outcome::Failed; break;
+        }
+        m_expected.erase(tag);
+        auto abort = m_aborts.find(tag);
+        const uint32_t abortTag = abort != m_aborts.end() ? abort->second : kNone;
+        if (abort != m_aborts.end()) m_aborts.erase(abort);
+        onTaskDone(tag, std::move(result));
+        if (abortTag != kNone) onTaskManagementDone(abortTag, kTmfComplete);
+    }
+
+    // A response without a residual still moved what it moved: fewer bytes
+    // than the host expected is an underflow it must hear of.
+    void NoteShortTransfer(uint32_t tag, const FcpResult& r, IscsiTaskResult* result) {
+        auto expected = m_expected.find(tag);
+        if (expected == m_expected.end()) return;
+        const uint32_t moved = expected->second.write ? r.dataOutTaken : uint32_t(r.dataIn.size());
+        if (moved < expected->second.length) {
+            result->underflow = true;
+            result->residual = expected->second.length - moved;
+        }
+    }
+
+    // Finished commands leave the initiator only here: a completion may come
+    // while the initiator walks its own list.
+    void ForgetFinished() {
+        for (uint32_t fcTag : m_finished) m_initiator.Forget(fcTag);
+        m_finished.clear();
+    }
+
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    IscsiFcBridge& m_bridge;
+    FcInitiator& m_initiator;
+    FcTargetPort& m_port;
+    std::vector<Waiting> m_waiting;
+    std::map<uint32_t, Exchange> m_exchanges;   // by FC tag
+    std::map<uint32_t, uint32_t> m_fcTags;      // FC tag of each command, by iSCSI tag
+    std::map<uint32_t, uint32_t> m_aborts;      // ABORT TASK tag, by the task it names
+    std::map<uint32_t, Expected> m_expected;    // by iSCSI tag
+    std::vector<uint32_t> m_finished;
+    Exchange m_sending{kNone, false};
+    unsigned m_functionsUnderWay = 0;
+};
+
+IscsiFcBridge::IscsiFcBridge(FcFabric& fabric, std::vector<FcTargetPort*> ports, std::string namePrefix)
+    : m_fabric(fabric), m_ports(std::move(ports)), m_namePrefix(std::move(namePrefix)) {}
+
+std::vector<std::string> IscsiFcBridge::TargetNames() const {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < m_ports.size(); ++i) names.push_back(m_namePrefix + "port" + std::to_string(i + 1));
+    return names;
+}
+
+uint64_t IscsiFcBridge::PortNameFor(const std::string& initiatorName, unsigned instance) {
+    // FNV-1a over the name, in the 48 bits an IEEE-registered name leaves
+    // free, under the extended format's prefix.
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (unsigned char c : initiatorName) hash = (hash ^ c) * 0x100000001B3ull;
+    hash = (hash ^ instance) * 0x100000001B3ull;
+    return 0x2100000000000000ull | (hash & 0x0000FFFFFFFFFFFFull);
+}
+
+std::unique_ptr<IscsiNexus> IscsiFcBridge::Open(size_t index, const std::string& initiatorName) {
+    if (index >= m_ports.size() || !m_ports[index]->Online()) return nullptr;
+    // A host running several sessions at once gets one initiator for each.
+    unsigned instance = 0;
+    while (m_inUse.count(PortNameFor(initiatorName, instance))) ++instance;
+    const uint64_t portName = PortNameFor(initiatorName, instance);
+    FcInitiator* initiator = nullptr;
+    for (const auto& i : m_fabric.initiators())
+        if (i->portName() == portName) initiator = i.get();
+    if (!initiator) initiator = &m_fabric.AddInitiator(portName);
+    return std::make_unique<FcNexus>(*this, *initiator, *m_ports[index]);
+}
+
+}  // namespace sim

@@ -1,0 +1,40 @@
+// The iSCSI portal's targets on the simulated Fibre Channel fabric: one
+// target per host port, and for each iSCSI session one FC initiator on that
+// port, so the firmware sees a login, FCP commands, task management and a
+// logout exactly as from an FC host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/fc_fabric.h"
+#include "sim/iscsi_portal.h"
+
+namespace sim {
+
+class IscsiFcBridge : public IscsiTargets {
+public:
+    // `ports` are the controller's host ports in order; target n is named
+    // `namePrefix` + "port" + n.
+    IscsiFcBridge(FcFabric& fabric, std::vector<FcTargetPort*> ports,
+                  std::string namePrefix = "iqn.2026-12.sim.array-controller:");
+
+    std::vector<std::string> TargetNames() const override;
+    std::unique_ptr<IscsiNexus> Open(size_t index, const std::string& initiatorName) override;
+
+    // The port name an initiator of this name gets on the fabric: the same
+    // from one run to the next, so the controller's host mappings hold.
+    static uint64_t PortNameFor(const std::string& initiatorName, unsigned instance = 0);
+
+private:
+    friend class FcNexus;
+    FcFabric& m_fabric;
+    std::vector<FcTargetPort*> m_ports;
+    std::string m_namePrefix;
+    std::set<uint64_t> m_inUse;   // initiators a live session holds
+};
+
+}  // namespace sim

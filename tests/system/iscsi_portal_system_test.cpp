@@ -1,0 +1,327 @@
+// Real hosts' tools against a controller through the iSCSI portal: each
+// session is an initiator on the host ports' fabric, and the firmware
+// answers the commands the tools send as it would an FC host's.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness/dispatch_board.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/fc_fabric.h"
+#include "sim/iscsi_fc_bridge.h"
+#include "sim/iscsi_listener.h"
+#include "sim/isp_chip.h"
+#include "sim/sas_controller.h"
+#include "harness/config_builder.h"
+#include "harness/iscsi_host.h"
+
+extern char** environ;
+
+namespace {
+
+namespace iscsi = sim::iscsi;
+
+constexpr const char* kInitiator = "iqn.2026-12.test.host:tools";
+
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+// A controller with one logical drive, RAID 5 on four drives or a mirror
+// (RAID 10 of two drives, i.e. RAID 1) on two, and the portal on a free
+// loopback port.
+class PortalController {
+protected:
+    void Start(uint8_t raidLevel) {
+        board.sasController().AttachChassis(&chassis);
+        ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
+        ASSERT_TRUE(builder.WaitIdle());
+        const std::vector<unsigned> slots =
+            raidLevel == fw::RAID_LEVEL_10 ? std::vector<unsigned>{1, 2} : std::vector<unsigned>{1, 2, 3, 4};
+        ASSERT_TRUE(builder.MakeArrayWithLd({raidLevel, slots}, 4));
+        ASSERT_TRUE(builder.WaitIdle());
+        std::string error;
+        ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+        board.pollHook = [this] { listener.Service(); };
+    }
+
+    std::string Url(int port, int lun) const {
+        return "iscsi://" + listener.address() + "/iqn.2026-12.sim.array-controller:port" + std::to_string(port) +
+               "/" + std::to_string(lun);
+    }
+
+    // Runs a host tool to its end while the board runs on; a tool that
+    // hangs is killed after a minute.
+    ToolRun Tool(std::vector<std::string> argv) {
+        char path[] = "/tmp/iscsi-tool-XXXXXX";
+        int fd = mkstemp(path);
+        EXPECT_GE(fd, 0);
+        close(fd);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path, O_WRONLY | O_TRUNC, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        pid_t pid = -1;
+        ToolRun run;
+        int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0) << argv[0] << " is missing: scripts/install-deps installs it";
+        if (rc != 0) return run;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        bool ended = false;
+        int status = 0;
+        auto done = [&] {
+            if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
+            return ended || std::chrono::steady_clock::now() > deadline;
+        };
+        while (!done()) {
+            if (board.RunUntil(done, 1'000'000'000ull) != sim::StopKind::Running) break;
+        }
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << argv[0] << " did not finish";
+        }
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::ifstream in(path);
+        run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        unlink(path);
+        return run;
+    }
+
+    sim::Chassis chassis;
+    sim::FcFabric fabric;
+    sim::Board board;
+    cfgbuild::Builder builder{board};
+    std::vector<sim::FcTargetPort*> AttachPorts() {
+        std::vector<sim::FcTargetPort*> attached;
+        for (uint8_t chip = 1; chip <= 2; ++chip) {
+            sim::IspChip* port = sim::FindIspChip(board, chip);
+            port->AttachFabric(fabric);
+            attached.push_back(port);
+        }
+        return attached;
+    }
+    std::vector<sim::FcTargetPort*> ports = AttachPorts();
+    sim::IscsiFcBridge bridge{fabric, ports};
+    sim::IscsiPortal portal{bridge};
+    sim::IscsiListener listener{portal};
+};
+
+class IscsiPortalSystemTest : public PortalController, public ::testing::Test {
+protected:
+    void SetUp() override { Start(fw::RAID_LEVEL_5); }
+};
+
+TEST_F(IscsiPortalSystemTest, HostToolsListTheTargetsAndTheirLogicalUnitsAnswer) {
+    ToolRun ls = Tool({"iscsi-ls", "-s", "-i", kInitiator, "iscsi://" + listener.address()});
+    EXPECT_EQ(ls.status, 0) << ls.output;
+    for (int port = 1; port <= 2; ++port) {
+        const std::string target = "Target:iqn.2026-12.sim.array-controller:port" + std::to_string(port) +
+                                   " Portal:" + listener.address() + ",1\nLun:0    Type:DIRECT_ACCESS";
+        EXPECT_NE(ls.output.find(target), std::string::npos) << ls.output;
+    }
+
+    ToolRun inq = Tool({"iscsi-inq", "-i", kInitiator, Url(1, 0)});
+    EXPECT_EQ(inq.status, 0) << inq.output;
+    EXPECT_NE(inq.output.find("Peripheral Device Type:DIRECT_ACCESS"), std::string::npos) << inq.output;
+    ToolRun capacity = Tool({"iscsi-readcapacity16", "-i", kInitiator, Url(2, 0)});
+    EXPECT_EQ(capacity.status, 0) << capacity.output;
+    EXPECT_NE(capacity.output.find("LOGICAL BLOCK LENGTH IN BYTES:512"), std::string::npos) << capacity.output;
+}
+
+// A session in this process: its initiator on the fabric logs in with the
+// port name its iSCSI name gives, carries a write and a read, and logs out
+// when the host's connection drops with a command still waiting for data.
+TEST_F(IscsiPortalSystemTest, ASessionIsOneInitiatorThatLeavesWithItsConnection) {
+    struct Host : iscsitest::IscsiHost {
+        sim::Board& board;
+        std::unique_ptr<sim::IscsiConnection> conn;
+        Host(sim::Board& b, sim::IscsiPortal& portal)
+            : board(b), conn(std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260")) {}
+        void Transmit(const std::vector<uint8_t>& bytes) override { conn->Receive(bytes.data(), bytes.size()); }
+        bool Await() override {
+            for (int i = 0; i < 100 && conn->output().empty(); ++i) board.RunFor(10'000'000);
+            received.insert(received.end(), conn->output().begin(), conn->output().end());
+            conn->output().clear();
+            return !received.empty();
+        }
+        bool FullFeature() const override { return conn->FullFeature(); }
+    } host(board, portal);
+    ASSERT_TRUE(host.LogInNormal({}, "iqn.2026-12.sim.array-controller:port2"));
+    const uint64_t portName = sim::IscsiFcBridge::PortNameFor("iqn.2026-01.host:one");
+    EXPECT_EQ(portName, sim::IscsiFcBridge::PortNameFor("iqn.2026-01.host:one"));
+    EXPECT_NE(portName, sim::IscsiFcBridge::PortNameFor("iqn.2026-01.host:two"));
+    sim::FcInitiator* initiator = nullptr;
+    for (const auto& i : fabric.initiators())
+        if (i->portName() == portName) initiator = i.get();
+    ASSERT_NE(initiator, nullptr);
+
+    // The first command may meet the unit attention of a new login.
+    const auto data = iscsitest::Pattern(8 * 512, 9);
+    iscsi::Pdu status;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        host.Send(host.Command(0xA1, iscsitest::Rw10(0x2A, 100, 8), uint32_t(data.size()), data));
+        if ((status = host.Next()).opcode() == iscsi::kReadyToTransfer) break;
+        if (status.bhs[3] == 0) break;
+    }
+    ASSERT_EQ(status.opcode(), iscsi::kScsiResponse);
+    EXPECT_EQ(status.bhs[3], 0);
+    host.Send(host.Command(0xC1, iscsitest::Rw10(0x28, 100, 8), uint32_t(data.size())));
+    std::vector<uint8_t> read;
+    for (iscsi::Pdu d = host.Next(); d.opcode() == iscsi::kDataIn; d = host.Next()) {
+        read.insert(read.end(), d.data.begin(), d.data.end());
+        if (d.bhs[1] & 0x01) break;
+    }
+    EXPECT_EQ(read, data);
+    EXPECT_EQ(initiator->LoginState(*ports[1]), sim::FcInitiator::Login::LoggedIn);
+
+    host.Send(host.Command(0x21, iscsitest::Rw10(0x2A, 0, 8), 4096));
+    EXPECT_EQ(host.Next().opcode(), iscsi::kReadyToTransfer);
+    host.conn.reset();
+    EXPECT_EQ(initiator->LoginState(*ports[1]), sim::FcInitiator::Login::None);
+    board.RunFor(100'000'000);
+}
+
+// The conformance suites, one suite of tests per run.  What fails today is
+// listed with the reason; a listed test that passes must leave the list.
+const std::map<std::string, const char*> kKnownFailures = {
+    {"ExtendedCopy.ValidTgtDescr", "EXTENDED COPY is not in the target command set"},
+    {"Inquiry.Standard", "the standard INQUIRY data claims no SPC or SBC version the suite accepts"},
+    {"Inquiry.AllocLength", "INQUIRY for vital product data pages is answered LOGICAL UNIT NOT SUPPORTED"},
+    {"Inquiry.BlockLimits", "the Block Limits vital product data page is not served"},
+    {"ModeSense6.Control-SWP", "the control page's software write protect bit cannot be set"},
+    {"OrWrite.Simple", "ORWRITE is refused: INVALID FIELD IN CDB"},
+    {"OrWrite.BeyondEol", "ORWRITE is refused: INVALID FIELD IN CDB"},
+    {"OrWrite.DpoFua", "ORWRITE is refused: INVALID FIELD IN CDB"},
+    {"OrWrite.Verify", "ORWRITE is refused: INVALID FIELD IN CDB"},
+    {"Read10.ReadProtect", "RDPROTECT without protection information is not refused"},
+    {"Read16.ReadProtect", "RDPROTECT without protection information is not refused"},
+    {"Write10.WriteProtect", "WRPROTECT without protection information is not refused"},
+    {"Write16.WriteProtect", "WRPROTECT without protection information is not refused"},
+    {"WriteVerify10.WriteProtect", "WRPROTECT without protection information is not refused"},
+    {"Verify10.ZeroBlocks", "VERIFY of zero blocks past the end is not refused"},
+    {"Verify10.Mismatch", "VERIFY with a byte compare does not report the miscompare"},
+    {"Verify16.ZeroBlocks", "VERIFY of zero blocks past the end is not refused"},
+    {"Verify16.Mismatch", "VERIFY with a byte compare does not report the miscompare"},
+    {"WriteAtomic16.VPD", "the Block Limits vital product data page is not served"},
+    {"WriteVerify16.Simple", "WRITE AND VERIFY(16) is refused: INVALID FIELD IN CDB"},
+    {"WriteVerify16.BeyondEol", "WRITE AND VERIFY(16) is refused: INVALID FIELD IN CDB"},
+    {"WriteVerify16.WriteProtect", "WRITE AND VERIFY(16) is refused: INVALID FIELD IN CDB"},
+    {"WriteVerify16.Flags", "WRITE AND VERIFY(16) is refused: INVALID FIELD IN CDB"},
+    {"WriteVerify16.Dpo", "WRITE AND VERIFY(16) is refused: INVALID FIELD IN CDB"},
+    {"iSCSIdatasn.iSCSIDataSnInvalid", "one of the four misnumbered Data-Out sequences is not caught"},
+    {"iSCSIResiduals.Write10Residuals", "a write whose CDB asks for more than the host sends: the host port "
+                                        "takes the data without reporting the overflow"},
+    {"iSCSIResiduals.Write16Residuals", "as Write10Residuals"},
+    {"iSCSIResiduals.WriteVerify10Residuals", "as Write10Residuals"},
+    {"iSCSIResiduals.WriteVerify16Residuals", "as Write10Residuals, and WRITE AND VERIFY(16) is refused"},
+};
+
+struct SuiteRun {
+    uint8_t raidLevel;
+    const char* suite;   // FAMILY.SUITE
+};
+
+class IscsiConformance : public PortalController, public ::testing::TestWithParam<SuiteRun> {
+protected:
+    void SetUp() override { Start(GetParam().raidLevel); }
+};
+
+TEST_P(IscsiConformance, SuitePassesButForTheKnownFailures) {
+    const std::string suite = GetParam().suite;
+    ToolRun run = Tool({"iscsi-test-cu", "--dataloss", "--normal", "-i", kInitiator, "-I",
+                        "iqn.2026-12.test.host:second", "-t", suite, Url(1, 0)});
+    // The suite ran to its end (its status says only whether any test failed).
+    ASSERT_GE(run.status, 0) << run.output;
+    ASSERT_NE(run.output.find("Run Summary"), std::string::npos) << run.output;
+    // "Suite Read10, Test ReadProtect had failures:"
+    std::set<std::string> failed;
+    const std::string mark = "Suite ";
+    for (size_t at = run.output.find(mark); at != std::string::npos; at = run.output.find(mark, at + 1)) {
+        const size_t comma = run.output.find(", Test ", at);
+        const size_t end = run.output.find(" had failures", at);
+        const size_t line = run.output.find('\n', at);
+        if (comma == std::string::npos || end == std::string::npos || end > line) continue;
+        failed.insert(run.output.substr(at + mark.size(), comma - at - mark.size()) + "." +
+                      run.output.substr(comma + 7, end - comma - 7));
+    }
+    // "SCSI.Write10" or "SCSI.Write10.Simple": the known failures it covers.
+    const std::string suiteName = suite.substr(suite.find('.') + 1);
+    for (const std::string& test : failed)
+        EXPECT_TRUE(kKnownFailures.count(test)) << test << " fails:\n" << run.output;
+    for (const auto& [test, reason] : kKnownFailures) {
+        if (test == suiteName || test.compare(0, suiteName.size() + 1, suiteName + ".") == 0) {
+            EXPECT_TRUE(failed.count(test)) << test << " passes now: take it off the list (" << reason << ")";
+        }
+    }
+}
+
+std::vector<SuiteRun> Suites() {
+    static const char* const kScsi[] = {
+        "CompareAndWrite", "ExtendedCopy", "GetLBAStatus", "Inquiry", "Mandatory", "ModeSense6", "NoMedia",
+        "OrWrite", "Prefetch10", "Prefetch16", "PreventAllow", "PrinReadKeys", "PrinServiceactionRange",
+        "PrinReportCapabilities", "ProutRegister", "ProutReserve", "ProutClear", "ProutPreempt", "Read6", "Read10",
+        "Read12", "Read16", "ReadCapacity10", "ReadCapacity16", "ReadDefectData10", "ReadDefectData12", "ReadOnly",
+        "ReceiveCopyResults", "ReportSupportedOpcodes", "Reserve6", "StartStopUnit", "TestUnitReady", "Unmap",
+        "Verify10", "Verify12", "Verify16", "Write10", "Write12", "Write16", "WriteAtomic16", "WriteSame10",
+        "WriteSame16", "WriteVerify10", "WriteVerify12", "WriteVerify16",
+    };
+    // WRITE(10) runs test by test, without its Async test: that one keeps
+    // up to 128 writes of 4 KiB queued through a thousand, and now and then
+    // the last 25 or so are never answered by the host port (a gap in the
+    // host-side write path under a sustained queue; the suite would wait it
+    // out).
+    static const char* const kWrite10[] = {"Write10.Simple", "Write10.BeyondEol", "Write10.ZeroBlocks",
+                                           "Write10.WriteProtect", "Write10.DpoFua"};
+    static std::deque<std::string> names;   // addresses stay put as it grows
+    std::vector<SuiteRun> runs;
+    auto add = [&](uint8_t level, const std::string& suite) {
+        names.push_back(suite);
+        runs.push_back(SuiteRun{level, names.back().c_str()});
+    };
+    for (uint8_t level : {fw::RAID_LEVEL_10, fw::RAID_LEVEL_5}) {
+        for (const char* s : kScsi) {
+            if (std::string(s) == "Write10") {
+                for (const char* t : kWrite10) add(level, std::string("SCSI.") + t);
+            } else {
+                add(level, std::string("SCSI.") + s);
+            }
+        }
+    }
+    for (const char* s : {"iSCSI.iSCSIcmdsn", "iSCSI.iSCSIdatasn", "iSCSI.iSCSIResiduals", "iSCSI.iSCSITMF"}) {
+        runs.push_back(SuiteRun{fw::RAID_LEVEL_5, s});
+    }
+    return runs;
+}
+
+INSTANTIATE_TEST_SUITE_P(Suites, IscsiConformance, ::testing::ValuesIn(Suites()),
+                         [](const ::testing::TestParamInfo<SuiteRun>& info) {
+                             std::string name = std::string(info.param.raidLevel == fw::RAID_LEVEL_10 ? "Raid1_" : "Raid5_") +
+                                                info.param.suite;
+                             for (char& c : name)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+}  // namespace
