@@ -95,7 +95,7 @@ public:
         return WaitIdle() && fw::bGetConfigCommitResult() == fw::STATUS_OK;
     }
 
-    // In an open edit: the array of the spec; 255 or 0 as CreateArray says.
+    // In an open edit: the array the test describes; 255 or 0 as CreateArray says.
     uint8_t CreateArray(const ArraySpec& s) {
         fw::CONFIG_RANK_RECORD sRequest{};
         sRequest.bRaidLevel = s.bLevel;

@@ -65,7 +65,7 @@ protected:
         for (unsigned s = 1; s <= a.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
     }
-    // A blank controller starts; the array of the spec on slots 1..D and a
+    // A blank controller starts; the described array on slots 1..D and a
     // logical drive over one capacity unit of it are made through the
     // configuration edits and committed, as an operator's tools do.
     void CreateThroughEdits(const ArraySpec& a) {
