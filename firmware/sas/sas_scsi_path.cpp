@@ -7,6 +7,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/ata.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
@@ -46,13 +47,6 @@ constexpr uint8_t TRANSLATED = 0;
 // A vendor command the proxy targets answer themselves.
 constexpr uint8_t OPCODE_PROXY_COMMAND = 0x20;
 constexpr int IDENTIFY_TRIES = 3;
-constexpr uint8_t ATA_IDENTIFY_DEVICE = 0xEC;
-constexpr uint8_t ATA_SET_FEATURES = 0xEF;
-constexpr uint8_t ATA_FEATURE_WRITE_CACHE_ON = 0x02;
-constexpr uint8_t ATA_FEATURE_WRITE_CACHE_OFF = 0x82;
-constexpr uint8_t ATA_WRITE_UNCORRECTABLE_EXT = 0x45;
-constexpr uint8_t ATA_UNCORRECTABLE_FLAGGED = 0xAA;
-constexpr uint8_t ATA_DEVICE_LBA = 0x40;
 constexpr uint8_t ATA_DIRECTION_READ = 1;
 constexpr uint8_t ATA_DIRECTION_NONE = 2;
 
@@ -258,19 +252,19 @@ void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
     uint16_t wFlags = (psEntry->wControlFlags & SAS_XFER_IN) ? 0x0001 : (psEntry->wControlFlags & SAS_XFER_OUT) ? 0x0002 : 0;
     ATA_TASK_FILE sTask{};
     if (bOp == SCSI_START_STOP_UNIT) {
-        sTask.bCommand = 0xE0;
-        sTask.bDevice = 0x40;
+        sTask.bCommand = ATA_STANDBY_IMMEDIATE;
+        sTask.bDevice = ATA_DEVICE_LBA;
         sTask.bControl = 0x40;
     } else if (bOp == SCSI_LOG_SENSE) {
-        sTask.bCommand = 0x2F;
-        sTask.abLba[0] = 7;
+        sTask.bCommand = ATA_READ_LOG_EXT;
+        sTask.abLba[0] = ATA_LOG_EXTENDED_ERROR;
         sTask.bCount = 1;
         wFlags |= 0x0010;
     } else {
-        sTask.bCommand = 0xB0;
-        sTask.bFeatures = 0xDA;
-        sTask.abLba[1] = 0x4F;
-        sTask.abLba[2] = 0xC2;
+        sTask.bCommand = ATA_SMART;
+        sTask.bFeatures = ATA_SMART_RETURN_STATUS;
+        sTask.abLba[1] = ATA_SMART_LBA_MID;
+        sTask.abLba[2] = ATA_SMART_LBA_HIGH;
     }
     const uint32_t dSge = (psEntry->wControlFlags & SAS_XFER_OUT ? MPI_SGE_SIMPLE_WRITE : MPI_SGE_SIMPLE_READ) |
                           (psEntry->dTotalByteCount & MPI_SGE_LENGTH_MASK);

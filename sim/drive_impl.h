@@ -1,0 +1,222 @@
+// The drive model's state and the functions of its concerns, one file each:
+// drive.cpp (power-on state, readiness and the public face), drive_medium.cpp
+// (the blocks, the image file and the unreadable blocks injected),
+// drive_scsi.cpp (the SCSI command set), drive_pages.cpp (the identity and
+// parameter data: INQUIRY, READ CAPACITY, mode and log pages) and
+// drive_ata.cpp (the ATA command set of SATA drives).  Only those include it.
+#pragma once
+
+#include "sim/drive.h"
+
+#include "hw/scsi.h"
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+namespace sim {
+
+namespace drive {
+
+// Service time: a fixed cost per command and a cost per 512 bytes moved.
+constexpr uint64_t kCommandNs = 50'000;
+constexpr uint64_t kPer512Ns = 5'000;
+// Blocks per allocation of the in-memory medium.
+constexpr uint64_t kChunkBlocks = 8;
+constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
+constexpr uint8_t kCheckCondition = fw::SCSI_STATUS_CHECK_CONDITION;
+// No information field in the sense data.
+constexpr uint64_t kNoInfo = UINT64_MAX;
+
+struct Sense {
+    uint8_t key, asc, ascq;
+};
+constexpr Sense kNoSense{fw::SENSE_NO_SENSE, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
+constexpr Sense kNotReadyCauseUnknown{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x00};
+constexpr Sense kBecomingReady{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x01};
+constexpr Sense kStartRequired{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x02};
+constexpr Sense kPowerOnReset{fw::SENSE_UNIT_ATTENTION, fw::ASC_POWER_ON_RESET, 0x00};
+constexpr Sense kUnrecoveredRead{fw::SENSE_MEDIUM_ERROR, fw::ASC_UNRECOVERED_READ_ERROR, 0x00};
+constexpr Sense kInternalFailure{fw::SENSE_HARDWARE_ERROR, fw::ASC_INTERNAL_TARGET_FAILURE, 0x00};
+constexpr Sense kParameterListLength{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_PARAMETER_LIST_LENGTH, 0x00};
+constexpr Sense kInvalidOpcode{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_OPCODE, 0x00};
+constexpr Sense kLbaOutOfRange{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_LBA_OUT_OF_RANGE, 0x00};
+constexpr Sense kInvalidFieldInCdb{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB, 0x00};
+constexpr Sense kInvalidFieldInList{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_PARAMETERS, 0x00};
+constexpr Sense kAborted{fw::SENSE_ABORTED_COMMAND, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
+constexpr Sense kDataPhase{fw::SENSE_ABORTED_COMMAND, fw::ASC_DATA_PHASE_ERROR, 0x00};
+constexpr Sense kMiscompare{fw::SENSE_MISCOMPARE, fw::ASC_MISCOMPARE_DURING_VERIFY, 0x00};
+
+// Big-endian fields of any width up to eight bytes (parameter lists mix them).
+inline uint64_t GetBe(const uint8_t* p, unsigned bytes) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
+inline void PutBe(uint8_t* p, unsigned bytes, uint64_t v) {
+    for (unsigned i = bytes; i-- > 0; v >>= 8) p[i] = uint8_t(v);
+}
+
+// Mode pages: saveable, each with its default and changeable bytes.
+constexpr size_t kMaxPageBytes = 20;
+struct ModePage {
+    uint8_t code;
+    uint8_t bytes;  // with the two-byte page header
+    std::array<uint8_t, kMaxPageBytes> defaults;
+    std::array<uint8_t, kMaxPageBytes> changeable;
+};
+constexpr size_t kPageCount = 5;
+extern const ModePage kModePages[kPageCount];
+constexpr uint8_t kCachingPage = 0x08;
+constexpr uint8_t kWce = 0x04;  // of the caching page's byte 2
+int FindPage(uint8_t code);
+using PageValues = std::array<std::array<uint8_t, kMaxPageBytes>, kPageCount>;
+
+}  // namespace drive
+
+struct Drive::Impl {
+    using Sense = drive::Sense;
+    using PageValues = drive::PageValues;
+
+    const DriveConfig& cfg;
+    int fd = -1;
+    std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
+    std::map<uint64_t, uint64_t> bad;  // unreadable ranges: start -> end
+    bool notReady = false;
+    bool stopped = false;
+    bool unitAttention = false;
+    const Clock* clock = nullptr;
+    bool clockSeen = false;   // powered on under a clock once
+    uint64_t readyAtNs = 0;   // spinning up until the clock reaches it
+    uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
+    std::array<uint64_t, 256> commands{};
+    std::array<uint32_t, 256> failures{};  // injected failures left per operation code
+    bool cutPower = false;                   // the next write tears after cutAfterBlocks
+    uint32_t cutAfterBlocks = 0;
+    uint32_t becomingReady = 0;
+    const Sense* admitted = nullptr;  // the state the current command found
+    bool dead = false;
+    uint64_t extraNs = 0;
+    PageValues defaults{};
+    PageValues changeable{};
+    PageValues current{};
+    PageValues saved{};
+
+    explicit Impl(const DriveConfig& c);
+    ~Impl();
+
+    // --- state (drive.cpp) ----------------------------------------------
+    const Sense* Readiness() const;
+    // Readiness and the spin-up count, shared by both command sets: the
+    // answer when the command cannot be served now.
+    const Sense* Admit(bool needsMedium);
+    uint64_t ServiceNs(uint64_t bytes) const {
+        return drive::kCommandNs + bytes / 512 * drive::kPer512Ns + extraNs;
+    }
+
+    // --- medium and injected errors (drive_medium.cpp) ------------------
+    uint64_t Bytes() const { return cfg.blocks * cfg.blockSize; }
+    bool InRange(uint64_t lba, uint64_t count) const { return lba < cfg.blocks && count <= cfg.blocks - lba; }
+    void OpenImage();
+    bool Read(uint64_t lba, uint64_t count, uint8_t* out) const;
+    bool PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
+    bool Write(uint64_t lba, uint64_t count, const uint8_t* in);
+    bool Erase();
+    void MarkBad(uint64_t lba, uint64_t count);
+    void ClearBad(uint64_t lba, uint64_t count);
+    uint64_t FirstBad(uint64_t lba, uint64_t count) const;
+    // A read up to the first unreadable block, into the initiator's buffer
+    // as far as it reaches.
+    struct MediaRead {
+        uint64_t good = 0;
+        uint64_t firstBad = drive::kNoInfo;
+        uint32_t transferred = 0;
+        bool ok = true;
+    };
+    MediaRead ReadToInitiator(uint64_t lba, uint64_t count, std::span<uint8_t> in) const;
+    bool WriteFromInitiator(uint64_t lba, uint64_t count, const uint8_t* in);
+
+    // --- SCSI command set (drive_scsi.cpp) ------------------------------
+    struct Command {
+        std::array<uint8_t, 16> cdb{};
+        std::span<const uint8_t> out;
+        std::span<uint8_t> in;
+        DriveResult& r;
+        uint64_t bytesMoved = 0;  // to or from the medium (service time)
+        uint64_t taken = 0;       // data-out bytes the command took
+    };
+    static void Fail(DriveResult& r, const Sense& s, uint64_t info = drive::kNoInfo, int field = -1,
+                     bool inCdb = true);
+    static void FailCdb(Command& c, int field) { Fail(c.r, drive::kInvalidFieldInCdb, drive::kNoInfo, field); }
+    // Data to the initiator: at most the allocation length and the buffer.
+    static void Return(Command& c, const std::vector<uint8_t>& data, uint64_t allocation);
+    // Data from the initiator: the whole parameter list or nothing.
+    static bool Takes(Command& c, uint64_t bytes);
+    bool CheckBlocks(Command& c, uint64_t lba, uint64_t count);
+
+    void TestUnitReady(Command& c);
+    void RequestSense(Command& c);
+    void StartStopUnit(Command& c);
+    void ReadOrVerify(Command& c, bool read);
+    void ReadBlocks(Command& c) { ReadOrVerify(c, true); }
+    void VerifyBlocks(Command& c) { ReadOrVerify(c, false); }
+    void WriteBlocks(Command& c);
+    void SynchronizeCache(Command& c);
+    void WriteBuffer(Command& c);
+    void FormatUnit(Command& c);
+    void ReassignBlocks(Command& c);
+    void ReadLong(Command& c);
+    void WriteLong(Command& c);
+
+    struct ScsiOp {
+        uint8_t opcode;
+        bool needsMedium;  // refused while the drive is not ready
+        void (Impl::*run)(Command&);
+    };
+    static const ScsiOp kScsiOps[];
+    void Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> out, std::span<uint8_t> in, DriveResult& r);
+
+    // --- identity and parameter data (drive_pages.cpp) ------------------
+    void Inquiry(Command& c);
+    void ReadCapacity(Command& c);
+    void ModeSense(Command& c);
+    void ModeSelect(Command& c);
+    void LogSense(Command& c);
+    bool WriteCache() const;
+    void SetWriteCache(bool on);
+
+    // --- ATA command set (drive_ata.cpp) --------------------------------
+    struct AtaCall {
+        const AtaCommand& a;
+        std::span<const uint8_t> out;
+        std::span<uint8_t> in;
+        DriveResult& r;
+        uint64_t count;      // blocks; a count of 0 means 65536
+        uint64_t moved = 0;  // to or from the medium (service time)
+    };
+    static void AtaFail(DriveResult& r, uint8_t error, const Sense& s, uint64_t lba = drive::kNoInfo);
+    static void Give(AtaCall& c, const std::vector<uint8_t>& data);
+    std::vector<uint8_t> Identify() const;
+    std::vector<uint8_t> Log(uint8_t address, uint8_t page) const;
+    void AtaIdentify(AtaCall& c);
+    void AtaReadDma(AtaCall& c);
+    void AtaWriteDma(AtaCall& c);
+    void AtaWriteUncorrectable(AtaCall& c);
+    void AtaNothingToDo(AtaCall& c);
+    void AtaSetFeatures(AtaCall& c);
+    void AtaSmart(AtaCall& c);
+    void AtaReadLog(AtaCall& c);
+
+    struct AtaOp {
+        uint8_t command;
+        bool needsMedium;  // refused while the drive is not ready
+        bool addressed;    // its LBA and count must lie on the medium
+        void (Impl::*run)(AtaCall&);
+    };
+    static const AtaOp kAtaOps[];
+    void Ata(const AtaCommand& a, std::span<const uint8_t> out, std::span<uint8_t> in, DriveResult& r);
+};
+
+}  // namespace sim
