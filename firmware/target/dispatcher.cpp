@@ -109,6 +109,11 @@ void Refuse(const DISPATCH& s, uint8_t bCode, uint8_t bAsc, uint8_t bAscq) {
     DecPortNewCommands(s.bPortCode);
 }
 
+void AnswerInvalidOpcode(const DISPATCH& s) {
+    IncInvalidOpcodeCount();
+    Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
+}
+
 void RefuseConflict(const DISPATCH& s) {
     IncReservationConflictCount();
     Refuse(s, SCSI_STATUS_RESERVATION_CONFLICT, 0, 0);
@@ -264,6 +269,12 @@ uint8_t bAdmit(DISPATCH& s) {
     if (bResult == GO_ON) bResult = bCheckUnitAttention(s);
     if (bResult == GO_ON) bResult = bCheckControllerHold(s);
     if (bResult != GO_ON) return bResult;
+    // 0x8B is only the form every SEEK takes inside the controller; no host
+    // command of that opcode is served (a host means another command by it).
+    if (s.pbCdb[0] == SCSI_SEEK16_FORM) {
+        AnswerInvalidOpcode(s);
+        return DISPATCH_DONE;
+    }
     if (IsConvertedAtAdmission(s.pbCdb[0])) ConvertCdbTo16(s.pbCdb);
     s.psEntry->wLunIndex = s.wLd;
     if (IsReadWrite16(s.pbCdb[0])) return bAdmitReadWrite(s);
@@ -348,11 +359,6 @@ void QueueOnLunRing(const DISPATCH& s) {
         ps->bPrimaryState = HOST_STATE_STATUS;
         (void)SendScsiStatus(ps, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0);
     }
-}
-
-void AnswerInvalidOpcode(const DISPATCH& s) {
-    IncInvalidOpcodeCount();
-    Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
 }
 
 // Step 23: one table of opcodes up to 0xA4.  A handler that found no buffer

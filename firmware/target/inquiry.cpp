@@ -290,8 +290,10 @@ uint8_t AnswerInquiry(KERNEL_ENTRY* psEntry) {
     uint16_t wLength;
     if (fVitalProductData) {
         wLength = wBuildVitalProductData(s, bPage, psEntry->bPortCode, pb);
+        // A page this controller does not have is a bad field of the CDB,
+        // not a missing logical unit: hosts probe pages and go on.
         if (wLength == 0) {
-            AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0);
+            AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
             return STATUS_OK;
         }
     } else {

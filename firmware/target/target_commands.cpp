@@ -152,9 +152,9 @@ uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry) {
 void AnswerVerify(KERNEL_ENTRY* psEntry) {
     if (!PassesReservedFieldCheck(psEntry)) return;
     const uint8_t* pbCdb = pGetCommandCdb(psEntry);
-    const uint32_t dBlocks = dGetBe32(pbCdb + 10);
-    // Nothing to verify is nothing wrong.
-    if (dBlocks == 0 || fIsBlockRangeInside(psEntry->wLunIndex, lGetBe64(pbCdb + 2), dBlocks) == TRUE) {
+    // A count of 0 verifies nothing, but its address must still lie inside
+    // the drive, as for a READ or WRITE of 0 blocks.
+    if (fIsBlockRangeInside(psEntry->wLunIndex, lGetBe64(pbCdb + 2), dGetBe32(pbCdb + 10)) == TRUE) {
         AnswerGood(psEntry);
     } else {
         AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LBA_OUT_OF_RANGE, 0);

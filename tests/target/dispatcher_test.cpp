@@ -108,7 +108,11 @@ TEST_F(DispatcherTest, InvalidOpcodesAreRefusedAndCounted) {
     ExpectSense(Ask(0, {0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 4096), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0,
                 "READ(12)");
     ExpectSense(Ask(0, Cdb6(0xC0)), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "vendor opcode");
-    EXPECT_EQ(dGetInvalidOpcodeCount(), dBefore + 2);
+    // The SEEK form is the controller's own: a host's 0x8B (with or without
+    // blocks) is another command, not a SEEK.
+    ExpectSense(Ask(0, Cdb16(SCSI_SEEK16_FORM, 0, 8), 4096), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "0x8B");
+    ExpectSense(Ask(0, Cdb16(SCSI_SEEK16_FORM, 0, 0)), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "0x8B, 0 blocks");
+    EXPECT_EQ(dGetInvalidOpcodeCount(), dBefore + 4);
 }
 
 TEST_F(DispatcherTest, ShortCdbsBecomeTheirSixteenByteForm) {

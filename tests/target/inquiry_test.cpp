@@ -135,7 +135,7 @@ TEST_F(InquiryTest, UnsupportedPagesAreRefused) {
     const uint16_t wReserved = Send(0, {SCSI_INQUIRY, 0, 0, 1, 64, 0}, 64);
     Dispatch();
     Settle();
-    EXPECT_EQ(Reply(wVpd).bAsc, ASC_LUN_NOT_SUPPORTED);
+    EXPECT_EQ(Reply(wVpd).bAsc, ASC_INVALID_FIELD_IN_CDB);   // the LUN is there, the page is not
     EXPECT_EQ(Reply(wPage).bAsc, ASC_INVALID_FIELD_IN_CDB);
     EXPECT_EQ(Reply(wReserved).bAsc, ASC_INVALID_FIELD_IN_CDB);
     for (uint16_t w : {wVpd, wPage, wReserved}) EXPECT_EQ(Reply(w).bKey, SENSE_ILLEGAL_REQUEST);

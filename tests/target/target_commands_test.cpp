@@ -163,7 +163,9 @@ TEST_F(TargetCommandsTest, VerifyChecksTheWholeRangeWithoutWrapping) {
         {100000, 1, false},
         {50000, 0x00010000, false},               // the count is all four bytes, not its low two
         {~0ull - 5, 10, false},                   // the end would wrap
-        {200000, 0, true},                        // nothing to verify is nothing wrong
+        {99999, 0, true},                         // nothing to verify, at a block that exists
+        {100000, 0, false},                       // ... or just past the end
+        {~0ull, 0, false},
     };
     for (const Case& c : acCases) {
         const HostReply r = Ask(0, Cdb16(SCSI_VERIFY16, c.lLba, c.dBlocks));
