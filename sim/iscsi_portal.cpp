@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "hw/scsi.h"
+
 namespace sim {
 
 using iscsi::Pdu;
@@ -40,6 +42,8 @@ constexpr size_t kMaxTasks = IscsiConnection::kCommandWindow + 16;
 constexpr uint32_t kMaxWriteLength = 16u << 20;
 constexpr uint64_t kMaxSessionWriteBytes = 64u << 20;
 constexpr uint8_t kStatusTaskSetFull = 0x28;
+// Sense of a write whose data was lost on the way: protocol service CRC error.
+constexpr uint8_t kAscqProtocolCrcError = 0x05;
 
 // Serial number arithmetic (32 bits).
 bool SerialLess(uint32_t a, uint32_t b) { return a != b && uint32_t(b - a) < 0x80000000u; }
@@ -180,10 +184,13 @@ void IscsiConnection::Receive(const uint8_t* data, size_t length) {
         }
         m_inStart += consumed;
         if (status == iscsi::FrameStatus::DataDigestError) {
-            // The header is good, so the stream stays in step; but data the
-            // task needed is gone, and without recovery the task cannot end.
-            uint8_t op = pdu.opcode();
-            Fail(kRejectDataDigest, pdu, op == iscsi::kDataOut || op == iscsi::kScsiCommand);
+            // The header is good, so the stream stays in step.  A damaged
+            // Data-Out costs its task its data (OnDataOut); a damaged command
+            // leaves a hole in the command order that nothing at recovery
+            // level 0 fills.
+            const uint8_t op = pdu.opcode();
+            if (op == iscsi::kDataOut && m_phase == Phase::FullFeature && !m_discovery) OnDataOut(pdu, true);
+            else Fail(kRejectDataDigest, pdu, op == iscsi::kDataOut || op == iscsi::kScsiCommand);
             continue;
         }
         Dispatch(pdu);
@@ -636,7 +643,7 @@ void IscsiConnection::IssueR2ts(uint32_t itt, Task& t) {
     }
 }
 
-void IscsiConnection::OnDataOut(const Pdu& pdu) {
+void IscsiConnection::OnDataOut(const Pdu& pdu, bool damaged) {
     const uint32_t itt = pdu.InitiatorTaskTag();
     const uint32_t ttt = pdu.U32(20);
     const uint32_t offset = pdu.U32(40);
@@ -645,6 +652,7 @@ void IscsiConnection::OnDataOut(const Pdu& pdu) {
     // Data for a task that is gone (aborted, say) is dropped quietly.
     if (it == m_tasks.end()) {
         if (ttt != iscsi::kReservedTag) m_ttts.erase(ttt);
+        if (damaged) Fail(kRejectDataDigest, pdu, false);
         return;
     }
     Task& t = it->second;
@@ -665,11 +673,27 @@ void IscsiConnection::OnDataOut(const Pdu& pdu) {
         dataSn = &r2t->second.dataSn;
         end = r2t->second.offset + r2t->second.length;
     }
-    // Data PDUs come numbered and in order within a sequence and never
-    // overrun it; at recovery level 0 a lost or repeated one ends the
-    // connection.
-    if (pdu.U32(36) != *dataSn || offset != *next || length > end - offset)
-        return Fail(kRejectProtocolError, pdu, true);
+    // A damaged Data-Out, or one numbered out of turn (an earlier one was
+    // lost), leaves a hole in the data that recovery level 0 cannot ask for
+    // again.  The PDU is rejected and the connection goes on: the host
+    // finishes every sequence it started, and the command ends in CHECK
+    // CONDITION without reaching the logical unit.
+    if (damaged || t.dataLost || pdu.U32(36) != *dataSn) {
+        if (damaged || !t.dataLost) Fail(kRejectDataDigest, pdu, false);
+        t.dataLost = true;
+        if (pdu.final()) {
+            if (r2t != t.r2ts.end()) {
+                m_ttts.erase(ttt);
+                t.r2ts.erase(r2t);
+            } else {
+                t.unsolicitedOpen = false;
+            }
+        }
+        if (t.r2ts.empty() && !t.unsolicitedOpen) EndWithLostData(itt);
+        return;
+    }
+    // Data PDUs come in order within a sequence and never overrun it.
+    if (offset != *next || length > end - offset) return Fail(kRejectProtocolError, pdu, true);
     ++*dataSn;
     std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin() + long(offset));
     *next += length;
@@ -691,6 +715,17 @@ void IscsiConnection::OnDataOut(const Pdu& pdu) {
         return Fail(kRejectProtocolError, pdu, true);
     }
     SubmitIfComplete(itt);
+}
+
+void IscsiConnection::EndWithLostData(uint32_t itt) {
+    Task& t = m_tasks.at(itt);
+    t.submitted = true;
+    m_writeBytes -= uint32_t(t.task.dataOut.size());
+    IscsiTaskResult lost;
+    lost.status = fw::SCSI_STATUS_CHECK_CONDITION;
+    lost.sense.resize(fw::SENSE_FIXED_LENGTH);
+    fw::BuildFixedSense(lost.sense.data(), fw::SENSE_ABORTED_COMMAND, fw::ASC_SCSI_PARITY_ERROR, kAscqProtocolCrcError);
+    OnTaskDone(itt, std::move(lost));
 }
 
 void IscsiConnection::SubmitIfComplete(uint32_t itt) {

@@ -165,6 +165,7 @@ private:
         uint32_t solicitedNext = 0;   // where the next R2T starts
         uint32_t r2tSn = 0;
         uint32_t dataSn = 0;
+        bool dataLost = false;        // a Data-Out was damaged or missed
         std::map<uint32_t, R2t> r2ts; // by target transfer tag
     };
 
@@ -188,7 +189,8 @@ private:
     void OnText(const iscsi::Pdu& pdu);
     void SendTextPart(uint32_t itt);
     void OnScsiCommand(const iscsi::Pdu& pdu);
-    void OnDataOut(const iscsi::Pdu& pdu);
+    void OnDataOut(const iscsi::Pdu& pdu, bool damaged = false);
+    void EndWithLostData(uint32_t itt);
     void OnTaskManagement(const iscsi::Pdu& pdu);
     void OnLogout(const iscsi::Pdu& pdu);
     void SendR2t(uint32_t itt, Task& task, uint32_t offset, uint32_t length);

@@ -434,23 +434,79 @@ TEST(IscsiSession, ProtocolErrorsAreRejected) {
     EXPECT_TRUE(h.targets.loggedOut);
 }
 
-// At recovery level 0 a Data-Out numbered out of turn loses data that cannot
-// be asked for again: the connection ends and the initiator logs out.
-TEST(IscsiSession, DataOutNumberedOutOfTurnEndsTheConnection) {
+// At recovery level 0 a Data-Out that is damaged, or numbered out of turn
+// because one before it was lost, cannot be asked for again: it is
+// rejected, the host finishes its sequences, and the write ends in CHECK
+// CONDITION without reaching the logical unit.  The session goes on.
+TEST(IscsiSession, ALostDataOutFailsItsWriteAndTheSessionGoesOn) {
     Host h;
-    ASSERT_TRUE(h.LogInNormal());
-    Pdu w = h.Command(0x21, Rw10(0x2A, 0, 2), 1024);
+    ASSERT_TRUE(h.LogInNormal({{"DataDigest", "CRC32C"}, {"InitialR2T", "No"}, {"ImmediateData", "No"},
+                               {"FirstBurstLength", "1024"}}));
+    h.limits.dataDigest = true;
+    const auto one = std::vector<uint8_t>(512, 1), two = std::vector<uint8_t>(512, 2);
+    auto expectLost = [&](const Pdu& w) {
+        Pdu r = h.Next();
+        EXPECT_EQ(r.opcode(), sim::iscsi::kScsiResponse);
+        EXPECT_EQ(r.InitiatorTaskTag(), w.InitiatorTaskTag());
+        EXPECT_EQ(r.bhs[3], 0x02);
+        ASSERT_GE(r.data.size(), 2u + 14u);
+        EXPECT_EQ(r.data[2 + 2] & 0x0F, 0x0B);                  // ABORTED COMMAND
+        EXPECT_EQ(std::vector<uint8_t>(r.data.begin() + 14, r.data.begin() + 16), (std::vector<uint8_t>{0x47, 0x05}));
+        EXPECT_TRUE(h.in.empty());
+    };
+    auto rejected = [&](const Pdu& r) {
+        EXPECT_EQ(r.opcode(), sim::iscsi::kReject);
+        EXPECT_EQ(r.bhs[2], 0x02);   // data digest error, said or implied
+    };
+    struct Case {
+        const char* what;
+        uint32_t firstSn, secondSn;
+    };
+    for (const Case& c : {Case{"DataSN 0 twice", 0, 0}, Case{"DataSN 1 first", 1, 2}, Case{"reversed", 1, 0},
+                          Case{"DataSN -1", 0xFFFFFFFFu, 0}}) {
+        SCOPED_TRACE(c.what);
+        // Unsolicited: the sequence ends with its final bit, then the answer.
+        Pdu w = h.Command(0x21, Rw10(0x2A, 0, 2), 1024);
+        h.Send(w);
+        Pdu a = h.DataOut(w.InitiatorTaskTag(), sim::iscsi::kReservedTag, 0, one, false);
+        a.SetU32(36, c.firstSn);
+        h.Send(a);
+        if (c.firstSn != 0) rejected(h.Next());
+        EXPECT_TRUE(h.in.empty());
+        Pdu b = h.DataOut(w.InitiatorTaskTag(), sim::iscsi::kReservedTag, 512, two, true);
+        b.SetU32(36, c.secondSn);
+        h.Send(b);
+        if (c.firstSn == 0) rejected(h.Next());
+        expectLost(w);
+        EXPECT_FALSE(h.conn->Closing());
+    }
+    // Solicited: a damaged Data-Out in the middle of an R2T's sequence.
+    Pdu w = h.Command(0x21, Rw10(0x2A, 0, 4), 2048);
     h.Send(w);
+    h.Send(h.DataOut(w.InitiatorTaskTag(), sim::iscsi::kReservedTag, 0, one, false));
+    h.Send(h.DataOut(w.InitiatorTaskTag(), sim::iscsi::kReservedTag, 512, one, true));
     Pdu r2t = h.Next();
     ASSERT_EQ(r2t.opcode(), sim::iscsi::kReadyToTransfer);
-    h.Send(h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 0, std::vector<uint8_t>(512, 1), false));
-    Pdu second = h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 512, std::vector<uint8_t>(512, 2), true);
-    second.SetU32(36, 0);   // DataSN 0 again
-    h.Send(second);
-    EXPECT_EQ(h.Next().bhs[2], 0x04);
-    EXPECT_TRUE(h.conn->Closing());
-    EXPECT_TRUE(h.targets.loggedOut);
+    std::vector<uint8_t> bytes;
+    sim::iscsi::EncodeFrame(h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 1024, two, false), h.limits, &bytes);
+    bytes[48 + 100] ^= 0x40;
+    h.Transmit(bytes);
+    h.Drain();
+    rejected(h.Next());
+    h.Send(h.DataOut(w.InitiatorTaskTag(), r2t.U32(20), 1536, two, true));
+    expectLost(w);
     EXPECT_EQ(h.targets.disk[0], 0);   // nothing half written
+    EXPECT_EQ(h.conn->OutstandingTasks(), 0u);
+
+    // The session carries the next write whole.
+    Pdu ok = h.Command(0x21, Rw10(0x2A, 0, 1), 512);
+    h.Send(ok);
+    h.Send(h.DataOut(ok.InitiatorTaskTag(), sim::iscsi::kReservedTag, 0, two, true));
+    Pdu r = h.Next();
+    EXPECT_EQ(r.opcode(), sim::iscsi::kScsiResponse);
+    EXPECT_EQ(r.bhs[3], 0);
+    EXPECT_EQ(h.targets.disk[0], 2);
+    EXPECT_FALSE(h.targets.loggedOut);
 }
 
 // A second login of the same initiator and ISID replaces the first session.

@@ -233,7 +233,6 @@ const std::map<std::string, const char*> kKnownFailures = {
     {"WriteVerify16.WriteProtect", "as WriteVerify16.Simple"},
     {"WriteVerify16.Flags", "as WriteVerify16.Simple"},
     {"WriteVerify16.Dpo", "as WriteVerify16.Simple"},
-    {"iSCSIdatasn.iSCSIDataSnInvalid", "one of the four misnumbered Data-Out sequences is not caught"},
     {"iSCSIResiduals.Write10Residuals", "a write whose CDB asks for more than the host sends: the host port "
                                         "takes the data without reporting the overflow"},
     {"iSCSIResiduals.Write16Residuals", "as Write10Residuals"},
