@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/board.h"
 #include "sim/iscsi_pdu.h"
 #include "sim/iscsi_portal.h"
 
@@ -200,6 +202,37 @@ struct IscsiHost {
         p.data = std::move(data);
         return p;
     }
+    // Carries a write whole: up to `immediate` bytes with the command, the
+    // rest as each R2T asks, in Data-Outs of at most `segment` bytes.
+    // Returns the SCSI Response.
+    Pdu Write(std::vector<uint8_t> cdb, const std::vector<uint8_t>& data, uint32_t immediate, uint32_t segment = 8192) {
+        immediate = std::min<uint32_t>(immediate, uint32_t(data.size()));
+        const uint8_t final = immediate == data.size() ? 0x80 : 0x00;
+        Pdu c = Command(uint8_t(final | 0x21), std::move(cdb), uint32_t(data.size()),
+                        std::vector<uint8_t>(data.begin(), data.begin() + immediate));
+        const uint32_t task = c.InitiatorTaskTag();
+        Send(std::move(c));
+        for (;;) {
+            Pdu p = Next();
+            if (p.opcode() != sim::iscsi::kReadyToTransfer || p.InitiatorTaskTag() != task) return p;
+            const uint32_t offset = p.U32(40), end = offset + p.U32(44);
+            if (end > data.size()) return p;
+            for (uint32_t at = offset; at < end; at += segment) {
+                const uint32_t n = std::min(segment, end - at);
+                Send(DataOut(task, p.U32(20), at, {data.begin() + at, data.begin() + at + n}, at + n == end));
+            }
+        }
+    }
+    // Gathers a read's Data-In; returns the PDU that carried its status.
+    Pdu Read(std::vector<uint8_t> cdb, uint32_t length, std::vector<uint8_t>* data) {
+        Send(Command(0xC1, std::move(cdb), length));
+        for (;;) {
+            Pdu p = Next();
+            if (p.opcode() != sim::iscsi::kDataIn) return p;
+            data->insert(data->end(), p.data.begin(), p.data.end());
+            if (p.bhs[1] & 0x01) return p;
+        }
+    }
     Pdu SendTargets(const std::string& which) {
         Pdu t = sim::iscsi::MakePdu(sim::iscsi::kTextRequest);
         t.SetU32(16, ++itt);
@@ -208,6 +241,24 @@ struct IscsiHost {
         sim::iscsi::AppendTextKey(&t.data, "SendTargets", which);
         return t;
     }
+};
+
+// A host whose connection is carried in this process to a portal that
+// reaches a simulated board: the answers come as the board runs.
+struct BoardHost : IscsiHost {
+    sim::Board& board;
+    std::unique_ptr<sim::IscsiConnection> conn;
+    BoardHost(sim::Board& b, sim::IscsiPortal& portal)
+        : board(b), conn(std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260")) {}
+    void Transmit(const std::vector<uint8_t>& bytes) override { conn->Receive(bytes.data(), bytes.size()); }
+    // Up to ten seconds of the board's time.
+    bool Await() override {
+        for (int i = 0; i < 1000 && conn->output().empty(); ++i) board.RunFor(10'000'000);
+        received.insert(received.end(), conn->output().begin(), conn->output().end());
+        conn->output().clear();
+        return !received.empty();
+    }
+    bool FullFeature() const override { return conn->FullFeature(); }
 };
 
 inline std::vector<uint8_t> Rw10(uint8_t op, uint32_t lba, uint16_t blocks) {

@@ -154,20 +154,7 @@ TEST_F(IscsiPortalSystemTest, HostToolsListTheTargetsAndTheirLogicalUnitsAnswer)
 // port name its iSCSI name gives, carries a write and a read, and logs out
 // when the host's connection drops with a command still waiting for data.
 TEST_F(IscsiPortalSystemTest, ASessionIsOneInitiatorThatLeavesWithItsConnection) {
-    struct Host : iscsitest::IscsiHost {
-        sim::Board& board;
-        std::unique_ptr<sim::IscsiConnection> conn;
-        Host(sim::Board& b, sim::IscsiPortal& portal)
-            : board(b), conn(std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260")) {}
-        void Transmit(const std::vector<uint8_t>& bytes) override { conn->Receive(bytes.data(), bytes.size()); }
-        bool Await() override {
-            for (int i = 0; i < 100 && conn->output().empty(); ++i) board.RunFor(10'000'000);
-            received.insert(received.end(), conn->output().begin(), conn->output().end());
-            conn->output().clear();
-            return !received.empty();
-        }
-        bool FullFeature() const override { return conn->FullFeature(); }
-    } host(board, portal);
+    iscsitest::BoardHost host(board, portal);
     ASSERT_TRUE(host.LogInNormal({}, "iqn.2026-12.sim.array-controller:port2"));
     const uint64_t portName = sim::IscsiFcBridge::PortNameFor("iqn.2026-01.host:one");
     EXPECT_EQ(portName, sim::IscsiFcBridge::PortNameFor("iqn.2026-01.host:one"));
@@ -187,12 +174,8 @@ TEST_F(IscsiPortalSystemTest, ASessionIsOneInitiatorThatLeavesWithItsConnection)
     }
     ASSERT_EQ(status.opcode(), iscsi::kScsiResponse);
     EXPECT_EQ(status.bhs[3], 0);
-    host.Send(host.Command(0xC1, iscsitest::Rw10(0x28, 100, 8), uint32_t(data.size())));
     std::vector<uint8_t> read;
-    for (iscsi::Pdu d = host.Next(); d.opcode() == iscsi::kDataIn; d = host.Next()) {
-        read.insert(read.end(), d.data.begin(), d.data.end());
-        if (d.bhs[1] & 0x01) break;
-    }
+    EXPECT_EQ(host.Read(iscsitest::Rw10(0x28, 100, 8), uint32_t(data.size()), &read).bhs[3], 0);
     EXPECT_EQ(read, data);
     EXPECT_EQ(initiator->LoginState(*ports[1]), sim::FcInitiator::Login::LoggedIn);
 
