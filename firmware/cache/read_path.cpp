@@ -375,23 +375,25 @@ uint8_t bFindSequentialRead(KERNEL_ENTRY* psEntry, uint16_t wDepth, uint16_t* pw
     const bool fLunRing = HasFlag(psEntry, KE_FLAG_ON_LUN_RING);
     const uint16_t wLun = wGetCommandLun(psEntry);
     const uint16_t wInitiator = wGetCommandInitiator(psEntry);
-    for (uint16_t n = 1; n <= wDepth; ++n) {
-        KERNEL_ENTRY* psM = nullptr;
-        const uint8_t fFound = fLunRing ? fGetRecentLunCommand(psEntry->wLunIndex, n, &psM)
-                                        : fGetRecentNewCommand(n, &psM);
-        if (fFound != TRUE) return FALSE;
-        if (psM == nullptr || psM == psEntry) continue;
-        const uint8_t* pbCdb = pGetCommandCdb(psM);
-        if (pbCdb == nullptr || pbCdb[0] != SCSI_READ16 || psM->bPortCode != psEntry->bPortCode) continue;
-        if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) continue;
-        if (psM->wBlockCount != psEntry->wBlockCount || HasFlag(psM, KE_FLAG_OVERLAPS_READ)) continue;
-        const uint64_t lEnd = psM->lInternalAddress + psM->wBlockCount;
-        if (lEnd == psEntry->lInternalAddress || psM->lInternalAddress == psEntry->lInternalAddress) {
-            *pwPosition = n;
-            return TRUE;
-        }
-    }
-    return FALSE;
+    const KERNEL_ENTRY* psFound = psWalkRecentCommands(
+        wDepth,
+        [&](uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** aps) {
+            return fLunRing ? wGetRecentLunCommands(psEntry->wLunIndex, wBack, wCount, aps)
+                            : wGetRecentNewCommands(wBack, wCount, aps);
+        },
+        [&](KERNEL_ENTRY* psM, uint32_t dBack) {
+            // The address tests turn nearly every command away: they go first.
+            if (psM == psEntry || psM->wBlockCount != psEntry->wBlockCount) return false;
+            const uint64_t lEnd = psM->lInternalAddress + psM->wBlockCount;
+            if (lEnd != psEntry->lInternalAddress && psM->lInternalAddress != psEntry->lInternalAddress) return false;
+            const uint8_t* pbCdb = pGetCommandCdb(psM);
+            if (pbCdb == nullptr || pbCdb[0] != SCSI_READ16 || psM->bPortCode != psEntry->bPortCode) return false;
+            if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) return false;
+            if (HasFlag(psM, KE_FLAG_OVERLAPS_READ)) return false;
+            *pwPosition = static_cast<uint16_t>(dBack);
+            return true;
+        });
+    return ToFlag(psFound != nullptr);
 }
 
 // ---- reads served from a write -------------------------------------------------

@@ -430,31 +430,35 @@ namespace {
 // The write in the port's recent history that ends exactly where this one
 // starts and can still take more data.
 KERNEL_ENTRY* psFindStreamPredecessor(KERNEL_ENTRY* psEntry) {
-    const uint32_t dDepth = dGetSequentialHistoryDepth();
     const uint16_t wLun = wGetCommandLun(psEntry);
     const uint16_t wInitiator = wGetCommandInitiator(psEntry);
-    for (uint32_t n = 1; n <= dDepth; ++n) {
-        KERNEL_ENTRY* psM = nullptr;
-        if (fGetRecentPortCommand(psEntry->bPortCode, static_cast<uint16_t>(n), &psM) != TRUE) break;
-        if (psM == nullptr || psM == psEntry || psM->fUsed != TRUE) continue;
-        const uint8_t* pbCdb = pGetCommandCdb(psM);
-        if (pbCdb == nullptr || pbCdb[0] != SCSI_WRITE16 || !IsStreamType(psM->bCommandType)) continue;
-        if (HasFlag(psM, KE_FLAG_MORE_PASSES | KE_FLAG_COLLAPSED | KE_FLAG_MAY_COLLAPSE)) continue;
-        if (psM->bPortCode != psEntry->bPortCode || psM->alSequence[0] > psEntry->alSequence[0]) continue;
-        if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) continue;
-        if (psM->lInternalAddress + psM->wBlocks != psEntry->lInternalAddress) continue;
-        SetFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR);
-        switch (psM->bPrimaryState) {
-        case HOST_STATE_DATA_OUT:
-        case HOST_STATE_WRITE_READY:
-        case HOST_STATE_DATA_RECEIVED:
-        case HOST_STATE_OPTIMISATION:
-        case HOST_STATE_MIRROR_WAIT:
-        case HOST_STATE_STREAM_WAIT: return psM;
-        default: break;
-        }
-    }
-    return nullptr;
+    const uint64_t lStart = psEntry->lInternalAddress;
+    const uint8_t bPortCode = psEntry->bPortCode;
+    return psWalkRecentCommands(
+        dGetSequentialHistoryDepth(),
+        [bPortCode](uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** aps) {
+            return wGetRecentPortCommands(bPortCode, wBack, wCount, aps);
+        },
+        [&](KERNEL_ENTRY* psM, uint32_t) {
+            // Nearly every command in the history ends somewhere else: that
+            // test, the cheapest, goes first.
+            if (psM->lInternalAddress + psM->wBlocks != lStart || psM == psEntry || psM->fUsed != TRUE) return false;
+            const uint8_t* pbCdb = pGetCommandCdb(psM);
+            if (pbCdb == nullptr || pbCdb[0] != SCSI_WRITE16 || !IsStreamType(psM->bCommandType)) return false;
+            if (HasFlag(psM, KE_FLAG_MORE_PASSES | KE_FLAG_COLLAPSED | KE_FLAG_MAY_COLLAPSE)) return false;
+            if (psM->bPortCode != bPortCode || psM->alSequence[0] > psEntry->alSequence[0]) return false;
+            if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) return false;
+            SetFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR);
+            switch (psM->bPrimaryState) {
+            case HOST_STATE_DATA_OUT:
+            case HOST_STATE_WRITE_READY:
+            case HOST_STATE_DATA_RECEIVED:
+            case HOST_STATE_OPTIMISATION:
+            case HOST_STATE_MIRROR_WAIT:
+            case HOST_STATE_STREAM_WAIT: return true;
+            default: return false;
+            }
+        });
 }
 
 void CloseStream(KERNEL_ENTRY* psHead) { SetFlag(psHead, KE_FLAG_HOLD_RELEASE_C); }

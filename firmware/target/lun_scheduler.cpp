@@ -482,15 +482,14 @@ void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex) {
 }
 
 uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
+    return ToFlag(wGetRecentPortCommands(bPortCode, wBack, 1, ppsEntry) == 1);
+}
+
+uint16_t wGetRecentPortCommands(uint8_t bPortCode, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry) {
     const uint8_t bPort = bHostPortSlot(bPortCode);
-    if (bPort == NO_HOST_PORT_SLOT || wBack == 0 || wBack >= STAGE_RING_SLOTS) return FALSE;
+    if (bPort == NO_HOST_PORT_SLOT) return 0;
     const PORT_HISTORY& s = s_asHistory[bPort];
-    const uint16_t wSlot = static_cast<uint16_t>((s.wIn + STAGE_RING_SLOTS - wBack) % STAGE_RING_SLOTS);
-    KERNEL_ENTRY* ps = nullptr;
-    wGetTargetEntry(s.awSlot[wSlot], &ps);
-    if (ps == nullptr) return FALSE;
-    *ppsEntry = ps;
-    return TRUE;
+    return wReadHistory({s.awSlot, STAGE_RING_SLOTS, s.wIn, STAGE_RING_SLOTS - 1, 0}, wBack, wCount, apsEntry);
 }
 
 // ---- command chains ----

@@ -67,6 +67,10 @@ void DumpActiveLuns();
 // ---- recent commands per port ----
 void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex);
 uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
+// The entries of up to wCount commands, wBack (1 or more) slots behind the
+// port's in index and further back, as fGetRecentPortCommand gives them one
+// by one, up to the first slot that names no entry: how many.
+uint16_t wGetRecentPortCommands(uint8_t bPortCode, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry);
 
 // ---- command chains whose followers wait for a partner's answer ----
 void ChainCommands(KERNEL_ENTRY* psFirst, KERNEL_ENTRY* psFollower);

@@ -1,6 +1,7 @@
 // The stage rings of host commands and their counters.
 #include "target/stage_rings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "executive/lists.h"
@@ -88,7 +89,6 @@ void EmptyRing(RING* psRing) {
 }
 
 uint16_t wNextSlot(uint16_t wSlot, uint16_t wSlots) { return wSlot + 1 == wSlots ? 0 : static_cast<uint16_t>(wSlot + 1); }
-uint16_t wPrevSlot(uint16_t wSlot, uint16_t wSlots) { return wSlot == 0 ? static_cast<uint16_t>(wSlots - 1) : static_cast<uint16_t>(wSlot - 1); }
 
 void DecNotBelowZero(uint16_t* pw) {
     if (*pw != 0) (*pw)--;
@@ -166,15 +166,6 @@ uint16_t wPortCount(const SHARED_RING& sShared, uint8_t bPortCode) {
 KERNEL_ENTRY* psEntryOfWaitLink(LIST_NODE* psNode) {
     if (psNode == nullptr) return nullptr;
     return reinterpret_cast<KERNEL_ENTRY*>(reinterpret_cast<uint8_t*>(psNode) - offsetof(KERNEL_ENTRY, sWaitLink));
-}
-
-uint8_t fRecentSlot(uint16_t wSlot, KERNEL_ENTRY** ppsEntry) {
-    if (wSlot < RING_TAKEN_MARK) return FALSE;
-    KERNEL_ENTRY* psEntry;
-    wGetTargetEntry(static_cast<uint16_t>(wSlot & ~RING_TAKEN_MARK), &psEntry);
-    if (psEntry == nullptr) return FALSE;
-    *ppsEntry = psEntry;
-    return TRUE;
 }
 
 }  // namespace
@@ -397,20 +388,42 @@ uint16_t wGetWaitListBCount() { return static_cast<uint16_t>(dGetListCount(&s_sW
 
 // ---- history ----
 
+uint16_t wReadHistory(const HISTORY_VIEW& s, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry) {
+    if (wBack == 0 || wBack > s.wDeepest) return 0;
+    KERNEL_ENTRY* psPool = nullptr;
+    wGetTargetEntry(0, &psPool);
+    const uint32_t dCount = std::min<uint32_t>(wCount, s.wDeepest + 1u - wBack);
+    uint32_t dSlot = wSlotBehind(s.wFrom, wBack, s.wSlots);
+    uint32_t n = 0;
+    for (; n < dCount; n++) {
+        const uint16_t wSlot = s.pwSlot[dSlot];
+        const uint16_t wIndex = static_cast<uint16_t>(wSlot & ~RING_TAKEN_MARK);
+        if ((wSlot & RING_TAKEN_MARK) != s.wMark || wIndex >= HOST_ENTRY_COUNT) break;
+        apsEntry[n] = psPool + wIndex;
+        dSlot = dSlot == 0 ? s.wSlots - 1u : dSlot - 1u;
+    }
+    return static_cast<uint16_t>(n);
+}
+
 uint8_t fGetRecentNewCommand(uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
-    if (wBack == 0 || wBack > 255) return FALSE;
-    const RING& sRing = s_sNewCommands.sRing;
-    uint16_t wSlot = sRing.wOut;
-    for (uint16_t w = 0; w < wBack; w++) wSlot = wPrevSlot(wSlot, STAGE_RING_SLOTS);
-    return fRecentSlot(sRing.awSlot[wSlot], ppsEntry);
+    return ToFlag(wGetRecentNewCommands(wBack, 1, ppsEntry) == 1);
 }
 
 uint8_t fGetRecentLunCommand(uint16_t wLun, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
-    if (wLun >= LUN_COUNT || wBack == 0 || wBack > 255) return FALSE;
+    return ToFlag(wGetRecentLunCommands(wLun, wBack, 1, ppsEntry) == 1);
+}
+
+uint16_t wGetRecentNewCommands(uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry) {
+    const RING& sRing = s_sNewCommands.sRing;
+    return wReadHistory({sRing.awSlot, STAGE_RING_SLOTS, sRing.wOut, MAX_HISTORY_BACK, RING_TAKEN_MARK}, wBack, wCount,
+                        apsEntry);
+}
+
+uint16_t wGetRecentLunCommands(uint16_t wLun, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry) {
+    if (wLun >= LUN_COUNT) return 0;
     const LUN_RING& sRing = s_asLunRing[wLun];
-    uint16_t wSlot = sRing.wOut;
-    for (uint16_t w = 0; w < wBack; w++) wSlot = wPrevSlot(wSlot, LUN_RING_SLOTS);
-    return fRecentSlot(sRing.awSlot[wSlot], ppsEntry);
+    return wReadHistory({sRing.awSlot, LUN_RING_SLOTS, sRing.wOut, MAX_HISTORY_BACK, RING_TAKEN_MARK}, wBack, wCount,
+                        apsEntry);
 }
 
 uint16_t wGetPortRingCount(STAGE_RING_ID eRing, uint8_t bPortCode) {

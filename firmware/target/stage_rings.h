@@ -25,6 +25,13 @@ constexpr uint16_t LUN_COUNT = 512;
 constexpr uint16_t RING_EMPTY_SLOT = 0xFFFF;
 constexpr uint16_t RING_TAKEN_MARK = 0xF000;   // OR-ed into a taken slot that keeps its history
 
+// The slot `wBack` places behind `wSlot` on a ring of `wSlots` (wBack below
+// wSlots): one step however far back, for the history walks that ask for
+// every depth in turn.
+inline uint16_t wSlotBehind(uint16_t wSlot, uint16_t wBack, uint16_t wSlots) {
+    return static_cast<uint16_t>(wSlot >= wBack ? wSlot - wBack : wSlot + wSlots - wBack);
+}
+
 void InitStageRings();
 
 // New commands (one ring for all ports); pushing also counts the command in
@@ -104,8 +111,46 @@ uint16_t wGetWaitListBCount();
 
 // History: the entry of the N-th taken slot behind the out index (N from 1
 // to 255); TRUE only for a taken slot that names an entry.
+constexpr uint16_t MAX_HISTORY_BACK = 255;
+// A ring read as a history, newest first from wFrom back: slots that carry
+// wMark (the taken mark, or none) and name an entry, at most wDeepest back.
+struct HISTORY_VIEW {
+    const uint16_t* pwSlot;
+    uint16_t wSlots;
+    uint16_t wFrom;
+    uint16_t wDeepest;
+    uint16_t wMark;
+};
+// The entries of up to wCount slots from the wBack-th behind on: how many,
+// up to the first slot that fails.
+uint16_t wReadHistory(const HISTORY_VIEW& sView, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry);
 uint8_t fGetRecentNewCommand(uint16_t wBack, KERNEL_ENTRY** ppsEntry);
 uint8_t fGetRecentLunCommand(uint16_t wLun, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
+// The same for up to wCount slots from the wBack-th on, into apsEntry: how
+// many, up to the first the one-by-one call would refuse.
+uint16_t wGetRecentNewCommands(uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry);
+uint16_t wGetRecentLunCommands(uint16_t wLun, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry);
+
+// Walks a history of recent commands newest first, at most dDepth deep,
+// reading it a run at a time through read(wBack, wCount, apsEntry) (one of
+// the run readers above or the port history's): visit(psEntry, dBack)
+// answers true to stop there.  The entry it stopped at, or none.  A walk
+// that asks for every depth in turn costs one step per command this way.
+template <typename Read, typename Visit>
+KERNEL_ENTRY* psWalkRecentCommands(uint32_t dDepth, Read&& read, Visit&& visit) {
+    constexpr uint16_t RUN = 16;
+    KERNEL_ENTRY* aps[RUN];
+    for (uint32_t dBack = 1; dBack <= dDepth;) {
+        const uint16_t wAsk = static_cast<uint16_t>(dDepth - dBack + 1 < RUN ? dDepth - dBack + 1 : RUN);
+        const uint16_t wGot = read(static_cast<uint16_t>(dBack), wAsk, aps);
+        for (uint16_t w = 0; w < wGot; w++) {
+            if (visit(aps[w], dBack + w)) return aps[w];
+        }
+        if (wGot < wAsk) break;
+        dBack += wGot;
+    }
+    return nullptr;
+}
 
 // "Target kernel queue": counters, ring positions and every entry in use.
 void DumpTargetKernelQueue();

@@ -110,6 +110,28 @@ TEST_F(WritePath, ASequentialWriteJoinsTheStreamBeforeIt) {
     EXPECT_EQ(pb[16 * kBlock + 5], Pattern(4, 5));
 }
 
+// The port's history is searched as deep as the write sort's level says,
+// and no deeper: a stream head behind 23 other heads is found at level 2,
+// one behind 24 is not (and this write is not told of it).
+TEST_F(WritePath, AStreamIsFoundAsDeepAsTheHistoryGoesAndNoDeeper) {
+    fw::SetSequentialWriteLevel(2);
+    ASSERT_EQ(fw::dGetSequentialHistoryDepth(), 24u);
+    uint64_t lElsewhere = 16 * kStripe;
+    for (const uint32_t dBetween : {23u, 24u}) {
+        const uint64_t lHead = lElsewhere + 8;
+        fw::KERNEL_ENTRY* psHead = StartWrite(lHead, 16);
+        for (uint32_t n = 0; n < dBetween; ++n) {
+            lElsewhere += 2 * kStripe;
+            ASSERT_EQ(StartWrite(lElsewhere + 8, 16)->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+        }
+        lElsewhere += 2 * kStripe;
+        fw::KERNEL_ENTRY* psNext = StartWrite(lHead + 16, 16);
+        const bool fFound = dBetween == 23;
+        EXPECT_EQ(StreamHead(psNext), fFound ? psHead : nullptr) << dBetween;
+        EXPECT_EQ(fw::HasFlag(psNext, fw::KE_FLAG_STREAM_PREDECESSOR), fFound) << dBetween;
+    }
+}
+
 TEST_F(WritePath, Sequential4KWritesReachTheDrivesAsWholeStripes) {
     // Two stripes of 4 KiB writes, all in flight before their data comes.
     constexpr uint32_t kWrites = 2 * kStripe / 8;

@@ -189,6 +189,33 @@ TEST_F(LunSchedulerTest, LunServedTwoSecondsAgoIsStillActive) {
     EXPECT_EQ(fIsLunActive(1), FALSE);
 }
 
+// Read in runs, the history gives what one-by-one reading gives: across the
+// end of its ring, up to its oldest slot, and up to a slot never written.
+TEST_F(LunSchedulerTest, PortHistoryReadInRunsAsOneByOne) {
+    InitPortCommandHistory();
+    for (uint16_t w = 0; w < 5; w++) RecordPortCommand(PORT, w);
+    KERNEL_ENTRY* aps[16] = {};
+    ASSERT_EQ(wGetRecentPortCommands(PORT, 1, 16, aps), 5);
+    EXPECT_EQ(aps[0]->wIndex, 4);
+    EXPECT_EQ(aps[4]->wIndex, 0);
+    EXPECT_EQ(wGetRecentPortCommands(PORT, 0, 16, aps), 0);
+    EXPECT_EQ(wGetRecentPortCommands(PORT_CODE_FC_HOST_2, 1, 16, aps), 0);
+
+    for (uint32_t i = 0; i < STAGE_RING_SLOTS + 99u; i++) RecordPortCommand(PORT, static_cast<uint16_t>(i % HOST_ENTRY_COUNT));
+    for (const uint16_t wBack : {1, 2, 15, 16, 17, 98, 99, 100, 3185, 3190, 3199, 3200, 3201}) {
+        const uint16_t wGot = wGetRecentPortCommands(PORT, wBack, 16, aps);
+        EXPECT_EQ(wGot, std::min(16, std::max(0, STAGE_RING_SLOTS - wBack))) << wBack;
+        for (uint16_t w = 0; w < 16; w++) {
+            KERNEL_ENTRY* ps = nullptr;
+            const uint8_t fOne = fGetRecentPortCommand(PORT, static_cast<uint16_t>(wBack + w), &ps);
+            ASSERT_EQ(fOne == TRUE, w < wGot) << wBack << " " << w;
+            if (w < wGot) {
+                EXPECT_EQ(ps, aps[w]) << wBack << " " << w;
+            }
+        }
+    }
+}
+
 TEST_F(LunSchedulerTest, PortHistoryAndCommandChains) {
     KERNEL_ENTRY* psA = Entry(Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096));
     KERNEL_ENTRY* psB = Entry(Send(0, Cdb10(SCSI_WRITE10, 8, 8), 4096));

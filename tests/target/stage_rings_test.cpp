@@ -2,6 +2,9 @@
 // taken mark and the history it keeps, peeks that refuse other states, the
 // LUN rings with the least-recently-serviced list and their sequence
 // numbers, the wait lists and the console dump.
+#include <algorithm>
+#include <vector>
+
 #include "cache/read_path.h"
 #include "target/lun_scheduler.h"
 #include "target_test_board.h"
@@ -115,6 +118,47 @@ TEST_F(StageRingsTest, TakenNewCommandsStayReadableAsHistory) {
     EXPECT_EQ(fGetRecentNewCommand(0, &ps), FALSE);
     EXPECT_EQ(fGetRecentNewCommand(256, &ps), FALSE);
     EXPECT_EQ(bPeekNewCommand(&ps), STATUS_NOT_FOUND);   // taken slots are never peeked again
+}
+
+// The histories count back across the end of their rings: the new-command
+// ring once round, a LUN's ring several times.
+TEST_F(StageRingsTest, RecentCommandsCountBackAcrossTheWrap) {
+    std::vector<KERNEL_ENTRY*> aps;
+    for (int i = 0; i < 300; i++) aps.push_back(Command(PORT_CODE_INTERNAL, HOST_STATE_LUN_QUEUED));
+    constexpr uint16_t LUN = 7;
+    for (KERNEL_ENTRY* ps : aps) {
+        ASSERT_EQ(QueueLunCommand(ps->wIndex, LUN), STATUS_OK);
+        RemoveFromLunRing(LUN);
+    }
+    constexpr uint32_t NEW_COMMANDS = STAGE_RING_SLOTS + 99;
+    for (uint32_t i = 0; i < NEW_COMMANDS; i++) {
+        QueueNewCommand(PORT_CODE_INTERNAL, aps[i % aps.size()]->wIndex);
+        DecPortNewCommands(PORT_CODE_INTERNAL);
+    }
+    for (uint16_t n = 1; n <= 255; n++) {
+        KERNEL_ENTRY* ps = nullptr;
+        ASSERT_EQ(fGetRecentLunCommand(LUN, n, &ps), TRUE) << n;
+        EXPECT_EQ(ps, aps[aps.size() - n]) << n;
+        ASSERT_EQ(fGetRecentNewCommand(n, &ps), TRUE) << n;
+        EXPECT_EQ(ps, aps[(NEW_COMMANDS - n) % aps.size()]) << n;
+    }
+    KERNEL_ENTRY* ps = nullptr;
+    EXPECT_EQ(fGetRecentLunCommand(LUN, 256, &ps), FALSE);
+    // Read in runs, as one by one, up to the 255th.
+    for (const uint16_t wBack : {1, 15, 16, 17, 240, 250, 255, 256}) {
+        KERNEL_ENTRY* apsLun[16] = {};
+        KERNEL_ENTRY* apsNew[16] = {};
+        const uint16_t wExpected = static_cast<uint16_t>(std::clamp(256 - wBack, 0, 16));
+        ASSERT_EQ(wGetRecentLunCommands(LUN, wBack, 16, apsLun), wExpected) << wBack;
+        ASSERT_EQ(wGetRecentNewCommands(wBack, 16, apsNew), wExpected) << wBack;
+        for (uint16_t w = 0; w < wExpected; w++) {
+            ASSERT_EQ(fGetRecentLunCommand(LUN, static_cast<uint16_t>(wBack + w), &ps), TRUE);
+            EXPECT_EQ(apsLun[w], ps) << wBack << " " << w;
+            ASSERT_EQ(fGetRecentNewCommand(static_cast<uint16_t>(wBack + w), &ps), TRUE);
+            EXPECT_EQ(apsNew[w], ps) << wBack << " " << w;
+        }
+    }
+    EXPECT_EQ(wGetRecentLunCommands(LUN_COUNT, 1, 1, &ps), 0);
 }
 
 TEST_F(StageRingsTest, PeeksRefuseEntriesInAnotherState) {
