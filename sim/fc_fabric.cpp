@@ -52,9 +52,41 @@ FcInitiator::Login FcInitiator::LoginState(const FcTargetPort& target) const {
     return it == m_logins.end() ? Login::None : it->second;
 }
 
+// --- the commands' table ---
+
+FcInitiator::Pending* FcInitiator::Find(uint32_t tag) const {
+    Pending* p = m_slots[tag % kSlots].get();
+    if (p != nullptr && p->tag == tag && tag != 0) return p;
+    if (m_stragglers.empty()) return nullptr;
+    auto it = m_stragglers.find(tag);
+    return it == m_stragglers.end() ? nullptr : it->second.get();
+}
+
+FcInitiator::Pending& FcInitiator::Take(uint32_t tag) {
+    std::unique_ptr<Pending>& slot = m_slots[tag % kSlots];
+    if (slot && slot->tag != 0) {
+        const uint32_t old = slot->tag;
+        m_stragglers.emplace(old, std::move(slot));
+    }
+    if (!slot) slot = std::make_unique<Pending>();
+    return *slot;
+}
+
 uint32_t FcInitiator::Submit(FcTargetPort& target, const FcpCommand& command) {
-    const uint32_t tag = m_nextTag++;
-    Pending& p = m_commands.emplace(tag, Pending{&target, command, FcpResult{}}).first->second;
+    uint32_t tag = m_nextTag++;
+    if (tag == 0) tag = m_nextTag++;
+    Pending& p = Take(tag);
+    p.tag = tag;
+    p.target = &target;
+    p.command = command;
+    // The result starts empty; the slot's buffers stay for the data to come.
+    std::vector<uint8_t> sense = std::move(p.result.sense), dataIn = std::move(p.result.dataIn);
+    p.result = FcpResult{};
+    sense.clear();
+    dataIn.clear();
+    p.result.sense = std::move(sense);
+    p.result.dataIn = std::move(dataIn);
+    p.abort = AbortAnswer::None;
     if (!m_present || !target.Online() || command.cdb.size() > 16) {
         Finish(tag, p, FcpResult::Outcome::Rejected);
         return tag;
@@ -64,34 +96,47 @@ uint32_t FcInitiator::Submit(FcTargetPort& target, const FcpCommand& command) {
 }
 
 const FcpResult& FcInitiator::Result(uint32_t tag) const {
-    auto it = m_commands.find(tag);
-    return it == m_commands.end() ? NoResult() : it->second.result;
+    const Pending* p = Find(tag);
+    return p == nullptr ? NoResult() : p->result;
 }
 
 bool FcInitiator::Finished(uint32_t tag) const { return Result(tag).outcome != FcpResult::Outcome::Pending; }
 
-void FcInitiator::Forget(uint32_t tag) { m_commands.erase(tag); }
+void FcInitiator::Forget(uint32_t tag) {
+    Pending* p = m_slots[tag % kSlots].get();
+    if (p != nullptr && p->tag == tag) {
+        p->tag = 0;
+    } else {
+        m_stragglers.erase(tag);
+    }
+}
 
 void FcInitiator::Abort(uint32_t tag) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
-    it->second.abort = AbortAnswer::Pending;
-    it->second.target->Abts(*this, tag);
+    Pending* p = Find(tag);
+    if (p == nullptr || p->result.outcome != FcpResult::Outcome::Pending) return;
+    p->abort = AbortAnswer::Pending;
+    p->target->Abts(*this, tag);
 }
 
 FcInitiator::AbortAnswer FcInitiator::AbortState(uint32_t tag) const {
-    auto it = m_commands.find(tag);
-    return it == m_commands.end() ? AbortAnswer::None : it->second.abort;
+    const Pending* p = Find(tag);
+    return p == nullptr ? AbortAnswer::None : p->abort;
 }
 
 void FcInitiator::DropOff() {
     if (!m_present) return;
     m_present = false;
     for (auto& [target, state] : m_logins) state = Login::None;
-    // Whatever was in flight is lost with the cable.
-    for (auto& [tag, p] : m_commands) {
-        if (p.result.outcome == FcpResult::Outcome::Pending) Finish(tag, p, FcpResult::Outcome::Terminated);
+    // Whatever was in flight is lost with the cable, oldest first.
+    std::vector<Pending*> lost;
+    for (std::unique_ptr<Pending>& p : m_slots) {
+        if (p && p->tag != 0 && p->result.outcome == FcpResult::Outcome::Pending) lost.push_back(p.get());
     }
+    for (auto& [tag, p] : m_stragglers) {
+        if (p->result.outcome == FcpResult::Outcome::Pending) lost.push_back(p.get());
+    }
+    std::sort(lost.begin(), lost.end(), [](const Pending* a, const Pending* b) { return a->tag < b->tag; });
+    for (Pending* p : lost) Finish(p->tag, *p, FcpResult::Outcome::Terminated);
     m_fabric.MembershipChanged(*this, false);
 }
 
@@ -118,14 +163,14 @@ void FcInitiator::LoggedOut(FcTargetPort& target) {
 }
 
 const FcpCommand* FcInitiator::CommandOf(uint32_t tag) const {
-    auto it = m_commands.find(tag);
-    return it == m_commands.end() ? nullptr : &it->second.command;
+    const Pending* p = Find(tag);
+    return p == nullptr ? nullptr : &p->command;
 }
 
 void FcInitiator::DataIn(uint32_t tag, uint32_t offset, const uint8_t* data, uint32_t length) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
-    Pending& p = it->second;
+    Pending* pp = Find(tag);
+    if (pp == nullptr || pp->result.outcome != FcpResult::Outcome::Pending) return;
+    Pending& p = *pp;
     // An initiator takes no more than it asked for.
     const uint32_t limit = p.command.dataInLength;
     if (offset >= limit) return;
@@ -135,9 +180,9 @@ void FcInitiator::DataIn(uint32_t tag, uint32_t offset, const uint8_t* data, uin
 }
 
 uint32_t FcInitiator::DataOut(uint32_t tag, uint32_t offset, uint8_t* data, uint32_t length) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return 0;
-    Pending& p = it->second;
+    Pending* pp = Find(tag);
+    if (pp == nullptr || pp->result.outcome != FcpResult::Outcome::Pending) return 0;
+    Pending& p = *pp;
     const std::vector<uint8_t>& out = p.command.dataOut;
     if (offset >= out.size()) return 0;
     const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(out.size()) - offset);
@@ -148,9 +193,9 @@ uint32_t FcInitiator::DataOut(uint32_t tag, uint32_t offset, uint8_t* data, uint
 
 void FcInitiator::Response(uint32_t tag, uint8_t status, const uint8_t* sense, uint32_t senseLength, uint32_t residual,
                            bool under, bool over) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
-    Pending& p = it->second;
+    Pending* pp = Find(tag);
+    if (pp == nullptr || pp->result.outcome != FcpResult::Outcome::Pending) return;
+    Pending& p = *pp;
     p.result.status = status;
     p.result.sense.assign(sense, sense + senseLength);
     p.result.residual = residual;
@@ -160,15 +205,15 @@ void FcInitiator::Response(uint32_t tag, uint8_t status, const uint8_t* sense, u
 }
 
 void FcInitiator::Ended(uint32_t tag, FcpResult::Outcome outcome) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end() || it->second.result.outcome != FcpResult::Outcome::Pending) return;
-    Finish(tag, it->second, outcome);
+    Pending* p = Find(tag);
+    if (p == nullptr || p->result.outcome != FcpResult::Outcome::Pending) return;
+    Finish(tag, *p, outcome);
 }
 
 void FcInitiator::AbortAnswered(uint32_t tag, bool accepted) {
-    auto it = m_commands.find(tag);
-    if (it == m_commands.end()) return;
-    Pending& p = it->second;
+    Pending* pp = Find(tag);
+    if (pp == nullptr) return;
+    Pending& p = *pp;
     p.abort = accepted ? AbortAnswer::Accepted : AbortAnswer::Rejected;
     if (accepted && p.result.outcome == FcpResult::Outcome::Pending) Finish(tag, p, FcpResult::Outcome::Aborted);
 }

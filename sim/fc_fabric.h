@@ -14,6 +14,7 @@
 // completions through callbacks.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -136,12 +137,15 @@ public:
 
 private:
     struct Pending {
-        FcTargetPort* target;
+        uint32_t tag = 0;   // 0: the slot is free
+        FcTargetPort* target = nullptr;
         FcpCommand command;
         FcpResult result;
         AbortAnswer abort = AbortAnswer::None;
     };
     void Finish(uint32_t tag, Pending& p, FcpResult::Outcome outcome);
+    Pending* Find(uint32_t tag) const;
+    Pending& Take(uint32_t tag);
 
     FcFabric& m_fabric;
     uint64_t m_portName;
@@ -150,7 +154,14 @@ private:
     bool m_present = true;
     uint32_t m_nextTag = 1;
     std::map<const FcTargetPort*, Login> m_logins;
-    std::map<uint32_t, Pending> m_commands;
+    // The commands not yet forgotten, each in the slot of its tag modulo
+    // kSlots: tags come in order, so the slots hold every command a host
+    // keeps in flight, and a slot keeps its buffers for the next command.
+    // A command still known when its slot comes round again moves, record
+    // and all, to the stragglers.
+    static constexpr uint32_t kSlots = 256;
+    std::array<std::unique_ptr<Pending>, kSlots> m_slots;
+    std::map<uint32_t, std::unique_ptr<Pending>> m_stragglers;
 };
 
 class FcFabric {
