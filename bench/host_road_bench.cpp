@@ -15,8 +15,8 @@
 // of the same bytes in alternating rounds of the same run; the board runs in
 // virtual time, so what is timed is the work of the firmware and of the
 // board's models.  Under bench/count-instructions each workload is counted
-// instead, and the cost can be split between firmware and board by source
-// folder (callgrind_annotate on a build with line info).
+// instead; with --split, on a build with line information, its cost is split
+// between the firmware and the board.
 #include <array>
 #include <cstdint>
 #include <cstdio>

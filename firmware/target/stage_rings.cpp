@@ -390,17 +390,22 @@ uint16_t wGetWaitListBCount() { return static_cast<uint16_t>(dGetListCount(&s_sW
 
 uint16_t wReadHistory(const HISTORY_VIEW& s, uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** apsEntry) {
     if (wBack == 0 || wBack > s.wDeepest) return 0;
+    // The pool is one array: an index is an offset from its first entry.
     KERNEL_ENTRY* psPool = nullptr;
     wGetTargetEntry(0, &psPool);
+    // Held apart from the view: the stores below could alias it.
+    const uint16_t* const pwSlot = s.pwSlot;
+    const uint32_t dLast = s.wSlots - 1u;
+    const uint32_t dMark = s.wMark;
     const uint32_t dCount = std::min<uint32_t>(wCount, s.wDeepest + 1u - wBack);
     uint32_t dSlot = wSlotBehind(s.wFrom, wBack, s.wSlots);
     uint32_t n = 0;
     for (; n < dCount; n++) {
-        const uint16_t wSlot = s.pwSlot[dSlot];
-        const uint16_t wIndex = static_cast<uint16_t>(wSlot & ~RING_TAKEN_MARK);
-        if ((wSlot & RING_TAKEN_MARK) != s.wMark || wIndex >= HOST_ENTRY_COUNT) break;
-        apsEntry[n] = psPool + wIndex;
-        dSlot = dSlot == 0 ? s.wSlots - 1u : dSlot - 1u;
+        const uint32_t dValue = pwSlot[dSlot];
+        const uint32_t dIndex = dValue & ~static_cast<uint32_t>(RING_TAKEN_MARK);
+        if ((dValue & RING_TAKEN_MARK) != dMark || dIndex >= HOST_ENTRY_COUNT) break;
+        apsEntry[n] = psPool + dIndex;
+        dSlot = dSlot == 0 ? dLast : dSlot - 1u;
     }
     return static_cast<uint16_t>(n);
 }

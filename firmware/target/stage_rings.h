@@ -136,12 +136,16 @@ uint16_t wGetRecentLunCommands(uint16_t wLun, uint16_t wBack, uint16_t wCount, K
 // the run readers above or the port history's): visit(psEntry, dBack)
 // answers true to stop there.  The entry it stopped at, or none.  A walk
 // that asks for every depth in turn costs one step per command this way.
+// The first run is short: what a stream looks for is nearly always among
+// the newest.
 template <typename Read, typename Visit>
 KERNEL_ENTRY* psWalkRecentCommands(uint32_t dDepth, Read&& read, Visit&& visit) {
+    constexpr uint16_t FIRST_RUN = 4;
     constexpr uint16_t RUN = 16;
     KERNEL_ENTRY* aps[RUN];
     for (uint32_t dBack = 1; dBack <= dDepth;) {
-        const uint16_t wAsk = static_cast<uint16_t>(dDepth - dBack + 1 < RUN ? dDepth - dBack + 1 : RUN);
+        const uint32_t dRun = dBack == 1 ? FIRST_RUN : RUN;
+        const uint16_t wAsk = static_cast<uint16_t>(dDepth - dBack + 1 < dRun ? dDepth - dBack + 1 : dRun);
         const uint16_t wGot = read(static_cast<uint16_t>(dBack), wAsk, aps);
         for (uint16_t w = 0; w < wGot; w++) {
             if (visit(aps[w], dBack + w)) return aps[w];
