@@ -167,6 +167,18 @@ const FcpCommand* FcInitiator::CommandOf(uint32_t tag) const {
     return p == nullptr ? nullptr : &p->command;
 }
 
+uint32_t FcInitiator::TagOfOxId(uint16_t oxId) const {
+    auto names = [oxId](const Pending* p) {
+        return p != nullptr && p->tag != 0 && OxIdOf(p->tag) == oxId && p->result.outcome == FcpResult::Outcome::Pending;
+    };
+    // An OX_ID keeps a tag's low bits, so the tag's slot is the OX_ID's.
+    if (const Pending* p = m_slots[oxId % kSlots].get(); names(p)) return p->tag;
+    for (const auto& [tag, p] : m_stragglers) {
+        if (names(p.get())) return tag;
+    }
+    return 0;
+}
+
 void FcInitiator::DataIn(uint32_t tag, uint32_t offset, const uint8_t* data, uint32_t length) {
     Pending* pp = Find(tag);
     if (pp == nullptr || pp->result.outcome != FcpResult::Outcome::Pending) return;

@@ -134,6 +134,10 @@ public:
     void Ended(uint32_t tag, FcpResult::Outcome outcome);
     void AbortAnswered(uint32_t tag, bool accepted);
     const FcpCommand* CommandOf(uint32_t tag) const;
+    // The OX_ID the initiator gives a command's exchange, and the pending
+    // command an OX_ID names (0: none).
+    static uint16_t OxIdOf(uint32_t tag) { return static_cast<uint16_t>(tag); }
+    uint32_t TagOfOxId(uint16_t oxId) const;
 
 private:
     struct Pending {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "hw/pci_ids.h"
+#include "hw/scsi.h"
 #include "sim/board.h"
 
 namespace sim {
@@ -22,7 +23,6 @@ constexpr uint64_t kFrameNs = 5'000;
 constexpr uint64_t kCtioNs = 3'000;
 constexpr uint64_t kAsyncHoldNs = 1'000'000;
 constexpr uint64_t kPicosecondsPerByte = 2'500;   // 4 Gb/s
-constexpr uint16_t kAnswerExchanges = 2048;
 constexpr uint16_t kFirstFabricHandle = 1;
 constexpr uint16_t kMaxHandle = 0x7EF;
 constexpr uint32_t kNoExchange = 0xFFFFFFFF;
@@ -70,6 +70,7 @@ IspChip::IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, Inte
     m_config[ISP_CFG_PCIE_DEVCTL / 4] = 0x2810;
     m_exchanges.resize(kDefaultExchanges);
     for (uint32_t i = kDefaultExchanges; i-- > 0;) m_freeExchanges.push_back(i);
+    m_frameEvent.SetAction([this] { FramesDue(); });
     for (uint32_t i = kCtioSlots; i-- > 0;) {
         m_ctios[i].event.SetAction([this, i] { CtioDone(i); });
         m_freeCtios.push_back(i);
@@ -500,11 +501,11 @@ void IspChip::ExecuteMailboxCommand(const std::array<uint16_t, ISP_MAILBOXES>& i
             out(6, static_cast<uint16_t>(RiscWord(m_firstLoadAddress + RISC_VERSION_WORD + 3)));
             break;
         case MBC_RESOURCE_COUNTS:
-            out(1, kAnswerExchanges);
-            out(2, kAnswerExchanges);
+            out(1, faults.exchangeResources);
+            out(2, faults.exchangeResources);
             out(3, 0);
-            out(6, kAnswerExchanges);
-            out(7, kAnswerExchanges);
+            out(6, faults.exchangeResources);
+            out(7, faults.exchangeResources);
             out(10, 512);
             break;
         case MBC_INITIALIZE_FIRMWARE:
@@ -767,6 +768,10 @@ void IspChip::PutAtio(const Entry& entry) {
     Present();
 }
 
+bool IspChip::AtioRingHasRoom() const {
+    return m_atioLength != 0 && m_atioBacklog.empty() && (m_atioIn + 1) % m_atioLength != m_atioOut;
+}
+
 void IspChip::DrainBacklogs() {
     while (!m_rspBacklog.empty() && (m_rspIn + 1) % m_rspLength != m_rspOut) {
         Entry e = m_rspBacklog.front();
@@ -865,6 +870,10 @@ void IspChip::Ctio7(const Entry& entry) {
     }
     const uint32_t portId = static_cast<uint32_t>(ctio.bPortIdHigh) << 16 | ctio.wPortIdLow;
     const Login* login = FindLoginByHandle(ctio.wNportHandle);
+    if (ctio.dExchangeAddress == kNoExchange) {
+        StatusWithoutExchange(entry, login, portId);
+        return;
+    }
     if (x == nullptr || x->aborting || (login != nullptr && login->initiator != x->initiator) ||
         x->initiator->portId() != portId || x->oxId != ctio.wOxId) {
         FinishCtio(entry, x != nullptr && x->aborting ? CTIO_STATUS_ABORTED : CTIO_STATUS_INVALID_EXCHANGE, 0);
@@ -889,15 +898,34 @@ void IspChip::Ctio7(const Entry& entry) {
         }
     }
     const bool sendStatus = status == CTIO_COMPLETE && (ctio.wFlags & CTIO7_FLAG_SEND_STATUS);
+    StartCtio(entry, x->initiator, x->tag, status, sendStatus, modeData, bytes);
+    if (sendStatus) CloseExchange(*x);
+}
+
+// A status for a command the chip had no exchange for: the FCP_RSP goes to
+// the initiator and OX_ID the entry names.  Only a status can go that way.
+void IspChip::StatusWithoutExchange(const Entry& entry, const Login* login, uint32_t portId) {
+    ISP24_CTIO7 ctio;
+    std::memcpy(&ctio, entry.data(), sizeof ctio);
+    const bool statusOnly = (ctio.wFlags & CTIO7_FLAG_STATUS_MODE_1) && (ctio.wFlags & CTIO7_FLAG_SEND_STATUS);
+    const uint32_t tag = login != nullptr ? login->initiator->TagOfOxId(ctio.wOxId) : 0;
+    if (!statusOnly || tag == 0 || login->initiator->portId() != portId) {
+        FinishCtio(entry, CTIO_STATUS_INVALID_EXCHANGE, 0);
+        return;
+    }
+    StartCtio(entry, login->initiator, tag, CTIO_COMPLETE, true, false, 0);
+}
+
+void IspChip::StartCtio(const Entry& entry, FcInitiator* initiator, uint32_t tag, uint16_t status, bool sendStatus,
+                        bool modeData, uint32_t bytes) {
     CtioInFlight& f = m_ctios[m_freeCtios.back()];
     m_freeCtios.pop_back();
     f.entry = entry;
-    f.initiator = x->initiator;
-    f.tag = x->tag;
+    f.initiator = initiator;
+    f.tag = tag;
     f.status = status;
     f.sendStatus = sendStatus;
     f.modeData = modeData;
-    if (sendStatus) CloseExchange(*x);
     clock().ArmIn(f.event, kCtioNs + TransferNs(bytes));
 }
 
@@ -1044,6 +1072,9 @@ void IspChip::AttachFabric(FcFabric& fabric) {
 
 void IspChip::FabricGone() {
     m_fabric = nullptr;
+    // Frames on their way name initiators that go with the fabric.
+    m_frames.clear();
+    if (board != nullptr) clock().Disarm(m_frameEvent);
     m_logins.clear();
     for (Exchange& x : m_exchanges) {
         if (x.used) CloseExchange(x);
@@ -1131,33 +1162,58 @@ uint16_t IspChip::FreeHandle() const {
     return 0xFFFF;
 }
 
-void IspChip::Plogi(FcInitiator& initiator) {
-    FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs, [this, who] {
-        if (!Online()) {
-            who->LoginAnswered(*this, false);
+// --- frames from the fabric ----------------------------------------------------------
+//
+// Frames reach the port in the order they were sent, each after its time on
+// the link; the chip takes them one by one from its receive queue.
+
+void IspChip::Receive(Frame::Kind kind, FcInitiator& initiator, uint32_t tag, uint64_t delayNs) {
+    uint64_t due = clock().Now() + delayNs;
+    if (!m_frames.empty()) due = std::max(due, m_frames.back().dueNs);
+    m_frames.push_back(Frame{kind, &initiator, tag, due});
+    if (!m_frameEvent.Armed()) clock().Arm(m_frameEvent, m_frames.front().dueNs);
+}
+
+void IspChip::FramesDue() {
+    using Handler = void (IspChip::*)(FcInitiator&, uint32_t);
+    static constexpr Handler kHandlers[] = {
+        &IspChip::TakePlogi, &IspChip::TakeLogo, &IspChip::TakeCommand, &IspChip::TakeAbts,
+        &IspChip::TakeArrival, &IspChip::TakeDeparture,
+    };
+    while (!m_frames.empty() && m_frames.front().dueNs <= clock().Now()) {
+        const Frame f = m_frames.front();
+        m_frames.pop_front();
+        (this->*kHandlers[static_cast<unsigned>(f.kind)])(*f.initiator, f.tag);
+    }
+    if (!m_frames.empty()) clock().Arm(m_frameEvent, m_frames.front().dueNs);
+}
+
+void IspChip::Plogi(FcInitiator& initiator) { Receive(Frame::Kind::Plogi, initiator, 0, kFrameNs); }
+
+void IspChip::TakePlogi(FcInitiator& initiator, uint32_t) {
+    if (!Online()) {
+        initiator.LoginAnswered(*this, false);
+        return;
+    }
+    Login* login = FindLogin(initiator);
+    if (login == nullptr) {
+        uint16_t handle = FreeHandle();
+        if (m_fabric->topology() == FcFabric::Topology::Loop) {
+            for (uint8_t id = 0; id < FC_AL_LOOP_IDS; ++id) {
+                if (FC_AL_LOOP_ID_TO_ALPA[id] == static_cast<uint8_t>(initiator.portId())) handle = id;
+            }
+        }
+        if (handle == 0xFFFF) {
+            initiator.LoginAnswered(*this, false);
             return;
         }
-        Login* login = FindLogin(*who);
-        if (login == nullptr) {
-            uint16_t handle = FreeHandle();
-            if (m_fabric->topology() == FcFabric::Topology::Loop) {
-                for (uint8_t id = 0; id < FC_AL_LOOP_IDS; ++id) {
-                    if (FC_AL_LOOP_ID_TO_ALPA[id] == static_cast<uint8_t>(who->portId())) handle = id;
-                }
-            }
-            if (handle == 0xFFFF) {
-                who->LoginAnswered(*this, false);
-                return;
-            }
-            m_logins.push_back(Login{who, handle, Login::State::PlogiNotified});
-            login = &m_logins.back();
-        } else {
-            EndExchangesOf(*who, FcpResult::Outcome::Terminated);   // a new PLOGI ends the old session
-            login->state = Login::State::PlogiNotified;
-        }
-        Notify(NOTIFY_ELS, ELS_PLOGI, *login);
-    });
+        m_logins.push_back(Login{&initiator, handle, Login::State::PlogiNotified});
+        login = &m_logins.back();
+    } else {
+        EndExchangesOf(initiator, FcpResult::Outcome::Terminated);   // a new PLOGI ends the old session
+        login->state = Login::State::PlogiNotified;
+    }
+    Notify(NOTIFY_ELS, ELS_PLOGI, *login);
 }
 
 void IspChip::DropLogin(FcInitiator& initiator, uint16_t notifyStatus, bool tellInitiator) {
@@ -1175,95 +1231,108 @@ void IspChip::DropLogin(FcInitiator& initiator, uint16_t notifyStatus, bool tell
     QueueAsync(ISP_AEN_PORT_DATABASE_CHANGED, 0, 0, 0);
 }
 
-void IspChip::Logo(FcInitiator& initiator) {
-    FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs, [this, who] { DropLogin(*who, NOTIFY_ELS, false); });
-}
+void IspChip::Logo(FcInitiator& initiator) { Receive(Frame::Kind::Logo, initiator, 0, kFrameNs); }
+
+void IspChip::TakeLogo(FcInitiator& initiator, uint32_t) { DropLogin(initiator, NOTIFY_ELS, false); }
 
 void IspChip::MembershipChanged(FcInitiator& initiator, bool present) {
-    FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs, [this, who, present] {
-        if (!Online()) return;
-        if (!present) DropLogin(*who, NOTIFY_LOGOUT, false);
-        if (m_fabric->topology() == FcFabric::Topology::Loop) {
-            Lip();
-        } else {
-            QueueAsync(ISP_AEN_RSCN, static_cast<uint16_t>(who->portId() >> 16), static_cast<uint16_t>(who->portId()), 0);
-        }
-    });
+    Receive(present ? Frame::Kind::Arrival : Frame::Kind::Departure, initiator, 0, kFrameNs);
 }
 
-// An FCP_CMND becomes an ATIO of type 7 with an exchange of its own.
+void IspChip::TakeArrival(FcInitiator& initiator, uint32_t) { FabricChanged(initiator, true); }
+
+void IspChip::TakeDeparture(FcInitiator& initiator, uint32_t) { FabricChanged(initiator, false); }
+
+void IspChip::FabricChanged(FcInitiator& initiator, bool present) {
+    if (!Online()) return;
+    if (!present) DropLogin(initiator, NOTIFY_LOGOUT, false);
+    if (m_fabric->topology() == FcFabric::Topology::Loop) {
+        Lip();
+    } else {
+        QueueAsync(ISP_AEN_RSCN, static_cast<uint16_t>(initiator.portId() >> 16), static_cast<uint16_t>(initiator.portId()), 0);
+    }
+}
+
 void IspChip::Command(FcInitiator& initiator, uint32_t tag, const FcpCommand&) {
-    FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs + TransferNs(64), [this, who, tag] {
-        const FcpCommand* c = who->CommandOf(tag);
-        if (c == nullptr) return;
-        const Login* login = FindLogin(*who);
-        if (!Online() || ((login == nullptr || login->state != Login::State::LoggedIn) && !faults.acceptUnknownInitiators)) {
-            who->Ended(tag, FcpResult::Outcome::Rejected);
-            return;
-        }
-        const uint32_t fcpDl = c->fcpDl >= 0 ? static_cast<uint32_t>(c->fcpDl)
-                                             : static_cast<uint32_t>(c->dataOut.empty() ? c->dataInLength : c->dataOut.size());
-        const uint16_t oxId = static_cast<uint16_t>(tag);
-        const uint32_t address = OpenExchange(*who, tag, oxId, fcpDl);
-        ATIO7_ENTRY atio{};
-        atio.bEntryType = ATIO7_ENTRY_TYPE;
-        atio.bEntryCount = 1;
-        atio.wFcpCmndLength = 0x1C;
-        atio.dExchangeAddress = address;
-        atio.bRCtl = 0x06;
-        Put24Be(atio.abDestinationId, m_portId);
-        Put24Be(atio.abSourceId, who->portId());
-        atio.bType = 0x08;
-        atio.abFCtl[0] = 0x29;
-        atio.abOxId[0] = static_cast<uint8_t>(oxId >> 8);
-        atio.abOxId[1] = static_cast<uint8_t>(oxId);
-        atio.abRxId[0] = 0xFF;
-        atio.abRxId[1] = 0xFF;
-        atio.abFcpLun[0] = static_cast<uint8_t>(c->lun >> 8);
-        atio.abFcpLun[1] = static_cast<uint8_t>(c->lun);
-        atio.bCommandReference = c->crn;
-        atio.bTaskAttribute = c->taskAttribute & 7;
-        atio.bTaskManagement = c->taskManagement;
-        atio.bDataDirection = static_cast<uint8_t>((c->dataInLength != 0 ? FCP_READ_DATA : 0) |
-                                                            (!c->dataOut.empty() ? FCP_WRITE_DATA : 0));
-        if (!c->cdb.empty()) std::memcpy(atio.abCdb, c->cdb.data(), std::min<size_t>(c->cdb.size(), 16));
-        for (int i = 0; i < 4; ++i) atio.abDataLength[i] = static_cast<uint8_t>(fcpDl >> (24 - 8 * i));
-        Entry e{};
-        std::memcpy(e.data(), &atio, sizeof atio);
-        PutAtio(e);
-    });
+    Receive(Frame::Kind::Command, initiator, tag, kFrameNs + TransferNs(64));
 }
 
-void IspChip::Abts(FcInitiator& initiator, uint32_t tag) {
-    FcInitiator* who = &initiator;
-    clock().ScheduleIn(kFrameNs, [this, who, tag] {
-        Exchange* found = nullptr;
-        uint32_t address = kNoExchange;
-        for (Exchange& x : m_exchanges) {
-            if (x.used && x.initiator == who && x.tag == tag) {
-                found = &x;
-                address = static_cast<uint32_t>(x.generation) << 16 | static_cast<uint32_t>(&x - m_exchanges.data());
-            }
+// An FCP_CMND becomes an ATIO of type 7 with an exchange of its own.  With
+// every exchange in use the ATIO says so (exchange address 0xFFFFFFFF) and
+// the firmware answers it with a status of its own choosing; with no room
+// on the ATIO ring either, the chip answers BUSY itself and the firmware
+// never sees the command.
+void IspChip::TakeCommand(FcInitiator& initiator, uint32_t tag) {
+    const FcpCommand* c = initiator.CommandOf(tag);
+    if (c == nullptr) return;
+    const Login* login = FindLogin(initiator);
+    if (!Online() || ((login == nullptr || login->state != Login::State::LoggedIn) && !faults.acceptUnknownInitiators)) {
+        initiator.Ended(tag, FcpResult::Outcome::Rejected);
+        return;
+    }
+    if (m_freeExchanges.empty() && !AtioRingHasRoom()) {
+        ++m_busyAnswers;
+        initiator.Response(tag, SCSI_STATUS_BUSY, nullptr, 0, 0, false, false);
+        return;
+    }
+    const uint32_t fcpDl = c->fcpDl >= 0 ? static_cast<uint32_t>(c->fcpDl)
+                                         : static_cast<uint32_t>(c->dataOut.empty() ? c->dataInLength : c->dataOut.size());
+    const uint16_t oxId = FcInitiator::OxIdOf(tag);
+    const uint32_t address = OpenExchange(initiator, tag, oxId, fcpDl);
+    ATIO7_ENTRY atio{};
+    atio.bEntryType = ATIO7_ENTRY_TYPE;
+    atio.bEntryCount = 1;
+    atio.wFcpCmndLength = 0x1C;
+    atio.dExchangeAddress = address;
+    atio.bRCtl = 0x06;
+    Put24Be(atio.abDestinationId, m_portId);
+    Put24Be(atio.abSourceId, initiator.portId());
+    atio.bType = 0x08;
+    atio.abFCtl[0] = 0x29;
+    atio.abOxId[0] = static_cast<uint8_t>(oxId >> 8);
+    atio.abOxId[1] = static_cast<uint8_t>(oxId);
+    atio.abRxId[0] = 0xFF;
+    atio.abRxId[1] = 0xFF;
+    atio.abFcpLun[0] = static_cast<uint8_t>(c->lun >> 8);
+    atio.abFcpLun[1] = static_cast<uint8_t>(c->lun);
+    atio.bCommandReference = c->crn;
+    atio.bTaskAttribute = c->taskAttribute & 7;
+    atio.bTaskManagement = c->taskManagement;
+    atio.bDataDirection = static_cast<uint8_t>((c->dataInLength != 0 ? FCP_READ_DATA : 0) |
+                                                        (!c->dataOut.empty() ? FCP_WRITE_DATA : 0));
+    if (!c->cdb.empty()) std::memcpy(atio.abCdb, c->cdb.data(), std::min<size_t>(c->cdb.size(), 16));
+    for (int i = 0; i < 4; ++i) atio.abDataLength[i] = static_cast<uint8_t>(fcpDl >> (24 - 8 * i));
+    Entry e{};
+    std::memcpy(e.data(), &atio, sizeof atio);
+    PutAtio(e);
+}
+
+void IspChip::Abts(FcInitiator& initiator, uint32_t tag) { Receive(Frame::Kind::Abts, initiator, tag, kFrameNs); }
+
+void IspChip::TakeAbts(FcInitiator& initiator, uint32_t tag) {
+    Exchange* found = nullptr;
+    uint32_t address = kNoExchange;
+    for (Exchange& x : m_exchanges) {
+        if (x.used && x.initiator == &initiator && x.tag == tag) {
+            found = &x;
+            address = static_cast<uint32_t>(x.generation) << 16 | static_cast<uint32_t>(&x - m_exchanges.data());
         }
-        if (found != nullptr) found->aborting = true;
-        const Login* login = FindLogin(*who);
-        const uint16_t oxId = static_cast<uint16_t>(tag);
-        m_abts.push_back(PendingAbts{address, oxId, who, tag});
-        ABTS_ENTRY abts{};
-        abts.bEntryType = ABTS_RECEIVED_ENTRY_TYPE;
-        abts.bEntryCount = 1;
-        abts.wNPortHandle = login != nullptr ? login->handle : 0xFFFF;
-        abts.dExchangeToAbort = address;
-        Put24Be(abts.abPortId, who->portId());
-        abts.wOxId = oxId;
-        abts.wRxId = 0xFFFF;
-        Entry e{};
-        std::memcpy(e.data(), &abts, sizeof abts);
-        PutResponse(e);
-    });
+    }
+    if (found != nullptr) found->aborting = true;
+    const Login* login = FindLogin(initiator);
+    const uint16_t oxId = FcInitiator::OxIdOf(tag);
+    m_abts.push_back(PendingAbts{address, oxId, &initiator, tag});
+    ABTS_ENTRY abts{};
+    abts.bEntryType = ABTS_RECEIVED_ENTRY_TYPE;
+    abts.bEntryCount = 1;
+    abts.wNPortHandle = login != nullptr ? login->handle : 0xFFFF;
+    abts.dExchangeToAbort = address;
+    Put24Be(abts.abPortId, initiator.portId());
+    abts.wOxId = oxId;
+    abts.wRxId = 0xFFFF;
+    Entry e{};
+    std::memcpy(e.data(), &abts, sizeof abts);
+    PutResponse(e);
 }
 
 }  // namespace sim

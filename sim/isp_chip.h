@@ -41,6 +41,7 @@ public:
         bool fastPostResponses = false;          // report response updates as event 0x8040
         bool holdRequests = false;               // consume no request entries (a stopped chip)
         bool configReadsAbort = false;           // configuration reads past the identity end in master abort
+        uint16_t exchangeResources = 2048;       // exchanges the firmware reports (a smaller chip)
     };
 
     IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, InterruptLine line);
@@ -103,6 +104,9 @@ public:
     uint32_t ctPassThroughs() const { return m_ctPassThroughs; }
     uint32_t logoutEntries() const { return m_logoutEntries; }
     uint32_t riscLoads() const { return m_riscLoads; }
+    // Commands the chip answered BUSY itself, with every exchange in use and
+    // the ATIO ring full.
+    uint32_t busyAnswers() const { return m_busyAnswers; }
     uint16_t HandleOf(const FcInitiator& initiator) const;   // 0xFFFF: no login
     uint16_t requestOut() const { return m_reqOut; }
     uint16_t responseIn() const { return m_rspIn; }
@@ -154,6 +158,15 @@ private:
         FcInitiator* initiator;
         uint32_t tag;
     };
+    // A frame from the fabric on its way into the port: the ELS, FCP_CMND
+    // and ABTS frames of initiators, and the fabric's notices of initiators
+    // that came or went.
+    struct Frame {
+        enum class Kind : uint8_t { Plogi, Logo, Command, Abts, Arrival, Departure } kind;
+        FcInitiator* initiator;
+        uint32_t tag;
+        uint64_t dueNs;
+    };
     // A CTIO whose data is on the link.
     struct CtioInFlight {
         Clock::Event event;
@@ -202,17 +215,32 @@ private:
     void HandleRequest(const Entry& entry);
     void PutResponse(const Entry& entry);
     void PutAtio(const Entry& entry);
+    bool AtioRingHasRoom() const;
     void DrainBacklogs();
 
     // Request entries.
     void Ctio7(const Entry& entry);
     void FinishCtio(const Entry& entry, uint16_t status, uint32_t residual);
+    void StatusWithoutExchange(const Entry& entry, const Login* login, uint32_t portId);
+    void StartCtio(const Entry& entry, FcInitiator* initiator, uint32_t tag, uint16_t status, bool sendStatus,
+                   bool modeData, uint32_t bytes);
     void CtioDone(uint32_t slot);
     void NotifyAck(const Entry& entry);
     void AbtsResponse(const Entry& entry);
     void CtPassThrough(const Entry& entry);
     void LogoutEntry(const Entry& entry);
     void RefuseEntry(const Entry& entry);
+
+    // Frames from the fabric, taken in arrival order.
+    void Receive(Frame::Kind kind, FcInitiator& initiator, uint32_t tag, uint64_t delayNs);
+    void FramesDue();
+    void TakePlogi(FcInitiator& initiator, uint32_t);
+    void TakeLogo(FcInitiator& initiator, uint32_t);
+    void TakeCommand(FcInitiator& initiator, uint32_t tag);
+    void TakeAbts(FcInitiator& initiator, uint32_t tag);
+    void TakeArrival(FcInitiator& initiator, uint32_t);
+    void TakeDeparture(FcInitiator& initiator, uint32_t);
+    void FabricChanged(FcInitiator& initiator, bool present);
 
     // Port side.
     void BringLinkUp();
@@ -307,6 +335,9 @@ private:
     std::vector<Exchange> m_exchanges;
     std::vector<uint32_t> m_freeExchanges;
     Clock::EventId m_linkEvent = 0;
+    std::deque<Frame> m_frames;
+    Clock::Event m_frameEvent;
+    uint32_t m_busyAnswers = 0;
 };
 
 class Board;

@@ -87,6 +87,22 @@ void ResponsePass(host_isr::PASS* ps, int32_t lIn) {
     if (fMoved) Reg32Write(dRegister(bChip, ISP24_REG_RSP_OUT), wGetResponseOutPointer(bChip));
 }
 
+// The ATIO pass, then the response pass unless the first stopped; each
+// only when its in-pointer is known.
+void ServeRings(host_isr::PASS* ps, uint8_t bChip, bool fAtio, int32_t lAtioIn, bool fResponse, int32_t lResponseIn) {
+    fAtio = fAtio && host_isr::ValidInPointer(lAtioIn);
+    fResponse = fResponse && host_isr::ValidInPointer(lResponseIn);
+    host_isr::Begin(ps, bChip);
+    if (fAtio) AtioPass(ps, lAtioIn);
+    if (fResponse && !ps->fStop) ResponsePass(ps, lResponseIn);
+}
+
+// Both rings up to the in-pointers the chip's registers hold now.
+void ServeRingsToChipPointers(host_isr::PASS* ps, uint8_t bChip) {
+    ServeRings(ps, bChip, true, lSignExtended(Reg32Read(dRegister(bChip, ISP24_REG_ATIO_IN))), true,
+               lSignExtended(Reg32Read(dRegister(bChip, ISP24_REG_RSP_IN))));
+}
+
 }  // namespace
 
 void QL24TarIsr(uint8_t bChip) {
@@ -135,21 +151,20 @@ void QL24TarIsr(uint8_t bChip) {
         break;
     }
     Reg32Write(dRegister(bChip, ISP24_REG_HCCR), ISP24_HCCR_CLEAR_RISC_INT);
-    if (!fAtio && !fResponse) {
-        if (!host_isr::RingRetry()) {
-            host_isr::SetActive(FALSE);
-            return;
-        }
-        lAtioIn = lSignExtended(Reg32Read(dRegister(bChip, ISP24_REG_ATIO_IN)));
-        lResponseIn = lSignExtended(Reg32Read(dRegister(bChip, ISP24_REG_RSP_IN)));
-        fAtio = fResponse = true;
+    if (fAtio || fResponse) {
+        ServeRings(&sPass, bChip, fAtio, lAtioIn, fResponse, lResponseIn);
+    } else if (host_isr::RingRetry(bChip)) {
+        ServeRingsToChipPointers(&sPass, bChip);
     }
-    fAtio = fAtio && host_isr::ValidInPointer(lAtioIn);
-    fResponse = fResponse && host_isr::ValidInPointer(lResponseIn);
-    host_isr::Begin(&sPass, bChip);
-    if (fAtio) AtioPass(&sPass, lAtioIn);
-    if (fResponse && !sPass.fStop) ResponsePass(&sPass, lResponseIn);
     host_isr::SetActive(FALSE);
+}
+
+// Run by the main loop with the host chips' interrupt held off.
+void QL24ServeRings(uint8_t bChip) {
+    if (bChip != 1 && bChip != 2) return;
+    host_isr::PASS sPass{};
+    sPass.dHeartbeatMark = dReadTimerCount();
+    ServeRingsToChipPointers(&sPass, bChip);
 }
 
 }  // namespace fw

@@ -60,7 +60,8 @@ struct HOST_PORT_LINK {
 
 HOST_PORT_LINK s_asLink[2];
 uint8_t s_fHostIsrActive = FALSE;
-uint8_t s_fRingRetry = FALSE;
+// Per chip: its rings still hold entries the host pool had no room for.
+uint8_t s_afRingRetry[2] = {FALSE, FALSE};
 uint8_t s_fHeartbeatInInterrupt = FALSE;
 uint64_t s_lHostCommandSequence = 1;
 uint32_t s_dBadInPointers = 0;
@@ -162,7 +163,7 @@ void InitHostIsrState() {
         SetHostLoopLipFlag(bPort, FALSE);
         SetLoopResetRequest(bPort, FALSE);
     }
-    s_fRingRetry = FALSE;
+    s_afRingRetry[0] = s_afRingRetry[1] = FALSE;
     s_fHostIsrActive = FALSE;
     s_lHostCommandSequence = 1;
     EnableInterruptSource0();
@@ -298,7 +299,7 @@ void CtPassThroughDone(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
 namespace host_isr {
 
 void SetActive(uint8_t f) { s_fHostIsrActive = f; }
-bool RingRetry() { return s_fRingRetry == TRUE; }
+bool RingRetry(uint8_t bChip) { return s_afRingRetry[bChip == 1 ? 0 : 1] == TRUE; }
 
 // An in-pointer at or beyond the ring would make the pass loop for ever:
 // it is taken as nothing to do, and counted.
@@ -329,13 +330,17 @@ namespace {
 // left on its ring.
 KERNEL_ENTRY* psAllocate(PASS* ps, uint16_t* pwIndex) {
     KERNEL_ENTRY* psEntry = nullptr;
+    uint8_t& fRetry = s_afRingRetry[ps->bChip == 1 ? 0 : 1];
     if (bAllocTargetEntries(ps->bChip, 1, &psEntry, pwIndex, TRUE) != STATUS_OK) {
         CountTargetQueueFull();
         ps->fStop = true;
-        s_fRingRetry = TRUE;
+        fRetry = TRUE;
+        // The chip reported these entries once and will not again: the
+        // main loop takes them when entries are free (RetryHostRings).
+        SetWorkPending(TRUE);
         return nullptr;
     }
-    s_fRingRetry = FALSE;
+    fRetry = FALSE;
     return psEntry;
 }
 
@@ -346,6 +351,7 @@ void Stamp(PASS* ps, KERNEL_ENTRY* psEntry) {
     psEntry->dStartTick = ps->dCoarseTick;
     psEntry->lArrivalMs = ps->lMs;
     pHostFields(psEntry)->wLipCount = wGetHostLoopLipCount(bPort);
+    pHostFields(psEntry)->wWriteResidualFlag = 0;
 }
 
 void NewCommand(PASS* ps, KERNEL_ENTRY* psEntry, uint16_t wIndex) {
@@ -496,6 +502,49 @@ void CtioCompletion(PASS* ps, const uint8_t* pbEntry, bool fIsp24xx) {
 
 // --- the ISP2x00 handler ---------------------------------------------------------
 
+namespace {
+
+int32_t lResponseInRegister2x00(uint8_t bChip) {
+    uint16_t w = 0;
+    (void)bQLReadReg16(bChip, ISP2X_REG_RSP_IN, &w);
+    return static_cast<int16_t>(w);
+}
+
+// The ISP2x00 brings commands, notifies and completions on its one
+// response ring.
+void ResponsePass2x00(host_isr::PASS* ps, uint8_t bChip, int32_t lIn) {
+    if (!host_isr::ValidInPointer(lIn)) return;
+    host_isr::Begin(ps, bChip);
+    bool fMoved = false;
+    while (wGetResponseOutPointer(bChip) != lIn && !ps->fStop) {
+        host_isr::Heartbeat(ps);
+        uint8_t* pbEntry = nullptr;
+        (void)bGetResponseEntry(bChip, static_cast<uint16_t>(lIn), &pbEntry);
+        switch (pbEntry[0]) {
+        case ATIO2_ENTRY_TYPE:
+            if (!host_isr::TakeCommand(ps, pbEntry, false)) continue;
+            break;
+        case CTIO2_ENTRY_TYPE:
+            host_isr::CtioCompletion(ps, pbEntry, false);
+            break;
+        case ISP_ENTRY_STATUS:
+            host_isr::StatusEntry(bChip, pbEntry);
+            break;
+        case IMMEDIATE_NOTIFY24_ENTRY_TYPE:
+            if (!host_isr::TakeNotify(ps, pbEntry)) continue;
+            break;
+        default:
+            break;
+        }
+        AdvanceResponseOutPointer(bChip);
+        fMoved = true;
+    }
+    if (fMoved) (void)bQLWriteReg16(bChip, ISP2X_REG_RSP_OUT, wGetResponseOutPointer(bChip));
+    host_isr::ServeNotifies(ps, false);
+}
+
+}  // namespace
+
 void Isp2x00TargetIsr(uint8_t bChip) {
     if (bChip != 1 && bChip != 2) return;
     host_isr::PASS sPass{};
@@ -538,44 +587,43 @@ void Isp2x00TargetIsr(uint8_t bChip) {
         break;
     }
     (void)bQLWriteReg16(bChip, ISP2X_REG_HCCR, ISP_HC_CLEAR_RISC_INT);
-    if (!fKnown && host_isr::RingRetry()) {
-        uint16_t w = 0;
-        (void)bQLReadReg16(bChip, ISP2X_REG_RSP_IN, &w);
-        lIn = static_cast<int16_t>(w);
+    if (!fKnown && host_isr::RingRetry(bChip)) {
+        lIn = lResponseInRegister2x00(bChip);
         fKnown = true;
     }
-    if (!fKnown || !host_isr::ValidInPointer(lIn)) {
-        s_fHostIsrActive = FALSE;
-        return;
-    }
-    host_isr::Begin(&sPass, bChip);
-    bool fMoved = false;
-    while (wGetResponseOutPointer(bChip) != lIn && !sPass.fStop) {
-        host_isr::Heartbeat(&sPass);
-        uint8_t* pbEntry = nullptr;
-        (void)bGetResponseEntry(bChip, static_cast<uint16_t>(lIn), &pbEntry);
-        switch (pbEntry[0]) {
-        case ATIO2_ENTRY_TYPE:
-            if (!host_isr::TakeCommand(&sPass, pbEntry, false)) continue;
-            break;
-        case CTIO2_ENTRY_TYPE:
-            host_isr::CtioCompletion(&sPass, pbEntry, false);
-            break;
-        case ISP_ENTRY_STATUS:
-            host_isr::StatusEntry(bChip, pbEntry);
-            break;
-        case IMMEDIATE_NOTIFY24_ENTRY_TYPE:
-            if (!host_isr::TakeNotify(&sPass, pbEntry)) continue;
-            break;
-        default:
-            break;
-        }
-        AdvanceResponseOutPointer(bChip);
-        fMoved = true;
-    }
-    if (fMoved) (void)bQLWriteReg16(bChip, ISP2X_REG_RSP_OUT, wGetResponseOutPointer(bChip));
-    host_isr::ServeNotifies(&sPass, false);
+    if (fKnown) ResponsePass2x00(&sPass, bChip, lIn);
     s_fHostIsrActive = FALSE;
 }
+
+void Isp2x00ServeRings(uint8_t bChip) {
+    if (bChip != 1 && bChip != 2) return;
+    host_isr::PASS sPass{};
+    sPass.dHeartbeatMark = dReadTimerCount();
+    ResponsePass2x00(&sPass, bChip, lResponseInRegister2x00(bChip));
+}
+
+// A chip whose rings were left holding entries when the host pool ran out
+// reports them no more; once entries are free again, the main loop serves
+// its rings, with the host chips' interrupt held off as their handler has it.
+void RetryHostRings() {
+    if (wGetTargetEntriesUsed() >= HOST_ENTRY_COUNT) {
+        SetWorkPending(TRUE);   // none yet: look again on the next pass
+        return;
+    }
+    for (uint8_t bChip = 1; bChip <= 2; ++bChip) {
+        if (!host_isr::RingRetry(bChip)) continue;
+        HostPoolLock sLock;
+        const uint8_t fWasActive = s_fHostIsrActive;
+        s_fHostIsrActive = TRUE;
+        if (fIsQL24xx() == TRUE) {
+            QL24ServeRings(bChip);
+        } else {
+            Isp2x00ServeRings(bChip);
+        }
+        s_fHostIsrActive = fWasActive;
+    }
+}
+
+uint8_t fGetHostRingRetry() { return ToFlag(host_isr::RingRetry(1) || host_isr::RingRetry(2)); }
 
 }  // namespace fw

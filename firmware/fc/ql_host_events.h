@@ -13,6 +13,16 @@ struct TIMER_NODE;
 
 void QL24TarIsr(uint8_t bChip);
 void Isp2x00TargetIsr(uint8_t bChip);
+// A chip's rings served up to the in-pointers its registers hold, outside
+// its interrupt (the caller holds the host chips' interrupt off).
+void QL24ServeRings(uint8_t bChip);
+void Isp2x00ServeRings(uint8_t bChip);
+// Commands and notifies a chip brought while the host pool was full stay on
+// its rings, and the chip does not report them again: TRUE while a chip has
+// such entries; RetryHostRings, from the main loop's QLogic service, takes
+// them once host entries are free.
+uint8_t fGetHostRingRetry();
+void RetryHostRings();
 
 void HostMailboxCompletion(uint8_t bChip, uint16_t wMailbox0);
 void HostAsyncEvent(uint8_t bChip, uint16_t wCode, uint16_t wHandle);
@@ -58,7 +68,7 @@ void StatusEntry(uint8_t bPort, const uint8_t* pbEntry);
 void CtPassThroughCompletion(const uint8_t* pbEntry);
 void ServeNotifies(PASS* ps, bool fIsp24xx);
 void SetActive(uint8_t f);
-bool RingRetry();
+bool RingRetry(uint8_t bChip);
 bool ValidInPointer(int32_t lIn);
 }  // namespace host_isr
 

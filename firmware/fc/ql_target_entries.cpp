@@ -6,6 +6,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/ql_chip.h"
+#include "fc/ql_host_events.h"
 #include "fc/ql_rings.h"
 #include "hw/isp_fc.h"
 
@@ -291,12 +292,16 @@ void ReplenishDriveResources() {
 
 // The ISP24xx keeps its own command resources and needs no ENABLE LUN: its
 // requests are never raised, and the ENABLE LUN request is left alone.
+// Commands a chip brought while the host pool was full wait on its rings
+// for the service too.
 uint8_t fGetQLogicServiceFlag() {
     return ToFlag(s_afTargetResourceRequest[0] == TRUE || s_afTargetResourceRequest[1] == TRUE ||
-                  s_fDriveResourceRequest == TRUE || (s_fEnableLunRequest == TRUE && fIsQL24xx() != TRUE));
+                  s_fDriveResourceRequest == TRUE || (s_fEnableLunRequest == TRUE && fIsQL24xx() != TRUE) ||
+                  fGetHostRingRetry() == TRUE);
 }
 
 void QLogicService() {
+    if (fGetHostRingRetry() == TRUE) RetryHostRings();
     for (uint8_t bPort = 1; bPort <= 2; ++bPort) {
         if (s_afTargetResourceRequest[bPort - 1] == TRUE) ReplenishTargetResources(bPort);
     }

@@ -88,12 +88,12 @@ bool HasWrite16ReservedBits(const uint8_t* pbCdb) {
 // what the check passed only while the transfer stays below 65536 units.
 constexpr uint32_t MAX_TRANSFER_UNITS = 65535;
 
+}  // namespace
+
 uint32_t dBlockFactor(uint16_t wLd) {
     const uint32_t dFactor = bGetLogicalDriveBlockFactor(wLd);
     return dFactor == 0 ? 1 : dFactor;
 }
-
-}  // namespace
 
 uint64_t lGetLogicalDriveBlocks(uint16_t wLd) {
     uint64_t lLastBlock = 0;

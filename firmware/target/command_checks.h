@@ -15,6 +15,9 @@ namespace fw {
 // Every refusal clears CDB bytes 12 and 13.
 uint8_t bCheckLbaRange(KERNEL_ENTRY* psEntry, uint16_t wLd, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq);
 
+// 512-byte units in one block of the logical drive (1 for a drive that
+// names none).
+uint32_t dBlockFactor(uint16_t wLd);
 // The logical drive's size in its own blocks: its capacity names the last
 // 512-byte unit, and a partial block at the end does not count.  0 when
 // there is no such drive.

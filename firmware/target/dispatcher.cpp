@@ -227,6 +227,13 @@ uint8_t bAdmitReadWrite(DISPATCH& s) {
         Refuse(s, bKey, bAsc, bAscq);
         return DISPATCH_DONE;
     }
+    const bool fWrite = s.pbCdb[0] == SCSI_WRITE16;
+    if (fWrite && IsFibre(s.bPortCode) &&
+        dFitFibreWriteToExpectedLength(ps, dBlockFactor(s.wLd)) == 0) {
+        // FCP_DL holds not one whole block: nothing is written.
+        Refuse(s, SCSI_STATUS_GOOD, 0, 0);
+        return DISPATCH_DONE;
+    }
     ParseReadWrite16Cdb(ps);
     (void)bSetupTransferPass(ps);
     if (ps->bRank < MAX_RANKS_TRACKED && bGetArrayAPMState(ps->bRank) == APM_SPUN_DOWN) {
@@ -241,7 +248,6 @@ uint8_t bAdmitReadWrite(DISPATCH& s) {
     }
     if (s.fTracking) s.fClaimed = fClaimStripeAccessEntry(ps) == TRUE;
     const bool fSnapshot = HasFlag(ps, KE_FLAG_SNAPSHOT);
-    const bool fWrite = s.pbCdb[0] == SCSI_WRITE16;
     const bool fUnreadable = fIsLdRestoreInProgress(s.wLd) == TRUE || (fSnapshot && fIsSnapshotUnreadable(ps) == TRUE);
     if (fUnreadable || (fWrite && fGetODAStartupInProg() == TRUE)) {
         Refuse(s, SENSE_NOT_READY, ASC_NOT_READY, 1);

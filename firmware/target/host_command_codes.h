@@ -183,6 +183,8 @@ struct HOST_COMMAND_FIELDS {
     uint8_t bScsiStatus;         // the status a command made inside the controller ended with
     uint16_t wDataServiceTag;    // data service that owns the command; 0xFFFF none
     uint32_t dDataInBytes;       // bytes the command's last data-in transfer offered the host
+    uint32_t dWriteResidual;     // a write's FCP_DL against its CDB's length: the difference
+    uint16_t wWriteResidualFlag; // FCP_RESIDUAL_OVERRUN or FCP_RESIDUAL_UNDERRUN; 0 none
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);

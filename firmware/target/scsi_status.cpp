@@ -197,11 +197,16 @@ uint8_t bFibreSendStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uin
             wStatusWord = SCSI_STATUS_CHECK_CONDITION | FCP_SENSE_VALID;
             wSenseLength = FIBRE_SENSE_LENGTH;
         }
-        // No data moved: whatever the initiator expected is residual.
+        // No data moved: whatever the initiator expected is residual.  A
+        // write that moved less or more than FCP_DL says so with its GOOD.
         uint32_t dResidual = 0;
+        const HOST_COMMAND_FIELDS* psFields = pHostFields(psEntry);
         if (sEx.dExpected != 0 && bCode != SCSI_STATUS_GOOD) {
             dResidual = sEx.dExpected;
             wStatusWord |= FCP_RESIDUAL_UNDERRUN;
+        } else if (bCode == SCSI_STATUS_GOOD && psFields->wWriteResidualFlag != 0) {
+            dResidual = psFields->dWriteResidual;
+            wStatusWord |= psFields->wWriteResidualFlag;
         }
         BuildStatusEntry(sEx, dHandle, wStatusWord, abSense, wSenseLength, dResidual, abEntry);
     }
@@ -405,6 +410,28 @@ uint8_t fFinishIfLoopReset(KERNEL_ENTRY* psEntry) {
     if (fIsFibreHostCommand(psEntry) != TRUE || !IsStaleAfterLip(psEntry)) return FALSE;
     FinishStale(psEntry);
     return TRUE;
+}
+
+uint32_t dFitFibreWriteToExpectedLength(KERNEL_ENTRY* psEntry, uint32_t dBlockFactor) {
+    const uint32_t dBlockBytes = dBlockFactor * BLOCK_BYTES;
+    uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    HOST_COMMAND_FIELDS* psFields = pHostFields(psEntry);
+    const uint32_t dBlocks = dGetBe32(pbCdb + 10);
+    const uint64_t lAsked = static_cast<uint64_t>(dBlocks) * dBlockBytes;
+    const uint32_t dExpected = dGetCommandExpectedLength(psEntry);
+    psFields->wWriteResidualFlag = 0;
+    if (lAsked > dExpected) {
+        psFields->wWriteResidualFlag = FCP_RESIDUAL_OVERRUN;
+        psFields->dWriteResidual = static_cast<uint32_t>(lAsked - dExpected);
+        const uint32_t dFits = dExpected / dBlockBytes;
+        PutBe32(pbCdb + 10, dFits);
+        return dFits;
+    }
+    if (lAsked < dExpected) {
+        psFields->wWriteResidualFlag = FCP_RESIDUAL_UNDERRUN;
+        psFields->dWriteResidual = static_cast<uint32_t>(dExpected - lAsked);
+    }
+    return dBlocks;
 }
 
 uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry) {

@@ -49,4 +49,12 @@ uint8_t fFinishIfLoopReset(KERNEL_ENTRY* psEntry);
 // command, which was answered TASK SET FULL and taken off its ring.
 uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry);
 
+// A host on Fibre Channel sends no more of a write's data than FCP_DL.  A
+// WRITE(16) whose CDB asks for more is cut to the whole blocks FCP_DL holds,
+// so that no block is written with data the host never sent, and the
+// shortfall goes out as an overrun with the command's GOOD; an FCP_DL beyond
+// the CDB's length goes out as an underrun.  Answers the blocks left to
+// write (0: nothing to transfer); a block is dBlockFactor 512-byte units.
+uint32_t dFitFibreWriteToExpectedLength(KERNEL_ENTRY* psEntry, uint32_t dBlockFactor);
+
 }  // namespace fw

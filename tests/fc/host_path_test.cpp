@@ -272,4 +272,44 @@ TEST(HostPath, AnExhaustedPoolLeavesTheCommandOnTheRing) {
     (void)tag;
 }
 
+// Commands left on the ring when the pool ran out are not reported by the
+// chip again: once entries are free the main loop's QLogic service takes
+// them, one for each free entry, without waiting for an interrupt.
+TEST(HostPath, AnExhaustedPoolsCommandsAreTakenOnceEntriesAreFree) {
+    FcController c;
+    Responder r(c.board);
+    sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
+    ASSERT_TRUE(host.LogIn());
+    std::vector<fw::KERNEL_ENTRY*> held;
+    const uint32_t full = fw::dGetTargetQueueFullCount();
+    sim::FcpCommand cmd;
+    cmd.cdb = {0x00, 0, 0, 0, 0, 0};
+    c.board.RunOnCpu([&] {
+        fw::KERNEL_ENTRY* e = nullptr;
+        uint16_t index = 0;
+        while (fw::bAllocTargetEntries(1, 1, &e, &index, fw::FALSE) == fw::STATUS_OK) held.push_back(e);
+        for (int i = 0; i < 2; ++i) host.initiator().Submit(c.Port(1), cmd);
+        fw::SpinDelayMs(2);
+        EXPECT_GT(fw::dGetTargetQueueFullCount(), full);
+        EXPECT_EQ(fw::fGetQLogicServiceFlag(), fw::TRUE);
+        // Nothing to take them with yet: they stay.
+        fw::QLogicService();
+        EXPECT_EQ(fw::fGetQLogicServiceFlag(), fw::TRUE);
+        EXPECT_EQ(c.Chip(1).atioIn() - c.Chip(1).atioOut(), 2);
+
+        fw::FreeTargetEntry(held.back());
+        held.pop_back();
+        fw::QLogicService();
+        fw::KERNEL_ENTRY* e2 = nullptr;
+        ASSERT_EQ(fw::bPeekNewCommand(&e2), fw::STATUS_FOUND);
+        // One taken, the other still waits for an entry.
+        EXPECT_EQ(c.Chip(1).atioIn() - c.Chip(1).atioOut(), 1);
+        EXPECT_EQ(fw::fGetQLogicServiceFlag(), fw::TRUE);
+        fw::FreeTargetEntry(held.back());
+        fw::QLogicService();
+        EXPECT_EQ(c.Chip(1).atioIn(), c.Chip(1).atioOut());
+        EXPECT_EQ(fw::fGetQLogicServiceFlag(), fw::FALSE);
+    });
+}
+
 }  // namespace

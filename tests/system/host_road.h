@@ -95,7 +95,10 @@ protected:
         board = std::make_unique<sim::Board>(boardConfig);
         board->sasController().AttachChassis(chassis.get());
         for (uint8_t chip = 1; chip <= 2; ++chip) {
-            if (sim::IspChip* p = sim::FindIspChip(*board, chip)) p->AttachFabric(*fabric);
+            if (sim::IspChip* p = sim::FindIspChip(*board, chip)) {
+                p->AttachFabric(*fabric);
+                p->faults = hostChipFaults;
+            }
         }
         board->SetResetEntry(&fw::ControllerEntry);
         board->Boot();
@@ -304,6 +307,7 @@ protected:
 
     sim::ChassisOptions chassisOptions;
     sim::BoardConfig boardConfig;
+    sim::IspChip::Faults hostChipFaults;   // both host chips start with these
     std::unique_ptr<sim::Chassis> chassis;
     std::unique_ptr<sim::FcFabric> fabric;
     std::unique_ptr<sim::Board> board;
