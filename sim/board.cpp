@@ -49,7 +49,9 @@ const char* StopKindName(StopKind e) {
 
 Board::Board(const BoardConfig& config)
     : m_config(config), m_firmware(config.firmware ? *config.firmware : fw::hwFirmwareImage),
-      m_memory(config.memorySize) {
+      m_ownClock(config.clock ? nullptr : std::make_unique<Clock>()),
+      m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
+      m_turnEnd([] {}), m_memory(config.memorySize) {
     m_firmware.Snapshot();
     m_firmware.board = this;
     m_wallStart = WallNs();
@@ -124,7 +126,7 @@ void Board::Boot() {
     std::memset(m_memory.vectorPage(), 0, MemoryWindows::kVectorPageSize);
     m_stopped = false;
     m_lastStop = StopKind::Running;
-    InBoard::Reset();
+    m_processorDepth = 0;
     void (*entry)() = m_resetEntry;
     m_fiber->Start([entry] { entry(); });
 }
@@ -137,10 +139,16 @@ StopKind Board::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
     }
     m_done = done ? &done : nullptr;
     m_sliceEnd = limitNs > UINT64_MAX - m_clock.Now() ? UINT64_MAX : m_clock.Now() + limitNs;
+    if (m_sharedClock && m_sliceEnd != UINT64_MAX) m_clock.Arm(m_turnEnd, m_sliceEnd);
+    m_memory.HoldProcessorWindow();
     Board* previous = m_firmware.board;
     m_firmware.board = this;
+    // Board or firmware, as this processor's thread left it.
+    const uint32_t outside = InBoard::Exchange(m_processorDepth);
     bool finished = m_fiber->Resume();
+    m_processorDepth = InBoard::Exchange(outside);
     m_firmware.board = previous ? previous : this;
+    m_clock.Disarm(m_turnEnd);
     m_done = nullptr;
     if (m_stopped) return m_lastStop;
     if (finished) {
@@ -154,7 +162,7 @@ StopKind Board::RunOnCpu(const std::function<void()>& fn) {
     m_stopped = false;
     m_lastStop = StopKind::Running;
     m_cpuFunction = fn;
-    InBoard::Reset();
+    m_processorDepth = 0;
     m_fiber->Start([this] { m_cpuFunction(); });
     return RunUntil(nullptr, UINT64_MAX);
 }
@@ -180,6 +188,7 @@ void Board::TakeInterrupts() {
 void Board::PassWithEvents(uint64_t costNs) {
     const uint64_t target = m_followWall ? WallNow() : m_clock.Now() + costNs;
     m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+    if (TurnOver()) m_fiber->Yield();
 }
 
 uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
@@ -187,6 +196,12 @@ uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
 void Board::Delay(uint64_t ns) {
     uint64_t target = m_clock.Now() + ns;
     if (!m_followWall) {
+        // On a shared clock the others' processors run while this one waits.
+        while (m_sharedClock && target > m_sliceEnd && m_fiber->Active()) {
+            m_clock.AdvanceTo(m_sliceEnd, [this] { TakeInterrupts(); });
+            m_fiber->Yield();
+            TakeInterrupts();   // what was raised while the others ran
+        }
         m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
     } else {
         for (;;) {

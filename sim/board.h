@@ -74,6 +74,9 @@ struct BoardConfig {
     bool slot1 = true;            // this board sits in controller slot 1
     uint64_t wwn = 0x2000005AA5A00001ull;  // factory-programmed controller WWN
     FirmwareImage* firmware = nullptr;     // the firmware it runs (null: the controller's, fw)
+    // The clock it runs on, which outlives it (null: a clock of its own).
+    // Boards given one clock take turns on it (RunSideBySide).
+    Clock* clock = nullptr;
 };
 
 class Board {
@@ -120,7 +123,9 @@ public:
     // image, processor reset, and the reset entry ready to run.
     void Boot();
     // Run the processor until it stops, until `done` returns true (checked at
-    // main-loop polls), or until `limitNs` of board time have passed.
+    // main-loop polls), or until `limitNs` of board time have passed.  On a
+    // shared clock the run is one turn: the processor gives the clock back
+    // at the first interrupt point past it, waits included.
     StopKind RunUntil(const std::function<bool()>& done, uint64_t limitNs);
     StopKind RunFor(uint64_t ns) { return RunUntil(nullptr, ns); }
     // Run one function on the processor (unit tests that may hit an endless
@@ -172,10 +177,17 @@ private:
     __attribute__((noinline)) void PassWithEvents(uint64_t costNs);
     uint64_t WallNow() const;   // board time on the wall clock
     void YieldIfDue();
+    // On a shared clock: the processor's turn is over, the others' run now.
+    bool TurnOver() const { return m_sharedClock && m_clock.Now() >= m_sliceEnd && m_fiber->Active(); }
 
     BoardConfig m_config;
     FirmwareImage& m_firmware;
-    Clock m_clock;
+    std::unique_ptr<Clock> m_ownClock;
+    Clock& m_clock;
+    const bool m_sharedClock;
+    // On a shared clock, an event at the end of the turn: the interrupt
+    // point that reaches it finds its time up.
+    Clock::Event m_turnEnd;
     Bus m_bus;
     InterruptController m_intc;
     MemoryWindows m_memory;
@@ -199,6 +211,7 @@ private:
     StopKind m_lastStop = StopKind::Running;
     const std::function<bool()>* m_done = nullptr;
     uint64_t m_sliceEnd = 0;
+    uint32_t m_processorDepth = 0;   // InBoard depth of the processor's thread when it yielded
     bool m_idleSincePoll = true;
     std::function<void()> m_cpuFunction;
     bool m_stopped = false;

@@ -34,9 +34,15 @@ SIM_RAW void ZeroBytes(uint8_t* to, size_t n) {
     for (; i < n; ++i) to[i] = 0;
 }
 #else
+#define SIM_RAW
 void CopyBytes(uint8_t* to, const uint8_t* from, size_t n) { std::memcpy(to, from, n); }
 void ZeroBytes(uint8_t* to, size_t n) { std::memset(to, 0, n); }
 #endif
+
+SIM_RAW uint64_t Fnv1a(uint64_t h, const uint8_t* from, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ from[i]) * 0x100000001B3ull;
+    return h;
+}
 
 // A page the host has put out to swap is not in memory but still holds what
 // was written to it: on a host that swaps (or one that will not say),
@@ -90,6 +96,11 @@ void FirmwareImage::Snapshot() {
 void FirmwareImage::Restore() {
     CopyBytes(m_dataStart, m_load.data(), m_load.size());
     Zero(m_bssStart, static_cast<size_t>(m_bssEnd - m_bssStart), m_residency);
+}
+
+uint64_t FirmwareImage::Digest() const {
+    const uint64_t h = Fnv1a(0xCBF29CE484222325ull, m_dataStart, static_cast<size_t>(m_dataEnd - m_dataStart));
+    return Fnv1a(h, m_bssStart, static_cast<size_t>(m_bssEnd - m_bssStart));
 }
 
 }  // namespace sim

@@ -26,6 +26,9 @@ public:
     void Snapshot();
     // The firmware's globals back to their load image, at memory speed.
     void Restore();
+    // A digest of the firmware's globals as they stand: what a restart of
+    // another firmware in the process must leave unchanged.
+    uint64_t Digest() const;
 
     // The board this firmware's hw/ calls reach (null: none yet).
     Board* board = nullptr;
@@ -47,3 +50,7 @@ namespace fw {
 // (sim/hw_binding.cpp, compiled once per firmware).
 extern sim::FirmwareImage hwFirmwareImage;
 }  // namespace fw
+namespace fw_b {
+// The second controller's, in programs that link it (firmware_b).
+extern sim::FirmwareImage hwFirmwareImage;
+}  // namespace fw_b

@@ -1,6 +1,13 @@
 // Memory the firmware knows by address or by window name: the boot ROM's
 // parameter block, the exception vector page and data-buffer bank 0, mapped
 // at the processor address chips are given for DMA.
+//
+// The firmware reaches bank 0 by processor address, so it must sit at that
+// address while the board's processor runs.  Two boards in one process
+// cannot both have it there: each board's bank 0 is a memory file the
+// device models always reach through a view of their own (Translate), and
+// the processor window at the fixed address shows the bank of the board
+// whose processor runs now, moved over when another board's takes its turn.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +26,11 @@ public:
     MemoryWindows& operator=(const MemoryWindows&) = delete;
     uint8_t* bootBlock() { return m_boot.data(); }
     uint8_t* vectorPage() { return m_vectors.data(); }
-    uint8_t* bank0() { return m_bank0; }
+    // Bank 0 at its processor address: what this board's processor sees
+    // while it holds the processor window (a lone board always does).
+    uint8_t* bank0() { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(m_bank0Address)); }
+    // The processor window shows this board's bank 0 from now on.
+    void HoldProcessorWindow();
     uint32_t bank0Address() const { return m_bank0Address; }
     uint32_t bank0Size() const { return m_bank0Size; }
     // Host pointer for a processor address in data-buffer memory (DMA),
@@ -43,7 +54,8 @@ public:
 private:
     std::vector<uint8_t> m_boot;
     std::vector<uint8_t> m_vectors;
-    uint8_t* m_bank0 = nullptr;
+    int m_bank0File = -1;
+    uint8_t* m_bank0 = nullptr;   // the device models' view
     uint32_t m_bank0Address = 0;
     uint32_t m_bank0Size = 0;
 };

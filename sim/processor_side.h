@@ -15,9 +15,14 @@ public:
     InBoard(const InBoard&) = delete;
     InBoard& operator=(const InBoard&) = delete;
     static uint32_t Depth() { return s_depth; }
-    // A fresh run starts in the firmware (an abandoned run may have left the
-    // processor inside the board).
-    static void Reset() { s_depth = 0; }
+    // Each thread of control keeps its own depth (each board's processor,
+    // and whoever drives the boards): the board swaps it in when its
+    // processor runs and back out when it yields; the old one is returned.
+    static uint32_t Exchange(uint32_t depth) {
+        const uint32_t old = s_depth;
+        s_depth = depth;
+        return old;
+    }
 
     // Firmware entered from inside the board: an exception handler.
     class Firmware {

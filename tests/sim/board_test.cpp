@@ -9,6 +9,7 @@
 #include "executive/main_loop.h"
 #include "hw/hw.h"
 #include "sim/board.h"
+#include "sim/side_by_side.h"
 
 namespace {
 
@@ -221,6 +222,62 @@ TEST(Processor, BootPutsFirmwareGlobalsBackToTheirLoadImage) {
     board.Boot();
     EXPECT_EQ(fw::dMainLoopCycles, 0u);
     EXPECT_EQ(fw::bMainLoopStage, 0u);
+}
+
+// Two boards on one clock, each running a worker that stamps its bank 0
+// through the processor address and then waits: one in delays, the other
+// spinning on coprocessor reads.
+struct Worker {
+    sim::Board* board;
+    uint32_t stamp;
+    bool spins;
+    bool stampKept = true;
+    int waits = 0;
+};
+Worker s_workers[2];
+
+void StampAndWait() {
+    Worker& w = &sim::Board::Current() == s_workers[0].board ? s_workers[0] : s_workers[1];
+    sim::Clock& clock = w.board->clock();
+    auto* stamp = reinterpret_cast<volatile uint32_t*>(fw::HwGetWindow(fw::HW_WINDOW_BANK0).pBase);
+    *stamp = w.stamp;
+    for (; w.waits < 4; ++w.waits) {
+        if (w.spins) {
+            const uint64_t until = clock.Now() + 500'000;
+            while (clock.Now() < until) fw::Cp15Read(0, 0, 0);
+        } else {
+            fw::HwDelayUs(500);
+        }
+        w.stampKept = w.stampKept && *stamp == w.stamp;
+    }
+}
+
+// Neither a long wait nor a spin keeps the other board's processor from
+// its turns, and each processor sees its own board's bank 0 at the one
+// processor address.
+TEST(Processor, BoardsOnOneClockRunSideBySideEachWithItsOwnBank0) {
+    sim::Clock clock;
+    sim::BoardConfig config;
+    config.clock = &clock;
+    sim::Board a(config), b(config);
+    s_workers[0] = {&a, 0xA0A0A0A0, false};
+    s_workers[1] = {&b, 0xB0B0B0B0, true};
+    for (sim::Board* board : {&a, &b}) {
+        board->SetResetEntry(&StampAndWait);
+        board->Boot();
+    }
+    EXPECT_FALSE(sim::RunSideBySide({&a, &b}, nullptr, 10'000'000, 100'000));   // turns of 0.1 ms
+    EXPECT_EQ(a.lastStop(), sim::StopKind::Finished);
+    EXPECT_EQ(b.lastStop(), sim::StopKind::Finished);
+    // Four waits of 0.5 ms each, side by side: not one board's after the other's.
+    EXPECT_LT(clock.Now(), 3'000'000u);
+    for (const Worker& w : s_workers) {
+        EXPECT_EQ(w.waits, 4);
+        EXPECT_TRUE(w.stampKept) << std::hex << w.stamp;
+        uint32_t stamp = 0;
+        std::memcpy(&stamp, w.board->memory().Translate(w.board->memory().bank0Address(), 4), 4);
+        EXPECT_EQ(stamp, w.stamp);
+    }
 }
 
 TEST(Nvram, PowerCutKeepsExactlyTheBytesWritten) {
