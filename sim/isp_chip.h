@@ -200,6 +200,7 @@ private:
     void QueueAsync(uint16_t code, uint16_t m1, uint16_t m2, uint16_t m3);
 
     // Mailbox engine.
+    struct Mailbox;   // the commands, one handler each
     void StartMailboxCommand();
     void ExecuteMailboxCommand(const std::array<uint16_t, fw::ISP_MAILBOXES>& in);
     uint16_t InitializeFirmware(uint32_t icbAddress);
@@ -213,9 +214,24 @@ private:
     void RequestsWritten();
     void ProcessRequests();
     void HandleRequest(const Entry& entry);
+    // A ring the chip fills and the driver empties (response, ATIO), with
+    // the entries waiting for the driver to make room.
+    struct FilledRing {
+        uint32_t base;
+        uint16_t length;
+        uint16_t& in;
+        uint16_t out;
+        std::deque<Entry>& backlog;
+        bool& update;
+    };
+    FilledRing ResponseRing() { return {m_rspBase, m_rspLength, m_rspIn, m_rspOut, m_rspBacklog, m_responseUpdate}; }
+    FilledRing AtioRing() { return {m_atioBase, m_atioLength, m_atioIn, m_atioOut, m_atioBacklog, m_atioUpdate}; }
+    void Put(FilledRing ring, const Entry& entry);
+    static bool Full(const FilledRing& ring);
+    void Write(FilledRing ring, const Entry& entry);
     void PutResponse(const Entry& entry);
     void PutAtio(const Entry& entry);
-    bool AtioRingHasRoom() const;
+    bool AtioRingHasRoom();
     void DrainBacklogs();
 
     // Request entries.
@@ -229,6 +245,7 @@ private:
     void AbtsResponse(const Entry& entry);
     void CtPassThrough(const Entry& entry);
     void LogoutEntry(const Entry& entry);
+    void Marker(const Entry& entry);
     void RefuseEntry(const Entry& entry);
 
     // Frames from the fabric, taken in arrival order.
