@@ -100,11 +100,17 @@ private:
         if (&c == &m_read) ++m_reads;
         m_tags[(m_first + m_count++) % kInFlight] = m_host.Submit(c);
     }
+    // The answer is read where the initiator keeps it, as a host's adapter
+    // leaves it in the host's buffers, not copied out.
     void Retire() {
-        const sim::FcpResult r = m_host.Wait(m_tags[m_first]);
+        const uint32_t tag = m_tags[m_first];
+        sim::FcInitiator& initiator = m_host.initiator();
+        m_host.RunUntil([&] { return initiator.Finished(tag); });
+        const sim::FcpResult& r = initiator.Result(tag);
+        if (r.outcome != sim::FcpResult::Outcome::Done || r.status != 0) m_ok = false;
+        initiator.Forget(tag);
         m_first = (m_first + 1) % kInFlight;
         --m_count;
-        if (r.outcome != sim::FcpResult::Outcome::Done || r.status != 0) m_ok = false;
     }
 
     sim::FcHost& m_host;
