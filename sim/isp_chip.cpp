@@ -4,6 +4,7 @@
 #include "sim/isp_chip.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "hw/pci_ids.h"
@@ -303,8 +304,11 @@ void IspChip::Present() {
         }
         return;
     }
-    for (unsigned n = 0; n < ISP_MAILBOXES; ++n) {
-        if ((next.mailboxMask >> n) & 1u) m_mailbox[n] = next.mailbox[n];
+    // Only the mailboxes the interrupt carries: a ring update, the common
+    // case, carries none.
+    for (uint32_t mask = next.mailboxMask; mask != 0; mask &= mask - 1) {
+        const unsigned n = static_cast<unsigned>(std::countr_zero(mask));
+        m_mailbox[n] = next.mailbox[n];
     }
     m_hostStatus = ISP24_HOST_STATUS_INTERRUPT | static_cast<uint32_t>(next.mailbox[0]) << 16 | next.kind;
     m_presented = true;
