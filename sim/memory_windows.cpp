@@ -29,7 +29,11 @@ MemoryWindows::MemoryWindows(uint32_t memorySize) : m_boot(kBootBlockSize, 0), m
     m_bank0Size = kSdramBytes - base;
     m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
     if (m_bank0File < 0 || ftruncate(m_bank0File, m_bank0Size) != 0) Fail("create", base);
-    void* p = mmap(nullptr, m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED, m_bank0File, 0);
+    // The board's own view goes high, out of the way of the processor's
+    // window: a process that hands out addresses from the bottom up (one
+    // run under valgrind) would put it right where the window must go.
+    void* p = mmap(reinterpret_cast<void*>(uintptr_t{0x10000000}), m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED,
+                   m_bank0File, 0);
     if (p == MAP_FAILED) Fail("view", base);
     m_bank0 = static_cast<uint8_t*>(p);
     // A lone board holds the processor window from the start, so the
