@@ -148,7 +148,7 @@ StopKind Board::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
     bool finished = m_fiber->Resume();
     m_processorDepth = InBoard::Exchange(outside);
     m_firmware.board = previous ? previous : this;
-    m_clock.Disarm(m_turnEnd);
+    if (m_sharedClock) m_clock.Disarm(m_turnEnd);
     m_done = nullptr;
     if (m_stopped) return m_lastStop;
     if (finished) {

@@ -10,6 +10,11 @@ namespace sim {
 
 namespace {
 
+// The lowest processor address bank 0 takes (with 32 MB of firmware
+// memory): from there to the top of the SDRAM the processor window lies,
+// whatever the memory size.
+constexpr uint32_t kLowestBank0Address = 0x02000000;
+
 // The windows whose bank 0 sits at its processor address now (null: none).
 // One per process: there is one address space.
 MemoryWindows* g_processorWindowHolder = nullptr;
@@ -19,21 +24,36 @@ MemoryWindows* g_processorWindowHolder = nullptr;
     std::exit(1);
 }
 
+void* At(uint32_t address) { return reinterpret_cast<void*>(static_cast<uintptr_t>(address)); }
+
+// Every processor address bank 0 may take is held, inaccessible, from the
+// first board on, so that no other mapping (a board's own view of its bank,
+// anything the program maps) lands where a processor window must go.
+void Reserve(uint32_t address, uint32_t size, int flags) {
+    void* p = mmap(At(address), size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | flags, -1, 0);
+    if (p != At(address)) Fail("reserve", address);
+}
+
+void ReserveProcessorWindows() {
+    static bool reserved = false;
+    if (reserved) return;
+    Reserve(kLowestBank0Address, MemoryWindows::kSdramBytes - kLowestBank0Address, MAP_FIXED_NOREPLACE);
+    reserved = true;
+}
+
 }  // namespace
 
 MemoryWindows::MemoryWindows(uint32_t memorySize) : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0) {
     // Bank 0 begins where the firmware's own memory ends; chips get its
     // addresses for DMA, so it must sit at exactly that processor address.
-    uint32_t base = memorySize == 0x04000000 ? 0x04000000 : 0x02000000;
+    uint32_t base = memorySize == 0x04000000 ? 0x04000000 : kLowestBank0Address;
     m_bank0Address = base;
     m_bank0Size = kSdramBytes - base;
+    ReserveProcessorWindows();
     m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
     if (m_bank0File < 0 || ftruncate(m_bank0File, m_bank0Size) != 0) Fail("create", base);
-    // The board's own view goes high, out of the way of the processor's
-    // window: a process that hands out addresses from the bottom up (one
-    // run under valgrind) would put it right where the window must go.
-    void* p = mmap(reinterpret_cast<void*>(uintptr_t{0x10000000}), m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED,
-                   m_bank0File, 0);
+    // The board's own view, anywhere the host likes but the window's addresses.
+    void* p = mmap(nullptr, m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED, m_bank0File, 0);
     if (p == MAP_FAILED) Fail("view", base);
     m_bank0 = static_cast<uint8_t*>(p);
     // A lone board holds the processor window from the start, so the
@@ -43,7 +63,7 @@ MemoryWindows::MemoryWindows(uint32_t memorySize) : m_boot(kBootBlockSize, 0), m
 
 MemoryWindows::~MemoryWindows() {
     if (g_processorWindowHolder == this) {
-        munmap(bank0(), m_bank0Size);
+        Reserve(m_bank0Address, m_bank0Size, MAP_FIXED);
         g_processorWindowHolder = nullptr;
     }
     munmap(m_bank0, m_bank0Size);
@@ -53,18 +73,13 @@ MemoryWindows::~MemoryWindows() {
 void MemoryWindows::HoldProcessorWindow() {
     MemoryWindows* const holder = g_processorWindowHolder;
     if (holder == this) return;
-    // The same window is mapped over in place; a window of another memory
-    // size is given back first, and a new one may take no address anything
-    // else holds.
-    int flags = MAP_SHARED | MAP_FIXED_NOREPLACE;
-    if (holder != nullptr && holder->m_bank0Address == m_bank0Address && holder->m_bank0Size == m_bank0Size) {
-        flags = MAP_SHARED | MAP_FIXED;
-    } else if (holder != nullptr) {
-        munmap(holder->bank0(), holder->m_bank0Size);
+    // A window that reaches lower than this one is held back first.
+    if (holder != nullptr && holder->m_bank0Address < m_bank0Address) {
+        Reserve(holder->m_bank0Address, holder->m_bank0Size, MAP_FIXED);
     }
     g_processorWindowHolder = nullptr;
-    void* p = mmap(bank0(), m_bank0Size, PROT_READ | PROT_WRITE, flags, m_bank0File, 0);
-    if (p == MAP_FAILED || p != bank0()) Fail("map", m_bank0Address);
+    void* p = mmap(bank0(), m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, m_bank0File, 0);
+    if (p != bank0()) Fail("map", m_bank0Address);
     g_processorWindowHolder = this;
 }
 

@@ -8,6 +8,8 @@
 // device models always reach through a view of their own (Translate), and
 // the processor window at the fixed address shows the bank of the board
 // whose processor runs now, moved over when another board's takes its turn.
+// The addresses the window may take are held from the first board on, so
+// nothing else is ever mapped there.
 #pragma once
 
 #include <cstdint>
