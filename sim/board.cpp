@@ -56,6 +56,7 @@ Board::Board(const BoardConfig& config)
     m_firmware.board = this;
     m_wallStart = WallNs();
     m_followWall = !m_config.virtualTime;
+    m_clock.HoldPasses(m_followWall);
     if (!m_config.dataDir.empty()) {
         std::ifstream in(m_config.dataDir + "/board.state");
         std::string line;
@@ -108,6 +109,7 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 void Board::FollowWallClock(bool follow) {
     if (m_config.virtualTime || follow == m_followWall) return;
     m_followWall = follow;
+    m_clock.HoldPasses(follow);
     if (follow) m_wallStart = WallNs() - m_clock.Now();
 }
 

@@ -141,7 +141,7 @@ public:
     // points find no event due and nothing pending: that path is inline.
     void InterruptPoint(uint64_t costNs, bool deviceAccess = true) {
         if (deviceAccess) m_idleSincePoll = false;
-        if (__builtin_expect(m_followWall || !m_clock.Pass(costNs), 0)) PassWithEvents(costNs);
+        if (__builtin_expect(!m_clock.Pass(costNs), 0)) PassWithEvents(costNs);
         if (m_intc.Pending() & ~m_cpu->cpsr) TakeInterrupts();
     }
     void Poll();
@@ -172,8 +172,8 @@ private:
     // interrupt lines, their PCI slots (board_wiring.cpp).
     void WireDevices();
     void TakeInterrupts();
-    // An interrupt point's time passing on the wall clock, or with device
-    // events falling due on the way.
+    // An interrupt point's time passing on the wall clock (the clock holds
+    // its passes then), or with device events falling due on the way.
     __attribute__((noinline)) void PassWithEvents(uint64_t costNs);
     uint64_t WallNow() const;   // board time on the wall clock
     void YieldIfDue();

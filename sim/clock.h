@@ -103,9 +103,16 @@ public:
     // one does.
     bool Pass(uint64_t ns) {
         const uint64_t target = m_now + ns;
-        if (__builtin_expect(target >= m_nextAt, 0)) return false;
+        if (__builtin_expect(target >= m_passLimit, 0)) return false;
         m_now = target;
         return true;
+    }
+    // While held, Pass always answers false: a board that follows the wall
+    // clock moves time itself at every point, and its points then need test
+    // nothing else.
+    void HoldPasses(bool hold) {
+        m_holdPasses = hold;
+        UpdateNext();
     }
 
 private:
@@ -125,11 +132,16 @@ private:
         m_queue[position] = event;
         event->m_position = position;
     }
-    void UpdateNext() { m_nextAt = m_size == 0 ? UINT64_MAX : m_queue[0]->m_at; }
+    void UpdateNext() {
+        m_nextAt = m_size == 0 ? UINT64_MAX : m_queue[0]->m_at;
+        m_passLimit = m_holdPasses ? 0 : m_nextAt;
+    }
     OneOff* SlotOf(const Event* event);
 
     uint64_t m_now = 0;
     uint64_t m_nextAt = UINT64_MAX;
+    uint64_t m_passLimit = UINT64_MAX;   // m_nextAt, or 0 while passes are held
+    bool m_holdPasses = false;
     uint64_t m_nextOrder = 1;
     // A binary heap on (time, order).
     std::array<Event*, kMaxPending> m_queue{};

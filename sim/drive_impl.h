@@ -176,6 +176,9 @@ struct Drive::Impl {
         void (Impl::*run)(Command&);
     };
     static const ScsiOp kScsiOps[];
+    // Each opcode's row in kScsiOps plus one (0: a command the drive does
+    // not know): every command looks its opcode up.
+    static const std::array<uint8_t, 256> kScsiOpRow;
     void Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> out, std::span<uint8_t> in, DriveResult& r);
 
     // --- identity and parameter data (drive_pages.cpp) ------------------

@@ -198,14 +198,17 @@ const Drive::Impl::ScsiOp Drive::Impl::kScsiOps[] = {
     {fw::SCSI_SERVICE_ACTION_IN16, true, &Impl::ReadCapacity},
 };
 
+const std::array<uint8_t, 256> Drive::Impl::kScsiOpRow = [] {
+    std::array<uint8_t, 256> t{};
+    for (size_t i = 0; i < std::size(kScsiOps); ++i) t[kScsiOps[i].opcode] = static_cast<uint8_t>(i + 1);
+    return t;
+}();
+
 void Drive::Impl::Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> out, std::span<uint8_t> in,
                        DriveResult& r) {
     Command c{{}, out, in, r};
     if (!cdb.empty()) ++commands[cdb[0]];
-    const ScsiOp* op = nullptr;
-    if (!cdb.empty())
-        for (const ScsiOp& o : kScsiOps)
-            if (o.opcode == cdb[0]) op = &o;
+    const ScsiOp* op = !cdb.empty() && kScsiOpRow[cdb[0]] ? &kScsiOps[kScsiOpRow[cdb[0]] - 1] : nullptr;
     const Sense* refusal = Admit(op && op->needsMedium);
     if (!op) {
         Fail(r, kInvalidOpcode, kNoInfo, 0);
