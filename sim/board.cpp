@@ -56,7 +56,7 @@ Board::Board(const BoardConfig& config)
     m_firmware.board = this;
     m_wallStart = WallNs();
     m_followWall = !m_config.virtualTime;
-    m_clock.HoldPasses(m_followWall);
+    if (m_followWall) m_clock.HoldPasses(true);
     if (!m_config.dataDir.empty()) {
         std::ifstream in(m_config.dataDir + "/board.state");
         std::string line;
@@ -82,6 +82,7 @@ Board::~Board() {
     m_rtc->PowerOff();
     m_nvram->Sync();
     if (m_firmware.board == this) m_firmware.board = nullptr;
+    if (m_followWall) m_clock.HoldPasses(false);   // a shared clock outlives the board
 }
 
 Board& Board::Current() {
@@ -183,14 +184,15 @@ void Board::StopProcessor(StopKind kind) {
 }
 
 void Board::TakeInterrupts() {
-    if (!(m_cpu->cpsr & Cpu::kFiqMask) && m_intc.FiqPending()) m_cpu->TakeException(Cpu::Vector::Fiq);
-    if (!(m_cpu->cpsr & Cpu::kIrqMask) && m_intc.IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
+    if (!(m_cpu->Cpsr() & Cpu::kFiqMask) && m_intc.FiqPending()) m_cpu->TakeException(Cpu::Vector::Fiq);
+    if (!(m_cpu->Cpsr() & Cpu::kIrqMask) && m_intc.IrqPending()) m_cpu->TakeException(Cpu::Vector::Irq);
 }
 
-void Board::PassWithEvents(uint64_t costNs) {
+void Board::HeldPoint(uint32_t costNs) {
     const uint64_t target = m_followWall ? WallNow() : m_clock.Now() + costNs;
     m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
     if (TurnOver()) m_fiber->Yield();
+    TakeInterrupts();
 }
 
 uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }

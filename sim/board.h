@@ -138,11 +138,11 @@ public:
     // Called by hw/ on every access: time passes, interrupts are taken.  A
     // device access (`deviceAccess`) shows the firmware is doing more than
     // waiting; masking, unmasking and coprocessor reads alone do not.  Most
-    // points find no event due and nothing pending: that path is inline.
-    void InterruptPoint(uint64_t costNs, bool deviceAccess = true) {
+    // points find no event due and nothing to take (the clock holds its
+    // passes otherwise): that path is inline and tests once.
+    void InterruptPoint(uint32_t costNs, bool deviceAccess = true) {
         if (deviceAccess) m_idleSincePoll = false;
-        if (__builtin_expect(!m_clock.Pass(costNs), 0)) PassWithEvents(costNs);
-        if (m_intc.Pending() & ~m_cpu->cpsr) TakeInterrupts();
+        if (__builtin_expect(!m_clock.Pass(costNs), 0)) HeldPoint(costNs);
     }
     void Poll();
     void Delay(uint64_t ns);
@@ -172,9 +172,9 @@ private:
     // interrupt lines, their PCI slots (board_wiring.cpp).
     void WireDevices();
     void TakeInterrupts();
-    // An interrupt point's time passing on the wall clock (the clock holds
-    // its passes then), or with device events falling due on the way.
-    __attribute__((noinline)) void PassWithEvents(uint64_t costNs);
+    // An interrupt point whose time passes on the wall clock or with device
+    // events falling due on the way, or that has an interrupt to take.
+    __attribute__((noinline)) void HeldPoint(uint32_t costNs);
     uint64_t WallNow() const;   // board time on the wall clock
     void YieldIfDue();
     // On a shared clock: the processor's turn is over, the others' run now.

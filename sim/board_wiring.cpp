@@ -36,7 +36,7 @@ void Board::WireDevices() {
 
     // The processor's own units.
     m_timers = std::make_unique<Timers>(m_clock, line(fw::INT_LINE_TIMER0), line(fw::INT_LINE_TIMER1));
-    m_cpu = std::make_unique<Cpu>(m_intc, *m_timers, m_memory);
+    m_cpu = std::make_unique<Cpu>(m_intc, *m_timers, m_memory, m_clock);
     m_uart = std::make_unique<Uart>(line(fw::INT_LINE_UART));
     m_bus.Map(Uart::kBase, Uart::kSize, m_uart.get());
     m_gpio = std::make_unique<Gpio>(*this);

@@ -101,18 +101,21 @@ public:
     // Moves time on by `ns` when no event falls due on the way, as at most
     // of the firmware's hardware accesses; false, and time unmoved, when
     // one does.
-    bool Pass(uint64_t ns) {
+    bool Pass(uint32_t ns) {
         const uint64_t target = m_now + ns;
         if (__builtin_expect(target >= m_passLimit, 0)) return false;
         m_now = target;
         return true;
     }
-    // While held, Pass always answers false: a board that follows the wall
-    // clock moves time itself at every point, and its points then need test
-    // nothing else.
+    // While anyone holds them, passes answer false, so that an interrupt
+    // point's one test also catches what else it must do: move time on the
+    // wall clock, or take an interrupt a controller asks for (boards on one
+    // clock each hold for their own; a point of a board with nothing to
+    // take finds that out on its slow path).  Each holder releases what it
+    // held, once.
     void HoldPasses(bool hold) {
-        m_holdPasses = hold;
-        UpdateNext();
+        m_holds = hold ? m_holds + 1 : m_holds - 1;
+        m_passLimit = m_holds ? 0 : m_nextAt;
     }
 
 private:
@@ -134,14 +137,14 @@ private:
     }
     void UpdateNext() {
         m_nextAt = m_size == 0 ? UINT64_MAX : m_queue[0]->m_at;
-        m_passLimit = m_holdPasses ? 0 : m_nextAt;
+        m_passLimit = m_holds ? 0 : m_nextAt;
     }
     OneOff* SlotOf(const Event* event);
 
     uint64_t m_now = 0;
     uint64_t m_nextAt = UINT64_MAX;
     uint64_t m_passLimit = UINT64_MAX;   // m_nextAt, or 0 while passes are held
-    bool m_holdPasses = false;
+    uint32_t m_holds = 0;
     uint64_t m_nextOrder = 1;
     // A binary heap on (time, order).
     std::array<Event*, kMaxPending> m_queue{};

@@ -7,13 +7,16 @@
 
 namespace sim {
 
-Cpu::Cpu(InterruptController& intc, Timers& timers, MemoryWindows& memory)
+Cpu::Cpu(InterruptController& intc, Timers& timers, MemoryWindows& memory, Clock& clock)
     : m_intc(intc), m_timers(timers), m_memory(memory) {
+    m_intc.HoldPassesWhileAsking(&clock, &m_cpsr);
     Reset();
 }
 
+Cpu::~Cpu() { m_intc.HoldPassesWhileAsking(nullptr, nullptr); }
+
 void Cpu::Reset() {
-    cpsr = kIrqMask | kFiqMask;
+    SetCpsr(kIrqMask | kFiqMask);
     m_cp6.fill(0);
     m_cp15.fill(0);
     // The boot ROM leaves the data cache on (control register bit 2).
@@ -31,15 +34,15 @@ void Cpu::TakeException(Vector vector) {
     uint32_t slot;
     std::memcpy(&slot, m_memory.vectorPage() + static_cast<uint32_t>(vector), sizeof slot);
     if (slot == 0) return;  // no handler installed yet
-    uint32_t saved = cpsr;
-    cpsr |= vector == Vector::Fiq ? kIrqMask | kFiqMask : kIrqMask;
+    const uint32_t saved = m_cpsr;
+    SetCpsr(m_cpsr | (vector == Vector::Fiq ? kIrqMask | kFiqMask : kIrqMask));
     ++m_depth;
     {
         InBoard::Firmware handler;
         reinterpret_cast<void (*)()>(static_cast<uintptr_t>(slot))();
     }
     --m_depth;
-    cpsr = saved;
+    SetCpsr(saved);
 }
 
 }  // namespace sim

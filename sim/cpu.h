@@ -26,11 +26,21 @@ public:
     static constexpr uint32_t kIrqMask = 0x80;
     static constexpr uint32_t kFiqMask = 0x40;
 
-    Cpu(InterruptController& intc, Timers& timers, MemoryWindows& memory);
+    // The controller holds the clock's passes while it asks for an exception
+    // this processor's status does not mask.
+    Cpu(InterruptController& intc, Timers& timers, MemoryWindows& memory, Clock& clock);
+    ~Cpu();
+    Cpu(const Cpu&) = delete;
+    Cpu& operator=(const Cpu&) = delete;
     // Out of reset: I and F set, the coprocessors as the boot ROM leaves them.
     void Reset();
 
-    uint32_t cpsr = kIrqMask | kFiqMask;
+    // The program status interrupt bits (I, F).
+    uint32_t Cpsr() const { return m_cpsr; }
+    void SetCpsr(uint32_t cpsr) {
+        m_cpsr = cpsr;
+        m_intc.MaskChanged();
+    }
     // Coprocessor 6: the interrupt controller (CRm 4-7), the message status
     // registers (CRn 8-11, CRm 1), the timers (CRm 9); the rest plain storage.
     uint32_t Cp6Read(uint32_t crn, uint32_t crm) {
@@ -74,6 +84,7 @@ private:
     static unsigned Cp15Index(uint32_t crn, uint32_t crm, uint32_t op2) {
         return (crn & 15) << 7 | (crm & 15) << 3 | (op2 & 7);
     }
+    uint32_t m_cpsr = kIrqMask | kFiqMask;
     InterruptController& m_intc;
     Timers& m_timers;
     MemoryWindows& m_memory;

@@ -26,8 +26,8 @@ sim::FirmwareImage hwFirmwareImage(FW_SECTION(fw, data_start), FW_SECTION(fw, da
                                    FW_SECTION(fw, bss_end));
 
 namespace {
-constexpr uint64_t kRegisterNs = 50;
-constexpr uint64_t kCoprocessorNs = 10;
+constexpr uint32_t kRegisterNs = 50;
+constexpr uint32_t kCoprocessorNs = 10;
 
 [[noreturn]] __attribute__((noinline, cold)) void NoBoard() {
     std::fprintf(stderr, "board: hardware access with no board\n");
@@ -93,16 +93,19 @@ void Cp15Write(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2, uint32_t dValue)
     b.InterruptPoint(kCoprocessorNs, false);
 }
 
-void CpuMaskInterrupts() { B().cpu().cpsr |= CPSR_IRQ_MASK | CPSR_FIQ_MASK; }
+void CpuMaskInterrupts() {
+    sim::Cpu& cpu = B().cpu();
+    cpu.SetCpsr(cpu.Cpsr() | CPSR_IRQ_MASK | CPSR_FIQ_MASK);
+}
 
 void CpuUnmaskInterrupts() {
     sim::InBoard inBoard;
     sim::Board& b = B();
-    b.cpu().cpsr &= ~(CPSR_IRQ_MASK | CPSR_FIQ_MASK);
+    b.cpu().SetCpsr(b.cpu().Cpsr() & ~(CPSR_IRQ_MASK | CPSR_FIQ_MASK));
     b.InterruptPoint(kCoprocessorNs, false);
 }
 
-uint32_t CpuGetInterruptMask() { return B().cpu().cpsr & (CPSR_IRQ_MASK | CPSR_FIQ_MASK); }
+uint32_t CpuGetInterruptMask() { return B().cpu().Cpsr() & (CPSR_IRQ_MASK | CPSR_FIQ_MASK); }
 
 HwWindow HwGetWindow(HwWindowId eWindow) {
     sim::Board& b = B();

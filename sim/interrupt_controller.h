@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 
+#include "sim/clock.h"
+
 namespace sim {
 
 class InterruptController {
@@ -59,6 +61,24 @@ public:
     uint32_t Enable(unsigned reg) const { return m_enable[reg]; }
     uint32_t Steer(unsigned reg) const { return m_steer[reg]; }
 
+    // The processor's interrupt points test only whether time may pass: the
+    // controller holds the clock's passes while it asks for an exception
+    // the program status word `cpsr` does not mask (its owner reports each
+    // change through MaskChanged).  Null, null: no processor attached.
+    void HoldPassesWhileAsking(Clock* clock, const uint32_t* cpsr) {
+        if (m_clock && m_asking) m_clock->HoldPasses(false);
+        m_asking = false;
+        m_clock = clock;
+        m_cpsr = cpsr;
+        MaskChanged();
+    }
+    void MaskChanged() {
+        const bool asking = m_clock && (m_pending & ~*m_cpsr) != 0;
+        if (asking == m_asking) return;
+        m_asking = asking;
+        if (m_clock) m_clock->HoldPasses(asking);
+    }
+
     // Inbound message status register n (CRn 8 + n): plain storage for the
     // firmware, with bits that message-signalled interrupts set and clear.
     static constexpr uint32_t kMessageCrnFirst = 8;
@@ -78,7 +98,10 @@ private:
         const uint32_t bit = 1u << reg;
         m_fiqRegisters = (asking & m_steer[reg]) ? m_fiqRegisters | bit : m_fiqRegisters & ~bit;
         m_irqRegisters = (asking & ~m_steer[reg]) ? m_irqRegisters | bit : m_irqRegisters & ~bit;
-        m_pending = (m_fiqRegisters ? kFiq : 0) | (m_irqRegisters ? kIrq : 0);
+        const uint32_t pending = (m_fiqRegisters ? kFiq : 0) | (m_irqRegisters ? kIrq : 0);
+        if (pending == m_pending) return;
+        m_pending = pending;
+        MaskChanged();
     }
     std::array<uint32_t, kRegisters> m_lines{};
     std::array<uint32_t, kRegisters> m_enable{};
@@ -87,6 +110,9 @@ private:
     uint32_t m_fiqRegisters = 0;   // bit r: register r has an enabled FIQ source raised
     uint32_t m_irqRegisters = 0;
     uint32_t m_pending = 0;
+    Clock* m_clock = nullptr;          // held while asking (null: no processor attached)
+    const uint32_t* m_cpsr = nullptr;
+    bool m_asking = false;             // the clock's passes held for it
 };
 
 // One interrupt source line as a device sees it; where it ends is the

@@ -158,26 +158,34 @@ void SasController::ContextReply(uint32_t word) {
 // went well, else as an address reply with status and sense.
 void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     ++m_scsiRequests;
-    auto req = Load<fw::MPI_SCSI_IO_REQUEST>(frame);
-    ScsiEnd end{};
+    // The fields the IOC acts on, read in place (the frame is 128 bytes).
+    using Req = fw::MPI_SCSI_IO_REQUEST;
+    const uint8_t target = frame[offsetof(Req, bTargetId)];
+    const uint32_t dataLength = Load<uint32_t>(frame + offsetof(Req, dDataLength));
+    const uint32_t control = Load<uint32_t>(frame + offsetof(Req, dControl));
+    const uint8_t cdbLength = frame[offsetof(Req, bCDBLength)];
+    ScsiEnd end;
     end.context = context;
-    end.target = req.bTargetId;
-    end.dataLength = req.dDataLength;
-    end.senseAddress = static_cast<uint32_t>(req.dSenseBufferLowAddr);
-    end.senseBufferLength = req.bSenseBufferLength;
-    Drive* drive = DriveOfTarget(req.bTargetId);
+    end.target = target;
+    end.dataLength = dataLength;
+    end.senseAddress = Load<uint32_t>(frame + offsetof(Req, dSenseBufferLowAddr));
+    end.senseBufferLength = frame[offsetof(Req, bSenseBufferLength)];
+    end.status = 0;
+    end.transferred = 0;
+    end.senseLength = 0;
+    Drive* drive = DriveOfTarget(target);
     if (!drive) {
         ReplyScsi(end, fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
         return;
     }
-    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL));
+    const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(Req, adSGL));
     const unsigned pieces = GatherSgl(sgl, 20);
-    const bool out = (req.dControl & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
+    const bool out = (control & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // Data in one piece of memory goes to and from the drive in place;
     // scattered data passes through a buffer.
-    const bool inPlace = pieces == 1 && m_pieces[0].length >= req.dDataLength;
-    if (!inPlace) m_bounce.assign(req.dDataLength, 0);
-    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(m_pieces[0].host, req.dDataLength) : std::span<uint8_t>(m_bounce);
+    const bool inPlace = pieces == 1 && m_pieces[0].length >= dataLength;
+    if (!inPlace) m_bounce.assign(dataLength, 0);
+    std::span<uint8_t> data = inPlace ? std::span<uint8_t>(m_pieces[0].host, dataLength) : std::span<uint8_t>(m_bounce);
     if (out && !inPlace) {
         size_t at = 0;
         for (unsigned i = 0; i < pieces; ++i) {
@@ -186,11 +194,11 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
             at += n;
         }
     }
-    std::span<const uint8_t> cdb(req.abCDB, req.bCDBLength ? req.bCDBLength : 16);
+    std::span<const uint8_t> cdb(frame + offsetof(Req, abCDB), cdbLength ? cdbLength : 16);
     DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
     if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up
-        m_stalled[context] = {req.bTargetId, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
+        m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
         return;
     }
     if (!out && !inPlace) {
@@ -202,11 +210,8 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
             at += n;
         }
     }
-    end.status = result.status;
-    end.transferred = result.transferred;
-    end.senseLength = static_cast<uint8_t>(std::min(result.sense.size(), end.sense.size()));
-    std::copy_n(result.sense.begin(), end.senseLength, end.sense.begin());
-    // The answer waits out the drive's service time in a completion slot.
+    // The answer waits out the drive's service time in a completion slot
+    // (its sense bytes beyond the drive's are never read).
     if (m_freeCompletion == 0) {
         std::fprintf(stderr, "board: drive IOC model: more than %u SCSI IO requests in flight\n", kMaxCompletions);
         std::abort();
@@ -214,7 +219,11 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     const uint32_t index = m_freeCompletion - 1;
     Completion& c = m_completions[index];
     m_freeCompletion = c.nextFree;
-    c.end = end;
+    end.status = result.status;
+    end.transferred = result.transferred;
+    end.senseLength = static_cast<uint8_t>(std::min(result.sense.size(), end.sense.size()));
+    std::memcpy(&c.end, &end, offsetof(ScsiEnd, sense));
+    std::copy_n(result.sense.begin(), end.senseLength, c.end.sense.begin());
     B().clock().ArmIn(c.done, result.serviceNs);
 }
 

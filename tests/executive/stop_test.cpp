@@ -45,7 +45,7 @@ TEST(Stop, EachStopPrintsItsLinesAndEndsTheRun) {
         EXPECT_EQ(sText.substr(0, c.sLines.size()), c.sLines);
         EXPECT_EQ(Count(sText, "queued in the ring"), c.eKind == sim::StopKind::Shutdown ? 1u : 0u);
         EXPECT_EQ(fw::fIsWatchdogEnabled(), fw::FALSE);
-        EXPECT_EQ(t.board.cpu().cpsr & 0xC0u, 0xC0u);   // interrupts masked
+        EXPECT_EQ(t.board.cpu().Cpsr() & 0xC0u, 0xC0u);   // interrupts masked
     }
 }
 

@@ -166,6 +166,41 @@ TEST(Processor, TakesAFiqOnlyWhileUnmaskedAndEnabled) {
     EXPECT_EQ(s_fiqCount, 4);
 }
 
+// An address no device claims: a plain register.
+constexpr uint32_t kPlainRegister = 0xE0000000;
+
+// A source raised between interrupt points is taken at the next point of
+// any kind, and only while the processor leaves it unmasked: a masked
+// processor runs on, and the handler's own accesses do not enter it again.
+TEST(Processor, TakesARaisedSourceAtTheNextPointOnly) {
+    sim::Board board;
+    s_fiqCount = 0;
+    uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountingFiq));
+    std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &handler, 4);
+    fw::Cp6Write(0, 4, 1u << 9);
+    fw::Cp6Write(0, 5, 1u << 9);
+    fw::CpuUnmaskInterrupts();
+    board.intc().SetLine(0, 9, true);
+    EXPECT_EQ(s_fiqCount, 0);   // nothing between points
+    fw::Cp6Read(0, 4);           // a coprocessor read is a point
+    EXPECT_EQ(s_fiqCount, 1);
+    // The handler acknowledges the timer, not this source: it stays raised.
+    fw::CpuMaskInterrupts();
+    fw::Cp6Read(0, 4);
+    fw::Reg32Read(kPlainRegister);
+    EXPECT_EQ(s_fiqCount, 1);
+    fw::CpuUnmaskInterrupts();   // taken at the unmask
+    EXPECT_EQ(s_fiqCount, 2);
+    fw::Cp6Read(0, 4);           // and at every point while it stays raised
+    EXPECT_EQ(s_fiqCount, 3);
+    fw::Cp6Write(0, 4, 0);       // the point that disables it finds nothing to take
+    const uint64_t at = board.clock().Now();
+    fw::Cp6Read(0, 4);
+    fw::Reg32Read(kPlainRegister);
+    EXPECT_EQ(s_fiqCount, 3);
+    EXPECT_EQ(board.clock().Now(), at + 10 + 50);   // each point's own time, nothing more
+}
+
 TEST(Processor, RunOnCpuReportsHowTheRunEnded) {
     sim::Board board;
     EXPECT_EQ(board.RunOnCpu([] {}), sim::StopKind::Finished);
