@@ -1,7 +1,8 @@
 // A controller's start in virtual time, from its reset entry to "Initialization
 // Complete": on a new board (NVRAM formatted) and restarted on the same board
 // (NVRAM kept); wall time and instructions per start, and the share of it
-// spent in the firmware's own code rather than in the simulated board.
+// spent in the firmware's own code rather than in the simulated board.  Then
+// the started controller idling: the same per 1 ms tick of its clock.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -49,6 +50,16 @@ int main() {
             return 1u;
         },
         true);
+    // The started controller idling in its main loop: what each 1 ms tick
+    // costs when nothing else happens.
+    constexpr uint32_t kIdleTicks = 100;
+    const bench::Result idle = bench::Measure(
+        "idle main loop, per 1 ms tick",
+        [&] {
+            ok = ok && board.RunFor(kIdleTicks * 1'000'000ull) == sim::StopKind::Running;
+            return kIdleTicks;
+        },
+        true);
     if (!ok) {
         std::fprintf(stderr, "boot_bench: the controller did not reach its main loop\n");
         return 1;
@@ -57,5 +68,7 @@ int main() {
                 static_cast<double>(virtualNs) / 1e9, bench::kRoundSeconds * 1000);
     Print("new board (NVRAM formatted)", fresh);
     Print("restart (NVRAM kept)", again);
+    std::printf("%-30s %8.0f ns/tick %12s instr/tick  firmware %4s\n", "idle main loop, per 1 ms tick", idle.NsPerOp(),
+                idle.InstructionsPerOp().c_str(), idle.Share().c_str());
     return 0;
 }
