@@ -96,9 +96,10 @@ private:
     void Update(unsigned reg) {
         const uint32_t asking = m_lines[reg] & m_enable[reg];
         const uint32_t bit = 1u << reg;
-        m_fiqRegisters = (asking & m_steer[reg]) ? m_fiqRegisters | bit : m_fiqRegisters & ~bit;
-        m_irqRegisters = (asking & ~m_steer[reg]) ? m_irqRegisters | bit : m_irqRegisters & ~bit;
-        const uint32_t pending = (m_fiqRegisters ? kFiq : 0) | (m_irqRegisters ? kIrq : 0);
+        m_fiqRegisters = (m_fiqRegisters & ~bit) | static_cast<uint32_t>((asking & m_steer[reg]) != 0) << reg;
+        m_irqRegisters = (m_irqRegisters & ~bit) | static_cast<uint32_t>((asking & ~m_steer[reg]) != 0) << reg;
+        const uint32_t pending = static_cast<uint32_t>(m_fiqRegisters != 0) * kFiq |
+                                 static_cast<uint32_t>(m_irqRegisters != 0) * kIrq;
         if (pending == m_pending) return;
         m_pending = pending;
         MaskChanged();

@@ -531,6 +531,12 @@ void RepostTargetCmdBuffers(uint8_t bIocId) {
         psList->bFunction = MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST;
         uint16_t wCount = 0;
         for (; wNext < LSI_CMD_BUFFER_HANDLES && wCount < MPI_TARGET_CMD_BUF_LIST_MAX; ++wNext) {
+            // Every pass comes here, mostly with nothing marked: a clear
+            // word is passed over whole.
+            if (s_adRepostBitmap[wNext / 32] == 0) {
+                wNext |= 31;
+                continue;
+            }
             uint32_t dBit = 1u << (wNext % 32);
             if (!(s_adRepostBitmap[wNext / 32] & dBit)) continue;
             psList->awIoIndex[wCount++] = wNext;
