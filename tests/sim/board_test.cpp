@@ -146,13 +146,19 @@ void CountingFiq() {
     fw::Cp6Write(6, 9, 1);  // acknowledge the tick
 }
 
-TEST(Processor, TakesAFiqOnlyWhileUnmaskedAndEnabled) {
-    sim::Board board;
+// CountingFiq becomes the FIQ handler, for bank 0's source `bit`, enabled
+// and steered to FIQ.
+void CountFiqsOf(unsigned bit) {
     s_fiqCount = 0;
     uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountingFiq));
     std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &handler, 4);
-    fw::Cp6Write(0, 4, 1u << 8);
-    fw::Cp6Write(0, 5, 1u << 8);
+    fw::Cp6Write(0, 4, 1u << bit);
+    fw::Cp6Write(0, 5, 1u << bit);
+}
+
+TEST(Processor, TakesAFiqOnlyWhileUnmaskedAndEnabled) {
+    sim::Board board;
+    CountFiqsOf(8);   // the tick
     fw::Cp6Write(4, 9, 400000);
     fw::Cp6Write(0, 9, 6);
     fw::HwDelayUs(3500);  // masked out of reset: nothing taken
@@ -174,11 +180,7 @@ constexpr uint32_t kPlainRegister = 0xE0000000;
 // processor runs on, and the handler's own accesses do not enter it again.
 TEST(Processor, TakesARaisedSourceAtTheNextPointOnly) {
     sim::Board board;
-    s_fiqCount = 0;
-    uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountingFiq));
-    std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &handler, 4);
-    fw::Cp6Write(0, 4, 1u << 9);
-    fw::Cp6Write(0, 5, 1u << 9);
+    CountFiqsOf(9);
     fw::CpuUnmaskInterrupts();
     board.intc().SetLine(0, 9, true);
     EXPECT_EQ(s_fiqCount, 0);   // nothing between points
