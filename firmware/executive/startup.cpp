@@ -202,7 +202,15 @@ void InitBoardHardware() {
     ClearSasEvent144Posted();
 }
 
-void ControllerEntry() {
+namespace {
+
+// What ValidateNvram found of the NVRAM header: TRUE valid,
+// NVRAM_WWN_INVALID no WWN, anything else formatted afresh.
+uint8_t s_bNvramHeader;
+
+// The boot ROM's parameter block says how much memory the board has and,
+// from version 3, where the exception stacks lie.
+void ReadBootParameters() {
     uint32_t dVersion = ReadBootWord(BOOT_BLOCK_ADDRESS + BOOT_BLOCK_VERSION);
     uint32_t dMemorySize;
     if (dVersion >= 2) {
@@ -216,42 +224,63 @@ void ControllerEntry() {
         dMemorySize = ReadBootWord(BOOT_OLD_MEMORY_SIZE_ADDRESS);
     }
     SetSystemMemorySize(dMemorySize);
+}
 
-    InitBoardHardware();
-    InitIntermediateTargetQueues();
-
-    if (fCheckNvramClockAndPattern() != STATUS_OK) {
-        if (fIsModelZ7Q3() == TRUE || fIsModelZ7Q4() == TRUE || fIsZ8Q2Controller() == TRUE) {
-            ConsolePrintf("\n*************** WARNING ******************\n");
-            ConsolePrintf("\nInitial time and date has not been set OR \n");
-        }
-        ConsolePrintf("\n\nInvalid NVRAM Battery! Please Replace\n\n");
-        IdleForever();
+void CheckNvramBattery() {
+    if (fCheckNvramClockAndPattern() == STATUS_OK) return;
+    if (fIsModelZ7Q3() == TRUE || fIsModelZ7Q4() == TRUE || fIsZ8Q2Controller() == TRUE) {
+        ConsolePrintf("\n*************** WARNING ******************\n");
+        ConsolePrintf("\nInitial time and date has not been set OR \n");
     }
+    ConsolePrintf("\n\nInvalid NVRAM Battery! Please Replace\n\n");
+    IdleForever();
+}
 
+void CheckDateAndTime() {
     DATE_TIME sNow;
     GetDateTime(&sNow);
-    if (bValidateDateTime(&sNow) != STATUS_OK) {
-        ConsolePrintf("\n\nInvalid Timestamp! Please Set Date and Time\n\n");
-        IdleForever();
-    }
+    if (bValidateDateTime(&sNow) == STATUS_OK) return;
+    ConsolePrintf("\n\nInvalid Timestamp! Please Set Date and Time\n\n");
+    IdleForever();
+}
 
-    uint8_t bHeader = ValidateNvram();
-    if (bHeader == 0xEE) {
-        PostEvent(85);
-        ConsolePrintf("\n\nInvalid WWN! Please Program WWN\n\n");
-        IdleForever();
-    }
+void CheckNvramHeader() {
+    s_bNvramHeader = ValidateNvram();
+    if (s_bNvramHeader != NVRAM_WWN_INVALID) return;
+    PostEvent(85);
+    ConsolePrintf("\n\nInvalid WWN! Please Program WWN\n\n");
+    IdleForever();
+}
 
+// The statistics and the event log count this start; a header formatted
+// afresh is the log's first event.
+void StartStatisticsAndEventLog() {
     InitStatistics();
     IncrementStartCount();
     InitEventLog();
-    if (bHeader != TRUE) PostEvent(84);
+    if (s_bNvramHeader != TRUE) PostEvent(84);
 
     LoadStatisticsStartTime();
     SaveLastStartTime();
     SaveNvramStatistics();
+}
 
+// The phases from the reset entry to the start of day, in order; a failed
+// check ends in IdleForever.
+constexpr void (*const s_apfnEntryPhases[])() = {
+    ReadBootParameters,
+    InitBoardHardware,
+    InitIntermediateTargetQueues,
+    CheckNvramBattery,
+    CheckDateAndTime,
+    CheckNvramHeader,
+    StartStatisticsAndEventLog,
+};
+
+}  // namespace
+
+void ControllerEntry() {
+    for (void (*pfnPhase)() : s_apfnEntryPhases) pfnPhase();
     InitController();
 }
 

@@ -69,37 +69,59 @@ void MainLoopWatchdog() {
     }
 }
 
-void PeriodicWork() {
-    const uint32_t dNow = dGetCoarseTick();
-    if (dNow > I2C_ROUTINE_START && Elapsed(s_dI2cRoutineStamp, I2C_ROUTINE_PERIOD)) {
-        s_dI2cRoutineStamp = dNow;
-        I2cPeriodicRoutine();
-    }
-    if (fIsControllerSlot1() == TRUE && Elapsed(s_dTimeSyncStamp, TIME_SYNC_PERIOD)) {
-        s_dTimeSyncStamp = dNow;
-        SetTimeSyncWork(TRUE);
-    }
-    if (Elapsed(s_dClockReadStamp, CLOCK_READ_PERIOD)) {
-        s_dClockReadStamp = dNow;
-        SetWorkPending(TRUE);
-        SetClockReadWork(TRUE);
-    }
-    if (Elapsed(s_dBatteryStamp, BATTERY_PERIOD)) {
-        s_dBatteryStamp = dNow;
-        SetBatteryWork(TRUE);
-    }
-    if (Elapsed(s_dTenSecondStamp, TEN_SECOND_PERIOD)) SetDriveServiceWorkA(TRUE);
-    if (Elapsed(s_dDriveWorkBStamp, TWO_SECOND_PERIOD)) {
-        s_dDriveWorkBStamp = dNow;
-        SetDriveServiceWorkB(TRUE);
-    }
-    I2cPollService();
-    if (Elapsed(s_dTwoSecondStamp, TWO_SECOND_PERIOD)) {
-        s_dTwoSecondStamp = dNow;
-        SetI2cBus1Work(TRUE);
-    }
+bool IsI2cRoutineStarted() { return dGetCoarseTick() > I2C_ROUTINE_START; }
+bool IsSlot1() { return fIsControllerSlot1() == TRUE; }
+void AskTimeSync() { SetTimeSyncWork(TRUE); }
+void AskClockRead() {
+    SetWorkPending(TRUE);
+    SetClockReadWork(TRUE);
+}
+void AskBatteryWork() { SetBatteryWork(TRUE); }
+void AskDriveServiceA() { SetDriveServiceWorkA(TRUE); }
+void AskDriveServiceB() { SetDriveServiceWorkB(TRUE); }
+void AskI2cBus1Work() { SetI2cBus1Work(TRUE); }
+void AskFcHostPortWork() {
     SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
     SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+}
+
+// A row with a stamp runs once its period has passed since the stamp, and
+// with RESTAMPS stamps itself then (the ten-second row leaves its stamp to
+// StampTenSecondFlag); a row without a stamp runs every time.
+// The gate is a further condition, asked first.
+constexpr uint8_t RESTAMPS = 0x01;
+
+struct PeriodicTask {
+    volatile uint32_t* pdStamp;
+    uint32_t dPeriod;
+    uint8_t bFlags;
+    bool (*fnGate)();
+    void (*fnWork)();
+};
+
+// The half-second periodic work, in the order it runs.
+constexpr PeriodicTask s_asPeriodicWork[] = {
+    {&s_dI2cRoutineStamp, I2C_ROUTINE_PERIOD, RESTAMPS, IsI2cRoutineStarted, I2cPeriodicRoutine},
+    {&s_dTimeSyncStamp, TIME_SYNC_PERIOD, RESTAMPS, IsSlot1, AskTimeSync},
+    {&s_dClockReadStamp, CLOCK_READ_PERIOD, RESTAMPS, nullptr, AskClockRead},
+    {&s_dBatteryStamp, BATTERY_PERIOD, RESTAMPS, nullptr, AskBatteryWork},
+    {&s_dTenSecondStamp, TEN_SECOND_PERIOD, 0, nullptr, AskDriveServiceA},
+    {&s_dDriveWorkBStamp, TWO_SECOND_PERIOD, RESTAMPS, nullptr, AskDriveServiceB},
+    {nullptr, 0, 0, nullptr, I2cPollService},
+    {&s_dTwoSecondStamp, TWO_SECOND_PERIOD, RESTAMPS, nullptr, AskI2cBus1Work},
+    {nullptr, 0, 0, nullptr, AskFcHostPortWork},
+};
+
+void PeriodicWork() {
+    const uint32_t dNow = dGetCoarseTick();
+    for (const PeriodicTask& sTask : s_asPeriodicWork) {
+        if (sTask.fnGate && !sTask.fnGate()) continue;
+        if (sTask.pdStamp) {
+            if (!Elapsed(*sTask.pdStamp, sTask.dPeriod)) continue;
+            if (sTask.bFlags & RESTAMPS) *sTask.pdStamp = dNow;
+        }
+        sTask.fnWork();
+    }
 }
 
 }  // namespace

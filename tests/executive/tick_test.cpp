@@ -127,6 +127,29 @@ TEST(SystemTick, PeriodicWorkFlagsWhileTheMainLoopRuns) {
     EXPECT_EQ(fw::fGetDriveServiceWorkA(), fw::FALSE);
 }
 
+// Work with a period of its own comes first one period after start and then
+// once a period, however soon it was taken.
+TEST(SystemTick, PeriodicWorkComesOncePerItsPeriod) {
+    harness::TimeBoard t;
+    t.StartMainLoop();
+    fw::SetDriveServiceWorkB(fw::FALSE);
+    t.RunMs(1900);
+    EXPECT_EQ(fw::fGetDriveServiceWorkB(), fw::FALSE);
+    t.RunMs(200);
+    EXPECT_EQ(fw::fGetDriveServiceWorkB(), fw::TRUE);
+    fw::SetDriveServiceWorkB(fw::FALSE);
+    t.RunMs(1800);
+    EXPECT_EQ(fw::fGetDriveServiceWorkB(), fw::FALSE);
+    t.RunMs(200);
+    EXPECT_EQ(fw::fGetDriveServiceWorkB(), fw::TRUE);
+
+    fw::SetClockReadWork(fw::FALSE);
+    t.RunMs(180900 - 4100);
+    EXPECT_EQ(fw::fGetClockReadWork(), fw::FALSE);
+    t.RunMs(200);
+    EXPECT_EQ(fw::fGetClockReadWork(), fw::TRUE);
+}
+
 // The watchdog halts a main loop that stops for 25 s and leaves a moving one.
 TEST(SystemTick, MainLoopWatchdog) {
     {
