@@ -21,6 +21,7 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -560,7 +561,10 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     if (!a.fStartOfDay) {
         for (uint16_t l = 0; l < MAX_LDS; l++) {
             if (bGetLogicalDriveState(l) == bGetPreviousLogicalDriveState(l)) continue;
-            for (uint8_t bPort : {1, 2, 0x31, 0x32, 0x71, 0x72}) SetHostPortLinkFlag(bPort, TRUE);
+            for (uint8_t bPort : {PORT_CODE_FC_HOST_1, PORT_CODE_FC_HOST_2, PORT_CODE_FC_TABLE_1, PORT_CODE_FC_TABLE_2,
+                                  PORT_CODE_SAS_HOST_1, PORT_CODE_SAS_HOST_2}) {
+                SetHostPortLinkFlag(bPort, TRUE);
+            }
             break;
         }
     }
@@ -622,7 +626,7 @@ uint8_t fGetDifferentNodeName() { return s_sSettings.fDifferentNodeName; }
 namespace {
 
 // Port 2 by any of its codes; every other code reads port 1.
-uint8_t bSettingIndex(uint8_t bPort) { return (bPort == 2 || bPort == 0x32 || bPort == 0x72) ? 1 : 0; }
+uint8_t bSettingIndex(uint8_t bPort) { return bHostPortOfCode(bPort) == 2 ? 1 : 0; }
 
 }  // namespace
 

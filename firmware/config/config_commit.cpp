@@ -30,6 +30,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
@@ -48,8 +49,6 @@ constexpr uint32_t COMMIT_RETRY_MS = 10;
 constexpr uint8_t NO_RANK = 255;
 constexpr uint32_t WORK_BUFFER_SLOT_COLUMNS = 7168;
 constexpr uint8_t INIT_PENDING = 1;
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 
 uint8_t s_fFirstArray = FALSE;
 uint8_t s_bCommitResult = STATUS_OK;

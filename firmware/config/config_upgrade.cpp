@@ -9,6 +9,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "sas/sas_drive.h"
 
 namespace fw {
@@ -18,8 +19,6 @@ namespace {
 constexpr uint32_t OLDEST_CURRENT_VERSION = 14;
 constexpr uint8_t LD_INTERNAL_USE = 0x80;
 constexpr uint16_t LD_ID_SET = 0x8000;
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t FC_RATE_4GB = 3;
 
 // Stores the value the rule gives; a change asks the apply to treat the

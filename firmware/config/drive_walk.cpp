@@ -9,6 +9,7 @@
 #include "enclosure/drive_management.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "executive/port_codes.h"
 #include "executive/types.h"
 
 namespace fw {
@@ -16,10 +17,6 @@ namespace fw {
 namespace {
 
 constexpr uint8_t NONE = 0xFF;
-constexpr uint8_t PATH_LOOP_1 = 3;
-constexpr uint8_t PATH_LOOP_2 = 4;
-constexpr uint8_t PATH_SLOT_FIRST = 0x20;
-constexpr uint8_t PATH_SLOT_LAST = 0x2F;
 constexpr uint8_t LOW_TARGET_IDS = 16;
 
 uint8_t s_bArrayPosition;
@@ -73,15 +70,15 @@ uint8_t bEntryTarget(uint8_t bDrive, uint8_t bSecond) { return bDrive != NONE ? 
 }  // namespace
 
 void RemoveDriveSlot(uint8_t bPath, uint8_t bId) {
-    const bool fSlotPath = bPath >= PATH_SLOT_FIRST && bPath <= PATH_SLOT_LAST;
+    const bool fSlotPath = fIsDriveSlotPath(bPath);
     if (bId == NONE && !fSlotPath) return;
-    if (bPath != PATH_LOOP_1 && bPath != PATH_LOOP_2 && bPath != PORT_CODE_INITIATOR && !fSlotPath) return;
+    if (!fIsDrivePath(bPath)) return;
     DRIVE_SLOT_TABLES* ps = pGetDriveSlotTables();
     const uint32_t dCount = ps->bCount < DRIVE_SLOTS ? ps->bCount : DRIVE_SLOTS;
     for (uint32_t i = 0; i < dCount; i++) {
-        const bool fMatch = fSlotPath              ? ps->abDrive[i] == bPath - PATH_SLOT_FIRST
-                            : bPath == PATH_LOOP_2 ? ps->abDriveAlt[i] == bId
-                                                   : ps->abDrive[i] == bId;
+        const bool fMatch = fSlotPath                        ? ps->abDrive[i] == bPath - PORT_CODE_DRIVE_SLOT_FIRST
+                            : bPath == PORT_CODE_DRIVE_LOOP_4 ? ps->abDriveAlt[i] == bId
+                                                              : ps->abDrive[i] == bId;
         if (!fMatch) continue;
         for (uint32_t j = i; j + 1 < dCount; j++) {
             ps->abDrive[j] = ps->abDrive[j + 1];

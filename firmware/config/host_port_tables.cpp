@@ -11,6 +11,7 @@
 #include "config/spares_wwn.h"
 #include "eventlog/event_log.h"
 #include "executive/date_time.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "fc/fc_driver.h"
@@ -53,9 +54,8 @@ void ClearRecord(HOST_PORT_RECORD* psRecord) {
 
 // The link flag of a host port code; nullptr for any other code.
 uint8_t* pLinkFlag(uint8_t bPort) {
-    if (bPort == 1 || bPort == 0x31 || bPort == 0x71) return &s_afLinkFlag[0];
-    if (bPort == 2 || bPort == 0x32 || bPort == 0x72) return &s_afLinkFlag[1];
-    return nullptr;
+    const uint8_t bHostPort = bHostPortOfCode(bPort);
+    return bHostPort != 0 ? &s_afLinkFlag[bHostPort - 1] : nullptr;
 }
 
 uint8_t bPortIndex(uint8_t bPort) { return fIsHostPort1Code(bPort) == TRUE ? 0 : 1; }

@@ -11,6 +11,7 @@
 #include "config/drive_loop_tables.h"
 #include "config/drive_tables.h"
 #include "enclosure/drive_management.h"
+#include "executive/port_codes.h"
 #include "executive/types.h"
 #include "sas/sas_drive.h"
 
@@ -30,16 +31,14 @@ uint8_t bFirstRankEndingAtOrAfter(const CONFIG_IMAGE* psImage, uint64_t lAddress
     return 0xFF;
 }
 
-constexpr uint8_t DRIVE_PATH_FIRST = 3;
-constexpr uint8_t DRIVE_PATH_SECOND = 4;
 constexpr uint32_t WORK_BUFFER_SPARE_SELECTION = 18432;
 
 // The name of the drive a path and identifier give: its SAS address on the
 // SAS drive side, else its WWN on that drive loop.
 bool ReadDriveName(uint8_t bPath, uint8_t bDrive, uint8_t* pbWwn) {
-    if (bPath != DRIVE_PATH_FIRST && bPath != DRIVE_PATH_SECOND) return false;
+    if (bPath != PORT_CODE_DRIVE_LOOP_3 && bPath != PORT_CODE_DRIVE_LOOP_4) return false;
     if (bDrive == 0xFF) return false;
-    if (bPath == DRIVE_PATH_FIRST && bGetSASAddressOfTarget(pbWwn, bDrive) == 0xFF) return true;
+    if (bPath == PORT_CODE_DRIVE_LOOP_3 && bGetSASAddressOfTarget(pbWwn, bDrive) == 0xFF) return true;
     return fGetDriveWwnByLoopId(bPath, bDrive, pbWwn) == 0xFF;
 }
 
@@ -145,7 +144,7 @@ uint8_t AssignUnusedDrivesAsSpares(const uint8_t*) {
         if (psSlots->afFailed[i] == TRUE) continue;
         // The first path when the drive has one there, else the second.
         const bool fFirst = psSlots->abDrive[i] != 0xFF;
-        abPath[dCount] = fFirst ? DRIVE_PATH_FIRST : DRIVE_PATH_SECOND;
+        abPath[dCount] = fFirst ? PORT_CODE_DRIVE_LOOP_3 : PORT_CODE_DRIVE_LOOP_4;
         abDrive[dCount++] = fFirst ? psSlots->abDrive[i] : psSlots->abDriveAlt[i];
     }
     return bAddGlobalSpares(abPath, abDrive, dCount, false);

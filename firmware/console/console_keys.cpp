@@ -44,12 +44,14 @@
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
+#include "executive/port_codes.h"
 #include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "partner/partner_link.h"
 #include "platform/embedded_module.h"
 #include "sas/request_frames.h"
@@ -74,11 +76,6 @@ constexpr uint8_t ESC = 0x1B;
 constexpr uint64_t RESET_WINDOW_MS = 1000;
 constexpr uint8_t SERVICE_LEVEL = 2;   // the service rules need a level above it
 constexpr uint8_t ENCLOSURE_SERVICE_LEVEL = 3;
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SCSI = 2;
-constexpr uint8_t HOST_INTERFACE_SAS = 6;
-constexpr uint8_t DRIVE_SIDE_PORT = 0x61;
-constexpr uint8_t SAS_HOST_PORT = 0x71;
 
 constexpr uint64_t PATH_CONFIGURATION = 0x11;
 constexpr uint64_t PATH_DIAGNOSTICS = 0x12;
@@ -258,7 +255,7 @@ bool RunHotKey(uint8_t c) {
         ShowDualControllerOutgoingQueue();
         ShowMirrorCacheAllocationQueue();
         return true;
-    case 'L': case 'l': ShowLsiSystemRegisters(DRIVE_SIDE_PORT); return true;
+    case 'L': case 'l': ShowLsiSystemRegisters(PORT_CODE_INITIATOR); return true;
     case 'S': case 's': ShowLunMasterFlags(FALSE); return true;
     case 'P': case 'p': case 'M': case 'm': case 'n': return true;
     case 'V': case 'v': DumpArmRegs(FALSE); return true;
@@ -267,14 +264,14 @@ bool RunHotKey(uint8_t c) {
         ShowQLogicRegisters();
         return true;
     case 'N':
-        if (bHostType == HOST_INTERFACE_SAS) ShowLsiRingBuffer(SAS_HOST_PORT);
+        if (bHostType == HOST_INTERFACE_SAS_TARGET) ShowLsiRingBuffer(PORT_CODE_SAS_HOST_1);
         return true;
     case 'H': case 'h':
         if (bHostType == HOST_INTERFACE_FC) {
             SetHostLinkStatusWork(TRUE);
-        } else if (bHostType == HOST_INTERFACE_SCSI) {
-            ShowLSITargetPostQueues();
         } else if (bHostType == HOST_INTERFACE_SAS) {
+            ShowLSITargetPostQueues();
+        } else if (bHostType == HOST_INTERFACE_SAS_TARGET) {
             ShowSASTargetInterfaceInfo(c == 'H' ? TRUE : FALSE);
         }
         DumpReservationVariables();
@@ -290,7 +287,7 @@ bool RunHotKey(uint8_t c) {
         return true;
     case 'A': case 'a': SetSasDriveWork(TRUE); return true;
     case 'B': case 'b': ShowSASInfoLists(); return true;
-    case 'R': case 'r': ShowSASRequestQueue(DRIVE_SIDE_PORT); return true;
+    case 'R': case 'r': ShowSASRequestQueue(PORT_CODE_INITIATOR); return true;
     case 'Y': case 'y': ShowTargetCommandPriorityCounters(); return true;
     case 'F': case 'f': ToggleLowNoiseMode(); return true;
     case 'o': ShowSesDebugData(); return true;

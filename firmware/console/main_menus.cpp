@@ -30,6 +30,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "partner/partner_link.h"
 #include "platform/ipc_peer.h"
 #include "raid/raid_engine.h"
@@ -51,8 +52,6 @@ constexpr uint64_t PATH_PLEASE_WAIT = 0x1F;
 constexpr uint64_t PATH_CLEAR = 0x117;
 constexpr uint64_t PATH_SAVE = 0x11F;
 
-constexpr uint8_t HOST_INTERFACE_FC = 1;
-constexpr uint8_t HOST_INTERFACE_SCSI = 2;
 constexpr uint8_t NO_RANK = 255;
 constexpr uint32_t FEATURE_DATA_SERVICES = 0x2;
 constexpr uint8_t APM_MESSAGE = 123;
@@ -91,7 +90,7 @@ void ShowMainMenu() {
         wMask |= 0x0F00;
     }
     const uint8_t bHostType = bGetHostInterfaceType();
-    if (bLevel > 2 && (bHostType == HOST_INTERFACE_FC || bHostType == HOST_INTERFACE_SCSI)) {
+    if (bLevel > 2 && (bHostType == HOST_INTERFACE_FC || bHostType == HOST_INTERFACE_SAS)) {
         ConsolePrintf(bHostType == HOST_INTERFACE_FC ? "14. Host Loop 0 LIP\n" : "14. Host Port 0 Reset\n");
         ConsolePrintf(bHostType == HOST_INTERFACE_FC ? "15. Host Loop 1 LIP\n" : "15. Host Port 1 Reset\n");
         wMask |= MenuOptionBit(14) | MenuOptionBit(15);

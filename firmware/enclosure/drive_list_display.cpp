@@ -78,10 +78,6 @@ const char* pszPathType(const SAS_DEVICE_ENTRY& e) {
 
 // A SATA drive's read and write caching as its IDENTIFY data gave them:
 // on, supported but off, or not supported.
-constexpr uint8_t ATA_WRITE_CACHE_ON = 0x01;
-constexpr uint8_t ATA_LOOK_AHEAD_ON = 0x02;
-constexpr uint8_t ATA_WRITE_CACHE_SUPPORTED = 0x04;
-constexpr uint8_t ATA_LOOK_AHEAD_SUPPORTED = 0x08;
 char cSataCache(const SAS_DEVICE_ENTRY& e, uint8_t bOn, uint8_t bSupported) {
     return (e.bATAFeatures & bOn) != 0 ? 'Y' : (e.bATAFeatures & bSupported) != 0 ? 'S' : 'N';
 }
@@ -111,8 +107,8 @@ void PrintDumpRow(const DRIVE_INFO& s) {
         ConsolePrintf(" YYYN");
     } else {
         ConsolePrintf(" %c%c%c%c", e.f48BitLBA == TRUE ? 'Y' : 'N', e.fQueued == TRUE ? 'Y' : 'N',
-                      cSataCache(e, ATA_LOOK_AHEAD_ON, ATA_LOOK_AHEAD_SUPPORTED),
-                      cSataCache(e, ATA_WRITE_CACHE_ON, ATA_WRITE_CACHE_SUPPORTED));
+                      cSataCache(e, SATA_FEATURE_LOOK_AHEAD_ON, SATA_FEATURE_LOOK_AHEAD_SUPPORTED),
+                      cSataCache(e, SATA_FEATURE_WRITE_CACHE_ON, SATA_FEATURE_WRITE_CACHE_SUPPORTED));
     }
     ConsolePrintf(" %03d ", dDriveCapacityGb(s.dCapacity));
     ConsolePrintf("%02x ", s.bHardIDFromADISC);

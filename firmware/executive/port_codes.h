@@ -30,6 +30,18 @@ constexpr uint8_t PORT_CODE_INITIATOR = 0x61;
 // member is reported after a loop reset.
 constexpr uint8_t PORT_CODE_DRIVE_LOOP_3 = 3;
 constexpr uint8_t PORT_CODE_DRIVE_LOOP_4 = 4;
+// Drive slot paths: the first plus a drive's slot names that drive alone.
+constexpr uint8_t PORT_CODE_DRIVE_SLOT_FIRST = 0x20;
+constexpr uint8_t PORT_CODE_DRIVE_SLOT_LAST = 0x2F;
+
+inline bool fIsDriveSlotPath(uint8_t bPortCode) {
+    return bPortCode >= PORT_CODE_DRIVE_SLOT_FIRST && bPortCode <= PORT_CODE_DRIVE_SLOT_LAST;
+}
+// Any code that names a drive: a loop path, the initiator queue or a slot path.
+inline bool fIsDrivePath(uint8_t bPortCode) {
+    return bPortCode == PORT_CODE_DRIVE_LOOP_3 || bPortCode == PORT_CODE_DRIVE_LOOP_4 ||
+           bPortCode == PORT_CODE_INITIATOR || fIsDriveSlotPath(bPortCode);
+}
 
 // The host port number (1 or 2) a host port code names; 0 for the others.
 inline uint8_t bHostPortOfCode(uint8_t bPortCode) {

@@ -5,6 +5,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -232,7 +233,7 @@ uint8_t bSendLogoutIocb(uint8_t bChip, uint32_t dPortId, uint16_t wHandle, uint8
 }
 
 void RequestThroughputTest(uint8_t bPath, uint8_t bParameter, uint8_t bCount, uint8_t bByte) {
-    if (bPath != 3 && bPath != 4 && bPath != 0x61 && (bPath < 0x20 || bPath > 0x2F)) return;
+    if (!fIsDrivePath(bPath)) return;
     s_sThroughputTest = THROUGHPUT_TEST_REQUEST{};
     s_sThroughputTest.bPath = bPath;
     s_sThroughputTest.bParameter = bParameter;

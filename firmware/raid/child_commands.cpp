@@ -10,6 +10,7 @@
 #include "config/rank_table.h"
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
+#include "executive/port_codes.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
@@ -22,8 +23,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t SPARE_PORT_FIRST = 0x20;
-constexpr uint8_t SPARE_PORT_LAST = 0x2F;
 
 BUFFER_HANDLE s_adReservedBuffer[2];
 uint8_t s_fReservedBufferBusy = FALSE;
@@ -310,17 +309,14 @@ uint8_t fIsSubrankRebuilding(uint8_t bRank, uint8_t bSubRank) {
 
 void RemoveHotSpare(uint8_t bPortCode, uint8_t bDriveId) {
     if (bDriveId == NO_DRIVE) return;
-    const bool fSparePort = bPortCode >= SPARE_PORT_FIRST && bPortCode <= SPARE_PORT_LAST;
-    if (bPortCode != PORT_CODE_DRIVE_LOOP_3 && bPortCode != PORT_CODE_DRIVE_LOOP_4 && !fSparePort &&
-        bPortCode != PORT_CODE_INITIATOR) {
-        return;
-    }
+    const bool fSparePort = fIsDriveSlotPath(bPortCode);
+    if (!fIsDrivePath(bPortCode)) return;
     HOT_SPARE_TABLE* ps = pGetHotSpareTable();
     const uint8_t bCount = ps->bCount < MAX_SPARES ? ps->bCount : static_cast<uint8_t>(MAX_SPARES);
     uint8_t i = 0;
     for (; i < bCount; ++i) {
         if (bPortCode == PORT_CODE_DRIVE_LOOP_4 ? ps->abDriveAlt[i] == bDriveId
-            : fSparePort                         ? ps->abDrive[i] == bPortCode - SPARE_PORT_FIRST
+            : fSparePort                         ? ps->abDrive[i] == bPortCode - PORT_CODE_DRIVE_SLOT_FIRST
                                                  : ps->abDrive[i] == bDriveId) {
             break;
         }

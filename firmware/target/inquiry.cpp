@@ -15,6 +15,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/command_replies.h"
@@ -27,8 +28,6 @@ namespace {
 
 constexpr uint8_t IDENTITY_TEXT_SERIAL = 0x01;   // NVRAM identity option byte, bit 0
 constexpr uint32_t OEM_CODE_VERSION_SHOWN = 0x101;
-constexpr uint8_t HOST_INTERFACE_FIBRE = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t PERIPHERAL_PROCESSOR = 0x03;
 constexpr uint8_t SERIAL_CHARACTERS = 8;
 constexpr uint8_t LD_NAME_LENGTH = 32;
@@ -87,7 +86,7 @@ void PutSerial(const LUN_IDENTITY& s, uint8_t* pb) {
 
 uint16_t wBuildStandardData(const LUN_IDENTITY& s, uint8_t bPortCode, uint8_t* pb) {
     const uint8_t bInterface = bGetHostInterfaceType();
-    const bool fSerialHost = bInterface == HOST_INTERFACE_FIBRE || bInterface == HOST_INTERFACE_SAS_TARGET;
+    const bool fSerialHost = bInterface == HOST_INTERFACE_FC || bInterface == HOST_INTERFACE_SAS_TARGET;
     const STANDARD_FIELDS& f = fSerialHost ? STANDARD_SERIAL_HOSTS : STANDARD_OTHER_HOSTS;
     pb[0] = PERIPHERAL_DIRECT_ACCESS;
     pb[2] = fSerialHost ? bGetSpcLevel() : VERSION_OTHER_HOSTS;

@@ -13,6 +13,7 @@
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/host_interface.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/command_replies.h"
@@ -44,8 +45,6 @@ constexpr uint8_t CDB_DBD = 0x08;
 constexpr uint8_t CDB_LLBAA = 0x10;
 constexpr uint8_t CDB_SAVE_PAGES = 0x01;
 constexpr uint8_t PAGE_CODE_FIELD = 0x7F;         // of a page in a parameter list: the PS bit is ignored
-constexpr uint8_t HOST_INTERFACE_FIBRE = 1;
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;
 constexpr uint8_t TRACE_BYTES_PER_LINE = 16;
 constexpr uint8_t TRACE_BYTES_PER_GROUP = 8;
 
@@ -127,7 +126,7 @@ uint32_t dNvramValidOffset(uint8_t bPage) { return NVRAM_OFFSET(abTargetRegion) 
 
 const PORT_PAGE& sPortPage() {
     switch (bGetHostInterfaceType()) {
-    case HOST_INTERFACE_FIBRE: return PORT_PAGE_FIBRE;
+    case HOST_INTERFACE_FC: return PORT_PAGE_FIBRE;
     case HOST_INTERFACE_SAS_TARGET: return PORT_PAGE_SAS_TARGET;
     default: return PORT_PAGE_OTHER_SAS;
     }
@@ -337,7 +336,7 @@ uint16_t wBuildModeSenseData(uint8_t* pbBuffer, uint16_t wLd, uint8_t bPageCode,
         PutBe24(pb + 5, dBlockSize);
     }
     pb += bDescriptorLength;
-    const bool fFibre = bGetHostInterfaceType() == HOST_INTERFACE_FIBRE;
+    const bool fFibre = bGetHostInterfaceType() == HOST_INTERFACE_FC;
     for (uint8_t i = 0; i < PAGE_COUNT; i++) {
         const uint8_t bCode = s_asPages[i].bCode;
         const bool fWanted = bPageCode == MODE_PAGE_ALL ? (bCode != PAGE_XOR_CONTROL || fFibre) : bCode == bPageCode;
