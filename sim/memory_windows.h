@@ -43,6 +43,9 @@ public:
         }
         return nullptr;
     }
+    uint8_t* Translate(fw::CPU_ADDRESS address, uint32_t length) {
+        return Translate(static_cast<uint32_t>(address), length);
+    }
     // The same for a bus address a chip was given: the board maps buffer
     // memory so that the two are the same number.
     uint8_t* Translate(fw::BUS_ADDRESS address, uint32_t length) {

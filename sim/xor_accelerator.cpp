@@ -312,12 +312,12 @@ uint32_t XorAccelerator::RunChain(uint32_t first, uint64_t* cost, bool* interrup
         } else {
             gf::Xor(p, s, n, length);
         }
-        const bool last = d->dNextDescriptor == 0;
+        const bool last = d->dNextDescriptor == fw::CPU_ADDRESS{0};
         if (control & fw::AAU_CONTROL_INTERRUPT) {
             if (!last) return fw::AAU_STATUS_END_OF_TRANSFER;
             *interrupt = true;
         }
-        address = d->dNextDescriptor;
+        address = static_cast<uint32_t>(d->dNextDescriptor);
     }
     return fw::AAU_STATUS_END_OF_CHAIN;
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hw/addresses.h"
 #include "hw/interrupt_controller.h"
 
 namespace fw {
@@ -63,18 +64,19 @@ constexpr uint32_t AAU_MULTIPLIER_SHIFT = 24;            // the GF multiplier in
 //    3 the old Q, the fifth source address is the Q destination:
 //    destination = s0 ^ s1 ^ s2, Q = s3 ^ m * (s0 ^ s1) with m the
 //    multiplier of source 3.
-// Next descriptor 0 ends the chain.
+// Next descriptor 0 ends the chain.  The unit sits on the internal bus:
+// descriptors, sources and destinations are processor addresses.
 #pragma pack(push, 1)
 struct AAU_SOURCE {
-    uint32_t dAddress;
+    CPU_ADDRESS dAddress;
     uint32_t dMultiplier;   // GF multiplier in the top byte
 };
 struct AAU_DESCRIPTOR {
-    uint32_t dNextDescriptor;
+    CPU_ADDRESS dNextDescriptor;
     uint32_t dControl;
     uint32_t dByteCount;
-    uint32_t dDestination;
-    uint32_t dQDestination;
+    CPU_ADDRESS dDestination;
+    CPU_ADDRESS dQDestination;
     uint32_t adReserved[3];
     AAU_SOURCE asSource[AAU_MAX_SOURCES];
 };

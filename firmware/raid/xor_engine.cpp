@@ -56,14 +56,14 @@ struct XorRing {
     uint16_t wIpcOutCompl;
     uint64_t lIpcTotalBytes;
     BUFFER_HANDLE dDescriptorPage;
-    uint32_t adSlot[3];
+    CPU_ADDRESS adSlot[3];
 };
 XorRing s_sXor;
 
 uint16_t Next(uint16_t w) { return static_cast<uint16_t>((w + 1) % XOR_RING_ENTRIES); }
 
 AAU_DESCRIPTOR* Descriptor(uint8_t bSlot) {
-    return reinterpret_cast<AAU_DESCRIPTOR*>(static_cast<uintptr_t>(s_sXor.adSlot[bSlot]));
+    return static_cast<AAU_DESCRIPTOR*>(pCpuAddressToPointer(s_sXor.adSlot[bSlot]));
 }
 
 // ---------------------------------------------------------------------------
@@ -83,10 +83,10 @@ void FillDescriptor(AAU_DESCRIPTOR* ps, Form eForm, bool fLast, uint32_t dSource
     if (eForm == Form::QOnly) dControl |= AAU_CONTROL_Q_ONLY;
     ps->dControl = dControl;
     ps->dByteCount = dByteCount;
-    ps->dDestination = dDestination;
-    ps->dQDestination = dQDestination;
+    ps->dDestination = CPU_ADDRESS{dDestination};
+    ps->dQDestination = CPU_ADDRESS{dQDestination};
     for (uint32_t i = 0; i < dSources; ++i) {
-        ps->asSource[i].dAddress = fnSource(i);
+        ps->asSource[i].dAddress = CPU_ADDRESS{fnSource(i)};
         ps->asSource[i].dMultiplier = static_cast<uint32_t>(fnMultiplier(i)) << AAU_MULTIPLIER_SHIFT;
     }
 }
@@ -180,13 +180,13 @@ uint8_t BuildChain(const XOR_REQUEST& r) {
         std::memset(ps, 0, sizeof *ps);
         ps->dControl = AAU_CONTROL_UPDATE_WORD;
         ps->dByteCount = L;
-        ps->dDestination = X;
-        ps->asSource[0].dAddress = src(0);
-        ps->asSource[1].dAddress = src(1);
-        ps->asSource[2].dAddress = scratch(2);
-        ps->asSource[3].dAddress = scratch(3);
+        ps->dDestination = CPU_ADDRESS{X};
+        ps->asSource[0].dAddress = CPU_ADDRESS{src(0)};
+        ps->asSource[1].dAddress = CPU_ADDRESS{src(1)};
+        ps->asSource[2].dAddress = CPU_ADDRESS{scratch(2)};
+        ps->asSource[3].dAddress = CPU_ADDRESS{scratch(3)};
         ps->asSource[3].dMultiplier = static_cast<uint32_t>(q(k)) << AAU_MULTIPLIER_SHIFT;
-        ps->asSource[4].dAddress = Y;
+        ps->asSource[4].dAddress = CPU_ADDRESS{Y};
         return SLOT_UPDATE;
     }
     if (bOp == 78) {
@@ -443,7 +443,7 @@ void InitXorQueues() {
     for (XOR_IPC_ENTRY& s : s_sXor.asIpc) ClearIpcEntry(&s);
     if (bAllocDataPages(0, 1, &s_sXor.dDescriptorPage) != STATUS_OK) s_sXor.dDescriptorPage = NULL_BUFFER_HANDLE;
     (void)FillBufferWords(s_sXor.dDescriptorPage, BUFFER_PAGE_SIZE, 0);
-    const uint32_t dBase = static_cast<uint32_t>(dBufferHandleToCpuAddress(s_sXor.dDescriptorPage));
+    const CPU_ADDRESS dBase = dBufferHandleToCpuAddress(s_sXor.dDescriptorPage);
     for (uint8_t i = 0; i < 3; ++i) s_sXor.adSlot[i] = dBase + i * DESCRIPTOR_SLOT_BYTES;
     InitIpcRequestRing();
 }
@@ -473,7 +473,7 @@ void BuildXorDescriptors() {
     XOR_REQUEST& r = s_sXor.asRequest[s_sXor.wOut];
     r.bState = XOR_STATE_STARTED;
     const uint8_t bFirst = BuildChain(r);
-    Reg32Write(AAU_REG_NEXT_DESCRIPTOR, s_sXor.adSlot[bFirst]);
+    Reg32Write(AAU_REG_NEXT_DESCRIPTOR, static_cast<uint32_t>(s_sXor.adSlot[bFirst]));
     Reg32Write(AAU_REG_CONTROL, AAU_CONTROL_ENABLE);
 }
 
@@ -624,6 +624,6 @@ uint16_t wGetXorOutstanding() {
 uint8_t fGetXorCommandInProgress() { return s_sXor.fCommandInProgress; }
 uint64_t lGetXorTotalBytes() { return s_sXor.lTotalBytes; }
 uint64_t lGetIpcXorTotalBytes() { return s_sXor.lIpcTotalBytes; }
-uint32_t dGetXorDescriptorSlot(uint8_t bSlot) { return bSlot < 3 ? s_sXor.adSlot[bSlot] : 0; }
+CPU_ADDRESS dGetXorDescriptorSlot(uint8_t bSlot) { return bSlot < 3 ? s_sXor.adSlot[bSlot] : CPU_ADDRESS{0}; }
 
 }  // namespace fw

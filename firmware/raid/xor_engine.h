@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 constexpr uint16_t XOR_RING_ENTRIES = 4096;
@@ -133,6 +135,6 @@ uint8_t fGetXorCommandInProgress();
 uint64_t lGetXorTotalBytes();
 uint64_t lGetIpcXorTotalBytes();
 // The descriptor slots (processor addresses) the chains are built in.
-uint32_t dGetXorDescriptorSlot(uint8_t bSlot);
+CPU_ADDRESS dGetXorDescriptorSlot(uint8_t bSlot);
 
 }  // namespace fw

@@ -178,9 +178,11 @@ TEST_F(XorEngineTest, MarkedSlotsNeverReachTheAccelerator) {
     for (uint8_t bOp : {41, 49, 50, 59, 74}) {
         lost[14] = fw::dPackRaid6Parameter(1, 2, 1, 6);
         ASSERT_EQ(fw::QueueXorRequest(kIdleTag, bOp, 0, r.L, 4, r.X, r.Y, lost.data()), fw::STATUS_OK);
-        for (uint32_t d : {fw::dGetXorDescriptorSlot(0), fw::dGetXorDescriptorSlot(1)}) {
-            const auto* ps = reinterpret_cast<const fw::AAU_DESCRIPTOR*>(Bytes(d));
-            for (unsigned i = 0; i < 4; ++i) EXPECT_NE(ps->asSource[i].dAddress, fw::XOR_MISSING_MEMBER) << int(bOp);
+        for (fw::CPU_ADDRESS d : {fw::dGetXorDescriptorSlot(0), fw::dGetXorDescriptorSlot(1)}) {
+            const auto* ps = static_cast<const fw::AAU_DESCRIPTOR*>(fw::pCpuAddressToPointer(d));
+            for (unsigned i = 0; i < 4; ++i) {
+                EXPECT_NE(static_cast<uint32_t>(ps->asSource[i].dAddress), fw::XOR_MISSING_MEMBER) << int(bOp);
+            }
         }
         DrainXor();
     }

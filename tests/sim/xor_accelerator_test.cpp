@@ -65,9 +65,9 @@ TEST(XorAcceleratorTest, ABadChainEndsWithAnErrorAndRaisesTheLine) {
     std::memset(d, 0, sizeof *d);
     d->dControl = fw::aauSourceBits(2) | fw::AAU_CONTROL_TRANSFER | fw::AAU_CONTROL_INTERRUPT;
     d->dByteCount = 512;
-    d->dDestination = base + 4096;
-    d->asSource[0].dAddress = base + 8192;
-    d->asSource[1].dAddress = 0xDEADBEEF;
+    d->dDestination = fw::CPU_ADDRESS{base + 4096};
+    d->asSource[0].dAddress = fw::CPU_ADDRESS{base + 8192};
+    d->asSource[1].dAddress = fw::CPU_ADDRESS{0xDEADBEEF};
     fw::Reg32Write(fw::AAU_REG_NEXT_DESCRIPTOR, base);
     fw::Reg32Write(fw::AAU_REG_CONTROL, fw::AAU_CONTROL_ENABLE);
     EXPECT_TRUE(fw::Reg32Read(fw::AAU_REG_STATUS) & fw::AAU_STATUS_ACTIVE);
@@ -77,7 +77,7 @@ TEST(XorAcceleratorTest, ABadChainEndsWithAnErrorAndRaisesTheLine) {
     fw::Reg32Write(fw::AAU_REG_STATUS, fw::AAU_STATUS_BUS_ABORT);
     EXPECT_FALSE(board.intc().Line(fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT));
     // A control word without the transfer bits cannot run.
-    d->asSource[1].dAddress = base + 8192;
+    d->asSource[1].dAddress = fw::CPU_ADDRESS{base + 8192};
     d->dControl = fw::aauSourceBits(2) | fw::AAU_CONTROL_INTERRUPT;
     fw::Reg32Write(fw::AAU_REG_CONTROL, fw::AAU_CONTROL_ENABLE);
     board.clock().AdvanceTo(board.clock().Now() + 1'000'000);
