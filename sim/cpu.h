@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "hw/boot_rom.h"
+#include "hw/hw.h"
 #include "sim/interrupt_controller.h"
 #include "sim/timers.h"
 
@@ -23,8 +24,8 @@ public:
         Irq = fw::VECTOR_SLOT_IRQ,
         Fiq = fw::VECTOR_SLOT_FIQ,
     };
-    static constexpr uint32_t kIrqMask = 0x80;
-    static constexpr uint32_t kFiqMask = 0x40;
+    static constexpr uint32_t kIrqMask = fw::CPSR_IRQ_MASK;
+    static constexpr uint32_t kFiqMask = fw::CPSR_FIQ_MASK;
 
     // The controller holds the clock's passes while it asks for an exception
     // this processor's status does not mask.

@@ -1,19 +1,12 @@
 #include "sim/expander.h"
 
+#include "hw/smp.h"
+
 #include <algorithm>
 
 namespace sim {
 
 namespace {
-
-constexpr uint8_t kSmpRequest = 0x40;
-constexpr uint8_t kSmpResponse = 0x41;
-constexpr uint8_t kReportManufacturer = 0x01;
-constexpr uint8_t kReportPhyErrorLog = 0x11;
-constexpr uint8_t kPhyControl = 0x91;
-constexpr uint8_t kResultAccepted = 0x00;
-constexpr uint8_t kResultUnknownFunction = 0x01;
-constexpr uint8_t kResultNoSuchPhy = 0x10;
 
 void PutBe32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (24 - 8 * i));
@@ -36,72 +29,72 @@ int Expander::PhyOfSlot(int slot) const {
 
 std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkChanged) {
     linkChanged = false;
-    if (!responding || request.size() < 4 || request[0] != kSmpRequest) return {};
+    if (!responding || request.size() < 4 || request[0] != fw::SMP_FRAME_REQUEST) return {};
     const uint8_t function = request[1];
     auto header = [&](size_t bytes, uint8_t result) {
         std::vector<uint8_t> r(bytes, 0);
-        r[0] = kSmpResponse;
+        r[0] = fw::SMP_FRAME_RESPONSE;
         r[1] = function;
         r[2] = result;
         return r;
     };
     auto phyOf = [&]() -> ExpanderPhy* {
-        if (request.size() < 10 || request[9] >= m_phys.size()) return nullptr;
-        return &m_phys[request[9]];
+        constexpr size_t at = fw::SMP_PHY_IDENTIFIER_OFFSET;
+        if (request.size() <= at || request[at] >= m_phys.size()) return nullptr;
+        return &m_phys[request[at]];
     };
     switch (function) {
-    case kReportManufacturer: {
+    case fw::SMP_REPORT_MANUFACTURER: {
         ++manufacturerQueries;
-        auto r = header(60, kResultAccepted);
-        PutText(r, 12, vendor, 8);
-        PutText(r, 20, product, 16);
-        PutText(r, 36, revision, 4);
+        auto r = header(fw::SMP_MANUFACTURER_BYTES, fw::SMP_RESULT_ACCEPTED);
+        PutText(r, fw::SMP_MANUFACTURER_VENDOR_OFFSET, vendor, 8);
+        PutText(r, fw::SMP_MANUFACTURER_PRODUCT_OFFSET, product, 16);
+        PutText(r, fw::SMP_MANUFACTURER_REVISION_OFFSET, revision, 4);
         return r;
     }
-    case kReportPhyErrorLog: {
+    case fw::SMP_REPORT_PHY_ERROR_LOG: {
         ExpanderPhy* p = phyOf();
-        if (!p) return header(28, kResultNoSuchPhy);
-        auto r = header(28, kResultAccepted);
-        r[9] = request[9];
-        PutBe32(r, 12, p->invalidDwords);
-        PutBe32(r, 16, p->disparityErrors);
-        PutBe32(r, 20, p->lossOfSync);
-        PutBe32(r, 24, p->resetProblems);
+        if (!p) return header(fw::SMP_PHY_ERROR_LOG_BYTES, fw::SMP_RESULT_NO_SUCH_PHY);
+        auto r = header(fw::SMP_PHY_ERROR_LOG_BYTES, fw::SMP_RESULT_ACCEPTED);
+        r[fw::SMP_PHY_IDENTIFIER_OFFSET] = request[fw::SMP_PHY_IDENTIFIER_OFFSET];
+        const uint32_t counters[] = {p->invalidDwords, p->disparityErrors, p->lossOfSync, p->resetProblems};
+        for (size_t i = 0; i < std::size(counters); ++i)
+            PutBe32(r, fw::SMP_PHY_ERROR_COUNTERS_OFFSET + 4 * i, counters[i]);
         return r;
     }
-    case kPhyControl: {
+    case fw::SMP_PHY_CONTROL: {
         ExpanderPhy* p = phyOf();
-        if (!p || request.size() < 11) return header(4, kResultNoSuchPhy);
-        switch (request[10]) {
-        case 1:  // link reset
-        case 2:  // hard reset
+        if (!p || request.size() <= fw::SMP_PHY_OPERATION_OFFSET) return header(4, fw::SMP_RESULT_NO_SUCH_PHY);
+        switch (request[fw::SMP_PHY_OPERATION_OFFSET]) {
+        case fw::SMP_PHY_LINK_RESET:
+        case fw::SMP_PHY_HARD_RESET:
             p->enabled = true;
             ++p->linkResets;
             ++p->changeCount;
             linkChanged = true;
             break;
-        case 3:  // disable
+        case fw::SMP_PHY_DISABLE:
             if (p->enabled) ++p->changeCount;
             p->enabled = false;
             linkChanged = true;
             break;
-        case 7:  // transmit SATA port selection signal
+        case fw::SMP_PHY_PORT_SELECT:
             if (p->portSelector && !p->selectorStuck && !p->selectorActive) {
                 p->selectorActive = true;
                 ++p->changeCount;
                 linkChanged = true;
             }
             break;
-        case 5:  // clear error log
+        case fw::SMP_PHY_CLEAR_ERROR_LOG:
             p->invalidDwords = p->disparityErrors = p->lossOfSync = p->resetProblems = 0;
             break;
         default:
             break;
         }
-        return header(4, kResultAccepted);
+        return header(4, fw::SMP_RESULT_ACCEPTED);
     }
     default:
-        return header(4, kResultUnknownFunction);
+        return header(4, fw::SMP_RESULT_UNKNOWN_FUNCTION);
     }
 }
 

@@ -9,18 +9,21 @@
 #include <array>
 #include <cstdint>
 
+#include "hw/hw.h"
+#include "hw/interrupt_controller.h"
 #include "sim/clock.h"
 
 namespace sim {
 
 class InterruptController {
 public:
-    static constexpr unsigned kRegisters = 4;
+    static constexpr unsigned kRegisters = fw::INTC_BANKS;
     // The CPSR bits of the two exceptions, as Pending() reports them.
-    static constexpr uint32_t kFiq = 0x40;
-    static constexpr uint32_t kIrq = 0x80;
+    static constexpr uint32_t kFiq = fw::CPSR_FIQ_MASK;
+    static constexpr uint32_t kIrq = fw::CPSR_IRQ_MASK;
     // Its registers' CRm: INTCTL, INTSTR, IINTSRC, FINTSRC.
-    static constexpr uint32_t kCrmEnable = 4, kCrmSteer = 5, kCrmIrq = 6, kCrmFiq = 7;
+    static constexpr uint32_t kCrmEnable = fw::INTC_INTCTL, kCrmSteer = fw::INTC_INTSTR;
+    static constexpr uint32_t kCrmIrq = fw::INTC_IINTSRC, kCrmFiq = fw::INTC_FINTSRC;
 
     void SetLine(unsigned reg, unsigned bit, bool level) {
         const uint32_t lines = level ? m_lines[reg] | 1u << bit : m_lines[reg] & ~(1u << bit);
@@ -81,9 +84,9 @@ public:
 
     // Inbound message status register n (CRn 8 + n): plain storage for the
     // firmware, with bits that message-signalled interrupts set and clear.
-    static constexpr uint32_t kMessageCrnFirst = 8;
-    static constexpr uint32_t kMessageCrm = 1;
-    static constexpr unsigned kMessageRegisters = 4;
+    static constexpr uint32_t kMessageCrnFirst = fw::INTC_MSI_STATUS_FIRST_CRN;
+    static constexpr uint32_t kMessageCrm = fw::INTC_MSI_STATUS_CRM;
+    static constexpr unsigned kMessageRegisters = fw::INTC_MSI_STATUS_COUNT;
     uint32_t MessageStatus(unsigned n) const { return m_message[n]; }
     void WriteMessageStatus(unsigned n, uint32_t value) { m_message[n] = value; }
     void SetMessageBits(unsigned n, uint32_t bits, bool level) {

@@ -48,8 +48,8 @@ public:
     static constexpr uint32_t kAtuxStatus = fw::ATUX_PCSR;
     static constexpr uint32_t kAtueLinkStatus = fw::ATUE_LINK_STATUS;
     explicit Pci(Board& board) : m_board(board) {}
-    static constexpr uint32_t kAtueConfigBase = 0xFFDC8078;   // status .. OCCDR
-    static constexpr uint32_t kAtueConfigSize = 0x38;
+    static constexpr uint32_t kAtueConfigBase = fw::ATUE_PCSR;   // status .. OCCDR
+    static constexpr uint32_t kAtueConfigSize = fw::ATUE_OCCDR + 4 - fw::ATUE_PCSR;
     // Puts a function in a slot (with `pcie`, behind the ATU-E, whose
     // configuration cycles alone reach it); the board keeps it.
     template <typename F>

@@ -64,15 +64,11 @@ constexpr uint8_t ENCLOSURE_TYPE_10 = 0x10;
 constexpr uint8_t ENCLOSURE_TYPE_11 = 0x11;
 constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
 constexpr uint32_t PHYINFO_SELECTOR_ACTIVE = 0x4000;  // the selector passes this side's path
-constexpr uint8_t SMP_PHY_PORT_SELECT = 7;
 constexpr uint8_t PORT_SELECT_TRIES_HELD = 3;
 constexpr uint8_t PORT_SELECT_TRIES = 12;
 constexpr uint8_t IDENTIFY_PENDING = 0xFF;  // no enclosure type is ever this
 constexpr uint8_t MANUFACTURER_TRIES = 3;
 constexpr uint32_t MANUFACTURER_RETRY_MS = 500;
-constexpr uint32_t SMP_MANUFACTURER_BYTES = 60;
-constexpr uint32_t SMP_VENDOR_OFFSET = 12;
-constexpr uint32_t SMP_PRODUCT_OFFSET = 20;
 constexpr uint32_t SMP_ENCLOSURE_TYPE_OFFSET = 0x34;
 constexpr uint8_t SLOT_LIMIT = 33;          // phys mapped to a slot number below this are drive slots
 
@@ -298,7 +294,7 @@ uint8_t bIdentifyExpander(SAS_EXPANDER* ps, uint8_t bIndex, uint8_t bOwnSide) {
     for (uint8_t bTry = 0; bTry < MANUFACTURER_TRIES; ++bTry) {
         if (bTry != 0) SpinDelayMs(MANUFACTURER_RETRY_MS);
         if (bReportManufacturerInformation(ps->adSASAddress[0], ps->adSASAddress[1], abAnswer) != STATUS_OK) continue;
-        const uint8_t* pbVendor = abAnswer + SMP_VENDOR_OFFSET;
+        const uint8_t* pbVendor = abAnswer + SMP_MANUFACTURER_VENDOR_OFFSET;
         if (fIsEnclosureVendorAccepted(pbVendor) != TRUE) {
             ps->fResponding = FALSE;
             // Reported once, not at every retry while it stays refused.
@@ -309,7 +305,7 @@ uint8_t bIdentifyExpander(SAS_EXPANDER* ps, uint8_t bIndex, uint8_t bOwnSide) {
             }
             return SAS_DISCOVERY_RETRY;
         }
-        const uint8_t* pbProduct = abAnswer + SMP_PRODUCT_OFFSET;
+        const uint8_t* pbProduct = abAnswer + SMP_MANUFACTURER_PRODUCT_OFFSET;
         if (std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
             ps->bEnclosureType = ENCLOSURE_TYPE_10;
         } else if (std::memcmp(pbProduct, "KV-4471-Vomaxe2 ", 16) == 0) {

@@ -18,10 +18,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t SMP_REQUEST = 0x40;
-constexpr uint8_t SMP_REPORT_MANUFACTURER = 0x01;
-constexpr uint8_t SMP_REPORT_PHY_ERROR_LOG = 0x11;
-constexpr uint8_t SMP_PHY_CONTROL = 0x91;
 constexpr uint32_t SMP_DEADLINE_MS = 10000;
 constexpr uint32_t SYNCHRONOUS_WAIT_MS = 3000;
 constexpr uint8_t PHY_DISABLED = 0x02;
@@ -87,10 +83,10 @@ uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, 
 uint8_t bSendSMPPhyControl(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy, uint8_t bOperation) {
     uint8_t* pb = pbSlot();
     if (!pb) return STATUS_NO_PAGES;
-    pb[0] = SMP_REQUEST;
+    pb[0] = SMP_FRAME_REQUEST;
     pb[1] = SMP_PHY_CONTROL;
-    pb[9] = bPhy;
-    pb[10] = bOperation;
+    pb[SMP_PHY_IDENTIFIER_OFFSET] = bPhy;
+    pb[SMP_PHY_OPERATION_OFFSET] = bOperation;
     pb[32] = 0x80;
     pb[33] = 0x90;
     return bSendSMPPassthrough(dSasLow, dSasHigh, static_cast<uint16_t>(bExpander | bPhy << 8), pb, pb + 64, 40, 4);
@@ -99,10 +95,11 @@ uint8_t bSendSMPPhyControl(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpande
 uint8_t bSendSMPReportPhyErrorLog(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy) {
     uint8_t* pb = pbSlot();
     if (!pb) return STATUS_NO_PAGES;
-    pb[0] = SMP_REQUEST;
+    pb[0] = SMP_FRAME_REQUEST;
     pb[1] = SMP_REPORT_PHY_ERROR_LOG;
-    pb[9] = bPhy;
-    return bSendSMPPassthrough(dSasLow, dSasHigh, static_cast<uint16_t>(bExpander | bPhy << 8), pb, pb + 64, 12, 28);
+    pb[SMP_PHY_IDENTIFIER_OFFSET] = bPhy;
+    return bSendSMPPassthrough(dSasLow, dSasHigh, static_cast<uint16_t>(bExpander | bPhy << 8), pb, pb + 64, 12,
+                               SMP_PHY_ERROR_LOG_BYTES);
 }
 
 void SMPPassthroughReply(const uint8_t* pbFrame) {
@@ -124,9 +121,10 @@ void SMPPassthroughReply(const uint8_t* pbFrame) {
     const uint8_t* pbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
     for (uint32_t s = 0; s < SLOTS; ++s) {
         const uint8_t* pbResponse = pbPage + s * SLOT_BYTES + 64;
-        if (pbResponse[1] == SMP_REPORT_PHY_ERROR_LOG && pbResponse[9] == bPhy && pbResponse[0] == 0x41 &&
+        if (pbResponse[1] == SMP_REPORT_PHY_ERROR_LOG && pbResponse[SMP_PHY_IDENTIFIER_OFFSET] == bPhy &&
+            pbResponse[0] == SMP_FRAME_RESPONSE &&
             pGetSASExpanderList()->asExpander[bExpander].fUsable == TRUE) {
-            for (int i = 0; i < 4; ++i) s_aadErrors[bExpander][bPhy][i] = Be32(pbResponse + 12 + 4 * i);
+            for (int i = 0; i < 4; ++i) s_aadErrors[bExpander][bPhy][i] = Be32(pbResponse + SMP_PHY_ERROR_COUNTERS_OFFSET + 4 * i);
         }
     }
 }
@@ -135,11 +133,11 @@ uint8_t bReportManufacturerInformation(uint32_t dSasLow, uint32_t dSasHigh, uint
     if (s_fSyncPending == TRUE) return 0;
     uint8_t* pb = pbSlot();
     if (!pb) return 0;
-    pb[0] = SMP_REQUEST;
+    pb[0] = SMP_FRAME_REQUEST;
     pb[1] = SMP_REPORT_MANUFACTURER;
     s_pbSyncResponse = pb + 64;
     s_fSyncPending = TRUE;
-    if (bSendSMPPassthrough(dSasLow, dSasHigh, SMP_TAG_SYNCHRONOUS, pb, pb + 64, 4, 60) != STATUS_OK) {
+    if (bSendSMPPassthrough(dSasLow, dSasHigh, SMP_TAG_SYNCHRONOUS, pb, pb + 64, 4, SMP_MANUFACTURER_BYTES) != STATUS_OK) {
         s_fSyncPending = FALSE;
         return 0;
     }

@@ -4,12 +4,10 @@
 
 #include <cstdint>
 
+#include "hw/smp.h"
+
 namespace fw {
 
-constexpr uint8_t SMP_PHY_LINK_RESET = 1;
-constexpr uint8_t SMP_PHY_HARD_RESET = 2;
-constexpr uint8_t SMP_PHY_DISABLE = 3;
-constexpr uint8_t SMP_PHY_CLEAR_ERROR_LOG = 5;
 constexpr uint8_t SMP_PHY_OUTSTANDING = 0x08;
 constexpr uint8_t SMP_TAG_SYNCHRONOUS = 48;
 
