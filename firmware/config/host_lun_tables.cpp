@@ -15,10 +15,12 @@
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/host_interface.h"
 #include "hw/hw.h"
 #include "partner/partner_link.h"
 #include "sas/sas_drive.h"
@@ -204,7 +206,7 @@ uint8_t bSetHostLun(uint8_t bPort, uint16_t wInitiator, uint16_t wLun, uint16_t 
 
 uint16_t wGetInitiatorControllerLun(const KERNEL_ENTRY* psEntry) {
     const uint8_t bPort = psEntry->bPortCode;
-    if (bPort == 0x50 || bPort == 0x40) return 0;
+    if (bPort == PORT_CODE_MODULE || bPort == PORT_CODE_INTERNAL) return 0;
     const uint16_t* pw = pwWord(bPort, CONTROLLER_LUN_ROW, wGetCommandInitiator(psEntry));
     return pw == nullptr ? LUN_MAP_NONE : *pw;
 }
@@ -229,9 +231,10 @@ void FillPortLunTable(uint8_t bPort) {
     }
 
     const uint8_t bInterface = bGetHostInterfaceType();
-    // Parallel host interfaces present bit 0 on port code 0x31 and bit 1 on 0x32.
-    const uint8_t bBit = (bInterface != HOST_INTERFACE_FC && bInterface != HOST_INTERFACE_SAS_TARGET) ? (bPort == 0x31 ? 1 : (bPort == 0x32 ? 2 : 0))
-                                                              : bAvailabilityBit(bPort);
+    // Parallel host interfaces present bit 0 on port code '1' and bit 1 on '2'.
+    const uint8_t bBit = (bInterface != HOST_INTERFACE_FC && bInterface != HOST_INTERFACE_SAS_TARGET)
+                             ? (bPort == PORT_CODE_FC_TABLE_1 ? 1 : (bPort == PORT_CODE_FC_TABLE_2 ? 2 : 0))
+                             : bAvailabilityBit(bPort);
     for (uint16_t l = 0; l < wGetLogicalDriveCount(); l++) {
         const LD_RECORD* psLd = pGetLogicalDriveRecord(l);
         if (psLd->bSanMapState != 0 || psLd->bLdState != LD_STATE_AVAILABLE || psLd->wDefaultLun >= HOST_LUN_ROWS) continue;
@@ -256,7 +259,8 @@ void FillPortLunTable(uint8_t bPort) {
 // On Fibre Channel host ports the driver scans the port and times its own
 // reruns; the other host ports are rebuilt here.
 void RebuildPortLunTable(uint8_t bPort) {
-    if (bGetHostInterfaceType() == HOST_INTERFACE_FC && (bPort == 1 || bPort == 2)) {
+    const bool fFcHostPort = bPort == PORT_CODE_FC_HOST_1 || bPort == PORT_CODE_FC_HOST_2;
+    if (bGetHostInterfaceType() == HOST_INTERFACE_FC && fFcHostPort) {
         ScanHostPortInitiators(bPort);
         return;
     }

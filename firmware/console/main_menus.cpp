@@ -27,6 +27,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/stop.h"
+#include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
@@ -59,8 +60,6 @@ constexpr uint8_t APM_STOP = 3;
 constexpr uint8_t DUMP_TYPE_CONFIGURATION = 16;
 constexpr uint8_t DUMP_TYPE_ENCLOSURE = 33;
 constexpr uint8_t DUMP_MODE_MENU = 2;
-constexpr uint8_t HOST_PORT_0 = 0x31;
-constexpr uint8_t HOST_PORT_1 = 0x32;
 
 MENU_STATE& Menu() { return *psGetMenuState(); }
 
@@ -146,7 +145,7 @@ void ResetHostPort(uint8_t bPort) {
     if (bGetHostInterfaceType() == HOST_INTERFACE_FC) {
         SetLoopResetRequest(bPort, TRUE);
     } else {
-        ResetLsiHostPort(bPort == 1 ? HOST_PORT_0 : HOST_PORT_1);
+        ResetLsiHostPort(bPort == 1 ? PORT_CODE_FC_TABLE_1 : PORT_CODE_FC_TABLE_2);
     }
 }
 

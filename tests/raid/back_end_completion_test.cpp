@@ -12,6 +12,7 @@
 #include "config/drive_tables.h"
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
+#include "executive/port_codes.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "raid/child_commands.h"
@@ -34,11 +35,11 @@ protected:
         ps->bCommandType = bType;
         fw::psSasFields(ps)->bScsiStatus = bScsiStatus;
         ps->bPrimaryState = fw::PS_COMPLETED;
-        fw::IncrementTotalCommands(0x61);
+        fw::IncrementTotalCommands(fw::PORT_CODE_INITIATOR);
         (void)fw::QueueKernelEntryComplete(0x61, ps->wIndex);
         return ps;
     }
-    void Complete() { (void)fw::ProcessBackEndCompletion(0x61); }
+    void Complete() { (void)fw::ProcessBackEndCompletion(fw::PORT_CODE_INITIATOR); }
     fw::KERNEL_ENTRY* Mother(uint8_t bState, uint16_t wChildren) {
         fw::KERNEL_ENTRY* ps = HostCommand(true, 0, 1);
         ps->bPrimaryState = bState;
