@@ -6,6 +6,7 @@
 // side; the last to end moves the commit to its step 11.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "executive/buffer_pages.h"
@@ -39,6 +40,8 @@ struct CONFIG_COMMAND_FIELDS {
     uint8_t bChainStep;
 };
 #pragma pack(pop)
+static_assert(sizeof(CONFIG_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
+static_assert(offsetof(CONFIG_COMMAND_FIELDS, bChainStep) == 14);
 inline CONFIG_COMMAND_FIELDS* psConfigFields(KERNEL_ENTRY* psEntry) {
     return EntryArea<CONFIG_COMMAND_FIELDS, KE_AREA_TARGET_OFFSET, KE_AREA_TARGET_SIZE>(psEntry);
 }

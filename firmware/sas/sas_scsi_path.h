@@ -49,6 +49,10 @@ struct SAS_ENTRY_FIELDS {
     uint8_t abSense[18];
 };
 #pragma pack(pop)
+static_assert(sizeof(SAS_ENTRY_FIELDS) == KE_AREA_DRIVE_SIZE);
+static_assert(offsetof(SAS_ENTRY_FIELDS, wRequestIndex) == 4);
+static_assert(offsetof(SAS_ENTRY_FIELDS, lIocSequence) == 8);
+static_assert(offsetof(SAS_ENTRY_FIELDS, abSense) == 16);
 SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry);
 
 // Buffer element i of an entry: the first three in the entry, then seven
