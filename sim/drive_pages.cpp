@@ -212,6 +212,7 @@ void Drive::Impl::LogSense(Command& c) {
     if (GetBe(cdb + 5, 2)) return FailCdb(c, 5);
     uint8_t page = cdb[2] & 0x3F;
     std::vector<uint8_t> d(4, 0);
+    d.reserve(4 + 2 * 56);   // room for the largest page, both ports; GCC 12 misreads a growing insert
     d[0] = page;
     switch (page) {
     case 0x00:

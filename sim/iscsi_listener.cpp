@@ -1,5 +1,7 @@
 #include "sim/iscsi_listener.h"
 
+#include <cstdio>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -29,14 +31,17 @@ bool SetNonBlocking(int fd) {
 
 std::string AddressText(const sockaddr_storage& a) {
     char host[INET6_ADDRSTRLEN] = "";
+    char text[INET6_ADDRSTRLEN + 16];
     if (a.ss_family == AF_INET6) {
         const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
         inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6.sin6_port));
+        std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned(ntohs(in6.sin6_port)));
+        return text;
     }
     const auto& in4 = reinterpret_cast<const sockaddr_in&>(a);
     inet_ntop(AF_INET, &in4.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in4.sin_port));
+    std::snprintf(text, sizeof text, "%s:%u", host, unsigned(ntohs(in4.sin_port)));
+    return text;
 }
 
 }  // namespace
