@@ -52,7 +52,11 @@ Board::Board(const BoardConfig& config)
       m_ownClock(config.clock ? nullptr : std::make_unique<Clock>()),
       m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
       m_turnEnd([] {}), m_memory(config.memorySize) {
+    // A new board is a power-on: its firmware starts from the load image, not
+    // from the globals an earlier board in this process left behind.  A board
+    // built beside one still running the same firmware leaves that one's alone.
     m_firmware.Snapshot();
+    if (!m_firmware.board) m_firmware.Restore();
     m_firmware.board = this;
     m_wallStart = WallNs();
     m_followWall = !m_config.virtualTime;
