@@ -351,6 +351,9 @@ int main(int argc, char** argv) {
     };
     board.pollHook = [&] {
         std::fflush(stdout);
+        // Input that came while the host slept is taken when board time
+        // reaches the moment the sleep ended.
+        if (board.Replaying()) return;
         const timespec now{0, 0};
         if (!watch(&now)) return;
         const auto network = fds.begin() + (keysWatched ? 1 : 0);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "iscsi_login.h"
 #include "sim/iscsi_listener.h"
 #include "sim/iscsi_pdu.h"
 #include "sim/iscsi_portal.h"
@@ -116,17 +117,7 @@ public:
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::perror("connect");
-        sim::iscsi::Pdu login = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
-        login.bhs[1] = 0x87;   // operational stage straight to full feature
-        login.bhs[13] = 1;
-        const char* digest = digests ? "CRC32C" : "None";
-        for (auto [k, v] : std::vector<std::pair<const char*, const char*>>{
-                 {"InitiatorName", "iqn.2026-12.bench:host"}, {"TargetName", "iqn.2026-12.bench:unit"},
-                 {"HeaderDigest", digest}, {"DataDigest", digest}, {"InitialR2T", "No"},
-                 {"ImmediateData", "Yes"}, {"FirstBurstLength", "262144"}, {"MaxBurstLength", "1048576"},
-                 {"MaxRecvDataSegmentLength", "262144"}})
-            sim::iscsi::AppendTextKey(&login.data, k, v);
-        Send(login);
+        Send(bench::FullFeatureLogin("iqn.2026-12.bench:host", "iqn.2026-12.bench:unit", digests));
         sim::iscsi::Pdu answer = Receive();
         if (answer.U16(36) != 0) std::fprintf(stderr, "iscsi_portal_bench: login failed\n");
         m_limits.headerDigest = m_limits.dataDigest = digests;

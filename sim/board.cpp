@@ -116,6 +116,7 @@ void Board::FollowWallClock(bool follow) {
     m_followWall = follow;
     m_clock.HoldPasses(follow);
     if (follow) m_wallStart = WallNs() - m_clock.Now();
+    m_behindWall = false;
 }
 
 void Board::Boot() {
@@ -193,7 +194,7 @@ void Board::TakeInterrupts() {
 }
 
 void Board::HeldPoint(uint32_t costNs) {
-    const uint64_t target = m_followWall ? WallNow() : m_clock.Now() + costNs;
+    const uint64_t target = m_followWall && !m_behindWall ? WallNow() : m_clock.Now() + costNs;
     m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
     if (TurnOver()) m_fiber->Yield();
     TakeInterrupts();
@@ -235,8 +236,8 @@ void Board::Poll() {
     if (pollHook) pollHook();
     if (idle) {
         // Nothing touched the hardware since the last poll: the firmware only
-        // waits, so time moves on to the next device event (or, on the wall
-        // clock, the host sleeps until then).
+        // waits, so time moves on to the next device event (on the wall
+        // clock, once the wall clock has reached it).
         uint64_t next = m_clock.NextEventTime();
         if (!m_followWall) {
             if (next != UINT64_MAX) {
@@ -245,19 +246,46 @@ void Board::Poll() {
                 TakeInterrupts();
             }
         } else {
-            uint64_t now = WallNs() - m_wallStart;
-            uint64_t wait = next > now ? next - now : 0;
-            if (wait > idleSleepLimitNs) wait = idleSleepLimitNs;
-            if (wait > 0 && idleWait) {
-                idleWait(wait);
-            } else if (wait > 0) {
-                timespec ts{static_cast<time_t>(wait / 1000000000ull), static_cast<long>(wait % 1000000000ull)};
-                nanosleep(&ts, nullptr);
-            }
+            IdleOnWallClock();
         }
     }
+    // How far board time runs behind is bounded: a firmware busy for longer
+    // than that goes straight to the wall clock's time at its next hardware
+    // access, as a processor that falls behind its timers does.
+    if (m_behindWall && m_clock.Now() + 2 * idleSleepLimitNs < WallNow()) m_behindWall = false;
     YieldIfDue();
     m_idleSincePoll = true;
+}
+
+// The firmware idles on the wall clock.  The host sleeps until outside
+// input, the next device event or the sleep limit; the processor's timers
+// (the firmware's tick) do not wake it.  Board time then runs behind the
+// wall clock: from here on hardware accesses cost their own time, and idle
+// polls step to each event that fell due meanwhile, at its own time and
+// followed by the main loop's cycles, as they would have run without the
+// sleep.  The firmware sees every tick; the host wakes once per sleep limit
+// instead of at every tick.
+void Board::IdleOnWallClock() {
+    const uint64_t now = WallNow();
+    const uint64_t next = m_clock.NextEventTime();
+    if (next <= now && m_behindWall) {
+        m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
+        TakeInterrupts();
+        return;
+    }
+    if (next > now) {
+        uint64_t wake = m_clock.NextEventTimeBesides({&m_timers->Expiry(0), &m_timers->Expiry(1)});
+        if (wake - now > idleSleepLimitNs) wake = now + idleSleepLimitNs;
+        const uint64_t wait = wake - now;
+        if (idleWait) {
+            idleWait(wait);
+        } else {
+            timespec ts{static_cast<time_t>(wait / 1000000000ull), static_cast<long>(wait % 1000000000ull)};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    m_watchedUntil = WallNow();
+    m_behindWall = true;
 }
 
 void Board::YieldIfDue() {

@@ -156,7 +156,9 @@ public:
     // terminal and its signals here).
     std::function<void()> pollHook;
     // Wall-clock runs: how long an idle poll may sleep waiting for input.
-    uint64_t idleSleepLimitNs = 10'000'000;
+    // The processor's own timers do not end the sleep (IdleOnWallClock), so an
+    // idle controller wakes its host about this often.
+    uint64_t idleSleepLimitNs = 20'000'000;
     // Wall-clock runs: whether board time follows the wall clock now.  Until
     // it does, the board's waits pass at once, as in virtual time (nothing
     // outside the board watches start-up's waits); from the switch on, board
@@ -166,6 +168,10 @@ public:
     // the firmware idles, so a program can wake on its sockets at once
     // (sleeps when unset).
     std::function<void(uint64_t ns)> idleWait;
+    // Wall-clock runs: the board is running time that already passed on the
+    // wall clock while the host slept watching for input (idleWait); a
+    // program need not look for input again until it is through.
+    bool Replaying() const { return m_behindWall && m_clock.Now() < m_watchedUntil; }
 
 private:
     // Creates the devices and wires them: their bus addresses, their
@@ -176,6 +182,7 @@ private:
     // events falling due on the way, or that has an interrupt to take.
     __attribute__((noinline)) void HeldPoint(uint32_t costNs);
     uint64_t WallNow() const;   // board time on the wall clock
+    void IdleOnWallClock();
     void YieldIfDue();
     // On a shared clock: the processor's turn is over, the others' run now.
     bool TurnOver() const { return m_sharedClock && m_clock.Now() >= m_sliceEnd && m_fiber->Active(); }
@@ -218,6 +225,11 @@ private:
     bool m_finished = false;
     uint64_t m_wallStart = 0;  // host time at board time 0 (wall-clock runs)
     bool m_followWall = false;
+    // Wall-clock runs: board time may run behind the wall clock (the host
+    // slept through the firmware's tick): hardware accesses cost their own
+    // time and idle polls step to the events already due.
+    bool m_behindWall = false;
+    uint64_t m_watchedUntil = 0;   // board time the last idle wait ended at
     std::map<std::string, std::string> m_state;
 };
 

@@ -1,5 +1,6 @@
 #include "sim/clock.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -68,6 +69,28 @@ void Clock::Cancel(EventId id) {
     ++slot.generation;
     slot.nextFree = m_freeOneOff;
     m_freeOneOff = index + 1;
+}
+
+uint64_t Clock::NextEventTimeBesides(std::initializer_list<const Event*> skipped) const {
+    // Below an event that counts, nothing is earlier; below a skipped one,
+    // either child may be the answer.  At most two positions a skipped event.
+    std::array<uint32_t, 16> stack;
+    uint32_t depth = 0;
+    uint64_t best = UINT64_MAX;
+    if (m_size != 0) stack[depth++] = 0;
+    while (depth != 0) {
+        const uint32_t position = stack[--depth];
+        const Event* event = m_queue[position];
+        if (event->m_at >= best) continue;
+        if (std::find(skipped.begin(), skipped.end(), event) == skipped.end()) {
+            best = event->m_at;
+            continue;
+        }
+        for (uint32_t child = 2 * position + 1; child <= 2 * position + 2 && child < m_size; ++child) {
+            if (depth < stack.size()) stack[depth++] = child;
+        }
+    }
+    return best;
 }
 
 Clock::OneOff* Clock::SlotOf(const Event* event) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <type_traits>
 
@@ -85,6 +86,8 @@ public:
 
     bool HasEvents() const { return m_size != 0; }
     uint64_t NextEventTime() const { return m_nextAt; }
+    // The time of the earliest event other than `skipped` (UINT64_MAX: none).
+    uint64_t NextEventTimeBesides(std::initializer_list<const Event*> skipped) const;
     // Moves time forward to `targetNs`, running every event due on the way;
     // `afterEvent` runs after each (the board takes interrupts there).
     template <typename AfterEvent>

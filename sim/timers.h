@@ -16,6 +16,8 @@ public:
     Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1);
     uint32_t Read(uint32_t crn);
     void Write(uint32_t crn, uint32_t value);
+    // Timer n's expiry in the clock's queue.
+    const Clock::Event& Expiry(unsigned n) const { return m_timers[n].expiry; }
 
 private:
     struct Timer {

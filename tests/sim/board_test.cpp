@@ -27,6 +27,31 @@ TEST(Clock, RunsEventsInTimeOrderAndTiesInScheduleOrder) {
     EXPECT_EQ(clock.NextEventTime(), 300u);
 }
 
+// The first event besides the processor's timers: whichever place the
+// skipped events hold in the queue, the earliest of the rest is found.
+TEST(Clock, FindsTheFirstEventBesidesTheSkippedOnes) {
+    sim::Clock clock;
+    sim::Clock::Event tick0([] {}), tick1([] {});
+    EXPECT_EQ(clock.NextEventTimeBesides({&tick0, &tick1}), UINT64_MAX);
+    clock.Arm(tick0, 10);
+    clock.Arm(tick1, 20);
+    EXPECT_EQ(clock.NextEventTimeBesides({&tick0, &tick1}), UINT64_MAX);
+    uint32_t seed = 7;
+    uint64_t earliest = UINT64_MAX;
+    for (int n = 0; n < 60; ++n) {
+        seed = seed * 1103515245u + 12345u;
+        const uint64_t at = 30 + (seed >> 16) % 1000;
+        earliest = std::min(earliest, at);
+        clock.Schedule(at, [] {});
+        // The ticks move about the heap as it grows and as they re-arm.
+        clock.Arm(n % 2 ? tick0 : tick1, 5 + (seed >> 8) % 2000);
+        const uint64_t ticks = std::min(tick0.At(), tick1.At());
+        ASSERT_EQ(clock.NextEventTime(), std::min(earliest, ticks));
+        ASSERT_EQ(clock.NextEventTimeBesides({&tick0, &tick1}), earliest) << n;
+        ASSERT_EQ(clock.NextEventTimeBesides({&tick0}), std::min(earliest, tick1.At())) << n;
+    }
+}
+
 // A device's own event moves when re-armed and runs once; a one-off's old
 // handle cancels nothing once its slot serves another action; a large mixed
 // queue still comes out in time order with ties in arming order.
