@@ -1,8 +1,14 @@
 // The iSCSI portal's own cost: sequential 64 KiB and random 4 KiB reads and
 // writes by a host over loopback TCP (the portal's listener, connection
-// machine and framing, with CRC32C digests off and on), against the same
-// commands handed straight to the same memory-backed logical unit, timed in
-// the same run.  Eight commands outstanding, as a host's queue keeps them.
+// machine and framing, with CRC32C digests off and on), timed in the same
+// run against
+//  - the same commands handed straight to the same memory-backed logical
+//    unit, and
+//  - a booted controller (RAID 0 write-back over four memory-backed drives,
+//    in virtual time) reached once through the portal and its bridge to the
+//    Fibre Channel fabric, and once by a plain simulated FC host on that
+//    fabric.
+// Eight commands outstanding, as a host's queue keeps them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,14 +20,25 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "iscsi_login.h"
+#include "../tests/system/road_config.h"
+#include "executive/startup.h"
+#include "hw/scsi.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/fc_fabric.h"
+#include "sim/fc_host.h"
+#include "sim/iscsi_fc_bridge.h"
 #include "sim/iscsi_listener.h"
 #include "sim/iscsi_pdu.h"
 #include "sim/iscsi_portal.h"
+#include "sim/isp_chip.h"
+#include "sim/sas_controller.h"
 
 namespace {
 
@@ -105,10 +122,14 @@ double DirectRate(const Load& load) {
     return double(done) * load.bytes / Seconds(start, now);
 }
 
-// A host on a loopback socket, driving the listener from the same thread.
+// A host on a loopback socket, driving the listener from the same thread:
+// `pump` gives the other side its turn while the host waits to send or to
+// receive on its socket (services the listener, or runs the board, whose
+// polls do, until the socket has something to read).
 class Host {
 public:
-    Host(sim::IscsiListener& listener, bool digests) : m_listener(listener) {
+    Host(sim::IscsiListener& listener, std::function<void(int fd)> pump, const std::string& target, bool digests)
+        : m_pump(std::move(pump)) {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -117,11 +138,21 @@ public:
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::perror("connect");
-        Send(bench::FullFeatureLogin("iqn.2026-12.bench:host", "iqn.2026-12.bench:unit", digests));
+        Send(bench::FullFeatureLogin("iqn.2026-12.bench:host", target, digests));
         sim::iscsi::Pdu answer = Receive();
-        if (answer.U16(36) != 0) std::fprintf(stderr, "iscsi_portal_bench: login failed\n");
+        m_loggedIn = answer.U16(36) == 0;
         m_limits.headerDigest = m_limits.dataDigest = digests;
+        // A controller's new initiator meets a unit attention first.
+        for (int i = 0; m_loggedIn && i < 4; ++i) {
+            sim::iscsi::Pdu c = sim::iscsi::MakePdu(sim::iscsi::kScsiCommand);
+            c.bhs[1] |= 1;
+            c.SetU32(16, 0xFFFF0000u + uint32_t(i));
+            c.SetU32(24, m_cmdSn++);
+            Send(c);
+            if (Receive().bhs[3] == 0) break;
+        }
     }
+    bool loggedIn() const { return m_loggedIn; }
     ~Host() { close(m_fd); }
 
     double Rate(const Load& load) {
@@ -158,9 +189,8 @@ private:
         for (size_t at = 0; at < bytes.size();) {
             ssize_t n = send(m_fd, bytes.data() + at, bytes.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) at += size_t(n);
-            m_listener.Service();
+            if (at < bytes.size()) m_pump(m_fd);
         }
-        m_listener.Service();
     }
     sim::iscsi::Pdu Receive() {
         sim::iscsi::FrameLimits l = m_limits;
@@ -177,19 +207,92 @@ private:
                 }
                 return p;
             }
-            m_listener.Service();
+            m_pump(m_fd);
             uint8_t buffer[1 << 16];
             ssize_t n = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n > 0) m_in.insert(m_in.end(), buffer, buffer + n);
         }
     }
 
-    sim::IscsiListener& m_listener;
+    std::function<void(int)> m_pump;
     int m_fd = -1;
+    bool m_loggedIn = false;
     sim::iscsi::FrameLimits m_limits;
     uint32_t m_cmdSn = 0;
     std::vector<uint8_t> m_in;
     size_t m_at = 0;
+};
+
+// A booted controller with its logical drive on four memory-backed drives,
+// an FC host logged in on host port 1 and the portal bridged to the fabric.
+struct Controller {
+    sim::Chassis chassis{Drives()};
+    sim::FcFabric fabric;
+    sim::Board board;
+    std::unique_ptr<sim::FcHost> host;
+    std::unique_ptr<sim::IscsiFcBridge> bridge;
+    std::unique_ptr<sim::IscsiPortal> portal;
+    sim::IscsiListener* listener = nullptr;
+
+    static sim::ChassisOptions Drives() {
+        sim::ChassisOptions o;
+        o.drives = 4;
+        return o;
+    }
+    bool Start() {
+        const roadtest::ArraySpec array{"RAID 0", fw::RAID_LEVEL_0, 4, 128};
+        const std::vector<uint8_t> image = roadtest::RoadConfiguration(
+            chassis, array, 0x200000A55A000000ull | (sim::BoardConfig{}.wwn & 0xFFFFFFull));
+        for (unsigned s = 1; s <= array.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), image);
+        board.sasController().AttachChassis(&chassis);
+        std::vector<sim::FcTargetPort*> ports;
+        for (uint8_t chip = 1; chip <= 2; ++chip) {
+            sim::IspChip* p = sim::FindIspChip(board, chip);
+            p->AttachFabric(fabric);
+            ports.push_back(p);
+        }
+        bridge = std::make_unique<sim::IscsiFcBridge>(fabric, ports);
+        portal = std::make_unique<sim::IscsiPortal>(*bridge);
+        board.pollHook = [this] {
+            if (listener) listener->Service();
+        };
+        board.SetResetEntry(&fw::ControllerEntry);
+        board.Boot();
+        board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
+                       120'000'000'000ull);
+        host = std::make_unique<sim::FcHost>(board, fabric, *sim::FindIspChip(board, 1), 0x2100001B32000001ull);
+        if (!host->LogIn()) return false;
+        for (int i = 0; i < 4; ++i) {
+            sim::FcpCommand c;
+            c.cdb = {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0};
+            if (host->Send(c).status == 0) return true;
+        }
+        return false;
+    }
+    // The loads from the FC host, as the iSCSI host runs them.
+    double FcRate(const Load& load) {
+        std::mt19937 random(7);
+        sim::FcpCommand c;
+        c.dataOut.assign(load.write ? load.bytes : 0, 0x5A);
+        c.dataInLength = load.write ? 0 : load.bytes;
+        std::deque<uint32_t> inFlight;
+        uint64_t sent = 0, done = 0;
+        const auto start = std::chrono::steady_clock::now();
+        auto now = start;
+        while (Seconds(start, now) < kMinSeconds || !inFlight.empty()) {
+            while (inFlight.size() < kDepth && Seconds(start, now) < kMinSeconds) {
+                c.cdb = Cdb(load, Lba(load, sent++, random));
+                inFlight.push_back(host->Submit(c));
+            }
+            const sim::FcpResult r = host->Wait(inFlight.front());
+            host->initiator().Forget(inFlight.front());
+            inFlight.pop_front();
+            if (r.outcome != sim::FcpResult::Outcome::Done || r.status != 0) return 0;
+            ++done;
+            now = std::chrono::steady_clock::now();
+        }
+        return double(done) * load.bytes / Seconds(start, now);
+    }
 };
 
 }  // namespace
@@ -213,13 +316,58 @@ int main() {
             std::fprintf(stderr, "iscsi_portal_bench: %s\n", error.c_str());
             return 1;
         }
-        Host host(listener, digests);
+        Host host(listener, [&](int) { listener.Service(); }, "iqn.2026-12.bench:unit", digests);
         for (const Load& load : loads) {
             const double direct = DirectRate(load);
             const double portal = host.Rate(load);
             std::printf("  %-24s digests %-6s  portal %8.1f MB/s  direct %8.1f MB/s  ratio %.3f\n", load.name,
                         digests ? "CRC32C" : "none", portal / 1e6, direct / 1e6, portal / direct);
         }
+    }
+
+    std::printf("a controller (RAID 0 write-back over four memory-backed drives, virtual time) reached through\n"
+                "the portal and its bridge, against a plain FC host on the same fabric, %u outstanding\n",
+                kDepth);
+    Controller controller;
+    if (!controller.Start()) {
+        std::fprintf(stderr, "iscsi_portal_bench: the controller did not come up\n%s",
+                     controller.board.ConsoleText().c_str());
+        return 1;
+    }
+    for (bool digests : {false, true}) {
+        sim::IscsiListener listener(*controller.portal);
+        std::string error;
+        if (!listener.Listen("127.0.0.1:0", &error)) {
+            std::fprintf(stderr, "iscsi_portal_bench: %s\n", error.c_str());
+            return 1;
+        }
+        controller.listener = &listener;
+        {
+            // The board runs until the portal's answer reaches the host.
+            auto readable = [](int fd) {
+                pollfd p{fd, POLLIN, 0};
+                return poll(&p, 1, 0) > 0;
+            };
+            Host host(listener, [&](int fd) { controller.board.RunUntil([&] { return readable(fd); }, 1'000'000); },
+                      "iqn.2026-12.sim.array-controller:port1", digests);
+            if (!host.loggedIn()) {
+                std::fprintf(stderr, "iscsi_portal_bench: the controller refused the login\n");
+                return 1;
+            }
+            for (const Load& load : loads) {
+                const double fc = controller.FcRate(load);
+                const double portal = host.Rate(load);
+                if (fc == 0) {
+                    std::fprintf(stderr, "iscsi_portal_bench: an FC host's command failed\n");
+                    return 1;
+                }
+                std::printf("  %-24s digests %-6s  portal %8.1f MB/s  FC host %8.1f MB/s  ratio %.3f\n", load.name,
+                            digests ? "CRC32C" : "none", portal / 1e6, fc / 1e6, portal / fc);
+            }
+        }
+        // The session's initiator logs out as its connection goes.
+        controller.board.RunFor(100'000'000);
+        controller.listener = nullptr;
     }
     return 0;
 }
