@@ -29,6 +29,7 @@ constexpr uint16_t kLoginNotFound = 0x0203;
 constexpr uint16_t kLoginUnsupportedVersion = 0x0205;
 constexpr uint16_t kLoginMissingParameter = 0x0207;
 constexpr uint16_t kLoginSessionTypeNotSupported = 0x0209;
+constexpr uint16_t kLoginTooManyConnections = 0x0206;
 constexpr uint16_t kLoginSessionDoesNotExist = 0x020A;
 constexpr uint16_t kLoginTargetError = 0x0300;
 constexpr uint16_t kLoginServiceUnavailable = 0x0301;
@@ -119,10 +120,16 @@ uint16_t IscsiPortal::Register(IscsiConnection* connection, const std::string& i
             break;
         }
     }
-    m_sessions.push_back(Session{initiator, key, connection});
-    uint16_t tsih = m_nextTsih++;
+    const uint16_t tsih = m_nextTsih++;
     if (m_nextTsih == 0) m_nextTsih = 1;
+    m_sessions.push_back(Session{initiator, key, connection, tsih});
     return tsih;
+}
+
+bool IscsiPortal::HasSession(const uint8_t* isid, uint16_t tsih) const {
+    const std::string key(reinterpret_cast<const char*>(isid), 6);
+    return std::any_of(m_sessions.begin(), m_sessions.end(),
+                       [&](const Session& s) { return s.tsih == tsih && s.isid == key; });
 }
 
 void IscsiPortal::Unregister(IscsiConnection* connection) {
@@ -293,8 +300,12 @@ void IscsiConnection::OnLogin(const Pdu& pdu) {
         m_statSn = 1;
         // Only one version of the protocol exists: 0.
         if (pdu.bhs[3] != 0) return LoginFailure(pdu, kLoginUnsupportedVersion);
-        // No session takes a second connection.
-        if (pdu.U16(14) != 0) return LoginFailure(pdu, kLoginSessionDoesNotExist);
+        // A session has one connection (MaxConnections is negotiated down
+        // to 1): another for a live session is one too many, and one for a
+        // session that is gone finds nothing to join.
+        if (pdu.U16(14) != 0)
+            return LoginFailure(pdu, m_portal.HasSession(m_isid, pdu.U16(14)) ? kLoginTooManyConnections
+                                                                               : kLoginSessionDoesNotExist);
         m_stage = csg;
     }
     if (std::memcmp(pdu.bhs.data() + 8, m_isid, 6) != 0 || pdu.U16(14) != 0 || csg > 1 || csg != m_stage ||

@@ -257,6 +257,8 @@ private:
     // pair is reinstated, i.e. closed.  Returns the session's handle.
     uint16_t Register(IscsiConnection* connection, const std::string& initiator, const uint8_t* isid);
     void Unregister(IscsiConnection* connection);
+    // Whether a normal session of this ISID has handle `tsih`.
+    bool HasSession(const uint8_t* isid, uint16_t tsih) const;
 
     IscsiTargets& m_targets;
     uint16_t m_portalGroupTag;
@@ -265,6 +267,7 @@ private:
         std::string initiator;
         std::string isid;
         IscsiConnection* connection;
+        uint16_t tsih;
     };
     std::vector<Session> m_sessions;
 };

@@ -509,6 +509,30 @@ TEST(IscsiSession, ALostDataOutFailsItsWriteAndTheSessionGoesOn) {
     EXPECT_FALSE(h.targets.loggedOut);
 }
 
+// A session takes one connection: another naming a live session is one too
+// many, one naming a session that is gone finds none; the session goes on.
+TEST(IscsiSession, ASecondConnectionIsRefused) {
+    Host h;
+    ASSERT_EQ(h.Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"},
+                             {"TargetName", "iqn.2026-01.test:port-2"},
+                             {"AuthMethod", "None"}})
+                  .U16(36),
+              0);
+    const uint16_t tsih = h.Login(0x87, {}).U16(14);
+    ASSERT_TRUE(h.FullFeature());
+    ASSERT_NE(tsih, 0);
+    for (const auto& [named, status] : {std::pair<uint16_t, uint16_t>{tsih, 0x0206}, {uint16_t(tsih + 1), 0x020A}}) {
+        Host second;
+        second.conn = std::make_unique<sim::IscsiConnection>(h.portal, "127.0.0.1:3260");
+        const Pdu r = second.Login(0x87, {{"InitiatorName", "iqn.2026-01.host:one"},
+                                          {"TargetName", "iqn.2026-01.test:port-2"}}, named);
+        EXPECT_EQ(r.U16(36), status);
+        EXPECT_TRUE(second.conn->Closing());
+    }
+    EXPECT_FALSE(h.conn->Closing());
+    EXPECT_FALSE(h.targets.loggedOut);
+}
+
 // A second login of the same initiator and ISID replaces the first session.
 TEST(IscsiSession, ReinstatementClosesTheOldSession) {
     Host h;
