@@ -2,6 +2,9 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# A compiler cache, where the machine has one, makes rebuilds of unchanged
+# sources free; nothing depends on it.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all deps build run test bench clean
 
@@ -12,7 +15,7 @@ deps:
 
 # The test build is sanitized; CI builds with warnings as errors.
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Hosts reach the controller over iSCSI on the loopback by default.
@@ -20,7 +23,7 @@ ARGS ?= --iscsi 127.0.0.1:3260
 
 # The interactive controller: optimised, without the sanitizers of the test build.
 run: deps
-	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)-run -j $(JOBS) --target controller
 	$(BUILD_DIR)-run/app/controller $(ARGS)
 
@@ -28,7 +31,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure --timeout 300
 
 bench: deps
-	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(LAUNCHER)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)-bench/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
