@@ -326,6 +326,10 @@ uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry) {
     return ToFlag(fMore);
 }
 
+uint8_t fMovesInPasses(const KERNEL_ENTRY* psEntry) {
+    return ToFlag(psEntry->wBlockCount > MAX_PASS_BLOCKS || psCacheFields(psEntry)->wSecondPieceBlocks != 0);
+}
+
 // ---- shared with the read path ---------------------------------------------------
 
 uint8_t bBufferBankForPort(uint8_t bPortCode) {

@@ -49,6 +49,9 @@ void GetSegmentSpan(uint64_t lAddress, uint32_t dBlocks, uint8_t* pbCount, uint8
 void ParseReadWrite16Cdb(KERNEL_ENTRY* psEntry);
 // Sets up the next transfer pass; TRUE when more passes follow.
 uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry);
+// TRUE when the decoded transfer is cut into passes (longer than one pass,
+// or over two segments): each pass holds buffer pages for its own blocks.
+uint8_t fMovesInPasses(const KERNEL_ENTRY* psEntry);
 
 // ---- the start ---------------------------------------------------------------
 // 255 the command moved on or was finished; 66 no pages or no partner queue

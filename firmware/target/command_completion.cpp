@@ -6,6 +6,7 @@
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/read_path.h"
+#include "cache/write_start.h"
 #include "config/bad_blocks.h"
 #include "config/config_flags.h"
 #include "dataservices/data_services.h"
@@ -47,8 +48,10 @@ void FreeDataPages(KERNEL_ENTRY* psEntry) {
         ReleaseReadAheadSlot(psCacheFields(psEntry)->bReadAheadSlot);
         return;
     }
+    // A READ or WRITE holds pages for its whole decoded count, unless it
+    // moves in passes: then each pass holds pages for its own blocks only.
     const bool fReadWrite = bOpcodeOf(psEntry) == SCSI_READ16 || bOpcodeOf(psEntry) == SCSI_WRITE16;
-    const uint32_t dBlocks = fReadWrite ? psEntry->wBlockCount : psEntry->wBlocks;
+    const uint32_t dBlocks = fReadWrite && fMovesInPasses(psEntry) != TRUE ? psEntry->wBlockCount : psEntry->wBlocks;
     if (HasFlag(psEntry, KE_FLAG_BORROWED_PAGES) || dBlocks == 0 ||
         psEntry->dBufferHandle == NULL_BUFFER_HANDLE) {
         return;
@@ -91,6 +94,9 @@ void Restart(KERNEL_ENTRY* psEntry) {
     }
     ClearFlag(psEntry, KE_FLAG_ON_LUN_RING);
     if (bOpcode == SCSI_WRITE16 && HasFlag(psEntry, KE_FLAG_JOURNALED)) SetNvramQueueEntryFlag(psEntry->wIndex, FALSE);
+    // The pass just done moves the command on to its next one: without it
+    // the dispatcher would start the same blocks again, for ever.
+    if (bOpcode == SCSI_READ16 || bOpcode == SCSI_WRITE16) (void)bSetupTransferPass(psEntry);
     psEntry->bPrimaryState = HOST_STATE_NEW_COMMAND;
     DecPortTotalCommands(psEntry->bPortCode);
     QueueNewCommand(psEntry->bPortCode, psEntry->wIndex);

@@ -312,14 +312,15 @@ void FibreDataOut(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uin
     for (uint8_t b = 0; b < bSegments; b++) {
         if (psSegments[b].dLength != 0) bLast = b;
     }
-    uint32_t dOffset = 0;
+    // A WRITE(16) takes its data in passes, each from its place in the transfer.
+    const bool fWrite16 = pGetCommandCdb(psEntry)[0] == SCSI_WRITE16;
+    uint32_t dOffset = fWrite16 ? static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES : 0;
     for (uint8_t b = 0; b < bSegments; b++) {
         if (psSegments[b].dLength == 0) continue;
         const uint32_t dHandle = b == bLast ? dHandleOf(psEntry) : CTIO_HANDLE_NOTHING;
         BuildDataEntry(sEx, dHandle, false, false, 0, 0, dOffset, psSegments[b], sBatch.aabEntry[sBatch.bCount++]);
         dOffset += psSegments[b].dLength;
     }
-    const bool fWrite16 = pGetCommandCdb(psEntry)[0] == SCSI_WRITE16;
     (void)bPostBatch(psEntry, sBatch, fWrite16, false);
 }
 

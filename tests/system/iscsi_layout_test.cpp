@@ -77,6 +77,27 @@ TEST_P(IscsiLayout, SynchronizedWritesAreWhereTheLayoutPutsThem) {
             << "block " << x;
 }
 
+// Transfers longer than one pass of the controller, through the session:
+// each gets one status, and the data is the reference's.
+TEST_P(IscsiLayout, TransfersLongerThanAPassComeBackWhole) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(OpenSession());
+    for (const auto& [lba, blocks] : {std::pair<uint32_t, uint32_t>{5, 16385}, {20000, 32768}}) {
+        const std::vector<uint8_t> data = Random(blocks, lba);
+        const iscsi::Pdu w = session->Write(iscsitest::Rw10(fw::SCSI_WRITE10, lba, uint16_t(blocks)), data, 8192, 65536);
+        ASSERT_EQ(w.opcode(), iscsi::kScsiResponse) << "write " << lba << "+" << blocks;
+        ASSERT_EQ(w.bhs[3], 0) << "write " << lba << "+" << blocks;
+        Record(lba, data);
+    }
+    std::vector<uint8_t> read;
+    const iscsi::Pdu r = session->Read(iscsitest::Rw10(fw::SCSI_READ10, 0, 65535), 65535 * kBlock, &read);
+    ASSERT_EQ(r.bhs[3], 0);
+    ASSERT_EQ(read.size(), 65535u * kBlock);
+    for (uint64_t x = 0; x < 65535; ++x)
+        ASSERT_TRUE(std::equal(read.begin() + long(x * kBlock), read.begin() + long((x + 1) * kBlock), Expected(x).begin()))
+            << "block " << x;
+}
+
 const ArraySpec kArrays[] = {
     {"Raid1", fw::RAID_LEVEL_10, 2, 16},
     {"Raid5", fw::RAID_LEVEL_5, 4, 16},
