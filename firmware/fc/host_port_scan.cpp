@@ -198,7 +198,11 @@ void ScanHostPortInitiators(uint8_t bPortCode) {
     }
     TellPartner(bPortCode);
     FillPortLunTable(bPortCode);
-    SetHostPortLinkFlag(bPortCode, FALSE);
+    // A port database change taken while the scan read the port (its
+    // mailbox commands let the chip's interrupts in) raised the LIP flag
+    // again: the scan may have missed that login, and new commands wait
+    // for the flag, so the port is scanned once more.
+    SetHostPortLinkFlag(bPortCode, fGetHostLoopLipFlag(bPortCode) == TRUE ? TRUE : FALSE);
     sScan.fTableValid = TRUE;
 }
 

@@ -253,7 +253,7 @@ struct BoardHost : IscsiHost {
     void Transmit(const std::vector<uint8_t>& bytes) override { conn->Receive(bytes.data(), bytes.size()); }
     // Up to ten seconds of the board's time.
     bool Await() override {
-        for (int i = 0; i < 1000 && conn->output().empty(); ++i) board.RunFor(10'000'000);
+        if (conn->output().empty()) board.RunUntil([this] { return !conn->output().empty(); }, 10'000'000'000ull);
         received.insert(received.end(), conn->output().begin(), conn->output().end());
         conn->output().clear();
         return !received.empty();
