@@ -622,7 +622,7 @@ uint8_t bRecordPartnerExtent(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlo
     uint8_t bResult = STATUS_OK;
     if (fWantBuffer == TRUE) {
         if (!TryAllocateMirrorBuffer(wSlot, wBlocks)) {
-            CountMirrorAllocFail();
+            CountMirrorCacheFull();
             if (bRank < MAX_RANKS && fIsRankPolicyBit6Set(bRank) == TRUE) QueueMirrorAllocation(wSlot, wBlocks);
             bResult = STATUS_NO_PAGES;
         }

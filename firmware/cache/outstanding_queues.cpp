@@ -805,7 +805,7 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
     }
     if (fWaitAny) return (fBlocked || wSharers != 0) ? ORDER_WAIT : ORDER_GO;
     if (fBlocked) {
-        if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteWaitBehindWrite();
+        if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteWriteCollision();
         SetFlag(psEntry, KE_FLAG_WRITE_WAITS);
         return ORDER_WAIT;
     }
@@ -814,7 +814,7 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
         *pwBlockingIndex = wSharer;
         return ORDER_SHARES_ONE;
     }
-    if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteRowShareMulti();
+    if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteStripeCollision();
     SetFlag(psEntry, KE_FLAG_WRITE_WAITS);
     return ORDER_SHARES_MANY;
 }
@@ -837,7 +837,7 @@ uint8_t bCheckWriteOverlap(KERNEL_ENTRY* psEntry) {
         fOverlap = true;
     }
     if (!fOverlap) return ORDER_GO;
-    if (!HasFlag(psEntry, KE_FLAG_OVERLAPS_READ)) CountWriteWaitBehindRead();
+    if (!HasFlag(psEntry, KE_FLAG_OVERLAPS_READ)) CountWriteReadCollision();
     SetFlag(psEntry, KE_FLAG_OVERLAPS_READ);
     return ORDER_WAIT;
 }

@@ -18,6 +18,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
+#include "eventlog/time_logs.h"
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -111,7 +112,7 @@ void BackToQueue(KERNEL_ENTRY* psEntry, bool fStillQueued) {
 void WaitForWrite(KERNEL_ENTRY* psEntry) {
     if (psEntry->bSecondaryState != SECONDARY_REFUSED_ONCE) {
         psEntry->bSecondaryState = SECONDARY_REFUSED_ONCE;
-        CountReadWaitBehindWrite();
+        CountReadWriteCollision();
     }
     BackToQueue(psEntry, true);
 }
@@ -157,7 +158,7 @@ void TryPrefetch(KERNEL_ENTRY* psEntry) {
     uint16_t wSize = 0;
     if (bGetPrefetchSize(psEntry, &wSize) != TRUE) return;
     if (bCheckReadAgainstWrites(psEntry, wSize, TRUE) != ORDER_GO) {
-        CountReadWaitBehindWrite();
+        CountReadAheadWriteCollision();
         return;
     }
     if (IsMediaErrorKnown(psEntry, psEntry->lRankAddress, wSize)) return;
@@ -174,7 +175,9 @@ void TryPrefetch(KERNEL_ENTRY* psEntry) {
     AddReadAheadUser(bSlot, c.wDataBlocks);
     SetReadAheadLoaded(bSlot, FALSE);
     SetFlag(psEntry, KE_FLAG_RECORDED_EXTENT);
-    CountPrefetch();
+    CountReadAheadStart();
+    RecordCommandInterval(wPosition);
+    AddReadAheadDepth(wSize, c.wDataBlocks);
 }
 
 // A read answered from a slot: the data is there, or arriving.
@@ -187,7 +190,7 @@ void AnswerFromSlot(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dHandle, uint8_t bSlot)
     c.wDataBlocks = psEntry->wBlocks;
     psEntry->bCommandType = CT_READ_AHEAD_HIT;
     c.bReadAheadSlot = bSlot;
-    CountReadAheadHit(psEntry->wBlocks);
+    CountReadAheadHit();
     AddReadAheadUser(bSlot, psEntry->wBlocks);
 }
 
@@ -236,7 +239,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     // 7. Older writes of the same blocks.
     const uint8_t bOverlap = bCheckReadAgainstWrites(psEntry, psEntry->wBlocks, FALSE);
     if (bOverlap == ORDER_SERVED) {
-        CountReadFromWrite();
+        CountReadCacheHit(psEntry->wBlocks);
         LeaveCommandQueue(psEntry);
         if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
         psEntry->bCommandType = CT_READ_FROM_WRITE;
@@ -313,11 +316,12 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
                             fContinuingPrefetch;
     if (!fOwnBuffer && ps->bCommandType != CT_READ_FILL) {
         if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE) {
-            CountBufferPressureRefusal();
+            CountNewCommandCacheLimit();
+            CountReadCacheFull();
             return STATUS_NO_PAGES;
         }
         if (bAllocDataPages(bBufferBankForPort(ps->bPortCode), dPagesFor(ps->wBlocks), &dTaken) != STATUS_OK) {
-            CountAllocationFailure();
+            CountReadCacheFull();
             return STATUS_NO_PAGES;
         }
         ps->dBufferHandle = dTaken;
@@ -361,7 +365,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     }
     if (ps->bCommandType == CT_DATA_SERVICES_READ) return STATUS_RETRY;
     ps->bPrimaryState = HasFlag(ps, KE_FLAG_ON_LUN_RING) ? HOST_STATE_LUN_QUEUED : HOST_STATE_NEW_COMMAND;
-    IncRaidNoPagesCount();
+    CountInitiatorQueueFull();
     if (ps->bCommandType == CT_READ_FILL) DropReadAheadFill(ps);
     if (fIsControllerSlot1() != TRUE && fGetRebuildParFlag() == TRUE && fIsDualControllerActive() == TRUE) {
         (void)bSendConfigRecordMessage(PARTNER_MESSAGE_REBUILD_PAR, nullptr);

@@ -397,7 +397,7 @@ uint8_t ProcessOptimisationQueue() {
     const uint32_t dAge = dGetCoarseTick() - psEntry->dStartTick;
     if (!fGoOn && !HasFlag(psEntry, KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B | KE_FLAG_HOLD_RELEASE_C) &&
         dAge < dGetOptimisationHoldLimit()) {
-        if (!HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) && bCheckRankWriteShare(psEntry) == TRUE) {
+        if (!HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) && bCheckRankWriteLoad(psEntry) == TRUE) {
             fGoOn = true;
         } else if (HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
             if (lWindow > lLunNow) {
@@ -569,7 +569,7 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
     if (bEngine == STATUS_RETRY) {
         // 18. Out of child entries: the command waits at the head.
         psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
-        IncRaidNoPagesCount();
+        CountInitiatorQueueFull();
         RestorePieceCounters(s);
         if (s.fReentry || bType == CT_EXPANSION) return STATUS_RETRY;
         if (fIsControllerSlot1() != TRUE && fGetRebuildParFlag() == TRUE && fDual) {
@@ -580,7 +580,7 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
     // 17.
     if (s.fReentry || bType == CT_EXPANSION) return STATUS_OK;
     TakeOffRing(s);
-    if (s.wSavedExpected > 1) CountMultiPieceStream();
+    if (s.wSavedExpected > 1) RecordClusterCount(s.wSavedExpected);
     if (fDual && HasFlag(psEntry, KE_FLAG_MIRRORED)) {
         const CACHE_ENTRY_FIELDS& c = Cache(psEntry);
         SendHostCommandMessage(PARTNER_MESSAGE_ISSUED, psEntry, ToFlag(c.wMirrorState != 0 && c.fMirrorDecision == TRUE));

@@ -39,7 +39,6 @@ namespace {
 constexpr uint8_t PARTNER_MESSAGE_MIRROR = 96;
 constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
 constexpr uint32_t RANK_QUEUE_DEEP_WRITES = 32;
-constexpr uint32_t RANK_BUSY_WRITES = 33;
 constexpr uint8_t PORT_CODE_HOST_VARIANT_17 = 17;
 constexpr uint8_t PORT_CODE_HOST_VARIANT_18 = 18;
 constexpr uint32_t BLOCK_BYTES = 512;
@@ -172,7 +171,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
     const uint16_t wBlocks = psEntry->wBlocks;
     if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE) {
-        CountBufferPressureRefusal();
+        CountNewCommandCacheLimit();
         c.wBufferBlocks = 0;
         RaiseLunBackOff(psEntry->wLunIndex);
         return STATUS_NO_PAGES;
@@ -192,7 +191,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
             std::max<uint32_t>({c.wBufferBlocks / 2u, std::min<uint32_t>(dToBoundary, c.wBufferBlocks), wBlocks}));
         bBank = BUFFER_BANK_EITHER;
     }
-    CountAllocationFailure();
+    CountWriteCacheFull();
     c.wBufferBlocks = 0;
     RaiseLunBackOff(psEntry->wLunIndex);
     return STATUS_NO_PAGES;
@@ -416,17 +415,6 @@ void RaiseHostPortWorkOfInterface() {
     }
 }
 
-uint8_t bCheckRankWriteShare(const KERNEL_ENTRY* psEntry) {
-    if (psEntry->wLunIndex >= LUN_COUNT) return TRUE;
-    const uint8_t bRank = psEntry->bRank;
-    const uint8_t bLimitAnswer = fIsRankPolicyBit6Set(bRank) == TRUE ? START_RANK_SHARE_USED : TRUE;
-    if (dGetRankWriteBlocksInProgress(bRank) > dGetRankWriteThreshold(bRank)) return bLimitAnswer;
-    const bool fThrottled = fGetRankThrottle(bRank) == TRUE || fGetLogicalDriveThrottle(psEntry->wLunIndex) == TRUE ||
-                            fGetRankSecondThrottle(bRank) == TRUE;
-    if (fThrottled && dGetRankWritesInProgress(bRank) >= RANK_BUSY_WRITES) return bLimitAnswer;
-    return FALSE;
-}
-
 // ---- stream detection ------------------------------------------------------------
 
 namespace {
@@ -537,7 +525,7 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
         BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE ||
             bAllocDataPages(BUFFER_BANK_EITHER, dPagesFor(wOwnBuffer), &dHandle) != STATUS_OK) {
-            CountAllocationFailure();
+            CountWriteCacheFull();
             CloseStream(psM);
             return WRITE_CLASS_NO_BUFFER;
         }
@@ -591,7 +579,9 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
     }
     UpdateOutstandingWrite(psM);
     if (psEntry->lArrivalMs > psM->lArrivalMs) {
-        CountStreamArrivalSpread(static_cast<uint32_t>(psEntry->lArrivalMs - psM->lArrivalMs));
+        // The interval between the writes gathered into one cluster.
+        const uint64_t lInterval = psEntry->lArrivalMs - psM->lArrivalMs;
+        RecordClusterInterval(static_cast<uint16_t>(lInterval < 0xFFFF ? lInterval : 0xFFFF));
         psM->lArrivalMs = psEntry->lArrivalMs;
     }
     psM->alSequence[LUN_SEQUENCE_INDEX] = psEntry->alSequence[LUN_SEQUENCE_INDEX];
@@ -642,7 +632,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     } else if (HasFlag(psEntry, KE_FLAG_INTERNAL)) {
         fDecided = true;
     } else {
-        const uint8_t bShare = bCheckRankWriteShare(psEntry);
+        const uint8_t bShare = bCheckRankWriteLoad(psEntry);
         if (bShare == START_RANK_SHARE_USED) return START_RANK_SHARE_USED;
         fDecided = bShare == TRUE;
     }
@@ -670,7 +660,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     const bool fOwnStart = bClass == WRITE_CLASS_NEW || bClass == WRITE_CLASS_PLAIN;
     // 7. It waits for the one earlier write it shares stripe rows with.
     if (bBlocking == ORDER_SHARES_ONE && fOwnStart) {
-        if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteWaitBehindWrite();
+        if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteStripeCollision();
         SetFlag(psEntry, KE_FLAG_WRITE_WAITS);
         c.wBlockingLink = wBlockingIndex;
     }

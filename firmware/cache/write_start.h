@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"
 
 namespace fw {
@@ -25,7 +26,7 @@ constexpr uint8_t WRITE_CLASS_CONTINUATION = 70;
 constexpr uint8_t WRITE_CLASS_PLAIN = 71;          // not sequential
 
 // Results of the start routines besides 255 and 66.
-constexpr uint8_t START_RANK_SHARE_USED = 238;
+constexpr uint8_t START_RANK_SHARE_USED = RANK_WRITE_LOAD_SHARED;
 
 constexpr uint16_t MAX_PASS_BLOCKS = 16384;
 constexpr uint16_t MAX_STREAM_BUFFER_BLOCKS = 8192;
@@ -59,9 +60,6 @@ uint8_t fMovesInPasses(const KERNEL_ENTRY* psEntry);
 uint8_t StartHostWrite(KERNEL_ENTRY* psEntry);
 uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, uint16_t* pwHeadShare,
                                uint8_t bBlocking, uint16_t wBlockingIndex);
-// The rank share test: TRUE forces write-through, 238 asks the scheduler to
-// skip the rank, FALSE lets the write be cached.
-uint8_t bCheckRankWriteShare(const KERNEL_ENTRY* psEntry);
 
 // ---- shared with the read path ----------------------------------------------
 // Bank of the pages a command of this port takes (2: either).

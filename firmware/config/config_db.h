@@ -81,9 +81,5 @@ void SetHoldSetting(uint8_t f);
 // The array's own streaming read-ahead setting, which decides while the
 // controller's option is automatic.
 uint8_t fGetRankStreamingReadAhead(uint8_t bRank);
-// Throttle bytes of a rank and of a logical drive.
-uint8_t fGetRankThrottle(uint8_t bRank);
-uint8_t fGetRankSecondThrottle(uint8_t bRank);
-uint8_t fGetLogicalDriveThrottle(uint16_t wLd);
 
 }  // namespace fw

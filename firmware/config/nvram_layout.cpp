@@ -6,6 +6,7 @@
 
 #include "config/nvram_records.h"
 #include "config/nvram_tables.h"
+#include "eventlog/statistics.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/hw.h"
@@ -152,6 +153,9 @@ uint8_t ValidateNvram() {
         }
     }
 
+    // The statistics start afresh here too, just before the lifetime totals
+    // come back from NVRAM.
+    InitStatistics();
     LoadNvramStatistics();
     FixModelNames();
     WriteNvramTestPattern();

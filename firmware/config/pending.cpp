@@ -65,9 +65,6 @@ void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }
 void SetRankQueueLimitSetting(uint8_t f) { s_fRankQueueLimit = f; }
 void SetHoldSetting(uint8_t f) { s_fHoldSetting = f; }
 uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
-uint8_t fGetRankThrottle(uint8_t) { return FALSE; }
-uint8_t fGetRankSecondThrottle(uint8_t) { return FALSE; }
-uint8_t fGetLogicalDriveThrottle(uint16_t) { return FALSE; }
 namespace {
 uint8_t s_afStripeAccessTracking[MAX_LDS];   // FALSE until set
 }  // namespace

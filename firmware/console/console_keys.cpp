@@ -42,6 +42,8 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/statistics.h"
+#include "eventlog/status_line.h"
+#include "eventlog/time_logs.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
@@ -246,7 +248,7 @@ bool RunHotKey(uint8_t c) {
     const uint8_t bHostType = bGetHostInterfaceType();
     const bool fEnclosureLevel = bGetDiagnosticsModeLevel() > ENCLOSURE_SERVICE_LEVEL;
     switch (c) {
-    case 'K': case 'k': ShowStatusLine(FALSE); return true;
+    case 'K': case 'k': PrintStatusLine(FALSE); return true;
     case 'T': case 't': DumpTargetKernelQueue(); return true;
     case 'I': case 'i': DumpInitiatorKernelQueue(); return true;
     case 'D': case 'd':
@@ -278,11 +280,11 @@ bool RunHotKey(uint8_t c) {
         DumpPersistentReservations();
         return true;
     case 'Z': case 'z':
-        ShowDriveCommandTimeLog();
-        ShowHostCommandTimeLog();
+        PrintDriveCommandTimeLog();
+        PrintHostCommandTimeLog();
         return true;
     case 'X': case 'x':
-        ShowRankLunDataCounters();
+        ShowCurrentDataCounters();
         ShowActiveLunsPerRank();
         return true;
     case 'A': case 'a': SetSasDriveWork(TRUE); return true;
@@ -360,7 +362,7 @@ bool fHandleRunningDisplayKey(uint8_t c) {
         if (c == ESC) {
             SetEthernetLoopbackMode(TRUE);
         } else if (c == 'k' && bGetDiagnosticsModeLevel() > 1) {
-            ShowStatusLine(FALSE);
+            PrintStatusLine(FALSE);
         }
         return true;
     }

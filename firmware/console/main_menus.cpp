@@ -23,6 +23,7 @@
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
 #include "eventlog/statistics.h"
+#include "eventlog/time_logs.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -135,9 +136,9 @@ void DumpTargetQueues() {
     ShowReadAheadBuffers();
     ShowNvramQueue();
     ShowPartnerNvramQueue();
-    ShowHostCommandTimeLog();
+    PrintHostCommandTimeLog();
     ShowTargetCommandPriorityCounters();
-    ShowRankLunDataCounters();
+    ShowCurrentDataCounters();
     ShowActiveLunsPerRank();
 }
 
@@ -252,7 +253,7 @@ void MainMenu() {
     case 1u << 8: DumpPartnerAndXorQueues(); break;
     case 1u << 9:
         DumpInitiatorKernelQueue();
-        ShowDriveCommandTimeLog();
+        PrintDriveCommandTimeLog();
         break;
     case 1u << 10: DumpTargetQueues(); break;
     case 1u << 11:

@@ -10,6 +10,5 @@ void InitTarCmdTrace();
 struct KERNEL_ENTRY;
 // Appends a finished command to the target command trace when it is on.
 void RecordTarCmdTrace(KERNEL_ENTRY* psEntry);
-void PrintCommandTraceLine(const KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

@@ -31,6 +31,10 @@ uint8_t fIsPartnerOnPath2();
 uint8_t bGetPartnerAlpaPath1();
 uint8_t bGetPartnerAlpaPath2();
 uint8_t fIsPartnerInitialized();
+// TRUE while the partner's statistics are fetched for a debug dump: the
+// record then goes without its latency table.
+uint8_t fGetPartnerDumpFlag();
+void SetPartnerDumpFlag(uint8_t f);
 void PreparePartnerJoin();
 uint8_t bPingPartnerSync();
 void ReadPartnerStartOfDayData();

@@ -77,6 +77,11 @@ uint8_t fIsPartnerOnPath2() { return FALSE; }
 uint8_t bGetPartnerAlpaPath1() { return 0xFF; }
 uint8_t bGetPartnerAlpaPath2() { return 0xFF; }
 uint8_t fIsPartnerInitialized() { return FALSE; }
+namespace {
+uint8_t s_fPartnerDumpFlag = FALSE;
+}  // namespace
+uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
+void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
 void PreparePartnerJoin() {}
 uint8_t bPingPartnerSync() { return STATUS_OK; }
 void ReadPartnerStartOfDayData() {}

@@ -40,6 +40,8 @@ void I2cUnit2Service() { SetI2cBus2Work(FALSE); }
 void I2cUnit0PollService() { SetI2cBus0PollWork(FALSE); }
 void I2cUnit2PollService() { SetI2cBus2PollWork(FALSE); }
 void I2cUnit1SensorPoll() {}
+// This board carries no temperature sensor: every reading is "none".
+uint8_t bGetTemperature(uint8_t) { return 0; }
 uint8_t fGetI2c2DevicePollRequest() { return FALSE; }
 uint8_t fIsI2c2DevicePollBusy() { return FALSE; }
 void I2c2DevicePoll() {}

@@ -52,6 +52,9 @@ void I2cUnit2Service();
 void I2cUnit0PollService();
 void I2cUnit2PollService();
 void I2cUnit1SensorPoll();
+// The last reading of board temperature sensor 0..2 in degrees Celsius; 0
+// for another index, or a sensor this board does not carry.
+uint8_t bGetTemperature(uint8_t bSensor);
 uint8_t fGetI2c2DevicePollRequest();
 uint8_t fIsI2c2DevicePollBusy();
 void I2c2DevicePoll();

@@ -9,6 +9,7 @@
 #include "config/config_db.h"
 #include "config/rank_table.h"
 #include "console/option_settings.h"
+#include "eventlog/statistics.h"
 #include "executive/kernel_entry.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -85,8 +86,6 @@ uint8_t s_fReserveInUse = FALSE;
 uint16_t s_wPageFailures;
 uint16_t s_wFailedIndex = NO_INDEX;
 uint8_t s_abShortageReported[3];
-uint64_t s_lWriteBlocks;
-uint64_t s_lFullRowBlocks;
 
 Geometry GeometryOf(uint8_t bRank) {
     Geometry g{};
@@ -845,6 +844,7 @@ uint8_t fDegradedWriteChildDone(KERNEL_ENTRY* psChild) {
 // ---- the reserved full-row region ----
 
 void CountPageFailure(KERNEL_ENTRY* psHost, uint8_t bMethod) {
+    CountRaid50WriteCacheFull();
     if (s_abShortageReported[bMethod] != TRUE) s_abShortageReported[bMethod] = TRUE;
     if (s_wPageFailures != 0xFFFF) ++s_wPageFailures;
     s_wFailedIndex = psHost->wIndex;
@@ -1025,7 +1025,7 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
         switch (s.eMethod) {
         case Method::FullRow:
             BuildFullRow(psHost, g, s, u, dDataAddress, fHoldData);
-            s_lFullRowBlocks += s.dCovered;
+            AddRaidFullStripeBlocks(static_cast<uint16_t>(s.dCovered));
             dSum = 0;
             break;
         case Method::ReadModifyWrite:
@@ -1055,7 +1055,7 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     psHost->psMother = psHost;
     psHost->wChildrenOutstanding = static_cast<uint16_t>(s_dPlans);
     psHost->wTotalChildren = static_cast<uint16_t>(s_dPlans);
-    s_lWriteBlocks += wBlocks;
+    AddRaidWriteBlocks(wBlocks);
 
     for (uint32_t i = 0; i < s_dPlans; ++i) {
         const Plan& s = s_asPlan[i];

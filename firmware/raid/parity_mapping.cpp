@@ -8,6 +8,7 @@
 #include "config/config_db.h"
 #include "config/rank_table.h"
 #include "console/option_settings.h"
+#include "eventlog/statistics.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/types.h"
@@ -82,8 +83,6 @@ Group s_asGroup[MAX_GROUPS];
 GROUP_RUN s_asRun[MAX_GROUPS];
 uint32_t s_dGroups;
 
-uint64_t s_lWriteBlocks;
-uint64_t s_lFullRowBlocks;
 uint16_t s_wPageFailures;
 uint16_t s_wFailedIndex = NO_INDEX;
 uint8_t s_fShortageLatched = FALSE;
@@ -578,6 +577,7 @@ uint8_t bTooLarge(KERNEL_ENTRY* psHost) {
 }
 
 void CountPageFailure(KERNEL_ENTRY* psHost) {
+    CountRaid50WriteCacheFull();
     if (s_wPageFailures != 0xFFFF) ++s_wPageFailures;
     s_wFailedIndex = psHost->wIndex;
     s_fShortageLatched = TRUE;
@@ -860,7 +860,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
                 psHead->wTotalChildren = wReads;
                 psRaid->dRunBytes = g.S * BLOCK_BYTES;
             }
-            s_lFullRowBlocks += r.dCovered;
+            AddRaidFullStripeBlocks(static_cast<uint16_t>(r.dCovered));
             continue;
         }
         // Read-modify-write pairs and reconstruct-write groups.
@@ -889,7 +889,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     psHost->psMother = psHost;
     psHost->wChildrenOutstanding = static_cast<uint16_t>(dUnits);
     psHost->wTotalChildren = static_cast<uint16_t>(dUnits);
-    s_lWriteBlocks += wBlocks;
+    AddRaidWriteBlocks(wBlocks);
 
     // Issue what does not wait.
     for (uint32_t i = 0; i < s_dGroups; ++i) {
@@ -972,8 +972,6 @@ uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAdd
     return b;
 }
 
-uint64_t lGetRaid5WriteBlocks() { return s_lWriteBlocks; }
-uint64_t lGetRaid5FullRowBlocks() { return s_lFullRowBlocks; }
 uint16_t wGetParityPageFailures() { return s_wPageFailures; }
 
 }  // namespace fw

@@ -35,8 +35,6 @@ uint8_t fIsFullRowWrite(KERNEL_ENTRY* psHost, uint32_t* pdRowBlocks, uint32_t* p
 void ContinueFullRowWrite(KERNEL_ENTRY* psHead);
 
 // Settings of the stored configuration the parity writes follow.
-uint64_t lGetRaid5WriteBlocks();
-uint64_t lGetRaid5FullRowBlocks();
 uint16_t wGetParityPageFailures();
 
 }  // namespace fw

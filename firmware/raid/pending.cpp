@@ -12,6 +12,7 @@
 namespace fw {
 
 void RebuildScheduler() {}
+void CountHostTransfer(uint16_t) {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
 void InitParityCheckState() {}

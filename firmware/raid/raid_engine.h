@@ -8,6 +8,9 @@
 namespace fw {
 
 void RebuildScheduler();
+// A completed drive command's blocks, unless it was background stripe work:
+// the "Host Txfr" counters of the stripe initialisation.
+void CountHostTransfer(uint16_t wBlocks);
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "eventlog/event_log.h"
+#include "eventlog/time_logs.h"
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -337,6 +338,8 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         BuildAtaFrame(psEntry, pbFrame);
     }
     CountSASTargetCommandIssued(bTarget, TRUE, ToFlag(psEntry->bCommandType == 158));
+    // Handed to the chip now: its service time counts from here.
+    psEntry->lArrivalMs = lNow;
     const uint64_t q = qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, dTimeout, FALSE);
     psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
     SAS_ENTRY_FIELDS* psFields = psSasFields(psEntry);
@@ -349,6 +352,7 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
 }  // namespace
 
 void CompleteSASEntry(KERNEL_ENTRY* psEntry) {
+    RecordDriveCommandTime(psEntry);
     psEntry->bPrimaryState = PS_COMPLETED;
     (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, psEntry->wIndex);
 }

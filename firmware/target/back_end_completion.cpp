@@ -451,6 +451,7 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
     KERNEL_ENTRY* psMother = ps->psMother;
     if (psMother != nullptr && psMother->pCallbackTop != nullptr &&
         (fIsKernelEntryAddress(psMother) == TRUE || fIsTargetEntryAddress(psMother) == TRUE)) {
+        AddDiskPortBlocks(bQueueId, ps);
         takeOff();
         if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psMother)) pfn(psMother);
         return STATUS_OK;
@@ -463,6 +464,7 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
         (void)QueueKernelEntryComplete(bQueueId, ps->wIndex);
         return STATUS_RETRY;
     }
+    AddDiskPortBlocks(bQueueId, ps);
     const bool fFailed = fChildEndedInError(ps) == TRUE;
     const uint8_t fFree = fDispatchChild(ps, fFailed);
     if (HasFlag(ps, KE_FLAG_PATH_FAILOVER)) ClearFlag(ps, KE_FLAG_PATH_FAILOVER);

@@ -110,12 +110,12 @@ void Refuse(const DISPATCH& s, uint8_t bCode, uint8_t bAsc, uint8_t bAscq) {
 }
 
 void AnswerInvalidOpcode(const DISPATCH& s) {
-    IncInvalidOpcodeCount();
+    CountInvalidCommand();
     Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
 }
 
 void RefuseConflict(const DISPATCH& s) {
-    IncReservationConflictCount();
+    CountReservationConflict();
     Refuse(s, SCSI_STATUS_RESERVATION_CONFLICT, 0, 0);
 }
 
@@ -256,11 +256,11 @@ uint8_t bAdmitReadWrite(DISPATCH& s) {
     if (fWrite) {
         pHostFields(ps)->wWriteOrderKey = ps->wIndex;
         IncHostWritesInProgress();
-        CountLunCommandStart(ps);
+        UpdateAccessStatistics(ps, FALSE);
         if (s.fTracking && !HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE)) InsertOutstandingWrite(ps);
     } else {
         IncHostReadsInProgress();
-        CountLunCommandStart(ps);
+        UpdateAccessStatistics(ps, TRUE);
         if (s.fTracking && !HasFlag(ps, KE_FLAG_IN_READ_QUEUE) && !fSnapshot) InsertOutstandingRead(ps);
     }
     AddHostBlocksTransferred(wGetBe16(s.pbCdb + 12));

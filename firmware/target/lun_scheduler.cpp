@@ -260,7 +260,7 @@ uint16_t wServeLunBurst(uint16_t wLun, uint16_t wBurst, uint64_t* plBusyRanks, u
         }
         if (fStarted && ps->fUsed == TRUE) {
             SetFlag(ps, KE_FLAG_LUN_STATISTICS);
-            IncLunOutstanding(ps);
+            UpdateCurrentDataOnStart(ps);
         }
         if (fGetTargetCommandTrace() == TRUE && ps->fUsed == TRUE && ps->bPrimaryState != HOST_STATE_LUN_QUEUED) {
             PrintUptime();
@@ -437,7 +437,7 @@ void AgeActiveLuns() {
     for (uint16_t w = 0; w < LUN_COUNT; w++) {
         LUN_SERVICE_RECORD& s = s_asLunService[w];
         const bool fServicedLately = s.lLastServiced != NEVER_SERVICED && lNow - s.lLastServiced <= ACTIVE_WINDOW_MS;
-        const bool fActive = fServicedLately || fIsLunCommandInProgress(w) == TRUE;
+        const bool fActive = fServicedLately || dGetLunCommandsOutstanding(w) != 0;
         s.fActive = ToFlag(fActive);
         const uint8_t bRank = bRankOfLun(w);
         if (fActive && bRank < MAX_RANKS) s_awActiveLuns[bRank]++;

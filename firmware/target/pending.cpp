@@ -1,6 +1,9 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "target/target_engine.h"
+
+#include <cstring>
+
 #include "cache/outstanding_queues.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -31,6 +34,11 @@ void SetPrOutPendingFlag(uint8_t) {}
 void SetPrOutPendingEntry(uint16_t) {}
 void TqmCommandDone(KERNEL_ENTRY*) {}
 uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
+void UpdateRankMaxLatency(KERNEL_ENTRY*) {}
+void ClearTqmStatistics() {}
+void ExportTqmStatistics(uint8_t* pbDestination) {
+    if (pbDestination != nullptr) std::memset(pbDestination, 0, 8392712);
+}
 void ParkCommandIocb(KERNEL_ENTRY*, const uint8_t*, const uint8_t*) {}
 void AllocateHostList() {}
 uint16_t wGetParkedCommandCount(uint8_t) { return 0; }

@@ -16,6 +16,7 @@
 #include "console/option_settings.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
+#include "eventlog/time_logs.h"
 #include "executive/console_output.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"

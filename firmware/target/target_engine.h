@@ -18,6 +18,12 @@ void SetPrOutPendingEntry(uint16_t wEntry);
 // Target queue management.
 void TqmCommandDone(KERNEL_ENTRY* psEntry);
 uint8_t fGetTqmStatisticsEnabled();
+// A host command's service time was recorded: its array's worst latency.
+void UpdateRankMaxLatency(KERNEL_ENTRY* psEntry);
+// The latency statistics: zeroed by a whole statistics clear, copied
+// (8392712 bytes, zeros while off) behind an extended statistics record.
+void ClearTqmStatistics();
+void ExportTqmStatistics(uint8_t* pbDestination);
 // Parks the request blocks of a command instead of posting them.
 void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
 // The admission test of a queued READ(16) or WRITE(16): 241 admit, 240

@@ -64,8 +64,7 @@ void LatchReset(uint8_t bPort, uint16_t wLun, uint16_t wInitiator, uint16_t wTas
 }
 
 // A TARGET RESET drops every SCSI-2 reservation and tells the partner side.
-void TargetReset(uint8_t bPort) {
-    IncPortResetCount(bPort);
+void TargetReset() {
     InitScsi2Reservations();
     SetHostTargetWork(TRUE);
 }
@@ -101,7 +100,7 @@ bool TakeTaskManagementNotify(uint8_t bPort, const IMMEDIATE_NOTIFY2_ENTRY& s) {
         wLun = s.wLun;
         (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, s.wLun);
     } else if (s.wTaskFlags & TASK_TARGET_RESET) {
-        TargetReset(bPort);
+        TargetReset();
         (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, ALL_LUNS);
     } else if ((s.wTaskFlags & (TASK_CLEAR_ACA | TASK_TERMINATE)) == 0) {
         return false;
@@ -162,8 +161,7 @@ void ProcessImmediateNotify(uint8_t bPort) {
         break;
     }
     case NOTIFY_LIP_RESET:
-        IncPortResetCount(bPort);
-        LatchReset(bPort, ALL_LUNS, NO_INITIATOR, s.wTaskFlags, s.wSequenceId, 0);
+            LatchReset(bPort, ALL_LUNS, NO_INITIATOR, s.wTaskFlags, s.wSequenceId, 0);
         fWaitsForService = true;
         break;
     case NOTIFY_ABORT_TASK: (void)bMarkExchangeTagAborted(bPort, s.wInitiator, s.wExchangeTag); break;
@@ -195,8 +193,7 @@ void ProcessImmediateNotify24(uint8_t bPort) {
         SetPortAckEvent(bPort);
         break;
     case NOTIFY_LIP_RESET:
-        IncPortResetCount(bPort);
-        SetPortNotify24xx(bPort, sNotify);
+            SetPortNotify24xx(bPort, sNotify);
         LatchReset(bPort, ALL_LUNS, NO_INITIATOR, 0, 0, s.dExchangeAddress);
         break;
     case NOTIFY_GLOBAL_LOGOUT:
@@ -250,7 +247,7 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
         break;
     }
     case TMF_TARGET_RESET:
-        TargetReset(bPort);
+        TargetReset();
         (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, ALL_LUNS);
         break;
     case TMF_CLEAR_ACA: break;

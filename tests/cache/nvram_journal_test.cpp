@@ -280,9 +280,9 @@ TEST_F(Journal, PiecewiseFlushWritesRunsOfArrivedBlocks) {
 
 TEST_F(Journal, AMirrorBufferThatCannotBeHadIsRetriedFromTheQueue) {
     const std::vector<fw::BUFFER_HANDLE> aTaken = RetryingRankWithoutBuffers();
-    const uint32_t dFails = fw::dGetMirrorAllocFailCount();
+    const uint32_t dFails = fw::dGetEventCounter(fw::EVENT_COUNTER_MIRROR_CACHE_FULL);
     EXPECT_EQ(fw::bRecordPartnerExtent(70, 0x100, 64, 1, fw::TRUE), fw::STATUS_NO_PAGES);
-    EXPECT_EQ(fw::dGetMirrorAllocFailCount(), dFails + 1);
+    EXPECT_EQ(fw::dGetEventCounter(fw::EVENT_COUNTER_MIRROR_CACHE_FULL), dFails + 1);
     EXPECT_EQ(PartnerSlot(70).fValid, fw::TRUE);
     EXPECT_EQ(PartnerSlot(70).fHoldsData, fw::FALSE);
     EXPECT_EQ(fw::ServiceMirrorAllocationQueue(), fw::STATUS_RETRY);

@@ -107,13 +107,13 @@ TEST_F(ReadPath, AWriteFinishedWhileReadFromKeepsItsPagesUntilTheLastReadEnds) {
 TEST_F(ReadPath, AReadOverlappingAWriteItDoesNotCoverWaitsAndCountsOnce) {
     fw::KERNEL_ENTRY* psWrite = CachedWrite(1000, 16, 22);
     fw::KERNEL_ENTRY* psRead = Admit(fw::SCSI_READ16, 1008, 16);
-    const uint32_t dWaitsBefore = fw::dGetReadWaitBehindWriteCount();
+    const uint32_t dWaitsBefore = fw::dGetEventCounter(fw::EVENT_COUNTER_READ_WRITE_COLLISION);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
         EXPECT_EQ(psRead->bPrimaryState, fw::HOST_STATE_LUN_QUEUED);
         EXPECT_EQ(fw::wGetLunQueueCount(kLun), 1);
     }
-    EXPECT_EQ(fw::dGetReadWaitBehindWriteCount(), dWaitsBefore + 1);
+    EXPECT_EQ(fw::dGetEventCounter(fw::EVENT_COUNTER_READ_WRITE_COLLISION), dWaitsBefore + 1);
     EXPECT_EQ(psRead->bSecondaryState, 127);
     EXPECT_EQ(psRead->dBufferHandle, fw::NULL_BUFFER_HANDLE);
     // The write it waits for is let go of its hold.

@@ -251,14 +251,14 @@ TEST(HostPath, AnExhaustedPoolLeavesTheCommandOnTheRing) {
     EXPECT_EQ(held.size(), fw::HOST_ENTRY_COUNT);
     // The main loop was left for the allocation: boot again is not wanted,
     // so serve the interrupt path directly from here on.
-    const uint32_t full = fw::dGetTargetQueueFullCount();
+    const uint32_t full = fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL);
     sim::FcpCommand cmd;
     cmd.cdb = {0x00, 0, 0, 0, 0, 0};
     const uint32_t tag = host.initiator().Submit(c.Port(1), cmd);
     c.board.RunOnCpu([&] {
-        for (int i = 0; i < 200 && fw::dGetTargetQueueFullCount() == full; ++i) fw::SpinDelayMs(1);
+        for (int i = 0; i < 200 && fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL) == full; ++i) fw::SpinDelayMs(1);
     });
-    EXPECT_GT(fw::dGetTargetQueueFullCount(), full);
+    EXPECT_GT(fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL), full);
     EXPECT_NE(c.Chip(1).atioOut(), c.Chip(1).atioIn());   // not consumed
     // Room again; a loop-up event (no ring update of its own) brings it in.
     c.board.RunOnCpu([&] {
@@ -281,7 +281,7 @@ TEST(HostPath, AnExhaustedPoolsCommandsAreTakenOnceEntriesAreFree) {
     sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
     ASSERT_TRUE(host.LogIn());
     std::vector<fw::KERNEL_ENTRY*> held;
-    const uint32_t full = fw::dGetTargetQueueFullCount();
+    const uint32_t full = fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL);
     sim::FcpCommand cmd;
     cmd.cdb = {0x00, 0, 0, 0, 0, 0};
     c.board.RunOnCpu([&] {
@@ -290,7 +290,7 @@ TEST(HostPath, AnExhaustedPoolsCommandsAreTakenOnceEntriesAreFree) {
         while (fw::bAllocTargetEntries(1, 1, &e, &index, fw::FALSE) == fw::STATUS_OK) held.push_back(e);
         for (int i = 0; i < 2; ++i) host.initiator().Submit(c.Port(1), cmd);
         fw::SpinDelayMs(2);
-        EXPECT_GT(fw::dGetTargetQueueFullCount(), full);
+        EXPECT_GT(fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL), full);
         EXPECT_EQ(fw::fGetQLogicServiceFlag(), fw::TRUE);
         // Nothing to take them with yet: they stay.
         fw::QLogicService();

@@ -109,7 +109,7 @@ TEST_F(HostRoad, MoreCommandsAtOnceThanThePortsHoldAreAllAnswered) {
     }
     // Each chip has 1,920 exchanges for 2,000 commands.
     EXPECT_GE(busy, 160u);
-    EXPECT_GT(fw::dGetTargetQueueFullCount(), 0u) << "the host pool never ran out";
+    EXPECT_GT(fw::dGetEventCounter(fw::EVENT_COUNTER_TARGET_QUEUE_FULL), 0u) << "the host pool never ran out";
     Settle();
     ExpectDrivesMatchReference();
     for (uint64_t lba = 0; lba < 4 * perHost * kWriteBlocks; lba += 2048) ExpectRead(lba, 2048);

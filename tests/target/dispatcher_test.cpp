@@ -104,7 +104,7 @@ TEST_F(DispatcherTest, ReadOnlyMappingRefusesWritesAndQueuesReads) {
 
 TEST_F(DispatcherTest, InvalidOpcodesAreRefusedAndCounted) {
     ClearAttentions();
-    const uint32_t dBefore = dGetInvalidOpcodeCount();
+    const uint32_t dBefore = dGetEventCounter(EVENT_COUNTER_INVALID_COMMAND);
     ExpectSense(Ask(0, {0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 4096), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0,
                 "READ(12)");
     ExpectSense(Ask(0, Cdb6(0xC0)), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "vendor opcode");
@@ -112,7 +112,7 @@ TEST_F(DispatcherTest, InvalidOpcodesAreRefusedAndCounted) {
     // blocks) is another command, not a SEEK.
     ExpectSense(Ask(0, Cdb16(SCSI_SEEK16_FORM, 0, 8), 4096), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "0x8B");
     ExpectSense(Ask(0, Cdb16(SCSI_SEEK16_FORM, 0, 0)), SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0, "0x8B, 0 blocks");
-    EXPECT_EQ(dGetInvalidOpcodeCount(), dBefore + 4);
+    EXPECT_EQ(dGetEventCounter(EVENT_COUNTER_INVALID_COMMAND), dBefore + 4);
 }
 
 TEST_F(DispatcherTest, ShortCdbsBecomeTheirSixteenByteForm) {
