@@ -116,9 +116,15 @@ TEST_F(StatisticsTest, AStreamHeadTakesItsMergedPiecesOffWithIt) {
     sHead.bCommandType = fw::COMMAND_TYPE_STREAM_HEAD;
     sHead.wBlocks = 24;
     fw::psCacheFields(&sHead)->wPiecesIssued = 2;
+    // Another write of the LUN stays in flight meanwhile.
+    KERNEL_ENTRY sOther = HostCommand(fw::SCSI_WRITE16, 1, 0, 8);
+    sOther.bCommandType = 130;
+    Start(&sOther);
     fw::UpdateStatisticsOnCommandComplete(&sHead);
+    EXPECT_EQ(fw::dGetLunCommandsOutstanding(1), 1u);
+    EXPECT_EQ(fw::dGetRankHostBlocksOutstanding(0), 8u);
+    fw::UpdateStatisticsOnCommandComplete(&sOther);
     EXPECT_EQ(fw::dGetLunCommandsOutstanding(1), 0u);
-    EXPECT_EQ(fw::dGetRankHostBlocksOutstanding(0), 0u);
     EXPECT_EQ(fw::dGetRanksWithWrites(), 0u);
 }
 
