@@ -99,6 +99,7 @@ uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFF
         GROUP_RUN& r = pasRun[i];
         r.psFirst = nullptr;
         r.dHandle = NULL_BUFFER_HANDLE;
+        r.fReserved = fReserved;
         uint8_t b = r.wEntries == 0 ? STATUS_OK : bAllocGroupRun(r.wEntries, &r.psFirst);
         if (b != STATUS_OK) r.psFirst = nullptr;
         if (b == STATUS_OK && r.dPages != 0) {
@@ -121,15 +122,14 @@ uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFF
     return STATUS_OK;
 }
 
-void SetGroupPages(KERNEL_ENTRY* psHead, BUFFER_HANDLE dHandle, uint32_t dPages, uint32_t dSlotBlocks,
-                   uint8_t fReserved) {
+void SetGroupPages(KERNEL_ENTRY* psHead, const GROUP_RUN& sRun, uint32_t dSlotBlocks) {
     RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
-    ps->dSlotBase = static_cast<uint32_t>(dBufferHandleToCpuAddress(dHandle));
+    ps->dSlotBase = static_cast<uint32_t>(dBufferHandleToCpuAddress(sRun.dHandle));
     ps->dRunBytes = dSlotBlocks * BLOCK_BYTES;
-    ps->fUsesReserve = fReserved;
-    psHead->dBufferHandle = dHandle;
-    psHead->wPageCount = static_cast<uint16_t>(dPages);
-    if (fReserved != TRUE && dPages != 0) psHead->lFlags |= KE_FLAG_OWNS_PAGES;
+    ps->fUsesReserve = sRun.fReserved;
+    psHead->dBufferHandle = sRun.dHandle;
+    psHead->wPageCount = static_cast<uint16_t>(sRun.dPages);
+    if (sRun.fReserved != TRUE && sRun.dPages != 0) psHead->lFlags |= KE_FLAG_OWNS_PAGES;
 }
 
 void FreeChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries) {

@@ -147,10 +147,11 @@ struct GROUP_RUN {
     BUFFER_HANDLE dHandle;
     uint32_t dPages;
     uint16_t wEntries;
+    uint8_t fReserved;   // the pages are carved from a reserved buffer: never freed
 };
 // Takes every run's entries and pages (from the reserved buffer at
-// dReserved when it is not 0, carved in order); 255, 16 or 66, and nothing
-// kept on a failure.
+// dReserved when it is not 0, carved in order, each run marked so); 255,
+// 16 or 66, and nothing kept on a failure.
 uint8_t bReserveGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t bBank, BUFFER_HANDLE dReserved,
                           uint32_t dReservedPages);
 void ReleaseGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t fReserved);
@@ -159,10 +160,10 @@ void ReleaseGroupRuns(GROUP_RUN* pasRun, uint32_t dRuns, uint8_t fReserved);
 // anchored on their first entry: it holds the group's pages and counts the
 // group's children down; its own mother is the host command.
 uint32_t dGroupSlot(const KERNEL_ENTRY* psHead, uint32_t dIndex);
-// Gives the group its pages: slots of dSlotBlocks blocks from the handle.
-// Pages of the reserved buffers are not freed with the group.
-void SetGroupPages(KERNEL_ENTRY* psHead, BUFFER_HANDLE dHandle, uint32_t dPages, uint32_t dSlotBlocks,
-                   uint8_t fReserved);
+// Gives the group its run's pages: slots of dSlotBlocks blocks from the
+// run's handle.  Pages carved from a reserved buffer are not freed with the
+// group: they stay the reserve's.
+void SetGroupPages(KERNEL_ENTRY* psHead, const GROUP_RUN& sRun, uint32_t dSlotBlocks);
 // Frees every entry still in use that serves the head, the head's pages and
 // the head.
 void FreeChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries);

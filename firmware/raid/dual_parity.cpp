@@ -15,6 +15,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/parity_mapping.h"
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"
 #include "raid/xor_engine.h"
@@ -181,7 +182,7 @@ uint8_t bRebuildWindow(uint8_t bRank, uint8_t bMember, const Run& r, KERNEL_ENTR
 
 bool AddPlan(const Plan& s, uint16_t wEntries, uint32_t dPages) {
     if (s_dPlans == MAX_GROUPS) return false;
-    s_asRun[s_dPlans] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries};
+    s_asRun[s_dPlans] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries, FALSE};
     s_asPlan[s_dPlans++] = s;
     return true;
 }
@@ -241,7 +242,7 @@ uint32_t dSlotIn(const GROUP_RUN& u, uint32_t dSlotBlocks, uint32_t i) {
 // The group's head takes its pages and the row's parameters once every
 // child is built (building a child starts its fields afresh).
 void SetGroupState(KERNEL_ENTRY* psHead, const GROUP_RUN& u, uint32_t dSlotBlocks, uint8_t bMembers, uint8_t bPath) {
-    SetGroupPages(psHead, u.dHandle, u.dPages, dSlotBlocks, FALSE);
+    SetGroupPages(psHead, u, dSlotBlocks);
     RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
     ps->wChildBuilt = u.wEntries;
     ps->bMembers = bMembers;
@@ -995,7 +996,7 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     const uint8_t bBank = bGetCommandBank(psHost);
     uint32_t dPages = 0;
     for (uint32_t i = 0; i < s_dPlans; ++i) dPages += s_asRun[i].dPages;
-    const bool fReserved = s_wPageFailures >= 51 && s_wFailedIndex == psHost->wIndex &&
+    const bool fReserved = s_wPageFailures >= PAGE_FAILURES_BEFORE_RESERVE && s_wFailedIndex == psHost->wIndex &&
                            s_fReserveInUse != TRUE && dPages <= s_dReservePages && bBank < 2 &&
                            s_adReserve[bBank] != NULL_BUFFER_HANDLE;
     const uint8_t bReserve =
@@ -1039,7 +1040,6 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             dSum += s.sRun.dBlocks;
             break;
         }
-        if (fReserved) pRaidFields(u.psFirst)->fUsesReserve = TRUE;
         if (fHeld) {
             SetFlag(psPrevious, KE_FLAG_GROUP_CHAINED);
             pRaidFields(psPrevious)->psChainNext = u.psFirst;

@@ -122,11 +122,6 @@ uint8_t bReserveGroups(KERNEL_ENTRY* psHost, bool fReserved) {
                              RESERVED_WRITE_BUFFER_PAGES);
 }
 
-// The group's pages belong to its first entry.
-void GivePages(KERNEL_ENTRY* psHead, const GROUP_RUN& r, uint32_t dSlotBlocks, bool fReserved) {
-    SetGroupPages(psHead, r.dHandle, r.dPages, dSlotBlocks, ToFlag(fReserved));
-}
-
 uint32_t dPagesFor(uint32_t dBlocks) { return (dBlocks + BLOCKS_PER_PAGE - 1) / BLOCKS_PER_PAGE; }
 
 // ---------------------------------------------------------------------------
@@ -261,15 +256,14 @@ void BuildDataWrite(KERNEL_ENTRY* psMother, KERNEL_ENTRY* ps, const Geometry& g,
     pRaidFields(ps)->dDataAddress = dAddress;
 }
 
-void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData,
-                          bool fReserved) {
+void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData) {
     const Chunk& c = r.sChunk;
     const bool fPartner = HasFlag(psHost, KE_FLAG_MIRRORED) && fIsSubrankIntact(g.bRank, c.bSubRank) != TRUE;
     KERNEL_ENTRY* psHead = u.psFirst;
     KERNEL_ENTRY* psData = u.psFirst + 1;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
     BuildChildCommand(psHost, psHead, SCSI_READ10, g.bRank, c.bSubRank, c.bParity);
-    GivePages(psHead, u, c.dBlocks, fReserved);
+    SetGroupPages(psHead, u, c.dBlocks);
     psHead->bCommandType = fPartner ? CT_RMW_PARITY_READ_PARTNER : CT_RMW_PARITY_READ;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     psHead->wChildrenOutstanding = 2;
@@ -283,13 +277,12 @@ void BuildReadModifyWrite(KERNEL_ENTRY* psHost, const Geometry& g, const Group& 
     pRaidFields(psData)->dDataAddress = dData + c.dHostBlock * BLOCK_BYTES;
 }
 
-void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData,
-                      bool fReserved) {
+void BuildReconstruct(KERNEL_ENTRY* psHost, const Geometry& g, const Group& r, const GROUP_RUN& u, uint32_t dData) {
     const Chunk& c = r.sChunk;
     const uint32_t dLead = c.dOffset, dTrail = g.S - c.dOffset - c.dBlocks;
     KERNEL_ENTRY* psHead = u.psFirst;
     BuildChildCommand(psHost, psHead, SCSI_WRITE10, g.bRank, c.bSubRank, c.bParity);
-    GivePages(psHead, u, c.dBlocks, fReserved);
+    SetGroupPages(psHead, u, c.dBlocks);
     psHead->bCommandType = CT_RECONSTRUCT_HEAD;
     (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), c.dBlocks, g.S, dLead, dTrail);
     psHead->bPrimaryState = PS_RECONSTRUCT_WAIT;
@@ -560,7 +553,7 @@ uint8_t bRebuildWindowOf(uint8_t bRank, uint8_t bMember, uint32_t dDone, uint32_
 
 bool AddGroup(const Group& r, uint16_t wEntries, uint32_t dPages) {
     if (s_dGroups == MAX_GROUPS) return false;
-    s_asRun[s_dGroups] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries};
+    s_asRun[s_dGroups] = {nullptr, NULL_BUFFER_HANDLE, dPages, wEntries, FALSE};
     s_asGroup[s_dGroups++] = r;
     return true;
 }
@@ -640,7 +633,7 @@ uint8_t bBuildRaid5ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
             IssueChild(u.psFirst);
             continue;
         }
-        GivePages(u.psFirst, u, r.sChunk.dBlocks, false);
+        SetGroupPages(u.psFirst, u, r.sChunk.dBlocks);
         (void)bIssueRegenerationReads(psHost, u.psFirst, bRank, r.sChunk.bData, g.P, dRowBase(g, r.sChunk), g.S,
                                       r.sChunk.dOffset, g.S - r.sChunk.dOffset - r.sChunk.dBlocks);
         pRaidFields(u.psFirst)->dDataAddress = dDataAddress + r.sChunk.dHostBlock * BLOCK_BYTES;
@@ -792,7 +785,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             const uint8_t bParityFlags = bGetRankMemberFlags(bRank, c.bParity);
             const bool fParityWritten = bParityFlags == MEMBER_ON_LINE || bParityFlags == MEMBER_REBUILDING;
             BuildChildCommand(psHost, psHead, SCSI_WRITE10, bRank, c.bSubRank, c.bParity);
-            GivePages(psHead, u, g.S, fReserved);
+            SetGroupPages(psHead, u, g.S);
             psHead->bCommandType = fWhole ? CT_ROW_PARITY_WRITE : CT_PARTIAL_HEAD;
             (void)AddChildSegment(psHead, dSlot(psHead, 0), dRowBase(g, c), g.S, g.S, 0, 0);
             RAID_ENTRY_FIELDS* psRaid = pRaidFields(psHead);
@@ -845,7 +838,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
                 if (!fParityWritten) {
                     // No parity member: the data alone is written.
                     ClearFlag(psHead, KE_FLAG_OWNS_PAGES);
-                    if (!fReserved) (void)wFreeDataPages(u.dHandle, u.dPages);
+                    if (u.fReserved != TRUE) (void)wFreeDataPages(u.dHandle, u.dPages);
                     FreeGroupEntry(psHead);
                     continue;
                 }
@@ -865,9 +858,9 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
         }
         // Read-modify-write pairs and reconstruct-write groups.
         if (r.eKind == Kind::ReadModifyWrite) {
-            BuildReadModifyWrite(psHost, g, r, u, dDataAddress, fReserved);
+            BuildReadModifyWrite(psHost, g, r, u, dDataAddress);
         } else {
-            BuildReconstruct(psHost, g, r, u, dDataAddress, fReserved);
+            BuildReconstruct(psHost, g, r, u, dDataAddress);
         }
         RAID_ENTRY_FIELDS* psRaid = pRaidFields(u.psFirst);
         psRaid->wChildBuilt = u.wEntries;

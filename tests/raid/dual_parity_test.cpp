@@ -12,6 +12,8 @@
 #include "config/config_db.h"
 #include "console/option_settings.h"
 #include "raid/dual_parity.h"
+#include "raid/raid_engine.h"
+#include "raid/parity_mapping.h"
 #include "raid_reference.h"
 #include "raid_road.h"
 
@@ -131,6 +133,43 @@ TEST_F(DualParityTest, AThirdLostMemberFailsTheCommand) {
         EXPECT_EQ(ps->bPrimaryState, fWrite ? fw::HOST_STATE_WRITE_COMPLETE : fw::HOST_STATE_DATA_AVAILABLE);
         FreeHost(ps);
     }
+    ExpectPoolsReturned();
+}
+
+// A write starved of pages takes the reserved region.  Its pages stay the
+// region's when it is done: handed back to the pool they would carry a
+// host's cached data while the next starved write computes parity in them.
+TEST_F(DualParityTest, AStarvedWriteTakesTheReservedRegionAndLeavesItReserved) {
+    ASSERT_EQ(b.board().RunOnCpu([] { fw::AllocateDualParityTables(); }), sim::StopKind::Finished);
+    baselinePages = fw::dGetPagesInUse(0);
+    Raid6(5, 16);
+    fw::KERNEL_ENTRY* w = HostCommand(true, 3, 40);   // read-modify-writes of two chunks
+    Fill(w, 9);
+    std::vector<std::pair<fw::BUFFER_HANDLE, uint32_t>> held;
+    fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
+    for (uint32_t n : {64u, 1u}) {
+        while (fw::bAllocDataPages(0, n, &d) == fw::STATUS_OK) held.push_back({d, n});
+    }
+    const uint32_t dAllTaken = fw::dGetPagesInUse(0);
+    auto Map = [&] {
+        uint8_t bResult = 0;
+        EXPECT_EQ(b.board().RunOnCpu([&] { bResult = fw::bMapRaid6Command(0, w, DataAddress(w)); }),
+                  sim::StopKind::Finished);
+        return bResult;
+    };
+    for (int i = 0; i < fw::PAGE_FAILURES_BEFORE_RESERVE; ++i) ASSERT_EQ(Map(), fw::STATUS_RETRY) << i;
+    ASSERT_EQ(Map(), fw::STATUS_OK);
+    EXPECT_EQ(fw::fGetRaid6ReserveInUse(), fw::TRUE);
+    EXPECT_TRUE(fw::HasFlag(w, fw::KE_FLAG_RAID6_ROW_REGION));
+    RunUntilDone(w);
+    EXPECT_EQ(fw::fGetRaid6ReserveInUse(), fw::FALSE);
+    EXPECT_EQ(fw::dGetPagesInUse(0), dAllTaken) << "the region's pages went back to the pool";
+    EXPECT_NE(fw::bAllocDataPages(0, 1, &d), fw::STATUS_OK);
+    for (uint32_t i = 0; i < 40; ++i) reference[3 + i].assign(Data(w) + i * kBlock, Data(w) + (i + 1) * kBlock);
+    touchedRows.insert(0);
+    ExpectDrivesMatchReference();
+    for (auto [h, n] : held) (void)fw::wFreeDataPages(h, n);
+    FreeHost(w);
     ExpectPoolsReturned();
 }
 

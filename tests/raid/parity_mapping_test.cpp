@@ -185,6 +185,7 @@ TEST_F(ParityMappingTest, AStarvedWriteTakesTheReservedBufferAfterFiftyOneShorta
     for (uint32_t n : {64u, 1u}) {
         while (fw::bAllocDataPages(0, n, &d) == fw::STATUS_OK) held.push_back({d, n});
     }
+    const uint32_t dAllTaken = fw::dGetPagesInUse(0);
     for (int i = 0; i < fw::PAGE_FAILURES_BEFORE_RESERVE; ++i) {
         ASSERT_EQ(Map(w), fw::STATUS_RETRY) << i;
         EXPECT_TRUE(Queued().empty());
@@ -197,6 +198,7 @@ TEST_F(ParityMappingTest, AStarvedWriteTakesTheReservedBufferAfterFiftyOneShorta
     RunUntilDone(w);
     EXPECT_EQ(fw::fGetReservedWriteBufferBusy(), fw::FALSE);
     EXPECT_FALSE(fw::HasFlag(w, fw::KE_FLAG_RAID5_ROW_BUFFER));
+    EXPECT_EQ(fw::dGetPagesInUse(0), dAllTaken) << "the reserved buffer's pages went back to the pool";
     for (uint32_t i = 0; i < 20; ++i) reference[3 + i].assign(Data(w) + i * kBlock, Data(w) + (i + 1) * kBlock);
     touchedRows.insert(0);
     ExpectDrivesMatchReference();

@@ -296,7 +296,7 @@ protected:
         for (uint64_t row : touchedRows) {
             const std::vector<std::vector<uint8_t>> image = RowImage(row);
             for (unsigned m = 0; m < spec.bDrives; ++m) {
-                sim::Drive* d = chassis->DriveAt(m + 1);
+                sim::Drive* d = chassis->DriveAt(firstSlot + m);
                 if (d == nullptr) continue;
                 std::vector<uint8_t> v(spec.wChunk * kBlock);
                 d->ReadBlocks(row * spec.wChunk, spec.wChunk, v.data());
@@ -313,6 +313,7 @@ protected:
     std::unique_ptr<sim::Board> board;
     std::unique_ptr<sim::FcHost> host;
     ArraySpec spec{};
+    unsigned firstSlot = 1;   // the chassis slot of the array's member 0
     std::map<uint64_t, std::vector<uint8_t>> reference;
     std::set<uint64_t> touchedRows;
     std::vector<DataCommands> dataCommands;   // by slot
