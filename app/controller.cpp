@@ -27,6 +27,7 @@
 #include "executive/startup.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
+#include "sim/enclosure_record.h"
 #include "sim/fc_fabric.h"
 #include "sim/iscsi_fc_bridge.h"
 #include "sim/iscsi_listener.h"
@@ -125,12 +126,13 @@ bool MakeDirectory(const std::string& path, std::string* why) {
     return true;
 }
 
-// One controller per data directory: the lock lasts as long as the process.
+// One controller per data directory: the lock, on the directory itself (a
+// lock file could be removed while the controller runs), lasts as long as
+// the process.
 bool LockDataDirectory(const std::string& dir, std::string* why) {
-    const std::string path = dir + "/lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        *why = path + ": " + std::strerror(errno);
+        *why = dir + ": " + std::strerror(errno);
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -168,6 +170,48 @@ bool OpenConsoleIn(const std::string& path, KeySource* keys, std::string* why) {
     return true;
 }
 
+// The options that say which drives to make.
+struct DriveOptionsGiven {
+    bool drives = false;
+    bool size = false;
+    bool type = false;
+};
+
+// A data directory keeps the drives it was made with: a restart uses them,
+// and an option that says otherwise is refused (status 2) before anything
+// changes.  A directory without a record is made (or was made before the
+// record existed) with the options given.
+int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, sim::ChassisOptions* enclosure,
+                      bool* recorded) {
+    sim::ChassisOptions made = *enclosure;
+    std::string why;
+    switch (sim::ReadEnclosureRecord(dir, &made, &why)) {
+    case sim::RecordRead::Missing: *recorded = false; return EXIT_STOPPED;
+    case sim::RecordRead::Bad: std::fprintf(stderr, "controller: %s\n", why.c_str()); return EXIT_SETUP;
+    case sim::RecordRead::Read: break;
+    }
+    const char* type = made.sata ? "sata" : "sas";
+    if (given.drives && enclosure->drives != made.drives) {
+        std::fprintf(stderr, "controller: --drives %u: %s was made with %u drives\n", enclosure->drives, dir.c_str(),
+                     made.drives);
+        return EXIT_USAGE;
+    }
+    if (given.size && enclosure->driveBytes != made.driveBytes) {
+        std::fprintf(stderr, "controller: --drive-size %llu: %s was made with drives of %llu bytes\n",
+                     (unsigned long long)enclosure->driveBytes, dir.c_str(), (unsigned long long)made.driveBytes);
+        return EXIT_USAGE;
+    }
+    if (given.type && enclosure->sata != made.sata) {
+        std::fprintf(stderr, "controller: --drive-type %s: %s was made with %s drives\n",
+                     enclosure->sata ? "sata" : "sas", dir.c_str(), type);
+        return EXIT_USAGE;
+    }
+    *enclosure = made;
+    enclosure->existingImagesOnly = true;
+    *recorded = true;
+    return EXIT_STOPPED;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +223,7 @@ int main(int argc, char** argv) {
     bool exitOnReset = false;
     std::string iscsiAddress;
     sim::ChassisOptions enclosure;
+    DriveOptionsGiven given;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -236,15 +281,18 @@ int main(int argc, char** argv) {
                 return EXIT_USAGE;
             }
             enclosure.drives = static_cast<unsigned>(n);
+            given.drives = true;
         } else if (arg == "--drive-size") {
             if (!ParseNumber(value("--drive-size"), true, &n) || n < (1u << 20) || n % 512 != 0) {
                 return refuse("--drive-size takes a byte count of at least 1 MiB, in 512-byte blocks");
             }
             enclosure.driveBytes = n;
+            given.size = true;
         } else if (arg == "--drive-type") {
             const std::string v = value("--drive-type");
             if (v != "sas" && v != "sata") return refuse("--drive-type is sas or sata");
             enclosure.sata = v == "sata";
+            given.type = true;
         } else if (arg == "--exit-on-reset") {
             exitOnReset = true;
         } else if (arg == "--iscsi") {
@@ -272,8 +320,17 @@ int main(int argc, char** argv) {
         return EXIT_SETUP;
     }
     // The enclosure outlives the board: its drives keep what was written.
+    bool recorded = false;
+    if (const int refused = UseRecordedDrives(config.dataDir, given, &enclosure, &recorded)) return refused;
     enclosure.directory = config.dataDir;
+    // A host file that refuses a write (a file size limit) fails the write,
+    // as a full file system does: the drive reports a medium error.
+    signal(SIGXFSZ, SIG_IGN);
     sim::Chassis chassis(enclosure);
+    if (!recorded && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
+        std::fprintf(stderr, "controller: %s\n", why.c_str());
+        return EXIT_SETUP;
+    }
     sim::Board board(config);
     board.sasController().AttachChassis(&chassis);
     // The host ports' fabric, where hosts attach as initiators: the iSCSI

@@ -2,8 +2,12 @@
 
 #include "sim/setup.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 namespace sim {
 
@@ -33,12 +37,32 @@ Chassis::Chassis(const Options& options) : m_slots(kSlots * (1 + options.expansi
         m_expanders[n].phys()[kUplinkPhy].expander = static_cast<int>(n - 1);
     }
     for (unsigned s = 1; s <= SlotCount(); ++s) PhyOfSlot(s).slot = static_cast<int>(s);
+    std::vector<unsigned> filled;
     for (unsigned s = 1; s <= kSlots; ++s) {
-        if (s <= options.drives) m_slots[s - 1] = std::make_unique<Drive>(DefaultDriveConfig(s, options));
-        for (unsigned n = 1; n <= options.expansions && s <= options.expansionDrives; ++n) {
-            const unsigned slot = n * kSlots + s;
-            m_slots[slot - 1] = std::make_unique<Drive>(DefaultDriveConfig(slot, options));
+        if (s <= options.drives) filled.push_back(s);
+        for (unsigned n = 1; n <= options.expansions && s <= options.expansionDrives; ++n) filled.push_back(n * kSlots + s);
+    }
+    if (!options.directory.empty()) CheckImages(filled, options);
+    for (unsigned slot : filled) {
+        const DriveConfig config = DefaultDriveConfig(slot, options);
+        if (!config.imagePath.empty() && options.existingImagesOnly && access(config.imagePath.c_str(), F_OK) != 0) {
+            std::fprintf(stderr, "controller: %s: missing: slot %u holds no drive\n", config.imagePath.c_str(), slot);
+            continue;
         }
+        m_slots[slot - 1] = std::make_unique<Drive>(config);
+    }
+}
+
+// Two slots on one file would be one medium written as two drives: refused
+// before any image is opened or made.
+void Chassis::CheckImages(const std::vector<unsigned>& slots, const Options& options) {
+    std::map<std::pair<dev_t, ino_t>, unsigned> seen;
+    for (unsigned slot : slots) {
+        const std::string path = DefaultDriveConfig(slot, options).imagePath;
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) continue;
+        auto [it, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), slot);
+        if (!fresh) FailSetup(path, "the same file as the image of slot " + std::to_string(it->second));
     }
 }
 

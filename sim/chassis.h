@@ -23,6 +23,9 @@ struct ChassisOptions {
     uint64_t driveBytes = 4ull << 30;
     bool sata = false;
     std::string directory;   // empty: memory-backed drives
+    // The directory's drives were made before: a slot whose image is gone
+    // holds no drive (as a pulled drive), and no image is made anew.
+    bool existingImagesOnly = false;
     // Expansion enclosures cascaded below the controller enclosure, each
     // cabled to the one before, and the drives in each (from its slot 1).
     unsigned expansions = 0;
@@ -88,6 +91,8 @@ public:
     void NotifyLinkChange();
 
 private:
+    static void CheckImages(const std::vector<unsigned>& slots, const Options& options);
+
     std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
     std::vector<std::pair<int, std::function<void()>>> m_listeners;

@@ -99,7 +99,7 @@ void Drive::Impl::AtaReadDma(AtaCall& c) {
     c.r.transferred = m.transferred;
     c.moved = m.good * cfg.blockSize;
     if (!m.ok)
-        AtaFail(c.r, fw::ATA_ERROR_ABORTED, kInternalFailure);
+        AtaFail(c.r, fw::ATA_ERROR_UNCORRECTABLE, kUnrecoveredRead, c.a.lba);
     else if (m.firstBad != kNoInfo)
         AtaFail(c.r, fw::ATA_ERROR_UNCORRECTABLE, kUnrecoveredRead, m.firstBad);
 }
@@ -109,7 +109,7 @@ void Drive::Impl::AtaWriteDma(AtaCall& c) {
     if (c.out.size() < bytes) {
         AtaFail(c.r, fw::ATA_ERROR_ABORTED, kDataPhase);
     } else if (!WriteFromInitiator(c.a.lba, c.count, c.out.data())) {
-        AtaFail(c.r, fw::ATA_ERROR_ABORTED, kInternalFailure);
+        AtaFail(c.r, fw::ATA_ERROR_ABORTED, kWriteError, c.a.lba);
     } else {
         c.moved = bytes;
         c.r.transferred = uint32_t(bytes);

@@ -39,6 +39,7 @@ constexpr Sense kBecomingReady{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x01};
 constexpr Sense kStartRequired{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x02};
 constexpr Sense kPowerOnReset{fw::SENSE_UNIT_ATTENTION, fw::ASC_POWER_ON_RESET, 0x00};
 constexpr Sense kUnrecoveredRead{fw::SENSE_MEDIUM_ERROR, fw::ASC_UNRECOVERED_READ_ERROR, 0x00};
+constexpr Sense kWriteError{fw::SENSE_MEDIUM_ERROR, fw::ASC_WRITE_ERROR, 0x00};
 constexpr Sense kInternalFailure{fw::SENSE_HARDWARE_ERROR, fw::ASC_INTERNAL_TARGET_FAILURE, 0x00};
 constexpr Sense kParameterListLength{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_PARAMETER_LIST_LENGTH, 0x00};
 constexpr Sense kInvalidOpcode{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_OPCODE, 0x00};
@@ -120,9 +121,14 @@ struct Drive::Impl {
     uint64_t Bytes() const { return cfg.blocks * cfg.blockSize; }
     bool InRange(uint64_t lba, uint64_t count) const { return lba < cfg.blocks && count <= cfg.blocks - lba; }
     void OpenImage();
+    // False when the image file refused the transfer (a full file system, a
+    // file size limit, an I/O error): the drive answers as one whose medium
+    // failed there, and the failure is reported on standard error.
     bool Read(uint64_t lba, uint64_t count, uint8_t* out) const;
     bool PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
     bool Write(uint64_t lba, uint64_t count, const uint8_t* in);
+    void ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const;
+    mutable uint32_t failuresReported = 0;
     bool Erase();
     void MarkBad(uint64_t lba, uint64_t count);
     void ClearBad(uint64_t lba, uint64_t count);

@@ -9,11 +9,13 @@
 #include "sim/setup.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 
 namespace sim {
@@ -30,17 +32,44 @@ bool AllZero(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-// A larger image (a drive made smaller) is used as it is, never cut.
+// A new image is made at the drive's size.  An image that exists is the
+// drive's medium as it was left: never cut, never extended.  A larger one
+// (a drive made smaller) is used as it is; a shorter one would read back
+// zeros where data was, so the run is refused.
 void Drive::Impl::OpenImage() {
-    fd = open(cfg.imagePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) FailSetup(cfg.imagePath, std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) FailSetup(cfg.imagePath, "not a drive image file");
-    if (uint64_t(st.st_size) < Bytes() &&
-        (Bytes() > uint64_t(std::numeric_limits<off_t>::max()) || ftruncate(fd, off_t(Bytes())) != 0)) {
-        FailSetup(cfg.imagePath, Bytes() > uint64_t(std::numeric_limits<off_t>::max()) ? "drive size too large"
-                                                                                       : std::strerror(errno));
+    const std::string& path = cfg.imagePath;
+    if (Bytes() > uint64_t(std::numeric_limits<off_t>::max())) FailSetup(path, "drive size too large");
+    bool made = true;
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        made = false;
+        fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     }
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) FailSetup(path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) FailSetup(path, "not a drive image file");
+    if (made && ftruncate(fd, off_t(Bytes())) != 0) {
+        const std::string why = std::strerror(errno);
+        unlink(path.c_str());
+        FailSetup(path, why);
+    }
+    if (!made && uint64_t(st.st_size) < Bytes()) {
+        FailSetup(path, "shorter than the drive (" + std::to_string(st.st_size) + " of " + std::to_string(Bytes()) +
+                            " bytes): a drive image is never extended");
+    }
+}
+
+void Drive::Impl::ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const {
+    // A full file system fails every write: the first few tell why.
+    constexpr uint32_t kReported = 8;
+    if (failuresReported > kReported) return;
+    if (++failuresReported > kReported) {
+        std::fprintf(stderr, "controller: %s: further failures are not reported\n", cfg.imagePath.c_str());
+        return;
+    }
+    std::fprintf(stderr, "controller: %s: cannot %s %llu blocks at block %llu: %s\n", cfg.imagePath.c_str(), what,
+                 (unsigned long long)count, (unsigned long long)lba,
+                 error != 0 ? std::strerror(error) : "the image ends early");
 }
 
 bool Drive::Impl::Read(uint64_t lba, uint64_t count, uint8_t* out) const {
@@ -50,7 +79,10 @@ bool Drive::Impl::Read(uint64_t lba, uint64_t count, uint8_t* out) const {
         while (done < total) {
             ssize_t n = pread(fd, out + done, size_t(total - done), off_t(lba * bs + done));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n <= 0) {
+                ReportFailure("read", lba, count, n < 0 ? errno : 0);
+                return false;
+            }
             done += uint64_t(n);
         }
         return true;
@@ -74,7 +106,10 @@ bool Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) 
     while (done < bytes) {
         ssize_t n = pwrite(fd, in + done, size_t(bytes - done), off_t(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            ReportFailure("write", offset / cfg.blockSize, bytes / cfg.blockSize, n < 0 ? errno : ENOSPC);
+            return false;
+        }
         done += uint64_t(n);
     }
     return true;
@@ -130,11 +165,23 @@ bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
     return !runBlocks || PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
 }
 
+// The image keeps its size throughout: a hole punched over all of it, or
+// where the file system cannot punch holes, its data written over with zeros.
 bool Drive::Impl::Erase() {
     chunks.clear();
     bad.clear();
     struct stat st;
-    return fd < 0 || (fstat(fd, &st) == 0 && ftruncate(fd, 0) == 0 && ftruncate(fd, st.st_size) == 0);
+    if (fd < 0) return true;
+    if (fstat(fd, &st) != 0) return false;
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) == 0) return true;
+    const std::vector<uint8_t> zeros(size_t(1) << 20, 0);
+    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < st.st_size; at = lseek(fd, at, SEEK_DATA)) {
+        const off_t hole = lseek(fd, at, SEEK_HOLE);
+        for (; at < hole; at += off_t(zeros.size())) {
+            if (!PwriteAll(zeros.data(), std::min<uint64_t>(zeros.size(), uint64_t(hole - at)), uint64_t(at))) return false;
+        }
+    }
+    return true;
 }
 
 void Drive::Impl::MarkBad(uint64_t lba, uint64_t count) {

@@ -63,7 +63,7 @@ void Drive::Impl::ReadOrVerify(Command& c, bool read) {
     // A compare reads into its own buffer; a plain verify moves nothing.
     std::vector<uint8_t> compare(bytchk ? size_t(count * bs) : 0);
     MediaRead m = ReadToInitiator(lba, count, read ? c.in : std::span<uint8_t>(compare));
-    if (!m.ok) return Fail(c.r, kInternalFailure);
+    if (!m.ok) return Fail(c.r, kUnrecoveredRead, lba);
     c.bytesMoved = m.good * bs;
     if (read) c.r.transferred = m.transferred;
     for (uint64_t i = 0; bytchk && i < m.good; ++i)
@@ -84,7 +84,7 @@ void Drive::Impl::WriteBlocks(Command& c) {
         WriteFromInitiator(lba, std::min<uint64_t>(count, cutAfterBlocks), c.out.data());
         return;
     }
-    if (!WriteFromInitiator(lba, count, c.out.data())) return Fail(c.r, kInternalFailure);
+    if (!WriteFromInitiator(lba, count, c.out.data())) return Fail(c.r, kWriteError, lba);
     c.bytesMoved = count * cfg.blockSize;
 }
 
@@ -157,7 +157,7 @@ void Drive::Impl::ReadLong(Command& c) {
     if (GetBe(c.cdb.data() + 7, 2) != cfg.blockSize) return FailCdb(c, 7);
     if (!CheckBlocks(c, lba, 1)) return;
     std::vector<uint8_t> block(cfg.blockSize);
-    if (!Read(lba, 1, block.data())) return Fail(c.r, kInternalFailure);
+    if (!Read(lba, 1, block.data())) return Fail(c.r, kUnrecoveredRead, lba);
     Return(c, block, block.size());
 }
 
@@ -167,7 +167,7 @@ void Drive::Impl::WriteLong(Command& c) {
     if (c.cdb[1] & 0x20) return FailCdb(c, 1);
     if (length != (uncorrectableOnly ? 0 : cfg.blockSize)) return FailCdb(c, 7);
     if (!CheckBlocks(c, lba, 1) || !Takes(c, length)) return;
-    if (length && !Write(lba, 1, c.out.data())) return Fail(c.r, kInternalFailure);
+    if (length && !Write(lba, 1, c.out.data())) return Fail(c.r, kWriteError, lba);
     MarkBad(lba, 1);
 }
 

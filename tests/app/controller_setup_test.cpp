@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -133,14 +135,32 @@ TEST_F(ControllerSetup, MakesTheFactoryImageWholeOrNotAtAll) {
     EXPECT_NE(stat((m_dir + "/nvram.bin.new").c_str(), &st), 0);
 }
 
+// The lock is the data directory itself, which no file removed from it
+// lets go: a second controller is refused while the first runs, and starts
+// once the first has ended.
 TEST_F(ControllerSetup, OneControllerPerDataDirectory) {
-    const int lock = open((m_dir + "/lock").c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_GE(lock, 0);
-    ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);   // as a running controller holds it
+    int fromFirst[2];
+    ASSERT_EQ(pipe(fromFirst), 0);
+    const pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {
+        dup2(fromFirst[1], STDOUT_FILENO);
+        close(fromFirst[0]);
+        execl(CONTROLLER_PROGRAM, CONTROLLER_PROGRAM, "--virtual-time", "--data-dir", m_dir.c_str(), "--console-in",
+              "/dev/null", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fromFirst[1]);
+    char c;
+    ASSERT_EQ(read(fromFirst[0], &c, 1), 1);   // the first controller runs
+    for (const char* name : {"/lock", "/nvram.bin", "/board.state"}) unlink((m_dir + name).c_str());
     ProgramRun run = RunController("--virtual-time --stop-after 10 --data-dir " + m_dir);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.errors, "controller: " + m_dir + ": another controller runs on this data directory\n");
-    close(lock);
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    close(fromFirst[0]);
     EXPECT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + m_dir).status, 0);
 }
 

@@ -1,6 +1,8 @@
 // The disk drive model: data at the end of the medium, sense for every kind
 // of failure, mode pages, the sparse image, the ATA side of SATA drives.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -401,6 +403,68 @@ TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
     EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
     EXPECT_EQ(Scsi(d, BlockCdb(0x28, 7000, 1), {}, 512).data, Bytes(512, 0));
     unlink(cfg.imagePath.c_str());
+}
+
+// An image that exists is the drive's medium: one shorter than the drive
+// is refused, never extended with zeros, and left as it was.
+TEST(DriveImage, AShorterImageIsRefusedAndLeftAsItIs) {
+    sim::DriveConfig cfg = Settled();
+    cfg.blocks = 1 << 14;
+    cfg.imagePath = TempImage("short");
+    {
+        sim::Drive d(cfg);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 0, 8), Pattern(8 * 512, 4)).r.status, 0);
+    }
+    ASSERT_EQ(truncate(cfg.imagePath.c_str(), 4096 * 512), 0);
+    EXPECT_EXIT(sim::Drive{cfg}, ::testing::ExitedWithCode(1),
+                "controller: " + cfg.imagePath + ": shorter than the drive \\(2097152 of 8388608 bytes\\)");
+    struct stat st {};
+    ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4096 * 512);
+    // A larger one (a drive made smaller) is used as it is.
+    cfg.blocks = 1024;
+    sim::Drive smaller(cfg);
+    EXPECT_EQ(Scsi(smaller, BlockCdb(0x28, 0, 8), {}, 8 * 512).data, Pattern(8 * 512, 4));
+    ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4096 * 512);
+    unlink(cfg.imagePath.c_str());
+}
+
+// What the image file refuses (here a file size limit, as a full file
+// system refuses) is a medium error at the blocks asked for, in both
+// command sets; the image keeps its size and what was written before.
+TEST(DriveImage, AWriteTheImageFileRefusesIsAMediumError) {
+    signal(SIGXFSZ, SIG_IGN);
+    for (const bool ata : {false, true}) {
+        SCOPED_TRACE(ata ? "ata" : "scsi");
+        sim::DriveConfig cfg = Settled();
+        cfg.sata = ata;
+        cfg.blocks = 1 << 14;
+        cfg.imagePath = TempImage("refused");
+        sim::Drive d(cfg);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 16, 8), Pattern(8 * 512, 5)).r.status, 0);
+        rlimit limit{1 << 20, RLIM_INFINITY}, before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const uint64_t beyond = 4096;   // 2 MiB into the image
+        Io w = ata ? Ata(d, 0x35, beyond, 8, 0, Pattern(8 * 512, 6)) : Scsi(d, BlockCdb(0x2A, beyond, 8), Pattern(8 * 512, 6));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+        ExpectSense(w.r, {3, 0x0C, 0}, "write past the limit");
+        EXPECT_EQ(Get(w.r.sense, 3, 4), beyond);
+        if (ata) {
+            EXPECT_EQ(w.r.ataStatus & 0x01, 1);
+        }
+        struct stat st {};
+        ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), cfg.blocks * 512);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 16, 8), {}, 8 * 512).data, Pattern(8 * 512, 5));
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+        // An image cut short under the running drive reads as a failed medium.
+        ASSERT_EQ(truncate(cfg.imagePath.c_str(), 1 << 20), 0);
+        Io r = ata ? Ata(d, 0x25, beyond, 8, 0, {}, 8 * 512) : Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512);
+        ExpectSense(r.r, {3, 0x11, 0}, "read past the end of the image");
+        unlink(cfg.imagePath.c_str());
+    }
 }
 
 TEST(DriveAta, IdentifyDescribesCapacityFeaturesAndStrings) {

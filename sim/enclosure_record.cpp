@@ -1,0 +1,99 @@
+#include "sim/enclosure_record.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+// A decimal number without sign or blanks that fits 64 bits.
+bool ParseCount(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0) return false;
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+std::string EnclosureRecordPath(const std::string& directory) { return directory + "/drives/enclosure"; }
+
+RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* options, std::string* why) {
+    const std::string path = EnclosureRecordPath(directory);
+    std::ifstream in(path);
+    if (!in) {
+        // No drives folder either: the chassis says what is wrong with it.
+        if (errno == ENOENT || errno == ENOTDIR) return RecordRead::Missing;
+        *why = path + ": " + std::strerror(errno);
+        return RecordRead::Bad;
+    }
+    bool drives = false, size = false, type = false;
+    unsigned number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        std::string key, value, extra;
+        words >> key >> value >> extra;
+        uint64_t n = 0;
+        const bool counted = ParseCount(value, &n);
+        bool good = extra.empty();
+        if (key == "drives") {
+            good = good && counted && n <= Chassis::kSlots;
+            options->drives = static_cast<unsigned>(n);
+            drives = true;
+        } else if (key == "drive-size") {
+            good = good && counted && n >= 512 && n % 512 == 0;
+            options->driveBytes = n;
+            size = true;
+        } else if (key == "drive-type") {
+            good = good && (value == "sas" || value == "sata");
+            options->sata = value == "sata";
+            type = true;
+        } else {
+            good = false;
+        }
+        if (!good) {
+            *why = path + ": line " + std::to_string(number) + ": not understood: " + line;
+            return RecordRead::Bad;
+        }
+    }
+    if (!drives || !size || !type) {
+        *why = path + ": says nothing of the drives' " + (!drives ? "count" : !size ? "size" : "type");
+        return RecordRead::Bad;
+    }
+    return RecordRead::Read;
+}
+
+bool WriteEnclosureRecord(const std::string& directory, const ChassisOptions& options, std::string* why) {
+    const std::string path = EnclosureRecordPath(directory);
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << "# The drives this data directory was made with; every run uses them.\n"
+            << "drives " << options.drives << "\n"
+            << "drive-size " << options.driveBytes << "\n"
+            << "drive-type " << (options.sata ? "sata" : "sas") << "\n";
+        out.flush();
+        if (!out) {
+            *why = temporary + ": " + std::strerror(errno);
+            unlink(temporary.c_str());
+            return false;
+        }
+    }
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        *why = path + ": " + std::strerror(errno);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,128 @@
+// The drives of a data directory are what it was made with, image for
+// image: a run never grows, cuts, shares or silently remakes a drive.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+#include "app/program_run.h"
+
+namespace {
+
+using apptest::ProgramRun;
+using apptest::RunController;
+
+class DataDirectory : public apptest::ProgramTest {
+protected:
+    std::string Image(unsigned slot) const { return m_dir + "/drives/slot" + std::to_string(slot) + ".img"; }
+    ProgramRun Run(const std::string& options = "") {
+        return RunController("--virtual-time --stop-after 10 " + options + " --data-dir " + m_dir);
+    }
+    // Every file of the drives folder with its size: what a refused run
+    // must leave as it found it.
+    std::map<std::string, off_t> Drives() const {
+        std::map<std::string, off_t> files;
+        for (unsigned slot = 1; slot <= 12; ++slot) {
+            struct stat st {};
+            if (lstat(Image(slot).c_str(), &st) == 0) files[Image(slot)] = st.st_size;
+        }
+        files["record"] = Size(m_dir + "/drives/enclosure");
+        return files;
+    }
+    static off_t Size(const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+    }
+};
+
+// A restart without options uses the drives the directory was made with;
+// an option that says otherwise is refused and changes nothing.
+TEST_F(DataDirectory, RemembersTheDrivesItWasMadeWith) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x100000 --drive-type sata").status, 0);
+    const auto made = Drives();
+    EXPECT_EQ(made.size(), 4u);
+    EXPECT_EQ(made.at(Image(1)), 1 << 20);
+    ProgramRun again = Run();
+    EXPECT_EQ(again.status, 0) << again.errors;
+    EXPECT_EQ(again.errors, "");
+    EXPECT_EQ(Drives(), made);
+    EXPECT_EQ(Run("--drives 3 --drive-type sata").status, 0);
+
+    const std::string dir = m_dir;
+    for (const auto& [options, message] : std::map<std::string, std::string>{
+             {"--drive-size 0x200000", "--drive-size 2097152: " + dir + " was made with drives of 1048576 bytes"},
+             {"--drives 8", "--drives 8: " + dir + " was made with 3 drives"},
+             {"--drive-type sas", "--drive-type sas: " + dir + " was made with sata drives"}}) {
+        SCOPED_TRACE(options);
+        ProgramRun refused = Run(options);
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_EQ(refused.errors, "controller: " + message + "\n");
+        EXPECT_EQ(refused.output, "");
+        EXPECT_EQ(Drives(), made);
+    }
+
+    std::ofstream(m_dir + "/drives/enclosure", std::ios::app) << "drive-colour blue\n";
+    ProgramRun unread = Run();
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_EQ(unread.errors.rfind("controller: " + m_dir + "/drives/enclosure: line ", 0), 0u) << unread.errors;
+}
+
+// Images that would read back wrong are refused before the board starts:
+// one cut short, two slots on one file.  Nothing is changed.
+TEST_F(DataDirectory, RefusesImagesThatWouldReadBackWrong) {
+    ASSERT_EQ(Run("--drives 4 --drive-size 0x400000").status, 0);
+    ASSERT_EQ(truncate(Image(2).c_str(), 1 << 20), 0);
+    auto before = Drives();
+    ProgramRun shortImage = Run();
+    EXPECT_EQ(shortImage.status, 1);
+    EXPECT_EQ(shortImage.errors, "controller: " + Image(2) +
+                                     ": shorter than the drive (1048576 of 4194304 bytes): a drive image is never "
+                                     "extended\n");
+    EXPECT_EQ(shortImage.output, "");
+    EXPECT_EQ(Drives(), before);
+
+    ASSERT_EQ(truncate(Image(2).c_str(), 4 << 20), 0);
+    ASSERT_EQ(unlink(Image(3).c_str()), 0);
+    ASSERT_EQ(symlink(Image(1).c_str(), Image(3).c_str()), 0);
+    before = Drives();
+    ProgramRun shared = Run();
+    EXPECT_EQ(shared.status, 1);
+    EXPECT_EQ(shared.errors, "controller: " + Image(3) + ": the same file as the image of slot 1\n");
+    EXPECT_EQ(shared.output, "");
+    EXPECT_EQ(Drives(), before);
+}
+
+// An image moved away is a drive pulled from its slot: never made again,
+// blank, as the same drive.
+TEST_F(DataDirectory, ASlotWhoseImageIsGoneHoldsNoDrive) {
+    ASSERT_EQ(Run("--drives 4 --drive-size 0x400000").status, 0);
+    ASSERT_EQ(rename(Image(3).c_str(), (m_dir + "/elsewhere.img").c_str()), 0);
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.errors, "controller: " + Image(3) + ": missing: slot 3 holds no drive\n");
+    EXPECT_EQ(Size(Image(3)), -1);
+    EXPECT_EQ(Size(Image(4)), 4 << 20);
+}
+
+// A file size limit below the drive size: a new directory's images cannot
+// be made, which is said and leaves nothing behind; the program is never
+// killed by the limit.
+TEST_F(DataDirectory, AFileSizeLimitRefusesTheImagesItCannotHold) {
+    rlimit before{}, limit{1 << 20, RLIM_INFINITY};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    ProgramRun run = Run("--drives 2 --drive-size 0x400000");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "controller: " + Image(1) + ": File too large\n");
+    EXPECT_EQ(Size(Image(1)), -1);
+    EXPECT_EQ(Run("--drives 2 --drive-size 0x400000").status, 0);
+}
+
+}  // namespace
