@@ -349,6 +349,17 @@ bool IsPartnerSlotCached(const NVRAM_QUEUE_ENTRY* ps) {
     return IsValid(ps) && ps->fHoldsData == TRUE && ps->fTaken != TRUE && wSlotValidBlocks(ps) != 0;
 }
 
+// A write not issued to the drives whose slot holds no data: the host was
+// never told it is safe, or its data went with the buffer banks (event
+// 101).  Nothing is left to write of it, so at start of day its slot is
+// freed at once rather than hold the host entry it belongs to.  A write that
+// was issued stays: the flush sequencer resynchronises its stripes.
+bool IsSlotWithNothingToWrite(uint8_t fOwn, const NVRAM_QUEUE_ENTRY* ps) {
+    if (!IsValid(ps) || ps->fIssued == TRUE) return false;
+    const bool fBuffer = fOwn == TRUE ? dSlotHandle(ps) != NULL_BUFFER_HANDLE : ps->fHoldsData == TRUE;
+    return wSlotValidBlocks(ps) == 0 || !fBuffer;
+}
+
 bool IsJournalledWrite(const NVRAM_QUEUE_ENTRY* ps) {
     return IsValid(ps) && (ps->bKind == JOURNAL_KIND_WRITE16 || ps->bKind == JOURNAL_KIND_INTERNAL) &&
            ps->fIssued == TRUE;
@@ -425,9 +436,8 @@ void StartNvramJournal() {
         }
         PutSlotLE(TRUE, n, F_BUFFER_BLOCKS, 0, 2);
         PutSlotLE(FALSE, n, F_BUFFER_BLOCKS, wSlotValidBlocks(psGetNvramQueueEntry(FALSE, n)), 2);
-        if (!fMarked) {
-            FormatSlot(TRUE, n);
-            FormatSlot(FALSE, n);
+        for (uint8_t fOwn : {TRUE, FALSE}) {
+            if (!fMarked || IsSlotWithNothingToWrite(fOwn, psGetNvramQueueEntry(fOwn, n))) FormatSlot(fOwn, n);
         }
     }
     if (!fMarked) MarkJournalFormatted();

@@ -75,8 +75,9 @@ const NVRAM_QUEUE_ENTRY* psGetNvramQueueEntry(uint8_t fOwn, uint16_t wSlot);
 
 // ---- start of day ----------------------------------------------------------
 // Checks the marker, reports cached data whose buffers did not survive
-// (event 101) and drops their buffer references, formats a journal that was
-// never formatted.
+// (event 101) and drops their buffer references, frees the slots of writes
+// not issued to the drives that hold no data (those lost among them),
+// formats a journal that was never formatted.
 void StartNvramJournal();
 // Takes the RAM shadow back (or makes a new one) and marks every buffer a
 // journalled extent still holds in use, so that it is not handed out before

@@ -84,12 +84,24 @@ TEST(JournalRestart, KeptBanksKeepEverySlotAndReReserveItsBuffer) {
     EXPECT_EQ(fw::wCountPartnerExtentsWithData(&dBlocks), 1);
 }
 
-TEST(JournalRestart, LostBanksReportTheCachedDataAndDropEveryBufferReference) {
+// Beside the two cached extents, a write-through write issued to the
+// drives: its slot holds no data but names stripes to resynchronise.
+constexpr uint16_t kIssuedSlot = 8;
+void CacheTwoExtentsBesideAnIssuedWrite() {
+    CacheTwoExtents();
+    fw::RejournalNvramQueueEntry(MakeWrite(kIssuedSlot, 8192, 8, false, fw::NULL_BUFFER_HANDLE));
+    fw::SetNvramQueueEntryFlag(kIssuedSlot, fw::TRUE);
+}
+
+// The lost writes are reported and their slots free again at once: nothing
+// is left to write of them, and their host entries take new commands.  The
+// issued write stays for the resync, its slot held.
+TEST(JournalRestart, LostBanksReportTheCachedDataAndFreeItsSlots) {
     g_s = {};
     std::vector<uint8_t> abNvram;
     {
         sim::Board board;
-        ASSERT_EQ(RunAfterReset(board, CacheTwoExtents), sim::StopKind::Finished);
+        ASSERT_EQ(RunAfterReset(board, CacheTwoExtentsBesideAnIssuedWrite), sim::StopKind::Finished);
         abNvram = board.nvram().Image();
     }
     sim::Board restarted;   // fresh buffer memory: the banks did not keep their contents
@@ -99,15 +111,70 @@ TEST(JournalRestart, LostBanksReportTheCachedDataAndDropEveryBufferReference) {
     const uint32_t dBlocks = kOwnBlocks + kPartnerBlocks;
     EXPECT_EQ(g_s.abLostArgs, (std::vector<uint8_t>{2, 0, uint8_t(dBlocks), 0, 0, 0}));
     for (const fw::NVRAM_QUEUE_ENTRY* ps : {&OwnSlot(kOwnSlot), &PartnerSlot(kPartnerSlot)}) {
-        EXPECT_EQ(ps->fValid, fw::TRUE);   // the descriptors stay for the resync
+        EXPECT_EQ(ps->fValid, fw::FALSE);
+        EXPECT_EQ(ps->bKind, fw::JOURNAL_KIND_FREE);
         EXPECT_EQ(ps->fHoldsData, fw::FALSE);
         EXPECT_EQ(ValidBlocks(*ps), 0);
         EXPECT_EQ(Handle(*ps), fw::NULL_BUFFER_HANDLE);
     }
-    EXPECT_EQ(FirstBlock(OwnSlot(kOwnSlot)), 4096u);
+    EXPECT_FALSE(g_s.fOwnHeld);
+    EXPECT_EQ(OwnSlot(kIssuedSlot).fValid, fw::TRUE);
+    EXPECT_EQ(OwnSlot(kIssuedSlot).fIssued, fw::TRUE);
+    EXPECT_EQ(FirstBlock(OwnSlot(kIssuedSlot)), 8192u);
+    EXPECT_EQ(fw::fIsNvramQueueSlotHeld(kIssuedSlot), fw::TRUE);
     uint32_t dCached = 0;
     EXPECT_EQ(fw::wCountCachedOwnExtents(&dCached), 0);
     EXPECT_EQ(fw::wCountPartnerExtentsWithData(&dCached), 0);
+}
+
+// The next start finds nothing more to report and frees nothing more.
+TEST(JournalRestart, ALaterStartFindsTheLostSlotsStillFree) {
+    g_s = {};
+    std::vector<uint8_t> abNvram;
+    {
+        sim::Board board;
+        ASSERT_EQ(RunAfterReset(board, CacheTwoExtentsBesideAnIssuedWrite), sim::StopKind::Finished);
+        abNvram = board.nvram().Image();
+    }
+    {
+        sim::Board restarted;
+        restarted.nvram().LoadImage(abNvram);
+        ASSERT_EQ(RunAfterReset(restarted, RestartAndLook), sim::StopKind::Finished);
+        abNvram = restarted.nvram().Image();
+    }
+    sim::Board again;
+    again.nvram().LoadImage(abNvram);
+    ASSERT_EQ(RunAfterReset(again, RestartAndLook), sim::StopKind::Finished);
+    EXPECT_EQ(g_s.dLostEvents, 1u);   // the first start's, still in the log
+    EXPECT_EQ(OwnSlot(kOwnSlot).fValid, fw::FALSE);
+    EXPECT_FALSE(g_s.fOwnHeld);
+    EXPECT_EQ(OwnSlot(kIssuedSlot).fValid, fw::TRUE);
+}
+
+// A slot that names a write with no data in it (the host was told
+// nothing, or an earlier start dropped the data) is freed on a start with
+// the banks kept too: it would hold its host entry for ever.
+void RecordAWriteWithoutData() {
+    BringUpJournal();
+    fw::WritePreservationPattern();
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    ASSERT_EQ(fw::bAllocDataPages(0, 1, &h), fw::STATUS_OK);
+    fw::RecordNvramQueueEntry(MakeWrite(kOwnSlot, 4096, 8, true, h));
+}
+void LookAtTheSlot() {
+    BringUpJournal();
+    g_s.fOwnHeld = fw::fIsNvramQueueSlotHeld(kOwnSlot) == fw::TRUE;
+}
+
+TEST(JournalRestart, ASlotWithNothingToWriteIsFreedWithTheBanksKept) {
+    g_s = {};
+    sim::Board board;
+    ASSERT_EQ(RunAfterReset(board, RecordAWriteWithoutData), sim::StopKind::Finished);
+    ASSERT_EQ(OwnSlot(kOwnSlot).fValid, fw::TRUE);
+    ASSERT_EQ(RunAfterReset(board, LookAtTheSlot), sim::StopKind::Finished);
+    EXPECT_EQ(OwnSlot(kOwnSlot).fValid, fw::FALSE);
+    EXPECT_FALSE(g_s.fOwnHeld);
+    EXPECT_EQ(LoggedEvents(101).size(), 0u);
 }
 
 void StartOnly() { BringUpJournal(); }
@@ -161,6 +228,7 @@ struct Progress {
     bool fRecorded;
     uint16_t wAcked;      // blocks the host was told are safe
     uint16_t wTarget;     // blocks in the buffer (a count being written)
+    bool fIssued;
     bool fClearing;
     bool fCleared;
     fw::BUFFER_HANDLE dHandle;
@@ -198,7 +266,10 @@ void JournalSequence() {
             fw::AddNvramQueueValidBlocks(s.wSlot, wCredit);
             p.wAcked = p.wTarget;
         }
-        if (s.fIssue) fw::SetNvramQueueEntryFlag(s.wSlot, fw::TRUE);
+        if (s.fIssue) {
+            fw::SetNvramQueueEntryFlag(s.wSlot, fw::TRUE);
+            p.fIssued = true;
+        }
         if (s.fClear) {
             p.fClearing = true;
             fw::ClearNvramQueueEntry(s.wSlot);
@@ -256,13 +327,18 @@ void CheckSlot(const SlotState& f, uint16_t wSlot, bool fBanksKept, uint64_t k) 
         return;
     }
     if (!fValid) {
-        // Only a record not yet made valid, or a clear under way.
-        EXPECT_TRUE(!pp->fRecorded || pp->fClearing);
+        // Only a record not yet made valid, a clear under way, or a write
+        // with nothing to write: not issued, and nothing acknowledged (or
+        // nothing kept, with the banks lost).
+        const bool fNothingToWrite = !pp->fIssued && (pp->wAcked == 0 || !fBanksKept);
+        EXPECT_TRUE(!pp->fRecorded || pp->fClearing || fNothingToWrite);
         return;
     }
     EXPECT_EQ(FirstBlock(f.s), ps->lFirst);
     const uint16_t wValid = ValidBlocks(f.s);
     if (!fBanksKept) {
+        // What stays is a write issued to the drives, for its resync.
+        EXPECT_EQ(f.s.fIssued, fw::TRUE);
         EXPECT_EQ(wValid, 0);
         EXPECT_EQ(Handle(f.s), fw::NULL_BUFFER_HANDLE);
         return;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "host_road.h"
+#include "cache/nvram_journal.h"
 #include "harness/dispatch_board.h"
 
 namespace {
@@ -283,6 +284,13 @@ protected:
             Write(rng() % (RowBlocks() * 8 - blocks), blocks, seed + i, i % 2 == 0);
         }
     }
+    // Own journal slots still describing a write: none once all is on the
+    // drives.
+    static unsigned ValidJournalSlots() {
+        unsigned n = 0;
+        for (uint16_t w = 0; w < fw::NVRAM_QUEUE_USED_SLOTS; ++w) n += fw::psGetNvramQueueEntry(fw::TRUE, w)->fValid == fw::TRUE;
+        return n;
+    }
     std::filesystem::path dir;
 };
 
@@ -303,7 +311,10 @@ TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
 
 // The board keeps its NVRAM in the data directory but not its data banks:
 // writes still in the cache at the cut are reported lost, and nothing of
-// them (no stale buffer) reaches the drives.
+// them (no stale buffer) reaches the drives.  Their journal slots are free
+// again: hundreds of later commands over the same range, through every
+// host entry those writes had, are all answered, after this start and the
+// next.
 TEST_F(RestartRoad, CachedWritesLostWithTheBanksAreReportedAndNothingIsWritten) {
     ASSERT_NO_FATAL_FAILURE(CreateThroughEdits({"Raid5", fw::RAID_LEVEL_5, 4, 128}));
     WriteSome(16, 500);
@@ -314,9 +325,30 @@ TEST_F(RestartRoad, CachedWritesLostWithTheBanksAreReportedAndNothingIsWritten) 
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
     EXPECT_NE(harness::NewestEvent(kCachedDataLost), nullptr);
     reference = onDrives;
+    touchedRows.clear();
+    for (const auto& [x, block] : reference) touchedRows.insert(RowOf(x));
     ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 8));
     Settle();
     ExpectDrivesMatchReference();
+    for (int pass = 0; pass < 2; ++pass) {
+        std::mt19937 rng(800 + pass);
+        for (uint32_t i = 0; i < 300; ++i) {
+            const uint32_t blocks = 1 + rng() % 64;
+            const uint64_t lba = rng() % (RowBlocks() * 8 - blocks);
+            SCOPED_TRACE("command " + std::to_string(i) + " after start " + std::to_string(pass + 1));
+            if (i % 3 == 2) {
+                ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, blocks));
+            } else {
+                ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, 900 + i));
+            }
+        }
+        Settle();
+        ExpectDrivesMatchReference();
+        EXPECT_EQ(ValidJournalSlots(), 0u);
+        if (pass == 0) {
+            ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+        }
+    }
 }
 
 // ---- members missing ---------------------------------------------------
