@@ -110,9 +110,15 @@ void ClearDriveSideStatus(KERNEL_ENTRY* psEntry) {
 
 void WaitDriveReadyDone(KERNEL_ENTRY* psEntry) {
     if (fRetryPhaseDriveCommand(psEntry, WaitDriveReadyDone) == TRUE) return;
-    // The drive has answered: the next step 1 ends the wait.
-    if (fPhaseDriveCommandGood(psEntry) == TRUE) SetDriveCommandPendingFlag(TRUE);
-    EndPhaseDriveCommand(psEntry);
+    // The drive has answered, however it did: the next step 1 ends the wait
+    // rather than ask again at once.  The wait flag stays set until step 2
+    // has completed the requester, so that no commit takes the phase machine
+    // over in between; a phase ended meanwhile by someone else lets go of it
+    // here.
+    SetDriveCommandPendingFlag(TRUE);
+    if (bGetConfigPhase() != CONFIG_PHASE_WAIT_DRIVE_READY) SetConfigWriteWaitFlag(FALSE);
+    FreeKernelEntries(psEntry);
+    RequestStartOfDayService();
 }
 
 void RepostPhaseDriveCommand(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
@@ -185,6 +191,7 @@ uint8_t WaitDriveReadyPhase(uint8_t bStep) {
         if (bGetConfigRequester() == REQUESTER_MANAGEMENT) FinishManagementCommand(STATUS_OK);
         if (bGetConfigRequester() == REQUESTER_SNAPSHOT) CompleteConfigRequest(STATUS_OK);
         EndConfigPhase();
+        SetConfigWriteWaitFlag(FALSE);
         return STATUS_OK;
     default:
         return STATUS_OK;

@@ -190,9 +190,12 @@ TEST_F(ConfigPhaseTest, WaitDriveReadySendsTestUnitReadyAndEndsWhenTheDriveAnswe
     EXPECT_EQ(fw::bGetConfigPhaseStep(), 1);
 
     Answer(0);
-    EXPECT_EQ(fw::fGetConfigWriteWaitFlag(), FALSE);
+    // Still waiting, for the background pass's gates, until the requester
+    // has heard.
+    EXPECT_EQ(fw::fGetConfigWriteWaitFlag(), TRUE);
     RunBackground();
     EXPECT_EQ(fw::bGetConfigPhase(), fw::CONFIG_PHASE_IDLE);
+    EXPECT_EQ(fw::fGetConfigWriteWaitFlag(), FALSE);
     EXPECT_EQ(s_abStatus, std::vector<uint8_t>{fw::STATUS_OK});
     // The completion ran once and released the snapshot code's edit lock.
     EXPECT_EQ(fw::fGetConfigEditLock(), FALSE);
@@ -233,22 +236,57 @@ TEST_F(ConfigPhaseTest, WaitDriveReadyWithAClosedWindowEndsAfterOneCommand) {
     EXPECT_TRUE(s_abStatus.empty());
 }
 
-TEST_F(ConfigPhaseTest, WaitDriveReadySendsAgainWhileTheWindowIsOpen) {
+// Whatever the drive answers (bar a drive still becoming ready), the wait
+// ends with it: one command, not one after another for as long as the
+// window is open.
+TEST_F(ConfigPhaseTest, WaitDriveReadyEndsAtTheDrivesFirstAnswerWhateverItSays) {
+    struct Answered {
+        const char* pszName;
+        uint8_t bStatus, bKey, bAsc;
+    };
+    const Answered aCases[] = {
+        {"good", 0, 0, 0},
+        {"hardware error", fw::SCSI_STATUS_CHECK_CONDITION, fw::SENSE_HARDWARE_ERROR, 0x44},
+        {"medium not present", fw::SCSI_STATUS_CHECK_CONDITION, fw::SENSE_NOT_READY, 0x3A},
+        {"busy", fw::SCSI_STATUS_BUSY, 0, 0},
+    };
+    for (const Answered& c : aCases) {
+        SCOPED_TRACE(c.pszName);
+        s_abStatus.clear();
+        StartDriveWait(200);
+        fw::RequestStartOfDayService();
+        RunBackground();
+        Answer(c.bStatus, c.bKey, c.bAsc, 0);
+        RunBackground();
+        EXPECT_EQ(QueuedCommand(), nullptr);
+        EXPECT_EQ(fw::bGetConfigPhase(), fw::CONFIG_PHASE_IDLE);
+        EXPECT_EQ(fw::fGetConfigWriteWaitFlag(), FALSE);
+        EXPECT_EQ(s_abStatus, std::vector<uint8_t>{fw::STATUS_OK});
+    }
+}
+
+// A run of step 1 before the drive has answered asks again while the
+// window is open, and ends the wait once it has closed.
+TEST_F(ConfigPhaseTest, WaitDriveReadyAsksAgainOnlyWhileTheWindowIsOpen) {
     StartDriveWait(4);
     fw::RequestStartOfDayService();
     RunBackground();
-    Answer(fw::SCSI_STATUS_CHECK_CONDITION, fw::SENSE_HARDWARE_ERROR, 0x44, 0);
-    RunBackground();
-    // A failed answer inside the window: sent again.
     ASSERT_NE(QueuedCommand(), nullptr);
+    fw::RequestStartOfDayService();
+    RunBackground();
     EXPECT_EQ(fw::bGetConfigPhaseStep(), 1);
-    // The window closes (four half seconds): the next failure ends the wait.
+    EXPECT_EQ(fw::psGetInitiatorKernelQueue()->wNewCommands, 2);
+    // The window closes (four half seconds).
     AdvanceMs(2000);
-    Answer(fw::SCSI_STATUS_CHECK_CONDITION, fw::SENSE_HARDWARE_ERROR, 0x44, 0);
+    fw::RequestStartOfDayService();
     RunBackground();
     EXPECT_EQ(fw::bGetConfigPhase(), fw::CONFIG_PHASE_IDLE);
-    EXPECT_EQ(QueuedCommand(), nullptr);
     EXPECT_EQ(s_abStatus, std::vector<uint8_t>{fw::STATUS_OK});
+    // The answers that come after the end change nothing.
+    Answer(0);
+    Answer(0);
+    EXPECT_EQ(fw::fGetConfigWriteWaitFlag(), FALSE);
+    EXPECT_EQ(s_abStatus.size(), 1u);
 }
 
 TEST_F(ConfigPhaseTest, ConfigValidMeansExactlyTrue) {

@@ -4,7 +4,9 @@
 
 #include <vector>
 
+#include "config/config_commit.h"
 #include "config/config_db.h"
+#include "config/config_flags.h"
 #include "config/config_state.h"
 #include "harness/dispatch_board.h"
 #include "enclosure/drive_table.h"
@@ -98,6 +100,29 @@ TEST_F(ConfigPhaseSystemTest, WaitForADriveThatStaysNotReadyEndsWithItsWindow) {
     // Asked again every two seconds while its retries lasted.
     EXPECT_GT(chassis.DriveAt(3)->CommandCount(0x00), 80u);
     EXPECT_GE(board.clock().Now() - lStart, 170'000'000'000ull);
+}
+
+// A drive that answers HARDWARE ERROR is asked once: the answer ends the
+// wait, open window or not.
+TEST_F(ConfigPhaseSystemTest, WaitForADriveThatFailsEndsAtItsAnswer) {
+    sim::Drive& d = *chassis.DriveAt(3);
+    d.FailCommand(0x00, 1000000);
+    const uint64_t lTurs = d.CommandCount(0x00);
+    WaitFor(3, 4);
+    ExpectEnded();
+    EXPECT_EQ(d.CommandCount(0x00), lTurs + 1);
+}
+
+// A commit asked for while the phase waits for its drive waits in turn: the
+// phase completes its requester, then the commit runs.
+TEST_F(ConfigPhaseSystemTest, ACommitAskedForDuringTheWaitRunsAfterTheWaitEnded) {
+    const uint16_t wCommits = fw::wGetConfigCommitCount();
+    (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    WaitFor(1, 0);
+    board.RunUntil([] { return fw::fIsConfigUpdatePending() != fw::TRUE && fw::fIsConfigCommitInProgress() != fw::TRUE; },
+                   600'000'000'000ull);
+    ExpectEnded();
+    EXPECT_EQ(fw::wGetConfigCommitCount(), wCommits + 1);
 }
 
 }  // namespace
