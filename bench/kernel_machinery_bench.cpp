@@ -1,6 +1,7 @@
 // Cost of the command machinery's hot operations: KERNEL_ENTRY allocate +
-// free, initiator ring push + pop, one-page allocate + free and a source
-// lock + unlock, each in ns and instructions per pair, the share of it spent
+// free, initiator ring push + pop, one-page allocate + free (also with the
+// bank full but for scattered pages, where a longer run is refused) and a
+// source lock + unlock, each in ns and instructions per pair, the share of it spent
 // in the firmware's own code rather than in the simulated board's interrupt
 // controller, and as a ratio to a plain array push + pop timed in this run.
 #include <cstdint>
@@ -76,6 +77,22 @@ int main() {
         fw::BUFFER_HANDLE dHandle;
         if (fw::bAllocDataPages(0, 1, &dHandle) == fw::STATUS_OK) fw::wFreeDataPages(dHandle, 1);
     });
+    // The bank full but for a free page in every 16: one page is found
+    // near the rotor, a 64 KiB run nowhere (as when the cache has filled
+    // the bank and given back pages here and there).
+    fw::BUFFER_HANDLE dBank;
+    while (fw::bAllocDataPages(0, 1, &dBank) == fw::STATUS_OK) {}
+    for (uint32_t d = 0; d < fw::dGetPagesInUse(0); d += 16) {
+        fw::wFreeDataPages(fw::BUFFER_HANDLE{board.memory().bank0Address()} + d * fw::BUFFER_PAGE_SIZE, 1);
+    }
+    const bench::Result fullPage = MeasureOp("full: page alloc+free", [](uint32_t) {
+        fw::BUFFER_HANDLE dHandle;
+        if (fw::bAllocDataPages(0, 1, &dHandle) == fw::STATUS_OK) fw::wFreeDataPages(dHandle, 1);
+    });
+    const bench::Result fullRun = MeasureOp("full: 16-page run refused", [](uint32_t) {
+        fw::BUFFER_HANDLE dHandle;
+        g_dSink = fw::bAllocDataPages(0, 16, &dHandle);
+    });
     // The interrupt-source lock: masks in the interrupt controller's registers.
     const bench::Result lock = MeasureOp("source-2 lock+unlock", [](uint32_t) { fw::PulseKernelQueueLock(); });
 
@@ -86,5 +103,7 @@ int main() {
     Print("entry allocate+free", entry, reference);
     Print("ring push+pop", ring, reference);
     Print("page allocate+free", page, reference);
+    Print("full: page alloc+free", fullPage, reference);
+    Print("full: 16-page run refused", fullRun, reference);
     return 0;
 }

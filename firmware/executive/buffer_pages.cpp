@@ -1,5 +1,6 @@
-// Data buffer pages: bank detection, the nibble page map, next-fit runs,
-// usage statistics and the memory-preservation pattern.
+// Data buffer pages: bank detection, the nibble page map and the sets of
+// its words that find free runs, next-fit runs, usage statistics and the
+// memory-preservation pattern.
 #include "executive/buffer_pages.h"
 
 #include <cstring>
@@ -51,6 +52,19 @@ struct BUFFER_BANK {
 
 BUFFER_BANK s_asBank[2];
 uint32_t s_aadPageMap[2][BUFFER_MAP_WORDS];
+
+// Map words as members of a set, found in order: a bit a word, and a bit a
+// summary word for the summary words that hold any member, so that the next
+// member is found in a few steps however far away it is.
+constexpr uint32_t MAP_SET_WORDS = BUFFER_MAP_WORDS / 32;
+constexpr uint32_t MAP_SET_SUMMARY_WORDS = (MAP_SET_WORDS + 31) / 32;
+struct MAP_WORD_SET {
+    uint32_t adMembers[MAP_SET_WORDS];
+    uint32_t adSummary[MAP_SET_SUMMARY_WORDS];
+};
+// Per bank: the map words with a free page, and those with every page free.
+MAP_WORD_SET s_asWordsWithFree[2];
+MAP_WORD_SET s_asWordsAllFree[2];
 uint8_t s_fSecondBankPresent = FALSE;
 uint8_t s_fAlternateToBank1 = FALSE;
 uint8_t s_afForceBank[2] = {FALSE, FALSE};
@@ -110,6 +124,53 @@ uint8_t* pRangePointer(BUFFER_HANDLE dHandle, uint32_t dLength) {
     return s_asBank[bBank].pbMemory + dOffset;
 }
 
+void SetWordMember(MAP_WORD_SET* psSet, uint32_t dWord, bool fMember) {
+    uint32_t& dBits = psSet->adMembers[dWord / 32];
+    const uint32_t dOld = dBits;
+    const uint32_t dBit = 1u << (dWord % 32);
+    dBits = fMember ? dOld | dBit : dOld & ~dBit;
+    // The summary bit follows when the word of members became empty or
+    // stopped being so.
+    if ((dOld == 0) != (dBits == 0)) psSet->adSummary[dWord / 32 / 32] ^= 1u << (dWord / 32 % 32);
+}
+
+// The first member at or after dWord and below dEnd; dEnd when none.
+uint32_t dNextWordMember(const MAP_WORD_SET& sSet, uint32_t dWord, uint32_t dEnd) {
+    if (dWord >= dEnd) return dEnd;
+    uint32_t dIndex = dWord / 32;
+    uint32_t dBits = sSet.adMembers[dIndex] & (~0u << (dWord % 32));
+    while (dBits == 0) {
+        // The next summary bit past this word of members.
+        uint32_t dNext = dIndex + 1;
+        if (dNext >= MAP_SET_WORDS || dNext * 32 >= dEnd) return dEnd;
+        uint32_t dSummary = sSet.adSummary[dNext / 32] & (~0u << (dNext % 32));
+        while (dSummary == 0) {
+            dNext = (dNext / 32 + 1) * 32;
+            if (dNext >= MAP_SET_WORDS || dNext * 32 >= dEnd) return dEnd;
+            dSummary = sSet.adSummary[dNext / 32];
+        }
+        dIndex = dNext / 32 * 32 + static_cast<uint32_t>(__builtin_ctz(dSummary));
+        dBits = sSet.adMembers[dIndex];
+    }
+    const uint32_t dFound = dIndex * 32 + static_cast<uint32_t>(__builtin_ctz(dBits));
+    return dFound < dEnd ? dFound : dEnd;
+}
+
+// A map word changed: its place in the sets follows.
+void NoteMapWord(uint8_t bBank, uint32_t dWord) {
+    const uint32_t dUsed = s_aadPageMap[bBank][dWord] & WORD_ALL_USED;
+    SetWordMember(&s_asWordsWithFree[bBank], dWord, dUsed != WORD_ALL_USED);
+    SetWordMember(&s_asWordsAllFree[bBank], dWord, dUsed == 0);
+}
+
+// The free pages of a map word as 8 bits, page 0 lowest.
+uint32_t FreePagesOfWord(uint32_t dMapWord) {
+    uint32_t d = (~dMapWord & WORD_ALL_USED) >> 3;   // bit 4n: page n free
+    d = (d | d >> 3) & 0x03030303;
+    d = (d | d >> 6) & 0x000F000F;
+    return (d | d >> 12) & 0xFF;
+}
+
 // Sets or clears the in-use nibbles of a run; returns how many changed.
 uint32_t UpdateRun(uint8_t bBank, uint32_t dPage, uint32_t dCount, bool fSet) {
     uint32_t* pdMap = s_aadPageMap[bBank];
@@ -121,6 +182,7 @@ uint32_t UpdateRun(uint8_t bBank, uint32_t dPage, uint32_t dCount, bool fSet) {
             const uint32_t dUsed = UsedPagesOfWord(dWord);
             dChanged += fSet ? PAGES_PER_WORD - dUsed : dUsed;
             dWord = fSet ? WORD_ALL_USED : 0;
+            NoteMapWord(bBank, dPage / PAGES_PER_WORD);
             dPage += PAGES_PER_WORD;
             dCount -= PAGES_PER_WORD;
             continue;
@@ -128,6 +190,7 @@ uint32_t UpdateRun(uint8_t bBank, uint32_t dPage, uint32_t dCount, bool fSet) {
         const uint32_t dMask = NIBBLE_USED << (4 * dNibble);
         if (((dWord & dMask) != 0) != fSet) {
             dWord ^= dMask;
+            NoteMapWord(bBank, dPage / PAGES_PER_WORD);
             dChanged++;
         }
         dPage++;
@@ -146,56 +209,77 @@ void SetRotor(BUFFER_BANK* psBank, uint32_t dWord, uint32_t dNibble) {
     psBank->dRotorMask = NIBBLE_USED << (4 * dNibble);
 }
 
-// Next fit from the rotor, page by page (whole free or whole used words at a
-// time where the run allows).  Runs restart at the end of the bank, so none
-// spans it.  Every page is visited once at most.
+// The run of dCount free pages within [dFrom, dTo) that ends first; false
+// when there is none.  Words that cannot hold the start of one are passed
+// over through the sets: any run starts on a word with a free page, and a
+// run of 15 pages or more holds a whole free word, so it starts at the
+// latest in the word before the first whole free one.
+bool FindRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uint32_t* pdEnd) {
+    const uint32_t* pdMap = s_aadPageMap[bBank];
+    const uint32_t dEndWord = (dTo + PAGES_PER_WORD - 1) / PAGES_PER_WORD;
+    uint32_t dRun = 0;
+    uint32_t dPage = dFrom;
+    while (dPage < dTo) {
+        uint32_t dWord = dPage / PAGES_PER_WORD;
+        uint32_t dFree = FreePagesOfWord(pdMap[dWord]);
+        // A run starts here or further on: a free page ahead in this word
+        // may start one.
+        if (dRun == 0 && (dCount >= 2 * PAGES_PER_WORD - 1 || dFree >> (dPage % PAGES_PER_WORD) == 0)) {
+            uint32_t dStart;
+            if (dCount >= 2 * PAGES_PER_WORD - 1) {
+                dStart = dNextWordMember(s_asWordsAllFree[bBank], dWord, dEndWord);
+                if (dStart == dEndWord) return false;
+                if (dStart > dWord) dStart--;
+            } else {
+                dStart = dNextWordMember(s_asWordsWithFree[bBank], dWord + 1, dEndWord);
+                if (dStart == dEndWord) return false;
+            }
+            if (dStart > dWord) {
+                dWord = dStart;
+                dPage = dWord * PAGES_PER_WORD;
+                dFree = FreePagesOfWord(pdMap[dWord]);
+            }
+        }
+        const uint32_t dBase = dWord * PAGES_PER_WORD;
+        const uint32_t dLimit = dTo - dBase < PAGES_PER_WORD ? dTo - dBase : PAGES_PER_WORD;
+        for (uint32_t i = dPage - dBase; i < dLimit;) {
+            // Free pages from i on, then the used ones after them.
+            uint32_t dFreeHere = static_cast<uint32_t>(__builtin_ctz(~(dFree >> i)));
+            if (dFreeHere > dLimit - i) dFreeHere = dLimit - i;
+            if (dRun + dFreeHere >= dCount) {
+                *pdEnd = dBase + i + (dCount - dRun) - 1;
+                return true;
+            }
+            i += dFreeHere;
+            if (i == dLimit) {
+                dRun += dFreeHere;
+                break;
+            }
+            dRun = 0;
+            const uint32_t dUsed = dFree >> i;
+            i += dUsed == 0 ? dLimit - i : static_cast<uint32_t>(__builtin_ctz(dUsed));
+        }
+        dPage = dBase + dLimit;
+    }
+    return false;
+}
+
+// Next fit from the rotor: the run that ends first from the rotor to the end
+// of the bank, else from the start of the bank to the rotor.  Runs restart
+// at the end of the bank, so none spans it.  The rotor moves past the run
+// found.
 bool FindRun(uint8_t bBank, uint32_t dCount, uint32_t* pdFirstPage) {
     BUFFER_BANK* psBank = &s_asBank[bBank];
-    const uint32_t* pdMap = s_aadPageMap[bBank];
     const uint32_t dTotal = psBank->dWords * PAGES_PER_WORD;
-    uint32_t dWord = psBank->dRotorWord;
-    uint32_t dNibble = psBank->bRotorNibble;
-    uint32_t dRun = 0;
-    uint32_t dFirst = 0;
-    for (uint32_t dVisited = 0; dVisited < dTotal;) {
-        const uint32_t dMapWord = pdMap[dWord];
-        bool fWholeWord = dNibble == 0 && dTotal - dVisited >= PAGES_PER_WORD &&
-                          (dMapWord == WORD_ALL_USED || (dMapWord == 0 && dRun + PAGES_PER_WORD < dCount));
-        bool fFound = false;
-        if (fWholeWord) {
-            if (dMapWord == 0) {
-                if (dRun == 0) dFirst = dWord * PAGES_PER_WORD;
-                dRun += PAGES_PER_WORD;
-            } else {
-                dRun = 0;
-            }
-            dVisited += PAGES_PER_WORD;
-            dNibble = PAGES_PER_WORD;
-        } else {
-            if ((dMapWord & (NIBBLE_USED << (4 * dNibble))) != 0) {
-                dRun = 0;
-            } else {
-                if (dRun == 0) dFirst = dWord * PAGES_PER_WORD + dNibble;
-                fFound = ++dRun == dCount;
-            }
-            dVisited++;
-            dNibble++;
-        }
-        if (dNibble == PAGES_PER_WORD) {
-            dNibble = 0;
-            if (++dWord == psBank->dWords) {
-                dWord = 0;
-                dRun = 0;
-            }
-        }
-        if (fFound) {
-            SetRotor(psBank, dWord, dNibble);
-            *pdFirstPage = dFirst;
-            return true;
-        }
+    const uint32_t dRotor = psBank->dRotorWord * PAGES_PER_WORD + psBank->bRotorNibble;
+    uint32_t dEnd;
+    if (!FindRunIn(bBank, dRotor, dTotal, dCount, &dEnd) && !FindRunIn(bBank, 0, dRotor, dCount, &dEnd)) {
+        return false;
     }
-    SetRotor(psBank, dWord, dNibble);
-    return false;
+    const uint32_t dNext = dEnd + 1 == dTotal ? 0 : dEnd + 1;
+    SetRotor(psBank, dNext / PAGES_PER_WORD, dNext % PAGES_PER_WORD);
+    *pdFirstPage = dEnd + 1 - dCount;
+    return true;
 }
 
 uint8_t ChooseBank(uint8_t bBank) {
@@ -299,6 +383,11 @@ uint8_t InitBufferPages() {
     s_fAlternateToBank1 = FALSE;
 
     std::memset(s_aadPageMap, 0, sizeof(s_aadPageMap));
+    std::memset(s_asWordsWithFree, 0, sizeof(s_asWordsWithFree));
+    std::memset(s_asWordsAllFree, 0, sizeof(s_asWordsAllFree));
+    for (uint8_t bBank = 0; bBank < 2; bBank++) {
+        for (uint32_t dWord = 0; dWord < s_asBank[bBank].dWords; dWord++) NoteMapWord(bBank, dWord);
+    }
     const bool fTarget = bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET;
     const BUFFER_HANDLE dBase = s_asBank[0].dHandleBase;
     s_dFixedMegabyteArea = dBase + MEGABYTE;

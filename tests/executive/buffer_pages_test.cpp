@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <random>
+#include <utility>
+#include <vector>
 
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
@@ -68,6 +72,85 @@ TEST_F(BufferPagesTest, AFreePageBehindTheRotorInItsWordIsFound) {
     EXPECT_EQ(Alloc(1), dPage);  // the rotor now stands on nibble 1 of that word
     ASSERT_EQ(fw::wFreeDataPages(dPage, 1), 1);
     EXPECT_EQ(Alloc(1), dPage);
+}
+
+// Next fit as a page-by-page scan: from the rotor to the bank end, then from
+// the bank start to the rotor; the first run of the count that completes is
+// taken and the rotor moves past it.  Whatever helps the allocator find runs
+// faster must find these very runs.
+class NextFitReference {
+public:
+    NextFitReference(uint32_t dPages, uint32_t dReserved) : m_afUsed(dPages, false) {
+        for (uint32_t d = 0; d < dReserved; d++) m_afUsed[d] = true;
+    }
+    bool Alloc(uint32_t dCount, uint32_t* pdFirst) {
+        const uint32_t dTotal = static_cast<uint32_t>(m_afUsed.size());
+        for (auto [dFrom, dTo] : {std::pair{m_dRotor, dTotal}, std::pair{0u, m_dRotor}}) {
+            uint32_t dRun = 0;
+            for (uint32_t d = dFrom; d < dTo; d++) {
+                dRun = m_afUsed[d] ? 0 : dRun + 1;
+                if (dRun != dCount) continue;
+                *pdFirst = d + 1 - dCount;
+                for (uint32_t k = *pdFirst; k <= d; k++) m_afUsed[k] = true;
+                m_dRotor = d + 1 == dTotal ? 0 : d + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+    void Free(uint32_t dFirst, uint32_t dCount) {
+        for (uint32_t d = dFirst; d < dFirst + dCount; d++) m_afUsed[d] = false;
+    }
+
+private:
+    std::vector<bool> m_afUsed;
+    uint32_t m_dRotor = 0;
+};
+
+// Random runs of every size class (single pages, runs within a word, runs
+// over whole words, long runs) taken and given back in part or whole, the
+// bank driven full and fragmented: each answer is the reference's.
+TEST_F(BufferPagesTest, RunsFoundAreThoseOfAPageByPageNextFit) {
+    NextFitReference reference(Pages(), ReservedPages());
+    struct Held {
+        uint32_t dFirst;
+        uint32_t dCount;
+    };
+    std::vector<Held> held;
+    std::mt19937 random(11);
+    const uint32_t adSizes[] = {1, 1, 1, 2, 3, 7, 8, 9, 14, 15, 16, 17, 31, 64, 200, 512};
+    uint32_t dRefusals = 0;
+    for (int i = 0; i < 6000; i++) {
+        // Mostly taking while the bank has room, mostly giving back once it is full.
+        const bool fTake = held.empty() || random() % 100 < (dRefusals % 2 == 0 ? 75u : 40u);
+        if (fTake) {
+            const uint32_t dCount = adSizes[random() % std::size(adSizes)];
+            fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
+            uint32_t dExpected = 0;
+            const bool fExpected = reference.Alloc(dCount, &dExpected);
+            const uint8_t bStatus = fw::bAllocDataPages(0, dCount, &d);
+            ASSERT_EQ(bStatus, fExpected ? fw::STATUS_OK : fw::STATUS_NO_PAGES) << "step " << i << ", " << dCount;
+            if (!fExpected) {
+                dRefusals++;
+                continue;
+            }
+            ASSERT_EQ(d, Base() + dExpected * kPage) << "step " << i << ", " << dCount << " pages";
+            held.push_back({dExpected, dCount});
+        } else {
+            // A whole run, or only its front, which leaves its tail a hole's neighbour.
+            const size_t k = random() % held.size();
+            const uint32_t dCount = random() % 3 == 0 ? 1 + random() % held[k].dCount : held[k].dCount;
+            ASSERT_EQ(fw::wFreeDataPages(Base() + held[k].dFirst * kPage, dCount), dCount);
+            reference.Free(held[k].dFirst, dCount);
+            held[k].dFirst += dCount;
+            held[k].dCount -= dCount;
+            if (held[k].dCount == 0) {
+                held[k] = held.back();
+                held.pop_back();
+            }
+        }
+    }
+    EXPECT_GT(dRefusals, 100u);   // the bank was full, often
 }
 
 TEST_F(BufferPagesTest, FreeingCountsOnlyPagesThatWereInUse) {
