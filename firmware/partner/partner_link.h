@@ -80,9 +80,16 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry);
 void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fMirror);
 // Puts the LUN on the service-time list (after an outstanding-queue removal).
 void TouchLunServiceTime(uint16_t wLun);
-// Message 125: a SCSI-2 release to the partner.
-uint8_t bSendReservationMessage125(uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator,
-                                   uint16_t wOnBehalfId, uint8_t bController);
+// Messages 124 and 125: a SCSI-2 reserve or release to the partner.  The
+// partner's verdict finishes the host command (FinishReserve, FinishRelease);
+// a release the controller makes by itself (a LUN reset, a logout) has none.
+// 255 queued.
+constexpr uint8_t PARTNER_MESSAGE_SCSI2_RESERVE = 124;
+constexpr uint8_t PARTNER_MESSAGE_SCSI2_RELEASE = 125;
+uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
+                                   uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController);
+uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
+                                   uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController);
 
 // Hands a typed message received from the partner (its 16-byte CDB and the
 // LUN field of its command) to the subsystem that owns its code.  255 GOOD;

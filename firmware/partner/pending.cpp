@@ -9,6 +9,7 @@
 #include "executive/types.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
+#include "target/scsi2_reservations.h"
 
 namespace fw {
 
@@ -40,9 +41,49 @@ void AnswerStripeAccess(uint16_t wIndex, uint8_t bAnswer) {
 }
 }  // namespace
 
+// The stand-in partner holds no reservation for hosts of its own: it grants
+// every SCSI-2 reserve and release, answered when the partner service next
+// runs.
+namespace {
+struct RESERVATION_MESSAGE {
+    KERNEL_ENTRY* psEntry;
+    uint8_t fReserve;
+    uint8_t fOnBehalf;
+    uint8_t bPortCode;
+    uint16_t wLun;
+    uint16_t wInitiator;
+    uint16_t wOnBehalfId;
+    uint8_t bController;
+};
+constexpr uint16_t RESERVATION_MESSAGES = 64;
+RESERVATION_MESSAGE s_asReservationMessages[RESERVATION_MESSAGES];
+uint16_t s_wReservationMessages = 0;
+
+uint8_t bQueueReservationMessage(const RESERVATION_MESSAGE& s) {
+    if (fIsDualControllerActive() != TRUE || s_wReservationMessages >= RESERVATION_MESSAGES) return STATUS_RETRY;
+    s_asReservationMessages[s_wReservationMessages++] = s;
+    return STATUS_OK;
+}
+
+void AnswerReservationMessages() {
+    const uint16_t wCount = s_wReservationMessages;
+    s_wReservationMessages = 0;
+    for (uint16_t w = 0; w < wCount; w++) {
+        const RESERVATION_MESSAGE& s = s_asReservationMessages[w];
+        if (s.psEntry == nullptr) continue;
+        if (s.fReserve == TRUE) {
+            FinishReserve(s.psEntry, TRUE, s.fOnBehalf, s.bPortCode, s.wLun, s.wInitiator, s.wOnBehalfId, s.bController);
+        } else {
+            FinishRelease(s.psEntry, TRUE, s.fOnBehalf, s.bPortCode, s.wLun, s.wInitiator, s.wOnBehalfId, s.bController);
+        }
+    }
+}
+}  // namespace
+
 uint8_t DualControllerTask() {
     for (uint16_t w = 0; w < s_wAccessRequests; w++) AnswerStripeAccess(s_awAccessRequests[w], STRIPE_ACCESS_GRANTED);
     s_wAccessRequests = 0;
+    AnswerReservationMessages();
     return STATUS_OK;
 }
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
@@ -153,6 +194,16 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     case MESSAGE_WRITE_TOKEN_REQUEST:
     case MESSAGE_WRITE_TOKEN_GRANT: HandlePartnerConfigWriteSemaphoreMessage(pbCdb[1]); return STATUS_OK;
     case 154: SendDriveLocateCommand(pbCdb[2], pbCdb[3], pbCdb[4]); return STATUS_OK;
+    // SCSI-2 reservations: bytes 2-3 LUN, 4 on-behalf flag, 5 port code, 6-7
+    // initiator, 8-9 on-behalf identifier, 10 controller.
+    case PARTNER_MESSAGE_SCSI2_RESERVE:
+        return fPartnerReserveRequest(pbCdb[4], pbCdb[5], wBe16(pbCdb + 2), wBe16(pbCdb + 6), wBe16(pbCdb + 8),
+                                      pbCdb[10]) == TRUE
+                   ? STATUS_OK
+                   : 0;
+    case PARTNER_MESSAGE_SCSI2_RELEASE:
+        PartnerReleaseRequest(pbCdb[4], pbCdb[5], wBe16(pbCdb + 2), wBe16(pbCdb + 6), wBe16(pbCdb + 8), pbCdb[10]);
+        return STATUS_OK;
     default: return 0;
     }
 }
@@ -168,7 +219,15 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
     return STATUS_OK;
 }
 void TouchLunServiceTime(uint16_t) {}
-uint8_t bSendReservationMessage125(uint8_t, uint8_t, uint16_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
+
+uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
+                                   uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {
+    return bQueueReservationMessage({psEntry, TRUE, fOnBehalf, bPortCode, wLun, wInitiator, wOnBehalfId, bController});
+}
+uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
+                                   uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {
+    return bQueueReservationMessage({psEntry, FALSE, fOnBehalf, bPortCode, wLun, wInitiator, wOnBehalfId, bController});
+}
 
 // Without the message queues a partner is reachable only while dual
 // controller operation is active; what is queued then is never answered.

@@ -28,7 +28,6 @@ void InitIntermediateTargetQueues() {}
 void InitPersistentReservations() {}
 void PreparePersistentReservationsForJoin() {}
 void PreparePersistentReservationKeysForJoin() {}
-void InitScsi2Reservations() {}
 void SetPrOutWaitFlag(uint8_t) {}
 void SetPrOutPendingFlag(uint8_t) {}
 void SetPrOutPendingEntry(uint16_t) {}
@@ -62,8 +61,6 @@ uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry) {
     AnswerGood(psEntry);
     return STATUS_OK;
 }
-void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
-void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t) { AnswerGood(psEntry); }
 
 // Target queue management is off until it is built: every command is admitted.
 uint8_t bTqmCheckCommand(KERNEL_ENTRY*) { return 241; }
@@ -80,17 +77,6 @@ void AnswerUnsupported(KERNEL_ENTRY* psEntry) {
     DecPortNewCommands(psEntry->bPortCode);
 }
 }  // namespace
-uint8_t bCheckScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t) { return STATUS_OK; }
-uint8_t bGetScsi2Reservation(uint16_t, uint8_t*, uint16_t*, uint8_t*, uint16_t*, uint8_t*) { return 244; }
-uint8_t bReleaseScsi2Reservation(uint8_t, uint16_t, uint16_t, uint8_t, uint16_t, uint8_t) { return STATUS_OK; }
-uint8_t AnswerReserve(KERNEL_ENTRY* psEntry, uint16_t) {
-    AnswerUnsupported(psEntry);
-    return STATUS_OK;
-}
-uint8_t AnswerRelease(KERNEL_ENTRY* psEntry, uint16_t) {
-    AnswerUnsupported(psEntry);
-    return STATUS_OK;
-}
 uint8_t bCheckPersistentReservation(uint8_t, uint8_t, uint8_t, uint8_t, uint16_t, uint16_t) { return STATUS_OK; }
 uint8_t fIsAnyPersistentReservation() { return FALSE; }
 uint8_t fGetPrAttentionPendingByte(uint8_t) { return FALSE; }
@@ -105,7 +91,6 @@ void ClearPrOutWaitFlags() {}
 
 void CompleteTargetEngineConfigRequest(uint8_t, uint8_t, uint8_t, uint8_t) {}
 void FailManagementCommandOnAbort() {}
-void DumpReservationVariables() {}
 void DumpPersistentReservations() {}
 void ShowActiveLunsPerRank() {}
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "target/scsi2_reservations.h"
+
 namespace fw {
 
 struct KERNEL_ENTRY;
@@ -11,7 +13,6 @@ void InitIntermediateTargetQueues();
 void InitPersistentReservations();
 void PreparePersistentReservationsForJoin();
 void PreparePersistentReservationKeysForJoin();
-void InitScsi2Reservations();
 void SetPrOutWaitFlag(uint8_t f);
 void SetPrOutPendingFlag(uint8_t f);
 void SetPrOutPendingEntry(uint16_t wEntry);
@@ -41,18 +42,8 @@ void DecReleasedCount(uint8_t bPort);
 // new-command ring, or leaves it at the head to be dispatched again.  The
 // command set itself is in target/inquiry.h, target/target_commands.h,
 // target/buffer_commands.h and target/mode_pages.h.
-// SCSI-2 reservations: 112 conflict, 255 none.
-uint8_t bCheckScsi2Reservation(uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator, uint8_t fRemote);
-uint8_t AnswerReserve(KERNEL_ENTRY* psEntry, uint16_t wLun);
-uint8_t AnswerRelease(KERNEL_ENTRY* psEntry, uint16_t wLun);
-// 243 reserved (the holder given out), 244 not reserved.
-constexpr uint8_t SCSI2_RESERVED = 243;
-uint8_t bGetScsi2Reservation(uint16_t wLun, uint8_t* pbPortCode, uint16_t* pwInitiator, uint8_t* pfOnBehalf,
-                             uint16_t* pwOnBehalfId, uint8_t* pbController);
-uint8_t bReleaseScsi2Reservation(uint8_t bPortCode, uint16_t wLun, uint16_t wInitiator, uint8_t fOnBehalf,
-                                 uint16_t wOnBehalfId, uint8_t bController);
+// SCSI-2 reservations: target/scsi2_reservations.h.
 // Persistent reservations.
-constexpr uint8_t RESERVATION_CONFLICT = 112;
 uint8_t bCheckPersistentReservation(uint8_t bController, uint8_t bPortCode, uint8_t bPortIndex, uint8_t bOpcode,
                                     uint16_t wLun, uint16_t wInitiator);
 uint8_t fIsAnyPersistentReservation();
@@ -99,15 +90,12 @@ void CompleteTargetEngineConfigRequest(uint8_t b0, uint8_t b1, uint8_t b2, uint8
 void FailManagementCommandOnAbort();
 
 // Data-out completions of the target commands: PERSISTENT RESERVE OUT (76;
-// 16 asks to be run again) and the parameter data of RESERVE(10) and
-// RELEASE(10).  MODE SELECT and the echo buffer answer from their own
+// 16 asks to be run again); those of RESERVE(10) and RELEASE(10) are in
+// target/scsi2_reservations.h.  MODE SELECT and the echo buffer answer from their own
 // modules (target/mode_pages.h, target/buffer_commands.h).
 uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
-void ReserveParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
-void ReleaseParameterData(KERNEL_ENTRY* psEntry, uint8_t fResult);
 
 // Console dumps of the reservations and the active LUNs of each array.
-void DumpReservationVariables();
 void DumpPersistentReservations();
 void ShowActiveLunsPerRank();
 

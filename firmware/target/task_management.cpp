@@ -83,7 +83,7 @@ void ReleaseLunReservation(uint16_t wLd) {
     if (bController != bGetControllerNumber()) return;
     (void)bReleaseScsi2Reservation(bPortCode, wLd, wInitiator, fOnBehalf, wOnBehalfId, bController);
     if (fIsDualControllerActive() == TRUE) {
-        (void)bSendReservationMessage125(fOnBehalf, bPortCode, wLd, wInitiator, wOnBehalfId, bController);
+        (void)bSendReservationMessage125(nullptr, fOnBehalf, bPortCode, wLd, wInitiator, wOnBehalfId, bController);
     }
 }
 
@@ -121,14 +121,17 @@ PORT_NOTIFY_24XX sNotifyFields(const IMMEDIATE_NOTIFY24_ENTRY& s) {
 }
 
 // ISP24xx ELS: a new login replaces an old one of the same port id; a
-// logout drops it.
+// logout drops it.  Whatever ends a login (a new PLOGI too) ends the SCSI-2
+// reservations of its handle, which the chip gives to the next host.
 void TakeEls(uint8_t bPort, const IMMEDIATE_NOTIFY24_ENTRY& s) {
     const uint32_t dPortId = dGetBe24(s.abPortId);
     uint16_t wKnown = NO_INITIATOR_HANDLE;
     const bool fKnown = bLookupHandleByPortId(bPort, dPortId, &wKnown) == STATUS_OK;
     if (fKnown && (s.bElsOpcode == ELS_PLOGI || s.bElsOpcode == ELS_LOGO)) {
         (void)bRemoveHandleMapping(bPort, dPortId, wKnown);
+        EndScsi2ReservationsOfInitiator(bPort, wKnown);
     }
+    if (s.bElsOpcode == ELS_LOGO || s.bElsOpcode == ELS_PRLO) EndScsi2ReservationsOfInitiator(bPort, s.wNPortHandle);
     if (s.bElsOpcode == ELS_PLOGI || (s.bElsOpcode == ELS_PRLI && !fKnown)) {
         (void)bAddHandleMapping(bPort, dPortId, s.wNPortHandle);
     }
@@ -154,6 +157,7 @@ void ProcessImmediateNotify(uint8_t bPort) {
     switch (s.wStatus) {
     case NOTIFY_TASK_MANAGEMENT: fWaitsForService = TakeTaskManagementNotify(bPort, s); break;
     case NOTIFY_LOGOUT: {
+        EndScsi2ReservationsOfInitiator(bPort, s.wInitiator);
         const PORT_NOTIFY_2X00 sNotify = {s.wInitiator, 0, s.wSequenceId};
         SetPortNotify2x00(bPort, sNotify);
         SetPortAckEvent(bPort);
@@ -189,6 +193,7 @@ void ProcessImmediateNotify24(uint8_t bPort) {
         SendNotifyAcknowledge24(bPort, 0, sNotify);
         break;
     case NOTIFY_LOGOUT:
+        EndScsi2ReservationsOfInitiator(bPort, sNotify.wHandle);
         SetPortNotify24xx(bPort, sNotify);
         SetPortAckEvent(bPort);
         break;
@@ -198,6 +203,7 @@ void ProcessImmediateNotify24(uint8_t bPort) {
         break;
     case NOTIFY_GLOBAL_LOGOUT:
         ClearHandleMap(bPort);
+        EndScsi2ReservationsOfPort(bPort);
         // Acknowledged, so that the next notify is taken.
         SendNotifyAcknowledge24(bPort, 0, sNotify);
         break;
