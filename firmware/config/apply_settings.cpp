@@ -589,6 +589,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     if (!a.fStartOfDay || fGetHeartbeatRequestFlag() == TRUE) NvramWriteLE32(dGenerationOffset, psImage->sHeader.dGeneration);
 
     // 25-28: reservations, data services, power management, write path.
+    (void)fReconcilePersistentReservations(psImage);
     const uint32_t dPrRecords = dClampedPrRecordCount(psImage);
     for (uint32_t i = 0; i < dPrRecords; i++) RestorePersistentReservation(&psImage->asPrRecord[i]);
     StartDataServicesFromImage(psImage);

@@ -221,7 +221,11 @@ void FinishCommit() {
     SetConfigApplyOption(FALSE);
     SetConfigCommitInProgress(FALSE);
     (void)ReleaseConfigWriteSemaphore();
-    if (bRequester == REQUESTER_TARGET_ENGINE) CompleteTargetEngineConfigRequest(0, 0, 0, 0);
+    // Any commit stores what the target engine wrote into the image before
+    // it began, whoever asked for it.
+    if (bRequester == REQUESTER_TARGET_ENGINE || fIsPrOutWaitingForCopy() == TRUE) {
+        CompleteTargetEngineConfigRequest(0, 0, 0, 0);
+    }
     if (bRequester == REQUESTER_SNAPSHOT) CompleteConfigRequest(s_bCommitResult);
     CACHE_SETTINGS_BLOCK sBlock;
     GetCacheSettingsBlock(&sBlock);

@@ -504,8 +504,8 @@ void LoadConfiguration() {
             (void)bLoadConfiguration(TRUE);
         } else if (fGetHeartbeatRequestFlag() == TRUE) {
             PreparePartnerJoin();
-            PreparePersistentReservationsForJoin();
-            PreparePersistentReservationKeysForJoin();
+            LoadPersistentReservationsFromPartner();
+            LoadPrAttentionsFromPartner();
             (void)bLoadConfiguration(TRUE);
             ParityEngineJoinFollowUp();
         } else {

@@ -90,6 +90,17 @@ uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uin
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController);
 uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController);
+// Message 40: a PERSISTENT RESERVE OUT's request record (48 bytes) and its
+// parameter list, carried out on the partner first; its answer calls
+// PrOutPartnerDone with the host command.  255 queued.
+constexpr uint8_t PARTNER_MESSAGE_PR_OUT = 40;
+uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t* pbRecord, const uint8_t* pbList, uint32_t dLength);
+// Message 77: an attention of the partner's host answered here (its port
+// name, controller, port index and logical drive).  255 queued.
+constexpr uint8_t PARTNER_MESSAGE_PR_ATTENTION_CLEARED = 77;
+uint8_t bSendPrAttentionClearMessage(const uint8_t* pbPortName, uint8_t bController, uint8_t bPortIndex, uint16_t wLun);
+// Answers the partner's READ BUFFER (the request) with the data.  255 sent.
+uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY* psRequest, const uint8_t* pbData, uint32_t dLength);
 
 // Hands a typed message received from the partner (its 16-byte CDB and the
 // LUN field of its command) to the subsystem that owns its code.  255 GOOD;

@@ -9,6 +9,7 @@
 #include "executive/types.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
+#include "target/persistent_reservations.h"
 #include "target/scsi2_reservations.h"
 
 namespace fw {
@@ -80,10 +81,21 @@ void AnswerReservationMessages() {
 }
 }  // namespace
 
+// The stand-in partner keeps no persistent reservations of its own: a
+// PERSISTENT RESERVE OUT is done there at once, answered when the partner
+// service next runs.
+namespace {
+constexpr uint16_t PR_OUT_MESSAGES = 8;
+KERNEL_ENTRY* s_apsPrOutMessages[PR_OUT_MESSAGES];
+uint16_t s_wPrOutMessages = 0;
+}  // namespace
 uint8_t DualControllerTask() {
     for (uint16_t w = 0; w < s_wAccessRequests; w++) AnswerStripeAccess(s_awAccessRequests[w], STRIPE_ACCESS_GRANTED);
     s_wAccessRequests = 0;
     AnswerReservationMessages();
+    const uint16_t wPrOut = s_wPrOutMessages;
+    s_wPrOutMessages = 0;
+    for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
     return STATUS_OK;
 }
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
@@ -219,6 +231,14 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
     return STATUS_OK;
 }
 void TouchLunServiceTime(uint16_t) {}
+
+uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t*, uint32_t) {
+    if (fIsDualControllerActive() != TRUE || s_wPrOutMessages >= PR_OUT_MESSAGES) return STATUS_RETRY;
+    s_apsPrOutMessages[s_wPrOutMessages++] = psEntry;
+    return STATUS_OK;
+}
+uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
+uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
 
 uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {

@@ -188,11 +188,12 @@ uint8_t bCheckUnitAttention(const DISPATCH& s) {
     uint8_t bReason;
     uint8_t bAsc;
     uint8_t bAscq;
-    if (bGetPendingPrAttention(s.bController, s.bPortIndex, s.wInitiator, s.wHostLun, &bReason, &bAsc, &bAscq) !=
-        TRUE) {
+    // Registrations, and so their attentions, belong to logical drives.
+    if (bGetPendingPrAttention(s.bController, s.bPortCode, s.bPortIndex, s.wInitiator, s.wLd, &bReason, &bAsc,
+                               &bAscq) != TRUE) {
         return GO_ON;
     }
-    AnswerPendingPrAttention(s.bController, s.bPortCode, s.wInitiator, s.wHostLun, s.psEntry);
+    AnswerPendingPrAttention(s.bController, s.bPortCode, s.wInitiator, s.wLd, s.psEntry);
     return DISPATCH_DONE;
 }
 
@@ -327,7 +328,7 @@ uint8_t bCheckReservations(const DISPATCH& s) {
     const bool fPrExempt = fPlainStart || bOpcode == SCSI_READ_CAPACITY10 || bOpcode == SCSI_SERVICE_ACTION_IN16;
     if (!fPrExempt && s.wLd < LUN_COUNT && fIsAnyPersistentReservation() == TRUE && !IsManagementExempt(s) &&
         bCheckPersistentReservation(s.bController, s.bPortCode, s.bPortIndex, bOpcode, s.wLd, s.wInitiator) ==
-            RESERVATION_CONFLICT) {
+            PR_CONFLICT) {
         RefuseConflict(s);
         return DISPATCH_DONE;
     }

@@ -17,20 +17,7 @@
 
 namespace fw {
 
-namespace {
-void AnswerGood(KERNEL_ENTRY* psEntry) {
-    psEntry->bPrimaryState = HOST_STATE_STATUS;
-    (void)SendScsiStatus(psEntry, 0, 0, 0);
-}
-}  // namespace
-
 void InitIntermediateTargetQueues() {}
-void InitPersistentReservations() {}
-void PreparePersistentReservationsForJoin() {}
-void PreparePersistentReservationKeysForJoin() {}
-void SetPrOutWaitFlag(uint8_t) {}
-void SetPrOutPendingFlag(uint8_t) {}
-void SetPrOutPendingEntry(uint16_t) {}
 void TqmCommandDone(KERNEL_ENTRY*) {}
 uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
 void UpdateRankMaxLatency(KERNEL_ENTRY*) {}
@@ -55,12 +42,6 @@ void TargetQueueService(uint8_t) {}
 void TargetQueueTimeoutService() {}
 
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
-void RestorePersistentReservation(const PR_RECORD*) {}
-
-uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry) {
-    AnswerGood(psEntry);
-    return STATUS_OK;
-}
 
 // Target queue management is off until it is built: every command is admitted.
 uint8_t bTqmCheckCommand(KERNEL_ENTRY*) { return 241; }
@@ -69,29 +50,7 @@ uint8_t fIsStatusDelaySet() { return FALSE; }
 uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY*) { return SCSI_STATUS_BUSY; }
 void DecReleasedCount(uint8_t) {}
 
-// Handlers not built yet answer as an unsupported operation code.
-namespace {
-void AnswerUnsupported(KERNEL_ENTRY* psEntry) {
-    psEntry->bPrimaryState = HOST_STATE_STATUS;
-    (void)SendScsiStatus(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
-    DecPortNewCommands(psEntry->bPortCode);
-}
-}  // namespace
-uint8_t bCheckPersistentReservation(uint8_t, uint8_t, uint8_t, uint8_t, uint16_t, uint16_t) { return STATUS_OK; }
-uint8_t fIsAnyPersistentReservation() { return FALSE; }
-uint8_t fGetPrAttentionPendingByte(uint8_t) { return FALSE; }
-uint8_t bGetPendingPrAttention(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t*, uint8_t*, uint8_t*) { return FALSE; }
-void AnswerPendingPrAttention(uint8_t, uint8_t, uint16_t, uint16_t, KERNEL_ENTRY* psEntry) {
-    AnswerUnsupported(psEntry);
-}
-uint8_t fIsPrOutInProgress() { return FALSE; }
-void AnswerPersistentReserveIn(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void AnswerPersistentReserveOut(KERNEL_ENTRY* psEntry) { AnswerUnsupported(psEntry); }
-void ClearPrOutWaitFlags() {}
-
-void CompleteTargetEngineConfigRequest(uint8_t, uint8_t, uint8_t, uint8_t) {}
 void FailManagementCommandOnAbort() {}
-void DumpPersistentReservations() {}
 void ShowActiveLunsPerRank() {}
 
 namespace {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "target/persistent_reservations.h"
+#include "target/pr_registrations.h"
 #include "target/scsi2_reservations.h"
 
 namespace fw {
@@ -10,12 +12,6 @@ namespace fw {
 struct KERNEL_ENTRY;
 
 void InitIntermediateTargetQueues();
-void InitPersistentReservations();
-void PreparePersistentReservationsForJoin();
-void PreparePersistentReservationKeysForJoin();
-void SetPrOutWaitFlag(uint8_t f);
-void SetPrOutPendingFlag(uint8_t f);
-void SetPrOutPendingEntry(uint16_t wEntry);
 // Target queue management.
 void TqmCommandDone(KERNEL_ENTRY* psEntry);
 uint8_t fGetTqmStatisticsEnabled();
@@ -43,20 +39,8 @@ void DecReleasedCount(uint8_t bPort);
 // command set itself is in target/inquiry.h, target/target_commands.h,
 // target/buffer_commands.h and target/mode_pages.h.
 // SCSI-2 reservations: target/scsi2_reservations.h.
-// Persistent reservations.
-uint8_t bCheckPersistentReservation(uint8_t bController, uint8_t bPortCode, uint8_t bPortIndex, uint8_t bOpcode,
-                                    uint16_t wLun, uint16_t wInitiator);
-uint8_t fIsAnyPersistentReservation();
-uint8_t fGetPrAttentionPendingByte(uint8_t bPortIndex);
-uint8_t bGetPendingPrAttention(uint8_t bController, uint8_t bPortIndex, uint16_t wInitiator, uint16_t wLun,
-                               uint8_t* pbReason, uint8_t* pbAsc, uint8_t* pbAscq);
-void AnswerPendingPrAttention(uint8_t bController, uint8_t bPortCode, uint16_t wInitiator, uint16_t wLun,
-                              KERNEL_ENTRY* psEntry);
-uint8_t fIsPrOutInProgress();
-void AnswerPersistentReserveIn(KERNEL_ENTRY* psEntry);
-void AnswerPersistentReserveOut(KERNEL_ENTRY* psEntry);
-// The end of a PERSISTENT RESERVE OUT that held the in-progress flag.
-void ClearPrOutWaitFlags();
+// Persistent reservations: target/persistent_reservations.h and
+// target/pr_registrations.h.
 void AllocateHostList();
 uint16_t wGetParkedCommandCount(uint8_t bPort);
 void ReleaseParkedCommand(uint8_t bPort);
@@ -80,23 +64,12 @@ uint8_t fIsDrivePortReady(uint8_t bPortCode);
 
 // Used by the configuration database.
 struct CACHE_SETTINGS_BLOCK;
-struct PR_RECORD;
 void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
-void RestorePersistentReservation(const PR_RECORD* psRecord);
-// The end of a commit the target engine asked for (requester 14).
-void CompleteTargetEngineConfigRequest(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3);
 // Ends the management command in progress with a failure when an
 // interrupted commit releases the host command hold.
 void FailManagementCommandOnAbort();
 
-// Data-out completions of the target commands: PERSISTENT RESERVE OUT (76;
-// 16 asks to be run again); those of RESERVE(10) and RELEASE(10) are in
-// target/scsi2_reservations.h.  MODE SELECT and the echo buffer answer from their own
-// modules (target/mode_pages.h, target/buffer_commands.h).
-uint8_t bPersistentReserveOutData(KERNEL_ENTRY* psEntry);
-
-// Console dumps of the reservations and the active LUNs of each array.
-void DumpPersistentReservations();
+// The active LUNs of each array, for the console.
 void ShowActiveLunsPerRank();
 
 }  // namespace fw

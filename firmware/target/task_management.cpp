@@ -69,6 +69,14 @@ void TargetReset() {
     SetHostTargetWork(TRUE);
 }
 
+// A login ended: the SCSI-2 reservations of its handle end, and the name
+// the handle stood for is learnt again (the chip gives the handle to the
+// next host).
+void EndLogin(uint8_t bPort, uint16_t wHandle) {
+    EndScsi2ReservationsOfInitiator(bPort, wHandle);
+    ForgetInitiatorPortName(bPort, wHandle);
+}
+
 // A logical unit reset releases the SCSI-2 reservation this controller holds
 // on the logical drive, here and at the partner.
 void ReleaseLunReservation(uint16_t wLd) {
@@ -129,9 +137,9 @@ void TakeEls(uint8_t bPort, const IMMEDIATE_NOTIFY24_ENTRY& s) {
     const bool fKnown = bLookupHandleByPortId(bPort, dPortId, &wKnown) == STATUS_OK;
     if (fKnown && (s.bElsOpcode == ELS_PLOGI || s.bElsOpcode == ELS_LOGO)) {
         (void)bRemoveHandleMapping(bPort, dPortId, wKnown);
-        EndScsi2ReservationsOfInitiator(bPort, wKnown);
+        EndLogin(bPort, wKnown);
     }
-    if (s.bElsOpcode == ELS_LOGO || s.bElsOpcode == ELS_PRLO) EndScsi2ReservationsOfInitiator(bPort, s.wNPortHandle);
+    if (s.bElsOpcode == ELS_LOGO || s.bElsOpcode == ELS_PRLO) EndLogin(bPort, s.wNPortHandle);
     if (s.bElsOpcode == ELS_PLOGI || (s.bElsOpcode == ELS_PRLI && !fKnown)) {
         (void)bAddHandleMapping(bPort, dPortId, s.wNPortHandle);
     }
@@ -157,7 +165,7 @@ void ProcessImmediateNotify(uint8_t bPort) {
     switch (s.wStatus) {
     case NOTIFY_TASK_MANAGEMENT: fWaitsForService = TakeTaskManagementNotify(bPort, s); break;
     case NOTIFY_LOGOUT: {
-        EndScsi2ReservationsOfInitiator(bPort, s.wInitiator);
+        EndLogin(bPort, s.wInitiator);
         const PORT_NOTIFY_2X00 sNotify = {s.wInitiator, 0, s.wSequenceId};
         SetPortNotify2x00(bPort, sNotify);
         SetPortAckEvent(bPort);
@@ -193,7 +201,7 @@ void ProcessImmediateNotify24(uint8_t bPort) {
         SendNotifyAcknowledge24(bPort, 0, sNotify);
         break;
     case NOTIFY_LOGOUT:
-        EndScsi2ReservationsOfInitiator(bPort, sNotify.wHandle);
+        EndLogin(bPort, sNotify.wHandle);
         SetPortNotify24xx(bPort, sNotify);
         SetPortAckEvent(bPort);
         break;
@@ -204,6 +212,7 @@ void ProcessImmediateNotify24(uint8_t bPort) {
     case NOTIFY_GLOBAL_LOGOUT:
         ClearHandleMap(bPort);
         EndScsi2ReservationsOfPort(bPort);
+        ForgetInitiatorPortNames(bPort);
         // Acknowledged, so that the next notify is taken.
         SendNotifyAcknowledge24(bPort, 0, sNotify);
         break;

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "harness/config_test.h"
+#include "cache/write_stages.h"
+#include "hw/fc_target_iocb.h"
+#include "target/task_management.h"
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "hw/scsi.h"
@@ -94,6 +97,41 @@ protected:
         if (fw::wGetNewCmdContTotal() != 0) (void)fw::ServiceLunQueues();
         Settle();
     }
+
+    // One command of an initiator run to its end: dispatched, started,
+    // its data received, its status sent and the entry freed.
+    const HostReply& AskFrom(uint32_t dPortId, std::vector<uint8_t> abCdb, uint16_t wLun = 0,
+                             std::vector<uint8_t> abDataOut = {}, uint32_t dExpected = 0) {
+        HostCommand s;
+        s.dPortId = dPortId;
+        s.wLun = wLun;
+        s.abCdb = abCdb;
+        s.abDataOut = abDataOut;
+        s.dExpected = abDataOut.empty() ? dExpected : static_cast<uint32_t>(abDataOut.size());
+        const uint16_t w = host.Send(s);
+        Cycle();
+        while (fw::wGetDataReceivedCount() != 0) (void)fw::ProcessDataReceivedQueue();
+        Settle();
+        return host.Reply(w);
+    }
+
+    // The ISP24xx's immediate notify of a login that ended (an ELS LOGO by
+    // default), taken and acknowledged as the interrupt pass does.
+    void EndLogin(uint16_t wHandle, uint32_t dPortId, uint16_t wStatus = NOTIFY_ELS, uint8_t bEls = ELS_LOGO) {
+        fw::IMMEDIATE_NOTIFY24_ENTRY s{};
+        s.bEntryType = fw::IMMEDIATE_NOTIFY_ENTRY_TYPE;
+        s.wNPortHandle = wHandle;
+        s.wStatus = wStatus;
+        s.bElsOpcode = bEls;
+        fw::PutBe24(s.abPortId, dPortId);
+        host.SendNotify(&s);
+        fw::ProcessImmediateNotify24(PORT);
+        // A port logout waits for the host-port event service's acknowledge.
+        fw::ServiceHostPortEvents();
+        host.Serve();
+    }
+    static constexpr uint16_t NOTIFY_ELS = fw::NOTIFY_ELS;
+    static constexpr uint8_t ELS_LOGO = fw::ELS_LOGO;
 
     struct Answer {
         bool fStatus;

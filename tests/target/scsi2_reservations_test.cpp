@@ -39,17 +39,7 @@ protected:
     }
     Answer Ask(uint32_t dPortId, std::vector<uint8_t> abCdb, uint16_t wLun = 0, std::vector<uint8_t> abDataOut = {},
                uint32_t dExpected = 0) {
-        HostCommand s;
-        s.dPortId = dPortId;
-        s.wLun = wLun;
-        s.abCdb = abCdb;
-        s.abDataOut = abDataOut;
-        s.dExpected = abDataOut.empty() ? dExpected : static_cast<uint32_t>(abDataOut.size());
-        const uint16_t w = host.Send(s);
-        Cycle();
-        while (wGetDataReceivedCount() != 0) (void)ProcessDataReceivedQueue();
-        Settle();
-        return Reply(w);
+        return AnswerOf(AskFrom(dPortId, abCdb, wLun, abDataOut, dExpected));
     }
     static std::vector<uint8_t> ThirdParty(uint8_t bOpcode, uint16_t wLength) {
         std::vector<uint8_t> ab = Cdb10(bOpcode, 0, 0);
@@ -69,19 +59,6 @@ protected:
         ps->asInitiator[0].bId = OTHER_HANDLE;
         std::vector<uint8_t> ab = Name(OTHER_PORT_NAME);
         std::memcpy(ps->asInitiator[0].abPortName, ab.data(), 8);
-    }
-    void Logout(uint16_t wHandle, uint32_t dPortId, uint16_t wStatus = NOTIFY_ELS, uint8_t bEls = ELS_LOGO) {
-        IMMEDIATE_NOTIFY24_ENTRY s{};
-        s.bEntryType = IMMEDIATE_NOTIFY_ENTRY_TYPE;
-        s.wNPortHandle = wHandle;
-        s.wStatus = wStatus;
-        s.bElsOpcode = bEls;
-        PutBe24(s.abPortId, dPortId);
-        host.SendNotify(&s);
-        ProcessImmediateNotify24(PORT);
-        // A port logout waits for the host-port event service's acknowledge.
-        ServiceHostPortEvents();
-        host.Serve();
     }
     static constexpr uint8_t CONFLICT = SCSI_STATUS_RESERVATION_CONFLICT;
 };
@@ -158,9 +135,9 @@ TEST_F(Scsi2ReservationsTest, AReservationEndsWithItsHoldersLogin) {
         ASSERT_EQ(Ask(INITIATOR, Cdb6(SCSI_RESERVE6)).bStatus, SCSI_STATUS_GOOD) << c.pszWhat;
         ASSERT_EQ(Ask(OTHER, Cdb6(SCSI_RESERVE6)).bStatus, CONFLICT) << c.pszWhat;
         // A logout of another initiator leaves it.
-        Logout(99, 0x010299, c.wStatus == NOTIFY_GLOBAL_LOGOUT ? NOTIFY_ELS : c.wStatus, ELS_LOGO);
+        EndLogin(99, 0x010299, c.wStatus == NOTIFY_GLOBAL_LOGOUT ? NOTIFY_ELS : c.wStatus, ELS_LOGO);
         ASSERT_EQ(Ask(OTHER, Cdb6(SCSI_RESERVE6)).bStatus, CONFLICT) << c.pszWhat;
-        Logout(HANDLE, INITIATOR, c.wStatus, c.bEls);
+        EndLogin(HANDLE, INITIATOR, c.wStatus, c.bEls);
         if (c.wStatus == NOTIFY_GLOBAL_LOGOUT) host.Login(OTHER, OTHER_HANDLE);
         EXPECT_EQ(Ask(OTHER, Cdb6(SCSI_RESERVE6)).bStatus, SCSI_STATUS_GOOD) << c.pszWhat;
         EXPECT_EQ(Ask(OTHER, Cdb6(SCSI_RELEASE6)).bStatus, SCSI_STATUS_GOOD) << c.pszWhat;
@@ -240,10 +217,36 @@ TEST_F(Scsi2ReservationsTest, ReservationTakenThroughThePartnerBlocksEveryLocalC
     EXPECT_EQ(Ask(INITIATOR, Cdb6(SCSI_RELEASE6)).bStatus, SCSI_STATUS_GOOD);
     EXPECT_EQ(bCheckScsi2Reservation(PORT, 0, HANDLE, TRUE), STATUS_OK);
     // A logout here does not end what the partner's host holds.
-    Logout(HANDLE, INITIATOR);
+    EndLogin(HANDLE, INITIATOR);
     EXPECT_EQ(bCheckScsi2Reservation(PORT, 0, HANDLE, FALSE), RESERVATION_CONFLICT);
     PartnerReleaseRequest(FALSE, SCSI2_NO_PORT, 0, SCSI2_NO_INITIATOR, SCSI2_NO_INITIATOR, 2);
     EXPECT_EQ(bCheckScsi2Reservation(PORT, 0, HANDLE, FALSE), STATUS_OK);
+}
+
+// The conflict check itself: the holder is its initiator on its port, and
+// a reservation belongs to one controller's hosts.
+TEST_F(Scsi2ReservationsTest, ConflictCheckTable) {
+    struct Case {
+        const char* pszWhat;
+        uint8_t bPort;
+        uint16_t wInitiator;
+        uint8_t fRemote;
+        uint8_t bResult;
+    };
+    // Held by handle 300 of port 1 through controller 1 (this one).
+    SetScsi2Reservation(PORT_CODE_FC_HOST_1, 5, 300, FALSE, SCSI2_NO_INITIATOR, bGetControllerNumber());
+    const Case acCases[] = {
+        {"the holder", PORT_CODE_FC_HOST_1, 300, FALSE, STATUS_OK},
+        {"the same handle on the other port", PORT_CODE_FC_HOST_2, 300, FALSE, RESERVATION_CONFLICT},
+        {"a handle with the holder's low byte", PORT_CODE_FC_HOST_1, 300 & 0xFF, FALSE, RESERVATION_CONFLICT},
+        {"another initiator", PORT_CODE_FC_HOST_1, 7, FALSE, RESERVATION_CONFLICT},
+        {"the holder's handle asked by the partner", PORT_CODE_FC_HOST_1, 300, TRUE, RESERVATION_CONFLICT},
+    };
+    for (const Case& c : acCases) {
+        EXPECT_EQ(bCheckScsi2Reservation(c.bPort, 5, c.wInitiator, c.fRemote), c.bResult) << c.pszWhat;
+    }
+    EXPECT_EQ(bCheckScsi2Reservation(PORT_CODE_FC_HOST_2, 4, 300, FALSE), STATUS_OK);
+    EXPECT_EQ(bCheckScsi2Reservation(PORT_CODE_FC_HOST_2, 512, 300, FALSE), STATUS_OK);
 }
 
 TEST_F(Scsi2ReservationsTest, DumpListsTheReservedDrives) {
