@@ -76,6 +76,7 @@ Board::Board(const BoardConfig& config)
     // the old block versions, the memory size just below the load address.
     uint8_t* boot = m_memory.bootBlock();
     PutWord(boot + 0x00, m_config.bootBlockVersion);
+    std::memcpy(boot + 0x04, "0310", 4);   // the boot ROM's revision
     PutWord(boot + 0x08, m_config.oemCode);
     PutWord(boot + 0x14, m_config.memorySize);
     for (uint32_t i = 0; i < 8; ++i) PutWord(boot + 0x1C + 4 * i, 0x00070060 + 0x4000 * i);

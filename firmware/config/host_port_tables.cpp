@@ -15,6 +15,7 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "fc/fc_driver.h"
+#include "platform/i2c.h"
 #include "sas/sas_drive.h"
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
@@ -283,6 +284,13 @@ void BuildControllerInfoRecord(CONTROLLER_INFO_RECORD* psRecord) {
         const uint32_t dCapacity = fIsBatteryChargeComplete() == TRUE ? 100 : bGetBatteryCapacity();
         psRecord->bBatteryCapacity = static_cast<uint8_t>(dCapacity);
         psRecord->bHoldUpEstimate = static_cast<uint8_t>(dCapacity * (wGetBankMegabytes(0) == 1024 ? 72 : 53) / 100);
+    }
+    // The controller information screens read these from the reserved
+    // bytes of the record: the board temperatures and the boot ROM's
+    // revision characters, from its parameter block.
+    for (uint8_t i = 0; i < sizeof psRecord->abTemperature; ++i) psRecord->abTemperature[i] = bGetTemperature(i);
+    for (uint8_t i = 0; i < sizeof psRecord->acBootPromRevision; ++i) {
+        psRecord->acBootPromRevision[i] = static_cast<char>(bGetBootByte(i));
     }
     psRecord->bByte214 = 3;
     psRecord->bByte215 = 1;

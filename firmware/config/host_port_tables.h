@@ -59,7 +59,9 @@ struct CONTROLLER_INFO_RECORD {
     uint8_t bByte190;
     uint8_t bByte191;
     uint32_t dVersionRecordValue;
-    uint8_t abReserved196[16];
+    uint8_t abTemperature[3];      // board sensors 0..2 in degrees Celsius, 0 none
+    char acBootPromRevision[4];
+    uint8_t abReserved203[9];
     uint8_t bBatteryCapacity;
     uint8_t bHoldUpEstimate;
     uint8_t bByte214;
@@ -86,6 +88,8 @@ static_assert(offsetof(CONTROLLER_INFO_RECORD, wBank0Megabytes) == 184);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, bByte188) == 188);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, bByte191) == 191);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, dVersionRecordValue) == 192);
+static_assert(offsetof(CONTROLLER_INFO_RECORD, abTemperature) == 196);
+static_assert(offsetof(CONTROLLER_INFO_RECORD, acBootPromRevision) == 199);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, bBatteryCapacity) == 212);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, bHostInterfaceCode) == 216);
 static_assert(offsetof(CONTROLLER_INFO_RECORD, wFeatureMask) == 218);

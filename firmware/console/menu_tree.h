@@ -18,6 +18,9 @@ void DiagnosticsMenu();
 void ControllerInformationMenu();
 void StatisticsMenu();
 void EventLogMenu();
+// Below the Statistics and Event Log Menus: one controller's pages.
+void ControllerStatisticsMenu();
+void ControllerEventLogMenu();
 
 // Below the Configuration Menu.
 void ArrayConfigurationMenu();

@@ -67,6 +67,8 @@ void DiagnosticsMenu() { PromptSelectOption(); }
 void ControllerInformationMenu() { PromptSelectOption(); }
 void StatisticsMenu() { PromptSelectOption(); }
 void EventLogMenu() { PromptSelectOption(); }
+void ControllerStatisticsMenu() { PromptSelectOption(); }
+void ControllerEventLogMenu() { PromptSelectOption(); }
 void AdditionalHostConfigurationMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }

@@ -91,4 +91,17 @@ uint8_t fIsOdaInvalid(uint16_t) { return FALSE; }
 uint8_t bSnapshotReadCheck(KERNEL_ENTRY*) { return SNAPSHOT_GO_ON; }
 uint8_t fDuplicationTakesRead(KERNEL_ENTRY*) { return FALSE; }
 
+// No snapshot set exists: no ODA is assigned and nothing is listed.
+uint8_t fGetOdaAssignedLd(uint16_t, uint16_t*) { return FALSE; }
+uint8_t fGetODLunNo(uint16_t, uint16_t*) { return FALSE; }
+uint8_t bGetOdaStripeSize(uint16_t, uint32_t*) { return 0; }
+uint8_t fGetSnapshotDetails(uint16_t, uint8_t, DATE_TIME*, uint32_t*) { return FALSE; }
+uint8_t fGetSnapshotId(uint16_t, uint8_t, uint32_t*) { return FALSE; }
+uint8_t fIsOdaOutOfSpace(uint16_t) { return FALSE; }
+uint16_t wGetOdaRemainingCapacity(uint16_t) { return 0; }
+uint8_t bGetSnapshotEntryInfo(uint16_t, uint8_t, uint16_t*, uint8_t*, uint8_t*) { return 0; }
+void PrintSnapshotOverview() {}
+void PrintSnapshotStatus() {}
+void PrintSnapshotInformation() {}
+
 }  // namespace fw

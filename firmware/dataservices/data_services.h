@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "executive/date_time.h"
+
 namespace fw {
 
 uint8_t fGetSnapshotsActiveFlag();
@@ -101,5 +103,23 @@ uint8_t fDataServicesAcceptCommand(KERNEL_ENTRY* psEntry);
 uint8_t fIsOdaInvalid(uint16_t wLd);
 uint8_t bSnapshotReadCheck(KERNEL_ENTRY* psEntry);
 uint8_t fDuplicationTakesRead(KERNEL_ENTRY* psEntry);
+
+// The snapshot tables as the printouts read them: an overwrite data area
+// (ODA) and its logical drive and internal LUN, a snapshot's time and
+// stripe counts, its ID, the ODA's remaining capacity in per-mille.  TRUE
+// (or 255) when the information exists.
+uint8_t fGetOdaAssignedLd(uint16_t wOda, uint16_t* pwLd);
+uint8_t fGetODLunNo(uint16_t wOda, uint16_t* pwInternalLun);
+uint8_t bGetOdaStripeSize(uint16_t wInternalLun, uint32_t* pdBlocks);
+uint8_t fGetSnapshotDetails(uint16_t wInternalLun, uint8_t bSnapshot, DATE_TIME* psTaken, uint32_t* padStripes);
+uint8_t fGetSnapshotId(uint16_t wInternalLun, uint8_t bSnapshot, uint32_t* pdId);
+uint8_t fIsOdaOutOfSpace(uint16_t wOda);
+uint16_t wGetOdaRemainingCapacity(uint16_t wOda);
+uint8_t bGetSnapshotEntryInfo(uint16_t wLd, uint8_t bSnapshot, uint16_t* pwVirtualLd, uint8_t* pfEnabled,
+                              uint8_t* pfReadOnly);
+// The printouts of the configuration and debug dumps.
+void PrintSnapshotOverview();
+void PrintSnapshotStatus();
+void PrintSnapshotInformation();
 
 }  // namespace fw

@@ -149,4 +149,12 @@ void AbortDriveFirmwareDownload();
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments);
 
+// The enclosure information pages: one step of the paged dump (type 33).
+void ShowEnclosureInformation();
+// Advanced power management: whether it is configured, and its status dump.
+uint8_t fIsAPMConfigured();
+void ShowAPMStatusInformation();
+// The drive error counters of a controller as a table.
+void ShowDriveErrorCounters(uint8_t bIgnored, uint8_t bController);
+
 }  // namespace fw

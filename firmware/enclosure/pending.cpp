@@ -1,6 +1,8 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "enclosure/drive_management.h"
+#include "console/information_menus.h"
+#include "eventlog/info_dump.h"
 #include "config/config_phase.h"
 #include "enclosure/drive_table.h"
 #include "executive/types.h"
@@ -164,5 +166,19 @@ uint8_t RequestSesStatusPage() { return STATUS_OK; }
 uint8_t bQueueEnclosureSlotControl(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
 void AbortDriveFirmwareDownload() {}
 uint8_t bSendAPMMessageToPartner(void*, uint8_t*, uint32_t, uint8_t, uint8_t, const uint8_t*) { return STATUS_OK; }
+
+// No enclosure pages yet: the page ends at once, and a menu's page gives
+// the console back.
+void ShowEnclosureInformation() {
+    const uint8_t bMode = bGetInfoDumpMode();
+    SetInfoDumpRequest(FALSE);
+    SetInfoDumpType(0);
+    SetInfoDumpState(0);
+    SetInfoDumpMode(0);
+    if (bMode == DUMP_MODE_MENU) OnEnclosureInformationShown();
+}
+uint8_t fIsAPMConfigured() { return FALSE; }
+void ShowAPMStatusInformation() {}
+void ShowDriveErrorCounters(uint8_t, uint8_t) {}
 
 }  // namespace fw

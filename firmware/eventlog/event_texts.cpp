@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "eventlog/drive_id.h"
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/system_state.h"
@@ -87,33 +88,7 @@ void PrintChars(ARGS a, uint32_t dCount) {
     }
 }
 
-// Drive identity: a serial number when all eight bytes are printable, else
-// the WWN in hexadecimal.
-void PrintDriveIdentity(ARGS a, uint8_t p) {
-    bool fPrintable = true;
-    for (uint32_t i = 0; i < 8; ++i) {
-        fPrintable = fPrintable && a[p + i] >= 0x20 && a[p + i] <= 0x7E;
-    }
-    if (fPrintable) {
-        ConsolePrintf("SN:");
-        PrintChars(a + p, 8);
-    } else {
-        PrintHex8("WWN:", a + p, "");
-    }
-}
-
-void PrintDrivePosition(uint8_t bPosition) {
-    if (bPosition == 0xFF) {
-        ConsolePrintf(" S:N/A ");
-    } else {
-        ConsolePrintf(" S:%01d:%02d ", ((bPosition >> 5) & 7) + 1, (bPosition & 31) + 1);
-    }
-}
-
-void PrintDriveId(ARGS a, uint8_t p, uint8_t q) {
-    PrintDriveIdentity(a, p);
-    PrintDrivePosition(a[q]);
-}
+void PrintDriveAt(ARGS a, uint8_t p, uint8_t q) { PrintDriveIdAndSlot(a + p, a[q]); }
 
 void PrintRepeatSuffix(ARGS a) {
     const uint32_t dRepeats = dLE(a, 8, 4);
@@ -206,7 +181,7 @@ void PrintDriveStatus(ARGS a) {
         case 255: ConsolePrintf("IOP Status:%02x ", a[11]); break;
         default: ConsolePrintf("Drive Status:%02x ", a[9]); break;
     }
-    PrintDriveId(a, 0, 8);
+    PrintDriveAt(a, 0, 8);
     ConsolePrintf("P%s ", (a[8] & 0x80) ? "1" : "0");
     ConsolePrintf("OP:%02x", a[10]);
     if (a[9] == 2) {
@@ -219,7 +194,7 @@ void PrintDriveStatus(ARGS a) {
 void PrintSasCommandError(ARGS a) {
     const bool fAborted = a[0] == 1 || a[0] == 2 || a[0] == 3 || a[0] == 75;
     PrintText(fAborted ? "SAS Cmd Aborted " : "SAS Err ");
-    PrintDriveId(a, 1, 9);
+    PrintDriveAt(a, 1, 9);
     ConsolePrintf("%02x ", a[10]);
     const char* pszKind = a[0] == 1 ? "0" : a[0] == 2 ? "1" : a[0] == 3 ? "2" : a[0] == 15 ? "?" : nullptr;
     if (pszKind != nullptr) {
@@ -241,7 +216,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
                               : bCode == 48 ? "Rebuild Started "
                                             : "Rebuild Restarted ";
             PrintText(psz);
-            PrintDriveId(a, 0, 10);
+            PrintDriveAt(a, 0, 10);
             ConsolePrintf("A:%02d D:%02d\n", a[8], a[9]);
             return true;
         }
@@ -260,8 +235,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
         case 20: ConsolePrintf("Excessive Errors on Drive Loop %s, Loop Disabled\n", "1"); return true;
         case 29:
             ConsolePrintf("Drive Failed APM Selftest ");
-            PrintDriveIdentity(a, 0);
-            PrintDrivePosition(static_cast<uint8_t>(((a[8] & 7) << 5) | (a[9] & 31)));
+            PrintDriveIdAndSlot(a, static_cast<uint8_t>(((a[8] & 7) << 5) | (a[9] & 31)));
             ConsolePrintf("S:%02x%02x%02x ", a[10], a[11], a[12]);
             ConsolePrintf(" FC:%02x\n", a[13]);
             return true;
@@ -278,7 +252,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
         case 39: PrintDriveStatus(a); return true;
         case 40:
             ConsolePrintf("Drive Timeout ");
-            PrintDriveId(a, 0, 10);
+            PrintDriveAt(a, 0, 10);
             if (a[9] == 255) {
                 ConsolePrintf("Reset\n");
             } else {
@@ -291,7 +265,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
             return true;
         case 59:
             ConsolePrintf("Data Underrun ");
-            PrintDriveId(a, 0, 10);
+            PrintDriveAt(a, 0, 10);
             if (a[9] != 255) {
                 ConsolePrintf("OP:%02x", a[9]);
             }
@@ -299,7 +273,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
             return true;
         case 60:
             ConsolePrintf("Internal Drive Reset ");
-            PrintDriveId(a, 2, 10);
+            PrintDriveAt(a, 2, 10);
             ConsolePrintf(" (%03d)\n", a[11]);
             return true;
         case 62:
@@ -319,21 +293,21 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
                                 : bCode == 118 ? "Drive Removed "
                                 : bCode == 119 ? "Drive ID Invalid "
                                                : "Unsupported Drive ");
-            PrintDriveId(a, 0, 8);
+            PrintDriveAt(a, 0, 8);
             ConsolePrintf("\n");
             return true;
         case 102:
-            PrintDriveId(a, 0, 8);
+            PrintDriveAt(a, 0, 8);
             ConsolePrintf("FW Download Start Rev:");
             PrintChars(a + 9, 4);
             ConsolePrintf("\n");
             return true;
         case 103:
-            PrintDriveId(a, 0, 8);
+            PrintDriveAt(a, 0, 8);
             ConsolePrintf("FW Download Complete\n");
             return true;
         case 113:
-            PrintDriveId(a, 0, 8);
+            PrintDriveAt(a, 0, 8);
             ConsolePrintf("Reallocate LBA %02x%02x%02x%02x %02x\n", a[9], a[10], a[11], a[12], a[13]);
             return true;
         case 117:
@@ -351,7 +325,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
                 ConsolePrintf("Encl.%02d ", a[10]);
             }
             ConsolePrintf("Timeout ");
-            PrintDriveIdentity(a, 0);
+            PrintDriveId(a);
             if (a[9] != 255) {
                 ConsolePrintf("OP:%02x", a[9]);
             }
@@ -366,7 +340,7 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
                           a[9], a[10]);
             return true;
         case 173:
-            PrintDriveId(a, 0, 10);
+            PrintDriveAt(a, 0, 10);
             PrintChoice(a[11], DRIVE_PATH_EVENTS, "Unknown drive error event type\n");
             return true;
         case 178:

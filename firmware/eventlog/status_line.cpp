@@ -55,7 +55,7 @@ void PrintStatusLine(uint8_t fPolled) {
     const uint8_t bHostType = bGetHostInterfaceType();
     if (bHostType == HOST_INTERFACE_FC) {
         pfnPrint(":%03x %03x ", wGetPortTotalCommands(PORT_CODE_FC_HOST_1), wGetPortTotalCommands(PORT_CODE_FC_HOST_2));
-    } else if (bHostType == HOST_INTERFACE_SAS) {
+    } else if (bHostType == HOST_INTERFACE_SAS_TARGET) {
         pfnPrint(":%03x %03x ", wGetPortTotalCommands(PORT_CODE_SAS_HOST_1),
                  wGetPortTotalCommands(PORT_CODE_SAS_HOST_2));
     }

@@ -11,7 +11,5 @@ uint8_t fIsChipInterruptServiceActive();  // a host or drive chip's interrupt se
 // What the start of day learns from the log about a firmware upgrade.
 void SetUpgradeSkipFlag(uint8_t f);
 void SetUpgradeSecondFlag(uint8_t f);
-// An information dump ended: the console goes back to the menu that asked for it.
-void InfoDumpFinished();
 
 }  // namespace fw

@@ -20,6 +20,8 @@
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
+#include "eventlog/debug_dump.h"
+#include "eventlog/info_dump.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
@@ -258,6 +260,9 @@ void StartStatisticsAndEventLog() {
     InitStatistics();
     IncrementStartCount();
     InitEventLog();
+    // No printout runs yet.
+    ResetInfoDump();
+    ResetDebugDump();
     if (s_bNvramHeader != TRUE) PostEvent(84);
 
     LoadStatisticsStartTime();

@@ -14,7 +14,7 @@
 #include "console/console_menu.h"
 #include "console/xmodem_receive.h"
 #include "eventlog/event_log.h"
-#include "eventlog/info_dump.h"
+#include "eventlog/debug_dump.h"
 #include "eventlog/statistics.h"
 #include "eventlog/upcalls.h"
 #include "executive/types.h"
@@ -112,6 +112,5 @@ uint8_t bEventDiagnosticsLevel() { return bGetDiagnosticsModeLevel(); }
 uint8_t fIsChipInterruptServiceActive() { return ToFlag(fIsHostIsrActive() == TRUE || fIsDriveIsrActive() == TRUE); }
 void SetUpgradeSkipFlag(uint8_t f) { SetAutoUpgradeSkipFlag(f); }
 void SetUpgradeSecondFlag(uint8_t f) { SetAutoUpgradeSecondFlag(f); }
-void InfoDumpFinished() { ReturnToMenuAfterDump(); }
 
 }  // namespace fw

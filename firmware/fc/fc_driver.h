@@ -19,6 +19,12 @@
 
 namespace fw {
 
+// The identity (A0h) and diagnostics (A2h) pages of a host port's
+// transceiver as the controller information screen prints them; the
+// diagnostics in their short (16) or long (32) form.
+void PrintSfpInformation(const uint8_t* pbPage);
+void PrintSfpDiagnostics(const uint8_t* pbPage, uint8_t bLength);
+
 void ResetFibreChannelStartFlags();
 void InitLoopPortTables();
 void SetFcScanFlag(uint8_t f);

@@ -43,4 +43,7 @@ uint16_t wGetHostLoopHandle(const KERNEL_ENTRY*) { return 0xFFFF; }
 
 void ShowQLogicRegisters() {}
 
+void PrintSfpInformation(const uint8_t*) {}
+void PrintSfpDiagnostics(const uint8_t*, uint8_t) {}
+
 }  // namespace fw

@@ -33,4 +33,9 @@ uint8_t bStartManagementWriteBuffer(KERNEL_ENTRY* psEntry);
 // The end of a management WRITE BUFFER: its action by command type.
 void EndManagementAction(KERNEL_ENTRY* psEntry);
 
+// The debug dump captured for a management READ BUFFER: whether the
+// protocol waits for it, and its handover.
+uint8_t fIsManagementWaitingForCapture();
+void HandOverDebugCapture(uint8_t f);
+
 }  // namespace fw

@@ -1,6 +1,7 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "mgmt/management.h"
+#include "executive/types.h"
 
 namespace fw {
 
@@ -11,5 +12,8 @@ void DispatchManagementSetCommand() {}
 void FinishMgmtDataOutGood() {}
 void DownloadData(KERNEL_ENTRY*) {}
 void ProductionTestDataOut(KERNEL_ENTRY*) {}
+
+uint8_t fIsManagementWaitingForCapture() { return FALSE; }
+void HandOverDebugCapture(uint8_t) {}
 
 }  // namespace fw

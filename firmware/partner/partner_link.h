@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
+
 namespace fw {
 
 struct KERNEL_ENTRY;
@@ -35,6 +37,17 @@ uint8_t fIsPartnerInitialized();
 // record then goes without its latency table.
 uint8_t fGetPartnerDumpFlag();
 void SetPartnerDumpFlag(uint8_t f);
+// READ BUFFER requests to the partner whose answers land in the pages given
+// (a bank 0 page run) and come back through the continuation of their
+// request kind: the controller information record (id 6), the event log
+// image or counts (id 8), the statistics record (id 10); the clears of its
+// event log (id 9) and statistics (id 11).  255 when queued.
+uint8_t bReadPartnerBuffer6(BUFFER_HANDLE dBuffer, KERNEL_ENTRY* psHostCommand, uint8_t bKind);
+uint8_t bReadPartnerBuffer8(BUFFER_HANDLE dBuffer, KERNEL_ENTRY* psHostCommand, uint8_t bWhat, uint8_t bKind);
+uint8_t bReadPartnerBuffer9(uint8_t fConfirm);
+uint8_t bReadPartnerBuffer10(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dBuffer, KERNEL_ENTRY* psHostCommand,
+                             uint8_t bKind);
+uint8_t bReadPartnerBuffer11(uint8_t bPortSelect, uint16_t wLd, uint8_t fConfirm);
 void PreparePartnerJoin();
 uint8_t bPingPartnerSync();
 void ReadPartnerStartOfDayData();

@@ -135,6 +135,12 @@ uint8_t s_fPartnerDumpFlag = FALSE;
 }  // namespace
 uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
 void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
+// No partner link yet: no request is queued.
+uint8_t bReadPartnerBuffer6(BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t) { return 0; }
+uint8_t bReadPartnerBuffer8(BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t, uint8_t) { return 0; }
+uint8_t bReadPartnerBuffer9(uint8_t) { return 0; }
+uint8_t bReadPartnerBuffer10(uint8_t, uint16_t, BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t) { return 0; }
+uint8_t bReadPartnerBuffer11(uint8_t, uint16_t, uint8_t) { return 0; }
 void PreparePartnerJoin() {}
 uint8_t bPingPartnerSync() { return STATUS_OK; }
 void ReadPartnerStartOfDayData() {}

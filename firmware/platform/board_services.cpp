@@ -1,6 +1,7 @@
 // Board platform services of this board: its battery is fitted and charged,
 // its sensors need no polling between reads, and it carries no embedded
 // module and no messaging-unit peer, so their services only clear their work.
+#include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -47,5 +48,15 @@ uint8_t fIsI2c2DevicePollBusy() { return FALSE; }
 void I2c2DevicePoll() {}
 
 void BatteryStateMachine() {}
+
+void PrintBatteryCapacity(uint8_t bCapacity, uint8_t bHoldUpHours) {
+    ConsolePrintf("Controller Battery: %d%% Capacity, %d Hours Hold-Up\n", bCapacity, bHoldUpHours);
+}
+
+void PrintBatteryStatus() {
+    ConsolePrintf("Battery Present    : %s\n", fIsBatteryPresent() == TRUE ? "Yes" : "No");
+    ConsolePrintf("Battery Charging   : %s\n", fIsBatteryChargeComplete() == TRUE ? "No" : "Yes");
+    ConsolePrintf("Battery Hardware   : %s\n", fIsBatteryFault() == TRUE ? "Fault" : "OK");
+}
 
 }  // namespace fw

@@ -13,6 +13,11 @@ namespace fw {
 
 void RebuildScheduler() {}
 void CountHostTransfer(uint16_t) {}
+uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
+uint8_t bGetRebuildPercent() { return 0; }
+uint8_t bGetExpansionPercent() { return 0; }
+uint8_t bGetParityCheckPercent() { return 0; }
+void ShowBackgroundDriveVerifyInfo() {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
 void InitParityCheckState() {}

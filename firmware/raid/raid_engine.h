@@ -11,6 +11,13 @@ void RebuildScheduler();
 // A completed drive command's blocks, unless it was background stripe work:
 // the "Host Txfr" counters of the stripe initialisation.
 void CountHostTransfer(uint16_t wBlocks);
+// Progress of the background work, 0..100: a rank's initialisation, the
+// rebuild, the expansion, the parity check.
+uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
+uint8_t bGetRebuildPercent();
+uint8_t bGetExpansionPercent();
+uint8_t bGetParityCheckPercent();
+void ShowBackgroundDriveVerifyInfo();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();

@@ -427,6 +427,7 @@ uint8_t bSelectSASBoardLayout(uint8_t bBoardType, uint8_t bBackplane, LSI_SAS_BO
 const LSI_SAS_BOARD_LAYOUT* pGetSASBoardLayout() { return &s_sBoardLayout; }
 
 LSI_SAS_DRIVE_ADAPTER* psGetLSIAdapter(uint8_t bIocId) { return bIocId == LSI_IOC_DRIVE ? &s_sAdapter : nullptr; }
+uint32_t dGetLSIFirmwareVersion() { return s_sAdapter.dFirmwareVersion; }
 
 const LSI_SAS_DISCOVERY_PAGES* pGetSASDiscoveryPages() { return &s_sDiscoveryPages; }
 

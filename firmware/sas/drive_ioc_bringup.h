@@ -87,6 +87,9 @@ struct LSI_SAS_DRIVE_ADAPTER {
 };
 
 LSI_SAS_DRIVE_ADAPTER* psGetLSIAdapter(uint8_t bIocId);
+// The firmware version the drive-side controller reported, most
+// significant byte first as printed.
+uint32_t dGetLSIFirmwareVersion();
 
 // LSI_SAS_DriveIOCBringUp (sas_drive.h): FALSE at start of day, TRUE on an
 // IOC restart; 255 up, 0 failed.

@@ -103,4 +103,8 @@ void ShowLSITargetPostQueues() {}
 void ShowSASTargetInterfaceInfo(uint8_t) {}
 void ResetLsiHostPort(uint8_t) {}
 
+uint64_t lGetSASHostPortAddress(const uint8_t*, uint8_t, uint8_t) { return 0; }
+void PrintSASPortSettings(const char*, uint8_t, uint8_t) {}
+uint8_t bReadNegotiatedParameters(uint8_t, uint8_t, uint32_t*) { return 0; }
+
 }  // namespace fw

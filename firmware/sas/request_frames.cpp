@@ -146,40 +146,40 @@ uint16_t wGetLSIRequestsInUse(uint8_t bIocId) {
 void ShowLSIRequestFrame(uint8_t bIocId, uint16_t wIndex) {
     LSI_SAS_DRIVE_ADAPTER* a = psRequestOwner(bIocId, wIndex);
     if (a == nullptr) return;
-    DebugPrintf("Request Queue: %03x\n", wIndex);
+    ConsolePrintf("Request Queue: %03x\n", wIndex);
     const uint8_t* pb = pbFrame(a, wIndex);
     for (uint32_t i = 0; i < LSI_REQUEST_FRAME_BYTES / 4; ++i) {
         uint32_t d;
         std::memcpy(&d, pb + 4 * i, 4);
-        DebugPrintf("%08x%s", d, i % 8 == 7 ? "\n" : " ");
+        ConsolePrintf("%08x%s", d, i % 8 == 7 ? "\n" : " ");
     }
 }
 
 void ShowSASRequestQueue(uint8_t bIocId) {
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(bIocId);
     if (a == nullptr) return;
-    DebugPrintf("Request queue:%04x of %04x used Sequence:%08x%08x\n", a->wRequestsInUse, a->wRequestFrames,
+    ConsolePrintf("Request queue:%04x of %04x used Sequence:%08x%08x\n", a->wRequestsInUse, a->wRequestFrames,
                 static_cast<uint32_t>(a->lSequence >> 32), static_cast<uint32_t>(a->lSequence));
     uint32_t dWords = (a->wRequestFrames + 31u) / 32;
-    for (uint32_t i = 0; i < dWords; ++i) DebugPrintf("%08x%s", a->adInUse[i], i % 8 == 7 ? "\n" : " ");
-    DebugPrintf("\n");
+    for (uint32_t i = 0; i < dWords; ++i) ConsolePrintf("%08x%s", a->adInUse[i], i % 8 == 7 ? "\n" : " ");
+    ConsolePrintf("\n");
     uint64_t lLow = UINT64_MAX;
     uint64_t lHigh = 0;
     for (uint16_t w = 0; w < a->wRequestFrames; ++w) {
         if (fInUse(a, w) != TRUE) continue;
         const LSI_SAS_REQUEST_INFO& r = a->asRequest[w];
         ShowLSIRequestFrame(bIocId, w);
-        DebugPrintf("Sequence:%08x%08x Flags:%02x\n", static_cast<uint32_t>(r.lSequence >> 32),
+        ConsolePrintf("Sequence:%08x%08x Flags:%02x\n", static_cast<uint32_t>(r.lSequence >> 32),
                     static_cast<uint32_t>(r.lSequence), r.bFlags);
         if (r.lSequence < lLow) lLow = r.lSequence;
         if (r.lSequence > lHigh) lHigh = r.lSequence;
     }
     if (lLow == UINT64_MAX) lLow = 0;
-    DebugPrintf("Low Sequence:%03x High Sequence:%03x\n", static_cast<uint32_t>(lLow), static_cast<uint32_t>(lHigh));
-    DebugPrintf("Command Post\n");
+    ConsolePrintf("Low Sequence:%03x High Sequence:%03x\n", static_cast<uint32_t>(lLow), static_cast<uint32_t>(lHigh));
+    ConsolePrintf("Command Post\n");
     for (uint16_t w = 0; w < LSI_CMD_BUFFER_HANDLES; ++w) {
         if (a->awCmdBufferHandle[w] == LSI_NO_HANDLE) continue;
-        DebugPrintf("%03x: %04x %04x\n", w, a->awCmdBufferHandle[w], a->awCmdBufferHandle2[w]);
+        ConsolePrintf("%03x: %04x %04x\n", w, a->awCmdBufferHandle[w], a->awCmdBufferHandle2[w]);
     }
 }
 

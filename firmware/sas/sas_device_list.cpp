@@ -545,22 +545,22 @@ uint8_t bResetPartnerTarget() {
 }
 
 void ShowSASDeviceList(const SAS_DEVICE_LIST* psList) {
-    DebugPrintf("SAS Drive Info: 0x%02x entries, 0x%02x proxy, Active:%02x %02x %02x 0x%02x enclosures\n",
+    ConsolePrintf("SAS Drive Info: 0x%02x entries, 0x%02x proxy, Active:%02x %02x %02x 0x%02x enclosures\n",
                 psList->bEntryCount, psList->bProxyCount, psList->bActiveCount1, psList->bActiveCount2,
                 psList->bActiveCount3, psList->bEnclosureCount);
     for (uint8_t i = 0; i < psList->bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         const SAS_DEVICE_ENTRY& s = psList->asEntry[i];
-        DebugPrintf("%02x %02x %02x %02x %08x%08x:", i, s.fValid, s.fReady, s.fSAS, s.adSASAddress[1],
+        ConsolePrintf("%02x %02x %02x %02x %08x%08x:", i, s.fValid, s.fReady, s.fSAS, s.adSASAddress[1],
                     s.adSASAddress[0]);
-        for (uint8_t b : s.abWWN) DebugPrintf("%02x", b);
-        DebugPrintf(" %02x:%04x %02x F%03x T%02x Q%02x R%02x %1x:%01x%02x %04x%02x\n", s.bTargetId, s.wDevHandle,
+        for (uint8_t b : s.abWWN) ConsolePrintf("%02x", b);
+        ConsolePrintf(" %02x:%04x %02x F%03x T%02x Q%02x R%02x %1x:%01x%02x %04x%02x\n", s.bTargetId, s.wDevHandle,
                     s.bPartnerTargetId, s.wDeviceFlags, s.wTimeoutCount, s.wQCounter, s.wRCounter, s.bControllerNumber,
                     s.bEnclosure, s.bSlot, s.wOutstanding, s.bStatus);
     }
-    DebugPrintf("STP Info: 0x%02x enclosures, 0x%02x STP entries\n", psList->bEnclosureCount, psList->bStpCount);
+    ConsolePrintf("STP Info: 0x%02x enclosures, 0x%02x STP entries\n", psList->bEnclosureCount, psList->bStpCount);
     for (uint8_t i = 0; i < psList->bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
         const SAS_STP_ENTRY* ps = reinterpret_cast<const SAS_STP_ENTRY*>(psList->aabStp[i]);
-        DebugPrintf("STP: %02x %08x%08x %02x:%04x F%03x T%04x F%02x Map%02x\n", i, ps->adSASAddress[1],
+        ConsolePrintf("STP: %02x %08x%08x %02x:%04x F%03x T%04x F%02x Map%02x\n", i, ps->adSASAddress[1],
                     ps->adSASAddress[0], ps->bTargetId, ps->wDevHandle, ps->bPortCode,
                     lGetSASTargetHoldOff(ps->bTargetId) > lGetTickCount() ? 1u : 0u, ps->bControllerNumber,
                     ps->bEnclosure);
@@ -568,16 +568,16 @@ void ShowSASDeviceList(const SAS_DEVICE_LIST* psList) {
 }
 
 void ShowSASInfoLists() {
-    DebugPrintf("TC SAS Expander Info List\n");
+    ConsolePrintf("TC SAS Expander Info List\n");
     ShowSASExpanderList(pGetSASExpanderList());
-    DebugPrintf("TC SAS Drive Info List\n");
+    ConsolePrintf("TC SAS Drive Info List\n");
     ShowSASDeviceList(&s_sCurrent);
-    DebugPrintf("OC SAS Expander Info List\n");
+    ConsolePrintf("OC SAS Expander Info List\n");
     ShowSASExpanderList(pGetOCSASExpanderList());
-    DebugPrintf("OC SAS Drive Info List\n");
+    ConsolePrintf("OC SAS Drive Info List\n");
     ShowSASDeviceList(&s_sPartner);
-    DebugPrintf("Invalid Received CRC Count: %d\n", dGetSASInvalidCrcCount());
-    DebugPrintf("Outstanding Task Management Count: %d \n", dGetSASTaskManagementCount());
+    ConsolePrintf("Invalid Received CRC Count: %d\n", dGetSASInvalidCrcCount());
+    ConsolePrintf("Outstanding Task Management Count: %d \n", dGetSASTaskManagementCount());
 }
 
 }  // namespace fw

@@ -389,20 +389,20 @@ void InitSASExpanderList(SAS_EXPANDER_LIST* psList) {
 
 void ShowSASExpanderList(SAS_EXPANDER_LIST* psList) {
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
-    DebugPrintf("SAS Expander List H:%04x %04x Encl:%02x Mux:%02x AA:%02x\n", psHeader->awAttachedHandle[0],
+    ConsolePrintf("SAS Expander List H:%04x %04x Encl:%02x Mux:%02x AA:%02x\n", psHeader->awAttachedHandle[0],
                 psHeader->awAttachedHandle[1], psHeader->bHighestEnclosure, psHeader->bPortSelectorPhys,
                 psHeader->bDirectSataDevices);
     for (uint8_t i = 0; i < psHeader->bExpanderCount && i < SAS_MAX_EXPANDERS; ++i) {
         const SAS_EXPANDER& s = psList->asExpander[i];
-        DebugPrintf("%02x: %08x%08x H:%04x P:%04x U:%04x Encl:%02x S:%x P:%x L:%02x T:%02x\n", i, s.adSASAddress[1],
+        ConsolePrintf("%02x: %08x%08x H:%04x P:%04x U:%04x Encl:%02x S:%x P:%x L:%02x T:%02x\n", i, s.adSASAddress[1],
                     s.adSASAddress[0], s.wDevHandle, s.wParentDevHandle, s.wUpstreamHandle, s.bEnclosure, s.bSide,
                     s.bPath, s.bSASLevel, s.bEnclosureType);
         if (s.fUsable != TRUE) {
-            DebugPrintf("Note: Invalid Expander! \n");
+            ConsolePrintf("Note: Invalid Expander! \n");
             continue;
         }
         for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
-            DebugPrintf(" Phy:%02x Phy Info:%08x Attached Device Info:%08x Handle:%04x MSC:%02x FL:%02x\n", p,
+            ConsolePrintf(" Phy:%02x Phy Info:%08x Attached Device Info:%08x Handle:%04x MSC:%02x FL:%02x\n", p,
                         s.adPhyInfo[p], s.adAttachedDeviceInfo[p], s.awAttachedHandle[p], s_aabChangeCount[i][p],
                         s_aabPhyState[i][p]);
         }

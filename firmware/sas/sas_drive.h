@@ -98,6 +98,14 @@ uint8_t bGetSASTargetPortStatus(uint8_t bPort);
 uint8_t bGetSASTargetPortLinkCode(uint8_t bPort);
 
 uint8_t bGetSASAddressOfTarget(uint8_t* pbAddress, uint8_t bTarget);   // 255 when known
+// The SAS host ports: the address of port 0 or 1 of controller 1 or 2,
+// derived from the configuration WWN, and its settings as the
+// configuration dump prints them.
+uint64_t lGetSASHostPortAddress(const uint8_t* pbWwn, uint8_t bController, uint8_t bPort);
+void PrintSASPortSettings(const char* pszPort, uint8_t bConnection, uint8_t bDataRate);
+// The negotiated parameter word of a target on a parallel SCSI host port
+// (port code 49 or 50); 255 when read.
+uint8_t bReadNegotiatedParameters(uint8_t bPortCode, uint8_t bId, uint32_t* pdWord);
 
 // Console dumps of the SAS controllers (by port code), and the reset of a
 // SAS host port.

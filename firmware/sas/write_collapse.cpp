@@ -166,29 +166,29 @@ uint8_t fIwcqFlushCompleted(KERNEL_ENTRY* psSync) {
 }
 
 void ShowIwcqInformation() {
-    DebugPrintf("Iwcq Information: \n");
+    ConsolePrintf("Iwcq Information: \n");
     for (uint16_t t = 0; t < 256; ++t) {
         const IWCQ_TARGET& q = s_asQueue[t];
         if (q.wEntries == 0) continue;
-        DebugPrintf("Target %02x: %04x entries, %04x responses, %02x retries, %08x\n", t, q.wEntries, q.wResponses,
+        ConsolePrintf("Target %02x: %04x entries, %04x responses, %02x retries, %08x\n", t, q.wEntries, q.wResponses,
                     q.bRetries, q.dFlags);
-        DebugPrintf("Optimisation: %02x ms, %02x depth\n", q.bTime, q.bDepth);
+        ConsolePrintf("Optimisation: %02x ms, %02x depth\n", q.bTime, q.bDepth);
         for (uint16_t i = 0; i < q.wEntries && i < IWCQ_BATCH_SLOTS; ++i) {
             const KERNEL_ENTRY* ps = q.awEntry[i] == IWCQ_EMPTY ? nullptr : Entry(q.awEntry[i]);
             if (ps == nullptr) {
-                DebugPrintf("----: --------\n");
+                ConsolePrintf("----: --------\n");
                 continue;
             }
-            DebugPrintf("%04x: f:%08x%08x ps:%02x\n", q.awEntry[i], static_cast<uint32_t>(ps->lFlags >> 32),
+            ConsolePrintf("%04x: f:%08x%08x ps:%02x\n", q.awEntry[i], static_cast<uint32_t>(ps->lFlags >> 32),
                         static_cast<uint32_t>(ps->lFlags), ps->bPrimaryState);
         }
         if (const KERNEL_ENTRY* ps = q.wSyncEntry == IWCQ_EMPTY ? nullptr : Entry(q.wSyncEntry)) {
-            DebugPrintf("%04x: f:%08x%08x (sync)\n", q.wSyncEntry, static_cast<uint32_t>(ps->lFlags >> 32),
+            ConsolePrintf("%04x: f:%08x%08x (sync)\n", q.wSyncEntry, static_cast<uint32_t>(ps->lFlags >> 32),
                         static_cast<uint32_t>(ps->lFlags));
         }
-        DebugPrintf("H:");
-        for (uint8_t b : q.abHistory) DebugPrintf(" %02x", b);
-        DebugPrintf("\n");
+        ConsolePrintf("H:");
+        for (uint8_t b : q.abHistory) ConsolePrintf(" %02x", b);
+        ConsolePrintf("\n");
     }
 }
 

@@ -21,6 +21,13 @@ void InitIntermediateTargetQueues() {}
 void TqmCommandDone(KERNEL_ENTRY*) {}
 uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
 void UpdateRankMaxLatency(KERNEL_ENTRY*) {}
+void PrintTqmSettings() {}
+void PrintTqmLunLatency(uint16_t, const uint8_t*) {}
+void BuildHostList() {}
+uint16_t wGetHostListCount() { return 0; }
+void PrintHostListHeader() {}
+uint8_t bPrintHostListEntry(uint16_t) { return 0; }
+void PrintHostList() {}
 void ClearTqmStatistics() {}
 void ExportTqmStatistics(uint8_t* pbDestination) {
     if (pbDestination != nullptr) std::memset(pbDestination, 0, 8392712);

@@ -21,6 +21,17 @@ void UpdateRankMaxLatency(KERNEL_ENTRY* psEntry);
 // (8392712 bytes, zeros while off) behind an extended statistics record.
 void ClearTqmStatistics();
 void ExportTqmStatistics(uint8_t* pbDestination);
+// The settings block of the configuration dump, and one LUN's rows of the
+// latency table behind an extended statistics record.
+void PrintTqmSettings();
+void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable);
+// The hosts known to both controllers' host ports.
+constexpr uint16_t MAX_HOST_LIST_ENTRIES = 512;
+void BuildHostList();
+uint16_t wGetHostListCount();
+void PrintHostListHeader();
+uint8_t bPrintHostListEntry(uint16_t wIndex);   // 255 when printed
+void PrintHostList();
 // Parks the request blocks of a command instead of posting them.
 void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
 // The admission test of a queued READ(16) or WRITE(16): 241 admit, 240

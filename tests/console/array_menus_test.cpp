@@ -314,12 +314,15 @@ TEST_F(ArrayMenus, CreateArrayRefusals) {
     EXPECT_EQ(c.Enter("2"), "2\r\n\n\nArray Expansion in Progress\n\n" + kAnyKey);
 }
 
-TEST_F(ArrayMenus, ViewsReturnToTheMenuAfterAKey) {
-    for (const char* psz : {"1", "6"}) {
-        SCOPED_TRACE(psz);
-        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kAnyKey);
-        EXPECT_EQ(c.Type(" "), kArrayMenu);
-    }
+TEST_F(ArrayMenus, ViewsPrintAndReturnToTheMenuAfterAKey) {
+    EXPECT_EQ(c.Enter("1"), "1\r\n\nUnconfigured\n\n\n" + kAnyKey);
+    EXPECT_EQ(c.Type(" "), kArrayMenu);
+    const std::string s = c.Enter("6");
+    EXPECT_EQ(s.substr(0, 33), "6\r\n\nTotal Unused Drives: 08\n\n\nNo.");
+    EXPECT_NE(s.find("\n007 SAS  5005d5d000a00040 SIMDISK 4G   0001 No  SIM00000 004 GB 007 01 04 -- OK\n\n\n\n" + kAnyKey),
+              std::string::npos)
+        << s;
+    EXPECT_EQ(c.Type(" "), kArrayMenu);
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + consoletest::kConfigurationMenu);
 }
 

@@ -83,7 +83,7 @@ TEST_F(ConsoleKeys, LineEditingAndTheOverlongLine) {
 TEST_F(ConsoleKeys, FlowControlHoldsOutputUntilCtrlQOrCtrlE) {
     EXPECT_EQ(c.Type("\x13"), "");
     EXPECT_EQ(c.Enter("7"), "");
-    EXPECT_EQ(c.Type("\x11"), "7\r\n\nPress any key to continue...\n");
+    EXPECT_EQ(c.Type("\x11"), "7\r\n\n\n\nPress any key to continue...\n");
     c.Type("\x13x");
     EXPECT_EQ(fw::fIsOutputPaused(), fw::TRUE);
     // Ctrl-E resumes, and opens the menus anew.

@@ -128,13 +128,26 @@ TEST_F(LdMenus, CountLimitsAndTheAdvancedOption) {
     c.Enter("0");
     EXPECT_EQ(c.Enter("2"), "2\r\n\n" + kLdMenu.substr(0, kLdMenu.find("\n0.  Exit")) +
                                 "8.  View All Region Information\n\n0.  Exit\n\n" + kPrompt);
-    EXPECT_EQ(c.Enter("8"), "8\r\n\n" + kAnyKey);
+    // In advanced mode the regions show where they lie.
+    EXPECT_EQ(c.Enter("8"), "8\r\n\n"
+                            "Total Capacity : 00024 GB\nUsed Capacity  : 00000 GB\nUnused Capacity: 00024 GB\n\n"
+                            "Reg:000 Capacity:0012 GB Array:00 Unused     (0000000000->0001793fff 0001793fff)\n"
+                            "Reg:001 Capacity:0012 GB Array:01 Unused     (0001794000->0002f27fff 0001793fff)\n"
+                            "\n\n\n" + kAnyKey);
 }
 
-TEST_F(LdMenus, ViewsReturnToTheMenuAfterAKey) {
-    for (const char* psz : {"1", "6"}) {
-        SCOPED_TRACE(psz);
-        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kAnyKey);
+TEST_F(LdMenus, ViewsPrintAndReturnToTheMenuAfterAKey) {
+    const struct {
+        const char* pszOption;
+        std::string sView;
+    } views[] = {
+        {"1", "No Logical Drives Configured\n\n"},
+        {"6", "Total Capacity : 00024 GB\nUsed Capacity  : 00000 GB\nUnused Capacity: 00024 GB\n\n"
+              "Region:000 Capacity:0012 GB Array:00\nRegion:001 Capacity:0012 GB Array:01\n\n"},
+    };
+    for (const auto& v : views) {
+        SCOPED_TRACE(v.pszOption);
+        EXPECT_EQ(c.Enter(v.pszOption), std::string(v.pszOption) + "\r\n\n" + v.sView + "\n\n" + kAnyKey);
         EXPECT_EQ(c.Type(" "), kLdMenu);
     }
 }

@@ -91,7 +91,7 @@ TEST_F(MainMenus, MenusNotBuiltYetAskAgain) {
 }
 
 TEST_F(MainMenus, EnclosureInformationReturnsToTheMainMenuAfterAKey) {
-    EXPECT_EQ(c.Enter("7"), "7\r\n\nPress any key to continue...\n");
+    EXPECT_EQ(c.Enter("7"), "7\r\n\n\n\nPress any key to continue...\n");
     EXPECT_EQ(c.Type("x"), kMainMenu);
 }
 

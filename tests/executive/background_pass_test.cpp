@@ -52,8 +52,8 @@ struct WorkCase {
 };
 
 // Services that run once and clear their own work.  Drive-side discovery
-// (step 1) is left out: it is a state machine that keeps its work raised
-// over several passes.
+// (step 1) and the debug dump (step 54) are left out: they are state
+// machines that keep their work raised over several passes.
 const WorkCase WORK[] = {
     {[] { fw::SetI2cBus1Work(fw::TRUE); }, 26, false},
     {[] { fw::RequestBackEndCompletion(); }, 29, true},
@@ -64,7 +64,6 @@ const WorkCase WORK[] = {
     {[] { fw::SetTimeSyncWork(fw::TRUE); }, 47, true},
     {[] { fw::SetDriveServiceWorkA(fw::TRUE); }, 52, true},
     {[] { fw::SetDriveServiceWorkB(fw::TRUE); }, 53, true},
-    {[] { fw::SetDebugDumpWork(fw::TRUE); }, 54, false},
     {[] { fw::SetHostTargetWork(fw::TRUE); }, 55, true},
     {[] { fw::SetClockReadWork(fw::TRUE); }, 57, false},
     {[] { fw::SetI2cBus0Work(fw::TRUE); }, 58, false},

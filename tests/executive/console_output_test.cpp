@@ -9,7 +9,7 @@
 #include "config/nvram_layout.h"
 #include "console/console_menu.h"
 #include "eventlog/event_log.h"
-#include "eventlog/info_dump.h"
+#include "eventlog/debug_dump.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
