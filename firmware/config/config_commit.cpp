@@ -24,6 +24,7 @@
 #include "enclosure/drive_rescan.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/system_state.h"
 #include "executive/timers.h"
@@ -81,8 +82,21 @@ void NextRun(uint8_t bStep) {
     RequestStartOfDayService();
 }
 
-// Step 0: the image to write is installed and sealed, then the writer runs.
-void InstallAndWrite() {
+// The image a commit writes.  An editor's scratch image is sealed and
+// written where it is, and installed as the live image only once a drive
+// holds it: until then the live image stays what the drives hold.  The
+// other requesters changed the live image itself.
+CONFIG_IMAGE* psCommittedImage(uint8_t bRequester) {
+    return IsEditorForInstall(bRequester) ? pGetScratchConfigImage() : pGetConfigImage();
+}
+
+// The writer's run reached the drives: no member is named, or one at least
+// holds the new copy.  Otherwise the next start of day loads the old
+// configuration.
+bool CopiesTook() { return wGetConfigMembersNamed() == 0 || wGetConfigCopiesWritten() != 0; }
+
+// Step 0: the image to write is made ready and sealed, then the writer runs.
+void SealAndWrite() {
     CONFIG_IMAGE* psLive = pGetConfigImage();
     CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
     const uint8_t bRequester = bGetConfigRequester();
@@ -94,33 +108,30 @@ void InstallAndWrite() {
     uint8_t* pbWork = pGetConfigWorkBuffer();
     if (pbWork != nullptr) std::memset(pbWork, 0, 4);
     BuildSASAddressList(pGetDriveAddressList());
-    if (IsEditorForInstall(bRequester)) {
-        if (HasArraysOrLds(psScratch)) {
-            CheckRankChangesBeforeCommit(psScratch, psLive);
-            CopyConfigImage(psScratch, psLive);
-        } else {
-            std::memset(psLive, 0, CONFIG_IMAGE_SIZE);
-            MakeDefaultConfiguration(psLive, TRUE);
-        }
+    CONFIG_IMAGE* psImage = psCommittedImage(bRequester);
+    if (IsEditorForInstall(bRequester) && !HasArraysOrLds(psScratch)) {
+        std::memset(psScratch, 0, CONFIG_IMAGE_SIZE);
+        MakeDefaultConfiguration(psScratch, TRUE);
     }
     // The sealed image is what goes to the drives: every change comes
     // before the seal, and an image without arrays and logical drives is
     // sealed with generation 0 so that its checks hold.
-    SyncSpareListWithRanks(psLive);
-    if (HasArraysOrLds(psLive)) {
-        SealConfigImage(psLive, ToFlag(bRequester != REQUESTER_COMMIT_SAME_GENERATION));
+    SyncSpareListWithRanks(psImage);
+    if (HasArraysOrLds(psImage)) {
+        SealConfigImage(psImage, ToFlag(bRequester != REQUESTER_COMMIT_SAME_GENERATION));
     } else {
-        psLive->sHeader.dGeneration = 0;
-        SealConfigImage(psLive, FALSE);
+        psImage->sHeader.dGeneration = 0;
+        SealConfigImage(psImage, FALSE);
     }
-    UpdateApmFromConfig(psLive);
-    StartConfigWriter();
+    UpdateApmFromConfig(psImage);
+    StartConfigWriter(psImage);
 }
 
-// Step 11: the first array's commit empties both write journals.
+// Step 11: the first array's commit empties both write journals, once the
+// array is on the drives.
 void ResetJournalsForFirstArray() {
     uint8_t bSent = 0;
-    if (s_fFirstArray == TRUE) {
+    if (s_fFirstArray == TRUE && CopiesTook()) {
         s_fFirstArray = FALSE;
         ClearOwnNvramQueueData();
         ClearPartnerNvramQueueData();
@@ -128,6 +139,7 @@ void ResetJournalsForFirstArray() {
         ReleasePartnerNvramQueue();
         if (fIsDualControllerActive() == TRUE) bSent = SendJournalResetMessage(1);
     }
+    s_fFirstArray = FALSE;
     SetConfigPhaseStep(COMMIT_STEP_APPLY);
     // A queued message's answer requests the next run.
     if (bSent != STATUS_OK) RequestStartOfDayService();
@@ -203,15 +215,34 @@ void RefreshDriveTables(uint8_t bRequester) {
     if (bRequester == REQUESTER_BAD_BLOCKS) BuildBadBlockTables(psLive);
 }
 
+// Step 12 when no drive took an editor's image: the live image and the
+// tables stay what the drives hold, the jobs the edit asked for go with it,
+// and the editor is told.
+void DropEditorImage(uint8_t bRequester) {
+    SetPendingRebuildFlag(FALSE);
+    SetPendingParityCheckFlag(FALSE);
+    SetPendingStripeInitFlag(FALSE);
+    UpdateApmFromConfig(pGetConfigImage());
+    if (bRequester == REQUESTER_CONSOLE) {
+        ConsolePrintf("\nConfiguration Save Failed: No Drive Holds The New Configuration\n\n");
+    }
+}
+
 void FinishCommit() {
     const uint8_t bRequester = bGetConfigRequester();
     EndConfigPhase();
-    SetConfigValid(TRUE);
-    // Member drives named by the image but none holding the new copy: the
-    // next start of day would load the old configuration.
-    const bool fCopiesWritten = wGetConfigMembersNamed() == 0 || wGetConfigCopiesWritten() != 0;
+    const bool fCopiesWritten = CopiesTook();
     s_bCommitResult = fCopiesWritten ? STATUS_OK : COMMIT_COPIES_LOST;
-    if (IsEditorForApply(bRequester)) {
+    const bool fInstall = IsEditorForInstall(bRequester);
+    if (fInstall && fCopiesWritten) {
+        CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
+        CheckRankChangesBeforeCommit(psScratch, pGetConfigImage());
+        CopyConfigImage(psScratch, pGetConfigImage());
+    }
+    if (!fInstall || fCopiesWritten) SetConfigValid(TRUE);
+    if (fInstall && !fCopiesWritten) {
+        DropEditorImage(bRequester);
+    } else if (IsEditorForApply(bRequester)) {
         ApplyEditorImage(fCopiesWritten);
     } else {
         RefreshDriveTables(bRequester);
@@ -347,7 +378,7 @@ uint8_t CommitConfigurationPhase(uint8_t bStep) {
             StartIoQuiesce(ConfigQuiesceDone);
             return STATUS_OK;
         }
-        InstallAndWrite();
+        SealAndWrite();
         return STATUS_OK;
     case COMMIT_STEP_WRITTEN:
         ResetJournalsForFirstArray();

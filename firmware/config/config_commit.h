@@ -1,9 +1,11 @@
 // Configuration edit and commit.  An editor opens an edit (phase 1: the
 // write token, then a scratch copy of the live image), changes the scratch
 // copy and asks for a commit; other code changes the live image and asks
-// too.  The commit (phase 2) installs the image, seals it, writes it to the
-// drives, clears the write journals when the first array appears, and
-// applies the image to the run-time tables.
+// too.  The commit (phase 2) seals the image and writes it to the drives;
+// once a drive holds it, an editor's image is installed as the live one, the
+// write journals are cleared when the first array appears, and the image is
+// applied to the run-time tables.  When no drive took it, the live image
+// stays what the drives hold and the requester hears of the failure.
 #pragma once
 
 #include <cstdint>

@@ -56,11 +56,12 @@ enum : uint8_t { CHAIN_START_UNIT, CHAIN_TEST_UNIT_READY, CHAIN_READ_CAPACITY, C
 // The writer record: its own entry serves only its timer.
 struct CONFIG_WRITER {
     KERNEL_ENTRY sTimerOwner;
+    const CONFIG_IMAGE* psImage;    // the sealed image the members receive
     uint8_t bState;
     uint16_t wOutstanding;
     uint16_t wIssuing;              // bit 0: chains are still being issued
-    bool fContext;                  // the pages below are held
-    BUFFER_HANDLE dSlotPage;
+    bool fRetryArmed;               // the timer is this run's retry (a timer cannot be cancelled)
+    BUFFER_HANDLE dSlotPage;        // each page NULL_BUFFER_HANDLE while not held
     BUFFER_HANDLE dZeroPage;
     uint32_t dChainsStarted;
     uint8_t bRankPosition;
@@ -80,22 +81,34 @@ CONFIG_WRITE_SLOT* psSlotAt(uint32_t dIndex) {
     return static_cast<CONFIG_WRITE_SLOT*>(pBufferHandleToPointer(s_sWriter.dSlotPage)) + dIndex;
 }
 
-// The whole image is sent from the live buffer itself.
-BUS_ADDRESS dLiveImageBusAddress() { return dPciAddressOf(pGetConfigImage()); }
+// The whole image is sent from its buffer itself.
+BUS_ADDRESS dImageBusAddress() { return dPciAddressOf(s_sWriter.psImage); }
 
-void WriterTimer(KERNEL_ENTRY*, TIMER_NODE*) { WriteConfigToDrives(); }
+// A retry left armed by a run that was abandoned meanwhile finds nothing
+// to do: it must not run the next commit's writer a second time.
+void WriterTimer(KERNEL_ENTRY*, TIMER_NODE*) {
+    if (!s_sWriter.fRetryArmed) return;
+    s_sWriter.fRetryArmed = false;
+    WriteConfigToDrives();
+}
 
-void RetryWriterLater() { InsertTimer(&s_sWriter.sTimerOwner, WriterTimer, RETRY_MS); }
+void RetryWriterLater() {
+    s_sWriter.fRetryArmed = true;
+    InsertTimer(&s_sWriter.sTimerOwner, WriterTimer, RETRY_MS);
+}
+
+void FreeWriterPage(BUFFER_HANDLE* pdPage) {
+    if (*pdPage == NULL_BUFFER_HANDLE) return;
+    (void)wFreeDataPages(*pdPage, 1);
+    *pdPage = NULL_BUFFER_HANDLE;
+}
 
 // Every chain has ended and nothing more is to be issued: the pages go
 // back and the commit goes on at step 11.
 void FinishWriterIfDone() {
     if ((s_sWriter.wIssuing & 1) != 0 || s_sWriter.wOutstanding != 0) return;
-    if (s_sWriter.fContext) {
-        (void)wFreeDataPages(s_sWriter.dSlotPage, 1);
-        (void)wFreeDataPages(s_sWriter.dZeroPage, 1);
-        s_sWriter.fContext = false;
-    }
+    FreeWriterPage(&s_sWriter.dSlotPage);
+    FreeWriterPage(&s_sWriter.dZeroPage);
     if (s_sWriter.fAbandoned) {
         s_sWriter.fAbandoned = false;
         return;
@@ -186,7 +199,7 @@ void IssueChainStep(KERNEL_ENTRY* psEntry) {
         PutBe16(abCdb + 7, static_cast<uint16_t>(fErase ? 1 : CONFIG_IMAGE_BLOCKS));
         wFlags = DRIVE_COMMAND_DATA_OUT;
         dLength = fErase ? BLOCK_BYTES : CONFIG_IMAGE_SIZE;
-        dAddress = fErase ? dBufferHandleToPciAddress(s_sWriter.dZeroPage) : dLiveImageBusAddress();
+        dAddress = fErase ? dBufferHandleToPciAddress(s_sWriter.dZeroPage) : dImageBusAddress();
         bType = DRIVE_COMMAND_TYPE_WRITE;
         break;
     }
@@ -269,7 +282,7 @@ bool StartChain(uint8_t bTarget, uint8_t fErase) {
 // the copies are written leaves a valid copy to load.  The other members
 // are then written side by side.
 Issue IssueMemberChains() {
-    CONFIG_IMAGE* psImage = pGetConfigImage();
+    const CONFIG_IMAGE* psImage = s_sWriter.psImage;
     DRIVE_ADDRESS_LIST* psList = pGetDriveAddressList();
     const uint32_t dRanks = dClampedRankCount(psImage);
     for (uint32_t r = s_sWriter.bRankPosition; r < dRanks; ++r, s_sWriter.bMemberPosition = 0) {
@@ -348,8 +361,10 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
     psEntry->wDeviceHandle = 0;
 }
 
-void StartConfigWriter() {
+void StartConfigWriter(const CONFIG_IMAGE* psImage) {
+    s_sWriter.psImage = psImage;
     s_sWriter.bState = WRITER_TAKE_SLOT_PAGE;
+    s_sWriter.fRetryArmed = false;
     WriteConfigToDrives();
 }
 
@@ -358,7 +373,12 @@ void WriteConfigToDrives() {
     switch (w.bState) {
     case WRITER_TAKE_SLOT_PAGE:
         // The chains of an abandoned run still use the pages and counters.
-        if (w.fAbandoned || bAllocDataPages(0, 1, &w.dSlotPage) != STATUS_OK) {
+        if (w.fAbandoned) {
+            RetryWriterLater();
+            return;
+        }
+        if (bAllocDataPages(0, 1, &w.dSlotPage) != STATUS_OK) {
+            w.dSlotPage = NULL_BUFFER_HANDLE;
             RetryWriterLater();
             return;
         }
@@ -374,11 +394,11 @@ void WriteConfigToDrives() {
         [[fallthrough]];
     case WRITER_TAKE_ZERO_PAGE:
         if (bAllocDataPages(0, 1, &w.dZeroPage) != STATUS_OK) {
+            w.dZeroPage = NULL_BUFFER_HANDLE;
             RetryWriterLater();
             return;
         }
         std::memset(pBufferHandleToPointer(w.dZeroPage), 0, BLOCK_BYTES);
-        w.fContext = true;
         w.bState = WRITER_ISSUE_MEMBERS;
         [[fallthrough]];
     case WRITER_ISSUE_MEMBERS:
@@ -415,11 +435,18 @@ void WriteConfigToDrives() {
 }
 
 void AbandonConfigWriter() {
-    if ((s_sWriter.wIssuing & 1) == 0 && s_sWriter.wOutstanding == 0 && !s_sWriter.fContext) return;
-    s_sWriter.fAbandoned = true;
-    s_sWriter.wIssuing &= static_cast<uint16_t>(~1u);
-    s_sWriter.bState = WRITER_STOPPED;
-    FinishWriterIfDone();
+    CONFIG_WRITER& w = s_sWriter;
+    w.fRetryArmed = false;
+    w.fLeadOutstanding = false;
+    w.wIssuing &= static_cast<uint16_t>(~1u);
+    w.bState = WRITER_STOPPED;
+    if (w.wOutstanding != 0) {
+        // Chains still out use the pages: the last to end frees them.
+        w.fAbandoned = true;
+        return;
+    }
+    FreeWriterPage(&w.dSlotPage);
+    FreeWriterPage(&w.dZeroPage);
 }
 
 uint8_t bGetConfigWriterState() { return s_sWriter.bState; }

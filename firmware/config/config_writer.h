@@ -46,12 +46,15 @@ inline CONFIG_COMMAND_FIELDS* psConfigFields(KERNEL_ENTRY* psEntry) {
     return EntryArea<CONFIG_COMMAND_FIELDS, KE_AREA_TARGET_OFFSET, KE_AREA_TARGET_SIZE>(psEntry);
 }
 
-// Sets the writer to state 0 (commit step 0) and runs it.
-void StartConfigWriter();
+// Sets the writer to state 0 (commit step 0) and runs it on the sealed
+// image the members are to receive.
+struct CONFIG_IMAGE;
+void StartConfigWriter(const CONFIG_IMAGE* psImage);
 // Runs the writer from its current state; its own timer calls it again.
 void WriteConfigToDrives();
 // The commit was requeued: chains still out end without moving the commit
-// on, and the next run waits until they have.
+// on, and the next run waits until they have; what the writer holds is
+// freed and a retry it armed does nothing.
 void AbandonConfigWriter();
 uint8_t bGetConfigWriterState();
 uint16_t wGetConfigWriterOutstanding();

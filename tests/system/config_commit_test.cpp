@@ -302,20 +302,36 @@ INSTANTIATE_TEST_SUITE_P(Steps, ConfigWriterFailureTest,
                                            FailureCase{"Write", fw::SCSI_WRITE10}),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
-TEST_F(ConfigCommitTest, ACommitNoMemberTookIsReportedAndNotAnnounced) {
+// A console save no member took: the console says so, nothing is announced,
+// and the controller goes on with the configuration its drives hold (no
+// array here, and journals that the first array would have cleared).
+TEST_F(ConfigCommitTest, ACommitNoMemberTookIsReportedAndTheDrivesConfigurationStays) {
     for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 1000);
     const uint32_t dEvents = harness::CountEvents(kEventConfigurationChanged);
+    PutJournalBytes(7, 0xA5);
     ASSERT_TRUE(builder.OpenEdit());
     ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
-    EXPECT_FALSE(builder.Commit());
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(2), fw::STATUS_OK);
+    board.ClearConsoleText();
+    fw::RequestConfigUpdate(fw::REQUESTER_CONSOLE);   // as the menus' save asks
+    ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(fw::bGetConfigCommitResult(), fw::COMMIT_COPIES_LOST);
+    const std::string failed = "\r\nConfiguration Save Failed: No Drive Holds The New Configuration\r\n";
+    board.RunUntil([&] { return board.ConsoleText().find(failed) != std::string::npos; }, 1'000'000'000ull);
+    EXPECT_NE(board.ConsoleText().find(failed), std::string::npos) << board.ConsoleText();
     EXPECT_EQ(harness::CountEvents(kEventConfigurationChanged), dEvents);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wRankCount, 0);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wLdCount, 0);
+    EXPECT_EQ(fw::bGetRankCount(), 0);
+    EXPECT_EQ(fw::wGetLogicalDriveCount(), 0);
+    EXPECT_TRUE(JournalBytesAre(7, 0xA5));
     // The next commit that reaches the drives is a success again.
     for (unsigned u : {1u, 2u, 3u}) chassis.DriveAt(u)->FailCommand(fw::SCSI_WRITE10, 0);
-    fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
-    ASSERT_TRUE(builder.WaitIdle());
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
     EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
-    EXPECT_TRUE(HoldsLiveImage(1));
+    EXPECT_EQ(fw::bGetRankCount(), 1);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+    EXPECT_TRUE(JournalBytesAre(7, 0));
 }
 
 // ---- resources that run out ----
@@ -383,6 +399,54 @@ TEST_F(ConfigCommitTest, AnInterruptedCommitIsRequeuedAndCompletes) {
     ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wRankCount, 1);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+}
+
+// The writer interrupted while it waits for its second page: the page it
+// took goes back at once, and the commit runs again when pages are free.
+TEST_F(ConfigCommitTest, AnInterruptedWriterGivesBackThePageItTook) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    std::vector<fw::BUFFER_HANDLE> adPages;
+    for (fw::BUFFER_HANDLE d; fw::bAllocDataPages(0, 1, &d) == fw::STATUS_OK;) adPages.push_back(d);
+    fw::wFreeDataPages(adPages.back(), 1);
+    adPages.pop_back();
+    const uint32_t dInUse = fw::dGetPagesInUse(0);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    board.RunFor(100'000'000ull);
+    ASSERT_EQ(fw::bGetConfigWriterState(), fw::WRITER_TAKE_ZERO_PAGE);
+    ASSERT_EQ(fw::dGetPagesInUse(0), dInUse + 1);
+    fw::AbortConfigActivity();
+    EXPECT_EQ(fw::dGetPagesInUse(0), dInUse);
+    for (fw::BUFFER_HANDLE d : adPages) fw::wFreeDataPages(d, 1);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
+    for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
+}
+
+// The writer interrupted while it waits for its first page: the retry it
+// armed does not run the requeued commit's writer a second time, so the
+// first copy is still written alone.
+TEST_F(ConfigCommitTest, AnInterruptedWritersRetryDoesNotRunTheNextWriter) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    std::vector<fw::BUFFER_HANDLE> adPages;
+    for (fw::BUFFER_HANDLE d; fw::bAllocDataPages(0, 1, &d) == fw::STATUS_OK;) adPages.push_back(d);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    board.RunFor(100'000'000ull);
+    ASSERT_EQ(fw::bGetConfigWriterState(), fw::WRITER_TAKE_SLOT_PAGE);
+    fw::AbortConfigActivity();
+    for (fw::BUFFER_HANDLE d : adPages) fw::wFreeDataPages(d, 1);
+    // The first member is slow: a second writer run would start the others
+    // meanwhile.
+    chassis.DriveAt(1)->SetExtraLatencyNs(50'000'000ull);
+    const uint64_t lStarts2 = chassis.DriveAt(2)->CommandCount(fw::SCSI_START_STOP_UNIT);
+    const uint64_t lWrites1 = Writes(1);
+    ASSERT_EQ(board.RunUntil([&] { return Writes(1) != lWrites1; }, cfgbuild::kSettleNs), sim::StopKind::Running);
+    EXPECT_EQ(chassis.DriveAt(2)->CommandCount(fw::SCSI_START_STOP_UNIT), lStarts2);
+    chassis.DriveAt(1)->SetExtraLatencyNs(0);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK);
     for (unsigned u : {1u, 2u, 3u}) EXPECT_TRUE(HoldsLiveImage(u)) << u;
 }
 
