@@ -222,7 +222,9 @@ void CompleteCommand(KERNEL_ENTRY* psEntry) {
 }  // namespace
 
 uint8_t fHasChildrenOutstanding(const KERNEL_ENTRY* psEntry) {
-    return ToFlag(psEntry->wChildrenOutstanding != 0 && psEntry->wChildrenOutstanding != COMPLETION_CODE_NO_STATUS);
+    const bool fCode = pHostFields(psEntry)->fCompletionCode == TRUE &&
+                       psEntry->wChildrenOutstanding == COMPLETION_CODE_NO_STATUS;
+    return ToFlag(psEntry->wChildrenOutstanding != 0 && !fCode);
 }
 
 void ServiceCommandComplete(uint8_t bPortCode) {

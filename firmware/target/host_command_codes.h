@@ -16,6 +16,7 @@
 
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
+#include "executive/types.h"
 
 namespace fw {
 
@@ -185,6 +186,7 @@ struct HOST_COMMAND_FIELDS {
     uint32_t dDataInBytes;       // bytes the command's last data-in transfer offered the host
     uint32_t dWriteResidual;     // a write's FCP_DL against its CDB's length: the difference
     uint16_t wWriteResidualFlag; // FCP_RESIDUAL_OVERRUN or FCP_RESIDUAL_UNDERRUN; 0 none
+    uint8_t fCompletionCode;     // the child count holds completion code 135, not a count
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
@@ -211,7 +213,8 @@ inline const uint8_t* pGetAtioCopy(const KERNEL_ENTRY* psEntry) { return psEntry
 // Finishes a command without a status: it keeps the state it had in its
 // saved-state field and waits, with completion code 135, to be freed.  A
 // command whose children are still out (issued to the RAID engine) keeps
-// their count instead, so that it waits for them before it is freed.
+// their count instead, so that it waits for them before it is freed.  The
+// code is marked as such: 135 children out is a count like any other.
 inline void MarkFinishedWithoutStatus(KERNEL_ENTRY* psEntry) {
     const uint8_t bState = psEntry->bPrimaryState;
     const bool fChildrenOut = (bState == HOST_STATE_READ_ISSUED || bState == HOST_STATE_WRITE_ISSUED) &&
@@ -220,6 +223,7 @@ inline void MarkFinishedWithoutStatus(KERNEL_ENTRY* psEntry) {
         psEntry->wTotalChildren = bState;
         psEntry->wChildrenOutstanding = COMPLETION_CODE_NO_STATUS;
     }
+    pHostFields(psEntry)->fCompletionCode = ToFlag(!fChildrenOut);
     psEntry->bPrimaryState = HOST_STATE_COMPLETE;
 }
 

@@ -217,6 +217,7 @@ uint8_t bFibreSendStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uin
     if (!(bCode == SCSI_STATUS_GOOD && HasFlag(psEntry, KE_FLAG_WRITE_BACK))) {
         psEntry->wChildrenOutstanding = 0;
         psEntry->wTotalChildren = 0;
+        pHostFields(psEntry)->fCompletionCode = FALSE;
     }
     const uint8_t bResult = bPostRequestQueueEntries(psEntry->bPortCode, 1, abEntry);
     if (fReleaseWithStatus) ReleaseAnsweredPiece(psEntry);

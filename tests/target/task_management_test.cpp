@@ -191,6 +191,24 @@ TEST_F(TaskManagementTest, CommandWithChildrenOutWaitsForThem) {
     EXPECT_EQ(wGetPortTotalCommands(PORT), 0);
 }
 
+// As many children out as the completion code's value is a count, not the
+// code: the command waits for them all the same.
+TEST_F(TaskManagementTest, ACommandWith135ChildrenOutWaitsForThem) {
+    KERNEL_ENTRY* ps = Entry(Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096));
+    Dispatch();
+    RemoveFromLunRing(0);
+    ps->bPrimaryState = HOST_STATE_WRITE_ISSUED;
+    ps->wChildrenOutstanding = COMPLETION_CODE_NO_STATUS;
+    ps->wTotalChildren = COMPLETION_CODE_NO_STATUS;
+    SetFlag(ps, KE_FLAG_ABORTED);
+    MarkFinishedWithoutStatus(ps);
+    QueueCommandComplete(PORT, ps->wIndex);
+    ServiceCommandComplete(PORT_CODE_MODULE);
+    EXPECT_EQ(ps->fUsed, TRUE);
+    EXPECT_EQ(ps->bPrimaryState, HOST_STATE_CHILDREN_WAIT);
+    EXPECT_EQ(ps->wChildrenOutstanding, COMPLETION_CODE_NO_STATUS);
+}
+
 TEST_F(TaskManagementTest, WriteCompleteSendsGoodOrTheSavedSense) {
     auto Written = [&](bool fFailed) {
         const uint16_t w = Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096);
