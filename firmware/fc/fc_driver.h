@@ -48,10 +48,6 @@ uint16_t wGetJournalDrainAllowance();
 // The chip's debug dump.
 void DumpIsp24xx(uint8_t bChip);
 
-// The handle of a command's initiator in its port's handle table.
-struct KERNEL_ENTRY;
-uint16_t wGetHostLoopHandle(const KERNEL_ENTRY* psEntry);
-
 // Drive-loop discovery used by the configuration database.
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
 

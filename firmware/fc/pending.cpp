@@ -39,7 +39,6 @@ uint16_t wGetJournalDrainAllowance() { return 0; }
 void DumpIsp24xx(uint8_t) {}
 
 uint8_t bGetPortDatabase(uint8_t, uint8_t, uint8_t*, uint8_t*) { return 0; }
-uint16_t wGetHostLoopHandle(const KERNEL_ENTRY*) { return 0xFFFF; }
 
 void ShowQLogicRegisters() {}
 

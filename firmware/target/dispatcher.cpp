@@ -140,7 +140,7 @@ bool IsServedWithoutDrive(const DISPATCH& s) {
     case OPCODE_0X20:
     case SCSI_REQUEST_SENSE: return true;
     case SCSI_TEST_UNIT_READY:
-        return s.wHostLun == wGetHostLoopHandle(s.psEntry) || bGetHostInterfaceType() == HOST_INTERFACE_SAS;
+        return s.wHostLun == wGetInitiatorControllerLun(s.psEntry) || bGetHostInterfaceType() == HOST_INTERFACE_SAS;
     case SCSI_MAINTENANCE_OUT: return s.pbCdb[2] >= 1 && s.pbCdb[2] <= 3;
     default: return false;
     }

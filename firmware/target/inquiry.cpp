@@ -9,6 +9,7 @@
 
 #include "config/apply_settings.h"
 #include "config/config_image.h"
+#include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "config/nvram_records.h"
 #include "dataservices/data_services.h"
@@ -246,10 +247,11 @@ uint16_t wBuildVitalProductData(const LUN_IDENTITY& s, uint8_t bPage, uint8_t bP
 }
 
 // A LUN without a logical drive has no device, except the one every host
-// probes first (LUN 0, or the LUN of its handle): a processor device there.
+// probes first (LUN 0, or the LUN the controller itself is presented at to
+// the host): a processor device there.
 uint8_t bUnmappedPeripheral(const KERNEL_ENTRY* psEntry) {
     const uint16_t wHostLun = wGetCommandLun(psEntry);
-    if (wHostLun != 0 && wHostLun != wGetHostLoopHandle(psEntry)) return PERIPHERAL_NO_DEVICE;
+    if (wHostLun != 0 && wHostLun != wGetInitiatorControllerLun(psEntry)) return PERIPHERAL_NO_DEVICE;
     return fIsLinePowerMode() == TRUE ? PERIPHERAL_DIRECT_ACCESS : PERIPHERAL_PROCESSOR;
 }
 

@@ -219,11 +219,11 @@ uint8_t bAnswerReportLuns(KERNEL_ENTRY* psEntry) {
     if (pb == nullptr) return STATUS_NO_PAGES;
     const uint8_t bPort = psEntry->bPortCode;
     const uint16_t wInitiator = wGetCommandInitiator(psEntry);
-    const uint16_t wHandle = wGetHostLoopHandle(psEntry);
+    const uint16_t wControllerLun = wGetInitiatorControllerLun(psEntry);
     uint32_t dCount = 0;
     for (uint16_t wLun = 0; wLun < HOST_LUN_ROWS; wLun++) {
         uint16_t wLd = NO_LUN_INDEX;
-        const bool fListed = wLun == 0 || wLun == wHandle ||
+        const bool fListed = wLun == 0 || wLun == wControllerLun ||
                              bLookupPortLun(bPort, wLun, wInitiator, &wLd) != LUN_LOOKUP_NONE;
         if (!fListed) continue;
         uint8_t* pbEntry = pb + LUN_ENTRY_BYTES * (1 + dCount++);

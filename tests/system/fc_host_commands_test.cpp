@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "config/config_image.h"
 #include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
@@ -105,6 +106,39 @@ TEST_F(FcHostCommandsTest, TestUnitReadyInquiryAndReadCapacityAreAnswered) {
     ASSERT_EQ(r.outcome, Outcome::Done);
     ASSERT_GE(r.dataIn.size(), 1u);
     EXPECT_EQ(r.dataIn[0], 0x7F);
+}
+
+// The LUN the controller itself is presented at, with no logical drive
+// there: TEST UNIT READY passes, INQUIRY finds a processor device and
+// REPORT LUNS lists it; another unmapped LUN has none of this.
+TEST_F(FcHostCommandsTest, TheControllerLunAnswersWithoutALogicalDrive) {
+    ASSERT_TRUE(builder.OpenEdit());
+    fw::pGetScratchConfigImage()->sHeader.wControllerLun = 7;
+    ASSERT_TRUE(builder.Commit());
+    sim::FcHost host(board, fabric, *sim::FindIspChip(board, 1), kHostA);
+    ASSERT_TRUE(host.LogIn());
+    board.RunFor(kScanNs);
+
+    sim::FcpResult r = Settled(host, 7, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
+    ASSERT_EQ(r.outcome, Outcome::Done);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    r = Settled(host, 9, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
+    ASSERT_EQ(r.outcome, Outcome::Done);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    ASSERT_GE(r.sense.size(), 14u);
+    EXPECT_EQ(r.sense[12], 0x25);
+
+    r = host.Send(7, {fw::SCSI_INQUIRY, 0, 0, 0, 36, 0}, {}, 36);
+    ASSERT_EQ(r.outcome, Outcome::Done);
+    ASSERT_GE(r.dataIn.size(), 1u);
+    EXPECT_EQ(r.dataIn[0], 0x03);   // a processor device
+
+    r = host.Send(0, {fw::SCSI_REPORT_LUNS, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, {}, 256);
+    ASSERT_EQ(r.outcome, Outcome::Done);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    std::vector<uint16_t> luns;
+    for (size_t i = 8; i + 8 <= r.dataIn.size(); i += 8) luns.push_back(static_cast<uint16_t>(r.dataIn[i] << 8 | r.dataIn[i + 1]));
+    EXPECT_EQ(luns, (std::vector<uint16_t>{0, 7}));
 }
 
 // An initiator named by a SAN LUN mapping sees the logical drive where the
