@@ -22,11 +22,6 @@ uint8_t bSetUpConfigUpgradeTable();
 // Used by the system tick and the stop paths of the executive.
 uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn);   // TRUE when the live image carries one
 
-// The logical drive's stripe-access tracking byte: TRUE when access to its
-// stripes is arranged with the partner controller.
-uint8_t fGetLdStripeAccessTracking(uint16_t wLd);
-void SetLdStripeAccessTracking(uint16_t wLd, uint8_t f);
-
 // Stored setting of the parity writes: the data writes of a full row wait
 // for its parity.
 uint8_t fGetHoldFullRowDataWrites();

@@ -65,15 +65,6 @@ void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }
 void SetRankQueueLimitSetting(uint8_t f) { s_fRankQueueLimit = f; }
 void SetHoldSetting(uint8_t f) { s_fHoldSetting = f; }
 uint8_t fGetRankStreamingReadAhead(uint8_t) { return FALSE; }
-namespace {
-uint8_t s_afStripeAccessTracking[MAX_LDS];   // FALSE until set
-}  // namespace
-uint8_t fGetLdStripeAccessTracking(uint16_t wLd) {
-    return wLd < MAX_LDS && s_afStripeAccessTracking[wLd] == TRUE ? TRUE : FALSE;
-}
-void SetLdStripeAccessTracking(uint16_t wLd, uint8_t f) {
-    if (wLd < MAX_LDS) s_afStripeAccessTracking[wLd] = f;
-}
 
 namespace {
 uint8_t s_fHoldFullRowDataWrites = FALSE;

@@ -466,7 +466,10 @@ uint8_t bLookUpLun(DISPATCH& s) {
             s.wLd = NO_LUN_INDEX;
         }
     }
-    s.fTracking = s.bLookup != LOOKUP_NO_LUN && s.bLookup != LOOKUP_NOT_MAPPED && fGetLdStripeAccessTracking(s.wLd) == TRUE;
+    // A logical drive both controllers present has its stripe access
+    // tracked, so that the two never write one row at once.
+    s.fTracking = s.bLookup != LOOKUP_NO_LUN && s.bLookup != LOOKUP_NOT_MAPPED &&
+                  bGetLogicalDriveBothControllers(s.wLd) == TRUE;
     return GO_ON;
 }
 

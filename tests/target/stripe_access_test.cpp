@@ -26,8 +26,6 @@ protected:
         HostBoard::SetUp();
         InitStripeAccessTable();
         MakeDrives({100000, 100000});
-        SetLdStripeAccessTracking(0, TRUE);
-        SetLdStripeAccessTracking(1, TRUE);
         ClearAttentions();
     }
     // An admitted command with its record claimed.
@@ -78,6 +76,15 @@ TEST_F(StripeAccessTest, EveryReadAndWriteClaimsWholeRows) {
     EXPECT_EQ(Record(wWrite).fInUse, TRUE);
 }
 
+// Only a logical drive both controllers present has its stripe access
+// tracked: one offered through this controller's ports alone claims none.
+TEST_F(StripeAccessTest, ALogicalDriveOneControllerPresentsClaimsNoRows) {
+    harness::s_sLive.asLd[1].bAvailability = 0x03;
+    ApplyStoredSettings(FALSE, TRUE);
+    EXPECT_TRUE(HasFlag(Entry(Admit(SCSI_WRITE10, 0, 8, 0)), KE_FLAG_STRIPE_ACCESS));
+    EXPECT_FALSE(HasFlag(Entry(Admit(SCSI_WRITE10, 0, 8, 1)), KE_FLAG_STRIPE_ACCESS));
+}
+
 TEST_F(StripeAccessTest, ACommandOverTwoSegmentsHasTwoRanges) {
     InitStripeAccessTable();
     std::memset(&harness::s_sLive, 0, sizeof(harness::s_sLive));
@@ -87,7 +94,6 @@ TEST_F(StripeAccessTest, ACommandOverTwoSegmentsHasTwoRanges) {
     AddLd({{0, 51200}, {102400, 51200}});
     PresentAllExcept();
     ApplyStoredSettings(FALSE, TRUE);
-    SetLdStripeAccessTracking(0, TRUE);
     const uint16_t w = Admit(SCSI_READ10, 51200 - 8, 16);
     const STRIPE_ACCESS_ENTRY& r = Record(w);
     EXPECT_EQ(r.bRank, 0);
