@@ -67,6 +67,14 @@ uint8_t s_fSaveRequest = FALSE;
 uint8_t s_fUpsRequired = FALSE;
 uint8_t s_abApplyOption[10];
 uint8_t s_fActiveActiveOption = FALSE;
+// The outstanding queues' settings: 206 asks for the list kind with its
+// stripe-unit collapse rule, 209 for the list kind's supersede rule, 207
+// lets a read be served from a write's buffer; 208, the kind in use, is
+// derived by every apply.
+uint8_t s_bCacheSetting206 = FALSE;
+uint8_t s_bCacheSetting207 = TRUE;
+uint8_t s_bCacheSetting208 = TRUE;
+uint8_t s_bCacheSetting209 = FALSE;
 uint8_t s_fSystemModeLatch = FALSE;
 uint8_t s_bSasDeviceCountAtStart;
 
@@ -185,6 +193,8 @@ void SetFixedOptions() {
     static constexpr uint8_t abFixed[10] = {TRUE, TRUE, FALSE, FALSE, TRUE, TRUE, FALSE, TRUE, FALSE, FALSE};
     std::memcpy(s_abApplyOption, abFixed, sizeof(abFixed));
     if (s_sSettings.fMultipleStripeAccess == TRUE) s_abApplyOption[1] = FALSE;
+    // The tree, unless the list kind is asked for.
+    s_bCacheSetting208 = s_bCacheSetting206 == TRUE ? FALSE : TRUE;
     s_fActiveActiveOption = fIsSASActiveActiveState4();
     SetNvramSasByte1(0);
     SetNvramSasByte2(0);
@@ -650,6 +660,14 @@ uint8_t fGetCacheFlushArray(uint8_t* pbRank) {
 uint8_t fGetUpsRequired() { return s_fUpsRequired; }
 uint8_t fGetApplyOption(uint8_t bIndex) { return (bIndex >= 1 && bIndex <= 10) ? s_abApplyOption[bIndex - 1] : FALSE; }
 uint8_t fGetActiveActiveOption() { return s_fActiveActiveOption; }
+uint8_t bGetCacheSetting206() { return s_bCacheSetting206; }
+void SetCacheSetting206(uint8_t b) { s_bCacheSetting206 = b; }
+uint8_t bGetCacheSetting207() { return s_bCacheSetting207; }
+void SetCacheSetting207(uint8_t b) { s_bCacheSetting207 = b; }
+uint8_t fGetCacheSetting208() { return s_bCacheSetting208; }
+void SetCacheSetting208(uint8_t b) { s_bCacheSetting208 = b; }
+uint8_t bGetCacheSetting209() { return s_bCacheSetting209; }
+void SetCacheSetting209(uint8_t b) { s_bCacheSetting209 = b; }
 uint8_t fGetSystemModeLatch() { return s_fSystemModeLatch; }
 void SetSystemModeLatch(uint8_t f) { s_fSystemModeLatch = f; }
 void SetSystemModeLatch() { s_fSystemModeLatch = TRUE; }

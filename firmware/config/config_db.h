@@ -54,7 +54,8 @@ uint8_t bGetCacheSetting207();
 void SetCacheSetting207(uint8_t b);
 // The outstanding queues: 208 FALSE selects the list kind (any other value
 // the tree); 206 the stripe-unit collapse rule, 209 the supersede rule of
-// the list kind.
+// the list kind.  Every configuration apply sets 208 from 206: the list
+// kind exactly when 206 is TRUE.
 uint8_t fGetCacheSetting208();
 void SetCacheSetting208(uint8_t b);
 uint8_t bGetCacheSetting206();

@@ -34,26 +34,12 @@ uint8_t bGetCacheSetting20d() { return s_bCacheSetting20d; }
 void SetCacheSetting20d(uint8_t b) { s_bCacheSetting20d = b; }
 
 namespace {
-uint8_t s_bCacheSetting207 = TRUE;
 uint8_t s_bCacheOrdering = FALSE;
 uint8_t s_fSecondClustering = TRUE;
 uint8_t s_fAgingPriority = FALSE;
 uint8_t s_fRankQueueLimit = FALSE;
 uint8_t s_fHoldSetting = FALSE;
 }  // namespace
-uint8_t bGetCacheSetting207() { return s_bCacheSetting207; }
-void SetCacheSetting207(uint8_t b) { s_bCacheSetting207 = b; }
-namespace {
-uint8_t s_bCacheSetting206 = FALSE;
-uint8_t s_bCacheSetting208 = TRUE;
-uint8_t s_bCacheSetting209 = FALSE;
-}  // namespace
-uint8_t fGetCacheSetting208() { return s_bCacheSetting208; }
-void SetCacheSetting208(uint8_t b) { s_bCacheSetting208 = b; }
-uint8_t bGetCacheSetting206() { return s_bCacheSetting206; }
-void SetCacheSetting206(uint8_t b) { s_bCacheSetting206 = b; }
-uint8_t bGetCacheSetting209() { return s_bCacheSetting209; }
-void SetCacheSetting209(uint8_t b) { s_bCacheSetting209 = b; }
 uint8_t bGetCacheOrderingSetting() { return s_bCacheOrdering; }
 uint8_t fGetSecondClusteringSetting() { return s_fSecondClustering; }
 uint8_t fGetAgingPrioritySetting() { return s_fAgingPriority; }

@@ -2,6 +2,7 @@
 // events and stored changes that go with them, and the range-checked
 // settings.
 #include "config/apply_settings.h"
+#include "config/config_db.h"
 #include "config/drive_tables.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
@@ -140,6 +141,17 @@ TEST_F(ApplyTest, NoArrayGivesTheDefaultSettings) {
     uint8_t bRank = 0;
     EXPECT_EQ(fw::fGetCacheFlushArray(&bRank), fw::FALSE);
     EXPECT_EQ(bRank, 0xFF);
+}
+
+// The outstanding queues are of the list kind exactly when setting 206
+// asks for it; whatever the kind was before, the apply decides.
+TEST_F(ApplyTest, TheOutstandingQueueKindFollowsSetting206) {
+    for (uint8_t b206 : {fw::TRUE, fw::FALSE, uint8_t(1)}) {
+        fw::SetCacheSetting206(b206);
+        fw::SetCacheSetting208(b206 == fw::TRUE ? fw::TRUE : fw::FALSE);
+        Apply();
+        EXPECT_EQ(fw::fGetCacheSetting208(), b206 == fw::TRUE ? fw::FALSE : fw::TRUE) << int(b206);
+    }
 }
 
 TEST_F(ApplyTest, SettingsAreRangeCheckedAndBooleansMustBeExact) {
