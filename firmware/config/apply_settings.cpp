@@ -56,7 +56,7 @@ struct SETTINGS {
     uint8_t fCacheFlushCommand;
     uint8_t fThreadBalance;
     uint8_t bSpcLevel;
-    CACHE_SETTINGS_BLOCK sCacheSettings;
+    TQM_SETTINGS sTqmSettings;
     uint8_t fCacheFlushArray;
     uint8_t bCacheFlushArray;
 };
@@ -127,7 +127,7 @@ void SetNoArraySettings() {
     s.fCacheFlushCommand = FALSE;
     s.fThreadBalance = FALSE;
     s.bSpcLevel = 5;
-    SetDefaultCacheSettings(&s.sCacheSettings);
+    SetDefaultTqmSettings(&s.sTqmSettings);
 }
 
 uint8_t bFilterSpeed(uint8_t bInterface, uint8_t bPort, uint8_t bStored) {
@@ -174,8 +174,8 @@ void DeriveSettings(const CONFIG_IMAGE* psImage) {
     s.fCacheFlushCommand = fStoredBoolean(h.fCacheFlushCommand, FALSE);
     s.fThreadBalance = fStoredBoolean(h.fThreadBalance, FALSE);
     s.bSpcLevel = (h.bSpcLevel == 4 || h.bSpcLevel == 5) ? h.bSpcLevel : 5;
-    if (psImage->sCacheSettings.fSet == 0) SetDefaultCacheSettings(&s.sCacheSettings);
-    else s.sCacheSettings = psImage->sCacheSettings;
+    if (psImage->sTqmSettings.bResponseType == 0) SetDefaultTqmSettings(&s.sTqmSettings);
+    else s.sTqmSettings = psImage->sTqmSettings;
     SetSequentialWriteLevel(h.bSequentialWriteLevel);
     SetThreadBalance(s.fThreadBalance == TRUE ? FALSE : TRUE);
 }
@@ -517,7 +517,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     SetFixedOptions();
 
     // 3-5: hand-offs, address list, segment map.
-    TargetEnginePostCommit(&s_sSettings.sCacheSettings);
+    ApplyTqmSettings(&s_sSettings.sTqmSettings);
     BuildSASAddressList(pGetDriveAddressList());
     if (a.fStartOfDay) s_bSasDeviceCountAtStart = bGetSASDeviceCount();
     const bool fMaster = fIsMasterController() == TRUE;
@@ -652,7 +652,7 @@ uint8_t fGetExpansionGeometry() { return s_sSettings.fExpansionGeometry; }
 uint8_t fGetMultipleStripeAccess() { return s_sSettings.fMultipleStripeAccess; }
 uint8_t fGetCacheFlushCommandDisabled() { return s_sSettings.fCacheFlushCommand == TRUE ? FALSE : TRUE; }
 uint8_t bGetSpcLevel() { return s_sSettings.bSpcLevel; }
-void GetCacheSettingsBlock(CACHE_SETTINGS_BLOCK* psBlock) { *psBlock = s_sSettings.sCacheSettings; }
+void GetTqmSettings(TQM_SETTINGS* psBlock) { *psBlock = s_sSettings.sTqmSettings; }
 uint8_t fGetCacheFlushArray(uint8_t* pbRank) {
     *pbRank = s_sSettings.fCacheFlushArray == TRUE ? s_sSettings.bCacheFlushArray : 0xFF;
     return s_sSettings.fCacheFlushArray == TRUE ? TRUE : FALSE;

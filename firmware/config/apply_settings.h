@@ -35,7 +35,7 @@ uint8_t fGetExpansionGeometry();
 uint8_t fGetMultipleStripeAccess();
 uint8_t fGetCacheFlushCommandDisabled();   // the inverse of stored byte 223
 uint8_t bGetSpcLevel();
-void GetCacheSettingsBlock(CACHE_SETTINGS_BLOCK* psBlock);
+void GetTqmSettings(TQM_SETTINGS* psBlock);
 // TRUE with the array reserved for flushing the cache, else FALSE with 255.
 uint8_t fGetCacheFlushArray(uint8_t* pbRank);
 uint8_t fGetUpsRequired();

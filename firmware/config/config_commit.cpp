@@ -258,9 +258,9 @@ void FinishCommit() {
         CompleteTargetEngineConfigRequest(0, 0, 0, 0);
     }
     if (bRequester == REQUESTER_SNAPSHOT) CompleteConfigRequest(s_bCommitResult);
-    CACHE_SETTINGS_BLOCK sBlock;
-    GetCacheSettingsBlock(&sBlock);
-    TargetEnginePostCommit(&sBlock);
+    TQM_SETTINGS sBlock;
+    GetTqmSettings(&sBlock);
+    ApplyTqmSettings(&sBlock);
     (void)bStartAPM();
     if (fGetWriteBackCheckEnable() == TRUE && bGetIoQuiesceState() == QUIESCE_QUIESCED) {
         ResumeHostIo();

@@ -307,18 +307,25 @@ struct VIRTUAL_LD_RECORD {
 };
 static_assert(sizeof(VIRTUAL_LD_RECORD) == 12);
 
-struct CACHE_SETTINGS_BLOCK {
-    uint8_t fSet;
-    uint8_t bByte1;
-    uint16_t wWord2;
-    uint16_t wWord4;
-    uint16_t wWord6;
-    uint16_t wWord8;
+// The target queue management settings: how hosts crowding an array are
+// answered.  A response type of 0 means the block was never set (the
+// defaults apply); 0xF0 off, 0xF1 BUSY, 0xF2 TASK SET FULL, 0xF3 chosen by
+// what the host has outstanding.
+struct TQM_SETTINGS {
+    uint8_t bResponseType;
+    uint8_t bResponseTime;       // seconds
+    uint16_t wMaxReject;
+    uint16_t wNoAcceptTime;      // ms
+    uint16_t wMinLinksPerHost;
+    uint16_t wMaxLinks;
     uint8_t abReserved[2];
-    uint32_t dWord12;
+    uint32_t dStatusDelay;       // ms
 };
-static_assert(sizeof(CACHE_SETTINGS_BLOCK) == 16);
-static_assert(offsetof(CACHE_SETTINGS_BLOCK, dWord12) == 12);
+static_assert(sizeof(TQM_SETTINGS) == 16);
+static_assert(offsetof(TQM_SETTINGS, wMaxReject) == 2);
+static_assert(offsetof(TQM_SETTINGS, wNoAcceptTime) == 4);
+static_assert(offsetof(TQM_SETTINGS, wMaxLinks) == 8);
+static_assert(offsetof(TQM_SETTINGS, dStatusDelay) == 12);
 
 struct CONFIG_IMAGE {
     CONFIG_HEADER sHeader;
@@ -334,7 +341,7 @@ struct CONFIG_IMAGE {
     uint8_t abReserved915040[64];
     SNAPSHOT_SET_RECORD asSnapshotSet[MAX_SNAPSHOT_SETS];
     VIRTUAL_LD_RECORD asVirtualLd[MAX_VIRTUAL_LDS];
-    CACHE_SETTINGS_BLOCK sCacheSettings;
+    TQM_SETTINGS sTqmSettings;
     uint8_t abPowerSettings[16];
     uint8_t abReserved933568[8];
     uint8_t abReserved933576[6456];
@@ -354,7 +361,7 @@ static_assert(offsetof(CONFIG_IMAGE, abReserved914976) == 914976);
 static_assert(offsetof(CONFIG_IMAGE, abReserved915040) == 915040);
 static_assert(offsetof(CONFIG_IMAGE, asSnapshotSet) == 915104);
 static_assert(offsetof(CONFIG_IMAGE, asVirtualLd) == 921248);
-static_assert(offsetof(CONFIG_IMAGE, sCacheSettings) == 933536);
+static_assert(offsetof(CONFIG_IMAGE, sTqmSettings) == 933536);
 static_assert(offsetof(CONFIG_IMAGE, abPowerSettings) == 933552);
 static_assert(offsetof(CONFIG_IMAGE, abReserved933568) == 933568);
 static_assert(offsetof(CONFIG_IMAGE, abReserved933576) == 933576);

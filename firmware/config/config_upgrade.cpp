@@ -110,10 +110,10 @@ void ConfigUpgrade(CONFIG_IMAGE* psImage) {
     ForceFlag(&s.fMultipleStripeAccess, FALSE);
     ForceFlag(&s.fThreadBalance, FALSE);
     if (s.bSequentialWriteLevel < 1 || s.bSequentialWriteLevel > 4) Force<uint8_t>(&s.bSequentialWriteLevel, 4);
-    CACHE_SETTINGS_BLOCK& sCache = psImage->sCacheSettings;
-    if (sCache.fSet < FALSE || sCache.fSet > 0xF3) {
-        Force<uint8_t>(&sCache.fSet, FALSE);
-        sCache.bByte1 = 4;
+    TQM_SETTINGS& sTqm = psImage->sTqmSettings;
+    if (sTqm.bResponseType < FALSE || sTqm.bResponseType > 0xF3) {
+        Force<uint8_t>(&sTqm.bResponseType, FALSE);
+        sTqm.bResponseTime = 4;
     }
 }
 

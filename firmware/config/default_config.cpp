@@ -99,17 +99,17 @@ void MakeDefaultConfiguration(CONFIG_IMAGE* psImage, uint8_t fOwnWwn) {
     for (VIRTUAL_LD_RECORD& sVld : psImage->asVirtualLd) sVld.abData[0] = 0;
 
     // The two reserved bytes of the block are left as they are.
-    const uint8_t abReserved[2] = {psImage->sCacheSettings.abReserved[0], psImage->sCacheSettings.abReserved[1]};
-    SetDefaultCacheSettings(&psImage->sCacheSettings);
-    std::memcpy(psImage->sCacheSettings.abReserved, abReserved, sizeof(abReserved));
+    const uint8_t abReserved[2] = {psImage->sTqmSettings.abReserved[0], psImage->sTqmSettings.abReserved[1]};
+    SetDefaultTqmSettings(&psImage->sTqmSettings);
+    std::memcpy(psImage->sTqmSettings.abReserved, abReserved, sizeof(abReserved));
 }
 
-void SetDefaultCacheSettings(CACHE_SETTINGS_BLOCK* psBlock) {
+void SetDefaultTqmSettings(TQM_SETTINGS* psBlock) {
     std::memset(psBlock, 0, sizeof(*psBlock));
-    psBlock->fSet = FALSE;
-    psBlock->bByte1 = 4;
-    psBlock->wWord4 = 800;
-    psBlock->dWord12 = 200;
+    psBlock->bResponseType = FALSE;
+    psBlock->bResponseTime = 4;
+    psBlock->wNoAcceptTime = 800;
+    psBlock->dStatusDelay = 200;
 }
 
 void ResetConfigurationToDefaults() {

@@ -14,7 +14,7 @@ namespace fw {
 void MakeDefaultConfiguration(CONFIG_IMAGE* psImage, uint8_t fOwnWwn);
 // The cache settings a new image holds, and that apply while the stored block
 // is not set.
-void SetDefaultCacheSettings(CACHE_SETTINGS_BLOCK* psBlock);
+void SetDefaultTqmSettings(TQM_SETTINGS* psBlock);
 // Stops power management, resets the scratch image to the defaults without
 // zeroing it first, and stops the duplication processes.
 void ResetConfigurationToDefaults();

@@ -48,7 +48,7 @@ uint16_t wGetTargetSchedulingCount(uint8_t) { return 0; }
 void TargetQueueService(uint8_t) {}
 void TargetQueueTimeoutService() {}
 
-void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK*) {}
+void ApplyTqmSettings(const TQM_SETTINGS*) {}
 
 // Target queue management is off until it is built: every command is admitted.
 uint8_t bTqmCheckCommand(KERNEL_ENTRY*) { return 241; }

@@ -74,8 +74,8 @@ void SetDrivePortReady(uint8_t bPortCode, uint8_t f);
 uint8_t fIsDrivePortReady(uint8_t bPortCode);
 
 // Used by the configuration database.
-struct CACHE_SETTINGS_BLOCK;
-void TargetEnginePostCommit(const CACHE_SETTINGS_BLOCK* psBlock);
+struct TQM_SETTINGS;
+void ApplyTqmSettings(const TQM_SETTINGS* psBlock);
 // Ends the management command in progress with a failure when an
 // interrupted commit releases the host command hold.
 void FailManagementCommandOnAbort();

@@ -71,8 +71,8 @@ TEST_F(ConfigUpgradeTest, SettingsOutsideTheirRangesAreForcedBack) {
          [](const CONFIG_IMAGE& s) { return s.asRank[0].wWriteThreshold; }, 5},
         {"logical drive id 0", [](CONFIG_IMAGE& s) { s.asLd[0].wLdId = 0; },
          [](const CONFIG_IMAGE& s) { return s.asLd[0].wLdId; }, 0x8000},
-        {"cache block 0xF4", [](CONFIG_IMAGE& s) { s.sCacheSettings.fSet = 0xF4; s.sCacheSettings.bByte1 = 9; },
-         [](const CONFIG_IMAGE& s) { return s.sCacheSettings.fSet << 8 | s.sCacheSettings.bByte1; }, 0xF004},
+        {"cache block 0xF4", [](CONFIG_IMAGE& s) { s.sTqmSettings.bResponseType = 0xF4; s.sTqmSettings.bResponseTime = 9; },
+         [](const CONFIG_IMAGE& s) { return s.sTqmSettings.bResponseType << 8 | s.sTqmSettings.bResponseTime; }, 0xF004},
     };
     for (const Case& c : cases) {
         CONFIG_IMAGE* ps = &s_sLive;
@@ -87,12 +87,12 @@ TEST_F(ConfigUpgradeTest, SettingsOutsideTheirRangesAreForcedBack) {
     // Values at the edge of their ranges stay.
     s_sLive.sHeader.bInitPriority = 90;
     s_sLive.asRank[0].wReadAhead = 15;
-    s_sLive.sCacheSettings.fSet = 0xF3;
+    s_sLive.sTqmSettings.bResponseType = 0xF3;
     fw::SetConfigApplyOption(FALSE);
     fw::ConfigUpgrade(&s_sLive);
     EXPECT_EQ(s_sLive.sHeader.bInitPriority, 90);
     EXPECT_EQ(s_sLive.asRank[0].wReadAhead, 15);
-    EXPECT_EQ(s_sLive.sCacheSettings.fSet, 0xF3);
+    EXPECT_EQ(s_sLive.sTqmSettings.bResponseType, 0xF3);
     EXPECT_EQ(fw::fGetConfigApplyOption(), FALSE);
 }
 

@@ -70,8 +70,8 @@ inline std::vector<uint8_t> MakeCopy(const CopySpec& c) {
     s.bSequentialWriteLevel = 4;
     s.wControllerLun = 0xFFFF;
     s.bExpansionArray = 255;
-    ps->sCacheSettings.fSet = fw::FALSE;
-    ps->sCacheSettings.bByte1 = 4;
+    ps->sTqmSettings.bResponseType = fw::FALSE;
+    ps->sTqmSettings.bResponseTime = 4;
     for (uint16_t r = 0; r < c.wRanks && r < fw::MAX_RANKS; ++r) {
         fw::CONFIG_RANK_RECORD& sRank = ps->asRank[r];
         sRank.bRankNumber = static_cast<uint8_t>(r);
