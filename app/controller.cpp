@@ -31,6 +31,7 @@
 #include "sim/fc_fabric.h"
 #include "sim/iscsi_fc_bridge.h"
 #include "sim/iscsi_listener.h"
+#include "sim/memory_windows.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/setup.h"
@@ -74,7 +75,7 @@ void OnFatalSignal(int signal) {
 void Usage(FILE* to) {
     std::fprintf(to,
                  "usage: controller [--data-dir DIR] [--virtual-time] [--stop-after MS]\n"
-                 "                  [--console-in FILE] [--memory-size BYTES]\n"
+                 "                  [--console-in FILE] [--memory-size BYTES] [--sdram-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
                  "                  [--drive-type sas|sata] [--exit-on-reset] [--iscsi [ADDRESS:]PORT]\n"
@@ -255,6 +256,18 @@ int main(int argc, char** argv) {
                 return refuse("--memory-size takes a byte count below 4 GiB");
             }
             config.memorySize = static_cast<uint32_t>(n);
+        } else if (arg == "--sdram-size") {
+            if (!ParseNumber(value("--sdram-size"), true, &n) || n > 0xFFFFFFFFu ||
+                !sim::MemoryWindows::fSdramSizeFits(static_cast<uint32_t>(n))) {
+                std::fprintf(stderr,
+                             "controller: --sdram-size is 128, 256 or 512 MiB%s (the memory controller names "
+                             "no other size)\n",
+                             sim::MemoryWindows::kMaxSdramBytes >= (1024u << 20)
+                                 ? " or 1 GiB"
+                                 : "; 1 GiB does not fit beside this build's address sanitizer");
+                return EXIT_USAGE;
+            }
+            config.sdramBytes = static_cast<uint32_t>(n);
         } else if (arg == "--boot-block-version") {
             if (!ParseNumber(value("--boot-block-version"), false, &n) || n > 0xFFFFFFFFu) {
                 return refuse("--boot-block-version takes a number");

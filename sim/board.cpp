@@ -51,7 +51,7 @@ Board::Board(const BoardConfig& config)
     : m_config(config), m_firmware(config.firmware ? *config.firmware : fw::hwFirmwareImage),
       m_ownClock(config.clock ? nullptr : std::make_unique<Clock>()),
       m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
-      m_turnEnd([] {}), m_memory(config.memorySize) {
+      m_turnEnd([] {}), m_memory(config.memorySize, config.sdramBytes) {
     // A new board is a power-on: its firmware starts from the load image, not
     // from the globals an earlier board in this process left behind.  A board
     // built beside one still running the same firmware leaves that one's alone.

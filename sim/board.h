@@ -58,6 +58,10 @@ const char* StopKindName(StopKind e);
 
 struct BoardConfig {
     uint32_t memorySize = 0x04000000;  // boot-ROM memory size word
+    // The SDRAM fitted: 128, 256 or 512 MiB, or 1 GiB where the program's
+    // address space holds it (MemoryWindows::kMaxSdramBytes); bank 0 is
+    // what lies above the firmware's own memory.
+    uint32_t sdramBytes = 128u << 20;
     uint32_t bootBlockVersion = 3;
     uint32_t oemCode = 0;
     HostInterface hostInterface = HostInterface::Fc;

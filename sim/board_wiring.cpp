@@ -25,9 +25,7 @@ constexpr unsigned kDriveIocMessageRegister = 0;
 constexpr uint32_t kDriveIocMessageBit = fw::INTC_MSI_DRIVE_IOC;
 constexpr uint8_t kDriveIocRevision = 8;
 
-// Memory controller: a 128 MB SDRAM bank (size code 1, not doubled).
 constexpr uint32_t kSbsr = fw::MCU_SBSR;
-constexpr uint32_t kSbsrValue = (1u << 27) | 0x4;
 
 }  // namespace
 
@@ -47,7 +45,7 @@ void Board::WireDevices() {
     for (unsigned u = 0; u < I2cUnits::kUnits; ++u) m_i2c->SetStuck(u, m_config.i2cFault[u]);
     m_errors = std::make_unique<ProcessorErrors>(*this, line(fw::INT_LINE_MEMORY), line(fw::INT_LINE_INTERNAL_BUS),
                                                  line(fw::INT_LINE_ATU));
-    m_bus.Latch(kSbsr, kSbsrValue);
+    m_bus.Latch(kSbsr, MemoryWindows::SbsrValue(m_config.sdramBytes));
     m_xor = std::make_unique<XorAccelerator>(*this, line({fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT}));
     m_bus.Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, m_xor.get());
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 
 namespace sim {
@@ -37,18 +38,23 @@ void Reserve(uint32_t address, uint32_t size, int flags) {
 void ReserveProcessorWindows() {
     static bool reserved = false;
     if (reserved) return;
-    Reserve(kLowestBank0Address, MemoryWindows::kSdramBytes - kLowestBank0Address, MAP_FIXED_NOREPLACE);
+    Reserve(kLowestBank0Address, MemoryWindows::kMappableEnd - kLowestBank0Address, MAP_FIXED_NOREPLACE);
     reserved = true;
 }
 
 }  // namespace
 
-MemoryWindows::MemoryWindows(uint32_t memorySize) : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0) {
+MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes)
+    : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0) {
     // Bank 0 begins where the firmware's own memory ends; chips get its
     // addresses for DMA, so it must sit at exactly that processor address.
     uint32_t base = memorySize == 0x04000000 ? 0x04000000 : kLowestBank0Address;
+    // A size the program cannot map leaves bank 0 at the smallest SDRAM;
+    // the bank size register still tells the firmware what it was given,
+    // and the firmware hands out no more than the board maps.
+    const uint32_t sdram = fSdramSizeFits(sdramBytes) ? sdramBytes : 128u << 20;
     m_bank0Address = base;
-    m_bank0Size = kSdramBytes - base;
+    m_bank0Size = std::min(sdram, kMappableEnd) - base;
     ReserveProcessorWindows();
     m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
     if (m_bank0File < 0 || ftruncate(m_bank0File, m_bank0Size) != 0) Fail("create", base);

@@ -22,7 +22,9 @@ namespace sim {
 
 class MemoryWindows {
 public:
-    explicit MemoryWindows(uint32_t memorySize);
+    // memorySize: the boot ROM's memory size word; sdramBytes: as
+    // fSdramSizeFits allows.
+    MemoryWindows(uint32_t memorySize, uint32_t sdramBytes);
     ~MemoryWindows();
     MemoryWindows(const MemoryWindows&) = delete;
     MemoryWindows& operator=(const MemoryWindows&) = delete;
@@ -54,7 +56,29 @@ public:
     static constexpr uint32_t kBootBlockAddress = fw::BOOT_BLOCK_ADDRESS;
     static constexpr uint32_t kBootBlockSize = fw::BOOT_BLOCK_END - kBootBlockAddress;
     static constexpr uint32_t kVectorPageSize = 4096;
-    static constexpr uint32_t kSdramBytes = 128u << 20;
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's shadow memory begins one page below 0x20000000: a
+    // 512 MiB bank ends that page short.
+    static constexpr uint32_t kMaxSdramBytes = 512u << 20;
+    static constexpr uint32_t kMappableEnd = 0x1FFFF000;
+#else
+    static constexpr uint32_t kMaxSdramBytes = 1024u << 20;
+    static constexpr uint32_t kMappableEnd = kMaxSdramBytes;
+#endif
+    // Sizes the memory controller's bank size register names (a size code
+    // of 1, 2, 4 or 8 times 128 MiB) and this program can map.
+    static bool fSdramSizeFits(uint32_t sdramBytes) {
+        const uint32_t code = sdramBytes / (128u << 20);
+        return sdramBytes % (128u << 20) == 0 && (code == 1 || code == 2 || code == 4 || code == 8) &&
+               sdramBytes <= kMaxSdramBytes;
+    }
+    // The bank size register for the size: its code in bits 31-27, single
+    // sided (bit 2), so the size is not doubled.  A size it cannot name
+    // reads as code 0, an empty bank.
+    static uint32_t SbsrValue(uint32_t sdramBytes) {
+        const uint32_t code = sdramBytes % (128u << 20) == 0 ? sdramBytes / (128u << 20) : 0;
+        return (code == 1 || code == 2 || code == 4 || code == 8 ? code << 27 : 0) | 0x4;
+    }
 
 private:
     std::vector<uint8_t> m_boot;

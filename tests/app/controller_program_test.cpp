@@ -130,7 +130,8 @@ TEST_F(ControllerProgram, RefusesBadOptions) {
           "--stop-after -1", "--stop-after 18446744073710", "--stop-after 0x10", "--stop-after +5",
           "--drive-size -1048576", "--drive-size 1048577", "--drives 13", "--drives 0x3",
           "--memory-size 0x100000000", "--boot-block-version 99999999999999999999", "--iscsi 127.0.0.1:port",
-          "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface sas"}) {
+          "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface sas", "--sdram-size 0x18000000",
+          "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000"}) {
         SCOPED_TRACE(options);
         ProgramRun run = RunController(std::string(options) + " --data-dir " + m_dir);
         EXPECT_EQ(run.status, 2);

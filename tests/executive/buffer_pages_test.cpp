@@ -14,6 +14,7 @@
 #include "executive/types.h"
 #include "hw/memory_controller.h"
 #include "sim/board.h"
+#include "sim/memory_windows.h"
 
 namespace {
 
@@ -258,6 +259,35 @@ TEST_F(BufferPagesTest, BankDetectionFromTheSizeRegister) {
                               std::string::npos;
         EXPECT_EQ(fMessage, c.dPages == 0) << c.pszWhat;
     }
+}
+
+// The board's SDRAM setting reaches the firmware through the size register:
+// bank 0 is what lies above the firmware's 64 MB (under the address
+// sanitizer a 512 MiB bank ends one page short of its shadow), all of it
+// handed out.
+TEST(BufferPagesSdram, TheBoardsSdramSizeIsTheBank) {
+    for (uint32_t dMegabytes : {128u, 256u, 512u}) {
+        SCOPED_TRACE(dMegabytes);
+        sim::BoardConfig config;
+        config.sdramBytes = dMegabytes << 20;
+        sim::Board board(config);
+        fw::SetSystemMemorySize(config.memorySize);
+        ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
+        EXPECT_EQ(board.bus().Latched(kSbsr) >> 27, dMegabytes / 128);
+        const uint32_t dBank = board.memory().bank0Size();
+        EXPECT_GE(dBank, ((dMegabytes - 64) << 20) - kPage);
+        EXPECT_EQ(fw::wGetBankMegabytes(0), (dBank >> 20) + 64);
+        // The last page of the bank is there to be had (the page map keeps
+        // whole words of eight pages).
+        const uint32_t dPages = dBank / (8 * kPage) * 8 - 88 * 8;
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
+        ASSERT_EQ(fw::bAllocDataPages(0, dPages, &d), fw::STATUS_OK);
+        static_cast<uint8_t*>(fw::pBufferHandleToPointer(d))[dPages * kPage - 1] = 1;
+        EXPECT_EQ(fw::bAllocDataPages(0, 1, &d), fw::STATUS_NO_PAGES);
+    }
+    EXPECT_FALSE(sim::MemoryWindows::fSdramSizeFits(384u << 20));
+    EXPECT_FALSE(sim::MemoryWindows::fSdramSizeFits(64u << 20));
+    EXPECT_FALSE(sim::MemoryWindows::fSdramSizeFits(2048u << 20));
 }
 
 TEST_F(BufferPagesTest, PreservationPatternTellsAWarmRestart) {
