@@ -37,6 +37,7 @@
 #include "target/stage_rings.h"
 #include "target/lun_scheduler.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

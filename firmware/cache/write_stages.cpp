@@ -35,6 +35,7 @@
 #include "target/lun_scheduler.h"
 #include "target/mode_pages.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

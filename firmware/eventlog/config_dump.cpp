@@ -28,6 +28,7 @@
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

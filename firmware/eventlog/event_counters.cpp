@@ -13,7 +13,7 @@
 #include "executive/types.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_scsi_path.h"
-#include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

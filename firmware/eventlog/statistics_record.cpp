@@ -10,7 +10,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "partner/partner_link.h"
-#include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

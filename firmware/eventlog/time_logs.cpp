@@ -21,7 +21,7 @@
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
-#include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

@@ -27,6 +27,7 @@
 #include "target/command_completion.h"
 #include "target/dispatcher.h"
 #include "target/host_command_pool.h"
+#include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
@@ -211,7 +212,7 @@ bool ServeBackEndCompletions() {
 bool ServeParkedCommands() {
     for (uint8_t i = 0; i < 2 && i < s_sPorts.bHostPortCount; ++i) {
         uint8_t bPort = s_sPorts.abHostPort[i];
-        if (uint16_t wParked = wGetParkedCommandCount(bPort); wParked != 0) {
+        if (uint16_t wParked = wGetParkedCount(bPort); wParked != 0) {
             EnterStage(static_cast<uint8_t>(LOOP_STAGE_PARKED_COMMANDS + i));
             for (uint16_t w = 0; w < wParked; ++w) ReleaseParkedCommand(bPort);
         }

@@ -62,7 +62,9 @@
 #include "target/dispatcher.h"
 #include "target/host_command_pool.h"
 #include "target/back_end_completion.h"
+#include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
+#include "target/target_queue_management.h"
 #include "target/unit_attention.h"
 #include "target/buffer_commands.h"
 #include "target/mode_pages.h"
@@ -275,7 +277,7 @@ void StartStatisticsAndEventLog() {
 constexpr void (*const s_apfnEntryPhases[])() = {
     ReadBootParameters,
     InitBoardHardware,
-    InitIntermediateTargetQueues,
+    InitTargetQueues,
     CheckNvramBattery,
     CheckDateAndTime,
     CheckNvramHeader,
@@ -416,6 +418,7 @@ void ResetSubsystemState() {
     SetAPMDriveVerifyRunning(FALSE);
     SetAPMHoldFlag(FALSE);
     InitPersistentReservations();
+    InitTqmState();
     SetDriveVerifyState(0);
     SetPowerManagementState(0);
     SetConfigLoadRunning(FALSE);

@@ -30,8 +30,10 @@
 #include "hw/pci_ids.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
+#include "target/intermediate_target_queue.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 #include "target/task_management.h"
 #include "target/unit_attention.h"
 

@@ -23,6 +23,7 @@
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

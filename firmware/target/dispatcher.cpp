@@ -40,6 +40,7 @@
 #include "target/stage_rings.h"
 #include "target/target_commands.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 #include "target/unit_attention.h"
 
 namespace fw {

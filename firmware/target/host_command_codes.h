@@ -175,7 +175,8 @@ struct HOST_COMMAND_FIELDS {
     uint16_t wVlun;              // snapshot VLUN number with SNAPSHOT_LUN_BIT
     uint16_t wPriorityBucket;    // LUN scheduler age bucket; 0xFFFF not counted
     uint16_t wNextInChain;       // command chain; 0xFFFF none
-    uint16_t wTqmSlot;           // target-queue priority slot; 0xFFFF none
+    uint8_t bTqmResponse;        // the status target queue management refused it with; 0 admitted
+    uint8_t bReserved21;
     uint16_t wWriteOrderKey;     // a write's order key: its own index at admission
     uint8_t bSenseKey;           // status saved for the command (flag bit 10)
     uint8_t bAsc;
@@ -196,7 +197,6 @@ static_assert(offsetof(HOST_COMMAND_FIELDS, bSenseKey) == 26);
 constexpr uint16_t NO_INITIATOR_HANDLE = 0xFFFF;
 constexpr uint16_t NO_PRIORITY_BUCKET = 0xFFFF;
 constexpr uint16_t NO_CHAIN_LINK = 0xFFFF;
-constexpr uint16_t NO_TQM_SLOT = 0xFFFF;
 constexpr uint16_t NO_DATA_SERVICE_TAG = 0xFFFF;
 constexpr uint64_t NO_LUN_SEQUENCE = ~0ull;
 constexpr uint32_t LUN_SEQUENCE_INDEX = 2;   // alSequence[2]: the per-LUN sequence number

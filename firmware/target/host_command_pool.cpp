@@ -18,9 +18,11 @@
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
+#include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 #include "target/task_management.h"
 
 namespace fw {
@@ -104,7 +106,6 @@ void SetFreeValues(KERNEL_ENTRY* psEntry) {
     psFields->wInitiatorHandle = NO_INITIATOR_HANDLE;
     psFields->wPriorityBucket = NO_PRIORITY_BUCKET;
     psFields->wNextInChain = NO_CHAIN_LINK;
-    psFields->wTqmSlot = NO_TQM_SLOT;
     psFields->wDataServiceTag = NO_DATA_SERVICE_TAG;
     ResetCacheEntryFields(psEntry);
 }
@@ -212,6 +213,8 @@ void FreeTargetEntry(KERNEL_ENTRY* psEntry) {
         if (bOpcode == SCSI_READ16) DecRankReadsInProgress(psEntry->bRank);
     }
     if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
+    // Its requests must not reach the chip once the entry is another's.
+    if (HasFlag(psEntry, KE_FLAG_TARGET_QUEUE_PARKED)) UnparkCommand(psEntry);
     // A command freed on a path that did not take it out of its LUN's
     // outstanding queue must not stay there to order whoever takes the entry.
     if (HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) RemoveOutstandingWrite(psEntry);

@@ -17,25 +17,13 @@
 
 namespace fw {
 
-void InitIntermediateTargetQueues() {}
-void TqmCommandDone(KERNEL_ENTRY*) {}
-uint8_t fGetTqmStatisticsEnabled() { return FALSE; }
-void UpdateRankMaxLatency(KERNEL_ENTRY*) {}
-void PrintTqmSettings() {}
 void PrintTqmLunLatency(uint16_t, const uint8_t*) {}
 void BuildHostList() {}
 uint16_t wGetHostListCount() { return 0; }
 void PrintHostListHeader() {}
 uint8_t bPrintHostListEntry(uint16_t) { return 0; }
 void PrintHostList() {}
-void ClearTqmStatistics() {}
-void ExportTqmStatistics(uint8_t* pbDestination) {
-    if (pbDestination != nullptr) std::memset(pbDestination, 0, 8392712);
-}
-void ParkCommandIocb(KERNEL_ENTRY*, const uint8_t*, const uint8_t*) {}
 void AllocateHostList() {}
-uint16_t wGetParkedCommandCount(uint8_t) { return 0; }
-void ReleaseParkedCommand(uint8_t) {}
 uint16_t wGetCompletedCommandCount(uint8_t) { return 0; }
 
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}
@@ -48,14 +36,7 @@ uint16_t wGetTargetSchedulingCount(uint8_t) { return 0; }
 void TargetQueueService(uint8_t) {}
 void TargetQueueTimeoutService() {}
 
-void ApplyTqmSettings(const TQM_SETTINGS*) {}
 
-// Target queue management is off until it is built: every command is admitted.
-uint8_t bTqmCheckCommand(KERNEL_ENTRY*) { return 241; }
-uint8_t bTqmStatusDelay(KERNEL_ENTRY*) { return 240; }
-uint8_t fIsStatusDelaySet() { return FALSE; }
-uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY*) { return SCSI_STATUS_BUSY; }
-void DecReleasedCount(uint8_t) {}
 
 void FailManagementCommandOnAbort() {}
 void ShowActiveLunsPerRank() {}

@@ -6,6 +6,7 @@
 // Only the entry that ends the command's exchange carries the command's
 // address as its handle, so that its completion, and only it, moves the
 // command on; the others carry the handle that names nothing.
+#include "target/intermediate_target_queue.h"
 #include "target/scsi_status.h"
 
 #include <cstring>
@@ -29,6 +30,7 @@
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 
@@ -121,7 +123,7 @@ struct CTIO_BATCH {
 // whole batch posts nothing and answers 0; otherwise the post waits for room.
 uint8_t bPostBatch(KERNEL_ENTRY* psEntry, const CTIO_BATCH& sBatch, bool fMayPark, bool fRefuseWhenFull) {
     if (sBatch.bCount == 0) return STATUS_OK;
-    if (fMayPark && fGetTqmStatisticsEnabled() == TRUE && sBatch.bCount <= 2) {
+    if (fMayPark && sBatch.bCount <= 2 && fCanParkCommand(psEntry) == TRUE) {
         ParkCommandIocb(psEntry, sBatch.aabEntry[0], sBatch.bCount == 2 ? sBatch.aabEntry[1] : nullptr);
         return STATUS_OK;
     }

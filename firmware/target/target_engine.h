@@ -11,19 +11,7 @@ namespace fw {
 
 struct KERNEL_ENTRY;
 
-void InitIntermediateTargetQueues();
-// Target queue management.
-void TqmCommandDone(KERNEL_ENTRY* psEntry);
-uint8_t fGetTqmStatisticsEnabled();
-// A host command's service time was recorded: its array's worst latency.
-void UpdateRankMaxLatency(KERNEL_ENTRY* psEntry);
-// The latency statistics: zeroed by a whole statistics clear, copied
-// (8392712 bytes, zeros while off) behind an extended statistics record.
-void ClearTqmStatistics();
-void ExportTqmStatistics(uint8_t* pbDestination);
-// The settings block of the configuration dump, and one LUN's rows of the
-// latency table behind an extended statistics record.
-void PrintTqmSettings();
+// One LUN's rows of the latency table behind an extended statistics record.
 void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable);
 // The hosts known to both controllers' host ports.
 constexpr uint16_t MAX_HOST_LIST_ENTRIES = 512;
@@ -32,17 +20,6 @@ uint16_t wGetHostListCount();
 void PrintHostListHeader();
 uint8_t bPrintHostListEntry(uint16_t wIndex);   // 255 when printed
 void PrintHostList();
-// Parks the request blocks of a command instead of posting them.
-void ParkCommandIocb(KERNEL_ENTRY* psEntry, const uint8_t* pbFirst, const uint8_t* pbSecond);
-// The admission test of a queued READ(16) or WRITE(16): 241 admit, 240
-// refuse; the status delay of a refused one: 238 wait, 240 answer now.
-uint8_t bTqmCheckCommand(KERNEL_ENTRY* psEntry);
-uint8_t bTqmStatusDelay(KERNEL_ENTRY* psEntry);
-uint8_t fIsStatusDelaySet();
-// The status a refused command is answered with (8 BUSY or 0x28 TASK SET FULL).
-uint8_t bGetTqmResponseStatus(const KERNEL_ENTRY* psEntry);
-// One released (parked) request finished at the chip.
-void DecReleasedCount(uint8_t bPort);
 
 // ---- command handlers the dispatcher hands commands to ----
 // Each answers through the status routines and takes the command off the
@@ -53,8 +30,6 @@ void DecReleasedCount(uint8_t bPort);
 // Persistent reservations: target/persistent_reservations.h and
 // target/pr_registrations.h.
 void AllocateHostList();
-uint16_t wGetParkedCommandCount(uint8_t bPort);
-void ReleaseParkedCommand(uint8_t bPort);
 uint16_t wGetCompletedCommandCount(uint8_t bPort);
 
 // Used by the internal KERNEL_ENTRY pool and the initiator kernel queue.
@@ -74,8 +49,6 @@ void SetDrivePortReady(uint8_t bPortCode, uint8_t f);
 uint8_t fIsDrivePortReady(uint8_t bPortCode);
 
 // Used by the configuration database.
-struct TQM_SETTINGS;
-void ApplyTqmSettings(const TQM_SETTINGS* psBlock);
 // Ends the management command in progress with a failure when an
 // interrupted commit releases the host command hold.
 void FailManagementCommandOnAbort();
