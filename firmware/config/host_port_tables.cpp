@@ -45,7 +45,7 @@ void ClearRecord(HOST_PORT_RECORD* psRecord) {
     for (HOST_INITIATOR& sEntry : psRecord->asInitiator) {
         sEntry.bId = 0;
         sEntry.fLoggedIn = FALSE;
-        sEntry.bByte2 = FALSE;
+        sEntry.fFabric = FALSE;
         sEntry.bByte3 = 0;
         FillWwn(sEntry.abNodeName, 0xFF);
         FillWwn(sEntry.abPortName, 0xFF);

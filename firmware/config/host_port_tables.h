@@ -15,7 +15,7 @@ constexpr uint32_t HOST_PORT_INITIATORS = 255;
 struct HOST_INITIATOR {
     uint8_t bId;          // loop ID or handle; 0 when free
     uint8_t fLoggedIn;
-    uint8_t bByte2;
+    uint8_t fFabric;      // logged in through a fabric
     uint8_t bByte3;
     uint8_t abNodeName[8];
     uint8_t abPortName[8];

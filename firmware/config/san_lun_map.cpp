@@ -8,6 +8,7 @@
 #include "dataservices/data_services.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "target/host_list.h"
 
 namespace fw {
 
@@ -18,12 +19,6 @@ constexpr uint32_t AUTO_NAME_LENGTH = sizeof AUTO_NAME - 1;
 constexpr uint32_t NAME_BYTES = 32;
 constexpr uint8_t HOST_TYPE_FC = 1;
 constexpr uint8_t HOST_TYPE_SAS_TARGET = 6;
-constexpr uint32_t HOST_LIST_COUNT_OFFSET = 4;
-constexpr uint32_t HOST_LIST_ENTRIES_OFFSET = 8;
-constexpr uint32_t HOST_LIST_ENTRY_BYTES = 24;
-constexpr uint32_t HOST_LIST_MAX = 512;
-constexpr uint32_t HOST_LIST_FLAG_BYTE = 5;
-constexpr uint32_t HOST_LIST_NAME_OFFSET = 8;
 constexpr uint16_t VIRTUAL_LD_INDEX_MASK = 0x3FF;
 
 bool IsPlainWord(uint16_t w) { return w != LUN_MAP_NONE && (w & LUN_MAP_VIRTUAL) == 0; }
@@ -248,15 +243,14 @@ uint8_t fAnyLdMappable(const CONFIG_IMAGE* psImage) {
     return FALSE;
 }
 
-uint8_t FindUnmappedInitiator(const uint8_t* pbHostList, const CONFIG_IMAGE* psImage, uint16_t wStart,
+uint8_t FindUnmappedInitiator(const HOST_LIST* psHostList, const CONFIG_IMAGE* psImage, uint16_t wStart,
                               uint16_t* pwIndex, uint8_t* pbWwn) {
-    uint16_t wCount = 0;
-    std::memcpy(&wCount, pbHostList + HOST_LIST_COUNT_OFFSET, sizeof wCount);
-    if (wCount > HOST_LIST_MAX) wCount = HOST_LIST_MAX;
+    const uint16_t wCount = psHostList->wCount < HOST_LIST_MAX ? psHostList->wCount : HOST_LIST_MAX;
     for (uint16_t h = wStart; h < wCount; h++) {
-        const uint8_t* pbEntry = pbHostList + HOST_LIST_ENTRIES_OFFSET + HOST_LIST_ENTRY_BYTES * h;
-        const uint8_t* pbName = pbEntry + HOST_LIST_NAME_OFFSET;
-        if (pbEntry[HOST_LIST_FLAG_BYTE] == TRUE) continue;
+        // A mapping names its host by node name; a host without one cannot
+        // be mapped.
+        const uint8_t* pbName = psHostList->asEntry[h].abNodeName;
+        if (fIsHostNameSet(pbName) != TRUE) continue;
         if (fIsInitiatorMapped(pbName, pbName, psImage, FALSE, 0, TRUE) == TRUE) continue;
         *pwIndex = h;
         CopyWwn(pbName, pbWwn);

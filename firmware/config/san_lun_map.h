@@ -34,10 +34,10 @@ uint8_t fSanMapNameExists(const char* pcName, const CONFIG_IMAGE* psImage);
 // wSanMapCount), else 0.
 uint8_t fCanMapLogicalDrive(const CONFIG_IMAGE* psImage, uint16_t wWord, uint8_t fCheckRepeat);
 uint8_t fAnyLdMappable(const CONFIG_IMAGE* psImage);
-// The first host of the list from wStart on that is not flagged and that no
-// mapping names: 255 with its index and name, 0 when none.  The list is the
-// target engine's: a u16 count at byte 4, 24-byte entries from byte 8.
-uint8_t FindUnmappedInitiator(const uint8_t* pbHostList, const CONFIG_IMAGE* psImage, uint16_t wStart,
+// The first host of the list from wStart on whose node name is set and no
+// mapping names: 255 with its index and node name, 0 when none.
+struct HOST_LIST;
+uint8_t FindUnmappedInitiator(const HOST_LIST* psHostList, const CONFIG_IMAGE* psImage, uint16_t wStart,
                               uint16_t* pwIndex, uint8_t* pbWwn);
 
 uint8_t fIsLunUsed(const CONFIG_IMAGE* psImage, uint16_t wLun);

@@ -27,6 +27,7 @@
 #include "hw/host_interface.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
+#include "target/host_list.h"
 #include "target/target_engine.h"
 #include "target/target_queue_management.h"
 
@@ -867,7 +868,7 @@ void HostTotals() {
 
 void Host() {
     DUMP_POSITION& p = Pos();
-    if (p.wIndex >= dBounded(wGetHostListCount(), MAX_HOST_LIST_ENTRIES)) {
+    if (p.wIndex >= dBounded(wGetHostListCount(), HOST_LIST_MAX)) {
         ConsolePrintf("\n");
         End();
         return;

@@ -34,6 +34,7 @@
 #include "sas/sas_drive.h"
 #include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
+#include "target/host_list.h"
 #include "target/target_engine.h"
 
 namespace fw {

@@ -62,6 +62,7 @@
 #include "target/dispatcher.h"
 #include "target/host_command_pool.h"
 #include "target/back_end_completion.h"
+#include "target/host_list.h"
 #include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
 #include "target/target_queue_management.h"
@@ -725,7 +726,7 @@ uint8_t AllocateSubsystemMemory() {
     if (bSetUpConfigUpgradeTable() != STATUS_OK) return 0;
     InitDriveTables();
     AllocateEnclosureServicesTables();
-    AllocateHostList();
+    AllocHostList();
     AllocateRaidEngineTables();
     AllocateDualParityTables();
     return bAllocateMuxTables();

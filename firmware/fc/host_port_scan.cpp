@@ -42,7 +42,7 @@ void ClearList(HOST_PORT_RECORD* ps) {
     for (HOST_INITIATOR& s : ps->asInitiator) {
         s.bId = 0;
         s.fLoggedIn = FALSE;
-        s.bByte2 = FALSE;
+        s.fFabric = FALSE;
         s.bByte3 = 0;
         std::memset(s.abNodeName, 0xFF, 8);
         std::memset(s.abPortName, 0xFF, 8);
@@ -60,7 +60,7 @@ void Append(HOST_PORT_RECORD* ps, uint8_t bId, const uint8_t* pbNode, const uint
     if (ps->bInitiatorCount >= HOST_PORT_INITIATORS || IsListed(ps, bId)) return;
     HOST_INITIATOR& s = ps->asInitiator[ps->bInitiatorCount++];
     s.bId = bId;
-    s.bByte2 = fFabric;
+    s.fFabric = fFabric;
     std::memcpy(s.abNodeName, pbNode, 8);
     std::memcpy(s.abPortName, pbPort, 8);
 }

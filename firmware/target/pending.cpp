@@ -18,12 +18,6 @@
 namespace fw {
 
 void PrintTqmLunLatency(uint16_t, const uint8_t*) {}
-void BuildHostList() {}
-uint16_t wGetHostListCount() { return 0; }
-void PrintHostListHeader() {}
-uint8_t bPrintHostListEntry(uint16_t) { return 0; }
-void PrintHostList() {}
-void AllocateHostList() {}
 uint16_t wGetCompletedCommandCount(uint8_t) { return 0; }
 
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}

@@ -13,13 +13,6 @@ struct KERNEL_ENTRY;
 
 // One LUN's rows of the latency table behind an extended statistics record.
 void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable);
-// The hosts known to both controllers' host ports.
-constexpr uint16_t MAX_HOST_LIST_ENTRIES = 512;
-void BuildHostList();
-uint16_t wGetHostListCount();
-void PrintHostListHeader();
-uint8_t bPrintHostListEntry(uint16_t wIndex);   // 255 when printed
-void PrintHostList();
 
 // ---- command handlers the dispatcher hands commands to ----
 // Each answers through the status routines and takes the command off the
@@ -29,7 +22,6 @@ void PrintHostList();
 // SCSI-2 reservations: target/scsi2_reservations.h.
 // Persistent reservations: target/persistent_reservations.h and
 // target/pr_registrations.h.
-void AllocateHostList();
 uint16_t wGetCompletedCommandCount(uint8_t bPort);
 
 // Used by the internal KERNEL_ENTRY pool and the initiator kernel queue.

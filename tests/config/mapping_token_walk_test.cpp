@@ -11,6 +11,7 @@
 #include "config/drive_walk.h"
 #include "config/rank_table.h"
 #include "config/san_lun_map.h"
+#include "target/host_list.h"
 #include "config/spare_assign.h"
 #include "config/spares_wwn.h"
 #include "enclosure/drive_rescan.h"
@@ -167,20 +168,22 @@ TEST_F(MappingTest, VirtualDrivesLeaveTheirMappings) {
 }
 
 TEST_F(MappingTest, UnmappedInitiatorsOfTheHostList) {
-    std::vector<uint8_t> ab(8 + 24 * 3, 0);
-    ab[4] = 3;
-    for (uint8_t h = 0; h < 3; ++h) ab[8 + 24 * h + 8 + 7] = static_cast<uint8_t>(0x40 + h);
-    ab[8 + 24 * 0 + 5] = fw::TRUE;   // flagged: passed over
-    fw::SAN_LUN_MAP_ENTRY s = Request(2, 0, "MAPPED");
-    std::memset(s.abNodeWwn, 0, 8);
-    s.abNodeWwn[7] = 0x41;
-    ASSERT_EQ(Create(s), fw::STATUS_OK);
+    fw::HOST_LIST s{};
+    s.wCount = 4;
+    for (uint8_t h = 0; h < 4; ++h) s.asEntry[h].abNodeName[7] = static_cast<uint8_t>(0x40 + h);
+    std::memset(s.asEntry[0].abNodeName, 0xFF, 8);   // unset: passed over
+    fw::SAN_LUN_MAP_ENTRY sMap = Request(2, 0, "MAPPED");
+    std::memset(sMap.abNodeWwn, 0, 8);
+    sMap.abNodeWwn[7] = 0x41;
+    ASSERT_EQ(Create(sMap), fw::STATUS_OK);
     uint16_t wIndex = 0;
     uint8_t abWwn[8];
-    ASSERT_EQ(fw::FindUnmappedInitiator(ab.data(), &s_sScratch, 0, &wIndex, abWwn), fw::STATUS_OK);
+    ASSERT_EQ(fw::FindUnmappedInitiator(&s, &s_sScratch, 0, &wIndex, abWwn), fw::STATUS_OK);
     EXPECT_EQ(wIndex, 2);
     EXPECT_EQ(abWwn[7], 0x42);
-    EXPECT_EQ(fw::FindUnmappedInitiator(ab.data(), &s_sScratch, 3, &wIndex, abWwn), 0);
+    ASSERT_EQ(fw::FindUnmappedInitiator(&s, &s_sScratch, 3, &wIndex, abWwn), fw::STATUS_OK);
+    EXPECT_EQ(wIndex, 3);
+    EXPECT_EQ(fw::FindUnmappedInitiator(&s, &s_sScratch, 4, &wIndex, abWwn), 0);
 }
 
 // ---- the write token ----
