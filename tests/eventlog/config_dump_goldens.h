@@ -136,6 +136,9 @@ Controller Monitor SES:         Enabled
 
 Multiple Stripe Access:         Disabled
 Target Command Thread Balance:  Disabled
+
+Target Queue Management:        disabled.
+
 Sequential Write Support Level: High
 
 
@@ -325,6 +328,9 @@ Controller Monitor SES:         Enabled
 
 Multiple Stripe Access:         Disabled
 Target Command Thread Balance:  Disabled
+
+Target Queue Management:        disabled.
+
 Sequential Write Support Level: High
 
 

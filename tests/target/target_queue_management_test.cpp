@@ -410,15 +410,15 @@ protected:
 };
 
 // The LUN released longest ago goes first, the lowest on a tie; a freed
-// command's slot is passed over.
+// command's slot is passed over and does not count as a release.
 TEST_F(IntermediateQueueTest, ReleasesTakeTheLunServedLongestAgo) {
     m_wSeen = wGetRequestInPointer(PORT);
     std::vector<KERNEL_ENTRY*> aps;
-    for (uint16_t wLun : {1, 1, 1, 0, 0}) aps.push_back(Parked(wLun));
+    for (uint16_t wLun : {1, 0, 0, 0, 1}) aps.push_back(Parked(wLun));
     EXPECT_EQ(wGetParkedCount(PORT), 5);
-    UnparkCommand(aps[4]);
+    UnparkCommand(aps[2]);
     while (wGetParkedCount(PORT) != 0) ReleaseParkedCommand(PORT);
-    const std::vector<uint16_t> awExpected = {aps[3]->wIndex, aps[0]->wIndex, aps[1]->wIndex, aps[2]->wIndex};
+    const std::vector<uint16_t> awExpected = {aps[1]->wIndex, aps[0]->wIndex, aps[3]->wIndex, aps[4]->wIndex};
     EXPECT_EQ(Released(), awExpected);
     EXPECT_EQ(wGetReleasedCount(PORT), 4);
     for (int i = 0; i < 6; i++) DecReleasedCount(PORT);
