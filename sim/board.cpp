@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/fpga.h"
 #include "sim/i2c_units.h"
 #include "sim/processor_errors.h"
 #include "sim/processor_side.h"
@@ -88,6 +89,21 @@ Board::~Board() {
     m_nvram->Sync();
     if (m_firmware.board == this) m_firmware.board = nullptr;
     if (m_followWall) m_clock.HoldPasses(false);   // a shared clock outlives the board
+}
+
+void Board::ConnectPartners(Board& a, Board& b) {
+    Fpga::ConnectPartners(*a.m_fpga, *b.m_fpga);
+    SasController::ConnectPartners(*a.m_sasController, *b.m_sasController);
+}
+
+void Board::CutPower() {
+    m_poweredOff = true;
+    m_fpga->DisconnectPartner();
+    m_sasController->DisconnectPartner();
+    if (!m_stopped) {
+        m_stopped = true;
+        m_lastStop = StopKind::PowerCut;
+    }
 }
 
 Board& Board::Current() {

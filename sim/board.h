@@ -137,6 +137,15 @@ public:
     StopKind RunOnCpu(const std::function<void()>& fn);
     StopKind lastStop() const { return m_lastStop; }
 
+    // --- two controllers ----------------------------------------------------
+    // Pairs two boards in one enclosure (both on the chassis given): their
+    // drive IOCs see each other's ports and their heartbeat lines meet.
+    static void ConnectPartners(Board& a, Board& b);
+    // This board leaves the pair as its power goes: its partner loses its
+    // ports and heartbeat, and the processor never runs again.
+    void CutPower();
+    bool poweredOff() const { return m_poweredOff; }
+
     // Called from the device side: the processor stops for good.
     [[noreturn]] void StopProcessor(StopKind kind);
     // Called by hw/ on every access: time passes, interrupts are taken.  A
@@ -192,6 +201,7 @@ private:
     bool TurnOver() const { return m_sharedClock && m_clock.Now() >= m_sliceEnd && m_fiber->Active(); }
 
     BoardConfig m_config;
+    bool m_poweredOff = false;
     FirmwareImage& m_firmware;
     std::unique_ptr<Clock> m_ownClock;
     Clock& m_clock;

@@ -52,7 +52,7 @@ void Board::WireDevices() {
     // The board around the processor.
     m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin",
                                       m_config.wwn);
-    m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1);
+    m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1, line(fw::INT_LINE_PARTNER_LINK));
     m_bus.Map(Fpga::kBase, Fpga::kSize, m_fpga.get());
     m_jtag = std::make_unique<JtagPort>(*m_fpga);
     m_bus.Map(JtagPort::kBase, JtagPort::kSize, m_jtag.get());

@@ -35,6 +35,14 @@ SasController::SasController(uint8_t revision, MessageInterrupt interrupt)
 }
 
 SasController::~SasController() {
+    // The partner sees this IOC's ports go; nothing of this one is touched.
+    if (SasController* p = m_partner) {
+        m_partner = nullptr;
+        p->m_partner = nullptr;
+        p->EndPartnerExchanges(nullptr);
+        p->RefreshTopology();
+        p->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+    }
     if (m_chassis) {
         m_chassis->RemoveListener(m_listener);
         if (board) m_chassis->DetachClock(&B().clock());
@@ -262,6 +270,13 @@ void SasController::ResetIoc(bool hard) {
     m_replyPost.clear();
     m_pendingReplies.clear();
     m_stalled.clear();
+    // The partner's commands held here end, and answers to what this IOC
+    // sent it are no longer awaited.
+    m_sentToPartner.clear();
+    if (m_partner) m_partner->EndPartnerExchanges(this);
+    EndPartnerExchanges(nullptr);
+    m_exchanges.fill(Exchange{});
+    m_freeCmdBuffers.clear();
     m_eventsOn = false;
     m_portEnabled.fill(false);
     m_hostIntStatus = 0;

@@ -126,6 +126,35 @@ public:
     // Raises an event through the reply FIFO once events are on.
     void RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired);
 
+    // --- the partner controller's IOC (sas_controller_partner.cpp) ---------
+    // The two controllers' IOCs see each other through the controller
+    // enclosure's expander: each shows the other's two ports as SSP targets
+    // that are initiators too, and a SCSI IO to one of them lands in a
+    // command buffer the other's firmware posted (target mode).
+    static void ConnectPartners(SasController& a, SasController& b);
+    // The partner leaves the fabric (its power is cut): its ports go, the
+    // exchanges with it end.
+    void DisconnectPartner();
+    SasController* partner() const { return m_partner; }
+    // The SAS address of this IOC's port 0 or 1 as the partner sees it.
+    uint64_t PortSasAddress(unsigned port) const;
+    // The expander phys the partner's two ports hang off.
+    static constexpr uint8_t kPartnerPortPhy[2] = {8, 9};
+    // Frames to the partner a test disturbs: the next n commands sent are
+    // dropped (never answered), repeated, or arrive with a CDB byte flipped;
+    // every command arrives `delayNs` late.
+    struct LinkFaults {
+        unsigned drop = 0, repeat = 0, corrupt = 0;
+        uint64_t delayNs = 0;
+    };
+    LinkFaults linkFaults;
+    // A hung partner: it takes commands and never answers them.
+    bool partnerHung = false;
+    uint32_t partnerCommandsSent() const { return m_partnerCommandsSent; }
+    uint32_t partnerCommandsReceived() const { return m_partnerCommandsReceived; }
+    uint32_t partnerTaskSetFull() const { return m_partnerTaskSetFull; }
+    size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
+
 private:
     static constexpr uint64_t kResetNs = 10'000;          // reset-adapter bit self-clears
     static constexpr uint64_t kBootNs = 20'000'000;       // IOC firmware start
@@ -220,6 +249,38 @@ private:
     void ReplyScsi(const ScsiEnd& end, uint16_t iocStatus);
     void ContextReply(uint32_t word);
     uint16_t AssignHandle(uint64_t sasAddress);
+    // Target mode.  An exchange is a command from the partner that is open
+    // here, by IoIndex; the initiator side keeps its request's context and
+    // where its data and sense go.
+    struct Exchange {
+        bool open = false;
+        SasController* initiator = nullptr;
+        uint32_t context = 0;        // the initiator's request
+        uint8_t target = 0;          // the target id the initiator used
+        uint16_t tag = 0;
+        uint32_t dataLength = 0;
+        uint32_t transferred = 0;
+        uint32_t senseAddress = 0;
+        uint8_t senseBufferLength = 0;
+        bool toTarget = false;       // data flows initiator -> target
+        std::vector<std::pair<uint32_t, uint32_t>> pieces;  // initiator bus address, length
+    };
+    static constexpr uint16_t kMaxIoIndex = 256;
+    bool IsPartnerTarget(uint8_t target) const;
+    void SendToPartner(const uint8_t* frame, uint32_t context, uint8_t target);
+    void ArriveFromPartner(SasController& from, const std::vector<uint8_t>& frame, uint32_t context, uint8_t target);
+    void TargetAssist(const uint8_t* frame, uint32_t context);
+    void TargetStatusSend(const uint8_t* frame, uint32_t context);
+    void TargetModeAbort(const uint8_t* frame, uint32_t context);
+    // Ends the initiator's request of an exchange with a SCSI status (and
+    // sense), or with an IOC status when the transport failed.
+    void FinishExchange(Exchange& x, uint8_t status, const uint8_t* sense, uint32_t senseLength, uint16_t iocStatus);
+    void TargetReply(uint16_t ioIndex);
+    void DeliverDelayed();
+    void DescribePartnerPorts();
+    // Ends the exchanges this IOC holds for `initiator` (or for every
+    // initiator when null) and the requests it sent to the partner.
+    void EndPartnerExchanges(SasController* initiator);
     ConfigPage* NextHandlePage(uint8_t type, uint32_t address);
 
     MessageInterrupt m_interrupt;
@@ -312,6 +373,29 @@ private:
     };
     std::array<Piece, kMaxSglElements> m_pieces;
     std::vector<uint8_t> m_bounce;
+
+    SasController* m_partner = nullptr;
+    std::array<Exchange, kMaxIoIndex> m_exchanges;
+    std::deque<uint16_t> m_freeCmdBuffers;     // IoIndexes posted and free
+    std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
+    uint16_t m_cmdBufferLength = 0;
+    uint16_t m_nextTag = 1;
+    // Requests sent to the partner not yet answered, by context (so a port
+    // that leaves ends them).
+    std::map<uint32_t, uint8_t> m_sentToPartner;
+    uint32_t m_partnerCommandsSent = 0;
+    uint32_t m_partnerCommandsReceived = 0;
+    uint32_t m_partnerTaskSetFull = 0;
+    // Command frames the link delays, in the order sent.
+    struct Delayed {
+        uint64_t due;
+        SasController* partner;      // the partner it was sent to
+        std::vector<uint8_t> frame;
+        uint32_t context;
+        uint8_t target;
+    };
+    std::deque<Delayed> m_delayed;
+    Clock::Event m_delayedEvent{[this] { DeliverDelayed(); }};
 };
 
 }  // namespace sim

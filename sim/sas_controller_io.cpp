@@ -29,6 +29,9 @@ const std::array<SasController::Request, 256> SasController::kRequests = [] {
     t[fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST] = &SasController::RequestCmdBufferBase;
     t[fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST] = &SasController::RequestCmdBufferList;
     t[fw::MPI_FUNCTION_EVENT_ACK] = &SasController::RequestEventAck;
+    t[fw::MPI_FUNCTION_TARGET_ASSIST] = &SasController::TargetAssist;
+    t[fw::MPI_FUNCTION_TARGET_STATUS_SEND] = &SasController::TargetStatusSend;
+    t[fw::MPI_FUNCTION_TARGET_MODE_ABORT] = &SasController::TargetModeAbort;
     return t;
 }();
 
@@ -59,10 +62,21 @@ void SasController::RequestPortEnable(const uint8_t* frame, uint32_t context) {
 void SasController::RequestCmdBufferBase(const uint8_t* frame, uint32_t context) {
     auto p = Load<fw::MPI_TARGET_CMD_BUF_BASE_POST_REQUEST>(frame);
     uint16_t status = fw::MPI_IOCSTATUS_SUCCESS;
-    if (!B().memory().Translate(p.dBaseAddressLow, uint32_t{p.wTotalCmdBuffers} * p.wCmdBufferLength)) {
+    // Each port's buffers take the next IoIndexes: port n's start at n times its count.
+    const uint32_t first = uint32_t{p.bPortNumber} * p.wTotalCmdBuffers;
+    if (!B().memory().Translate(p.dBaseAddressLow, uint32_t{p.wTotalCmdBuffers} * p.wCmdBufferLength) ||
+        p.wCmdBufferLength < sizeof(fw::MPI_TARGET_SSP_CMD_BUFFER) || first + p.wTotalCmdBuffers > kMaxIoIndex) {
         status = fw::MPI_IOCSTATUS_INVALID_FIELD;
     } else {
         m_cmdBuffersPosted += p.wTotalCmdBuffers;
+        m_cmdBufferLength = p.wCmdBufferLength;
+        for (uint32_t i = 0; i < p.wTotalCmdBuffers; ++i) {
+            const uint16_t ioIndex = static_cast<uint16_t>(first + i);
+            m_cmdBufferAddress[ioIndex] = static_cast<uint32_t>(p.dBaseAddressLow) + i * p.wCmdBufferLength;
+            if (std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) == m_freeCmdBuffers.end()) {
+                m_freeCmdBuffers.push_back(ioIndex);
+            }
+        }
     }
     auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST, context, status);
     AddressReply(&r, sizeof r);
@@ -70,7 +84,18 @@ void SasController::RequestCmdBufferBase(const uint8_t* frame, uint32_t context)
 
 void SasController::RequestCmdBufferList(const uint8_t* frame, uint32_t context) {
     auto p = Load<fw::MPI_TARGET_CMD_BUF_LIST_POST_REQUEST>(frame);
-    m_cmdBuffersReposted += std::min<uint32_t>(p.wCmdBufferCount, fw::MPI_TARGET_CMD_BUF_LIST_MAX);
+    const uint32_t count = std::min<uint32_t>(p.wCmdBufferCount, fw::MPI_TARGET_CMD_BUF_LIST_MAX);
+    m_cmdBuffersReposted += count;
+    // A buffer comes back once: one already free, or still holding an open
+    // command, is not posted twice.
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t ioIndex = p.awIoIndex[i];
+        if (ioIndex >= kMaxIoIndex || m_cmdBufferAddress[ioIndex] == 0 || m_exchanges[ioIndex].open ||
+            std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) != m_freeCmdBuffers.end()) {
+            continue;
+        }
+        m_freeCmdBuffers.push_back(ioIndex);
+    }
     auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST, context, 0);
     AddressReply(&r, sizeof r);
 }
@@ -164,6 +189,10 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     const uint32_t dataLength = Load<uint32_t>(frame + offsetof(Req, dDataLength));
     const uint32_t control = Load<uint32_t>(frame + offsetof(Req, dControl));
     const uint8_t cdbLength = frame[offsetof(Req, bCDBLength)];
+    if (IsPartnerTarget(target)) {
+        SendToPartner(frame, context, target);
+        return;
+    }
     ScsiEnd end;
     end.context = context;
     end.target = target;
@@ -317,7 +346,16 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
     if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && it != m_stalled.end() && it->second.target == req.bTargetId) {
         ++m_tasksAborted;
         auto t = ScsiIoReply(it->second.function, it->first, req.bTargetId, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
+        m_sentToPartner.erase(it->first);
         m_stalled.erase(it);
+        AddressReply(&t, sizeof t);
+    } else if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && m_sentToPartner.count(req.dTaskMsgContext) != 0) {
+        // A command the partner holds and has not answered: it ends here, and
+        // the partner's later answer goes nowhere.
+        ++m_tasksAborted;
+        m_sentToPartner.erase(req.dTaskMsgContext);
+        auto t = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, req.dTaskMsgContext, req.bTargetId,
+                             fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
         AddressReply(&t, sizeof t);
     }
     if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET) ++m_targetResets;

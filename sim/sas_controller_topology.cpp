@@ -141,6 +141,7 @@ void SasController::RefreshTopology() {
         for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
             if (m_chassis->Reachable(index)) DescribeExpander(index);
         }
+        DescribePartnerPorts();
     }
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
 }

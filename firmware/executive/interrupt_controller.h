@@ -37,6 +37,21 @@ void EnableInterruptSource2();
 uint8_t LockInterruptSource(uint8_t bSource);
 void UnlockInterruptSource(uint8_t bSource);
 
+// A section with one source masked, by the calling rule above.
+class InterruptSourceLock {
+public:
+    explicit InterruptSourceLock(uint8_t bSource) : m_bSource(bSource), m_bTaken(LockInterruptSource(bSource)) {}
+    ~InterruptSourceLock() {
+        if (m_bTaken == 0xFF) UnlockInterruptSource(m_bSource);
+    }
+    InterruptSourceLock(const InterruptSourceLock&) = delete;
+    InterruptSourceLock& operator=(const InterruptSourceLock&) = delete;
+
+private:
+    uint8_t m_bSource;
+    uint8_t m_bTaken;
+};
+
 // Direct masking of one source, outside the lock protocol (the console masks
 // the UART around its register accesses).  Unknown sources: nothing.
 void MaskInterruptSource(uint8_t bSource);

@@ -26,6 +26,7 @@ constexpr uint32_t FPGA_HW_VERSION = FPGA_BASE + 0x18;
 constexpr uint16_t FPGA_CONTROL_BOARD_RESET = 1u << 0;
 constexpr uint16_t FPGA_CONTROL_FPGA_RESET = 1u << 2;
 constexpr uint16_t FPGA_CONTROL_PROGRAMMED = 1u << 5;
+constexpr uint16_t FPGA_CONTROL_PARTNER_HEARTBEAT = 1u << 9;   // a rising edge pulses the partner's line
 
 // FPGA_SLOT.
 constexpr uint16_t FPGA_SLOT1 = 1u << 6;                   // this board sits in controller slot 1

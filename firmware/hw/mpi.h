@@ -698,6 +698,103 @@ constexpr uint8_t MPI_SCSI_STATE_AUTOSENSE_VALID = 0x01;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_DATA_UNDERRUN = 0x0045;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE = 0x0043;
 constexpr uint16_t MPI_IOCSTATUS_SCSI_TASK_TERMINATED = 0x0048;
+constexpr uint16_t MPI_IOCSTATUS_SCSI_IOC_TERMINATED = 0x004B;
+
+// ---------------------------------------------------------------------------
+// Target mode: the drive IOC is also the target of the partner controller's
+// commands.  A command lands in a posted command buffer and is announced by a
+// target context reply (its IoIndex); the firmware moves its data and sends
+// its status with the requests below, each again ending in a target context
+// reply of the same IoIndex.
+// ---------------------------------------------------------------------------
+constexpr uint8_t MPI_FUNCTION_TARGET_ASSIST = 0x0B;
+constexpr uint8_t MPI_FUNCTION_TARGET_STATUS_SEND = 0x0C;
+constexpr uint8_t MPI_FUNCTION_TARGET_MODE_ABORT = 0x0D;
+constexpr uint32_t MPI_TARGET_REPLY_IO_INDEX_MASK = 0x3FFF;
+
+// A command buffer as the IOC fills it.
+struct MPI_TARGET_SSP_CMD_BUFFER {
+    uint8_t bFrameType;            // 0: 0x06 command, 0x16 task management
+    uint8_t bReserved1;
+    uint16_t wInitiatorTag;        // 2
+    uint16_t wDevHandle;           // 4: the initiator's port
+    uint16_t wReserved6;
+    uint8_t abLun[8];              // 8
+    uint8_t bReserved16;
+    uint8_t bTaskAttribute;        // 17
+    uint8_t bTaskManagementFunction;  // 18 (task management frames)
+    uint8_t bAdditionalCdbLength;  // 19
+    uint8_t abCdb[16];             // 20
+    uint16_t wManagedTaskTag;      // 36 (task management frames)
+    uint8_t abReserved38[26];
+};
+static_assert(sizeof(MPI_TARGET_SSP_CMD_BUFFER) == 64);
+static_assert(offsetof(MPI_TARGET_SSP_CMD_BUFFER, abLun) == 8);
+static_assert(offsetof(MPI_TARGET_SSP_CMD_BUFFER, abCdb) == 20);
+constexpr uint8_t MPI_TARGET_FRAME_COMMAND = 0x06;
+constexpr uint8_t MPI_TARGET_FRAME_TASK = 0x16;
+
+// TARGET ASSIST: one data phase of a command from the partner.
+struct MPI_TARGET_ASSIST_REQUEST {
+    uint8_t bStatusCode;           // 0: the status sent with automatic status
+    uint8_t bTargetAssistFlags;    // 1
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wQueueTag;            // 4
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dReplyWord;           // 12
+    uint8_t abLun[8];              // 16
+    uint32_t dRelativeOffset;      // 24
+    uint32_t dDataLength;          // 28
+    uint32_t adSGL[4];             // 32
+};
+static_assert(sizeof(MPI_TARGET_ASSIST_REQUEST) == 48);
+constexpr uint8_t MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION = 0x01;  // data to the initiator
+constexpr uint8_t MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS = 0x02;
+constexpr uint8_t MPI_TARGET_ASSIST_FLAGS_REPOST = 0x80;
+
+// TARGET STATUS SEND: the status of a command from the partner, GOOD by
+// itself or a response frame with sense.
+struct MPI_TARGET_STATUS_SEND_REQUEST {
+    uint8_t bStatusCode;           // 0
+    uint8_t bStatusFlags;          // 1
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wQueueTag;            // 4
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dReplyWord;           // 12
+    uint8_t abLun[8];              // 16
+    uint32_t adSGL[2];             // 24: the response frame
+};
+static_assert(sizeof(MPI_TARGET_STATUS_SEND_REQUEST) == 32);
+constexpr uint8_t MPI_TARGET_STATUS_FLAGS_AUTO_GOOD = 0x01;
+constexpr uint8_t MPI_TARGET_STATUS_FLAGS_REPOST = 0x80;
+// The response frame: 24 bytes the IOC fills, then the SSP RESPONSE IU.
+constexpr uint32_t MPI_TARGET_RESPONSE_IU_OFFSET = 24;
+constexpr uint32_t SSP_RESPONSE_DATAPRES = 10;     // 1 response data, 2 sense data
+constexpr uint32_t SSP_RESPONSE_STATUS = 11;
+constexpr uint32_t SSP_RESPONSE_SENSE_LENGTH = 16; // big-endian
+constexpr uint32_t SSP_RESPONSE_DATA_LENGTH = 20;  // big-endian
+constexpr uint32_t SSP_RESPONSE_DATA = 24;
+
+// TARGET MODE ABORT: ends the IOC's work on a command buffer.
+struct MPI_TARGET_MODE_ABORT_REQUEST {
+    uint8_t bAbortType;            // 0: 2 exact IoIndex, 3 exact request
+    uint8_t bReserved1;
+    uint8_t bChainOffset;
+    uint8_t bFunction;             // 3
+    uint16_t wReserved4;
+    uint8_t bReserved6;
+    uint8_t bMsgFlags;
+    uint32_t dMsgContext;          // 8
+    uint32_t dReplyWord;           // 12
+    uint32_t dMsgContextToAbort;   // 16
+};
+static_assert(sizeof(MPI_TARGET_MODE_ABORT_REQUEST) == 20);
 
 #pragma pack(pop)
 

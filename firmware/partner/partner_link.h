@@ -186,4 +186,14 @@ void ShowOtherControllerParityReadDataQueue();
 void SetPartnerDrivePath(uint8_t bPath, uint8_t fPresent, uint8_t bTarget, const uint32_t* pdSASAddress);
 void CancelPartnerTrafficOnDriveIOC();
 
+// A sent message came back (answered, or failed for good): what its sender
+// does next, by its command type.
+struct PARTNER_MESSAGE_SLOT;
+void RunPartnerContinuation(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+// Sets the abort bit of a forwarded drive command's internal entry.
+void AbortForwardedDriveCommand(uint16_t wEntry);
+// The answers of the stand-in partner: stripe access (message 118) and
+// reservations (messages 124, 125, 40).
+void ServiceStandInPartnerAnswers();
+
 }  // namespace fw

@@ -1,6 +1,8 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "partner/partner_state.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "config/drive_locate.h"
@@ -89,46 +91,23 @@ constexpr uint16_t PR_OUT_MESSAGES = 8;
 KERNEL_ENTRY* s_apsPrOutMessages[PR_OUT_MESSAGES];
 uint16_t s_wPrOutMessages = 0;
 }  // namespace
-uint8_t DualControllerTask() {
+// What the stand-in partner answers, each time the partner service runs.
+void ServiceStandInPartnerAnswers() {
     for (uint16_t w = 0; w < s_wAccessRequests; w++) AnswerStripeAccess(s_awAccessRequests[w], STRIPE_ACCESS_GRANTED);
     s_wAccessRequests = 0;
     AnswerReservationMessages();
     const uint16_t wPrOut = s_wPrOutMessages;
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
-    return STATUS_OK;
 }
+void RunPartnerContinuation(PARTNER_MESSAGE_SLOT*, uint8_t) {}
+void AbortForwardedDriveCommand(uint16_t) {}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
-void InitDualControllerManager() {}
-namespace {
-uint8_t s_fIsPartnerAlive = FALSE;
-}  // namespace
-void SetPartnerAlive(uint8_t f) { s_fIsPartnerAlive = f; }
-uint8_t fIsPartnerAlive() { return s_fIsPartnerAlive; }
-namespace {
-uint8_t s_fIsDualControllerActive = FALSE;
-}  // namespace
-// Alone, this controller is master of every LUN: nothing to ask a partner.
-void SetDualControllerValid(uint8_t f) {
-    if (f != TRUE) SetLunMasterFlags(TRUE);
-    s_fIsDualControllerActive = f;
+void InitDualControllerManager() {
+    InitPartnerState();
+    InitPartnerMessageQueues();
 }
-uint8_t fIsDualControllerActive() { return s_fIsDualControllerActive; }
-namespace {
-uint8_t s_fGetDualStartFlag = FALSE;
-}  // namespace
-void SetDualStartFlag(uint8_t f) { s_fGetDualStartFlag = f; }
-uint8_t fGetDualStartFlag() { return s_fGetDualStartFlag; }
-namespace {
-uint8_t s_fGetHeartbeatRequestFlag = FALSE;
-}  // namespace
-void SetHeartbeatRequestFlag(uint8_t f) { s_fGetHeartbeatRequestFlag = f; }
-uint8_t fGetHeartbeatRequestFlag() { return s_fGetHeartbeatRequestFlag; }
-uint8_t fIsPartnerOnPath1() { return FALSE; }
-uint8_t fIsPartnerOnPath2() { return FALSE; }
-uint8_t bGetPartnerAlpaPath1() { return 0xFF; }
-uint8_t bGetPartnerAlpaPath2() { return 0xFF; }
 uint8_t fIsPartnerInitialized() { return FALSE; }
 namespace {
 uint8_t s_fPartnerDumpFlag = FALSE;
@@ -159,7 +138,6 @@ uint16_t wGetControllerInfoVersionWord() { return 0; }
 uint8_t bGetControllerInfoVersionByte() { return 0; }
 uint8_t bGetControllerInfoBoardByte() { return 0; }
 void SendPartnerVersionNotice() {}
-uint8_t fIsMasterController() { return TRUE; }
 uint8_t fSendShutdownToPartner(uint8_t) { return STATUS_OK; }
 
 uint8_t fGetDualControllerWorkFlag() { return FALSE; }
@@ -226,7 +204,6 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     }
 }
 
-uint8_t bCheckOutgoingQueueSpace(uint8_t) { return STATUS_OK; }
 void SendHostCommandMessage(uint8_t, KERNEL_ENTRY*, uint8_t) {}
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
@@ -255,12 +232,6 @@ uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uin
     return bQueueReservationMessage({psEntry, FALSE, fOnBehalf, bPortCode, wLun, wInitiator, wOnBehalfId, bController});
 }
 
-// Without the message queues a partner is reachable only while dual
-// controller operation is active; what is queued then is never answered.
-uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE*, uint16_t* pwSlot, uint8_t) {
-    *pwSlot = 0xFFFF;
-    return fIsDualControllerActive() == TRUE ? STATUS_OK : 0;
-}
 // Nothing carries the image or the journal reset to a partner yet: not sent,
 // so the commit goes on by itself.
 uint8_t SendConfigChangedMessage(uint8_t) { return 0; }
@@ -270,7 +241,5 @@ void ShowDualControllerIncomingQueue() {}
 void ShowDualControllerOutgoingQueue() {}
 void ShowOtherControllerParityReadDataQueue() {}
 
-void SetPartnerDrivePath(uint8_t, uint8_t, uint8_t, const uint32_t*) {}
-void CancelPartnerTrafficOnDriveIOC() {}
 
 }  // namespace fw

@@ -7,6 +7,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
+#include "sas/partner_traffic.h"
 
 namespace fw {
 
@@ -28,7 +29,8 @@ void DisableSasExpanders(uint8_t) {}
 void StopSasTargetController() {}
 
 void SASFailbackStep() {}
-void SASCommandTimeoutScan() {}
+// Only the partner's messages have their deadlines watched yet.
+void SASCommandTimeoutScan() { ScanPartnerMessageTimeouts(); }
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
 void MuxHousekeepingService() {}

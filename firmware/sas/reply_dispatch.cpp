@@ -16,6 +16,8 @@
 #include "hw/interrupt_controller.h"
 #include "hw/mpi.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "sas/partner_traffic.h"
 #include "platform/pci.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
@@ -41,6 +43,7 @@ constexpr uint8_t EVENT_IOC_FAULT = 1;
 constexpr uint32_t IOC_DIAGNOSTIC_TABLE = 0x21FFFF00;   // in the IOC's memory
 constexpr uint32_t EVENT_ACK_TIMEOUT_MS = 10000;
 constexpr uint16_t CONTEXT_PARTNER_SLOT = 0x4000;
+constexpr uint16_t PARTNER_SLOT_MASK = 0x1FFF;
 constexpr uint16_t MAX_TARGET_IO_INDEX = 256;
 constexpr uint32_t TARGET_IO_INDEX_MASK = 0x3FFF;
 constexpr uint32_t REQUEST_INDEX_MASK_12 = 0x0FFF;
@@ -98,7 +101,17 @@ void InitiatorContextReply(uint32_t dWord) {
     const uint16_t wContext = static_cast<uint16_t>(dWord);
     if (wContext == SAS_WAITED_ENTRY_INDEX) {
         if (!RequestAborted(wRequest)) (void)fCompleteWaitedSCSICommand(wRequest, nullptr);
-    } else if (!(wContext & CONTEXT_PARTNER_SLOT)) {
+    } else if (wContext & CONTEXT_PARTNER_SLOT) {
+        if (!(bGetLSIRequestFlags(LSI_IOC_DRIVE, wRequest) & LSI_REQUEST_ABORTED)) {
+            // Messages 96 and 118 carry their answer in status bytes.
+            PARTNER_MESSAGE_SLOT* psSlot = nullptr;
+            (void)pGetOutgoingMessageSlot(wContext & PARTNER_SLOT_MASK, &psSlot);
+            const bool fBytes = psSlot != nullptr && (psSlot->bCommandType == 96 || psSlot->bCommandType == 118) &&
+                                fGetPartnerStatusBytes(LSI_IOC_DRIVE, wRequest) == TRUE;
+            PartnerMessageCompleteHandler(PARTNER_PORT_SAS, fBytes ? 2 : 0, 0, wContext & PARTNER_SLOT_MASK,
+                                          fBytes ? pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest) : nullptr);
+        }
+    } else {
         if (KERNEL_ENTRY* ps = psAnsweredEntry(wContext, wRequest, true)) {
             CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
             if ((ps->lFlags & KE_FLAG_WRITE_COLLAPSE) && ps->bCommandType != 0x1E) {
@@ -147,6 +160,14 @@ void AddressReply(uint32_t dWord) {
         break;
     case MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST:
         dFree = dHigh & REQUEST_INDEX_MASK_13;
+        break;
+    case MPI_FUNCTION_TARGET_ASSIST:
+    case MPI_FUNCTION_TARGET_STATUS_SEND:
+        // The request of that IoIndex is freed with it.
+        PartnerTargetErrorReply(static_cast<uint16_t>((pb[20] | pb[21] << 8) & MPI_TARGET_REPLY_IO_INDEX_MASK));
+        break;
+    case MPI_FUNCTION_TARGET_MODE_ABORT:
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_SMP_PASSTHROUGH:
         SMPPassthroughReply(pb);
@@ -255,8 +276,13 @@ void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId) {
         } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_INITIATOR) {
             InitiatorContextReply(dWord);
         } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_TARGET) {
-            // Partner traffic arrives here; an IoIndex past the tables is refused.
-            if ((dWord & TARGET_IO_INDEX_MASK) >= MAX_TARGET_IO_INDEX) ++s_dBadReplies;
+            // Partner traffic: a new command or the end of a phase; an IoIndex
+            // past the tables is refused.
+            if ((dWord & TARGET_IO_INDEX_MASK) >= MAX_TARGET_IO_INDEX) {
+                ++s_dBadReplies;
+            } else {
+                PartnerTargetReply(static_cast<uint16_t>(dWord & TARGET_IO_INDEX_MASK));
+            }
         }
     }
 }
@@ -271,7 +297,18 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
         (void)fCompleteWaitedSCSICommand(wRequest, pbFrame);
         return;
     }
-    if (wContext & CONTEXT_PARTNER_SLOT) return;
+    if (wContext & CONTEXT_PARTNER_SLOT) {
+        // A SCSI status is an answer; a transport that failed delivered nothing.
+        const uint16_t wIoc = sReply.sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
+        const bool fAnswered = wIoc == MPI_IOCSTATUS_SUCCESS || wIoc == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN;
+        const uint8_t bQualifier = wIoc == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN ? PARTNER_QUALIFIER_UNDERRUN : 0;
+        PartnerMessageCompleteHandler(PARTNER_PORT_SAS, fAnswered ? sReply.sHeader.bScsiStatus : 1, bQualifier,
+                                      wContext & PARTNER_SLOT_MASK,
+                                      (sReply.sHeader.bScsiState & MPI_SCSI_STATE_AUTOSENSE_VALID)
+                                          ? pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest)
+                                          : nullptr);
+        return;
+    }
     KERNEL_ENTRY* ps = psAnsweredEntry(wContext, wRequest, true);
     if (!ps) return;
     CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);

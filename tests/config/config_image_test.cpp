@@ -15,6 +15,13 @@ using namespace harness;
 
 namespace {
 
+// A partner reached on drive-side path 1, the link valid.
+void SetPartnerOnDriveSide() {
+    const uint32_t adPortAddress[2] = {0x00002010, 0x500605B0};
+    fw::SetPartnerDrivePath(1, fw::TRUE, 0x20, adPortAddress);
+    fw::SetDualControllerValid(fw::TRUE);
+}
+
 uint32_t ReadLe(const CONFIG_IMAGE& s, uint32_t dOffset, uint32_t dWidth) {
     const uint8_t* pb = reinterpret_cast<const uint8_t*>(&s) + dOffset;
     uint32_t d = 0;
@@ -72,7 +79,7 @@ TEST_F(ConfigImageTest, DefaultImageHoldsTheNewImageValuesAtEveryFixedOffset) {
 }
 
 TEST_F(ConfigImageTest, DefaultsFollowPartnerHostInterfaceAndOemCode) {
-    fw::SetDualControllerValid(fw::TRUE);
+    SetPartnerOnDriveSide();
     fw::SetHostInterfaceType(2);
     MakeSealedDefault();
     EXPECT_EQ(s_sLive.sHeader.fSingleControllerMode, fw::FALSE);

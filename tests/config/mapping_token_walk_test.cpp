@@ -26,6 +26,13 @@ using namespace harness;
 
 namespace {
 
+// A partner reached on drive-side path 1, the link valid.
+void SetPartnerOnDriveSide() {
+    const uint32_t adPortAddress[2] = {0x00002010, 0x500605B0};
+    fw::SetPartnerDrivePath(1, fw::TRUE, 0x20, adPortAddress);
+    fw::SetDualControllerValid(fw::TRUE);
+}
+
 class MappingTest : public ConfigTest {
 protected:
     void SetUp() override {
@@ -208,7 +215,7 @@ TEST_F(WriteTokenTest, AloneTheTokenIsGrantedAtOnce) {
 }
 
 TEST_F(WriteTokenTest, WithAPartnerTheTokenIsAskedForAndHandedOver) {
-    fw::SetDualControllerValid(fw::TRUE);
+    SetPartnerOnDriveSide();
     EXPECT_EQ(fw::RequestConfigWriteSemaphore(), fw::WRITE_TOKEN_REQUESTED);
     EXPECT_EQ(fw::fIsConfigWriteOwnPending(), fw::TRUE);
     EXPECT_EQ(fw::fPollConfigWriteSemaphore(), fw::FALSE);

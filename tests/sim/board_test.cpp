@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "executive/main_loop.h"
+#include "hw/fpga.h"
 #include "hw/hw.h"
+#include "hw/interrupt_controller.h"
 #include "sim/board.h"
+#include "sim/fpga.h"
 #include "sim/side_by_side.h"
 
 namespace {
@@ -340,6 +343,53 @@ TEST(Processor, BoardsOnOneClockRunSideBySideEachWithItsOwnBank0) {
         std::memcpy(&stamp, w.board->memory().Translate(w.board->memory().bank0Address(), 4), 4);
         EXPECT_EQ(stamp, w.stamp);
     }
+}
+
+// The heartbeat line: a rising edge of the control register's heartbeat bit
+// raises the partner's line until its firmware acknowledges it; a quiet
+// line carries nothing, a stuck one stays up, a board without power sends
+// nothing.
+TEST(Fpga, HeartbeatPulsesRaiseThePartnersLineUntilAcknowledged) {
+    sim::Clock clock;
+    sim::BoardConfig config;
+    config.clock = &clock;
+    sim::Board a(config);
+    config.slot1 = false;
+    sim::Board b(config);
+    sim::Board::ConnectPartners(a, b);
+    const fw::INT_LINE line = fw::INT_LINE_PARTNER_LINK;
+    auto pulse = [&](sim::Board& from) {
+        from.fpga().Write(fw::FPGA_CONTROL, fw::FPGA_CONTROL_PARTNER_HEARTBEAT, 2);
+        from.fpga().Write(fw::FPGA_CONTROL, 0, 2);
+    };
+    auto acknowledge = [&](sim::Board& at) { at.fpga().Write(fw::FPGA_PARTNER_LINK, fw::FPGA_PARTNER_LINK_ACK, 2); };
+    EXPECT_FALSE(b.intc().Line(line.bBank, line.bBit));
+    a.fpga().Write(fw::FPGA_CONTROL, fw::FPGA_CONTROL_PARTNER_HEARTBEAT, 2);
+    a.fpga().Write(fw::FPGA_CONTROL, fw::FPGA_CONTROL_PARTNER_HEARTBEAT, 2);  // no edge: no second pulse
+    EXPECT_TRUE(b.intc().Line(line.bBank, line.bBit));
+    EXPECT_FALSE(a.intc().Line(line.bBank, line.bBit));
+    EXPECT_EQ(b.fpga().heartbeatsReceived(), 1u);
+    acknowledge(b);
+    EXPECT_FALSE(b.intc().Line(line.bBank, line.bBit));
+    a.fpga().Write(fw::FPGA_CONTROL, 0, 2);
+
+    a.fpga().heartbeatQuiet = true;
+    pulse(a);
+    EXPECT_FALSE(b.intc().Line(line.bBank, line.bBit));
+    a.fpga().heartbeatQuiet = false;
+
+    b.fpga().SetHeartbeatStuck(true);
+    acknowledge(b);
+    EXPECT_TRUE(b.intc().Line(line.bBank, line.bBit));
+    b.fpga().SetHeartbeatStuck(false);
+    EXPECT_FALSE(b.intc().Line(line.bBank, line.bBit));
+
+    a.CutPower();
+    pulse(a);
+    pulse(b);
+    EXPECT_FALSE(b.intc().Line(line.bBank, line.bBit));
+    EXPECT_FALSE(a.intc().Line(line.bBank, line.bBit));
+    EXPECT_EQ(a.lastStop(), sim::StopKind::PowerCut);
 }
 
 TEST(Nvram, PowerCutKeepsExactlyTheBytesWritten) {

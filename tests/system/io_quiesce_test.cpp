@@ -22,6 +22,13 @@
 
 namespace {
 
+// A partner reached on drive-side path 1, the link valid.
+void SetPartnerOnDriveSide() {
+    const uint32_t adPortAddress[2] = {0x00002010, 0x500605B0};
+    fw::SetPartnerDrivePath(1, fw::TRUE, 0x20, adPortAddress);
+    fw::SetDualControllerValid(fw::TRUE);
+}
+
 std::vector<uint8_t> g_abDone;
 uint64_t g_lDoneMs;
 void Done(uint8_t bStatus) {
@@ -97,7 +104,7 @@ TEST_F(IoQuiesceTest, ItWaitsForTheHostCommandsThatAreRunning) {
 }
 
 TEST_F(IoQuiesceTest, WithAPartnerBothSidesDrainBeforeTheStarterGoesOn) {
-    fw::SetDualControllerValid(fw::TRUE);
+    SetPartnerOnDriveSide();
     fw::StartIoQuiesce(Done);
     // The request is on its way: nothing drains before the partner accepts.
     EXPECT_EQ(fw::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
@@ -111,7 +118,7 @@ TEST_F(IoQuiesceTest, WithAPartnerBothSidesDrainBeforeTheStarterGoesOn) {
 }
 
 TEST_F(IoQuiesceTest, APartnerThatRefusesEndsTheQuiesceWithAFailure) {
-    fw::SetDualControllerValid(fw::TRUE);
+    SetPartnerOnDriveSide();
     fw::StartIoQuiesce(Done);
     fw::QuiesceMessageSent(fw::QUIESCE_REQUEST, fw::TRUE, 5);
     EXPECT_EQ(g_abDone, std::vector<uint8_t>{0});
@@ -119,7 +126,7 @@ TEST_F(IoQuiesceTest, APartnerThatRefusesEndsTheQuiesceWithAFailure) {
 }
 
 TEST_F(IoQuiesceTest, ThePartnersRequestDrainsHereUntilItSaysResume) {
-    fw::SetDualControllerValid(fw::TRUE);
+    SetPartnerOnDriveSide();
     fw::SetConfigCommitInProgress(fw::TRUE);
     EXPECT_EQ(fw::HandlePartnerQuiesceRequest(), 0);
     fw::SetConfigCommitInProgress(fw::FALSE);

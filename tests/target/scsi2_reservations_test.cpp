@@ -184,6 +184,8 @@ TEST_F(Scsi2ReservationsTest, ThirdPartyReservationIsHeldForTheInitiatorItsListN
 }
 
 TEST_F(Scsi2ReservationsTest, WithAPartnerEachDecisionWaitsForItsVerdict) {
+    const uint32_t adPortAddress[2] = {0x00002010, 0x500605B0};   // the partner on drive-side path 1
+    SetPartnerDrivePath(1, TRUE, 0x20, adPortAddress);
     SetDualControllerValid(TRUE);
     const uint16_t w = Send(0, Cdb6(SCSI_RESERVE6));
     Cycle();

@@ -16,6 +16,13 @@
 namespace target_test {
 namespace {
 
+// A partner reached on drive-side path 1, the link valid.
+void SetPartnerOnDriveSide() {
+    const uint32_t adPortAddress[2] = {0x00002010, 0x500605B0};
+    fw::SetPartnerDrivePath(1, fw::TRUE, 0x20, adPortAddress);
+    fw::SetDualControllerValid(fw::TRUE);
+}
+
 using namespace fw;
 
 constexpr uint32_t ROW = 256;   // two members of 128-block chunks
@@ -184,7 +191,7 @@ TEST_F(StripeAccessTest, TheFiveHundredthRequestHandsMastershipOver) {
 }
 
 TEST_F(StripeAccessTest, ReadsAndWritesWaitForThePartnersAnswer) {
-    SetDualControllerValid(TRUE);
+    SetPartnerOnDriveSide();
     for (uint8_t bOpcode : {SCSI_READ10, SCSI_WRITE10}) {
         const uint16_t w = Send(0, Cdb10(bOpcode, 0, 8), 4096);
         Dispatch();

@@ -1,0 +1,153 @@
+// The messages between the two controllers: two tables of message slots,
+// the rings that carry slot numbers between the FIQ-level entry points and
+// the main loop, sending with resends, and receiving with the CRC check and
+// the hand-over to each message's handler.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "executive/types.h"
+#include "executive/buffer_pages.h"
+#include "hw/addresses.h"
+#include "partner/partner_link.h"
+
+namespace fw {
+
+constexpr uint16_t PARTNER_SLOTS = 8192;
+constexpr uint16_t PARTNER_NO_SLOT = 0xFFFF;
+constexpr uint8_t PARTNER_PATHS = 2;
+// The most messages in flight on one path.
+constexpr uint16_t PARTNER_PATH_IN_FLIGHT_MAX = 32;
+
+// Port codes of a slot: the partner over the SAS drive side, or a command
+// that arrived on Fibre Channel drive loop 1 or 2.
+constexpr uint8_t PARTNER_PORT_SAS = 'a';
+constexpr uint8_t PARTNER_PORT_LOOP1 = 3;
+constexpr uint8_t PARTNER_PORT_LOOP2 = 4;
+constexpr uint8_t PARTNER_PORT_FREE = 0x11;
+
+// Slot states.  Outgoing: queued, handed to the driver, answered.
+constexpr uint8_t SLOT_QUEUED = 'p';
+constexpr uint8_t SLOT_SENT = 'q';
+constexpr uint8_t SLOT_ANSWERED = 'r';
+// Incoming: queued, CRC checked, data-out running, data arrived or not,
+// answered, forwarded drive command running, done, finished with pages.
+constexpr uint8_t SLOT_RECEIVED = 's';
+constexpr uint8_t SLOT_CHECKED = 't';
+constexpr uint8_t SLOT_DATA_OUT = '!';
+constexpr uint8_t SLOT_DATA_GOOD = 25;
+constexpr uint8_t SLOT_DATA_FAILED = 26;
+constexpr uint8_t SLOT_STATUS_SENT = 0x22;
+constexpr uint8_t SLOT_DRIVE_COMMAND = 'w';
+constexpr uint8_t SLOT_DONE = ' ';
+constexpr uint8_t SLOT_FINISHED = 0xA0;
+// The command type a received slot carries until its handler runs.
+constexpr uint8_t SLOT_TYPE_RECEIVED = 'Q';
+
+constexpr uint32_t SLOT_FLAG_CANCELLED = 1u << 4;
+
+// Opcodes of the CDB of a partner command.
+constexpr uint8_t PARTNER_OPCODE_TEST_UNIT_READY = 0x00;
+constexpr uint8_t PARTNER_OPCODE_FORWARDED = 0x06;
+constexpr uint8_t PARTNER_OPCODE_WRITE_BUFFER = 0x3B;
+constexpr uint8_t PARTNER_OPCODE_READ_BUFFER = 0x3C;
+constexpr uint8_t PARTNER_IMAGE_TASK_MANAGEMENT = 0x16;
+constexpr uint8_t PARTNER_CDB_RESEND = 15;   // CDB byte marking a resent mirror message
+
+// Control flags of a message.
+constexpr uint16_t PARTNER_CONTROL_NO_DATA = 0x0008;
+constexpr uint16_t PARTNER_CONTROL_DATA_IN = 0x0028;
+constexpr uint16_t PARTNER_CONTROL_DATA_OUT = 0x0048;
+constexpr uint16_t PARTNER_CONTROL_IN_BIT = 0x0020;
+constexpr uint16_t PARTNER_CONTROL_OUT_BIT = 0x0040;
+constexpr uint16_t PARTNER_MESSAGE_TIMEOUT_S = 8;
+
+// Completion qualifiers of the drive side.
+constexpr uint8_t PARTNER_QUALIFIER_UNDERRUN = 0x15;
+
+struct PARTNER_MESSAGE_SLOT {
+    INTER_CONTROLLER_MESSAGE sMessage;
+    uint8_t bPrimaryState;
+    uint8_t bSecondaryState;
+    uint8_t bPortCode;
+    uint8_t bCommandType;
+    uint16_t wSlot;
+    uint8_t fInUse;
+    uint8_t fFailed;
+    uint8_t fSenseValid;
+    uint8_t bSenseKey;       // or the SCSI status of BUSY and TASK SET FULL
+    uint8_t bAsc;
+    uint8_t bAscq;
+    BUFFER_HANDLE dBuffer;   // pages of a data phase
+    uint16_t wPageCount;
+    uint16_t wLipCount;
+    uint32_t dQueueTick;
+    uint32_t dFlags;
+    uint16_t wHostEntry;     // a host write mirror's host entry, 0xFFFF none
+    uint16_t wSecondIndex;   // a forwarded drive command's internal entry
+    uint64_t lHostSequence;
+    // The drive IOC's target side of a command from the partner.
+    uint16_t wIoIndex;
+    uint32_t dReplyWord;
+    uint64_t lLastRequestTick;
+};
+static_assert(offsetof(PARTNER_MESSAGE_SLOT, sMessage) == 0);
+using OUTGOING_MESSAGE_SLOT = PARTNER_MESSAGE_SLOT;
+using INCOMING_MESSAGE_SLOT = PARTNER_MESSAGE_SLOT;
+
+struct MESSAGE_RING {
+    uint16_t awSlot[PARTNER_SLOTS];
+    uint16_t wWrite;
+    uint16_t wRead;
+};
+
+void InitPartnerMessageQueues();
+uint8_t pGetIncomingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
+uint8_t pGetOutgoingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
+
+// FIQ-level entry points of the drive-side drivers.
+uint8_t bQueueIncomingPartnerCommand(uint8_t bPortCode, const uint8_t* pbImage, PARTNER_MESSAGE_SLOT** ppsSlot);
+void PartnerMessageCompleteHandler(uint8_t bPortCode, uint8_t bStatus, uint8_t bQualifier, uint16_t wSlot,
+                                   const uint8_t* pbSense);
+uint8_t fPartnerCommandTransferDone(uint8_t bPortCode, uint8_t bStatus, PARTNER_MESSAGE_SLOT* psSlot);
+
+uint8_t ServiceIncomingPartnerQueue();
+uint8_t ServiceOutgoingPartnerQueue();
+uint8_t ServicePartnerCompletionQueue();
+
+// A received command's CDB (null unless it came from the partner), and the
+// LUN word its sender put in the message.
+const uint8_t* pGetPartnerCommandCdb(const PARTNER_MESSAGE_SLOT* psSlot);
+uint16_t wGetPartnerCommandLun(const PARTNER_MESSAGE_SLOT* psSlot);
+
+// Answers to a command from the partner.
+void SendPartnerCommandStatus(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq);
+uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength,
+                                    uint8_t bTransferFlag);
+uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
+
+// Path loss: the drive IOC restarted (its partner traffic ends), or the
+// partner's path or target id changed (messages move to a path that works).
+void AbortPartnerIncoming(uint8_t bPortCode);
+void AbortPartnerOutgoing(uint8_t bPortCode);
+void RetargetPartnerMessages(uint8_t bPortCode);
+
+// Counters the dual-controller statistics show.
+struct PARTNER_MESSAGE_COUNTS {
+    uint16_t wOutgoingTotal;
+    uint16_t wOutgoingNew;
+    uint16_t awInFlight[PARTNER_PATHS];
+    uint16_t wCompletions;
+    uint16_t wIncomingTotal;
+    uint16_t wIncomingNew;
+    uint32_t dResends;
+    uint32_t dInvalidCdbs;
+};
+const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
+const MESSAGE_RING& sGetPartnerRing(uint8_t bWhich);   // 0 incoming, 1 outgoing, 2 completion
+// The flag the statistics code polls while it waits for the partner's pages.
+uint8_t fGetPartnerStatisticsReceived();
+void SetPartnerStatisticsReceived(uint8_t f);
+
+}  // namespace fw

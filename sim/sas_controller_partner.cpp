@@ -1,0 +1,348 @@
+// The partner controller's IOC on the drive-side fabric.  Both controllers'
+// IOCs hang off the controller enclosure's expander; each shows the other's
+// two ports as SSP targets that are initiators as well.  A SCSI IO sent to
+// one of those ports lands in a command buffer the other firmware posted
+// (target mode): the target firmware moves the data between the two boards'
+// memories with TARGET ASSIST and ends the command with automatic status or
+// TARGET STATUS SEND, and the initiator's request ends as a drive command
+// would.  A full set of command buffers answers TASK SET FULL.
+#include <algorithm>
+#include <cstring>
+
+#include "hw/mpi.h"
+#include "hw/scsi.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "sim/mpi_replies.h"
+#include "sim/sas_controller.h"
+
+namespace sim {
+
+namespace {
+
+// The IOCs' own SAS addresses: one per controller slot, the port in the low bits.
+constexpr uint64_t kIocSasAddressBase = 0x500605B000002000ull;
+
+}  // namespace
+
+void SasController::ConnectPartners(SasController& a, SasController& b) {
+    if (a.m_partner == &b) return;
+    a.DisconnectPartner();
+    b.DisconnectPartner();
+    a.m_partner = &b;
+    b.m_partner = &a;
+    for (SasController* s : {&a, &b}) {
+        s->RefreshTopology();
+        s->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+    }
+}
+
+void SasController::DisconnectPartner() {
+    SasController* p = m_partner;
+    if (!p) return;
+    m_partner = nullptr;
+    p->m_partner = nullptr;
+    for (SasController* s : {this, p}) {
+        s->EndPartnerExchanges(nullptr);
+        s->RefreshTopology();
+        s->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+    }
+}
+
+uint64_t SasController::PortSasAddress(unsigned port) const {
+    const bool slot1 = board ? board->config().slot1 : true;
+    return kIocSasAddressBase + (slot1 ? 0x10 : 0x20) + (port & 1);
+}
+
+bool SasController::IsPartnerTarget(uint8_t target) const {
+    if (!m_partner || target == 0xFF) return false;
+    return target == TargetOf(m_partner->PortSasAddress(0)) || target == TargetOf(m_partner->PortSasAddress(1));
+}
+
+// The partner's ports on the expander phys that lead to its board.  Called
+// after the drives, so the drives keep the target ids a lone controller
+// gives them.
+void SasController::DescribePartnerPorts() {
+    if (!m_partner || m_partner->m_chassis != m_chassis || !m_chassis) return;
+    const uint16_t exHandle = ExpanderHandle(0);
+    const uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE | fw::MPI_SAS_DEVICE_INFO_SSP_TARGET |
+                          fw::MPI_SAS_DEVICE_INFO_INITIATORS;
+    for (unsigned port = 0; port < 2; ++port) {
+        const uint64_t address = m_partner->PortSasAddress(port);
+        const uint8_t phy = kPartnerPortPhy[port];
+        const uint16_t handle = AssignHandle(address);
+        fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
+        e1.bNumPhys = static_cast<uint8_t>(m_chassis->expander(0).phys().size());
+        e1.bPhy = e1.bPhyIdentifier = phy;
+        e1.wOwnerDevHandle = exHandle;
+        e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+        e1.wAttachedDevHandle = handle;
+        e1.dAttachedDeviceInfo = info;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                        fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(phy) << 16 | exHandle, &e1,
+                        sizeof e1);
+        fw::MPI_SAS_DEVICE_PAGE_0 d0{};
+        d0.dSASAddressLow = static_cast<uint32_t>(address);
+        d0.dSASAddressHigh = static_cast<uint32_t>(address >> 32);
+        d0.wParentDevHandle = exHandle;
+        d0.bPhyNum = phy;
+        d0.wDevHandle = handle;
+        d0.bTargetID = TargetOf(address);
+        d0.dDeviceInfo = info;
+        d0.wFlags = 0x0003;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
+    }
+}
+
+// A SCSI IO to one of the partner's ports.  The link may lose, repeat, delay
+// or corrupt the command frame as a test asks; the answer comes back when
+// the partner's firmware gives it.
+void SasController::SendToPartner(const uint8_t* frame, uint32_t context, uint8_t target) {
+    ++m_partnerCommandsSent;
+    m_sentToPartner[context] = target;
+    if (linkFaults.drop != 0) {   // lost on the way: the initiator's time-out ends it
+        --linkFaults.drop;
+        m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
+        return;
+    }
+    std::vector<uint8_t> copy(frame, frame + kRequestFrameBytes);
+    copy[2] = static_cast<uint8_t>(m_nextTag);          // the initiator tag rides in the copy
+    copy[6] = static_cast<uint8_t>(m_nextTag >> 8);
+    m_nextTag = static_cast<uint16_t>(m_nextTag + 1 == 0 ? 1 : m_nextTag + 1);
+    if (linkFaults.corrupt != 0) {
+        --linkFaults.corrupt;
+        copy[offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB) + 5] ^= 0x5A;
+    }
+    const unsigned times = linkFaults.repeat != 0 ? (--linkFaults.repeat, 2u) : 1u;
+    for (unsigned n = 0; n < times; ++n) {
+        if (linkFaults.delayNs == 0) {
+            m_partner->ArriveFromPartner(*this, copy, context, target);
+            continue;
+        }
+        // Delayed frames wait here, in order; the partner may leave before
+        // they arrive.
+        m_delayed.push_back({B().clock().Now() + linkFaults.delayNs, m_partner, copy, context, target});
+        if (!m_delayedEvent.Armed()) B().clock().Arm(m_delayedEvent, m_delayed.front().due);
+    }
+}
+
+void SasController::DeliverDelayed() {
+    while (!m_delayed.empty() && m_delayed.front().due <= B().clock().Now()) {
+        Delayed d = std::move(m_delayed.front());
+        m_delayed.pop_front();
+        if (m_partner && m_partner == d.partner) m_partner->ArriveFromPartner(*this, d.frame, d.context, d.target);
+    }
+    if (!m_delayed.empty()) B().clock().Arm(m_delayedEvent, m_delayed.front().due);
+}
+
+void SasController::ArriveFromPartner(SasController& from, const std::vector<uint8_t>& frame, uint32_t context,
+                                      uint8_t target) {
+    ++m_partnerCommandsReceived;
+    const uint16_t tag = static_cast<uint16_t>(frame[2] | frame[6] << 8);
+    Exchange x;
+    x.open = true;
+    x.initiator = &from;
+    x.context = context;
+    x.target = target;
+    x.tag = tag;
+    x.dataLength = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dDataLength));
+    x.senseAddress = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dSenseBufferLowAddr));
+    x.senseBufferLength = frame[offsetof(fw::MPI_SCSI_IO_REQUEST, bSenseBufferLength)];
+    x.toTarget = (Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dControl)) &
+                  fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
+    const uint8_t* sgl = frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL);
+    for (unsigned i = 0; i < 20; i += 2) {
+        const uint32_t flags = Load<uint32_t>(sgl + 4 * i), address = Load<uint32_t>(sgl + 4 * i + 4);
+        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
+        if (length != 0 && address != 0xFFFFFFFF) x.pieces.emplace_back(address, length);
+        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+    }
+    // A repeated frame of a command still open here is the same command: the
+    // link's tag check drops it.
+    for (const Exchange& o : m_exchanges) {
+        if (o.open && o.initiator == &from && o.tag == tag) return;
+    }
+    if (m_state != State::Operational || m_freeCmdBuffers.empty()) {
+        ++m_partnerTaskSetFull;
+        FinishExchange(x, fw::SCSI_STATUS_TASK_SET_FULL, nullptr, 0, fw::MPI_IOCSTATUS_SUCCESS);
+        return;
+    }
+    const uint16_t ioIndex = m_freeCmdBuffers.front();
+    uint8_t* buffer = B().memory().Translate(m_cmdBufferAddress[ioIndex], sizeof(fw::MPI_TARGET_SSP_CMD_BUFFER));
+    if (!buffer) {
+        FinishExchange(x, 0, nullptr, 0, fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED);
+        return;
+    }
+    m_freeCmdBuffers.pop_front();
+    fw::MPI_TARGET_SSP_CMD_BUFFER c{};
+    c.bFrameType = fw::MPI_TARGET_FRAME_COMMAND;
+    c.wInitiatorTag = tag;
+    c.wDevHandle = AssignHandle(from.PortSasAddress(0));
+    std::memcpy(c.abLun, frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, abLun), sizeof c.abLun);
+    std::memcpy(c.abCdb, frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB), sizeof c.abCdb);
+    std::memcpy(buffer, &c, sizeof c);
+    m_exchanges[ioIndex] = std::move(x);
+    TargetReply(ioIndex);
+}
+
+void SasController::TargetReply(uint16_t ioIndex) {
+    m_replyPost.push_back(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
+    UpdateInterrupt();
+}
+
+void SasController::FinishExchange(Exchange& x, uint8_t status, const uint8_t* sense, uint32_t senseLength,
+                                   uint16_t iocStatus) {
+    x.open = false;
+    SasController* initiator = x.initiator;
+    x.initiator = nullptr;
+    // An answer for a request the initiator no longer waits for (it aborted
+    // it, or its IOC restarted) goes nowhere.
+    if (!initiator || initiator->m_sentToPartner.erase(x.context) == 0) return;
+    initiator->m_stalled.erase(x.context);
+    if (iocStatus == fw::MPI_IOCSTATUS_SUCCESS && status == fw::SCSI_STATUS_GOOD && x.transferred >= x.dataLength) {
+        initiator->ContextReply(x.context);
+        return;
+    }
+    ScsiEnd end{};
+    end.context = x.context;
+    end.dataLength = x.dataLength;
+    end.transferred = x.transferred;
+    end.senseAddress = x.senseAddress;
+    end.senseBufferLength = x.senseBufferLength;
+    end.target = x.target;
+    end.status = status;
+    end.senseLength = static_cast<uint8_t>(std::min<uint32_t>(senseLength, kSenseBytes));
+    if (sense) std::copy_n(sense, end.senseLength, end.sense.begin());
+    if (iocStatus == fw::MPI_IOCSTATUS_SUCCESS && status == fw::SCSI_STATUS_GOOD) {
+        iocStatus = fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN;
+    }
+    initiator->ReplyScsi(end, iocStatus);
+}
+
+namespace {
+
+// The error reply of a target request: the IoIndex at bytes 20..21.
+std::array<uint8_t, 24> TargetErrorReply(uint8_t function, uint32_t context, uint16_t ioIndex, uint16_t status) {
+    std::array<uint8_t, 24> r{};
+    auto h = HeaderReply(function, context, status);
+    h.bMsgLength = static_cast<uint8_t>(r.size() / 4);
+    std::memcpy(r.data(), &h, sizeof h);
+    r[20] = static_cast<uint8_t>(ioIndex);
+    r[21] = static_cast<uint8_t>(ioIndex >> 8);
+    return r;
+}
+
+}  // namespace
+
+void SasController::TargetAssist(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
+    const uint16_t ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    Exchange* x = ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open ? &m_exchanges[ioIndex] : nullptr;
+    const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
+    uint8_t* local = B().memory().Translate(req.adSGL[1], length);
+    if (!x || !x->initiator || !local) {
+        auto r = TargetErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, ioIndex,
+                                  x && local ? fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED : fw::MPI_IOCSTATUS_INVALID_STATE);
+        AddressReply(r.data(), static_cast<uint32_t>(r.size()));
+        return;
+    }
+    // The data between this board's buffer and the initiator's pieces, from
+    // the relative offset on.
+    const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
+    uint32_t skip = req.dRelativeOffset, done = 0;
+    for (const auto& [address, pieceLength] : x->pieces) {
+        if (done >= length) break;
+        if (skip >= pieceLength) {
+            skip -= pieceLength;
+            continue;
+        }
+        const uint32_t n = std::min(pieceLength - skip, length - done);
+        uint8_t* remote = x->initiator->B().memory().Translate(address + skip, n);
+        if (remote) {
+            if (toInitiator) {
+                std::memcpy(remote, local + done, n);
+            } else {
+                std::memcpy(local + done, remote, n);
+            }
+        }
+        done += n;
+        skip = 0;
+    }
+    x->transferred = std::max(x->transferred, req.dRelativeOffset + done);
+    if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
+        FinishExchange(*x, req.bStatusCode, nullptr, 0, fw::MPI_IOCSTATUS_SUCCESS);
+    }
+    if ((req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_REPOST) && !x->open) m_freeCmdBuffers.push_back(ioIndex);
+    TargetReply(ioIndex);
+}
+
+void SasController::TargetStatusSend(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_STATUS_SEND_REQUEST>(frame);
+    const uint16_t ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    Exchange* x = ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open ? &m_exchanges[ioIndex] : nullptr;
+    if (!x) {
+        auto r = TargetErrorReply(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, ioIndex, fw::MPI_IOCSTATUS_INVALID_STATE);
+        AddressReply(r.data(), static_cast<uint32_t>(r.size()));
+        return;
+    }
+    uint8_t status = fw::SCSI_STATUS_GOOD;
+    const uint8_t* sense = nullptr;
+    uint32_t senseLength = 0;
+    if (!(req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_AUTO_GOOD)) {
+        const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
+        const uint8_t* frameIu = length >= fw::MPI_TARGET_RESPONSE_IU_OFFSET + fw::SSP_RESPONSE_DATA
+                                     ? B().memory().Translate(req.adSGL[1], length)
+                                     : nullptr;
+        if (frameIu) {
+            const uint8_t* iu = frameIu + fw::MPI_TARGET_RESPONSE_IU_OFFSET;
+            status = iu[fw::SSP_RESPONSE_STATUS];
+            if (iu[fw::SSP_RESPONSE_DATAPRES] == 2) {
+                const uint32_t n = static_cast<uint32_t>(iu[fw::SSP_RESPONSE_SENSE_LENGTH] << 24 |
+                                                         iu[fw::SSP_RESPONSE_SENSE_LENGTH + 1] << 16 |
+                                                         iu[fw::SSP_RESPONSE_SENSE_LENGTH + 2] << 8 |
+                                                         iu[fw::SSP_RESPONSE_SENSE_LENGTH + 3]);
+                const uint32_t room = length - fw::MPI_TARGET_RESPONSE_IU_OFFSET - fw::SSP_RESPONSE_DATA;
+                sense = iu + fw::SSP_RESPONSE_DATA;
+                senseLength = std::min(n, room);
+            }
+        }
+    }
+    FinishExchange(*x, status, sense, senseLength, fw::MPI_IOCSTATUS_SUCCESS);
+    if (req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
+    TargetReply(ioIndex);
+}
+
+void SasController::TargetModeAbort(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_MODE_ABORT_REQUEST>(frame);
+    const uint16_t ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open) {
+        FinishExchange(m_exchanges[ioIndex], 0, nullptr, 0, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_MODE_ABORT, context, fw::MPI_IOCSTATUS_SUCCESS);
+    AddressReply(&r, sizeof r);
+}
+
+void SasController::EndPartnerExchanges(SasController* initiator) {
+    for (Exchange& x : m_exchanges) {
+        if (x.open && (!initiator || x.initiator == initiator)) {
+            // The command buffer stays the firmware's until it gives it back;
+            // its later requests for it find no initiator.
+            if (x.initiator) FinishExchange(x, 0, nullptr, 0, fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED);
+            x.open = true;
+            x.initiator = nullptr;
+        }
+    }
+    if (initiator) return;
+    // What this IOC sent the partner ends here.
+    const auto sent = std::move(m_sentToPartner);
+    m_sentToPartner.clear();
+    for (const auto& [context, target] : sent) {
+        m_stalled.erase(context);
+        ScsiEnd end{};
+        end.context = context;
+        end.target = target;
+        ReplyScsi(end, fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
+    }
+}
+
+}  // namespace sim

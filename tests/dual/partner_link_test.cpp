@@ -1,0 +1,149 @@
+// The link between two controllers in one enclosure: each finds the other's
+// drive IOC ports on the shared expander, and typed messages go across as
+// SCSI commands with a CRC on their CDB, answered through the drive IOC's
+// target mode, resent when the answer says they were damaged or lost.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "harness/dual_pair.h"
+#include "partner/partner_messages.h"
+#include "partner/partner_state.h"
+#include "sas/partner_traffic.h"
+
+namespace fw_b {
+using fw::PARTNER_MESSAGE_COUNTS;
+const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
+uint8_t fIsPartnerOnPath1();
+uint8_t fIsPartnerOnPath2();
+uint8_t bGetPartnerAlpaPath1();
+uint8_t bGetPartnerAlpaPath2();
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMessageLimitNs = 2'000'000'000ull;
+
+TEST(MessageCrc, IsTheStandardCrcOfTheCdbWordsCarriedLowHalfFirst) {
+    uint8_t abCdb[16];
+    for (uint8_t i = 0; i < 16; ++i) abCdb[i] = i;
+    uint32_t adWords[4];
+    std::memcpy(adWords, abCdb, sizeof adWords);
+    const uint32_t dCrc = fw::dCalculateMessageCRC32(adWords, 4);
+    uint8_t abLun[4];
+    std::memcpy(abLun, &dCrc, 4);   // as the request's LUN bytes 4-7 carry it
+    EXPECT_EQ(abLun[0], 0xD7);
+    EXPECT_EQ(abLun[1], 0x92);
+    EXPECT_EQ(abLun[2], 0x40);
+    EXPECT_EQ(abLun[3], 0xEF);
+    // One bit anywhere changes it.
+    for (int i = 0; i < 4; ++i) {
+        uint32_t adFlipped[4];
+        std::memcpy(adFlipped, adWords, sizeof adFlipped);
+        adFlipped[i] ^= 1u << (7 * i);
+        EXPECT_NE(fw::dCalculateMessageCRC32(adFlipped, 4), dCrc) << i;
+    }
+}
+
+class PartnerLink : public ::testing::Test, protected dual::Pair {
+protected:
+    void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
+
+    // A typed message from controller 0 that the partner's catalogue answers
+    // GOOD (the configuration token's grant).
+    uint16_t SendFromA() {
+        fw::INTER_CONTROLLER_MESSAGE s{};
+        s.bEntryType = 0x11;
+        s.bEntryCount = 1;
+        s.wControlFlags = fw::PARTNER_CONTROL_NO_DATA;
+        s.wTimeout = fw::PARTNER_MESSAGE_TIMEOUT_S;
+        s.abCdb[0] = fw::PARTNER_TYPED_MESSAGE;
+        s.abCdb[1] = 49;
+        uint16_t wSlot = 0;
+        EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        return wSlot;
+    }
+    bool SlotDone(uint16_t wSlot) {
+        fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
+        fw::pGetOutgoingMessageSlot(wSlot, &ps);
+        return ps->fInUse != fw::TRUE;
+    }
+};
+
+TEST_F(PartnerLink, EachControllerFindsThePartnersTwoPorts) {
+    const sim::SasController& iocA = a->board.sasController();
+    const sim::SasController& iocB = b->board.sasController();
+    EXPECT_EQ(fw::fIsPartnerOnPath1(), fw::TRUE);
+    EXPECT_EQ(fw::fIsPartnerOnPath2(), fw::TRUE);
+    EXPECT_EQ(fw::bGetPartnerAlpaPath1(), iocA.TargetOf(iocB.PortSasAddress(0)));
+    EXPECT_EQ(fw::bGetPartnerAlpaPath2(), iocA.TargetOf(iocB.PortSasAddress(1)));
+    EXPECT_EQ(fw_b::fIsPartnerOnPath1(), fw::TRUE);
+    EXPECT_EQ(fw_b::bGetPartnerAlpaPath1(), iocB.TargetOf(iocA.PortSasAddress(0)));
+    EXPECT_EQ(fw_b::bGetPartnerAlpaPath2(), iocB.TargetOf(iocA.PortSasAddress(1)));
+}
+
+TEST_F(PartnerLink, AMessageIsAnsweredOnceAndItsSlotsFreed) {
+    const uint32_t dSent = a->board.sasController().partnerCommandsSent();
+    const uint16_t wSlot = SendFromA();
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot); }, kMessageLimitNs));
+    EXPECT_EQ(a->board.sasController().partnerCommandsSent(), dSent + 1);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 0u);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().wOutgoingTotal, 0);
+    ASSERT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 0; }, kMessageLimitNs));
+    EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dInvalidCdbs, 0u);
+}
+
+// A partner whose power goes takes its ports with it: a message on its way
+// ends as not delivered and is not resent, and nothing more is sent.
+TEST_F(PartnerLink, APartnerWithoutPowerLeavesBothPaths) {
+    const uint16_t wSlot = SendFromA();
+    b->board.CutPower();
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot) && fw::fIsPartnerOnPath1() != fw::TRUE; }, 10'000'000'000ull));
+    EXPECT_EQ(fw::fIsPartnerOnPath2(), fw::FALSE);
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 0u);
+    fw::INTER_CONTROLLER_MESSAGE s{};
+    s.abCdb[0] = fw::PARTNER_TYPED_MESSAGE;
+    s.abCdb[1] = 49;
+    uint16_t wNext = 0;
+    EXPECT_EQ(fw::bSendMessageToPartner(&s, &wNext, 0), 0);
+    EXPECT_EQ(wNext, fw::PARTNER_NO_SLOT);
+}
+
+// The link damages, repeats, delays or loses the command frame; the message
+// is still delivered, and its handler runs once.
+struct LinkFault {
+    const char* name;
+    sim::SasController::LinkFaults faults;
+    uint32_t invalidCdbs;  // at the partner
+    uint32_t resends;      // at the sender
+    uint32_t frames;       // commands the sender's IOC carried
+};
+
+class PartnerLinkFaults : public PartnerLink, public ::testing::WithParamInterface<LinkFault> {};
+
+TEST_P(PartnerLinkFaults, TheMessageStillArrivesOnce) {
+    const LinkFault& f = GetParam();
+    sim::SasController& iocA = a->board.sasController();
+    const uint32_t dSent = iocA.partnerCommandsSent();
+    const uint32_t dReceived = b->board.sasController().partnerCommandsReceived();
+    iocA.linkFaults = f.faults;
+    const uint16_t wSlot = SendFromA();
+    // A lost frame is given up after the message's 20 s deadline.
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot); }, 40'000'000'000ull)) << f.name;
+    iocA.linkFaults = {};
+    EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dInvalidCdbs, f.invalidCdbs) << f.name;
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, f.resends) << f.name;
+    EXPECT_EQ(iocA.partnerCommandsSent() - dSent, f.frames) << f.name;
+    EXPECT_EQ(b->board.sasController().partnerCommandsReceived() - dReceived,
+              f.frames + (f.faults.repeat ? 1u : 0u) - (f.faults.drop ? 1u : 0u))
+        << f.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, PartnerLinkFaults,
+    ::testing::Values(LinkFault{"corrupted", {0, 0, 1, 0}, 1, 1, 2}, LinkFault{"repeated", {0, 1, 0, 0}, 0, 0, 1},
+                      LinkFault{"delayed", {0, 0, 0, 5'000'000}, 0, 0, 1}, LinkFault{"lost", {1, 0, 0, 0}, 0, 1, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
