@@ -101,7 +101,8 @@ uint8_t bStartManagementWriteBuffer(KERNEL_ENTRY* psEntry) {
     psEntry->bCommandType = COMMAND_TYPE_MANAGEMENT;
     SetMgmtCommandActive(TRUE);
     SetHostCommandHold(TRUE);
-    const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)), dLength};
+    const uint32_t dAddress = static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle));
+    const TRANSFER_SEGMENT sSegment = {dAddress, dLength};
     StartDataOutTransfer(psEntry, &sSegment, 1);
     DecPortNewCommands(psEntry->bPortCode);
     return STATUS_OK;
