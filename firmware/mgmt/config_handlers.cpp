@@ -109,13 +109,7 @@ uint8_t MgmtRetiredCommand(const MGMT_REQUEST&) { return MGMT_INVALID_CDB; }
 uint8_t MgmtSaveConfiguration(const MGMT_REQUEST&) {
     if (bGetConfigPhase() != CONFIG_PHASE_IDLE) return MGMT_NOT_READY;
     IncrementConfigSaveCount();
-    SetConfigModified(FALSE);
-    SetArrayDeletedFlag(FALSE);
-    SetPendingRebuildFlag(FALSE);
-    SetPendingRebuildRequest(NO_RANK);
-    SetPendingParityCheckFlag(FALSE);
-    SetPendingParityCheckRank(NO_RANK);
-    SetPendingStripeInitFlag(FALSE);
+    ForgetEarlierEdit();
     RequestConfigurationService();
     SetConfigPhase(CONFIG_PHASE_EDIT);
     SetConfigRequester(REQUESTER_MANAGEMENT);
