@@ -156,7 +156,14 @@ uint32_t dScratchArrayCount() { return pGetScratchConfigImage()->sHeader.wRankCo
 
 void ShowConfigurationMenu() {
     if (Menu().lMenuPath == PATH_MAIN) {
-        ForgetEarlierEdit();
+        // A fresh edit: nothing is pending from an earlier one.
+        SetConfigModified(FALSE);
+        SetArrayDeletedFlag(FALSE);
+        SetPendingRebuildFlag(FALSE);
+        SetPendingRebuildRequest(NO_RANK);
+        SetPendingParityCheckFlag(FALSE);
+        SetPendingParityCheckRank(NO_RANK);
+        SetPendingStripeInitFlag(FALSE);
     }
     ClearScreen(FALSE);
     EnterMenu(ConfigurationMenu, PATH_CONFIGURATION);

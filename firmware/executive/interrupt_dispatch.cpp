@@ -133,11 +133,18 @@ void ServiceHostChips(uint32_t dFint0) {
     }
 }
 
-void ServicePartnerLink() {
+// A pulse counts as seen when a FIQ without it came between.  The partner
+// pulses on its own tick, so a healthy partner's pulses can keep arriving in
+// the FIQ that serves ours, none between: a pulse in the tick's FIQ counts
+// too, unless the line is still raised once acknowledged, as a line held up
+// is, whose FIQs would otherwise pass for pulses at every tick.
+void ServicePartnerLink(bool fTickServed) {
     Reg16Write(FPGA_PARTNER_LINK, Reg16Read(FPGA_PARTNER_LINK) | FPGA_PARTNER_LINK_ACK);
     Reg16Write(FPGA_PARTNER_LINK,
                static_cast<uint16_t>(Reg16Read(FPGA_PARTNER_LINK) & ~FPGA_PARTNER_LINK_ACK));
-    if (!IsLockHeld(INT_SOURCE_PARTNER_HEARTBEAT)) PartnerHeartbeatInterrupt(s_fPartnerMissedFiq);
+    const bool fHeld = (Cp6Read(INT_LINE_PARTNER_LINK.bBank, INTC_FINTSRC) & dLineMask(INT_LINE_PARTNER_LINK)) != 0;
+    const bool fSeen = s_fPartnerMissedFiq == TRUE || (fTickServed && !fHeld);
+    if (!IsLockHeld(INT_SOURCE_PARTNER_HEARTBEAT)) PartnerHeartbeatInterrupt(ToFlag(fSeen));
     s_fPartnerMissedFiq = FALSE;
 }
 
@@ -217,7 +224,7 @@ void FiqHandler() {
         RunAsSource(INT_SOURCE_EMBEDDED_MODULE, [] { EmbeddedModuleMailboxInterrupt(); });
     }
     if (Fired(adFint, INT_LINE_PARTNER_LINK)) {
-        ServicePartnerLink();
+        ServicePartnerLink(Fired(adFint, INT_LINE_TIMER0));
     } else {
         s_fPartnerMissedFiq = TRUE;
     }

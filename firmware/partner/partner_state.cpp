@@ -3,18 +3,54 @@
 #include <cstring>
 
 #include "cache/stripe_access.h"
+#include "config/apply_settings.h"
+#include "config/config_flags.h"
+#include "enclosure/drive_management.h"
+#include "enclosure/drive_rescan.h"
+#include "eventlog/event_log.h"
+#include "executive/interrupt_controller.h"
 #include "executive/system_state.h"
+#include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/fpga.h"
+#include "hw/hw.h"
+#include "partner/partner_messages.h"
+#include "sas/sas_flags.h"
 
 namespace fw {
 
 namespace {
 
 PARTNER_STATE s_sPartner;
+HEARTBEAT_STATS s_sBeat;
+
+constexpr uint32_t LOST_AFTER_MS = 50;              // silence once running
+constexpr uint32_t LOST_AFTER_MS_STARTING = 500;    // silence while starting
+constexpr uint32_t TIMELY_CHECKS_TO_ALIVE = 500;
+constexpr uint32_t MISSED_PULSE_MS = 5;
+constexpr uint32_t WINDOW_MS = 1000;
+constexpr uint8_t INDICATOR_PARTNER_MISSING = 9;
+
+// The partner-lost sequence runs once per loss, from the main loop: the
+// tick only notes the loss.
+uint8_t s_fLossPending = FALSE;
+uint8_t s_fTakeoverPending = FALSE;
 
 }  // namespace
 
 const PARTNER_STATE& sGetPartnerState() { return s_sPartner; }
+
+void InitDualControllerManager() {
+    InitPartnerState();
+    SetPartnerWork(FALSE);
+    SetIndicatorState(INDICATOR_PARTNER_MISSING, 2);
+    InitPartnerMessageQueues();
+    Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
+    InitPartnerHeartbeatStats();
+    s_fLossPending = s_fTakeoverPending = FALSE;
+    SetPartnerStatisticsReceived(FALSE);
+}
 
 void InitPartnerState() {
     std::memset(&s_sPartner, 0, sizeof s_sPartner);
@@ -25,6 +61,149 @@ void InitPartnerState() {
     std::memset(s_sPartner.abNodeName, 0xFF, sizeof s_sPartner.abNodeName);
     s_sPartner.fDualControllerValid = s_sPartner.fPartnerAlive = FALSE;
     s_sPartner.fCommandInProgress = s_sPartner.fPartnerMissing = FALSE;
+}
+
+const HEARTBEAT_STATS& sGetHeartbeatStats() { return s_sBeat; }
+
+void ResetHeartbeatMeasurements() {
+    s_sPartner.lLatencySum = 0;
+    s_sPartner.dLatencyChecks = 0;
+    s_sPartner.dLatencyMax = 0;
+}
+
+void ResetLargestHeartbeatGap() { s_sBeat.dLargestGap = 0; }
+
+void InitPartnerHeartbeatStats() {
+    s_sBeat = {};
+    s_sBeat.lWindowEnd = lGetTickCount() + WINDOW_MS;
+}
+
+void DualControllerWatchdogPulse() {
+    Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) | FPGA_CONTROL_PARTNER_HEARTBEAT));
+    Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
+}
+
+void PartnerHeartbeatInterrupt(uint8_t fSeen) {
+    ++s_sBeat.dInterrupts;
+    const uint64_t lNow = lGetTickCount();
+    if (fSeen == TRUE) {
+        s_sBeat.lLastSeen = lNow;
+        s_sPartner.lLastHeartbeat = lNow;
+        ++s_sBeat.adWindow[s_sBeat.bWindow];
+        if (lNow > s_sBeat.lWindowEnd) {
+            s_sBeat.bWindow = static_cast<uint8_t>((s_sBeat.bWindow + 1) % HEARTBEAT_WINDOWS);
+            s_sBeat.adWindow[s_sBeat.bWindow] = 0;
+            s_sBeat.lWindowEnd = lNow + WINDOW_MS;
+        }
+        return;
+    }
+    const uint64_t lGap = lNow - s_sBeat.lLastSeen;
+    s_sBeat.dLatestGap = static_cast<uint32_t>(lGap);
+    if (s_sBeat.dLatestGap > s_sBeat.dLargestGap) s_sBeat.dLargestGap = s_sBeat.dLatestGap;
+    if (lGap <= MISSED_PULSE_MS) return;
+    if (s_sBeat.dInterrupts == 1) {
+        s_sBeat.lLastSeen = lNow;
+        s_sPartner.lLastHeartbeat = lNow;
+    } else {
+        // A line that stays up without pulses: masked until the tick lets it
+        // through again.
+        (void)LockInterruptSource(INT_SOURCE_PARTNER_HEARTBEAT);
+    }
+}
+
+uint8_t fIsPartnerHeartbeatSteady(uint8_t bWindows, uint32_t* pdSum) {
+    *pdSum = 0;
+    uint8_t b = static_cast<uint8_t>((s_sBeat.bWindow + HEARTBEAT_WINDOWS - 1) % HEARTBEAT_WINDOWS);
+    const uint32_t dNewest = s_sBeat.adWindow[b];
+    if (dNewest <= 9) return FALSE;
+    uint32_t dSum = 0;
+    for (uint8_t i = 0; i < bWindows && i < HEARTBEAT_WINDOWS; ++i) {
+        const uint32_t d = s_sBeat.adWindow[b];
+        if (d + 10 < dNewest || d > dNewest + 10) return FALSE;
+        dSum += d;
+        b = static_cast<uint8_t>((b + HEARTBEAT_WINDOWS - 1) % HEARTBEAT_WINDOWS);
+    }
+    *pdSum = dSum;
+    return TRUE;
+}
+
+void CheckPartnerWatchdog() {
+    DualControllerWatchdogPulse();
+    if (s_sPartner.lLastHeartbeat == 0) return;
+    const uint64_t lElapsed = lGetTickCount() - s_sPartner.lLastHeartbeat;
+    s_sPartner.lLatencySum += lElapsed;
+    ++s_sPartner.dLatencyChecks;
+    if (lElapsed > s_sPartner.dLatencyMax && lElapsed <= LOST_AFTER_MS) {
+        s_sPartner.dLatencyMax = static_cast<uint32_t>(lElapsed);
+    }
+    const bool fStarted = fIsInitializationComplete() == TRUE;
+    const bool fLost = lElapsed > (fStarted ? LOST_AFTER_MS : LOST_AFTER_MS_STARTING);
+    if (!fLost) {
+        if (s_sPartner.fPartnerAlive != TRUE && ++s_sPartner.dTimelyChecks > TIMELY_CHECKS_TO_ALIVE) {
+            PostEvent(41, bGetPartnerControllerNumber());
+            s_sPartner.fPartnerAlive = TRUE;
+        }
+        return;
+    }
+    s_sPartner.dTimelyChecks = 0;
+    // A loss is acted on once: a partner already given up (neither alive nor
+    // valid) stays so until heartbeats and the handshake bring it back.
+    if (s_sPartner.fDualControllerValid != TRUE && s_sPartner.fPartnerAlive != TRUE) return;
+    if (fIsDualControllerActive() == TRUE && !fStarted) {
+        // The start-up code reads these before the main loop first runs:
+        // the two controllers no longer start together.
+        s_sPartner.fDualStart = FALSE;
+        s_sPartner.fHeartbeatRequest = FALSE;
+        PostEvent(9, bGetPartnerControllerNumber());
+        PostEvent(8, bGetPartnerControllerNumber());
+    } else if (fIsDualControllerActive() == TRUE) {
+        // The takeover is too long for the tick: the main loop runs it.
+        s_fTakeoverPending = TRUE;
+    }
+    s_fLossPending = TRUE;
+    SetWorkPending(TRUE);
+    // Nothing more goes to a partner given up, from this tick on.
+    s_sPartner.fPartnerAlive = FALSE;
+    s_sPartner.fDualControllerValid = FALSE;
+}
+
+uint8_t fGetDualControllerWorkFlag() { return s_fLossPending; }
+
+// The rest of the partner-lost sequence, from the main loop.  Lost once
+// running, this controller takes over the partner's work, its mirrored
+// writes written out first so that nothing it acknowledged waits behind the
+// rest.
+void DualControllerWork() {
+    if (s_fLossPending != TRUE) return;
+    s_fLossPending = FALSE;
+    if (s_fTakeoverPending == TRUE) {
+        s_fTakeoverPending = FALSE;
+        const uint8_t bPartner = bGetPartnerControllerNumber();
+        RequestPartnerMirrorFlush();
+        SetPartnerWork(FALSE);
+        SetSASTimedHoldFlag(TRUE);
+        SetSasDiscoveryWork(TRUE);
+        SetSASIOCRestartRequest(TRUE);
+        (void)fClearDriveRescanFlags();
+        PostEvent(9, bPartner);
+        PostEvent(8, bPartner);
+        PostEvent(92);
+        (void)bUpdatePartnerMissingIndicator();
+        SetConfigApplyOption(TRUE);
+        StopAPM();
+    }
+    SetDualControllerValid(FALSE);
+    ResetBatteryGaugeState();
+    ClearLunOcioFlags();
+}
+
+uint8_t bUpdatePartnerMissingIndicator() {
+    if (fIsProductionTestMode() == TRUE) return s_sPartner.fPartnerMissing;
+    const bool fMissing = fIsDualControllerActive() != TRUE && fGetWriteBackWithoutPartner() != TRUE &&
+                          fIsConfigValid() == TRUE;
+    s_sPartner.fPartnerMissing = ToFlag(fMissing);
+    SetIndicatorState(INDICATOR_PARTNER_MISSING, fMissing ? 1 : 2);
+    return s_sPartner.fPartnerMissing;
 }
 
 void SetPartnerAlive(uint8_t f) { s_sPartner.fPartnerAlive = f; }

@@ -28,7 +28,30 @@ struct PARTNER_STATE {
     uint64_t lLastCheckCondition;
 };
 
+constexpr uint8_t HEARTBEAT_WINDOWS = 5;
+// The partner's heartbeat interrupts: their count, the last pulse seen, the
+// latest and largest gap, and pulses per one-second window.
+struct HEARTBEAT_STATS {
+    uint32_t dInterrupts;
+    uint64_t lLastSeen;
+    uint32_t dLatestGap;
+    uint32_t dLargestGap;
+    uint32_t adWindow[HEARTBEAT_WINDOWS];
+    uint8_t bWindow;
+    uint64_t lWindowEnd;
+};
+
 const PARTNER_STATE& sGetPartnerState();
+const HEARTBEAT_STATS& sGetHeartbeatStats();
+void InitPartnerHeartbeatStats();
+// The stats display starts a new latency measurement and gap.
+void ResetHeartbeatMeasurements();
+void ResetLargestHeartbeatGap();
+// TRUE when each of the newest n one-second windows held about as many
+// pulses as the newest (within 10), with their sum.
+uint8_t fIsPartnerHeartbeatSteady(uint8_t bWindows, uint32_t* pdSum);
+// The partner's mirrored writes, written out by the cache after a loss.
+void RequestPartnerMirrorFlush();
 void InitPartnerState();
 void SetPartnerOnPath1(uint8_t f);
 void SetPartnerOnPath2(uint8_t f);

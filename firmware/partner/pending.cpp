@@ -100,14 +100,13 @@ void ServiceStandInPartnerAnswers() {
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
 }
+// The cache's flush of the partner's mirrored writes after a loss is not
+// built: the partner's journal copies stay as they are.
+void RequestPartnerMirrorFlush() {}
 void RunPartnerContinuation(PARTNER_MESSAGE_SLOT*, uint8_t) {}
 void AbortForwardedDriveCommand(uint16_t) {}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
-void InitDualControllerManager() {
-    InitPartnerState();
-    InitPartnerMessageQueues();
-}
 uint8_t fIsPartnerInitialized() { return FALSE; }
 namespace {
 uint8_t s_fPartnerDumpFlag = FALSE;
@@ -126,11 +125,9 @@ void ReadPartnerStartOfDayData() {}
 uint8_t bSendSasPhyMessage157(uint8_t) { return STATUS_OK; }
 uint8_t bSendSasPhyMessage190(uint8_t) { return STATUS_OK; }
 void SendStartOfDayWordToPartner(uint32_t) {}
-uint8_t bUpdatePartnerMissingIndicator() { return STATUS_OK; }
 void ResetPartnerStartFlags() {}
 
 // Stand-ins for the tick, board state and stop paths.
-void CheckPartnerWatchdog() {}
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
 void SetPartnerDeadlineFlag(uint8_t) {}
 uint16_t wGetPartnerVersionWord() { return 0; }
@@ -140,14 +137,10 @@ uint8_t bGetControllerInfoBoardByte() { return 0; }
 void SendPartnerVersionNotice() {}
 uint8_t fSendShutdownToPartner(uint8_t) { return STATUS_OK; }
 
-uint8_t fGetDualControllerWorkFlag() { return FALSE; }
-void DualControllerWork() {}
 void SendTimeOfDayToPartner(uint8_t, uint8_t) {}
 void PartnerHostTargetService() {}
 uint8_t fGetPartnerHousekeepingRequest() { return FALSE; }
 void PartnerHousekeepingService() {}
-void PartnerHeartbeatInterrupt(uint8_t) {}
-void DualControllerWatchdogPulse() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
 
@@ -222,12 +215,6 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t
 }
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
-// Nothing reaches a partner through the stand-in: not sent, not known.
-uint8_t bSendResetToPartner() { return 0; }
-void SendDateTimeToPartner(const DATE_TIME*) {}
-void SendParityJobMessage(uint8_t, uint8_t, uint8_t, uint8_t) {}
-uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
-uint8_t fGetPartnerControllerWwn(uint8_t*) { return FALSE; }
 
 uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {
@@ -242,9 +229,6 @@ uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uin
 // so the commit goes on by itself.
 uint8_t SendConfigChangedMessage(uint8_t) { return 0; }
 uint8_t SendJournalResetMessage(uint8_t) { return 0; }
-void ShowDualControllerStats() {}
-void ShowDualControllerIncomingQueue() {}
-void ShowDualControllerOutgoingQueue() {}
 void ShowOtherControllerParityReadDataQueue() {}
 
 

@@ -32,6 +32,7 @@ void TargetQueueTimeoutService() {}
 
 
 
+void FailManagementCommandOnAbort() {}
 void ShowActiveLunsPerRank() {}
 
 namespace {

@@ -60,7 +60,9 @@ TEST_F(MainMenus, ServiceOptionsFollowTheDiagnosticsLevelAndTheHostPorts) {
     EXPECT_EQ(c.Type("\x05"), "\x1b[2J" + kLevel2);
     // A dump leaves the prompt in force: the next number is taken as typed.
     const std::string sDump = c.Enter("8");
-    EXPECT_EQ(sDump.rfind("8\r\n\nXOR Queues\n", 0), 0u);
+    EXPECT_EQ(sDump.rfind("8\r\n\n\nDual Controller stats:\n", 0), 0u) << sDump;
+    EXPECT_NE(sDump.find("\nDual Controller Outgoing Queue\n"), std::string::npos);
+    EXPECT_NE(sDump.find("\nXOR Queues\n"), std::string::npos);
     EXPECT_NE(sDump.find("ARM Regs:\n"), std::string::npos);
     EXPECT_EQ(sDump.find("Please Select Option"), std::string::npos);
     EXPECT_EQ(c.Enter("14"), "14\r" + kPrompt);

@@ -1,0 +1,199 @@
+// The heartbeat between two controllers: each pulses the other's line on
+// every tick and gives its partner up after 50 ms of silence once running
+// (500 ms while starting), once per loss; a line held up is no heartbeat.
+// And the console's dumps of the partner link.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/console_menu.h"
+#include "executive/system_state.h"
+#include "eventlog/event_log.h"
+#include "executive/tick.h"
+#include "executive/work_flags.h"
+#include "harness/dual_pair.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "partner/partner_state.h"
+
+namespace fw_b {
+using fw::PARTNER_STATE;
+const PARTNER_STATE& sGetPartnerState();
+uint8_t fIsDualControllerActive();
+uint64_t lGetTickCount();
+void SetTickPeriodWord(uint32_t d);
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMs = 1'000'000ull;
+
+uint16_t NextEvent() {
+    uint16_t wCount = 0;
+    uint16_t wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    return wNext;
+}
+
+class HeartbeatPair : public ::testing::Test, protected dual::Pair {
+protected:
+    // The codes of controller 0's partner events since the test began, in
+    // order.
+    std::vector<uint8_t> PartnerEventsOfA() const {
+        std::vector<uint8_t> ab;
+        for (uint16_t w = m_wFirstEvent; w != NextEvent(); w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+            const uint8_t bCode = fw::psGetEventLogEntry(w)->bCode;
+            if (bCode == 8 || bCode == 9 || bCode == 41 || bCode == 42 || bCode == 92) ab.push_back(bCode);
+        }
+        return ab;
+    }
+    uint16_t m_wFirstEvent = 0;
+    bool RunToTick(uint64_t lTick) {
+        return RunUntil([&] { return fw::lGetTickCount() >= lTick; }, (lTick - fw::lGetTickCount() + 5) * kMs);
+    }
+};
+
+class PartnerHeartbeat : public HeartbeatPair {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Boot()) << Consoles();
+        m_wFirstEvent = NextEvent();
+    }
+};
+
+// Both controllers booted together keep each other for as long as they run,
+// the watchdog checked every other tick or, as here, on every tick: then
+// each one's pulses arrive in the FIQ of the other's tick, and those count.
+TEST_F(PartnerHeartbeat, AHealthyPairKeepsEachOther) {
+    ASSERT_EQ(fw::fIsDualControllerActive(), fw::TRUE);
+    ASSERT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    const auto fEitherLost = [&] {
+        return fw::fIsDualControllerActive() != fw::TRUE || fw_b::fIsDualControllerActive() != fw::TRUE;
+    };
+    EXPECT_FALSE(RunUntil(fEitherLost, 2500 * kMs)) << Consoles();
+    // Each of the last seconds holds a pulse every other tick.
+    uint32_t dSum = 0;
+    EXPECT_EQ(fw::fIsPartnerHeartbeatSteady(2, &dSum), fw::TRUE);
+    EXPECT_NEAR(dSum, 1000u, 10u);
+    fw::SetTickPeriodWord(1);
+    fw_b::SetTickPeriodWord(1);
+    EXPECT_FALSE(RunUntil(fEitherLost, 1000 * kMs)) << Consoles();
+    EXPECT_GE(fw::sGetPartnerState().lLastHeartbeat, fw::lGetTickCount() - 2);
+    EXPECT_GE(fw_b::sGetPartnerState().lLastHeartbeat, fw_b::lGetTickCount() - 2);
+    EXPECT_EQ(PartnerEventsOfA(), std::vector<uint8_t>{});
+}
+
+// The partner falls silent: 50 ms are tolerated, the 51st is loss; the
+// sequence runs once however long the silence lasts; the partner that still
+// hears its survivor loses nothing.
+TEST_F(PartnerHeartbeat, FiftyMillisecondsOfSilenceAreToleratedAndTheFiftyFirstIsLoss) {
+    // The watchdog checks on every tick here, so each millisecond counts.
+    fw::SetTickPeriodWord(1);
+    fw::ResetHeartbeatMeasurements();
+    b->board.fpga().heartbeatQuiet = true;
+    const uint64_t lLast = fw::sGetPartnerState().lLastHeartbeat;
+    ASSERT_TRUE(RunUntil([&] { return fw::sGetPartnerState().dLatencyMax >= 50 || fw::fIsDualControllerActive() != fw::TRUE; },
+                         100 * kMs));
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::TRUE);
+    EXPECT_EQ(fw::sGetPartnerState().dLatencyMax, 50u);
+    ASSERT_TRUE(RunUntil([&] { return fw::fIsDualControllerActive() != fw::TRUE; }, 100 * kMs));
+    EXPECT_EQ(fw::lGetTickCount(), lLast + 51);
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(fw::fIsPartnerAlive(), fw::FALSE);
+    // Silence past the bound is never taken for a latency.
+    EXPECT_EQ(fw::sGetPartnerState().dLatencyMax, 50u);
+    ASSERT_TRUE(RunToTick(lLast + 400));
+    EXPECT_EQ(PartnerEventsOfA(), (std::vector<uint8_t>{9, 8, 92}));
+    // Each names the partner, controller 2.
+    for (uint16_t w = m_wFirstEvent; w != NextEvent(); w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+        const fw::EVENT_LOG_ENTRY& e = *fw::psGetEventLogEntry(w);
+        if (e.bCode == 8 || e.bCode == 9) {
+            EXPECT_EQ(e.abArgs[0], 2) << int(e.bCode);
+        }
+    }
+    EXPECT_EQ(fw::fGetDualControllerWorkFlag(), fw::FALSE);
+    EXPECT_EQ(fw::fIsMasterController(), fw::TRUE);
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+}
+
+// A partner whose line is held up sends no heartbeat: the line is masked
+// and the partner given up, and this controller keeps running.
+TEST_F(PartnerHeartbeat, ALineHeldUpIsNoHeartbeat) {
+    a->board.fpga().SetHeartbeatStuck(true);
+    const uint64_t lStart = fw::lGetTickCount();
+    ASSERT_TRUE(RunUntil([&] { return fw::fIsDualControllerActive() != fw::TRUE; }, 200 * kMs)) << Consoles();
+    EXPECT_LE(fw::lGetTickCount(), lStart + 60);
+    EXPECT_GT(fw::lGetTickCount(), lStart + 50);
+    ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 1100));
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(PartnerEventsOfA(), (std::vector<uint8_t>{9, 8, 92}));
+}
+
+// Starting, a controller waits 500 ms for its partner's pulses, and one
+// that never pulsed is never given up.
+using PartnerHeartbeatAtStart = HeartbeatPair;
+
+TEST_F(PartnerHeartbeatAtStart, FiveHundredMillisecondsAreToleratedWhileStarting) {
+    ASSERT_TRUE(RunUntil([&] { return fw::sGetPartnerState().lLastHeartbeat != 0 && fw::fIsDualControllerActive() == fw::TRUE; },
+                         dual::kBootLimitNs));
+    ASSERT_EQ(fw::fIsInitializationComplete(), fw::FALSE);
+    ASSERT_EQ(fw::fGetDualStartFlag(), fw::TRUE);
+    fw::SetTickPeriodWord(1);
+    b->board.fpga().heartbeatQuiet = true;
+    m_wFirstEvent = NextEvent();
+    const uint64_t lLast = fw::sGetPartnerState().lLastHeartbeat;
+    ASSERT_TRUE(RunUntil([&] { return fw::fIsDualControllerActive() != fw::TRUE; }, 1000 * kMs));
+    EXPECT_EQ(fw::lGetTickCount(), lLast + 501);
+    EXPECT_EQ(fw::fGetDualStartFlag(), fw::FALSE);
+    EXPECT_EQ(fw::fGetHeartbeatRequestFlag(), fw::FALSE);
+    ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 100));
+    EXPECT_EQ(PartnerEventsOfA(), (std::vector<uint8_t>{9, 8}));
+}
+
+TEST_F(PartnerHeartbeatAtStart, APartnerThatNeverPulsedIsNeverLost) {
+    b->board.fpga().heartbeatQuiet = true;
+    ASSERT_TRUE(Boot()) << Consoles();
+    EXPECT_NE(a->board.ConsoleText().find("Partner Controller.............Present"), std::string::npos) << Consoles();
+    EXPECT_FALSE(RunUntil([&] { return fw::fIsDualControllerActive() != fw::TRUE; }, 1000 * kMs));
+    EXPECT_EQ(fw::sGetPartnerState().lLastHeartbeat, 0u);
+    EXPECT_EQ(fw::fGetDualControllerWorkFlag(), fw::FALSE);
+}
+
+// The console's dump of the link, its two queues with no message in flight.
+TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
+    a->board.TypeKeys("\x05");
+    ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 100));
+    fw::SetDiagnosticsModeLevel(3);
+    a->board.ClearConsoleText();
+    a->board.TypeKeys("D");
+    ASSERT_TRUE(RunUntil([&] { return a->board.ConsoleText().find("Dual Controller Outgoing Queue") != std::string::npos; },
+                         100 * kMs));
+    ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 20));
+    std::string text = a->board.ConsoleText();
+    // The times and counts of the moment, masked.
+    for (const char* field : {"Time Now: ", "Watchdog: ", "Int Count: ", "Lat:"}) {
+        for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + 1)) {
+            for (size_t i = at + std::string(field).size(); i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) text[i] = 'x';
+        }
+    }
+    const std::string stats =
+        "\r\nDual Controller stats:\r\n"
+        "Master Controller\r\n"
+        "Other Controller Status: Valid\r\n";
+    EXPECT_NE(text.find(stats), std::string::npos) << text;
+    EXPECT_NE(text.find("Time Now: xxxxxxxxxxxxxxxx\r\nWatchdog: xxxxxxxxxxxxxxxx\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Watchdog Latency: Avg: 01ms Max: 02ms\r\nNo Cmd In Progress\r\n"
+                        "Int Count: xxxxxxxx Lat:xxxxxxxx\r\nRetry:00000000 Invalid CDB:00000000\r\n\r\n"
+                        "\r\nDual Controller Incoming Queue\r\nNo Cmds in progress Total:000 New:000 In  ptr:"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\r\nDual Controller Outgoing Queue\r\nNo Cmds in progress\r\nTot:000 New:000 Compl:000 P1:000 P2:000 "
+                        "New Ptr:"),
+              std::string::npos)
+        << text;
+}
+
+}  // namespace
