@@ -22,6 +22,7 @@
 #include "fc/fc_driver.h"
 #include "hw/scsi.h"
 #include "mgmt/management.h"
+#include "target/management_dispatch.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"

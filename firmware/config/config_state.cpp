@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/config_db.h"
+#include "config/config_flags.h"
 #include "config/nvram_layout.h"
 #include "executive/console_output.h"
 #include "executive/types.h"
@@ -42,6 +43,16 @@ void SetConfigModified(uint8_t f) { s_fConfigModified = f; }
 uint8_t fGetConfigModified() { return s_fConfigModified; }
 void SetArrayDeletedFlag(uint8_t f) { s_fArrayDeleted = f; }
 uint8_t fGetArrayDeletedFlag() { return s_fArrayDeleted; }
+void ForgetEarlierEdit() {
+    constexpr uint8_t NO_RANK = 255;
+    SetConfigModified(FALSE);
+    SetArrayDeletedFlag(FALSE);
+    SetPendingRebuildFlag(FALSE);
+    SetPendingRebuildRequest(NO_RANK);
+    SetPendingParityCheckFlag(FALSE);
+    SetPendingParityCheckRank(NO_RANK);
+    SetPendingStripeInitFlag(FALSE);
+}
 void SetMenuSelectedItem(uint8_t b) { s_bMenuSelectedItem = b; }
 uint8_t bGetMenuSelectedItem() { return s_bMenuSelectedItem; }
 void SetMenuSelection(uint8_t b) { s_bMenuSelection = b; }

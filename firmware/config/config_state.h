@@ -18,6 +18,9 @@ void SetConfigModified(uint8_t f);
 uint8_t fGetConfigModified();
 void SetArrayDeletedFlag(uint8_t f);
 uint8_t fGetArrayDeletedFlag();
+// A fresh edit: nothing of an earlier one stays modified or pending (the
+// rebuild, parity-check and stripe-initialisation requests).
+void ForgetEarlierEdit();
 void SetMenuSelectedItem(uint8_t b);
 uint8_t bGetMenuSelectedItem();
 void SetMenuSelection(uint8_t b);

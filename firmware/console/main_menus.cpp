@@ -156,14 +156,7 @@ uint32_t dScratchArrayCount() { return pGetScratchConfigImage()->sHeader.wRankCo
 
 void ShowConfigurationMenu() {
     if (Menu().lMenuPath == PATH_MAIN) {
-        // A fresh edit: nothing is pending from an earlier one.
-        SetConfigModified(FALSE);
-        SetArrayDeletedFlag(FALSE);
-        SetPendingRebuildFlag(FALSE);
-        SetPendingRebuildRequest(NO_RANK);
-        SetPendingParityCheckFlag(FALSE);
-        SetPendingParityCheckRank(NO_RANK);
-        SetPendingStripeInitFlag(FALSE);
+        ForgetEarlierEdit();
     }
     ClearScreen(FALSE);
     EnterMenu(ConfigurationMenu, PATH_CONFIGURATION);

@@ -145,6 +145,14 @@ uint8_t RequestSesStatusPage();
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,
                                    uint8_t bDuration);
 void AbortDriveFirmwareDownload();
+// START STOP UNIT to the drive of the slot, for a requester answered when
+// it ends (hasRequest TRUE): 255 queued, 16 no command entry free.  The
+// drive power state a manual spin leaves.
+uint8_t bStartStopDrive(uint8_t bEnclosure, uint8_t bSlot, uint8_t fStart, uint8_t fHasRequest, KERNEL_ENTRY* psRequest);
+void MarkDriveSpunDown(uint8_t bEnclosure, uint8_t bSlot);
+// The management diagnostic command (command type 28) to an array member:
+// 255 started, 16 no internal command entry free.
+uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);
 // An in-band request to the master controller; 255 when sent.
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments);

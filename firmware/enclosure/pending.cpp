@@ -25,6 +25,10 @@ void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
 void AllocateEnclosureServicesTables() {}
 void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
+// No drive power command is sent before power management is built.
+uint8_t bStartStopDrive(uint8_t, uint8_t, uint8_t, uint8_t, KERNEL_ENTRY*) { return STATUS_RETRY; }
+void MarkDriveSpunDown(uint8_t, uint8_t) {}
+uint8_t bStartMemberDriveCommand(uint8_t, uint8_t) { return STATUS_RETRY; }
 
 // Stand-ins for the tick.
 uint8_t fGetCtrlOptionBit2Flag() { return FALSE; }

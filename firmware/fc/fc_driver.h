@@ -35,6 +35,9 @@ uint8_t fIsDriveIsrActive();
 // Used by the system tick and the stop paths of the executive.
 void FcPeriodicService();
 void CloseDriveLoops(uint8_t bPath1, uint8_t bPath2);
+// Takes the drive of the loop ID off both drive loops (TRUE) or puts it
+// back, and with TRUE asks for both loops to be reset.
+void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);
 
 // Background pass services of the chip driver.
 uint8_t fGetLoopTableRequest();

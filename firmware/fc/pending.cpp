@@ -28,6 +28,7 @@ uint8_t fIsDriveIsrActive() { return FALSE; }
 // Stand-ins for the tick, board state and stop paths.
 void FcPeriodicService() {}
 void CloseDriveLoops(uint8_t, uint8_t) {}
+void SetDriveLoopBypass(uint8_t, uint8_t) {}
 
 uint8_t fGetLoopTableRequest() { return FALSE; }
 void LoopTableService() {}

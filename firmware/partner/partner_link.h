@@ -112,6 +112,17 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t* pbRecord, cons
 // name, controller, port index and logical drive).  255 queued.
 constexpr uint8_t PARTNER_MESSAGE_PR_ATTENTION_CLEARED = 77;
 uint8_t bSendPrAttentionClearMessage(const uint8_t* pbPortName, uint8_t bController, uint8_t bPortIndex, uint16_t wLun);
+// Management requests the partner carries out: message 147 (reset), the
+// date and time (message 149 with the record), a parity job message (90
+// to 94), a management request (clearing its event log or statistics:
+// 255 done, else the answer for the host), and the partner's WWN (TRUE
+// when known).
+uint8_t bSendResetToPartner();
+struct DATE_TIME;
+void SendDateTimeToPartner(const DATE_TIME* psTime);
+void SendParityJobMessage(uint8_t bCode, uint8_t bRank, uint8_t bMode, uint8_t fAll);
+uint8_t bAskPartnerManagement(uint8_t bCode, const uint8_t* pbCdb);
+uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn);
 // Answers the partner's READ BUFFER (the request) with the data.  255 sent.
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY* psRequest, const uint8_t* pbData, uint32_t dLength);
 

@@ -215,6 +215,12 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t
 }
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
+// Nothing reaches a partner through the stand-in: not sent, not known.
+uint8_t bSendResetToPartner() { return 0; }
+void SendDateTimeToPartner(const DATE_TIME*) {}
+void SendParityJobMessage(uint8_t, uint8_t, uint8_t, uint8_t) {}
+uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
+uint8_t fGetPartnerControllerWwn(uint8_t*) { return FALSE; }
 
 uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {

@@ -29,6 +29,11 @@ void ClearRebuildWorkArea() {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
+uint8_t StartParityCheck(uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
+void StartRebuild(uint8_t, uint8_t, uint8_t, uint8_t, const uint8_t*, uint32_t) {}
+void CancelRebuild() {}
+// No zero-write job runs before it is built: refused as busy.
+uint8_t bStartZeroWriteJob(KERNEL_ENTRY*, uint16_t, uint32_t, uint32_t) { return STATUS_RETRY; }
 // No verify is issued before the drive verify is built.
 uint8_t IssueDriveVerifyCommand(uint8_t, uint8_t, uint16_t, uint32_t, uint8_t) { return STATUS_RETRY; }
 void IncrementDriveVerifyOutstanding() {}

@@ -76,6 +76,19 @@ uint32_t dGetDriveVerifyOutstanding();
 void StartRebuildOfRank(uint8_t bRank);
 void StartParityCheckOfRank(uint8_t bRank);
 void SetParityCheckStopRequest(uint8_t f);
+// A parity check of the rank (all ranks from it with fAll TRUE) in a mode
+// 1 check, 2 rewrite, 3 both; the status of the enclosure refresh it asks.
+uint8_t StartParityCheck(uint8_t bRank, uint8_t bMode, uint8_t fAll);
+// A rebuild of the member onto the drive of those loop IDs and WWN, and
+// its cancel.
+void StartRebuild(uint8_t bRank, uint8_t bMember, uint8_t bLoopId3, uint8_t bLoopId4, const uint8_t* pbWwn,
+                  uint32_t dMemberBlocks);
+void CancelRebuild();
+// Writes zeros over the head and tail blocks of the logical drive for the
+// requester, which the job answers when it ends: 255 started, 16 busy, 0
+// or 66 refused.
+struct KERNEL_ENTRY;
+uint8_t bStartZeroWriteJob(KERNEL_ENTRY* psRequester, uint16_t wLd, uint32_t dHead, uint32_t dTail);
 void SetRebuildCheckPending(uint8_t f);
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.

@@ -32,7 +32,6 @@ void TargetQueueTimeoutService() {}
 
 
 
-void FailManagementCommandOnAbort() {}
 void ShowActiveLunsPerRank() {}
 
 namespace {

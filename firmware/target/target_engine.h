@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "target/management_dispatch.h"
 #include "target/persistent_reservations.h"
 #include "target/pr_registrations.h"
 #include "target/scsi2_reservations.h"
@@ -39,11 +40,6 @@ void TargetQueueTimeoutService();
 // Used by the drive side: its port (0x61) came up or went down.
 void SetDrivePortReady(uint8_t bPortCode, uint8_t f);
 uint8_t fIsDrivePortReady(uint8_t bPortCode);
-
-// Used by the configuration database.
-// Ends the management command in progress with a failure when an
-// interrupted commit releases the host command hold.
-void FailManagementCommandOnAbort();
 
 // The active LUNs of each array, for the console.
 void ShowActiveLunsPerRank();

@@ -95,9 +95,12 @@ public:
         return WaitIdle() && fw::bGetConfigCommitResult() == fw::STATUS_OK;
     }
 
-    // In an open edit: the array the test describes; 255 or 0 as CreateArray says.
-    uint8_t CreateArray(const ArraySpec& s) {
-        fw::CONFIG_RANK_RECORD sRequest{};
+    // The request of the array the test describes, as the configuration
+    // operation (or a management client) takes it; false when a member's
+    // slot holds no drive.
+    static bool ArrayRequest(const ArraySpec& s, fw::CONFIG_RANK_RECORD* psRequest) {
+        fw::CONFIG_RANK_RECORD& sRequest = *psRequest;
+        sRequest = fw::CONFIG_RANK_RECORD{};
         sRequest.bRaidLevel = s.bLevel;
         sRequest.bDriveCount = static_cast<uint8_t>(s.slots.size());
         sRequest.wChunkSize = s.wChunk;
@@ -109,8 +112,14 @@ public:
         sRequest.bCapacityReserve = s.bCapacityReserve;
         PutName(sRequest.acArrayName, s.name);
         for (size_t m = 0; m < s.slots.size() && m < fw::MAX_RANK_MEMBERS; ++m) {
-            if (!SlotWwn(s.slots[m], sRequest.aabMemberWwn[m])) return 0;
+            if (!SlotWwn(s.slots[m], sRequest.aabMemberWwn[m])) return false;
         }
+        return true;
+    }
+    // In an open edit: the array the test describes; 255 or 0 as CreateArray says.
+    uint8_t CreateArray(const ArraySpec& s) {
+        fw::CONFIG_RANK_RECORD sRequest;
+        if (!ArrayRequest(s, &sRequest)) return 0;
         return fw::CreateArray(&sRequest);
     }
 
@@ -122,10 +131,10 @@ public:
         return fw::CreateLogicalDrive(wUnits, fw::ANY_EXTENT, 512, 0x0F, acName);
     }
 
-    // In an open edit: a mapping that shows the logical drives at host
-    // LUNs 0, 1, ... to one initiator.
-    static uint8_t MapToInitiator(uint64_t lPortWwn, const std::vector<uint16_t>& awLds,
-                                  const std::string& name = "MAP") {
+    // A mapping that shows the logical drives at host LUNs 0, 1, ... to one
+    // initiator, as the configuration operation takes it.
+    static fw::SAN_LUN_MAP_ENTRY MapRequest(uint64_t lPortWwn, const std::vector<uint16_t>& awLds,
+                                            const std::string& name = "MAP") {
         fw::SAN_LUN_MAP_ENTRY sRequest{};
         fw::InitSanLunMapRequest(&sRequest);
         for (int i = 0; i < 8; ++i) {
@@ -136,6 +145,12 @@ public:
         sRequest.wMapControllerLun = 0xFFFF;
         for (size_t n = 0; n < awLds.size(); ++n) sRequest.awLunMap[n] = static_cast<uint16_t>(0x7800 | awLds[n]);
         PutName(sRequest.acMapName, name);
+        return sRequest;
+    }
+    // In an open edit: that mapping.
+    static uint8_t MapToInitiator(uint64_t lPortWwn, const std::vector<uint16_t>& awLds,
+                                  const std::string& name = "MAP") {
+        const fw::SAN_LUN_MAP_ENTRY sRequest = MapRequest(lPortWwn, awLds, name);
         return fw::CreateSanLunMapping(&sRequest);
     }
 

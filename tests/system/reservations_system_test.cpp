@@ -17,6 +17,7 @@
 #include "config/config_phase.h"
 #include "harness/config_builder.h"
 #include "harness/dispatch_board.h"
+#include "harness/fc_array_controller.h"
 #include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
@@ -44,7 +45,7 @@ constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
 constexpr uint16_t kPrLun = 0;      // persistent reservations
 constexpr uint16_t kScsi2Lun = 1;   // SCSI-2 reservations
 
-class ReservationsSystemTest : public ::testing::Test {
+class ReservationsSystemTest : public ::testing::Test, public harness::FcArrayController {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Boot());
@@ -58,12 +59,7 @@ protected:
     }
     void Boot() {
         hosts.clear();
-        board = std::make_unique<sim::Board>();
-        fabric = std::make_unique<sim::FcFabric>();
-        board->sasController().AttachChassis(&chassis);
-        for (uint8_t bChip = 1; bChip <= 2; ++bChip) sim::FindIspChip(*board, bChip)->AttachFabric(*fabric);
-        ASSERT_TRUE(harness::BootToMainLoop(*board)) << board->ConsoleText();
-        ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
+        ASSERT_NO_FATAL_FAILURE(FcArrayController::Boot());
     }
     // Hosts A and B log in on port 1 and clear their unit attentions.
     void Connect() {
@@ -76,24 +72,9 @@ protected:
             for (uint16_t lun : {kPrLun, kScsi2Lun}) ASSERT_EQ(Settled(*h, lun, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status, kGood);
         }
     }
-    sim::IspChip& Chip() { return *sim::FindIspChip(*board, 1); }
     sim::FcHost& A() { return *hosts[0]; }
     sim::FcHost& B() { return *hosts[1]; }
 
-    // The command once any unit attention it meets has been reported.
-    sim::FcpResult Settled(sim::FcHost& host, uint16_t lun, const std::vector<uint8_t>& cdb,
-                           const std::vector<uint8_t>& out = {}, uint32_t in = 0) {
-        sim::FcpResult r;
-        for (int i = 0; i < 6; ++i) {
-            r = host.Send(lun, cdb, out, in);
-            if (r.outcome != Outcome::Done || r.status != fw::SCSI_STATUS_CHECK_CONDITION || r.sense.size() < 3 ||
-                (r.sense[2] & 0x0F) != fw::SENSE_UNIT_ATTENTION) {
-                break;
-            }
-        }
-        EXPECT_EQ(r.outcome, Outcome::Done);
-        return r;
-    }
     static std::vector<uint8_t> List(const Key& key, const Key& sa, uint8_t flags = 0) {
         std::vector<uint8_t> ab(24, 0);
         std::memcpy(ab.data(), key.data(), 8);
@@ -136,9 +117,6 @@ protected:
         EXPECT_EQ(res[21], 1) << what;
     }
 
-    sim::Chassis chassis;
-    std::unique_ptr<sim::FcFabric> fabric;
-    std::unique_ptr<sim::Board> board;
     std::vector<std::unique_ptr<sim::FcHost>> hosts;
 };
 

@@ -7,6 +7,7 @@
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "host_board.h"
+#include "mgmt/management.h"
 #include "target/buffer_commands.h"
 #include "target/command_access.h"
 #include "target/target_commands.h"
@@ -164,26 +165,46 @@ TEST_F(BufferHandOffTest, DownloadsAndManagementWaitForLongJobs) {
     EXPECT_EQ(sManagement.bKey, SENSE_NOT_READY);
     EXPECT_EQ(sManagement.bAsc, ASC_NOT_READY);
     SetConfigUpdatePending(FALSE);
-    // Neither a download nor a management command is offered here.
+    // No download is offered here; a management command without the
+    // signature is refused once its data is in, and no page can be read.
     EXPECT_EQ(Ask(Buffer(SCSI_WRITE_BUFFER, 7, 0, 4096)).bAsc, ASC_INVALID_FIELD_IN_CDB);
-    EXPECT_EQ(Ask(Buffer(SCSI_WRITE_BUFFER, 1, 0x80, 32)).bAsc, ASC_INVALID_FIELD_IN_CDB);
+    const Answer sUnsigned = AnswerOf(AskFrom(INITIATOR, Buffer(SCSI_WRITE_BUFFER, 1, 0x80, 32), 0,
+                                              std::vector<uint8_t>(32, 0)));
+    EXPECT_EQ(sUnsigned.bKey, SENSE_ILLEGAL_REQUEST);
+    EXPECT_EQ(sUnsigned.bAsc, ASC_INVALID_FIELD_IN_PARAMETERS);
+    EXPECT_EQ(psGetCurrentManagementCommand(), nullptr);
     EXPECT_EQ(Ask(Buffer(SCSI_READ_BUFFER, 1, 0x80, 32)).bAsc, ASC_INVALID_FIELD_IN_CDB);
 }
 
 TEST_F(BufferHandOffTest, ASecondManagementWriteWaitsForTheFirst) {
-    const uint16_t wFirst = Send(0, Buffer(SCSI_WRITE_BUFFER, 1, 0x80, 32));
+    // The first (no operation) has its data on its way, not yet received.
+    constexpr uint8_t NO_OPERATION = 201;
+    std::vector<uint8_t> abSigned(MANAGEMENT_SIGNATURE, MANAGEMENT_SIGNATURE + sizeof(MANAGEMENT_SIGNATURE));
+    HostCommand sFirst;
+    sFirst.dPortId = INITIATOR;
+    sFirst.abCdb = Buffer(SCSI_WRITE_BUFFER, 1, NO_OPERATION, 16);
+    sFirst.abDataOut = abSigned;
+    sFirst.dExpected = 16;
+    const uint16_t wFirst = host.Send(sFirst);
     Dispatch();
+    host.Serve();
     ASSERT_EQ(psGetDeferredWriteBuffer(), Entry(wFirst));
-    // As if the first were still receiving its data.
-    Entry(wFirst)->bPrimaryState = HOST_STATE_DATA_OUT;
-    const uint16_t wSecond = Send(0, Buffer(SCSI_WRITE_BUFFER, 1, 0x81, 32));
+    EXPECT_EQ(psGetCurrentManagementCommand(), Entry(wFirst));
+    const uint16_t wSecond = Send(0, Buffer(SCSI_WRITE_BUFFER, 1, NO_OPERATION, 16));
     Dispatch();
     Settle();
     EXPECT_EQ(Reply(wSecond).bKey, SENSE_NOT_READY);
     EXPECT_EQ(Reply(wSecond).bAsc, ASC_NOT_READY);
-    // Once it is done the next one goes on.
-    Entry(wFirst)->bPrimaryState = HOST_STATE_COMPLETE;
-    EXPECT_EQ(Ask(Buffer(SCSI_WRITE_BUFFER, 1, 0x82, 32)).bAsc, ASC_INVALID_FIELD_IN_CDB);
+    // Once its data is in it is answered and the next one goes on.
+    while (wGetDataReceivedCount() != 0) (void)ProcessDataReceivedQueue();
+    Settle();
+    EXPECT_TRUE(Reply(wFirst).fStatus);
+    EXPECT_EQ(Reply(wFirst).bStatus, SCSI_STATUS_GOOD);
+    EXPECT_EQ(psGetCurrentManagementCommand(), nullptr);
+    EXPECT_EQ(fGetHostCommandHold(), FALSE);
+    const Answer sThird = AnswerOf(AskFrom(INITIATOR, Buffer(SCSI_WRITE_BUFFER, 1, NO_OPERATION, 16), 0, abSigned));
+    EXPECT_TRUE(sThird.fStatus);
+    EXPECT_EQ(sThird.bStatus, SCSI_STATUS_GOOD);
 }
 
 }  // namespace

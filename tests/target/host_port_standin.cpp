@@ -150,7 +150,7 @@ void HostPortStandIn::Serve() {
                 const std::vector<uint8_t>& abOut = m_aabDataOut[wOxId];
                 const uint32_t dHave = dOffset < abOut.size() ? static_cast<uint32_t>(abOut.size() - dOffset) : 0;
                 const uint32_t dCopy = std::min(dHave, dLength);
-                std::memcpy(pbData, abOut.data() + dOffset, dCopy);
+                if (dCopy != 0) std::memcpy(pbData, abOut.data() + dOffset, dCopy);
                 sReply.dDataOutMoved += dCopy;
             }
         }
