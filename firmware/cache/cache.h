@@ -14,7 +14,6 @@ void CacheFlushSequencerStep();
 void WriteSortService();
 uint8_t fCheckExpansionMarker(uint8_t bMarker1, uint8_t bMarker2);
 void ResetCacheFlushSequencer();
-void InitReadAheadBuffers();
 void StartCacheFlushSequencer(uint8_t fMaster);
 void InitWriteSort();
 
@@ -34,16 +33,12 @@ void SetThreadBalance(uint8_t f);
 uint8_t fGetFlushPiecewiseMode();
 void SetFlushPiecewiseMode(uint8_t f);
 
-// Used by the target engine.
-struct KERNEL_ENTRY;
-void ReleaseReadAheadSlot(uint8_t bSlot);
 // The write-complete end of a cache flush write (command types 131, 152).
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
 
 // Used by the back-end completion: a finished write leaves the cache write
-// count (flag bit 49); a read-ahead prefetch has its data.
+// count (flag bit 49).
 void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry);
-void ReadAheadFillComplete(KERNEL_ENTRY* psEntry);
 
 // Write sort: the cached-write limit (1200 from start of day), the write-
 // optimisation parameters of the sequential write level, and whether the
@@ -55,26 +50,8 @@ uint64_t lGetOptimisationSequenceWindow();
 uint32_t dGetOptimisationHoldLimit();
 uint8_t fIsRankWriteSortActive(uint8_t bRank);
 void IncSortableWriteCount();
-// Read-ahead: slots holding any block of the range are dropped.
-uint8_t InvalidateReadAhead(uint64_t lAddress, uint32_t dBlocks);
-// Read-ahead slots as the read path uses them: the lookup (64 data there,
-// 67 loading, 65 miss), the prefetch of a sequential read, the slot's users
-// and the reads waiting on it.
-struct KERNEL_ENTRY;
-uint8_t bLookupReadAhead(KERNEL_ENTRY* psRead, BUFFER_HANDLE* pdHandle, uint16_t* pwBlocks, uint8_t* pbSlot,
-                         uint8_t* pfStreaming);
-uint8_t bClaimReadAheadSlot(KERNEL_ENTRY* psRead, BUFFER_HANDLE* pdHandle, uint16_t wBlocks, uint8_t* pbSlot);
-uint8_t bGetPrefetchSize(KERNEL_ENTRY* psRead, uint16_t* pwBlocks);
-uint8_t bPrefetchNextExtent(KERNEL_ENTRY* psRead, KERNEL_ENTRY** ppsPrefetch);
-void ServeReadAheadWaiters(uint8_t bSlot, uint8_t bPortCode, uint8_t fCancel);
-void AddReadAheadUser(uint8_t bSlot, uint16_t wBlocks);
-void DecReadAheadWaitCount(uint8_t bSlot, uint8_t fLockHeld);
-void SetReadAheadLoaded(uint8_t bSlot, uint8_t fLoaded);
-uint16_t wGetReadAheadUsers(uint8_t bSlot);
 
-// Console dumps: the per-LUN master flags and stripe access tables, and the
-// read-ahead buffers.
+// Console dump: the per-LUN master flags and stripe access tables.
 void ShowLunMasterFlags(uint8_t fPolled);
-void ShowReadAheadBuffers();
 
 }  // namespace fw

@@ -35,7 +35,6 @@ void CacheFlushSequencerStep() {}
 void WriteSortService() {}
 uint8_t fCheckExpansionMarker(uint8_t, uint8_t) { return FALSE; }
 void ResetCacheFlushSequencer() {}
-void InitReadAheadBuffers() {}
 void StartCacheFlushSequencer(uint8_t) {}
 void InitWriteSort() {}
 
@@ -64,11 +63,6 @@ uint8_t s_fFlushPiecewiseMode = FALSE;
 uint8_t fGetFlushPiecewiseMode() { return s_fFlushPiecewiseMode; }
 void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
 
-// Nothing waits for a prefetch yet: it ends.
-void ReadAheadFillComplete(KERNEL_ENTRY* psEntry) {
-    MarkFinishedWithoutStatus(psEntry);
-    QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
-}
 
 
 uint32_t dGetCachedWriteLimit() { return s_dCachedWriteLimit; }
@@ -78,18 +72,6 @@ uint64_t lGetOptimisationSequenceWindow() { return s_sOptimisation.lSequenceWind
 uint32_t dGetOptimisationHoldLimit() { return s_sOptimisation.dHoldLimit; }
 uint8_t fIsRankWriteSortActive(uint8_t) { return s_fWriteSortEnabled; }
 void IncSortableWriteCount() { ++s_dSortableWrites; }
-// No read-ahead slots: every read misses, none is prefetched.
-uint8_t InvalidateReadAhead(uint64_t, uint32_t) { return 65; }
-uint8_t bLookupReadAhead(KERNEL_ENTRY*, BUFFER_HANDLE*, uint16_t*, uint8_t*, uint8_t*) { return 65; }
-uint8_t bClaimReadAheadSlot(KERNEL_ENTRY*, BUFFER_HANDLE*, uint16_t, uint8_t*) { return FALSE; }
-uint8_t bGetPrefetchSize(KERNEL_ENTRY*, uint16_t*) { return FALSE; }
-uint8_t bPrefetchNextExtent(KERNEL_ENTRY*, KERNEL_ENTRY**) { return 16; }
-void ServeReadAheadWaiters(uint8_t, uint8_t, uint8_t) {}
-void AddReadAheadUser(uint8_t, uint16_t) {}
-void DecReadAheadWaitCount(uint8_t, uint8_t) {}
-void SetReadAheadLoaded(uint8_t, uint8_t) {}
-uint16_t wGetReadAheadUsers(uint8_t) { return 0; }
-void ReleaseReadAheadSlot(uint8_t) {}
 
 // No flush sequencer yet: its write is done with.
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
@@ -101,6 +83,5 @@ void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
 
 
 void ShowLunMasterFlags(uint8_t) {}
-void ShowReadAheadBuffers() {}
 
 }  // namespace fw

@@ -9,6 +9,7 @@
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_ahead.h"
 #include "cache/write_start.h"
 #include "config/bad_blocks.h"
 #include "config/config_db.h"
@@ -43,8 +44,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t READ_AHEAD_HIT = 64;
-constexpr uint8_t READ_AHEAD_LOADING = 67;
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
 constexpr uint8_t SECONDARY_REFUSED_ONCE = 127;
 constexpr uint8_t EVENT_HOST_COMMAND_FAILED = 64;
@@ -140,10 +139,14 @@ uint8_t bIssueRead(KERNEL_ENTRY* psEntry) {
     }
 }
 
-// A read-ahead fill falls back to a plain read of its own blocks.
+// A read-ahead fill falls back to a plain read of its own blocks: it gives
+// up its slot, which holds nothing the drives filled.
 void DropReadAheadFill(KERNEL_ENTRY* psEntry) {
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
-    if (c.bReadAheadSlot != NO_READ_AHEAD_SLOT) ReleaseReadAheadSlot(c.bReadAheadSlot);
+    if (c.bReadAheadSlot != NO_READ_AHEAD_SLOT) {
+        DecReadAheadWaitCount(c.bReadAheadSlot, FALSE);
+        ReleaseReadAheadSlot(c.bReadAheadSlot);
+    }
     c.bReadAheadSlot = NO_READ_AHEAD_SLOT;
     psEntry->wBlocks = c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlockCount;
     psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
@@ -179,6 +182,14 @@ void TryPrefetch(KERNEL_ENTRY* psEntry) {
     CountReadAheadStart();
     RecordCommandInterval(wPosition);
     AddReadAheadDepth(wSize, c.wDataBlocks);
+}
+
+// The answer from a slot carries the data and GOOD in one request, with no
+// residual: a Fibre Channel host that expects another length than it asks
+// for is answered by the plain read path, which reports the difference.
+bool FitsSlotAnswer(const KERNEL_ENTRY* psEntry) {
+    return fIsFibreHostCommand(psEntry) != TRUE ||
+           dGetCommandExpectedLength(psEntry) == static_cast<uint32_t>(psEntry->wBlocks) * BLOCK_BYTES;
 }
 
 // A read answered from a slot: the data is there, or arriving.
@@ -263,7 +274,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     const uint8_t bType = psEntry->bCommandType;
     if (fReadAhead && bType != CT_EXPANSION && bType != CT_READ_FILL_FALLBACK && bType != CT_DATA_SERVICES_READ &&
         !HasFlag(psEntry, KE_FLAG_INTERNAL | KE_FLAG_MORE_PASSES | KE_FLAG_OVERLAPS_READ | KE_FLAG_PARTNER_ACCESS) &&
-        psEntry->wBlocksDone == 0 && psEntry->bSecondaryState != SECONDARY_REFUSED_ONCE) {
+        psEntry->wBlocksDone == 0 && psEntry->bSecondaryState != SECONDARY_REFUSED_ONCE && FitsSlotAnswer(psEntry)) {
         BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
         uint16_t wBlocks = 0;
         uint8_t bSlot = NO_READ_AHEAD_SLOT;
@@ -354,7 +365,11 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     // 16. No child entries: everything taken goes back.
     ps->bPrimaryState = HOST_STATE_LUN_QUEUED;
     if (fContinuingPrefetch) {
-        if (d.bReadAheadSlot != NO_READ_AHEAD_SLOT) DecReadAheadWaitCount(d.bReadAheadSlot, FALSE);
+        // Nothing will fill the slot it claimed.
+        if (d.bReadAheadSlot != NO_READ_AHEAD_SLOT) {
+            DecReadAheadWaitCount(d.bReadAheadSlot, FALSE);
+            ReleaseReadAheadSlot(d.bReadAheadSlot);
+        }
         RemoveOutstandingRead(ps);
         FreeTargetEntry(ps);
         return STATUS_RETRY;
@@ -504,9 +519,10 @@ void RequeueRead(KERNEL_ENTRY* psEntry) {
     if (psEntry->bCommandType == CT_READ_FILL) {
         BackToQueue(psEntry, false);
         (void)bGetDataAvailable(bPort);
+        // The reads waiting on its slot would get pages the drives never
+        // filled: they read the drives themselves.
         const uint8_t bSlot = c.bReadAheadSlot;
-        if (bSlot != NO_READ_AHEAD_SLOT && wGetReadAheadUsers(bSlot) > 1) ServeReadAheadWaiters(bSlot, bPort, FALSE);
-        if (bSlot != NO_READ_AHEAD_SLOT) DecReadAheadWaitCount(bSlot, FALSE);
+        if (bSlot != NO_READ_AHEAD_SLOT && wGetReadAheadUsers(bSlot) > 1) ServeReadAheadWaiters(bSlot, bPort, TRUE);
         DropReadAheadFill(psEntry);
         psEntry->wBlocks = psEntry->wBlockCount;
         return;
@@ -519,6 +535,17 @@ void RequeueRead(KERNEL_ENTRY* psEntry) {
     BackToQueue(psEntry, false);
     if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);
     (void)bGetDataAvailable(bPort);
+}
+
+void RequeueReadAheadWaiter(KERNEL_ENTRY* psEntry) {
+    CACHE_ENTRY_FIELDS& c = Cache(psEntry);
+    c.bReadAheadSlot = NO_READ_AHEAD_SLOT;
+    psEntry->bCommandType = CT_READ_FILL_FALLBACK;
+    psEntry->dBufferHandle = NULL_BUFFER_HANDLE;
+    c.wBufferBlocks = 0;
+    c.wStreamBlocks = 0;
+    psEntry->wBlocks = c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlockCount;
+    BackToQueue(psEntry, false);
 }
 
 // ---- the read-ahead answer -------------------------------------------------------------

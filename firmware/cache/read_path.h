@@ -19,6 +19,9 @@ void ProcessDataAvailableQueue(uint8_t bPortCode);
 // Sends a read back to its LUN ring or the new-command ring, to be done
 // again.
 void RequeueRead(KERNEL_ENTRY* psEntry);
+// A read that waited for a read-ahead slot whose prefetch failed goes back
+// to its queue as a plain read of its own blocks.
+void RequeueReadAheadWaiter(KERNEL_ENTRY* psEntry);
 // Answers a read from its read-ahead slot.
 void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry);
 // TRUE when one of the last commands of the port (of the LUN, for a read

@@ -9,6 +9,7 @@
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_ahead.h"
 #include "cache/write_start.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/read_ahead.h"
 #include "config/address_translation.h"
 #include "config/bad_blocks.h"
 #include "config/config_db.h"

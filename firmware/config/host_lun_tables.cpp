@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/read_ahead.h"
 #include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/config_image.h"

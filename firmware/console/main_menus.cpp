@@ -6,6 +6,7 @@
 #include "cache/cache.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_ahead.h"
 #include "config/config_db.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"

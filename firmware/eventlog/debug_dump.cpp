@@ -4,6 +4,7 @@
 #include "cache/cache.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_ahead.h"
 #include "config/config_flags.h"
 #include "config/host_port_tables.h"
 #include "config/nvram_tables.h"

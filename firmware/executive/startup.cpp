@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/read_ahead.h"
 #include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/config_load.h"
@@ -727,6 +728,7 @@ uint8_t AllocateSubsystemMemory() {
     InitDriveTables();
     AllocateEnclosureServicesTables();
     AllocHostList();
+    AllocReadAheadBuffers();
     AllocateRaidEngineTables();
     AllocateDualParityTables();
     return bAllocateMuxTables();

@@ -4,6 +4,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
+#include "cache/read_ahead.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "cache/read_ahead.h"
 #include "config/config_db.h"
 #include "config/drive_locate.h"
 #include "config/rank_table.h"
@@ -100,7 +101,7 @@ bool RecheckExpansionWindow(KERNEL_ENTRY* psHost) {
 void HostReadComplete(KERNEL_ENTRY* psHost) {
     switch (psHost->bCommandType) {
     case CT_EXPANSION: ExpansionTransferDone(psHost); return;
-    case CT_READ_AHEAD_PREFETCH: ReadAheadFillComplete(psHost); return;
+    case CT_READ_AHEAD_PREFETCH: CompleteReadAheadPrefetch(psHost); return;
     case CT_DATA_SERVICES_READ:
         ReleaseJournalSlot(psHost);
         DataServicesCommandDone(psHost, 3);

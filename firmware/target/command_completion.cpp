@@ -5,6 +5,7 @@
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_ahead.h"
 #include "cache/read_path.h"
 #include "cache/write_start.h"
 #include "config/bad_blocks.h"
@@ -45,8 +46,10 @@ bool IsStreamPiece(uint8_t bType) {
 }
 
 void FreeDataPages(KERNEL_ENTRY* psEntry) {
+    // A read of a read-ahead slot only gives up its use of it: the slot
+    // keeps its data for the reads that follow.
     if (psEntry->bCommandType == COMMAND_TYPE_READ_AHEAD || psEntry->bCommandType == COMMAND_TYPE_READ_AHEAD_2) {
-        ReleaseReadAheadSlot(psCacheFields(psEntry)->bReadAheadSlot);
+        DecReadAheadWaitCount(psCacheFields(psEntry)->bReadAheadSlot, FALSE);
         return;
     }
     // A READ or WRITE holds pages for its whole decoded count, unless it

@@ -83,7 +83,9 @@ void SetFreeValues(KERNEL_ENTRY* psEntry) {
     psEntry->bRank = FREE_RANK;
     psEntry->bSecondRank = 0xFF;
     psEntry->wLunIndex = NO_LUN_INDEX;
-    psEntry->wBlockCount = 0;
+    // The decoded block count and address stay: a read that follows one
+    // already answered finds it in the LUN's history by them, which is how
+    // a host reading one command at a time is seen to read sequentially.
     psEntry->wChildrenOutstanding = 0;
     psEntry->wTotalChildren = 0;
     psEntry->psMother = nullptr;
