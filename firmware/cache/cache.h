@@ -11,11 +11,9 @@ namespace fw {
 struct KERNEL_ENTRY;
 
 void CacheFlushSequencerStep();
-void WriteSortService();
 uint8_t fCheckExpansionMarker(uint8_t bMarker1, uint8_t bMarker2);
 void ResetCacheFlushSequencer();
 void StartCacheFlushSequencer(uint8_t fMaster);
-void InitWriteSort();
 
 // Background pass services of the cache.
 uint8_t fGetCacheFlushSequencerRequest();
@@ -25,7 +23,6 @@ void CacheFlushSequencerBackgroundStep();
 uint8_t fIsControllerWriteBackEnabled();
 uint32_t dGetWriteBufferCount();
 void RefreshHostLunTable();
-void SetSequentialWriteLevel(uint8_t bLevel);
 void SetThreadBalance(uint8_t f);
 
 // The cache flush sequencer: TRUE while partner extents are written as runs
@@ -39,17 +36,6 @@ void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
 // Used by the back-end completion: a finished write leaves the cache write
 // count (flag bit 49).
 void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry);
-
-// Write sort: the cached-write limit (1200 from start of day), the write-
-// optimisation parameters of the sequential write level, and whether the
-// sort takes a rank's cached writes.
-uint32_t dGetCachedWriteLimit();
-void SetCachedWriteLimit(uint32_t dLimit);
-uint32_t dGetSequentialHistoryDepth();
-uint64_t lGetOptimisationSequenceWindow();
-uint32_t dGetOptimisationHoldLimit();
-uint8_t fIsRankWriteSortActive(uint8_t bRank);
-void IncSortableWriteCount();
 
 // Console dump: the per-LUN master flags and stripe access tables.
 void ShowLunMasterFlags(uint8_t fPolled);

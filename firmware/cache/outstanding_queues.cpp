@@ -891,6 +891,46 @@ uint32_t dGetLunOutstandingWrites(uint16_t wLun) { return wLun < LUN_COUNT ? s_a
 uint32_t dGetLunOutstandingReads(uint16_t wLun) { return wLun < LUN_COUNT ? s_aasLun[READS][wLun].dCount : 0; }
 uint32_t dGetRankOutstandingWrites(uint8_t bRank) { return bRank < MAX_TRACKED_RANKS ? s_adRankWrites[bRank] : 0; }
 
+namespace {
+
+uint64_t lKeyOf(uint16_t w) { return s_asNode[w].sSpans.asCommand[0].lStart; }
+
+// The node after (or before) w in key order.
+uint16_t wNextInOrder(uint16_t w, bool fAscending) {
+    uint16_t wDown = fAscending ? s_asNode[w].wRight : s_asNode[w].wLeft;
+    if (wDown != NO_NODE) {
+        while (wChild(wDown, fAscending) != NO_NODE) wDown = wChild(wDown, fAscending);
+        return wDown;
+    }
+    uint16_t wUp = s_asNode[w].wParent;
+    while (wUp != NO_NODE && w == wChild(wUp, !fAscending)) {
+        w = wUp;
+        wUp = s_asNode[w].wParent;
+    }
+    return wUp;
+}
+
+}  // namespace
+
+KERNEL_ENTRY* psFindWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bState,
+                                        uint8_t bRank) {
+    const LUN_QUEUE* psLun = psLunQueue(WRITES, wLun);
+    if (psLun == nullptr) return nullptr;
+    const bool fUp = fAscending == TRUE;
+    // The first node at or past lFrom in the sweep's direction.
+    uint16_t wFirst = NO_NODE;
+    for (uint16_t w = psLun->wRoot; w != NO_NODE;) {
+        const bool fInside = fUp ? lKeyOf(w) >= lFrom : lKeyOf(w) <= lFrom;
+        if (fInside) wFirst = w;
+        w = (fInside == fUp) ? s_asNode[w].wLeft : s_asNode[w].wRight;
+    }
+    for (uint16_t w = wFirst; w != NO_NODE; w = wNextInOrder(w, fUp)) {
+        KERNEL_ENTRY* ps = psEntryOf(w);
+        if (ps != nullptr && ps->bPrimaryState == bState && ps->bRank == bRank) return ps;
+    }
+    return nullptr;
+}
+
 void DumpOutstandingWriteQueue() {
     ConsolePrintf("\n\nOutstanding Write Queue:\n");
     DumpQueues(WRITES);

@@ -67,6 +67,12 @@ uint32_t dGetLunOutstandingReads(uint16_t wLun);
 // The rank's count of queued single-segment writes; 0 above rank 63.
 uint32_t dGetRankOutstandingWrites(uint8_t bRank);
 
+// The first write of the LUN, in the order of its start address from lFrom
+// upward (fAscending TRUE) or downward, that is in primary state bState on
+// rank bRank; nullptr when none is.
+KERNEL_ENTRY* psFindWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bState,
+                                        uint8_t bRank);
+
 void DumpOutstandingWriteQueue();
 void DumpOutstandingReadQueue();
 

@@ -7,6 +7,7 @@
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/write_sort.h"
 #include "cache/write_start.h"
 #include "config/config_db.h"
 #include "config/ld_table.h"
@@ -438,11 +439,7 @@ uint8_t ProcessOptimisationQueue() {
     }
     // 5. To the write sort or the port's "Write Ready" ring.
     TakeOptimisation();
-    if (fIsRankWriteSortActive(psEntry->bRank) == TRUE && HasFlag(psEntry, KE_FLAG_CACHE_COUNTED)) {
-        psEntry->bPrimaryState = HOST_STATE_WRITE_SORT;
-        IncSortableWriteCount();
-        return STATUS_OK;
-    }
+    if (HasFlag(psEntry, KE_FLAG_CACHE_COUNTED) && fParkSortedWrite(psEntry) == TRUE) return STATUS_OK;
     psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
     QueueWriteReady(psEntry->bPortCode, psEntry->wIndex);
     SetHostPortWork(psEntry->bPortCode, TRUE);

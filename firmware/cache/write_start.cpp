@@ -10,6 +10,7 @@
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/read_ahead.h"
+#include "cache/write_sort.h"
 #include "config/config_db.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"

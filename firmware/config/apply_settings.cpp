@@ -6,6 +6,7 @@
 
 #include "cache/cache.h"
 #include "cache/read_ahead.h"
+#include "cache/write_sort.h"
 #include "config/address_translation.h"
 #include "config/bad_blocks.h"
 #include "config/config_db.h"
@@ -608,6 +609,8 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     LoadSaveAPMConfig(psImage->sHeader.fPowerManagementSet == TRUE ? psImage->abPowerSettings : nullptr, FALSE);
     bStartAPM();
     RefreshHostLunTable();
+    // The sort lists follow the logical drives as they now are.
+    SetWriteSortEnabled(ToFlag(bGetCacheSetting20d() != TRUE));
     s_fStartOfDayApply = FALSE;
     return 0xFF;
 }

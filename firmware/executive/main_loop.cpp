@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "cache/read_path.h"
+#include "cache/write_sort.h"
 #include "cache/write_stages.h"
 #include "config/config_db.h"
 #include "console/console_menu.h"

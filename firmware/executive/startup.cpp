@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "cache/read_ahead.h"
+#include "cache/write_sort.h"
 #include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/config_load.h"

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/write_sort.h"
 #include "config/config_image.h"
 #include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"

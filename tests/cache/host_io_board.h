@@ -15,6 +15,7 @@
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
+#include "cache/write_sort.h"
 #include "cache/write_stages.h"
 #include "cache/write_start.h"
 #include "config/config_db.h"

@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
+#include "cache/write_sort.h"
 #include "console/option_settings.h"
 #include "eventlog/target_trace.h"
 #include "executive/tick.h"
