@@ -15,6 +15,7 @@
 #include "executive/date_time.h"
 #include "executive/kernel_queue.h"
 #include "executive/port_codes.h"
+#include "executive/rtc.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -152,6 +153,7 @@ void PrepareMainLoop() {
     SetRaidWaitListWork(TRUE);
 
     EnterStage(LOOP_STAGE_NONE);
+    ReadClockForMainLoop();
     SetInitializationComplete(TRUE);
     dMainLoopCycles = 1;
 

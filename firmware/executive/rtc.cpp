@@ -159,6 +159,22 @@ void InitClockReference() {
     SetCalendarReference(lClockReadTick);
 }
 
+void ReadClockForMainLoop() {
+    uint8_t abRegisters[CLOCK_REGISTER_COUNT] = {};
+    DATE_TIME sReading = {};
+    if (bI2cReadRegisters(bGetClockI2cUnit(), RTC_DEVICE_ADDRESS, FIRST_CLOCK_REGISTER, abRegisters,
+                          CLOCK_REGISTER_COUNT) != STATUS_OK) {
+        return;
+    }
+    DecodeRegisters(abRegisters, &sReading);
+    // A reading the chip garbled leaves start-up's count as it was.
+    if (bValidateDateTime(&sReading) != STATUS_OK) return;
+    *psTimeUpdate = sReading;
+    lClockReadTick = lGetTickCount();
+    DATE_TIME sNow;
+    (void)GetDateTime(&sNow);   // start-up's last reading: the main loop's reference
+}
+
 void ReadClockAtStart() {
     uint8_t abRegisters[CLOCK_REGISTER_COUNT] = {};
     DATE_TIME sReading = {};

@@ -25,6 +25,11 @@ extern uint64_t lClockReadTick;
 
 void InitClockReference();
 void ReadClockAtStart();
+// Start-up counts the calendar on, in whole seconds of the tick, from the
+// reading made at its beginning; the main loop starts from a fresh reading
+// instead, so that nothing start-up's count missed or added stays in it.
+// Called last in start-up; an unreadable or invalid clock keeps the count.
+void ReadClockForMainLoop();
 void StartClockRead();
 void StartClockWrite();
 void ClockReadStep();           // unit-0 sequence step

@@ -80,4 +80,28 @@ TEST(ClockFailures, DateSetAtRunTimeIsReadBackAfterARestart) {
     EXPECT_NE(board.ConsoleText().find("\r\nFri Nov 30 2029 22:15:"), std::string::npos) << board.ConsoleText();
 }
 
+// Start-up counts the calendar on from the clock's reading at its beginning;
+// the main loop starts from the clock's own time.  The board of the
+// controller program skips start-up's waits (some 50 s of board time) while
+// its clock follows the host's: the first date printed is the clock's, not
+// one counted through the waits.
+TEST(ClockFailures, TheMainLoopStartsFromTheClocksTimeNotFromStartUpsCount) {
+    sim::BoardConfig config;
+    config.virtualTime = false;
+    sim::Board board(config);
+    board.FollowWallClock(false);
+    board.rtc().Set({2031, 5, 5, 12, 0, 0});
+    board.SetResetEntry(&fw::ControllerEntry);
+    board.Boot();
+    ASSERT_EQ(board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete") != std::string::npos; },
+                             120 * kSecond),
+              sim::StopKind::Running);
+    ASSERT_GT(board.clock().Now(), 30 * kSecond);
+    const std::string text = board.ConsoleText();
+    const size_t complete = text.find("Initialization Complete");
+    const size_t line = text.rfind('\n', complete) + 1;
+    // The few seconds of the host's this test may take at most.
+    EXPECT_EQ(text.substr(line, 23), "Mon May 05 2031 12:00:0") << text.substr(line);
+}
+
 }  // namespace
