@@ -73,9 +73,21 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     c.sata = options.sata;
     c.blocks = options.driveBytes / c.blockSize;
     c.sasAddress = kDriveSasAddressBase + (static_cast<uint64_t>(slot) << 4);
+    // Eight characters, each drive its own: the controller's drive lists
+    // show no more of a serial number.  A SATA drive is known by the last
+    // eight characters of its serial, so they stay what they always were.
     char serial[16];
-    std::snprintf(serial, sizeof serial, "SIM%07u", slot);
+    std::snprintf(serial, sizeof serial, "M%07u", slot % 10000000);
     c.serial = serial;
+    // The product name tells the capacity, as a real drive's model does.
+    constexpr uint64_t kGiB = 1ull << 30, kMiB = 1ull << 20;
+    char product[24];
+    if (options.driveBytes >= kGiB && options.driveBytes % kGiB == 0) {
+        std::snprintf(product, sizeof product, "SIMDISK %lluG", static_cast<unsigned long long>(options.driveBytes / kGiB));
+    } else {
+        std::snprintf(product, sizeof product, "SIMDISK %lluM", static_cast<unsigned long long>(options.driveBytes / kMiB));
+    }
+    c.product = product;
     if (!options.directory.empty()) {
         c.imagePath = options.directory + "/drives/slot" + std::to_string(slot) + ".img";
     }

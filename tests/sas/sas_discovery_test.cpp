@@ -265,7 +265,7 @@ TEST_F(SataDiscoveryTest, IdentifyAndWriteUncorrectable) {
     ASSERT_EQ(bResult, STATUS_OK);
     EXPECT_EQ(sEntry.f48BitLBA, TRUE);
     EXPECT_EQ(sEntry.lCapacity, chassis.ConfigAt(3)->blocks);
-    EXPECT_EQ(std::memcmp(sEntry.acSerial, "SIM0000003", 10), 0);
+    EXPECT_EQ(std::memcmp(sEntry.acSerial, "M0000003  ", 10), 0);
     EXPECT_EQ(std::memcmp(sEntry.abWWN, "M0000003", 8), 0);
 
     EXPECT_EQ(Wait(bTarget, {0x28, 0, 0, 0, 0x20, 0, 0, 0, 1}, 512).bStatus, 0);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/chassis.h"
 #include "sim/clock.h"
 #include "sim/drive.h"
 
@@ -100,6 +101,26 @@ uint64_t AllocatedBlocks(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     return uint64_t(st.st_blocks);
+}
+
+// The chassis's drives: a serial of eight characters (what the drive lists
+// show) that no other slot's drive has, and a product name with the
+// capacity.
+TEST(DriveIdentity, EachSlotsDriveHasItsOwnSerialAndItsCapacityInItsName) {
+    const std::pair<uint64_t, const char*> aSizes[] = {
+        {1ull << 30, "SIMDISK 1G"}, {4ull << 30, "SIMDISK 4G"}, {1536ull << 20, "SIMDISK 1536M"}};
+    for (const auto& [bytes, name] : aSizes) {
+        sim::ChassisOptions o;
+        o.driveBytes = bytes;
+        EXPECT_EQ(sim::Chassis::DefaultDriveConfig(1, o).product, name);
+    }
+    std::vector<std::string> serials;
+    for (unsigned slot = 1; slot <= 36; ++slot) {
+        const std::string serial = sim::Chassis::DefaultDriveConfig(slot, sim::ChassisOptions()).serial;
+        EXPECT_EQ(serial.size(), 8u) << serial;
+        EXPECT_EQ(std::count(serials.begin(), serials.end(), serial), 0) << serial;
+        serials.push_back(serial);
+    }
 }
 
 TEST(DriveData, RoundTripsAtTheEndOfTheMediumAndReadsUnwrittenBlocksAsZeros) {

@@ -66,8 +66,8 @@ TEST_F(DriveListDisplayTest, SasDrives) {
     EXPECT_EQ(Printed(), "\r\n"
               "No. Type Identifier       Product ID   F/W  Sav Ser. No. Cap.   ID  EN SL PS ST\r\n"
               "--- ---- ---------------- ------------ ---- --- -------- ------ --- -- -- -- --\r\n"
-              "  1 SAS  5005d5d000a00010 SIMDISK 4G   0001 No  SIM00000 004 GB 001 01 01 --\r\n"
-              "  2 SAS  5005d5d000a00020 SIMDISK 4G   0001 No  SIM00000 004 GB 002 01 02 --\r\n"
+              "  1 SAS  5005d5d000a00010 SIMDISK 4G   0001 No  M0000001 004 GB 001 01 01 --\r\n"
+              "  2 SAS  5005d5d000a00020 SIMDISK 4G   0001 No  M0000002 004 GB 002 01 02 --\r\n"
               "  3 SAS  5005d5d000a00030 SIMDISK 1000 0001 No  BIG00003 999 GB 003 01 03 --\r\n"
               "  4 SAS  5005d5d000a00050 SIMDISK 4G   A7B2 No  SML00005 073 GB 000 01 05 --\r\n");
     PrintList(fw::TRUE);
@@ -82,9 +82,9 @@ TEST_F(DriveListDisplayTest, SasDrives) {
     EXPECT_EQ(Printed(), "\r\n"
               "Type Identifier       Product ID   Firmware Ser. No. EQRW Cap ID C EN SL ST R D\r\n"
               "--------------------------------------------------------------------------------\r\n"
-              "SAS  5005d5d000a00010 SIMDISK 4G       0001 SIM00000 YYYN 004 01 1 01 01\r\n"
+              "SAS  5005d5d000a00010 SIMDISK 4G       0001 M0000001 YYYN 004 01 1 01 01\r\n"
               "---- ---------------- ------------ -------- -------- ---- --- -- - -- --\r\n"
-              "SAS  5005d5d000a00020 SIMDISK 4G       0001 SIM00000 YYYN 004 02 1 01 02\r\n"
+              "SAS  5005d5d000a00020 SIMDISK 4G       0001 M0000002 YYYN 004 02 1 01 02\r\n"
               "---- ---------------- ------------ -------- -------- ---- --- -- - -- --\r\n"
               "SAS  5005d5d000a00030 SIMDISK 1000     0001 BIG00003 YYYN 999 03 1 01 03\r\n"
               "---- ---------------- ------------ -------- -------- ---- --- -- - -- --\r\n"
@@ -107,7 +107,7 @@ TEST_F(DriveListDisplayTest, SasDrives) {
     fw::ConsolePrintf("\n");
     EXPECT_EQ(Printed(), "SAS  5000c50012345678 ------------ ---- --- -------- --- -- --- -- -- --\r\n"
               "SATA WD-WCAZ9         ------------ ---- --- -------- --- -- --- -- -- --\r\n"
-              "SAS  5005d5d000a00010 SIMDISK 4G   0001 No  SIM00000 004 GB NA  NA NA --\r\n");
+              "SAS  5005d5d000a00010 SIMDISK 4G   0001 No  M0000001 004 GB NA  NA NA --\r\n");
 }
 
 TEST_F(DriveListDisplayTest, SataDrives) {

@@ -87,7 +87,7 @@ TEST_F(DriveRescanTest, StartOfDayTablesEveryDriveWithIdentityCapacityAndSlot) {
         EXPECT_EQ(std::string(s.acVendorID, 8), "DRIVEVND");
         EXPECT_EQ(std::string(s.acProductID, 10), "SIMDISK 4G");
         EXPECT_EQ(std::string(s.acRevision, 4), "0001");
-        EXPECT_EQ(std::string(s.acSerialNo, 8), "SIM00000");
+        EXPECT_EQ(std::string(s.acSerialNo, 8), "M000000" + std::to_string(i + 1));
         EXPECT_EQ(s.bLoopID2, 0xFF);
         EXPECT_EQ(s.bLoopID1, s.bHardIDFromADISC);
         uint8_t bTarget = 0xFF;
