@@ -97,6 +97,9 @@ public:
     // The next `times` commands of the operation code fail with HARDWARE
     // ERROR (internal target failure) without touching the medium.
     void FailCommand(uint8_t opcode, uint32_t times);
+    // READ CAPACITY reports this block length from now on, as a drive
+    // formatted anew behind the controller's back would (0: its own).
+    void ReportBlockLength(uint32_t bytes);
     // The power fails during the next WRITE(10) or WRITE(16): only its first
     // `blocks` blocks reach the medium and the result says so, so that the
     // board carrying the command stops there.

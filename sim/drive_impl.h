@@ -100,6 +100,7 @@ struct Drive::Impl {
     const Sense* admitted = nullptr;  // the state the current command found
     bool dead = false;
     uint64_t extraNs = 0;
+    uint32_t reportedBlockLength = 0;  // 0: the configured block size
     PageValues defaults{};
     PageValues changeable{};
     PageValues current{};

@@ -102,18 +102,19 @@ void Drive::Impl::Inquiry(Command& c) {
 void Drive::Impl::ReadCapacity(Command& c) {
     const uint8_t* cdb = c.cdb.data();
     uint64_t last = cfg.blocks ? cfg.blocks - 1 : 0;
+    const uint32_t blockLength = reportedBlockLength ? reportedBlockLength : cfg.blockSize;
     std::vector<uint8_t> d;
     if (cdb[0] == fw::SCSI_READ_CAPACITY10) {
         if (!(cdb[8] & 1) && GetBe(cdb + 2, 4)) return FailCdb(c, 2);
         d.assign(8, 0);
         PutBe(&d[0], 4, std::min<uint64_t>(last, 0xFFFFFFFF));
-        PutBe(&d[4], 4, cfg.blockSize);
+        PutBe(&d[4], 4, blockLength);
         return Return(c, d, 8);
     }
     if ((cdb[1] & 0x1F) != 0x10) return FailCdb(c, 1);
     d.assign(32, 0);
     PutBe(&d[0], 8, last);
-    PutBe(&d[8], 4, cfg.blockSize);
+    PutBe(&d[8], 4, blockLength);
     Return(c, d, GetBe(cdb + 10, 4));
 }
 

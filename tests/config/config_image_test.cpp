@@ -2,6 +2,7 @@
 // and the validation every copy read from a drive or the partner passes.
 #include <cstring>
 
+#include "config/config_commit.h"
 #include "config/config_image.h"
 #include "config/default_config.h"
 #include "config/spares_wwn.h"
@@ -139,6 +140,77 @@ TEST_F(ConfigImageTest, ResetToDefaultsKeepsOldRecordsButClearsEveryCount) {
     EXPECT_EQ(s_sScratch.sHeader.fAutoRebuild, fw::TRUE);
     EXPECT_EQ(s_sScratch.asRank[0].bDriveCount, 4);
     EXPECT_EQ(std::memcmp(s_sScratch.sHeader.abWriterWwn, s_sLive.sHeader.abWriterWwn, 8), 0);
+}
+
+// What a commit writes names each drive once: a failed member's slot lets
+// go of a drive that now stands elsewhere (the later member slot or a
+// spare keeps it), and a spare that became a member leaves the spare list.
+TEST_F(ConfigImageTest, CommitNamesEveryDriveOnceBetweenMembersAndSpares) {
+    const uint8_t r0 = AddRank(5, 3, 64, 1 << 20);
+    const uint8_t r1 = AddRank(5, 3, 64, 1 << 20);
+    CONFIG_IMAGE& s = s_sLive;
+    const Wwn sMoved = MemberWwn(r1, 0);      // r0's failed member 0 now serves r1
+    const Wwn sSpared = {{0x20, 0, 0, 0x11, 0x22, 0x33, 0x70, 1}};   // r0's failed member 1 is a spare now
+    const Wwn sRebuilt = MemberWwn(r1, 2);    // a spare rebuilt into r1
+    const Wwn sSpare = {{0x20, 0, 0, 0x11, 0x22, 0x33, 0x70, 2}};
+    std::memcpy(s.asRank[r0].aabMemberWwn[0], sMoved.ab, 8);
+    s.asRank[r0].abMemberState[0] = 17;
+    std::memcpy(s.asRank[r0].aabMemberWwn[1], sSpared.ab, 8);
+    s.asRank[r0].abMemberState[1] = 17;
+    // A failed member whose drive stands nowhere else keeps its name.
+    s.asRank[r1].abMemberState[1] = 17;
+    for (const Wwn* ps : {&sSpared, &sRebuilt, &sSpare}) {
+        fw::SPARE_ENTRY& sEntry = s.asSpare[s.sHeader.wSpareCount++];
+        std::memcpy(sEntry.abWwn, ps->ab, 8);
+        sEntry.bDedicatedRank = 0xFF;
+    }
+
+    fw::SyncSpareListWithRanks(&s);
+
+    const uint8_t abZero[8] = {};
+    EXPECT_EQ(std::memcmp(s.asRank[r0].aabMemberWwn[0], abZero, 8), 0);
+    EXPECT_EQ(std::memcmp(s.asRank[r0].aabMemberWwn[1], abZero, 8), 0);
+    EXPECT_EQ(std::memcmp(s.asRank[r0].aabMemberWwn[2], MemberWwn(r0, 2).ab, 8), 0);
+    EXPECT_EQ(std::memcmp(s.asRank[r1].aabMemberWwn[0], sMoved.ab, 8), 0);
+    EXPECT_EQ(std::memcmp(s.asRank[r1].aabMemberWwn[1], MemberWwn(r1, 1).ab, 8), 0);
+    ASSERT_EQ(s.sHeader.wSpareCount, 2);
+    EXPECT_EQ(std::memcmp(s.asSpare[0].abWwn, sSpared.ab, 8), 0);
+    EXPECT_EQ(std::memcmp(s.asSpare[1].abWwn, sSpare.ab, 8), 0);
+}
+
+// A commit that leaves an array as it was but no longer waiting for its
+// initialisation says the initialisation was given up; a changed array or
+// a changed array count is a new array, not an aborted initialisation.
+TEST_F(ConfigImageTest, ACommitTakingAnArraysPendingInitialisationAwayPostsEvent116) {
+    struct Case {
+        const char* pszName;
+        void (*Change)(CONFIG_IMAGE&);
+        bool fPosted;
+    };
+    const Case asCases[] = {
+        {"same array", [](CONFIG_IMAGE&) {}, true},
+        {"other chunk", [](CONFIG_IMAGE& s) { s.asRank[1].wChunkSize = 128; }, false},
+        {"other member", [](CONFIG_IMAGE& s) { s.asRank[1].aabMemberWwn[2][7] ^= 0x40; }, false},
+        {"array added", [](CONFIG_IMAGE& s) { s.sHeader.wRankCount = 3; }, false},
+    };
+    AddRank(5, 3, 64, 1 << 20);
+    AddRank(6, 4, 64, 1 << 20);
+    s_sLive.asRank[1].bInitState = 1;
+    for (const Case& c : asCases) {
+        uint16_t wNext = 0;
+        fw::GetEventLogPosition(&m_wFirstEvent, &wNext);
+        std::memcpy(&s_sScratch, &s_sLive, sizeof(s_sScratch));
+        s_sScratch.asRank[1].bInitState = 0xFF;
+        c.Change(s_sScratch);
+        fw::CheckRankChangesBeforeCommit(&s_sScratch, &s_sLive);
+        const fw::EVENT_LOG_ENTRY* ps = FindEvent(116);
+        ASSERT_EQ(ps != nullptr, c.fPosted) << c.pszName;
+        if (ps == nullptr) continue;
+        EXPECT_EQ(ps->abArgs[0], 3);
+        EXPECT_EQ(ps->abArgs[1], 5);
+        EXPECT_EQ(ps->abArgs[2], 1);
+        EXPECT_EQ(EventCodes().size(), 1u);   // array 0 was not waiting
+    }
 }
 
 }  // namespace

@@ -302,6 +302,17 @@ INSTANTIATE_TEST_SUITE_P(Steps, ConfigWriterFailureTest,
                                            FailureCase{"Write", fw::SCSI_WRITE10}),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
+// A member that answers READ CAPACITY with another block length than the
+// 512 bytes a copy is laid out in gets none: the copy would not be where
+// the next start looks for it.
+TEST_F(ConfigCommitTest, AMemberOfAnotherBlockLengthGetsNoCopy) {
+    chassis.DriveAt(2)->ReportBlockLength(4096);
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    EXPECT_TRUE(HoldsLiveImage(1));
+    EXPECT_FALSE(CopyIsValid(2));
+    EXPECT_TRUE(HoldsLiveImage(3));
+}
+
 // A console save no member took: the console says so, nothing is announced,
 // and the controller goes on with the configuration its drives hold (no
 // array here, and journals that the first array would have cleared).

@@ -30,6 +30,22 @@ protected:
         return host.Send(s);
     }
     static bool OnlyStatusIs(const HostReply& r, uint8_t bStatus) { return r.fStatus && r.bStatus == bStatus; }
+    // The status of the one notify acknowledge the chip was given since the
+    // last call (0xFFFF: none, or more than one).
+    uint16_t AcknowledgeStatus() {
+        host.Serve();
+        uint16_t wStatus = 0xFFFF;
+        unsigned nAcks = 0;
+        for (const std::vector<uint8_t>& ab : host.aabOther) {
+            if (ab[0] != NOTIFY_ACK_ENTRY_TYPE) continue;
+            IMMEDIATE_NOTIFY24_ENTRY s;
+            std::memcpy(&s, ab.data(), sizeof(s));
+            wStatus = s.wStatus;
+            ++nAcks;
+        }
+        host.aabOther.clear();
+        return nAcks == 1 ? wStatus : 0xFFFF;
+    }
 };
 
 TEST_F(TaskManagementTest, AbortedTaskSetNeverAnswersAgain) {
@@ -60,8 +76,10 @@ TEST_F(TaskManagementTest, LogicalUnitResetSetsTheLunsAttentionForLowInitiators)
     HostCommandService(PORT);
     ASSERT_EQ(fGetHostPortEventPending(), TRUE);
     EXPECT_EQ(fGetUnitAttention(PORT, 5, 1), FALSE);   // set by the event service, at the chip's pass
+    (void)AcknowledgeStatus();
     ServiceHostPortEvents();
     EXPECT_EQ(fGetHostPortEventPending(), FALSE);
+    EXPECT_EQ(AcknowledgeStatus(), 0);   // the chip is told: one LUN
     for (uint16_t i : {0, 7, 127}) EXPECT_EQ(fGetUnitAttention(PORT, i, 1), TRUE) << i;
     EXPECT_EQ(fGetUnitAttention(PORT, 200, 1), FALSE);
     EXPECT_EQ(fGetUnitAttention(PORT, 7, 0), FALSE);
@@ -81,7 +99,9 @@ TEST_F(TaskManagementTest, TargetResetCoversAllLunsAndSendsTheMarkerWithLunZero)
     ASSERT_EQ(bGetResetPortCode(&bPortCode), TRUE);
     EXPECT_EQ(bPortCode, PORT);
     EXPECT_EQ(wGetResetLun(), ALL_LUNS);
+    (void)AcknowledgeStatus();
     ServiceHostPortEvents();
+    EXPECT_EQ(AcknowledgeStatus(), 14);   // the chip is told: every LUN
     EXPECT_EQ(fGetUnitAttention(PORT, 200, 511), TRUE);
     EXPECT_EQ(bGetResetPortCode(&bPortCode), FALSE);
 }
@@ -210,11 +230,13 @@ TEST_F(TaskManagementTest, ACommandWith135ChildrenOutWaitsForThem) {
 }
 
 TEST_F(TaskManagementTest, WriteCompleteSendsGoodOrTheSavedSense) {
-    auto Written = [&](bool fFailed) {
+    auto Written = [&](bool fFailed, bool fAnswered = false) {
         const uint16_t w = Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096);
         Dispatch();
         RemoveFromLunRing(0);
         KERNEL_ENTRY* ps = Entry(w);
+        // A write-back write was answered GOOD when its data was cached.
+        if (fAnswered) SetFlag(ps, KE_FLAG_STATUS_SENT | KE_FLAG_WRITE_BACK);
         if (fFailed) {
             SetFlag(ps, KE_FLAG_SENSE_PRESENT);
             pHostFields(ps)->bSenseKey = SENSE_MEDIUM_ERROR;
@@ -227,10 +249,13 @@ TEST_F(TaskManagementTest, WriteCompleteSendsGoodOrTheSavedSense) {
     };
     const uint16_t wGood = Written(false);
     const uint16_t wFailed = Written(true);
-    ServiceWriteComplete(PORT_CODE_MODULE);
-    ServiceWriteComplete(PORT_CODE_MODULE);
+    const uint16_t wAnswered = Written(false, true);
+    for (int i = 0; i < 3; i++) ServiceWriteComplete(PORT_CODE_MODULE);
     Settle();
     EXPECT_TRUE(OnlyStatusIs(host.Reply(wGood), SCSI_STATUS_GOOD));
+    // The host heard about the write-back write already: nothing more.
+    EXPECT_FALSE(host.Reply(wAnswered).fStatus);
+    EXPECT_EQ(host.Reply(wAnswered).dCtios, 0u);
     const Answer s = Reply(wFailed);
     EXPECT_EQ(s.bStatus, SCSI_STATUS_CHECK_CONDITION);
     EXPECT_EQ(s.bKey, SENSE_MEDIUM_ERROR);
