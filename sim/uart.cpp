@@ -31,6 +31,8 @@ void Uart::Write(uint32_t address, uint32_t value, unsigned) {
         if (dlab) {
             m_dll = b;
         } else {
+            // Trimmed by half its room at a time, so each byte is moved once.
+            if (m_tx.size() >= 2 * kTranscriptTail) m_tx.erase(0, m_tx.size() - kTranscriptTail);
             m_tx.push_back(static_cast<char>(b));
             if (sink) sink(static_cast<char>(b));
         }

@@ -24,6 +24,9 @@ public:
     void Write(uint32_t address, uint32_t value, unsigned width) override;
     void Receive(const std::string& bytes);
     bool ReceivePending() const { return !m_rx.empty(); }
+    // The last of what was transmitted, at least kTranscriptTail bytes of
+    // it: a console that runs for days keeps no more than this.
+    static constexpr size_t kTranscriptTail = 4u << 20;
     const std::string& Transmitted() const { return m_tx; }
     void ClearTransmitted() { m_tx.clear(); }
     // Where transmitted bytes go besides the record (the terminal, a pipe).

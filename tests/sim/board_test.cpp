@@ -428,6 +428,25 @@ TEST(Uart, ReceivedBytesRaiseTheLineWhileReceiveInterruptsAreOn) {
     EXPECT_EQ(board.ConsoleText(), "z");
 }
 
+// A console that never stops talking keeps only its tail, the last bytes
+// whole and in order.
+TEST(Uart, KeepsABoundedTailOfWhatItSent) {
+    sim::Board board;
+    std::string sink;
+    board.uart().sink = [&sink](char c) {
+        if (sink.size() < 8) sink.push_back(c);
+    };
+    const size_t sent = 5 * sim::Uart::kTranscriptTail + 123;
+    for (size_t i = 0; i < sent; ++i) fw::Reg8Write(0xFFD82300, uint8_t('a' + i % 26));
+    const std::string& tail = board.ConsoleText();
+    EXPECT_GE(tail.size(), sim::Uart::kTranscriptTail);
+    EXPECT_LE(tail.size(), 2 * sim::Uart::kTranscriptTail);
+    for (size_t i = 0; i < tail.size(); ++i) {
+        ASSERT_EQ(tail[tail.size() - 1 - i], char('a' + (sent - 1 - i) % 26)) << i;
+    }
+    EXPECT_EQ(sink, "abcdefgh");
+}
+
 TEST(Pci, ConfigurationCyclesReachFittedFunctionsOnly) {
     sim::BoardConfig config;
     config.hostChip1 = false;
