@@ -425,10 +425,14 @@ int main(int argc, char** argv) {
         // reaches the moment the sleep ended.
         if (board.Replaying()) return;
         const timespec now{0, 0};
-        if (!watch(&now)) return;
+        const bool ready = watch(&now);
         const auto network = fds.begin() + (keysWatched ? 1 : 0);
-        if (std::any_of(network, fds.end(), [](const pollfd& p) { return p.revents != 0; })) listener.Service();
-        if (!keysWatched || fds[0].revents == 0) return;
+        // The portal's timers (login time-outs, pings) run without traffic.
+        if (listener.TimersDue() ||
+            (ready && std::any_of(network, fds.end(), [](const pollfd& p) { return p.revents != 0; }))) {
+            listener.Service();
+        }
+        if (!ready || !keysWatched || fds[0].revents == 0) return;
         char buffer[256];
         const ssize_t n = read(keys.fd, buffer, keys.terminal ? sizeof buffer : kKeyChunk);
         if (n <= 0) {

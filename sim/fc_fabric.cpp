@@ -72,13 +72,13 @@ FcInitiator::Pending& FcInitiator::Take(uint32_t tag) {
     return *slot;
 }
 
-uint32_t FcInitiator::Submit(FcTargetPort& target, const FcpCommand& command) {
+uint32_t FcInitiator::Submit(FcTargetPort& target, FcpCommand command) {
     uint32_t tag = m_nextTag++;
     if (tag == 0) tag = m_nextTag++;
     Pending& p = Take(tag);
     p.tag = tag;
     p.target = &target;
-    p.command = command;
+    p.command = std::move(command);
     // The result starts empty; the slot's buffers stay for the data to come.
     std::vector<uint8_t> sense = std::move(p.result.sense), dataIn = std::move(p.result.dataIn);
     p.result = FcpResult{};
@@ -87,7 +87,7 @@ uint32_t FcInitiator::Submit(FcTargetPort& target, const FcpCommand& command) {
     p.result.sense = std::move(sense);
     p.result.dataIn = std::move(dataIn);
     p.abort = AbortAnswer::None;
-    if (!m_present || !target.Online() || command.cdb.size() > 16) {
+    if (!m_present || !target.Online() || p.command.cdb.size() > 16) {
         Finish(tag, p, FcpResult::Outcome::Rejected);
         return tag;
     }
@@ -106,6 +106,7 @@ void FcInitiator::Forget(uint32_t tag) {
     Pending* p = m_slots[tag % kSlots].get();
     if (p != nullptr && p->tag == tag) {
         p->tag = 0;
+        if (p->result.dataIn.capacity() > kKeptBuffer) std::vector<uint8_t>().swap(p->result.dataIn);
     } else {
         m_stragglers.erase(tag);
     }
@@ -187,6 +188,9 @@ void FcInitiator::DataIn(uint32_t tag, uint32_t offset, const uint8_t* data, uin
     const uint32_t limit = p.command.dataInLength;
     if (offset >= limit) return;
     const uint32_t n = std::min(length, limit - offset);
+    // The buffer takes its whole length at once rather than growing by
+    // copies as the data comes.
+    if (p.result.dataIn.capacity() < limit) p.result.dataIn.reserve(limit);
     if (p.result.dataIn.size() < offset + n) p.result.dataIn.resize(offset + n);
     std::memcpy(p.result.dataIn.data() + offset, data, n);
 }
@@ -233,6 +237,9 @@ void FcInitiator::AbortAnswered(uint32_t tag, bool accepted) {
 void FcInitiator::Finish(uint32_t tag, Pending& p, FcpResult::Outcome outcome) {
     p.result.outcome = outcome;
     p.result.completedAtNs = p.target != nullptr ? p.target->NowNs() : 0;
+    // No target asks for the write data of a finished command, and a slot
+    // that kept it would hold it until its tag came round again.
+    std::vector<uint8_t>().swap(p.command.dataOut);
     if (onCompletion) onCompletion(tag, p.result);
 }
 
@@ -261,6 +268,31 @@ uint32_t FcFabric::AssignPortId(bool target) {
     }
     if (target) return 0x0A0100 + static_cast<uint32_t>(m_targets.size()) * 0x100;
     return m_nextFabricId++;
+}
+
+FcInitiator* FcFabric::Find(uint64_t portName) {
+    FreeRetired();
+    for (const auto& initiator : m_initiators) {
+        if (initiator->portName() != portName) continue;
+        std::erase(m_retired, initiator.get());
+        return initiator.get();
+    }
+    return nullptr;
+}
+
+void FcFabric::Retire(FcInitiator& initiator) {
+    if (std::find(m_retired.begin(), m_retired.end(), &initiator) == m_retired.end()) m_retired.push_back(&initiator);
+    FreeRetired();
+}
+
+void FcFabric::FreeRetired() {
+    std::erase_if(m_retired, [this](FcInitiator* initiator) {
+        for (const FcTargetPort* target : m_targets) {
+            if (target->Holds(*initiator)) return false;
+        }
+        std::erase_if(m_initiators, [initiator](const auto& i) { return i.get() == initiator; });
+        return true;
+    });
 }
 
 void FcFabric::Attach(FcTargetPort& target) {

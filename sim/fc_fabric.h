@@ -79,6 +79,9 @@ public:
     virtual void LinkChanged(bool up) = 0;
     // The fabric goes away: forget it and every initiator on it.
     virtual void FabricGone() = 0;
+    // Whether the port still holds anything of the initiator (a frame on its
+    // way, a login, an exchange): until it does not, the initiator lives.
+    virtual bool Holds(const FcInitiator& initiator) const = 0;
 };
 
 class FcFabric;
@@ -103,7 +106,7 @@ public:
     bool autoLogin = true;
 
     // Sends one command; the tag names it from then on.
-    uint32_t Submit(FcTargetPort& target, const FcpCommand& command);
+    uint32_t Submit(FcTargetPort& target, FcpCommand command);
     const FcpResult& Result(uint32_t tag) const;
     bool Finished(uint32_t tag) const;
     void Forget(uint32_t tag);
@@ -118,8 +121,9 @@ public:
     void ComeBack();
 
     // Completions for users outside the tests (an iSCSI bridge): called when
-    // a command finished, in the target's board time.
-    std::function<void(uint32_t tag, const FcpResult&)> onCompletion;
+    // a command finished, in the target's board time.  The user may take
+    // the result's data and sense; the rest stays for Result.
+    std::function<void(uint32_t tag, FcpResult&)> onCompletion;
     std::function<void(FcTargetPort&, Login)> onLogin;
 
     // --- answers from target ports -------------------------------------------
@@ -160,10 +164,13 @@ private:
     std::map<const FcTargetPort*, Login> m_logins;
     // The commands not yet forgotten, each in the slot of its tag modulo
     // kSlots: tags come in order, so the slots hold every command a host
-    // keeps in flight, and a slot keeps its buffers for the next command.
-    // A command still known when its slot comes round again moves, record
-    // and all, to the stragglers.
+    // keeps in flight, and a slot keeps its read buffer for the next command
+    // (up to kKeptBuffer bytes: one large transfer does not stay resident
+    // in every slot it passed through).  A command still known
+    // when its slot comes round again moves, record and all, to the
+    // stragglers.
     static constexpr uint32_t kSlots = 256;
+    static constexpr size_t kKeptBuffer = 64u << 10;
     std::array<std::unique_ptr<Pending>, kSlots> m_slots;
     std::map<uint32_t, std::unique_ptr<Pending>> m_stragglers;
 };
@@ -182,6 +189,12 @@ public:
     // Initiators live as long as the fabric (one that leaves drops off).
     FcInitiator& AddInitiator(uint64_t portName, uint64_t nodeName = 0);
     const std::vector<std::unique_ptr<FcInitiator>>& initiators() const { return m_initiators; }
+    // The initiator of that port name, null when none; one retired but not
+    // yet freed comes back.
+    FcInitiator* Find(uint64_t portName);
+    // An initiator nothing needs any more (the last session that used it
+    // logged it out): freed as soon as no target port holds anything of it.
+    void Retire(FcInitiator& initiator);
 
     // Target ports join when their chip's link comes up.
     void Attach(FcTargetPort& target);
@@ -203,8 +216,11 @@ public:
     static constexpr uint64_t kNameServerName = 0x2003000DEC000001ull;
 
 private:
+    void FreeRetired();
+
     Topology m_topology;
     std::vector<std::unique_ptr<FcInitiator>> m_initiators;
+    std::vector<FcInitiator*> m_retired;
     std::vector<FcTargetPort*> m_targets;
     std::map<const FcTargetPort*, bool> m_links;
     uint32_t m_nextFabricId = 0x010001;

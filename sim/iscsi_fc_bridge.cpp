@@ -1,6 +1,7 @@
 #include "sim/iscsi_fc_bridge.h"
 
 #include <map>
+#include <vector>
 
 #include "hw/scsi.h"
 
@@ -32,11 +33,19 @@ public:
         m_bridge.m_inUse.insert(initiator.portName());
         m_initiator.autoLogin = false;
         if (!m_initiator.present()) m_initiator.ComeBack();
-        m_initiator.onCompletion = [this](uint32_t fcTag, const FcpResult& r) { OnCompletion(fcTag, r); };
+        m_initiator.onCompletion = [this](uint32_t fcTag, FcpResult& r) { OnCompletion(fcTag, r); };
         m_initiator.onLogin = [this](FcTargetPort& target, FcInitiator::Login state) {
             if (&target == &m_port) OnLogin(state);
         };
         LogIn();
+    }
+
+    Login login() const override {
+        switch (m_initiator.LoginState(m_port)) {
+        case FcInitiator::Login::LoggedIn: return Login::Ready;
+        case FcInitiator::Login::Failed: return Login::Refused;
+        default: return Login::Pending;
+        }
     }
 
     ~FcNexus() override {
@@ -46,6 +55,9 @@ public:
         for (auto& [fcTag, exchange] : m_exchanges) m_initiator.Forget(fcTag);
         ForgetFinished();
         m_bridge.m_inUse.erase(m_initiator.portName());
+        // No session needs the initiator now; a later one of the same name
+        // takes it back if it is still there.
+        m_bridge.m_fabric.Retire(m_initiator);
     }
 
     void Submit(uint32_t tag, IscsiTask task) override {
@@ -113,6 +125,7 @@ private:
             rejected.outcome = FcpResult::Outcome::Rejected;
             for (Waiting& w : waiting) Finish(w.tag, w.function, rejected);
         }
+        if (onLogin) onLogin();
     }
 
     // Commands wait for the login (a new one after the port dropped it).
@@ -127,7 +140,7 @@ private:
         // The initiator may finish it inside Submit (a port gone offline):
         // the completion then finds the exchange through m_sending.
         m_sending = Exchange{tag, function};
-        const uint32_t fcTag = m_initiator.Submit(m_port, command);
+        const uint32_t fcTag = m_initiator.Submit(m_port, std::move(command));
         if (m_sending.tag != kNone) {
             m_exchanges[fcTag] = m_sending;
             if (!function) m_fcTags[tag] = fcTag;
@@ -146,11 +159,13 @@ private:
         auto it = m_fcTags.find(referenced);
         if (it == m_fcTags.end()) return onTaskManagementDone(tag, kTmfNoTask);
         // Answered when the task ends, aborted or not: either way it is gone.
-        m_aborts[referenced] = tag;
-        m_initiator.Abort(it->second);
+        // A second abort of the same task waits for the same end.
+        std::vector<uint32_t>& aborts = m_aborts[referenced];
+        aborts.push_back(tag);
+        if (aborts.size() == 1) m_initiator.Abort(it->second);
     }
 
-    void OnCompletion(uint32_t fcTag, const FcpResult& result) {
+    void OnCompletion(uint32_t fcTag, FcpResult& result) {
         Exchange exchange;
         auto it = m_exchanges.find(fcTag);
         if (it != m_exchanges.end()) {
@@ -167,7 +182,8 @@ private:
         Finish(exchange.tag, exchange.function, result);
     }
 
-    void Finish(uint32_t tag, bool function, const FcpResult& r) {
+    // The data and sense are taken from the initiator's result, not copied.
+    void Finish(uint32_t tag, bool function, FcpResult& r) {
         using Outcome = FcpResult::Outcome;
         if (function) {
             --m_functionsUnderWay;
@@ -177,8 +193,8 @@ private:
         switch (r.outcome) {
         case Outcome::Done:
             result.status = r.status;
-            result.sense = r.sense;
-            result.dataIn = r.dataIn;
+            result.sense = std::move(r.sense);
+            result.dataIn = std::move(r.dataIn);
             result.residual = r.residual;
             result.underflow = r.residualUnder;
             result.overflow = r.residualOver;
@@ -194,11 +210,13 @@ private:
         default: result.outcome = IscsiTaskResult::Outcome::Failed; break;
         }
         m_expected.erase(tag);
-        auto abort = m_aborts.find(tag);
-        const uint32_t abortTag = abort != m_aborts.end() ? abort->second : kNone;
-        if (abort != m_aborts.end()) m_aborts.erase(abort);
+        std::vector<uint32_t> aborts;
+        if (auto abort = m_aborts.find(tag); abort != m_aborts.end()) {
+            aborts = std::move(abort->second);
+            m_aborts.erase(abort);
+        }
         onTaskDone(tag, std::move(result));
-        if (abortTag != kNone) onTaskManagementDone(abortTag, kTmfComplete);
+        for (uint32_t abortTag : aborts) onTaskManagementDone(abortTag, kTmfComplete);
     }
 
     // A response without a residual still moved what it moved: fewer bytes
@@ -206,7 +224,7 @@ private:
     void NoteShortTransfer(uint32_t tag, const FcpResult& r, IscsiTaskResult* result) {
         auto expected = m_expected.find(tag);
         if (expected == m_expected.end()) return;
-        const uint32_t moved = expected->second.write ? r.dataOutTaken : uint32_t(r.dataIn.size());
+        const uint32_t moved = expected->second.write ? r.dataOutTaken : uint32_t(result->dataIn.size());
         if (moved < expected->second.length) {
             result->underflow = true;
             result->residual = expected->second.length - moved;
@@ -227,7 +245,7 @@ private:
     std::vector<Waiting> m_waiting;
     std::map<uint32_t, Exchange> m_exchanges;   // by FC tag
     std::map<uint32_t, uint32_t> m_fcTags;      // FC tag of each command, by iSCSI tag
-    std::map<uint32_t, uint32_t> m_aborts;      // ABORT TASK tag, by the task it names
+    std::map<uint32_t, std::vector<uint32_t>> m_aborts;   // ABORT TASK tags, by the task they name
     std::map<uint32_t, Expected> m_expected;    // by iSCSI tag
     std::vector<uint32_t> m_finished;
     Exchange m_sending{kNone, false};
@@ -258,9 +276,7 @@ std::unique_ptr<IscsiNexus> IscsiFcBridge::Open(size_t index, const std::string&
     unsigned instance = 0;
     while (m_inUse.count(PortNameFor(initiatorName, instance))) ++instance;
     const uint64_t portName = PortNameFor(initiatorName, instance);
-    FcInitiator* initiator = nullptr;
-    for (const auto& i : m_fabric.initiators())
-        if (i->portName() == portName) initiator = i.get();
+    FcInitiator* initiator = m_fabric.Find(portName);
     if (!initiator) initiator = &m_fabric.AddInitiator(portName);
     return std::make_unique<FcNexus>(*this, *initiator, *m_ports[index]);
 }

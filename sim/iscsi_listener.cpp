@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace sim {
 
@@ -44,9 +45,17 @@ std::string AddressText(const sockaddr_storage& a) {
     return text;
 }
 
+uint64_t MonotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return uint64_t(t.tv_sec) * 1'000'000'000ull + uint64_t(t.tv_nsec);
+}
+
 }  // namespace
 
-IscsiListener::IscsiListener(IscsiPortal& portal) : m_portal(portal) {}
+IscsiListener::IscsiListener(IscsiPortal& portal) : clock(MonotonicNs), m_portal(portal) {
+    m_spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
 IscsiListener::~IscsiListener() {
     for (Client& c : m_clients) {
@@ -54,6 +63,7 @@ IscsiListener::~IscsiListener() {
         close(c.fd);
     }
     if (m_fd >= 0) close(m_fd);
+    if (m_spareFd >= 0) close(m_spareFd);
 }
 
 bool IscsiListener::Listen(const std::string& spec, std::string* error) {
@@ -104,22 +114,12 @@ bool IscsiListener::Listen(const std::string& spec, std::string* error) {
 
 void IscsiListener::Service() {
     if (m_fd < 0) return;
-    for (;;) {
-        int fd = accept(m_fd, nullptr, nullptr);
-        if (fd < 0) break;
-        if (!SetNonBlocking(fd)) {
-            close(fd);
-            continue;
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        // Discovery tells hosts the address they reached this portal on.
-        sockaddr_storage local{};
-        socklen_t length = sizeof local;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-        m_clients.push_back(Client{fd, std::make_unique<IscsiConnection>(m_portal, AddressText(local))});
-    }
+    const uint64_t now = clock();
+    if (now >= m_acceptAtNs) Accept(now);
+    const bool tick = now >= m_tickAtNs;
+    if (tick) m_tickAtNs = now + kTickNs;
     for (size_t i = 0; i < m_clients.size();) {
+        if (tick) m_clients[i].connection->Tick(now);
         if (ServiceClient(m_clients[i])) {
             ++i;
             continue;
@@ -133,11 +133,64 @@ void IscsiListener::Service() {
     // once the rest of its output is out (above, at the next service).
 }
 
+bool IscsiListener::TimersDue() const {
+    if (m_fd < 0) return false;
+    const uint64_t now = clock();
+    return (!m_clients.empty() && now >= m_tickAtNs) || (m_acceptAtNs != 0 && now >= m_acceptAtNs);
+}
+
+void IscsiListener::Accept(uint64_t nowNs) {
+    m_acceptAtNs = 0;
+    for (;;) {
+        int fd = accept(m_fd, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            // Out of descriptors: the host is turned away, or when even that
+            // cannot be done, accepting pauses rather than spin on a socket
+            // that stays ready.
+            if ((errno == EMFILE || errno == ENFILE) && TurnAway()) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) m_acceptAtNs = nowNs + kAcceptPauseNs;
+            break;
+        }
+        if (!SetNonBlocking(fd) || m_clients.size() >= kMaxConnections + kRefusingConnections) {
+            close(fd);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A host that vanished without a word (its machine off, a cable out)
+        // is found by the system's keepalive probes.
+        int idle = 60, interval = 10, count = 5;
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        // Discovery tells hosts the address they reached this portal on.
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        auto connection = std::make_unique<IscsiConnection>(m_portal, AddressText(local));
+        if (m_clients.size() >= kMaxConnections) connection->RefuseLogins();
+        connection->Tick(nowNs);
+        m_clients.push_back(Client{fd, std::move(connection)});
+    }
+}
+
+bool IscsiListener::TurnAway() {
+    if (m_spareFd < 0) return false;
+    close(m_spareFd);
+    m_spareFd = -1;
+    const int fd = accept(m_fd, nullptr, nullptr);
+    if (fd >= 0) close(fd);
+    m_spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
+}
+
 bool IscsiListener::ServiceClient(Client& c) {
     IscsiConnection& conn = *c.connection;
     uint8_t buffer[65536];
     size_t taken = 0;
-    while (!conn.Closing() && conn.output().size() - c.sent < kOutputBacklog && taken < kReadPerService) {
+    while (!conn.Closing() && conn.Backlog() - c.sent < kOutputBacklog && taken < kReadPerService) {
         ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n == 0) return false;   // the host closed
         if (n < 0) {
@@ -148,8 +201,16 @@ bool IscsiListener::ServiceClient(Client& c) {
         conn.Receive(buffer, size_t(n));
         taken += size_t(n);
     }
+    // What waits for the host (read data above all) joins the output as the
+    // host takes it, so a host that reads slowly holds no more than that.
     std::vector<uint8_t>& out = conn.output();
-    while (c.sent < out.size()) {
+    for (;;) {
+        if (c.sent == out.size()) {
+            out.clear();
+            c.sent = 0;
+            conn.Produce();
+            if (out.empty()) break;
+        }
         ssize_t n = send(c.fd, out.data() + c.sent, out.size() - c.sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -159,8 +220,6 @@ bool IscsiListener::ServiceClient(Client& c) {
         c.sent += size_t(n);
     }
     if (c.sent == out.size()) {
-        out.clear();
-        c.sent = 0;
         if (conn.Closing()) return false;
     } else if (c.sent > (1u << 20)) {
         out.erase(out.begin(), out.begin() + long(c.sent));
@@ -170,10 +229,10 @@ bool IscsiListener::ServiceClient(Client& c) {
 }
 
 void IscsiListener::AddPollFds(std::vector<pollfd>* fds) const {
-    if (m_fd >= 0) fds->push_back(pollfd{m_fd, POLLIN, 0});
+    if (m_fd >= 0 && m_acceptAtNs == 0) fds->push_back(pollfd{m_fd, POLLIN, 0});
     for (const Client& c : m_clients) {
         short events = 0;
-        const size_t unsent = c.connection->output().size() - c.sent;
+        const size_t unsent = c.connection->Backlog() - c.sent;
         if (!c.connection->Closing() && unsent < kOutputBacklog) events |= POLLIN;
         if (unsent != 0) events |= POLLOUT;
         fds->push_back(pollfd{c.fd, events, 0});

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,11 +33,25 @@ public:
     uint16_t port() const { return m_port; }
 
     // Accepts new hosts, reads what they sent, writes what the portal
-    // answered, and closes what ended.  Never blocks.
+    // answered, and closes what ended; lets the connections' timers run.
+    // Never blocks.
     void Service();
+    // Whether Service is due although no socket is ready: the connections'
+    // timers, or a pause of accepting, ran out.
+    bool TimersDue() const;
     // The sockets worth waiting on, and for what.
     void AddPollFds(std::vector<pollfd>* fds) const;
     size_t Connections() const { return m_clients.size(); }
+
+    // Connections served at once; past them a login is refused for want of
+    // resources, and past a few more a connection is closed as it comes.
+    static constexpr size_t kMaxConnections = 512;
+    static constexpr size_t kRefusingConnections = 16;
+    // With no descriptor left for a new host, accepting pauses this long.
+    static constexpr uint64_t kAcceptPauseNs = 100'000'000;
+    static constexpr uint64_t kTickNs = 100'000'000;
+    // Nanoseconds of a monotonic clock: the system's, or a test's.
+    std::function<uint64_t()> clock;
 
 private:
     struct Client {
@@ -46,9 +61,16 @@ private:
     };
     // False when the client is done with.
     bool ServiceClient(Client& client);
+    void Accept(uint64_t nowNs);
+    // A host the listener has no descriptor for is turned away at once
+    // rather than left waiting in the backlog.
+    bool TurnAway();
 
     IscsiPortal& m_portal;
     int m_fd = -1;
+    int m_spareFd = -1;          // given up to turn a host away when descriptors run out
+    uint64_t m_acceptAtNs = 0;   // accepting pauses until then
+    uint64_t m_tickAtNs = 0;
     std::string m_address;
     uint16_t m_port = 0;
     std::vector<Client> m_clients;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 #include "hw/scsi.h"
 
@@ -33,15 +34,13 @@ constexpr uint16_t kLoginTooManyConnections = 0x0206;
 constexpr uint16_t kLoginSessionDoesNotExist = 0x020A;
 constexpr uint16_t kLoginTargetError = 0x0300;
 constexpr uint16_t kLoginServiceUnavailable = 0x0301;
+constexpr uint16_t kLoginOutOfResources = 0x0302;
 
 constexpr int kFullFeatureStage = 3;
 // What a login may carry in all its continued PDUs together.
 constexpr size_t kMaxLoginText = 65536;
 // Tasks past the command window (immediate ones) before they are refused.
 constexpr size_t kMaxTasks = IscsiConnection::kCommandWindow + 16;
-// Write data gathered before a command goes on: per command and per session.
-constexpr uint32_t kMaxWriteLength = 16u << 20;
-constexpr uint64_t kMaxSessionWriteBytes = 64u << 20;
 constexpr uint8_t kStatusTaskSetFull = 0x28;
 // Sense of a write whose data was lost on the way: protocol service CRC error.
 constexpr uint8_t kAscqProtocolCrcError = 0x05;
@@ -107,8 +106,8 @@ bool ParseBool(const std::string& v, uint32_t* out) {
 
 // --- the portal ------------------------------------------------------------------
 
-IscsiPortal::IscsiPortal(IscsiTargets& targets, uint16_t portalGroupTag)
-    : m_targets(targets), m_portalGroupTag(portalGroupTag) {}
+IscsiPortal::IscsiPortal(IscsiTargets& targets, uint16_t portalGroupTag, uint64_t memoryLimit)
+    : m_targets(targets), m_portalGroupTag(portalGroupTag), m_memoryLimit(memoryLimit) {}
 
 uint16_t IscsiPortal::Register(IscsiConnection* connection, const std::string& initiator, const uint8_t* isid) {
     std::string key(reinterpret_cast<const char*>(isid), 6);
@@ -149,9 +148,150 @@ void IscsiConnection::Close() {
     m_portal.Unregister(this);
     m_nexus.reset();
     m_tasks.clear();
-    m_writeBytes = 0;
+    m_answers.clear();
+    m_waitingBytes = 0;
+    m_outputHeld = 0;
+    Release(m_held);
+    m_heldLogin.reset();
     m_ttts.clear();
     m_tmfs.clear();
+}
+
+// --- what hosts hold -----------------------------------------------------------------
+
+// What a session holds past its floor counts against the portal's whole.
+static uint64_t BeyondFloor(uint64_t held) {
+    return held > IscsiConnection::kSessionFloor ? held - IscsiConnection::kSessionFloor : 0;
+}
+
+bool IscsiConnection::Hold(uint64_t bytes) {
+    const uint64_t held = m_held + bytes;
+    const uint64_t more = BeyondFloor(held) - BeyondFloor(m_held);
+    if (held > kSessionShare || m_portal.m_held + more > m_portal.m_memoryLimit) return false;
+    m_held = held;
+    m_portal.m_held += more;
+    return true;
+}
+
+void IscsiConnection::Release(uint64_t bytes) {
+    m_portal.m_held -= BeyondFloor(m_held) - BeyondFloor(m_held - bytes);
+    m_held -= bytes;
+}
+
+void IscsiConnection::Queue(Answer answer) {
+    m_waitingBytes += answer.result.dataIn.size();
+    m_answers.push_back(std::move(answer));
+    Produce();
+}
+
+void IscsiConnection::Produce() {
+    if (m_out.empty()) Release(std::exchange(m_outputHeld, 0));
+    while (!m_answers.empty() && m_out.size() < kOutputWindow && m_phase != Phase::Closing) {
+        Answer& a = m_answers.front();
+        if (ProduceStep(a)) continue;
+        m_waitingBytes -= a.result.dataIn.size();
+        // Its room stays taken until the host took the output.
+        m_outputHeld += a.held;
+        const bool close = a.closeAfter;
+        m_answers.pop_front();
+        if (close) Close();
+    }
+}
+
+// Read data goes in Data-In PDUs of at most the host's segment length, the
+// final bit at the end of each burst; good status without sense rides on
+// the last of them.
+bool IscsiConnection::ProduceStep(Answer& a) {
+    if (!a.task) {
+        SetCounters(&a.pdu, true);
+        Send(std::move(a.pdu));
+        return false;
+    }
+    IscsiTaskResult& result = a.result;
+    uint8_t flags = 0;
+    if (result.underflow) flags |= 0x02;
+    else if (result.overflow) flags |= 0x04;
+    const bool failed = result.outcome == IscsiTaskResult::Outcome::Failed;
+    const bool collapse = !failed && !result.dataIn.empty() && result.sense.empty() && result.status == 0;
+    const uint32_t total = uint32_t(result.dataIn.size());
+    if (a.sent < total) {
+        const uint32_t burst = m_params.maxBurstLength;
+        const uint32_t burstEnd = std::min<uint32_t>(total, (a.sent / burst + 1) * burst);
+        const uint32_t length = std::min(m_params.maxSendDataSegment, burstEnd - a.sent);
+        const bool last = a.sent + length == total;
+        Pdu d = iscsi::MakePdu(iscsi::kDataIn, a.sent + length == burstEnd);
+        d.SetU64(8, a.lun);
+        d.SetU32(16, a.itt);
+        d.SetU32(20, iscsi::kReservedTag);
+        d.SetU32(36, a.dataSn++);
+        d.SetU32(40, a.sent);
+        d.data.assign(result.dataIn.begin() + a.sent, result.dataIn.begin() + a.sent + length);
+        a.sent += length;
+        if (last && collapse) {
+            d.bhs[1] |= uint8_t(0x01 | flags);
+            d.bhs[3] = result.status;
+            d.SetU32(44, (flags != 0) ? result.residual : 0);
+            SetCounters(&d, true);
+        } else {
+            SetCounters(&d, false);
+            d.SetU32(24, 0);
+        }
+        Send(std::move(d));
+        return !(last && collapse);
+    }
+    Pdu r = iscsi::MakePdu(iscsi::kScsiResponse);
+    r.bhs[1] |= flags;
+    r.bhs[2] = failed ? 0x01 : 0x00;
+    r.bhs[3] = failed ? 0 : result.status;
+    r.SetU32(16, a.itt);
+    SetCounters(&r, true);
+    r.SetU32(36, a.dataSn + a.r2ts);
+    r.SetU32(44, flags != 0 ? result.residual : 0);
+    if (!failed && !result.sense.empty()) {
+        size_t senseLength = std::min<size_t>(result.sense.size(), 0xFFFF);
+        senseLength = std::min<size_t>(senseLength, m_params.maxSendDataSegment - 2);
+        r.data.push_back(uint8_t(senseLength >> 8));
+        r.data.push_back(uint8_t(senseLength));
+        r.data.insert(r.data.end(), result.sense.begin(), result.sense.begin() + long(senseLength));
+    }
+    Send(std::move(r));
+    return false;
+}
+
+// --- time -------------------------------------------------------------------------------
+
+void IscsiConnection::Tick(uint64_t nowNs) {
+    if (m_phase == Phase::Closing) return;
+    if (!m_ticked) {
+        m_ticked = true;
+        m_bornNs = m_heardNs = nowNs;
+    }
+    if (m_bytesIn != m_bytesSeen) {
+        m_bytesSeen = m_bytesIn;
+        m_heardNs = nowNs;
+    }
+    if (m_phase == Phase::Login) {
+        if (nowNs - m_bornNs >= kLoginTimeoutNs) Close();
+        return;
+    }
+    if (m_pingTag != iscsi::kReservedTag) {
+        if (nowNs - m_pingNs >= kPingReplyNs) Close();
+        return;
+    }
+    if (nowNs - m_heardNs >= kPingIdleNs) SendPing(nowNs);
+}
+
+// A NOP-In that asks for an answer (its target transfer tag set): the host
+// answers with a NOP-Out carrying the tag.
+void IscsiConnection::SendPing(uint64_t nowNs) {
+    m_pingTag = m_nextTtt++;
+    if (m_pingTag == iscsi::kReservedTag) m_pingTag = m_nextTtt++;
+    m_pingNs = nowNs;
+    Pdu p = iscsi::MakePdu(iscsi::kNopIn);
+    p.SetU32(16, iscsi::kReservedTag);
+    p.SetU32(20, m_pingTag);
+    SetCounters(&p, false);
+    Send(std::move(p));
 }
 
 iscsi::FrameLimits IscsiConnection::InLimits() const {
@@ -172,7 +312,11 @@ iscsi::FrameLimits IscsiConnection::OutLimits() const {
 void IscsiConnection::Receive(const uint8_t* data, size_t length) {
     if (m_phase == Phase::Closing) return;
     m_in.insert(m_in.end(), data, data + length);
-    while (m_phase != Phase::Closing) {
+    m_bytesIn += length;
+    m_receiving = true;
+    // Nothing is taken while the login waits for the target, nor after a
+    // logout request.
+    while (m_phase != Phase::Closing && !m_heldLogin && !m_loggingOut) {
         Pdu pdu;
         size_t consumed = 0;
         iscsi::FrameStatus status =
@@ -202,6 +346,7 @@ void IscsiConnection::Receive(const uint8_t* data, size_t length) {
         }
         Dispatch(pdu);
     }
+    m_receiving = false;
     if (m_inStart == m_in.size()) {
         m_in.clear();
         m_inStart = 0;
@@ -291,6 +436,7 @@ void IscsiConnection::OnLogin(const Pdu& pdu) {
     const bool more = (pdu.bhs[1] & 0x40) != 0;
     const int csg = (pdu.bhs[1] >> 2) & 3;
     const int nsg = pdu.bhs[1] & 3;
+    if (m_refuseLogins) return LoginFailure(pdu, kLoginOutOfResources);
     if (!m_loginStarted) {
         m_loginStarted = true;
         std::copy_n(pdu.bhs.begin() + 8, 6, m_isid);
@@ -338,6 +484,12 @@ void IscsiConnection::OnLogin(const Pdu& pdu) {
         m_stage = nsg;
     }
     r.SetU16(14, transit && nsg == kFullFeatureStage ? m_tsih : 0);
+    if (transit && nsg == kFullFeatureStage && m_nexus) {
+        // The session is up once its initiator is logged in to the target.
+        m_heldLogin = std::make_unique<Pdu>(std::move(r));
+        m_heldLoginRequest = pdu;
+        return OnNexusLogin();
+    }
     SetCounters(&r, true);
     Send(std::move(r));
     if (transit && nsg == kFullFeatureStage) {
@@ -345,6 +497,27 @@ void IscsiConnection::OnLogin(const Pdu& pdu) {
         m_phase = Phase::FullFeature;
         m_digestsOn = true;
     }
+}
+
+void IscsiConnection::OnNexusLogin() {
+    if (!m_heldLogin || !m_nexus) return;
+    switch (m_nexus->login()) {
+    case IscsiNexus::Login::Pending: return;
+    case IscsiNexus::Login::Refused: {
+        m_heldLogin.reset();
+        const Pdu request = std::move(m_heldLoginRequest);
+        return LoginFailure(request, kLoginOutOfResources);
+    }
+    case IscsiNexus::Login::Ready: break;
+    }
+    std::unique_ptr<Pdu> r = std::move(m_heldLogin);
+    SetCounters(r.get(), true);
+    Send(std::move(*r));
+    m_phase = Phase::FullFeature;
+    m_digestsOn = true;
+    // What the host sent meanwhile is taken now (at once when the login
+    // was answered inside Receive).
+    if (!m_receiving) Receive(nullptr, 0);
 }
 
 // Answers every key of one login request; a status other than 0 fails the
@@ -452,6 +625,7 @@ uint16_t IscsiConnection::StartSession() {
     if (!m_nexus) return kLoginServiceUnavailable;
     m_nexus->onTaskDone = [this](uint32_t tag, IscsiTaskResult result) { OnTaskDone(tag, std::move(result)); };
     m_nexus->onTaskManagementDone = [this](uint32_t tag, uint8_t response) { OnTaskManagementDone(tag, response); };
+    m_nexus->onLogin = [this] { OnNexusLogin(); };
     m_tsih = m_portal.Register(this, m_initiatorName, m_isid);
     return m_tsih == 0 ? kLoginTargetError : 0;
 }
@@ -460,9 +634,11 @@ uint16_t IscsiConnection::StartSession() {
 
 void IscsiConnection::OnNopOut(const Pdu& pdu) {
     const uint32_t itt = pdu.InitiatorTaskTag();
+    // A NOP-Out without a task tag answers a ping of ours.
+    if (itt == iscsi::kReservedTag && pdu.U32(20) == m_pingTag && m_pingTag != iscsi::kReservedTag) {
+        m_pingTag = iscsi::kReservedTag;
+    }
     if (!TakeCmdSn(pdu)) return;
-    // A NOP-Out without a task tag answers a ping of ours; this portal
-    // sends none, so there is nothing to do.
     if (itt == iscsi::kReservedTag) return;
     Pdu r = iscsi::MakePdu(iscsi::kNopIn);
     std::copy_n(pdu.bhs.begin() + 8, 8, r.bhs.begin() + 8);
@@ -545,12 +721,15 @@ void IscsiConnection::OnLogout(const Pdu& pdu) {
     if (reason == 2) response = 2;   // no connection recovery at level 0
     else if (reason == 1 && pdu.U16(20) != m_cid) response = 1;
     else if (reason > 2) return Fail(kRejectInvalidField, pdu, false);
-    Pdu r = iscsi::MakePdu(iscsi::kLogoutResponse);
-    r.bhs[2] = response;
-    r.SetU32(16, pdu.InitiatorTaskTag());
-    SetCounters(&r, true);
-    Send(std::move(r));
-    if (response == 0) Close();
+    // The answer goes after the answers of the tasks before it; a logout of
+    // the session ends the connection once it is out.
+    Answer a;
+    a.pdu = iscsi::MakePdu(iscsi::kLogoutResponse);
+    a.pdu.bhs[2] = response;
+    a.pdu.SetU32(16, pdu.InitiatorTaskTag());
+    a.closeAfter = response == 0;
+    m_loggingOut = response == 0;
+    Queue(std::move(a));
 }
 
 // --- SCSI commands ------------------------------------------------------------------
@@ -574,7 +753,7 @@ void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
     if (itt == iscsi::kReservedTag) return refuse(kRejectInvalidField);
     if (m_tasks.count(itt)) return refuse(kRejectTaskInProgress);
     if (pdu.immediate() && m_tasks.size() >= kMaxTasks) return refuse(kRejectImmediate);
-    if (write && expected > kMaxWriteLength) return refuse(kRejectInvalidField);
+    if (write && expected > kMaxTransferLength) return refuse(kRejectInvalidField);
 
     IscsiTask task;
     task.lun = pdu.U64(8);
@@ -592,7 +771,8 @@ void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
         at += padded;
     }
     task.expectedLength = expected;
-    if (read) task.dataInLength = expected;
+    // No command brings back more than the longest transfer.
+    if (read) task.dataInLength = std::min(expected, kMaxTransferLength);
 
     const uint32_t immediateLength = uint32_t(pdu.data.size());
     // Immediate data only where negotiated, only for writes, never past the
@@ -604,18 +784,23 @@ void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
     Task& t = m_tasks[itt];
     t.counted = !pdu.immediate();
     t.task = std::move(task);
-    // Write data waits here for the whole transfer: a session holds so much
-    // at once, and a command past it is told the task set is full.
-    if (write && m_writeBytes + expected > kMaxSessionWriteBytes) {
+    // The command holds room for its data until its answer is out: write
+    // data waits here for the whole transfer, read data until the host took
+    // it.  A command that finds no room is told the task set is full.
+    const uint64_t room = write ? expected : t.task.dataInLength;
+    if (room != 0 && !Hold(room)) {
         t.submitted = true;
         IscsiTaskResult full;
         full.status = kStatusTaskSetFull;
         return OnTaskDone(itt, std::move(full));
     }
+    t.held = room;
     if (write) {
-        m_writeBytes += expected;
-        t.task.dataOut.resize(expected);
-        std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin());
+        // The room is taken whole, its pages only as the data comes: a host
+        // that announces a write and sends nothing costs next to nothing.
+        t.writeLength = expected;
+        t.task.dataOut.reserve(expected);
+        t.task.dataOut.assign(pdu.data.begin(), pdu.data.end());
         t.received = immediateLength;
         // Without an R2T the host sends up to the first burst unless it said
         // it sends nothing more (final bit) or must wait (InitialR2T).
@@ -706,6 +891,7 @@ void IscsiConnection::OnDataOut(const Pdu& pdu, bool damaged) {
     // Data PDUs come in order within a sequence and never overrun it.
     if (offset != *next || length > end - offset) return Fail(kRejectProtocolError, pdu, true);
     ++*dataSn;
+    if (t.task.dataOut.size() < offset + length) t.task.dataOut.resize(offset + length);
     std::copy(pdu.data.begin(), pdu.data.end(), t.task.dataOut.begin() + long(offset));
     *next += length;
     t.received += length;
@@ -731,7 +917,6 @@ void IscsiConnection::OnDataOut(const Pdu& pdu, bool damaged) {
 void IscsiConnection::EndWithLostData(uint32_t itt) {
     Task& t = m_tasks.at(itt);
     t.submitted = true;
-    m_writeBytes -= uint32_t(t.task.dataOut.size());
     IscsiTaskResult lost;
     lost.status = fw::SCSI_STATUS_CHECK_CONDITION;
     lost.sense.resize(fw::SENSE_FIXED_LENGTH);
@@ -743,9 +928,8 @@ void IscsiConnection::SubmitIfComplete(uint32_t itt) {
     auto it = m_tasks.find(itt);
     if (it == m_tasks.end() || it->second.submitted) return;
     Task& t = it->second;
-    if (t.received < t.task.dataOut.size()) return;
+    if (t.received < t.writeLength) return;
     t.submitted = true;
-    m_writeBytes -= uint32_t(t.task.dataOut.size());
     // The portal keeps what the answer needs; the data goes on.
     IscsiTask task = std::move(t.task);
     t.task.lun = task.lun;
@@ -755,7 +939,7 @@ void IscsiConnection::SubmitIfComplete(uint32_t itt) {
 }
 
 void IscsiConnection::ForgetTask(std::map<uint32_t, Task>::iterator it) {
-    if (!it->second.submitted) m_writeBytes -= uint32_t(it->second.task.dataOut.size());
+    Release(it->second.held);
     for (auto& [ttt, r2t] : it->second.r2ts) m_ttts.erase(ttt);
     if (it->second.counted) ++m_maxCmdSn;   // its window slot is free again
     m_tasks.erase(it);
@@ -764,13 +948,17 @@ void IscsiConnection::ForgetTask(std::map<uint32_t, Task>::iterator it) {
 void IscsiConnection::OnTaskDone(uint32_t itt, IscsiTaskResult result) {
     auto it = m_tasks.find(itt);
     if (it == m_tasks.end() || !it->second.submitted) return;
-    const uint64_t lun = it->second.task.lun;
+    Answer a;
+    a.itt = itt;
+    a.task = true;
+    a.lun = it->second.task.lun;
+    a.dataSn = it->second.dataSn;
+    a.r2ts = it->second.r2tSn;
     const uint32_t readLength = it->second.task.dataInLength;
-    uint32_t dataSn = it->second.dataSn;
-    const uint32_t r2ts = it->second.r2tSn;
+    // The room the task held passes to its answer.
+    a.held = std::exchange(it->second.held, 0);
     ForgetTask(it);
-    if (result.outcome == IscsiTaskResult::Outcome::Aborted) return;
-
+    if (result.outcome == IscsiTaskResult::Outcome::Aborted) return Release(a.held);
     if (result.dataIn.size() > readLength) {
         // More than the host accepts is an overflow, never a buffer overrun.
         if (!result.overflow && !result.underflow) {
@@ -779,54 +967,8 @@ void IscsiConnection::OnTaskDone(uint32_t itt, IscsiTaskResult result) {
         }
         result.dataIn.resize(readLength);
     }
-    uint8_t flags = 0;
-    if (result.underflow) flags |= 0x02;
-    else if (result.overflow) flags |= 0x04;
-    const bool failed = result.outcome == IscsiTaskResult::Outcome::Failed;
-    // Good status without sense rides on the last Data-In.
-    const bool collapse = !failed && !result.dataIn.empty() && result.sense.empty() && result.status == 0;
-    const uint32_t segment = m_params.maxSendDataSegment;
-    const uint32_t burst = m_params.maxBurstLength;
-    for (uint32_t offset = 0; offset < result.dataIn.size();) {
-        const uint32_t burstEnd = std::min<uint32_t>(uint32_t(result.dataIn.size()), (offset / burst + 1) * burst);
-        const uint32_t length = std::min(segment, burstEnd - offset);
-        const bool last = offset + length == result.dataIn.size();
-        Pdu d = iscsi::MakePdu(iscsi::kDataIn, offset + length == burstEnd);
-        d.SetU64(8, lun);
-        d.SetU32(16, itt);
-        d.SetU32(20, iscsi::kReservedTag);
-        d.SetU32(36, dataSn++);
-        d.SetU32(40, offset);
-        d.data.assign(result.dataIn.begin() + offset, result.dataIn.begin() + offset + length);
-        if (last && collapse) {
-            d.bhs[1] |= uint8_t(0x01 | flags);
-            d.bhs[3] = result.status;
-            d.SetU32(44, (flags != 0) ? result.residual : 0);
-            SetCounters(&d, true);
-        } else {
-            SetCounters(&d, false);
-            d.SetU32(24, 0);
-        }
-        Send(std::move(d));
-        offset += length;
-    }
-    if (collapse) return;
-    Pdu r = iscsi::MakePdu(iscsi::kScsiResponse);
-    r.bhs[1] |= flags;
-    r.bhs[2] = failed ? 0x01 : 0x00;
-    r.bhs[3] = failed ? 0 : result.status;
-    r.SetU32(16, itt);
-    SetCounters(&r, true);
-    r.SetU32(36, dataSn + r2ts);
-    r.SetU32(44, flags != 0 ? result.residual : 0);
-    if (!failed && !result.sense.empty()) {
-        size_t senseLength = std::min<size_t>(result.sense.size(), 0xFFFF);
-        senseLength = std::min<size_t>(senseLength, m_params.maxSendDataSegment - 2);
-        r.data.push_back(uint8_t(senseLength >> 8));
-        r.data.push_back(uint8_t(senseLength));
-        r.data.insert(r.data.end(), result.sense.begin(), result.sense.begin() + long(senseLength));
-    }
-    Send(std::move(r));
+    a.result = std::move(result);
+    Queue(std::move(a));
 }
 
 // --- task management ----------------------------------------------------------------
@@ -845,13 +987,7 @@ void IscsiConnection::OnTaskManagement(const Pdu& pdu) {
     const uint8_t function = pdu.bhs[1] & 0x7F;
     const uint64_t lun = pdu.U64(8);
     const uint32_t referenced = pdu.U32(20);
-    auto answer = [&](uint8_t response) {
-        Pdu r = iscsi::MakePdu(iscsi::kTaskManagementResponse);
-        r.bhs[2] = response;
-        r.SetU32(16, itt);
-        SetCounters(&r, true);
-        Send(std::move(r));
-    };
+    auto answer = [&](uint8_t response) { AnswerTaskManagement(itt, response); };
     if (m_tmfs.count(itt)) return Fail(kRejectTaskInProgress, pdu, false);
     switch (function) {
     case kTmfAbortTask: {
@@ -897,11 +1033,16 @@ void IscsiConnection::OnTaskManagementDone(uint32_t itt, uint8_t response) {
     auto task = m_tasks.find(it->second);
     if (response == kTmfComplete && task != m_tasks.end()) ForgetTask(task);
     m_tmfs.erase(it);
-    Pdu r = iscsi::MakePdu(iscsi::kTaskManagementResponse);
-    r.bhs[2] = response;
-    r.SetU32(16, itt);
-    SetCounters(&r, true);
-    Send(std::move(r));
+    AnswerTaskManagement(itt, response);
+}
+
+// In turn after the answers of tasks that ended before it.
+void IscsiConnection::AnswerTaskManagement(uint32_t itt, uint8_t response) {
+    Answer a;
+    a.pdu = iscsi::MakePdu(iscsi::kTaskManagementResponse);
+    a.pdu.bhs[2] = response;
+    a.pdu.SetU32(16, itt);
+    Queue(std::move(a));
 }
 
 }  // namespace sim

@@ -11,9 +11,16 @@
 //
 // One connection per session (MaxConnections=1), error recovery level 0: a
 // broken connection ends its session.
+//
+// What hosts can make the program hold is bounded: every command holds,
+// from its arrival until its last byte is out, room for its data (write
+// data gathered, read data not yet sent) out of its session's share and the
+// portal's whole; a command that finds no room is told the task set is
+// full.  Read data goes out as the host takes it, never queued whole.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -77,9 +84,15 @@ public:
     virtual ~IscsiNexus() = default;
     virtual void Submit(uint32_t tag, IscsiTask task) = 0;
     virtual void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referencedTag) = 0;
+    // Whether the initiator is logged in to its target: the session's last
+    // login response waits while the login is pending, and a target that
+    // cannot log another initiator in refuses the session.
+    enum class Login { Pending, Ready, Refused };
+    virtual Login login() const { return Login::Ready; }
 
     std::function<void(uint32_t tag, IscsiTaskResult result)> onTaskDone;
     std::function<void(uint32_t tag, uint8_t response)> onTaskManagementDone;
+    std::function<void()> onLogin;   // login() changed
 };
 
 // What the portal reaches: a list of named targets.
@@ -107,6 +120,20 @@ public:
     void Receive(const uint8_t* data, size_t length);
     // Bytes for the host; the transport erases what it sent.
     std::vector<uint8_t>& output() { return m_out; }
+    // Adds to the output, up to kOutputWindow bytes, the answers (read data
+    // above all) that wait for the host to take what went before.  Called
+    // with the output empty, it also lets go of the room of the answers
+    // that were in it.
+    void Produce();
+    // Bytes on their way to the host: the output and the answers waiting.
+    size_t Backlog() const { return m_out.size() + m_waitingBytes; }
+    // Time passes (nanoseconds of a monotonic clock): a login that takes too
+    // long, or a host that stops answering the pings of an idle session,
+    // ends the connection.
+    void Tick(uint64_t nowNs);
+    // The portal has connections enough: a login here is refused for want of
+    // resources.
+    void RefuseLogins() { m_refuseLogins = true; }
     // No more input is taken: the transport sends what is left and closes.
     bool Closing() const { return m_phase == Phase::Closing; }
     // The host went away (or the portal ended the session): the initiator
@@ -143,6 +170,22 @@ public:
     // commands it takes at once per session.
     static constexpr uint32_t kMaxRecvDataSegment = 262144;
     static constexpr uint32_t kCommandWindow = 128;
+    // The longest transfer a command carries: what a 16-bit count of
+    // 512-byte blocks can ask, rounded up.
+    static constexpr uint32_t kMaxTransferLength = 32u << 20;
+    // What one session may hold of host data at once; the first
+    // kSessionFloor of it is its own, outside the portal's whole, so that
+    // every session is served however much the others hold.
+    static constexpr uint64_t kSessionShare = 64u << 20;
+    static constexpr uint64_t kSessionFloor = 512u << 10;
+    // Encoded output kept ahead of what the host took.
+    static constexpr size_t kOutputWindow = 256u << 10;
+    // A login must reach full feature within this; an idle session is
+    // pinged (NOP-In) after kPingIdleNs without a word from the host, and
+    // ended when the ping is not answered within kPingReplyNs.
+    static constexpr uint64_t kLoginTimeoutNs = 30'000'000'000ull;
+    static constexpr uint64_t kPingIdleNs = 10'000'000'000ull;
+    static constexpr uint64_t kPingReplyNs = 20'000'000'000ull;
 
 private:
     enum class Phase { Login, FullFeature, Closing };
@@ -154,9 +197,11 @@ private:
     };
     struct Task {
         IscsiTask task;
+        uint64_t held = 0;            // bytes it holds of the session's share
         uint32_t lunField = 0;
         bool counted = true;          // holds a command window slot
         bool submitted = false;
+        uint32_t writeLength = 0;     // write bytes the command carries
         uint32_t received = 0;        // write bytes in hand
         uint32_t unsolicitedEnd = 0;  // the unsolicited data ends here
         uint32_t unsolicitedNext = 0;
@@ -169,8 +214,29 @@ private:
         std::map<uint32_t, R2t> r2ts; // by target transfer tag
     };
 
+    // An answer that goes out in turn, after the answers before it: a
+    // task's data and status, or a response PDU whose counters are set as
+    // it goes.
+    struct Answer {
+        uint32_t itt = iscsi::kReservedTag;
+        bool task = false;            // a SCSI task's answer rather than `pdu`
+        iscsi::Pdu pdu;
+        bool closeAfter = false;      // the logout's answer ends the connection
+        uint64_t lun = 0;
+        IscsiTaskResult result;
+        uint32_t sent = 0;            // read data already out
+        uint32_t dataSn = 0;
+        uint32_t r2ts = 0;
+        uint64_t held = 0;
+    };
+
     void Fail(uint8_t reason, const iscsi::Pdu& pdu, bool close);
     void Send(iscsi::Pdu pdu);
+    void Queue(Answer answer);
+    // One PDU of the first answer; false when it ended with it.
+    bool ProduceStep(Answer& answer);
+    bool Hold(uint64_t bytes);
+    void Release(uint64_t bytes);
     void SetCounters(iscsi::Pdu* pdu, bool status);
     iscsi::FrameLimits InLimits() const;
     iscsi::FrameLimits OutLimits() const;
@@ -183,6 +249,8 @@ private:
     uint16_t NegotiateLogin(const std::vector<iscsi::TextKey>& keys, int stage, std::vector<uint8_t>* reply);
     bool NegotiateOperational(const iscsi::TextKey& key, std::vector<uint8_t>* reply);
     uint16_t StartSession();
+    void OnNexusLogin();
+    void SendPing(uint64_t nowNs);
 
     // Full feature phase.
     void OnNopOut(const iscsi::Pdu& pdu);
@@ -198,6 +266,7 @@ private:
     void SubmitIfComplete(uint32_t itt);
     void OnTaskDone(uint32_t itt, IscsiTaskResult result);
     void OnTaskManagementDone(uint32_t itt, uint8_t response);
+    void AnswerTaskManagement(uint32_t itt, uint8_t response);
     void ForgetTask(std::map<uint32_t, Task>::iterator it);
     void DropUnsubmitted(bool allLuns, uint64_t lun);
     void TargetsList(const std::string& which, std::vector<uint8_t>* reply) const;
@@ -236,9 +305,29 @@ private:
     std::vector<uint8_t> m_textPending;
     uint32_t m_textTag = iscsi::kReservedTag;
 
+    // A login response that waits for the initiator's login to the target,
+    // and the request it answers.
+    std::unique_ptr<iscsi::Pdu> m_heldLogin;
+    iscsi::Pdu m_heldLoginRequest;
+    bool m_refuseLogins = false;
+    bool m_loggingOut = false;
+    bool m_receiving = false;
+
+    // Time and pings.
+    uint64_t m_bytesIn = 0;
+    uint64_t m_bytesSeen = 0;
+    uint64_t m_bornNs = 0;
+    uint64_t m_heardNs = 0;
+    bool m_ticked = false;
+    uint32_t m_pingTag = iscsi::kReservedTag;   // of the ping not yet answered
+    uint64_t m_pingNs = 0;
+
     std::unique_ptr<IscsiNexus> m_nexus;
     std::map<uint32_t, Task> m_tasks;
-    uint64_t m_writeBytes = 0;   // write data buffers of tasks not yet submitted
+    uint64_t m_held = 0;          // of the session's share, by tasks and answers
+    uint64_t m_outputHeld = 0;    // of answers whose last PDU is in the output, not yet taken
+    std::deque<Answer> m_answers;
+    size_t m_waitingBytes = 0;    // read data of the answers not yet out
     std::map<uint32_t, uint32_t> m_ttts;   // target transfer tag -> task tag
     uint32_t m_nextTtt = 1;
     // Task management under way, by tag: the task an abort names.
@@ -247,9 +336,19 @@ private:
 
 class IscsiPortal {
 public:
-    explicit IscsiPortal(IscsiTargets& targets, uint16_t portalGroupTag = 1);
+    // What all sessions together may hold of host data beyond their floors.
+    // With the floors of as many sessions as the listener serves and the
+    // output each keeps encoded ahead, at most about 900 MiB: well inside
+    // the 32-bit program's address space.
+    static constexpr uint64_t kDefaultMemoryLimit = 384ull << 20;
+
+    explicit IscsiPortal(IscsiTargets& targets, uint16_t portalGroupTag = 1,
+                         uint64_t memoryLimit = kDefaultMemoryLimit);
     IscsiTargets& targets() { return m_targets; }
     uint16_t portalGroupTag() const { return m_portalGroupTag; }
+    // Held beyond the sessions' floors.
+    uint64_t heldBytes() const { return m_held; }
+    uint64_t memoryLimit() const { return m_memoryLimit; }
 
 private:
     friend class IscsiConnection;
@@ -262,6 +361,8 @@ private:
 
     IscsiTargets& m_targets;
     uint16_t m_portalGroupTag;
+    uint64_t m_memoryLimit;
+    uint64_t m_held = 0;
     uint16_t m_nextTsih = 1;
     struct Session {
         std::string initiator;

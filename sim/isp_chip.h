@@ -70,6 +70,7 @@ public:
     void MembershipChanged(FcInitiator& initiator, bool present) override;
     void LinkChanged(bool up) override;
     void FabricGone() override;
+    bool Holds(const FcInitiator& initiator) const override;
 
     // Connects the chip's port to a fabric (it joins once its link is up).
     void AttachFabric(FcFabric& fabric);

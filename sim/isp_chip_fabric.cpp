@@ -18,7 +18,9 @@ namespace {
 
 constexpr uint64_t kFrameNs = 5'000;
 constexpr uint16_t kFirstFabricHandle = 1;
-constexpr uint16_t kMaxHandle = 0x7EF;
+// The port logs in as many initiators as the controller's initiator tables
+// hold (handles below 255); a PLOGI past them is rejected.
+constexpr uint16_t kMaxHandle = 254;
 
 }  // namespace
 
@@ -40,6 +42,14 @@ void IspChip::FabricGone() {
         if (x.used) CloseExchange(x);
     }
     m_linkUp = false;
+}
+
+bool IspChip::Holds(const FcInitiator& initiator) const {
+    auto names = [&initiator](const auto& item) { return item.initiator == &initiator; };
+    return std::any_of(m_frames.begin(), m_frames.end(), names) || std::any_of(m_logins.begin(), m_logins.end(), names) ||
+           std::any_of(m_abts.begin(), m_abts.end(), names) ||
+           std::any_of(m_exchanges.begin(), m_exchanges.end(), [&](const Exchange& x) { return x.used && names(x); }) ||
+           std::any_of(m_ctios.begin(), m_ctios.end(), [&](const CtioInFlight& f) { return f.event.Armed() && names(f); });
 }
 
 uint8_t IspChip::OwnAlpa() const {

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +23,15 @@ struct ProgramRun {
     std::string output;  // standard output: the console
     std::string errors;  // standard error, without the sanitizer's notes
 };
+
+// In a forked child: becomes the controller with `arguments`.
+[[noreturn]] inline void ExecController(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv{const_cast<char*>(CONTROLLER_PROGRAM)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(CONTROLLER_PROGRAM, argv.data());
+    _exit(127);
+}
 
 // Runs the controller with `arguments`; its standard input is `inputFd`
 // (/dev/null when negative).
@@ -38,11 +50,7 @@ inline ProgramRun RunController(const std::vector<std::string>& arguments, int i
         dup2(err[1], STDERR_FILENO);
         close(out[0]);
         close(err[0]);
-        std::vector<char*> argv{const_cast<char*>(CONTROLLER_PROGRAM)};
-        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(CONTROLLER_PROGRAM, argv.data());
-        _exit(127);
+        ExecController(arguments);
     }
     close(out[1]);
     close(err[1]);
@@ -97,6 +105,104 @@ inline int SecondsOfDay(const std::string& line) {
     if (line.size() < 24) return -1;
     return std::stoi(line.substr(16, 2)) * 3600 + std::stoi(line.substr(19, 2)) * 60 + std::stoi(line.substr(22, 2));
 }
+
+// The controller program running beside a test: its console goes to a
+// file (a full pipe never holds it up), its standard error to a pipe the
+// test reads as it goes.
+class RunningController {
+public:
+    RunningController(const std::vector<std::string>& arguments, const std::string& dir) {
+        int err[2];
+        EXPECT_EQ(pipe(err), 0);
+        const std::string out = dir + "/controller.out";
+        m_pid = fork();
+        if (m_pid == 0) {
+            freopen("/dev/null", "r", stdin);
+            freopen(out.c_str(), "w", stdout);
+            dup2(err[1], STDERR_FILENO);
+            close(err[0]);
+            ExecController(arguments);
+        }
+        close(err[1]);
+        m_err = err[0];
+        m_out = out;
+    }
+    ~RunningController() {
+        Stop();
+        close(m_err);
+    }
+    RunningController(const RunningController&) = delete;
+    RunningController& operator=(const RunningController&) = delete;
+
+    // Standard error so far; waits up to `waitMs` for more when asked.
+    const std::string& Errors(int waitMs = 0) {
+        pollfd p{m_err, POLLIN, 0};
+        while (poll(&p, 1, waitMs) > 0) {
+            char buffer[4096];
+            const ssize_t n = read(m_err, buffer, sizeof buffer);
+            if (n <= 0) break;
+            m_errors.append(buffer, size_t(n));
+            waitMs = 0;
+        }
+        return m_errors;
+    }
+    // The portal's port, once the program has said it (0 when it never did).
+    uint16_t PortalPort() {
+        const std::string mark = "iSCSI portal on 127.0.0.1:";
+        for (int i = 0; i < 100; ++i) {
+            const size_t at = Errors().find(mark);
+            if (at != std::string::npos && m_errors.find('\n', at) != std::string::npos) {
+                return uint16_t(std::stoul(m_errors.substr(at + mark.size())));
+            }
+            Errors(300);
+        }
+        return 0;
+    }
+    // Waits (up to half a minute, while the program runs) for the console
+    // to have printed `text`.
+    bool WaitForConsole(const std::string& text) {
+        for (int i = 0; i < 300 && Alive(); ++i) {
+            std::ifstream in(m_out);
+            const std::string console((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (console.find(text) != std::string::npos) return true;
+            Errors(100);
+        }
+        return false;
+    }
+    bool Alive() {
+        if (m_status != kRunning) return false;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) != m_pid) return true;
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    // Resident memory, from the kernel's account of the process.
+    uint64_t ResidentBytes() const {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+        }
+        return 0;
+    }
+    // A signal ends the run (a power cut); the exit status.
+    int Stop() {
+        if (Alive()) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return m_status;
+    }
+
+private:
+    static constexpr int kRunning = -2;
+    pid_t m_pid = -1;
+    int m_err = -1;
+    int m_status = kRunning;
+    std::string m_out;
+    std::string m_errors;
+};
 
 // A fresh directory for each test, removed after it.
 class ProgramTest : public ::testing::Test {

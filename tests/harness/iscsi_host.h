@@ -114,6 +114,7 @@ struct IscsiHost {
     sim::iscsi::FrameLimits limits;   // digests in force, for both ways
     uint32_t cmdSn = 1;
     uint32_t itt = 0x10;
+    uint8_t isidQualifier = 0;   // the last byte of the ISID: another session of the same host
     std::deque<Pdu> in;
     std::vector<uint8_t> received;
     std::map<uint64_t, uint32_t> dataSns;
@@ -158,7 +159,7 @@ struct IscsiHost {
     Pdu Login(uint8_t flags, std::vector<std::pair<std::string, std::string>> keys, uint16_t tsih = 0) {
         Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
         p.bhs[1] = flags;
-        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, 0};
+        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, isidQualifier};
         std::memcpy(&p.bhs[8], isid, 6);
         p.SetU16(14, tsih);
         p.SetU32(16, itt);
@@ -243,6 +244,36 @@ struct IscsiHost {
     }
 };
 
+// A host whose connection runs in this process and is answered at once.
+// A host that is not reading leaves the portal's answers where they are.
+struct LocalHost : IscsiHost {
+    explicit LocalHost(sim::IscsiPortal& portal)
+        : conn(std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260")) {}
+    std::unique_ptr<sim::IscsiConnection> conn;
+    bool reading = true;
+
+    void Transmit(const std::vector<uint8_t>& bytes) override {
+        conn->Receive(bytes.data(), bytes.size());
+        if (reading) Collect();
+    }
+    // True when the portal had something more to say; what it said is
+    // taken apart into PDUs.
+    bool Collect() {
+        const size_t before = received.size();
+        for (auto& out = conn->output();;) {
+            if (out.empty()) conn->Produce();
+            if (out.empty()) break;
+            received.insert(received.end(), out.begin(), out.end());
+            out.clear();
+        }
+        const bool more = received.size() != before;
+        Drain();
+        return more;
+    }
+    bool Await() override { return Collect(); }
+    bool FullFeature() const override { return conn->FullFeature(); }
+};
+
 // A host whose connection is carried in this process to a portal that
 // reaches a simulated board: the answers come as the board runs.
 struct BoardHost : IscsiHost {
@@ -253,7 +284,12 @@ struct BoardHost : IscsiHost {
     void Transmit(const std::vector<uint8_t>& bytes) override { conn->Receive(bytes.data(), bytes.size()); }
     // Up to ten seconds of the board's time.
     bool Await() override {
-        if (conn->output().empty()) board.RunUntil([this] { return !conn->output().empty(); }, 10'000'000'000ull);
+        // Read data waits in the connection until the host took what went before.
+        const auto answered = [this] {
+            conn->Produce();
+            return !conn->output().empty();
+        };
+        if (!answered()) board.RunUntil(answered, 10'000'000'000ull);
         received.insert(received.end(), conn->output().begin(), conn->output().end());
         conn->output().clear();
         return !received.empty();

@@ -28,6 +28,7 @@ public:
     void MembershipChanged(sim::FcInitiator&, bool) override {}
     void LinkChanged(bool) override {}
     void FabricGone() override {}
+    bool Holds(const sim::FcInitiator&) const override { return false; }
     std::vector<uint32_t> tags;
 };
 
@@ -95,7 +96,7 @@ TEST_F(FabricCommands, AKeptCommandOutlivesTheCommandsAfterIt) {
 
 TEST_F(FabricCommands, AHostDroppingOffEndsItsCommandsOldestFirst) {
     std::vector<uint32_t> ended;
-    host.onCompletion = [&](uint32_t tag, const FcpResult& r) {
+    host.onCompletion = [&](uint32_t tag, FcpResult& r) {
         if (r.outcome == FcpResult::Outcome::Terminated) ended.push_back(tag);
     };
     const uint32_t first = host.Submit(target, Read(1));

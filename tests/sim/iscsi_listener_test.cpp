@@ -5,9 +5,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <memory>
 
 #include "sim/iscsi_listener.h"
 #include "harness/iscsi_host.h"
@@ -135,6 +140,139 @@ TEST(IscsiListener, AHostThatVanishesMidCommandLogsItsInitiatorOut) {
         listener.Service();
     }
     EXPECT_EQ(listener.Connections(), 0u);
+    EXPECT_TRUE(targets.loggedOut);
+}
+
+// A raw connection to the listener, closed with the test.
+struct Socket {
+    explicit Socket(uint16_t port) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~Socket() { close(fd); }
+    // The portal closed its side (after what it had to say).
+    bool Closed() const {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) return false;
+        uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+            if (n < 0) return false;
+        }
+    }
+    int fd;
+};
+
+// Out of descriptors, the listener turns a new host away at once instead
+// of leaving it waiting, and never spins on a socket that stays ready.
+TEST(IscsiListener, OutOfDescriptorsHostsAreTurnedAwayWithoutSpinning) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    std::vector<std::unique_ptr<Socket>> hosts;
+    for (int i = 0; i < 5; ++i) hosts.push_back(std::make_unique<Socket>(listener.port()));
+    // No descriptor left above the ones open now.
+    const int lowest = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit before{}, limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    limit = {rlim_t(lowest), before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    listener.Service();
+    std::vector<pollfd> fds;
+    listener.AddPollFds(&fds);
+    const int ready = poll(fds.data(), nfds_t(fds.size()), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+    EXPECT_EQ(ready, 0) << "the listening socket stays ready";
+    EXPECT_EQ(listener.Connections(), 0u);
+    for (auto& h : hosts) EXPECT_TRUE(h->Closed());
+    SocketHost host(listener);
+    EXPECT_TRUE(host.LogInNormal());
+}
+
+// Past its connections the portal still answers a login, refusing it for
+// want of resources; past a few more it closes what comes.
+TEST(IscsiListener, PastItsConnectionsALoginIsRefusedForWantOfResources) {
+    const size_t total = sim::IscsiListener::kMaxConnections + sim::IscsiListener::kRefusingConnections;
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 2 * total + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * total + 64);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    }
+    if (files.rlim_cur < 2 * total + 64) GTEST_SKIP() << "the system allows this process too few descriptors";
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    std::vector<std::unique_ptr<Socket>> held;
+    for (size_t i = 0; i < sim::IscsiListener::kMaxConnections; ++i) {
+        held.push_back(std::make_unique<Socket>(listener.port()));
+        listener.Service();   // the backlog stays short
+    }
+    {
+        SocketHost refused(listener);
+        EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections + 1);
+        const Pdu r = refused.Login(0x87, {{"InitiatorName", "iqn.2026-01.host:one"}, {"SessionType", "Discovery"}});
+        EXPECT_EQ(r.U16(36), 0x0302);
+        EXPECT_FALSE(refused.Await());   // and closed
+    }
+    EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections);
+    for (size_t i = 0; i < sim::IscsiListener::kRefusingConnections; ++i) {
+        held.push_back(std::make_unique<Socket>(listener.port()));
+        listener.Service();
+    }
+    EXPECT_EQ(listener.Connections(), total);
+    Socket turnedAway(listener.port());
+    listener.Service();
+    EXPECT_TRUE(turnedAway.Closed());
+    EXPECT_LE(listener.Connections(), total);
+    // Room again: a host is served.
+    held.clear();
+    for (int i = 0; i < 10; ++i) listener.Service();
+    SocketHost served(listener);
+    EXPECT_TRUE(served.LogInNormal());
+}
+
+// The portal's timers run on the listener's clock, with no traffic at all:
+// a connection that never logs in is closed, and so is a session that does
+// not answer its ping.
+TEST(IscsiListener, TimersRunWithoutTraffic) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    uint64_t now = 1;
+    listener.clock = [&now] { return now; };
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    Socket mute(listener.port());
+    SocketHost host(listener);
+    ASSERT_TRUE(host.LogInNormal());
+    // The listener looks at its connections every kTickNs: the login is
+    // heard at the next look.
+    now += sim::IscsiListener::kTickNs;
+    listener.Service();
+    EXPECT_EQ(listener.Connections(), 2u);
+    EXPECT_FALSE(listener.TimersDue());
+    now += sim::IscsiConnection::kPingIdleNs;
+    ASSERT_TRUE(listener.TimersDue());
+    listener.Service();
+    EXPECT_EQ(host.Next().opcode(), sim::iscsi::kNopIn);   // a ping, left unanswered
+    now += sim::IscsiConnection::kLoginTimeoutNs;
+    ASSERT_TRUE(listener.TimersDue());
+    listener.Service();
+    listener.Service();
+    EXPECT_EQ(listener.Connections(), 0u);
+    EXPECT_TRUE(mute.Closed());
     EXPECT_TRUE(targets.loggedOut);
 }
 

@@ -20,24 +20,19 @@ namespace {
 using namespace iscsitest;
 using sim::iscsi::Pdu;
 
-// The portal's connection, run in this process.
-struct Host : IscsiHost {
+// A RAM logical unit behind a portal, and a host's connection to it.
+struct RamPortal {
+    explicit RamPortal(uint64_t memoryLimit) : portal(targets, 1, memoryLimit) {}
     RamTargets targets;
-    sim::IscsiPortal portal{targets};
-    std::unique_ptr<sim::IscsiConnection> conn =
-        std::make_unique<sim::IscsiConnection>(portal, "127.0.0.1:3260");
-
-    void Transmit(const std::vector<uint8_t>& bytes) override {
-        conn->Receive(bytes.data(), bytes.size());
-        Collect();
-    }
-    void Collect() {
-        auto& out = conn->output();
-        received.insert(received.end(), out.begin(), out.end());
-        out.clear();
-    }
-    bool FullFeature() const override { return conn->FullFeature(); }
+    sim::IscsiPortal portal;
 };
+struct Host : RamPortal, LocalHost {
+    explicit Host(uint64_t memoryLimit = sim::IscsiPortal::kDefaultMemoryLimit)
+        : RamPortal(memoryLimit), LocalHost(portal) {}
+};
+
+constexpr uint8_t kTaskSetFull = 0x28;
+constexpr uint64_t kMiB = 1u << 20;
 
 TEST(IscsiFrame, DigestsPaddingAndEveryTruncation) {
     // The CRC32C vectors that iSCSI's definition gives.
@@ -394,6 +389,185 @@ TEST(IscsiSession, AbortedTaskGetsNoResponseAndResetsEndWhatIsQueued) {
     // The host's connection drops: the initiator logs out.
     h.conn.reset();
     EXPECT_TRUE(h.targets.loggedOut);
+}
+
+// Every command holds room for its data from its arrival until its answer
+// is out, out of its session's share and, past the session's floor, the
+// portal's whole: past either, the task set is full; within its floor a
+// session is served whatever the others hold.  Nothing is held once the
+// commands are gone.
+TEST(IscsiHeld, WritesHoldTheirRoomAndPastItTheTaskSetIsFull) {
+    constexpr uint64_t floor = sim::IscsiConnection::kSessionFloor;
+    Host a(96 * kMiB - 2 * floor);
+    ASSERT_TRUE(a.LogInNormal());
+    auto write = [](IscsiHost& h, uint32_t bytes = 16 * kMiB) {
+        h.Send(h.Command(0xA1, Rw10(0x2A, 0, uint16_t(bytes / 512)), bytes));
+        return h.Next();
+    };
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(write(a).opcode(), sim::iscsi::kReadyToTransfer) << i;
+    EXPECT_EQ(a.portal.heldBytes(), 64 * kMiB - floor);
+    Pdu full = write(a);   // past the session's share
+    EXPECT_EQ(full.opcode(), sim::iscsi::kScsiResponse);
+    EXPECT_EQ(full.bhs[3], kTaskSetFull);
+
+    LocalHost b(a.portal);
+    b.isidQualifier = 1;
+    ASSERT_TRUE(b.LogInNormal());
+    EXPECT_EQ(write(b).opcode(), sim::iscsi::kReadyToTransfer);
+    EXPECT_EQ(write(b).opcode(), sim::iscsi::kReadyToTransfer);
+    full = write(b);       // past the portal's whole
+    EXPECT_EQ(full.bhs[3], kTaskSetFull);
+    EXPECT_EQ(a.portal.heldBytes(), a.portal.memoryLimit());
+
+    LocalHost c(a.portal);
+    c.isidQualifier = 2;
+    ASSERT_TRUE(c.LogInNormal());
+    EXPECT_EQ(write(c, uint32_t(floor)).opcode(), sim::iscsi::kReadyToTransfer);   // its floor
+    EXPECT_EQ(write(c, 512).bhs[3], kTaskSetFull);
+
+    a.conn.reset();
+    EXPECT_EQ(a.portal.heldBytes(), 32 * kMiB - floor);
+    EXPECT_EQ(write(b).opcode(), sim::iscsi::kReadyToTransfer);
+    b.conn.reset();
+    c.conn.reset();
+    EXPECT_EQ(a.portal.heldBytes(), 0u);
+}
+
+// Read data waits in the connection until the host takes what went before,
+// a window at a time; the reads hold their room until their data is out.
+TEST(IscsiHeld, ReadDataGoesOutAsTheHostTakesIt) {
+    Host h(4 * kMiB - sim::IscsiConnection::kSessionFloor);
+    ASSERT_TRUE(h.LogInNormal({{"MaxRecvDataSegmentLength", "262144"}, {"MaxBurstLength", "1048576"}}));
+    for (size_t i = 0; i < h.targets.disk.size(); ++i) h.targets.disk[i] = uint8_t(i * 13 + (i >> 9));
+    h.reading = false;
+    for (int i = 0; i < 5; ++i) h.Send(h.Command(0xC1, Rw10(0x28, 0, 2048), uint32_t(kMiB)));
+    EXPECT_LE(h.conn->output().size(), sim::IscsiConnection::kOutputWindow + 300 * 1024);
+    EXPECT_GE(h.conn->Backlog(), 4 * kMiB);
+    EXPECT_EQ(h.portal.heldBytes(), h.portal.memoryLimit());
+    h.reading = true;
+    h.Collect();
+    h.Drain();
+    for (int i = 0; i < 4; ++i) {
+        std::vector<uint8_t> data;
+        for (;;) {
+            Pdu p = h.Next();
+            ASSERT_EQ(p.opcode(), sim::iscsi::kDataIn) << i;
+            data.insert(data.end(), p.data.begin(), p.data.end());
+            if (p.bhs[1] & 0x01) break;
+        }
+        EXPECT_EQ(data, h.targets.disk) << i;
+    }
+    Pdu full = h.Next();   // the fifth found no room, and is answered in turn
+    EXPECT_EQ(full.opcode(), sim::iscsi::kScsiResponse);
+    EXPECT_EQ(full.bhs[3], kTaskSetFull);
+    EXPECT_EQ(h.portal.heldBytes(), 0u);
+    EXPECT_EQ(h.conn->Backlog(), 0u);
+}
+
+// A login must reach full feature in time; an idle session is pinged, and
+// ends when the host does not answer.
+TEST(IscsiTimers, LoginsTimeOutAndUnansweredPingsEndTheSession) {
+    constexpr uint64_t s = 1'000'000'000ull;
+    Host silent;
+    silent.conn->Tick(5 * s);
+    silent.Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"}, {"TargetName", "iqn.2026-01.test:port-1"},
+                        {"SessionType", "Normal"}, {"AuthMethod", "None"}});
+    silent.conn->Tick(5 * s + sim::IscsiConnection::kLoginTimeoutNs - 1);
+    EXPECT_FALSE(silent.conn->Closing());
+    silent.conn->Tick(5 * s + sim::IscsiConnection::kLoginTimeoutNs);
+    EXPECT_TRUE(silent.conn->Closing());
+
+    Host h;
+    ASSERT_TRUE(h.LogInNormal());
+    h.conn->Tick(0);   // the host was last heard now
+    uint64_t now = sim::IscsiConnection::kPingIdleNs - 1;
+    h.conn->Tick(now);
+    h.Collect();
+    EXPECT_TRUE(h.received.empty());
+    h.conn->Tick(now += 1);
+    h.Collect();
+    Pdu ping = h.Next();
+    ASSERT_EQ(ping.opcode(), sim::iscsi::kNopIn);
+    EXPECT_EQ(ping.InitiatorTaskTag(), sim::iscsi::kReservedTag);
+    ASSERT_NE(ping.U32(20), sim::iscsi::kReservedTag);
+    // The host answers in time: the session goes on, pinged again when idle.
+    h.conn->Tick(now += sim::IscsiConnection::kPingReplyNs - 1);
+    Pdu answer = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+    answer.SetU32(16, sim::iscsi::kReservedTag);
+    answer.SetU32(20, ping.U32(20));
+    answer.SetU32(24, h.cmdSn);
+    h.Send(answer);
+    EXPECT_TRUE(h.in.empty());
+    h.conn->Tick(now);
+    h.conn->Tick(now += sim::IscsiConnection::kPingIdleNs);
+    EXPECT_FALSE(h.conn->Closing());
+    h.Collect();
+    EXPECT_EQ(h.Next().opcode(), sim::iscsi::kNopIn);
+    // Now it does not.
+    h.conn->Tick(now += sim::IscsiConnection::kPingReplyNs - 1);
+    EXPECT_FALSE(h.conn->Closing());
+    h.conn->Tick(now += 1);
+    EXPECT_TRUE(h.conn->Closing());
+    EXPECT_TRUE(h.targets.loggedOut);
+}
+
+// Targets whose sessions log in as a test says.
+struct SlowTargets : RamTargets {
+    struct Nexus : RamNexus {
+        using RamNexus::RamNexus;
+        Login state = Login::Pending;
+        Login login() const override { return state; }
+    };
+    Nexus* nexus = nullptr;
+    std::unique_ptr<sim::IscsiNexus> Open(size_t, const std::string&) override {
+        auto n = std::make_unique<Nexus>(&disk, &loggedOut);
+        nexus = n.get();
+        last = n.get();
+        return n;
+    }
+};
+
+// The last login response waits for the session's initiator to be logged
+// in to its target; a target that cannot take another initiator, or a
+// portal with connections enough, refuses the login for want of resources.
+TEST(IscsiLogin, TheLastResponseWaitsForTheTargetsLogin) {
+    for (const auto outcome : {sim::IscsiNexus::Login::Ready, sim::IscsiNexus::Login::Refused}) {
+        SlowTargets targets;
+        sim::IscsiPortal portal(targets);
+        LocalHost h(portal);
+        Pdu r = h.Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"}, {"TargetName", "iqn.2026-01.test:port-1"},
+                               {"SessionType", "Normal"}, {"AuthMethod", "None"}});
+        ASSERT_EQ(r.U16(36), 0);
+        Pdu last = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        last.bhs[1] = 0x87;
+        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, 0};
+        std::memcpy(&last.bhs[8], isid, 6);
+        last.SetU32(16, h.itt);
+        last.SetU32(24, h.cmdSn);
+        h.Send(last);
+        // A command sent at once waits with the login.
+        h.Send(h.Command(0xC1, {0x12, 0, 0, 0, 36, 0}, 36));
+        EXPECT_TRUE(h.in.empty());
+        EXPECT_FALSE(h.conn->FullFeature());
+        targets.nexus->state = outcome;
+        targets.nexus->onLogin();
+        r = h.Next();
+        ASSERT_EQ(r.opcode(), sim::iscsi::kLoginResponse);
+        if (outcome == sim::IscsiNexus::Login::Ready) {
+            EXPECT_EQ(r.U16(36), 0);
+            EXPECT_NE(r.U16(14), 0);
+            EXPECT_TRUE(h.conn->FullFeature());
+            EXPECT_EQ(h.Next().opcode(), sim::iscsi::kDataIn);
+        } else {
+            EXPECT_EQ(r.U16(36), 0x0302);
+            EXPECT_TRUE(h.conn->Closing());
+        }
+    }
+    Host full;
+    full.conn->RefuseLogins();
+    Pdu r = full.Login(0x81, {{"InitiatorName", "iqn.2026-01.host:one"}, {"SessionType", "Discovery"}});
+    EXPECT_EQ(r.U16(36), 0x0302);
+    EXPECT_TRUE(full.conn->Closing());
 }
 
 TEST(IscsiSession, ProtocolErrorsAreRejected) {
