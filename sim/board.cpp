@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/bus_monitor.h"
 #include "sim/fpga.h"
 #include "sim/i2c_units.h"
 #include "sim/processor_errors.h"

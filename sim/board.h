@@ -35,6 +35,7 @@ class ProcessorErrors;
 class Rtc;
 class SasController;
 class XorAccelerator;
+class BusMonitor;
 class IspChip;
 
 // The host-port chips fitted, by the kind the firmware finds them to be.
@@ -112,6 +113,7 @@ public:
     ProcessorErrors& processorErrors() { return *m_errors; }
     SasController& sasController() { return *m_sasController; }
     XorAccelerator& xorAccelerator() { return *m_xor; }
+    BusMonitor& busMonitor() { return *m_busMonitor; }
     // Host chip 1 or 2 of a Fibre Channel board; null when not fitted.
     IspChip* ispChip(uint8_t chip) { return chip == 1 || chip == 2 ? m_ispChips[chip - 1] : nullptr; }
 
@@ -225,6 +227,7 @@ private:
     std::unique_ptr<Rtc> m_rtc;
     std::unique_ptr<ProcessorErrors> m_errors;
     std::unique_ptr<XorAccelerator> m_xor;
+    std::unique_ptr<BusMonitor> m_busMonitor;
     SasController* m_sasController = nullptr;  // kept by the PCI model
     IspChip* m_ispChips[2] = {nullptr, nullptr};
     std::unique_ptr<Fiber> m_fiber;

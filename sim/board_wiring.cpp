@@ -11,6 +11,7 @@
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
+#include "sim/bus_monitor.h"
 #include "sim/xor_accelerator.h"
 
 namespace sim {
@@ -48,6 +49,9 @@ void Board::WireDevices() {
     m_bus.Latch(kSbsr, MemoryWindows::SbsrValue(m_config.sdramBytes));
     m_xor = std::make_unique<XorAccelerator>(*this, line({fw::AAU_INTERRUPT_REGISTER, fw::AAU_INTERRUPT_BIT}));
     m_bus.Map(XorAccelerator::kBase, fw::AAU_REGISTER_WINDOW, m_xor.get());
+    m_busMonitor = std::make_unique<BusMonitor>(*this);
+    m_bus.Map(BusMonitor::kBase, BusMonitor::kSize, m_busMonitor.get());
+    m_timers->Watch(m_busMonitor.get());
 
     // The board around the processor.
     m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin",

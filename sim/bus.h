@@ -26,10 +26,12 @@ public:
     void Map(uint32_t base, uint32_t size, Device* device);
     void Unmap(Device* device);
     uint32_t Read(uint32_t address, unsigned width) {
+        ++m_accesses;
         if (Device* d = Find(address)) return d->Read(address, width);
         return Latched(address);
     }
     void Write(uint32_t address, uint32_t value, unsigned width) {
+        ++m_accesses;
         if (Device* d = Find(address)) {
             d->Write(address, value, width);
         } else {
@@ -39,6 +41,8 @@ public:
     // The plain-register store, for models that only watch a register.
     uint32_t Latched(uint32_t address) const;
     void Latch(uint32_t address, uint32_t value) { m_latched[address] = value; }
+    // Register accesses so far (the bus performance monitor's traffic).
+    uint64_t accesses() const { return m_accesses; }
 
 private:
     struct Range {
@@ -56,6 +60,7 @@ private:
     std::vector<Range> m_ranges;
     Range m_last{0, 0, nullptr};
     std::map<uint32_t, uint32_t> m_latched;
+    uint64_t m_accesses = 0;
 };
 
 }  // namespace sim

@@ -121,6 +121,8 @@ public:
     fw::ISP_LINK_STATUS linkStatus{};
     std::array<uint8_t, 256> sfpIdentity{};
     std::array<uint8_t, 256> sfpDiagnostics{};
+    // A port with no transceiver in its cage: reads of its pages fail.
+    bool sfpFitted = true;
 
     static constexpr uint32_t kDefaultExchanges = 2048;
     static constexpr uint64_t kLinkUpDelayNs = 2'000'000;

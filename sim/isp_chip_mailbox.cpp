@@ -215,6 +215,8 @@ struct IspChip::Mailbox {
         const uint32_t count = in[8], offset = in[9];
         uint8_t* p = c.Memory(Address(in, 2, 3), count);
         if (p == nullptr || (in[1] != 0xA0 && in[1] != 0xA2) || offset + count > page.size()) return MBS_PARAMETER_ERROR;
+        // Nothing answers at the transceiver's two-wire addresses.
+        if (!c.sfpFitted) return MBS_PARAMETER_ERROR;
         std::memcpy(p, page.data() + offset, count);
         return MBS_COMPLETE;
     }

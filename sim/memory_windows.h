@@ -41,6 +41,8 @@ public:
     // null when [address, address + length) is not all buffer memory.
     uint8_t* Translate(uint32_t address, uint32_t length) {
         if (address >= m_bank0Address && length <= m_bank0Size && address - m_bank0Address <= m_bank0Size - length) {
+            ++m_transfers;
+            m_bytes += length;
             return m_bank0 + (address - m_bank0Address);
         }
         return nullptr;
@@ -53,6 +55,10 @@ public:
     uint8_t* Translate(fw::BUS_ADDRESS address, uint32_t length) {
         return Translate(static_cast<uint32_t>(address), length);
     }
+    // What reached buffer memory by address so far: the transfers and
+    // their bytes (the bus performance monitor's traffic).
+    uint64_t transfers() const { return m_transfers; }
+    uint64_t bytes() const { return m_bytes; }
     static constexpr uint32_t kBootBlockAddress = fw::BOOT_BLOCK_ADDRESS;
     static constexpr uint32_t kBootBlockSize = fw::BOOT_BLOCK_END - kBootBlockAddress;
     static constexpr uint32_t kVectorPageSize = 4096;
@@ -87,6 +93,8 @@ private:
     uint8_t* m_bank0 = nullptr;   // the device models' view
     uint32_t m_bank0Address = 0;
     uint32_t m_bank0Size = 0;
+    uint64_t m_transfers = 0;
+    uint64_t m_bytes = 0;
 };
 
 }  // namespace sim

@@ -66,13 +66,17 @@ void Timers::Write(uint32_t crn, uint32_t value) {
         t.mode = value;
         t.startCount = (value & kTimerEnable) && count == 0 ? t.reload : count;
         Arm(crn);
+        if (crn == 1 && (value & kTimerEnable) && m_watcher != nullptr) m_watcher->Timer1Started();
         break;
     }
     case 2: case 3:
         m_timers[crn - 2].startCount = value;
         Arm(crn - 2);
         break;
-    case 4: case 5: m_timers[crn - 4].reload = value; break;
+    case 4: case 5:
+        m_timers[crn - 4].reload = value;
+        if (crn == 5 && value == 0xFFFFFFFF && m_watcher != nullptr) m_watcher->Timer1ReloadAllOnes();
+        break;
     case 6:
         // Writing a one clears that timer's interrupt.
         m_status &= ~value;

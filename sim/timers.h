@@ -10,6 +10,15 @@
 
 namespace sim {
 
+// Told when timer 1 is restarted: its reload set to all ones, its mode
+// written with the timer enabled (the bus performance monitor starts over).
+class Timer1Watcher {
+public:
+    virtual ~Timer1Watcher() = default;
+    virtual void Timer1ReloadAllOnes() = 0;
+    virtual void Timer1Started() = 0;
+};
+
 class Timers {
 public:
     static constexpr uint64_t kCountsPerUs = 400;
@@ -18,6 +27,7 @@ public:
     void Write(uint32_t crn, uint32_t value);
     // Timer n's expiry in the clock's queue.
     const Clock::Event& Expiry(unsigned n) const { return m_timers[n].expiry; }
+    void Watch(Timer1Watcher* watcher) { m_watcher = watcher; }
 
 private:
     struct Timer {
@@ -35,6 +45,7 @@ private:
     std::array<Timer, 2> m_timers;
     uint32_t m_status = 0;   // TISR
     uint32_t m_watchdog = 0;
+    Timer1Watcher* m_watcher = nullptr;
 };
 
 }  // namespace sim

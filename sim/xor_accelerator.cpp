@@ -291,7 +291,9 @@ uint32_t XorAccelerator::RunChain(uint32_t first, uint64_t* cost, bool* interrup
         uint8_t* q = update ? mem.Translate(d->asSource[4].dAddress, length)
                             : pq ? mem.Translate(d->dQDestination, length) : nullptr;
         if ((pWritten && p == nullptr) || ((pq || update) && q == nullptr)) return fw::AAU_STATUS_BUS_ABORT;
-        *cost += static_cast<uint64_t>(length) * (n + (pq ? 2 : 1)) * 1000 / kBytesPerUs;
+        const uint64_t moved = static_cast<uint64_t>(length) * (n + (pq ? 2 : 1));
+        m_bytes += moved;
+        *cost += moved * 1000 / kBytesPerUs;
         if (m_failBits != 0) {
             const uint32_t bits = m_failBits;
             m_failBits = 0;

@@ -38,6 +38,7 @@ public:
     uint32_t status() const { return m_status; }
     uint64_t chainsRun() const { return m_chains; }
     uint64_t descriptorsRun() const { return m_descriptors; }
+    uint64_t bytesMoved() const { return m_bytes; }   // read and written
     bool vectorised() const;
 
 private:
@@ -59,6 +60,7 @@ private:
     uint32_t m_failBits = 0;
     uint64_t m_chains = 0;
     uint64_t m_descriptors = 0;
+    uint64_t m_bytes = 0;
 };
 
 // The arithmetic, for the model and its benchmark.  Every pointer names

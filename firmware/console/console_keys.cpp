@@ -367,7 +367,7 @@ bool fHandleRunningDisplayKey(uint8_t c) {
         return true;
     }
     if (bGetBusMonitorMode() == TRUE) {
-        if (c == ESC) SetBusMonitorStop(TRUE);
+        if (c == ESC) SetBusMonitorSingleShot(TRUE);
         return true;
     }
     // A download the console started stops on ESC; the key then goes on.

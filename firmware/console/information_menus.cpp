@@ -25,6 +25,11 @@ void OnStatisticsShown() { PageShown(ControllerStatisticsMenu); }
 void OnEventLogShown() { PageShown(ControllerEventLogMenu); }
 void OnEnclosureInformationShown() { PageShown(MainMenu); }
 
+void PerformanceMonitorTestDone() {
+    ConsolePrintf("\nEnd of Performance Monitoring Test\n\n");
+    WaitForAnyKeyThen(PerformanceMonitoringMenu);
+}
+
 void DiagnosticDumpDone() {
     ConsolePrintf("\nDiagnostic Dump Complete\n\n");
     WaitForAnyKeyThen(DiagnosticsMenu);

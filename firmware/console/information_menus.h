@@ -15,5 +15,7 @@ void OnEventLogShown();
 void OnEnclosureInformationShown();
 // The debug information dump started from the diagnostics menu has ended.
 void DiagnosticDumpDone();
+// The performance monitor's pass through its modes has ended.
+void PerformanceMonitorTestDone();
 
 }  // namespace fw

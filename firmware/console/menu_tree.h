@@ -21,6 +21,8 @@ void EventLogMenu();
 // Below the Statistics and Event Log Menus: one controller's pages.
 void ControllerStatisticsMenu();
 void ControllerEventLogMenu();
+// Below the Online Diagnostics Menu: the bus performance monitor.
+void PerformanceMonitoringMenu();
 
 // Below the Configuration Menu.
 void ArrayConfigurationMenu();

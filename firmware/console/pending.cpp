@@ -69,6 +69,7 @@ void StatisticsMenu() { PromptSelectOption(); }
 void EventLogMenu() { PromptSelectOption(); }
 void ControllerStatisticsMenu() { PromptSelectOption(); }
 void ControllerEventLogMenu() { PromptSelectOption(); }
+void PerformanceMonitoringMenu() { PromptSelectOption(); }
 void AdditionalHostConfigurationMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }

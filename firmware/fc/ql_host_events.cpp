@@ -373,6 +373,7 @@ bool TakeCommand(PASS* ps, const uint8_t* pbEntry, bool fIsp24xx) {
         // The ISP2x00 entry is the command block itself.
         std::memcpy(psEntry, pbEntry, ISP_ENTRY_BYTES);
         Stamp(ps, psEntry);
+        psEntry->lStartTimeStamp = lGetHighResolutionTime();
         NewCommand(ps, psEntry, wIndex);
         return true;
     }
@@ -381,6 +382,8 @@ bool TakeCommand(PASS* ps, const uint8_t* pbEntry, bool fIsp24xx) {
     psFields->wInitiatorHandle = NO_INITIATOR_HANDLE;
     Stamp(ps, psEntry);
     psFields->lArrivalHighRes = lGetHighResolutionTime();
+    // The command trace's start stamp.
+    psEntry->lStartTimeStamp = psFields->lArrivalHighRes;
     const auto* psAtio = reinterpret_cast<const ATIO7_ENTRY*>(pbEntry);
     if (psAtio->bTaskManagement == 0) {
         NewCommand(ps, psEntry, wIndex);
