@@ -21,6 +21,10 @@ void EventLogMenu();
 // Below the Statistics and Event Log Menus: one controller's pages.
 void ControllerStatisticsMenu();
 void ControllerEventLogMenu();
+// Below the Diagnostics Menu.
+void OnlineDiagnosticsMenu();
+void OfflineDiagnosticsMenu();
+void DrivePortIntegrityTestMenu();
 // Below the Online Diagnostics Menu: the bus performance monitor.
 void PerformanceMonitoringMenu();
 

@@ -4,6 +4,7 @@
 #include "console/console_menu.h"
 #include "console/debug_monitor.h"
 #include "console/drive_command_phase.h"
+#include "console/information_menus.h"
 #include "console/menu_tree.h"
 #include "console/throughput_test.h"
 #include "console/xmodem_receive.h"
@@ -53,6 +54,8 @@ uint8_t fIsThroughputTestRunning() { return FALSE; }
 void StopThroughputTest(uint8_t) {}
 void SetThroughputTestPartnerIncluded(uint8_t) {}
 void SetThroughputTestLinkJitter(uint8_t) {}
+// The test is not built: it ends at once, failed.
+void StartDrivePortTest(uint8_t, uint8_t, uint32_t, uint8_t) { DrivePortTestDone(TEST_RESULT_FAILED); }
 
 // Nothing to send before the diagnostics menu is built: the phase ends.
 uint8_t RunDriveCommandPhase(uint8_t) {
@@ -62,14 +65,10 @@ uint8_t RunDriveCommandPhase(uint8_t) {
 
 // Menus of the tree not built yet answer as an option the menu does not
 // offer: the operator is asked again.
-void ProductionTestMenu() { PromptSelectOption(); }
 void DiagnosticsMenu() { PromptSelectOption(); }
-void ControllerInformationMenu() { PromptSelectOption(); }
-void StatisticsMenu() { PromptSelectOption(); }
-void EventLogMenu() { PromptSelectOption(); }
-void ControllerStatisticsMenu() { PromptSelectOption(); }
-void ControllerEventLogMenu() { PromptSelectOption(); }
-void PerformanceMonitoringMenu() { PromptSelectOption(); }
+void OnlineDiagnosticsMenu() { PromptSelectOption(); }
+void OfflineDiagnosticsMenu() { PromptSelectOption(); }
+void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
 void AdditionalHostConfigurationMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }

@@ -255,6 +255,7 @@ void ResetBatteryGaugeState() {
 }
 
 uint8_t fIsProductionTestMode() { return s_fProductionTestMode; }
+void SetProductionTestMode(uint8_t f) { s_fProductionTestMode = f; }
 uint8_t bGetBoardOption() { return s_bBoardOption; }
 uint8_t fIsNvramOption0Set() { return s_fNvramOption0; }
 uint8_t fIsNvramOption1Set() { return s_fNvramOption1; }

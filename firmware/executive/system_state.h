@@ -41,6 +41,7 @@ void SetBatteryChargeComplete(uint8_t f);
 uint8_t fIsBatteryFault();
 void SetBatteryFault(uint8_t f);
 uint8_t fIsProductionTestMode();
+void SetProductionTestMode(uint8_t f);
 uint8_t bGetBoardOption();
 uint8_t fIsNvramOption0Set();
 uint8_t fIsNvramOption1Set();

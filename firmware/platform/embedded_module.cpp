@@ -9,6 +9,7 @@ uint8_t s_fAutoUpgradeSkip = FALSE;
 uint8_t s_fAutoUpgradeSecond = FALSE;
 uint8_t s_fEmbeddedModuleEnabled = FALSE;
 uint32_t s_dConsoleMode = 1;
+uint8_t s_fEmbeddedModuleHeld = FALSE;
 }  // namespace
 
 uint8_t fGetEmbeddedModuleEnabled() { return s_fEmbeddedModuleEnabled; }
@@ -20,6 +21,20 @@ uint8_t fIsEmbeddedModuleBusy() { return FALSE; }
 void InitEmbeddedModuleInterfaces() { s_fEmbeddedModuleEnabled = FALSE; }
 void InitDmaChannelDriver() {}
 void SendEthernetSettingsToPeer() {}
+
+// The reset line is the firmware's to hold even with no module behind it.
+uint8_t fIsEmbeddedModuleHeldInReset() { return s_fEmbeddedModuleHeld; }
+void HoldEmbeddedModuleInReset() { s_fEmbeddedModuleHeld = TRUE; }
+void InitEmbeddedModuleMailbox() {
+    s_dConsoleMode = 1;
+    s_fEmbeddedModuleHeld = FALSE;
+}
+
+// The PCI peer of this board carries no Ethernet client: it never comes
+// up, and a loopback test asked for all the same fails at once.
+uint8_t fIsEthernetInitialized() { return FALSE; }
+uint8_t fIsEthernetLinkUp() { return FALSE; }
+uint8_t bRunEthernetLoopbackTest(uint32_t) { return ETHERNET_TEST_FAILED; }
 
 // Kept for the module's mailbox; no module reads it on this board.
 void SetEmbeddedConsoleMode(uint32_t dMode) { s_dConsoleMode = dMode; }

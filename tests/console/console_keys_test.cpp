@@ -95,9 +95,9 @@ TEST_F(ConsoleKeys, FlowControlHoldsOutputUntilCtrlQOrCtrlE) {
 
 TEST_F(ConsoleKeys, KeysTypedWhileAMenuCallWaitsAreDropped) {
     c.board.ClearConsoleText();
-    c.board.TypeKeys("5\r1");
+    c.board.TypeKeys("2\r1");
     c.Settle();
-    EXPECT_EQ(consoletest::Lines(c.board.ConsoleText()), "5\r\n\n" + kPrompt);
+    EXPECT_EQ(consoletest::Lines(c.board.ConsoleText()), "2\r\n\n" + kPrompt);
     EXPECT_EQ(Line(), "");
 }
 

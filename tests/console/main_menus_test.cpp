@@ -89,7 +89,7 @@ TEST_F(MainMenus, ExitLeavesTheConsoleDeafUntilCtrlE) {
 }
 
 TEST_F(MainMenus, MenusNotBuiltYetAskAgain) {
-    for (const char* psz : {"2", "3", "4", "5"}) EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kPrompt);
+    for (const char* psz : {"2"}) EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kPrompt);
 }
 
 TEST_F(MainMenus, EnclosureInformationReturnsToTheMainMenuAfterAKey) {
