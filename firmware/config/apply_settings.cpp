@@ -424,18 +424,18 @@ void PostWwnEvent(uint8_t bCode, const uint8_t* pbWwn, uint8_t bRank, uint8_t bM
 void ResumeRebuild(APPLY_STATE& a, uint8_t bRankCount) {
     if (bGetNvramRebuildPendingFlag() != TRUE && fGetRebuildWork() != TRUE) return;
     uint8_t abWwn[8];
-    GetRebuildSourceWwn(abWwn);
+    GetRebuildTargetWwn(abWwn);
     const uint8_t r = bGetRebuildRank();
     const uint8_t d = bGetRebuildRecordByte(0);
     const bool fConfigured = r < bRankCount;
     if (fConfigured && bGetRankOperationState(r) == RANK_STATE_DEGRADED && bGetRankRaidLevel(r) != RAID_LEVEL_0) {
         uint8_t bTarget = 0xFF;
         if (pFindSASAddressInList(pGetDriveAddressList(), abWwn, &bTarget, FALSE) != nullptr) {
-            if (bRestartRebuild(bTarget, 0xFF) == 0xFF) return;
+            if (ResumeRebuildFromNvram(bTarget, 0xFF) == 255) return;
         } else {
             SetRebuildWork(FALSE);
             SetNvramRebuildPendingFlag(FALSE);
-            PostWwnEvent(EVENT_REBUILD_TARGET_MISSING, abWwn, r, d, bGetRebuildTargetDrive());
+            PostWwnEvent(EVENT_REBUILD_TARGET_MISSING, abWwn, r, d, bGetRebuildTargetLoopId());
             AddFailedDriveWwn(abWwn, a.psImage, FAILURE_TIMEOUT_COMMAND, FAILURE_TIMEOUT_SENSE, 0, 0, bGetDriveIndexOfWWN(abWwn));
             a.fImageChanged = true;
         }

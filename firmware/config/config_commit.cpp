@@ -205,7 +205,7 @@ void RefreshDriveTables(uint8_t bRequester) {
     if (fGetRebuildWork() == TRUE) {
         uint8_t abWwn[8];
         uint8_t bTarget = 0;
-        GetRebuildSourceWwn(abWwn);
+        GetRebuildTargetWwn(abWwn);
         (void)pFindSASAddressInList(psList, abWwn, &bTarget, TRUE);
     }
     BuildHotSpareTableSas(psLive, psList);

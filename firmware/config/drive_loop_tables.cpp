@@ -217,7 +217,7 @@ void LocateLoopDevice(uint8_t bPath, uint8_t bLoopId, uint8_t* pbA, uint8_t* pbB
         return;
     }
     uint8_t abSource[8];
-    GetRebuildSourceWwn(abSource);
+    GetRebuildTargetWwn(abSource);
     if (bGetNvramRebuildPendingFlag() == TRUE && fWwnEqual(abSource, abWwn) == TRUE) {
         *pbA = 243;
         *pbB = 0;

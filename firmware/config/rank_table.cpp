@@ -274,7 +274,7 @@ void FindDriveInRanks(uint8_t bDrive, uint8_t* pbA, uint8_t* pbB) {
         *pbB = bIndex;
         return;
     }
-    if (bGetNvramRebuildPendingFlag() == TRUE && bGetRebuildTargetDrive() == bDrive) {
+    if (bGetNvramRebuildPendingFlag() == TRUE && bGetRebuildTargetLoopId() == bDrive) {
         *pbA = DRIVE_IS_REBUILD_TARGET;
         *pbB = 0;
     }
@@ -330,7 +330,7 @@ uint8_t fIsRankWriteBackAllowed(const KERNEL_ENTRY* psEntry) {
         const uint8_t bFlagged = bCountFlaggedMembers(sRank);
         const bool fRebuilding = bGetNvramRebuildPendingFlag() == TRUE && bGetRebuildRank() == bRank;
         const uint8_t bLimit = sRank.bRaidLevel == RAID_LEVEL_6 ? 2 : 1;
-        if (!fRebuilding || bFlagged > bLimit || psEntry->lInternalAddress + psEntry->wBlockCount >= lGetRebuildPosition())
+        if (!fRebuilding || bFlagged > bLimit || psEntry->lInternalAddress + psEntry->wBlockCount >= lGetRebuildHostPosition())
             return FALSE;
     }
     uint8_t bFlushRank = 0;

@@ -11,27 +11,20 @@
 
 namespace fw {
 
-void RebuildScheduler() {}
 void CountHostTransfer(uint16_t) {}
 uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
-uint8_t bGetRebuildPercent() { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
 uint8_t bGetParityCheckPercent() { return 0; }
 void ShowBackgroundDriveVerifyInfo() {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
 void InitParityCheckState() {}
-void SetRebuildParFlag(uint8_t) {}
 void SetRebuildActiveFlag(uint8_t) {}
 void SetDriveVerifyState(uint8_t) {}
-void InitRebuildNvRecord() {}
-void ClearRebuildWorkArea() {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
 uint8_t StartParityCheck(uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
-void StartRebuild(uint8_t, uint8_t, uint8_t, uint8_t, const uint8_t*, uint32_t) {}
-void CancelRebuild() {}
 // No zero-write job runs before it is built: refused as busy.
 uint8_t bStartZeroWriteJob(KERNEL_ENTRY*, uint16_t, uint32_t, uint32_t) { return STATUS_RETRY; }
 // No verify is issued before the drive verify is built.
@@ -56,7 +49,6 @@ void ExpansionTask() {}
 uint8_t fGetRebuildCheckRequest() { return FALSE; }
 void RebuildCheckTask() {}
 
-uint8_t bGetRebuildTargetDrive() { return 0xFF; }
 void ResetDriveVerifyProgress() {}
 uint8_t bGetExpansionRank() { return 0xFF; }
 void SetExpansionRank(uint8_t) {}
@@ -67,46 +59,26 @@ void ClearStripeInitProgress(uint8_t) {}
 void StartStripeInit(uint8_t, uint8_t) {}
 void MarkStripeInitForRestart() {}
 void SetStripeInitRestartAll() {}
-void GetRebuildSourceWwn(uint8_t* pbWwn) {
-    for (int i = 0; i < 8; i++) pbWwn[i] = 0;
-}
-uint8_t bGetRebuildRank() { return 0xFF; }
-uint8_t bGetRebuildRecordByte(uint8_t) { return 0; }
-uint8_t bRestartRebuild(uint8_t, uint8_t) { return 0; }
-void ResetRebuildState() {}
 void SetRebuildCheckPending(uint8_t) {}
 
-uint64_t lGetRebuildPosition() { return 0; }
-
-void RebuildRegionReadComplete(KERNEL_ENTRY*) {}
-uint8_t fIsRebuildMessageOutstanding() { return FALSE; }
-// Regions reach wait list A only from the rebuild, which has them in flight.
-uint8_t fIsRebuildIoInFlight() { return TRUE; }
-uint8_t fGetRebuildIdleFlag() { return TRUE; }
-void AbortRebuildRegion(KERNEL_ENTRY*) {}
-void RebuildRegionComplete(KERNEL_ENTRY*) {}
 void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
 void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
 void StripeInitRepairStep(KERNEL_ENTRY*) {}
 void ContinueRaid6StripeRepair(KERNEL_ENTRY*) {}
 
-uint8_t bCheckRebuildWindow(uint8_t, uint16_t, uint16_t, KERNEL_ENTRY*) { return REBUILD_WINDOW_OUTSIDE; }
 uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
 void ExpansionTransferDone(KERNEL_ENTRY*) {}
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
 uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
 
-uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY*) { return 0; }
 uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
 uint8_t fAreStripesInitialised(const KERNEL_ENTRY*) { return TRUE; }
 uint8_t bInitStripesOnDemand(KERNEL_ENTRY*) { return STATUS_OK; }
-uint8_t fGetRebuildParFlag() { return FALSE; }
 
 void CancelPendingArrayJobs() {}
 void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}
-void ShowRebuildInfo() {}
 void ShowRankExpansionInfo() {}
 void ShowParityCheckStatus() {}
 void ShowStripeInitStats() {}

@@ -3,18 +3,17 @@
 
 #include <cstdint>
 
+#include "raid/rebuild.h"
 #include "raid/xor_engine.h"
 
 namespace fw {
 
-void RebuildScheduler();
 // A completed drive command's blocks, unless it was background stripe work:
 // the "Host Txfr" counters of the stripe initialisation.
 void CountHostTransfer(uint16_t wBlocks);
 // Progress of the background work, 0..100: a rank's initialisation, the
 // rebuild, the expansion, the parity check.
 uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
-uint8_t bGetRebuildPercent();
 uint8_t bGetExpansionPercent();
 uint8_t bGetParityCheckPercent();
 void ShowBackgroundDriveVerifyInfo();
@@ -24,11 +23,8 @@ void ServiceWaitListB();
 void SetRaidStartFlag(uint8_t f);
 void InitStripeInitTable();
 void InitParityCheckState();
-void SetRebuildParFlag(uint8_t f);
 void SetRebuildActiveFlag(uint8_t f);
 void SetDriveVerifyState(uint8_t b);
-void InitRebuildNvRecord();
-void ClearRebuildWorkArea();
 void ParityEngineJoinFollowUp();
 void AllocateRaidEngineTables();
 void AllocateDualParityTables();
@@ -52,7 +48,6 @@ uint8_t fGetRebuildCheckRequest();
 void RebuildCheckTask();
 
 // Used by the configuration apply and the array table.
-uint8_t bGetRebuildTargetDrive();
 void ResetDriveVerifyProgress();
 uint8_t bGetExpansionRank();
 void SetExpansionRank(uint8_t bRank);
@@ -63,11 +58,6 @@ void ClearStripeInitProgress(uint8_t bRank);   // 64: all arrays
 void StartStripeInit(uint8_t bRank, uint8_t bMode);
 void MarkStripeInitForRestart();
 void SetStripeInitRestartAll();
-void GetRebuildSourceWwn(uint8_t* pbWwn);
-uint8_t bGetRebuildRank();
-uint8_t bGetRebuildRecordByte(uint8_t bIndex);
-uint8_t bRestartRebuild(uint8_t bTarget, uint8_t bArgument);
-void ResetRebuildState();
 // The background drive verify: a VERIFY(10) of a range of a drive (255
 // issued, 16 not), and the count of those in flight.
 uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock);
@@ -79,11 +69,6 @@ void SetParityCheckStopRequest(uint8_t f);
 // A parity check of the rank (all ranks from it with fAll TRUE) in a mode
 // 1 check, 2 rewrite, 3 both; the status of the enclosure refresh it asks.
 uint8_t StartParityCheck(uint8_t bRank, uint8_t bMode, uint8_t fAll);
-// A rebuild of the member onto the drive of those loop IDs and WWN, and
-// its cancel.
-void StartRebuild(uint8_t bRank, uint8_t bMember, uint8_t bLoopId3, uint8_t bLoopId4, const uint8_t* pbWwn,
-                  uint32_t dMemberBlocks);
-void CancelRebuild();
 // Writes zeros over the head and tail blocks of the logical drive for the
 // requester, which the job answers when it ends: 255 started, 16 busy, 0
 // or 66 refused.
@@ -98,8 +83,6 @@ void CancelPendingArrayJobs();
 struct CONFIG_IMAGE;
 void StartStripeInitialisation(const CONFIG_IMAGE* psImage, const uint8_t* pbParameters);
 
-uint64_t lGetRebuildPosition();   // internal address the rebuild has reached
-
 // Continuations the XOR engine hands finished requests to.
 struct KERNEL_ENTRY;
 void ContinueRaid6FullRow(KERNEL_ENTRY* psFirst);
@@ -107,13 +90,6 @@ void ContinueRaid6Update(KERNEL_ENTRY* psHead);
 void IssueRaid6DegradedWrites(KERNEL_ENTRY* psFirst);
 void ContinueRaid6DegradedWrite(KERNEL_ENTRY* psFirst);
 void FinishRaid6Regeneration(KERNEL_ENTRY* psFirst);
-void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion);
-// The rebuild's side of its region commands.
-uint8_t fIsRebuildMessageOutstanding();
-uint8_t fIsRebuildIoInFlight();
-uint8_t fGetRebuildIdleFlag();
-void AbortRebuildRegion(KERNEL_ENTRY* psRegion);
-void RebuildRegionComplete(KERNEL_ENTRY* psRegion);
 // Background job mothers back from their children: a stripe
 // initialisation step, and the other jobs' mothers on wait list B.
 void StripeInitStepDone(KERNEL_ENTRY* psCommand);
@@ -127,7 +103,6 @@ constexpr uint8_t REBUILD_WINDOW_OUTSIDE = 85;
 constexpr uint8_t REBUILD_WINDOW_BUSY = 84;
 constexpr uint8_t REBUILD_WINDOW_AHEAD = 83;
 constexpr uint8_t REBUILD_WINDOW_REBUILT = 82;
-uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, KERNEL_ENTRY* psCommand);
 constexpr uint8_t EXPANSION_WINDOW_BUSY = 89;
 constexpr uint8_t EXPANSION_WINDOW_WAIT = 91;
 uint8_t bCheckExpansionWindow(uint64_t lAddress, KERNEL_ENTRY* psCommand, uint16_t wBlocks);
@@ -152,19 +127,14 @@ uint8_t fGetRaid6ReserveInUse();
 // and queued; 16 when the engine is out of child entries or pages.
 uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
 uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
-// 81 while the command's region waits for the rebuild.
-uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand);
 // Stripe initialisation of a rank: busy (TRUE, or another value that also
 // holds host writes back), whether the command's stripes are done, and the
 // on-demand initialisation of a command's stripes.
 uint8_t fIsStripeInitBusy(uint8_t bRank);
 uint8_t fAreStripesInitialised(const KERNEL_ENTRY* psCommand);
 uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
-// The rebuild's flag that asks the partner for its share of the work.
-uint8_t fGetRebuildParFlag();
 
 // Console dumps of the background operations.
-void ShowRebuildInfo();
 void ShowRankExpansionInfo();
 void ShowParityCheckStatus();
 void ShowStripeInitStats();

@@ -141,7 +141,9 @@ uint8_t bIssueRaid6RegionChildren(KERNEL_ENTRY* psRegion) {
     REBUILD_REGION_FIELDS* ps = psRegionFields(psRegion);
     const Row r = RowOf(psRegion);
     if (ps->fWritePhase == TRUE) {
-        const uint8_t n = ps->bSecondMember == REGION_NO_MEMBER ? 1 : 2;
+        // D1 is written only with a drive of its own; else a later pass
+        // rebuilds it.
+        const uint8_t n = ps->bSecondMember == REGION_NO_MEMBER || ps->bReplacementAlt == REGION_NO_MEMBER ? 1 : 2;
         KERNEL_ENTRY* pc = nullptr;
         if (bAllocGroupRun(n, &pc) != STATUS_OK) return STATUS_RETRY;
         psRegion->bPrimaryState = REGION_RAID6_WRITING;
@@ -285,7 +287,7 @@ void IssueRebuildRegions() {
         for (uint16_t w = wGetWaitListACount(); w > 0; --w) {
             KERNEL_ENTRY* psRegion = pTakeWaitListA();
             if (psRegion == nullptr) break;
-            if (bGetNvramRebuildPendingFlag() != TRUE || fIsRebuildIoInFlight() != TRUE ||
+            if (bGetNvramRebuildPendingFlag() != TRUE || fIsRebuildRegionReleased(psRegion) == TRUE ||
                 HasFlag(psRegion, KE_FLAG_ABORTED)) {
                 AbortRebuildRegion(psRegion);
                 continue;
@@ -361,9 +363,11 @@ void ProcessRebuildRegionCompletions() {
                 RebuildRegionReadComplete(psRegion);
                 break;
             }
+            // The buffer holds the mirror's data: the rebuild sends it on
+            // its write phase in turn.
             ps->fWritePhase = TRUE;
             psRegion->bPrimaryState = REGION_NEW;
-            QueueWaitListA(psRegion);
+            RebuildRegionReadComplete(psRegion);
             break;
         case REGION_RAID5_READS_DONE:
         case REGION_RAID6_READS_DONE:

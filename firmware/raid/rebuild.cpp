@@ -1,0 +1,900 @@
+// The rebuild of one array member onto a replacement drive.
+#include "raid/rebuild.h"
+
+#include <cstring>
+
+#include "config/apply_settings.h"
+#include "config/config_commit.h"
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "config/drive_tables.h"
+#include "config/nvram_layout.h"
+#include "config/rank_table.h"
+#include "enclosure/drive_rescan.h"
+#include "enclosure/drive_table.h"
+#include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "executive/buffer_pages.h"
+#include "executive/console_output.h"
+#include "executive/nvram_access.h"
+#include "executive/port_codes.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "raid/child_commands.h"
+#include "raid/raid_engine.h"
+#include "raid/rebuild_regions.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t COPY_1 = TRUE;         // the selector's value naming copy 1
+constexpr uint8_t COPY_2 = FALSE;
+constexpr uint8_t REQUESTER_REBUILD = 3;   // configuration update requester code
+constexpr uint32_t START_DELAY_TICKS = 10;   // 5 s in coarse ticks of 500 ms
+constexpr uint32_t RESUME_DELAY_TICKS = 20;
+constexpr uint32_t PACING_TICKS = 4;
+constexpr uint64_t IDLE_TOO_LONG_MS = 9999;
+constexpr uint8_t READ_RESTARTS = 3;     // read phases a region gets before its source counts as failed
+constexpr uint32_t SHARE_HOST_RATE = 1499;
+constexpr uint32_t SHARE_REBUILD_RATE = 14999;
+// The window behind the front that writes wait on, and its reach ahead.
+constexpr uint8_t WINDOW_BACK_REGIONS = 32;
+constexpr uint8_t WINDOW_AHEAD_REGIONS = 20;
+
+REBUILD_CONTROL s_sCtl;
+
+// --- the record in NVRAM ---------------------------------------------------
+
+uint32_t dCopyOffset(uint8_t bSelector) {
+    return NVRAM_OFFSET(abRebuildRecord) + (bSelector == COPY_1 ? 0u : uint32_t(sizeof(REBUILD_NV_COPY)));
+}
+uint8_t bCurrentCopy() { return bGetNvramRebuildSelector() == COPY_1 ? COPY_1 : COPY_2; }
+uint8_t bOtherCopy() { return bCurrentCopy() == COPY_1 ? COPY_2 : COPY_1; }
+const REBUILD_NV_COPY* psCopy(uint8_t bSelector) {
+    return reinterpret_cast<const REBUILD_NV_COPY*>(pNvramBase() + dCopyOffset(bSelector));
+}
+const REBUILD_NV_COPY& Current() { return *psCopy(bCurrentCopy()); }
+
+void WriteCopy(uint8_t bSelector, const REBUILD_NV_COPY& s) { NvramWrite(dCopyOffset(bSelector), &s, sizeof s); }
+void WriteBothCopies(const REBUILD_NV_COPY& s) {
+    WriteCopy(COPY_2, s);
+    WriteCopy(COPY_1, s);
+}
+
+// NVRAM takes one byte at a time: the copy the selector names is never
+// written.  The new record goes into the other copy, and the one-byte
+// selector store then makes it current, so a cut at any byte leaves either
+// the old record or the new one.
+void CommitRecord(const REBUILD_NV_COPY& s) {
+    const uint8_t bOther = bOtherCopy();
+    WriteCopy(bOther, s);
+    SetNvramRebuildSelector(bOther);
+}
+
+uint32_t dPosition(const REBUILD_NV_COPY& s) { return dGetBe32(s.abPosition); }
+uint32_t dEnd(const REBUILD_NV_COPY& s) { return dGetBe32(s.abEnd); }
+uint16_t wBlocksAt(uint32_t dPositionNow, uint32_t dEndNow, uint16_t wRegion) {
+    const uint64_t lLeft = dPositionNow > dEndNow ? 0 : uint64_t(dEndNow) - dPositionNow + 1;
+    return static_cast<uint16_t>(lLeft < wRegion ? lLeft : wRegion);
+}
+
+// --- geometry ----------------------------------------------------------------
+
+uint8_t bDataMembers(uint8_t bRank) { return bGetRankDataDriveCount(bRank); }
+
+uint32_t dMemberBlocksOf(uint8_t bRank) {
+    uint64_t lLast = 0;
+    GetRankLastOffset(bRank, &lLast);
+    const uint8_t n = bDataMembers(bRank);
+    return n == 0 ? 0 : static_cast<uint32_t>((lLast + 1) / n);
+}
+
+// Source drives of member D0 (and D1 on RAID 6) from the run-time rank record.
+void FillSources(REBUILD_NV_COPY& s, uint8_t bRank) {
+    std::memset(s.abSource3, REBUILD_NONE, sizeof s.abSource3);
+    std::memset(s.abSource4, REBUILD_NONE, sizeof s.abSource4);
+    const uint8_t D = bGetRankDriveCount(bRank);
+    const uint8_t d0 = s.bMember0;
+    switch (bGetRankRaidLevel(bRank)) {
+    case RAID_LEVEL_10:
+        s.abSource3[0] = bGetRankMemberDriveOnPath(bRank, d0 ^ 1u, 3);
+        s.abSource4[0] = bGetRankMemberDriveOnPath(bRank, d0 ^ 1u, 4);
+        break;
+    case RAID_LEVEL_5:
+    case RAID_LEVEL_50: {
+        const uint8_t P = bMembersPerSubrank(bRank);
+        if (P == 0) break;
+        const uint8_t bFirst = static_cast<uint8_t>(d0 / P * P);
+        uint8_t i = 0;
+        for (uint8_t m = bFirst; m < bFirst + P && m < D && i < REBUILD_SOURCES; ++m) {
+            if (m == d0) continue;
+            s.abSource3[i] = bGetRankMemberDriveOnPath(bRank, m, 3);
+            s.abSource4[i++] = bGetRankMemberDriveOnPath(bRank, m, 4);
+        }
+        break;
+    }
+    case RAID_LEVEL_6:
+        for (uint8_t m = 0; m < D && m < REBUILD_SOURCES; ++m) {
+            if (m == d0 || m == s.bMember1) continue;
+            s.abSource3[m] = bGetRankMemberDriveOnPath(bRank, m, 3);
+            s.abSource4[m] = bGetRankMemberDriveOnPath(bRank, m, 4);
+        }
+        break;
+    default: break;
+    }
+}
+
+void MarkMemberRebuilding(uint8_t bRank, uint8_t bMember, uint8_t bLoopId3) {
+    if (bMember >= MAX_RANK_MEMBERS) return;
+    SetRankMemberDriveOnPath(bRank, bMember, 3, bLoopId3);
+    SetRankMemberState(bRank, bMember, 1);
+    SetRankMemberFlags(bRank, bMember, MEMBER_FLAGS_REBUILDING);
+}
+
+void PostRebuildEvent(uint8_t bCode, const REBUILD_NV_COPY& s) {
+    PostEvent(bCode, s.abWwn[0], s.abWwn[1], s.abWwn[2], s.abWwn[3], s.abWwn[4], s.abWwn[5], s.abWwn[6], s.abWwn[7],
+              s.bRank, s.bMember0, bGetDriveIndexOfWWN(s.abWwn));
+}
+
+// --- regions -------------------------------------------------------------------
+
+REBUILD_REGION_SLOT* psSlotOf(const KERNEL_ENTRY* psRegion) {
+    for (REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+        if ((s.wFlags & REBUILD_SLOT_IN_USE) != 0 && s.psCommand == psRegion) return &s;
+    }
+    return nullptr;
+}
+
+bool IsParked(const KERNEL_ENTRY* psRegion) {
+    for (uint8_t i = 0; i < s_sCtl.bSorted; ++i) {
+        if (s_sCtl.apsSorted[i] == psRegion) return true;
+    }
+    return false;
+}
+
+void FreeSlotBuffer(REBUILD_REGION_SLOT& s) {
+    if (s.wPages != 0) (void)wFreeDataPages(s.dBuffer, s.wPages);
+    s.dBuffer = NULL_BUFFER_HANDLE;
+    s.wPages = 0;
+}
+
+// A region the rebuild let go of has come back: its entry is freed, and its
+// buffer with it when the rebuild no longer holds the slot.
+void DropRegion(REBUILD_REGION_SLOT& s) {
+    FreeTargetEntry(s.psCommand);
+    s.psCommand = nullptr;
+    if ((s.wFlags & REBUILD_SLOT_ABORTED) != 0) FreeSlotBuffer(s);
+    s.wFlags = 0;
+    s.bReadRetries = 0;
+}
+
+
+// Every region is let go of: those parked here are freed at once, those out
+// in the RAID engine come back through the completion entry points, which
+// free them then (their slot keeps its buffer until they do).
+void ReleaseAllRegions() {
+    for (REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+        if ((s.wFlags & REBUILD_SLOT_IN_USE) == 0) {
+            FreeSlotBuffer(s);
+            s = REBUILD_REGION_SLOT{};
+        } else if (IsParked(s.psCommand)) {
+            s.wFlags |= REBUILD_SLOT_ABORTED;
+            DropRegion(s);
+        } else {
+            s.wFlags |= REBUILD_SLOT_ABORTED;
+        }
+    }
+    s_sCtl.bSorted = 0;
+    s_sCtl.bRip = 0;
+    s_sCtl.bWip = 0;
+    s_sCtl.fEnd = FALSE;
+}
+
+void ResetRegionForRead(KERNEL_ENTRY* ps) {
+    ClearFlag(ps, KE_FLAG_ABORTED);
+    ClearFlag(ps, KE_FLAG_CHILD_FAILED);
+    ps->bPrimaryState = REGION_NEW;
+    ps->bSecondaryState = 0;
+    ps->bRetryCount = CHILD_RETRIES;
+    ps->wChildrenOutstanding = 0;
+    ps->wTotalChildren = 0;
+    psRegionFields(ps)->fWritePhase = FALSE;
+}
+
+void FillRegion(KERNEL_ENTRY* ps, const REBUILD_REGION_SLOT& sSlot, uint32_t dStart, uint16_t wBlocks) {
+    const REBUILD_NV_COPY& s = Current();
+    std::memset(pRaidFields(ps), 0, sizeof(RAID_ENTRY_FIELDS));
+    ps->bPortCode = PORT_CODE_INTERNAL;
+    ps->bRank = s.bRank;
+    ps->bMember = s.bMember0;
+    ps->wLunIndex = 0xFFFF;
+    ps->lFlags = 0;
+    ps->dBufferHandle = sSlot.dBuffer;
+    ps->wPageCount = sSlot.wPages;
+    ps->alSequence[0] = s_sCtl.lIssueSequence;
+    REBUILD_REGION_FIELDS* f = psRegionFields(ps);
+    f->bMember = s.bMember0;
+    f->bSecondMember = s.bMember1;
+    f->bReplacement = s.bReplacement3;
+    // D1 is only regenerated as absent; a later pass writes it.
+    f->bReplacementAlt = REGION_NO_MEMBER;
+    std::memset(f->abSource, REGION_NO_MEMBER, sizeof f->abSource);
+    std::memcpy(f->abSource, s.abSource3, REBUILD_SOURCES);
+    PutBe32(f->abStart, dStart);
+    PutBe16(f->abBlocks, wBlocks);
+    ResetRegionForRead(ps);
+}
+
+uint32_t dRegionStart(KERNEL_ENTRY* ps) { return dGetBe32(psRegionFields(ps)->abStart); }
+uint16_t wRegionBlocks(KERNEL_ENTRY* ps) { return wGetBe16(psRegionFields(ps)->abBlocks); }
+
+void InsertSorted(KERNEL_ENTRY* ps) {
+    if (s_sCtl.bSorted >= REBUILD_SLOTS) return;   // cannot happen: one entry per slot
+    uint8_t i = s_sCtl.bSorted;
+    while (i > 0 && dRegionStart(s_sCtl.apsSorted[i - 1]) > dRegionStart(ps)) {
+        s_sCtl.apsSorted[i] = s_sCtl.apsSorted[i - 1];
+        --i;
+    }
+    s_sCtl.apsSorted[i] = ps;
+    ++s_sCtl.bSorted;
+}
+
+// --- commit and retire ---------------------------------------------------------
+
+void CommitRebuiltMember() {
+    const REBUILD_NV_COPY& s = Current();
+    const uint8_t bRank = s.bRank;
+    const uint8_t d0 = s.bMember0;
+    CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (psImage != nullptr && bRank < MAX_RANKS && d0 < MAX_RANK_MEMBERS) {
+        CONFIG_RANK_RECORD& r = psImage->asRank[bRank];
+        std::memcpy(r.aabMemberWwn[d0], s.abWwn, 8);
+        r.abMemberState[d0] = 0;
+        bool fAllIn = true;
+        for (uint8_t m = 0; m < r.bDriveCount && m < MAX_RANK_MEMBERS; ++m) fAllIn = fAllIn && r.abMemberState[m] == 0;
+        SetRankMemberFlags(bRank, d0, MEMBER_FLAGS_IN_SERVICE);
+        if (fAllIn) {
+            r.bInitState = RANK_STATE_OPTIMAL;
+            SetRankOperationState(bRank, RANK_STATE_OPTIMAL);
+        }
+    }
+    (void)RequestConfigUpdate(REQUESTER_REBUILD);
+    (void)fRequestDriveRescan();
+    EvaluateRankCachePolicy(bRank);
+    if (fIsMasterController() == TRUE && fGetAutoRebuild() == TRUE) SetRebuildCheckPending(TRUE);
+}
+
+void FinishRebuild(const REBUILD_NV_COPY& sDone) {
+    SetNvramRebuildPendingFlag(FALSE);
+    CommitRebuiltMember();
+    ReleaseAllRegions();
+    SetRebuildWork(FALSE);
+    s_sCtl.bState = REBUILD_IDLE;
+    CommitRecord(sDone);
+    PostEvent(EVENT_REBUILD_COMPLETE, sDone.bRank, sDone.bMember0);
+    ShowRebuildInfo();
+}
+
+// Regions retire strictly in issue order, so the region retired always
+// starts at the recorded position: the position moves over it alone.
+void RetireRebuildRegion(REBUILD_REGION_SLOT& sSlot) {
+    KERNEL_ENTRY* ps = sSlot.psCommand;
+    const uint32_t dStart = dRegionStart(ps);
+    const uint16_t wBlocks = wRegionBlocks(ps);
+    s_sCtl.lRegenWriteBlocks += uint64_t(wBlocks) * ps->wTotalChildren;
+    s_sCtl.dWriteChildren += ps->wTotalChildren;
+    FreeTargetEntry(ps);
+    sSlot.psCommand = nullptr;
+    sSlot.wFlags = 0;
+    sSlot.bReadRetries = 0;
+    const uint8_t bWasWip = s_sCtl.bWip;
+    if (s_sCtl.bWip != 0) --s_sCtl.bWip;
+    if (fGetRebuildWork() != TRUE || bWasWip == 0) return;
+    REBUILD_NV_COPY s = Current();
+    const uint32_t dEndNow = dEnd(s);
+    const uint32_t dNew = dStart + wBlocks;
+    PutBe32(s.abPosition, dNew);
+    if (dNew - 1 >= dEndNow) {
+        FinishRebuild(s);
+        return;
+    }
+    PutBe16(s.abBlocks, wBlocksAt(dNew, dEndNow, s_sCtl.wRegionBlocks));
+    CommitRecord(s);
+}
+
+// A region ended in error.  Short of resources or with an unreadable
+// source it reads again, a few times; a source that stays unreadable, or a
+// replacement refusing its writes, ends the rebuild.
+void RegionFailed(REBUILD_REGION_SLOT& sSlot) {
+    KERNEL_ENTRY* ps = sSlot.psCommand;
+    const bool fWriteFailed = psRegionFields(ps)->fWritePhase == TRUE && ps->bPrimaryState != REGION_NEW;
+    if (fWriteFailed || sSlot.bReadRetries >= READ_RESTARTS) {
+        FailRebuild(fWriteFailed ? EVENT_REBUILD_TARGET_FAILED : EVENT_REBUILD_SOURCE_FAILED);
+        // The failing region is back here: the rebuild let go of it above.
+        if ((sSlot.wFlags & REBUILD_SLOT_IN_USE) != 0) DropRegion(sSlot);
+        return;
+    }
+    ++sSlot.bReadRetries;
+    ResetRegionForRead(ps);
+    QueueWaitListA(ps);
+}
+
+// --- the step machine -----------------------------------------------------------
+
+void StartWrites() {
+    while (s_sCtl.bSorted != 0 && s_sCtl.apsSorted[0]->alSequence[0] == s_sCtl.lWriteSequence) {
+        KERNEL_ENTRY* ps = s_sCtl.apsSorted[0];
+        ++s_sCtl.lWriteSequence;
+        --s_sCtl.bSorted;
+        std::memmove(&s_sCtl.apsSorted[0], &s_sCtl.apsSorted[1], s_sCtl.bSorted * sizeof(KERNEL_ENTRY*));
+        QueueWaitListA(ps);
+    }
+}
+
+void ReleaseReplacementDrive(const uint8_t* pbWwn) {
+    CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (psImage == nullptr) return;
+    for (CONFIG_RANK_RECORD& r : psImage->asRank) {
+        for (uint8_t m = 0; m < MAX_RANK_MEMBERS; ++m) {
+            if (std::memcmp(r.aabMemberWwn[m], pbWwn, 8) == 0) std::memset(r.aabMemberWwn[m], 0, 8);
+        }
+    }
+    for (uint8_t i = 0; i < MAX_SPARES; ++i) {
+        if (std::memcmp(psImage->asSpare[i].abWwn, pbWwn, 8) != 0) continue;
+        std::memmove(&psImage->asSpare[i], &psImage->asSpare[i + 1], (MAX_SPARES - 1u - i) * sizeof(SPARE_ENTRY));
+        std::memset(&psImage->asSpare[MAX_SPARES - 1], 0, sizeof(SPARE_ENTRY));
+        std::memset(psImage->asSpare[MAX_SPARES - 1].abWwn, 0, 8);
+        psImage->asSpare[MAX_SPARES - 1].bDedicatedRank = 0xFF;
+        break;
+    }
+}
+
+bool IdleTooLong() {
+    return s_sCtl.fIdle == TRUE && lGetTickCount() - s_sCtl.lHostIdleSinceMs > IDLE_TOO_LONG_MS;
+}
+
+void StartCommon(uint8_t bRank, uint8_t bMember0, uint8_t bMember1, uint8_t bLoopId3, uint8_t bLoopId4,
+                 const uint8_t* pbWwn, uint32_t dMemberBlocks) {
+    REBUILD_NV_COPY s{};
+    std::memset(&s, REBUILD_NONE, sizeof s);
+    s.bRank = bRank;
+    s.bMember0 = bMember0;
+    s.bMember1 = bMember1;
+    s.bRaidLevel = bGetRankRaidLevel(bRank);
+    s.bReserved4 = FALSE;
+    FillSources(s, bRank);
+    s.bReplacement3 = bLoopId3;
+    s.bReplacement4 = bLoopId4;
+    std::memcpy(s.abWwn, pbWwn, 8);
+    PutBe32(s.abPosition, 0);
+    PutBe32(s.abEnd, dMemberBlocks == 0 ? 0 : dMemberBlocks - 1);
+    PutBe16(s.abBlocks, 0);
+    std::memset(s.abReserved55, 0, sizeof s.abReserved55);
+    WriteBothCopies(s);
+    if (CONFIG_IMAGE* psImage = pGetConfigImage()) RemoveFailedDriveWwn(pbWwn, psImage);
+    MarkMemberRebuilding(bRank, bMember0, bLoopId3);
+    PostRebuildEvent(EVENT_REBUILD_STARTED, s);
+    s_sCtl.bState = REBUILD_START;
+    s_sCtl.dStartAfterTick = dGetCoarseTick() + START_DELAY_TICKS;
+    SetRebuildWork(TRUE);
+}
+
+}  // namespace
+
+// --- start and stop -----------------------------------------------------------------
+
+void StartRebuild(uint8_t bRank, uint8_t bMember, uint8_t bLoopId3, uint8_t bLoopId4, const uint8_t* pbWwn,
+                  uint32_t dMemberBlocks) {
+    StartCommon(bRank, bMember, REBUILD_NONE, bLoopId3, bLoopId4, pbWwn, dMemberBlocks);
+}
+
+void StartRaid6Rebuild(uint8_t bRank, uint8_t bMember0, uint8_t bMember1, uint8_t bLoopId3, uint8_t bLoopId4,
+                       const uint8_t* pbWwn, uint32_t dMemberBlocks) {
+    StartCommon(bRank, bMember0, bMember1, bLoopId3, bLoopId4, pbWwn, dMemberBlocks);
+}
+
+void CancelRebuild() {
+    if (fIsMasterController() == TRUE) PostEvent(EVENT_REBUILD_CANCELLED, psCopy(COPY_1)->bRank, psCopy(COPY_1)->bMember0);
+    ResetRebuildState();
+    InitRebuildNvRecord();
+    if (fIsMasterController() == TRUE) (void)fRequestDriveRescan();
+}
+
+void FailRebuild(uint8_t bEvent) {
+    const REBUILD_NV_COPY s = Current();
+    if (s.bRank < MAX_RANKS) {
+        SetRankMemberFlags(s.bRank, s.bMember0, MEMBER_FLAGS_REBUILD_FAILED);
+        if (s.bMember1 < MAX_RANK_MEMBERS) SetRankMemberFlags(s.bRank, s.bMember1, MEMBER_FLAGS_REBUILD_FAILED);
+    }
+    PostRebuildEvent(bEvent, s);
+    ResetRebuildState();
+    InitRebuildNvRecord();
+    (void)fRequestDriveRescan();
+}
+
+void ResetRebuildState() {
+    ReleaseAllRegions();
+    s_sCtl.bState = REBUILD_IDLE;
+    SetRebuildWork(FALSE);
+}
+
+void InitRebuildNvRecord() {
+    REBUILD_NV_COPY s{};
+    std::memset(&s, REBUILD_NONE, 5);
+    s.bReserved4 = FALSE;
+    std::memset(s.abSource3, REBUILD_NONE, sizeof s.abSource3);
+    std::memset(s.abSource4, REBUILD_NONE, sizeof s.abSource4);
+    s.bReplacement3 = REBUILD_NONE;
+    s.bReplacement4 = REBUILD_NONE;
+    SetNvramRebuildPendingFlag(FALSE);
+    WriteBothCopies(s);
+    SetNvramRebuildSelector(COPY_1);
+    s_sCtl.bState = REBUILD_IDLE;
+    SetRebuildWork(FALSE);
+}
+
+void ClearRebuildWorkArea() { s_sCtl = REBUILD_CONTROL{}; }
+
+uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
+    REBUILD_NV_COPY s = Current();
+    const uint8_t bRank = s.bRank;
+    const uint16_t wRegion = bRank < MAX_RANKS ? wRebuildRegionBlocksOf(bRank) : 0;
+    // A record that does not fit the configuration is not trusted: the
+    // rebuild starts again from the first block.
+    const uint32_t dMember = wRegion != 0 ? dMemberBlocksOf(bRank) : 0;
+    if (wRegion == 0 || s.bMember0 >= bGetRankDriveCount(bRank) || s.bRaidLevel != bGetRankRaidLevel(bRank)) return 0;
+    const uint32_t dEndNow = dEnd(s);
+    uint32_t dPos = dPosition(s);
+    if (dMember == 0 || dEndNow != dMember - 1 || dPos > dEndNow || wGetBe16(s.abBlocks) != wBlocksAt(dPos, dEndNow, wRegion)) {
+        dPos = 0;
+    }
+    for (uint8_t i = 0; i < REBUILD_RESUME_BACKOFF_REGIONS; ++i) {
+        if (dPos >= wRegion) dPos -= wRegion;
+    }
+    dPos = dPos / wRegion * wRegion;
+    PutBe32(s.abPosition, dPos);
+    PutBe32(s.abEnd, dMember - 1);
+    PutBe16(s.abBlocks, wBlocksAt(dPos, dMember - 1, wRegion));
+    if (s.bRaidLevel == RAID_LEVEL_6) {
+        for (uint8_t m = 0; m < bGetRankDriveCount(bRank) && s.bMember1 == REBUILD_NONE; ++m) {
+            if (m != s.bMember0 && bGetRankMemberFlags(bRank, m) != MEMBER_FLAGS_IN_SERVICE) s.bMember1 = m;
+        }
+    }
+    FillSources(s, bRank);
+    s.bReplacement3 = bLoopId3;
+    s.bReplacement4 = bLoopId4;
+    CommitRecord(s);
+    MarkMemberRebuilding(bRank, s.bMember0, bLoopId3);
+    if (fIsMasterController() == TRUE) PostRebuildEvent(EVENT_REBUILD_RESUMED, s);
+    SetRebuildWork(TRUE);
+    s_sCtl.dStartAfterTick = dGetCoarseTick() + RESUME_DELAY_TICKS;
+    if (fIsAnyRebuildRegionOut() == TRUE) {
+        ReleaseAllRegions();
+        s_sCtl.bState = REBUILD_RESUME_WAIT;
+    } else {
+        s_sCtl.bState = REBUILD_START;
+    }
+    return 255;
+}
+
+// --- scheduler and steps ----------------------------------------------------------
+
+uint8_t fRebuildPriorityAllows() {
+    if (s_sCtl.bState != REBUILD_ISSUE) return TRUE;
+    const uint32_t t = dGetCoarseTick() - s_sCtl.dStartTick;
+    if (t == 0) return TRUE;
+    const uint64_t r = s_sCtl.lRegenReadBlocks / t;
+    const uint64_t h = (s_sCtl.alHostBlocks[0]) / t;
+    if (h <= SHARE_HOST_RATE || r <= SHARE_REBUILD_RATE) return TRUE;
+    const uint64_t lShare = r * 100 / (r + h);
+    return bGetRebuildPriority() >= lShare ? TRUE : FALSE;
+}
+
+void RebuildScheduler() {
+    const uint64_t lNow = lGetTickCount();
+    const uint32_t dHostLoad = dGetHostReadsInProgress() + dGetHostWritesInProgress();
+    if (dHostLoad != 0) {
+        s_sCtl.fIdle = FALSE;
+        s_sCtl.lHostSeenMs = lNow;
+    } else if (s_sCtl.fIdle != TRUE) {
+        s_sCtl.fIdle = TRUE;
+        s_sCtl.lHostIdleSinceMs = lNow;
+    }
+    const uint32_t dTick = dGetCoarseTick();
+    if (int32_t(dTick - s_sCtl.dStartAfterTick) < 0) return;
+    const bool fPaced = int32_t(dTick - s_sCtl.dPaceAfterTick) < 0;
+    if (s_sCtl.bState != REBUILD_WAIT_READS && s_sCtl.bState != REBUILD_START_WRITES && dHostLoad != 0 &&
+        fRebuildPriorityAllows() != TRUE && s_sCtl.fPar != TRUE && fPaced) {
+        return;
+    }
+    if (RebuildStep() == 255) {
+        s_sCtl.fPar = FALSE;
+        s_sCtl.dPaceAfterTick = dTick + PACING_TICKS;
+    }
+}
+
+uint8_t RebuildStep() {
+    uint8_t bResult = 255;
+    const bool fMaster = fIsMasterController() == TRUE;
+    if (fIsDualControllerActive() != TRUE) s_sCtl.bOcc = 0;
+    if (s_sCtl.fResetRequest == TRUE) {
+        s_sCtl.fResetRequest = FALSE;
+        ResetRebuildState();
+        s_sCtl.bLastState = s_sCtl.bState;
+        return bResult;
+    }
+    switch (s_sCtl.bState) {
+    case REBUILD_IDLE: ResetRebuildState(); break;
+    case REBUILD_START:
+        if (!fMaster) {
+            s_sCtl.bState = REBUILD_SLAVE_WAIT;
+            break;
+        }
+        s_sCtl.bState = REBUILD_CONFIG_PENDING;
+        ReleaseReplacementDrive(Current().abWwn);
+        (void)RequestConfigUpdate(REQUESTER_REBUILD);
+        (void)fRequestDriveRescan();
+        break;
+    case REBUILD_CONFIG_PENDING:
+        if (fMaster) s_sCtl.bState = REBUILD_PREPARE;
+        break;
+    case REBUILD_PREPARE:
+        if (fMaster && bPrepareRebuildRegions() == 255) s_sCtl.bState = REBUILD_ISSUE;
+        break;
+    case REBUILD_ISSUE: {
+        s_sCtl.bState = REBUILD_WAIT_READS;
+        const uint8_t b = bIssueRebuildRegions();
+        if (b == 80) {
+            if (s_sCtl.bRip == 0 && s_sCtl.bWip == 0) s_sCtl.bState = REBUILD_IDLE;
+        } else if (b == 16) {
+            bResult = 16;
+        }
+        break;
+    }
+    case REBUILD_WAIT_READS:
+        if (!fMaster) {
+            s_sCtl.bState = REBUILD_SLAVE_WAIT;
+        } else if (s_sCtl.bRip == 0 || IdleTooLong()) {
+            s_sCtl.bState = REBUILD_START_WRITES;
+        }
+        bResult = 16;
+        break;
+    case REBUILD_START_WRITES:
+        if (!fMaster) {
+            s_sCtl.bState = REBUILD_SLAVE_WAIT;
+        } else {
+            StartWrites();
+            if (s_sCtl.bWip == 0 || IdleTooLong()) s_sCtl.bState = REBUILD_ISSUE;
+        }
+        bResult = 16;
+        break;
+    case REBUILD_SLAVE_WAIT:
+        if (fMaster) s_sCtl.bState = REBUILD_START;
+        break;
+    case REBUILD_RESUME_WAIT:
+        if (!fMaster) {
+            s_sCtl.bState = REBUILD_SLAVE_WAIT;
+        } else if (s_sCtl.bRip == 0 && s_sCtl.bWip == 0 && s_sCtl.bOcc == 0 && fIsAnyRebuildRegionOut() != TRUE) {
+            s_sCtl.bState = REBUILD_START;
+        }
+        break;
+    default: s_sCtl.bState = REBUILD_IDLE; break;
+    }
+    s_sCtl.bLastState = s_sCtl.bState;
+    return bResult;
+}
+
+uint16_t wRebuildRegionBlocksOf(uint8_t bRank) {
+    switch (bGetRankRaidLevel(bRank)) {
+    case RAID_LEVEL_10: return REBUILD_MIRROR_REGION_BLOCKS;
+    case RAID_LEVEL_5:
+    case RAID_LEVEL_50:
+    case RAID_LEVEL_6: return wGetRankChunkSize(bRank);
+    default: return 0;
+    }
+}
+
+namespace {
+uint32_t dRegionPages(uint8_t bRank, uint16_t wBlocks) {
+    const uint32_t dChunkPages = (uint32_t(wBlocks) * BLOCK_BYTES + BUFFER_PAGE_SIZE - 1) / BUFFER_PAGE_SIZE;
+    switch (bGetRankRaidLevel(bRank)) {
+    case RAID_LEVEL_10: return dChunkPages;
+    case RAID_LEVEL_5:
+    case RAID_LEVEL_50: return dChunkPages * bMembersPerSubrank(bRank);
+    case RAID_LEVEL_6: return dChunkPages * (bGetRankDriveCount(bRank) + 2u);
+    default: return 0;
+    }
+}
+}  // namespace
+
+uint8_t bPrepareRebuildRegions() {
+    const uint8_t bRank = Current().bRank;
+    const uint16_t wRegion = bRank < MAX_RANKS ? wRebuildRegionBlocksOf(bRank) : 0;
+    if (wRegion == 0) return 16;
+    // Regions of an earlier pass still out hold their buffers.
+    if (fIsAnyRebuildRegionOut() == TRUE) return 16;
+    const uint32_t dPages = dRegionPages(bRank, wRegion);
+    s_sCtl.lIssueSequence = s_sCtl.lCompletionSequence = s_sCtl.lWriteSequence = 0;
+    s_sCtl.bRip = s_sCtl.bWip = 0;
+    s_sCtl.fEnd = FALSE;
+    s_sCtl.lRegenReadBlocks = s_sCtl.lRegenWriteBlocks = 0;
+    s_sCtl.dReadChildren = s_sCtl.dWriteChildren = 0;
+    s_sCtl.alHostBlocks[0] = s_sCtl.alHostBlocks[1] = 0;
+    for (REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+        FreeSlotBuffer(s);
+        s = REBUILD_REGION_SLOT{};
+    }
+    s_sCtl.bSorted = 0;
+    s_sCtl.fIdle = TRUE;
+    s_sCtl.lHostSeenMs = s_sCtl.lHostIdleSinceMs = lGetTickCount();
+    s_sCtl.dStartTick = dGetCoarseTick();
+    // As many region buffers as the banks hold, sixteen at most: a rebuild
+    // with big chunks on a small board runs with fewer regions in flight
+    // rather than not at all.
+    uint8_t bTaken = 0;
+    for (REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+        BUFFER_HANDLE h = NULL_BUFFER_HANDLE;
+        if (bAllocDataPages(0, dPages, &h) != STATUS_OK && bAllocDataPages(1, dPages, &h) != STATUS_OK) break;
+        s.dBuffer = h;
+        s.wPages = static_cast<uint16_t>(dPages);
+        ++bTaken;
+    }
+    if (bTaken == 0) return 66;
+    REBUILD_NV_COPY sRec = Current();
+    sRec.bRaidLevel = bGetRankRaidLevel(bRank);
+    if (bGetNvramRebuildPendingFlag() != TRUE) PutBe32(sRec.abPosition, 0);
+    const uint32_t dPos = dPosition(sRec);
+    PutBe16(sRec.abBlocks, wBlocksAt(dPos, dEnd(sRec), wRegion));
+    // Both copies alike, the current one last: then either may be named.
+    WriteCopy(bOtherCopy(), sRec);
+    WriteCopy(bCurrentCopy(), sRec);
+    SetNvramRebuildSelector(COPY_1);
+    s_sCtl.wRegionBlocks = wRegion;
+    s_sCtl.dNext = dPos;
+    SetNvramRebuildPendingFlag(TRUE);
+    s_sCtl.fPar = FALSE;
+    return 255;
+}
+
+uint8_t bIssueRebuildRegions() {
+    if (bGetNvramRebuildPendingFlag() != TRUE) return 80;
+    if (s_sCtl.fEnd == TRUE) return 255;
+    const REBUILD_NV_COPY& s = Current();
+    const uint32_t dEndNow = dEnd(s);
+    bool fIssued = false;
+    for (REBUILD_REGION_SLOT& sSlot : s_sCtl.asSlot) {
+        if (s_sCtl.bRip > 15 || s_sCtl.fEnd == TRUE) break;
+        if ((sSlot.wFlags & REBUILD_SLOT_IN_USE) != 0 || sSlot.wPages == 0) continue;
+        KERNEL_ENTRY* ps = nullptr;
+        uint16_t w = 0;
+        if (bAllocTargetEntries(PORT_CODE_INTERNAL, 1, &ps, &w, FALSE) != STATUS_OK) break;
+        const uint16_t wBlocks = wBlocksAt(s_sCtl.dNext, dEndNow, s_sCtl.wRegionBlocks);
+        sSlot.psCommand = ps;
+        sSlot.wFlags = REBUILD_SLOT_IN_USE;
+        sSlot.bReadRetries = 0;
+        ++s_sCtl.bRip;
+        FillRegion(ps, sSlot, s_sCtl.dNext, wBlocks);
+        QueueWaitListA(ps);
+        fIssued = true;
+        ++s_sCtl.lIssueSequence;
+        const uint32_t dNew = s_sCtl.dNext + wBlocks;
+        if (dNew - 1 >= dEndNow) {
+            s_sCtl.fEnd = TRUE;
+        }
+        s_sCtl.dNext = dNew;
+    }
+    return fIssued ? 255 : 16;
+}
+
+// --- region completions ----------------------------------------------------------
+
+void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion) {
+    REBUILD_REGION_SLOT* psSlot = psSlotOf(psRegion);
+    if (psSlot == nullptr) return;   // not a region of this rebuild
+    if ((psSlot->wFlags & REBUILD_SLOT_ABORTED) != 0) {
+        DropRegion(*psSlot);
+        return;
+    }
+    if (HasFlag(psRegion, KE_FLAG_ABORTED)) {
+        RegionFailed(*psSlot);
+        return;
+    }
+    if (s_sCtl.bRip != 0) --s_sCtl.bRip;
+    s_sCtl.lRegenReadBlocks += uint64_t(wRegionBlocks(psRegion)) * psRegion->wTotalChildren;
+    s_sCtl.dReadChildren += psRegion->wTotalChildren;
+    psRegion->wTotalChildren = 0;
+    ++s_sCtl.bWip;
+    if (psRegion->bPrimaryState == REGION_NEW) InsertSorted(psRegion);
+}
+
+void RebuildRegionComplete(KERNEL_ENTRY* psRegion) {
+    REBUILD_REGION_SLOT* psSlot = psSlotOf(psRegion);
+    if (psSlot == nullptr) return;
+    if ((psSlot->wFlags & REBUILD_SLOT_ABORTED) != 0) {
+        DropRegion(*psSlot);
+        return;
+    }
+    if (HasFlag(psRegion, KE_FLAG_ABORTED)) {
+        RegionFailed(*psSlot);
+        return;
+    }
+    if (psRegion->alSequence[0] != s_sCtl.lCompletionSequence) {
+        psSlot->wFlags |= REBUILD_SLOT_WAITING;
+        return;
+    }
+    ++s_sCtl.lCompletionSequence;
+    RetireRebuildRegion(*psSlot);
+    for (bool fFound = true; fFound && fGetRebuildWork() == TRUE;) {
+        fFound = false;
+        for (REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+            if ((s.wFlags & REBUILD_SLOT_WAITING) == 0 || s.psCommand->alSequence[0] != s_sCtl.lCompletionSequence) continue;
+            s.wFlags &= static_cast<uint16_t>(~REBUILD_SLOT_WAITING);
+            ++s_sCtl.lCompletionSequence;
+            RetireRebuildRegion(s);
+            fFound = true;
+            break;
+        }
+    }
+}
+
+void AbortRebuildRegion(KERNEL_ENTRY* psRegion) {
+    REBUILD_REGION_SLOT* psSlot = psSlotOf(psRegion);
+    if (psSlot == nullptr) return;
+    psSlot->wFlags |= REBUILD_SLOT_ABORTED;
+    DropRegion(*psSlot);
+}
+
+uint8_t fIsAnyRebuildRegionOut() {
+    for (const REBUILD_REGION_SLOT& s : s_sCtl.asSlot) {
+        if ((s.wFlags & REBUILD_SLOT_IN_USE) != 0) return TRUE;
+    }
+    return FALSE;
+}
+
+uint8_t fIsRebuildRegionReleased(const KERNEL_ENTRY* psRegion) {
+    const REBUILD_REGION_SLOT* psSlot = psSlotOf(psRegion);
+    return psSlot != nullptr && (psSlot->wFlags & REBUILD_SLOT_ABORTED) != 0 ? TRUE : FALSE;
+}
+
+uint8_t fIsRebuildMessageOutstanding() { return s_sCtl.fMessageOutstanding; }
+
+// --- window tests ---------------------------------------------------------------
+
+namespace {
+struct WINDOW {
+    uint64_t lFront, lLower, lAheadFrom;
+};
+
+// F: the front in internal addresses, rounded down to the start of its row
+// (a mirror region can end inside a chunk, and the rest of that row is not
+// rebuilt yet); the window reaches back 32 region spans and ahead 20.
+WINDOW sWindowOf(uint8_t bRank) {
+    const REBUILD_NV_COPY& s = Current();
+    const uint64_t n = bDataMembers(bRank);
+    const uint64_t lRow = uint64_t(wGetRankChunkSize(bRank)) * n;
+    uint64_t F = uint64_t(dPosition(s)) * n;
+    if (lRow != 0) F = F / lRow * lRow;
+    const uint64_t W = n * (s_sCtl.wRegionBlocks != 0 ? s_sCtl.wRegionBlocks : wRebuildRegionBlocksOf(bRank));
+    uint64_t L = F;
+    for (uint8_t i = 0; i < WINDOW_BACK_REGIONS && L > W; ++i) L -= W;
+    return WINDOW{F, L, F + WINDOW_AHEAD_REGIONS * W};
+}
+}  // namespace
+
+uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, KERNEL_ENTRY* psCommand) {
+    if (bGetNvramRebuildPendingFlag() != TRUE) return REBUILD_WINDOW_OUTSIDE;
+    if (bRank != Current().bRank) return REBUILD_WINDOW_OUTSIDE;
+    const uint64_t S = lGetMappedAddress(psCommand) + wOffset;
+    const uint64_t E = S + (wBlocks == 0 ? 0 : wBlocks - 1u);
+    const WINDOW w = sWindowOf(bRank);
+    if (S >= w.lAheadFrom) return REBUILD_WINDOW_AHEAD;
+    if (E >= w.lLower) return REBUILD_WINDOW_BUSY;
+    return REBUILD_WINDOW_REBUILT;
+}
+
+uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
+    if (bGetNvramRebuildPendingFlag() != TRUE) return 255;
+    const uint8_t bRank = Current().bRank;
+    if (psCommand->bRank != bRank && psCommand->bSecondRank != bRank) return 255;
+    const uint64_t S = lGetMappedAddress(psCommand);
+    const uint64_t E = S + (psCommand->wBlockCount == 0 ? 0 : psCommand->wBlockCount - 1u);
+    const WINDOW w = sWindowOf(bRank);
+    if (S >= w.lAheadFrom || E < w.lLower) return 255;
+    s_sCtl.fPar = TRUE;
+    CountRebuildOverlap();
+    return 81;
+}
+
+// --- queries ----------------------------------------------------------------------
+
+const REBUILD_NV_COPY* psGetRebuildRecord() { return &Current(); }
+uint8_t bGetRebuildRank() { return Current().bRank; }
+uint8_t bGetRebuildRecordByte(uint8_t bIndex) { return bIndex == 0 ? Current().bMember0 : Current().bMember1; }
+void GetRebuildTargetWwn(uint8_t* pbWwn) { std::memcpy(pbWwn, Current().abWwn, 8); }
+uint8_t bGetRebuildTargetLoopId() { return Current().bReplacement3; }
+uint16_t wGetRebuildRegionBlocks() { return wGetBe16(Current().abBlocks); }
+uint32_t dGetRebuildPosition() { return dPosition(Current()); }
+
+uint8_t bGetRebuildPercent() {
+    const uint64_t lEnd = dEnd(Current());
+    if (lEnd == 0) return 0;
+    const uint64_t l = uint64_t(dPosition(Current())) * 100 / lEnd;
+    return l > 100 ? 0 : static_cast<uint8_t>(l);
+}
+
+uint64_t lGetRebuildHostPosition() {
+    const uint8_t bRank = Current().bRank;
+    return bRank < MAX_RANKS ? uint64_t(dPosition(Current())) * bDataMembers(bRank) : 0;
+}
+
+uint8_t fIsRebuildIoInFlight() { return s_sCtl.bRip != 0 || s_sCtl.bWip != 0 ? TRUE : FALSE; }
+uint8_t fGetRebuildIdleFlag() { return s_sCtl.fIdle == TRUE ? TRUE : FALSE; }
+uint8_t bGetRebuildState() { return s_sCtl.bState; }
+const REBUILD_CONTROL* psGetRebuildControl() { return &s_sCtl; }
+
+void SetRebuildRankInNv(uint8_t bRank) {
+    REBUILD_NV_COPY s = Current();
+    s.bRank = bRank;
+    WriteCopy(bOtherCopy(), s);
+    WriteCopy(bCurrentCopy(), s);
+}
+
+void CopyRebuildNvRecord(const uint8_t* pbSource, uint8_t* pbDestination) {
+    std::memcpy(pbDestination, pbSource, sizeof(REBUILD_NV_COPY));
+}
+
+void SetRebuildParFlag(uint8_t f) { s_sCtl.fPar = f; }
+uint8_t fGetRebuildParFlag() { return s_sCtl.fPar == TRUE ? TRUE : FALSE; }
+void SetRebuildResetRequest(uint8_t f) { s_sCtl.fResetRequest = f; }
+
+// --- display ----------------------------------------------------------------------
+
+namespace {
+void PrintCopy(const char* pszTitle, const REBUILD_NV_COPY& s) {
+    ConsolePrintf("%s\n  R:%02x D0:%02x D1:%02x WWN: ", pszTitle, s.bRank, s.bMember0, s.bMember1);
+    for (uint8_t b : s.abWwn) ConsolePrintf("%02x", b);
+    ConsolePrintf(" Alpa1:%02x Alpa2:%02x\n  Source Alpa1: ", s.bReplacement3, s.bReplacement4);
+    for (uint8_t b : s.abSource3) ConsolePrintf("%02x ", b);
+    ConsolePrintf("\n  Source Alpa2: ");
+    for (uint8_t b : s.abSource4) ConsolePrintf("%02x ", b);
+    ConsolePrintf("\n  Start:%02x%02x%02x%02x End:%02x%02x%02x%02x Blocks:%02x%02x\n", s.abPosition[0], s.abPosition[1],
+                  s.abPosition[2], s.abPosition[3], s.abEnd[0], s.abEnd[1], s.abEnd[2], s.abEnd[3], s.abBlocks[0],
+                  s.abBlocks[1]);
+}
+void PrintDuration(const char* pszTitle, uint64_t lSeconds) {
+    ConsolePrintf("%s  %ud %02u:%02u:%02u\n", pszTitle, unsigned(lSeconds / 86400), unsigned(lSeconds / 3600 % 24),
+                  unsigned(lSeconds / 60 % 60), unsigned(lSeconds % 60));
+}
+}  // namespace
+
+void ShowRebuildInfo() {
+    ConsolePrintf("Rebuild Info:");
+    if (bGetNvramRebuildPendingFlag() == TRUE) ConsolePrintf(" (%d%%)", bGetRebuildPercent());
+    ConsolePrintf("\n New:%03x Compl:%03x\n", wGetWaitListACount(), wGetWaitListBCount());
+    ConsolePrintf("NVIn Prog:%02x In Prog:%02x D1Valid:%02x Par:%02x State:%02x\n", bGetNvramRebuildPendingFlag(),
+                  fGetRebuildWork(), bGetNvramRebuildSelector(), s_sCtl.fPar, s_sCtl.bState);
+    PrintCopy("NV Data 1:", *psCopy(COPY_1));
+    PrintCopy("NV Data 2:", *psCopy(COPY_2));
+    if (fIsMasterController() == TRUE) {
+        ConsolePrintf("Volatile Data:\n  RIP:%02x WIP:%02x OCC:%02x Nxt:%08x End:%d\n", s_sCtl.bRip, s_sCtl.bWip,
+                      s_sCtl.bOcc, static_cast<unsigned>(s_sCtl.dNext), s_sCtl.fEnd == TRUE ? 1 : 0);
+        ConsolePrintf("  Seq: %08x%08x FSq: %08x%08x\n", unsigned(s_sCtl.lIssueSequence >> 32),
+                      unsigned(s_sCtl.lIssueSequence), unsigned(s_sCtl.lCompletionSequence >> 32),
+                      unsigned(s_sCtl.lCompletionSequence));
+    }
+    const uint64_t lElapsed = (dGetCoarseTick() - s_sCtl.dStartTick) / 2;
+    const uint64_t lDone = uint64_t(dGetRebuildPosition()) + 1;
+    const uint64_t lRate = lElapsed == 0 ? 0 : lDone / lElapsed;
+    const uint64_t lTotal = uint64_t(dEnd(Current())) + 1;
+    PrintDuration("Elapsed Time:", lElapsed);
+    PrintDuration("Estimated Time Remaining:", lRate == 0 || lTotal < lDone ? 0 : (lTotal - lDone) / lRate);
+}
+
+}  // namespace fw

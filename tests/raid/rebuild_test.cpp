@@ -1,0 +1,132 @@
+// The rebuild on memory-backed drives: a member of a RAID 1/10, 5, 50 or 6
+// array is regenerated onto a replacement through the step machine, the
+// region passes and in-order retirement, and the replacement then holds
+// what the member held, to the last block and no further; the record ends
+// past the last block and the member is back in service.  A replacement that
+// refuses its writes ends the rebuild with event 13.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "eventlog/event_log.h"
+#include "raid/dual_parity.h"
+#include "raid/raid_engine.h"
+#include "raid/rebuild.h"
+#include "raid/rebuild_regions.h"
+#include "raid_road.h"
+
+namespace {
+
+using raidtest::kBlock;
+
+constexpr unsigned kReplacementSlot = 11;
+const uint8_t kWwn[8] = {0x50, 0, 0, 0, 0, 0, 0x11, 0x22};
+
+class RebuildTest : public raidtest::RaidRoadTest {
+protected:
+    uint8_t MapOther(fw::KERNEL_ENTRY* ps, uint32_t d) override { return fw::bMapRaid6Command(0, ps, d); }
+
+    void SetUp() override {
+        RaidRoadTest::SetUp();
+        std::memset(&image, 0, sizeof image);
+        fw::SetConfigImagePointer(&image);
+    }
+
+    // The array with `members` blocks per member, filled with data.
+    void MakeFilledRank(const raidtest::RankSpec& r, uint32_t members) {
+        MakeRank(r);
+        fw::RANK_RECORD* ps = fw::pGetRankRecord(0);
+        const uint8_t G = r.bSubRanks ? r.bSubRanks : (r.bLevel == fw::RAID_LEVEL_6 ? 2 : 1);
+        const uint32_t n = r.bLevel == fw::RAID_LEVEL_10 ? r.bDrives / 2u : uint32_t(r.bDrives - G);
+        if (r.bLevel == fw::RAID_LEVEL_6) ps->bSubRankCount = 2;
+        ps->bDataDriveCount = uint8_t(n);
+        ps->lLastOffset = uint64_t(members) * n - 1;
+        image.asRank[0].bDriveCount = r.bDrives;
+        WipeDrives(members + 64);
+        const uint64_t span = (uint64_t(members) + r.wChunk - 1) / r.wChunk * r.wChunk * n;
+        for (uint64_t a = 0; a < span; a += 40) Write(a, uint16_t(std::min<uint64_t>(40, span - a)), uint32_t(a + 3));
+        ExpectDrivesMatchReference();
+    }
+
+    void Wipe(unsigned slot, uint32_t blocks) {
+        const std::vector<uint8_t> z(blocks * kBlock, 0xA5);
+        chassis.DriveAt(slot)->WriteBlocks(0, blocks, z.data());
+    }
+
+    // The main loop's passes of the rebuild and the RAID engine until the
+    // rebuild ends.
+    void RunRebuild() {
+        RunUntil([] {
+            if (fw::fGetRebuildWork() == fw::TRUE) (void)fw::RebuildStep();
+            fw::IssueRebuildRegions();
+            fw::ProcessRebuildRegionCompletions();
+            return fw::fGetRebuildWork() != fw::TRUE && fw::fIsAnyRebuildRegionOut() != fw::TRUE;
+        });
+    }
+
+    fw::CONFIG_IMAGE image;
+};
+
+struct Case {
+    const char* what;
+    raidtest::RankSpec spec;
+    uint32_t members;   // blocks per member: not a multiple of the region
+    uint8_t d0, d1;
+};
+
+TEST_F(RebuildTest, TheReplacementHoldsWhatTheMemberHeld) {
+    const Case kCases[] = {
+        {"RAID 10", {fw::RAID_LEVEL_10, 4, 16}, 2 * 2048 + 40, 2, 255},
+        {"RAID 5", {fw::RAID_LEVEL_5, 4, 8}, 8 * 40 + 5, 1, 255},
+        {"RAID 50", {fw::RAID_LEVEL_50, 6, 8, 2}, 8 * 24 + 3, 4, 255},
+        {"RAID 6, one lost", {fw::RAID_LEVEL_6, 6, 8}, 8 * 30 + 7, 0, 255},
+        {"RAID 6, two lost", {fw::RAID_LEVEL_6, 6, 8}, 8 * 30 + 7, 3, 5},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        MakeFilledRank(c.spec, c.members);
+        const std::vector<uint8_t> held = DriveBlocks(c.d0 + 1u, 0, c.members);
+        FailMember(c.d0);
+        if (c.d1 != 255) FailMember(c.d1);
+        Wipe(kReplacementSlot, c.members + 8);
+        const uint8_t r = TargetOfSlot(kReplacementSlot);
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            if (c.d1 == 255) {
+                fw::StartRebuild(0, c.d0, r, 0xFF, kWwn, c.members);
+            } else {
+                fw::StartRaid6Rebuild(0, c.d0, c.d1, r, 0xFF, kWwn, c.members);
+            }
+        }),
+                  sim::StopKind::Finished);
+        EXPECT_EQ(fw::bGetRankMemberFlags(0, c.d0), fw::MEMBER_FLAGS_REBUILDING);
+        RunRebuild();
+        ASSERT_EQ(DriveBlocks(kReplacementSlot, 0, c.members), held);
+        EXPECT_EQ(DriveBlocks(kReplacementSlot, c.members, 1), std::vector<uint8_t>(kBlock, 0xA5)) << "past the end";
+        EXPECT_EQ(fw::dGetRebuildPosition(), c.members);
+        EXPECT_EQ(fw::bGetRebuildPercent(), 100);
+        EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
+        EXPECT_EQ(fw::bGetRankMemberFlags(0, c.d0), fw::MEMBER_FLAGS_IN_SERVICE);
+        EXPECT_EQ(std::memcmp(image.asRank[0].aabMemberWwn[c.d0], kWwn, 8), 0);
+        ExpectPoolsReturned();
+    }
+}
+
+// A replacement that refuses its writes ends the rebuild, its member marked
+// so, rather than stalling it for ever.
+TEST_F(RebuildTest, AReplacementRefusingWritesEndsTheRebuild) {
+    MakeFilledRank({fw::RAID_LEVEL_5, 4, 8}, 8 * 40);
+    FailMember(1);
+    chassis.DriveAt(kReplacementSlot)->FailCommand(fw::SCSI_WRITE10, 1000);
+    ASSERT_EQ(b.board().RunOnCpu([&] { fw::StartRebuild(0, 1, TargetOfSlot(kReplacementSlot), 0xFF, kWwn, 8 * 40); }),
+              sim::StopKind::Finished);
+    RunRebuild();
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_REBUILD_FAILED);
+    EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
+    EXPECT_EQ(fw::bGetRebuildRank(), 255);
+    ExpectPoolsReturned();
+}
+
+}  // namespace
