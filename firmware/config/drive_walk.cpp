@@ -7,6 +7,7 @@
 #include "config/drive_tables.h"
 #include "config/rank_table.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/enclosure_table.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/port_codes.h"

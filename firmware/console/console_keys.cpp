@@ -39,6 +39,7 @@
 #include "console/menu_tree.h"
 #include "console/throughput_test.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/enclosure_table.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/statistics.h"

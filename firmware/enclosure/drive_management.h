@@ -74,10 +74,6 @@ uint8_t ReadStoredDriveFirmwareFile(uint8_t bStep);
 uint8_t EnclosureDiscoveryDispatch(uint8_t bStep);
 
 // Enclosure services the drive table rebuild hands its table to.
-struct DRIVE_INFO_LIST;
-uint8_t bGetHighestEnclosureNumber(const DRIVE_INFO_LIST* psList);   // 0 when none
-uint8_t bSlotToSesSlotId(uint8_t bSlot);
-void SortDriveList();
 uint8_t bGetSesLevel();   // 0xFF not yet known, 1 or 3
 void SetSesLevel(uint8_t b);
 void SetSesDataValid(uint8_t f);

@@ -15,6 +15,7 @@
 #include "raid/raid_engine.h"
 #include "enclosure/drive_commands.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/enclosure_table.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_entry.h"

@@ -93,17 +93,6 @@ uint8_t EnclosureDiscoveryDispatch(uint8_t) {
     return STATUS_OK;
 }
 
-// The enclosures are numbered by the drive side; no SES page is read yet.
-uint8_t bGetHighestEnclosureNumber(const DRIVE_INFO_LIST* psList) {
-    uint8_t bHighest = 0;
-    for (uint8_t i = 0; i < psList->bDriveCount && i < DRIVE_INFO_RECORDS; ++i) {
-        const uint8_t b = psList->asDriveInfo[i].bEnclosureNo;
-        if (b != 0xFF && b > bHighest) bHighest = b;
-    }
-    return bHighest;
-}
-uint8_t bSlotToSesSlotId(uint8_t bSlot) { return bSlot == 0 || bSlot > 32 ? 0 : static_cast<uint8_t>(bSlot - 1); }
-void SortDriveList() {}
 namespace {
 uint8_t s_bSesLevel = 0xFF;
 }  // namespace

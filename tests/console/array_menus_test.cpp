@@ -110,13 +110,13 @@ TEST_F(ArrayMenus, ManualRaid5ThroughEveryStep) {
                             "\nSelect Disk Drives -- 00 Disk Drives Added\n\n"
                             "\nNo. Type Identifier       Product ID   F/W  Sav Ser. No. Cap.   ID  EN SL PS ST\n"
                             "--- ---- ---------------- ------------ ---- --- -------- ------ --- -- -- -- --\n"
-                            "000 SAS  5005d5d000a00050 SIMDISK 4G   0001 No  M0000005 004 GB 000 01 05 --" +
+                            "000 SAS  5005d5d000a00010 SIMDISK 4G   0001 No  M0000001 004 GB 001 01 01 --" +
                                 kAddDrive);
 
     // An empty line adds the drive: the count line is rewritten in place.
     EXPECT_EQ(c.Enter(""), "\r\x1b[6A\rSelect Disk Drives -- 01 Disk Drives Added\n\n\x1b[4B\r\x1b[2K" + kContinue);
     EXPECT_EQ(c.Enter(""), "\r\r\x1b[2K\x1b[1A\r\x1b[2K\r"
-                           "001 SAS  5005d5d000a00010 SIMDISK 4G   0001 No  M0000001 004 GB 001 01 01 --" +
+                           "001 SAS  5005d5d000a00020 SIMDISK 4G   0001 No  M0000002 004 GB 003 01 02 --" +
                                kAddDrive);
     // N skips the drive on offer.
     EXPECT_EQ(c.Enter("n"), "n\r\r\x1b[2K" + kContinue);
@@ -319,7 +319,7 @@ TEST_F(ArrayMenus, ViewsPrintAndReturnToTheMenuAfterAKey) {
     EXPECT_EQ(c.Type(" "), kArrayMenu);
     const std::string s = c.Enter("6");
     EXPECT_EQ(s.substr(0, 33), "6\r\n\nTotal Unused Drives: 08\n\n\nNo.");
-    EXPECT_NE(s.find("\n007 SAS  5005d5d000a00040 SIMDISK 4G   0001 No  M0000004 004 GB 007 01 04 -- OK\n\n\n\n" + kAnyKey),
+    EXPECT_NE(s.find("\n007 SAS  5005d5d000a00080 SIMDISK 4G   0001 No  M0000008 004 GB 006 01 08 -- OK\n\n\n\n" + kAnyKey),
               std::string::npos)
         << s;
     EXPECT_EQ(c.Type(" "), kArrayMenu);
