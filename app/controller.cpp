@@ -79,7 +79,7 @@ void Usage(FILE* to) {
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
                  "                  [--drive-type sas|sata] [--exit-on-reset] [--iscsi [ADDRESS:]PORT]\n"
-                 "                  [--help]\n"
+                 "                  [--cache-battery charged|flat] [--help]\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
                  "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
@@ -306,6 +306,10 @@ int main(int argc, char** argv) {
             if (v != "sas" && v != "sata") return refuse("--drive-type is sas or sata");
             enclosure.sata = v == "sata";
             given.type = true;
+        } else if (arg == "--cache-battery") {
+            const std::string v = value("--cache-battery");
+            if (v != "charged" && v != "flat") return refuse("--cache-battery is charged or flat");
+            config.cacheBatteryCharged = v == "charged";
         } else if (arg == "--exit-on-reset") {
             exitOnReset = true;
         } else if (arg == "--iscsi") {

@@ -53,7 +53,9 @@ Board::Board(const BoardConfig& config)
     : m_config(config), m_firmware(config.firmware ? *config.firmware : fw::hwFirmwareImage),
       m_ownClock(config.clock ? nullptr : std::make_unique<Clock>()),
       m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
-      m_turnEnd([] {}), m_memory(config.memorySize, config.sdramBytes) {
+      m_turnEnd([] {}),
+      m_memory(config.memorySize, config.sdramBytes,
+               {config.dataDir.empty() ? "" : config.dataDir + "/bank0.bin", config.cacheBatteryCharged, config.wwn}) {
     // A new board is a power-on: its firmware starts from the load image, not
     // from the globals an earlier board in this process left behind.  A board
     // built beside one still running the same firmware leaves that one's alone.

@@ -68,7 +68,11 @@ struct BoardConfig {
     HostInterface hostInterface = HostInterface::Fc;
     bool fpgaProgrammed = true;   // false: a blank FPGA (power-on case)
     bool virtualTime = true;      // false: follow the wall clock
-    std::string dataDir;          // empty: NVRAM and state in memory only
+    std::string dataDir;          // empty: NVRAM, data banks and state in memory only
+    // The cache battery keeps the data banks (the write-back cache) across
+    // power-off; flat, they power on holding garbage.  NVRAM has a battery
+    // of its own.
+    bool cacheBatteryCharged = true;
     bool hostChip1 = true;        // host-port chips fitted (Fibre Channel)
     bool hostChip2 = true;
     uint32_t hostChipId = 0x24321077;  // their PCI identity (device << 16 | vendor)

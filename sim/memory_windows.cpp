@@ -1,11 +1,17 @@
 #include "sim/memory_windows.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+
+#include "sim/setup.h"
 
 namespace sim {
 
@@ -42,9 +48,35 @@ void ReserveProcessorWindows() {
     reserved = true;
 }
 
+// Opens (or makes) the bank's file at its size; true when it holds what an
+// earlier run left.  A file of another size was made for another memory
+// size: what it holds is no bank of this board's, and it is made again.
+bool OpenBankFile(const std::string& path, uint32_t size, int* fd) {
+    *fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct stat st {};
+    if (*fd < 0 || fstat(*fd, &st) != 0) FailSetup(path, std::strerror(errno));
+    // Anything but a plain file is somebody else's: never cut it.
+    if (!S_ISREG(st.st_mode)) FailSetup(path, "not a bank image; move it away or choose another --data-dir");
+    const bool kept = st.st_size == static_cast<off_t>(size);
+    if (!kept && (ftruncate(*fd, 0) != 0 || ftruncate(*fd, size) != 0)) FailSetup(path, std::strerror(errno));
+    return kept && st.st_size != 0;
+}
+
+// What memory holds when nothing kept it: not zeros, so that nothing can
+// pass for a kept bank by luck.
+void FillWithGarbage(uint8_t* p, uint32_t size, uint64_t seed) {
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull;
+    for (uint32_t i = 0; i + 8 <= size; i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::memcpy(p + i, &x, 8);
+    }
+}
+
 }  // namespace
 
-MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes)
+MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank)
     : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0) {
     // Bank 0 begins where the firmware's own memory ends; chips get its
     // addresses for DMA, so it must sit at exactly that processor address.
@@ -56,12 +88,19 @@ MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes)
     m_bank0Address = base;
     m_bank0Size = std::min(sdram, kMappableEnd) - base;
     ReserveProcessorWindows();
-    m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
-    if (m_bank0File < 0 || ftruncate(m_bank0File, m_bank0Size) != 0) Fail("create", base);
+    bool kept = false;
+    if (bank.path.empty()) {
+        m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
+        if (m_bank0File < 0 || ftruncate(m_bank0File, m_bank0Size) != 0) Fail("create", base);
+    } else {
+        kept = OpenBankFile(bank.path, m_bank0Size, &m_bank0File);
+    }
     // The board's own view, anywhere the host likes but the window's addresses.
     void* p = mmap(nullptr, m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED, m_bank0File, 0);
     if (p == MAP_FAILED) Fail("view", base);
     m_bank0 = static_cast<uint8_t*>(p);
+    m_bank0Kept = kept && bank.batteryCharged;
+    if (!bank.batteryCharged) FillWithGarbage(m_bank0, m_bank0Size, bank.garbageSeed);
     // A lone board holds the processor window from the start, so the
     // firmware's code can be called outside a run too.
     if (g_processorWindowHolder == nullptr) HoldProcessorWindow();

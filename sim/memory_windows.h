@@ -10,9 +10,16 @@
 // whose processor runs now, moved over when another board's takes its turn.
 // The addresses the window may take are held from the first board on, so
 // nothing else is ever mapped there.
+//
+// Bank 0 holds the write-back cache, kept by the cache battery: with a
+// data directory it is a file there, mapped shared like the NVRAM image, so
+// whatever ends the program (kill -9 included) leaves what the firmware last
+// stored; without one it lives in memory for the board's life.  A flat
+// battery keeps nothing: the bank powers on holding garbage.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "hw/addresses.h"
@@ -22,9 +29,15 @@ namespace sim {
 
 class MemoryWindows {
 public:
+    // What bank 0 is kept in and whether the cache battery kept it.
+    struct Bank0 {
+        std::string path;      // empty: memory only, for the board's life
+        bool batteryCharged = true;
+        uint64_t garbageSeed = 0;   // what a bank that kept nothing powers on holding
+    };
     // memorySize: the boot ROM's memory size word; sdramBytes: as
     // fSdramSizeFits allows.
-    MemoryWindows(uint32_t memorySize, uint32_t sdramBytes);
+    MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank0);
     ~MemoryWindows();
     MemoryWindows(const MemoryWindows&) = delete;
     MemoryWindows& operator=(const MemoryWindows&) = delete;
@@ -85,6 +98,9 @@ public:
         const uint32_t code = sdramBytes % (128u << 20) == 0 ? sdramBytes / (128u << 20) : 0;
         return (code == 1 || code == 2 || code == 4 || code == 8 ? code << 27 : 0) | 0x4;
     }
+    // Whether bank 0 powered on with what the last run left in it (a kept
+    // bank file and a charged battery).
+    bool bank0Kept() const { return m_bank0Kept; }
 
 private:
     std::vector<uint8_t> m_boot;
@@ -95,6 +111,7 @@ private:
     uint32_t m_bank0Size = 0;
     uint64_t m_transfers = 0;
     uint64_t m_bytes = 0;
+    bool m_bank0Kept = false;
 };
 
 }  // namespace sim

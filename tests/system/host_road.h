@@ -12,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "../raid/raid_reference.h"
+#include "cache/nvram_journal.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
 #include "road_config.h"
@@ -29,6 +34,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/startup.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -108,6 +114,11 @@ protected:
     }
     void ConnectHost() {
         host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
+        // A replay of the cache at start of day holds every host command
+        // until the drives have what the cache held.
+        host->initiator().onCompletion = [this](uint32_t, const sim::FcpResult&) {
+            answeredDuringReplay |= fw::fGetRetripeFlag() == fw::TRUE;
+        };
         ASSERT_TRUE(host->LogIn()) << board->ConsoleText();
         sim::FcpResult r;
         // Its power-on unit attention, answered to the first command.
@@ -120,6 +131,7 @@ protected:
         // day's own work (its configuration writes) still out.
         board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0 && fw::wGetKernelEntriesUsed() == 0; },
                         kSettleLimitNs);
+        host->initiator().onCompletion = nullptr;
         baseHostEntries = fw::wGetTargetEntriesUsed();
         baseChildren = fw::wGetKernelEntriesUsed();
         basePages = fw::dGetPagesInUse(0);
@@ -193,8 +205,16 @@ protected:
         Record(lba, data);
     }
     void Record(uint64_t lba, const std::vector<uint8_t>& data) {
+        NoteSent(lba, data);
         for (uint32_t i = 0; i < data.size() / kBlock; ++i) {
             reference[lba + i].assign(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock);
+        }
+    }
+    // A write sent to the controller, answered or not: its blocks may be on
+    // the drives.
+    void NoteSent(uint64_t lba, const std::vector<uint8_t>& data) {
+        for (uint32_t i = 0; i < data.size() / kBlock; ++i) {
+            versions[lba + i].emplace_back(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock);
             touchedRows.insert(RowOf(lba + i));
         }
     }
@@ -245,12 +265,17 @@ protected:
     // What each member must hold in one row: the data chunks the reference
     // gives, the mirror of each, and P (and Q) of the row's data.
     std::vector<std::vector<uint8_t>> RowImage(uint64_t row) const {
+        return RowImageOf(row, [this](uint64_t x) { return Expected(x); });
+    }
+    // The same from any source of host blocks.
+    template <typename Source>
+    std::vector<std::vector<uint8_t>> RowImageOf(uint64_t row, Source source) const {
         const uint32_t S = spec.wChunk;
         std::vector<std::vector<uint8_t>> image(spec.bDrives);
         auto chunk = [&](uint64_t first) {
             std::vector<uint8_t> v;
             for (uint32_t o = 0; o < S; ++o) {
-                const std::vector<uint8_t> b = Expected(first + o);
+                const std::vector<uint8_t> b = source(first + o);
                 v.insert(v.end(), b.begin(), b.end());
             }
             return v;
@@ -292,17 +317,55 @@ protected:
     }
     // Every member present holds what the layout model says of every row
     // written.
-    void ExpectDrivesMatchReference() {
+    void ExpectDrivesMatchReference() { ExpectRowsOnDrives([this](uint64_t row) { return RowImage(row); }); }
+    template <typename Image>
+    void ExpectRowsOnDrives(Image image) {
         for (uint64_t row : touchedRows) {
-            const std::vector<std::vector<uint8_t>> image = RowImage(row);
+            const std::vector<std::vector<uint8_t>> want = image(row);
             for (unsigned m = 0; m < spec.bDrives; ++m) {
                 sim::Drive* d = chassis->DriveAt(firstSlot + m);
                 if (d == nullptr) continue;
                 std::vector<uint8_t> v(spec.wChunk * kBlock);
                 d->ReadBlocks(row * spec.wChunk, spec.wChunk, v.data());
-                ASSERT_TRUE(v == image[m]) << "row " << row << " member " << m;
+                ASSERT_TRUE(v == want[m]) << "row " << row << " member " << m;
             }
         }
+    }
+    // Where the layout model puts a host block's data (the first half of a
+    // mirror).
+    raidref::Place DataPlace(uint64_t x) const {
+        switch (spec.bLevel) {
+        case fw::RAID_LEVEL_0: return raidref::Striped(x, spec.bDrives, spec.wChunk);
+        case fw::RAID_LEVEL_10: {
+            const raidref::Place p = raidref::Striped(x, spec.bDrives / 2u, spec.wChunk);
+            return {2 * p.member, p.block};
+        }
+        case fw::RAID_LEVEL_6: return DualLayout().Data(x);
+        default: return ParityLayout().Data(x);
+        }
+    }
+    std::vector<uint8_t> DataOnDrives(uint64_t x) const {
+        const raidref::Place p = DataPlace(x);
+        std::vector<uint8_t> v(kBlock);
+        chassis->DriveAt(p.member + 1)->ReadBlocks(p.block, 1, v.data());
+        return v;
+    }
+    // After writes whose fate is open (a power cut, a lost cache): every
+    // block holds one version some write sent (or its old zeros), never
+    // anything else, and every row's mirror, P and Q agree with its data.
+    void ExpectDrivesConsistentWithSomeVersion() {
+        for (uint64_t row : touchedRows) {
+            for (uint64_t x = row * RowBlocks(); x < (row + 1) * RowBlocks(); ++x) {
+                const std::vector<uint8_t> v = DataOnDrives(x);
+                bool fKnown = std::all_of(v.begin(), v.end(), [](uint8_t b) { return b == 0; });
+                auto it = versions.find(x);
+                if (it != versions.end()) fKnown |= std::find(it->second.begin(), it->second.end(), v) != it->second.end();
+                ASSERT_TRUE(fKnown) << "block " << x << " holds data no write sent";
+            }
+        }
+        ExpectRowsOnDrives([this](uint64_t row) {
+            return RowImageOf(row, [this](uint64_t x) { return DataOnDrives(x); });
+        });
     }
 
     sim::ChassisOptions chassisOptions;
@@ -316,10 +379,56 @@ protected:
     unsigned firstSlot = 1;   // the chassis slot of the array's member 0
     std::map<uint64_t, std::vector<uint8_t>> reference;
     std::set<uint64_t> touchedRows;
+    std::map<uint64_t, std::vector<std::vector<uint8_t>>> versions;   // every block each write sent
     std::vector<DataCommands> dataCommands;   // by slot
+    bool answeredDuringReplay = false;
     uint16_t baseHostEntries = 0;
     uint16_t baseChildren = 0;
     uint32_t basePages = 0;
+};
+
+// The controller as the program runs it: NVRAM, data banks, board state and
+// drive images in files of its data directory.  Stopped without warning (the
+// program's quit is a power cut), then started again from nothing but that
+// directory.
+class RestartRoad : public HostRoad {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        dir = std::filesystem::temp_directory_path() / ("host_road_" + std::to_string(::getpid()) + "_" + name);
+        std::filesystem::remove_all(dir);
+        boardConfig.dataDir = dir.string();
+        chassisOptions.directory = dir.string();
+        chassisOptions.driveBytes = 1ull << 30;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    }
+    void TearDown() override {
+        Stop();
+        chassis.reset();
+        std::filesystem::remove_all(dir);
+    }
+    // A new process: the enclosure too comes back from its files.
+    void RestartFromDirectory() {
+        Stop();
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+        Start();
+    }
+    void WriteSome(uint32_t count, uint32_t seed) {
+        std::mt19937 rng(seed);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t blocks = 1 + rng() % 64;
+            Write(rng() % (RowBlocks() * 8 - blocks), blocks, seed + i, i % 2 == 0);
+        }
+    }
+    // Own journal slots still describing a write: none once all is on the
+    // drives.
+    static unsigned ValidJournalSlots() {
+        unsigned n = 0;
+        for (uint16_t w = 0; w < fw::NVRAM_QUEUE_USED_SLOTS; ++w) n += fw::psGetNvramQueueEntry(fw::TRUE, w)->fValid == fw::TRUE;
+        return n;
+    }
+    std::filesystem::path dir;
 };
 
 }  // namespace roadtest
