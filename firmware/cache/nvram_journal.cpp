@@ -220,6 +220,23 @@ bool Overlaps(uint64_t lFirstA, uint32_t dBlocksA, uint64_t lFirstB, uint32_t dB
     return lFirstB + dBlocksB > lFirstA && lFirstA + dBlocksA > lFirstB;
 }
 
+// Two extents the flush must write one after the other: they overlap, or on
+// a rank with parity they share a stripe row (the parity update of the row
+// must see the older write's data before the newer one reads it).
+bool MustFollow(uint8_t bRank, uint64_t lFirstA, uint32_t dBlocksA, uint64_t lFirstB, uint32_t dBlocksB) {
+    if (Overlaps(lFirstA, dBlocksA, lFirstB, dBlocksB)) return true;
+    if (bRank >= bGetRankCount() || dBlocksA == 0 || dBlocksB == 0) return false;
+    const uint8_t bLevel = bGetRankRaidLevel(bRank);
+    if (bLevel != RAID_LEVEL_5 && bLevel != RAID_LEVEL_50 && bLevel != RAID_LEVEL_6) return false;
+    const uint64_t lRow = dGetRankRowDataBlocks(bRank);
+    uint64_t lStart = 0;
+    GetRankStartAddress(bRank, &lStart);
+    if (lRow == 0 || lFirstA < lStart || lFirstB < lStart) return false;
+    const uint64_t lFirstRowA = (lFirstA - lStart) / lRow, lLastRowA = (lFirstA - lStart + dBlocksA - 1) / lRow;
+    const uint64_t lFirstRowB = (lFirstB - lStart) / lRow, lLastRowB = (lFirstB - lStart + dBlocksB - 1) / lRow;
+    return lFirstRowB <= lLastRowA && lFirstRowA <= lLastRowB;
+}
+
 // The other extent is older within the partner's 24-bit sequence space.
 bool IsOlderPartnerSequence(uint32_t dOther, uint32_t dThis) {
     const uint32_t dDistance = (dThis - dOther) & SEQUENCE_MASK;
@@ -580,6 +597,27 @@ void ReleaseOwnNvramQueueEntry(uint16_t wSlot) {
     if (dHandle != NULL_BUFFER_HANDLE && wValid != 0) (void)wFreeDataPages(dHandle, dPagesFor(wValid));
 }
 
+void DiscardNvramQueueEntry(uint8_t fOwn, uint16_t wSlot) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS) return;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
+    const BUFFER_HANDLE dHandle = dSlotHandle(ps);
+    // A partner slot's buffer is as large as it was allocated, an own slot's
+    // as the data it holds (the rest went back when the write was trimmed).
+    const uint16_t wBlocks = fOwn == TRUE ? wSlotValidBlocks(ps) : wSlotBufferBlocks(ps);
+    const bool fInBank = dHandle != NULL_BUFFER_HANDLE && wBlocks != 0 &&
+                         fIsBufferRangeValid(dHandle, dPagesFor(wBlocks) * BUFFER_PAGE_SIZE) == TRUE;
+    if (fOwn != TRUE) {
+        // A buffer outside the banks names nothing to free: its reference
+        // goes first.
+        if (!fInBank) PutSlotLE(FALSE, wSlot, F_HANDLE, 0, 4);
+        ReleasePartnerNvramQueueEntry(wSlot, TRUE);
+        return;
+    }
+    const bool fFree = IsValid(ps) && fInBank;
+    ClearNvramQueueEntry(wSlot);
+    if (fFree) (void)wFreeDataPages(dHandle, dPagesFor(wBlocks));
+}
+
 void InitOwnNvramQueue() {
     for (uint16_t n = 0; n < NVRAM_QUEUE_SLOTS; ++n) {
         FormatSlot(TRUE, n);
@@ -640,6 +678,15 @@ uint8_t bRecordPartnerExtent(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlo
     WritePartnerSlot(wSlot, lFirstBlock, wBlocks, bRank);
     SetShadow(FALSE, wSlot, dSequence, lFirstBlock, wBlocks);
     return bResult;
+}
+
+void ReleasePartnerNvramQueueData(uint16_t wSlot) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS) return;
+    PutSlotByte(FALSE, wSlot, F_ISSUED, TRUE);
+    s_asPartner[wSlot].fIssued = TRUE;
+    FreePartnerBuffer(wSlot, false);
+    PutSlotByte(FALSE, wSlot, F_TAKEN, FALSE);
+    ZeroShadow(FALSE, wSlot);
 }
 
 void ReleasePartnerNvramQueueEntry(uint16_t wSlot, uint8_t fFreeRecordedBuffer) {
@@ -845,7 +892,10 @@ uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint3
             const SHADOW_RECORD* psOther = psShadow(fOwn, n);
             if (n == wSlot || psOther == nullptr || !IsValid(psGetNvramQueueEntry(fOwn, n))) continue;
             if (psOther->lSequence == 0 || psOther->wBlocks == 0) continue;
-            if (!Overlaps(lFirst, dCount, psOther->lFirstBlock, psOther->wBlocks)) continue;
+            if (psGetNvramQueueEntry(fOwn, n)->bRank != ps->bRank ||
+                !MustFollow(ps->bRank, lFirst, dCount, psOther->lFirstBlock, psOther->wBlocks)) {
+                continue;
+            }
             const bool fOlder = fOwn == TRUE ? psOther->lSequence < lThisSequence
                                              : IsOlderPartnerSequence(static_cast<uint32_t>(psOther->lSequence),
                                                                       static_cast<uint32_t>(lThisSequence));
@@ -860,7 +910,9 @@ uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint3
         if (n == wSlot || sOther.fInUse != TRUE || sOther.wBlocks == 0) continue;
         const NVRAM_QUEUE_ENTRY* psOther = psGetNvramQueueEntry(FALSE, n);
         if (!IsValid(psOther) || psOther->fHoldsData != TRUE || wSlotValidBlocks(psOther) == 0) continue;
-        if (Overlaps(sThis.lFirstBlock, sThis.wBlocks, sOther.lFirstBlock, sOther.wBlocks) &&
+        if (sOther.wRank == sThis.wRank &&
+            MustFollow(static_cast<uint8_t>(sThis.wRank), sThis.lFirstBlock, sThis.wBlocks, sOther.lFirstBlock,
+                       sOther.wBlocks) &&
             IsOlderPartnerSequence(sOther.dSequence, sThis.dSequence)) {
             sThis.fHeld = TRUE;
             return FLUSH_LATER;
@@ -900,11 +952,8 @@ uint16_t wFindSlot(uint8_t fOwn, SLOT_TEST pfnTest, uint16_t wFrom) {
     return NVRAM_QUEUE_USED_SLOTS;
 }
 
-// The next slot that passes the test, marked taken.
-uint16_t wTakeSlot(uint8_t fOwn, SLOT_TEST pfnTest) {
-    const uint16_t n = wFindSlot(fOwn, pfnTest, 0);
-    if (n < NVRAM_QUEUE_USED_SLOTS) PutSlotByte(fOwn, n, F_TAKEN, TRUE);
-    return n;
+bool HoldsData(const NVRAM_QUEUE_ENTRY* ps) {
+    return IsValid(ps) && wSlotValidBlocks(ps) != 0 && dSlotHandle(ps) != NULL_BUFFER_HANDLE;
 }
 
 void ClearTakenMarks(uint8_t fOwn) {
@@ -933,12 +982,32 @@ uint16_t wCountJournalledWrites() {
     return wCount;
 }
 
-uint16_t wTakeNextWriteToFlush() { return wTakeSlot(TRUE, IsUntakenJournalledWrite); }
+uint16_t wFindNextWriteToFlush() { return wFindSlot(TRUE, IsUntakenJournalledWrite, 0); }
+uint16_t wFindNextPartnerSlot() { return wFindSlot(FALSE, IsUntakenSlot, 0); }
+
+void MarkNvramQueueEntryTaken(uint8_t fOwn, uint16_t wSlot) {
+    if (wSlot < NVRAM_QUEUE_USED_SLOTS) PutSlotByte(fOwn, wSlot, F_TAKEN, TRUE);
+}
+
+uint8_t fNvramQueueHoldsData(uint8_t fOwn) {
+    return ToFlag(wFindSlot(fOwn, HoldsData, 0) < NVRAM_QUEUE_USED_SLOTS);
+}
+
+uint8_t fGetNvramQueueExtent(uint8_t fOwn, uint16_t wSlot, NVRAM_QUEUE_EXTENT* psExtent) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS) return FALSE;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
+    if (!IsValid(ps)) return FALSE;
+    psExtent->bRank = ps->bRank;
+    psExtent->lFirstBlock = lSlotFirstBlock(ps);
+    psExtent->wBlocks = wSlotBlockCount(ps);
+    psExtent->dHandle = dSlotHandle(ps);
+    psExtent->wValidBlocks = wSlotValidBlocks(ps);
+    return TRUE;
+}
 void ClearOwnTakenMarks() { ClearTakenMarks(TRUE); }
 uint16_t wCountPartnerExtentsWithData(uint32_t* pdBlocks) { return wCountSlots(FALSE, IsPartnerSlotCached, pdBlocks); }
 uint16_t wFindNextPartnerExtentWithData(uint16_t wFrom) { return wFindSlot(FALSE, IsPartnerSlotCached, wFrom); }
 uint16_t wCountValidPartnerSlots() { return wCountSlots(FALSE, IsSlotValid, nullptr); }
-uint16_t wTakeNextPartnerSlot() { return wTakeSlot(FALSE, IsUntakenSlot); }
 void ClearPartnerTakenMarks() { ClearTakenMarks(FALSE); }
 
 uint16_t wGetJournalInUseCount() { return wCountSlots(TRUE, IsSlotValid, nullptr); }

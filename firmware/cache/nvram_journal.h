@@ -99,6 +99,10 @@ void ClearNvramQueueEntry(uint16_t wSlot);
 // After the flush sequencer wrote the slot's data: the buffer goes back to
 // the pool; the slot stays as an issued write for the resync pass.
 void ReleaseOwnNvramQueueEntry(uint16_t wSlot);
+// A slot the flush sequencer cannot write (its array or logical drive is
+// gone, its extent or buffer makes no sense): its buffer, when it lies in
+// a bank, goes back to the pool and the slot is emptied.
+void DiscardNvramQueueEntry(uint8_t fOwn, uint16_t wSlot);
 void InitOwnNvramQueue();
 void ClearOwnNvramQueueData();
 void ClearPartnerNvramQueueData();
@@ -111,6 +115,10 @@ uint8_t fIsNvramQueueSlotHeld(uint16_t wSlot);
 // 255, or 0 when the slot or the extent is out of range.
 uint8_t bRecordPartnerExtent(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlocks, uint32_t dSequence,
                              uint8_t fWantBuffer);
+// After the flush sequencer wrote a partner extent's data: its mirror buffer
+// goes back to the pool; the slot stays valid as an issued write, so that the
+// resync makes the stripes it touched consistent before it is released.
+void ReleasePartnerNvramQueueData(uint16_t wSlot);
 // Message 97 and the flushed or RAID-released partner write.  The buffer is
 // freed when the slot holds data, and with fFreeRecordedBuffer TRUE also
 // whenever a handle and buffer blocks are recorded.
@@ -142,12 +150,29 @@ uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint3
 uint16_t wCountCachedOwnExtents(uint32_t* pdBlocks);
 uint16_t wFindNextCachedOwnExtent(uint16_t wFrom);     // NVRAM_QUEUE_USED_SLOTS: none
 uint16_t wCountJournalledWrites();
-uint16_t wTakeNextWriteToFlush();                        // NVRAM_QUEUE_USED_SLOTS: none
+// The next journalled write (own) or valid slot (partner) that is not taken;
+// NVRAM_QUEUE_USED_SLOTS: none.  The caller marks it taken once it holds
+// what it needs to serve it.
+uint16_t wFindNextWriteToFlush();
+uint16_t wFindNextPartnerSlot();
+void MarkNvramQueueEntryTaken(uint8_t fOwn, uint16_t wSlot);
 void ClearOwnTakenMarks();
+// Whether any slot of the table still holds cached data, taken or not.
+uint8_t fNvramQueueHoldsData(uint8_t fOwn);
+// What a valid slot describes: its array, first block (internal address),
+// block count, buffer and the blocks of data the buffer holds.  FALSE for a
+// slot that is not valid.
+struct NVRAM_QUEUE_EXTENT {
+    uint8_t bRank;
+    uint64_t lFirstBlock;
+    uint16_t wBlocks;
+    BUFFER_HANDLE dHandle;
+    uint16_t wValidBlocks;
+};
+uint8_t fGetNvramQueueExtent(uint8_t fOwn, uint16_t wSlot, NVRAM_QUEUE_EXTENT* psExtent);
 uint16_t wCountPartnerExtentsWithData(uint32_t* pdBlocks);
 uint16_t wFindNextPartnerExtentWithData(uint16_t wFrom);
 uint16_t wCountValidPartnerSlots();
-uint16_t wTakeNextPartnerSlot();
 void ClearPartnerTakenMarks();
 uint16_t wGetJournalInUseCount();
 uint32_t dGetJournalPageCount();

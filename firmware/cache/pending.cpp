@@ -17,32 +17,12 @@
 
 namespace fw {
 
-void CacheFlushSequencerStep() {}
 uint8_t fCheckExpansionMarker(uint8_t, uint8_t) { return FALSE; }
-void ResetCacheFlushSequencer() {}
-void StartCacheFlushSequencer(uint8_t) {}
-
-uint8_t fGetCacheFlushSequencerRequest() { return FALSE; }
-void CacheFlushSequencerBackgroundStep() {}
 
 uint8_t fIsControllerWriteBackEnabled() { return TRUE; }
 uint32_t dGetWriteBufferCount() { return 0; }
 void RefreshHostLunTable() {}
 void SetThreadBalance(uint8_t) {}
-
-namespace {
-uint8_t s_fFlushPiecewiseMode = FALSE;
-}  // namespace
-uint8_t fGetFlushPiecewiseMode() { return s_fFlushPiecewiseMode; }
-void SetFlushPiecewiseMode(uint8_t f) { s_fFlushPiecewiseMode = f; }
-
-// No flush sequencer yet: its write is done with.
-void CompleteFlushWrite(KERNEL_ENTRY* psEntry) {
-    const uint8_t bPort = psEntry->bPortCode;
-    TakeWriteComplete(bPort);
-    FreeTargetEntry(psEntry);
-    DecPortTotalCommands(bPort);
-}
 
 void ShowLunMasterFlags(uint8_t) {}
 

@@ -138,6 +138,11 @@ uint16_t wFindSegmentForAddress(uint64_t lAddress) {
     return psEntry == nullptr ? 0xFFFF : static_cast<uint16_t>(psEntry->wLd);
 }
 
+uint8_t bFindSegmentIndexForAddress(uint64_t lAddress) {
+    const SEGMENT_MAP_ENTRY* psEntry = psFindExtent(lAddress);
+    return psEntry == nullptr || psEntry->wSegment < 0 ? 0xFF : static_cast<uint8_t>(psEntry->wSegment);
+}
+
 void PrintVlunTranslationTable() {
     ConsolePrintf("VLUN translation table\n");
     ConsolePrintf("VLUN    ODA     Snap #  ODA lun Flags\n");

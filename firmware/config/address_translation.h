@@ -45,6 +45,9 @@ SEGMENT_MAP* pGetLdWorkTableB();
 
 uint64_t lCalculateLUNAddressFromInternalAddress(uint64_t lAddress);
 uint16_t wFindSegmentForAddress(uint64_t lAddress);
+// The logical drive segment (index within its logical drive) that holds the
+// internal address; 0xFF when none does.
+uint8_t bFindSegmentIndexForAddress(uint64_t lAddress);
 void PrintVlunTranslationTable();
 
 }  // namespace fw

@@ -540,6 +540,10 @@ BUFFER_HANDLE dCpuAddressToBank1Handle(CPU_ADDRESS dAddress) {
 
 uint8_t bGetBufferHandleBank(BUFFER_HANDLE dHandle) { return static_cast<uint8_t>(static_cast<uint32_t>(dHandle) >> 31); }
 
+uint8_t fIsBufferRangeValid(BUFFER_HANDLE dHandle, uint32_t dByteCount) {
+    return ToFlag(dByteCount != 0 && pRangePointer(dHandle, dByteCount) != nullptr);
+}
+
 uint32_t* FillBufferWords(BUFFER_HANDLE dHandle, uint32_t dByteCount, uint32_t dValue) {
     const uint32_t dWords = dByteCount / 4;
     uint32_t* pd = reinterpret_cast<uint32_t*>(pRangePointer(dHandle, dWords * 4));

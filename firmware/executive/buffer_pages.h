@@ -67,6 +67,9 @@ inline void* pBufferHandleToPointer(BUFFER_HANDLE dHandle) {
     return pCpuAddressToPointer(dBufferHandleToCpuAddress(dHandle));
 }
 
+// TRUE when the run of bytes from the handle lies wholly inside a bank
+// (a handle read back from NVRAM after a restart is checked so before use).
+uint8_t fIsBufferRangeValid(BUFFER_HANDLE dHandle, uint32_t dByteCount);
 // Fill whole words; return the end pointer, or null when the range is not
 // inside a bank.
 uint32_t* FillBufferWords(BUFFER_HANDLE dHandle, uint32_t dByteCount, uint32_t dValue);

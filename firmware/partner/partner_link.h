@@ -139,6 +139,12 @@ uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageCode);
 // stream update; the flag is the mirror decision.
 struct KERNEL_ENTRY;
 void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t fFlag);
+// The partner link's queue of parity data the partner sent for its
+// read-modify-write groups: its entries, and one service step (255 once it
+// is drained); the cache flush sequencer drains it before writing the
+// partner's extents.
+uint16_t wGetPartnerParityQueueCount();
+uint8_t bServicePartnerParityQueue();
 // Asks the partner to take the mirror copy of a write: 255 accepted.
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
 // Typed messages with an optional 64-byte record; 255 when queued.

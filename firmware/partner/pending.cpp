@@ -197,6 +197,9 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     }
 }
 
+// No partner sends parity data yet: the queue is always drained.
+uint16_t wGetPartnerParityQueueCount() { return 0; }
+uint8_t bServicePartnerParityQueue() { return STATUS_OK; }
 void SendHostCommandMessage(uint8_t, KERNEL_ENTRY*, uint8_t) {}
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }

@@ -65,11 +65,9 @@ void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
 void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
 void StripeInitRepairStep(KERNEL_ENTRY*) {}
-void ContinueRaid6StripeRepair(KERNEL_ENTRY*) {}
 
 uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
 void ExpansionTransferDone(KERNEL_ENTRY*) {}
-uint8_t fStripeRepairChildComplete(KERNEL_ENTRY*) { return TRUE; }
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
 uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
 

@@ -318,7 +318,7 @@ uint8_t fDispatchChild(KERNEL_ENTRY* psChild, bool fFailed) {
             IssueMirrorRepairWrite(psChild);
             return FALSE;
         }
-        break;
+        return fStripeRepairChildComplete(psChild);
     case 38: case 39: case CT_MIRROR_REPAIR_WRITE: case 248: case 249: case 250:
         return fStripeRepairChildComplete(psChild);
     case 176: case 177: case 178: case 251: case 253:

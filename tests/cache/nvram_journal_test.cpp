@@ -97,8 +97,11 @@ TEST_F(Journal, RecordCountIssueAndClearWriteTheSlotByteForByte) {
                                                              0x40, 0, 0, 0, 0, 0, 0, 0,  //
                                                              0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(fw::wCountJournalledWrites(), 1);
-    EXPECT_EQ(fw::wTakeNextWriteToFlush(), 6);
-    EXPECT_EQ(fw::wTakeNextWriteToFlush(), fw::NVRAM_QUEUE_USED_SLOTS);
+    // Found, then taken: the next search passes it over.
+    EXPECT_EQ(fw::wFindNextWriteToFlush(), 6);
+    EXPECT_EQ(fw::wFindNextWriteToFlush(), 6);
+    fw::MarkNvramQueueEntryTaken(fw::TRUE, 6);
+    EXPECT_EQ(fw::wFindNextWriteToFlush(), fw::NVRAM_QUEUE_USED_SLOTS);
 }
 
 TEST_F(Journal, ScansCountCachedDataAndKeepItWhenClearingStrayRecords) {

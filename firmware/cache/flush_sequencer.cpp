@@ -1,0 +1,556 @@
+// The cache flush sequencer: the start-of-day and partner-loss runs, the
+// issue passes of the flush writes, their completion, and the resync of the
+// interrupted writes through the RAID engine's stripe repair.
+#include "cache/flush_sequencer.h"
+
+#include <cstring>
+
+#include "cache/cache_entry.h"
+#include "cache/nvram_journal.h"
+#include "cache/write_start.h"
+#include "config/address_translation.h"
+#include "config/rank_table.h"
+#include "dataservices/data_services.h"
+#include "eventlog/event_log.h"
+#include "executive/buffer_pages.h"
+#include "executive/system_state.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/host_interface.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "raid/child_commands.h"
+#include "raid/raid_engine.h"
+#include "raid/stripe_repair.h"
+#include "sas/sas_flags.h"
+#include "target/command_access.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t EVENT_RESYNC_STARTED = 44;
+constexpr uint8_t EVENT_RESYNC_COMPLETED = 45;
+constexpr uint8_t EVENT_MIRRORED_FLUSH_STARTED = 53;
+constexpr uint8_t EVENT_MIRRORED_FLUSH_COMPLETED = 54;
+constexpr uint8_t EVENT_FAILOVER_COMPLETED = 93;
+constexpr uint8_t EVENT_FLUSH_STARTED = 99;
+constexpr uint8_t EVENT_FLUSH_COMPLETED = 100;
+constexpr uint8_t EVENT_CACHED_DATA_LOST = 101;
+constexpr uint8_t PARTNER_MESSAGE_FLUSH_PENDING = 109;
+constexpr uint8_t PARTNER_MESSAGE_FLUSH_DONE = 110;
+constexpr uint8_t PARTNER_QUEUE_DRAINED = 255;
+constexpr uint16_t MAX_FLUSH_BLOCKS = 16384;
+// A flush write whose drives keep asking for it to be done again is given
+// up after this many tries (each one after the RAID engine has taken failed
+// members out of the way): its data is reported lost instead of the
+// sequencer never finishing.
+constexpr uint8_t FLUSH_WRITE_TRIES = 8;
+
+struct FLUSH_SEQUENCER {
+    uint8_t bState;
+    uint8_t fOwnPending;
+    uint8_t fPartnerPending;
+    uint8_t fOwnAnnounced;
+    uint8_t fPartnerAnnounced;
+    uint8_t fOwnBusy;        // an issue pass ran and waits for a completion
+    uint8_t fPartnerBusy;
+    uint8_t fOwnIssued;      // the side's last pass issued every extent
+    uint8_t fPartnerIssued;
+    uint8_t fPiecewise;
+    uint8_t fRequest;
+    uint8_t fPause;          // a resync request is with the RAID engine
+    uint16_t wResyncCount;
+    uint16_t wActivityCount;
+};
+FLUSH_SEQUENCER s_sFlush;
+
+bool IsTrue(uint8_t f) { return f == TRUE; }
+
+uint8_t bFlushPort() {
+    switch (bGetHostInterfaceType()) {
+    case HOST_INTERFACE_FC: return PORT_CODE_FC_HOST_1;
+    case HOST_INTERFACE_SAS_TARGET: return PORT_CODE_SAS_HOST_1;
+    default: return PORT_CODE_FC_TABLE_1;
+    }
+}
+
+void PostLost(uint16_t wEntries, uint32_t dBlocks, uint8_t bRank) {
+    PostEvent(EVENT_CACHED_DATA_LOST, static_cast<uint8_t>(wEntries), static_cast<uint8_t>(wEntries >> 8),
+              static_cast<uint8_t>(dBlocks), static_cast<uint8_t>(dBlocks >> 8), static_cast<uint8_t>(dBlocks >> 16),
+              static_cast<uint8_t>(dBlocks >> 24), bRank);
+}
+
+void PostStarted(uint8_t bCode, uint16_t wEntries, uint32_t dBlocks) {
+    PostEvent(bCode, static_cast<uint8_t>(wEntries), static_cast<uint8_t>(wEntries >> 8), static_cast<uint8_t>(dBlocks),
+              static_cast<uint8_t>(dBlocks >> 8), static_cast<uint8_t>(dBlocks >> 16), static_cast<uint8_t>(dBlocks >> 24));
+}
+
+bool IsRepairableLevel(uint8_t bLevel) {
+    return bLevel == RAID_LEVEL_10 || bLevel == RAID_LEVEL_5 || bLevel == RAID_LEVEL_50 || bLevel == RAID_LEVEL_6;
+}
+
+// Whether the journal slot names something the controller can write or
+// resync now: an array that still exists, an address inside a logical drive,
+// a block count a write can carry, and (when it holds data) a buffer inside
+// the banks.  What a restart finds in NVRAM is not trusted blindly.
+bool IsWritableExtent(const NVRAM_QUEUE_EXTENT& s) {
+    if (s.bRank >= bGetRankCount() || s.wBlocks == 0 || s.wBlocks > MAX_FLUSH_BLOCKS) return false;
+    if (wFindSegmentForAddress(s.lFirstBlock) == 0xFFFF) return false;
+    if (s.wValidBlocks == 0 || s.dHandle == NULL_BUFFER_HANDLE) return true;
+    if (s.wValidBlocks > MAX_FLUSH_BLOCKS) return false;
+    const uint32_t dPages = (static_cast<uint32_t>(s.wValidBlocks) - 1) / BLOCKS_PER_PAGE + 1;
+    return fIsBufferRangeValid(s.dHandle, dPages * BUFFER_PAGE_SIZE) == TRUE;
+}
+
+// Slots that cannot be written are released before anything is counted;
+// the data they held is reported lost.
+void DiscardUnwritableSlots(uint8_t fOwn) {
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        NVRAM_QUEUE_EXTENT s;
+        if (fGetNvramQueueExtent(fOwn, n, &s) != TRUE || IsWritableExtent(s)) continue;
+        if (s.wValidBlocks != 0 && s.dHandle != NULL_BUFFER_HANDLE) PostLost(0, s.wValidBlocks, s.bRank);
+        DiscardNvramQueueEntry(fOwn, n);
+    }
+}
+
+void SetRunning(uint8_t f) { SetRetripeFlag(f); }
+
+// ---- flush writes ---------------------------------------------------------
+
+// Fills a host entry as the internal WRITE(16) of one extent.
+void BuildFlushWrite(KERNEL_ENTRY* ps, uint8_t fOwn, uint16_t wSlot, uint8_t bPort, uint64_t lFirst,
+                     uint16_t wBlocks, uint32_t dBuffer) {
+    std::memset(ps, 0, offsetof(KERNEL_ENTRY, bPrimaryState));
+    ResetCacheEntryFields(ps);
+    std::memset(pRaidFields(ps), 0, sizeof(RAID_ENTRY_FIELDS));
+    ps->bPortCode = bPort;
+    ps->bPrimaryState = HOST_STATE_WRITE_READY;
+    ps->bSecondaryState = fOwn == TRUE || s_sFlush.fPiecewise != TRUE ? FLUSH_WRITE_SECONDARY_STATE : 0;
+    ps->bCommandType = fOwn == TRUE ? COMMAND_TYPE_FLUSH_WRITE : COMMAND_TYPE_FLUSH_WRITE_2;
+    ps->fUsed = TRUE;
+    ps->fValid = TRUE;
+    ps->bMember = NO_MEMBER;
+    uint8_t* pbCdb = pGetCommandCdb(ps);
+    std::memset(pbCdb, 0, 16);
+    pbCdb[0] = SCSI_WRITE16;
+    const uint64_t lLunAddress = lCalculateLUNAddressFromInternalAddress(lFirst);
+    PutBe64(pbCdb + 2, lLunAddress);
+    PutBe32(pbCdb + 10, wBlocks);
+    ps->wLunIndex = wFindSegmentForAddress(lFirst);
+    ps->bSegmentIndex = bFindSegmentIndexForAddress(lFirst);
+    ps->bSegmentCount = 1;
+    ps->bRank = bFindRankForAddress(lFirst);
+    ps->lLba = lLunAddress;
+    ps->lInternalAddress = lFirst;
+    ps->lRankAddress = lGetBlocksBeforeStripe(lFirst, ps->bRank);
+    ps->wBlocks = wBlocks;
+    ps->wBlockCount = wBlocks;
+    ps->dBufferHandle = BUFFER_HANDLE{dBuffer};
+    psCacheFields(ps)->wFirstPieceBlocks = wBlocks;
+    ps->wJournalSlot = wSlot;
+    ps->lFlags = KE_FLAG_DATA_COMPLETE;
+    ps->dStartTick = dGetCoarseTick();
+    ps->lArrivalMs = lGetTickCount();
+    ps->bRetryCount = 0;
+    ps->psMother = ps;
+}
+
+void QueueFlushWrite(KERNEL_ENTRY* ps) {
+    ps->bPrimaryState = HOST_STATE_WRITE_READY;
+    QueueWriteReady(ps->bPortCode, ps->wIndex);
+    SetHostPortWork(ps->bPortCode, TRUE);
+}
+
+// One issue pass over a side's cached extents: TRUE when every one went
+// out, 16 when one was held back behind an older overlapping extent (the
+// pass runs again after a completion) or no host entry was free (it runs
+// again next cycle).
+uint8_t bIssuePass(uint8_t fOwn) {
+    uint8_t& fBusy = fOwn == TRUE ? s_sFlush.fOwnBusy : s_sFlush.fPartnerBusy;
+    const uint16_t wCount = fOwn == TRUE ? wCountCachedOwnExtents(nullptr) : wCountPartnerExtentsWithData(nullptr);
+    if (wCount == 0) return TRUE;
+    bool fHeldBack = false;
+    uint16_t wSlot = 0;
+    for (uint16_t i = 0; i < wCount; ++i, ++wSlot) {
+        wSlot = fOwn == TRUE ? wFindNextCachedOwnExtent(wSlot) : wFindNextPartnerExtentWithData(wSlot);
+        if (wSlot >= NVRAM_QUEUE_USED_SLOTS) break;
+        uint32_t dBuffer = 0;
+        uint64_t lFirst = 0;
+        uint16_t wBlocks = 0;
+        const uint8_t bRule = bGetFlushExtent(fOwn, wSlot, 0, &dBuffer, &lFirst, &wBlocks);
+        if (bRule == FLUSH_LATER) fHeldBack = true;
+        if (bRule != FLUSH_NOW) continue;
+        KERNEL_ENTRY* ps = nullptr;
+        uint16_t wIndex = 0;
+        const uint8_t bPort = bFlushPort();
+        if (bAllocTargetEntries(bPort, 1, &ps, &wIndex, FALSE) != STATUS_OK || ps == nullptr) {
+            fBusy = FALSE;
+            return STATUS_RETRY;
+        }
+        BuildFlushWrite(ps, fOwn, wSlot, bPort, lFirst, wBlocks, dBuffer);
+            MarkNvramQueueEntryTaken(fOwn, wSlot);
+        IncPortTotalCommands(bPort);
+        QueueFlushWrite(ps);
+    }
+    return fHeldBack ? STATUS_RETRY : TRUE;
+}
+
+// ---- the resync -------------------------------------------------------------
+
+// The next interrupted write goes to the RAID engine: own slots first, then
+// the partner's.  Its host entry is taken before the slot is marked, so a
+// cycle without a free entry leaves the slot to be found again.
+void ResyncStep() {
+    uint8_t fOwn = TRUE;
+    uint16_t wSlot = IsTrue(s_sFlush.fOwnPending) ? wFindNextWriteToFlush() : NVRAM_QUEUE_USED_SLOTS;
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS && IsTrue(s_sFlush.fPartnerPending)) {
+        fOwn = FALSE;
+        wSlot = wFindNextPartnerSlot();
+    }
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS) {
+        s_sFlush.bState = FLUSH_STATE_FINISH;
+        return;
+    }
+    KERNEL_ENTRY* ps = nullptr;
+    uint16_t wIndex = 0;
+    if (bAllocTargetEntries(PORT_CODE_FC_HOST_1, 1, &ps, &wIndex, FALSE) != STATUS_OK || ps == nullptr) return;
+    MarkNvramQueueEntryTaken(fOwn, wSlot);
+    NVRAM_QUEUE_EXTENT s{};
+    const bool fValid = fGetNvramQueueExtent(fOwn, wSlot, &s) == TRUE && IsWritableExtent(s);
+    if (!fValid || !IsRepairableLevel(bGetRankRaidLevel(s.bRank))) {
+        // Nothing to make consistent (RAID 0, or a slot that names nothing
+        // any more): the slot goes without drive I/O.
+        FreeTargetEntry(ps);
+        if (fOwn == TRUE) {
+            ClearNvramQueueEntry(wSlot);
+        } else {
+            ReleasePartnerNvramQueueEntry(wSlot, TRUE);
+        }
+        return;
+    }
+    std::memset(ps, 0, offsetof(KERNEL_ENTRY, bPrimaryState));
+    ResetCacheEntryFields(ps);
+    std::memset(pRaidFields(ps), 0, sizeof(RAID_ENTRY_FIELDS));
+    ps->bPrimaryState = PS_RESYNC_WAITING;
+    ps->bSecondaryState = 0;
+    ps->bPortCode = PORT_CODE_FC_HOST_1;
+    ps->bCommandType = fOwn == TRUE ? CT_RESYNC_OWN : CT_RESYNC_PARTNER;
+    ps->fUsed = TRUE;
+    ps->fValid = TRUE;
+    ps->bRank = s.bRank;
+    ps->bMember = NO_MEMBER;
+    ps->lFlags = 0;
+    ps->lInternalAddress = s.lFirstBlock;
+    ps->lRankAddress = lGetBlocksBeforeStripe(s.lFirstBlock, s.bRank);
+    ps->wBlocks = s.wBlocks;
+    ps->wBlockCount = s.wBlocks;
+    ps->wJournalSlot = wSlot;
+    ps->wChildrenOutstanding = 0;
+    ps->wTotalChildren = 0;
+    ps->psMother = ps;
+    ++s_sFlush.wResyncCount;
+    s_sFlush.fPause = TRUE;
+}
+
+// ---- the state machine --------------------------------------------------------
+
+bool IsQuiet() {
+    return fGetODAStartupInProg() != TRUE && fGetSnapshotBusyFlag() != TRUE && fGetMetadataFlushInProg() != TRUE &&
+           fGetSASTimedHoldFlag() != TRUE;
+}
+
+void Announce() {
+    s_sFlush.fOwnBusy = FALSE;
+    s_sFlush.fPartnerBusy = FALSE;
+    s_sFlush.fOwnIssued = FALSE;
+    s_sFlush.fPartnerIssued = FALSE;
+    uint32_t dBlocks = 0;
+    const uint16_t wOwn = IsTrue(s_sFlush.fOwnPending) ? wCountCachedOwnExtents(&dBlocks) : 0;
+    if (wOwn != 0) {
+        ClearOwnTakenMarks();
+        s_sFlush.bState = FLUSH_STATE_ISSUE;
+        s_sFlush.fOwnAnnounced = TRUE;
+        PostStarted(EVENT_FLUSH_STARTED, wOwn, dBlocks);
+        return;
+    }
+    const uint16_t wPartner = IsTrue(s_sFlush.fPartnerPending) ? wCountPartnerExtentsWithData(&dBlocks) : 0;
+    if (wPartner != 0) {
+        ClearPartnerTakenMarks();
+        s_sFlush.bState = FLUSH_STATE_ISSUE;
+        s_sFlush.fPartnerAnnounced = TRUE;
+        s_sFlush.fOwnAnnounced = FALSE;
+        PostStarted(EVENT_MIRRORED_FLUSH_STARTED, wPartner, dBlocks);
+        return;
+    }
+    s_sFlush.bState = FLUSH_STATE_PREPARE_RESYNC;
+    s_sFlush.fOwnAnnounced = FALSE;
+    s_sFlush.fPartnerAnnounced = FALSE;
+}
+
+void IssueAnnounced() {
+    struct SIDE {
+        uint8_t fOwn;
+        uint8_t* pfAnnounced;
+        uint8_t* pfBusy;
+        uint8_t* pfIssued;
+    } const asSide[] = {{TRUE, &s_sFlush.fOwnAnnounced, &s_sFlush.fOwnBusy, &s_sFlush.fOwnIssued},
+                        {FALSE, &s_sFlush.fPartnerAnnounced, &s_sFlush.fPartnerBusy, &s_sFlush.fPartnerIssued}};
+    bool fAllIssued = true;
+    for (const SIDE& s : asSide) {
+        if (!IsTrue(*s.pfAnnounced)) continue;
+        if (!IsTrue(*s.pfBusy) && !IsTrue(*s.pfIssued)) {
+            *s.pfBusy = TRUE;
+            if (bIssuePass(s.fOwn) == TRUE) *s.pfIssued = TRUE;
+        }
+        fAllIssued = fAllIssued && IsTrue(*s.pfIssued);
+    }
+    if (fAllIssued) s_sFlush.bState = FLUSH_STATE_WAIT_FOR_WRITES;
+}
+
+void Finish() {
+    PostEvent(EVENT_RESYNC_COMPLETED);
+    s_sFlush.fPause = FALSE;
+    SetRunning(FALSE);
+    if (IsTrue(s_sFlush.fOwnPending)) InitOwnNvramQueue();
+    if (IsTrue(s_sFlush.fPartnerPending)) {
+        ReleasePartnerNvramQueue();
+        if (IsTrue(s_sFlush.fPiecewise)) {
+            PostEvent(EVENT_FAILOVER_COMPLETED);
+            s_sFlush.fPiecewise = FALSE;
+        }
+    }
+    s_sFlush.fOwnPending = FALSE;
+    s_sFlush.fPartnerPending = FALSE;
+    if (fIsDualControllerActive() == TRUE) (void)bSendConfigRecordMessage(PARTNER_MESSAGE_FLUSH_DONE, nullptr);
+    RequestMetadataFlush();
+}
+
+void Abort() {
+    s_sFlush.fPause = FALSE;
+    SetRunning(FALSE);
+    s_sFlush.fOwnPending = FALSE;
+    s_sFlush.fPartnerPending = FALSE;
+    s_sFlush.bState = FLUSH_STATE_FINISH;
+}
+
+void Step() {
+    switch (s_sFlush.bState) {
+    case FLUSH_STATE_START: s_sFlush.bState = FLUSH_STATE_WAIT_FOR_QUIET; return;
+    case FLUSH_STATE_WAIT_FOR_QUIET:
+        if (!IsQuiet()) return;
+        if (IsTrue(s_sFlush.fPartnerPending) && wGetPartnerParityQueueCount() != 0) {
+            s_sFlush.bState = FLUSH_STATE_DRAIN_PARITY_DATA;
+        } else if ((IsTrue(s_sFlush.fPartnerPending) && wCountPartnerExtentsWithData(nullptr) != 0) ||
+                   (IsTrue(s_sFlush.fOwnPending) && wCountCachedOwnExtents(nullptr) != 0)) {
+            s_sFlush.bState = FLUSH_STATE_ANNOUNCE;
+        } else {
+            s_sFlush.bState = FLUSH_STATE_PREPARE_RESYNC;
+        }
+        return;
+    case FLUSH_STATE_DRAIN_PARITY_DATA:
+        if (bServicePartnerParityQueue() == PARTNER_QUEUE_DRAINED) s_sFlush.bState = FLUSH_STATE_ANNOUNCE;
+        return;
+    case FLUSH_STATE_ANNOUNCE: Announce(); return;
+    case FLUSH_STATE_ISSUE: IssueAnnounced(); return;
+    case FLUSH_STATE_WAIT_FOR_WRITES: return;
+    case FLUSH_STATE_PREPARE_RESYNC:
+        s_sFlush.fOwnAnnounced = FALSE;
+        s_sFlush.fPartnerAnnounced = FALSE;
+        (void)wCountJournalledWrites();
+        if (IsTrue(s_sFlush.fOwnPending)) ClearOwnTakenMarks();
+        if (IsTrue(s_sFlush.fPartnerPending)) ClearPartnerTakenMarks();
+        s_sFlush.bState = FLUSH_STATE_RESYNC;
+        PostEvent(EVENT_RESYNC_STARTED);
+        return;
+    case FLUSH_STATE_RESYNC: ResyncStep(); return;
+    case FLUSH_STATE_FINISH: Finish(); return;
+    default: Abort(); return;
+    }
+}
+
+// The side's pass may run again; the side is done when no slot of it holds
+// data any more.
+void FlushWriteSettled(uint8_t fOwn) {
+    if (fOwn == TRUE) {
+        s_sFlush.fOwnBusy = FALSE;
+        if (s_sFlush.bState == FLUSH_STATE_WAIT_FOR_WRITES && fNvramQueueHoldsData(TRUE) != TRUE) {
+            PostEvent(EVENT_FLUSH_COMPLETED);
+            s_sFlush.bState = wCountPartnerExtentsWithData(nullptr) != 0 ? FLUSH_STATE_ANNOUNCE
+                                                                         : FLUSH_STATE_PREPARE_RESYNC;
+        }
+    } else {
+        s_sFlush.fPartnerBusy = FALSE;
+        if (s_sFlush.bState == FLUSH_STATE_WAIT_FOR_WRITES && fNvramQueueHoldsData(FALSE) != TRUE) {
+            PostEvent(EVENT_MIRRORED_FLUSH_COMPLETED);
+            s_sFlush.bState = FLUSH_STATE_PREPARE_RESYNC;
+        }
+    }
+    RequestMetadataFlush();
+}
+
+}  // namespace
+
+void ResetCacheFlushSequencer() {
+    std::memset(&s_sFlush, 0, sizeof s_sFlush);
+    s_sFlush.bState = FLUSH_STATE_FINISH;
+    s_sFlush.fOwnPending = FALSE;
+    s_sFlush.fPartnerPending = FALSE;
+    s_sFlush.fOwnAnnounced = FALSE;
+    s_sFlush.fPartnerAnnounced = FALSE;
+    s_sFlush.fOwnBusy = FALSE;
+    s_sFlush.fPartnerBusy = FALSE;
+    s_sFlush.fOwnIssued = FALSE;
+    s_sFlush.fPartnerIssued = FALSE;
+    s_sFlush.fPiecewise = FALSE;
+    s_sFlush.fRequest = FALSE;
+    s_sFlush.fPause = FALSE;
+}
+
+void StartCacheFlushSequencer(uint8_t fFlushWanted) {
+    SetRunning(FALSE);
+    s_sFlush.fPause = FALSE;
+    s_sFlush.bState = FLUSH_STATE_START;
+    s_sFlush.fOwnPending = FALSE;
+    s_sFlush.fPartnerPending = FALSE;
+    s_sFlush.fOwnAnnounced = FALSE;
+    s_sFlush.fPartnerAnnounced = FALSE;
+    if (fFlushWanted != TRUE) {
+        DiscardNvramQueues();
+        return;
+    }
+    DiscardUnwritableSlots(TRUE);
+    DiscardUnwritableSlots(FALSE);
+    const uint16_t wJournalled = wCountJournalledWrites();
+    if (wJournalled == 0 && wCountCachedOwnExtents(nullptr) == 0) {
+        InitOwnNvramQueue();
+    } else {
+        SetRunning(TRUE);
+        s_sFlush.fOwnPending = TRUE;
+    }
+    if (wCountValidPartnerSlots() == 0 && wCountPartnerExtentsWithData(nullptr) == 0) {
+        ReleasePartnerNvramQueue();
+    } else {
+        SetRunning(TRUE);
+        s_sFlush.fPartnerPending = TRUE;
+    }
+    if ((IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) && fIsDualControllerActive() == TRUE) {
+        (void)bSendConfigRecordMessage(PARTNER_MESSAGE_FLUSH_PENDING, nullptr);
+    }
+}
+
+void CacheFlushSequencerStep() {
+    if (!IsTrue(s_sFlush.fPause)) Step();
+    if (s_sFlush.wResyncCount != 0) {
+        // The repair takes the request off its count when it starts it.
+        StartStripeRepair();
+    }
+    if (s_sFlush.wActivityCount != 0) {
+        s_sFlush.fPause = FALSE;
+        --s_sFlush.wActivityCount;
+        (void)FinishStripeRepair();
+    }
+}
+
+void SetCacheFlushRequest(uint8_t f) {
+    s_sFlush.fRequest = f;
+    if (f == TRUE) SetWorkPending(TRUE);
+}
+
+uint8_t fGetCacheFlushSequencerRequest() { return s_sFlush.fRequest; }
+
+void CacheFlushSequencerBackgroundStep() {
+    // A run under way finishes first; the partner's writes are flushed by a
+    // run of their own after it (the request stays until then), and the
+    // failover is reported only once they are on the drives.
+    if (fGetRetripeFlag() == TRUE) return;
+    s_sFlush.fPause = FALSE;
+    s_sFlush.bState = FLUSH_STATE_START;
+    s_sFlush.fPartnerAnnounced = FALSE;
+    s_sFlush.fPartnerPending = ToFlag(wCountValidPartnerSlots() != 0 || wGetPartnerParityQueueCount() != 0 ||
+                                      wCountPartnerExtentsWithData(nullptr) != 0);
+    if (IsTrue(s_sFlush.fPartnerPending)) {
+        s_sFlush.fPiecewise = TRUE;
+        SetRunning(TRUE);
+    } else {
+        s_sFlush.fPiecewise = FALSE;
+        ReleasePartnerNvramQueue();
+        if (IsTrue(s_sFlush.fRequest)) PostEvent(EVENT_FAILOVER_COMPLETED);
+    }
+    s_sFlush.fRequest = FALSE;
+}
+
+void CompleteFlushWrite(KERNEL_ENTRY* ps) {
+    const uint8_t bPort = ps->bPortCode;
+    const uint8_t fOwn = ToFlag(ps->bCommandType == COMMAND_TYPE_FLUSH_WRITE);
+    TakeWriteComplete(bPort);
+    // A write the RAID engine asks to do again (a member failed under it and
+    // is out of the way now) goes back on the ring as it is.
+    const bool fReported = HasFlag(ps, KE_FLAG_SENSE_PRESENT);
+    if (HasFlag(ps, KE_FLAG_CHILD_FAILED) && !fReported && !HasFlag(ps, KE_FLAG_ABORTED) &&
+        ++ps->bRetryCount < FLUSH_WRITE_TRIES) {
+        ClearFlag(ps, KE_FLAG_CHILD_FAILED);
+        QueueFlushWrite(ps);
+        if (fOwn == TRUE) {
+            s_sFlush.fOwnBusy = FALSE;
+        } else {
+            s_sFlush.fPartnerBusy = FALSE;
+        }
+        return;
+    }
+    const uint16_t wSlot = ps->wJournalSlot;
+    const bool fFailed = fReported || HasFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED);
+    if (fFailed) {
+        PostLost(0, ps->wBlocks, ps->bRank);
+        ClearFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT);
+    }
+    bool fMoreRuns = false;
+    if (fOwn != TRUE && IsTrue(s_sFlush.fPiecewise)) {
+        // The next run of the blocks that arrived goes out in the same entry.
+        NVRAM_QUEUE_EXTENT s{};
+        uint32_t dBuffer = 0;
+        uint64_t lFirst = 0;
+        uint16_t wBlocks = 0;
+        const uint64_t lNext = ps->lInternalAddress + ps->wBlocks;
+        if (fGetNvramQueueExtent(FALSE, wSlot, &s) == TRUE && lNext > s.lFirstBlock &&
+            lNext - s.lFirstBlock < 0xFFFF &&
+            bGetFlushExtent(FALSE, wSlot, static_cast<uint16_t>(lNext - s.lFirstBlock), &dBuffer, &lFirst,
+                            &wBlocks) == FLUSH_NOW) {
+            const uint8_t bPort2 = ps->bPortCode;
+            BuildFlushWrite(ps, FALSE, wSlot, bPort2, lFirst, wBlocks, dBuffer);
+            QueueFlushWrite(ps);
+            fMoreRuns = true;
+        }
+    }
+    if (fMoreRuns) return;
+    // The journal's buffer goes back with the slot, not with the entry.
+    ps->dBufferHandle = NULL_BUFFER_HANDLE;
+    MarkFinishedWithoutStatus(ps);
+    QueueCommandComplete(bPort, ps->wIndex);
+    if (fOwn == TRUE) {
+        ReleaseOwnNvramQueueEntry(wSlot);
+    } else {
+        ReleasePartnerNvramQueueData(wSlot);
+    }
+    FlushWriteSettled(fOwn);
+}
+
+void IncCacheFlushActivity() { ++s_sFlush.wActivityCount; }
+uint16_t wGetCacheFlushActivity() { return s_sFlush.wActivityCount; }
+uint16_t wGetCacheFlushResyncCount() { return s_sFlush.wResyncCount; }
+
+void IncCacheFlushResyncCount() { ++s_sFlush.wResyncCount; }
+
+void DecCacheFlushResyncCount() {
+    if (s_sFlush.wResyncCount != 0) --s_sFlush.wResyncCount;
+}
+
+uint8_t fGetFlushPiecewiseMode() { return s_sFlush.fPiecewise; }
+void SetFlushPiecewiseMode(uint8_t f) { s_sFlush.fPiecewise = f; }
+uint8_t bGetCacheFlushState() { return s_sFlush.bState; }
+
+}  // namespace fw
