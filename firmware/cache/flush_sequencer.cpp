@@ -193,7 +193,7 @@ uint8_t bIssuePass(uint8_t fOwn) {
             return STATUS_RETRY;
         }
         BuildFlushWrite(ps, fOwn, wSlot, bPort, lFirst, wBlocks, dBuffer);
-            MarkNvramQueueEntryTaken(fOwn, wSlot);
+        MarkNvramQueueEntryTaken(fOwn, wSlot);
         IncPortTotalCommands(bPort);
         QueueFlushWrite(ps);
     }
@@ -361,7 +361,6 @@ void Step() {
     case FLUSH_STATE_PREPARE_RESYNC:
         s_sFlush.fOwnAnnounced = FALSE;
         s_sFlush.fPartnerAnnounced = FALSE;
-        (void)wCountJournalledWrites();
         if (IsTrue(s_sFlush.fOwnPending)) ClearOwnTakenMarks();
         if (IsTrue(s_sFlush.fPartnerPending)) ClearPartnerTakenMarks();
         s_sFlush.bState = FLUSH_STATE_RESYNC;

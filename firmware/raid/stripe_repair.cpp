@@ -1,6 +1,6 @@
 // Stripe consistency repair of the resync requests: the walk of each RAID
 // level over a request's range, its repair groups (children of the request,
-// Part of no host command) and their completion.
+// part of no host command) and their completion.
 //
 // A request keeps where its walk stands (its rank address and the blocks
 // left): when entries or pages run short the piece is kept and the walk goes
