@@ -87,7 +87,7 @@ bool Reachable(uint8_t bRank, uint8_t bMember) {
 // The rebuild of the rank has passed the member blocks of address L of a
 // rank with `dData` data members (per row).
 bool RebuildHasPassed(uint8_t bRank, uint64_t L, uint32_t dData) {
-    return bGetRebuildRank() == bRank && L < static_cast<uint64_t>(dData) * lGetRebuildPosition();
+    return bGetRebuildRank() == bRank && L < static_cast<uint64_t>(dData) * dGetRebuildPosition();
 }
 
 // ---- RAID 5/50 groups ---------------------------------------------------------
