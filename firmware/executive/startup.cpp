@@ -481,7 +481,7 @@ void DetectPartner() {
         } else {
             SetPartnerAlive(TRUE);
             SetDualControllerValid(TRUE);
-            if (fIsPartnerInitialized() == TRUE) {
+            if (bProbePartnerReady() == TRUE) {
                 ConsolePrintf("Initialized\n");
                 SetDualStartFlag(FALSE);
                 SetHeartbeatRequestFlag(TRUE);
@@ -560,7 +560,7 @@ void PingPartner() {
 
 void PartnerStartOfDay() {
     PingPartner();
-    ReadPartnerStartOfDayData();
+    ReadPartnerStartOfDayData(FALSE);
     (void)bSendSasPhyMessage157(FALSE);
     (void)bSendSasPhyMessage190(FALSE);
 }
@@ -596,7 +596,7 @@ void StartHostPorts() {
             if (fIsProductionTestMode() == FALSE && fGetBoardFlagB6() == TRUE) {
                 SetQLPortFlags(1, TRUE);
                 if (fIsNvramOption1Set() == FALSE) SetQLPortFlags(2, TRUE);
-                if (fWaitForPartner) ReadPartnerStartOfDayData();
+                if (fWaitForPartner) ReadPartnerStartOfDayData(FALSE);
             }
         } else if (fIsSASFailbackInProgress() == FALSE) {
             if (fWaitForPartner) PartnerStartOfDay();
@@ -633,7 +633,7 @@ void AgreeStartOfDayWithPartner() {
             dStartOfDay = 0xFFFFFFFF;
         }
     }
-    SendStartOfDayWordToPartner(dStartOfDay);
+    SendPartnerIdentity(dStartOfDay);
 
     WritePreservationPattern();
     (void)bUpdatePartnerMissingIndicator();

@@ -32,7 +32,6 @@ uint8_t fIsPartnerOnPath2();
 // The partner's drive-side target id on each path, 0xFF none.
 uint8_t bGetPartnerAlpaPath1();
 uint8_t bGetPartnerAlpaPath2();
-uint8_t fIsPartnerInitialized();
 // TRUE while the partner's statistics are fetched for a debug dump: the
 // record then goes without its latency table.
 uint8_t fGetPartnerDumpFlag();
@@ -49,11 +48,20 @@ uint8_t bReadPartnerBuffer10(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dB
                              uint8_t bKind);
 uint8_t bReadPartnerBuffer11(uint8_t bPortSelect, uint16_t wLd, uint8_t fConfirm);
 void PreparePartnerJoin();
+// The start of day: TRUE when the partner answers a TEST UNIT READY (it runs
+// already); the ping of a joining controller, repeated until the running one
+// answers GOOD (255), 252 when it did not in time, 0 when on no path; the
+// start-of-day request (buffer id 13) and this controller's identity (id 14)
+// with its firmware word.
+constexpr uint8_t PARTNER_BUFFER_ID_PING = 12;
+constexpr uint8_t PARTNER_BUFFER_ID_START_OF_DAY = 13;
+constexpr uint8_t PARTNER_BUFFER_ID_IDENTITY = 14;
+uint8_t bProbePartnerReady();
 uint8_t bPingPartnerSync();
-void ReadPartnerStartOfDayData();
+void ReadPartnerStartOfDayData(uint8_t fFlag);
+void SendPartnerIdentity(uint32_t dFirmwareWord);
 uint8_t bSendSasPhyMessage157(uint8_t f);
 uint8_t bSendSasPhyMessage190(uint8_t f);
-void SendStartOfDayWordToPartner(uint32_t dWord);
 uint8_t bUpdatePartnerMissingIndicator();
 void ResetPartnerStartFlags();
 

@@ -438,9 +438,19 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
         SendPartnerCommandStatus(ps, 0, 0, 0);
         return STATUS_OK;
     }
+    // A partner this controller gave up gets NOT READY for all but the
+    // start-of-day requests, which bring it back: its messages assume a
+    // link this side no longer keeps.
+    if (fIsDualControllerActive() != TRUE && bOpcode != PARTNER_OPCODE_TEST_UNIT_READY &&
+        bOpcode != PARTNER_OPCODE_READ_BUFFER) {
+        if (bOpcode == PARTNER_OPCODE_FORWARDED) ps->bPrimaryState = SLOT_DONE;
+        SendPartnerCommandStatus(ps, 2, 0x04, 0);
+        return STATUS_OK;
+    }
     switch (bOpcode) {
     case PARTNER_OPCODE_TEST_UNIT_READY:
     case PARTNER_OPCODE_WRITE_BUFFER: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;
+    case PARTNER_OPCODE_READ_BUFFER: AnswerPartnerReadBuffer(ps); return STATUS_OK;
     case PARTNER_TYPED_MESSAGE: return bHandlePartnerMessage(ps);
     case PARTNER_OPCODE_FORWARDED:
         ps->bPrimaryState = SLOT_DONE;

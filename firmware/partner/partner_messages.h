@@ -127,6 +127,9 @@ uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dA
                                     uint8_t bTransferFlag);
 uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
 
+// Answers a READ BUFFER from the partner by its buffer id.
+void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
+
 // Path loss: the drive IOC restarted (its partner traffic ends), or the
 // partner's path or target id changed (messages move to a path that works).
 void AbortPartnerIncoming(uint8_t bPortCode);

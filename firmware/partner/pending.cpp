@@ -107,7 +107,6 @@ void RunPartnerContinuation(PARTNER_MESSAGE_SLOT*, uint8_t) {}
 void AbortForwardedDriveCommand(uint16_t) {}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
-uint8_t fIsPartnerInitialized() { return FALSE; }
 namespace {
 uint8_t s_fPartnerDumpFlag = FALSE;
 }  // namespace
@@ -120,11 +119,8 @@ uint8_t bReadPartnerBuffer9(uint8_t) { return 0; }
 uint8_t bReadPartnerBuffer10(uint8_t, uint16_t, BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t) { return 0; }
 uint8_t bReadPartnerBuffer11(uint8_t, uint16_t, uint8_t) { return 0; }
 void PreparePartnerJoin() {}
-uint8_t bPingPartnerSync() { return STATUS_OK; }
-void ReadPartnerStartOfDayData() {}
 uint8_t bSendSasPhyMessage157(uint8_t) { return STATUS_OK; }
 uint8_t bSendSasPhyMessage190(uint8_t) { return STATUS_OK; }
-void SendStartOfDayWordToPartner(uint32_t) {}
 void ResetPartnerStartFlags() {}
 
 // Stand-ins for the tick, board state and stop paths.

@@ -12,8 +12,10 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
+#include "partner/partner_link.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
+#include "sas/partner_traffic.h"
 #include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
@@ -51,6 +53,10 @@ constexpr int IDENTIFY_TRIES = 3;
 constexpr uint8_t ATA_DIRECTION_READ = 1;
 constexpr uint8_t ATA_DIRECTION_NONE = 2;
 
+bool IsPartnerTarget(uint8_t bTarget) {
+    return bTarget != 0xFF && (bTarget == bGetPartnerAlpaPath1() || bTarget == bGetPartnerAlpaPath2());
+}
+
 bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
     const uint8_t bOp = psEntry->abCdb[0];
     if (bOp == SCSI_READ10 || bOp == SCSI_WRITE10) return true;
@@ -63,6 +69,9 @@ bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
         return true;
     }
     if (dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_NATIVE) return true;
+    // The partner's IOC takes every command as sent: nothing of it is a
+    // SATA drive to answer for.
+    if (IsPartnerTarget(bTarget)) return true;
     return bTarget >= SAS_PROXY_TARGET_BIT && bOp == OPCODE_PROXY_COMMAND;
 }
 
@@ -331,6 +340,13 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         if (psEntry->wControlFlags & SAS_XFER_ORDERED) ps->dControl |= MPI_SCSIIO_CONTROL_ORDERED;
         if (psEntry->wControlFlags & SAS_XFER_HEAD_OF_QUEUE) ps->dControl |= MPI_SCSIIO_CONTROL_HEAD_OF_QUEUE;
         std::memcpy(ps->abCDB, psEntry->abCdb, 16);
+        if (IsPartnerTarget(bTarget)) {
+            // The partner checks every command by the CRC of its CDB.
+            uint32_t adCdb[4];
+            std::memcpy(adCdb, ps->abCDB, sizeof adCdb);
+            const uint32_t dCrc = dCalculateMessageCRC32(adCdb, 4);
+            std::memcpy(ps->abLun + 4, &dCrc, 4);
+        }
         ps->dDataLength = psEntry->dTotalByteCount;
         ps->dSenseBufferLowAddr = dPciAddressOf(pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest));
         BuildSgl(psEntry, ps, wRequest);

@@ -137,8 +137,12 @@ TEST_F(PartnerHeartbeat, ALineHeldUpIsNoHeartbeat) {
 using PartnerHeartbeatAtStart = HeartbeatPair;
 
 TEST_F(PartnerHeartbeatAtStart, FiveHundredMillisecondsAreToleratedWhileStarting) {
-    ASSERT_TRUE(RunUntil([&] { return fw::sGetPartnerState().lLastHeartbeat != 0 && fw::fIsDualControllerActive() == fw::TRUE; },
-                         dual::kBootLimitNs));
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return fw::sGetPartnerState().lLastHeartbeat != 0 && fw::fIsDualControllerActive() == fw::TRUE &&
+                   fw::fGetDualStartFlag() == fw::TRUE;
+        },
+        dual::kBootLimitNs));
     ASSERT_EQ(fw::fIsInitializationComplete(), fw::FALSE);
     ASSERT_EQ(fw::fGetDualStartFlag(), fw::TRUE);
     fw::SetTickPeriodWord(1);
@@ -170,13 +174,7 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
     a->board.TypeKeys("\x05");
     ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 100));
     a->board.sasController().linkFaults.drop = 1;
-    fw::INTER_CONTROLLER_MESSAGE s{};
-    s.bEntryType = 0x11;
-    s.bEntryCount = 1;
-    s.wControlFlags = fw::PARTNER_CONTROL_NO_DATA;
-    s.wTimeout = fw::PARTNER_MESSAGE_TIMEOUT_S;
-    s.abCdb[0] = fw::PARTNER_TYPED_MESSAGE;
-    s.abCdb[1] = 49;
+    const fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(49);
     uint16_t wSlot = 0;
     ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
     ASSERT_TRUE(RunToTick(fw::lGetTickCount() + 20));
@@ -209,11 +207,11 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "Retry:00000000 Invalid CDB:00000000\r\n"
               "\r\n"
               "\r\nDual Controller Incoming Queue\r\n"
-              "No Cmds in progress Total:000 New:000 In  ptr:000 Out ptr:000\r\n"
+              "No Cmds in progress Total:000 New:000 In  ptr:008 Out ptr:008\r\n"
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0001:0001 Compl Ptr:0000:0000\r\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0003:0003 Compl Ptr:0002:0002\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
 }

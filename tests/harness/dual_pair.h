@@ -10,12 +10,18 @@
 
 #include "executive/startup.h"
 #include "harness/second_firmware.h"
+#include "partner/partner_messages.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/side_by_side.h"
+
+namespace fw_b {
+using fw::PARTNER_MESSAGE_COUNTS;
+const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
+}  // namespace fw_b
 
 namespace dual {
 
@@ -43,6 +49,18 @@ struct Side {
     sim::Board board;
 };
 
+// A typed message without data, of the code given.
+inline fw::INTER_CONTROLLER_MESSAGE TypedMessage(uint8_t bCode) {
+    fw::INTER_CONTROLLER_MESSAGE s{};
+    s.bEntryType = 0x11;
+    s.bEntryCount = 1;
+    s.wControlFlags = fw::PARTNER_CONTROL_NO_DATA;
+    s.wTimeout = fw::PARTNER_MESSAGE_TIMEOUT_S;
+    s.abCdb[0] = fw::PARTNER_TYPED_MESSAGE;
+    s.abCdb[1] = bCode;
+    return s;
+}
+
 struct Pair {
     explicit Pair(const sim::Chassis::Options& options = sim::Chassis::Options()) : chassis(options) {
         sim::Board::ConnectPartners(a->board, b->board);
@@ -50,9 +68,17 @@ struct Pair {
     bool RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
         return sim::RunSideBySide({&a->board, &b->board}, done, limitNs);
     }
+    // Both started, and the start-of-day messages between them answered:
+    // what a test sends next goes on a quiet link.
     bool Boot() {
-        return RunUntil([this] { return a->Booted() && b->Booted(); }, kBootLimitNs);
+        return RunUntil(
+            [this] {
+                return a->Booted() && b->Booted() && Quiet(fw::sGetPartnerMessageCounts()) &&
+                       Quiet(fw_b::sGetPartnerMessageCounts());
+            },
+            kBootLimitNs);
     }
+    static bool Quiet(const fw::PARTNER_MESSAGE_COUNTS& s) { return s.wOutgoingTotal == 0 && s.wIncomingTotal == 0; }
     std::string Consoles() const {
         return "--- controller 0 ---\n" + a->board.ConsoleText() + "\n--- controller 1 ---\n" + b->board.ConsoleText();
     }

@@ -1,0 +1,172 @@
+// The start of day between the two controllers: whether the partner runs
+// already, the ping a joining controller repeats until the running one takes
+// its commands, the start-of-day answer that makes the link valid on the
+// running side, and the identity each sends the other.
+#include <cstring>
+
+#include "cache/outstanding_queues.h"
+#include "config/host_port_tables.h"
+#include "config/nvram_layout.h"
+#include "enclosure/drive_management.h"
+#include "eventlog/event_log.h"
+#include "executive/system_state.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "partner/partner_state.h"
+#include "sas/sas_scsi_path.h"
+#include "target/host_command_pool.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t PROBE_TRIES = 3;
+// The ping waits longer for a partner that says it is flushing its cache.
+constexpr uint32_t PING_COARSE_TICKS = 40;
+constexpr uint32_t PING_COARSE_TICKS_FLUSHING = 120;
+constexpr uint32_t PING_NOT_GOOD_SPIN_MS = 150;
+constexpr uint32_t PING_RETRY_SPIN_MS = 50;
+constexpr uint8_t PING_TIMEOUT = 252;
+constexpr uint8_t COMMAND_TYPE_START_OF_DAY = 146;
+constexpr uint8_t COMMAND_TYPE_IDENTITY = 150;
+constexpr uint8_t EVENT_CONTROLLER_TYPE_MISMATCH = 28;
+constexpr uint8_t EVENT_PARTNER_JOINED = 42;
+
+// The partner's target id and bus on the first path it is on; FALSE when on
+// neither.
+uint8_t fPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus) {
+    if (fIsPartnerOnPath1() == TRUE) {
+        *pbTarget = bGetPartnerAlpaPath1();
+        *pbBus = 0;
+        return TRUE;
+    }
+    if (fIsPartnerOnPath2() == TRUE) {
+        *pbTarget = bGetPartnerAlpaPath2();
+        *pbBus = 1;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// A READ BUFFER without data to the partner, answered by its incoming
+// queue: 255 sent, the answer in the status and sense bytes.
+uint8_t bQueuePartnerReadBuffer(const uint8_t* pbCdb, uint8_t bCommandType) {
+    if (fIsDualControllerActive() != TRUE) return 0;
+    INTER_CONTROLLER_MESSAGE s{};
+    s.bEntryType = 0x11;
+    s.bEntryCount = 1;
+    s.wControlFlags = PARTNER_CONTROL_DATA_IN;
+    s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
+    std::memcpy(s.abCdb, pbCdb, sizeof s.abCdb);
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wSlot, bCommandType);
+}
+
+uint8_t bOwnControllerTypeByte() {
+    CONTROLLER_INFO_RECORD s;
+    BuildControllerInfoRecord(&s);
+    return s.bBoardCode;
+}
+
+// Heartbeat answer (buffer id 12): the joining partner may send host
+// commands once nothing here is left half done for it.
+void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
+    if (fGetPartnerWork() != TRUE) {
+        StopAPM();
+        PostEvent(94);
+    }
+    SetPartnerWork(TRUE);
+    ResetAllOutstandingWrites();
+    SendPartnerCommandStatus(psSlot, 0, 0, 0);
+}
+
+// Start-of-day answer (buffer id 13): the partner that asks has started and
+// joins; from here the link is valid on this side too.
+void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
+    SendTimeOfDayToPartner(0, 0);
+    // Host commands held for the joining partner's ping go on now.
+    SetPartnerWork(FALSE);
+    SetPartnerAlive(TRUE);
+    SetDualControllerValid(TRUE);
+    (void)bUpdatePartnerMissingIndicator();
+    PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
+    (void)bSendSasPhyMessage157(FALSE);
+    (void)bSendSasPhyMessage190(FALSE);
+    SendPartnerIdentity(FIRMWARE_VERSION_WORD);
+    SendPartnerCommandStatus(psSlot, 0, 0, 0);
+}
+
+// Controller identity (buffer id 14): the partner's node name, and a notice
+// when the two boards are not of one type.
+void StorePartnerIdentity(PARTNER_MESSAGE_SLOT* psSlot) {
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    SetPartnerNodeName(pbCdb + 3);
+    const uint8_t bOwn = bOwnControllerTypeByte();
+    if (pbCdb[1] != 0 && pbCdb[1] != bOwn) PostEvent(EVENT_CONTROLLER_TYPE_MISMATCH, bOwn, pbCdb[1]);
+    SendPartnerCommandStatus(psSlot, 0, 0, 0);
+}
+
+}  // namespace
+
+uint8_t bProbePartnerReady() {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
+    const uint8_t abCdb[10] = {SCSI_TEST_UNIT_READY};
+    for (uint8_t t = 0; t < PROBE_TRIES; ++t) {
+        uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
+        const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
+                                                  &bAsc, &bAscq);
+        if (b == 0) continue;
+        return ToFlag(b == STATUS_OK && bStatus == SCSI_STATUS_GOOD);
+    }
+    return FALSE;
+}
+
+uint8_t bPingPartnerSync() {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return 0;
+    const uint32_t dStart = dGetCoarseTick();
+    uint8_t bAscq = 0;
+    for (;;) {
+        const uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, PARTNER_BUFFER_ID_PING, fGetHeartbeatRequestFlag()};
+        uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bThisAscq = 0;
+        const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
+                                                  &bAsc, &bThisAscq);
+        if (b == STATUS_OK && bStatus == SCSI_STATUS_GOOD) return STATUS_OK;
+        if (b == STATUS_OK) {
+            if (bStatus == SCSI_STATUS_CHECK_CONDITION) bAscq = bThisAscq;
+            SpinDelayMs(PING_NOT_GOOD_SPIN_MS);
+        }
+        SpinDelayMs(PING_RETRY_SPIN_MS);
+        const uint32_t dLimit = bAscq != 0 ? PING_COARSE_TICKS_FLUSHING : PING_COARSE_TICKS;
+        if (dGetCoarseTick() - dStart >= dLimit) return PING_TIMEOUT;
+    }
+}
+
+void ReadPartnerStartOfDayData(uint8_t fFlag) {
+    const uint8_t abCdb[16] = {PARTNER_OPCODE_READ_BUFFER, 0, PARTNER_BUFFER_ID_START_OF_DAY, fFlag};
+    (void)bQueuePartnerReadBuffer(abCdb, COMMAND_TYPE_START_OF_DAY);
+}
+
+void SendPartnerIdentity(uint32_t dFirmwareWord) {
+    uint8_t abCdb[16] = {PARTNER_OPCODE_READ_BUFFER, bOwnControllerTypeByte(), PARTNER_BUFFER_ID_IDENTITY};
+    GetNvramControllerWwn(abCdb + 3);
+    for (uint8_t k = 0; k < 4; ++k) abCdb[11 + k] = static_cast<uint8_t>(dFirmwareWord >> (8 * k));
+    abCdb[15] = TRUE;
+    (void)bQueuePartnerReadBuffer(abCdb, COMMAND_TYPE_IDENTITY);
+}
+
+void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
+    switch (psSlot->sMessage.abCdb[2]) {
+    case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return;
+    case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return;
+    case PARTNER_BUFFER_ID_IDENTITY: StorePartnerIdentity(psSlot); return;
+    default: SendPartnerCommandStatus(psSlot, 5, 0x24, 0); return;
+    }
+}
+
+}  // namespace fw

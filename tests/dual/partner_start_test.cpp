@@ -1,0 +1,203 @@
+// The start of day of two controllers: booted together both see the other
+// present and the second joins the first with its start-of-day request;
+// one that starts beside a running one finds it initialized and joins it;
+// one alone, or whose partner goes during the handshake, serves alone.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "eventlog/event_log.h"
+#include "executive/work_flags.h"
+#include "harness/dual_pair.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "partner/partner_state.h"
+#include "config/nvram_layout.h"
+#include "config/write_semaphore.h"
+#include "sim/side_by_side.h"
+
+namespace fw_b {
+using fw::PARTNER_MESSAGE_COUNTS;
+using fw::PARTNER_STATE;
+const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
+const PARTNER_STATE& sGetPartnerState();
+uint8_t fIsDualControllerActive();
+uint8_t fGetHeartbeatRequestFlag();
+uint8_t fGetDualStartFlag();
+void GetPartnerNodeName(uint8_t* pbName);
+void GetNvramControllerWwn(uint8_t* pbWwn);
+// The second build's own types: the same layouts under its namespace.
+struct INTER_CONTROLLER_MESSAGE;
+struct PARTNER_MESSAGE_SLOT;
+uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t* pwSlot, uint8_t bUnused);
+uint8_t pGetOutgoingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMs = 1'000'000ull;
+
+// Controller 0's events of the codes given, in order, from the first entry
+// of its log on.
+std::vector<uint8_t> EventsOfA(const std::vector<uint8_t>& abCodes) {
+    std::vector<uint8_t> ab;
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    const uint16_t wFirst = static_cast<uint16_t>((wNext + fw::EVENT_LOG_ENTRIES - wCount) % fw::EVENT_LOG_ENTRIES);
+    for (uint16_t w = wFirst; w != wNext; w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+        const uint8_t b = fw::psGetEventLogEntry(w)->bCode;
+        for (uint8_t c : abCodes) {
+            if (b == c) ab.push_back(b);
+        }
+    }
+    return ab;
+}
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+TEST(PartnerStart, BootedTogetherBothArePresentAndTheSecondJoinsTheFirst) {
+    dual::Pair pair;
+    ASSERT_TRUE(pair.Boot()) << pair.Consoles();
+    const std::string sA = pair.a->board.ConsoleText(), sB = pair.b->board.ConsoleText();
+    EXPECT_TRUE(Has(sA, "Partner Controller.............Present\r\n")) << sA;
+    EXPECT_TRUE(Has(sB, "Partner Controller.............Present\r\n")) << sB;
+    // Only the second pings and asks for the start-of-day answer.
+    EXPECT_FALSE(Has(sA, "Wait To Enable Host Ports")) << sA;
+    EXPECT_TRUE(Has(sB, "Wait To Enable Host Ports...........OK\r\n")) << sB;
+    ASSERT_TRUE(pair.RunUntil([] { return EventsOfA({42}).size() == 1; }, 1000 * kMs)) << pair.Consoles();
+    EXPECT_EQ(EventsOfA({8, 9, 42}), (std::vector<uint8_t>{42}));
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::TRUE);
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    EXPECT_EQ(fw::fIsMasterController(), fw::TRUE);
+    // Each knows the other's WWN from its identity.
+    ASSERT_TRUE(pair.RunUntil([] {
+        uint8_t ab[8];
+        fw_b::GetPartnerNodeName(ab);
+        return ab[0] != 0xFF;
+    }, 1000 * kMs));
+    uint8_t abA[8], abB[8], abOwnA[8], abOwnB[8];
+    fw::GetPartnerNodeName(abA);
+    fw_b::GetPartnerNodeName(abB);
+    fw::GetNvramControllerWwn(abOwnA);
+    fw_b::GetNvramControllerWwn(abOwnB);
+    EXPECT_EQ(std::vector<uint8_t>(abA, abA + 8), std::vector<uint8_t>(abOwnB, abOwnB + 8));
+    EXPECT_EQ(std::vector<uint8_t>(abB, abB + 8), std::vector<uint8_t>(abOwnA, abOwnA + 8));
+    EXPECT_NE(std::vector<uint8_t>(abA, abA + 8), std::vector<uint8_t>(abB, abB + 8));
+    // Nothing of the handshake was damaged or refused.
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dInvalidCdbs, 0u);
+    EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dInvalidCdbs, 0u);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 0u);
+    EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dResends, 0u);
+}
+
+// Controller 0 starts and runs by itself; controller 1 may start beside it
+// later.
+class LateSecond : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim::RunSideBySide({&a->board}, [this] { return a->Booted(); }, dual::kBootLimitNs))
+            << a->board.ConsoleText();
+    }
+    void StartB() {
+        b = std::make_unique<dual::Side>(&clock, chassis, false);
+        sim::Board::ConnectPartners(a->board, b->board);
+    }
+    bool RunBoth(const std::function<bool()>& done, uint64_t limitNs) {
+        return sim::RunSideBySide({&a->board, &b->board}, done, limitNs);
+    }
+    std::string Consoles() const {
+        return "--- controller 0 ---\n" + a->board.ConsoleText() + "\n--- controller 1 ---\n" +
+               (b ? b->board.ConsoleText() : std::string());
+    }
+
+    sim::Clock clock;
+    sim::Chassis chassis;
+    std::unique_ptr<dual::Side> a = std::make_unique<dual::Side>(&clock, chassis, true);
+    std::unique_ptr<dual::Side> b;
+};
+
+TEST_F(LateSecond, OneAloneServesWithoutAPartner) {
+    EXPECT_TRUE(Has(a->board.ConsoleText(), "Partner Controller.........Not Present\r\n")) << Consoles();
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(fw::fIsMasterController(), fw::TRUE);
+    EXPECT_EQ(fw::fGetHeartbeatRequestFlag(), fw::FALSE);
+}
+
+TEST_F(LateSecond, OneStartedBesideARunningOneFindsItInitializedAndJoins) {
+    StartB();
+    ASSERT_TRUE(RunBoth([this] { return b->Booted(); }, dual::kBootLimitNs)) << Consoles();
+    const std::string sB = b->board.ConsoleText();
+    EXPECT_TRUE(Has(sB, "Partner Controller.........Initialized\r\n")) << sB;
+    EXPECT_TRUE(Has(sB, "Wait To Enable Host Ports...........OK\r\n")) << sB;
+    EXPECT_EQ(fw_b::fGetHeartbeatRequestFlag(), fw::TRUE);
+    EXPECT_EQ(fw_b::fGetDualStartFlag(), fw::FALSE);
+    ASSERT_TRUE(RunBoth([] { return fw::fIsDualControllerActive() == fw::TRUE; }, 1000 * kMs)) << Consoles();
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    EXPECT_EQ(fw::fIsPartnerAlive(), fw::TRUE);
+    EXPECT_EQ(EventsOfA({8, 9, 42}), (std::vector<uint8_t>{42}));
+    // The one that ran stays master; the joiner is not.
+    EXPECT_EQ(fw::fIsMasterController(), fw::TRUE);
+    // Both keep each other from then on.
+    EXPECT_FALSE(RunBoth([] {
+        return fw::fIsDualControllerActive() != fw::TRUE || fw_b::fIsDualControllerActive() != fw::TRUE;
+    }, 500 * kMs)) << Consoles();
+}
+
+// The running controller goes while the joiner waits for its ping: the
+// joiner times out, goes on by itself and serves.
+TEST_F(LateSecond, APartnerLostDuringTheHandshakeLeavesTheJoinerServingAlone) {
+    StartB();
+    // Cut as soon as the joiner found it running (its console lags behind).
+    ASSERT_TRUE(RunBoth([] { return fw_b::fGetHeartbeatRequestFlag() == fw::TRUE; }, dual::kBootLimitNs))
+        << Consoles();
+    a->board.CutPower();
+    ASSERT_TRUE(RunBoth([this] { return b->Booted(); }, dual::kBootLimitNs)) << Consoles();
+    const std::string sB = b->board.ConsoleText();
+    EXPECT_TRUE(Has(sB, "Wait To Enable Host Ports......Timeout\r\n")) << sB;
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(fw_b::sGetPartnerState().fPartnerAlive, fw::FALSE);
+}
+
+// A controller that gave its partner up answers it NOT READY, but for the
+// start-of-day requests that bring it back: the partner's request for the
+// configuration token is not taken.
+class PartnerGivenUp : public ::testing::Test, protected dual::Pair {
+protected:
+    void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
+    // Controller 1 asks for the token; true once its message was answered.
+    bool AskForTokenFromB() {
+        const fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(fw::MESSAGE_WRITE_TOKEN_REQUEST);
+        uint16_t wSlot = 0;
+        if (fw_b::bSendMessageToPartner(reinterpret_cast<const fw_b::INTER_CONTROLLER_MESSAGE*>(&s), &wSlot, 0) !=
+            fw::STATUS_OK) {
+            return false;
+        }
+        return RunUntil([wSlot] {
+            fw_b::PARTNER_MESSAGE_SLOT* ps = nullptr;
+            fw_b::pGetOutgoingMessageSlot(wSlot, &ps);
+            return reinterpret_cast<const fw::PARTNER_MESSAGE_SLOT*>(ps)->fInUse != fw::TRUE;
+        }, 1000 * kMs);
+    }
+};
+
+TEST_F(PartnerGivenUp, ItsMessagesAreRefusedNotReady) {
+    ASSERT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
+    b->board.fpga().heartbeatQuiet = true;
+    ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() != fw::TRUE; }, 200 * kMs)) << Consoles();
+    ASSERT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    ASSERT_TRUE(AskForTokenFromB()) << Consoles();
+    EXPECT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
+}
+
+// The same request from a partner still kept is taken: with the link gone
+// from this side too, it stays pending here.
+TEST_F(PartnerGivenUp, AKeptPartnersRequestIsTaken) {
+    ASSERT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
+    ASSERT_TRUE(AskForTokenFromB()) << Consoles();
+    EXPECT_EQ(fw::fIsConfigWritePartnerPending() == fw::TRUE || fw::fIsConfigWriteOwned() == fw::FALSE, true);
+}
+
+}  // namespace
