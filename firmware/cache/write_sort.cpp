@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cache/outstanding_queues.h"
+#include "config/apply_settings.h"
 #include "config/config_db.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
@@ -173,7 +174,7 @@ KERNEL_ENTRY* psNextSortedWrite(uint8_t bRank) {
 
 void InitWriteSort() {
     s_sSort = WRITE_SORT_STATE{};
-    s_sSort.fEnabled = bGetCacheSetting20d() == TRUE ? FALSE : TRUE;
+    s_sSort.fEnabled = fIsWriteSortWanted();
     RebuildWriteSort();
 }
 

@@ -19,7 +19,8 @@ constexpr uint8_t WRITE_SORT_ARRAYS = 64;
 constexpr uint32_t WRITE_SORT_COMBINED_LIMIT = 32;
 constexpr uint32_t WRITE_SORT_WRITE_LIMIT = 8;
 
-// Start of day: on unless setting 20d turns it off, then rebuilt.
+// Start of day: on unless setting 20d or aging priority turns it off
+// (fIsWriteSortWanted), then rebuilt.
 void InitWriteSort();
 // TRUE or FALSE (anything else is ignored); rebuilds the sort lists.
 void SetWriteSortEnabled(uint8_t fEnabled);

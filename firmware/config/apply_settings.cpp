@@ -610,7 +610,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     bStartAPM();
     RefreshHostLunTable();
     // The sort lists follow the logical drives as they now are.
-    SetWriteSortEnabled(ToFlag(bGetCacheSetting20d() != TRUE));
+    SetWriteSortEnabled(fIsWriteSortWanted());
     s_fStartOfDayApply = FALSE;
     return 0xFF;
 }
@@ -619,6 +619,10 @@ void SetStartOfDayApply(uint8_t f) { s_fStartOfDayApply = f; }
 uint8_t fGetStartOfDayApply() { return s_fStartOfDayApply; }
 void SetConfigApplyOption(uint8_t f) { s_fSaveRequest = f; }
 uint8_t fGetConfigApplyOption() { return s_fSaveRequest; }
+
+uint8_t fIsWriteSortWanted() {
+    return ToFlag(bGetCacheSetting20d() != TRUE && fGetAgingPrioritySetting() != TRUE);
+}
 
 uint8_t bGetHostPortHardAddress(uint8_t bPort) {
     if (bPort == 1 || bPort == 2) {

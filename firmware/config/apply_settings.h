@@ -34,6 +34,10 @@ uint8_t fGetHostPortOptionB(uint8_t bPort);
 uint8_t fGetExpansionGeometry();
 uint8_t fGetMultipleStripeAccess();
 uint8_t fGetCacheFlushCommandDisabled();   // the inverse of stored byte 223
+// TRUE unless cache setting 20d or the aging-priority setting turns the
+// write sort off: aging priority serves the oldest command of an array
+// first, which an address-ordered sweep would undo.
+uint8_t fIsWriteSortWanted();
 uint8_t bGetSpcLevel();
 void GetTqmSettings(TQM_SETTINGS* psBlock);
 // TRUE with the array reserved for flushing the cache, else FALSE with 255.

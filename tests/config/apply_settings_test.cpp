@@ -2,6 +2,7 @@
 // events and stored changes that go with them, and the range-checked
 // settings.
 #include "config/apply_settings.h"
+#include "cache/write_sort.h"
 #include "config/config_db.h"
 #include "config/drive_tables.h"
 #include "config/ld_table.h"
@@ -152,6 +153,32 @@ TEST_F(ApplyTest, TheOutstandingQueueKindFollowsSetting206) {
         Apply();
         EXPECT_EQ(fw::fGetCacheSetting208(), b206 == fw::TRUE ? fw::FALSE : fw::TRUE) << int(b206);
     }
+}
+
+// The apply turns the write sort on exactly when neither setting 20d nor
+// aging priority turns it off; start of day follows the same rule.
+TEST_F(ApplyTest, TheWriteSortIsOffUnderSetting20dOrAgingPriority) {
+    struct Case {
+        uint8_t b20d, fAging, fSort;
+    } const acCases[] = {
+        {fw::FALSE, fw::FALSE, fw::TRUE},
+        {fw::TRUE, fw::FALSE, fw::FALSE},
+        {fw::FALSE, fw::TRUE, fw::FALSE},
+        {fw::TRUE, fw::TRUE, fw::FALSE},
+        {uint8_t(1), uint8_t(1), fw::TRUE},   // only TRUE turns it off
+    };
+    for (const Case& c : acCases) {
+        fw::SetCacheSetting20d(c.b20d);
+        fw::SetAgingPrioritySetting(c.fAging);
+        fw::SetWriteSortEnabled(c.fSort == fw::TRUE ? fw::FALSE : fw::TRUE);
+        Apply();
+        EXPECT_EQ(fw::fGetWriteSortEnabled(), c.fSort) << int(c.b20d) << " " << int(c.fAging);
+        fw::SetWriteSortEnabled(c.fSort == fw::TRUE ? fw::FALSE : fw::TRUE);
+        fw::InitWriteSort();
+        EXPECT_EQ(fw::fGetWriteSortEnabled(), c.fSort) << int(c.b20d) << " " << int(c.fAging);
+    }
+    fw::SetCacheSetting20d(fw::FALSE);
+    fw::SetAgingPrioritySetting(fw::FALSE);
 }
 
 TEST_F(ApplyTest, SettingsAreRangeCheckedAndBooleansMustBeExact) {
