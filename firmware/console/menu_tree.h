@@ -38,6 +38,11 @@ void DataServicesConfigurationMenu();
 void AdditionalConfigMenu();
 void ApmConfigurationMenu();
 
+// Below the Additional Host Configuration Menu: target queue management,
+// its on/off screen and the dialogue that chooses the response and limits.
+void TargetQueueManagementMenu();
+void TqmResponseTypeMenu();
+
 // Below the Array Configuration Menu.
 void CreateArrayMenu();
 // The creation dialogue's steps, each below the one before: the RAID
