@@ -403,10 +403,10 @@ int main(int argc, char** argv) {
     bool started = false;          // the main loop has run at least once
     bool mainLoopThisBoot = false;
     uint64_t mainLoopStart = 0;
-    // The console's keys and the portal's sockets, watched together: at
-    // every main-loop poll without waiting, and while the firmware idles until
-    // its next device event, so a host's request is taken at once and an idle
-    // controller wakes only for its own timers.
+    // The console's keys and the portal's sockets, watched together: while
+    // the firmware idles, until its next event, so a host's request is
+    // taken at once and an idle controller wakes only for its own timers;
+    // while it is busy, without waiting, as often as the board asks.
     std::vector<pollfd> fds;
     bool keysWatched = false;
     auto watch = [&](const timespec* wait) {
@@ -423,11 +423,12 @@ int main(int argc, char** argv) {
         const timespec wait{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
         watch(&wait);
     };
+    // What the portal answered goes to its hosts at once.
     board.pollHook = [&] {
         std::fflush(stdout);
-        // Input that came while the host slept is taken when board time
-        // reaches the moment the sleep ended.
-        if (board.Replaying()) return;
+        if (listener.OutputPending()) listener.Service();
+    };
+    board.inputHook = [&] {
         const timespec now{0, 0};
         const bool ready = watch(&now);
         const auto network = fds.begin() + (keysWatched ? 1 : 0);

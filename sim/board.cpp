@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "sim/bus_monitor.h"
 #include "sim/fpga.h"
 #include "sim/i2c_units.h"
+#include "sim/isp_chip.h"
 #include "sim/processor_errors.h"
 #include "sim/processor_side.h"
 #include "sim/rtc.h"
@@ -64,7 +66,6 @@ Board::Board(const BoardConfig& config)
     m_firmware.board = this;
     m_wallStart = WallNs();
     m_followWall = !m_config.virtualTime;
-    if (m_followWall) m_clock.HoldPasses(true);
     if (!m_config.dataDir.empty()) {
         std::ifstream in(m_config.dataDir + "/board.state");
         std::string line;
@@ -91,7 +92,6 @@ Board::~Board() {
     m_rtc->PowerOff();
     m_nvram->Sync();
     if (m_firmware.board == this) m_firmware.board = nullptr;
-    if (m_followWall) m_clock.HoldPasses(false);   // a shared clock outlives the board
 }
 
 void Board::ConnectPartners(Board& a, Board& b) {
@@ -134,9 +134,7 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 void Board::FollowWallClock(bool follow) {
     if (m_config.virtualTime || follow == m_followWall) return;
     m_followWall = follow;
-    m_clock.HoldPasses(follow);
-    if (follow) m_wallStart = WallNs() - m_clock.Now();
-    m_behindWall = false;
+    if (follow) m_wallStart = (wallClock ? wallClock() : WallNs()) - m_clock.Now();
 }
 
 void Board::Boot() {
@@ -214,36 +212,30 @@ void Board::TakeInterrupts() {
 }
 
 void Board::HeldPoint(uint32_t costNs) {
-    const uint64_t target = m_followWall && !m_behindWall ? WallNow() : m_clock.Now() + costNs;
-    m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+    m_clock.AdvanceTo(m_clock.Now() + costNs, [this] { TakeInterrupts(); });
     if (TurnOver()) m_fiber->Yield();
     TakeInterrupts();
 }
 
-uint64_t Board::WallNow() const { return WallNs() - m_wallStart; }
+uint64_t Board::WallNow() const { return (wallClock ? wallClock() : WallNs()) - m_wallStart; }
 
 void Board::Delay(uint64_t ns) {
-    uint64_t target = m_clock.Now() + ns;
-    if (!m_followWall) {
-        // On a shared clock the others' processors run while this one waits.
-        while (m_sharedClock && target > m_sliceEnd && m_fiber->Active()) {
-            m_clock.AdvanceTo(m_sliceEnd, [this] { TakeInterrupts(); });
-            m_fiber->Yield();
-            TakeInterrupts();   // what was raised while the others ran
+    const uint64_t target = m_clock.Now() + ns;
+    // On a shared clock the others' processors run while this one waits.
+    while (m_sharedClock && target > m_sliceEnd && m_fiber->Active()) {
+        m_clock.AdvanceTo(m_sliceEnd, [this] { TakeInterrupts(); });
+        m_fiber->Yield();
+        TakeInterrupts();   // what was raised while the others ran
+    }
+    m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
+    if (m_followWall) {
+        // A long wait takes its time on the wall clock too, watching for
+        // input; a short one passes at once within the lead.
+        for (uint64_t wall = WallNow(); m_clock.Now() > wall + kWallLeadNs; wall = WallNow()) {
+            WaitForInput(m_clock.Now() - kWallLeadNs - wall);
+            YieldIfDue();   // a long wait still lets the driver stop the board
         }
-        m_clock.AdvanceTo(target, [this] { TakeInterrupts(); });
-    } else {
-        for (;;) {
-            uint64_t now = WallNs() - m_wallStart;
-            m_clock.AdvanceTo(now < target ? now : target, [this] { TakeInterrupts(); });
-            if (now >= target) break;
-            uint64_t wait = target - now;
-            if (wait > 1'000'000) wait = 1'000'000;
-            timespec ts{0, static_cast<long>(wait)};
-            nanosleep(&ts, nullptr);
-            if (pollHook) pollHook();
-            YieldIfDue();  // a long wait still lets the driver stop the board
-        }
+        if (++m_pollsSinceInput >= kInputPolls) TakeInput();
     }
     TakeInterrupts();
     m_idleSincePoll = false;
@@ -251,61 +243,104 @@ void Board::Delay(uint64_t ns) {
 }
 
 void Board::Poll() {
+    if (m_followWall) return PollOnWallClock();
     bool idle = m_idleSincePoll;
     InterruptPoint(kPollCostNs, false);
     if (pollHook) pollHook();
+    if (inputHook) inputHook();
     if (idle) {
         // Nothing touched the hardware since the last poll: the firmware only
-        // waits, so time moves on to the next device event (on the wall
-        // clock, once the wall clock has reached it).
+        // waits, so time moves on to the next device event.
         uint64_t next = m_clock.NextEventTime();
-        if (!m_followWall) {
-            if (next != UINT64_MAX) {
-                if (next > m_sliceEnd) next = m_sliceEnd;
-                m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
-                TakeInterrupts();
-            }
-        } else {
-            IdleOnWallClock();
+        if (next != UINT64_MAX) {
+            if (next > m_sliceEnd) next = m_sliceEnd;
+            m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
+            TakeInterrupts();
         }
     }
-    // How far board time runs behind is bounded: a firmware busy for longer
-    // than that goes straight to the wall clock's time at its next hardware
-    // access, as a processor that falls behind its timers does.
-    if (m_behindWall && m_clock.Now() + 2 * idleSleepLimitNs < WallNow()) m_behindWall = false;
     YieldIfDue();
     m_idleSincePoll = true;
 }
 
-// The firmware idles on the wall clock.  The host sleeps until outside
-// input, the next device event or the sleep limit; the processor's timers
-// (the firmware's tick) do not wake it.  Board time then runs behind the
-// wall clock: from here on hardware accesses cost their own time, and idle
-// polls step to each event that fell due meanwhile, at its own time and
-// followed by the main loop's cycles, as they would have run without the
-// sleep.  The firmware sees every tick; the host wakes once per sleep limit
-// instead of at every tick.
-void Board::IdleOnWallClock() {
-    const uint64_t now = WallNow();
-    const uint64_t next = m_clock.NextEventTime();
-    if (next <= now && m_behindWall) {
-        m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
-        TakeInterrupts();
-        return;
-    }
-    if (next > now) {
-        uint64_t wake = m_clock.NextEventTimeBesides({&m_timers->Expiry(0), &m_timers->Expiry(1)});
-        if (wake - now > idleSleepLimitNs) wake = now + idleSleepLimitNs;
-        const uint64_t wait = wake - now;
-        if (idleWait) {
-            idleWait(wait);
+// What the firmware did since the last poll, and what happened at this
+// poll's own interrupt point, decide whether time moves on: an interrupt
+// handler that ran inside a poll (at an event the poll stepped to or found
+// due) may have left work the next cycle does without touching the
+// hardware.
+//  - It touched a device, or an event ran: the next cycle runs at once.
+//  - It touched no device but wrote the interrupt controller: it worked on
+//    its queues (their locks write it), moving work along a piece a cycle
+//    or retrying what waits for an event.  While a host waits that is work:
+//    the next cycle runs at once, after the events the wall clock has
+//    reached, so that retrying does not hold time back.  With no host
+//    waiting it idles.
+//  - Neither: it idles (IdleOnWallClock).
+void Board::PollOnWallClock() {
+    if (pollHook) pollHook();
+    // Input first: what it raises is taken at the poll's own point.
+    if (++m_pollsSinceInput >= kInputPolls) TakeInput();
+    const uint64_t eventsBefore = m_clock.EventsRun();
+    InterruptPoint(kPollCostNs, false);
+    const bool active = !m_idleSincePoll || m_clock.EventsRun() != eventsBefore;
+    const bool queues = m_queuesSincePoll;
+    m_idleSincePoll = true;
+    m_queuesSincePoll = false;
+    if (!active) {
+        if (queues && HostCommandsOpen()) {
+            (void)StepToEventDueBy(WallNow());
         } else {
-            timespec ts{static_cast<time_t>(wait / 1000000000ull), static_cast<long>(wait % 1000000000ull)};
-            nanosleep(&ts, nullptr);
+            IdleOnWallClock();
         }
     }
-    m_watchedUntil = WallNow();
-    m_behindWall = true;
+    YieldIfDue();
+}
+
+bool Board::HostCommandsOpen() const {
+    for (const IspChip* chip : m_ispChips) {
+        if (chip && chip->openExchanges() != 0) return true;
+    }
+    return false;
+}
+
+bool Board::StepToEventDueBy(uint64_t limitNs) {
+    uint64_t next = m_clock.NextEventTime();
+    if (next > limitNs) return false;
+    if (next > m_sliceEnd) next = m_sliceEnd;
+    m_clock.AdvanceTo(next, [this] { TakeInterrupts(); });
+    TakeInterrupts();
+    return true;
+}
+
+// The firmware idles.  The next event, when within the lead of the wall
+// clock, runs at once, followed by the main loop's cycles, as in virtual
+// time: the firmware waits for nothing the wall clock has (nearly) reached,
+// and a board behind the wall clock catches up event by event.  Otherwise
+// the host sleeps, watching for input, until the wall clock comes within
+// the lead of it, or for the sleep limit at most.  With no host command
+// open the processor's timers do not end the sleep: those that fell due
+// meanwhile run in order afterwards.
+void Board::IdleOnWallClock() {
+    const uint64_t wall = WallNow();
+    if (StepToEventDueBy(wall + kWallLeadNs)) return;
+    uint64_t wake = HostCommandsOpen() ? m_clock.NextEventTime()
+                                       : m_clock.NextEventTimeBesides({&m_timers->Expiry(0), &m_timers->Expiry(1)});
+    wake = std::min(wake, wall + kWallLeadNs + idleSleepLimitNs);
+    WaitForInput(wake - kWallLeadNs - wall);
+}
+
+void Board::WaitForInput(uint64_t ns) {
+    if (idleWait) {
+        idleWait(ns);
+    } else {
+        timespec ts{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+        nanosleep(&ts, nullptr);
+    }
+    TakeInput();
+}
+
+void Board::TakeInput() {
+    m_pollsSinceInput = 0;
+    if (inputHook) inputHook();
 }
 
 void Board::YieldIfDue() {

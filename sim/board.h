@@ -163,6 +163,13 @@ public:
         if (deviceAccess) m_idleSincePoll = false;
         if (__builtin_expect(!m_clock.Pass(costNs), 0)) HeldPoint(costNs);
     }
+    // A coprocessor write (the interrupt controller's enables, the timers):
+    // on the wall clock it shows the firmware at work on its queues, whose
+    // locks write the interrupt controller (PollOnWallClock).
+    void CoprocessorWrite(uint32_t costNs) {
+        m_queuesSincePoll = true;
+        InterruptPoint(costNs, false);
+    }
     void Poll();
     void Delay(uint64_t ns);
 
@@ -171,37 +178,65 @@ public:
     const std::string& ConsoleText() const;
     void ClearConsoleText();
     void TypeKeys(std::string_view keys);
-    // Called at every main-loop poll (the controller program reads the
-    // terminal and its signals here).
+    // Called at every main-loop poll (the controller program flushes its
+    // output here).
     std::function<void()> pollHook;
-    // Wall-clock runs: how long an idle poll may sleep waiting for input.
-    // The processor's own timers do not end the sleep (IdleOnWallClock), so an
-    // idle controller wakes its host about this often.
+    // Takes outside input that is ready, without waiting (the controller
+    // program reads its terminal and sockets here).  In virtual time it is
+    // called at every poll; on the wall clock after every wait for input
+    // and, while the firmware is busy, at every kInputPolls-th poll or delay.
+    std::function<void()> inputHook;
+
+    // --- the wall clock -------------------------------------------------------
+    // On the wall clock board time is the firmware's own: hardware accesses,
+    // delays and device service times cost what they cost in virtual time,
+    // and the firmware never waits while it has work.  Only an idle
+    // firmware lets the host sleep, and board time then waits for the wall
+    // clock.  Board time may lead the wall clock by kWallLeadNs: events due
+    // within it run at once, so short device waits cost no sleep and a
+    // sleep that ends late is made up by the next.  It may fall behind
+    // (a busy or a batched firmware) and catches up without sleeping, event
+    // by event, so the firmware sees every tick in order.
+    static constexpr uint64_t kWallLeadNs = 1'000'000;
+    // While busy, input is looked for at every this many polls (and delays).
+    static constexpr uint32_t kInputPolls = 32;
+    // With no host command open, the processor's own timers do not end a
+    // sleep: the host sleeps up to this long and the ticks that fell due run
+    // in order afterwards, so an idle controller wakes its host about this
+    // often.  A command open ends sleeps at the next timer.
     uint64_t idleSleepLimitNs = 20'000'000;
-    // Wall-clock runs: whether board time follows the wall clock now.  Until
-    // it does, the board's waits pass at once, as in virtual time (nothing
-    // outside the board watches start-up's waits); from the switch on, board
-    // time goes on from where it stands at the wall clock's pace.
+    // Whether board time follows the wall clock now.  Until it does, the
+    // board's waits pass at once, as in virtual time (nothing outside the
+    // board watches start-up's waits); from the switch on, board time goes
+    // on from where it stands at the wall clock's pace.
     void FollowWallClock(bool follow);
-    // Wall-clock runs: waits up to the given time for outside input while
-    // the firmware idles, so a program can wake on its sockets at once
-    // (sleeps when unset).
+    // The host's clock in nanoseconds (the monotonic clock when unset; tests
+    // give a clock of their own).
+    std::function<uint64_t()> wallClock;
+    // Waits up to the given time for outside input while the firmware
+    // idles, so a program can wake on its sockets at once (sleeps when
+    // unset).
     std::function<void(uint64_t ns)> idleWait;
-    // Wall-clock runs: the board is running time that already passed on the
-    // wall clock while the host slept watching for input (idleWait); a
-    // program need not look for input again until it is through.
-    bool Replaying() const { return m_behindWall && m_clock.Now() < m_watchedUntil; }
+    // Host commands the host-port chips hold open: while there are any, the
+    // firmware's timers end the host's sleeps.
+    bool HostCommandsOpen() const;
 
 private:
     // Creates the devices and wires them: their bus addresses, their
     // interrupt lines, their PCI slots (board_wiring.cpp).
     void WireDevices();
     void TakeInterrupts();
-    // An interrupt point whose time passes on the wall clock or with device
-    // events falling due on the way, or that has an interrupt to take.
+    // An interrupt point with device events falling due on the way, or that
+    // has an interrupt to take.
     __attribute__((noinline)) void HeldPoint(uint32_t costNs);
     uint64_t WallNow() const;   // board time on the wall clock
+    void PollOnWallClock();
     void IdleOnWallClock();
+    // Runs the next event when it falls due by `limitNs`; false when none does.
+    bool StepToEventDueBy(uint64_t limitNs);
+    // Sleeps up to `ns` of wall time, watching for input, and takes it.
+    void WaitForInput(uint64_t ns);
+    void TakeInput();
     void YieldIfDue();
     // On a shared clock: the processor's turn is over, the others' run now.
     bool TurnOver() const { return m_sharedClock && m_clock.Now() >= m_sliceEnd && m_fiber->Active(); }
@@ -241,16 +276,13 @@ private:
     uint64_t m_sliceEnd = 0;
     uint32_t m_processorDepth = 0;   // InBoard depth of the processor's thread when it yielded
     bool m_idleSincePoll = true;
+    bool m_queuesSincePoll = false;   // a coprocessor write since the last poll
     std::function<void()> m_cpuFunction;
     bool m_stopped = false;
     bool m_finished = false;
     uint64_t m_wallStart = 0;  // host time at board time 0 (wall-clock runs)
     bool m_followWall = false;
-    // Wall-clock runs: board time may run behind the wall clock (the host
-    // slept through the firmware's tick): hardware accesses cost their own
-    // time and idle polls step to the events already due.
-    bool m_behindWall = false;
-    uint64_t m_watchedUntil = 0;   // board time the last idle wait ended at
+    uint32_t m_pollsSinceInput = 0;
     std::map<std::string, std::string> m_state;
 };
 

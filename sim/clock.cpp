@@ -101,6 +101,7 @@ Clock::OneOff* Clock::SlotOf(const Event* event) {
 }
 
 void Clock::RunNext() {
+    ++m_eventsRun;
     Event& event = *m_queue[0];
     if (event.m_at > m_now) m_now = event.m_at;
     Remove(event);

@@ -85,6 +85,8 @@ public:
     void Cancel(EventId id);
 
     bool HasEvents() const { return m_size != 0; }
+    // How many events have run so far.
+    uint64_t EventsRun() const { return m_eventsRun; }
     uint64_t NextEventTime() const { return m_nextAt; }
     // The time of the earliest event other than `skipped` (UINT64_MAX: none).
     uint64_t NextEventTimeBesides(std::initializer_list<const Event*> skipped) const;
@@ -111,11 +113,10 @@ public:
         return true;
     }
     // While anyone holds them, passes answer false, so that an interrupt
-    // point's one test also catches what else it must do: move time on the
-    // wall clock, or take an interrupt a controller asks for (boards on one
-    // clock each hold for their own; a point of a board with nothing to
-    // take finds that out on its slow path).  Each holder releases what it
-    // held, once.
+    // point's one test also catches what else it must do: take an interrupt
+    // a controller asks for (boards on one clock each hold for their own; a
+    // point of a board with nothing to take finds that out on its slow
+    // path).  Each holder releases what it held, once.
     void HoldPasses(bool hold) {
         m_holds = hold ? m_holds + 1 : m_holds - 1;
         m_passLimit = m_holds ? 0 : m_nextAt;
@@ -149,6 +150,7 @@ private:
     uint64_t m_passLimit = UINT64_MAX;   // m_nextAt, or 0 while passes are held
     uint32_t m_holds = 0;
     uint64_t m_nextOrder = 1;
+    uint64_t m_eventsRun = 0;
     // A binary heap on (time, order).
     std::array<Event*, kMaxPending> m_queue{};
     uint32_t m_size = 0;

@@ -75,7 +75,7 @@ void Cp6Write(uint32_t dCrn, uint32_t dCrm, uint32_t dValue) {
     sim::InBoard inBoard;
     sim::Board& b = B();
     b.cpu().Cp6Write(dCrn, dCrm, dValue);
-    b.InterruptPoint(kCoprocessorNs, false);
+    b.CoprocessorWrite(kCoprocessorNs);
 }
 
 uint32_t Cp15Read(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2) {
@@ -90,7 +90,7 @@ void Cp15Write(uint32_t dCrn, uint32_t dCrm, uint32_t dOpcode2, uint32_t dValue)
     sim::InBoard inBoard;
     sim::Board& b = B();
     b.cpu().Cp15Write(dCrn, dCrm, dOpcode2, dValue);
-    b.InterruptPoint(kCoprocessorNs, false);
+    b.CoprocessorWrite(kCoprocessorNs);
 }
 
 void CpuMaskInterrupts() {

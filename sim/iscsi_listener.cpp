@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -226,6 +227,11 @@ bool IscsiListener::ServiceClient(Client& c) {
         c.sent = 0;
     }
     return true;
+}
+
+bool IscsiListener::OutputPending() const {
+    return std::any_of(m_clients.begin(), m_clients.end(),
+                       [](const Client& c) { return c.connection->output().size() != c.sent; });
 }
 
 void IscsiListener::AddPollFds(std::vector<pollfd>* fds) const {

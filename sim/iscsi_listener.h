@@ -39,6 +39,8 @@ public:
     // Whether Service is due although no socket is ready: the connections'
     // timers, or a pause of accepting, ran out.
     bool TimersDue() const;
+    // Whether the portal has output for a host not yet sent.
+    bool OutputPending() const;
     // The sockets worth waiting on, and for what.
     void AddPollFds(std::vector<pollfd>* fds) const;
     size_t Connections() const { return m_clients.size(); }

@@ -101,7 +101,7 @@ public:
     const std::array<uint8_t, 64>& lastMarker() const { return m_lastMarker; }
     const std::array<uint8_t, 64>& lastRequest() const { return m_lastRequest; }
     uint32_t terminatedExchanges() const { return m_terminated; }
-    uint32_t openExchanges() const;
+    uint32_t openExchanges() const { return static_cast<uint32_t>(m_exchanges.size() - m_freeExchanges.size()); }
     uint32_t ctPassThroughs() const { return m_ctPassThroughs; }
     uint32_t logoutEntries() const { return m_logoutEntries; }
     uint32_t riscLoads() const { return m_riscLoads; }

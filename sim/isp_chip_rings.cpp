@@ -158,10 +158,6 @@ void IspChip::CloseExchange(Exchange& x) {
     m_freeExchanges.push_back(static_cast<uint32_t>(&x - m_exchanges.data()));
 }
 
-uint32_t IspChip::openExchanges() const {
-    return static_cast<uint32_t>(std::count_if(m_exchanges.begin(), m_exchanges.end(), [](const Exchange& x) { return x.used; }));
-}
-
 void IspChip::EndExchangesOf(const FcInitiator& initiator, FcpResult::Outcome outcome) {
     for (Exchange& x : m_exchanges) {
         if (!x.used || x.initiator != &initiator) continue;
