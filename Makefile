@@ -30,7 +30,10 @@ run: deps
 test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure --timeout 300
 
+# The benchmarks also compare the controller program with a generic iSCSI
+# target, which only they install.
 bench: deps
+	@scripts/install-deps --bench
 	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(LAUNCHER)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)-bench/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true

@@ -5,10 +5,8 @@
 //
 //   idle_cpu_bench [CONTROLLER [SECONDS]]
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,15 +17,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "iscsi_login.h"
 #include "sim/iscsi_pdu.h"
-
-extern char** environ;
 
 namespace {
 
@@ -58,18 +54,6 @@ void Report(const char* what, pid_t pid, double seconds) {
     const double wall = std::chrono::duration<double>(b.at - a.at).count();
     std::printf("  %-22s %6.2f%% of one processor  %7.0f wake-ups/s\n", what,
                 100.0 * double(b.cpuNs - a.cpuNs) / 1e9 / wall, double(b.wakeups - a.wakeups) / wall);
-}
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // A session logged in to full feature and then left alone; -1 on failure.
@@ -109,33 +93,17 @@ int main(int argc, char** argv) {
     const double seconds = argc > 2 ? std::atof(argv[2]) : 5.0;
     char dirTemplate[] = "/tmp/idle-cpu-XXXXXX";
     const std::filesystem::path dir = mkdtemp(dirTemplate);
-    const uint16_t port = FreePort();
+    const uint16_t port = bench::FreeLoopbackPort();
     const std::string console = (dir / "console").string();
-    std::vector<std::string> args = {program, "--data-dir", (dir / "var").string(), "--iscsi",
-                                     "127.0.0.1:" + std::to_string(port)};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argp;
-    for (std::string& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argp.data(), environ) != 0) {
+    const pid_t pid = bench::Spawn({program, "--data-dir", (dir / "var").string(), "--iscsi",
+                                    "127.0.0.1:" + std::to_string(port)},
+                                   console);
+    if (pid < 0) {
         std::fprintf(stderr, "idle_cpu_bench: cannot run %s\n", program.c_str());
         return 1;
     }
-    posix_spawn_file_actions_destroy(&actions);
-
     int status = 0;
-    bool ok = false;
-    for (int i = 0; i < 1200 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        std::ifstream in(console);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if ((ok = text.find("Initialization Complete") != std::string::npos)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    bool ok = bench::WaitForOutput(pid, console, "Initialization Complete");
     if (ok) {
         std::printf("idle_cpu_bench: %s idling on the wall clock, %.0f s a measurement\n", program.c_str(), seconds);
         std::this_thread::sleep_for(std::chrono::seconds(1));

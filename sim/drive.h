@@ -39,6 +39,11 @@ struct DriveConfig {
     bool writeCacheChangeable = true;
 };
 
+// How long a drive takes over a command that moves `bytes` to or from its
+// medium: a fixed cost per command and a cost per 512 bytes (a slow drive
+// takes longer).
+constexpr uint64_t DriveServiceNs(uint64_t bytes) { return 50'000 + bytes / 512 * 5'000; }
+
 // The outcome of one command: SCSI status (0 GOOD, 2 CHECK CONDITION, ...),
 // fixed-format sense data when the status is CHECK CONDITION, the bytes
 // moved, and how long the drive took.

@@ -20,9 +20,6 @@ namespace sim {
 
 namespace drive {
 
-// Service time: a fixed cost per command and a cost per 512 bytes moved.
-constexpr uint64_t kCommandNs = 50'000;
-constexpr uint64_t kPer512Ns = 5'000;
 // Blocks per allocation of the in-memory medium.
 constexpr uint64_t kChunkBlocks = 8;
 constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
@@ -115,7 +112,7 @@ struct Drive::Impl {
     // answer when the command cannot be served now.
     const Sense* Admit(bool needsMedium);
     uint64_t ServiceNs(uint64_t bytes) const {
-        return drive::kCommandNs + bytes / 512 * drive::kPer512Ns + extraNs;
+        return DriveServiceNs(bytes) + extraNs;
     }
 
     // --- medium and injected errors (drive_medium.cpp) ------------------
