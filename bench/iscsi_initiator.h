@@ -66,6 +66,7 @@ public:
     bool LogIn(uint16_t port, const std::string& initiator, const std::string& target, uint8_t lun,
                std::string* why) {
         m_lun = lun;
+        if (m_fd >= 0) close(m_fd);   // an earlier attempt's
         m_fd = ConnectLoopback(port);
         if (m_fd < 0) return *why = "cannot connect", false;
         sim::iscsi::Pdu login = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);

@@ -307,8 +307,15 @@ struct Tgt {
 // A logged-in session whose unit answers (a controller's new initiator
 // meets a unit attention first).
 bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uint8_t lun) {
+    // A controller that has just started may not have its host ports up
+    // yet: it refuses the session for now, and an initiator tries again.
     std::string why;
-    if (!session.LogIn(port, "iqn.2026-12.bench:host", target, lun, &why)) {
+    bool in = false;
+    for (int attempt = 0; attempt < 50 && !in; ++attempt) {
+        if (attempt != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        in = session.LogIn(port, "iqn.2026-12.bench:host", target, lun, &why);
+    }
+    if (!in) {
         std::fprintf(stderr, "program_peer_bench: %s: %s\n", target, why.c_str());
         return false;
     }
