@@ -109,6 +109,9 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
                 return f;
             }
         }
+        // The round may end between the two looks at the clock: nothing is
+        // out then, and nothing will come back.
+        if (outstanding.empty()) break;
         typename Client::Done d;
         if (!client.Reap(&d) || d.status != 0) {
             f.failed = true;
@@ -126,7 +129,7 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
     }
     const double elapsed = Since(start);
     f.opsPerSecond = double(done) / elapsed;
-    f.meanLatencyUs = latency / double(done) * 1e6;
+    f.meanLatencyUs = done != 0 ? latency / double(done) * 1e6 : 0;
     f.busy = (CpuSeconds(server) - cpuBefore) / elapsed;
     return f;
 }
