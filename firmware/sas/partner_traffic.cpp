@@ -341,27 +341,42 @@ void PartnerTargetErrorReply(uint16_t wIoIndex) {
     }
 }
 
+namespace {
+
+// A partner message on frame w past its deadline is aborted and ended as
+// failed.  *plNow is the tick count, read at the first message in flight.
+void EndOverdueMessage(LSI_SAS_REQUEST_INFO& r, uint16_t w, uint64_t* plNow) {
+    if (r.lDeadline == 0 || (r.bFlags & LSI_REQUEST_ABORTED) || !(r.dMsgContext & MESSAGE_CONTEXT_PARTNER) ||
+        (r.dMsgContext & 0xFFFF) == SAS_WAITED_ENTRY_INDEX) {
+        return;
+    }
+    if (*plNow == 0) *plNow = lGetTickCount();
+    if (r.lDeadline > *plNow) return;
+    // The abort's answer must not overtake the marks set when it is sent.
+    DriveSideLock sLock;
+    if (bSendSASAbortTask(r.bTargetId, w, static_cast<uint16_t>(r.dMsgContext & 0xFFFF)) != STATUS_OK) return;
+    r.bFlags |= LSI_REQUEST_ABORTED;
+    r.lDeadline = 0;
+    PartnerMessageCompleteHandler(PARTNER_PORT_SAS, 1, 0, static_cast<uint16_t>(r.dMsgContext & PARTNER_SLOT_MASK),
+                                  nullptr);
+}
+
+}  // namespace
+
+// The scan runs on every background pass, so it visits only the frames in
+// use (a freed frame has no deadline), through the map of frames in use a
+// word at a time: an idle adapter costs a few words, not every frame.
 void ScanPartnerMessageTimeouts() {
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
     if (a == nullptr) return;
-    // The clock is read only when a message is in flight: the scan runs on
-    // every background pass.
     uint64_t lNow = 0;
-    for (uint16_t w = 0; w < a->wRequestFrames; ++w) {
-        LSI_SAS_REQUEST_INFO& r = a->asRequest[w];
-        if (r.lDeadline == 0 || (r.bFlags & LSI_REQUEST_ABORTED) || !(r.dMsgContext & MESSAGE_CONTEXT_PARTNER) ||
-            (r.dMsgContext & 0xFFFF) == SAS_WAITED_ENTRY_INDEX) {
-            continue;
+    for (uint32_t dWord = 0; dWord * 32u < a->wRequestFrames; ++dWord) {
+        // Frames the pass frees or takes change the map, not this copy.
+        for (uint32_t dBits = a->adInUse[dWord]; dBits != 0; dBits &= dBits - 1) {
+            const uint32_t dFrame = dWord * 32u + static_cast<uint32_t>(__builtin_ctz(dBits));
+            if (dFrame >= a->wRequestFrames) break;
+            EndOverdueMessage(a->asRequest[dFrame], static_cast<uint16_t>(dFrame), &lNow);
         }
-        if (lNow == 0) lNow = lGetTickCount();
-        if (r.lDeadline > lNow) continue;
-        // The abort's answer must not overtake the marks set when it is sent.
-        DriveSideLock sLock;
-        if (bSendSASAbortTask(r.bTargetId, w, static_cast<uint16_t>(r.dMsgContext & 0xFFFF)) != STATUS_OK) continue;
-        r.bFlags |= LSI_REQUEST_ABORTED;
-        r.lDeadline = 0;
-        PartnerMessageCompleteHandler(PARTNER_PORT_SAS, 1, 0, static_cast<uint16_t>(r.dMsgContext & PARTNER_SLOT_MASK),
-                                      nullptr);
     }
 }
 
