@@ -215,9 +215,13 @@ bool IscsiListener::ServiceClient(Client& c) {
         ssize_t n = send(c.fd, out.data() + c.sent, out.size() - c.sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                c.full = true;
+                break;
+            }
             return false;
         }
+        c.full = false;
         c.sent += size_t(n);
     }
     if (c.sent == out.size()) {
@@ -229,9 +233,11 @@ bool IscsiListener::ServiceClient(Client& c) {
     return true;
 }
 
+// A host whose socket took no more is left to the poll's POLLOUT: looking
+// again at every main-loop cycle would only cost a failed send each time.
 bool IscsiListener::OutputPending() const {
     return std::any_of(m_clients.begin(), m_clients.end(),
-                       [](const Client& c) { return c.connection->output().size() != c.sent; });
+                       [](const Client& c) { return !c.full && c.connection->output().size() != c.sent; });
 }
 
 void IscsiListener::AddPollFds(std::vector<pollfd>* fds) const {

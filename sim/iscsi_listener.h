@@ -39,7 +39,8 @@ public:
     // Whether Service is due although no socket is ready: the connections'
     // timers, or a pause of accepting, ran out.
     bool TimersDue() const;
-    // Whether the portal has output for a host not yet sent.
+    // Whether the portal has output for a host not yet sent, to a host
+    // whose socket still takes it.
     bool OutputPending() const;
     // The sockets worth waiting on, and for what.
     void AddPollFds(std::vector<pollfd>* fds) const;
@@ -60,6 +61,7 @@ private:
         int fd;
         std::unique_ptr<IscsiConnection> connection;
         size_t sent = 0;   // bytes of the connection's output already sent
+        bool full = false;   // the host's socket took no more at the last send
     };
     // False when the client is done with.
     bool ServiceClient(Client& client);

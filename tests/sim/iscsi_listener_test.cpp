@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -274,6 +275,49 @@ TEST(IscsiListener, TimersRunWithoutTraffic) {
     EXPECT_EQ(listener.Connections(), 0u);
     EXPECT_TRUE(mute.Closed());
     EXPECT_TRUE(targets.loggedOut);
+}
+
+// A host that stops reading fills its socket: its output waits for the
+// socket to take more (the poll's POLLOUT) and is no longer reported as
+// pending at every look, and once the host reads again it all arrives.
+TEST(IscsiListener, OutputToAFullSocketWaitsForThePoll) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    SocketHost host(listener);
+    // A fixed receive buffer (one the system tunes could take it all), and
+    // commands sent as they are made (the host's acknowledgements wait
+    // while it reads nothing).
+    const int buffer = 65536, one = 1;
+    ASSERT_EQ(setsockopt(host.fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer), 0);
+    ASSERT_EQ(setsockopt(host.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one), 0);
+    ASSERT_TRUE(host.LogInNormal({{"MaxRecvDataSegmentLength", "65536"}}));
+    constexpr int kReads = 32;   // 32 MiB: more than both sockets' buffers hold
+    for (int i = 0; i < kReads; ++i) host.Send(host.Command(0xC1, Rw10(0x28, 0, 2048), 1u << 20));
+    int looks = 0;
+    while (listener.OutputPending() && looks < 10000) {
+        listener.Service();
+        ++looks;
+    }
+    EXPECT_FALSE(listener.OutputPending());
+    std::vector<pollfd> fds;
+    listener.AddPollFds(&fds);
+    ASSERT_EQ(fds.size(), 2u);
+    EXPECT_TRUE(fds[1].events & POLLOUT) << "the output waits for the socket";
+
+    size_t read = 0;
+    int responses = 0;
+    while (responses < kReads) {
+        Pdu p = host.Next();
+        if (p.opcode() == sim::iscsi::kDataIn) read += p.data.size();
+        if (p.opcode() == sim::iscsi::kScsiResponse || (p.opcode() == sim::iscsi::kDataIn && (p.bhs[1] & 0x01))) {
+            ++responses;
+        }
+        ASSERT_TRUE(p.opcode() == sim::iscsi::kDataIn || p.opcode() == sim::iscsi::kScsiResponse);
+    }
+    EXPECT_EQ(read, size_t(kReads) << 20);
 }
 
 TEST(IscsiListener, RefusesWhatItCannotListenOn) {
