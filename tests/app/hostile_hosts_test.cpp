@@ -50,7 +50,14 @@ protected:
         port = program->PortalPort();
         ASSERT_NE(port, 0) << program->Errors();
         ASSERT_TRUE(program->WaitForConsole("Initialization Complete")) << program->Errors();
-        auto first = Session(250);
+        // The console says "Initialization Complete" before the host ports
+        // are up on the fabric; until then a login is refused, and an
+        // initiator asks again.
+        std::unique_ptr<RemoteHost> first;
+        for (int i = 0; i < 50 && !first; ++i) {
+            first = Session(250);
+            if (!first) program->Errors(100);
+        }
         ASSERT_TRUE(first) << program->Errors();
         baseline = program->ResidentBytes();
     }
