@@ -10,6 +10,7 @@
 #include "config/config_phase.h"
 #include "config/config_state.h"
 #include "executive/date_time.h"
+#include "executive/system_state.h"
 #include "host_board.h"
 #include "mgmt/management.h"
 #include "mgmt/management_commands.h"
@@ -203,6 +204,59 @@ TEST_F(ManagementTest, BadValuesInTheBlockOrCdbAreRefusedAndChangeNothing) {
     ExpectIdle("after the refusals");
     EXPECT_EQ(Run(130), GOOD);
     EXPECT_EQ(fIsConfigUpdatePending(), TRUE);
+}
+
+// LUNs stay unique between logical drives and the controller's own; the
+// settings take only the values they know.
+TEST_F(ManagementTest, LunsStayUniqueAndSettingsTakeOnlyTheirValues) {
+    CONFIG_IMAGE& x = harness::s_sScratch;
+    x.asLd[0].wDefaultLun = 4;
+    x.asLd[1].wDefaultLun = 5;
+    const uint16_t wTaken = 5;
+    const uint16_t wFree = 300;
+    const auto LdLun = [](uint16_t wLd, uint16_t wLun) {
+        return std::vector<uint8_t>{uint8_t(wLd), uint8_t(wLd >> 8), uint8_t(wLun), uint8_t(wLun >> 8)};
+    };
+    const std::vector<uint8_t> abBefore = ScratchBytes();
+    const struct {
+        const char* pszWhat;
+        uint8_t bCode, b3, b4, b5;
+        std::vector<uint8_t> abBlock;
+    } asRefused[] = {
+        {"169 another drive's LUN", 169, 0, 0, 0, LdLun(0, wTaken)},
+        {"169 LUN 512", 169, 0, 0, 0, LdLun(0, 512)},
+        {"169 no such drive", 169, 0, 0, 0, LdLun(2, wFree)},
+        {"170 a drive's LUN", 170, uint8_t(wTaken >> 8), uint8_t(wTaken), 0, {}},
+        {"170 LUN 512", 170, 0x02, 0x00, 0, {}},
+        {"132 type beyond 0xF3", 132, 0, 0, 0, {0xF4, 5}},
+        {"132 type below 0xF0", 132, 0, 0, 0, {0xEF, 5}},
+        {"132 no time", 132, 0, 0, 0, {0xF1, 0}},
+        {"133 another offset", 133, 1, 0, 224, {}},
+    };
+    for (const auto& s : asRefused) EXPECT_EQ(Run(s.bCode, s.b3, s.b4, s.b5, s.abBlock), INVALID_CDB) << s.pszWhat;
+    EXPECT_TRUE(ScratchBytes() == abBefore);
+
+    // The controller's LUN moves off a LUN a drive takes.
+    EXPECT_EQ(Run(170, uint8_t(wFree >> 8), uint8_t(wFree)), GOOD);
+    EXPECT_EQ(x.sHeader.wControllerLun, wFree);
+    EXPECT_EQ(Run(169, 0, 0, 0, LdLun(0, wFree)), GOOD);
+    EXPECT_EQ(x.asLd[0].wDefaultLun, wFree);
+    EXPECT_NE(x.sHeader.wControllerLun, wFree);
+    EXPECT_NE(x.sHeader.wControllerLun, wTaken);
+    EXPECT_EQ(Run(170, 0xFF, 0xFF), GOOD);
+    EXPECT_EQ(x.sHeader.wControllerLun, 0xFFFF);
+
+    EXPECT_EQ(Run(132, 0, 0, 0, {0xF2, 200}), GOOD);
+    EXPECT_EQ(x.sTqmSettings.bResponseType, 0xF2);
+    EXPECT_EQ(x.sTqmSettings.bResponseTime, 99);
+    EXPECT_EQ(Run(132, 0, 0, 0, {0xF0, 0}), GOOD);
+    EXPECT_EQ(x.sTqmSettings.bResponseTime, 4);
+    EXPECT_EQ(Run(133, 0, 0, 223), GOOD);
+    EXPECT_EQ(x.sHeader.fCacheFlushCommand, FALSE);
+    EXPECT_EQ(Run(133, 3, 0, 245), GOOD);
+    EXPECT_EQ(x.sHeader.bSequentialWriteLevel, 3);
+    EXPECT_EQ(Run(133, 9, 0, 245), GOOD);
+    EXPECT_EQ(x.sHeader.bSequentialWriteLevel, dGetOemCode() == 0x101 ? 2 : 4);
 }
 
 TEST_F(ManagementTest, EditsWaitForTheirOwnOpenEditAndASoundScratchImage) {
