@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "eventlog/statistics.h"
 #include "executive/startup.h"
 #include "hw/scsi.h"
+#include "fc_road.h"
 #include "measure.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -151,22 +153,9 @@ int main() {
 
     sim::FcFabric fabric;
     sim::Board board(config);
-    board.sasController().AttachChassis(&chassis);
-    for (uint8_t chip = 1; chip <= 2; ++chip) {
-        if (sim::IspChip* p = sim::FindIspChip(board, chip)) p->AttachFabric(fabric);
-    }
-    board.SetResetEntry(&fw::ControllerEntry);
-    board.Boot();
-    board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
-                   120'000'000'000ull);
-    sim::FcHost host(board, fabric, *sim::FindIspChip(board, 1), 0x2100001B32000001ull);
-    if (!host.LogIn()) {
-        std::fprintf(stderr, "cache_order_bench: the controller did not come up\n%s", board.ConsoleText().c_str());
-        return 1;
-    }
-    for (int i = 0; i < 4; ++i) {
-        if (host.Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status == 0) break;
-    }
+    std::unique_ptr<sim::FcHost> started = bench::StartFcRoad(board, chassis, fabric, "cache_order_bench");
+    if (!started) return 1;
+    sim::FcHost& host = *started;
     fw::SetStreamingReadAhead(fw::TRUE);
 
     // The region written once in large writes, so every block read was written.

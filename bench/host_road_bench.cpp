@@ -20,12 +20,14 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "../tests/system/road_config.h"
 #include "copy_reference.h"
 #include "executive/startup.h"
 #include "hw/scsi.h"
+#include "fc_road.h"
 #include "measure.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -143,23 +145,9 @@ int main() {
 
     sim::FcFabric fabric;
     sim::Board board(config);
-    board.sasController().AttachChassis(&chassis);
-    for (uint8_t chip = 1; chip <= 2; ++chip) {
-        if (sim::IspChip* p = sim::FindIspChip(board, chip)) p->AttachFabric(fabric);
-    }
-    board.SetResetEntry(&fw::ControllerEntry);
-    board.Boot();
-    board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
-                   120'000'000'000ull);
-    sim::FcHost host(board, fabric, *sim::FindIspChip(board, 1), 0x2100001B32000001ull);
-    if (!host.LogIn()) {
-        std::fprintf(stderr, "host_road_bench: the controller did not come up\n%s", board.ConsoleText().c_str());
-        return 1;
-    }
-    // The power-on unit attention goes to the first command.
-    for (int i = 0; i < 4; ++i) {
-        if (host.Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status == 0) break;
-    }
+    std::unique_ptr<sim::FcHost> started = bench::StartFcRoad(board, chassis, fabric, "host_road_bench");
+    if (!started) return 1;
+    sim::FcHost& host = *started;
 
     Road road(host);
     benchref::Copies copies(kBlocks * roadtest::kBlock);
