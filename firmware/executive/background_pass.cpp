@@ -207,7 +207,7 @@ const BackgroundService s_asServices[] = {
      [] { DriveFirmwareDownloadStep(); }},
     {39, HOLDABLE,
      [] {
-         return IsTrue(fGetRebuildCheckRequest()) && !IsTrue(fIsDriveRescanRequested()) &&
+         return IsTrue(fGetRebuildCheckPending()) && !IsTrue(fIsDriveRescanRequested()) &&
                 !IsTrue(fIsConfigUpdatePending()) && IsConfigurationIdle();
      },
      [] { RebuildCheckTask(); }},

@@ -46,8 +46,6 @@ uint8_t bGetParityCheckRank() { return 0xFF; }
 void ParityCheckTask() {}
 uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
-uint8_t fGetRebuildCheckRequest() { return FALSE; }
-void RebuildCheckTask() {}
 
 void ResetDriveVerifyProgress() {}
 uint8_t bGetExpansionRank() { return 0xFF; }
@@ -59,7 +57,6 @@ void ClearStripeInitProgress(uint8_t) {}
 void StartStripeInit(uint8_t, uint8_t) {}
 void MarkStripeInitForRestart() {}
 void SetStripeInitRestartAll() {}
-void SetRebuildCheckPending(uint8_t) {}
 
 void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "raid/rebuild.h"
+#include "raid/rebuild_check.h"
 #include "raid/xor_engine.h"
 
 namespace fw {
@@ -44,8 +45,6 @@ uint8_t bGetParityCheckRank();   // 255 when none runs
 void ParityCheckTask();
 uint8_t fIsExpansionInProgress();
 void ExpansionTask();
-uint8_t fGetRebuildCheckRequest();
-void RebuildCheckTask();
 
 // Used by the configuration apply and the array table.
 void ResetDriveVerifyProgress();
@@ -74,7 +73,6 @@ uint8_t StartParityCheck(uint8_t bRank, uint8_t bMode, uint8_t fAll);
 // or 66 refused.
 struct KERNEL_ENTRY;
 uint8_t bStartZeroWriteJob(KERNEL_ENTRY* psRequester, uint16_t wLd, uint32_t dHead, uint32_t dTail);
-void SetRebuildCheckPending(uint8_t f);
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.
 void CancelPendingArrayJobs();

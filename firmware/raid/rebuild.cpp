@@ -346,14 +346,7 @@ void ReleaseReplacementDrive(const uint8_t* pbWwn) {
             if (std::memcmp(r.aabMemberWwn[m], pbWwn, 8) == 0) std::memset(r.aabMemberWwn[m], 0, 8);
         }
     }
-    for (uint8_t i = 0; i < MAX_SPARES; ++i) {
-        if (std::memcmp(psImage->asSpare[i].abWwn, pbWwn, 8) != 0) continue;
-        std::memmove(&psImage->asSpare[i], &psImage->asSpare[i + 1], (MAX_SPARES - 1u - i) * sizeof(SPARE_ENTRY));
-        std::memset(&psImage->asSpare[MAX_SPARES - 1], 0, sizeof(SPARE_ENTRY));
-        std::memset(psImage->asSpare[MAX_SPARES - 1].abWwn, 0, 8);
-        psImage->asSpare[MAX_SPARES - 1].bDedicatedRank = 0xFF;
-        break;
-    }
+    RemoveSpareFromImage(pbWwn);
 }
 
 bool IdleTooLong() {
@@ -485,6 +478,18 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
 }
 
 // --- scheduler and steps ----------------------------------------------------------
+
+void RemoveSpareFromImage(const uint8_t* pbWwn) {
+    CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (psImage == nullptr) return;
+    for (uint8_t i = 0; i < MAX_SPARES; ++i) {
+        if (std::memcmp(psImage->asSpare[i].abWwn, pbWwn, 8) != 0) continue;
+        std::memmove(&psImage->asSpare[i], &psImage->asSpare[i + 1], (MAX_SPARES - 1u - i) * sizeof(SPARE_ENTRY));
+        std::memset(&psImage->asSpare[MAX_SPARES - 1], 0, sizeof(SPARE_ENTRY));
+        psImage->asSpare[MAX_SPARES - 1].bDedicatedRank = 0xFF;
+        return;
+    }
+}
 
 uint8_t fRebuildPriorityAllows() {
     if (s_sCtl.bState != REBUILD_ISSUE) return TRUE;

@@ -127,6 +127,8 @@ void FailRebuild(uint8_t bEvent);
 // record does not fit the configuration).
 uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4);
 void ResetRebuildState();
+// Deletes the drive from the configuration's spare list.
+void RemoveSpareFromImage(const uint8_t* pbWwn);
 void InitRebuildNvRecord();
 void ClearRebuildWorkArea();
 

@@ -1,0 +1,181 @@
+// The rebuild check and the choice of a hot spare.
+#include "raid/rebuild_check.h"
+
+#include <cstring>
+
+#include "config/apply_settings.h"
+#include "config/config_commit.h"
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "config/drive_tables.h"
+#include "config/rank_table.h"
+#include "enclosure/drive_rescan.h"
+#include "enclosure/drive_table.h"
+#include "executive/port_codes.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "raid/child_commands.h"
+#include "raid/raid_engine.h"
+#include "raid/rebuild.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t REQUESTER_REBUILD = 3;
+uint8_t s_fCheckPending = FALSE;
+
+bool fIsZeroWwn(const uint8_t* pb) {
+    for (uint8_t i = 0; i < 8; ++i) {
+        if (pb[i] != 0) return false;
+    }
+    return true;
+}
+
+bool fWwnInAnyRank(const CONFIG_IMAGE* psImage, const uint8_t* pbWwn) {
+    for (const CONFIG_RANK_RECORD& r : psImage->asRank) {
+        for (uint8_t m = 0; m < r.bDriveCount && m < MAX_RANK_MEMBERS; ++m) {
+            if (std::memcmp(r.aabMemberWwn[m], pbWwn, 8) == 0) return true;
+        }
+    }
+    return false;
+}
+
+// The path type of the array's members: that of its first member in service.
+uint8_t bRankPathType(const CONFIG_IMAGE* psImage, uint8_t bRank) {
+    const CONFIG_RANK_RECORD& r = psImage->asRank[bRank];
+    for (uint8_t m = 0; m < r.bDriveCount && m < MAX_RANK_MEMBERS; ++m) {
+        if (bGetRankMemberFlags(bRank, m) == MEMBER_FLAGS_IN_SERVICE && !fIsZeroWwn(r.aabMemberWwn[m])) {
+            return bGetDrivePathType(r.aabMemberWwn[m]);
+        }
+    }
+    return 0xFF;
+}
+
+// The member blocks an array needs of a replacement.
+uint32_t dNeededMemberBlocks(uint8_t bRank) {
+    uint64_t lLast = 0;
+    GetRankLastOffset(bRank, &lLast);
+    const uint8_t n = bGetRankDataDriveCount(bRank);
+    return n == 0 ? 0 : static_cast<uint32_t>((lLast + 1) / n);
+}
+
+uint8_t bGatherCandidates(const CONFIG_IMAGE* psImage, uint8_t bRank, SPARE_CANDIDATE* pas) {
+    const HOT_SPARE_TABLE* ps = pGetHotSpareTable();
+    const uint8_t bCount = ps->bCount < MAX_SPARES ? ps->bCount : static_cast<uint8_t>(MAX_SPARES);
+    const uint8_t bPathType = bRankPathType(psImage, bRank);
+    for (uint8_t i = 0; i < bCount; ++i) {
+        SPARE_CANDIDATE& c = pas[i];
+        c = SPARE_CANDIDATE{ps->abDedicatedRank[i], FALSE, 0};
+        DRIVE_INFO* psDrive = nullptr;
+        uint8_t bIndex = 0;
+        if (fFindDriveByLoopID(0, ps->abDrive[i], &psDrive, &bIndex) != TRUE) continue;
+        c.dLastBlock = psDrive->dCapacity;
+        c.fUsable = fIsDrivePathTypeSupported(psDrive->abWWN) == TRUE && bGetDrivePathType(psDrive->abWWN) == bPathType &&
+                            !fWwnInAnyRank(psImage, psDrive->abWWN)
+                        ? TRUE
+                        : FALSE;
+    }
+    return bCount;
+}
+
+// Starts the rebuild of the rank's missing members onto the chosen spare:
+// dedicated first, then global.
+bool fStartOnSpare(uint8_t bRank, const uint8_t* pbMembers, const uint8_t* pbDedicated, const uint8_t* pbGlobal,
+                   uint32_t dNeeded) {
+    const uint8_t bRow = pbDedicated[0] != 0xFF ? pbDedicated[0] : pbGlobal[0];
+    if (bRow == 0xFF) return false;
+    const HOT_SPARE_TABLE* ps = pGetHotSpareTable();
+    const uint8_t bId3 = ps->abDrive[bRow], bId4 = ps->abDriveAlt[bRow];
+    DRIVE_INFO* psDrive = nullptr;
+    uint8_t bIndex = 0;
+    if (fFindDriveByLoopID(0, bId3, &psDrive, &bIndex) != TRUE) return false;
+    uint8_t abWwn[8];
+    std::memcpy(abWwn, psDrive->abWWN, 8);
+    RemoveHotSpare(PORT_CODE_DRIVE_LOOP_3, bId3);
+    RemoveSpareFromImage(abWwn);
+    if (bGetRankRaidLevel(bRank) == RAID_LEVEL_6) {
+        StartRaid6Rebuild(bRank, pbMembers[0], pbMembers[1], bId3, bId4, abWwn, dNeeded);
+    } else {
+        StartRebuild(bRank, pbMembers[0], bId3, bId4, abWwn, dNeeded);
+    }
+    return true;
+}
+
+}  // namespace
+
+void ChooseSpares(const SPARE_CANDIDATE* pas, uint8_t bCount, uint8_t bRank, uint64_t lRequired, uint8_t bWanted,
+                  uint8_t* pbDedicated, uint8_t* pbGlobal) {
+    std::memset(pbDedicated, 0xFF, bWanted);
+    std::memset(pbGlobal, 0xFF, bWanted);
+    for (uint8_t i = 0; i < bCount; ++i) {
+        const SPARE_CANDIDATE& c = pas[i];
+        if (c.fUsable != TRUE || c.dLastBlock < lRequired) continue;
+        if (c.bDedicatedRank != 0xFF && c.bDedicatedRank != bRank) continue;
+        uint8_t* pb = c.bDedicatedRank == bRank ? pbDedicated : pbGlobal;
+        // Insert by size; a later spare of equal size goes after.
+        uint8_t k = bWanted;
+        while (k > 0 && (pb[k - 1] == 0xFF || pas[pb[k - 1]].dLastBlock > c.dLastBlock)) --k;
+        if (k >= bWanted) continue;
+        std::memmove(pb + k + 1, pb + k, bWanted - k - 1u);
+        pb[k] = i;
+    }
+}
+
+void SetRebuildCheckPending(uint8_t f) {
+    s_fCheckPending = f;
+    if (f == TRUE) SetWorkPending(TRUE);
+}
+uint8_t fGetRebuildCheckPending() { return s_fCheckPending; }
+
+uint8_t fFindRankWithMissingMember(uint8_t bStartRank, uint8_t bStartMember, uint8_t* pbRank, uint8_t* pbMembers,
+                                   uint8_t fFirst) {
+    (void)fFirst;
+    const uint8_t bRanks = bGetRankCount();
+    for (uint8_t r = bStartRank; r < bRanks && r < MAX_RANKS; ++r) {
+        if (bGetRankRaidLevel(r) == RAID_LEVEL_0 || bGetRankOperationState(r) != RANK_STATE_DEGRADED ||
+            fGetRankInitPending(r) == TRUE) {
+            continue;
+        }
+        const bool fRaid6 = bGetRankRaidLevel(r) == RAID_LEVEL_6;
+        if (fRaid6 && fIsParityCheckInProgress() == TRUE && bGetParityCheckRank() == r) continue;
+        pbMembers[0] = pbMembers[1] = 0xFF;
+        uint8_t n = 0;
+        for (uint8_t m = r == bStartRank ? bStartMember : 0; m < bGetRankDriveCount(r) && n < (fRaid6 ? 2 : 1); ++m) {
+            const uint8_t f = bGetRankMemberFlags(r, m);
+            if (f != MEMBER_FLAGS_IN_SERVICE && f != MEMBER_FLAGS_REBUILDING) pbMembers[n++] = m;
+        }
+        if (n == 0) continue;
+        *pbRank = r;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void RebuildCheckTask() {
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (bGetNvramRebuildPendingFlag() == TRUE || fGetRebuildWork() == TRUE || psImage == nullptr ||
+        (bGetHotSpareCount() == 0 && fGetAutoHotSpare() != TRUE)) {
+        SetRebuildCheckPending(FALSE);
+        return;
+    }
+    bool fStarted = false;
+    uint8_t bRank = 0;
+    uint8_t abMembers[2];
+    for (uint8_t bFrom = 0; !fStarted && fFindRankWithMissingMember(bFrom, 0, &bRank, abMembers, TRUE) == TRUE;
+         bFrom = static_cast<uint8_t>(bRank + 1)) {
+        if (fGetAutoRebuild() != TRUE) break;
+        const uint8_t bWanted = abMembers[1] != 0xFF ? 2 : 1;
+        SPARE_CANDIDATE asCandidate[MAX_SPARES];
+        const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
+        const uint32_t dNeeded = dNeededMemberBlocks(bRank);
+        uint8_t abDedicated[2], abGlobal[2];
+        ChooseSpares(asCandidate, bCount, bRank, uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS, bWanted, abDedicated, abGlobal);
+        fStarted = fStartOnSpare(bRank, abMembers, abDedicated, abGlobal, dNeeded);
+    }
+    SetRebuildWork(fStarted ? TRUE : FALSE);
+    (void)RequestConfigUpdate(REQUESTER_REBUILD);
+    SetRebuildCheckPending(FALSE);
+}
+
+}  // namespace fw

@@ -1,0 +1,36 @@
+// The rebuild check: a background task that finds an array member missing
+// and a hot spare to rebuild it onto, and starts the rebuild.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+// A spare must hold the member and the configuration copy kept in the
+// last 32768 blocks before its last block address, with that copy clear of
+// the member's data: the member size and 49151 blocks more.
+constexpr uint32_t SPARE_MARGIN_BLOCKS = 49151;
+
+// What the check knows of one row of the hot spare table.
+struct SPARE_CANDIDATE {
+    uint8_t bDedicatedRank;   // 255: global
+    uint8_t fUsable;          // present, its path type the array's, in no array
+    uint32_t dLastBlock;      // the drive's last block address
+};
+
+// For an array, the rows of up to bWanted dedicated and bWanted global
+// spares able to hold lRequired blocks, smallest first, the earlier of
+// equals first (255 fills the rest); the number found of each kind.
+void ChooseSpares(const SPARE_CANDIDATE* pasCandidate, uint8_t bCount, uint8_t bRank, uint64_t lRequired,
+                  uint8_t bWanted, uint8_t* pbDedicated, uint8_t* pbGlobal);
+
+void SetRebuildCheckPending(uint8_t f);
+uint8_t fGetRebuildCheckPending();
+// A rank from (start rank, start member) with a member missing: TRUE with
+// the rank and up to two members (255 none).
+uint8_t fFindRankWithMissingMember(uint8_t bStartRank, uint8_t bStartMember, uint8_t* pbRank, uint8_t* pbMembers,
+                                   uint8_t fFirst);
+// One pass of the check.
+void RebuildCheckTask();
+
+}  // namespace fw
