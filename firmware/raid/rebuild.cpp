@@ -10,6 +10,7 @@
 #include "config/drive_tables.h"
 #include "config/nvram_layout.h"
 #include "config/rank_table.h"
+#include "config/spares_wwn.h"
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
@@ -482,11 +483,10 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
 void RemoveSpareFromImage(const uint8_t* pbWwn) {
     CONFIG_IMAGE* psImage = pGetConfigImage();
     if (psImage == nullptr) return;
-    for (uint8_t i = 0; i < MAX_SPARES; ++i) {
+    const uint32_t dCount = dClampedSpareCount(psImage);
+    for (uint32_t i = 0; i < dCount; ++i) {
         if (std::memcmp(psImage->asSpare[i].abWwn, pbWwn, 8) != 0) continue;
-        std::memmove(&psImage->asSpare[i], &psImage->asSpare[i + 1], (MAX_SPARES - 1u - i) * sizeof(SPARE_ENTRY));
-        std::memset(&psImage->asSpare[MAX_SPARES - 1], 0, sizeof(SPARE_ENTRY));
-        psImage->asSpare[MAX_SPARES - 1].bDedicatedRank = 0xFF;
+        DeleteSpareEntry(psImage, static_cast<uint8_t>(i));
         return;
     }
 }

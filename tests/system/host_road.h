@@ -323,7 +323,7 @@ protected:
         for (uint64_t row : touchedRows) {
             const std::vector<std::vector<uint8_t>> want = image(row);
             for (unsigned m = 0; m < spec.bDrives; ++m) {
-                sim::Drive* d = chassis->DriveAt(firstSlot + m);
+                sim::Drive* d = chassis->DriveAt(SlotOfMember(m));
                 if (d == nullptr) continue;
                 std::vector<uint8_t> v(spec.wChunk * kBlock);
                 d->ReadBlocks(row * spec.wChunk, spec.wChunk, v.data());
@@ -347,7 +347,7 @@ protected:
     std::vector<uint8_t> DataOnDrives(uint64_t x) const {
         const raidref::Place p = DataPlace(x);
         std::vector<uint8_t> v(kBlock);
-        chassis->DriveAt(p.member + 1)->ReadBlocks(p.block, 1, v.data());
+        chassis->DriveAt(SlotOfMember(p.member))->ReadBlocks(p.block, 1, v.data());
         return v;
     }
     // After writes whose fate is open (a power cut, a lost cache): every
@@ -377,6 +377,11 @@ protected:
     std::unique_ptr<sim::FcHost> host;
     ArraySpec spec{};
     unsigned firstSlot = 1;   // the chassis slot of the array's member 0
+    std::map<unsigned, unsigned> memberSlots;   // members rebuilt onto a drive in another slot
+    unsigned SlotOfMember(unsigned m) const {
+        auto it = memberSlots.find(m);
+        return it != memberSlots.end() ? it->second : firstSlot + m;
+    }
     std::map<uint64_t, std::vector<uint8_t>> reference;
     std::set<uint64_t> touchedRows;
     std::map<uint64_t, std::vector<std::vector<uint8_t>>> versions;   // every block each write sent
