@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
@@ -179,7 +180,7 @@ void DualControllerWork() {
     if (s_fTakeoverPending == TRUE) {
         s_fTakeoverPending = FALSE;
         const uint8_t bPartner = bGetPartnerControllerNumber();
-        RequestPartnerMirrorFlush();
+        SetCacheFlushRequest(TRUE);
         SetPartnerWork(FALSE);
         SetSASTimedHoldFlag(TRUE);
         SetSasDiscoveryWork(TRUE);

@@ -50,8 +50,6 @@ void ResetLargestHeartbeatGap();
 // TRUE when each of the newest n one-second windows held about as many
 // pulses as the newest (within 10), with their sum.
 uint8_t fIsPartnerHeartbeatSteady(uint8_t bWindows, uint32_t* pdSum);
-// The partner's mirrored writes, written out by the cache after a loss.
-void RequestPartnerMirrorFlush();
 void InitPartnerState();
 void SetPartnerOnPath1(uint8_t f);
 void SetPartnerOnPath2(uint8_t f);

@@ -100,9 +100,6 @@ void ServiceStandInPartnerAnswers() {
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
 }
-// The cache's flush of the partner's mirrored writes after a loss is not
-// built: the partner's journal copies stay as they are.
-void RequestPartnerMirrorFlush() {}
 void RunPartnerContinuation(PARTNER_MESSAGE_SLOT*, uint8_t) {}
 void AbortForwardedDriveCommand(uint16_t) {}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
