@@ -426,7 +426,7 @@ int main(int argc, char** argv) {
     // What the portal answered goes to its hosts at once.
     board.pollHook = [&] {
         std::fflush(stdout);
-        if (listener.OutputPending()) listener.Service();
+        if (listener.OutputPending()) listener.ServiceHosts();
     };
     board.inputHook = [&] {
         const timespec now{0, 0};
@@ -435,7 +435,7 @@ int main(int argc, char** argv) {
         // The portal's timers (login time-outs, pings) run without traffic.
         if (listener.TimersDue() ||
             (ready && std::any_of(network, fds.end(), [](const pollfd& p) { return p.revents != 0; }))) {
-            listener.Service();
+            listener.Service(fds.data() + (network - fds.begin()), size_t(fds.end() - network));
         }
         if (!ready || !keysWatched || fds[0].revents == 0) return;
         char buffer[256];

@@ -113,21 +113,42 @@ bool IscsiListener::Listen(const std::string& spec, std::string* error) {
     return true;
 }
 
-void IscsiListener::Service() {
+void IscsiListener::Service() { Serve(Look{}); }
+
+void IscsiListener::Service(const pollfd* polled, size_t count) { Serve(Look{polled, count, true}); }
+
+void IscsiListener::ServiceHosts() { Serve(Look{nullptr, 0, false}); }
+
+void IscsiListener::Serve(const Look& look) {
     if (m_fd < 0) return;
     const uint64_t now = clock();
-    if (now >= m_acceptAtNs) Accept(now);
+    // The poll's entries are in AddPollFds's order: the portal's socket
+    // (unless accepting pauses), then the hosts as they stand.  A host
+    // without an entry (accepted since) is looked at in full.
+    size_t next = 0;
+    auto polled = [&](int fd) -> short {
+        if (look.polled == nullptr) return POLLIN | POLLOUT;
+        if (next < look.count && look.polled[next].fd == fd) return look.polled[next++].revents;
+        return POLLIN | POLLOUT;
+    };
+    const short listening = m_acceptAtNs == 0 ? polled(m_fd) : 0;
+    if (look.accept && now >= m_acceptAtNs && (m_acceptAtNs != 0 || listening != 0)) Accept(now);
     const bool tick = now >= m_tickAtNs;
     if (tick) m_tickAtNs = now + kTickNs;
     for (size_t i = 0; i < m_clients.size();) {
-        if (tick) m_clients[i].connection->Tick(now);
-        if (ServiceClient(m_clients[i])) {
+        Client& c = m_clients[i];
+        const short ready = polled(c.fd);
+        if (tick) c.connection->Tick(now);
+        // A closed or failed socket shows as readable: the read finds out.
+        const bool read = (ready & (POLLIN | POLLHUP | POLLERR)) != 0;
+        const bool write = !c.full || (ready & (POLLOUT | POLLHUP | POLLERR)) != 0;
+        if (ServiceClient(c, read, write)) {
             ++i;
             continue;
         }
         // The initiator logs out before the socket goes.
-        m_clients[i].connection.reset();
-        close(m_clients[i].fd);
+        c.connection.reset();
+        close(c.fd);
         m_clients.erase(m_clients.begin() + long(i));
     }
     // A connection another one reinstated is closed now; its socket goes
@@ -187,11 +208,11 @@ bool IscsiListener::TurnAway() {
     return fd >= 0;
 }
 
-bool IscsiListener::ServiceClient(Client& c) {
+bool IscsiListener::ServiceClient(Client& c, bool read, bool write) {
     IscsiConnection& conn = *c.connection;
     uint8_t buffer[65536];
     size_t taken = 0;
-    while (!conn.Closing() && conn.Backlog() - c.sent < kOutputBacklog && taken < kReadPerService) {
+    while (read && !conn.Closing() && conn.Backlog() - c.sent < kOutputBacklog && taken < kReadPerService) {
         ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n == 0) return false;   // the host closed
         if (n < 0) {
@@ -205,7 +226,7 @@ bool IscsiListener::ServiceClient(Client& c) {
     // What waits for the host (read data above all) joins the output as the
     // host takes it, so a host that reads slowly holds no more than that.
     std::vector<uint8_t>& out = conn.output();
-    for (;;) {
+    while (write) {
         if (c.sent == out.size()) {
             out.clear();
             c.sent = 0;

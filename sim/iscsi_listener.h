@@ -36,6 +36,16 @@ public:
     // answered, and closes what ended; lets the connections' timers run.
     // Never blocks.
     void Service();
+    // The same after a poll of AddPollFds's descriptors: accepts only when
+    // the portal's socket was ready and reads only from the hosts whose
+    // sockets were, so a busy portal pays no system call that can only
+    // find nothing.
+    void Service(const pollfd* polled, size_t count);
+    // Writes what the portal answered and reads what its hosts sent,
+    // without looking for new hosts: for the main-loop cycles that have
+    // output to send, when the hosts' next requests (a write's data above
+    // all) are likely on their way.
+    void ServiceHosts();
     // Whether Service is due although no socket is ready: the connections'
     // timers, or a pause of accepting, ran out.
     bool TimersDue() const;
@@ -63,8 +73,15 @@ private:
         size_t sent = 0;   // bytes of the connection's output already sent
         bool full = false;   // the host's socket took no more at the last send
     };
+    // What a service looks at.
+    struct Look {
+        const pollfd* polled = nullptr;   // a poll's results; none: every socket
+        size_t count = 0;
+        bool accept = true;               // new hosts too, or only those there are
+    };
+    void Serve(const Look& look);
     // False when the client is done with.
-    bool ServiceClient(Client& client);
+    bool ServiceClient(Client& client, bool read, bool write);
     void Accept(uint64_t nowNs);
     // A host the listener has no descriptor for is turned away at once
     // rather than left waiting in the backlog.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "sim/iscsi_listener.h"
@@ -330,6 +331,70 @@ TEST(IscsiListener, RefusesWhatItCannotListenOn) {
     EXPECT_FALSE(third.Listen("127.0.0.1:port", &error));
     EXPECT_FALSE(third.Listen("127.0.0.1:70000", &error));
     EXPECT_FALSE(third.Listen("", &error));
+}
+
+
+// A host whose requests go out without the listener being serviced, so the
+// test says when and how the listener looks.
+struct QuietHost : SocketHost {
+    using SocketHost::SocketHost;
+    void Transmit(const std::vector<uint8_t>& bytes) override {
+        ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    void SendLogin() {
+        Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
+        p.bhs[1] = 0x81;
+        const uint8_t isid[6] = {0x80, 0, 0, 0x12, 0x34, 0x02};
+        std::memcpy(&p.bhs[8], isid, 6);
+        sim::iscsi::AppendTextKey(&p.data, "InitiatorName", "iqn.2026-01.host:two");
+        sim::iscsi::AppendTextKey(&p.data, "SessionType", "Discovery");
+        Send(std::move(p));
+    }
+    bool Answered(int waitMs) const {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, waitMs) == 1;
+    }
+};
+
+// After a poll the listener looks only at the sockets the poll found ready,
+// taking the poll's entries in their order (the portal's socket first), and
+// a look at the hosts there are accepts none: a busy portal makes fewer
+// system calls that can only find nothing.
+TEST(IscsiListener, APollSaysWhichSocketsAreLookedAt) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    SocketHost first(listener);
+    ASSERT_TRUE(first.LogInNormal());
+    QuietHost second(listener);
+    ASSERT_EQ(listener.Connections(), 2u);
+    auto look = [&listener](int waitMs) {
+        std::vector<pollfd> fds;
+        listener.AddPollFds(&fds);
+        if (waitMs >= 0) {
+            EXPECT_GT(poll(fds.data(), nfds_t(fds.size()), waitMs), 0);
+        }
+        listener.Service(fds.data(), fds.size());
+    };
+
+    // A host waiting to be accepted is not, by a look at the hosts there
+    // are nor after a poll that found nothing.
+    Socket third(listener.port());
+    listener.ServiceHosts();
+    look(-1);
+    EXPECT_EQ(listener.Connections(), 2u);
+    look(1000);
+    EXPECT_EQ(listener.Connections(), 3u);
+
+    // A request is not read after a poll that found nothing; it is after a
+    // poll that found it.
+    second.SendLogin();
+    look(-1);
+    EXPECT_FALSE(second.Answered(0));
+    look(1000);
+    EXPECT_TRUE(second.Answered(1000));
 }
 
 }  // namespace
