@@ -1,7 +1,8 @@
 // controller: boots one controller on a simulated board.
 //
 // The console is the terminal (raw mode), a pipe, or a file of keystrokes;
-// console output always goes to standard output.  Ctrl-] quits, as do
+// console output always goes to standard output.  Ctrl-] quits (not while
+// a file is being received over the line: it may be data), as do
 // SIGINT and SIGTERM when they reach the program; either is a power cut:
 // NVRAM and drives keep what was written.  Everything the run needs is
 // checked and opened before the terminal is touched, and the terminal is put
@@ -24,7 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "console/xmodem_receive.h"
 #include "executive/startup.h"
+#include "executive/types.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/enclosure_record.h"
@@ -446,7 +449,8 @@ int main(int argc, char** argv) {
         }
         std::string typed;
         for (ssize_t i = 0; i < n; ++i) {
-            if (keys.terminal && buffer[i] == kQuitKey) {
+            // A file on its way down the line may hold the quit key as data.
+            if (keys.terminal && buffer[i] == kQuitKey && fw::fIsXmodemReceiveActive() != fw::TRUE) {
                 quit = true;
                 break;
             }

@@ -7,7 +7,6 @@
 #include "console/information_menus.h"
 #include "console/menu_tree.h"
 #include "console/throughput_test.h"
-#include "console/xmodem_receive.h"
 #include "executive/interrupt_controller.h"
 #include "executive/types.h"
 
@@ -18,35 +17,6 @@ void EnterDebugMonitor() {}
 uint8_t fIsDebugMonitorActive() { return FALSE; }
 void SetDebugMonitorActive(uint8_t) {}
 void DebugMonitorInputCharacter(uint8_t) {}
-
-namespace {
-constexpr uint16_t XMODEM_RING_SIZE = 2048;
-uint8_t s_abXmodemRing[XMODEM_RING_SIZE];
-uint16_t s_wXmodemIn, s_wXmodemOut, s_wXmodemCount;
-uint8_t s_fXmodemActive = FALSE;
-}  // namespace
-
-uint8_t fIsXmodemReceiveActive() { return s_fXmodemActive; }
-void SetXmodemReceiveActive(uint8_t f) { s_fXmodemActive = f; }
-void XmodemReceiveCharacter(uint8_t bChar) {
-    if (s_wXmodemCount >= XMODEM_RING_SIZE) return;
-    s_abXmodemRing[s_wXmodemIn] = bChar;
-    s_wXmodemIn = static_cast<uint16_t>((s_wXmodemIn + 1) % XMODEM_RING_SIZE);
-    ++s_wXmodemCount;
-}
-uint8_t bGetXmodemCharacter(uint8_t* pbChar) {
-    const uint8_t bLock = LockInterruptSource(INT_SOURCE_UART);
-    uint8_t fGot = FALSE;
-    if (s_wXmodemCount > 0) {
-        *pbChar = s_abXmodemRing[s_wXmodemOut];
-        s_wXmodemOut = static_cast<uint16_t>((s_wXmodemOut + 1) % XMODEM_RING_SIZE);
-        --s_wXmodemCount;
-        fGot = TRUE;
-    }
-    if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_UART);
-    return fGot;
-}
-void XmodemReceiveStep() {}
 
 uint8_t fGetThroughputTestRequest() { return FALSE; }
 void RunThroughputTest() {}

@@ -81,8 +81,6 @@ uint8_t fIsSesDataReady();
 void StartEnclosureDiscovery();
 void RebuildEnclosureTable();
 void StartEnclosureJob(uint8_t bJob);
-// TRUE when the file (or only its header) passes its checks.
-uint8_t bCheckDriveFirmwareFile(const uint8_t* pbFile, uint8_t fHeaderOnly, uint8_t fStopAtFirst);
 
 // Power management: a set of drive positions (16 enclosures of 32 slots).
 struct DRIVE_MASK_SET {

@@ -14,6 +14,7 @@
 #include "console/xmodem_receive.h"
 #include "raid/raid_engine.h"
 #include "enclosure/drive_commands.h"
+#include "enclosure/drive_firmware.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/enclosure_table.h"
 #include "enclosure/drive_table.h"
@@ -249,7 +250,9 @@ uint8_t ProbeFirmwareFile() {
 // and names the drive among its (vendor, product) pairs.
 bool IsStoredFileForDrive(const DRIVE_INFO* ps) {
     const uint8_t* pbFile = pWork(WORK_FIRMWARE_PROBE);
-    if (s_fFirmwareProbeGood != TRUE || bCheckDriveFirmwareFile(pbFile, TRUE, TRUE) != TRUE) return false;
+    if (s_fFirmwareProbeGood != TRUE || bCheckDriveFirmwareFile(pbFile, FIRMWARE_PROBE_BYTES, TRUE, TRUE) != TRUE) {
+        return false;
+    }
     if (std::memcmp(pbFile + FIRMWARE_HEADER_REVISION, ps->acRevision, sizeof ps->acRevision) != 0) return false;
     const uint8_t bPairs = pbFile[FIRMWARE_HEADER_PAIR_COUNT] < FIRMWARE_MAX_PAIRS ? pbFile[FIRMWARE_HEADER_PAIR_COUNT]
                                                                                     : FIRMWARE_MAX_PAIRS;

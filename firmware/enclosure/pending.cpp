@@ -5,10 +5,14 @@
 #include "eventlog/info_dump.h"
 #include "config/config_phase.h"
 #include "enclosure/drive_table.h"
+#include "enclosure/io_module_firmware.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 
 namespace fw {
+
+// The update of the enclosures is not built: nothing is sent.
+uint8_t bStartEnclosureFirmwareUpdate() { return FALSE; }
 
 void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
@@ -109,7 +113,6 @@ void StartEnclosureDiscovery() {
 }
 void RebuildEnclosureTable() {}
 void StartEnclosureJob(uint8_t) {}
-uint8_t bCheckDriveFirmwareFile(const uint8_t*, uint8_t, uint8_t) { return FALSE; }
 
 // Nothing is spun down without power management.
 uint8_t fCollectSpunDownDrives(DRIVE_MASK_SET* psSet) {

@@ -214,7 +214,7 @@ const BackgroundService s_asServices[] = {
     {40, 0, [] { return IsTrue(fGetInfoDumpRequest()); }, [] { RunInfoDump(); }},
     {41, HOLDABLE, [] { return IsTrue(fGetThroughputTestRequest()); },
      [] { RunThroughputTest(); }},
-    {42, 0, [] { return IsXmodemActive(); }, [] { XmodemReceiveStep(); }},
+    {42, EVERY_PASS, [] { return IsXmodemActive(); }, [] { XmodemReceiveStep(); }},
     {43, 0, [] { return IsTrue(fGetConsoleLogPending()) && !IsXmodemActive(); },
      [] { DrainConsoleLog(); }},
     {45, 0, [] { return IsTrue(bGetBusMonitorMode()); },

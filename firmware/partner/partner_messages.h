@@ -153,4 +153,8 @@ const MESSAGE_RING& sGetPartnerRing(uint8_t bWhich);   // 0 incoming, 1 outgoing
 uint8_t fGetPartnerStatisticsReceived();
 void SetPartnerStatisticsReceived(uint8_t f);
 
+// The I/O-module image a console transfer loaded, to the partner (message
+// 211), so that either controller can run the enclosures' update.
+uint8_t bSendEnclosureFwMessage211();
+
 }  // namespace fw

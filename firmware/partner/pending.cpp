@@ -234,4 +234,7 @@ uint8_t SendJournalResetMessage(uint8_t) { return 0; }
 void ShowOtherControllerParityReadDataQueue() {}
 
 
+// The partner's message catalogue is not built: nothing goes out.
+uint8_t bSendEnclosureFwMessage211() { return FALSE; }
+
 }  // namespace fw

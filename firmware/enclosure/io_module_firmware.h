@@ -1,0 +1,50 @@
+// Enclosure I/O-module firmware: the image an operator loads into the
+// controller (its form, its length, whether it passed its check) and the
+// update that sends it to the enclosures.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+constexpr uint32_t IO_MODULE_HEADER_BYTES = 1024;
+constexpr uint32_t IO_MODULE_SIGNATURE_BYTES = 32;
+// What a header-form image of this controller starts with.
+extern const uint8_t IO_MODULE_SIGNATURE[IO_MODULE_SIGNATURE_BYTES];
+// The receive buffer: 1024 pages of 4 KB, taken on first use and kept.
+constexpr uint32_t IO_MODULE_BUFFER_PAGES = 1024;
+constexpr uint32_t IO_MODULE_BUFFER_BYTES = IO_MODULE_BUFFER_PAGES * 4096;
+
+// The console's request to load an image over XMODEM; 0xFF.
+uint8_t bReceiveEnclosureFirmwareImage();
+// TRUE when the file of dLength bytes is an image this controller sends:
+// the image address, length and version are then set.
+uint8_t fCheckEnclosureFirmwareImageHeader(const uint8_t* pbFile, uint32_t dLength);
+// The image length of a header-form file: past the header, up to a multiple of 4.
+uint32_t dRoundEnclosureImageLength(uint32_t dFileLength);
+
+uint32_t dGetEnclosureFirmwareImageAddress();
+void SetEnclosureFirmwareImageAddress(uint32_t dAddress);
+uint32_t dGetEnclosureFirmwareImageLength();
+void SetEnclosureFirmwareImageLength(uint32_t dLength);
+uint8_t fIsEnclosureFirmwareImageValid();
+void SetEnclosureFirmwareImageValid(uint8_t f);
+uint8_t fIsEnclosureFirmwareImageLoading();
+void SetEnclosureFirmwareImageLoading(uint8_t f);
+uint8_t fIsEnclosureFirmwareUpdateInProgress();
+void SetEnclosureFirmwareUpdateInProgress(uint8_t f);
+uint8_t fIsEnclosureFirmwareUpdateRestart();
+void SetEnclosureFirmwareUpdateRestart(uint8_t f);
+uint32_t dGetEnclosureFirmwareImageVersion();
+void SetEnclosureFirmwareImageVersion(uint32_t d);
+uint8_t bGetEnclosureFirmwareUpdateAttempts();
+void SetEnclosureFirmwareUpdateAttempts(uint8_t b);
+uint8_t fIsEnclosureFirmwareUpdateQuiet();
+void SetEnclosureFirmwareUpdateQuiet(uint8_t f);
+// The receive buffer, or nullptr before its first use.
+uint8_t* pGetEnclosureFirmwareReceiveBuffer();
+
+// Starts the update of every eligible enclosure from the valid image.
+uint8_t bStartEnclosureFirmwareUpdate();
+
+}  // namespace fw
