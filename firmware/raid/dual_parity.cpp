@@ -1079,7 +1079,7 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     if (fAhead || (bGetRankOperationState(bRank) != RANK_STATE_OPTIMAL && bGetRebuildRank() == bRank &&
                    fGetRebuildWork() == TRUE &&
                    bCheckRebuildWindow(bRank, 0, wBlocks, psHost) == REBUILD_WINDOW_AHEAD)) {
-        SetFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
+        NoteWriteAheadOfRebuild(psHost);
     }
     s_dPlans = 0;
     return STATUS_OK;

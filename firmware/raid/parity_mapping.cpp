@@ -914,7 +914,7 @@ uint8_t bBuildRaid5WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
         (bGetRankOperationState(bRank) != RANK_STATE_OPTIMAL && bGetRebuildRank() == bRank &&
          fGetRebuildWork() == TRUE)) {
         const uint8_t b = fAhead ? REBUILD_WINDOW_AHEAD : bCheckRebuildWindow(bRank, 0, wBlocks, psHost);
-        if (b != REBUILD_WINDOW_REBUILT && b != REBUILD_WINDOW_BUSY) SetFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
+        if (b != REBUILD_WINDOW_REBUILT && b != REBUILD_WINDOW_BUSY) NoteWriteAheadOfRebuild(psHost);
     }
     s_dGroups = 0;
     return STATUS_OK;

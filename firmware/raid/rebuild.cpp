@@ -51,6 +51,17 @@ constexpr uint8_t WINDOW_AHEAD_REGIONS = 20;
 
 REBUILD_CONTROL s_sCtl;
 
+// The writes out ahead of the front, each with the first member block of
+// its rows.  More than fit are found by a walk of the host entries.
+constexpr uint8_t AHEAD_WRITE_SLOTS = 64;
+constexpr uint32_t NO_HOLD = 0xFFFFFFFF;
+struct AHEAD_WRITE {
+    KERNEL_ENTRY* psHost;
+    uint32_t dFirstBlock;
+};
+AHEAD_WRITE s_asAhead[AHEAD_WRITE_SLOTS];
+uint8_t s_fAheadOverflow = FALSE;
+
 // --- the record in NVRAM ---------------------------------------------------
 
 uint32_t dCopyOffset(uint8_t bSelector) {
@@ -673,14 +684,16 @@ uint8_t bIssueRebuildRegions() {
     if (s_sCtl.fEnd == TRUE) return 255;
     const REBUILD_NV_COPY& s = Current();
     const uint32_t dEndNow = dEnd(s);
+    const uint32_t dHold = dGetRebuildHoldBlock();
     bool fIssued = false;
     for (REBUILD_REGION_SLOT& sSlot : s_sCtl.asSlot) {
         if (s_sCtl.bRip > 15 || s_sCtl.fEnd == TRUE) break;
         if ((sSlot.wFlags & REBUILD_SLOT_IN_USE) != 0 || sSlot.wPages == 0) continue;
+        const uint16_t wBlocks = wBlocksAt(s_sCtl.dNext, dEndNow, s_sCtl.wRegionBlocks);
+        if (uint64_t(s_sCtl.dNext) + wBlocks > dHold) break;
         KERNEL_ENTRY* ps = nullptr;
         uint16_t w = 0;
         if (bAllocTargetEntries(PORT_CODE_INTERNAL, 1, &ps, &w, FALSE) != STATUS_OK) break;
-        const uint16_t wBlocks = wBlocksAt(s_sCtl.dNext, dEndNow, s_sCtl.wRegionBlocks);
         sSlot.psCommand = ps;
         sSlot.wFlags = REBUILD_SLOT_IN_USE;
         sSlot.bReadRetries = 0;
@@ -696,6 +709,69 @@ uint8_t bIssueRebuildRegions() {
         s_sCtl.dNext = dNew;
     }
     return fIssued ? 255 : 16;
+}
+
+// --- writes ahead of the front ------------------------------------------------------
+
+namespace {
+uint32_t dFirstRowBlock(const KERNEL_ENTRY* psHost) {
+    const uint8_t bRank = psHost->bRank;
+    const uint64_t lRow = uint64_t(wGetRankChunkSize(bRank)) * bDataMembers(bRank);
+    if (lRow == 0) return 0;
+    const uint64_t l = lGetMappedAddress(psHost) / lRow * wGetRankChunkSize(bRank);
+    return l > NO_HOLD - 1 ? NO_HOLD - 1 : static_cast<uint32_t>(l);
+}
+// A noted write is out while its entry still carries the flag: a freed or
+// re-used entry has lost it.
+bool IsStillAhead(const AHEAD_WRITE& a) { return a.psHost != nullptr && HasFlag(a.psHost, KE_FLAG_AHEAD_OF_REBUILD); }
+}  // namespace
+
+void NoteWriteAheadOfRebuild(KERNEL_ENTRY* psHost) {
+    SetFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
+    AHEAD_WRITE* psFree = nullptr;
+    for (AHEAD_WRITE& a : s_asAhead) {
+        if (a.psHost == psHost) psFree = &a;
+        if (psFree == nullptr && !IsStillAhead(a)) psFree = &a;
+    }
+    if (psFree == nullptr) {
+        s_fAheadOverflow = TRUE;
+        return;
+    }
+    *psFree = AHEAD_WRITE{psHost, dFirstRowBlock(psHost)};
+}
+
+void ReleaseWriteAheadOfRebuild(KERNEL_ENTRY* psHost) {
+    ClearFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
+    for (AHEAD_WRITE& a : s_asAhead) {
+        if (a.psHost == psHost) a = AHEAD_WRITE{};
+    }
+}
+
+uint32_t dGetRebuildHoldBlock() {
+    uint32_t dHold = NO_HOLD;
+    for (AHEAD_WRITE& a : s_asAhead) {
+        if (!IsStillAhead(a)) {
+            a = AHEAD_WRITE{};
+        } else if (a.dFirstBlock < dHold) {
+            dHold = a.dFirstBlock;
+        }
+    }
+    if (s_fAheadOverflow != TRUE) return dHold;
+    // Writes beyond the table: every host entry is looked at, and the walk
+    // ends the overflow once none of them is left out of the table.
+    bool fUntracked = false;
+    for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
+        KERNEL_ENTRY* ps = nullptr;
+        (void)wGetTargetEntry(w, &ps);
+        if (ps == nullptr || !HasFlag(ps, KE_FLAG_AHEAD_OF_REBUILD)) continue;
+        bool fTracked = false;
+        for (const AHEAD_WRITE& a : s_asAhead) fTracked = fTracked || a.psHost == ps;
+        fUntracked = fUntracked || !fTracked;
+        const uint32_t d = dFirstRowBlock(ps);
+        if (d < dHold) dHold = d;
+    }
+    if (!fUntracked) s_fAheadOverflow = FALSE;
+    return dHold;
 }
 
 // --- region completions ----------------------------------------------------------

@@ -167,6 +167,17 @@ void SetRebuildResetRequest(uint8_t f);
 uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, KERNEL_ENTRY* psCommand);
 uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand);
 
+// A host write mapped ahead of the front treats the member as absent: its
+// rows must not be rebuilt while it is out, or the replacement keeps what
+// the rebuild read before it.  The mapping notes it (and flags it); its
+// completion lets go of it; the rebuild issues no region reaching its rows
+// meanwhile.
+void NoteWriteAheadOfRebuild(KERNEL_ENTRY* psHost);
+void ReleaseWriteAheadOfRebuild(KERNEL_ENTRY* psHost);
+// The first member block no region may reach while those writes are out
+// (0xFFFFFFFF: none out).
+uint32_t dGetRebuildHoldBlock();
+
 // The region commands coming back from the RAID engine.
 void RebuildRegionReadComplete(KERNEL_ENTRY* psRegion);
 void RebuildRegionComplete(KERNEL_ENTRY* psRegion);

@@ -231,7 +231,7 @@ uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAd
         fGetRebuildWork() == TRUE && bGetRebuildRank() == bRank) {
         const uint8_t b = bCheckRebuildWindow(bRank, 0, B, psHost);
         if (b == REBUILD_WINDOW_BUSY) return STATUS_RETRY;
-        if (b == REBUILD_WINDOW_AHEAD) SetFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD);
+        if (b == REBUILD_WINDOW_AHEAD) NoteWriteAheadOfRebuild(psHost);
     }
     const uint8_t N = bLevel == RAID_LEVEL_10 ? static_cast<uint8_t>(D >> 1) : D;
     const uint16_t S = wGetRankChunkSize(bRank);

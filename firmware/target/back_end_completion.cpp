@@ -169,19 +169,9 @@ void HostWriteComplete(KERNEL_ENTRY* psHost) {
         SetRaid6ReserveInUse(FALSE);
         ClearFlag(psHost, KE_FLAG_RAID6_ROW_REGION);
     }
-    if (HasFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD)) {
-        // The rebuild may have passed the write's rows meanwhile: what it
-        // rebuilt there predates this write.
-        const uint8_t bRank = psHost->bRank;
-        const uint8_t b = bCheckRebuildWindow(bRank, 0, wGetMappedBlocks(psHost), psHost);
-        if (b == REBUILD_WINDOW_REBUILT || b == REBUILD_WINDOW_BUSY) {
-            SetFlag(psHost, KE_FLAG_CHILD_FAILED);
-            if (bGetRankRaidLevel(bRank) != RAID_LEVEL_10) {
-                SetFlag(psHost, KE_FLAG_REGENERATE);
-                psHost->bMember = bGetRebuildRecordByte(0);
-            }
-        }
-    }
+    // The rebuild held back from the rows of a write ahead of its front
+    // while the write was out; it may go on now.
+    if (HasFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD)) ReleaseWriteAheadOfRebuild(psHost);
     (void)RecheckExpansionWindow(psHost);
     if (psHost->bCommandType == CT_ZERO_WRITE) {
         ReleaseJournalSlot(psHost);

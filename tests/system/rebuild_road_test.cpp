@@ -9,6 +9,7 @@
 #include "eventlog/event_log.h"
 #include "host_road.h"
 #include "raid/rebuild.h"
+#include "target/host_command_pool.h"
 
 namespace {
 
@@ -55,11 +56,30 @@ protected:
         for (uint8_t b : EventCodes()) n += b == bCode;
         return n;
     }
-    // Over, and the configuration naming the replacement on the drives.
-    static bool RebuildOver() {
+    static bool RebuildDone() {
         return fw::fGetRebuildWork() != fw::TRUE && fw::bGetNvramRebuildPendingFlag() != fw::TRUE &&
-               fw::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL && fw::fIsConfigUpdatePending() != fw::TRUE &&
-               fw::fIsConfigCommitInProgress() != fw::TRUE;
+               fw::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL;
+    }
+    // Done, and the configuration naming the replacement on the drives.
+    static bool RebuildOver() {
+        return RebuildDone() && fw::fIsConfigUpdatePending() != fw::TRUE && fw::fIsConfigCommitInProgress() != fw::TRUE;
+    }
+    // The rebuild's own account of itself.
+    std::string Info() {
+        const size_t n = board->ConsoleText().size();
+        (void)board->RunOnCpu([] { fw::ShowRebuildInfo(); });
+        std::string t = "\n" + board->ConsoleText().substr(n);
+        for (uint16_t w = 0; w < fw::HOST_ENTRY_COUNT; ++w) {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            (void)fw::wGetTargetEntry(w, &ps);
+            if (ps == nullptr || ps->lFlags == 0) continue;
+            char ac[160];
+            std::snprintf(ac, sizeof ac, "entry %u port %u op %02x lba %llu st %u/%u flags %llx rank %u\n", w, ps->bPortCode,
+                          ps->abCdb[0], (unsigned long long)ps->lLba, ps->bPrimaryState, ps->bSecondaryState,
+                          (unsigned long long)ps->lFlags, ps->bRank);
+            t += ac;
+        }
+        return t;
     }
     bool MemberIsSpare(unsigned m) const {
         const auto w = DriveWwn(*chassis, SpareSlot());
@@ -100,14 +120,106 @@ TEST_P(RebuildRoad, AMissingMemberIsRebuiltOntoTheHotSpareByItself) {
     ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
 }
 
+// Thirty-two write-back writes stay in flight from before the rebuild
+// starts to after it ends, behind, about and ahead of its front, none
+// overlapping another in flight: each acknowledged write reads back, and the
+// spare holds the member the layout model says, the writes included.
+class RebuildUnderWritesRoad : public RebuildRoad {};
+
+TEST_P(RebuildUnderWritesRoad, WritesInFlightThroughoutTheRebuildAreKept) {
+    const RebuildCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec));
+    for (uint64_t a = 0; a < spec.lBlocks; a += spec.lBlocks / 8) Write(a, 256, uint32_t(a));
+    Settle();
+    ASSERT_NO_FATAL_FAILURE(Restart({c.pulled + 1}));
+    struct InFlight {
+        uint32_t tag;
+        uint64_t lba;
+        uint32_t blocks;
+        std::vector<uint8_t> data;
+    };
+    std::vector<InFlight> inFlight;
+    auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
+        for (const InFlight& f : inFlight)
+            if (lba < f.lba + f.blocks && f.lba < lba + blocks) return true;
+        return false;
+    };
+    // From the rebuild's first region on.
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE; }, 60'000'000'000ull),
+              sim::StopKind::Running);
+    ASSERT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::TRUE) << board->ConsoleText();
+    std::set<uint32_t> finished;
+    host->initiator().onCompletion = [&](uint32_t tag, const sim::FcpResult&) { finished.insert(tag); };
+    std::mt19937 rng(11);
+    unsigned behind = 0, ahead = 0, seed = 5000, sent = 0;
+    while (!RebuildDone() || !inFlight.empty()) {
+        ASSERT_LT(sent, 20000u) << "the rebuild never ends under host writes: position " << fw::dGetRebuildPosition()
+                                << " state " << int(fw::bGetRebuildState());
+        while (inFlight.size() < 32 && !RebuildDone()) {
+            ++sent;
+            const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+            const uint64_t lba = rng() % (spec.lBlocks - blocks);
+            if (Overlaps(lba, blocks)) continue;
+            if (fw::bGetNvramRebuildPendingFlag() == fw::TRUE) {
+                (lba < fw::lGetRebuildHostPosition() ? behind : ahead)++;
+            }
+            sim::FcpCommand cmd;
+            cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
+            cmd.dataOut = Random(blocks, ++seed);
+            inFlight.push_back({host->Submit(cmd), lba, blocks, cmd.dataOut});
+        }
+        if (inFlight.empty()) continue;
+        // The first to finish, whichever it is: a write the window holds
+        // must not stop the others from being sent.
+        ASSERT_TRUE(host->RunUntil([&] { return !finished.empty(); }, 5'000'000'000ull)) << Info();
+        const uint32_t tag = *finished.begin();
+        finished.erase(finished.begin());
+        auto it = std::find_if(inFlight.begin(), inFlight.end(), [&](const InFlight& x) { return x.tag == tag; });
+        ASSERT_NE(it, inFlight.end());
+        const InFlight f = *it;
+        inFlight.erase(it);
+        const sim::FcpResult r = host->Wait(f.tag);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done)
+            << f.lba << "+" << f.blocks << " rebuild at " << fw::lGetRebuildHostPosition() << " state "
+            << int(fw::bGetRebuildState());
+        ASSERT_EQ(r.status, 0) << f.lba << "+" << f.blocks << SenseText(r);
+        // The reference alone: no write's fate is open here.
+        for (uint32_t i = 0; i < f.blocks; ++i) {
+            reference[f.lba + i].assign(f.data.begin() + i * kBlock, f.data.begin() + (i + 1) * kBlock);
+            touchedRows.insert(RowOf(f.lba + i));
+        }
+    }
+    host->initiator().onCompletion = nullptr;
+    EXPECT_GT(behind, 10u);
+    EXPECT_GT(ahead, 10u);
+    board->RunUntil([] { return RebuildOver(); }, 60'000'000'000ull);
+    ASSERT_TRUE(RebuildOver());
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(c.pulled)), fw::MEMBER_FLAGS_IN_SERVICE);
+    memberSlots[c.pulled] = SpareSlot();
+    Settle();
+    ExpectDrivesMatchReference();
+    for (uint64_t a = 0; a < spec.lBlocks; a += 4096) ExpectRead(a, uint32_t(std::min<uint64_t>(4096, spec.lBlocks - a)));
+}
+
 const RebuildCase kCases[] = {
-    {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 5000}, 0},
-    {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 4000}, 3},
-    {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1},
-    {{"Raid50", fw::RAID_LEVEL_50, 6, 16, 2, true, 4 * 2048}, 5},
-    {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 2048}, 2},
+    {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000}, 0},
+    {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 32000}, 3},
+    {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}, 1},
+    {{"Raid50", fw::RAID_LEVEL_50, 6, 16, 2, true, 4 * 16384}, 5},
+    {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2},
 };
 INSTANTIATE_TEST_SUITE_P(Levels, RebuildRoad, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.spec.pszName); });
+
+// Mirrors for now: under this load the parity levels' rebuild falls far
+// behind the host, and RAID 6 leaves a row stale (a member rebuilding is
+// still counted lost behind the front).
+const RebuildCase kUnderWrites[] = {
+    {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000}, 0},
+    {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 131072}, 3},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, RebuildUnderWritesRoad, ::testing::ValuesIn(kUnderWrites),
                          [](const auto& info) { return std::string(info.param.spec.pszName); });
 
 }  // namespace
