@@ -361,6 +361,18 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
     if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET) ++m_targetResets;
     if (req.bTaskType == fw::MPI_TASKTYPE_TARGET_RESET || req.bTaskType == fw::MPI_TASKTYPE_LOGICAL_UNIT_RESET) {
         if (Drive* drive = DriveOfTarget(req.bTargetId)) drive->Reset();
+        // The reset ends what the target still held: each request is
+        // answered as terminated before the reset itself is.
+        for (auto s = m_stalled.begin(); s != m_stalled.end();) {
+            if (s->second.target != req.bTargetId) {
+                ++s;
+                continue;
+            }
+            auto t = ScsiIoReply(s->second.function, s->first, req.bTargetId, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
+            m_sentToPartner.erase(s->first);
+            s = m_stalled.erase(s);
+            AddressReply(&t, sizeof t);
+        }
     }
     auto r = HeaderReply(fw::MPI_FUNCTION_SCSI_TASK_MGMT, context, 0);
     r.bTargetId = req.bTargetId;

@@ -65,17 +65,6 @@ bool IsLipCountStale(const KERNEL_ENTRY* psEntry) {
            wGetHostLoopLipCount(psEntry->bPortCode) != pHostFields(psEntry)->wLipCount;
 }
 
-// Event 64: a host command answered CHECK CONDITION.
-void PostHostCommandFailed(const KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq, bool fPort49IsFirst) {
-    const uint8_t bPort = psEntry->bPortCode;
-    const bool fFirst = bPort == PORT_CODE_FC_HOST_1 || bPort == PORT_CODE_SAS_HOST_1 ||
-                        (fPort49IsFirst && bPort == PORT_CODE_FC_TABLE_1);
-    const uint16_t wLun = psEntry->wLunIndex;
-    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
-    PostEvent(EVENT_HOST_COMMAND_FAILED, fFirst ? 1 : 2, static_cast<uint8_t>(wGetCommandInitiator(psEntry)),
-              static_cast<uint8_t>(wLun), static_cast<uint8_t>(wLun >> 8), pbCdb != nullptr ? pbCdb[0] : 0, bKey, bAsc,
-              bAscq);
-}
 
 void AnswerCheckCondition(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
     psEntry->bPrimaryState = HOST_STATE_STATUS;
@@ -207,6 +196,17 @@ void AnswerFromSlot(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dHandle, uint8_t bSlot)
 }
 
 }  // namespace
+
+void PostHostCommandFailed(const KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq, bool fPort49IsFirst) {
+    const uint8_t bPort = psEntry->bPortCode;
+    const bool fFirst = bPort == PORT_CODE_FC_HOST_1 || bPort == PORT_CODE_SAS_HOST_1 ||
+                        (fPort49IsFirst && bPort == PORT_CODE_FC_TABLE_1);
+    const uint16_t wLun = psEntry->wLunIndex;
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    PostEvent(EVENT_HOST_COMMAND_FAILED, fFirst ? 1 : 2, static_cast<uint8_t>(wGetCommandInitiator(psEntry)),
+              static_cast<uint8_t>(wLun), static_cast<uint8_t>(wLun >> 8), pbCdb != nullptr ? pbCdb[0] : 0, bKey, bAsc,
+              bAscq);
+}
 
 // ---- the start ----------------------------------------------------------------
 

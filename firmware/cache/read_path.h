@@ -28,6 +28,11 @@ void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry);
 // taken from its LUN ring) is a READ(16) the read follows sequentially.
 uint8_t bFindSequentialRead(KERNEL_ENTRY* psEntry, uint16_t wDepth, uint16_t* pwPosition);
 
+// Event 64: a host command is answered CHECK CONDITION with this sense.
+// fPort49IsFirst: port code 49 counts as the first host port.
+void PostHostCommandFailed(const KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq,
+                           bool fPort49IsFirst = true);
+
 // A read answered from an outstanding write's buffer has ended: it gives
 // back its place among the write's readers, and a write that finished while
 // it was read goes on to be freed.

@@ -15,6 +15,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/raid_engine.h"
+#include "sas/sas_scsi_path.h"
 #include "target/back_end_completion.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
@@ -263,6 +264,7 @@ void IssueChild(KERNEL_ENTRY* psChild) {
     psChild->bPrimaryState = PS_NEW_COMMAND;
     psChild->bSecondaryState = 0;
     psChild->bRetryCount = CHILD_RETRIES;
+    psSasFields(psChild)->bTransportRetries = 0;
     psChild->fValid = TRUE;
     (void)QueueKernelEntry(psChild->bPortCode, psChild->wIndex);
 }

@@ -461,8 +461,13 @@ void ReleaseHeldGroup(KERNEL_ENTRY* psFirst, uint8_t fFailed) {
     const uint16_t wEntries = pRaidFields(psFirst)->wChildBuilt;
     pRaidFields(psFirst)->psChainPrev = nullptr;
     if (fFailed == TRUE) {
-        // Nothing of a group behind a failed one goes out.
+        // Nothing of a group behind a failed one goes out; its own host
+        // command, which did not fail, is done again rather than answered
+        // as if its group had been written.
         SetFlag(psFirst, KE_FLAG_ABORTED);
+        if (KERNEL_ENTRY* psHost = psFirst->psMother; psHost != nullptr && !HasFlag(psHost, KE_FLAG_CHILD_FAILED)) {
+            SetFlag(psHost, KE_FLAG_CHILD_FAILED);
+        }
         FinishChildGroup(psFirst, wEntries);
         return;
     }

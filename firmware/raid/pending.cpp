@@ -38,7 +38,6 @@ uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
 void SetDriveTimerPeriod(uint8_t) {}
 
-void FailedDriveCommandTask() { ClearHostChipService(); }
 uint8_t fIsStripeInitInProgress(uint8_t) { return FALSE; }
 void StripeInitTask() {}
 uint8_t fIsParityCheckInProgress() { return FALSE; }

@@ -29,8 +29,6 @@ void DisableSasExpanders(uint8_t) {}
 void StopSasTargetController() {}
 
 void SASFailbackStep() {}
-// Only the partner's messages have their deadlines watched yet.
-void SASCommandTimeoutScan() { ScanPartnerMessageTimeouts(); }
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
 void MuxHousekeepingService() {}

@@ -15,10 +15,12 @@
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
 #include "hw/mpi.h"
+#include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "sas/partner_traffic.h"
 #include "platform/pci.h"
+#include "raid/drive_error_recovery.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
@@ -315,22 +317,31 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     SAS_ENTRY_FIELDS* psF = psSasFields(ps);
     psF->bScsiStatus = sReply.sHeader.bScsiStatus;
     const uint16_t wIoc = sReply.sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
+    const uint8_t* pbSense = nullptr;
+    uint8_t bSenseBytes = 0;
     if (sReply.sHeader.bScsiState & MPI_SCSI_STATE_AUTOSENSE_VALID) {
-        const uint8_t* pbSense = pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest);
-        std::memcpy(psF->abSense, pbSense, sizeof psF->abSense);
-        psF->bSenseKey = pbSense[2] & 0x0F;
-        psF->bAsc = pbSense[12];
-        psF->bAscq = pbSense[13];
+        pbSense = pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest);
+        // Only what the drive sent counts; the rest of the buffer is stale.
+        bSenseBytes = static_cast<uint8_t>(sReply.dSenseCount < sizeof psF->abSense ? sReply.dSenseCount
+                                                                                   : sizeof psF->abSense);
+        std::memset(psF->abSense, 0, sizeof psF->abSense);
+        std::memcpy(psF->abSense, pbSense, bSenseBytes);
+        psF->bSenseKey = psF->abSense[2] & 0x0F;
+        psF->bAsc = psF->abSense[12];
+        psF->bAscq = psF->abSense[13];
         ps->lFlags |= KE_FLAG_SENSE_PRESENT;
     }
     if (wIoc == MPI_IOCSTATUS_SCSI_TASK_TERMINATED) return;  // the recovery that ended it completes it
+    if (wIoc != MPI_IOCSTATUS_SUCCESS && wIoc != MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && psF->bScsiStatus == 0) {
+        psF->bScsiStatus = DRIVE_STATUS_NO_STATUS;  // the transport failed
+    }
     if (ps->lFlags & KE_FLAG_WRITE_COLLAPSE) {
         // A held write that did not simply succeed fails its whole batch.
         IwcqWriteAnswered(ps, TRUE);
         if (ps->wTargetId < SAS_PROXY_TARGET_BIT) SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), 0x04);
-    }
-    if (wIoc != MPI_IOCSTATUS_SUCCESS && wIoc != MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && psF->bScsiStatus == 0) {
-        psF->bScsiStatus = 0xFF;  // no SCSI status: the transport failed
+    } else if (psF->bScsiStatus != SCSI_STATUS_GOOD) {
+        DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, FALSE);
+        return;
     }
     CompleteSASEntry(ps);
 }

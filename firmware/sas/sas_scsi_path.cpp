@@ -373,6 +373,13 @@ void CompleteSASEntry(KERNEL_ENTRY* psEntry) {
     (void)QueueKernelEntryComplete(PORT_CODE_INITIATOR, psEntry->wIndex);
 }
 
+void RepostSASEntry(KERNEL_ENTRY* psEntry) {
+    psEntry->bPrimaryState = PS_NEW_COMMAND;
+    (void)QueueKernelEntry(PORT_CODE_INITIATOR, psEntry->wIndex);
+    // It never left the count of the queue's commands.
+    DecrementTotalCommands(PORT_CODE_INITIATOR);
+}
+
 SAS_ENTRY_FIELDS* psSasFields(KERNEL_ENTRY* psEntry) {
     return EntryArea<SAS_ENTRY_FIELDS, KE_AREA_DRIVE_OFFSET, KE_AREA_DRIVE_SIZE>(psEntry);
 }

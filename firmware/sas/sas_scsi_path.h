@@ -44,7 +44,7 @@ struct SAS_ENTRY_FIELDS {
     uint8_t bAscq;
     uint16_t wRequestIndex;
     uint8_t bScsiStatus;
-    uint8_t bReserved;
+    uint8_t bTransportRetries;   // a host I/O child's transport errors so far
     uint64_t lIocSequence;
     uint8_t abSense[18];
 };
@@ -62,6 +62,9 @@ KERNEL_SEGMENT* psEntrySegment(KERNEL_ENTRY* psEntry, uint8_t bElement);
 // Marks a drive-side entry completed and puts it on the initiator's
 // completion ring.
 void CompleteSASEntry(KERNEL_ENTRY* psEntry);
+// Sends a drive-side entry that the drive did not finish again, as it is:
+// back on the initiator's queue of new commands.
+void RepostSASEntry(KERNEL_ENTRY* psEntry);
 
 uint8_t SendSCSICommand(KERNEL_ENTRY* psEntry);
 uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t bBus, const uint8_t* pbCdb, uint8_t fDataIn,

@@ -61,9 +61,7 @@ void Adapt(IWCQ_TARGET& q) {
 // finished with the flush's sense.
 void RetryOrFail(const IWCQ_TARGET& q, KERNEL_ENTRY* ps, KERNEL_ENTRY* psSync) {
     if (q.bRetries != MAX_RETRIES) {
-        ps->bPrimaryState = PS_NEW_COMMAND;
-        (void)QueueKernelEntry(PORT_CODE_INITIATOR, ps->wIndex);
-        DecrementTotalCommands(PORT_CODE_INITIATOR);
+        RepostSASEntry(ps);
         return;
     }
     ps->bPrimaryState = PS_PARKED_5B;
@@ -71,7 +69,8 @@ void RetryOrFail(const IWCQ_TARGET& q, KERNEL_ENTRY* ps, KERNEL_ENTRY* psSync) {
         std::memcpy(psSasFields(ps), psSasFields(psSync), sizeof(SAS_ENTRY_FIELDS));
         ps->lFlags |= KE_FLAG_SENSE_PRESENT;
     }
-    RequestBackEndCompletion();
+    // The failed-drive-command task decides what becomes of it.
+    RequestHostChipService();
 }
 
 }  // namespace

@@ -350,6 +350,9 @@ uint8_t fChildEndedInError(KERNEL_ENTRY* psChild) {
 
 void MarkHostCommandFailed(KERNEL_ENTRY* psHost, const KERNEL_ENTRY* psChild) {
     SetFlag(psHost, KE_FLAG_CHILD_FAILED);
+    // Its member is out of the array now: the command is done again
+    // without it, and the host hears nothing of the drive.
+    if (HasFlag(psChild, KE_FLAG_REDO_WITHOUT_MEMBER)) return;
     if (HasFlag(psHost, KE_FLAG_SENSE_PRESENT)) return;
     const SAS_ENTRY_FIELDS* psDrive = psSasFields(const_cast<KERNEL_ENTRY*>(psChild));
     HOST_COMMAND_FIELDS* psFields = pHostFields(psHost);
@@ -664,14 +667,6 @@ void ReissueDelayedCommands(uint8_t bQueueId) {
         KERNEL_ENTRY* ps = nullptr;
         GetKernelEntryAddress(i, &ps);
         if (ps->fUsed != TRUE || ps->bPortCode != bQueueId) continue;
-        if (ps->bPrimaryState == PS_NO_PATH) {
-            // A drive command the drive side gave up on: it ends in error.
-            SetFlag(ps, KE_FLAG_ABORTED);
-            ps->bPrimaryState = PS_COMPLETED;
-            IncrementTotalCommands(bQueueId);
-            (void)QueueKernelEntryComplete(bQueueId, ps->wIndex);
-            continue;
-        }
         if (ps->bPrimaryState != CHILD_STATE_DELAYED_REISSUE) continue;
         if (static_cast<int32_t>(dNow - ps->dStartTick) < 0) {
             ++wStillWaiting;
@@ -726,6 +721,9 @@ void ServiceDriveLoopReset() {
     if (bPort == 0) {
         ps->bPrimaryState = PS_NO_PATH;
         std::memset(psSasFields(ps), 0, 8);
+        // Held commands left the queue's count; the failed-drive-command
+        // task completes it as one still counted.
+        IncrementTotalCommands(PORT_CODE_INITIATOR);
         RequestHostChipService();
         return;
     }

@@ -63,10 +63,11 @@ constexpr uint16_t COMPLETION_CODE_NO_STATUS = 135;
 // Bits 4, 5, 10 and 26 (drive child role) and the drive-side bit 1 are
 // defined with the record in executive/kernel_entry.h: KE_FLAG_ABORTED,
 // KE_FLAG_CHILD_FAILED, KE_FLAG_SENSE_PRESENT, KE_FLAG_WRITE_COLLAPSE,
-// KE_FLAG_RETARGETED.  Bit 55 has no settled role.
+// KE_FLAG_RETARGETED.
 constexpr uint64_t KeFlag(uint32_t dBit) { return 1ull << dBit; }
 
 constexpr uint64_t KE_FLAG_REBUILD_HELD = KeFlag(0);          // held back by the rebuild window
+constexpr uint64_t KE_FLAG_TIMED_OUT_ONCE = KeFlag(0);        // drive child: its drive was reset for it once
 constexpr uint64_t KE_FLAG_ACCESS_CONFLICTS = KeFlag(1);      // host: stripe access met > 500 conflicts
 constexpr uint64_t KE_FLAG_IN_WRITE_QUEUE = KeFlag(2);        // host: in its LUN's outstanding writes
 constexpr uint64_t KE_FLAG_HOLD_ROW_WRITES = KeFlag(2);       // row group head: data writes wait for parity
@@ -127,6 +128,9 @@ constexpr uint64_t KE_FLAG_RAID6_ROW_REGION = KeFlag(52);
 constexpr uint64_t KE_FLAG_RAID6_PARITY_SENT = KeFlag(53);
 constexpr uint64_t KE_FLAG_RAID6_PARITY_ANSWERED = KeFlag(54);
 constexpr uint64_t KE_FLAG_STREAM_CONTINUES = KeFlag(56);
+// Child: ended in error with its member taken out of the array (or its data
+// to be regenerated); its host command is done again, nothing reported.
+constexpr uint64_t KE_FLAG_REDO_WITHOUT_MEMBER = KeFlag(55);
 constexpr uint64_t KE_FLAG_READ_REPAIR = KeFlag(57);
 constexpr uint64_t KE_FLAG_SNAPSHOT = KeFlag(58);
 constexpr uint64_t KE_FLAG_PR_OUT_HOLDER = KeFlag(59);

@@ -1,0 +1,394 @@
+// Drive command error recovery: the drive side's error endings of host I/O
+// children, the media error recovery of reads, the failed-drive-command task
+// and the taking of a member out of its array.
+#include "raid/drive_error_recovery.h"
+
+#include <cstring>
+
+#include "cache/read_path.h"
+#include "config/config_commit.h"
+#include "config/config_image.h"
+#include "config/config_phase.h"
+#include "config/drive_tables.h"
+#include "config/rank_table.h"
+#include "eventlog/event_log.h"
+#include "executive/kernel_entry.h"
+#include "executive/kernel_queue.h"
+#include "executive/types.h"
+#include "executive/upcalls.h"
+#include "hw/scsi.h"
+#include "raid/child_commands.h"
+#include "raid/dual_parity.h"
+#include "sas/command_timeouts.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_scsi_path.h"
+#include "target/back_end_completion.h"
+#include "target/host_command_codes.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t EVENT_DRIVE_FAILED = 10;
+constexpr uint8_t EVENT_ARRAY_CRITICAL = 27;
+constexpr uint8_t EVENT_DRIVE_CHECK_CONDITION = 39;
+constexpr uint8_t ASC_DEFAULT_TRANSPORT = 0x47;     // what a CHECK CONDITION without sense counts as
+constexpr uint8_t ASC_INSUFFICIENT_RESOURCES = 0x55;
+constexpr uint8_t ASCQ_WRITE_ERROR_AUTO_REALLOCATION_FAILED = 0x03;
+constexpr uint8_t ASCQ_READ_RETRIES_EXHAUSTED = 0x01;
+// The configuration's member state of a failed member.
+constexpr uint8_t MEMBER_STATE_FAILED = 17;
+
+// The sense a failure counts as.
+struct FAILURE {
+    uint8_t bKey;
+    uint8_t bAsc;
+    uint8_t bAscq;
+    bool fSense;       // the drive gave (usable) sense data
+    bool fTransport;   // BUSY, ABORTED COMMAND, or no status at all
+};
+
+// Fixed (0x70/0x71) and descriptor (0x72/0x73) sense alike; anything
+// shorter than its key, ASC and ASCQ, or of another response code, is no
+// sense at all.
+bool ReadSense(const uint8_t* pb, uint8_t bBytes, FAILURE* ps) {
+    if (pb == nullptr) return false;
+    const uint8_t bCode = pb[0] & 0x7F;
+    if ((bCode == 0x70 || bCode == 0x71) && bBytes >= 14) {
+        ps->bKey = pb[2] & 0x0F;
+        ps->bAsc = pb[12];
+        ps->bAscq = pb[13];
+        return true;
+    }
+    if ((bCode == 0x72 || bCode == 0x73) && bBytes >= 4) {
+        ps->bKey = pb[1] & 0x0F;
+        ps->bAsc = pb[2];
+        ps->bAscq = pb[3];
+        return true;
+    }
+    return false;
+}
+
+FAILURE Classify(uint8_t bStatus, const uint8_t* pbSense, uint8_t bSenseBytes) {
+    FAILURE s{SENSE_ABORTED_COMMAND, ASC_DEFAULT_TRANSPORT, 0, false, false};
+    if (bStatus == SCSI_STATUS_CHECK_CONDITION) s.fSense = ReadSense(pbSense, bSenseBytes, &s);
+    if (!s.fSense) {
+        s.bKey = SENSE_ABORTED_COMMAND;
+        s.bAsc = ASC_DEFAULT_TRANSPORT;
+        s.bAscq = 0;
+    }
+    s.fTransport = bStatus == SCSI_STATUS_BUSY || bStatus == DRIVE_STATUS_NO_STATUS || s.bKey == SENSE_ABORTED_COMMAND;
+    return s;
+}
+
+bool IsPowerOnReset(const FAILURE& s) { return s.bKey == SENSE_UNIT_ATTENTION && s.bAsc == ASC_POWER_ON_RESET; }
+
+// The host command a child of host I/O serves: its mother, or the mother
+// of its group head.
+KERNEL_ENTRY* psHostOf(const KERNEL_ENTRY* psChild) {
+    KERNEL_ENTRY* psMother = psChild->psMother;
+    if (psMother == nullptr || psMother == psChild) return nullptr;
+    if (fIsHostCommandEntry(psMother) == TRUE) return psMother;
+    if (fIsKernelEntryAddress(psMother) != TRUE) return nullptr;
+    KERNEL_ENTRY* psGrand = psMother->psMother;
+    return psGrand != nullptr && fIsHostCommandEntry(psGrand) == TRUE ? psGrand : nullptr;
+}
+
+bool IsReadChild(const KERNEL_ENTRY* ps) { return ps->abCdb[0] == SCSI_READ10 || ps->abCdb[0] == SCSI_READ16; }
+
+void RecordSense(KERNEL_ENTRY* ps, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+    SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    psF->bSenseKey = bKey;
+    psF->bAsc = bAsc;
+    psF->bAscq = bAscq;
+    SetFlag(ps, KE_FLAG_SENSE_PRESENT);
+}
+
+// The child ends: its group or host command takes it from here.
+void Complete(KERNEL_ENTRY* ps) { CompleteSASEntry(ps); }
+
+// The child ends in error with the sense the host is to hear.
+void CompleteWithSense(KERNEL_ENTRY* ps, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+    RecordSense(ps, bKey, bAsc, bAscq);
+    SetFlag(ps, KE_FLAG_ABORTED);
+    Complete(ps);
+}
+
+// The child ends in error, and its host command is done again: the member
+// it failed on is out of the way now, or its data is regenerated.
+void CompleteForRedo(KERNEL_ENTRY* ps) {
+    SetFlag(ps, KE_FLAG_ABORTED | KE_FLAG_REDO_WITHOUT_MEMBER);
+    ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
+    Complete(ps);
+}
+
+void GiveUp(KERNEL_ENTRY* ps, const FAILURE& s) {
+    SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    psF->bSenseKey = s.bKey;
+    psF->bAsc = s.bAsc;
+    psF->bAscq = s.bAscq;
+    ps->bPrimaryState = PS_PARKED_5B;
+    RequestHostChipService();
+}
+
+uint8_t bDrivePosition(const KERNEL_ENTRY* ps) {
+    return ps->wTargetId < 0x100 ? bGetDriveIndexOfTarget(static_cast<uint8_t>(ps->wTargetId)) : 0xFF;
+}
+
+void PostDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s) {
+    uint8_t abWwn[8] = {};
+    if (ps->wTargetId < 0x100) (void)bGetSASAddressOfTarget(abWwn, static_cast<uint8_t>(ps->wTargetId));
+    PostEvent(EVENT_DRIVE_CHECK_CONDITION, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
+              abWwn[7], bDrivePosition(ps), bStatus, ps->abCdb[0], s.bKey, s.bAsc, s.bAscq);
+}
+
+// ---- which members can stand in for one ----
+
+bool OnLine(uint8_t bRank, uint8_t bMember) { return bGetRankMemberFlags(bRank, bMember) == MEMBER_ON_LINE; }
+
+// Members other than bMember of [bFirst, bFirst + bCount) that are not on line.
+uint8_t bOthersOut(uint8_t bRank, uint8_t bFirst, uint8_t bCount, uint8_t bMember) {
+    uint8_t n = 0;
+    for (uint8_t m = bFirst; m < bFirst + bCount; ++m) n += m != bMember && !OnLine(bRank, m);
+    return n;
+}
+
+// The members that hold the same redundancy as bMember: its mirror pair,
+// its parity group, or the whole row.
+void RedundancyGroup(uint8_t bRank, uint8_t bMember, uint8_t* pbFirst, uint8_t* pbCount) {
+    const uint8_t D = bGetRankDriveCount(bRank);
+    switch (bGetRankRaidLevel(bRank)) {
+    case RAID_LEVEL_10:
+        *pbFirst = static_cast<uint8_t>(bMember & ~1u);
+        *pbCount = 2;
+        return;
+    case RAID_LEVEL_50: {
+        const uint8_t G = bGetRankSubRankCount(bRank) == 0 ? 1 : bGetRankSubRankCount(bRank);
+        const uint8_t P = static_cast<uint8_t>(D / G);
+        *pbFirst = static_cast<uint8_t>(bMember / P * P);
+        *pbCount = P;
+        return;
+    }
+    default:
+        *pbFirst = 0;
+        *pbCount = D;
+        return;
+    }
+}
+
+// How many members of a group may be out with the data still all there.
+uint8_t bRedundancy(uint8_t bLevel) {
+    switch (bLevel) {
+    case RAID_LEVEL_10: case RAID_LEVEL_5: case RAID_LEVEL_50: return 1;
+    case RAID_LEVEL_6: return 2;
+    default: return 0;
+    }
+}
+
+// Whether taking bMember out leaves its group whole (the others can stand
+// in for it).
+bool GroupSurvivesLoss(uint8_t bRank, uint8_t bMember) {
+    uint8_t bFirst = 0, bCount = 0;
+    RedundancyGroup(bRank, bMember, &bFirst, &bCount);
+    return bOthersOut(bRank, bFirst, bCount, bMember) < bRedundancy(bGetRankRaidLevel(bRank));
+}
+
+// ---- the failed-drive-command task ----
+
+void PostHostReport(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
+    if (psHost != nullptr && !HasFlag(psHost, KE_FLAG_SENSE_PRESENT)) PostHostCommandFailed(psHost, bKey, bAsc, bAscq);
+}
+
+// The host hears of the error: the child carries the sense to its group or
+// host command.
+void ReportToHost(KERNEL_ENTRY* ps) {
+    const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    uint8_t bKey = psF->bSenseKey, bAsc = psF->bAsc, bAscq = psF->bAscq;
+    if (bKey == SENSE_NO_SENSE) {
+        // A drive that never answered.
+        bKey = SENSE_ABORTED_COMMAND;
+        bAsc = ASC_DEFAULT_TRANSPORT;
+        bAscq = 0;
+    } else if (bKey == SENSE_ILLEGAL_REQUEST && bAsc == ASC_INSUFFICIENT_RESOURCES) {
+        bKey = SENSE_NOT_READY;
+        bAsc = ASC_NOT_READY;
+        bAscq = 0x01;
+    }
+    PostHostReport(psHostOf(ps), bKey, bAsc, bAscq);
+    CompleteWithSense(ps, bKey, bAsc, bAscq);
+}
+
+// Whether the array can lose the member now: with no operation running
+// always (a non-redundant array then fails); degraded only when the member's
+// mirror pair, parity group or RAID 6 row stays whole.
+bool MayFailMember(uint8_t bRank, uint8_t bMember) {
+    if (bGetRankOperationState(bRank) == RANK_STATE_OPTIMAL) return true;
+    return GroupSurvivesLoss(bRank, bMember);
+}
+
+void HandleGivenUp(KERNEL_ENTRY* ps) {
+    const uint8_t bRank = ps->bRank;
+    const uint8_t bMember = ps->bMember;
+    if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank) || psHostOf(ps) == nullptr) {
+        // Nothing of an array to judge: the error is the command's answer.
+        ReportToHost(ps);
+        return;
+    }
+    if (!OnLine(bRank, bMember)) {
+        // Already out of the array: the command is done again without it.
+        CompleteForRedo(ps);
+        return;
+    }
+    if (!MayFailMember(bRank, bMember)) {
+        ReportToHost(ps);
+        return;
+    }
+    const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    FailArrayMember(bRank, bMember, TRUE, bDrivePosition(ps), psF->bSenseKey, psF->bAsc, psF->bAscq);
+    CompleteForRedo(ps);
+}
+
+}  // namespace
+
+uint8_t fIsHostIoChildType(uint8_t b) {
+    return ToFlag(b == CT_WRITE || b == CT_RAID5_READ || b == CT_RAID5_DATA_ONLY ||
+                  (b >= CT_ROW_DATA_WRITE && b <= CT_PARTIAL_READ_TAIL_PART) ||
+                  (b >= CT_RMW_PARITY_READ && b <= CT_RECONSTRUCT_READ) || b == CT_RAID0_READ ||
+                  b == CT_RAID10_READ || (b >= CT_R6_RMW_P && b <= CT_R6_PRE_READ_TAIL_PART));
+}
+
+uint8_t fCanRegenerateMember(const KERNEL_ENTRY*, uint8_t bRank, uint8_t bMember) {
+    if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return FALSE;
+    if (!OnLine(bRank, bMember)) return FALSE;
+    return ToFlag(GroupSurvivesLoss(bRank, bMember));
+}
+
+uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {
+    KERNEL_ENTRY* psHost = psHostOf(ps);
+    if (psHost == nullptr || ps->bMember >= MAX_RANK_MEMBERS) return FALSE;
+    const uint8_t bAsc = IsReadChild(ps) && ps->bCommandType != CT_PARTIAL_DATA_WRITE ? ASC_UNRECOVERED_READ_ERROR
+                                                                                       : ASC_WRITE_ERROR;
+    const uint8_t bAscq = bAsc == ASC_UNRECOVERED_READ_ERROR ? ASCQ_READ_RETRIES_EXHAUSTED
+                                                              : ASCQ_WRITE_ERROR_AUTO_REALLOCATION_FAILED;
+    if (fCanRegenerateMember(ps, ps->bRank, ps->bMember) != TRUE || psHost->bRetryCount >= 2) {
+        // Nothing can stand in for the blocks (or reading them again did
+        // not help): the host hears of them.
+        PostHostReport(psHost, SENSE_MEDIUM_ERROR, bAsc, bAscq);
+        CompleteWithSense(ps, SENSE_MEDIUM_ERROR, bAsc, bAscq);
+        return TRUE;
+    }
+    // Read again through the other members.
+    ++psHost->bRetryCount;
+    SetFlag(ps, KE_FLAG_REGENERATE);
+    CompleteForRedo(ps);
+    return TRUE;
+}
+
+void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, const uint8_t* pbSense,
+                              uint8_t bSenseBytes, uint8_t fReport, uint8_t fTimeout) {
+    if (ps == nullptr || ps->fUsed != TRUE || ps->bPortCode != bPort) return;
+    const FAILURE s = Classify(bStatus, pbSense, bSenseBytes);
+    SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    psF->bSenseKey = s.bKey;
+    psF->bAsc = s.bAsc;
+    psF->bAscq = s.bAscq;
+    if (s.fSense) {
+        SetFlag(ps, KE_FLAG_SENSE_PRESENT);
+    } else {
+        ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
+    }
+    // Everything but host I/O keeps the error for its own issuer to judge
+    // (and to report).
+    if (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostOf(ps) == nullptr) {
+        SetFlag(ps, KE_FLAG_ABORTED);
+        Complete(ps);
+        return;
+    }
+    if (fTimeout == TRUE) {
+        // Its drive was taken out of service for not answering: it has no
+        // sense to tell, and sending it again would wait as long again.
+        GiveUp(ps, FAILURE{0, 0, 0, false, true});
+        return;
+    }
+    MarkSASDriveCommandError();
+    const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !IsPowerOnReset(s) &&
+                           !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
+    if (fLoggable && fReport == TRUE) PostDriveError(ps, bStatus, s);
+    if (bStatus == SCSI_STATUS_CHECK_CONDITION && s.fSense && s.bKey == SENSE_RECOVERED_ERROR) {
+        // The drive got it right in the end.
+        psF->bScsiStatus = SCSI_STATUS_GOOD;
+        ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
+        Complete(ps);
+        return;
+    }
+    if (s.fTransport) {
+        if (++psF->bTransportRetries < DRIVE_TRANSPORT_RETRIES) {
+            RepostSASEntry(ps);
+        } else {
+            GiveUp(ps, s);
+        }
+        return;
+    }
+    // A power-on or reset attention says nothing of the command: it is
+    // simply sent again.
+    if (!(IsPowerOnReset(s) && s.bAscq == 0) && ps->bRetryCount > 1) --ps->bRetryCount;
+    if (s.bKey == SENSE_MEDIUM_ERROR && IsReadChild(ps)) {
+        if (MediaErrorRecovery(ps) != TRUE) GiveUp(ps, s);
+        return;
+    }
+    // A retry count that never started (0) ends as one that ran out.
+    if (ps->bRetryCount <= 1) {
+        GiveUp(ps, s);
+        return;
+    }
+    RepostSASEntry(ps);
+}
+
+void FailedDriveCommandTask() {
+    if (wGetHostChipServiceCount() == 0) return;
+    ClearHostChipService();
+    KERNEL_ENTRY* ps = nullptr;
+    if (bFindEntryInState5B(&ps) != STATUS_FOUND || ps == nullptr) return;
+    if (fIsHostIoChildType(ps->bCommandType) != TRUE) {
+        // A drive command of the controller's own that the drive side
+        // could not deliver: it ends in error.
+        SetFlag(ps, KE_FLAG_ABORTED);
+        Complete(ps);
+        return;
+    }
+    HandleGivenUp(ps);
+}
+
+void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
+                     uint8_t bAsc, uint8_t bAscq) {
+    if (bRank >= bGetRankCount() || bMember >= MAX_RANK_MEMBERS) return;
+    CONFIG_IMAGE* psImage = pGetConfigImage();
+    CONFIG_RANK_RECORD& sStored = psImage->asRank[bRank];
+    uint8_t abWwn[8];
+    std::memcpy(abWwn, sStored.aabMemberWwn[bMember], sizeof abWwn);
+    sStored.abMemberState[bMember] = MEMBER_STATE_FAILED;
+    const uint8_t bLevel = bGetRankRaidLevel(bRank);
+    const bool fLost = bLevel == RAID_LEVEL_0 || !GroupSurvivesLoss(bRank, bMember);
+    if (fDegrade == TRUE && sStored.bInitState != 1 && sStored.bInitState != 3) sStored.bInitState = 0;
+    SetRankMemberState(bRank, bMember, 0xFF);
+    SetRankMemberDrive(bRank, bMember, NO_DRIVE);
+    SetRankMemberDriveOnPath(bRank, bMember, 4, NO_DRIVE);
+    SetRankMemberFlags(bRank, bMember, MEMBER_FAILED);
+    if (fLost) {
+        SetRankOperationState(bRank, RANK_STATE_FAILED);
+    } else if (fDegrade == TRUE) {
+        SetRankOperationState(bRank, RANK_STATE_DEGRADED);
+    }
+    AddFailedDriveWwn(abWwn, psImage, bSenseKey, bAsc, bAscq, 0, bDrivePosition);
+    if (bSenseKey != 0 && (bAsc != 0 || bAscq != 0)) {
+        PostEvent(EVENT_DRIVE_FAILED, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7],
+                  sStored.bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
+    }
+    PostEvent(EVENT_ARRAY_CRITICAL, sStored.bRankNumber);
+    EvaluateRankCachePolicy(bRank);
+    // The drives learn of it: a restart finds the member failed.
+    (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
+}
+
+}  // namespace fw

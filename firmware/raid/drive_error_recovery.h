@@ -1,0 +1,52 @@
+// Drive command error recovery: what happens to a drive child command that
+// a drive or the drive path ended in error.  It is re-posted (a transport
+// error, a retry the drive may get right), handed to the media error
+// recovery (a medium error on a read), or given up; a given-up command goes
+// to the failed-drive-command task, which decides whether its drive leaves
+// its array (the command is then done again without it) or the host hears
+// of the error.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct KERNEL_ENTRY;
+
+// Transport errors (BUSY, ABORTED COMMAND, a transport that delivered no
+// status) are retried this many times before the command is given up.
+constexpr uint8_t DRIVE_TRANSPORT_RETRIES = 250;
+// A drive's SCSI status as the reply path hands it over; 0xFF when the
+// transport failed and no status came back.
+constexpr uint8_t DRIVE_STATUS_NO_STATUS = 0xFF;
+
+// A drive child ended with a status other than GOOD (or with sense data).
+// bPort: the drive queue (PORT_CODE_INITIATOR); pbSense: the sense bytes as
+// the drive returned them, bSenseBytes of them (fewer than 14 count as
+// none); fReport: log it; fTimeout: the time-out scan gave it up.  The
+// command is re-posted, completed to its mother, or given up.
+void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* psChild, const uint8_t* pbSense,
+                              uint8_t bSenseBytes, uint8_t fReport, uint8_t fTimeout);
+
+// A MEDIUM ERROR on a read child: TRUE when it took the command over
+// (completed it), FALSE when the caller must give it up.
+uint8_t MediaErrorRecovery(KERNEL_ENTRY* psChild);
+
+// Whether the data of the member can be regenerated from the others of its
+// mirror pair, parity group or RAID 6 row.
+uint8_t fCanRegenerateMember(const KERNEL_ENTRY* psChild, uint8_t bRank, uint8_t bMember);
+
+// The background task: one given-up command per run.
+void FailedDriveCommandTask();
+
+// Takes a member out of its array: failed in the stored configuration
+// (committed to the drives), in the run-time tables and in the failed-drive
+// list.  fDegrade: the array runs degraded from now on.
+void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
+                     uint8_t bAsc, uint8_t bAscq);
+
+// The child command types of host I/O, the ones whose failure this
+// recovery handles: the drive's data written or read for a host command.
+uint8_t fIsHostIoChildType(uint8_t bCommandType);
+
+}  // namespace fw

@@ -1,0 +1,19 @@
+// Drive-side command time-outs: a request of the drive IOC whose deadline
+// passed without an answer.  The first time a drive keeps a command too long
+// it is reset and its commands are sent again; a drive that does it again
+// (or keeps doing it) has its commands given up, so that the array goes on
+// without it and no host command waits for ever.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+// The time of the last drive command error: a drive that is reporting
+// errors is slow for a reason, and gets its commands sent again rather than
+// being taken out at once.
+void MarkSASDriveCommandError();
+// Time-outs a drive has had (they decay after four hours without one).
+uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget);
+
+}  // namespace fw

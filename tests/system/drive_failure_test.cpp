@@ -1,0 +1,187 @@
+// Drives that fail while the controller runs: a member of a redundant array
+// whose writes start failing under load leaves its array (event 27, with
+// event 10 for its sense), the commands it was serving are done again
+// without it, every write answered GOOD reads back, and the survivors hold
+// what the layout model says.  The failure is committed: a restart finds the
+// array degraded.  Where nothing can stand in for the blocks the host hears
+// of the error instead.
+#include "harness/dispatch_board.h"
+#include "host_road.h"
+
+namespace {
+
+using namespace roadtest;
+
+constexpr uint8_t kDriveFailed = 10;
+constexpr uint8_t kArrayCritical = 27;
+constexpr uint8_t kHostCommandFailed = 64;
+
+enum class Fault { FailsWrites, StopsAnswering };
+
+struct FailCase {
+    const char* pszName;
+    ArraySpec array;
+    std::vector<unsigned> slots;   // members that fail, one after the other
+    Fault fault = Fault::FailsWrites;
+};
+
+class DriveFailureRoad : public RestartRoad, public ::testing::WithParamInterface<FailCase> {
+protected:
+    static constexpr uint64_t kRows = 24;
+
+    // Writes of random lengths, 32 in flight, none overlapping another in
+    // flight; after every `every` answers the next member of `failing` has
+    // every write it receives fail, or stops answering.  Every write must be
+    // answered GOOD.
+    void WriteUnderLoad(uint32_t count, const std::vector<unsigned>& failing, uint32_t every, Fault fault) {
+        std::mt19937 rng(17);
+        const uint64_t span = RowBlocks() * kRows;
+        struct InFlight {
+            uint32_t tag;
+            uint64_t lba;
+            std::vector<uint8_t> data;
+        };
+        std::vector<InFlight> inFlight;
+        auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
+            for (const InFlight& f : inFlight)
+                if (lba < f.lba + f.data.size() / kBlock && f.lba < lba + blocks) return true;
+            return false;
+        };
+        uint32_t acked = 0;
+        size_t armed = 0;
+        for (uint32_t i = 0; i < count || !inFlight.empty();) {
+            while (i < count && inFlight.size() < 32) {
+                const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+                const uint64_t lba = rng() % (span - blocks);
+                if (Overlaps(lba, blocks)) continue;
+                ++i;
+                sim::FcpCommand cmd;
+                cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
+                cmd.dataOut = Random(blocks, 900 + i);
+                NoteSent(lba, cmd.dataOut);
+                inFlight.push_back({host->Submit(cmd), lba, cmd.dataOut});
+            }
+            if (armed < failing.size() && acked >= (armed + 1) * every) {
+                sim::Drive* d = chassis->DriveAt(failing[armed]);
+                if (fault == Fault::FailsWrites) {
+                    d->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+                } else {
+                    d->SetNoResponse(true);
+                }
+                ++armed;
+            }
+            const InFlight f = inFlight.front();
+            // A drive that stops answering holds its commands until their
+            // deadline (25 s and more) has passed, twice.
+            const sim::FcpResult r = host->Wait(f.tag, 200'000'000'000ull);
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << f.lba << " never answered";
+            ASSERT_EQ(r.status, 0) << "write " << f.lba << SenseText(r);
+            inFlight.erase(inFlight.begin());
+            Record(f.lba, f.data);
+            ++acked;
+        }
+        ASSERT_EQ(armed, failing.size()) << "the load ended before every failure was armed";
+    }
+    // The members still in the array hold what the layout model says of
+    // every row written; the failed ones are passed over.
+    void ExpectSurvivorsMatchReference(const std::vector<unsigned>& failed) {
+        for (uint64_t row : touchedRows) {
+            const std::vector<std::vector<uint8_t>> want = RowImage(row);
+            for (unsigned m = 0; m < spec.bDrives; ++m) {
+                if (std::find(failed.begin(), failed.end(), m + 1) != failed.end()) continue;
+                std::vector<uint8_t> v(spec.wChunk * kBlock);
+                chassis->DriveAt(m + 1)->ReadBlocks(row * spec.wChunk, spec.wChunk, v.data());
+                ASSERT_TRUE(v == want[m]) << "row " << row << " member " << m;
+            }
+        }
+    }
+    void ExpectMembersOut(const std::vector<unsigned>& failed) {
+        for (unsigned m = 0; m < spec.bDrives; ++m) {
+            const bool fFailed = std::find(failed.begin(), failed.end(), m + 1) != failed.end();
+            EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(m)) != fw::MEMBER_FLAGS_IN_SERVICE, fFailed) << "member " << m;
+        }
+        EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+    }
+};
+
+TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnsweredIsLost) {
+    const FailCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Boot(c.array));
+    const uint32_t criticalBefore = harness::CountEvents(kArrayCritical);
+    const uint32_t failedBefore = harness::CountEvents(kDriveFailed);
+    ASSERT_NO_FATAL_FAILURE(WriteUnderLoad(240, c.slots, 60, c.fault));
+    Settle();
+    EXPECT_EQ(harness::CountEvents(kArrayCritical), criticalBefore + c.slots.size());
+    // A drive that stops answering has no sense to report.
+    const uint32_t withSense = c.fault == Fault::FailsWrites ? uint32_t(c.slots.size()) : 0;
+    EXPECT_EQ(harness::CountEvents(kDriveFailed), failedBefore + withSense);
+    EXPECT_EQ(harness::CountEvents(kHostCommandFailed), 0u);
+    ExpectMembersOut(c.slots);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
+    ASSERT_NO_FATAL_FAILURE(ExpectSurvivorsMatchReference(c.slots));
+    // The failure is on the drives: the next start runs the array degraded.
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    ExpectMembersOut(c.slots);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
+}
+
+ArraySpec WriteThrough(ArraySpec a) {
+    a.fWriteBack = false;
+    return a;
+}
+
+const FailCase kFailures[] = {
+    {"Raid10", {"Raid10", fw::RAID_LEVEL_10, 4, 16}, {3}},
+    {"Raid10WriteThrough", WriteThrough({"Raid10", fw::RAID_LEVEL_10, 4, 16}), {2}},
+    {"Raid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, {2}},
+    {"Raid5WriteThrough", WriteThrough({"Raid5", fw::RAID_LEVEL_5, 4, 16}), {4}},
+    {"Raid50", {"Raid50", fw::RAID_LEVEL_50, 6, 16, 2}, {5}},
+    {"Raid6TwoMembers", {"Raid6", fw::RAID_LEVEL_6, 5, 16}, {2, 4}},
+    {"Raid6TwoMembersWriteThrough", WriteThrough({"Raid6", fw::RAID_LEVEL_6, 5, 16}), {1, 5}},
+    {"Raid10StopsAnswering", {"Raid10", fw::RAID_LEVEL_10, 4, 16}, {1}, Fault::StopsAnswering},
+    {"Raid5StopsAnsweringWriteThrough", WriteThrough({"Raid5", fw::RAID_LEVEL_5, 4, 16}), {3}, Fault::StopsAnswering},
+    {"Raid6TwoStopAnswering", {"Raid6", fw::RAID_LEVEL_6, 5, 16}, {3, 4}, Fault::StopsAnswering},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, DriveFailureRoad, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+// ---- errors nothing can stand in for --------------------------------------
+
+class DriveErrorRoad : public HostRoad {};
+
+// A RAID 0 member whose blocks cannot be read: the host hears MEDIUM ERROR
+// (after the read is tried again), the member stays in the array, and the
+// rest of the logical drive reads as written.
+TEST_F(DriveErrorRoad, AnUnreadableBlockOfRaid0IsAMediumErrorForTheHost) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16, 0, false}));
+    ASSERT_NO_FATAL_FAILURE(Write(0, 96, 1));
+    const raidref::Place p = DataPlace(40);
+    chassis->DriveAt(p.member + 1)->InjectMediaError(p.block, 1);
+    const sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_READ10, 32, 16), {}, 16 * kBlock);
+    ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(SenseText(r), " sense 3/11/01");
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(p.member)), fw::MEMBER_FLAGS_IN_SERVICE);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(48, 48));
+    Settle();
+}
+
+// A drive that keeps failing a command with HARDWARE ERROR on a degraded
+// RAID 5 cannot leave the array (its group would be lost): the host hears
+// the drive's sense, and the member stays.
+TEST_F(DriveErrorRoad, ADegradedRaid5KeepsItsLastMembersAndReportsTheError) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, false}));
+    ASSERT_NO_FATAL_FAILURE(Write(0, 192, 3));
+    chassis->DriveAt(1)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    ASSERT_NO_FATAL_FAILURE(Write(0, 48, 4));
+    ASSERT_NE(fw::bGetRankMemberFlags(0, 0), fw::MEMBER_FLAGS_IN_SERVICE);
+    chassis->DriveAt(2)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    const sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_WRITE10, 0, 48), Random(48, 5));
+    ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(SenseText(r), " sense 4/44/00");
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+}
+
+}  // namespace
