@@ -99,54 +99,21 @@ protected:
     // still holds.  The power fails somewhere in the middle; GOODs that
     // came back before are recorded.
     void RunUntilTheCut(const CutCase& c) {
-        std::mt19937 rng(91);
-        const uint64_t span = RowBlocks() * kRows;
-        struct InFlight {
-            uint32_t tag;
-            uint64_t lba;
-            std::vector<uint8_t> data;
-        };
-        std::vector<InFlight> inFlight;
         // Slow drives: the cache fills faster than it drains, so the cut
         // finds acknowledged writes that are in the cache only.
         for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(400'000);
-        auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
-            for (const InFlight& f : inFlight)
-                if (lba < f.lba + f.data.size() / kBlock && f.lba < lba + blocks) return true;
-            return false;
-        };
         bool armed = false;
-        uint32_t acked = 0;
-        for (uint32_t i = 0; i < 300;) {
-            while (i < 300 && inFlight.size() < 32) {
-                const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
-                const uint64_t lba = rng() % (span - blocks);
-                if (Overlaps(lba, blocks)) continue;
-                ++i;
-                sim::FcpCommand cmd;
-                cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
-                cmd.dataOut = Random(blocks, 5000 + i);
-                NoteSent(lba, cmd.dataOut);
-                inFlight.push_back({host->Submit(cmd), lba, cmd.dataOut});
+        const auto arm = [&](uint32_t answered) {
+            if (armed || answered < 40) return;
+            armed = true;
+            if (c.nvramStores != 0) {
+                board->nvram().CutPowerAfterWrites(c.nvramStores);
+            } else {
+                chassis->DriveAt(c.slot)->CutPowerDuringNextWrite(c.blocks);
             }
-            if (!armed && acked >= 40) {
-                armed = true;
-                if (c.nvramStores != 0) {
-                    board->nvram().CutPowerAfterWrites(c.nvramStores);
-                } else {
-                    chassis->DriveAt(c.slot)->CutPowerDuringNextWrite(c.blocks);
-                }
-            }
-            if (inFlight.empty()) break;
-            const InFlight f = inFlight.front();
-            const sim::FcpResult r = host->Wait(f.tag);
-            if (board->lastStop() == sim::StopKind::PowerCut) break;
-            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
-            ASSERT_EQ(r.status, 0) << SenseText(r);
-            inFlight.erase(inFlight.begin());
-            Record(f.lba, f.data);
-            ++acked;
-        }
+        };
+        ASSERT_NO_FATAL_FAILURE(WriteLoad(RowBlocks() * kRows, 300, 91, arm,
+                                          [this] { return board->lastStop() == sim::StopKind::PowerCut; }));
         // The cache drains to the drives after the last answer.
         if (board->lastStop() != sim::StopKind::PowerCut) {
             board->RunUntil([] { return false; }, 10'000'000'000ull);

@@ -34,52 +34,19 @@ protected:
     // every write it receives fail, or stops answering.  Every write must be
     // answered GOOD.
     void WriteUnderLoad(uint32_t count, const std::vector<unsigned>& failing, uint32_t every, Fault fault) {
-        std::mt19937 rng(17);
-        const uint64_t span = RowBlocks() * kRows;
-        struct InFlight {
-            uint32_t tag;
-            uint64_t lba;
-            std::vector<uint8_t> data;
-        };
-        std::vector<InFlight> inFlight;
-        auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
-            for (const InFlight& f : inFlight)
-                if (lba < f.lba + f.data.size() / kBlock && f.lba < lba + blocks) return true;
-            return false;
-        };
-        uint32_t acked = 0;
         size_t armed = 0;
-        for (uint32_t i = 0; i < count || !inFlight.empty();) {
-            while (i < count && inFlight.size() < 32) {
-                const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
-                const uint64_t lba = rng() % (span - blocks);
-                if (Overlaps(lba, blocks)) continue;
-                ++i;
-                sim::FcpCommand cmd;
-                cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
-                cmd.dataOut = Random(blocks, 900 + i);
-                NoteSent(lba, cmd.dataOut);
-                inFlight.push_back({host->Submit(cmd), lba, cmd.dataOut});
+        const auto arm = [&](uint32_t answered) {
+            if (armed == failing.size() || answered < (armed + 1) * every) return;
+            sim::Drive* d = chassis->DriveAt(failing[armed++]);
+            if (fault == Fault::FailsWrites) {
+                d->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+            } else {
+                d->SetNoResponse(true);
             }
-            if (armed < failing.size() && acked >= (armed + 1) * every) {
-                sim::Drive* d = chassis->DriveAt(failing[armed]);
-                if (fault == Fault::FailsWrites) {
-                    d->FailCommand(fw::SCSI_WRITE10, 1u << 30);
-                } else {
-                    d->SetNoResponse(true);
-                }
-                ++armed;
-            }
-            const InFlight f = inFlight.front();
-            // A drive that stops answering holds its commands until their
-            // deadline (25 s and more) has passed, twice.
-            const sim::FcpResult r = host->Wait(f.tag, 200'000'000'000ull);
-            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << f.lba << " never answered";
-            ASSERT_EQ(r.status, 0) << "write " << f.lba << SenseText(r);
-            inFlight.erase(inFlight.begin());
-            Record(f.lba, f.data);
-            ++acked;
-        }
+        };
+        // A drive that stops answering holds its commands until their
+        // deadline (25 s and more) has passed, twice.
+        ASSERT_NO_FATAL_FAILURE(WriteLoad(RowBlocks() * kRows, count, 17, arm, [] { return false; }, 200'000'000'000ull));
         ASSERT_EQ(armed, failing.size()) << "the load ended before every failure was armed";
     }
     // The members still in the array hold what the layout model says of

@@ -229,6 +229,52 @@ protected:
                 << "block " << lba + i << " of read " << lba << "+" << blocks;
         }
     }
+    // WRITE(10)s of random lengths (up to two chunks) over `span` blocks,
+    // `count` of them, up to 32 in flight, none overlapping another still in
+    // flight (but often one the cache still holds).  Before each wait,
+    // `beforeWait(answered)` may arm a fault; each write answered GOOD is
+    // recorded.  Ends early when `fStop` says so after a wait (the write
+    // waited for then counts as unanswered); a write answered otherwise
+    // fails the test.  `waitNs` bounds each wait.
+    template <typename BeforeWait, typename Stop>
+    void WriteLoad(uint64_t span, uint32_t count, uint32_t seed, BeforeWait beforeWait, Stop fStop,
+                   uint64_t waitNs = sim::FcHost::kDefaultLimitNs) {
+        std::mt19937 rng(seed);
+        struct InFlight {
+            uint32_t tag;
+            uint64_t lba;
+            std::vector<uint8_t> data;
+        };
+        std::vector<InFlight> inFlight;
+        auto Overlaps = [&](uint64_t lba, uint32_t blocks) {
+            for (const InFlight& f : inFlight)
+                if (lba < f.lba + f.data.size() / kBlock && f.lba < lba + blocks) return true;
+            return false;
+        };
+        uint32_t answered = 0;
+        for (uint32_t i = 0; i < count || !inFlight.empty();) {
+            while (i < count && inFlight.size() < 32) {
+                const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+                const uint64_t lba = rng() % (span - blocks);
+                if (Overlaps(lba, blocks)) continue;
+                ++i;
+                sim::FcpCommand cmd;
+                cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
+                cmd.dataOut = Random(blocks, seed * 1000 + i);
+                NoteSent(lba, cmd.dataOut);
+                inFlight.push_back({host->Submit(cmd), lba, cmd.dataOut});
+            }
+            beforeWait(answered);
+            const InFlight f = inFlight.front();
+            const sim::FcpResult r = host->Wait(f.tag, waitNs);
+            if (fStop()) return;
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << f.lba << " never answered";
+            ASSERT_EQ(r.status, 0) << "write " << f.lba << SenseText(r);
+            inFlight.erase(inFlight.begin());
+            Record(f.lba, f.data);
+            ++answered;
+        }
+    }
     static std::string SenseText(const sim::FcpResult& r) {
         if (r.sense.size() < 14) return "";
         char ac[48];
