@@ -374,6 +374,10 @@ void CompleteSASEntry(KERNEL_ENTRY* psEntry) {
 }
 
 void RepostSASEntry(KERNEL_ENTRY* psEntry) {
+    // A good answer to the next try comes without a reply frame: nothing of
+    // this one's failure may stay to be read as the next one's.
+    psSasFields(psEntry)->bScsiStatus = SCSI_STATUS_GOOD;
+    psEntry->lFlags &= ~KE_FLAG_SENSE_PRESENT;
     psEntry->bPrimaryState = PS_NEW_COMMAND;
     (void)QueueKernelEntry(PORT_CODE_INITIATOR, psEntry->wIndex);
     // It never left the count of the queue's commands.
