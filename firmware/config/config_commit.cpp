@@ -34,6 +34,7 @@
 #include "hw/host_interface.h"
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_drive.h"
 #include "target/target_engine.h"
@@ -252,6 +253,7 @@ void FinishCommit() {
     SetEnableLunRequest(TRUE);
     SetConfigApplyOption(FALSE);
     SetConfigCommitInProgress(FALSE);
+    StoreDeferredMemberFailures();
     (void)ReleaseConfigWriteSemaphore();
     // Any commit stores what the target engine wrote into the image before
     // it began, whoever asked for it.

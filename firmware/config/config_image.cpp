@@ -65,7 +65,13 @@ void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration) {
     sHeader.dImageSize = CONFIG_IMAGE_SIZE;
     sHeader.dVersion = CONFIG_VERSION;
     sHeader.dMagic = CONFIG_MAGIC;
-    if (fNewGeneration == TRUE) sHeader.dGeneration = dGetCurrentSeconds();
+    if (fNewGeneration == TRUE) {
+        // The loader takes the copy of the highest generation: two commits
+        // in one second (a member failing just after another commit) must
+        // not leave two images of one generation on the drives.
+        const uint32_t dNow = dGetCurrentSeconds();
+        sHeader.dGeneration = dNow > sHeader.dGeneration ? dNow : sHeader.dGeneration + 1;
+    }
     pGetControllerWWN(sHeader.abWriterWwn);
     sHeader.dBodyCheck = dXorImageWords(psImage, CONFIG_HEADER_WORDS, CONFIG_IMAGE_WORDS);
     sHeader.dHeaderCheck = 0;

@@ -7,6 +7,7 @@
 
 #include "cache/read_path.h"
 #include "config/config_commit.h"
+#include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_phase.h"
 #include "config/drive_tables.h"
@@ -249,6 +250,38 @@ void HandleGivenUp(KERNEL_ENTRY* ps) {
     CompleteForRedo(ps);
 }
 
+// ---- the failure in the stored configuration ----
+
+// A member failure as the stored image is to record it.
+struct STORED_FAILURE {
+    uint8_t bRank;
+    uint8_t bMember;
+    uint8_t fDegrade;
+    uint8_t bDrivePosition;
+    uint8_t bSenseKey;
+    uint8_t bAsc;
+    uint8_t bAscq;
+    uint8_t abWwn[8];
+};
+
+// Failures that came while a commit was writing the image: every member of
+// every array could fail in one commit's time.
+constexpr uint8_t DEFERRED_FAILURES = 64;
+STORED_FAILURE s_asDeferred[DEFERRED_FAILURES];
+uint8_t s_bDeferred;
+
+void StoreMemberFailure(const STORED_FAILURE& f) {
+    CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (f.bRank >= dClampedRankCount(psImage)) return;
+    CONFIG_RANK_RECORD& sStored = psImage->asRank[f.bRank];
+    // The array may have been edited meanwhile: only the same drive in the
+    // same place is failed.
+    if (std::memcmp(sStored.aabMemberWwn[f.bMember], f.abWwn, sizeof f.abWwn) != 0) return;
+    sStored.abMemberState[f.bMember] = MEMBER_STATE_FAILED;
+    if (f.fDegrade == TRUE && sStored.bInitState != 1 && sStored.bInitState != 3) sStored.bInitState = 0;
+    AddFailedDriveWwn(f.abWwn, psImage, f.bSenseKey, f.bAsc, f.bAscq, 0, f.bDrivePosition);
+}
+
 }  // namespace
 
 uint8_t fIsHostIoChildType(uint8_t b) {
@@ -363,14 +396,10 @@ void FailedDriveCommandTask() {
 void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
                      uint8_t bAsc, uint8_t bAscq) {
     if (bRank >= bGetRankCount() || bMember >= MAX_RANK_MEMBERS) return;
-    CONFIG_IMAGE* psImage = pGetConfigImage();
-    CONFIG_RANK_RECORD& sStored = psImage->asRank[bRank];
-    uint8_t abWwn[8];
-    std::memcpy(abWwn, sStored.aabMemberWwn[bMember], sizeof abWwn);
-    sStored.abMemberState[bMember] = MEMBER_STATE_FAILED;
-    const uint8_t bLevel = bGetRankRaidLevel(bRank);
-    const bool fLost = bLevel == RAID_LEVEL_0 || !GroupSurvivesLoss(bRank, bMember);
-    if (fDegrade == TRUE && sStored.bInitState != 1 && sStored.bInitState != 3) sStored.bInitState = 0;
+    const CONFIG_RANK_RECORD& sStored = pGetConfigImage()->asRank[bRank];
+    STORED_FAILURE sFailure{bRank, bMember, fDegrade, bDrivePosition, bSenseKey, bAsc, bAscq, {}};
+    std::memcpy(sFailure.abWwn, sStored.aabMemberWwn[bMember], sizeof sFailure.abWwn);
+    const bool fLost = bGetRankRaidLevel(bRank) == RAID_LEVEL_0 || !GroupSurvivesLoss(bRank, bMember);
     SetRankMemberState(bRank, bMember, 0xFF);
     SetRankMemberDrive(bRank, bMember, NO_DRIVE);
     SetRankMemberDriveOnPath(bRank, bMember, 4, NO_DRIVE);
@@ -380,14 +409,30 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
     } else if (fDegrade == TRUE) {
         SetRankOperationState(bRank, RANK_STATE_DEGRADED);
     }
-    AddFailedDriveWwn(abWwn, psImage, bSenseKey, bAsc, bAscq, 0, bDrivePosition);
+    if (fIsConfigCommitInProgress() == TRUE && s_bDeferred < DEFERRED_FAILURES) {
+        // The writer is sending the live image to the drives as sealed: a
+        // change now would reach some copies and not their checksum.  It
+        // goes in once the commit has ended, and a commit of its own
+        // follows.
+        s_asDeferred[s_bDeferred++] = sFailure;
+    } else {
+        StoreMemberFailure(sFailure);
+    }
+    const uint8_t* pbWwn = sFailure.abWwn;
     if (bSenseKey != 0 && (bAsc != 0 || bAscq != 0)) {
-        PostEvent(EVENT_DRIVE_FAILED, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7],
+        PostEvent(EVENT_DRIVE_FAILED, pbWwn[0], pbWwn[1], pbWwn[2], pbWwn[3], pbWwn[4], pbWwn[5], pbWwn[6], pbWwn[7],
                   sStored.bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
     }
     PostEvent(EVENT_ARRAY_CRITICAL, sStored.bRankNumber);
     EvaluateRankCachePolicy(bRank);
     // The drives learn of it: a restart finds the member failed.
+    (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
+}
+
+void StoreDeferredMemberFailures() {
+    if (s_bDeferred == 0) return;
+    for (uint8_t i = 0; i < s_bDeferred; ++i) StoreMemberFailure(s_asDeferred[i]);
+    s_bDeferred = 0;
     (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
 }
 

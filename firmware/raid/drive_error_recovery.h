@@ -45,6 +45,10 @@ void FailedDriveCommandTask();
 void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
                      uint8_t bAsc, uint8_t bAscq);
 
+// A commit has ended: member failures that came while it wrote the image
+// go into the image now, and are committed next.
+void StoreDeferredMemberFailures();
+
 // The child command types of host I/O, the ones whose failure this
 // recovery handles: the drive's data written or read for a host command.
 uint8_t fIsHostIoChildType(uint8_t bCommandType);

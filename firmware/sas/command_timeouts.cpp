@@ -3,6 +3,8 @@
 // their own scan (partner traffic); drive commands are judged here.
 #include "sas/command_timeouts.h"
 
+#include <cstring>
+
 #include "eventlog/event_log.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
@@ -41,11 +43,14 @@ constexpr uint64_t RETRY_LATER_MS = 100;
 struct TARGET_TIMEOUTS {
     uint16_t wCount;
     uint64_t lLast;
+    bool fOutOfService;
+    uint8_t abOutOfService[8];   // the address of the drive taken out
 };
 
 TARGET_TIMEOUTS s_asTarget[256];
 uint64_t s_lLastDriveError;
 uint64_t s_lHoldOffUntil;
+uint64_t s_lLastScan;
 
 struct DriveSideLock : InterruptSourceLock {
     DriveSideLock() : InterruptSourceLock(INT_SOURCE_DRIVE_SIDE) {}
@@ -131,6 +136,8 @@ bool HandleTimeout(LSI_SAS_REQUEST_INFO& r, uint64_t lNow) {
         (void)bGetSASAddressOfTarget(abAddress, bTarget);
         PostEvent(EVENT_DRIVE_OUT_OF_SERVICE, abAddress[0], abAddress[1], abAddress[2], abAddress[3], abAddress[4],
                   abAddress[5], abAddress[6], abAddress[7], 0, 0, bGetDriveIndexOfTarget(bTarget));
+        t.fOutOfService = true;
+        std::memcpy(t.abOutOfService, abAddress, sizeof abAddress);
         TakeBackTargetCommands(bTarget, true);
         return true;
     }
@@ -143,6 +150,14 @@ bool HandleTimeout(LSI_SAS_REQUEST_INFO& r, uint64_t lNow) {
 
 void MarkSASDriveCommandError() { s_lLastDriveError = lGetTickCount(); }
 
+uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {
+    const TARGET_TIMEOUTS& t = s_asTarget[bTarget];
+    if (!t.fOutOfService) return FALSE;
+    uint8_t abAddress[8] = {};
+    (void)bGetSASAddressOfTarget(abAddress, bTarget);
+    return ToFlag(std::memcmp(abAddress, t.abOutOfService, sizeof abAddress) == 0);
+}
+
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget) { return s_asTarget[bTarget].wCount; }
 
 void SASCommandTimeoutScan() {
@@ -150,7 +165,10 @@ void SASCommandTimeoutScan() {
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
     if (a == nullptr || a->wRequestsInUse == 0) return;
     const uint64_t lNow = lGetTickCount();
-    if (lNow < s_lHoldOffUntil) return;
+    // Deadlines are whole milliseconds: one walk of the frames per
+    // millisecond sees every one of them pass.
+    if (lNow < s_lHoldOffUntil || lNow == s_lLastScan) return;
+    s_lLastScan = lNow;
     DriveSideLock sLock;
     for (uint16_t w = 0; w < a->wRequestFrames; ++w) {
         LSI_SAS_REQUEST_INFO& r = a->asRequest[w];

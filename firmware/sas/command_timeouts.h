@@ -13,6 +13,10 @@ namespace fw {
 // errors is slow for a reason, and gets its commands sent again rather than
 // being taken out at once.
 void MarkSASDriveCommandError();
+// TRUE while the drive at the target was taken out of service for not
+// answering: commands for it fail at once.  A drive of another address at
+// the target id is not out of service.
+uint8_t fIsSASTargetOutOfService(uint8_t bTarget);
 // Time-outs a drive has had (they decay after four hours without one).
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget);
 

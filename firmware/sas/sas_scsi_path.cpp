@@ -13,6 +13,8 @@
 #include "hw/mpi.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "raid/drive_error_recovery.h"
+#include "sas/command_timeouts.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/partner_traffic.h"
@@ -286,6 +288,18 @@ void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
 
 uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
     const uint8_t bTarget = static_cast<uint8_t>(psEntry->wTargetId);
+    if (fIsSASTargetOutOfService(bTarget) == TRUE) {
+        // Taken out for not answering: what was still queued for it, and
+        // anything sent to it since, fails here rather than wait out
+        // another time-out.
+        if (psEntry == &s_sWaitEntry) {
+            SetSense(psEntry, SENSE_NOT_READY, ASC_NOT_READY, 0);
+            CompleteAtOnce(psEntry);
+        } else {
+            DriveCommandErrorHandler(PORT_CODE_INITIATOR, DRIVE_STATUS_NO_STATUS, psEntry, nullptr, 0, FALSE, TRUE);
+        }
+        return SEND_POSTED;
+    }
     const bool fNative = IsNative(psEntry, bTarget);
     const uint32_t dFlags = dGetSASTargetFlags(bTarget);
     if ((dFlags & SAS_TARGET_FLAGS_BLOCKED) ||

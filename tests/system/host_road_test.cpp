@@ -216,8 +216,8 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
 
 // ---- a drive error --------------------------------------------------------
 
-// A medium error on one child of a RAID 0 read reaches the host as the
-// drive's sense.  The read's extent joins the array's bad-block list: it
+// A medium error on one child of a RAID 0 read reaches the host as an
+// unrecovered read error.  The read's extent joins the array's bad-block list: it
 // answers as a known media error until it is written again; the blocks
 // around it read as before.
 TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
@@ -236,7 +236,7 @@ TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
         EXPECT_EQ(r.sense[12], 0x11);
         EXPECT_EQ(r.sense[13], bAscq);
     };
-    ExpectMediumError(Read(12, 16), 0x00);
+    ExpectMediumError(Read(12, 16), 0x01);
     Settle();
     ExpectMediumError(Read(14, 2), 0x01);
     ExpectRead(0, 12);
