@@ -43,7 +43,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t PARTNER_MESSAGE_ISSUED = 98;
 constexpr uint8_t PARTNER_MESSAGE_REBUILD_PAR = 105;
 constexpr uint8_t STRIPE_INIT_MESSAGE_BUSY = 187;
 constexpr uint8_t REBUILD_WINDOW_WAIT = 81;

@@ -39,8 +39,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t PARTNER_MESSAGE_MIRROR = 96;
-constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
 constexpr uint32_t RANK_QUEUE_DEEP_WRITES = 32;
 constexpr uint8_t PORT_CODE_HOST_VARIANT_17 = 17;
 constexpr uint8_t PORT_CODE_HOST_VARIANT_18 = 18;

@@ -92,7 +92,14 @@ void NotifyPartnerHostPortChange(uint8_t bPort);
 // The outgoing queue, as the target engine uses it.
 struct KERNEL_ENTRY;
 constexpr uint8_t PARTNER_MESSAGE_STRIPE_ACCESS = 118;
+// The host write mirror: 96 record a write in the partner's copy of the
+// journal (with a mirror buffer when its data follows), 97 drop it, 98 the
+// write was issued to the drives, 99 a stream grew; 129 the data.
+constexpr uint8_t PARTNER_MESSAGE_MIRROR = 96;
 constexpr uint8_t PARTNER_MESSAGE_MIRROR_DROP = 97;
+constexpr uint8_t PARTNER_MESSAGE_ISSUED = 98;
+constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
+constexpr uint8_t PARTNER_MESSAGE_MIRROR_DATA = 129;
 // 255 when the outgoing queue can take a message of the type, 16 when not.
 uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageType);
 // Message 118: the stripe-access request of a command (its type becomes 't').
@@ -153,7 +160,10 @@ void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t
 // partner's extents.
 uint16_t wGetPartnerParityQueueCount();
 uint8_t bServicePartnerParityQueue();
-// Asks the partner to take the mirror copy of a write: 255 accepted.
+// Sends the partner the data of a write (message 129) into the mirror
+// buffer it took for the write's journal slot: 255 when sent, the write then
+// waits for the answer; below 255 the write goes without a copy there.  A
+// continuation's head share (TRUE) and its own blocks go apart.
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
 // Typed messages with an optional 64-byte record; 255 when queued.
 uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbRecord);

@@ -258,6 +258,20 @@ uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_
     return STATUS_OK;
 }
 
+uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wHostEntry, uint64_t lSequence,
+                                  uint16_t* pwSlot) {
+    TableLock sLock;
+    const uint8_t b = bSendMessageToPartner(psMessage, pwSlot, 0);
+    if (b != STATUS_OK) return b;
+    PARTNER_MESSAGE_SLOT* ps = &s_asOutgoing[*pwSlot];
+    ps->wHostEntry = wHostEntry;
+    ps->lHostSequence = lSequence;
+    if (ps->bCommandType == PARTNER_MESSAGE_MIRROR && wHostEntry < HOST_ENTRY_COUNT) {
+        s_awHostMirrorSlot[wHostEntry] = *pwSlot;
+    }
+    return b;
+}
+
 uint8_t ServiceOutgoingPartnerQueue() {
     TableLock sLock;
     const uint16_t wSlot = s_sOutgoingRing.awSlot[s_sOutgoingRing.wRead];
@@ -420,6 +434,10 @@ namespace {
 uint8_t bHandlePartnerMessage(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
     const uint8_t bCode = pbCdb[1];
+    if (bCode == PARTNER_MESSAGE_MIRROR_DATA) {
+        ReceivePartnerMirrorData(ps);
+        return STATUS_OK;
+    }
     const uint8_t bResult = bCode < 18 || bCode > 215 ? 0 : DispatchPartnerMessage(pbCdb, wGetPartnerCommandLun(ps));
     switch (bResult) {
     case STATUS_OK: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;

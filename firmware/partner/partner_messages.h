@@ -127,6 +127,19 @@ uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dA
                                     uint8_t bTransferFlag);
 uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
 
+// Queues a message tied to a host command (a write's mirror messages): its
+// answer finds the command again by index and sequence number, and a 98 or
+// 99 never overtakes the command's 96.  As bSendMessageToPartner.
+uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wHostEntry, uint64_t lSequence,
+                                  uint16_t* pwSlot);
+
+// The host write mirror: the answers of 96 and 129 for the write that
+// waits for them; the receivers of 96-99 and of 129's data.
+void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot);
+uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField);
+void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* psSlot);
+
 // Answers a READ BUFFER from the partner by its buffer id.
 void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
 

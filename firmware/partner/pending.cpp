@@ -5,9 +5,6 @@
 #include "partner/partner_state.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
-#include "config/drive_locate.h"
-#include "config/io_quiesce.h"
-#include "config/write_semaphore.h"
 #include "executive/types.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -100,7 +97,6 @@ void ServiceStandInPartnerAnswers() {
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
 }
-void RunPartnerContinuation(PARTNER_MESSAGE_SLOT*, uint8_t) {}
 void AbortForwardedDriveCommand(uint16_t) {}
 uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
@@ -137,64 +133,9 @@ void PartnerHousekeepingService() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
 
-namespace {
-uint16_t wBe16(const uint8_t* pb) { return static_cast<uint16_t>((pb[0] << 8) | pb[1]); }
-uint32_t dBe32(const uint8_t* pb) { return (uint32_t(pb[0]) << 24) | (uint32_t(pb[1]) << 16) | (uint32_t(pb[2]) << 8) | pb[3]; }
-uint64_t lBe48(const uint8_t* pb) { return (uint64_t(wBe16(pb)) << 32) | dBe32(pb + 2); }
-}  // namespace
-
-// The write journal's messages only, decoded as their senders encode them:
-// bytes 2-3 slot, 4-9 LBA, 10-11 blocks, 12 sequence bits 16-23 (96) or the
-// mirror flag (97-99), byte 15 0xF1 on a resend; the LUN field carries the
-// low 16 bits of the sequence.  Message 129: bytes 2-3 slot, 4-7 byte
-// offset, 8-11 byte length of the data received.
-uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
-    const uint16_t wSlot = wBe16(pbCdb + 2);
-    const uint64_t lLba = lBe48(pbCdb + 4);
-    const uint16_t wBlocks = wBe16(pbCdb + 10);
-    const uint8_t bFlag = pbCdb[12];
-    switch (pbCdb[1]) {
-    case 34: ResetNvramJournalsForPartner(); return STATUS_OK;
-    case 96:
-    case 99: {
-        const uint32_t dSequence = (uint32_t(pbCdb[12]) << 16) | wLunField;
-        const uint8_t b = bRecordPartnerExtent(wSlot, lLba, wBlocks, dSequence, ToFlag(pbCdb[1] == 96));
-        if (b == STATUS_NO_PAGES) return PARTNER_ANSWER_NO_MIRROR_BUFFER;
-        return b == STATUS_OK ? STATUS_OK : 0;
-    }
-    case 97: ReleasePartnerNvramQueueEntry(wSlot, TRUE); return STATUS_OK;
-    case 98: MarkPartnerExtentIssued(wSlot, lLba, wBlocks, wBlocks, bFlag, ToFlag(pbCdb[15] == TRUE)); return STATUS_OK;
-    case 129: (void)bMarkPartnerBlocksReceived(wSlot, dBe32(pbCdb + 4), dBe32(pbCdb + 8)); return STATUS_OK;
-    case 155: ResetAllOutstandingWrites(); return STATUS_OK;
-    case MESSAGE_IO_QUIESCE:
-        switch (pbCdb[3]) {
-        case QUIESCE_REQUEST: return HandlePartnerQuiesceRequest();
-        case QUIESCE_DONE: SetPartnerQuiescedFlag(); return STATUS_OK;
-        case QUIESCE_RESUME: SetPartnerResumedFlag(); return STATUS_OK;
-        default: return 0;
-        }
-    case MESSAGE_WRITE_TOKEN_REQUEST:
-    case MESSAGE_WRITE_TOKEN_GRANT: HandlePartnerConfigWriteSemaphoreMessage(pbCdb[1]); return STATUS_OK;
-    case 154: SendDriveLocateCommand(pbCdb[2], pbCdb[3], pbCdb[4]); return STATUS_OK;
-    // SCSI-2 reservations: bytes 2-3 LUN, 4 on-behalf flag, 5 port code, 6-7
-    // initiator, 8-9 on-behalf identifier, 10 controller.
-    case PARTNER_MESSAGE_SCSI2_RESERVE:
-        return fPartnerReserveRequest(pbCdb[4], pbCdb[5], wBe16(pbCdb + 2), wBe16(pbCdb + 6), wBe16(pbCdb + 8),
-                                      pbCdb[10]) == TRUE
-                   ? STATUS_OK
-                   : 0;
-    case PARTNER_MESSAGE_SCSI2_RELEASE:
-        PartnerReleaseRequest(pbCdb[4], pbCdb[5], wBe16(pbCdb + 2), wBe16(pbCdb + 6), wBe16(pbCdb + 8), pbCdb[10]);
-        return STATUS_OK;
-    default: return 0;
-    }
-}
-
 // No partner sends parity data yet: the queue is always drained.
 uint16_t wGetPartnerParityQueueCount() { return 0; }
 uint8_t bServicePartnerParityQueue() { return STATUS_OK; }
-void SendHostCommandMessage(uint8_t, KERNEL_ENTRY*, uint8_t) {}
-uint8_t bRequestPartnerMirror(KERNEL_ENTRY*, uint8_t) { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }

@@ -333,23 +333,31 @@ TEST_F(Journal, PartnerResetFormatsTheOwnTableAndReleasesThePartnerTable) {
 }
 
 TEST_F(Journal, PartnerMessagesReachTheJournalAsTheirSendersEncodeThem) {
-    // 96: slot 0x0123, LBA 0x000000012345, 24 blocks, sequence 0x07ABCD.
-    uint8_t ab96[16] = {0x05, 96, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, 0x07, 0, 0, 0xF0};
+    // 96: slot 0x0123, LBA 0x000000012345, 24 blocks, sequence 0x07ABCD, its
+    // data to follow (bytes 13-14 name the sender's buffer).
+    uint8_t ab96[16] = {0x05, 96, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, 0x07, 0x02, 0x10, 0xF0};
     EXPECT_EQ(fw::DispatchPartnerMessage(ab96, 0xABCD), fw::STATUS_OK);
     EXPECT_EQ(FirstBlock(PartnerSlot(0x123)), 0x12345u);
+    EXPECT_EQ(PartnerSlot(0x123).fHoldsData, fw::TRUE);
     uint32_t dStamp = 0;
     ASSERT_EQ(fw::bGetJournalEntryStamp(0x123, &dStamp), fw::STATUS_OK);
     EXPECT_EQ(dStamp, 0x07ABCDu);
-    // 129: the first 8 blocks arrived.
-    uint8_t ab129[16] = {0x05, 129, 0x01, 0x23, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0xF0};
-    EXPECT_EQ(fw::DispatchPartnerMessage(ab129, 0), fw::STATUS_OK);
-    EXPECT_EQ(ValidBlocks(PartnerSlot(0x123)), 8);
+    // One only journalled there takes no buffer.
+    uint8_t ab96Bare[16] = {0x05, 96, 0x01, 0x24, 0, 0, 0, 2, 0, 0, 0, 8, 0x01, 0, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab96Bare, 1), fw::STATUS_OK);
+    EXPECT_EQ(PartnerSlot(0x124).fValid, fw::TRUE);
+    EXPECT_EQ(PartnerSlot(0x124).fHoldsData, fw::FALSE);
     // A slot beyond the host pool is refused.
     uint8_t abBad[16] = {0x05, 96, 0x0C, 0x80, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0xF0};
     EXPECT_EQ(fw::DispatchPartnerMessage(abBad, 0), 0);
-    // 97 releases it.
-    uint8_t ab97[16] = {0x05, 97, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, fw::TRUE, 0, 0, 0xF0};
-    EXPECT_EQ(fw::DispatchPartnerMessage(ab97, 0), fw::STATUS_OK);
+    // 97 of another write of the slot (a late one) leaves it; 97 of this
+    // write, sequence bits 16-23 in byte 13 and the rest in the LUN field,
+    // releases it.
+    uint8_t ab97[16] = {0x05, 97, 0x01, 0x23, 0, 0, 0, 1, 0x23, 0x45, 0, 24, fw::FALSE, 0x06, 0, 0xF0};
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab97, 0xABCD), fw::STATUS_OK);
+    EXPECT_EQ(PartnerSlot(0x123).fValid, fw::TRUE);
+    ab97[13] = 0x07;
+    EXPECT_EQ(fw::DispatchPartnerMessage(ab97, 0xABCD), fw::STATUS_OK);
     EXPECT_EQ(PartnerSlot(0x123).fValid, fw::FALSE);
     EXPECT_EQ(fw::wGetMirroredExtentCount(), 0);
 }

@@ -1,0 +1,113 @@
+// The partner message catalogue: for each typed message code, the receiver
+// that runs it here when the partner sends it, and what this controller
+// does next when the partner has answered one it sent.  Codes without a
+// receiver are refused as an invalid field.
+#include "cache/nvram_journal.h"
+#include "cache/outstanding_queues.h"
+#include "config/drive_locate.h"
+#include "config/io_quiesce.h"
+#include "config/write_semaphore.h"
+#include "executive/types.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "target/scsi2_reservations.h"
+
+namespace fw {
+
+namespace {
+
+uint8_t bJournalReset(const uint8_t*, uint16_t) {
+    ResetNvramJournalsForPartner();
+    return STATUS_OK;
+}
+
+uint8_t bResetOutstandingWrites(const uint8_t*, uint16_t) {
+    ResetAllOutstandingWrites();
+    return STATUS_OK;
+}
+
+uint8_t bIoQuiesce(const uint8_t* pbCdb, uint16_t) {
+    switch (pbCdb[3]) {
+    case QUIESCE_REQUEST: return HandlePartnerQuiesceRequest();
+    case QUIESCE_DONE: SetPartnerQuiescedFlag(); return STATUS_OK;
+    case QUIESCE_RESUME: SetPartnerResumedFlag(); return STATUS_OK;
+    default: return 0;
+    }
+}
+
+uint8_t bWriteToken(const uint8_t* pbCdb, uint16_t) {
+    HandlePartnerConfigWriteSemaphoreMessage(pbCdb[1]);
+    return STATUS_OK;
+}
+
+uint8_t bDriveLocate(const uint8_t* pbCdb, uint16_t) {
+    SendDriveLocateCommand(pbCdb[2], pbCdb[3], pbCdb[4]);
+    return STATUS_OK;
+}
+
+// SCSI-2 reservations: bytes 2-3 LUN, 4 on-behalf flag, 5 port code, 6-7
+// initiator, 8-9 on-behalf identifier, 10 controller.
+uint8_t bScsi2Reserve(const uint8_t* pbCdb, uint16_t) {
+    return fPartnerReserveRequest(pbCdb[4], pbCdb[5], wGetBe16(pbCdb + 2), wGetBe16(pbCdb + 6), wGetBe16(pbCdb + 8),
+                                  pbCdb[10]) == TRUE
+               ? STATUS_OK
+               : 0;
+}
+
+uint8_t bScsi2Release(const uint8_t* pbCdb, uint16_t) {
+    PartnerReleaseRequest(pbCdb[4], pbCdb[5], wGetBe16(pbCdb + 2), wGetBe16(pbCdb + 6), wGetBe16(pbCdb + 8), pbCdb[10]);
+    return STATUS_OK;
+}
+
+struct MESSAGE_RECEIVER {
+    uint8_t bCode;
+    uint8_t (*pfReceive)(const uint8_t* pbCdb, uint16_t wLunField);
+};
+
+constexpr MESSAGE_RECEIVER kReceivers[] = {
+    {MESSAGE_IO_QUIESCE, bIoQuiesce},
+    {34, bJournalReset},
+    {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
+    {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},
+    {PARTNER_MESSAGE_MIRROR, bReceivePartnerJournalMessage},
+    {PARTNER_MESSAGE_MIRROR_DROP, bReceivePartnerJournalMessage},
+    {PARTNER_MESSAGE_ISSUED, bReceivePartnerJournalMessage},
+    {PARTNER_MESSAGE_STREAM_UPDATE, bReceivePartnerJournalMessage},
+    {PARTNER_MESSAGE_SCSI2_RESERVE, bScsi2Reserve},
+    {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
+    {154, bDriveLocate},
+    {155, bResetOutstandingWrites},
+};
+
+struct MESSAGE_CONTINUATION {
+    uint8_t bCommandType;
+    void (*pfContinue)(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+};
+
+void MirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) { PartnerMirrorDataAnswered(psSlot); }
+
+constexpr MESSAGE_CONTINUATION kContinuations[] = {
+    {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
+    {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
+};
+
+}  // namespace
+
+uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
+    for (const MESSAGE_RECEIVER& s : kReceivers) {
+        if (s.bCode == pbCdb[1]) return s.pfReceive(pbCdb, wLunField);
+    }
+    return 0;
+}
+
+void RunPartnerContinuation(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
+    for (const MESSAGE_CONTINUATION& s : kContinuations) {
+        if (s.bCommandType == psSlot->bCommandType) {
+            s.pfContinue(psSlot, fLinkActive);
+            return;
+        }
+    }
+}
+
+}  // namespace fw

@@ -1,0 +1,285 @@
+// Mirroring of cached host writes to the partner: the messages that keep
+// the partner's copy of this controller's write journal (96 record, 97
+// release, 98 issued, 99 stream update), the data of a write sent into the
+// mirror buffer the partner took for it (129), and what each answer does
+// to the host write that waits for it.
+//
+// A write-back write is answered GOOD only once the partner said it holds
+// the write's data: until then the host command waits in state 28.
+#include <cstring>
+
+#include "cache/cache_entry.h"
+#include "cache/nvram_journal.h"
+#include "config/rank_table.h"
+#include "executive/buffer_pages.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint32_t BLOCK_BYTES = 512;
+
+// The 48-bit address of a mirror message.
+void PutBe48(uint8_t* pb, uint64_t l) {
+    PutBe16(pb, static_cast<uint16_t>(l >> 32));
+    PutBe32(pb + 2, static_cast<uint32_t>(l));
+}
+uint64_t lGetBe48(const uint8_t* pb) { return (uint64_t(wGetBe16(pb)) << 32) | dGetBe32(pb + 2); }
+
+INTER_CONTROLLER_MESSAGE sTypedMessage(uint8_t bCode) {
+    INTER_CONTROLLER_MESSAGE s{};
+    s.bEntryType = 0x11;
+    s.bEntryCount = 1;
+    s.wControlFlags = PARTNER_CONTROL_NO_DATA;
+    s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
+    s.abCdb[0] = PARTNER_TYPED_MESSAGE;
+    s.abCdb[1] = bCode;
+    s.abCdb[PARTNER_CDB_RESEND] = FALSE;
+    return s;
+}
+
+// The 24 bits of a host write's sequence number the partner keeps: bits
+// 16-23 in CDB byte 12 (96) or 13 (97, 98), the low 16 in the LUN field.
+uint32_t dMirrorSequence(const KERNEL_ENTRY* psEntry) {
+    return static_cast<uint32_t>(psEntry->alSequence[0]) & (PARTNER_SEQUENCE_WINDOW * 2 - 1);
+}
+
+// The host write a mirror answer belongs to, when it is still that write.
+KERNEL_ENTRY* psMirrorOwner(const PARTNER_MESSAGE_SLOT* ps) {
+    if (ps->wHostEntry >= HOST_ENTRY_COUNT) return nullptr;
+    KERNEL_ENTRY* psEntry = nullptr;
+    wGetTargetEntry(ps->wHostEntry, &psEntry);
+    if (psEntry == nullptr || psEntry->fUsed != TRUE || psEntry->alSequence[0] != ps->lHostSequence) return nullptr;
+    return psEntry;
+}
+
+// A write parked for the partner's answer goes back to the stages.
+void Unpark(KERNEL_ENTRY* psEntry) {
+    if (psEntry->bPrimaryState != HOST_STATE_MIRROR_WAIT) return;
+    psEntry->bPrimaryState = HOST_STATE_DATA_RECEIVED;
+    QueueDataReceived(psEntry->wIndex);
+}
+
+// The blocks a host write gives the partner's copy of a journal slot: the
+// slot, the offset of the write's blocks from the slot's first block, and
+// their count.  A stream piece and a continuation's head share lie in the
+// head's buffer, after the head's own blocks.
+struct MIRROR_PART {
+    uint16_t wSlot;
+    uint32_t dBlockOffset;
+    uint16_t wBlocks;
+};
+
+uint8_t fMirrorPart(KERNEL_ENTRY* psEntry, uint8_t fHeadShare, MIRROR_PART* psPart) {
+    const CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
+    const KERNEL_ENTRY* psSlotOwner = psEntry;
+    uint64_t lFirst = psEntry->lInternalAddress;
+    uint16_t wBlocks = c.wJournalBlocks;
+    switch (psEntry->bCommandType) {
+    case COMMAND_TYPE_STREAM_PIECE:
+    case COMMAND_TYPE_CLOSING_PIECE:
+        psSlotOwner = c.psStreamHead;
+        wBlocks = c.wPieceBlocks;
+        break;
+    case COMMAND_TYPE_CONTINUATION:
+        if (fHeadShare == TRUE) {
+            psSlotOwner = c.psStreamHead;
+            wBlocks = c.wHeadShare;
+        } else {
+            lFirst += c.wHeadShare;
+        }
+        break;
+    default: break;
+    }
+    if (psSlotOwner == nullptr || !HasFlag(psSlotOwner, KE_FLAG_JOURNALED) || wBlocks == 0) return FALSE;
+    NVRAM_QUEUE_EXTENT s{};
+    const uint16_t wSlot = psSlotOwner->wJournalSlot;
+    if (fGetNvramQueueExtent(TRUE, wSlot, &s) != TRUE || s.dHandle == NULL_BUFFER_HANDLE || lFirst < s.lFirstBlock ||
+        lFirst - s.lFirstBlock > 0xFFFFu) {
+        return FALSE;
+    }
+    psPart->wSlot = wSlot;
+    psPart->dBlockOffset = static_cast<uint32_t>(lFirst - s.lFirstBlock);
+    psPart->wBlocks = wBlocks;
+    return TRUE;
+}
+
+}  // namespace
+
+void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag) {
+    if (fIsDualControllerActive() != TRUE || psEntry == nullptr || psEntry->wIndex >= HOST_ENTRY_COUNT) return;
+    const CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
+    INTER_CONTROLLER_MESSAGE s = sTypedMessage(bCode);
+    const uint32_t dSequence = dMirrorSequence(psEntry);
+    PutBe16(s.abCdb + 2, psEntry->wIndex);
+    PutBe48(s.abCdb + 4, psEntry->lInternalAddress);
+    s.wLun = static_cast<uint16_t>(dSequence);
+    uint16_t wBlocks = psEntry->wBlocks;
+    // The partner's buffer holds every piece the stream gathers, until the
+    // write is on the drives.
+    if ((bCode == PARTNER_MESSAGE_MIRROR || bCode == PARTNER_MESSAGE_ISSUED) && c.wBufferBlocks > wBlocks) {
+        wBlocks = c.wBufferBlocks;
+    }
+    if (bCode == PARTNER_MESSAGE_MIRROR) {
+        s.abCdb[12] = static_cast<uint8_t>(dSequence >> 16);
+        // A write whose data follows names its buffer (never 0 in a bank);
+        // one that is only journalled there names none.
+        if (fFlag == TRUE && HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
+            PutBe16(s.abCdb + 13, static_cast<uint16_t>(static_cast<uint32_t>(psEntry->dBufferHandle) >> 16));
+        }
+    } else {
+        s.abCdb[12] = fFlag;
+        s.abCdb[13] = static_cast<uint8_t>(dSequence >> 16);
+    }
+    PutBe16(s.abCdb + 10, wBlocks);
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    (void)bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot);
+}
+
+uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation) {
+    if (fIsDualControllerActive() != TRUE) return 0;
+    MIRROR_PART sPart{};
+    if (fMirrorPart(psEntry, fContinuation, &sPart) != TRUE) return 0;
+    NVRAM_QUEUE_EXTENT sSlot{};
+    (void)fGetNvramQueueExtent(TRUE, sPart.wSlot, &sSlot);
+    const uint32_t dOffset = sPart.dBlockOffset * BLOCK_BYTES;
+    const uint32_t dLength = uint32_t(sPart.wBlocks) * BLOCK_BYTES;
+    if (fIsBufferRangeValid(sSlot.dHandle + dOffset, dLength) != TRUE) return 0;
+    INTER_CONTROLLER_MESSAGE s = sTypedMessage(PARTNER_MESSAGE_MIRROR_DATA);
+    PutBe16(s.abCdb + 2, sPart.wSlot);
+    PutBe32(s.abCdb + 4, dOffset);
+    PutBe32(s.abCdb + 8, dLength);
+    // Which wait of the write the answer ends: its head share or its own.
+    s.abCdb[12] = fContinuation;
+    s.wControlFlags = PARTNER_CONTROL_DATA_OUT;
+    s.wSegmentCount = 1;
+    s.dByteCount = dLength;
+    s.adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(sSlot.dHandle + dOffset));
+    s.adSegment[1] = dLength;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot) == STATUS_OK ? STATUS_OK
+                                                                                                        : 0;
+}
+
+// The partner answered the record of a write (96): a copy it holds lets the
+// write go on to its data; a refusal, or no answer, makes it a write-through
+// write, answered only once the drives have it.
+void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* ps, uint8_t fLinkActive) {
+    KERNEL_ENTRY* psEntry = psMirrorOwner(ps);
+    if (psEntry == nullptr) return;
+    CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
+    const bool fAnswered = ps->fFailed != TRUE;
+    if (c.wMirrorState & MIRROR_REQUESTED) {
+        const bool fHeld = fAnswered && ps->fSenseValid != TRUE;
+        c.wMirrorState = static_cast<uint16_t>((c.wMirrorState & ~MIRROR_REQUESTED) |
+                                               (fHeld ? MIRROR_ACCEPTED : MIRROR_REFUSED));
+        Unpark(psEntry);
+    }
+    if (fLinkActive == TRUE && fAnswered) {
+        SetFlag(psEntry, KE_FLAG_MIRROR_ACKNOWLEDGED);
+        SetHostPortWork(psEntry->bPortCode, TRUE);
+    }
+}
+
+// The partner answered the data of a write (129).  Data it did not take
+// leaves the write without a copy there: it is written through.
+void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* ps) {
+    KERNEL_ENTRY* psEntry = psMirrorOwner(ps);
+    if (psEntry == nullptr) return;
+    CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
+    if (ps->fFailed == TRUE || ps->fSenseValid == TRUE) ClearFlag(psEntry, KE_FLAG_WRITE_BACK);
+    if (ps->sMessage.abCdb[12] == TRUE) {
+        c.wMirrorState = static_cast<uint16_t>((c.wMirrorState & ~MIRROR_CONT_WAITING) | MIRROR_CONT_ASKED);
+    } else {
+        c.wMirrorState = static_cast<uint16_t>((c.wMirrorState & ~MIRROR_WAITING) | MIRROR_DONE);
+    }
+    Unpark(psEntry);
+}
+
+// ---- the receiving side ----------------------------------------------------
+
+uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField) {
+    const uint16_t wSlot = wGetBe16(pbCdb + 2);
+    const uint64_t lFirst = lGetBe48(pbCdb + 4);
+    const uint16_t wBlocks = wGetBe16(pbCdb + 10);
+    switch (pbCdb[1]) {
+    case PARTNER_MESSAGE_MIRROR: {
+        const uint32_t dSequence = (uint32_t(pbCdb[12]) << 16) | wLunField;
+        const uint8_t fWantBuffer = ToFlag(pbCdb[13] != 0 || pbCdb[14] != 0);
+        const uint8_t b = bRecordPartnerExtent(wSlot, lFirst, wBlocks, dSequence, fWantBuffer);
+        if (b == STATUS_NO_PAGES) return PARTNER_ANSWER_NO_MIRROR_BUFFER;
+        return b == STATUS_OK ? STATUS_OK : 0;
+    }
+    case PARTNER_MESSAGE_STREAM_UPDATE: {
+        const uint32_t dSequence = (uint32_t(pbCdb[13]) << 16) | wLunField;
+        return bRecordPartnerExtent(wSlot, lFirst, wBlocks, dSequence, FALSE) == STATUS_OK ? STATUS_OK : 0;
+    }
+    case PARTNER_MESSAGE_MIRROR_DROP:
+    case PARTNER_MESSAGE_ISSUED: {
+        // Only the write the message names: a late one for a slot that a
+        // newer write of the partner took since must not touch its copy.
+        const uint32_t dSequence = (uint32_t(pbCdb[13]) << 16) | wLunField;
+        uint32_t dHeld = 0;
+        if (wSlot >= NVRAM_QUEUE_USED_SLOTS) return 0;
+        if (bGetJournalEntryStamp(wSlot, &dHeld) != STATUS_OK || dHeld != dSequence) return STATUS_OK;
+        if (pbCdb[1] == PARTNER_MESSAGE_MIRROR_DROP) {
+            ReleasePartnerNvramQueueEntry(wSlot, TRUE);
+        } else {
+            MarkPartnerExtentIssued(wSlot, lFirst, wBlocks, wBlocks, pbCdb[12], ToFlag(pbCdb[PARTNER_CDB_RESEND] == TRUE));
+        }
+        return STATUS_OK;
+    }
+    default: return 0;
+    }
+}
+
+// Message 129: the data of a partner's write, into the mirror buffer this
+// controller took for its journal slot.  Run twice: to start the data-out
+// phase, and when the data is in.
+void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
+    const uint8_t* pbCdb = ps->sMessage.abCdb;
+    const uint16_t wSlot = wGetBe16(pbCdb + 2);
+    const uint32_t dOffset = dGetBe32(pbCdb + 4);
+    const uint32_t dLength = dGetBe32(pbCdb + 8);
+    switch (ps->bPrimaryState) {
+    case SLOT_DATA_GOOD:
+        (void)bMarkPartnerBlocksReceived(wSlot, dOffset, dLength);
+        SendPartnerCommandStatus(ps, 0, 0, 0);
+        return;
+    case SLOT_DATA_FAILED:
+        // Sent again by the partner.
+        SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
+        return;
+    default: break;
+    }
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    uint16_t wBufferBlocks = 0;
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS || dLength == 0 || dLength % BLOCK_BYTES != 0 ||
+        dOffset % BLOCK_BYTES != 0 || dOffset + dLength < dOffset) {
+        SendPartnerCommandStatus(ps, 5, 0x24, 0);
+        return;
+    }
+    // No buffer for the slot (none was free when the write was recorded):
+    // the partner writes this one through.
+    if (bGetPartnerNvramQueueEntry(wSlot, &dHandle, &wBufferBlocks) != TRUE) {
+        SendPartnerCommandStatus(ps, 5, 0x55, 0x01);
+        return;
+    }
+    if (dOffset + dLength > uint32_t(wBufferBlocks) * BLOCK_BYTES) {
+        SendPartnerCommandStatus(ps, 5, 0x24, 0);
+        return;
+    }
+    if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(dHandle + dOffset), dLength) != STATUS_OK) {
+        SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
+    }
+}
+
+}  // namespace fw
