@@ -150,14 +150,18 @@ void CheckPartnerWatchdog() {
     // A loss is acted on once: a partner already given up (neither alive nor
     // valid) stays so until heartbeats and the handshake bring it back.
     if (s_sPartner.fDualControllerValid != TRUE && s_sPartner.fPartnerAlive != TRUE) return;
-    if (fIsDualControllerActive() == TRUE && !fStarted) {
+    // Whether the link was valid, not whether the partner's ports are still
+    // listed: a partner whose power went takes its ports off the drive side
+    // before its silence is noticed, and it is taken over all the same.
+    const bool fWasValid = s_sPartner.fDualControllerValid == TRUE;
+    if (fWasValid && !fStarted) {
         // The start-up code reads these before the main loop first runs:
         // the two controllers no longer start together.
         s_sPartner.fDualStart = FALSE;
         s_sPartner.fHeartbeatRequest = FALSE;
         PostEvent(9, bGetPartnerControllerNumber());
         PostEvent(8, bGetPartnerControllerNumber());
-    } else if (fIsDualControllerActive() == TRUE) {
+    } else if (fWasValid) {
         // The takeover is too long for the tick: the main loop runs it.
         s_fTakeoverPending = TRUE;
     }

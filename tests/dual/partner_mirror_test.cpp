@@ -194,4 +194,30 @@ TEST_F(PartnerMirror, AWriteBackWriteIsAnsweredOnlyOnceThePartnerHoldsItsData) {
     EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
 }
 
+// Controller A is cut with every write acknowledged and none on the drives:
+// B gives it up, writes A's mirrored writes out (events 53, 54, 93) and its
+// host reads every one of them back.
+TEST_F(PartnerMirror, TheSurvivorWritesOutEveryWriteItsPartnerAcknowledged) {
+    uint16_t wCount = 0, wFirst = 0;
+    fw_b::GetEventLogPosition(&wCount, &wFirst);
+    SlowDrives(200 * kMs);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughA());
+    a->board.CutPower();
+    SlowDrives(0);
+    // The drive side settles first (its timed hold, an IOC restart and a
+    // discovery), then the flush runs.
+    ASSERT_TRUE(RunUntil([&] { return BPosted(wFirst, 93); }, 60'000 * kMs))
+        << Consoles() << ::testing::PrintToString(EventsOfB(wFirst));
+    EXPECT_EQ(EventsOfB(wFirst), (std::vector<uint8_t>{9, 8, 92, 53, 54, 93}));
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
+    for (const Write& w : writes) {
+        ASSERT_TRUE(w.good);
+        const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
+        const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+        ASSERT_EQ(r.outcome, Outcome::Done);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba << " lost with its controller";
+    }
+}
+
 }  // namespace
