@@ -2,7 +2,8 @@
 // gone, the rebuild check finds the hot spare the configuration names, the
 // rebuild regenerates the member onto it while the main loop runs, and the
 // spare is then the member: on the drives, in what the host reads, and in
-// the configuration the next start loads.
+// the configuration the next start loads; host writes in flight all the
+// while are kept.
 #include "config/config_flags.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
@@ -64,7 +65,8 @@ protected:
     static bool RebuildOver() {
         return RebuildDone() && fw::fIsConfigUpdatePending() != fw::TRUE && fw::fIsConfigCommitInProgress() != fw::TRUE;
     }
-    // The rebuild's own account of itself.
+    // The rebuild's own account of itself and the host entries in use: what
+    // a stalled write waits on.
     std::string Info() {
         const size_t n = board->ConsoleText().size();
         (void)board->RunOnCpu([] { fw::ShowRebuildInfo(); });
@@ -212,12 +214,13 @@ const RebuildCase kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Levels, RebuildRoad, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.spec.pszName); });
 
-// Mirrors for now: under this load the parity levels' rebuild falls far
-// behind the host, and RAID 6 leaves a row stale (a member rebuilding is
-// still counted lost behind the front).
+// Sized so that the front moves through many regions while the writes run.
 const RebuildCase kUnderWrites[] = {
     {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000}, 0},
     {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 131072}, 3},
+    {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 4096}, 2},
+    {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1},
+    {{"Raid50", fw::RAID_LEVEL_50, 6, 16, 2, true, 4 * 2048}, 5},
 };
 INSTANTIATE_TEST_SUITE_P(Levels, RebuildUnderWritesRoad, ::testing::ValuesIn(kUnderWrites),
                          [](const auto& info) { return std::string(info.param.spec.pszName); });
