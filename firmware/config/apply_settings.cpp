@@ -643,6 +643,8 @@ uint8_t fGetVerifyEnabled() { return s_sSettings.fVerifyEnabled; }
 uint8_t fGetAutoHotSpare() { return s_sSettings.fAutoHotSpare; }
 uint8_t fGetDiskIoModuleUpdateFlag() { return s_sSettings.fDiskIoModuleUpdate; }
 uint8_t fGetDifferentNodeName() { return s_sSettings.fDifferentNodeName; }
+// The different node name is port 2's variant WWN.
+uint8_t fGetPort2WwnVariant() { return s_sSettings.fDifferentNodeName; }
 namespace {
 
 // Port 2 by any of its codes; every other code reads port 1.

@@ -18,8 +18,6 @@ namespace fw {
 
 void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
-// No stored setting asks for port 2's variant WWN.
-uint8_t fGetPort2WwnVariant() { return FALSE; }
 
 
 // Stand-ins for the board state.

@@ -266,6 +266,28 @@ void PrintMenuTitle(const char* pszTitle) {
     ConsolePrintf(") (C%s)\n\n", pszController);
 }
 
+void PrintMenuText(const char* pszText) {
+    // Only a format's own line ends become CR LF, so the text goes out a
+    // line at a time.
+    char acLine[CONSOLE_LINE_SIZE];
+    uint32_t dLength = 0;
+    auto flush = [&] {
+        acLine[dLength] = '\0';
+        if (dLength > 0) ConsolePrintf("%s", acLine);
+        dLength = 0;
+    };
+    for (const char* pc = pszText; *pc != '\0'; ++pc) {
+        if (*pc == '\n') {
+            flush();
+            ConsolePrintf("\n");
+            continue;
+        }
+        if (dLength + 1 == sizeof acLine) flush();
+        acLine[dLength++] = *pc;
+    }
+    flush();
+}
+
 void CursorUp(uint8_t bLines) { ConsolePrintf("%c[%dA", ESC, bLines); }
 void CursorDown(uint8_t bLines) { ConsolePrintf("%c[%dB", ESC, bLines); }
 

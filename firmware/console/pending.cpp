@@ -39,7 +39,6 @@ void DiagnosticsMenu() { PromptSelectOption(); }
 void OnlineDiagnosticsMenu() { PromptSelectOption(); }
 void OfflineDiagnosticsMenu() { PromptSelectOption(); }
 void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
-void AdditionalHostConfigurationMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
