@@ -184,6 +184,10 @@ public:
     FcFabric& operator=(const FcFabric&) = delete;
 
     Topology topology() const { return m_topology; }
+    // The rate the fabric's ports run at, in Gb/s (1, 2 or 4): a port
+    // fixed faster than this does not link, one on automatic takes it.
+    uint32_t linkSpeedGb() const { return m_linkSpeedGb; }
+    void SetLinkSpeedGb(uint32_t gb) { m_linkSpeedGb = gb; }
     // A new initiator with the given world wide port name (node name: the
     // port name with its first nibble 2 turned to 1, when not given).
     // Initiators live as long as the fabric (one that leaves drops off).
@@ -219,6 +223,7 @@ private:
     void FreeRetired();
 
     Topology m_topology;
+    uint32_t m_linkSpeedGb = 4;
     std::vector<std::unique_ptr<FcInitiator>> m_initiators;
     std::vector<FcInitiator*> m_retired;
     std::vector<FcTargetPort*> m_targets;

@@ -340,7 +340,7 @@ void IspChip::LipReset() { QueueAsync(ISP_AEN_LIP_RESET, 0, 0, 0); }
 
 void IspChip::Lip() {
     QueueAsync(ISP_AEN_LIP, 0xF7F7, 0, 0);
-    QueueAsync(ISP_AEN_LOOP_UP, ISP_SPEED_4G, 0, 0);
+    QueueAsync(ISP_AEN_LOOP_UP, SpeedCode(), 0, 0);
 }
 
 void IspChip::PauseRisc() {

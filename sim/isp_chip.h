@@ -86,6 +86,8 @@ public:
     // --- inspection ---------------------------------------------------------------
     Risc risc() const { return m_risc; }
     bool linkUp() const { return m_linkUp; }
+    // The rate the link came up at (Gb/s), 0 while it is down.
+    uint32_t linkSpeedGb() const { return m_linkUp ? m_speedGb : 0; }
     uint16_t firmwareState() const { return m_firmwareState; }
     const std::vector<uint8_t>& icb() const { return m_icb; }
     uint32_t mailboxCommands() const { return m_mailboxCommands; }
@@ -126,6 +128,15 @@ public:
 
     static constexpr uint32_t kDefaultExchanges = 2048;
     static constexpr uint64_t kLinkUpDelayNs = 2'000'000;
+    // Firmware options 2 bits 6-4 and options 3 bits 15-13 of the control block.
+    static constexpr uint16_t kConnectionLoopOnly = 0;
+    static constexpr uint16_t kConnectionPointToPointOnly = 1;
+    static constexpr uint16_t kConnectionLoopPreferred = 2;
+    static constexpr uint16_t kRate1Gb = 0;
+    static constexpr uint16_t kRate2Gb = 1;
+    static constexpr uint16_t kRateAutomatic = 2;
+    static constexpr uint16_t kRate4Gb = 3;
+    static constexpr uint32_t kFastestGb = 4;
 
 private:
     struct Login {
@@ -264,6 +275,11 @@ private:
 
     // Port side.
     void BringLinkUp();
+    // The link the control block's options and the fabric agree on: false
+    // when they cannot (a topology the port refuses, a fixed rate faster
+    // than the fabric's); else the rate is in m_speedGb.
+    bool Negotiate();
+    uint16_t SpeedCode() const;
     void TakeLinkDown();
     Login* FindLogin(const FcInitiator& initiator);
     Login* FindLoginByHandle(uint16_t handle);
@@ -348,6 +364,11 @@ private:
     uint64_t m_nodeName = 0;
     uint32_t m_portId = 0;
     uint16_t m_hardAddress = 4;
+    // What the control block asks of the link (firmware options 2 and 3),
+    // and the rate it came up at.
+    uint16_t m_connectionOption = kConnectionLoopPreferred;
+    uint16_t m_rateOption = kRateAutomatic;
+    uint32_t m_speedGb = 4;
     std::vector<Login> m_logins;
     std::vector<PendingNotify> m_notifies;
     std::vector<PendingAbts> m_abts;

@@ -59,14 +59,37 @@ uint8_t IspChip::OwnAlpa() const {
 
 uint16_t IspChip::OwnLoopId() const { return m_hardAddress < FC_AL_LOOP_IDS ? m_hardAddress : 4; }
 
+bool IspChip::Negotiate() {
+    const bool loop = m_fabric->topology() == FcFabric::Topology::Loop;
+    if (m_connectionOption == kConnectionLoopOnly && !loop) return false;
+    if (m_connectionOption == kConnectionPointToPointOnly && loop) return false;
+    const uint32_t fabricGb = m_fabric->linkSpeedGb();
+    uint32_t fixedGb = 0;
+    switch (m_rateOption) {
+    case kRate1Gb: fixedGb = 1; break;
+    case kRate2Gb: fixedGb = 2; break;
+    case kRate4Gb: fixedGb = 4; break;
+    default: break;
+    }
+    if (fixedGb > fabricGb) return false;
+    m_speedGb = fixedGb != 0 ? fixedGb : std::min(fabricGb, kFastestGb);
+    return true;
+}
+
+uint16_t IspChip::SpeedCode() const {
+    if (m_speedGb <= 1) return ISP_SPEED_1G;
+    return m_speedGb == 2 ? ISP_SPEED_2G : ISP_SPEED_4G;
+}
+
 void IspChip::BringLinkUp() {
     if (m_fabric == nullptr || m_risc != Risc::Initialised || m_linkUp) return;
+    if (!Negotiate()) return;
     m_linkUp = true;
     const bool loop = m_fabric->topology() == FcFabric::Topology::Loop;
     m_portId = loop ? OwnAlpa() : m_fabric->AssignPortId(true);
     m_firmwareState = ISP_FW_STATE_READY;
     if (loop) QueueAsync(ISP_AEN_LIP, 0xF7F7, 0, 0);
-    QueueAsync(ISP_AEN_LOOP_UP, ISP_SPEED_4G, 0, 0);
+    QueueAsync(ISP_AEN_LOOP_UP, SpeedCode(), 0, 0);
     m_fabric->TargetOnline(*this);
 }
 

@@ -233,7 +233,7 @@ struct IspChip::Mailbox {
         if (c.m_fabric->topology() == FcFabric::Topology::Loop) {
             c.Lip();
         } else {
-            c.QueueAsync(ISP_AEN_LOOP_UP, ISP_SPEED_4G, 0, 0);
+            c.QueueAsync(ISP_AEN_LOOP_UP, c.SpeedCode(), 0, 0);
         }
         return MBS_COMPLETE;
     }
@@ -311,6 +311,8 @@ uint16_t IspChip::InitializeFirmware(uint32_t icbAddress) {
     m_portName = GetName(icb.abPortName);
     m_nodeName = GetName(icb.abNodeName);
     m_hardAddress = icb.wHardAddress;
+    m_connectionOption = static_cast<uint16_t>((icb.dFirmwareOptions2 >> 4) & 7);
+    m_rateOption = static_cast<uint16_t>((icb.dFirmwareOptions3 >> 13) & 7);
     const uint32_t exchanges = icb.wExchangeCount != 0 ? icb.wExchangeCount : kDefaultExchanges;
     m_exchanges.assign(exchanges, Exchange{});
     m_freeExchanges.clear();

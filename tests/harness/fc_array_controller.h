@@ -24,9 +24,10 @@ namespace harness {
 struct FcArrayController {
     // A new board and fabric on the chassis, run to the main loop and its
     // first rest.
-    void Boot() {
+    void Boot(sim::FcFabric::Topology eTopology = sim::FcFabric::Topology::Fabric, uint32_t dSpeedGb = 4) {
         board = std::make_unique<sim::Board>();
-        fabric = std::make_unique<sim::FcFabric>();
+        fabric = std::make_unique<sim::FcFabric>(eTopology);
+        fabric->SetLinkSpeedGb(dSpeedGb);
         board->sasController().AttachChassis(&chassis);
         for (uint8_t bChip = 1; bChip <= 2; ++bChip) sim::FindIspChip(*board, bChip)->AttachFabric(*fabric);
         ASSERT_TRUE(BootToMainLoop(*board)) << board->ConsoleText();

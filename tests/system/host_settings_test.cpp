@@ -1,0 +1,111 @@
+// Host port settings made at the console, saved, and the controller started
+// again on the same drives: the menus show them, the image holds them and
+// the host ports run by them against the fabric they meet.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "console/console_menu.h"
+#include "executive/types.h"
+#include "fc/fc_driver.h"
+#include "fc/ql_firmware_start.h"
+#include "harness/config_builder.h"
+#include "harness/fc_array_controller.h"
+#include "hw/isp_fc.h"
+#include "sim/isp_chip.h"
+
+namespace {
+
+using Topology = sim::FcFabric::Topology;
+
+class HostSettingsRestart : public ::testing::Test {
+protected:
+    // Keys one at a time, each once the console has dealt with the one
+    // before; the console's text meanwhile.
+    std::string Type(std::string_view keys) {
+        sim::Board& b = *c.board;
+        b.ClearConsoleText();
+        for (char k : keys) {
+            b.TypeKeys(std::string_view(&k, 1));
+            b.RunUntil([&b] { return !b.uart().ReceivePending() && fw::psGetMenuState()->fMenuCallPending != fw::TRUE; },
+                       60'000'000'000ull);
+            b.RunFor(2'000'000);
+        }
+        return b.ConsoleText();
+    }
+    fw::ISP24_ICB Icb(uint8_t bChip) {
+        fw::ISP24_ICB icb{};
+        std::memcpy(&icb, c.Chip(bChip).icb().data(), sizeof icb);
+        return icb;
+    }
+    harness::FcArrayController c;
+};
+
+// Port 0 fixed at 2 Gb/s, port 1 loop only with hard address 9, and the
+// different node name: a reset is asked for, and after it each setting
+// holds.
+TEST_F(HostSettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
+    ASSERT_NO_FATAL_FAILURE(c.Boot());
+    cfgbuild::ArraySpec spec;
+    spec.slots = {1, 2, 3};
+    ASSERT_TRUE(cfgbuild::Builder(*c.board).MakeArrayWithLd(spec, 1));
+    Type("\x05" "1\r" "3\r");
+    Type("4\r" "1\r" "3\r" " ");        // port 0: 2 Gb/s
+    Type("3\r" "2\r" "3\r" " ");        // port 1: loop only
+    Type("1\r" "2\r" "9\r" " " "0\r");  // port 1 (both controllers): hard address 9
+    Type("5\r" "Y\r" " ");              // different node name
+    Type("0\r" "0\r");
+    EXPECT_NE(Type("Y\r").find("Saving Configuration, Controller Reset Required"), std::string::npos);
+    ASSERT_TRUE(cfgbuild::Builder(*c.board).WaitIdle());
+
+    // A switched fabric at 4 Gb/s: port 0 runs at its fixed 2 Gb/s, by the
+    // firmware's account and the chip's; the loop-only port stays down.
+    ASSERT_NO_FATAL_FAILURE(c.Boot(Topology::Fabric, 4));
+    c.board->RunFor(50'000'000);
+    EXPECT_TRUE(c.Chip(1).linkUp());
+    EXPECT_EQ(c.Chip(1).linkSpeedGb(), 2u);
+    EXPECT_EQ(fw::bGetHostLinkSpeed(1), 2);
+    EXPECT_FALSE(c.Chip(2).linkUp());
+    EXPECT_EQ(fw::fIsHostLoopUp(2), fw::FALSE);
+    // Port 2's names carry the controller WWN with byte 5's top bit turned.
+    const fw::ISP24_ICB icb1 = Icb(1), icb2 = Icb(2);
+    EXPECT_EQ(icb2.abNodeName[5], icb1.abNodeName[5] ^ 0x80);
+    EXPECT_EQ(std::memcmp(icb2.abNodeName, icb1.abNodeName, 5), 0);
+    EXPECT_EQ(icb2.abPortName[5], icb1.abPortName[5] ^ 0x80);
+
+    // The menus and the image show what was saved.
+    Type("\x05" "1\r" "3\r");
+    EXPECT_NE(Type("4\r" "1\r").find("3.  2 Gb/s (current)"), std::string::npos);
+    Type("0\r");
+    const std::string connection = Type("3\r" "2\r");
+    EXPECT_NE(connection.find("3.  Loop Only (current)"), std::string::npos) << connection;
+    Type("0\r");
+    const fw::CONFIG_HEADER& h = fw::pGetConfigImage()->sHeader;
+    EXPECT_EQ(h.abPortDataRate[0], 2);
+    EXPECT_EQ(h.abPortDataRate[1], 0);
+    EXPECT_EQ(h.abPortConnection[0], 0);
+    EXPECT_EQ(h.abPortConnection[1], 2);
+    const uint8_t abHard[4] = {0x84, 0x89, 0x84, 0x89};
+    EXPECT_EQ(std::memcmp(h.abPortHardAddress, abHard, 4), 0);
+    EXPECT_EQ(h.fDifferentNodeName, fw::TRUE);
+
+    // On a loop the loop-only port comes up at its hard address.
+    ASSERT_NO_FATAL_FAILURE(c.Boot(Topology::Loop, 4));
+    c.board->RunFor(50'000'000);
+    EXPECT_TRUE(c.Chip(2).linkUp());
+    EXPECT_EQ(fw::bGetHostPortHardLoopId(2), 9);
+    EXPECT_EQ(c.Chip(2).PortId(), fw::FC_AL_LOOP_ID_TO_ALPA[9]);
+    // A fixed rate faster than the fabric's does not link.
+    ASSERT_NO_FATAL_FAILURE(c.Boot(Topology::Loop, 1));
+    c.board->RunFor(50'000'000);
+    EXPECT_FALSE(c.Chip(1).linkUp());
+    EXPECT_TRUE(c.Chip(2).linkUp());
+    EXPECT_EQ(c.Chip(2).linkSpeedGb(), 1u);
+    EXPECT_EQ(fw::bGetHostLinkSpeed(2), 1);
+}
+
+}  // namespace
