@@ -17,6 +17,7 @@
 #include "harness/fc_array_controller.h"
 #include "hw/isp_fc.h"
 #include "sim/isp_chip.h"
+#include "target/target_queue_management.h"
 
 namespace {
 
@@ -58,9 +59,20 @@ TEST_F(HostSettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
     Type("3\r" "2\r" "3\r" " ");        // port 1: loop only
     Type("1\r" "2\r" "9\r" " " "0\r");  // port 1 (both controllers): hard address 9
     Type("5\r" "Y\r" " ");              // different node name
+    Type("7\r" "1\r" "2\r" "7\r" " ");  // queue management: TASK SET FULL after 7 s
     Type("0\r" "0\r");
     EXPECT_NE(Type("Y\r").find("Saving Configuration, Controller Reset Required"), std::string::npos);
     ASSERT_TRUE(cfgbuild::Builder(*c.board).WaitIdle());
+    // The queue management answers run as soon as they are saved.
+    const auto tqmShown = [this] {
+        c.board->ClearConsoleText();
+        fw::PrintTqmSettings();
+        c.board->RunFor(2'000'000);
+        const std::string text = c.board->ConsoleText();
+        return text.find("enabled.\r\n TQM: Response type   TSF.\r\n TQM: Response Time   7000ms\r\n") != std::string::npos &&
+               text.find(" TQM: No Accept Time  800ms\r\n") != std::string::npos;
+    };
+    EXPECT_TRUE(tqmShown());
 
     // A switched fabric at 4 Gb/s: port 0 runs at its fixed 2 Gb/s, by the
     // firmware's account and the chip's; the loop-only port stays down.
@@ -92,6 +104,8 @@ TEST_F(HostSettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
     const uint8_t abHard[4] = {0x84, 0x89, 0x84, 0x89};
     EXPECT_EQ(std::memcmp(h.abPortHardAddress, abHard, 4), 0);
     EXPECT_EQ(h.fDifferentNodeName, fw::TRUE);
+    EXPECT_EQ(fw::pGetConfigImage()->sTqmSettings.bResponseType, 0xF2);
+    EXPECT_TRUE(tqmShown());
 
     // On a loop the loop-only port comes up at its hard address.
     ASSERT_NO_FATAL_FAILURE(c.Boot(Topology::Loop, 4));
