@@ -48,6 +48,7 @@ constexpr uint8_t SAS_PHY_OPTIONS_LEVEL = 3;   // individual PHYs from this diag
 MENU_STATE& Menu() { return *psGetMenuState(); }
 CONFIG_HEADER& Header() { return pGetScratchConfigImage()->sHeader; }
 uint8_t bInterface() { return bGetHostInterfaceType(); }
+// Type 2's ports are parallel SCSI, addressed by a SCSI ID.
 bool fScsiIds() { return bInterface() == HOST_INTERFACE_SAS; }
 bool fSasPorts() { return bInterface() == HOST_INTERFACE_SAS_TARGET; }
 bool fSecondPortShown() { return fIsNvramOption1Set() != TRUE; }
