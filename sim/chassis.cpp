@@ -17,10 +17,13 @@ namespace {
 // in every enclosure).
 constexpr int kPhyOfSlot[Chassis::kSlots] = {14, 17, 20, 23, 13, 16, 19, 22, 12, 15, 18, 21};
 constexpr uint64_t kDriveSasAddressBase = 0x5005D5D000A00000ull;
+// An enclosure processor's SAS address beside its expander's.
+constexpr uint64_t kProcessorAddressOffset = 0x3E;
 
 }  // namespace
 
-Chassis::Chassis(const Options& options) : m_slots(kSlots * (1 + options.expansions)) {
+Chassis::Chassis(const Options& options)
+    : m_slots(kSlots * (1 + options.expansions)), m_powered(m_slots.size(), true) {
     if (!options.directory.empty()) {
         const std::string drives = options.directory + "/drives";
         std::error_code ec;
@@ -37,6 +40,16 @@ Chassis::Chassis(const Options& options) : m_slots(kSlots * (1 + options.expansi
         m_expanders[n].phys()[kUplinkPhy].expander = static_cast<int>(n - 1);
     }
     for (unsigned s = 1; s <= SlotCount(); ++s) PhyOfSlot(s).slot = static_cast<int>(s);
+    // Every enclosure's processor sits on its expander's virtual phy; the
+    // expansions' expanders name their maker.  (A test makes an expansion
+    // of the other model by renaming its expander and processor.)
+    for (unsigned n = 0; n < m_expanders.size(); ++n) {
+        m_expanders[n].phys()[kProcessorPhy].isVirtual = true;
+        const EnclosureModel model = n == 0 ? EnclosureModel::Controller : EnclosureModel::VomaxExpansion;
+        if (n != 0) m_expanders[n].vendor = "Dunra   ";
+        m_processors.push_back(
+            std::make_unique<EnclosureProcessor>(*this, n, model, m_expanders[n].sasAddress() + kProcessorAddressOffset));
+    }
     std::vector<unsigned> filled;
     for (unsigned s = 1; s <= kSlots; ++s) {
         if (s <= options.drives) filled.push_back(s);
@@ -126,6 +139,7 @@ const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
 void Chassis::Pull(unsigned slot) {
     if (slot < 1 || slot > SlotCount() || !m_slots[slot - 1]) return;
     m_slots[slot - 1].reset();
+    m_processors[ExpanderOfSlot(slot)]->NoteStatusChange();
     ++PhyOfSlot(slot).changeCount;
     NotifyLinkChange();
 }
@@ -134,9 +148,21 @@ void Chassis::Insert(unsigned slot, const DriveConfig& config) {
     if (slot < 1 || slot > SlotCount() || m_slots[slot - 1]) return;
     m_slots[slot - 1] = std::make_unique<Drive>(config);
     if (m_clock) m_slots[slot - 1]->AttachClock(m_clock);
+    m_processors[ExpanderOfSlot(slot)]->NoteStatusChange();
     ++PhyOfSlot(slot).changeCount;
     NotifyLinkChange();
 }
+
+void Chassis::SetSlotPower(unsigned slot, bool on) {
+    if (slot < 1 || slot > SlotCount() || m_powered[slot - 1] == on) return;
+    m_powered[slot - 1] = on;
+    if (on && m_slots[slot - 1]) m_slots[slot - 1]->PowerOn();
+    m_processors[ExpanderOfSlot(slot)]->NoteStatusChange();
+    ++PhyOfSlot(slot).changeCount;
+    NotifyLinkChange();
+}
+
+bool Chassis::SlotPowered(unsigned slot) const { return slot >= 1 && slot <= SlotCount() && m_powered[slot - 1]; }
 
 void Chassis::AttachClock(const Clock* clock) {
     m_clock = clock;

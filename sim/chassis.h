@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/drive.h"
+#include "sim/enclosure_processor.h"
 #include "sim/expander.h"
 
 namespace sim {
@@ -36,7 +37,9 @@ class Chassis {
 public:
     // Slots and expander phys of one enclosure.
     static constexpr unsigned kSlots = 12;
-    static constexpr unsigned kExpanderPhys = 24;
+    static constexpr unsigned kExpanderPhys = 25;
+    // The virtual phy of every expander: its enclosure processor.
+    static constexpr unsigned kProcessorPhy = 24;
     static constexpr uint64_t kExpanderSasAddress = 0x50A5A5A000001000ull;
     // Expansion enclosure n (from 1): its expander's SAS address.  Bits 7
     // and 8 of the low word name the side and path it is cabled to: every
@@ -58,6 +61,9 @@ public:
     Expander& expander(unsigned index = 0) { return m_expanders[index]; }
     const Expander& expander(unsigned index = 0) const { return m_expanders[index]; }
     unsigned expanderCount() const { return static_cast<unsigned>(m_expanders.size()); }
+    // Enclosure n's processor (0: the controller enclosure's).
+    EnclosureProcessor& processor(unsigned index = 0) { return *m_processors[index]; }
+    const EnclosureProcessor& processor(unsigned index = 0) const { return *m_processors[index]; }
     // An expander the controllers reach: every downlink above it is up.
     bool Reachable(unsigned index) const;
     // The expander that expanders[index] hangs off (-1: the controllers).
@@ -79,6 +85,12 @@ public:
     // Puts a new drive of the given config into an empty slot.
     void Insert(unsigned slot, const DriveConfig& config);
     static DriveConfig DefaultDriveConfig(unsigned slot, const Options& options);
+    // Slot power, as the enclosure processor switches it: off takes the
+    // drive off its phy (its image stays), on brings it back through
+    // power-on and spin-up.  Every slot starts powered.
+    void SetSlotPower(unsigned slot, bool on);
+    bool SlotPowered(unsigned slot) const;
+    const Clock* clock() const { return m_clock; }
 
     // The clock the drives spin up by, for the drives there and every drive
     // inserted later; detached when its board goes away.
@@ -95,6 +107,8 @@ private:
 
     std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
+    std::vector<bool> m_powered;                   // index slot − 1
+    std::vector<std::unique_ptr<EnclosureProcessor>> m_processors;   // by expander
     std::vector<std::pair<int, std::function<void()>>> m_listeners;
     int m_nextListener = 1;
     const Clock* m_clock = nullptr;

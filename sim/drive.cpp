@@ -92,6 +92,17 @@ void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
     m_impl->cutAfterBlocks = blocks;
 }
 void Drive::Reset() { m_impl->unitAttention = true; }
+void Drive::PowerOn() {
+    Impl& d = *m_impl;
+    d.unitAttention = m_config.unitAttentionAtPowerOn;
+    d.stopped = m_config.powerOnStopped;
+    const uint64_t spin = d.stopped ? 0 : m_config.spinUpNs;
+    if (d.clock) {
+        d.readyAtNs = d.clock->Now() + spin;
+    } else {
+        d.spinLeftNs = spin;
+    }
+}
 void Drive::AttachClock(const Clock* clock) {
     Impl& d = *m_impl;
     // What is left of a spin-up carries from one clock to the next; the

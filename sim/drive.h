@@ -112,6 +112,9 @@ public:
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();
+    // Power comes back to the drive's slot: it starts as at power-on (unit
+    // attention, stopped or spinning up as configured).
+    void PowerOn();
     // Spin-up takes virtual time only with a clock; without one a started
     // drive is ready at once.  The clock must outlive the drive's use of it.
     void AttachClock(const Clock* clock);

@@ -27,6 +27,7 @@ namespace sim {
 
 class Chassis;
 class Drive;
+class EnclosureProcessor;
 
 class SasController : public PciFunction {
 public:
@@ -75,6 +76,8 @@ public:
     static constexpr uint8_t kDrivePortPhy = 4;
     // Target id the IOC gave a SAS address (0xFF: none).
     uint8_t TargetOf(uint64_t sasAddress) const;
+    // Target id of enclosure n's processor.
+    static uint8_t ProcessorTarget(unsigned enclosure) { return static_cast<uint8_t>(kProcessorTargetTop - enclosure); }
     uint32_t scsiRequests() const { return m_scsiRequests; }
     // Requests a silent drive holds, and ABORT TASKs that found their task.
     size_t stalledRequests() const { return m_stalled.size(); }
@@ -229,6 +232,12 @@ private:
     void TaskManagement(const uint8_t* frame, uint32_t context);
     // The drive behind a target id, null when none answers there.
     Drive* DriveOfTarget(uint8_t target);
+    // The enclosure processor behind a target id, null when none.
+    EnclosureProcessor* ProcessorOfTarget(uint8_t target);
+    // The enclosure processors on the expanders' virtual phys: described
+    // after every other device, so drives and the partner keep the target
+    // ids they had before the processors were modelled.
+    void DescribeProcessors();
     // Host memory named by an SGL (simple elements and chains), in order,
     // into m_pieces; how many (0 as well when an element is not memory).
     unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
@@ -296,9 +305,14 @@ private:
     struct Place {
         unsigned slot = 0;
         size_t phy = 0;
+        int processor = -1;   // an enclosure processor's expander
     };
     std::array<Place, 256> m_placeOfTarget{};
     uint16_t m_nextHandle = kExpanderHandle + 1;
+    // The enclosure processors' handles and target ids, apart from the
+    // drives' and the partner's, which keep the numbers they always had.
+    static constexpr uint16_t kProcessorHandleBase = 0x0F00;
+    static constexpr uint8_t kProcessorTargetTop = 0x7F;
     uint8_t m_nextTarget = 0;
     uint32_t m_scsiRequests = 0;
     struct Stalled {

@@ -203,7 +203,8 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     end.transferred = 0;
     end.senseLength = 0;
     Drive* drive = DriveOfTarget(target);
-    if (!drive) {
+    EnclosureProcessor* ses = drive ? nullptr : ProcessorOfTarget(target);
+    if (!drive && !ses) {
         ReplyScsi(end, fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
         return;
     }
@@ -224,7 +225,9 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
         }
     }
     std::span<const uint8_t> cdb(frame + offsetof(Req, abCDB), cdbLength ? cdbLength : 16);
-    DriveResult result = out ? drive->Execute(cdb, data, {}) : drive->Execute(cdb, {}, data);
+    const std::span<const uint8_t> dataOut = out ? std::span<const uint8_t>(data) : std::span<const uint8_t>();
+    const std::span<uint8_t> dataIn = out ? std::span<uint8_t>() : data;
+    DriveResult result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
     if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up
         m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};

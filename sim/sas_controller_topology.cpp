@@ -2,6 +2,8 @@
 // enclosures' expanders and drives, the handles and target ids it gives them,
 // and the IO unit, expander and device pages that describe them.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "hw/mpi.h"
@@ -31,6 +33,12 @@ void SasController::AttachChassis(Chassis* chassis) {
 uint16_t SasController::AssignHandle(uint64_t sasAddress) {
     auto [it, added] = m_devices.try_emplace(sasAddress, Device{m_nextHandle, m_nextTarget});
     if (added) {
+        // The processors' ids are the top sixteen below the partner's bit:
+        // a drive must never be given one.
+        if (m_nextTarget > kProcessorTargetTop - 16) {
+            std::fprintf(stderr, "board: drive IOC model: more drive targets than it numbers\n");
+            std::abort();
+        }
         ++m_nextHandle;
         ++m_nextTarget;
     }
@@ -74,6 +82,7 @@ void SasController::DescribeExpander(unsigned index) {
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | exHandle, &e0, sizeof e0);
     for (size_t i = 0; i < ex.phys().size(); ++i) {
         const ExpanderPhy& phy = ex.phys()[i];
+        if (phy.isVirtual) continue;   // DescribeProcessors
         fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
         e1.bNumPhys = e0.bNumPhys;
         e1.bPhy = e1.bPhyIdentifier = static_cast<uint8_t>(i);
@@ -81,7 +90,8 @@ void SasController::DescribeExpander(unsigned index) {
         e1.bChangeCount = phy.changeCount;
         e1.dPhyInfo = phy.isVirtual ? fw::MPI_SAS_PHYINFO_VIRTUAL_PHY : 0;
         if (phy.portSelector) e1.dPhyInfo |= fw::MPI_SAS_PHYINFO_PORT_SELECTOR | (phy.selectorActive ? 0x4000u : 0u);
-        const DriveConfig* drive = phy.slot > 0 ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
+        const bool powered = phy.slot > 0 && m_chassis->SlotPowered(static_cast<unsigned>(phy.slot));
+        const DriveConfig* drive = powered ? m_chassis->ConfigAt(static_cast<unsigned>(phy.slot)) : nullptr;
         const bool cabled = phy.expander >= 0;
         e1.bNegotiatedLinkRate = !phy.enabled          ? fw::MPI_SAS_LINK_RATE_PHY_DISABLED
                                  : drive || cabled ? fw::MPI_SAS_LINK_RATE_3_0
@@ -142,20 +152,64 @@ void SasController::RefreshTopology() {
             if (m_chassis->Reachable(index)) DescribeExpander(index);
         }
         DescribePartnerPorts();
+        DescribeProcessors();
     }
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
+}
+
+void SasController::DescribeProcessors() {
+    for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
+        if (!m_chassis->Reachable(index)) continue;
+        const Expander& ex = m_chassis->expander(index);
+        const EnclosureProcessor& ses = m_chassis->processor(index);
+        const uint16_t exHandle = ExpanderHandle(index);
+        const uint8_t phy = Chassis::kProcessorPhy;
+        const uint16_t handle = static_cast<uint16_t>(kProcessorHandleBase + index);
+        const uint8_t target = ProcessorTarget(index);
+        const uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE | fw::MPI_SAS_DEVICE_INFO_SSP_TARGET;
+        fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
+        e1.bNumPhys = static_cast<uint8_t>(ex.phys().size());
+        e1.bPhy = e1.bPhyIdentifier = phy;
+        e1.wOwnerDevHandle = exHandle;
+        e1.bChangeCount = ex.phys()[phy].changeCount;
+        e1.dPhyInfo = fw::MPI_SAS_PHYINFO_VIRTUAL_PHY;
+        e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+        e1.wAttachedDevHandle = handle;
+        e1.dAttachedDeviceInfo = info;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                        fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(phy) << 16 | exHandle, &e1,
+                        sizeof e1);
+        fw::MPI_SAS_DEVICE_PAGE_0 d0{};
+        d0.dSASAddressLow = static_cast<uint32_t>(ses.sasAddress());
+        d0.dSASAddressHigh = static_cast<uint32_t>(ses.sasAddress() >> 32);
+        d0.wParentDevHandle = exHandle;
+        d0.bPhyNum = phy;
+        d0.wDevHandle = handle;
+        d0.bTargetID = target;
+        d0.dDeviceInfo = info;
+        d0.wFlags = 0x0003;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
+        m_placeOfTarget[d0.bTargetID] = {0, phy, static_cast<int>(index)};
+    }
 }
 
 Drive* SasController::DriveOfTarget(uint8_t target) {
     const Place& place = m_placeOfTarget[target];
     if (!m_chassis || place.slot == 0) return nullptr;
     Drive* drive = m_chassis->DriveAt(place.slot);
-    // Behind a cable that is down, or on a phy that is off, no drive answers.
+    // Behind a cable that is down, on a phy that is off or in a slot
+    // without power, no drive answers.
     if (!drive || !m_chassis->Reachable(m_chassis->ExpanderOfSlot(place.slot)) ||
-        !m_chassis->PhyOfSlot(place.slot).enabled) {
+        !m_chassis->PhyOfSlot(place.slot).enabled || !m_chassis->SlotPowered(place.slot)) {
         return nullptr;
     }
     return drive;
+}
+
+EnclosureProcessor* SasController::ProcessorOfTarget(uint8_t target) {
+    const Place& place = m_placeOfTarget[target];
+    if (!m_chassis || place.processor < 0 || !m_chassis->Reachable(static_cast<unsigned>(place.processor))) return nullptr;
+    return &m_chassis->processor(static_cast<unsigned>(place.processor));
 }
 
 }  // namespace sim

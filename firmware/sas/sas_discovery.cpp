@@ -665,6 +665,8 @@ uint8_t RestartSASDiscovery(uint8_t fSparseTargets) {
             SetSASPhyStateBits(bIndex, p, SAS_PHY_DISABLED, TRUE);
             return;
         }
+        // The enclosure processor on a virtual phy has no link to reset.
+        if (s1.dPhyInfo & MPI_SAS_PHYINFO_VIRTUAL_PHY) return;
         const uint32_t d = s1.dAttachedDeviceInfo;
         const uint32_t dType = d & MPI_SAS_DEVICE_INFO_TYPE_MASK;
         // Only end devices: an empty phy, an initiator or an expander is
