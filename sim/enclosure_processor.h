@@ -80,7 +80,7 @@ public:
     struct SlotIndicators {
         bool identify = false;
         bool fault = false;
-        uint8_t array = 0;   // SES_ARRAY_* requests: hot spare, rebuild, failed, ...
+        uint8_t array = 0;   // SES_DEVICE_ARRAY_* requests: hot spare, rebuild, failed, ...
     };
     const SlotIndicators& Indicators(unsigned slot) const { return m_slots[slot - 1]; }
     bool SlotPowered(unsigned slot) const;

@@ -238,6 +238,18 @@ private:
     // after every other device, so drives and the partner keep the target
     // ids they had before the processors were modelled.
     void DescribeProcessors();
+    struct AttachedDevice {
+        uint16_t expanderHandle = 0;
+        uint8_t numPhys = 0;
+        uint8_t phy = 0;
+        uint8_t changeCount = 0;
+        uint32_t phyInfo = 0;
+        uint16_t handle = 0;
+        uint8_t target = 0;
+        uint64_t sasAddress = 0;
+        uint32_t info = 0;
+    };
+    void DescribeEndDevice(const AttachedDevice& device);
     // Host memory named by an SGL (simple elements and chains), in order,
     // into m_pieces; how many (0 as well when an element is not memory).
     unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);

@@ -69,28 +69,15 @@ void SasController::DescribePartnerPorts() {
                           fw::MPI_SAS_DEVICE_INFO_INITIATORS;
     for (unsigned port = 0; port < 2; ++port) {
         const uint64_t address = m_partner->PortSasAddress(port);
-        const uint8_t phy = kPartnerPortPhy[port];
-        const uint16_t handle = AssignHandle(address);
-        fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
-        e1.bNumPhys = static_cast<uint8_t>(m_chassis->expander(0).phys().size());
-        e1.bPhy = e1.bPhyIdentifier = phy;
-        e1.wOwnerDevHandle = exHandle;
-        e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
-        e1.wAttachedDevHandle = handle;
-        e1.dAttachedDeviceInfo = info;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
-                        fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(phy) << 16 | exHandle, &e1,
-                        sizeof e1);
-        fw::MPI_SAS_DEVICE_PAGE_0 d0{};
-        d0.dSASAddressLow = static_cast<uint32_t>(address);
-        d0.dSASAddressHigh = static_cast<uint32_t>(address >> 32);
-        d0.wParentDevHandle = exHandle;
-        d0.bPhyNum = phy;
-        d0.wDevHandle = handle;
-        d0.bTargetID = TargetOf(address);
-        d0.dDeviceInfo = info;
-        d0.wFlags = 0x0003;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
+        AttachedDevice a;
+        a.expanderHandle = exHandle;
+        a.numPhys = static_cast<uint8_t>(m_chassis->expander(0).phys().size());
+        a.phy = kPartnerPortPhy[port];
+        a.handle = AssignHandle(address);
+        a.target = TargetOf(address);
+        a.sasAddress = address;
+        a.info = info;
+        DescribeEndDevice(a);
     }
 }
 

@@ -157,39 +157,49 @@ void SasController::RefreshTopology() {
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
 }
 
+// The two pages of an end device on an expander phy: the phy's, naming
+// the device, and the device's own.
+void SasController::DescribeEndDevice(const AttachedDevice& a) {
+    fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
+    e1.bNumPhys = a.numPhys;
+    e1.bPhy = e1.bPhyIdentifier = a.phy;
+    e1.wOwnerDevHandle = a.expanderHandle;
+    e1.bChangeCount = a.changeCount;
+    e1.dPhyInfo = a.phyInfo;
+    e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+    e1.wAttachedDevHandle = a.handle;
+    e1.dAttachedDeviceInfo = a.info;
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
+                    fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(a.phy) << 16 | a.expanderHandle, &e1,
+                    sizeof e1);
+    fw::MPI_SAS_DEVICE_PAGE_0 d0{};
+    d0.dSASAddressLow = static_cast<uint32_t>(a.sasAddress);
+    d0.dSASAddressHigh = static_cast<uint32_t>(a.sasAddress >> 32);
+    d0.wParentDevHandle = a.expanderHandle;
+    d0.bPhyNum = a.phy;
+    d0.wDevHandle = a.handle;
+    d0.bTargetID = a.target;
+    d0.dDeviceInfo = a.info;
+    d0.wFlags = 0x0003;
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | a.handle, &d0, sizeof d0);
+}
+
 void SasController::DescribeProcessors() {
     for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
         if (!m_chassis->Reachable(index)) continue;
         const Expander& ex = m_chassis->expander(index);
-        const EnclosureProcessor& ses = m_chassis->processor(index);
-        const uint16_t exHandle = ExpanderHandle(index);
-        const uint8_t phy = Chassis::kProcessorPhy;
-        const uint16_t handle = static_cast<uint16_t>(kProcessorHandleBase + index);
-        const uint8_t target = ProcessorTarget(index);
-        const uint32_t info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE | fw::MPI_SAS_DEVICE_INFO_SSP_TARGET;
-        fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
-        e1.bNumPhys = static_cast<uint8_t>(ex.phys().size());
-        e1.bPhy = e1.bPhyIdentifier = phy;
-        e1.wOwnerDevHandle = exHandle;
-        e1.bChangeCount = ex.phys()[phy].changeCount;
-        e1.dPhyInfo = fw::MPI_SAS_PHYINFO_VIRTUAL_PHY;
-        e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
-        e1.wAttachedDevHandle = handle;
-        e1.dAttachedDeviceInfo = info;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
-                        fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(phy) << 16 | exHandle, &e1,
-                        sizeof e1);
-        fw::MPI_SAS_DEVICE_PAGE_0 d0{};
-        d0.dSASAddressLow = static_cast<uint32_t>(ses.sasAddress());
-        d0.dSASAddressHigh = static_cast<uint32_t>(ses.sasAddress() >> 32);
-        d0.wParentDevHandle = exHandle;
-        d0.bPhyNum = phy;
-        d0.wDevHandle = handle;
-        d0.bTargetID = target;
-        d0.dDeviceInfo = info;
-        d0.wFlags = 0x0003;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
-        m_placeOfTarget[d0.bTargetID] = {0, phy, static_cast<int>(index)};
+        AttachedDevice a;
+        a.expanderHandle = ExpanderHandle(index);
+        a.numPhys = static_cast<uint8_t>(ex.phys().size());
+        a.phy = Chassis::kProcessorPhy;
+        a.changeCount = ex.phys()[a.phy].changeCount;
+        a.phyInfo = fw::MPI_SAS_PHYINFO_VIRTUAL_PHY;
+        a.handle = static_cast<uint16_t>(kProcessorHandleBase + index);
+        a.target = ProcessorTarget(index);
+        a.sasAddress = m_chassis->processor(index).sasAddress();
+        a.info = fw::MPI_SAS_DEVICE_INFO_END_DEVICE | fw::MPI_SAS_DEVICE_INFO_SSP_TARGET;
+        DescribeEndDevice(a);
+        m_placeOfTarget[a.target] = {0, a.phy, static_cast<int>(index)};
     }
 }
 

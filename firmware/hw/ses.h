@@ -69,12 +69,12 @@ constexpr uint8_t SES_CODE_UNKNOWN = 6;
 // Device elements: byte 1 the slot address (status) or the array requests
 // (control, as byte 1 of the array page); byte 2 identify; byte 3 fault and
 // power.
-constexpr uint8_t SES_ARRAY_OK = 0x80;
-constexpr uint8_t SES_ARRAY_HOT_SPARE = 0x20;
-constexpr uint8_t SES_ARRAY_CONSISTENCY = 0x10;
-constexpr uint8_t SES_ARRAY_CRITICAL = 0x08;
-constexpr uint8_t SES_ARRAY_FAILED = 0x04;
-constexpr uint8_t SES_ARRAY_REBUILD = 0x02;
+constexpr uint8_t SES_DEVICE_ARRAY_OK = 0x80;
+constexpr uint8_t SES_DEVICE_ARRAY_HOT_SPARE = 0x20;
+constexpr uint8_t SES_DEVICE_ARRAY_CONSISTENCY = 0x10;
+constexpr uint8_t SES_DEVICE_ARRAY_CRITICAL = 0x08;
+constexpr uint8_t SES_DEVICE_ARRAY_FAILED = 0x04;
+constexpr uint8_t SES_DEVICE_ARRAY_REBUILD = 0x02;
 constexpr uint8_t SES_DEVICE_IDENTIFY = 0x02;      // byte 2
 constexpr uint8_t SES_DEVICE_FAULT_SENSED = 0x40;  // byte 3, status
 constexpr uint8_t SES_DEVICE_FAULT = 0x20;         // byte 3, requested

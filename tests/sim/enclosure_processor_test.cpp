@@ -203,7 +203,7 @@ TEST(EnclosureProcessor, ControlLightsTheSlotAskedForAndNoOther) {
             c[2] = fw::SES_DEVICE_IDENTIFY;
             c[3] = fw::SES_DEVICE_FAULT;
             Element(config, array, fw::SES_TYPE_DEVICE, static_cast<int>(p.ElementOfSlot(slot)))[1] =
-                fw::SES_ARRAY_HOT_SPARE | fw::SES_ARRAY_REBUILD;
+                fw::SES_DEVICE_ARRAY_HOT_SPARE | fw::SES_DEVICE_ARRAY_REBUILD;
             ASSERT_EQ(Send(p, control).status, 0);
             ASSERT_EQ(Send(p, array).status, 0);
             for (unsigned other = 1; other <= 12; ++other) {
@@ -211,7 +211,7 @@ TEST(EnclosureProcessor, ControlLightsTheSlotAskedForAndNoOther) {
                 const bool asked = other == slot;
                 EXPECT_EQ(lit.identify, asked) << "enclosure " << enclosure << " slot " << slot << " shows on " << other;
                 EXPECT_EQ(lit.fault, asked) << "enclosure " << enclosure << " slot " << slot << " shows on " << other;
-                EXPECT_EQ(lit.array, asked ? fw::SES_ARRAY_HOT_SPARE | fw::SES_ARRAY_REBUILD : 0) << other;
+                EXPECT_EQ(lit.array, asked ? fw::SES_DEVICE_ARRAY_HOT_SPARE | fw::SES_DEVICE_ARRAY_REBUILD : 0) << other;
             }
             // The status page shows back what was asked.
             Bytes status = ReadPage(p, fw::SES_PAGE_STATUS).page;
