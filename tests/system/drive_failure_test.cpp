@@ -7,6 +7,10 @@
 // of the error instead.
 #include "harness/dispatch_board.h"
 #include "host_road.h"
+#include "config/config_commit.h"
+#include "config/config_image.h"
+#include "config/config_db.h"
+#include "raid/drive_error_recovery.h"
 #include "config/config_flags.h"
 #include "config/config_phase.h"
 #include "enclosure/drive_rescan.h"
@@ -27,6 +31,18 @@ struct FailCase {
     std::vector<unsigned> slots;   // members that fail, one after the other
     Fault fault = Fault::FailsWrites;
 };
+
+// The failure's commit (and the rescan it asked for) has reached the
+// drives.
+void SettleConfiguration(sim::Board& board) {
+    const auto fIdle = [] {
+        return fw::bGetConfigPhase() == fw::CONFIG_PHASE_IDLE && fw::fIsConfigUpdatePending() != fw::TRUE &&
+               fw::fIsConfigCommitInProgress() != fw::TRUE && fw::fIsDriveRescanInProgress() != fw::TRUE &&
+               fw::fIsDriveRescanRequested() != fw::TRUE;
+    };
+    board.RunUntil(fIdle, kSettleLimitNs);
+    ASSERT_TRUE(fIdle()) << "the configuration never came to rest";
+}
 
 // Test names say it; the bytes of the case say nothing.
 void PrintTo(const FailCase& c, std::ostream* os) { *os << c.pszName; }
@@ -68,17 +84,6 @@ protected:
             }
         }
     }
-    // The failure's commit (and the rescan it asked for) has reached the
-    // drives.
-    void SettleConfiguration() {
-        const auto fIdle = [] {
-            return fw::bGetConfigPhase() == fw::CONFIG_PHASE_IDLE && fw::fIsConfigUpdatePending() != fw::TRUE &&
-                   fw::fIsConfigCommitInProgress() != fw::TRUE && fw::fIsDriveRescanInProgress() != fw::TRUE &&
-                   fw::fIsDriveRescanRequested() != fw::TRUE;
-        };
-        board->RunUntil(fIdle, kSettleLimitNs);
-        ASSERT_TRUE(fIdle()) << "the configuration never came to rest";
-    }
     void ExpectMembersOut(const std::vector<unsigned>& failed) {
         for (unsigned m = 0; m < spec.bDrives; ++m) {
             const bool fFailed = std::find(failed.begin(), failed.end(), m + 1) != failed.end();
@@ -110,7 +115,7 @@ TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnswered
     ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
     ASSERT_NO_FATAL_FAILURE(ExpectSurvivorsMatchReference(c.slots));
     // The failure is on the drives: the next start runs the array degraded.
-    ASSERT_NO_FATAL_FAILURE(SettleConfiguration());
+    ASSERT_NO_FATAL_FAILURE(SettleConfiguration(*board));
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
     ExpectMembersOut(c.slots);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
@@ -172,6 +177,50 @@ TEST_F(DriveErrorRoad, ADegradedRaid5KeepsItsLastMembersAndReportsTheError) {
     EXPECT_EQ(SenseText(r), " sense 4/44/00");
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+}
+
+// A member failing while a commit writes the image to the drives: every
+// copy the drives hold afterwards is whole (its checks hold), and the newest
+// names the member failed.
+TEST_F(DriveErrorRoad, AMemberFailingWhileTheImageIsWrittenLeavesEveryCopyWhole) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, false}));
+    ASSERT_NO_FATAL_FAILURE(SettleConfiguration(*board));
+    // Slow drives: the failure comes while the copies are being written.
+    for (unsigned m = 1; m <= 4; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(2'000'000);
+    const uint64_t blocks = chassis->DriveAt(1)->config().blocks;
+    const auto Generation = [&](unsigned slot) {
+        std::vector<uint8_t> ab(512);
+        chassis->DriveAt(slot)->ReadBlocks(blocks - 1 - 32768, 1, ab.data());
+        return reinterpret_cast<const fw::CONFIG_HEADER*>(ab.data())->dGeneration;
+    };
+    const uint32_t before = Generation(1);
+    (void)fw::RequestConfigUpdate(fw::REQUESTER_DRIVE_FAILURE);
+    // The lead copy is on its drive; the others are still to come.
+    board->RunUntil([&] {
+        for (unsigned slot = 1; slot <= 4; ++slot)
+            if (Generation(slot) != before) return true;
+        return false;
+    }, kSettleLimitNs);
+    ASSERT_EQ(fw::fIsConfigCommitInProgress(), fw::TRUE);
+    fw::FailArrayMember(0, 3, fw::TRUE, 0xFF, fw::SENSE_HARDWARE_ERROR, 0x44, 0);
+    const auto ExpectCopies = [&](bool fFailed) {
+        for (unsigned slot = 1; slot <= 3; ++slot) {
+            std::vector<uint8_t> ab(fw::CONFIG_IMAGE_SIZE);
+            chassis->DriveAt(slot)->ReadBlocks(blocks - 1 - 32768, fw::CONFIG_IMAGE_BLOCKS, ab.data());
+            const auto* ps = reinterpret_cast<const fw::CONFIG_IMAGE*>(ab.data());
+            EXPECT_EQ(fw::fIsConfigImageValid(ps), fw::TRUE) << "slot " << slot;
+            if (fFailed) {
+                EXPECT_EQ(ps->asRank[0].abMemberState[3], 17) << "slot " << slot;
+            }
+        }
+    };
+    // A power cut once the running commit has written the other copies
+    // finds whole copies only.
+    board->RunUntil([&] { return Generation(2) != before && Generation(3) != before; }, kSettleLimitNs);
+    ExpectCopies(false);
+    // The commit that follows names the member failed on every copy.
+    ASSERT_NO_FATAL_FAILURE(SettleConfiguration(*board));
+    ExpectCopies(true);
 }
 
 }  // namespace
