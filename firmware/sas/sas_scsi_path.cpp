@@ -168,7 +168,13 @@ uint8_t* FirstBuffer(KERNEL_ENTRY* psEntry, uint32_t dBytes) {
 // The SCSI commands a SATA drive is answered for by the controller itself.
 // Returns TRUE when a passthrough frame was built, else completes.
 uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDevice) {
-    if (!psDevice || psDevice->fValid != TRUE || psDevice->fSAS == TRUE) return TRANSLATED;
+    // A drive no longer listed answers nothing here: the command fails, as it
+    // would at a drive that is gone, instead of coming back GOOD unsent.
+    if (!psDevice || psDevice->fValid != TRUE) {
+        SetSense(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0);
+        return TRANSLATED;
+    }
+    if (psDevice->fSAS == TRUE) return TRANSLATED;
     const uint8_t bOp = psEntry->abCdb[0];
     switch (bOp) {
     case SCSI_TEST_UNIT_READY:

@@ -13,6 +13,7 @@
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "hw/scsi.h"
 #include "executive/kernel_queue.h"
 #include "executive/startup.h"
 #include "executive/tick.h"
@@ -492,6 +493,23 @@ TEST_F(SataDrivePathTest, TranslatedReadCapacityGivesTheLastBlock) {
 }
 
 }  // namespace
+
+// A SATA drive no longer listed: a command the controller would answer for
+// it fails instead of coming back GOOD without reaching anything.
+TEST_F(SataDrivePathTest, ACommandForADriveNoLongerListedFails) {
+    const uint8_t bTarget = TargetOfSlot(2);
+    SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    ASSERT_NE(ps, nullptr);
+    Waited w = Wait(bTarget, {0x12, 0, 0, 0, 44}, 44);
+    ASSERT_EQ(w.bResult, STATUS_OK);
+    EXPECT_EQ(w.bStatus, 0);
+    ps->fValid = FALSE;
+    w = Wait(bTarget, {0x12, 0, 0, 0, 44}, 44);
+    ASSERT_EQ(w.bResult, STATUS_OK);
+    EXPECT_EQ(w.bStatus, 2);
+    EXPECT_EQ(w.bKey, SENSE_ILLEGAL_REQUEST);
+    EXPECT_EQ(w.bAsc, ASC_LUN_NOT_SUPPORTED);
+}
 
 // SATA port selectors against this controller's path get the select
 // signal; one that switches ends the signals, one that never does is
