@@ -452,10 +452,12 @@ uint8_t bPostTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType, ui
     BuildLSITaskManagement(ps, bTarget, bTaskType, dTaskContext);
     ps->bBus = bBus;
     ps->dMsgContext = dMsgContext;
-    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TASK_MANAGEMENT_TIMEOUT_MS, FALSE);
-    psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
+    // Refused and counted before the IOC has it: its answer, which may come
+    // at once, lifts both, and must find them set.
     SetSASTargetFlagBits(bTarget, SAS_TARGET_FLAG_REFUSE);
     IncrementSASTaskManagementCount();
+    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TASK_MANAGEMENT_TIMEOUT_MS, FALSE);
+    psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
     return STATUS_OK;
 }
 

@@ -126,6 +126,20 @@ TEST_F(DrivePathTest, SilentDriveIsAbortedAndItsRequestReturns) {
     EXPECT_EQ(Wait(TargetOfSlot(5), {0x00}, 0).bResult, STATUS_OK);
 }
 
+// A task management request answered at once: its target takes commands
+// again afterwards, however soon the answer came.
+TEST_F(DrivePathTest, ATargetTakesCommandsAgainOnceItsTaskManagementIsAnswered) {
+    const uint8_t bTarget = TargetOfSlot(2);
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        EXPECT_EQ(bSendSASTaskManagement(bTarget, 0, MPI_TASKTYPE_LOGICAL_UNIT_RESET, 0), STATUS_OK);
+    }),
+              sim::StopKind::Finished);
+    PollFor(100, [] { return dGetSASTaskManagementCount() == 0; });
+    EXPECT_EQ(dGetSASTaskManagementCount(), 0u);
+    EXPECT_EQ(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE, 0u);
+    EXPECT_EQ(Wait(bTarget, {0x00}, 0).bResult, STATUS_OK);
+}
+
 // The IOC's own events drive discovery: each is acknowledged, and the
 // background steps bring the list up to date after a pull and an insert.
 TEST_F(DrivePathTest, LinkEventsAreAcknowledgedAndRediscovered) {
