@@ -80,6 +80,16 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {155, bResetOutstandingWrites},
 };
 
+struct SLOT_RECEIVER {
+    uint8_t bCode;
+    void (*pfReceive)(PARTNER_MESSAGE_SLOT* psSlot);
+};
+
+constexpr SLOT_RECEIVER kSlotReceivers[] = {
+    {PARTNER_MESSAGE_STRIPE_ACCESS, ReceivePartnerStripeAccess},
+    {PARTNER_MESSAGE_MIRROR_DATA, ReceivePartnerMirrorData},
+};
+
 struct MESSAGE_CONTINUATION {
     uint8_t bCommandType;
     void (*pfContinue)(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
@@ -90,6 +100,7 @@ void MirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) { PartnerMirrorDa
 constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
+    {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},
 };
 
 }  // namespace
@@ -99,6 +110,16 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
         if (s.bCode == pbCdb[1]) return s.pfReceive(pbCdb, wLunField);
     }
     return 0;
+}
+
+uint8_t fDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot) {
+    for (const SLOT_RECEIVER& s : kSlotReceivers) {
+        if (s.bCode == psSlot->sMessage.abCdb[1]) {
+            s.pfReceive(psSlot);
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 void RunPartnerContinuation(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {

@@ -434,10 +434,7 @@ namespace {
 uint8_t bHandlePartnerMessage(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
     const uint8_t bCode = pbCdb[1];
-    if (bCode == PARTNER_MESSAGE_MIRROR_DATA) {
-        ReceivePartnerMirrorData(ps);
-        return STATUS_OK;
-    }
+    if (fDispatchPartnerSlotMessage(ps) == TRUE) return STATUS_OK;
     const uint8_t bResult = bCode < 18 || bCode > 215 ? 0 : DispatchPartnerMessage(pbCdb, wGetPartnerCommandLun(ps));
     switch (bResult) {
     case STATUS_OK: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;

@@ -139,6 +139,13 @@ void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField);
 void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* psSlot);
+// Message 118: the partner's stripe access request checked here, and its
+// answer to this controller's.
+void ReceivePartnerStripeAccess(PARTNER_MESSAGE_SLOT* psSlot);
+void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+// The typed messages whose receivers need the slot itself (their data, or
+// an answer in status bytes): TRUE when the code is one of them and was run.
+uint8_t fDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
 
 // Answers a READ BUFFER from the partner by its buffer id.
 void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);

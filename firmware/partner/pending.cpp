@@ -13,34 +13,6 @@
 
 namespace fw {
 
-// The stand-in partner runs no host commands of its own, so its check of a
-// stripe access request finds nothing in the way: every request is granted,
-// answered when the partner service next runs.
-namespace {
-uint16_t s_awAccessRequests[HOST_ENTRY_COUNT];
-uint16_t s_wAccessRequests = 0;
-
-void AnswerStripeAccess(uint16_t wIndex, uint8_t bAnswer) {
-    KERNEL_ENTRY* psEntry = nullptr;
-    wGetTargetEntry(wIndex, &psEntry);
-    if (psEntry == nullptr || psEntry->fUsed != TRUE || psEntry->bCommandType != COMMAND_TYPE_PARTNER_ACCESS_OUT) {
-        return;
-    }
-    if (bAnswer == STRIPE_ACCESS_GRANTED_MASTER || bAnswer == STRIPE_ACCESS_REFUSED_MASTER) {
-        SetLunMasterFlag(psEntry->wLunIndex, TRUE);
-    }
-    if (bAnswer == STRIPE_ACCESS_GRANTED || bAnswer == STRIPE_ACCESS_GRANTED_MASTER) {
-        SetFlag(psEntry, KE_FLAG_PARTNER_ACCESS);
-        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
-        SetStripeAccessSFlag(wIndex, TRUE);
-    } else {
-        // Asked again on its next dispatch.
-        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_W;
-        SetStripeAccessOFlag(wIndex, TRUE);
-    }
-}
-}  // namespace
-
 // The stand-in partner holds no reservation for hosts of its own: it grants
 // every SCSI-2 reserve and release, answered when the partner service next
 // runs.
@@ -90,8 +62,6 @@ uint16_t s_wPrOutMessages = 0;
 }  // namespace
 // What the stand-in partner answers, each time the partner service runs.
 void ServiceStandInPartnerAnswers() {
-    for (uint16_t w = 0; w < s_wAccessRequests; w++) AnswerStripeAccess(s_awAccessRequests[w], STRIPE_ACCESS_GRANTED);
-    s_wAccessRequests = 0;
     AnswerReservationMessages();
     const uint16_t wPrOut = s_wPrOutMessages;
     s_wPrOutMessages = 0;
@@ -139,10 +109,6 @@ uint8_t bServicePartnerParityQueue() { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
-uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
-    if (s_wAccessRequests < HOST_ENTRY_COUNT) s_awAccessRequests[s_wAccessRequests++] = psEntry->wIndex;
-    return STATUS_OK;
-}
 void TouchLunServiceTime(uint16_t) {}
 
 uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t*, uint32_t) {

@@ -4,6 +4,7 @@
 // it back to its own hosts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -24,6 +25,7 @@ using fw::EVENT_LOG_ENTRY;
 using fw::NVRAM_QUEUE_ENTRY;
 const NVRAM_QUEUE_ENTRY* psGetNvramQueueEntry(uint8_t fOwn, uint16_t wSlot);
 uint16_t wGetDirtyExtentCount();
+uint16_t wGetJournalInUseCount();
 uint8_t fIsDualControllerActive();
 void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
 const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
@@ -217,6 +219,62 @@ TEST_F(PartnerMirror, TheSurvivorWritesOutEveryWriteItsPartnerAcknowledged) {
         ASSERT_EQ(r.outcome, Outcome::Done);
         ASSERT_EQ(r.status, 0);
         EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba << " lost with its controller";
+    }
+}
+
+// Hosts on both controllers write to the same parity rows at once, each to
+// blocks of its own: the controllers agree who goes first on each row
+// (message 118), so every row's parity holds both writes.
+TEST_F(PartnerMirror, WritesThroughBothControllersToOneRowKeepItsParity) {
+    constexpr unsigned kRows = 16;
+    constexpr uint64_t kRowBlocks = 3 * 64;
+    std::mt19937 rng(11);
+    struct Sent {
+        sim::FcHost* host;
+        uint64_t lba;
+        std::vector<uint8_t> data;
+        uint32_t tag;
+    };
+    std::vector<Sent> sent;
+    // Slow drives keep each controller's read-modify-write of a row open
+    // long enough for the other's to meet it.
+    SlowDrives(20 * kMs);
+    for (unsigned r = 0; r < kRows; ++r) {
+        for (sim::FcHost* host : {hostA.get(), hostB.get()}) {
+            Sent x{host, r * kRowBlocks + (host == hostA.get() ? 8 : 72) + rng() % 32, std::vector<uint8_t>(8 * kBlock), 0};
+            for (uint8_t& b : x.data) b = static_cast<uint8_t>(rng());
+            sim::FcpCommand c;
+            c.cdb = Cdb16(fw::SCSI_WRITE16, x.lba, 8);
+            c.dataOut = x.data;
+            x.tag = host->initiator().Submit(host->target(), c);
+            sent.push_back(std::move(x));
+        }
+    }
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            for (const Sent& x : sent) {
+                if (!x.host->initiator().Finished(x.tag)) return false;
+            }
+            return fw::wGetDirtyExtentCount() == 0 && fw_b::wGetDirtyExtentCount() == 0 &&
+                   fw::wGetJournalInUseCount() == 0 && fw_b::wGetJournalInUseCount() == 0;
+        },
+        10'000 * kMs))
+        << Consoles();
+    for (const Sent& x : sent) {
+        const sim::FcpResult r = x.host->initiator().Result(x.tag);
+        ASSERT_EQ(r.status, 0);
+        const sim::FcpResult back = Run(*hostA, Cdb16(fw::SCSI_READ16, x.lba, 8), {}, 8 * kBlock);
+        ASSERT_EQ(back.status, 0);
+        EXPECT_TRUE(back.dataIn == x.data) << x.lba;
+    }
+    // Each row's four member chunks XOR to zero: its parity is its data's.
+    for (unsigned r = 0; r < kRows; ++r) {
+        std::vector<uint8_t> x(64 * kBlock, 0), v(64 * kBlock);
+        for (unsigned s = 1; s <= 4; ++s) {
+            chassis.DriveAt(s)->ReadBlocks(uint64_t(r) * 64, 64, v.data());
+            for (size_t i = 0; i < x.size(); ++i) x[i] ^= v[i];
+        }
+        EXPECT_TRUE(std::all_of(x.begin(), x.end(), [](uint8_t b) { return b == 0; })) << "row " << r;
     }
 }
 

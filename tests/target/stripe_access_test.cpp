@@ -10,6 +10,7 @@
 #include "executive/tick.h"
 #include "host_board.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
 #include "harness/calendar.h"
 #include "target/command_access.h"
 
@@ -202,7 +203,25 @@ TEST_F(StripeAccessTest, ReadsAndWritesWaitForThePartnersAnswer) {
         Dispatch();
         EXPECT_EQ(ps->bPrimaryState, HOST_STATE_NEW_COMMAND) << "still waiting";
         EXPECT_EQ(wGetLunQueueCount(0), 0);
-        (void)DualControllerTask();   // the partner answers
+        // Message 118 names the LUN, the opcode and at least one stripe;
+        // the partner's answer (granted) comes back in its status bytes.
+        PARTNER_MESSAGE_SLOT* psSlot = nullptr;
+        for (uint16_t n = 0; n < PARTNER_SLOTS && psSlot == nullptr; ++n) {
+            PARTNER_MESSAGE_SLOT* p = nullptr;
+            pGetOutgoingMessageSlot(n, &p);
+            if (p->fInUse == TRUE && p->bCommandType == PARTNER_MESSAGE_STRIPE_ACCESS && p->wHostEntry == w) psSlot = p;
+        }
+        ASSERT_NE(psSlot, nullptr);
+        const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+        EXPECT_EQ(pbCdb[1], PARTNER_MESSAGE_STRIPE_ACCESS);
+        EXPECT_EQ(wGetBe16(pbCdb + 2), 0);
+        EXPECT_EQ(pbCdb[4], bOpcode == SCSI_READ10 ? SCSI_READ16 : SCSI_WRITE16);
+        EXPECT_GE(wGetBe16(pbCdb + 12), 1);
+        psSlot->fFailed = FALSE;
+        psSlot->fSenseValid = TRUE;
+        psSlot->bSenseKey = 0;
+        psSlot->bAsc = STRIPE_ACCESS_GRANTED;
+        PartnerStripeAccessAnswered(psSlot, TRUE);
         Dispatch();
         EXPECT_EQ(ps->bPrimaryState, HOST_STATE_LUN_QUEUED);
         EXPECT_TRUE(HasFlag(ps, KE_FLAG_PARTNER_ACCESS));
