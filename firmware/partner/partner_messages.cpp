@@ -258,6 +258,18 @@ uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_
     return STATUS_OK;
 }
 
+INTER_CONTROLLER_MESSAGE sTypedPartnerMessage(uint8_t bCode) {
+    INTER_CONTROLLER_MESSAGE s{};
+    s.bEntryType = 0x11;
+    s.bEntryCount = 1;
+    s.wControlFlags = PARTNER_CONTROL_NO_DATA;
+    s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
+    s.abCdb[0] = PARTNER_TYPED_MESSAGE;
+    s.abCdb[1] = bCode;
+    s.abCdb[PARTNER_CDB_RESEND] = FALSE;
+    return s;
+}
+
 uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wHostEntry, uint64_t lSequence,
                                   uint16_t* pwSlot) {
     TableLock sLock;

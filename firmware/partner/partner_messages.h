@@ -127,6 +127,9 @@ uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dA
                                     uint8_t bTransferFlag);
 uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
 
+// A typed message of the code given, without data.
+INTER_CONTROLLER_MESSAGE sTypedPartnerMessage(uint8_t bCode);
+
 // Queues a message tied to a host command (a write's mirror messages): its
 // answer finds the command again by index and sequence number, and a 98 or
 // 99 never overtakes the command's 96.  As bSendMessageToPartner.

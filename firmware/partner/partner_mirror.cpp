@@ -34,18 +34,6 @@ void PutBe48(uint8_t* pb, uint64_t l) {
 }
 uint64_t lGetBe48(const uint8_t* pb) { return (uint64_t(wGetBe16(pb)) << 32) | dGetBe32(pb + 2); }
 
-INTER_CONTROLLER_MESSAGE sTypedMessage(uint8_t bCode) {
-    INTER_CONTROLLER_MESSAGE s{};
-    s.bEntryType = 0x11;
-    s.bEntryCount = 1;
-    s.wControlFlags = PARTNER_CONTROL_NO_DATA;
-    s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
-    s.abCdb[0] = PARTNER_TYPED_MESSAGE;
-    s.abCdb[1] = bCode;
-    s.abCdb[PARTNER_CDB_RESEND] = FALSE;
-    return s;
-}
-
 // The 24 bits of a host write's sequence number the partner keeps: bits
 // 16-23 in CDB byte 12 (96) or 13 (97, 98), the low 16 in the LUN field.
 uint32_t dMirrorSequence(const KERNEL_ENTRY* psEntry) {
@@ -117,7 +105,7 @@ uint8_t fMirrorPart(KERNEL_ENTRY* psEntry, uint8_t fHeadShare, MIRROR_PART* psPa
 void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag) {
     if (fIsDualControllerActive() != TRUE || psEntry == nullptr || psEntry->wIndex >= HOST_ENTRY_COUNT) return;
     const CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
-    INTER_CONTROLLER_MESSAGE s = sTypedMessage(bCode);
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
     const uint32_t dSequence = dMirrorSequence(psEntry);
     PutBe16(s.abCdb + 2, psEntry->wIndex);
     PutBe48(s.abCdb + 4, psEntry->lInternalAddress);
@@ -153,7 +141,7 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation) {
     const uint32_t dOffset = sPart.dBlockOffset * BLOCK_BYTES;
     const uint32_t dLength = uint32_t(sPart.wBlocks) * BLOCK_BYTES;
     if (fIsBufferRangeValid(sSlot.dHandle + dOffset, dLength) != TRUE) return 0;
-    INTER_CONTROLLER_MESSAGE s = sTypedMessage(PARTNER_MESSAGE_MIRROR_DATA);
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_MIRROR_DATA);
     PutBe16(s.abCdb + 2, sPart.wSlot);
     PutBe32(s.abCdb + 4, dOffset);
     PutBe32(s.abCdb + 8, dLength);

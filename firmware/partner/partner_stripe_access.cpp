@@ -49,13 +49,7 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
     STRIPE_ACCESS_ENTRY* psRecord = nullptr;
     pGetStripeAccessEntry(psEntry->wIndex, &psRecord);
     if (psRecord == nullptr || psRecord->fInUse != TRUE) return 0;
-    INTER_CONTROLLER_MESSAGE s{};
-    s.bEntryType = 0x11;
-    s.bEntryCount = 1;
-    s.wControlFlags = PARTNER_CONTROL_NO_DATA;
-    s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
-    s.abCdb[0] = PARTNER_TYPED_MESSAGE;
-    s.abCdb[1] = PARTNER_MESSAGE_STRIPE_ACCESS;
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_STRIPE_ACCESS);
     PutBe16(s.abCdb + 2, psRecord->wLun);
     s.abCdb[4] = psRecord->bOpcode;
     s.abCdb[5] = psRecord->bSegment;
