@@ -1,4 +1,5 @@
 #include "sim/board.h"
+#include "sim/isp_loop_chip.h"
 
 #include <poll.h>
 #include <time.h>

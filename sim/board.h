@@ -37,6 +37,7 @@ class SasController;
 class XorAccelerator;
 class BusMonitor;
 class IspChip;
+class IspLoopChip;
 
 // The host-port chips fitted, by the kind the firmware finds them to be.
 enum class HostInterface : uint8_t {
@@ -77,6 +78,10 @@ struct BoardConfig {
     bool hostChip2 = true;
     uint32_t hostChipId = 0x24321077;  // their PCI identity (device << 16 | vendor)
     bool hostChipsPcie = false;   // behind the PCI Express link instead of on PCI-X
+    // A test board: the Fibre Channel drive-loop chips 3 and 4 fitted on
+    // their windows, each working an arbitrated loop (empty until a test
+    // puts devices on it).  The production board has none.
+    bool driveLoopChips = false;
     bool pciFault = false;        // PCI set-up finds the bus dead
     bool pciExpressFault = false; // PCI Express link never trains
     bool i2cFault[3] = {false, false, false};  // I2C unit stuck busy
@@ -120,6 +125,8 @@ public:
     BusMonitor& busMonitor() { return *m_busMonitor; }
     // Host chip 1 or 2 of a Fibre Channel board; null when not fitted.
     IspChip* ispChip(uint8_t chip) { return chip == 1 || chip == 2 ? m_ispChips[chip - 1] : nullptr; }
+    // Drive-loop chip 3 or 4 of a test board; null when not fitted.
+    IspLoopChip* loopChip(uint8_t chip) { return chip == 3 || chip == 4 ? m_loopChips[chip - 3].get() : nullptr; }
 
     // The board's state file (key=value lines in the data directory): what
     // the board keeps across runs besides NVRAM and drives.
@@ -269,6 +276,7 @@ private:
     std::unique_ptr<BusMonitor> m_busMonitor;
     SasController* m_sasController = nullptr;  // kept by the PCI model
     IspChip* m_ispChips[2] = {nullptr, nullptr};
+    std::unique_ptr<IspLoopChip> m_loopChips[2];
     std::unique_ptr<Fiber> m_fiber;
     void (*m_resetEntry)() = nullptr;
     StopKind m_lastStop = StopKind::Running;

@@ -8,6 +8,7 @@
 #include "sim/board.h"
 #include "sim/i2c_units.h"
 #include "sim/isp_chip.h"
+#include "sim/isp_loop_chip.h"
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
@@ -95,6 +96,14 @@ void Board::WireDevices() {
             m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[n], 0,
                                std::make_unique<PciFunction>(vendor, device, kHostChipRevision, 0x0C0400, 0));
         }
+    }
+
+    // A test board's drive-loop chips sit on the second outbound window; the
+    // board register tells the firmware they are there.
+    if (m_config.driveLoopChips) {
+        m_loopChips[0] = std::make_unique<IspLoopChip>(*this, 3, line(fw::INT_LINE_DRIVE_CHIP3));
+        m_loopChips[1] = std::make_unique<IspLoopChip>(*this, 4, line(fw::INT_LINE_DRIVE_CHIP4));
+        m_fpga->SetBoardStraps(fw::FPGA_BOARD_DRIVE_LOOPS);
     }
 
     // The drive-side SAS controller behind the PCI Express link; enumeration

@@ -32,6 +32,8 @@ public:
     // The board is moved to the other controller slot.
     void SetSlot1(bool slot1) { m_regs[0x02 / 2] = static_cast<uint16_t>((m_regs[0x02 / 2] & ~0x0040) | (slot1 ? 0x0040 : 0)); }
     uint16_t Register(uint32_t offset) const { return m_regs[(offset & 0x1F) / 2]; }
+    // Straps of the board register: what the board carries.
+    void SetBoardStraps(uint16_t bits) { m_regs[(fw::FPGA_BOARD - kBase) / 2] |= bits; }
     bool WatchdogRunning() const { return m_watchdogRunning; }
     // A board reset stops the watchdog; the programmed logic stays.
     void BoardReset() { m_watchdogRunning = false; }

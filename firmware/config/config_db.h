@@ -69,6 +69,9 @@ uint8_t fGetSecondClusteringSetting();
 uint8_t fGetAgingPrioritySetting();
 uint8_t fGetRankQueueLimitSetting();
 uint8_t fGetHoldSetting();
+// The per-drive-loop hold setting (port 3 or 4): the periodic loop check
+// leaves a held loop alone.
+uint8_t fGetDriveLoopHoldSetting(uint8_t bPort);
 void SetCacheOrderingSetting(uint8_t b);
 void SetSecondClusteringSetting(uint8_t f);
 void SetAgingPrioritySetting(uint8_t f);

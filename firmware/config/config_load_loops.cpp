@@ -50,15 +50,15 @@ uint32_t dWord(const uint8_t* pb, uint32_t dIndex) {
     return d;
 }
 
-// The checks the first blocks allow: magic, header, and the first body
-// words against the body check.
+// What the first blocks can tell: the magic and the header's own check.
+// The body check covers the whole body, so it is tested once the chosen
+// copy has been read whole.
 bool IsPlausibleHead(const uint8_t* pb) {
     const CONFIG_HEADER* ps = reinterpret_cast<const CONFIG_HEADER*>(pb);
     if (ps->dMagic != CONFIG_MAGIC) return false;
-    uint32_t dHeader = 0, dBody = 0;
+    uint32_t dHeader = 0;
     for (uint32_t w = 0; w < CONFIG_HEADER_WORDS; ++w) dHeader ^= dWord(pb, w);
-    for (uint32_t w = CONFIG_HEADER_WORDS; w < RECORD_WORDS; ++w) dBody ^= dWord(pb, w);
-    return dHeader == 0 && dBody == ps->dBodyCheck;
+    return dHeader == 0;
 }
 
 LOOP_DRIVE_RECORD* psFindRecord(const uint8_t* pbWwn, uint8_t bCount) {
@@ -162,25 +162,30 @@ void LoadConfigFromLoopDrives() {
 
 void RebuildConfigFromDriveRecords(uint8_t bCount) {
     // The copy to take: one this controller wrote beats any other, then the
-    // newest.  Only its first blocks were read; the whole copy is read now.
+    // newest.  Only its first blocks were read; the whole copy is read now,
+    // and a copy that does not hold together whole gives way to the next.
     uint8_t abOwn[8];
     pGetControllerWWN(abOwn);
-    int iBest = -1;
-    bool fBestOwn = false;
-    uint32_t dBestGeneration = 0;
-    for (uint8_t i = 0; i < bCount; ++i) {
-        const CONFIG_HEADER* ps = reinterpret_cast<const CONFIG_HEADER*>(pPage(s_asRecord[i].dPage));
-        const bool fOwn = std::memcmp(ps->abWriterWwn, abOwn, 8) == 0;
-        if (iBest < 0 || (fOwn && !fBestOwn) || (fOwn == fBestOwn && ps->dGeneration > dBestGeneration)) {
-            iBest = i;
-            fBestOwn = fOwn;
-            dBestGeneration = ps->dGeneration;
-        }
-    }
+    bool afTried[LOOP_DRIVE_RECORDS] = {};
     CONFIG_IMAGE* psLive = pGetConfigImage();
     CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
     const BUFFER_HANDLE dScratch = static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(psScratch));
-    if (iBest >= 0) {
+    for (uint8_t bTry = 0; bTry < bCount; ++bTry) {
+        int iBest = -1;
+        bool fBestOwn = false;
+        uint32_t dBestGeneration = 0;
+        for (uint8_t i = 0; i < bCount; ++i) {
+            if (afTried[i]) continue;
+            const CONFIG_HEADER* ps = reinterpret_cast<const CONFIG_HEADER*>(pPage(s_asRecord[i].dPage));
+            const bool fOwn = std::memcmp(ps->abWriterWwn, abOwn, 8) == 0;
+            if (iBest < 0 || (fOwn && !fBestOwn) || (fOwn == fBestOwn && ps->dGeneration > dBestGeneration)) {
+                iBest = i;
+                fBestOwn = fOwn;
+                dBestGeneration = ps->dGeneration;
+            }
+        }
+        if (iBest < 0) break;
+        afTried[iBest] = true;
         const LOOP_DRIVE_RECORD& s = s_asRecord[iBest];
         const uint8_t bPath = s.abLoopId[0] != 0xFF ? DRIVE_LOOP_FIRST : DRIVE_LOOP_LAST;
         uint8_t bAlpa = 0;
@@ -198,5 +203,3 @@ void RebuildConfigFromDriveRecords(uint8_t bCount) {
     SealEmptyConfigImage(psLive);
     SetConfigValid(FALSE);
 }
-
-}  // namespace fw

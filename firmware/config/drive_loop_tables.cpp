@@ -87,7 +87,8 @@ uint8_t ScanDriveLoop(LOOP_DEVICE_TABLE* psTable, uint8_t bPath) {
     uint8_t bFailures = 0;
     for (uint8_t i = 0; i < bCount; i++) {
         LOOP_DEVICE_ENTRY& sEntry = psTable->asEntry[i];
-        const uint8_t bAlpa = bGetLoopMapAlpa(bPath, i);
+        // Map positions count from 1: byte 0 is the map's own count.
+        const uint8_t bAlpa = bGetLoopMapAlpa(bPath, static_cast<uint8_t>(i + 1));
         const uint8_t bLoopId = bAlpaToLoopId(bAlpa);
         if (bLoopId == bOwnLoopId) {
             sEntry.fClaimed = TRUE;

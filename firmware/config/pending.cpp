@@ -43,6 +43,8 @@ uint8_t fGetSecondClusteringSetting() { return s_fSecondClustering; }
 uint8_t fGetAgingPrioritySetting() { return s_fAgingPriority; }
 uint8_t fGetRankQueueLimitSetting() { return s_fRankQueueLimit; }
 uint8_t fGetHoldSetting() { return s_fHoldSetting; }
+// No setting holds a drive loop yet.
+uint8_t fGetDriveLoopHoldSetting(uint8_t) { return FALSE; }
 void SetCacheOrderingSetting(uint8_t b) { s_bCacheOrdering = b; }
 void SetSecondClusteringSetting(uint8_t f) { s_fSecondClustering = f; }
 void SetAgingPrioritySetting(uint8_t f) { s_fAgingPriority = f; }

@@ -158,5 +158,7 @@ uint8_t fIsAPMConfigured();
 void ShowAPMStatusInformation();
 // The drive error counters of a controller as a table.
 void ShowDriveErrorCounters(uint8_t bIgnored, uint8_t bController);
+// The next SES poll reads every page again, whatever changed.
+void SetSesPageRefreshForced(uint8_t f);
 
 }  // namespace fw

@@ -176,5 +176,7 @@ void ShowEnclosureInformation() {
 uint8_t fIsAPMConfigured() { return FALSE; }
 void ShowAPMStatusInformation() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}
+// No SES poll runs yet: there is nothing to refresh.
+void SetSesPageRefreshForced(uint8_t) {}
 
 }  // namespace fw

@@ -167,6 +167,7 @@ const BackgroundService s_asServices[] = {
          if (IsTrue(fGetLoopResetRequest(4)) && IsTrue(fIsDriveLoopUp(4))) ResetLoop(4);
      }},
     {19, RESTART, [] { return IsDriveLoopResetDue(4); }, [] { ResetLoop(4); }},
+    {19, 0, [] { return IsTrue(fGetPeriodicLoopCheckRequest()); }, [] { PeriodicDriveLoopCheck(); }},
     {21, RESTART, [] { return IsHostLoopResetDue(1); },
      [] {
          ResetLoop(1);

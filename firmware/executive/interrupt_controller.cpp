@@ -22,6 +22,7 @@ struct BANK_SETUP {
     uint32_t dEnable;
     uint32_t dFiq;
 };
+constexpr uint32_t DRIVE_CHIP_BITS = dLineMask(INT_LINE_DRIVE_CHIP3) | dLineMask(INT_LINE_DRIVE_CHIP4);
 constexpr uint32_t BANK0_OTHER_UNITS = 0x0F;   // lines 0-3: the other DMA and accelerator units
 constexpr uint32_t BANK1_OTHER_UNITS = (1u << 25) | (1u << 26);
 constexpr BANK_SETUP s_asBankSetup[INTC_BANKS] = {
@@ -35,7 +36,7 @@ constexpr BANK_SETUP s_asBankSetup[INTC_BANKS] = {
          dLineMask(INT_LINE_DMA_AAU_2),
      dLineMask(INT_LINE_UART) | BANK1_OTHER_UNITS | dLineMask(INT_LINE_DMA_AAU_2)},
     {0, 0},
-    {dLineMask(INT_LINE_I2C2), dLineMask(INT_LINE_I2C2) | dLineMask(INT_LINE_WATCHDOG)},
+    {dLineMask(INT_LINE_I2C2), dLineMask(INT_LINE_I2C2) | dLineMask(INT_LINE_WATCHDOG) | DRIVE_CHIP_BITS},
 };
 
 // How a source's lock behaves.
@@ -69,7 +70,8 @@ constexpr INT_SOURCE_ROW s_asSources[SOURCE_COUNT] = {
     NO_SOURCE,
     // 2: drive-side messages; off until its driver has started the chip, so
     // that a lock section during start-up does not let it through early
-    {INTCTL3, dLineMask(INT_LINE_MSI), dLineMask(INT_LINE_MSI), LOCK_KEPT | LOCK_INSIDE_HELD | UNMASK_GATED},
+    {INTCTL3, dLineMask(INT_LINE_MSI) | DRIVE_CHIP_BITS, dLineMask(INT_LINE_MSI) | DRIVE_CHIP_BITS,
+     LOCK_KEPT | LOCK_INSIDE_HELD | UNMASK_GATED},
     NO_SOURCE,
     NO_SOURCE,
     NO_SOURCE,

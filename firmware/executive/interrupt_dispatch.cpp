@@ -148,6 +148,18 @@ void ServicePartnerLink(bool fTickServed) {
     s_fPartnerMissedFiq = FALSE;
 }
 
+// The drive-loop chips of a board that fits them share the drive side's
+// source; a board without them never raises their lines.
+void ServiceDriveLoopChips(const uint32_t* adFint) {
+    if (IsLockHeld(INT_SOURCE_DRIVE_SIDE)) return;
+    if (Fired(adFint, INT_LINE_DRIVE_CHIP3) && fIsChipPresent(3) == TRUE) {
+        RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { DriveLoopIsr(3); });
+    }
+    if (Fired(adFint, INT_LINE_DRIVE_CHIP4) && fIsChipPresent(4) == TRUE) {
+        RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { DriveLoopIsr(4); });
+    }
+}
+
 bool IsNvramTestPatternIntact() {
     const uint8_t* pbPattern = HwGetWindow(HW_WINDOW_NVRAM).pBase + NVRAM_TEST_PATTERN_OFFSET;
     for (uint32_t i = 0; i < NVRAM_TEST_PATTERN.size(); ++i) {
@@ -219,6 +231,7 @@ void FiqHandler() {
         PostEvent(EVENT_RECOVERED_FAULT, 1);
     }
     if (Fired(adFint, INT_LINE_MSI) && !IsLockHeld(INT_SOURCE_DRIVE_SIDE)) ServiceMessageInterrupt();
+    ServiceDriveLoopChips(adFint);
     ServiceHostChips(adFint[0]);
     if (Fired(adFint, INT_LINE_EMBEDDED_MODULE)) {
         RunAsSource(INT_SOURCE_EMBEDDED_MODULE, [] { EmbeddedModuleMailboxInterrupt(); });

@@ -270,6 +270,11 @@ void GetPrevKernelEntryAddress(const KERNEL_ENTRY* psEntry, KERNEL_ENTRY** ppsPr
                                                              : &s_asKernelEntries[wIndex - 1];
 }
 
+KERNEL_ENTRY* psKernelEntryOfHandle(uint32_t dHandle) {
+    auto* ps = reinterpret_cast<KERNEL_ENTRY*>(static_cast<uintptr_t>(dHandle));
+    return IndexOfEntry(ps) < KERNEL_ENTRY_COUNT ? ps : nullptr;
+}
+
 uint8_t fIsKernelEntryAddress(const void* pAddress) {
     const uint8_t* pb = static_cast<const uint8_t*>(pAddress);
     const uint8_t* pbFirst = reinterpret_cast<const uint8_t*>(&s_asKernelEntries[0]);

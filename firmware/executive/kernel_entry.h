@@ -201,6 +201,9 @@ uint16_t GetKernelEntryAddress(uint32_t dIndex, KERNEL_ENTRY** ppsEntry);
 KERNEL_ENTRY* GetNextKernelEntryAddress(const KERNEL_ENTRY* psEntry, KERNEL_ENTRY** ppsNext);
 void GetPrevKernelEntryAddress(const KERNEL_ENTRY* psEntry, KERNEL_ENTRY** ppsPrev);
 uint8_t fIsKernelEntryAddress(const void* pAddress);
+// The entry a chip's 32-bit handle names: only an address on an entry
+// boundary inside the pool; null for anything else.
+KERNEL_ENTRY* psKernelEntryOfHandle(uint32_t dHandle);
 void PrepareKernelEntry(uint8_t bPortCode, const void* pCommandBlock, KERNEL_ENTRY* psEntry,
                         uint8_t bPrimaryState, uint8_t fLockHeld);
 void CopyHalfwords32(const void* pSource, void* pDestination);

@@ -9,7 +9,20 @@ namespace fw {
 
 namespace {
 
-KERNEL_QUEUE s_sInitiatorQueue;
+// The SAS drive side's queue and, on boards that fit them, one per
+// Fibre Channel drive loop.
+constexpr uint8_t DRIVE_SIDE_QUEUES = 3;
+constexpr uint8_t QUEUE_IDS[DRIVE_SIDE_QUEUES] = {PORT_CODE_INITIATOR, PORT_CODE_DRIVE_LOOP_3, PORT_CODE_DRIVE_LOOP_4};
+KERNEL_QUEUE s_asQueue[DRIVE_SIDE_QUEUES];
+KERNEL_QUEUE& s_sInitiatorQueue = s_asQueue[0];
+
+// The queue of an id; null for ids that have none.
+KERNEL_QUEUE* psQueueOf(uint8_t bQueueId) {
+    for (uint8_t i = 0; i < DRIVE_SIDE_QUEUES; ++i) {
+        if (QUEUE_IDS[i] == bQueueId) return &s_asQueue[i];
+    }
+    return nullptr;
+}
 
 uint16_t s_wParkedEntries = 0;
 uint16_t s_wConfigurationRequests = 0;
@@ -56,16 +69,15 @@ struct RING {
     uint16_t* pwOut;
     uint16_t* pwCount;
     uint8_t bState;  // primary state of the entries it holds
+    uint8_t bQueueId;
 };
 
-RING NewCommandRing() {
-    KERNEL_QUEUE& s = s_sInitiatorQueue;
-    return {s.awNewCmdRing, &s.wNewCmdIn, &s.wNewCmdOut, &s.wNewCommands, PS_NEW_COMMAND};
+RING NewCommandRing(KERNEL_QUEUE& s, uint8_t bQueueId) {
+    return {s.awNewCmdRing, &s.wNewCmdIn, &s.wNewCmdOut, &s.wNewCommands, PS_NEW_COMMAND, bQueueId};
 }
 
-RING CompletionRing() {
-    KERNEL_QUEUE& s = s_sInitiatorQueue;
-    return {s.awCmdComplRing, &s.wCmdComplIn, &s.wCmdComplOut, &s.wCommandComplete, PS_COMPLETED};
+RING CompletionRing(KERNEL_QUEUE& s, uint8_t bQueueId) {
+    return {s.awCmdComplRing, &s.wCmdComplIn, &s.wCmdComplOut, &s.wCommandComplete, PS_COMPLETED, bQueueId};
 }
 
 uint8_t PushTail(const RING& sRing, uint16_t wIndex) {
@@ -73,7 +85,7 @@ uint8_t PushTail(const RING& sRing, uint16_t wIndex) {
     if (bStatus != STATUS_OK) return bStatus;
     *sRing.pwIn = NextPosition(*sRing.pwIn);
     (*sRing.pwCount)++;
-    SetDriveQueueServiceEnable(PORT_CODE_INITIATOR, TRUE);
+    SetDriveQueueServiceEnable(sRing.bQueueId, TRUE);
     return STATUS_OK;
 }
 
@@ -98,18 +110,20 @@ void RequestCount(uint16_t* pwCount) {
 }  // namespace
 
 void InitKernelQueue() {
-    KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
-    for (uint16_t w = 0; w < KERNEL_QUEUE_SLOTS; w++) {
-        psQueue->awNewCmdRing[w] = KERNEL_QUEUE_EMPTY_SLOT;
-        psQueue->awCmdComplRing[w] = KERNEL_QUEUE_EMPTY_SLOT;
+    for (KERNEL_QUEUE& sQueue : s_asQueue) {
+        KERNEL_QUEUE* psQueue = &sQueue;
+        for (uint16_t w = 0; w < KERNEL_QUEUE_SLOTS; w++) {
+            psQueue->awNewCmdRing[w] = KERNEL_QUEUE_EMPTY_SLOT;
+            psQueue->awCmdComplRing[w] = KERNEL_QUEUE_EMPTY_SLOT;
+        }
+        psQueue->wNewCmdIn = 0;
+        psQueue->wNewCmdOut = 0;
+        psQueue->wCmdComplIn = 0;
+        psQueue->wCmdComplOut = 0;
+        psQueue->wNewCommands = 0;
+        psQueue->wTotalCommands = 0;
+        psQueue->wCommandComplete = 0;
     }
-    psQueue->wNewCmdIn = 0;
-    psQueue->wNewCmdOut = 0;
-    psQueue->wCmdComplIn = 0;
-    psQueue->wCmdComplOut = 0;
-    psQueue->wNewCommands = 0;
-    psQueue->wTotalCommands = 0;
-    psQueue->wCommandComplete = 0;
     s_wParkedEntries = 0;
     s_wConfigurationRequests = 0;
     s_wStartOfDayRequests = 0;
@@ -121,9 +135,10 @@ uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
     KernelQueueActivity();
-    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
-    const uint8_t bStatus = PushTail(NewCommandRing(), wIndex);
-    if (bStatus == STATUS_OK) s_sInitiatorQueue.wTotalCommands++;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return STATUS_OK;
+    const uint8_t bStatus = PushTail(NewCommandRing(*psQueue, bQueueId), wIndex);
+    if (bStatus == STATUS_OK) psQueue->wTotalCommands++;
     return bStatus;
 }
 
@@ -131,46 +146,50 @@ uint8_t QueueKernelEntryAtHead(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
     KernelQueueActivity();
-    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
-    KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return STATUS_OK;
     const uint16_t wHead = PrevPosition(psQueue->wNewCmdOut);
     const uint8_t bStatus = StoreInSlot(&psQueue->awNewCmdRing[wHead], wIndex);
     if (bStatus != STATUS_OK) return bStatus;
     psQueue->wNewCmdOut = wHead;
     psQueue->wNewCommands++;
     psQueue->wTotalCommands++;
-    SetDriveQueueServiceEnable(PORT_CODE_INITIATOR, TRUE);
+    SetDriveQueueServiceEnable(bQueueId, TRUE);
     return STATUS_OK;
 }
 
 void DequeueKernelEntry(uint8_t bQueueId) {
-    if (bQueueId == PORT_CODE_INITIATOR) PopHead(NewCommandRing());
+    if (KERNEL_QUEUE* psQueue = psQueueOf(bQueueId)) PopHead(NewCommandRing(*psQueue, bQueueId));
 }
 
 uint8_t bPeekKernelEntry(uint8_t bQueueId, KERNEL_ENTRY** ppsEntry) {
-    return bQueueId == PORT_CODE_INITIATOR ? PeekHead(NewCommandRing(), ppsEntry) : STATUS_NOT_FOUND;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? PeekHead(NewCommandRing(*psQueue, bQueueId), ppsEntry) : STATUS_NOT_FOUND;
 }
 
 void SkipKernelEntry(uint8_t bQueueId) {
-    if (bQueueId != PORT_CODE_INITIATOR) return;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return;
     KernelPoolLock sLock;
-    s_sInitiatorQueue.wNewCmdOut = NextPosition(s_sInitiatorQueue.wNewCmdOut);
+    psQueue->wNewCmdOut = NextPosition(psQueue->wNewCmdOut);
 }
 
 uint16_t wGetNewCommandOutPos(uint8_t bQueueId) {
-    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wNewCmdOut : 0xFFFF;
+    const KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? psQueue->wNewCmdOut : 0xFFFF;
 }
 
 void SetNewCommandOutPos(uint8_t bQueueId, uint16_t wPosition) {
-    if (bQueueId != PORT_CODE_INITIATOR || wPosition >= KERNEL_QUEUE_SLOTS) return;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr || wPosition >= KERNEL_QUEUE_SLOTS) return;
     KernelPoolLock sLock;
-    s_sInitiatorQueue.wNewCmdOut = wPosition;
+    psQueue->wNewCmdOut = wPosition;
 }
 
 void CompactKernelQueue(uint8_t bQueueId) {
-    if (bQueueId != PORT_CODE_INITIATOR) return;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return;
     KernelPoolLock sLock;
-    KERNEL_QUEUE* psQueue = &s_sInitiatorQueue;
     uint16_t* pwRing = psQueue->awNewCmdRing;
     // Live slots slide down into the holes in front of them, keeping order.
     uint16_t wWrite = psQueue->wNewCmdOut;
@@ -192,42 +211,49 @@ void CompactKernelQueue(uint8_t bQueueId) {
 }
 
 uint16_t wGetNewCommandCount(uint8_t bQueueId) {
-    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wNewCommands : 0;
+    const KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? psQueue->wNewCommands : 0;
 }
 
 void IncrementTotalCommands(uint8_t bQueueId) {
-    if (bQueueId != PORT_CODE_INITIATOR) return;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return;
     KernelPoolLock sLock;
-    s_sInitiatorQueue.wTotalCommands++;
+    psQueue->wTotalCommands++;
 }
 
 void DecrementTotalCommands(uint8_t bQueueId) {
-    if (bQueueId != PORT_CODE_INITIATOR) return;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return;
     KernelPoolLock sLock;
-    CountDown(&s_sInitiatorQueue.wTotalCommands);
+    CountDown(&psQueue->wTotalCommands);
 }
 
 uint16_t wGetTotalCommands(uint8_t bQueueId) {
-    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wTotalCommands : 0;
+    const KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? psQueue->wTotalCommands : 0;
 }
 
 uint8_t QueueKernelEntryComplete(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
     SetKernelActivity(TRUE);
-    if (bQueueId != PORT_CODE_INITIATOR) return STATUS_OK;
-    return PushTail(CompletionRing(), wIndex);
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    if (psQueue == nullptr) return STATUS_OK;
+    return PushTail(CompletionRing(*psQueue, bQueueId), wIndex);
 }
 
 void DequeueCompletedEntry(uint8_t bQueueId) {
-    if (bQueueId == PORT_CODE_INITIATOR) PopHead(CompletionRing());
+    if (KERNEL_QUEUE* psQueue = psQueueOf(bQueueId)) PopHead(CompletionRing(*psQueue, bQueueId));
 }
 
 uint8_t bPeekCompletedEntry(uint8_t bQueueId, KERNEL_ENTRY** ppsEntry) {
-    return bQueueId == PORT_CODE_INITIATOR ? PeekHead(CompletionRing(), ppsEntry) : STATUS_NOT_FOUND;
+    KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? PeekHead(CompletionRing(*psQueue, bQueueId), ppsEntry) : STATUS_NOT_FOUND;
 }
 
 uint16_t wGetCommandCompleteCount(uint8_t bQueueId) {
-    return bQueueId == PORT_CODE_INITIATOR ? s_sInitiatorQueue.wCommandComplete : 0;
+    const KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
+    return psQueue != nullptr ? psQueue->wCommandComplete : 0;
 }
 
 uint8_t bPeekOtherQueueEntry() { return STATUS_NOT_FOUND; }

@@ -40,7 +40,7 @@ namespace fw {
 namespace {
 
 constexpr uint8_t DRIVE_QUEUE_MODE = 3;  // drive-side queue 0x61 only
-constexpr uint8_t DRIVE_QUEUES = 1;
+constexpr uint8_t DRIVE_QUEUES = 3;   // 0x61, then the two Fibre Channel drive loops
 constexpr uint8_t LOOP_STAGE_KEPT = 0xFF;  // a row that sets its own stages, or none
 
 // The loop's own copy of what it serves.
@@ -86,6 +86,8 @@ void BuildPortLists() {
         s_sPorts.abHostPort[s_sPorts.bHostPortCount++] = PORT_CODE_MODULE;
     }
     s_sPorts.abDriveQueue[0] = PORT_CODE_INITIATOR;
+    s_sPorts.abDriveQueue[1] = PORT_CODE_DRIVE_LOOP_3;
+    s_sPorts.abDriveQueue[2] = PORT_CODE_DRIVE_LOOP_4;
     EnableAllDriveQueueServices();
 }
 

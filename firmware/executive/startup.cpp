@@ -465,6 +465,9 @@ void StartDrivePortsAndFindHostChips() {
         }
     }
 
+    // A test board fits the drive-loop chips as well; the production board
+    // never sets the strap.
+    if (Reg16Read(FPGA_BOARD) & FPGA_BOARD_DRIVE_LOOPS) StartDriveLoopChips();
     PostEvent(82);
 }
 

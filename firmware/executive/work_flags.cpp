@@ -82,7 +82,10 @@ void SetHostPortWork(uint8_t bPort, uint8_t f) { s_abHostPortWork[HostPortWorkIn
 uint8_t fGetHostPortWork(uint8_t bPort) { return s_abHostPortWork[HostPortWorkIndex(bPort)]; }
 
 void SetDriveQueueServiceEnable(uint8_t bQueue, uint8_t f) {
+    // Indexed as the main loop lists its drive queues.
     if (bQueue == PORT_CODE_INITIATOR) s_abDriveQueueServiceEnable[0] = f;
+    if (bQueue == PORT_CODE_DRIVE_LOOP_3) s_abDriveQueueServiceEnable[1] = f;
+    if (bQueue == PORT_CODE_DRIVE_LOOP_4) s_abDriveQueueServiceEnable[2] = f;
 }
 
 uint8_t fGetDriveQueueServiceEnable(uint8_t bIndex) {

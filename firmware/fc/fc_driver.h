@@ -6,7 +6,12 @@
 
 #include <cstdint>
 
+#include "fc/drive_loop_bringup.h"
+#include "fc/drive_loop_isr.h"
+#include "fc/drive_loop_watch.h"
 #include "fc/host_port_scan.h"
+#include "fc/loop_health.h"
+#include "fc/loop_operations.h"
 #include "fc/loop_maps.h"
 #include "fc/ql_chip.h"
 #include "fc/ql_chip_services.h"
@@ -28,12 +33,9 @@ void PrintSfpDiagnostics(const uint8_t* pbPage, uint8_t bLength);
 void ResetFibreChannelStartFlags();
 void InitLoopPortTables();
 void SetFcScanFlag(uint8_t f);
-uint8_t bSetUpDriveLoopDeviceTable();
-// TRUE while the drive-loop chip interrupt handler runs.
-uint8_t fIsDriveIsrActive();
 
-// Used by the system tick and the stop paths of the executive.
-void FcPeriodicService();
+// Used by the system tick and the stop paths of the executive (the tick's
+// service is in loop_health.h).
 void CloseDriveLoops(uint8_t bPath1, uint8_t bPath2);
 // Takes the drive of the loop ID off both drive loops (TRUE) or puts it
 // back, and with TRUE asks for both loops to be reset.
@@ -42,9 +44,6 @@ void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);
 // Background pass services of the chip driver.
 uint8_t fGetLoopTableRequest();
 void LoopTableService();
-uint8_t fGetDriveLoopLipFlag(uint8_t bPort);
-uint8_t fIsDriveLoopUp(uint8_t bPort);
-void BringUpDriveLoops();
 void ShowHostLinkStatus();
 // Journal entries a shutdown may leave behind (the loops' outstanding writes).
 uint16_t wGetJournalDrainAllowance();
@@ -54,14 +53,6 @@ void DumpIsp24xx(uint8_t bChip);
 // Drive-loop discovery used by the configuration database.
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
 
-// The readiness flags TEST UNIT READY answers from: the drive loops are
-// ready, the drives are starting, the drive loops are held.
-uint8_t fGetDriveLoopsReady();
-void SetDriveLoopsReady(uint8_t f);
-uint8_t fGetDrivesStarting();
-void SetDrivesStarting(uint8_t f);
-uint8_t fGetDriveLoopsHold();
-void SetDriveLoopsHold(uint8_t f);
 // Console dump of the host chips' registers.
 void ShowQLogicRegisters();
 

@@ -3,12 +3,15 @@
 #include <array>
 #include <cstring>
 
+#include "config/spares_wwn.h"
 #include "executive/interrupt_controller.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/ql_chip.h"
 #include "fc/ql_handle_map.h"
 #include "fc/ql_mailbox_commands.h"
 #include "hw/isp_fc.h"
+#include "partner/partner_state.h"
 
 namespace fw {
 
@@ -37,6 +40,22 @@ PORT_LOOP s_asPort[QL_PORTS];
 
 bool IsPort(uint8_t bPort) { return bPort >= 1 && bPort <= QL_PORTS; }
 
+constexpr uint8_t PORT_DATABASE_FCP_INITIATOR = 0x20;
+
+void SetPartnerOnPath(uint8_t bPort, uint8_t fPresent, uint8_t bAlpa, const uint8_t* pbName) {
+    uint8_t abNone[8];
+    std::memset(abNone, 0xFF, sizeof abNone);
+    if (bPort == 3) {
+        SetPartnerOnPath1(fPresent);
+        SetPartnerAlpaPath1(bAlpa);
+        SetPartnerPortNamePath1(pbName != nullptr ? pbName : abNone);
+    } else {
+        SetPartnerOnPath2(fPresent);
+        SetPartnerAlpaPath2(bAlpa);
+        SetPartnerPortNamePath2(pbName != nullptr ? pbName : abNone);
+    }
+}
+
 void ResetMap(PORT_LOOP* ps) {
     ps->sMap.abMap[0] = 0;
     std::memset(ps->sMap.abMap + 1, 0xFF, sizeof ps->sMap.abMap - 1);
@@ -63,12 +82,15 @@ void InitLoopMaps() {
     }
 }
 
-// The drive-loop ports also look for the partner controller on the loop;
-// no drive-loop chip is ever started on this board, so for ports 3 and 4
-// the map read below fails at the chip-present test.
+// The drive-loop ports also look for the partner controller on the loop:
+// its drive-side port, known by the name the partner's slot gives it.
 uint8_t BuildLoopPositionMap(uint8_t bPort) {
     if (!IsPort(bPort)) return 0;
     PORT_LOOP* ps = &s_asPort[bPort - 1];
+    // The partner's view of a path belongs to the drive side that serves
+    // it: a board without the loop chip keeps it as its SAS side found it.
+    const bool fDrivePort = bPort >= 3 && fIsChipPresent(bPort) == TRUE;
+    if (fDrivePort) SetPartnerOnPath(bPort, FALSE, 0xFF, nullptr);
     ResetMap(ps);
     ps->bOwnLoopId = NO_LOOP_ID;
     ps->bState = 0;
@@ -78,7 +100,42 @@ uint8_t BuildLoopPositionMap(uint8_t bPort) {
         return 0;
     }
     ps->bState = PORT_LOOP_STATE_VALID;
+    if (!fDrivePort) return STATUS_OK;
+    uint8_t abPartner[8];
+    PartnerDrivePortName(bPort, abPartner);
+    const uint8_t bCount = ps->sMap.abMap[0];
+    for (uint16_t wPos = 1; wPos <= bCount && wPos < sizeof ps->sMap.abMap; ++wPos) {
+        const uint8_t bAlpa = ps->sMap.abMap[wPos];
+        if (bAlpa == 0xFF || bAlpa == ps->bOwnAlpa) continue;
+        uint8_t abNode[8], abPortName[8], bOptions = 0, bHard = 0;
+        if (bGetPortDatabaseByAlpa(bPort, bAlpa, abNode, abPortName, &bOptions, &bHard) != STATUS_OK) continue;
+        if (fIsNonZeroWwn(abNode) == TRUE && std::memcmp(abNode, abPartner, 8) == 0 &&
+            (bOptions & PORT_DATABASE_FCP_INITIATOR) != 0) {
+            SetPartnerOnPath(bPort, TRUE, bAlpa, abPartner);
+            return STATUS_OK;
+        }
+    }
     return STATUS_OK;
+}
+
+// The partner's drive-side port name: 20 00 00 E0 8B 00 14 xx, xx by its
+// slot (the other one than ours) and the loop.
+void PartnerDrivePortName(uint8_t bPort, uint8_t* pbName) {
+    static const uint8_t kabPrefix[7] = {0x20, 0x00, 0x00, 0xE0, 0x8B, 0x00, 0x14};
+    std::memcpy(pbName, kabPrefix, sizeof kabPrefix);
+    if (fIsControllerSlot1() == TRUE) {
+        pbName[7] = bPort == 3 ? 0x66 : 0x68;
+    } else {
+        pbName[7] = bPort == 3 ? 0x65 : 0x67;
+    }
+}
+
+// What the configuration's drive-loop scan asks of one device: its node
+// name as the drive's WWN and the PRLI options (bit 5: an FCP initiator,
+// not a drive).
+uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn) {
+    uint8_t abPortName[8], bHard = 0;
+    return bGetPortDatabaseByAlpa(bPort, bAlpa, pbWwn, abPortName, pbFlags, &bHard);
 }
 
 // A loop has a position map; a point-to-point or fabric link has none and
@@ -125,7 +182,8 @@ uint8_t bGetPortDatabaseByAlpa(uint8_t bChip, uint8_t bAlpa, uint8_t* pbNodeName
     uint8_t abDatabase[QL_PORT_DATABASE_BYTES];
     uint16_t wFlags = 0;
     uint8_t bHardAddress = 0;
-    if (fIsQL24xx() == TRUE) {
+    // The drive-loop chips are ISP2x00 whatever generation the host chips are.
+    if (fIsQL24xx() == TRUE && bChip <= 2) {
         uint16_t wHandle = 0;
         const uint8_t bLock = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
         const uint8_t bFound = bLookupHandleByPortId(bChip, bAlpa, &wHandle);

@@ -35,6 +35,9 @@ uint8_t bGetPortDatabaseByAlpa(uint8_t bChip, uint8_t bAlpa, uint8_t* pbNodeName
                                uint8_t* pbOptions, uint8_t* pbHardLoopId);
 uint8_t bGetPortPrliOptions(uint8_t bChip, uint8_t bAlpa, uint8_t* pbOptions);
 
+// The partner controller's drive-side port name on drive port 3 or 4.
+void PartnerDrivePortName(uint8_t bPort, uint8_t* pbName);
+
 // Start of day: every map empty, every port's state 0 and own loop ID unknown.
 void InitLoopMaps();
 

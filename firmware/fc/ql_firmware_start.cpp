@@ -421,6 +421,7 @@ void StartHostChips() {
 }
 
 void StartDriveChips() {
+    InitDriveIsrState();
     for (uint8_t bChip = 3; bChip <= 4; ++bChip) {
         if (fIsChipPresent(bChip) != TRUE) continue;
         if (bQLInitFirmware2x00(bChip) != STATUS_OK ||

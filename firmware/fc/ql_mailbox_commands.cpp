@@ -6,6 +6,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "fc/drive_loop_isr.h"
 #include "fc/loop_maps.h"
 #include "executive/kernel_entry.h"
 #include "fc/ql_chip.h"
@@ -280,8 +281,9 @@ uint8_t bQLResetLoop(uint8_t bPort) {
 void ResetLoop(uint8_t bPort) {
     if (!IsPort(bPort)) return;
     PostEvent(bPort >= 3 ? EVENT_DRIVE_LOOP_RESET : EVENT_HOST_LOOP_RESET, (bPort & 1) ? 1 : 2);
-    (void)bQLResetLoop(bPort);
+    const uint8_t bReset = bQLResetLoop(bPort);
     SetLoopResetRequest(bPort, FALSE);
+    if (bReset == STATUS_OK && bPort >= 3) SetDriveLipReset(bPort, TRUE);
 }
 
 void SetLoopResetRequest(uint8_t bPort, uint8_t f) {

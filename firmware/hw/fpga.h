@@ -48,5 +48,7 @@ constexpr uint16_t FPGA_LED_BATTERY_FAULT = 1u << 9;
 
 // FPGA_BOARD.
 constexpr uint16_t FPGA_BOARD_ALTERNATE_BACKPLANE = 1u << 3;
+// A test board with the Fibre Channel drive-loop chips 3 and 4 fitted.
+constexpr uint16_t FPGA_BOARD_DRIVE_LOOPS = 1u << 4;
 
 }  // namespace fw

@@ -68,6 +68,9 @@ constexpr INT_LINE INT_LINE_MEMORY = {1, 24};            // memory controller er
 constexpr INT_LINE INT_LINE_DMA_AAU_2 = {1, 27};         // the second XOR and DMA completion line
 constexpr INT_LINE INT_LINE_I2C2 = {3, 0};
 constexpr INT_LINE INT_LINE_MSI = {3, 17};               // message-signalled interrupts
+// The Fibre Channel drive-loop chips 3 and 4, on boards that fit them.
+constexpr INT_LINE INT_LINE_DRIVE_CHIP3 = {3, 18};
+constexpr INT_LINE INT_LINE_DRIVE_CHIP4 = {3, 19};
 constexpr INT_LINE INT_LINE_WATCHDOG = {3, 31};          // the FPGA watchdog's warning
 
 }  // namespace fw

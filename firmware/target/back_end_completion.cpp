@@ -13,6 +13,7 @@
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "fc/ql_rings.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
@@ -471,6 +472,24 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
 // Posting
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// A Fibre Channel drive loop takes the entry's head as its command entry
+// (with the continuation entries that follow it in the pool): its handle
+// names the entry, and a fresh tag tells its completion from a stale one.
+// A loop whose chip is gone ends the command in error.
+void PostToDriveLoop(uint8_t bQueueId, KERNEL_ENTRY* ps) {
+    ps->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ps));
+    ps->bMark = bNextIocbTag();
+    const uint16_t wEntries = ps->bCount == 0 ? 1 : ps->bCount;
+    if (bPostRequestQueueEntries(bQueueId, wEntries, ps) == STATUS_OK) return;
+    ps->lFlags |= KE_FLAG_ABORTED;
+    ps->bPrimaryState = PS_COMPLETED;
+    (void)QueueKernelEntryComplete(bQueueId, ps->wIndex);
+}
+
+}  // namespace
+
 uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
     const bool fSas = bQueueId == PORT_CODE_INITIATOR;
     if (fSas && s_fGateHolding == TRUE && lGetTickCount() - s_lGateSince < WRITE_CACHE_GATE_HOLD_MS) {
@@ -498,6 +517,7 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
         ps->dStartTick = static_cast<uint32_t>(lGetTickCount());
         if (!fSas) {
             DequeueKernelEntry(bQueueId);
+            PostToDriveLoop(bQueueId, ps);
             continue;
         }
         if ((fGetSasDriveWork() == TRUE || fGetSasDiscoveryWork() == TRUE) &&
