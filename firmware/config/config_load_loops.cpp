@@ -203,3 +203,5 @@ void RebuildConfigFromDriveRecords(uint8_t bCount) {
     SealEmptyConfigImage(psLive);
     SetConfigValid(FALSE);
 }
+
+}  // namespace fw

@@ -8,7 +8,10 @@
 #include "config/drive_loop_tables.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
+#include "executive/kernel_entry.h"
+#include "executive/system_state.h"
 #include "executive/tick.h"
+#include "executive/timers.h"
 #include "fc/drive_loop_bringup.h"
 #include "fc/drive_loop_watch.h"
 #include "tests/fc/drive_loop_harness.h"
@@ -150,14 +153,29 @@ namespace {
 // copy that holds together whole; a newest copy whose body is damaged gives
 // way to the next, not to the default image.
 TEST_F(DriveLoopBringUp, TheNewestWholeOwnCopyOnTheLoopDrivesIsInstalled) {
-    const uint64_t own = c.board.config().wwn;
+    ASSERT_TRUE(c.Boot());
+    // The writer a copy names is the WWN the controller goes by.
+    uint8_t abOwn[8];
+    pGetControllerWWN(abOwn);
+    uint64_t own = 0;
+    for (uint8_t b : abOwn) own = own << 8 | b;
     copytest::PlaceCopy(*c.drives[0], copytest::MakeCopy({.dGeneration = 5, .lWriter = own, .name = "NEWEST",
                                                           .fCorruptBody = true}));
     copytest::PlaceCopy(*c.drives[1], copytest::MakeCopy({.dGeneration = 4, .lWriter = own, .name = "OLDER"}));
     copytest::PlaceCopy(*c.drives[2], copytest::MakeCopy({.dGeneration = 9, .lWriter = 0x2000005AA5A00099ull,
                                                           .name = "OTHER"}));
-    ASSERT_TRUE(c.Boot());
-    c.OnCpu([] { LoadConfigFromLoopDrives(); });
+    // The load waits on the chips: it runs from the main loop's timer pass.
+    static bool s_fLoaded;
+    s_fLoaded = false;
+    KERNEL_ENTRY* ps = nullptr;
+    c.OnCpu([&] {
+        ASSERT_EQ(bAllocKernelEntries(1, 1, &ps), STATUS_OK);
+        InsertTimer(ps, [](KERNEL_ENTRY*, TIMER_NODE*) {
+            LoadConfigFromLoopDrives();
+            s_fLoaded = true;
+        }, 0);
+    });
+    ASSERT_EQ(c.board.RunUntil([] { return s_fLoaded; }, 30'000'000'000ull), sim::StopKind::Running);
     EXPECT_EQ(std::string(pGetConfigImage()->sHeader.acConfigName, 5), "OLDER");
     EXPECT_EQ(fIsConfigValid(), TRUE);
 }
