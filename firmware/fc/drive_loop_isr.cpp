@@ -28,7 +28,7 @@
 #include "fc/ql_target_entries.h"
 #include "hw/isp_fc.h"
 #include "partner/partner_messages.h"
-#include "raid/raid_engine.h"
+#include "raid/drive_error_recovery.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -54,6 +54,7 @@ constexpr uint32_t ST_HANDLE = 4;
 constexpr uint32_t ST_SCSI_STATUS = 8;
 constexpr uint32_t ST_COMPLETION = 10;
 constexpr uint32_t ST_SENSE = 32;
+constexpr uint8_t ST_SENSE_BYTES = 18;
 constexpr uint32_t ST_SENSE_KEY = 34;
 constexpr uint32_t ST_ASC = 44;
 constexpr uint32_t ST_ASCQ = 45;
@@ -204,7 +205,7 @@ void StatusEntry(uint8_t bChip, const uint8_t* pbStatus) {
     if (bScsiStatus != 0 && bScsiStatus != SCSI_STATUS_CONDITION_MET) {
         RecordDriveCommandTime(ps);
         RecordSense(ps, pbStatus);
-        (void)DriveCommandErrorHandler(bChip, TRUE, TRUE, bScsiStatus, ps, pbStatus + ST_SENSE, FALSE);
+        DriveCommandErrorHandler(bChip, bScsiStatus, ps, pbStatus + ST_SENSE, ST_SENSE_BYTES, TRUE, FALSE);
         return;
     }
     RecordDriveCommandTime(ps);
@@ -395,7 +396,6 @@ uint8_t ClassifyDriveTransportError(uint8_t bChip, const uint8_t* pbStatus) {
     if (ps == nullptr) return FALSE;
     const uint8_t bType = ps->bCommandType;
     const uint16_t wCompletion = wGet16(pbStatus, ST_COMPLETION);
-    const uint8_t bScsiStatus = pbStatus[ST_SCSI_STATUS];
     if (bType >= 10 && bType <= 14) {
         ps->lFlags |= KE_FLAG_ABORTED;
         Complete(bChip, ps);
@@ -416,10 +416,10 @@ uint8_t ClassifyDriveTransportError(uint8_t bChip, const uint8_t* pbStatus) {
             PostEvent(EVENT_DRIVE_UNDERRUN, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
                       abWwn[7], bLoopNumber(bChip), ps->abCdb[0], bDeviceLoopId);
         }
-        (void)DriveCommandErrorHandler(bChip, FALSE, FALSE, bScsiStatus, ps, pbStatus + ST_SENSE, FALSE);
+        DriveCommandErrorHandler(bChip, DRIVE_STATUS_NO_STATUS, ps, nullptr, 0, FALSE, FALSE);
         return FALSE;
     } else if (wCompletion == CS_DMA_ERROR && bType != COMMAND_TYPE_PASS_THROUGH) {
-        (void)DriveCommandErrorHandler(bChip, FALSE, TRUE, bScsiStatus, ps, pbStatus + ST_SENSE, FALSE);
+        DriveCommandErrorHandler(bChip, DRIVE_STATUS_NO_STATUS, ps, nullptr, 0, TRUE, FALSE);
         return FALSE;
     }
     if (!IsCurrent(bChip, ps, pbStatus)) return FALSE;

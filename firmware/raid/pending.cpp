@@ -12,15 +12,6 @@
 namespace fw {
 
 void CountHostTransfer(uint16_t) {}
-// No sense-based recovery yet: the child ends in error and its mother's
-// own step decides, as for any failed child.
-uint8_t DriveCommandErrorHandler(uint8_t bPort, uint8_t, uint8_t, uint8_t, KERNEL_ENTRY* psEntry, const uint8_t*,
-                                 uint8_t) {
-    psEntry->lFlags |= KE_FLAG_ABORTED;
-    psEntry->bPrimaryState = PS_COMPLETED;
-    (void)QueueKernelEntryComplete(bPort, psEntry->wIndex);
-    return FALSE;
-}
 uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
 uint8_t bGetParityCheckPercent() { return 0; }

@@ -136,10 +136,5 @@ uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
 void ShowRankExpansionInfo();
 void ShowParityCheckStatus();
 void ShowStripeInitStats();
-// A drive command that ended in error: sense-based recovery of the child
-// (loop, retry-allowed flag, count-error flag, SCSI status, entry, sense,
-// flag).  TRUE when a recovery was started.
-uint8_t DriveCommandErrorHandler(uint8_t bPort, uint8_t fRetry, uint8_t fCount, uint8_t bScsiStatus,
-                                 KERNEL_ENTRY* psEntry, const uint8_t* pbSense, uint8_t fFlag);
 
 }  // namespace fw
