@@ -139,6 +139,13 @@ void Board::FollowWallClock(bool follow) {
 }
 
 void Board::Boot() {
+    // The boot ROM starts the newest whole image in the flash; with none the
+    // board stays dark.
+    if (m_flash->BootSlot() < 0) {
+        m_stopped = true;
+        m_lastStop = StopKind::Idle;
+        return;
+    }
     m_firmware.Restore();
     m_fpga->BoardReset();
     m_cpu->Reset();

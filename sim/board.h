@@ -23,6 +23,7 @@
 #include "sim/interrupt_controller.h"
 #include "sim/jtag_port.h"
 #include "sim/memory_windows.h"
+#include "sim/flash.h"
 #include "sim/nvram.h"
 #include "sim/pci.h"
 #include "sim/timers.h"
@@ -114,6 +115,8 @@ public:
     Timers& timers() { return *m_timers; }
     Uart& uart() { return *m_uart; }
     Nvram& nvram() { return *m_nvram; }
+    // The NOR flash that holds the controller firmware the boot ROM starts.
+    Flash& flash() { return *m_flash; }
     Fpga& fpga() { return *m_fpga; }
     Pci& pci() { return *m_pci; }
     MemoryWindows& memory() { return m_memory; }
@@ -265,6 +268,7 @@ private:
     std::unique_ptr<Cpu> m_cpu;
     std::unique_ptr<Uart> m_uart;
     std::unique_ptr<Nvram> m_nvram;
+    std::unique_ptr<Flash> m_flash;
     std::unique_ptr<Fpga> m_fpga;
     std::unique_ptr<JtagPort> m_jtag;
     std::unique_ptr<Gpio> m_gpio;

@@ -27,6 +27,12 @@ void OfflineDiagnosticsMenu();
 void DrivePortIntegrityTestMenu();
 // Below the Online Diagnostics Menu: the bus performance monitor.
 void PerformanceMonitoringMenu();
+// Below the Online Diagnostics Menu's controller maintenance: the
+// controller's own firmware and the settings behind it.
+void ControllerFirmwareMenu();
+void ControllerIdentificationMenu();
+void SasExpanderConfigurationMenu();
+void AudibleAlarmControlMenu();
 
 // Below the Configuration Menu.
 void ArrayConfigurationMenu();

@@ -37,6 +37,9 @@ uint8_t RunDriveCommandPhase(uint8_t) {
 // offer: the operator is asked again.
 void DiagnosticsMenu() { PromptSelectOption(); }
 void OnlineDiagnosticsMenu() { PromptSelectOption(); }
+void ControllerIdentificationMenu() { PromptSelectOption(); }
+void SasExpanderConfigurationMenu() { PromptSelectOption(); }
+void AudibleAlarmControlMenu() { PromptSelectOption(); }
 void OfflineDiagnosticsMenu() { PromptSelectOption(); }
 void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }

@@ -19,7 +19,11 @@ uint32_t dGetFirmwareUpdateBufferBytes();
 // 255 when the image of dLength bytes has a sound header and the selected
 // ELF file is whole; fVerbose prints the header and what is wrong.
 uint8_t bCheckFirmwareImageHeader(const uint8_t* pbImage, uint32_t dLength, uint8_t fVerbose, uint8_t bElf);
-// Programs a checked image into the flash; fVerbose prints the progress.
+// Programs a checked image into the flash slot the controller did not start
+// from: 255 programmed (the next start runs it), 0 failed (the old image
+// stays the one that starts).  fVerbose prints the steps.
+uint8_t bProgramFlash(const uint8_t* pbImage, uint8_t fVerbose);
+// The same, its end told on the console.
 void ProgramFlash(const uint8_t* pbImage, uint8_t fVerbose);
 
 }  // namespace fw
