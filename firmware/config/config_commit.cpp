@@ -165,7 +165,7 @@ void ApplyEditorImage(bool fCopiesWritten) {
     if (fGetPendingParityCheckFlag() == TRUE) {
         const uint8_t bRank = bGetPendingParityCheckRank();
         if (bRank < dRanks) {
-            StartParityCheckOfRank(bRank);
+            SetParityCheckRank(bRank);
         } else {
             SetParityCheckStopRequest(TRUE);
         }

@@ -163,7 +163,7 @@ void HandlePartnerConfigChangedMessage(uint8_t fFromEditor, uint8_t, uint8_t fRe
     }
     if (fParityCheck == TRUE) {
         if (bParityRank < dRanks) {
-            StartParityCheckOfRank(bParityRank);
+            SetParityCheckRank(bParityRank);
         } else {
             SetParityCheckStopRequest(TRUE);
         }

@@ -33,6 +33,11 @@ void ControllerFirmwareMenu();
 void ControllerIdentificationMenu();
 void SasExpanderConfigurationMenu();
 void AudibleAlarmControlMenu();
+// Below the Online Diagnostics Menu: the parity check of RAID 5/50/6 arrays.
+void ParityCheckMenu();
+void ParityCheckArrayPrompt();
+void ParityCheckModeMenu();
+void ConfirmParityCheckCancel();
 
 // Below the Configuration Menu.
 void ArrayConfigurationMenu();

@@ -414,7 +414,7 @@ void ResetSubsystemState() {
     InitBackgroundProcesses();
     InitStripeInitTable();
     InitEnclosureServicesFlags();
-    InitParityCheckState();
+    InitParityCheck();
     SetRebuildParFlag(FALSE);
     SetRebuildActiveFlag(FALSE);
     InitPowerManagementTables();

@@ -11,6 +11,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "raid/parity_check.h"
 #include "target/scsi2_reservations.h"
 
 namespace fw {
@@ -19,6 +20,12 @@ namespace {
 
 uint8_t bJournalReset(const uint8_t*, uint16_t) {
     ResetNvramJournalsForPartner();
+    return STATUS_OK;
+}
+
+// The parity check's progress, from its code byte on.
+uint8_t bParityJob(const uint8_t* pbCdb, uint16_t) {
+    HandleParityJobMessage(pbCdb + 1);
     return STATUS_OK;
 }
 
@@ -78,6 +85,11 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
     {154, bDriveLocate},
     {155, bResetOutstandingWrites},
+    {PARITY_MESSAGE_START, bParityJob},
+    {PARITY_MESSAGE_STARTED, bParityJob},
+    {PARITY_MESSAGE_NEXT_ROW, bParityJob},
+    {PARITY_MESSAGE_STOPPED, bParityJob},
+    {PARITY_MESSAGE_FINISHED, bParityJob},
 };
 
 struct SLOT_RECEIVER {

@@ -14,25 +14,20 @@ namespace fw {
 void CountHostTransfer(uint16_t) {}
 uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
-uint8_t bGetParityCheckPercent() { return 0; }
 void ShowBackgroundDriveVerifyInfo() {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
-void InitParityCheckState() {}
 void SetRebuildActiveFlag(uint8_t) {}
 void SetDriveVerifyState(uint8_t) {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
-uint8_t StartParityCheck(uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
 // No zero-write job runs before it is built: refused as busy.
 uint8_t bStartZeroWriteJob(KERNEL_ENTRY*, uint16_t, uint32_t, uint32_t) { return STATUS_RETRY; }
 // No verify is issued before the drive verify is built.
 uint8_t IssueDriveVerifyCommand(uint8_t, uint8_t, uint16_t, uint32_t, uint8_t) { return STATUS_RETRY; }
 void IncrementDriveVerifyOutstanding() {}
 uint32_t dGetDriveVerifyOutstanding() { return 0; }
-void StartParityCheckOfRank(uint8_t) {}
-void SetParityCheckStopRequest(uint8_t) {}
 
 uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
@@ -40,9 +35,6 @@ void SetDriveTimerPeriod(uint8_t) {}
 
 uint8_t fIsStripeInitInProgress(uint8_t) { return FALSE; }
 void StripeInitTask() {}
-uint8_t fIsParityCheckInProgress() { return FALSE; }
-uint8_t bGetParityCheckRank() { return 0xFF; }
-void ParityCheckTask() {}
 uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
 
@@ -74,7 +66,6 @@ uint8_t bInitStripesOnDemand(KERNEL_ENTRY*) { return STATUS_OK; }
 void CancelPendingArrayJobs() {}
 void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}
 void ShowRankExpansionInfo() {}
-void ShowParityCheckStatus() {}
 void ShowStripeInitStats() {}
 
 }  // namespace fw

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
 #include "raid/xor_engine.h"
@@ -13,17 +14,15 @@ namespace fw {
 // the "Host Txfr" counters of the stripe initialisation.
 void CountHostTransfer(uint16_t wBlocks);
 // Progress of the background work, 0..100: a rank's initialisation, the
-// rebuild, the expansion, the parity check.
+// rebuild, the expansion.
 uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
 uint8_t bGetExpansionPercent();
-uint8_t bGetParityCheckPercent();
 void ShowBackgroundDriveVerifyInfo();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
 void SetRaidStartFlag(uint8_t f);
 void InitStripeInitTable();
-void InitParityCheckState();
 void SetRebuildActiveFlag(uint8_t f);
 void SetDriveVerifyState(uint8_t b);
 void ParityEngineJoinFollowUp();
@@ -40,9 +39,6 @@ uint32_t dGetWaitListOrderingWord();
 void FailedDriveCommandTask();
 uint8_t fIsStripeInitInProgress(uint8_t bArray);   // 64 asks for any array
 void StripeInitTask();
-uint8_t fIsParityCheckInProgress();
-uint8_t bGetParityCheckRank();   // 255 when none runs
-void ParityCheckTask();
 uint8_t fIsExpansionInProgress();
 void ExpansionTask();
 
@@ -63,11 +59,6 @@ uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlock
 void IncrementDriveVerifyOutstanding();
 uint32_t dGetDriveVerifyOutstanding();
 void StartRebuildOfRank(uint8_t bRank);
-void StartParityCheckOfRank(uint8_t bRank);
-void SetParityCheckStopRequest(uint8_t f);
-// A parity check of the rank (all ranks from it with fAll TRUE) in a mode
-// 1 check, 2 rewrite, 3 both; the status of the enclosure refresh it asks.
-uint8_t StartParityCheck(uint8_t bRank, uint8_t bMode, uint8_t fAll);
 // Writes zeros over the head and tail blocks of the logical drive for the
 // requester, which the job answers when it ends: 255 started, 16 busy, 0
 // or 66 refused.
@@ -134,7 +125,6 @@ uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
 
 // Console dumps of the background operations.
 void ShowRankExpansionInfo();
-void ShowParityCheckStatus();
 void ShowStripeInitStats();
 
 }  // namespace fw

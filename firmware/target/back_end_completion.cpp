@@ -44,7 +44,6 @@ constexpr uint8_t PS_HOST_PARITY_CHECK_READS = 65;
 constexpr uint8_t PS_HOST_PARITY_CHECK_WRITES = 71;
 constexpr uint8_t PS_HOST_PARITY_CHECK_READS_DONE = 66;   // 'B'
 constexpr uint8_t PS_HOST_PARITY_CHECK_WRITES_DONE = 72;  // 'H'
-constexpr uint8_t CT_PARITY_CHECK_READ = 53;
 constexpr uint8_t PS_STRIPE_INIT_ON_DEMAND = 75;          // 'K'
 constexpr uint8_t PS_STRIPE_INIT_REPAIR = 76;             // 'L'
 constexpr uint8_t PS_STRIPE_INIT_STEP_OUT = 93;
@@ -245,6 +244,13 @@ void CountDownByMotherState(KERNEL_ENTRY* psChild, KERNEL_ENTRY* psMother, bool 
         return;
     case PS_HOST_PARITY_CHECK_READS:
     case PS_HOST_PARITY_CHECK_WRITES:
+        // The check decides what a failed row gets: read again, regenerated
+        // from the member named here, or written again.
+        if (fFailed) {
+            SetFlag(psMother, KE_FLAG_CHILD_FAILED);
+            psMother->bMember = psChild->bMember;
+            if (HasFlag(psChild, KE_FLAG_REGENERATE)) SetFlag(psMother, KE_FLAG_REGENERATE);
+        }
         if (fCountDownGroup(psMother) != TRUE) return;
         psMother->bPrimaryState = psChild->bCommandType == CT_PARITY_CHECK_READ ? PS_HOST_PARITY_CHECK_READS_DONE
                                                                                 : PS_HOST_PARITY_CHECK_WRITES_DONE;
