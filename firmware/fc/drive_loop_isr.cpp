@@ -23,6 +23,7 @@
 #include "fc/loop_health.h"
 #include "fc/loop_maps.h"
 #include "fc/ql_chip.h"
+#include "fc/ql_host_events.h"
 #include "fc/ql_mailbox_commands.h"
 #include "fc/ql_rings.h"
 #include "fc/ql_target_entries.h"
@@ -333,13 +334,9 @@ void DriveLoopIsr(uint8_t bChip) {
     s_fDriveIsrActive = FALSE;
 }
 
-void DriveMailboxCompletion(uint8_t bChip, uint16_t wMailbox0) {
-    uint16_t awMailbox[QL_SAVED_MAILBOXES] = {wMailbox0};
-    for (uint8_t n = 1; n < QL_SAVED_MAILBOXES; ++n) (void)bQLReadMailboxReg(bChip, n, &awMailbox[n]);
-    SaveMailboxes(bChip, awMailbox);
-    (void)bQLReleaseSemaphore(bChip);
-    SetMailboxComplete(bChip);
-}
+// A loop chip's mailboxes complete as a host chip's do: the same registers,
+// the same saved copies and waiter.
+void DriveMailboxCompletion(uint8_t bChip, uint16_t wMailbox0) { HostMailboxCompletion(bChip, wMailbox0); }
 
 void DriveAsyncEvent(uint8_t bChip, uint16_t wCode) {
     if (!IsDriveChip(bChip)) return;
