@@ -146,6 +146,10 @@ void Flash::Command(uint32_t command) {
         // NOR cells only go from 1 to 0; a 1 asked over a 0 stays 0.
         const uint32_t stored = old & m_dataWord;
         if (stored != m_dataWord) m_status = fw::FLASH_STATUS_ERROR;
+        if (leakyCell >= 0 && (leakyCell < int64_t(offset) || leakyCell >= int64_t(offset) + 4)) {
+            const uint8_t leaked = m_data[size_t(leakyCell)] | 1;
+            if (leaked != m_data[size_t(leakyCell)]) Store(uint32_t(leakyCell), &leaked, 1);
+        }
         m_busyUntil = now + kProgramNs;
         Store(offset, reinterpret_cast<const uint8_t*>(&stored), 4);
     } else if (command == fw::FLASH_CMD_ERASE_SECTOR) {

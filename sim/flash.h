@@ -39,6 +39,10 @@ public:
     // Faults of the part: programs or erases that fail with the error bit.
     bool failPrograms = false;
     bool failErases = false;
+    // A leaky cell: bit 0 of the byte at this offset takes its program and
+    // loses it at the next program of another word, with no error from the
+    // part (-1: none).
+    int64_t leakyCell = -1;
 
     // The boot ROM's choice: the slot with the newest whole record and image,
     // or -1 when none holds one (the board does not start).

@@ -144,6 +144,22 @@ TEST(FlashUpdate, APartThatRefusesKeepsTheOldImage) {
     }
 }
 
+// A cell that silently loses what it was given is found by the read-back
+// of the whole image before the slot is made startable: the update reports
+// its failure.
+TEST(FlashUpdate, AnImageThatDoesNotReadBackIsReportedAsFailed) {
+    sim::Board board;
+    const std::vector<uint8_t> factory = board.flash().SlotImage(0);
+    const std::vector<uint8_t> image = sim::Flash::BuildImage(2048, 37);
+    size_t at = 200;
+    while ((image[at] & 1) != 0) ++at;
+    board.flash().leakyCell = int64_t(fw::FLASH_SLOT_SIZE + at);
+    ASSERT_EQ(Update(board, image), sim::StopKind::Finished);
+    EXPECT_EQ(g_result, 0);
+    EXPECT_EQ(board.flash().BootSlot(), 0);
+    EXPECT_EQ(board.flash().SlotImage(0), factory);
+}
+
 // Without an image to start the boot ROM does not start the board.
 TEST(FlashUpdate, ABoardWithoutAWholeImageDoesNotStart) {
     sim::Board board;
