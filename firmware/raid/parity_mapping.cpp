@@ -473,7 +473,11 @@ void ReleaseHeldGroup(KERNEL_ENTRY* psFirst, uint8_t fFailed) {
     }
     for (uint16_t e = 0; e < wEntries; ++e) {
         KERNEL_ENTRY* ps = psFirst + e;
-        if (ps->fUsed != TRUE || !HasFlag(ps, KE_FLAG_HELD_BEHIND_GROUP)) continue;
+        // A group that built fewer entries than it took gave the rest back,
+        // and another command's group, held behind its own, may hold them
+        // now: only this group's entries go out.
+        if (ps->fUsed != TRUE || (ps != psFirst && ps->psMother != psFirst)) continue;
+        if (!HasFlag(ps, KE_FLAG_HELD_BEHIND_GROUP)) continue;
         ClearFlag(ps, KE_FLAG_HELD_BEHIND_GROUP);
         // A reconstruct head waits for its reads, not for the chain.
         if (ps->bCommandType == CT_RECONSTRUCT_HEAD) {

@@ -219,6 +219,9 @@ const RebuildCase kUnderWrites[] = {
     {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000}, 0},
     {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 131072}, 3},
     {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 4096}, 2},
+    // Long enough for a degraded write's spare entries, given back, to be
+    // taken by another write's group held behind its own.
+    {{"Raid6Long", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2},
     {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1},
     {{"Raid50", fw::RAID_LEVEL_50, 6, 16, 2, true, 4 * 2048}, 5},
 };
