@@ -151,6 +151,10 @@ void FinishChildGroup(KERNEL_ENTRY* psHead, uint16_t wEntries) {
 void NoteChildFailure(KERNEL_ENTRY* psHead, KERNEL_ENTRY* psChild) {
     if (!HasFlag(psChild, KE_FLAG_ABORTED)) return;
     SetFlag(psHead, KE_FLAG_ABORTED);
+    // A group head that is a transfer of its own ends aborted with its
+    // group: when the group failed only to be done again, so does the head,
+    // or the host would hear of an error nobody reported.
+    if (HasFlag(psChild, KE_FLAG_REDO_WITHOUT_MEMBER)) SetFlag(psHead, KE_FLAG_REDO_WITHOUT_MEMBER);
     MarkHostCommandFailed(psHead->psMother, psChild);
 }
 

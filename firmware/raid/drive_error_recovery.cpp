@@ -85,17 +85,6 @@ FAILURE Classify(uint8_t bStatus, const uint8_t* pbSense, uint8_t bSenseBytes) {
 
 bool IsPowerOnReset(const FAILURE& s) { return s.bKey == SENSE_UNIT_ATTENTION && s.bAsc == ASC_POWER_ON_RESET; }
 
-// The host command a child of host I/O serves: its mother, or the mother
-// of its group head.
-KERNEL_ENTRY* psHostOf(const KERNEL_ENTRY* psChild) {
-    KERNEL_ENTRY* psMother = psChild->psMother;
-    if (psMother == nullptr || psMother == psChild) return nullptr;
-    if (fIsHostCommandEntry(psMother) == TRUE) return psMother;
-    if (fIsKernelEntryAddress(psMother) != TRUE) return nullptr;
-    KERNEL_ENTRY* psGrand = psMother->psMother;
-    return psGrand != nullptr && fIsHostCommandEntry(psGrand) == TRUE ? psGrand : nullptr;
-}
-
 bool IsReadChild(const KERNEL_ENTRY* ps) { return ps->abCdb[0] == SCSI_READ10 || ps->abCdb[0] == SCSI_READ16; }
 
 void RecordSense(KERNEL_ENTRY* ps, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
@@ -216,7 +205,7 @@ void ReportToHost(KERNEL_ENTRY* ps) {
         bAsc = ASC_NOT_READY;
         bAscq = 0x01;
     }
-    PostHostReport(psHostOf(ps), bKey, bAsc, bAscq);
+    PostHostReport(psHostCommandOf(ps), bKey, bAsc, bAscq);
     CompleteWithSense(ps, bKey, bAsc, bAscq);
 }
 
@@ -231,7 +220,7 @@ bool MayFailMember(uint8_t bRank, uint8_t bMember) {
 void HandleGivenUp(KERNEL_ENTRY* ps) {
     const uint8_t bRank = ps->bRank;
     const uint8_t bMember = ps->bMember;
-    if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank) || psHostOf(ps) == nullptr) {
+    if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank) || psHostCommandOf(ps) == nullptr) {
         // Nothing of an array to judge: the error is the command's answer.
         ReportToHost(ps);
         return;
@@ -284,6 +273,15 @@ void StoreMemberFailure(const STORED_FAILURE& f) {
 
 }  // namespace
 
+KERNEL_ENTRY* psHostCommandOf(const KERNEL_ENTRY* psChild) {
+    KERNEL_ENTRY* psMother = psChild->psMother;
+    if (psMother == nullptr || psMother == psChild) return nullptr;
+    if (fIsHostCommandEntry(psMother) == TRUE) return psMother;
+    if (fIsKernelEntryAddress(psMother) != TRUE) return nullptr;
+    KERNEL_ENTRY* psGrand = psMother->psMother;
+    return psGrand != nullptr && fIsHostCommandEntry(psGrand) == TRUE ? psGrand : nullptr;
+}
+
 uint8_t fIsHostIoChildType(uint8_t b) {
     return ToFlag(b == CT_WRITE || b == CT_RAID5_READ || b == CT_RAID5_DATA_ONLY ||
                   (b >= CT_ROW_DATA_WRITE && b <= CT_PARTIAL_READ_TAIL_PART) ||
@@ -298,7 +296,7 @@ uint8_t fCanRegenerateMember(const KERNEL_ENTRY*, uint8_t bRank, uint8_t bMember
 }
 
 uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {
-    KERNEL_ENTRY* psHost = psHostOf(ps);
+    KERNEL_ENTRY* psHost = psHostCommandOf(ps);
     if (psHost == nullptr || ps->bMember >= MAX_RANK_MEMBERS) return FALSE;
     const uint8_t bAsc = IsReadChild(ps) && ps->bCommandType != CT_PARTIAL_DATA_WRITE ? ASC_UNRECOVERED_READ_ERROR
                                                                                        : ASC_WRITE_ERROR;
@@ -333,7 +331,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     }
     // Everything but host I/O keeps the error for its own issuer to judge
     // (and to report).
-    if (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostOf(ps) == nullptr) {
+    if (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr) {
         SetFlag(ps, KE_FLAG_ABORTED);
         Complete(ps);
         return;

@@ -49,6 +49,10 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
 // go into the image now, and are committed next.
 void StoreDeferredMemberFailures();
 
+// The host command a child of host I/O serves: its mother, or the mother
+// of its group head; nullptr for the controller's own commands.
+KERNEL_ENTRY* psHostCommandOf(const KERNEL_ENTRY* psChild);
+
 // The child command types of host I/O, the ones whose failure this
 // recovery handles: the drive's data written or read for a host command.
 uint8_t fIsHostIoChildType(uint8_t bCommandType);

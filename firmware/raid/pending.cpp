@@ -12,6 +12,7 @@
 namespace fw {
 
 void CountHostTransfer(uint16_t) {}
+void CountInitTransfer(uint16_t) {}
 uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
 void ShowBackgroundDriveVerifyInfo() {}
@@ -51,17 +52,12 @@ void SetStripeInitRestartAll() {}
 
 void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
-void StripeInitOnDemandStep(KERNEL_ENTRY*) {}
-void StripeInitRepairStep(KERNEL_ENTRY*) {}
 
 uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
 void ExpansionTransferDone(KERNEL_ENTRY*) {}
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
-uint8_t bStartReadErrorRepair(KERNEL_ENTRY*) { return STATUS_OK; }
 
 uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
-uint8_t fAreStripesInitialised(const KERNEL_ENTRY*) { return TRUE; }
-uint8_t bInitStripesOnDemand(KERNEL_ENTRY*) { return STATUS_OK; }
 
 void CancelPendingArrayJobs() {}
 void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}

@@ -6,6 +6,7 @@
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
+#include "raid/stripe_init_steps.h"
 #include "raid/xor_engine.h"
 
 namespace fw {
@@ -13,6 +14,8 @@ namespace fw {
 // A completed drive command's blocks, unless it was background stripe work:
 // the "Host Txfr" counters of the stripe initialisation.
 void CountHostTransfer(uint16_t wBlocks);
+// ... and the "Init Txfr" counters: a zero write of the initialisation.
+void CountInitTransfer(uint16_t wBlocks);
 // Progress of the background work, 0..100: a rank's initialisation, the
 // rebuild, the expansion.
 uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
@@ -83,8 +86,6 @@ void FinishRaid6Regeneration(KERNEL_ENTRY* psFirst);
 // initialisation step, and the other jobs' mothers on wait list B.
 void StripeInitStepDone(KERNEL_ENTRY* psCommand);
 void WaitListBOtherJob(KERNEL_ENTRY* psCommand);
-void StripeInitOnDemandStep(KERNEL_ENTRY* psCommand);
-void StripeInitRepairStep(KERNEL_ENTRY* psCommand);
 void ContinueRaid6StripeRepair(KERNEL_ENTRY* psHead);
 
 // Window tests of host I/O against the rebuild and the expansion.
@@ -101,7 +102,6 @@ void ExpansionTransferDone(KERNEL_ENTRY* psCommand);
 // Completion handlers of the background jobs' drive children.
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY* psChild);
 void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild);
-uint8_t bStartReadErrorRepair(KERNEL_ENTRY* psChild);
 
 // The parity engines' completions of their children (TRUE: free it).
 uint8_t fRaid5ChildComplete(KERNEL_ENTRY* psChild);
@@ -117,11 +117,8 @@ uint8_t fGetRaid6ReserveInUse();
 uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
 uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
 // Stripe initialisation of a rank: busy (TRUE, or another value that also
-// holds host writes back), whether the command's stripes are done, and the
-// on-demand initialisation of a command's stripes.
+// holds host writes back).
 uint8_t fIsStripeInitBusy(uint8_t bRank);
-uint8_t fAreStripesInitialised(const KERNEL_ENTRY* psCommand);
-uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand);
 
 // Console dumps of the background operations.
 void ShowRankExpansionInfo();
