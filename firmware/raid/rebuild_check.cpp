@@ -23,6 +23,9 @@ namespace fw {
 namespace {
 
 constexpr uint8_t REQUESTER_REBUILD = 3;
+// The byte of a failed-drive entry's failure bytes that holds the position
+// the drive had.
+constexpr uint8_t FAILED_DRIVE_POSITION_BYTE = 4;
 uint8_t s_fCheckPending = FALSE;
 
 bool fIsZeroWwn(const uint8_t* pb) {
@@ -79,6 +82,17 @@ uint8_t bGatherCandidates(const CONFIG_IMAGE* psImage, uint8_t bRank, SPARE_CAND
     return bCount;
 }
 
+// Starts the rebuild of one missing member (RAID 6: with the other one
+// missing, 255 when none) onto a drive.
+void StartOnDrive(uint8_t bRank, uint8_t bMember, uint8_t bOther, uint8_t bId3, uint8_t bId4, const uint8_t* pbWwn,
+                  uint32_t dNeeded) {
+    if (bGetRankRaidLevel(bRank) == RAID_LEVEL_6) {
+        StartRaid6Rebuild(bRank, bMember, bOther, bId3, bId4, pbWwn, dNeeded);
+    } else {
+        StartRebuild(bRank, bMember, bId3, bId4, pbWwn, dNeeded);
+    }
+}
+
 // Starts the rebuild of the rank's missing members onto the chosen spare:
 // dedicated first, then global.
 bool fStartOnSpare(uint8_t bRank, const uint8_t* pbMembers, const uint8_t* pbDedicated, const uint8_t* pbGlobal,
@@ -94,12 +108,52 @@ bool fStartOnSpare(uint8_t bRank, const uint8_t* pbMembers, const uint8_t* pbDed
     std::memcpy(abWwn, psDrive->abWWN, 8);
     RemoveHotSpare(PORT_CODE_DRIVE_LOOP_3, bId3);
     RemoveSpareFromImage(abWwn);
-    if (bGetRankRaidLevel(bRank) == RAID_LEVEL_6) {
-        StartRaid6Rebuild(bRank, pbMembers[0], pbMembers[1], bId3, bId4, abWwn, dNeeded);
-    } else {
-        StartRebuild(bRank, pbMembers[0], bId3, bId4, abWwn, dNeeded);
-    }
+    StartOnDrive(bRank, pbMembers[0], pbMembers[1], bId3, bId4, abWwn, dNeeded);
     return true;
+}
+
+// The position the failed-drive list keeps for a drive that failed in a
+// slot the controller knew (255 when it knew none, or the drive is not
+// there).
+uint8_t bFailedDrivePosition(const CONFIG_IMAGE* psImage, const uint8_t* pbWwn) {
+    const uint32_t dCount = dClampedFailedDriveCount(psImage);
+    for (uint32_t i = 0; i < dCount; ++i) {
+        const FAILED_DRIVE_ENTRY& f = psImage->asFailedDrive[i];
+        if (std::memcmp(f.abWwn, pbWwn, 8) == 0) return f.abFailure[FAILED_DRIVE_POSITION_BYTE];
+    }
+    return DRIVE_POSITION_NONE;
+}
+
+// The drive now in the slot the member's drive failed in, when it can take
+// the member: a drive of its own (in no array, not failed itself) of the
+// array's path type and block length, and large enough.  Nothing is written
+// to a drive that cannot.
+DRIVE_INFO* psSlotReplacement(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t bMember, uint64_t lRequired) {
+    const uint8_t* pbWwn = psImage->asRank[bRank].aabMemberWwn[bMember];
+    if (fIsZeroWwn(pbWwn)) return nullptr;
+    DRIVE_INFO* ps = nullptr;
+    if (fFindDriveByDriveIndex(bFailedDrivePosition(psImage, pbWwn), &ps) != TRUE) return nullptr;
+    if (fWwnInAnyRank(psImage, ps->abWWN) || fIsWwnInFailedDriveList(ps->abWWN, psImage) == TRUE) return nullptr;
+    if (fIsDrivePathTypeSupported(ps->abWWN) != TRUE || bGetDrivePathType(ps->abWWN) != bRankPathType(psImage, bRank)) {
+        return nullptr;
+    }
+    if (ps->wBlockSize != BLOCK_BYTES || ps->dCapacity < lRequired) return nullptr;
+    return ps;
+}
+
+// With the replace-in-slot setting on, a new drive put where a missing
+// member's drive failed becomes its replacement.
+bool fStartInSlot(const CONFIG_IMAGE* psImage, uint8_t bRank, const uint8_t* pbMembers, uint32_t dNeeded) {
+    if (fGetAutoHotSpare() != TRUE) return false;
+    for (uint8_t i = 0; i < 2 && pbMembers[i] != 0xFF; ++i) {
+        const DRIVE_INFO* ps = psSlotReplacement(psImage, bRank, pbMembers[i], uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS);
+        if (ps == nullptr) continue;
+        uint8_t abWwn[8];
+        std::memcpy(abWwn, ps->abWWN, 8);
+        StartOnDrive(bRank, pbMembers[i], pbMembers[i ^ 1], ps->bLoopID1, ps->bLoopID2, abWwn, dNeeded);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -164,14 +218,17 @@ void RebuildCheckTask() {
     uint8_t abMembers[2];
     for (uint8_t bFrom = 0; !fStarted && fFindRankWithMissingMember(bFrom, 0, &bRank, abMembers, TRUE) == TRUE;
          bFrom = static_cast<uint8_t>(bRank + 1)) {
-        if (fGetAutoRebuild() != TRUE) break;
-        const uint8_t bWanted = abMembers[1] != 0xFF ? 2 : 1;
-        SPARE_CANDIDATE asCandidate[MAX_SPARES];
-        const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
         const uint32_t dNeeded = dNeededMemberBlocks(bRank);
-        uint8_t abDedicated[2], abGlobal[2];
-        ChooseSpares(asCandidate, bCount, bRank, uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS, bWanted, abDedicated, abGlobal);
-        fStarted = fStartOnSpare(bRank, abMembers, abDedicated, abGlobal, dNeeded);
+        if (fGetAutoRebuild() == TRUE) {
+            const uint8_t bWanted = abMembers[1] != 0xFF ? 2 : 1;
+            SPARE_CANDIDATE asCandidate[MAX_SPARES];
+            const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
+            uint8_t abDedicated[2], abGlobal[2];
+            ChooseSpares(asCandidate, bCount, bRank, uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS, bWanted, abDedicated,
+                         abGlobal);
+            fStarted = fStartOnSpare(bRank, abMembers, abDedicated, abGlobal, dNeeded);
+        }
+        if (!fStarted) fStarted = fStartInSlot(psImage, bRank, abMembers, dNeeded);
     }
     SetRebuildWork(fStarted ? TRUE : FALSE);
     (void)RequestConfigUpdate(REQUESTER_REBUILD);

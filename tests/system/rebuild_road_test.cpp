@@ -7,9 +7,11 @@
 #include "config/config_flags.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
+#include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "host_road.h"
 #include "raid/rebuild.h"
+#include "raid/rebuild_check.h"
 #include "target/host_command_pool.h"
 
 namespace {
@@ -28,19 +30,20 @@ protected:
     unsigned SpareSlot() const { return spec.bDrives + 1u; }
 
     // The road's configuration with a global hot spare in the slot after
-    // the members and Auto Rebuild on, on every member and on the spare.
-    void BootWithSpare(const ArraySpec& a) {
+    // the members and Auto Rebuild on, on every member and on the spare;
+    // or, without the spare, with the replace-in-slot setting on.
+    void BootWithSpare(const ArraySpec& a, bool fSpare = true) {
         spec = a;
         std::vector<uint8_t> ab = Configuration(a);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
         ps->sHeader.fAutoRebuild = fw::TRUE;
-        ps->sHeader.wSpareCount = 1;
+        ps->sHeader.fAutoHotSpare = fSpare ? fw::FALSE : fw::TRUE;
+        ps->sHeader.wSpareCount = fSpare ? 1 : 0;
         const auto w = DriveWwn(*chassis, SpareSlot());
-        std::memcpy(ps->asSpare[0].abWwn, w.data(), 8);
-        ps->asSpare[0].bDedicatedRank = 0xFF;
-        for (unsigned i = 1; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
+        if (fSpare) std::memcpy(ps->asSpare[0].abWwn, w.data(), 8);
+        for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
         copytest::Seal(ab);
-        for (unsigned s = 1; s <= SpareSlot(); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+        for (unsigned s = 1; s <= (fSpare ? SpareSlot() : a.bDrives); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
     }
 
@@ -120,6 +123,78 @@ TEST_P(RebuildRoad, AMissingMemberIsRebuiltOntoTheHotSpareByItself) {
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wSpareCount, 0);
     ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
+}
+
+// A member's drive fails its writes while the array runs; with no spare and
+// the replace-in-slot setting on, the new drive put into its slot (its own
+// address and serial) is rebuilt as the member.
+TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
+    const RebuildCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec, false));
+    const unsigned slot = c.pulled + 1;
+    std::mt19937 rng(7);
+    for (uint32_t i = 0; i < 24; ++i) {
+        const uint32_t blocks = 1 + rng() % (3 * spec.wChunk);
+        Write(rng() % (spec.lBlocks - blocks), blocks, 700 + i);
+    }
+    Settle();
+    chassis->DriveAt(slot)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    for (uint32_t i = 0; fw::bGetRankMemberFlags(0, uint8_t(c.pulled)) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
+        ASSERT_LT(i, 200u) << "the member never failed";
+        Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
+        Settle();
+    }
+    ASSERT_TRUE(board->RunUntil([] { return RebuildOver() || fw::bGetNvramRebuildPendingFlag() != fw::TRUE; },
+                                kSettleLimitNs) == sim::StopKind::Running);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "a rebuild with nothing to rebuild onto";
+
+    // The member and the configuration copy kept clear of it: one block
+    // short of that is refused, and nothing is written to the drive.
+    uint64_t lLast = 0;
+    fw::GetRankLastOffset(0, &lLast);
+    const uint64_t lNeeded = (lLast + 1) / fw::bGetRankDataDriveCount(0) + fw::SPARE_MARGIN_BLOCKS + 1;
+    ASSERT_LT(lNeeded, 8ull << 20);
+    sim::DriveConfig fresh = sim::Chassis::DefaultDriveConfig(slot, chassisOptions);
+    fresh.sasAddress += 0x1000;
+    fresh.serial = "NEW00001";
+    fresh.blocks = lNeeded - 1;
+    chassis->Pull(slot);
+    chassis->Insert(slot, fresh);
+    uint64_t writes = 0;
+    // The controller marks every drive it meets at its configuration area;
+    // the member's blocks stay untouched.
+    const uint64_t lMember = (lLast + 1) / fw::bGetRankDataDriveCount(0);
+    chassis->DriveAt(slot)->onCommand = [&](std::span<const uint8_t> cdb) {
+        writes += cdb[0] == fw::SCSI_WRITE10 && fw::dGetBe32(cdb.data() + 2) < lMember;
+    };
+    const auto small = DriveWwn(*chassis, slot);
+    ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(small.data(), nullptr, nullptr) == fw::TRUE &&
+                                           fw::fGetRebuildCheckPending() != fw::TRUE && fw::fIsConfigUpdatePending() != fw::TRUE; },
+                              kSettleLimitNs),
+              sim::StopKind::Running);
+    board->RunFor(5'000'000'000ull);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "a rebuild onto a drive too small";
+    EXPECT_EQ(writes, 0u);
+
+    fresh.sasAddress += 0x1000;
+    fresh.serial = "NEW00002";
+    fresh.blocks = lNeeded;
+    chassis->Pull(slot);
+    chassis->Insert(slot, fresh);
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1; },
+                              600'000'000'000ull),
+              sim::StopKind::Running);
+    ASSERT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1) << board->ConsoleText();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(c.pulled)), fw::MEMBER_FLAGS_IN_SERVICE);
+    const auto w = DriveWwn(*chassis, slot);
+    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[c.pulled], w.data(), 8), 0);
+    Settle();
+    ExpectDrivesMatchReference();
+    ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[c.pulled], w.data(), 8), 0);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
 }
 
 // Thirty-two write-back writes stay in flight from before the rebuild
