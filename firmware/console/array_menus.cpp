@@ -95,7 +95,7 @@ uint64_t lReservePath() { return lDrivePath() * 16 + 1; }
 uint64_t lSubarrayPath() { return lReservePath() * 16 + 1; }
 
 void RefuseTo(MENU_FUNCTION pfnMenu, const char* pszText) {
-    ConsolePrintf("%s", pszText);
+    ConsolePrintText(pszText);
     WaitForAnyKeyThen(pfnMenu);
 }
 
@@ -107,7 +107,7 @@ void CreateRequestedArray(const char* pszDone, const char* pszFailed) {
         ConsolePrintf(pszDone, Request().bRankNumber);
         SetConfigModified(TRUE);
     } else {
-        ConsolePrintf("%s", pszFailed);
+        ConsolePrintText(pszFailed);
     }
     WaitForAnyKeyThen(ArrayConfigurationMenu);
 }

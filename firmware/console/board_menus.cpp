@@ -39,9 +39,9 @@ MENU_STATE& Menu() { return *psGetMenuState(); }
 // The three result lines of a test, OK, failed, aborted; other results
 // print nothing.
 void PrintTestResult(uint8_t bResult, const char* pszOk, const char* pszFailed, const char* pszAborted) {
-    if (bResult == TEST_RESULT_OK) ConsolePrintf("%s", pszOk);
-    if (bResult == TEST_RESULT_FAILED) ConsolePrintf("%s", pszFailed);
-    if (bResult == TEST_RESULT_ABORTED) ConsolePrintf("%s", pszAborted);
+    if (bResult == TEST_RESULT_OK) ConsolePrintText(pszOk);
+    if (bResult == TEST_RESULT_FAILED) ConsolePrintText(pszFailed);
+    if (bResult == TEST_RESULT_ABORTED) ConsolePrintText(pszAborted);
 }
 
 void ShowProductionTestMenu() {

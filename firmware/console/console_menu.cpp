@@ -251,7 +251,7 @@ void PrintMenuTitle(const char* pszTitle) {
         for (uint32_t i = 0; i < MENU_TITLE_CHARACTERS && abTitle[i] != 0; ++i) ConsolePrintf("%c", abTitle[i]);
         ConsolePrintf(" ");
     }
-    ConsolePrintf("%s", pszTitle);
+    ConsolePrintText(pszTitle);
     if (fIsProductionTestMode() == TRUE) {
         ConsolePrintf("\n\n");
         return;
@@ -264,28 +264,6 @@ void PrintMenuTitle(const char* pszTitle) {
     ConsolePrintf(" (");
     PrintPathDigits(s_sMenu.lMenuPath);
     ConsolePrintf(") (C%s)\n\n", pszController);
-}
-
-void PrintMenuText(const char* pszText) {
-    // Only a format's own line ends become CR LF, so the text goes out a
-    // line at a time.
-    char acLine[CONSOLE_LINE_SIZE];
-    uint32_t dLength = 0;
-    auto flush = [&] {
-        acLine[dLength] = '\0';
-        if (dLength > 0) ConsolePrintf("%s", acLine);
-        dLength = 0;
-    };
-    for (const char* pc = pszText; *pc != '\0'; ++pc) {
-        if (*pc == '\n') {
-            flush();
-            ConsolePrintf("\n");
-            continue;
-        }
-        if (dLength + 1 == sizeof acLine) flush();
-        acLine[dLength++] = *pc;
-    }
-    flush();
 }
 
 void CursorUp(uint8_t bLines) { ConsolePrintf("%c[%dA", ESC, bLines); }
@@ -338,7 +316,7 @@ void PrintCapacity(uint64_t lBlocks) {
         ++dUnit;
     }
     PrintNumberWithSeparators(lValue, TRUE);
-    ConsolePrintf("%s", apszUnit[dUnit]);
+    ConsolePrintText(apszUnit[dUnit]);
 }
 
 }  // namespace fw

@@ -120,8 +120,6 @@ void ResetConsoleStartFlags();
 // VT100 output.
 void ClearScreen(uint8_t f);
 void PrintMenuTitle(const char* pszTitle);
-// A fixed text with the console's line ends (a %s argument keeps bare LFs).
-void PrintMenuText(const char* pszText);
 void CursorUp(uint8_t bLines);
 void CursorDown(uint8_t bLines);
 void EraseLine();

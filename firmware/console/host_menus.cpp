@@ -72,7 +72,7 @@ void BeginScreen(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitle) {
 }
 
 void ShowResult(const char* pszText, MENU_FUNCTION pfnNext) {
-    PrintMenuText(pszText);
+    ConsolePrintText(pszText);
     WaitForAnyKeyThen(pfnNext);
 }
 
@@ -111,7 +111,7 @@ struct VALUE_SCREEN {
 
 void ShowValues(const VALUE_SCREEN& s, uint8_t bCurrent) {
     for (uint8_t i = 0; i < s.bCount; ++i) {
-        PrintMenuText(s.ppszLabels[i]);
+        ConsolePrintText(s.ppszLabels[i]);
         if (i == bCurrent) ConsolePrintf("(current)");
     }
     ConsolePrintf("\n\n0.  Exit\n\n");
@@ -128,7 +128,7 @@ void TakeValue(const VALUE_SCREEN& s, uint8_t bCurrent, uint8_t* pbStored, const
         if (i != bCurrent) {
             *pbStored = i;
             Modified();
-            PrintMenuText(ppszChanged[bTexts == 1 ? 0 : i]);
+            ConsolePrintText(ppszChanged[bTexts == 1 ? 0 : i]);
         }
         WaitForAnyKeyThen(s.pfnAfter);
         return;
@@ -151,8 +151,8 @@ struct TOGGLE_SCREEN {
 void RunToggleScreen(MENU_FUNCTION pfnSelf, const TOGGLE_SCREEN& s, uint8_t* pfSetting) {
     if (Menu().lMenuPath != s.lPath) {
         BeginScreen(pfnSelf, s.lPath, s.pszTitle);
-        PrintMenuText(fOn(*pfSetting) ? s.pszIsOn : s.pszIsOff);
-        PrintMenuText(s.pszQuestion);
+        ConsolePrintText(fOn(*pfSetting) ? s.pszIsOn : s.pszIsOff);
+        ConsolePrintText(s.pszQuestion);
         AwaitTypedAnswer();
         return;
     }

@@ -120,7 +120,7 @@ void StopDump() {
 // A message that ends in the pause and the menu after it.
 void Notice(uint64_t lPath, MENU_FUNCTION pfnMenu, const char* pszText) {
     Menu().lMenuPath = lPath;
-    ConsolePrintf("%s", pszText);
+    ConsolePrintText(pszText);
     WaitForAnyKeyThen(pfnMenu);
 }
 
@@ -408,7 +408,7 @@ void ShowControllerEventLogMenu() {
     PrintMenuTitle(f0 ? "Controller 0 Event Log Menu" : "Controller 1 Event Log Menu");
     ConsolePrintf(EVENT_VIEWS[0].pszText, wAll);
     ConsolePrintf(EVENT_VIEWS[1].pszText, wNew);
-    for (uint32_t i = 2; i < EVENT_VIEW_COUNT; ++i) ConsolePrintf("%s", EVENT_VIEWS[i].pszText);
+    for (uint32_t i = 2; i < EVENT_VIEW_COUNT; ++i) ConsolePrintText(EVENT_VIEWS[i].pszText);
     ConsolePrintf("\n0.  Exit\n\n");
     EndOptionScreen(0x7FF);
     SetPartnerRequestPending(FALSE);

@@ -59,7 +59,7 @@ uint64_t lSizePath() { return lCountPath() * 16 + 1; }
 uint64_t lBlockSizePath() { return lSizePath() * 16 + 1; }
 
 void ShowResult(const char* pszText) {
-    ConsolePrintf("%s", pszText);
+    ConsolePrintText(pszText);
     WaitForAnyKeyThen(LogicalDriveConfigurationMenu);
 }
 

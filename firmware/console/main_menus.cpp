@@ -190,7 +190,7 @@ void ShowConfigurationMenu() {
 // own path code, then show the menu again.
 void ConfigurationNotice(uint32_t dOption, const char* pszText) {
     Menu().lMenuPath = PATH_CONFIGURATION * 16 + dOption;
-    ConsolePrintf("%s", pszText);
+    ConsolePrintText(pszText);
     WaitForAnyKeyThen(ConfigurationMenu);
 }
 

@@ -88,7 +88,7 @@ const TQM_QUESTION& CurrentQuestion() {
 
 void AskTqmQuestion() {
     const TQM_QUESTION& q = CurrentQuestion();
-    if (q.pszFirstLine != nullptr) ConsolePrintf("%s", q.pszFirstLine);
+    if (q.pszFirstLine != nullptr) ConsolePrintText(q.pszFirstLine);
     // The status delay's prompt shows the stored value before its default.
     if (q.eField == TqmField::StatusDelay) {
         ConsolePrintf(q.pszPrompt, Tqm().dStatusDelay, q.dDefault);

@@ -413,11 +413,11 @@ uint8_t fStartXmodemReceive(uint8_t* pbDestination, uint32_t dCapacity, uint8_t 
     // The receive runs in the background pass, which runs while it has work.
     SetWorkPending(TRUE);
     static const char* const apszStart[] = {
-        "\nStart Controller Firmware Download\n",
-        "\nStart Drive Firmware Download\n",
-        "\nStart Disk IO Module Firmware Download\n",
+        "Start Controller Firmware Download",
+        "Start Drive Firmware Download",
+        "Start Disk IO Module Firmware Download",
     };
-    DebugPrintf("%s", apszStart[bKind - XMODEM_KIND_CONTROLLER_FIRMWARE]);
+    DebugPrintf("\n%s\n", apszStart[bKind - XMODEM_KIND_CONTROLLER_FIRMWARE]);
     return STATUS_OK;
 }
 

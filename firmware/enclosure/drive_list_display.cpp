@@ -147,7 +147,7 @@ uint8_t ShowDriveListEntry(const uint8_t* pbWwn, uint8_t fApm) {
             ConsolePrintf("SAS  ");
             PrintWwnHex(pbWwn);
         }
-        ConsolePrintf("%s", MISSING_COLUMNS);
+        ConsolePrintText(MISSING_COLUMNS);
         return 0;
     }
     const DRIVE_INFO& s = pGetDriveInfoList()->asDriveInfo[bIndex];
@@ -169,7 +169,7 @@ uint8_t ShowDriveListEntry(const uint8_t* pbWwn, uint8_t fApm) {
         }
     }
     PrintEnclosureSlot(s);
-    ConsolePrintf("%s", fApm == TRUE ? pszPowerState(s) : pszPathType(*pe));
+    ConsolePrintText(fApm == TRUE ? pszPowerState(s) : pszPathType(*pe));
     return STATUS_OK;
 }
 

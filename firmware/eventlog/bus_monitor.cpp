@@ -86,7 +86,7 @@ void PrintShare(uint32_t dCount, uint64_t lCycles) {
 }
 
 void PrintRow(const ROW& r, uint64_t lInternal, uint64_t lBus) {
-    ConsolePrintf("%s", r.pszLabel);
+    ConsolePrintText(r.pszLabel);
     const uint32_t dCount = dCounter(r.bCounter);
     switch (r.eShow) {
     case Show::InternalShare: PrintShare(dCount, lInternal); break;

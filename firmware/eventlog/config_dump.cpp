@@ -382,7 +382,7 @@ void LdTotals() {
 void PrintAvailability(const char* pszFormat, const char* psz1, const char* psz2, const char* psz3,
                        uint8_t bAvailability, uint8_t bBit) {
     ConsolePrintf(pszFormat, psz1, psz2, psz3);
-    ConsolePrintf("%s", (bAvailability & bBit) != 0 ? "Enabled\n" : "Disabled\n");
+    ConsolePrintText((bAvailability & bBit) != 0 ? "Enabled\n" : "Disabled\n");
 }
 
 void PrintLdAvailability(const CONFIG_LD_RECORD& l) {
@@ -644,7 +644,7 @@ bool PrintRegionTotals(const SEGMENT_MAP& t, const char* pszNone) {
     DUMP_POSITION& p = Pos();
     p.wIndex = p.wSubIndex = 0;
     if (t.dEntryCount == 0) {
-        ConsolePrintf("%s", pszNone);
+        ConsolePrintText(pszNone);
         End();
         return false;
     }

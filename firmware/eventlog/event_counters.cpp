@@ -50,9 +50,9 @@ bool DiskPortCell(uint8_t bPortCode, uint16_t wDevice, uint32_t* pdCell) {
 }
 
 void PrintCounterPair(const char* pszCommands, uint64_t lCommands, const char* pszBlocks, uint64_t lBlocks) {
-    ConsolePrintf("%s", pszCommands);
+    ConsolePrintText(pszCommands);
     PrintNumberWithSeparators(lCommands, TRUE);
-    ConsolePrintf("%s", pszBlocks);
+    ConsolePrintText(pszBlocks);
     PrintCapacity(lBlocks);
     ConsolePrintf("\n\n");
 }

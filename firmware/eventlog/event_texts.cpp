@@ -50,7 +50,7 @@ void PrintText(const char* psz) {
             ++dLength;
         }
         acPart[dLength] = '\0';
-        ConsolePrintf("%s", acPart);
+        ConsolePrintText(acPart);
         psz += dLength;
         if (*psz == '\n') {
             ConsolePrintf("\n");

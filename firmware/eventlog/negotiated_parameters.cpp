@@ -61,7 +61,7 @@ void PrintNegotiatedParameters(uint32_t dWord, uint8_t fLong) {
         if (dWord == 0 || ps == nullptr) {
             ConsolePrintf("Asynchronous\n");
         } else {
-            ConsolePrintf("%s", fWide ? ps->pszShortWide : ps->pszShortNarrow);
+            ConsolePrintText(fWide ? ps->pszShortWide : ps->pszShortNarrow);
         }
         return;
     }
@@ -74,7 +74,7 @@ void PrintNegotiatedParameters(uint32_t dWord, uint8_t fLong) {
         ConsolePrintf("00 MB/sec.\nNo parameters negotiated or running at asynchronous speed.\n");
         return;
     }
-    ConsolePrintf("%s", fWide ? ps->pszLongWide : ps->pszLongNarrow);
+    ConsolePrintText(fWide ? ps->pszLongWide : ps->pszLongNarrow);
     ConsolePrintf("Negotiated Synchronous Offset            : %02x\n", (dWord >> 16) & 0xFF);
     for (const OPTION& o : OPTIONS) ConsolePrintf("%s%s", o.pszLabel, (dWord & o.dBit) != 0 ? "Enabled\n" : "Disabled\n");
 }

@@ -92,7 +92,7 @@ void Next(uint8_t bState) { SetInfoDumpState(bState); }
 
 void PrintPercent(const char* pszLabel, uint8_t bPercent) {
     if (bPercent == 0) return;
-    ConsolePrintf("%s", pszLabel);
+    ConsolePrintText(pszLabel);
     if (bPercent == PERCENT_UNDER_ONE) {
         ConsolePrintf("<1%%\n");
     } else {
@@ -105,12 +105,14 @@ void PrintPercent(const char* pszLabel, uint8_t bPercent) {
 void PrintVolume(uint64_t lBlocks, const char* pszEnd) {
     static const char* const apszUnit[] = {" MB", " GB", " TB", " PB", " EB", " ZB", " YB"};
     if (lBlocks == 0) {
-        ConsolePrintf("0 MB%s", pszEnd);
+        ConsolePrintf("0 MB");
+        ConsolePrintText(pszEnd);
         return;
     }
     uint64_t lValue = lBlocks / 1954;
     if (lValue == 0) {
-        ConsolePrintf("< 1 MB%s", pszEnd);
+        ConsolePrintf("< 1 MB");
+        ConsolePrintText(pszEnd);
         return;
     }
     uint32_t dUnit = 0;
@@ -119,7 +121,8 @@ void PrintVolume(uint64_t lBlocks, const char* pszEnd) {
         ++dUnit;
     }
     PrintNumberWithSeparators(lValue, TRUE);
-    ConsolePrintf("%s%s", apszUnit[dUnit], pszEnd);
+    ConsolePrintText(apszUnit[dUnit]);
+    ConsolePrintText(pszEnd);
 }
 
 void PrintTitle(uint8_t bType, uint8_t bPort, uint16_t wLd, const char* pszLetter, bool fPartnerZero) {
@@ -293,7 +296,7 @@ void MiscellaneousRow() {
     if (wRow <= EVENT_COUNTERS - 1) {
         const uint32_t d = Record().adEventCounters[wCounter];
         if (d != 0 && EVENT_LABELS[wCounter] != nullptr) {
-            ConsolePrintf("%s", EVENT_LABELS[wCounter]);
+            ConsolePrintText(EVENT_LABELS[wCounter]);
             PrintNumberWithSeparators(d, TRUE);
             ConsolePrintf("\n");
         }

@@ -130,7 +130,7 @@ void PrintHostSide(uint32_t dSide) {
 // empty column.
 void PrintHostLunColumn(const char* pszMax, const TIME_SAMPLES& s, const char* pszBlank) {
     if (s.dMax == NO_SAMPLE) {
-        ConsolePrintf("%s", pszBlank);
+        ConsolePrintText(pszBlank);
         return;
     }
     PrintSeconds(pszMax, s.dMax);
@@ -217,7 +217,7 @@ void PrintCdbShort(const uint8_t* c) {
 
 // The CDB of a new command: whole, in the widths of its length.
 void PrintCdbWhole(const uint8_t* c, const char* pszPrefix) {
-    ConsolePrintf("%s", pszPrefix);
+    ConsolePrintText(pszPrefix);
     if (IsTenByteDataOpcode(c[0])) {
         ConsolePrintf("%02x %02x %02x%02x%02x%02x %02x %02x%02x %02x\n", c[0], c[1], c[2], c[3], c[4], c[5], c[6],
                       c[7], c[8], c[9]);

@@ -276,6 +276,22 @@ uint32_t FormatNumber(uint32_t dValue, char* pcLine, uint32_t dPosition, uint32_
     return line.dLength;
 }
 
+namespace {
+
+// Before the main loop output goes out at once; after it, to the capture
+// buffer of a paged printout or the log the main loop drains.
+void RouteConsoleLine(const char* pcLine, uint32_t dLength) {
+    if (fIsInitializationComplete() != TRUE) {
+        WriteLinePolled(pcLine, dLength);
+    } else if (fIsConsoleOutputCaptured() == TRUE) {
+        AppendToCapture(pcLine, dLength);
+    } else {
+        AppendToLog(pcLine, dLength);
+    }
+}
+
+}  // namespace
+
 void ConsolePrintf(const char* pszFormat, ...) {
     // Output that arrives while a line is being routed (from an interrupt
     // handler) is dropped.
@@ -287,14 +303,25 @@ void ConsolePrintf(const char* pszFormat, ...) {
     va_start(ap, pszFormat);
     uint32_t dLength = FormatLine(acLine, pszFormat, ap);
     va_end(ap);
+    RouteConsoleLine(acLine, dLength);
+    s_fInConsolePrintf = FALSE;
+}
 
-    if (fIsInitializationComplete() != TRUE) {
-        WriteLinePolled(acLine, dLength);
-    } else if (fIsConsoleOutputCaptured() == TRUE) {
-        AppendToCapture(acLine, dLength);
-    } else {
-        AppendToLog(acLine, dLength);
+void ConsolePrintText(const char* pszText) {
+    if (s_fInConsolePrintf == TRUE || pszText == nullptr) return;
+    s_fInConsolePrintf = TRUE;
+    // Cut into lines of the console's size, a CR LF never split.
+    char acLine[CONSOLE_LINE_SIZE];
+    uint32_t dLength = 0;
+    for (const char* pc = pszText; *pc != '\0'; ++pc) {
+        if (dLength + 2 > CONSOLE_LINE_SIZE) {
+            RouteConsoleLine(acLine, dLength);
+            dLength = 0;
+        }
+        if (*pc == '\n') acLine[dLength++] = '\r';
+        acLine[dLength++] = *pc;
     }
+    if (dLength > 0) RouteConsoleLine(acLine, dLength);
     s_fInConsolePrintf = FALSE;
 }
 

@@ -22,6 +22,9 @@ uint32_t FormatNumber(uint32_t dValue, char* pcLine, uint32_t dPosition, uint32_
                       uint8_t fZeroFill, uint8_t fLeftJustify, char cConversion);
 
 void ConsolePrintf(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+// A fixed text as it stands (no conversions), each LF sent as CR LF like a
+// format's own line ends; a "%s" argument is copied unchanged.
+void ConsolePrintText(const char* pszText);
 void DebugPrintf(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 uint32_t FlushConsole(uint32_t dAny);
 void DrainConsoleLog();

@@ -243,7 +243,7 @@ uint32_t FormatDateTimeText(const DATE_TIME* psDateTime, char* pcText) {
 void PrintDateTime(const DATE_TIME* psDateTime) {
     char acText[DATE_TIME_TEXT_SIZE];
     FormatDateTimeText(psDateTime, acText);
-    ConsolePrintf("%s", acText);
+    ConsolePrintText(acText);
 }
 
 void PrintCurrentDateTime() {

@@ -64,7 +64,7 @@ void ZeroRing(uint8_t* pbRing) {
 }
 
 void DumpRing(const char* pszHeading, const uint8_t* pbRing) {
-    DebugPrintf("%s", pszHeading);
+    DebugPrintf("\n%s\n", pszHeading);
     for (uint32_t e = 0; e < QL_RING_LENGTH; ++e) {
         DebugPrintf("Entry %02x:\n", e);
         for (uint32_t w = 0; w < 16; ++w) {
@@ -269,10 +269,10 @@ uint8_t BuildQlCommandIocb(uint32_t dHandle, uint8_t bAlpa, uint16_t wLun, uint1
 
 void DumpQlRings(uint8_t bChip) {
     static const char* const kapszHeadings[QL_CHIPS][3] = {
-        {"\nTAR1 Req Queue:\n", "\nTAR1 Res Queue:\n", "\nTAR1 ATIO Queue:\n"},
-        {"\nTAR2 Req Queue:\n", "\nTAR2 Res Queue:\n", "\nTAR2 ATIO Queue:\n"},
-        {"\nINI1 Req Queue:\n", "\nINI1 Res Queue:\n", nullptr},
-        {"\nINI2 Req Queue:\n", "\nINI2 Res Queue:\n", nullptr},
+        {"TAR1 Req Queue:", "TAR1 Res Queue:", "TAR1 ATIO Queue:"},
+        {"TAR2 Req Queue:", "TAR2 Res Queue:", "TAR2 ATIO Queue:"},
+        {"INI1 Req Queue:", "INI1 Res Queue:", nullptr},
+        {"INI2 Req Queue:", "INI2 Res Queue:", nullptr},
     };
     if (!IsChip(bChip) || s_apbRequest[bChip - 1] == nullptr) return;
     DumpRing(kapszHeadings[bChip - 1][0], s_apbRequest[bChip - 1]);

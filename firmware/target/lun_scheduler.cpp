@@ -414,7 +414,7 @@ void ShowTargetCommandPriorityCounters() {
     const PRIORITY_TABLE* apsTables[] = {&s_sCommandPriority, &s_sOtherPriority};
     const char* apszNames[] = {"\nTC\n", "\nOC\n"};
     for (uint8_t t = 0; t < 2; t++) {
-        ConsolePrintf("%s", apszNames[t]);
+        ConsolePrintText(apszNames[t]);
         for (uint8_t r = 0; r < MAX_RANKS; r++) {
             if (apsTables[t]->awTotal[r] == 0) continue;
             ConsolePrintf("\nRank %02x Total:%03x\n", r, apsTables[t]->awTotal[r]);

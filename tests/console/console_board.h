@@ -98,7 +98,13 @@ public:
             board.TypeKeys(std::string_view(&c, 1));
             Settle();
         }
-        return Lines(board.ConsoleText());
+        // A terminal moves down without going back to the left margin on a
+        // bare LF: every line end the console sends is CR LF.
+        const std::string& sText = board.ConsoleText();
+        for (size_t i = 0; i < sText.size(); ++i)
+            EXPECT_FALSE(sText[i] == '\n' && (i == 0 || sText[i - 1] != '\r'))
+                << "bare LF after: " << sText.substr(i < 40 ? 0 : i - 40, i < 40 ? i : 40);
+        return Lines(sText);
     }
     // A line ended with the Enter key.
     std::string Enter(std::string_view line) { return Type(std::string(line) + "\r"); }

@@ -198,7 +198,7 @@ TEST_F(InformationMenus, LogicalDriveStatisticsAskForANumberBelowTheCount) {
     EXPECT_EQ(c.Enter("2"), "2\r\n\n" + kViewPrompt);
     // The count itself, and a non-number, go back above the prompt.
     for (const char* psz : {"2", "x", ""}) {
-        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\n\n" + kAnyKey);
+        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kAnyKey);
         EXPECT_EQ(c.Type(" "), "\n\n" + kLdAccessMenu.substr(2)) << psz;
         c.Enter("3");
     }
@@ -211,7 +211,7 @@ TEST_F(InformationMenus, LogicalDriveStatisticsAskForANumberBelowTheCount) {
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + kControllerStatisticsMenu);
     EXPECT_EQ(c.Enter("8"), "8\r\n\n" + kLdClearMenu);
     EXPECT_EQ(c.Enter("1"), "1\r\n\n\nEnter Logical Drive Number(0 - 1) \nTo Clear Statistics - Other Keys To Exit: ");
-    EXPECT_EQ(c.Enter("0"), "0\n\nStatistics Cleared\n\n" + kAnyKey);
+    EXPECT_EQ(c.Enter("0"), "0\r\n\nStatistics Cleared\n\n" + kAnyKey);
 }
 
 TEST_F(InformationMenus, EventLogViewsAndClearing) {

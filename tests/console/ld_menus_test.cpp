@@ -64,7 +64,7 @@ TEST_F(LdMenus, ChosenRegionTakesTheNumberAndSizeAsked) {
                                 kPrompt);
     EXPECT_EQ(c.Enter("1"), "1\r\n\n\n\nCreate Logical Drive Configuration Menu (1-2-2-1) (C0)\n\n"
                             "\nSelect Unused Region to Use (0..1): ");
-    EXPECT_EQ(c.Enter("2"), "2\nInvalid selection\n\n" + kAnyKey);
+    EXPECT_EQ(c.Enter("2"), "2\r\nInvalid selection\n\n" + kAnyKey);
     EXPECT_EQ(c.Type(" "), kLdMenu);
     c.Enter("2");
     c.Enter("1");
@@ -90,7 +90,7 @@ TEST_F(LdMenus, AllRegionsShareTheFreeSpace) {
                             "\nEnter number of logical drives to create (1..24) (<CR> = 1): ");
     EXPECT_EQ(c.Enter("2"), "2\r\n\nCreate Logical Drive Configuration Menu (1-2-2-2-1) (C0)\n\n"
                             "\nEnter size of logical drives to create (1..12 GB) (<CR> = MAX): ");
-    EXPECT_EQ(c.Enter("13"), "13\nInvalid selection\n\n" + kAnyKey);
+    EXPECT_EQ(c.Enter("13"), "13\r\nInvalid selection\n\n" + kAnyKey);
     c.Type(" ");
     c.Enter("2");
     c.Enter("2");
@@ -117,7 +117,7 @@ TEST_F(LdMenus, CountLimitsAndTheAdvancedOption) {
     const std::string sCount = c.Enter("2");
     const std::string kMaxOne = "\nEnter number of logical drives to create (MAX 1) (<CR> = 1): ";
     EXPECT_EQ(sCount.substr(sCount.size() - kMaxOne.size()), kMaxOne);
-    EXPECT_EQ(c.Enter("2"), "2\nInvalid selection\n\n" + kAnyKey);
+    EXPECT_EQ(c.Enter("2"), "2\r\nInvalid selection\n\n" + kAnyKey);
     c.Type(" ");
     fw::pGetScratchConfigImage()->sHeader.wLdCount = 512;
     EXPECT_EQ(c.Enter("2"), "2\r\n\n\nMaximum logical drive count reached (512)\n\n" + kAnyKey);

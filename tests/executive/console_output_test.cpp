@@ -80,6 +80,12 @@ TEST_F(ConsoleOutputTest, FormatsConversionsFlagsWidthsAndLineLimit) {
          "xy" + std::string(218, 'a')},
         {"number at the end", [&] { fw::DebugPrintf(Unchecked((a215 + "%010d").c_str()), 42); },
          a215 + "00000"},
+        // A fixed text takes no conversions and keeps every character of a
+        // text longer than a line, each LF a CR LF even where a line is cut.
+        {"fixed text", [] { fw::ConsolePrintText("a\nb%d%s\n\n"); }, "a\r\nb%d%s\r\n\r\n"},
+        {"long fixed text", [&] { fw::ConsolePrintText((a215 + "xyz\n\n" + a300 + "\n").c_str()); },
+         a215 + "xyz\r\n\r\n" + a300 + "\r\n"},
+        {"null fixed text", [] { fw::ConsolePrintText(pszNull); }, ""},
     };
     for (const Case& c : cases) {
         board.ClearConsoleText();
