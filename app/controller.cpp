@@ -81,7 +81,8 @@ void Usage(FILE* to) {
                  "                  [--console-in FILE] [--memory-size BYTES] [--sdram-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
-                 "                  [--drive-type sas|sata] [--exit-on-reset] [--iscsi [ADDRESS:]PORT]\n"
+                 "                  [--drive-type sas|sata] [--drive-spin-up MS] [--exit-on-reset]\n"
+                 "                  [--iscsi [ADDRESS:]PORT]\n"
                  "                  [--cache-battery charged|flat] [--help]\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
@@ -309,6 +310,11 @@ int main(int argc, char** argv) {
             if (v != "sas" && v != "sata") return refuse("--drive-type is sas or sata");
             enclosure.sata = v == "sata";
             given.type = true;
+        } else if (arg == "--drive-spin-up") {
+            if (!ParseNumber(value("--drive-spin-up"), false, &n) || n > 600'000) {
+                return refuse("--drive-spin-up takes 0 to 600000 milliseconds");
+            }
+            enclosure.spinUpNs = n * 1'000'000;
         } else if (arg == "--cache-battery") {
             const std::string v = value("--cache-battery");
             if (v != "charged" && v != "flat") return refuse("--cache-battery is charged or flat");

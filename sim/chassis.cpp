@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -62,8 +63,30 @@ Chassis::Chassis(const Options& options)
             std::fprintf(stderr, "controller: %s: missing: slot %u holds no drive\n", config.imagePath.c_str(), slot);
             continue;
         }
-        m_slots[slot - 1] = std::make_unique<Drive>(config);
+        Place(slot, config);
     }
+}
+
+void Chassis::Place(unsigned slot, const DriveConfig& config) {
+    m_slots[slot - 1] = std::make_unique<Drive>(config);
+    m_slots[slot - 1]->onSpinUp = [this, slot](uint64_t startNs, uint64_t readyNs) {
+        m_spinUps.push_back({slot, startNs, readyNs});
+    };
+}
+
+unsigned Chassis::MostSpinningUpAtOnce() const {
+    // A sweep over the starts and ends; an end at the instant of a start
+    // frees its place first.
+    std::vector<std::pair<uint64_t, int>> edges;
+    for (const SpinUp& s : m_spinUps) {
+        if (s.readyNs <= s.startNs) continue;
+        edges.push_back({s.startNs, +1});
+        edges.push_back({s.readyNs, -1});
+    }
+    std::sort(edges.begin(), edges.end());
+    int now = 0, most = 0;
+    for (const auto& e : edges) most = std::max(most, now += e.second);
+    return static_cast<unsigned>(most);
 }
 
 // Two slots on one file would be one medium written as two drives: refused
@@ -86,6 +109,7 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     c.sata = options.sata;
     c.blocks = options.driveBytes / c.blockSize;
     c.sasAddress = kDriveSasAddressBase + (static_cast<uint64_t>(slot) << 4);
+    c.spinUpNs = options.spinUpNs;
     // Eight characters, each drive its own: the controller's drive lists
     // show no more of a serial number.  A SATA drive is known by the last
     // eight characters of its serial, so they stay what they always were.
@@ -146,7 +170,7 @@ void Chassis::Pull(unsigned slot) {
 
 void Chassis::Insert(unsigned slot, const DriveConfig& config) {
     if (slot < 1 || slot > SlotCount() || m_slots[slot - 1]) return;
-    m_slots[slot - 1] = std::make_unique<Drive>(config);
+    Place(slot, config);
     if (m_clock) m_slots[slot - 1]->AttachClock(m_clock);
     m_processors[ExpanderOfSlot(slot)]->NoteStatusChange();
     ++PhyOfSlot(slot).changeCount;

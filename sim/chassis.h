@@ -31,6 +31,8 @@ struct ChassisOptions {
     // cabled to the one before, and the drives in each (from its slot 1).
     unsigned expansions = 0;
     unsigned expansionDrives = 0;
+    // How long every drive takes to spin up (power-on and START alike).
+    uint64_t spinUpNs = 0;
 };
 
 class Chassis {
@@ -97,6 +99,16 @@ public:
     void AttachClock(const Clock* clock);
     void DetachClock(const Clock* clock);
 
+    // Every spin-up a command started, in order: tests see how many drives
+    // spun up at once.
+    struct SpinUp {
+        unsigned slot;
+        uint64_t startNs;
+        uint64_t readyNs;
+    };
+    const std::vector<SpinUp>& SpinUpLog() const { return m_spinUps; }
+    unsigned MostSpinningUpAtOnce() const;
+
     // Called whenever a link of an expander changed.
     int AddListener(std::function<void()> listener);
     void RemoveListener(int id);
@@ -104,6 +116,7 @@ public:
 
 private:
     static void CheckImages(const std::vector<unsigned>& slots, const Options& options);
+    void Place(unsigned slot, const DriveConfig& config);
 
     std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
@@ -112,6 +125,7 @@ private:
     std::vector<std::pair<int, std::function<void()>>> m_listeners;
     int m_nextListener = 1;
     const Clock* m_clock = nullptr;
+    std::vector<SpinUp> m_spinUps;
 };
 
 }  // namespace sim

@@ -15,7 +15,7 @@ namespace sim {
 
 using namespace drive;
 
-Drive::Impl::Impl(const DriveConfig& c) : cfg(c) {
+Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d) {
     for (size_t i = 0; i < kPageCount; ++i) {
         defaults[i] = kModePages[i].defaults;
         changeable[i] = kModePages[i].changeable;
@@ -45,7 +45,42 @@ const Drive::Impl::Sense* Drive::Impl::Admit(bool needsMedium) {
     return needsMedium ? admitted : nullptr;
 }
 
-Drive::Drive(const DriveConfig& config) : m_config(config), m_impl(std::make_unique<Impl>(m_config)) {}
+uint64_t Drive::Impl::Now() const { return clock ? clock->Now() : 0; }
+
+void Drive::Impl::Park(bool hard) {
+    if (!Parked()) parkedSinceNs = Now();
+    ++stops;
+    if (hard) {
+        stopped = true;
+        standby = false;
+    } else if (!stopped) {
+        standby = true;
+    }
+}
+
+uint64_t Drive::Impl::SpinUp() {
+    const uint64_t now = Now();
+    if (Parked()) parkedNs += now - parkedSinceNs;
+    stopped = standby = false;
+    ++starts;
+    readyAtNs = now + cfg.spinUpNs;
+    if (owner.onSpinUp) owner.onSpinUp(now, readyAtNs);
+    return readyAtNs;
+}
+
+// A parked drive wakes for the command; one waking already is waited out.
+uint64_t Drive::Impl::WakeWait() {
+    const uint64_t now = Now();
+    if (standby) {
+        SpinUp();
+        readyAtNs = now;   // the command itself waits: nothing is refused meanwhile
+        wakeUntilNs = now + cfg.spinUpNs;
+        return cfg.spinUpNs;
+    }
+    return wakeUntilNs > now ? wakeUntilNs - now : 0;
+}
+
+Drive::Drive(const DriveConfig& config) : m_config(config), m_impl(std::make_unique<Impl>(m_config, *this)) {}
 Drive::~Drive() = default;
 
 DriveResult Drive::Execute(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut, std::span<uint8_t> dataIn) {
@@ -96,6 +131,7 @@ void Drive::PowerOn() {
     Impl& d = *m_impl;
     d.unitAttention = m_config.unitAttentionAtPowerOn;
     d.stopped = m_config.powerOnStopped;
+    d.standby = false;
     const uint64_t spin = d.stopped ? 0 : m_config.spinUpNs;
     if (d.clock) {
         d.readyAtNs = d.clock->Now() + spin;
@@ -121,5 +157,13 @@ void Drive::AttachClock(const Clock* clock) {
     }
 }
 uint64_t Drive::CommandCount(uint8_t opcode) const { return m_impl->commands[opcode]; }
+void Drive::FailSelfTests(bool fail) { m_impl->selfTestFails = fail; }
+Drive::PowerCounts Drive::Power() const {
+    const Impl& d = *m_impl;
+    PowerCounts p{d.starts, d.stops, d.parkedNs};
+    if (d.Parked()) p.parkedNs += d.Now() - d.parkedSinceNs;
+    return p;
+}
+bool Drive::Parked() const { return m_impl->Parked(); }
 
 }  // namespace sim

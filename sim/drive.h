@@ -120,6 +120,21 @@ public:
     void AttachClock(const Clock* clock);
     // SCSI commands received with this operation code.
     uint64_t CommandCount(uint8_t opcode) const;
+    // SEND DIAGNOSTIC self-tests fail (HARDWARE ERROR, 0x3C) from now on.
+    void FailSelfTests(bool fail);
+    // Power: the spin-ups commands asked for (START, or a command waking a
+    // drive parked in a power condition), the stops (STOP, IDLE or STANDBY,
+    // STANDBY IMMEDIATE), and the time spent parked so far.
+    struct PowerCounts {
+        uint64_t starts = 0;
+        uint64_t stops = 0;
+        uint64_t parkedNs = 0;
+    };
+    PowerCounts Power() const;
+    bool Parked() const;
+    // Told of every spin-up a command starts: when it began and when the
+    // drive is ready (the chassis keeps the log).
+    std::function<void(uint64_t startNs, uint64_t readyNs)> onSpinUp;
     // Sees every SCSI command the drive receives (tests count commands of
     // one kind or region).
     std::function<void(std::span<const uint8_t> cdb)> onCommand;

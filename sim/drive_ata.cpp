@@ -131,6 +131,8 @@ void Drive::Impl::AtaWriteUncorrectable(AtaCall& c) {
 // Flushes and standby: the medium is always up to date and nothing spins down.
 void Drive::Impl::AtaNothingToDo(AtaCall&) {}
 
+void Drive::Impl::AtaStandby(AtaCall&) { Park(false); }
+
 void Drive::Impl::AtaSetFeatures(AtaCall& c) {
     switch (c.a.features & 0xFF) {
     case fw::ATA_FEATURE_WRITE_CACHE_ON: SetWriteCache(true); break;
@@ -164,7 +166,7 @@ const Drive::Impl::AtaOp Drive::Impl::kAtaOps[] = {
     {fw::ATA_WRITE_UNCORRECTABLE_EXT, true, true, &Impl::AtaWriteUncorrectable},
     {fw::ATA_FLUSH_CACHE, true, false, &Impl::AtaNothingToDo},
     {fw::ATA_FLUSH_CACHE_EXT, true, false, &Impl::AtaNothingToDo},
-    {fw::ATA_STANDBY_IMMEDIATE, false, false, &Impl::AtaNothingToDo},
+    {fw::ATA_STANDBY_IMMEDIATE, false, false, &Impl::AtaStandby},
     {fw::ATA_SET_FEATURES, false, false, &Impl::AtaSetFeatures},
     {fw::ATA_SMART, false, false, &Impl::AtaSmart},
     {fw::ATA_READ_LOG_EXT, false, false, &Impl::AtaReadLog},
@@ -178,6 +180,7 @@ void Drive::Impl::Ata(const AtaCommand& a, std::span<const uint8_t> out, std::sp
     const AtaOp* op = nullptr;
     for (const AtaOp& o : kAtaOps)
         if (o.command == a.command) op = &o;
+    const uint64_t wakeNs = cfg.sata && op && op->needsMedium ? WakeWait() : 0;
     const Sense* refusal = Admit(op && op->needsMedium);
     if (cfg.sata && refusal)
         AtaFail(r, fw::ATA_ERROR_ABORTED, *refusal);
@@ -189,7 +192,7 @@ void Drive::Impl::Ata(const AtaCommand& a, std::span<const uint8_t> out, std::sp
         AtaFail(r, fw::ATA_ERROR_ABORTED, kAborted);
     else
         (this->*op->run)(c);
-    r.serviceNs = ServiceNs(c.moved);
+    r.serviceNs = ServiceNs(c.moved) + wakeNs;
 }
 
 }  // namespace sim

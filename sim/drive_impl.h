@@ -45,6 +45,7 @@ constexpr Sense kInvalidFieldInCdb{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FI
 constexpr Sense kInvalidFieldInList{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_PARAMETERS, 0x00};
 constexpr Sense kAborted{fw::SENSE_ABORTED_COMMAND, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
 constexpr Sense kDataPhase{fw::SENSE_ABORTED_COMMAND, fw::ASC_DATA_PHASE_ERROR, 0x00};
+constexpr Sense kSelfTestFailed{fw::SENSE_HARDWARE_ERROR, fw::ASC_SELF_TEST_FAILED, 0x00};
 constexpr Sense kMiscompare{fw::SENSE_MISCOMPARE, fw::ASC_MISCOMPARE_DURING_VERIFY, 0x00};
 
 // Big-endian fields of any width up to eight bytes (parameter lists mix them).
@@ -86,6 +87,18 @@ struct Drive::Impl {
     bool stopped = false;
     bool unitAttention = false;
     const Clock* clock = nullptr;
+    Drive& owner;
+    // Parked in a power condition (SAS IDLE or STANDBY, SATA standby): the
+    // next command that needs the medium waits for the spin-up instead of
+    // being refused.  wakeUntilNs: a wake under way that later commands
+    // wait out too.
+    bool standby = false;
+    uint64_t wakeUntilNs = 0;
+    uint64_t starts = 0;
+    uint64_t stops = 0;
+    uint64_t parkedNs = 0;
+    uint64_t parkedSinceNs = 0;
+    bool selfTestFails = false;
     bool clockSeen = false;   // powered on under a clock once
     uint64_t readyAtNs = 0;   // spinning up until the clock reaches it
     uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
@@ -103,7 +116,7 @@ struct Drive::Impl {
     PageValues current{};
     PageValues saved{};
 
-    explicit Impl(const DriveConfig& c);
+    Impl(const DriveConfig& c, Drive& d);
     ~Impl();
 
     // --- state (drive.cpp) ----------------------------------------------
@@ -114,6 +127,15 @@ struct Drive::Impl {
     uint64_t ServiceNs(uint64_t bytes) const {
         return DriveServiceNs(bytes) + extraNs;
     }
+    uint64_t Now() const;
+    bool Parked() const { return stopped || standby; }
+    // Power transitions: Park stops the spindle (hard: a SAS STOP, which
+    // leaves the drive NOT READY until a START); SpinUp starts it and
+    // returns when it will be ready.  WakeWait: what a command that needs
+    // the medium waits for a drive parked in a power condition.
+    void Park(bool hard);
+    uint64_t SpinUp();
+    uint64_t WakeWait();
 
     // --- medium and injected errors (drive_medium.cpp) ------------------
     uint64_t Bytes() const { return cfg.blocks * cfg.blockSize; }
@@ -150,6 +172,7 @@ struct Drive::Impl {
         DriveResult& r;
         uint64_t bytesMoved = 0;  // to or from the medium (service time)
         uint64_t taken = 0;       // data-out bytes the command took
+        uint64_t waitNs = 0;      // held until the drive is ready
     };
     static void Fail(DriveResult& r, const Sense& s, uint64_t info = drive::kNoInfo, int field = -1,
                      bool inCdb = true);
@@ -172,6 +195,7 @@ struct Drive::Impl {
     void FormatUnit(Command& c);
     void ReassignBlocks(Command& c);
     void ReadLong(Command& c);
+    void SendDiagnostic(Command& c);
     void WriteLong(Command& c);
 
     struct ScsiOp {
@@ -215,6 +239,7 @@ struct Drive::Impl {
     void AtaSetFeatures(AtaCall& c);
     void AtaSmart(AtaCall& c);
     void AtaReadLog(AtaCall& c);
+    void AtaStandby(AtaCall& c);
 
     struct AtaOp {
         uint8_t command;

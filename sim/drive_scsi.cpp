@@ -103,13 +103,33 @@ void Drive::Impl::RequestSense(Command& c) {
 
 void Drive::Impl::TestUnitReady(Command&) {}
 
+// A SAS drive stops hard (NOT READY until started); a SATA drive behind
+// the translation is put in standby, as STANDBY IMMEDIATE does, and wakes
+// for the next command.  IDLE and STANDBY conditions park either kind the
+// soft way.  With IMMED clear a start ends when the drive is ready.
 void Drive::Impl::StartStopUnit(Command& c) {
     const uint8_t* cdb = c.cdb.data();
     if (cdb[4] & 0x02) return FailCdb(c, 4);  // nothing to eject
-    if (cdb[4] >> 4) return;                  // power conditions: nothing to model
-    const bool start = cdb[4] & 1;
-    if (start && stopped && clock) readyAtNs = clock->Now() + cfg.spinUpNs;
-    stopped = !start;
+    constexpr uint8_t kActive = 1, kIdle = 2, kStandby = 3;
+    const uint8_t condition = cdb[4] >> 4;
+    const bool immediate = cdb[1] & 0x01;
+    bool start = cdb[4] & 1;
+    if (condition == kIdle || condition == kStandby) return Park(false);
+    if (condition == kActive) {
+        start = true;
+    } else if (condition != 0) {
+        return;  // the other conditions: nothing to model
+    }
+    if (!start) return Park(!cfg.sata);
+    if (!Parked()) return;
+    const uint64_t ready = SpinUp();
+    if (!immediate) c.waitNs = ready - Now();
+}
+
+void Drive::Impl::SendDiagnostic(Command& c) {
+    const uint8_t* cdb = c.cdb.data();
+    if (GetBe(cdb + 3, 2)) return FailCdb(c, 3);  // no diagnostic pages
+    if (selfTestFails) Fail(c.r, kSelfTestFailed);
 }
 
 void Drive::Impl::WriteBuffer(Command& c) {
@@ -180,6 +200,7 @@ const Drive::Impl::ScsiOp Drive::Impl::kScsiOps[] = {
     {fw::SCSI_MODE_SELECT6, false, &Impl::ModeSelect},
     {fw::SCSI_MODE_SENSE6, false, &Impl::ModeSense},
     {fw::SCSI_START_STOP_UNIT, false, &Impl::StartStopUnit},
+    {fw::SCSI_SEND_DIAGNOSTIC, true, &Impl::SendDiagnostic},
     {fw::SCSI_READ_CAPACITY10, true, &Impl::ReadCapacity},
     {fw::SCSI_READ10, true, &Impl::ReadBlocks},
     {fw::SCSI_WRITE10, true, &Impl::WriteBlocks},
@@ -209,6 +230,10 @@ void Drive::Impl::Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> ou
     Command c{{}, out, in, r};
     if (!cdb.empty()) ++commands[cdb[0]];
     const ScsiOp* op = !cdb.empty() && kScsiOpRow[cdb[0]] ? &kScsiOps[kScsiOpRow[cdb[0]] - 1] : nullptr;
+    // A drive parked in a power condition wakes for what needs its medium
+    // (START and TEST UNIT READY sent to it too) and the command waits.
+    const bool wakes = op && (op->needsMedium || cdb[0] == fw::SCSI_START_STOP_UNIT);
+    const uint64_t wakeNs = wakes && !unitAttention ? WakeWait() : 0;
     const Sense* refusal = Admit(op && op->needsMedium);
     if (!op) {
         Fail(r, kInvalidOpcode, kNoInfo, 0);
@@ -228,7 +253,7 @@ void Drive::Impl::Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> ou
         (this->*op->run)(c);
     }
     if (c.taken && r.status == kGood) r.transferred = uint32_t(std::min<uint64_t>(c.taken, UINT32_MAX));
-    r.serviceNs = ServiceNs(c.bytesMoved);
+    r.serviceNs = ServiceNs(c.bytesMoved) + wakeNs + c.waitNs;
 }
 
 }  // namespace sim

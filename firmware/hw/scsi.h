@@ -117,6 +117,7 @@ constexpr uint8_t ASC_COMMAND_SEQUENCE_ERROR = 0x2C;
 constexpr uint8_t ASC_COMMANDS_CLEARED = 0x2F;
 constexpr uint8_t ASC_SAVING_NOT_SUPPORTED = 0x39;
 constexpr uint8_t ASC_MEDIUM_NOT_PRESENT = 0x3A;
+constexpr uint8_t ASC_SELF_TEST_FAILED = 0x3C;   // with HARDWARE ERROR: a drive's own test failed
 constexpr uint8_t ASC_TARGET_CONDITIONS_CHANGED = 0x3F;   // ASCQ 0x0E reported LUNs data changed
 constexpr uint8_t ASC_INTERNAL_TARGET_FAILURE = 0x44;
 constexpr uint8_t ASC_COMMAND_PHASE_ERROR = 0x4A;

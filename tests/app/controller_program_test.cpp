@@ -129,6 +129,7 @@ TEST_F(ControllerProgram, RefusesBadOptions) {
          {"--bogus", "--stop-after", "--stop-after soon", "--host-interface scsi", "--fpga half", "--memory-size -",
           "--stop-after -1", "--stop-after 18446744073710", "--stop-after 0x10", "--stop-after +5",
           "--drive-size -1048576", "--drive-size 1048577", "--drives 13", "--drives 0x3",
+          "--drive-spin-up 600001", "--drive-spin-up 0x10",
           "--memory-size 0x100000000", "--boot-block-version 99999999999999999999", "--iscsi 127.0.0.1:port",
           "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface sas", "--sdram-size 0x18000000",
           "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000"}) {

@@ -281,6 +281,142 @@ TEST(DrivePower, SpinningUpTakesItsTimeAfterPowerOnAndAfterAStart) {
     EXPECT_EQ(Scsi(d, Bytes(6, 0)).r.status, 0);
 }
 
+constexpr uint64_t kSpinNs = 7'000'000'000;
+
+sim::DriveConfig Spinning(bool sata) {
+    sim::DriveConfig cfg = Settled();
+    cfg.sata = sata;
+    cfg.spinUpNs = kSpinNs;
+    return cfg;
+}
+
+TEST(DrivePower, StoppedSasDriveRefusesTheMediumUntilStartedAndCountsItsParkedTime) {
+    sim::Clock clock;
+    sim::Drive d(Spinning(false));
+    d.AttachClock(&clock);
+    clock.AdvanceTo(kSpinNs);
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    EXPECT_TRUE(d.Parked());
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 2}, "TEST UNIT READY while stopped");
+    ExpectSense(Scsi(d, BlockCdb(0x28, 0, 1), {}, 512).r, {2, 4, 2}, "READ while stopped");
+    EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
+    EXPECT_EQ(Scsi(d, {0x1A, 0, 0x3F, 0, 0xFF, 0}, {}, 255).r.status, 0);
+    Io sense = Scsi(d, {0x03, 0, 0, 0, 18, 0}, {}, 18);
+    ASSERT_EQ(sense.r.status, 0);
+    EXPECT_EQ(sense.data[2], 2);
+    EXPECT_EQ(sense.data[13], 2);
+    clock.AdvanceTo(kSpinNs + 1'000'000'000);
+    // IMMED set: the start is taken at once and the drive becomes ready.
+    Io start = Scsi(d, {0x1B, 1, 0, 0, 1, 0});
+    EXPECT_EQ(start.r.status, 0);
+    EXPECT_LT(start.r.serviceNs, kSpinNs);
+    ExpectSense(Scsi(d, Bytes(6, 0)).r, {2, 4, 1}, "becoming ready");
+    clock.AdvanceTo(2 * kSpinNs + 1'000'000'000);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 0, 1), {}, 512).r.status, 0);
+    // IMMED clear: the START itself ends once the drive is ready.
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    clock.AdvanceTo(3 * kSpinNs);
+    Io waited = Scsi(d, {0x1B, 0, 0, 0, 1, 0});
+    EXPECT_EQ(waited.r.status, 0);
+    EXPECT_GE(waited.r.serviceNs, kSpinNs);
+    const sim::Drive::PowerCounts p = d.Power();
+    EXPECT_EQ(p.starts, 2u);
+    EXPECT_EQ(p.stops, 2u);
+    EXPECT_EQ(p.parkedNs, 1'000'000'000u + (3 * kSpinNs - (2 * kSpinNs + 1'000'000'000)));
+    // A refused START leaves it stopped.
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    d.FailCommand(0x1B, 1);
+    ExpectSense(Scsi(d, {0x1B, 1, 0, 0, 1, 0}).r, {4, 0x44, 0}, "START refused");
+    EXPECT_TRUE(d.Parked());
+}
+
+// Parked in a power condition, a drive is never NOT READY: the command that
+// needs the medium (and any that comes while it wakes) waits for the spin-up.
+TEST(DrivePower, PowerConditionsAndSataStandbyWakeForTheNextCommand) {
+    struct Case {
+        const char* name;
+        bool sata;
+        std::function<void(sim::Drive&)> park;
+        Bytes wake;
+    } cases[] = {
+        {"SAS IDLE", false, [](sim::Drive& d) { EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0x20, 0}).r.status, 0); },
+         BlockCdb(0x28, 0, 1)},
+        {"SAS STANDBY", false, [](sim::Drive& d) { EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0x30, 0}).r.status, 0); },
+         BlockCdb(0x2A, 0, 1)},
+        {"SATA STOP", true, [](sim::Drive& d) { EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0); },
+         Bytes(6, 0)},
+        {"SATA STANDBY IMMEDIATE", true, [](sim::Drive& d) { EXPECT_EQ(Ata(d, 0xE0).r.ataStatus, 0x50); },
+         Bytes{0x1B, 1, 0, 0, 1, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Clock clock;
+        sim::Drive d(Spinning(c.sata));
+        d.AttachClock(&clock);
+        clock.AdvanceTo(kSpinNs);
+        c.park(d);
+        EXPECT_TRUE(d.Parked());
+        EXPECT_EQ(Scsi(d, {0x12, 0, 0, 0, 36, 0}, {}, 36).r.status, 0);
+        EXPECT_TRUE(d.Parked()) << "INQUIRY needs no medium";
+        clock.AdvanceTo(2 * kSpinNs);
+        Io woken = Scsi(d, c.wake, Bytes(512, 1), 512);
+        EXPECT_EQ(woken.r.status, 0);
+        EXPECT_GE(woken.r.serviceNs, kSpinNs);
+        EXPECT_FALSE(d.Parked());
+        clock.AdvanceTo(2 * kSpinNs + kSpinNs / 2);
+        Io behind = Scsi(d, BlockCdb(0x28, 0, 1), {}, 512);
+        EXPECT_EQ(behind.r.status, 0);
+        EXPECT_GE(behind.r.serviceNs, kSpinNs / 2) << "waits out the rest of the wake";
+        EXPECT_LT(behind.r.serviceNs, kSpinNs);
+        clock.AdvanceTo(4 * kSpinNs);
+        EXPECT_LT(Scsi(d, BlockCdb(0x28, 0, 1), {}, 512).r.serviceNs, kSpinNs / 2);
+        EXPECT_EQ(d.Power().starts, 1u);
+        EXPECT_EQ(d.Power().stops, 1u);
+        EXPECT_EQ(d.Power().parkedNs, kSpinNs);
+    }
+}
+
+TEST(DrivePower, BackgroundSelfTestPassesOrFailsAsToldAndNeedsASpinningDrive) {
+    sim::Drive d(Settled());
+    const Bytes selfTest{0x1D, 0x20, 0, 0, 0, 0};
+    EXPECT_EQ(Scsi(d, selfTest).r.status, 0);
+    d.FailSelfTests(true);
+    ExpectSense(Scsi(d, selfTest).r, {4, 0x3C, 0}, "self-test failed");
+    d.FailSelfTests(false);
+    ExpectSense(Scsi(d, {0x1D, 0x20, 0, 0, 4, 0}).r, {5, 0x24, 0}, "a diagnostic page");
+    EXPECT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    ExpectSense(Scsi(d, selfTest).r, {2, 4, 2}, "stopped");
+}
+
+TEST(ChassisPower, TheSpinUpLogCountsDrivesSpinningUpTogether) {
+    sim::ChassisOptions o;
+    o.drives = 4;
+    o.driveBytes = 1 << 20;
+    o.spinUpNs = kSpinNs;
+    sim::Chassis chassis(o);
+    sim::Clock clock;
+    chassis.AttachClock(&clock);
+    clock.AdvanceTo(kSpinNs);
+    for (unsigned slot = 1; slot <= 4; ++slot) {
+        sim::Drive& d = *chassis.DriveAt(slot);
+        ASSERT_EQ(Scsi(d, {0x03, 0, 0, 0, 18, 0}, {}, 18).r.status, 0);   // the power-on attention
+        Scsi(d, Bytes(6, 0));
+        ASSERT_EQ(Scsi(d, {0x1B, 1, 0, 0, 0, 0}).r.status, 0);
+    }
+    EXPECT_TRUE(chassis.SpinUpLog().empty()) << "power-on spin-ups are not the commands'";
+    // Slots 1 and 2 together, 3 as they end (not overlapping), 4 in the middle of 3.
+    ASSERT_EQ(Scsi(*chassis.DriveAt(1), {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    ASSERT_EQ(Scsi(*chassis.DriveAt(2), {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    clock.AdvanceTo(2 * kSpinNs);
+    ASSERT_EQ(Scsi(*chassis.DriveAt(3), {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    clock.AdvanceTo(2 * kSpinNs + kSpinNs / 2);
+    ASSERT_EQ(Scsi(*chassis.DriveAt(4), {0x1B, 1, 0, 0, 1, 0}).r.status, 0);
+    ASSERT_EQ(chassis.SpinUpLog().size(), 4u);
+    EXPECT_EQ(chassis.SpinUpLog()[2].slot, 3u);
+    EXPECT_EQ(chassis.SpinUpLog()[2].readyNs, 3 * kSpinNs);
+    EXPECT_EQ(chassis.MostSpinningUpAtOnce(), 2u);
+}
+
 TEST(DriveCapacity, ReadCapacityGivesTheLastBlockAndTenBytesSaturate) {
     struct Case {
         uint64_t blocks;
