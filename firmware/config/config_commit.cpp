@@ -326,8 +326,8 @@ uint8_t RequestConfigUpdate(uint8_t bRequester) {
 
 void StartConfigCommit() {
     DRIVE_MASK_SET sSpinUp;
-    PrepareSpinUpMaskSet(&sSpinUp);
-    if (fCollectArrayDrivesToSpinUp(&sSpinUp) == TRUE) {
+    ClearPendingSpinDowns();
+    if (bCollectSpunDownDrives(&sSpinUp) != 0) {
         // Waiting before asking: the spin-up may end before the request
         // returns.
         SetCommitSpinUpWait(TRUE);

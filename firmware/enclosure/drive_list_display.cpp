@@ -62,7 +62,7 @@ const char* pszPowerState(const DRIVE_INFO& s) {
     case APM_SPUN_DOWN: return "  Spun Down";
     case APM_SPINNING_UP: return "  Spinning Up";
     case APM_SPUN_UP:
-        return fIsDriveFunctionalTestRunning(s.bEnclosureNo, s.bSlotNo) == TRUE ? "  Testing" : "  Spun Up";
+        return fIsDriveAPMTestRunning(s.bEnclosureNo, s.bSlotNo) == TRUE ? "  Testing" : "  Spun Up";
     default: return "  Undefined";
     }
 }

@@ -4,15 +4,14 @@
 #include <cstdint>
 
 #include "enclosure/drive_rescan.h"
+#include "enclosure/drive_spin.h"
 
 namespace fw {
 
 void SetCtrlOptionBit2Flag(uint8_t f);
 void InitDriveManagementState();
 void InitEnclosureServicesFlags();
-void InitPowerManagementTables();
 void SetAPMDriveVerifyRunning(uint8_t f);
-void SetAPMHoldFlag(uint8_t f);
 void SetPowerManagementState(uint8_t b);
 void InitDriveErrorCounters();
 void SetSesPartnerJoinFlag(uint8_t f);
@@ -82,33 +81,17 @@ void StartEnclosureDiscovery();
 void RebuildEnclosureTable();
 void StartEnclosureJob(uint8_t bJob);
 
-// Power management: a set of drive positions (16 enclosures of 32 slots).
-struct DRIVE_MASK_SET {
-    uint32_t adEnclosure[16];
-};
-// TRUE with the drives power management has spun down.
-uint8_t fCollectSpunDownDrives(DRIVE_MASK_SET* psSet);
-// Spins the set up and calls the routine when they are; 16 when the
-// request cannot be taken.
-uint8_t bRequestDriveSpinUp(const DRIVE_MASK_SET* psSet, void (*pfnDone)(void*), void* pArgument);
+// The configuration commit and the drive rescan tell the array power
+// states what they do (kinds 1-4).
 void UpdateArrayAPMStatesOnEvent(uint8_t bEvent);
-// A drive's power state (1 spun down, 2 spun up, 3 spinning up) and whether
-// its functional test runs.
-uint8_t bGetDriveAPMState(uint8_t bEnclosure, uint8_t bSlot);
-uint8_t fIsDriveFunctionalTestRunning(uint8_t bEnclosure, uint8_t bSlot);
-uint8_t fGetAPMHoldFlag();
+// A drive's functional test (power management's verify) is running.
 uint8_t fIsAPMDriveVerifyRunning();
 uint8_t fGetAPMOptionBit(uint8_t bBit);
 // A command went to the drive in this slot (power management's idle timer).
 void ReportDriveActivity(uint8_t bEnclosure, uint8_t bSlot);
-// The configuration commit: the member drives that must spin up before the
-// copies are written (an emptied set, then filled; TRUE when it holds any),
-// the image's power settings, and a drive the writer has started.
-void PrepareSpinUpMaskSet(DRIVE_MASK_SET* psSet);
-uint8_t fCollectArrayDrivesToSpinUp(DRIVE_MASK_SET* psSet);
+// The image's power settings, read by the configuration commit.
 struct CONFIG_IMAGE;
 void UpdateApmFromConfig(const CONFIG_IMAGE* psImage);
-uint8_t bMarkDriveSpunUp(uint8_t bEnclosure, uint8_t bSlot);
 // Drive locate: the enclosure record of the target shows (or stops showing)
 // the locate state; requests of type 128 are the enclosure's own.
 void MarkDriveLocate(uint8_t bMode, uint8_t bTarget);
@@ -139,11 +122,6 @@ uint8_t RequestSesStatusPage();
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,
                                    uint8_t bDuration);
 void AbortDriveFirmwareDownload();
-// START STOP UNIT to the drive of the slot, for a requester answered when
-// it ends (hasRequest TRUE): 255 queued, 16 no command entry free.  The
-// drive power state a manual spin leaves.
-uint8_t bStartStopDrive(uint8_t bEnclosure, uint8_t bSlot, uint8_t fStart, uint8_t fHasRequest, KERNEL_ENTRY* psRequest);
-void MarkDriveSpunDown(uint8_t bEnclosure, uint8_t bSlot);
 // The management diagnostic command (command type 28) to an array member:
 // 255 started, 16 no internal command entry free.
 uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);

@@ -472,7 +472,8 @@ uint8_t fGetFirmwareDownloadRescan() { return s_fFirmwareDownloadRescan; }
 
 void ProcessDriveRescanRequest() {
     DRIVE_MASK_SET sSpunDown;
-    if (fCollectSpunDownDrives(&sSpunDown) != TRUE) {
+    ClearPendingSpinDowns();
+    if (bCollectSpunDownDrives(&sSpunDown) == 0) {
         RequestConfigurationService();
         SetConfigPhase(CONFIG_PHASE_DRIVE_TABLES);
         SetConfigPhaseStep(REBUILD_STEP_START);

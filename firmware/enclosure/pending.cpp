@@ -17,9 +17,7 @@ uint8_t bStartEnclosureFirmwareUpdate() { return FALSE; }
 void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
 void InitEnclosureServicesFlags() {}
-void InitPowerManagementTables() {}
 void SetAPMDriveVerifyRunning(uint8_t) {}
-void SetAPMHoldFlag(uint8_t) {}
 void SetPowerManagementState(uint8_t) {}
 void InitDriveErrorCounters() {}
 void SetSesPartnerJoinFlag(uint8_t) {}
@@ -29,9 +27,6 @@ void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
 void AllocateEnclosureServicesTables() {}
 void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
-// No drive power command is sent before power management is built.
-uint8_t bStartStopDrive(uint8_t, uint8_t, uint8_t, uint8_t, KERNEL_ENTRY*) { return STATUS_RETRY; }
-void MarkDriveSpunDown(uint8_t, uint8_t) {}
 uint8_t bStartMemberDriveCommand(uint8_t, uint8_t) { return STATUS_RETRY; }
 
 // Stand-ins for the tick.
@@ -114,26 +109,11 @@ void StartEnclosureDiscovery() {
 void RebuildEnclosureTable() {}
 void StartEnclosureJob(uint8_t) {}
 
-// Nothing is spun down without power management.
-uint8_t fCollectSpunDownDrives(DRIVE_MASK_SET* psSet) {
-    *psSet = {};
-    return FALSE;
-}
-uint8_t bRequestDriveSpinUp(const DRIVE_MASK_SET*, void (*pfnDone)(void*), void* pArgument) {
-    pfnDone(pArgument);
-    return STATUS_OK;
-}
 void UpdateArrayAPMStatesOnEvent(uint8_t) {}
-uint8_t bGetDriveAPMState(uint8_t, uint8_t) { return 2; }
-uint8_t fIsDriveFunctionalTestRunning(uint8_t, uint8_t) { return FALSE; }
-uint8_t fGetAPMHoldFlag() { return FALSE; }
 uint8_t fIsAPMDriveVerifyRunning() { return FALSE; }
 uint8_t fGetAPMOptionBit(uint8_t) { return FALSE; }
 void ReportDriveActivity(uint8_t, uint8_t) {}
-void PrepareSpinUpMaskSet(DRIVE_MASK_SET* psSet) { *psSet = {}; }
-uint8_t fCollectArrayDrivesToSpinUp(DRIVE_MASK_SET*) { return FALSE; }
 void UpdateApmFromConfig(const CONFIG_IMAGE*) {}
-uint8_t bMarkDriveSpunUp(uint8_t, uint8_t) { return STATUS_OK; }
 // No enclosure services yet: nothing shows a locate state.
 void MarkDriveLocate(uint8_t, uint8_t) {}
 void ClearDriveLocate(uint8_t, uint8_t) {}
