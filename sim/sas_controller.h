@@ -156,6 +156,13 @@ public:
     uint32_t partnerCommandsSent() const { return m_partnerCommandsSent; }
     uint32_t partnerCommandsReceived() const { return m_partnerCommandsReceived; }
     uint32_t partnerTaskSetFull() const { return m_partnerTaskSetFull; }
+    // The partner's answer to the newest command this IOC sent it: SCSI
+    // status and, for CHECK CONDITION, sense key, ASC and ASCQ.
+    struct PartnerAnswer {
+        uint32_t count = 0;   // answers so far
+        uint8_t status = 0, key = 0, asc = 0, ascq = 0;
+    };
+    const PartnerAnswer& lastPartnerAnswer() const { return m_lastPartnerAnswer; }
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
 
 private:
@@ -412,6 +419,7 @@ private:
     uint32_t m_partnerCommandsSent = 0;
     uint32_t m_partnerCommandsReceived = 0;
     uint32_t m_partnerTaskSetFull = 0;
+    PartnerAnswer m_lastPartnerAnswer;
     // Command frames the link delays, in the order sent.
     struct Delayed {
         uint64_t due;

@@ -186,6 +186,13 @@ void SasController::FinishExchange(Exchange& x, uint8_t status, const uint8_t* s
     // it, or its IOC restarted) goes nowhere.
     if (!initiator || initiator->m_sentToPartner.erase(x.context) == 0) return;
     initiator->m_stalled.erase(x.context);
+    PartnerAnswer& answer = initiator->m_lastPartnerAnswer;
+    ++answer.count;
+    answer.status = status;
+    const bool check = status == fw::SCSI_STATUS_CHECK_CONDITION && sense && senseLength >= 14;
+    answer.key = check ? sense[2] & 0x0F : 0;
+    answer.asc = check ? sense[12] : 0;
+    answer.ascq = check ? sense[13] : 0;
     if (iocStatus == fw::MPI_IOCSTATUS_SUCCESS && status == fw::SCSI_STATUS_GOOD && x.transferred >= x.dataLength) {
         initiator->ContextReply(x.context);
         return;

@@ -479,10 +479,7 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
     case PARTNER_OPCODE_WRITE_BUFFER: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;
     case PARTNER_OPCODE_READ_BUFFER: AnswerPartnerReadBuffer(ps); return STATUS_OK;
     case PARTNER_TYPED_MESSAGE: return bHandlePartnerMessage(ps);
-    case PARTNER_OPCODE_FORWARDED:
-        ps->bPrimaryState = SLOT_DONE;
-        SendPartnerCommandStatus(ps, 5, 0x20, 0);
-        return STATUS_OK;
+    case PARTNER_OPCODE_FORWARDED: return HandleForwardedDriveCommand(ps);
     default: SendPartnerCommandStatus(ps, 5, 0x20, 0); return STATUS_OK;
     }
 }

@@ -150,6 +150,11 @@ void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 // an answer in status bytes): TRUE when the code is one of them and was run.
 uint8_t fDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
 
+// A drive command the partner asks this controller to issue (opcode 0x06):
+// 255 done for this pass, 16 to be run again later; the drive command's end.
+uint8_t HandleForwardedDriveCommand(PARTNER_MESSAGE_SLOT* psSlot);
+void ForwardedDriveCommandDone(KERNEL_ENTRY* psEntry);
+
 // Answers a READ BUFFER from the partner by its buffer id.
 void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
 

@@ -67,8 +67,6 @@ void ServiceStandInPartnerAnswers() {
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
 }
-void AbortForwardedDriveCommand(uint16_t) {}
-uint8_t fPartnerCommandComplete(KERNEL_ENTRY*) { return TRUE; }
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
 namespace {
 uint8_t s_fPartnerDumpFlag = FALSE;

@@ -338,7 +338,9 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     if (ps->lFlags & KE_FLAG_WRITE_COLLAPSE) {
         // A held write that did not simply succeed fails its whole batch.
         IwcqWriteAnswered(ps, TRUE);
-        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), 0x04);
+        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) {
+            SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), SAS_TARGET_FLAG_BATCH_FAILED);
+        }
     } else if (psF->bScsiStatus != SCSI_STATUS_GOOD) {
         DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, FALSE);
         return;

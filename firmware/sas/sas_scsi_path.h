@@ -15,6 +15,8 @@ namespace fw {
 // Target flag bits read here.
 constexpr uint32_t SAS_TARGET_FLAG_NATIVE = 0x001;
 constexpr uint32_t SAS_TARGET_FLAG_REFUSE = 0x002;
+// A batch of held writes failed on the drive: what it held may be lost.
+constexpr uint32_t SAS_TARGET_FLAG_BATCH_FAILED = 0x004;
 constexpr uint32_t SAS_TARGET_FLAG_ONE_AT_A_TIME = 0x080;
 constexpr uint32_t SAS_TARGET_FLAG_OVERRIDE = 0x100;
 constexpr uint32_t SAS_TARGET_FLAG_HELD = 0x800;
