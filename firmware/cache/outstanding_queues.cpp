@@ -25,6 +25,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
+#include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
 #include "target/command_access.h"
@@ -548,7 +549,7 @@ void Remove(KERNEL_ENTRY* psEntry, uint8_t bKind, bool fReinsert) {
         if (!fReinsert) ResetNode(wIndex);
         ClearFlag(psEntry, lFlag);
     }
-    if (!fReinsert && psEntry->wLunIndex < LUN_COUNT) TouchLunServiceTime(psEntry->wLunIndex);
+    if (!fReinsert && psEntry->wLunIndex < LUN_COUNT) ScheduleLunService(psEntry->wLunIndex);
 }
 
 void Update(KERNEL_ENTRY* psEntry, uint8_t bKind) {

@@ -26,6 +26,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
 #include "platform/battery.h"
 #include "platform/embedded_module.h"
@@ -126,6 +127,7 @@ const BackgroundService s_asServices[] = {
      [] { LoopTableService(); }},
     {3, 0, [] { return IsTrue(fIsSASFailbackInProgress()); }, [] { SASFailbackStep(); }},
     {4, 0, [] { return IsTrue(fGetDualControllerWorkFlag()); }, [] { DualControllerWork(); }},
+    {4, 0, [] { return IsTrue(fIsLunServiceDue()); }, [] { ServiceLunList(); }},
     {5, 0, [] { return IsTrue(fGetHostChipServiceRequest(1)); }, [] { HostChipService(1); }},
     {6, 0, [] { return IsTrue(fGetHostChipServiceRequest(2)); }, [] { HostChipService(2); }},
     // Fibre Channel host ports.

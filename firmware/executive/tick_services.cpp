@@ -15,6 +15,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
 #include "platform/i2c.h"
 #include "sas/sas_drive.h"
@@ -129,6 +130,7 @@ void PeriodicWork() {
 void TickPeriodServices() {
     FcPeriodicService();
     CheckPartnerWatchdog();
+    if (lGetTickCount() >= GetLunServiceEarliest()) SetLunServiceDue(TRUE);
 }
 
 void TickBoardCountdownExpired() { BoardCountdownRoutine(); }

@@ -4,6 +4,7 @@
 // receiver are refused as an invalid field.
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "cache/stripe_access.h"
 #include "config/drive_locate.h"
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
@@ -12,6 +13,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "raid/parity_check.h"
+#include "target/stage_rings.h"
 #include "target/scsi2_reservations.h"
 
 namespace fw {
@@ -41,6 +43,14 @@ uint8_t bIoQuiesce(const uint8_t* pbCdb, uint16_t) {
     case QUIESCE_RESUME: SetPartnerResumedFlag(); return STATUS_OK;
     default: return 0;
     }
+}
+
+// The partner's LUN went idle: commands here need not ask it first.
+uint8_t bLunIdle(const uint8_t* pbCdb, uint16_t) {
+    const uint16_t wLun = wGetBe16(pbCdb + 2);
+    if (wLun >= LUN_COUNT) return 0;
+    ClearLunOcioFlag(wLun);
+    return STATUS_OK;
 }
 
 uint8_t bWriteToken(const uint8_t* pbCdb, uint16_t) {
@@ -77,6 +87,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {34, bJournalReset},
     {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
     {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},
+    {PARTNER_MESSAGE_LUN_IDLE, bLunIdle},
     {PARTNER_MESSAGE_MIRROR, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_MIRROR_DROP, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_ISSUED, bReceivePartnerJournalMessage},

@@ -106,8 +106,8 @@ uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageType);
 uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry);
 // A message tied to a host command: 96 mirror request, 97 drop the mirror.
 void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fMirror);
-// Puts the LUN on the service-time list (after an outstanding-queue removal).
-void TouchLunServiceTime(uint16_t wLun);
+// Message 50: a LUN this controller serves is idle (bytes 2-3 the LUN).
+constexpr uint8_t PARTNER_MESSAGE_LUN_IDLE = 50;
 // Messages 124 and 125: a SCSI-2 reserve or release to the partner.  The
 // partner's verdict finishes the host command (FinishReserve, FinishRelease);
 // a release the controller makes by itself (a LUN reset, a logout) has none.

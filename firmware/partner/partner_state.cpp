@@ -16,6 +16,7 @@
 #include "executive/work_flags.h"
 #include "hw/fpga.h"
 #include "hw/hw.h"
+#include "partner/lun_service_list.h"
 #include "partner/partner_messages.h"
 #include "sas/sas_flags.h"
 
@@ -50,6 +51,7 @@ void InitDualControllerManager() {
     Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
     InitPartnerHeartbeatStats();
     s_fLossPending = s_fTakeoverPending = FALSE;
+    InitLunServiceList();
     SetPartnerStatisticsReceived(FALSE);
 }
 

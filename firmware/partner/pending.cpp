@@ -107,7 +107,6 @@ uint8_t bServicePartnerParityQueue() { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
-void TouchLunServiceTime(uint16_t) {}
 
 uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t*, uint32_t) {
     if (fIsDualControllerActive() != TRUE || s_wPrOutMessages >= PR_OUT_MESSAGES) return STATUS_RETRY;

@@ -14,6 +14,7 @@
 
 #include "../system/road_config.h"
 #include "cache/nvram_journal.h"
+#include "cache/stripe_access.h"
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
@@ -279,3 +280,12 @@ TEST_F(PartnerMirror, WritesThroughBothControllersToOneRowKeepItsParity) {
 }
 
 }  // namespace
+
+// Commands of a LUN the partner asked about are held for the partner; once
+// the partner's LUN has been idle a while it says so, and they need not be.
+TEST_F(PartnerMirror, APartnersLunLeftIdleIsNoLongerHeldForIt) {
+    const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, 64, 8), {}, 8 * kBlock);
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(fw::fGetLunOcioFlag(0), fw::TRUE);
+    EXPECT_TRUE(RunUntil([] { return fw::fGetLunOcioFlag(0) == fw::FALSE; }, 10'000 * kMs));
+}
