@@ -22,7 +22,6 @@ namespace {
 
 constexpr uint32_t READ_CAPACITY_BYTES = 8;
 constexpr uint32_t COPY_BLOCK_BYTES = 512;
-constexpr uint8_t PARTNER_BUFFER_ID_CONFIG = 1;
 constexpr uint8_t PARTNER_READ_TRIES = 4;
 
 uint8_t s_fConfigLoadRunning = FALSE;

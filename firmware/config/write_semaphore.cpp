@@ -119,7 +119,10 @@ void HandlePartnerConfigWriteSemaphoreMessage(uint8_t bCode) {
     }
     const bool fCommitBusy = fIsConfigUpdatePending() == TRUE || fIsConfigCommitInProgress() == TRUE;
     if (lAge > STALE_USE_MS && !fCommitBusy) s_fInProgress = FALSE;
-    if (s_fInProgress == TRUE || fCommitBusy ||
+    // Both asked at once: the master's request goes first.  Were each to
+    // grant the other's, both would hold the token and edit together.
+    const bool fCrossed = s_fOwnPending == TRUE && fIsMasterController() == TRUE;
+    if (s_fInProgress == TRUE || fCommitBusy || fCrossed ||
         bSendConfigWriteSemaphoreMessage(MESSAGE_WRITE_TOKEN_GRANT) != STATUS_OK) {
         s_fPartnerPending = TRUE;
         return;

@@ -84,7 +84,7 @@ struct MESSAGE_RECEIVER {
 
 constexpr MESSAGE_RECEIVER kReceivers[] = {
     {MESSAGE_IO_QUIESCE, bIoQuiesce},
-    {34, bJournalReset},
+    {PARTNER_MESSAGE_JOURNAL_RESET, bJournalReset},
     {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
     {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},
     {PARTNER_MESSAGE_LUN_IDLE, bLunIdle},
@@ -105,12 +105,23 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
 
 struct SLOT_RECEIVER {
     uint8_t bCode;
-    void (*pfReceive)(PARTNER_MESSAGE_SLOT* psSlot);
+    uint8_t (*pfReceive)(PARTNER_MESSAGE_SLOT* psSlot);
 };
 
+uint8_t bStripeAccess(PARTNER_MESSAGE_SLOT* psSlot) {
+    ReceivePartnerStripeAccess(psSlot);
+    return STATUS_OK;
+}
+
+uint8_t bMirrorData(PARTNER_MESSAGE_SLOT* psSlot) {
+    ReceivePartnerMirrorData(psSlot);
+    return STATUS_OK;
+}
+
 constexpr SLOT_RECEIVER kSlotReceivers[] = {
-    {PARTNER_MESSAGE_STRIPE_ACCESS, ReceivePartnerStripeAccess},
-    {PARTNER_MESSAGE_MIRROR_DATA, ReceivePartnerMirrorData},
+    {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
+    {PARTNER_MESSAGE_MIRROR_DATA, bMirrorData},
+    {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
 };
 
 struct MESSAGE_CONTINUATION {
@@ -124,6 +135,7 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},
+    {PARTNER_MESSAGE_JOURNAL_RESET, PartnerJournalResetAnswered},
 };
 
 }  // namespace
@@ -135,14 +147,11 @@ uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     return 0;
 }
 
-uint8_t fDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot) {
+uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot) {
     for (const SLOT_RECEIVER& s : kSlotReceivers) {
-        if (s.bCode == psSlot->sMessage.abCdb[1]) {
-            s.pfReceive(psSlot);
-            return TRUE;
-        }
+        if (s.bCode == psSlot->sMessage.abCdb[1]) return s.pfReceive(psSlot);
     }
-    return FALSE;
+    return 0;
 }
 
 void RunPartnerContinuation(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {

@@ -53,6 +53,7 @@ void PreparePartnerJoin();
 // answers GOOD (255), 252 when it did not in time, 0 when on no path; the
 // start-of-day request (buffer id 13) and this controller's identity (id 14)
 // with its firmware word.
+constexpr uint8_t PARTNER_BUFFER_ID_CONFIG = 1;   // the live configuration image
 constexpr uint8_t PARTNER_BUFFER_ID_PING = 12;
 constexpr uint8_t PARTNER_BUFFER_ID_START_OF_DAY = 13;
 constexpr uint8_t PARTNER_BUFFER_ID_IDENTITY = 14;
@@ -203,7 +204,10 @@ constexpr uint8_t PARTNER_TYPED_MESSAGE = 0x05;
 // Queues a message: 255 queued (with its slot number), 16 no slot free or
 // too many outstanding, 0 no path to the partner.
 uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t* pwSlot, uint8_t bUnused);
-// Message 145: this controller's commit ended, with its pending array jobs.
+// Message 145: this controller's commit ended, with its pending array jobs
+// and its live image.
+constexpr uint8_t PARTNER_MESSAGE_CONFIG_CHANGED = 145;
+constexpr uint8_t PARTNER_MESSAGE_JOURNAL_RESET = 34;
 uint8_t SendConfigChangedMessage(uint8_t fFromEditor);
 // Message 34: the first array was committed, the partner clears its
 // journal copies; 255 when queued (the partner's answer requests the next

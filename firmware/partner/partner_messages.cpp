@@ -12,6 +12,7 @@
 #include "sas/sas_flags.h"
 #include "target/host_command_pool.h"
 #include "cache/nvram_journal.h"
+#include "config/write_semaphore.h"
 
 namespace fw {
 
@@ -28,6 +29,10 @@ PARTNER_MESSAGE_COUNTS s_sCounts;
 uint8_t s_fStatisticsReceived = FALSE;
 // The code-96 message of each host entry, which its 98 and 99 never overtake.
 uint16_t s_awHostMirrorSlot[HOST_ENTRY_COUNT];
+// The newest configuration image sent (message 145), which the write token
+// never overtakes: the partner would open its next edit on the image it
+// held before.
+uint16_t s_wConfigImageSlot = PARTNER_NO_SLOT;
 
 // The message tables are shared with the FIQ-level entry points of the
 // drive-side drivers; every change of a ring, bitmap or counter is made with
@@ -185,6 +190,18 @@ uint8_t bMirrorRequestState(const PARTNER_MESSAGE_SLOT* ps) {
     return s.bPrimaryState;
 }
 
+// The write token's grant waits for the configuration image sent before it:
+// 'p' it is still queued, 'q' in flight, 0 nothing to wait for.
+uint8_t bConfigImageState(const PARTNER_MESSAGE_SLOT* ps) {
+    if (ps->bCommandType != MESSAGE_WRITE_TOKEN_GRANT || s_wConfigImageSlot >= PARTNER_SLOTS) return 0;
+    const PARTNER_MESSAGE_SLOT& s = s_asOutgoing[s_wConfigImageSlot];
+    if (s.fInUse != TRUE || s.bCommandType != PARTNER_MESSAGE_CONFIG_CHANGED ||
+        (s.bPrimaryState != SLOT_QUEUED && s.bPrimaryState != SLOT_SENT)) {
+        return 0;
+    }
+    return s.bPrimaryState;
+}
+
 }  // namespace
 
 void InitPartnerMessageQueues() {
@@ -193,6 +210,7 @@ void InitPartnerMessageQueues() {
         FreeSlotValues(&s_asIncoming[i], i);
     }
     for (uint16_t& w : s_awHostMirrorSlot) w = PARTNER_NO_SLOT;
+    s_wConfigImageSlot = PARTNER_NO_SLOT;
     ClearRing(&s_sIncomingRing);
     ClearRing(&s_sOutgoingRing);
     ClearRing(&s_sCompletionRing);
@@ -250,6 +268,7 @@ uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_
                        : psMessage->abCdb[0] == PARTNER_TYPED_MESSAGE ? psMessage->abCdb[1]
                                                                        : 0;
     ps->dQueueTick = dGetCoarseTick();
+    if (ps->bCommandType == PARTNER_MESSAGE_CONFIG_CHANGED) s_wConfigImageSlot = wSlot;
     Push(&s_sOutgoingRing, wSlot);
     ++s_sCounts.wOutgoingTotal;
     ++s_sCounts.wOutgoingNew;
@@ -299,8 +318,10 @@ uint8_t ServiceOutgoingPartnerQueue() {
         FreeOutgoing(ps);
         return STATUS_OK;
     }
-    // A mirror's issue or update never overtakes the mirror request itself.
-    switch (bMirrorRequestState(ps)) {
+    // A mirror's issue or update never overtakes the mirror request itself,
+    // nor the write token the configuration image before it.
+    const uint8_t bWaitFor = bMirrorRequestState(ps);
+    switch (bWaitFor != 0 ? bWaitFor : bConfigImageState(ps)) {
     case SLOT_QUEUED:
         CountDown(s_sCounts.wOutgoingNew);
         Consume(&s_sOutgoingRing);
@@ -446,7 +467,8 @@ namespace {
 uint8_t bHandlePartnerMessage(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
     const uint8_t bCode = pbCdb[1];
-    if (fDispatchPartnerSlotMessage(ps) == TRUE) return STATUS_OK;
+    const uint8_t bSlotResult = bDispatchPartnerSlotMessage(ps);
+    if (bSlotResult != 0) return bSlotResult;
     const uint8_t bResult = bCode < 18 || bCode > 215 ? 0 : DispatchPartnerMessage(pbCdb, wGetPartnerCommandLun(ps));
     switch (bResult) {
     case STATUS_OK: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;

@@ -147,8 +147,12 @@ void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* psSlot);
 void ReceivePartnerStripeAccess(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 // The typed messages whose receivers need the slot itself (their data, or
-// an answer in status bytes): TRUE when the code is one of them and was run.
-uint8_t fDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
+// an answer in status bytes): 0 when the code is none of them, else the
+// receiver's result (16: run it again later).
+uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
+// Message 145: the partner's configuration image; the answer to message 34.
+uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* psSlot);
+void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 
 // A drive command the partner asks this controller to issue (opcode 0x06):
 // 255 done for this pass, 16 to be run again later; the drive command's end.

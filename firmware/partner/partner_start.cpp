@@ -6,7 +6,9 @@
 
 #include "cache/outstanding_queues.h"
 #include "config/host_port_tables.h"
+#include "config/config_image.h"
 #include "config/nvram_layout.h"
+#include "config/nvram_records.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
 #include "executive/system_state.h"
@@ -110,6 +112,22 @@ void StorePartnerIdentity(PARTNER_MESSAGE_SLOT* psSlot) {
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
 }
 
+// The live configuration image (buffer id 1), as much as the partner asks.
+void SendLiveConfigImage(PARTNER_MESSAGE_SLOT* psSlot) {
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    const uint32_t dAsked = uint32_t(pbCdb[6]) << 16 | uint32_t(pbCdb[7]) << 8 | pbCdb[8];
+    const uint32_t dLength = dAsked < CONFIG_IMAGE_SIZE ? dAsked : CONFIG_IMAGE_SIZE;
+    if (dLength == 0) {
+        SendPartnerCommandStatus(psSlot, 0, 0, 0);
+        return;
+    }
+    if (bSendDataToPartnerInitiator(psSlot, dPciAddressOf(pGetConfigImage()), dLength, fIsNvramConfigTieValid()) !=
+        STATUS_OK) {
+        // The partner asks again.
+        SendPartnerCommandStatus(psSlot, 0x0B, 0x47, 0);
+    }
+}
+
 }  // namespace
 
 uint8_t bProbePartnerReady() {
@@ -162,6 +180,7 @@ void SendPartnerIdentity(uint32_t dFirmwareWord) {
 
 void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     switch (psSlot->sMessage.abCdb[2]) {
+    case PARTNER_BUFFER_ID_CONFIG: SendLiveConfigImage(psSlot); return;
     case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return;
     case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return;
     case PARTNER_BUFFER_ID_IDENTITY: StorePartnerIdentity(psSlot); return;

@@ -131,10 +131,6 @@ uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uin
     return bQueueReservationMessage({psEntry, FALSE, fOnBehalf, bPortCode, wLun, wInitiator, wOnBehalfId, bController});
 }
 
-// Nothing carries the image or the journal reset to a partner yet: not sent,
-// so the commit goes on by itself.
-uint8_t SendConfigChangedMessage(uint8_t) { return 0; }
-uint8_t SendJournalResetMessage(uint8_t) { return 0; }
 void ShowOtherControllerParityReadDataQueue() {}
 
 
