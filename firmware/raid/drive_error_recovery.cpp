@@ -20,6 +20,7 @@
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
 #include "raid/dual_parity.h"
+#include "raid/rebuild.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -422,6 +423,7 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
                   sStored.bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
     }
     PostEvent(EVENT_ARRAY_CRITICAL, sStored.bRankNumber);
+    RebuildMemberFailed(bRank, bMember);
     EvaluateRankCachePolicy(bRank);
     // The drives learn of it: a restart finds the member failed.
     (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);

@@ -75,6 +75,7 @@ struct Plan {
     uint32_t dCovered;
     uint8_t bCase;
     uint8_t bMissingA, bMissingB;   // data columns of the lost data members
+    uint8_t bRebuilt;               // a member being rebuilt, behind the front here (NO_MEMBER)
 };
 
 Plan s_asPlan[MAX_GROUPS];
@@ -138,10 +139,12 @@ bool Writable(uint8_t bRank, uint8_t bMember) {
     return b == MEMBER_ON_LINE || b == MEMBER_REBUILDING;
 }
 
-Loss LossOf(const Geometry& g, const Run& r) {
+// The members the run cannot read; a member being rebuilt (bRebuilt) holds
+// its data where the rebuild has passed and counts as present there.
+Loss LossOf(const Geometry& g, const Run& r, uint8_t bRebuilt = NO_MEMBER) {
     Loss s{};
     for (uint8_t m = 0; m < g.D; ++m) {
-        if (!Degraded(g.bRank, m)) continue;
+        if (!Degraded(g.bRank, m) || m == bRebuilt) continue;
         if (s.bCount < 3) s.abMember[s.bCount] = m;
         ++s.bCount;
         s.fP |= m == r.bP;
@@ -715,12 +718,12 @@ void BuildDegraded(KERNEL_ENTRY* psHost, const Geometry& g, const Plan& s, const
         add(r.bData, dHost, CT_R6_DEGRADED_WRITE_DATA, true);
         bPhase = PHASE_WRITES;
     } else {
-        const Loss sLoss = LossOf(g, r);
+        const Loss sLoss = LossOf(g, r, s.bRebuilt);
         if (!sLoss.fP) add(r.bP, dSlotIn(u, r.dBlocks, SLOT_OLD_P), CT_R6_DEGRADED_WRITE_READ_P, false);
         if (!sLoss.fQ) add(r.bQ, dSlotIn(u, r.dBlocks, SLOT_OLD_Q), CT_R6_DEGRADED_WRITE_READ_Q, false);
         for (uint8_t c = 0; c < g.m; ++c) {
             const uint8_t bMember = bDataMember(c, r.bP, r.bQ);
-            if (!Degraded(g.bRank, bMember)) {
+            if (!Degraded(g.bRank, bMember) || bMember == s.bRebuilt) {
                 add(bMember, dSlotIn(u, r.dBlocks, SLOT_DATA + c), CT_R6_DEGRADED_WRITE_READ_DATA, false);
             }
         }
@@ -946,6 +949,7 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
     (void)WalkRuns(g, lGetMappedAddress(psHost), wBlocks, [&](const Run& r, uint32_t dRemaining) -> uint32_t {
         Plan s{};
         s.sRun = r;
+        s.bRebuilt = NO_MEMBER;
         uint32_t dCovered = 0, dRowOffset = 0, dTail = 0;
         if (fPlanRaid6FullRowWrite(psHost, &dCovered, &dRowOffset, &dTail, dRemaining, r.dRowOffset,
                                    static_cast<uint16_t>(g.S), r.bData, r.bP, r.bQ, g.D, bRank, 0,
@@ -965,7 +969,12 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             if (!Degraded(bRank, bMember)) continue;
             const uint8_t b = bRebuildWindow(bRank, bMember, r, psHost);
             fBusy |= b == REBUILD_WINDOW_BUSY;
-            if (b == REBUILD_WINDOW_REBUILT) continue;
+            if (b == REBUILD_WINDOW_REBUILT) {
+                // Another member lost makes the run degraded: the rebuilt one
+                // is still read and written, or its data goes stale.
+                s.bRebuilt = bMember;
+                continue;
+            }
             fAllHealthy = false;
             fAhead |= bGetRankMemberFlags(bRank, bMember) == MEMBER_REBUILDING;
         }
@@ -973,11 +982,12 @@ uint8_t bBuildRaid6WriteChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*
             s.eMethod = Method::ReadModifyWrite;
             return AddPlan(s, 3, dPagesFor(5 * r.dBlocks)) ? r.dBlocks : 0;
         }
-        const Loss sLoss = LossOf(g, r);
+        const Loss sLoss = LossOf(g, r, s.bRebuilt);
         s.eMethod = Method::Degraded;
         s.bCase = bCaseOf(sLoss, r, &s.bMissingA, &s.bMissingB);
         // Three lost members, or the written one lost with both parities.
-        fLost |= sLoss.bCount > 2 || (s.bCase == R6_CASE_P_AND_Q && Degraded(bRank, r.bData));
+        fLost |= sLoss.bCount > 2 ||
+                 (s.bCase == R6_CASE_P_AND_Q && Degraded(bRank, r.bData) && r.bData != s.bRebuilt);
         return AddPlan(s, g.D, dPagesFor((static_cast<uint32_t>(g.D) + 2) * r.dBlocks)) ? r.dBlocks : 0;
     });
     if (fBusy) {

@@ -335,6 +335,11 @@ void RegionFailed(REBUILD_REGION_SLOT& sSlot) {
     }
     ++sSlot.bReadRetries;
     ResetRegionForRead(ps);
+    // A source may have left the array since: the region reads the sources
+    // the record names now.
+    REBUILD_REGION_FIELDS* f = psRegionFields(ps);
+    f->bSecondMember = Current().bMember1;
+    std::memcpy(f->abSource, Current().abSource3, REBUILD_SOURCES);
     QueueWaitListA(ps);
 }
 
@@ -422,6 +427,26 @@ void FailRebuild(uint8_t bEvent) {
     ResetRebuildState();
     InitRebuildNvRecord();
     (void)fRequestDriveRescan();
+}
+
+void RebuildMemberFailed(uint8_t bRank, uint8_t bMember) {
+    if (bGetNvramRebuildPendingFlag() != TRUE) return;
+    REBUILD_NV_COPY s = Current();
+    if (s.bRank != bRank || bMember == s.bMember1) return;
+    if (bMember == s.bMember0) {
+        FailRebuild(EVENT_REBUILD_TARGET_FAILED);
+        return;
+    }
+    if (s.bRaidLevel != RAID_LEVEL_6 || s.bMember1 != REBUILD_NONE) {
+        FailRebuild(EVENT_REBUILD_SOURCE_FAILED);
+        return;
+    }
+    // Regions issued from now on leave it out.  Those out already keep host
+    // writes off their rows, so what they read of it is still whole; one
+    // whose read of it fails reads again without it.
+    s.bMember1 = bMember;
+    FillSources(s, bRank);
+    CommitRecord(s);
 }
 
 void ResetRebuildState() {

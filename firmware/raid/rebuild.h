@@ -123,6 +123,11 @@ void CancelRebuild();
 // Gives up the rebuild because its replacement (event 13) or a source
 // (event 12) failed: the members written are marked so.
 void FailRebuild(uint8_t bEvent);
+// A member of an array left it while the array may be rebuilt: the
+// replacement failing ends the rebuild (event 13); on RAID 6 a second member
+// becomes the rebuild's second, treated as absent from now on, and the
+// rebuild goes on; any other source failing ends it (event 12).
+void RebuildMemberFailed(uint8_t bRank, uint8_t bMember);
 // A restart with a rebuild recorded in NVRAM: 255 resumed, 0 not (the
 // record does not fit the configuration).
 uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4);
