@@ -25,25 +25,29 @@ struct RebuildCase {
 
 void PrintTo(const RebuildCase& c, std::ostream* os) { *os << c.spec.pszName; }
 
-class RebuildRoad : public HostRoad, public ::testing::WithParamInterface<RebuildCase> {
+// The drives and NVRAM live in a data directory, so that a restart finds
+// the rebuild's progress where a power cut left it.
+class RebuildFixture : public RestartRoad {
 protected:
-    unsigned SpareSlot() const { return spec.bDrives + 1u; }
+    unsigned SpareSlot(unsigned i = 0) const { return spec.bDrives + 1u + i; }
 
-    // The road's configuration with a global hot spare in the slot after
-    // the members and Auto Rebuild on, on every member and on the spare;
-    // or, without the spare, with the replace-in-slot setting on.
-    void BootWithSpare(const ArraySpec& a, bool fSpare = true) {
+    // The road's configuration with global hot spares in the slots after the
+    // members and Auto Rebuild on, on every member and on the spares; or,
+    // without spares, with the replace-in-slot setting on.
+    void BootWithSpare(const ArraySpec& a, unsigned spares = 1) {
         spec = a;
         std::vector<uint8_t> ab = Configuration(a);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
         ps->sHeader.fAutoRebuild = fw::TRUE;
-        ps->sHeader.fAutoHotSpare = fSpare ? fw::FALSE : fw::TRUE;
-        ps->sHeader.wSpareCount = fSpare ? 1 : 0;
-        const auto w = DriveWwn(*chassis, SpareSlot());
-        if (fSpare) std::memcpy(ps->asSpare[0].abWwn, w.data(), 8);
+        ps->sHeader.fAutoHotSpare = spares == 0 ? fw::TRUE : fw::FALSE;
+        ps->sHeader.wSpareCount = static_cast<uint16_t>(spares);
+        for (unsigned i = 0; i < spares; ++i) {
+            const auto w = DriveWwn(*chassis, SpareSlot(i));
+            std::memcpy(ps->asSpare[i].abWwn, w.data(), 8);
+        }
         for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
         copytest::Seal(ab);
-        for (unsigned s = 1; s <= (fSpare ? SpareSlot() : a.bDrives); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+        for (unsigned s = 1; s < SpareSlot(spares); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
     }
 
@@ -86,24 +90,45 @@ protected:
         }
         return t;
     }
-    bool MemberIsSpare(unsigned m) const {
-        const auto w = DriveWwn(*chassis, SpareSlot());
+    bool MemberIsSpare(unsigned m, unsigned i = 0) const {
+        const auto w = DriveWwn(*chassis, SpareSlot(i));
         return std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[m], w.data(), 8) == 0;
     }
+    // Writes over the whole logical drive (every block of it, dense), then
+    // a restart with the drives of the members given gone.
+    void WriteThenLose(const std::vector<unsigned>& members, bool fDense = false) {
+        std::mt19937 rng(5);
+        for (uint32_t i = 0; i < 40; ++i) {
+            const uint32_t blocks = 1 + rng() % (3 * spec.wChunk);
+            Write(rng() % (spec.lBlocks - blocks), blocks, 300 + i, i % 2 == 0);
+        }
+        for (uint64_t a = 0; fDense && a < spec.lBlocks; a += 4096) {
+            Write(a, uint32_t(std::min<uint64_t>(4096, spec.lBlocks - a)), uint32_t(a));
+        }
+        Settle();
+        std::vector<unsigned> slots;
+        for (unsigned m : members) slots.push_back(m + 1);
+        ASSERT_NO_FATAL_FAILURE(Restart(slots));
+    }
+    // Every member in service on the drive given, matching the layout model,
+    // and the host reading back what it wrote.
+    void ExpectWhole() {
+        ASSERT_TRUE(RebuildOver()) << board->ConsoleText();
+        for (unsigned m = 0; m < spec.bDrives; ++m) EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(m)), fw::MEMBER_FLAGS_IN_SERVICE);
+        Settle();
+        ExpectDrivesMatchReference();
+        ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
+    }
 };
+
+class RebuildRoad : public RebuildFixture, public ::testing::WithParamInterface<RebuildCase> {};
 
 // The data is written while the array is whole; the member's drive is gone
 // at the next start.  Auto Rebuild takes the spare without anyone asking.
 TEST_P(RebuildRoad, AMissingMemberIsRebuiltOntoTheHotSpareByItself) {
     const RebuildCase& c = GetParam();
     ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec));
-    std::mt19937 rng(5);
-    for (uint32_t i = 0; i < 40; ++i) {
-        const uint32_t blocks = 1 + rng() % (3 * spec.wChunk);
-        Write(rng() % (spec.lBlocks - blocks), blocks, 300 + i, i % 2 == 0);
-    }
-    Settle();
-    ASSERT_NO_FATAL_FAILURE(Restart({c.pulled + 1}));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({c.pulled}));
     ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running)
         << board->ConsoleText();
     ASSERT_TRUE(RebuildOver()) << board->ConsoleText();
@@ -130,7 +155,7 @@ TEST_P(RebuildRoad, AMissingMemberIsRebuiltOntoTheHotSpareByItself) {
 // address and serial) is rebuilt as the member.
 TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     const RebuildCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec, false));
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec, 0));
     const unsigned slot = c.pulled + 1;
     std::mt19937 rng(7);
     for (uint32_t i = 0; i < 24; ++i) {
@@ -196,6 +221,102 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[c.pulled], w.data(), 8), 0);
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
 }
+
+// Two members of a RAID 6 array gone: the first pass rebuilds the lower one
+// onto the first spare with the other treated as absent, and its end starts
+// the second onto the other spare.
+class Raid6RebuildRoad : public RebuildFixture {};
+
+TEST_F(Raid6RebuildRoad, TwoMissingMembersAreRebuiltOneAfterTheOther) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1, 3}));
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 2; }, 600'000'000'000ull),
+              sim::StopKind::Running);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
+    EXPECT_TRUE(MemberIsSpare(1, 0));
+    EXPECT_TRUE(MemberIsSpare(3, 1));
+    memberSlots[1] = SpareSlot(0);
+    memberSlots[3] = SpareSlot(1);
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
+// A second member fails its writes while the first is rebuilt under host
+// writes: it becomes the rebuild's second member, treated as absent, the
+// rebuild goes on, and the pass after it rebuilds the second member onto the
+// other spare.
+TEST_F(Raid6RebuildRoad, ASecondFailureDuringTheRebuildIsRebuiltByTheNextPass) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({2}));
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    chassis->DriveAt(5)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    ASSERT_NO_FATAL_FAILURE(WriteLoad(spec.lBlocks, 600, 23, [](uint32_t) {}, [] { return false; }, 200'000'000'000ull));
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 2; }, 600'000'000'000ull),
+              sim::StopKind::Running)
+        << board->ConsoleText();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_RESUMED), 0);
+    EXPECT_TRUE(MemberIsSpare(2, 0));
+    EXPECT_TRUE(MemberIsSpare(4, 1));
+    memberSlots[2] = SpareSlot(0);
+    memberSlots[4] = SpareSlot(1);
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
+// The power fails while the rebuild stores its progress, in the record
+// whose new position carries into a higher byte than the old one: after the
+// k-th NVRAM byte store of it (the position's bytes, most significant first,
+// are stores 46 to 49; the selector is store 65).  A cut inside the position
+// of the record the selector names would leave a position past regions never
+// rebuilt.  The restart resumes from what the record says, two regions back
+// (event 50), and the rebuild ends with every member whole.
+struct CutCase {
+    RebuildCase c;
+    uint32_t dCarry;   // a power of two the cut record's position reaches
+    uint64_t stores;
+};
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.c.spec.pszName << c.stores; }
+
+class RebuildPowerCutRoad : public RebuildFixture, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(RebuildPowerCutRoad, TheRestartResumesTheRebuildAndEndsWhole) {
+    const CutCase& k = GetParam();
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare(k.c.spec));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({k.c.pulled}, true));
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 3; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    // Just after a record went in, with the host idle: each retirement
+    // stores one record of 65 bytes and nothing else is stored.
+    const uint32_t dAt = fw::dGetRebuildPosition();
+    ASSERT_EQ(board->RunUntil([&] { return fw::dGetRebuildPosition() != dAt; }, 60'000'000'000ull), sim::StopKind::Running);
+    const uint32_t dRegion = fw::wGetRebuildRegionBlocks();
+    const uint32_t dRecords = (k.dCarry - fw::dGetRebuildPosition() % k.dCarry) / dRegion;
+    board->nvram().CutPowerAfterWrites((dRecords - 1) * 65 + k.stores);
+    board->RunUntil([] { return false; }, 60'000'000'000ull);
+    ASSERT_EQ(board->lastStop(), sim::StopKind::PowerCut);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_RESUMED), 1);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_TRUE(MemberIsSpare(k.c.pulled));
+    memberSlots[k.c.pulled] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
+const CutCase kCuts[] = {
+    {{{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}, 1}, 256, 48},
+    {{{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}, 1}, 256, 64},
+    {{{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}, 1}, 256, 65},
+    {{{"Raid10", fw::RAID_LEVEL_10, 4, 16, 0, true, 2 * 262144}, 2}, 65536, 47},
+};
+INSTANTIATE_TEST_SUITE_P(Stores, RebuildPowerCutRoad, ::testing::ValuesIn(kCuts), [](const auto& info) {
+    return std::string(info.param.c.spec.pszName) + "Store" + std::to_string(info.param.stores);
+});
 
 // Thirty-two write-back writes stay in flight from before the rebuild
 // starts to after it ends, behind, about and ahead of its front, none
