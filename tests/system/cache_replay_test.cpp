@@ -4,6 +4,8 @@
 // the stripes of the writes in flight consistent (44 ... 45) before any host
 // command is served.  With the battery flat they are reported lost (101) and
 // nothing of the banks reaches the drives.
+#include <fstream>
+
 #include "cache/nvram_journal.h"
 #include "host_road.h"
 #include "harness/dispatch_board.h"
@@ -76,6 +78,81 @@ TEST_P(ReplayRoad, CachedWritesAreReportedLostWithTheBatteryFlat) {
     // Nothing of the lost cache (garbage) reached the drives, and the rows
     // the interrupted writes touched are consistent again.
     ExpectDrivesConsistentWithSomeVersion();
+}
+
+// Journal slots a restart cannot trust (a damaged NVRAM, or a configuration
+// that changed under them): an array that is gone, no blocks or more than
+// a write carries, a buffer outside the banks.  None is written anywhere;
+// each is reported lost (101) and released, and the slots that name real
+// writes are replayed as usual.
+class BadJournalRoad : public RestartRoad {};
+
+TEST_F(BadJournalRoad, SlotsNamingNothingAreReportedLostAndReleased) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16}));
+    std::mt19937 rng(5);
+    for (uint32_t i = 0; i < 12; ++i) {
+        const uint32_t blocks = 1 + rng() % 32;
+        Write(rng() % (RowBlocks() * 6 - blocks), blocks, 70 + i);
+    }
+    std::vector<uint32_t> damaged;
+    for (uint16_t w = 0; w < fw::NVRAM_QUEUE_USED_SLOTS && damaged.size() < 4; ++w) {
+        const fw::NVRAM_QUEUE_ENTRY* ps = fw::psGetNvramQueueEntry(fw::TRUE, w);
+        if (ps->fValid == fw::TRUE && ps->fHoldsData == fw::TRUE) damaged.push_back(fw::dNvramQueueSlotOffset(fw::TRUE, w));
+    }
+    ASSERT_EQ(damaged.size(), 4u) << "too few writes in the cache only";
+    const Counts before = Counts::Now();
+    Stop();
+    {
+        std::fstream f(dir / "nvram.bin", std::ios::in | std::ios::out | std::ios::binary);
+        const auto put = [&](uint32_t offset, std::initializer_list<uint8_t> bytes) {
+            f.seekp(offset);
+            for (uint8_t b : bytes) f.put(static_cast<char>(b));
+        };
+        put(damaged[0] + offsetof(fw::NVRAM_QUEUE_ENTRY, bRank), {63});
+        put(damaged[1] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBlockCount), {0, 0});
+        put(damaged[2] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBlockCount), {0xFF, 0xFF});
+        put(damaged[3] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBufferHandle), {0xF0, 0xFF, 0xFF, 0x7F});
+    }
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Settle();
+    EXPECT_GT(Counts::Now().lost, before.lost);
+    EXPECT_EQ(ValidJournalSlots(), 0u);
+    // Every block holds a version some write sent, or its zeros; every row
+    // is consistent.
+    ExpectDrivesConsistentWithSomeVersion();
+}
+
+// A member whose writes fail while the cache is replayed: on a redundant
+// array it leaves the array and the writes are done again without it,
+// nothing lost; on RAID 0 nothing can stand in, and the cached data is
+// reported lost rather than the replay never ending.
+TEST_P(ReplayRoad, AMemberFailingDuringTheReplayLosesNothingItCanStandIn) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(WriteAndCut(12, 40));
+    Stop();
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    chassis->DriveAt(2)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Settle();
+    EXPECT_EQ(Counts::Now().lost, before.lost);
+    EXPECT_NE(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 6));
+}
+
+TEST_F(BadJournalRoad, ARaid0MemberFailingDuringTheReplayReportsTheDataLost) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16}));
+    // Every write has a chunk on the second member.
+    for (uint32_t i = 0; i < 6; ++i) Write(i * 48, 40, 80 + i);
+    ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0);
+    const Counts before = Counts::Now();
+    Stop();
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    chassis->DriveAt(2)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Settle();
+    EXPECT_GT(Counts::Now().lost, before.lost);
+    EXPECT_EQ(ValidJournalSlots(), 0u);
 }
 
 // ---- power cuts under load ------------------------------------------------

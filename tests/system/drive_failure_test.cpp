@@ -22,6 +22,7 @@ using namespace roadtest;
 constexpr uint8_t kDriveFailed = 10;
 constexpr uint8_t kArrayCritical = 27;
 constexpr uint8_t kHostCommandFailed = 64;
+constexpr uint8_t kDriveOutOfService = 14;
 
 enum class Fault { FailsWrites, StopsAnswering };
 
@@ -50,6 +51,7 @@ void PrintTo(const FailCase& c, std::ostream* os) { *os << c.pszName; }
 class DriveFailureRoad : public RestartRoad, public ::testing::WithParamInterface<FailCase> {
 protected:
     static constexpr uint64_t kRows = 24;
+    uint32_t sentAfterOutOfService = 0;
 
     // Writes of random lengths, 32 in flight, none overlapping another in
     // flight; after every `every` answers the next member of `failing` has
@@ -64,6 +66,13 @@ protected:
                 d->FailCommand(fw::SCSI_WRITE10, 1u << 30);
             } else {
                 d->SetNoResponse(true);
+                // Once out of service it is sent nothing more: what was
+                // queued for it fails at once instead of waiting out
+                // another time-out.
+                const uint32_t outBefore = harness::CountEvents(kDriveOutOfService) + uint32_t(armed) - 1;
+                d->onCommand = [this, outBefore](std::span<const uint8_t>) {
+                    if (harness::CountEvents(kDriveOutOfService) > outBefore) ++sentAfterOutOfService;
+                };
             }
         };
         // A drive that stops answering holds its commands until their
@@ -111,6 +120,7 @@ TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnswered
     const uint32_t withSense = c.fault == Fault::FailsWrites ? uint32_t(c.slots.size()) : 0;
     EXPECT_EQ(harness::CountEvents(kDriveFailed), failedBefore + withSense);
     EXPECT_EQ(harness::CountEvents(kHostCommandFailed), reportedBefore);
+    EXPECT_EQ(sentAfterOutOfService, 0u);
     ExpectMembersOut(c.slots);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
     ASSERT_NO_FATAL_FAILURE(ExpectSurvivorsMatchReference(c.slots));
