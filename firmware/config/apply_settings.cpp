@@ -159,7 +159,7 @@ void DeriveSettings(const CONFIG_IMAGE* psImage) {
     s.bInitPriority = bPriority(h.bInitPriority);
     s.fWriteBackWithoutPartner = fOnlyTrue(h.fSingleControllerMode);
     const uint8_t fVerify = fOnlyTrue(h.fBackgroundVerify);
-    if (fVerify == TRUE && s.fVerifyEnabled != TRUE && s_fStartOfDayApply != TRUE) ResetDriveVerifyProgress();
+    if (fVerify == TRUE && s.fVerifyEnabled != TRUE && s_fStartOfDayApply != TRUE) ResetDriveVerifyState();
     s.fVerifyEnabled = fVerify;
     s.fAutoHotSpare = fOnlyTrue(h.fAutoHotSpare);
     s.fDiskIoModuleUpdate = fOnlyTrue(h.fControllerMonitorSes);

@@ -598,10 +598,11 @@ void RunBackgroundDriveVerifyPass() {
                            (ps->bRankNo == RANK_NONE && fGetAPMOptionBit(4) != TRUE))) {
             continue;
         }
-        const uint32_t dStart = ps->dVerifyNextBlock < ps->dCapacity ? ps->dVerifyNextBlock : 0;
+        // The record holds the last block's address: the last range ends on it.
+        const uint32_t dStart = ps->dVerifyNextBlock <= ps->dCapacity ? ps->dVerifyNextBlock : 0;
         ps->bVerifyRepair = 0;
         ReportDriveActivity(ps->bEnclosureNo, ps->bSlotNo);
-        const uint32_t dLeft = ps->dCapacity - dStart;
+        const uint64_t dLeft = uint64_t(ps->dCapacity) + 1 - dStart;
         const uint16_t wBlocks = static_cast<uint16_t>(dLeft < VERIFY_BLOCKS ? dLeft : VERIFY_BLOCKS);
         if (IssueDriveVerifyCommand(PORT_CODE_INITIATOR, bId, wBlocks, dStart, FALSE) == STATUS_OK) {
             IncrementDriveVerifyOutstanding();

@@ -422,7 +422,7 @@ void ResetSubsystemState() {
     SetAPMHoldFlag(FALSE);
     InitPersistentReservations();
     InitTqmState();
-    SetDriveVerifyState(0);
+    SetDriveVerifyOutstanding(0);
     SetPowerManagementState(0);
     SetConfigLoadRunning(FALSE);
     InitFailedDriveTable();

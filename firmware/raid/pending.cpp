@@ -15,20 +15,14 @@ void CountHostTransfer(uint16_t) {}
 void CountInitTransfer(uint16_t) {}
 uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
-void ShowBackgroundDriveVerifyInfo() {}
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
 void SetRebuildActiveFlag(uint8_t) {}
-void SetDriveVerifyState(uint8_t) {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
 // No zero-write job runs before it is built: refused as busy.
 uint8_t bStartZeroWriteJob(KERNEL_ENTRY*, uint16_t, uint32_t, uint32_t) { return STATUS_RETRY; }
-// No verify is issued before the drive verify is built.
-uint8_t IssueDriveVerifyCommand(uint8_t, uint8_t, uint16_t, uint32_t, uint8_t) { return STATUS_RETRY; }
-void IncrementDriveVerifyOutstanding() {}
-uint32_t dGetDriveVerifyOutstanding() { return 0; }
 
 uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
@@ -39,7 +33,6 @@ void StripeInitTask() {}
 uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
 
-void ResetDriveVerifyProgress() {}
 uint8_t bGetExpansionRank() { return 0xFF; }
 void SetExpansionRank(uint8_t) {}
 void RestartExpansion(uint8_t, uint8_t) {}
@@ -55,7 +48,6 @@ void WaitListBOtherJob(KERNEL_ENTRY*) {}
 
 uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
 void ExpansionTransferDone(KERNEL_ENTRY*) {}
-void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) { FreeKernelEntries(psChild); }
 
 uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "raid/drive_verify.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
@@ -20,14 +21,12 @@ void CountInitTransfer(uint16_t wBlocks);
 // rebuild, the expansion.
 uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
 uint8_t bGetExpansionPercent();
-void ShowBackgroundDriveVerifyInfo();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
 void SetRaidStartFlag(uint8_t f);
 void InitStripeInitTable();
 void SetRebuildActiveFlag(uint8_t f);
-void SetDriveVerifyState(uint8_t b);
 void ParityEngineJoinFollowUp();
 void AllocateRaidEngineTables();
 void AllocateDualParityTables();
@@ -46,7 +45,6 @@ uint8_t fIsExpansionInProgress();
 void ExpansionTask();
 
 // Used by the configuration apply and the array table.
-void ResetDriveVerifyProgress();
 uint8_t bGetExpansionRank();
 void SetExpansionRank(uint8_t bRank);
 void RestartExpansion(uint8_t bRank, uint8_t f);
@@ -56,11 +54,6 @@ void ClearStripeInitProgress(uint8_t bRank);   // 64: all arrays
 void StartStripeInit(uint8_t bRank, uint8_t bMode);
 void MarkStripeInitForRestart();
 void SetStripeInitRestartAll();
-// The background drive verify: a VERIFY(10) of a range of a drive (255
-// issued, 16 not), and the count of those in flight.
-uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock);
-void IncrementDriveVerifyOutstanding();
-uint32_t dGetDriveVerifyOutstanding();
 void StartRebuildOfRank(uint8_t bRank);
 // Writes zeros over the head and tail blocks of the logical drive for the
 // requester, which the job answers when it ends: 255 started, 16 busy, 0
@@ -101,7 +94,6 @@ void ExpansionTransferDone(KERNEL_ENTRY* psCommand);
 
 // Completion handlers of the background jobs' drive children.
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY* psChild);
-void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild);
 
 // The parity engines' completions of their children (TRUE: free it).
 uint8_t fRaid5ChildComplete(KERNEL_ENTRY* psChild);

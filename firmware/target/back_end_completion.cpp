@@ -318,7 +318,17 @@ uint8_t fDispatchChild(KERNEL_ENTRY* psChild, bool fFailed) {
         return fStripeRepairChildComplete(psChild);
     case 38: case 39: case CT_MIRROR_REPAIR_WRITE: case 248: case 249: case 250:
         return fStripeRepairChildComplete(psChild);
-    case 176: case 177: case 178: case 251: case 253:
+    case CT_VERIFY_RANGE:
+        DriveVerifyCommandCompleteHandler(psChild);
+        return FALSE;
+    case CT_VERIFY_BLOCK:
+        fDriveVerifyBlockCommandCompleteHandler(psChild);
+        return FALSE;
+    case CT_VERIFY_REASSIGN:
+        DriveVerifyRepairCompleteHandler(psChild);
+        return FALSE;
+    case CT_VERIFY_REPAIR_WRITE: case CT_VERIFY_MIRROR_READ: case CT_VERIFY_PARITY_READ: case CT_VERIFY_R6_READ:
+    case CT_VERIFY_R6_WRITE:
         DriveRepairCommandCompleteHandler(psChild);
         return FALSE;
     case COMMAND_TYPE_PARTNER_MESSAGE:

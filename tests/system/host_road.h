@@ -29,6 +29,7 @@
 #include "cache/nvram_journal.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
+#include "eventlog/event_log.h"
 #include "road_config.h"
 #include "harness/config_builder.h"
 #include "executive/buffer_pages.h"
@@ -48,6 +49,14 @@ namespace roadtest {
 
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
 constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
+
+// Events of the code in the controller's log.
+inline uint16_t EventCount(uint8_t code) {
+    uint16_t wCount = 0, wNext = 0, n = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    for (uint16_t w = 0; w < wCount; ++w) n += fw::psGetEventLogEntry(w)->bCode == code;
+    return n;
+}
 
 // Reads and writes a drive received inside the array's data (not the
 // controller's own configuration copies near the end of the drive).
@@ -360,6 +369,23 @@ protected:
         }
         }
         return image;
+    }
+    // The first rows of every member hold random data and its mirror or
+    // parity, written into the drive images as the layout model places it.
+    void FillConsistentRows(uint64_t rows, uint32_t seed) {
+        std::mt19937 rng(seed);
+        for (uint64_t x = 0; x < rows * RowBlocks(); ++x) {
+            std::vector<uint8_t> b(kBlock);
+            for (auto& c : b) c = static_cast<uint8_t>(rng());
+            reference[x] = b;
+        }
+        for (uint64_t row = 0; row < rows; ++row) {
+            touchedRows.insert(row);
+            const auto image = RowImage(row);
+            for (unsigned m = 0; m < spec.bDrives; ++m) {
+                chassis->DriveAt(firstSlot + m)->WriteBlocks(row * spec.wChunk, spec.wChunk, image[m].data());
+            }
+        }
     }
     // Every member present holds what the layout model says of every row
     // written.

@@ -18,12 +18,6 @@ namespace {
 
 constexpr uint64_t kRows = 160;
 
-uint16_t EventCount(uint8_t code) {
-    uint16_t wCount = 0, wNext = 0, n = 0;
-    fw::GetEventLogPosition(&wCount, &wNext);
-    for (uint16_t w = 0; w < wCount; ++w) n += fw::psGetEventLogEntry(w)->bCode == code;
-    return n;
-}
 // The error count (four bytes, least significant first) of the newest
 // event of the code.
 uint32_t LastEventCount(uint8_t code) {
@@ -55,26 +49,9 @@ protected:
         a.lBlocks = kRows * RowDataBlocks(a);
         a.fWriteBack = fWriteBack;
         ASSERT_NO_FATAL_FAILURE(Boot(a));
-        FillConsistentRows(0x5EED);
+        FillConsistentRows(kRows, 0x5EED);
     }
 
-    // Every row of every member holds random data and its parity, written
-    // into the drive images as the layout model places it.
-    void FillConsistentRows(uint32_t seed) {
-        std::mt19937 rng(seed);
-        for (uint64_t x = 0; x < spec.lBlocks; ++x) {
-            std::vector<uint8_t> b(kBlock);
-            for (auto& c : b) c = static_cast<uint8_t>(rng());
-            reference[x] = b;
-        }
-        for (uint64_t row = 0; row < kRows; ++row) {
-            touchedRows.insert(row);
-            const auto image = RowImage(row);
-            for (unsigned m = 0; m < spec.bDrives; ++m) {
-                chassis->DriveAt(firstSlot + m)->WriteBlocks(row * spec.wChunk, spec.wChunk, image[m].data());
-            }
-        }
-    }
     // Flips bytes of one member's chunk of the row.
     void Corrupt(uint64_t row, unsigned member, uint8_t pattern = 0x5A) {
         std::vector<uint8_t> v(spec.wChunk * kBlock);

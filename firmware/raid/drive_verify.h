@@ -1,0 +1,69 @@
+// Background drive verify: every drive the controller reaches (array
+// members, spares, unassigned drives) is read back with VERIFY(10), a range
+// at a time, so that a bad block is found and mended before a rebuild needs
+// it.  A range that fails is walked again block by block; each bad block is
+// reassigned by the drive and its contents written anew: from the mirror,
+// the parity group or the RAID 6 row on an array member, zeros elsewhere.
+// A failure inside the configuration copy at the end of a drive has the
+// copy written again instead.  The pass that picks drives and ranges is
+// drive management's; this module holds the commands, their completions,
+// the repair, the counters and the display.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+struct KERNEL_ENTRY;
+struct DRIVE_INFO;
+
+// Command types of the verify and its repair.
+constexpr uint8_t CT_VERIFY_RANGE = 12;
+constexpr uint8_t CT_VERIFY_BLOCK = 13;
+constexpr uint8_t CT_VERIFY_REASSIGN = 14;
+constexpr uint8_t CT_VERIFY_REPAIR_WRITE = 176;
+constexpr uint8_t CT_VERIFY_MIRROR_READ = 177;
+constexpr uint8_t CT_VERIFY_PARITY_READ = 178;
+constexpr uint8_t CT_VERIFY_R6_READ = 251;
+constexpr uint8_t CT_VERIFY_R6_WRITE = 253;
+
+// The configuration copy lives in the last blocks of every drive.
+constexpr uint32_t VERIFY_CONFIG_AREA_BLOCKS = 32768;
+
+constexpr uint8_t EVENT_BLOCK_REASSIGNED = 113;
+
+// A VERIFY(10) of wBlocks from dLba on the drive (fSingleBlock: one block
+// of a range being walked).  255 queued, 16 when the drive is not in the
+// drive table or no entry is free.
+uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock);
+
+// Completions, by command type, from the back-end completion.  Each keeps
+// or frees its entry itself.
+void DriveVerifyCommandCompleteHandler(KERNEL_ENTRY* psCommand);
+void fDriveVerifyBlockCommandCompleteHandler(KERNEL_ENTRY* psCommand);
+void DriveVerifyRepairCompleteHandler(KERNEL_ENTRY* psCommand);
+void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild);
+
+// Writes the reassigned block dLba of the drive anew for the walk psWalk,
+// which waits for it.  TRUE when the write was started, FALSE when nothing
+// can be written (no redundancy, a member group already short, no entries
+// or pages): the walk goes on.
+uint8_t RepairDriveRange(KERNEL_ENTRY* psWalk, const DRIVE_INFO* psDrive, uint32_t dLba, uint32_t dBlocks);
+
+// TRUE when the command's range ends within the configuration copy's area
+// at the end of its drive.
+uint8_t DecrementDriveVerificationCommandCounter(const KERNEL_ENTRY* psCommand);
+void CountDriveVerifyError(const KERNEL_ENTRY* psCommand);
+
+// Verify commands in flight (a walk with its repair counts as one).
+void IncrementDriveVerifyOutstanding();
+void DecrementDriveVerifyOutstanding();
+void SetDriveVerifyOutstanding(uint32_t dCount);
+uint32_t dGetDriveVerifyOutstanding();
+// A new configuration: every drive's verify starts again at block 0.
+void ResetDriveVerifyState();
+
+// "Background Drive Verify Information:" (master, verify enabled).
+void ShowBackgroundDriveVerifyInfo();
+
+}  // namespace fw

@@ -1,0 +1,200 @@
+// The background drive verify through the whole controller: bad blocks
+// planted under garbage on array members and on a drive of no array are
+// found by the passes, reassigned by the drive and written anew (from the
+// mirror, the parity group or the RAID 6 row; zeros elsewhere), and the
+// array's rows agree with the layout model afterwards.
+#include <gtest/gtest.h>
+
+#include "config/apply_settings.h"
+#include "config/config_flags.h"
+#include "config/nvram_tables.h"
+#include "enclosure/drive_rescan.h"
+#include "enclosure/drive_table.h"
+#include "host_road.h"
+#include "raid/drive_verify.h"
+
+namespace roadtest {
+namespace {
+
+constexpr uint64_t kRows = 40;
+constexpr uint64_t kDriveBlocks = 131072;      // 64 MiB drives: 32 ranges a pass
+constexpr uint32_t kRangesPerCycle = 32;
+
+class VerifyRoad : public HostRoad {
+protected:
+    void Begin(const ArraySpec& a) {
+        chassisOptions.driveBytes = kDriveBlocks * kBlock;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+        ArraySpec s = a;
+        s.lBlocks = kRows * RowDataBlocks(s);
+        ASSERT_NO_FATAL_FAILURE(Boot(s));
+        FillConsistentRows(kRows, 0xB10C);
+        fw::pGetConfigImage()->sHeader.fBackgroundVerify = fw::TRUE;
+        ASSERT_EQ(fw::ApplyStoredSettings(fw::FALSE, 0), fw::STATUS_OK);
+        ASSERT_EQ(fw::fGetVerifyEnabled(), fw::TRUE);
+        // The drive table the passes walk is built after the start of day.
+        board->RunUntil(
+            [] {
+                return fw::fIsConfigUpdatePending() != fw::TRUE && fw::dGetDriveTableChangeCount() != 0 &&
+                       fw::fIsDriveRescanInProgress() != fw::TRUE && fw::fIsDriveRescanRequested() != fw::TRUE;
+            },
+            kSettleLimitNs);
+        ASSERT_EQ(fw::pGetDriveInfoList()->bDriveCount, chassisOptions.drives);
+    }
+    // Passes until every drive has gone round once more.
+    void RunCycle(uint32_t passes = kRangesPerCycle) {
+        for (uint32_t i = 0; i < passes; ++i) {
+            fw::RunBackgroundDriveVerifyPass();
+            board->RunUntil([] { return fw::dGetDriveVerifyOutstanding() == 0; }, kSettleLimitNs);
+            ASSERT_EQ(fw::dGetDriveVerifyOutstanding(), 0u) << "pass " << i;
+        }
+        Settle();
+    }
+    // Garbage under a bad block, behind the controller's back.
+    void PlantBadBlock(unsigned slot, uint64_t lba) {
+        std::vector<uint8_t> junk(kBlock, 0xEE);
+        chassis->DriveAt(slot)->WriteBlocks(lba, 1, junk.data());
+        chassis->DriveAt(slot)->InjectMediaError(lba, 1);
+    }
+    std::vector<uint8_t> BlockOn(unsigned slot, uint64_t lba) const {
+        std::vector<uint8_t> v(kBlock);
+        chassis->DriveAt(slot)->ReadBlocks(lba, 1, v.data());
+        return v;
+    }
+    fw::DRIVE_INFO* DriveRecordOf(unsigned slot) {
+        for (uint8_t i = 0; i < fw::DRIVE_INFO_RECORDS; ++i) {
+            fw::DRIVE_INFO* ps = nullptr;
+            if (fw::fFindDriveByDriveIndex(i, &ps) != fw::TRUE) continue;
+            if (std::memcmp(ps->abWWN, DriveWwn(*chassis, slot).data(), 8) == 0) return ps;
+        }
+        return nullptr;
+    }
+};
+
+struct Level {
+    const char* name;
+    ArraySpec spec;
+};
+
+class VerifyLevels : public VerifyRoad, public ::testing::WithParamInterface<Level> {};
+
+// A bad block on a member (data in one row, the mirror or parity in
+// another) and one on a drive of no array: each is found, reassigned with
+// event 113 and written anew, and every row agrees with the layout model.
+TEST_P(VerifyLevels, BadBlocksAreReassignedAndRewritten) {
+    ASSERT_NO_FATAL_FAILURE(Begin(GetParam().spec));
+    const unsigned spare = spec.bDrives + 1;
+    const uint64_t dataBlock = 7 * spec.wChunk + 3;
+    const uint64_t otherBlock = 23 * spec.wChunk + spec.wChunk - 1;
+    PlantBadBlock(firstSlot + 1, dataBlock);
+    PlantBadBlock(firstSlot + spec.bDrives - 1, otherBlock);
+    PlantBadBlock(spare, 5000);
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 3);
+    ExpectDrivesMatchReference();
+    EXPECT_EQ(BlockOn(spare, 5000), std::vector<uint8_t>(kBlock, 0));
+    // Nothing bad is left where a host or a rebuild would read.
+    for (auto [slot, lba] : {std::pair<unsigned, uint64_t>{firstSlot + 1, dataBlock}, {spare, 5000}}) {
+        std::vector<uint8_t> v(kBlock);
+        const sim::DriveResult r = chassis->DriveAt(slot)->Execute(Cdb(fw::SCSI_READ10, lba, 1), {}, v);
+        EXPECT_EQ(r.status, 0) << "slot " << slot;
+    }
+    // Every drive went round once and the repairs are counted where they
+    // happened.
+    uint32_t repaired = 0;
+    for (uint8_t i = 0; i < fw::DRIVE_PATH_MAP_ENTRIES; ++i) repaired += fw::dGetVerifyRepairCount(i);
+    EXPECT_EQ(repaired, 3u);
+    for (unsigned slot = firstSlot; slot <= spare; ++slot) {
+        const fw::DRIVE_INFO* ps = DriveRecordOf(slot);
+        ASSERT_NE(ps, nullptr) << "slot " << slot;
+        EXPECT_EQ(ps->dVerifyNextBlock, fw::dGetNvramDriveWord(ps->bHardIDFromADISC)) << "slot " << slot;
+    }
+}
+
+const Level kLevels[] = {
+    {"Raid10", {"r10", fw::RAID_LEVEL_10, 4, 16}},
+    {"Raid5", {"r5", fw::RAID_LEVEL_5, 4, 16}},
+    {"Raid50", {"r50", fw::RAID_LEVEL_50, 6, 16, 2}},
+    {"Raid6", {"r6", fw::RAID_LEVEL_6, 5, 16}},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, VerifyLevels, ::testing::ValuesIn(kLevels),
+                         [](const ::testing::TestParamInfo<Level>& i) { return std::string(i.param.name); });
+
+// RAID 6 rows put P, Q and data on every member in turn: a bad block under
+// each of them in one row is mended from the others.
+TEST_F(VerifyRoad, Raid6RowMendsPQAndData) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r6", fw::RAID_LEVEL_6, 5, 16}));
+    const uint64_t row = 11;
+    const raidref::DualParityRank d = DualLayout();
+    PlantBadBlock(firstSlot + d.PMember(row), row * spec.wChunk + 1);
+    PlantBadBlock(firstSlot + d.QMember(row), row * spec.wChunk + 2);
+    PlantBadBlock(firstSlot + d.DataMembers(row)[1], row * spec.wChunk + 3);
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 3);
+    ExpectDrivesMatchReference();
+}
+
+// Drives that answer badly: a VERIFY failing with a hardware error says
+// nothing of the medium, and a refused REASSIGN BLOCKS mends nothing;
+// neither is counted or logged as a repair, and the passes go on round.
+TEST_F(VerifyRoad, RefusalsAreNoRepairs) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r5", fw::RAID_LEVEL_5, 4, 16}));
+    PlantBadBlock(firstSlot, 100);
+    chassis->DriveAt(firstSlot)->FailCommand(0x07, 1);
+    chassis->DriveAt(firstSlot + 2)->FailCommand(fw::SCSI_VERIFY10, 3);
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 0);
+    EXPECT_EQ(BlockOn(firstSlot, 100), std::vector<uint8_t>(kBlock, 0xEE)) << "written without a reassign";
+    uint32_t repaired = 0, cycles = 0;
+    for (uint8_t i = 0; i < fw::DRIVE_PATH_MAP_ENTRIES; ++i) {
+        repaired += fw::dGetVerifyRepairCount(i);
+        cycles += fw::dGetVerifyCompletionCount(i);
+    }
+    EXPECT_EQ(repaired, 0u);
+    EXPECT_EQ(cycles, chassisOptions.drives) << "every drive went round once";
+    // The next cycle finds the block again and mends it.
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 1);
+    ExpectDrivesMatchReference();
+}
+
+// A bad block in the configuration copy at the end of a member is not
+// walked: the copy is written again, which mends it.
+TEST_F(VerifyRoad, BadBlockInConfigurationCopyRewritesIt) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r5", fw::RAID_LEVEL_5, 4, 16}));
+    const uint64_t lba = kDriveBlocks - 1 - copytest::kCopyBlocksBeforeEnd + 2;
+    chassis->DriveAt(firstSlot + 1)->InjectMediaError(lba, 1);
+    uint32_t writes = 0;
+    chassis->DriveAt(firstSlot + 1)->onCommand = [&](std::span<const uint8_t> cdb) {
+        writes += cdb[0] == fw::SCSI_WRITE10 || cdb[0] == fw::SCSI_WRITE16;
+    };
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    board->RunUntil([] { return fw::fIsConfigUpdatePending() != fw::TRUE; }, kSettleLimitNs);
+    chassis->DriveAt(firstSlot + 1)->onCommand = nullptr;
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 0);
+    EXPECT_GT(writes, 0u) << "the configuration copy was not written";
+    std::vector<uint8_t> v(kBlock);
+    EXPECT_EQ(chassis->DriveAt(firstSlot + 1)->Execute(Cdb(fw::SCSI_READ10, lba, 1), {}, v).status, 0);
+    ExpectDrivesMatchReference();
+}
+
+// The display: a line per drive with its cycles, repairs, how far the pass
+// is and where.
+TEST_F(VerifyRoad, InformationShowsEachDrivesProgress) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r10", fw::RAID_LEVEL_10, 4, 16}));
+    ASSERT_NO_FATAL_FAILURE(RunCycle(kRangesPerCycle + kRangesPerCycle / 2));
+    const size_t from = board->ConsoleText().size();
+    fw::ShowBackgroundDriveVerifyInfo();
+    board->RunFor(50'000'000);
+    const std::string text = board->ConsoleText().substr(from);
+    EXPECT_NE(text.find("#   DEV  ID  CYCLE ERR  %COM  BYTE   CAP   LBAddress"), std::string::npos) << text;
+    size_t lines = 0;
+    for (size_t at = text.find("  001  000  50%  033MB  000GB  0x00010000"); at != std::string::npos;
+         at = text.find("  001  000  50%  033MB  000GB  0x00010000", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, chassisOptions.drives) << text;
+}
+
+}  // namespace
+}  // namespace roadtest
