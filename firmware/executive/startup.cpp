@@ -415,6 +415,7 @@ void ResetSubsystemState() {
     InitStripeInitTable();
     InitEnclosureServicesFlags();
     InitParityCheck();
+    InitZeroWriteJob();
     SetRebuildParFlag(FALSE);
     SetRebuildActiveFlag(FALSE);
     InitPowerManagementTables();

@@ -21,8 +21,6 @@ void SetRebuildActiveFlag(uint8_t) {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 void StartRebuildOfRank(uint8_t) {}
-// No zero-write job runs before it is built: refused as busy.
-uint8_t bStartZeroWriteJob(KERNEL_ENTRY*, uint16_t, uint32_t, uint32_t) { return STATUS_RETRY; }
 
 uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}

@@ -9,6 +9,7 @@
 #include "raid/rebuild_check.h"
 #include "raid/stripe_init_steps.h"
 #include "raid/xor_engine.h"
+#include "raid/zero_write_job.h"
 
 namespace fw {
 
@@ -55,11 +56,6 @@ void StartStripeInit(uint8_t bRank, uint8_t bMode);
 void MarkStripeInitForRestart();
 void SetStripeInitRestartAll();
 void StartRebuildOfRank(uint8_t bRank);
-// Writes zeros over the head and tail blocks of the logical drive for the
-// requester, which the job answers when it ends: 255 started, 16 busy, 0
-// or 66 refused.
-struct KERNEL_ENTRY;
-uint8_t bStartZeroWriteJob(KERNEL_ENTRY* psRequester, uint16_t wLd, uint32_t dHead, uint32_t dTail);
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.
 void CancelPendingArrayJobs();

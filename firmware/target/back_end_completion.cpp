@@ -173,6 +173,13 @@ void HostWriteComplete(KERNEL_ENTRY* psHost) {
     // while the write was out; it may go on now.
     if (HasFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD)) ReleaseWriteAheadOfRebuild(psHost);
     (void)RecheckExpansionWindow(psHost);
+    // A write of the controller's own (the zero-write job) goes back to its
+    // issuer, which takes it from here.
+    if (psHost->pCallbackTop != nullptr) {
+        ReleaseJournalSlot(psHost);
+        if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psHost)) pfn(psHost);
+        return;
+    }
     if (psHost->bCommandType == CT_ZERO_WRITE) {
         ReleaseJournalSlot(psHost);
         DataServicesCommandDone(psHost, HasFlag(psHost, KE_FLAG_CHILD_FAILED) ? 12 : 4);
@@ -459,9 +466,11 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
         takeOff();
         return STATUS_OK;
     }
+    // A single drive command with a completion of its own (the start of
+    // day's).  A command with children hears from its children's handlers
+    // once they are all in, never from the first of them.
     KERNEL_ENTRY* psMother = ps->psMother;
-    if (psMother != nullptr && psMother->pCallbackTop != nullptr &&
-        (fIsKernelEntryAddress(psMother) == TRUE || fIsTargetEntryAddress(psMother) == TRUE)) {
+    if (psMother == ps && psMother->pCallbackTop != nullptr && fIsKernelEntryAddress(psMother) == TRUE) {
         AddDiskPortBlocks(bQueueId, ps);
         takeOff();
         if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psMother)) pfn(psMother);

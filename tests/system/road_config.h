@@ -26,6 +26,7 @@ struct ArraySpec {
     uint8_t bParity = 0;   // sub-ranks of a RAID 50
     bool fWriteBack = true;
     uint64_t lBlocks = 1u << 20;   // data blocks of the array and of its one logical drive
+    uint16_t wLdBlock = kBlock;    // the logical drive's block size
 };
 
 // The WWN the drive side gives the drive in a slot.
@@ -70,7 +71,7 @@ inline std::vector<uint8_t> RoadConfiguration(const sim::Chassis& chassis, const
     l.wLdNumber = 0;
     l.wDefaultLun = 0;
     l.wLdId = 0x8000;
-    l.wBlockSize = kBlock;
+    l.wBlockSize = a.wLdBlock;
     l.bAvailability = 0x0F;
     l.bSegmentCount = 1;
     l.asSegment[0].lStart = 0;
