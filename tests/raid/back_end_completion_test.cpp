@@ -21,6 +21,7 @@
 #include "sas/sas_scsi_path.h"
 #include "sas/write_collapse.h"
 #include "target/back_end_completion.h"
+#include "target/host_command_codes.h"
 #include "target/stage_rings.h"
 
 namespace {
@@ -122,17 +123,35 @@ fw::KERNEL_ENTRY* s_psCalledWith = nullptr;
 void Callback(fw::KERNEL_ENTRY* ps) { s_psCalledWith = ps; }
 }  // namespace
 
-TEST_F(BackEndCompletionTest, ACallbackMotherTakesItsChildWhole) {
+// A drive command of its own with a completion callback is handed to it
+// whole; the callback owns the entry from then on.
+TEST_F(BackEndCompletionTest, ACommandOfItsOwnGoesToItsCallbackWhole) {
     fw::InitCallbackPool();
-    fw::KERNEL_ENTRY* psMother = nullptr;
-    ASSERT_EQ(fw::bAllocKernelEntries(0x61, 1, &psMother), fw::STATUS_OK);
+    fw::KERNEL_ENTRY* ps = Completed(nullptr, 0x55);
+    ASSERT_EQ(fw::bPushCompletionCallback(ps, &Callback), fw::STATUS_OK);
+    Complete();
+    EXPECT_EQ(s_psCalledWith, ps);
+    EXPECT_EQ(ps->fUsed, fw::TRUE);
+    EXPECT_EQ(fw::wGetCommandCompleteCount(0x61), 0);
+}
+
+// A write with children and a callback hears of it once, when the last
+// child is in; each child is freed as it comes.
+TEST_F(BackEndCompletionTest, AWriteWithACallbackHearsWhenAllItsChildrenAreIn) {
+    fw::InitCallbackPool();
+    s_psCalledWith = nullptr;
+    fw::KERNEL_ENTRY* psMother = Mother(fw::HOST_STATE_WRITE_ISSUED, 2);
     psMother->pCallbackTop = nullptr;
     ASSERT_EQ(fw::bPushCompletionCallback(psMother, &Callback), fw::STATUS_OK);
-    fw::KERNEL_ENTRY* psChild = Completed(psMother, 0x55);
+    fw::KERNEL_ENTRY* psFirst = Completed(psMother, fw::CT_WRITE);
+    fw::KERNEL_ENTRY* psSecond = Completed(psMother, fw::CT_WRITE);
+    Complete();
+    EXPECT_EQ(s_psCalledWith, nullptr) << "called before its last child";
+    EXPECT_NE(psFirst->fUsed, fw::TRUE);
     Complete();
     EXPECT_EQ(s_psCalledWith, psMother);
-    EXPECT_EQ(psChild->fUsed, fw::TRUE);   // the callback owns it
-    EXPECT_EQ(fw::wGetCommandCompleteCount(0x61), 0);
+    EXPECT_NE(psSecond->fUsed, fw::TRUE);
+    EXPECT_EQ(psMother->pCallbackTop, nullptr);
 }
 
 TEST_F(BackEndCompletionTest, ADelayedCommandGoesBackToItsQueueWhenDue) {
