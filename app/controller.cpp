@@ -83,7 +83,9 @@ void Usage(FILE* to) {
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
                  "                  [--drive-type sas|sata] [--drive-spin-up MS] [--exit-on-reset]\n"
                  "                  [--iscsi [ADDRESS:]PORT]\n"
-                 "                  [--cache-battery charged|flat] [--help]\n"
+                 "                  [--cache-battery charged|flat] [--drive-fault FAULT]... [--help]\n"
+                 "FAULT: SLOT:medium:LBA[+N] (blocks that cannot be read), SLOT:dead@MS (stops\n"
+                 "answering) or SLOT:pull@MS (pulled), MS counted from the main loop's start.\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
                  "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
@@ -217,6 +219,50 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     return EXIT_STOPPED;
 }
 
+// A fault a drive of the enclosure takes: blocks that read as MEDIUM ERROR
+// from the start, or a drive that stops answering or is pulled once the
+// controller's main loop has run for `atMs` milliseconds.
+struct DriveFault {
+    enum class Kind { Medium, Dead, Pull } kind;
+    unsigned slot;
+    uint64_t lba;
+    uint64_t count;
+    uint64_t atMs;
+    bool applied;
+};
+
+// SLOT:medium:LBA[+N], SLOT:dead@MS or SLOT:pull@MS.
+bool ParseDriveFault(const std::string& text, DriveFault* fault) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    uint64_t slot = 0;
+    if (!ParseNumber(text.substr(0, colon).c_str(), false, &slot) || slot < 1 || slot > sim::Chassis::kSlots) {
+        return false;
+    }
+    *fault = DriveFault{DriveFault::Kind::Medium, static_cast<unsigned>(slot), 0, 1, 0, false};
+    const std::string rest = text.substr(colon + 1);
+    if (rest.rfind("medium:", 0) == 0) {
+        std::string lba = rest.substr(7);
+        const size_t plus = lba.find('+');
+        if (plus != std::string::npos) {
+            if (!ParseNumber(lba.substr(plus + 1).c_str(), false, &fault->count) || fault->count == 0) return false;
+            lba.resize(plus);
+        }
+        return ParseNumber(lba.c_str(), false, &fault->lba);
+    }
+    const size_t at = rest.find('@');
+    if (at == std::string::npos || !ParseNumber(rest.substr(at + 1).c_str(), false, &fault->atMs)) return false;
+    const std::string kind = rest.substr(0, at);
+    if (kind == "dead") {
+        fault->kind = DriveFault::Kind::Dead;
+    } else if (kind == "pull") {
+        fault->kind = DriveFault::Kind::Pull;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,6 +275,7 @@ int main(int argc, char** argv) {
     std::string iscsiAddress;
     sim::ChassisOptions enclosure;
     DriveOptionsGiven given;
+    std::vector<DriveFault> driveFaults;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -319,6 +366,12 @@ int main(int argc, char** argv) {
             const std::string v = value("--cache-battery");
             if (v != "charged" && v != "flat") return refuse("--cache-battery is charged or flat");
             config.cacheBatteryCharged = v == "charged";
+        } else if (arg == "--drive-fault") {
+            DriveFault fault{};
+            if (!ParseDriveFault(value("--drive-fault"), &fault)) {
+                return refuse("--drive-fault is SLOT:medium:LBA[+N], SLOT:dead@MS or SLOT:pull@MS");
+            }
+            driveFaults.push_back(fault);
         } else if (arg == "--exit-on-reset") {
             exitOnReset = true;
         } else if (arg == "--iscsi") {
@@ -356,6 +409,17 @@ int main(int argc, char** argv) {
     if (!recorded && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
         std::fprintf(stderr, "controller: %s\n", why.c_str());
         return EXIT_SETUP;
+    }
+    for (DriveFault& f : driveFaults) {
+        sim::Drive* drive = chassis.DriveAt(f.slot);
+        if (drive == nullptr) {
+            std::fprintf(stderr, "controller: --drive-fault %u: no drive in that slot\n", f.slot);
+            return EXIT_USAGE;
+        }
+        if (f.kind == DriveFault::Kind::Medium) {
+            drive->InjectMediaError(f.lba, f.count);
+            f.applied = true;
+        }
     }
     sim::Board board(config);
     board.sasController().AttachChassis(&chassis);
@@ -475,6 +539,15 @@ int main(int argc, char** argv) {
             }
         }
         if (quit || g_signalled) return true;
+        for (DriveFault& f : driveFaults) {
+            if (f.applied || !started || board.clock().Now() - mainLoopStart < f.atMs * 1000000ull) continue;
+            f.applied = true;
+            if (f.kind == DriveFault::Kind::Pull) {
+                chassis.Pull(f.slot);
+            } else if (sim::Drive* drive = chassis.DriveAt(f.slot)) {
+                drive->SetNoResponse(true);
+            }
+        }
         return stopAfterMs != 0 && started && board.clock().Now() - mainLoopStart >= stopAfterMs * 1000000ull;
     };
 

@@ -132,7 +132,9 @@ TEST_F(ControllerProgram, RefusesBadOptions) {
           "--drive-spin-up 600001", "--drive-spin-up 0x10",
           "--memory-size 0x100000000", "--boot-block-version 99999999999999999999", "--iscsi 127.0.0.1:port",
           "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface sas", "--sdram-size 0x18000000",
-          "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000"}) {
+          "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000", "--drive-fault 1",
+          "--drive-fault 0:medium:5", "--drive-fault 13:pull@5", "--drive-fault 1:medium:x", "--drive-fault 1:medium:5+0",
+          "--drive-fault 1:dead", "--drive-fault 1:fry@5", "--drive-fault 1:pull@soon", "--drives 2 --drive-fault 3:dead@9"}) {
         SCOPED_TRACE(options);
         ProgramRun run = RunController(std::string(options) + " --data-dir " + m_dir);
         EXPECT_EQ(run.status, 2);
