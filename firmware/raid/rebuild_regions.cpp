@@ -120,21 +120,69 @@ uint32_t dMemberSlot(KERNEL_ENTRY* psRegion, uint8_t bMember) {
     }
 }
 
-bool fHoldsParity(KERNEL_ENTRY* psRegion, uint8_t bMember) {
+// The address host commands use for a member block of the region's rows,
+// when the member holds data there (not parity).
+bool fHostAddressOf(KERNEL_ENTRY* psRegion, uint8_t bMember, uint32_t dMemberBlock, uint64_t* plAddress) {
     const uint8_t bRank = psRegion->bRank;
+    const uint32_t S = wGetRankChunkSize(bRank);
+    const uint8_t D = bGetRankDriveCount(bRank);
+    if (S == 0 || bMember >= D) return false;
+    const uint64_t lRow = dMemberBlock / S;
+    uint64_t lChunk = 0;   // the chunk's place among the rank's data chunks
     switch (bGetRankRaidLevel(bRank)) {
-    case RAID_LEVEL_6: {
-        const Row r = RowOf(psRegion);
-        return bMember == r.bP || bMember == r.bQ;
-    }
+    case RAID_LEVEL_10: lChunk = lRow * (D / 2u) + bMember / 2u; break;
     case RAID_LEVEL_5:
     case RAID_LEVEL_50: {
-        const uint32_t dChunk = wGetRankChunkSize(bRank);
         const uint8_t P = bMembersPerSubrank(bRank);
-        return dChunk != 0 && P != 0 && bMember % P == (dRegionLba(psRegion) / dChunk) % P;
+        if (P < 2) return false;
+        const uint32_t k = bMember % P, kParity = static_cast<uint32_t>(lRow % P);
+        if (k == kParity) return false;
+        lChunk = lRow * (D - D / P) + uint64_t(bMember / P) * (P - 1u) + (k < kParity ? k : k - 1u);
+        break;
+    }
+    case RAID_LEVEL_6: {
+        Row r{};
+        r.D = D;
+        r.bP = static_cast<uint8_t>(lRow % D);
+        r.bQ = static_cast<uint8_t>((r.bP + 1) % D);
+        const uint8_t c = r.Column(bMember);
+        if (c == 0xFF) return false;
+        lChunk = lRow * (D - 2u) + c;
+        break;
     }
     default: return false;
     }
+    uint64_t lStart = 0;
+    GetRankStartAddress(bRank, &lStart);
+    *plAddress = lStart + lChunk * S + dMemberBlock % S;
+    return true;
+}
+
+// Records bad what the member held of the region's rows where it held data.
+void RecordLost(KERNEL_ENTRY* psRegion, uint8_t bMember) {
+    if (bMember == REGION_NO_MEMBER) return;
+    const uint32_t S = wGetRankChunkSize(psRegion->bRank);
+    const uint32_t dEnd = dRegionLba(psRegion) + wRegionBlocks(psRegion);
+    for (uint32_t b = dRegionLba(psRegion); S != 0 && b < dEnd;) {
+        const uint32_t n = S - b % S < dEnd - b ? S - b % S : dEnd - b;
+        uint64_t l = 0;
+        if (fHostAddressOf(psRegion, bMember, b, &l)) (void)AddMediaErrorRange(l, static_cast<uint16_t>(n), psRegion->bRank);
+        b += n;
+    }
+}
+
+// A member's part of the region cannot be read: it is taken as zeros, and
+// the row has lost the data it held and the data regenerated from it, the
+// rebuilt members'.  Those are recorded bad, in the addresses host commands
+// use, so that a read of them fails instead of returning what was never
+// written.
+void TakeUnreadableAsZeros(KERNEL_ENTRY* psRegion, uint8_t bMember) {
+    const REBUILD_REGION_FIELDS* f = psRegionFields(psRegion);
+    std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(dMemberSlot(psRegion, bMember))), 0,
+                wRegionBlocks(psRegion) * BLOCK_BYTES);
+    RecordLost(psRegion, bMember);
+    RecordLost(psRegion, f->bMember);
+    RecordLost(psRegion, f->bSecondMember);
 }
 
 uint8_t bIssueRaid6RegionChildren(KERNEL_ENTRY* psRegion) {
@@ -237,13 +285,33 @@ void RegenerateRaid6Region(KERNEL_ENTRY* psRegion) {
     }
 }
 
-// A read region whose drive read met a medium error.
+// A read region whose drive read met a medium error.  While its retries
+// last the unreadable blocks are rewritten and read again; once they are
+// spent the region goes on with them as zeros and their loss recorded, so
+// that one bad spot does not end the rebuild of the whole member.
 bool MediaErrorHandled(KERNEL_ENTRY* psRegion) {
     if (!HasFlag(psRegion, KE_FLAG_REGENERATE)) return false;
-    if (fDecrementRetryCount(psRegion) != TRUE && bRepairRegionReadError(psRegion) == STATUS_OK) return true;
     ClearFlag(psRegion, KE_FLAG_REGENERATE);
-    SetFlag(psRegion, KE_FLAG_ABORTED);
-    RebuildRegionReadComplete(psRegion);
+    if (fDecrementRetryCount(psRegion) != TRUE) {
+        if (bRepairRegionReadError(psRegion) != STATUS_OK) {
+            // Short of an entry for the rewrite: the region reads again.
+            SetFlag(psRegion, KE_FLAG_ABORTED);
+            RebuildRegionReadComplete(psRegion);
+        }
+        return true;
+    }
+    if (HasFlag(psRegion, KE_FLAG_ABORTED)) return false;
+    ClearFlag(psRegion, KE_FLAG_CHILD_FAILED);
+    TakeUnreadableAsZeros(psRegion, psRegion->bMember);
+    switch (psRegion->bPrimaryState) {
+    case REGION_RAID10_READ_DONE:
+        psRegionFields(psRegion)->fWritePhase = TRUE;
+        psRegion->bPrimaryState = REGION_NEW;
+        RebuildRegionReadComplete(psRegion);
+        break;
+    case REGION_RAID5_READS_DONE: RegenerateRegion(psRegion); break;
+    default: RegenerateRaid6Region(psRegion); break;
+    }
     return true;
 }
 
@@ -332,15 +400,11 @@ uint8_t bRepairRegionReadError(KERNEL_ENTRY* psRegion) {
     KERNEL_ENTRY* pc = nullptr;
     if (bAllocChildRun(1, &pc) != STATUS_OK) return STATUS_RETRY;
     // The unreadable blocks are written with zeros, and the member's slot
-    // holds those zeros from now on, as its drive does; the blocks count as
-    // lost in the bad block list unless the member held the row's parity.
+    // holds those zeros from now on, as its drive does.
     const uint8_t bMember = psRegion->bMember;
-    const uint16_t wBlocks = wRegionBlocks(psRegion);
-    const uint32_t dSlot = dMemberSlot(psRegion, bMember);
-    std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(dSlot)), 0, wBlocks * BLOCK_BYTES);
-    BuildRegionChild(psRegion, pc, SCSI_WRITE10, bGetRankMemberDrive(psRegion->bRank, bMember), bMember, dSlot,
-                     CT_REGION_READ_REPAIR);
-    if (!fHoldsParity(psRegion, bMember)) (void)AddMediaErrorRange(dRegionLba(psRegion), wBlocks, psRegion->bRank);
+    TakeUnreadableAsZeros(psRegion, bMember);
+    BuildRegionChild(psRegion, pc, SCSI_WRITE10, bGetRankMemberDrive(psRegion->bRank, bMember), bMember,
+                     dMemberSlot(psRegion, bMember), CT_REGION_READ_REPAIR);
     psRegion->bPrimaryState = REGION_READ_REPAIR;
     psRegion->wChildrenOutstanding = 1;
     psRegion->wTotalChildren = 1;

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
+#include "config/bad_blocks.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
 #include "raid/dual_parity.h"
@@ -61,7 +63,21 @@ protected:
         return ps;
     }
     void FreeRegion(fw::KERNEL_ENTRY* ps) { FreeHost(ps); }
-    static uint16_t LostRanges() { return fw::pGetConfigImage()->sHeader.wBadBlockCount; }
+    // The host blocks the bad block list holds.
+    static std::set<uint64_t> LostBlocks() {
+        std::set<uint64_t> v;
+        const fw::CONFIG_IMAGE* ps = fw::pGetConfigImage();
+        for (uint16_t i = 0; i < ps->sHeader.wBadBlockCount; ++i) {
+            const uint64_t l = fw::lGetBadBlockEntryStart(&ps->asBadBlock[i]);
+            for (uint16_t b = 0; b < ps->asBadBlock[i].wLength; ++b) v.insert(l + b);
+        }
+        return v;
+    }
+    static std::set<uint64_t> Blocks(uint64_t first, uint64_t count) {
+        std::set<uint64_t> v;
+        for (uint64_t b = first; b < first + count; ++b) v.insert(b);
+        return v;
+    }
 
     fw::CONFIG_IMAGE image;
 
@@ -223,17 +239,24 @@ TEST_F(RebuildRegionTest, AFailedSourceReadEndsTheRegionInError) {
 // member's blocks are written with zeros, its slot holds the zeros the
 // regeneration then uses, and the blocks are recorded as lost unless the
 // member held parity.  Without retries left the region ends in error.
+// Member 1 of a four-member RAID 5 cannot be read while member 3 is
+// rebuilt.  The row loses member 1's data, and member 3's, regenerated from
+// it: both are recorded bad in host addresses (the row's data columns are
+// its members in order, the parity's left out), never a parity chunk.
 TEST_F(RebuildRegionTest, ReadRepairRewritesTheFailingMember) {
     MakeRank({fw::RAID_LEVEL_50, 4, 16, 1});
     WipeDrives(128);
     FillRank(96);
-    for (uint32_t row : {1u, 2u}) {   // member 1 holds row 1's parity, data of row 2
+    // Row 1: parity on member 1, member 3 the third data chunk; row 2:
+    // parity on member 2, members 1 and 3 the second and third.
+    const std::set<uint64_t> lost[2] = {Blocks(48 + 32, 16), Blocks(96 + 16, 32)};
+    std::set<uint64_t> want;
+    for (uint32_t row : {1u, 2u}) {
         SCOPED_TRACE(row);
         fw::KERNEL_ENTRY* r = Region(3, fw::REGION_NO_MEMBER, row * 16, 16, 3);
         for (uint8_t i = 0; i < 3; ++i) fw::psRegionFields(r)->abSource[i] = TargetOfSlot(i + 1u);
         r->bMember = 1;
         std::vector<uint8_t> others[2] = {DriveBlocks(1, row * 16, 16), DriveBlocks(3, row * 16, 16)};
-        const uint16_t wBefore = LostRanges();
         // Reads done, with the mark.
         fw::QueueWaitListA(r);
         RunUntil([&] {
@@ -250,19 +273,38 @@ TEST_F(RebuildRegionTest, ReadRepairRewritesTheFailingMember) {
         std::vector<uint8_t> expected(16 * kBlock);
         for (size_t i = 0; i < expected.size(); ++i) expected[i] = others[0][i] ^ others[1][i];
         EXPECT_EQ(DriveBlocks(kReplacementSlot, row * 16, 16), expected);
-        EXPECT_EQ(LostRanges(), wBefore + (row == 1 ? 0u : 1u));
+        want.insert(lost[row - 1].begin(), lost[row - 1].end());
+        EXPECT_EQ(LostBlocks(), want);
         FreeRegion(r);
     }
 
+    // Row 0 (parity on member 0) with its retries spent: member 1 stays as
+    // it is on its drive, is taken as zeros, and the region is written all
+    // the same instead of ending the rebuild.
     fw::KERNEL_ENTRY* r = Region(3, fw::REGION_NO_MEMBER, 0, 16, 3);
+    for (uint8_t i = 0; i < 3; ++i) fw::psRegionFields(r)->abSource[i] = TargetOfSlot(i + 1u);
+    r->bMember = 1;
+    const std::vector<uint8_t> onDrive = DriveBlocks(2, 0, 16);
+    std::vector<uint8_t> others[2] = {DriveBlocks(1, 0, 16), DriveBlocks(3, 0, 16)};
+    fw::QueueWaitListA(r);
+    RunUntil([&] {
+        if (fw::wGetWaitListACount() + fw::wGetInternalWaitListCount() != 0) fw::IssueRebuildRegions();
+        return r->bPrimaryState == fw::REGION_RAID5_READS_DONE;
+    });
+    (void)fw::pTakeWaitListB();
     r->bRetryCount = 1;
-    r->bPrimaryState = fw::REGION_RAID5_READS_DONE;
     fw::SetFlag(r, fw::KE_FLAG_REGENERATE);
     fw::QueueWaitListB(r);
-    ASSERT_EQ(b.board().RunOnCpu([] { fw::ProcessRebuildRegionCompletions(); }), sim::StopKind::Finished);
-    EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_ABORTED));
-    EXPECT_FALSE(fw::HasFlag(r, fw::KE_FLAG_REGENERATE));
-    EXPECT_TRUE(Queued().empty());
+    RunRegion(r, false);
+    EXPECT_EQ(r->bPrimaryState, fw::REGION_RAID5_WRITE_DONE);
+    EXPECT_FALSE(fw::HasFlag(r, fw::KE_FLAG_ABORTED));
+    EXPECT_EQ(DriveBlocks(2, 0, 16), onDrive);
+    std::vector<uint8_t> expected(16 * kBlock);
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = others[0][i] ^ others[1][i];
+    EXPECT_EQ(DriveBlocks(kReplacementSlot, 0, 16), expected);
+    const std::set<uint64_t> row0[2] = {Blocks(0, 16), Blocks(32, 16)};
+    for (const auto& b : row0) want.insert(b.begin(), b.end());
+    EXPECT_EQ(LostBlocks(), want);
     FreeRegion(r);
     ExpectPoolsReturned();
 }
