@@ -225,19 +225,27 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
 // Two members of a RAID 6 array gone: the first pass rebuilds the lower one
 // onto the first spare with the other treated as absent, and its end starts
 // the second onto the other spare.
-class Raid6RebuildRoad : public RebuildFixture {};
+class Raid6RebuildRoad : public RebuildFixture {
+protected:
+    // Both passes over, each onto a spare of its own, in order.
+    void ExpectRebuiltOntoTheSpares(unsigned first, unsigned second) {
+        ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 2; },
+                                  600'000'000'000ull),
+                  sim::StopKind::Running)
+            << board->ConsoleText();
+        EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
+        EXPECT_TRUE(MemberIsSpare(first, 0));
+        EXPECT_TRUE(MemberIsSpare(second, 1));
+        memberSlots[first] = SpareSlot(0);
+        memberSlots[second] = SpareSlot(1);
+        ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+    }
+};
 
 TEST_F(Raid6RebuildRoad, TwoMissingMembersAreRebuiltOneAfterTheOther) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({1, 3}));
-    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 2; }, 600'000'000'000ull),
-              sim::StopKind::Running);
-    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
-    EXPECT_TRUE(MemberIsSpare(1, 0));
-    EXPECT_TRUE(MemberIsSpare(3, 1));
-    memberSlots[1] = SpareSlot(0);
-    memberSlots[3] = SpareSlot(1);
-    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+    ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(1, 3));
 }
 
 // A second member fails its writes while the first is rebuilt under host
@@ -253,16 +261,8 @@ TEST_F(Raid6RebuildRoad, ASecondFailureDuringTheRebuildIsRebuiltByTheNextPass) {
               sim::StopKind::Running);
     chassis->DriveAt(5)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
     ASSERT_NO_FATAL_FAILURE(WriteLoad(spec.lBlocks, 600, 23, [](uint32_t) {}, [] { return false; }, 200'000'000'000ull));
-    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 2; }, 600'000'000'000ull),
-              sim::StopKind::Running)
-        << board->ConsoleText();
-    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(2, 4));
     EXPECT_EQ(Count(fw::EVENT_REBUILD_RESUMED), 0);
-    EXPECT_TRUE(MemberIsSpare(2, 0));
-    EXPECT_TRUE(MemberIsSpare(4, 1));
-    memberSlots[2] = SpareSlot(0);
-    memberSlots[4] = SpareSlot(1);
-    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
 }
 
 // The power fails while the rebuild stores its progress, in the record
