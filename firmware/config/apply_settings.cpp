@@ -606,7 +606,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     const uint32_t dPrRecords = dClampedPrRecordCount(psImage);
     for (uint32_t i = 0; i < dPrRecords; i++) RestorePersistentReservation(&psImage->asPrRecord[i]);
     StartDataServicesFromImage(psImage);
-    LoadSaveAPMConfig(psImage->sHeader.fPowerManagementSet == TRUE ? psImage->abPowerSettings : nullptr, FALSE);
+    LoadSaveAPMConfig(psImage->abPowerSettings, psImage->sHeader.fPowerManagementSet);
     bStartAPM();
     RefreshHostLunTable();
     // The sort lists follow the logical drives as they now are.

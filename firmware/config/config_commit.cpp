@@ -125,7 +125,7 @@ void SealAndWrite() {
         psImage->sHeader.dGeneration = 0;
         SealConfigImage(psImage, FALSE);
     }
-    UpdateApmFromConfig(psImage);
+    UpdateAPMConfiguredFlag(psImage);
     StartConfigWriter(psImage);
 }
 
@@ -224,7 +224,7 @@ void DropEditorImage(uint8_t bRequester) {
     SetPendingRebuildFlag(FALSE);
     SetPendingParityCheckFlag(FALSE);
     SetPendingStripeInitFlag(FALSE);
-    UpdateApmFromConfig(pGetConfigImage());
+    UpdateAPMConfiguredFlag(pGetConfigImage());
     if (bRequester == REQUESTER_CONSOLE) {
         ConsolePrintf("\nConfiguration Save Failed: No Drive Holds The New Configuration\n\n");
     }

@@ -45,9 +45,6 @@ constexpr uint8_t COMMAND_RETRIES = 4;
 constexpr uint32_t SLOTS_PER_PAGE = BUFFER_PAGE_SIZE / sizeof(CONFIG_WRITE_SLOT);
 constexpr uint32_t CAPACITY_BYTES = 8;
 constexpr uint32_t BLOCK_BYTES = 512;
-constexpr uint8_t APM_SPUN_UP = 2;
-constexpr uint8_t APM_JOB_TYPE = 1;
-constexpr uint8_t APM_JOB_VERIFY_ACTION = 1;
 constexpr uint8_t NO_POSITION = 0xFF;
 
 // Steps of one drive's chain.
@@ -144,12 +141,12 @@ void TellPowerManagement(uint8_t bTarget) {
     uint8_t bEnclosure = 0;
     uint8_t bSlot = 0;
     if (bGetEnclosureSlotOfTarget(bTarget, &bEnclosure, &bSlot) != STATUS_OK) return;
-    if (fIsMasterController() == TRUE && bGetDriveAPMState(bEnclosure, bSlot) != APM_SPUN_UP) {
+    if (fIsMasterController() == TRUE && bGetDriveAPMState(bEnclosure, bSlot) != DRIVE_APM_SPUN_UP) {
         (void)bMarkDriveSpunUp(bEnclosure, bSlot);
     }
-    if (fIsBackgroundProcessTypeActive(APM_JOB_TYPE) == TRUE && fIsAPMDriveVerifyRunning() == TRUE &&
-        bGetBackgroundProcessAction(APM_JOB_TYPE) == APM_JOB_VERIFY_ACTION) {
-        DeleteBackgroundProcessesOfType(APM_JOB_TYPE);
+    if (fIsBackgroundProcessTypeActive(APM_L1_JOB_TYPE) == TRUE && fIsAPMDriveVerifyRunning() == TRUE &&
+        bGetBackgroundProcessAction(APM_L1_JOB_TYPE) == APM_L1_SPIN_DOWN) {
+        DeleteBackgroundProcessesOfType(APM_L1_JOB_TYPE);
     }
 }
 

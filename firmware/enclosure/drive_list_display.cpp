@@ -17,9 +17,6 @@ namespace {
 constexpr uint8_t NONE = 0xFF;
 constexpr uint8_t MUX_BITS = 0x30;
 constexpr uint8_t MUX_ACTIVE_ACTIVE = 0x10;
-constexpr uint8_t APM_SPUN_DOWN = 1;
-constexpr uint8_t APM_SPUN_UP = 2;
-constexpr uint8_t APM_SPINNING_UP = 3;
 
 const char MISSING_COLUMNS[] = " ------------ ---- --- -------- --- -- --- -- -- --";
 const char DUMP_ROW_RULE[] = "---- ---------------- ------------ -------- -------- ---- --- -- - -- --";
@@ -59,9 +56,9 @@ void PrintEnclosureSlot(const DRIVE_INFO& s) {
 
 const char* pszPowerState(const DRIVE_INFO& s) {
     switch (bGetDriveAPMState(s.bEnclosureNo, s.bSlotNo)) {
-    case APM_SPUN_DOWN: return "  Spun Down";
-    case APM_SPINNING_UP: return "  Spinning Up";
-    case APM_SPUN_UP:
+    case DRIVE_APM_SPUN_DOWN: return "  Spun Down";
+    case DRIVE_APM_SPINNING_UP: return "  Spinning Up";
+    case DRIVE_APM_SPUN_UP:
         return fIsDriveAPMTestRunning(s.bEnclosureNo, s.bSlotNo) == TRUE ? "  Testing" : "  Spun Up";
     default: return "  Undefined";
     }

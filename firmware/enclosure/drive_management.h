@@ -5,13 +5,13 @@
 
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_spin.h"
+#include "enclosure/power_management.h"
 
 namespace fw {
 
 void SetCtrlOptionBit2Flag(uint8_t f);
 void InitDriveManagementState();
 void InitEnclosureServicesFlags();
-void SetAPMDriveVerifyRunning(uint8_t f);
 void SetPowerManagementState(uint8_t b);
 void InitDriveErrorCounters();
 void SetSesPartnerJoinFlag(uint8_t f);
@@ -34,11 +34,6 @@ uint8_t fIsDriveFirmwareDownloadInProgress();
 // TRUE when a host READ or WRITE reaches the drive being loaded.
 struct KERNEL_ENTRY;
 uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY* psEntry);
-// An array's power state: 1 spun down, 2 spun up, 3 spinning up.
-constexpr uint8_t APM_SPUN_DOWN = 1;
-constexpr uint8_t APM_SPINNING_UP = 3;
-uint8_t bGetArrayAPMState(uint8_t bArray);
-uint8_t bSpinArrayUpDown(uint8_t fUp, uint8_t bArray);
 void DriveFirmwareDownloadStep();
 // The drive firmware download state the partner's download message sets:
 // the in-progress and partner-sync flags and the download drive's phase
@@ -59,10 +54,7 @@ void MonitorTemperatures();
 uint8_t PollOwnEnclosure();
 
 // Used by the configuration database.
-void StopAPM();
 uint8_t fAnyDriveMarkedUnusable();   // a drive record marked 'U' in byte 3
-void LoadSaveAPMConfig(const uint8_t* pbSettings, uint8_t f);
-uint8_t bStartAPM();
 void RequestEnclosureStatusUpdate(uint8_t f);
 
 // Phases of the configuration phase machine run by this subsystem; each
@@ -81,17 +73,8 @@ void StartEnclosureDiscovery();
 void RebuildEnclosureTable();
 void StartEnclosureJob(uint8_t bJob);
 
-// The configuration commit and the drive rescan tell the array power
-// states what they do (kinds 1-4).
-void UpdateArrayAPMStatesOnEvent(uint8_t bEvent);
-// A drive's functional test (power management's verify) is running.
-uint8_t fIsAPMDriveVerifyRunning();
-uint8_t fGetAPMOptionBit(uint8_t bBit);
 // A command went to the drive in this slot (power management's idle timer).
 void ReportDriveActivity(uint8_t bEnclosure, uint8_t bSlot);
-// The image's power settings, read by the configuration commit.
-struct CONFIG_IMAGE;
-void UpdateApmFromConfig(const CONFIG_IMAGE* psImage);
 // Drive locate: the enclosure record of the target shows (or stops showing)
 // the locate state; requests of type 128 are the enclosure's own.
 void MarkDriveLocate(uint8_t bMode, uint8_t bTarget);
@@ -131,9 +114,6 @@ uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLe
 
 // The enclosure information pages: one step of the paged dump (type 33).
 void ShowEnclosureInformation();
-// Advanced power management: whether it is configured, and its status dump.
-uint8_t fIsAPMConfigured();
-void ShowAPMStatusInformation();
 // The drive error counters of a controller as a table.
 void ShowDriveErrorCounters(uint8_t bIgnored, uint8_t bController);
 // The next SES poll reads every page again, whatever changed.

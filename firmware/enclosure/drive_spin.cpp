@@ -13,6 +13,7 @@
 #include "config/config_phase.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
+#include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/background_process.h"
 #include "executive/console_output.h"
@@ -70,13 +71,30 @@ struct DRIVE_SPIN_TABLES {
 DRIVE_SPIN_TABLES s_sSpin;
 
 // The management request a power command answers when it ends (one at a
-// time: the management protocol runs one command at once).
-KERNEL_ENTRY* s_psRequestCommand = nullptr;
+// time: the management protocol runs one command at once): the position
+// of the command that answers it.
+struct REQUEST_POSITION {
+    uint8_t bEnclosure;
+    uint8_t bSlot;
+    uint8_t fWaiting;
+};
+REQUEST_POSITION s_sRequestPosition = {0, 0, FALSE};
+
+// The functional verifies of each level: outstanding, and whether the level
+// still runs.
+constexpr uint8_t VERIFY_KIND_LEVEL1 = 1;
+struct VERIFY_LEVEL {
+    uint32_t dOutstanding;
+    uint8_t fRunning;
+};
+VERIFY_LEVEL s_asVerify[2] = {{0, FALSE}, {0, FALSE}};
+constexpr uint32_t VERIFY_BLOCKS = 4096;
 
 #pragma pack(push, 1)
 struct POWER_COMMAND_FIELDS {
     uint8_t bEnclosure;
     uint8_t bSlot;
+    uint8_t bVerifyKind;   // a functional verify: its level
 };
 #pragma pack(pop)
 static_assert(sizeof(POWER_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
@@ -125,27 +143,46 @@ void ForgetStarts(uint8_t bEnclosure, uint8_t bSlot) {
     s_sSpin.aalFirstStart[bEnclosure - 1][bSlot - 1] = 0;
 }
 
-// Builds and queues one power command to the drive at the position.
-uint8_t bQueuePowerCommand(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abInner)[6], uint8_t fHasRequest,
-                           KERNEL_ENTRY* psRequest) {
+// Builds and queues one command to the drive at the position, its
+// completion to the routine given.
+uint8_t bQueueCommandAt(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abCdb)[10], void (*pfnDone)(KERNEL_ENTRY*),
+                        uint8_t bVerifyKind) {
     DRIVE_INFO* psDrive = nullptr;
     if (!IsValidPosition(bEnclosure, bSlot) || fFindDriveByEnclosureSlot(bEnclosure, bSlot, &psDrive) != TRUE) return 0;
     KERNEL_ENTRY* ps = nullptr;
     if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &ps) != STATUS_OK) return STATUS_RETRY;
-    uint8_t abCdb[10] = {};
-    std::memcpy(abCdb, abInner, sizeof abInner);
     BuildDriveCommand(ps, PORT_CODE_INITIATOR, psDrive->bLoopID1, POWER_COMMAND_TIMEOUT, DRIVE_COMMAND_NO_DATA, 0, 0,
                       0, abCdb, COMMAND_TYPE_POWER);
     ps->bRetryCount = 0;
     POWER_COMMAND_FIELDS* psFields = psPowerFields(ps);
     psFields->bEnclosure = bEnclosure;
     psFields->bSlot = bSlot;
-    if (bQueuePhaseDriveCommand(ps, APMDriveCommandComplete, FALSE) != STATUS_OK) {
+    psFields->bVerifyKind = bVerifyKind;
+    if (bQueuePhaseDriveCommand(ps, pfnDone, FALSE) != STATUS_OK) {
         FreeKernelEntries(ps);
         return STATUS_RETRY;
     }
-    if (fHasRequest == TRUE && psRequest != nullptr) s_psRequestCommand = ps;
     return STATUS_OK;
+}
+
+// A power command: a six-byte CDB whose completion is the power one's.
+uint8_t bQueuePowerCommand(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abInner)[6], uint8_t fHasRequest,
+                           KERNEL_ENTRY* psRequest) {
+    uint8_t abCdb[10] = {};
+    std::memcpy(abCdb, abInner, sizeof abInner);
+    const uint8_t bStatus = bQueueCommandAt(bEnclosure, bSlot, abCdb, APMDriveCommandComplete, 0);
+    if (bStatus == STATUS_OK && fHasRequest == TRUE && psRequest != nullptr) s_sRequestPosition = {bEnclosure, bSlot, TRUE};
+    return bStatus;
+}
+
+void FunctionalVerifyDone(KERNEL_ENTRY* psEntry) {
+    const uint8_t bKind = psPowerFields(psEntry)->bVerifyKind;
+    FreeKernelEntries(psEntry);
+    // Whatever the verify found (a medium error is the drive's own to
+    // repair), the level's count goes down.
+    VERIFY_LEVEL& s = s_asVerify[bKind == VERIFY_KIND_LEVEL1 ? 0 : 1];
+    if (s.dOutstanding != 0) --s.dOutstanding;
+    if (s.dOutstanding == 0) s.fRunning = FALSE;
 }
 
 // The spin job's entry: created when none is, its next pass in 10 ms.
@@ -156,6 +193,15 @@ uint8_t bScheduleSpinJob() {
         return STATUS_RETRY;
     }
     return bSetBackgroundProcessDelay(wId, FIRST_PASS_MS, 0, 0, 0, 0) == STATUS_OK ? STATUS_OK : STATUS_RETRY;
+}
+
+bool fAllPendingUp() {
+    bool fAll = true;
+    ForEachInSet(s_sSpin.sPendingUp, [&](uint8_t e, uint8_t sl) {
+        fAll = bGetDriveAPMState(e, sl) == DRIVE_APM_SPUN_UP;
+        return fAll;
+    });
+    return fAll;
 }
 
 // A drive that has had its STARTs or its time and is still not up.
@@ -212,7 +258,8 @@ bool IssueSpinDowns() {
 void InitPowerManagementTables() {
     std::memset(&s_sSpin, 0, sizeof s_sSpin);
     s_sSpin.fHold = FALSE;
-    s_psRequestCommand = nullptr;
+    s_sRequestPosition = {0, 0, FALSE};
+    s_asVerify[0] = s_asVerify[1] = {0, FALSE};
 }
 
 uint8_t bGetDriveAPMState(uint8_t bEnclosure, uint8_t bSlot) {
@@ -352,14 +399,18 @@ void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
     const uint8_t bKey = fGood ? SENSE_NO_SENSE : (psSas->bSenseKey != 0 ? psSas->bSenseKey : SENSE_HARDWARE_ERROR);
     const uint8_t bAsc = psSas->bAsc;
     const bool fStart = bOpcode == SCSI_START_STOP_UNIT && (psEntry->abCdb[4] & 1) != 0;
-    if (s_psRequestCommand == psEntry) {
-        s_psRequestCommand = nullptr;
+    if (s_sRequestPosition.fWaiting == TRUE && s_sRequestPosition.bEnclosure == e && s_sRequestPosition.bSlot == sl &&
+        bOpcode == SCSI_START_STOP_UNIT) {
+        s_sRequestPosition.fWaiting = FALSE;
         FinishManagementCommand(fGood ? MGMT_GOOD : MGMT_NOT_READY);
     }
     FreeKernelEntries(psEntry);
     switch (bOpcode) {
     case SCSI_TEST_UNIT_READY:
-        if (fGood) (void)bMarkDriveSpunUp(e, sl);
+        if (!fGood) return;
+        (void)bMarkDriveSpunUp(e, sl);
+        // The last of a wave up: its routines run now, not a poll later.
+        if (fIsDriveInSet(&s_sSpin.sPendingUp, e, sl) == TRUE && fAllPendingUp()) (void)bScheduleSpinJob();
         return;
     case SCSI_START_STOP_UNIT:
         if (fGood) return;
@@ -403,6 +454,37 @@ void FailDriveAfterSelfTest(uint8_t bEnclosure, uint8_t bSlot) {
               bEnclosure, bSlot, SENSE_HARDWARE_ERROR, 0, 0, 0);
     (void)RequestConfigUpdate(REQUESTER_POWER_MANAGEMENT);
 }
+
+uint8_t bStartDriveFunctionalVerify(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind) {
+    VERIFY_LEVEL& sLevel = s_asVerify[bKind == VERIFY_KIND_LEVEL1 ? 0 : 1];
+    sLevel.fRunning = TRUE;
+    DRIVE_INFO* ps = nullptr;
+    uint8_t bIndex = 0;
+    if (bFindDriveIndexByEnclosureSlot(bEnclosure, bSlot, &ps, &bIndex) != STATUS_OK) {
+        if (sLevel.dOutstanding == 0) sLevel.fRunning = FALSE;
+        return 0;
+    }
+    SetDriveAPMTestBit(bEnclosure, bSlot);
+    // At the background verify's next block, or from the start when the
+    // run would pass the end.
+    const uint32_t dStart = ps->dVerifyNextBlock + VERIFY_BLOCKS < ps->dCapacity ? ps->dVerifyNextBlock : 0;
+    ps->bVerifyRepair = 0;
+    uint8_t abCdb[10] = {SCSI_VERIFY10, 0};
+    PutBe32(abCdb + 2, dStart);
+    PutBe16(abCdb + 7, VERIFY_BLOCKS);
+    const uint8_t bStatus = bQueueCommandAt(bEnclosure, bSlot, abCdb, FunctionalVerifyDone, bKind);
+    if (bStatus != STATUS_OK) {
+        if (sLevel.dOutstanding == 0) sLevel.fRunning = FALSE;
+        return bStatus;
+    }
+    ++sLevel.dOutstanding;
+    return STATUS_OK;
+}
+
+void SetAPMDriveVerifyRunning(uint8_t f) { s_asVerify[0].fRunning = f; }
+uint8_t fIsAPMDriveVerifyRunning() { return s_asVerify[0].fRunning; }
+void SetAPMArrayVerifyRunning(uint8_t f) { s_asVerify[1].fRunning = f; }
+uint8_t fIsAPMArrayVerifyRunning() { return s_asVerify[1].fRunning; }
 
 void SetAPMHoldFlag(uint8_t f) { s_sSpin.fHold = f; }
 uint8_t fGetAPMHoldFlag() { return s_sSpin.fHold; }

@@ -87,6 +87,14 @@ uint8_t bStartDriveSelfTest(uint8_t bEnclosure, uint8_t bSlot, uint8_t bMode, ui
                             KERNEL_ENTRY* psRequest);
 void APMDriveCommandComplete(KERNEL_ENTRY* psEntry);
 
+// A VERIFY of 4096 blocks at the drive's verify position (kind 1 level 1,
+// 2 an array test): 255 started, 0 no drive there, 16 no entry free.
+uint8_t bStartDriveFunctionalVerify(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind);
+void SetAPMDriveVerifyRunning(uint8_t f);
+uint8_t fIsAPMDriveVerifyRunning();
+void SetAPMArrayVerifyRunning(uint8_t f);
+uint8_t fIsAPMArrayVerifyRunning();
+
 // While held the spin job does nothing (the partner watchdog holds it).
 void SetAPMHoldFlag(uint8_t f);
 uint8_t fGetAPMHoldFlag();

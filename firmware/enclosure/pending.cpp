@@ -17,7 +17,6 @@ uint8_t bStartEnclosureFirmwareUpdate() { return FALSE; }
 void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
 void InitEnclosureServicesFlags() {}
-void SetAPMDriveVerifyRunning(uint8_t) {}
 void SetPowerManagementState(uint8_t) {}
 void InitDriveErrorCounters() {}
 void SetSesPartnerJoinFlag(uint8_t) {}
@@ -67,10 +66,7 @@ void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
 void MonitorTemperatures() {}
 uint8_t PollOwnEnclosure() { return STATUS_OK; }
 
-void StopAPM() {}
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-void LoadSaveAPMConfig(const uint8_t*, uint8_t) {}
-uint8_t bStartAPM() { return STATUS_OK; }
 void RequestEnclosureStatusUpdate(uint8_t) {}
 uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
 
@@ -109,21 +105,14 @@ void StartEnclosureDiscovery() {
 void RebuildEnclosureTable() {}
 void StartEnclosureJob(uint8_t) {}
 
-void UpdateArrayAPMStatesOnEvent(uint8_t) {}
-uint8_t fIsAPMDriveVerifyRunning() { return FALSE; }
-uint8_t fGetAPMOptionBit(uint8_t) { return FALSE; }
 void ReportDriveActivity(uint8_t, uint8_t) {}
-void UpdateApmFromConfig(const CONFIG_IMAGE*) {}
 // No enclosure services yet: nothing shows a locate state.
 void MarkDriveLocate(uint8_t, uint8_t) {}
 void ClearDriveLocate(uint8_t, uint8_t) {}
 void LocateEnclosureDevice(uint8_t, uint16_t) {}
 
 
-// No power management yet: every array is spun up.
 uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY*) { return FALSE; }
-uint8_t bGetArrayAPMState(uint8_t) { return 2; }
-uint8_t bSpinArrayUpDown(uint8_t, uint8_t) { return STATUS_OK; }
 
 namespace {
 uint8_t s_fFanLowNoise = FALSE;
@@ -153,7 +142,7 @@ void ShowEnclosureInformation() {
     SetInfoDumpMode(0);
     if (bMode == DUMP_MODE_MENU) OnEnclosureInformationShown();
 }
-uint8_t fIsAPMConfigured() { return FALSE; }
+// The power management status dump is not built: it prints nothing.
 void ShowAPMStatusInformation() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}
 // No SES poll runs yet: there is nothing to refresh.

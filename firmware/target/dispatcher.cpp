@@ -290,11 +290,20 @@ uint8_t bAdmit(DISPATCH& s) {
     return GO_ON;
 }
 
-// Step 16: a command whose array spins up, or whose second array is spun
-// down, waits.
+// Step 16: a command whose array spins up, or is still parked, waits.  A
+// parked array whose spin-up could not be asked for at admission (the spin
+// job's entry or its routine list was full) is asked again here: the
+// command never reaches a parked drive.
 bool IsWaitingForSpinUp(const KERNEL_ENTRY* ps) {
-    if (ps->bRank < MAX_RANKS_TRACKED && bGetArrayAPMState(ps->bRank) == APM_SPINNING_UP) return true;
-    return ps->bSecondRank < NO_SECOND_RANK && bGetArrayAPMState(ps->bSecondRank) == APM_SPUN_DOWN;
+    bool fWaits = false;
+    const uint8_t abRanks[2] = {ps->bRank, ps->bSecondRank};
+    for (const uint8_t bRank : abRanks) {
+        if (bRank >= MAX_RANKS_TRACKED) continue;
+        const uint8_t bState = bGetArrayAPMState(bRank);
+        if (bState == APM_SPUN_DOWN) (void)bSpinArrayUpDown(TRUE, bRank);
+        fWaits = fWaits || bState == APM_SPUN_DOWN || bState == APM_SPINNING_UP;
+    }
+    return fWaits;
 }
 
 // Step 17: with two controllers, access to the stripes may have to be

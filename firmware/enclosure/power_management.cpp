@@ -1,0 +1,618 @@
+// The power management engine: settings, the array power states and their
+// jobs, the level-1 cycle of spares, unused and failed drives.
+#include "enclosure/power_management.h"
+
+#include <cstring>
+
+#include "config/config_image.h"
+#include "config/drive_tables.h"
+#include "config/spares_wwn.h"
+#include "enclosure/drive_management.h"
+#include "enclosure/drive_spin.h"
+#include "enclosure/drive_table.h"
+#include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "executive/background_process.h"
+#include "executive/date_time.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "partner/partner_link.h"
+#include "raid/parity_check.h"
+#include "raid/rebuild.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t EVENT_ARRAY_SPIN = 149;
+constexpr uint8_t EVENT_TEST_STARTED = 150;
+constexpr uint8_t EVENT_TEST_FINISHED = 151;
+constexpr uint8_t EVENT_KIND_LEVEL1 = 1;
+constexpr uint8_t EVENT_KIND_ARRAY = 2;
+constexpr uint8_t MESSAGE_APM_NOTICE = 120;
+constexpr uint8_t MESSAGE_APM_REQUEST = 123;
+constexpr uint8_t SUB_ARRAY_SPIN = 19;
+constexpr uint8_t SUB_ARRAY_STATE = 34;
+constexpr uint8_t MODE_SPIN_DOWN = 0;
+constexpr uint8_t MODE_SPIN_UP = 1;
+constexpr uint8_t VERIFY_KIND_LEVEL1 = 1;
+constexpr uint8_t VERIFY_KIND_ARRAY = 2;
+// A host access this recent keeps an array spinning, whatever its idle time.
+constexpr uint64_t RECENT_ACCESS_MS = 9'000;
+constexpr uint8_t INIT_STATE_RUNNING = 3;
+constexpr uint8_t RETRY_SECONDS = 5;
+constexpr uint32_t MINUTES_PER_DAY = 1440;
+constexpr uint32_t MINUTES_PER_WEEK = 7 * MINUTES_PER_DAY;
+
+struct APM_STATE {
+    APM_LEVEL1_SETTINGS sLevel1;
+    uint8_t fConfigured;
+    uint8_t abArrayState[APM_ARRAYS];
+    uint32_t adSpunDownAt[APM_ARRAYS];   // seconds clock when the state became 1
+    uint8_t abArrayArgument[APM_ARRAYS];  // what the spin-up routines are handed
+    uint8_t fSparesSpinningUp;
+    uint8_t fUnusedSpinningUp;
+    uint32_t dNextTestCycle;              // seconds clock
+};
+APM_STATE s_sApm;
+
+uint8_t ArrayCount() { return static_cast<uint8_t>(dClampedRankCount(pGetConfigImage())); }
+bool IsArray(uint8_t bArray) { return bArray < APM_ARRAYS && bArray < ArrayCount(); }
+const uint8_t* pbArraySettings(uint8_t bArray) {
+    return reinterpret_cast<const uint8_t*>(&pGetConfigImage()->asRank[bArray]) + ARRAY_APM_RECORD_OFFSET;
+}
+
+// Every in-service member of the array that the drive table holds.
+template <typename Visit>
+void ForEachMember(uint8_t bArray, Visit visit) {
+    if (!IsArray(bArray)) return;
+    const CONFIG_RANK_RECORD& sRank = pGetConfigImage()->asRank[bArray];
+    const uint32_t dMembers = dClampedDriveCount(&sRank);
+    for (uint32_t m = 0; m < dMembers; ++m) {
+        DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (sRank.abMemberState[m] != 0 || fIsNonZeroWwn(sRank.aabMemberWwn[m]) != TRUE ||
+            fFindDriveByWWN(sRank.aabMemberWwn[m], &ps, &bIndex) != TRUE) {
+            continue;
+        }
+        visit(ps->bEnclosureNo, ps->bSlotNo);
+    }
+}
+
+uint8_t bMemberSet(uint8_t bArray, DRIVE_MASK_SET* psSet, bool fSkipSpunDown) {
+    ClearDriveSet(psSet);
+    uint8_t bCount = 0;
+    ForEachMember(bArray, [&](uint8_t e, uint8_t s) {
+        ++bCount;
+        if (!fSkipSpunDown || bGetDriveAPMState(e, s) != DRIVE_APM_SPUN_DOWN) AddDriveToSet(psSet, e, s);
+    });
+    return bCount;
+}
+
+void ArraySpunUp(void* pArgument) {
+    SetArrayAPMState(*static_cast<const uint8_t*>(pArgument), APM_SPUN_UP, TRUE, FALSE);
+}
+
+void SparesSpunUp(void*) { s_sApm.fSparesSpinningUp = FALSE; }
+void UnusedSpunUp(void*) { s_sApm.fUnusedSpinningUp = FALSE; }
+
+// The job of (type, action), created when none exists, with its delay.
+uint8_t bNewJob(uint8_t bType, uint8_t bAction, BackgroundProcessCallback pfn, uint16_t wArg, uint8_t bSeconds,
+                uint8_t bMinutes = 0, uint8_t bHours = 0, uint16_t wDays = 0) {
+    uint16_t wId = BACKGROUND_PROCESS_NONE;
+    const uint8_t bStatus = bCreateBackgroundProcess(bType, bAction, pfn, &wId, wArg, 0);
+    if (bStatus != STATUS_OK) return bStatus;
+    return bSetBackgroundProcessDelay(wId, 0, bSeconds, bMinutes, bHours, wDays);
+}
+
+void Retry(uint16_t wId) { (void)bSetBackgroundProcessDelay(wId, 0, RETRY_SECONDS, 0, 0, 0); }
+
+void SplitSeconds(uint32_t dSeconds, uint32_t* pdDays, uint32_t* pdHours, uint32_t* pdMinutes, uint32_t* pdSeconds) {
+    *pdDays = dSeconds / 86400;
+    *pdHours = dSeconds / 3600 % 24;
+    *pdMinutes = dSeconds / 60 % 60;
+    *pdSeconds = dSeconds % 60;
+}
+
+bool IsLeapYear(uint32_t dYear) { return (dYear % 4 == 0 && dYear % 100 != 0) || dYear % 400 == 0; }
+uint32_t dMinuteOfYear(uint32_t dYear, uint8_t bMonth, uint8_t bDay, uint8_t bHour, uint8_t bMinute) {
+    static constexpr uint16_t DAYS_BEFORE[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const uint32_t dMonth = bMonth >= 1 && bMonth <= 12 ? bMonth : 1;
+    uint32_t dDays = DAYS_BEFORE[dMonth - 1] + (bDay >= 1 ? bDay - 1u : 0u);
+    if (dMonth > 2 && IsLeapYear(dYear)) ++dDays;
+    return dDays * MINUTES_PER_DAY + bHour * 60u + bMinute;
+}
+
+// The level-1 groups' candidates, each handed (enclosure, slot) of a drive
+// the drive table holds.
+template <typename Visit>
+void ForEachSpare(Visit visit) {
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    const uint32_t dCount = dClampedSpareCount(psImage);
+    for (uint32_t i = 0; i < dCount; ++i) {
+        DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (fFindDriveByWWN(psImage->asSpare[i].abWwn, &ps, &bIndex) == TRUE) visit(ps->bEnclosureNo, ps->bSlotNo);
+    }
+}
+template <typename Visit>
+void ForEachUnused(Visit visit) {
+    constexpr uint8_t RANK_NONE = 255;
+    const DRIVE_INFO_LIST* psList = pGetDriveInfoList();
+    if (psList == nullptr) return;
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    for (uint8_t i = 0; i < psList->bDriveCount && i < DRIVE_INFO_RECORDS; ++i) {
+        const DRIVE_INFO& s = psList->asDriveInfo[i];
+        if (s.bRankNo != RANK_NONE || fIsWwnInFailedDriveList(s.abWWN, psImage) == TRUE) continue;
+        visit(s.bEnclosureNo, s.bSlotNo);
+    }
+}
+template <typename Visit>
+void ForEachFailed(Visit visit) {
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    const uint32_t dCount = dClampedFailedDriveCount(psImage);
+    for (uint32_t i = 0; i < dCount; ++i) {
+        DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (fFindDriveByWWN(psImage->asFailedDrive[i].abWwn, &ps, &bIndex) != TRUE) return;
+        visit(ps->bEnclosureNo, ps->bSlotNo);
+    }
+}
+
+template <typename ForEach>
+uint8_t bSpinGroup(ForEach forEach, uint8_t bMode, uint8_t* pfInProgress, void (*pfnDone)(void*)) {
+    DRIVE_MASK_SET s;
+    ClearDriveSet(&s);
+    if (bMode == MODE_SPIN_DOWN) {
+        forEach([&](uint8_t e, uint8_t sl) {
+            if (bGetDriveAPMState(e, sl) != DRIVE_APM_SPUN_DOWN) AddDriveToSet(&s, e, sl);
+        });
+        return bRequestDriveSpinDown(&s);
+    }
+    if (pfInProgress != nullptr) *pfInProgress = TRUE;
+    forEach([&](uint8_t e, uint8_t sl) {
+        if (bGetDriveAPMState(e, sl) != DRIVE_APM_SPUN_UP) AddDriveToSet(&s, e, sl);
+    });
+    const uint8_t bStatus = bRequestDriveSpinUp(&s, pfnDone, nullptr);
+    if (bStatus != STATUS_OK && pfInProgress != nullptr) *pfInProgress = FALSE;
+    return bStatus;
+}
+
+// Verifies on the group's drives not yet under test; FALSE on the first
+// that could not start.
+template <typename ForEach>
+bool VerifyGroup(ForEach forEach) {
+    bool fStarted = true;
+    forEach([&](uint8_t e, uint8_t sl) {
+        if (!fStarted || fIsDriveAPMTestRunning(e, sl) == TRUE) return;
+        fStarted = bStartDriveFunctionalVerify(e, sl, VERIFY_KIND_LEVEL1) == STATUS_OK;
+    });
+    return fStarted;
+}
+
+void SpinDownDrivesJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void SpinUpDrivesJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void CheckDrivesReadyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void FunctionalVerifyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void CheckTestCompleteJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+void ArraySpinDownJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*);
+void ArrayTestCheckJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*);
+
+void SpinDownDrivesJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    const uint16_t w = s_sApm.sLevel1.wOptions;
+    uint8_t bBusy = FALSE;
+    if ((w & (APM_L1_SPIN_DOWN_SPARES | APM_L1_TEST_SPARES)) != 0 && bSpinHotSpareDrives(MODE_SPIN_DOWN) == STATUS_RETRY)
+        bBusy = TRUE;
+    if ((w & (APM_L1_SPIN_DOWN_UNUSED | APM_L1_TEST_UNUSED)) != 0 && bSpinUnusedDrives(MODE_SPIN_DOWN) == STATUS_RETRY)
+        bBusy = TRUE;
+    if ((w & APM_L1_SPIN_DOWN_FAILED) != 0 && bSpinFailedDrives(MODE_SPIN_DOWN) == STATUS_RETRY) bBusy = TRUE;
+    if (bBusy == TRUE) return Retry(wId);
+    DeleteBackgroundProcess(wId);
+    if ((w & (APM_L1_TEST_SPARES | APM_L1_TEST_UNUSED)) == 0) return;
+    const uint32_t dNow = dGetCurrentSeconds();
+    const uint32_t dLeft = dComputeNextTestCycleTime() - dNow;
+    uint32_t dDays = 0, dHours = 0, dMinutes = 0, dSeconds = 0;
+    SplitSeconds(dLeft, &dDays, &dHours, &dMinutes, &dSeconds);
+    // Never a zero delay: a cycle due this very minute runs a second on.
+    if (dLeft == 0) dSeconds = 1;
+    (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_SPIN_UP, SpinUpDrivesJob, 0, static_cast<uint8_t>(dSeconds),
+                  static_cast<uint8_t>(dMinutes), static_cast<uint8_t>(dHours), static_cast<uint16_t>(dDays));
+}
+
+void SpinUpDrivesJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    const uint16_t w = s_sApm.sLevel1.wOptions;
+    uint8_t bBusy = FALSE;
+    if ((w & APM_L1_TEST_SPARES) != 0 && bSpinHotSpareDrives(MODE_SPIN_UP) == STATUS_RETRY) bBusy = TRUE;
+    if ((w & APM_L1_TEST_UNUSED) != 0 && bSpinUnusedDrives(MODE_SPIN_UP) == STATUS_RETRY) bBusy = TRUE;
+    if (bBusy == TRUE) return Retry(wId);
+    DeleteBackgroundProcess(wId);
+    (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_CHECK_READY, CheckDrivesReadyJob, 0, 15);
+}
+
+void CheckDrivesReadyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    if (s_sApm.fSparesSpinningUp == TRUE || s_sApm.fUnusedSpinningUp == TRUE) {
+        (void)bSetBackgroundProcessDelay(wId, 0, 30, 0, 0, 0);
+        return;
+    }
+    DeleteBackgroundProcess(wId);
+    (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_VERIFY, FunctionalVerifyJob, 0, 5);
+}
+
+void FunctionalVerifyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    const uint16_t w = s_sApm.sLevel1.wOptions;
+    if ((w & APM_L1_TEST_SPARES) != 0 && !VerifyGroup([](auto visit) { ForEachSpare(visit); })) return Retry(wId);
+    if ((w & APM_L1_TEST_UNUSED) != 0 && !VerifyGroup([](auto visit) { ForEachUnused(visit); })) return Retry(wId);
+    DeleteBackgroundProcess(wId);
+    (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_CHECK_TEST, CheckTestCompleteJob, 0, 20);
+    PostEvent(EVENT_TEST_STARTED, EVENT_KIND_LEVEL1, bCountDrivesUnderTest());
+}
+
+void CheckTestCompleteJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    DeleteBackgroundProcess(wId);
+    if (fIsAPMDriveVerifyRunning() == TRUE) {
+        (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_CHECK_TEST, CheckTestCompleteJob, 0, 10);
+        return;
+    }
+    const uint8_t bTested = bCountDrivesUnderTest();
+    ClearDriveAPMTestMask();
+    (void)bNewJob(APM_L1_JOB_TYPE, APM_L1_SPIN_DOWN, SpinDownDrivesJob, 0, 15);
+    PostEvent(EVENT_TEST_FINISHED, EVENT_KIND_LEVEL1, bTested);
+}
+
+// The partner's idle time of an array is not asked for here: with two
+// controllers active, an array is parked only by its options' manual
+// spin-down, never by this controller's own idle time alone.
+void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
+    DeleteBackgroundProcess(wId);
+    const uint8_t bArrays = ArrayCount();
+    for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
+        const uint16_t wOptions = wGetArrayAPMOptions(a);
+        const uint8_t bState = bGetArrayAPMState(a);
+        bool fIdleTest = false;
+        if ((wOptions & ARRAY_APM_SPIN_DOWN) != 0) {
+            fIdleTest = bState == APM_SPUN_UP;
+        } else if ((wOptions & ARRAY_APM_SPIN_DOWN_AND_TEST) != 0) {
+            if (bState == APM_SPUN_DOWN) {
+                uint16_t wTestJob = 0;
+                if (dGetCurrentSeconds() - s_sApm.adSpunDownAt[a] >= dGetArrayTestSeconds(a) &&
+                    fFindBackgroundProcessOfType(APM_ARRAY_TEST_JOB_TYPE, &wTestJob) != TRUE) {
+                    (void)bStartArraySpinUp(a);
+                }
+                continue;
+            }
+            fIdleTest = bState == APM_SPUN_UP;
+        }
+        if (!fIdleTest || lGetSecondsSince(a) < dGetArrayIdleSeconds(a)) continue;
+        if (fIsDualControllerActive() == TRUE) continue;
+        (void)bSpinArrayUpDown(FALSE, a);
+    }
+    if (fIsMasterController() == TRUE) {
+        (void)bNewJob(APM_CONTROL_JOB_TYPE, APM_CONTROL_JOB_ACTION, ArrayAPMControlJob, 0, 0, 1);
+    }
+}
+
+void ArraySpinDownJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*) {
+    DeleteBackgroundProcess(wId);
+    const uint8_t bArray = static_cast<uint8_t>(wArray);
+    if (fCanArraySpinDown(bArray) != TRUE) return;
+    DRIVE_MASK_SET s;
+    (void)bMemberSet(bArray, &s, true);
+    if (bRequestDriveSpinDown(&s) != STATUS_OK) return;
+    SetArrayAPMState(bArray, APM_SPUN_DOWN, TRUE, FALSE);
+}
+
+void StartArrayFunctionalVerify(void* pArgument) {
+    const uint8_t bArray = *static_cast<const uint8_t*>(pArgument);
+    uint8_t bLast = STATUS_OK;
+    uint8_t bCount = 0;
+    ForEachMember(bArray, [&](uint8_t e, uint8_t s) {
+        ++bCount;
+        if (bLast == STATUS_RETRY || fIsDriveAPMTestRunning(e, s) == TRUE) return;
+        bLast = bStartDriveFunctionalVerify(e, s, VERIFY_KIND_ARRAY);
+    });
+    if (bLast != STATUS_OK) {
+        SetArrayAPMState(bArray, APM_SPUN_UP, TRUE, FALSE);
+        return;
+    }
+    SetAPMArrayVerifyRunning(TRUE);
+    SetArrayAPMState(bArray, APM_UNDER_TEST, FALSE, FALSE);
+    (void)bNewJob(APM_ARRAY_TEST_JOB_TYPE, 5, ArrayTestCheckJob, bArray, 20);
+    PostEvent(EVENT_TEST_STARTED, EVENT_KIND_ARRAY, bCount, bArray);
+}
+
+void ArrayTestCheckJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*) {
+    DeleteBackgroundProcess(wId);
+    const uint8_t bArray = static_cast<uint8_t>(wArray);
+    if (fIsAPMArrayVerifyRunning() == TRUE) {
+        (void)bNewJob(APM_ARRAY_TEST_JOB_TYPE, 5, ArrayTestCheckJob, bArray, 10);
+        return;
+    }
+    ForEachMember(bArray, [](uint8_t e, uint8_t s) {
+        (void)bMarkDriveSpunUp(e, s);
+        ClearDriveAPMTestBit(e, s);
+    });
+    SetArrayAPMState(bArray, APM_SPUN_UP, TRUE, FALSE);
+    if ((wGetArrayAPMOptions(bArray) & (ARRAY_APM_SPIN_DOWN | ARRAY_APM_SPIN_DOWN_AND_TEST)) != 0 &&
+        bScheduleArraySpinDown(bArray) != STATUS_OK) {
+        return;
+    }
+    PostEvent(EVENT_TEST_FINISHED, EVENT_KIND_ARRAY, 0, bArray);
+}
+
+}  // namespace
+
+// ---- settings --------------------------------------------------------------
+
+void LoadSaveAPMConfig(const uint8_t* pbRecord, uint8_t fValid) {
+    APM_LEVEL1_SETTINGS& s = s_sApm.sLevel1;
+    if (fValid != TRUE || pbRecord == nullptr) {
+        s.wOptions = 0;
+        return;
+    }
+    s.wOptions = static_cast<uint16_t>(pbRecord[0] | (pbRecord[1] << 8));
+    s.bCycleType = pbRecord[2];
+    s.bDayOfMonth = pbRecord[3];
+    s.bWeekday = pbRecord[4];
+    s.bHour = pbRecord[5];
+    s.bMinute = pbRecord[6];
+}
+uint16_t wGetAPMOptions() { return s_sApm.sLevel1.wOptions; }
+uint8_t bGetAPMCycleType() { return s_sApm.sLevel1.bCycleType; }
+uint8_t bGetAPMCycleDayOfMonth() { return s_sApm.sLevel1.bDayOfMonth; }
+uint8_t bGetAPMCycleWeekday() { return s_sApm.sLevel1.bWeekday; }
+uint8_t bGetAPMCycleHour() { return s_sApm.sLevel1.bHour; }
+uint8_t bGetAPMCycleMinute() { return s_sApm.sLevel1.bMinute; }
+uint8_t fGetAPMOptionBit(uint8_t bBit) { return ToFlag(bBit < 16 && (s_sApm.sLevel1.wOptions >> bBit & 1) != 0); }
+
+void UpdateAPMConfiguredFlag(const CONFIG_IMAGE* psImage) {
+    bool fAny = psImage->sHeader.fPowerManagementSet == TRUE &&
+                (psImage->abPowerSettings[0] | psImage->abPowerSettings[1]) != 0;
+    const uint32_t dRanks = dClampedRankCount(psImage);
+    for (uint32_t r = 0; r < dRanks && !fAny; ++r) {
+        const uint8_t* pb = reinterpret_cast<const uint8_t*>(&psImage->asRank[r]) + ARRAY_APM_RECORD_OFFSET;
+        fAny = (pb[0] | pb[1]) != 0;
+    }
+    s_sApm.fConfigured = ToFlag(fAny);
+}
+uint8_t fIsAPMConfigured() { return s_sApm.fConfigured; }
+
+uint16_t wGetArrayAPMOptions(uint8_t bArray) {
+    if (!IsArray(bArray)) return 0;
+    const uint8_t* pb = pbArraySettings(bArray);
+    return static_cast<uint16_t>(pb[0] | (pb[1] << 8));
+}
+uint32_t dGetArrayIdleSeconds(uint8_t bArray) {
+    if (!IsArray(bArray)) return 0;
+    const uint8_t* pb = pbArraySettings(bArray);
+    return pb[4] * 3600u + pb[5] * 60u;
+}
+uint32_t dGetArrayTestSeconds(uint8_t bArray) {
+    if (!IsArray(bArray)) return 0;
+    const uint8_t* pb = pbArraySettings(bArray);
+    return pb[2] * 86400u + pb[3] * 3600u;
+}
+
+// ---- start and stop --------------------------------------------------------
+
+uint8_t bStartAPM() {
+    SetAPMHoldFlag(FALSE);
+    if (fIsMasterController() != TRUE) return FALSE;
+    uint16_t wId = BACKGROUND_PROCESS_NONE;
+    if (fFindBackgroundProcessOfType(APM_CONTROL_JOB_TYPE, &wId) != TRUE) {
+        for (uint8_t a = 0; a < APM_ARRAYS; ++a) {
+            s_sApm.abArrayState[a] = APM_SPUN_UP;
+            s_sApm.adSpunDownAt[a] = 0;
+        }
+        const uint8_t bStatus = bNewJob(APM_CONTROL_JOB_TYPE, APM_CONTROL_JOB_ACTION, ArrayAPMControlJob, 0, 30);
+        if (bStatus != STATUS_OK) return bStatus;
+    }
+    const uint8_t bArrays = ArrayCount();
+    for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
+        if ((wGetArrayAPMOptions(a) & ARRAY_APM_MANUAL) != 0) (void)bScheduleArraySpinDown(a);
+    }
+    if (s_sApm.sLevel1.wOptions == 0) return 0;
+    if (fFindBackgroundProcessOfType(APM_L1_JOB_TYPE, &wId) == TRUE) {
+        const uint8_t bAction = bGetBackgroundProcessAction(APM_L1_JOB_TYPE);
+        if (bAction == APM_L1_SPIN_UP) {
+            DeleteBackgroundProcessesOfType(APM_L1_JOB_TYPE);
+            const uint8_t bStatus =
+                bCreateBackgroundProcess(APM_L1_JOB_TYPE, APM_L1_SPIN_DOWN, SpinDownDrivesJob, &wId, 0, 0);
+            if (bStatus != STATUS_OK) return bStatus;
+        } else if (bAction != APM_L1_SPIN_DOWN) {
+            return bAction;
+        }
+    } else {
+        const uint8_t bStatus = bCreateBackgroundProcess(APM_L1_JOB_TYPE, APM_L1_SPIN_DOWN, SpinDownDrivesJob, &wId, 0, 0);
+        if (bStatus != STATUS_OK) return bStatus;
+    }
+    return bSetBackgroundProcessDelay(wId, 0, 0, fIsDualControllerActive() == TRUE ? 2 : 6, 0, 0);
+}
+
+void StopAPM() {
+    SetAPMHoldFlag(FALSE);
+    SetAPMDriveVerifyRunning(FALSE);
+    SetAPMArrayVerifyRunning(FALSE);
+    DeleteBackgroundProcessesOfType(APM_L1_JOB_TYPE);
+    DeleteBackgroundProcessesOfType(APM_CONTROL_JOB_TYPE);
+    DeleteBackgroundProcessesOfType(APM_ARRAY_SPIN_DOWN_JOB_TYPE);
+    (void)bSpinHotSpareDrives(MODE_SPIN_UP);
+    (void)bSpinUnusedDrives(MODE_SPIN_UP);
+    (void)bSpinFailedDrives(MODE_SPIN_UP);
+}
+
+// ---- array states ------------------------------------------------------------
+
+uint8_t bGetArrayAPMState(uint8_t bArray) {
+    if (bArray >= APM_ARRAYS || s_sApm.abArrayState[bArray] == 0) return APM_SPUN_UP;
+    return s_sApm.abArrayState[bArray];
+}
+
+void SetArrayAPMState(uint8_t bArray, uint8_t bState, uint8_t fNotify, uint8_t fMarkDrives) {
+    if (bArray >= APM_ARRAYS) return;
+    s_sApm.abArrayState[bArray] = bState;
+    s_sApm.adSpunDownAt[bArray] = bState == APM_SPUN_DOWN ? dGetCurrentSeconds() : 0;
+    if (fNotify == TRUE && fIsDualControllerActive() == TRUE) {
+        const uint8_t abArgs[3] = {bArray, bState, 0};
+        (void)bSendAPMMessageToPartner(nullptr, nullptr, 0, MESSAGE_APM_NOTICE, SUB_ARRAY_STATE, abArgs);
+    }
+    if (fMarkDrives != TRUE) return;
+    ForEachMember(bArray, [bState](uint8_t e, uint8_t s) {
+        switch (bState) {
+        case APM_SPUN_DOWN: MarkDriveSpunDown(e, s); break;
+        case APM_SPINNING_UP: MarkDriveSpinningUp(e, s); break;
+        case APM_UNDER_TEST: SetDriveAPMTestBit(e, s); break;
+        default: (void)bMarkDriveSpunUp(e, s); break;
+        }
+    });
+}
+
+uint8_t fCanArraySpinDown(uint8_t bArray) {
+    if (!IsArray(bArray)) return FALSE;
+    if (dGetRankHostCommandsOutstanding(bArray) != 0) return FALSE;
+    const uint64_t lLast = lGetRankLastAccessTime(bArray);
+    if (lLast != 0 && lGetTickCount() - lLast <= RECENT_ACCESS_MS) return FALSE;
+    // Writes answered GOOD and still in the cache go to the drives first.
+    if (dGetRankWritesInProgress(bArray) != 0) return FALSE;
+    if (bGetRebuildRank() == bArray && fGetRebuildWork() == TRUE) return FALSE;
+    const uint8_t bInit = pGetConfigImage()->asRank[bArray].bInitState;
+    if (bInit == INIT_STATE_RUNNING) return FALSE;
+    if (fIsParityCheckInProgress() == TRUE && bGetParityCheckRank() == bArray) return FALSE;
+    return TRUE;
+}
+
+uint8_t bSpinArrayUpDown(uint8_t fSpinUp, uint8_t bArray) {
+    if (!IsArray(bArray)) return 0;
+    if (fSpinUp != TRUE && fCanArraySpinDown(bArray) != TRUE) return 0;
+    if (fIsMasterController() != TRUE) {
+        const uint8_t abArgs[3] = {1, bArray, 1};
+        if (bSendAPMMessageToPartner(nullptr, nullptr, 0, MESSAGE_APM_REQUEST, SUB_ARRAY_SPIN, abArgs) == STATUS_OK) {
+            SetArrayAPMState(bArray, APM_SPINNING_UP, FALSE, FALSE);
+            return STATUS_OK;
+        }
+    }
+    DRIVE_MASK_SET s;
+    const uint8_t bMembers = bMemberSet(bArray, &s, false);
+    if (fSpinUp == TRUE) {
+        s_sApm.abArrayArgument[bArray] = bArray;
+        if (bRequestDriveSpinUp(&s, ArraySpunUp, &s_sApm.abArrayArgument[bArray]) == STATUS_RETRY) return 0;
+        SetArrayAPMState(bArray, APM_SPINNING_UP, TRUE, FALSE);
+        PostEvent(EVENT_ARRAY_SPIN, 2, bMembers, bArray);
+        return STATUS_OK;
+    }
+    if (bRequestDriveSpinDown(&s) == STATUS_RETRY) return 0;
+    SetArrayAPMState(bArray, APM_SPUN_DOWN, TRUE, FALSE);
+    PostEvent(EVENT_ARRAY_SPIN, 1, bMembers, bArray);
+    return STATUS_OK;
+}
+
+uint8_t bScheduleArraySpinDown(uint8_t bArray) {
+    if (fIsMasterController() != TRUE || !IsArray(bArray)) return 0;
+    uint16_t wId = BACKGROUND_PROCESS_NONE;
+    if (fFindBackgroundProcessByArg(bArray, &wId) != TRUE &&
+        bCreateBackgroundProcess(APM_ARRAY_SPIN_DOWN_JOB_TYPE, 1, ArraySpinDownJob, &wId, bArray, 0) != STATUS_OK) {
+        return 0;
+    }
+    return bSetBackgroundProcessDelay(wId, 0, 0, fIsDualControllerActive() == TRUE ? 2 : 6, 0, 0);
+}
+
+uint8_t bStartArraySpinUp(uint8_t bArray) {
+    if (fIsMasterController() != TRUE || !IsArray(bArray)) return 0;
+    s_sApm.abArrayArgument[bArray] = bArray;
+    if (bGetArrayAPMState(bArray) == APM_SPUN_UP) {
+        StartArrayFunctionalVerify(&s_sApm.abArrayArgument[bArray]);
+        return STATUS_OK;
+    }
+    DRIVE_MASK_SET s;
+    (void)bMemberSet(bArray, &s, false);
+    if (bRequestDriveSpinUp(&s, StartArrayFunctionalVerify, &s_sApm.abArrayArgument[bArray]) != STATUS_OK) return 0;
+    SetArrayAPMState(bArray, APM_SPINNING_UP, TRUE, FALSE);
+    return STATUS_OK;
+}
+
+void UpdateArrayAPMStatesOnEvent(uint8_t bKind) {
+    // (current state, kind) pairs that take the kind as the new state.
+    static constexpr uint8_t TAKES[5][5] = {
+        {},
+        {0, 1, 0, 1, 0},
+        {0, 1, 1, 0, 1},
+        {0, 0, 1, 1, 0},
+        {0, 0, 1, 0, 1},
+    };
+    if (bKind < 1 || bKind > 4) return;
+    for (uint8_t a = 0; a < APM_ARRAYS; ++a) {
+        if (TAKES[bGetArrayAPMState(a)][bKind] != 0) SetArrayAPMState(a, bKind, TRUE, FALSE);
+    }
+}
+
+uint64_t lGetSecondsSince(uint8_t bArray) { return (lGetTickCount() - lGetRankLastAccessTime(bArray)) / 1000; }
+
+void GetArrayTimeToNextAPMTest(uint32_t* pdDays, uint32_t* pdHours, uint32_t* pdMinutes, uint32_t* pdSeconds,
+                               uint8_t bArray) {
+    uint32_t dLeft = 0;
+    if (bGetArrayAPMState(bArray) == APM_SPUN_DOWN && bArray < APM_ARRAYS) {
+        const uint32_t dDue = s_sApm.adSpunDownAt[bArray] + dGetArrayTestSeconds(bArray);
+        const uint32_t dNow = dGetCurrentSeconds();
+        dLeft = dDue > dNow ? dDue - dNow : 0;
+    }
+    SplitSeconds(dLeft, pdDays, pdHours, pdMinutes, pdSeconds);
+}
+
+void GetTimeToNextTestCycle(uint32_t* pdDays, uint32_t* pdHours, uint32_t* pdMinutes, uint32_t* pdSeconds) {
+    const uint32_t dNow = dGetCurrentSeconds();
+    SplitSeconds(s_sApm.dNextTestCycle > dNow ? s_sApm.dNextTestCycle - dNow : 0, pdDays, pdHours, pdMinutes,
+                 pdSeconds);
+}
+
+// ---- the level-1 cycle -----------------------------------------------------
+
+uint32_t dMinutesToNextTestCycle(const DATE_TIME& sNow, const APM_LEVEL1_SETTINGS& s) {
+    const uint32_t dNowOfDay = sNow.bHour * 60u + sNow.bMinute;
+    const uint32_t dSetOfDay = s.bHour * 60u + s.bMinute;
+    switch (s.bCycleType) {
+    case APM_CYCLE_DAILY:
+        return dNowOfDay <= dSetOfDay ? dSetOfDay - dNowOfDay : dSetOfDay + MINUTES_PER_DAY - dNowOfDay;
+    case APM_CYCLE_WEEKLY: {
+        const uint32_t dNow = (sNow.bWeekday - 1u) * MINUTES_PER_DAY + dNowOfDay;
+        const uint32_t dSet = (s.bWeekday - 1u) * MINUTES_PER_DAY + dSetOfDay;
+        return dNow <= dSet ? dSet - dNow : dSet + MINUTES_PER_WEEK - dNow;
+    }
+    case APM_CYCLE_MONTHLY: {
+        uint32_t dYear = sNow.wYear;
+        uint8_t bMonth = sNow.bMonth;
+        const uint32_t dNow = dMinuteOfYear(dYear, bMonth, sNow.bDay, sNow.bHour, sNow.bMinute);
+        if (sNow.bDay > s.bDayOfMonth || (sNow.bDay == s.bDayOfMonth && dNowOfDay >= dSetOfDay)) {
+            if (++bMonth > 12) {
+                bMonth = 1;
+                ++dYear;
+            }
+        }
+        uint32_t dTarget = dMinuteOfYear(dYear, bMonth, s.bDayOfMonth, s.bHour, s.bMinute);
+        // Into next year: this year's own length, a leap day included.
+        if (dYear != sNow.wYear) dTarget += (IsLeapYear(sNow.wYear) ? 366u : 365u) * MINUTES_PER_DAY;
+        return dTarget - dNow;
+    }
+    default: return 0;
+    }
+}
+
+uint32_t dComputeNextTestCycleTime() {
+    DATE_TIME sNow{};
+    (void)GetDateTime(&sNow);
+    const uint32_t dNext = dGetCurrentSeconds() + dMinutesToNextTestCycle(sNow, s_sApm.sLevel1) * 60u;
+    if (s_sApm.sLevel1.bCycleType != APM_CYCLE_NONE) s_sApm.dNextTestCycle = dNext;
+    return dNext;
+}
+
+uint8_t bSpinHotSpareDrives(uint8_t bMode) {
+    return bSpinGroup([](auto visit) { ForEachSpare(visit); }, bMode, &s_sApm.fSparesSpinningUp, SparesSpunUp);
+}
+uint8_t bSpinUnusedDrives(uint8_t bMode) {
+    return bSpinGroup([](auto visit) { ForEachUnused(visit); }, bMode, &s_sApm.fUnusedSpinningUp, UnusedSpunUp);
+}
+uint8_t bSpinFailedDrives(uint8_t bMode) {
+    return bSpinGroup([](auto visit) { ForEachFailed(visit); }, bMode, nullptr, nullptr);
+}
+
+}  // namespace fw

@@ -1,0 +1,129 @@
+// Power management on the host road: an array set to spin down after a
+// minute idle parks its members once the host leaves it alone (its cached
+// writes on the drives first), and host reads and writes to the parked
+// array wait for the spin-up and succeed; no command fails, no member is
+// failed, and no media command reaches a parked drive.
+#include "config/config_state.h"
+#include "enclosure/drive_spin.h"
+#include "enclosure/power_management.h"
+#include "cache/nvram_journal.h"
+#include "eventlog/event_log.h"
+#include "harness/dispatch_board.h"
+#include "host_road.h"
+
+namespace {
+
+using namespace roadtest;
+
+constexpr uint64_t kSpinUpNs = 2'000'000'000ull;
+constexpr uint64_t kSecond = 1'000'000'000ull;
+// The spin job asks a starting drive whether it is ready every 4 s.
+constexpr uint64_t kPollNs = 4 * kSecond;
+
+class PowerRoad : public HostRoad, public ::testing::WithParamInterface<ArraySpec> {
+protected:
+    PowerRoad() {
+        chassisOptions.spinUpNs = kSpinUpNs;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    }
+    // The array spins down after one idle minute.
+    void BootParking(const ArraySpec& a) {
+        spec = a;
+        std::vector<uint8_t> ab = Configuration(a);
+        uint8_t* pb = reinterpret_cast<uint8_t*>(&copytest::Image(ab)->asRank[0]) + fw::ARRAY_APM_RECORD_OFFSET;
+        const uint8_t abSettings[fw::ARRAY_APM_RECORD_BYTES] = {fw::ARRAY_APM_SPIN_DOWN, 0, 0, 0, 0, 1};
+        std::memcpy(pb, abSettings, sizeof abSettings);
+        copytest::Seal(ab);
+        for (unsigned s = 1; s <= a.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+        Start();
+        // A media command to a parked member is a fault of the engine.
+        for (unsigned slot = 1; slot <= spec.bDrives; ++slot) {
+            sim::Drive* d = chassis->DriveAt(slot);
+            d->onCommand = [this, d](std::span<const uint8_t> cdb) {
+                const uint8_t op = cdb[0];
+                const bool media = op == fw::SCSI_READ10 || op == fw::SCSI_WRITE10 || op == fw::SCSI_READ16 ||
+                                   op == fw::SCSI_WRITE16 || op == fw::SCSI_VERIFY10;
+                if (media && d->Parked()) ++mediaToParked;
+            };
+        }
+    }
+    bool AllParked() const {
+        for (unsigned slot = 1; slot <= spec.bDrives; ++slot)
+            if (!chassis->DriveAt(slot)->Parked()) return false;
+        return true;
+    }
+    // Every host command answered GOOD within the spin-up and a poll of it.
+    void ExpectWithinSpinUp(uint64_t lStartNs) {
+        EXPECT_LE(board->clock().Now() - lStartNs, kSpinUpNs + kPollNs + kSecond);
+    }
+    uint64_t mediaToParked = 0;
+};
+
+TEST_P(PowerRoad, AnIdleArrayParksAndHostCommandsWaitForItsSpinUp) {
+    ASSERT_NO_FATAL_FAILURE(BootParking(GetParam()));
+    ASSERT_EQ(fw::wGetArrayAPMOptions(0), fw::ARRAY_APM_SPIN_DOWN);
+    for (uint32_t i = 0; i < 8; ++i) Write(i * 97, 1 + i % 5, 10 + i);
+    // Written back just before the idle time: on the drives before they stop.
+    Write(4000, 24, 99);
+    const uint64_t lWritten = board->clock().Now();
+
+    board->RunUntil([this] { return AllParked(); }, 4 * 60 * kSecond);
+    ASSERT_TRUE(AllParked()) << board->ConsoleText();
+    EXPECT_EQ(fw::bGetArrayAPMState(0), fw::APM_SPUN_DOWN);
+    EXPECT_GE(board->clock().Now() - lWritten, 60 * kSecond) << "parked before its idle minute";
+    const fw::EVENT_LOG_ENTRY* ps = harness::NewestEvent(149);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->abArgs[0], 1);
+    EXPECT_EQ(ps->abArgs[1], spec.bDrives);
+    ASSERT_NE(harness::NewestEvent(147), nullptr);
+    ExpectDrivesMatchReference();
+
+    // A read wakes it: answered once the members are up.
+    uint64_t lAsked = board->clock().Now();
+    ExpectRead(0, 512);
+    ExpectWithinSpinUp(lAsked);
+    EXPECT_EQ(fw::bGetArrayAPMState(0), fw::APM_SPUN_UP);
+    // Parked again, a write wakes it.
+    board->RunUntil([this] { return AllParked(); }, 4 * 60 * kSecond);
+    ASSERT_TRUE(AllParked());
+    lAsked = board->clock().Now();
+    Write(100, 40, 77);
+    ExpectWithinSpinUp(lAsked);
+    Settle();
+    ExpectRead(0, 4096);
+    ExpectDrivesMatchReference();
+    EXPECT_EQ(mediaToParked, 0u);
+    const fw::CONFIG_RANK_RECORD& r = fw::pGetConfigImage()->asRank[0];
+    for (unsigned m = 0; m < spec.bDrives; ++m) EXPECT_EQ(r.abMemberState[m], 0) << "member " << m << " failed";
+    for (unsigned slot = 1; slot <= spec.bDrives; ++slot) EXPECT_GE(chassis->DriveAt(slot)->Power().starts, 2u);
+}
+
+// A write answered GOOD and still in the cache keeps its array spinning,
+// however long ago the host wrote it.
+TEST_P(PowerRoad, AWriteStillInTheCacheKeepsItsArraySpinning) {
+    ASSERT_NO_FATAL_FAILURE(BootParking(GetParam()));
+    chassis->DriveAt(1)->SetExtraLatencyNs(30 * kSecond);
+    Write(4000, 24, 99);
+    board->RunUntil([] { return false; }, 12 * kSecond);
+    ASSERT_EQ(fw::fNvramQueueHoldsData(fw::TRUE), fw::TRUE) << "the write left the cache: nothing to show";
+    EXPECT_EQ(fw::bSpinArrayUpDown(fw::FALSE, 0), 0);
+    EXPECT_EQ(fw::bGetArrayAPMState(0), fw::APM_SPUN_UP);
+    chassis->DriveAt(1)->SetExtraLatencyNs(0);
+    board->RunUntil([] { return fw::fNvramQueueHoldsData(fw::TRUE) != fw::TRUE; }, 60 * kSecond);
+    board->RunUntil([] { return false; }, 10 * kSecond);
+    EXPECT_EQ(fw::bSpinArrayUpDown(fw::FALSE, 0), fw::STATUS_OK);
+    board->RunUntil([this] { return AllParked(); }, 60 * kSecond);
+    EXPECT_TRUE(AllParked());
+    ExpectDrivesMatchReference();
+    EXPECT_EQ(mediaToParked, 0u);
+}
+
+const ArraySpec kLevels[] = {
+    {"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000},
+    {"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384},
+    {"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, PowerRoad, ::testing::ValuesIn(kLevels),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+}  // namespace
