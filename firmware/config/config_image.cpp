@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "config/config_db.h"
+#include "config/nvram_layout.h"
 #include "executive/date_time.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -72,7 +74,10 @@ void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration) {
         const uint32_t dNow = dGetCurrentSeconds();
         sHeader.dGeneration = dNow > sHeader.dGeneration ? dNow : sHeader.dGeneration + 1;
     }
-    pGetControllerWWN(sHeader.abWriterWwn);
+    // The WWN an image carries is the configuration's own: one chosen in the
+    // menus, or taken over from the partner, must survive the commit.  Only
+    // an image without one is given this controller's.
+    if (fIsValidNvramWwn(sHeader.abWriterWwn) != TRUE) pGetControllerWWN(sHeader.abWriterWwn);
     sHeader.dBodyCheck = dXorImageWords(psImage, CONFIG_HEADER_WORDS, CONFIG_IMAGE_WORDS);
     sHeader.dHeaderCheck = 0;
     sHeader.dHeaderCheck = dXorImageWords(psImage, 0, CONFIG_HEADER_WORDS);
@@ -96,6 +101,12 @@ uint8_t fIsConfigImageValid(const CONFIG_IMAGE* psImage) {
 
 void CopyConfigImage(const CONFIG_IMAGE* psSource, CONFIG_IMAGE* psDestination) {
     if (psSource != psDestination) std::memcpy(psDestination, psSource, CONFIG_IMAGE_SIZE);
+}
+
+uint8_t fGetConfiguredControllerWwn(uint8_t* pbWwn) {
+    if (s_psLiveImage == nullptr || fIsValidNvramWwn(s_psLiveImage->sHeader.abWriterWwn) != TRUE) return FALSE;
+    std::memcpy(pbWwn, s_psLiveImage->sHeader.abWriterWwn, 8);
+    return TRUE;
 }
 
 CONFIG_IMAGE* pGetConfigImage() { return s_psLiveImage; }

@@ -90,9 +90,20 @@ struct CONFIG_HEADER {
     uint16_t wPrRecordCount;
     uint16_t wSnapshotSetCount;
     uint8_t fMultipleStripeAccess;
-    uint8_t abReserved229[6];
+    // The developer switches of the cache and drive paths.  Most count 0
+    // (a cleared byte) as on; the menu that edits them knows which.
+    uint8_t fOverlapCaching;
+    uint8_t fAdvancedOverlapCheck;
+    uint8_t fWriteCollapsing;
+    uint8_t bReserved232;
+    uint8_t fPartialClustering;
+    uint8_t fSyncFullStripeWrite;
     uint8_t fThreadBalance;
-    uint8_t abReserved236[7];
+    uint8_t abReserved236[3];
+    uint8_t fSataNcq;
+    uint8_t fSafeDriveWriteCache;
+    uint8_t fReducedSasErrorHandling;
+    uint8_t fMultithreadedWriteThrough;
     uint8_t bSpcLevel;            // byte 243: SCSI command set level offered to hosts
     uint8_t fPowerManagementSet;
     uint8_t bSequentialWriteLevel;
@@ -147,7 +158,11 @@ static_assert(offsetof(CONFIG_HEADER, fCacheFlushCommand) == 223);
 static_assert(offsetof(CONFIG_HEADER, wPrRecordCount) == 224);
 static_assert(offsetof(CONFIG_HEADER, wSnapshotSetCount) == 226);
 static_assert(offsetof(CONFIG_HEADER, fMultipleStripeAccess) == 228);
+static_assert(offsetof(CONFIG_HEADER, fOverlapCaching) == 229);
+static_assert(offsetof(CONFIG_HEADER, fPartialClustering) == 233);
 static_assert(offsetof(CONFIG_HEADER, fThreadBalance) == 235);
+static_assert(offsetof(CONFIG_HEADER, fSataNcq) == 239);
+static_assert(offsetof(CONFIG_HEADER, fMultithreadedWriteThrough) == 242);
 static_assert(offsetof(CONFIG_HEADER, bSpcLevel) == 243);
 static_assert(offsetof(CONFIG_HEADER, fPowerManagementSet) == 244);
 static_assert(offsetof(CONFIG_HEADER, bSequentialWriteLevel) == 245);
@@ -381,7 +396,8 @@ uint32_t dClampedDriveCount(const CONFIG_RANK_RECORD* psRank);
 // XOR of the 32-bit little-endian words [dFirstWord, dEndWord) of the image.
 uint32_t dXorImageWords(const CONFIG_IMAGE* psImage, uint32_t dFirstWord, uint32_t dEndWord);
 
-// Stores identity, the writer WWN, with fNewGeneration TRUE the current time
+// Stores identity, the writer WWN (this controller's, unless the image
+// already carries a valid one), with fNewGeneration TRUE the current time
 // as generation, then the body check and last the header check.
 void SealConfigImage(CONFIG_IMAGE* psImage, uint8_t fNewGeneration);
 // An image without arrays: generation and counts 0, then sealed, so that

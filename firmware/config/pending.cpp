@@ -20,9 +20,6 @@ void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
 
 
-// Stand-ins for the board state.
-uint8_t fGetConfiguredControllerWwn(uint8_t*) { return FALSE; }
-
 uint8_t fGetDriveFirmwareDownloadRequest() { return FALSE; }
 
 namespace {

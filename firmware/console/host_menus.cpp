@@ -11,6 +11,7 @@
 #include "config/san_lun_map.h"
 #include "console/console_menu.h"
 #include "console/menu_input.h"
+#include "console/menu_screens.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -57,24 +58,6 @@ bool fPairForm() { return fGetBoardFlagB6() == TRUE && bGetHostPortMode() == HOS
 // The port register holds 1 or 2; anything else reads port 0.
 uint8_t bPort() { return bGetMenuSelection() == 2 ? 1 : 0; }
 uint8_t bController() { return bGetMenuController() == 2 ? 1 : 0; }
-
-bool fOn(uint8_t bFlag) { return bFlag == TRUE; }
-
-bool fTyped(char cUpper) {
-    const uint8_t* pb = pGetMenuLineBuffer();
-    return bGetMenuLineLength() == 1 && (pb[0] == cUpper || pb[0] == cUpper + ('a' - 'A'));
-}
-
-void BeginScreen(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitle) {
-    ClearScreen(FALSE);
-    EnterMenu(pfnMenu, lPath);
-    PrintMenuTitle(pszTitle);
-}
-
-void ShowResult(const char* pszText, MENU_FUNCTION pfnNext) {
-    ConsolePrintText(pszText);
-    WaitForAnyKeyThen(pfnNext);
-}
 
 void Modified() { SetConfigModified(TRUE); }
 
@@ -134,36 +117,6 @@ void TakeValue(const VALUE_SCREEN& s, uint8_t bCurrent, uint8_t* pbStored, const
         return;
     }
     s.pfnExit();
-}
-
-// A setting turned on or off by Y or N; any other answer changes nothing.
-struct TOGGLE_SCREEN {
-    const char* pszTitle;
-    uint64_t lPath;
-    const char* pszIsOn;
-    const char* pszIsOff;
-    const char* pszQuestion;
-    const char* pszTurnedOn;
-    const char* pszTurnedOff;
-    MENU_FUNCTION pfnAfter;
-};
-
-void RunToggleScreen(MENU_FUNCTION pfnSelf, const TOGGLE_SCREEN& s, uint8_t* pfSetting) {
-    if (Menu().lMenuPath != s.lPath) {
-        BeginScreen(pfnSelf, s.lPath, s.pszTitle);
-        ConsolePrintText(fOn(*pfSetting) ? s.pszIsOn : s.pszIsOff);
-        ConsolePrintText(s.pszQuestion);
-        AwaitTypedAnswer();
-        return;
-    }
-    const uint8_t bAnswer = bParseYesNo();
-    const char* pszResult = "\nNo Change\n\n";
-    if ((bAnswer == TRUE || bAnswer == FALSE) && fOn(*pfSetting) != fOn(bAnswer)) {
-        *pfSetting = bAnswer;
-        Modified();
-        pszResult = bAnswer == TRUE ? s.pszTurnedOn : s.pszTurnedOff;
-    }
-    ShowResult(pszResult, s.pfnAfter);
 }
 
 void HostPortAddressMenu();
@@ -228,7 +181,7 @@ void TakeHardAddress() {
     const bool fCurrent = fHardAddressOn(bStored);
     uint32_t dAddress = 0;
     const uint8_t bParsed = bParseMenuNumber(&dAddress);
-    if (fTyped('D')) {
+    if (fTypedLetter('D')) {
         if (!fCurrent) {
             ShowResult("\nNo Change to hard address\n\n", HostPortAddressMenu);
             return;
@@ -315,7 +268,7 @@ void ControllerLunMenu() {
     }
     uint32_t dLun = 0;
     const uint8_t bParsed = bParseMenuNumber(&dLun);
-    if (fTyped('D')) {
+    if (fTypedLetter('D')) {
         if (wLun != CONTROLLER_LUN_OFF) {
             wLun = CONTROLLER_LUN_OFF;
             Modified();

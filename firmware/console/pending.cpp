@@ -45,7 +45,6 @@ void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
 void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
-void AdditionalConfigMenu() { PromptSelectOption(); }
 void ApmConfigurationMenu() { PromptSelectOption(); }
 void DeleteArrayMenu() { PromptSelectOption(); }
 void ExpandArrayMenu() { PromptSelectOption(); }

@@ -264,6 +264,7 @@ void SetHostInterfaceType(uint8_t b) { s_bHostInterfaceType = b; }
 uint8_t fGetBoardFlagB6() { return s_fBoardFlagB6; }
 uint8_t fIsEnvironmentMonitorEnabled() { return s_fEnvironmentMonitor; }
 uint8_t fIsLinePowerMode() { return s_fLinePowerMode; }
+void SetLinePowerMode(uint8_t f) { s_fLinePowerMode = f; }
 uint8_t fGetBoardFlagD8() { return s_fBoardFlagD8; }
 uint8_t fIsConfigurationChangeBlocked() { return s_fConfigurationChangeBlocked; }
 uint8_t bGetBoardType() { return s_bBoardType; }

@@ -49,7 +49,9 @@ uint8_t bGetHostInterfaceType();
 void SetHostInterfaceType(uint8_t b);
 uint8_t fGetBoardFlagB6();
 uint8_t fIsEnvironmentMonitorEnabled();
+// Line power: the cache needs no battery.  InitBoardState clears it.
 uint8_t fIsLinePowerMode();
+void SetLinePowerMode(uint8_t f);
 uint8_t fIsBackgroundHold();
 void SetBackgroundHold(uint8_t f);
 uint8_t fIsWatchdogEnabled();

@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "console/console_menu.h"
+#include "executive/types.h"
 #include "harness/config_builder.h"
 #include "harness/dispatch_board.h"
 #include "hw/scsi.h"
@@ -34,6 +38,20 @@ struct FcArrayController {
         ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
     }
     sim::IspChip& Chip(uint8_t bChip = 1) { return *sim::FindIspChip(*board, bChip); }
+
+    // Console keys one at a time, each once the console has dealt with the
+    // one before; the console's text meanwhile.
+    std::string Type(std::string_view keys) {
+        sim::Board& b = *board;
+        b.ClearConsoleText();
+        for (char k : keys) {
+            b.TypeKeys(std::string_view(&k, 1));
+            b.RunUntil([&b] { return !b.uart().ReceivePending() && fw::psGetMenuState()->fMenuCallPending != fw::TRUE; },
+                       60'000'000'000ull);
+            b.RunFor(2'000'000);
+        }
+        return b.ConsoleText();
+    }
 
     // The command once any unit attention it meets has been reported.
     static sim::FcpResult Settled(sim::FcHost& host, uint16_t lun, const std::vector<uint8_t>& cdb,

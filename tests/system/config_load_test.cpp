@@ -9,6 +9,7 @@
 #include "config/config_image.h"
 #include "config_copy.h"
 #include "harness/dispatch_board.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "sas/sas_device_list.h"
 #include "sim/board.h"
@@ -131,11 +132,15 @@ TEST_F(ConfigLoadTest, AForeignCopyOfGenerationZeroIsInstalledWhenItIsAllThereIs
     Place(5, {0, kOtherController, 0, 14, "FOREIGN0"});
     Boot();
     EXPECT_EQ(LiveName(), "FOREIGN0");
-    // The start-of-day commit takes it over: sealed by this controller,
-    // still generation 0 without arrays.
-    uint8_t abOwn[8];
-    copytest::PutWwn(abOwn, Own());
-    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->sHeader.abWriterWwn, abOwn, 8), 0);
+    // The start-of-day commit takes it over, still generation 0 without
+    // arrays.  The configuration keeps its WWN, and this controller now
+    // answers by it.
+    uint8_t abConfigured[8];
+    copytest::PutWwn(abConfigured, kOtherController);
+    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->sHeader.abWriterWwn, abConfigured, 8), 0);
+    uint8_t abInUse[8];
+    fw::pGetControllerWWN(abInUse);
+    EXPECT_EQ(std::memcmp(abInUse, abConfigured, 8), 0);
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.dGeneration, 0u);
 }
 

@@ -1,8 +1,9 @@
-// Host port settings made at the console, saved, and the controller started
-// again on the same drives: the menus show them, the image holds them and
-// the host ports run by them against the fabric they meet.
+// Settings made at the console, saved, and the controller started again on
+// the same drives: the menus show them, the image holds them, and the host
+// ports run by them against the fabric they meet.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -10,6 +11,8 @@
 #include "config/config_image.h"
 #include "config/config_state.h"
 #include "console/console_menu.h"
+#include "config/nvram_records.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 #include "fc/ql_firmware_start.h"
@@ -23,21 +26,9 @@ namespace {
 
 using Topology = sim::FcFabric::Topology;
 
-class HostSettingsRestart : public ::testing::Test {
+class SettingsRestart : public ::testing::Test {
 protected:
-    // Keys one at a time, each once the console has dealt with the one
-    // before; the console's text meanwhile.
-    std::string Type(std::string_view keys) {
-        sim::Board& b = *c.board;
-        b.ClearConsoleText();
-        for (char k : keys) {
-            b.TypeKeys(std::string_view(&k, 1));
-            b.RunUntil([&b] { return !b.uart().ReceivePending() && fw::psGetMenuState()->fMenuCallPending != fw::TRUE; },
-                       60'000'000'000ull);
-            b.RunFor(2'000'000);
-        }
-        return b.ConsoleText();
-    }
+    std::string Type(std::string_view keys) { return c.Type(keys); }
     fw::ISP24_ICB Icb(uint8_t bChip) {
         fw::ISP24_ICB icb{};
         std::memcpy(&icb, c.Chip(bChip).icb().data(), sizeof icb);
@@ -49,7 +40,7 @@ protected:
 // Port 0 fixed at 2 Gb/s, port 1 loop only with hard address 9, and the
 // different node name: a reset is asked for, and after it each setting
 // holds.
-TEST_F(HostSettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
+TEST_F(SettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
     ASSERT_NO_FATAL_FAILURE(c.Boot());
     cfgbuild::ArraySpec spec;
     spec.slots = {1, 2, 3};
@@ -120,6 +111,83 @@ TEST_F(HostSettingsRestart, SavedHostPortSettingsRunAfterTheRestart) {
     EXPECT_TRUE(c.Chip(2).linkUp());
     EXPECT_EQ(c.Chip(2).linkSpeedGb(), 1u);
     EXPECT_EQ(fw::bGetHostLinkSpeed(2), 1);
+}
+
+// The controller-wide settings, the configuration WWN typed in among them:
+// after the restart the host ports carry the chosen WWN, and the menus and
+// the image show every setting.
+TEST_F(SettingsRestart, SavedControllerSettingsAndConfigurationWwnHoldAfterTheRestart) {
+    ASSERT_NO_FATAL_FAILURE(c.Boot());
+    cfgbuild::ArraySpec spec;
+    spec.slots = {1, 2, 3};
+    ASSERT_TRUE(cfgbuild::Builder(*c.board).MakeArrayWithLd(spec, 1));
+    fw::SetLinePowerMode(fw::TRUE);
+    fw::SetAdvancedConfigModeLevel(4);
+    uint8_t abFactory[8];
+    fw::GetNvramControllerWwn(abFactory);
+    Type("\x05" "1\r" "8\r");
+    Type("1\r" "Restart pair\r" " ");
+    Type("2\r" "2\r" "123456\r" " ");
+    // NVRAM keeps the typed WWN at once (this board's NVRAM; the restart
+    // below comes up on a new board).
+    uint8_t abKept[8];
+    fw::GetNvramAlternateWwn(abKept);
+    EXPECT_EQ(abKept[7], 0x56);
+    Type("3\r" "Y\r" " ");          // background verification on
+    Type("4\r" "N\r" " ");          // enclosure events not logged
+    Type("5\r" "N\r" " ");          // single controller mode off
+    Type("6\r" "1\r" " " "2\r" " " "4\r" " " "3\r" "1\r" " " "5\r" "1\r" " " "0\r");
+    Type("7\r" "3\r" " " "1\r" " " "0\r");   // write collapsing on, overlap caching off
+    Type("0\r" "0\r");
+    EXPECT_NE(Type("Y\r").find("Saving Configuration"), std::string::npos);
+    ASSERT_TRUE(cfgbuild::Builder(*c.board).WaitIdle());
+
+    ASSERT_NO_FATAL_FAILURE(c.Boot());
+    c.board->RunFor(50'000'000);
+    uint8_t abChosen[8];
+    std::memcpy(abChosen, abFactory, 5);
+    abChosen[5] = 0x12, abChosen[6] = 0x34, abChosen[7] = 0x56;
+    const fw::CONFIG_HEADER& h = fw::pGetConfigImage()->sHeader;
+    EXPECT_EQ(std::memcmp(h.abWriterWwn, abChosen, 8), 0);
+    uint8_t abInUse[8];
+    fw::pGetControllerWWN(abInUse);
+    EXPECT_EQ(std::memcmp(abInUse, abChosen, 8), 0);
+    EXPECT_EQ(std::memcmp(Icb(1).abNodeName, abChosen, 8), 0);
+
+    EXPECT_EQ(std::string(h.acConfigName, 12), "Restart pair");
+    EXPECT_EQ(h.fBackgroundVerify, fw::TRUE);
+    EXPECT_EQ(h.fControllerMonitorSes, fw::FALSE);
+    EXPECT_EQ(h.fSingleControllerMode, fw::FALSE);
+    EXPECT_EQ(h.fMultipleStripeAccess, fw::TRUE);
+    EXPECT_EQ(h.fThreadBalance, fw::TRUE);
+    EXPECT_EQ(h.fCacheFlushCommand, fw::TRUE);
+    EXPECT_EQ(h.bSpcLevel, 4);
+    EXPECT_EQ(h.bSequentialWriteLevel, 1);
+    EXPECT_EQ(h.fWriteCollapsing, fw::TRUE);
+    EXPECT_EQ(h.fOverlapCaching, fw::FALSE);
+
+    fw::SetAdvancedConfigModeLevel(4);
+    Type("\x05" "1\r" "8\r");
+    EXPECT_NE(Type("1\r").find("Current Name : Restart pair "), std::string::npos);
+    Type("\r" " ");
+    std::string wwn = Type("2\r");
+    EXPECT_NE(wwn.find("Current Configuration WWN: "), std::string::npos) << wwn;
+    char acChosen[17];
+    for (int i = 0; i < 8; ++i) std::snprintf(acChosen + 2 * i, 3, "%02x", abChosen[i]);
+    EXPECT_NE(wwn.find(std::string("Current Configuration WWN: ") + acChosen), std::string::npos) << wwn;
+    Type("0\r");
+    EXPECT_NE(Type("3\r").find("Background Verification is currently enabled"), std::string::npos);
+    Type("\r" " ");
+    EXPECT_NE(Type("4\r").find("Log Enclosure Events is Currently Disabled"), std::string::npos);
+    Type("\r" " ");
+    const std::string performance = Type("6\r");
+    EXPECT_NE(performance.find("1.  Disable Simultaneous Multiple Stripe Access"), std::string::npos) << performance;
+    EXPECT_NE(performance.find("4.  Disable Cache Flushing Command"), std::string::npos) << performance;
+    EXPECT_NE(Type("5\r").find("**1.  Off"), std::string::npos);
+    Type("0\r" "0\r");
+    const std::string developer = Type("7\r");
+    EXPECT_NE(developer.find("1.  Enable Read/Write Overlap Caching"), std::string::npos) << developer;
+    EXPECT_NE(developer.find("3.  Disable Write Collapsing"), std::string::npos) << developer;
 }
 
 }  // namespace
