@@ -48,8 +48,9 @@ void ReleaseMappedLd(CONFIG_IMAGE* psImage, uint16_t wEntry, uint16_t wLd) {
     } else if (sLd.bSanMapState != SAN_MAP_UNAVAILABLE) {
         return;
     }
+    // The drive goes back to the ports it was offered on before: cleared,
+    // no host would see it again once its last mapping is gone.
     sLd.bSanMapState = SAN_MAP_NONE;
-    sLd.bAvailability = 0;
 }
 
 // "LUN MAPPING  " and the three digits of the old index follow the entry.

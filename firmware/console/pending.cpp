@@ -42,7 +42,6 @@ void SasExpanderConfigurationMenu() { PromptSelectOption(); }
 void AudibleAlarmControlMenu() { PromptSelectOption(); }
 void OfflineDiagnosticsMenu() { PromptSelectOption(); }
 void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
-void SanLunMappingMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
 void ApmConfigurationMenu() { PromptSelectOption(); }
