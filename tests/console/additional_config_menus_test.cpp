@@ -18,14 +18,9 @@
 
 namespace {
 
-using consoletest::ConsoleBoard;
+using consoletest::kAnyKey;
 using consoletest::kPrompt;
-
-const std::string kAnyKey = "Press any key to continue...\n";
-
-std::string Title(const std::string& sTitle, const std::string& sPath) {
-    return "\n\n" + sTitle + " (" + sPath + ") (C0)\n\n";
-}
+using consoletest::Title;
 
 std::string Hex(const uint8_t* pb) {
     char ac[17];
@@ -33,37 +28,17 @@ std::string Hex(const uint8_t* pb) {
     return ac;
 }
 
-sim::BoardConfig BoardOf(sim::HostInterface eInterface) {
-    sim::BoardConfig config;
-    config.hostInterface = eInterface;
-    return config;
-}
-
-class AdditionalConfigMenus : public ::testing::Test {
+class AdditionalConfigMenus : public consoletest::ConfigurationMenuTest {
 protected:
     explicit AdditionalConfigMenus(sim::HostInterface eInterface = sim::HostInterface::Fc)
-        : c(sim::ChassisOptions(), BoardOf(eInterface)) {}
-    void SetUp() override {
-        c.Boot();
-        c.Type("\x05");
-        c.Enter("1");
-        fw::SetConfigModified(fw::FALSE);
-    }
-    // The menu as option 8 of the Configuration Menu opens it.
-    std::string Open() {
-        fw::psGetMenuState()->lMenuPath = 0x11;
-        c.board.ClearConsoleText();
-        fw::AdditionalConfigMenu();
-        c.Settle();
-        return consoletest::Lines(c.board.ConsoleText());
-    }
+        : ConfigurationMenuTest(eInterface) {}
+    std::string Open() { return ConfigurationMenuTest::Open(fw::AdditionalConfigMenu); }
     fw::CONFIG_HEADER& Header() { return fw::pGetScratchConfigImage()->sHeader; }
     std::string NvramWwn() {
         uint8_t ab[8];
         fw::GetNvramControllerWwn(ab);
         return Hex(ab);
     }
-    ConsoleBoard c;
 };
 
 class ScsiAdditionalConfigMenus : public AdditionalConfigMenus {

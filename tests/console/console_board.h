@@ -12,6 +12,7 @@
 
 #include "config/config_flags.h"
 #include "config/config_phase.h"
+#include "config/config_state.h"
 #include "console/console_menu.h"
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
@@ -113,6 +114,41 @@ public:
     sim::Board board;
     // Settle also waits for configuration work (phases, commits) to end.
     bool fWaitForConfiguration = true;
+};
+
+inline const std::string kAnyKey = "Press any key to continue...\n";
+
+// A menu's title line as the framework prints it, with its path.
+inline std::string Title(const std::string& sTitle, const std::string& sPath) {
+    return "\n\n" + sTitle + " (" + sPath + ") (C0)\n\n";
+}
+
+// A controller with the host ports given, its console in the Configuration
+// Menu of an edit that changed nothing yet.
+class ConfigurationMenuTest : public ::testing::Test {
+protected:
+    explicit ConfigurationMenuTest(sim::HostInterface eInterface = sim::HostInterface::Fc)
+        : c(sim::ChassisOptions(), BoardOf(eInterface)) {}
+    void SetUp() override {
+        c.Boot();
+        c.Type("\x05");
+        c.Enter("1");
+        fw::SetConfigModified(fw::FALSE);
+    }
+    // The menu as an option of the Configuration Menu opens it.
+    std::string Open(fw::MENU_FUNCTION pfnMenu) {
+        fw::psGetMenuState()->lMenuPath = 0x11;
+        c.board.ClearConsoleText();
+        pfnMenu();
+        c.Settle();
+        return Lines(c.board.ConsoleText());
+    }
+    static sim::BoardConfig BoardOf(sim::HostInterface eInterface) {
+        sim::BoardConfig config;
+        config.hostInterface = eInterface;
+        return config;
+    }
+    ConsoleBoard c;
 };
 
 }  // namespace consoletest

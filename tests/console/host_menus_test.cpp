@@ -16,41 +16,16 @@
 
 namespace {
 
-using consoletest::ConsoleBoard;
+using consoletest::kAnyKey;
 using consoletest::kPrompt;
+using consoletest::Title;
 
-const std::string kAnyKey = "Press any key to continue...\n";
-
-std::string Title(const std::string& sTitle, const std::string& sPath) {
-    return "\n\n" + sTitle + " (" + sPath + ") (C0)\n\n";
-}
-
-sim::BoardConfig BoardOf(sim::HostInterface eInterface) {
-    sim::BoardConfig config;
-    config.hostInterface = eInterface;
-    return config;
-}
-
-class HostMenus : public ::testing::Test {
+class HostMenus : public consoletest::ConfigurationMenuTest {
 protected:
     explicit HostMenus(sim::HostInterface eInterface = sim::HostInterface::Fc)
-        : c(sim::ChassisOptions(), BoardOf(eInterface)) {}
-    void SetUp() override {
-        c.Boot();
-        c.Type("\x05");
-        c.Enter("1");
-        fw::SetConfigModified(fw::FALSE);
-    }
-    // The menu as option 3 of the Configuration Menu opens it.
-    std::string Open() {
-        fw::psGetMenuState()->lMenuPath = 0x11;
-        c.board.ClearConsoleText();
-        fw::AdditionalHostConfigurationMenu();
-        c.Settle();
-        return consoletest::Lines(c.board.ConsoleText());
-    }
+        : ConfigurationMenuTest(eInterface) {}
+    std::string Open() { return ConfigurationMenuTest::Open(fw::AdditionalHostConfigurationMenu); }
     fw::CONFIG_HEADER& Header() { return fw::pGetScratchConfigImage()->sHeader; }
-    ConsoleBoard c;
 };
 
 class SasHostMenus : public HostMenus {

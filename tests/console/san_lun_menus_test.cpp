@@ -17,20 +17,9 @@
 
 namespace {
 
-using consoletest::ConsoleBoard;
+using consoletest::kAnyKey;
 using consoletest::kPrompt;
-
-const std::string kAnyKey = "Press any key to continue...\n";
-
-std::string Title(const std::string& sTitle, const std::string& sPath) {
-    return "\n\n" + sTitle + " (" + sPath + ") (C0)\n\n";
-}
-
-sim::BoardConfig BoardOf(sim::HostInterface eInterface) {
-    sim::BoardConfig config;
-    config.hostInterface = eInterface;
-    return config;
-}
+using consoletest::Title;
 
 const std::string kAskDrive = "\nEnter the logical drive number to map or enter <Q> to quit.               : ";
 const std::string kAskNext = "\nEnter <E> to complete the mapping or enter the next\n"
@@ -45,16 +34,10 @@ const std::string kAskLun = "\nEnter LUN Number to present this logical drive to
 const std::string kAskControllerLun = "\nEnter the LUN number to present as a Controller LUN \n"
                                       "to the host or enter <D> to disable.                                      : ";
 
-class SanLunMenus : public ::testing::Test {
+class SanLunMenus : public consoletest::ConfigurationMenuTest {
 protected:
     explicit SanLunMenus(sim::HostInterface eInterface = sim::HostInterface::Fc)
-        : c(sim::ChassisOptions(), BoardOf(eInterface)) {}
-    void SetUp() override {
-        c.Boot();
-        c.Type("\x05");
-        c.Enter("1");
-        fw::SetConfigModified(fw::FALSE);
-    }
+        : ConfigurationMenuTest(eInterface) {}
     // Logical drives in the scratch image only: the menus read no more.
     void MakeLds(uint16_t wCount) {
         fw::CONFIG_IMAGE* ps = fw::pGetScratchConfigImage();
@@ -64,14 +47,7 @@ protected:
             ps->asLd[l].bLdUseFlags = 0;
         }
     }
-    // The menu as option 4 of the Configuration Menu opens it.
-    std::string Open() {
-        fw::psGetMenuState()->lMenuPath = 0x11;
-        c.board.ClearConsoleText();
-        fw::SanLunMappingMenu();
-        c.Settle();
-        return consoletest::Lines(c.board.ConsoleText());
-    }
+    std::string Open() { return ConfigurationMenuTest::Open(fw::SanLunMappingMenu); }
     // The dialogue up to the editor, for an FC initiator typed in.
     std::string StartMapping(const std::string& sName, const std::string& sNode, const std::string& sPort) {
         Open();
@@ -81,9 +57,22 @@ protected:
         c.Enter(sNode);
         return c.Enter(sPort);
     }
+    // A whole mapping: one logical drive on every port, read-write, at the
+    // LUN; no controller LUN.
+    void MapOneDrive(const std::string& sName, const std::string& sPort, const char* pszLd, const char* pszLun) {
+        StartMapping(sName, "2000001b32e00001", sPort);
+        for (const char* psz : {pszLd, "", "", "", "", "", pszLun}) c.Enter(psz);
+        EndMapping();
+    }
+    // The editor shown again, then completed without a controller LUN.
+    void EndMapping() {
+        c.Type(" ");
+        c.Enter("E");
+        c.Enter("D");
+        c.Type(" ");
+    }
     fw::CONFIG_IMAGE& Image() { return *fw::pGetScratchConfigImage(); }
     fw::SAN_LUN_MAP_ENTRY& Entry(uint16_t w) { return Image().asSanMap[w]; }
-    ConsoleBoard c;
 };
 
 class ScsiSanLunMenus : public SanLunMenus {
@@ -212,14 +201,8 @@ TEST_F(SanLunMenus, DialogueBuildsOneMappingAndRefusesBadAnswersInPlace) {
     EXPECT_EQ(c.Enter("6"), "6\r" + sControllerAgain);
     EXPECT_EQ(c.Enter("DD"), "DD\r" + sControllerAgain);
     EXPECT_EQ(c.Enter("d"), "d\r\n\nSAN LUN Mapping Added\n" + kAnyKey);
-    EXPECT_EQ(c.Type(" "), kMenuHead +
-                               "1.  View SAN LUN Mapping\n"
-                               "2.  Create SAN LUN Mapping\n"
-                               "3.  Delete SAN LUN Mapping\n"
-                               "4.  Modify SAN LUN Mapping\n"
-                               "5.  View Connected Hosts\n"
-                               "\n0.  Exit\n\n" +
-                               kPrompt);
+    // One mapping is still "Mapping".
+    EXPECT_EQ(c.Type(" "), kFcMenu);
     const fw::SAN_LUN_MAP_ENTRY& s = Entry(0);
     EXPECT_EQ(Image().sHeader.wSanMapCount, 1);
     EXPECT_EQ(fw::fGetConfigModified(), fw::TRUE);
@@ -263,12 +246,7 @@ TEST_F(SanLunMenus, SnapshotLogicalDrivesAreTypedWithS) {
 // keeps what it had.
 TEST_F(SanLunMenus, DuplicatesAndBadInitiatorsAreRefused) {
     MakeLds(3);
-    StartMapping("First", "2000001b32e00001", "2100001b32e00001");
-    for (const char* psz : {"0", "", "", "", "", "", "0"}) c.Enter(psz);
-    c.Type(" ");
-    c.Enter("E");
-    c.Enter("D");
-    c.Type(" ");
+    MapOneDrive("First", "2100001b32e00001", "0", "0");
     ASSERT_EQ(Image().sHeader.wSanMapCount, 1);
     fw::SetConfigModified(fw::FALSE);
 
@@ -334,12 +312,7 @@ TEST_F(SanLunMenus, DeleteAndRenameAMapping) {
     MakeLds(3);
     for (const char* pszName : {"One", "Two"}) {
         const std::string sPort = std::string("21000000000000") + (pszName[0] == 'O' ? "01" : "02");
-        StartMapping(pszName, "2000001b32e00001", sPort);
-        for (const char* psz : {"1", "", "", "", "", "", "1"}) c.Enter(psz);
-        c.Type(" ");
-        c.Enter("E");
-        c.Enter("D");
-        c.Type(" ");
+        MapOneDrive(pszName, sPort, "1", "1");
     }
     ASSERT_EQ(Image().sHeader.wSanMapCount, 2);
     fw::SetConfigModified(fw::FALSE);
