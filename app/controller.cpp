@@ -446,6 +446,12 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
+        // The names a SAN LUN mapping needs for this host.
+        bridge.onSession = [](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+            std::fprintf(stderr, "controller: iSCSI initiator %s on port%zu: node name %016llx, port name %016llx\n",
+                         name.c_str(), port + 1, static_cast<unsigned long long>(initiator.nodeName()),
+                         static_cast<unsigned long long>(initiator.portName()));
+        };
     }
 
     if (consoleIn.empty()) {

@@ -278,6 +278,7 @@ std::unique_ptr<IscsiNexus> IscsiFcBridge::Open(size_t index, const std::string&
     const uint64_t portName = PortNameFor(initiatorName, instance);
     FcInitiator* initiator = m_fabric.Find(portName);
     if (!initiator) initiator = &m_fabric.AddInitiator(portName);
+    if (onSession) onSession(initiatorName, index, *initiator);
     return std::make_unique<FcNexus>(*this, *initiator, *m_ports[index]);
 }
 

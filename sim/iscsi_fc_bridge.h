@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,6 +29,11 @@ public:
     // The port name an initiator of this name gets on the fabric: the same
     // from one run to the next, so the controller's host mappings hold.
     static uint64_t PortNameFor(const std::string& initiatorName, unsigned instance = 0);
+
+    // Told of every session opened: the iSCSI initiator's name, the host
+    // port (0 for the first) and the FC initiator standing for it, whose
+    // names an operator needs to map LUNs to that host.
+    std::function<void(const std::string& initiatorName, size_t port, const FcInitiator& initiator)> onSession;
 
 private:
     friend class FcNexus;

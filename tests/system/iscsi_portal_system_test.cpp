@@ -135,8 +135,19 @@ protected:
 };
 
 TEST_F(IscsiPortalSystemTest, HostToolsListTheTargetsAndTheirLogicalUnitsAnswer) {
+    // Each session is told with the FC names an operator maps LUNs to.
+    std::set<std::string> told;
+    bool nodeNamed = true;
+    bridge.onSession = [&](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+        told.insert(name + " port" + std::to_string(port + 1) + " " + std::to_string(initiator.portName()));
+        nodeNamed = nodeNamed && initiator.nodeName() != 0 && initiator.nodeName() != initiator.portName();
+    };
     ToolRun ls = Tool({"iscsi-ls", "-s", "-i", kInitiator, "iscsi://" + listener.address()});
     EXPECT_EQ(ls.status, 0) << ls.output;
+    const std::string portName = std::to_string(sim::IscsiFcBridge::PortNameFor(kInitiator));
+    EXPECT_EQ(told, (std::set<std::string>{kInitiator + std::string(" port1 ") + portName,
+                                           kInitiator + std::string(" port2 ") + portName}));
+    EXPECT_TRUE(nodeNamed);
     for (int port = 1; port <= 2; ++port) {
         const std::string target = "Target:iqn.2026-12.sim.array-controller:port" + std::to_string(port) +
                                    " Portal:" + listener.address() + ",1\nLun:0    Type:DIRECT_ACCESS";
