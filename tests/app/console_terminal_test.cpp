@@ -1,6 +1,8 @@
 // The controller program on a terminal, as an operator uses it: Ctrl-E,
 // the menus, two RAID 5 arrays (by hand and by proposal) with logical drives
-// on them, saved; then a new run on the same data directory finds them.
+// on them, saved; then a new run on the same data directory finds them.  And
+// with hosts over iSCSI: a LUN mapping made for the host whose names the
+// program printed at its login.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -8,12 +10,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <initializer_list>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/program_run.h"
 
@@ -22,12 +28,12 @@ namespace {
 // One run of the controller behind a pseudo-terminal.
 class TerminalRun {
 public:
-    explicit TerminalRun(const std::string& dataDir) {
+    explicit TerminalRun(const std::string& dataDir, const std::vector<std::string>& more = {}) {
         m_pid = forkpty(&m_fd, nullptr, nullptr, nullptr);
         if (m_pid == 0) {
-            execl(CONTROLLER_PROGRAM, CONTROLLER_PROGRAM, "--virtual-time", "--data-dir", dataDir.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
+            std::vector<std::string> arguments = {"--virtual-time", "--data-dir", dataDir};
+            arguments.insert(arguments.end(), more.begin(), more.end());
+            apptest::ExecController(arguments);
         }
     }
     ~TerminalRun() { Stop(); }
@@ -72,6 +78,13 @@ public:
         // Only a key of its own can be the dropped first one.
         if (keys.size() == 1 && last == "\r") return Retyped(last, text);
         return Send(last) && WaitFor(text);
+    }
+    // The text between the last match and the next occurrence of `end`
+    // (read up to it), or empty when it does not come.
+    std::string ReadUpTo(const std::string& end) {
+        const size_t from = m_seen;
+        if (!WaitFor(end)) return {};
+        return m_screen.substr(from, m_seen - end.size() - from);
     }
     // The screen around the last match and after it, for a failure message.
     std::string Tail() const { return m_screen.substr(m_seen > 1500 ? m_seen - 1500 : 0); }
@@ -191,6 +204,146 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     MENU("0\r", "1.  View Arrays");
     MENU("0\r", "Configuration Menu (1) (C0)");
     MENU("2\r", "1.  View Logical Drives");
+}
+
+// A TCP port of the loopback interface that nothing listens on now.
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// A host tool run to its end, its output (a minute at most).
+std::string HostTool(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+// The LUNs iscsi-ls lists for one host port target.
+std::string LunsOf(const std::string& listing, int port) {
+    const std::string target = "Target:iqn.2026-12.sim.array-controller:port" + std::to_string(port);
+    const size_t at = listing.find(target);
+    if (at == std::string::npos) return "no target";
+    const size_t end = listing.find("Target:", at + target.size());
+    std::string luns;
+    for (size_t l = listing.find("Lun:", at); l < end && l != std::string::npos; l = listing.find("Lun:", l + 4)) {
+        const size_t stop = listing.find_first_of(" \n", l + 4);
+        luns += listing.substr(l + 4, stop - l - 4) + ";";
+    }
+    return luns;
+}
+
+TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAcrossARun) {
+    const int port = FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    const std::string portal = "iscsi://127.0.0.1:" + std::to_string(port);
+    const std::string hostA = "iqn.2026-12.test.host:a";
+    const std::string hostB = "iqn.2026-12.test.host:b";
+    const std::vector<std::string> iscsi = {"--iscsi", "127.0.0.1:" + std::to_string(port)};
+    {
+        TerminalRun t(m_dir, iscsi);
+        ASSERT_TRUE(t.Started());
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        OpenConfiguration(t);
+        MENU("1\r", "Array Configuration Menu (1-1) (C0)");
+        MENU("2\r", "8 unused drives available for configuration");
+        MENU("3\r", "RAID 5/50 Array Configuration Menu");
+        MENU("1\r", "Select Chunk Size");
+        TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        for (int i = 0; i < 2; ++i) {
+            TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+            TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        }
+        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+        TYPE("n\r", kAnyKey);
+        TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
+        RESULT("\r", "Array 00 Successfully Created");
+        MENU(" ", "Array Configuration Menu (1-1) (C0)");
+        MENU("0\r", "0.  Save and Exit");
+        MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
+        MENU("2\r", "2.  All Unused Free Space Regions (");
+        TYPE("2\r", "Enter number of logical drives to create (1..");
+        ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
+        TYPE("2\r", "Enter size of logical drives to create (1..");
+        ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
+        MENU("\r", "2.  4096 Bytes Host Block Size");
+        RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
+        MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+        MENU("0\r", "0.  Save and Exit");
+        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+        RESULT("y\r", "Saving Configuration");
+        MENU(" ", "Main Menu (C0)");
+        OpenConfiguration(t);
+
+        // Host A logs in once: the program names it.
+        const std::string before = HostTool("iscsi-ls -s -i " + hostA + " " + portal);
+        ASSERT_EQ(LunsOf(before, 1), "0;1;") << before;
+        ASSERT_TRUE(t.WaitFor("controller: iSCSI initiator " + hostA + " on port1: node name ")) << t.Tail();
+        const std::string node = t.ReadUpTo(", port name ");
+        const std::string name = t.ReadUpTo("\r");
+        ASSERT_EQ(node.size(), 16u) << t.Tail();
+        ASSERT_EQ(name.size(), 16u) << t.Tail();
+
+        // Logical drive 1 at LUN 0 for host A, through port 1 only (the
+        // host tools give up on a target whose LUN 0 holds nothing).
+        MENU("4\r", "SAN LUN Mapping Configuration Menu (1-4) (C0)");
+        TYPE("2\r", "Enter a name for this mapping (1 to 32 characters): ");
+        MENU("Host A\r", "1.  Enter Manually");
+        TYPE("1\r", "Enter Node Name (8 bytes hexadecimal): ");
+        TYPE(node + "\r", "Enter Port Name (8 bytes hexadecimal): ");
+        TYPE(name + "\r", "logical drive number to map or enter <Q> to quit.               : ");
+        TYPE("1\r", "Controller 0 Port 0     (Y or N, <CR> = Y): ");
+        TYPE("y\r", "Controller 0 Port 1     (Y or N, <CR> = Y): ");
+        TYPE("n\r", "Controller 1 Port 0     (Y or N, <CR> = Y): ");
+        TYPE("n\r", "Controller 1 Port 1     (Y or N, <CR> = Y): ");
+        TYPE("n\r", "(Y or N, <CR> = N): ");
+        TYPE("\r", "present this logical drive to the host                : ");
+        TYPE("0\r", kAnyKey);
+        TYPE(" ", "logical drive number to continue setting up this mapping.                 : ");
+        TYPE("e\r", "to the host or enter <D> to disable.                                      : ");
+        RESULT("d\r", "SAN LUN Mapping Added");
+        MENU(" ", "SAN LUN Mapping Configuration Menu (1-4) (C0)");
+        MENU("0\r", "0.  Save and Exit");
+        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+        RESULT("y\r", "Saving Configuration");
+        MENU(" ", "Main Menu (C0)");
+        OpenConfiguration(t);
+    }
+    // Host B keeps logical drive 0 on both ports and has lost logical
+    // drive 1; host A has logical drive 1 at LUN 0 through port 1 and
+    // nothing through port 2 (where the listing tool stops at its empty
+    // LUN 0, so A's ports are asked one by one).
+    for (int run = 0; run < 2; ++run) {
+        TerminalRun t(m_dir, iscsi);
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        OpenConfiguration(t);
+        // The host ports come up after the console: until both list, the
+        // host would find a port missing.
+        std::string b;
+        for (int i = 0; i < 30 && (LunsOf(b, 1) == "no target" || LunsOf(b, 2) == "no target"); ++i)
+            b = HostTool("iscsi-ls -s -i " + hostB + " " + portal);
+        EXPECT_EQ(LunsOf(b, 1), "0;") << b;
+        EXPECT_EQ(LunsOf(b, 2), "0;") << b;
+        const std::string target = portal + "/iqn.2026-12.sim.array-controller:port";
+        const std::string a1 = HostTool("iscsi-inq -i " + hostA + " " + target + "1/0");
+        EXPECT_NE(a1.find("Peripheral Device Type:DIRECT_ACCESS"), std::string::npos) << a1;
+        const std::string a2 = HostTool("iscsi-inq -i " + hostA + " " + target + "2/0");
+        EXPECT_EQ(a2.find("Peripheral Device Type:DIRECT_ACCESS"), std::string::npos) << a2;
+    }
 }
 
 }  // namespace
