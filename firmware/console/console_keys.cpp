@@ -316,7 +316,7 @@ bool RunHotKey(uint8_t c) {
 }
 
 // Ctrl-C at the service levels: a second one within a second resets the
-// controller; a later one only disarms.
+// controller (once the write journal has drained); a later one only disarms.
 void HandleControlC() {
     MENU_STATE& s = Menu();
     if (s.fResetArmed != TRUE) {
@@ -328,7 +328,7 @@ void HandleControlC() {
         s.fResetArmed = FALSE;
         return;
     }
-    ResetController();
+    StartControllerReset();
 }
 
 // The service rules ahead of ordinary handling; TRUE when they took c.

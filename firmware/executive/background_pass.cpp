@@ -104,16 +104,16 @@ bool IsConfigurationIdle() {
            !IsTrue(fIsDriveRescanInProgress()) && !IsTrue(fGetHostCommandHold());
 }
 
-// A shutdown waits for the write journal to drain, at most 120 coarse ticks
-// after it was started; I2C bus 1 work (the clock and the sensors) is let
-// finish first.
+// A shutdown (or an operator's reset) waits for the write journal to drain,
+// at most 120 coarse ticks after it was started; I2C bus 1 work (the clock
+// and the sensors) is let finish first.
 void CheckShutdown() {
-    if (!IsTrue(fIsControllerStopping())) ShutdownController();
+    if (!IsTrue(fIsControllerStopping())) FinishControllerStop();
     const uint16_t wJournal = wGetJournalInUseCount();
     const bool fDrained = (wJournal == 0 || wJournal <= wGetJournalDrainAllowance()) &&
                           !IsTrue(fAnySnapshotBitmapSet());
     if (!fDrained && dGetCoarseTick() - dGetShutdownStartTime() <= SHUTDOWN_DRAIN_TICKS) return;
-    if (!IsTrue(fGetI2cBus1Work())) ShutdownController();
+    if (!IsTrue(fGetI2cBus1Work())) FinishControllerStop();
 }
 
 const BackgroundService s_asServices[] = {
@@ -238,7 +238,8 @@ const BackgroundService s_asServices[] = {
     {49, HOLDABLE, [] { return IsTrue(fGetEnclosureTaskRequest()); },
      [] { EnclosureTaskStep(); }},
     {50, HOLDABLE, [] { return IsTrue(fGetSesPollRequest()); }, [] { SesPagePollStep(); }},
-    {51, 0, [] { return IsTrue(fIsShutdownPending()); }, [] { CheckShutdown(); }},
+    // The drain is waited for pass by pass; the wait itself is no work.
+    {51, EVERY_PASS, [] { return IsTrue(fIsShutdownPending()); }, [] { CheckShutdown(); }},
     {52, HOLDABLE,
      [] { return IsTrue(fGetDriveServiceWorkA()) && !IsTrue(fGetSASTimedHoldFlag()); },
      [] { DriveTableServiceA(); }},

@@ -34,6 +34,8 @@ constexpr uint8_t MANUFACTURE_DIAGNOSTICS_LEVEL = 4;
 constexpr uint8_t ALL_LOOPS = 255;
 
 uint32_t s_dShutdownStartTime;
+// The orderly stop ends in a reset rather than a shutdown.
+uint8_t s_fResetWhenStopped = FALSE;
 
 void StopHostSide() {
     if (bGetHostInterfaceType() == HOST_INTERFACE_FC) {
@@ -89,6 +91,7 @@ void ResetBoard(bool fClearJournals) {
 }  // namespace
 
 void StartShutdown() {
+    s_fResetWhenStopped = FALSE;
     SetShutdownPending(TRUE);
     if (fGetDriveLoopsStarted() == TRUE) {
         SetDriveLoopsStarted(FALSE);
@@ -97,6 +100,16 @@ void StartShutdown() {
     ReleaseLunQueuesForShutdown();
     SetControllerStopping(TRUE);
     SetShutdownStartTime();
+}
+
+void StartControllerReset() {
+    StartShutdown();
+    s_fResetWhenStopped = TRUE;
+}
+
+void FinishControllerStop() {
+    if (s_fResetWhenStopped == TRUE) ResetControllerKeepJournals();
+    ShutdownController();
 }
 
 void SetShutdownStartTime() { s_dShutdownStartTime = dGetCoarseTick(); }

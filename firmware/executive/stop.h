@@ -13,6 +13,13 @@ namespace fw {
 void StartShutdown();
 void SetShutdownStartTime();
 uint32_t dGetShutdownStartTime();
+// An operator's reset, carried out as the orderly shutdown is: once the
+// write journal has drained, or its time is up, the board resets keeping
+// what is left of the journals for the replay, so no acknowledged write is
+// lost.
+void StartControllerReset();
+// The end of an orderly stop: the reset or the shutdown it was started for.
+[[noreturn]] void FinishControllerStop();
 
 [[noreturn]] void ShutdownController();
 [[noreturn]] void HaltController();

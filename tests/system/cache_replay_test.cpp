@@ -7,6 +7,8 @@
 #include <fstream>
 
 #include "cache/nvram_journal.h"
+#include "console/console_menu.h"
+#include "executive/system_state.h"
 #include "host_road.h"
 #include "harness/dispatch_board.h"
 
@@ -153,6 +155,25 @@ TEST_F(BadJournalRoad, ARaid0MemberFailingDuringTheReplayReportsTheDataLost) {
     Settle();
     EXPECT_GT(Counts::Now().lost, before.lost);
     EXPECT_EQ(ValidJournalSlots(), 0u);
+
+// The operator resets the controller from the console's Diagnostics Menu
+// while acknowledged writes are in the cache only: the reset waits for them
+// to reach the drives, so nothing is lost and nothing has to be replayed.
+TEST_P(ReplayRoad, AMenuResetKeepsTheAcknowledgedWrites) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(WriteAndCut(12, 41));
+    fw::SetDiagnosticsModeLevel(0);
+    for (const char* psz : {"\x05", "2\r", "3\r", "1\r", "y\r"}) {
+        board->TypeKeys(psz);
+        ASSERT_EQ(board->RunFor(50'000'000ull), sim::StopKind::Running) << "reset before the journal drained";
+    }
+    EXPECT_EQ(fw::fIsShutdownPending(), fw::TRUE);
+    EXPECT_EQ(board->RunFor(60'000'000'000ull), sim::StopKind::Reset) << board->ConsoleText();
+    ExpectDrivesMatchReference();
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    EXPECT_EQ(Counts::Now().lost, before.lost);
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 6));
+    Settle();
 }
 
 // ---- power cuts under load ------------------------------------------------
