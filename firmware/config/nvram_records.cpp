@@ -193,6 +193,10 @@ uint8_t fIsNvramConfigTieValid() { return s_fConfigTieValid; }
 uint8_t fGetNvramOptionBit0() { return ToFlag((bGetNvramOptions() & 0x01) != 0); }
 uint8_t fGetNvramOptionBit1() { return ToFlag((bGetNvramOptions() & 0x02) != 0); }
 uint8_t fGetNvramOptionBit2() { return ToFlag((bGetNvramOptions() & 0x04) != 0); }
+void SetNvramOptionBit2(uint8_t f) {
+    const uint8_t bOptions = bGetNvramOptions();
+    NvramWrite8(NVRAM_OFFSET(bNvramOptions), static_cast<uint8_t>(f == TRUE ? bOptions | 0x04 : bOptions & ~0x04));
+}
 
 void SetFlushSequencerFlag(uint8_t f) { s_fFlushSequencerFlag = f; }
 uint8_t fGetFlushSequencerFlag() { return s_fFlushSequencerFlag; }

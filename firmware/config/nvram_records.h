@@ -41,6 +41,8 @@ uint8_t fIsNvramConfigTieValid();
 uint8_t fGetNvramOptionBit0();
 uint8_t fGetNvramOptionBit1();
 uint8_t fGetNvramOptionBit2();
+// The stored line-power setting; the next start takes it up.
+void SetNvramOptionBit2(uint8_t f);
 
 void SetFlushSequencerFlag(uint8_t f);
 uint8_t fGetFlushSequencerFlag();

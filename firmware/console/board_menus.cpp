@@ -24,6 +24,7 @@ constexpr uint64_t PATH_PERFORMANCE_MONITORING = 0x122F;
 constexpr uint64_t PATH_PRODUCTION_TEST = 0x1;
 constexpr uint64_t PATH_FIBRE_LOOPBACK = 0x11;
 constexpr uint64_t PATH_ETHERNET_LOOPBACK = 0x12;
+constexpr uint64_t PATH_OFFLINE_ETHERNET_LOOPBACK = 0x1212;
 
 constexpr uint8_t DIAGNOSTICS_LEVEL_MODULE_RESET = 2;
 constexpr uint32_t BUS_MONITOR_LAST_MODE = 7;
@@ -85,20 +86,29 @@ void ShowLoopbackMenu(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitl
 
 // One call of a loopback menu: the minutes of the test the operator chose
 // (the path code then names it), or 0 when the menu drew itself or went
-// back to the production test menu.
-uint32_t dLoopbackMenu(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitle) {
+// back to the menu above it.
+uint32_t dLoopbackMenu(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitle,
+                       MENU_FUNCTION pfnExit = ProductionTestMenu) {
     if (Menu().lMenuPath != lPath) {
         ShowLoopbackMenu(pfnMenu, lPath, pszTitle);
         return 0;
     }
     const uint16_t wSelected = wGetSelectedOption();
     if (wSelected != MenuOptionBit(1) && wSelected != MenuOptionBit(2)) {
-        ProductionTestMenu();
+        pfnExit();
         return 0;
     }
     const bool fTimed = wSelected == MenuOptionBit(1);
     Menu().lMenuPath = lPath * 16 + (fTimed ? 1 : 2);
     return fTimed ? TEST_MINUTES : CONTINUOUS_TEST_MINUTES;
+}
+
+// The test of the minutes a loopback menu chose; its end comes back
+// through EthernetLoopbackTestDone.
+void StartEthernetLoopbackTest(uint32_t dMinutes) {
+    if (dMinutes == 0) return;
+    const uint8_t bResult = bRunEthernetLoopbackTest(dMinutes);
+    if (bResult != ETHERNET_TEST_RUNNING) EthernetLoopbackTestDone(bResult);
 }
 
 }  // namespace
@@ -219,11 +229,13 @@ void FibreLoopbackTestMenu() {
 }
 
 void ProductionEthernetLoopbackMenu() {
-    const uint32_t dMinutes =
-        dLoopbackMenu(ProductionEthernetLoopbackMenu, PATH_ETHERNET_LOOPBACK, "Ethernet Loopback Test Menu");
-    if (dMinutes == 0) return;
-    const uint8_t bResult = bRunEthernetLoopbackTest(dMinutes);
-    if (bResult != ETHERNET_TEST_RUNNING) EthernetLoopbackTestDone(bResult);
+    StartEthernetLoopbackTest(
+        dLoopbackMenu(ProductionEthernetLoopbackMenu, PATH_ETHERNET_LOOPBACK, "Ethernet Loopback Test Menu"));
+}
+
+void EthernetLoopbackTestMenu() {
+    StartEthernetLoopbackTest(dLoopbackMenu(EthernetLoopbackTestMenu, PATH_OFFLINE_ETHERNET_LOOPBACK,
+                                            "Ethernet Loopback Test Menu", OfflineDiagnosticsMenu));
 }
 
 // --- the hooks -------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "console/debug_monitor.h"
 #include "console/menu_tree.h"
 #include "console/option_settings.h"
+#include "console/throughput_test.h"
 #include "eventlog/info_dump.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
@@ -232,6 +233,7 @@ void ResetConsoleStartFlags() {
     s_sMenu.fRawInputMode = FALSE;
     s_sMenu.fOutputPaused = FALSE;
     ResetOptionSettings();
+    ResetThroughputTestSettings();
 }
 
 // --- VT100 output ------------------------------------------------------------

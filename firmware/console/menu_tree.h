@@ -24,7 +24,22 @@ void ControllerEventLogMenu();
 // Below the Diagnostics Menu.
 void OnlineDiagnosticsMenu();
 void OfflineDiagnosticsMenu();
+void ResetControllerMenu();
+void ShutdownControllerMenu();
+void DiagnosticCounterMenu();
+void ApmDiagnosticMenu();
+void TargetCommandTraceMenu();
+// Below the Offline Diagnostics Menu.
 void DrivePortIntegrityTestMenu();
+void EthernetLoopbackTestMenu();
+void MemoryAccessMenu();
+void DiskIoModuleMaintenanceMenu();
+void EnclosureVscMaintenanceMenu();
+void AaMuxMaintenanceMenu();
+// Below the Online Diagnostics Menu.
+void DriveMaintenanceMenu();
+void OnlineDiskIoModuleMenu();
+void StreamingReadAheadMenu();
 // Below the Online Diagnostics Menu: the bus performance monitor.
 void PerformanceMonitoringMenu();
 // Below the Online Diagnostics Menu's controller maintenance: the

@@ -2,7 +2,6 @@
 // the least behaviour that lets their callers run.
 #include "config/config_phase.h"
 #include "console/console_menu.h"
-#include "console/debug_monitor.h"
 #include "console/drive_command_phase.h"
 #include "console/information_menus.h"
 #include "console/menu_tree.h"
@@ -12,18 +11,10 @@
 
 namespace fw {
 
-void InitDebugMonitor() {}
-void EnterDebugMonitor() {}
-uint8_t fIsDebugMonitorActive() { return FALSE; }
-void SetDebugMonitorActive(uint8_t) {}
-void DebugMonitorInputCharacter(uint8_t) {}
-
 uint8_t fGetThroughputTestRequest() { return FALSE; }
 void RunThroughputTest() {}
 uint8_t fIsThroughputTestRunning() { return FALSE; }
 void StopThroughputTest(uint8_t) {}
-void SetThroughputTestPartnerIncluded(uint8_t) {}
-void SetThroughputTestLinkJitter(uint8_t) {}
 // The test is not built: it ends at once, failed.
 void StartDrivePortTest(uint8_t, uint8_t, uint32_t, uint8_t) { DrivePortTestDone(TEST_RESULT_FAILED); }
 
@@ -35,13 +26,15 @@ uint8_t RunDriveCommandPhase(uint8_t) {
 
 // Menus of the tree not built yet answer as an option the menu does not
 // offer: the operator is asked again.
-void DiagnosticsMenu() { PromptSelectOption(); }
-void OnlineDiagnosticsMenu() { PromptSelectOption(); }
 void ControllerIdentificationMenu() { PromptSelectOption(); }
 void SasExpanderConfigurationMenu() { PromptSelectOption(); }
 void AudibleAlarmControlMenu() { PromptSelectOption(); }
-void OfflineDiagnosticsMenu() { PromptSelectOption(); }
-void DrivePortIntegrityTestMenu() { PromptSelectOption(); }
+void DriveMaintenanceMenu() { PromptSelectOption(); }
+void DiskIoModuleMaintenanceMenu() { PromptSelectOption(); }
+void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
+void AaMuxMaintenanceMenu() { PromptSelectOption(); }
+void DiagnosticCounterMenu() { PromptSelectOption(); }
+void ApmDiagnosticMenu() { PromptSelectOption(); }
 void RebuildConfigMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
 void ApmConfigurationMenu() { PromptSelectOption(); }

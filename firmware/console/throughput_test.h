@@ -15,8 +15,29 @@ void RunThroughputTest();
 // While it runs the test owns the console: ESC stops it.
 uint8_t fIsThroughputTestRunning();
 void StopThroughputTest(uint8_t fByOperator);
-// The two test variants the hidden phrases of the port test menu select.
+// The test's kinds.
+constexpr uint8_t THROUGHPUT_KIND_READ = 1;
+constexpr uint8_t THROUGHPUT_KIND_WRITE = 2;
+constexpr uint8_t THROUGHPUT_KIND_WRITE_READ = 3;
+// The data the writes carry: alternating fixed patterns, random words, or
+// the operator's 128-bit pattern (two 64-bit halves, the first at the lower
+// address).
+constexpr uint8_t THROUGHPUT_PATTERN_ALTERNATING = 1;
+constexpr uint8_t THROUGHPUT_PATTERN_RANDOM = 2;
+constexpr uint8_t THROUGHPUT_PATTERN_USER = 3;
+void SetThroughputTestParameters(uint8_t bPattern, uint64_t lFirstHalf, uint64_t lSecondHalf);
+uint8_t bGetThroughputTestPattern();
+uint64_t lGetThroughputTestUserPattern(uint8_t bHalf);
+// The test variants the hidden phrases of the port test menu select:
+// random LBAs and lengths (destroys data), the partner controller as one
+// more target, the SAS link jitter pattern in every write.
+void SetThroughputTestRandomDestructive(uint8_t f);
+uint8_t fGetThroughputTestRandomDestructive();
 void SetThroughputTestPartnerIncluded(uint8_t f);
+uint8_t fGetThroughputTestPartnerIncluded();
 void SetThroughputTestLinkJitter(uint8_t f);
+uint8_t fGetThroughputTestLinkJitter();
+// Start of day: alternating patterns, no variant.
+void ResetThroughputTestSettings();
 
 }  // namespace fw

@@ -17,6 +17,8 @@ constexpr uint32_t IO_MODULE_BUFFER_BYTES = IO_MODULE_BUFFER_PAGES * 4096;
 
 // The console's request to load an image over XMODEM; 0xFF.
 uint8_t bReceiveEnclosureFirmwareImage();
+// The console's list of the enclosures and their firmware revisions.
+void ShowEnclosureFirmwareVersions();
 // TRUE when the file of dLength bytes is an image this controller sends:
 // the image address, length and version are then set.
 uint8_t fCheckEnclosureFirmwareImageHeader(const uint8_t* pbFile, uint32_t dLength);

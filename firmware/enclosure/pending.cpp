@@ -142,6 +142,8 @@ void ShowEnclosureInformation() {
     SetInfoDumpMode(0);
     if (bMode == DUMP_MODE_MENU) OnEnclosureInformationShown();
 }
+// No enclosure pages yet: no enclosure's firmware to list.
+void ShowEnclosureFirmwareVersions() {}
 // The power management status dump is not built: it prints nothing.
 void ShowAPMStatusInformation() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}

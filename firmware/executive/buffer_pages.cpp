@@ -522,6 +522,11 @@ uint32_t dGetTotalMemoryMegabytes() { return s_dTotalMegabytes; }
 uint8_t fIsSecondBufferBankPresent() { return s_fSecondBankPresent; }
 void SetSecondBufferBankPresent(uint8_t f) { s_fSecondBankPresent = f; }
 uint8_t fGetBankForceFlag(uint8_t bBank) { return bBank <= 1 ? s_afForceBank[bBank] : FALSE; }
+// Only a second bank gives the either-bank allocation a choice to force.
+void SetBankForceFlag(uint8_t bBank, uint8_t f) {
+    if (bBank > 1 || (f == TRUE && s_fSecondBankPresent != TRUE)) return;
+    s_afForceBank[bBank] = f;
+}
 uint8_t fGetBankOptionFlag(uint8_t bBank) { return bBank <= 1 ? s_afPatternIntact[bBank] : FALSE; }
 
 BUS_ADDRESS dBufferHandleToPciAddress(BUFFER_HANDLE dHandle) {

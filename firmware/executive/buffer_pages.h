@@ -49,6 +49,8 @@ uint32_t dGetTotalMemoryMegabytes();
 uint8_t fIsSecondBufferBankPresent();
 void SetSecondBufferBankPresent(uint8_t f);
 uint8_t fGetBankForceFlag(uint8_t bBank);
+// Forces the either-bank allocation onto one bank (of two).
+void SetBankForceFlag(uint8_t bBank, uint8_t f);
 uint8_t fGetBankOptionFlag(uint8_t bBank);
 
 // The conversions: the bus address chips are given for DMA (the PCI window

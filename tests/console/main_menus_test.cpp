@@ -88,10 +88,6 @@ TEST_F(MainMenus, ExitLeavesTheConsoleDeafUntilCtrlE) {
     EXPECT_EQ(c.Type("\x05"), "\x1b[2J" + kMainMenu);
 }
 
-TEST_F(MainMenus, MenusNotBuiltYetAskAgain) {
-    for (const char* psz : {"2"}) EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\n\n" + kPrompt);
-}
-
 TEST_F(MainMenus, EnclosureInformationReturnsToTheMainMenuAfterAKey) {
     EXPECT_EQ(c.Enter("7"), "7\r\n\n\n\nPress any key to continue...\n");
     EXPECT_EQ(c.Type("x"), kMainMenu);

@@ -155,6 +155,7 @@ TEST_F(BadJournalRoad, ARaid0MemberFailingDuringTheReplayReportsTheDataLost) {
     Settle();
     EXPECT_GT(Counts::Now().lost, before.lost);
     EXPECT_EQ(ValidJournalSlots(), 0u);
+}
 
 // The operator resets the controller from the console's Diagnostics Menu
 // while acknowledged writes are in the cache only: the reset waits for them
