@@ -435,7 +435,7 @@ void MemoryAccessMenu() {
             pszRefusal = bResult == 0xFF ? nullptr : "\nInvalid Arguments\n";
         }
         if (pszRefusal != nullptr) {
-            ConsolePrintf("%s", pszRefusal);
+            ConsolePrintText(pszRefusal);
             WaitForAnyKeyThen(MemoryAccessMenu);
             return;
         }

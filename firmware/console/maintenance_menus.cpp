@@ -83,7 +83,7 @@ void ShowOnlineDiagnosticsMenu() {
     const uint32_t dShown = bLevel == 0 ? FIRST_LEVEL_SWITCH - FIRST_SWITCH : SWITCH_COUNT;
     for (uint32_t i = 0; i < dShown; ++i) {
         const ONLINE_SWITCH& s = s_asSwitches[i];
-        ConsolePrintf("%s", s.pfnGet() == TRUE ? s.pszDisable : s.pszEnable);
+        ConsolePrintText(s.pfnGet() == TRUE ? s.pszDisable : s.pszEnable);
     }
     uint16_t wMask = 0x3F;
     if (bLevel != 0) {
@@ -181,7 +181,7 @@ const CONTROLLER_CHOICE s_sShutdown = {"Shutdown Controller Menu", "Shutdown", P
 bool fShowPrompt(MENU_FUNCTION pfnPrompt, uint64_t lPath, const char* pszText) {
     if (Menu().lMenuPath == lPath) return false;
     EnterMenu(pfnPrompt, lPath);
-    ConsolePrintf("%s", pszText);
+    ConsolePrintText(pszText);
     AwaitTypedAnswer();
     return true;
 }
@@ -380,7 +380,7 @@ void TargetCommandTraceMenu() {
     }
     if (dOption <= 4) {
         const TRACE_ALLOCATION& a = s_asTraceSizes[dOption - 1];
-        if (fAllocateTarCmdTraceBuffer(a.bUnits) != STATUS_OK) ConsolePrintf("%s", a.pszError);
+        if (fAllocateTarCmdTraceBuffer(a.bUnits) != STATUS_OK) ConsolePrintText(a.pszError);
     } else if (dOption == 5) {
         FreeTarCmdTraceBuffer();
     } else if (dOption == 6) {

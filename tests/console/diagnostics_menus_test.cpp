@@ -330,7 +330,7 @@ TEST_F(DiagnosticsMenus, MemoryAccessMenuChecksTheCommandForm) {
         "\nEnter 0 to exit\n\n\nEnter Command: ";
     EXPECT_EQ(c.Enter("3"), "3\r\n\n" + kMemoryMenu);
     for (const char* psz : {"db", "dw1000", "mb "}) {
-        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\nInvalid Number of Arguments\n" + kAnyKey) << psz;
+        EXPECT_EQ(c.Enter(psz), std::string(psz) + "\r\nInvalid Number of Arguments\n" + kAnyKey) << psz;
         EXPECT_EQ(c.Type(" "), kMemoryMenu);
     }
     // Not a command: asked again, the menu not redrawn.
@@ -375,7 +375,7 @@ TEST(ControllerShutdown, OnlyNoShutsDownAtOnce) {
         c.Enter("2");
         c.Enter("4");
         c.Enter("1");
-        EXPECT_EQ(c.Enter("y"), "y\nGraceful Shutdown? (Y or N): ");
+        EXPECT_EQ(c.Enter("y"), "y\r\nGraceful Shutdown? (Y or N): ");
         c.board.TypeKeys(std::string(pszAnswer) + "\r");
         EXPECT_EQ(c.board.RunFor(100'000'000'000ull), sim::StopKind::Shutdown);
         // The orderly stop went through the drain of the write journal.
