@@ -137,6 +137,7 @@ protected:
         }
         FAIL() << t.Tail();
     }
+    static void MakeRaid5ArrayByHand(TerminalRun& t);
     static inline const std::string kPrompt = "Please Select Option: ";
     static inline const std::string kAnyKey = "Press any key to continue...";
 };
@@ -151,27 +152,32 @@ protected:
     TYPE(keys, text);      \
     ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail()
 
+// From the Configuration Menu, by hand: RAID 5/50, 128 K chunks, the first
+// three drives; back in the Array Configuration Menu.
+void ConsoleTerminal::MakeRaid5ArrayByHand(TerminalRun& t) {
+    MENU("1\r", "Array Configuration Menu (1-1) (C0)");
+    MENU("2\r", "8 unused drives available for configuration");
+    MENU("3\r", "RAID 5/50 Array Configuration Menu");
+    MENU("1\r", "Select Chunk Size");
+    TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+    for (int i = 0; i < 2; ++i) {
+        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+        TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+    }
+    TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+    TYPE("n\r", kAnyKey);
+    TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
+    RESULT("\r", "Array 00 Successfully Created");
+    MENU(" ", "Array Configuration Menu (1-1) (C0)");
+}
+
 TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     {
         TerminalRun t(m_dir);
         ASSERT_TRUE(t.Started());
         ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
         OpenConfiguration(t);
-        MENU("1\r", "Array Configuration Menu (1-1) (C0)");
-        // By hand: RAID 5/50, 128 K chunks, the first three drives.
-        MENU("2\r", "8 unused drives available for configuration");
-        MENU("3\r", "RAID 5/50 Array Configuration Menu");
-        MENU("1\r", "Select Chunk Size");
-        TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
-        for (int i = 0; i < 2; ++i) {
-            TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
-            TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
-        }
-        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
-        TYPE("n\r", kAnyKey);
-        TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
-        RESULT("\r", "Array 00 Successfully Created");
-        MENU(" ", "Array Configuration Menu (1-1) (C0)");
+        ASSERT_NO_FATAL_FAILURE(MakeRaid5ArrayByHand(t));
         // By proposal: four alike drives of the five left.
         MENU("2\r", "5 unused drives available for configuration");
         MENU("3\r", "4 Drives, 1 Subarray");
@@ -259,20 +265,7 @@ TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAc
         ASSERT_TRUE(t.Started());
         ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
         OpenConfiguration(t);
-        MENU("1\r", "Array Configuration Menu (1-1) (C0)");
-        MENU("2\r", "8 unused drives available for configuration");
-        MENU("3\r", "RAID 5/50 Array Configuration Menu");
-        MENU("1\r", "Select Chunk Size");
-        TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
-        for (int i = 0; i < 2; ++i) {
-            TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
-            TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
-        }
-        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
-        TYPE("n\r", kAnyKey);
-        TYPE(" ", "Select percentage of drive capacity to reserve (<CR> = 1%): ");
-        RESULT("\r", "Array 00 Successfully Created");
-        MENU(" ", "Array Configuration Menu (1-1) (C0)");
+        ASSERT_NO_FATAL_FAILURE(MakeRaid5ArrayByHand(t));
         MENU("0\r", "0.  Save and Exit");
         MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
         MENU("2\r", "2.  All Unused Free Space Regions (");
