@@ -138,6 +138,7 @@ protected:
         FAIL() << t.Tail();
     }
     static void MakeRaid5ArrayByHand(TerminalRun& t);
+    static void MakeTwoLogicalDrivesAndSave(TerminalRun& t);
     static inline const std::string kPrompt = "Please Select Option: ";
     static inline const std::string kAnyKey = "Press any key to continue...";
 };
@@ -171,6 +172,24 @@ void ConsoleTerminal::MakeRaid5ArrayByHand(TerminalRun& t) {
     MENU(" ", "Array Configuration Menu (1-1) (C0)");
 }
 
+// From the Configuration Menu: two logical drives over all the free space,
+// saved; back in the Main Menu.
+void ConsoleTerminal::MakeTwoLogicalDrivesAndSave(TerminalRun& t) {
+    MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
+    MENU("2\r", "2.  All Unused Free Space Regions (");
+    TYPE("2\r", "Enter number of logical drives to create (1..");
+    ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
+    TYPE("2\r", "Enter size of logical drives to create (1..");
+    ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
+    MENU("\r", "2.  4096 Bytes Host Block Size");
+    RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
+    MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+    MENU("0\r", "0.  Save and Exit");
+    TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+    RESULT("y\r", "Saving Configuration");
+    MENU(" ", "Main Menu (C0)");
+}
+
 TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     {
         TerminalRun t(m_dir);
@@ -184,20 +203,7 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
         RESULT("2\r", "Array 01 Successfully Created");
         MENU(" ", "Array Configuration Menu (1-1) (C0)");
         MENU("0\r", "0.  Save and Exit");
-        // Two logical drives over all the free space.
-        MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
-        MENU("2\r", "2.  All Unused Free Space Regions (");
-        TYPE("2\r", "Enter number of logical drives to create (1..");
-        ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
-        TYPE("2\r", "Enter size of logical drives to create (1..");
-        ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
-        MENU("\r", "2.  4096 Bytes Host Block Size");
-        RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
-        MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
-        MENU("0\r", "0.  Save and Exit");
-        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
-        RESULT("y\r", "Saving Configuration");
-        MENU(" ", "Main Menu (C0)");
+        ASSERT_NO_FATAL_FAILURE(MakeTwoLogicalDrivesAndSave(t));
         // The edit opens again only once the commit has written the drives.
         OpenConfiguration(t);
         MENU("0\r", "Main Menu (C0)");
@@ -267,19 +273,7 @@ TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAc
         OpenConfiguration(t);
         ASSERT_NO_FATAL_FAILURE(MakeRaid5ArrayByHand(t));
         MENU("0\r", "0.  Save and Exit");
-        MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
-        MENU("2\r", "2.  All Unused Free Space Regions (");
-        TYPE("2\r", "Enter number of logical drives to create (1..");
-        ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
-        TYPE("2\r", "Enter size of logical drives to create (1..");
-        ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
-        MENU("\r", "2.  4096 Bytes Host Block Size");
-        RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
-        MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
-        MENU("0\r", "0.  Save and Exit");
-        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
-        RESULT("y\r", "Saving Configuration");
-        MENU(" ", "Main Menu (C0)");
+        ASSERT_NO_FATAL_FAILURE(MakeTwoLogicalDrivesAndSave(t));
         OpenConfiguration(t);
 
         // Host A logs in once: the program names it.
