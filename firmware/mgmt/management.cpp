@@ -149,7 +149,9 @@ void EndManagementAction(KERNEL_ENTRY* psEntry) {
         SetHostCommandHold(FALSE);
     }
     switch (psEntry->bCommandType) {
-    case MGMT_END_RESET: ResetController(); break;
+    // Like the console's reset: the journal drains first and what is left
+    // is kept for the replay, or a lone controller loses acknowledged writes.
+    case MGMT_END_RESET: StartControllerReset(); break;
     case MGMT_END_SHUTDOWN: StartShutdown(); break;
     case MGMT_END_HOLD: SetBackgroundHold(FALSE); break;
     default: break;

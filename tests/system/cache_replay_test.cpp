@@ -11,6 +11,7 @@
 #include "executive/system_state.h"
 #include "host_road.h"
 #include "harness/dispatch_board.h"
+#include "harness/fc_array_controller.h"
 
 namespace {
 
@@ -170,6 +171,22 @@ TEST_P(ReplayRoad, AMenuResetKeepsTheAcknowledgedWrites) {
     }
     EXPECT_EQ(fw::fIsShutdownPending(), fw::TRUE);
     EXPECT_EQ(board->RunFor(60'000'000'000ull), sim::StopKind::Reset) << board->ConsoleText();
+    ExpectDrivesMatchReference();
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    EXPECT_EQ(Counts::Now().lost, before.lost);
+    ExpectRead(0, static_cast<uint32_t>(RowBlocks() * 6));
+    Settle();
+}
+
+TEST_P(ReplayRoad, AManagementResetKeepsTheAcknowledgedWrites) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(WriteAndCut(12, 42));
+    const std::vector<uint8_t> data = harness::FcArrayController::ManagementData({});
+    const sim::FcpResult r = harness::FcArrayController::Settled(
+        *host, 0, harness::FcArrayController::ManagementCdb(195, 1, 0, 0, static_cast<uint32_t>(data.size())), data);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    if (board->lastStop() == sim::StopKind::Running) (void)board->RunFor(60'000'000'000ull);
+    EXPECT_EQ(board->lastStop(), sim::StopKind::Reset) << board->ConsoleText();
     ExpectDrivesMatchReference();
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
     EXPECT_EQ(Counts::Now().lost, before.lost);
