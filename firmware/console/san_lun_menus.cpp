@@ -1,9 +1,9 @@
 // The SAN LUN Mapping Configuration Menu: one host initiator's own view of
 // the logical drives.  A new mapping is built in place in the first unused
 // entry of the scratch image and counted only when its dialogue ends with a
-// LUN in it; until the configuration is saved no host sees a change.  A
-// dialogue left midway (a new start of the menus) leaves its marks only in
-// the scratch image, which the next edit copies afresh from the live one.
+// LUN in it; until the configuration is saved no host sees a change.  The
+// logical drives it names are marked as mapped only when it is counted, so
+// a dialogue left midway marks nothing.
 #include <cstring>
 
 #include "config/config_flags.h"
@@ -321,13 +321,25 @@ void TakeLunAnswer(SAN_LUN_MAP_ENTRY& s) {
     uint16_t wWord = bGetMenuLogicalDrive();
     if (bGetMenuController() == READ_ONLY_CHOSEN) wWord |= WORD_READ_ONLY;
     s.awLunMap[dLun] = wWord;
-    // A snapshot word's number is not a logical drive record's.
-    if ((wWord & LUN_MAP_VIRTUAL) == 0) Image()->asLd[wWord & LUN_MAP_LD_MASK].bSanMapState = SAN_MAP_NAMED;
     SetMenuSelectedItem(TRUE);
     ConsolePrintf("\n");
     // The key shows the editor again, with the drive just placed gone.
     Menu().lMenuPath = s_lEditorPath / 16;
     WaitForAnyKeyThen(SanLunMappingEditor);
+}
+
+// The logical drives of a mapping being counted are marked as mapped only
+// now: a dialogue left before its end (Ctrl-E, a remote edit) must leave no
+// drive marked, since a marked drive without a mapping is shown to no host.
+// Until then the editor keeps the drives it placed out of its own list.
+void MarkMappedLogicalDrives(const SAN_LUN_MAP_ENTRY& s) {
+    CONFIG_IMAGE* psImage = Image();
+    for (uint16_t w : s.awLunMap) {
+        // A snapshot word's number is not a logical drive record's.
+        if (w == LUN_MAP_NONE || (w & LUN_MAP_VIRTUAL) != 0) continue;
+        const uint16_t wLd = w & LUN_MAP_LD_MASK;
+        if (wLd < dClampedLdCount(psImage)) psImage->asLd[wLd].bSanMapState = SAN_MAP_NAMED;
+    }
 }
 
 void TakeControllerLunAnswer(SAN_LUN_MAP_ENTRY& s) {
@@ -344,6 +356,7 @@ void TakeControllerLunAnswer(SAN_LUN_MAP_ENTRY& s) {
         EndDialogue("\n\nNo SAN LUN Mapping Added\n");
         return;
     }
+    MarkMappedLogicalDrives(s);
     Image()->sHeader.wSanMapCount = static_cast<uint16_t>(wMapCount() + 1);
     SetConfigModified(TRUE);
     EndDialogue("\n\nSAN LUN Mapping Added\n");

@@ -182,7 +182,8 @@ TEST_F(SanLunMenus, DialogueBuildsOneMappingAndRefusesBadAnswersInPlace) {
     EXPECT_EQ(c.Enter("512"), "512\r" + sAgain);
     EXPECT_EQ(c.Enter("5"), "5\r\n" + kAnyKey);
     EXPECT_EQ(Entry(0).awLunMap[5], 0x4001);
-    EXPECT_EQ(Image().asLd[1].bSanMapState, fw::SAN_MAP_NAMED);
+    // Marked as mapped only once the mapping is counted.
+    EXPECT_EQ(Image().asLd[1].bSanMapState, 0);
     // The editor again without logical drive 1; Q no longer ends it.
     const std::string sShown = c.Type(" ");
     EXPECT_NE(sShown.find("000(E), 002(E)"), std::string::npos) << sShown;
@@ -212,6 +213,9 @@ TEST_F(SanLunMenus, DialogueBuildsOneMappingAndRefusesBadAnswersInPlace) {
     EXPECT_EQ(std::memcmp(s.abNodeWwn, abNode, 8), 0);
     EXPECT_EQ(std::memcmp(s.abPortWwn, abPort, 8), 0);
     EXPECT_EQ(s.awLunMap[6], 0x7802 | 0x8000);
+    EXPECT_EQ(Image().asLd[1].bSanMapState, fw::SAN_MAP_NAMED);
+    EXPECT_EQ(Image().asLd[2].bSanMapState, fw::SAN_MAP_NAMED);
+    EXPECT_EQ(Image().asLd[0].bSanMapState, 0);
     EXPECT_EQ(s.wMapControllerLun, 0xFFFF);
     EXPECT_EQ(s.bHostType, 1);
     int iWords = 0;

@@ -68,6 +68,14 @@ protected:
     std::vector<std::unique_ptr<sim::FcHost>> hosts;
 };
 
+// Console text with the line ends as the menus write them.
+std::string Lines(std::string text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+    return out;
+}
+
 TEST_F(SanMappingSystem, MappingsMadeAtTheConsoleGiveEachHostItsOwnLuns) {
     sim::FcHost& b = Host(kHostB);
     const std::vector<uint16_t> before = Luns(b);
@@ -76,22 +84,49 @@ TEST_F(SanMappingSystem, MappingsMadeAtTheConsoleGiveEachHostItsOwnLuns) {
     std::vector<uint8_t> pattern(8 * 512);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
     ASSERT_EQ(Settled(b, 1, Cdb10(fw::SCSI_WRITE10, 64, 8), pattern).status, fw::SCSI_STATUS_GOOD);
+    sim::FcHost& c = Host(kHostC, 1);
+
+    // The connected hosts, in the order they logged in: C is number 1.
+    Type("\x05" "1\r" "4\r");
+    const std::string hosts = Lines(Type("5\r"));
+    EXPECT_NE(hosts.find("Total Logged-In Hosts: 02\n\n"), std::string::npos) << hosts;
+    EXPECT_NE(hosts.find("\n000 1100001b32b00001 2100001b32b00001 001(F-P) -------- -------- --------\n"), std::string::npos) << hosts;
+    EXPECT_NE(hosts.find("\n001 1100001b32c00001 2100001b32c00001 002(F-P) -------- -------- --------\n"), std::string::npos) << hosts;
+    Type(" ");
 
     // Host A: logical drive 1 at LUN 5 through port 1 only, no controller
-    // LUN.  Host C: logical drive 1 read-only at LUN 0 on every port.
+    // LUN, its names typed.  Host C, taken from the list of logged-in
+    // hosts: logical drive 1 read-only at LUN 0 on every port.
     ASSERT_TRUE(EditAndSave("4\r" "2\r" "Host A\r" "1\r" "2000001b32a00001\r" "2100001b32a00001\r"
                             "1\r" "Y\r" "N\r" "N\r" "N\r" "N\r" "5\r" " " "E\r" "D\r" " "
-                            "2\r" "Host C\r" "1\r" "2000001b32c00001\r" "2100001b32c00001\r"
+                            "2\r" "Host C\r" "2\r" "1\r"
                             "1\r" "\r" "\r" "\r" "\r" "Y\r" "0\r" " " "E\r" "D\r" " " "0\r"));
     const fw::CONFIG_IMAGE& live = *fw::pGetConfigImage();
     ASSERT_EQ(live.sHeader.wSanMapCount, 2);
     EXPECT_EQ(live.asSanMap[0].awLunMap[5], 0x4001);
     EXPECT_EQ(live.asSanMap[1].awLunMap[0], 0xF801);
+    EXPECT_EQ(live.asSanMap[1].abPortWwn[7], 0x01);
+    EXPECT_EQ(live.asSanMap[1].abPortWwn[5], 0xC0);
+
+    // The saved mappings as the view shows them.
+    Type("\x05" "1\r" "4\r");
+    const std::string view = Lines(Type("1\r"));
+    const std::string header = "Mapping Name                     Node Name        Port Name        Port\n"
+                               "-----------------------------------------------------------------------\n";
+    const std::string expected =
+        "Total SAN Mappings: 02\n\n" + header + "Host A" + std::string(26, ' ') +
+        " 2000001b32a00001 2100001b32a00001\nController LUN: Disabled\n"
+        "Logical Drive 001 Presented to Host as LUN 005   Read/Write Access C0:0  ,C1:---\n\n" +
+        header + "Host C" + std::string(26, ' ') +
+        " 1100001b32c00001 2100001b32c00001\nController LUN: Disabled\n"
+        "Logical Drive 001 Presented to Host as LUN 000   Read Only Access   C0:0&1,C1:0&1\n\n";
+    EXPECT_NE(view.find(expected), std::string::npos) << view;
+    Type(" ");
 
     sim::FcHost& a1 = Host(kHostA, 1);
     sim::FcHost& a2 = Host(kHostA, 2);
-    sim::FcHost& c = Host(kHostC, 1);
-    // LUN 0 answers REPORT LUNS for every host; it holds nothing for A.
+    // LUN 0 answers REPORT LUNS for every host and is always listed; it
+    // holds nothing for A.
     EXPECT_EQ(Luns(a1), (std::vector<uint16_t>{0, 5}));
     EXPECT_EQ(Settled(a1, 0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status, fw::SCSI_STATUS_CHECK_CONDITION);
     const sim::FcpResult read = Settled(a1, 5, Cdb10(fw::SCSI_READ10, 64, 8), {}, 8 * 512);
@@ -112,6 +147,16 @@ TEST_F(SanMappingSystem, MappingsMadeAtTheConsoleGiveEachHostItsOwnLuns) {
     EXPECT_EQ(std::count(without.begin(), without.end(), 1), 0);
     EXPECT_EQ(std::count(without.begin(), without.end(), 0), 1);
     EXPECT_EQ(std::count(without.begin(), without.end(), 2), 1);
+
+    // A mapping of logical drive 2 left midway (Ctrl-E at the question
+    // after its LUN was placed), then a save: the drive is marked for no mapping and host B
+    // still sees it.
+    Type("\x05" "1\r" "4\r" "2\r" "Host B\r" "1\r" "2000001b32b00001\r" "2100001b32b00001\r"
+         "2\r" "\r" "\r" "\r" "\r" "\r" "7\r" " ");
+    ASSERT_TRUE(EditAndSave("8\r" "1\r" "Renamed\r" " " "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asLd[2].bSanMapState, 0);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wSanMapCount, 2);
+    EXPECT_EQ(Luns(b), without);
 
     // Deleting both mappings gives host B logical drive 1 back.
     ASSERT_TRUE(EditAndSave("4\r" "3\r" "0\r" "Y\r" " " "3\r" "0\r" "Y\r" " " "0\r"));
