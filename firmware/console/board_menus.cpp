@@ -215,7 +215,9 @@ void ProductionTestMenu() {
     } else if (wSelected == MenuOptionBit(1)) {
         FibreLoopbackTestMenu();
     } else if (wSelected == wReset) {
-        ResetController();
+        // As every operator reset: the write journal drains first, and what
+        // is left is kept for the replay.
+        StartControllerReset();
     } else if (wSelected == MenuOptionBit(2)) {
         OpenEthernetLoopbackMenu();
     } else {

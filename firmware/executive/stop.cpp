@@ -82,7 +82,9 @@ void ResetBoard(bool fClearJournals) {
         SpinDelayMs(100);
     }
     PostEvent(87);
-    ClearPreservationPattern();
+    // The pattern tells the next start that the data banks kept their
+    // contents; journal slots still valid point into them, so it stays.
+    if (fClearJournals) ClearPreservationPattern();
     SetInitializationComplete(FALSE);
     bInitI2cUnit1(TRUE);
     Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) | FPGA_CONTROL_BOARD_RESET));

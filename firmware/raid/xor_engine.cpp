@@ -14,6 +14,7 @@
 #include "executive/work_flags.h"
 #include "hw/hw.h"
 #include "hw/xor_accelerator.h"
+#include "partner/partner_link.h"
 #include "platform/ipc_peer.h"
 #include "raid/child_commands.h"
 #include "raid/gf256.h"
@@ -482,9 +483,16 @@ void XorEngineCompletion() {
     Reg32Write(AAU_REG_STATUS, dStatus);
     if (dStatus == 0) return;
     if ((dStatus & AAU_STATUS_COMPLETION_MASK) != AAU_STATUS_CLEAN_END) {
-        // Parity that may be wrong must never reach a drive.
+        // Parity that may be wrong must never reach a drive: reset at once.
+        // A lone controller keeps its journal, whose writes the next start
+        // makes again with parity computed anew; with a partner active the
+        // partner holds their mirrors and takes them over.
         ShowXorQueues();
-        ResetController();
+        if (fIsDualControllerActive() == TRUE) {
+            ResetController();
+        } else {
+            ResetControllerKeepJournals();
+        }
         return;
     }
     if (s_sXor.fCommandInProgress != TRUE) return;

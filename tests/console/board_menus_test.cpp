@@ -130,6 +130,13 @@ TEST_F(BoardMenus, ProductionTestMenu) {
     EXPECT_EQ(fw::fIsConsoleInputEnabled(), fw::FALSE);
 }
 
+TEST_F(BoardMenus, ProductionResetDrainsTheWriteJournalFirst) {
+    fw::SetProductionTestMode(fw::TRUE);
+    c.Type("\x05");
+    c.Enter("2");
+    EXPECT_EQ(fw::fIsShutdownPending(), fw::TRUE);
+}
+
 TEST_F(BoardMenus, TestHooksPrintTheirResultAndChooseTheMenu) {
     struct Case {
         uint8_t fProduction;
