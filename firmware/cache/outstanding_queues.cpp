@@ -28,6 +28,7 @@
 #include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
+#include "raid/row_hold.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -818,6 +819,51 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
     if (!HasFlag(psEntry, KE_FLAG_WRITE_WAITS)) CountWriteStripeCollision();
     SetFlag(psEntry, KE_FLAG_WRITE_WAITS);
     return ORDER_SHARES_MANY;
+}
+
+namespace {
+
+bool IsWaitingHold(const KERNEL_ENTRY* ps) { return ps->bPrimaryState == ROW_HOLD_WAITING; }
+
+// The write cannot reach the drives before the served command is done: it
+// is the served command (a part of it), or is held behind it (as a write, or
+// as a read whose blocks it overlaps), or behind another job's hold still
+// waiting for its own older writes; or it is that hold (its job has not
+// started, and two jobs never work on the same rows at once).
+bool WaitsForServed(KERNEL_ENTRY* psWrite, const SPANS& sWrite, KERNEL_ENTRY* psServed) {
+    if (IsWaitingHold(psWrite)) return true;
+    KERNEL_ENTRY* psFirst = psFirstPart(psServed);
+    if (psFirstPart(psWrite) == psFirst) return true;
+    const uint16_t wLink = psCacheFields(psWrite)->wBlockingLink;
+    if (wLink < HOST_ENTRY_COUNT) {
+        KERNEL_ENTRY* psBlocker = psEntryOf(wLink);
+        if (psFirstPart(psBlocker) == psFirst || IsWaitingHold(psBlocker)) return true;
+    }
+    if (!HasFlag(psServed, KE_FLAG_IN_READ_QUEUE) || !HasFlag(psWrite, KE_FLAG_OVERLAPS_READ)) return false;
+    const SPANS sRead = sSpansOf(psServed);
+    return AnyOverlap(sRead.asCommand, sRead.bSegments, sWrite.asCommand, sWrite.bSegments);
+}
+
+}  // namespace
+
+uint8_t bFindOlderRowWrite(KERNEL_ENTRY* psHold, KERNEL_ENTRY* psServed) {
+    const SPANS sHold = sSpansOf(psHold);
+    const uint16_t wFound = wCollect(psHold->wLunIndex, KIND_WRITE, sHold.asRow, sHold.bSegments);
+    bool fWait = false;
+    for (uint16_t w = 0; w < wFound; w++) {
+        const uint16_t wNode = s_awCandidate[w];
+        if (!IsEligible(wNode, psHold, WRITE_BEHIND_WRITE, true)) continue;
+        const OUTSTANDING_IO_NODE& s = s_asNode[wNode];
+        if (!AnyOverlap(s.sSpans.asRow, s.sSpans.bSegments, sHold.asRow, sHold.bSegments) &&
+            !AnyOverlap(s.sSpans.asCommand, s.sSpans.bSegments, sHold.asCommand, sHold.bSegments)) {
+            continue;
+        }
+        KERNEL_ENTRY* psWrite = psEntryOf(wNode);
+        if (WaitsForServed(psWrite, s.sSpans, psServed)) continue;
+        SetHoldRelease(psWrite, KE_FLAG_HOLD_RELEASE_A);
+        fWait = true;
+    }
+    return fWait ? ORDER_WAIT : ORDER_GO;
 }
 
 uint8_t bCheckWriteOverlap(KERNEL_ENTRY* psEntry) {

@@ -48,6 +48,10 @@ uint8_t bCheckReadAgainstWrites(KERNEL_ENTRY* psEntry, uint16_t wBlocks, uint8_t
 // counts whatever its age; fWaitIfAny: any sharer or blocker is 87.
 uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uint8_t fAllWrites, uint8_t fWaitIfAny,
                            uint8_t fUnused);
+// A hold over stripe rows (a pseudo write) against the older writes of its
+// LUN that share its rows: 86 or 87.  The command the holder serves does not
+// count, nor do the writes that wait for it: it waits for the holder.
+uint8_t bFindOlderRowWrite(KERNEL_ENTRY* psHold, KERNEL_ENTRY* psServed);
 // A write against the older reads of its LUN: 87 when one overlaps it.
 uint8_t bCheckWriteOverlap(KERNEL_ENTRY* psEntry);
 

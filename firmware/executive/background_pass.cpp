@@ -32,6 +32,7 @@
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
 #include "raid/raid_engine.h"
+#include "raid/row_hold.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/sas_drive.h"
 #include "target/stage_rings.h"
@@ -205,6 +206,7 @@ const BackgroundService s_asServices[] = {
     {35, HOLDABLE, [] { return IsTrue(fIsStripeInitInProgress(ANY_ARRAY)); },
      [] { StripeInitTask(); }},
     {36, HOLDABLE, [] { return IsTrue(fIsParityCheckInProgress()); }, [] { ParityCheckTask(); }},
+    {36, HOLDABLE, [] { return IsTrue(fAreRowHoldsWaiting()); }, [] { ServiceRowHolds(); }},
     {37, HOLDABLE, [] { return IsTrue(fIsExpansionInProgress()); }, [] { ExpansionTask(); }},
     {38, 0, [] { return IsTrue(fGetDriveFirmwareDownloadRequest()); },
      [] { DriveFirmwareDownloadStep(); }},

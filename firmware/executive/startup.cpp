@@ -60,6 +60,7 @@
 #include "platform/i2c.h"
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
+#include "raid/row_hold.h"
 #include "sas/sas_drive.h"
 #include "target/dispatcher.h"
 #include "target/host_command_pool.h"
@@ -415,6 +416,7 @@ void ResetSubsystemState() {
     InitStripeInitTable();
     InitEnclosureServicesFlags();
     InitParityCheck();
+    InitRowHolds();
     InitZeroWriteJob();
     SetRebuildParFlag(FALSE);
     SetRebuildActiveFlag(FALSE);

@@ -21,6 +21,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/row_hold.h"
 #include "raid/xor_engine.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
@@ -249,8 +250,14 @@ bool PlanDualParity(REPAIR_PLAN& p, uint32_t dDriveBlock) {
 
 uint32_t dSlotPages(uint32_t dSlots) { return (dSlots - 1) / BLOCKS_PER_PAGE + 1; }
 
+// The head's hold on the block's row sits past the XOR's source slots.
+constexpr uint32_t REPAIR_HOLD_FIELD = sizeof(RAID_ENTRY_FIELDS::abJobFields) - 1;
+static_assert(XOR_MAX_SOURCES < REPAIR_HOLD_FIELD);
+uint8_t* pbRepairHold(KERNEL_ENTRY* psHead) { return &pRaidFields(psHead)->abJobFields[REPAIR_HOLD_FIELD]; }
+
 void FinishRepair(KERNEL_ENTRY* psHead) {
     KERNEL_ENTRY* psWalk = psHead->psMother;
+    EndRowHold(pbRepairHold(psHead));
     FreeChildGroup(psHead, pRaidFields(psHead)->wChildBuilt);
     if (psWalk != nullptr && psWalk->fUsed == TRUE) NextBlock(psWalk);
 }
@@ -266,6 +273,11 @@ void StartRepairXor(KERNEL_ENTRY* psHead) {
         STATUS_OK) {
         FinishRepair(psHead);
     }
+}
+
+uint8_t IssueRepairReads(KERNEL_ENTRY* psHead) {
+    for (uint16_t i = 0; i < psHead->wTotalChildren; ++i) IssueChild(psHead + 1 + i);
+    return TRUE;
 }
 
 uint8_t bIssueRepairGroup(KERNEL_ENTRY* psWalk, const REPAIR_PLAN& p, uint8_t bDrive, uint32_t dDriveBlock) {
@@ -290,6 +302,7 @@ uint8_t bIssueRepairGroup(KERNEL_ENTRY* psWalk, const REPAIR_PLAN& p, uint8_t bD
     for (uint32_t i = 0; i < p.dSources; ++i) psFields->abJobFields[i] = static_cast<uint8_t>(p.adSourceSlot[i]);
     psHead->wChildrenOutstanding = p.bReads;
     psHead->wTotalChildren = p.bReads;
+    *pbRepairHold(psHead) = NO_ROW_HOLD;
     if (p.bReads == 0) {
         IssueChild(psHead);
         return TRUE;
@@ -300,8 +313,17 @@ uint8_t bIssueRepairGroup(KERNEL_ENTRY* psWalk, const REPAIR_PLAN& p, uint8_t bD
         (void)AddChildSegment(ps, dGroupSlot(psHead, p.abSlot[i]), dDriveBlock, 1, 1, 0, 0);
         ps->bCommandType = p.bReadType;
     }
-    for (uint8_t i = 0; i < p.bReads; ++i) IssueChild(psHead + 1 + i);
-    return TRUE;
+    // The block is written from the rest of its row: host writes to the
+    // row wait until it is, and the reads go once older writes are in.
+    const uint8_t bHold = bStartRowHold(pbRepairHold(psHead), psHead, p.bRank, dDriveBlock, dDriveBlock, nullptr,
+                                        IssueRepairReads);
+    if (bHold == STATUS_OK) return TRUE;
+    if (bHold == 0) {
+        (void)IssueRepairReads(psHead);
+        return TRUE;
+    }
+    FreeChildGroup(psHead, wEntries);
+    return FALSE;
 }
 
 }  // namespace

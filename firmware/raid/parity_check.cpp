@@ -24,6 +24,7 @@
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
+#include "raid/row_hold.h"
 #include "raid/xor_engine.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_flags.h"
@@ -73,17 +74,9 @@ constexpr uint8_t JOB_FINISH = 6;
 constexpr uint8_t JOB_STOP = 7;
 constexpr uint8_t JOB_SLAVE = 8;
 
-constexpr uint8_t PSEUDO_WRITE_TYPE = 0x82;
-constexpr uint8_t CT_ACCESS_REQUESTED = 't';
-constexpr uint8_t CT_ACCESS_GRANTED = 'w';
-constexpr uint8_t CT_ACCESS_UNSHARED = 'u';
 constexpr uint8_t NO_RANK_NUMBER = 255;
 constexpr uint8_t NO_MODE = 255;
 constexpr uint8_t APM_RUNNING = 2;
-
-// A row is held in every logical drive segment it crosses; segments are
-// whole capacity units, so a row meets two at most, four leaves room.
-constexpr uint32_t ROW_HOLD_PIECES = 4;
 
 struct PARITY_CHECK_STATE {
     uint8_t bRank;
@@ -103,7 +96,7 @@ struct PARITY_CHECK_STATE {
     uint32_t dErrorCount;
     uint16_t wBlocksPerStep;
     KERNEL_ENTRY* psCheck;
-    KERNEL_ENTRY* apsPseudo[ROW_HOLD_PIECES];
+    ROW_HOLD sHold;   // the row in flight, held against host writes
 };
 
 struct PARITY_CHECK_RESUME {
@@ -177,77 +170,6 @@ void FreeCheckCommand() {
     ps->wPageCount = 0;
     FreeTargetEntry(ps);
     C().psCheck = nullptr;
-}
-
-// ---- the row hold ----------------------------------------------------------
-
-void ReleaseOnePseudoWrite(KERNEL_ENTRY* ps) {
-    const uint16_t wIndex = ps->wIndex;
-    if (HasFlag(ps, KE_FLAG_STRIPE_ACCESS)) {
-        if (fGetStripeAccessSFlag(wIndex) == TRUE) SetStripeAccessSFlag(wIndex, FALSE);
-        ReleaseStripeAccessEntry(wIndex);
-        ClearFlag(ps, KE_FLAG_STRIPE_ACCESS);
-    }
-    if (HasFlag(ps, KE_FLAG_JOURNALED)) {
-        SetNvramQueueEntryFlag(ps->wJournalSlot, FALSE);
-        ClearNvramQueueEntry(ps->wJournalSlot);
-        ClearFlag(ps, KE_FLAG_JOURNALED);
-    }
-    if (HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE)) RemoveOutstandingWrite(ps);
-    FreeTargetEntry(ps);
-}
-
-void ReleasePseudoWrite() {
-    bool fAny = false;
-    for (KERNEL_ENTRY*& ps : C().apsPseudo) {
-        if (ps == nullptr) continue;
-        ReleaseOnePseudoWrite(ps);
-        ps = nullptr;
-        fAny = true;
-    }
-    // Writes held behind the row go on.
-    if (fAny) {
-        SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
-        SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
-    }
-}
-
-void BuildPseudoWrite(KERNEL_ENTRY* ps, const SEGMENT_MAP_ENTRY& sSegment, uint64_t lStart, uint32_t dBlocks) {
-    std::memset(ps, 0, offsetof(KERNEL_ENTRY, bPrimaryState));
-    ResetCacheEntryFields(ps);
-    std::memset(pRaidFields(ps), 0, sizeof(RAID_ENTRY_FIELDS));
-    ps->bPortCode = PORT_CODE_FC_HOST_1;
-    uint8_t* pbCdb = pGetCommandCdb(ps);
-    std::memset(pbCdb, 0, 16);
-    pbCdb[0] = SCSI_WRITE16;
-    PutBe64(pbCdb + 2, lStart);
-    PutBe32(pbCdb + 10, dBlocks);
-    ps->bPrimaryState = STEP_IDLE;
-    ps->bSecondaryState = STEP_IDLE;
-    ps->bCommandType = PSEUDO_WRITE_TYPE;
-    ps->fUsed = TRUE;
-    ps->fValid = TRUE;
-    ps->bRank = C().bRank;
-    ps->bMember = NO_MEMBER;
-    ps->wLunIndex = static_cast<uint16_t>(sSegment.wLd);
-    ps->bSegmentIndex = static_cast<uint8_t>(sSegment.wSegment);
-    ps->bSegmentCount = 1;
-    ps->lInternalAddress = lStart;
-    ps->lLba = lCalculateLUNAddressFromInternalAddress(lStart);
-    uint64_t lRankStart = 0;
-    GetRankStartAddress(C().bRank, &lRankStart);
-    ps->lRankAddress = lStart - lRankStart;
-    ps->alStripeBound[0] = lStart;
-    ps->alStripeBound[1] = lStart + dBlocks;
-    ps->wBlocks = static_cast<uint16_t>(dBlocks);
-    ps->wBlockCount = static_cast<uint16_t>(dBlocks);
-    psCacheFields(ps)->wFirstPieceBlocks = static_cast<uint16_t>(dBlocks);
-    pHostFields(ps)->wDataServiceTag = 0xFFFF;
-    ps->wJournalSlot = ps->wIndex;
-    ps->dStartTick = dGetCoarseTick();
-    ps->lArrivalMs = lGetTickCount();
-    ps->psMother = ps;
-    AssignHostCommandSequence(ps);
 }
 
 // ---- children --------------------------------------------------------------
@@ -518,7 +440,7 @@ uint8_t bAdvanceParityCheckStripe() {
 // The row is done (checked, rewritten or skipped): on to the next.
 void NextRow() {
     PARITY_CHECK_STATE& c = C();
-    ReleasePseudoWrite();
+    ReleaseRowHold(&C().sHold);
     if (bAdvanceParityCheckStripe() == 254) {
         c.bState = JOB_FINISH;
         return;
@@ -567,33 +489,6 @@ uint8_t bAllocParityCheckCommand() {
                                                  ? c.dLastPosition - c.dPosition + 1
                                                  : K());
     return STATUS_OK;
-}
-
-// ---- the pseudo writes' partner agreement ---------------------------------
-
-bool ObtainPartnerAccess(KERNEL_ENTRY* ps) {
-    if (!IsDual()) return true;
-    uint8_t fHold = FALSE;
-    if (!HasFlag(ps, KE_FLAG_STRIPE_ACCESS)) fHold = fClaimStripeAccessEntry(ps);
-    if (ps->bCommandType == CT_ACCESS_REQUESTED) return false;
-    if (ps->bCommandType == CT_ACCESS_GRANTED) {
-        if (fGetStripeAccessOFlag(ps->wIndex) != TRUE) {
-            RecordNvramQueueEntry(ps);
-            SetFlag(ps, KE_FLAG_JOURNALED);
-            SetNvramQueueEntryFlag(ps->wJournalSlot, TRUE);
-            ps->bCommandType = PSEUDO_WRITE_TYPE;
-            return true;
-        }
-        SetStripeAccessOFlag(ps->wIndex, FALSE);
-        fHold = TRUE;
-    }
-    if (fGetStripeAccessSFlag(ps->wIndex) == TRUE) fHold = FALSE;
-    if (fHold != TRUE && ps->bCommandType != CT_ACCESS_UNSHARED && ps->bSecondaryState != STEP_IDLE) return false;
-    if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) == STATUS_OK && fGetStripeAccessSFlag(ps->wIndex) != TRUE) {
-        ps->bSecondaryState = 0;
-        (void)bSendEventRateMessage118(ps);
-    }
-    return false;
 }
 
 // ---- steps -----------------------------------------------------------------
@@ -736,7 +631,7 @@ uint8_t bNextCheckableRank() {
 
 void Finish() {
     PARITY_CHECK_STATE& c = C();
-    ReleasePseudoWrite();
+    ReleaseRowHold(&C().sHold);
     if (c.psCheck != nullptr) {
         FreeCheckCommand();
         if (c.fAbandoned == TRUE) ++c.dErrorCount;
@@ -778,7 +673,7 @@ void Stop() {
         if (IsRaid6() && dCountMissingMembers(c.bRank) == 1) SetRebuildCheckPending(TRUE);
         SendMessage(PARITY_MESSAGE_STOPPED);
     }
-    ReleasePseudoWrite();
+    ReleaseRowHold(&C().sHold);
     RequestEnclosureStatusUpdate(TRUE);
 }
 
@@ -799,34 +694,17 @@ void TakePartnerAccess() {
         c.bState = JOB_SLAVE;
         return;
     }
-    bool fAll = true;
-    for (KERNEL_ENTRY* ps : c.apsPseudo) {
-        if (ps == nullptr) continue;
-        if (!HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE)) InsertOutstandingWrite(ps);
-        fAll = ObtainPartnerAccess(ps) && fAll;
-    }
-    if (fAll) c.bState = JOB_WAIT_OLDER;
+    if (fObtainRowHoldAccess(&c.sHold) == TRUE) c.bState = JOB_WAIT_OLDER;
 }
 
-// Host writes that came before the row's hold go to the drives first; the
-// search marks them to leave the cache's holding stages at once.
+// Host writes that came before the row's hold go to the drives first.
 void WaitForOlderWrites() {
     PARITY_CHECK_STATE& c = C();
     if (!IsMaster()) {
         c.bState = JOB_SLAVE;
         return;
     }
-    for (KERNEL_ENTRY* ps : c.apsPseudo) {
-        if (ps == nullptr) continue;
-        ps->bSecondaryState = STEP_IDLE;
-        uint16_t wBlocking = 0;
-        if (bFindBlockingWrite(ps, &wBlocking, TRUE, FALSE, FALSE) != ORDER_GO) return;
-        if (bCheckWriteOverlap(ps) != ORDER_GO) return;
-    }
-    for (KERNEL_ENTRY* ps : c.apsPseudo) {
-        if (ps != nullptr && HasFlag(ps, KE_FLAG_STRIPE_ACCESS)) SetStripeAccessSFlag(ps->wIndex, TRUE);
-    }
-    c.bState = JOB_STEP;
+    if (fAreOlderWritesDone(&c.sHold, nullptr) == TRUE) c.bState = JOB_STEP;
 }
 
 bool IsCheckableLevel(uint8_t bRank) {
@@ -909,32 +787,11 @@ void ParityCheckTask() {
 }
 
 uint8_t fGeneratePseudoWriteargetKernelCmd(uint8_t bRank, uint8_t /*bOpcode*/) {
-    PARITY_CHECK_STATE& c = C();
-    ReleasePseudoWrite();
     // The whole row: every data chunk a host may write while it is read.
     uint64_t lRankStart = 0;
     GetRankStartAddress(bRank, &lRankStart);
     const uint64_t lRowStart = lRankStart + static_cast<uint64_t>(dRow()) * K() * DataChunks();
-    const uint64_t lRowEnd = lRowStart + static_cast<uint64_t>(K()) * DataChunks();   // exclusive
-    const SEGMENT_MAP* psMap = pGetSegmentMap();
-    uint32_t dPieces = 0;
-    for (uint32_t i = 0; psMap != nullptr && i < psMap->dEntryCount && i < SEGMENT_MAP_ENTRIES; ++i) {
-        const SEGMENT_MAP_ENTRY& s = psMap->asEntry[i];
-        if (s.wLd < 0 || s.wSegment < 0 || s.lEnd < lRowStart || s.lStart >= lRowEnd) continue;
-        if (dPieces == ROW_HOLD_PIECES) break;
-        const uint64_t lStart = s.lStart > lRowStart ? s.lStart : lRowStart;
-        const uint64_t lEnd = s.lEnd + 1 < lRowEnd ? s.lEnd + 1 : lRowEnd;
-        KERNEL_ENTRY* ps = nullptr;
-        uint16_t wIndex = 0;
-        if (bAllocTargetEntries(PORT_CODE_FC_HOST_1, 1, &ps, &wIndex, FALSE) != STATUS_OK || ps == nullptr) {
-            ConsolePrintf("fGeneratePseudoWriteargetKernelCmd, QUEUE_FULL\n");
-            ReleasePseudoWrite();
-            return STATUS_RETRY;
-        }
-        BuildPseudoWrite(ps, s, lStart, static_cast<uint32_t>(lEnd - lStart));
-        c.apsPseudo[dPieces++] = ps;
-    }
-    return dPieces == 0 ? 0 : STATUS_OK;
+    return bTakeRowHold(&C().sHold, bRank, lRowStart, lRowStart + static_cast<uint64_t>(K()) * DataChunks());
 }
 
 void SetParityCheckStopRequest(uint8_t f) { C().fStopRequest = f; }

@@ -22,6 +22,7 @@
 #include "raid/drive_error_recovery.h"
 #include "raid/raid_engine.h"
 #include "raid/rebuild.h"
+#include "raid/row_hold.h"
 #include "raid/xor_engine.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -591,6 +592,7 @@ void Serve(KERNEL_ENTRY* psInit, KERNEL_ENTRY* psServed) {
 }
 
 void FreeInitCommand(KERNEL_ENTRY* psInit) {
+    EndRowHold(&psStripeInitCommand(psInit)->bRowHold);
     if (psInit->dBufferHandle != NULL_BUFFER_HANDLE && psInit->wPageCount != 0) {
         (void)wFreeDataPages(psInit->dBufferHandle, psInit->wPageCount);
     }
@@ -643,6 +645,7 @@ uint8_t bAllocCommand(uint8_t bState, const GEOMETRY& g, uint32_t dFirst, uint32
     PutBe32(c->abLastPosition, dLast);
     PutBe16(c->abBlocks, static_cast<uint16_t>(g.H));
     c->bMissingA = c->bMissingB = NO_MEMBER;
+    c->bRowHold = NO_ROW_HOLD;
     // A regeneration needs no zeros; every other command writes them
     // from the start of its buffer.
     const bool fRegenerate = bMember != NO_MEMBER;
@@ -710,6 +713,35 @@ void StepCommand(KERNEL_ENTRY* psInit) {
     b = bRunOn(psInit);
     // Done, or stuck for resources: the served command asks again.
     if (b != STATUS_OK) EndCommand(psInit, fRegenerate && b == STRIPE_INIT_NOTHING_OUT);
+}
+
+// A regeneration whose rows are held goes out; FALSE when its first step
+// could not (entries short): it is asked again.
+uint8_t RunHeldRegeneration(KERNEL_ENTRY* psInit) {
+    const uint8_t b = bRunOn(psInit);
+    if (b == STATUS_RETRY) return FALSE;
+    // Nothing can stand in for the member: the command it serves goes on,
+    // and meets the error again if it is still there.
+    if (b == STRIPE_INIT_NOTHING_OUT) EndCommand(psInit, true);
+    return TRUE;
+}
+
+// A regeneration reads the rest of each row and writes the member's chunk
+// from it: a host write to the rows in between would leave the chunk (or
+// its parity) stale, so the rows are held first and the regeneration goes
+// out once the older writes are on the drives.  The command it serves
+// waits for it from now on.  255, or 16 when no hold or entry is free.
+uint8_t bStartRegeneration(KERNEL_ENTRY* psInit, KERNEL_ENTRY* psServed) {
+    if (psServed != nullptr) Serve(psInit, psServed);
+    STRIPE_INIT_COMMAND* c = psStripeInitCommand(psInit);
+    const uint8_t b = bStartRowHold(&c->bRowHold, psInit, psInit->bRank, dGetStripeInitPosition(psInit),
+                                    dGetStripeInitLastPosition(psInit), psServed, RunHeldRegeneration);
+    if (b == STATUS_OK) return STATUS_OK;
+    // Rows in no logical drive: no host writes them.
+    if (b == 0 && RunHeldRegeneration(psInit) == TRUE) return STATUS_OK;
+    if (psServed != nullptr) ClearFlag(psServed, KE_FLAG_STRIPE_INIT_WAIT);
+    FreeInitCommand(psInit);
+    return STATUS_RETRY;
 }
 
 }  // namespace
@@ -909,6 +941,8 @@ uint8_t bInitStripesOnDemand(KERNEL_ENTRY* psCommand) {
     const uint8_t bAlloc = bAllocCommand(STRIPE_INIT_ON_DEMAND, g, dFirst * g.H, (dLast + 1) * g.H - 1,
                                          fRegenerate ? psCommand->bMember : NO_MEMBER, fSlots, &psInit);
     if (bAlloc != STATUS_OK) return bAlloc;
+    // A parity check's row is held by the check itself.
+    if (fRegenerate && !fRecorded) return bStartRegeneration(psInit, psCommand);
     const uint8_t b = bRunOn(psInit);
     if (b == STATUS_RETRY) {
         FreeInitCommand(psInit);
@@ -952,20 +986,18 @@ uint8_t bStartReadErrorRepair(KERNEL_ENTRY* psChild) {
     if (bAllocCommand(STRIPE_INIT_REPAIR, g, dFirst, dLast, bMember, IsParityLevel(g.bLevel), &psInit) != STATUS_OK) {
         return STATUS_RETRY;
     }
-    const uint8_t b = bRunOn(psInit);
-    if (b != STATUS_OK) {
-        FreeInitCommand(psInit);
-        // Nothing can stand in for the blocks: the command meets the error
-        // again and reports it.
-        return b == STRIPE_INIT_NOTHING_OUT ? STATUS_OK : STATUS_RETRY;
-    }
+    // The command is done again once the blocks are rewritten (or, when
+    // nothing can stand in for them, meets the error again and reports it).
     if (psHost != nullptr) {
-        // The command is done again once the blocks are rewritten.
         SetFlag(psHost, KE_FLAG_REGENERATE);
         psHost->bMember = bMember;
-        Serve(psInit, psHost);
     }
-    return STATUS_OK;
+    if (bStartRegeneration(psInit, psHost) == STATUS_OK) return STATUS_OK;
+    if (psHost != nullptr) {
+        ClearFlag(psHost, KE_FLAG_REGENERATE);
+        psHost->bMember = NO_MEMBER;
+    }
+    return STATUS_RETRY;
 }
 
 void StripeInitRepairStep(KERNEL_ENTRY* psInit) { StepCommand(psInit); }

@@ -95,6 +95,7 @@ struct STRIPE_INIT_COMMAND {
     uint8_t bRegenerateSlot;    // regenerate mode: the slot the result lands in
     uint8_t bMissingA;          // RAID 6: members missing from the row, 255 none
     uint8_t bMissingB;
+    uint8_t bRowHold;           // a regeneration's hold on its rows, 255 none
 };
 #pragma pack(pop)
 STRIPE_INIT_COMMAND* psStripeInitCommand(KERNEL_ENTRY* psInit);

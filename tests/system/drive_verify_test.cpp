@@ -120,6 +120,46 @@ const Level kLevels[] = {
 INSTANTIATE_TEST_SUITE_P(Levels, VerifyLevels, ::testing::ValuesIn(kLevels),
                          [](const ::testing::TestParamInfo<Level>& i) { return std::string(i.param.name); });
 
+// The block a verify mends is computed from the rest of its row while host
+// writes change that row, the parity drive slower than the others so that a
+// write's data lands well before its parity: the repair must read the row
+// whole (old or new, never half of each), so every write reads back and the
+// row agrees with its parity.
+TEST_F(VerifyRoad, RepairUnderHostWritesReadsTheRowWhole) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r5", fw::RAID_LEVEL_5, 4, 16, 0, false}));
+    const uint64_t row = 7;
+    const raidref::Place bad = DataPlace(row * RowBlocks() + 3);
+    PlantBadBlock(SlotOfMember(bad.member), bad.block);
+    uint8_t bId = 0xFF;
+    const fw::DRIVE_PATH_MAP_ENTRY* psMap = fw::psGetDrivePathMap(3);
+    for (uint8_t i = 0; i < fw::DRIVE_PATH_MAP_ENTRIES; ++i) {
+        fw::DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (fw::fFindDriveByLoopID(0, psMap[i].bOwnId, &ps, &bIndex) == fw::TRUE && ps == DriveRecordOf(SlotOfMember(bad.member))) {
+            bId = psMap[i].bOwnId;
+        }
+    }
+    ASSERT_NE(bId, 0xFF);
+    for (unsigned m = 0; m < spec.bDrives; ++m) chassis->DriveAt(SlotOfMember(m))->SetExtraLatencyNs(300'000);
+    chassis->DriveAt(SlotOfMember(ParityLayout().ParityMember(row, 0)))->SetExtraLatencyNs(3'000'000);
+    ASSERT_EQ(fw::IssueDriveVerifyCommand(fw::PORT_CODE_INITIATOR, bId, spec.wChunk,
+                                          static_cast<uint32_t>(bad.block - 3), fw::FALSE),
+              fw::STATUS_OK);
+    fw::IncrementDriveVerifyOutstanding();
+    // One block at the bad block's place in each chunk of the row (the bad
+    // block itself too), one write after another, until the repair is over.
+    for (uint32_t i = 0; i < 40 && fw::dGetDriveVerifyOutstanding() != 0; ++i) {
+        ASSERT_NO_FATAL_FAILURE(Write(row * RowBlocks() + (i % 3) * spec.wChunk + 3, 1, 900 + i));
+    }
+    board->RunUntil([] { return fw::dGetDriveVerifyOutstanding() == 0; }, kSettleLimitNs);
+    for (unsigned m = 0; m < spec.bDrives; ++m) chassis->DriveAt(SlotOfMember(m))->SetExtraLatencyNs(0);
+    Settle();
+    // The verify's reassignment (a host write may have met the block first).
+    EXPECT_GE(EventCount(fw::EVENT_BLOCK_REASSIGNED), 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(row * RowBlocks(), static_cast<uint32_t>(RowBlocks())));
+    ExpectDrivesMatchReference();
+}
+
 // RAID 6 rows put P, Q and data on every member in turn: a bad block under
 // each of them in one row is mended from the others.
 TEST_F(VerifyRoad, Raid6RowMendsPQAndData) {

@@ -105,6 +105,71 @@ const RepairCase kRepairs[] = {
 INSTANTIATE_TEST_SUITE_P(Levels, ReadErrorRepairRoad, ::testing::ValuesIn(kRepairs),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
+// ---- host writes to the row while it is repaired ----------------------------
+
+class RepairUnderWritesRoad : public HostRoad, public ::testing::WithParamInterface<RepairCase> {};
+
+// Slow drives and a host read meeting a bad block, while other writes land
+// in every chunk of the same row (the bad chunk's other blocks included):
+// the regeneration must read the row whole, old or new, and must not write
+// a chunk over data a newer write put there, so every acknowledged write
+// reads back and the row agrees with its parity.
+TEST_P(RepairUnderWritesRoad, WritesToTheRowAreNeitherLostNorMixedIn) {
+    const RepairCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Boot(c.array));
+    const uint64_t kRow = 2;
+    ASSERT_NO_FATAL_FAILURE(Write(0, static_cast<uint32_t>(4 * RowBlocks()), 1));
+    Settle();
+    for (unsigned s = 1; s <= spec.bDrives; ++s) chassis->DriveAt(s)->SetExtraLatencyNs(400'000);
+    const uint64_t x = kRow * RowBlocks() + 5;   // chunk 0 of the row
+    const raidref::Place p = DataPlace(x);
+    chassis->DriveAt(SlotOfMember(p.member))->InjectMediaError(p.block, 1);
+    sim::FcpCommand read;
+    read.cdb = Cdb(fw::SCSI_READ10, x, 1);
+    read.dataInLength = kBlock;
+    const uint32_t readTag = host->Submit(read);
+    // Writes of a few blocks (old data and parity are read first) to every
+    // chunk of the row, one at a time as the read and its repair go on.
+    struct Sent {
+        uint32_t tag;
+        uint64_t lba;
+        std::vector<uint8_t> data;
+    };
+    std::vector<Sent> sent;
+    const uint32_t chunks = static_cast<uint32_t>(RowBlocks() / spec.wChunk);
+    // Chunk 0's writes keep off the block being read; none overlaps another.
+    const uint32_t kOffsets[] = {6, 8, 10, 12, 14, 0, 2};
+    for (uint32_t i = 0; i < chunks * 7; ++i) {
+        const uint64_t lba = kRow * RowBlocks() + (i % chunks) * spec.wChunk + kOffsets[i / chunks];
+        sim::FcpCommand w;
+        w.cdb = Cdb(fw::SCSI_WRITE10, lba, 2);
+        w.dataOut = Random(2, 500 + i);
+        NoteSent(lba, w.dataOut);
+        sent.push_back({host->Submit(w), lba, w.dataOut});
+        (void)board->RunFor(150'000);
+    }
+    for (const Sent& f : sent) {
+        const sim::FcpResult r = host->Wait(f.tag);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << f.lba;
+        ASSERT_EQ(r.status, 0) << "write " << f.lba << SenseText(r);
+        Record(f.lba, f.data);
+    }
+    const sim::FcpResult r = host->Wait(readTag);
+    ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    ASSERT_EQ(r.status, 0) << SenseText(r);
+    for (unsigned s = 1; s <= spec.bDrives; ++s) chassis->DriveAt(s)->SetExtraLatencyNs(0);
+    Settle();
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(0, static_cast<uint32_t>(4 * RowBlocks())));
+    ExpectDrivesMatchReference();
+}
+
+const RepairCase kUnderWrites[] = {
+    {"Raid5", WriteThrough({"Raid5", fw::RAID_LEVEL_5, 4, 16})},
+    {"Raid6", WriteThrough({"Raid6", fw::RAID_LEVEL_6, 5, 16})},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, RepairUnderWritesRoad, ::testing::ValuesIn(kUnderWrites),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
 // ---- nothing left to stand in ----------------------------------------------
 
 class UnrepairableReadRoad : public HostRoad {};
