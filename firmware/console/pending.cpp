@@ -35,7 +35,6 @@ void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
 void AaMuxMaintenanceMenu() { PromptSelectOption(); }
 void DiagnosticCounterMenu() { PromptSelectOption(); }
 void ApmDiagnosticMenu() { PromptSelectOption(); }
-void RebuildConfigMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
 void ApmConfigurationMenu() { PromptSelectOption(); }
 void DeleteArrayMenu() { PromptSelectOption(); }

@@ -419,7 +419,7 @@ void ResetSubsystemState() {
     InitRowHolds();
     InitZeroWriteJob();
     SetRebuildParFlag(FALSE);
-    SetRebuildActiveFlag(FALSE);
+    SetRebuildWork(FALSE);
     InitPowerManagementTables();
     SetAPMDriveVerifyRunning(FALSE);
     SetAPMHoldFlag(FALSE);

@@ -166,6 +166,8 @@ uint8_t bServicePartnerParityQueue();
 // waits for the answer; below 255 the write goes without a copy there.  A
 // continuation's head share (TRUE) and its own blocks go apart.
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
+// A rebuild started with the partner active: the link carries its messages.
+void SetPartnerRebuildFlag(uint8_t f);
 // Typed messages with an optional 64-byte record; 255 when queued.
 uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbRecord);
 uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPosition, uint8_t bPercent,

@@ -17,10 +17,8 @@ uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
 void SetRaidStartFlag(uint8_t) {}
 void InitStripeInitTable() {}
-void SetRebuildActiveFlag(uint8_t) {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
-void StartRebuildOfRank(uint8_t) {}
 
 uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}

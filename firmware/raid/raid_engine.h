@@ -27,7 +27,6 @@ void ServiceWaitListA();
 void ServiceWaitListB();
 void SetRaidStartFlag(uint8_t f);
 void InitStripeInitTable();
-void SetRebuildActiveFlag(uint8_t f);
 void ParityEngineJoinFollowUp();
 void AllocateRaidEngineTables();
 void AllocateDualParityTables();
@@ -55,7 +54,6 @@ void ClearStripeInitProgress(uint8_t bRank);   // 64: all arrays
 void StartStripeInit(uint8_t bRank, uint8_t bMode);
 void MarkStripeInitForRestart();
 void SetStripeInitRestartAll();
-void StartRebuildOfRank(uint8_t bRank);
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.
 void CancelPendingArrayJobs();

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "cache/nvram_journal.h"
 #include "config/apply_settings.h"
 #include "config/config_commit.h"
 #include "config/config_image.h"
@@ -11,6 +12,7 @@
 #include "config/nvram_layout.h"
 #include "config/rank_table.h"
 #include "config/spares_wwn.h"
+#include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
@@ -19,6 +21,7 @@
 #include "executive/console_output.h"
 #include "executive/nvram_access.h"
 #include "executive/port_codes.h"
+#include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -27,6 +30,7 @@
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
 #include "raid/rebuild_regions.h"
+#include "sas/sas_drive.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
@@ -155,6 +159,20 @@ void PostRebuildEvent(uint8_t bCode, const REBUILD_NV_COPY& s) {
               s.bRank, s.bMember0, bGetDriveIndexOfWWN(s.abWwn));
 }
 
+// The partner follows the record: a message it has not acknowledged yet
+// holds the region children back (OCC counts them).
+void SendToPartner(uint8_t bCode, const REBUILD_NV_COPY& s, bool fCounted) {
+    if (fIsDualControllerActive() != TRUE) return;
+    if (fCounted) ++s_sCtl.bOcc;
+    s_sCtl.fMessageOutstanding = TRUE;
+    (void)bSendConfigRecordMessage(bCode, reinterpret_cast<const uint8_t*>(&s));
+}
+
+// A partner's message that does not fit this configuration changes nothing.
+void IgnoreMessage(uint8_t bCode, const uint8_t* pbMessage) {
+    ConsolePrintf("Rebuild message %d ignored: R:%02x D0:%02x\n", bCode, pbMessage[2], pbMessage[3]);
+}
+
 // --- regions -------------------------------------------------------------------
 
 REBUILD_REGION_SLOT* psSlotOf(const KERNEL_ENTRY* psRegion) {
@@ -260,8 +278,9 @@ void InsertSorted(KERNEL_ENTRY* ps) {
 
 // --- commit and retire ---------------------------------------------------------
 
-void CommitRebuiltMember() {
-    const REBUILD_NV_COPY& s = Current();
+// The replacement becomes the member in the live image and the run-time
+// record; the rank is whole again when no other member is out.
+void CommitMemberInImage(const REBUILD_NV_COPY& s) {
     const uint8_t bRank = s.bRank;
     const uint8_t d0 = s.bMember0;
     CONFIG_IMAGE* psImage = pGetConfigImage();
@@ -277,6 +296,11 @@ void CommitRebuiltMember() {
             SetRankOperationState(bRank, RANK_STATE_OPTIMAL);
         }
     }
+}
+
+void CommitRebuiltMember() {
+    const uint8_t bRank = Current().bRank;
+    CommitMemberInImage(Current());
     (void)RequestConfigUpdate(REQUESTER_REBUILD);
     (void)fRequestDriveRescan();
     EvaluateRankCachePolicy(bRank);
@@ -290,6 +314,7 @@ void FinishRebuild(const REBUILD_NV_COPY& sDone) {
     SetRebuildWork(FALSE);
     s_sCtl.bState = REBUILD_IDLE;
     CommitRecord(sDone);
+    SendToPartner(REBUILD_MSG_COMPLETE, sDone, true);
     PostEvent(EVENT_REBUILD_COMPLETE, sDone.bRank, sDone.bMember0);
     ShowRebuildInfo();
 }
@@ -319,6 +344,7 @@ void RetireRebuildRegion(REBUILD_REGION_SLOT& sSlot) {
     }
     PutBe16(s.abBlocks, wBlocksAt(dNew, dEndNow, s_sCtl.wRegionBlocks));
     CommitRecord(s);
+    SendToPartner(REBUILD_MSG_PROGRESS, s, true);
 }
 
 // A region ended in error.  Short of resources or with an unreadable
@@ -514,6 +540,14 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
     return 255;
 }
 
+void StartRebuildOfRank(uint8_t bRank) {
+    SetRebuildRankInNv(bRank);
+    if (ResumeRebuildFromNvram(bGetRebuildTargetLoopId(), REBUILD_NONE) == 255) return;
+    // The record no longer fits the array: the rebuild check starts over.
+    InitRebuildNvRecord();
+    SetRebuildCheckPending(TRUE);
+}
+
 // --- scheduler and steps ----------------------------------------------------------
 
 void RemoveSpareFromImage(const uint8_t* pbWwn) {
@@ -538,24 +572,51 @@ uint8_t fRebuildPriorityAllows() {
     return bGetRebuildPriority() >= lShare ? TRUE : FALSE;
 }
 
+namespace {
+uint16_t wLessOrZero(uint16_t w, uint16_t wLess) { return w > wLess ? static_cast<uint16_t>(w - wLess) : 0; }
+
+// Host work the rebuild would compete with: commands in progress and
+// journal extents still to be written, less the writes already held in the
+// cache (their drive writes come later) and the partner's mirrored extents.
+uint16_t wHostLoad() {
+    uint16_t w = static_cast<uint16_t>(dGetHostReadsInProgress() + dGetHostWritesInProgress() + wGetDirtyExtentCount());
+    w = wLessOrZero(w, static_cast<uint16_t>(dGetCacheWriteCount()));
+    return wLessOrZero(w, wGetMirroredExtentCount());
+}
+
+// Something more urgent than the rebuild owns the drives or the partner.
+bool RebuildHeldBack() {
+    if (fIsDriveFirmwareDownloadInProgress() == TRUE) return true;
+    if ((fGetPartnerWork() == TRUE || fGetRetripeFlag() == TRUE) && s_sCtl.fPar != TRUE) return true;
+    return fGetSASTimedHoldFlag() == TRUE || fIsSASFailbackInProgress() == TRUE || fIsSASOCFailbackInProgress() == TRUE;
+}
+}  // namespace
+
 void RebuildScheduler() {
     const uint64_t lNow = lGetTickCount();
-    const uint32_t dHostLoad = dGetHostReadsInProgress() + dGetHostWritesInProgress();
-    if (dHostLoad != 0) {
+    const uint32_t dTick = dGetCoarseTick();
+    s_sCtl.dCurrentTick = dTick;
+    const uint32_t dHostBlocks = dGetHostBlocksTransferred();
+    if (dHostBlocks != s_sCtl.dHostBlocksSeen) {
         s_sCtl.fIdle = FALSE;
         s_sCtl.lHostSeenMs = lNow;
     } else if (s_sCtl.fIdle != TRUE) {
         s_sCtl.fIdle = TRUE;
         s_sCtl.lHostIdleSinceMs = lNow;
     }
-    const uint32_t dTick = dGetCoarseTick();
-    if (int32_t(dTick - s_sCtl.dStartAfterTick) < 0) return;
+    s_sCtl.dHostBlocksSeen = dHostBlocks;
+    if (int32_t(dTick - s_sCtl.dStartAfterTick) < 0 || RebuildHeldBack()) return;
     const bool fPaced = int32_t(dTick - s_sCtl.dPaceAfterTick) < 0;
-    if (s_sCtl.bState != REBUILD_WAIT_READS && s_sCtl.bState != REBUILD_START_WRITES && dHostLoad != 0 &&
+    if (s_sCtl.bState != REBUILD_WAIT_READS && s_sCtl.bState != REBUILD_START_WRITES && wHostLoad() != 0 &&
         fRebuildPriorityAllows() != TRUE && s_sCtl.fPar != TRUE && fPaced) {
         return;
     }
     if (RebuildStep() == 255) {
+        const uint32_t dCounted = dGetHostBlocksTransferred();
+        s_sCtl.alHostBlocks[0] += dCounted;
+        s_sCtl.alHostBlocks[1] += dCounted;
+        ClearHostBlocksTransferred();
+        s_sCtl.dHostBlocksSeen = 0;
         s_sCtl.fPar = FALSE;
         s_sCtl.dPaceAfterTick = dTick + PACING_TICKS;
     }
@@ -564,7 +625,11 @@ void RebuildScheduler() {
 uint8_t RebuildStep() {
     uint8_t bResult = 255;
     const bool fMaster = fIsMasterController() == TRUE;
-    if (fIsDualControllerActive() != TRUE) s_sCtl.bOcc = 0;
+    // With the partner gone no acknowledgement comes: nothing may wait for one.
+    if (fIsDualControllerActive() != TRUE) {
+        s_sCtl.bOcc = 0;
+        s_sCtl.fMessageOutstanding = FALSE;
+    }
     if (s_sCtl.fResetRequest == TRUE) {
         s_sCtl.fResetRequest = FALSE;
         ResetRebuildState();
@@ -581,6 +646,7 @@ uint8_t RebuildStep() {
         s_sCtl.bState = REBUILD_CONFIG_PENDING;
         ReleaseReplacementDrive(Current().abWwn);
         (void)RequestConfigUpdate(REQUESTER_REBUILD);
+        if (fIsDualControllerActive() == TRUE) SetPartnerRebuildFlag(TRUE);
         (void)fRequestDriveRescan();
         break;
     case REBUILD_CONFIG_PENDING:
@@ -656,6 +722,7 @@ uint32_t dRegionPages(uint8_t bRank, uint16_t wBlocks) {
 }  // namespace
 
 uint8_t bPrepareRebuildRegions() {
+    if (fIsDualControllerActive() == TRUE && bCheckOutgoingQueueSpace(REBUILD_MSG_STARTED) != 255) return 16;
     const uint8_t bRank = Current().bRank;
     const uint16_t wRegion = bRank < MAX_RANKS ? wRebuildRegionBlocksOf(bRank) : 0;
     if (wRegion == 0) return 16;
@@ -701,6 +768,7 @@ uint8_t bPrepareRebuildRegions() {
     s_sCtl.dNext = dPos;
     SetNvramRebuildPendingFlag(TRUE);
     s_sCtl.fPar = FALSE;
+    if (fIsMasterController() == TRUE) SendToPartner(REBUILD_MSG_STARTED, Current(), false);
     return 255;
 }
 
@@ -894,8 +962,21 @@ WINDOW sWindowOf(uint8_t bRank) {
 }
 }  // namespace
 
+namespace {
+// Until the master's first progress the slave cannot place the front: every
+// write on the rank waits, and the slave asks the master to give way.
+bool fAwaitingPartnerStart() {
+    if (fIsMasterController() == TRUE || s_sCtl.fPartnerStartPending != TRUE) return false;
+    if (fIsControllerSlot1() != TRUE && fIsDualControllerActive() == TRUE) {
+        (void)bSendConfigRecordMessage(REBUILD_MSG_PAR, nullptr);
+    }
+    return true;
+}
+}  // namespace
+
 uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, KERNEL_ENTRY* psCommand) {
     if (bGetNvramRebuildPendingFlag() != TRUE) return REBUILD_WINDOW_OUTSIDE;
+    if (fAwaitingPartnerStart()) return REBUILD_WINDOW_BUSY;
     if (bRank != Current().bRank) return REBUILD_WINDOW_OUTSIDE;
     const uint64_t S = lGetMappedAddress(psCommand) + wOffset;
     const uint64_t E = S + (wBlocks == 0 ? 0 : wBlocks - 1u);
@@ -907,6 +988,7 @@ uint8_t bCheckRebuildWindow(uint8_t bRank, uint16_t wOffset, uint16_t wBlocks, K
 
 uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
     if (bGetNvramRebuildPendingFlag() != TRUE) return 255;
+    if (fAwaitingPartnerStart()) return 81;
     const uint8_t bRank = Current().bRank;
     if (psCommand->bRank != bRank && psCommand->bSecondRank != bRank) return 255;
     const uint64_t S = lGetMappedAddress(psCommand);
@@ -915,6 +997,9 @@ uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
     if (S >= w.lAheadFrom || E < w.lLower) return 255;
     s_sCtl.fPar = TRUE;
     CountRebuildOverlap();
+    if (fIsControllerSlot1() != TRUE && fIsDualControllerActive() == TRUE) {
+        (void)bSendConfigRecordMessage(REBUILD_MSG_PAR, nullptr);
+    }
     return 81;
 }
 
@@ -960,6 +1045,115 @@ void SetRebuildParFlag(uint8_t f) { s_sCtl.fPar = f; }
 uint8_t fGetRebuildParFlag() { return s_sCtl.fPar == TRUE ? TRUE : FALSE; }
 void SetRebuildResetRequest(uint8_t f) { s_sCtl.fResetRequest = f; }
 
+// --- the partner's messages ----------------------------------------------------------
+
+namespace {
+// The rank and member a message names exist here and the rank can be rebuilt.
+bool fFitsConfiguration(uint8_t bRank, uint8_t bMember) {
+    return bRank < bGetRankCount() && bMember < bGetRankDriveCount(bRank) && wRebuildRegionBlocksOf(bRank) != 0;
+}
+// RAID 6: another member out of service, the second member of the rebuild.
+uint8_t bOtherMissingMember(uint8_t bRank, uint8_t bMember) {
+    if (bGetRankRaidLevel(bRank) != RAID_LEVEL_6) return REBUILD_NONE;
+    for (uint8_t m = 0; m < bGetRankDriveCount(bRank); ++m) {
+        if (m != bMember && bGetRankMemberFlags(bRank, m) != MEMBER_FLAGS_IN_SERVICE) return m;
+    }
+    return REBUILD_NONE;
+}
+}  // namespace
+
+void StartRebuildForPartner(const uint8_t* pbMessage) {
+    const uint8_t bRank = pbMessage[2], bMember = pbMessage[3];
+    const uint32_t dBlocks = dGetBe32(pbMessage + 4);
+    if (!fFitsConfiguration(bRank, bMember) || dBlocks != dMemberBlocksOf(bRank)) {
+        IgnoreMessage(REBUILD_MSG_START_REQUEST, pbMessage);
+        return;
+    }
+    uint8_t bTarget = REBUILD_NONE;
+    if (fFindDriveByWWN(pbMessage + 8, &bTarget) != TRUE) return;
+    const uint8_t bOther = bOtherMissingMember(bRank, bMember);
+    if (bOther != REBUILD_NONE) {
+        StartRaid6Rebuild(bRank, bMember, bOther, bTarget, REBUILD_NONE, pbMessage + 8, dBlocks);
+    } else {
+        StartRebuild(bRank, bMember, bTarget, REBUILD_NONE, pbMessage + 8, dBlocks);
+    }
+    SetRebuildWork(TRUE);
+    (void)RequestConfigUpdate(REQUESTER_REBUILD);
+}
+
+void PartnerRebuildStarted(const uint8_t* pbMessage) {
+    const uint8_t bRank = pbMessage[2], bMember = pbMessage[3];
+    const uint32_t dEndNow = dGetBe32(pbMessage + 4);
+    if (!fFitsConfiguration(bRank, bMember) || uint64_t(dEndNow) + 1 != dMemberBlocksOf(bRank)) {
+        IgnoreMessage(REBUILD_MSG_STARTED, pbMessage);
+        return;
+    }
+    REBUILD_NV_COPY s{};
+    std::memset(&s, REBUILD_NONE, sizeof s);
+    s.bRank = bRank;
+    s.bMember0 = bMember;
+    s.bMember1 = bOtherMissingMember(bRank, bMember);
+    s.bRaidLevel = bGetRankRaidLevel(bRank);
+    s.bReserved4 = FALSE;
+    uint8_t bTarget = REBUILD_NONE;
+    if (fFindDriveByWWN(pbMessage + 8, &bTarget) != TRUE) bTarget = REBUILD_NONE;
+    s.bReplacement3 = bTarget;
+    std::memcpy(s.abWwn, pbMessage + 8, 8);
+    PutBe32(s.abPosition, 0);
+    PutBe32(s.abEnd, dEndNow);
+    PutBe16(s.abBlocks, wBlocksAt(0, dEndNow, wRebuildRegionBlocksOf(bRank)));
+    std::memset(s.abReserved55, 0, sizeof s.abReserved55);
+    WriteBothCopies(s);
+    ReleaseAllRegions();
+    if (bTarget != REBUILD_NONE) SetRankMemberDriveOnPath(bRank, bMember, 3, bTarget);
+    SetRankMemberState(bRank, bMember, 1);
+    SetRankMemberFlags(bRank, bMember, MEMBER_FLAGS_REBUILDING);
+    SetNvramRebuildSelector(COPY_1);
+    SetRebuildWork(TRUE);
+    SetNvramRebuildPendingFlag(TRUE);
+    s_sCtl.dStartTick = dGetCoarseTick();
+    s_sCtl.bState = REBUILD_IDLE;
+    s_sCtl.fPartnerStartPending = TRUE;
+    (void)ApplyStoredSettings(FALSE, TRUE);
+}
+
+void PartnerRebuildProgress(const uint8_t* pbMessage) {
+    REBUILD_NV_COPY s = Current();
+    const uint32_t dPos = dGetBe32(pbMessage + 4);
+    const uint16_t wBlocks = wGetBe16(pbMessage + 8);
+    if (bGetNvramRebuildPendingFlag() != TRUE || dPos > dEnd(s) || wBlocks == 0 ||
+        wBlocks != wBlocksAt(dPos, dEnd(s), wRebuildRegionBlocksOf(s.bRank))) {
+        IgnoreMessage(REBUILD_MSG_PROGRESS, pbMessage);
+        return;
+    }
+    PutBe32(s.abPosition, dPos);
+    PutBe16(s.abBlocks, wBlocks);
+    CommitRecord(s);
+    s_sCtl.fPartnerStartPending = FALSE;
+}
+
+void PartnerRebuildComplete(const uint8_t* pbMessage) {
+    REBUILD_NV_COPY s = Current();
+    if (bGetNvramRebuildPendingFlag() != TRUE || !fFitsConfiguration(s.bRank, s.bMember0)) {
+        IgnoreMessage(REBUILD_MSG_COMPLETE, pbMessage);
+        return;
+    }
+    CommitMemberInImage(s);
+    PutBe32(s.abPosition, dEnd(s) + 1);
+    CommitRecord(s);
+    SetRebuildWork(FALSE);
+    SetNvramRebuildPendingFlag(FALSE);
+    s_sCtl.bState = REBUILD_IDLE;
+    s_sCtl.fPartnerStartPending = FALSE;
+}
+
+void PartnerRebuildMessageAcked() {
+    if (s_sCtl.bOcc != 0) --s_sCtl.bOcc;
+    if (s_sCtl.bOcc == 0) s_sCtl.fMessageOutstanding = FALSE;
+}
+
+uint8_t fGetPartnerRebuildStartPending() { return s_sCtl.fPartnerStartPending == TRUE ? TRUE : FALSE; }
+
 // --- display ----------------------------------------------------------------------
 
 namespace {
@@ -974,6 +1168,42 @@ void PrintCopy(const char* pszTitle, const REBUILD_NV_COPY& s) {
                   s.abPosition[2], s.abPosition[3], s.abEnd[0], s.abEnd[1], s.abEnd[2], s.abEnd[3], s.abBlocks[0],
                   s.abBlocks[1]);
 }
+// Rates over the time since prepare, in hundredths: per second, and MB
+// (2^20 bytes) per second for a count of blocks.
+struct HUNDREDTHS {
+    unsigned dWhole, dPart;
+};
+HUNDREDTHS sPerSecond(uint64_t lCount, uint32_t dHalfSeconds, uint64_t lUnit = 1) {
+    const uint64_t l = dHalfSeconds == 0 ? 0 : lCount * 200 / (uint64_t(dHalfSeconds) * lUnit);
+    return HUNDREDTHS{unsigned(l / 100), unsigned(l % 100)};
+}
+HUNDREDTHS sMbPerSecond(uint64_t lBlocks, uint32_t dHalfSeconds) {
+    return sPerSecond(lBlocks * BLOCK_BYTES, dHalfSeconds, 1u << 20);
+}
+unsigned dShare(uint64_t lPart, uint64_t lTotal) { return lTotal == 0 ? 0 : unsigned(lPart * 100 / lTotal); }
+
+void PrintRates() {
+    const uint32_t dTicks = dGetCoarseTick() - s_sCtl.dStartTick;
+    const uint32_t dCounted = dGetHostBlocksTransferred();
+    const uint64_t lHost = s_sCtl.alHostBlocks[1] + dCounted;
+    const uint64_t lRead = s_sCtl.lRegenReadBlocks, lWrite = s_sCtl.lRegenWriteBlocks;
+    const uint64_t lTotal = lRead + lWrite + lHost;
+    HUNDREDTHS a = sMbPerSecond(lRead + lWrite, dTicks);
+    ConsolePrintf("Regen IO: %d.%02d MB/s, %3d%% of Total\n", a.dWhole, a.dPart, dShare(lRead + lWrite, lTotal));
+    a = sPerSecond(s_sCtl.dReadChildren, dTicks);
+    HUNDREDTHS m = sMbPerSecond(lRead, dTicks);
+    ConsolePrintf("Regen Read IO: %d, %d.%02d/s, %d.%02d MB/s, %3d%% of Total\n", unsigned(s_sCtl.dReadChildren), a.dWhole,
+                  a.dPart, m.dWhole, m.dPart, dShare(lRead, lTotal));
+    a = sPerSecond(s_sCtl.dWriteChildren, dTicks);
+    m = sMbPerSecond(lWrite, dTicks);
+    ConsolePrintf("Regen Write IO: %d, %d.%02d/s, %d.%02d Avg MB/s\n", unsigned(s_sCtl.dWriteChildren), a.dWhole, a.dPart,
+                  m.dWhole, m.dPart);
+    ConsolePrintf("Host Blocks:%08x %08x%08x\n", unsigned(dCounted), unsigned(lHost >> 32), unsigned(lHost));
+    a = sPerSecond(lHost, dTicks);
+    m = sMbPerSecond(lHost, dTicks);
+    ConsolePrintf("  %d.%02d/s %d.%02d MB/s, %3d%% of Total\n", a.dWhole, a.dPart, m.dWhole, m.dPart, dShare(lHost, lTotal));
+}
+
 void PrintDuration(const char* pszTitle, uint64_t lSeconds) {
     ConsolePrintf("%s  %ud %02u:%02u:%02u\n", pszTitle, unsigned(lSeconds / 86400), unsigned(lSeconds / 3600 % 24),
                   unsigned(lSeconds / 60 % 60), unsigned(lSeconds % 60));
@@ -994,6 +1224,7 @@ void ShowRebuildInfo() {
         ConsolePrintf("  Seq: %08x%08x FSq: %08x%08x\n", unsigned(s_sCtl.lIssueSequence >> 32),
                       unsigned(s_sCtl.lIssueSequence), unsigned(s_sCtl.lCompletionSequence >> 32),
                       unsigned(s_sCtl.lCompletionSequence));
+        PrintRates();
     }
     const uint64_t lElapsed = (dGetCoarseTick() - s_sCtl.dStartTick) / 2;
     const uint64_t lDone = uint64_t(dGetRebuildPosition()) + 1;

@@ -103,6 +103,8 @@ struct REBUILD_CONTROL {
     uint32_t dReadChildren, dWriteChildren;
     uint64_t alHostBlocks[2];
     uint32_t dStartTick;     // coarse ticks
+    uint32_t dCurrentTick;
+    uint32_t dHostBlocksSeen;   // the host block count at the last pass
     uint64_t lHostSeenMs, lHostIdleSinceMs;
     uint8_t fIdle;
     uint8_t bState;
@@ -112,6 +114,7 @@ struct REBUILD_CONTROL {
     uint8_t fPar;
     uint8_t fResetRequest;
     uint8_t fMessageOutstanding;
+    uint8_t fPartnerStartPending;   // slave: from the partner's start to its first progress
 };
 
 // Start and stop.
@@ -128,6 +131,9 @@ void FailRebuild(uint8_t bEvent);
 // becomes the rebuild's second, treated as absent from now on, and the
 // rebuild goes on; any other source failing ends it (event 12).
 void RebuildMemberFailed(uint8_t bRank, uint8_t bMember);
+// A configuration edit committed while a rebuild was recorded: the rebuild
+// goes on, under the number the edit gave its rank.
+void StartRebuildOfRank(uint8_t bRank);
 // A restart with a rebuild recorded in NVRAM: 255 resumed, 0 not (the
 // record does not fit the configuration).
 uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4);
@@ -192,6 +198,24 @@ void AbortRebuildRegion(KERNEL_ENTRY* psRegion);
 uint8_t fIsAnyRebuildRegionOut();
 uint8_t fIsRebuildRegionReleased(const KERNEL_ENTRY* psRegion);
 uint8_t fIsRebuildMessageOutstanding();
+
+// Rebuild messages between the controllers.  Bodies as the partner link
+// delivers them: byte 2 the rank, byte 3 the member, bytes 4-7 the last
+// member block (86: the member's block count; 102: the position), bytes
+// 8-15 the replacement's WWN (102: bytes 8-9 the region's blocks).
+constexpr uint8_t REBUILD_MSG_START_REQUEST = 86;
+constexpr uint8_t REBUILD_MSG_STARTED = 100;
+constexpr uint8_t REBUILD_MSG_PROGRESS = 102;
+constexpr uint8_t REBUILD_MSG_COMPLETE = 103;
+constexpr uint8_t REBUILD_MSG_CANCEL = 104;
+constexpr uint8_t REBUILD_MSG_PAR = 105;
+constexpr uint8_t REBUILD_MSG_BYTES = 16;
+void StartRebuildForPartner(const uint8_t* pbMessage);
+void PartnerRebuildStarted(const uint8_t* pbMessage);
+void PartnerRebuildProgress(const uint8_t* pbMessage);
+void PartnerRebuildComplete(const uint8_t* pbMessage);
+void PartnerRebuildMessageAcked();
+uint8_t fGetPartnerRebuildStartPending();
 
 void ShowRebuildInfo();
 

@@ -9,14 +9,20 @@
 #include <cstring>
 #include <vector>
 
+#include "config/apply_settings.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
 #include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "executive/progress.h"
+#include "executive/tick.h"
+#include "executive/work_flags.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_regions.h"
 #include "raid_road.h"
+#include "sas/sas_flags.h"
 
 namespace {
 
@@ -127,6 +133,97 @@ TEST_F(RebuildTest, AReplacementRefusingWritesEndsTheRebuild) {
     EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
     EXPECT_EQ(fw::bGetRebuildRank(), 255);
     ExpectPoolsReturned();
+}
+
+// The main loop's scheduler drives the rebuild here, one millisecond of
+// the system tick every four passes, while a host moves `hostBlocksPerPass`
+// blocks a pass with one command always in progress.
+class RebuildSchedulerTest : public RebuildTest {
+protected:
+    void SetUp() override {
+        RebuildTest::SetUp();
+        ASSERT_EQ(b.board().RunOnCpu([] { fw::ApplyStoredSettings(fw::FALSE, fw::TRUE); }), sim::StopKind::Finished);
+    }
+    void Start(uint8_t bPriority) {
+        image.sHeader.bRebuildPriority = bPriority;
+        ASSERT_EQ(b.board().RunOnCpu([] { fw::ApplyStoredSettings(fw::FALSE, fw::TRUE); }), sim::StopKind::Finished);
+        MakeFilledRank({fw::RAID_LEVEL_5, 4, 128}, kMember);
+        FailMember(1);
+        ASSERT_EQ(b.board().RunOnCpu([&] { fw::StartRebuild(0, 1, TargetOfSlot(kReplacementSlot), 0xFF, kWwn, kMember); }),
+                  sim::StopKind::Finished);
+    }
+    // Passes, four a millisecond, until `fDone` or `dMs` milliseconds; the
+    // coarse ticks they took.
+    uint32_t Run(const std::function<bool()>& fDone, uint32_t dMs) {
+        const uint32_t dStart = fw::dGetCoarseTick();
+        uint32_t dPasses = 4 * dMs;
+        RunUntil(
+            [&] {
+                if (dPasses == 0 || fDone()) return true;
+                if (--dPasses % 4 == 0) fw::SystemTickHandler();
+                ++fw::dMainLoopCycles;   // the main loop's watchdog sees it run
+                if (hostBlocksPerPass != 0) fw::AddHostBlocksTransferred(hostBlocksPerPass);
+                if (fw::fGetRebuildWork() == fw::TRUE) fw::RebuildScheduler();
+                fw::IssueRebuildRegions();
+                fw::ProcessRebuildRegionCompletions();
+                return false;
+            },
+            4 * dMs + 1);
+        return fw::dGetCoarseTick() - dStart;
+    }
+    static bool Done() { return fw::fGetRebuildWork() != fw::TRUE && fw::fIsAnyRebuildRegionOut() != fw::TRUE; }
+
+    static constexpr uint32_t kMember = 128 * 160;
+    uint16_t hostBlocksPerPass = 0;
+};
+
+// Something else owning the drives or the partner holds the rebuild at its
+// start; the partner's own work yields to a host waiting on the front.
+TEST_F(RebuildSchedulerTest, HoldsWaitForTheDrivesToBeFree) {
+    struct Hold {
+        const char* what;
+        void (*set)(uint8_t);
+        bool fParRuns;
+    };
+    const Hold kHolds[] = {
+        {"SAS timed hold", fw::SetSASTimedHoldFlag, false},
+        {"partner work", fw::SetPartnerWork, true},
+        {"cache flush", fw::SetRetripeFlag, true},
+    };
+    Start(50);
+    for (const Hold& h : kHolds) {
+        SCOPED_TRACE(h.what);
+        const uint8_t bState = fw::bGetRebuildState();
+        ASSERT_EQ(b.board().RunOnCpu([&] { h.set(fw::TRUE); }), sim::StopKind::Finished);
+        // The first hold outlasts the start's countdown.
+        Run([] { return false; }, h.set == fw::SetSASTimedHoldFlag ? 6000 : 50);
+        EXPECT_EQ(fw::bGetRebuildState(), bState);
+        if (h.fParRuns) {
+            fw::SetRebuildParFlag(fw::TRUE);
+            Run([&] { return fw::bGetRebuildState() != bState; }, 100);
+            EXPECT_NE(fw::bGetRebuildState(), bState);
+        }
+        ASSERT_EQ(b.board().RunOnCpu([&] { h.set(fw::FALSE); }), sim::StopKind::Finished);
+    }
+    EXPECT_EQ(fw::dGetRebuildPosition(), 0u);
+    Run(Done, 200000);
+    EXPECT_EQ(fw::dGetRebuildPosition(), kMember);
+}
+
+// A host that keeps the drives busy does not stop the rebuild: it gives
+// way as its priority asks, paced, and still reaches the end; the host's
+// blocks are counted into its share.
+TEST_F(RebuildSchedulerTest, UnderHostLoadTheRebuildMovesOnToItsEnd) {
+    Start(10);
+    fw::IncHostReadsInProgress();
+    hostBlocksPerPass = 16;
+    Run(Done, 150000);
+    fw::DecHostReadsInProgress();
+    ASSERT_TRUE(Done());
+    EXPECT_EQ(fw::dGetRebuildPosition(), kMember);
+    EXPECT_EQ(fw::bGetRebuildPercent(), 100);
+    EXPECT_GT(fw::psGetRebuildControl()->alHostBlocks[0], 0u);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // spare is then the member: on the drives, in what the host reads, and in
 // the configuration the next start loads; host writes in flight all the
 // while are kept.
+#include <array>
+
 #include "config/config_flags.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
@@ -34,11 +36,11 @@ protected:
     // The road's configuration with global hot spares in the slots after the
     // members and Auto Rebuild on, on every member and on the spares; or,
     // without spares, with the replace-in-slot setting on.
-    void BootWithSpare(const ArraySpec& a, unsigned spares = 1) {
+    void BootWithSpare(const ArraySpec& a, unsigned spares = 1, bool fAutoRebuild = true) {
         spec = a;
         std::vector<uint8_t> ab = Configuration(a);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
-        ps->sHeader.fAutoRebuild = fw::TRUE;
+        ps->sHeader.fAutoRebuild = fAutoRebuild ? fw::TRUE : fw::FALSE;
         ps->sHeader.fAutoHotSpare = spares == 0 ? fw::TRUE : fw::FALSE;
         ps->sHeader.wSpareCount = static_cast<uint16_t>(spares);
         for (unsigned i = 0; i < spares; ++i) {
@@ -263,6 +265,98 @@ TEST_F(Raid6RebuildRoad, ASecondFailureDuringTheRebuildIsRebuiltByTheNextPass) {
     ASSERT_NO_FATAL_FAILURE(WriteLoad(spec.lBlocks, 600, 23, [](uint32_t) {}, [] { return false; }, 200'000'000'000ull));
     ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(2, 4));
     EXPECT_EQ(Count(fw::EVENT_REBUILD_RESUMED), 0);
+}
+
+// The partner's rebuild messages, as its link hands them over: the start
+// fills the record here, progress moves it, the end makes the spare the
+// member.  A message that does not fit this configuration changes nothing.
+class PartnerRebuildRoad : public RebuildFixture {
+protected:
+    std::array<uint8_t, fw::REBUILD_MSG_BYTES> Message(uint8_t bCode, uint8_t bRank, uint8_t bMember, uint32_t d,
+                                                       const uint8_t* pbWwn = nullptr) {
+        std::array<uint8_t, fw::REBUILD_MSG_BYTES> a{};
+        a[0] = bCode;
+        a[2] = bRank;
+        a[3] = bMember;
+        fw::PutBe32(a.data() + 4, d);
+        if (pbWwn != nullptr) std::memcpy(a.data() + 8, pbWwn, 8);
+        return a;
+    }
+    void Deliver(void (*pfn)(const uint8_t*), const std::array<uint8_t, fw::REBUILD_MSG_BYTES>& a) {
+        ASSERT_EQ(board->RunOnCpu([&] { pfn(a.data()); }), sim::StopKind::Finished);
+    }
+    uint32_t MemberBlocks() {
+        uint64_t lLast = 0;
+        fw::GetRankLastOffset(0, &lLast);
+        return uint32_t((lLast + 1) / fw::bGetRankDataDriveCount(0));
+    }
+};
+
+TEST_F(PartnerRebuildRoad, TheRecordFollowsThePartnersMessages) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1, false));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+    ASSERT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
+    const auto spare = DriveWwn(*chassis, SpareSlot());
+    const uint32_t dEnd = MemberBlocks() - 1;
+    // Another rank, a member past the array, an end other than the member's.
+    for (const auto& a : {Message(fw::REBUILD_MSG_STARTED, 3, 1, dEnd, spare.data()),
+                          Message(fw::REBUILD_MSG_STARTED, 0, 4, dEnd, spare.data()),
+                          Message(fw::REBUILD_MSG_STARTED, 0, 1, dEnd + 16, spare.data())}) {
+        Deliver(fw::PartnerRebuildStarted, a);
+        EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
+        EXPECT_NE(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_REBUILDING);
+    }
+    EXPECT_NE(board->ConsoleText().find("Rebuild message 100 ignored: R:00 D0:04"), std::string::npos);
+
+    Deliver(fw::PartnerRebuildStarted, Message(fw::REBUILD_MSG_STARTED, 0, 1, dEnd, spare.data()));
+    ASSERT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::TRUE);
+    EXPECT_EQ(fw::bGetRebuildRank(), 0);
+    EXPECT_EQ(fw::bGetRebuildRecordByte(0), 1);
+    EXPECT_EQ(fw::dGetBe32(fw::psGetRebuildRecord()->abEnd), dEnd);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_REBUILDING);
+    const uint16_t wRegion = fw::wRebuildRegionBlocksOf(0);
+    // A position past the end, or blocks other than the region's there.
+    for (const auto& a : {Message(fw::REBUILD_MSG_PROGRESS, 0, 1, dEnd + 1), Message(fw::REBUILD_MSG_PROGRESS, 0, 1, 0)}) {
+        auto m = a;
+        fw::PutBe16(m.data() + 8, wRegion);
+        if (m[7] == 0) fw::PutBe16(m.data() + 8, wRegion - 1);
+        Deliver(fw::PartnerRebuildProgress, m);
+        EXPECT_EQ(fw::dGetRebuildPosition(), 0u);
+    }
+    auto m = Message(fw::REBUILD_MSG_PROGRESS, 0, 1, 4u * wRegion);
+    fw::PutBe16(m.data() + 8, wRegion);
+    const uint8_t bSelector = fw::bGetNvramRebuildSelector();
+    Deliver(fw::PartnerRebuildProgress, m);
+    EXPECT_EQ(fw::dGetRebuildPosition(), 4u * wRegion);
+    EXPECT_NE(fw::bGetNvramRebuildSelector(), bSelector);
+    EXPECT_EQ(fw::fGetPartnerRebuildStartPending(), fw::FALSE);
+
+    Deliver(fw::PartnerRebuildComplete, Message(fw::REBUILD_MSG_COMPLETE, 0, 0, 0));
+    EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::FALSE);
+    EXPECT_EQ(fw::fGetRebuildWork(), fw::FALSE);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+    EXPECT_TRUE(MemberIsSpare(1));
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+}
+
+// The partner asks this controller to rebuild onto a drive it names: the
+// rebuild runs here to its end.
+TEST_F(PartnerRebuildRoad, ARebuildThePartnerAsksForRunsHere) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1, false));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+    const auto spare = DriveWwn(*chassis, SpareSlot());
+    Deliver(fw::StartRebuildForPartner, Message(fw::REBUILD_MSG_START_REQUEST, 0, 4, MemberBlocks(), spare.data()));
+    Deliver(fw::StartRebuildForPartner, Message(fw::REBUILD_MSG_START_REQUEST, 0, 1, MemberBlocks() - 1, spare.data()));
+    EXPECT_EQ(fw::fGetRebuildWork(), fw::FALSE);
+    Deliver(fw::StartRebuildForPartner, Message(fw::REBUILD_MSG_START_REQUEST, 0, 1, MemberBlocks(), spare.data()));
+    EXPECT_EQ(fw::fGetRebuildWork(), fw::TRUE);
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running)
+        << board->ConsoleText();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
 }
 
 // The power fails while the rebuild stores its progress, in the record
