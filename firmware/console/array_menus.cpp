@@ -15,6 +15,7 @@
 #include "config/host_port_tables.h"
 #include "console/console_menu.h"
 #include "console/menu_input.h"
+#include "console/menu_screens.h"
 #include "enclosure/drive_list_display.h"
 #include "enclosure/drive_table.h"
 #include "executive/console_output.h"
@@ -250,16 +251,11 @@ void TakeDriveAnswer() {
             psDrive->dCapacity + 1ull < dGetSmallestMemberCapacity()) {
             SetSmallestMemberCapacity(psDrive->dCapacity + 1);
         }
-        // The count line above the list is rewritten in place.
-        CursorUp(6);
-        ConsolePrintf("\r");
+        BeginCountLineRewrite();
         ConsolePrintf("Select Disk Drives -- %02d Disk Drives Added\n\n", r.bDriveCount);
-        CursorDown(4);
-        ConsolePrintf("\r");
-        EraseLine();
+        EndCountLineRewrite();
     } else {
-        ConsolePrintf("\r");
-        EraseLine();
+        EraseAnswerLine();
     }
     const uint8_t bNext = static_cast<uint8_t>(bGetMenuSelection() + 1);
     SetMenuSelection(bNext);
@@ -289,12 +285,7 @@ void TakeDriveAnswer() {
 void TakeContinueAnswer() {
     const uint8_t bAnswer = bParseYesNo();
     if (bAnswer == TRUE || bAnswer == PARSE_EMPTY) {
-        ConsolePrintf("\r");
-        EraseLine();
-        CursorUp(1);
-        ConsolePrintf("\r");
-        EraseLine();
-        ConsolePrintf("\r");
+        EraseContinueQuestion();
         Menu().bMenuStep = STEP_ADD_DRIVE;
         OfferDrive(bGetMenuSelection());
         return;

@@ -19,6 +19,30 @@ void ShowResult(const char* pszText, MENU_FUNCTION pfnNext) {
     WaitForAnyKeyThen(pfnNext);
 }
 
+// The count line stands six lines above the answer: title gap, header
+// lines and the row between them.
+void BeginCountLineRewrite() {
+    CursorUp(6);
+    ConsolePrintf("\r");
+}
+
+void EndCountLineRewrite() {
+    CursorDown(4);
+    EraseAnswerLine();
+}
+
+void EraseAnswerLine() {
+    ConsolePrintf("\r");
+    EraseLine();
+}
+
+void EraseContinueQuestion() {
+    EraseAnswerLine();
+    CursorUp(1);
+    EraseAnswerLine();
+    ConsolePrintf("\r");
+}
+
 bool fTypedLetter(char cUpper) {
     const uint8_t* pb = pGetMenuLineBuffer();
     return bGetMenuLineLength() == 1 && (pb[0] == cUpper || pb[0] == cUpper + ('a' - 'A'));

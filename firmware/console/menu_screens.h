@@ -15,6 +15,15 @@ void ShowResult(const char* pszText, MENU_FUNCTION pfnNext);
 // TRUE when the typed line is the one letter, either case.
 bool fTypedLetter(char cUpper);
 
+// The drive selection dialogues.  A drive taken: the count line above the
+// list is rewritten in place (the caller prints it between the two calls).
+// Not taken: the answer's line is erased.  Going on: the continue question
+// and the answer's line are erased before the next drive's row.
+void BeginCountLineRewrite();
+void EndCountLineRewrite();
+void EraseAnswerLine();
+void EraseContinueQuestion();
+
 // A setting turned on or off by Y or N; any other answer changes nothing.
 struct TOGGLE_SCREEN {
     const char* pszTitle;

@@ -133,17 +133,12 @@ void TakeDriveAnswer() {
     if (bAnswer == TRUE || (bAnswer == PARSE_EMPTY && !IsFailed(psDrive))) {
         AppendToSelection(bIndex);
         SetMenuController(static_cast<uint8_t>(bGetMenuController() + 1));
-        // The count line above the list is rewritten in place.
-        CursorUp(6);
-        ConsolePrintf("\r");
+        BeginCountLineRewrite();
         ConsolePrintf("Select Hot Spare Disk Drives -- %02d of %02d Disk Drives Added\n\n", bGetMenuController(),
                       bUnusedDrives());
-        CursorDown(4);
-        ConsolePrintf("\r");
-        EraseLine();
+        EndCountLineRewrite();
     } else {
-        ConsolePrintf("\r");
-        EraseLine();
+        EraseAnswerLine();
     }
     const uint8_t bNext = static_cast<uint8_t>(bIndex + 1);
     SetMenuSelection(bNext);
@@ -159,12 +154,7 @@ void TakeDriveAnswer() {
 void TakeContinueAnswer() {
     const uint8_t bAnswer = bParseYesNo();
     if (bAnswer == TRUE || bAnswer == PARSE_EMPTY) {
-        ConsolePrintf("\r");
-        EraseLine();
-        CursorUp(1);
-        ConsolePrintf("\r");
-        EraseLine();
-        ConsolePrintf("\r");
+        EraseContinueQuestion();
         Menu().bMenuStep = STEP_ADD_DRIVE;
         OfferDrive(bGetMenuSelection());
         return;

@@ -1052,6 +1052,12 @@ namespace {
 bool fFitsConfiguration(uint8_t bRank, uint8_t bMember) {
     return bRank < bGetRankCount() && bMember < bGetRankDriveCount(bRank) && wRebuildRegionBlocksOf(bRank) != 0;
 }
+// The drive's target id from the SAS device list, 255 when it is not there.
+uint8_t bTargetOfWwn(const uint8_t* pbWwn) {
+    uint8_t bTarget = REBUILD_NONE;
+    if (pFindSASAddressInList(pGetDriveAddressList(), pbWwn, &bTarget, FALSE) == nullptr) return REBUILD_NONE;
+    return bTarget;
+}
 // RAID 6: another member out of service, the second member of the rebuild.
 uint8_t bOtherMissingMember(uint8_t bRank, uint8_t bMember) {
     if (bGetRankRaidLevel(bRank) != RAID_LEVEL_6) return REBUILD_NONE;
@@ -1069,8 +1075,8 @@ void StartRebuildForPartner(const uint8_t* pbMessage) {
         IgnoreMessage(REBUILD_MSG_START_REQUEST, pbMessage);
         return;
     }
-    uint8_t bTarget = REBUILD_NONE;
-    if (fFindDriveByWWN(pbMessage + 8, &bTarget) != TRUE) return;
+    const uint8_t bTarget = bTargetOfWwn(pbMessage + 8);
+    if (bTarget == REBUILD_NONE) return;
     const uint8_t bOther = bOtherMissingMember(bRank, bMember);
     if (bOther != REBUILD_NONE) {
         StartRaid6Rebuild(bRank, bMember, bOther, bTarget, REBUILD_NONE, pbMessage + 8, dBlocks);
@@ -1095,8 +1101,7 @@ void PartnerRebuildStarted(const uint8_t* pbMessage) {
     s.bMember1 = bOtherMissingMember(bRank, bMember);
     s.bRaidLevel = bGetRankRaidLevel(bRank);
     s.bReserved4 = FALSE;
-    uint8_t bTarget = REBUILD_NONE;
-    if (fFindDriveByWWN(pbMessage + 8, &bTarget) != TRUE) bTarget = REBUILD_NONE;
+    const uint8_t bTarget = bTargetOfWwn(pbMessage + 8);
     s.bReplacement3 = bTarget;
     std::memcpy(s.abWwn, pbMessage + 8, 8);
     PutBe32(s.abPosition, 0);
