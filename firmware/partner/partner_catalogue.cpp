@@ -122,6 +122,10 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
     {PARTNER_MESSAGE_MIRROR_DATA, bMirrorData},
     {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
+    {PARTNER_MESSAGE_RESET, bReceivePartnerStopOrTime},
+    {PARTNER_MESSAGE_SHUTDOWN, bReceivePartnerStopOrTime},
+    {PARTNER_MESSAGE_TIME_OF_DAY, bReceivePartnerStopOrTime},
+    {PARTNER_MESSAGE_HEARTBEAT, bReceivePartnerStopOrTime},
 };
 
 struct MESSAGE_CONTINUATION {
@@ -136,6 +140,15 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},
     {PARTNER_MESSAGE_JOURNAL_RESET, PartnerJournalResetAnswered},
+    // The READ BUFFER kinds of the console and the debug dump.
+    {133, PartnerDataRequestAnswered},
+    {135, PartnerDataRequestAnswered},
+    {137, PartnerDataRequestAnswered},
+    {139, PartnerDataRequestAnswered},
+    {141, PartnerDataRequestAnswered},
+    {173, PartnerDataRequestAnswered},
+    {174, PartnerDataRequestAnswered},
+    {175, PartnerDataRequestAnswered},
 };
 
 }  // namespace

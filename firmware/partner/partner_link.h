@@ -47,6 +47,14 @@ uint8_t bReadPartnerBuffer9(uint8_t fConfirm);
 uint8_t bReadPartnerBuffer10(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dBuffer, KERNEL_ENTRY* psHostCommand,
                              uint8_t bKind);
 uint8_t bReadPartnerBuffer11(uint8_t bPortSelect, uint16_t wLd, uint8_t fConfirm);
+// The statistics record alone (id 19), without the latency table.
+uint8_t bReadPartnerBuffer19(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dBuffer, KERNEL_ENTRY* psHostCommand,
+                             uint8_t bKind);
+// A controller joining a running partner takes over the partner's
+// battery-backed state (the status block, id 3): the rebuild and expansion
+// records, the parity check to resume, the stripe initialisation records.
+// 255 when read.
+uint8_t bReadPartnerStatusBlock();
 void PreparePartnerJoin();
 // The start of day: TRUE when the partner answers a TEST UNIT READY (it runs
 // already); the ping of a joining controller, repeated until the running one
@@ -54,6 +62,14 @@ void PreparePartnerJoin();
 // start-of-day request (buffer id 13) and this controller's identity (id 14)
 // with its firmware word.
 constexpr uint8_t PARTNER_BUFFER_ID_CONFIG = 1;   // the live configuration image
+constexpr uint8_t PARTNER_BUFFER_ID_HOST_PORTS = 2;
+constexpr uint8_t PARTNER_BUFFER_ID_STATUS_BLOCK = 3;
+constexpr uint8_t PARTNER_BUFFER_ID_INFORMATION = 6;
+constexpr uint8_t PARTNER_BUFFER_ID_EVENT_LOG = 8;
+constexpr uint8_t PARTNER_BUFFER_ID_CLEAR_EVENTS = 9;
+constexpr uint8_t PARTNER_BUFFER_ID_STATISTICS = 10;
+constexpr uint8_t PARTNER_BUFFER_ID_CLEAR_STATISTICS = 11;
+constexpr uint8_t PARTNER_BUFFER_ID_STATISTICS_RECORD = 19;
 constexpr uint8_t PARTNER_BUFFER_ID_PING = 12;
 constexpr uint8_t PARTNER_BUFFER_ID_START_OF_DAY = 13;
 constexpr uint8_t PARTNER_BUFFER_ID_IDENTITY = 14;
@@ -128,6 +144,13 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t* pbRecord, cons
 // name, controller, port index and logical drive).  255 queued.
 constexpr uint8_t PARTNER_MESSAGE_PR_ATTENTION_CLEARED = 77;
 uint8_t bSendPrAttentionClearMessage(const uint8_t* pbPortName, uint8_t bController, uint8_t bPortIndex, uint16_t wLun);
+// Messages 147 (reset), 148 (shut down, byte 2 the reason) and 149 (the
+// date and time: bytes 2-3 year, 4 month, 5 day, 6-8 hour, minute,
+// second, 9-10 the sender's two arguments).
+constexpr uint8_t PARTNER_MESSAGE_RESET = 147;
+constexpr uint8_t PARTNER_MESSAGE_SHUTDOWN = 148;
+constexpr uint8_t PARTNER_MESSAGE_TIME_OF_DAY = 149;
+constexpr uint8_t PARTNER_MESSAGE_HEARTBEAT = 159;
 // Management requests the partner carries out: message 147 (reset), the
 // date and time (message 149 with the record), a parity job message (90
 // to 94), a management request (clearing its event log or statistics:

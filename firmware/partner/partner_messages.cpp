@@ -499,7 +499,7 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
     switch (bOpcode) {
     case PARTNER_OPCODE_TEST_UNIT_READY:
     case PARTNER_OPCODE_WRITE_BUFFER: SendPartnerCommandStatus(ps, 0, 0, 0); return STATUS_OK;
-    case PARTNER_OPCODE_READ_BUFFER: AnswerPartnerReadBuffer(ps); return STATUS_OK;
+    case PARTNER_OPCODE_READ_BUFFER: return AnswerPartnerReadBuffer(ps);
     case PARTNER_TYPED_MESSAGE: return bHandlePartnerMessage(ps);
     case PARTNER_OPCODE_FORWARDED: return HandleForwardedDriveCommand(ps);
     default: SendPartnerCommandStatus(ps, 5, 0x20, 0); return STATUS_OK;

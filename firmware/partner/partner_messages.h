@@ -159,8 +159,18 @@ void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 uint8_t HandleForwardedDriveCommand(PARTNER_MESSAGE_SLOT* psSlot);
 void ForwardedDriveCommandDone(KERNEL_ENTRY* psEntry);
 
-// Answers a READ BUFFER from the partner by its buffer id.
-void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
+// Answers a READ BUFFER from the partner by its buffer id: 255, or 16 when
+// its pages are not free yet (it waits at the head of the ring).
+uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
+// The data requests among them (ids 2, 3, 6, 8-11, 19), and the answer to
+// one this controller sent, by its request kind.
+uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* psSlot);
+void PartnerDataRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+// Messages 147-149 and 159 from the partner.
+uint8_t bReceivePartnerStopOrTime(PARTNER_MESSAGE_SLOT* psSlot);
+// The partner's ping (id 12) and heartbeat message (159): GOOD once nothing
+// here is left for it, NOT READY while a flush runs.
+void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot);
 
 // Path loss: the drive IOC restarted (its partner traffic ends), or the
 // partner's path or target id changed (messages move to a path that works).

@@ -4,6 +4,8 @@
 // running side, and the identity each sends the other.
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
+#include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "config/host_port_tables.h"
 #include "config/config_image.h"
@@ -11,6 +13,8 @@
 #include "config/nvram_records.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
+#include "executive/date_time.h"
+#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -74,18 +78,6 @@ uint8_t bOwnControllerTypeByte() {
     return s.bBoardCode;
 }
 
-// Heartbeat answer (buffer id 12): the joining partner may send host
-// commands once nothing here is left half done for it.
-void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
-    if (fGetPartnerWork() != TRUE) {
-        StopAPM();
-        PostEvent(94);
-    }
-    SetPartnerWork(TRUE);
-    ResetAllOutstandingWrites();
-    SendPartnerCommandStatus(psSlot, 0, 0, 0);
-}
-
 // Start-of-day answer (buffer id 13): the partner that asks has started and
 // joins; from here the link is valid on this side too.
 void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
@@ -128,7 +120,64 @@ void SendLiveConfigImage(PARTNER_MESSAGE_SLOT* psSlot) {
     }
 }
 
+// Whether this controller still holds mirrored writes of its partner: a
+// partner that restarts and joins before its silence was noticed here left
+// them behind, and nothing else would write them out.
+bool HoldsPartnerMirrors() {
+    return wCountValidPartnerSlots() != 0 || wCountPartnerExtentsWithData(nullptr) != 0 ||
+           wGetPartnerParityQueueCount() != 0;
+}
+
+// The date and time, most significant byte first, and the sender's two
+// arguments; the weekday follows from the date.
+void SendTimeOfDayMessage(const DATE_TIME& sTime, uint8_t bArg1, uint8_t bArg2) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_TIME_OF_DAY);
+    PutBe16(s.abCdb + 2, sTime.wYear);
+    s.abCdb[4] = sTime.bMonth;
+    s.abCdb[5] = sTime.bDay;
+    s.abCdb[6] = sTime.bHour;
+    s.abCdb[7] = sTime.bMinute;
+    s.abCdb[8] = sTime.bSecond;
+    s.abCdb[9] = bArg1;
+    s.abCdb[10] = bArg2;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    (void)bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+uint8_t bSetTimeOfDay(const uint8_t* pbCdb) {
+    DATE_TIME s{};
+    s.wYear = wGetBe16(pbCdb + 2);
+    s.bMonth = pbCdb[4];
+    s.bDay = pbCdb[5];
+    s.bHour = pbCdb[6];
+    s.bMinute = pbCdb[7];
+    s.bSecond = pbCdb[8];
+    if (s.wYear > CLOCK_LAST_YEAR || s.bMonth < 1 || s.bMonth > 12 || s.bDay < 1 || s.bDay > 31) return 0;
+    s.bWeekday = bGetWeekday(s.wYear, s.bMonth, s.bDay);
+    if (bValidateDateTime(&s) != STATUS_OK) return 0;
+    return bSetDateTime(&s) == STATUS_OK ? STATUS_OK : 0;
+}
+
 }  // namespace
+
+// Heartbeat answer (buffer id 12 and message 159): the joining partner may
+// send host commands once nothing here is left half done for it.  Mirrors
+// of a partner that restarted without being declared lost are written out
+// first: it discards its own journal when it joins.
+void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
+    if (psSlot->sMessage.abCdb[3] == TRUE && HoldsPartnerMirrors()) SetCacheFlushRequest(TRUE);
+    if (fGetRetripeFlag() == TRUE || fGetCacheFlushSequencerRequest() == TRUE) {
+        SendPartnerCommandStatus(psSlot, 2, 0x04, 0x01);
+        return;
+    }
+    if (fGetPartnerWork() != TRUE) {
+        StopAPM();
+        PostEvent(94);
+    }
+    SetPartnerWork(TRUE);
+    ResetAllOutstandingWrites();
+    SendPartnerCommandStatus(psSlot, 0, 0, 0);
+}
 
 uint8_t bProbePartnerReady() {
     uint8_t bTarget = 0xFF, bBus = 0;
@@ -178,13 +227,78 @@ void SendPartnerIdentity(uint32_t dFirmwareWord) {
     (void)bQueuePartnerReadBuffer(abCdb, COMMAND_TYPE_IDENTITY);
 }
 
-void AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
+uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     switch (psSlot->sMessage.abCdb[2]) {
-    case PARTNER_BUFFER_ID_CONFIG: SendLiveConfigImage(psSlot); return;
-    case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return;
-    case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return;
-    case PARTNER_BUFFER_ID_IDENTITY: StorePartnerIdentity(psSlot); return;
-    default: SendPartnerCommandStatus(psSlot, 5, 0x24, 0); return;
+    case PARTNER_BUFFER_ID_CONFIG: SendLiveConfigImage(psSlot); return STATUS_OK;
+    case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return STATUS_OK;
+    case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return STATUS_OK;
+    case PARTNER_BUFFER_ID_IDENTITY: StorePartnerIdentity(psSlot); return STATUS_OK;
+    case PARTNER_BUFFER_ID_HOST_PORTS:
+    case PARTNER_BUFFER_ID_STATUS_BLOCK: return bAnswerPartnerDataRequest(psSlot);
+    default: break;
+    }
+    // The other requests are sent only over a link both sides keep: a
+    // partner given up here hears NOT READY until it has joined again.
+    if (fIsDualControllerActive() != TRUE) {
+        SendPartnerCommandStatus(psSlot, 2, 0x04, 0);
+        return STATUS_OK;
+    }
+    return bAnswerPartnerDataRequest(psSlot);
+}
+
+void SendTimeOfDayToPartner(uint8_t bArg1, uint8_t bArg2) {
+    DATE_TIME s{};
+    if (GetDateTime(&s) != STATUS_OK) return;
+    SendTimeOfDayMessage(s, bArg1, bArg2);
+}
+
+void SendDateTimeToPartner(const DATE_TIME* psTime) { SendTimeOfDayMessage(*psTime, 0, 0); }
+
+uint8_t bSendResetToPartner() {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_RESET);
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+uint8_t fSendShutdownToPartner(uint8_t bReason) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_SHUTDOWN);
+    s.abCdb[2] = bReason;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn) {
+    GetPartnerNodeName(pbWwn);
+    for (uint8_t k = 0; k < 8; ++k) {
+        if (pbWwn[k] != 0xFF) return TRUE;
+    }
+    return FALSE;
+}
+
+uint8_t bReceivePartnerStopOrTime(PARTNER_MESSAGE_SLOT* psSlot) {
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    switch (pbCdb[1]) {
+    case PARTNER_MESSAGE_RESET:
+        // The journal drains to the drives before the board restarts: the
+        // writes this controller acknowledged are not left to a partner
+        // that may not be there to write them out.
+        SendPartnerCommandStatus(psSlot, 0, 0, 0);
+        StartControllerReset();
+        return STATUS_OK;
+    case PARTNER_MESSAGE_SHUTDOWN:
+        SendPartnerCommandStatus(psSlot, 0, 0, 0);
+        SetShutdownReason(pbCdb[2]);
+        ShutdownController();
+        return STATUS_OK;
+    case PARTNER_MESSAGE_TIME_OF_DAY:
+        if (bSetTimeOfDay(pbCdb) == STATUS_OK) {
+            SendPartnerCommandStatus(psSlot, 0, 0, 0);
+        } else {
+            SendPartnerCommandStatus(psSlot, 5, 0x24, 0);
+        }
+        return STATUS_OK;
+    case PARTNER_MESSAGE_HEARTBEAT: ExchangePartnerHeartbeat(psSlot); return STATUS_OK;
+    default: return 0;
     }
 }
 

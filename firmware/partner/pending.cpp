@@ -73,16 +73,8 @@ uint8_t s_fPartnerDumpFlag = FALSE;
 }  // namespace
 uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
 void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
-// No partner link yet: no request is queued.
-uint8_t bReadPartnerBuffer6(BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t) { return 0; }
-uint8_t bReadPartnerBuffer8(BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t, uint8_t) { return 0; }
-uint8_t bReadPartnerBuffer9(uint8_t) { return 0; }
-uint8_t bReadPartnerBuffer10(uint8_t, uint16_t, BUFFER_HANDLE, KERNEL_ENTRY*, uint8_t) { return 0; }
-uint8_t bReadPartnerBuffer11(uint8_t, uint16_t, uint8_t) { return 0; }
-void PreparePartnerJoin() {}
 uint8_t bSendSasPhyMessage157(uint8_t) { return STATUS_OK; }
 uint8_t bSendSasPhyMessage190(uint8_t) { return STATUS_OK; }
-void ResetPartnerStartFlags() {}
 
 // Stand-ins for the tick, board state and stop paths.
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
@@ -92,9 +84,7 @@ uint16_t wGetControllerInfoVersionWord() { return 0; }
 uint8_t bGetControllerInfoVersionByte() { return 0; }
 uint8_t bGetControllerInfoBoardByte() { return 0; }
 void SendPartnerVersionNotice() {}
-uint8_t fSendShutdownToPartner(uint8_t) { return STATUS_OK; }
 
-void SendTimeOfDayToPartner(uint8_t, uint8_t) {}
 void PartnerHostTargetService() {}
 uint8_t fGetPartnerHousekeepingRequest() { return FALSE; }
 void PartnerHousekeepingService() {}
@@ -116,12 +106,8 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t
 }
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
-// Nothing reaches a partner through the stand-in: not sent, not known.
-uint8_t bSendResetToPartner() { return 0; }
-void SendDateTimeToPartner(const DATE_TIME*) {}
 void SendParityJobMessage(uint8_t, uint8_t, uint8_t, uint8_t) {}
 uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
-uint8_t fGetPartnerControllerWwn(uint8_t*) { return FALSE; }
 
 uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,
                                    uint16_t wInitiator, uint16_t wOnBehalfId, uint8_t bController) {

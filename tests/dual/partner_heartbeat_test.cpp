@@ -213,7 +213,7 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0004:0004 Compl Ptr:0003:0003\r\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0005:0005 Compl Ptr:0004:0004\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
 }

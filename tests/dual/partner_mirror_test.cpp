@@ -289,3 +289,48 @@ TEST_F(PartnerMirror, APartnersLunLeftIdleIsNoLongerHeldForIt) {
     ASSERT_EQ(fw::fGetLunOcioFlag(0), fw::TRUE);
     EXPECT_TRUE(RunUntil([] { return fw::fGetLunOcioFlag(0) == fw::FALSE; }, 10'000 * kMs));
 }
+
+namespace fw_b {
+uint8_t fGetRetripeFlag();
+}  // namespace fw_b
+
+namespace {
+
+// Controller A restarts and pings B as a joiner before B noticed it was
+// gone: A discards its own journal when it joins, so B writes out the
+// mirrors it holds of A first, answering NOT READY meanwhile, without
+// giving A up.
+TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOutFirst) {
+    uint16_t wCount = 0, wFirst = 0;
+    fw_b::GetEventLogPosition(&wCount, &wFirst);
+    SlowDrives(500 * kMs);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughA());
+    ASSERT_GT(HeldBlocks(writes[0].lba), 0);
+    fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(0);
+    s.abCdb[0] = fw::PARTNER_OPCODE_READ_BUFFER;
+    s.abCdb[1] = 0;
+    s.abCdb[2] = fw::PARTNER_BUFFER_ID_PING;
+    s.abCdb[3] = fw::TRUE;
+    uint16_t wSlot = 0;
+    ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([&] { return BPosted(wFirst, 53); }, 2000 * kMs))
+        << Consoles() << ::testing::PrintToString(EventsOfB(wFirst));
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    EXPECT_EQ(EventsOfB(wFirst), (std::vector<uint8_t>{53}));
+    // Once they are on the drives the partner copies are gone, and B
+    // answers the next ping GOOD.
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw_b::fGetRetripeFlag() != fw::TRUE && fw_b::wGetDirtyExtentCount() == 0; },
+                         10'000 * kMs))
+        << Consoles();
+    for (const Write& w : writes) EXPECT_EQ(HeldBlocks(w.lba), 0) << w.lba;
+    a->board.CutPower();
+    for (const Write& w : writes) {
+        const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
+        const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba;
+    }
+}
+
+}  // namespace

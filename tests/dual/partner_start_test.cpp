@@ -112,6 +112,7 @@ protected:
         return "--- controller 0 ---\n" + a->board.ConsoleText() + "\n--- controller 1 ---\n" +
                (b ? b->board.ConsoleText() : std::string());
     }
+    static uint8_t* At(sim::Board& board, uint32_t dOffset) { return board.nvram().Data() + dOffset; }
 
     sim::Clock clock;
     sim::Chassis chassis;
@@ -144,6 +145,34 @@ TEST_F(LateSecond, OneStartedBesideARunningOneFindsItInitializedAndJoins) {
     EXPECT_FALSE(RunBoth([] {
         return fw::fIsDualControllerActive() != fw::TRUE || fw_b::fIsDualControllerActive() != fw::TRUE;
     }, 500 * kMs)) << Consoles();
+}
+
+TEST_F(LateSecond, AJoinerTakesOverTheRunningOnesExpansionAndStripeInitialisationRecords) {
+    uint8_t* pbExpansion = At(a->board, NVRAM_OFFSET(bExpansionSelector));
+    pbExpansion[0] = fw::FALSE;   // copy B
+    pbExpansion[1] = fw::TRUE;
+    for (uint8_t k = 0; k < 24; ++k) pbExpansion[8 + k] = static_cast<uint8_t>(0xA0 + k);
+    uint8_t* pbStripe = At(a->board, NVRAM_OFFSET(abStripeInitRecordA));
+    for (uint8_t k = 0; k < 16; ++k) pbStripe[k] = static_cast<uint8_t>(0x30 + k);
+    StartB();
+    ASSERT_TRUE(RunBoth([this] { return b->Booted(); }, dual::kBootLimitNs));
+    EXPECT_EQ(0, std::memcmp(At(b->board, NVRAM_OFFSET(bExpansionSelector)), pbExpansion, 32));
+    EXPECT_EQ(0, std::memcmp(At(b->board, NVRAM_OFFSET(abStripeInitRecordA)), pbStripe, 16));
+}
+
+// Flag bytes that are neither TRUE nor FALSE are no record to take: the
+// joiner starts from an empty one.
+TEST_F(LateSecond, AJoinerDoesNotTakeAnExpansionRecordWhoseFlagsMakeNoSense) {
+    uint8_t* pbExpansion = At(a->board, NVRAM_OFFSET(bExpansionSelector));
+    pbExpansion[0] = 0x55;
+    pbExpansion[1] = fw::TRUE;
+    for (uint8_t k = 0; k < 24; ++k) pbExpansion[8 + k] = 0xEE;
+    StartB();
+    ASSERT_TRUE(RunBoth([this] { return b->Booted(); }, dual::kBootLimitNs));
+    const uint8_t* pb = At(b->board, NVRAM_OFFSET(bExpansionSelector));
+    EXPECT_EQ(pb[0], fw::TRUE);
+    EXPECT_EQ(pb[1], fw::FALSE);
+    EXPECT_EQ(pb[8], 0);
 }
 
 // The running controller goes while the joiner waits for its ping: the

@@ -1,0 +1,101 @@
+// What one controller reads out of or asks of the other: its information,
+// event log and statistics shown on this controller's console, the clear
+// of its event log, its date and time, a reset.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "executive/date_time.h"
+#include "harness/dual_pair.h"
+#include "partner/partner_link.h"
+
+namespace fw_b {
+// The second build's own record: the same layout under its namespace.
+struct DATE_TIME;
+uint16_t wGetEventLogCount();
+uint8_t GetDateTime(DATE_TIME* psDateTime);
+uint8_t fIsShutdownPending();
+uint8_t fIsDualControllerActive();
+void GetNvramControllerWwn(uint8_t* pbWwn);
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMs = 1'000'000ull;
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+class PartnerRequests : public ::testing::Test, protected dual::Pair {
+protected:
+    void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
+    // Keys typed on controller 0's console, each given time to be served
+    // (a partner's answer included); what the console printed meanwhile.
+    std::string TypeOnA(std::initializer_list<const char*> keys) {
+        a->board.ClearConsoleText();
+        for (const char* psz : keys) {
+            a->board.TypeKeys(psz);
+            RunUntil(nullptr, 200 * kMs);
+        }
+        return a->board.ConsoleText();
+    }
+};
+
+TEST_F(PartnerRequests, ThePartnersEventLogIsCountedListedAndCleared) {
+    const uint16_t wEvents = fw_b::wGetEventLogCount();
+    ASSERT_GT(wEvents, 2);
+    // Event Log Menu, Controller 1: its counts come from the partner.
+    const std::string sMenu = TypeOnA({"\x05", "5\r", "2\r"});
+    EXPECT_TRUE(Has(sMenu, "Controller 1 Event Log Menu")) << sMenu;
+    EXPECT_TRUE(Has(sMenu, "1.  View All Events (" + std::to_string(wEvents) + ")")) << sMenu;
+    // The listing holds the partner's start-of-day events (42: the partner
+    // joined it, seen from controller 1's side as controller 0).
+    const std::string sList = TypeOnA({"1\r"});
+    EXPECT_FALSE(Has(sList, "Error getting other controller event log")) << sList;
+    EXPECT_GT(sList.size(), 200u) << sList;
+    const std::string sCleared = TypeOnA({" ", "10\r"});
+    EXPECT_TRUE(Has(sCleared, "Other Controller Event Log Cleared")) << sCleared;
+    EXPECT_LT(fw_b::wGetEventLogCount(), 2);
+}
+
+TEST_F(PartnerRequests, ThePartnersInformationAndStatisticsAreShown) {
+    const std::string sInfo = TypeOnA({"\x05", "3\r", "2\r"});
+    EXPECT_FALSE(Has(sInfo, "Error getting other controller information")) << sInfo;
+    // The record is controller 1's own: its WWN, not this one's.
+    uint8_t abWwn[8];
+    fw_b::GetNvramControllerWwn(abWwn);
+    char acLine[64];
+    std::snprintf(acLine, sizeof acLine, "Controller WWN : %02x%02x%02x%02x%02x%02x%02x%02x", abWwn[0], abWwn[1],
+                  abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6], abWwn[7]);
+    EXPECT_TRUE(Has(sInfo, "Controller 1 Information:")) << sInfo;
+    EXPECT_TRUE(Has(sInfo, acLine)) << acLine << "\n" << sInfo;
+    const std::string sStats = TypeOnA({" ", "0\r", "4\r", "2\r", "1\r"});
+    EXPECT_TRUE(Has(sStats, "Controller 1 Statistics Menu")) << sStats;
+    EXPECT_FALSE(Has(sStats, "Error getting other controller statistics")) << sStats;
+}
+
+TEST_F(PartnerRequests, ThePartnerTakesTheDateAndTime) {
+    fw::DATE_TIME s{2031, 5, 6, 0, 7, 8, 9};
+    s.bWeekday = fw::bGetWeekday(s.wYear, s.bMonth, s.bDay);
+    fw::SendDateTimeToPartner(&s);
+    fw::DATE_TIME t{};
+    ASSERT_TRUE(RunUntil([&t] {
+        fw_b::GetDateTime(reinterpret_cast<fw_b::DATE_TIME*>(&t));
+        return t.wYear == 2031;
+    }, 1000 * kMs)) << Consoles();
+    EXPECT_EQ(t.bMonth, 5);
+    EXPECT_EQ(t.bDay, 6);
+    EXPECT_EQ(t.bHour, 7);
+}
+
+// Message 147: the partner drains its journal, then restarts.
+TEST_F(PartnerRequests, AResetAskedOfThePartnerRestartsItAfterItsJournalDrained) {
+    ASSERT_EQ(fw::bSendResetToPartner(), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([] { return fw_b::fIsShutdownPending() == fw::TRUE; }, 1000 * kMs)) << Consoles();
+    RunUntil([this] { return b->board.lastStop() != sim::StopKind::Running; }, 20'000 * kMs);
+    EXPECT_EQ(b->board.lastStop(), sim::StopKind::Reset) << Consoles();
+}
+
+}  // namespace
