@@ -14,6 +14,7 @@
 #include "console/menu_tree.h"
 #include "enclosure/drive_list_display.h"
 #include "enclosure/drive_table.h"
+#include "eventlog/config_dump.h"
 #include "executive/console_output.h"
 #include "executive/port_codes.h"
 #include "executive/types.h"
@@ -30,7 +31,6 @@ constexpr uint64_t PATH_AUTO_REBUILD = 0x1154;
 constexpr uint64_t PATH_REBUILD_PRIORITY = 0x1155;
 constexpr uint64_t PATH_AUTO_HOT_SPARE = 0x1156;
 constexpr uint64_t PATH_INIT_PRIORITY = 0x1157;
-constexpr uint8_t DUMP_TYPE_SPARES = 25;
 
 constexpr uint8_t PRIORITY_LOWEST = 10;
 constexpr uint8_t PRIORITY_HIGHEST = 90;
@@ -327,7 +327,7 @@ void RebuildConfigMenu() {
         return;
     }
     switch (wGetSelectedOption()) {
-    case 1u << 1: StartMenuDump(PATH_REBUILD * 16 + 1, RebuildConfigMenu, DUMP_TYPE_SPARES); break;
+    case 1u << 1: StartMenuDump(PATH_REBUILD * 16 + 1, RebuildConfigMenu, CONFIG_DUMP_SPARES); break;
     case 1u << 2: AddHotSpareMenu(); break;
     case 1u << 3: DeleteHotSpares(); break;
     case 1u << 4: AutoRebuildMenu(); break;

@@ -71,6 +71,9 @@ protected:
 
 TEST_F(RebuildConfigMenus, MenuOffersItsOptionsAndExitsToTheConfigurationMenu) {
     EXPECT_EQ(Open(), kMenu);
+    // Option 1 lists the spares and comes back after a key.
+    EXPECT_NE(c.Enter("1").find("No Hot Spare Drives Configured"), std::string::npos);
+    EXPECT_EQ(c.Type(" "), kMenu);
     EXPECT_EQ(c.Enter("8"), "8\r" + kPrompt);
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + consoletest::kConfigurationMenu);
 }
