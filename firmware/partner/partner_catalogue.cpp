@@ -8,6 +8,7 @@
 #include "config/drive_locate.h"
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
+#include "eventlog/event_log.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
@@ -28,6 +29,13 @@ uint8_t bJournalReset(const uint8_t*, uint16_t) {
 // The parity check's progress, from its code byte on.
 uint8_t bParityJob(const uint8_t* pbCdb, uint16_t) {
     HandleParityJobMessage(pbCdb + 1);
+    return STATUS_OK;
+}
+
+// An event the partner posts in this controller's log: its code and five
+// argument bytes.
+uint8_t bPostPartnerEvent(const uint8_t* pbCdb, uint16_t) {
+    PostEvent(pbCdb[2], pbCdb[3], pbCdb[4], pbCdb[5], pbCdb[6], pbCdb[7]);
     return STATUS_OK;
 }
 
@@ -84,6 +92,7 @@ struct MESSAGE_RECEIVER {
 
 constexpr MESSAGE_RECEIVER kReceivers[] = {
     {MESSAGE_IO_QUIESCE, bIoQuiesce},
+    {PARTNER_MESSAGE_POST_EVENT, bPostPartnerEvent},
     {PARTNER_MESSAGE_JOURNAL_RESET, bJournalReset},
     {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
     {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},

@@ -147,6 +147,11 @@ uint8_t bSendPrAttentionClearMessage(const uint8_t* pbPortName, uint8_t bControl
 // Messages 147 (reset), 148 (shut down, byte 2 the reason) and 149 (the
 // date and time: bytes 2-3 year, 4 month, 5 day, 6-8 hour, minute,
 // second, 9-10 the sender's two arguments).
+// Message 33: an event posted in the partner's log (byte 2 the code, 3-7
+// the argument bytes), sent and answered synchronously: TRUE when the
+// partner answered GOOD.
+constexpr uint8_t PARTNER_MESSAGE_POST_EVENT = 33;
+uint8_t bSendPartnerEventSync(uint8_t bCode, const uint8_t* pbArguments);
 constexpr uint8_t PARTNER_MESSAGE_RESET = 147;
 constexpr uint8_t PARTNER_MESSAGE_SHUTDOWN = 148;
 constexpr uint8_t PARTNER_MESSAGE_TIME_OF_DAY = 149;

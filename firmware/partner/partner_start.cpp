@@ -275,6 +275,17 @@ uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn) {
     return FALSE;
 }
 
+uint8_t bSendPartnerEventSync(uint8_t bCode, const uint8_t* pbArguments) {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
+    uint8_t abCdb[10] = {PARTNER_TYPED_MESSAGE, PARTNER_MESSAGE_POST_EVENT, bCode};
+    std::memcpy(abCdb + 3, pbArguments, 5);
+    uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
+    const uint8_t b =
+        bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey, &bAsc, &bAscq);
+    return ToFlag(b == STATUS_OK && bStatus == SCSI_STATUS_GOOD);
+}
+
 uint8_t bReceivePartnerStopOrTime(PARTNER_MESSAGE_SLOT* psSlot) {
     const uint8_t* pbCdb = psSlot->sMessage.abCdb;
     switch (pbCdb[1]) {

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "eventlog/event_log.h"
 #include "executive/date_time.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_link.h"
@@ -16,6 +18,9 @@ namespace fw_b {
 // The second build's own record: the same layout under its namespace.
 struct DATE_TIME;
 uint16_t wGetEventLogCount();
+using fw::EVENT_LOG_ENTRY;
+void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
+const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
 uint8_t GetDateTime(DATE_TIME* psDateTime);
 uint8_t fIsShutdownPending();
 uint8_t fIsDualControllerActive();
@@ -88,6 +93,25 @@ TEST_F(PartnerRequests, ThePartnerTakesTheDateAndTime) {
     EXPECT_EQ(t.bMonth, 5);
     EXPECT_EQ(t.bDay, 6);
     EXPECT_EQ(t.bHour, 7);
+}
+
+// Message 33: the event lands in the partner's log with its arguments.
+TEST_F(PartnerRequests, AnEventSentToThePartnerIsPostedInItsLog) {
+    uint16_t wCount = 0, wNext = 0;
+    fw_b::GetEventLogPosition(&wCount, &wNext);
+    fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(fw::PARTNER_MESSAGE_POST_EVENT);
+    const uint8_t abMessage[6] = {28, 0x11, 0x22, 0x33, 0x44, 0x55};
+    std::memcpy(s.abCdb + 2, abMessage, sizeof abMessage);
+    uint16_t wSlot = 0;
+    ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([wNext] {
+        uint16_t wC = 0, wN = 0;
+        fw_b::GetEventLogPosition(&wC, &wN);
+        return wN != wNext;
+    }, 1000 * kMs)) << Consoles();
+    const fw::EVENT_LOG_ENTRY* ps = fw_b::psGetEventLogEntry(wNext);
+    EXPECT_EQ(ps->bCode, 28);
+    EXPECT_EQ(std::vector<uint8_t>(ps->abArgs, ps->abArgs + 5), std::vector<uint8_t>(abMessage + 1, abMessage + 6));
 }
 
 // Message 147: the partner drains its journal, then restarts.
