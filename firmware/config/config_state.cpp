@@ -19,6 +19,7 @@ uint8_t s_fArrayDeleted = FALSE;
 uint8_t s_bMenuSelectedItem;
 uint8_t s_bMenuSelection;
 uint8_t s_bMenuController;
+uint8_t s_bMenuParameter;
 uint8_t s_bMenuDrive;
 uint16_t s_wMenuLogicalDrive;
 uint16_t s_wMenuLdCount;
@@ -59,6 +60,8 @@ void SetMenuSelection(uint8_t b) { s_bMenuSelection = b; }
 uint8_t bGetMenuSelection() { return s_bMenuSelection; }
 void SetMenuController(uint8_t b) { s_bMenuController = b; }
 uint8_t bGetMenuController() { return s_bMenuController; }
+void SetMenuParameter(uint8_t b) { s_bMenuParameter = b; }
+uint8_t bGetMenuParameter() { return s_bMenuParameter; }
 void SetMenuDrive(uint8_t b) { s_bMenuDrive = b; }
 uint8_t bGetMenuDrive() { return s_bMenuDrive; }
 void SetMenuLogicalDrive(uint16_t w) { s_wMenuLogicalDrive = w; }

@@ -27,6 +27,8 @@ void SetMenuSelection(uint8_t b);
 uint8_t bGetMenuSelection();
 void SetMenuController(uint8_t b);
 uint8_t bGetMenuController();
+void SetMenuParameter(uint8_t b);
+uint8_t bGetMenuParameter();
 void SetMenuDrive(uint8_t b);
 uint8_t bGetMenuDrive();
 // The two 16-bit registers (a logical drive number or count, a region).

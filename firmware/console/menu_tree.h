@@ -40,6 +40,19 @@ void AaMuxMaintenanceMenu();
 void DriveMaintenanceMenu();
 void OnlineDiskIoModuleMenu();
 void StreamingReadAheadMenu();
+// Below the Drive Maintenance Menu: a drive's task management and phy
+// control, failing an array member, a slot's power.
+void DriveDiagnosticMenu();
+void DriveDiagnosticActionMenu();
+void DriveTaskManagementMenu();
+void TaskManagementTypeMenu();
+void DrivePhyControlMenu();
+void DriveFailMenu();
+void DriveFailDrivePrompt();
+void ConfirmDriveFail();
+void DrivePowerManagementMenu();
+void DrivePowerSlotPrompt();
+void DrivePowerActionMenu();
 // Below the Online Diagnostics Menu: the bus performance monitor.
 void PerformanceMonitoringMenu();
 // Below the Online Diagnostics Menu's controller maintenance: the

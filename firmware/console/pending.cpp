@@ -34,9 +34,7 @@ void DiskIoModuleMaintenanceMenu() { PromptSelectOption(); }
 void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
 void AaMuxMaintenanceMenu() { PromptSelectOption(); }
 void DiagnosticCounterMenu() { PromptSelectOption(); }
-void ApmDiagnosticMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
-void ApmConfigurationMenu() { PromptSelectOption(); }
 void DeleteArrayMenu() { PromptSelectOption(); }
 void ExpandArrayMenu() { PromptSelectOption(); }
 void ArrayCacheMenu() { PromptSelectOption(); }

@@ -105,8 +105,9 @@ uint8_t RequestSesStatusPage();
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,
                                    uint8_t bDuration);
 void AbortDriveFirmwareDownload();
-// The management diagnostic command (command type 28) to an array member:
-// 255 started, 16 no internal command entry free.
+// A member failed on request (command type 28, taken by the failed-drive
+// task): 255 queued, 16 no internal command entry free, 0 the member has
+// no drive.
 uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);
 // An in-band request to the master controller; 255 when sent.
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,

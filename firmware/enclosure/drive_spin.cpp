@@ -357,6 +357,18 @@ uint8_t bSpinDriveUpDown(uint8_t bEnclosure, uint8_t bSlot, uint8_t fSpinUp) {
     return bStatus;
 }
 
+void WatchDriveSpinUp(uint8_t bEnclosure, uint8_t bSlot) {
+    if (!IsValidPosition(bEnclosure, bSlot)) return;
+    MarkDriveSpinningUp(bEnclosure, bSlot);
+    uint8_t& bStarts = s_sSpin.aabStarts[bEnclosure - 1][bSlot - 1];
+    if (bStarts++ == 0) s_sSpin.aalFirstStart[bEnclosure - 1][bSlot - 1] = lGetTickCount();
+    DRIVE_MASK_SET s;
+    ClearDriveSet(&s);
+    AddDriveToSet(&s, bEnclosure, bSlot);
+    // No job entry free: the next request's job polls it.
+    (void)bRequestDriveSpinUp(&s, nullptr, nullptr);
+}
+
 uint8_t bCollectSpunDownDrives(DRIVE_MASK_SET* psSet) {
     std::memcpy(psSet->adEnclosure, s_sSpin.adSpunDown, sizeof psSet->adEnclosure);
     return bCountBits(psSet->adEnclosure);
@@ -485,6 +497,26 @@ void SetAPMDriveVerifyRunning(uint8_t f) { s_asVerify[0].fRunning = f; }
 uint8_t fIsAPMDriveVerifyRunning() { return s_asVerify[0].fRunning; }
 void SetAPMArrayVerifyRunning(uint8_t f) { s_asVerify[1].fRunning = f; }
 uint8_t fIsAPMArrayVerifyRunning() { return s_asVerify[1].fRunning; }
+
+void GetDriveAPMMaskTables(uint8_t* pb) {
+    const uint32_t* apd[3] = {s_sSpin.adSpunDown, s_sSpin.adSpinningUp, s_sSpin.adTest};
+    for (const uint32_t* pd : apd) {
+        for (uint8_t e = 0; e < APM_ENCLOSURES; ++e, pb += 8) {
+            PutBe32(pb, 0);   // slots 33-64 are never used
+            PutBe32(pb + 4, pd[e]);
+        }
+    }
+}
+
+void StoreDriveAPMMaskTables(const uint8_t* pb) {
+    constexpr uint32_t TABLE = APM_ENCLOSURES * 8;
+    for (uint8_t e = 0; e < APM_ENCLOSURES; ++e) {
+        const uint32_t dDown = dGetBe32(pb + e * 8 + 4) | dGetBe32(pb + TABLE + e * 8 + 4);
+        s_sSpin.adSpunDown[e] = dDown;
+        s_sSpin.adSpinningUp[e] &= ~dDown;
+        s_sSpin.adTest[e] = dGetBe32(pb + 2 * TABLE + e * 8 + 4);
+    }
+}
 
 void SetAPMHoldFlag(uint8_t f) { s_sSpin.fHold = f; }
 uint8_t fGetAPMHoldFlag() { return s_sSpin.fHold; }

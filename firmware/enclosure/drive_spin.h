@@ -72,6 +72,9 @@ uint8_t bRequestDriveSpinDown(const DRIVE_MASK_SET* psSet);
 // One drive: 0 for a position out of range, 255 when it is already in the
 // state asked, else the request's status.
 uint8_t bSpinDriveUpDown(uint8_t bEnclosure, uint8_t bSlot, uint8_t fSpinUp);
+// A drive the operator started himself: spinning up until its TEST UNIT
+// READY answers, polled by the spin job like any other.
+void WatchDriveSpinUp(uint8_t bEnclosure, uint8_t bSlot);
 // Every spun-down position into the set; the count.
 uint8_t bCollectSpunDownDrives(DRIVE_MASK_SET* psSet);
 void ClearPendingSpinDowns();
@@ -94,6 +97,15 @@ void SetAPMDriveVerifyRunning(uint8_t f);
 uint8_t fIsAPMDriveVerifyRunning();
 void SetAPMArrayVerifyRunning(uint8_t f);
 uint8_t fIsAPMArrayVerifyRunning();
+
+// The three mark tables (spun down, spinning up, under test) as the partner
+// exchanges them: per table 16 enclosures, each a 64-bit word written high
+// word first, big-endian (384 bytes).  The requester takes the first as its
+// spun-down marks, adds the second to them and takes the third as its test
+// marks.
+constexpr uint32_t APM_MASK_TABLES_BYTES = 3 * APM_ENCLOSURES * 8;
+void GetDriveAPMMaskTables(uint8_t* pbTables);
+void StoreDriveAPMMaskTables(const uint8_t* pbTables);
 
 // While held the spin job does nothing (the partner watchdog holds it).
 void SetAPMHoldFlag(uint8_t f);

@@ -26,7 +26,6 @@ void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
 void AllocateEnclosureServicesTables() {}
 void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
-uint8_t bStartMemberDriveCommand(uint8_t, uint8_t) { return STATUS_RETRY; }
 
 // Stand-ins for the tick.
 uint8_t fGetCtrlOptionBit2Flag() { return FALSE; }
@@ -144,8 +143,6 @@ void ShowEnclosureInformation() {
 }
 // No enclosure pages yet: no enclosure's firmware to list.
 void ShowEnclosureFirmwareVersions() {}
-// The power management status dump is not built: it prints nothing.
-void ShowAPMStatusInformation() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}
 // No SES poll runs yet: there is nothing to refresh.
 void SetSesPageRefreshForced(uint8_t) {}

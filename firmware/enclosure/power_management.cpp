@@ -12,11 +12,14 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
+#include "enclosure/drive_list_display.h"
 #include "executive/background_process.h"
+#include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
@@ -613,6 +616,383 @@ uint8_t bSpinUnusedDrives(uint8_t bMode) {
 }
 uint8_t bSpinFailedDrives(uint8_t bMode) {
     return bSpinGroup([](auto visit) { ForEachFailed(visit); }, bMode, nullptr, nullptr);
+}
+
+// ---- the console's status ---------------------------------------------------
+
+uint8_t bGetAPMGroupDrives(uint8_t bGroup, uint8_t (*paabWwn)[8], uint8_t bMax) {
+    uint8_t bCount = 0;
+    auto take = [&](const uint8_t* pbWwn) {
+        if (bCount < bMax) std::memcpy(paabWwn[bCount++], pbWwn, 8);
+    };
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (bGroup == APM_GROUP_SPARES) {
+        const uint32_t dCount = dClampedSpareCount(psImage);
+        for (uint32_t i = 0; i < dCount; ++i) take(psImage->asSpare[i].abWwn);
+    } else if (bGroup == APM_GROUP_FAILED) {
+        const uint32_t dCount = dClampedFailedDriveCount(psImage);
+        for (uint32_t i = 0; i < dCount; ++i) take(psImage->asFailedDrive[i].abWwn);
+    } else if (bGroup == APM_GROUP_UNUSED) {
+        ForEachUnused([&](uint8_t e, uint8_t sl) {
+            DRIVE_INFO* ps = nullptr;
+            if (fFindDriveByEnclosureSlot(e, sl, &ps) == TRUE) take(ps->abWWN);
+        });
+    }
+    return bCount;
+}
+
+APM_LEVEL1_SETTINGS sReadAPMLevel1Record(const uint8_t* pb) {
+    return APM_LEVEL1_SETTINGS{static_cast<uint16_t>(pb[0] | (pb[1] << 8)), pb[2], pb[3], pb[4], pb[5], pb[6]};
+}
+
+namespace {
+
+void PrintClock(const char* pszFormatAm, const char* pszFormatPm, uint8_t bHour, uint8_t bMinute) {
+    // The hours up to 12 are morning ones, as the console has always shown them.
+    if (bHour <= 12) {
+        ConsolePrintf(pszFormatAm, bHour, bMinute);
+    } else {
+        ConsolePrintf(pszFormatPm, bHour - 12, bMinute);
+    }
+}
+
+const char* pszDaySuffix(uint8_t bDay) {
+    switch (bDay) {
+    case 1: case 21: return "%dst ";
+    case 2: case 22: return "%dnd ";
+    case 3: case 23: return "%drd ";
+    default: return "%dth ";
+    }
+}
+
+// One member row of a drive list in power management mode, or the line of
+// a drive the table no longer holds.
+void ShowMemberRow(uint32_t dRow, const uint8_t* pbWwn) {
+    DRIVE_INFO* ps = nullptr;
+    uint8_t bIndex = 0;
+    if (fFindDriveByWWN(pbWwn, &ps, &bIndex) != TRUE) {
+        ConsolePrintf(" Failed obtaining data for drive %02d\n", dRow);
+        return;
+    }
+    ConsolePrintf("%02d  ", dRow);
+    (void)ShowDriveListEntry(pbWwn, TRUE);
+    ConsolePrintf("\n");
+}
+
+void ShowArrayAPMSettingsDump(uint8_t bArray) {
+    const uint16_t wOptions = wGetArrayAPMOptions(bArray);
+    const uint8_t* pb = pbArraySettings(bArray);
+    ConsolePrintf("\nArray %d APM Level 2 Configuration\n", bArray);
+    ConsolePrintf("    Option Flags: \n");
+    if ((wOptions & ARRAY_APM_SPIN_DOWN_AND_TEST) != 0) ConsolePrintf("                   Spin down and test cycle the array\n");
+    if ((wOptions & ARRAY_APM_SPIN_DOWN) != 0) ConsolePrintf("                   Spin down the array\n");
+    if (wOptions == 0) {
+        ConsolePrintf("       Feature Not In Use\n");
+        return;
+    }
+    if ((wOptions & (ARRAY_APM_SPIN_DOWN | ARRAY_APM_SPIN_DOWN_AND_TEST)) == 0) {
+        ConsolePrintf("                   Manual APM array\n");
+        return;
+    }
+    ConsolePrintf("\n    Idle Period To Array Spin Down: ");
+    ConsolePrintf("Hours: %d ", pb[4]);
+    ConsolePrintf("Minutes: %d\n", pb[5]);
+    ConsolePrintf("\n    Spun Down Period To Start APM Test: ");
+    if ((wOptions & ARRAY_APM_SPIN_DOWN_AND_TEST) == 0) {
+        ConsolePrintf(" No spin up cycle time selected\n");
+        return;
+    }
+    ConsolePrintf("Days: %d ", pb[2]);
+    ConsolePrintf("Hours: %d\n", pb[3]);
+    ConsolePrintf("\n    Time to next functional verification: ");
+    if (bGetArrayAPMState(bArray) != APM_SPUN_DOWN) {
+        ConsolePrintf("APM test will be scheduled once drives are spun down\n");
+        return;
+    }
+    uint32_t d = 0, h = 0, m = 0, sec = 0;
+    GetArrayTimeToNextAPMTest(&d, &h, &m, &sec, bArray);
+    ConsolePrintf("Days: %d   Hours: %d   Minutes: %d Seconds %d\n", d, h, m, sec);
+}
+
+}  // namespace
+
+void ShowAPMLevel1Settings(const APM_LEVEL1_SETTINGS& s, uint8_t fDump) {
+    static constexpr struct {
+        uint16_t wBit;
+        const char* pszText;
+    } OPTIONS[] = {
+        {APM_L1_TEST_SPARES, "Spin down and test cycle hot spare drives"},
+        {APM_L1_TEST_UNUSED, "Spin down and test cycle unused drives"},
+        {APM_L1_SPIN_DOWN_UNUSED, "Spin down unused drives"},
+        {APM_L1_SPIN_DOWN_FAILED, "Spin down failed drives"},
+        {APM_L1_SPIN_DOWN_SPARES, "Spin down hot spare drives"},
+    };
+    for (const auto& o : OPTIONS) {
+        if ((s.wOptions & o.wBit) != 0) ConsolePrintf("                   %s\n", o.pszText);
+    }
+    if (s.wOptions == 0) {
+        ConsolePrintf("       Feature Not In Use\n");
+        return;
+    }
+    ConsolePrintf("\n    Spin Up/Test/Spin Down Cycle Time: ");
+    switch (s.bCycleType) {
+    case APM_CYCLE_NONE: ConsolePrintf("Not In Use\n"); return;
+    case APM_CYCLE_DAILY:
+        ConsolePrintf(" Once a day at");
+        PrintClock(" %02d:%02d am\n", " %02d:%02d pm\n", s.bHour, s.bMinute);
+        break;
+    case APM_CYCLE_WEEKLY: {
+        static constexpr const char* WEEKDAYS[] = {"Sunday", "Monday", "Tuesday", "Wednesday",
+                                                   "Thursday", "Friday", "Saturday"};
+        ConsolePrintf(" Once a week, \n                                   ");
+        if (s.bWeekday >= 1 && s.bWeekday <= 7) ConsolePrintf("on a %s \n ", WEEKDAYS[s.bWeekday - 1]);
+        PrintClock("                                  %02d:%02d am\n", "                                  %02d:%02d pm\n",
+                   s.bHour, s.bMinute);
+        break;
+    }
+    case APM_CYCLE_MONTHLY:
+        ConsolePrintf(" Once a month, on the ");
+        ConsolePrintf(pszDaySuffix(s.bDayOfMonth), s.bDayOfMonth);
+        PrintClock("at %02d:%02d am\n", "at %02d:%02d pm\n", s.bHour, s.bMinute);
+        break;
+    default: ConsolePrintf(" No spin up cycle time selected\n"); return;
+    }
+    uint32_t d = 0, h = 0, m = 0, sec = 0;
+    if (fDump == TRUE) {
+        (void)dComputeNextTestCycleTime();
+        GetTimeToNextTestCycle(&d, &h, &m, &sec);
+        ConsolePrintf("\n    Time to next functional verification: ");
+    } else {
+        DATE_TIME sNow{};
+        (void)GetDateTime(&sNow);
+        SplitSeconds(dMinutesToNextTestCycle(sNow, s) * 60u, &d, &h, &m, &sec);
+        ConsolePrintf("\nTime to next functional verification: ");
+    }
+    ConsolePrintf(s.bCycleType == APM_CYCLE_DAILY && fDump == TRUE ? "Days: %d  Hours: %d  Minutes: %d \n"
+                                                                  : "Days: %d   Hours: %d   Minutes: %d \n",
+                  d, h, m);
+}
+
+void ShowDriveAPMStatus() {
+    static uint8_t s_aabWwn[DRIVE_INFO_RECORDS][8];
+    static constexpr struct {
+        uint8_t bGroup;
+        const char* pszTitle;
+        const char* pszNone;
+    } GROUPS[] = {
+        {APM_GROUP_SPARES, "Hot Spare Drive APM Status: ", "No Hot Spare Disk Drives Present"},
+        {APM_GROUP_UNUSED, "\n\nUnused Disk Drive APM Status: ", "\n\nNo Unused Disk Drives Present"},
+        {APM_GROUP_FAILED, "\n\nFailed Disk Drive APM Status: ", "\n\n No Failed Drives Present"},
+    };
+    for (const auto& g : GROUPS) {
+        const uint8_t bCount = bGetAPMGroupDrives(g.bGroup, s_aabWwn, DRIVE_INFO_RECORDS);
+        if (bCount == 0) {
+            ConsolePrintText(g.pszNone);
+            continue;
+        }
+        ConsolePrintText(g.pszTitle);
+        ShowDriveListHeader(TRUE);
+        for (uint8_t i = 0; i < bCount; ++i) {
+            if (g.bGroup != APM_GROUP_UNUSED) {
+                ShowMemberRow(i, s_aabWwn[i]);
+                continue;
+            }
+            ConsolePrintf("%03d ", i);
+            if (ShowDriveListEntry(s_aabWwn[i], TRUE) != STATUS_OK) {
+                ConsolePrintf("\n\nError displaying drive information for unused drive %d\n", i);
+                continue;
+            }
+            ConsolePrintf("\n");
+        }
+    }
+    ConsolePrintf("\n");
+}
+
+void ShowArrayAPMStatus() {
+    const uint8_t bArrays = ArrayCount();
+    for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
+        ConsolePrintf("Array %d Drive APM Status: \n\n", a);
+        const CONFIG_RANK_RECORD& sRank = pGetConfigImage()->asRank[a];
+        const uint32_t dMembers = dClampedDriveCount(&sRank);
+        ShowDriveListHeader(TRUE);
+        for (uint32_t m = 0; m < dMembers; ++m) ShowMemberRow(m, sRank.aabMemberWwn[m]);
+        ConsolePrintf("\n");
+    }
+}
+
+void ShowAPMStatusInformation() {
+    ConsolePrintf("\n\n------------------ APM Status Information ------------------\n");
+    ConsolePrintf("\n\n---------------- APM Level 1 Configuration -----------------\n");
+    ConsolePrintf("\n    Option Flags: \n");
+    ShowAPMLevel1Settings(s_sApm.sLevel1, TRUE);
+    ConsolePrintf("\n\n---------------- APM Level 2 Configuration -----------------\n");
+    const uint8_t bArrays = ArrayCount();
+    for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) ShowArrayAPMSettingsDump(a);
+    ConsolePrintf("\n\n------------------ APM Level 1 Diagnostic ------------------\n");
+    ShowDriveAPMStatus();
+    ConsolePrintf("\n\n------------------ APM Level 2 Diagnostic ------------------\n");
+    ShowArrayAPMStatus();
+}
+
+// ---- the partner's requests -------------------------------------------------
+
+namespace {
+
+constexpr uint8_t STATUS_BLOCK_BYTES = 16;
+constexpr uint8_t GROUP_COUNT_BYTES = 8;
+constexpr uint8_t SECONDS_BYTES = 8;
+constexpr uint8_t SELECTOR_ARRAY = 1;
+
+bool IsPosition(uint8_t e, uint8_t sl) { return e >= 1 && e <= APM_ENCLOSURES && sl >= 1 && sl <= APM_SLOTS; }
+
+// The answer's bytes, cut to what the requester has room for.
+uint32_t dCut(uint32_t dBytes, const uint8_t* pbCdb, uint32_t dReplyMax) {
+    const uint32_t dAllocation = dGetBe32(pbCdb + 6);
+    const uint32_t d = dBytes < dAllocation ? dBytes : dAllocation;
+    return d < dReplyMax ? d : dReplyMax;
+}
+
+}  // namespace
+
+uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t dReplyMax, uint32_t* pdReplyLength,
+                                APM_REQUEST_SENSE* psSense) {
+    *pdReplyLength = 0;
+    *psSense = {SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB};
+    const uint8_t b0 = pbCdb[12], b1 = pbCdb[13], b2 = pbCdb[14];
+    // The operation's own status: busy means not now.
+    auto done = [&](uint8_t bStatus) -> uint8_t {
+        if (bStatus == STATUS_OK) return STATUS_OK;
+        *psSense = {SENSE_NOT_READY, ASC_NOT_READY};
+        return 0;
+    };
+    uint8_t abAnswer[STATUS_BLOCK_BYTES] = {};
+    auto answer = [&](const uint8_t* pb, uint32_t dBytes) -> uint8_t {
+        *pdReplyLength = dCut(dBytes, pbCdb, dReplyMax);
+        std::memcpy(pbReply, pb, *pdReplyLength);
+        return STATUS_OK;
+    };
+    switch (pbCdb[3]) {
+    case 1: {
+        abAnswer[1] = STATUS_BLOCK_BYTES;
+        uint32_t d = 0, h = 0, m = 0, sec = 0;
+        if (b0 == SELECTOR_ARRAY) {
+            if (b1 >= APM_ARRAYS) return 0;
+            abAnswer[5] = bGetArrayAPMState(b1);
+            if (abAnswer[5] == APM_SPUN_DOWN) {
+                GetArrayTimeToNextAPMTest(&d, &h, &m, &sec, b1);
+            } else {
+                const uint64_t lIdle = lGetSecondsSince(b1);
+                const uint64_t lHours = lIdle / 3600;
+                abAnswer[3] = static_cast<uint8_t>(lHours > 255 ? 255 : lHours);
+                abAnswer[4] = static_cast<uint8_t>(lIdle / 60 % 60);
+            }
+        } else {
+            (void)dComputeNextTestCycleTime();
+            GetTimeToNextTestCycle(&d, &h, &m, &sec);
+        }
+        if (b0 != SELECTOR_ARRAY || abAnswer[5] == APM_SPUN_DOWN) {
+            abAnswer[6] = static_cast<uint8_t>(d > 255 ? 255 : d);
+            abAnswer[7] = static_cast<uint8_t>(h);
+            abAnswer[8] = static_cast<uint8_t>(m);
+            abAnswer[9] = static_cast<uint8_t>(sec);
+        }
+        return answer(abAnswer, STATUS_BLOCK_BYTES);
+    }
+    case 2: {
+        const uint8_t bStatus = bStartAPM();
+        // Level 1 off, or a level-1 job in its cycle, is no failure.
+        return bStatus == 16 ? done(bStatus) : STATUS_OK;
+    }
+    case 3: StopAPM(); return STATUS_OK;
+    case 4:
+    case 17:
+        if (!IsPosition(b0, b1)) return 0;
+        return done(bSpinDriveUpDown(b0, b1, b2 != 0 ? TRUE : FALSE));
+    case 5: {
+        if (b0 < APM_GROUP_UNUSED || b0 > APM_GROUP_FAILED) return 0;
+        uint8_t abCounts[GROUP_COUNT_BYTES] = {b0};
+        auto count = [&](uint8_t e, uint8_t sl) {
+            switch (bGetDriveAPMState(e, sl)) {
+            case DRIVE_APM_SPINNING_UP: ++abCounts[1]; break;
+            case DRIVE_APM_SPUN_UP: ++abCounts[2]; break;
+            case DRIVE_APM_SPUN_DOWN: ++abCounts[3]; break;
+            default: break;
+            }
+        };
+        if (b0 == APM_GROUP_UNUSED) ForEachUnused(count);
+        if (b0 == APM_GROUP_SPARES) ForEachSpare(count);
+        if (b0 == APM_GROUP_FAILED) ForEachFailed(count);
+        return answer(abCounts, GROUP_COUNT_BYTES);
+    }
+    case 6:
+    case 18:
+        if (!IsPosition(b0, b1)) return 0;
+        return done(bStartDriveFunctionalVerify(b0, b1, VERIFY_KIND_LEVEL1));
+    case 7:
+    case 20:
+        if (!IsPosition(b0, b1)) return 0;
+        if (fIsDriveAPMTestRunning(b0, b1) != TRUE) return STATUS_OK;
+        return done(bStartDriveSelfTest(b0, b1, 128, FALSE, nullptr));
+    case 8: {
+        static uint8_t s_abList[APM_DRIVE_LIST_BYTES];
+        std::memset(s_abList, 0, sizeof s_abList);
+        const DRIVE_INFO_LIST* psList = pGetDriveInfoList();
+        uint8_t bCount = 0;
+        constexpr uint32_t RECORDS = (APM_DRIVE_LIST_BYTES - 8) / 16;
+        for (uint8_t i = 0; psList != nullptr && i < psList->bDriveCount && i < DRIVE_INFO_RECORDS && i < RECORDS; ++i) {
+            const DRIVE_INFO& sDrive = psList->asDriveInfo[i];
+            uint8_t* pb = s_abList + 8 + 16u * bCount++;
+            pb[0] = sDrive.bEnclosureNo;
+            pb[1] = sDrive.bSlotNo;
+            pb[2] = sDrive.bDriveStatus;
+            const uint8_t bState = bGetDriveAPMState(sDrive.bEnclosureNo, sDrive.bSlotNo);
+            pb[3] = bState == DRIVE_APM_SPUN_UP && fIsDriveAPMTestRunning(sDrive.bEnclosureNo, sDrive.bSlotNo) == TRUE
+                        ? APM_UNDER_TEST
+                        : bState;
+            std::memcpy(pb + 4, sDrive.abWWN, 8);
+        }
+        const uint32_t dBytes = bCount * 16u;
+        s_abList[0] = static_cast<uint8_t>(dBytes);
+        s_abList[1] = static_cast<uint8_t>(dBytes >> 8);
+        s_abList[2] = static_cast<uint8_t>(dBytes >> 16);
+        s_abList[3] = static_cast<uint8_t>(dBytes >> 24);
+        s_abList[4] = bCount;
+        return answer(s_abList, APM_DRIVE_LIST_BYTES);
+    }
+    case 16:
+    case 21: {
+        static uint8_t s_abTables[APM_MASK_TABLES_BYTES];
+        GetDriveAPMMaskTables(s_abTables);
+        return answer(s_abTables, APM_MASK_TABLES_BYTES);
+    }
+    case 19:
+    case 32:
+        if (!IsArray(b1)) return 0;
+        return b0 != 0 ? done(bSpinArrayUpDown(TRUE, b1)) : done(bScheduleArraySpinDown(b1));
+    case 22:
+    case 33:
+        if (!IsArray(b0)) return 0;
+        return done(bStartArraySpinUp(b0));
+    case 34:
+        if (b0 >= APM_ARRAYS || b1 < APM_SPUN_DOWN || b1 > APM_UNDER_TEST) return 0;
+        SetArrayAPMState(b0, b1, FALSE, TRUE);
+        return STATUS_OK;
+    case 35: {
+        if (b0 >= APM_ARRAYS) return 0;
+        uint8_t abSeconds[SECONDS_BYTES];
+        PutBe64(abSeconds, lGetSecondsSince(b0));
+        return answer(abSeconds, SECONDS_BYTES);
+    }
+    case 36:
+        if (!IsPosition(b0, b1) || b2 > 1) return 0;
+        if (b2 == 0) {
+            SetDriveSpunDownBit(b0, b1);
+        } else {
+            ClearDriveSpinBits(b0, b1);
+        }
+        return STATUS_OK;
+    default: return 0;
+    }
 }
 
 }  // namespace fw

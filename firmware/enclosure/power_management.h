@@ -109,6 +109,37 @@ uint8_t bSpinFailedDrives(uint8_t bMode);
 
 uint8_t fGetAPMOptionBit(uint8_t bBit);
 
+// The level-1 groups as the console lists them (the numbers the partner's
+// group count request uses): up to bMax WWNs into paabWwn; the count.
+constexpr uint8_t APM_GROUP_UNUSED = 1;
+constexpr uint8_t APM_GROUP_SPARES = 2;
+constexpr uint8_t APM_GROUP_FAILED = 3;
+uint8_t bGetAPMGroupDrives(uint8_t bGroup, uint8_t (*paabWwn)[8], uint8_t bMax);
+
+// The console's pieces of the status: a level-1 record's options, cycle
+// time and the time to its next cycle (the dump's wording with fDump, and
+// the engine's own next time); the drive groups and the arrays' members
+// with their power states.
+APM_LEVEL1_SETTINGS sReadAPMLevel1Record(const uint8_t* pbRecord);
+void ShowAPMLevel1Settings(const APM_LEVEL1_SETTINGS& s, uint8_t fDump);
+void ShowDriveAPMStatus();
+void ShowArrayAPMStatus();
+// A power management request of the partner (messages 120 and 123, CDB
+// byte 2 0x20): the sub-operation in byte 3, the reply's allocation length
+// in bytes 6-9, arguments in bytes 12-14.  255 served, with any reply data
+// in pbReply (up to dReplyMax) and its length; otherwise the sense to
+// answer: 2/0x04 when it cannot be served now, 5/0x24 for an unknown
+// sub-operation or an array, state or drive position out of range (then
+// nothing changed).
+struct APM_REQUEST_SENSE {
+    uint8_t bKey;
+    uint8_t bAsc;
+};
+constexpr uint32_t APM_DRIVE_LIST_BYTES = 2024;
+uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t dReplyMax, uint32_t* pdReplyLength,
+                                APM_REQUEST_SENSE* psSense);
+
+// The status dump of the debug information.
 void ShowAPMStatusInformation();
 
 }  // namespace fw

@@ -165,6 +165,8 @@ uint8_t bSendResetToPartner();
 struct DATE_TIME;
 void SendDateTimeToPartner(const DATE_TIME* psTime);
 void SendParityJobMessage(uint8_t bCode, uint8_t bRank, uint8_t bMode, uint8_t fAll);
+// Message 213: the partner does the slot event (task management) too.
+void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bArgument);
 uint8_t bAskPartnerManagement(uint8_t bCode, const uint8_t* pbCdb);
 uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn);
 // Answers the partner's READ BUFFER (the request) with the data.  255 sent.

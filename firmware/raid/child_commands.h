@@ -52,6 +52,7 @@ constexpr uint8_t CT_PARTIAL_READ_BEFORE = 24;
 constexpr uint8_t CT_PARTIAL_READ_HEAD_PART = 25;
 constexpr uint8_t CT_PARTIAL_READ_AFTER = 26;
 constexpr uint8_t CT_PARTIAL_READ_TAIL_PART = 27;
+constexpr uint8_t CT_MEMBER_FAILURE_REQUEST = 28;   // a member failed on request (console, management)
 constexpr uint8_t CT_RMW_PARITY_READ = 160;
 constexpr uint8_t CT_RMW_PARITY_WRITE = 161;
 constexpr uint8_t CT_RMW_PARITY_READ_PARTNER = 162;

@@ -17,6 +17,7 @@
 #include "executive/kernel_queue.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
+#include "executive/console_output.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
 #include "raid/dual_parity.h"
@@ -240,6 +241,23 @@ void HandleGivenUp(KERNEL_ENTRY* ps) {
     CompleteForRedo(ps);
 }
 
+// A member failure asked for by the operator or a management client: the
+// member leaves its array as one whose commands failed would, unless the
+// array cannot lose it (then it stays, and the console says so).
+void FailRequestedMember(KERNEL_ENTRY* ps) {
+    const uint8_t bRank = ps->bRank;
+    const uint8_t bMember = ps->bMember;
+    const SAS_ENTRY_FIELDS sSense = *psSasFields(ps);
+    const uint8_t bPosition = bDrivePosition(ps);
+    FreeKernelEntries(ps);
+    if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank) || !OnLine(bRank, bMember)) return;
+    if (!MayFailMember(bRank, bMember)) {
+        ConsolePrintf("\nArray %d cannot lose drive %d: it stays in the array\n", bRank, bMember);
+        return;
+    }
+    FailArrayMember(bRank, bMember, TRUE, bPosition, sSense.bSenseKey, sSense.bAsc, sSense.bAscq);
+}
+
 // ---- the failure in the stored configuration ----
 
 // A member failure as the stored image is to record it.
@@ -382,6 +400,10 @@ void FailedDriveCommandTask() {
     ClearHostChipService();
     KERNEL_ENTRY* ps = nullptr;
     if (bFindEntryInState5B(&ps) != STATUS_FOUND || ps == nullptr) return;
+    if (ps->bCommandType == CT_MEMBER_FAILURE_REQUEST) {
+        FailRequestedMember(ps);
+        return;
+    }
     if (fIsHostIoChildType(ps->bCommandType) != TRUE) {
         // A drive command of the controller's own that the drive side
         // could not deliver: it ends in error.

@@ -8,10 +8,20 @@
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_scsi_path.h"
 
 namespace fw {
 
 void ClearSasEvent144Posted() {}
+// The device entries keep no reset counts yet.
+void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
+// Only the console's kind is served: the task management function to the
+// device in the slot.
+void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, uint8_t bKind) {
+    const uint8_t bTarget = bGetTargetIdByEnclosureSlot(bEnclosure, bSlot);
+    if (bKind == 0 && bTarget != 0xFF) (void)bSendSASTaskManagement(bTarget, 0, bArgument, 0);
+}
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
 uint8_t fIsSASFailbackInProgress() { return FALSE; }

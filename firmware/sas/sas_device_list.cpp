@@ -461,6 +461,15 @@ uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot) {
     return d < DRIVE_POSITION_NONE ? static_cast<uint8_t>(d) : DRIVE_POSITION_NONE;
 }
 
+uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot) {
+    const SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    for (uint8_t i = 0; i < psList->bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        const SAS_DEVICE_ENTRY& s = psList->asEntry[i];
+        if (s.fValid == TRUE && s.bEnclosure == bEnclosure && s.bSlot == bSlot) return s.bTargetId;
+    }
+    return 0xFF;
+}
+
 uint8_t bGetSATAFirmwareRevisionOfTarget(uint8_t bTarget, uint8_t* pbRevision) {
     const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
     if (!ps || ps->fSAS == TRUE) return 0;

@@ -155,6 +155,8 @@ uint8_t bGetEnclosureSlotOfTarget(uint8_t bTarget, uint8_t* pbEnclosure, uint8_t
 uint8_t fIsSATATarget(uint8_t bTarget);
 uint8_t bGetDriveIndexOfTarget(uint8_t bTarget);
 uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
+// The target id of the device in the slot, 255 when none.
+uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
 uint8_t bGetSATAFirmwareRevisionOfTarget(uint8_t bTarget, uint8_t* pbRevision);
 // Commands outstanding on the drive in a slot (0 when none is there).
 uint16_t wGetSlotCommandCount(uint8_t bEnclosure, uint8_t bSlot, uint8_t fLocked);

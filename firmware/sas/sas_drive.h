@@ -9,6 +9,11 @@ namespace fw {
 
 uint8_t LSI_SAS_DriveIOCBringUp(uint8_t f);
 void ClearSasEvent144Posted();
+// A reset of the target counted on its device entry and stamped.
+void MarkSasDeviceReset(uint8_t bTarget, uint8_t fLockHeld, uint8_t fCopyStamp);
+// A slot's event; kind 0 sends the device there the task management
+// function of the MPI task type given as the argument.
+void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, uint8_t bKind);
 void InitDriveSideSAS();
 uint8_t InitSASHostPorts();
 uint8_t LSI_SAS_TargetInit();

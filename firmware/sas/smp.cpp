@@ -162,6 +162,13 @@ void DisableSlotExpanderPhy(uint8_t bEnclosure, uint8_t bSlot) {
     }
 }
 
+uint8_t bSlotExpanderPhyControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bOperation) {
+    uint8_t bExpander = 0, bPhy = 0;
+    if (bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, &bExpander, &bPhy) != STATUS_OK) return 0;
+    const SAS_EXPANDER& s = pGetSASExpanderList()->asExpander[bExpander];
+    return bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], bExpander, bPhy, bOperation);
+}
+
 void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot) {
     uint8_t bExpander = 0, bPhy = 0;
     if (bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, &bExpander, &bPhy) == STATUS_OK) {

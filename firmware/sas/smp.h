@@ -22,6 +22,9 @@ void SMPPassthroughReply(const uint8_t* pbFrame);
 uint8_t bReportManufacturerInformation(uint32_t dSasLow, uint32_t dSasHigh, uint8_t* pbAnswer);
 
 void DisableSlotExpanderPhy(uint8_t bEnclosure, uint8_t bSlot);
+// SMP PHY CONTROL with the operation to the expander phy the slot hangs on:
+// 255 posted, 0 when no expander phy leads to the slot.
+uint8_t bSlotExpanderPhyControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bOperation);
 void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot);
 // Link-resets the phys this controller disabled or marked; TRUE when any
 // phy was reset or still waits.
