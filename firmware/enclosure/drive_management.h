@@ -109,7 +109,10 @@ void AbortDriveFirmwareDownload();
 // task): 255 queued, 16 no internal command entry free, 0 the member has
 // no drive.
 uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);
-// An in-band request to the master controller; 255 when sent.
+// A power management message to the partner (code 120 or 123, the
+// sub-operation and its three argument bytes): 255 when sent.  Requests
+// that wait for the answer (a request or a reply buffer given) are not
+// sent: 0.
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments);
 

@@ -129,7 +129,6 @@ uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
 uint8_t bQueueEnclosureSlotControl(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
 void AbortDriveFirmwareDownload() {}
-uint8_t bSendAPMMessageToPartner(void*, uint8_t*, uint32_t, uint8_t, uint8_t, const uint8_t*) { return STATUS_OK; }
 
 // No enclosure pages yet: the page ends at once, and a menu's page gives
 // the console back.

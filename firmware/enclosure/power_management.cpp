@@ -21,6 +21,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 
@@ -993,6 +994,20 @@ uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t
         return STATUS_OK;
     default: return 0;
     }
+}
+
+uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
+                                 uint8_t bSubOperation, const uint8_t* pbArguments) {
+    constexpr uint8_t APM_MESSAGE_KIND = 0x20;
+    // Nothing carries the partner's answer back to a waiting request yet:
+    // such a request is refused rather than left waiting for ever.
+    if (pRequest != nullptr || pbBuffer != nullptr || dLength != 0) return 0;
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bMessageCode);
+    s.abCdb[2] = APM_MESSAGE_KIND;
+    s.abCdb[3] = bSubOperation;
+    if (pbArguments != nullptr) std::memcpy(s.abCdb + 12, pbArguments, 3);
+    uint16_t wSlot = 0;
+    return bSendMessageToPartner(&s, &wSlot, 0) == STATUS_OK ? STATUS_OK : 0;
 }
 
 }  // namespace fw

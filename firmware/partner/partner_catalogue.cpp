@@ -8,7 +8,9 @@
 #include "config/drive_locate.h"
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
+#include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
+#include "executive/buffer_pages.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
@@ -127,7 +129,29 @@ uint8_t bMirrorData(PARTNER_MESSAGE_SLOT* psSlot) {
     return STATUS_OK;
 }
 
+// Power management's requests and notices (CDB byte 2 0x20; the drive
+// error counters' 0x21 has no receiver here): served at once, the reply
+// data, when there is any, sent back with the status.
+uint8_t bPowerManagement(PARTNER_MESSAGE_SLOT* psSlot) {
+    constexpr uint8_t APM_MESSAGE_KIND = 0x20;
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    if (pbCdb[2] != APM_MESSAGE_KIND) return 0;
+    static uint8_t s_abReply[APM_DRIVE_LIST_BYTES];
+    uint32_t dLength = 0;
+    APM_REQUEST_SENSE sSense{};
+    if (bServeAPMPartnerRequest(pbCdb, s_abReply, sizeof s_abReply, &dLength, &sSense) != STATUS_OK) {
+        SendPartnerCommandStatus(psSlot, sSense.bKey, sSense.bAsc, 0);
+    } else if (dLength == 0) {
+        SendPartnerCommandStatus(psSlot, 0, 0, 0);
+    } else if (bSendDataToPartnerInitiator(psSlot, dPciAddressOf(s_abReply), dLength, 0) != STATUS_OK) {
+        SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY, 0);
+    }
+    return STATUS_OK;
+}
+
 constexpr SLOT_RECEIVER kSlotReceivers[] = {
+    {120, bPowerManagement},
+    {123, bPowerManagement},
     {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
     {PARTNER_MESSAGE_MIRROR_DATA, bMirrorData},
     {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
