@@ -34,6 +34,7 @@
 #include "raid/raid_engine.h"
 #include "raid/row_hold.h"
 #include "sas/drive_ioc_bringup.h"
+#include "sas/marvell_sata.h"
 #include "sas/sas_drive.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
@@ -118,10 +119,17 @@ void CheckShutdown() {
 }
 
 const BackgroundService s_asServices[] = {
+    // A board of direct SATA ports: the commands' time-outs, then the ports.
+    {1, HOLDABLE, [] { return IsTrue(fIsMarvellSataStarted()); },
+     [] {
+         MarvellCommandTimeoutScan();
+         MarvellPortMonitor();
+     }},
     {1, HOLDABLE,
      [] {
+         // On a board of direct SATA ports the flags are the SATA monitor's.
          return (IsTrue(fGetSasDriveWork()) || IsTrue(fGetSasDiscoveryWork())) &&
-                !IsTrue(fIsDriveFirmwareDownloadInProgress());
+                !IsTrue(fIsDriveFirmwareDownloadInProgress()) && !IsTrue(fIsMarvellSataStarted());
      },
      [] { SASDiscoveryStep(); }},
     {2, HOLDABLE, [] { return IsTrue(fGetLoopTableRequest()) && !IsXmodemActive(); },

@@ -5,6 +5,7 @@
 #include "hw/cp15.h"
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
+#include "hw/sata_88sx.h"
 #include "hw/timers.h"
 
 namespace fw {
@@ -22,7 +23,8 @@ struct BANK_SETUP {
     uint32_t dEnable;
     uint32_t dFiq;
 };
-constexpr uint32_t DRIVE_CHIP_BITS = dLineMask(INT_LINE_DRIVE_CHIP3) | dLineMask(INT_LINE_DRIVE_CHIP4);
+constexpr uint32_t DRIVE_CHIP_BITS = dLineMask(INT_LINE_DRIVE_CHIP3) | dLineMask(INT_LINE_DRIVE_CHIP4) |
+                                     dLineMask(INT_LINE_SATA_CHIP1) | dLineMask(INT_LINE_SATA_CHIP2);
 constexpr uint32_t BANK0_OTHER_UNITS = 0x0F;   // lines 0-3: the other DMA and accelerator units
 constexpr uint32_t BANK1_OTHER_UNITS = (1u << 25) | (1u << 26);
 constexpr BANK_SETUP s_asBankSetup[INTC_BANKS] = {

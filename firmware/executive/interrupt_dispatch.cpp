@@ -28,6 +28,7 @@
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
 #include "raid/raid_engine.h"
+#include "sas/marvell_sata.h"
 #include "sas/sas_drive.h"
 
 namespace fw {
@@ -158,6 +159,8 @@ void ServiceDriveLoopChips(const uint32_t* adFint) {
     if (Fired(adFint, INT_LINE_DRIVE_CHIP4) && fIsChipPresent(4) == TRUE) {
         RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { DriveLoopIsr(4); });
     }
+    if (Fired(adFint, INT_LINE_SATA_CHIP1)) RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { MarvellInterrupt(0); });
+    if (Fired(adFint, INT_LINE_SATA_CHIP2)) RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { MarvellInterrupt(1); });
 }
 
 bool IsNvramTestPatternIntact() {

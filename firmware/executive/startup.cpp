@@ -38,6 +38,7 @@
 #include "executive/main_loop.h"
 #include "executive/rtc.h"
 #include "executive/stop.h"
+#include "sas/marvell_sata.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -471,6 +472,12 @@ void StartDrivePortsAndFindHostChips() {
     // A test board fits the drive-loop chips as well; the production board
     // never sets the strap.
     if (Reg16Read(FPGA_BOARD) & FPGA_BOARD_DRIVE_LOOPS) StartDriveLoopChips();
+    // Or the SATA host adapters: their drives identified, their engines on.
+    if (Reg16Read(FPGA_BOARD) & FPGA_BOARD_SATA_CHIPS) {
+        InitMarvellSata();
+        MarvellResetAndIdentifyAll(FALSE);
+        MarvellEnableAllPorts(TRUE);
+    }
     PostEvent(82);
 }
 

@@ -24,6 +24,7 @@
 #include "raid/child_commands.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
+#include "sas/marvell_sata.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 #include "sas/write_collapse.h"
@@ -540,6 +541,23 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
         }
         ps->bPrimaryState = PS_AT_CHIP;
         ps->dStartTick = static_cast<uint32_t>(lGetTickCount());
+        // A direct SATA port's command goes to its host adapter's queue;
+        // one it can never carry ends in error.
+        if (fSas && fIsDriveSlotPath(ps->bPortCode) && fIsMarvellSataStarted() == TRUE) {
+            const uint8_t bQueued = bMarvellQueueCommand(ps);
+            if (bQueued == STATUS_RETRY) {
+                ps->bPrimaryState = PS_NEW_COMMAND;
+                bAnswer = STATUS_RETRY;
+                break;
+            }
+            DequeueKernelEntry(bQueueId);
+            if (bQueued != STATUS_OK) {
+                ps->lFlags |= KE_FLAG_ABORTED;
+                ps->bPrimaryState = PS_COMPLETED;
+                (void)QueueKernelEntryComplete(bQueueId, ps->wIndex);
+            }
+            continue;
+        }
         if (!fSas) {
             DequeueKernelEntry(bQueueId);
             PostToDriveLoop(bQueueId, ps);

@@ -37,7 +37,7 @@ TEST_F(InterruptControllerTest, LockMasksAndUnlockUnmasksOnlyTheSourceBits) {
         uint32_t dUnmaskSet;     // bits an unlock sets
     };
     const Case cases[] = {
-        {0, 0, INTCTL, 0x03000000, 0x03000000}, {2, 3, INTCTL, 7u << 17, 7u << 17},
+        {0, 0, INTCTL, 0x03000000, 0x03000000}, {2, 3, INTCTL, 0x1Fu << 17, 0x1Fu << 17},
         {6, 0, INTCTL, 1u << 27, 1u << 27},     {7, 1, INTCTL, 1u << 19, 1u << 19},
         {7, 1, INTSTR, 0, 1u << 19},            {10, 0, 0, 0x0030000F, 0x0030000A},
         {11, 0, 0, 1u << 13, 1u << 13},
