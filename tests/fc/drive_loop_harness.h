@@ -19,6 +19,7 @@
 #include "sim/drive.h"
 #include "sim/isp_loop_chip.h"
 #include "tests/harness/dispatch_board.h"
+#include "tests/harness/main_loop_call.h"
 
 namespace looptest {
 
@@ -94,16 +95,7 @@ struct LoopController {
 
     // Runs `fn` on the controller's processor at its next main-loop poll,
     // between two cycles, as the firmware's own code would run.
-    void OnCpu(const std::function<void()>& fn) {
-        bool ran = false;
-        (void)board.RunUntil(
-            [&] {
-                if (!ran) fn();
-                ran = true;
-                return true;
-            },
-            1'000'000'000ull);
-    }
+    void OnCpu(const std::function<void()>& fn) { harness::OnMainLoop(board, fn); }
 
     bool Booted() const { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; }
     void Run(uint64_t ns) { (void)board.RunFor(ns); }

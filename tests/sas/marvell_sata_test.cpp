@@ -17,6 +17,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
 #include "executive/startup.h"
+#include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "hw/ata.h"
@@ -25,6 +26,7 @@
 #include "sim/drive.h"
 #include "sim/sata_88sx.h"
 #include "tests/harness/dispatch_board.h"
+#include "tests/harness/main_loop_call.h"
 
 namespace {
 
@@ -64,16 +66,7 @@ protected:
         return *drives[port];
     }
     bool Booted() const { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; }
-    void OnCpu(const std::function<void()>& fn) {
-        bool ran = false;
-        (void)board.RunUntil(
-            [&] {
-                if (!ran) fn();
-                ran = true;
-                return true;
-            },
-            1'000'000'000ull);
-    }
+    void OnCpu(const std::function<void()>& fn) { harness::OnMainLoop(board, fn); }
     bool RunUntilDone(uint32_t n) {
         return board.RunUntil([n] { return s_dDone >= n; }, 10'000'000'000ull) == sim::StopKind::Running &&
                s_dDone >= n;
@@ -236,7 +229,8 @@ TEST_F(MarvellSata, ResponsesForFreeTagsAndGarbageIdentityStayInside) {
 
 // The monitor: a media error stops the port's engine (event 117) and the
 // recovery posts the command again; a drive pulled ends its commands in
-// error (event 118); plugged back it is identified again (event 97).
+// error (event 118); plugged back it is identified again (event 97); a
+// command the drive never ends times out (event 40).
 TEST_F(MarvellSata, TheMonitorRecoversReportsAndFindsPorts) {
     uint8_t* pb = Pages(1, 5);
     drives[9]->InjectMediaError(300, 1);
@@ -267,6 +261,18 @@ TEST_F(MarvellSata, TheMonitorRecoversReportsAndFindsPorts) {
     EXPECT_EQ(pGetMarvellPortRecord(0)->fPresent, TRUE);
     EXPECT_EQ(bCountMarvellPorts(), 3);
 
+    // A command the drive never ends: once the port's oldest command is
+    // past the limit (made so rather than waited for), event 40 and the
+    // recovery: the port's engine on again, its commands posted again.
+    Chip(0)->Hang(5, true);
+    ASSERT_EQ(Queue(5, false, 10, 8, pb), STATUS_OK);
+    OnCpu([] { pGetMarvellPortRecord(5)->lOldestCommand = lGetTickCount() - 35001; });
+    ASSERT_TRUE(board.RunUntil([] { return pGetMarvellPortRecord(5)->bOutstanding == 0; }, 5'000'000'000ull) ==
+                sim::StopKind::Running);
+    ASSERT_NE(harness::NewestEvent(40), nullptr);
+    EXPECT_EQ(pGetMarvellPortRecord(5)->fPresent, TRUE);
+    EXPECT_EQ(pGetMarvellPortRecord(5)->fTimedOut, FALSE);
+    EXPECT_TRUE(Chip(0)->edmaEnabled(5));
 }
 
 // The long-write test leaves its block unreadable and the others as they were.
