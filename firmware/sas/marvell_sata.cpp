@@ -8,6 +8,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/time_logs.h"
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -430,6 +431,26 @@ void LosePort(uint8_t bPort, bool fReport) {
     }
 }
 
+// The command the engine stopped on: on a queued drive the tag the device
+// reports, else the oldest command at the chip.
+const KERNEL_ENTRY* psFailingCommand(uint8_t bPort) {
+    const MARVELL_PORT& s = s_asPort[bPort];
+    if (s.fQueued == TRUE && s.bQueueDepth != 0) {
+        const uint16_t w = s.awTag[(Tf(bPort, SATA_TF_COUNT) >> 3) & 0x1F];
+        KERNEL_ENTRY* ps = nullptr;
+        if (w != SATA_TAG_FREE) GetKernelEntryAddress(w & ~SATA_TAG_NOT_LAST, &ps);
+        return ps;
+    }
+    const KERNEL_ENTRY* psOldest = nullptr;
+    for (uint16_t w : s.awTag) {
+        KERNEL_ENTRY* ps = nullptr;
+        if (w != SATA_TAG_FREE) GetKernelEntryAddress(w & ~SATA_TAG_NOT_LAST, &ps);
+        if (ps == nullptr || ps->bPrimaryState != PS_AT_CHIP) continue;
+        if (psOldest == nullptr || ps->alSequence[0] < psOldest->alSequence[0]) psOldest = ps;
+    }
+    return psOldest;
+}
+
 bool Recover(uint8_t bPort, bool fAfterTimeout) {
     MARVELL_PORT& s = s_asPort[bPort];
     (void)bMarvellPioCommand(bPort, SATA_PIO_NO_DATA, SATA_ATA_FLUSH_CACHE, 0, 0, 0, nullptr);
@@ -735,8 +756,11 @@ void MarvellPortMonitor() {
         if (s.fPresent == TRUE && fLink && (Edma(p, SATA_EDMA_COMMAND) & SATA_EDMA_CMD_ENABLE) == 0) {
             // The engine stopped on an error: report the command, recover.
             const uint8_t bStatus = Tf(p, SATA_TF_COMMAND), bError = Tf(p, SATA_TF_FEATURES);
-            const uint8_t bTag = static_cast<uint8_t>((Tf(p, SATA_TF_COUNT) >> 3) & 0x1F);
-            PostEvent(EVENT_EDMA_ERROR, bOwnChassisSlot(p), bStatus, bError, bTag);
+            const uint8_t c[10] = {};
+            const KERNEL_ENTRY* psFailed = psFailingCommand(p);
+            const uint8_t* pb = psFailed != nullptr ? psFailed->abCdb : c;
+            PostEvent(EVENT_EDMA_ERROR, bOwnChassisSlot(p), bStatus, bError, pb[0], pb[1], pb[2], pb[3], pb[4], pb[5],
+                      pb[6], pb[7], pb[8], pb[9]);
             const bool fDue = s.lLastRecovery == 0 || lNow - s.lLastRecovery > RECOVERY_SPACING_MS;
             if (!fDue || !Recover(p, false)) LosePort(p, true);
         } else if (s.fPresent == TRUE && s.fTimedOut == TRUE) {
@@ -802,5 +826,33 @@ void MarvellLongWriteTest(uint8_t bPort, uint32_t dBlock) {
 }
 
 uint32_t dGetMarvellDroppedResponses() { return s_dDropped; }
+
+void ShowMarvellRegisters() {
+    ConsolePrintf("\n\nMarvell Registers:\n");
+    ConsolePrintf("SATA Registers\n");
+    for (uint8_t p = 0; p < SATA_PORTS; ++p) {
+        if (!IsPortOfChip(p)) continue;
+        const uint32_t dSError = Reg32Read(IfBase(p) + SATA_SERROR);
+        ConsolePrintf("%02d: Err:%08x ReqIn:%02x ReqOut:%02x ResIn:%02x ResOut:%02x\n", p, dSError,
+                      (Edma(p, SATA_EDMA_REQUEST_IN) >> 5) & 0x1F, (Edma(p, SATA_EDMA_REQUEST_OUT) >> 5) & 0x1F,
+                      (Edma(p, SATA_EDMA_RESPONSE_IN) >> 3) & 0x1F, (Edma(p, SATA_EDMA_RESPONSE_OUT) >> 3) & 0x1F);
+        Reg32Write(IfBase(p) + SATA_SERROR, dSError);
+        for (uint8_t t = 0; t < SATA_QUEUE_SLOTS; ++t) {
+            ConsolePrintf("%04x ", s_asPort[p].awTag[t]);
+            if (t % 16 == 15) ConsolePrintf("\n");
+        }
+    }
+    ConsolePrintf("Interrupt regs:\n");
+    for (uint8_t c = 0; c < SATA_CHIP_COUNT; ++c) {
+        if (s_afChip[c] != TRUE) continue;
+        const uint32_t dChip = ChipBase(c);
+        const uint32_t dHc0 = dChip + SATA_HC_BASE, dHc1 = dHc0 + SATA_HC_STRIDE;
+        ConsolePrintf(c == 0 ? "Cause0:%08x " : "Cause1:%08x ", Reg32Read(dChip + SATA_MAIN_CAUSE));
+        ConsolePrintf(c == 0 ? "HC00:%08x " : "HC10:%08x ", Reg32Read(dHc0 + SATA_HC_CAUSE));
+        ConsolePrintf(c == 0 ? "HC01:%08x " : "HC11:%08x ", Reg32Read(dHc1 + SATA_HC_CAUSE));
+        ConsolePrintf(c == 0 ? "RES00:%08x " : "RES10:%08x ", Reg32Read(dHc0 + SATA_HC_RESPONSE_IN));
+        ConsolePrintf(c == 0 ? "RES01:%08x\n" : "RES11:%08x\n", Reg32Read(dHc1 + SATA_HC_RESPONSE_IN));
+    }
+}
 
 }  // namespace fw

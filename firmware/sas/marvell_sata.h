@@ -86,5 +86,8 @@ void MarvellLongWriteTest(uint8_t bPort, uint32_t dBlock);
 // Responses the driver could not place (a free tag, an entry of another
 // port): dropped and counted.
 uint32_t dGetMarvellDroppedResponses();
+// The ports' error and queue registers and tag maps, and the chips'
+// interrupt registers, on the console (each port's SError is cleared).
+void ShowMarvellRegisters();
 
 }  // namespace fw

@@ -130,6 +130,15 @@ TEST_F(MarvellSata, BringUpIdentifiesTheDrivesAndListsTheirSerials) {
     EXPECT_EQ(pGetMarvellPortRecord(1)->fPresent, FALSE);
     EXPECT_EQ(pGetMarvellPortRecord(16), nullptr);
     EXPECT_TRUE(Chip(0)->edmaEnabled(0));
+    board.ClearConsoleText();
+    OnCpu([] { ShowMarvellRegisters(); });
+    board.RunFor(20'000'000);
+    const std::string shown = board.ConsoleText();
+    EXPECT_NE(shown.find("Marvell Registers:\r\nSATA Registers\r\n00: Err:00000000 ReqIn:00 ReqOut:00 ResIn:00 ResOut:00\r\n"
+                         "ffff ffff"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("Interrupt regs:\r\nCause0:00000000 HC00:00000000"), std::string::npos) << shown;
 
     SATA_SERIAL_LIST sList;
     BuildSataSerialList(&sList);
@@ -237,8 +246,11 @@ TEST_F(MarvellSata, TheMonitorRecoversReportsAndFindsPorts) {
     ASSERT_EQ(Queue(9, false, 296, 8, pb), STATUS_OK);
     ASSERT_TRUE(board.RunUntil([] { return pGetMarvellPortRecord(9)->lLastRecovery != 0; }, 5'000'000'000ull) ==
                 sim::StopKind::Running);
-    ASSERT_NE(harness::NewestEvent(117), nullptr);
-    EXPECT_EQ(harness::NewestEvent(117)->abArgs[2], ATA_ERROR_UNCORRECTABLE);
+    const EVENT_LOG_ENTRY* psEdma = harness::NewestEvent(117);
+    ASSERT_NE(psEdma, nullptr);
+    EXPECT_EQ(psEdma->abArgs[3], 0x28);   // the command: READ(10) at 296
+    EXPECT_EQ(psEdma->abArgs[8], 296 & 0xFF);
+    EXPECT_EQ(psEdma->abArgs[2], ATA_ERROR_UNCORRECTABLE);
     // Re-posted on the initiator queue's new-command ring: not ended.
     EXPECT_EQ(s_dDone, 0u);
     EXPECT_TRUE(Chip(1)->edmaEnabled(1));
