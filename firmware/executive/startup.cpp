@@ -61,6 +61,7 @@
 #include "platform/i2c.h"
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
+#include "raid/drive_retry_table.h"
 #include "raid/row_hold.h"
 #include "sas/sas_drive.h"
 #include "target/dispatcher.h"
@@ -418,6 +419,7 @@ void ResetSubsystemState() {
     InitEnclosureServicesFlags();
     InitParityCheck();
     InitRowHolds();
+    InitDriveRetryTable();
     InitZeroWriteJob();
     SetRebuildParFlag(FALSE);
     SetRebuildWork(FALSE);

@@ -20,6 +20,7 @@
 #include "executive/console_output.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/drive_retry_table.h"
 #include "raid/dual_parity.h"
 #include "raid/rebuild.h"
 #include "sas/command_timeouts.h"
@@ -347,6 +348,14 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         SetFlag(ps, KE_FLAG_SENSE_PRESENT);
     } else {
         ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
+    }
+    // A drive that failed a read, write or verify is tested again later,
+    // whatever becomes of this command.
+    const uint8_t bOpcode = ps->abCdb[0];
+    if (bPort == PORT_CODE_INITIATOR && ps->wTargetId < 0x80 &&
+        (bOpcode == SCSI_READ10 || bOpcode == SCSI_WRITE10 || bOpcode == SCSI_VERIFY10) &&
+        fIsSASTargetRetryCandidate(static_cast<uint8_t>(ps->wTargetId)) == TRUE) {
+        AddDriveRetryEntry(static_cast<uint8_t>(ps->wTargetId));
     }
     // Everything but host I/O keeps the error for its own issuer to judge
     // (and to report).

@@ -63,6 +63,11 @@ uint32_t dGetDriveVerifyOutstanding();
 // A new configuration: every drive's verify starts again at block 0.
 void ResetDriveVerifyState();
 
+// The drive test of the drive retry table: REQUEST SENSE to the target.
+// 255 queued, 0 when the drive is absent or nothing is free, 254 for a
+// target the drive side does not list.
+uint8_t BuildRequestSenseCommand(uint8_t bTarget);
+
 // "Background Drive Verify Information:" (master, verify enabled).
 void ShowBackgroundDriveVerifyInfo();
 

@@ -445,6 +445,21 @@ uint8_t bGetEnclosureSlotOfTarget(uint8_t bTarget, uint8_t* pbEnclosure, uint8_t
     return STATUS_OK;
 }
 
+uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbTarget) {
+    for (uint16_t w = 0; w < 0x80; ++w) {
+        const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(static_cast<uint8_t>(w));
+        if (ps == nullptr || ps->bEnclosure != bEnclosure || ps->bSlot != bSlot) continue;
+        *pbTarget = static_cast<uint8_t>(w);
+        return STATUS_OK;
+    }
+    return 0;
+}
+
+uint8_t fIsSASTargetRetryCandidate(uint8_t bTarget) {
+    const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    return ToFlag(ps != nullptr && ps->fMovingFlag == FALSE);
+}
+
 uint8_t fIsSATATarget(uint8_t bTarget) {
     const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
     return ToFlag(ps && ps->fSAS == FALSE);

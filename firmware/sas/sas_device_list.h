@@ -152,6 +152,11 @@ void RebuildSASDeviceList(uint8_t fRestart);
 uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget);
 uint8_t bGetSASDeviceEntryBySASAddress(const uint8_t* pbWwn, SAS_DEVICE_ENTRY** ppsEntry);
 uint8_t bGetEnclosureSlotOfTarget(uint8_t bTarget, uint8_t* pbEnclosure, uint8_t* pbSlot);
+// The target of the drive in the enclosure slot: 255, or 0 when none is there.
+uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbTarget);
+// TRUE when the drive retry table may take the target (its entry's flag
+// byte is FALSE).
+uint8_t fIsSASTargetRetryCandidate(uint8_t bTarget);
 uint8_t fIsSATATarget(uint8_t bTarget);
 uint8_t bGetDriveIndexOfTarget(uint8_t bTarget);
 uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
