@@ -19,6 +19,7 @@
 #include "executive/work_flags.h"
 #include "hw/host_interface.h"
 #include "hw/scsi.h"
+#include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
@@ -343,7 +344,7 @@ void Step() {
     case FLUSH_STATE_START: s_sFlush.bState = FLUSH_STATE_WAIT_FOR_QUIET; return;
     case FLUSH_STATE_WAIT_FOR_QUIET:
         if (!IsQuiet()) return;
-        if (IsTrue(s_sFlush.fPartnerPending) && wGetPartnerParityQueueCount() != 0) {
+        if (IsTrue(s_sFlush.fPartnerPending) && wCountReplayableParityData() != 0) {
             s_sFlush.bState = FLUSH_STATE_DRAIN_PARITY_DATA;
         } else if ((IsTrue(s_sFlush.fPartnerPending) && wCountPartnerExtentsWithData(nullptr) != 0) ||
                    (IsTrue(s_sFlush.fOwnPending) && wCountCachedOwnExtents(nullptr) != 0)) {
@@ -353,7 +354,7 @@ void Step() {
         }
         return;
     case FLUSH_STATE_DRAIN_PARITY_DATA:
-        if (bServicePartnerParityQueue() == PARTNER_QUEUE_DRAINED) s_sFlush.bState = FLUSH_STATE_ANNOUNCE;
+        if (bReplayParityReadData() == PARTNER_QUEUE_DRAINED) s_sFlush.bState = FLUSH_STATE_ANNOUNCE;
         return;
     case FLUSH_STATE_ANNOUNCE: Announce(); return;
     case FLUSH_STATE_ISSUE: IssueAnnounced(); return;
@@ -470,7 +471,7 @@ void CacheFlushSequencerBackgroundStep() {
     s_sFlush.fPause = FALSE;
     s_sFlush.bState = FLUSH_STATE_START;
     s_sFlush.fPartnerAnnounced = FALSE;
-    s_sFlush.fPartnerPending = ToFlag(wCountValidPartnerSlots() != 0 || wGetPartnerParityQueueCount() != 0 ||
+    s_sFlush.fPartnerPending = ToFlag(wCountValidPartnerSlots() != 0 || wCountReplayableParityData() != 0 ||
                                       wCountPartnerExtentsWithData(nullptr) != 0);
     if (IsTrue(s_sFlush.fPartnerPending)) {
         s_sFlush.fPiecewise = TRUE;

@@ -15,6 +15,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "partner/parity_read_data.h"
 #include "raid/parity_check.h"
 #include "target/stage_rings.h"
 #include "target/scsi2_reservations.h"
@@ -105,6 +106,8 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_STREAM_UPDATE, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_SCSI2_RESERVE, bScsi2Reserve},
     {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
+    {PARTNER_MESSAGE_PARITY_RELEASE, bReceiveParityReadDataRelease},
+    {PARTNER_MESSAGE_PARITY_CLEAR, bReceiveParityReadDataClear},
     {154, bDriveLocate},
     {155, bResetOutstandingWrites},
     {PARITY_MESSAGE_START, bParityJob},
@@ -154,6 +157,9 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {123, bPowerManagement},
     {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
     {PARTNER_MESSAGE_MIRROR_DATA, bMirrorData},
+    {PARTNER_MESSAGE_PARITY_DATA, bReceiveParityReadData},
+    {157, bReceivePartnerDeviceList},
+    {190, bReceivePartnerExpanderList},
     {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
     {PARTNER_MESSAGE_RESET, bReceivePartnerStopOrTime},
     {PARTNER_MESSAGE_SHUTDOWN, bReceivePartnerStopOrTime},
@@ -172,6 +178,7 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},
+    {PARTNER_MESSAGE_PARITY_DATA, PairDataAnswered},
     {PARTNER_MESSAGE_JOURNAL_RESET, PartnerJournalResetAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},

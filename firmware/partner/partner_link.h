@@ -16,6 +16,9 @@ uint8_t fPartnerCommandComplete(KERNEL_ENTRY* psEntry);
 // data write (message 111); 255 when queued, the data write then waits for
 // the partner's answer.
 uint8_t bSendPairDataToPartner(KERNEL_ENTRY* psHead);
+// The group's writes are done: the partner lets its copy of the row go
+// (message 112).
+void ReleasePairDataAtPartner(KERNEL_ENTRY* psHead);
 
 uint8_t DualControllerTask();
 void InitDualControllerManager();
@@ -77,6 +80,10 @@ uint8_t bProbePartnerReady();
 uint8_t bPingPartnerSync();
 void ReadPartnerStartOfDayData(uint8_t fFlag);
 void SendPartnerIdentity(uint32_t dFirmwareWord);
+// Message 159: the heartbeat request, which also asks the running partner
+// to let this controller's drive side fail back; its answer reaches
+// SASFailbackRequestAnswered.
+void SendPartnerHeartbeatMessage();
 uint8_t bSendSasPhyMessage157(uint8_t f);
 uint8_t bSendSasPhyMessage190(uint8_t f);
 uint8_t bUpdatePartnerMissingIndicator();
@@ -185,12 +192,6 @@ uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageCode);
 // stream update; the flag is the mirror decision.
 struct KERNEL_ENTRY;
 void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t fFlag);
-// The partner link's queue of parity data the partner sent for its
-// read-modify-write groups: its entries, and one service step (255 once it
-// is drained); the cache flush sequencer drains it before writing the
-// partner's extents.
-uint16_t wGetPartnerParityQueueCount();
-uint8_t bServicePartnerParityQueue();
 // Sends the partner the data of a write (message 129) into the mirror
 // buffer it took for the write's journal slot: 255 when sent, the write then
 // waits for the answer; below 255 the write goes without a copy there.  A

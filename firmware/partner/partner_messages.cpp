@@ -7,6 +7,7 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/work_flags.h"
+#include "partner/parity_read_data.h"
 #include "partner/partner_state.h"
 #include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
@@ -99,6 +100,8 @@ uint8_t bPathIndex(uint8_t bPortCode) { return bPortCode == PARTNER_PORT_LOOP2 ?
 
 void FreeOutgoing(PARTNER_MESSAGE_SLOT* ps) {
     const uint16_t wSlot = ps->wSlot;
+    // The pages a message's data went out from.
+    if (ps->wPageCount != 0) (void)wFreeDataPages(ps->dBuffer, ps->wPageCount);
     SetBit(s_abOutgoingBitmap, wSlot, false);
     FreeSlotValues(ps, wSlot);
     CountDown(s_sCounts.wOutgoingTotal);
@@ -218,6 +221,7 @@ void InitPartnerMessageQueues() {
     std::memset(s_abIncomingBitmap, 0, sizeof s_abIncomingBitmap);
     s_sCounts = {};
     s_fStatisticsReceived = FALSE;
+    InitParityReadDataQueue();
 }
 
 uint8_t pGetIncomingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot) {

@@ -150,6 +150,9 @@ void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 // an answer in status bytes): 0 when the code is none of them, else the
 // receiver's result (16: run it again later).
 uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
+// Messages 157 and 190: the partner's SAS device and expander lists.
+uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* psSlot);
+uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);
 // Message 145: the partner's configuration image; the answer to message 34.
 uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);

@@ -21,6 +21,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "partner/parity_read_data.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
 #include "sas/sas_scsi_path.h"
@@ -125,7 +126,7 @@ void SendLiveConfigImage(PARTNER_MESSAGE_SLOT* psSlot) {
 // them behind, and nothing else would write them out.
 bool HoldsPartnerMirrors() {
     return wCountValidPartnerSlots() != 0 || wCountPartnerExtentsWithData(nullptr) != 0 ||
-           wGetPartnerParityQueueCount() != 0;
+           wCountReplayableParityData() != 0;
 }
 
 // The date and time, most significant byte first, and the sender's two

@@ -3,6 +3,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/sas_failback.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "executive/types.h"
@@ -67,14 +68,13 @@ void ServiceStandInPartnerAnswers() {
     s_wPrOutMessages = 0;
     for (uint16_t w = 0; w < wPrOut; w++) PrOutPartnerDone(s_apsPrOutMessages[w]);
 }
-uint8_t bSendPairDataToPartner(KERNEL_ENTRY*) { return STATUS_RETRY; }
 namespace {
 uint8_t s_fPartnerDumpFlag = FALSE;
 }  // namespace
 uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
 void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
-uint8_t bSendSasPhyMessage157(uint8_t) { return STATUS_OK; }
-uint8_t bSendSasPhyMessage190(uint8_t) { return STATUS_OK; }
+// The failback request (message 159) is taken at once.
+void SendPartnerHeartbeatMessage() { SASFailbackRequestAnswered(FALSE); }
 
 // Stand-ins for the tick, board state and stop paths.
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
@@ -91,9 +91,6 @@ void PartnerHousekeepingService() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
 
-// No partner sends parity data yet: the queue is always drained.
-uint16_t wGetPartnerParityQueueCount() { return 0; }
-uint8_t bServicePartnerParityQueue() { return STATUS_OK; }
 uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
 void SetPartnerRebuildFlag(uint8_t) {}
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
@@ -119,7 +116,6 @@ uint8_t bSendReservationMessage125(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uin
     return bQueueReservationMessage({psEntry, FALSE, fOnBehalf, bPortCode, wLun, wInitiator, wOnBehalfId, bController});
 }
 
-void ShowOtherControllerParityReadDataQueue() {}
 
 
 // The partner's message catalogue is not built: nothing goes out.

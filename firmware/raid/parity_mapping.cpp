@@ -152,6 +152,8 @@ uint8_t fReadModifyWriteDone(KERNEL_ENTRY* psChild) {
     if (fHeadRead || fDataRead) psChild->bPrimaryState = PS_PAIR_READ_DONE;
     if (fCountDownGroup(psHead) != TRUE) return FALSE;
     if (HasFlag(psHead, KE_FLAG_ABORTED) || !(fHeadRead || fDataRead)) {
+        // The row is written: the partner's copy of its old contents goes.
+        ReleasePairDataAtPartner(psHead);
         FinishChildGroup(psHead, 2);
         return FALSE;
     }

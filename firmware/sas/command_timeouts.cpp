@@ -15,6 +15,7 @@
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_failback.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
@@ -29,6 +30,8 @@ constexpr uint8_t EVENT_DRIVE_OUT_OF_SERVICE = 14;
 constexpr uint8_t EVENT_DRIVE_COMMAND_TIMEOUT = 40;
 // Contexts of partner traffic: messages sent (bit 14) and received (bit 13).
 constexpr uint32_t CONTEXT_PARTNER_BITS = 0x6000;
+constexpr uint32_t CONTEXT_PARTNER_MESSAGE = 0x4000;
+constexpr uint64_t PARTNER_DEADLINE_EXTENSION_MS = 20000;
 // Request flags that keep a request from timing out: already handled, high
 // priority, a command buffer post, a recovery request.
 constexpr uint8_t REQUEST_NEVER_TIMES_OUT = 0x01 | 0x02 | 0x04 | 0x10;
@@ -161,8 +164,20 @@ uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget) { return s_asTarget[bTarget].wCount; }
 
 void SASCommandTimeoutScan() {
-    ScanPartnerMessageTimeouts();
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
+    // The partner's failback held its answers: messages to it get a full
+    // deadline again rather than time out on it.
+    if (fTakeSASExtendPartnerDeadlines() == TRUE && a != nullptr) {
+        const uint64_t lExtended = lGetTickCount() + PARTNER_DEADLINE_EXTENSION_MS;
+        DriveSideLock sLock;
+        for (uint16_t w = 0; w < a->wRequestFrames; ++w) {
+            LSI_SAS_REQUEST_INFO& r = a->asRequest[w];
+            if ((a->adInUse[w / 32] & (1u << (w % 32))) && (r.dMsgContext & CONTEXT_PARTNER_MESSAGE)) {
+                r.lDeadline = lExtended;
+            }
+        }
+    }
+    ScanPartnerMessageTimeouts();
     if (a == nullptr || a->wRequestsInUse == 0) return;
     const uint64_t lNow = lGetTickCount();
     // Deadlines are whole milliseconds: one walk of the frames per

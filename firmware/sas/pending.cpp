@@ -24,8 +24,6 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
 }
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
-uint8_t fIsSASFailbackInProgress() { return FALSE; }
-uint8_t fIsSASOCFailbackInProgress() { return FALSE; }
 void UpdateSASActiveActiveState(uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }
@@ -38,7 +36,6 @@ void SasHalfSecondService() {}
 void DisableSasExpanders(uint8_t) {}
 void StopSasTargetController() {}
 
-void SASFailbackStep() {}
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
 void MuxHousekeepingService() {}

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/apply_settings.h"
 #include "config/drive_tables.h"
 #include "config/spares_wwn.h"
 #include "enclosure/drive_table.h"
@@ -19,6 +20,7 @@
 #include "partner/partner_link.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_failback.h"
 #include "sas/sas_scsi_path.h"
 
 namespace fw {
@@ -312,6 +314,115 @@ void DropPartnerDeviceEntries() {
     s_sCurrent.bProxyCount = 0;
     IndexTargets(s_sCurrent);
     InitSASDeviceList(&s_sPartner);
+}
+
+namespace {
+
+// The partner's entry for the same drive: the same address and target
+// (the partner's proxy bit aside), the same handle and the same slot.
+bool SamePartnerDrive(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
+    return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1] &&
+           (a.bTargetId & ~SAS_PROXY_TARGET_BIT) == (b.bTargetId & ~SAS_PROXY_TARGET_BIT) && a.bBus == b.bBus &&
+           a.wDevHandle == b.wDevHandle && a.bEnclosure == b.bEnclosure && a.bSlot == b.bSlot;
+}
+
+// The partner's own present entry in the slot, or null.
+const SAS_DEVICE_ENTRY* PartnerDriveInSlot(uint8_t bEnclosure, uint8_t bSlot) {
+    for (uint8_t j = 0; j < s_sPartner.bEntryCount; ++j) {
+        const SAS_DEVICE_ENTRY& p = s_sPartner.asEntry[j];
+        if (p.fValid == TRUE && p.bControllerNumber != bGetControllerNumber() && p.bEnclosure == bEnclosure &&
+            p.bSlot == bSlot && p.bTargetId != 0xFF) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t dNativeFlag(const SAS_DEVICE_ENTRY& s) { return s.fSAS == TRUE ? SAS_TARGET_FLAG_NATIVE : 0; }
+
+}  // namespace
+
+// A list the partner sent: counts it cannot hold are cut to what fits.
+void ClampSASDeviceList(SAS_DEVICE_LIST* psList) {
+    if (psList->bEntryCount > SAS_MAX_DEVICES) psList->bEntryCount = SAS_MAX_DEVICES;
+    if (psList->bProxyCount > psList->bEntryCount) psList->bProxyCount = psList->bEntryCount;
+    if (psList->bStpCount > SAS_MAX_STP_ENTRIES) psList->bStpCount = SAS_MAX_STP_ENTRIES;
+}
+
+// Drives only the partner reaches are addressed through it: each gets a
+// proxy entry here (its target id with bit 7 set).  A proxy whose drive
+// the partner no longer lists goes, its commands following the drive to
+// its new target (requeued there) or failing.
+void MergePartnerDeviceList(uint8_t fRaiseWork) {
+    KernelPoolLock sLock;
+    ClampSASDeviceList(&s_sPartner);
+    const uint8_t bOwn = bGetControllerNumber();
+    bool fChanged = false;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+        if (s.bControllerNumber == bOwn || s.bTargetId == 0xFF) continue;
+        bool fSame = false;
+        for (uint8_t j = 0; j < s_sPartner.bEntryCount && !fSame; ++j) {
+            fSame = s_sPartner.asEntry[j].fValid == TRUE && SamePartnerDrive(s, s_sPartner.asEntry[j]);
+        }
+        if (fSame) continue;
+        const SAS_DEVICE_ENTRY* psNew = PartnerDriveInSlot(s.bEnclosure, s.bSlot);
+        if (psNew != nullptr) {
+            RequeuePortEntries(PORT_CODE_INITIATOR, s.bTargetId,
+                               static_cast<uint8_t>(psNew->bTargetId | SAS_PROXY_TARGET_BIT));
+        } else {
+            AbortPortEntries(PORT_CODE_INITIATOR, s.bTargetId);
+        }
+        ClearSASTargetCommandCount(s.bTargetId, TRUE);
+        ClearEntry(&s);
+        fChanged = true;
+    }
+    // Compact; the maps follow the list.
+    uint8_t bKept = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        if (s_sCurrent.asEntry[i].bTargetId == 0xFF && s_sCurrent.asEntry[i].fValid != TRUE) continue;
+        if (bKept != i) s_sCurrent.asEntry[bKept] = s_sCurrent.asEntry[i];
+        ++bKept;
+    }
+    for (uint8_t i = bKept; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) ClearEntry(&s_sCurrent.asEntry[i]);
+    s_sCurrent.bEntryCount = bKept;
+    for (uint8_t j = 0; j < s_sPartner.bEntryCount; ++j) {
+        const SAS_DEVICE_ENTRY& p = s_sPartner.asEntry[j];
+        if (p.fValid != TRUE || p.bControllerNumber == bOwn || p.bTargetId == 0xFF) continue;
+        bool fHere = false;
+        for (uint8_t i = 0; i < s_sCurrent.bEntryCount && !fHere; ++i) {
+            const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+            fHere = SamePartnerDrive(s, p) || (s.bEnclosure == p.bEnclosure && s.bSlot == p.bSlot);
+        }
+        if (fHere) continue;
+        if (s_sCurrent.bEntryCount >= SAS_MAX_DEVICES) {
+            ++s_dListOverflows;
+            break;
+        }
+        SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[s_sCurrent.bEntryCount++];
+        s = p;
+        s.bTargetId = static_cast<uint8_t>(p.bTargetId | SAS_PROXY_TARGET_BIT);
+        s_adTargetFlags[s.bTargetId] = dNativeFlag(s);
+        s_alTargetHoldOff[s.bTargetId] = 0;
+        fChanged = true;
+    }
+    uint8_t bProxies = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
+        const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+        if (s.bTargetId == 0xFF) continue;
+        s_adTargetFlags[s.bTargetId] = (s_adTargetFlags[s.bTargetId] & ~SAS_TARGET_FLAG_NATIVE) | dNativeFlag(s);
+        if (s.bTargetId & SAS_PROXY_TARGET_BIT) ++bProxies;
+    }
+    s_sCurrent.bProxyCount = bProxies;
+    IndexTargets(s_sCurrent);
+    if (fIsSASOCFailbackInProgress() == TRUE) {
+        SetPartnerAlive(TRUE);
+        SetDualControllerValid(TRUE);
+        SetSASOCFailbackInProgress(FALSE);
+    }
+    if (fRaiseWork == TRUE) SetSasDriveWork(TRUE);
+    sLock.Release();
+    if (fChanged && fIsInitializationComplete() == TRUE) (void)ApplyStoredSettings(FALSE, FALSE);
 }
 
 uint8_t fIsSASSlotDisabled(uint8_t bEnclosure, uint8_t bSlot) {

@@ -148,6 +148,10 @@ SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget);
 uint8_t bGetSASDeviceIndexOfTarget(uint8_t bTarget);
 
 void RebuildSASDeviceList(uint8_t fRestart);
+// The partner's list arrived (message 157): merged into this one, with the
+// drive-side work raised when asked.
+void MergePartnerDeviceList(uint8_t fRaiseWork);
+void ClampSASDeviceList(SAS_DEVICE_LIST* psList);
 
 uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget);
 uint8_t bGetSASDeviceEntryBySASAddress(const uint8_t* pbWwn, SAS_DEVICE_ENTRY** ppsEntry);

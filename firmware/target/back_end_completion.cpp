@@ -20,6 +20,7 @@
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
 #include "hw/scsi.h"
+#include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
 #include "raid/dual_parity.h"
@@ -275,6 +276,9 @@ uint8_t fInternalCommandDone(KERNEL_ENTRY* ps) {
         return fIwcqFlushCompleted(ps);
     case COMMAND_TYPE_DRIVE_LOCATE:
         return ContinueDriveLocate(ps);
+    case COMMAND_TYPE_PARITY_REPLAY:
+        ParityReplayWriteDone(ps);
+        return TRUE;
     case CT_LONG_BLOCK_DIAGNOSTIC:
         switch (ps->bSecondaryState) {
         case 186:
@@ -700,6 +704,25 @@ void BuildInternalDriveCommand(KERNEL_ENTRY* ps, uint8_t bQueueId, uint8_t bTarg
     std::memset(pRaidFields(ps), 0, sizeof(RAID_ENTRY_FIELDS));
     pRaidFields(ps)->bEntries = 1;
     std::memset(ps->abSubsystemFields + KE_AREA_DRIVE_OFFSET, 0, KE_AREA_DRIVE_SIZE);
+}
+
+uint8_t bWriteRaidMember(uint8_t bRank, uint8_t bMember, const uint8_t* pbAddress, uint16_t wBlocks,
+                         BUFFER_HANDLE dBuffer, uint16_t wTag) {
+    KERNEL_ENTRY* ps = nullptr;
+    if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &ps) != STATUS_OK || ps == nullptr) return STATUS_RETRY;
+    uint8_t abCdb[16] = {SCSI_WRITE10};
+    std::memcpy(abCdb + 2, pbAddress, 4);
+    PutBe16(abCdb + 7, wBlocks);
+    BuildInternalDriveCommand(ps, PORT_CODE_INITIATOR, bGetRankMemberDrive(bRank, bMember),
+                              uint32_t(wBlocks) * BLOCK_BYTES, CHILD_CONTROL_WRITE,
+                              static_cast<uint32_t>(dBufferHandleToPciAddress(dBuffer)), 1, 0, abCdb,
+                              COMMAND_TYPE_PARITY_REPLAY);
+    ps->wBlocksDone = wTag;
+    if (QueueKernelEntry(PORT_CODE_INITIATOR, ps->wIndex) != STATUS_OK) {
+        FreeKernelEntries(ps);
+        return STATUS_RETRY;
+    }
+    return STATUS_OK;
 }
 
 void BuildReceiveDiagnosticCommand(KERNEL_ENTRY* ps, uint8_t bTarget, uint8_t fPageCodeValid, uint8_t bPage,

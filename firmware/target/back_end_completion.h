@@ -65,6 +65,14 @@ uint8_t fCountDownGroup(KERNEL_ENTRY* psHead);
 // (with its pages, its host count counted down) when it failed.
 void ReleaseHeldChain(KERNEL_ENTRY* psHead, uint8_t fFailed);
 
+// One internal drive write of a parity write-back after the partner was
+// lost: blocks from the buffer to the rank member at the drive block (four
+// bytes, most significant first); its end reaches the partner link with
+// the tag.  255 issued, 16 no entry free.
+constexpr uint8_t COMMAND_TYPE_PARITY_REPLAY = 181;
+uint8_t bWriteRaidMember(uint8_t bRank, uint8_t bMember, const uint8_t* pbAddress, uint16_t wBlocks,
+                         BUFFER_HANDLE dBuffer, uint16_t wTag);
+
 void BuildInternalDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bQueueId, uint8_t bTarget, uint32_t dLength,
                                uint16_t wControlFlags, uint32_t dAddress, uint8_t bAddressCount,
                                uint32_t dSecondAddress, const uint8_t* pbCdb, uint8_t bCommandType);

@@ -209,11 +209,11 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "Retry:00000000 Invalid CDB:00000000\r\n"
               "\r\n"
               "\r\nDual Controller Incoming Queue\r\n"
-              "No Cmds in progress Total:000 New:000 In  ptr:005 Out ptr:005\r\n"
+              "No Cmds in progress Total:000 New:000 In  ptr:00b Out ptr:00b\r\n"
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0005:0005 Compl Ptr:0004:0004\r\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0008:0008 Compl Ptr:0007:0007\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
 }

@@ -49,13 +49,7 @@ uint64_t lGet64(const uint8_t* pb) {
     return l;
 }
 
-std::vector<uint8_t> Cdb16(uint8_t bOpcode, uint64_t lba, uint32_t blocks) {
-    std::vector<uint8_t> cdb(16, 0);
-    cdb[0] = bOpcode;
-    for (int i = 0; i < 8; ++i) cdb[2 + i] = static_cast<uint8_t>(lba >> (56 - 8 * i));
-    for (int i = 0; i < 4; ++i) cdb[10 + i] = static_cast<uint8_t>(blocks >> (24 - 8 * i));
-    return cdb;
-}
+using dual::Cdb16;
 
 class PartnerMirror : public ::testing::Test, protected dual::Pair {
 protected:
@@ -69,34 +63,8 @@ protected:
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
         hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
-        ASSERT_NO_FATAL_FAILURE(Ready(*hostA));
-        ASSERT_NO_FATAL_FAILURE(Ready(*hostB));
-    }
-    // Logged in, its power-on unit attention taken.
-    void Ready(sim::FcHost& host) {
-        ASSERT_TRUE(RunUntil([&] { return host.target().Online(); }, 5000 * kMs));
-        host.initiator().LogIn(host.target());
-        ASSERT_TRUE(RunUntil([&] { return host.initiator().LoginState(host.target()) != sim::FcInitiator::Login::Pending; },
-                             5000 * kMs));
-        ASSERT_TRUE(host.LoggedIn()) << Consoles();
-        sim::FcpResult r;
-        for (int i = 0; i < 4; ++i) {
-            r = Run(host, Cdb16(fw::SCSI_READ16, 0, 1), {}, kBlock);
-            if (r.outcome == Outcome::Done && r.status == 0) break;
-        }
-        ASSERT_EQ(r.status, 0) << Consoles();
-    }
-    sim::FcpResult Run(sim::FcHost& host, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& data,
-                       uint32_t dataIn = 0) {
-        sim::FcpCommand c;
-        c.cdb = cdb;
-        c.dataOut = data;
-        c.dataInLength = dataIn;
-        const uint32_t tag = host.initiator().Submit(host.target(), c);
-        RunUntil([&] { return host.initiator().Finished(tag); }, 10'000 * kMs);
-        sim::FcpResult r = host.initiator().Result(tag);
-        host.initiator().Forget(tag);
-        return r;
+        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
     }
     // The partner copy the survivor holds of a write: the valid slot of its
     // partner table that starts at the block, and its blocks of data.
@@ -216,7 +184,7 @@ TEST_F(PartnerMirror, TheSurvivorWritesOutEveryWriteItsPartnerAcknowledged) {
     for (const Write& w : writes) {
         ASSERT_TRUE(w.good);
         const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
-        const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+        const sim::FcpResult r = RunCommand(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
         ASSERT_EQ(r.outcome, Outcome::Done);
         ASSERT_EQ(r.status, 0);
         EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba << " lost with its controller";
@@ -264,7 +232,7 @@ TEST_F(PartnerMirror, WritesThroughBothControllersToOneRowKeepItsParity) {
     for (const Sent& x : sent) {
         const sim::FcpResult r = x.host->initiator().Result(x.tag);
         ASSERT_EQ(r.status, 0);
-        const sim::FcpResult back = Run(*hostA, Cdb16(fw::SCSI_READ16, x.lba, 8), {}, 8 * kBlock);
+        const sim::FcpResult back = RunCommand(*hostA, Cdb16(fw::SCSI_READ16, x.lba, 8), {}, 8 * kBlock);
         ASSERT_EQ(back.status, 0);
         EXPECT_TRUE(back.dataIn == x.data) << x.lba;
     }
@@ -284,7 +252,7 @@ TEST_F(PartnerMirror, WritesThroughBothControllersToOneRowKeepItsParity) {
 // Commands of a LUN the partner asked about are held for the partner; once
 // the partner's LUN has been idle a while it says so, and they need not be.
 TEST_F(PartnerMirror, APartnersLunLeftIdleIsNoLongerHeldForIt) {
-    const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, 64, 8), {}, 8 * kBlock);
+    const sim::FcpResult r = RunCommand(*hostB, Cdb16(fw::SCSI_READ16, 64, 8), {}, 8 * kBlock);
     ASSERT_EQ(r.status, 0);
     ASSERT_EQ(fw::fGetLunOcioFlag(0), fw::TRUE);
     EXPECT_TRUE(RunUntil([] { return fw::fGetLunOcioFlag(0) == fw::FALSE; }, 10'000 * kMs));
@@ -327,7 +295,7 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
     a->board.CutPower();
     for (const Write& w : writes) {
         const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
-        const sim::FcpResult r = Run(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+        const sim::FcpResult r = RunCommand(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
         ASSERT_EQ(r.status, 0);
         EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba;
     }

@@ -7,13 +7,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "executive/startup.h"
 #include "harness/second_firmware.h"
+#include "hw/scsi.h"
 #include "partner/partner_messages.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
+#include "sim/fc_host.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/side_by_side.h"
@@ -61,6 +64,15 @@ inline fw::INTER_CONTROLLER_MESSAGE TypedMessage(uint8_t bCode) {
     return s;
 }
 
+// A host's READ(16) or WRITE(16) CDB.
+inline std::vector<uint8_t> Cdb16(uint8_t bOpcode, uint64_t lba, uint32_t blocks) {
+    std::vector<uint8_t> cdb(16, 0);
+    cdb[0] = bOpcode;
+    for (int i = 0; i < 8; ++i) cdb[2 + i] = static_cast<uint8_t>(lba >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) cdb[10 + i] = static_cast<uint8_t>(blocks >> (24 - 8 * i));
+    return cdb;
+}
+
 struct Pair {
     explicit Pair(const sim::Chassis::Options& options = sim::Chassis::Options()) : chassis(options) {
         sim::Board::ConnectPartners(a->board, b->board);
@@ -77,6 +89,34 @@ struct Pair {
                        Quiet(fw_b::sGetPartnerMessageCounts());
             },
             kBootLimitNs);
+    }
+    // One command from the host, run to its end (10 s at most).
+    sim::FcpResult RunCommand(sim::FcHost& host, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& data,
+                       uint32_t dataIn = 0) {
+        sim::FcpCommand c;
+        c.cdb = cdb;
+        c.dataOut = data;
+        c.dataInLength = dataIn;
+        const uint32_t tag = host.initiator().Submit(host.target(), c);
+        RunUntil([&] { return host.initiator().Finished(tag); }, 10'000'000'000ull);
+        sim::FcpResult r = host.initiator().Result(tag);
+        host.initiator().Forget(tag);
+        return r;
+    }
+    // The host logged in to its controller and its power-on unit attention
+    // taken: true once a read of block 0 is answered GOOD.
+    bool HostReady(sim::FcHost& host) {
+        constexpr uint64_t kLimitNs = 5'000'000'000ull;
+        if (!RunUntil([&] { return host.target().Online(); }, kLimitNs)) return false;
+        host.initiator().LogIn(host.target());
+        RunUntil([&] { return host.initiator().LoginState(host.target()) != sim::FcInitiator::Login::Pending; },
+                 kLimitNs);
+        if (!host.LoggedIn()) return false;
+        for (int i = 0; i < 4; ++i) {
+            const sim::FcpResult r = RunCommand(host, Cdb16(fw::SCSI_READ16, 0, 1), {}, 512);
+            if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) return true;
+        }
+        return false;
     }
     static bool Quiet(const fw::PARTNER_MESSAGE_COUNTS& s) { return s.wOutgoingTotal == 0 && s.wIncomingTotal == 0; }
     std::string Consoles() const {

@@ -1,0 +1,119 @@
+// The drive side's lists between the two controllers: this controller's
+// SAS device list (message 157), which the partner merges to reach the
+// drives only this controller sees, and its expander list (message 190).
+#include <algorithm>
+#include <cstring>
+
+#include "executive/buffer_pages.h"
+#include "executive/types.h"
+#include "executive/work_flags.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
+#include "sas/sas_failback.h"
+#include "sas/partner_traffic.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t MESSAGE_DEVICE_LIST = 157;
+constexpr uint8_t MESSAGE_EXPANDER_LIST = 190;
+// The lengths the messages carry, whatever this build's lists hold.
+constexpr uint32_t DEVICE_LIST_BYTES = 33288;
+constexpr uint32_t EXPANDER_LIST_BYTES = 22920;
+static_assert(sizeof(SAS_DEVICE_LIST) <= DEVICE_LIST_BYTES);
+static_assert(sizeof(SAS_EXPANDER_LIST) <= EXPANDER_LIST_BYTES);
+
+uint16_t wPagesFor(uint32_t dBytes) { return static_cast<uint16_t>((dBytes + BUFFER_PAGE_SIZE - 1) / BUFFER_PAGE_SIZE); }
+
+// A list goes out from pages of its own, freed with the message's slot.
+uint8_t bSendList(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t dListBytes, uint32_t dBytes) {
+    if (fIsDualControllerActive() != TRUE) return 0;
+    const uint16_t wPages = wPagesFor(dBytes);
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) return STATUS_RETRY;
+    auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
+    std::memcpy(pb, pList, dListBytes);
+    std::memset(pb + dListBytes, 0, dBytes - dListBytes);
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
+    s.abCdb[2] = bArgument;
+    s.wControlFlags = PARTNER_CONTROL_DATA_OUT;
+    s.wSegmentCount = 1;
+    s.dByteCount = dBytes;
+    s.adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle));
+    s.adSegment[1] = dBytes;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    const uint8_t b = bSendMessageToPartner(&s, &wSlot, 0);
+    if (b != STATUS_OK) {
+        (void)wFreeDataPages(dHandle, wPages);
+        return b;
+    }
+    PARTNER_MESSAGE_SLOT* ps = nullptr;
+    (void)pGetOutgoingMessageSlot(wSlot, &ps);
+    ps->dBuffer = dHandle;
+    ps->wPageCount = wPages;
+    return STATUS_OK;
+}
+
+// First pass: the list's data into pages the slot frees; second pass: the
+// list taken over.  FALSE while the data has not arrived.
+bool ReceiveList(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes) {
+    switch (ps->bPrimaryState) {
+    case SLOT_DATA_GOOD: return true;
+    case SLOT_DATA_FAILED: SendPartnerCommandStatus(ps, 0x0B, 0x47, 0); return false;
+    default: break;
+    }
+    const uint16_t wPages = wPagesFor(dBytes);
+    if (ps->wPageCount == 0) {
+        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+        if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) {
+            // Sent again by the partner once pages are free.
+            SendPartnerTargetStatus(ps, 8, 0, 0, 0);
+            return false;
+        }
+        ps->dBuffer = dHandle;
+        ps->wPageCount = wPages;
+    }
+    if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(ps->dBuffer), dBytes) != STATUS_OK) {
+        SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
+    }
+    return false;
+}
+
+}  // namespace
+
+uint8_t bSendSasPhyMessage157(uint8_t f) {
+    return bSendList(MESSAGE_DEVICE_LIST, f, pGetSASDriveInfoList(), sizeof(SAS_DEVICE_LIST), DEVICE_LIST_BYTES);
+}
+
+uint8_t bSendSasPhyMessage190(uint8_t f) {
+    return bSendList(MESSAGE_EXPANDER_LIST, f, pGetSASExpanderListForPartner(), sizeof(SAS_EXPANDER_LIST),
+                     EXPANDER_LIST_BYTES);
+}
+
+uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* ps) {
+    if (!ReceiveList(ps, DEVICE_LIST_BYTES)) return STATUS_OK;
+    std::memcpy(pGetOCSASDriveInfoList(), pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_DEVICE_LIST));
+    MergePartnerDeviceList(TRUE);
+    SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* ps) {
+    if (!ReceiveList(ps, EXPANDER_LIST_BYTES)) return STATUS_OK;
+    SAS_EXPANDER_LIST* psList = pGetOCSASExpanderList();
+    std::memcpy(psList, pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_EXPANDER_LIST));
+    SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    psHeader->bExpanderCount = std::min(psHeader->bExpanderCount, SAS_MAX_EXPANDERS);
+    for (SAS_EXPANDER& s : psList->asExpander) s.bNumPhys = std::min(s.bNumPhys, SAS_EXPANDER_PHYS);
+    SetSASPartnerPhyListReceived(TRUE);
+    // Only a partner that lost its expanders asks for a look here: every
+    // pass sends the list, and a pass for each would never end.
+    if (ps->sMessage.abCdb[2] == TRUE) SetSasDriveWork(TRUE);
+    SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+}  // namespace fw

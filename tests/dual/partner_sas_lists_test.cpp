@@ -1,0 +1,115 @@
+// Each controller tells the other which drives it reaches (message 157):
+// a drive only the partner reaches is addressed through it, as a proxy
+// target; and a controller that comes back runs its failback, which ends
+// with its list handed over again.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "harness/dual_pair.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_failback.h"
+
+namespace fw_b {
+using fw::SAS_DEVICE_LIST;
+SAS_DEVICE_LIST* pGetSASDriveInfoList();
+void SetSASFailbackInProgress(uint8_t f);
+uint8_t fIsSASFailbackInProgress();
+uint8_t bGetSASFailbackState();
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMs = 1'000'000ull;
+
+class PartnerSasLists : public ::testing::Test, protected dual::Pair {
+protected:
+    void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
+    // This controller's entry of the drive in the slot, or null.
+    static fw::SAS_DEVICE_ENTRY* InSlot(fw::SAS_DEVICE_LIST* ps, uint8_t bSlot) {
+        for (uint8_t i = 0; i < ps->bEntryCount; ++i) {
+            if (ps->asEntry[i].bSlot == bSlot && ps->asEntry[i].fValid == fw::TRUE) return &ps->asEntry[i];
+        }
+        return nullptr;
+    }
+};
+
+// Both reach every drive: each holds the other's list, and no drive is a
+// proxy.  A drive this controller loses its own path to is then reached
+// through the partner, at the partner's target id with bit 7 set; when the
+// partner no longer lists it either, the proxy goes.
+TEST_F(PartnerSasLists, ADriveOnlyThePartnerReachesIsAddressedThroughIt) {
+    fw::SAS_DEVICE_LIST* psOwn = fw::pGetSASDriveInfoList();
+    fw::SAS_DEVICE_LIST* psOther = fw::pGetOCSASDriveInfoList();
+    const fw::SAS_DEVICE_LIST* psB = fw_b::pGetSASDriveInfoList();
+    ASSERT_GT(psB->bEntryCount, 2);
+    EXPECT_EQ(psOther->bEntryCount, psB->bEntryCount);
+    EXPECT_EQ(std::memcmp(psOther->asEntry, psB->asEntry, sizeof(fw::SAS_DEVICE_ENTRY) * psB->bEntryCount), 0);
+    EXPECT_EQ(psOwn->bProxyCount, 0);
+    const uint8_t bEntries = psOwn->bEntryCount;
+
+    // The drive in slot 2 leaves this controller's list.
+    fw::SAS_DEVICE_ENTRY* ps = InSlot(psOwn, 2);
+    ASSERT_NE(ps, nullptr);
+    const uint8_t bOwnTarget = ps->bTargetId;
+    ps->fValid = fw::FALSE;
+    ps->bTargetId = 0xFF;
+    fw::MergePartnerDeviceList(fw::FALSE);
+    EXPECT_EQ(fw::psGetSASDeviceOfTarget(bOwnTarget), nullptr);
+    const fw::SAS_DEVICE_ENTRY* psPartners = InSlot(const_cast<fw::SAS_DEVICE_LIST*>(psB), 2);
+    ASSERT_NE(psPartners, nullptr);
+    const uint8_t bProxy = static_cast<uint8_t>(psPartners->bTargetId | fw::SAS_PROXY_TARGET_BIT);
+    ps = InSlot(psOwn, 2);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->bTargetId, bProxy);
+    EXPECT_EQ(psOwn->bEntryCount, bEntries);
+    EXPECT_EQ(psOwn->bProxyCount, 1);
+    EXPECT_EQ(fw::psGetSASDeviceOfTarget(bProxy), ps);
+    // Merged again unchanged: the proxy stays where it is.
+    fw::MergePartnerDeviceList(fw::FALSE);
+    EXPECT_EQ(InSlot(psOwn, 2), ps);
+    EXPECT_EQ(psOwn->bProxyCount, 1);
+
+    // The partner lost it too: the proxy goes.
+    fw::SAS_DEVICE_ENTRY* psTheirs = InSlot(psOther, 2);
+    ASSERT_NE(psTheirs, nullptr);
+    psTheirs->fValid = fw::FALSE;
+    fw::MergePartnerDeviceList(fw::FALSE);
+    EXPECT_EQ(InSlot(psOwn, 2), nullptr);
+    EXPECT_EQ(psOwn->bProxyCount, 0);
+    EXPECT_EQ(fw::psGetSASDeviceOfTarget(bProxy), nullptr);
+
+    // Counts a list cannot hold are cut to what it holds.
+    psOther->bEntryCount = 200;
+    psOther->bProxyCount = 250;
+    psOther->bStpCount = 99;
+    fw::ClampSASDeviceList(psOther);
+    EXPECT_EQ(psOther->bEntryCount, fw::SAS_MAX_DEVICES);
+    EXPECT_EQ(psOther->bProxyCount, fw::SAS_MAX_DEVICES);
+    EXPECT_EQ(psOther->bStpCount, fw::SAS_MAX_STP_ENTRIES);
+}
+
+// Controller 1's drive side fails back: it asks its partner, looks at the
+// fabric again and ends by handing its list over, which controller 0 takes.
+TEST_F(PartnerSasLists, AFailbackEndsWithTheListHandedToThePartner) {
+    fw::InitSASDeviceList(fw::pGetOCSASDriveInfoList());
+    fw_b::SetSASFailbackInProgress(fw::TRUE);
+    bool fAsked = false, fLooked = false;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            const uint8_t b = fw_b::bGetSASFailbackState();
+            fAsked = fAsked || b == fw::SAS_FAILBACK_WAIT_ANSWER || b == fw::SAS_FAILBACK_CHECK_ANSWER;
+            fLooked = fLooked || b == fw::SAS_FAILBACK_DEVICES || b == fw::SAS_FAILBACK_FINISH;
+            return fw_b::fIsSASFailbackInProgress() != fw::TRUE;
+        },
+        30'000 * kMs))
+        << Consoles();
+    EXPECT_TRUE(fAsked);
+    EXPECT_TRUE(fLooked);
+    ASSERT_TRUE(RunUntil([] { return fw::pGetOCSASDriveInfoList()->bEntryCount != 0; }, 2000 * kMs)) << Consoles();
+    EXPECT_EQ(fw::pGetOCSASDriveInfoList()->bEntryCount, fw_b::pGetSASDriveInfoList()->bEntryCount);
+    EXPECT_EQ(fw::pGetSASDriveInfoList()->bProxyCount, 0);
+}
+
+}  // namespace
