@@ -30,6 +30,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "raid/stripe_init.h"
 #include "target/command_access.h"
 #include "target/lun_scheduler.h"
 #include "target/target_engine.h"
@@ -412,6 +413,8 @@ void JournalEntry(KERNEL_ENTRY* psEntry, uint8_t bKind, bool fWithBuffer) {
     const uint16_t wValid = wSlotValidBlocks(ps);
     SetShadow(TRUE, n, psEntry->alSequence[0], psEntry->lInternalAddress,
               psEntry->wBlocks > wValid ? psEntry->wBlocks : wValid);
+    // A host writing the rank holds its initialisation back from bursts.
+    NoteStripeInitHostActivity(psEntry->bRank);
 }
 
 }  // namespace

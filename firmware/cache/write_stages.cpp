@@ -525,7 +525,7 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
         return RestoreAndRotate(s);
     }
     if (!s.fReentry && bType != CT_EXPANSION && fIsStripeInitInProgress(bRank) == TRUE) {
-        const uint8_t bBusy = fIsStripeInitBusy(bRank);
+        const uint8_t bBusy = fIsStripeInitBusy(psEntry, bRank, 0);
         if (bBusy != FALSE || HasFlag(psEntry, KE_FLAG_STRIPE_INIT_WAIT)) {
             if (fIsMasterController() != TRUE && bBusy == TRUE) {
                 (void)bSendStripeInitMessage(bRank, STRIPE_INIT_MESSAGE_BUSY, 0, 0, 0);

@@ -16,6 +16,7 @@
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
 #include "config/nvram_layout.h"
+#include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "config/spares_wwn.h"
 #include "dataservices/data_services.h"
@@ -386,20 +387,20 @@ void ResumeExpansion(const APPLY_STATE& a, bool fMaster) {
     }
 }
 
-void ResumeStripeInitialisation(const APPLY_STATE& a, bool fMaster, bool fNvramTie, uint8_t bRankCount) {
+void ResumeStripeInitialisation(bool fStartOfDay, bool fMaster, bool fNvramTie, uint8_t bRankCount) {
     const bool fDualActive = fIsDualControllerActive() == TRUE;
     const bool fDualStart = fGetDualStartFlag() == TRUE;
     // Without the partner ports no partner exchanged its progress with us.
     const bool fPartnerPorts = fGetBoardFlagB6() == TRUE;
     const bool fPartnerProgress = fPartnerPorts && !fDualStart && fDualActive;
-    if (a.fStartOfDay && !fNvramTie && !fPartnerProgress) ClearStripeInitProgress(MAX_RANKS);
+    if (fStartOfDay && !fNvramTie && !fPartnerProgress) ClearStripeInitNvProgress(MAX_RANKS);
     bool fNoted = false;
     for (uint8_t r = 0; r < MAX_RANKS; r++) {
         if (r < bRankCount && fGetRankInitPending(r) == TRUE) {
-            if (a.fStartOfDay) {
+            if (fStartOfDay) {
                 StartStripeInit(r, fPartnerProgress ? 4 : 3);
             } else if (fIsStripeInitInProgress(r) != TRUE) {
-                ClearStripeInitProgress(r);
+                ClearStripeInitNvProgress(r);
                 StartStripeInit(r, 1);
             } else {
                 fNoted = true;
@@ -510,6 +511,10 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     SetRankCount(bRankCount);
     const uint32_t dGenerationOffset = NVRAM_OFFSET(abJournalGeneration);
     const bool fNvramTie = dNvramReadLE32(dGenerationOffset) == psImage->sHeader.dGeneration;
+    // The applies before the main loop runs are those of the start of day:
+    // the background jobs the NVRAM recorded are resumed, not started anew.
+    const bool fBeforeMainLoop = a.fStartOfDay || fIsInitializationComplete() != TRUE;
+    if (fBeforeMainLoop) CheckNvramJournalGeneration(psImage->sHeader.dGeneration);
     if (bRankCount == 0) {
         SetConfigValid(FALSE);
         SetNoArraySettings();
@@ -550,7 +555,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
 
     // 8-10: background jobs that were running.
     ResumeExpansion(a, fMaster);
-    ResumeStripeInitialisation(a, fMaster, fNvramTie, bRankCount);
+    ResumeStripeInitialisation(fBeforeMainLoop, fMaster, fNvramTie, bRankCount);
     ResumeRebuild(a, bRankCount);
 
     // 11-12: drive tables and bad blocks.

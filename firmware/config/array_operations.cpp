@@ -386,7 +386,8 @@ void DeleteArray(uint8_t bArray) {
         sTo.lStartAddress = r == 0 ? 0 : psImage->asRank[r - 1].lStartAddress + psImage->asRank[r - 1].lLastOffset + 1;
         if (sTo.fCacheFlushArray == TRUE) sHeader.wCacheFlushArray = static_cast<uint16_t>(r);
         if (sTo.bInitState == INIT_PENDING && r + 1 < STRIPE_INIT_PARAMS_BYTES) {
-            pbInitParams[r] = pbInitParams[r + 1];
+            // The commit moves the rank's initialisation from its old number.
+            pbInitParams[r] = pbInitParams[r + 1] == 0xFF ? static_cast<uint8_t>(r + 1) : pbInitParams[r + 1];
             SetPendingStripeInitFlag(TRUE);
         }
     }

@@ -187,7 +187,7 @@ void ApplyEditorImage(bool fCopiesWritten) {
         break;
     }
     if (fGetPendingStripeInitFlag() == TRUE && dRanks != 0) {
-        StartStripeInitialisation(psLive, pGetPendingStripeInitParams());
+        RenumberStripeInitEntries(psLive, pGetPendingStripeInitParams());
     }
     SetPendingStripeInitFlag(FALSE);
     SetArrayDeletedFlag(FALSE);

@@ -228,7 +228,7 @@ void PrintLevel(const CONFIG_RANK_RECORD& r) {
 
 void PrintInitialisation(const CONFIG_RANK_RECORD& r, uint8_t bRank) {
     ConsolePrintf(r.fInitPaused == TRUE ? ", Paused" : r.fInitialized == TRUE ? ", Re-Init" : ", Init");
-    ConsolePrintf(" (%d%%)", bGetStripeInitPartnerFlag(bRank, 0));
+    ConsolePrintf(" (%d%%)", bGetStripeInitPercent(bRank));
 }
 
 void PrintArrayState(const CONFIG_RANK_RECORD& r, uint8_t bRank) {

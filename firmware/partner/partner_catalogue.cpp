@@ -17,6 +17,7 @@
 #include "partner/partner_messages.h"
 #include "partner/parity_read_data.h"
 #include "raid/parity_check.h"
+#include "raid/stripe_init.h"
 #include "target/stage_rings.h"
 #include "target/scsi2_reservations.h"
 
@@ -41,6 +42,9 @@ uint8_t bPostPartnerEvent(const uint8_t* pbCdb, uint16_t) {
     PostEvent(pbCdb[2], pbCdb[3], pbCdb[4], pbCdb[5], pbCdb[6], pbCdb[7]);
     return STATUS_OK;
 }
+
+// The stripe initialisation's progress, from its code byte on.
+uint8_t bStripeInit(const uint8_t* pbCdb, uint16_t) { return HandleStripeInitMessage(pbCdb + 1); }
 
 uint8_t bResetOutstandingWrites(const uint8_t*, uint16_t) {
     ResetAllOutstandingWrites();
@@ -115,6 +119,11 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARITY_MESSAGE_NEXT_ROW, bParityJob},
     {PARITY_MESSAGE_STOPPED, bParityJob},
     {PARITY_MESSAGE_FINISHED, bParityJob},
+    {STRIPE_INIT_MESSAGE_STEP_OUT, bStripeInit},
+    {STRIPE_INIT_MESSAGE_STEP_DONE, bStripeInit},
+    {STRIPE_INIT_MESSAGE_ON_DEMAND, bStripeInit},
+    {STRIPE_INIT_MESSAGE_HOST_WAITS, bStripeInit},
+    {STRIPE_INIT_MESSAGE_SKIPPED, bStripeInit},
 };
 
 struct SLOT_RECEIVER {

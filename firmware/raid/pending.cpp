@@ -11,12 +11,8 @@
 
 namespace fw {
 
-void CountHostTransfer(uint16_t) {}
-void CountInitTransfer(uint16_t) {}
-uint8_t bGetStripeInitPartnerFlag(uint8_t, uint16_t) { return 0; }
 uint8_t bGetExpansionPercent() { return 0; }
 void SetRaidStartFlag(uint8_t) {}
-void InitStripeInitTable() {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
 
@@ -24,8 +20,6 @@ uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
 void SetDriveTimerPeriod(uint8_t) {}
 
-uint8_t fIsStripeInitInProgress(uint8_t) { return FALSE; }
-void StripeInitTask() {}
 uint8_t fIsExpansionInProgress() { return FALSE; }
 void ExpansionTask() {}
 
@@ -34,10 +28,6 @@ void SetExpansionRank(uint8_t) {}
 void RestartExpansion(uint8_t, uint8_t) {}
 void SetExpansionFlag4(uint8_t) {}
 void ClearExpansionNvRecord() {}
-void ClearStripeInitProgress(uint8_t) {}
-void StartStripeInit(uint8_t, uint8_t) {}
-void MarkStripeInitForRestart() {}
-void SetStripeInitRestartAll() {}
 
 void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
@@ -45,14 +35,11 @@ void WaitListBOtherJob(KERNEL_ENTRY*) {}
 uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
 void ExpansionTransferDone(KERNEL_ENTRY*) {}
 
-uint8_t fIsStripeInitBusy(uint8_t) { return FALSE; }
 
 // The drive diagnostics' single commands are not built: the test counts as sent.
 uint8_t BuildRequestSenseCommand(uint8_t) { return STATUS_OK; }
 
 void CancelPendingArrayJobs() {}
-void StartStripeInitialisation(const CONFIG_IMAGE*, const uint8_t*) {}
 void ShowRankExpansionInfo() {}
-void ShowStripeInitStats() {}
 
 }  // namespace fw

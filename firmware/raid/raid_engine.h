@@ -7,26 +7,19 @@
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
+#include "raid/stripe_init.h"
 #include "raid/stripe_init_steps.h"
 #include "raid/xor_engine.h"
 #include "raid/zero_write_job.h"
 
 namespace fw {
 
-// A completed drive command's blocks, unless it was background stripe work:
-// the "Host Txfr" counters of the stripe initialisation.
-void CountHostTransfer(uint16_t wBlocks);
-// ... and the "Init Txfr" counters: a zero write of the initialisation.
-void CountInitTransfer(uint16_t wBlocks);
-// Progress of the background work, 0..100: a rank's initialisation, the
-// rebuild, the expansion.
-uint8_t bGetStripeInitPartnerFlag(uint8_t bRank, uint16_t wUnused);
+// Progress of the expansion, 0..100.
 uint8_t bGetExpansionPercent();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
 void SetRaidStartFlag(uint8_t f);
-void InitStripeInitTable();
 void ParityEngineJoinFollowUp();
 void AllocateRaidEngineTables();
 void AllocateDualParityTables();
@@ -39,8 +32,6 @@ void SetDriveTimerPeriod(uint8_t bPeriod);
 uint32_t dGetWaitListOrderingWord();
 // Background pass and FIQ services of the RAID engine.
 void FailedDriveCommandTask();
-uint8_t fIsStripeInitInProgress(uint8_t bArray);   // 64 asks for any array
-void StripeInitTask();
 uint8_t fIsExpansionInProgress();
 void ExpansionTask();
 
@@ -50,17 +41,9 @@ void SetExpansionRank(uint8_t bRank);
 void RestartExpansion(uint8_t bRank, uint8_t f);
 void SetExpansionFlag4(uint8_t f);
 void ClearExpansionNvRecord();
-void ClearStripeInitProgress(uint8_t bRank);   // 64: all arrays
-void StartStripeInit(uint8_t bRank, uint8_t bMode);
-void MarkStripeInitForRestart();
-void SetStripeInitRestartAll();
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.
 void CancelPendingArrayJobs();
-// Starts the background stripe initialisation of a newly committed array
-// from the parameters the array operations left pending.
-struct CONFIG_IMAGE;
-void StartStripeInitialisation(const CONFIG_IMAGE* psImage, const uint8_t* pbParameters);
 
 // Continuations the XOR engine hands finished requests to.
 struct KERNEL_ENTRY;
@@ -102,12 +85,8 @@ uint8_t fGetRaid6ReserveInUse();
 // and queued; 16 when the engine is out of child entries or pages.
 uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
 uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
-// Stripe initialisation of a rank: busy (TRUE, or another value that also
-// holds host writes back).
-uint8_t fIsStripeInitBusy(uint8_t bRank);
 
 // Console dumps of the background operations.
 void ShowRankExpansionInfo();
-void ShowStripeInitStats();
 
 }  // namespace fw

@@ -14,6 +14,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/nvram_access.h"
 #include "executive/port_codes.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
@@ -23,6 +24,7 @@
 #include "raid/raid_engine.h"
 #include "raid/rebuild.h"
 #include "raid/row_hold.h"
+#include "raid/stripe_init.h"
 #include "raid/xor_engine.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -36,6 +38,13 @@ constexpr uint8_t EVENT_BLOCK_REALLOCATED = 113;
 constexpr uint8_t MESSAGE_STEP_OUT = 106;
 constexpr uint8_t MESSAGE_STEP_DONE = 185;
 constexpr uint8_t MESSAGE_ON_DEMAND_STEP = 186;
+constexpr uint8_t MESSAGE_SKIPPED = 188;
+// Skipping rows already done: at most this long per call, and then a
+// pause before the next step, per row skipped or for a long run.
+constexpr uint64_t SKIP_LIMIT_MS = 5;
+constexpr uint64_t SKIP_WAIT_MS = 10;
+constexpr uint64_t SKIP_LONG_WAIT_MS = 100;
+constexpr uint32_t SKIP_SHORT_RUN = 15;
 // An on-demand or repair step whose children keep failing is given up: the
 // command it serves meets the error again and hears of it.
 constexpr uint8_t MAX_STEP_ATTEMPTS = 3;
@@ -615,10 +624,12 @@ void EndCommand(KERNEL_ENTRY* psInit, bool fRegenerated) {
     WakeHostPorts();
 }
 
-// Takes a host pool entry for an on-demand or repair command over member
-// blocks [dFirst, dLast] and gives it its buffer: 255, 16, or 66.
+// Takes a host pool entry for an init command over member blocks
+// [dFirst, dLast] and gives it its buffer: 255, 16, or 66.  A command that
+// zeroes rows writes them from a zero area of wZeroBlocks (at least a
+// chunk) at the start of its buffer.
 uint8_t bAllocCommand(uint8_t bState, const GEOMETRY& g, uint32_t dFirst, uint32_t dLast, uint8_t bMember,
-                      bool fSlots, KERNEL_ENTRY** ppsInit) {
+                      bool fSlots, KERNEL_ENTRY** ppsInit, uint16_t wZeroBlocks = 0) {
     KERNEL_ENTRY* ps = nullptr;
     uint16_t wIndex = 0;
     if (bAllocTargetEntries(PORT_CODE_FC_HOST_1, 1, &ps, &wIndex, FALSE) != STATUS_OK || ps == nullptr) {
@@ -649,7 +660,7 @@ uint8_t bAllocCommand(uint8_t bState, const GEOMETRY& g, uint32_t dFirst, uint32
     // A regeneration needs no zeros; every other command writes them
     // from the start of its buffer.
     const bool fRegenerate = bMember != NO_MEMBER;
-    c->wZeroBlocks = static_cast<uint16_t>(fRegenerate ? 0 : g.H);
+    c->wZeroBlocks = static_cast<uint16_t>(fRegenerate ? 0 : wZeroBlocks > g.H ? wZeroBlocks : g.H);
     const uint32_t dSlots = !fSlots ? (fRegenerate ? 1u : 0u) : g.bLevel == RAID_LEVEL_6 ? g.D + 4u : g.D;
     const uint32_t dPages = ((c->wZeroBlocks + dSlots * g.H) + BLOCKS_PER_PAGE - 1) / BLOCKS_PER_PAGE;
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
@@ -659,7 +670,7 @@ uint8_t bAllocCommand(uint8_t bState, const GEOMETRY& g, uint32_t dFirst, uint32
     }
     ps->dBufferHandle = dHandle;
     ps->wPageCount = static_cast<uint16_t>(dPages);
-    if (!fRegenerate) std::memset(pbAtAddress(dZeroArea(ps)), 0, g.H * BLOCK_BYTES);
+    if (!fRegenerate) std::memset(pbAtAddress(dZeroArea(ps)), 0, c->wZeroBlocks * BLOCK_BYTES);
     *ppsInit = ps;
     return STATUS_OK;
 }
@@ -792,6 +803,12 @@ uint8_t bIssueStripeInitStep(KERNEL_ENTRY* psInit) {
     const uint32_t dPosition = dGetStripeInitPosition(psInit);
     const uint32_t s = dPosition / g.H;
     const bool fNormal = !HasFlag(psInit, KE_FLAG_REGENERATE);
+    const bool fDual = fIsDualControllerActive() == TRUE;
+    // A step that needs nothing marks its own stripes: the finishing of
+    // the background command must not mark any others.
+    c->dStepStripes = 0;
+    if (IsBackground(psInit)) c->fBurst = fStripeInitBurstAllowed(g.bRank);
+    if (fNormal && fDual && bCheckOutgoingQueueSpace(MESSAGE_STEP_OUT) != STATUS_OK) return STATUS_RETRY;
     STEP sStep{};
     const uint8_t b = bPlanStep(psInit, g, s, &sStep);
     if (b != STATUS_OK) return b;
@@ -813,9 +830,9 @@ uint8_t bIssueStripeInitStep(KERNEL_ENTRY* psInit) {
         for (uint32_t i = 0; i < sStep.sPlan.n; ++i) CountInitTransfer(static_cast<uint16_t>(dBlocks));
     }
     if (fNormal) MarkBusy(EntryWithBitmaps(g.bRank), s, sStep.N, true);
-    if (fNormal && fIsDualControllerActive() == TRUE) {
+    if (fNormal && fDual) {
         (void)bSendStripeInitMessage(g.bRank, IsOnDemand(psInit) ? MESSAGE_ON_DEMAND_STEP : MESSAGE_STEP_OUT,
-                                     dPosition, 0, static_cast<uint16_t>(dBlocks));
+                                     dPosition, bGetStripeInitPercent(g.bRank), static_cast<uint16_t>(dBlocks));
     }
     return STATUS_OK;
 }
@@ -880,24 +897,60 @@ uint8_t bAdvanceStripeInit(KERNEL_ENTRY* psInit) {
     const uint32_t dLast = dGetStripeInitLastPosition(psInit);
     const bool fWalkEvery = HasFlag(psInit, KE_FLAG_REGENERATE);
     STRIPE_INIT_COMMAND* c = psStripeInitCommand(psInit);
-    if (IsBackground(psInit) && fIsDualControllerActive() == TRUE && !HasFlag(psInit, KE_FLAG_REGENERATE)) {
-        (void)bSendStripeInitMessage(g.bRank, MESSAGE_STEP_DONE, dGetStripeInitPosition(psInit), 0,
+    const bool fBackground = IsBackground(psInit);
+    const bool fDual = fIsDualControllerActive() == TRUE;
+    STRIPE_INIT_ENTRY* psRank = psGetStripeInitEntry(g.bRank);
+    // A step of the background walk went in (none after a skip: its
+    // position is where the walk waits).
+    const bool fTell = fBackground && fDual && !fWalkEvery && dBlocksOf(psInit) != 0;
+    if (fTell && bCheckOutgoingQueueSpace(MESSAGE_STEP_DONE) != STATUS_OK) return STATUS_RETRY;
+    if (fBackground) {
+        const uint64_t lNow = lGetTickCount();
+        if (c->fBurst != TRUE && lNow < psRank->lNextStepTime) return STRIPE_INIT_NOT_YET;
+        psRank->lNextStepTime = lNow;
+    }
+    if (fTell) {
+        (void)bSendStripeInitMessage(g.bRank, MESSAGE_STEP_DONE, dGetStripeInitPosition(psInit), psRank->bPercent,
                                      static_cast<uint16_t>(dBlocksOf(psInit)));
     }
     const STRIPE_INIT_ENTRY* e = EntryWithBitmaps(g.bRank);
     uint64_t lPosition = uint64_t{dGetStripeInitPosition(psInit)} + dBlocksOf(psInit);
     // The next stripe that needs anything; a rank that no longer
-    // initialises needs nothing but what the command regenerates.
+    // initialises needs nothing but what the command regenerates.  The
+    // background walk skips for a few milliseconds at most.
+    const uint64_t lSkipStart = lGetTickCount();
+    uint32_t dSkipped = 0;
     for (;;) {
         if (lPosition > dLast) return STRIPE_INIT_NOTHING_OUT;
         const uint32_t s = static_cast<uint32_t>(lPosition / g.H);
         if (fWalkEvery || (e != nullptr && !Bit(e->dDoneBitmap, s))) break;
+        if (fBackground && lGetTickCount() - lSkipStart >= SKIP_LIMIT_MS) break;
         lPosition += g.H;
+        ++dSkipped;
+    }
+    if (fBackground && dSkipped != 0) {
+        // Rows done already (hosts wrote them) cost a little time each.
+        psRank->lNextStepTime = lGetTickCount() + (dSkipped > SKIP_SHORT_RUN ? SKIP_LONG_WAIT_MS : SKIP_WAIT_MS * dSkipped);
+        PutBe32(c->abPosition, static_cast<uint32_t>(lPosition));
+        PutBe16(c->abBlocks, 0);
+        c->dStepStripes = 0;
+        c->fBurst = FALSE;
+        if (fDual) {
+            (void)bSendStripeInitMessage(g.bRank, MESSAGE_SKIPPED, lPosition, psRank->bPercent,
+                                         static_cast<uint16_t>(g.H));
+            psInit->bPrimaryState = STRIPE_INIT_SKIP_WAIT;
+        }
+        return STRIPE_INIT_NOT_YET;
     }
     const uint32_t dBlocks = lPosition + g.H - 1 > dLast ? static_cast<uint32_t>(dLast - lPosition + 1) : g.H;
     PutBe32(c->abPosition, static_cast<uint32_t>(lPosition));
     PutBe16(c->abBlocks, static_cast<uint16_t>(dBlocks));
     c->dStepStripes = 1;
+    if (!fBackground) return STATUS_OK;
+    psRank->bPercent = dLast == 0 ? 0 : static_cast<uint8_t>(lPosition * 100 / dLast);
+    psRank->lPosition = lPosition;
+    psRank->dCurrentStripe = static_cast<uint32_t>(lPosition / g.H);
+    StoreStripeInitNvPosition(g.bRank, lPosition);
     return STATUS_OK;
 }
 
@@ -1001,5 +1054,20 @@ uint8_t bStartReadErrorRepair(KERNEL_ENTRY* psChild) {
 }
 
 void StripeInitRepairStep(KERNEL_ENTRY* psInit) { StepCommand(psInit); }
+
+uint8_t bAllocBackgroundInitCommand(uint8_t bRank, uint32_t dPosition, uint32_t dLast, KERNEL_ENTRY** ppsInit) {
+    const GEOMETRY g = GeometryOf(bRank);
+    if (!IsKnownLevel(g)) return STRIPE_INIT_NO_LEVEL;
+    return bAllocCommand(STRIPE_INIT_READY, g, dPosition, dLast, NO_MEMBER, IsParityLevel(g.bLevel), ppsInit,
+                         static_cast<uint16_t>(STRIPE_INIT_ZERO_BLOCKS));
+}
+
+void FreeStripeInitCommand(KERNEL_ENTRY* psInit) { FreeInitCommand(psInit); }
+
+void ReleaseStripeInitStep(KERNEL_ENTRY* psInit) {
+    const STRIPE_INIT_COMMAND* c = psStripeInitCommand(psInit);
+    const uint32_t H = wGetRankChunkSize(psInit->bRank);
+    if (H != 0) MarkBusy(EntryWithBitmaps(psInit->bRank), dGetStripeInitPosition(psInit) / H, c->dStepStripes, false);
+}
 
 }  // namespace fw

@@ -66,6 +66,8 @@ struct STRIPE_INIT_ENTRY {
     uint8_t bReason;
     uint8_t fBurst;
     uint64_t lNextStepTime;
+    // The NVRAM progress it started from names a row of the rank.
+    uint8_t fProgressTrusted;
 };
 
 // The entry of a rank (nullptr from 64 on).
@@ -113,6 +115,14 @@ uint8_t bFinishStripeInitStep(KERNEL_ENTRY* psInit);
 // Moves the command to its next step: 255 ready, 254 the range is done,
 // 252 the walk waits, 16 retry.
 uint8_t bAdvanceStripeInit(KERNEL_ENTRY* psInit);
+
+// The background command of a rank over member blocks [dPosition, dLast]:
+// a 2 MB zero area and the row's slots.  255, 16, 66, or 0 for a rank of
+// no level the steps know.
+uint8_t bAllocBackgroundInitCommand(uint8_t bRank, uint32_t dPosition, uint32_t dLast, KERNEL_ENTRY** ppsInit);
+void FreeStripeInitCommand(KERNEL_ENTRY* psInit);
+// The stripes of the command's step are no longer out.
+void ReleaseStripeInitStep(KERNEL_ENTRY* psInit);
 
 // The on-demand initialisation of a host command's (or a parity check
 // row's) stripes: 255 go on (nothing to do, or the 'K' command is out and
