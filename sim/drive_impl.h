@@ -212,6 +212,8 @@ struct Drive::Impl {
     // --- identity and parameter data (drive_pages.cpp) ------------------
     void Inquiry(Command& c);
     void ReadCapacity(Command& c);
+    void ReadDefectData(Command& c);
+    void ReportLuns(Command& c);
     void ModeSense(Command& c);
     void ModeSelect(Command& c);
     void LogSense(Command& c);

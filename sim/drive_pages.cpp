@@ -118,6 +118,39 @@ void Drive::Impl::ReadCapacity(Command& c) {
     Return(c, d, GetBe(cdb + 10, 4));
 }
 
+// The grown list is the blocks that went bad (in physical sector form: a
+// cylinder of 1024 sectors, head 0); the drive left the factory with no
+// defect.
+void Drive::Impl::ReadDefectData(Command& c) {
+    const uint8_t* cdb = c.cdb.data();
+    const uint8_t format = cdb[2] & 0x07;
+    constexpr uint8_t kPhysicalSector = 5, kGrown = 0x08;
+    if (format != kPhysicalSector) return FailCdb(c, 2);
+    std::vector<uint8_t> d(4, 0);
+    d[1] = cdb[2] & 0x1F;
+    if (cdb[2] & kGrown) {
+        for (const auto& [start, end] : bad) {
+            for (uint64_t lba = start; lba < end && d.size() < 4 + 8 * 8191; ++lba) {
+                uint8_t e[8] = {};
+                PutBe(e, 3, lba / 1024);
+                PutBe(e + 4, 4, lba % 1024);
+                d.insert(d.end(), e, e + 8);
+            }
+        }
+    }
+    PutBe(&d[2], 2, d.size() - 4);
+    Return(c, d, GetBe(cdb + 7, 2));
+}
+
+// One logical unit, LUN 0.
+void Drive::Impl::ReportLuns(Command& c) {
+    const uint64_t allocation = GetBe(c.cdb.data() + 6, 4);
+    if (allocation < 16) return FailCdb(c, 6);
+    std::vector<uint8_t> d(16, 0);
+    PutBe(&d[0], 4, 8);
+    Return(c, d, allocation);
+}
+
 void Drive::Impl::ModeSense(Command& c) {
     const uint8_t* cdb = c.cdb.data();
     bool ten = cdb[0] == fw::SCSI_MODE_SENSE10;

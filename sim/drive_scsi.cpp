@@ -202,6 +202,8 @@ const Drive::Impl::ScsiOp Drive::Impl::kScsiOps[] = {
     {fw::SCSI_START_STOP_UNIT, false, &Impl::StartStopUnit},
     {fw::SCSI_SEND_DIAGNOSTIC, true, &Impl::SendDiagnostic},
     {fw::SCSI_READ_CAPACITY10, true, &Impl::ReadCapacity},
+    {fw::SCSI_READ_DEFECT_DATA10, false, &Impl::ReadDefectData},
+    {fw::SCSI_REPORT_LUNS, false, &Impl::ReportLuns},
     {fw::SCSI_READ10, true, &Impl::ReadBlocks},
     {fw::SCSI_WRITE10, true, &Impl::WriteBlocks},
     {fw::SCSI_VERIFY10, true, &Impl::VerifyBlocks},

@@ -8,6 +8,7 @@
 #include "config/drive_tables.h"
 #include "config/nvram_records.h"
 #include "console/debug_monitor.h"
+#include "console/drive_command_phase.h"
 #include "console/menu_tree.h"
 #include "console/option_settings.h"
 #include "console/throughput_test.h"
@@ -234,6 +235,7 @@ void ResetConsoleStartFlags() {
     s_sMenu.fOutputPaused = FALSE;
     ResetOptionSettings();
     ResetThroughputTestSettings();
+    ClearDriveCommandFlags();
 }
 
 // --- VT100 output ------------------------------------------------------------

@@ -5,6 +5,8 @@
 
 namespace fw {
 
+struct KERNEL_ENTRY;
+
 // Arms the test: a test code (3: every drive port), the all-ports flag,
 // the minutes it runs and its kind (1 read, 2 write, 3 write and read).
 // It reports its end through DrivePortTestDone.
@@ -37,7 +39,20 @@ void SetThroughputTestPartnerIncluded(uint8_t f);
 uint8_t fGetThroughputTestPartnerIncluded();
 void SetThroughputTestLinkJitter(uint8_t f);
 uint8_t fGetThroughputTestLinkJitter();
-// Start of day: alternating patterns, no variant.
+// Start of day: alternating patterns, no variant, nothing armed.
 void ResetThroughputTestSettings();
+void SetThroughputTestRequest(uint8_t f);
+void SetThroughputTestRunning(uint8_t f);
+
+// The test's commands come back through the back-end completion as
+// command type 7; the secondary state says which step takes them.  A step
+// returns FALSE when it sent the command again, TRUE when the caller is to
+// release it.
+constexpr uint8_t CT_THROUGHPUT_TEST = 7;
+constexpr uint8_t THROUGHPUT_STATE_WRITE = 0x9A;
+constexpr uint8_t THROUGHPUT_STATE_READ = 0x9B;
+uint8_t WriteTestDriveStep(KERNEL_ENTRY* psEntry);
+uint8_t ReadTestDriveStep(KERNEL_ENTRY* psEntry);
+void FinishThroughputTest();
 
 }  // namespace fw

@@ -360,6 +360,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     // Everything but host I/O keeps the error for its own issuer to judge
     // (and to report).
     if (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr) {
+        if (fTimeout == TRUE) psF->bScsiStatus = DRIVE_STATUS_TIMED_OUT;
         SetFlag(ps, KE_FLAG_ABORTED);
         Complete(ps);
         return;

@@ -19,6 +19,9 @@ constexpr uint8_t DRIVE_TRANSPORT_RETRIES = 250;
 // A drive's SCSI status as the reply path hands it over; 0xFF when the
 // transport failed and no status came back.
 constexpr uint8_t DRIVE_STATUS_NO_STATUS = 0xFF;
+// Left in the status of an internal command the time-out scan ended, so its
+// issuer can tell a silent drive from a failed transfer.
+constexpr uint8_t DRIVE_STATUS_TIMED_OUT = 0xFE;
 
 // A drive child ended with a status other than GOOD (or with sense data).
 // bPort: the drive queue (PORT_CODE_INITIATOR); pbSense: the sense bytes as

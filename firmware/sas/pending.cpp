@@ -7,11 +7,24 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
+#include "sas/link_diagnostics.h"
 #include "sas/partner_traffic.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 
 namespace fw {
+
+// The link counters and the AA mux port requests: no counter pages and no
+// AA mux driver yet, so nothing to show and every request refused.
+void ShowSASPhyErrorLog(uint8_t) {}
+void ShowExpanderCounters() {}
+void ShowAaMuxCounters() {}
+void ClearAaMuxCounters() {}
+void ShowSasDriveCounters() {}
+void LSI_SAS_TargetUpdatePhyErrorCounters(uint8_t, uint8_t, uint8_t) {}
+uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
+uint8_t bSetAAMuxTuning(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
+void ShowAAMuxTuning(uint8_t, uint8_t, uint8_t) {}
 
 void ClearSasEvent144Posted() {}
 // The device entries keep no reset counts yet.

@@ -208,6 +208,16 @@ SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget) {
     return b < SAS_MAX_DEVICES && b < s_sCurrent.bEntryCount ? &s_sCurrent.asEntry[b] : nullptr;
 }
 
+uint8_t bGetSASDeviceEntryByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, SAS_DEVICE_ENTRY** ppsEntry) {
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
+        if (s.fValid != TRUE || s.bEnclosure != bEnclosure || s.bSlot != bSlot) continue;
+        *ppsEntry = &s;
+        return STATUS_OK;
+    }
+    return 0;
+}
+
 void RebuildSASDeviceList(uint8_t) {
     KernelPoolLock sLock;
     InitSASDeviceList(&s_sWork);

@@ -9,6 +9,7 @@
 #include "config/config_db.h"
 #include "config/drive_locate.h"
 #include "config/rank_table.h"
+#include "console/throughput_test.h"
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
@@ -279,6 +280,8 @@ uint8_t fInternalCommandDone(KERNEL_ENTRY* ps) {
     case COMMAND_TYPE_PARITY_REPLAY:
         ParityReplayWriteDone(ps);
         return TRUE;
+    case CT_THROUGHPUT_TEST:
+        return ps->bSecondaryState == THROUGHPUT_STATE_READ ? ReadTestDriveStep(ps) : WriteTestDriveStep(ps);
     case CT_LONG_BLOCK_DIAGNOSTIC:
         switch (ps->bSecondaryState) {
         case 186:
