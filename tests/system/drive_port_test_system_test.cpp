@@ -237,5 +237,19 @@ TEST_F(PortTestStops, TwoHundredAndFiftyErrorsEndTheRunFailed) {
     EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren);
 }
 
+// A drive that stops answering: the time-out scan ends its commands, each
+// reported as a time-out, and the run still ends.
+TEST_F(PortTestStops, ASilentDriveTimesOutAndTheRunEnds) {
+    ASSERT_NO_FATAL_FAILURE(Begin(kRaid5));
+    chassis->DriveAt(5)->SetNoResponse(true);
+    ASSERT_NO_FATAL_FAILURE(StartTest(1, fw::THROUGHPUT_KIND_WRITE_READ));
+    ASSERT_NO_FATAL_FAILURE(AwaitEnd());
+    const std::string t = Text();
+    EXPECT_GE(Count(t, "(Write 0) Timeout Error\r\n"), 1u) << t;
+    EXPECT_EQ(Count(t, "Error\r\n"), Count(t, "Timeout Error\r\n")) << t;
+    EXPECT_NE(t.find("\r\nPort Integrity Test Failed\r\n"), std::string::npos) << t;
+    EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren);
+}
+
 }  // namespace
 }  // namespace roadtest
