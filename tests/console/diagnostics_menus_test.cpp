@@ -146,6 +146,37 @@ TEST_F(DiagnosticsMenus, TheTestDurationIsAPositiveNumberOfMinutesUpToAWeek) {
     }
 }
 
+// From the menus to a run: the drive list, the patterns and the header,
+// then ESC stops it and the result pauses before the port test menu.
+TEST_F(DiagnosticsMenus, ATestRunFromTheMenusStopsAtEsc) {
+    Diagnostics(0);
+    c.Enter("1");
+    c.Enter("1");
+    c.Enter("1");
+    c.Enter("1");
+    EXPECT_EQ(c.Enter("1"), "1\r\n\n08 SAS Devices Present: \n"
+                            " 01:01 01:02 01:03 01:04 01:05 01:06 01:07 01:08\n\n\n"
+                            "Data Pattern 0: Random\n"
+                            "Data Pattern 1: 0000000000000000 0000000000000000\n"
+                            "Data Pattern 2: ffffffffffffffff ffffffffffffffff\n"
+                            "Data Pattern 3: 0000000000000000 ffffffffffffffff\n"
+                            "Data Pattern 4: SAS Jitter Test\n"
+                            "Data Pattern 5: SAS Jitter Test\n\n\n"
+                            "All Drive Ports Integrity Read Test in Progress, Press ESC to Quit\n\n");
+    ASSERT_EQ(fw::fIsThroughputTestRunning(), fw::TRUE);
+    // Keys other than ESC are dropped while it runs.
+    EXPECT_EQ(c.Type("1"), "");
+    c.board.ClearConsoleText();
+    c.board.TypeKeys("\x1b");
+    c.board.RunUntil([] { return fw::fIsThroughputTestRunning() != fw::TRUE; }, 60'000'000'000ull);
+    c.Settle();
+    const std::string t = consoletest::Lines(c.board.ConsoleText());
+    EXPECT_NE(t.find(" Test Aborted "), std::string::npos) << t;
+    EXPECT_NE(t.find("\n\nTotal Read Transfer : "), std::string::npos) << t;
+    EXPECT_EQ(t.substr(t.size() - 60), "\n\nPort Integrity Test Aborted\n\n" + kAnyKey) << t;
+    EXPECT_EQ(c.Type(" "), kPortTestMenu);
+}
+
 TEST_F(DiagnosticsMenus, PatternsAreWidenedTo128Bits) {
     struct Case {
         const char* pszTyped;
