@@ -10,6 +10,7 @@
 #include "console/console_menu.h"
 #include "console/throughput_test.h"
 #include "enclosure/drive_table.h"
+#include "executive/system_state.h"
 #include "executive/tick.h"
 #include "host_road.h"
 
@@ -248,6 +249,42 @@ TEST_F(PortTestStops, ASilentDriveTimesOutAndTheRunEnds) {
     EXPECT_GE(Count(t, "(Write 0) Timeout Error\r\n"), 1u) << t;
     EXPECT_EQ(Count(t, "Error\r\n"), Count(t, "Timeout Error\r\n")) << t;
     EXPECT_NE(t.find("\r\nPort Integrity Test Failed\r\n"), std::string::npos) << t;
+    EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren);
+}
+
+// Production test mode: WRITE BUFFER and READ BUFFER with the pattern
+// number as the buffer mode, the production header and its percent bar,
+// and the result as the Fibre loopback test's.  Drives take only the
+// buffer modes they have, so the run fails.
+TEST_F(PortTestStops, ProductionTestModeSendsBufferCommands) {
+    ASSERT_NO_FATAL_FAILURE(Begin(kRaid5));
+    std::vector<std::vector<uint8_t>> seen;
+    chassis->DriveAt(5)->onCommand = [&seen](std::span<const uint8_t> cdb) {
+        if (cdb[0] == fw::SCSI_WRITE_BUFFER || cdb[0] == fw::SCSI_READ_BUFFER) seen.emplace_back(cdb.begin(), cdb.begin() + 10);
+    };
+    fw::SetProductionTestMode(fw::TRUE);
+    board->ClearConsoleText();
+    fw::StartDrivePortTest(3, fw::TRUE, 5, fw::THROUGHPUT_KIND_WRITE_READ);
+    board->RunUntil([] { return fw::fIsThroughputTestRunning() == fw::TRUE; }, kSettleLimitNs);
+    ASSERT_NO_FATAL_FAILURE(AwaitEnd());
+    fw::SetProductionTestMode(fw::FALSE);
+    const std::string t = Text();
+    EXPECT_NE(t.find("\r\n\r\nController Write/Read Test in Progress, Press ESC to Quit\r\n\r\n"
+                     "Percent   0...10...20...30...40...50...60...70...80...90...100\r\nProgress: ."),
+              std::string::npos)
+        << t;
+    EXPECT_EQ(t.find("Data Pattern"), std::string::npos);
+    EXPECT_NE(t.find("\r\nFibre Loopback Test Failed\r\n"), std::string::npos) << t;
+    // Six slots: the first writes with buffer modes 0 to 5, 64 KB each.
+    ASSERT_GE(seen.size(), 6u);
+    for (uint8_t n = 0; n < 6; ++n) {
+        EXPECT_EQ(seen[n][0], fw::SCSI_WRITE_BUFFER);
+        EXPECT_EQ(seen[n][1], n);
+        EXPECT_EQ((seen[n][6] << 16) | (seen[n][7] << 8) | seen[n][8], 128 * 512);
+    }
+    bool read = false;
+    for (const auto& c : seen) read |= c[0] == fw::SCSI_READ_BUFFER;
+    EXPECT_TRUE(read);
     EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren);
 }
 
