@@ -288,5 +288,63 @@ TEST_F(PortTestStops, ProductionTestModeSendsBufferCommands) {
     EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren);
 }
 
+// Without arrays the random test runs: 42 commands a drive at random
+// places below the drive's last 0x8800 blocks, 1 to 2048 blocks each; a
+// drive too small for that gets none.  A read test reads those places and
+// writes nothing.
+TEST_F(PortTestStops, RandomReadsStayInsideTheDriveAndSkipASmallOne) {
+    // Large drives: a random place is drawn again until it fits, and on a
+    // small drive most draws miss.
+    constexpr uint64_t kBigBlocks = 8ull << 20;
+    chassisOptions.driveBytes = kBigBlocks * kBlock;
+    chassisOptions.drives = 3;
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    sim::DriveConfig small = sim::Chassis::DefaultDriveConfig(3, chassisOptions);
+    small.blocks = 0x8800 + 2000;
+    chassis->Pull(3);
+    chassis->Insert(3, small);
+    ASSERT_NO_FATAL_FAILURE(StartController());
+    board->RunUntil([this] { return fw::pGetDriveInfoList()->bDriveCount == 3; }, kSettleLimitNs);
+    ASSERT_EQ(fw::pGetDriveInfoList()->bDriveCount, 3);
+    struct Extent {
+        uint64_t lba, blocks;
+    };
+    std::vector<std::vector<Extent>> reads(4);
+    uint64_t writes = 0;
+    for (unsigned slot = 1; slot <= 3; ++slot) {
+        chassis->DriveAt(slot)->SetExtraLatencyNs(kDriveLatencyNs);
+        chassis->DriveAt(slot)->onCommand = [&reads, &writes, slot](std::span<const uint8_t> cdb) {
+            if (cdb[0] == fw::SCSI_READ10)
+                reads[slot].push_back({fw::dGetBe32(cdb.data() + 2), fw::wGetBe16(cdb.data() + 7)});
+            writes += cdb[0] == fw::SCSI_WRITE10;
+        };
+    }
+    fw::SetThroughputTestRandomDestructive(fw::TRUE);
+    board->ClearConsoleText();
+    fw::StartDrivePortTest(kTestCode, fw::TRUE, 1, fw::THROUGHPUT_KIND_READ);
+    board->RunUntil([] { return fw::fIsThroughputTestRunning() == fw::TRUE; }, kSettleLimitNs);
+    board->RunFor(100'000'000ull);
+    board->TypeKeys("\x1b");
+    board->RunUntil([] { return fw::fIsThroughputTestRunning() != fw::TRUE; }, kTestLimitNs);
+    board->RunFor(500'000'000ull);
+    const std::string t = Text();
+    EXPECT_NE(t.find("All Drive Ports Integrity Read Test in Progress"), std::string::npos) << t;
+    EXPECT_NE(t.find("Port Integrity Test Aborted"), std::string::npos) << t;
+    for (unsigned slot = 1; slot <= 2; ++slot) {
+        ASSERT_GE(reads[slot].size(), 42u) << slot;
+        std::set<uint64_t> places;
+        for (const Extent& e : reads[slot]) {
+            EXPECT_GE(e.blocks, 1u);
+            EXPECT_LE(e.blocks, 2048u);
+            EXPECT_LT(e.lba, kBigBlocks - 1 - 0x8800);
+            places.insert(e.lba);
+        }
+        EXPECT_GT(places.size(), 30u) << slot;
+    }
+    EXPECT_TRUE(reads[3].empty());
+    EXPECT_EQ(writes, 0u);
+    for (unsigned slot = 1; slot <= 3; ++slot) chassis->DriveAt(slot)->onCommand = nullptr;
+}
+
 }  // namespace
 }  // namespace roadtest
