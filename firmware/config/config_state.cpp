@@ -21,7 +21,6 @@ uint8_t s_bMenuSelection;
 uint8_t s_bMenuController;
 uint8_t s_bMenuParameter;
 uint8_t s_bMenuDrive;
-uint8_t s_bMenuParameter;
 uint16_t s_wMenuLogicalDrive;
 uint16_t s_wMenuLdCount;
 uint8_t s_bMenuSnapshotItem;
@@ -65,8 +64,6 @@ void SetMenuParameter(uint8_t b) { s_bMenuParameter = b; }
 uint8_t bGetMenuParameter() { return s_bMenuParameter; }
 void SetMenuDrive(uint8_t b) { s_bMenuDrive = b; }
 uint8_t bGetMenuDrive() { return s_bMenuDrive; }
-void SetMenuParameter(uint8_t b) { s_bMenuParameter = b; }
-uint8_t bGetMenuParameter() { return s_bMenuParameter; }
 void SetMenuLogicalDrive(uint16_t w) { s_wMenuLogicalDrive = w; }
 uint16_t bGetMenuLogicalDrive() { return s_wMenuLogicalDrive; }
 void SetMenuLdCount(uint16_t w) { s_wMenuLdCount = w; }

@@ -31,9 +31,6 @@ void SetMenuParameter(uint8_t b);
 uint8_t bGetMenuParameter();
 void SetMenuDrive(uint8_t b);
 uint8_t bGetMenuDrive();
-// A menu's one-byte choice (the AA mux port).
-void SetMenuParameter(uint8_t b);
-uint8_t bGetMenuParameter();
 // The two 16-bit registers (a logical drive number or count, a region).
 void SetMenuLogicalDrive(uint16_t w);
 uint16_t bGetMenuLogicalDrive();
