@@ -22,20 +22,22 @@ uint16_t wStripeCountField(uint32_t d, bool fAtLeastOne) {
     return d > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(d);
 }
 
-// The partner's answer decides the command.
+// The partner's answer decides the command.  A grant makes it 'w': it goes
+// on at its next dispatch, unless its O flag says the partner was granted an
+// overlapping command while this request was out; then both sides hold a
+// grant and the grant here is void, the request goes again.  A refusal
+// makes it 'u', asked for again on its next dispatch.  The S flag is set
+// only when the command really goes on (the dispatcher, a row hold in
+// force): a record granted but not yet going still counts as waiting.
 void SettleStripeAccess(KERNEL_ENTRY* psEntry, uint8_t bAnswer) {
-    const uint16_t wIndex = psEntry->wIndex;
     if (bAnswer == STRIPE_ACCESS_GRANTED_MASTER || bAnswer == STRIPE_ACCESS_REFUSED_MASTER) {
         SetLunMasterFlag(psEntry->wLunIndex, TRUE);
     }
     if (bAnswer == STRIPE_ACCESS_GRANTED || bAnswer == STRIPE_ACCESS_GRANTED_MASTER) {
         SetFlag(psEntry, KE_FLAG_PARTNER_ACCESS);
-        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
-        SetStripeAccessSFlag(wIndex, TRUE);
-    } else {
-        // Asked again on its next dispatch.
         psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_W;
-        SetStripeAccessOFlag(wIndex, TRUE);
+    } else {
+        psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
     }
 }
 
