@@ -121,6 +121,10 @@ void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = comman
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 void Drive::FailCommand(uint8_t opcode, uint32_t times) { m_impl->failures[opcode] = times; }
+void Drive::FailAtaCommand(uint8_t command, uint8_t error, uint32_t times) {
+    m_impl->ataFailures[command] = times;
+    m_impl->ataFailureError[command] = error;
+}
 void Drive::ReportBlockLength(uint32_t bytes) { m_impl->reportedBlockLength = bytes; }
 void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
     m_impl->cutPower = true;

@@ -102,6 +102,9 @@ public:
     // The next `times` commands of the operation code fail with HARDWARE
     // ERROR (internal target failure) without touching the medium.
     void FailCommand(uint8_t opcode, uint32_t times);
+    // The next `times` ATA commands of the command code end with ERR and
+    // this error register, without doing anything.
+    void FailAtaCommand(uint8_t command, uint8_t error, uint32_t times);
     // READ CAPACITY reports this block length from now on, as a drive
     // formatted anew behind the controller's back would (0: its own).
     void ReportBlockLength(uint32_t bytes);

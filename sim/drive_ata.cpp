@@ -190,7 +190,10 @@ void Drive::Impl::Ata(const AtaCommand& a, std::span<const uint8_t> out, std::sp
         AtaFail(r, fw::ATA_ERROR_ID_NOT_FOUND, kLbaOutOfRange);
     else if (!op)
         AtaFail(r, fw::ATA_ERROR_ABORTED, kAborted);
-    else
+    else if (ataFailures[a.command] != 0) {
+        --ataFailures[a.command];
+        AtaFail(r, ataFailureError[a.command], kInternalFailure);
+    } else
         (this->*op->run)(c);
     r.serviceNs = ServiceNs(c.moved) + wakeNs;
 }

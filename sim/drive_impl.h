@@ -104,6 +104,8 @@ struct Drive::Impl {
     uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
     std::array<uint64_t, 256> commands{};
     std::array<uint32_t, 256> failures{};  // injected failures left per operation code
+    std::array<uint32_t, 256> ataFailures{};  // ... per ATA command code
+    std::array<uint8_t, 256> ataFailureError{};  // the error register they end with
     bool cutPower = false;                   // the next write tears after cutAfterBlocks
     uint32_t cutAfterBlocks = 0;
     uint32_t becomingReady = 0;

@@ -46,12 +46,17 @@ constexpr uint32_t ATA_SMART_SIGNATURE = uint32_t(ATA_SMART_LBA_HIGH) << 16 | ui
 constexpr uint8_t ATA_LOG_DIRECTORY = 0x00;
 constexpr uint8_t ATA_LOG_EXTENDED_ERROR = 0x07;
 
+// ---- FIS types ----
+constexpr uint8_t FIS_TYPE_REGISTER_D2H = 0x34;
+
 // ---- device register ----
 constexpr uint8_t ATA_DEVICE_LBA = 0x40;
 
 // ---- ending status and error registers ----
 constexpr uint8_t ATA_STATUS_GOOD = 0x50;     // DRDY, DSC
 constexpr uint8_t ATA_STATUS_ERROR = 0x51;    // ... with ERR: the error register says why
+constexpr uint8_t ATA_STATUS_ERR = 0x01;
+constexpr uint8_t ATA_ERROR_BIT0 = 0x01;
 constexpr uint8_t ATA_ERROR_ABORTED = 0x04;
 constexpr uint8_t ATA_ERROR_ID_NOT_FOUND = 0x10;
 constexpr uint8_t ATA_ERROR_UNCORRECTABLE = 0x40;

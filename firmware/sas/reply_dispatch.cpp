@@ -12,6 +12,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/ata.h"
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
 #include "hw/mpi.h"
@@ -126,6 +127,36 @@ void InitiatorContextReply(uint32_t dWord) {
     FreeLSIRequest(LSI_IOC_DRIVE, wRequest);
 }
 
+// A passthrough that ended with ERR in a register FIS. The error register
+// names a failure only where it means one for the request: with CDB byte 1
+// 0x20 or 0x40 anything but bit 0 alone is the drive's test failing; for
+// any other request only ABORTED is, the drive refusing the command. Such a
+// failure goes to the drive error handling as a CHECK CONDITION with that
+// sense; anything else completes as the drive left it.
+void SataPassthroughEnded(KERNEL_ENTRY* ps, const uint8_t* pbFrame) {
+    const uint8_t bFisType = pbFrame[20], bStatus = pbFrame[22], bError = pbFrame[23];
+    uint8_t bKey = SENSE_NO_SENSE, bAsc = 0;
+    if ((bStatus & ATA_STATUS_ERR) && bFisType == FIS_TYPE_REGISTER_D2H) {
+        const bool fTest = ps->abCdb[1] == 0x20 || ps->abCdb[1] == 0x40;
+        if (fTest && bError != ATA_ERROR_BIT0) {
+            bKey = SENSE_HARDWARE_ERROR;
+            bAsc = ASC_SELF_TEST_FAILED;
+        } else if (!fTest && bError == ATA_ERROR_ABORTED) {
+            bKey = SENSE_ILLEGAL_REQUEST;
+            bAsc = ASC_INVALID_OPCODE;
+        }
+    }
+    if (bKey == SENSE_NO_SENSE) {
+        CompleteSASEntry(ps);
+        return;
+    }
+    uint8_t abSense[SENSE_FIXED_LENGTH];
+    BuildFixedSense(abSense, bKey, bAsc, 0);
+    psSasFields(ps)->bScsiStatus = SCSI_STATUS_CHECK_CONDITION;
+    DriveCommandErrorHandler(PORT_CODE_INITIATOR, SCSI_STATUS_CHECK_CONDITION, ps, abSense, sizeof abSense, TRUE,
+                             FALSE);
+}
+
 void AddressReply(uint32_t dWord) {
     const uint8_t* pb = pbReplyFrame(dWord);
     if (!pb) return;
@@ -187,20 +218,7 @@ void AddressReply(uint32_t dWord) {
         }
         if (KERNEL_ENTRY* ps = psAnsweredEntry(wContext, static_cast<uint16_t>(dFree), false)) {
             CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
-            const uint8_t bFisType = pb[20], bStatus = pb[22], bError = pb[23];
-            if ((bStatus & 0x01) && bFisType == 0x34) {
-                SAS_ENTRY_FIELDS* psF = psSasFields(ps);
-                psF->bScsiStatus = 2;
-                psF->bSenseKey = 4;
-                psF->bAsc = 0x3C;
-                psF->bAscq = 0;
-                if (bError == 4 && ps->abCdb[1] != 0x20 && ps->abCdb[1] != 0x40) {
-                    psF->bSenseKey = 5;
-                    psF->bAsc = 0x20;
-                }
-                ps->lFlags |= KE_FLAG_SENSE_PRESENT;
-            }
-            CompleteSASEntry(ps);
+            SataPassthroughEnded(ps, pb);
         }
         break;
     }

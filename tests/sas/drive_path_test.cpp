@@ -13,6 +13,7 @@
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "hw/ata.h"
 #include "hw/scsi.h"
 #include "executive/kernel_queue.h"
 #include "executive/startup.h"
@@ -504,6 +505,62 @@ TEST_F(SataDrivePathTest, TranslatedReadCapacityGivesTheLastBlock) {
     EXPECT_EQ(Buffer()[0], 0);      // a disk
     EXPECT_EQ(Buffer()[4], 39);     // additional length
     EXPECT_EQ(Buffer()[60], 0);     // nothing stale past the data
+}
+
+// Passthrough requests a SATA drive ends with ERR: only the error register
+// values that mean a failure for the request bring sense, and those end
+// through the drive error handling (which marks its own commands failed);
+// the rest complete as the drive left them.
+TEST_F(SataDrivePathTest, PassthroughErrorsBringSenseOnlyWhereTheyMeanAFailure) {
+    const uint8_t bTarget = TargetOfSlot(3);
+    struct Case {
+        const char* pszName;
+        uint8_t bOpcode, bByte1, bAtaCommand, bError;
+        uint8_t bKey, bAsc;   // 0: no sense, completed as answered
+    } const aCases[] = {
+        {"test, aborted", 0x20, 0x20, ATA_SMART, ATA_ERROR_ABORTED, SENSE_HARDWARE_ERROR, 0x3C},
+        {"test, not found", 0x20, 0x40, ATA_SMART, ATA_ERROR_ID_NOT_FOUND, SENSE_HARDWARE_ERROR, 0x3C},
+        {"test, bit 0 only", 0x20, 0x20, ATA_SMART, 0x01, 0, 0},
+        {"test, answered", 0x20, 0x20, ATA_SMART, 0, 0, 0},
+        {"other, bit 0 only", 0x20, 0x40, ATA_SMART, 0x01, 0, 0},
+        {"status, aborted", 0x20, 0x00, ATA_SMART, ATA_ERROR_ABORTED, SENSE_ILLEGAL_REQUEST, 0x20},
+        {"status, uncorrectable", 0x20, 0x00, ATA_SMART, ATA_ERROR_UNCORRECTABLE, 0, 0},
+        {"stop, aborted", 0x1B, 0x00, ATA_STANDBY_IMMEDIATE, ATA_ERROR_ABORTED, SENSE_ILLEGAL_REQUEST, 0x20},
+        {"stop, answered", 0x1B, 0x00, ATA_STANDBY_IMMEDIATE, 0, 0, 0},
+    };
+    for (const Case& c : aCases) {
+        if (c.bError != 0) chassis.DriveAt(3)->FailAtaCommand(c.bAtaCommand, c.bError, 1);
+        KERNEL_ENTRY* ps = nullptr;
+        ASSERT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
+        ps->bPortCode = PORT_CODE_INITIATOR;
+        ps->fUsed = TRUE;
+        ps->bPrimaryState = PS_AT_CHIP;
+        ps->wTargetId = bTarget;
+        ps->abCdb[0] = c.bOpcode;
+        ps->abCdb[1] = c.bByte1;
+        const uint32_t dDone = wGetCommandCompleteCount(PORT_CODE_INITIATOR);
+        ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+        PollFor(100, [&] { return wGetCommandCompleteCount(PORT_CODE_INITIATOR) != dDone; });
+        ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED) << c.pszName;
+        SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+        if (c.bKey == 0) {
+            EXPECT_EQ(psF->bScsiStatus, SCSI_STATUS_GOOD) << c.pszName;
+            EXPECT_EQ(ps->lFlags & (KE_FLAG_SENSE_PRESENT | KE_FLAG_ABORTED), 0u) << c.pszName;
+        } else {
+            EXPECT_EQ(psF->bScsiStatus, SCSI_STATUS_CHECK_CONDITION) << c.pszName;
+            EXPECT_NE(ps->lFlags & KE_FLAG_SENSE_PRESENT, 0u) << c.pszName;
+            EXPECT_NE(ps->lFlags & KE_FLAG_ABORTED, 0u) << c.pszName;
+            EXPECT_EQ(psF->bSenseKey, c.bKey) << c.pszName;
+            EXPECT_EQ(psF->bAsc, c.bAsc) << c.pszName;
+            EXPECT_EQ(psF->bAscq, 0) << c.pszName;
+        }
+        KERNEL_ENTRY* psDone = nullptr;
+        ASSERT_EQ(bPeekCompletedEntry(PORT_CODE_INITIATOR, &psDone), STATUS_FOUND) << c.pszName;
+        EXPECT_EQ(psDone, ps) << c.pszName;
+        DequeueCompletedEntry(PORT_CODE_INITIATOR);
+        FreeKernelEntries(ps);
+    }
+    EXPECT_EQ(wGetSASTargetCommandCount(bTarget, TRUE), 0);
 }
 
 }  // namespace
