@@ -415,6 +415,58 @@ INSTANTIATE_TEST_SUITE_P(Stores, RebuildPowerCutRoad, ::testing::ValuesIn(kCuts)
     return std::string(info.param.c.spec.pszName) + "Store" + std::to_string(info.param.stores);
 });
 
+// The spare is slow over one region's write only, so the regions issued
+// after it end first.  The progress record must stay at that region until
+// its write is in, however many later ones are done: the power fails then,
+// the slow write never reached the medium, and the restart rebuilds it again
+// from the record.
+class RebuildRetirementRoad : public RebuildFixture {};
+
+TEST_F(RebuildRetirementRoad, RegionsEndingOutOfOrderRetireInOrder) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}, true));
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 3; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    const uint32_t dRegion = fw::wGetRebuildRegionBlocks();
+    const uint64_t lFrom = fw::dGetRebuildPosition() + 2ull * dRegion;
+    sim::Drive& spare = *chassis->DriveAt(SpareSlot());
+    uint64_t lSlow = UINT64_MAX, lSlowBlocks = 0, later = 0;
+    spare.onCommand = [&](std::span<const uint8_t> cdb) {
+        if (cdb[0] != fw::SCSI_WRITE10) return;
+        const uint64_t lba = fw::dGetBe32(cdb.data() + 2);
+        if (lSlow == UINT64_MAX && lba >= lFrom) {
+            lSlow = lba;
+            lSlowBlocks = fw::wGetBe16(cdb.data() + 7);
+            spare.SetExtraLatencyNs(30'000'000'000ull);
+            return;
+        }
+        later += lSlow != UINT64_MAX && lba > lSlow;
+        spare.SetExtraLatencyNs(0);
+    };
+    ASSERT_EQ(board->RunUntil([&] { return later >= 8; }, 20'000'000'000ull), sim::StopKind::Running);
+    board->RunFor(1'000'000'000ull);
+    ASSERT_NE(lSlow, UINT64_MAX);
+    EXPECT_GE(later, 8u);
+    // Every region before it is retired; none after it.
+    EXPECT_EQ(fw::dGetRebuildPosition(), lSlow) << "the record passed a region whose write is not in";
+    spare.onCommand = nullptr;
+    spare.SetExtraLatencyNs(0);
+
+    // The slow write was never acknowledged: what it carried may not be on
+    // the medium.
+    const std::vector<uint8_t> junk(lSlowBlocks * kBlock, 0xE5);
+    spare.WriteBlocks(lSlow, uint32_t(lSlowBlocks), junk.data());
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_RESUMED), 1);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
 // Thirty-two write-back writes stay in flight from before the rebuild
 // starts to after it ends, behind, about and ahead of its front, none
 // overlapping another in flight: each acknowledged write reads back, and the
