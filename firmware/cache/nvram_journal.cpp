@@ -546,6 +546,8 @@ void RejournalInternalNvramQueueEntry(KERNEL_ENTRY* psEntry) {
     const uint16_t n = psEntry->wJournalSlot;
     if (n >= NVRAM_QUEUE_USED_SLOTS) return;
     PutSlotByte(TRUE, n, F_KIND, JOURNAL_KIND_INTERNAL);
+    // The start of day resyncs the row on the rank the slot names.
+    PutSlotByte(TRUE, n, F_RANK, psEntry->bRank);
     PutSlotLE(TRUE, n, F_COUNT, psEntry->wBlocks, 2);
     PutSlotLE(TRUE, n, F_FIRST, psEntry->lInternalAddress, 8);
     PutSlotByte(TRUE, n, F_ISSUED, FALSE);
