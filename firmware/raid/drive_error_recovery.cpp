@@ -22,6 +22,7 @@
 #include "raid/child_commands.h"
 #include "raid/drive_retry_table.h"
 #include "raid/dual_parity.h"
+#include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
@@ -356,6 +357,16 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         (bOpcode == SCSI_READ10 || bOpcode == SCSI_WRITE10 || bOpcode == SCSI_VERIFY10) &&
         fIsSASTargetRetryCandidate(static_cast<uint8_t>(ps->wTargetId)) == TRUE) {
         AddDriveRetryEntry(static_cast<uint8_t>(ps->wTargetId));
+    }
+    // A parity check row a member cannot read: the drive has retried it
+    // already, so reading it again meets the same blocks.  The mark makes
+    // the failure final; the check regenerates the member's chunk from the
+    // rest of the row, or counts the row and leaves it.
+    if (ps->bCommandType == CT_PARITY_CHECK_READ && s.fSense && s.bKey == SENSE_MEDIUM_ERROR && IsReadChild(ps)) {
+        if (fReport == TRUE) PostDriveError(ps, bStatus, s);
+        SetFlag(ps, KE_FLAG_REGENERATE | KE_FLAG_ABORTED);
+        Complete(ps);
+        return;
     }
     // Everything but host I/O keeps the error for its own issuer to judge
     // (and to report).

@@ -23,6 +23,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/raid_engine.h"
 #include "raid/row_hold.h"
 #include "raid/xor_engine.h"
@@ -75,6 +76,10 @@ constexpr uint8_t JOB_STOP = 7;
 constexpr uint8_t JOB_SLAVE = 8;
 
 constexpr uint8_t NO_RANK_NUMBER = 255;
+// A row whose reads or parity writes keep failing for reasons the drive
+// does not call final is tried this often, then counted and left.
+constexpr uint8_t ROW_REREADS = 3;
+constexpr uint8_t ROW_REWRITES = 3;
 constexpr uint8_t NO_MODE = 255;
 constexpr uint8_t APM_RUNNING = 2;
 
@@ -99,6 +104,16 @@ struct PARITY_CHECK_STATE {
     ROW_HOLD sHold;   // the row in flight, held against host writes
 };
 
+// What the row in flight has cost so far.  Every way out of a failed step
+// is bounded by these: no row is read, regenerated or written for ever.
+struct ROW_TRIES {
+    uint8_t bRank;
+    uint32_t dPosition;
+    uint8_t bRereads;
+    uint8_t bRegenerations;
+    uint8_t bRewrites;
+};
+
 struct PARITY_CHECK_RESUME {
     uint8_t fValid;
     uint8_t bRank;
@@ -110,8 +125,17 @@ struct PARITY_CHECK_RESUME {
 
 PARITY_CHECK_STATE s_sCheck;
 PARITY_CHECK_RESUME s_sResume;
+ROW_TRIES s_sTries;
 
 PARITY_CHECK_STATE& C() { return s_sCheck; }
+
+// The tries of the current row; a new row starts from none.
+ROW_TRIES& Tries() {
+    if (s_sTries.bRank != C().bRank || s_sTries.dPosition != C().dPosition) {
+        s_sTries = {C().bRank, C().dPosition, 0, 0, 0};
+    }
+    return s_sTries;
+}
 
 bool IsDual() { return fIsDualControllerActive() == TRUE; }
 bool IsMaster() { return fIsMasterController() == TRUE; }
@@ -524,29 +548,37 @@ void StepIdle() {
 void ReadsFailed() {
     PARITY_CHECK_STATE& c = C();
     KERNEL_ENTRY* ps = c.psCheck;
-    if (!HasFlag(ps, KE_FLAG_REGENERATE)) {
+    ROW_TRIES& t = Tries();
+    if (!HasFlag(ps, KE_FLAG_REGENERATE) && t.bRereads < ROW_REREADS) {
         // Not final: the row is read again.
+        ++t.bRereads;
         ClearFlag(ps, KE_FLAG_CHILD_FAILED);
         ps->bMember = NO_MEMBER;
         ps->bPrimaryState = STEP_IDLE;
         return;
     }
-    if (ps->bMember != NO_MEMBER) {
+    // A chunk regenerated once and unreadable again stays so: each group
+    // of the row may have one member regenerated, no more.
+    if (HasFlag(ps, KE_FLAG_REGENERATE) && ps->bMember != NO_MEMBER && t.bRegenerations < c.bParityChunks &&
+        fCanRegenerateMember(ps, c.bRank, ps->bMember) == TRUE) {
         // The member's chunk is regenerated for the row; once that is done
         // the row is read and compared again.
         SetFlag(ps, KE_FLAG_RECORDED_EXTENT);
         const uint8_t b = bInitStripesOnDemand(ps);
         if (b == STATUS_RETRY || b == STATUS_NO_PAGES) return;
         if (HasFlag(ps, KE_FLAG_STRIPE_INIT_WAIT)) {
-            ++c.dErrorCount;
+            // The row counts once, however many of its chunks it takes.
+            if (t.bRegenerations++ == 0) ++c.dErrorCount;
             ClearFlag(ps, KE_FLAG_CHILD_FAILED);
             return;
         }
     }
-    // Nothing can regenerate it: the row is counted and left.
+    // Nothing can regenerate it (or reading it again did not help): the
+    // row is left, counted unless its regeneration counted it already; the
+    // drive's error is in the event log.
     ClearFlag(ps, KE_FLAG_CHILD_FAILED | KE_FLAG_REGENERATE | KE_FLAG_RECORDED_EXTENT);
     ps->bMember = NO_MEMBER;
-    ++c.dErrorCount;
+    if (t.bRegenerations == 0) ++c.dErrorCount;
     NextRow();
 }
 
@@ -591,12 +623,20 @@ void StepCompared() {
 void StepWritesDone() {
     PARITY_CHECK_STATE& c = C();
     KERNEL_ENTRY* ps = c.psCheck;
-    if (HasFlag(ps, KE_FLAG_CHILD_FAILED)) {
-        // The parity is written again; the journal keeps the row named.
+    if (HasFlag(ps, KE_FLAG_CHILD_FAILED) && Tries().bRewrites < ROW_REWRITES) {
+        // The parity is written again (from the rewrite step, which waits
+        // for child entries); the journal keeps the row named meanwhile.
         ClearFlag(ps, KE_FLAG_CHILD_FAILED);
         ps->bMember = NO_MEMBER;
-        if (bCheckKernelEntryRuns(1, c.bParityChunks) == STATUS_OK) IssueRewrite();
+        ++Tries().bRewrites;
+        ps->bPrimaryState = STEP_COMPARED;
         return;
+    }
+    if (HasFlag(ps, KE_FLAG_CHILD_FAILED)) {
+        // The drive takes no parity there: the row is counted and left.
+        ClearFlag(ps, KE_FLAG_CHILD_FAILED);
+        ps->bMember = NO_MEMBER;
+        ++c.dErrorCount;
     }
     ClearNvramQueueEntry(ps->wJournalSlot);
     if (LeaveTheRow()) return;
@@ -746,6 +786,7 @@ uint8_t StartParityCheck(uint8_t bRank, uint8_t bMode, uint8_t fAll) {
     c.dErrorCount = 0;
     c.fAbandoned = FALSE;
     c.dPosition = 0;
+    s_sTries = {NO_RANK_NUMBER, 0, 0, 0, 0};
     RequestEnclosureStatusUpdate(TRUE);
     return STATUS_OK;
 }

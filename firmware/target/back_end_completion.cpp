@@ -484,8 +484,10 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
         if (COMPLETION_CALLBACK pfn = pPopCompletionCallback(psMother)) pfn(psMother);
         return STATUS_OK;
     }
+    // The parity check regenerates a row it could not read itself, under
+    // the hold it already has on the row.
     if (HasFlag(ps, KE_FLAG_REGENERATE) && !HasFlag(ps, KE_FLAG_READ_REPAIR) &&
-        bStartReadErrorRepair(ps) != STATUS_OK) {
+        ps->bCommandType != CT_PARITY_CHECK_READ && bStartReadErrorRepair(ps) != STATUS_OK) {
         // Not yet: the child comes round again.
         takeOff();
         IncrementTotalCommands(bQueueId);

@@ -263,6 +263,62 @@ TEST_P(ParityCheckRoad, APowerCutDuringARewriteLeavesTheRowConsistent) {
     EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 0u);
 }
 
+// Blocks a member cannot read in rows under check, a data chunk in one and
+// a parity chunk in another: each chunk is regenerated from the rest of its
+// row and written back (event 113), the row counted and checked again, and
+// the check goes on to its end.
+TEST_P(ParityCheckRoad, ReadErrorsAreRegeneratedAndCounted) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    const uint64_t dataRow = 30, parityRow = 90, badRow = 120;
+    chassis->DriveAt(firstSlot + DataMemberOf(dataRow))->InjectMediaError(dataRow * spec.wChunk + 5, 2);
+    chassis->DriveAt(firstSlot + ParityMemberOf(parityRow))->InjectMediaError(parityRow * spec.wChunk + 9, 1);
+    Corrupt(badRow, ParityMemberOf(badRow));
+    const uint16_t repaired = EventCount(113);
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK_AND_REWRITE), 3u);
+    EXPECT_EQ(EventCount(113), repaired + 2);
+    Settle();
+    ExpectDrivesMatchReference();
+    // Nothing unreadable is left: a second pass finds every row sound.
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(dataRow * RowBlocks(), static_cast<uint32_t>(RowBlocks())));
+}
+
+
+// Failures the drive does not call final (a hardware error) are tried
+// again a bounded number of times: a row that reads at the last try is
+// checked as any other, one that never does is counted and left, and the
+// same for a parity write; the check always reaches its end.
+TEST_P(ParityCheckRoad, RowsThatKeepFailingAreCountedAndLeft) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    sim::Drive* first = chassis->DriveAt(firstSlot);
+    first->FailCommand(fw::SCSI_READ10, 3);   // the row reads at its last try
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 0u);
+    first->FailCommand(fw::SCSI_READ10, 4);
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 1u);
+
+    const uint64_t row = 50;
+    Corrupt(row, ParityMemberOf(row));
+    chassis->DriveAt(firstSlot + ParityMemberOf(row))->FailCommand(fw::SCSI_WRITE10, 4);
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK_AND_REWRITE), 2u) << "the bad row, and its parity left unwritten";
+    EXPECT_EQ(InternalWritesJournalled(), 0u);
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 1u);
+}
+
+// A row with two unreadable chunks: regenerating the one needs the other.
+// The row is counted once and left; the check goes on to its end and the
+// other rows are sound.
+TEST_P(ParityCheckRoad, ARowStillUnreadableAfterRegenerationIsLeft) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    const uint64_t row = 70;
+    const unsigned a = DataMemberOf(row), b = ParityMemberOf(row);
+    chassis->DriveAt(firstSlot + a)->InjectMediaError(row * spec.wChunk + 3, 1);
+    chassis->DriveAt(firstSlot + b)->InjectMediaError(row * spec.wChunk + 7, 1);
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK_AND_REWRITE), 1u);
+    chassis->DriveAt(firstSlot + a)->ClearMediaErrors();
+    chassis->DriveAt(firstSlot + b)->ClearMediaErrors();
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, ParityCheckRoad, ::testing::ValuesIn(kLevels),
                          [](const auto& info) { return std::string(info.param.name); });
 
