@@ -140,7 +140,14 @@ void StartPartnerDump(MENU_FUNCTION pfnReturn, uint16_t wState, uint8_t bType) {
 // (number 2).
 const char* pszOwnLabel() { return fIsControllerSlot1() == TRUE ? "0" : "1"; }
 uint8_t bOwnNumber() { return fIsControllerSlot1() == TRUE ? 1 : 2; }
-bool fChosenIsThis() { return bGetMenuSelection() == bOwnNumber(); }
+
+// The controller the operator chose, kept here as well as in the shared
+// menu selection register: the drive rescan uses that register for its own
+// walk, and a rescan while these menus are open would otherwise turn them
+// to the other controller.
+uint8_t s_bChosenController;
+uint8_t bChosen() { return s_bChosenController; }
+bool fChosenIsThis() { return bChosen() == bOwnNumber(); }
 
 // The choice of controller: both when the pair runs together, else this
 // one alone as option 1.
@@ -182,6 +189,7 @@ void ControllerChoiceMenu(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* psz
         MainMenu();
         return;
     }
+    s_bChosenController = bController;
     SetMenuSelection(bController);
     pfnNext();
 }
@@ -190,7 +198,7 @@ void ControllerChoiceMenu(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* psz
 // when Controller 1 is chosen on a lone controller that is not in slot 1
 // (it is then Controller 1 itself, shown as this controller).
 bool fController0Title() {
-    const uint8_t bSelection = bGetMenuSelection();
+    const uint8_t bSelection = bChosen();
     return bSelection == 1 ||
            (bSelection == 2 && fIsDualControllerActive() != TRUE && fIsControllerSlot1() != TRUE);
 }
@@ -403,7 +411,7 @@ void ShowControllerEventLogMenu() {
     uint16_t wNew = 0;
     if (fEventCounts(&wAll, &wNew) != TRUE) return;
     ClearScreen(FALSE);
-    const bool f0 = bGetMenuSelection() == 1;
+    const bool f0 = bChosen() == 1;
     EnterMenu(ControllerEventLogMenu, f0 ? PATH_CONTROLLER_EVENT_LOG_0 : PATH_CONTROLLER_EVENT_LOG_1);
     PrintMenuTitle(f0 ? "Controller 0 Event Log Menu" : "Controller 1 Event Log Menu");
     ConsolePrintf(EVENT_VIEWS[0].pszText, wAll);

@@ -25,6 +25,19 @@
 
 namespace harness {
 
+// Console keys one at a time, each once the console has dealt with the one
+// before; the console's text meanwhile.
+inline std::string TypeAtConsole(sim::Board& b, std::string_view keys) {
+    b.ClearConsoleText();
+    for (char k : keys) {
+        b.TypeKeys(std::string_view(&k, 1));
+        b.RunUntil([&b] { return !b.uart().ReceivePending() && fw::psGetMenuState()->fMenuCallPending != fw::TRUE; },
+                   60'000'000'000ull);
+        b.RunFor(2'000'000);
+    }
+    return b.ConsoleText();
+}
+
 struct FcArrayController {
     // A new board and fabric on the chassis, run to the main loop and its
     // first rest.
@@ -39,19 +52,7 @@ struct FcArrayController {
     }
     sim::IspChip& Chip(uint8_t bChip = 1) { return *sim::FindIspChip(*board, bChip); }
 
-    // Console keys one at a time, each once the console has dealt with the
-    // one before; the console's text meanwhile.
-    std::string Type(std::string_view keys) {
-        sim::Board& b = *board;
-        b.ClearConsoleText();
-        for (char k : keys) {
-            b.TypeKeys(std::string_view(&k, 1));
-            b.RunUntil([&b] { return !b.uart().ReceivePending() && fw::psGetMenuState()->fMenuCallPending != fw::TRUE; },
-                       60'000'000'000ull);
-            b.RunFor(2'000'000);
-        }
-        return b.ConsoleText();
-    }
+    std::string Type(std::string_view keys) { return TypeAtConsole(*board, keys); }
 
     // The command once any unit attention it meets has been reported.
     static sim::FcpResult Settled(sim::FcHost& host, uint16_t lun, const std::vector<uint8_t>& cdb,
