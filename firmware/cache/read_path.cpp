@@ -260,6 +260,8 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;
         const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)), psEntry->wBlocks * BLOCK_BYTES};
         (void)StartDataInTransfer(psEntry, &sSegment, 1, TRUE);
+        // Answered with its status: timed here, like a read from the drives.
+        RecordHostCommandTime(psEntry);
         return STATUS_OK;
     }
     if (bOverlap != ORDER_GO) {
@@ -559,6 +561,7 @@ void SendReadAheadData(uint8_t bPortCode, KERNEL_ENTRY* psEntry) {
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;
         const TRANSFER_SEGMENT sSegment = {dAddress, dLength};
         (void)StartDataInTransfer(psEntry, &sSegment, 1, TRUE);
+        RecordHostCommandTime(psEntry);
         return;
     }
     // One request carries the data and the GOOD status; its handle names the

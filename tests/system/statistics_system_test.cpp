@@ -8,14 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <array>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "config/ld_operations.h"
+#include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
+#include "eventlog/statistics_dump.h"
 #include "eventlog/statistics_record.h"
+#include "eventlog/time_logs.h"
 #include "executive/kernel_queue.h"
 #include "executive/port_codes.h"
 #include "executive/types.h"
@@ -28,6 +33,7 @@
 #include "sim/fc_host.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
+#include "statistics_system_pages.h"
 #include "target/host_command_pool.h"
 
 namespace {
@@ -258,6 +264,47 @@ protected:
         return s;
     }
 
+    // A statistics page as the background pass prints it, with its two
+    // clock lines blanked (they tell when the test ran, not what it sent).
+    std::string Page(uint8_t bType, uint8_t bPort = fw::DUMP_BOTH_PORTS, uint16_t wLd = 0) {
+        fw::SetInfoDumpStatsPort(bPort);
+        fw::SetInfoDumpStatsLd(wLd);
+        fw::SetInfoDumpRequest(fw::TRUE);
+        fw::SetInfoDumpState(fw::DUMP_STATE_OWN);
+        fw::SetInfoDumpMode(0);
+        fw::SetInfoDumpType(bType);
+        board.ClearConsoleText();
+        board.RunUntil([] { return fw::fGetInfoDumpRequest() != fw::TRUE; }, 10'000'000'000ull);
+        std::string t;
+        for (const char c : Drained()) {
+            if (c != '\r') t.push_back(c);
+        }
+        for (const char* pszClock : {"Current Time    : ", "Time Since Reset: "}) {
+            const size_t at = t.find(pszClock);
+            if (at != std::string::npos) t.replace(at + 18, t.find('\n', at) - at - 18, "-");
+        }
+        return t;
+    }
+    // The console's text once the board has sent all of it.
+    std::string Drained() {
+        board.RunUntil([this] { return !board.ConsoleText().empty(); }, 2'000'000'000ull);
+        for (size_t n = SIZE_MAX; n != board.ConsoleText().size();) {
+            n = board.ConsoleText().size();
+            board.RunFor(20'000'000);
+        }
+        return board.ConsoleText();
+    }
+    // The host time log's command counts of a kind ("Read", "Write",
+    // "Cached Write") on one port, 0 when the kind has no line.
+    static uint64_t TimeLogCount(const std::string& sLog, unsigned side, const std::string& kind) {
+        std::string label = "Port " + std::to_string(side) + " " + kind;
+        label.resize(19, ' ');
+        const size_t at = sLog.find(label + ": Max: ");
+        if (at == std::string::npos) return 0;
+        const size_t cmds = sLog.find("Cmds: 0x", at);
+        return std::stoull(sLog.substr(cmds + 8, 17), nullptr, 16);
+    }
+
     static std::vector<uint64_t> Sorted(const std::map<unsigned, uint64_t>& m) {
         std::vector<uint64_t> v;
         for (const auto& [slot, blocks] : m) {
@@ -332,6 +379,9 @@ TEST_F(StatisticsSystemTest, EverySelectionCountsWhatTheHostsSent) {
     }
     driveRead.clear();
     driveWritten.clear();
+    // A printout empties the time log: the next one covers the mix alone.
+    fw::PrintHostCommandTimeLog();
+    Drained();
 
     ASSERT_NO_FATAL_FAILURE(Run(commands, 32));
     // Then 4000 short commands at once, on both ports and both LUNs.
@@ -409,6 +459,25 @@ TEST_F(StatisticsSystemTest, EverySelectionCountsWhatTheHostsSent) {
     EXPECT_EQ(deviceRead, Sorted(driveRead));
     EXPECT_EQ(deviceWritten, Sorted(driveWritten));
     EXPECT_FALSE(deviceWritten.empty());
+
+    // The host time log timed every read and write of each port, cached or
+    // not; its printout leaves it empty.
+    board.ClearConsoleText();
+    fw::PrintHostCommandTimeLog();
+    const std::string sTimes = Drained();
+    for (unsigned side = 0; side < 2; ++side) {
+        EXPECT_EQ(TimeLogCount(sTimes, side, "Read"), Expect(true, int(side), -1).commands) << sTimes;
+        EXPECT_EQ(TimeLogCount(sTimes, side, "Write") + TimeLogCount(sTimes, side, "Cached Write"),
+                  Expect(false, int(side), -1).commands)
+            << sTimes;
+    }
+    board.ClearConsoleText();
+    fw::PrintHostCommandTimeLog();
+    EXPECT_EQ(Drained().find("Cmds"), std::string::npos) << board.ConsoleText();
+
+    // The operator's pages of the same figures.
+    EXPECT_EQ(Page(fw::STATISTICS_ACCESS), kAccessPage);
+    EXPECT_EQ(Page(fw::STATISTICS_LD_ACCESS, 2, 1), kLd1Port1Page);
 }
 
 }  // namespace
