@@ -319,8 +319,14 @@ uint8_t bGetConfigCommitResult() { return s_bCommitResult; }
 
 uint8_t RequestConfigUpdate(uint8_t bRequester) {
     if (fIsProductionTestMode() == TRUE) return TRUE;
+    // An editor's request still waiting for its commit is kept when the
+    // apply, a drive failure or another internal change asks too: its
+    // commit installs the editor's image and ends the editor's dialogue,
+    // and it writes and applies the live image as theirs would.  Taking the
+    // later requester would drop the edit and leave its editor waiting.
+    const bool fEditorWaiting = fIsConfigUpdatePending() == TRUE && IsEditorForApply(bGetConfigUpdateRequester());
     SetConfigUpdatePending(TRUE);
-    SetConfigUpdateRequester(bRequester);
+    if (!fEditorWaiting || IsEditorForApply(bRequester)) SetConfigUpdateRequester(bRequester);
     return IncrementConfigIndex();
 }
 

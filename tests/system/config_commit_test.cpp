@@ -260,6 +260,21 @@ TEST_F(ConfigCommitTest, GenerationsFollowTheRequester) {
     EXPECT_TRUE(HoldsLiveImage(1));
 }
 
+// An internal request (the apply, a verify completion) arriving while an
+// editor's commit waits to start does not take the commit over: the edit is
+// installed, written and applied.
+TEST_F(ConfigCommitTest, AnInternalRequestWhileAnEditWaitsKeepsTheEdit) {
+    ASSERT_TRUE(builder.OpenEdit());
+    ASSERT_EQ(builder.CreateArray(Raid5Of({1, 2, 3})), fw::STATUS_OK);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(2), fw::STATUS_OK);
+    fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+    fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    ASSERT_TRUE(builder.WaitIdle());
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wRankCount, 1);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wLdCount, 1);
+    EXPECT_TRUE(HoldsLiveImage(1));
+}
+
 TEST_F(ConfigCommitTest, AnEmptiedConfigurationIsStoredWithGenerationZeroAndValidChecks) {
     ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
     ASSERT_TRUE(builder.OpenEdit());
