@@ -12,6 +12,7 @@
 #include "config/config_phase.h"
 #include "config/drive_tables.h"
 #include "config/rank_table.h"
+#include "config/write_semaphore.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -280,6 +281,12 @@ constexpr uint8_t DEFERRED_FAILURES = 64;
 STORED_FAILURE s_asDeferred[DEFERRED_FAILURES];
 uint8_t s_bDeferred;
 
+void MarkMemberFailed(CONFIG_IMAGE* psImage, CONFIG_RANK_RECORD& sStored, uint8_t bMember, const STORED_FAILURE& f) {
+    sStored.abMemberState[bMember] = MEMBER_STATE_FAILED;
+    if (f.fDegrade == TRUE && sStored.bInitState != 1 && sStored.bInitState != 3) sStored.bInitState = 0;
+    AddFailedDriveWwn(f.abWwn, psImage, f.bSenseKey, f.bAsc, f.bAscq, 0, f.bDrivePosition);
+}
+
 void StoreMemberFailure(const STORED_FAILURE& f) {
     CONFIG_IMAGE* psImage = pGetConfigImage();
     if (f.bRank >= dClampedRankCount(psImage)) return;
@@ -287,9 +294,20 @@ void StoreMemberFailure(const STORED_FAILURE& f) {
     // The array may have been edited meanwhile: only the same drive in the
     // same place is failed.
     if (std::memcmp(sStored.aabMemberWwn[f.bMember], f.abWwn, sizeof f.abWwn) != 0) return;
-    sStored.abMemberState[f.bMember] = MEMBER_STATE_FAILED;
-    if (f.fDegrade == TRUE && sStored.bInitState != 1 && sStored.bInitState != 3) sStored.bInitState = 0;
-    AddFailedDriveWwn(f.abWwn, psImage, f.bSenseKey, f.bAsc, f.bAscq, 0, f.bDrivePosition);
+    MarkMemberFailed(psImage, sStored, f.bMember, f);
+    // An edit open here saves its own copy of the image over the live one:
+    // the failure goes into that copy too, wherever the edit moved the
+    // array, or the save would bring the drive back as a good member.
+    if (fIsConfigWriteInProgress() != TRUE) return;
+    CONFIG_IMAGE* psEdit = pGetScratchConfigImage();
+    const uint32_t dRanks = dClampedRankCount(psEdit);
+    for (uint32_t r = 0; r < dRanks; r++) {
+        CONFIG_RANK_RECORD& sEdited = psEdit->asRank[r];
+        const uint32_t dMembers = dClampedDriveCount(&sEdited);
+        for (uint8_t m = 0; m < dMembers; m++) {
+            if (std::memcmp(sEdited.aabMemberWwn[m], f.abWwn, sizeof f.abWwn) == 0) MarkMemberFailed(psEdit, sEdited, m, f);
+        }
+    }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "hw/scsi.h"
+#include "raid/drive_error_recovery.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
@@ -272,6 +273,23 @@ TEST_F(ConfigCommitTest, AnInternalRequestWhileAnEditWaitsKeepsTheEdit) {
     ASSERT_TRUE(builder.WaitIdle());
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wRankCount, 1);
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wLdCount, 1);
+    EXPECT_TRUE(HoldsLiveImage(1));
+}
+
+// A member failing while an edit is open: the edit's save carries the
+// failure, so the drive does not come back into its array as a good member.
+TEST_F(ConfigCommitTest, AMemberFailingWhileAnEditIsOpenStaysFailedAfterTheSave) {
+    ASSERT_TRUE(builder.MakeArrayWithLd(Raid5Of({1, 2, 3}), 2));
+    ASSERT_TRUE(builder.OpenEdit());
+    fw::FailArrayMember(0, 1, fw::TRUE, 0, fw::SENSE_MEDIUM_ERROR, 0x11, 0);
+    ASSERT_TRUE(builder.WaitIdle());
+    constexpr uint8_t kFailed = 17;
+    ASSERT_EQ(fw::pGetConfigImage()->asRank[0].abMemberState[1], kFailed);
+    ASSERT_EQ(cfgbuild::Builder::CreateLd(1), fw::STATUS_OK);
+    ASSERT_TRUE(builder.Commit());
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wLdCount, 2);
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].abMemberState[1], kFailed);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
     EXPECT_TRUE(HoldsLiveImage(1));
 }
 
