@@ -326,6 +326,27 @@ uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry) {
     return ToFlag(fMore);
 }
 
+void RestripeQueuedWrites(uint8_t bRank) {
+    for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
+        KERNEL_ENTRY* ps = nullptr;
+        wGetTargetEntry(w, &ps);
+        if (ps == nullptr || ps->fUsed != TRUE || !HasFlag(ps, KE_FLAG_IN_WRITE_QUEUE)) continue;
+        const bool fSecond = ps->bSegmentCount == 2;
+        if (ps->bRank != bRank && !(fSecond && ps->bSecondRank == bRank)) continue;
+        const CACHE_ENTRY_FIELDS& c = *psCacheFields(ps);
+        StripeRowBounds(ps->bRank, lGetBlocksBeforeStripe(ps->lInternalAddress, ps->bRank), c.wFirstPieceBlocks,
+                        &ps->alStripeBound[0], &ps->alStripeBound[1]);
+        if (fSecond) {
+            StripeRowBounds(ps->bSecondRank, lGetBlocksBeforeStripe(ps->lSecondPieceAddress, ps->bSecondRank),
+                            c.wSecondPieceBlocks, &ps->alStripeBound[2], &ps->alStripeBound[3]);
+        }
+        UpdateOutstandingWrite(ps);
+        // Its order behind older writes is judged again by the new rows
+        // before it goes out.
+        SetFlag(ps, KE_FLAG_WRITE_WAITS);
+    }
+}
+
 uint8_t fMovesInPasses(const KERNEL_ENTRY* psEntry) {
     return ToFlag(psEntry->wBlockCount > MAX_PASS_BLOCKS || psCacheFields(psEntry)->wSecondPieceBlocks != 0);
 }

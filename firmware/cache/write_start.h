@@ -53,6 +53,10 @@ uint8_t bSetupTransferPass(KERNEL_ENTRY* psEntry);
 // TRUE when the decoded transfer is cut into passes (longer than one pass,
 // or over two segments): each pass holds buffer pages for its own blocks.
 uint8_t fMovesInPasses(const KERNEL_ENTRY* psEntry);
+// The rank's rows changed (an expansion began or was committed): the
+// writes still queued work their rows out again, so that two writes of
+// one new row never go out side by side.
+void RestripeQueuedWrites(uint8_t bRank);
 
 // ---- the start ---------------------------------------------------------------
 // 255 the command moved on or was finished; 66 no pages or no partner queue

@@ -376,14 +376,16 @@ void ResumeExpansion(const APPLY_STATE& a, bool fMaster) {
         if (bExpanding != 0xFF) {
             if (!fMaster) return;
             if (bGetExpansionRank() != bExpanding) SetExpansionRank(bExpanding);
-            if (fIsExpansionInProgress() != TRUE) RestartExpansion(bExpanding, TRUE);
+            if (fIsExpansionInProgress() != TRUE) StartExpansion(bExpanding, TRUE);
         } else if (fMaster && fIsExpansionInProgress() == TRUE) {
             SetExpansionFlag4(TRUE);
-        } else {
+        } else if (fIsExpansionTaskDue() != TRUE) {
+            // (While a finished expansion's commit is on its way to the
+            // drives its record stays: a cut then commits again.)
             ClearExpansionNvRecord();
         }
     } else if (bExpanding != 0xFF && fMaster) {
-        RestartExpansion(bExpanding, FALSE);
+        StartExpansion(bExpanding, FALSE);
     }
 }
 

@@ -962,6 +962,12 @@ bool fPrintArrayEvent(const EVENT_LOG_ENTRY* ps) {
         case 104: ConsolePrintf("Array %02d Expansion Started\n", a[0]); return true;
         case 105: ConsolePrintf("Array %02d Expansion Complete\n", a[0]); return true;
         case 106: ConsolePrintf("Array %02d Expansion Restarted\n", a[0]); return true;
+        case 174: ConsolePrintf("Array %02d Expansion Suspended: Write Failed\n", a[0]); return true;
+        case 175:
+            ConsolePrintf("Array %02d Expansion: Unreadable Blocks Zeroed LBA:%02x%02x%02x%02x Count:%02x\n", a[0], a[1],
+                          a[2], a[3], a[4], a[5]);
+            return true;
+        case 176: ConsolePrintf("Array %02d Expansion Record Invalid: Rank %02x\n", a[0], a[1]); return true;
         case 111: PrintCacheDisabled(a); return true;
         case 112: ConsolePrintf("Array %02d Cache Re-Enabled\n", a[0]); return true;
         case 140:

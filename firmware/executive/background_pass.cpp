@@ -215,7 +215,7 @@ const BackgroundService s_asServices[] = {
      [] { StripeInitTask(); }},
     {36, HOLDABLE, [] { return IsTrue(fIsParityCheckInProgress()); }, [] { ParityCheckTask(); }},
     {36, HOLDABLE, [] { return IsTrue(fAreRowHoldsWaiting()); }, [] { ServiceRowHolds(); }},
-    {37, HOLDABLE, [] { return IsTrue(fIsExpansionInProgress()); }, [] { ExpansionTask(); }},
+    {37, HOLDABLE, [] { return IsTrue(fIsExpansionTaskDue()); }, [] { ExpansionTask(); }},
     {38, 0, [] { return IsTrue(fGetDriveFirmwareDownloadRequest()); },
      [] { DriveFirmwareDownloadStep(); }},
     {39, HOLDABLE,

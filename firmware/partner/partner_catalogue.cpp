@@ -16,6 +16,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/parity_read_data.h"
+#include "raid/expansion.h"
 #include "raid/parity_check.h"
 #include "raid/stripe_init.h"
 #include "target/stage_rings.h"
@@ -45,6 +46,13 @@ uint8_t bPostPartnerEvent(const uint8_t* pbCdb, uint16_t) {
 
 // The stripe initialisation's progress, from its code byte on.
 uint8_t bStripeInit(const uint8_t* pbCdb, uint16_t) { return HandleStripeInitMessage(pbCdb + 1); }
+
+// The expansion's progress and completion, from their code byte on; one
+// that fits no expansion here is ignored (and logged) by the receiver.
+uint8_t bExpansion(const uint8_t* pbCdb, uint16_t) {
+    (void)HandleExpansionMessage(pbCdb + 1);
+    return STATUS_OK;
+}
 
 uint8_t bResetOutstandingWrites(const uint8_t*, uint16_t) {
     ResetAllOutstandingWrites();
@@ -124,6 +132,8 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {STRIPE_INIT_MESSAGE_ON_DEMAND, bStripeInit},
     {STRIPE_INIT_MESSAGE_HOST_WAITS, bStripeInit},
     {STRIPE_INIT_MESSAGE_SKIPPED, bStripeInit},
+    {EXPANSION_MESSAGE_PROGRESS, bExpansion},
+    {EXPANSION_MESSAGE_COMPLETE, bExpansion},
 };
 
 struct SLOT_RECEIVER {

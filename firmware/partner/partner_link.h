@@ -201,6 +201,8 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
 void SetPartnerRebuildFlag(uint8_t f);
 // Typed messages with an optional 64-byte record; 255 when queued.
 uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbRecord);
+// The expansion's progress (87) and completion (88), code byte first.
+void SendExpansionMessage(const uint8_t* pbMessage, uint32_t dLength);
 uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPosition, uint8_t bPercent,
                                uint16_t wBlocks);
 // Data of a partner command has arrived: 255, below 255 to be run again.

@@ -11,7 +11,6 @@
 
 namespace fw {
 
-uint8_t bGetExpansionPercent() { return 0; }
 void SetRaidStartFlag(uint8_t) {}
 void ParityEngineJoinFollowUp() {}
 void ResetRaidStartFlags() {}
@@ -20,26 +19,12 @@ uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
 void SetDriveTimerPeriod(uint8_t) {}
 
-uint8_t fIsExpansionInProgress() { return FALSE; }
-void ExpansionTask() {}
-
-uint8_t bGetExpansionRank() { return 0xFF; }
-void SetExpansionRank(uint8_t) {}
-void RestartExpansion(uint8_t, uint8_t) {}
-void SetExpansionFlag4(uint8_t) {}
-void ClearExpansionNvRecord() {}
-
 void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
-
-uint8_t bCheckExpansionWindow(uint64_t, KERNEL_ENTRY*, uint16_t) { return FALSE; }
-void ExpansionTransferDone(KERNEL_ENTRY*) {}
-
 
 // The drive diagnostics' single commands are not built: the test counts as sent.
 uint8_t BuildRequestSenseCommand(uint8_t) { return STATUS_OK; }
 
 void CancelPendingArrayJobs() {}
-void ShowRankExpansionInfo() {}
 
 }  // namespace fw

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "raid/drive_verify.h"
+#include "raid/expansion.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
@@ -14,8 +15,6 @@
 
 namespace fw {
 
-// Progress of the expansion, 0..100.
-uint8_t bGetExpansionPercent();
 uint16_t wGetInternalWaitListCount();
 void ServiceWaitListA();
 void ServiceWaitListB();
@@ -32,15 +31,7 @@ void SetDriveTimerPeriod(uint8_t bPeriod);
 uint32_t dGetWaitListOrderingWord();
 // Background pass and FIQ services of the RAID engine.
 void FailedDriveCommandTask();
-uint8_t fIsExpansionInProgress();
-void ExpansionTask();
 
-// Used by the configuration apply and the array table.
-uint8_t bGetExpansionRank();
-void SetExpansionRank(uint8_t bRank);
-void RestartExpansion(uint8_t bRank, uint8_t f);
-void SetExpansionFlag4(uint8_t f);
-void ClearExpansionNvRecord();
 // An edit opened after drive attention: a stripe initialisation in progress
 // stops, and a rebuild recorded as pending in NVRAM is forgotten.
 void CancelPendingArrayJobs();
@@ -65,9 +56,6 @@ constexpr uint8_t REBUILD_WINDOW_AHEAD = 83;
 constexpr uint8_t REBUILD_WINDOW_REBUILT = 82;
 constexpr uint8_t EXPANSION_WINDOW_BUSY = 89;
 constexpr uint8_t EXPANSION_WINDOW_WAIT = 91;
-uint8_t bCheckExpansionWindow(uint64_t lAddress, KERNEL_ENTRY* psCommand, uint16_t wBlocks);
-// The expansion's own transfer finished its children.
-void ExpansionTransferDone(KERNEL_ENTRY* psCommand);
 
 // Completion handlers of the background jobs' drive children.
 uint8_t fStripeRepairChildComplete(KERNEL_ENTRY* psChild);
@@ -85,8 +73,5 @@ uint8_t fGetRaid6ReserveInUse();
 // and queued; 16 when the engine is out of child entries or pages.
 uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
 uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psCommand, uint32_t dBufferHandle);
-
-// Console dumps of the background operations.
-void ShowRankExpansionInfo();
 
 }  // namespace fw

@@ -159,7 +159,8 @@ uint8_t bApplyExpansionWindow(uint8_t* pbRank, KERNEL_ENTRY* psHost, uint8_t bOp
                               uint16_t wBlocks) {
     if (fIsExpansionInProgress() != TRUE || bGetExpansionRank() != *pbRank) return STATUS_OK;
     if (psHost->bCommandType == CT_EXPANSION) {
-        if (bOpcode == SCSI_READ10) *pbRank = EXPANSION_RANK;
+        // Its save area lies past the new capacity, in the new layout.
+        if (bOpcode == SCSI_READ10 && fIsExpansionSaveAddress(*plAddress) != TRUE) *pbRank = EXPANSION_RANK;
         return STATUS_OK;
     }
     const uint8_t b = bCheckExpansionWindow(*plAddress, psHost, wBlocks);

@@ -158,12 +158,8 @@ void ReleaseStreamPieces(KERNEL_ENTRY* psHead) {
 }
 
 void HostWriteComplete(KERNEL_ENTRY* psHost) {
-    if (psHost->bCommandType == CT_EXPANSION) {
-        ExpansionTransferDone(psHost);
-        return;
-    }
-    SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
-    SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+    // The row buffers a full-row write took go back first, the
+    // expansion's own rows included.
     if (HasFlag(psHost, KE_FLAG_RAID5_ROW_BUFFER)) {
         SetReservedWriteBufferBusy(FALSE);
         ClearFlag(psHost, KE_FLAG_RAID5_ROW_BUFFER);
@@ -172,6 +168,12 @@ void HostWriteComplete(KERNEL_ENTRY* psHost) {
         SetRaid6ReserveInUse(FALSE);
         ClearFlag(psHost, KE_FLAG_RAID6_ROW_REGION);
     }
+    if (psHost->bCommandType == CT_EXPANSION) {
+        ExpansionTransferDone(psHost);
+        return;
+    }
+    SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
+    SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
     // The rebuild held back from the rows of a write ahead of its front
     // while the write was out; it may go on now.
     if (HasFlag(psHost, KE_FLAG_AHEAD_OF_REBUILD)) ReleaseWriteAheadOfRebuild(psHost);
