@@ -10,6 +10,7 @@
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_phase.h"
+#include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/rank_table.h"
 #include "config/write_semaphore.h"
@@ -25,6 +26,7 @@
 #include "raid/dual_parity.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
+#include "raid/rebuild_regions.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -189,6 +191,34 @@ bool GroupSurvivesLoss(uint8_t bRank, uint8_t bMember) {
     return bOthersOut(bRank, bFirst, bCount, bMember) < bRedundancy(bGetRankRaidLevel(bRank));
 }
 
+// ---- the rebuild's drive commands ----
+
+// A region's write to the replacement drive.
+bool IsRebuildTargetWrite(uint8_t b) {
+    return b == CT_REGION_RAID5_WRITE || b == CT_REGION_RAID10_WRITE || b == CT_REGION_RAID6_WRITE;
+}
+// A region's read of a surviving member.
+bool IsRebuildSourceRead(uint8_t b) {
+    return b == CT_REGION_RAID5_READ || b == CT_REGION_RAID10_READ || b == CT_REGION_RAID6_READ;
+}
+bool IsRebuildChild(uint8_t b) { return IsRebuildTargetWrite(b) || IsRebuildSourceRead(b); }
+
+// The member a rebuild child reads: RAID 5/50 source reads name their drive
+// only.
+uint8_t bRebuildChildMember(const KERNEL_ENTRY* ps) {
+    if (ps->bMember < MAX_RANK_MEMBERS || ps->bRank >= bGetRankCount()) return ps->bMember;
+    for (uint8_t m = 0; m < bGetRankDriveCount(ps->bRank); ++m) {
+        if (bGetRankMemberDrive(ps->bRank, m) == ps->wTargetId) return m;
+    }
+    return NO_MEMBER;
+}
+
+// Whether the member is one the running rebuild writes (D0, or D1 on RAID 6).
+bool IsRebuiltMember(uint8_t bRank, uint8_t bMember) {
+    return bGetNvramRebuildPendingFlag() == TRUE && bGetRebuildRank() == bRank &&
+           (bGetRebuildRecordByte(0) == bMember || bGetRebuildRecordByte(1) == bMember);
+}
+
 // ---- the failed-drive-command task ----
 
 void PostHostReport(KERNEL_ENTRY* psHost, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
@@ -222,6 +252,41 @@ bool MayFailMember(uint8_t bRank, uint8_t bMember) {
     return GroupSurvivesLoss(bRank, bMember);
 }
 
+// The running rebuild's replacement drive failed: it joins the failed
+// drives and the rebuild ends (event 13).  The member is missing again, and
+// the rebuild check may take another spare for it.
+void FailRebuildTarget(KERNEL_ENTRY* ps) {
+    const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    FailArrayMember(REBUILD_TARGET_RANK, bGetRebuildRecordByte(0), FALSE, bDrivePosition(ps), psF->bSenseKey,
+                    psF->bAsc, psF->bAscq);
+    FailRebuild(EVENT_REBUILD_TARGET_FAILED);
+}
+
+// A region's read or write the drive side gave up on.  A failed write
+// fails the replacement; a failed read fails the member read, which ends
+// the rebuild (event 12) and gives the replacement back to the unassigned
+// drives, except on RAID 6, where a first such member becomes the
+// rebuild's second member and the rebuild goes on without it.  The region
+// then ends in error and the rebuild deals with it.
+void HandleRebuildGivenUp(KERNEL_ENTRY* ps) {
+    const uint8_t bRank = ps->bRank;
+    const uint8_t bMember = bRebuildChildMember(ps);
+    if (bGetNvramRebuildPendingFlag() == TRUE && bGetRebuildRank() == bRank) {
+        if (IsRebuildTargetWrite(ps->bCommandType)) {
+            FailRebuildTarget(ps);
+        } else if (bMember < bGetRankDriveCount(bRank) && OnLine(bRank, bMember)) {
+            uint8_t abReplacement[8];
+            GetRebuildTargetWwn(abReplacement);
+            const bool fEnds = bGetRankRaidLevel(bRank) != RAID_LEVEL_6 || bGetRebuildRecordByte(1) != REBUILD_NONE;
+            const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+            FailArrayMember(bRank, bMember, TRUE, bDrivePosition(ps), psF->bSenseKey, psF->bAsc, psF->bAscq);
+            if (fEnds) ReturnDriveToUnassignedSlots(abReplacement);
+        }
+    }
+    SetFlag(ps, KE_FLAG_ABORTED);
+    Complete(ps);
+}
+
 void HandleGivenUp(KERNEL_ENTRY* ps) {
     const uint8_t bRank = ps->bRank;
     const uint8_t bMember = ps->bMember;
@@ -231,7 +296,12 @@ void HandleGivenUp(KERNEL_ENTRY* ps) {
         return;
     }
     if (!OnLine(bRank, bMember)) {
-        // Already out of the array: the command is done again without it.
+        // A write behind the rebuild's front failed on the replacement: the
+        // rebuild cannot go on onto it.
+        if (bGetRankMemberFlags(bRank, bMember) == MEMBER_FLAGS_REBUILDING && IsRebuiltMember(bRank, bMember)) {
+            FailRebuildTarget(ps);
+        }
+        // Out of the array: the command is done again without it.
         CompleteForRedo(ps);
         return;
     }
@@ -289,6 +359,11 @@ void MarkMemberFailed(CONFIG_IMAGE* psImage, CONFIG_RANK_RECORD& sStored, uint8_
 
 void StoreMemberFailure(const STORED_FAILURE& f) {
     CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (f.bRank == REBUILD_TARGET_RANK) {
+        // The replacement was no member yet: only its drive is failed.
+        AddFailedDriveWwn(f.abWwn, psImage, f.bSenseKey, f.bAsc, f.bAscq, 0, f.bDrivePosition);
+        return;
+    }
     if (f.bRank >= dClampedRankCount(psImage)) return;
     CONFIG_RANK_RECORD& sStored = psImage->asRank[f.bRank];
     // The array may have been edited meanwhile: only the same drive in the
@@ -308,6 +383,42 @@ void StoreMemberFailure(const STORED_FAILURE& f) {
             if (std::memcmp(sEdited.aabMemberWwn[m], f.abWwn, sizeof f.abWwn) == 0) MarkMemberFailed(psEdit, sEdited, m, f);
         }
     }
+}
+
+// Stores the failure now, or once the commit writing the image has ended.
+void StoreOrDefer(const STORED_FAILURE& f) {
+    if (fIsConfigCommitInProgress() == TRUE && s_bDeferred < DEFERRED_FAILURES) {
+        // The writer is sending the live image to the drives as sealed: a
+        // change now would reach some copies and not their checksum.  It
+        // goes in once the commit has ended, and a commit of its own
+        // follows.
+        s_asDeferred[s_bDeferred++] = f;
+    } else {
+        StoreMemberFailure(f);
+    }
+}
+
+void PostMemberFailed(const uint8_t* pbWwn, uint8_t bRankNumber, uint8_t bMember, uint8_t bDrivePosition,
+                      uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq) {
+    if (bSenseKey != 0 && (bAsc != 0 || bAscq != 0)) {
+        PostEvent(EVENT_DRIVE_FAILED, pbWwn[0], pbWwn[1], pbWwn[2], pbWwn[3], pbWwn[4], pbWwn[5], pbWwn[6], pbWwn[7],
+                  bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
+    }
+    PostEvent(EVENT_ARRAY_CRITICAL, bRankNumber);
+}
+
+// The rebuild's replacement drive enters the failed-drive list, so that
+// neither the rebuild check nor a drive put back into the slot takes it
+// again unasked.
+void FailRebuildReplacement(uint8_t bMember, uint8_t bDrivePosition, uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq) {
+    if (bGetNvramRebuildPendingFlag() != TRUE) return;
+    STORED_FAILURE sFailure{REBUILD_TARGET_RANK, bMember, FALSE, bDrivePosition, bSenseKey, bAsc, bAscq, {}};
+    GetRebuildTargetWwn(sFailure.abWwn);
+    StoreOrDefer(sFailure);
+    const uint8_t bRank = bGetRebuildRank();
+    const uint8_t bRankNumber = bRank < MAX_RANKS ? pGetConfigImage()->asRank[bRank].bRankNumber : bRank;
+    PostMemberFailed(sFailure.abWwn, bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
+    (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
 }
 
 }  // namespace
@@ -335,6 +446,19 @@ uint8_t fCanRegenerateMember(const KERNEL_ENTRY*, uint8_t bRank, uint8_t bMember
 }
 
 uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {
+    if (IsRebuildSourceRead(ps->bCommandType)) {
+        // The region mends it: it learns which member could not be read
+        // (the first one, when several could not), and the read itself ends
+        // as one that brought nothing usable.
+        KERNEL_ENTRY* psRegion = ps->psMother;
+        if (psRegion == nullptr || psRegion == ps) return FALSE;
+        if (!HasFlag(psRegion, KE_FLAG_REGENERATE)) psRegion->bMember = bRebuildChildMember(ps);
+        SetFlag(psRegion, KE_FLAG_REGENERATE);
+        psSasFields(ps)->bScsiStatus = SCSI_STATUS_GOOD;
+        ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
+        Complete(ps);
+        return TRUE;
+    }
     KERNEL_ENTRY* psHost = psHostCommandOf(ps);
     if (psHost == nullptr || ps->bMember >= MAX_RANK_MEMBERS) return FALSE;
     const uint8_t bAsc = IsReadChild(ps) && ps->bCommandType != CT_PARTIAL_DATA_WRITE ? ASC_UNRECOVERED_READ_ERROR
@@ -344,6 +468,9 @@ uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {
     if (fCanRegenerateMember(ps, ps->bRank, ps->bMember) != TRUE || psHost->bRetryCount >= 2) {
         // Nothing can stand in for the blocks (or reading them again did
         // not help): the host hears of them.
+        if (IsRebuiltMember(ps->bRank, ps->bMember)) {
+            ConsolePrintf("Kemo: Drive No:%d Fail Regen drive after Media Error \n", ps->bMember);
+        }
         PostHostReport(psHost, SENSE_MEDIUM_ERROR, bAsc, bAscq);
         CompleteWithSense(ps, SENSE_MEDIUM_ERROR, bAsc, bAscq);
         return TRUE;
@@ -386,9 +513,10 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         Complete(ps);
         return;
     }
-    // Everything but host I/O keeps the error for its own issuer to judge
-    // (and to report).
-    if (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr) {
+    // Everything but host I/O and the rebuild's reads and writes keeps the
+    // error for its own issuer to judge (and to report).
+    if (!IsRebuildChild(ps->bCommandType) &&
+        (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr)) {
         if (fTimeout == TRUE) psF->bScsiStatus = DRIVE_STATUS_TIMED_OUT;
         SetFlag(ps, KE_FLAG_ABORTED);
         Complete(ps);
@@ -443,6 +571,10 @@ void FailedDriveCommandTask() {
         FailRequestedMember(ps);
         return;
     }
+    if (IsRebuildChild(ps->bCommandType)) {
+        HandleRebuildGivenUp(ps);
+        return;
+    }
     if (fIsHostIoChildType(ps->bCommandType) != TRUE) {
         // A drive command of the controller's own that the drive side
         // could not deliver: it ends in error.
@@ -455,6 +587,10 @@ void FailedDriveCommandTask() {
 
 void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
                      uint8_t bAsc, uint8_t bAscq) {
+    if (bRank == REBUILD_TARGET_RANK) {
+        FailRebuildReplacement(bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
+        return;
+    }
     if (bRank >= bGetRankCount() || bMember >= MAX_RANK_MEMBERS) return;
     const CONFIG_RANK_RECORD& sStored = pGetConfigImage()->asRank[bRank];
     STORED_FAILURE sFailure{bRank, bMember, fDegrade, bDrivePosition, bSenseKey, bAsc, bAscq, {}};
@@ -469,21 +605,8 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
     } else if (fDegrade == TRUE) {
         SetRankOperationState(bRank, RANK_STATE_DEGRADED);
     }
-    if (fIsConfigCommitInProgress() == TRUE && s_bDeferred < DEFERRED_FAILURES) {
-        // The writer is sending the live image to the drives as sealed: a
-        // change now would reach some copies and not their checksum.  It
-        // goes in once the commit has ended, and a commit of its own
-        // follows.
-        s_asDeferred[s_bDeferred++] = sFailure;
-    } else {
-        StoreMemberFailure(sFailure);
-    }
-    const uint8_t* pbWwn = sFailure.abWwn;
-    if (bSenseKey != 0 && (bAsc != 0 || bAscq != 0)) {
-        PostEvent(EVENT_DRIVE_FAILED, pbWwn[0], pbWwn[1], pbWwn[2], pbWwn[3], pbWwn[4], pbWwn[5], pbWwn[6], pbWwn[7],
-                  sStored.bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
-    }
-    PostEvent(EVENT_ARRAY_CRITICAL, sStored.bRankNumber);
+    StoreOrDefer(sFailure);
+    PostMemberFailed(sFailure.abWwn, sStored.bRankNumber, bMember, bDrivePosition, bSenseKey, bAsc, bAscq);
     RebuildMemberFailed(bRank, bMember);
     EvaluateRankCachePolicy(bRank);
     // The drives learn of it: a restart finds the member failed.

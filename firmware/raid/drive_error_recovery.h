@@ -42,6 +42,10 @@ uint8_t fCanRegenerateMember(const KERNEL_ENTRY* psChild, uint8_t bRank, uint8_t
 // The background task: one given-up command per run.
 void FailedDriveCommandTask();
 
+// FailArrayMember's rank for the running rebuild's replacement drive: it
+// only enters the failed-drive list.
+constexpr uint8_t REBUILD_TARGET_RANK = 243;
+
 // Takes a member out of its array: failed in the stored configuration
 // (committed to the drives), in the run-time tables and in the failed-drive
 // list.  fDegrade: the array runs degraded from now on.

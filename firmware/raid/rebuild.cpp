@@ -2,6 +2,7 @@
 #include "raid/rebuild.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "cache/nvram_journal.h"
 #include "config/apply_settings.h"
@@ -182,7 +183,10 @@ REBUILD_REGION_SLOT* psSlotOf(const KERNEL_ENTRY* psRegion) {
     return nullptr;
 }
 
-bool IsParked(const KERNEL_ENTRY* psRegion) {
+bool IsParked(const REBUILD_REGION_SLOT& s) {
+    // Written, and waiting for those issued before it to retire.
+    if ((s.wFlags & REBUILD_SLOT_WAITING) != 0) return true;
+    const KERNEL_ENTRY* psRegion = s.psCommand;
     for (uint8_t i = 0; i < s_sCtl.bSorted; ++i) {
         if (s_sCtl.apsSorted[i] == psRegion) return true;
     }
@@ -214,7 +218,7 @@ void ReleaseAllRegions() {
         if ((s.wFlags & REBUILD_SLOT_IN_USE) == 0) {
             FreeSlotBuffer(s);
             s = REBUILD_REGION_SLOT{};
-        } else if (IsParked(s.psCommand)) {
+        } else if (IsParked(s)) {
             s.wFlags |= REBUILD_SLOT_ABORTED;
             DropRegion(s);
         } else {
@@ -446,13 +450,22 @@ void CancelRebuild() {
 void FailRebuild(uint8_t bEvent) {
     const REBUILD_NV_COPY s = Current();
     if (s.bRank < MAX_RANKS) {
-        SetRankMemberFlags(s.bRank, s.bMember0, MEMBER_FLAGS_REBUILD_FAILED);
-        if (s.bMember1 < MAX_RANK_MEMBERS) SetRankMemberFlags(s.bRank, s.bMember1, MEMBER_FLAGS_REBUILD_FAILED);
+        // The members written are missing again, on no drive: host commands
+        // no longer reach the replacement.
+        for (uint8_t m : {s.bMember0, s.bMember1}) {
+            if (m >= MAX_RANK_MEMBERS) continue;
+            SetRankMemberState(s.bRank, m, 0xFF);
+            SetRankMemberDrive(s.bRank, m, NO_DRIVE);
+            SetRankMemberDriveOnPath(s.bRank, m, 4, NO_DRIVE);
+            SetRankMemberFlags(s.bRank, m, MEMBER_FLAGS_REBUILD_FAILED);
+        }
     }
     PostRebuildEvent(bEvent, s);
     ResetRebuildState();
     InitRebuildNvRecord();
     (void)fRequestDriveRescan();
+    // The members are still missing: another spare may take them.
+    if (fIsMasterController() == TRUE && fGetAutoRebuild() == TRUE) SetRebuildCheckPending(TRUE);
 }
 
 void RebuildMemberFailed(uint8_t bRank, uint8_t bMember) {

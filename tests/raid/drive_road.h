@@ -15,6 +15,7 @@
 #include "executive/startup.h"
 #include "hw/hw.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/xor_engine.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/sas_drive.h"
@@ -87,6 +88,7 @@ inline void RunDriveServices() {
     }
     if (fw::fGetXorQueue1Work() == fw::TRUE) fw::ServiceXorCompletions();
     if (fw::wGetBackEndCompletionCount() != 0) fw::ReissueDelayedCommands(fw::PORT_CODE_INITIATOR);
+    fw::FailedDriveCommandTask();
 }
 
 }  // namespace raidtest

@@ -220,10 +220,13 @@ TEST_F(RebuildRegionTest, RegionsTheRebuildNoLongerWantsAreNotIssued) {
     ExpectPoolsReturned();
 }
 
+// A source drive that keeps failing a read (not its medium) ends the
+// region in error, nothing written; one whose medium cannot be read marks
+// the region for repair of that member, and the region goes on.
 TEST_F(RebuildRegionTest, AFailedSourceReadEndsTheRegionInError) {
     MakeRank({fw::RAID_LEVEL_50, 4, 16, 1});
     WipeDrives(64);
-    chassis.DriveAt(2)->InjectMediaError(16, 1);
+    chassis.DriveAt(2)->FailCommand(fw::SCSI_READ10, 1000);
     fw::KERNEL_ENTRY* r = Region(3, fw::REGION_NO_MEMBER, 16, 16, 3);
     for (uint8_t i = 0; i < 3; ++i) fw::psRegionFields(r)->abSource[i] = TargetOfSlot(i + 1u);
     Wipe(kReplacementSlot, 16, 16);
@@ -231,6 +234,21 @@ TEST_F(RebuildRegionTest, AFailedSourceReadEndsTheRegionInError) {
     EXPECT_EQ(r->bPrimaryState, fw::REGION_RAID5_READS_DONE);
     EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_ABORTED));
     EXPECT_EQ(DriveBlocks(kReplacementSlot, 16, 16), std::vector<uint8_t>(16 * kBlock, 0xA5)) << "nothing written";
+    FreeRegion(r);
+    ExpectPoolsReturned();
+}
+
+TEST_F(RebuildRegionTest, AnUnreadableSourceBlockMarksTheRegionForRepair) {
+    MakeRank({fw::RAID_LEVEL_50, 4, 16, 1});
+    WipeDrives(64);
+    chassis.DriveAt(2)->InjectMediaError(32, 1);
+    fw::KERNEL_ENTRY* r = Region(3, fw::REGION_NO_MEMBER, 32, 16, 3);
+    for (uint8_t i = 0; i < 3; ++i) fw::psRegionFields(r)->abSource[i] = TargetOfSlot(i + 1u);
+    RunRegion(r);
+    EXPECT_EQ(r->bPrimaryState, fw::REGION_RAID5_WRITE_DONE);
+    EXPECT_FALSE(fw::HasFlag(r, fw::KE_FLAG_ABORTED));
+    EXPECT_EQ(r->bMember, 1) << "the member that could not be read";
+    EXPECT_EQ(DriveBlocks(2, 32, 16), std::vector<uint8_t>(16 * kBlock, 0)) << "its blocks rewritten";
     FreeRegion(r);
     ExpectPoolsReturned();
 }

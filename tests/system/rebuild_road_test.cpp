@@ -14,6 +14,7 @@
 #include "host_road.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
+#include "raid/child_commands.h"
 #include "target/host_command_pool.h"
 
 namespace {
@@ -547,6 +548,129 @@ TEST_P(RebuildUnderWritesRoad, WritesInFlightThroughoutTheRebuildAreKept) {
     Settle();
     ExpectDrivesMatchReference();
     for (uint64_t a = 0; a < spec.lBlocks; a += 4096) ExpectRead(a, uint32_t(std::min<uint64_t>(4096, spec.lBlocks - a)));
+}
+
+// The replacement starts failing its writes a quarter of the way through,
+// under 32 host writes in flight: the rebuild ends (event 13), the drive
+// joins the failed drives, the rebuild check starts again onto the other
+// spare, and every write answered GOOD reads back from a whole array.
+class ReplacementFailureRoad : public RebuildRoad {
+protected:
+    enum class Failing { AllWrites, HostWrites, RebuildWrites };
+    // Which writes to the first spare fail once the rebuild is a quarter
+    // through: the rebuild's own (whole regions) or the host's behind its
+    // front, told apart by their size and place.
+    void RunWithFailingReplacement(const RebuildCase& c, Failing failing) {
+        ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec, 2));
+        ASSERT_NO_FATAL_FAILURE(WriteThenLose({c.pulled}));
+        ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                              fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
+                                  60'000'000'000ull),
+                  sim::StopKind::Running);
+        sim::Drive& spare = *chassis->DriveAt(SpareSlot(0));
+        const uint32_t region = fw::wGetRebuildRegionBlocks();
+        spare.onCommand = [&spare, failing, region](std::span<const uint8_t> cdb) {
+            if (cdb[0] != fw::SCSI_WRITE10) return;
+            const bool whole = fw::wGetBe16(cdb.data() + 7) == region && fw::dGetBe32(cdb.data() + 2) % region == 0;
+            if (failing == Failing::AllWrites || whole == (failing == Failing::RebuildWrites)) {
+                spare.FailCommand(fw::SCSI_WRITE10, 1);
+            }
+        };
+        // The host's writes to the replacement are flushed from the cache in
+        // whole chunks too: the rebuild's own failing alone is shown with
+        // the host idle.
+        if (failing != Failing::RebuildWrites) {
+            ASSERT_NO_FATAL_FAILURE(WriteLoad(spec.lBlocks, 300, 29, [](uint32_t) {}, [] { return false; }, 200'000'000'000ull));
+        }
+        ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1; }, 600'000'000'000ull),
+                  sim::StopKind::Running)
+            << board->ConsoleText();
+        spare.onCommand = nullptr;
+        EXPECT_EQ(Count(fw::EVENT_REBUILD_TARGET_FAILED), 1);
+        EXPECT_EQ(Count(fw::EVENT_REBUILD_SOURCE_FAILED), 0);
+        EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 2);
+        const auto failed = DriveWwn(*chassis, SpareSlot(0));
+        EXPECT_EQ(fw::fIsWwnInFailedDriveList(failed.data(), fw::pGetConfigImage()), fw::TRUE);
+        EXPECT_TRUE(MemberIsSpare(c.pulled, 1));
+        memberSlots[c.pulled] = SpareSlot(1);
+        ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+        // The next start knows the drive failed.
+        ASSERT_NO_FATAL_FAILURE(Restart());
+        EXPECT_EQ(fw::fIsWwnInFailedDriveList(failed.data(), fw::pGetConfigImage()), fw::TRUE);
+        EXPECT_TRUE(MemberIsSpare(c.pulled, 1));
+    }
+};
+
+TEST_P(ReplacementFailureRoad, AReplacementFailingMidRebuildGivesWayToTheNextSpare) {
+    RunWithFailingReplacement(GetParam(), Failing::AllWrites);
+}
+
+const RebuildCase kRaid5Replacement = {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}, 2};
+
+TEST_F(ReplacementFailureRoad, AHostWriteFailingOnTheReplacementEndsTheRebuild) {
+    RunWithFailingReplacement(kRaid5Replacement, Failing::HostWrites);
+}
+
+TEST_F(ReplacementFailureRoad, ARegionWriteFailingOnTheReplacementEndsTheRebuild) {
+    RunWithFailingReplacement(kRaid5Replacement, Failing::RebuildWrites);
+}
+
+const RebuildCase kReplacementFailures[] = {
+    {{"Raid10", fw::RAID_LEVEL_10, 4, 16, 0, true, 2 * 131072}, 1},
+    {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}, 2},
+    {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 0},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, ReplacementFailureRoad, ::testing::ValuesIn(kReplacementFailures),
+                         [](const auto& info) { return std::string(info.param.spec.pszName); });
+
+// A member the rebuild reads from starts failing its reads.  On RAID 6 it
+// becomes the rebuild's second member, the rebuild goes on without it, and
+// the pass after it rebuilds it onto the other spare.  On a mirror the pair
+// is lost: the rebuild ends (event 12), the member leaves the array, and
+// the replacement goes back to the unassigned drives, not failed.
+TEST_F(Raid6RebuildRoad, ASourceFailingItsReadsBecomesTheSecondMember) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    chassis->DriveAt(4)->FailCommand(fw::SCSI_READ10, 1u << 30);
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetRankMemberFlags(0, 3) != fw::MEMBER_FLAGS_IN_SERVICE; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    EXPECT_EQ(fw::bGetRebuildRecordByte(1), 3);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(1, 3));
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_SOURCE_FAILED), 0);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_TARGET_FAILED), 0);
+}
+
+class MirrorSourceFailureRoad : public RebuildFixture {};
+
+TEST_F(MirrorSourceFailureRoad, ASourceFailingItsReadsEndsTheRebuild) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid10", fw::RAID_LEVEL_10, 4, 16, 0, true, 2 * 131072}));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({3}));
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
+                              60'000'000'000ull),
+              sim::StopKind::Running);
+    chassis->DriveAt(3)->FailCommand(fw::SCSI_READ10, 1u << 30);
+    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() != fw::TRUE; }, 60'000'000'000ull),
+              sim::StopKind::Running);
+    board->RunFor(2'000'000'000ull);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_SOURCE_FAILED), 1);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_TARGET_FAILED), 0);
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 0);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 2), fw::MEMBER_FAILED);
+    EXPECT_NE(fw::bGetRankMemberFlags(0, 3), fw::MEMBER_FLAGS_IN_SERVICE);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
+    const auto failedSource = DriveWwn(*chassis, 3), replacement = DriveWwn(*chassis, SpareSlot());
+    EXPECT_EQ(fw::fIsWwnInFailedDriveList(failedSource.data(), fw::pGetConfigImage()), fw::TRUE);
+    EXPECT_EQ(fw::fIsWwnInFailedDriveList(replacement.data(), fw::pGetConfigImage()), fw::FALSE);
+    uint8_t bDrive = 0xFF, bSlot = 0;
+    ASSERT_EQ(fw::fFindDriveByWWN(replacement.data(), &bDrive), fw::TRUE);
+    EXPECT_EQ(fw::fFindDriveSlot(bDrive, &bSlot), fw::TRUE) << "the replacement is no unassigned drive again";
+    EXPECT_EQ(fw::fGetRebuildWork(), fw::FALSE);
 }
 
 const RebuildCase kCases[] = {
