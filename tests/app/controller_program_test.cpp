@@ -21,25 +21,13 @@ namespace {
 
 using apptest::ProgramRun;
 using apptest::LineWith;
+using apptest::LoggedEventsIn;
 using apptest::RunController;
 using apptest::SecondsOfDay;
 
 class ControllerProgram : public apptest::ProgramTest {
 protected:
-    // Event codes in the NVRAM event log, oldest first (the log's header is
-    // at 0x400: counts and next indexes of two copies and the selector).
     std::vector<int> LoggedEvents() const { return LoggedEventsIn(m_dir + "/data"); }
-    static std::vector<int> LoggedEventsIn(const std::string& dataDir) {
-        std::ifstream in(dataDir + "/nvram.bin", std::ios::binary);
-        std::vector<uint8_t> nv((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(nv.size(), 512u * 1024);
-        if (nv.size() < 0x18410) return {};
-        bool copyA = nv[0x408] == 0xF1;
-        unsigned count = nv[copyA ? 0x400 : 0x402] | nv[copyA ? 0x401 : 0x403] << 8;
-        std::vector<int> codes;
-        for (unsigned i = 0; i < count && i < 4096; ++i) codes.push_back(nv[0x410 + 24 * i + 9]);
-        return codes;
-    }
 };
 
 TEST_F(ControllerProgram, BootsInVirtualTimeAndKeepsItsNvramForTheNextRun) {

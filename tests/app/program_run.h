@@ -184,6 +184,14 @@ public:
         }
         return 0;
     }
+    // Ends the run as a power cut would: nothing of the program runs on.
+    void Kill() {
+        if (!Alive()) return;
+        kill(m_pid, SIGKILL);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_status = -1;
+    }
     // A signal ends the run (a power cut); the exit status.
     int Stop() {
         if (Alive()) {
@@ -203,6 +211,21 @@ private:
     std::string m_out;
     std::string m_errors;
 };
+
+// Event codes in the NVRAM event log of a data directory, oldest first (the
+// log's header is at 0x400: counts and next indexes of two copies and the
+// selector).
+inline std::vector<int> LoggedEventsIn(const std::string& dataDir) {
+    std::ifstream in(dataDir + "/nvram.bin", std::ios::binary);
+    std::vector<uint8_t> nv((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(nv.size(), 512u * 1024);
+    if (nv.size() < 0x18410) return {};
+    bool copyA = nv[0x408] == 0xF1;
+    unsigned count = nv[copyA ? 0x400 : 0x402] | nv[copyA ? 0x401 : 0x403] << 8;
+    std::vector<int> codes;
+    for (unsigned i = 0; i < count && i < 4096; ++i) codes.push_back(nv[0x410 + 24 * i + 9]);
+    return codes;
+}
 
 // A fresh directory for each test, removed after it.
 class ProgramTest : public ::testing::Test {

@@ -93,6 +93,14 @@ protected:
         }
         return t;
     }
+    // Runs until the rebuild's front has passed the part of the member given.
+    void RunUntilRebuiltPart(uint32_t dDivisor) {
+        ASSERT_EQ(board->RunUntil([dDivisor] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
+                                                     fw::dGetRebuildPosition() >
+                                                         fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / dDivisor; },
+                                  60'000'000'000ull),
+                  sim::StopKind::Running);
+    }
     bool MemberIsSpare(unsigned m, unsigned i = 0) const {
         const auto w = DriveWwn(*chassis, SpareSlot(i));
         return std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[m], w.data(), 8) == 0;
@@ -258,10 +266,7 @@ TEST_F(Raid6RebuildRoad, TwoMissingMembersAreRebuiltOneAfterTheOther) {
 TEST_F(Raid6RebuildRoad, ASecondFailureDuringTheRebuildIsRebuiltByTheNextPass) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({2}));
-    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
-                              60'000'000'000ull),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(4));
     chassis->DriveAt(5)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
     ASSERT_NO_FATAL_FAILURE(WriteLoad(spec.lBlocks, 600, 23, [](uint32_t) {}, [] { return false; }, 200'000'000'000ull));
     ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(2, 4));
@@ -383,10 +388,7 @@ TEST_P(RebuildPowerCutRoad, TheRestartResumesTheRebuildAndEndsWhole) {
     const CutCase& k = GetParam();
     ASSERT_NO_FATAL_FAILURE(BootWithSpare(k.c.spec));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({k.c.pulled}, true));
-    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 3; },
-                              60'000'000'000ull),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(3));
     // Just after a record went in, with the host idle: each retirement
     // stores one record of 65 bytes and nothing else is stored.
     const uint32_t dAt = fw::dGetRebuildPosition();
@@ -426,10 +428,7 @@ class RebuildRetirementRoad : public RebuildFixture {};
 TEST_F(RebuildRetirementRoad, RegionsEndingOutOfOrderRetireInOrder) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}, true));
-    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 3; },
-                              60'000'000'000ull),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(3));
     const uint32_t dRegion = fw::wGetRebuildRegionBlocks();
     const uint64_t lFrom = fw::dGetRebuildPosition() + 2ull * dRegion;
     sim::Drive& spare = *chassis->DriveAt(SpareSlot());
@@ -563,10 +562,7 @@ protected:
     void RunWithFailingReplacement(const RebuildCase& c, Failing failing) {
         ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec, 2));
         ASSERT_NO_FATAL_FAILURE(WriteThenLose({c.pulled}));
-        ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                              fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
-                                  60'000'000'000ull),
-                  sim::StopKind::Running);
+        ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(4));
         sim::Drive& spare = *chassis->DriveAt(SpareSlot(0));
         const uint32_t region = fw::wGetRebuildRegionBlocks();
         spare.onCommand = [&spare, failing, region](std::span<const uint8_t> cdb) {
@@ -631,10 +627,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, ReplacementFailureRoad, ::testing::ValuesIn(kRe
 TEST_F(Raid6RebuildRoad, ASourceFailingItsReadsBecomesTheSecondMember) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
-    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
-                              60'000'000'000ull),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(4));
     chassis->DriveAt(4)->FailCommand(fw::SCSI_READ10, 1u << 30);
     ASSERT_EQ(board->RunUntil([] { return fw::bGetRankMemberFlags(0, 3) != fw::MEMBER_FLAGS_IN_SERVICE; },
                               60'000'000'000ull),
@@ -650,10 +643,7 @@ class MirrorSourceFailureRoad : public RebuildFixture {};
 TEST_F(MirrorSourceFailureRoad, ASourceFailingItsReadsEndsTheRebuild) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid10", fw::RAID_LEVEL_10, 4, 16, 0, true, 2 * 131072}));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({3}));
-    ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE &&
-                                          fw::dGetRebuildPosition() > fw::dGetBe32(fw::psGetRebuildRecord()->abEnd) / 4; },
-                              60'000'000'000ull),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(4));
     chassis->DriveAt(3)->FailCommand(fw::SCSI_READ10, 1u << 30);
     ASSERT_EQ(board->RunUntil([] { return fw::bGetNvramRebuildPendingFlag() != fw::TRUE; }, 60'000'000'000ull),
               sim::StopKind::Running);
