@@ -85,7 +85,8 @@ void Usage(FILE* to) {
                  "                  [--iscsi [ADDRESS:]PORT]\n"
                  "                  [--cache-battery charged|flat] [--drive-fault FAULT]... [--help]\n"
                  "FAULT: SLOT:medium:LBA[+N] (blocks that cannot be read), SLOT:dead@MS (stops\n"
-                 "answering) or SLOT:pull@MS (pulled), MS counted from the main loop's start.\n"
+                 "answering), SLOT:pull@MS (pulled) or SLOT:replace@MS (a new blank drive put in\n"
+                 "its place), MS counted from the main loop's start.\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
                  "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
@@ -220,10 +221,11 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
 }
 
 // A fault a drive of the enclosure takes: blocks that read as MEDIUM ERROR
-// from the start, or a drive that stops answering or is pulled once the
-// controller's main loop has run for `atMs` milliseconds.
+// from the start, or a drive that stops answering, is pulled or is replaced
+// by a new blank one once the controller's main loop has run for `atMs`
+// milliseconds.
 struct DriveFault {
-    enum class Kind { Medium, Dead, Pull } kind;
+    enum class Kind { Medium, Dead, Pull, Replace } kind;
     unsigned slot;
     uint64_t lba;
     uint64_t count;
@@ -231,7 +233,7 @@ struct DriveFault {
     bool applied;
 };
 
-// SLOT:medium:LBA[+N], SLOT:dead@MS or SLOT:pull@MS.
+// SLOT:medium:LBA[+N], SLOT:dead@MS, SLOT:pull@MS or SLOT:replace@MS.
 bool ParseDriveFault(const std::string& text, DriveFault* fault) {
     const size_t colon = text.find(':');
     if (colon == std::string::npos) return false;
@@ -257,10 +259,33 @@ bool ParseDriveFault(const std::string& text, DriveFault* fault) {
         fault->kind = DriveFault::Kind::Dead;
     } else if (kind == "pull") {
         fault->kind = DriveFault::Kind::Pull;
+    } else if (kind == "replace") {
+        fault->kind = DriveFault::Kind::Replace;
     } else {
         return false;
     }
     return true;
+}
+
+// The drive in the slot is pulled and a new blank drive of the same size,
+// with its own address and serial number, put in its place.  The data
+// directory learns of it before the new drive is in: a run stopped in
+// between finds the slot empty, never the old drive's name on a blank image.
+void ReplaceDrive(sim::Chassis& chassis, sim::ChassisOptions& enclosure, unsigned slot) {
+    chassis.Pull(slot);
+    unsigned& replacement = enclosure.replaced[slot];
+    replacement = replacement % sim::kMaxReplacements + 1;
+    const sim::DriveConfig config = sim::Chassis::DefaultDriveConfig(slot, enclosure);
+    if (unlink(config.imagePath.c_str()) != 0 && errno != ENOENT) {
+        std::fprintf(stderr, "controller: %s: %s: slot %u stays empty\n", config.imagePath.c_str(), std::strerror(errno), slot);
+        return;
+    }
+    std::string why;
+    if (!sim::WriteEnclosureRecord(enclosure.directory, enclosure, &why)) {
+        std::fprintf(stderr, "controller: %s: slot %u stays empty\n", why.c_str(), slot);
+        return;
+    }
+    chassis.Insert(slot, config);
 }
 
 }  // namespace
@@ -369,7 +394,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--drive-fault") {
             DriveFault fault{};
             if (!ParseDriveFault(value("--drive-fault"), &fault)) {
-                return refuse("--drive-fault is SLOT:medium:LBA[+N], SLOT:dead@MS or SLOT:pull@MS");
+                return refuse("--drive-fault is SLOT:medium:LBA[+N], SLOT:dead@MS, SLOT:pull@MS or SLOT:replace@MS");
             }
             driveFaults.push_back(fault);
         } else if (arg == "--exit-on-reset") {
@@ -550,6 +575,8 @@ int main(int argc, char** argv) {
             f.applied = true;
             if (f.kind == DriveFault::Kind::Pull) {
                 chassis.Pull(f.slot);
+            } else if (f.kind == DriveFault::Kind::Replace) {
+                ReplaceDrive(chassis, enclosure, f.slot);
             } else if (sim::Drive* drive = chassis.DriveAt(f.slot)) {
                 drive->SetNoResponse(true);
             }

@@ -108,13 +108,19 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     DriveConfig c;
     c.sata = options.sata;
     c.blocks = options.driveBytes / c.blockSize;
-    c.sasAddress = kDriveSasAddressBase + (static_cast<uint64_t>(slot) << 4);
+    const auto replaced = options.replaced.find(slot);
+    const unsigned replacement = replaced == options.replaced.end() ? 0 : replaced->second;
+    c.sasAddress = kDriveSasAddressBase + (static_cast<uint64_t>(replacement) << 12) + (static_cast<uint64_t>(slot) << 4);
     c.spinUpNs = options.spinUpNs;
     // Eight characters, each drive its own: the controller's drive lists
     // show no more of a serial number.  A SATA drive is known by the last
     // eight characters of its serial, so they stay what they always were.
     char serial[16];
-    std::snprintf(serial, sizeof serial, "M%07u", slot % 10000000);
+    if (replacement == 0) {
+        std::snprintf(serial, sizeof serial, "M%07u", slot % 10000000);
+    } else {
+        std::snprintf(serial, sizeof serial, "R%02u%05u", replacement % 100, slot % 100000);
+    }
     c.serial = serial;
     // The product name tells the capacity, as a real drive's model does.
     constexpr uint64_t kGiB = 1ull << 30, kMiB = 1ull << 20;

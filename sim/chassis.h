@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +34,13 @@ struct ChassisOptions {
     unsigned expansionDrives = 0;
     // How long every drive takes to spin up (power-on and START alike).
     uint64_t spinUpNs = 0;
+    // Slots whose drive was replaced by a new one, with the replacement's
+    // number (1 to kMaxReplacements, counting round): each new drive has an
+    // address and serial number of its own.
+    std::map<unsigned, unsigned> replaced;
 };
+
+constexpr unsigned kMaxReplacements = 99;
 
 class Chassis {
 public:

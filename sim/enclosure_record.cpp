@@ -40,12 +40,18 @@ RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* opt
         ++number;
         if (line.empty() || line[0] == '#') continue;
         std::istringstream words(line);
-        std::string key, value, extra;
-        words >> key >> value >> extra;
+        std::string key, value, extra, more;
+        words >> key >> value >> extra >> more;
         uint64_t n = 0;
         const bool counted = ParseCount(value, &n);
         bool good = extra.empty();
-        if (key == "drives") {
+        if (key == "replaced") {
+            // replaced SLOT NUMBER: the slot holds its NUMBERth new drive.
+            uint64_t times = 0;
+            good = more.empty() && counted && n >= 1 && n <= Chassis::kSlots && ParseCount(extra, &times) && times >= 1 &&
+                   times <= kMaxReplacements && options->replaced.count(static_cast<unsigned>(n)) == 0;
+            if (good) options->replaced[static_cast<unsigned>(n)] = static_cast<unsigned>(times);
+        } else if (key == "drives") {
             good = good && counted && n <= Chassis::kSlots;
             options->drives = static_cast<unsigned>(n);
             drives = true;
@@ -81,6 +87,7 @@ bool WriteEnclosureRecord(const std::string& directory, const ChassisOptions& op
             << "drives " << options.drives << "\n"
             << "drive-size " << options.driveBytes << "\n"
             << "drive-type " << (options.sata ? "sata" : "sas") << "\n";
+        for (const auto& [slot, times] : options.replaced) out << "replaced " << slot << " " << times << "\n";
         out.flush();
         if (!out) {
             *why = temporary + ": " + std::strerror(errno);

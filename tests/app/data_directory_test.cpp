@@ -10,8 +10,11 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/program_run.h"
+#include "sim/chassis.h"
+#include "sim/enclosure_record.h"
 
 namespace {
 
@@ -123,6 +126,57 @@ TEST_F(DataDirectory, AFileSizeLimitRefusesTheImagesItCannotHold) {
     EXPECT_EQ(run.errors, "controller: " + Image(1) + ": File too large\n");
     EXPECT_EQ(Size(Image(1)), -1);
     EXPECT_EQ(Run("--drives 2 --drive-size 0x400000").status, 0);
+}
+
+// A drive replaced while the program runs is a new blank drive of the same
+// size with an address and serial number of its own, and the directory
+// remembers it: the next run finds the new drive in the slot, not the old.
+TEST_F(DataDirectory, RemembersADriveReplacedWhileRunning) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x400000").status, 0);
+    const auto made = Drives();
+    const std::vector<char> mark(512, 'M');
+    {
+        std::fstream image(Image(2), std::ios::in | std::ios::out | std::ios::binary);
+        image.write(mark.data(), static_cast<std::streamsize>(mark.size()));
+    }
+    ProgramRun run = Run("--drive-fault 2:replace@5");
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(Drives().at(Image(2)), made.at(Image(2)));
+    std::vector<char> first(512);
+    std::ifstream(Image(2), std::ios::binary).read(first.data(), static_cast<std::streamsize>(first.size()));
+    EXPECT_EQ(first, std::vector<char>(512, 0)) << "the new drive is blank";
+
+    sim::ChassisOptions recorded;
+    std::string why;
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 1}}));
+    const sim::DriveConfig before = sim::Chassis::DefaultDriveConfig(2, sim::ChassisOptions{});
+    const sim::DriveConfig after = sim::Chassis::DefaultDriveConfig(2, recorded);
+    EXPECT_NE(after.sasAddress, before.sasAddress);
+    EXPECT_NE(after.serial, before.serial);
+    EXPECT_EQ(after.serial.size(), 8u);
+
+    // Again: the slot's second new drive; a run without the option keeps it.
+    ASSERT_EQ(Run("--drive-fault 2:replace@5").status, 0);
+    ASSERT_EQ(Run().status, 0);
+    recorded = {};
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 2}}));
+    EXPECT_NE(sim::Chassis::DefaultDriveConfig(2, recorded).sasAddress, after.sasAddress);
+
+    // A record naming a slot twice, or a replacement out of range, is not read.
+    for (const char* line : {"replaced 2 3\n", "replaced 13 1\n", "replaced 1 0\n", "replaced 1 100\n", "replaced 1\n"}) {
+        SCOPED_TRACE(line);
+        const std::string path = m_dir + "/drives/enclosure";
+        std::ifstream in(path);
+        const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ofstream(path, std::ios::app) << line;
+        ProgramRun unread = Run();
+        EXPECT_EQ(unread.status, 1);
+        EXPECT_NE(unread.errors.find("line "), std::string::npos) << unread.errors;
+        std::ofstream(path, std::ios::trunc) << kept;
+    }
 }
 
 }  // namespace
