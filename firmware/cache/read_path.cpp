@@ -47,7 +47,6 @@ namespace {
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
 constexpr uint8_t SECONDARY_REFUSED_ONCE = 127;
 constexpr uint8_t EVENT_HOST_COMMAND_FAILED = 64;
-constexpr uint8_t PARTNER_MESSAGE_REBUILD_PAR = 105;
 constexpr uint16_t MAX_PREFETCH_READ_BLOCKS = 2048;
 constexpr uint16_t SEQUENTIAL_READ_DEPTH = 32;
 constexpr uint32_t BLOCK_BYTES = 512;
@@ -385,9 +384,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
     ps->bPrimaryState = HasFlag(ps, KE_FLAG_ON_LUN_RING) ? HOST_STATE_LUN_QUEUED : HOST_STATE_NEW_COMMAND;
     CountInitiatorQueueFull();
     if (ps->bCommandType == CT_READ_FILL) DropReadAheadFill(ps);
-    if (fIsControllerSlot1() != TRUE && fGetRebuildParFlag() == TRUE && fIsDualControllerActive() == TRUE) {
-        (void)bSendConfigRecordMessage(PARTNER_MESSAGE_REBUILD_PAR, nullptr);
-    }
+    if (fGetRebuildParFlag() == TRUE) SendRebuildParToPartner();
     return STATUS_RETRY;
 }
 

@@ -43,7 +43,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t PARTNER_MESSAGE_REBUILD_PAR = 105;
 constexpr uint8_t STRIPE_INIT_MESSAGE_BUSY = 187;
 constexpr uint8_t REBUILD_WINDOW_WAIT = 81;
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
@@ -570,9 +569,7 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
         CountInitiatorQueueFull();
         RestorePieceCounters(s);
         if (s.fReentry || bType == CT_EXPANSION) return STATUS_RETRY;
-        if (fIsControllerSlot1() != TRUE && fGetRebuildParFlag() == TRUE && fDual) {
-            (void)bSendConfigRecordMessage(PARTNER_MESSAGE_REBUILD_PAR, nullptr);
-        }
+        if (fGetRebuildParFlag() == TRUE) SendRebuildParToPartner();
         return STATUS_RETRY;
     }
     // 17.

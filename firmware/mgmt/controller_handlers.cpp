@@ -99,7 +99,7 @@ uint8_t MgmtSendEnclosureCommand(const MGMT_REQUEST& r) {
     if (fIsMasterController() == TRUE) {
         SendDriveLocateCommand(r.pbCdb[3], r.pbCdb[4], r.pbCdb[5]);
     } else {
-        const uint8_t abRecord[3] = {r.pbCdb[3], r.pbCdb[4], r.pbCdb[5]};
+        const uint8_t abRecord[PARTNER_MESSAGE_ARGUMENT_BYTES] = {r.pbCdb[3], r.pbCdb[4], r.pbCdb[5]};
         (void)bSendConfigRecordMessage(PARTNER_MESSAGE_DRIVE_LOCATE, abRecord);
     }
     return MGMT_GOOD;

@@ -36,8 +36,6 @@ constexpr uint8_t SUB_STOP_APM = 3;
 constexpr uint8_t SUB_START_STOP_DRIVE = 4;
 constexpr uint8_t SUB_ARRAY_SPIN_UP = 32;
 constexpr uint8_t SUB_SPIN_UP_ARRAY = 33;
-constexpr uint8_t MESSAGE_REBUILD_START = 86;
-constexpr uint8_t MESSAGE_REBUILD_CANCEL = 104;
 constexpr uint8_t MESSAGE_PARITY_START = 90;
 constexpr uint8_t MESSAGE_PARITY_STOP = 93;
 constexpr uint8_t MAX_DOWNLOAD_SELECTION = 4;
@@ -179,11 +177,8 @@ uint8_t MgmtReplaceMemberDrive(const MGMT_REQUEST& r) {
         return MGMT_INVALID_PARAMETERS;
     }
     if (!IsMaster()) {
-        uint8_t abRecord[14] = {bRank, bMember};
-        std::memcpy(abRecord + 2, &dBlocks, 4);
-        std::memcpy(abRecord + 6, pbWwn, 8);
-        return bSendConfigRecordMessage(MESSAGE_REBUILD_START, abRecord) == STATUS_OK ? MGMT_GOOD
-                                                                                      : MGMT_INVALID_PARAMETERS;
+        return bSendRebuildStartRequest(bRank, bMember, dBlocks, pbWwn) == STATUS_OK ? MGMT_GOOD
+                                                                                     : MGMT_INVALID_PARAMETERS;
     }
     StartRebuild(bRank, bMember, psDrive->bLoopID1, psDrive->bLoopID2, pbWwn, dBlocks);
     SetRebuildWork(TRUE);
@@ -192,7 +187,7 @@ uint8_t MgmtReplaceMemberDrive(const MGMT_REQUEST& r) {
 
 uint8_t MgmtCancelRebuild(const MGMT_REQUEST&) {
     CancelRebuild();
-    if (fIsDualControllerActive() == TRUE) (void)bSendConfigRecordMessage(MESSAGE_REBUILD_CANCEL, nullptr);
+    if (fIsDualControllerActive() == TRUE) (void)bSendConfigRecordMessage(REBUILD_MSG_CANCEL, nullptr);
     return MGMT_GOOD;
 }
 

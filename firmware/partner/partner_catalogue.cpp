@@ -18,6 +18,7 @@
 #include "partner/parity_read_data.h"
 #include "raid/expansion.h"
 #include "raid/parity_check.h"
+#include "raid/rebuild.h"
 #include "raid/stripe_init.h"
 #include "target/stage_rings.h"
 #include "target/scsi2_reservations.h"
@@ -100,6 +101,22 @@ uint8_t bScsi2Release(const uint8_t* pbCdb, uint16_t) {
     return STATUS_OK;
 }
 
+// The rebuild the master runs, followed here.
+uint8_t bRebuildMessage(const uint8_t* pbCdb, uint16_t) {
+    switch (pbCdb[1]) {
+    case REBUILD_MSG_START_REQUEST: StartRebuildForPartner(pbCdb); break;
+    case REBUILD_MSG_STARTED: PartnerRebuildStarted(pbCdb); break;
+    case REBUILD_MSG_PROGRESS: PartnerRebuildProgress(pbCdb); break;
+    case REBUILD_MSG_COMPLETE: PartnerRebuildComplete(pbCdb); break;
+    case REBUILD_MSG_CANCEL: CancelRebuild(); break;
+    case REBUILD_MSG_PAR: SetRebuildParFlag(TRUE); break;
+    default: return 0;
+    }
+    return STATUS_OK;
+}
+
+uint8_t s_fRebuildFlag = FALSE;
+
 struct MESSAGE_RECEIVER {
     uint8_t bCode;
     uint8_t (*pfReceive)(const uint8_t* pbCdb, uint16_t wLunField);
@@ -122,6 +139,12 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_PARITY_CLEAR, bReceiveParityReadDataClear},
     {154, bDriveLocate},
     {155, bResetOutstandingWrites},
+    {REBUILD_MSG_START_REQUEST, bRebuildMessage},
+    {REBUILD_MSG_STARTED, bRebuildMessage},
+    {REBUILD_MSG_PROGRESS, bRebuildMessage},
+    {REBUILD_MSG_COMPLETE, bRebuildMessage},
+    {REBUILD_MSG_CANCEL, bRebuildMessage},
+    {REBUILD_MSG_PAR, bRebuildMessage},
     {PARITY_MESSAGE_START, bParityJob},
     {PARITY_MESSAGE_STARTED, bParityJob},
     {PARITY_MESSAGE_NEXT_ROW, bParityJob},
@@ -193,12 +216,22 @@ struct MESSAGE_CONTINUATION {
 
 void MirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) { PartnerMirrorDataAnswered(psSlot); }
 
+// The rebuild holds its region children back until the partner has taken
+// its messages; an answer of any kind, or the end of the link, lets them go.
+void RebuildMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
+    if (psSlot->bCommandType == REBUILD_MSG_STARTED) s_fRebuildFlag = fLinkActive;
+    PartnerRebuildMessageAcked();
+}
+
 constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},
     {PARTNER_MESSAGE_PARITY_DATA, PairDataAnswered},
     {PARTNER_MESSAGE_JOURNAL_RESET, PartnerJournalResetAnswered},
+    {REBUILD_MSG_STARTED, RebuildMessageAnswered},
+    {REBUILD_MSG_PROGRESS, RebuildMessageAnswered},
+    {REBUILD_MSG_COMPLETE, RebuildMessageAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},
     {135, PartnerDataRequestAnswered},
@@ -211,6 +244,9 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
 };
 
 }  // namespace
+
+void SetPartnerRebuildFlag(uint8_t f) { s_fRebuildFlag = f; }
+uint8_t fGetPartnerRebuildFlag() { return s_fRebuildFlag; }
 
 uint8_t DispatchPartnerMessage(const uint8_t* pbCdb, uint16_t wLunField) {
     for (const MESSAGE_RECEIVER& s : kReceivers) {

@@ -199,8 +199,13 @@ void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation);
 // A rebuild started with the partner active: the link carries its messages.
 void SetPartnerRebuildFlag(uint8_t f);
-// Typed messages with an optional 64-byte record; 255 when queued.
-uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbRecord);
+uint8_t fGetPartnerRebuildFlag();
+// A typed message without data: its code in CDB byte 1 and, when given, the
+// PARTNER_MESSAGE_ARGUMENT_BYTES argument bytes in CDB bytes 2-15.  255
+// when queued, 16 when the queue is full, 0 when no path leads to the
+// partner.
+constexpr uint8_t PARTNER_MESSAGE_ARGUMENT_BYTES = 14;
+uint8_t bSendConfigRecordMessage(uint8_t bMessageCode, const uint8_t* pbArguments);
 // The expansion's progress (87) and completion (88), code byte first.
 void SendExpansionMessage(const uint8_t* pbMessage, uint32_t dLength);
 uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPosition, uint8_t bPercent,

@@ -293,6 +293,13 @@ INTER_CONTROLLER_MESSAGE sTypedPartnerMessage(uint8_t bCode) {
     return s;
 }
 
+uint8_t bSendConfigRecordMessage(uint8_t bCode, const uint8_t* pbArguments) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
+    if (pbArguments != nullptr) std::memcpy(s.abCdb + 2, pbArguments, PARTNER_MESSAGE_ARGUMENT_BYTES);
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wSlot, 0);
+}
+
 uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wHostEntry, uint64_t lSequence,
                                   uint16_t* pwSlot) {
     TableLock sLock;

@@ -91,8 +91,6 @@ void PartnerHousekeepingService() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
 
-uint8_t bSendConfigRecordMessage(uint8_t, const uint8_t*) { return STATUS_OK; }
-void SetPartnerRebuildFlag(uint8_t) {}
 uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 

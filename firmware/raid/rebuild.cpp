@@ -160,13 +160,33 @@ void PostRebuildEvent(uint8_t bCode, const REBUILD_NV_COPY& s) {
               s.bRank, s.bMember0, bGetDriveIndexOfWWN(s.abWwn));
 }
 
+// A rebuild message as the partner's handlers read it (its CDB): byte 2
+// the rank, 3 D0, 4-7 the end (progress: the position), 8-15 the WWN
+// (progress: 8-9 the blocks of the next region).
+void EncodeRebuildMessage(uint8_t bCode, const REBUILD_NV_COPY& s, uint8_t* pb) {
+    std::memset(pb, 0, REBUILD_MSG_BYTES);
+    pb[1] = bCode;
+    pb[2] = s.bRank;
+    pb[3] = s.bMember0;
+    if (bCode == REBUILD_MSG_PROGRESS) {
+        std::memcpy(pb + 4, s.abPosition, 4);
+        std::memcpy(pb + 8, s.abBlocks, 2);
+    } else {
+        std::memcpy(pb + 4, s.abEnd, 4);
+        std::memcpy(pb + 8, s.abWwn, 8);
+    }
+}
+
 // The partner follows the record: a message it has not acknowledged yet
-// holds the region children back (OCC counts them).
+// holds the region children back (OCC counts them).  One the link could
+// not take is never answered, so it holds nothing back.
 void SendToPartner(uint8_t bCode, const REBUILD_NV_COPY& s, bool fCounted) {
     if (fIsDualControllerActive() != TRUE) return;
+    uint8_t abMessage[REBUILD_MSG_BYTES];
+    EncodeRebuildMessage(bCode, s, abMessage);
+    if (bSendConfigRecordMessage(bCode, abMessage + 2) != STATUS_OK) return;
     if (fCounted) ++s_sCtl.bOcc;
     s_sCtl.fMessageOutstanding = TRUE;
-    (void)bSendConfigRecordMessage(bCode, reinterpret_cast<const uint8_t*>(&s));
 }
 
 // A partner's message that does not fit this configuration changes nothing.
@@ -541,7 +561,13 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
     s.bReplacement4 = bLoopId4;
     CommitRecord(s);
     MarkMemberRebuilding(bRank, s.bMember0, bLoopId3);
-    if (fIsMasterController() == TRUE) PostRebuildEvent(EVENT_REBUILD_RESUMED, s);
+    // A resume is news when the controller comes up with a rebuild recorded,
+    // or takes one over from the partner; a configuration change that only
+    // restarts the running rebuild is not.
+    if (fIsMasterController() == TRUE &&
+        (fIsInitializationComplete() != TRUE || s_sCtl.bLastState == REBUILD_SLAVE_WAIT)) {
+        PostRebuildEvent(EVENT_REBUILD_RESUMED, s);
+    }
     SetRebuildWork(TRUE);
     s_sCtl.dStartAfterTick = dGetCoarseTick() + RESUME_DELAY_TICKS;
     if (fIsAnyRebuildRegionOut() == TRUE) {
@@ -980,9 +1006,7 @@ namespace {
 // write on the rank waits, and the slave asks the master to give way.
 bool fAwaitingPartnerStart() {
     if (fIsMasterController() == TRUE || s_sCtl.fPartnerStartPending != TRUE) return false;
-    if (fIsControllerSlot1() != TRUE && fIsDualControllerActive() == TRUE) {
-        (void)bSendConfigRecordMessage(REBUILD_MSG_PAR, nullptr);
-    }
+    SendRebuildParToPartner();
     return true;
 }
 }  // namespace
@@ -1010,10 +1034,14 @@ uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
     if (S >= w.lAheadFrom || E < w.lLower) return 255;
     s_sCtl.fPar = TRUE;
     CountRebuildOverlap();
+    SendRebuildParToPartner();
+    return 81;
+}
+
+void SendRebuildParToPartner() {
     if (fIsControllerSlot1() != TRUE && fIsDualControllerActive() == TRUE) {
         (void)bSendConfigRecordMessage(REBUILD_MSG_PAR, nullptr);
     }
-    return 81;
 }
 
 // --- queries ----------------------------------------------------------------------
@@ -1083,7 +1111,8 @@ uint8_t bOtherMissingMember(uint8_t bRank, uint8_t bMember) {
 
 void StartRebuildForPartner(const uint8_t* pbMessage) {
     const uint8_t bRank = pbMessage[2], bMember = pbMessage[3];
-    const uint32_t dBlocks = dGetBe32(pbMessage + 4);
+    const uint32_t dBlocks = uint32_t(pbMessage[4]) | uint32_t(pbMessage[5]) << 8 | uint32_t(pbMessage[6]) << 16 |
+                             uint32_t(pbMessage[7]) << 24;
     if (!fFitsConfiguration(bRank, bMember) || dBlocks != dMemberBlocksOf(bRank)) {
         IgnoreMessage(REBUILD_MSG_START_REQUEST, pbMessage);
         return;
@@ -1098,6 +1127,17 @@ void StartRebuildForPartner(const uint8_t* pbMessage) {
     }
     SetRebuildWork(TRUE);
     (void)RequestConfigUpdate(REQUESTER_REBUILD);
+}
+
+uint8_t bSendRebuildStartRequest(uint8_t bRank, uint8_t bMember, uint32_t dMemberBlocks, const uint8_t* pbWwn) {
+    uint8_t abArguments[PARTNER_MESSAGE_ARGUMENT_BYTES] = {bRank,
+                                                           bMember,
+                                                           uint8_t(dMemberBlocks),
+                                                           uint8_t(dMemberBlocks >> 8),
+                                                           uint8_t(dMemberBlocks >> 16),
+                                                           uint8_t(dMemberBlocks >> 24)};
+    std::memcpy(abArguments + 6, pbWwn, 8);
+    return bSendConfigRecordMessage(REBUILD_MSG_START_REQUEST, abArguments);
 }
 
 void PartnerRebuildStarted(const uint8_t* pbMessage) {

@@ -200,9 +200,11 @@ uint8_t fIsRebuildRegionReleased(const KERNEL_ENTRY* psRegion);
 uint8_t fIsRebuildMessageOutstanding();
 
 // Rebuild messages between the controllers.  Bodies as the partner link
-// delivers them: byte 2 the rank, byte 3 the member, bytes 4-7 the last
-// member block (86: the member's block count; 102: the position), bytes
-// 8-15 the replacement's WWN (102: bytes 8-9 the region's blocks).
+// delivers them (the message's CDB): byte 2 the rank, byte 3 the member,
+// bytes 4-7 the last member block (86: the member's block count, least
+// significant byte first; 102: the position), bytes 8-15 the replacement's
+// WWN (102: bytes 8-9 the region's blocks).  Other multi-byte fields most
+// significant byte first.
 constexpr uint8_t REBUILD_MSG_START_REQUEST = 86;
 constexpr uint8_t REBUILD_MSG_STARTED = 100;
 constexpr uint8_t REBUILD_MSG_PROGRESS = 102;
@@ -215,6 +217,13 @@ void PartnerRebuildStarted(const uint8_t* pbMessage);
 void PartnerRebuildProgress(const uint8_t* pbMessage);
 void PartnerRebuildComplete(const uint8_t* pbMessage);
 void PartnerRebuildMessageAcked();
+// Message 86: a controller that is not master asks the master to rebuild
+// the member onto the drive of the WWN.  255 queued.
+uint8_t bSendRebuildStartRequest(uint8_t bRank, uint8_t bMember, uint32_t dMemberBlocks, const uint8_t* pbWwn);
+// Message 105: host I/O here waits for the rebuild front, so the partner's
+// rebuild should step without waiting for a quiet host.  Only the
+// controller in slot 0 asks.
+void SendRebuildParToPartner();
 uint8_t fGetPartnerRebuildStartPending();
 
 void ShowRebuildInfo();

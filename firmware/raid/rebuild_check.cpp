@@ -9,13 +9,16 @@
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/rank_table.h"
+#include "config/spare_assign.h"
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "executive/port_codes.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
+#include "partner/partner_link.h"
 #include "raid/rebuild.h"
 
 namespace fw {
@@ -26,6 +29,10 @@ constexpr uint8_t REQUESTER_REBUILD = 3;
 // The byte of a failed-drive entry's failure bytes that holds the position
 // the drive had.
 constexpr uint8_t FAILED_DRIVE_POSITION_BYTE = 4;
+// The build whose drives must be qualified ones, and whose configuration
+// may take an unassigned drive for a degraded array by itself.
+constexpr uint32_t OEM_QUALIFIED_DRIVES = 0x101;
+constexpr char DRIVE_STATE_UNASSIGNED = 'U';
 uint8_t s_fCheckPending = FALSE;
 
 bool fIsZeroWwn(const uint8_t* pb) {
@@ -93,6 +100,30 @@ void StartOnDrive(uint8_t bRank, uint8_t bMember, uint8_t bOther, uint8_t bId3, 
     }
 }
 
+// The spares of the hot spare table able to take a member of the rank
+// (bWanted of each kind), and the member size they must hold.
+uint8_t bSelectSpares(uint8_t bRank, uint8_t bWanted, uint8_t* pbDedicated, uint8_t* pbGlobal,
+                      uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks) {
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    *pdMemberBlocks = dNeededMemberBlocks(bRank);
+    *pbDrivePosition = DRIVE_POSITION_NONE;
+    std::memset(pbDedicated, 0xFF, bWanted);
+    std::memset(pbGlobal, 0xFF, bWanted);
+    if (psImage == nullptr || bRank >= MAX_RANKS) return FALSE;
+    SPARE_CANDIDATE asCandidate[MAX_SPARES];
+    const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
+    ChooseSpares(asCandidate, bCount, bRank, uint64_t(*pdMemberBlocks) + SPARE_MARGIN_BLOCKS, bWanted, pbDedicated,
+                 pbGlobal);
+    const uint8_t bRow = pbDedicated[0] != 0xFF ? pbDedicated[0] : pbGlobal[0];
+    if (bRow == 0xFF) return FALSE;
+    DRIVE_INFO* psDrive = nullptr;
+    uint8_t bIndex = 0;
+    if (fFindDriveByLoopID(0, pGetHotSpareTable()->abDrive[bRow], &psDrive, &bIndex) == TRUE) {
+        *pbDrivePosition = bGetDriveIndexOfWWN(psDrive->abWWN);
+    }
+    return TRUE;
+}
+
 // Starts the rebuild of the rank's missing members onto the chosen spare:
 // dedicated first, then global.
 bool fStartOnSpare(uint8_t bRank, const uint8_t* pbMembers, const uint8_t* pbDedicated, const uint8_t* pbGlobal,
@@ -141,13 +172,55 @@ DRIVE_INFO* psSlotReplacement(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_
     return ps;
 }
 
+// Where drives must be qualified, a drive put into a failed member's slot
+// is: while a configured drive is missing, only a qualified one; otherwise
+// a qualified one (an unqualified one reported), and an unqualified one
+// too unless a failed drive or an unassigned drive of the drive table is
+// unqualified.
+bool fSlotDriveAcceptable(const CONFIG_IMAGE* psImage, const uint8_t* pbWwn) {
+    if (dGetOemCode() != OEM_QUALIFIED_DRIVES) return true;
+    if (fIsAnyConfiguredDriveMissing(psImage) == TRUE) return fIsDriveQualified(pbWwn, FALSE) == TRUE;
+    if (fIsDriveQualified(pbWwn, TRUE) == TRUE) return true;
+    const uint32_t dFailed = dClampedFailedDriveCount(psImage);
+    for (uint32_t i = 0; i < dFailed; ++i) {
+        if (fIsDriveQualified(psImage->asFailedDrive[i].abWwn, FALSE) != TRUE) return false;
+    }
+    const DRIVE_INFO_LIST* psList = pGetDriveInfoList();
+    for (uint8_t i = 0; i < psList->bDriveCount && i < DRIVE_INFO_RECORDS; ++i) {
+        const DRIVE_INFO& d = psList->asDriveInfo[i];
+        if (d.bDriveStatus == DRIVE_STATE_UNASSIGNED && fIsDriveQualified(d.abWWN, FALSE) != TRUE) return false;
+    }
+    return true;
+}
+
+// A member whose failed drive's slot is not known: where the configuration
+// may assign drives by itself, the master has it make an unassigned drive
+// of the array's kind a spare, which a later check takes.
+void AskForAssignedSpare(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t bMember, uint64_t lRequired) {
+    const uint8_t* pbWwn = psImage->asRank[bRank].aabMemberWwn[bMember];
+    if (dGetOemCode() != OEM_QUALIFIED_DRIVES || fIsMasterController() != TRUE || fIsZeroWwn(pbWwn) ||
+        bFailedDrivePosition(psImage, pbWwn) != DRIVE_POSITION_NONE || lRequired > 0xFFFFFFFFull ||
+        fGetSpareAssignPending() == TRUE) {
+        return;
+    }
+    if (fFindReplacementDrive(bRank, bRankPathType(psImage, bRank), static_cast<uint32_t>(lRequired)) != TRUE) return;
+    SetArrayWantsSpare(bRank, TRUE);
+    SetSpareAssignPending(TRUE);
+    StartSpareAssignEdit(0);
+}
+
 // With the replace-in-slot setting on, a new drive put where a missing
 // member's drive failed becomes its replacement.
 bool fStartInSlot(const CONFIG_IMAGE* psImage, uint8_t bRank, const uint8_t* pbMembers, uint32_t dNeeded) {
     if (fGetAutoHotSpare() != TRUE) return false;
     for (uint8_t i = 0; i < 2 && pbMembers[i] != 0xFF; ++i) {
-        const DRIVE_INFO* ps = psSlotReplacement(psImage, bRank, pbMembers[i], uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS);
-        if (ps == nullptr) continue;
+        const uint64_t lRequired = uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS;
+        const DRIVE_INFO* ps = psSlotReplacement(psImage, bRank, pbMembers[i], lRequired);
+        if (ps == nullptr) {
+            AskForAssignedSpare(psImage, bRank, pbMembers[i], lRequired);
+            continue;
+        }
+        if (!fSlotDriveAcceptable(psImage, ps->abWWN)) continue;
         uint8_t abWwn[8];
         std::memcpy(abWwn, ps->abWWN, 8);
         StartOnDrive(bRank, pbMembers[i], pbMembers[i ^ 1], ps->bLoopID1, ps->bLoopID2, abWwn, dNeeded);
@@ -174,6 +247,16 @@ void ChooseSpares(const SPARE_CANDIDATE* pas, uint8_t bCount, uint8_t bRank, uin
         std::memmove(pb + k + 1, pb + k, bWanted - k - 1u);
         pb[k] = i;
     }
+}
+
+uint8_t bSelectSpareForMember(uint8_t bRank, uint8_t, uint8_t* pbDedicated, uint8_t* pbGlobal,
+                              uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks) {
+    return bSelectSpares(bRank, 1, pbDedicated, pbGlobal, pbDrivePosition, pdMemberBlocks);
+}
+
+uint8_t bSelectSparesForRaid6(uint8_t bRank, const uint8_t*, uint8_t* pbDedicated, uint8_t* pbGlobal,
+                              uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks) {
+    return bSelectSpares(bRank, 2, pbDedicated, pbGlobal, pbDrivePosition, pdMemberBlocks);
 }
 
 void SetRebuildCheckPending(uint8_t f) {
@@ -220,13 +303,14 @@ void RebuildCheckTask() {
          bFrom = static_cast<uint8_t>(bRank + 1)) {
         const uint32_t dNeeded = dNeededMemberBlocks(bRank);
         if (fGetAutoRebuild() == TRUE) {
-            const uint8_t bWanted = abMembers[1] != 0xFF ? 2 : 1;
-            SPARE_CANDIDATE asCandidate[MAX_SPARES];
-            const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
             uint8_t abDedicated[2], abGlobal[2];
-            ChooseSpares(asCandidate, bCount, bRank, uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS, bWanted, abDedicated,
-                         abGlobal);
-            fStarted = fStartOnSpare(bRank, abMembers, abDedicated, abGlobal, dNeeded);
+            uint8_t bPosition = DRIVE_POSITION_NONE;
+            uint32_t dBlocks = 0;
+            const uint8_t fFound =
+                abMembers[1] != 0xFF
+                    ? bSelectSparesForRaid6(bRank, abMembers, abDedicated, abGlobal, &bPosition, &dBlocks)
+                    : bSelectSpareForMember(bRank, abMembers[0], abDedicated, abGlobal, &bPosition, &dBlocks);
+            fStarted = fFound == TRUE && fStartOnSpare(bRank, abMembers, abDedicated, abGlobal, dBlocks);
         }
         if (!fStarted) fStarted = fStartInSlot(psImage, bRank, abMembers, dNeeded);
     }

@@ -24,6 +24,16 @@ struct SPARE_CANDIDATE {
 void ChooseSpares(const SPARE_CANDIDATE* pasCandidate, uint8_t bCount, uint8_t bRank, uint64_t lRequired,
                   uint8_t bWanted, uint8_t* pbDedicated, uint8_t* pbGlobal);
 
+// The hot spares that can replace a missing member of the rank: the rows
+// of the best dedicated and the best global one (255 none), the drive
+// position of the one to take, and the member size it must hold.  TRUE
+// when one was found.  RAID 6 with two members missing: the two best of
+// each kind.
+uint8_t bSelectSpareForMember(uint8_t bRank, uint8_t bMember, uint8_t* pbDedicated, uint8_t* pbGlobal,
+                              uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks);
+uint8_t bSelectSparesForRaid6(uint8_t bRank, const uint8_t* pbMembers, uint8_t* pbDedicated, uint8_t* pbGlobal,
+                              uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks);
+
 void SetRebuildCheckPending(uint8_t f);
 uint8_t fGetRebuildCheckPending();
 // A rank from (start rank, start member) with a member missing: TRUE with

@@ -284,7 +284,12 @@ protected:
         a[0] = bCode;
         a[2] = bRank;
         a[3] = bMember;
-        fw::PutBe32(a.data() + 4, d);
+        // The start request's block count goes least significant byte first.
+        if (bCode == fw::REBUILD_MSG_START_REQUEST) {
+            for (int i = 0; i < 4; ++i) a[4 + i] = uint8_t(d >> (8 * i));
+        } else {
+            fw::PutBe32(a.data() + 4, d);
+        }
         if (pbWwn != nullptr) std::memcpy(a.data() + 8, pbWwn, 8);
         return a;
     }
