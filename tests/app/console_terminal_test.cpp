@@ -17,11 +17,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <initializer_list>
+#include <memory>
+#include <random>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/program_run.h"
+#include "harness/iscsi_remote_host.h"
+#include "sim/board.h"
+#include "sim/chassis.h"
+#include "system/road_config.h"
 
 namespace {
 
@@ -339,3 +345,192 @@ TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAc
 }
 
 }  // namespace
+
+// A RAID 5 array of four drives with room for its member size and the
+// configuration copy, in the data directory given, with two drives left
+// unused (slots 5 and 6).
+constexpr uint64_t kRebuildDriveBytes = 48ull << 20;
+constexpr uint32_t kRebuildArrayBlocks = 3 * 16384;
+void MakeRebuildArray(const std::string& dir) {
+    sim::ChassisOptions o;
+    o.drives = 6;
+    o.driveBytes = kRebuildDriveBytes;
+    o.directory = dir;
+    sim::Chassis chassis(o);
+    const uint64_t own = 0x200000A55A000000ull | (sim::BoardConfig().wwn & 0xFFFFFFull);
+    const std::vector<uint8_t> copy =
+        roadtest::RoadConfiguration(chassis, {"Raid5", fw::RAID_LEVEL_5, 4, 64, 0, true, kRebuildArrayBlocks}, own);
+    for (unsigned s = 1; s <= 4; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), copy);
+}
+
+// An iSCSI host writing the array's logical drive: what it was told is
+// written, block for block.
+struct WritingHost {
+    std::unique_ptr<iscsitest::RemoteHost> host;
+    std::vector<uint8_t> model = std::vector<uint8_t>(size_t(kRebuildArrayBlocks) * 512);
+    std::vector<std::pair<uint32_t, uint16_t>> written;
+    std::mt19937 rng{33};
+    uint32_t refused = 0;
+
+    bool LogIn(int port) {
+        for (int i = 0; i < 100; ++i) {
+            host = std::make_unique<iscsitest::RemoteHost>(uint16_t(port));
+            if (host->connected && host->LogInNormal({{"MaxRecvDataSegmentLength", "262144"}, {"ImmediateData", "Yes"},
+                                                      {"InitialR2T", "No"}, {"FirstBurstLength", "262144"}},
+                                                     "iqn.2026-12.sim.array-controller:port1")) {
+                for (int k = 0; k < 3; ++k) {
+                    host->Send(host->Command(0x81, {0, 0, 0, 0, 0, 0}, 0));
+                    if (host->Next().bhs[3] == 0) return true;
+                }
+            }
+            usleep(100'000);
+        }
+        return false;
+    }
+    // One write of 4 to 32 KiB somewhere on the drive.
+    void WriteOne() {
+        const uint16_t blocks = uint16_t(8 * (1 + rng() % 8));
+        const uint32_t lba = rng() % (kRebuildArrayBlocks - blocks);
+        std::vector<uint8_t> data(size_t(blocks) * 512);
+        for (uint8_t& b : data) b = uint8_t(rng());
+        const sim::iscsi::Pdu r = host->Write(iscsitest::Rw10(0x2A, lba, blocks), data, uint32_t(data.size()),
+                                              uint32_t(data.size()));
+        if (r.opcode() != sim::iscsi::kScsiResponse || r.bhs[3] != 0) {
+            ++refused;
+            return;
+        }
+        std::copy(data.begin(), data.end(), model.begin() + ptrdiff_t(lba) * 512);
+        written.emplace_back(lba, blocks);
+    }
+    // Every block ever acknowledged reads back as last written.
+    void ExpectAllReadBack() {
+        for (const auto& [lba, blocks] : written) {
+            std::vector<uint8_t> data;
+            const sim::iscsi::Pdu r = host->Read(iscsitest::Rw10(0x28, lba, blocks), uint32_t(blocks) * 512, &data);
+            ASSERT_EQ(r.bhs[3], 0) << "read at " << lba;
+            ASSERT_TRUE(std::equal(data.begin(), data.end(), model.begin() + ptrdiff_t(lba) * 512))
+                << "blocks " << lba << "+" << blocks;
+        }
+    }
+};
+
+// From the Main Menu: the dump options with diagnostics level 2.
+void GrantDumps(TerminalRun& t) {
+    const std::string kPrompt = "Please Select Option: ";
+    ASSERT_TRUE(t.Type("\x05", kPrompt)) << t.Tail();
+    ASSERT_TRUE(t.Type("2\r", "Diagnostics Menu")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+    ASSERT_TRUE(t.Type("grant diagnostics privilege 2\r", "Press any key to continue...")) << t.Tail();
+    ASSERT_TRUE(t.Type(" ", "Diagnostics Menu")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+    ASSERT_TRUE(t.Type("\x05", "11. Dump Rebuild Parameters")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+}
+
+// The rebuild as option 11 of the Main Menu shows it: its percent while
+// one is recorded, -1 when none is.
+int RebuildPercent(TerminalRun& t) {
+    if (!t.Type("11\r", "Rebuild Info:")) return -2;
+    const std::string info = t.ReadUpTo("Estimated Time Remaining:");
+    if (info.find("NVIn Prog:f1") == std::string::npos) return -1;
+    return info.rfind(" (", 0) == 0 ? std::atoi(info.c_str() + 2) : -2;
+}
+
+// Host writes go on while the console follows the rebuild from its start
+// to its end; then the host stops and the rebuild is followed to its end.
+void FollowRebuildUnderWrites(TerminalRun& t, WritingHost& h) {
+    int last = -1;
+    bool fSeen = false;
+    size_t during = 0;
+    for (int i = 0; i < 2000; ++i) {
+        if (i < 300) {
+            const size_t before = h.written.size();
+            for (int w = 0; w < 4; ++w) h.WriteOne();
+            if (fSeen) during += h.written.size() - before;
+        } else {
+            usleep(50'000);
+        }
+        const int percent = RebuildPercent(t);
+        ASSERT_NE(percent, -2) << t.Tail();
+        if (percent >= 0) {
+            ASSERT_GE(percent, last) << "the percent went back";
+            last = percent;
+            fSeen = true;
+        } else if (fSeen) {
+            EXPECT_GT(during, 0u) << "no write was served while the rebuild ran";
+            return;
+        }
+    }
+    FAIL() << "the rebuild did not end: " << t.Tail();
+}
+
+// A spare added and Auto Rebuild, Auto Hot Spare and the rebuild priority
+// set at the console.  Then a member's drive is pulled while an iSCSI host
+// writes: the rebuild onto the spare starts by itself and is followed at
+// the console to its end.  In the next run a member's drive is replaced by
+// a blank one: with no spare left, the new drive in the slot is rebuilt.
+// The settings show as made, and every write acknowledged reads back.
+TEST_F(ConsoleTerminal, AMemberLostUnderHostWritesIsRebuiltOntoTheSpareThenOntoANewDriveInItsSlot) {
+    MakeRebuildArray(m_dir);
+    const std::string sizes = std::to_string(kRebuildDriveBytes);
+    {
+        TerminalRun t(m_dir, {"--drives", "6", "--drive-size", sizes});
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        OpenConfiguration(t);
+        MENU("5\r", "Rebuild/Initialization Configuration Menu");
+        MENU("2\r", "Add Hot Spare Configuration Menu");
+        TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+        TYPE("n\r", kAnyKey);
+        RESULT(" ", "01 Hot Spare Drives Added");
+        MENU(" ", "Rebuild/Initialization Configuration Menu");
+        // Each switch off (whatever it was), then on.
+        for (const char* key : {"4\r", "6\r"}) {
+            const std::string what = key[0] == '4' ? "Auto Rebuild" : "Auto Hot Spare";
+            TYPE(key, "Enable " + what + "? (Y or N): ");
+            TYPE("n\r", "\r");
+            ASSERT_GE(t.WaitForOneOf({what + " Disabled", "No Change"}), 0) << t.Tail();
+            ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+            MENU(" ", "Rebuild/Initialization Configuration Menu");
+            TYPE(key, "Enable " + what + "? (Y or N): ");
+            RESULT("y\r", what + " Enabled");
+            MENU(" ", "Rebuild/Initialization Configuration Menu");
+        }
+        TYPE("5\r", "New Rebuild Priority(10 - 90): ");
+        RESULT("30\r", "Rebuild Priority Changed to 30 %");
+        MENU(" ", "Rebuild/Initialization Configuration Menu");
+        MENU("0\r", "0.  Save and Exit");
+        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+        RESULT("y\r", "Saving Configuration");
+        MENU(" ", "Main Menu (C0)");
+        OpenConfiguration(t);
+        MENU("0\r", "Main Menu (C0)");
+    }
+    const int port = FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    const std::string portal = "127.0.0.1:" + std::to_string(port);
+    WritingHost h;
+    for (const char* fault : {"2:pull@3000", "3:replace@3000"}) {
+        SCOPED_TRACE(fault);
+        TerminalRun t(m_dir, {"--iscsi", portal, "--drive-fault", fault});
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        ASSERT_TRUE(h.LogIn(port)) << t.Tail();
+        ASSERT_NO_FATAL_FAILURE(GrantDumps(t));
+        ASSERT_NO_FATAL_FAILURE(FollowRebuildUnderWrites(t, h));
+        EXPECT_EQ(h.refused, 0u);
+        ASSERT_NO_FATAL_FAILURE(h.ExpectAllReadBack());
+        // The settings made at the console, as its menus show them now.
+        OpenConfiguration(t);
+        MENU("5\r", "Rebuild/Initialization Configuration Menu");
+        TYPE("4\r", "Auto Rebuild is currently enabled");
+        ASSERT_TRUE(t.WaitFor("Enable Auto Rebuild? (Y or N): ")) << t.Tail();
+        RESULT("\r", "No Change");
+        MENU(" ", "Rebuild/Initialization Configuration Menu");
+        TYPE("5\r", "Current Rebuild Priority: 30 %");
+        ASSERT_TRUE(t.WaitFor("New Rebuild Priority(10 - 90): ")) << t.Tail();
+        RESULT("\r", "No Change");
+        MENU(" ", "Rebuild/Initialization Configuration Menu");
+        MENU("0\r", "Configuration Menu");
+        MENU("0\r", "Main Menu (C0)");
+    }
+}
