@@ -162,6 +162,7 @@ void Drive::AttachClock(const Clock* clock) {
 }
 uint64_t Drive::CommandCount(uint8_t opcode) const { return m_impl->commands[opcode]; }
 void Drive::FailSelfTests(bool fail) { m_impl->selfTestFails = fail; }
+void Drive::PredictFailure(bool predict) { m_impl->predictsFailure = predict; }
 Drive::PowerCounts Drive::Power() const {
     const Impl& d = *m_impl;
     PowerCounts p{d.starts, d.stops, d.parkedNs};

@@ -125,6 +125,9 @@ public:
     uint64_t CommandCount(uint8_t opcode) const;
     // SEND DIAGNOSTIC self-tests fail (HARDWARE ERROR, 0x3C) from now on.
     void FailSelfTests(bool fail);
+    // REQUEST SENSE reports the drive's failure prediction threshold
+    // exceeded (RECOVERED ERROR, 0x5D) while nothing else is to report.
+    void PredictFailure(bool predict);
     // Power: the spin-ups commands asked for (START, or a command waking a
     // drive parked in a power condition), the stops (STOP, IDLE or STANDBY,
     // STANDBY IMMEDIATE), and the time spent parked so far.

@@ -110,6 +110,7 @@ struct Drive::Impl {
     uint32_t cutAfterBlocks = 0;
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
+    bool predictsFailure = false;
     bool dead = false;
     uint64_t extraNs = 0;
     uint32_t reportedBlockLength = 0;  // 0: the configured block size

@@ -95,7 +95,8 @@ void Drive::Impl::SynchronizeCache(Command& c) {
 }
 
 void Drive::Impl::RequestSense(Command& c) {
-    const Sense* s = admitted;
+    static constexpr Sense kFailurePredicted{fw::SENSE_RECOVERED_ERROR, 0x5D, 0x10};
+    const Sense* s = admitted != nullptr ? admitted : predictsFailure ? &kFailurePredicted : nullptr;
     DriveResult tmp;
     Fail(tmp, s ? *s : kNoSense);
     Return(c, tmp.sense, c.cdb[4]);

@@ -232,6 +232,7 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {REBUILD_MSG_STARTED, RebuildMessageAnswered},
     {REBUILD_MSG_PROGRESS, RebuildMessageAnswered},
     {REBUILD_MSG_COMPLETE, RebuildMessageAnswered},
+    {STRIPE_INIT_MESSAGE_SKIPPED, StripeInitSkipDelivered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},
     {135, PartnerDataRequestAnswered},

@@ -156,6 +156,8 @@ uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);
 // Message 145: the partner's configuration image; the answer to message 34.
 uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+// The partner's answer to a stripe initialisation's skip (message 188).
+void StripeInitSkipDelivered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 
 // A drive command the partner asks this controller to issue (opcode 0x06):
 // 255 done for this pass, 16 to be run again later; the drive command's end.

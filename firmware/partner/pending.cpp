@@ -91,7 +91,6 @@ void PartnerHousekeepingService() {}
 
 void NotifyPartnerHostPortChange(uint8_t) {}
 
-uint8_t bSendStripeInitMessage(uint8_t, uint8_t, uint64_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 
 uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t*, uint32_t) {
@@ -101,7 +100,6 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t
 }
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
-void SendParityJobMessage(uint8_t, uint8_t, uint8_t, uint8_t) {}
 void SendExpansionMessage(const uint8_t*, uint32_t) {}
 void SendSasDriveMessage213(uint8_t, uint8_t, uint8_t, uint8_t) {}
 uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }

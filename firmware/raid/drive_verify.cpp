@@ -21,9 +21,11 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/dual_parity.h"
 #include "raid/row_hold.h"
 #include "raid/xor_engine.h"
 #include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
 #include "target/back_end_completion.h"
 #include "target/host_command_codes.h"
@@ -41,9 +43,25 @@ constexpr uint64_t DISPLAY_UNIT_BLOCKS = 1953792;
 constexpr uint32_t DISPLAY_MB_BLOCKS = 1954;
 constexpr uint8_t MAX_VERIFY_ID = 125;
 
-// The RAID 6 repair group's slots: 0 the block written, then the row's
-// data columns in order, then P and Q.
-constexpr uint32_t R6_SLOT_COLUMN = 1;
+// The RAID 6 repair group's slots, as the dual-parity operations take
+// them: their two results, the P and Q read, then the row's data columns.
+constexpr uint8_t R6_SLOT_X = 0;
+constexpr uint8_t R6_SLOT_Y = 1;
+constexpr uint8_t R6_SLOT_READ_P = 2;
+constexpr uint8_t R6_SLOT_READ_Q = 3;
+constexpr uint8_t R6_SLOT_COLUMN = 4;
+// A source the operation rebuilds instead of reading.
+constexpr uint8_t SOURCE_REBUILT = 0xFF;
+constexpr uint8_t NO_COLUMN = 0xFF;
+
+// What the RAID 6 repair computes, by what the row lacks.
+constexpr uint8_t XOR_OP_REPAIR_Q = 68;              // Q of the data, into Y
+constexpr uint8_t XOR_OP_REPAIR_P = 69;              // P of the data, into X
+constexpr uint8_t XOR_OP_REPAIR_DATA_FROM_P = 70;    // a column from the others and P, into Y
+constexpr uint8_t XOR_OP_REPAIR_P_AND_Q = 71;        // P into X and Q into Y
+constexpr uint8_t XOR_OP_REPAIR_DATA_FROM_Q = 72;    // a column from the others and Q into Y, then P into X
+constexpr uint8_t XOR_OP_REPAIR_Q_AFTER_DATA = 73;   // column k from P into Y, then Q into X
+constexpr uint8_t XOR_OP_REPAIR_TWO_DATA = 74;       // columns a and b from P and Q, into their own slots
 
 uint32_t s_dOutstanding;
 
@@ -180,6 +198,9 @@ struct REPAIR_PLAN {
     uint32_t dSources;        // the slots the XOR takes, in column order
     uint32_t adSourceSlot[XOR_MAX_SOURCES];
     uint8_t bMembers;         // RAID 6: the row's width
+    uint8_t bResultSlot;      // where the block written is computed
+    uint8_t bCase;            // RAID 6: the regeneration case
+    uint8_t a, b, k;          // RAID 6: the operation's columns
 };
 
 bool OnLine(uint8_t bRank, uint8_t bMember) { return bGetRankMemberFlags(bRank, bMember) == MEMBER_ON_LINE; }
@@ -212,38 +233,80 @@ bool PlanParity(REPAIR_PLAN& p) {
     return true;
 }
 
-// RAID 6, every other member present: P from the data columns, Q from the
-// data columns, a data column from the others and P.
+// RAID 6: the block comes from the rest of its row, which may lack one
+// member besides the one repaired; two lacking, nothing can be had.
 bool PlanDualParity(REPAIR_PLAN& p, uint32_t dDriveBlock) {
     const uint8_t D = bGetRankDriveCount(p.bRank);
     const uint16_t wChunk = wGetRankChunkSize(p.bRank);
     if (D < 4 || wChunk == 0) return false;
-    for (uint8_t m = 0; m < D; ++m)
-        if (m != p.bMember && !OnLine(p.bRank, m)) return false;
+    uint8_t x = NO_MEMBER;
+    for (uint8_t m = 0; m < D; ++m) {
+        if (m == p.bMember || OnLine(p.bRank, m)) continue;
+        if (x != NO_MEMBER) return false;
+        x = m;
+    }
     const uint8_t bP = static_cast<uint8_t>(dDriveBlock / wChunk % D);
     const uint8_t bQ = static_cast<uint8_t>((bP + 1) % D);
+    const uint8_t W = static_cast<uint8_t>(D - 2);
+    auto column = [&](uint8_t m) { return static_cast<uint8_t>(m - (m > bP) - (m > bQ)); };
     p.bReadType = CT_VERIFY_R6_READ;
     p.bWriteType = CT_VERIFY_R6_WRITE;
     p.bMembers = D;
-    const uint8_t bWidth = static_cast<uint8_t>(D - 2);
-    const uint8_t bPSlot = static_cast<uint8_t>(R6_SLOT_COLUMN + bWidth);
-    uint8_t bColumn = 0;
     for (uint8_t m = 0; m < D; ++m) {
-        if (m == bP || m == bQ) continue;
-        if (m != p.bMember) AddRead(p, m, static_cast<uint8_t>(R6_SLOT_COLUMN + bColumn));
-        p.adSourceSlot[p.dSources++] = R6_SLOT_COLUMN + bColumn;
-        ++bColumn;
+        if (m == p.bMember || m == x) continue;
+        AddRead(p, m, m == bP ? R6_SLOT_READ_P : m == bQ ? R6_SLOT_READ_Q : static_cast<uint8_t>(R6_SLOT_COLUMN + column(m)));
     }
-    if (p.bMember == bP) {
-        p.bXorOp = 69;   // P: plain XOR of the data columns
-    } else if (p.bMember == bQ) {
-        p.bXorOp = 68;   // Q: the weighted sum of the data columns
+    p.dSources = W;
+    for (uint8_t c = 0; c < W; ++c) p.adSourceSlot[c] = R6_SLOT_COLUMN + c;
+    p.a = p.b = p.k = NO_COLUMN;
+    const uint8_t t = p.bMember;
+    const uint8_t xc = x == NO_MEMBER || x == bP || x == bQ ? NO_COLUMN : column(x);
+    if (t == bP || t == bQ) {
+        const bool fP = t == bP;
+        p.bResultSlot = fP ? R6_SLOT_X : R6_SLOT_Y;
+        if (x == NO_MEMBER) {
+            p.bCase = fP ? R6_CASE_P : R6_CASE_Q;
+            p.bXorOp = fP ? XOR_OP_REPAIR_P : XOR_OP_REPAIR_Q;
+        } else if (xc == NO_COLUMN) {
+            p.bCase = R6_CASE_P_AND_Q;
+            p.bXorOp = XOR_OP_REPAIR_P_AND_Q;
+        } else if (fP) {
+            // The lost column first, from Q; P follows.
+            p.bCase = R6_CASE_P_AND_DATA;
+            p.bXorOp = XOR_OP_REPAIR_DATA_FROM_Q;
+            p.adSourceSlot[xc] = SOURCE_REBUILT;
+            p.a = xc;
+            p.b = W;
+        } else {
+            // The lost column first, from P; Q follows, into X.
+            p.bCase = R6_CASE_Q_AND_DATA;
+            p.bXorOp = XOR_OP_REPAIR_Q_AFTER_DATA;
+            p.adSourceSlot[xc] = R6_SLOT_READ_P;
+            p.k = xc;
+            p.bResultSlot = R6_SLOT_X;
+        }
+        return true;
+    }
+    const uint8_t tc = column(t);
+    p.bResultSlot = R6_SLOT_Y;
+    if (x == NO_MEMBER || x == bQ) {
+        // The column is what P leaves of the others; its own slot reads as P.
+        p.bCase = x == NO_MEMBER ? R6_CASE_DATA : R6_CASE_Q_AND_DATA;
+        p.bXorOp = XOR_OP_REPAIR_DATA_FROM_P;
+        p.adSourceSlot[tc] = R6_SLOT_READ_P;
+    } else if (x == bP) {
+        p.bCase = R6_CASE_P_AND_DATA;
+        p.bXorOp = XOR_OP_REPAIR_DATA_FROM_Q;
+        p.adSourceSlot[tc] = SOURCE_REBUILT;
+        p.a = tc;
+        p.b = W;
     } else {
-        // A data column: the others and P; its own slot reads as P.
-        p.bXorOp = 70;
-        AddRead(p, bP, bPSlot);
-        const uint8_t bOwn = static_cast<uint8_t>(p.bMember - (p.bMember > bP) - (p.bMember > bQ));
-        p.adSourceSlot[bOwn] = bPSlot;
+        p.bCase = R6_CASE_TWO_DATA;
+        p.bXorOp = XOR_OP_REPAIR_TWO_DATA;
+        p.adSourceSlot[tc] = p.adSourceSlot[xc] = SOURCE_REBUILT;
+        p.a = tc < xc ? tc : xc;
+        p.b = tc < xc ? xc : tc;
+        p.bResultSlot = static_cast<uint8_t>(R6_SLOT_COLUMN + tc);
     }
     return true;
 }
@@ -266,11 +329,12 @@ void StartRepairXor(KERNEL_ENTRY* psHead) {
     RAID_ENTRY_FIELDS* ps = pRaidFields(psHead);
     uint32_t adSource[XOR_SOURCE_WORDS] = {};
     const uint32_t dSources = ps->wRunBlocks;
-    for (uint32_t i = 0; i < dSources; ++i) adSource[i] = dGroupSlot(psHead, ps->abJobFields[i]);
-    const uint32_t dTo = dGroupSlot(psHead, 0);
-    adSource[XOR_MAX_SOURCES] = dPackRaid6Parameter(0xFF, 0xFF, 0xFF, ps->bMembers);
-    if (QueueXorRequest(psHead->wIndex, ps->bMethod, XOR_PATH_LOCAL, BLOCK_BYTES, dSources, dTo, dTo, adSource) !=
-        STATUS_OK) {
+    for (uint32_t i = 0; i < dSources; ++i) {
+        adSource[i] = ps->abJobFields[i] == SOURCE_REBUILT ? XOR_MISSING_MEMBER : dGroupSlot(psHead, ps->abJobFields[i]);
+    }
+    adSource[XOR_MAX_SOURCES] = dPackRaid6Parameter(ps->bLostA, ps->bLostB, ps->bColumnWritten, ps->bMembers);
+    if (QueueXorRequest(psHead->wIndex, ps->bMethod, XOR_PATH_LOCAL, BLOCK_BYTES, dSources, dGroupSlot(psHead, R6_SLOT_X),
+                        dGroupSlot(psHead, R6_SLOT_Y), adSource) != STATUS_OK) {
         FinishRepair(psHead);
     }
 }
@@ -282,7 +346,7 @@ uint8_t IssueRepairReads(KERNEL_ENTRY* psHead) {
 
 uint8_t bIssueRepairGroup(KERNEL_ENTRY* psWalk, const REPAIR_PLAN& p, uint8_t bDrive, uint32_t dDriveBlock) {
     const uint16_t wEntries = static_cast<uint16_t>(1 + p.bReads);
-    const uint32_t dSlots = p.bMembers != 0 ? p.bMembers + 1u : p.bReads + 1u;
+    const uint32_t dSlots = p.bMembers != 0 ? p.bMembers + 4u : p.bReads + 1u;
     GROUP_RUN sRun{nullptr, NULL_BUFFER_HANDLE, dSlotPages(dSlots), wEntries, FALSE};
     if (bReserveGroupRuns(&sRun, 1, 0, NULL_BUFFER_HANDLE, 0) != STATUS_OK) return FALSE;
     KERNEL_ENTRY* psHead = sRun.psFirst;
@@ -291,10 +355,14 @@ uint8_t bIssueRepairGroup(KERNEL_ENTRY* psWalk, const REPAIR_PLAN& p, uint8_t bD
     psHead->bRank = p.bRank;
     psHead->bMember = p.bMember;
     SetGroupPages(psHead, sRun, 1);
-    std::memset(pbAtAddress(dGroupSlot(psHead, 0)), 0, BLOCK_BYTES);
-    (void)AddChildSegment(psHead, dGroupSlot(psHead, 0), dDriveBlock, 1, 1, 0, 0);
+    std::memset(pbAtAddress(dGroupSlot(psHead, p.bResultSlot)), 0, BLOCK_BYTES);
+    (void)AddChildSegment(psHead, dGroupSlot(psHead, p.bResultSlot), dDriveBlock, 1, 1, 0, 0);
     psHead->bCommandType = p.bWriteType;
+    psHead->bSecondaryState = p.bCase;
     RAID_ENTRY_FIELDS* psFields = pRaidFields(psHead);
+    psFields->bLostA = p.a;
+    psFields->bLostB = p.b;
+    psFields->bColumnWritten = p.k;
     psFields->wChildBuilt = wEntries;
     psFields->bMethod = p.bXorOp;
     psFields->bMembers = p.bMembers;
@@ -513,6 +581,100 @@ void DriveRepairCommandCompleteHandler(KERNEL_ENTRY* psChild) {
         FreeChild(psChild);
         return;
     }
+}
+
+// ---- diagnostics -----------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t DIAGNOSTIC_PAGES = 2;
+constexpr uint32_t DIAGNOSTIC_FILL = 0xD1A6D1A6;
+constexpr uint32_t LONG_BLOCK_BYTES = 512;
+constexpr uint8_t REQUEST_SENSE_BYTES = 252;
+constexpr uint8_t ASC_FAILURE_PREDICTED = 0x5D;
+constexpr uint8_t EVENT_DRIVE_CHECK_CONDITION = 39;
+
+// One single command to the drive, its buffer filled with the pattern.
+uint8_t bQueueDiagnostic(uint8_t bDrive, const uint8_t* pbCdb, uint32_t dLength, uint16_t wControl, uint8_t bType,
+                         uint8_t bStep, uint16_t wRepeat) {
+    DRIVE_INFO* psDrive = nullptr;
+    uint8_t bIndex = 0;
+    if (fFindDriveByLoopID(0, bDrive, &psDrive, &bIndex) != TRUE && psGetSASDeviceOfTarget(bDrive) == nullptr) return 0;
+    KERNEL_ENTRY* ps = nullptr;
+    if (bAllocKernelEntries(VERIFY_PORT, 1, &ps) != STATUS_OK || ps == nullptr) return 0;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, DIAGNOSTIC_PAGES, &dHandle) != STATUS_OK) {
+        FreeKernelEntries(ps);
+        return 0;
+    }
+    (void)FillBufferWords(dHandle, DIAGNOSTIC_PAGES * BUFFER_PAGE_SIZE, DIAGNOSTIC_FILL);
+    BuildInternalDriveCommand(ps, VERIFY_PORT, bDrive, dLength, wControl,
+                              static_cast<uint32_t>(dBufferHandleToCpuAddress(dHandle)), 1, 0, pbCdb, bType);
+    ps->dBufferHandle = dHandle;
+    ps->wPageCount = DIAGNOSTIC_PAGES;
+    ps->lFlags |= KE_FLAG_OWNS_PAGES;
+    ps->bRank = NO_MEMBER;
+    ps->bMember = NO_MEMBER;
+    pRaidFields(ps)->wRunBlocks = wRepeat;
+    IssueChild(ps);
+    // The step rides in the secondary state, which the issue clears; the
+    // command is only queued so far.
+    ps->bSecondaryState = bStep;
+    return STATUS_OK;
+}
+
+uint8_t bLongBlock(uint8_t bOpcode, uint8_t bDrive, uint32_t dLba, uint16_t wControl, uint8_t bStep, uint16_t wRepeat) {
+    uint8_t abCdb[16] = {bOpcode};
+    PutBe32(abCdb + 2, dLba);
+    PutBe16(abCdb + 7, LONG_BLOCK_BYTES);
+    return bQueueDiagnostic(bDrive, abCdb, LONG_BLOCK_BYTES, wControl, CT_LONG_BLOCK_DIAGNOSTIC, bStep, wRepeat);
+}
+
+}  // namespace
+
+uint8_t BuildReadLong512Command(uint8_t bDrive, uint32_t dLba) {
+    return bLongBlock(SCSI_READ_LONG10, bDrive, dLba, CHILD_CONTROL_READ, DIAGNOSTIC_READ_LONG, 0);
+}
+
+uint8_t BuildWriteLongCommand(uint8_t bDrive, uint32_t dLba, uint16_t wCount) {
+    // Each block written takes one off the repeat count and the step that
+    // finds it below 2 writes one block more: count - 1 writes count blocks.
+    const bool fRepeat = wCount >= 2;
+    return bLongBlock(SCSI_WRITE_LONG10, bDrive, dLba, CHILD_CONTROL_WRITE,
+                      fRepeat ? DIAGNOSTIC_WRITE_LONG_REPEAT : DIAGNOSTIC_WRITE_LONG,
+                      fRepeat ? static_cast<uint16_t>(wCount - 1) : 0);
+}
+
+uint8_t BuildReadBlockCommand(uint8_t bDrive, uint32_t dLba) {
+    uint8_t abCdb[16] = {SCSI_READ10};
+    PutBe32(abCdb + 2, dLba);
+    PutBe16(abCdb + 7, 1);
+    return bQueueDiagnostic(bDrive, abCdb, BLOCK_BYTES, CHILD_CONTROL_READ, CT_LONG_BLOCK_DIAGNOSTIC,
+                            DIAGNOSTIC_READ_BLOCK, 0);
+}
+
+uint8_t BuildRequestSenseCommand(uint8_t bTarget) {
+    if ((bTarget & 0x80) != 0 || psGetSASDeviceOfTarget(bTarget) == nullptr) return 0xFE;
+    uint8_t abCdb[16] = {SCSI_REQUEST_SENSE};
+    abCdb[4] = REQUEST_SENSE_BYTES;
+    return bQueueDiagnostic(bTarget, abCdb, REQUEST_SENSE_BYTES, CHILD_CONTROL_READ, CT_DIAGNOSTIC,
+                            DIAGNOSTIC_REQUEST_SENSE, 0);
+}
+
+void DiagnosticCommandCompleteHandler(KERNEL_ENTRY* ps) {
+    if (ps->bSecondaryState != DIAGNOSTIC_REQUEST_SENSE || ps->wSegmentCount == 0 || fChildEndedInError(ps) == TRUE) {
+        return;
+    }
+    const uint8_t* pb = pbAtAddress(ps->asSegment[0].dAddress);
+    const uint8_t bAscq = pb[13];
+    if (pb[12] != ASC_FAILURE_PREDICTED || bAscq > 0x10) return;
+    const uint8_t bTarget = bDriveId(ps);
+    MarkSASTargetFailurePredicted(bTarget);
+    uint8_t w[8] = {};
+    (void)bGetSASAddressOfTarget(w, bTarget);
+    PostEvent(EVENT_DRIVE_CHECK_CONDITION, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7],
+              bGetDriveIndexOfTarget(bTarget), SCSI_STATUS_CHECK_CONDITION, 0x20, SENSE_RECOVERED_ERROR,
+              ASC_FAILURE_PREDICTED, 0);
 }
 
 // ---- display -------------------------------------------------------------------

@@ -63,10 +63,31 @@ uint32_t dGetDriveVerifyOutstanding();
 // A new configuration: every drive's verify starts again at block 0.
 void ResetDriveVerifyState();
 
+// Single commands of the drive diagnostics, each to a drive of the drive
+// table or a SAS target, with a buffer of its own freed with it: 255
+// queued, 0 when the drive is absent or no entry or pages are free.
+// READ LONG of the block, then WRITE LONG of it with its bytes spoiled (the
+// drive then fails reads of it until it is written again).
+uint8_t BuildReadLong512Command(uint8_t bDrive, uint32_t dLba);
+// WRITE LONG of the block (with a count of 2 or more, of that many blocks
+// one after another), spoiling what the buffer's fill pattern does not say.
+uint8_t BuildWriteLongCommand(uint8_t bDrive, uint32_t dLba, uint16_t wCount);
+uint8_t BuildReadBlockCommand(uint8_t bDrive, uint32_t dLba);
 // The drive test of the drive retry table: REQUEST SENSE to the target.
 // 255 queued, 0 when the drive is absent or nothing is free, 254 for a
 // target the drive side does not list.
 uint8_t BuildRequestSenseCommand(uint8_t bTarget);
+// The answer of the drive test: a drive predicting its own failure is
+// marked so and logged.
+void DiagnosticCommandCompleteHandler(KERNEL_ENTRY* psCommand);
+
+// Command type and steps of the diagnostic single commands.
+constexpr uint8_t CT_DIAGNOSTIC = 90;
+constexpr uint8_t DIAGNOSTIC_READ_LONG = 186;
+constexpr uint8_t DIAGNOSTIC_WRITE_LONG = 187;
+constexpr uint8_t DIAGNOSTIC_WRITE_LONG_REPEAT = 188;
+constexpr uint8_t DIAGNOSTIC_READ_BLOCK = 189;
+constexpr uint8_t DIAGNOSTIC_REQUEST_SENSE = 196;
 
 // "Background Drive Verify Information:" (master, verify enabled).
 void ShowBackgroundDriveVerifyInfo();

@@ -19,12 +19,6 @@ uint32_t dGetWaitListOrderingWord() { return 0; }
 void ClearDriveTimerTable() {}
 void SetDriveTimerPeriod(uint8_t) {}
 
-void StripeInitStepDone(KERNEL_ENTRY*) {}
 void WaitListBOtherJob(KERNEL_ENTRY*) {}
-
-// The drive diagnostics' single commands are not built: the test counts as sent.
-uint8_t BuildRequestSenseCommand(uint8_t) { return STATUS_OK; }
-
-void CancelPendingArrayJobs() {}
 
 }  // namespace fw

@@ -32,7 +32,10 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "config/config_state.h"
 #include "raid/child_commands.h"
+#include "raid/raid_engine.h"
+#include "raid/rebuild.h"
 #include "raid/stripe_init_steps.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_flags.h"
@@ -496,6 +499,23 @@ void SetStripeInitRestartAll() {
 
 void MarkStripeInitForRestart() {
     for (uint8_t r = 0; r < STRIPE_INIT_ENTRIES; ++r) E(r).fRestartRequest = TRUE;
+}
+
+// The walks stop at their next step; one whose array still wants it starts
+// again from its NVRAM progress, so no row a host wrote is zeroed.  A
+// rebuild the NVRAM names as pending is forgotten: the edit decides anew.
+void CancelPendingArrayJobs() {
+    if (s_sInit.fAnyInProgress == TRUE) MarkStripeInitForRestart();
+    if (bGetNvramRebuildPendingFlag() == TRUE) {
+        ResetRebuildState();
+        InitRebuildNvRecord();
+    }
+}
+
+// A step's command handed back through the RAID engine's wait list: the
+// walk finishes the step at its next pass, which must not wait for a tick.
+void StripeInitStepDone(KERNEL_ENTRY* psCommand) {
+    if (psCommand != nullptr && psCommand->bPrimaryState == STRIPE_INIT_STEP_FINISHED) SetWorkPending(TRUE);
 }
 
 uint8_t bGetStripeInitPercent(uint8_t bRank) { return bRank < STRIPE_INIT_ENTRIES ? E(bRank).bPercent : 0; }

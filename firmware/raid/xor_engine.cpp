@@ -131,7 +131,7 @@ uint8_t BuildChain(const XOR_REQUEST& r) {
         return SLOT_PQ;
     }
     if (IsOneOf(bOp, {42, 44, 55, 60, 62, 67, 70, 73})) {
-        const bool fSecond = IsOneOf(bOp, {44, 62, 67});
+        const bool fSecond = IsOneOf(bOp, {44, 62, 67, 73});
         FillDescriptor(Descriptor(SLOT_PLAIN), Form::Xor, !fSecond, n, L, Y, 0, src, none);
         if (fSecond) {
             FillDescriptor(Descriptor(SLOT_PQ), Form::QOnly, true, n, L, X, X,
@@ -144,7 +144,7 @@ uint8_t BuildChain(const XOR_REQUEST& r) {
     auto ca = [&](uint32_t i) { return static_cast<uint8_t>(adDecode[i]); };
     if (IsOneOf(bOp, {43, 52, 54, 61, 72})) {
         BuildRaid6DecodeCoefficients(adDecode);
-        const bool fSecond = bOp == 43 || bOp == 61;
+        const bool fSecond = bOp == 43 || bOp == 61 || bOp == 72;
         FillDescriptor(Descriptor(SLOT_PQ), Form::QOnly, !fSecond, n, L, Y, Y,
                        [&](uint32_t i) { return marked(i) ? scratch(3) : src(i); }, ca);
         if (fSecond) {

@@ -208,6 +208,16 @@ SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget) {
     return b < SAS_MAX_DEVICES && b < s_sCurrent.bEntryCount ? &s_sCurrent.asEntry[b] : nullptr;
 }
 
+void MarkSASTargetFailurePredicted(uint8_t bTarget) {
+    SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    if (ps == nullptr) return;
+    ps->fFailurePredicted = TRUE;
+    for (uint8_t i = 0; i < s_sPartner.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        SAS_DEVICE_ENTRY& s = s_sPartner.asEntry[i];
+        if (s.adSASAddress[0] == ps->adSASAddress[0] && s.adSASAddress[1] == ps->adSASAddress[1]) s.fFailurePredicted = TRUE;
+    }
+}
+
 uint8_t bGetSASDeviceEntryByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, SAS_DEVICE_ENTRY** ppsEntry) {
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];

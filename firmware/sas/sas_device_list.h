@@ -42,7 +42,8 @@ struct SAS_DEVICE_ENTRY {
     uint16_t wHalf46;
     uint16_t wMovingCounter;        // 48
     uint8_t fMovingFlag;            // 50
-    uint8_t abReserved51[5];
+    uint8_t fFailurePredicted;      // the drive said it expects to fail
+    uint8_t abReserved52[4];
     uint8_t abWWN[8];               // 56
     char acModel[40];               // 64
     char acSerial[20];              // 104
@@ -145,6 +146,9 @@ SAS_DEVICE_LIST* pGetPreviousSASDriveInfoList();
 SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
 // The entry of a target below 0x80 (or a proxy entry), null when none.
 SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget);
+// The drive of the target expects to fail: its entries on both paths (this
+// controller's and the partner's list) say so.
+void MarkSASTargetFailurePredicted(uint8_t bTarget);
 uint8_t bGetSASDeviceIndexOfTarget(uint8_t bTarget);
 
 void RebuildSASDeviceList(uint8_t fRestart);

@@ -284,6 +284,9 @@ uint8_t fInternalCommandDone(KERNEL_ENTRY* ps) {
         return TRUE;
     case CT_THROUGHPUT_TEST:
         return ps->bSecondaryState == THROUGHPUT_STATE_READ ? ReadTestDriveStep(ps) : WriteTestDriveStep(ps);
+    case CT_DIAGNOSTIC:
+        DiagnosticCommandCompleteHandler(ps);
+        return TRUE;
     case CT_LONG_BLOCK_DIAGNOSTIC:
         switch (ps->bSecondaryState) {
         case 186:

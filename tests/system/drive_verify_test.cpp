@@ -11,7 +11,9 @@
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "host_road.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/drive_verify.h"
+#include "sas/sas_device_list.h"
 
 namespace roadtest {
 namespace {
@@ -60,6 +62,22 @@ protected:
         std::vector<uint8_t> v(kBlock);
         chassis->DriveAt(slot)->ReadBlocks(lba, 1, v.data());
         return v;
+    }
+    // The drive id the controller knows the slot's drive by.
+    uint8_t IdOf(unsigned slot) {
+        const fw::DRIVE_PATH_MAP_ENTRY* psMap = fw::psGetDrivePathMap(3);
+        for (uint8_t i = 0; i < fw::DRIVE_PATH_MAP_ENTRIES; ++i) {
+            fw::DRIVE_INFO* ps = nullptr;
+            uint8_t bIndex = 0;
+            if (fw::fFindDriveByLoopID(0, psMap[i].bOwnId, &ps, &bIndex) == fw::TRUE && ps == DriveRecordOf(slot)) {
+                return psMap[i].bOwnId;
+            }
+        }
+        return 0xFF;
+    }
+    bool Readable(unsigned slot, uint64_t lba) {
+        std::vector<uint8_t> v(kBlock);
+        return chassis->DriveAt(slot)->Execute(Cdb(fw::SCSI_READ10, lba, 1), {}, v).status == 0;
     }
     fw::DRIVE_INFO* DriveRecordOf(unsigned slot) {
         for (uint8_t i = 0; i < fw::DRIVE_INFO_RECORDS; ++i) {
@@ -174,6 +192,40 @@ TEST_F(VerifyRoad, Raid6RowMendsPQAndData) {
     ExpectDrivesMatchReference();
 }
 
+// A RAID 6 row one member short still mends a block: whichever of P, Q or
+// a data column the lost member held, and whichever the bad block is, the
+// block comes back from what the row has left.
+TEST_F(VerifyRoad, Raid6OneMemberShortMendsEveryCase) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r6", fw::RAID_LEVEL_6, 5, 16}));
+    fw::FailArrayMember(0, 0, fw::TRUE, 0xFF, fw::SENSE_HARDWARE_ERROR, 0x44, 0);
+    Settle();
+    const raidref::DualParityRank d = DualLayout();
+    // Member 0 holds P in row 10, Q in row 14 and data in rows 11 and 12.
+    ASSERT_EQ(d.PMember(10), 0u);
+    ASSERT_EQ(d.QMember(14), 0u);
+    struct Bad {
+        uint64_t row;
+        unsigned member;
+    };
+    const Bad bad[] = {
+        {10, d.QMember(10)},          // P and Q lost
+        {10, d.DataMembers(10)[1]},   // P and a column
+        {14, d.PMember(14)},          // Q and P
+        {14, d.DataMembers(14)[2]},   // Q and a column
+        {11, d.PMember(11)},          // a column and P
+        {11, d.QMember(11)},          // a column and Q
+        {12, d.DataMembers(12)[2]},   // two columns
+    };
+    uint64_t offset = 1;
+    for (const Bad& b : bad) {
+        ASSERT_NE(b.member, 0u);
+        PlantBadBlock(firstSlot + b.member, b.row * spec.wChunk + offset++);
+    }
+    ASSERT_NO_FATAL_FAILURE(RunCycle());
+    EXPECT_EQ(EventCount(fw::EVENT_BLOCK_REASSIGNED), 7);
+    ExpectDrivesMatchReference();
+}
+
 // Drives that answer badly: a VERIFY failing with a hardware error says
 // nothing of the medium, and a refused REASSIGN BLOCKS mends nothing;
 // neither is counted or logged as a repair, and the passes go on round.
@@ -216,6 +268,51 @@ TEST_F(VerifyRoad, BadBlockInConfigurationCopyRewritesIt) {
     std::vector<uint8_t> v(kBlock);
     EXPECT_EQ(chassis->DriveAt(firstSlot + 1)->Execute(Cdb(fw::SCSI_READ10, lba, 1), {}, v).status, 0);
     ExpectDrivesMatchReference();
+}
+
+// The diagnostics' single commands: a READ LONG whose block is written
+// back spoiled, WRITE LONG of one block and of a run, a plain read, each
+// reaching only the blocks it names; none for a drive that is not there.
+TEST_F(VerifyRoad, DiagnosticCommandsSpoilTheBlocksTheyName) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r5", fw::RAID_LEVEL_5, 4, 16}));
+    const unsigned slot = firstSlot + 1;
+    const uint8_t id = IdOf(slot);
+    ASSERT_NE(id, 0xFF);
+    const std::vector<uint8_t> before = BlockOn(slot, 300);
+    const uint64_t reads = chassis->DriveAt(slot)->CommandCount(fw::SCSI_READ10);
+    EXPECT_EQ(fw::BuildReadLong512Command(id, 300), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildWriteLongCommand(id, 400, 1), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildWriteLongCommand(id, 500, 3), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildReadBlockCommand(id, 600), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildReadLong512Command(0x7E, 300), 0) << "no such drive";
+    board->RunFor(200'000'000);
+    EXPECT_FALSE(Readable(slot, 300));
+    EXPECT_EQ(BlockOn(slot, 300), before) << "READ LONG gives the block's own bytes back";
+    EXPECT_FALSE(Readable(slot, 400));
+    EXPECT_TRUE(Readable(slot, 401));
+    for (uint64_t lba : {500u, 501u, 502u}) EXPECT_FALSE(Readable(slot, lba)) << lba;
+    EXPECT_TRUE(Readable(slot, 503));
+    EXPECT_TRUE(Readable(slot, 499));
+    EXPECT_NE(board->ConsoleText().find("Corrupt LBA is 000001f6 \r\n"), std::string::npos) << board->ConsoleText();
+    EXPECT_GT(chassis->DriveAt(slot)->CommandCount(fw::SCSI_READ10), reads);
+    EXPECT_TRUE(Readable(slot, 600));
+}
+
+// The drive test of the retry table: a drive that reports it expects to
+// fail is marked so on its device entry and logged (event 39, 0x5D); one
+// that does not is left alone; an id no target has is refused.
+TEST_F(VerifyRoad, RequestSenseMarksADrivePredictingFailure) {
+    ASSERT_NO_FATAL_FAILURE(Begin({"r5", fw::RAID_LEVEL_5, 4, 16}));
+    const uint8_t sick = IdOf(firstSlot), well = IdOf(firstSlot + 1);
+    chassis->DriveAt(firstSlot)->PredictFailure(true);
+    const int before = EventCount(39);
+    EXPECT_EQ(fw::BuildRequestSenseCommand(sick), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildRequestSenseCommand(well), fw::STATUS_OK);
+    EXPECT_EQ(fw::BuildRequestSenseCommand(0x80 | sick), 0xFE);
+    board->RunFor(200'000'000);
+    EXPECT_EQ(EventCount(39), before + 1);
+    EXPECT_EQ(fw::psGetSASDeviceOfTarget(sick)->fFailurePredicted, fw::TRUE);
+    EXPECT_NE(fw::psGetSASDeviceOfTarget(well)->fFailurePredicted, fw::TRUE);
 }
 
 // The display: a line per drive with its cycles, repairs, how far the pass
