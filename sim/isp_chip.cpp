@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 #include "hw/pci_ids.h"
@@ -38,9 +39,96 @@ IspChip::IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, Inte
         m_ctios[i].event.SetAction([this, i] { CtioDone(i); });
         m_freeCtios.push_back(i);
     }
-    sfpIdentity[0] = 0x03;                         // SFP
-    std::memcpy(&sfpIdentity[20], "SIMULATED FC    ", 16);
-    sfpDiagnostics[96] = 35;                       // 35 degrees
+    FitTransceiver(true);
+}
+
+namespace {
+
+void Put16(std::array<uint8_t, 256>& page, uint32_t offset, uint16_t value) {
+    page[offset] = static_cast<uint8_t>(value >> 8);
+    page[offset + 1] = static_cast<uint8_t>(value);
+}
+
+uint8_t Sum(const std::array<uint8_t, 256>& page, uint32_t first, uint32_t last) {
+    uint32_t sum = 0;
+    for (uint32_t i = first; i <= last; ++i) sum += page[i];
+    return static_cast<uint8_t>(sum);
+}
+
+}  // namespace
+
+// A 4 Gb/s short-wave optic: identity, thresholds and the readings of a
+// healthy module, different per chip so the two ports tell apart.
+void IspChip::FitTransceiver(bool internallyCalibrated) {
+    sfpIdentity.fill(0);
+    sfpDiagnostics.fill(0);
+    auto& a = sfpIdentity;
+    a[0] = 0x03;                                            // SFP
+    a[1] = 0x04;                                            // serial ID module
+    a[2] = 0x07;                                            // LC
+    const uint8_t codes[8] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x0C, 0x15};
+    std::memcpy(&a[3], codes, sizeof codes);
+    a[11] = 0x01;                                           // 8B10B
+    a[12] = 0x2B;                                           // 4300 Mb/s
+    a[16] = 0x0F;                                           // 150 m on 50/125
+    a[17] = 0x07;                                           // 70 m on 62.5/125
+    std::memcpy(&a[20], "SIMULATED OPTICS", 16);
+    a[37] = 0x00; a[38] = 0x90; a[39] = 0x65;               // OUI
+    std::memcpy(&a[40], "SFP-4G-SW-SIM   ", 16);
+    std::memcpy(&a[56], "A1  ", 4);
+    a[64] = 0x00; a[65] = 0x1A;                             // LOS, TX fault, TX disable
+    a[66] = 0x05; a[67] = 0x05;                             // +/- 5 %
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "SIMSFP%010u", 70000u + m_chip);
+    std::memcpy(&a[68], serial, 16);
+    std::memcpy(&a[84], "070615", 6);                       // 15 June 2007
+    std::memcpy(&a[90], "L3", 2);
+    a[92] = internallyCalibrated ? 0x68 : 0x58;             // diagnostics, internal (0x20) or external (0x10)
+    a[93] = 0xF0;
+    a[94] = 0x01;
+    auto& d = sfpDiagnostics;
+    Put16(d, 0, 0x5F00); Put16(d, 2, 0xD800); Put16(d, 4, 0x5A00); Put16(d, 6, 0xE200);   // 95, -40, 90, -30 C
+    Put16(d, 8, 36000); Put16(d, 10, 30000); Put16(d, 12, 35000); Put16(d, 14, 31000);     // volts
+    Put16(d, 16, 7500); Put16(d, 18, 1000); Put16(d, 20, 6000); Put16(d, 22, 1500);        // bias
+    Put16(d, 24, 10000); Put16(d, 26, 1000); Put16(d, 28, 8000); Put16(d, 30, 1250);       // TX power
+    Put16(d, 32, 10000); Put16(d, 34, 200); Put16(d, 36, 8000); Put16(d, 38, 300);         // RX power
+    if (!internallyCalibrated) {
+        // RX power polynomial (IEEE floats, big-endian): 1.0 for the linear term.
+        d[68] = 0x3F; d[69] = 0x80;
+        Put16(d, 76, 0x0100); Put16(d, 80, 0x0100); Put16(d, 84, 0x0100); Put16(d, 88, 0x0100);   // slopes 1.0
+        Put16(d, 78, 0x0010); Put16(d, 86, 0xFF00);                                               // offsets
+    }
+    Put16(d, 96, static_cast<uint16_t>(0x2300 + 0x80 * m_chip));   // 35.5 / 36 C
+    Put16(d, 98, 33012);                                           // 3.30 V
+    Put16(d, 100, 3271);                                           // 6.54 mA
+    Put16(d, 102, 5623);                                           // 0.5623 mW
+    Put16(d, 104, 4017);                                           // 0.4017 mW
+    SealTransceiverPages();
+}
+
+void IspChip::SealTransceiverPages() {
+    sfpIdentity[63] = Sum(sfpIdentity, 0, 62);
+    sfpIdentity[95] = Sum(sfpIdentity, 64, 94);
+    sfpDiagnostics[95] = Sum(sfpDiagnostics, 0, 94);
+}
+
+void IspChip::InjectLinkErrors(uint32_t invalidWords, uint32_t crcErrors, uint8_t alpa) {
+    fw::ISP_LINK_STATUS& s = alpa == 0 ? linkStatus : deviceLinkStatus[alpa];
+    s.dInvalidTransmissionWords += invalidWords;
+    s.dInvalidCrcs += crcErrors;
+}
+
+uint32_t IspChip::WindowRegister(uint32_t offset) const {
+    auto at = [this](uint32_t o) {
+        auto it = m_latched.find(o);
+        return it == m_latched.end() ? 0u : it->second;
+    };
+    // Window 0x0F70 puts the shadow select at 0xF0 and its data at 0xFC.
+    if ((at(0x54) & 0xFFFF) == 0x0F70 && offset >= 0xF0) {
+        return offset == 0xFC ? 0x5AD00000u | ((at(0xF0) >> 20) & 0xF) << 8 | m_chip : at(offset);
+    }
+    // Each bank answers with its base and register number, marked by chip.
+    return (at(0x54) & 0xFFFF) << 16 | (offset - 0xC0) << 4 | m_chip;
 }
 
 IspChip::~IspChip() {
@@ -151,6 +239,7 @@ uint32_t IspChip::RegisterRead(uint32_t offset) {
     case ISP24_REG_HCCR: return m_hostIntPending ? ISP24_HCCR_HOST_INT_PENDING : 0;
     case ISP24_REG_GPIO_DATA: return m_gpio;
     default: {
+        if (offset >= 0xC0 && offset < 0x100) return WindowRegister(offset);
         auto it = m_latched.find(offset);
         return it == m_latched.end() ? 0 : it->second;
     }
@@ -234,9 +323,10 @@ void IspChip::SoftReset() {
     m_notifies.clear();
     m_abts.clear();
     m_risc = Risc::Rom;
-    m_riscMemory.clear();
+    m_riscMemoryStale = true;
     m_checksumGood = false;
     m_linkUp = false;
+    m_mailbox[0] = 0;   // the ROM is ready
     m_firmwareState = ISP_FW_STATE_CONFIG_WAIT;
     m_mailboxAnswers.clear();
     m_async.clear();
@@ -339,6 +429,7 @@ void IspChip::RaiseAsyncEvent(uint16_t code, uint16_t mailbox1, uint16_t mailbox
 void IspChip::LipReset() { QueueAsync(ISP_AEN_LIP_RESET, 0, 0, 0); }
 
 void IspChip::Lip() {
+    ++linkStatus.dLossOfSync;
     QueueAsync(ISP_AEN_LIP, 0xF7F7, 0, 0);
     QueueAsync(ISP_AEN_LOOP_UP, SpeedCode(), 0, 0);
 }

@@ -120,11 +120,28 @@ public:
     uint32_t registerWrites() const { return m_registerWrites; }
     uint32_t hccrWrites() const { return m_hccrWrites; }
     bool interruptLine() const { return m_line; }
+    // The port's own link error counters, and those the devices on its loop
+    // report, by AL_PA.  A link that drops counts a link failure and a loss
+    // of sync and of signal; a loop initialisation a loss of sync.
     fw::ISP_LINK_STATUS linkStatus{};
+    std::map<uint8_t, fw::ISP_LINK_STATUS> deviceLinkStatus;
+    // Errors seen on the wire, by the port itself (AL_PA 0) or a device.
+    void InjectLinkErrors(uint32_t invalidWords, uint32_t crcErrors, uint8_t alpa = 0);
+    // The transceiver's two-wire pages: identity (A0h) and diagnostics
+    // (A2h), laid out as the optics standard has them, checksums included.
     std::array<uint8_t, 256> sfpIdentity{};
     std::array<uint8_t, 256> sfpDiagnostics{};
     // A port with no transceiver in its cage: reads of its pages fail.
     bool sfpFitted = true;
+    // Fits a transceiver that reports its readings calibrated (internal) or
+    // as raw words with the constants to convert them (external).
+    void FitTransceiver(bool internallyCalibrated);
+    // Recomputes both pages' checksums (after a test changed a field).
+    void SealTransceiverPages();
+    // Where the firmware's external RISC memory ends (the firmware version
+    // command reports it; the debug dump reads up to it from 0x100000).
+    uint32_t externalMemoryEnd = 0x1000FF;
+    uint32_t riscWord(uint32_t address) const { return RiscWord(address); }
 
     static constexpr uint32_t kDefaultExchanges = 2048;
     static constexpr uint64_t kLinkUpDelayNs = 2'000'000;
@@ -312,6 +329,9 @@ private:
     bool m_hostIntPending = false;
     bool m_paused = false;
     std::map<uint32_t, uint32_t> m_latched;
+    // The RISC's windowed register banks (window base in register 0x54,
+    // read from 0xC0) and shadow registers (selected in 0xF0, read at 0xFC).
+    uint32_t WindowRegister(uint32_t offset) const;
     bool m_line = false;
 
     // Interrupt presentation.
@@ -327,6 +347,8 @@ private:
     // RISC and firmware.
     Risc m_risc = Risc::Rom;
     std::map<uint32_t, uint32_t> m_riscMemory;
+    // A reset keeps the RISC memory for a dump; the next load starts afresh.
+    bool m_riscMemoryStale = false;
     uint32_t m_firstLoadAddress = 0;
     bool m_checksumGood = false;
     uint32_t m_riscLoads = 0;

@@ -97,6 +97,9 @@ void IspChip::BringLinkUp() {
 void IspChip::TakeLinkDown() {
     if (!m_linkUp) return;
     m_linkUp = false;
+    ++linkStatus.dLinkFailures;
+    ++linkStatus.dLossOfSync;
+    ++linkStatus.dLossOfSignal;
     m_firmwareState = ISP_FW_STATE_LOSS_OF_SYNC;
     for (Exchange& x : m_exchanges) {
         if (!x.used) continue;

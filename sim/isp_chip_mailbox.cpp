@@ -71,6 +71,10 @@ void IspChip::SetRiscWord(uint32_t address, uint32_t value) { m_riscMemory[addre
 uint16_t IspChip::LoadRam(uint32_t bus, uint32_t words, uint32_t riscAddress) {
     const uint8_t* p = Memory(bus, words * 4);
     if (p == nullptr || words == 0) return MBS_PARAMETER_ERROR;
+    if (m_riscMemoryStale) {
+        m_riscMemory.clear();
+        m_riscMemoryStale = false;
+    }
     if (m_riscLoads++ == 0 || m_riscMemory.empty()) m_firstLoadAddress = riscAddress;
     for (uint32_t i = 0; i < words; ++i) SetRiscWord(riscAddress + i, Load<uint32_t>(p + 4 * i));
     m_checksumGood = false;
@@ -156,8 +160,8 @@ struct IspChip::Mailbox {
         Out(a, 1, static_cast<uint16_t>(c.RiscWord(version)));
         Out(a, 2, static_cast<uint16_t>(c.RiscWord(version + 1)));
         Out(a, 3, static_cast<uint16_t>(c.RiscWord(version + 2)));
-        Out(a, 4, 0x0000);
-        Out(a, 5, 0x0010);   // 1 MB of RISC memory
+        Out(a, 4, static_cast<uint16_t>(c.externalMemoryEnd));
+        Out(a, 5, static_cast<uint16_t>(c.externalMemoryEnd >> 16));
         Out(a, 6, static_cast<uint16_t>(c.RiscWord(version + 3)));
         return MBS_COMPLETE;
     }
@@ -204,10 +208,24 @@ struct IspChip::Mailbox {
     static uint16_t PortName(IspChip& c, const In& in, Interrupt& a) {
         return c.PortNameOf(in[1], in[10] == ISP_PORT_NAME_OPTION, &a);
     }
+    // Option 1 reads the port's own counters; otherwise those of the device
+    // at the loop ID, which must be on the loop.
     static uint16_t LinkStatus(IspChip& c, const In& in, Interrupt&) {
         uint8_t* p = c.Memory(Address(in, 2, 3), sizeof c.linkStatus);
         if (p == nullptr) return MBS_PARAMETER_ERROR;
-        std::memcpy(p, &c.linkStatus, sizeof c.linkStatus);
+        if (in[10] == 1 || in[1] == c.OwnLoopId()) {
+            std::memcpy(p, &c.linkStatus, sizeof c.linkStatus);
+            return MBS_COMPLETE;
+        }
+        if (in[1] >= FC_AL_LOOP_IDS || c.m_fabric == nullptr) return MBS_COMMAND_ERROR;
+        const uint8_t alpa = FC_AL_LOOP_ID_TO_ALPA[in[1]];
+        bool present = false;
+        for (const auto& initiator : c.m_fabric->initiators()) {
+            if (initiator->present() && static_cast<uint8_t>(initiator->portId()) == alpa) present = true;
+        }
+        if (!present) return MBS_COMMAND_ERROR;
+        const fw::ISP_LINK_STATUS s = c.deviceLinkStatus[alpa];
+        std::memcpy(p, &s, sizeof s);
         return MBS_COMPLETE;
     }
     static uint16_t ReadSfp(IspChip& c, const In& in, Interrupt&) {

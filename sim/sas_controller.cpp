@@ -210,6 +210,7 @@ void SasController::WriteHostDiagnostic(uint32_t value) {
             if (BootLoadedImage()) {
                 ++m_diagnosticLoads;
                 m_state = State::Ready;
+                PrepareDebugArea();
             } else if (!faults.neverReady) {
                 EnterFault(0x0D0F);  // no bootable image in IOC memory
             }
@@ -259,7 +260,31 @@ void SasController::Boot() {
             m_fwVersion = Load<uint32_t>(m_flashImage.data() + offsetof(fw::MPI_FW_IMAGE_HEADER, dFWVersion));
         }
         m_state = State::Ready;
+        PrepareDebugArea();
     });
+}
+
+// The running IOC firmware lays out its debug area once its memory is
+// fresh; a soft reset keeps it and the trace.
+void SasController::PrepareDebugArea() {
+    if (IocMemory(kDebugArea) != 0) {
+        m_memory[kDebugArea + 21 * 4] = m_fwVersion;
+        return;
+    }
+    const uint32_t words[35] = {kTraceRingBase, kTraceRingBytes, kTraceTail, 0,
+                                0x00000001, 0x21FF8000, 0x00000000, 0x0000A5A5, 0x00001068, 0x21FFE000, 0x00000004,
+                                0x00000080, 0x21FF0400, 0x00000000, 0x00000061, 0x0000FFFF, 0x00000010,
+                                0x21FFDFF0, 0x000142C8, 0x00002001, 0x00003002, m_fwVersion};
+    for (uint32_t i = 0; i < 35; ++i) m_memory[kDebugArea + 4 * i] = words[i];
+    m_memory[kTraceTail] = 0;
+}
+
+void SasController::Trace(uint32_t first, uint32_t second) {
+    const uint32_t tail = IocMemory(kTraceTail) % kTraceRingBytes & ~7u;
+    m_memory[kTraceRingBase + tail] = first;
+    m_memory[kTraceRingBase + tail + 4] = second;
+    m_memory[kTraceTail] = (tail + 8) % kTraceRingBytes;
+    ++m_traceEntries;
 }
 
 void SasController::ResetIoc(bool hard) {
@@ -293,6 +318,8 @@ void SasController::ResetIoc(bool hard) {
 void SasController::EnterFault(uint16_t code) {
     m_state = State::Fault;
     m_faultCode = code;
+    m_memory[kDebugArea + 24 * 4] = code;
+    Trace(0xFA000000u | code, m_requestsReceived);
     m_receiving = false;
     m_replyWords.clear();
     m_hostIntStatus |= fw::MPI_HIS_DOORBELL;

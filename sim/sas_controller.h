@@ -103,6 +103,8 @@ public:
     // --- inspection and stimuli for tests ---------------------------------
     State state() const { return m_state; }
     void EnterFault(uint16_t code);
+    void PrepareDebugArea();
+    void Trace(uint32_t first, uint32_t second);
     uint32_t loadedFirmwareVersion() const { return m_fwVersion; }
     uint32_t diagnosticLoads() const { return m_diagnosticLoads; }
     uint32_t unlockAttempts() const { return m_unlockAttempts; }
@@ -117,6 +119,15 @@ public:
     const std::vector<uint8_t>& flashImage() const { return m_flashImage; }
     uint32_t IocMemory(uint32_t address) const;
     void SetIocMemory(uint32_t address, uint32_t value) { m_memory[address] = value; }
+    // The IOC firmware's debug area (35 dwords) and the trace ring it
+    // appends to: two dwords for every request taken (function and count,
+    // message context) and for a fault (0xFA, fault code); the tail dword
+    // holds the byte offset of the next entry.
+    static constexpr uint32_t kDebugArea = 0x21FFFF00;
+    static constexpr uint32_t kTraceRingBase = 0x21FF0000;
+    static constexpr uint32_t kTraceRingBytes = 0x100;
+    static constexpr uint32_t kTraceTail = 0x21FFFFF0;
+    uint32_t traceEntries() const { return m_traceEntries; }
     uint32_t targetResets() const { return m_targetResets; }
     // Configuration page reads (of any address) of a page type and number.
     uint32_t pageReads(uint8_t type, uint8_t number) const {
@@ -347,6 +358,7 @@ private:
 
     State m_state = State::Ready;
     uint16_t m_faultCode = 0;
+    uint32_t m_traceEntries = 0;
     uint32_t m_hostIntStatus = 0;
     uint32_t m_hostIntMask = 0xFFFFFFFF;
     uint32_t m_hostDiagnostic = 0;

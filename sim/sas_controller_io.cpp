@@ -39,6 +39,7 @@ void SasController::PostRequest(uint32_t frameAddress) {
     ++m_requestsReceived;
     uint8_t* frame = B().memory().Translate(frameAddress, kRequestFrameBytes);
     if (!frame || m_state != State::Operational) return;
+    Trace(static_cast<uint32_t>(frame[3]) << 24 | (m_requestsReceived & 0xFFFFFF), Load<uint32_t>(frame + 8));
     (this->*kRequests[frame[3]])(frame, Load<uint32_t>(frame + 8));
 }
 

@@ -57,6 +57,7 @@
 #include "hw/host_interface.h"
 #include "partner/partner_link.h"
 #include "platform/embedded_module.h"
+#include "sas/mpi_diagnostics.h"
 #include "sas/request_frames.h"
 #include "sas/sas_drive.h"
 #include "target/lun_scheduler.h"
@@ -258,16 +259,16 @@ bool RunHotKey(uint8_t c) {
         ShowDualControllerOutgoingQueue();
         ShowMirrorCacheAllocationQueue();
         return true;
-    case 'L': case 'l': ShowLsiSystemRegisters(PORT_CODE_INITIATOR); return true;
+    case 'L': case 'l': ShowLSISystemRegs(PORT_CODE_INITIATOR); return true;
     case 'S': case 's': ShowLunMasterFlags(FALSE); return true;
     case 'P': case 'p': case 'M': case 'm': case 'n': return true;
     case 'V': case 'v': DumpArmRegs(FALSE); return true;
     case 'Q': case 'q':
         if (bHostType != HOST_INTERFACE_FC) return false;
-        ShowQLogicRegisters();
+        PrintQlogicPciStatus();
         return true;
     case 'N':
-        if (bHostType == HOST_INTERFACE_SAS_TARGET) ShowLsiRingBuffer(PORT_CODE_SAS_HOST_1);
+        if (bHostType == HOST_INTERFACE_SAS_TARGET) ShowLSIRingBuffer(PORT_CODE_SAS_HOST_1);
         return true;
     case 'H': case 'h':
         if (bHostType == HOST_INTERFACE_FC) {

@@ -306,7 +306,7 @@ const BackgroundService s_asServices[] = {
      [] { SasHostEventService(); }},
     {72, 0, [] { return IsFc() && IsTrue(fGetHostLinkStatusWork()); },
      [] {
-         ShowHostLinkStatus();
+         PrintHostLinkStatus();
          SetHostLinkStatusWork(FALSE);
      }},
     {73, 0, [] { return IsTrue(fIsDriveIocServiceRequested(PORT_CODE_INITIATOR)); },

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "fc/chip_diagnostics.h"
 #include "fc/drive_loop_bringup.h"
 #include "fc/drive_loop_isr.h"
 #include "fc/drive_loop_watch.h"
@@ -24,12 +25,6 @@
 
 namespace fw {
 
-// The identity (A0h) and diagnostics (A2h) pages of a host port's
-// transceiver as the controller information screen prints them; the
-// diagnostics in their short (16) or long (32) form.
-void PrintSfpInformation(const uint8_t* pbPage);
-void PrintSfpDiagnostics(const uint8_t* pbPage, uint8_t bLength);
-
 void ResetFibreChannelStartFlags();
 void InitLoopPortTables();
 void SetFcScanFlag(uint8_t f);
@@ -44,16 +39,10 @@ void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);
 // Background pass services of the chip driver.
 uint8_t fGetLoopTableRequest();
 void LoopTableService();
-void ShowHostLinkStatus();
 // Journal entries a shutdown may leave behind (the loops' outstanding writes).
 uint16_t wGetJournalDrainAllowance();
-// The chip's debug dump.
-void DumpIsp24xx(uint8_t bChip);
 
 // Drive-loop discovery used by the configuration database.
 uint8_t bGetPortDatabase(uint8_t bPort, uint8_t bAlpa, uint8_t* pbFlags, uint8_t* pbWwn);   // 0xFF good
-
-// Console dump of the host chips' registers.
-void ShowQLogicRegisters();
 
 }  // namespace fw

@@ -1,6 +1,6 @@
 // Stand-ins for the services of this subsystem that are not built yet:
 // the least behaviour that lets their callers run.  They are the drive-loop
-// half of the driver and the chip diagnostics.
+// half of the driver.
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 
@@ -16,13 +16,6 @@ void SetDriveLoopBypass(uint8_t, uint8_t) {}
 
 uint8_t fGetLoopTableRequest() { return FALSE; }
 void LoopTableService() {}
-void ShowHostLinkStatus() {}
 uint16_t wGetJournalDrainAllowance() { return 0; }
-void DumpIsp24xx(uint8_t) {}
-
-void ShowQLogicRegisters() {}
-
-void PrintSfpInformation(const uint8_t*) {}
-void PrintSfpDiagnostics(const uint8_t*, uint8_t) {}
 
 }  // namespace fw

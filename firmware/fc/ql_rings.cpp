@@ -165,6 +165,8 @@ void GetAtioRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress) {
 }
 
 uint8_t* pbGetRequestRing(uint8_t bChip) { return IsChip(bChip) ? s_apbRequest[bChip - 1] : nullptr; }
+const uint8_t* pbGetResponseRing(uint8_t bChip) { return IsChip(bChip) ? s_apbResponse[bChip - 1] : nullptr; }
+const uint8_t* pbGetAtioRing(uint8_t bChip) { return IsHostChip(bChip) ? s_apbAtio[bChip - 1] : nullptr; }
 
 uint16_t wGetRequestRingLength(uint8_t bChip) { return IsChip(bChip) ? QL_RING_LENGTH : 0; }
 uint16_t wGetResponseRingLength(uint8_t bChip) { return IsChip(bChip) ? QL_RING_LENGTH : 0; }

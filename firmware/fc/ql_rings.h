@@ -35,6 +35,9 @@ void GetRequestRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
 void GetResponseRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
 void GetAtioRingBase(uint8_t bChip, BUS_ADDRESS* pdAddress);
 uint8_t* pbGetRequestRing(uint8_t bChip);
+// The rings the chip fills, for the debug dump; null where the chip has none.
+const uint8_t* pbGetResponseRing(uint8_t bChip);
+const uint8_t* pbGetAtioRing(uint8_t bChip);
 uint16_t wGetRequestRingLength(uint8_t bChip);
 uint16_t wGetResponseRingLength(uint8_t bChip);
 uint16_t wGetAtioRingLength(uint8_t bChip);

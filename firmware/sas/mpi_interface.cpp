@@ -478,16 +478,33 @@ void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, u
     ps->dTaskMsgContext = dTaskMsgContext;
 }
 
-void ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut) {
+uint8_t bOpenLSIDiagWindow(uint8_t bIocId, uint32_t dAddress) {
     LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
-    if (p == nullptr) return;
+    if (p == nullptr) return 0;
     WriteDiagKey(p);
-    if (fWaitDrwe(p) != TRUE) return;
+    if (fWaitDrwe(p) != TRUE) return 0;
     Reg32Write(p->pdHostDiagnostic, Reg32Read(p->pdHostDiagnostic) | MPI_DIAG_RW_ENABLE);
     Reg32Write(p->pdDiagRwAddress, dAddress);
-    for (uint32_t i = 0; i < dDwordCount; ++i) pdOut[i] = Reg32Read(p->pdDiagRwData);
+    return STATUS_OK;
+}
+
+uint32_t dReadLSIDiagWindow(uint8_t bIocId) {
+    LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    return p == nullptr ? 0 : Reg32Read(p->pdDiagRwData);
+}
+
+void CloseLSIDiagWindow(uint8_t bIocId) {
+    LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr) return;
     Reg32Write(p->pdHostDiagnostic, Reg32Read(p->pdHostDiagnostic) & ~MPI_DIAG_RW_ENABLE);
     Reg32Write(p->pdWriteSequence, MPI_WRSEQ_FLUSH);
+}
+
+uint8_t ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut) {
+    if (bOpenLSIDiagWindow(bIocId, dAddress) != STATUS_OK) return 0;
+    for (uint32_t i = 0; i < dDwordCount; ++i) pdOut[i] = dReadLSIDiagWindow(bIocId);
+    CloseLSIDiagWindow(bIocId);
+    return STATUS_OK;
 }
 
 void SetLSIConfigReplyFlag(uint8_t f) { s_fConfigReplyFlag = f; }

@@ -99,7 +99,14 @@ uint8_t bLSISendBusReset(uint8_t bIocId);
 void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, uint8_t bTaskType,
                             uint32_t dTaskMsgContext);
 
-void ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut);
+// IOC memory through the diagnostic window: opened at an address (0xFF, or
+// 0 when the IOC does not give the window), read a dword at a time with the
+// address moving on, closed again.  The read leaves pdOut untouched and
+// answers 0 when the window does not open.
+uint8_t bOpenLSIDiagWindow(uint8_t bIocId, uint32_t dAddress);
+uint32_t dReadLSIDiagWindow(uint8_t bIocId);
+void CloseLSIDiagWindow(uint8_t bIocId);
+uint8_t ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut);
 
 void SetLSIConfigReplyFlag(uint8_t f);
 uint8_t fGetLSIConfigReplyFlag();

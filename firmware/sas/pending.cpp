@@ -117,8 +117,6 @@ uint8_t bGetSlotOwnerController(uint8_t, uint8_t) { return bGetControllerNumber(
 uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
-void ShowLsiSystemRegisters(uint8_t) {}
-void ShowLsiRingBuffer(uint8_t) {}
 void ShowLSITargetPostQueues() {}
 void ShowSASTargetInterfaceInfo(uint8_t) {}
 void ResetLsiHostPort(uint8_t) {}

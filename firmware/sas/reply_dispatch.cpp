@@ -277,7 +277,7 @@ void LSI_SAS_DoorbellInterruptHandler() {
 
 void SaveSASDiagnosticTableToNVRAM() {
     uint32_t adWords[NVRAM_DOORBELL_WORDS] = {};   // a window that does not open leaves zeros
-    ReadLSIDiagMemory(LSI_IOC_DRIVE, IOC_DIAGNOSTIC_TABLE, NVRAM_DOORBELL_WORDS, adWords);
+    (void)ReadLSIDiagMemory(LSI_IOC_DRIVE, IOC_DIAGNOSTIC_TABLE, NVRAM_DOORBELL_WORDS, adWords);
     for (uint32_t k = 0; k < NVRAM_DOORBELL_WORDS; ++k) {
         const uint8_t ab[4] = {static_cast<uint8_t>(adWords[k]), static_cast<uint8_t>(adWords[k] >> 8),
                                static_cast<uint8_t>(adWords[k] >> 16), static_cast<uint8_t>(adWords[k] >> 24)};
@@ -291,18 +291,23 @@ void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId) {
     for (;;) {
         const uint32_t dWord = Reg32Read(dFifo);
         if (dWord == MPI_REPLY_FIFO_EMPTY) return;
-        if (dWord & MPI_REPLY_ADDRESS_FLAG) {
-            AddressReply(dWord);
-        } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_INITIATOR) {
-            InitiatorContextReply(dWord);
-        } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_TARGET) {
-            // Partner traffic: a new command or the end of a phase; an IoIndex
-            // past the tables is refused.
-            if ((dWord & TARGET_IO_INDEX_MASK) >= MAX_TARGET_IO_INDEX) {
-                ++s_dBadReplies;
-            } else {
-                PartnerTargetReply(static_cast<uint16_t>(dWord & TARGET_IO_INDEX_MASK));
-            }
+        DispatchLSIReplyWord(bIocId, dWord);
+    }
+}
+
+void DispatchLSIReplyWord(uint8_t bIocId, uint32_t dWord) {
+    if (bIocId != LSI_IOC_DRIVE || dWord == MPI_REPLY_FIFO_EMPTY) return;
+    if (dWord & MPI_REPLY_ADDRESS_FLAG) {
+        AddressReply(dWord);
+    } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_INITIATOR) {
+        InitiatorContextReply(dWord);
+    } else if ((dWord & MPI_REPLY_TYPE_MASK) == MPI_REPLY_TYPE_TARGET) {
+        // Partner traffic: a new command or the end of a phase; an IoIndex
+        // past the tables is refused.
+        if ((dWord & TARGET_IO_INDEX_MASK) >= MAX_TARGET_IO_INDEX) {
+            ++s_dBadReplies;
+        } else {
+            PartnerTargetReply(static_cast<uint16_t>(dWord & TARGET_IO_INDEX_MASK));
         }
     }
 }

@@ -11,6 +11,10 @@ void LSI_SAS_DoorbellInterruptHandler();
 // FAULT leads to.
 void SaveSASDiagnosticTableToNVRAM();
 void LSI_SAS_ReplyMessageInterruptHandler(uint8_t bIocId);
+// One word taken off the drive IOC's reply FIFO, wherever it was read:
+// each is a reply whose command waits for it.  Called with the drive side's
+// interrupt source held.
+void DispatchLSIReplyWord(uint8_t bIocId, uint32_t dWord);
 void LSI_SAS_ScsiIoReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);
 // Event notification replies: wake discovery and acknowledge when asked.
 void LSI_SAS_EventReplyHandler(uint8_t bIocId, const uint8_t* pbFrame);

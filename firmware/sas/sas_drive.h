@@ -114,8 +114,6 @@ uint8_t bReadNegotiatedParameters(uint8_t bPortCode, uint8_t bId, uint32_t* pdWo
 
 // Console dumps of the SAS controllers (by port code), and the reset of a
 // SAS host port.
-void ShowLsiSystemRegisters(uint8_t bPort);
-void ShowLsiRingBuffer(uint8_t bPort);
 void ShowLSITargetPostQueues();
 void ShowSASTargetInterfaceInfo(uint8_t fDetail);
 void ShowSASInfoLists();

@@ -53,7 +53,9 @@ struct WorkCase {
 
 // Services that run once and clear their own work.  Drive-side discovery
 // (step 1) and the debug dump (step 54) are left out: they are state
-// machines that keep their work raised over several passes.
+// machines that keep their work raised over several passes; so is the host
+// link status display (step 72), whose lines keep the console's drain
+// (step 43) busy for passes after it.
 const WorkCase WORK[] = {
     {[] { fw::SetI2cBus1Work(fw::TRUE); }, 26, false},
     {[] { fw::RequestBackEndCompletion(); }, 29, true},
@@ -71,7 +73,6 @@ const WorkCase WORK[] = {
     {[] { fw::SetI2cBus2Work(fw::TRUE); }, 60, false},
     {[] { fw::SetI2cBus2PollWork(fw::TRUE); }, 61, false},
     {[] { fw::SetTemperatureWork(fw::TRUE); }, 62, false},
-    {[] { fw::SetHostLinkStatusWork(fw::TRUE); }, 72, false},
     {[] { fw::SetSasMuxWork(fw::TRUE); }, 76, false},
     {[] { fw::SetEmbeddedModuleWork(fw::TRUE); }, 78, false},
     {[] { fw::SetBatteryWork(fw::TRUE); }, 94, false},

@@ -286,7 +286,8 @@ TEST_F(DriverTest, LinkStatusAndSfpPages) {
         BUFFER_HANDLE h = NULL_BUFFER_HANDLE;
         ASSERT_EQ(bAllocDataPages(0, 1, &h), STATUS_OK);
         auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(h));
-        ASSERT_EQ(bQLGetLinkStatus(2, 0xEF, dBufferHandleToPciAddress(h), 0), STATUS_OK);
+        // Option 1: the port's own counters.
+        ASSERT_EQ(bQLGetLinkStatus(2, 0xEF, dBufferHandleToPciAddress(h), 1), STATUS_OK);
         ISP_LINK_STATUS s;
         std::memcpy(&s, pb, sizeof s);
         EXPECT_EQ(s.dLossOfSync, 3u);

@@ -1,0 +1,34 @@
+// Service and fault displays of the Fibre Channel host chips: the full
+// debug dump of a chip that stopped, the chips' PCI status, the host links'
+// error counters and the transceivers' identity and diagnostics pages.
+#pragma once
+
+#include <cstdint>
+
+namespace fw {
+
+// The RISC memory the dump copies in one go: 512 pages.
+constexpr uint32_t ISP_DUMP_BUFFER_BYTES = 512 * 4096;
+constexpr uint32_t ISP_DUMP_CODE_RAM_ADDRESS = 0x20000;
+constexpr uint32_t ISP_DUMP_CODE_RAM_WORDS = 8192;
+constexpr uint32_t ISP_DUMP_EXTERNAL_ADDRESS = 0x100000;
+
+// Registers, RISC memory and rings of a stopped ISP24xx host chip, on the
+// polled console (it runs from the interrupt handler before a halt).
+void DumpIsp24xx(uint8_t bChip);
+// "Host FC Link Status": the link error counters of every port on the
+// host loops that are up.
+void PrintHostLinkStatus();
+// The PCI and PCI-X status registers of both host chips.
+void PrintQlogicPciStatus();
+
+// A fixed-width text field of a transceiver page.
+void PrintSfpField(const char* pszLabel, const uint8_t* pbBytes, uint32_t dLength);
+// The identity (A0h) page of a host port's transceiver.
+void PrintSfpInformation(const uint8_t* pbPage);
+// The diagnostics (A2h) page: form 32 for an internally calibrated
+// transceiver (real-time values in units), any other form the external
+// calibration constants and raw words.
+void PrintSfpDiagnostics(const uint8_t* pbPage, uint8_t bForm);
+
+}  // namespace fw

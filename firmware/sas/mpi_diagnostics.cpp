@@ -1,0 +1,88 @@
+// Console dumps of an LSI IOC.
+#include "sas/mpi_diagnostics.h"
+
+#include "executive/console_output.h"
+#include "executive/interrupt_controller.h"
+#include "executive/types.h"
+#include "hw/hw.h"
+#include "hw/mpi.h"
+#include "sas/mpi_interface.h"
+#include "sas/reply_dispatch.h"
+
+namespace fw {
+
+void ShowLSISystemRegs(uint8_t bIocId) {
+    const LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr) return;
+    ConsolePrintf("\nLSI system Regs %x\n", bIocId);
+    ConsolePrintf("Doorbell:           %08x\n", Reg32Read(p->pdDoorbell));
+    ConsolePrintf("Write Sequence:     %08x\n", Reg32Read(p->pdWriteSequence));
+    ConsolePrintf("Host Diagnostics:   %08x\n", Reg32Read(p->pdHostDiagnostic));
+    ConsolePrintf("Test Base:          %08x\n", Reg32Read(p->pdTestBase));
+    ConsolePrintf("Diag RW Data:       %08x\n", Reg32Read(p->pdDiagRwData));
+    ConsolePrintf("Diag RW Address:    %08x\n", Reg32Read(p->pdDiagRwAddress));
+    ConsolePrintf("Host Int Status:    %08x\n", Reg32Read(p->pdHostIntStatus));
+    ConsolePrintf("Host Int Mask:      %08x\n", Reg32Read(p->pdHostIntMask));
+    ConsolePrintf("Request Queue:      %08x\n", Reg32Read(p->pdRequestQueue));
+    {
+        // Reading the reply FIFO takes its first reply off it: that reply is
+        // handed on, or its command would never complete.
+        InterruptSourceLock sLock(INT_SOURCE_DRIVE_SIDE);
+        const uint32_t dReply = Reg32Read(p->pdReplyQueue);
+        ConsolePrintf("Reply Queue:        %08x\n", dReply);
+        DispatchLSIReplyWord(bIocId, dReply);
+    }
+    if (bIocId == LSI_IOC_TARGET_1) ConsolePrintf("HP Request Queue:   %08x\n", Reg32Read(p->pdHighPriorityRequestQueue));
+    ConsolePrintf("\n");
+}
+
+void DumpLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint8_t fBytes) {
+    if (bOpenLSIDiagWindow(bIocId, dAddress) != STATUS_OK) return;
+    for (uint32_t i = 0; i < dDwordCount; ++i) {
+        const uint32_t d = dReadLSIDiagWindow(bIocId);
+        if (fBytes == TRUE) {
+            ConsolePrintf("%02x %02x %02x %02x ", d & 0xFF, (d >> 8) & 0xFF, (d >> 16) & 0xFF, d >> 24);
+            continue;
+        }
+        if (i % 8 == 0) ConsolePrintf("\n%08x:", dAddress + 4 * i);
+        ConsolePrintf(" %08x", d);
+    }
+    ConsolePrintf("\n");
+    CloseLSIDiagWindow(bIocId);
+}
+
+uint8_t ShowLSIDebugArea(uint32_t* pdArea, uint8_t bIocId, uint8_t fPrint) {
+    if (ReadLSIDiagMemory(bIocId, LSI_DEBUG_AREA_ADDRESS, LSI_DEBUG_AREA_DWORDS, pdArea) != STATUS_OK) return 0;
+    if (fPrint != TRUE) return STATUS_OK;
+    ConsolePrintf("Debug Area Struct, Device %02x\n\n", bIocId);
+    ConsolePrintf("RingBuffer Base: %08x\n", pdArea[0]);
+    ConsolePrintf("RingBuffer Size: %08x\n", pdArea[1]);
+    ConsolePrintf("RingBuffer Tail: %08x\n", pdArea[2]);
+    for (uint32_t n = 0; n < 13; ++n) ConsolePrintf("GenProcRegs[%02x]: %08x\n", n, pdArea[4 + n]);
+    ConsolePrintf("Stack Pointer:   %08x\n", pdArea[17]);
+    ConsolePrintf("Link Reg:        %08x\n", pdArea[18]);
+    ConsolePrintf("Primary AHB:     %08x\n", pdArea[19]);
+    ConsolePrintf("Secondary AHB:   %08x\n", pdArea[20]);
+    ConsolePrintf("Firmware Ver:    %08x\n", pdArea[21]);
+    ConsolePrintf("Fault Code:      %08x\n", pdArea[24]);
+    for (uint32_t n = 0; n < 10; ++n) ConsolePrintf("FaultCodeDump[%02x]: %08x\n", n, pdArea[25 + n]);
+    ConsolePrintf("\n\n");
+    return STATUS_OK;
+}
+
+void ShowLSIRingBuffer(uint8_t bIocId) {
+    uint32_t adArea[LSI_DEBUG_AREA_DWORDS] = {};
+    if (ShowLSIDebugArea(adArea, bIocId, TRUE) != STATUS_OK) return;
+    uint32_t dTail = 0;
+    if (ReadLSIDiagMemory(bIocId, adArea[2], 1, &dTail) != STATUS_OK) return;
+    ConsolePrintf("Ringbuffer Tail: %08x\n", dTail);
+    // The size comes from the IOC's own memory: a damaged area must not
+    // have the console read megabytes or run past the top of the address
+    // space.
+    uint32_t dBytes = adArea[1] < LSI_RING_DUMP_LIMIT_BYTES ? adArea[1] : LSI_RING_DUMP_LIMIT_BYTES;
+    const uint32_t dRoom = 0xFFFFFFFFu - adArea[0];
+    if (dBytes > dRoom) dBytes = (dRoom + 1) & ~3u;
+    DumpLSIDiagMemory(bIocId, adArea[0], dBytes / 4, TRUE);
+}
+
+}  // namespace fw
