@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "app/program_run.h"
+#include "app/raid5_data_dir.h"
 #include "harness/iscsi_remote_host.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/iscsi_portal.h"
-#include "system/road_config.h"
 
 namespace {
 
@@ -67,16 +67,7 @@ protected:
     }
     // Four drives holding a RAID 5 array with one logical drive over it,
     // presented at LUN 0 of every host port.
-    void MakeArray() {
-        sim::ChassisOptions o;
-        o.drives = 4;
-        o.driveBytes = kDriveBytes;
-        o.directory = m_dir + "/data";
-        sim::Chassis chassis(o);
-        const uint64_t own = 0x200000A55A000000ull | (sim::BoardConfig().wwn & 0xFFFFFFull);
-        const std::vector<uint8_t> copy = roadtest::RoadConfiguration(chassis, {"Raid5", fw::RAID_LEVEL_5, 4, 128}, own);
-        for (unsigned s = 1; s <= 4; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), copy);
-    }
+    void MakeArray() { apptest::PlaceRaid5Array(m_dir + "/data", kDriveBytes); }
     // A session logged in and past its unit attention; null when it was
     // not served.
     std::unique_ptr<RemoteHost> Session(uint8_t qualifier) {
