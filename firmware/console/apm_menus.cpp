@@ -52,13 +52,10 @@ constexpr const char* DIAGNOSTIC_TITLE = "Advanced Power Management Diagnostic M
 
 // Partner requests of the screens (message 123).
 constexpr uint8_t MESSAGE_APM_REQUEST = 123;
-constexpr uint8_t SUB_DRIVE_MASKS = 16;
 constexpr uint8_t SUB_DRIVE_SPIN = 17;
 constexpr uint8_t SUB_DRIVE_TEST = 18;
-constexpr uint8_t SUB_ARRAY_MASKS = 21;
 constexpr uint8_t SUB_ARRAY_SPIN = 32;
 constexpr uint8_t SUB_ARRAY_TEST = 33;
-constexpr uint32_t MASK_TABLES_BYTES = 384;
 
 constexpr uint8_t VERIFY_KIND_LEVEL1 = 1;
 // The debug option of the drive spin screens: every unused drive.
@@ -554,26 +551,43 @@ void ApmLevel2ConfigurationMenu() {
 
 // ---- level 1 diagnostics: the drives ----
 
-// The master's power marks, asked for on another controller: FALSE (and
-// the line) when the request could not go.
-bool FetchMasterMasks(uint8_t bSubOperation) {
-    if (fIsMasterController() == TRUE) return true;
-    ConsolePrintf("Requesting data from other controller, please wait...\n\n");
-    static uint8_t s_abTables[MASK_TABLES_BYTES];
-    const uint8_t abArgs[3] = {0, 0, 0};
-    if (bSendAPMMessageToPartner(nullptr, s_abTables, sizeof s_abTables, MESSAGE_APM_REQUEST, bSubOperation, abArgs) !=
-        STATUS_OK) {
-        ConsolePrintf("Request failed, please retry again!\n\n");
-        return false;
+// On a controller that is not master the status screens show the master's
+// power marks: asked for, the screen waits (keys are held) until they came.
+void AwaitingMasterMasks() {}
+
+MENU_FUNCTION pfnStatusReturn(uint8_t bSubOperation) {
+    return bSubOperation == APM_SUB_DRIVE_MASKS ? ApmLevel1DiagnosticMenu : ApmLevel2DiagnosticMenu;
+}
+
+void ShowStatus(uint8_t bSubOperation) {
+    if (bSubOperation == APM_SUB_DRIVE_MASKS) {
+        ShowDriveAPMStatus();
+    } else {
+        ShowArrayAPMStatus();
     }
-    return true;
+}
+
+void StatusScreen(uint8_t bSubOperation) {
+    if (fIsMasterController() == TRUE) {
+        ShowStatus(bSubOperation);
+        WaitForAnyKeyThen(pfnStatusReturn(bSubOperation));
+        return;
+    }
+    ConsolePrintf("Requesting data from other controller, please wait...\n\n");
+    if (bRequestMasterAPMMasks(bSubOperation) != STATUS_OK) {
+        ConsolePrintf("Request failed, please retry again!\n\n");
+        WaitForAnyKeyThen(pfnStatusReturn(bSubOperation));
+        return;
+    }
+    SetOptionEntryMode(FALSE);
+    Menu().pfnCurrentMenu = AwaitingMasterMasks;
+    SetPartnerRequestPending(TRUE);
 }
 
 void ShowDriveStatusScreen() {
     Menu().lMenuPath = PATH_DRIVE_STATUS;
     ConsolePrintf(" \nView Disk Drive APM Status \n\n");
-    if (FetchMasterMasks(SUB_DRIVE_MASKS)) ShowDriveAPMStatus();
-    WaitForAnyKeyThen(ApmLevel1DiagnosticMenu);
+    StatusScreen(APM_SUB_DRIVE_MASKS);
 }
 
 // A spin or test screen: the group it lists and its texts.
@@ -774,8 +788,7 @@ void ApmLevel1DiagnosticMenu() {
 void ShowArrayStatusScreen() {
     Menu().lMenuPath = PATH_ARRAY_STATUS;
     ConsolePrintf(" \nView Array APM Status \n\n");
-    if (FetchMasterMasks(SUB_ARRAY_MASKS)) ShowArrayAPMStatus();
-    WaitForAnyKeyThen(ApmLevel2DiagnosticMenu);
+    StatusScreen(APM_SUB_ARRAY_MASKS);
 }
 
 void ArrayApmTestMenu() {
@@ -837,6 +850,18 @@ void ApmDiagnosticMenu() {
     case 1u << 2: ApmLevel2DiagnosticMenu(); break;
     default: DiagnosticsMenu(); break;
     }
+}
+
+// The master's marks came (or did not) for a status screen that waits.
+void OnMasterAPMMasks(uint8_t bSubOperation, uint8_t bStatus) {
+    if (Menu().pfnCurrentMenu != AwaitingMasterMasks) return;
+    SetPartnerRequestPending(FALSE);
+    if (bStatus == STATUS_OK) {
+        ShowStatus(bSubOperation);
+    } else {
+        ConsolePrintf("Request failed, please retry again!\n\n");
+    }
+    WaitForAnyKeyThen(pfnStatusReturn(bSubOperation));
 }
 
 }  // namespace fw

@@ -110,9 +110,10 @@ void AbortDriveFirmwareDownload();
 // no drive.
 uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);
 // A power management message to the partner (code 120 or 123, the
-// sub-operation and its three argument bytes): 255 when sent.  Requests
-// that wait for the answer (a request or a reply buffer given) are not
-// sent: 0.
+// sub-operation and its three argument bytes): 255 when sent.  With a
+// reply buffer (in buffer memory) the answer's data lands there and the
+// message's continuation takes it; a management request waiting for the
+// answer is not sent (nothing carries the answer back to it): 0.
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments);
 

@@ -14,6 +14,7 @@
 #include "eventlog/statistics.h"
 #include "enclosure/drive_list_display.h"
 #include "executive/background_process.h"
+#include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/tick.h"
@@ -999,15 +1000,58 @@ uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments) {
     constexpr uint8_t APM_MESSAGE_KIND = 0x20;
-    // Nothing carries the partner's answer back to a waiting request yet:
-    // such a request is refused rather than left waiting for ever.
-    if (pRequest != nullptr || pbBuffer != nullptr || dLength != 0) return 0;
+    // A management request waiting on the partner's answer has nothing to
+    // carry that answer back to it yet: refused rather than left waiting.
+    if (pRequest != nullptr || (dLength != 0 && pbBuffer == nullptr)) return 0;
     INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bMessageCode);
     s.abCdb[2] = APM_MESSAGE_KIND;
     s.abCdb[3] = bSubOperation;
+    PutBe32(s.abCdb + 6, dLength);
     if (pbArguments != nullptr) std::memcpy(s.abCdb + 12, pbArguments, 3);
+    if (dLength != 0) {
+        // The answer lands in the caller's buffer (buffer memory, which the
+        // drive-side controller reaches); the continuation takes it.
+        SetPartnerMessageDataIn(&s, dPciAddressOf(pbBuffer), dLength);
+    }
     uint16_t wSlot = 0;
     return bSendMessageToPartner(&s, &wSlot, 0) == STATUS_OK ? STATUS_OK : 0;
+}
+
+namespace {
+
+// The master's three mask tables land in a page of buffer memory (what
+// the drive-side controller reaches), held from the request to its answer.
+BUFFER_HANDLE s_dMasksPage = NULL_BUFFER_HANDLE;
+
+}  // namespace
+
+uint8_t bRequestMasterAPMMasks(uint8_t bSubOperation) {
+    if (s_dMasksPage != NULL_BUFFER_HANDLE) return 0;   // the last request is still out
+    if (bAllocDataPages(0, 1, &s_dMasksPage) != STATUS_OK) {
+        s_dMasksPage = NULL_BUFFER_HANDLE;
+        return 0;
+    }
+    const uint8_t abArgs[3] = {0, 0, 0};
+    if (bSendAPMMessageToPartner(nullptr, static_cast<uint8_t*>(pBufferHandleToPointer(s_dMasksPage)),
+                                 APM_MASK_TABLES_BYTES, MESSAGE_APM_REQUEST, bSubOperation, abArgs) != STATUS_OK) {
+        (void)wFreeDataPages(s_dMasksPage, 1);
+        s_dMasksPage = NULL_BUFFER_HANDLE;
+        return 0;
+    }
+    return STATUS_OK;
+}
+
+void APMPartnerRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    constexpr uint8_t APM_MESSAGE_KIND = 0x20;
+    if (pbCdb[2] != APM_MESSAGE_KIND || (pbCdb[3] != APM_SUB_DRIVE_MASKS && pbCdb[3] != APM_SUB_ARRAY_MASKS)) return;
+    if (s_dMasksPage == NULL_BUFFER_HANDLE) return;
+    const bool fGood = psSlot->fFailed != TRUE && psSlot->fSenseValid != TRUE;
+    // The master's marks are this controller's view of the drives from now.
+    if (fGood) StoreDriveAPMMaskTables(static_cast<const uint8_t*>(pBufferHandleToPointer(s_dMasksPage)));
+    (void)wFreeDataPages(s_dMasksPage, 1);
+    s_dMasksPage = NULL_BUFFER_HANDLE;
+    OnMasterAPMMasks(pbCdb[3], fGood ? STATUS_OK : 0);
 }
 
 }  // namespace fw

@@ -142,4 +142,17 @@ uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t
 // The status dump of the debug information.
 void ShowAPMStatusInformation();
 
+// A controller that is not master asks the master for its three mask
+// tables (sub-op 16 for the drive status screen, 21 for the arrays'):
+// 255 when the request went.  The answer comes back through
+// APMPartnerRequestAnswered (the partner link's continuation of message
+// 123), which stores the tables and hands the screen on to the console
+// (OnMasterAPMMasks, with 255 or 0).
+constexpr uint8_t APM_SUB_DRIVE_MASKS = 16;
+constexpr uint8_t APM_SUB_ARRAY_MASKS = 21;
+uint8_t bRequestMasterAPMMasks(uint8_t bSubOperation);
+struct PARTNER_MESSAGE_SLOT;
+void APMPartnerRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+void OnMasterAPMMasks(uint8_t bSubOperation, uint8_t bStatus);
+
 }  // namespace fw

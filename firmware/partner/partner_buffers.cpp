@@ -92,11 +92,7 @@ uint8_t bQueuePartnerDataRequest(uint8_t* pbCdb, uint8_t bKind, BUFFER_HANDLE dB
     s.wTimeout = PARTNER_MESSAGE_TIMEOUT_S;
     std::memcpy(s.abCdb, pbCdb, sizeof s.abCdb);
     if (dLength != 0) {
-        s.wControlFlags = PARTNER_CONTROL_DATA_IN;
-        s.wSegmentCount = 1;
-        s.dByteCount = dLength;
-        s.adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(dBuffer));
-        s.adSegment[1] = dLength;
+        SetPartnerMessageDataIn(&s, dBufferHandleToPciAddress(dBuffer), dLength);
     } else {
         s.wControlFlags = PARTNER_CONTROL_NO_DATA;
     }

@@ -2,6 +2,8 @@
 // that runs it here when the partner sends it, and what this controller
 // does next when the partner has answered one it sent.  Codes without a
 // receiver are refused as an invalid field.
+#include <cstring>
+
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/stripe_access.h"
@@ -174,6 +176,20 @@ uint8_t bMirrorData(PARTNER_MESSAGE_SLOT* psSlot) {
     return STATUS_OK;
 }
 
+// The reply goes out from buffer memory, the only memory the drive-side
+// controller reaches; its page stays with the slot until the data went.
+bool SendAPMReplyData(PARTNER_MESSAGE_SLOT* psSlot, const uint8_t* pbReply, uint32_t dLength) {
+    if (dLength > BUFFER_PAGE_SIZE) return false;
+    if (psSlot->wPageCount == 0) {
+        BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+        if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return false;
+        psSlot->dBuffer = dPage;
+        psSlot->wPageCount = 1;
+    }
+    std::memcpy(pBufferHandleToPointer(psSlot->dBuffer), pbReply, dLength);
+    return bSendDataToPartnerInitiator(psSlot, dBufferHandleToPciAddress(psSlot->dBuffer), dLength, FALSE) == STATUS_OK;
+}
+
 // Power management's requests and notices (CDB byte 2 0x20; the drive
 // error counters' 0x21 has no receiver here): served at once, the reply
 // data, when there is any, sent back with the status.
@@ -188,7 +204,7 @@ uint8_t bPowerManagement(PARTNER_MESSAGE_SLOT* psSlot) {
         SendPartnerCommandStatus(psSlot, sSense.bKey, sSense.bAsc, 0);
     } else if (dLength == 0) {
         SendPartnerCommandStatus(psSlot, 0, 0, 0);
-    } else if (bSendDataToPartnerInitiator(psSlot, dPciAddressOf(s_abReply), dLength, 0) != STATUS_OK) {
+    } else if (!SendAPMReplyData(psSlot, s_abReply, dLength)) {
         SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY, 0);
     }
     return STATUS_OK;
@@ -233,6 +249,8 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {REBUILD_MSG_PROGRESS, RebuildMessageAnswered},
     {REBUILD_MSG_COMPLETE, RebuildMessageAnswered},
     {STRIPE_INIT_MESSAGE_SKIPPED, StripeInitSkipDelivered},
+    // Power management requests whose answer carries data back.
+    {123, APMPartnerRequestAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},
     {135, PartnerDataRequestAnswered},

@@ -300,6 +300,14 @@ uint8_t bSendConfigRecordMessage(uint8_t bCode, const uint8_t* pbArguments) {
     return bSendMessageToPartner(&s, &wSlot, 0);
 }
 
+void SetPartnerMessageDataIn(INTER_CONTROLLER_MESSAGE* ps, BUS_ADDRESS dAddress, uint32_t dLength) {
+    ps->wControlFlags = PARTNER_CONTROL_DATA_IN;
+    ps->wSegmentCount = 1;
+    ps->dByteCount = dLength;
+    ps->adSegment[0] = static_cast<uint32_t>(dAddress);
+    ps->adSegment[1] = dLength;
+}
+
 uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wHostEntry, uint64_t lSequence,
                                   uint16_t* pwSlot) {
     TableLock sLock;

@@ -129,6 +129,8 @@ uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRE
 
 // A typed message of the code given, without data.
 INTER_CONTROLLER_MESSAGE sTypedPartnerMessage(uint8_t bCode);
+// The message's answer comes as data into buffer memory at the address.
+void SetPartnerMessageDataIn(INTER_CONTROLLER_MESSAGE* ps, BUS_ADDRESS dAddress, uint32_t dLength);
 
 // Queues a message tied to a host command (a write's mirror messages): its
 // answer finds the command again by index and sequence number, and a 98 or
