@@ -85,7 +85,8 @@ TEST(HostChipStartup, BothChipsComeUpWithTheirRingsAndNames) {
         EXPECT_EQ(major, 5);
         EXPECT_EQ(minor, 2);
         EXPECT_EQ(sub, 1);
-        EXPECT_EQ(memory, 0x00100000u);
+        // The end of the firmware's external RISC memory (it starts at 1 MB).
+        EXPECT_EQ(memory, 0x001000FFu);
     }
     EXPECT_EQ(fw::fIsQL24xx(), fw::TRUE);
     EXPECT_EQ(fw::dGetChipPciId(1), fw::ISP_ID_2432);
