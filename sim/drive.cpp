@@ -121,6 +121,8 @@ void Drive::BecomeReadyAfter(uint32_t commands) { m_impl->becomingReady = comman
 void Drive::SetNoResponse(bool dead) { m_impl->dead = dead; }
 void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 void Drive::FailCommand(uint8_t opcode, uint32_t times) { m_impl->failures[opcode] = times; }
+void Drive::AnswerBusy(uint8_t opcode, uint32_t times) { m_impl->busy[opcode] = times; }
+void Drive::FailWithoutSense(uint8_t opcode, uint32_t times) { m_impl->senseless[opcode] = times; }
 void Drive::FailAtaCommand(uint8_t command, uint8_t error, uint32_t times) {
     m_impl->ataFailures[command] = times;
     m_impl->ataFailureError[command] = error;

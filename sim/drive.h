@@ -102,6 +102,10 @@ public:
     // The next `times` commands of the operation code fail with HARDWARE
     // ERROR (internal target failure) without touching the medium.
     void FailCommand(uint8_t opcode, uint32_t times);
+    // The next `times` commands of the operation code are answered BUSY,
+    // or CHECK CONDITION with no sense data, without touching the medium.
+    void AnswerBusy(uint8_t opcode, uint32_t times);
+    void FailWithoutSense(uint8_t opcode, uint32_t times);
     // The next `times` ATA commands of the command code end with ERR and
     // this error register, without doing anything.
     void FailAtaCommand(uint8_t command, uint8_t error, uint32_t times);

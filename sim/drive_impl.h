@@ -24,6 +24,7 @@ namespace drive {
 constexpr uint64_t kChunkBlocks = 8;
 constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
 constexpr uint8_t kCheckCondition = fw::SCSI_STATUS_CHECK_CONDITION;
+constexpr uint8_t kBusy = fw::SCSI_STATUS_BUSY;
 // No information field in the sense data.
 constexpr uint64_t kNoInfo = UINT64_MAX;
 
@@ -104,6 +105,8 @@ struct Drive::Impl {
     uint64_t spinLeftNs = 0;  // what is left of it while no clock is attached
     std::array<uint64_t, 256> commands{};
     std::array<uint32_t, 256> failures{};  // injected failures left per operation code
+    std::array<uint32_t, 256> busy{};      // BUSY answers left per operation code
+    std::array<uint32_t, 256> senseless{}; // CHECK CONDITIONs without sense left per operation code
     std::array<uint32_t, 256> ataFailures{};  // ... per ATA command code
     std::array<uint8_t, 256> ataFailureError{};  // the error register they end with
     bool cutPower = false;                   // the next write tears after cutAfterBlocks

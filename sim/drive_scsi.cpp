@@ -251,6 +251,12 @@ void Drive::Impl::Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> ou
     } else if (failures[cdb[0]] != 0) {
         --failures[cdb[0]];
         Fail(r, kInternalFailure);
+    } else if (busy[cdb[0]] != 0) {
+        --busy[cdb[0]];
+        r.status = kBusy;
+    } else if (senseless[cdb[0]] != 0) {
+        --senseless[cdb[0]];
+        r.status = kCheckCondition;
     } else {
         std::copy(cdb.begin(), cdb.begin() + fw::bCdbLength(cdb[0]), c.cdb.begin());
         (this->*op->run)(c);

@@ -10,6 +10,7 @@
 #include "config/config_commit.h"
 #include "config/config_image.h"
 #include "config/config_db.h"
+#include "raid/child_commands.h"
 #include "raid/drive_error_recovery.h"
 #include "config/config_flags.h"
 #include "config/config_phase.h"
@@ -168,6 +169,44 @@ TEST_F(DriveErrorRoad, AnUnreadableBlockOfRaid0IsAMediumErrorForTheHost) {
     EXPECT_EQ(SenseText(r), " sense 3/11/01");
     EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(p.member)), fw::MEMBER_FLAGS_IN_SERVICE);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(48, 48));
+    Settle();
+}
+
+// The event 10 of the member's failure: its sense key, ASC and ASCQ.
+std::vector<uint8_t> DriveFailedSense() {
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    for (uint16_t w = 0; w < wCount; ++w) {
+        const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(w);
+        if (ps->bCode == kDriveFailed) return {ps->abArgs[11], ps->abArgs[12], ps->abArgs[13]};
+    }
+    return {};
+}
+
+// Transport errors are sent again, up to 250 times: a drive answering BUSY
+// for a while is waited out, the member stays, every write is GOOD.  A
+// CHECK CONDITION that brings no sense counts as ABORTED COMMAND 0x47 (a
+// transport error too): after 250 of them the member leaves its array with
+// that sense (event 10) and the write is done again without it.
+TEST_F(DriveErrorRoad, TransportErrorsAreSentAgainUpTo250TimesBeforeTheMemberFails) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, false}));
+    chassis->DriveAt(2)->AnswerBusy(fw::SCSI_WRITE10, 240);
+    uint32_t writes = 0;
+    chassis->DriveAt(2)->onCommand = [&writes](std::span<const uint8_t> cdb) { writes += cdb[0] == fw::SCSI_WRITE10; };
+    ASSERT_NO_FATAL_FAILURE(Write(0, 48, 1));
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+    EXPECT_EQ(harness::CountEvents(kArrayCritical), 0u);
+    EXPECT_GT(writes, 240u);
+
+    writes = 0;
+    chassis->DriveAt(2)->FailWithoutSense(fw::SCSI_WRITE10, 1u << 30);
+    ASSERT_NO_FATAL_FAILURE(Write(0, 48, 2));
+    EXPECT_EQ(writes, fw::DRIVE_TRANSPORT_RETRIES);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FAILED);
+    EXPECT_EQ(harness::CountEvents(kArrayCritical), 1u);
+    EXPECT_EQ(DriveFailedSense(), (std::vector<uint8_t>{0x0B, 0x47, 0x00}));
+    chassis->DriveAt(2)->onCommand = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(0, 96));
     Settle();
 }
 
