@@ -38,6 +38,11 @@
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/setup.h"
+#include "sim/side_by_side.h"
+
+namespace fw_b {
+void ControllerEntry();
+}  // namespace fw_b
 
 namespace {
 
@@ -63,6 +68,14 @@ volatile sig_atomic_t g_rawTerminal = 0;
 
 void OnSignal(int) { g_signalled = 1; }
 
+// Power signals received, by controller: USR2 for Controller 0, USR1 for
+// Controller 1.  Only the handler writes them; the run counts those it took.
+volatile sig_atomic_t g_powerSignals[2] = {0, 0};
+void OnPowerSignal(int signal) {
+    const int n = signal == SIGUSR1 ? 1 : 0;
+    g_powerSignals[n] = g_powerSignals[n] + 1;
+}
+
 void RestoreTerminal() {
     if (g_rawTerminal) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
     g_rawTerminal = 0;
@@ -82,13 +95,16 @@ void Usage(FILE* to) {
                  "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
                  "                  [--drive-type sas|sata] [--drive-spin-up MS] [--exit-on-reset]\n"
-                 "                  [--iscsi [ADDRESS:]PORT]\n"
+                 "                  [--iscsi [ADDRESS:]PORT] [--controllers 1|2]\n"
                  "                  [--cache-battery charged|flat] [--drive-fault FAULT]... [--help]\n"
                  "FAULT: SLOT:medium:LBA[+N] (blocks that cannot be read), SLOT:dead@MS (stops\n"
                  "answering), SLOT:pull@MS (pulled) or SLOT:replace@MS (a new blank drive put in\n"
                  "its place), MS counted from the main loop's start.\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
+                 "--controllers 2 runs a pair on the shared drives: Controller 1 keeps its NVRAM in\n"
+                 "DIR/controller1 and has its console on a pseudo-terminal named on standard error;\n"
+                 "kill -USR1 cuts or restores Controller 1's power, kill -USR2 Controller 0's.\n"
                  "Exit status: 0 stopped, 1 bad data directory, 2 bad options, 3 idled after a\n"
                  "failed start-up check, 4 halted, 5 shut down, 6 board reset (--exit-on-reset).\n");
 }
@@ -177,6 +193,66 @@ bool OpenConsoleIn(const std::string& path, KeySource* keys, std::string* why) {
     keys->open = true;
     return true;
 }
+
+// Controller 1's console: a pseudo-terminal a person attaches to with a
+// terminal program.  The program holds the terminal side open itself, so
+// the console runs whether anyone is attached or not: output nobody reads
+// fills the terminal's buffer and the rest is dropped, as a serial line
+// with nothing on it drops it.
+class PartnerConsole {
+public:
+    ~PartnerConsole() {
+        if (m_master >= 0) close(m_master);
+        if (m_terminal >= 0) close(m_terminal);
+    }
+    bool Open(std::string* why) {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        const char* name = ptsname(m_master);
+        if (name == nullptr) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        m_name = name;
+        m_terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_terminal < 0) {
+            *why = m_name + ": " + std::strerror(errno);
+            return false;
+        }
+        // A serial line: every byte passes as it is, nothing echoed back.
+        termios raw{};
+        if (tcgetattr(m_terminal, &raw) == 0) {
+            cfmakeraw(&raw);
+            tcsetattr(m_terminal, TCSANOW, &raw);
+        }
+        return true;
+    }
+    const std::string& name() const { return m_name; }
+    int fd() const { return m_master; }
+    void Put(char c) { m_pending.push_back(c); }
+    void Flush() {
+        if (m_master < 0 || m_pending.empty()) return;
+        const ssize_t n = write(m_master, m_pending.data(), m_pending.size());
+        // What the terminal's buffer does not take now is lost.
+        (void)n;
+        m_pending.clear();
+    }
+    // The keys typed on the console since the last call.
+    std::string Take() {
+        char buffer[256];
+        const ssize_t n = read(m_master, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, size_t(n)) : std::string();
+    }
+
+private:
+    int m_master = -1;
+    int m_terminal = -1;
+    std::string m_name;
+    std::string m_pending;
+};
 
 // The options that say which drives to make.
 struct DriveOptionsGiven {
@@ -301,6 +377,7 @@ int main(int argc, char** argv) {
     sim::ChassisOptions enclosure;
     DriveOptionsGiven given;
     std::vector<DriveFault> driveFaults;
+    unsigned controllers = 1;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -401,6 +478,10 @@ int main(int argc, char** argv) {
             exitOnReset = true;
         } else if (arg == "--iscsi") {
             iscsiAddress = value("--iscsi");
+        } else if (arg == "--controllers") {
+            const std::string v = value("--controllers");
+            if (v != "1" && v != "2") return refuse("--controllers is 1 or 2");
+            controllers = v == "1" ? 1 : 2;
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return EXIT_STOPPED;
@@ -419,6 +500,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "controller: --console-in %s\n", why.c_str());
         return EXIT_USAGE;
     }
+    // Controller 1's console, ready before anything is made on disk.
+    PartnerConsole partnerConsole;
+    if (controllers == 2 && !partnerConsole.Open(&why)) {
+        std::fprintf(stderr, "controller: no pseudo-terminal for Controller 1's console: %s\n", why.c_str());
+        return EXIT_SETUP;
+    }
     if (!MakeDirectory(config.dataDir, &why) || !LockDataDirectory(config.dataDir, &why)) {
         std::fprintf(stderr, "controller: %s\n", why.c_str());
         return EXIT_SETUP;
@@ -430,7 +517,32 @@ int main(int argc, char** argv) {
     // A host file that refuses a write (a file size limit) fails the write,
     // as a full file system does: the drive reports a medium error.
     signal(SIGXFSZ, SIG_IGN);
-    sim::Chassis chassis(enclosure);
+    // Two controllers share one clock and take turns on it; the second
+    // keeps its NVRAM, bank and state in a directory of its own.
+    sim::Clock sharedClock;
+    std::vector<sim::BoardConfig> configs{config};
+    if (controllers == 2) {
+        configs[0].clock = &sharedClock;
+        sim::BoardConfig second = configs[0];
+        second.slot1 = false;
+        second.firmware = &fw_b::hwFirmwareImage;
+        second.wwn = config.wwn + 1;
+        second.dataDir = config.dataDir + "/controller1";
+        if (!MakeDirectory(second.dataDir, &why)) {
+            std::fprintf(stderr, "controller: %s\n", why.c_str());
+            return EXIT_SETUP;
+        }
+        configs.push_back(second);
+    }
+    // The boards check their own files (an NVRAM of the wrong size ends the
+    // run here): Controller 1's first, so that nothing of Controller 0's or
+    // of the drives is made for a run that cannot start.
+    // The chassis outlives the boards whose IOCs hang on it.
+    std::unique_ptr<sim::Chassis> enclosureChassis;
+    std::vector<std::unique_ptr<sim::Board>> boards(configs.size());
+    for (size_t n = configs.size(); n-- > 0;) boards[n] = std::make_unique<sim::Board>(configs[n]);
+    enclosureChassis = std::make_unique<sim::Chassis>(enclosure);
+    sim::Chassis& chassis = *enclosureChassis;
     if (!recorded && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
         std::fprintf(stderr, "controller: %s\n", why.c_str());
         return EXIT_SETUP;
@@ -446,23 +558,27 @@ int main(int argc, char** argv) {
             f.applied = true;
         }
     }
-    sim::Board board(config);
-    board.sasController().AttachChassis(&chassis);
-    // The host ports' fabric, where hosts attach as initiators: the iSCSI
-    // portal's sessions among them.
-    sim::FcFabric fabric;
-    std::vector<sim::FcTargetPort*> hostPorts;
-    for (uint8_t chip = 1; chip <= 2; ++chip) {
-        if (sim::IspChip* port = sim::FindIspChip(board, chip)) {
-            port->AttachFabric(fabric);
-            hostPorts.push_back(port);
+    for (auto& b : boards) b->sasController().AttachChassis(&chassis);
+    if (controllers == 2) sim::Board::ConnectPartners(*boards[0], *boards[1]);
+    // The host ports' fabrics, where hosts attach as initiators: the iSCSI
+    // portal's sessions among them.  Ports 1 of both controllers are on one
+    // fabric, ports 2 on the other (a lone controller has both on one).
+    sim::FcFabric fabrics[2];
+    std::vector<sim::IscsiFcBridge::Target> targets;
+    for (size_t n = 0; n < boards.size(); ++n) {
+        for (uint8_t chip = 1; chip <= 2; ++chip) {
+            if (sim::IspChip* port = sim::FindIspChip(*boards[n], chip)) {
+                sim::FcFabric& fabric = fabrics[controllers == 2 ? chip - 1 : 0];
+                port->AttachFabric(fabric);
+                targets.push_back({&fabric, port, (n == 0 ? "port" : "c1-port") + std::to_string(chip)});
+            }
         }
     }
-    sim::IscsiFcBridge bridge(fabric, hostPorts);
+    sim::IscsiFcBridge bridge(targets);
     sim::IscsiPortal portal(bridge);
     sim::IscsiListener listener(portal);
     if (!iscsiAddress.empty()) {
-        if (hostPorts.empty()) {
+        if (targets.empty()) {
             std::fprintf(stderr, "controller: --iscsi needs Fibre Channel host ports\n");
             return EXIT_USAGE;
         }
@@ -472,11 +588,14 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
         // The names a SAN LUN mapping needs for this host.
-        bridge.onSession = [](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
-            std::fprintf(stderr, "controller: iSCSI initiator %s on port%zu: node name %016llx, port name %016llx\n",
-                         name.c_str(), port + 1, static_cast<unsigned long long>(initiator.nodeName()),
+        bridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+            std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
+                         name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
         };
+    }
+    if (controllers == 2) {
+        std::fprintf(stderr, "controller: Controller 1 console on %s\n", partnerConsole.name().c_str());
     }
 
     if (consoleIn.empty()) {
@@ -486,6 +605,10 @@ int main(int argc, char** argv) {
     }
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
+    if (controllers == 2) {
+        signal(SIGUSR1, OnPowerSignal);
+        signal(SIGUSR2, OnPowerSignal);
+    }
     if (keys.terminal && tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
         std::atexit(RestoreTerminal);
         for (int s : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV}) signal(s, OnFatalSignal);
@@ -495,22 +618,26 @@ int main(int argc, char** argv) {
         if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_rawTerminal = 1;
     }
 
+    sim::Board& first = *boards[0];
     char lastOutput = '\n';
-    board.uart().sink = [&lastOutput](char c) {
+    first.uart().sink = [&lastOutput](char c) {
         std::fputc(c, stdout);
         lastOutput = c;
     };
+    if (controllers == 2) boards[1]->uart().sink = [&partnerConsole](char c) { partnerConsole.Put(c); };
 
-    // --stop-after counts from the first start of the main loop, which the
+    // --stop-after counts from the first start of a main loop, which the
     // board sees as the moment start-up arms the FPGA watchdog.
     bool quit = false;
-    bool started = false;          // the main loop has run at least once
-    bool mainLoopThisBoot = false;
+    bool started = false;          // a main loop has run at least once
     uint64_t mainLoopStart = 0;
-    // The console's keys and the portal's sockets, watched together: while
-    // the firmware idles, until its next event, so a host's request is
-    // taken at once and an idle controller wakes only for its own timers;
-    // while it is busy, without waiting, as often as the board asks.
+    std::vector<bool> mainLoopThisBoot(boards.size(), false);
+    sig_atomic_t powerTaken[2] = {0, 0};   // power signals taken, by controller
+    // The console's keys and the portal's sockets (and Controller 1's
+    // console), watched together: while the firmware idles, until its next
+    // event, so a host's request is taken at once and an idle controller
+    // wakes only for its own timers; while it is busy, without waiting, as
+    // often as the board asks.
     std::vector<pollfd> fds;
     bool keysWatched = false;
     auto watch = [&](const timespec* wait) {
@@ -518,30 +645,39 @@ int main(int argc, char** argv) {
         // Keys from a pipe or file wait for the main loop (start-up's polled
         // output discards what arrives while it sends, as on the real
         // console) and for the console to have taken the previous ones.
-        keysWatched = keys.open && (keys.terminal || (started && !board.uart().ReceivePending()));
+        keysWatched = keys.open && (keys.terminal || (mainLoopThisBoot[0] && !first.uart().ReceivePending()));
         if (keysWatched) fds.push_back(pollfd{keys.fd, POLLIN, 0});
+        if (controllers == 2) fds.push_back(pollfd{partnerConsole.fd(), POLLIN, 0});
         listener.AddPollFds(&fds);
         return ppoll(fds.data(), fds.size(), wait, nullptr) > 0;
     };
-    board.idleWait = [&](uint64_t ns) {
+    auto idleWait = [&](uint64_t ns) {
         const timespec wait{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
         watch(&wait);
     };
     // What the portal answered goes to its hosts at once.
-    board.pollHook = [&] {
+    auto pollHook = [&] {
         std::fflush(stdout);
+        partnerConsole.Flush();
         if (listener.OutputPending()) listener.ServiceHosts();
     };
-    board.inputHook = [&] {
+    auto inputHook = [&] {
         const timespec now{0, 0};
         const bool ready = watch(&now);
-        const auto network = fds.begin() + (keysWatched ? 1 : 0);
+        const size_t consoles = (keysWatched ? 1 : 0) + (controllers == 2 ? 1 : 0);
+        const auto network = fds.begin() + static_cast<long>(consoles);
         // The portal's timers (login time-outs, pings) run without traffic.
         if (listener.TimersDue() ||
             (ready && std::any_of(network, fds.end(), [](const pollfd& p) { return p.revents != 0; }))) {
-            listener.Service(fds.data() + (network - fds.begin()), size_t(fds.end() - network));
+            listener.Service(fds.data() + consoles, size_t(fds.end() - network));
         }
-        if (!ready || !keysWatched || fds[0].revents == 0) return;
+        if (!ready) return;
+        // Keys typed on Controller 1's console reach it while it has power.
+        if (controllers == 2 && fds[consoles - 1].revents != 0) {
+            const std::string typed = partnerConsole.Take();
+            if (!boards[1]->poweredOff()) boards[1]->TypeKeys(typed);
+        }
+        if (!keysWatched || fds[0].revents == 0) return;
         char buffer[256];
         const ssize_t n = read(keys.fd, buffer, keys.terminal ? sizeof buffer : kKeyChunk);
         if (n <= 0) {
@@ -557,21 +693,29 @@ int main(int argc, char** argv) {
             }
             typed.push_back(buffer[i]);
         }
-        board.TypeKeys(typed);
+        if (!first.poweredOff()) first.TypeKeys(typed);
     };
+    for (auto& b : boards) {
+        b->idleWait = idleWait;
+        b->pollHook = pollHook;
+        b->inputHook = inputHook;
+    }
+    auto now = [&] { return first.clock().Now(); };
     auto done = [&] {
-        if (!mainLoopThisBoot && board.fpga().WatchdogRunning()) {
-            mainLoopThisBoot = true;
+        for (size_t n = 0; n < boards.size(); ++n) {
+            sim::Board& b = *boards[n];
+            if (mainLoopThisBoot[n] || b.poweredOff() || !b.fpga().WatchdogRunning()) continue;
+            mainLoopThisBoot[n] = true;
             // Start-up's waits are over: from here on a person is watching.
-            board.FollowWallClock(true);
+            b.FollowWallClock(true);
             if (!started) {
                 started = true;
-                mainLoopStart = board.clock().Now();
+                mainLoopStart = now();
             }
         }
-        if (quit || g_signalled) return true;
+        if (quit || g_signalled || g_powerSignals[0] != powerTaken[0] || g_powerSignals[1] != powerTaken[1]) return true;
         for (DriveFault& f : driveFaults) {
-            if (f.applied || !started || board.clock().Now() - mainLoopStart < f.atMs * 1000000ull) continue;
+            if (f.applied || !started || now() - mainLoopStart < f.atMs * 1000000ull) continue;
             f.applied = true;
             if (f.kind == DriveFault::Kind::Pull) {
                 chassis.Pull(f.slot);
@@ -581,37 +725,90 @@ int main(int argc, char** argv) {
                 drive->SetNoResponse(true);
             }
         }
-        return stopAfterMs != 0 && started && board.clock().Now() - mainLoopStart >= stopAfterMs * 1000000ull;
+        return stopAfterMs != 0 && started && now() - mainLoopStart >= stopAfterMs * 1000000ull;
+    };
+    auto boot = [&](size_t n) {
+        mainLoopThisBoot[n] = false;
+        boards[n]->FollowWallClock(false);
+        boards[n]->Boot();
+    };
+    // A power signal cuts a controller that has power and powers one that
+    // has none: it starts on its NVRAM, its bank and the shared drives, and
+    // pairs again with a partner that runs.
+    auto togglePower = [&](size_t n) {
+        sim::Board& b = *boards[n];
+        if (!b.poweredOff()) {
+            b.CutPower();
+            std::fprintf(stderr, "controller: Controller %zu power off\n", n);
+            return;
+        }
+        b.RestorePower();
+        sim::Board& other = *boards[1 - n];
+        if (!other.poweredOff()) sim::Board::ConnectPartners(*boards[0], *boards[1]);
+        std::fprintf(stderr, "controller: Controller %zu power on\n", n);
+        boot(n);
     };
 
-    board.SetResetEntry(&fw::ControllerEntry);
-    board.FollowWallClock(false);
-    board.Boot();
-    int status = EXIT_STOPPED;
+    // Controller n's signal: USR2 for 0, USR1 for 1.
+    for (size_t n = 0; n < boards.size(); ++n) {
+        boards[n]->SetResetEntry(n == 0 ? &fw::ControllerEntry : &fw_b::ControllerEntry);
+        boot(n);
+    }
+    // One controller runs until it stops or done holds; two take turns.
+    const uint64_t turnNs = controllers == 2 ? sim::kTurnNs : 1'000'000'000ull;
+    std::vector<sim::StopKind> stops(boards.size(), sim::StopKind::Running);
     for (;;) {
-        const sim::StopKind kind = board.RunUntil(done, 1'000'000'000ull);
-        if (kind == sim::StopKind::Running) {
-            if (done()) break;
-            continue;
+        if (done()) {
+            bool power = false;
+            for (size_t n = 0; n < boards.size(); ++n) {
+                while (g_powerSignals[n] != powerTaken[n]) {
+                    ++powerTaken[n];
+                    togglePower(n);
+                    stops[n] = sim::StopKind::Running;
+                    power = true;
+                }
+            }
+            if (!power) break;
         }
-        if (kind == sim::StopKind::Reset && !exitOnReset) {
-            // A real board reboots: same NVRAM, same drives.
-            mainLoopThisBoot = false;
-            board.FollowWallClock(false);
-            board.Boot();
-            continue;
+        bool running = false, waiting = false;
+        for (size_t n = 0; n < boards.size(); ++n) {
+            if (boards[n]->poweredOff()) {
+                waiting = true;   // a power signal may bring it back
+                continue;
+            }
+            if (stops[n] != sim::StopKind::Running) continue;
+            const sim::StopKind kind = boards[n]->RunUntil(done, turnNs);
+            if (kind == sim::StopKind::Running) {
+                running = true;
+            } else if (kind == sim::StopKind::Reset && !exitOnReset) {
+                // A real board reboots: same NVRAM, same drives.
+                boot(n);
+                running = true;
+            } else if (kind != sim::StopKind::PowerCut) {
+                stops[n] = kind;
+                if (controllers == 2) {
+                    std::fprintf(stderr, "controller: Controller %zu stopped (%s)\n", n, sim::StopKindName(kind));
+                }
+            }
         }
-        switch (kind) {
-        case sim::StopKind::Idle: status = EXIT_IDLE; break;
-        case sim::StopKind::Halt: status = EXIT_HALT; break;
-        case sim::StopKind::Shutdown: status = EXIT_SHUTDOWN; break;
-        case sim::StopKind::Reset: status = EXIT_RESET; break;
-        default: status = EXIT_STOPPED; break;
-        }
-        break;
+        if (running) continue;
+        if (!waiting) break;
+        // No controller has power: only a signal or a key can change that.
+        const timespec wait{0, 100'000'000};
+        watch(&wait);
+        inputHook();
+    }
+    int status = EXIT_STOPPED;
+    switch (stops[0]) {
+    case sim::StopKind::Idle: status = EXIT_IDLE; break;
+    case sim::StopKind::Halt: status = EXIT_HALT; break;
+    case sim::StopKind::Shutdown: status = EXIT_SHUTDOWN; break;
+    case sim::StopKind::Reset: status = EXIT_RESET; break;
+    default: status = EXIT_STOPPED; break;
     }
     if (lastOutput != '\n') std::fputs("\r\n", stdout);
     std::fflush(stdout);
+    partnerConsole.Flush();
     RestoreTerminal();
     return status;
 }

@@ -160,6 +160,10 @@ public:
     // This board leaves the pair as its power goes: its partner loses its
     // ports and heartbeat, and the processor never runs again.
     void CutPower();
+    // Power comes back: the board starts again (Boot) as at power-on, on
+    // what its NVRAM, its battery-backed bank and the drives kept.  Pair it
+    // again (ConnectPartners) first when its partner runs.
+    void RestorePower() { m_poweredOff = false; }
     bool poweredOff() const { return m_poweredOff; }
 
     // Called from the device side: the processor stops for good.

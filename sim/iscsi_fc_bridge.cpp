@@ -28,8 +28,8 @@ uint16_t FcpLun(uint64_t iscsiLun) { return uint16_t(iscsiLun >> 48); }
 // One iSCSI session's initiator logged in to one host port.
 class FcNexus : public IscsiNexus {
 public:
-    FcNexus(IscsiFcBridge& bridge, FcInitiator& initiator, FcTargetPort& port)
-        : m_bridge(bridge), m_initiator(initiator), m_port(port) {
+    FcNexus(IscsiFcBridge& bridge, FcFabric& fabric, FcInitiator& initiator, FcTargetPort& port)
+        : m_bridge(bridge), m_fabric(fabric), m_initiator(initiator), m_port(port) {
         m_bridge.m_inUse.insert(initiator.portName());
         m_initiator.autoLogin = false;
         if (!m_initiator.present()) m_initiator.ComeBack();
@@ -57,7 +57,7 @@ public:
         m_bridge.m_inUse.erase(m_initiator.portName());
         // No session needs the initiator now; a later one of the same name
         // takes it back if it is still there.
-        m_bridge.m_fabric.Retire(m_initiator);
+        m_fabric.Retire(m_initiator);
     }
 
     void Submit(uint32_t tag, IscsiTask task) override {
@@ -240,6 +240,7 @@ private:
 
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
     IscsiFcBridge& m_bridge;
+    FcFabric& m_fabric;
     FcInitiator& m_initiator;
     FcTargetPort& m_port;
     std::vector<Waiting> m_waiting;
@@ -253,11 +254,16 @@ private:
 };
 
 IscsiFcBridge::IscsiFcBridge(FcFabric& fabric, std::vector<FcTargetPort*> ports, std::string namePrefix)
-    : m_fabric(fabric), m_ports(std::move(ports)), m_namePrefix(std::move(namePrefix)) {}
+    : m_namePrefix(std::move(namePrefix)) {
+    for (size_t i = 0; i < ports.size(); ++i) m_targets.push_back({&fabric, ports[i], "port" + std::to_string(i + 1)});
+}
+
+IscsiFcBridge::IscsiFcBridge(std::vector<Target> targets, std::string namePrefix)
+    : m_targets(std::move(targets)), m_namePrefix(std::move(namePrefix)) {}
 
 std::vector<std::string> IscsiFcBridge::TargetNames() const {
     std::vector<std::string> names;
-    for (size_t i = 0; i < m_ports.size(); ++i) names.push_back(m_namePrefix + "port" + std::to_string(i + 1));
+    for (const Target& t : m_targets) names.push_back(m_namePrefix + t.suffix);
     return names;
 }
 
@@ -271,15 +277,16 @@ uint64_t IscsiFcBridge::PortNameFor(const std::string& initiatorName, unsigned i
 }
 
 std::unique_ptr<IscsiNexus> IscsiFcBridge::Open(size_t index, const std::string& initiatorName) {
-    if (index >= m_ports.size() || !m_ports[index]->Online()) return nullptr;
+    if (index >= m_targets.size() || !m_targets[index].port->Online()) return nullptr;
+    FcFabric& fabric = *m_targets[index].fabric;
     // A host running several sessions at once gets one initiator for each.
     unsigned instance = 0;
     while (m_inUse.count(PortNameFor(initiatorName, instance))) ++instance;
     const uint64_t portName = PortNameFor(initiatorName, instance);
-    FcInitiator* initiator = m_fabric.Find(portName);
-    if (!initiator) initiator = &m_fabric.AddInitiator(portName);
+    FcInitiator* initiator = fabric.Find(portName);
+    if (!initiator) initiator = &fabric.AddInitiator(portName);
     if (onSession) onSession(initiatorName, index, *initiator);
-    return std::make_unique<FcNexus>(*this, *initiator, *m_ports[index]);
+    return std::make_unique<FcNexus>(*this, fabric, *initiator, *m_targets[index].port);
 }
 
 }  // namespace sim

@@ -22,6 +22,15 @@ public:
     // `namePrefix` + "port" + n.
     IscsiFcBridge(FcFabric& fabric, std::vector<FcTargetPort*> ports,
                   std::string namePrefix = "iqn.2026-12.sim.array-controller:");
+    // Host ports on fabrics of their own (two controllers: ports 1 of both
+    // on one fabric, ports 2 on another), each target named `namePrefix` +
+    // its suffix.
+    struct Target {
+        FcFabric* fabric;
+        FcTargetPort* port;
+        std::string suffix;
+    };
+    explicit IscsiFcBridge(std::vector<Target> targets, std::string namePrefix = "iqn.2026-12.sim.array-controller:");
 
     std::vector<std::string> TargetNames() const override;
     std::unique_ptr<IscsiNexus> Open(size_t index, const std::string& initiatorName) override;
@@ -37,8 +46,7 @@ public:
 
 private:
     friend class FcNexus;
-    FcFabric& m_fabric;
-    std::vector<FcTargetPort*> m_ports;
+    std::vector<Target> m_targets;
     std::string m_namePrefix;
     std::set<uint64_t> m_inUse;   // initiators a live session holds
 };

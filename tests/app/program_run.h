@@ -169,6 +169,7 @@ public:
         }
         return false;
     }
+    pid_t Pid() const { return m_pid; }
     bool Alive() {
         if (m_status != kRunning) return false;
         int status = 0;

@@ -49,11 +49,11 @@ struct RemoteHost : IscsiHost {
             if (n > 0) at += size_t(n);
         }
     }
-    // More bytes from the portal; false when none came in time or the
-    // portal closed the connection.
+    // More bytes from the portal; false when none came within `waitMs` or
+    // the portal closed the connection.
     bool Await() override {
         pollfd p{fd, POLLIN, 0};
-        if (closed || poll(&p, 1, kWaitMs) <= 0) return false;
+        if (closed || poll(&p, 1, waitMs) <= 0) return false;
         uint8_t buffer[65536];
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
@@ -71,6 +71,7 @@ struct RemoteHost : IscsiHost {
     }
 
     int fd = -1;
+    int waitMs = kWaitMs;
     bool connected = false;
     bool closed = false;
 };
