@@ -251,6 +251,7 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {STRIPE_INIT_MESSAGE_SKIPPED, StripeInitSkipDelivered},
     // Power management requests whose answer carries data back.
     {123, APMPartnerRequestAnswered},
+    {PARTNER_MESSAGE_HEARTBEAT, PartnerHeartbeatAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},
     {135, PartnerDataRequestAnswered},

@@ -173,8 +173,10 @@ uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
 // one this controller sent, by its request kind.
 uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerDataRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
-// Messages 147-149 and 159 from the partner.
+// Messages 147-149 and 159 from the partner; the answer to this
+// controller's 159.
 uint8_t bReceivePartnerStopOrTime(PARTNER_MESSAGE_SLOT* psSlot);
+void PartnerHeartbeatAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 // The partner's ping (id 12) and heartbeat message (159): GOOD once nothing
 // here is left for it, NOT READY while a flush runs.
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot);

@@ -24,6 +24,7 @@
 #include "partner/parity_read_data.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/sas_failback.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
 
@@ -218,6 +219,23 @@ uint8_t bPingPartnerSync() {
 void ReadPartnerStartOfDayData(uint8_t fFlag) {
     const uint8_t abCdb[16] = {PARTNER_OPCODE_READ_BUFFER, 0, PARTNER_BUFFER_ID_START_OF_DAY, fFlag};
     (void)bQueuePartnerReadBuffer(abCdb, COMMAND_TYPE_START_OF_DAY);
+}
+
+// Message 159: the drive side of this controller, back beside a running
+// partner, asks it to let the failback go on.  A request that cannot go out
+// now counts as refused: the failback asks again after its pause.
+void SendPartnerHeartbeatMessage() {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_HEARTBEAT);
+    s.abCdb[3] = fGetHeartbeatRequestFlag();
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    if (bSendMessageToPartner(&s, &wSlot, 0) != STATUS_OK) SASFailbackRequestAnswered(TRUE);
+}
+
+// Only a GOOD answer lets the failback go on; a CHECK CONDITION (the
+// partner still flushing, or given up here) or a message never delivered
+// is asked again.
+void PartnerHeartbeatAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
+    SASFailbackRequestAnswered(ToFlag(psSlot->fFailed == TRUE || psSlot->fSenseValid == TRUE));
 }
 
 void SendPartnerIdentity(uint32_t dFirmwareWord) {

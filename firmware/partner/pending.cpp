@@ -3,7 +3,6 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
-#include "sas/sas_failback.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "executive/types.h"
@@ -73,8 +72,6 @@ uint8_t s_fPartnerDumpFlag = FALSE;
 }  // namespace
 uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
 void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
-// The failback request (message 159) is taken at once.
-void SendPartnerHeartbeatMessage() { SASFailbackRequestAnswered(FALSE); }
 
 // Stand-ins for the tick, board state and stop paths.
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
