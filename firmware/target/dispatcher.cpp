@@ -317,7 +317,12 @@ uint8_t bCheckPartnerStripeAccess(const DISPATCH& s) {
         fNeeds = true;
     }
     if (!fNeeds) return GO_ON;
-    if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) != STATUS_OK) return DISPATCH_WAIT;
+    if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) != STATUS_OK) {
+        // The claim at admission is not made again: the command waits as
+        // one refused, so its next dispatch still asks.
+        ps->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
+        return DISPATCH_WAIT;
+    }
     if (fGetStripeAccessSFlag(ps->wIndex) == TRUE) return GO_ON;
     if (!HasFlag(ps, KE_FLAG_ABORTED)) {
         (void)bSendEventRateMessage118(ps);
