@@ -39,6 +39,8 @@ const Level kLevels[] = {
     {"Raid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}},
     {"Raid6", {"Raid6", fw::RAID_LEVEL_6, 5, 16}},
     {"Raid50", {"Raid50", fw::RAID_LEVEL_50, 6, 16, 2}},
+    {"Raid10", {"Raid10", fw::RAID_LEVEL_10, 4, 16}},
+    {"Raid0", {"Raid0", fw::RAID_LEVEL_0, 3, 16}},
 };
 
 // A small array on members full of garbage, recorded as one that wants
@@ -134,6 +136,27 @@ TEST_F(StripeInitRoad, TheStatusDisplayShowsTheWalk) {
     fw::ShowStripeInitStats();
     board->RunFor(10'000'000);
     EXPECT_NE(board->ConsoleText().substr(after).find("No Stripe Init In Progress"), std::string::npos);
+}
+
+// A walk taken up with the partner's progress (reason 4) cannot tell which
+// rows hosts wrote: it recomputes the parity of every row from its data
+// and zeroes none, so rows full of host data keep it and end consistent.
+TEST_F(StripeInitRoad, AWalkResumedWithThePartnersProgressZeroesNoRow) {
+    ArraySpec a = kLevels[0].spec;
+    a.lBlocks = kRows * RowDataBlocks(a);
+    ASSERT_NO_FATAL_FAILURE(Boot(a));
+    FillConsistentRows(kRows, 0x4EA5);
+    std::vector<uint8_t> junk(spec.wChunk * kBlock, 0xC3);
+    for (uint64_t row : {3u, 64u, 127u}) {
+        chassis->DriveAt(SlotOfMember(ParityLayout().ParityMember(row, 0)))->WriteBlocks(row * spec.wChunk, spec.wChunk, junk.data());
+    }
+    fw::pGetConfigImage()->asRank[0].bInitState = 1;
+    fw::pGetConfigImage()->asRank[0].fInitialized = fw::FALSE;
+    fw::SetRankInitPending(0, fw::TRUE);
+    fw::StartStripeInit(0, fw::STRIPE_INIT_RESUME_PARTNER);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    EXPECT_EQ(EventCount(52), 1);
 }
 
 // The same on a controller whose NVRAM, data banks and drives live in
