@@ -632,7 +632,10 @@ void ExpansionTask() {
             s_fReissue = FALSE;
             s_fBack = FALSE;
         }
-        if (s.lWrite >= s.sOld.lCapacity) {
+        if (s.lWrite >= s.lEnd) {
+            // Cut between the last row and the commit reaching the drives.
+            s.bState = EXPANSION_COMMIT;
+        } else if (s.lWrite >= s.sOld.lCapacity) {
             s.bState = EXPANSION_ZERO;
             s.psCommand->bSecondaryState = EXPANSION_PHASE_ZERO_FILL;
         } else {
@@ -702,7 +705,13 @@ uint8_t fIsExpansionSaveAddress(uint64_t lAddress) {
 
 uint8_t fIsExpansionInProgress() { return ToFlag(s.fInProgress == TRUE); }
 uint8_t bGetExpansionRank() { return s.fInProgress == TRUE ? s.bRank : NO_RANK; }
-void SetExpansionRank(uint8_t bRank) { s.bRank = bRank; }
+void SetExpansionRank(uint8_t bRank) {
+    // A deletion below the expanding array renumbered it: the record
+    // follows, or the next resume would find it naming another array.
+    const bool fRenumbered = s.fInProgress == TRUE && s.bRank != bRank && bGetNvramExpansionFlag() == TRUE;
+    s.bRank = bRank;
+    if (fRenumbered) StorePosition();
+}
 
 uint8_t bGetExpansionPercent() {
     if (s.lEnd == 0) return 0;
