@@ -412,6 +412,10 @@ void HandleConsoleCharacter(uint8_t c) {
         SetOutputPaused(c == CTRL_S ? TRUE : FALSE);
         return;
     }
+    // Held output lets only Ctrl-Q (above) or Ctrl-E go on: a key typed
+    // meanwhile would act on menus the operator cannot see yet, so it is
+    // discarded, as while output is written polled.
+    if (fIsOutputPaused() == TRUE && c != CTRL_E) return;
     if (c == CTRL_E) SetOutputPaused(FALSE);
     if (c == CTRL_D) {
         RequestConsoleLogClear();
@@ -428,6 +432,9 @@ void HandleConsoleCharacter(uint8_t c) {
         return;
     }
     if (fHandleRunningDisplayKey(c)) return;
+    // A page is printing: a key would be echoed into its text and taken by
+    // the menu underneath.  Only Ctrl-E (a new session) gets through.
+    if (c != CTRL_E && fIsMenuPagePrinting() == TRUE) return;
     if (s.fAnyKeyWait == TRUE) {
         CallMenuFromInput();
         return;

@@ -32,6 +32,8 @@ constexpr uint32_t CONSOLE_MODE_RAW = 0;
 constexpr uint32_t CONSOLE_MODE_MENU = 1;
 
 MENU_STATE s_sMenu;
+// The menu path of the last page a menu started (MENU_PATH_NONE: none).
+uint64_t s_lPagePath = MENU_PATH_NONE;
 
 uint8_t bLevelNow(uint8_t* pbLevel, uint32_t dSetTick) {
     if (dGetCoarseTick() - dSetTick > LEVEL_LIFETIME_TICKS) *pbLevel = 0;
@@ -91,12 +93,18 @@ void EndOptionScreen(uint16_t wMask) {
 
 void StartMenuDump(uint64_t lPath, MENU_FUNCTION pfnReturn, uint8_t bType, uint8_t bMode) {
     s_sMenu.lMenuPath = lPath;
+    s_lPagePath = lPath;
     s_sMenu.pfnAnyKeyMenu = pfnReturn;
     SetInfoDumpRequest(TRUE);
     SetInfoDumpState(0);
     SetInfoDumpMode(bMode);
     // The type last: it starts the dump.
     SetInfoDumpType(bType);
+}
+
+uint8_t fIsMenuPagePrinting() {
+    return ToFlag(fGetInfoDumpRequest() == TRUE && s_sMenu.fAnyKeyWait != TRUE && s_lPagePath != MENU_PATH_NONE &&
+                  s_sMenu.lMenuPath == s_lPagePath);
 }
 
 void AwaitTypedAnswer() {

@@ -78,6 +78,8 @@ inline uint16_t MenuOptionBit(uint32_t dOption) { return static_cast<uint16_t>(1
 // path code while the background pass prints, and a key after the last
 // page returns to pfnReturn.
 void StartMenuDump(uint64_t lPath, MENU_FUNCTION pfnReturn, uint8_t bType, uint8_t bMode = 0);
+// TRUE while a page a menu started is still printing, before its pause.
+uint8_t fIsMenuPagePrinting();
 // A typed answer is awaited: flush, option entry off.
 void AwaitTypedAnswer();
 

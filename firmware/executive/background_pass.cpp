@@ -23,6 +23,7 @@
 #include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
+#include "executive/upcalls.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
@@ -224,7 +225,14 @@ const BackgroundService s_asServices[] = {
                 !IsTrue(fIsConfigUpdatePending()) && IsConfigurationIdle();
      },
      [] { RebuildCheckTask(); }},
-    {40, 0, [] { return IsTrue(fGetInfoDumpRequest()); }, [] { RunInfoDump(); }},
+    // A page on the console waits while its output is held (Ctrl-S): run on,
+    // it would fill the console log until whole lines were dropped.
+    {40, 0,
+     [] {
+         return IsTrue(fGetInfoDumpRequest()) &&
+                (!IsTrue(fIsConsoleOutputPaused()) || IsTrue(fIsConsoleOutputCaptured()));
+     },
+     [] { RunInfoDump(); }},
     {41, HOLDABLE, [] { return IsTrue(fGetThroughputTestRequest()); },
      [] { RunThroughputTest(); }},
     {42, EVERY_PASS, [] { return IsXmodemActive(); }, [] { XmodemReceiveStep(); }},

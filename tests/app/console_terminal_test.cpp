@@ -1,8 +1,9 @@
 // The controller program on a terminal, as an operator uses it: Ctrl-E,
 // the menus, two RAID 5 arrays (by hand and by proposal) with logical drives
-// on them, saved; then a new run on the same data directory finds them.  And
-// with hosts over iSCSI: a LUN mapping made for the host whose names the
-// program printed at its login.
+// on them, saved; then a new run on the same data directory finds and shows
+// them.  With hosts over iSCSI: a LUN mapping made for the host whose names
+// the program printed at its login; and a long view held and let go while a
+// host writes.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -128,10 +129,19 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
     OpenConfiguration(t);
     MENU("1\r", "1.  View Arrays");
+    // The arrays as saved, each with its members.
+    TYPE("1\r", "Array:00 RAID 5, ");
+    ASSERT_TRUE(t.WaitFor("Array:01 RAID 5, ")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+    MENU(" ", "1.  View Arrays");
     MENU("2\r", "1 unused drives available for configuration");
     MENU("0\r", "1.  View Arrays");
     MENU("0\r", "Configuration Menu (1) (C0)");
     MENU("2\r", "1.  View Logical Drives");
+    TYPE("1\r", "LD:000 ");
+    ASSERT_TRUE(t.WaitFor("LD:001 ")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+    MENU(" ", "1.  View Logical Drives");
 }
 
 // A TCP port of the loopback interface that nothing listens on now.
@@ -252,6 +262,100 @@ TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAc
             a2 = HostTool("iscsi-inq -i " + hostA + " " + target + "2/0");
         EXPECT_EQ(a2.find("Peripheral Device Type:DIRECT_ACCESS"), std::string::npos) << a2;
     }
+}
+
+// The longest view there is, 200 logical drives, while an iSCSI host keeps
+// writing: the host's commands go on completing throughout; Ctrl-S holds the
+// text and Ctrl-Q lets it go on, with nothing lost or repeated; keys typed
+// while the page runs change nothing; the page ends with its pause, and a
+// key brings the menu back.
+TEST_F(ConsoleTerminal, ALongViewPausesAndResumesWhileAHostWrites) {
+    const int port = FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    TerminalRun t(m_dir, {"--iscsi", "127.0.0.1:" + std::to_string(port), "--drive-size", "30000000000"});
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+    OpenConfiguration(t);
+    // RAID 0 over the eight drives, by proposal; 200 logical drives of 1 GB.
+    MENU("1\r", "Array Configuration Menu (1-1) (C0)");
+    MENU("2\r", "8 unused drives available for configuration");
+    MENU("1\r", "RAID 0 Array Configuration Menu");
+    RESULT("2\r", "Array 00 Successfully Created");
+    MENU(" ", "Array Configuration Menu (1-1) (C0)");
+    MENU("0\r", "0.  Save and Exit");
+    MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
+    MENU("2\r", "2.  All Unused Free Space Regions (");
+    TYPE("2\r", "Enter number of logical drives to create (1..");
+    ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
+    TYPE("200\r", "Enter size of logical drives to create (Max 1 GB) (<CR> = MAX): ");
+    MENU("1\r", "1.  512 Bytes Host Block Size");
+    RESULT("1\r", "Logical Drives 000 to 199 Successfully Created");
+    MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+    MENU("0\r", "0.  Save and Exit");
+    TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+    RESULT("y\r", "Saving Configuration");
+    MENU(" ", "Main Menu (C0)");
+    OpenConfiguration(t);
+    MENU("2\r", "1.  View Logical Drives");
+
+    // The host ports come up after the console: a refused login is tried
+    // again, as an initiator does.
+    std::unique_ptr<iscsitest::RemoteHost> session;
+    for (int i = 0; i < 50 && !session; ++i) {
+        session = std::make_unique<iscsitest::RemoteHost>(static_cast<uint16_t>(port));
+        if (!session->connected || !session->LogInNormal({}, "iqn.2026-12.sim.array-controller:port1")) session.reset();
+    }
+    ASSERT_TRUE(session) << t.Tail();
+    iscsitest::RemoteHost& host = *session;
+    uint32_t written = 0;
+    // One WRITE(10) of 8 blocks to logical drive 0, answered GOOD.
+    auto Write = [&] {
+        std::vector<uint8_t> cdb = {0x2A, 0, 0, 0, 0, uint8_t(written % 200), 0, 0, 8, 0};
+        const sim::iscsi::Pdu r = host.Write(cdb, std::vector<uint8_t>(4096, uint8_t(written)), 0);
+        ++written;
+        return r.opcode() == sim::iscsi::kScsiResponse && r.bhs[3] == 0;
+    };
+    // A unit attention may come first.
+    bool fReady = false;
+    for (int i = 0; i < 4 && !fReady; ++i) fReady = Write();
+    ASSERT_TRUE(fReady);
+
+    const size_t start = t.Seen();
+    TYPE("1\r", "LD:050 ");
+    t.Press("\x13");
+    // The text stops, the host's writes do not: once the output the pause
+    // met has drained, nothing more comes however much the host writes.
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(Write()) << i;
+    t.Collect();
+    const size_t held = t.Screen().size();
+    // Keys typed meanwhile: a menu choice, Exit, a stray letter.
+    t.Press("2\r0\rx");
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(Write()) << i;
+    t.Collect();
+    EXPECT_EQ(t.Screen().size(), held) << t.Screen().substr(held);
+    EXPECT_EQ(t.Screen().find("LD:199 ", start), std::string::npos);
+    t.Press("\x11");
+    const std::string page = t.ReadUpTo("Press any key to continue...");
+    ASSERT_FALSE(page.empty()) << t.Tail();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(Write()) << i;
+    // The page waits for its key: the keys typed during the pause did not
+    // take it back to the menu.
+    t.Collect();
+    EXPECT_EQ(t.Screen().find("Menu", t.Seen()), std::string::npos) << t.Screen().substr(t.Seen());
+    // Every logical drive once, in order.
+    const std::string all = t.Screen().substr(start);
+    size_t at = 0;
+    for (int ld = 0; ld < 200; ++ld) {
+        char name[16];
+        std::snprintf(name, sizeof name, "LD:%03d ", ld);
+        const size_t next = all.find(name, at);
+        ASSERT_NE(next, std::string::npos) << name;
+        at = next + 1;
+        EXPECT_EQ(all.find(name, at), std::string::npos) << name << " twice";
+    }
+    // The page ends, and a key brings the menu, unchanged by the keys typed.
+    MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
+    MENU("0\r", "Configuration Menu (1) (C0)");
 }
 
 }  // namespace

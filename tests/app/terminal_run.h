@@ -83,6 +83,24 @@ public:
         return m_screen.substr(from, m_seen - end.size() - from);
     }
     // The screen around the last match and after it, for a failure message.
+    // Keys sent at once, in one write, without waiting for what they bring.
+    bool Press(const std::string& keys) {
+        return write(m_fd, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+    }
+    // Reads what the program has written until it writes nothing more for
+    // a moment.
+    void Collect() {
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 500) <= 0) return;
+            char buffer[4096];
+            const ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n <= 0) return;
+            m_screen.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    const std::string& Screen() const { return m_screen; }
+    size_t Seen() const { return m_seen; }
     std::string Tail() const { return m_screen.substr(m_seen > 1500 ? m_seen - 1500 : 0); }
 
     // SIGTERM is a power cut: NVRAM and drives keep what was written.

@@ -229,6 +229,38 @@ TEST_F(InformationMenus, EventLogViewsAndClearing) {
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + kEventLogChoice);
 }
 
+TEST_F(InformationMenus, KeysWhileAPageRunsChangeNothing) {
+    c.Enter("5");
+    c.Enter("1");
+    c.board.ClearConsoleText();
+    c.board.TypeKeys("1\r");
+    c.board.RunUntil([] { return fw::fGetInfoDumpRequest() == fw::TRUE; }, 1'000'000'000ull);
+    ASSERT_EQ(fw::fGetInfoDumpRequest(), fw::TRUE);
+    // Exit, and a stray key, while the page prints: neither echoed nor taken.
+    c.board.TypeKeys("0\rx");
+    c.Settle();
+    const std::string sPage = consoletest::Lines(c.board.ConsoleText());
+    // Only the choice that started the page is echoed before it.
+    EXPECT_EQ(sPage.substr(0, sPage.find("Mon Jan 06 2025")).find_first_of("0x"), std::string::npos) << sPage;
+    EXPECT_TRUE(EndsWith(sPage, "End Of Event Log\n\n\n\n" + kAnyKey)) << sPage;
+    EXPECT_EQ(c.Type(" "), ControllerEventLogMenu("0", fw::wGetEventLogCount(), fw::wGetEventsPostedCount()));
+}
+
+// A page whose output is held (Ctrl-S) waits too, rather than filling the
+// console log while nobody reads it; Ctrl-Q lets both go on.
+TEST_F(InformationMenus, AHeldPageWaitsForCtrlQ) {
+    c.Enter("5");
+    c.Enter("1");
+    c.board.TypeKeys("1\r");
+    c.board.RunUntil([] { return fw::fGetInfoDumpRequest() == fw::TRUE; }, 1'000'000'000ull);
+    c.board.TypeKeys("\x13");
+    c.board.RunFor(1'000'000'000ull);
+    EXPECT_EQ(fw::fGetInfoDumpRequest(), fw::TRUE);
+    c.board.ClearConsoleText();
+    const std::string s = c.Type("\x11");
+    EXPECT_TRUE(EndsWith(s, "End Of Event Log\n\n\n\n" + kAnyKey)) << s;
+}
+
 TEST_F(InformationMenus, KeysWhileAPartnerAnswerIsDueChangeNothing) {
     c.Enter("5");
     c.Enter("1");
