@@ -354,4 +354,22 @@ TEST_F(ChipDiagnostics, AHostChipSystemErrorIsDumpedBeforeTheHalt) {
     EXPECT_EQ(s.find("\n00100100: "), std::string::npos);
 }
 
+// Firmware that reports no external memory (its end at or below where
+// external memory starts) has none dumped: the count would underflow.
+class ChipDumpWithoutExternalMemory : public ChipDiagnostics {
+protected:
+    ChipDumpWithoutExternalMemory() { Chip(1).externalMemoryEnd = 0x0FFFFF; }
+};
+
+TEST_F(ChipDumpWithoutExternalMemory, TheDumpGoesFromCodeRamToTheRings) {
+    c.board.ClearConsoleText();
+    Chip(1).RaiseAsyncEvent(fw::ISP_AEN_SYSTEM_ERROR);
+    EXPECT_EQ(c.board.RunFor(120'000'000'000ull), sim::StopKind::Halt);
+    const std::string s = Lines(c.board.ConsoleText());
+    const size_t n = s.find("\nCode RAM\n00020000: ");
+    ASSERT_NE(n, std::string::npos) << s;
+    EXPECT_EQ(s.find("External Memory"), std::string::npos);
+    EXPECT_NE(s.find("[<==END] ISP Debug Dump\n", n), std::string::npos);
+}
+
 }  // namespace

@@ -49,10 +49,12 @@ TEST_F(PartnerApm, AnArrayStateNoticeIsTakenAndAnArrayOutOfRangeRefused) {
     EXPECT_EQ(fw::bSendAPMMessageToPartner(&iRequest, ab, sizeof ab, 123, 1, nullptr), 0);
 }
 
-// The drive status screen of the controller that is not master asks the
-// master for its marks and shows them: a drive the master parked shows
-// parked there too.
-TEST_F(PartnerApm, TheSlavesDriveStatusScreenShowsTheMastersMarks) {
+// The status screens of the controller that is not master ask the master
+// for its marks and show them: a drive the master parked shows parked there
+// too.  The drive screen (level 1) and the array screen (level 2).
+class SlaveStatusScreen : public PartnerApm, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SlaveStatusScreen, ShowsTheMastersMarks) {
     const bool fAMaster = fw::fIsMasterController() == fw::TRUE;
     ASSERT_NE(fAMaster, fw_b::fIsMasterController() == fw::TRUE);
     sim::Board& slave = fAMaster ? b->board : a->board;
@@ -73,16 +75,19 @@ TEST_F(PartnerApm, TheSlavesDriveStatusScreenShowsTheMastersMarks) {
             << slave.ConsoleText();
         return slave.ConsoleText();
     };
+    const bool fDrives = std::string(GetParam()) == "drives";
     Screen("\x05", "Please Select Option: ");
     Screen("2\r", "Please Select Option: ");
     Screen("11\r", "Please Select Option: ");
-    Screen("1\r", "Please Select Option: ");
+    Screen(fDrives ? "1\r" : "2\r", "Please Select Option: ");
     const std::string s = Screen("1\r", "Press any key to continue...");
-    EXPECT_NE(s.find("View Disk Drive APM Status \r\n\r\nRequesting data from other controller, please wait..."),
-              std::string::npos)
+    const std::string sTitle = fDrives ? "View Disk Drive APM Status " : "View Array APM Status ";
+    EXPECT_NE(s.find(sTitle + "\r\n\r\nRequesting data from other controller, please wait..."), std::string::npos)
         << s;
     EXPECT_EQ(s.find("Request failed"), std::string::npos) << s;
     EXPECT_EQ(SlaveState(), fw::DRIVE_APM_SPUN_DOWN);
 }
+
+INSTANTIATE_TEST_SUITE_P(PartnerApm, SlaveStatusScreen, ::testing::Values("drives", "arrays"));
 
 }  // namespace
