@@ -299,8 +299,15 @@ void RebuildCheckTask() {
     bool fStarted = false;
     uint8_t bRank = 0;
     uint8_t abMembers[2];
-    for (uint8_t bFrom = 0; !fStarted && fFindRankWithMissingMember(bFrom, 0, &bRank, abMembers, TRUE) == TRUE;
-         bFrom = static_cast<uint8_t>(bRank + 1)) {
+    // An array whose missing member has nothing to take its place may have
+    // another member missing whose slot holds a new drive: the search goes
+    // on after the member found, then on to the next array.
+    uint8_t bFromRank = 0, bFromMember = 0;
+    for (uint8_t fFirst = TRUE;
+         !fStarted && fFindRankWithMissingMember(bFromRank, bFromMember, &bRank, abMembers, fFirst) == TRUE;
+         fFirst = FALSE) {
+        bFromRank = bRank;
+        bFromMember = static_cast<uint8_t>((abMembers[1] != 0xFF ? abMembers[1] : abMembers[0]) + 1);
         const uint32_t dNeeded = dNeededMemberBlocks(bRank);
         if (fGetAutoRebuild() == TRUE) {
             uint8_t abDedicated[2], abGlobal[2];

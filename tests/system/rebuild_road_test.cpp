@@ -233,6 +233,42 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
 }
 
+// Two mirror pairs of a RAID 10 array each lose a member; only the later
+// member's slot gets a new drive.  The earlier member having nothing to be
+// rebuilt onto does not stop the check: it goes on to the next member of
+// the same array.
+TEST_F(RebuildFixture, AMemberWithoutReplacementDoesNotHideTheNextOne) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid10", fw::RAID_LEVEL_10, 4, 16, 0, true, 2 * 16384}, 0));
+    for (uint32_t i = 0; i < 16; ++i) Write(i * 3 * spec.wChunk % (spec.lBlocks - 64), 64, 500 + i);
+    Settle();
+    for (const unsigned m : {0u, 3u}) {
+        chassis->DriveAt(m + 1)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+        for (uint32_t i = 0; fw::bGetRankMemberFlags(0, uint8_t(m)) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
+            ASSERT_LT(i, 200u) << "member " << m << " never failed";
+            Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
+            Settle();
+        }
+    }
+    ASSERT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+
+    sim::DriveConfig fresh = sim::Chassis::DefaultDriveConfig(4, chassisOptions);
+    fresh.sasAddress += 0x1000;
+    fresh.serial = "NEW00004";
+    chassis->Pull(4);
+    chassis->Insert(4, fresh);
+    ASSERT_EQ(board->RunUntil([] { return Count(fw::EVENT_REBUILD_COMPLETE) == 1 && fw::fGetRebuildWork() != fw::TRUE &&
+                                          fw::fIsConfigUpdatePending() != fw::TRUE; },
+                              600'000'000'000ull),
+              sim::StopKind::Running);
+    ASSERT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1) << board->ConsoleText();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 3), fw::MEMBER_FLAGS_IN_SERVICE);
+    EXPECT_NE(fw::bGetRankMemberFlags(0, 0), fw::MEMBER_FLAGS_IN_SERVICE);
+    const auto w = DriveWwn(*chassis, 4);
+    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[3], w.data(), 8), 0);
+    ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
+}
+
 // Two members of a RAID 6 array gone: the first pass rebuilds the lower one
 // onto the first spare with the other treated as absent, and its end starts
 // the second onto the other spare.
