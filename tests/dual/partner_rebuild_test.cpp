@@ -1,8 +1,9 @@
 // A rebuild with two controllers: the master runs it, and the other
 // controller follows it through the partner link alone: the start fills its
 // record, each retired region moves its position, the end makes the spare
-// the member in its configuration too.  What it keeps in its own NVRAM is
-// what it would take over from.
+// the member in its configuration too, and a cancel at the master ends it
+// there as well.  What it keeps in its own NVRAM is what it would take
+// over from.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,7 +12,9 @@
 #include "../system/road_config.h"
 #include "config/config_image.h"
 #include "config/rank_table.h"
+#include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
+#include "mgmt/management.h"
 #include "raid/rebuild.h"
 #include "sim/fc_host.h"
 
@@ -53,7 +56,7 @@ class PartnerRebuild : public ::testing::Test, protected dual::Pair {
 protected:
     // The array comes up with member 1's drive pulled.
     void SetUp() override {
-        roadtest::ArraySpec spec{"FOLLOW", fw::RAID_LEVEL_5, kMembers, kChunk, 0, true, kBlocks};
+        roadtest::ArraySpec spec{"FOLLOW", fw::RAID_LEVEL_5, kMembers, kChunk, 0, true, blocks};
         std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
         ps->sHeader.fAutoRebuild = fw::TRUE;
@@ -66,10 +69,47 @@ protected:
         chassis.Pull(kPulled);
         ASSERT_TRUE(Boot()) << Consoles();
     }
+    // Runs until both records show the rebuild under way, the other
+    // controller's past its start.
+    bool RunUntilFollowing() {
+        return RunUntil(
+            [&] {
+                const Record m = RecordIn(a->board), s = RecordIn(b->board);
+                return m.fPending == fw::TRUE && s.fPending == fw::TRUE && s.dPosition != 0;
+            },
+            60'000 * kMs);
+    }
+    // A host logged in to one controller of the pair.
+    std::unique_ptr<sim::FcHost> HostOn(dual::Side& side, uint64_t wwpn) {
+        auto host = std::make_unique<sim::FcHost>(side.board, side.fabric, *sim::FindIspChip(side.board, 1), wwpn);
+        return HostReady(*host) ? std::move(host) : nullptr;
+    }
     static bool MemberIs(const fw::CONFIG_IMAGE* ps, const std::array<uint8_t, 8>& w) {
         return std::memcmp(ps->asRank[0].aabMemberWwn[kPulled - 1], w.data(), 8) == 0;
     }
+    // A management command through a host: its status.  While the
+    // configuration is being written it is refused NOT READY, and sent
+    // again as a host would.
+    uint8_t Management(sim::FcHost& host, uint8_t bCode) {
+        const std::vector<uint8_t> data(std::begin(fw::MANAGEMENT_SIGNATURE), std::end(fw::MANAGEMENT_SIGNATURE));
+        const std::vector<uint8_t> cdb = {fw::SCSI_WRITE_BUFFER, 0x01, bCode, 0, 0, 0, 0, 0, uint8_t(data.size()), 0};
+        sim::FcpResult r;
+        for (int i = 0; i < 50; ++i) {
+            r = RunCommand(host, cdb, data);
+            if (r.status != fw::SCSI_STATUS_CHECK_CONDITION || r.sense.size() < 3 || (r.sense[2] & 0x0F) != 2) break;
+            RunUntil([] { return false; }, 20 * kMs);
+        }
+        return r.status;
+    }
     std::array<uint8_t, 8> spare{};
+    uint64_t blocks = kBlocks;
+};
+
+// An array large enough that the rebuild is still running once a host has
+// logged in.
+class PartnerRebuildLarge : public PartnerRebuild {
+protected:
+    PartnerRebuildLarge() { blocks = 64 * kBlocks; }
 };
 
 // The slave's record starts with the master's start message (rank, member,
@@ -102,6 +142,25 @@ TEST_F(PartnerRebuild, TheOtherControllerFollowsTheRebuildThroughTheLink) {
     EXPECT_EQ(fw_b::bGetRankMemberFlags(0, kPulled - 1), fw::MEMBER_FLAGS_IN_SERVICE);
     EXPECT_TRUE(MemberIs(reinterpret_cast<const fw::CONFIG_IMAGE*>(fw_b::pGetConfigImage()), spare));
     EXPECT_TRUE(MemberIs(fw::pGetConfigImage(), spare));
+}
+
+// The management command cancelling the rebuild, sent to the master, ends
+// the rebuild on the other controller too, through the link: its record is
+// let go of where the front stood, not carried to the end.
+TEST_F(PartnerRebuildLarge, ACancelAtTheMasterEndsTheRebuildOnTheOtherController) {
+    const auto host = HostOn(*a, 0x2100001B32E00001ull);
+    ASSERT_NE(host, nullptr) << Consoles();
+    ASSERT_TRUE(RunUntilFollowing()) << Consoles();
+    ASSERT_EQ(Management(*host, 205), fw::SCSI_STATUS_GOOD) << Consoles();
+    Record s{};
+    ASSERT_TRUE(RunUntil([&] { return (s = RecordIn(b->board)).fPending != fw::TRUE; }, 10'000 * kMs)) << Consoles();
+    EXPECT_LE(s.dPosition, s.dEnd) << "the rebuild ran to its end instead";
+    EXPECT_NE(fw_b::bGetRankMemberFlags(0, kPulled - 1), fw::MEMBER_FLAGS_IN_SERVICE);
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    int cancelled = 0;
+    for (uint16_t w = 0; w < wCount; ++w) cancelled += fw::psGetEventLogEntry(w)->bCode == fw::EVENT_REBUILD_CANCELLED;
+    EXPECT_EQ(cancelled, 1);
 }
 
 }  // namespace
