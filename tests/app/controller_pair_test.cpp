@@ -26,6 +26,7 @@
 
 namespace {
 
+using iscsitest::Cdb16;
 using iscsitest::RemoteHost;
 using sim::iscsi::Pdu;
 namespace iscsi = sim::iscsi;
@@ -33,14 +34,6 @@ namespace iscsi = sim::iscsi;
 constexpr uint64_t kMiB = 1u << 20;
 constexpr uint64_t kDriveBytes = 64 * kMiB;
 constexpr const char* kPrefix = "iqn.2026-12.sim.array-controller:";
-
-std::vector<uint8_t> Cdb16(uint8_t op, uint64_t lba, uint32_t blocks) {
-    std::vector<uint8_t> c(16, 0);
-    c[0] = op;
-    for (int i = 0; i < 8; ++i) c[2 + i] = uint8_t(lba >> (56 - 8 * i));
-    for (int i = 0; i < 4; ++i) c[10 + i] = uint8_t(blocks >> (24 - 8 * i));
-    return c;
-}
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path);

@@ -76,4 +76,13 @@ struct RemoteHost : IscsiHost {
     bool closed = false;
 };
 
+// A 16-byte READ or WRITE CDB.
+inline std::vector<uint8_t> Cdb16(uint8_t op, uint64_t lba, uint32_t blocks) {
+    std::vector<uint8_t> c(16, 0);
+    c[0] = op;
+    for (int i = 0; i < 8; ++i) c[2 + i] = uint8_t(lba >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) c[10 + i] = uint8_t(blocks >> (24 - 8 * i));
+    return c;
+}
+
 }  // namespace iscsitest
