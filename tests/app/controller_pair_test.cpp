@@ -157,9 +157,19 @@ protected:
     // The status of the command with this tag, its read data gathered;
     // whatever else the portal sends on the way (a ping, a late answer) is
     // passed over.
+    // The next PDU, or an empty one when nothing comes in the host's wait:
+    // a controller still starting or taking its partner's work over may
+    // not answer yet, and the callers ask again.
+    static Pdu NextOrNothing(RemoteHost& h) {
+        while (h.in.empty() && h.Await()) h.Drain();
+        if (h.in.empty()) return Pdu{};
+        Pdu p = std::move(h.in.front());
+        h.in.pop_front();
+        return p;
+    }
     static Pdu Answer(RemoteHost& h, uint32_t tag, std::vector<uint8_t>* data) {
         for (;;) {
-            Pdu p = h.Next();
+            Pdu p = NextOrNothing(h);
             if (h.closed || (p.opcode() == 0 && p.InitiatorTaskTag() == 0)) return p;   // nothing came
             if (p.InitiatorTaskTag() != tag) continue;
             if (p.opcode() == iscsi::kDataIn) {
