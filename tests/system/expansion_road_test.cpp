@@ -37,7 +37,7 @@ void CompleteRecord(const ArraySpec& a, fw::CONFIG_RANK_RECORD* r) {
 
 class ExpansionRoadBase {
 protected:
-    // Where the layout model puts a block of an array of this spec.
+    // Where the layout model puts a block of an array laid out as described.
     static raidref::Place PlaceIn(const ArraySpec& a, uint64_t x) {
         switch (a.bLevel) {
         case fw::RAID_LEVEL_0: return raidref::Striped(x, a.bDrives, a.wChunk);
