@@ -456,7 +456,9 @@ void FollowRebuildUnderWrites(TerminalRun& t, WritingHost& h) {
     int last = -1;
     bool fSeen = false;
     size_t during = 0;
-    for (int i = 0; i < 2000; ++i) {
+    // The program runs on the wall clock: a loaded machine slows the
+    // rebuild, so the console follows it for up to about three minutes.
+    for (int i = 0; i < 4000; ++i) {
         if (i < 300) {
             const size_t before = h.written.size();
             for (int w = 0; w < 4; ++w) h.WriteOne();
