@@ -365,7 +365,12 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
             SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), SAS_TARGET_FLAG_BATCH_FAILED);
         }
     } else if (psF->bScsiStatus != SCSI_STATUS_GOOD) {
-        DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, FALSE);
+        // A target gone from the fabric (pulled, its link lost) answers
+        // nothing however often it is sent the command: it ends as one sent
+        // to a drive taken out of service, rather than be sent again and
+        // logged hundreds of times over the events that say what happened.
+        const uint8_t fGone = ToFlag(wIoc == MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
+        DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, fGone);
         return;
     }
     CompleteSASEntry(ps);

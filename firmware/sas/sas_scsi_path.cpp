@@ -425,10 +425,13 @@ void DriveIocService(uint8_t bIocId) {
     if (bIocId != LSI_IOC_DRIVE) return;
     for (uint16_t wLeft = wGetNewCommandCount(PORT_CODE_INITIATOR); wLeft > 0; --wLeft) {
         KERNEL_ENTRY* ps = nullptr;
-        if (bPeekKernelEntry(PORT_CODE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
-        if (SendSCSICommand(ps) != SEND_POSTED) return;
-        DequeueKernelEntry(PORT_CODE_INITIATOR);
+        // The IOC may answer at once (a target gone from the fabric): its
+        // reply, and the repost that may follow, must find the entry off the
+        // ring and at the chip, not be undone here afterwards.
         KernelPoolLock sLock;
+        if (bPeekKernelEntry(PORT_CODE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
+        if (SendLocked(ps) != SEND_POSTED) return;
+        DequeueKernelEntry(PORT_CODE_INITIATOR);
         if (ps->bPrimaryState == PS_NEW_COMMAND) ps->bPrimaryState = PS_AT_CHIP;
     }
 }

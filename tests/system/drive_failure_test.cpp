@@ -3,8 +3,8 @@
 // event 10 for its sense), the commands it was serving are done again
 // without it, every write answered GOOD reads back, and the survivors hold
 // what the layout model says.  The failure is committed: a restart finds the
-// array degraded.  Where nothing can stand in for the blocks the host hears
-// of the error instead.
+// array degraded.  A pulled drive holds up nothing.  Where nothing can stand
+// in for the blocks the host hears of the error instead.
 #include "harness/dispatch_board.h"
 #include "host_road.h"
 #include "config/config_commit.h"
@@ -24,8 +24,11 @@ constexpr uint8_t kDriveFailed = 10;
 constexpr uint8_t kArrayCritical = 27;
 constexpr uint8_t kHostCommandFailed = 64;
 constexpr uint8_t kDriveOutOfService = 14;
+constexpr uint8_t kDriveRemoved = 118;
 
-enum class Fault { FailsWrites, StopsAnswering };
+// A pulled drive's member leaves through whichever comes first: its
+// commands given up, or the rescan that no longer finds it.
+enum class Fault { FailsWrites, StopsAnswering, Pulled };
 
 struct FailCase {
     const char* pszName;
@@ -65,6 +68,8 @@ protected:
             sim::Drive* d = chassis->DriveAt(failing[armed++]);
             if (fault == Fault::FailsWrites) {
                 d->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+            } else if (fault == Fault::Pulled) {
+                chassis->Pull(failing[armed - 1]);
             } else {
                 d->SetNoResponse(true);
                 // Once out of service it is sent nothing more: what was
@@ -77,8 +82,10 @@ protected:
             }
         };
         // A drive that stops answering holds its commands until their
-        // deadline (25 s and more) has passed, twice.
-        ASSERT_NO_FATAL_FAILURE(WriteLoad(RowBlocks() * kRows, count, 17, arm, [] { return false; }, 200'000'000'000ull));
+        // deadline (25 s and more) has passed, twice; a pulled one holds
+        // nothing.
+        const uint64_t waitNs = fault == Fault::Pulled ? 10'000'000'000ull : 200'000'000'000ull;
+        ASSERT_NO_FATAL_FAILURE(WriteLoad(RowBlocks() * kRows, count, 17, arm, [] { return false; }, waitNs));
         ASSERT_EQ(armed, failing.size()) << "the load ended before every failure was armed";
     }
     // The members still in the array hold what the layout model says of
@@ -117,6 +124,11 @@ TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnswered
                     200'000'000'000ull);
     Settle();
     EXPECT_EQ(harness::CountEvents(kArrayCritical), criticalBefore + c.slots.size());
+    // The log still tells of every drive pulled: the commands that were
+    // under way to it did not bury it.
+    if (c.fault == Fault::Pulled) {
+        EXPECT_EQ(harness::CountEvents(kDriveRemoved), c.slots.size());
+    }
     // A drive that stops answering has no sense to report.
     const uint32_t withSense = c.fault == Fault::FailsWrites ? uint32_t(c.slots.size()) : 0;
     EXPECT_EQ(harness::CountEvents(kDriveFailed), failedBefore + withSense);
@@ -147,6 +159,9 @@ const FailCase kFailures[] = {
     {"Raid6TwoMembersWriteThrough", WriteThrough({"Raid6", fw::RAID_LEVEL_6, 5, 16}), {1, 5}},
     {"Raid5StopsAnsweringWriteThrough", WriteThrough({"Raid5", fw::RAID_LEVEL_5, 4, 16}), {3}, Fault::StopsAnswering},
     {"Raid6TwoStopAnswering", {"Raid6", fw::RAID_LEVEL_6, 5, 16}, {3, 4}, Fault::StopsAnswering},
+    {"Raid5Pulled", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, {2}, Fault::Pulled},
+    {"Raid10PulledWriteThrough", WriteThrough({"Raid10", fw::RAID_LEVEL_10, 4, 16}), {4}, Fault::Pulled},
+    {"Raid6TwoPulled", {"Raid6", fw::RAID_LEVEL_6, 5, 16}, {1, 3}, Fault::Pulled},
 };
 INSTANTIATE_TEST_SUITE_P(Levels, DriveFailureRoad, ::testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.pszName); });
