@@ -40,8 +40,7 @@ SasController::~SasController() {
         m_partner = nullptr;
         p->m_partner = nullptr;
         p->EndPartnerExchanges(nullptr);
-        p->RefreshTopology();
-        p->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+        p->RefreshAndReport();
     }
     if (m_chassis) {
         m_chassis->RemoveListener(m_listener);

@@ -140,6 +140,21 @@ public:
     // Raises an event through the reply FIFO once events are on.
     void RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired);
 
+    // --- faults of the drive side (sas_controller_events.cpp) -------------
+    // The drive in the slot resets itself: the requests it held end as
+    // terminated and the IOC reports the reset (device status change 8).
+    void DriveInternalReset(unsigned slot);
+    // A reset of the whole drive bus from outside (event 0x05).
+    void ExternalBusReset();
+    // Expander `index` resets: its links change and the IOC's discovery
+    // fails with the status bits given (0x18: SMP time-out, route table full).
+    void ExpanderReset(unsigned index, uint32_t status = 0x18);
+    // The drive in the slot answers its next `commands` commands with TASK
+    // SET FULL, and the IOC reports each (QUEUE FULL event).
+    void TaskSetFull(unsigned slot, unsigned commands);
+    // Reads the enclosure again and reports what changed as the IOC does.
+    void RefreshAndReport();
+
     // --- the partner controller's IOC (sas_controller_partner.cpp) ---------
     // The two controllers' IOCs see each other through the controller
     // enclosure's expander: each shows the other's two ports as SSP targets
@@ -268,6 +283,26 @@ private:
         uint32_t info = 0;
     };
     void DescribeEndDevice(const AttachedDevice& device);
+    // What the pages say of the topology: devices by SAS address, phys by
+    // expander handle and phy.
+    struct SeenDevice {
+        uint16_t handle = 0, parent = 0;
+        uint8_t phy = 0, target = 0;
+        uint32_t info = 0;
+    };
+    struct SeenPhy {
+        uint8_t rate = 0, changeCount = 0;
+        uint64_t attached = 0;
+    };
+    struct Topology {
+        std::map<uint64_t, SeenDevice> devices;
+        std::map<std::pair<uint16_t, uint8_t>, SeenPhy> phys;
+    };
+    Topology Snapshot() const;
+    void RaiseDeviceStatus(uint64_t address, const SeenDevice& device, uint8_t reason);
+    void RaiseDiscovery();
+    void RaiseQueueFull(uint8_t target, uint16_t depth);
+    std::map<uint8_t, unsigned> m_taskSetFull;   // answers still to give, by target
     // Host memory named by an SGL (simple elements and chains), in order,
     // into m_pieces; how many (0 as well when an element is not memory).
     unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hw/mpi.h"
+#include "hw/scsi.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/mpi_replies.h"
@@ -228,6 +229,14 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     std::span<const uint8_t> cdb(frame + offsetof(Req, abCDB), cdbLength ? cdbLength : 16);
     const std::span<const uint8_t> dataOut = out ? std::span<const uint8_t>(data) : std::span<const uint8_t>();
     const std::span<uint8_t> dataIn = out ? std::span<uint8_t>() : data;
+    if (auto full = m_taskSetFull.find(target); drive && full != m_taskSetFull.end() && full->second != 0) {
+        // The drive's task set is full: the command is refused untouched.
+        --full->second;
+        end.status = fw::SCSI_STATUS_TASK_SET_FULL;
+        ReplyScsi(end, fw::MPI_IOCSTATUS_SUCCESS);
+        RaiseQueueFull(target, 0);
+        return;
+    }
     DriveResult result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
     if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up

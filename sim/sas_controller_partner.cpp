@@ -32,8 +32,7 @@ void SasController::ConnectPartners(SasController& a, SasController& b) {
     a.m_partner = &b;
     b.m_partner = &a;
     for (SasController* s : {&a, &b}) {
-        s->RefreshTopology();
-        s->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+        s->RefreshAndReport();
     }
 }
 
@@ -44,8 +43,7 @@ void SasController::DisconnectPartner() {
     p->m_partner = nullptr;
     for (SasController* s : {this, p}) {
         s->EndPartnerExchanges(nullptr);
-        s->RefreshTopology();
-        s->RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+        s->RefreshAndReport();
     }
 }
 

@@ -23,8 +23,7 @@ void SasController::AttachChassis(Chassis* chassis) {
     if (m_chassis) {
         m_chassis->AttachClock(&B().clock());
         m_listener = m_chassis->AddListener([this] {
-            RefreshTopology();
-            RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, true);
+            RefreshAndReport();
         });
     }
     RefreshTopology();

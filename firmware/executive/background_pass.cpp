@@ -37,6 +37,7 @@
 #include "sas/drive_ioc_bringup.h"
 #include "sas/marvell_sata.h"
 #include "sas/sas_drive.h"
+#include "sas/slot_phy_actions.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
 #include "target/task_management.h"
@@ -320,6 +321,11 @@ const BackgroundService s_asServices[] = {
     {73, 0, [] { return IsTrue(fIsDriveIocServiceRequested(PORT_CODE_INITIATOR)); },
      [] { DriveIocService(PORT_CODE_INITIATOR); }},
     {74, EVERY_PASS, [] { return true; }, [] { SASCommandTimeoutScan(); }},
+    {74, 0, [] { return IsTrue(fGetSASPhyReenableWork()); },
+     [] {
+         SetSASPhyReenableWork(FALSE);
+         (void)ReenableDisabledExpanderPhys();
+     }},
     {75, EVERY_PASS, [] { return true; }, [] { RepostTargetCmdBuffers(PORT_CODE_INITIATOR); }},
     {76, 0, [] { return IsTrue(fGetSasMuxWork()); }, [] { SasMuxService(); }},
     {78, 0, [] { return IsTrue(fGetEmbeddedModuleWork()); },

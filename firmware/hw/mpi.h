@@ -263,9 +263,63 @@ struct MPI_EVENT_ACK_REQUEST {
 static_assert(sizeof(MPI_EVENT_ACK_REQUEST) == 20);
 
 // Events the IOC raises.
+constexpr uint32_t MPI_EVENT_EXTERNAL_BUS_RESET = 0x05;
 constexpr uint32_t MPI_EVENT_EVENT_CHANGE = 0x0A;
+constexpr uint32_t MPI_EVENT_QUEUE_FULL = 0x0E;
+constexpr uint32_t MPI_EVENT_SAS_DEVICE_STATUS_CHANGE = 0x0F;
 constexpr uint32_t MPI_EVENT_SAS_PHY_LINK_STATUS = 0x12;
+constexpr uint32_t MPI_EVENT_SAS_DISCOVERY_ERROR = 0x13;
 constexpr uint32_t MPI_EVENT_SAS_DISCOVERY = 0x16;
+
+// Event data, from byte 28 of the notification.
+#pragma pack(push, 1)
+struct MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE {
+    uint8_t bTargetId;
+    uint8_t bBus;
+    uint8_t bReasonCode;
+    uint8_t bReserved3;
+    uint8_t bASC;
+    uint8_t bASCQ;
+    uint16_t wDevHandle;           // 6
+    uint32_t dDeviceInfo;          // 8
+    uint16_t wParentDevHandle;     // 12
+    uint8_t bPhyNum;               // 14
+    uint8_t bReserved15;
+    uint32_t adSASAddress[2];      // 16: low word first
+};
+static_assert(sizeof(MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE) == 24);
+constexpr uint8_t MPI_SAS_DEVICE_STATUS_ADDED = 3;
+constexpr uint8_t MPI_SAS_DEVICE_STATUS_NOT_RESPONDING = 4;
+constexpr uint8_t MPI_SAS_DEVICE_STATUS_INTERNAL_RESET = 8;
+
+struct MPI_EVENT_DATA_SAS_PHY_LINK_STATUS {
+    uint8_t bPhyNum;
+    uint8_t bLinkRates;            // high nibble the current rate, low the previous
+    uint16_t wDevHandle;           // 2: the expander the phy belongs to
+    uint32_t adSASAddress[2];      // 4: what the phy attaches, low word first
+};
+static_assert(sizeof(MPI_EVENT_DATA_SAS_PHY_LINK_STATUS) == 12);
+constexpr uint8_t MPI_SAS_LINK_RATE_UNKNOWN = 0x00;
+constexpr uint8_t MPI_SAS_LINK_RATE_SMP_RESET = 0x04;
+constexpr uint8_t MPI_SAS_LINK_RATE_1_5 = 0x08;
+
+struct MPI_EVENT_DATA_SAS_DISCOVERY_ERROR {
+    uint32_t dStatus;
+    uint8_t bPort;
+    uint8_t bReserved5[3];
+};
+static_assert(sizeof(MPI_EVENT_DATA_SAS_DISCOVERY_ERROR) == 8);
+constexpr uint32_t MPI_DISCOVERY_ERROR_SMP_TIMEOUT = 0x08;
+constexpr uint32_t MPI_DISCOVERY_ERROR_TABLE_FULL = 0x10;
+constexpr uint32_t MPI_DISCOVERY_IN_PROGRESS = 0x01;
+
+struct MPI_EVENT_DATA_QUEUE_FULL {
+    uint8_t bTargetId;
+    uint8_t bBus;
+    uint16_t wCurrentDepth;
+};
+static_assert(sizeof(MPI_EVENT_DATA_QUEUE_FULL) == 4);
+#pragma pack(pop)
 
 // CONFIG: 9 dwords (a tenth empty dword goes with the handshake).
 struct MPI_CONFIG_PAGE_HEADER {

@@ -19,5 +19,14 @@ void MarkSASDriveCommandError();
 uint8_t fIsSASTargetOutOfService(uint8_t bTarget);
 // Time-outs a drive has had (they decay after four hours without one).
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget);
+// Time-outs of the enclosure device of an enclosure entry of the list.
+uint16_t wGetSASEnclosureTimeoutCount(uint8_t bStpIndex);
+// A time-out the drive side saw outside the scan (a drive's own reset, a
+// request the IOC ended): counted once within 500 ms; the twentieth within
+// four hours turns the slot's expander phy off (event 173).  0 when the
+// target names no drive, else 255.
+uint8_t bCountSASDriveTimeout(uint8_t bTarget);
+// Start of day: nothing counted, no drive out.
+void InitSASCommandTimeouts();
 
 }  // namespace fw

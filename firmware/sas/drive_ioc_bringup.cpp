@@ -14,6 +14,9 @@
 #include "executive/types.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
+#include "sas/command_timeouts.h"
+#include "sas/ioc_events.h"
+#include "sas/slot_phy_actions.h"
 #include "partner/partner_link.h"
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
@@ -443,12 +446,16 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
         if (bSetUpSASBoardLayout(bGetBoardType(), bGetBackplaneType()) != STATUS_OK) return 0;
         InitSASDeviceTables();
         InitSASDiscoveryTables();
+        InitSASEventState();
+        InitSASCommandTimeouts();
+        InitSASSlotPhyActions();
         if (bTakeDiscoveryPages() != STATUS_OK) return 0;
     } else {
         // The lists stay for discovery to rebuild; what the old IOC knew of
         // each target and phy does not.
         ClearSASPhyStateOnRestart();
         ClearSASTargetFlagsAndHoldOffs();
+        SetSASDiscoveryInProgress(FALSE);
     }
     ResetSASDiscoveryBookkeeping();
     s_sAdapter.fIocUp = FALSE;

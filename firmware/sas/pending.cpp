@@ -26,7 +26,6 @@ uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_
 uint8_t bSetAAMuxTuning(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
 void ShowAAMuxTuning(uint8_t, uint8_t, uint8_t) {}
 
-void ClearSasEvent144Posted() {}
 // The device entries keep no reset counts yet.
 void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
 // Only the console's kind is served: the task management function to the
@@ -38,6 +37,7 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
 void UpdateSASActiveActiveState(uint8_t) {}
+void SetPartnerActiveActiveState(uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }
 void ResetSasStartFlags() {}
@@ -108,6 +108,8 @@ uint64_t lGetSASRecoveryTick() { return 0; }
 uint64_t lGetSASTimeoutScanTick() { return 0; }
 uint8_t fAreSASPhysInRecovery() { return FALSE; }
 uint8_t fIsSASSlotChangeArmed() { return FALSE; }
+uint8_t fIsSASRescanArmed() { return FALSE; }
+void ArmSASSlotChange(uint8_t, uint32_t) {}
 void StartSASSlotChange(uint8_t) {}
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void ArmSASActiveActiveUpdate() {}

@@ -4,6 +4,7 @@
 
 #include "config/nvram_layout.h"
 #include "eventlog/event_log.h"
+#include "sas/ioc_events.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/console_output.h"
@@ -155,6 +156,43 @@ void SataPassthroughEnded(KERNEL_ENTRY* ps, const uint8_t* pbFrame) {
     psSasFields(ps)->bScsiStatus = SCSI_STATUS_CHECK_CONDITION;
     DriveCommandErrorHandler(PORT_CODE_INITIATOR, SCSI_STATUS_CHECK_CONDITION, ps, abSense, sizeof abSense, TRUE,
                              FALSE);
+}
+
+// The event data as the handler's record; the IOC gives no more than the
+// notification holds, and what it leaves out reads as zero.
+template <typename T>
+T EventData(const MPI_EVENT_NOTIFICATION_REPLY& r) {
+    static_assert(sizeof(T) <= sizeof r.dEventData);
+    T s{};
+    std::memcpy(&s, r.dEventData, sizeof s);
+    return s;
+}
+
+void DispatchEvent(const MPI_EVENT_NOTIFICATION_REPLY& r) {
+    switch (r.dEvent) {
+    case MPI_EVENT_EXTERNAL_BUS_RESET:
+        SASExternalBusResetEvent();
+        return;
+    case MPI_EVENT_QUEUE_FULL:
+        SASQueueFullEvent(EventData<MPI_EVENT_DATA_QUEUE_FULL>(r).bTargetId);
+        return;
+    case MPI_EVENT_SAS_DEVICE_STATUS_CHANGE:
+        SASDeviceStatusChangeEvent(EventData<MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE>(r));
+        return;
+    case MPI_EVENT_SAS_PHY_LINK_STATUS:
+        SASPhyLinkStatusEvent(EventData<MPI_EVENT_DATA_SAS_PHY_LINK_STATUS>(r));
+        return;
+    case MPI_EVENT_SAS_DISCOVERY_ERROR: {
+        const auto s = EventData<MPI_EVENT_DATA_SAS_DISCOVERY_ERROR>(r);
+        SASDiscoveryErrorEvent(s.dStatus, s.bPort);
+        return;
+    }
+    case MPI_EVENT_SAS_DISCOVERY:
+        SASDiscoveryEvent(r.dEventData[0]);
+        return;
+    default:
+        return;
+    }
 }
 
 void AddressReply(uint32_t dWord) {
@@ -376,12 +414,12 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     CompleteSASEntry(ps);
 }
 
-// Every event reaches discovery, which reads the topology again; the IOC
-// holds further events until the ones it asks an acknowledge for have one.
+// Each event goes to its handler; the IOC holds further events until the
+// ones it asks an acknowledge for have one.
 void LSI_SAS_EventReplyHandler(uint8_t bIocId, const uint8_t* pbFrame) {
     MPI_EVENT_NOTIFICATION_REPLY sReply;
     std::memcpy(&sReply, pbFrame, sizeof sReply);
-    SetSasDiscoveryWork(TRUE);
+    DispatchEvent(sReply);
     if (sReply.bAckRequired != 1) return;
     uint8_t* pbAck = nullptr;
     uint16_t wRequest = LSI_NO_HANDLE;

@@ -896,4 +896,9 @@ void SASDiscoveryStep() {
     }
 }
 
+void ForEachReportedExpanderPhy(ExpanderPhyVisitor pfnVisit, void* pContext) {
+    ForEachExpanderPhy([&](uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t bPhy,
+                           const MPI_SAS_EXPANDER_PAGE_1& s1) { pfnVisit(pContext, bIndex, s0, bPhy, s1); });
+}
+
 }  // namespace fw

@@ -132,6 +132,13 @@ uint8_t bSlotOfExpanderPhy(const SAS_EXPANDER* psExpander, uint8_t bPhy);
 // phys show (0xFFFF none).
 uint16_t wGetPartnerIocHandle(uint8_t bPath);
 
+// Every phy of every expander the IOC reports now (next-handle order, page
+// 0 of the expander and page 1 of the phy), up to the table's size.
+struct MPI_SAS_EXPANDER_PAGE_0;
+struct MPI_SAS_EXPANDER_PAGE_1;
+using ExpanderPhyVisitor = void (*)(void* pContext, uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t bPhy,
+                                    const MPI_SAS_EXPANDER_PAGE_1& s1);
+void ForEachReportedExpanderPhy(ExpanderPhyVisitor pfnVisit, void* pContext);
 // Expanders or phys beyond the tables' sizes that discovery left out.
 uint32_t dGetSASTopologyOverflows();
 

@@ -8,6 +8,7 @@
 namespace fw {
 
 uint8_t LSI_SAS_DriveIOCBringUp(uint8_t f);
+// A new start may report the next cascade cut (event 144) again.
 void ClearSasEvent144Posted();
 // A reset of the target counted on its device entry and stamped.
 void MarkSasDeviceReset(uint8_t bTarget, uint8_t fLockHeld, uint8_t fCopyStamp);
@@ -22,6 +23,8 @@ uint8_t fIsSASFailbackInProgress();
 // messages go to the partner meanwhile.
 uint8_t fIsSASOCFailbackInProgress();
 void UpdateSASActiveActiveState(uint8_t f);
+// The partner's active-active mode byte, as its messages last said.
+void SetPartnerActiveActiveState(uint8_t b);
 void SetMuxHousekeepingRequest(uint8_t f);
 uint8_t bAllocateMuxTables();
 void ResetSasStartFlags();
@@ -133,6 +136,10 @@ uint64_t lGetSASRecoveryTick();             // the recovery code's last stamp
 uint64_t lGetSASTimeoutScanTick();          // the command time-out scan's last stamp
 uint8_t fAreSASPhysInRecovery();
 uint8_t fIsSASSlotChangeArmed();
+uint8_t fIsSASRescanArmed();
+// Arms the slot-change sequence (its sequence byte), holds the hosts off
+// for the time given and arms the rescan that follows.
+void ArmSASSlotChange(uint8_t bSequence, uint32_t dHostHoldOffMs);
 // Starts the slot-change sequence after a cascade cut, aiming at the
 // given enclosure count.
 void StartSASSlotChange(uint8_t bEnclosureTarget);

@@ -17,6 +17,7 @@ uint64_t s_lPortWaitTick = 0;
 uint64_t s_lDriveSideHoldOff = 0;
 uint64_t s_lDeadline = 0;
 uint32_t s_dTaskManagementCount = 0;
+uint8_t s_fPhyReenableWork = FALSE;
 
 }  // namespace
 
@@ -57,5 +58,8 @@ void DecrementSASTaskManagementCount() {
 }
 
 uint32_t dGetSASTaskManagementCount() { return s_dTaskManagementCount; }
+
+void SetSASPhyReenableWork(uint8_t f) { s_fPhyReenableWork = f; }
+uint8_t fGetSASPhyReenableWork() { return s_fPhyReenableWork; }
 
 }  // namespace fw

@@ -43,4 +43,8 @@ void IncrementSASTaskManagementCount();
 void DecrementSASTaskManagementCount();
 uint32_t dGetSASTaskManagementCount();
 
+// Disabled slot phys to bring back: the background pass runs the sweep.
+void SetSASPhyReenableWork(uint8_t f);
+uint8_t fGetSASPhyReenableWork();
+
 }  // namespace fw

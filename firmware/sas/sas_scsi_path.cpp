@@ -470,6 +470,8 @@ uint8_t bSendSASTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType,
     return bPostTaskManagement(bTarget, bBus, bTaskType, dTaskContext, 0);
 }
 
+uint8_t fIsSASWaitedCommandPending() { return ToFlag(s_fSCSIWaitPending == TRUE || s_fATAWaitPending == TRUE); }
+
 uint8_t bSendSASAbortTask(uint8_t bTarget, uint16_t wRequestIndex, uint16_t wEntryIndex) {
     return bPostTaskManagement(bTarget, 0, MPI_TASKTYPE_ABORT_TASK,
                                static_cast<uint32_t>(wRequestIndex) << 16 | wEntryIndex, wEntryIndex);

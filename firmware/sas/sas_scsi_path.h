@@ -75,6 +75,8 @@ uint8_t bSendSCSICommandAndWait(uint8_t bTarget, uint8_t bBus, const uint8_t* pb
 // The reply handler's completion of the waited command (frame null: a
 // context reply, good status).  TRUE when it was the one waited for.
 uint8_t fCompleteWaitedSCSICommand(uint16_t wRequestIndex, const uint8_t* pbReplyFrame);
+// TRUE while a waited SCSI or ATA command is out.
+uint8_t fIsSASWaitedCommandPending();
 // Posts an ABORT TASK for a request of the drive IOC (from the reserve
 // frames); the caller holds the drive-side lock.  255 posted, else the frame
 // allocation's status.

@@ -155,17 +155,20 @@ TEST_F(DrivePathTest, LinkEventsAreAcknowledgedAndRediscovered) {
               sim::StopKind::Finished);
     auto settle = [&](uint8_t bCount) {
         PollFor(5);
-        EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+        // A drive gone asks the drive work for a look, one added discovery.
+        EXPECT_TRUE(fGetSasDiscoveryWork() == TRUE || fGetSasDriveWork() == TRUE);
         EXPECT_EQ(fIsSASEventAckPending(), FALSE);
         ASSERT_EQ(b.board().RunOnCpu([&] {
             const uint64_t lEnd = lGetTickCount() + 60000;
-            while (lGetTickCount() < lEnd && (fGetSasDiscoveryWork() == TRUE || fIsSASDiscoveryRunning() == TRUE)) {
+            while (lGetTickCount() < lEnd && (fGetSasDiscoveryWork() == TRUE || fGetSasDriveWork() == TRUE ||
+                                              fIsSASDiscoveryRunning() == TRUE)) {
                 SASDiscoveryStep();
                 SpinDelayMs(100);
             }
         }),
                   sim::StopKind::Finished);
         EXPECT_EQ(fGetSasDiscoveryWork(), FALSE);
+        EXPECT_EQ(fGetSasDriveWork(), FALSE);
         EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, bCount);
     };
     const sim::DriveConfig sOld = *chassis.ConfigAt(6);
