@@ -794,11 +794,16 @@ void RebuildStep() {
     RebuildSASDeviceList(TRUE);
     if (fIsInitializationComplete() == TRUE) (void)ApplyStoredSettings(FALSE, FALSE);
     StopDiscovery();
-    SetSASTimedHoldFlag(FALSE);
     // The restart is over once its drives are listed again.
     SetSASIOCRestartInProgress(FALSE);
     SetSasDriveWork(FALSE);
-    SetSasDiscoveryWork(FALSE);
+    // A restart asked for while this pass ran (a partner's link that went
+    // down, then the take-over of the lost partner) is still owed: the next
+    // pass starts with it, and a hold taken with it lasts until that pass
+    // has listed the drives, so nothing waiting on the hold starts early.
+    const uint8_t fOwed = fIsSASIOCRestartRequested();
+    if (fOwed != TRUE) SetSASTimedHoldFlag(FALSE);
+    SetSasDiscoveryWork(fOwed);
 }
 
 // Discovery cannot find the topology: the IOC is restarted after a pause.

@@ -293,9 +293,19 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
         << Consoles();
     for (const Write& w : writes) EXPECT_EQ(HeldBlocks(w.lba), 0) << w.lba;
     a->board.CutPower();
+    // The first read waits out the drive side's restarts: one when A's
+    // links go down, one when B takes A's work over.
+    ASSERT_TRUE(RunUntil([] { return fw_b::fIsDualControllerActive() != fw::TRUE; }, 10'000 * kMs));
     for (const Write& w : writes) {
         const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
-        const sim::FcpResult r = RunCommand(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+        sim::FcpCommand c;
+        c.cdb = Cdb16(fw::SCSI_READ16, w.lba, blocks);
+        c.dataInLength = blocks * kBlock;
+        const uint32_t tag = hostB->initiator().Submit(hostB->target(), c);
+        ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 30'000 * kMs)) << w.lba;
+        const sim::FcpResult r = hostB->initiator().Result(tag);
+        hostB->initiator().Forget(tag);
+        ASSERT_EQ(r.outcome, Outcome::Done);
         ASSERT_EQ(r.status, 0);
         EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba;
     }

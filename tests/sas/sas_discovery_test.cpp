@@ -141,6 +141,29 @@ TEST_F(DiscoveryTest, TimedHoldIsReleasedWhenThePassEnds) {
     EXPECT_EQ(fGetSasDiscoveryWork(), FALSE);
 }
 
+// A restart asked for while a pass runs (with the hold that comes with
+// it) is not lost when the pass ends: the next pass restarts the IOC, and
+// only once it has listed the drives are the hold and the drive path let go.
+TEST_F(DiscoveryTest, RestartAskedForDuringAPassRunsInTheNext) {
+    SetSasDriveWork(TRUE);
+    Step();
+    ASSERT_EQ(fIsSASDiscoveryRunning(), TRUE);
+    SetSasDiscoveryWork(TRUE);
+    SetSASIOCRestartRequest(TRUE);
+    SetSASTimedHoldFlag(TRUE);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(fIsSASIOCRestartRequested(), TRUE);
+    EXPECT_EQ(fGetSASTimedHoldFlag(), TRUE);
+    EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+    const uint32_t dLoads = ioc->diagnosticLoads();
+    StepUntil(5000, [] { return fIsSASIOCRestartRequested() != TRUE; });
+    EXPECT_EQ(ioc->diagnosticLoads(), dLoads + 1);
+    StepUntil(40000, Idle);
+    EXPECT_EQ(fIsSASIOCRestartRequested(), FALSE);
+    EXPECT_EQ(fGetSASTimedHoldFlag(), FALSE);
+    EXPECT_EQ(fGetSasDiscoveryWork(), FALSE);
+}
+
 // The gates in front of a pass: a pause is acknowledged and a paused pass
 // that has not begun waiting goes idle once the pause ends; a plain
 // request waits 3 s after held drives were let go.
