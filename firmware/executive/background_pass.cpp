@@ -34,6 +34,7 @@
 #include "platform/i2c.h"
 #include "raid/raid_engine.h"
 #include "raid/row_hold.h"
+#include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/marvell_sata.h"
 #include "sas/sas_drive.h"
@@ -326,6 +327,7 @@ const BackgroundService s_asServices[] = {
          SetSASPhyReenableWork(FALSE);
          (void)ReenableDisabledExpanderPhys();
      }},
+    {74, 0, [] { return IsTrue(fGetSASEnclosurePhyWork()); }, [] { EnclosurePhyService(); }},
     {75, EVERY_PASS, [] { return true; }, [] { RepostTargetCmdBuffers(PORT_CODE_INITIATOR); }},
     {76, 0, [] { return IsTrue(fGetSasMuxWork()); }, [] { SasMuxService(); }},
     {78, 0, [] { return IsTrue(fGetEmbeddedModuleWork()); },

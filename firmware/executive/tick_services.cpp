@@ -18,6 +18,7 @@
 #include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
 #include "platform/i2c.h"
+#include "sas/active_active.h"
 #include "sas/sas_drive.h"
 
 namespace fw {
@@ -130,6 +131,7 @@ void PeriodicWork() {
 void TickPeriodServices() {
     FcPeriodicService();
     CheckPartnerWatchdog();
+    PartnerActiveActiveCheck();
     if (lGetTickCount() >= GetLunServiceEarliest()) SetLunServiceDue(TRUE);
 }
 

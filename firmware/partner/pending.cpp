@@ -3,6 +3,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/active_active.h"
 #include "cache/cache.h"
 #include "cache/outstanding_queues.h"
 #include "executive/types.h"
@@ -99,6 +100,15 @@ uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t)
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
 void SendExpansionMessage(const uint8_t*, uint32_t) {}
 void SendSasDriveMessage213(uint8_t, uint8_t, uint8_t, uint8_t) {}
+// Without the slot messages the partner is taken to agree at once.
+void SendSasSlotHoldMessage(uint8_t bEnclosure, uint8_t bSlot, uint8_t f) {
+    PartnerSlotHoldDone(bEnclosure, bSlot, f, STATUS_OK);
+}
+// No heartbeat windows are kept yet: nothing to read.
+uint8_t bReadPartnerHeartbeatWindow(uint8_t, uint32_t* pdSum) {
+    *pdSum = 0;
+    return 0;
+}
 uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
 
 uint8_t bSendReservationMessage124(KERNEL_ENTRY* psEntry, uint8_t fOnBehalf, uint8_t bPortCode, uint16_t wLun,

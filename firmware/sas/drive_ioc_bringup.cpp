@@ -14,9 +14,11 @@
 #include "executive/types.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
+#include "sas/active_active.h"
 #include "sas/command_timeouts.h"
 #include "sas/ioc_events.h"
 #include "sas/slot_phy_actions.h"
+#include "sas/smp.h"
 #include "partner/partner_link.h"
 #include "platform/pci.h"
 #include "raid/raid_engine.h"
@@ -449,7 +451,8 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
         InitSASEventState();
         InitSASCommandTimeouts();
         InitSASSlotPhyActions();
-        if (bTakeDiscoveryPages() != STATUS_OK) return 0;
+        InitSASActiveActive();
+        if (bTakeDiscoveryPages() != STATUS_OK || bTakeSMPPage() != STATUS_OK) return 0;
     } else {
         // The lists stay for discovery to rebuild; what the old IOC knew of
         // each target and phy does not.
@@ -461,7 +464,9 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
     s_sAdapter.fIocUp = FALSE;
     SetDrivePortReady(PORT_CODE_INITIATOR, FALSE);
 
+    SetSASActiveActiveState(0);
     if (dPciRead(0) != LSI_DRIVE_PCI_ID) return 0;
+    SetSASActiveActiveState(dPciRead(8));
     uint8_t bRevision = static_cast<uint8_t>(dPciRead(8));
     uint32_t dLength = 0;
     const uint8_t* pbCarried = pGetDriveIOCImage(bRevision, &dLength);

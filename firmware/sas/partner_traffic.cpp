@@ -352,6 +352,12 @@ void EndOverdueMessage(LSI_SAS_REQUEST_INFO& r, uint16_t w, uint64_t* plNow) {
     }
     if (*plNow == 0) *plNow = lGetTickCount();
     if (r.lDeadline > *plNow) return;
+    // The partner is handing our drives back and answers late meanwhile:
+    // the message waits for its answer rather than being given up.
+    if (fIsSASOCFailbackInProgress() == TRUE) {
+        r.lDeadline = 0;
+        return;
+    }
     // The abort's answer must not overtake the marks set when it is sent.
     DriveSideLock sLock;
     if (bSendSASAbortTask(r.bTargetId, w, static_cast<uint16_t>(r.dMsgContext & 0xFFFF)) != STATUS_OK) return;

@@ -36,8 +36,6 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
 }
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
-void UpdateSASActiveActiveState(uint8_t) {}
-void SetPartnerActiveActiveState(uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }
 void ResetSasStartFlags() {}
@@ -59,7 +57,6 @@ void SASTargetCommandService(uint8_t) {}
 uint8_t fIsSASTargetPortServiceRequested(uint8_t) { return FALSE; }
 void SASTargetPortService(uint8_t) {}
 uint8_t fIsSASTargetPortEventPending(uint8_t) { return FALSE; }
-uint8_t bGetSASHostHoldOffStatus() { return 0; }
 void SASTargetPortEventService(uint8_t, uint8_t) {}
 uint8_t fIsSASTargetPortRequestPending(uint8_t) { return FALSE; }
 void SASTargetPortRequestService(uint8_t) {}
@@ -69,9 +66,7 @@ void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
 void RefreshSasTargetInitiators(uint8_t, HOST_PORT_RECORD*) {}
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue) { return bValue; }
 uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue) { return bValue; }
-uint8_t fIsSASActiveActiveModeSet() { return FALSE; }
 
-uint32_t dGetSASActiveActiveState() { return 0; }
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
 uint8_t bGetSASTargetPortLinkCode(uint8_t) { return 0xFF; }
 
@@ -107,9 +102,6 @@ uint8_t fIsSASDiscoveryInhibited() { return FALSE; }
 uint64_t lGetSASRecoveryTick() { return 0; }
 uint64_t lGetSASTimeoutScanTick() { return 0; }
 uint8_t fAreSASPhysInRecovery() { return FALSE; }
-uint8_t fIsSASSlotChangeArmed() { return FALSE; }
-uint8_t fIsSASRescanArmed() { return FALSE; }
-void ArmSASSlotChange(uint8_t, uint32_t) {}
 void StartSASSlotChange(uint8_t) {}
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void ArmSASActiveActiveUpdate() {}

@@ -36,10 +36,7 @@ uint16_t s_wSyncIocStatus = MPI_IOCSTATUS_SUCCESS;
 uint32_t s_aadErrors[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS][4];
 
 uint8_t* pbSlot() {
-    if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
-        s_dPage = NULL_BUFFER_HANDLE;
-        return nullptr;
-    }
+    if (bTakeSMPPage() != STATUS_OK) return nullptr;
     uint8_t* pb = static_cast<uint8_t*>(pBufferHandleToPointer(s_dPage));
     pb += (s_dNextSlot++ % SLOTS) * SLOT_BYTES;
     std::memset(pb, 0, 64);
@@ -53,6 +50,17 @@ uint32_t Be32(const uint8_t* pb) {
 }
 
 }  // namespace
+
+// The page the SMP frames live in is kept for good once taken; the bring-up
+// takes it, so the first expander action under load neither fails for
+// want of a page nor holds one more page than start of day did.
+uint8_t bTakeSMPPage() {
+    if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
+        s_dPage = NULL_BUFFER_HANDLE;
+        return 0;
+    }
+    return STATUS_OK;
+}
 
 uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, const uint8_t* pbRequest,
                             uint8_t* pbResponse, uint8_t bRequestLength, uint8_t bResponseLength) {

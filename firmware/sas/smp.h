@@ -14,6 +14,8 @@ constexpr uint8_t SMP_TAG_SYNCHRONOUS = 48;
 // 255 posted, else the frame allocation's status.
 uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, const uint8_t* pbRequest,
                             uint8_t* pbResponse, uint8_t bRequestLength, uint8_t bResponseLength);
+// Takes the page of the SMP frames (once); 255, or 0 when none is free.
+uint8_t bTakeSMPPage();
 uint8_t bSendSMPPhyControl(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy, uint8_t bOperation);
 uint8_t bSendSMPReportPhyErrorLog(uint32_t dSasLow, uint32_t dSasHigh, uint8_t bExpander, uint8_t bPhy);
 void SMPPassthroughReply(const uint8_t* pbFrame);

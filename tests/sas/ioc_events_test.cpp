@@ -19,6 +19,7 @@
 #include "hw/scsi.h"
 #include "sas/command_timeouts.h"
 #include "sas/ioc_events.h"
+#include "sas/sas_failback.h"
 #include "sas/slot_phy_actions.h"
 #include "sas/smp.h"
 #include "target/host_command_codes.h"
@@ -347,6 +348,28 @@ TEST_F(IocEventsTest, AnExternalBusResetResetsTheController) {
     ASSERT_NE(psEvent, nullptr);
     EXPECT_EQ(psEvent->abArgs[0], 5);
     EXPECT_EQ(psEvent->abArgs[1], 16);
+}
+
+// A message to the partner past its deadline while the partner runs its
+// failback is left to its answer: not aborted, not ended as failed.
+TEST_F(IocEventsTest, APartnerMessageIsNotAbortedWhileThePartnerFailsBack) {
+    LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
+    const uint16_t w = static_cast<uint16_t>(a->wRequestFrames - 1);
+    ASSERT_FALSE(a->adInUse[w / 32] & (1u << (w % 32)));
+    LSI_SAS_REQUEST_INFO& r = a->asRequest[w];
+    const LSI_SAS_REQUEST_INFO sWas = r;
+    a->adInUse[w / 32] |= 1u << (w % 32);
+    r.dMsgContext = 0x4000 | 3;
+    r.bTargetId = 0x20;
+    r.bFlags = 0;
+    r.lDeadline = lNow() + 1;
+    SetSASOCFailbackInProgress(TRUE);
+    Run(20);
+    EXPECT_EQ(r.lDeadline, 0u);
+    EXPECT_EQ(r.bFlags & LSI_REQUEST_ABORTED, 0);
+    SetSASOCFailbackInProgress(FALSE);
+    a->adInUse[w / 32] &= ~(1u << (w % 32));
+    r = sWas;
 }
 
 }  // namespace

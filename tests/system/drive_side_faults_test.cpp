@@ -6,6 +6,7 @@
 
 #include "harness/dispatch_board.h"
 #include "host_road.h"
+#include "hw/mpi.h"
 #include "sas/command_timeouts.h"
 #include "sas/ioc_events.h"
 
@@ -15,7 +16,7 @@ using namespace roadtest;
 
 constexpr uint8_t kEventInternalReset = 60;
 
-enum class Fault { InternalReset, LateAnswer };
+enum class Fault { InternalReset, LateAnswer, ExpanderReset };
 
 struct FaultCase {
     const char* pszName;
@@ -36,6 +37,11 @@ protected:
         switch (fault) {
         case Fault::InternalReset: ioc.DriveInternalReset(2); break;
         case Fault::LateAnswer: chassis->DriveAt(1)->SetExtraLatencyNs(30'000'000'000ull); break;
+        // The expander stops answering SMP for a moment: the IOC reports a
+        // discovery error and the controller restarts its IOC.
+        case Fault::ExpanderReset:
+            ioc.ExpanderReset(0, fw::MPI_DISCOVERY_ERROR_SMP_TIMEOUT | fw::MPI_DISCOVERY_ERROR_TABLE_FULL);
+            break;
         }
     }
     std::map<uint32_t, unsigned> answers;
@@ -73,6 +79,7 @@ TEST_P(DriveSideFaultRoad, EveryCommandIsAnsweredOnceAndNothingIsLost) {
 const FaultCase kFaults[] = {
     {"InternalResetRaid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, Fault::InternalReset},
     {"LateAnswerRaid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, Fault::LateAnswer},
+    {"ExpanderResetRaid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, Fault::ExpanderReset},
 };
 INSTANTIATE_TEST_SUITE_P(Faults, DriveSideFaultRoad, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.pszName); });
