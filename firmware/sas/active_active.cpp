@@ -149,14 +149,19 @@ uint8_t fFetchPartnerActiveActiveState() {
     return TRUE;
 }
 
+// The page stays with the slot until its data has gone; the slot gives it
+// back when the command ends.
 uint8_t fSendActiveActiveStateToPartner(PARTNER_MESSAGE_SLOT* psSlot) {
-    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return FALSE;
+    if (psSlot->wPageCount == 0) {
+        BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+        if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return FALSE;
+        psSlot->dBuffer = dPage;
+        psSlot->wPageCount = 1;
+    }
     const uint32_t dLevel = dGetSASActiveActiveState();
-    std::memcpy(pBufferHandleToPointer(dPage), &dLevel, sizeof dLevel);
-    const uint8_t bSent = bSendDataToPartnerInitiator(psSlot, dBufferHandleToPciAddress(dPage), sizeof dLevel, FALSE);
-    (void)wFreeDataPages(dPage, 1);
-    return ToFlag(bSent == STATUS_OK);
+    std::memcpy(pBufferHandleToPointer(psSlot->dBuffer), &dLevel, sizeof dLevel);
+    return ToFlag(bSendDataToPartnerInitiator(psSlot, dBufferHandleToPciAddress(psSlot->dBuffer), sizeof dLevel,
+                                              FALSE) == STATUS_OK);
 }
 
 void RecordPartnerActiveActiveState(uint8_t bLevel) {
