@@ -16,7 +16,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "partner/partner_link.h"
-#include "target/target_engine.h"
+#include "target/target_queue_management.h"
 
 namespace fw {
 

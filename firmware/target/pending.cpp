@@ -17,7 +17,6 @@
 
 namespace fw {
 
-void PrintTqmLunLatency(uint16_t, const uint8_t*) {}
 uint16_t wGetCompletedCommandCount(uint8_t) { return 0; }
 
 void IwcqQueueWrite(KERNEL_ENTRY*, uint8_t) {}

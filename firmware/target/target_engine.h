@@ -12,9 +12,6 @@ namespace fw {
 
 struct KERNEL_ENTRY;
 
-// One LUN's rows of the latency table behind an extended statistics record.
-void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable);
-
 // ---- command handlers the dispatcher hands commands to ----
 // Each answers through the status routines and takes the command off the
 // new-command ring, or leaves it at the head to be dispatched again.  The

@@ -338,6 +338,16 @@ void PrintTqmSettings() {
     ConsolePrintf(" TQM: Status Delay    %dms\n\n", static_cast<int>(s_sTqm.dStatusDelay));
 }
 
+namespace {
+// One (host, LUN) record: outstanding reads and writes, admitted, refused.
+void PrintLunRecord(uint16_t wLun, const TQM_LUN_RECORD& r) {
+    ConsolePrintf("L%03x: ", wLun);
+    ConsolePrintf("R%04x W%04x ", r.wReads, r.wWrites);
+    ConsolePrintf("A%08x%08x ", static_cast<uint32_t>(r.lAdmitted >> 32), static_cast<uint32_t>(r.lAdmitted));
+    ConsolePrintf("X%08x%08x ", static_cast<uint32_t>(r.lRefused >> 32), static_cast<uint32_t>(r.lRefused));
+}
+}  // namespace
+
 void DumpTqmStatistics() {
     ConsolePrintf("\nTarget Queue Management Statistics: \n");
     const TQM_STATISTICS* psTable = psGetTqmStatistics();
@@ -350,11 +360,24 @@ void DumpTqmStatistics() {
         for (uint16_t l = 0; l < TQM_LUNS; l++) {
             const TQM_LUN_RECORD& r = sHost.asLun[l];
             if (r.wReads == 0 && r.wWrites == 0) continue;
-            ConsolePrintf("L%03x: ", l);
-            ConsolePrintf("R%04x W%04x ", r.wReads, r.wWrites);
-            ConsolePrintf("A%08x%08x ", static_cast<uint32_t>(r.lAdmitted >> 32), static_cast<uint32_t>(r.lAdmitted));
-            ConsolePrintf("X%08x%08x ", static_cast<uint32_t>(r.lRefused >> 32), static_cast<uint32_t>(r.lRefused));
+            PrintLunRecord(l, r);
         }
+        ConsolePrintf("\n");
+    }
+}
+
+// The statistics printout's rows of one LUN, from a copy of the table (the
+// one behind an extended statistics record, this controller's or the
+// partner's): a line for every host the LUN ever admitted or refused, or
+// that has commands on it now.  The copy is a byte image, read as such.
+void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable) {
+    if (pbTable == nullptr || wLun >= TQM_LUNS) return;
+    const auto* psTable = reinterpret_cast<const TQM_STATISTICS*>(pbTable);
+    for (uint16_t h = 0; h < TQM_HOSTS; h++) {
+        const TQM_LUN_RECORD& r = psTable->asHost[h].asLun[wLun];
+        if (r.wReads == 0 && r.wWrites == 0 && r.lAdmitted == 0 && r.lRefused == 0) continue;
+        ConsolePrintf("H%03x: ", h);
+        PrintLunRecord(wLun, r);
         ConsolePrintf("\n");
     }
 }

@@ -97,5 +97,8 @@ const TQM_STATISTICS* psGetTqmStatistics();
 
 void PrintTqmSettings();
 void DumpTqmStatistics();
+// One LUN's rows of a copy of the statistics table (the one behind an
+// extended statistics record).
+void PrintTqmLunLatency(uint16_t wLun, const uint8_t* pbTable);
 
 }  // namespace fw

@@ -19,6 +19,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "target/target_queue_management.h"
 
 namespace {
 
@@ -217,6 +218,29 @@ TEST_F(PrintoutsTest, AfterThreeRefusalsTheRecordComesWithoutItsLatencyTable) {
     // Title, times, the latency state that finds no table, end.
     EXPECT_EQ(dSteps, 4u);
     for (fw::BUFFER_HANDLE h : adTaken) (void)fw::wFreeDataPages(h, 1024);
+}
+
+// Page 81 of a partner's extended record: a row for every (host, LUN)
+// record of the table behind it that counted something, LUN by LUN, and
+// nothing for the records that are all zero.
+TEST_F(PrintoutsTest, TheLatencyPageListsEveryRecordThatCounted) {
+    fw::STATISTICS_RECORD* ps = PartnerStatistics();
+    auto* psTable = reinterpret_cast<fw::TQM_STATISTICS*>(reinterpret_cast<uint8_t*>(ps) + sizeof *ps);
+    psTable->asHost[3].asLun[0].lAdmitted = 5;
+    psTable->asHost[0x1FF].asLun[0].wWrites = 2;
+    psTable->asHost[0x1FF].asLun[0].lAdmitted = 0x100000001ull;
+    psTable->asHost[0].asLun[0x1FF].lRefused = 7;
+    psTable->asHost[0].asLun[0x1FF].wReads = 1;
+    psTable->asHost[9].asLun[0x1FF].wRefusedInARow = 4;   // not a count the page shows
+    const std::string s = Dump(fw::STATISTICS_LATENCY, fw::DUMP_STATE_PARTNER_RECORD);
+    const char* pszRows =
+        "H003: L000: R0000 W0000 A0000000000000005 X0000000000000000 \n"
+        "H1ff: L000: R0000 W0002 A0000000100000001 X0000000000000000 \n"
+        "H000: L1ff: R0001 W0000 A0000000000000000 X0000000000000007 \n"
+        "\nEnd Of Statistics\n\n";
+    const size_t at = s.find("H003");
+    ASSERT_NE(at, std::string::npos) << s;
+    EXPECT_EQ(s.substr(at), pszRows);
 }
 
 // ---- negotiated parameters and drive identifiers ----
