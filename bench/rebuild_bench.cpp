@@ -25,14 +25,13 @@
 #include "fc_road.h"
 #include "measure.h"
 #include "raid/rebuild.h"
+#include "spread_writes.h"
 
 namespace {
 
 constexpr uint16_t kChunk = 64;
 constexpr uint32_t kMemberBlocks = 1u << 16;   // 32 MiB a member
-constexpr unsigned kInFlight = 32;
 constexpr uint32_t kWrites = 2048;
-constexpr uint32_t kBlocks = 8;                // 4 KiB
 constexpr uint64_t kLimitNs = 3'600'000'000'000ull;
 
 // One controller whose array lost member 1 and has a spare to rebuild onto.
@@ -68,40 +67,7 @@ struct Rig {
         return !Rebuilding();
     }
 
-    // kWrites 4 KiB writes at spread places, kInFlight at a time: the
-    // virtual and wall seconds they took (negative when one failed).
-    std::array<double, 2> Writes(uint32_t seed) {
-        sim::FcpCommand c;
-        c.dataOut.assign(kBlocks * roadtest::kBlock, 0x5A);
-        c.cdb.assign(10, 0);
-        c.cdb[0] = fw::SCSI_WRITE10;
-        fw::PutBe16(c.cdb.data() + 7, kBlocks);
-        std::array<uint32_t, kInFlight> tags{};
-        unsigned first = 0, count = 0;
-        bool ok = true;
-        auto retire = [&] {
-            sim::FcInitiator& initiator = host->initiator();
-            const uint32_t tag = tags[first];
-            host->RunUntil([&] { return initiator.Finished(tag); });
-            const sim::FcpResult& r = initiator.Result(tag);
-            ok = ok && r.outcome == sim::FcpResult::Outcome::Done && r.status == 0;
-            initiator.Forget(tag);
-            first = (first + 1) % kInFlight;
-            --count;
-        };
-        const uint64_t v0 = board->clock().Now();
-        const auto w0 = std::chrono::steady_clock::now();
-        for (uint32_t i = 0; i < kWrites; ++i) {
-            while (count == kInFlight) retire();
-            const uint64_t places = lDataBlocks / kBlocks;
-            fw::PutBe32(c.cdb.data() + 2, uint32_t((uint64_t(i + seed) * 2654435761u) % places * kBlocks));
-            tags[(first + count++) % kInFlight] = host->Submit(c);
-        }
-        while (count != 0) retire();
-        const double virtualSeconds = double(board->clock().Now() - v0) * 1e-9;
-        const double wallSeconds = benchref::Seconds(w0, std::chrono::steady_clock::now());
-        return ok ? std::array<double, 2>{virtualSeconds, wallSeconds} : std::array<double, 2>{-1, -1};
-    }
+    std::array<double, 2> Writes(uint32_t seed) { return bench::SpreadWrites(*board, *host, lDataBlocks, kWrites, seed); }
 
     std::unique_ptr<sim::Chassis> chassis;
     sim::FcFabric fabric;
@@ -144,7 +110,7 @@ int main() {
                     rows * rowBytes / seconds / 1e6, (rows / seconds) / copies, sampler.FirmwareShare() * 100);
     }
 
-    std::printf("\nRAID 5, 4 KiB random writes, %u in flight, during the rebuild against after it\n", kInFlight);
+    std::printf("\nRAID 5, 4 KiB random writes, %u in flight, during the rebuild against after it\n", bench::kSpreadInFlight);
     std::printf("%-10s %16s %16s\n", "priority", "virtual ratio", "wall ratio");
     for (uint8_t bPriority : {uint8_t(10), uint8_t(50), uint8_t(90)}) {
         const roadtest::ArraySpec spec = Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3);
