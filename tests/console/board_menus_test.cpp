@@ -59,7 +59,18 @@ protected:
     ConsoleBoard c;
 };
 
-TEST_F(BoardMenus, PerformanceMonitoringModesAndView) {
+// The same screens at diagnostics level 0 and at 3.
+class BoardMenusAtLevel : public BoardMenus, public ::testing::WithParamInterface<uint8_t> {
+protected:
+    void SetUp() override {
+        BoardMenus::SetUp();
+        fw::SetDiagnosticsModeLevel(GetParam());
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Levels, BoardMenusAtLevel, ::testing::Values(uint8_t(0), uint8_t(3)),
+                         [](const auto& info) { return "Level" + std::to_string(info.param); });
+
+TEST_P(BoardMenusAtLevel, PerformanceMonitoringModesAndView) {
     EXPECT_EQ(Open(fw::PerformanceMonitoringMenu, 0x122), kPerformanceMenu);
     EXPECT_EQ(c.Enter("3"), "3\r\n\n" + kAnyKey);
     EXPECT_EQ(c.board.busMonitor().mode(), 3);
@@ -107,7 +118,7 @@ TEST_F(BoardMenus, EmbeddedModuleMenuFollowsTheDiagnosticsLevel) {
     EXPECT_EQ(fw::fIsRawInputMode(), fw::TRUE);
 }
 
-TEST_F(BoardMenus, ProductionTestMenu) {
+TEST_P(BoardMenusAtLevel, ProductionTestMenu) {
     fw::SetProductionTestMode(fw::TRUE);
     const std::string kMenu = "\n\nRZ8Q2T Production Test Menu\n\n1.  Fibre Loopback Test\n2.  Reset Controller\n\n0.  Exit\n\n" +
                               kPrompt;

@@ -12,6 +12,7 @@
 #include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "harness/config_builder.h"
 #include "partner/partner_link.h"
@@ -114,10 +115,27 @@ protected:
     uint32_t m_dPagesInUse = 0;
 };
 
-TEST_F(InformationMenus, ControllerInformationPrintsAndComesBack) {
+// The menus' screens are the same at every diagnostics level: 0, and 3
+// where other menus show their hidden options.
+class InformationMenusAtLevel : public InformationMenus, public ::testing::WithParamInterface<uint8_t> {
+protected:
+    void SetUp() override {
+        InformationMenus::SetUp();
+        fw::SetDiagnosticsModeLevel(GetParam());
+        m_sMainMenu = c.Type("\x05").substr(4);
+    }
+    void TearDown() override {
+        fw::SetDiagnosticsModeLevel(0);
+        InformationMenus::TearDown();
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Levels, InformationMenusAtLevel, ::testing::Values(uint8_t(0), uint8_t(3)),
+                         [](const auto& info) { return "Level" + std::to_string(info.param); });
+
+TEST_P(InformationMenusAtLevel, ControllerInformationPrintsAndComesBack) {
     EXPECT_EQ(c.Enter("3"), "3\r\n\n" + kInformationMenu);
     ExpectPage(c.Enter("1"), "Controller 0");
-    EXPECT_EQ(c.Type("x"), kInformationMenu);
+    EXPECT_EQ(c.Type(" "), kInformationMenu);
     // Only option 1 on a lone controller.
     EXPECT_EQ(c.Enter("2"), "2\r" + kPrompt);
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + m_sMainMenu);
@@ -156,7 +174,7 @@ TEST_F(InformationMenus, PartnerPagesTheLinkRefusesGiveTheirPagesBack) {
     ExpectPage(c.Enter("9"), "");
 }
 
-TEST_F(InformationMenus, StatisticsPagesAndClearing) {
+TEST_P(InformationMenusAtLevel, StatisticsPagesAndClearing) {
     EXPECT_EQ(c.Enter("4"), "4\r\n\n" + kStatisticsMenu);
     EXPECT_EQ(c.Enter("1"), "1\r\n\n" + kControllerStatisticsMenu);
     for (const char* psz : {"1", "2", "3", "4", "5"}) {
@@ -214,7 +232,7 @@ TEST_F(InformationMenus, LogicalDriveStatisticsAskForANumberBelowTheCount) {
     EXPECT_EQ(c.Enter("0"), "0\r\n\nStatistics Cleared\n\n" + kAnyKey);
 }
 
-TEST_F(InformationMenus, EventLogViewsAndClearing) {
+TEST_P(InformationMenusAtLevel, EventLogViewsAndClearing) {
     EXPECT_EQ(c.Enter("5"), "5\r\n\n" + kEventLogChoice);
     const unsigned uAll = fw::wGetEventLogCount();
     const unsigned uNew = fw::wGetEventsPostedCount();
