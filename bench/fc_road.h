@@ -19,14 +19,16 @@
 namespace bench {
 
 // The host on chip 1, or nothing when the controller did not come up (the
-// console is printed, headed by the benchmark's name).
+// console is printed, headed by the benchmark's name).  `entry` is the reset
+// entry of the firmware the board runs (its BoardConfig names that
+// firmware's image).
 inline std::unique_ptr<sim::FcHost> StartFcRoad(sim::Board& board, sim::Chassis& chassis, sim::FcFabric& fabric,
-                                                const char* name) {
+                                                const char* name, void (*entry)() = &fw::ControllerEntry) {
     board.sasController().AttachChassis(&chassis);
     for (uint8_t chip = 1; chip <= 2; ++chip) {
         if (sim::IspChip* p = sim::FindIspChip(board, chip)) p->AttachFabric(fabric);
     }
-    board.SetResetEntry(&fw::ControllerEntry);
+    board.SetResetEntry(entry);
     board.Boot();
     board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
                    120'000'000'000ull);

@@ -17,6 +17,11 @@
 // board's models.  Under bench/count-instructions each workload is counted
 // instead; with --split, on a build with line information, its cost is split
 // between the firmware and the board.
+//
+// Then each workload again, in alternating rounds, on this controller and on
+// a second board running the same firmware built without its per-command
+// statistics: the cost of collecting them, as the ratio of the two rates
+// along the whole road and of the firmware's own time in it.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +40,10 @@
 #include "sim/fc_host.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
+
+namespace fw_bare {
+void ControllerEntry();
+}  // namespace fw_bare
 
 namespace {
 
@@ -131,27 +140,43 @@ uint64_t DriveReads(sim::Chassis& chassis) {
     return n;
 }
 
+// A controller on a board of its own, its RAID 0 over kDrives drives, and
+// the host on its fabric.
+struct Controller {
+    explicit Controller(sim::FirmwareImage* firmware, void (*entry)()) {
+        sim::ChassisOptions drives;
+        drives.drives = kDrives;
+        chassis = std::make_unique<sim::Chassis>(drives);
+        sim::BoardConfig config;
+        config.firmware = firmware;
+        const roadtest::ArraySpec array{"RAID 0", fw::RAID_LEVEL_0, kDrives, 128};
+        const std::vector<uint8_t> image =
+            roadtest::RoadConfiguration(*chassis, array, 0x200000A55A000000ull | (config.wwn & 0xFFFFFFull));
+        for (unsigned s = 1; s <= array.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), image);
+        board = std::make_unique<sim::Board>(config);
+        host = bench::StartFcRoad(*board, *chassis, fabric, "host_road_bench", entry);
+        if (host) road = std::make_unique<Road>(*host);
+    }
+    bool ok() const { return road && road->ok(); }
+    std::unique_ptr<sim::Chassis> chassis;
+    sim::FcFabric fabric;
+    std::unique_ptr<sim::Board> board;
+    std::unique_ptr<sim::FcHost> host;
+    std::unique_ptr<Road> road;
+};
+
 }  // namespace
 
 int main() {
-    sim::ChassisOptions drives;
-    drives.drives = kDrives;
-    sim::Chassis chassis(drives);
-    sim::BoardConfig config;
-    const roadtest::ArraySpec array{"RAID 0", fw::RAID_LEVEL_0, kDrives, 128};
-    const std::vector<uint8_t> image =
-        roadtest::RoadConfiguration(chassis, array, 0x200000A55A000000ull | (config.wwn & 0xFFFFFFull));
-    for (unsigned s = 1; s <= array.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), image);
+    Controller with(&fw::hwFirmwareImage, &fw::ControllerEntry);
+    Controller without(&fw_bare::hwFirmwareImage, &fw_bare::ControllerEntry);
+    if (!with.host || !without.host) return 1;
+    sim::Chassis& chassis = *with.chassis;
+    sim::FcHost& host = *with.host;
+    Road& road = *with.road;
 
-    sim::FcFabric fabric;
-    sim::Board board(config);
-    std::unique_ptr<sim::FcHost> started = bench::StartFcRoad(board, chassis, fabric, "host_road_bench");
-    if (!started) return 1;
-    sim::FcHost& host = *started;
-
-    Road road(host);
     benchref::Copies copies(kBlocks * roadtest::kBlock);
-    if (!road.WriteAll()) {
+    if (!road.WriteAll() || !without.road->WriteAll()) {
         std::fprintf(stderr, "host_road_bench: a command failed\n");
         return 1;
     }
@@ -166,6 +191,7 @@ int main() {
         {"reads, miss", Kind::ReadMiss},
     };
     bench::Pair results[std::size(workloads)];
+    bench::Pair statistics[std::size(workloads)];
     double adDriveReads[std::size(workloads)] = {};
     for (size_t w = 0; w < std::size(workloads) && road.ok(); ++w) {
         const Kind kind = workloads[w].kind;
@@ -178,7 +204,18 @@ int main() {
             adDriveReads[w] = double(DriveReads(chassis) - driveReads) / double(road.reads() - hostReads);
         }
     }
-    if (!road.ok()) {
+    for (size_t w = 0; w < std::size(workloads) && road.ok() && without.ok(); ++w) {
+        const Kind kind = workloads[w].kind;
+        host.RunUntil([] { return false; }, 1'000'000'000ull);
+        without.host->RunUntil([] { return false; }, 1'000'000'000ull);
+        char with[64], without_[64];
+        std::snprintf(with, sizeof with, "%s, with statistics", workloads[w].name);
+        std::snprintf(without_, sizeof without_, "%s, without statistics", workloads[w].name);
+        statistics[w] = bench::MeasureBesideReference(
+            with, [&] { return road.Batch(kind); }, without_, [&] { return without.road->Batch(kind); }, true);
+        if (!RUNNING_ON_VALGRIND) bench::SampleSides(statistics[w].reference, [&] { return without.road->Batch(kind); });
+    }
+    if (!road.ok() || !without.ok()) {
         std::fprintf(stderr, "host_road_bench: a command failed\n");
         return 1;
     }
@@ -191,6 +228,25 @@ int main() {
         std::printf("%-28s %9.0f cmd/s %7.0f ns/cmd %8s instr/cmd  memcpy ratio %.4f  drive reads per read %.2f\n",
                     workloads[w].name, r.OpsPerSecond(), r.NsPerOp(), r.InstructionsPerOp().c_str(),
                     r.OpsPerSecond() / copy.OpsPerSecond(), adDriveReads[w]);
+    }
+    // The time of a command with statistics over its time without: along the
+    // whole road, and of the firmware's own part of it (the road's time by
+    // the sampled firmware share).
+    std::printf("\nper-command statistics: time per command with them / without them\n");
+    std::printf("%-28s %12s %12s %12s %14s %16s\n", "", "whole road", "firmware", "instr", "firmware with",
+                "firmware without");
+    for (size_t w = 0; w < std::size(workloads); ++w) {
+        const bench::Result& on = statistics[w].measured;
+        const bench::Result& off = statistics[w].reference;
+        const double road = on.NsPerOp() / off.NsPerOp();
+        const double firmware = on.NsPerOp() * on.firmwareShare / (off.NsPerOp() * off.firmwareShare);
+        char instructions[32] = "n/a";
+        if (on.instructions != 0 && off.instructions != 0) {
+            std::snprintf(instructions, sizeof instructions, "%.4f",
+                          double(on.instructions) / double(on.ops) / (double(off.instructions) / double(off.ops)));
+        }
+        std::printf("%-28s %12.4f %12.4f %12s %14s %16s\n", workloads[w].name, road, firmware, instructions,
+                    on.Share().c_str(), off.Share().c_str());
     }
     return 0;
 }

@@ -54,3 +54,7 @@ namespace fw_b {
 // The second controller's, in programs that link it (firmware_b).
 extern sim::FirmwareImage hwFirmwareImage;
 }  // namespace fw_b
+namespace fw_bare {
+// The benchmark's firmware without per-command statistics (firmware_bare).
+extern sim::FirmwareImage hwFirmwareImage;
+}  // namespace fw_bare

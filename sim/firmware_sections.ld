@@ -3,13 +3,20 @@
    them back to the load image as a real reset reloads the firmware.
 
    Each firmware in the program has sections of its own: the controller's
-   (fw, archives libfw_*.a) and a second controller's (fw_b, libfw_b_*.a),
-   so a restart of one leaves the other's globals alone.  The second's
-   statements come first: an input section goes to the first statement that
-   matches it, and libfw_*.a matches the second's archives too.  A program
-   without a second firmware has empty fw_b sections. */
+   (fw, archives libfw_*.a), a second controller's (fw_b, libfw_b_*.a) and
+   a benchmark's firmware without per-command statistics (fw_bare,
+   libfw_bare_*.a), so a restart of one leaves the others' globals alone.
+   The others' statements come first: an input section goes to the first
+   statement that matches it, and libfw_*.a matches their archives too.  A
+   program without them has empty sections for them. */
 SECTIONS
 {
+  .fw_bare_data : ALIGN(64)
+  {
+    __fw_bare_data_start = .;
+    *libfw_bare_*.a:*(.data .data.*)
+    __fw_bare_data_end = .;
+  }
   .fw_b_data : ALIGN(64)
   {
     __fw_b_data_start = .;
@@ -26,6 +33,12 @@ SECTIONS
 INSERT AFTER .data;
 SECTIONS
 {
+  .fw_bare_bss (NOLOAD) : ALIGN(64)
+  {
+    __fw_bare_bss_start = .;
+    *libfw_bare_*.a:*(.bss .bss.* COMMON)
+    __fw_bare_bss_end = .;
+  }
   .fw_b_bss (NOLOAD) : ALIGN(64)
   {
     __fw_b_bss_start = .;

@@ -68,6 +68,7 @@ void ClearSide(uint32_t dSide, uint16_t wLun) {
 uint8_t bStatisticsSide(uint8_t bPortCode) { return bEventHostPort(bPortCode) == 1 ? 0 : 1; }
 
 void UpdateAccessStatistics(KERNEL_ENTRY* psEntry, uint8_t fRead) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     const uint16_t wLun = psEntry->wLunIndex;
     const uint8_t* pbCdb = pGetCommandCdb(psEntry);
     if (wLun >= STATISTICS_LUNS || pbCdb == nullptr) return;
@@ -94,10 +95,15 @@ void ClearAccessStatistics(uint8_t bPortSelect, uint16_t wLun) {
     s_dClearTime = dGetCoarseTickHalf();
 }
 
-void CountReadAheadStart() { ++s_sReadAhead.lStarts; }
-void CountReadAheadHit() { ++s_sReadAhead.lHits; }
+void CountReadAheadStart() {
+    if (COLLECT_COMMAND_STATISTICS) ++s_sReadAhead.lStarts;
+}
+void CountReadAheadHit() {
+    if (COLLECT_COMMAND_STATISTICS) ++s_sReadAhead.lHits;
+}
 
 void RecordCommandInterval(uint32_t dInterval) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     READ_AHEAD_FIGURES& s = s_sReadAhead;
     if (s.dIntervalTotal > INTERVAL_TOTAL_LIMIT) ClearReadAheadStatistics();
     s.dIntervalTotal += dInterval;
@@ -106,6 +112,7 @@ void RecordCommandInterval(uint32_t dInterval) {
 }
 
 void AddReadAheadDepth(uint16_t wReadAheadBlocks, uint16_t wRequestBlocks) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     // A request of no blocks has no depth to weigh.
     if (wRequestBlocks == 0) return;
     const uint16_t wRatio = static_cast<uint16_t>(wReadAheadBlocks / wRequestBlocks);
@@ -113,14 +120,18 @@ void AddReadAheadDepth(uint16_t wReadAheadBlocks, uint16_t wRequestBlocks) {
 }
 
 void RecordClusterCount(uint16_t wCommands) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     WRITE_CLUSTER_FIGURES& s = s_sCluster;
     if (wCommands >= 2 && wCommands - 2u < CLUSTER_COUNTS) ++s.adCount[wCommands - 2];
     if (wCommands > s.wMaxCount) s.wMaxCount = wCommands;
 }
 
-void CountPartialCluster() { ++s_sCluster.dPartial; }
+void CountPartialCluster() {
+    if (COLLECT_COMMAND_STATISTICS) ++s_sCluster.dPartial;
+}
 
 void RecordClusterInterval(uint16_t wInterval) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     if (wInterval == 0) return;
     WRITE_CLUSTER_FIGURES& s = s_sCluster;
     if (wInterval > s.wMaxInterval) s.wMaxInterval = wInterval;
@@ -133,8 +144,12 @@ void RecordClusterInterval(uint16_t wInterval) {
     if (++*pdEntry == COUNTER_LIMIT) ClearWriteClusterStatistics();
 }
 
-void AddRaidWriteBlocks(uint16_t wBlocks) { s_sCluster.lRaidWriteBlocks += wBlocks; }
-void AddRaidFullStripeBlocks(uint16_t wBlocks) { s_sCluster.lRaidFullStripeBlocks += wBlocks; }
+void AddRaidWriteBlocks(uint16_t wBlocks) {
+    if (COLLECT_COMMAND_STATISTICS) s_sCluster.lRaidWriteBlocks += wBlocks;
+}
+void AddRaidFullStripeBlocks(uint16_t wBlocks) {
+    if (COLLECT_COMMAND_STATISTICS) s_sCluster.lRaidFullStripeBlocks += wBlocks;
+}
 
 void ClearReadAheadStatistics() { std::memset(&s_sReadAhead, 0, sizeof s_sReadAhead); }
 void ClearWriteClusterStatistics() { std::memset(&s_sCluster, 0, sizeof s_sCluster); }

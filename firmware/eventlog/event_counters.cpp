@@ -83,7 +83,7 @@ uint32_t dGetEventCounter(uint8_t bIndex) { return bIndex < EVENT_COUNTERS ? s_a
 void AddDiskPortBlocks(uint8_t bPortCode, const KERNEL_ENTRY* psRequest) {
     const uint16_t wBlocks = static_cast<uint16_t>(psRequest->dTotalByteCount >> 9);
     uint32_t dCell = 0;
-    if (DiskPortCell(bPortCode, psRequest->wTargetId, &dCell)) {
+    if (COLLECT_COMMAND_STATISTICS && DiskPortCell(bPortCode, psRequest->wTargetId, &dCell)) {
         if (psRequest->wControlFlags & SAS_XFER_IN) {
             s_alDiskPortRead[dCell] += wBlocks;
         } else if (psRequest->wControlFlags & SAS_XFER_OUT) {
@@ -99,16 +99,20 @@ uint64_t lGetDiskPortBlocks(uint8_t bPortCode, uint16_t wDevice, uint8_t fRead) 
     return fRead == TRUE ? s_alDiskPortRead[dCell] : s_alDiskPortWritten[dCell];
 }
 
-void AddHostBlocksTransferred(uint16_t wBlocks) { s_dHostBlocks += wBlocks; }
+void AddHostBlocksTransferred(uint16_t wBlocks) {
+    if (COLLECT_COMMAND_STATISTICS) s_dHostBlocks += wBlocks;
+}
 uint32_t dGetHostBlocksTransferred() { return s_dHostBlocks; }
 void ClearHostBlocksTransferred() { s_dHostBlocks = 0; }
 
 void CountWriteCollapse(uint16_t wBlocks) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     ++s_lWriteCollapseCommands;
     s_lWriteCollapseBlocks += wBlocks;
 }
 
 void CountReadCacheHit(uint16_t wBlocks) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     ++s_lReadCacheCommands;
     s_lReadCacheBlocks += wBlocks;
 }

@@ -13,6 +13,17 @@ namespace fw {
 
 struct KERNEL_ENTRY;
 
+// The figures each command adds to on its way are always collected.  A
+// benchmark's own build of the firmware leaves them out, to weigh what
+// collecting them costs the command path; what other work reads (commands
+// in flight, the initialisation's share of the transfers, the queue
+// management's latency) is counted in both.
+#ifdef FW_BENCH_WITHOUT_COMMAND_STATISTICS
+constexpr bool COLLECT_COMMAND_STATISTICS = false;
+#else
+constexpr bool COLLECT_COMMAND_STATISTICS = true;
+#endif
+
 constexpr uint16_t STATISTICS_LUNS = 512;
 constexpr uint16_t STATISTICS_RANKS = 64;
 constexpr uint16_t ALL_STATISTICS_LUNS = 0xFFFF;   // a selection of every LUN

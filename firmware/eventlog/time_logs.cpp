@@ -311,6 +311,7 @@ void PrintNewDriveCommand(const KERNEL_ENTRY* psEntry) {
 // ---- recording ----
 
 void RecordDriveCommandTime(const KERNEL_ENTRY* psRequest) {
+    if (!COLLECT_COMMAND_STATISTICS) return;
     if (psRequest->wTargetId >= DRIVE_SLOTS) return;
     const uint8_t bOpcode = psRequest->abCdb[0];
     const uint32_t dKind = bOpcode == SCSI_READ10 ? KIND_READ : bOpcode == SCSI_WRITE10 ? KIND_WRITE : KIND_OTHER;
@@ -328,9 +329,11 @@ void RecordHostCommandTime(KERNEL_ENTRY* psEntry) {
     } else if (bOpcode != SCSI_READ16) {
         return;
     }
-    const uint64_t lElapsed = lElapsedSince(psEntry);
-    AddSample(&s_aasHostSide[iSide][dKind], lElapsed);
-    AddSample(&s_aaasHostLun[iSide][wLun][dKind], lElapsed);
+    if (COLLECT_COMMAND_STATISTICS) {
+        const uint64_t lElapsed = lElapsedSince(psEntry);
+        AddSample(&s_aasHostSide[iSide][dKind], lElapsed);
+        AddSample(&s_aaasHostLun[iSide][wLun][dKind], lElapsed);
+    }
     if (fGetTqmStatisticsEnabled() == TRUE) UpdateRankMaxLatency(psEntry);
 }
 
