@@ -7,10 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "config/config_commit.h"
+#include "config/config_flags.h"
 #include "config/config_phase.h"
 #include "config/nvram_records.h"
 #include "config/nvram_tables.h"
+#include "config/apply_settings.h"
 #include "config/rank_table.h"
+#include "enclosure/drive_rescan.h"
+#include "eventlog/statistics.h"
+#include "executive/tick.h"
 #include "host_road.h"
 #include "raid/stripe_init.h"
 #include "raid/stripe_init_steps.h"
@@ -62,6 +67,23 @@ protected:
         fw::SetRankInitPending(0, fw::TRUE);
         fw::ClearStripeInitNvProgress(0);
         fw::StartStripeInit(0, fw::STRIPE_INIT_NEW_ARRAY);
+    }
+    // A RAID 5 whose rows all hold host data, consistent but for the
+    // parity of the rows `spoilt`, recorded as not yet initialised.
+    void BeginWrittenArray(uint32_t seed, std::initializer_list<uint64_t> spoilt) {
+        ArraySpec a = kLevels[0].spec;
+        a.lBlocks = kRows * RowDataBlocks(a);
+        ASSERT_NO_FATAL_FAILURE(this->Boot(a));
+        this->FillConsistentRows(kRows, seed);
+        const uint16_t h = this->spec.wChunk;
+        std::vector<uint8_t> junk(h * kBlock, 0xC3);
+        for (uint64_t row : spoilt) {
+            const unsigned parity = this->ParityLayout().ParityMember(row, 0);
+            this->chassis->DriveAt(this->SlotOfMember(parity))->WriteBlocks(row * h, h, junk.data());
+        }
+        fw::pGetConfigImage()->asRank[0].bInitState = 1;
+        fw::pGetConfigImage()->asRank[0].fInitialized = fw::FALSE;
+        fw::SetRankInitPending(0, fw::TRUE);
     }
     static bool Initialising() { return fw::fIsStripeInitInProgress(0) == fw::TRUE; }
     void RunToEnd() {
@@ -142,18 +164,121 @@ TEST_F(StripeInitRoad, TheStatusDisplayShowsTheWalk) {
 // rows hosts wrote: it recomputes the parity of every row from its data
 // and zeroes none, so rows full of host data keep it and end consistent.
 TEST_F(StripeInitRoad, AWalkResumedWithThePartnersProgressZeroesNoRow) {
-    ArraySpec a = kLevels[0].spec;
-    a.lBlocks = kRows * RowDataBlocks(a);
-    ASSERT_NO_FATAL_FAILURE(Boot(a));
-    FillConsistentRows(kRows, 0x4EA5);
-    std::vector<uint8_t> junk(spec.wChunk * kBlock, 0xC3);
-    for (uint64_t row : {3u, 64u, 127u}) {
-        chassis->DriveAt(SlotOfMember(ParityLayout().ParityMember(row, 0)))->WriteBlocks(row * spec.wChunk, spec.wChunk, junk.data());
-    }
-    fw::pGetConfigImage()->asRank[0].bInitState = 1;
-    fw::pGetConfigImage()->asRank[0].fInitialized = fw::FALSE;
-    fw::SetRankInitPending(0, fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(BeginWrittenArray(0x4EA5, {3, 64, 127}));
     fw::StartStripeInit(0, fw::STRIPE_INIT_RESUME_PARTNER);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    EXPECT_EQ(EventCount(52), 1);
+}
+
+// A walk that has seen no host for 20 coarse ticks zeroes 4096 blocks of
+// every member a step, not a row: on 64-block chunks 64 rows a write, and
+// single rows once the next burst would reach the end.
+TEST_F(StripeInitRoad, AQuietWalkZeroesInBursts) {
+    ArraySpec a = kLevels[0].spec;
+    a.wChunk = 64;
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(a));
+    fw::psGetStripeInitEntry(0)->dHostStamp = fw::dGetCoarseTick() - 20;
+    WatchDataCommands();
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    for (unsigned m = 0; m < spec.bDrives; ++m) {
+        EXPECT_EQ(dataCommands[SlotOfMember(m)].writes, 1 + kRows / 2) << "member " << m;
+        EXPECT_EQ(dataCommands[SlotOfMember(m)].reads, 0u) << "member " << m;
+    }
+}
+
+// Bursts wait for 20 quiet coarse ticks after the rank's last host command
+// and for the configuration and drive discovery to be at rest.
+TEST_F(StripeInitRoad, BurstsWaitForQuietHostsAndAConfigurationAtRest) {
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(kLevels[0].spec));
+    fw::STRIPE_INIT_ENTRY& e = *fw::psGetStripeInitEntry(0);
+    fw::NoteStripeInitHostActivity(0);
+    EXPECT_EQ(e.dHostStamp, fw::dGetCoarseTick());
+    // Past the walk and the configuration write and drive discovery that
+    // follow it.
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    const auto fAtRest = [] {
+        return fw::fIsDriveRescanInProgress() != fw::TRUE && fw::fIsDriveRescanRequested() != fw::TRUE &&
+               fw::fGetConfigWriteWaitFlag() != fw::TRUE && fw::fIsConfigUpdatePending() != fw::TRUE &&
+               fw::fIsConfigCommitInProgress() != fw::TRUE;
+    };
+    board->RunUntil(fAtRest, kSettleLimitNs);
+    ASSERT_TRUE(fAtRest());
+    e.dHostStamp = fw::dGetCoarseTick();
+    EXPECT_EQ(fw::fStripeInitBurstAllowed(0), fw::FALSE);
+    e.dHostStamp = fw::dGetCoarseTick() - 19;
+    EXPECT_EQ(fw::fStripeInitBurstAllowed(0), fw::FALSE);
+    e.dHostStamp = fw::dGetCoarseTick() - 20;
+    EXPECT_EQ(fw::fStripeInitBurstAllowed(0), fw::TRUE);
+    struct Busy {
+        const char* what;
+        void (*set)(uint8_t);
+    };
+    const Busy busy[] = {{"configuration update pending", &fw::SetConfigUpdatePending},
+                         {"configuration write wait", &fw::SetConfigWriteWaitFlag},
+                         {"host command hold", &fw::SetHostCommandHold},
+                         {"drive rescan requested", &fw::SetDriveRescanRequest}};
+    for (const Busy& b : busy) {
+        b.set(fw::TRUE);
+        EXPECT_EQ(fw::fStripeInitBurstAllowed(0), fw::FALSE) << b.what;
+        b.set(fw::FALSE);
+        EXPECT_EQ(fw::fStripeInitBurstAllowed(0), fw::TRUE) << b.what;
+    }
+    EXPECT_EQ(fw::fStripeInitBurstAllowed(fw::STRIPE_INIT_ALL_RANKS), fw::FALSE);
+}
+
+// While hosts are busy the walk may step only while its share of drive
+// commands or of blocks is at most the configured one (50 here); message
+// 187 (a host waits on the partner) lets one step through; 2001 ms without
+// a host command frees it and starts its counts over.
+TEST_F(StripeInitRoad, TheThrottleHoldsTheWalkToItsShareWhileHostsAreBusy) {
+    ASSERT_NO_FATAL_FAILURE(Boot(kLevels[0].spec));
+    ASSERT_EQ(fw::bGetInitPriority(), 50);
+    // Idle hosts: the counts the start's drive commands made start over.
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    fw::IncHostWritesInProgress();
+    fw::SetLastHostCommandTime(fw::lGetTickCount());
+    // Busy hosts and no counts yet: nothing to hold back.
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    for (int i = 0; i < 4; ++i) fw::CountHostTransfer(8);
+    for (int i = 0; i < 6; ++i) fw::CountInitTransfer(64);
+    // 60 % of the commands and 92 % of the blocks.
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::FALSE);
+    const uint8_t ab187[13] = {fw::STRIPE_INIT_MESSAGE_HOST_WAITS};
+    EXPECT_EQ(fw::HandleStripeInitMessage(ab187), fw::STATUS_OK);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::FALSE);
+    // 50 % of the commands: the walk's share is not above the setting.
+    for (int i = 0; i < 2; ++i) fw::CountHostTransfer(8);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    fw::CountInitTransfer(64);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::FALSE);
+    // 2000 ms after the last host command the hosts still count as busy.
+    fw::SetLastHostCommandTime(fw::lGetTickCount() - 2000);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::FALSE);
+    fw::SetLastHostCommandTime(fw::lGetTickCount() - 2001);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    // The counts started over: one step of the walk alone is all of both.
+    fw::SetLastHostCommandTime(fw::lGetTickCount());
+    fw::CountHostTransfer(8);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE);
+    fw::CountInitTransfer(8);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::TRUE) << "an even share is the setting";
+    fw::CountInitTransfer(8);
+    EXPECT_EQ(fw::fStripeInitMayProceed(), fw::FALSE);
+    fw::DecHostWritesInProgress();
+}
+
+// NVRAM progress whose copy selector is neither copy cannot say which rows
+// were done: the resumed walk recomputes every row from its data instead
+// of zeroing the rows hosts wrote.
+TEST_F(StripeInitRoad, AResumeWithABrokenProgressRecordRecomputesEveryRow) {
+    ASSERT_NO_FATAL_FAILURE(BeginWrittenArray(0x7E11, {0, 5, 90}));
+    fw::StoreStripeInitNvPosition(0, 64 * spec.wChunk);
+    fw::SetStripeInitSelector(0, 0x55);
+    fw::StartStripeInit(0, fw::STRIPE_INIT_RESUME);
+    EXPECT_EQ(fw::psGetStripeInitEntry(0)->lPosition, 0u);
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
     ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
     EXPECT_EQ(EventCount(52), 1);
