@@ -8,6 +8,7 @@
 
 #include "config/config_commit.h"
 #include "config/config_flags.h"
+#include "config/config_image.h"
 #include "config/config_phase.h"
 #include "config/nvram_records.h"
 #include "config/nvram_tables.h"
@@ -166,6 +167,41 @@ TEST_F(StripeInitRoad, TheStatusDisplayShowsTheWalk) {
 TEST_F(StripeInitRoad, AWalkResumedWithThePartnersProgressZeroesNoRow) {
     ASSERT_NO_FATAL_FAILURE(BeginWrittenArray(0x4EA5, {3, 64, 127}));
     fw::StartStripeInit(0, fw::STRIPE_INIT_RESUME_PARTNER);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    EXPECT_EQ(EventCount(52), 1);
+}
+
+// Array numbers move when an array below is deleted: a walk moves with its
+// array to the new number, its progress, NVRAM selector and command with
+// it, and nothing stays under the old number.  Moved there and back, the
+// walk goes on to the end.
+TEST_F(StripeInitRoad, ARenumberedWalkMovesWithItsArray) {
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(kLevels[0].spec));
+    board->RunUntil([] { return fw::bGetStripeInitPercent(0) >= 30; }, kSettleLimitNs);
+    ASSERT_TRUE(Initialising());
+    const fw::STRIPE_INIT_ENTRY before = *fw::psGetStripeInitEntry(0);
+    const uint8_t bSelector = fw::bGetStripeInitSelector(0);
+    auto image = std::make_unique<fw::CONFIG_IMAGE>(*fw::pGetConfigImage());
+    image->sHeader.wRankCount = 2;
+    const uint8_t abUp[2] = {0xFF, 0};
+    fw::RenumberStripeInitEntries(image.get(), abUp);
+    const fw::STRIPE_INIT_ENTRY& e1 = *fw::psGetStripeInitEntry(1);
+    EXPECT_EQ(e1.lPosition, before.lPosition);
+    EXPECT_EQ(e1.dCurrentStripe, before.dCurrentStripe);
+    EXPECT_EQ(e1.dDoneBitmap, before.dDoneBitmap);
+    ASSERT_NE(e1.psCommand, nullptr);
+    EXPECT_EQ(e1.psCommand->bRank, 1);
+    EXPECT_EQ(fw::fIsStripeInitInProgress(1), fw::TRUE);
+    EXPECT_NE(fw::fIsStripeInitInProgress(0), fw::TRUE);
+    EXPECT_EQ(fw::psGetStripeInitEntry(0)->psCommand, nullptr);
+    EXPECT_EQ(fw::bGetStripeInitSelector(1), bSelector);
+    EXPECT_EQ(fw::bGetStripeInitByte(1), fw::TRUE);
+    const uint8_t abDown[2] = {1, 0xFF};
+    fw::RenumberStripeInitEntries(image.get(), abDown);
+    EXPECT_EQ(fw::psGetStripeInitEntry(0)->lPosition, before.lPosition);
+    EXPECT_EQ(fw::psGetStripeInitEntry(0)->psCommand->bRank, 0);
+    EXPECT_NE(fw::fIsStripeInitInProgress(1), fw::TRUE);
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
     ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
     EXPECT_EQ(EventCount(52), 1);
