@@ -324,24 +324,32 @@ uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest) {
     return STATUS_OK;
 }
 
+uint8_t fIsLunOnRank(const CONFIG_IMAGE* psImage, uint8_t bArray, uint16_t wLd) {
+    if (bArray >= dClampedRankCount(psImage) || wLd >= dClampedLdCount(psImage)) return FALSE;
+    const CONFIG_RANK_RECORD& sRank = psImage->asRank[bArray];
+    const uint64_t lFirst = sRank.lStartAddress;
+    const uint64_t lLast = sRank.lStartAddress + sRank.lLastOffset;
+    const CONFIG_LD_RECORD& sLd = psImage->asLd[wLd];
+    const uint32_t dSegments = dClampedSegmentCount(&sLd);
+    for (uint32_t s = 0; s < dSegments; s++) {
+        if (sLd.asSegment[s].lStart <= lLast && sLd.asSegment[s].lEnd >= lFirst) return TRUE;
+    }
+    return FALSE;
+}
+
 void DeleteArray(uint8_t bArray) {
     CONFIG_IMAGE* psImage = pGetScratchConfigImage();
     const uint32_t dRanks = dClampedRankCount(psImage);
     if (bArray >= dRanks) return;
     CONFIG_HEADER& sHeader = psImage->sHeader;
     const CONFIG_RANK_RECORD sGone = psImage->asRank[bArray];
-    const uint64_t lFirst = sGone.lStartAddress;
     const uint64_t lLast = sGone.lStartAddress + sGone.lLastOffset;
 
     // 1: the logical drives on it, last first.
     for (uint32_t l = dClampedLdCount(psImage); l-- > 0;) {
-        const CONFIG_LD_RECORD& sLd = psImage->asLd[l];
-        const uint32_t dSegments = dClampedSegmentCount(&sLd);
-        bool fOnArray = false;
-        for (uint32_t s = 0; s < dSegments && !fOnArray; s++) {
-            fOnArray = sLd.asSegment[s].lStart <= lLast && sLd.asSegment[s].lEnd >= lFirst;
+        if (fIsLunOnRank(psImage, bArray, static_cast<uint16_t>(l)) == TRUE) {
+            DeleteLogicalDrive(static_cast<uint16_t>(l), FALSE, TRUE);
         }
-        if (fOnArray) DeleteLogicalDrive(static_cast<uint16_t>(l), FALSE, TRUE);
     }
     // 2: what lies above it moves down.
     MoveAddressesFrom(psImage, lLast + 1, -static_cast<int64_t>(sGone.lLastOffset + 1));
@@ -414,10 +422,15 @@ void DeleteArray(uint8_t bArray) {
         }
     }
     // 11.
-    ClearRankBadBlocks(psImage, bArray);
+    ClearRankBadBlocks(psImage, bArray, TRUE);
     SetWriteBackCheckEnable(TRUE);
     SetConfigModified(TRUE);
     SetArrayDeletedFlag(TRUE);
+}
+
+EXPANSION_REQUEST* pGetExpandArrayRequest() {
+    static EXPANSION_REQUEST s_sRequest;
+    return &s_sRequest;
 }
 
 uint8_t ExpandArray(const EXPANSION_REQUEST* psRequest) {

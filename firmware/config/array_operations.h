@@ -34,6 +34,10 @@ static_assert(offsetof(EXPANSION_REQUEST, aabWwn) == 16);
 // record wRankCount), 0 refused with the image unchanged.
 uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest);
 void DeleteArray(uint8_t bArray);
+// TRUE when a segment of the logical drive lies on the array.
+uint8_t fIsLunOnRank(const CONFIG_IMAGE* psImage, uint8_t bArray, uint16_t wLd);
 uint8_t ExpandArray(const EXPANSION_REQUEST* psRequest);
+// The request the console's expansion dialogue fills.
+EXPANSION_REQUEST* pGetExpandArrayRequest();
 
 }  // namespace fw

@@ -184,13 +184,22 @@ uint8_t UpdateBadBlockList(uint64_t lStart, uint16_t wLength, uint8_t bRank, uin
     return fFound;
 }
 
-void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank) {
+uint16_t wCountRankBadBlocks(const CONFIG_IMAGE* psImage, uint8_t bRank) {
+    const uint32_t dCount = dClampedBadBlockCount(psImage);
+    uint16_t wFound = 0;
+    for (uint32_t i = 0; i < dCount; i++) wFound += psImage->asBadBlock[i].bRank == bRank;
+    return wFound;
+}
+
+void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fRankDeleted) {
     const uint32_t dCount = dClampedBadBlockCount(psImage);
     uint32_t dOut = 0;
     for (uint32_t i = 0; i < dCount; i++) {
         BAD_BLOCK_ENTRY sEntry = psImage->asBadBlock[i];
         if (sEntry.bRank == bRank) continue;
-        if (sEntry.bRank > bRank) sEntry.bRank--;
+        // Only a deletion moves the later arrays down a number; an array
+        // that keeps its number keeps its entries.
+        if (fRankDeleted == TRUE && sEntry.bRank > bRank) sEntry.bRank--;
         psImage->asBadBlock[dOut++] = sEntry;
     }
     for (uint32_t i = dOut; i < dCount; i++) std::memset(&psImage->asBadBlock[i], 0, sizeof(BAD_BLOCK_ENTRY));

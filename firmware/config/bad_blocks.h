@@ -29,7 +29,10 @@ const BAD_BLOCK_TABLES* pGetBadBlockTables();
 // TRUE when a recorded range of the array overlaps [lStart, lStart + wLength);
 // any code but BAD_BLOCK_CHECK_ONLY also makes the overlapped blocks good.
 uint8_t UpdateBadBlockList(uint64_t lStart, uint16_t wLength, uint8_t bRank, uint8_t bOperationCode);
-void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank);
+// Removes the array's entries from the image's list; a deleted array's
+// later arrays are renumbered with it.
+void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fRankDeleted);
+uint16_t wCountRankBadBlocks(const CONFIG_IMAGE* psImage, uint8_t bRank);
 // 0xFF when recorded (or already covered), 0 when the list is full or the
 // address cannot be stored.
 uint8_t AddMediaErrorRange(uint64_t lStart, uint16_t wLength, uint8_t bRank);

@@ -10,17 +10,23 @@
 #include "config/array_proposals.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
+#include "config/config_phase.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/host_port_tables.h"
+#include "config/rank_table.h"
 #include "console/console_menu.h"
 #include "console/menu_input.h"
 #include "console/menu_screens.h"
 #include "enclosure/drive_list_display.h"
 #include "enclosure/drive_table.h"
+#include "eventlog/event_log.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "raid/expansion.h"
+#include "raid/parity_check.h"
+#include "raid/stripe_init.h"
 
 namespace fw {
 
@@ -238,6 +244,20 @@ void ShowArrayDriveSelectionMenu() {
     OfferDrive(0);
 }
 
+// After the answer to a drive offer: the selection ends with its message
+// (then any key validates the drives taken), or goes on with the next.
+void EndDriveAnswer(const char* pszEnd, uint32_t dValue, MENU_FUNCTION pfnSelection) {
+    if (pszEnd != nullptr) {
+        ConsolePrintf(pszEnd, dValue);
+        Menu().bMenuStep = STEP_VALIDATE;
+        WaitForAnyKeyThen(pfnSelection);
+        return;
+    }
+    ConsolePrintf("Continue adding disk drives? (Y or N, <CR> = Y): ");
+    Menu().bMenuStep = STEP_CONTINUE;
+    AwaitTypedAnswer();
+}
+
 // The answer to "Add this Disk Drive?".
 void TakeDriveAnswer() {
     CONFIG_RANK_RECORD& r = Request();
@@ -270,19 +290,11 @@ void TakeDriveAnswer() {
     } else if (bNext >= bUnusedDrives()) {
         pszEnd = "\nNo more unused drives to add\n\n";
     }
-    if (pszEnd != nullptr) {
-        // Any key validates and creates.
-        ConsolePrintf(pszEnd, dValue);
-        Menu().bMenuStep = STEP_VALIDATE;
-        WaitForAnyKeyThen(ArrayDriveSelectionMenu);
-        return;
-    }
-    ConsolePrintf("Continue adding disk drives? (Y or N, <CR> = Y): ");
-    Menu().bMenuStep = STEP_CONTINUE;
-    AwaitTypedAnswer();
+    EndDriveAnswer(pszEnd, dValue, ArrayDriveSelectionMenu);
 }
 
-void TakeContinueAnswer() {
+// The answer to "Continue adding disk drives?" of the selection menu given.
+void TakeContinueAnswer(MENU_FUNCTION pfnSelection) {
     const uint8_t bAnswer = bParseYesNo();
     if (bAnswer == TRUE || bAnswer == PARSE_EMPTY) {
         EraseContinueQuestion();
@@ -292,7 +304,7 @@ void TakeContinueAnswer() {
     }
     ConsolePrintf("\n\n");
     Menu().bMenuStep = STEP_VALIDATE;
-    WaitForAnyKeyThen(ArrayDriveSelectionMenu);
+    WaitForAnyKeyThen(pfnSelection);
 }
 
 void ValidateDriveSelection() {
@@ -404,6 +416,136 @@ void ShowArraySubarrayCountMenu() {
     EndOptionScreen(wMask);
 }
 
+// --- deletion and expansion ------------------------------------------------------
+
+constexpr uint64_t PATH_DELETE_ARRAY = 0x1113;
+constexpr uint64_t PATH_CONFIRM_DELETE = 0x11131;
+constexpr uint64_t PATH_EXPAND_ARRAY = 0x1114;
+constexpr uint64_t PATH_EXPAND_DRIVES = 0x11141;
+constexpr uint64_t PATH_EXPAND_SUBARRAYS = 0x111411;
+
+// A deletion refused for a running job: event 158 names the operation
+// and the job.
+constexpr uint8_t EVENT_OPERATION_REJECTED = 158;
+constexpr uint8_t OPERATION_DELETE_ARRAY = 176;
+constexpr uint8_t REJECTED_FOR_EXPANSION = 1;
+constexpr uint8_t REJECTED_FOR_REBUILD = 2;
+constexpr uint8_t REJECTED_FOR_INITIALIZATION = 3;
+constexpr uint8_t REJECTED_FOR_PARITY_CHECK = 4;
+
+EXPANSION_REQUEST& Expansion() { return *pGetExpandArrayRequest(); }
+uint32_t dArrayCount() { return Scratch().sHeader.wRankCount; }
+
+// What a deletion would disturb, in the order the refusal names it; 0
+// for nothing.
+uint8_t bDeletionRejectedFor() {
+    if (bGetNvramRebuildPendingFlag() == TRUE) return REJECTED_FOR_REBUILD;
+    if (fIsStripeInitInProgress(STRIPE_INIT_ALL_RANKS) == TRUE) return REJECTED_FOR_INITIALIZATION;
+    if (fIsExpansionInProgress() == TRUE) return REJECTED_FOR_EXPANSION;
+    if (fIsParityCheckInProgress() == TRUE) return REJECTED_FOR_PARITY_CHECK;
+    return 0;
+}
+
+// The request is complete: the drives join the array in the scratch image.
+void ExpandRequestedArray() {
+    if (ExpandArray(&Expansion()) == STATUS_OK) {
+        ConsolePrintf("\nArray %02d Successfully Expanded\n\n", Expansion().bArray);
+        SetConfigModified(TRUE);
+    } else {
+        ConsolePrintText("\nFailed to Expand Array\n\n");
+    }
+    WaitForAnyKeyThen(ArrayConfigurationMenu);
+}
+
+const CONFIG_RANK_RECORD& ExpandingArray() { return Scratch().asRank[Expansion().bArray]; }
+bool IsParityLevel(uint8_t bLevel) { return bLevel == RAID_LEVEL_5 || bLevel == RAID_LEVEL_50; }
+// Subarrays of an array: its parity count for RAID 5/50 (at least one).
+uint8_t bSubarrays(const CONFIG_RANK_RECORD& r) { return r.bParityCount == 0 ? 1 : r.bParityCount; }
+
+void ShowExpandDriveSelection() {
+    EnterMenu(ExpandArrayDriveSelection, PATH_EXPAND_DRIVES);
+    EXPANSION_REQUEST& x = Expansion();
+    x = EXPANSION_REQUEST{};
+    x.bArray = bGetPhaseParam3();
+    x.fAddSubRanks = FALSE;
+    SetMenuSelection(0);
+    Menu().bMenuStep = STEP_ADD_DRIVE;
+    PrintMenuTitle("Expand Array Configuration Menu");
+    ConsolePrintf("\nSelect Disk Drives -- %02d Disk Drives Added, %02d Total\n\n", x.bAddDrives,
+                  x.bAddDrives + ExpandingArray().bDriveCount);
+    OfferDrive(0);
+}
+
+void TakeExpandDriveAnswer() {
+    EXPANSION_REQUEST& x = Expansion();
+    const uint8_t bAnswer = bParseYesNo();
+    if ((bAnswer == TRUE || bAnswer == PARSE_EMPTY) && x.bAddDrives < MAX_RANK_MEMBERS) {
+        const uint8_t* pbWwn = pGetMenuArrayList();
+        std::memcpy(x.aabWwn[x.bAddDrives++], pbWwn, 8);
+        DRIVE_INFO* psDrive = nullptr;
+        uint8_t bRecord = 0;
+        if (fFindDriveByWWN(pbWwn, &psDrive, &bRecord) == TRUE && psDrive->dCapacity < dGetSmallestMemberCapacity()) {
+            SetSmallestMemberCapacity(psDrive->dCapacity);
+        }
+        BeginCountLineRewrite();
+        ConsolePrintf("Select Disk Drives -- %02d Disk Drives Added, %02d Total\n\n", x.bAddDrives,
+                      x.bAddDrives + ExpandingArray().bDriveCount);
+        EndCountLineRewrite();
+    } else {
+        EraseAnswerLine();
+    }
+    const uint8_t bNext = static_cast<uint8_t>(bGetMenuSelection() + 1);
+    SetMenuSelection(bNext);
+    const char* pszEnd = nullptr;
+    if (x.bAddDrives + ExpandingArray().bDriveCount > MAX_RANK_MEMBERS - 1) {
+        pszEnd = "\nMaximum drive count (%02d) added\n\n";
+    } else if (bNext >= bUnusedDrives()) {
+        pszEnd = "\nNo more unused drives to add\n\n";
+    }
+    EndDriveAnswer(pszEnd, MAX_RANK_MEMBERS, ExpandArrayDriveSelection);
+}
+
+void ValidateExpandSelection() {
+    const EXPANSION_REQUEST& x = Expansion();
+    const CONFIG_RANK_RECORD& r = ExpandingArray();
+    const uint32_t a = x.bAddDrives;
+    const uint32_t m = r.bDriveCount;
+    const char* pszRefused = nullptr;
+    if (a == 0) {
+        pszRefused = "\nNo Drives Specified, Array Not Expanded\n\n";
+    } else if (r.bRaidLevel == RAID_LEVEL_10 && a % 2 != 0) {
+        pszRefused = "\nUneven Number of Drives Specified, Array Not Expanded\n\n";
+    } else if (IsParityLevel(r.bRaidLevel)) {
+        const uint32_t k = bSubarrays(r);
+        const uint32_t dPerSubarray = m / k;
+        if (dPerSubarray != 0 && a % dPerSubarray == 0 && a / dPerSubarray + k <= MAX_SUBARRAYS) {
+            ExpandArraySubarrayMenu();
+            return;
+        }
+        if (a % k != 0) pszRefused = "\nInsufficient Number of Drives Specified, Array Not Expanded\n\n";
+    } else if (r.bRaidLevel == RAID_LEVEL_6 && a + m > MAX_RANK_MEMBERS) {
+        pszRefused = "\nExceeded maximum rank size, RAID 6 Array Not Expanded\n\n";
+    }
+    if (pszRefused != nullptr) {
+        RefuseTo(ArrayConfigurationMenu, pszRefused);
+        return;
+    }
+    ExpandRequestedArray();
+}
+
+// The subarray counts the added drives allow: k as it is, or k2 with the
+// added drives as new subarrays.
+struct SubarrayChoice {
+    uint32_t k, k2, t;
+};
+SubarrayChoice SubarrayChoices() {
+    const CONFIG_RANK_RECORD& r = ExpandingArray();
+    const uint32_t k = bSubarrays(r);
+    const uint32_t a = Expansion().bAddDrives;
+    const uint32_t dPerSubarray = r.bDriveCount / k == 0 ? 1 : r.bDriveCount / k;
+    return {k, a / dPerSubarray + k, r.bDriveCount + a};
+}
+
 }  // namespace
 
 void ArrayConfigurationMenu() {
@@ -428,7 +570,7 @@ void ArrayConfigurationMenu() {
     case 1u << 2: CreateArrayMenu(); break;
     case 1u << 3: DeleteArrayMenu(); break;
     case 1u << 4: ExpandArrayMenu(); break;
-    case 1u << 5: ArrayCacheMenu(); break;
+    case 1u << 5: ArrayCacheSelectMenu(); break;
     case 1u << 6: StartMenuDump(PATH_ARRAY * 16 + 6, ArrayConfigurationMenu, DUMP_TYPE_UNUSED_DRIVES); break;
     case 1u << 7: AdvancedArrayMenu(); break;
     default: break;
@@ -520,7 +662,7 @@ void ArrayDriveSelectionMenu() {
     }
     switch (Menu().bMenuStep) {
     case STEP_ADD_DRIVE: TakeDriveAnswer(); break;
-    case STEP_CONTINUE: TakeContinueAnswer(); break;
+    case STEP_CONTINUE: TakeContinueAnswer(ArrayDriveSelectionMenu); break;
     default: ValidateDriveSelection(); break;
     }
 }
@@ -548,6 +690,146 @@ void ArraySubarrayCountMenu() {
         return;
     }
     ArrayConfigurationMenu();
+}
+
+void DeleteArrayMenu() {
+    if (Menu().lMenuPath != PATH_DELETE_ARRAY) {
+        EnterMenu(DeleteArrayMenu, PATH_DELETE_ARRAY);
+        if (dArrayCount() == 0) {
+            RefuseTo(ArrayConfigurationMenu, "\nNo configured arrays to delete\n\n");
+        } else if (fGetPendingStripeInitFlag() == TRUE) {
+            RefuseTo(ArrayConfigurationMenu, "\nPlease save configuration before deleting array\n\n");
+        } else {
+            ClearScreen(FALSE);
+            PrintMenuTitle("Delete Array Configuration Menu");
+            PromptArrayNumber("delete");
+        }
+        return;
+    }
+    uint8_t bArray = 0;
+    if (!fTypedArray(&bArray)) {
+        RefuseTo(ArrayConfigurationMenu, "\nInvalid selection\n\n");
+        return;
+    }
+    // Refused while a job runs: the event log says why.
+    if (const uint8_t bWhy = bDeletionRejectedFor(); bWhy != 0) {
+        PostEvent(EVENT_OPERATION_REJECTED, OPERATION_DELETE_ARRAY, bWhy);
+        WaitForAnyKeyThen(ArrayConfigurationMenu);
+        return;
+    }
+    SetPhaseParam3(bArray);
+    ConfirmDeleteArray();
+}
+
+void ConfirmDeleteArray() {
+    const uint8_t bArray = bGetPhaseParam3();
+    if (Menu().lMenuPath != PATH_CONFIRM_DELETE) {
+        EnterMenu(ConfirmDeleteArray, PATH_CONFIRM_DELETE);
+        const CONFIG_HEADER& h = Scratch().sHeader;
+        if (h.fExpansionActive == TRUE && h.bExpansionArray != bArray) {
+            RefuseTo(ArrayConfigurationMenu, "\nArray Expansion in Progress\n\n");
+            return;
+        }
+        ConsolePrintf("\nArray deletion will delete all data!!\n");
+        ConsolePrintf("Confirm deletion of array %u (Y or N): ", bArray);
+        AwaitTypedAnswer();
+        return;
+    }
+    if (bParseYesNo() == TRUE) {
+        ConsolePrintf("\nDeleting array %u\n\n", bArray);
+        DeleteArray(bArray);
+        SetConfigModified(TRUE);
+    } else {
+        ConsolePrintf("\nNo change to arrays\n\n");
+    }
+    WaitForAnyKeyThen(ArrayConfigurationMenu);
+}
+
+void ExpandArrayMenu() {
+    if (Menu().lMenuPath != PATH_EXPAND_ARRAY) {
+        EnterMenu(ExpandArrayMenu, PATH_EXPAND_ARRAY);
+        if (Scratch().sHeader.fExpansionActive == TRUE) {
+            RefuseTo(ArrayConfigurationMenu, "\nArray Expansion in Progress\n\n");
+        } else if (dArrayCount() == 0) {
+            RefuseTo(ArrayConfigurationMenu, "\nNo configured arrays to expand\n\n");
+        } else if (dArrayCount() >= EXPANSION_RANK) {
+            RefuseTo(ArrayConfigurationMenu, "\nNo free arrays to expand\n\n");
+        } else {
+            ClearScreen(FALSE);
+            PrintMenuTitle("Expand Array Configuration Menu");
+            PromptArrayNumber("expand");
+        }
+        return;
+    }
+    uint8_t n = 0;
+    if (!fTypedArray(&n)) {
+        RefuseTo(ArrayConfigurationMenu, "\nInvalid selection\n\n");
+        return;
+    }
+    const CONFIG_RANK_RECORD& r = Scratch().asRank[n];
+    const uint8_t bLevel = r.bRaidLevel;
+    const bool fRedundant = bLevel == RAID_LEVEL_10 || IsParityLevel(bLevel) || bLevel == RAID_LEVEL_6;
+    // RAID 5/50 grows by at least one drive per subarray.
+    const uint32_t dLeast = IsParityLevel(bLevel) ? bSubarrays(r) : 1;
+    const char* pszRefused = nullptr;
+    if (fRedundant && r.bInitState != RANK_STATE_OPTIMAL) {
+        ConsolePrintf("\nArray %03d Not Fault Tolerant!\n\n", n);
+    } else if (r.bDriveCount > MAX_RANK_MEMBERS - 1 || r.bDriveCount + dLeast > MAX_RANK_MEMBERS) {
+        ConsolePrintf("\nArray %03d Maximum Drive Count (%d) Reached!\n\n", n, MAX_RANK_MEMBERS);
+    } else if (IsParityLevel(bLevel) && bUnusedDrives() < bSubarrays(r)) {
+        pszRefused = "\nInsufficient unused drives available for RAID 5/50 expansion\n\n";
+    } else if (bLevel == RAID_LEVEL_10 && bUnusedDrives() < 2) {
+        pszRefused = "\nInsufficient unused drives available for RAID 1/10 expansion\n\n";
+    } else if (bLevel == RAID_LEVEL_6 && bUnusedDrives() < 1) {
+        pszRefused = "\nInsufficient unused drives available for RAID 6 expansion\n\n";
+    } else {
+        SetPhaseParam3(n);
+        ExpandArrayDriveSelection();
+        return;
+    }
+    if (pszRefused != nullptr) ConsolePrintText(pszRefused);
+    WaitForAnyKeyThen(ArrayConfigurationMenu);
+}
+
+void ExpandArrayDriveSelection() {
+    if (Menu().lMenuPath != PATH_EXPAND_DRIVES) {
+        ShowExpandDriveSelection();
+        return;
+    }
+    switch (Menu().bMenuStep) {
+    case STEP_ADD_DRIVE: TakeExpandDriveAnswer(); break;
+    case STEP_CONTINUE: TakeContinueAnswer(ExpandArrayDriveSelection); break;
+    default: ValidateExpandSelection(); break;
+    }
+}
+
+void ExpandArraySubarrayMenu() {
+    const SubarrayChoice c = SubarrayChoices();
+    if (Menu().lMenuPath != PATH_EXPAND_SUBARRAYS) {
+        EnterMenu(ExpandArraySubarrayMenu, PATH_EXPAND_SUBARRAYS);
+        PrintMenuTitle("Expand Array Configuration Menu");
+        ConsolePrintf("\nSelect Subarray Count (No. of Parity Drives)\n\n");
+        if (c.k == 1) {
+            ConsolePrintf("1.  1 Subarray  (%02d Data Drives)\n", c.t - 1);
+        } else {
+            ConsolePrintf("1.  %d Subarrays (%02d Data Drives)\n", c.k, c.t - c.k);
+        }
+        ConsolePrintf("2.  %d Subarrays (%02d Data Drives)\n", c.k2, c.t - c.k2);
+        ConsolePrintf("\n0.  Exit\n\n");
+        EndOptionScreen(0x07);
+        return;
+    }
+    const uint16_t wSelected = wGetSelectedOption();
+    if (wSelected == MenuOptionBit(1)) {
+        Expansion().fAddSubRanks = FALSE;
+        ExpandRequestedArray();
+    } else if (wSelected == MenuOptionBit(2)) {
+        Expansion().fAddSubRanks = TRUE;
+        Expansion().bAddSubRanks = static_cast<uint8_t>(c.k2 - c.k);
+        ExpandRequestedArray();
+    } else {
+        ArrayConfigurationMenu();
+    }
 }
 
 }  // namespace fw

@@ -1,6 +1,7 @@
 #include "console/menu_screens.h"
 
 #include "config/config_flags.h"
+#include "config/config_image.h"
 #include "config/config_state.h"
 #include "console/menu_input.h"
 #include "executive/console_output.h"
@@ -17,6 +18,23 @@ void BeginScreen(MENU_FUNCTION pfnMenu, uint64_t lPath, const char* pszTitle) {
 void ShowResult(const char* pszText, MENU_FUNCTION pfnNext) {
     ConsolePrintText(pszText);
     WaitForAnyKeyThen(pfnNext);
+}
+
+void PromptArrayNumber(const char* pszAction) {
+    const uint32_t dArrays = pGetScratchConfigImage()->sHeader.wRankCount;
+    if (dArrays > 1) {
+        ConsolePrintf("\nEnter the number of the array to %s (0..%d): ", pszAction, dArrays - 1);
+    } else {
+        ConsolePrintf("\nEnter the number of the array to %s (0): ", pszAction);
+    }
+    AwaitTypedAnswer();
+}
+
+bool fTypedArray(uint8_t* pbArray) {
+    uint32_t d = 0;
+    if (bParseMenuNumber(&d) != PARSE_VALUE || d >= pGetScratchConfigImage()->sHeader.wRankCount) return false;
+    *pbArray = static_cast<uint8_t>(d);
+    return true;
 }
 
 // The count line stands six lines above the answer: title gap, header

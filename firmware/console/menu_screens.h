@@ -15,6 +15,13 @@ void ShowResult(const char* pszText, MENU_FUNCTION pfnNext);
 // TRUE when the typed line is the one letter, either case.
 bool fTypedLetter(char cUpper);
 
+// The array-number question, "(0..n)" with several arrays of the scratch
+// image and "(0)" with one, then the typed answer.
+void PromptArrayNumber(const char* pszAction);
+// TRUE with the number when the typed line names an array of the scratch
+// image.
+bool fTypedArray(uint8_t* pbArray);
+
 // The drive selection dialogues.  A drive taken: the count line above the
 // list is rewritten in place (the caller prints it between the two calls).
 // Not taken: the answer's line is erased.  Going on: the continue question

@@ -92,9 +92,37 @@ void ArrayDriveSelectionMenu();
 void ArrayReserveCapacityMenu();
 void ArraySubarrayCountMenu();
 void DeleteArrayMenu();
+// The deletion's confirmation; the expansion's drive selection and, for
+// RAID 5/50, its subarray count.
+void ConfirmDeleteArray();
 void ExpandArrayMenu();
+void ExpandArrayDriveSelection();
+void ExpandArraySubarrayMenu();
+// The array's cache settings: the array, then its read-ahead size or its
+// write-back dialogue.
+void ArrayCacheSelectMenu();
 void ArrayCacheMenu();
+void ArrayReadAheadMenu();
+void ArrayWritebackMenu();
+// The advanced array settings: each option chooses an array, then asks.
 void AdvancedArrayMenu();
+void InitializeArraySelect();
+void ConfirmInitializeArray();
+void TrustArraySelect();
+void ConfirmTrustArray();
+void PauseInitSelect();
+void ConfirmPauseInit();
+void ArrayNameSelect();
+void ModifyArrayName();
+void ChunkSizeSelect();
+void NewChunkSizeMenu();
+void ConfirmChunkSize();
+void ForceFaultTolerantSelect();
+void ConfirmForceFaultTolerant();
+void BadBlockListMenu();
+void DisplayBadBlockList();
+void RemoveBadBlockSelect();
+void ConfirmRemoveBadBlocks();
 
 // Below the Logical Drive Configuration Menu.
 void CreateLogicalDriveMenu();
@@ -104,8 +132,16 @@ void LdCountMenu();
 void LdSizeMenu();
 void LdBlockSizeMenu();
 void DeleteLogicalDriveMenu();
+void ConfirmDeleteLogicalDrive();
+// Expansion: the logical drive, the free region, the capacity to add.
 void ExpandLogicalDriveMenu();
+void LdExpandRegionMenu();
+void LdExpandCapacityMenu();
+// Availability: the logical drive, then its ports or paths one by one.
 void LdAvailabilityMenu();
+void LdAvailabilityDialogue();
+// The mapped LUN: the logical drive, the new LUN, the confirmation.
 void AdvancedLogicalDriveMenu();
+void ModifyMappedLunMenu();
 
 }  // namespace fw

@@ -18,13 +18,5 @@ void DriveMaintenanceMenu() { PromptSelectOption(); }
 void DiskIoModuleMaintenanceMenu() { PromptSelectOption(); }
 void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
-void DeleteArrayMenu() { PromptSelectOption(); }
-void ExpandArrayMenu() { PromptSelectOption(); }
-void ArrayCacheMenu() { PromptSelectOption(); }
-void AdvancedArrayMenu() { PromptSelectOption(); }
-void DeleteLogicalDriveMenu() { PromptSelectOption(); }
-void ExpandLogicalDriveMenu() { PromptSelectOption(); }
-void LdAvailabilityMenu() { PromptSelectOption(); }
-void AdvancedLogicalDriveMenu() { PromptSelectOption(); }
 
 }  // namespace fw

@@ -58,6 +58,8 @@ void NotifyLdSizeChanged(uint16_t) {}
 void ReleaseLdSnapshots(uint16_t) {}
 void ReleaseVirtualLdWord(uint16_t) {}
 uint8_t bFindDuplicationOfLd(uint16_t) { return 0xFF; }
+uint8_t fIsLdInDuplication(uint16_t wLd) { return bFindDuplicationOfLd(wLd) != 0xFF ? TRUE : FALSE; }
+uint8_t fFindOdaOnRank(uint8_t, uint16_t*) { return FALSE; }
 
 // No snapshot set: no command carries map pages.
 uint8_t bPreparePmapPagesForCmd(KERNEL_ENTRY*) { return STATUS_OK; }

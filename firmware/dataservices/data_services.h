@@ -51,6 +51,11 @@ void ReleaseLdSnapshots(uint16_t wLd);
 void ReleaseVirtualLdWord(uint16_t wLunWord);
 // The duplication process that uses the logical drive, 0xFF when none.
 uint8_t bFindDuplicationOfLd(uint16_t wLd);
+// TRUE when a duplication process has the logical drive as its source or
+// destination.
+uint8_t fIsLdInDuplication(uint16_t wLd);
+// TRUE and its number when a snapshot overwrite data area lies on the array.
+uint8_t fFindOdaOnRank(uint8_t bRank, uint16_t* pwOda);
 
 // Used by the target engine.
 struct KERNEL_ENTRY;

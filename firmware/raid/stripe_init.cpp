@@ -323,7 +323,7 @@ void Finish(uint8_t bRank) {
     if (bRank < bGetRankCount() && psImage != nullptr) {
         psImage->asRank[bRank].bInitState = 0xFF;
         psImage->asRank[bRank].fInitialized = TRUE;
-        ClearRankBadBlocks(psImage, bRank);
+        ClearRankBadBlocks(psImage, bRank, FALSE);
     }
     SetRankInitPending(bRank, FALSE);
     PostEvent(EVENT_INIT_COMPLETE, bRank);

@@ -113,7 +113,7 @@ TEST_F(BadBlockTest, DeletingAnArrayRenumbersTheLaterOnes) {
     fw::AddMediaErrorRange(200, 5, 1);
     fw::AddMediaErrorRange(300, 5, 1);
     fw::AddMediaErrorRange(400, 5, 2);
-    fw::ClearRankBadBlocks(&s_sLive, 1);
+    fw::ClearRankBadBlocks(&s_sLive, 1, fw::TRUE);
     EXPECT_EQ(s_sLive.sHeader.wBadBlockCount, 2);
     EXPECT_EQ(Entries(0), (std::vector<Range>{{100, 105}}));
     EXPECT_EQ(Entries(1), (std::vector<Range>{{400, 405}}));

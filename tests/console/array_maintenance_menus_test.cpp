@@ -1,0 +1,292 @@
+// The array deletion and expansion menus on a running controller with
+// twelve alike drives: the screens as an operator sees them, the refusals,
+// and what each leaves in the scratch image.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/array_operations.h"
+#include "config/config_flags.h"
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "config/drive_tables.h"
+#include "config/rank_table.h"
+#include "console/console_menu.h"
+#include "console_board.h"
+#include "made_arrays.h"
+#include "enclosure/drive_table.h"
+#include "eventlog/event_log.h"
+#include "executive/types.h"
+
+namespace {
+
+using consoletest::ConsoleBoard;
+using consoletest::kPrompt;
+using consoletest::MakeArray;
+
+const std::string kAnyKey = "Press any key to continue...\n";
+const std::string kContinue = "Continue adding disk drives? (Y or N, <CR> = Y): ";
+const std::string kArrayMenu =
+    "\n\nArray Configuration Menu (1-1) (C0)\n\n"
+    "1.  View Array\n"
+    "2.  Create Array\n"
+    "3.  Delete Array\n"
+    "4.  Expand Array\n"
+    "5.  Array Cache Configuration\n"
+    "6.  View Unused Drives\n"
+    "7.  Advanced Array Configuration\n"
+    "\n0.  Exit\n\n" +
+    kPrompt;
+const std::string kArraysMenu = "\n\nArray Configuration Menu (1-1) (C0)\n\n1.  View Arrays\n" +
+                                kArrayMenu.substr(kArrayMenu.find("2.  Create"));
+
+sim::ChassisOptions TwelveDrives() {
+    sim::ChassisOptions o;
+    o.drives = 12;
+    return o;
+}
+
+class ArrayMaintenanceMenus : public ::testing::Test {
+protected:
+    ArrayMaintenanceMenus() : c(TwelveDrives()) {}
+    void SetUp() override {
+        c.Boot();
+        c.Type("\x05");
+        c.Enter("1");
+        c.Enter("1");
+    }
+    fw::CONFIG_IMAGE& Scratch() const { return *fw::pGetScratchConfigImage(); }
+    // Answers the drive offers: "y" takes the drive, "n" passes it; the
+    // continue question gets an empty line, after the last answer "n".
+    void AddDrives(const std::string& sAnswers) {
+        for (size_t i = 0; i < sAnswers.size(); ++i) {
+            const std::string s = c.Enter(sAnswers.substr(i, 1) == "y" ? "" : "n");
+            if (s.size() < kContinue.size() || s.compare(s.size() - kContinue.size(), kContinue.size(), kContinue) != 0) {
+                return;
+            }
+            c.Enter(i + 1 == sAnswers.size() ? "n" : "");
+        }
+    }
+    static uint16_t Events(uint8_t bCode, uint8_t* pbReason = nullptr) {
+        uint16_t wCount = 0, wNext = 0, n = 0;
+        fw::GetEventLogPosition(&wCount, &wNext);
+        for (uint16_t w = 0; w < wCount; ++w) {
+            const auto* ps = fw::psGetEventLogEntry(w);
+            if (ps->bCode != bCode) continue;
+            ++n;
+            if (pbReason != nullptr) *pbReason = ps->abArgs[1];
+        }
+        return n;
+    }
+    ConsoleBoard c;
+};
+
+TEST_F(ArrayMaintenanceMenus, DeleteAsksThenDeletesTheArrayAndItsLaterOnesMoveDown) {
+    EXPECT_EQ(c.Enter("3"), "3\r\n\n\nNo configured arrays to delete\n\n" + kAnyKey);
+    EXPECT_EQ(c.Type(" "), kArrayMenu);
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    MakeArray(fw::RAID_LEVEL_0, 2);
+    MakeArray(fw::RAID_LEVEL_10, 2);
+    const uint64_t lThirdSize = Scratch().asRank[2].lLastOffset;
+    c.Enter("0");
+    c.Enter("1");
+
+    EXPECT_EQ(c.Enter("3"), "3\r\n\n\n\nDelete Array Configuration Menu (1-1-3) (C0)\n\n"
+                            "\nEnter the number of the array to delete (0..2): ");
+    EXPECT_EQ(c.Enter("3"), "3\r\nInvalid selection\n\n" + kAnyKey);
+    c.Type(" ");
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("x"), "x\r\nInvalid selection\n\n" + kAnyKey);
+    c.Type(" ");
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("1"), "1\r\nArray deletion will delete all data!!\nConfirm deletion of array 1 (Y or N): ");
+    EXPECT_EQ(c.Enter("n"), "n\r\nNo change to arrays\n\n" + kAnyKey);
+    EXPECT_EQ(Scratch().sHeader.wRankCount, 3);
+    EXPECT_EQ(fw::fGetConfigModified(), fw::FALSE);
+    EXPECT_EQ(c.Type(" "), kArraysMenu);
+
+    c.Enter("3");
+    c.Enter("1");
+    EXPECT_EQ(c.Enter("y"), "y\r\nDeleting array 1\n\n" + kAnyKey);
+    ASSERT_EQ(Scratch().sHeader.wRankCount, 2);
+    EXPECT_EQ(fw::fGetConfigModified(), fw::TRUE);
+    // The RAID 1/10 array is array 1 now, right after array 0.
+    const fw::CONFIG_RANK_RECORD& r = Scratch().asRank[1];
+    EXPECT_EQ(r.bRaidLevel, fw::RAID_LEVEL_10);
+    EXPECT_EQ(r.lLastOffset, lThirdSize);
+    EXPECT_EQ(r.lStartAddress, Scratch().asRank[0].lStartAddress + Scratch().asRank[0].lLastOffset + 1);
+    EXPECT_EQ(fw::bGetSpareDriveTableCount(), 12 - 3 - 2);
+    EXPECT_EQ(c.Type(" "), kArraysMenu);
+
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("0"), "0\r\nArray deletion will delete all data!!\nConfirm deletion of array 0 (Y or N): ");
+    c.Enter("Y");
+    c.Type(" ");
+    EXPECT_EQ(c.Enter("3"), "3\r\n\n\n\nDelete Array Configuration Menu (1-1-3) (C0)\n\n"
+                            "\nEnter the number of the array to delete (0): ");
+}
+
+TEST_F(ArrayMaintenanceMenus, DeletionWaitsForTheJobsAndAnExpansionOfAnotherArray) {
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    // A rebuild recorded in NVRAM is named first, even with a parity check.
+    fw::SetNvramRebuildPendingFlag(fw::TRUE);
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    uint8_t bReason = 0;
+    EXPECT_EQ(Events(158, &bReason), 1);
+    EXPECT_EQ(bReason, 2);
+    EXPECT_EQ(Scratch().sHeader.wRankCount, 2);
+    EXPECT_EQ(c.Type(" "), kArraysMenu);
+    fw::SetNvramRebuildPendingFlag(fw::FALSE);
+
+    // An expansion of array 1 waits in the scratch image: array 1 may go,
+    // array 0 may not.
+    fw::EXPANSION_REQUEST x{};
+    x.bArray = 1;
+    x.bAddDrives = 1;
+    x.fAddSubRanks = fw::FALSE;
+    fw::DRIVE_INFO* ps = nullptr;
+    uint8_t bRecord = 0;
+    ASSERT_EQ(fw::fFindDriveByLoopIDMapped(0, &ps, &bRecord), fw::TRUE);
+    std::memcpy(x.aabWwn[0], ps->abWWN, 8);
+    ASSERT_EQ(fw::ExpandArray(&x), fw::STATUS_OK);
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("0"), "0\r\nArray Expansion in Progress\n\n" + kAnyKey);
+    c.Type(" ");
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("1"), "1\r\nArray deletion will delete all data!!\nConfirm deletion of array 1 (Y or N): ");
+    c.Enter("y");
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(Scratch().sHeader.wRankCount, 1);
+}
+
+TEST_F(ArrayMaintenanceMenus, ExpandARaid5ArrayByOneDrive) {
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    EXPECT_EQ(c.Enter("4"), "4\r\n\n\n\nExpand Array Configuration Menu (1-1-4) (C0)\n\n"
+                            "\nEnter the number of the array to expand (0): ");
+    EXPECT_EQ(c.Enter("0"), "0\r\n\nExpand Array Configuration Menu (1-1-4-1) (C0)\n\n"
+                            "\nSelect Disk Drives -- 00 Disk Drives Added, 03 Total\n\n"
+                            "\nNo. Type Identifier       Product ID   F/W  Sav Ser. No. Cap.   ID  EN SL PS ST\n"
+                            "--- ---- ---------------- ------------ ---- --- -------- ------ --- -- -- -- --\n"
+                            "000 SAS  5005d5d000a00040 SIMDISK 4G   0001 No  M0000004 004 GB 011 01 04 -- OK\n"
+                            "Add this Disk Drive? (Y or N, <CR> = Y): ");
+    EXPECT_EQ(c.Enter(""), "\r\x1b[6A\rSelect Disk Drives -- 01 Disk Drives Added, 04 Total\n\n\x1b[4B\r\x1b[2K" + kContinue);
+    EXPECT_EQ(c.Enter("n"), "n\r\n\n" + kAnyKey);
+    EXPECT_EQ(c.Type(" "), "\nArray 00 Successfully Expanded\n\n" + kAnyKey);
+    EXPECT_EQ(fw::fGetConfigModified(), fw::TRUE);
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::TRUE);
+    EXPECT_EQ(Scratch().sHeader.bExpansionArray, 0);
+    EXPECT_EQ(Scratch().asRank[0].bDriveCount, 4);
+    EXPECT_EQ(c.Type(" "), kArrayMenu);
+    // One expansion at a time.
+    EXPECT_EQ(c.Enter("4"), "4\r\n\n\nArray Expansion in Progress\n\n" + kAnyKey);
+}
+
+TEST_F(ArrayMaintenanceMenus, RaidFiftyOfTwoSubarraysGrowsByDrivesOrBySubarrays) {
+    MakeArray(fw::RAID_LEVEL_50, 6, 2);
+    // Three added drives: a multiple of both the subarray count's share and
+    // the drives per subarray, so both counts are offered.
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("yyy");
+    EXPECT_EQ(c.Type(" "), "\n\nExpand Array Configuration Menu (1-1-4-1-1) (C0)\n\n"
+                           "\nSelect Subarray Count (No. of Parity Drives)\n\n"
+                           "1.  2 Subarrays (07 Data Drives)\n"
+                           "2.  3 Subarrays (06 Data Drives)\n"
+                           "\n0.  Exit\n\n" +
+                               kPrompt);
+    EXPECT_EQ(c.Enter("0"), "0\r\n\n" + kArrayMenu);
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+
+    // Five are no multiple of the two subarrays.
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("yyyyy");
+    EXPECT_EQ(c.Type(" "), "\nInsufficient Number of Drives Specified, Array Not Expanded\n\n" + kAnyKey);
+    c.Type(" ");
+    // Four go to the expansion at once, keeping two subarrays.
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("yyyy");
+    EXPECT_EQ(c.Type(" "), "\nArray 00 Successfully Expanded\n\n" + kAnyKey);
+    EXPECT_EQ(Scratch().asRank[0].bDriveCount, 10);
+    EXPECT_EQ(Scratch().asRank[0].bParityCount, 2);
+}
+
+TEST_F(ArrayMaintenanceMenus, RaidFiveGrowsByASubarrayIntoRaidFifty) {
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("yyy");
+    EXPECT_EQ(c.Type(" "), "\n\nExpand Array Configuration Menu (1-1-4-1-1) (C0)\n\n"
+                           "\nSelect Subarray Count (No. of Parity Drives)\n\n"
+                           "1.  1 Subarray  (05 Data Drives)\n"
+                           "2.  2 Subarrays (04 Data Drives)\n"
+                           "\n0.  Exit\n\n" +
+                               kPrompt);
+    EXPECT_EQ(c.Enter("2"), "2\r\n\n\nArray 00 Successfully Expanded\n\n" + kAnyKey);
+    EXPECT_EQ(Scratch().asRank[0].bRaidLevel, fw::RAID_LEVEL_50);
+    EXPECT_EQ(Scratch().asRank[0].bParityCount, 2);
+    EXPECT_EQ(Scratch().asRank[0].bDriveCount, 6);
+}
+
+TEST_F(ArrayMaintenanceMenus, ExpansionRefusals) {
+    EXPECT_EQ(c.Enter("4"), "4\r\n\n\nNo configured arrays to expand\n\n" + kAnyKey);
+    c.Type(" ");
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    MakeArray(fw::RAID_LEVEL_10, 2);
+    MakeArray(fw::RAID_LEVEL_6, 4);
+    // An array still to be initialised is not fault tolerant.
+    Scratch().asRank[0].bInitState = 1;
+    c.Enter("4");
+    EXPECT_EQ(c.Enter("3"), "3\r\nInvalid selection\n\n" + kAnyKey);
+    c.Type(" ");
+    c.Enter("4");
+    EXPECT_EQ(c.Enter("0"), "0\r\nArray 000 Not Fault Tolerant!\n\n" + kAnyKey);
+    c.Type(" ");
+    // No drive chosen.
+    c.Enter("4");
+    c.Enter("1");
+    AddDrives("n");
+    EXPECT_EQ(c.Type(" "), "\nNo Drives Specified, Array Not Expanded\n\n" + kAnyKey);
+    c.Type(" ");
+    // RAID 1/10 grows by pairs.
+    c.Enter("4");
+    c.Enter("1");
+    AddDrives("y");
+    EXPECT_EQ(c.Type(" "), "\nUneven Number of Drives Specified, Array Not Expanded\n\n" + kAnyKey);
+    c.Type(" ");
+    Scratch().asRank[2].bDriveCount = 16;
+    c.Enter("4");
+    EXPECT_EQ(c.Enter("2"), "2\r\nArray 002 Maximum Drive Count (16) Reached!\n\n" + kAnyKey);
+    c.Type(" ");
+    Scratch().asRank[2].bDriveCount = 4;
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(fw::fGetConfigModified(), fw::FALSE);
+
+    // Added drives stop at sixteen members.
+    Scratch().asRank[2].bDriveCount = 14;
+    c.Enter("4");
+    c.Enter("2");
+    c.Enter("");
+    c.Enter("");
+    EXPECT_EQ(c.Enter(""), "\r\x1b[6A\rSelect Disk Drives -- 02 Disk Drives Added, 16 Total\n\n\x1b[4B\r\x1b[2K"
+                           "\nMaximum drive count (16) added\n\n" + kAnyKey);
+}
+
+TEST_F(ArrayMaintenanceMenus, ADriveTooSmallFailsTheExpansion) {
+    MakeArray(fw::RAID_LEVEL_0, 2);
+    // The array's members as large as the next drive: no room for the
+    // configuration copy at its end.
+    Scratch().asRank[0].lLastOffset += 2 * 200000;
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("y");
+    EXPECT_EQ(c.Type(" "), "\nFailed to Expand Array\n\n" + kAnyKey);
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(Scratch().asRank[0].bDriveCount, 2);
+}
+
+}  // namespace
