@@ -129,7 +129,8 @@ void RunArrayChoice(MENU_FUNCTION pfnSelf, const ARRAY_CHOICE& s, bool fExpansio
         } else if (fExpansionRefused && Scratch().sHeader.fExpansionActive == TRUE) {
             ShowResult("\nArray Expansion in Progress\n\n", ArrayConfigurationMenu);
         } else {
-            BeginScreen(pfnSelf, s.lPath, s.pszTitle);
+            ClearScreen(FALSE);
+            PrintMenuTitle(s.pszTitle);
             PromptArrayNumber(s.pszAction);
         }
         return;
@@ -429,7 +430,8 @@ void AdvancedArrayMenu() {
             ShowResult("\nNo configured arrays!\n\n", ArrayConfigurationMenu);
             return;
         }
-        BeginScreen(AdvancedArrayMenu, PATH_ADVANCED, "Advanced Array Configuration Menu");
+        ClearScreen(FALSE);
+        PrintMenuTitle("Advanced Array Configuration Menu");
         uint16_t wMask = MenuOptionBit(0) | MenuOptionBit(1) | MenuOptionBit(2) | MenuOptionBit(3);
         ConsolePrintText("1.  Initialize Array\n");
         ConsolePrintText("2.  Trust Array\n");

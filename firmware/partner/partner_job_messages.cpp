@@ -1,7 +1,8 @@
 // The background array jobs' messages to the partner: the parity check's
-// start, progress and end (90 to 94) and the stripe initialisation's steps
-// (106, 185 to 188), so that a slave follows the master's walk and can take
-// it over.  Both go only while the two controllers work together.
+// start, progress and end (90 to 94), the stripe initialisation's steps
+// (106, 185 to 188) and the array expansion's rows and end (87, 88), so
+// that a slave follows the master's walk and can take it over.  They go
+// only while the two controllers work together.
 #include <cstring>
 
 #include "executive/types.h"
@@ -28,6 +29,17 @@ void SendParityJobMessage(uint8_t bCode, uint8_t bRank, uint8_t bMode, uint8_t f
     }
     uint16_t wSlot = 0;
     (void)bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+void SendExpansionMessage(const uint8_t* pbMessage, uint32_t dLength) {
+    if (fIsDualControllerActive() != TRUE || pbMessage == nullptr || dLength == 0) return;
+    // The code goes in the message's code byte, the rest in its arguments.
+    uint8_t abArguments[PARTNER_MESSAGE_ARGUMENT_BYTES] = {};
+    const uint32_t dArguments = dLength - 1 < PARTNER_MESSAGE_ARGUMENT_BYTES ? dLength - 1 : PARTNER_MESSAGE_ARGUMENT_BYTES;
+    std::memcpy(abArguments, pbMessage + 1, dArguments);
+    // A progress message lost to a full queue is made good by the next;
+    // the partner drops a finished expansion's record at the commit's apply.
+    (void)bSendConfigRecordMessage(pbMessage[0], abArguments);
 }
 
 uint8_t bSendStripeInitMessage(uint8_t bRank, uint8_t bMessageCode, uint64_t lPosition, uint8_t bPercent,

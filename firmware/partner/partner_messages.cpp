@@ -9,10 +9,12 @@
 #include "executive/work_flags.h"
 #include "partner/parity_read_data.h"
 #include "partner/partner_state.h"
+#include "raid/expansion.h"
 #include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
 #include "target/host_command_pool.h"
 #include "cache/nvram_journal.h"
+#include "config/config_state.h"
 #include "config/write_semaphore.h"
 
 namespace fw {
@@ -604,7 +606,16 @@ uint8_t fPartnerCommandTransferDone(uint8_t bPortCode, uint8_t bStatus, PARTNER_
         }
         return TRUE;
     };
-    if (pbCdb[0] == PARTNER_OPCODE_READ_BUFFER) return finishOrFree();
+    if (pbCdb[0] == PARTNER_OPCODE_READ_BUFFER) {
+        // The partner has read this controller's status block: on the
+        // board in slot 2 a recorded expansion waits (suspended) while the
+        // partner takes its state in.
+        if (pbCdb[2] == PARTNER_BUFFER_ID_STATUS_BLOCK && fIsControllerSlot1() != TRUE &&
+            bGetNvramExpansionFlag() == TRUE) {
+            SetExpansionFlag3(TRUE);
+        }
+        return finishOrFree();
+    }
     if (pbCdb[0] == PARTNER_TYPED_MESSAGE && IsDataMessage(pbCdb[1])) {
         if (ps->bPrimaryState == SLOT_DATA_OUT) {
             requeue(bStatus == STATUS_OK ? SLOT_DATA_GOOD : SLOT_DATA_FAILED);

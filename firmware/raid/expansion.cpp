@@ -22,6 +22,7 @@
 #include "executive/port_codes.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "cache/cache_entry.h"
@@ -646,7 +647,9 @@ void ExpansionTask() {
     }
     case EXPANSION_COPY:
     case EXPANSION_ZERO:
-        if (fIsDriveFirmwareDownloadActive() == TRUE) return;
+        // The partner's messages go first, so that it follows the rows in
+        // the order they are written.
+        if (fIsDriveFirmwareDownloadActive() == TRUE || fGetPartnerWork() == TRUE) return;
         CopyStep();
         return;
     case EXPANSION_COMMIT: Commit(); return;

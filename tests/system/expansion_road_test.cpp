@@ -8,6 +8,7 @@
 // NVRAM stores and during a step's drive writes end, after the restart,
 // exactly as an uncut expansion does.
 #include <fstream>
+#include <map>
 
 #include "config/array_operations.h"
 #include "config/bad_blocks.h"
@@ -429,6 +430,116 @@ TEST_F(ExpansionRecordRoad, ARecordOffANewRowHoldsTheArray) {
     EXPECT_EQ(X().bState, fw::EXPANSION_HELD);
     EXPECT_EQ(X().lWrite, 10 * S + 3);
     EXPECT_EQ(fw::bCheckExpansionWindow(0, nullptr, 1), fw::EXPANSION_WINDOW_WAIT);
+}
+
+// ---- arrays beside an expanding one -------------------------------------------
+
+// Two arrays, each with its logical drive: array 0 on slots 1..D0, array 1
+// on the slots after it, logical drive 1 at LUN 1.
+class TwoArrayExpansionRoad : public ExpansionFixture<HostRoad> {
+protected:
+    TwoArrayExpansionRoad() {
+        chassisOptions.drives = 10;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    }
+    void BootTwo(const ArraySpec& a0, const ArraySpec& a1) {
+        std::vector<uint8_t> ab = Configuration(a0);
+        fw::CONFIG_IMAGE* ps = copytest::Image(ab);
+        CompleteRecord(a0, &ps->asRank[0]);
+        fw::CONFIG_RANK_RECORD& r = ps->asRank[1];
+        r = ps->asRank[0];
+        r.bRankNumber = 1;
+        r.bRaidLevel = a1.bLevel;
+        r.bDriveCount = a1.bDrives;
+        r.wChunkSize = a1.wChunk;
+        r.lStartAddress = a0.lBlocks;
+        r.lLastOffset = a1.lBlocks - 1;
+        std::memset(r.aabMemberWwn, 0, sizeof r.aabMemberWwn);
+        for (uint8_t m = 0; m < a1.bDrives; ++m) {
+            const auto w = DriveWwn(*chassis, a0.bDrives + m + 1u);
+            std::memcpy(r.aabMemberWwn[m], w.data(), 8);
+        }
+        CompleteRecord(a1, &r);
+        ps->sHeader.wRankCount = 2;
+        ps->sHeader.wLdCount = 2;
+        fw::CONFIG_LD_RECORD& l = ps->asLd[1];
+        l = ps->asLd[0];
+        l.wLdNumber = 1;
+        l.wDefaultLun = 1;
+        l.wLdId = 0x8001;
+        l.asSegment[0].lStart = a0.lBlocks;
+        l.asSegment[0].lLastOffset = a1.lBlocks - 1;
+        l.asSegment[0].lEnd = a0.lBlocks + a1.lBlocks - 1;
+        copytest::Seal(ab);
+        for (unsigned s = 1; s <= unsigned(a0.bDrives + a1.bDrives); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+        Start();
+        oldSpec = a0;
+    }
+    // The command, again after a unit attention (a LUN's first command, or
+    // its inventory changed).
+    sim::FcpResult Settled(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& out, uint32_t in) {
+        sim::FcpResult r;
+        for (int i = 0; i < 4; ++i) {
+            r = host->Send(lun, cdb, out, in);
+            if (r.outcome != sim::FcpResult::Outcome::Done || r.status != fw::SCSI_STATUS_CHECK_CONDITION ||
+                r.sense.size() < 3 || (r.sense[2] & 0x0F) != fw::SENSE_UNIT_ATTENTION) {
+                break;
+            }
+        }
+        return r;
+    }
+    // Random runs over the LUN's blocks, kept.
+    void Fill(uint16_t lun, uint64_t blocks, uint32_t seed) {
+        for (uint64_t x = 0; x < blocks; x += 256) {
+            const std::vector<uint8_t> data = Random(256, seed + uint32_t(x));
+            const sim::FcpResult r = Settled(lun, Cdb(fw::SCSI_WRITE10, x, 256), data, 0);
+            ASSERT_EQ(r.status, 0) << "lun " << lun << " block " << x << SenseText(r);
+            kept[{lun, x}] = data;
+        }
+    }
+    void ExpectKept(uint16_t lun) {
+        for (const auto& [where, data] : kept) {
+            if (where.first != lun) continue;
+            const sim::FcpResult r = Settled(lun, Cdb(fw::SCSI_READ10, where.second, 256), {}, 256 * kBlock);
+            ASSERT_EQ(r.status, 0) << "lun " << lun << " block " << where.second << SenseText(r);
+            ASSERT_TRUE(r.dataIn == data) << "lun " << lun << " block " << where.second;
+        }
+    }
+    // Grows the array by the drive of the slot; the restripe is kept slow.
+    bool Grow(uint8_t bArray, unsigned slot) {
+        chassis->DriveAt(slot)->SetExtraLatencyNs(300'000);
+        cfgbuild::Builder b(*board);
+        if (!b.OpenEdit()) return false;
+        fw::EXPANSION_REQUEST r{};
+        r.bArray = bArray;
+        r.bAddDrives = 1;
+        r.fAddSubRanks = fw::FALSE;
+        if (!cfgbuild::Builder::SlotWwn(slot, r.aabWwn[0]) || fw::ExpandArray(&r) != fw::STATUS_OK) return false;
+        return b.Commit();
+    }
+    std::map<std::pair<uint16_t, uint64_t>, std::vector<uint8_t>> kept;
+};
+
+const ArraySpec kLower = {"a0", fw::RAID_LEVEL_0, 2, 16, 0, false, 32 * 256};
+const ArraySpec kUpper = {"a1", fw::RAID_LEVEL_5, 4, 16, 0, false, 48 * 256};
+
+// The array below grows: the logical drive of the array above moves up by
+// what it gained and serves its data there.
+TEST_F(TwoArrayExpansionRoad, TheNextArraysLogicalDriveMovesUpWithIt) {
+    ASSERT_NO_FATAL_FAILURE(BootTwo(kLower, kUpper));
+    ASSERT_NO_FATAL_FAILURE(Fill(0, kLower.lBlocks, 11));
+    ASSERT_NO_FATAL_FAILURE(Fill(1, kUpper.lBlocks, 21));
+    Settle();
+    ASSERT_TRUE(Grow(0, 7)) << board->ConsoleText();
+    chassis->DriveAt(7)->SetExtraLatencyNs(0);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    EXPECT_EQ(EventCount(fw::EVENT_EXPANSION_COMPLETE), 1);
+    const uint64_t lGrown = kLower.lBlocks / 2 * 3;
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].lLastOffset + 1, lGrown);
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[1].lStartAddress, lGrown);
+    EXPECT_EQ(fw::pGetConfigImage()->asLd[1].asSegment[0].lStart, lGrown);
+    ASSERT_NO_FATAL_FAILURE(ExpectKept(0));
+    ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
 }
 
 }  // namespace
