@@ -27,6 +27,9 @@
 #include "partner/partner_link.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
+#include "target/command_access.h"
+#include "target/drive_pass_through.h"
+#include "target/host_command_codes.h"
 
 namespace fw {
 
@@ -38,7 +41,7 @@ constexpr uint8_t EVENT_SPIN_DOWN = 1;
 constexpr uint8_t EVENT_SPIN_UP = 2;
 constexpr uint8_t MESSAGE_APM_NOTICE = 120;
 constexpr uint8_t SUB_DRIVE_SPIN_STATE = 36;
-// The power commands' own command type: their completion comes here.
+// The functional verify goes to the drive side under the power commands' type.
 constexpr uint8_t COMMAND_TYPE_POWER = 0x7A;
 constexpr uint16_t POWER_COMMAND_TIMEOUT = 30;
 constexpr uint8_t SELF_TEST_CLEAR_MODE = 128;
@@ -69,16 +72,6 @@ struct DRIVE_SPIN_TABLES {
     uint64_t aalFirstStart[APM_ENCLOSURES][APM_SLOTS];
 };
 DRIVE_SPIN_TABLES s_sSpin;
-
-// The management request a power command answers when it ends (one at a
-// time: the management protocol runs one command at once): the position
-// of the command that answers it.
-struct REQUEST_POSITION {
-    uint8_t bEnclosure;
-    uint8_t bSlot;
-    uint8_t fWaiting;
-};
-REQUEST_POSITION s_sRequestPosition = {0, 0, FALSE};
 
 // The functional verifies of each level: outstanding, and whether the level
 // still runs.
@@ -165,14 +158,13 @@ uint8_t bQueueCommandAt(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abCdb
     return STATUS_OK;
 }
 
-// A power command: a six-byte CDB whose completion is the power one's.
+// A power command: the drive's six-byte CDB, sent through the host command
+// path, which hands what the drive answered to APMDriveCommandComplete.
 uint8_t bQueuePowerCommand(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abInner)[6], uint8_t fHasRequest,
                            KERNEL_ENTRY* psRequest) {
-    uint8_t abCdb[10] = {};
-    std::memcpy(abCdb, abInner, sizeof abInner);
-    const uint8_t bStatus = bQueueCommandAt(bEnclosure, bSlot, abCdb, APMDriveCommandComplete, 0);
-    if (bStatus == STATUS_OK && fHasRequest == TRUE && psRequest != nullptr) s_sRequestPosition = {bEnclosure, bSlot, TRUE};
-    return bStatus;
+    DRIVE_INFO* psDrive = nullptr;
+    if (!IsValidPosition(bEnclosure, bSlot) || fFindDriveByEnclosureSlot(bEnclosure, bSlot, &psDrive) != TRUE) return 0;
+    return bQueueDrivePassThrough(bEnclosure, bSlot, abInner, fHasRequest == TRUE ? psRequest : nullptr);
 }
 
 void FunctionalVerifyDone(KERNEL_ENTRY* psEntry) {
@@ -258,7 +250,6 @@ bool IssueSpinDowns() {
 void InitPowerManagementTables() {
     std::memset(&s_sSpin, 0, sizeof s_sSpin);
     s_sSpin.fHold = FALSE;
-    s_sRequestPosition = {0, 0, FALSE};
     s_asVerify[0] = s_asVerify[1] = {0, FALSE};
 }
 
@@ -402,21 +393,21 @@ uint8_t bStartDriveSelfTest(uint8_t bEnclosure, uint8_t bSlot, uint8_t bMode, ui
 }
 
 void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
-    const SAS_ENTRY_FIELDS* psSas = psSasFields(psEntry);
-    const POWER_COMMAND_FIELDS sWhere = *psPowerFields(psEntry);
-    const uint8_t e = sWhere.bEnclosure;
-    const uint8_t sl = sWhere.bSlot;
-    const uint8_t bOpcode = psEntry->abCdb[0];
-    const bool fGood = fPhaseDriveCommandGood(psEntry) == TRUE;
-    const uint8_t bKey = fGood ? SENSE_NO_SENSE : (psSas->bSenseKey != 0 ? psSas->bSenseKey : SENSE_HARDWARE_ERROR);
-    const uint8_t bAsc = psSas->bAsc;
-    const bool fStart = bOpcode == SCSI_START_STOP_UNIT && (psEntry->abCdb[4] & 1) != 0;
-    if (s_sRequestPosition.fWaiting == TRUE && s_sRequestPosition.bEnclosure == e && s_sRequestPosition.bSlot == sl &&
-        bOpcode == SCSI_START_STOP_UNIT) {
-        s_sRequestPosition.fWaiting = FALSE;
+    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    const HOST_COMMAND_FIELDS* psStatus = pHostFields(psEntry);
+    const uint8_t e = pbCdb[PASS_THROUGH_ENCLOSURE_BYTE];
+    const uint8_t sl = pbCdb[PASS_THROUGH_SLOT_BYTE];
+    const uint8_t* pbInner = pbCdb + PASS_THROUGH_INNER_BYTE;
+    const uint8_t bOpcode = pbInner[0];
+    const uint8_t bKey = psStatus->bSenseKey;
+    const uint8_t bAsc = psStatus->bAsc;
+    const bool fGood = bKey == SENSE_NO_SENSE;
+    const bool fStart = bOpcode == SCSI_START_STOP_UNIT && (pbInner[4] & 1) != 0;
+    // The management command that waits for this one is answered by it.
+    KERNEL_ENTRY* psRequest = psGetPassThroughRequest(psEntry);
+    if (psRequest != nullptr && psRequest == psGetCurrentManagementCommand()) {
         FinishManagementCommand(fGood ? MGMT_GOOD : MGMT_NOT_READY);
     }
-    FreeKernelEntries(psEntry);
     switch (bOpcode) {
     case SCSI_TEST_UNIT_READY:
         if (!fGood) return;

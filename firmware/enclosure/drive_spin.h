@@ -88,6 +88,8 @@ uint8_t bTestDriveReady(uint8_t bEnclosure, uint8_t bSlot, uint8_t fHasRequest, 
 // Mode 128 clears the drive's test bit once queued; any other sets it.
 uint8_t bStartDriveSelfTest(uint8_t bEnclosure, uint8_t bSlot, uint8_t bMode, uint8_t fHasRequest,
                             KERNEL_ENTRY* psRequest);
+// The end of a drive command of power management: the pass-through entry
+// of the host command path, its three status bytes the drive's answer.
 void APMDriveCommandComplete(KERNEL_ENTRY* psEntry);
 
 // A VERIFY of 4096 blocks at the drive's verify position (kind 1 level 1,

@@ -32,6 +32,7 @@
 #include "target/buffer_commands.h"
 #include "target/command_access.h"
 #include "target/command_checks.h"
+#include "target/drive_pass_through.h"
 #include "target/host_command_codes.h"
 #include "target/inquiry.h"
 #include "target/lun_scheduler.h"
@@ -527,6 +528,11 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
         DropNewCommandHead(bPortCode);
         return DISPATCH_DONE;
     }
+    // A drive pass-through made inside the controller belongs to no host
+    // port: no loop event, hold-off, unit attention, reservation or hold is
+    // its, and it is what spins parked drives up, so it never waits for
+    // them (a host loop that stays down would hold it for ever).
+    if (fIsDrivePassThrough(psEntry) == TRUE) return bStartDrivePassThrough(psEntry);
     if (bGetIoQuiesceState() != QUIESCE_IDLE && !IsAdmitted(psEntry)) {
         PutBackNewCommand(psEntry);
         return DISPATCH_DONE;

@@ -11,7 +11,13 @@
 #include "enclosure/drive_spin.h"
 #include "enclosure/drive_table.h"
 #include "executive/background_process.h"
+#include "executive/port_codes.h"
 #include "executive/types.h"
+#include "fc/ql_host_events.h"
+#include "target/drive_pass_through.h"
+#include "target/host_command_pool.h"
+#include "target/stage_rings.h"
+#include "target/unit_attention.h"
 #include "harness/dispatch_board.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -65,10 +71,18 @@ protected:
         uint16_t wId = 0;
         return fw::fFindBackgroundProcessOfType(fw::APM_SPIN_JOB_TYPE, &wId) != fw::TRUE;
     }
+    bool AllParked() {
+        for (unsigned slot = 1; slot <= chassis.SlotCount(); ++slot) {
+            if (chassis.DriveAt(slot) != nullptr && !chassis.DriveAt(slot)->Parked()) return false;
+        }
+        return true;
+    }
     void ParkAll() {
         const fw::DRIVE_MASK_SET s = SetOf(0, positions.size());
         ASSERT_EQ(fw::bRequestDriveSpinDown(&s), fw::STATUS_OK);
-        board.RunUntil([&] { return SpinJobGone(); }, 10 * kMinute);
+        // The job marks a drive parked when its STOP is queued; the STOP
+        // reaches the drive through the host command path a little later.
+        board.RunUntil([&] { return SpinJobGone() && AllParked(); }, 10 * kMinute);
         for (unsigned slot = 1; slot <= chassis.SlotCount(); ++slot) {
             if (chassis.DriveAt(slot) == nullptr) continue;
             EXPECT_TRUE(chassis.DriveAt(slot)->Parked()) << "slot " << slot;
@@ -155,6 +169,38 @@ TEST_P(DriveSpinFaultTest, ASpinUpCancelsAPendingSpinDownAndBadPositionsChangeNo
     }
     EXPECT_EQ(fw::bCollectSpunDownDrives(&s), 0);
     EXPECT_EQ(fw::bCountDrivesUnderTest(), 0);
+}
+
+// A power command is a MAINTENANCE IN pass-through on the host command path
+// that ends inside the controller: no host port's state holds it (a loop
+// event in progress, an initiator's unit attention), nothing of it is left
+// behind, and a position with no drive ends it as a failed command.
+TEST_P(DriveSpinFaultTest, PowerCommandsPassThroughTheHostPathAndEndInside) {
+    const auto [e, sl] = positions[0];
+    const uint16_t wUsed = fw::wGetTargetEntriesUsed();
+    const uint16_t wTotal = fw::wGetPortTotalCommands(fw::PORT_CODE_FC_HOST_1);
+    fw::SetHostLoopLipFlag(fw::PORT_CODE_FC_HOST_1, fw::TRUE);
+    fw::SetUnitAttention(fw::PORT_CODE_FC_HOST_1, 0, 0, fw::TRUE);
+    const uint64_t lStops = chassis.DriveAt(1)->CommandCount(0x1B);
+    ASSERT_EQ(fw::bSpinDriveUpDown(e, sl, fw::FALSE), fw::STATUS_OK);
+    board.RunUntil([&] { return chassis.DriveAt(1)->Parked() && fw::wGetTargetEntriesUsed() == wUsed; }, kMinute);
+    EXPECT_TRUE(chassis.DriveAt(1)->Parked());
+    EXPECT_EQ(chassis.DriveAt(1)->CommandCount(0x1B) - lStops, 1u);
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), wUsed);
+    EXPECT_EQ(fw::wGetPortTotalCommands(fw::PORT_CODE_FC_HOST_1), wTotal);
+    EXPECT_EQ(fw::fGetUnitAttention(fw::PORT_CODE_FC_HOST_1, 0, 0), fw::TRUE) << "a host's attention taken";
+
+    // No drive at the position: the START ends failed, so the position stays
+    // parked for the spin job to try again.
+    uint8_t bEmpty = 1;
+    while (std::find(positions.begin(), positions.end(), std::make_pair(e, bEmpty)) != positions.end()) ++bEmpty;
+    const uint8_t abStart[6] = {0x1B, 0x01, 0, 0, 0x01, 0};
+    ASSERT_EQ(fw::bQueueDrivePassThrough(e, bEmpty, abStart, nullptr), fw::STATUS_OK);
+    board.RunUntil([&] { return fw::wGetTargetEntriesUsed() == wUsed; }, kMinute);
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), wUsed);
+    EXPECT_EQ(fw::bGetDriveAPMState(e, bEmpty), fw::DRIVE_APM_SPUN_DOWN);
+    fw::SetHostLoopLipFlag(fw::PORT_CODE_FC_HOST_1, fw::FALSE);
+    fw::SetUnitAttention(fw::PORT_CODE_FC_HOST_1, 0, 0, fw::FALSE);
 }
 
 }  // namespace
