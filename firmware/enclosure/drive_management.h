@@ -112,8 +112,9 @@ uint8_t bStartMemberDriveCommand(uint8_t bRank, uint8_t bMember);
 // A power management message to the partner (code 120 or 123, the
 // sub-operation and its three argument bytes): 255 when sent.  With a
 // reply buffer (in buffer memory) the answer's data lands there and the
-// message's continuation takes it; a management request waiting for the
-// answer is not sent (nothing carries the answer back to it): 0.
+// message's continuation takes it.  A management request (no reply data)
+// is answered by the partner's status when the message ends; one is out at
+// a time, and a second, or one that waits for data, is not sent: 0.
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments);
 

@@ -21,6 +21,8 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
+#include "mgmt/management.h"
+#include "mgmt/management_commands.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "raid/parity_check.h"
@@ -202,6 +204,64 @@ void CheckDrivesReadyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
 void FunctionalVerifyJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
 void CheckTestCompleteJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
 void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*);
+
+// The partner's idle times of the arrays a pass asks about land in one
+// page of buffer memory (what the drive-side controller reaches), eight
+// bytes an array, held until the last answer is in.
+constexpr uint8_t SUB_IDLE_SECONDS = 35;
+constexpr uint8_t IDLE_SECONDS_BYTES = 8;
+BUFFER_HANDLE s_dIdlePage = NULL_BUFFER_HANDLE;
+uint8_t s_bIdleAnswersOut = 0;
+
+void ReleaseIdlePage() {
+    if (s_bIdleAnswersOut != 0 || s_dIdlePage == NULL_BUFFER_HANDLE) return;
+    (void)wFreeDataPages(s_dIdlePage, 1);
+    s_dIdlePage = NULL_BUFFER_HANDLE;
+}
+
+uint8_t* pbIdleSeconds(uint8_t bArray) {
+    return static_cast<uint8_t*>(pBufferHandleToPointer(s_dIdlePage)) + bArray * IDLE_SECONDS_BYTES;
+}
+
+void AskPartnerIdleTime(uint8_t bArray) {
+    if (s_dIdlePage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dIdlePage) != STATUS_OK) {
+        s_dIdlePage = NULL_BUFFER_HANDLE;
+        return;   // asked again next minute
+    }
+    const uint8_t abArgs[3] = {bArray, 0, 0};
+    if (bSendAPMMessageToPartner(nullptr, pbIdleSeconds(bArray), IDLE_SECONDS_BYTES, MESSAGE_APM_REQUEST,
+                                 SUB_IDLE_SECONDS, abArgs) == STATUS_OK) {
+        ++s_bIdleAnswersOut;
+        return;
+    }
+    ReleaseIdlePage();
+}
+
+// The partner's answer: the array is parked when the shorter of the two
+// idle times has reached its threshold and it is still up and idle-parked.
+void PartnerIdleTimeAnswered(uint8_t bArray, bool fGood) {
+    if (s_bIdleAnswersOut != 0) --s_bIdleAnswersOut;
+    if (fGood && bArray < APM_ARRAYS && s_dIdlePage != NULL_BUFFER_HANDLE) {
+        const uint64_t lPartner = lGetBe64(pbIdleSeconds(bArray));
+        const uint64_t lOwn = lGetSecondsSince(bArray);
+        const uint64_t lIdle = lPartner < lOwn ? lPartner : lOwn;
+        const uint16_t wOptions = wGetArrayAPMOptions(bArray);
+        if (bGetArrayAPMState(bArray) == APM_SPUN_UP &&
+            (wOptions & (ARRAY_APM_SPIN_DOWN | ARRAY_APM_SPIN_DOWN_AND_TEST)) != 0 &&
+            lIdle >= dGetArrayIdleSeconds(bArray)) {
+            (void)bSpinArrayUpDown(FALSE, bArray);
+        }
+    }
+    ReleaseIdlePage();
+}
+
+// The management request forwarded to the master, and the message that
+// carries it: one at a time, as the management protocol runs one command.
+struct FORWARDED_REQUEST {
+    void* pRequest;
+    uint16_t wSlot;
+};
+FORWARDED_REQUEST s_sForwarded = {nullptr, 0};
 void ArraySpinDownJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*);
 void ArrayTestCheckJob(uint16_t wId, uint16_t wArray, uint16_t, BACKGROUND_PROCESS*);
 
@@ -266,11 +326,13 @@ void CheckTestCompleteJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*)
     PostEvent(EVENT_TEST_FINISHED, EVENT_KIND_LEVEL1, bTested);
 }
 
-// The partner's idle time of an array is not asked for here: with two
-// controllers active, an array is parked only by its options' manual
-// spin-down, never by this controller's own idle time alone.
+// With two controllers active an idle array is parked only when it is idle
+// on both: the partner is asked for its idle time of the array (sub-op 35)
+// and its answer decides (PartnerIdleTimeAnswered).  Answers still out from
+// the last pass hold the asking of this one.
 void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
     DeleteBackgroundProcess(wId);
+    const bool fMayAsk = s_bIdleAnswersOut == 0;
     const uint8_t bArrays = ArrayCount();
     for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
         const uint16_t wOptions = wGetArrayAPMOptions(a);
@@ -290,7 +352,10 @@ void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
             fIdleTest = bState == APM_SPUN_UP;
         }
         if (!fIdleTest || lGetSecondsSince(a) < dGetArrayIdleSeconds(a)) continue;
-        if (fIsDualControllerActive() == TRUE) continue;
+        if (fIsDualControllerActive() == TRUE) {
+            if (fMayAsk) AskPartnerIdleTime(a);
+            continue;
+        }
         (void)bSpinArrayUpDown(FALSE, a);
     }
     if (fIsMasterController() == TRUE) {
@@ -1000,9 +1065,10 @@ uint8_t bServeAPMPartnerRequest(const uint8_t* pbCdb, uint8_t* pbReply, uint32_t
 uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLength, uint8_t bMessageCode,
                                  uint8_t bSubOperation, const uint8_t* pbArguments) {
     constexpr uint8_t APM_MESSAGE_KIND = 0x20;
-    // A management request waiting on the partner's answer has nothing to
-    // carry that answer back to it yet: refused rather than left waiting.
-    if (pRequest != nullptr || (dLength != 0 && pbBuffer == nullptr)) return 0;
+    // A management request takes the partner's status only: nothing builds
+    // a page from the partner's data for it.  One is out at a time.
+    if (pRequest != nullptr && (dLength != 0 || s_sForwarded.pRequest != nullptr)) return 0;
+    if (dLength != 0 && pbBuffer == nullptr) return 0;
     INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bMessageCode);
     s.abCdb[2] = APM_MESSAGE_KIND;
     s.abCdb[3] = bSubOperation;
@@ -1014,7 +1080,9 @@ uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLe
         SetPartnerMessageDataIn(&s, dPciAddressOf(pbBuffer), dLength);
     }
     uint16_t wSlot = 0;
-    return bSendMessageToPartner(&s, &wSlot, 0) == STATUS_OK ? STATUS_OK : 0;
+    if (bSendMessageToPartner(&s, &wSlot, 0) != STATUS_OK) return 0;
+    if (pRequest != nullptr) s_sForwarded = {pRequest, wSlot};
+    return STATUS_OK;
 }
 
 namespace {
@@ -1044,9 +1112,25 @@ uint8_t bRequestMasterAPMMasks(uint8_t bSubOperation) {
 void APMPartnerRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
     const uint8_t* pbCdb = psSlot->sMessage.abCdb;
     constexpr uint8_t APM_MESSAGE_KIND = 0x20;
-    if (pbCdb[2] != APM_MESSAGE_KIND || (pbCdb[3] != APM_SUB_DRIVE_MASKS && pbCdb[3] != APM_SUB_ARRAY_MASKS)) return;
-    if (s_dMasksPage == NULL_BUFFER_HANDLE) return;
+    if (pbCdb[2] != APM_MESSAGE_KIND) return;
     const bool fGood = psSlot->fFailed != TRUE && psSlot->fSenseValid != TRUE;
+    if (s_sForwarded.pRequest != nullptr && psSlot->wSlot == s_sForwarded.wSlot) {
+        // The master's status is the management command's: refused as
+        // invalid there, invalid here; any other failure, not ready.
+        void* pRequest = s_sForwarded.pRequest;
+        s_sForwarded = {nullptr, 0};
+        if (pRequest == psGetCurrentManagementCommand()) {
+            const bool fInvalid = psSlot->fSenseValid == TRUE && psSlot->bSenseKey == SENSE_ILLEGAL_REQUEST;
+            FinishManagementCommand(fGood ? MGMT_GOOD : fInvalid ? MGMT_INVALID_CDB : MGMT_NOT_READY);
+        }
+        return;
+    }
+    if (pbCdb[3] == SUB_IDLE_SECONDS) {
+        PartnerIdleTimeAnswered(pbCdb[12], fGood);
+        return;
+    }
+    if (pbCdb[3] != APM_SUB_DRIVE_MASKS && pbCdb[3] != APM_SUB_ARRAY_MASKS) return;
+    if (s_dMasksPage == NULL_BUFFER_HANDLE) return;
     // The master's marks are this controller's view of the drives from now.
     if (fGood) StoreDriveAPMMaskTables(static_cast<const uint8_t*>(pBufferHandleToPointer(s_dMasksPage)));
     (void)wFreeDataPages(s_dMasksPage, 1);

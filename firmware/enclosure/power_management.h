@@ -147,7 +147,9 @@ void ShowAPMStatusInformation();
 // 255 when the request went.  The answer comes back through
 // APMPartnerRequestAnswered (the partner link's continuation of message
 // 123), which stores the tables and hands the screen on to the console
-// (OnMasterAPMMasks, with 255 or 0).
+// (OnMasterAPMMasks, with 255 or 0).  The same continuation takes the
+// partner's idle time of an array (sub-op 35, asked by the master's array
+// control) and the status of a management request forwarded to the master.
 constexpr uint8_t APM_SUB_DRIVE_MASKS = 16;
 constexpr uint8_t APM_SUB_ARRAY_MASKS = 21;
 uint8_t bRequestMasterAPMMasks(uint8_t bSubOperation);
