@@ -305,9 +305,9 @@ void SasController::ResetIoc(bool hard) {
     m_portEnabled.fill(false);
     m_hostIntStatus = 0;
     if (hard) {
+        // The IOC's memory holds what was loaded through a reset (only power
+        // takes it): a held IOC still shows its image, and boots it again.
         m_state = State::Reset;
-        m_memory.clear();
-        m_loadStarts.clear();
     } else if (m_state != State::Reset) {
         m_state = State::Ready;
     }

@@ -85,4 +85,25 @@ void ShowLSIRingBuffer(uint8_t bIocId) {
     DumpLSIDiagMemory(bIocId, adArea[0], dBytes / 4, TRUE);
 }
 
+void LSIDiagMemoryDumpTool(uint8_t bIocId) {
+    const LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr) return;
+    constexpr uint32_t KEY_TRIES = 20;
+    ConsolePrintf("\n\n      psLSI_MPT_Interface->pdWriteSequence: 0x%08x\n\n\n", p->pdWriteSequence);
+    ConsolePrintf("Write LSI MPT Sequence to place 1068 in Diag RW mode.\n");
+    uint8_t fOpen = FALSE;
+    for (uint32_t i = 0; i < KEY_TRIES && fOpen != TRUE; ++i) {
+        fOpen = fTryLSIDiagKey(bIocId);
+        if (fOpen != TRUE) ConsolePrintf("Try again...\n");
+    }
+    const uint32_t dLoad = pGetLSIDiagLoadInfo()->dLoadStartAddress;
+    if (fOpen != TRUE || fHoldLSIIocAt(bIocId, dLoad) != TRUE) return;
+    ConsolePrintf("\nStart Address: 0x%08x 0x%08x\n\n", Reg32Read(p->pdDiagRwAddress), dLoad);
+    for (uint32_t i = 0; i < LSI_IMAGE_DUMP_DWORDS; ++i) {
+        ConsolePrintf("0x%08x ", dReadLSIDiagWindow(bIocId));
+        if (i % 4 == 3) ConsolePrintf("\n");
+    }
+    RestartLSIIocFromLoad(bIocId);
+}
+
 }  // namespace fw

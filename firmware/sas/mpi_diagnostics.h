@@ -21,5 +21,10 @@ void DumpLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, 
 // fPrint TRUE.  0xFF read, 0 the window did not open.
 uint8_t ShowLSIDebugArea(uint32_t* pdArea, uint8_t bIocId, uint8_t fPrint);
 void ShowLSIRingBuffer(uint8_t bIocId);
+// A maintenance look at the image the last diagnostic load put in the
+// IOC: the IOC is reset and held, 1028 dwords from the load address are
+// printed, and it is started again from its reset vector.
+constexpr uint32_t LSI_IMAGE_DUMP_DWORDS = 1028;
+void LSIDiagMemoryDumpTool(uint8_t bIocId);
 
 }  // namespace fw

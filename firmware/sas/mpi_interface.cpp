@@ -202,17 +202,35 @@ uint8_t fCheckImageChain(const uint8_t* pbImage) {
     }
 }
 
+// With the diagnostic key taken: the IOC reset and held there, its boot
+// prevented, and its memory opened to the diagnostic window.  TRUE open.
+uint8_t fHoldIocInReset(const LSI_MPT_INTERFACE* p, uint32_t dArm) {
+    uint32_t dDiag = Reg32Read(p->pdHostDiagnostic) | MPI_DIAG_PREVENT_IOC_BOOT | dArm;
+    Reg32Write(p->pdHostDiagnostic, dDiag);
+    Reg32Write(p->pdHostDiagnostic, dDiag | MPI_DIAG_RESET_ADAPTER);
+    if (fWaitResetDone(p) != TRUE) return FALSE;
+    WriteDiagKey(p);
+    if (fWaitDrwe(p) != TRUE) return FALSE;
+    Reg32Write(p->pdHostDiagnostic, Reg32Read(p->pdHostDiagnostic) | MPI_DIAG_RW_ENABLE | dArm);
+    return TRUE;
+}
+
+// Lets the held IOC go: host diagnostic cleared (its flash-bad mark
+// acknowledged) and the diagnostic sequence locked.
+void ReleaseHeldIoc(const LSI_MPT_INTERFACE* p) {
+    if (Reg32Read(p->pdHostDiagnostic) & MPI_DIAG_FLASH_BAD_SIGNATURE) {
+        Reg32Write(p->pdHostDiagnostic, MPI_DIAG_CLEAR_FLASH_BAD_SIGNATURE);
+    } else {
+        Reg32Write(p->pdHostDiagnostic, 0);
+    }
+    Reg32Write(p->pdWriteSequence, MPI_WRSEQ_FLUSH);
+}
+
 uint8_t bDiagnosticLoad(uint8_t bIocId, const LSI_MPT_INTERFACE* p, const uint8_t* pbImage) {
     if (fCheckImageChain(pbImage) != TRUE) return 0;
     if (fUnlockDiagnostic(p, 0) != TRUE) return 0;
     uint32_t dArm = fIsHostPortIoc(bIocId) == TRUE ? MPI_DIAG_DISABLE_ARM : 0;
-    uint32_t dDiag = Reg32Read(p->pdHostDiagnostic) | MPI_DIAG_PREVENT_IOC_BOOT | dArm;
-    Reg32Write(p->pdHostDiagnostic, dDiag);
-    Reg32Write(p->pdHostDiagnostic, dDiag | MPI_DIAG_RESET_ADAPTER);
-    if (fWaitResetDone(p) != TRUE) return 0;
-    WriteDiagKey(p);
-    if (fWaitDrwe(p) != TRUE) return 0;
-    Reg32Write(p->pdHostDiagnostic, Reg32Read(p->pdHostDiagnostic) | MPI_DIAG_RW_ENABLE | dArm);
+    if (fHoldIocInReset(p, dArm) != TRUE) return 0;
 
     MPI_FW_IMAGE_HEADER sHeader;
     std::memcpy(&sHeader, pbImage, sizeof sHeader);
@@ -238,12 +256,7 @@ uint8_t bDiagnosticLoad(uint8_t bIocId, const LSI_MPT_INTERFACE* p, const uint8_
         Reg32Write(p->pdDiagRwAddress, PORT_DIAG_CONTROL_ADDR);
         Reg32Write(p->pdDiagRwData, dControl | PORT_DIAG_CONTROL_BIT);
     }
-    if (Reg32Read(p->pdHostDiagnostic) & MPI_DIAG_FLASH_BAD_SIGNATURE) {
-        Reg32Write(p->pdHostDiagnostic, MPI_DIAG_CLEAR_FLASH_BAD_SIGNATURE);
-    } else {
-        Reg32Write(p->pdHostDiagnostic, 0);
-    }
-    Reg32Write(p->pdWriteSequence, MPI_WRSEQ_FLUSH);
+    ReleaseHeldIoc(p);
     return STATUS_OK;
 }
 
@@ -498,6 +511,29 @@ void CloseLSIDiagWindow(uint8_t bIocId) {
     if (p == nullptr) return;
     Reg32Write(p->pdHostDiagnostic, Reg32Read(p->pdHostDiagnostic) & ~MPI_DIAG_RW_ENABLE);
     Reg32Write(p->pdWriteSequence, MPI_WRSEQ_FLUSH);
+}
+
+uint8_t fTryLSIDiagKey(uint8_t bIocId) {
+    LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr) return FALSE;
+    WriteDiagKey(p);
+    SpinDelayMs(DIAG_UNLOCK_WAIT_MS);
+    return ToFlag((Reg32Read(p->pdHostDiagnostic) & MPI_DIAG_DRWE) != 0);
+}
+
+uint8_t fHoldLSIIocAt(uint8_t bIocId, uint32_t dAddress) {
+    LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr || fHoldIocInReset(p, 0) != TRUE) return FALSE;
+    Reg32Write(p->pdDiagRwAddress, dAddress);
+    return TRUE;
+}
+
+void RestartLSIIocFromLoad(uint8_t bIocId) {
+    LSI_MPT_INTERFACE* p = pGetLSIMPTInterface(bIocId);
+    if (p == nullptr) return;
+    Reg32Write(p->pdDiagRwAddress, s_sDiagLoad.dIopResetRegAddr);
+    Reg32Write(p->pdDiagRwData, s_sDiagLoad.dIopResetVectorValue);
+    ReleaseHeldIoc(p);
 }
 
 uint8_t ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut) {

@@ -108,6 +108,14 @@ uint32_t dReadLSIDiagWindow(uint8_t bIocId);
 void CloseLSIDiagWindow(uint8_t bIocId);
 uint8_t ReadLSIDiagMemory(uint8_t bIocId, uint32_t dAddress, uint32_t dDwordCount, uint32_t* pdOut);
 
+// The steps of a look at the loaded image with the IOC held still: one try
+// of the diagnostic key (TRUE when the window answered), the IOC reset and
+// held with its memory open at an address (TRUE open), and its restart
+// from the reset vector of the last diagnostic load, the sequence locked.
+uint8_t fTryLSIDiagKey(uint8_t bIocId);
+uint8_t fHoldLSIIocAt(uint8_t bIocId, uint32_t dAddress);
+void RestartLSIIocFromLoad(uint8_t bIocId);
+
 void SetLSIConfigReplyFlag(uint8_t f);
 uint8_t fGetLSIConfigReplyFlag();
 uint32_t* pGetLSIConfigReplyBuffer();

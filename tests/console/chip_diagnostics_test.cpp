@@ -17,6 +17,7 @@
 #include "fc/chip_diagnostics.h"
 #include "hw/isp_fc.h"
 #include "sas/mpi_diagnostics.h"
+#include "sas/mpi_interface.h"
 #include "sas/reply_dispatch.h"
 #include "sim/fc_fabric.h"
 #include "sim/fc_host.h"
@@ -300,6 +301,38 @@ TEST_F(ChipDiagnostics, DebugAreaAndTraceRing) {
     ioc.EnterFault(0x1234);
     EXPECT_EQ(ioc.traceEntries(), dEntries + 1);
     EXPECT_EQ(ioc.IocMemory(0x21FFFF00 + 24 * 4), 0x1234u);
+}
+
+// The maintenance look at the drive IOC's image: the IOC is reset and held
+// while the words at the load address are printed as the IOC holds them,
+// then started again from its reset vector.  A key the IOC never takes
+// ends the look after its tries, with the IOC left running.
+TEST_F(ChipDiagnostics, TheImageDumpToolHoldsTheIocShowsItsImageAndRestartsIt) {
+    sim::SasController& ioc = c.board.sasController();
+    const fw::LSI_DIAG_LOAD_INFO sLoad = *fw::pGetLSIDiagLoadInfo();
+    ASSERT_NE(sLoad.dLoadStartAddress, 0u);
+    std::string sWant = "\n\n      psLSI_MPT_Interface->pdWriteSequence: 0x" +
+                        Hex8(fw::pGetLSIMPTInterface(0x61)->pdWriteSequence) +
+                        "\n\n\nWrite LSI MPT Sequence to place 1068 in Diag RW mode.\n\nStart Address: 0x" +
+                        Hex8(sLoad.dLoadStartAddress) + " 0x" + Hex8(sLoad.dLoadStartAddress) + "\n\n";
+    for (uint32_t i = 0; i < fw::LSI_IMAGE_DUMP_DWORDS; ++i) {
+        sWant += "0x" + Hex8(ioc.IocMemory(sLoad.dLoadStartAddress + 4 * i)) + " ";
+        if (i % 4 == 3) sWant += "\n";
+    }
+    const uint32_t dBoots = ioc.diagnosticLoads();
+    EXPECT_EQ(Printed([] { fw::LSIDiagMemoryDumpTool(0x61); }), sWant);
+    EXPECT_EQ(fw::bLSIWaitReady(0x61, 1000), fw::STATUS_OK);
+    EXPECT_EQ(ioc.diagnosticLoads(), dBoots + 1) << "not started again from the held reset";
+
+    ioc.faults.diagLocked = true;
+    std::string sTries;
+    for (int i = 0; i < 20; ++i) sTries += "Try again...\n";
+    const std::string s = Printed([] { fw::LSIDiagMemoryDumpTool(0x61); });
+    EXPECT_NE(s.find("Diag RW mode.\n" + sTries), std::string::npos) << s;
+    EXPECT_EQ(s.find("Start Address"), std::string::npos);
+    EXPECT_EQ(ioc.state(), sim::SasController::State::Ready);
+    ioc.faults.diagLocked = false;
+    EXPECT_EQ(Printed([] { fw::LSIDiagMemoryDumpTool(0x30); }), "");
 }
 
 // A damaged area: a size past any ring is cut to 64 KiB, a base near the
