@@ -19,6 +19,7 @@
 #include "target/stage_rings.h"
 #include "target/unit_attention.h"
 #include "harness/dispatch_board.h"
+#include "harness/fc_array_controller.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
@@ -201,6 +202,29 @@ TEST_P(DriveSpinFaultTest, PowerCommandsPassThroughTheHostPathAndEndInside) {
     EXPECT_EQ(fw::bGetDriveAPMState(e, bEmpty), fw::DRIVE_APM_SPUN_DOWN);
     fw::SetHostLoopLipFlag(fw::PORT_CODE_FC_HOST_1, fw::FALSE);
     fw::SetUnitAttention(fw::PORT_CODE_FC_HOST_1, 0, 0, fw::FALSE);
+}
+
+// A management client's START STOP UNIT of a drive: answered when the
+// drive's own command has ended (the drive parked by then); a position with
+// no drive is answered NOT READY.
+class ManagementSpin : public ::testing::Test, public harness::FcArrayController {};
+
+TEST_F(ManagementSpin, TheAnswerWaitsForTheDrivesCommand) {
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    sim::FcHost host(*board, *fabric, Chip(), 0x2100001B32E00042ull);
+    ASSERT_TRUE(host.LogIn());
+    const fw::DRIVE_INFO& d = fw::pGetDriveInfoList()->asDriveInfo[0];
+    sim::Drive* psDrive = chassis.DriveAt(d.bSlotNo);
+    ASSERT_NE(psDrive, nullptr);
+    const uint64_t lStops = psDrive->Power().stops;
+    sim::FcpResult r = Management(host, 220, 0, d.bEnclosureNo, d.bSlotNo);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    EXPECT_EQ(psDrive->Power().stops, lStops + 1) << "answered before the drive had its STOP";
+    EXPECT_TRUE(psDrive->Parked());
+    r = Management(host, 220, 0, 17, 1);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    ASSERT_GE(r.sense.size(), 3u);
+    EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_NOT_READY);
 }
 
 }  // namespace
