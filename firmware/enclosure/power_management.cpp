@@ -332,6 +332,11 @@ void CheckTestCompleteJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*)
 // the last pass hold the asking of this one.
 void ArrayAPMControlJob(uint16_t wId, uint16_t, uint16_t, BACKGROUND_PROCESS*) {
     DeleteBackgroundProcess(wId);
+    // Asks of a partner since lost are not waited for.
+    if (fIsDualControllerActive() != TRUE) {
+        s_bIdleAnswersOut = 0;
+        ReleaseIdlePage();
+    }
     const bool fMayAsk = s_bIdleAnswersOut == 0;
     const uint8_t bArrays = ArrayCount();
     for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
@@ -1066,7 +1071,11 @@ uint8_t bSendAPMMessageToPartner(void* pRequest, uint8_t* pbBuffer, uint32_t dLe
                                  uint8_t bSubOperation, const uint8_t* pbArguments) {
     constexpr uint8_t APM_MESSAGE_KIND = 0x20;
     // A management request takes the partner's status only: nothing builds
-    // a page from the partner's data for it.  One is out at a time.
+    // a page from the partner's data for it.  One is out at a time; one the
+    // management protocol no longer waits for is not.
+    if (s_sForwarded.pRequest != nullptr && s_sForwarded.pRequest != psGetCurrentManagementCommand()) {
+        s_sForwarded = {nullptr, 0};
+    }
     if (pRequest != nullptr && (dLength != 0 || s_sForwarded.pRequest != nullptr)) return 0;
     if (dLength != 0 && pbBuffer == nullptr) return 0;
     INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bMessageCode);
