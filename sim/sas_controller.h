@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <utility>
 #include <vector>
@@ -189,6 +190,9 @@ public:
         uint8_t status = 0, key = 0, asc = 0, ascq = 0;
     };
     const PartnerAnswer& lastPartnerAnswer() const { return m_lastPartnerAnswer; }
+    // Called with the CDB of each command from the partner as it is handed
+    // to this IOC's firmware: tests follow the conversation through it.
+    std::function<void(const uint8_t* cdb)> partnerCommandSeen;
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
 
 private:

@@ -167,6 +167,7 @@ void SasController::ArriveFromPartner(SasController& from, const std::vector<uin
     std::memcpy(c.abCdb, frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB), sizeof c.abCdb);
     std::memcpy(buffer, &c, sizeof c);
     m_exchanges[ioIndex] = std::move(x);
+    if (partnerCommandSeen) partnerCommandSeen(c.abCdb);
     TargetReply(ioIndex);
 }
 

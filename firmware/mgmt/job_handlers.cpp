@@ -22,6 +22,7 @@
 #include "mgmt/management_commands.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
+#include "raid/rebuild_check.h"
 #include "target/host_command_codes.h"
 #include "target/scsi2_reservations.h"
 
@@ -43,8 +44,6 @@ constexpr uint8_t DOWNLOAD_ONE_DRIVE = 0;
 constexpr uint8_t ALL_LOOP_IDS = 255;
 constexpr uint32_t FEATURE_MEMBER_COMMAND = 0x1000;
 constexpr uint8_t EVENT_MEMBER_COMMAND = 145;
-constexpr uint8_t MEMBER_FAILED = 17;
-constexpr uint8_t MEMBER_REBUILD_FAILED = 68;
 constexpr uint8_t NO_RANK = 255;
 constexpr uint16_t POWER_MANUAL = 0x0001;
 constexpr uint16_t POWER_SPIN_DOWN_OR_TEST = 0x0006;
@@ -71,12 +70,6 @@ bool IsParityCheckable(uint8_t bRank) {
     return false;
 }
 
-// A member's blocks: the array's capacity over its data drives.
-uint32_t dMemberBlocks(uint8_t bRank) {
-    const CONFIG_RANK_RECORD& s = pGetConfigImage()->asRank[bRank];
-    const uint32_t dData = s.bRaidLevel == RAID_LEVEL_10 ? s.bDriveCount / 2u : s.bDriveCount - s.bParityCount;
-    return dData == 0 ? 0 : static_cast<uint32_t>((s.lLastOffset + 1) / dData);
-}
 
 bool IsBeingRebuilt(uint8_t bRank) { return bGetRebuildRank() == bRank && fGetRebuildWork() == TRUE; }
 
@@ -158,28 +151,22 @@ uint8_t MgmtStartMemberDriveCommand(const MGMT_REQUEST& r) {
 }
 
 // The member must be failed, the drive qualified, present, big enough and
-// no member of an array in service, and no rebuild may be running.
+// no member of an array, and no rebuild may be recorded or running.  A
+// controller that is not master keeps no drive table: it checks what it
+// knows and the master checks the drive when the request reaches it.
 uint8_t MgmtReplaceMemberDrive(const MGMT_REQUEST& r) {
     const uint8_t bRank = r.pbData[BLOCK];
     const uint8_t bMember = r.pbData[BLOCK + 1];
     const uint8_t* pbWwn = r.pbData + BLOCK + 2;
     if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return MGMT_INVALID_PARAMETERS;
-    const uint8_t bFlags = bGetRankMemberFlags(bRank, bMember);
-    DRIVE_INFO* psDrive = nullptr;
-    uint8_t bIndex = 0;
-    uint8_t bInRank = NO_RANK, bInMember = 0;
-    const bool fMember = fFindWwnInConfig(pGetConfigImage(), &bInRank, &bInMember, pbWwn) == TRUE &&
-                         bInRank != WWN_IN_SPARE_LIST;
-    const uint32_t dBlocks = dMemberBlocks(bRank);
-    if ((bFlags != MEMBER_FAILED && bFlags != MEMBER_REBUILD_FAILED) || bGetRebuildRank() != NO_RANK || fMember ||
-        fFindDriveByWWN(pbWwn, &psDrive, &bIndex) != TRUE || fIsDriveQualified(pbWwn, FALSE) != TRUE ||
-        psDrive->dCapacity < dBlocks) {
-        return MGMT_INVALID_PARAMETERS;
-    }
+    const uint32_t dBlocks = dGetRankMemberBlocks(bRank);
     if (!IsMaster()) {
+        if (fMayReplaceMember(bRank, bMember, pbWwn) != TRUE) return MGMT_INVALID_PARAMETERS;
         return bSendRebuildStartRequest(bRank, bMember, dBlocks, pbWwn) == STATUS_OK ? MGMT_GOOD
                                                                                      : MGMT_INVALID_PARAMETERS;
     }
+    const DRIVE_INFO* psDrive = psNamedReplacement(bRank, bMember, pbWwn);
+    if (psDrive == nullptr) return MGMT_INVALID_PARAMETERS;
     StartRebuild(bRank, bMember, psDrive->bLoopID1, psDrive->bLoopID2, pbWwn, dBlocks);
     SetRebuildWork(TRUE);
     return MGMT_GOOD;

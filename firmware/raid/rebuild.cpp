@@ -30,6 +30,7 @@
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
+#include "raid/rebuild_check.h"
 #include "raid/rebuild_regions.h"
 #include "sas/sas_drive.h"
 #include "target/host_command_codes.h"
@@ -106,12 +107,6 @@ uint16_t wBlocksAt(uint32_t dPositionNow, uint32_t dEndNow, uint16_t wRegion) {
 
 uint8_t bDataMembers(uint8_t bRank) { return bGetRankDataDriveCount(bRank); }
 
-uint32_t dMemberBlocksOf(uint8_t bRank) {
-    uint64_t lLast = 0;
-    GetRankLastOffset(bRank, &lLast);
-    const uint8_t n = bDataMembers(bRank);
-    return n == 0 ? 0 : static_cast<uint32_t>((lLast + 1) / n);
-}
 
 // Source drives of member D0 (and D1 on RAID 6) from the run-time rank record.
 void FillSources(REBUILD_NV_COPY& s, uint8_t bRank) {
@@ -537,7 +532,7 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
     const uint16_t wRegion = bRank < MAX_RANKS ? wRebuildRegionBlocksOf(bRank) : 0;
     // A record that does not fit the configuration is not trusted: the
     // rebuild starts again from the first block.
-    const uint32_t dMember = wRegion != 0 ? dMemberBlocksOf(bRank) : 0;
+    const uint32_t dMember = wRegion != 0 ? dGetRankMemberBlocks(bRank) : 0;
     if (wRegion == 0 || s.bMember0 >= bGetRankDriveCount(bRank) || s.bRaidLevel != bGetRankRaidLevel(bRank)) return 0;
     const uint32_t dEndNow = dEnd(s);
     uint32_t dPos = dPosition(s);
@@ -1066,6 +1061,13 @@ uint64_t lGetRebuildHostPosition() {
     return bRank < MAX_RANKS ? uint64_t(dPosition(Current())) * bDataMembers(bRank) : 0;
 }
 
+uint32_t dGetRankMemberBlocks(uint8_t bRank) {
+    uint64_t lLast = 0;
+    GetRankLastOffset(bRank, &lLast);
+    const uint8_t n = bDataMembers(bRank);
+    return n == 0 ? 0 : static_cast<uint32_t>((lLast + 1) / n);
+}
+
 uint8_t fIsRebuildIoInFlight() { return s_sCtl.bRip != 0 || s_sCtl.bWip != 0 ? TRUE : FALSE; }
 uint8_t fGetRebuildIdleFlag() { return s_sCtl.fIdle == TRUE ? TRUE : FALSE; }
 uint8_t bGetRebuildState() { return s_sCtl.bState; }
@@ -1113,7 +1115,9 @@ void StartRebuildForPartner(const uint8_t* pbMessage) {
     const uint8_t bRank = pbMessage[2], bMember = pbMessage[3];
     const uint32_t dBlocks = uint32_t(pbMessage[4]) | uint32_t(pbMessage[5]) << 8 | uint32_t(pbMessage[6]) << 16 |
                              uint32_t(pbMessage[7]) << 24;
-    if (!fFitsConfiguration(bRank, bMember) || dBlocks != dMemberBlocksOf(bRank)) {
+    // The asking controller has no drive table: the drive is checked here.
+    if (!fFitsConfiguration(bRank, bMember) || dBlocks != dGetRankMemberBlocks(bRank) ||
+        psNamedReplacement(bRank, bMember, pbMessage + 8) == nullptr) {
         IgnoreMessage(REBUILD_MSG_START_REQUEST, pbMessage);
         return;
     }
@@ -1143,7 +1147,7 @@ uint8_t bSendRebuildStartRequest(uint8_t bRank, uint8_t bMember, uint32_t dMembe
 void PartnerRebuildStarted(const uint8_t* pbMessage) {
     const uint8_t bRank = pbMessage[2], bMember = pbMessage[3];
     const uint32_t dEndNow = dGetBe32(pbMessage + 4);
-    if (!fFitsConfiguration(bRank, bMember) || uint64_t(dEndNow) + 1 != dMemberBlocksOf(bRank)) {
+    if (!fFitsConfiguration(bRank, bMember) || uint64_t(dEndNow) + 1 != dGetRankMemberBlocks(bRank)) {
         IgnoreMessage(REBUILD_MSG_STARTED, pbMessage);
         return;
     }
@@ -1259,7 +1263,8 @@ void PrintRates() {
     ConsolePrintf("Host Blocks:%08x %08x%08x\n", unsigned(dCounted), unsigned(lHost >> 32), unsigned(lHost));
     a = sPerSecond(lHost, dTicks);
     m = sMbPerSecond(lHost, dTicks);
-    ConsolePrintf("  %d.%02d/s %d.%02d MB/s, %3d%% of Total\n", a.dWhole, a.dPart, m.dWhole, m.dPart, dShare(lHost, lTotal));
+    ConsolePrintf("  %d.%02d/s\n %d.%02d MB/s, %3d%% of Total\n", a.dWhole, a.dPart, m.dWhole, m.dPart,
+                  dShare(lHost, lTotal));
 }
 
 void PrintDuration(const char* pszTitle, uint64_t lSeconds) {

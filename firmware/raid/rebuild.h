@@ -166,6 +166,9 @@ void SetRebuildRankInNv(uint8_t bRank);
 void CopyRebuildNvRecord(const uint8_t* pbSource, uint8_t* pbDestination);
 uint8_t bGetRebuildState();
 const REBUILD_CONTROL* psGetRebuildControl();
+// The blocks of each member that hold the array's data: what a replacement
+// must take.
+uint32_t dGetRankMemberBlocks(uint8_t bRank);
 // The blocks of a region on a rank of this level, 0 when it cannot be rebuilt.
 uint16_t wRebuildRegionBlocksOf(uint8_t bRank);
 

@@ -20,6 +20,7 @@
 #include "raid/raid_engine.h"
 #include "partner/partner_link.h"
 #include "raid/rebuild.h"
+#include "sas/sas_drive.h"
 
 namespace fw {
 
@@ -62,13 +63,6 @@ uint8_t bRankPathType(const CONFIG_IMAGE* psImage, uint8_t bRank) {
     return 0xFF;
 }
 
-// The member blocks an array needs of a replacement.
-uint32_t dNeededMemberBlocks(uint8_t bRank) {
-    uint64_t lLast = 0;
-    GetRankLastOffset(bRank, &lLast);
-    const uint8_t n = bGetRankDataDriveCount(bRank);
-    return n == 0 ? 0 : static_cast<uint32_t>((lLast + 1) / n);
-}
 
 uint8_t bGatherCandidates(const CONFIG_IMAGE* psImage, uint8_t bRank, SPARE_CANDIDATE* pas) {
     const HOT_SPARE_TABLE* ps = pGetHotSpareTable();
@@ -105,7 +99,7 @@ void StartOnDrive(uint8_t bRank, uint8_t bMember, uint8_t bOther, uint8_t bId3, 
 uint8_t bSelectSpares(uint8_t bRank, uint8_t bWanted, uint8_t* pbDedicated, uint8_t* pbGlobal,
                       uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks) {
     const CONFIG_IMAGE* psImage = pGetConfigImage();
-    *pdMemberBlocks = dNeededMemberBlocks(bRank);
+    *pdMemberBlocks = dGetRankMemberBlocks(bRank);
     *pbDrivePosition = DRIVE_POSITION_NONE;
     std::memset(pbDedicated, 0xFF, bWanted);
     std::memset(pbGlobal, 0xFF, bWanted);
@@ -171,6 +165,33 @@ DRIVE_INFO* psSlotReplacement(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_
     if (ps->wBlockSize != BLOCK_BYTES || ps->dCapacity < lRequired) return nullptr;
     return ps;
 }
+
+}  // namespace
+
+uint8_t fMayReplaceMember(uint8_t bRank, uint8_t bMember, const uint8_t* pbWwn) {
+    const CONFIG_IMAGE* psImage = pGetConfigImage();
+    if (psImage == nullptr || bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return FALSE;
+    const uint8_t bFlags = bGetRankMemberFlags(bRank, bMember);
+    uint8_t bTarget = 0xFF;
+    const bool fMay = (bFlags == MEMBER_FAILED || bFlags == MEMBER_REBUILD_FAILED) &&
+                      bGetNvramRebuildPendingFlag() != TRUE && fGetRebuildWork() != TRUE &&
+                      !fWwnInAnyRank(psImage, pbWwn) &&
+                      pFindSASAddressInList(pGetDriveAddressList(), pbWwn, &bTarget, FALSE) != nullptr;
+    return fMay ? TRUE : FALSE;
+}
+
+DRIVE_INFO* psNamedReplacement(uint8_t bRank, uint8_t bMember, const uint8_t* pbWwn) {
+    DRIVE_INFO* ps = nullptr;
+    uint8_t bIndex = 0;
+    if (fMayReplaceMember(bRank, bMember, pbWwn) != TRUE || fFindDriveByWWN(pbWwn, &ps, &bIndex) != TRUE ||
+        fIsDriveQualified(pbWwn, FALSE) != TRUE) {
+        return nullptr;
+    }
+    const uint64_t lRequired = uint64_t(dGetRankMemberBlocks(bRank)) + SPARE_MARGIN_BLOCKS;
+    return ps->wBlockSize == BLOCK_BYTES && ps->dCapacity >= lRequired ? ps : nullptr;
+}
+
+namespace {
 
 // Where drives must be qualified, a drive put into a failed member's slot
 // is: while a configured drive is missing, only a qualified one; otherwise
@@ -308,7 +329,7 @@ void RebuildCheckTask() {
          fFirst = FALSE) {
         bFromRank = bRank;
         bFromMember = static_cast<uint8_t>((abMembers[1] != 0xFF ? abMembers[1] : abMembers[0]) + 1);
-        const uint32_t dNeeded = dNeededMemberBlocks(bRank);
+        const uint32_t dNeeded = dGetRankMemberBlocks(bRank);
         if (fGetAutoRebuild() == TRUE) {
             uint8_t abDedicated[2], abGlobal[2];
             uint8_t bPosition = DRIVE_POSITION_NONE;

@@ -34,6 +34,17 @@ uint8_t bSelectSpareForMember(uint8_t bRank, uint8_t bMember, uint8_t* pbDedicat
 uint8_t bSelectSparesForRaid6(uint8_t bRank, const uint8_t* pbMembers, uint8_t* pbDedicated, uint8_t* pbGlobal,
                               uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks);
 
+struct DRIVE_INFO;
+// A replace request for the member may be carried out: the member has
+// failed, no rebuild is recorded or running, and the drive it names is on
+// the drive side and in no array.  What a controller without a drive table
+// can check.
+uint8_t fMayReplaceMember(uint8_t bRank, uint8_t bMember, const uint8_t* pbWwn);
+// The drive the request names, when it may take the member: also known in
+// the drive table, qualified, of the array's block length and large enough
+// for the member and the configuration copy.  Null otherwise.
+DRIVE_INFO* psNamedReplacement(uint8_t bRank, uint8_t bMember, const uint8_t* pbWwn);
+
 void SetRebuildCheckPending(uint8_t f);
 uint8_t fGetRebuildCheckPending();
 // A rank from (start rank, start member) with a member missing: TRUE with

@@ -6,15 +6,18 @@
 // over from.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "../system/road_config.h"
 #include "config/config_image.h"
+#include "cache/nvram_journal.h"
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
 #include "mgmt/management.h"
+#include "partner/partner_link.h"
 #include "raid/rebuild.h"
 #include "sim/fc_host.h"
 
@@ -23,6 +26,7 @@ struct CONFIG_IMAGE;
 CONFIG_IMAGE* pGetConfigImage();
 uint8_t bGetRankMemberFlags(uint8_t bRank, uint8_t bMember);
 uint8_t bGetRankOperationState(uint8_t bRank);
+uint16_t wGetDirtyExtentCount();
 }  // namespace fw_b
 
 namespace {
@@ -33,6 +37,7 @@ constexpr unsigned kPulled = 2;   // member 1's slot
 constexpr unsigned kSpareSlot = kMembers + 1;
 constexpr uint16_t kChunk = 16;
 constexpr uint64_t kBlocks = 3 * 4096;   // 4096 blocks a member
+constexpr uint32_t kMemberBlocks = kBlocks / (kMembers - 1);
 constexpr uint32_t kRebuildSelector = 0x300;
 constexpr uint32_t kRebuildPending = 0x301;
 constexpr uint32_t kRebuildCopy1 = 0x302;
@@ -56,16 +61,17 @@ class PartnerRebuild : public ::testing::Test, protected dual::Pair {
 protected:
     // The array comes up with member 1's drive pulled.
     void SetUp() override {
-        roadtest::ArraySpec spec{"FOLLOW", fw::RAID_LEVEL_5, kMembers, kChunk, 0, true, blocks};
+        roadtest::ArraySpec spec{"FOLLOW", fw::RAID_LEVEL_5, kMembers, kChunk, 0, writeBack, blocks};
         std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
-        ps->sHeader.fAutoRebuild = fw::TRUE;
-        ps->sHeader.wSpareCount = 1;
+        ps->sHeader.fAutoRebuild = autoRebuild ? fw::TRUE : fw::FALSE;
+        ps->sHeader.wSpareCount = autoRebuild ? 1 : 0;
         spare = roadtest::DriveWwn(chassis, kSpareSlot);
         std::memcpy(ps->asSpare[0].abWwn, spare.data(), 8);
         for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
         copytest::Seal(ab);
         for (unsigned s = 1; s <= kSpareSlot; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
+        if (!autoRebuild) FillMembers();
         chassis.Pull(kPulled);
         ASSERT_TRUE(Boot()) << Consoles();
     }
@@ -84,14 +90,42 @@ protected:
         auto host = std::make_unique<sim::FcHost>(side.board, side.fabric, *sim::FindIspChip(side.board, 1), wwpn);
         return HostReady(*host) ? std::move(host) : nullptr;
     }
+    // Every member block of the array holds data, the last member the
+    // parity of the others (with each block's parity the XOR of the four,
+    // the rotation does not matter).
+    void FillMembers() {
+        std::vector<uint8_t> parity(kMemberBlocks * roadtest::kBlock, 0), d(parity.size());
+        for (unsigned s = 1; s < kMembers; ++s) {
+            for (size_t i = 0; i < d.size(); ++i) d[i] = static_cast<uint8_t>(i * s + i / 4099 + s);
+            chassis.DriveAt(s)->WriteBlocks(0, kMemberBlocks, d.data());
+            for (size_t i = 0; i < d.size(); ++i) parity[i] ^= d[i];
+        }
+        chassis.DriveAt(kMembers)->WriteBlocks(0, kMemberBlocks, parity.data());
+    }
+    // The blocks of the member rebuilt on the drive in the slot that are not
+    // what the others' parity says they must be.
+    size_t WrongBlocks(unsigned slot) {
+        std::vector<uint8_t> x(kMemberBlocks * roadtest::kBlock, 0), d(x.size());
+        for (unsigned s = 1; s <= kMembers; ++s) {
+            chassis.DriveAt(s == kPulled ? slot : s)->ReadBlocks(0, kMemberBlocks, d.data());
+            for (size_t i = 0; i < d.size(); ++i) x[i] ^= d[i];
+        }
+        size_t wrong = 0;
+        for (size_t b = 0; b < kMemberBlocks; ++b) {
+            wrong += std::any_of(x.begin() + ptrdiff_t(b * roadtest::kBlock),
+                                 x.begin() + ptrdiff_t((b + 1) * roadtest::kBlock), [](uint8_t v) { return v != 0; });
+        }
+        return wrong;
+    }
     static bool MemberIs(const fw::CONFIG_IMAGE* ps, const std::array<uint8_t, 8>& w) {
         return std::memcmp(ps->asRank[0].aabMemberWwn[kPulled - 1], w.data(), 8) == 0;
     }
     // A management command through a host: its status.  While the
     // configuration is being written it is refused NOT READY, and sent
     // again as a host would.
-    uint8_t Management(sim::FcHost& host, uint8_t bCode) {
-        const std::vector<uint8_t> data(std::begin(fw::MANAGEMENT_SIGNATURE), std::end(fw::MANAGEMENT_SIGNATURE));
+    uint8_t Management(sim::FcHost& host, uint8_t bCode, const std::vector<uint8_t>& parameters = {}) {
+        std::vector<uint8_t> data(std::begin(fw::MANAGEMENT_SIGNATURE), std::end(fw::MANAGEMENT_SIGNATURE));
+        data.insert(data.end(), parameters.begin(), parameters.end());
         const std::vector<uint8_t> cdb = {fw::SCSI_WRITE_BUFFER, 0x01, bCode, 0, 0, 0, 0, 0, uint8_t(data.size()), 0};
         sim::FcpResult r;
         for (int i = 0; i < 50; ++i) {
@@ -103,6 +137,8 @@ protected:
     }
     std::array<uint8_t, 8> spare{};
     uint64_t blocks = kBlocks;
+    bool writeBack = true;
+    bool autoRebuild = true;   // and the drive after the members a hot spare
 };
 
 // An array large enough that the rebuild is still running once a host has
@@ -110,6 +146,12 @@ protected:
 class PartnerRebuildLarge : public PartnerRebuild {
 protected:
     PartnerRebuildLarge() { blocks = 64 * kBlocks; }
+};
+
+// The same, written through: a host write goes to the array at once.
+class PartnerRebuildThrough : public PartnerRebuildLarge {
+protected:
+    PartnerRebuildThrough() { writeBack = false; }
 };
 
 // The slave's record starts with the master's start message (rank, member,
@@ -161,6 +203,68 @@ TEST_F(PartnerRebuildLarge, ACancelAtTheMasterEndsTheRebuildOnTheOtherController
     int cancelled = 0;
     for (uint16_t w = 0; w < wCount; ++w) cancelled += fw::psGetEventLogEntry(w)->bCode == fw::EVENT_REBUILD_CANCELLED;
     EXPECT_EQ(cancelled, 1);
+}
+
+// Without Auto Rebuild nothing starts by itself: the replace command names
+// the drive, at either controller of the pair, and the rebuild runs onto it
+// and commits it as the member on both.
+class PartnerReplace : public PartnerRebuild, public ::testing::WithParamInterface<bool> {
+protected:
+    PartnerReplace() { autoRebuild = false; }
+};
+
+TEST_P(PartnerReplace, TheReplaceCommandRebuildsTheMemberOntoTheNamedDrive) {
+    const bool fAtMaster = GetParam();
+    const auto host = HostOn(fAtMaster ? *a : *b, 0x2100001B32E00003ull);
+    ASSERT_NE(host, nullptr) << Consoles();
+    RunUntil([] { return false; }, 2'000 * kMs);
+    ASSERT_NE(RecordIn(a->board).fPending, fw::TRUE) << "a rebuild started by itself";
+    std::vector<uint8_t> parameters = {0, kPulled - 1};
+    parameters.insert(parameters.end(), spare.begin(), spare.end());
+    ASSERT_EQ(Management(*host, 202, parameters), fw::SCSI_STATUS_GOOD) << Consoles();
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return fw::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL &&
+                   fw_b::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL;
+        },
+        60'000 * kMs))
+        << Consoles();
+    EXPECT_TRUE(MemberIs(reinterpret_cast<const fw::CONFIG_IMAGE*>(fw_b::pGetConfigImage()), spare));
+    EXPECT_TRUE(MemberIs(fw::pGetConfigImage(), spare));
+    EXPECT_EQ(WrongBlocks(kSpareSlot), 0u) << "of " << kMemberBlocks << " member blocks";
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEitherController, PartnerReplace, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "AtTheMaster" : "AtTheOther"; });
+
+// A host write on the other controller that meets the rebuild front waits
+// there, and that controller asks the master through the link to step its
+// rebuild on without waiting for a quiet host; the write then goes through.
+TEST_F(PartnerRebuildThrough, AWriteAtTheFrontOnTheOtherControllerAsksTheMasterToStepOn) {
+    const auto host = HostOn(*b, 0x2100001B32E00002ull);
+    ASSERT_NE(host, nullptr) << Consoles();
+    ASSERT_TRUE(RunUntilFollowing()) << Consoles();
+    unsigned asked = 0;
+    a->board.sasController().partnerCommandSeen = [&](const uint8_t* cdb) {
+        asked += cdb[0] == fw::PARTNER_TYPED_MESSAGE && cdb[1] == fw::REBUILD_MSG_PAR;
+    };
+    // A few rows past the front as the other controller knows it.
+    const uint64_t lba = uint64_t(RecordIn(b->board).dPosition) * (kMembers - 1) + 12 * kChunk * (kMembers - 1);
+    std::vector<uint8_t> data(8 * roadtest::kBlock);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    sim::FcpCommand c;
+    c.cdb = dual::Cdb16(fw::SCSI_WRITE16, lba, 8);
+    c.dataOut = data;
+    const uint32_t tag = host->initiator().Submit(host->target(), c);
+    ASSERT_TRUE(RunUntil([&] { return host->initiator().Finished(tag) && fw_b::wGetDirtyExtentCount() == 0; },
+                         20'000 * kMs))
+        << Consoles();
+    a->board.sasController().partnerCommandSeen = nullptr;
+    EXPECT_EQ(host->initiator().Result(tag).status, 0);
+    EXPECT_GE(asked, 1u) << "the master was never asked to step on";
+    const sim::FcpResult back = RunCommand(*host, dual::Cdb16(fw::SCSI_READ16, lba, 8), {}, 8 * roadtest::kBlock);
+    ASSERT_EQ(back.status, 0);
+    EXPECT_EQ(back.dataIn, data);
 }
 
 }  // namespace

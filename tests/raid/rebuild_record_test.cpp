@@ -6,14 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "config/nvram_layout.h"
 #include "config/config_state.h"
 #include "config/rank_table.h"
 #include "executive/nvram_access.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "partner/partner_link.h"
+#include "partner/partner_state.h"
 #include "harness/calendar.h"
 #include "hw/scsi.h"
 #include "raid/raid_engine.h"
@@ -314,6 +318,69 @@ TEST(RebuildRecord, ThePercentHoldsOnBigMembers) {
     EXPECT_EQ(s_bHalf, 50);
     EXPECT_EQ(s_bDone, 100);
     EXPECT_EQ(s_bNone, 0);
+}
+
+// The display of the record: both copies as they stand, and on the
+// master what the rebuild does in memory; the other controller shows only
+// what it keeps in NVRAM.
+TEST(RebuildRecord, TheInfoDisplayShowsBothCopiesAndOnTheMasterTheVolatileState) {
+    sim::BoardConfig config;
+    config.slot1 = false;
+    sim::Board board(config);
+    board.SetResetEntry([] {
+        g_sGeometry = {fw::RAID_LEVEL_5, 4, 64, 1, 3 * 6400 - 1};
+        BringUp();
+        fw::REBUILD_NV_COPY a = Record(1600, 64), b = Record(1536, 64);
+        for (uint8_t i = 0; i < 3; ++i) a.abSource3[i] = b.abSource3[i] = uint8_t(10 + i + (i >= 1));
+        a.bReplacement3 = b.bReplacement3 = 0x15;
+        fw::NvramWrite(kCopy1, &a, sizeof a);
+        fw::NvramWrite(kCopy2, &b, sizeof b);
+        fw::SetNvramRebuildSelector(fw::TRUE);
+        fw::SetNvramRebuildPendingFlag(fw::TRUE);
+        fw::SetRebuildWork(fw::TRUE);
+        fw::SetRebuildParFlag(fw::TRUE);
+        fw::ShowRebuildInfo();
+        fw::InitBoardState();   // this board is in slot 2: with the link up, not master
+        fw::SetPartnerOnPath1(fw::TRUE);
+        fw::SetDualControllerValid(fw::TRUE);
+        fw::SetNvramRebuildSelector(fw::FALSE);
+        fw::ShowRebuildInfo();
+    });
+    board.Boot();
+    ASSERT_EQ(board.RunFor(60000000000ull), sim::StopKind::Finished);
+    const std::string copies =
+        "NV Data 1:\r\n"
+        "  R:00 D0:01 D1:ff WWN: 5051525354555657 Alpa1:15 Alpa2:ff\r\n"
+        "  Source Alpa1: 0a 0c 0d ff ff ff ff ff ff ff ff ff ff ff ff \r\n"
+        "  Source Alpa2: ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff \r\n"
+        "  Start:00000640 End:000018ff Blocks:0040\r\n"
+        "NV Data 2:\r\n"
+        "  R:00 D0:01 D1:ff WWN: 5051525354555657 Alpa1:15 Alpa2:ff\r\n"
+        "  Source Alpa1: 0a 0c 0d ff ff ff ff ff ff ff ff ff ff ff ff \r\n"
+        "  Source Alpa2: ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff \r\n"
+        "  Start:00000600 End:000018ff Blocks:0040\r\n";
+    const std::string master = "Rebuild Info: (25%)\r\n"
+                               " New:000 Compl:000\r\n"
+                               "NVIn Prog:f1 In Prog:f1 D1Valid:f1 Par:f1 State:00\r\n" +
+                               copies +
+                               "Volatile Data:\r\n"
+                               "  RIP:00 WIP:00 OCC:00 Nxt:00000000 End:0\r\n"
+                               "  Seq: 0000000000000000 FSq: 0000000000000000\r\n"
+                               "Regen IO: 0.00 MB/s,   0% of Total\r\n"
+                               "Regen Read IO: 0, 0.00/s, 0.00 MB/s,   0% of Total\r\n"
+                               "Regen Write IO: 0, 0.00/s, 0.00 Avg MB/s\r\n"
+                               "Host Blocks:00000000 0000000000000000\r\n"
+                               "  0.00/s\r\n"
+                               " 0.00 MB/s,   0% of Total\r\n"
+                               "Elapsed Time:  0d 00:00:00\r\n"
+                               "Estimated Time Remaining:  0d 00:00:00\r\n";
+    const std::string other = "Rebuild Info: (24%)\r\n"
+                              " New:000 Compl:000\r\n"
+                              "NVIn Prog:f1 In Prog:f1 D1Valid:f0 Par:f1 State:00\r\n" +
+                              copies +
+                              "Elapsed Time:  0d 00:00:00\r\n"
+                              "Estimated Time Remaining:  0d 00:00:00\r\n";
+    EXPECT_EQ(board.ConsoleText(), master + other);
 }
 
 }  // namespace
