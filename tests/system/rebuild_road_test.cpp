@@ -49,9 +49,24 @@ protected:
             std::memcpy(ps->asSpare[i].abWwn, w.data(), 8);
         }
         for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
+        ps->asLd[0].bAvailability = ldAvailability;
         copytest::Seal(ab);
         for (unsigned s = 1; s < SpareSlot(spares); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
+    }
+
+    uint8_t ldAvailability = 0x0F;   // the host ports the logical drive is offered on
+
+    // Runs until the drive put in the slot is known and the rebuild check
+    // has had its look at it, and a while longer.
+    void RunWhileTheCheckLooksAt(unsigned slot) {
+        const auto w = DriveWwn(*chassis, slot);
+        ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(w.data(), nullptr, nullptr) == fw::TRUE &&
+                                               fw::fGetRebuildCheckPending() != fw::TRUE &&
+                                               fw::fIsConfigUpdatePending() != fw::TRUE; },
+                                  kSettleLimitNs),
+                  sim::StopKind::Running);
+        board->RunFor(5'000'000'000ull);
     }
 
     // Codes of the events in the log, oldest first.
@@ -203,12 +218,7 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     chassis->DriveAt(slot)->onCommand = [&](std::span<const uint8_t> cdb) {
         writes += cdb[0] == fw::SCSI_WRITE10 && fw::dGetBe32(cdb.data() + 2) < lMember;
     };
-    const auto small = DriveWwn(*chassis, slot);
-    ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(small.data(), nullptr, nullptr) == fw::TRUE &&
-                                           fw::fGetRebuildCheckPending() != fw::TRUE && fw::fIsConfigUpdatePending() != fw::TRUE; },
-                              kSettleLimitNs),
-              sim::StopKind::Running);
-    board->RunFor(5'000'000'000ull);
+    ASSERT_NO_FATAL_FAILURE(RunWhileTheCheckLooksAt(slot));
     EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "a rebuild onto a drive too small";
     EXPECT_EQ(writes, 0u);
 
@@ -231,6 +241,61 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     ASSERT_NO_FATAL_FAILURE(Restart());
     EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[c.pulled], w.data(), 8), 0);
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+}
+
+// Where only drives of the two accepted makers may be used, and a member
+// of the array is missing (its drive failed), a new drive in the failed
+// slot is taken only when it is qualified: one of another maker is left
+// alone, nothing written to it; one whose name mixes the two accepted
+// names place by place is rebuilt as the member.
+TEST_F(RebuildFixture, WhereDrivesMustBeQualifiedOnlyAQualifiedDriveInTheSlotIsRebuilt) {
+    // That build offers a logical drive on one named port only.
+    boardConfig.oemCode = 0x101;
+    ldAvailability = 0x01;
+    for (unsigned s = 1; s <= chassisOptions.drives; ++s) {
+        sim::DriveConfig c = sim::Chassis::DefaultDriveConfig(s, chassisOptions);
+        c.vendor = "PRAVELON";
+        chassis->Pull(s);
+        chassis->Insert(s, c);
+    }
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}, 0));
+    constexpr unsigned kMember = 2, kSlot = kMember + 1;
+    for (uint32_t i = 0; i < 16; ++i) Write(i * 3 * spec.wChunk % (spec.lBlocks - 64), 64, 500 + i);
+    Settle();
+    chassis->DriveAt(kSlot)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    for (uint32_t i = 0; fw::bGetRankMemberFlags(0, kMember) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
+        ASSERT_LT(i, 200u) << "the member never failed";
+        Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
+        Settle();
+    }
+    const uint64_t lMember = spec.lBlocks / 3;
+    sim::DriveConfig fresh = sim::Chassis::DefaultDriveConfig(kSlot, chassisOptions);
+    uint64_t writes = 0;
+    const auto Insert = [&](const char* vendor, unsigned n) {
+        fresh.sasAddress += 0x1000;
+        fresh.serial = "NEW0000" + std::to_string(n);
+        fresh.vendor = vendor;
+        chassis->Pull(kSlot);
+        chassis->Insert(kSlot, fresh);
+        chassis->DriveAt(kSlot)->onCommand = [&](std::span<const uint8_t> cdb) {
+            writes += cdb[0] == fw::SCSI_WRITE10 && fw::dGetBe32(cdb.data() + 2) < lMember;
+        };
+    };
+    Insert("ACMEDISK", 1);
+    ASSERT_NO_FATAL_FAILURE(RunWhileTheCheckLooksAt(kSlot));
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "a rebuild onto a drive of another maker";
+    EXPECT_EQ(writes, 0u);
+
+    Insert("TRAVELON", 2);
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1; },
+                              600'000'000'000ull),
+              sim::StopKind::Running)
+        << board->ConsoleText();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    const auto w = DriveWwn(*chassis, kSlot);
+    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[kMember], w.data(), 8), 0);
+    Settle();
+    ExpectDrivesMatchReference();
 }
 
 // Two mirror pairs of a RAID 10 array each lose a member; only the later
