@@ -457,6 +457,10 @@ TEST_F(PartnerRebuildRoad, ARebuildThePartnerAsksForStartsHere) {
     ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1, false));
     ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
     const auto spare = DriveWwn(*chassis, SpareSlot());
+    // The master checks the drive named in its own drive table.
+    ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(spare.data(), nullptr, nullptr) == fw::TRUE; },
+                              kSettleLimitNs),
+              sim::StopKind::Running);
     // The handlers run on the processor in place of the main loop.
     Deliver(fw::StartRebuildForPartner, Message(fw::REBUILD_MSG_START_REQUEST, 0, 4, MemberBlocks(), spare.data()));
     Deliver(fw::StartRebuildForPartner, Message(fw::REBUILD_MSG_START_REQUEST, 0, 1, MemberBlocks() - 1, spare.data()));
