@@ -21,9 +21,7 @@ void SetPowerManagementState(uint8_t) {}
 void InitDriveErrorCounters() {}
 void SetSesPartnerJoinFlag(uint8_t) {}
 void ClearPowerManagementJoinFlag() {}
-void InitOwnEnclosure() {}
 void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
-void AllocateEnclosureServicesTables() {}
 void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
 
@@ -53,10 +51,6 @@ void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8
 }
 uint8_t bGetDownloadDriveRank() { return s_abDownloadDriveParams[2]; }
 uint8_t bGetDownloadDriveParam4() { return s_abDownloadDriveParams[3]; }
-uint8_t fGetEnclosureTaskRequest() { return FALSE; }
-void EnclosureTaskStep() {}
-uint8_t fGetSesPollRequest() { return FALSE; }
-void SesPagePollStep() {}
 void DriveTableServiceA() {
     RunBackgroundDriveVerifyPass();
     SetDriveServiceWorkA(FALSE);
@@ -66,7 +60,6 @@ void MonitorTemperatures() {}
 uint8_t PollOwnEnclosure() { return STATUS_OK; }
 
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-void RequestEnclosureStatusUpdate(uint8_t) {}
 uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
 
 // Phases whose work is not built yet end at once.
@@ -82,33 +75,10 @@ uint8_t ReadStoredDriveFirmwareFile(uint8_t) {
     EndConfigPhase();
     return STATUS_OK;
 }
-uint8_t EnclosureDiscoveryDispatch(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
 
-namespace {
-uint8_t s_bSesLevel = 0xFF;
-}  // namespace
-uint8_t bGetSesLevel() { return s_bSesLevel; }
-void SetSesLevel(uint8_t b) { s_bSesLevel = b; }
-void SetSesDataValid(uint8_t) {}
-uint8_t fIsSesDataReady() { return TRUE; }
-// Without enclosure discovery the sorted table is taken as it is.
-void StartEnclosureDiscovery() {
-    CommitDriveInfoList();
-    ClearDriveSlotMaps();
-    SetDriveRescanInProgress(FALSE);
-    EndConfigPhase();
-}
-void RebuildEnclosureTable() {}
 void StartEnclosureJob(uint8_t) {}
 
 void ReportDriveActivity(uint8_t, uint8_t) {}
-// No enclosure services yet: nothing shows a locate state.
-void MarkDriveLocate(uint8_t, uint8_t) {}
-void ClearDriveLocate(uint8_t, uint8_t) {}
-void LocateEnclosureDevice(uint8_t, uint16_t) {}
 
 
 uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY*) { return FALSE; }
@@ -127,7 +97,6 @@ void ShowSesEnclosureList() {}
 void ShowSupportedDiagnosticPages() {}
 uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
-uint8_t bQueueEnclosureSlotControl(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
 void AbortDriveFirmwareDownload() {}
 
 // No enclosure pages yet: the page ends at once, and a menu's page gives
@@ -143,7 +112,5 @@ void ShowEnclosureInformation() {
 // No enclosure pages yet: no enclosure's firmware to list.
 void ShowEnclosureFirmwareVersions() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}
-// No SES poll runs yet: there is nothing to refresh.
-void SetSesPageRefreshForced(uint8_t) {}
 
 }  // namespace fw

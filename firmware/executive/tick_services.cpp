@@ -6,6 +6,7 @@
 #include "config/nvram_records.h"
 #include "console/xmodem_receive.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/ses_poll.h"
 #include "eventlog/event_log.h"
 #include "executive/port_codes.h"
 #include "executive/progress.h"
@@ -150,6 +151,7 @@ void TickHalfSecondWork() {
         fIsXmodemReceiveActive() == FALSE) {
         EnclosureTickRoutine();
     }
+    EnclosureTick();
     if (fGetIoModuleUpdateFlag() == TRUE && bGetHalfSecondCountdown(HALF_SECOND_COUNTDOWN_IO_MODULE_UPDATE) == 0 &&
         fIsDriveFirmwareDownloadActive() == FALSE) {
         StartIoModuleUpdate();

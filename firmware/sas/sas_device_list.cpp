@@ -36,6 +36,9 @@ uint8_t s_abDeviceIndexOfTarget[256];
 uint32_t s_adTargetFlags[256];
 uint64_t s_alTargetHoldOff[256];
 uint32_t s_dListOverflows = 0;
+// The controller enclosure's processor, kept out of the STP entries.
+uint8_t s_bEnclosure1Target = 0xFF;
+uint8_t s_bEnclosure1Bus = 0;
 // One byte per enclosure (0..16) and slot (0..32); bit 0: the slot is
 // disabled and its drive is not listed.
 uint8_t s_aabSlotDisable[SAS_SLOT_TABLE_ENCLOSURES][SAS_SLOT_TABLE_SLOTS];
@@ -144,6 +147,49 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     }
 }
 
+// An expander's enclosure processor (on its virtual phy) becomes an STP
+// entry; the controller enclosure's own is kept apart, as its chassis
+// speaks for itself.
+void EnterEnclosureDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
+    const uint8_t* pb = nullptr;
+    if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0,
+                             MPI_SAS_PAGE_FORM_HANDLE | sExpander.awAttachedHandle[bPhy], &pb) != STATUS_OK) {
+        return;
+    }
+    MPI_SAS_DEVICE_PAGE_0 s0;
+    std::memcpy(&s0, pb, sizeof s0);
+    if ((s0.wFlags & DEVICE_PAGE_FLAGS_ENTERED) != DEVICE_PAGE_FLAGS_ENTERED || s0.bTargetID >= SAS_PROXY_TARGET_BIT) return;
+    if (sExpander.bEnclosure == 1) {
+        s_bEnclosure1Target = s0.bTargetID;
+        s_bEnclosure1Bus = s0.bBus;
+        return;
+    }
+    if (s_sWork.bStpCount >= SAS_MAX_STP_ENTRIES) {
+        ++s_dListOverflows;
+        return;
+    }
+    // Kept in enclosure order: the enclosure code numbers them so.
+    uint8_t i = s_sWork.bStpCount++;
+    for (; i > 0 && reinterpret_cast<SAS_STP_ENTRY*>(s_sWork.aabStp[i - 1])->bEnclosure > sExpander.bEnclosure; --i)
+        std::memcpy(s_sWork.aabStp[i], s_sWork.aabStp[i - 1], sizeof(SAS_STP_ENTRY));
+    SAS_STP_ENTRY* ps = reinterpret_cast<SAS_STP_ENTRY*>(s_sWork.aabStp[i]);
+    std::memset(ps, 0, sizeof *ps);
+    ps->adSASAddress[0] = s0.dSASAddressLow;
+    ps->adSASAddress[1] = s0.dSASAddressHigh;
+    ps->bTargetId = s0.bTargetID;
+    ps->bTargetId2 = 0xFF;
+    ps->bBus = s0.bBus;
+    ps->wDevHandle = s0.wDevHandle;
+    ps->bPortCode = PORT_CODE_INITIATOR;
+    ps->bControllerNumber = bGetControllerNumber();
+    ps->bEnclosure = sExpander.bEnclosure;
+    for (uint8_t b = 0; b < 4; ++b) {
+        ps->abSASAddressBE[b] = static_cast<uint8_t>(s0.dSASAddressHigh >> (24 - 8 * b));
+        ps->abSASAddressBE[4 + b] = static_cast<uint8_t>(s0.dSASAddressLow >> (24 - 8 * b));
+    }
+    ++s_sWork.bEnclosureCount;
+}
+
 // The partner controller's IOC ports: SSP targets that are initiators of
 // every kind as well.  The first is path 1, the next with another handle
 // path 2.
@@ -238,7 +284,13 @@ void RebuildSASDeviceList(uint8_t) {
         if (sEx.fUsable != TRUE || sEx.fResponding != TRUE) continue;
         for (uint8_t p = 0; p < sEx.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
             const uint32_t dInfo = sEx.adAttachedDeviceInfo[p];
-            if (sEx.adPhyInfo[p] & MPI_SAS_PHYINFO_VIRTUAL_PHY) continue;
+            if (sEx.adPhyInfo[p] & MPI_SAS_PHYINFO_VIRTUAL_PHY) {
+                if ((dInfo & MPI_SAS_DEVICE_INFO_SSP_TARGET) && sEx.awAttachedHandle[p] != 0 &&
+                    sEx.awAttachedHandle[p] != 0xFFFF) {
+                    EnterEnclosureDevice(sEx, p);
+                }
+                continue;
+            }
             if (!(dInfo & (MPI_SAS_DEVICE_INFO_SATA_DEVICE | MPI_SAS_DEVICE_INFO_SSP_TARGET))) continue;
             if ((dInfo & MPI_SAS_DEVICE_INFO_INITIATORS) == MPI_SAS_DEVICE_INFO_INITIATORS) continue;  // a controller
             if (sEx.awAttachedHandle[p] == 0 || sEx.awAttachedHandle[p] == 0xFFFF) continue;
@@ -461,6 +513,10 @@ const SAS_PARTNER_PATH* psGetSASPartnerPath(uint8_t bPath) {
 }
 
 uint32_t dGetSASDeviceListOverflows() { return s_dListOverflows; }
+uint8_t bGetEnclosure1ProcessorTarget(uint8_t* pbBus) {
+    *pbBus = s_bEnclosure1Bus;
+    return s_bEnclosure1Target;
+}
 
 namespace {
 

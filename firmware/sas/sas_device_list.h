@@ -141,6 +141,8 @@ const SAS_PARTNER_PATH* psGetSASPartnerPath(uint8_t bPath);
 uint8_t bResetPartnerTarget();
 // Entries the rebuild could not hold (counted, never entered).
 uint32_t dGetSASDeviceListOverflows();
+// The controller enclosure's enclosure processor (0xFF: none seen).
+uint8_t bGetEnclosure1ProcessorTarget(uint8_t* pbBus);
 SAS_DEVICE_LIST* pGetSASDriveInfoList();
 SAS_DEVICE_LIST* pGetPreviousSASDriveInfoList();
 SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
