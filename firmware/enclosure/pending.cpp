@@ -90,7 +90,6 @@ uint8_t fIsFanLowNoiseMode() { return s_fFanLowNoise; }
 void SetFanLowNoiseMode(uint8_t f) { s_fFanLowNoise = f; }
 void SetAlarmLowNoiseMode(uint8_t) {}
 uint8_t bSetAudibleAlarm(uint8_t, uint8_t) { return STATUS_OK; }
-void ShowSesState() {}
 void ShowSesDriveList() {}
 void ShowSesProcessorList() {}
 void ShowSesEnclosureList() {}
@@ -99,16 +98,6 @@ uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
 void AbortDriveFirmwareDownload() {}
 
-// No enclosure pages yet: the page ends at once, and a menu's page gives
-// the console back.
-void ShowEnclosureInformation() {
-    const uint8_t bMode = bGetInfoDumpMode();
-    SetInfoDumpRequest(FALSE);
-    SetInfoDumpType(0);
-    SetInfoDumpState(0);
-    SetInfoDumpMode(0);
-    if (bMode == DUMP_MODE_MENU) OnEnclosureInformationShown();
-}
 // No enclosure pages yet: no enclosure's firmware to list.
 void ShowEnclosureFirmwareVersions() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "enclosure/drive_management.h"
@@ -145,6 +146,23 @@ TEST_P(ExpansionTest, AStoppedFanAndAFailedSupplyAreReportedOnce) {
     board.RunFor(60 * kSecond);
     EXPECT_EQ(harness::CountEvents(kEventCooling), 1u);
     EXPECT_EQ(harness::CountEvents(kEventSupply), 1u);
+    // The screen shows them on the expansion's lines.
+    const size_t at = board.ConsoleText().size();
+    fw::ShowEnclosureInformation();
+    board.RunFor(kSecond);
+    const std::string screen = board.ConsoleText().substr(at);
+    EXPECT_NE(screen.find("Number of Enclosures  :  2\r\n"), std::string::npos) << screen;
+    const size_t second = screen.find("Enclosure Number      :  2\r\n");
+    ASSERT_NE(second, std::string::npos) << screen;
+    EXPECT_NE(screen.find("Drives Present        : 05\r\nPower Supply 00       : Critical  \r\n"
+                          "Power Supply 01       : OK        \r\nCooling Fan 00        : OK        " "             \r\n"
+                          "Cooling Fan 01        : Critical  " "             \r\n"
+                          "Temperature Sensor 00 : OK | Current Temperature :30 | Status :  OK       \r\n",
+                          second),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("Alarm 01, 0000        : The alarm is OFF.\r\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\r\nEnd Of Enclosure Information\r\n\r\n"), std::string::npos) << screen;
 }
 
 TEST_P(ExpansionTest, ASilentProcessorIsCountedRediscoveredAndReportedOnce) {
@@ -159,6 +177,11 @@ TEST_P(ExpansionTest, ASilentProcessorIsCountedRediscoveredAndReportedOnce) {
     board.RunFor(120 * kSecond);
     EXPECT_EQ(harness::CountEvents(89), 1u);
     EXPECT_EQ(fw::bGetSesLevel(), fw::SES_LEVEL_NONE);
+    const size_t at = board.ConsoleText().size();
+    fw::ShowEnclosureInformation();
+    board.RunFor(kSecond);
+    EXPECT_EQ(board.ConsoleText().substr(at),
+              "SES access is not available.\r\n\r\nEnd Of Enclosure Information\r\n\r\n");
 }
 
 TEST_P(ExpansionTest, BadPagesTouchNothingOutsideTheirCopies) {
