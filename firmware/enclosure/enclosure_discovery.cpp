@@ -189,6 +189,8 @@ uint8_t EndDiscovery() {
     PruneDriveFirmwareImageList();
     ClearDriveSlotMaps();
     if (pGetDriveInfoList() != nullptr) AssignSesIds(pGetDriveInfoList());
+    if (pGetEnclosureTable() != nullptr && pGetDriveInfoList() != nullptr)
+        pGetEnclosureTable()->bTotalNoOfDrives = std::min(pGetDriveInfoList()->bDriveCount, DRIVE_INFO_RECORDS);
     UpdateDriveSesFlags();
     SortDriveList();
     EndConfigPhase();

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
 #include "enclosure/ses_poll.h"
@@ -490,6 +491,8 @@ void RebuildEnclosureTable() {
     (void)dCopySesPage(s.abConfigPage, sizeof s.abConfigPage, pb, wLength);
     ps->dTotalNoOfEnclosures = 1;
     ps->dCurrentEnclosure = 0;
+    const DRIVE_INFO_LIST* psDrives = pGetDriveInfoList();
+    ps->bTotalNoOfDrives = psDrives != nullptr ? std::min(psDrives->bDriveCount, DRIVE_INFO_RECORDS) : 0;
     ps->fSesDataValid = TRUE;
     s.bNoOfDrivePath = 2;
     s.fIdentifierUnchanged = ToFlag(std::memcmp(s.abEclosureIdentifier, pb + 12, 8) == 0);
