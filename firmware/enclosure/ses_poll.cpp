@@ -432,8 +432,13 @@ void EnclosureTick() {
 }
 
 void EnclosureTaskStep() {
+    // Not while the drive table or the configuration is being worked on:
+    // the periodic task asks again, rather than the main loop at every pass.
     if (fIsDriveRescanInProgress() == TRUE || fIsDriveRescanRequested() == TRUE ||
         bGetConfigPhase() != CONFIG_PHASE_IDLE) {
+        s_fTaskRequest = FALSE;
+        s_fUpdatePending = ToFlag(s_fUpdatePending == TRUE || s_fUpdateRequested == TRUE);
+        ArmEnclosureTask(TASK_SOON);
         return;
     }
     s_fTaskRequest = FALSE;
