@@ -11,6 +11,7 @@
 // value or above the new one, and the shadow tells which).
 #include "cache/nvram_journal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -319,6 +320,37 @@ bool TryAllocateMirrorBuffer(uint16_t wSlot, uint16_t wBlocks) {
     ++s_wMirroredExtents;
     return true;
 }
+
+}  // namespace
+
+uint8_t bGrowPartnerMirrorBuffer(uint16_t wSlot, uint32_t dBlocks) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS || dBlocks > MAX_PARTNER_EXTENT_BLOCKS) return 0;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(FALSE, wSlot);
+    if (!IsValid(ps) || ps->fHoldsData != TRUE || dSlotHandle(ps) == NULL_BUFFER_HANDLE) return 0;
+    const uint32_t dOld = wSlotBufferBlocks(ps);
+    if (dBlocks <= dOld) return STATUS_OK;
+    const uint32_t dNew = std::min(std::max(dBlocks, 2 * dOld), MAX_PARTNER_EXTENT_BLOCKS);
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE ||
+        bAllocDataPages(BUFFER_BANK_EITHER, dPagesFor(dNew), &dHandle) != STATUS_OK) {
+        CountMirrorCacheFull();
+        return STATUS_NO_PAGES;
+    }
+    const BUFFER_HANDLE dOldHandle = dSlotHandle(ps);
+    if (dOld != 0) std::memcpy(pBufferHandleToPointer(dHandle), pBufferHandleToPointer(dOldHandle), dOld * BLOCK_BYTES);
+    (void)wFreeDataPages(dOldHandle, dPagesFor(dOld));
+    // Blocks past the old end have not arrived in this buffer.
+    uint32_t* pd = s_aadBitmap[wSlot];
+    for (uint32_t b = dOld; b < dNew; ++b) pd[b / 32] &= ~(1u << (b % 32));
+    PutSlotLE(FALSE, wSlot, F_HANDLE, static_cast<uint32_t>(dHandle), 4);
+    PutSlotLE(FALSE, wSlot, F_BUFFER_BLOCKS, dNew, 2);
+    const uint16_t wAdded = static_cast<uint16_t>(dPagesFor(dNew) - dPagesFor(dOld));
+    s_wMirrorPages = static_cast<uint16_t>(s_wMirrorPages + wAdded);
+    s_asPartner[wSlot].wMirrorPages = static_cast<uint16_t>(s_asPartner[wSlot].wMirrorPages + wAdded);
+    return STATUS_OK;
+}
+
+namespace {
 
 void QueueMirrorAllocation(uint16_t wSlot, uint16_t wBlocks) {
     s_awMirrorBlocks[wSlot] = wBlocks;

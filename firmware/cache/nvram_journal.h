@@ -126,6 +126,12 @@ void ReleasePartnerNvramQueueEntry(uint16_t wSlot, uint8_t fFreeRecordedBuffer);
 // Message 98.
 void MarkPartnerExtentIssued(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlocks, uint16_t wNewBufferBlocks,
                              uint8_t fTrim, uint8_t fCheckSameExtent);
+// Message 129 for blocks beyond the mirror buffer: a stream's later pieces
+// land after the blocks the record named, and the buffer grows to hold them
+// (at least doubling, so a long stream moves its data a few times only).
+// 255; 0 when the slot holds no buffer or the extent would pass the
+// largest one; 66 when no pages can be had.
+uint8_t bGrowPartnerMirrorBuffer(uint16_t wSlot, uint32_t dBlocks);
 // Message 129: TRUE when any of the blocks had already arrived; 0 when the
 // slot or the range is out of bounds (nothing is marked).
 uint8_t bMarkPartnerBlocksReceived(uint16_t wSlot, uint32_t dByteOffset, uint32_t dByteLength);

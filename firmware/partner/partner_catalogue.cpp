@@ -171,11 +171,6 @@ uint8_t bStripeAccess(PARTNER_MESSAGE_SLOT* psSlot) {
     return STATUS_OK;
 }
 
-uint8_t bMirrorData(PARTNER_MESSAGE_SLOT* psSlot) {
-    ReceivePartnerMirrorData(psSlot);
-    return STATUS_OK;
-}
-
 // The reply goes out from buffer memory, the only memory the drive-side
 // controller reaches; its page stays with the slot until the data went.
 bool SendAPMReplyData(PARTNER_MESSAGE_SLOT* psSlot, const uint8_t* pbReply, uint32_t dLength) {
@@ -214,7 +209,7 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {120, bPowerManagement},
     {123, bPowerManagement},
     {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
-    {PARTNER_MESSAGE_MIRROR_DATA, bMirrorData},
+    {PARTNER_MESSAGE_MIRROR_DATA, bReceivePartnerMirrorData},
     {PARTNER_MESSAGE_PARITY_DATA, bReceiveParityReadData},
     {157, bReceivePartnerDeviceList},
     {190, bReceivePartnerExpanderList},

@@ -143,7 +143,7 @@ uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uin
 void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField);
-void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* psSlot);
+uint8_t bReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* psSlot);
 // Message 118: the partner's stripe access request checked here, and its
 // answer to this controller's.
 void ReceivePartnerStripeAccess(PARTNER_MESSAGE_SLOT* psSlot);

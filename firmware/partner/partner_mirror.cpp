@@ -110,12 +110,14 @@ void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag)
     PutBe16(s.abCdb + 2, psEntry->wIndex);
     PutBe48(s.abCdb + 4, psEntry->lInternalAddress);
     s.wLun = static_cast<uint16_t>(dSequence);
+    // The record names the write's own blocks: the partner takes a mirror
+    // buffer of that size, and grows it only when pieces of a stream join
+    // it.  Naming the head's whole stream buffer had the partner hold up to
+    // 64 times the data of every random write, run short of pages and
+    // refuse the mirrors, so that writes went through to the drives.  The
+    // issued message names what the buffer still holds, for the trim.
     uint16_t wBlocks = psEntry->wBlocks;
-    // The partner's buffer holds every piece the stream gathers, until the
-    // write is on the drives.
-    if ((bCode == PARTNER_MESSAGE_MIRROR || bCode == PARTNER_MESSAGE_ISSUED) && c.wBufferBlocks > wBlocks) {
-        wBlocks = c.wBufferBlocks;
-    }
+    if (bCode == PARTNER_MESSAGE_ISSUED && c.wBufferBlocks > wBlocks) wBlocks = c.wBufferBlocks;
     if (bCode == PARTNER_MESSAGE_MIRROR) {
         s.abCdb[12] = static_cast<uint8_t>(dSequence >> 16);
         // A write whose data follows names its buffer (never 0 in a bank);
@@ -229,10 +231,29 @@ uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField) 
     }
 }
 
+namespace {
+
+// Another piece's data still on its way into the slot's mirror buffer: the
+// buffer must not move under it.
+bool IsMirrorDataArriving(uint16_t wJournalSlot) {
+    for (uint16_t w = 0; w < PARTNER_SLOTS; ++w) {
+        PARTNER_MESSAGE_SLOT* ps = nullptr;
+        if (pGetIncomingMessageSlot(w, &ps) != STATUS_OK || ps == nullptr) continue;
+        if (ps->fInUse == TRUE && ps->bPrimaryState == SLOT_DATA_OUT &&
+            ps->sMessage.abCdb[1] == PARTNER_MESSAGE_MIRROR_DATA && wGetBe16(ps->sMessage.abCdb + 2) == wJournalSlot) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 // Message 129: the data of a partner's write, into the mirror buffer this
 // controller took for its journal slot.  Run twice: to start the data-out
-// phase, and when the data is in.
-void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
+// phase, and when the data is in.  16 while the buffer must grow and an
+// earlier piece's data is still arriving: the message waits its turn.
+uint8_t bReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
     const uint16_t wSlot = wGetBe16(pbCdb + 2);
     const uint32_t dOffset = dGetBe32(pbCdb + 4);
@@ -241,11 +262,11 @@ void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
     case SLOT_DATA_GOOD:
         (void)bMarkPartnerBlocksReceived(wSlot, dOffset, dLength);
         SendPartnerCommandStatus(ps, 0, 0, 0);
-        return;
+        return STATUS_OK;
     case SLOT_DATA_FAILED:
         // Sent again by the partner.
         SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
-        return;
+        return STATUS_OK;
     default: break;
     }
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
@@ -253,21 +274,27 @@ void ReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
     if (wSlot >= NVRAM_QUEUE_USED_SLOTS || dLength == 0 || dLength % BLOCK_BYTES != 0 ||
         dOffset % BLOCK_BYTES != 0 || dOffset + dLength < dOffset) {
         SendPartnerCommandStatus(ps, 5, 0x24, 0);
-        return;
+        return STATUS_OK;
     }
     // No buffer for the slot (none was free when the write was recorded):
     // the partner writes this one through.
     if (bGetPartnerNvramQueueEntry(wSlot, &dHandle, &wBufferBlocks) != TRUE) {
         SendPartnerCommandStatus(ps, 5, 0x55, 0x01);
-        return;
+        return STATUS_OK;
     }
     if (dOffset + dLength > uint32_t(wBufferBlocks) * BLOCK_BYTES) {
-        SendPartnerCommandStatus(ps, 5, 0x24, 0);
-        return;
+        if (IsMirrorDataArriving(wSlot)) return STATUS_RETRY;
+        switch (bGrowPartnerMirrorBuffer(wSlot, (dOffset + dLength) / BLOCK_BYTES)) {
+        case STATUS_OK: break;
+        case STATUS_NO_PAGES: SendPartnerCommandStatus(ps, 5, 0x55, 0x01); return STATUS_OK;
+        default: SendPartnerCommandStatus(ps, 5, 0x24, 0); return STATUS_OK;
+        }
+        (void)bGetPartnerNvramQueueEntry(wSlot, &dHandle, &wBufferBlocks);
     }
     if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(dHandle + dOffset), dLength) != STATUS_OK) {
         SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
     }
+    return STATUS_OK;
 }
 
 }  // namespace fw

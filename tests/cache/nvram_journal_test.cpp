@@ -3,6 +3,8 @@
 // partner's mirror messages, and the dumps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -235,6 +237,39 @@ TEST_F(Journal, MirroredExtentTakesABufferCountsAndGivesItBack) {
     EXPECT_EQ(fw::wGetMirrorPagesInUse(), 0);
     EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore);
     EXPECT_EQ(fw::bGetJournalEntryStamp(40, &dStamp), 0);
+}
+
+// A stream's later pieces land past the blocks the record named: the
+// buffer grows, keeps what had arrived, and counts its new pages.
+TEST_F(Journal, AMirrorBufferGrowsForAStreamsLaterPiecesAndKeepsItsData) {
+    ASSERT_EQ(fw::bRecordPartnerExtent(45, 0x2800, 8, 1, fw::TRUE), fw::STATUS_OK);
+    const fw::BUFFER_HANDLE hOld = Handle(PartnerSlot(45));
+    std::memset(fw::pBufferHandleToPointer(hOld), 0xC3, 8 * 512);
+    ASSERT_EQ(fw::bMarkPartnerBlocksReceived(45, 0, 8 * 512), fw::FALSE);
+    const uint32_t dBefore = fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1);
+
+    ASSERT_EQ(fw::bGrowPartnerMirrorBuffer(45, 12), fw::STATUS_OK);
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    uint16_t wBlocks = 0;
+    ASSERT_EQ(fw::bGetPartnerNvramQueueEntry(45, &h, &wBlocks), fw::TRUE);
+    EXPECT_EQ(wBlocks, 16);   // doubled: the next pieces fit without moving again
+    EXPECT_EQ(fw::wGetMirrorPagesInUse(), 2);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore + 1);
+    const uint8_t* pb = static_cast<const uint8_t*>(fw::pBufferHandleToPointer(h));
+    EXPECT_TRUE(std::all_of(pb, pb + 8 * 512, [](uint8_t b) { return b == 0xC3; }));
+    EXPECT_EQ(ValidBlocks(PartnerSlot(45)), 8);
+    // The new blocks arrive into the grown buffer and extend the valid run.
+    EXPECT_EQ(fw::bMarkPartnerBlocksReceived(45, 8 * 512, 8 * 512), fw::FALSE);
+    EXPECT_EQ(ValidBlocks(PartnerSlot(45)), 16);
+    // Room enough already, no buffer, or past the largest extent: unchanged.
+    EXPECT_EQ(fw::bGrowPartnerMirrorBuffer(45, 16), fw::STATUS_OK);
+    EXPECT_EQ(Handle(PartnerSlot(45)), h);
+    EXPECT_EQ(fw::bGrowPartnerMirrorBuffer(45, 16385), 0);
+    EXPECT_EQ(fw::bGrowPartnerMirrorBuffer(46, 16), 0);
+
+    fw::ReleasePartnerNvramQueueEntry(45, fw::TRUE);
+    EXPECT_EQ(fw::wGetMirrorPagesInUse(), 0);
+    EXPECT_EQ(fw::dGetPagesInUse(0) + fw::dGetPagesInUse(1), dBefore - 1);
 }
 
 TEST_F(Journal, ReceivedBlocksAreMarkedOnceAndOnlyInsideTheMirrorBuffer) {

@@ -26,6 +26,7 @@ using fw::EVENT_LOG_ENTRY;
 using fw::NVRAM_QUEUE_ENTRY;
 const NVRAM_QUEUE_ENTRY* psGetNvramQueueEntry(uint8_t fOwn, uint16_t wSlot);
 uint16_t wGetDirtyExtentCount();
+uint16_t wGetMirrorPagesInUse();
 uint16_t wGetJournalInUseCount();
 uint8_t fIsDualControllerActive();
 void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
@@ -53,7 +54,10 @@ using dual::Cdb16;
 
 class PartnerMirror : public ::testing::Test, protected dual::Pair {
 protected:
-    void SetUp() override {
+    void SetUp() override { Start(true); }
+    // A host on each controller, or on A only (then A alone writes the
+    // logical drive and asks B for no rows).
+    void Start(bool hostOnB) {
         // One RAID 5 array, cached and mirrored, on the shared drives.
         roadtest::ArraySpec spec{"MIRROR", fw::RAID_LEVEL_5, 4, 64};
         std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
@@ -62,20 +66,24 @@ protected:
         for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
-        hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
         ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        if (!hostOnB) return;
+        hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
         ASSERT_TRUE(HostReady(*hostB)) << Consoles();
     }
-    // The partner copy the survivor holds of a write: the valid slot of its
-    // partner table that starts at the block, and its blocks of data.
-    static uint16_t HeldBlocks(uint64_t lba) {
+    // The partner copy the survivor holds of a write or stream: the valid
+    // slot of its partner table that starts at the block, and its blocks of
+    // data.
+    static const fw::NVRAM_QUEUE_ENTRY* HeldSlot(uint64_t lba) {
         for (uint16_t n = 0; n < fw::NVRAM_QUEUE_USED_SLOTS; ++n) {
             const fw::NVRAM_QUEUE_ENTRY* ps = fw_b::psGetNvramQueueEntry(fw::FALSE, n);
-            if (ps->fValid == fw::TRUE && ps->fHoldsData == fw::TRUE && lGet64(ps->abFirstBlock) == lba) {
-                return wGet16(ps->abValidBlocks);
-            }
+            if (ps->fValid == fw::TRUE && ps->fHoldsData == fw::TRUE && lGet64(ps->abFirstBlock) == lba) return ps;
         }
-        return 0;
+        return nullptr;
+    }
+    static uint16_t HeldBlocks(uint64_t lba) {
+        const fw::NVRAM_QUEUE_ENTRY* ps = HeldSlot(lba);
+        return ps ? wGet16(ps->abValidBlocks) : 0;
     }
     static std::vector<uint8_t> EventsOfB(uint16_t wFrom) {
         std::vector<uint8_t> ab;
@@ -120,7 +128,13 @@ protected:
             for (uint8_t& b : w.data) b = static_cast<uint8_t>(rng());
             writes.push_back(std::move(w));
         }
+        ASSERT_NO_FATAL_FAILURE(SendWrites(5000 * kMs));
+    }
+    // The writes, all sent at once to controller A and run until each is
+    // answered; each answer notes what controller B holds at that moment.
+    void SendWrites(uint64_t limitNs) {
         hostA->initiator().onCompletion = [this](uint32_t tag, sim::FcpResult& r) {
+            peakMirrorPages = std::max(peakMirrorPages, fw_b::wGetMirrorPagesInUse());
             for (Write& w : writes) {
                 if (w.tag != tag) continue;
                 w.good = r.outcome == Outcome::Done && r.status == 0;
@@ -135,12 +149,10 @@ protected:
         }
         ASSERT_TRUE(RunUntil(
             [&] {
-                for (const Write& w : writes) {
-                    if (!hostA->initiator().Finished(w.tag)) return false;
-                }
-                return true;
+                return std::all_of(writes.begin(), writes.end(),
+                                   [&](const Write& w) { return hostA->initiator().Finished(w.tag); });
             },
-            5000 * kMs))
+            limitNs))
             << Consoles();
         hostA->initiator().onCompletion = nullptr;
     }
@@ -148,6 +160,12 @@ protected:
     std::unique_ptr<sim::FcHost> hostA;
     std::unique_ptr<sim::FcHost> hostB;
     std::vector<Write> writes;
+    uint16_t peakMirrorPages = 0;
+};
+
+class PartnerMirrorOneHost : public PartnerMirror {
+protected:
+    void SetUp() override { Start(false); }
 };
 
 // Drives slow enough that none of the writes is on them when it is
@@ -163,6 +181,74 @@ TEST_F(PartnerMirror, AWriteBackWriteIsAnsweredOnlyOnceThePartnerHoldsItsData) {
     SlowDrives(0);
     ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0; }, 5000 * kMs)) << Consoles();
     EXPECT_EQ(fw::wGetDirtyExtentCount(), 0);
+}
+
+// Random writes are each a stream head with a buffer of hundreds of blocks
+// here; the partner takes a copy of each write's own blocks only.  Were it
+// to hold the head's whole buffer for every write, it would run short of
+// pages after a few dozen, refuse the rest, and those would wait for the
+// (slow) drives before their GOOD.
+TEST_F(PartnerMirrorOneHost, ManyRandomWritesAreEachHeldByThePartnerAtTheirOwnSize) {
+    constexpr unsigned kMany = 160;
+    SlowDrives(200 * kMs);
+    std::mt19937 rng(5);
+    for (unsigned i = 0; i < kMany; ++i) {
+        Write w;
+        w.lba = uint64_t(i) * 1024 + 8 * (rng() % 8);
+        w.data.resize(8 * kBlock);
+        for (uint8_t& b : w.data) b = static_cast<uint8_t>(rng());
+        writes.push_back(std::move(w));
+    }
+    // Answered from the cache: long before the drives could take them.
+    ASSERT_NO_FATAL_FAILURE(SendWrites(100 * kMs));
+    for (const Write& w : writes) {
+        ASSERT_TRUE(w.good) << w.lba;
+        EXPECT_EQ(w.heldAtGood, 8) << "write at " << w.lba << " not held by the partner when answered";
+    }
+    EXPECT_LE(peakMirrorPages, kMany) << "the partner held more than the writes' data";
+}
+
+// Back-to-back writes gather into streams; each later piece lands beyond
+// the blocks the partner first took for its head, and the partner's copy
+// grows to hold the whole stream, byte for byte.
+TEST_F(PartnerMirrorOneHost, AStreamsPiecesAreHeldByThePartnerAsTheyJoinIt) {
+    constexpr unsigned kPieces = 48;
+    constexpr uint64_t kStart = 20'000;
+    SlowDrives(200 * kMs);
+    std::mt19937 rng(9);
+    std::vector<uint8_t> all;
+    for (unsigned i = 0; i < kPieces; ++i) {
+        Write w;
+        w.lba = kStart + uint64_t(i) * 8;
+        w.data.resize(8 * kBlock);
+        for (uint8_t& b : w.data) b = static_cast<uint8_t>(rng());
+        all.insert(all.end(), w.data.begin(), w.data.end());
+        writes.push_back(std::move(w));
+    }
+    ASSERT_NO_FATAL_FAILURE(SendWrites(100 * kMs));
+    for (const Write& w : writes) ASSERT_TRUE(w.good) << w.lba;
+    // A stream's head holds the pieces that joined it; a write that began a
+    // stream of its own is held in a slot of its own.
+    uint64_t lba = kStart;
+    unsigned streams = 0;
+    while (lba < kStart + kPieces * 8) {
+        const fw::NVRAM_QUEUE_ENTRY* ps = HeldSlot(lba);
+        ASSERT_NE(ps, nullptr) << "nothing held from " << lba;
+        const uint32_t valid = wGet16(ps->abValidBlocks);
+        ASSERT_GT(valid, 0u);
+        ASSERT_LE(valid, wGet16(ps->abBufferBlocks));
+        const uint32_t handle = static_cast<uint32_t>(ps->abBufferHandle[0] | ps->abBufferHandle[1] << 8 |
+                                                      ps->abBufferHandle[2] << 16 | uint32_t(ps->abBufferHandle[3]) << 24);
+        const uint8_t* held =
+            b->board.memory().Translate(fw::dBufferHandleToPciAddress(fw::BUFFER_HANDLE(handle)), valid * kBlock);
+        ASSERT_NE(held, nullptr);
+        const size_t at = size_t(lba - kStart) * kBlock;
+        ASSERT_LE(at + valid * kBlock, all.size());
+        EXPECT_TRUE(std::equal(held, held + valid * kBlock, all.begin() + at)) << "held copy from " << lba << " differs";
+        lba += valid;
+        ++streams;
+    }
+    EXPECT_LT(streams, kPieces) << "no write joined a stream";
 }
 
 // Controller A is cut with every write acknowledged and none on the drives:
