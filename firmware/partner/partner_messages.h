@@ -180,6 +180,8 @@ void PartnerHeartbeatAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive)
 // The partner's ping (id 12) and heartbeat message (159): GOOD once nothing
 // here is left for it, NOT READY while a flush runs.
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot);
+// Whether the partner's mirrored writes (or parity data) are still held here.
+bool HoldsPartnerMirrors();
 
 // Path loss: the drive IOC restarted (its partner traffic ends), or the
 // partner's path or target id changed (messages move to a path that works).

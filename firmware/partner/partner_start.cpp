@@ -122,14 +122,6 @@ void SendLiveConfigImage(PARTNER_MESSAGE_SLOT* psSlot) {
     }
 }
 
-// Whether this controller still holds mirrored writes of its partner: a
-// partner that restarts and joins before its silence was noticed here left
-// them behind, and nothing else would write them out.
-bool HoldsPartnerMirrors() {
-    return wCountValidPartnerSlots() != 0 || wCountPartnerExtentsWithData(nullptr) != 0 ||
-           wCountReplayableParityData() != 0;
-}
-
 // The date and time, most significant byte first, and the sender's two
 // arguments; the weekday follows from the date.
 void SendTimeOfDayMessage(const DATE_TIME& sTime, uint8_t bArg1, uint8_t bArg2) {
@@ -161,6 +153,13 @@ uint8_t bSetTimeOfDay(const uint8_t* pbCdb) {
 }
 
 }  // namespace
+
+// A partner that restarts and joins before its silence was noticed here
+// left its mirrored writes behind, and nothing else would write them out.
+bool HoldsPartnerMirrors() {
+    return wCountValidPartnerSlots() != 0 || wCountPartnerExtentsWithData(nullptr) != 0 ||
+           wCountReplayableParityData() != 0;
+}
 
 // Heartbeat answer (buffer id 12 and message 159): the joining partner may
 // send host commands once nothing here is left half done for it.  Mirrors

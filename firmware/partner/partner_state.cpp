@@ -38,6 +38,15 @@ constexpr uint8_t INDICATOR_PARTNER_MISSING = 9;
 // tick only notes the loss.
 uint8_t s_fLossPending = FALSE;
 uint8_t s_fTakeoverPending = FALSE;
+// Host commands held because the partner left every drive-side path while
+// the link still stood (see SetPartnerDrivePath).
+uint8_t s_fHeldForPathLoss = FALSE;
+
+void ReleasePathLossHold() {
+    if (s_fHeldForPathLoss != TRUE) return;
+    s_fHeldForPathLoss = FALSE;
+    SetPartnerWork(FALSE);
+}
 
 }  // namespace
 
@@ -50,7 +59,7 @@ void InitDualControllerManager() {
     InitPartnerMessageQueues();
     Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
     InitPartnerHeartbeatStats();
-    s_fLossPending = s_fTakeoverPending = FALSE;
+    s_fLossPending = s_fTakeoverPending = s_fHeldForPathLoss = FALSE;
     InitLunServiceList();
     SetPartnerStatisticsReceived(FALSE);
 }
@@ -202,6 +211,9 @@ void DualControllerWork() {
     SetDualControllerValid(FALSE);
     ResetBatteryGaugeState();
     ClearLunOcioFlags();
+    // The takeover above asked for the flush of the partner's writes first,
+    // which holds host commands while it runs.
+    ReleasePathLossHold();
 }
 
 uint8_t bUpdatePartnerMissingIndicator() {
@@ -258,6 +270,18 @@ void SetPartnerDrivePath(uint8_t bPath, uint8_t fPresent, uint8_t bTarget, const
     for (uint8_t k = 0; k < 4; ++k) {
         s_sPartner.aabPortName[i][k] = static_cast<uint8_t>(pdSASAddress[1] >> (24 - 8 * k));
         s_sPartner.aabPortName[i][4 + k] = static_cast<uint8_t>(pdSASAddress[0] >> (24 - 8 * k));
+    }
+    // A partner that left the drive side with the link still standing is
+    // either gone (its silence declares it lost within 50 ms) or back soon.
+    // Until then its latest acknowledged writes may be only in the mirrors
+    // held here, not on the drives: host commands wait rather than read
+    // past them.
+    const bool fReachable = s_sPartner.afOnPath[0] == TRUE || s_sPartner.afOnPath[1] == TRUE;
+    if (!fReachable && s_sPartner.fDualControllerValid == TRUE && fGetPartnerWork() != TRUE && HoldsPartnerMirrors()) {
+        s_fHeldForPathLoss = TRUE;
+        SetPartnerWork(TRUE);
+    } else if (fReachable) {
+        ReleasePathLossHold();
     }
 }
 

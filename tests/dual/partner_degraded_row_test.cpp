@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../system/road_config.h"
+#include "mirrored_array.h"
 #include "cache/nvram_journal.h"
 #include "config/rank_table.h"
 #include "harness/dual_pair.h"
@@ -42,11 +43,7 @@ protected:
         // A RAID 5 array of four members, cached and mirrored, its rows
         // holding a known pattern with their parity right, started with its
         // last member pulled: both controllers run it degraded.
-        roadtest::ArraySpec spec{"DEGRADE", fw::RAID_LEVEL_5, 4, kChunk};
-        std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
-        copytest::Image(ab)->asRank[0].bCachePolicy = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR;
-        copytest::Seal(ab);
-        for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
+        dual::PlaceMirroredRaid5(chassis, "DEGRADE", kChunk);
         for (unsigned row = 0; row < kRows; ++row) {
             std::vector<uint8_t> p(kChunk * kBlock, 0), d(kChunk * kBlock);
             const unsigned parity = row % 4;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../system/road_config.h"
+#include "mirrored_array.h"
 #include "cache/nvram_journal.h"
 #include "cache/stripe_access.h"
 #include "config/rank_table.h"
@@ -59,11 +60,7 @@ protected:
     // logical drive and asks B for no rows).
     void Start(bool hostOnB) {
         // One RAID 5 array, cached and mirrored, on the shared drives.
-        roadtest::ArraySpec spec{"MIRROR", fw::RAID_LEVEL_5, 4, 64};
-        std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
-        copytest::Image(ab)->asRank[0].bCachePolicy = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR;
-        copytest::Seal(ab);
-        for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
+        dual::PlaceMirroredRaid5(chassis, "MIRROR", 64);
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
         ASSERT_TRUE(HostReady(*hostA)) << Consoles();

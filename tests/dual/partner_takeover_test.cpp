@@ -1,0 +1,167 @@
+// A controller lost under host writes from hosts on both: the survivor
+// takes its work over and writes out what it held as mirrors.  Every write
+// a host was told was done reads back through the survivor, and every
+// parity row on the drives holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "../system/road_config.h"
+#include "mirrored_array.h"
+#include "cache/nvram_journal.h"
+#include "config/rank_table.h"
+#include "harness/dual_pair.h"
+#include "hw/scsi.h"
+#include "partner/partner_state.h"
+#include "sim/fc_host.h"
+
+namespace {
+
+using Outcome = sim::FcpResult::Outcome;
+using roadtest::kBlock;
+using dual::Cdb16;
+
+constexpr uint64_t kMs = 1'000'000ull;
+constexpr uint32_t kChunk = 64;
+constexpr uint32_t kRowBlocks = 3 * kChunk;
+constexpr uint32_t kRows = 48;
+constexpr uint64_t kHostA = 0x2100001B32F00001ull;
+constexpr uint64_t kHostB = 0x2100001B32F00002ull;
+
+class PartnerTakeover : public ::testing::Test, protected dual::Pair {
+protected:
+    void SetUp() override {
+        dual::PlaceMirroredRaid5(chassis, "TAKEOVER", kChunk);
+        ASSERT_TRUE(Boot()) << Consoles();
+        hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
+        hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
+        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+        // The region starts out as zeros, which both the drives and the
+        // reference hold.
+        expected.assign(size_t(kRows) * kRowBlocks * kBlock, 0);
+        known.assign(size_t(kRows) * kRowBlocks, true);
+    }
+
+    struct Write {
+        sim::Board* board;
+        sim::FcHost* host;
+        uint64_t lba;
+        std::vector<uint8_t> data;
+        uint32_t tag;
+    };
+
+    // A batch of writes, all sent at once: host A writes the even rows,
+    // host B the odd ones (a host on a controller that is gone sends
+    // nothing).  Each row gets one write at most, of 8 to 32 blocks.
+    void SendBatch(bool viaA, bool viaB) {
+        for (uint32_t r = 0; r < kRows; ++r) {
+            const bool even = r % 2 == 0;
+            sim::FcHost* host = even ? (viaA ? hostA.get() : nullptr) : (viaB ? hostB.get() : nullptr);
+            if (host == nullptr || rng() % 3 == 0) continue;
+            Write w{even ? &a->board : &b->board, host, uint64_t(r) * kRowBlocks + rng() % (kRowBlocks - 32), {}, 0};
+            w.data.resize(size_t(8 + rng() % 25) * kBlock);
+            for (uint8_t& b : w.data) b = static_cast<uint8_t>(rng());
+            sim::FcpCommand c;
+            c.cdb = Cdb16(fw::SCSI_WRITE16, w.lba, static_cast<uint32_t>(w.data.size() / kBlock));
+            c.dataOut = w.data;
+            w.tag = host->initiator().Submit(host->target(), c);
+            inFlight.push_back(std::move(w));
+        }
+    }
+    // Every write sent has an end: acknowledged ones go into the reference;
+    // one whose controller went before it answered may or may not be on
+    // the drives, so its blocks are checked no more (until written again).
+    void Settle(uint64_t limitNs) {
+        ASSERT_TRUE(RunUntil(
+            [&] {
+                return std::all_of(inFlight.begin(), inFlight.end(), [](const Write& w) {
+                    return w.host->initiator().Finished(w.tag) || w.board->poweredOff();
+                });
+            },
+            limitNs))
+            << Consoles();
+        for (const Write& w : inFlight) {
+            const bool done = w.host->initiator().Finished(w.tag);
+            const sim::FcpResult r = done ? w.host->initiator().Result(w.tag) : sim::FcpResult{};
+            const bool good = done && r.outcome == Outcome::Done && r.status == 0;
+            const size_t blocks = w.data.size() / kBlock;
+            for (size_t k = 0; k < blocks; ++k) {
+                const size_t blk = size_t(w.lba) + k;
+                known[blk] = good;
+                if (good) std::copy_n(w.data.begin() + k * kBlock, kBlock, expected.begin() + blk * kBlock);
+            }
+            if (good) ++acknowledged;
+            if (done) w.host->initiator().Forget(w.tag);
+        }
+        inFlight.clear();
+    }
+    // Every block the reference knows reads back through the host given;
+    // every row's parity on the drives is the XOR of its data.
+    void CheckThrough(sim::FcHost& host) {
+        for (uint32_t r = 0; r < kRows; ++r) {
+            const uint64_t lba = uint64_t(r) * kRowBlocks;
+            const sim::FcpResult res = RunCommand(host, Cdb16(fw::SCSI_READ16, lba, kRowBlocks), {}, kRowBlocks * kBlock);
+            ASSERT_EQ(res.outcome, Outcome::Done) << "row " << r;
+            ASSERT_EQ(res.status, 0) << "row " << r;
+            for (uint32_t k = 0; k < kRowBlocks; ++k) {
+                if (!known[lba + k]) continue;
+                ASSERT_TRUE(std::equal(res.dataIn.begin() + size_t(k) * kBlock, res.dataIn.begin() + size_t(k + 1) * kBlock,
+                                       expected.begin() + (lba + k) * kBlock))
+                    << "row " << r << " block " << k << " lost";
+            }
+        }
+    }
+    void CheckParityOnDrives() {
+        std::vector<uint8_t> x(size_t(kChunk) * kBlock), v(x.size());
+        for (uint32_t r = 0; r < kRows; ++r) {
+            std::fill(x.begin(), x.end(), 0);
+            for (unsigned s = 1; s <= 4; ++s) {
+                chassis.DriveAt(s)->ReadBlocks(uint64_t(r) * kChunk, kChunk, v.data());
+                for (size_t i = 0; i < x.size(); ++i) x[i] ^= v[i];
+            }
+            ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](uint8_t c) { return c == 0; })) << "row " << r << " parity";
+        }
+    }
+    bool AnyFinished() const {
+        return std::any_of(inFlight.begin(), inFlight.end(),
+                           [](const Write& w) { return w.host->initiator().Finished(w.tag); });
+    }
+
+    std::mt19937 rng{23};
+    std::unique_ptr<sim::FcHost> hostA;
+    std::unique_ptr<sim::FcHost> hostB;
+    std::vector<Write> inFlight;
+    std::vector<uint8_t> expected;
+    std::vector<bool> known;
+    unsigned acknowledged = 0;
+};
+
+// Both write; controller 1 is cut with writes of both on their way.  The
+// survivor holds its hosts' commands from the moment the partner leaves
+// the drive side until the partner's acknowledged writes, which it holds
+// only as mirrors, are on the drives: a read at once returns them.
+TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorAtOnce) {
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(5000 * kMs));
+    SendBatch(true, true);
+    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    b->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    // The survivor serves alone, its writes no longer mirrored.
+    SendBatch(true, false);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    // Once nothing is left in its cache, the drives hold it all.
+    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    EXPECT_GT(acknowledged, 20u);
+}
+
+}  // namespace
