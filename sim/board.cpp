@@ -104,6 +104,9 @@ void Board::CutPower() {
     m_poweredOff = true;
     m_fpga->DisconnectPartner();
     m_sasController->DisconnectPartner();
+    for (IspChip* chip : m_ispChips) {
+        if (chip != nullptr) chip->PowerOff();
+    }
     if (!m_stopped) {
         m_stopped = true;
         m_lastStop = StopKind::PowerCut;

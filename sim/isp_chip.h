@@ -82,6 +82,9 @@ public:
     void LipReset();                 // event 0x8013
     void Lip();                      // a loop initialisation: 0x8010, then LOOP UP
     void PauseRisc();                // the RISC stops: host status bit 8
+    // The board's power goes: the link drops (the hosts see the port leave
+    // and its exchanges end unanswered) and the chip comes back in its ROM.
+    void PowerOff();
 
     // --- inspection ---------------------------------------------------------------
     Risc risc() const { return m_risc; }

@@ -114,6 +114,15 @@ void IspChip::TakeLinkDown() {
     QueueAsync(ISP_AEN_LOOP_DOWN, 0, 0, 0);
 }
 
+void IspChip::PowerOff() {
+    if (m_fabric != nullptr) {
+        for (Login& login : m_logins) login.initiator->LoggedOut(*this);
+    }
+    m_logins.clear();
+    TakeLinkDown();
+    SoftReset();
+}
+
 void IspChip::LinkChanged(bool up) {
     if (up) {
         if (m_risc == Risc::Initialised && m_linkEvent == 0) {

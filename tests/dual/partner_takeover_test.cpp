@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "../system/road_config.h"
@@ -17,6 +18,12 @@
 #include "hw/scsi.h"
 #include "partner/partner_state.h"
 #include "sim/fc_host.h"
+
+namespace fw_b {
+uint8_t fIsDualControllerActive();
+uint16_t wGetDirtyExtentCount();
+uint16_t wGetJournalInUseCount();
+}  // namespace fw_b
 
 namespace {
 
@@ -131,6 +138,28 @@ protected:
                            [](const Write& w) { return w.host->initiator().Finished(w.tag); });
     }
 
+    // Both write; the board given is cut with writes of both on their way,
+    // and the survivor's host writes more alone, no longer mirrored.
+    void CutUnderWrites(sim::Board& gone) {
+        SendBatch(true, true);
+        ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+        SendBatch(true, true);
+        ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+        gone.CutPower();
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        const bool aSurvives = &gone != &a->board;
+        SendBatch(aSurvives, !aSurvives);
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    }
+    // Controller 1's power comes back: it starts on what its NVRAM and bank
+    // kept, beside the running survivor.
+    void RestartB() {
+        b->board.RestorePower();
+        b->board.ClearConsoleText();
+        sim::Board::ConnectPartners(a->board, b->board);
+        b->board.Boot();
+    }
+
     std::mt19937 rng{23};
     std::unique_ptr<sim::FcHost> hostA;
     std::unique_ptr<sim::FcHost> hostB;
@@ -144,24 +173,32 @@ protected:
 // survivor holds its hosts' commands from the moment the partner leaves
 // the drive side until the partner's acknowledged writes, which it holds
 // only as mirrors, are on the drives: a read at once returns them.
-TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorAtOnce) {
-    SendBatch(true, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(5000 * kMs));
-    SendBatch(true, true);
-    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
-    b->board.CutPower();
-    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
-    // The survivor serves alone, its writes no longer mirrored.
-    SendBatch(true, false);
-    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+// Controller 1 then comes back beside the survivor, joins and serves its
+// hosts again; both write, mirrored to each other, and when controller 0
+// is cut in turn, controller 1 serves every acknowledged write.
+TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfEitherLoss) {
+    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board));
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
     EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+
+    RestartB();
+    ASSERT_TRUE(RunUntil([this] { return b->Booted(); }, dual::kBootLimitNs)) << Consoles();
+    EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
+        << Consoles();
+    ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() == fw::TRUE && fw::fIsPartnerAlive() == fw::TRUE; },
+                         60'000 * kMs))
+        << Consoles();
+    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
     // Once nothing is left in its cache, the drives hold it all.
-    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
                          60'000 * kMs))
         << Consoles();
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
-    EXPECT_GT(acknowledged, 20u);
+    EXPECT_GT(acknowledged, 60u);
 }
 
 }  // namespace
