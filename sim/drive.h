@@ -106,6 +106,13 @@ public:
     // or CHECK CONDITION with no sense data, without touching the medium.
     void AnswerBusy(uint8_t opcode, uint32_t times);
     void FailWithoutSense(uint8_t opcode, uint32_t times);
+    // At most `depth` commands are held at once (0: no limit); one more is
+    // refused with TASK SET FULL, as a drive with a full queue does.
+    void SetQueueDepth(uint32_t depth);
+    uint32_t QueueDepth() const;
+    // Each TASK SET FULL the drive answered, for whatever reason.
+    void NoteTaskSetFull();
+    uint64_t TaskSetFullCount() const;
     // The next `times` ATA commands of the command code end with ERR and
     // this error register, without doing anything.
     void FailAtaCommand(uint8_t command, uint8_t error, uint32_t times);

@@ -107,6 +107,8 @@ struct Drive::Impl {
     std::array<uint32_t, 256> failures{};  // injected failures left per operation code
     std::array<uint32_t, 256> busy{};      // BUSY answers left per operation code
     std::array<uint32_t, 256> senseless{}; // CHECK CONDITIONs without sense left per operation code
+    uint32_t queueDepth = 0;               // commands held at once; 0: no limit
+    uint64_t taskSetFull = 0;              // TASK SET FULL answers given
     std::array<uint32_t, 256> ataFailures{};  // ... per ATA command code
     std::array<uint8_t, 256> ataFailureError{};  // the error register they end with
     bool cutPower = false;                   // the next write tears after cutAfterBlocks

@@ -307,6 +307,11 @@ private:
     void RaiseDiscovery();
     void RaiseQueueFull(uint8_t target, uint16_t depth);
     std::map<uint8_t, unsigned> m_taskSetFull;   // answers still to give, by target
+    // Whether the target refuses the next command with TASK SET FULL (an
+    // injected refusal is used up); what it holds, answers still waiting out
+    // their service time.
+    bool RefusesAsFull(uint8_t target, uint32_t queueDepth);
+    unsigned HeldBy(uint8_t target) const;
     // Host memory named by an SGL (simple elements and chains), in order,
     // into m_pieces; how many (0 as well when an element is not memory).
     unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
@@ -446,6 +451,7 @@ private:
         Clock::Event done;
         ScsiEnd end;
         uint32_t nextFree;   // index + 1 of the next free slot (0: none)
+        bool holds = false;  // the drive holds the command (not a refusal)
     };
     std::array<Completion, kMaxCompletions> m_completions;
     uint32_t m_freeCompletion = 1;

@@ -17,6 +17,12 @@
 
 namespace sim {
 
+namespace {
+// A full drive refuses a command in about the time a frame takes to cross
+// the link and back.
+constexpr uint64_t kTaskSetFullNs = 20'000;
+}  // namespace
+
 // Handlers by function code; a function with none is answered INVALID FUNCTION.
 const std::array<SasController::Request, 256> SasController::kRequests = [] {
     std::array<Request, 256> t{};
@@ -229,15 +235,20 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     std::span<const uint8_t> cdb(frame + offsetof(Req, abCDB), cdbLength ? cdbLength : 16);
     const std::span<const uint8_t> dataOut = out ? std::span<const uint8_t>(data) : std::span<const uint8_t>();
     const std::span<uint8_t> dataIn = out ? std::span<uint8_t>() : data;
-    if (auto full = m_taskSetFull.find(target); drive && full != m_taskSetFull.end() && full->second != 0) {
-        // The drive's task set is full: the command is refused untouched.
-        --full->second;
-        end.status = fw::SCSI_STATUS_TASK_SET_FULL;
-        ReplyScsi(end, fw::MPI_IOCSTATUS_SUCCESS);
-        RaiseQueueFull(target, 0);
-        return;
+    // A drive refuses a command untouched when its task set is full: the
+    // test said so for the next few, or it holds as many as its queue takes.
+    // The refusal holds no place in the drive's queue.
+    DriveResult result;
+    bool holds = true;
+    if (drive && RefusesAsFull(target, drive->QueueDepth())) {
+        drive->NoteTaskSetFull();
+        result.status = fw::SCSI_STATUS_TASK_SET_FULL;
+        result.serviceNs = kTaskSetFullNs;
+        holds = false;
+        RaiseQueueFull(target, static_cast<uint16_t>(HeldBy(target)));
+    } else {
+        result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
     }
-    DriveResult result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
     if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up
         m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
@@ -266,7 +277,22 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     end.senseLength = static_cast<uint8_t>(std::min(result.sense.size(), end.sense.size()));
     std::memcpy(&c.end, &end, offsetof(ScsiEnd, sense));
     std::copy_n(result.sense.begin(), end.senseLength, c.end.sense.begin());
+    c.holds = holds;
     B().clock().ArmIn(c.done, result.serviceNs);
+}
+
+bool SasController::RefusesAsFull(uint8_t target, uint32_t queueDepth) {
+    if (auto full = m_taskSetFull.find(target); full != m_taskSetFull.end() && full->second != 0) {
+        --full->second;
+        return true;
+    }
+    return queueDepth != 0 && HeldBy(target) >= queueDepth;
+}
+
+unsigned SasController::HeldBy(uint8_t target) const {
+    unsigned n = 0;
+    for (const Completion& c : m_completions) n += c.holds && c.end.target == target && c.done.Armed();
+    return n;
 }
 
 void SasController::FinishScsi(uint32_t index) {

@@ -495,6 +495,17 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     } else {
         ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
     }
+    // A drive whose queue was full refused the command untouched: no error
+    // of the drive, and none its issuer is to hear of.  It is sent again;
+    // only a drive that claims to be full while it holds nothing of ours
+    // uses up the transport retries, so that one that only ever refuses
+    // still ends.
+    const bool fQueueFull = bStatus == SCSI_STATUS_TASK_SET_FULL;
+    if (fQueueFull && fTimeout != TRUE && ps->wTargetId < SAS_PROXY_TARGET_BIT &&
+        wGetSASTargetCommandCount(static_cast<uint8_t>(ps->wTargetId), TRUE) != 0) {
+        RepostSASEntry(ps);
+        return;
+    }
     // A drive that failed a read, write or verify is tested again later,
     // whatever becomes of this command.
     const uint8_t bOpcode = ps->abCdb[0];
@@ -529,7 +540,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         return;
     }
     MarkSASDriveCommandError();
-    const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !IsPowerOnReset(s) &&
+    const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&
                            !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
     if (fLoggable && fReport == TRUE) PostDriveError(ps, bStatus, s);
     if (bStatus == SCSI_STATUS_CHECK_CONDITION && s.fSense && s.bKey == SENSE_RECOVERED_ERROR) {

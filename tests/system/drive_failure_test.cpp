@@ -25,6 +25,7 @@ constexpr uint8_t kArrayCritical = 27;
 constexpr uint8_t kHostCommandFailed = 64;
 constexpr uint8_t kDriveOutOfService = 14;
 constexpr uint8_t kDriveRemoved = 118;
+constexpr uint8_t kDriveCheckCondition = 39;
 
 // A pulled drive's member leaves through whichever comes first: its
 // commands given up, or the rescan that no longer finds it.
@@ -223,6 +224,25 @@ TEST_F(DriveErrorRoad, TransportErrorsAreSentAgainUpTo250TimesBeforeTheMemberFai
     chassis->DriveAt(2)->onCommand = nullptr;
     ASSERT_NO_FATAL_FAILURE(ExpectRead(0, 96));
     Settle();
+}
+
+// Drives whose queues fill under 32 writes in flight answer TASK SET FULL:
+// each refused command is sent again once its drive has room, no member
+// leaves, nothing counts as a drive error, and every write lands.
+TEST_F(DriveErrorRoad, ADriveWithAFullQueueIsWaitedForNeverFailed) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, false}));
+    for (unsigned m = 1; m <= 5; ++m) chassis->DriveAt(m)->SetQueueDepth(m == 3 ? 1 : 3);
+    constexpr uint64_t kRows = 24;
+    ASSERT_NO_FATAL_FAILURE(WriteLoad(RowBlocks() * kRows, 160, 23, [](uint32_t) {}, [] { return false; }));
+    Settle();
+    uint64_t refused = 0;
+    for (unsigned m = 1; m <= 5; ++m) refused += chassis->DriveAt(m)->TaskSetFullCount();
+    EXPECT_GT(refused, 0u) << "no drive was ever full: the test tests nothing";
+    for (uint8_t m = 0; m < 5; ++m) EXPECT_EQ(fw::bGetRankMemberFlags(0, m), fw::MEMBER_FLAGS_IN_SERVICE) << int(m);
+    EXPECT_EQ(harness::CountEvents(kArrayCritical), 0u);
+    EXPECT_EQ(harness::CountEvents(kDriveCheckCondition), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
 }
 
 // A drive that keeps failing a command with HARDWARE ERROR on a degraded
