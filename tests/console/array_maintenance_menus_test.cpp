@@ -22,24 +22,13 @@
 namespace {
 
 using consoletest::ConsoleBoard;
+using consoletest::kArrayMenu;
+using consoletest::kArraysMenu;
+using consoletest::kContinue;
 using consoletest::kPrompt;
 using consoletest::MakeArray;
 
 const std::string kAnyKey = "Press any key to continue...\n";
-const std::string kContinue = "Continue adding disk drives? (Y or N, <CR> = Y): ";
-const std::string kArrayMenu =
-    "\n\nArray Configuration Menu (1-1) (C0)\n\n"
-    "1.  View Array\n"
-    "2.  Create Array\n"
-    "3.  Delete Array\n"
-    "4.  Expand Array\n"
-    "5.  Array Cache Configuration\n"
-    "6.  View Unused Drives\n"
-    "7.  Advanced Array Configuration\n"
-    "\n0.  Exit\n\n" +
-    kPrompt;
-const std::string kArraysMenu = "\n\nArray Configuration Menu (1-1) (C0)\n\n1.  View Arrays\n" +
-                                kArrayMenu.substr(kArrayMenu.find("2.  Create"));
 
 sim::ChassisOptions TwelveDrives() {
     sim::ChassisOptions o;
@@ -57,17 +46,7 @@ protected:
         c.Enter("1");
     }
     fw::CONFIG_IMAGE& Scratch() const { return *fw::pGetScratchConfigImage(); }
-    // Answers the drive offers: "y" takes the drive, "n" passes it; the
-    // continue question gets an empty line, after the last answer "n".
-    void AddDrives(const std::string& sAnswers) {
-        for (size_t i = 0; i < sAnswers.size(); ++i) {
-            const std::string s = c.Enter(sAnswers.substr(i, 1) == "y" ? "" : "n");
-            if (s.size() < kContinue.size() || s.compare(s.size() - kContinue.size(), kContinue.size(), kContinue) != 0) {
-                return;
-            }
-            c.Enter(i + 1 == sAnswers.size() ? "n" : "");
-        }
-    }
+    void AddDrives(const std::string& sAnswers) { consoletest::AddDrives(c, sAnswers); }
     static uint16_t Events(uint8_t bCode, uint8_t* pbReason = nullptr) {
         uint16_t wCount = 0, wNext = 0, n = 0;
         fw::GetEventLogPosition(&wCount, &wNext);

@@ -12,29 +12,18 @@
 #include "config/drive_tables.h"
 #include "console/console_menu.h"
 #include "console_board.h"
+#include "made_arrays.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 
 namespace {
 
 using consoletest::ConsoleBoard;
+using consoletest::EndsWith;
+using consoletest::kArrayMenu;
+using consoletest::kArraysMenu;
+using consoletest::kContinue;
 using consoletest::kPrompt;
-
-const std::string kArrayMenu =
-    "\n\nArray Configuration Menu (1-1) (C0)\n\n"
-    "1.  View Array\n"
-    "2.  Create Array\n"
-    "3.  Delete Array\n"
-    "4.  Expand Array\n"
-    "5.  Array Cache Configuration\n"
-    "6.  View Unused Drives\n"
-    "7.  Advanced Array Configuration\n"
-    "\n0.  Exit\n\n" +
-    kPrompt;
-
-// With two arrays or more the first option speaks of them in the plural.
-const std::string kArraysMenu = "\n\nArray Configuration Menu (1-1) (C0)\n\n1.  View Arrays\n" +
-                                kArrayMenu.substr(kArrayMenu.find("2.  Create"));
 
 std::string CreateMenu(unsigned uUnused) {
     return "\n\nCreate Array Configuration Menu (1-1-2) (C0)\n\n" + std::to_string(uUnused) +
@@ -63,12 +52,7 @@ std::string ReserveMenu(const std::string& sPath) {
 }
 
 const std::string kAddDrive = " OK\nAdd this Disk Drive? (Y or N, <CR> = Y): ";
-const std::string kContinue = "Continue adding disk drives? (Y or N, <CR> = Y): ";
 const std::string kAnyKey = "Press any key to continue...\n";
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 class ArrayMenus : public ::testing::Test {
 protected:
@@ -86,16 +70,7 @@ protected:
         c.Enter("1");
         return c.Enter(pszChunk);
     }
-    // Answers the drive offers: each character of sAnswers answers one
-    // "Add this Disk Drive?", and after each the continue question gets
-    // an empty line, except after the last, which gets "n".
-    void AddDrives(const std::string& sAnswers) {
-        for (size_t i = 0; i < sAnswers.size(); ++i) {
-            const std::string s = c.Enter(sAnswers.substr(i, 1) == "y" ? "" : "n");
-            if (!EndsWith(s, kContinue)) return;
-            c.Enter(i + 1 == sAnswers.size() ? "n" : "");
-        }
-    }
+    void AddDrives(const std::string& sAnswers) { consoletest::AddDrives(c, sAnswers); }
     ConsoleBoard c;
 };
 
