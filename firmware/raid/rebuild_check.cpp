@@ -33,7 +33,6 @@ constexpr uint8_t FAILED_DRIVE_POSITION_BYTE = 4;
 // The build whose drives must be qualified ones, and whose configuration
 // may take an unassigned drive for a degraded array by itself.
 constexpr uint32_t OEM_QUALIFIED_DRIVES = 0x101;
-constexpr char DRIVE_STATE_UNASSIGNED = 'U';
 uint8_t s_fCheckPending = FALSE;
 
 bool fIsZeroWwn(const uint8_t* pb) {
@@ -196,8 +195,8 @@ namespace {
 // Where drives must be qualified, a drive put into a failed member's slot
 // is: while a configured drive is missing, only a qualified one; otherwise
 // a qualified one (an unqualified one reported), and an unqualified one
-// too unless a failed drive or an unassigned drive of the drive table is
-// unqualified.
+// too unless a failed drive, or a drive the drive table marks as a
+// rebuild's target, is unqualified.
 bool fSlotDriveAcceptable(const CONFIG_IMAGE* psImage, const uint8_t* pbWwn) {
     if (dGetOemCode() != OEM_QUALIFIED_DRIVES) return true;
     if (fIsAnyConfiguredDriveMissing(psImage) == TRUE) return fIsDriveQualified(pbWwn, FALSE) == TRUE;
@@ -209,7 +208,7 @@ bool fSlotDriveAcceptable(const CONFIG_IMAGE* psImage, const uint8_t* pbWwn) {
     const DRIVE_INFO_LIST* psList = pGetDriveInfoList();
     for (uint8_t i = 0; i < psList->bDriveCount && i < DRIVE_INFO_RECORDS; ++i) {
         const DRIVE_INFO& d = psList->asDriveInfo[i];
-        if (d.bDriveStatus == DRIVE_STATE_UNASSIGNED && fIsDriveQualified(d.abWWN, FALSE) != TRUE) return false;
+        if (d.bDriveStatus == DRIVE_STATUS_REBUILD_TARGET && fIsDriveQualified(d.abWWN, FALSE) != TRUE) return false;
     }
     return true;
 }

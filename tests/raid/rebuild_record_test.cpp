@@ -12,8 +12,10 @@
 #include "config/nvram_layout.h"
 #include "config/config_state.h"
 #include "config/rank_table.h"
+#include "executive/buffer_pages.h"
 #include "executive/nvram_access.h"
 #include "executive/system_state.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "partner/partner_link.h"
@@ -381,6 +383,34 @@ TEST(RebuildRecord, TheInfoDisplayShowsBothCopiesAndOnTheMasterTheVolatileState)
                               "Elapsed Time:  0d 00:00:00\r\n"
                               "Estimated Time Remaining:  0d 00:00:00\r\n";
     EXPECT_EQ(board.ConsoleText(), master + other);
+}
+
+// The display's times run from the half-second tick the rebuild started
+// at: a rebuild taken up 30 s after start of day and shown 100 s later,
+// 1601 blocks in, has 1441279 blocks to go at 16 blocks a second.
+TEST(RebuildRecord, TheInfoDisplayTimesRunFromTheStartOfThePass) {
+    sim::BoardConfig config;
+    config.slot1 = false;
+    sim::Board board(config);
+    board.SetResetEntry([] {
+        g_sGeometry = {fw::RAID_LEVEL_5, 4, 64, 1, 3ull * 1442880 - 1};
+        BringUp();
+        ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);
+        fw::InitSystemTick();
+        const auto Run = [](uint32_t dSeconds) {
+            for (uint32_t d = 0; d < dSeconds * 1000; ++d) fw::SystemTickHandler();
+        };
+        Run(30);
+        WriteRecord(1600, 1536);
+        ASSERT_EQ(fw::bPrepareRebuildRegions(), 255);
+        Run(100);
+        fw::ShowRebuildInfo();
+    });
+    board.Boot();
+    ASSERT_EQ(board.RunFor(60000000000ull), sim::StopKind::Finished);
+    const std::string s = board.ConsoleText();
+    EXPECT_NE(s.find("Elapsed Time:  0d 00:01:40\r\nEstimated Time Remaining:  1d 01:01:19\r\n"), std::string::npos)
+        << s;
 }
 
 }  // namespace

@@ -243,57 +243,127 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
 }
 
+class QualifiedDrivesRoad : public RebuildFixture {
+protected:
+    static constexpr unsigned kMember = 2, kSlot = kMember + 1;
+
+    // A RAID 5 array of drives of an accepted maker, with replace-in-slot
+    // on and no spare, whose member kMember has failed its writes; its drive
+    // is still in its slot.
+    void BootAndFailTheMember() {
+        // That build offers a logical drive on one named port only.
+        boardConfig.oemCode = 0x101;
+        ldAvailability = 0x01;
+        for (unsigned s = 1; s <= chassisOptions.drives; ++s) {
+            sim::DriveConfig c = sim::Chassis::DefaultDriveConfig(s, chassisOptions);
+            c.vendor = "PRAVELON";
+            chassis->Pull(s);
+            chassis->Insert(s, c);
+        }
+        ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}, 0));
+        for (uint32_t i = 0; i < 16; ++i) Write(i * 3 * spec.wChunk % (spec.lBlocks - 64), 64, 500 + i);
+        Settle();
+        chassis->DriveAt(kSlot)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+        for (uint32_t i = 0; fw::bGetRankMemberFlags(0, kMember) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
+            ASSERT_LT(i, 200u) << "the member never failed";
+            Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
+            Settle();
+        }
+        fresh = sim::Chassis::DefaultDriveConfig(kSlot, chassisOptions);
+    }
+    // A new drive of that maker in the failed member's slot; its writes into
+    // the member's blocks are counted.
+    void InsertNew(const char* pszVendor, unsigned n) {
+        fresh.sasAddress += 0x1000;
+        fresh.serial = "NEW0000" + std::to_string(n);
+        fresh.vendor = pszVendor;
+        chassis->Pull(kSlot);
+        chassis->Insert(kSlot, fresh);
+        const uint64_t lMember = spec.lBlocks / 3;
+        chassis->DriveAt(kSlot)->onCommand = [this, lMember](std::span<const uint8_t> cdb) {
+            writes += cdb[0] == fw::SCSI_WRITE10 && fw::dGetBe32(cdb.data() + 2) < lMember;
+        };
+    }
+    // The rebuild onto the drive in the slot ran to its end, and the drive
+    // is the member.
+    void ExpectRebuiltInTheSlot() {
+        ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1; },
+                                  600'000'000'000ull),
+                  sim::StopKind::Running)
+            << board->ConsoleText();
+        EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+        const auto w = DriveWwn(*chassis, kSlot);
+        EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[kMember], w.data(), 8), 0);
+        Settle();
+        ExpectDrivesMatchReference();
+    }
+    static constexpr uint8_t kNotQualified = 123;
+    sim::DriveConfig fresh;
+    uint64_t writes = 0;
+};
+
 // Where only drives of the two accepted makers may be used, and a member
 // of the array is missing (its drive failed), a new drive in the failed
 // slot is taken only when it is qualified: one of another maker is left
 // alone, nothing written to it; one whose name mixes the two accepted
 // names place by place is rebuilt as the member.
-TEST_F(RebuildFixture, WhereDrivesMustBeQualifiedOnlyAQualifiedDriveInTheSlotIsRebuilt) {
-    // That build offers a logical drive on one named port only.
-    boardConfig.oemCode = 0x101;
-    ldAvailability = 0x01;
-    for (unsigned s = 1; s <= chassisOptions.drives; ++s) {
-        sim::DriveConfig c = sim::Chassis::DefaultDriveConfig(s, chassisOptions);
-        c.vendor = "PRAVELON";
-        chassis->Pull(s);
-        chassis->Insert(s, c);
-    }
-    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}, 0));
-    constexpr unsigned kMember = 2, kSlot = kMember + 1;
-    for (uint32_t i = 0; i < 16; ++i) Write(i * 3 * spec.wChunk % (spec.lBlocks - 64), 64, 500 + i);
-    Settle();
-    chassis->DriveAt(kSlot)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
-    for (uint32_t i = 0; fw::bGetRankMemberFlags(0, kMember) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
-        ASSERT_LT(i, 200u) << "the member never failed";
-        Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
-        Settle();
-    }
-    const uint64_t lMember = spec.lBlocks / 3;
-    sim::DriveConfig fresh = sim::Chassis::DefaultDriveConfig(kSlot, chassisOptions);
-    uint64_t writes = 0;
-    const auto Insert = [&](const char* vendor, unsigned n) {
-        fresh.sasAddress += 0x1000;
-        fresh.serial = "NEW0000" + std::to_string(n);
-        fresh.vendor = vendor;
-        chassis->Pull(kSlot);
-        chassis->Insert(kSlot, fresh);
-        chassis->DriveAt(kSlot)->onCommand = [&](std::span<const uint8_t> cdb) {
-            writes += cdb[0] == fw::SCSI_WRITE10 && fw::dGetBe32(cdb.data() + 2) < lMember;
-        };
-    };
-    Insert("ACMEDISK", 1);
+TEST_F(QualifiedDrivesRoad, WhileAConfiguredDriveIsMissingOnlyAQualifiedDriveInTheSlotIsRebuilt) {
+    ASSERT_NO_FATAL_FAILURE(BootAndFailTheMember());
+    InsertNew("ACMEDISK", 1);
     ASSERT_NO_FATAL_FAILURE(RunWhileTheCheckLooksAt(kSlot));
     EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "a rebuild onto a drive of another maker";
     EXPECT_EQ(writes, 0u);
 
-    Insert("TRAVELON", 2);
+    InsertNew("TRAVELON", 2);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebuiltInTheSlot());
+}
+
+// The failed drive is moved to an empty slot, so that no configured drive
+// is missing.  A drive of another maker in its old slot is then reported
+// and still taken, unless a drive of the failed-drive list is itself not
+// qualified (here one that is no longer there).
+TEST_F(QualifiedDrivesRoad, WithNoConfiguredDriveMissingAnUnqualifiedDriveIsTakenUnlessAFailedOneIsUnqualified) {
+    ASSERT_NO_FATAL_FAILURE(BootAndFailTheMember());
+    const unsigned kEmpty = chassisOptions.drives;
+    const sim::DriveConfig failed = *chassis->ConfigAt(kSlot);
+    chassis->Pull(kEmpty);
+    chassis->Pull(kSlot);
+    chassis->Insert(kEmpty, failed);
+    const uint8_t abGone[8] = {0x50, 0, 0, 0, 0, 0, 0x0D, 0x0D};
+    fw::AddFailedDriveWwn(abGone, fw::pGetConfigImage(), 0, 0, 0, 0, 0xFF);
+    InsertNew("ACMEDISK", 1);
+    ASSERT_NO_FATAL_FAILURE(RunWhileTheCheckLooksAt(kSlot));
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 0) << "taken beside a failed drive that is not qualified";
+    EXPECT_EQ(writes, 0u);
+    EXPECT_GE(Count(kNotQualified), 1);
+
+    fw::RemoveFailedDriveWwn(abGone, fw::pGetConfigImage());
+    fw::SetRebuildCheckPending(fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebuiltInTheSlot());
+}
+
+// A member whose failed drive's slot is not known, where the configuration
+// may assign drives by itself: an unused drive of the array's kind is made
+// a spare, and the rebuild takes it.
+TEST_F(QualifiedDrivesRoad, AMemberWithoutAKnownSlotGetsAnUnusedDriveAssignedAsItsSpare) {
+    ASSERT_NO_FATAL_FAILURE(BootAndFailTheMember());
+    const auto lost = DriveWwn(*chassis, kSlot);
+    fw::RemoveFailedDriveWwn(lost.data(), fw::pGetConfigImage());
+    fw::AddFailedDriveWwn(lost.data(), fw::pGetConfigImage(), 0, 0, 0, 0, 0xFF);
+    fw::SetRebuildCheckPending(fw::TRUE);
     ASSERT_EQ(board->RunUntil([] { return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1; },
                               600'000'000'000ull),
               sim::StopKind::Running)
         << board->ConsoleText();
     EXPECT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
-    const auto w = DriveWwn(*chassis, kSlot);
-    EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[kMember], w.data(), 8), 0);
+    EXPECT_EQ(fw::bGetHotSpareCount(), 0);
+    const uint8_t* pbMember = fw::pGetConfigImage()->asRank[0].aabMemberWwn[kMember];
+    unsigned uSlot = 0;
+    for (unsigned s = SpareSlot(); s <= chassisOptions.drives; ++s) {
+        if (std::memcmp(pbMember, DriveWwn(*chassis, s).data(), 8) == 0) uSlot = s;
+    }
+    ASSERT_NE(uSlot, 0u) << "the member is no unused drive";
+    memberSlots[kMember] = uSlot;
     Settle();
     ExpectDrivesMatchReference();
 }
