@@ -303,6 +303,20 @@ TEST_F(ChipDiagnostics, DebugAreaAndTraceRing) {
     EXPECT_EQ(ioc.IocMemory(0x21FFFF00 + 24 * 4), 0x1234u);
 }
 
+// The IOC's memory as words: eight to a line, each line led by the address
+// of its first word; a count of nothing prints the line end alone.
+TEST_F(ChipDiagnostics, IocMemoryAsWordsEightToALine) {
+    sim::SasController& ioc = c.board.sasController();
+    constexpr uint32_t kArea = 0x21FFFF00;
+    std::string sWant;
+    for (uint32_t i = 0; i < 10; ++i) {
+        if (i % 8 == 0) sWant += "\n" + Hex8(kArea + 4 * i) + ":";
+        sWant += " " + Hex8(ioc.IocMemory(kArea + 4 * i));
+    }
+    EXPECT_EQ(Printed([] { fw::DumpLSIDiagMemory(0x61, kArea, 10, fw::FALSE); }), sWant + "\n");
+    EXPECT_EQ(Printed([] { fw::DumpLSIDiagMemory(0x61, kArea, 0, fw::FALSE); }), "\n");
+}
+
 // The maintenance look at the drive IOC's image: the IOC is reset and held
 // while the words at the load address are printed as the IOC holds them,
 // then started again from its reset vector.  A key the IOC never takes

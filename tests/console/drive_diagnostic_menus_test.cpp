@@ -1,7 +1,7 @@
 // The screens below the Drive Maintenance Menu on a running controller with
 // one RAID 5 array of slots 1-4: a slot's task management and phy control,
 // Drive Fail (refusals, the confirmation, the member out of its array and
-// the event), and a slot's power.
+// the event), and a slot's power switched by the enclosure.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,6 +30,7 @@ constexpr uint64_t kDriveMaintenancePath = 0x1222;
 
 class DriveDiagnosticMenus : public ::testing::Test {
 protected:
+    explicit DriveDiagnosticMenus(const sim::ChassisOptions& options = sim::ChassisOptions()) : c(options) {}
     void SetUp() override {
         c.Boot();
         cfgbuild::Builder b(c.board);
@@ -159,35 +160,54 @@ TEST_F(DriveDiagnosticMenus, DriveFailTakesTheMemberOutOnlyWhenConfirmed) {
               "\nPlease save configuration before requesting drive power management\n\n" + kAnyKey);
 }
 
-TEST_F(DriveDiagnosticMenus, ASlotIsPoweredDownAndUp) {
+// With an expansion enclosure below the controller's, whose processor
+// switches its slots' power.
+class DriveDiagnosticMenusWithExpansion : public DriveDiagnosticMenus {
+protected:
+    static sim::ChassisOptions OneExpansion() {
+        sim::ChassisOptions o;
+        o.expansions = 1;
+        o.expansionDrives = 3;
+        return o;
+    }
+    DriveDiagnosticMenusWithExpansion() : DriveDiagnosticMenus(OneExpansion()) {}
+};
+
+TEST_F(DriveDiagnosticMenusWithExpansion, ASlotIsPoweredDownAndUp) {
     EXPECT_EQ(Open(fw::DrivePowerManagementMenu),
               Title("Drive Power Management Menu", "2-2-2-7") + "\nEnter the drive enclosure number: ");
     EXPECT_EQ(c.Enter("0"), "0\r" + kInvalid);
     c.Type(" ");
     Open(fw::DrivePowerManagementMenu);
-    EXPECT_EQ(c.Enter("1"), "1\r" + Title("Drive Power Management Menu", "2-2-2-7-1") +
+    EXPECT_EQ(c.Enter("2"), "2\r" + Title("Drive Power Management Menu", "2-2-2-7-1") +
                                 "\nEnter the drive slot number: ");
     // No expander phy leads to an empty slot number.
     EXPECT_EQ(c.Enter("32"), "32\r" + kInvalid);
     c.Type(" ");
     Open(fw::DrivePowerManagementMenu);
-    c.Enter("1");
+    c.Enter("2");
     const std::string kActions = Title("Drive Power Management Menu", "2-2-2-7-1-1") +
                                  "1.  Power-down drive\n2.  Power-up drive\n" + kExit;
-    EXPECT_EQ(c.Enter("6"), "6\r" + kActions);
+    EXPECT_EQ(c.Enter("2"), "2\r" + kActions);
+    constexpr unsigned kChassisSlot = sim::Chassis::kSlots + 2;
     for (uint8_t bAction : {1, 2}) {
         if (bAction == 2) {
             c.Type(" ");
             Open(fw::DrivePowerManagementMenu);
-            c.Enter("1");
-            c.Enter("6");
+            c.Enter("2");
+            c.Enter("2");
         }
         EXPECT_EQ(c.Enter(std::to_string(bAction)), std::to_string(bAction) + "\r\n\n" + kAnyKey);
         const fw::EVENT_LOG_ENTRY* ps = harness::NewestEvent(145);
         ASSERT_NE(ps, nullptr);
-        EXPECT_EQ(ps->abArgs[0], 1);
-        EXPECT_EQ(ps->abArgs[1], 6);
+        EXPECT_EQ(ps->abArgs[0], 2);
+        EXPECT_EQ(ps->abArgs[1], 2);
         EXPECT_EQ(ps->abArgs[2], bAction);
+        // The enclosure switches the slot as asked, and no other.
+        const bool fOn = bAction == 2;
+        c.board.RunUntil([&] { return c.chassis.SlotPowered(kChassisSlot) == fOn; }, 60'000'000'000ull);
+        EXPECT_EQ(c.chassis.SlotPowered(kChassisSlot), fOn);
+        EXPECT_TRUE(c.chassis.SlotPowered(kChassisSlot + 1));
     }
 }
 
