@@ -519,6 +519,15 @@ void StopAPM() {
 
 // ---- array states ------------------------------------------------------------
 
+void SendArrayAPMStatesToPartner() {
+    if (fIsDualControllerActive() != TRUE) return;
+    const uint8_t bArrays = ArrayCount();
+    for (uint8_t a = 0; a < bArrays && a < APM_ARRAYS; ++a) {
+        const uint8_t abArgs[3] = {a, bGetArrayAPMState(a), 0};
+        (void)bSendAPMMessageToPartner(nullptr, nullptr, 0, MESSAGE_APM_NOTICE, SUB_ARRAY_STATE, abArgs);
+    }
+}
+
 uint8_t bGetArrayAPMState(uint8_t bArray) {
     if (bArray >= APM_ARRAYS || s_sApm.abArrayState[bArray] == 0) return APM_SPUN_UP;
     return s_sApm.abArrayState[bArray];

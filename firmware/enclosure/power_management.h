@@ -85,6 +85,9 @@ void StopAPM();
 
 uint8_t bGetArrayAPMState(uint8_t bArray);
 void SetArrayAPMState(uint8_t bArray, uint8_t bState, uint8_t fNotify, uint8_t fMarkDrives);
+// Every array's power state to the partner (a notice each), for a partner
+// that joins and knows none of them.
+void SendArrayAPMStatesToPartner();
 // 255 started (or forwarded to the master), 0 refused or busy.
 uint8_t bSpinArrayUpDown(uint8_t fSpinUp, uint8_t bArray);
 uint8_t bStartArraySpinUp(uint8_t bArray);

@@ -12,6 +12,7 @@
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/date_time.h"
 #include "executive/stop.h"
@@ -90,6 +91,10 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SetDualControllerValid(TRUE);
     (void)bUpdatePartnerMissingIndicator();
     PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
+    // The joining controller knows no array's power state, and power
+    // management starts again now that there are two.
+    SendArrayAPMStatesToPartner();
+    (void)bStartAPM();
     (void)bSendSasPhyMessage157(FALSE);
     (void)bSendSasPhyMessage190(FALSE);
     SendPartnerIdentity(FIRMWARE_VERSION_WORD);

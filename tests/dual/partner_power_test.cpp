@@ -1,7 +1,8 @@
 // Power management of a pair on a configured array: the master parks an
 // idle array only once it is idle on both controllers (it asks the other
 // for its idle time), and a management request sent to the controller that
-// is not master is carried out by the master and answered with its status.
+// is not master is carried out by the master and answered with its status;
+// a controller that joins is told each array's power state.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "eventlog/statistics.h"
 #include "executive/background_process.h"
 #include "harness/dual_pair.h"
+#include "partner/partner_link.h"
 #include "mgmt/management.h"
 #include "sim/fc_host.h"
 
@@ -22,6 +24,8 @@ uint8_t fIsMasterController();
 void SetRankLastAccessTime(uint8_t bRank);
 uint8_t bGetArrayAPMState(uint8_t bArray);
 uint8_t fFindBackgroundProcessOfType(uint8_t bType, uint16_t* pwId);
+void SetArrayAPMState(uint8_t bArray, uint8_t bState, uint8_t fNotify, uint8_t fMarkDrives);
+void ReadPartnerStartOfDayData(uint8_t fFlag);
 }  // namespace fw_b
 
 namespace {
@@ -116,6 +120,24 @@ TEST_F(PartnerPower, TheOtherControllersManagementRequestsAreAnsweredByTheMaster
     ASSERT_GE(r.sense.size(), 14u);
     EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_ILLEGAL_REQUEST);
     EXPECT_EQ(r.sense[12], 0x24);
+}
+
+// A controller that joins asks the running one for its start-of-day
+// status, and is told the power state of each array there.
+TEST_F(PartnerPower, AJoiningControllerIsToldEachArraysPowerState) {
+    if (fAMaster) {
+        fw::SetArrayAPMState(0, fw::APM_SPUN_DOWN, fw::FALSE, fw::FALSE);
+    } else {
+        fw_b::SetArrayAPMState(0, fw::APM_SPUN_DOWN, fw::FALSE, fw::FALSE);
+    }
+    const auto SlaveState = [this] { return fAMaster ? fw_b::bGetArrayAPMState(0) : fw::bGetArrayAPMState(0); };
+    ASSERT_EQ(SlaveState(), fw::APM_SPUN_UP);
+    if (fAMaster) {
+        fw_b::ReadPartnerStartOfDayData(fw::FALSE);
+    } else {
+        fw::ReadPartnerStartOfDayData(fw::FALSE);
+    }
+    EXPECT_TRUE(RunUntil([&] { return SlaveState() == fw::APM_SPUN_DOWN; }, 5 * kSecond)) << Consoles();
 }
 
 }  // namespace
