@@ -12,6 +12,7 @@
 #include "config/spares_wwn.h"
 #include "config/config_phase.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
@@ -204,12 +205,17 @@ bool IsGivenUp(uint8_t e, uint8_t sl) {
 }
 
 // A drive still spinning up is asked whether it is ready; one gone from the
-// table has nothing to wait for.
+// table has nothing to wait for.  A SATA drive behind an active-passive
+// multiplexer is not asked: its START completes only once it is up.
 void PollSpinningDrive(uint8_t e, uint8_t sl) {
     DRIVE_INFO* ps = nullptr;
     if (fFindDriveByEnclosureSlot(e, sl, &ps) != TRUE) {
         (void)bMarkDriveSpunUp(e, sl);
         RemoveDriveFromSet(&s_sSpin.sPendingUp, e, sl);
+        return;
+    }
+    if (bGetDrivePathType(ps->abWWN) == DRIVE_PATH_SATA_ACTIVE_PASSIVE) {
+        (void)bMarkDriveSpunUp(e, sl);
         return;
     }
     static constexpr uint8_t TEST_UNIT_READY_CDB[6] = {SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0};
@@ -392,6 +398,14 @@ uint8_t bStartDriveSelfTest(uint8_t bEnclosure, uint8_t bSlot, uint8_t bMode, ui
     return STATUS_OK;
 }
 
+namespace {
+bool fRunsSelfTestInBackground(uint8_t e, uint8_t sl) {
+    DRIVE_INFO* ps = nullptr;
+    return fFindDriveByEnclosureSlot(e, sl, &ps) == TRUE &&
+           bGetDrivePathType(ps->abWWN) != DRIVE_PATH_SATA_ACTIVE_PASSIVE;
+}
+}  // namespace
+
 void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
     const uint8_t* pbCdb = pGetCommandCdb(psEntry);
     const HOST_COMMAND_FIELDS* psStatus = pHostFields(psEntry);
@@ -431,7 +445,9 @@ void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
             FailDriveAfterSelfTest(e, sl);
             return;
         }
-        if (fGood) return;   // the test runs on in the background: its bit stays
+        // The test runs on in the background and its bit stays; not so
+        // behind an active-passive multiplexer, nor for a drive gone.
+        if (fGood && fRunsSelfTestInBackground(e, sl)) return;
         ClearDriveAPMTestBit(e, sl);
         return;
     default: return;
