@@ -3,12 +3,17 @@
 // streams write-back writes over iSCSI, then started again on the same data
 // directory: every write the host saw answered GOOD reads back, the cache
 // is replayed (events 99, 100) rather than reported lost (101), and once it
-// is on the drives every member holds what the layout model says.
+// is on the drives every member holds what the layout model says.  Killed
+// in the middle of a rebuild onto a hot spare, the next run goes on with the
+// rebuild and ends it with the spare as the member.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "app/program_run.h"
+#include "hw/scsi.h"
 #include "harness/iscsi_remote_host.h"
 #include "raid/raid_reference.h"
 #include "sim/chassis.h"
@@ -39,7 +45,7 @@ class KilledProgram : public apptest::ProgramTest {
 protected:
     std::string Data() const { return m_dir + "/data"; }
     std::vector<std::string> Options() const {
-        return {"--data-dir", Data(), "--drives", std::to_string(kDrives), "--drive-size", std::to_string(kDriveBytes),
+        return {"--data-dir", Data(), "--drives", std::to_string(drives), "--drive-size", std::to_string(kDriveBytes),
                 "--console-in", "/dev/null"};
     }
     // Four drives holding a RAID 5 array, write-back, with one logical
@@ -47,7 +53,7 @@ protected:
     // The drives of the data directory, as files.
     sim::ChassisOptions Drives() const {
         sim::ChassisOptions o;
-        o.drives = kDrives;
+        o.drives = drives;
         o.driveBytes = kDriveBytes;
         o.directory = Data();
         return o;
@@ -150,17 +156,22 @@ protected:
     }
 
     // The members against the layout model: each row's data chunks hold
-    // what the host wrote (zeros elsewhere), and its parity their XOR.
-    void ExpectMembersMatchLayout() {
+    // what the host wrote (zeros elsewhere), and its parity their XOR; the
+    // rows written, or every row.  A member may be in another slot.
+    void ExpectMembersMatchLayout(bool fEveryRow = false, const std::map<unsigned, unsigned>& moved = {}) {
         sim::Chassis chassis(Drives());
         const raidref::ParityRank layout{kDrives, 1, kArray.wChunk};
         std::map<uint64_t, bool> rows;
         for (const auto& [lba, want] : reference) rows[lba / layout.RowBlocks()] = true;
         for (uint64_t b = 0; b < open.data.size() / kBlock; ++b) rows[(open.lba + b) / layout.RowBlocks()] = true;
+        for (uint64_t r = 0; fEveryRow && r < kArray.lBlocks / layout.RowBlocks(); ++r) rows[r] = true;
         const uint32_t S = kArray.wChunk;
         for (const auto& [row, unused] : rows) {
             std::vector<std::vector<uint8_t>> member(kDrives, std::vector<uint8_t>(S * kBlock));
-            for (unsigned m = 0; m < kDrives; ++m) chassis.DriveAt(m + 1)->ReadBlocks(row * S, S, member[m].data());
+            for (unsigned m = 0; m < kDrives; ++m) {
+                const auto it = moved.find(m);
+                chassis.DriveAt(it == moved.end() ? m + 1 : it->second)->ReadBlocks(row * S, S, member[m].data());
+            }
             for (uint64_t x = row * layout.RowBlocks(); x < (row + 1) * layout.RowBlocks(); ++x) {
                 const raidref::Place p = layout.Data(x);
                 auto it = reference.find(x);
@@ -180,6 +191,7 @@ protected:
         uint64_t lba = 0;
         std::vector<uint8_t> data;
     };
+    unsigned drives = kDrives;
     std::unique_ptr<apptest::RunningController> program;
     std::unique_ptr<RemoteHost> host;
     std::map<uint64_t, std::vector<uint8_t>> reference;
@@ -211,6 +223,95 @@ TEST_F(KilledProgram, EveryWriteAnsweredGoodSurvivesAKill) {
     EXPECT_EQ(std::count(events.begin(), events.end(), kFlushStarted), 2) << "a kill left nothing in the cache";
     EXPECT_EQ(std::count(events.begin(), events.end(), kFlushCompleted), 2);
     ASSERT_NO_FATAL_FAILURE(ExpectMembersMatchLayout());
+}
+
+// The controller program killed while it rebuilds a member onto the hot
+// spare, then started again: the rebuild goes on from where the progress
+// record in NVRAM left it (event 50) and ends with every member, the spare
+// that is now one, as the layout model says.
+class KilledRebuild : public KilledProgram {
+protected:
+    static constexpr unsigned kMember = 1, kSpareSlot = kDrives + 1;
+    static constexpr uint32_t kNvRebuildSelector = 0x300, kNvRebuildInProgress = 0x301, kNvRebuildCopy = 0x302;
+    KilledRebuild() { drives = kDrives + 1; }
+
+    // The array with a global hot spare and Auto Rebuild on; a row in every
+    // eight holds data, the rest zeros, and the spare holds what no member
+    // would, so that each row it is rebuilt into is seen.
+    void MakeArrayWithSpare() {
+        sim::Chassis chassis(Drives());
+        const uint64_t own = 0x200000A55A000000ull | (sim::BoardConfig().wwn & 0xFFFFFFull);
+        std::vector<uint8_t> copy = roadtest::RoadConfiguration(chassis, kArray, own);
+        fw::CONFIG_IMAGE* ps = copytest::Image(copy);
+        ps->sHeader.fAutoRebuild = fw::TRUE;
+        ps->sHeader.wSpareCount = 1;
+        const auto w = roadtest::DriveWwn(chassis, kSpareSlot);
+        std::memcpy(ps->asSpare[0].abWwn, w.data(), 8);
+        for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
+        copytest::Seal(copy);
+        for (unsigned s = 1; s <= kSpareSlot; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), copy);
+
+        const raidref::ParityRank layout{kDrives, 1, kArray.wChunk};
+        const uint32_t S = kArray.wChunk;
+        std::mt19937 rng(33);
+        for (uint64_t row = 0; row < kArray.lBlocks / layout.RowBlocks(); row += 8) {
+            std::vector<std::vector<uint8_t>> member(kDrives, std::vector<uint8_t>(S * kBlock, 0));
+            for (uint64_t x = row * layout.RowBlocks(); x < (row + 1) * layout.RowBlocks(); ++x) {
+                std::vector<uint8_t>& block = reference[x];
+                block.resize(kBlock);
+                for (uint8_t& b : block) b = uint8_t(rng());
+                const raidref::Place p = layout.Data(x);
+                std::copy(block.begin(), block.end(), member[p.member].begin() + (p.block % S) * kBlock);
+            }
+            std::vector<uint8_t>& parity = member[layout.ParityMember(row, 0)];
+            for (unsigned m : layout.DataMembers(row, 0))
+                for (size_t i = 0; i < parity.size(); ++i) parity[i] ^= member[m][i];
+            for (unsigned m = 0; m < kDrives; ++m) chassis.DriveAt(m + 1)->WriteBlocks(row * S, S, member[m].data());
+        }
+        const std::vector<uint8_t> junk(S * kBlock, 0xA5);
+        for (uint64_t b = 0; b < kArray.lBlocks / (kDrives - 1); b += S)
+            chassis.DriveAt(kSpareSlot)->WriteBlocks(b, S, junk.data());
+    }
+    // The rebuild's progress as the NVRAM file holds it: in progress, and
+    // the first member block not yet rebuilt and the last one.
+    bool Progress(uint32_t* pdPosition, uint32_t* pdEnd) const {
+        std::ifstream in(Data() + "/nvram.bin", std::ios::binary);
+        std::vector<uint8_t> nv(0x400);
+        if (!in.read(reinterpret_cast<char*>(nv.data()), std::streamsize(nv.size()))) return false;
+        const uint8_t* pb = nv.data() + kNvRebuildCopy + (nv[kNvRebuildSelector] == fw::TRUE ? 0 : 64);
+        *pdPosition = fw::dGetBe32(pb + 45);
+        *pdEnd = fw::dGetBe32(pb + 49);
+        return nv[kNvRebuildInProgress] == fw::TRUE;
+    }
+};
+
+TEST_F(KilledRebuild, TheRebuildGoesOnAfterAKillAndEndsWhole) {
+    ASSERT_NO_FATAL_FAILURE(MakeArrayWithSpare());
+    const std::string kPulled = std::to_string(kMember + 1) + ":pull@0";
+    std::vector<std::string> options = Options();
+    options.insert(options.end(), {"--drive-fault", kPulled});
+    program = std::make_unique<apptest::RunningController>(options, m_dir);
+    // Killed once a quarter of the member is rebuilt, well before its end.
+    uint32_t dPosition = 0, dEnd = 0;
+    bool fMidway = false;
+    for (int i = 0; i < 600000 && !fMidway && program->Alive(); ++i) {
+        fMidway = Progress(&dPosition, &dEnd) && dPosition > dEnd / 4;
+        if (!fMidway) usleep(100);
+    }
+    program->Kill();
+    ASSERT_TRUE(fMidway) << program->Errors();
+    ASSERT_LT(dPosition, dEnd / 2) << "the rebuild ran too far before the kill";
+
+    std::vector<std::string> again = Options();
+    again.insert(again.end(), {"--drive-fault", kPulled, "--virtual-time", "--stop-after", "300000"});
+    const apptest::ProgramRun run = apptest::RunController(again);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const std::vector<int> events = apptest::LoggedEventsIn(Data());
+    EXPECT_EQ(std::count(events.begin(), events.end(), 48), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), 50), 1) << "not resumed";
+    EXPECT_EQ(std::count(events.begin(), events.end(), 49), 1) << "never ended";
+    EXPECT_FALSE(Progress(&dPosition, &dEnd));
+    ASSERT_NO_FATAL_FAILURE(ExpectMembersMatchLayout(true, {{kMember, kSpareSlot}}));
 }
 
 }  // namespace
