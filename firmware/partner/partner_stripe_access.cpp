@@ -60,8 +60,10 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
     PutBe16(s.abCdb + 12, wStripeCountField(psRecord->dStripeCount, true));
     PutBe16(s.abCdb + 14, wStripeCountField(psRecord->dSecondStripeCount, false));
     uint16_t wSlot = PARTNER_NO_SLOT;
-    return bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot) == STATUS_OK ? STATUS_OK
-                                                                                                        : 0;
+    if (bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot) != STATUS_OK) return 0;
+    // Only a command marked as asking takes the answer (see below).
+    psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_OUT;
+    return STATUS_OK;
 }
 
 // The partner's check, answered in the ASC of its status bytes.

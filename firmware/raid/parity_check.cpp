@@ -3,6 +3,7 @@
 // messages that let the other controller follow it.
 #include "raid/parity_check.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cache/cache_entry.h"
@@ -238,6 +239,18 @@ void SetRowFields() {
 }
 
 uint32_t dRow() { return C().dPosition / K(); }
+
+// The last block of the rank's member area that a check reaches.
+uint32_t dRankLastPosition(uint8_t bRank) {
+    const uint8_t bDrives = bGetRankDriveCount(bRank);
+    const uint8_t bParity =
+        bGetRankRaidLevel(bRank) == RAID_LEVEL_6 ? 2 : std::max<uint8_t>(bGetRankSubRankCount(bRank), 1);
+    if (bDrives <= bParity) return 0;
+    uint64_t lExtent = 0;
+    GetRankLastOffset(bRank, &lExtent);
+    const uint64_t lLast = (lExtent + 1) / (bDrives - bParity);
+    return lLast == 0 ? 0 : static_cast<uint32_t>(lLast - 1);
+}
 
 bool IssueRaid5Reads() {
     PARITY_CHECK_STATE& c = C();
@@ -502,10 +515,7 @@ uint8_t bAllocParityCheckCommand() {
     if (bAllocDataPages(0, dPages, &dHandle) != STATUS_OK) return STATUS_NO_PAGES;
     ps->dBufferHandle = dHandle;
     ps->wPageCount = static_cast<uint16_t>(dPages);
-    uint64_t lExtent = 0;
-    GetRankLastOffset(c.bRank, &lExtent);
-    const uint64_t lLast = DataChunks() == 0 ? 0 : (lExtent + 1) / DataChunks();
-    c.dLastPosition = lLast == 0 ? 0 : static_cast<uint32_t>(lLast - 1);
+    c.dLastPosition = dRankLastPosition(c.bRank);
     // A resumed position the rank no longer reaches checks it from the start.
     if (c.dPosition > c.dLastPosition) c.dPosition = 0;
     const uint64_t lEnd = static_cast<uint64_t>(c.dPosition) + K() - 1;
@@ -854,6 +864,7 @@ uint32_t dGetParityCheckErrorCount() { return C().dErrorCount; }
 uint32_t dGetParityCheckPosition() { return C().dPosition; }
 uint32_t dGetParityCheckLastPosition() { return C().dLastPosition; }
 uint8_t bGetParityCheckState() { return C().bState; }
+uint8_t bGetParityCheckStep() { return C().psCheck != nullptr ? C().psCheck->bPrimaryState : 0; }
 
 uint8_t bGetParityCheckPercent() {
     if (C().fInProgress != TRUE || C().dLastPosition == 0) return 0;
@@ -890,19 +901,27 @@ void HandleParityJobMessage(const uint8_t* pb) {
         (void)StartParityCheck(bRank, pb[2], ToFlag(pb[3] == TRUE));
         return;
     case PARITY_MESSAGE_NEXT_ROW: {
+        // The master announces every rank it moves on to (message 91): a
+        // row of another rank, or past this one's rows, is no row of the
+        // check followed here.
         const uint32_t dPosition = dGetBe32(pb + 5);
-        if (c.fInProgress != TRUE || bRank >= bGetRankCount() || !IsCheckableLevel(bRank) ||
-            (c.psCheck != nullptr && bRank == c.bRank && dPosition > c.dLastPosition)) {
+        if (c.fInProgress != TRUE || bRank != c.bRank || bRank >= bGetRankCount() ||
+            dPosition > dRankLastPosition(bRank)) {
             IgnoredMessage(pb);
             return;
         }
-        if (bRank != c.bRank) TakeRank(bRank);
         c.dPosition = dPosition;
         c.dErrorCount = dGetBe32(pb + 9);
         return;
     }
     case PARITY_MESSAGE_STOPPED:
-    case PARITY_MESSAGE_FINISHED: c.fStopRequest = TRUE; return;
+    case PARITY_MESSAGE_FINISHED:
+        if (c.fInProgress != TRUE || bRank != c.bRank) {
+            IgnoredMessage(pb);
+            return;
+        }
+        c.fStopRequest = TRUE;
+        return;
     default: return;
     }
 }

@@ -54,6 +54,8 @@ uint32_t dGetParityCheckErrorCount();
 uint32_t dGetParityCheckPosition();
 uint32_t dGetParityCheckLastPosition();
 uint8_t bGetParityCheckState();
+// The check command's step (its primary state), 0 while it has none.
+uint8_t bGetParityCheckStep();
 uint8_t bGetParityCheckPercent();
 void ShowParityCheckStatus();
 

@@ -112,7 +112,8 @@ bool ObtainPartnerAccess(KERNEL_ENTRY* ps) {
     if (fHold != TRUE && ps->bCommandType != CT_ACCESS_UNSHARED && ps->bSecondaryState != ROW_HOLD_WAITING) return false;
     if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) == STATUS_OK && fGetStripeAccessSFlag(ps->wIndex) != TRUE) {
         ps->bSecondaryState = 0;
-        (void)bSendEventRateMessage118(ps);
+        // A request that did not go out is asked again at the next call.
+        if (bSendEventRateMessage118(ps) != STATUS_OK) ps->bCommandType = CT_ACCESS_UNSHARED;
     }
     return false;
 }
