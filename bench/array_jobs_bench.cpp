@@ -28,6 +28,7 @@
 #include "config/config_phase.h"
 #include "config/config_state.h"
 #include "config/rank_table.h"
+#include "executive/progress.h"
 #include "copy_reference.h"
 #include "fc_road.h"
 #include "measure.h"
@@ -111,6 +112,7 @@ bool TimeJob(Rig& rig, const char* job, const std::function<bool()>& start, bool
     bench::SideSampler sampler;
     sampler.Start();
     const uint64_t v0 = rig.board->clock().Now();
+    const uint32_t cycles0 = fw::dMainLoopCycles;
     const auto t0 = std::chrono::steady_clock::now();
     if (!rig.RunWhile(running)) {
         std::fprintf(stderr, "array_jobs_bench: %s: %s did not end\n", rig.spec.pszName, job);
@@ -121,8 +123,9 @@ bool TimeJob(Rig& rig, const char* job, const std::function<bool()>& start, bool
     const double virtualSeconds = double(rig.board->clock().Now() - v0) * 1e-9;
     const uint32_t rowBytes = uint32_t(kChunk) * roadtest::kBlock * rig.spec.bDrives;
     const double copies = benchref::MemcpyRate(rowBytes, kRows, 5);
-    std::printf("%-8s %-26s %10.0f %14.5f %12.0f %9.0f%%\n", rig.spec.pszName, job, kRows / seconds,
-                (kRows / seconds) / copies, kRows / virtualSeconds, sampler.FirmwareShare() * 100);
+    std::printf("%-8s %-26s %10.0f %14.5f %12.0f %9.0f%% %12.0f\n", rig.spec.pszName, job, kRows / seconds,
+                (kRows / seconds) / copies, kRows / virtualSeconds, sampler.FirmwareShare() * 100,
+                double(fw::dMainLoopCycles - cycles0) / kRows);
     return true;
 }
 
@@ -161,7 +164,8 @@ bool WritesDuring(const char* job, uint8_t bShare, const std::function<bool(Rig&
 
 int main() {
     std::printf("background jobs on %u rows of %u-block chunks, idle host\n", kRows, kChunk);
-    std::printf("%-8s %-26s %10s %14s %12s %10s\n", "", "job", "rows/s", "memcpy ratio", "rows/vsec", "firmware");
+    std::printf("%-8s %-26s %10s %14s %12s %10s %12s\n", "", "job", "rows/s", "memcpy ratio", "rows/vsec", "firmware",
+                "cycles/row");
     const roadtest::ArraySpec arrays[] = {Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3), Spec("RAID 6", fw::RAID_LEVEL_6, 5, 3)};
     for (const roadtest::ArraySpec& spec : arrays) {
         Rig rig(spec, 50);
