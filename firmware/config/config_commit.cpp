@@ -383,6 +383,7 @@ void ConfigQuiesceDone(uint8_t bStatus) {
 uint8_t CommitConfigurationPhase(uint8_t bStep) {
     switch (bStep) {
     case 0:
+        if (IsEditorForInstall(bGetConfigRequester())) StopExpansionMissingFrom(pGetScratchConfigImage());
         if (fGetWriteBackCheckEnable() == TRUE && bGetIoQuiesceState() != QUIESCE_QUIESCED) {
             StartIoQuiesce(ConfigQuiesceDone);
             return STATUS_OK;

@@ -13,6 +13,7 @@
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "partner/partner_link.h"
+#include "raid/expansion.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 
@@ -140,7 +141,11 @@ void InitIoQuiesce() {
 }
 
 void StartIoQuiesce(QUIESCE_DONE_ROUTINE pfnDone) {
-    if (s_sQuiesce.bState != QUIESCE_IDLE || bGetNvramExpansionFlag() == TRUE) {
+    // Hosts wait at a moving expansion window: no drain while the rows
+    // move.  A finished expansion's record stays until its commit is on
+    // the drives, and that commit may be this one.
+    if (s_sQuiesce.bState != QUIESCE_IDLE ||
+        (bGetNvramExpansionFlag() == TRUE && fIsExpansionCommitWaiting() != TRUE)) {
         if (pfnDone != nullptr) pfnDone(0);
         return;
     }

@@ -9,6 +9,7 @@
 #include "config/bad_blocks.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
+#include "config/config_phase.h"
 #include "config/config_state.h"
 #include "config/nvram_layout.h"
 #include "config/rank_table.h"
@@ -521,21 +522,46 @@ void CopyStep() {
     }
 }
 
+// The image records the rank as grown: its state, no expansion area, no
+// segment rebases.
+void MarkCommitted(CONFIG_IMAGE* psImage, uint8_t bRank) {
+    CONFIG_RANK_RECORD& r = psImage->asRank[bRank];
+    if (r.bRaidLevel == RAID_LEVEL_0) {
+        r.bInitState = 0;
+    } else {
+        r.bInitState = RANK_STATE_OPTIMAL;
+        if (r.bRaidLevel != RAID_LEVEL_10) r.fInitialized = TRUE;
+    }
+    psImage->sHeader.fExpansionActive = FALSE;
+    psImage->sHeader.bExpansionArray = 255;
+    std::memset(&psImage->asRank[EXPANSION_RANK], 0, sizeof psImage->asRank[EXPANSION_RANK]);
+    for (uint32_t l = 0; l < MAX_LDS; ++l)
+        for (uint32_t g = 0; g < MAX_LD_SEGMENTS; ++g) psImage->asLd[l].asSegment[g].dExpandMark = 0;
+}
+
+// A commit already sealed its image and is writing it: the image must not
+// change under it.
+bool CommitIsWriting() {
+    return fIsConfigCommitInProgress() == TRUE &&
+           (bGetConfigPhase() != CONFIG_PHASE_COMMIT || bGetConfigPhaseStep() != 0);
+}
+
 void Commit() {
+    // An image on its way to the drives still records the expansion: the
+    // commit waits for it, so that its install does not undo this one.
+    if (CommitIsWriting()) return;
     CONFIG_IMAGE* psImage = pGetConfigImage();
-    if (psImage != nullptr && s.bRank < EXPANSION_RANK) {
-        CONFIG_RANK_RECORD& r = psImage->asRank[s.bRank];
-        if (r.bRaidLevel == RAID_LEVEL_0) {
-            r.bInitState = 0;
-        } else {
-            r.bInitState = RANK_STATE_OPTIMAL;
-            if (r.bRaidLevel != RAID_LEVEL_10) r.fInitialized = TRUE;
+    if (psImage != nullptr && s.bRank < EXPANSION_RANK) MarkCommitted(psImage, s.bRank);
+    // An edit opened during the restripe holds the expansion too, maybe
+    // under a new number (an array below it deleted): saved as it is, it
+    // would start the finished expansion again.
+    CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
+    if (psScratch != nullptr && psScratch != psImage && psScratch->sHeader.fExpansionActive == TRUE) {
+        const uint8_t b = psScratch->sHeader.bExpansionArray;
+        if (b < EXPANSION_RANK && b < psScratch->sHeader.wRankCount &&
+            psScratch->asRank[b].bInitState == RANK_STATE_EXPANDING) {
+            MarkCommitted(psScratch, b);
         }
-        psImage->sHeader.fExpansionActive = FALSE;
-        psImage->sHeader.bExpansionArray = 255;
-        std::memset(&psImage->asRank[EXPANSION_RANK], 0, sizeof psImage->asRank[EXPANSION_RANK]);
-        for (uint32_t l = 0; l < MAX_LDS; ++l)
-            for (uint32_t g = 0; g < MAX_LD_SEGMENTS; ++g) psImage->asLd[l].asSegment[g].dExpandMark = 0;
     }
     FreeCommand();
     // Hosts use the new layout alone from here; the record stays until the
@@ -707,6 +733,12 @@ uint8_t fIsExpansionSaveAddress(uint64_t lAddress) {
 }
 
 uint8_t fIsExpansionInProgress() { return ToFlag(s.fInProgress == TRUE); }
+uint8_t fIsExpansionCommitWaiting() { return ToFlag(s.bState == EXPANSION_COMMIT_WAIT); }
+
+void StopExpansionMissingFrom(const CONFIG_IMAGE* psImage) {
+    if (s.fInProgress != TRUE || s.bState == EXPANSION_COMMIT || psImage == nullptr) return;
+    if (psImage->sHeader.fExpansionActive != TRUE) s.fStopRequest = TRUE;
+}
 uint8_t bGetExpansionRank() { return s.fInProgress == TRUE ? s.bRank : NO_RANK; }
 void SetExpansionRank(uint8_t bRank) {
     // A deletion below the expanding array renumbered it: the record

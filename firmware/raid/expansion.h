@@ -19,6 +19,7 @@
 namespace fw {
 
 struct KERNEL_ENTRY;
+struct CONFIG_IMAGE;
 
 // States of the expansion.
 constexpr uint8_t EXPANSION_IDLE = 0;
@@ -122,6 +123,14 @@ uint8_t fIsExpansionSaveAddress(uint64_t lAddress);
 void ExpansionTransferDone(KERNEL_ENTRY* psCommand);
 
 uint8_t fIsExpansionInProgress();
+// The rows are all moved and the commit is on its way to the drives: hosts
+// use the new layout alone, though the record is kept.
+uint8_t fIsExpansionCommitWaiting();
+// An image about to be committed that no longer records the expansion (the
+// expanding array deleted, the configuration cleared) stops it first: no
+// host I/O drains around a moving window, and the deleted array's rows
+// need not move.
+void StopExpansionMissingFrom(const CONFIG_IMAGE* psImage);
 uint8_t bGetExpansionRank();
 void SetExpansionRank(uint8_t bRank);
 uint8_t bGetExpansionPercent();

@@ -517,6 +517,14 @@ protected:
         if (!cfgbuild::Builder::SlotWwn(slot, r.aabWwn[0]) || fw::ExpandArray(&r) != fw::STATUS_OK) return false;
         return b.Commit();
     }
+    bool DeleteAndCommit(uint8_t bArray) {
+        cfgbuild::Builder b(*board);
+        if (!b.OpenEdit()) return false;
+        fw::DeleteArray(bArray);
+        // Bounded: a commit that never ends fails here rather than hangs.
+        fw::RequestConfigUpdate(fw::REQUESTER_EDITOR);
+        return b.WaitIdle(5 * kSecond) && fw::bGetConfigCommitResult() == fw::STATUS_OK;
+    }
     std::map<std::pair<uint16_t, uint64_t>, std::vector<uint8_t>> kept;
 };
 
@@ -540,6 +548,114 @@ TEST_F(TwoArrayExpansionRoad, TheNextArraysLogicalDriveMovesUpWithIt) {
     EXPECT_EQ(fw::pGetConfigImage()->asLd[1].asSegment[0].lStart, lGrown);
     ASSERT_NO_FATAL_FAILURE(ExpectKept(0));
     ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
+}
+
+// Deleting the array below the expanding one: the deletion's commit waits
+// for the rows to move (hosts cannot be drained around a moving window),
+// and the expansion's own commit lands in the edit under the array's new
+// number, so the saved deletion does not start it again.
+TEST_F(TwoArrayExpansionRoad, DeletingAnArrayBelowWaitsForTheExpansionAndKeepsItDone) {
+    ASSERT_NO_FATAL_FAILURE(BootTwo(kLower, kUpper));
+    ASSERT_NO_FATAL_FAILURE(Fill(1, kUpper.lBlocks, 21));
+    Settle();
+    ASSERT_TRUE(Grow(1, 7)) << board->ConsoleText();
+    ASSERT_EQ(X().bRank, 1);
+    ASSERT_EQ(fw::fIsExpansionInProgress(), fw::TRUE);
+    chassis->DriveAt(7)->SetExtraLatencyNs(0);
+    ASSERT_TRUE(DeleteAndCommit(0)) << board->ConsoleText();
+    ASSERT_EQ(EventCount(fw::EVENT_EXPANSION_RECORD_INVALID), 0) << "the saved edit started the expansion again";
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    EXPECT_EQ(EventCount(fw::EVENT_EXPANSION_COMPLETE), 1);
+    EXPECT_EQ(fw::bGetRankCount(), 1);
+    const fw::CONFIG_IMAGE& image = *fw::pGetConfigImage();
+    EXPECT_EQ(image.sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(image.asRank[0].bDriveCount, 5);
+    EXPECT_EQ(image.asRank[0].lStartAddress, 0u);
+    EXPECT_NE(fw::bGetRankOperationState(0), fw::RANK_STATE_EXPANDING);
+    // The logical drive went down with its array and kept its LUN.
+    ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
+}
+
+// Deleting the expanding array ends its expansion: nothing is left in
+// NVRAM and the other array serves on.
+TEST_F(TwoArrayExpansionRoad, DeletingTheExpandingArrayEndsTheExpansion) {
+    ASSERT_NO_FATAL_FAILURE(BootTwo(kLower, kUpper));
+    ASSERT_NO_FATAL_FAILURE(Fill(0, kLower.lBlocks, 31));
+    Settle();
+    ASSERT_TRUE(Grow(1, 7)) << board->ConsoleText();
+    ASSERT_TRUE(DeleteAndCommit(1)) << board->ConsoleText();
+    board->RunUntil([this] { return Done(); }, 10 * kSecond);
+    EXPECT_TRUE(Done());
+    EXPECT_EQ(fw::bGetNvramExpansionFlag(), fw::FALSE);
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(EventCount(fw::EVENT_EXPANSION_COMPLETE), 0);
+    EXPECT_EQ(fw::bGetRankCount(), 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectKept(0));
+}
+
+// A new drive just large enough: its last block is the old member size plus
+// the room every member keeps at its end (the configuration copy and the
+// blocks around it).  One block less is refused; this one takes the
+// restripe without any read of an old member past the old member size, and
+// the configuration the drives hold after it starts the controller again.
+TEST_F(ExpansionRoad, ANewDriveOfTheLeastSizeTakesTheExpansion) {
+    // 250 old rows of 48 blocks: the new rows of 64 do not end with them,
+    // and the last one read through the old layout reaches past its end.
+    const ArraySpec a = {"r5", fw::RAID_LEVEL_5, 4, 16, 0, false, 48 * 250};
+    const uint64_t lMember = a.lBlocks / 3;
+    for (unsigned slot : {5u, 6u}) {
+        sim::DriveConfig config = sim::Chassis::DefaultDriveConfig(slot, chassisOptions);
+        config.blocks = lMember + fw::MEMBER_END_RESERVE + (slot == 5 ? 1 : 0);
+        chassis->Pull(slot);
+        chassis->Insert(slot, config);
+    }
+    ASSERT_NO_FATAL_FAILURE(BootArray(a));
+    for (uint64_t x = 0; x < a.lBlocks; x += 480) ASSERT_NO_FATAL_FAILURE(Write(x, 480, uint32_t(x) + 7));
+    Settle();
+    // Slot 6's last block is one short.
+    {
+        cfgbuild::Builder b(*board);
+        ASSERT_TRUE(b.OpenEdit());
+        fw::EXPANSION_REQUEST r{};
+        r.bAddDrives = 1;
+        r.fAddSubRanks = fw::FALSE;
+        ASSERT_TRUE(cfgbuild::Builder::SlotWwn(6, r.aabWwn[0]));
+        EXPECT_EQ(fw::ExpandArray(&r), 0);
+        ASSERT_TRUE(cfgbuild::Builder::SlotWwn(5, r.aabWwn[0]));
+        ASSERT_EQ(fw::ExpandArray(&r), fw::STATUS_OK);
+        uint64_t lPastOldMember = 0;
+        for (unsigned slot = 1; slot <= 4; ++slot) {
+            chassis->DriveAt(slot)->onCommand = [&, slot](std::span<const uint8_t> cdb) {
+                const bool f16 = cdb[0] == fw::SCSI_READ16;
+                if (cdb[0] != fw::SCSI_READ10 && !f16) return;
+                const uint64_t lba = f16 ? fw::lGetBe64(cdb.data() + 2) : fw::dGetBe32(cdb.data() + 2);
+                const uint64_t blocks = f16 ? fw::dGetBe32(cdb.data() + 10) : fw::wGetBe16(cdb.data() + 7);
+                // Data reads only: the configuration copies lie far beyond,
+                // and the save area's two rows right past the member size
+                // are the new layout's (its header is read to be updated).
+                const uint64_t lSaveEnd = lMember + 2u * a.wChunk;
+                const bool fSaveArea = lba >= lMember && lba + blocks <= lSaveEnd;
+                if (lba + blocks > lMember && !fSaveArea &&
+                    lba < chassis->ConfigAt(slot)->blocks - fw::MEMBER_END_RESERVE) {
+                    ++lPastOldMember;
+                }
+            };
+        }
+        ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+        newSpec = a;
+        newSpec.bDrives = 5;
+        newSpec.lBlocks = lMember * 4;
+        ASSERT_NO_FATAL_FAILURE(RunToEnd());
+        for (unsigned slot = 1; slot <= 4; ++slot) chassis->DriveAt(slot)->onCommand = nullptr;
+        EXPECT_EQ(lPastOldMember, 0u);
+    }
+    EXPECT_EQ(EventCount(fw::EVENT_EXPANSION_COMPLETE), 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectCommitted());
+    // Slot 5 among the members; the drives' configuration starts the
+    // controller with the grown array.
+    Restart();
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].bDriveCount, 5);
+    for (uint64_t x = 0; x < a.lBlocks; x += 2400) ASSERT_NO_FATAL_FAILURE(ExpectRead(x, 2400));
 }
 
 }  // namespace
