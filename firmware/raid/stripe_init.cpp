@@ -184,6 +184,14 @@ uint8_t bAllocStripeInit(uint8_t bRank) {
     const uint32_t dLast = dLastPositionOf(bRank);
     if (dChunk == 0 || dLast == 0) return 0;
     if (e.lPosition > dLast) e.lPosition = 0;
+    // A restart keeps the walk's bitmaps and position only while they count
+    // the array's rows.  A new chunk size re-initialises the array (its data
+    // went with the change): the walk starts afresh and zeroes every row.
+    if (e.bReason == STRIPE_INIT_RESTART && e.dDoneBitmap != 0 && e.dStripeCount != (dLast + 1) / dChunk) {
+        FreeBitmaps(e);
+        e.lPosition = 0;
+        e.bReason = STRIPE_INIT_NEW_ARRAY;
+    }
     const uint32_t dPosition = static_cast<uint32_t>(e.lPosition);
     KERNEL_ENTRY* ps = nullptr;
     const uint8_t b = bAllocBackgroundInitCommand(bRank, dPosition, dLast, &ps);

@@ -18,6 +18,8 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/types.h"
+#include "raid/parity_check.h"
+#include "raid/stripe_init.h"
 
 namespace {
 
@@ -138,6 +140,27 @@ TEST_F(ArrayMaintenanceMenus, DeletionWaitsForTheJobsAndAnExpansionOfAnotherArra
     EXPECT_EQ(c.Enter("1"), "1\r\nArray deletion will delete all data!!\nConfirm deletion of array 1 (Y or N): ");
     c.Enter("y");
     EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(Scratch().sHeader.wRankCount, 1);
+}
+
+// A running initialisation is named before a parity check; the log says
+// which job refused the deletion.
+TEST_F(ArrayMaintenanceMenus, DeletionNamesTheInitialisationThenTheParityCheck) {
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    fw::SetStripeInitInProgress(0, fw::TRUE);
+    fw::SetParityCheckInProgress(fw::TRUE);
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    uint8_t bReason = 0;
+    EXPECT_EQ(Events(158, &bReason), 1);
+    EXPECT_EQ(bReason, 3);
+    c.Type(" ");
+    fw::SetStripeInitInProgress(0, fw::FALSE);
+    c.Enter("3");
+    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    EXPECT_EQ(Events(158, &bReason), 2);
+    EXPECT_EQ(bReason, 4);
+    fw::SetParityCheckInProgress(fw::FALSE);
     EXPECT_EQ(Scratch().sHeader.wRankCount, 1);
 }
 

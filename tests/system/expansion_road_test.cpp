@@ -432,6 +432,32 @@ TEST_F(ExpansionRecordRoad, ARecordOffANewRowHoldsTheArray) {
     EXPECT_EQ(fw::bCheckExpansionWindow(0, nullptr, 1), fw::EXPANSION_WINDOW_WAIT);
 }
 
+// The operator asks at the console to delete the array while it grows: the
+// deletion is refused, the log names the expansion, and the array stays.
+TEST_F(ExpansionRoad, DeletingTheGrowingArrayAtTheConsoleIsRefused) {
+    const ArraySpec a = {"r5", fw::RAID_LEVEL_5, 4, 16, 0, false, 48 * 256};
+    ASSERT_NO_FATAL_FAILURE(BootArray(a));
+    chassis->DriveAt(5)->SetExtraLatencyNs(5'000'000);
+    ASSERT_TRUE(Expand(1)) << board->ConsoleText();
+    for (const char* psz : {"\x05", "1\r", "1\r", "3\r", "0\r"}) {
+        for (const char* pc = psz; *pc != 0; ++pc) {
+            board->TypeKeys(std::string_view(pc, 1));
+            board->RunFor(2'000'000);
+        }
+    }
+    ASSERT_EQ(fw::fIsExpansionInProgress(), fw::TRUE);
+    uint16_t wCount = 0, wNext = 0, wRefusals = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    for (uint16_t w = 0; w < wCount; ++w) {
+        const auto* ps = fw::psGetEventLogEntry(w);
+        if (ps->bCode != 158) continue;
+        ++wRefusals;
+        EXPECT_EQ(ps->abArgs[1], 1) << "the reason: array expansion";
+    }
+    EXPECT_EQ(wRefusals, 1) << board->ConsoleText();
+    EXPECT_EQ(fw::pGetScratchConfigImage()->sHeader.wRankCount, 1);
+}
+
 // ---- arrays beside an expanding one -------------------------------------------
 
 // Two arrays, each with its logical drive: array 0 on slots 1..D0, array 1

@@ -17,6 +17,7 @@
 #include "enclosure/drive_rescan.h"
 #include "eventlog/statistics.h"
 #include "executive/tick.h"
+#include "harness/config_builder.h"
 #include "host_road.h"
 #include "raid/stripe_init.h"
 #include "raid/stripe_init_steps.h"
@@ -55,11 +56,11 @@ const Level kLevels[] = {
 template <typename Road>
 class StripeInitOn : public Road {
 protected:
-    void BeginNewArray(ArraySpec a) {
-        a.lBlocks = kRows * RowDataBlocks(a);
+    void BeginNewArray(ArraySpec a, uint64_t lRows = kRows) {
+        a.lBlocks = lRows * RowDataBlocks(a);
         ASSERT_NO_FATAL_FAILURE(this->Boot(a));
-        FillGarbage(*this->chassis, a.bDrives, kRows * a.wChunk, 0xBAD);
-        for (uint64_t r = 0; r < kRows; ++r) this->touchedRows.insert(r);
+        FillGarbage(*this->chassis, a.bDrives, lRows * a.wChunk, 0xBAD);
+        for (uint64_t r = 0; r < lRows; ++r) this->touchedRows.insert(r);
         fw::pGetConfigImage()->asRank[0].bInitState = 1;
         fw::pGetConfigImage()->asRank[0].fInitialized = fw::FALSE;
         (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
@@ -202,6 +203,36 @@ TEST_F(StripeInitRoad, ARenumberedWalkMovesWithItsArray) {
     EXPECT_EQ(fw::psGetStripeInitEntry(0)->lPosition, before.lPosition);
     EXPECT_EQ(fw::psGetStripeInitEntry(0)->psCommand->bRank, 0);
     EXPECT_NE(fw::fIsStripeInitInProgress(1), fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    EXPECT_EQ(EventCount(52), 1);
+}
+
+// The chunk size changed (and the pause lifted) in an edit saved while the
+// walk is paused part way: the walk starts again over the rows of the new
+// chunk, and every one of them ends zeroed and consistent.
+TEST_F(StripeInitRoad, AChunkChangedDuringTheWalkStartsItAfresh) {
+    // Rows enough for several of a quiet walk's bursts.
+    constexpr uint64_t kManyRows = 512;
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(kLevels[0].spec, kManyRows));
+    board->RunUntil([] { return fw::bGetStripeInitPercent(0) >= 20; }, kSettleLimitNs);
+    // Paused as a saved pause leaves it: the walk holds through the edit.
+    fw::pGetConfigImage()->asRank[0].fInitPaused = fw::TRUE;
+    fw::SetAllRanksInitPaused(fw::TRUE);
+    cfgbuild::Builder b(*board);
+    ASSERT_TRUE(b.OpenEdit());
+    ASSERT_TRUE(Initialising());
+    ASSERT_LT(fw::bGetStripeInitPercent(0), 90);
+    fw::CONFIG_RANK_RECORD& r = fw::pGetScratchConfigImage()->asRank[0];
+    r.wChunkSize = uint16_t(spec.wChunk * 2);
+    r.dStripeSize *= 2;
+    r.bInitState = 1;
+    r.fInitPaused = fw::FALSE;
+    ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    ASSERT_EQ(EventCount(52), 0) << "the walk ended before the new chunk reached it";
+    spec.wChunk = uint16_t(spec.wChunk * 2);
+    touchedRows.clear();
+    for (uint64_t row = 0; row < kManyRows / 2; ++row) touchedRows.insert(row);
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
     ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
     EXPECT_EQ(EventCount(52), 1);
