@@ -8,14 +8,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 namespace sim {
 
 using namespace drive;
 
-Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d) {
+Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d), revision(c.revision) {
     for (size_t i = 0; i < kPageCount; ++i) {
         defaults[i] = kModePages[i].defaults;
         changeable[i] = kModePages[i].changeable;
@@ -136,9 +138,13 @@ void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
     m_impl->cutPower = true;
     m_impl->cutAfterBlocks = blocks;
 }
-void Drive::Reset() { m_impl->unitAttention = true; }
+void Drive::Reset() {
+    m_impl->unitAttention = true;
+    m_impl->ActivateMicrocode();
+}
 void Drive::PowerOn() {
     Impl& d = *m_impl;
+    d.ActivateMicrocode();
     d.unitAttention = m_config.unitAttentionAtPowerOn;
     d.stopped = m_config.powerOnStopped;
     d.standby = false;
@@ -167,6 +173,62 @@ void Drive::AttachClock(const Clock* clock) {
     }
 }
 uint64_t Drive::CommandCount(uint8_t opcode) const { return m_impl->commands[opcode]; }
+std::string Drive::Revision() const { return m_impl->revision; }
+
+namespace {
+
+uint32_t Crc32(std::span<const uint8_t> bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t b : bytes) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+}  // namespace
+
+Drive::Microcode Drive::ParseMicrocode(std::span<const uint8_t> image) {
+    Microcode m;
+    const size_t magic = std::min<size_t>(image.size(), 4);
+    if (std::memcmp(image.data(), "UCOD", magic) != 0) {
+        m.state = Microcode::BAD;
+        return m;
+    }
+    if (image.size() < kMicrocodeHeader) return m;
+    const uint32_t length = Le32(image.data() + 4);
+    if (length < kMicrocodeHeader || image.size() > length) {
+        m.state = Microcode::BAD;
+        return m;
+    }
+    if (image.size() < length) return m;
+    if (Crc32(image.subspan(kMicrocodeHeader)) != Le32(image.data() + 32)) {
+        m.state = Microcode::BAD;
+        return m;
+    }
+    m.state = Microcode::WHOLE;
+    m.revision.assign(reinterpret_cast<const char*>(image.data() + 8), 8);
+    m.product.assign(reinterpret_cast<const char*>(image.data() + 16), 16);
+    return m;
+}
+
+std::vector<uint8_t> Drive::BuildMicrocode(const std::string& product, const std::string& revision, uint32_t bytes,
+                                           uint32_t seed) {
+    std::vector<uint8_t> image(std::max<size_t>(bytes, kMicrocodeHeader), 0);
+    std::memcpy(image.data(), "UCOD", 4);
+    for (int i = 0; i < 4; ++i) image[4 + i] = uint8_t(image.size() >> (8 * i));
+    std::string r = revision, p = product;
+    r.resize(8, ' ');
+    p.resize(16, ' ');
+    std::memcpy(image.data() + 8, r.data(), 8);
+    std::memcpy(image.data() + 16, p.data(), 16);
+    for (size_t i = kMicrocodeHeader; i < image.size(); ++i) image[i] = uint8_t(seed * 17 + i * 29 + (i >> 9));
+    const uint32_t crc = Crc32(std::span<const uint8_t>(image).subspan(kMicrocodeHeader));
+    for (int i = 0; i < 4; ++i) image[32 + i] = uint8_t(crc >> (8 * i));
+    return image;
+}
 void Drive::FailSelfTests(bool fail) { m_impl->selfTestFails = fail; }
 void Drive::PredictFailure(bool predict) { m_impl->predictsFailure = predict; }
 Drive::PowerCounts Drive::Power() const {

@@ -134,6 +134,22 @@ public:
     void AttachClock(const Clock* clock);
     // SCSI commands received with this operation code.
     uint64_t CommandCount(uint8_t opcode) const;
+    // The revision INQUIRY (IDENTIFY for SATA) reports: the configured one
+    // until a whole valid microcode image arrives by WRITE BUFFER (modes 5
+    // and 7), which runs from the next Reset or PowerOn.
+    std::string Revision() const;
+    // The drive's microcode image: "UCOD", its length (32-bit little
+    // endian, header included), the 8-character revision, the 16-character
+    // product it is made for, and a CRC-32 of the bytes after the header.
+    static constexpr size_t kMicrocodeHeader = 36;
+    struct Microcode {
+        enum State { PARTIAL, WHOLE, BAD } state = PARTIAL;
+        std::string revision;
+        std::string product;
+    };
+    static Microcode ParseMicrocode(std::span<const uint8_t> image);
+    static std::vector<uint8_t> BuildMicrocode(const std::string& product, const std::string& revision,
+                                               uint32_t bytes, uint32_t seed = 1);
     // SEND DIAGNOSTIC self-tests fail (HARDWARE ERROR, 0x3C) from now on.
     void FailSelfTests(bool fail);
     // REQUEST SENSE reports the drive's failure prediction threshold

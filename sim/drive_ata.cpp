@@ -31,7 +31,7 @@ std::vector<uint8_t> Drive::Impl::Identify() const {
     w[3] = 16;
     w[6] = 63;
     text(10, 10, cfg.serial);
-    text(23, 4, cfg.revision);
+    text(23, 4, revision);
     text(27, 20, cfg.vendor + " " + cfg.product);
     w[47] = 0x8010;
     w[49] = 0x0F00;  // LBA, DMA

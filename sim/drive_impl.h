@@ -123,6 +123,12 @@ struct Drive::Impl {
     PageValues changeable{};
     PageValues current{};
     PageValues saved{};
+    // Microcode: the revision the drive runs, one a whole valid download
+    // installed (it runs after the next reset or power-on), and the image
+    // being gathered from WRITE BUFFER segments.
+    std::string revision;
+    std::string pendingRevision;
+    std::vector<uint8_t> microcode;
 
     Impl(const DriveConfig& c, Drive& d);
     ~Impl();
@@ -189,6 +195,11 @@ struct Drive::Impl {
     static void Return(Command& c, const std::vector<uint8_t>& data, uint64_t allocation);
     // Data from the initiator: the whole parameter list or nothing.
     static bool Takes(Command& c, uint64_t bytes);
+    // Adds a WRITE BUFFER segment to the image being gathered; false when
+    // the segment or the image it completes is refused (the image is
+    // dropped, the running revision kept).
+    bool GatherMicrocode(uint64_t offset, std::span<const uint8_t> data);
+    void ActivateMicrocode();
     bool CheckBlocks(Command& c, uint64_t lba, uint64_t count);
 
     void TestUnitReady(Command& c);

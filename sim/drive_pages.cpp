@@ -68,7 +68,7 @@ void Drive::Impl::Inquiry(Command& c) {
         d[7] = 0x02;                // command queuing
         PutPadded(&d[8], 8, cfg.vendor);
         PutPadded(&d[16], 16, cfg.product);
-        PutPadded(&d[32], 4, cfg.revision);
+        PutPadded(&d[32], 4, revision);
         PutPadded(&d[36], 20, cfg.serial);
         return Return(c, d, allocation);
     }

@@ -142,7 +142,35 @@ void Drive::Impl::WriteBuffer(Command& c) {
     if (mode != 0x02 && (mode < 0x04 || mode > 0x07)) return FailCdb(c, 1);
     if (mode == 0x02 && cdb[2]) return FailCdb(c, 2);
     if (!withOffset && offset) return FailCdb(c, 3);
-    if (Takes(c, length)) c.bytesMoved = length;
+    if (!Takes(c, length)) return;
+    c.bytesMoved = length;
+    // Modes 5 and 7 save microcode; 4 and 6 would run it only until the
+    // next reset, which this drive does not model: it takes their data.
+    if ((mode == 0x05 || mode == 0x07) && !GatherMicrocode(offset, c.out.subspan(0, length))) {
+        Fail(c.r, kInvalidFieldInList);
+    }
+}
+
+bool Drive::Impl::GatherMicrocode(uint64_t offset, std::span<const uint8_t> data) {
+    if (offset == 0) microcode.clear();
+    // Segments come in order; a gap or an overlap means a lost segment.
+    if (offset != microcode.size()) {
+        microcode.clear();
+        return false;
+    }
+    microcode.insert(microcode.end(), data.begin(), data.end());
+    const Drive::Microcode m = Drive::ParseMicrocode(microcode);
+    if (m.state == Drive::Microcode::PARTIAL) return true;
+    const bool fits = m.state == Drive::Microcode::WHOLE && m.product == std::string(cfg.product).append(16 - std::min<size_t>(16, cfg.product.size()), ' ').substr(0, 16);
+    if (fits) pendingRevision = m.revision;
+    microcode.clear();
+    return fits;
+}
+
+void Drive::Impl::ActivateMicrocode() {
+    microcode.clear();
+    if (!pendingRevision.empty()) revision = pendingRevision;
+    pendingRevision.clear();
 }
 
 void Drive::Impl::FormatUnit(Command& c) {

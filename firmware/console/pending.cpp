@@ -14,7 +14,6 @@ namespace fw {
 void ControllerIdentificationMenu() { PromptSelectOption(); }
 void SasExpanderConfigurationMenu() { PromptSelectOption(); }
 void AudibleAlarmControlMenu() { PromptSelectOption(); }
-void DriveMaintenanceMenu() { PromptSelectOption(); }
 void DiskIoModuleMaintenanceMenu() { PromptSelectOption(); }
 void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }

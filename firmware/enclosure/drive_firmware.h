@@ -18,6 +18,9 @@ constexpr uint8_t DRIVE_FIRMWARE_MAX_REGIONS = 32;
 // Kind 2: drives found through the SAS device list, an 8-character
 // revision, and a slot power cycle after the download.
 constexpr uint8_t DRIVE_FIRMWARE_KIND_SAS_LIST = 2;
+// A download leaves a copy of its file this many blocks before the drive's
+// last block, where the drive table rebuild looks for it.
+constexpr uint32_t DRIVE_FIRMWARE_COPY_BLOCKS_BEFORE_END = 16384;
 
 #pragma pack(push, 1)
 struct DRIVE_FIRMWARE_REGION {

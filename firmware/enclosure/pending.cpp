@@ -6,6 +6,7 @@
 #include "config/config_phase.h"
 #include "enclosure/drive_table.h"
 #include "enclosure/io_module_firmware.h"
+#include "console/drive_firmware_menus.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 
@@ -32,25 +33,7 @@ uint8_t fGetIoModuleUpdateFlag() { return FALSE; }
 void StartIoModuleUpdate() {}
 uint8_t fIsDriveFirmwareDownloadActive() { return FALSE; }
 
-namespace {
-uint8_t s_fDownloadInProgress = FALSE;
-uint8_t s_fDownloadPartnerSync = FALSE;
-uint8_t s_abDownloadDriveParams[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-}  // namespace
-
-uint8_t fIsDriveFirmwareDownloadInProgress() { return s_fDownloadInProgress; }
 void DriveFirmwareDownloadStep() {}
-void SetDriveFirmwareDownloadInProgress(uint8_t f) { s_fDownloadInProgress = f; }
-void SetDriveFirmwareDownloadPartnerSync(uint8_t f) { s_fDownloadPartnerSync = f; }
-uint8_t fGetDriveFirmwareDownloadPartnerSync() { return s_fDownloadPartnerSync; }
-void SetDownloadDriveParams(uint8_t bPath, uint8_t bLoopId, uint8_t bRank, uint8_t bParam4) {
-    s_abDownloadDriveParams[0] = bPath;
-    s_abDownloadDriveParams[1] = bLoopId;
-    s_abDownloadDriveParams[2] = bRank;
-    s_abDownloadDriveParams[3] = bParam4;
-}
-uint8_t bGetDownloadDriveRank() { return s_abDownloadDriveParams[2]; }
-uint8_t bGetDownloadDriveParam4() { return s_abDownloadDriveParams[3]; }
 void DriveTableServiceA() {
     RunBackgroundDriveVerifyPass();
     SetDriveServiceWorkA(FALSE);
@@ -63,16 +46,14 @@ uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
 uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
 
 // Phases whose work is not built yet end at once.
-uint8_t DownloadDriveFirmware(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
 uint8_t DriveFormatPhase(uint8_t) {
     EndConfigPhase();
     return STATUS_OK;
 }
+// The read of a stored file is not built: the console hears it failed.
 uint8_t ReadStoredDriveFirmwareFile(uint8_t) {
     EndConfigPhase();
+    if (bGetConfigRequester() == REQUESTER_CONSOLE) ReadDriveFirmwareDone(0);
     return STATUS_OK;
 }
 
@@ -81,7 +62,6 @@ void StartEnclosureJob(uint8_t) {}
 void ReportDriveActivity(uint8_t, uint8_t) {}
 
 
-uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY*) { return FALSE; }
 
 namespace {
 uint8_t s_fFanLowNoise = FALSE;
@@ -96,7 +76,6 @@ void ShowSesEnclosureList() {}
 void ShowSupportedDiagnosticPages() {}
 uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
-void AbortDriveFirmwareDownload() {}
 
 // No enclosure pages yet: no enclosure's firmware to list.
 void ShowEnclosureFirmwareVersions() {}

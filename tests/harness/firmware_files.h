@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "enclosure/drive_firmware.h"
+#include "sim/drive.h"
 
 namespace harness {
 
@@ -17,6 +18,7 @@ struct DriveFirmwareRegion {
     uint32_t largestTransfer;
     uint8_t mode = 5;
     uint8_t offsetField = 0xF1;
+    std::vector<uint8_t> data = {};   // the region's bytes (length of them); empty: a pattern
 };
 
 inline void PutLe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -59,7 +61,8 @@ inline std::vector<uint8_t> DriveFirmwareFile(const std::string& vendor, const s
     for (size_t r = 0; r < regions.size(); ++r) {
         const size_t entry = 40 + 24 * r;
         for (uint32_t i = 0; i < regions[r].length; ++i) {
-            f[offset + i] = static_cast<uint8_t>(seed * 31 + r * 7 + i * 13 + (i >> 8));
+            f[offset + i] = regions[r].data.empty() ? static_cast<uint8_t>(seed * 31 + r * 7 + i * 13 + (i >> 8))
+                                                    : regions[r].data[i];
         }
         PutLe32(f, entry + 0, regions[r].length);
         PutLe32(f, entry + 4, XorWords(f, offset, regions[r].length / 4));
@@ -72,6 +75,19 @@ inline std::vector<uint8_t> DriveFirmwareFile(const std::string& vendor, const s
     // The ignored word at 24 makes the whole file's words XOR to 0.
     PutLe32(f, 24, XorWords(f, 0, total / 4));
     return f;
+}
+
+// A file whose one region is a drive microcode image (the simulated drive's
+// form) for the product, sent in segments of `largest` bytes with WRITE
+// BUFFER mode 7.
+inline std::vector<uint8_t> DriveMicrocodeFile(const std::string& vendor, const std::string& product,
+                                               const std::string& revision, uint32_t bytes, uint32_t largest,
+                                               uint8_t kind = 1) {
+    std::string r8 = revision;
+    r8.resize(8, ' ');
+    std::vector<uint8_t> code = sim::Drive::BuildMicrocode(product, r8, bytes);
+    DriveFirmwareRegion region{static_cast<uint32_t>(code.size()), largest, 7, 0xF1, code};
+    return DriveFirmwareFile(vendor, product, kind == 2 ? r8 : revision, {region}, kind);
 }
 
 }  // namespace harness
