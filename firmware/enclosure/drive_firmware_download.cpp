@@ -284,7 +284,9 @@ uint8_t Start() {
         EndPhase(DOWNLOAD_FILE_ERROR);
         return STATUS_OK;
     }
-    if (s_fRegionMode == TRUE && bCheckDriveFirmwareFile(pbFile(), dGetDownloadImageLength(), TRUE, TRUE) != TRUE) {
+    // Every region must lie inside what was received and be sent in
+    // transfers of at least a byte, whatever loaded the buffer.
+    if (s_fRegionMode == TRUE && bCheckDriveFirmwareFile(pbFile(), dGetDownloadImageLength(), FALSE, TRUE) != TRUE) {
         EndPhase(DOWNLOAD_FILE_ERROR);
         return STATUS_OK;
     }

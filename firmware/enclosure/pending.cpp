@@ -7,6 +7,7 @@
 #include "enclosure/drive_table.h"
 #include "enclosure/io_module_firmware.h"
 #include "console/drive_firmware_menus.h"
+#include "enclosure/audible_alarm.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 
@@ -70,6 +71,8 @@ uint8_t fIsFanLowNoiseMode() { return s_fFanLowNoise; }
 void SetFanLowNoiseMode(uint8_t f) { s_fFanLowNoise = f; }
 void SetAlarmLowNoiseMode(uint8_t) {}
 uint8_t bSetAudibleAlarm(uint8_t, uint8_t) { return STATUS_OK; }
+// The alarm's flags are not kept yet: nothing to show.
+void ShowAudibleAlarmFlags() {}
 void ShowSesDriveList() {}
 void ShowSesProcessorList() {}
 void ShowSesEnclosureList() {}
