@@ -92,7 +92,7 @@ void Usage(FILE* to) {
     std::fprintf(to,
                  "usage: controller [--data-dir DIR] [--virtual-time] [--stop-after MS]\n"
                  "                  [--console-in FILE] [--memory-size BYTES] [--sdram-size BYTES]\n"
-                 "                  [--boot-block-version N] [--host-interface fc|sas|sas-target]\n"
+                 "                  [--boot-block-version N] [--host-interface fc|scsi|sas]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
                  "                  [--drive-type sas|sata] [--drive-spin-up MS] [--exit-on-reset]\n"
                  "                  [--iscsi [ADDRESS:]PORT] [--controllers 1|2]\n"
@@ -430,12 +430,12 @@ int main(int argc, char** argv) {
             const std::string v = value("--host-interface");
             if (v == "fc") {
                 config.hostInterface = sim::HostInterface::Fc;
+            } else if (v == "scsi") {
+                config.hostInterface = sim::HostInterface::Scsi;
             } else if (v == "sas") {
-                config.hostInterface = sim::HostInterface::Sas;
-            } else if (v == "sas-target") {
                 config.hostInterface = sim::HostInterface::SasTarget;
             } else {
-                return refuse("--host-interface is fc, sas or sas-target");
+                return refuse("--host-interface is fc, scsi or sas");
             }
         } else if (arg == "--fpga") {
             const std::string v = value("--fpga");

@@ -35,6 +35,7 @@ class I2cUnits;
 class ProcessorErrors;
 class Rtc;
 class SasController;
+class SasTargetIoc;
 class XorAccelerator;
 class BusMonitor;
 class IspChip;
@@ -43,8 +44,8 @@ class IspLoopChip;
 // The host-port chips fitted, by the kind the firmware finds them to be.
 enum class HostInterface : uint8_t {
     Fc = fw::HOST_INTERFACE_FC,
-    Sas = fw::HOST_INTERFACE_SAS,
-    SasTarget = fw::HOST_INTERFACE_SAS_TARGET,
+    Scsi = fw::HOST_INTERFACE_SAS,        // one dual-channel parallel SCSI chip
+    SasTarget = fw::HOST_INTERFACE_SAS_TARGET,  // one SAS target IOC
 };
 
 // Why the firmware stopped running.
@@ -77,6 +78,7 @@ struct BoardConfig {
     bool cacheBatteryCharged = true;
     bool hostChip1 = true;        // host-port chips fitted (Fibre Channel)
     bool hostChip2 = true;
+    uint8_t sasTargetRevision = 1;   // PCI revision of the SAS host ports' IOC
     uint32_t hostChipId = 0x24321077;  // their PCI identity (device << 16 | vendor)
     bool hostChipsPcie = false;   // behind the PCI Express link instead of on PCI-X
     // A test board: the Fibre Channel drive-loop chips 3 and 4 fitted on
@@ -124,6 +126,8 @@ public:
     Rtc& rtc() { return *m_rtc; }
     ProcessorErrors& processorErrors() { return *m_errors; }
     SasController& sasController() { return *m_sasController; }
+    // The SAS host ports' IOC (null unless the board has SAS host ports).
+    SasTargetIoc* sasTargetIoc() { return m_sasTargetIoc; }
     XorAccelerator& xorAccelerator() { return *m_xor; }
     BusMonitor& busMonitor() { return *m_busMonitor; }
     // Host chip 1 or 2 of a Fibre Channel board; null when not fitted.
@@ -283,6 +287,7 @@ private:
     std::unique_ptr<XorAccelerator> m_xor;
     std::unique_ptr<BusMonitor> m_busMonitor;
     SasController* m_sasController = nullptr;  // kept by the PCI model
+    SasTargetIoc* m_sasTargetIoc = nullptr;
     IspChip* m_ispChips[2] = {nullptr, nullptr};
     std::unique_ptr<IspLoopChip> m_loopChips[2];
     std::unique_ptr<Fiber> m_fiber;

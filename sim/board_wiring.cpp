@@ -12,6 +12,7 @@
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
+#include "sim/sas_target_ioc.h"
 #include "sim/bus_monitor.h"
 #include "sim/xor_accelerator.h"
 
@@ -87,17 +88,27 @@ void Board::WireDevices() {
     const bool fitted[2] = {m_config.hostChip1, m_config.hostChip2};
     const uint8_t slots[2] = {fw::PCI_DEVICE_HOST_CHIP1, fw::PCI_DEVICE_HOST_CHIP2};
     const fw::INT_LINE lines[2] = {fw::INT_LINE_HOST_CHIP1, fw::INT_LINE_HOST_CHIP2};
-    for (uint8_t n = 0; n < 2; ++n) {
-        if (!fitted[n]) continue;
-        if (m_config.hostInterface == HostInterface::Fc) {
+    if (m_config.hostInterface == HostInterface::Fc) {
+        for (uint8_t n = 0; n < 2; ++n) {
+            if (!fitted[n]) continue;
             m_ispChips[n] = &m_pci->AddFunction(
                 fw::PCI_BUS_PRIMARY, slots[n], 0,
                 std::make_unique<IspChip>(static_cast<uint8_t>(n + 1), m_config.hostChipId, kHostChipRevision,
                                           m_config.hostChipsPcie, line(lines[n])),
                 m_config.hostChipsPcie);
-        } else {
-            m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[n], 0,
-                               std::make_unique<PciFunction>(vendor, device, kHostChipRevision, 0x0C0400, 0));
+        }
+    } else if (m_config.hostInterface == HostInterface::SasTarget && m_config.hostChip1) {
+        // One IOC serves both SAS host ports, in the first host chip's slot.
+        m_sasTargetIoc = &m_pci->AddFunction(
+            fw::PCI_BUS_PRIMARY, slots[0], 0,
+            std::make_unique<SasTargetIoc>(m_config.sasTargetRevision, line(fw::INT_LINE_HOST_CHIP1)));
+        m_sasTargetIoc->ConfigWrite(0x10, 0);
+    } else if (m_config.hostInterface == HostInterface::Scsi) {
+        // The dual-channel chip: host ports 1 and 2 are its two functions.
+        for (uint8_t n = 0; n < 2; ++n) {
+            if (!fitted[n]) continue;
+            m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[0], n,
+                               std::make_unique<PciFunction>(vendor, device, kHostChipRevision, 0x010000, 0));
         }
     }
 

@@ -7,14 +7,18 @@ FcHost::FcHost(Board& board, FcFabric& fabric, FcTargetPort& target, uint64_t po
     m_initiator.autoLogin = false;
 }
 
-bool FcHost::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
-    const uint64_t end = m_board.clock().Now() + limitNs;
+bool RunHostUntil(Board& board, const std::function<bool()>& done, uint64_t limitNs) {
+    const uint64_t end = board.clock().Now() + limitNs;
     while (!done()) {
-        const uint64_t now = m_board.clock().Now();
+        const uint64_t now = board.clock().Now();
         if (now >= end) return false;
-        if (m_board.RunUntil(done, end - now) != StopKind::Running) return done();
+        if (board.RunUntil(done, end - now) != StopKind::Running) return done();
     }
     return true;
+}
+
+bool FcHost::RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
+    return RunHostUntil(m_board, done, limitNs);
 }
 
 bool FcHost::LogIn(uint64_t limitNs) {

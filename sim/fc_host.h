@@ -16,6 +16,10 @@
 
 namespace sim {
 
+// Runs the board until the condition holds or the limit passed (FALSE);
+// every simulated host waits this way.
+bool RunHostUntil(Board& board, const std::function<bool()>& done, uint64_t limitNs);
+
 class FcHost {
 public:
     static constexpr uint64_t kDefaultLimitNs = 5'000'000'000ull;

@@ -21,8 +21,7 @@
 #include "hw/mpi.h"
 #include "sim/clock.h"
 #include "sim/interrupt_controller.h"
-#include "sim/pci.h"
-#include "sim/ring.h"
+#include "sim/mpi_ioc.h"
 
 namespace sim {
 
@@ -30,7 +29,7 @@ class Chassis;
 class Drive;
 class EnclosureProcessor;
 
-class SasController : public PciFunction {
+class SasController : public MpiIoc {
 public:
     static constexpr uint16_t kVendor = fw::MPI_DRIVE_IOC_VENDOR_ID;
     static constexpr uint16_t kDevice = fw::MPI_DRIVE_IOC_DEVICE_ID;
@@ -38,29 +37,6 @@ public:
     static constexpr uint8_t kSlot = fw::MPI_DRIVE_IOC_PCI_DEVICE;
     static constexpr uint8_t kFunction = fw::MPI_DRIVE_IOC_PCI_FUNCTION;
     static constexpr uint32_t kRegisterBase = fw::MPI_DRIVE_IOC_REGISTER_BASE;
-    static constexpr uint32_t kRequestFrameBytes = 128;
-    static constexpr uint32_t kReplyFrameBytes = 64;
-
-    enum class State : uint8_t { Reset = 0, Ready = 1, Operational = 2, Fault = 4 };
-
-    // Faults and odd answers a test can ask for.
-    struct Faults {
-        bool neverReady = false;       // a loaded image never takes the IOC out of RESET
-        bool diagLocked = false;       // the write-sequence key is never accepted
-        bool portEnableSilent = false; // PORT ENABLE is never answered
-        uint16_t configStatus = 0;     // IOC status of every CONFIG request (0: normal)
-        int replyMsgLength = -1;       // MsgLength put in handshake replies (-1: true length)
-    };
-    // What IOC FACTS and PORT FACTS report.
-    struct Facts {
-        uint16_t requestFrameSize = 0x20;  // dwords
-        uint16_t globalCredits = 768;
-        uint16_t replyQueueDepth = 128;
-        uint8_t numberOfPorts = 1;
-        uint8_t flags = 0;                 // bit 0: the host keeps the image (upload)
-        uint32_t hostPageBufferBytes = 0;  // 0: the IOC wants no host page buffer
-        uint16_t maxPostedCmdBuffers = 128;
-    };
 
     SasController(uint8_t revision, MessageInterrupt interrupt);
     ~SasController() override;
@@ -83,43 +59,17 @@ public:
     // Requests a silent drive holds, and ABORT TASKs that found their task.
     size_t stalledRequests() const { return m_stalled.size(); }
     uint32_t tasksAborted() const { return m_tasksAborted; }
-    uint32_t eventAcks() const { return m_eventAcks; }
-    // Sends an address reply of the given bytes, as if a request had ended.
-    void InjectAddressReply(const std::vector<uint8_t>& reply) { AddressReply(reply.data(), static_cast<uint32_t>(reply.size())); }
-    // Puts a raw word on the reply post FIFO, as a misbehaving IOC might.
-    void PostRawReply(uint32_t word) {
-        m_replyPost.push_back(word);
-        UpdateInterrupt();
-    }
 
     uint32_t ConfigRead(uint16_t offset) override;
     void ConfigWrite(uint16_t offset, uint32_t value) override;
-    uint32_t Read(uint32_t address, unsigned width) override;
-    void Write(uint32_t address, uint32_t value, unsigned width) override;
-
-    Faults faults;
-    Facts facts;
     void SetRevision(uint8_t revision);
 
     // --- inspection and stimuli for tests ---------------------------------
-    State state() const { return m_state; }
-    void EnterFault(uint16_t code);
-    void PrepareDebugArea();
+    void EnterFault(uint16_t code) override;
+    void PrepareDebugArea() override;
     void Trace(uint32_t first, uint32_t second);
-    uint32_t loadedFirmwareVersion() const { return m_fwVersion; }
-    uint32_t diagnosticLoads() const { return m_diagnosticLoads; }
-    uint32_t unlockAttempts() const { return m_unlockAttempts; }
-    bool portEnabled(uint8_t port) const { return port < 8 && m_portEnabled[port]; }
-    bool eventsOn() const { return m_eventsOn; }
-    size_t freeReplyFrames() const { return m_replyFree.size(); }
-    size_t postedReplies() const { return m_replyPost.size(); }
-    uint32_t requestsReceived() const { return m_requestsReceived; }
     uint32_t cmdBuffersPosted() const { return m_cmdBuffersPosted; }
     uint32_t cmdBuffersReposted() const { return m_cmdBuffersReposted; }
-    uint32_t hostPageBufferAddress() const { return m_hostPageBuffer; }
-    const std::vector<uint8_t>& flashImage() const { return m_flashImage; }
-    uint32_t IocMemory(uint32_t address) const;
-    void SetIocMemory(uint32_t address, uint32_t value) { m_memory[address] = value; }
     // The IOC firmware's debug area (35 dwords) and the trace ring it
     // appends to: two dwords for every request taken (function and count,
     // message context) and for a fault (0xFA, fault code); the tail dword
@@ -130,16 +80,6 @@ public:
     static constexpr uint32_t kTraceTail = 0x21FFFFF0;
     uint32_t traceEntries() const { return m_traceEntries; }
     uint32_t targetResets() const { return m_targetResets; }
-    // Configuration page reads (of any address) of a page type and number.
-    uint32_t pageReads(uint8_t type, uint8_t number) const {
-        auto it = m_pageReads.find({type, number});
-        return it == m_pageReads.end() ? 0 : it->second;
-    }
-    // A configuration page as the IOC holds it (header included); empty when
-    // the IOC has no such page.
-    std::vector<uint8_t> Page(uint8_t type, uint8_t number, uint32_t address = 0) const;
-    // Raises an event through the reply FIFO once events are on.
-    void RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired);
 
     // --- faults of the drive side (sas_controller_events.cpp) -------------
     // The drive in the slot resets itself: the requests it held end as
@@ -196,66 +136,16 @@ public:
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
 
 private:
-    static constexpr uint64_t kResetNs = 10'000;          // reset-adapter bit self-clears
-    static constexpr uint64_t kBootNs = 20'000'000;       // IOC firmware start
-    static constexpr uint64_t kLinkUpNs = 100'000'000;    // a port answers PORT ENABLE
-
-    struct PageKey {
-        uint8_t type;    // page type, or the extended page type
-        uint8_t number;
-        uint32_t address;
-        bool operator<(const PageKey& o) const {
-            return type != o.type ? type < o.type : number != o.number ? number < o.number : address < o.address;
-        }
-    };
-    struct ConfigPage {
-        bool extended;
-        std::vector<uint8_t> bytes;
-    };
-
-    void MapRegisters(uint32_t base);
-    void WriteDoorbell(uint32_t value);
-    void WriteSequence(uint8_t key);
-    void WriteHostDiagnostic(uint32_t value);
-    void WriteHostIntStatus();
-    void DiagWrite(uint32_t value);
-    void ResetIoc(bool hard);
-    void Boot();
-    bool BootLoadedImage();
-    void HandshakeMessage();
-    void StartReply(const void* reply, uint32_t bytes);
-    // Doorbell messages, by function: the request padded to a frame.
-    using Handshake = void (SasController::*)(const uint8_t* request, uint32_t context);
-    static const std::array<Handshake, 256> kHandshakes;
-    void HandshakeFacts(const uint8_t* request, uint32_t context);
-    void HandshakeInit(const uint8_t* request, uint32_t context);
-    void HandshakePortFacts(const uint8_t* request, uint32_t context);
-    void HandshakePortEnable(const uint8_t* request, uint32_t context);
-    void HandshakeEvents(const uint8_t* request, uint32_t context);
-    void HandshakeConfig(const uint8_t* request, uint32_t context);
-    void HandshakeFirmware(const uint8_t* request, uint32_t context);
-    void HandshakeTaskManagement(const uint8_t* request, uint32_t context);
-    void HandshakeUnknown(const uint8_t* request, uint32_t context);
     // Requests through the request FIFO, by function.
-    void PostRequest(uint32_t frameAddress);
+    void PostRequest(uint32_t frameAddress) override;
+    void Signal(bool raised) override { m_interrupt.Set(raised); }
+    void ResetChip() override;
     using Request = void (SasController::*)(const uint8_t* frame, uint32_t context);
     static const std::array<Request, 256> kRequests;
-    void RequestConfig(const uint8_t* frame, uint32_t context);
-    void RequestPortEnable(const uint8_t* frame, uint32_t context);
     void RequestCmdBufferBase(const uint8_t* frame, uint32_t context);
     void RequestCmdBufferList(const uint8_t* frame, uint32_t context);
-    void RequestEventAck(const uint8_t* frame, uint32_t context);
-    void RequestUnknown(const uint8_t* frame, uint32_t context);
-    void AddressReply(const void* reply, uint32_t bytes);
-    void DeliverReplies();
-    void UpdateInterrupt();
     void InitPages();
-    // Runs a CONFIG request; fills the 24-byte reply.
-    void Config(const uint8_t* request, uint8_t* reply);
-    void FactsReply(uint8_t* reply);
-    Board& B() { return *board; }
     void RefreshTopology();
-    void AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, const void* body, uint32_t bytes);
     // Expander page 0 of one expander, page 1 of each of its phys, and
     // page 0 of every drive on them.
     void DescribeExpander(unsigned index);
@@ -330,7 +220,6 @@ private:
     };
     void FinishScsi(uint32_t index);
     void ReplyScsi(const ScsiEnd& end, uint16_t iocStatus);
-    void ContextReply(uint32_t word);
     uint16_t AssignHandle(uint64_t sasAddress);
     // Target mode.  An exchange is a command from the partner that is open
     // here, by IoIndex; the initiator side keeps its request's context and
@@ -364,7 +253,6 @@ private:
     // Ends the exchanges this IOC holds for `initiator` (or for every
     // initiator when null) and the requests it sent to the partner.
     void EndPartnerExchanges(SasController* initiator);
-    ConfigPage* NextHandlePage(uint8_t type, uint32_t address);
 
     MessageInterrupt m_interrupt;
     Chassis* m_chassis = nullptr;
@@ -395,54 +283,12 @@ private:
     };
     std::map<uint32_t, Stalled> m_stalled;  // by MsgContext
     uint32_t m_tasksAborted = 0;
-    uint32_t m_eventAcks = 0;
 
     std::array<uint32_t, 64> m_config{};
-    uint32_t m_mappedAt = 0;
-
-    State m_state = State::Ready;
-    uint16_t m_faultCode = 0;
     uint32_t m_traceEntries = 0;
-    uint32_t m_hostIntStatus = 0;
-    uint32_t m_hostIntMask = 0xFFFFFFFF;
-    uint32_t m_hostDiagnostic = 0;
-    uint32_t m_testBase = 0;
-    uint32_t m_diagAddress = 0;
-    uint8_t m_keyPosition = 0;
-    uint32_t m_unlockAttempts = 0;
-
-    // Doorbell handshake.
-    bool m_receiving = false;
-    uint32_t m_expectDwords = 0;
-    std::vector<uint32_t> m_request;
-    std::deque<uint16_t> m_replyWords;
-
-    // IOC memory reached through the diagnostic window.
-    std::map<uint32_t, uint32_t> m_memory;
-    std::map<std::pair<uint8_t, uint8_t>, uint32_t> m_pageReads;
     uint32_t m_targetResets = 0;
-    std::vector<uint32_t> m_loadStarts;  // where each load run began
-    uint32_t m_diagnosticLoads = 0;
-    uint32_t m_fwVersion = 0x01000000;   // what the IOC's own flash holds
-    std::vector<uint8_t> m_flashImage;   // FW DOWNLOAD by message
-
-    // Queues.
-    struct ReplyFrame {
-        std::array<uint8_t, kReplyFrameBytes> data;
-        uint32_t bytes;
-    };
-    Ring<uint32_t> m_replyFree;
-    Ring<uint32_t> m_replyPost;
-    Ring<ReplyFrame> m_pendingReplies;  // waiting for a free frame
-    uint32_t m_requestsReceived = 0;
-    uint32_t m_hostPageBuffer = 0;
-    bool m_eventsOn = false;
-    uint32_t m_eventContext = 0;
-    std::array<bool, 8> m_portEnabled{};
     uint32_t m_cmdBuffersPosted = 0;
     uint32_t m_cmdBuffersReposted = 0;
-
-    std::map<PageKey, ConfigPage> m_pages;
 
     // SCSI IO answered by the drive, waiting out its service time; a slot
     // and its event are used again and again.

@@ -50,23 +50,6 @@ void SasController::PostRequest(uint32_t frameAddress) {
     (this->*kRequests[frame[3]])(frame, Load<uint32_t>(frame + 8));
 }
 
-void SasController::RequestConfig(const uint8_t* frame, uint32_t) {
-    uint8_t r[sizeof(fw::MPI_CONFIG_REPLY)];
-    Config(frame, r);
-    r[2] = sizeof r / 4;
-    AddressReply(r, sizeof r);
-}
-
-void SasController::RequestPortEnable(const uint8_t* frame, uint32_t context) {
-    if (faults.portEnableSilent) return;
-    uint8_t port = frame[6];
-    B().clock().ScheduleIn(kLinkUpNs, [this, port, context] {
-        if (port < facts.numberOfPorts) m_portEnabled[port] = true;
-        auto r = HeaderReply(fw::MPI_FUNCTION_PORT_ENABLE, context, 0);
-        AddressReply(&r, sizeof r);
-    });
-}
-
 void SasController::RequestCmdBufferBase(const uint8_t* frame, uint32_t context) {
     auto p = Load<fw::MPI_TARGET_CMD_BUF_BASE_POST_REQUEST>(frame);
     uint16_t status = fw::MPI_IOCSTATUS_SUCCESS;
@@ -108,55 +91,6 @@ void SasController::RequestCmdBufferList(const uint8_t* frame, uint32_t context)
     AddressReply(&r, sizeof r);
 }
 
-void SasController::RequestEventAck(const uint8_t*, uint32_t context) {
-    ++m_eventAcks;
-    auto r = HeaderReply(fw::MPI_FUNCTION_EVENT_ACK, context, 0);
-    AddressReply(&r, sizeof r);
-}
-
-void SasController::RequestUnknown(const uint8_t* frame, uint32_t context) {
-    auto r = HeaderReply(frame[3], context, fw::MPI_IOCSTATUS_INVALID_FUNCTION);
-    AddressReply(&r, sizeof r);
-}
-
-void SasController::AddressReply(const void* reply, uint32_t bytes) {
-    ReplyFrame frame{};
-    frame.bytes = std::min(bytes, kReplyFrameBytes);
-    std::memcpy(frame.data.data(), reply, frame.bytes);
-    m_pendingReplies.push_back(frame);
-    DeliverReplies();
-}
-
-// A reply waits inside the IOC until the host has given it a frame.
-void SasController::DeliverReplies() {
-    while (!m_pendingReplies.empty() && !m_replyFree.empty()) {
-        uint32_t address = m_replyFree.front();
-        uint8_t* frame = B().memory().Translate(address, kReplyFrameBytes);
-        m_replyFree.pop_front();
-        if (!frame) continue;  // a bad frame address is dropped, the reply kept
-        const ReplyFrame& r = m_pendingReplies.front();
-        std::memset(frame, 0, kReplyFrameBytes);
-        std::memcpy(frame, r.data.data(), r.bytes);
-        m_replyPost.push_back(address >> 1 | fw::MPI_REPLY_ADDRESS_FLAG);
-        m_pendingReplies.pop_front();
-    }
-    UpdateInterrupt();
-}
-
-void SasController::RaiseEvent(uint32_t event, const std::vector<uint32_t>& data, bool ackRequired) {
-    if (!m_eventsOn) return;
-    fw::MPI_EVENT_NOTIFICATION_REPLY r{};
-    size_t n = std::min<size_t>(data.size(), 9);
-    r.wEventDataLength = static_cast<uint16_t>(n);
-    r.bMsgLength = static_cast<uint8_t>(7 + n);
-    r.bFunction = fw::MPI_FUNCTION_EVENT_NOTIFICATION;
-    r.bAckRequired = ackRequired ? 1 : 0;
-    r.dMsgContext = m_eventContext;
-    r.dEvent = event;
-    for (size_t i = 0; i < n; ++i) r.dEventData[i] = data[i];
-    AddressReply(&r, sizeof r);
-}
-
 unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
     unsigned pieces = 0;
     for (unsigned n = 0; n < kMaxSglElements && dwordsLeft >= 2; ++n) {
@@ -179,11 +113,6 @@ unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
         dwordsLeft -= 2;
     }
     return pieces;
-}
-
-void SasController::ContextReply(uint32_t word) {
-    m_replyPost.push_back(word & ~fw::MPI_REPLY_ADDRESS_FLAG & ~fw::MPI_REPLY_TYPE_MASK);
-    UpdateInterrupt();
 }
 
 // A SCSI IO request: the drive runs the command at once and the answer

@@ -53,20 +53,6 @@ uint16_t SasController::ExpanderHandle(unsigned index) {
     return index == 0 ? kExpanderHandle : static_cast<uint16_t>(kExpansionHandleBase + index);
 }
 
-void SasController::AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, const void* body,
-                                    uint32_t bytes) {
-    ConfigPage page{true,
-                    std::vector<uint8_t>(static_cast<const uint8_t*>(body), static_cast<const uint8_t*>(body) + bytes)};
-    fw::MPI_CONFIG_EXTENDED_PAGE_HEADER h{};
-    h.bPageVersion = 1;
-    h.bPageNumber = number;
-    h.bPageType = fw::MPI_CONFIG_PAGETYPE_EXTENDED;
-    h.wExtPageLength = static_cast<uint16_t>(bytes / 4);
-    h.bExtPageType = type;
-    std::memcpy(page.bytes.data(), &h, sizeof h);
-    m_pages[{type, number, address}] = std::move(page);
-}
-
 void SasController::DescribeExpander(unsigned index) {
     Expander& ex = m_chassis->expander(index);
     const uint16_t exHandle = ExpanderHandle(index);

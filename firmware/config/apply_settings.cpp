@@ -143,7 +143,7 @@ uint8_t bFilterSpeed(uint8_t bInterface, uint8_t bPort, uint8_t bStored) {
         }
         return 0;
     }
-    if (bInterface == HOST_INTERFACE_SAS_TARGET) return bFilterSASHostPortPhySetting(bStored);
+    if (bInterface == HOST_INTERFACE_SAS_TARGET) return bFilterSASHostPortConnectionOption(bStored);
     return bStored > 2 ? 2 : bStored;
 }
 
@@ -168,7 +168,7 @@ void DeriveSettings(const CONFIG_IMAGE* psImage) {
     for (uint8_t p = 0; p < 2; p++) {
         const uint8_t bConnection = h.abPortConnection[p];
         if (bInterface == HOST_INTERFACE_FC) s.abConnection[p] = bConnection > 2 ? 0 : bConnection;
-        else if (bInterface == HOST_INTERFACE_SAS_TARGET) s.abConnection[p] = bFilterSASHostPortConnectionOption(bConnection);
+        else if (bInterface == HOST_INTERFACE_SAS_TARGET) s.abConnection[p] = bFilterSASHostPortPhySetting(bConnection);
         else s.abConnection[p] = bConnection;
         s.abSpeed[p] = bFilterSpeed(bInterface, p, h.abPortDataRate[p]);
         s.afOptionB[p] = IsFcOrSasHost(bInterface) ? TRUE : fStoredBoolean(h.afPortOptionB[p], TRUE);

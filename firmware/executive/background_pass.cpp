@@ -161,13 +161,13 @@ const BackgroundService s_asServices[] = {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
                 wGetHostCommandPoolCount(PORT_CODE_SAS_HOST_1) != 0;
      },
-     [] { SASTargetCommandService(PORT_CODE_SAS_HOST_1); }},
+     [] { SASTargetTaskManagementService(PORT_CODE_SAS_HOST_1); }},
     {14, HOLDABLE,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
                 wGetHostCommandPoolCount(PORT_CODE_SAS_HOST_2) != 0;
      },
-     [] { SASTargetCommandService(PORT_CODE_SAS_HOST_2); }},
+     [] { SASTargetTaskManagementService(PORT_CODE_SAS_HOST_2); }},
     // Every other host interface.
     {15, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_1)); },
      [] { RebuildPortLunTable(PORT_CODE_FC_TABLE_1); }},
@@ -351,13 +351,13 @@ const BackgroundService s_asServices[] = {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
                 IsTrue(fIsSASTargetPortEventPending(PORT_CODE_SAS_HOST_1));
      },
-     [] { SASTargetPortEventService(PORT_CODE_SAS_HOST_1, FALSE); }},
+     [] { SASTargetEventService(PORT_CODE_SAS_HOST_1, FALSE, FALSE); }},
     {87, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(fIsSASTargetPortRequestPending(PORT_CODE_SAS_HOST_1));
+                IsTrue(fIsSASTargetRepostRequested());
      },
-     [] { SASTargetPortRequestService(PORT_CODE_SAS_HOST_1); }},
+     [] { SASTargetRepostService(PORT_CODE_SAS_HOST_1); }},
     {88, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
@@ -371,7 +371,7 @@ const BackgroundService s_asServices[] = {
      },
      [] { RebuildPortLunTable(PORT_CODE_SAS_HOST_2); }},
     {90, EVERY_PASS, [] { return IsHostType(HOST_INTERFACE_SAS_TARGET); },
-     [] { SASTargetHousekeeping(); }},
+     [] { SASTargetTimeoutScan(); }},
     {92, 0,
      [] { return wGetActiveBackgroundProcessCount() != 0 && lGetLongCountdown() == 0; },
      [] { RunBackgroundProcesses(); }},

@@ -129,8 +129,15 @@ void ServiceHostChips(uint32_t dFint0) {
                         [] { LSI_SAS_HostPortInterruptEntry(PORT_CODE_FC_TABLE_2); });
         }
     }
-    if ((dFint0 & dLineMask(INT_LINE_HOST_CHIP1)) && bType == HOST_INTERFACE_FC) {
-        RunAsSource(INT_SOURCE_HOST_CHIPS, [] { ServiceFcHostChip(1); });
+    if (dFint0 & dLineMask(INT_LINE_HOST_CHIP1)) {
+        if (bType == HOST_INTERFACE_FC) {
+            RunAsSource(INT_SOURCE_HOST_CHIPS, [] { ServiceFcHostChip(1); });
+        } else if (bType == HOST_INTERFACE_SAS) {
+            RunAsSource(INT_SOURCE_HOST_CHIPS, [] { LSI_SAS_HostPortInterruptEntry(PORT_CODE_FC_TABLE_1); });
+        } else if (bType == HOST_INTERFACE_SAS_TARGET) {
+            // One IOC serves both SAS host ports.
+            RunAsSource(INT_SOURCE_HOST_CHIPS, [] { LSI_SAS_TargetInterruptEntry(PORT_CODE_SAS_HOST_1); });
+        }
     }
 }
 

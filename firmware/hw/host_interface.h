@@ -10,9 +10,9 @@
 namespace fw {
 
 constexpr uint8_t HOST_INTERFACE_FC = 1;           // Fibre Channel host-port chips
-constexpr uint8_t HOST_INTERFACE_SAS = 2;          // SAS host ports served by the FIQ handler
+constexpr uint8_t HOST_INTERFACE_SAS = 2;          // parallel SCSI host ports, served by the FIQ handler
 constexpr uint8_t HOST_INTERFACE_EMBEDDED = 4;     // the embedded management module's ports
-constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;   // SAS host ports under the target driver
+constexpr uint8_t HOST_INTERFACE_SAS_TARGET = 6;   // SAS host ports on the target IOC
 
 // The host-port chip of each kind that has one, as PCI identifies it.
 struct HOST_CHIP_IDENTITY {
@@ -22,7 +22,7 @@ struct HOST_CHIP_IDENTITY {
 };
 constexpr HOST_CHIP_IDENTITY HOST_CHIP_IDENTITIES[] = {
     {HOST_INTERFACE_FC, PCI_VENDOR_HOST_FC, PCI_DEVICE_HOST_FC},
-    {HOST_INTERFACE_SAS, PCI_VENDOR_SAS, PCI_DEVICE_SAS_HOST},
+    {HOST_INTERFACE_SAS, PCI_VENDOR_SAS, PCI_DEVICE_SCSI_HOST},
     {HOST_INTERFACE_SAS_TARGET, PCI_VENDOR_SAS, PCI_DEVICE_SAS_TARGET},
 };
 

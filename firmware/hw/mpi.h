@@ -764,6 +764,7 @@ constexpr uint16_t MPI_IOCSTATUS_SCSI_IOC_TERMINATED = 0x004B;
 constexpr uint8_t MPI_FUNCTION_TARGET_ASSIST = 0x0B;
 constexpr uint8_t MPI_FUNCTION_TARGET_STATUS_SEND = 0x0C;
 constexpr uint8_t MPI_FUNCTION_TARGET_MODE_ABORT = 0x0D;
+constexpr uint8_t MPI_FUNCTION_SAS_IO_UNIT_CONTROL = 0x1B;
 constexpr uint32_t MPI_TARGET_REPLY_IO_INDEX_MASK = 0x3FFF;
 
 // A command buffer as the IOC fills it.

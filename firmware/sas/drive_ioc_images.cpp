@@ -82,6 +82,11 @@ constexpr IMAGE_LAYOUT REVISION8_LAYOUT{0x01153200, 5632, 1024, 0x1068E008};
 constexpr std::array<uint8_t, 6144> s_abRevision4Image = MakeImage<6144>(REVISION4_LAYOUT);
 constexpr std::array<uint8_t, 6656> s_abRevision8Image = MakeImage<6656>(REVISION8_LAYOUT);
 
+constexpr IMAGE_LAYOUT TARGET_REVISION1_LAYOUT{0x01105400, 4096, 0, 0x10680001};
+constexpr IMAGE_LAYOUT TARGET_REVISION2_LAYOUT{0x01125400, 4096, 512, 0x10680002};
+constexpr std::array<uint8_t, 4096> s_abTargetRevision1Image = MakeImage<4096>(TARGET_REVISION1_LAYOUT);
+constexpr std::array<uint8_t, 4608> s_abTargetRevision2Image = MakeImage<4608>(TARGET_REVISION2_LAYOUT);
+
 }  // namespace
 
 const uint8_t* pGetDriveIOCImage(uint8_t bRevision, uint32_t* pdLength) {
@@ -92,6 +97,20 @@ const uint8_t* pGetDriveIOCImage(uint8_t bRevision, uint32_t* pdLength) {
     case 8:
         *pdLength = static_cast<uint32_t>(s_abRevision8Image.size());
         return s_abRevision8Image.data();
+    default:
+        *pdLength = 0;
+        return nullptr;
+    }
+}
+
+const uint8_t* pGetSASTargetIOCImage(uint8_t bRevision, uint32_t* pdLength) {
+    switch (bRevision) {
+    case 1:
+        *pdLength = static_cast<uint32_t>(s_abTargetRevision1Image.size());
+        return s_abTargetRevision1Image.data();
+    case 2:
+        *pdLength = static_cast<uint32_t>(s_abTargetRevision2Image.size());
+        return s_abTargetRevision2Image.data();
     default:
         *pdLength = 0;
         return nullptr;

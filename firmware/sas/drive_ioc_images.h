@@ -9,5 +9,7 @@ namespace fw {
 // The image for a PCI revision of the drive IOC and its length in bytes;
 // null when the firmware carries none for that revision.
 const uint8_t* pGetDriveIOCImage(uint8_t bRevision, uint32_t* pdLength);
+// The same for the SAS host ports' IOC.
+const uint8_t* pGetSASTargetIOCImage(uint8_t bRevision, uint32_t* pdLength);
 
 }  // namespace fw

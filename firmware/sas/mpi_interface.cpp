@@ -10,6 +10,7 @@
 #include "hw/mpi.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/request_frames.h"
+#include "sas/sas_target.h"
 
 namespace fw {
 
@@ -284,24 +285,32 @@ uint8_t bConfigRequest(uint8_t bIocId, uint8_t fViaRequestQueue, const MPI_CONFI
         std::memcpy(adRequest, psRequest, sizeof *psRequest);
         return bLSIHandshake(bIocId, adRequest, bHandshakeDwords, psReply, sizeof *psReply / 4);
     }
-    // Only the drive IOC's frames are kept here; the target IOC brings its own.
-    if (bIocId != LSI_IOC_DRIVE) return 0;
+    // The drive IOC and the target IOC keep request frames; the host-port
+    // IOCs answer by handshake only.
+    const bool fTarget = bIocId == LSI_IOC_TARGET_1 || bIocId == LSI_IOC_TARGET_2;
+    if (!fTarget && bIocId != LSI_IOC_DRIVE) return 0;
+    const uint8_t bSource = fTarget ? INT_SOURCE_HOST_CHIPS : INT_SOURCE_DRIVE_SIDE;
     uint8_t* pbFrame = nullptr;
     uint16_t wIndex = 0xFFFF;
-    uint8_t bLock = LockInterruptSource(INT_SOURCE_DRIVE_SIDE);
-    uint8_t bResult = bAllocLSIRequestFrame(bIocId, &pbFrame, &wIndex, FALSE);
+    uint8_t bLock = LockInterruptSource(bSource);
+    uint8_t bResult = fTarget ? bGetTargetRequestFrame(bIocId, &pbFrame, &wIndex, TRUE)
+                              : bAllocLSIRequestFrame(bIocId, &pbFrame, &wIndex, FALSE);
     if (bResult == STATUS_OK) {
         SetLSIConfigReplyFlag(FALSE);
         std::memcpy(pbFrame, psRequest, sizeof *psRequest);
-        (void)qPostLSIRequest(bIocId, pbFrame, wIndex, CONFIG_QUEUE_TIMEOUT_MS, FALSE);
+        if (fTarget) {
+            PostTargetRequest(bIocId, pbFrame, wIndex, CONFIG_QUEUE_TIMEOUT_MS, 0);
+        } else {
+            (void)qPostLSIRequest(bIocId, pbFrame, wIndex, CONFIG_QUEUE_TIMEOUT_MS, FALSE);
+        }
     }
-    if (bLock != INT_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+    if (bLock != INT_LOCK_HELD) UnlockInterruptSource(bSource);
     if (bResult != STATUS_OK) return 0;
 
     // The reply handler runs in the FIQ while we wait: a caller holding the
-    // drive-side lock lends it for the wait.
-    uint8_t fCallerHeld = ToFlag(bLock == INT_LOCK_HELD && fIsInterruptSourceActive(INT_SOURCE_DRIVE_SIDE) != TRUE);
-    if (fCallerHeld == TRUE) UnlockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+    // IOC's lock lends it for the wait.
+    uint8_t fCallerHeld = ToFlag(bLock == INT_LOCK_HELD && fIsInterruptSourceActive(bSource) != TRUE);
+    if (fCallerHeld == TRUE) UnlockInterruptSource(bSource);
     uint8_t fGot = FALSE;
     for (uint32_t i = 0; i < CONFIG_REPLY_SPIN_LIMIT; ++i) {
         if (fGetLSIConfigReplyFlag() == TRUE) {
@@ -310,7 +319,7 @@ uint8_t bConfigRequest(uint8_t bIocId, uint8_t fViaRequestQueue, const MPI_CONFI
         }
         HwPoll();
     }
-    if (fCallerHeld == TRUE) (void)LockInterruptSource(INT_SOURCE_DRIVE_SIDE);
+    if (fCallerHeld == TRUE) (void)LockInterruptSource(bSource);
     if (fGot != TRUE) return 0;
     std::memcpy(psReply, s_adConfigReply, sizeof *psReply);
     return STATUS_OK;
@@ -358,9 +367,9 @@ uint8_t bConfigPage(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue,
 
 }  // namespace
 
-// The host-port and target IOC drivers keep records of their own; until
-// they are built only the drive IOC answers.
+// Each driver keeps its IOC's record; the target IOC's serves both its port codes.
 LSI_MPT_INTERFACE* pGetLSIMPTInterface(uint8_t bIocId) {
+    if (LSI_SAS_TARGET_IOC* psTarget = dGetSASTargetIocRecord(bIocId)) return &psTarget->sInterface;
     LSI_SAS_DRIVE_ADAPTER* psAdapter = psGetLSIAdapter(bIocId);
     return psAdapter == nullptr ? nullptr : &psAdapter->sInterface;
 }
@@ -454,6 +463,35 @@ uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaReque
                             BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus) {
     return bConfigPage(bIocId, fExtended, fViaRequestQueue, bAction, bPageNumber, bPageType, dPageAddress, dBuffer,
                        dBufferBytes, TRUE, nullptr, pwIocStatus);
+}
+
+uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts) {
+    MPI_SIMPLE_REQUEST sRequest{};
+    sRequest.bFunction = MPI_FUNCTION_IOC_FACTS;
+    return bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4);
+}
+
+uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages) {
+    MPI_IOC_INIT_REQUEST sRequest{};
+    sRequest.bWhoInit = MPI_WHOINIT_HOST_DRIVER;
+    sRequest.bFunction = MPI_FUNCTION_IOC_INIT;
+    sRequest.bFlags = bFlags;
+    sRequest.bMaxBuses = 1;
+    sRequest.wReplyFrameSize = 64;
+    if (dHostPageBytes != 0) {
+        sRequest.dHostPageBufferFlagsLength = MPI_SGE_HOST_PAGE_BUFFER | dHostPageBytes;
+        sRequest.dHostPageBufferAddress = dHostPages;
+    }
+    MPI_REPLY_HEADER sReply{};
+    if (bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, &sReply, sizeof sReply / 4) != STATUS_OK) return 0;
+    return (sReply.wIOCStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
+}
+
+uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts) {
+    MPI_SIMPLE_REQUEST sRequest{};
+    sRequest.bFunction = MPI_FUNCTION_PORT_FACTS;
+    if (bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4) != STATUS_OK) return 0;
+    return (psFacts->sHeader.wIOCStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
 }
 
 uint8_t bLSIPortEnable(uint8_t bIocId, uint8_t bPortNumber, uint32_t dTimeoutMs) {

@@ -91,6 +91,11 @@ uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaReque
                             uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
                             BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus);
 
+// IOC FACTS, IOC INIT (with a host page buffer when dHostPageBytes is not
+// 0) and PORT FACTS by handshake; 0xFF only when the IOC answered success.
+uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts);
+uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages);
+uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts);
 uint8_t bLSIPortEnable(uint8_t bIocId, uint8_t bPortNumber, uint32_t dTimeoutMs);
 uint8_t bLSIEventNotificationOn(uint8_t bIocId);
 uint8_t bLSISendBusReset(uint8_t bIocId);

@@ -35,7 +35,6 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
     if (bKind == 0 && bTarget != 0xFF) (void)bSendSASTaskManagement(bTarget, 0, bArgument, 0);
 }
 uint8_t InitSASHostPorts() { return STATUS_OK; }
-uint8_t LSI_SAS_TargetInit() { return STATUS_OK; }
 void SetMuxHousekeepingRequest(uint8_t) {}
 uint8_t bAllocateMuxTables() { return STATUS_OK; }
 void ResetSasStartFlags() {}
@@ -45,7 +44,6 @@ void SetSASDeviceTableFlag(uint8_t, uint16_t, uint8_t) {}
 // Stand-ins for the tick and stop paths.
 void SasHalfSecondService() {}
 void DisableSasExpanders(uint8_t) {}
-void StopSasTargetController() {}
 
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
@@ -53,40 +51,16 @@ void MuxHousekeepingService() {}
 uint8_t fIsSasHostPortServiceRequested(uint8_t) { return FALSE; }
 void SasHostPortService(uint8_t) {}
 void SasHostEventService() {}
-void SASTargetCommandService(uint8_t) {}
-uint8_t fIsSASTargetPortServiceRequested(uint8_t) { return FALSE; }
-void SASTargetPortService(uint8_t) {}
-uint8_t fIsSASTargetPortEventPending(uint8_t) { return FALSE; }
-void SASTargetPortEventService(uint8_t, uint8_t) {}
-uint8_t fIsSASTargetPortRequestPending(uint8_t) { return FALSE; }
-void SASTargetPortRequestService(uint8_t) {}
-void SASTargetHousekeeping() {}
 void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
 
-void RefreshSasTargetInitiators(uint8_t, HOST_PORT_RECORD*) {}
-uint8_t bFilterSASHostPortPhySetting(uint8_t bValue) { return bValue; }
-uint8_t bFilterSASHostPortConnectionOption(uint8_t bValue) { return bValue; }
 
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
-uint8_t bGetSASTargetPortLinkCode(uint8_t) { return 0xFF; }
 
-// No SAS host ports on this board: nothing is sent.
-uint8_t SendSASScsiStatus(KERNEL_ENTRY*, uint8_t, uint8_t, uint8_t, uint8_t) { return STATUS_OK; }
-uint8_t StartSASDataInTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t,
-                               uint8_t, uint8_t, uint8_t) {
-    return STATUS_OK;
-}
-void StartSASDataOutTransfer(KERNEL_ENTRY*, uint32_t, uint32_t, uint32_t, uint32_t) {}
 // The second SAS target path (port codes 49 and 50) is not on this board:
 // its commands end as the controller's own internal commands do.
 uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
                             uint8_t bAscq) {
     return bInternalSendStatus(psEntry, bStatus, bKey, bAsc, bAscq);
-}
-void GetSASTargetLastSense(uint8_t, uint16_t, uint8_t* pbKey, uint8_t* pbAsc, uint8_t* pbAscq) {
-    *pbKey = SENSE_NO_SENSE;
-    *pbAsc = 0;
-    *pbAscq = 0;
 }
 uint8_t HostPortDataInAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t,
                              uint8_t fWithStatus, uint8_t, uint8_t, uint8_t, uint8_t) {
@@ -115,7 +89,6 @@ void ShowLSITargetPostQueues() {}
 void ShowSASTargetInterfaceInfo(uint8_t) {}
 void ResetLsiHostPort(uint8_t) {}
 
-uint64_t lGetSASHostPortAddress(const uint8_t*, uint8_t, uint8_t) { return 0; }
 void PrintSASPortSettings(const char*, uint8_t, uint8_t) {}
 uint8_t bReadNegotiatedParameters(uint8_t, uint8_t, uint32_t*) { return 0; }
 

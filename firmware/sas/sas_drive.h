@@ -75,15 +75,18 @@ void MuxHousekeepingService();
 uint8_t fIsSasHostPortServiceRequested(uint8_t bPort);
 void SasHostPortService(uint8_t bPort);
 void SasHostEventService();
-void SASTargetCommandService(uint8_t bPort);
+// The SAS host ports: task management, port states, host records,
+// command buffer reposts and the time-out scan.
+void SASTargetTaskManagementService(uint8_t bPort);
 uint8_t fIsSASTargetPortServiceRequested(uint8_t bPort);
 void SASTargetPortService(uint8_t bPort);
 uint8_t fIsSASTargetPortEventPending(uint8_t bPort);
-void SASTargetPortEventService(uint8_t bPort, uint8_t f);
-uint8_t fIsSASTargetPortRequestPending(uint8_t bPort);
-void SASTargetPortRequestService(uint8_t bPort);
-void SASTargetHousekeeping();
+void SASTargetEventService(uint8_t bPort, uint8_t fForce, uint8_t fNotify);
+uint8_t fIsSASTargetRepostRequested();
+void SASTargetRepostService(uint8_t bPort);
+void SASTargetTimeoutScan();
 void LSI_SAS_HostPortInterruptEntry(uint8_t bPort);
+void LSI_SAS_TargetInterruptEntry(uint8_t bIocId);
 void LSI_SAS_DriveInterruptEntry(uint8_t bIocId);
 
 // Used by the configuration database.

@@ -58,7 +58,7 @@ TEST_F(ControllerProgram, BootsInVirtualTimeAndKeepsItsNvramForTheNextRun) {
 }
 
 TEST_F(ControllerProgram, ChoosesTheHostInterfaceAndMemorySize) {
-    ProgramRun run = RunController("--virtual-time --stop-after 10 --host-interface sas-target --memory-size 0x03000000 "
+    ProgramRun run = RunController("--virtual-time --stop-after 10 --host-interface sas --memory-size 0x03000000 "
                             "--boot-block-version 2 --data-dir " +
                             m_dir);
     EXPECT_EQ(run.status, 0);

@@ -43,7 +43,7 @@ protected:
 
 class ScsiAdditionalConfigMenus : public AdditionalConfigMenus {
 protected:
-    ScsiAdditionalConfigMenus() : AdditionalConfigMenus(sim::HostInterface::Sas) {}
+    ScsiAdditionalConfigMenus() : AdditionalConfigMenus(sim::HostInterface::Scsi) {}
 };
 
 const std::string kMenu = Title("Additional Configuration Menu", "1-8") +

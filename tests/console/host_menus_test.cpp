@@ -35,7 +35,7 @@ protected:
 
 class ScsiHostMenus : public HostMenus {
 protected:
-    ScsiHostMenus() : HostMenus(sim::HostInterface::Sas) {}
+    ScsiHostMenus() : HostMenus(sim::HostInterface::Scsi) {}
 };
 
 const std::string kFcMenu = "\n\nAdditional Host Configuration Menu (1-3) (C0)\n\n"

@@ -77,7 +77,7 @@ protected:
 
 class ScsiSanLunMenus : public SanLunMenus {
 protected:
-    ScsiSanLunMenus() : SanLunMenus(sim::HostInterface::Sas) {}
+    ScsiSanLunMenus() : SanLunMenus(sim::HostInterface::Scsi) {}
 };
 
 const std::string kMenuHead = Title("SAN LUN Mapping Configuration Menu", "1-4");

@@ -88,9 +88,9 @@ TEST(StartupTranscript, FibreChannelHostPorts) {
                               kMainLoop));
 }
 
-TEST(StartupTranscript, SasHostPorts) {
+TEST(StartupTranscript, ScsiHostPorts) {
     sim::BoardConfig config;
-    config.hostInterface = sim::HostInterface::Sas;
+    config.hostInterface = sim::HostInterface::Scsi;
     Boot boot = BootController(config);
     EXPECT_EQ(boot.stop, sim::StopKind::Running);
     // The serial-number label needs the SAS host type, which the PCI set-up

@@ -1,0 +1,451 @@
+#include "sim/sas_target_ioc.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hw/mpi.h"
+#include "sim/board.h"
+#include "hw/scsi.h"
+#include "sim/mpi_replies.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kMemoryBarSize = 0x1000;
+constexpr uint8_t kPageManufacturing = 5;   // holds the base SAS address
+constexpr uint32_t kManufacturingBytes = 32;
+constexpr uint32_t kManufacturingAddress = 4;
+constexpr uint8_t kPhyDisabled = 0x04;
+constexpr uint32_t kControllerPhyInfo = fw::MPI_SAS_DEVICE_INFO_SSP_TARGET | fw::MPI_SAS_DEVICE_INFO_END_DEVICE;
+constexpr uint16_t kInitiatorHandleBase = 0x0010;
+constexpr uint16_t kControllerHandle = 0x0001;
+constexpr uint16_t kStatusNoConnection = 0x65;
+
+}  // namespace
+
+SasTargetIoc::SasTargetIoc(uint8_t revision, InterruptLine line)
+    : MpiIoc(kVendor, kDevice, revision, 0x010700), m_line(line) {
+    m_config[0] = static_cast<uint32_t>(kDevice) << 16 | kVendor;
+    m_config[2] = 0x010700u << 8 | revision;
+    facts.requestFrameSize = kRequestFrameBytes / 4;
+    facts.globalCredits = 290;
+    facts.numberOfPorts = 2;
+    facts.maxPostedCmdBuffers = kMaxIoIndex;
+    facts.hostPageBufferBytes = 0x8000;
+    AddPage(fw::MPI_CONFIG_PAGETYPE_MANUFACTURING, kPageManufacturing, kManufacturingBytes, 0);
+    AddPage(fw::MPI_CONFIG_PAGETYPE_BIOS, 1, sizeof(fw::MPI_BIOS_PAGE_1), 0);
+    AddPage(0, 0, sizeof(fw::MPI_SAS_IO_UNIT_PAGE_0), fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT);
+    AddPage(0, 1, sizeof(fw::MPI_SAS_IO_UNIT_PAGE_1), fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT);
+    m_pages[{fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0}].bytes[offsetof(fw::MPI_SAS_IO_UNIT_PAGE_1, bNumPhys)] = kPhys;
+    RefreshPages();
+}
+
+// --- PCI configuration space --------------------------------------------------
+
+uint32_t SasTargetIoc::ConfigRead(uint16_t offset) { return m_config[(offset & 0xFF) / 4]; }
+
+// The registers sit in the host chips' outbound window at the BAR's offset.
+void SasTargetIoc::ConfigWrite(uint16_t offset, uint32_t value) {
+    const unsigned index = (offset & 0xFF) / 4;
+    switch (index) {
+    case 0:
+    case 2:
+        return;  // identity is read-only
+    case 4:
+        m_config[4] = value & ~(kMemoryBarSize - 1);
+        MapRegisters(m_config[4] == ~(kMemoryBarSize - 1) ? 0 : kRegisterBase + m_config[4], kMemoryBarSize);
+        return;
+    default:
+        m_config[index] = value;
+    }
+}
+
+// --- requests -------------------------------------------------------------------
+
+const std::array<SasTargetIoc::Request, 256> SasTargetIoc::kRequests = [] {
+    std::array<Request, 256> t{};
+    t.fill(&SasTargetIoc::RequestUnknown);
+    t[fw::MPI_FUNCTION_CONFIG] = &SasTargetIoc::RequestConfig;
+    t[fw::MPI_FUNCTION_PORT_ENABLE] = &SasTargetIoc::RequestPortEnable;
+    t[fw::MPI_FUNCTION_EVENT_ACK] = &SasTargetIoc::RequestEventAck;
+    t[fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST] = &SasTargetIoc::RequestCmdBufferBase;
+    t[fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST] = &SasTargetIoc::RequestCmdBufferList;
+    t[fw::MPI_FUNCTION_TARGET_ASSIST] = &SasTargetIoc::TargetAssist;
+    t[fw::MPI_FUNCTION_TARGET_STATUS_SEND] = &SasTargetIoc::TargetStatusSend;
+    t[fw::MPI_FUNCTION_TARGET_MODE_ABORT] = &SasTargetIoc::TargetModeAbort;
+    t[fw::MPI_FUNCTION_SAS_IO_UNIT_CONTROL] = &SasTargetIoc::IoUnitControl;
+    return t;
+}();
+
+void SasTargetIoc::PostRequest(uint32_t frameAddress) {
+    ++m_requestsReceived;
+    uint8_t* frame = B().memory().Translate(frameAddress, kRequestFrameBytes);
+    if (!frame || m_state != State::Operational) return;
+    (this->*kRequests[frame[3]])(frame, Load<uint32_t>(frame + 8));
+}
+
+// A reset ends every command the IOC held: their initiators see them go
+// unanswered.
+void SasTargetIoc::ResetChip() {
+    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
+        if (m_exchanges[n].open) Finish(n, FcpResult::Outcome::Terminated);
+    }
+    m_freeCmdBuffers.clear();
+    m_cmdBufferAddress.fill(0);
+}
+
+// Each port's buffers take the next IoIndexes: port n's start at n times its count.
+void SasTargetIoc::RequestCmdBufferBase(const uint8_t* frame, uint32_t context) {
+    const auto p = Load<fw::MPI_TARGET_CMD_BUF_BASE_POST_REQUEST>(frame);
+    uint16_t status = fw::MPI_IOCSTATUS_SUCCESS;
+    const uint32_t first = uint32_t{p.bPortNumber} * p.wTotalCmdBuffers;
+    if (p.bPortNumber >= facts.numberOfPorts || p.wCmdBufferLength < sizeof(fw::MPI_TARGET_SSP_CMD_BUFFER) ||
+        first + p.wTotalCmdBuffers > kMaxIoIndex ||
+        !B().memory().Translate(p.dBaseAddressLow, uint32_t{p.wTotalCmdBuffers} * p.wCmdBufferLength)) {
+        status = fw::MPI_IOCSTATUS_INVALID_FIELD;
+    } else {
+        m_cmdBuffersPosted += p.wTotalCmdBuffers;
+        m_cmdBufferLength = p.wCmdBufferLength;
+        for (uint32_t i = 0; i < p.wTotalCmdBuffers; ++i) {
+            const auto ioIndex = static_cast<uint16_t>(first + i);
+            m_cmdBufferAddress[ioIndex] = static_cast<uint32_t>(p.dBaseAddressLow) + i * p.wCmdBufferLength;
+            if (std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) == m_freeCmdBuffers.end()) {
+                m_freeCmdBuffers.push_back(ioIndex);
+            }
+        }
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST, context, status);
+    AddressReply(&r, sizeof r);
+}
+
+// A buffer comes back once: one already free is not posted twice.
+void SasTargetIoc::RequestCmdBufferList(const uint8_t* frame, uint32_t context) {
+    const auto p = Load<fw::MPI_TARGET_CMD_BUF_LIST_POST_REQUEST>(frame);
+    const uint32_t count = std::min<uint32_t>(p.wCmdBufferCount, fw::MPI_TARGET_CMD_BUF_LIST_MAX);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t ioIndex = p.awIoIndex[i];
+        if (ioIndex >= kMaxIoIndex || m_cmdBufferAddress[ioIndex] == 0 ||
+            std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) != m_freeCmdBuffers.end()) {
+            continue;
+        }
+        m_freeCmdBuffers.push_back(ioIndex);
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST, context, fw::MPI_IOCSTATUS_SUCCESS);
+    AddressReply(&r, sizeof r);
+}
+
+// --- phys, initiators and the pages that show them ------------------------------
+
+uint8_t SasTargetIoc::PhyFlags(uint8_t phy) const {
+    const auto& page = m_pages.at({fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0}).bytes;
+    return phy < kPhys ? page[offsetof(fw::MPI_SAS_IO_UNIT_PAGE_1, asPhy) + phy * 12u + 2] : 0;
+}
+
+uint8_t SasTargetIoc::PhyRates(uint8_t phy) const {
+    const auto& page = m_pages.at({fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0}).bytes;
+    return phy < kPhys ? page[offsetof(fw::MPI_SAS_IO_UNIT_PAGE_1, asPhy) + phy * 12u + 3] : 0;
+}
+
+uint64_t SasTargetIoc::BaseSasAddress() const {
+    const auto& page = m_pages.at({fw::MPI_CONFIG_PAGETYPE_MANUFACTURING, kPageManufacturing, 0}).bytes;
+    return Load<uint64_t>(page.data() + kManufacturingAddress);
+}
+
+uint32_t SasTargetIoc::IocSettings() const {
+    const auto& page = m_pages.at({fw::MPI_CONFIG_PAGETYPE_BIOS, 1, 0}).bytes;
+    return Load<uint32_t>(page.data() + offsetof(fw::MPI_BIOS_PAGE_1, dIOCSettings));
+}
+
+bool SasTargetIoc::PortLinked(uint8_t port) const {
+    if (port >= 2 || m_linkDown[port] || !m_portEnabled[port]) return false;
+    return std::any_of(m_initiators.begin(), m_initiators.end(),
+                       [port](const Initiator& i) { return i.present && i.port == port; });
+}
+
+// --- frames and the requests that answer them -----------------------------------
+
+void SasTargetIoc::Frame(int initiator, uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done) {
+    FcpResult result;
+    const bool present = initiator >= 0 && initiator < kMaxInitiators && m_initiators[initiator].present;
+    if (!present || m_state != State::Operational || !PortLinked(m_initiators[initiator].port)) {
+        ++m_framesRejected;
+        result.outcome = FcpResult::Outcome::Rejected;
+        done(tag, result);
+        return;
+    }
+    const bool overlapped = std::any_of(m_exchanges.begin(), m_exchanges.end(), [&](const Exchange& x) {
+        return x.open && !x.gone && x.initiator == initiator && x.tag == tag;
+    });
+    uint8_t* buffer = m_freeCmdBuffers.empty() ? nullptr
+                                               : B().memory().Translate(m_cmdBufferAddress[m_freeCmdBuffers.front()],
+                                                                        sizeof(fw::MPI_TARGET_SSP_CMD_BUFFER));
+    if (overlapped || buffer == nullptr) {
+        ++m_framesRejected;
+        result.outcome = FcpResult::Outcome::Done;
+        result.status = fw::SCSI_STATUS_TASK_SET_FULL;
+        done(tag, result);
+        return;
+    }
+    const uint16_t ioIndex = m_freeCmdBuffers.front();
+    m_freeCmdBuffers.pop_front();
+    const Initiator& i = m_initiators[initiator];
+    fw::MPI_TARGET_SSP_CMD_BUFFER c{};
+    c.bFrameType = command.taskManagement != 0 ? fw::MPI_TARGET_FRAME_TASK : fw::MPI_TARGET_FRAME_COMMAND;
+    c.wInitiatorTag = tag;
+    c.wDevHandle = i.handle;
+    c.wReserved6 = i.port;   // the connection the frame came in on
+    c.abLun[0] = static_cast<uint8_t>(command.lun >> 8);
+    c.abLun[1] = static_cast<uint8_t>(command.lun);
+    c.bTaskAttribute = command.taskAttribute;
+    c.bTaskManagementFunction = command.taskManagement;
+    std::copy_n(command.cdb.begin(), std::min<size_t>(command.cdb.size(), sizeof c.abCdb), c.abCdb);
+    c.wManagedTaskTag = managedTag;
+    std::memcpy(buffer, &c, sizeof c);
+    Exchange& x = m_exchanges[ioIndex];
+    x = Exchange{};
+    x.open = true;
+    x.initiator = initiator;
+    x.tag = tag;
+    x.command = command;
+    x.done = std::move(done);
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiator) << 14 | ioIndex);
+}
+
+void SasTargetIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
+    Exchange& x = m_exchanges[ioIndex];
+    if (!x.open || x.gone) {
+        x.open = false;
+        return;
+    }
+    x.open = false;
+    x.result.outcome = outcome;
+    x.result.completedAtNs = B().clock().Now();
+    const uint32_t want = x.command.dataInLength;
+    const auto got = static_cast<uint32_t>(x.result.dataIn.size());
+    x.result.residual = want > got ? want - got : 0;
+    x.result.residualUnder = want > got;
+    Done done = std::move(x.done);
+    x.done = nullptr;
+    if (done) done(x.tag, x.result);
+}
+
+void SasTargetIoc::DropConnections(int initiator) {
+    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
+        Exchange& x = m_exchanges[n];
+        if (!x.open || x.gone || x.initiator != initiator) continue;
+        Finish(n, FcpResult::Outcome::Terminated);
+        x.open = true;   // the buffer stays the firmware's until it gives it back
+        x.gone = true;
+    }
+}
+
+size_t SasTargetIoc::openExchanges() const {
+    return static_cast<size_t>(
+        std::count_if(m_exchanges.begin(), m_exchanges.end(), [](const Exchange& x) { return x.open && !x.gone; }));
+}
+
+// The error reply of a target request: the IoIndex at bytes 20..21.
+void SasTargetIoc::ErrorReply(uint8_t function, uint32_t context, uint16_t ioIndex, uint16_t status) {
+    std::array<uint8_t, 24> r{};
+    auto h = HeaderReply(function, context, status);
+    h.bMsgLength = static_cast<uint8_t>(r.size() / 4);
+    std::memcpy(r.data(), &h, sizeof h);
+    r[20] = static_cast<uint8_t>(ioIndex);
+    r[21] = static_cast<uint8_t>(ioIndex >> 8);
+    AddressReply(r.data(), static_cast<uint32_t>(r.size()));
+}
+
+// The buffer's exchange, when a request may act on it; otherwise the
+// request ends in an error reply (no connection when its initiator left).
+SasTargetIoc::Exchange* SasTargetIoc::OpenExchange(uint8_t function, uint32_t context, uint32_t replyWord) {
+    const auto ioIndex = static_cast<uint16_t>(replyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    Exchange* x = ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open ? &m_exchanges[ioIndex] : nullptr;
+    if (x && !x->gone) return x;
+    if (x) x->open = false;
+    ErrorReply(function, context, ioIndex, x ? kStatusNoConnection : fw::MPI_IOCSTATUS_INVALID_STATE);
+    return nullptr;
+}
+
+void SasTargetIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
+    Exchange* x = OpenExchange(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord);
+    if (!x) return;
+    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
+    uint32_t offset = req.dRelativeOffset;
+    for (unsigned e = 0; e < 2; ++e) {
+        const uint32_t flags = req.adSGL[2 * e];
+        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
+        uint8_t* local = length != 0 ? B().memory().Translate(req.adSGL[2 * e + 1], length) : nullptr;
+        if (local && toInitiator) {
+            const uint32_t room = x->command.dataInLength > offset ? x->command.dataInLength - offset : 0;
+            const uint32_t n = std::min(length, room);
+            if (x->result.dataIn.size() < offset + n) x->result.dataIn.resize(offset + n);
+            std::memcpy(x->result.dataIn.data() + offset, local, n);
+        } else if (local) {
+            // What the initiator has for this window; a short data-out
+            // leaves the rest as it was.
+            const auto have = static_cast<uint32_t>(x->command.dataOut.size());
+            const uint32_t n = have > offset ? std::min(length, have - offset) : 0;
+            if (n != 0) std::memcpy(local, x->command.dataOut.data() + offset, n);
+            x->result.dataOutTaken = std::max(x->result.dataOutTaken, offset + n);
+        }
+        offset += length;
+        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+    }
+    if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
+        x->result.status = req.bStatusCode;
+        Finish(ioIndex, FcpResult::Outcome::Done);
+        if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
+    }
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
+}
+
+void SasTargetIoc::TargetStatusSend(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_STATUS_SEND_REQUEST>(frame);
+    Exchange* x = OpenExchange(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, req.dReplyWord);
+    if (!x) return;
+    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    x->result.status = fw::SCSI_STATUS_GOOD;
+    const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
+    const uint8_t* frameIu = !(req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_AUTO_GOOD) &&
+                                     length >= fw::MPI_TARGET_RESPONSE_IU_OFFSET + fw::SSP_RESPONSE_DATA
+                                 ? B().memory().Translate(req.adSGL[1], length)
+                                 : nullptr;
+    if (frameIu) {
+        const uint8_t* iu = frameIu + fw::MPI_TARGET_RESPONSE_IU_OFFSET;
+        const uint32_t room = length - fw::MPI_TARGET_RESPONSE_IU_OFFSET - fw::SSP_RESPONSE_DATA;
+        x->result.status = iu[fw::SSP_RESPONSE_STATUS];
+        if (iu[fw::SSP_RESPONSE_DATAPRES] == 2) {
+            const uint32_t n = std::min(fw::dGetBe32(iu + fw::SSP_RESPONSE_SENSE_LENGTH), room);
+            x->result.sense.assign(iu + fw::SSP_RESPONSE_DATA, iu + fw::SSP_RESPONSE_DATA + n);
+        } else if (iu[fw::SSP_RESPONSE_DATAPRES] == 1 && room >= 4) {
+            x->result.status = iu[fw::SSP_RESPONSE_DATA + 3];   // a task's response code
+        }
+    }
+    Finish(ioIndex, FcpResult::Outcome::Done);
+    if (req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
+}
+
+void SasTargetIoc::TargetModeAbort(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_MODE_ABORT_REQUEST>(frame);
+    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open) {
+        Finish(ioIndex, FcpResult::Outcome::Terminated);
+        m_exchanges[ioIndex].open = false;
+    }
+    auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_MODE_ABORT, context, fw::MPI_IOCSTATUS_SUCCESS);
+    AddressReply(&r, sizeof r);
+}
+
+void SasTargetIoc::IoUnitControl(const uint8_t*, uint32_t context) {
+    auto r = HeaderReply(fw::MPI_FUNCTION_SAS_IO_UNIT_CONTROL, context, fw::MPI_IOCSTATUS_SUCCESS);
+    AddressReply(&r, sizeof r);
+}
+
+
+// A phy links at the fastest rate its max/min byte allows (high nibble the
+// maximum: 9 is 3.0 Gb/s, 8 is 1.5 Gb/s), unless it is disabled.
+uint8_t SasTargetIoc::NegotiatedRate(uint8_t phy) const {
+    if (phy >= kPhys || !PortLinked(phy / kPhysPerPort) || (PhyFlags(phy) & kPhyDisabled)) return 0;
+    const uint8_t max = PhyRates(phy) >> 4;
+    return max == fw::MPI_SAS_LINK_RATE_1_5 ? fw::MPI_SAS_LINK_RATE_1_5 : fw::MPI_SAS_LINK_RATE_3_0;
+}
+
+// The pages that follow the links are built as they are read.
+MpiIoc::ConfigPage* SasTargetIoc::FindPage(uint8_t type, uint8_t number, uint32_t address) {
+    RefreshPages();
+    return MpiIoc::FindPage(type, number, address);
+}
+
+void SasTargetIoc::RefreshPages() {
+    fw::MPI_SAS_IO_UNIT_PAGE_0 io{};
+    io.bNumPhys = kPhys;
+    for (uint8_t phy = 0; phy < kPhys; ++phy) {
+        fw::MPI_SAS_IO_UNIT0_PHY& p = io.asPhy[phy];
+        const uint8_t port = phy / kPhysPerPort;
+        p.bPort = port;
+        p.bPhyFlags = PhyFlags(phy);
+        p.bNegotiatedLinkRate = NegotiatedRate(phy);
+        p.dControllerPhyDeviceInfo = kControllerPhyInfo;
+        p.wControllerDevHandle = kControllerHandle;
+        if (p.bNegotiatedLinkRate != 0) {
+            for (const Initiator& i : m_initiators) {
+                if (i.present && i.port == port) {
+                    p.wAttachedDevHandle = i.handle;
+                    break;
+                }
+            }
+        }
+    }
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
+
+    std::erase_if(m_pages, [](const auto& p) { return p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE; });
+    for (const Initiator& i : m_initiators) {
+        if (!i.present) continue;
+        fw::MPI_SAS_DEVICE_PAGE_0 d{};
+        d.dSASAddressLow = static_cast<uint32_t>(i.address);
+        d.dSASAddressHigh = static_cast<uint32_t>(i.address >> 32);
+        d.wParentDevHandle = kControllerHandle;
+        d.bPhyNum = static_cast<uint8_t>(i.port * kPhysPerPort);
+        d.wDevHandle = i.handle;
+        d.dDeviceInfo = fw::MPI_SAS_DEVICE_INFO_SSP_INITIATOR | fw::MPI_SAS_DEVICE_INFO_END_DEVICE;
+        d.wFlags = 1;
+        d.bPhysicalPort = i.port;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | i.handle, &d,
+                        sizeof d);
+    }
+}
+
+int SasTargetIoc::Attach(uint8_t port, uint64_t sasAddress) {
+    for (uint16_t n = 0; n < kMaxInitiators; ++n) {
+        Initiator& i = m_initiators[n];
+        if (i.present) continue;
+        i = {true, static_cast<uint8_t>(port & 1), sasAddress, static_cast<uint16_t>(kInitiatorHandleBase + n)};
+        RefreshPages();
+        RaiseLinkEvents(i.port);
+        return n;
+    }
+    return -1;
+}
+
+void SasTargetIoc::Detach(int index) {
+    if (index < 0 || index >= kMaxInitiators || !m_initiators[index].present) return;
+    DropConnections(index);
+    const uint8_t port = m_initiators[index].port;
+    m_initiators[index].present = false;
+    RefreshPages();
+    RaiseLinkEvents(port);
+}
+
+void SasTargetIoc::Move(int index, uint8_t port) {
+    if (index < 0 || index >= kMaxInitiators || !m_initiators[index].present) return;
+    const uint8_t from = m_initiators[index].port;
+    m_initiators[index].port = port & 1;
+    RefreshPages();
+    RaiseLinkEvents(from);
+    RaiseLinkEvents(port & 1);
+}
+
+void SasTargetIoc::SetLink(uint8_t port, bool up) {
+    if (port >= 2) return;
+    m_linkDown[port] = !up;
+    RefreshPages();
+    RaiseLinkEvents(port);
+}
+
+// What the IOC tells its driver when a port's phys change: a discovery
+// runs over them, each phy's link status, the devices found or lost.
+void SasTargetIoc::RaiseLinkEvents(uint8_t port) {
+    RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {1}, false);
+    for (uint8_t n = 0; n < kPhysPerPort; ++n) {
+        const uint8_t phy = static_cast<uint8_t>(port * kPhysPerPort + n);
+        RaiseEvent(fw::MPI_EVENT_SAS_PHY_LINK_STATUS, {phy, NegotiatedRate(phy)}, false);
+    }
+    RaiseEvent(fw::MPI_EVENT_SAS_DEVICE_STATUS_CHANGE, {port}, false);
+    RaiseEvent(fw::MPI_EVENT_SAS_DISCOVERY, {0}, false);
+}
+
+}  // namespace sim
