@@ -114,7 +114,7 @@ TEST_F(ControllerProgram, SignalEndsAWallClockRun) {
 
 TEST_F(ControllerProgram, RefusesBadOptions) {
     for (const char* options :
-         {"--bogus", "--stop-after", "--stop-after soon", "--host-interface scsi", "--fpga half", "--memory-size -",
+         {"--bogus", "--stop-after", "--stop-after soon", "--host-interface sas-target", "--fpga half", "--memory-size -",
           "--stop-after -1", "--stop-after 18446744073710", "--stop-after 0x10", "--stop-after +5",
           "--drive-size -1048576", "--drive-size 1048577", "--drives 13", "--drives 0x3",
           "--drive-spin-up 600001", "--drive-spin-up 0x10",
