@@ -36,6 +36,17 @@ struct FcpCommand {
     uint8_t taskAttribute = 0;        // 0 simple, 1 head of queue, 2 ordered, 4 ACA, 5 untagged
     uint8_t taskManagement = 0;       // FCP task management flags (a TM function has no CDB)
     uint8_t crn = 0;
+
+    // The plain command most tests send: a CDB to a LUN, with its data.
+    static FcpCommand To(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dataOut,
+                         uint32_t dataInLength) {
+        FcpCommand command;
+        command.lun = lun;
+        command.cdb = cdb;
+        command.dataOut = dataOut;
+        command.dataInLength = dataInLength;
+        return command;
+    }
 };
 
 // What came back for one command.

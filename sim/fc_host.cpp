@@ -35,12 +35,7 @@ bool FcHost::LoggedIn() const { return m_initiator.LoginState(m_target) == FcIni
 
 FcpResult FcHost::Send(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dataOut,
                        uint32_t dataInLength, uint64_t limitNs) {
-    FcpCommand command;
-    command.lun = lun;
-    command.cdb = cdb;
-    command.dataOut = dataOut;
-    command.dataInLength = dataInLength;
-    return Send(command, limitNs);
+    return Send(FcpCommand::To(lun, cdb, dataOut, dataInLength), limitNs);
 }
 
 FcpResult FcHost::Send(const FcpCommand& command, uint64_t limitNs) { return Wait(Submit(command), limitNs); }

@@ -30,12 +30,7 @@ void SasHost::MoveTo(uint8_t port) {
 
 FcpResult SasHost::Send(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dataOut,
                         uint32_t dataInLength, uint64_t limitNs) {
-    FcpCommand command;
-    command.lun = lun;
-    command.cdb = cdb;
-    command.dataOut = dataOut;
-    command.dataInLength = dataInLength;
-    return Send(command, limitNs);
+    return Send(FcpCommand::To(lun, cdb, dataOut, dataInLength), limitNs);
 }
 
 FcpResult SasHost::Send(const FcpCommand& command, uint64_t limitNs) { return Wait(Submit(command), limitNs); }

@@ -204,17 +204,7 @@ void PostReplyFrames() {
 // One configuration page read or written by handshake; a page the IOC
 // answers with an error status fails the bring-up.
 uint8_t bConfigStep(uint8_t fWrite, uint8_t fExtended, uint8_t bPageType, uint8_t bPageNumber, BUFFER_HANDLE dBuffer) {
-    uint16_t wStatus = 0xFFFF;
-    uint8_t bResult;
-    if (fWrite == TRUE) {
-        bResult = bLSIConfigPageWrite(LSI_IOC_DRIVE, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT, bPageNumber,
-                                      bPageType, 0, dBuffer, CONFIG_PAGE_BYTES, &wStatus);
-    } else {
-        uint32_t dLength = 0;
-        bResult = bLSIConfigPageRead(LSI_IOC_DRIVE, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bPageNumber,
-                                     bPageType, 0, dBuffer, CONFIG_PAGE_BYTES, &dLength, &wStatus);
-    }
-    return bResult == STATUS_OK && (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
+    return bLSIConfigPageCurrent(LSI_IOC_DRIVE, fWrite, fExtended, bPageType, bPageNumber, dBuffer, CONFIG_PAGE_BYTES);
 }
 
 // NAA 5, the low 48 bits of the controller WWN, and 0x400 or 0x800 for the

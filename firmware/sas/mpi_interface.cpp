@@ -465,6 +465,21 @@ uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaReque
                        dBufferBytes, TRUE, nullptr, pwIocStatus);
 }
 
+uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended, uint8_t bPageType,
+                              uint8_t bPageNumber, BUFFER_HANDLE dBuffer, uint32_t dBufferBytes) {
+    uint16_t wStatus = 0xFFFF;
+    uint8_t bResult;
+    if (fWrite == TRUE) {
+        bResult = bLSIConfigPageWrite(bIocId, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT, bPageNumber,
+                                      bPageType, 0, dBuffer, dBufferBytes, &wStatus);
+    } else {
+        uint32_t dLength = 0;
+        bResult = bLSIConfigPageRead(bIocId, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bPageNumber,
+                                     bPageType, 0, dBuffer, dBufferBytes, &dLength, &wStatus);
+    }
+    return bResult == STATUS_OK && (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
+}
+
 uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts) {
     MPI_SIMPLE_REQUEST sRequest{};
     sRequest.bFunction = MPI_FUNCTION_IOC_FACTS;

@@ -90,6 +90,10 @@ uint8_t bLSIConfigPageRead(uint8_t bIocId, uint8_t fExtended, uint8_t fViaReques
 uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                             uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
                             BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus);
+// A current page read (fWrite FALSE) or written by handshake, as bring-up
+// does it: STATUS_OK only when the IOC answered success.
+uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended, uint8_t bPageType,
+                              uint8_t bPageNumber, BUFFER_HANDLE dBuffer, uint32_t dBufferBytes);
 
 // IOC FACTS, IOC INIT (with a host page buffer when dHostPageBytes is not
 // 0) and PORT FACTS by handshake; 0xFF only when the IOC answered success.

@@ -165,17 +165,7 @@ uint8_t bIocFacts(BUFFER_HANDLE dUploadPages) {
 }
 
 uint8_t bConfigStep(uint8_t fWrite, uint8_t fExtended, uint8_t bType, uint8_t bNumber, BUFFER_HANDLE dBuffer) {
-    uint16_t wStatus = 0xFFFF;
-    uint8_t bResult;
-    if (fWrite == TRUE) {
-        bResult = bLSIConfigPageWrite(LSI_IOC_TARGET_1, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT, bNumber,
-                                      bType, 0, dBuffer, BUFFER_PAGE_SIZE, &wStatus);
-    } else {
-        uint32_t dLength = 0;
-        bResult = bLSIConfigPageRead(LSI_IOC_TARGET_1, fExtended, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bNumber,
-                                     bType, 0, dBuffer, BUFFER_PAGE_SIZE, &dLength, &wStatus);
-    }
-    return bResult == STATUS_OK && (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
+    return bLSIConfigPageCurrent(LSI_IOC_TARGET_1, fWrite, fExtended, bType, bNumber, dBuffer, BUFFER_PAGE_SIZE);
 }
 
 void PutWord(uint8_t* pb, uint32_t d) { std::memcpy(pb, &d, 4); }
