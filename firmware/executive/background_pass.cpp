@@ -137,7 +137,8 @@ const BackgroundService s_asServices[] = {
      [] { SASDiscoveryStep(); }},
     {2, HOLDABLE, [] { return IsTrue(fGetLoopTableRequest()) && !IsXmodemActive(); },
      [] { LoopTableService(); }},
-    {3, 0, [] { return IsTrue(fIsSASFailbackInProgress()); }, [] { SASFailbackStep(); }},
+    // The failback asks for the next pass itself, but not through its waits.
+    {3, EVERY_PASS, [] { return IsTrue(fIsSASFailbackInProgress()); }, [] { SASFailbackStep(); }},
     {4, 0, [] { return IsTrue(fGetDualControllerWorkFlag()); }, [] { DualControllerWork(); }},
     {4, 0, [] { return IsTrue(fIsLunServiceDue()); }, [] { ServiceLunList(); }},
     {5, 0, [] { return IsTrue(fGetHostChipServiceRequest(1)); }, [] { HostChipService(1); }},

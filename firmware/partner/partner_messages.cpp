@@ -509,10 +509,11 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
         return STATUS_OK;
     }
     // A partner this controller gave up gets NOT READY for all but the
-    // start-of-day requests, which bring it back: its messages assume a
-    // link this side no longer keeps.
-    if (fIsDualControllerActive() != TRUE && bOpcode != PARTNER_OPCODE_TEST_UNIT_READY &&
-        bOpcode != PARTNER_OPCODE_READ_BUFFER) {
+    // start-of-day requests and its failback request, which bring it back:
+    // its other messages assume a link this side no longer keeps.
+    const bool fRejoining = bOpcode == PARTNER_OPCODE_TEST_UNIT_READY || bOpcode == PARTNER_OPCODE_READ_BUFFER ||
+                            (bOpcode == PARTNER_TYPED_MESSAGE && pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT);
+    if (fIsDualControllerActive() != TRUE && !fRejoining) {
         if (bOpcode == PARTNER_OPCODE_FORWARDED) ps->bPrimaryState = SLOT_DONE;
         SendPartnerCommandStatus(ps, 2, 0x04, 0);
         return STATUS_OK;

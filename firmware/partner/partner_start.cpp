@@ -87,6 +87,7 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SendTimeOfDayToPartner(0, 0);
     // Host commands held for the joining partner's ping go on now.
     SetPartnerWork(FALSE);
+    SetSASOCFailbackInProgress(FALSE);
     SetPartnerAlive(TRUE);
     SetDualControllerValid(TRUE);
     (void)bUpdatePartnerMissingIndicator();
@@ -181,6 +182,9 @@ void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
         PostEvent(94);
     }
     SetPartnerWork(TRUE);
+    // Until the partner's failback hands its device list over (message
+    // 157), its drive side is being discovered again.
+    SetSASOCFailbackInProgress(TRUE);
     ResetAllOutstandingWrites();
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
 }

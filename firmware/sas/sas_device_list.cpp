@@ -602,6 +602,10 @@ void InitDriveSideSAS() {
         SpinDelayMs(1000);
     }
     std::memcpy(&s_sPrevious, &s_sCurrent, sizeof s_sPrevious);
+    // Beside a partner that runs, the drive side is taken back through the
+    // failback: the partner lets go of it first, then this side discovers
+    // the fabric again and its host ports take commands at the end.
+    if (fGetHeartbeatRequestFlag() == TRUE) SetSASFailbackInProgress(TRUE);
 }
 
 uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget) {

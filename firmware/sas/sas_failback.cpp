@@ -40,12 +40,14 @@ uint64_t s_lStartTick = 0;
 
 bool Waited(uint32_t dMs) { return lGetTickCount() - s_lStepTick >= dMs; }
 
-// The host ports take commands again.
+// The host ports take commands again; the start of day left the host
+// chips' interrupts off while the failback ran.
 void ReleaseHostPorts() {
     switch (bGetHostInterfaceType()) {
     case HOST_INTERFACE_FC:
         (void)bSetHostChipGpio(1, TRUE);
         (void)bSetHostChipGpio(2, TRUE);
+        EnableHostChipInterrupts();
         break;
     default: break;
     }
@@ -84,6 +86,7 @@ uint8_t fIsSASPartnerPhyListReceived() { return s_fPhyListReceived; }
 void SASFailbackStep() {
     if (s_fInProgress != TRUE || fIsSASIOCRestartRequested() == TRUE || fIsSASIOCRestartInProgress() == TRUE) return;
     const uint64_t lNow = lGetTickCount();
+    bool fWaiting = false;
     switch (s_bState) {
     case SAS_FAILBACK_START:
         s_lStepTick = lNow - ASK_AGAIN_MS;
@@ -91,7 +94,8 @@ void SASFailbackStep() {
         s_bState = SAS_FAILBACK_ASK;
         break;
     case SAS_FAILBACK_ASK:
-        if (!Waited(ASK_AGAIN_MS)) break;
+        fWaiting = !Waited(ASK_AGAIN_MS);
+        if (fWaiting) break;
         s_fWaitingForPartner = TRUE;
         s_fPartnerAccepted = FALSE;
         SendPartnerHeartbeatMessage();
@@ -103,6 +107,8 @@ void SASFailbackStep() {
             s_bState = SAS_FAILBACK_RESTART;
         } else if (s_fWaitingForPartner != TRUE) {
             s_bState = SAS_FAILBACK_CHECK_ANSWER;
+        } else {
+            fWaiting = true;
         }
         break;
     case SAS_FAILBACK_CHECK_ANSWER:
@@ -117,7 +123,8 @@ void SASFailbackStep() {
         s_bState = SAS_FAILBACK_SETTLE;
         break;
     case SAS_FAILBACK_SETTLE:
-        if (Waited(SETTLE_MS)) s_bState = SAS_FAILBACK_EXPANDERS;
+        fWaiting = !Waited(SETTLE_MS);
+        if (!fWaiting) s_bState = SAS_FAILBACK_EXPANDERS;
         break;
     case SAS_FAILBACK_EXPANDERS:
         if (bDiscoverSASExpanders(TRUE) == TRUE) {
@@ -129,7 +136,8 @@ void SASFailbackStep() {
         }
         break;
     case SAS_FAILBACK_MORE_EXPANDERS:
-        if (Waited(MORE_EXPANDERS_MS)) s_bState = SAS_FAILBACK_RESTART;
+        fWaiting = !Waited(MORE_EXPANDERS_MS);
+        if (!fWaiting) s_bState = SAS_FAILBACK_RESTART;
         break;
     case SAS_FAILBACK_DEVICES:
         RebuildSASDeviceList(TRUE);
@@ -137,7 +145,8 @@ void SASFailbackStep() {
         s_bState = SAS_FAILBACK_FINISH;
         break;
     case SAS_FAILBACK_FINISH:
-        if (!Waited(FINISH_MS)) break;
+        fWaiting = !Waited(FINISH_MS);
+        if (fWaiting) break;
         s_fInProgress = FALSE;
         (void)bSendSasPhyMessage157(FALSE);
         (void)ApplyStoredSettings(FALSE, FALSE);
@@ -150,8 +159,11 @@ void SASFailbackStep() {
         break;
     default: s_bState = SAS_FAILBACK_START; break;
     }
-    // The next pass of the main loop takes the next step.
-    if (s_fInProgress == TRUE) SetWorkPending(TRUE);
+    // The next pass of the main loop takes the next step.  A step that only
+    // waits for time or for the partner's answer is taken again at the
+    // tick's next call for work (or the answer's): raising it at every pass
+    // would keep the main loop spinning through seconds of waiting.
+    if (s_fInProgress == TRUE && !fWaiting) SetWorkPending(TRUE);
 }
 
 }  // namespace fw
