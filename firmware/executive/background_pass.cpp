@@ -128,7 +128,8 @@ const BackgroundService s_asServices[] = {
          MarvellCommandTimeoutScan();
          MarvellPortMonitor();
      }},
-    {1, HOLDABLE,
+    // The discovery asks for the next pass itself, but not through its waits.
+    {1, HOLDABLE | EVERY_PASS,
      [] {
          // On a board of direct SATA ports the flags are the SATA monitor's.
          return (IsTrue(fGetSasDriveWork()) || IsTrue(fGetSasDiscoveryWork())) &&

@@ -732,22 +732,23 @@ void RestartIocStep() {
 }
 
 // State 2: the links settle after the restart; drives that left while the
-// IOC was down get their phys reset.
-void AfterIocRestartStep() {
+// IOC was down get their phys reset.  False while it only waits.
+bool AfterIocRestartStep() {
     const bool fSlotChange = fIsSASSlotChangeArmed() == TRUE;
-    if (!WaitedSince(s_lStepTime, fSlotChange ? AFTER_IOC_RESTART_SLOT_CHANGE_MS : AFTER_IOC_RESTART_MS)) return;
+    if (!WaitedSince(s_lStepTime, fSlotChange ? AFTER_IOC_RESTART_SLOT_CHANGE_MS : AFTER_IOC_RESTART_MS)) return false;
     if (fGetSASPortWaitFlag() == TRUE) {
-        if (!WaitedSince(lGetSASPortWaitTick(), PORT_WAIT_LIMIT_MS)) return;
+        if (!WaitedSince(lGetSASPortWaitTick(), PORT_WAIT_LIMIT_MS)) return false;
         SetSASPortWaitFlag(FALSE);
     }
     if (fIsDualControllerActive() == TRUE && !fSlotChange) {
         s_bState = SAS_DISC_DISCOVER;
-        return;
+        return true;
     }
     const uint8_t fReset = fResetVanishedDevicePhys();
     // The slot-change sequence is the active-active code's: without it the
     // pass goes on as after any restart.
     s_bState = fReset == TRUE ? SAS_DISC_WAIT : SAS_DISC_DISCOVER;
+    return true;
 }
 
 void DiscoverStep() {
@@ -773,21 +774,22 @@ void DiscoverStep() {
     s_fMoreWork = FALSE;
 }
 
-void ContinueStep() {
-    if (!WaitedSince(s_lContinueTime, CONTINUE_MS)) return;
+bool ContinueStep() {
+    if (!WaitedSince(s_lContinueTime, CONTINUE_MS)) return false;
     if (fGetSASTimedHoldFlag() == TRUE) {
         // Held drives: reset the end devices' phys, sparing the targets.
         s_fMoreWork = FALSE;
         s_fRestartArgument = TRUE;
         s_bState = SAS_DISC_RESTART;
-        return;
+        return true;
     }
     if (bDiscoverSASExpanders(TRUE) == TRUE) {
         s_lContinueTime = lGetTickCount();
-        return;
+        return true;
     }
     s_fMoreWork = FALSE;
     s_bState = SAS_DISC_REBUILD;
+    return true;
 }
 
 void RebuildStep() {
@@ -807,47 +809,49 @@ void RebuildStep() {
 }
 
 // Discovery cannot find the topology: the IOC is restarted after a pause.
-void BeforeIocRestartStep() {
-    if (!WaitedSince(s_lStepTime, BEFORE_IOC_RESTART_MS)) return;
+bool BeforeIocRestartStep() {
+    if (!WaitedSince(s_lStepTime, BEFORE_IOC_RESTART_MS)) return false;
     SetSASIOCRestartRequest(TRUE);
     SetDriveSidePhaseByte(2);
     s_bState = SAS_DISC_RESTART_IOC;
     s_fRunning = TRUE;
     SetDriveRescanRequest(FALSE);
+    return true;
 }
 
-}  // namespace
-
-// One step per background pass; waits are measured from the step time.
-void SASDiscoveryStep() {
+// One step of the pass; false when it only waited (for time, a pause, the
+// quiet period or settling drives).
+bool TakeDiscoveryStep() {
     const uint64_t lNow = lGetTickCount();
     const uint8_t fRestart = fIsSASIOCRestartRequested();
-    if ((fIsDriveSideQuietPeriodRunning() == TRUE && fRestart != TRUE) || fIsSASDiscoverySuspended() == TRUE) return;
+    if ((fIsDriveSideQuietPeriodRunning() == TRUE && fRestart != TRUE) || fIsSASDiscoverySuspended() == TRUE) {
+        return false;
+    }
     if (fIsSASFailbackInProgress() == TRUE && fRestart != TRUE && fIsSASIOCRestartInProgress() != TRUE) {
         StopDiscovery();
         SetSasDriveWork(FALSE);
         SetSasDiscoveryWork(FALSE);
-        return;
+        return true;
     }
     if (fIsSASDiscoveryInhibited() == TRUE) {
         StopDiscovery();
-        return;
+        return false;
     }
     if (s_fRunning != TRUE) {
         // A plain request to look again waits for held drives and recovery
         // to settle.
         if (fGetSasDiscoveryWork() == TRUE && fGetSasDriveWork() != TRUE &&
             (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASRecoveryTick() < RECOVERY_SETTLE_MS)) {
-            return;
+            return false;
         }
-        if (!(fRestart == TRUE && fIsSASSlotChangeArmed() == TRUE) && fAreSASPhysInRecovery() == TRUE) return;
+        if (!(fRestart == TRUE && fIsSASSlotChangeArmed() == TRUE) && fAreSASPhysInRecovery() == TRUE) return false;
         s_bState = fRestart == TRUE ? SAS_DISC_RESTART_IOC : SAS_DISC_DISCOVER;
         s_fRunning = TRUE;
         s_lStepTime = lNow;
     }
     if (s_fPauseRequest == TRUE && s_bState != SAS_DISC_RESTART_IOC && s_bState != SAS_DISC_WAIT_RESTART) {
         s_fPauseAcknowledged = TRUE;
-        return;
+        return false;
     }
     if (s_fPauseAcknowledged == TRUE) {
         switch (s_bState) {
@@ -861,44 +865,51 @@ void SASDiscoveryStep() {
         default:
             StopDiscovery();
             s_fPauseAcknowledged = FALSE;
-            return;
+            return true;
         }
     }
-    if (s_bState != SAS_DISC_CONTINUE && lNow - lGetSASTimeoutScanTick() < TIMEOUT_SCAN_SETTLE_MS) return;
+    if (s_bState != SAS_DISC_CONTINUE && lNow - lGetSASTimeoutScanTick() < TIMEOUT_SCAN_SETTLE_MS) return false;
 
     switch (s_bState) {
     case SAS_DISC_RESTART_IOC:
         RestartIocStep();
-        return;
+        return true;
     case SAS_DISC_WAIT_IOC:
-        AfterIocRestartStep();
-        return;
+        return AfterIocRestartStep();
     case SAS_DISC_RESTART:
         (void)RestartSASDiscovery(s_fRestartArgument);
         s_lStepTime = lGetTickCount();
         s_bState = SAS_DISC_WAIT;
-        return;
+        return true;
     case SAS_DISC_WAIT:
-        if (!WaitedSince(s_lStepTime, AFTER_PHY_RESET_MS)) return;
+        if (!WaitedSince(s_lStepTime, AFTER_PHY_RESET_MS)) return false;
         s_bState = SAS_DISC_DISCOVER;
-        return;
+        return true;
     case SAS_DISC_DISCOVER:
         DiscoverStep();
-        return;
+        return true;
     case SAS_DISC_CONTINUE:
-        ContinueStep();
-        return;
+        return ContinueStep();
     case SAS_DISC_REBUILD:
         RebuildStep();
-        return;
+        return true;
     case SAS_DISC_WAIT_RESTART:
-        BeforeIocRestartStep();
-        return;
+        return BeforeIocRestartStep();
     default:
         StopDiscovery();
         SetSasDiscoveryWork(FALSE);
-        return;
+        return true;
     }
+}
+
+}  // namespace
+
+// One step per background pass; waits are measured from the step time.  A
+// step taken asks for the next pass at once; a wait is looked at again when
+// the tick next raises work (every 50 ms): asked for at every pass, seconds
+// of waiting would keep the main loop from ever idling.
+void SASDiscoveryStep() {
+    if (TakeDiscoveryStep()) SetWorkPending(TRUE);
 }
 
 void ForEachReportedExpanderPhy(ExpanderPhyVisitor pfnVisit, void* pContext) {

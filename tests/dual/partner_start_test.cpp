@@ -36,6 +36,7 @@ struct INTER_CONTROLLER_MESSAGE;
 struct PARTNER_MESSAGE_SLOT;
 uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t* pwSlot, uint8_t bUnused);
 uint8_t pGetOutgoingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
+extern uint32_t dMainLoopCycles;
 }  // namespace fw_b
 
 namespace {
@@ -184,18 +185,25 @@ TEST_F(LateSecond, AJoinerDoesNotTakeAnExpansionRecordWhoseFlagsMakeNoSense) {
 }
 
 // The running controller goes while the joiner waits for its ping: the
-// joiner times out, goes on by itself and serves.
+// joiner times out, goes on by itself and serves.  Its drive side is found
+// again and failed back alone through seconds of waits, in which its main
+// loop idles between ticks instead of spinning.
 TEST_F(LateSecond, APartnerLostDuringTheHandshakeLeavesTheJoinerServingAlone) {
     StartB();
     // Cut as soon as the joiner found it running (its console lags behind).
     ASSERT_TRUE(RunBoth([] { return fw_b::fGetHeartbeatRequestFlag() == fw::TRUE; }, dual::kBootLimitNs))
         << Consoles();
     a->board.CutPower();
+    const uint32_t dCycles = fw_b::dMainLoopCycles;
+    const uint64_t lStart = clock.Now();
     ASSERT_TRUE(RunBoth([this] { return b->Booted() && fw_b::fIsSASFailbackInProgress() != fw::TRUE; },
                         dual::kBootLimitNs))
         << Consoles();
     EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
     EXPECT_EQ(fw_b::sGetPartnerState().fPartnerAlive, fw::FALSE);
+    // An idle loop runs a few passes per 1 ms tick; one kept busy by a
+    // service that only waits runs thousands.
+    EXPECT_LT((fw_b::dMainLoopCycles - dCycles) / ((clock.Now() - lStart) / kMs + 1), 100u);
 }
 
 // A controller that gave its partner up answers it NOT READY, but for the
@@ -238,3 +246,4 @@ TEST_F(PartnerGivenUp, AKeptPartnersRequestIsTaken) {
 }
 
 }  // namespace
+

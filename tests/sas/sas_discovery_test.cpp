@@ -116,6 +116,32 @@ TEST_F(DiscoveryTest, UnreadableTopologyRestartsTheIocAndCancelsARescan) {
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
 }
 
+// A step taken asks for the next pass at once; a step that only waits
+// asks for none, so the main loop idles through the seconds of waiting
+// until the tick raises work again.
+TEST_F(DiscoveryTest, OnlyAStepTakenAsksForTheNextPass) {
+    const auto fStepAsks = [this] {
+        uint8_t f = FALSE;
+        EXPECT_EQ(b.board().RunOnCpu([&f] {
+            SetWorkPending(FALSE);
+            SASDiscoveryStep();
+            f = fGetWorkPending();
+        }),
+                  sim::StopKind::Finished);
+        return f == TRUE;
+    };
+    SetSASIOCRestartRequest(TRUE);
+    SetSasDriveWork(TRUE);
+    EXPECT_TRUE(fStepAsks());
+    ASSERT_EQ(bGetSASDiscoveryState(), SAS_DISC_WAIT_IOC);
+    EXPECT_FALSE(fStepAsks());
+    Sleep(4000);
+    EXPECT_TRUE(fStepAsks());
+    EXPECT_NE(bGetSASDiscoveryState(), SAS_DISC_WAIT_IOC);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
 // A FAULT without a partner asks for two resets in a row.
 TEST_F(DiscoveryTest, FaultRestartsTheIocTwice) {
     ioc->EnterFault(0x1234);
