@@ -26,6 +26,8 @@
 #include "partner/partner_messages.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
+#include "sas/active_active.h"
+#include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
 
@@ -223,6 +225,21 @@ uint8_t bSendStatisticsRecord(PARTNER_MESSAGE_SLOT* ps) {
     return STATUS_OK;
 }
 
+// Id 15: this controller's SAS device list, as message 157 carries it.
+uint8_t bSendDeviceList(PARTNER_MESSAGE_SLOT* ps) {
+    if (!TakeAnswerPages(ps, dPagesFor(PARTNER_DEVICE_LIST_BYTES))) return STATUS_RETRY;
+    std::memcpy(pBufferHandleToPointer(ps->dBuffer), pGetSASDriveInfoList(), sizeof(SAS_DEVICE_LIST));
+    (void)SendAnswerPages(ps, PARTNER_DEVICE_LIST_BYTES);
+    return STATUS_OK;
+}
+
+// Id 18: the active-active level; one that cannot be answered now is NOT
+// READY, and the asker keeps the partner's level unknown.
+uint8_t bSendActiveActiveLevel(PARTNER_MESSAGE_SLOT* ps) {
+    if (fSendActiveActiveStateToPartner(ps) != TRUE) SendPartnerCommandStatus(ps, SENSE_NOT_READY, 0, 0);
+    return STATUS_OK;
+}
+
 // The statistics of (port select, LUN): byte 3 and bytes 4-5.
 uint8_t bRequestPartnerStatistics(uint8_t bId, uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dBuffer,
                                   KERNEL_ENTRY* psHostCommand, uint8_t bKind, uint32_t dLength) {
@@ -252,6 +269,8 @@ uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* ps) {
         SendPartnerCommandStatus(ps, 0, 0, 0);
         return STATUS_OK;
     case PARTNER_BUFFER_ID_STATISTICS_RECORD: return bSendStatisticsRecord(ps);
+    case PARTNER_BUFFER_ID_DEVICE_LIST: return bSendDeviceList(ps);
+    case PARTNER_BUFFER_ID_ACTIVE_ACTIVE: return bSendActiveActiveLevel(ps);
     default: SendPartnerCommandStatus(ps, 5, 0x24, 0); return STATUS_OK;
     }
 }

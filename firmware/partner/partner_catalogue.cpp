@@ -159,6 +159,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {STRIPE_INIT_MESSAGE_SKIPPED, bStripeInit},
     {EXPANSION_MESSAGE_PROGRESS, bExpansion},
     {EXPANSION_MESSAGE_COMPLETE, bExpansion},
+    {213, bReceiveSasSlotEvent},
 };
 
 struct SLOT_RECEIVER {

@@ -76,6 +76,17 @@ constexpr uint8_t PARTNER_BUFFER_ID_STATISTICS_RECORD = 19;
 constexpr uint8_t PARTNER_BUFFER_ID_PING = 12;
 constexpr uint8_t PARTNER_BUFFER_ID_START_OF_DAY = 13;
 constexpr uint8_t PARTNER_BUFFER_ID_IDENTITY = 14;
+constexpr uint8_t PARTNER_BUFFER_ID_DEVICE_LIST = 15;    // the SAS device list
+constexpr uint8_t PARTNER_BUFFER_ID_ACTIVE_ACTIVE = 18;  // the active-active level
+// The length of a SAS device list between the controllers (message 157, id
+// 15), whatever this build's list holds.
+constexpr uint32_t PARTNER_DEVICE_LIST_BYTES = 33288;
+// The partner's target id and bus on the first path it is on; FALSE when on
+// neither.
+uint8_t fGetPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus);
+// The partner's SAS device list (id 15), read and waited for, into the
+// other controller's list: 255 when read.
+uint8_t bReadPartnerDeviceList();
 uint8_t bProbePartnerReady();
 uint8_t bPingPartnerSync();
 void ReadPartnerStartOfDayData(uint8_t fFlag);

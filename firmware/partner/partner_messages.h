@@ -155,6 +155,9 @@ uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
 // Messages 157 and 190: the partner's SAS device and expander lists.
 uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);
+// Message 213: a slot event the partner tells this side of (bytes 2-5:
+// enclosure, slot, kind, argument).
+uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t wLunField);
 // Message 145: the partner's configuration image; the answer to message 34.
 uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
@@ -169,7 +172,7 @@ void ForwardedDriveCommandDone(KERNEL_ENTRY* psEntry);
 // Answers a READ BUFFER from the partner by its buffer id: 255, or 16 when
 // its pages are not free yet (it waits at the head of the ring).
 uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
-// The data requests among them (ids 2, 3, 6, 8-11, 19), and the answer to
+// The data requests among them (ids 2, 3, 6, 8-11, 15, 18, 19), and the answer to
 // one this controller sent, by its request kind.
 uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* psSlot);
 void PartnerDataRequestAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);

@@ -1,18 +1,23 @@
 // The drive side's lists between the two controllers: this controller's
-// SAS device list (message 157), which the partner merges to reach the
-// drives only this controller sees, and its expander list (message 190).
+// SAS device list (message 157, or read by a joining partner as buffer id
+// 15), which the partner merges to reach the drives only this controller
+// sees, and its expander list (message 190); and the slot events one side
+// tells the other (message 213).
 #include <algorithm>
 #include <cstring>
 
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_failback.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_scsi_path.h"
 
 namespace fw {
 
@@ -20,9 +25,15 @@ namespace {
 
 constexpr uint8_t MESSAGE_DEVICE_LIST = 157;
 constexpr uint8_t MESSAGE_EXPANDER_LIST = 190;
+constexpr uint8_t MESSAGE_SLOT_EVENT = 213;
 // The lengths the messages carry, whatever this build's lists hold.
-constexpr uint32_t DEVICE_LIST_BYTES = 33288;
+constexpr uint32_t DEVICE_LIST_BYTES = PARTNER_DEVICE_LIST_BYTES;
 constexpr uint32_t EXPANDER_LIST_BYTES = 22920;
+// Message 213's CDB: enclosure, slot, kind, argument.
+constexpr uint8_t SLOT_EVENT_ENCLOSURE = 2;
+constexpr uint8_t SLOT_EVENT_SLOT = 3;
+constexpr uint8_t SLOT_EVENT_KIND = 4;
+constexpr uint8_t SLOT_EVENT_ARGUMENT = 5;
 static_assert(sizeof(SAS_DEVICE_LIST) <= DEVICE_LIST_BYTES);
 static_assert(sizeof(SAS_EXPANDER_LIST) <= EXPANDER_LIST_BYTES);
 
@@ -98,6 +109,47 @@ uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* ps) {
     std::memcpy(pGetOCSASDriveInfoList(), pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_DEVICE_LIST));
     MergePartnerDeviceList(TRUE);
     SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+uint8_t bReadPartnerDeviceList() {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return 0;
+    const uint16_t wPages = wPagesFor(DEVICE_LIST_BYTES);
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) return 0;
+    uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, PARTNER_BUFFER_ID_DEVICE_LIST};
+    PutBe24(abCdb + 6, DEVICE_LIST_BYTES);
+    uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
+    const bool fGood = bSendSCSICommandAndWait(bTarget, bBus, abCdb, TRUE, DEVICE_LIST_BYTES, dHandle, &bStatus,
+                                               &bKey, &bAsc, &bAscq) == STATUS_OK &&
+                       bStatus == SCSI_STATUS_GOOD;
+    if (fGood) {
+        std::memcpy(pGetOCSASDriveInfoList(), pBufferHandleToPointer(dHandle), sizeof(SAS_DEVICE_LIST));
+        // Counts the partner names are not trusted beyond the list's room.
+        ClampSASDeviceList(pGetOCSASDriveInfoList());
+    }
+    (void)wFreeDataPages(dHandle, wPages);
+    return fGood ? STATUS_OK : 0;
+}
+
+void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bArgument) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(MESSAGE_SLOT_EVENT);
+    s.abCdb[SLOT_EVENT_ENCLOSURE] = bEnclosure;
+    s.abCdb[SLOT_EVENT_SLOT] = bSlot;
+    s.abCdb[SLOT_EVENT_KIND] = bKind;
+    s.abCdb[SLOT_EVENT_ARGUMENT] = bArgument;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    // Without a path the partner has no use for it: it finds the slot again
+    // itself when it next discovers the fabric.
+    (void)bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+// A slot the partner names that no drive position has is refused.
+uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t) {
+    const uint8_t bEnclosure = pbCdb[SLOT_EVENT_ENCLOSURE], bSlot = pbCdb[SLOT_EVENT_SLOT];
+    if (bGetDriveIndexFromEnclosureSlot(bEnclosure, bSlot) == 0xFF) return 0;
+    ProcessSASSlotEvent(bEnclosure, bSlot, pbCdb[SLOT_EVENT_ARGUMENT], pbCdb[SLOT_EVENT_KIND]);
     return STATUS_OK;
 }
 

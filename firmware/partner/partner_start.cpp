@@ -45,9 +45,9 @@ constexpr uint8_t COMMAND_TYPE_IDENTITY = 150;
 constexpr uint8_t EVENT_CONTROLLER_TYPE_MISMATCH = 28;
 constexpr uint8_t EVENT_PARTNER_JOINED = 42;
 
-// The partner's target id and bus on the first path it is on; FALSE when on
-// neither.
-uint8_t fPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus) {
+}  // namespace
+
+uint8_t fGetPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus) {
     if (fIsPartnerOnPath1() == TRUE) {
         *pbTarget = bGetPartnerAlpaPath1();
         *pbBus = 0;
@@ -60,6 +60,8 @@ uint8_t fPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus) {
     }
     return FALSE;
 }
+
+namespace {
 
 // A READ BUFFER without data to the partner, answered by its incoming
 // queue: 255 sent, the answer in the status and sense bytes.
@@ -191,7 +193,7 @@ void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
 
 uint8_t bProbePartnerReady() {
     uint8_t bTarget = 0xFF, bBus = 0;
-    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
+    if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
     const uint8_t abCdb[10] = {SCSI_TEST_UNIT_READY};
     for (uint8_t t = 0; t < PROBE_TRIES; ++t) {
         uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
@@ -205,7 +207,7 @@ uint8_t bProbePartnerReady() {
 
 uint8_t bPingPartnerSync() {
     uint8_t bTarget = 0xFF, bBus = 0;
-    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return 0;
+    if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return 0;
     const uint32_t dStart = dGetCoarseTick();
     uint8_t bAscq = 0;
     for (;;) {
@@ -260,8 +262,12 @@ uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return STATUS_OK;
     case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return STATUS_OK;
     case PARTNER_BUFFER_ID_IDENTITY: StorePartnerIdentity(psSlot); return STATUS_OK;
+    // What a joining partner reads at its start, before the link is valid
+    // on this side.
     case PARTNER_BUFFER_ID_HOST_PORTS:
-    case PARTNER_BUFFER_ID_STATUS_BLOCK: return bAnswerPartnerDataRequest(psSlot);
+    case PARTNER_BUFFER_ID_STATUS_BLOCK:
+    case PARTNER_BUFFER_ID_DEVICE_LIST:
+    case PARTNER_BUFFER_ID_ACTIVE_ACTIVE: return bAnswerPartnerDataRequest(psSlot);
     default: break;
     }
     // The other requests are sent only over a link both sides keep: a
@@ -304,7 +310,7 @@ uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn) {
 
 uint8_t bSendPartnerEventSync(uint8_t bCode, const uint8_t* pbArguments) {
     uint8_t bTarget = 0xFF, bBus = 0;
-    if (fPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
+    if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return FALSE;
     uint8_t abCdb[10] = {PARTNER_TYPED_MESSAGE, PARTNER_MESSAGE_POST_EVENT, bCode};
     std::memcpy(abCdb + 3, pbArguments, 5);
     uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;

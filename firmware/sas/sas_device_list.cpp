@@ -522,6 +522,14 @@ namespace {
 
 // TEST UNIT READY to a drive at start of day: ready on good status; a drive
 // becoming ready is started and waited for; anything else makes it unusable.
+uint8_t CountValidEntries() {
+    uint8_t n = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        if (s_sCurrent.asEntry[i].fValid == TRUE) ++n;
+    }
+    return n;
+}
+
 void StartOfDayTestUnitReady(SAS_DEVICE_ENTRY& s, bool fFirst) {
     const uint8_t abCdb[10] = {};
     uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
@@ -565,6 +573,12 @@ void InitDriveSideSAS() {
         }
         RebuildSASDeviceList(FALSE);
     }
+    if (fGetHeartbeatRequestFlag() == TRUE && bReadPartnerDeviceList() == STATUS_OK) {
+        // Joining a running partner: the drives only it reaches are known
+        // from its list before any message of it can arrive.
+        MergePartnerDeviceList(FALSE);
+    }
+    const uint8_t bValidBefore = CountValidEntries();
     if (fIsPartnerAlive() != TRUE || (fIsControllerSlot1() == TRUE && fIsModelZ7Q4() != TRUE)) {
         // Whatever a drive held from before this start is dropped.
         for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
@@ -601,6 +615,9 @@ void InitDriveSideSAS() {
         if (!fWaiting || lGetTickCount() - lStart >= START_OF_DAY_READY_MS) break;
         SpinDelayMs(1000);
     }
+    // Drives given up here are left out of the configuration as it is
+    // applied and saved.
+    if (CountValidEntries() < bValidBefore) SetConfigApplyOption(TRUE);
     std::memcpy(&s_sPrevious, &s_sCurrent, sizeof s_sPrevious);
     // Beside a partner that runs, the drive side is taken back through the
     // failback: the partner lets go of it first, then this side discovers

@@ -1,12 +1,15 @@
-// Each controller tells the other which drives it reaches (message 157):
-// a drive only the partner reaches is addressed through it, as a proxy
-// target; and a controller that comes back runs its failback, which ends
-// with its list handed over again.
+// Each controller tells the other which drives it reaches (message 157, or
+// read as buffer id 15): a drive only the partner reaches is addressed
+// through it, as a proxy target; and a controller that comes back runs its
+// failback, which ends with its list handed over again.  Beside them the
+// active-active level (id 18) and the slot events (message 213).
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "harness/dual_pair.h"
+#include "partner/partner_link.h"
+#include "sas/active_active.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_failback.h"
@@ -17,6 +20,8 @@ SAS_DEVICE_LIST* pGetSASDriveInfoList();
 void SetSASFailbackInProgress(uint8_t f);
 uint8_t fIsSASFailbackInProgress();
 uint8_t bGetSASFailbackState();
+void SetSASActiveActiveState(uint32_t dValue);
+void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bArgument);
 }  // namespace fw_b
 
 namespace {
@@ -26,6 +31,20 @@ constexpr uint64_t kMs = 1'000'000ull;
 class PartnerSasLists : public ::testing::Test, protected dual::Pair {
 protected:
     void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
+    // Runs fn on the board's processor at its next main-loop poll, the other
+    // board running beside it: a call that waits for the partner's answer.
+    bool OnProcessor(sim::Board& board, const std::function<void()>& fn) {
+        bool fStarted = false, fDone = false;
+        board.pollHook = [&] {
+            if (fStarted) return;
+            fStarted = true;
+            fn();
+            fDone = true;
+        };
+        const bool f = RunUntil([&] { return fDone; }, 5000 * kMs);
+        board.pollHook = nullptr;
+        return f;
+    }
     // This controller's entry of the drive in the slot, or null.
     static fw::SAS_DEVICE_ENTRY* InSlot(fw::SAS_DEVICE_LIST* ps, uint8_t bSlot) {
         for (uint8_t i = 0; i < ps->bEntryCount; ++i) {
@@ -110,6 +129,36 @@ TEST_F(PartnerSasLists, AFailbackEndsWithTheListHandedToThePartner) {
     ASSERT_TRUE(RunUntil([] { return fw::pGetOCSASDriveInfoList()->bEntryCount != 0; }, 2000 * kMs)) << Consoles();
     EXPECT_EQ(fw::pGetOCSASDriveInfoList()->bEntryCount, fw_b::pGetSASDriveInfoList()->bEntryCount);
     EXPECT_EQ(fw::pGetSASDriveInfoList()->bProxyCount, 0);
+}
+
+// The partner's list is read whole on request (buffer id 15), and its
+// active-active level (id 18): it answers its own, not a refusal that would
+// count as the oldest level.
+TEST_F(PartnerSasLists, ThePartnersListAndLevelAreReadOnRequest) {
+    fw::InitSASDeviceList(fw::pGetOCSASDriveInfoList());
+    uint8_t bRead = 0;
+    ASSERT_TRUE(OnProcessor(a->board, [&] { bRead = fw::bReadPartnerDeviceList(); })) << Consoles();
+    EXPECT_EQ(bRead, fw::STATUS_OK);
+    const fw::SAS_DEVICE_LIST* psB = fw_b::pGetSASDriveInfoList();
+    ASSERT_GT(psB->bEntryCount, 2);
+    EXPECT_EQ(fw::pGetOCSASDriveInfoList()->bEntryCount, psB->bEntryCount);
+    EXPECT_EQ(std::memcmp(fw::pGetOCSASDriveInfoList()->asEntry, psB->asEntry,
+                          sizeof(fw::SAS_DEVICE_ENTRY) * psB->bEntryCount),
+              0);
+
+    fw_b::SetSASActiveActiveState(5);
+    uint8_t fFetched = fw::FALSE;
+    ASSERT_TRUE(OnProcessor(a->board, [&] { fFetched = fw::fFetchPartnerActiveActiveState(); })) << Consoles();
+    EXPECT_EQ(fFetched, fw::TRUE);
+    EXPECT_EQ(fw::bGetPartnerActiveActiveState(), 5);
+}
+
+// A slot event told to the partner (message 213) reaches its slot there.
+TEST_F(PartnerSasLists, ASlotEventReachesThePartnersSlot) {
+    const uint32_t dResets = a->board.sasController().targetResets();
+    ASSERT_TRUE(OnProcessor(b->board, [] { fw_b::SendSasDriveMessage213(1, 3, 0, fw::MPI_TASKTYPE_TARGET_RESET); }));
+    EXPECT_TRUE(RunUntil([&] { return a->board.sasController().targetResets() == dResets + 1; }, 1000 * kMs))
+        << Consoles();
 }
 
 }  // namespace

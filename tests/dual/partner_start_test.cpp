@@ -15,6 +15,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "config/nvram_layout.h"
 #include "config/write_semaphore.h"
@@ -37,6 +38,8 @@ struct PARTNER_MESSAGE_SLOT;
 uint8_t bSendMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t* pwSlot, uint8_t bUnused);
 uint8_t pGetOutgoingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
 extern uint32_t dMainLoopCycles;
+using fw::SAS_DEVICE_LIST;
+SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
 }  // namespace fw_b
 
 namespace {
@@ -141,6 +144,14 @@ TEST_F(LateSecond, OneStartedBesideARunningOneFindsItInitializedAndJoins) {
     EXPECT_EQ(fw_b::fGetHeartbeatRequestFlag(), fw::TRUE);
     EXPECT_EQ(fw_b::fGetDualStartFlag(), fw::FALSE);
     ASSERT_EQ(fw_b::fIsSASFailbackInProgress(), fw::TRUE);
+    // Its drive side read the running one's device list at its start, long
+    // before the failback ends and the running one sends it.
+    const fw::SAS_DEVICE_LIST* psA = fw::pGetSASDriveInfoList();
+    ASSERT_GT(psA->bEntryCount, 2);
+    EXPECT_EQ(fw_b::pGetOCSASDriveInfoList()->bEntryCount, psA->bEntryCount);
+    EXPECT_EQ(std::memcmp(fw_b::pGetOCSASDriveInfoList()->asEntry, psA->asEntry,
+                          sizeof(fw::SAS_DEVICE_ENTRY) * psA->bEntryCount),
+              0);
     ASSERT_TRUE(RunBoth([] { return fw::fIsDualControllerActive() == fw::TRUE && fw_b::fIsSASFailbackInProgress() != fw::TRUE; },
                         30'000 * kMs))
         << Consoles();

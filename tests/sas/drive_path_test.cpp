@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "config/apply_settings.h"
 #include "config/config_image.h"
 #include "config/default_config.h"
 #include "harness/dispatch_board.h"
@@ -68,6 +69,23 @@ TEST_F(DrivePathTest, StartOfDayFindsTheExpanderAndEveryDrive) {
         EXPECT_EQ(bGetDriveIndexOfTarget(s.bTargetId), s.bSlot - 1);
     }
     for (unsigned slot = 1; slot <= 8; ++slot) EXPECT_TRUE(afSlot[slot]) << slot;
+}
+
+// A drive the start of day gives up (it fails every TEST UNIT READY) is
+// left invalid, and the configuration is saved as it is applied without it;
+// a start of day that gives none up asks for no save.
+TEST_F(DrivePathTest, AStartOfDayThatGivesADriveUpHasTheConfigurationSaved) {
+    const auto fStart = [this] {
+        SetConfigApplyOption(FALSE);
+        EXPECT_EQ(b.board().RunOnCpu([] { InitDriveSideSAS(); }), sim::StopKind::Finished);
+        return fGetConfigApplyOption() == TRUE;
+    };
+    EXPECT_FALSE(fStart());
+    chassis.DriveAt(3)->FailCommand(SCSI_TEST_UNIT_READY, 100);
+    EXPECT_TRUE(fStart());
+    const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(TargetOfSlot(3));
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->fValid, FALSE);
 }
 
 TEST_F(DrivePathTest, WaitedReadsReturnWhatTheImageHolds) {
