@@ -856,7 +856,11 @@ INSTANTIATE_TEST_SUITE_P(Levels, RebuildRoad, ::testing::ValuesIn(kCases),
 // Sized so that the front moves through many regions while the writes run.
 const RebuildCase kUnderWrites[] = {
     {{"Raid1", fw::RAID_LEVEL_10, 2, 16, 0, true, 40000}, 0},
-    {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 131072}, 3},
+    // A mirror rebuild holds writes from 32 regions behind its front to 20
+    // ahead, and a flush held there waits at the head of its ring: the
+    // member spans well over those 52 regions, or the hosts stall for most
+    // of the rebuild and whether any write lands behind the front is luck.
+    {{"Raid10", fw::RAID_LEVEL_10, 6, 16, 0, true, 3 * 262144}, 3},
     {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 4096}, 2},
     // Long enough for a degraded write's spare entries, given back, to be
     // taken by another write's group held behind its own.
