@@ -24,7 +24,10 @@ constexpr uint64_t kProcessorAddressOffset = 0x3E;
 }  // namespace
 
 Chassis::Chassis(const Options& options)
-    : m_slots(kSlots * (1 + options.expansions)), m_powered(m_slots.size(), true) {
+    : m_slots(kSlots * (1 + options.expansions)),
+      m_muxes(m_slots.size()),
+      m_aaMuxes(options.aaMuxes),
+      m_powered(m_slots.size(), true) {
     if (!options.directory.empty()) {
         const std::string drives = options.directory + "/drives";
         std::error_code ec;
@@ -69,6 +72,15 @@ Chassis::Chassis(const Options& options)
 
 void Chassis::Place(unsigned slot, const DriveConfig& config) {
     m_slots[slot - 1] = std::make_unique<Drive>(config);
+    m_muxes[slot - 1].reset();
+    if (config.sata && m_aaMuxes) {
+        m_muxes[slot - 1] = std::make_unique<AaMux>();
+        // A port reset drops the drive's link: its phy sees it go and come back.
+        m_muxes[slot - 1]->onLinkReset = [this, slot] {
+            ++PhyOfSlot(slot).changeCount;
+            NotifyLinkChange();
+        };
+    }
     m_slots[slot - 1]->onSpinUp = [this, slot](uint64_t startNs, uint64_t readyNs) {
         m_spinUps.push_back({slot, startNs, readyNs});
     };
@@ -161,6 +173,11 @@ Drive* Chassis::DriveAt(unsigned slot) {
     return m_slots[slot - 1].get();
 }
 
+AaMux* Chassis::MuxAt(unsigned slot) {
+    if (slot < 1 || slot > SlotCount()) return nullptr;
+    return m_muxes[slot - 1].get();
+}
+
 const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
     if (slot < 1 || slot > SlotCount() || !m_slots[slot - 1]) return nullptr;
     return &m_slots[slot - 1]->config();
@@ -169,6 +186,7 @@ const DriveConfig* Chassis::ConfigAt(unsigned slot) const {
 void Chassis::Pull(unsigned slot) {
     if (slot < 1 || slot > SlotCount() || !m_slots[slot - 1]) return;
     m_slots[slot - 1].reset();
+    m_muxes[slot - 1].reset();
     m_processors[ExpanderOfSlot(slot)]->NoteStatusChange();
     ++PhyOfSlot(slot).changeCount;
     NotifyLinkChange();

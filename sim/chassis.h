@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/aa_mux.h"
 #include "sim/drive.h"
 #include "sim/enclosure_processor.h"
 #include "sim/expander.h"
@@ -38,6 +39,9 @@ struct ChassisOptions {
     // number (1 to kMaxReplacements, counting round): each new drive has an
     // address and serial number of its own.
     std::map<unsigned, unsigned> replaced;
+    // Each SATA drive sits behind an active-active multiplexer, as the
+    // enclosure's SATA carriers have it, so that both controllers reach it.
+    bool aaMuxes = true;
 };
 
 constexpr unsigned kMaxReplacements = 99;
@@ -89,6 +93,8 @@ public:
     // The drive in a slot, null when the slot is empty.
     Drive* DriveAt(unsigned slot);
     const DriveConfig* ConfigAt(unsigned slot) const;
+    // The multiplexer in front of a slot's drive, null when there is none.
+    AaMux* MuxAt(unsigned slot);
     // Pulls the drive out; its image stays on disk for a later Insert.
     void Pull(unsigned slot);
     // Puts a new drive of the given config into an empty slot.
@@ -127,6 +133,8 @@ private:
 
     std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
+    std::vector<std::unique_ptr<AaMux>> m_muxes;   // index slot − 1; with the drive's carrier
+    bool m_aaMuxes = true;
     std::vector<bool> m_powered;                   // index slot − 1
     std::vector<std::unique_ptr<EnclosureProcessor>> m_processors;   // by expander
     std::vector<std::pair<int, std::function<void()>>> m_listeners;

@@ -281,6 +281,31 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
         AddressReply(r, sizeof r);
         return;
     }
+    // The multiplexer in front of the drive takes its own register commands.
+    if (AaMux* mux = c.command == AaMux::kReadCommand || c.command == AaMux::kWriteCommand
+                         ? m_chassis->MuxAt(m_placeOfTarget[target].slot)
+                         : nullptr) {
+        const uint32_t address = static_cast<uint32_t>(fis[3] | fis[11] << 8 | fis[13] << 16 | fis[8] << 24);
+        const uint8_t sizeCode = static_cast<uint8_t>(fis[7] >> 4);
+        uint32_t value = static_cast<uint32_t>(fis[12] | fis[4] << 8 | fis[5] << 16 | fis[6] << 24);
+        const AaMux::Outcome outcome =
+            c.command == AaMux::kReadCommand ? mux->Read(address, sizeCode, &value) : mux->Write(address, sizeCode, value);
+        if (outcome == AaMux::Outcome::NoReply) {
+            m_stalled[context] = {target, fw::MPI_FUNCTION_SATA_PASSTHROUGH};
+            return;
+        }
+        r[20] = 0x34;
+        r[22] = outcome == AaMux::Outcome::Done ? 0x50 : 0x51;
+        r[23] = outcome == AaMux::Outcome::Done ? 0 : 0x04;
+        if (c.command == AaMux::kReadCommand && outcome == AaMux::Outcome::Done) {
+            r[32] = static_cast<uint8_t>(value);
+            r[24] = static_cast<uint8_t>(value >> 8);
+            r[25] = static_cast<uint8_t>(value >> 16);
+            r[26] = static_cast<uint8_t>(value >> 24);
+        }
+        AddressReply(r, sizeof r);
+        return;
+    }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + 40);
     const unsigned pieces = GatherSgl(sgl, 2);
     m_bounce.assign(length, 0);

@@ -14,6 +14,7 @@
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "sas/aa_mux.h"
 #include "sas/link_diagnostics.h"
 #include "sas/sas_device_list.h"
 
@@ -58,12 +59,12 @@ const COUNTER_OPTION COUNTER_OPTIONS[] = {
     {nullptr, nullptr, nullptr},
     {"1.  Display LSI Counters\n", "LSI 106X Counters\n", ShowLsiCounters},
     {"2.  Display Expander Counters\n", "Display Expander Counters\n", ShowExpanderCounters},
-    {"3.  Display PMC AA Mux Counters\n", nullptr, ShowAaMuxCounters},
+    {"3.  Display PMC AA Mux Counters\n", nullptr, ShowAAMuxCounters},
     {"4.  Display SAS Drive Counters\n", "SAS Drive Counters\n", ShowSasDriveCounters},
     {"5.  Display SATA Drive Counters\n", "Display SATA Drive Counters -- TODO\n", nullptr},
     {"6.  Clear LSI Counters\n", "Clearing LSI Counters -- TODO\n", nullptr},
     {"7.  Clear Expander Counters\n", "Clearing Expander Counters -- TODO\n", nullptr},
-    {"8.  Clear PMC AA Mux Counters\n", "Clearing PMC AA MUX Counters\n", ClearAaMuxCounters},
+    {"8.  Clear PMC AA Mux Counters\n", "Clearing PMC AA MUX Counters\n", ClearAAMuxCounters},
     {"9.  Clear SAS Drive Counters\n", "Clearing SAS Drive Counters -- TODO\n", nullptr},
     {"10. Clear SATA Drive Counters\n", "Clearing SATA Drive Counters -- TODO\n", nullptr},
     {"11. Display SAS Host PHY Counters\n", nullptr, ShowHostPhyCounters},
@@ -89,7 +90,7 @@ void PauseToOffline(const char* pszMessage) {
 bool HasAaMux(uint8_t bEnclosure, uint8_t bSlot, bool* pfDevice) {
     SAS_DEVICE_ENTRY* ps = nullptr;
     *pfDevice = bGetSASDeviceEntryByEnclosureSlot(bEnclosure, bSlot, &ps) == STATUS_OK && ps != nullptr;
-    return *pfDevice && (ps->wDeviceFlags & SAS_DEVICE_FLAG_PORT_SELECTOR) != 0;
+    return *pfDevice && fIsSASDeviceBehindAAMux(ps) == TRUE;
 }
 
 struct TUNING_OPTION {

@@ -15,6 +15,7 @@
 #include "executive/system_state.h"
 #include "partner/partner_link.h"
 #include "raid/raid_engine.h"
+#include "sas/aa_mux.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
@@ -43,7 +44,6 @@ constexpr uint64_t COUNT_DECAY_MS = 14400000;
 // A drive behind an active-active multiplexer that reset itself gets this
 // long from the RAID engine's drive timer to come back through a link reset.
 constexpr uint8_t MUX_DRIVE_TIMER = 30;
-constexpr uint16_t DEVICE_FLAG_AA_MUX = 0x0010;
 // Phy state marks of the link-reset sweep.
 constexpr uint8_t PHY_DISABLED = 0x02;
 constexpr uint8_t PHY_WAITING_RESET = 0x10;
@@ -149,7 +149,7 @@ void DriveInternalReset(const MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE& e) {
     const uint64_t lNow = lGetTickCount();
     SetSASTargetHoldOff(bTarget, lNow + INTERNAL_RESET_HOLD_OFF_MS);
     const bool fDual = fIsDualControllerActive() == TRUE;
-    if ((ps->wDeviceFlags & DEVICE_FLAG_AA_MUX) && fDual) {
+    if (fIsSASDeviceBehindAAMux(ps) == TRUE && fDual) {
         // The multiplexer keeps the link of a drive that reset itself: its
         // phy goes down and the link-reset sweep brings it back.
         if (fIsInitializationComplete() == TRUE) {
@@ -176,7 +176,7 @@ void DriveInternalReset(const MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE& e) {
     if (fDual && fIsInitializationComplete() == TRUE) SendSasDriveMessage213(bEnclosure, bSlot, 3, 0);
     (void)bCountSASDriveTimeout(bTarget);
     PostInternalReset(bTarget, *ps);
-    if ((ps->wDeviceFlags & DEVICE_FLAG_AA_MUX) && fDual) SetSasDriveWork(TRUE);
+    if (fIsSASDeviceBehindAAMux(ps) == TRUE && fDual) SetSasDriveWork(TRUE);
 }
 
 // A SATA drive of the partner's side of a pair that showed up on this

@@ -28,8 +28,8 @@ constexpr uint8_t PHY_COUNTERS_NEW_REFERENCE = 0xFD;
 
 void ShowSASPhyErrorLog(uint8_t fAll);
 void ShowExpanderCounters();
-void ShowAaMuxCounters();
-void ClearAaMuxCounters();
+void ShowAAMuxCounters();
+void ClearAAMuxCounters();
 void ShowSasDriveCounters();
 void LSI_SAS_TargetUpdatePhyErrorCounters(uint8_t bIocId, uint8_t fPrint, uint8_t bOperation);
 uint8_t bSetAAMuxFarEndLoopback(uint8_t bEnclosure, uint8_t bSlot, uint8_t bPort, uint8_t bMode);

@@ -14,17 +14,13 @@
 
 namespace fw {
 
-// The link counters and the AA mux port requests: no counter pages and no
-// AA mux driver yet, so nothing to show and every request refused.
+// The link counters and the AA mux loopback: no counter pages and no
+// loopback driver yet, so nothing to show and every request refused.
 void ShowSASPhyErrorLog(uint8_t) {}
 void ShowExpanderCounters() {}
-void ShowAaMuxCounters() {}
-void ClearAaMuxCounters() {}
 void ShowSasDriveCounters() {}
 void LSI_SAS_TargetUpdatePhyErrorCounters(uint8_t, uint8_t, uint8_t) {}
 uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
-uint8_t bSetAAMuxTuning(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
-void ShowAAMuxTuning(uint8_t, uint8_t, uint8_t) {}
 
 // The device entries keep no reset counts yet.
 void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
@@ -36,7 +32,6 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
 }
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 void SetMuxHousekeepingRequest(uint8_t) {}
-uint8_t bAllocateMuxTables() { return STATUS_OK; }
 void ResetSasStartFlags() {}
 uint8_t fIsSASActiveActiveState4() { return FALSE; }
 

@@ -18,6 +18,7 @@
 #include "hw/mpi.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "sas/aa_mux.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_failback.h"
@@ -141,6 +142,13 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     s.wDeviceFlags = s0.wFlags;
     s.fSAS = ToFlag((s0.dDeviceInfo & MPI_SAS_DEVICE_INFO_SSP_TARGET) != 0);
     s.wQueueDepth = s.fSAS == TRUE ? 16 : 8;
+    // A SATA drive whose phy shows no port selector sits behind an
+    // active-active multiplexer.
+    if (s.fSAS != TRUE && !(sExpander.adPhyInfo[bPhy] & MPI_SAS_PHYINFO_PORT_SELECTOR)) {
+        s.bStatus |= SAS_DEVICE_STATUS_AA_MUX;
+    } else {
+        s.bStatus &= static_cast<uint8_t>(~SAS_DEVICE_STATUS_AA_MUX);
+    }
     MakeSASDriveWwn(s0.dSASAddressLow, s0.dSASAddressHigh, s.abWWN);
     for (uint8_t i = 0; i < s_sPrevious.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         if (SameIdentity(s_sPrevious.asEntry[i], s)) s.fReady = ToFlag(s_sPrevious.asEntry[i].fValid == TRUE);

@@ -174,8 +174,6 @@ uint8_t bGetDriveIndexFromEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
 uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
 // The entry of the device in a slot: 255 and the entry, 0 when none.
 uint8_t bGetSASDeviceEntryByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, SAS_DEVICE_ENTRY** ppsEntry);
-// Device flag: the drive sits behind a port selector (the AA mux).
-constexpr uint16_t SAS_DEVICE_FLAG_PORT_SELECTOR = 0x0008;
 uint8_t bGetSATAFirmwareRevisionOfTarget(uint8_t bTarget, uint8_t* pbRevision);
 // Commands outstanding on the drive in a slot (0 when none is there).
 uint16_t wGetSlotCommandCount(uint8_t bEnclosure, uint8_t bSlot, uint8_t fLocked);

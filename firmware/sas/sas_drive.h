@@ -26,6 +26,7 @@ void UpdateSASActiveActiveState(uint8_t f);
 // The partner's active-active mode byte, as its messages last said.
 void SetPartnerActiveActiveState(uint8_t b);
 void SetMuxHousekeepingRequest(uint8_t f);
+// Start of day: the multiplexer patch table.
 uint8_t bAllocateMuxTables();
 void ResetSasStartFlags();
 // MSI set-up of the drive IOC (the reply dispatch builds it).

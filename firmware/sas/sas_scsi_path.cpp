@@ -4,6 +4,7 @@
 
 #include "eventlog/event_log.h"
 #include "eventlog/time_logs.h"
+#include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -14,6 +15,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/drive_error_recovery.h"
+#include "sas/aa_mux.h"
 #include "sas/command_timeouts.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
@@ -51,6 +53,9 @@ constexpr uint8_t EVENT_DRIVE_SENSE = 170;
 constexpr uint8_t TRANSLATED = 0;
 // A vendor command the proxy targets answer themselves.
 constexpr uint8_t OPCODE_PROXY_COMMAND = 0x20;
+// The partner's opcode for a drive command it issues on this one's behalf.
+constexpr uint8_t PARTNER_FORWARDED_OPCODE = 0x06;
+uint8_t s_fNoPartnerRouteSaid = FALSE;
 constexpr int IDENTIFY_TRIES = 3;
 constexpr uint8_t ATA_DIRECTION_READ = 1;
 constexpr uint8_t ATA_DIRECTION_NONE = 2;
@@ -342,6 +347,22 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
             return SEND_POSTED;
         }
     }
+    // A proxy target is served by the partner: its command goes to the
+    // partner's target on whichever path has one.
+    uint8_t bRoute = bTarget;
+    if (bTarget >= SAS_PROXY_TARGET_BIT) {
+        bRoute = bGetPartnerAlpaPath1() != 0xFF ? bGetPartnerAlpaPath1() : bGetPartnerAlpaPath2();
+        if (bRoute == 0xFF) {
+            // Without a path the frame would go to no one: refused until one
+            // is found (said once, not at every retry).
+            if (s_fNoPartnerRouteSaid != TRUE) ConsolePrintf("SendSCSICommand: no target ID for other controller\n");
+            s_fNoPartnerRouteSaid = TRUE;
+            return SEND_IOC_BUSY;
+        }
+        s_fNoPartnerRouteSaid = FALSE;
+        if (dGetSASTargetFlags(bRoute) & SAS_TARGET_FLAG_REFUSE) return SEND_IOC_BUSY;
+        psSasFields(psEntry)->bPartnerTargetId = bRoute;
+    }
     uint8_t* pbFrame = nullptr;
     uint16_t wRequest = LSI_NO_HANDLE;
     const uint8_t bAlloc = bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wRequest, FALSE);
@@ -351,7 +372,7 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         MPI_SCSI_IO_REQUEST* ps = reinterpret_cast<MPI_SCSI_IO_REQUEST*>(pbFrame);
         ps->bTargetId = bTarget;
         ps->bFunction = MPI_FUNCTION_SCSI_IO_REQUEST;
-        ps->bCDBLength = psEntry->abCdb[0] == SCSI_VERIFY10 ? 10 : 16;
+        ps->bCDBLength = psEntry->abCdb[0] == SCSI_VERIFY10 && bRoute == bTarget ? 10 : 16;
         ps->bSenseBufferLength = LSI_SENSE_BUFFER_BYTES;
         ps->dMsgContext = psEntry->wIndex;
         ps->dControl = (psEntry->wControlFlags & SAS_XFER_IN)    ? MPI_SCSIIO_CONTROL_READ
@@ -360,7 +381,16 @@ uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
         if (psEntry->wControlFlags & SAS_XFER_ORDERED) ps->dControl |= MPI_SCSIIO_CONTROL_ORDERED;
         if (psEntry->wControlFlags & SAS_XFER_HEAD_OF_QUEUE) ps->dControl |= MPI_SCSIIO_CONTROL_HEAD_OF_QUEUE;
         std::memcpy(ps->abCDB, psEntry->abCdb, 16);
-        if (IsPartnerTarget(bTarget)) {
+        if (bRoute != bTarget) {
+            // The partner runs it as a forwarded drive command: the proxy id
+            // in the LUN, the drive's CDB behind the forwarding opcode.
+            ps->bTargetId = bRoute;
+            ps->abCDB[0] = PARTNER_FORWARDED_OPCODE;
+            std::memcpy(ps->abCDB + 1, psEntry->abCdb, 15);
+            ps->abLun[0] = bTarget;
+            ps->abLun[1] = 0;
+        }
+        if (bRoute != bTarget || IsPartnerTarget(bTarget)) {
             // The partner checks every command by the CRC of its CDB.
             uint32_t adCdb[4];
             std::memcpy(adCdb, ps->abCDB, sizeof adCdb);
@@ -695,6 +725,16 @@ uint8_t bIdentifySATADrive(uint8_t bTarget, uint8_t bBus, SAS_DEVICE_ENTRY* psEn
 
 uint8_t bSetupSATADrive(SAS_DEVICE_ENTRY* psEntry) {
     if (bIdentifySATADrive(psEntry->bTargetId, psEntry->bBus, psEntry) != STATUS_OK) return 0;
+    // A multiplexer whose patch information cannot be read is marked: the
+    // drive's path type then says so.
+    const uint8_t fPatch = fReadAAMuxPatchInfo(psEntry);
+    if (fIsSASDeviceBehindAAMux(psEntry) == TRUE) {
+        if (fPatch == TRUE) {
+            psEntry->bStatus &= static_cast<uint8_t>(~SAS_DEVICE_STATUS_AA_MUX_PATCH_BAD);
+        } else {
+            psEntry->bStatus |= SAS_DEVICE_STATUS_AA_MUX_PATCH_BAD;
+        }
+    }
     if (psEntry->f48BitLBA != TRUE) return 0;
     const bool fCacheOn = (psEntry->bATAFeatures & SATA_FEATURE_WRITE_CACHE_ON) != 0;
     const bool fCacheSupported = (psEntry->bATAFeatures & SATA_FEATURE_WRITE_CACHE_SUPPORTED) != 0;

@@ -10,6 +10,7 @@
 #include "console/menu_tree.h"
 #include "console_board.h"
 #include "executive/types.h"
+#include "sas/aa_mux.h"
 #include "sas/sas_device_list.h"
 #include "sim/board.h"
 
@@ -102,7 +103,7 @@ TEST_F(CounterMenus, TheAaMuxMenuTakesEnclosureSlotAndPortAndRefusesTheRest) {
 TEST_F(CounterMenus, ThePortMenuReportsWhatTheMuxDriverAnswers) {
     fw::SAS_DEVICE_ENTRY* ps = nullptr;
     ASSERT_EQ(fw::bGetSASDeviceEntryByEnclosureSlot(1, 3, &ps), fw::STATUS_OK);
-    ps->wDeviceFlags |= fw::SAS_DEVICE_FLAG_PORT_SELECTOR;
+    ps->bStatus |= fw::SAS_DEVICE_STATUS_AA_MUX;
     c.Enter("1");
     c.Enter("6");
     c.Enter("1");
@@ -129,7 +130,8 @@ TEST_F(CounterMenus, ThePortMenuReportsWhatTheMuxDriverAnswers) {
                             "10.  Set SATA Level 50%\n\n0.  Exit\n\n" +
                                 kPrompt);
     EXPECT_EQ(c.Enter("11"), "11\r" + kPrompt);
-    EXPECT_EQ(c.Enter("7"), "7\r\n\n\nInvalid selection\n\n" + kAnyKey);
+    // The drive there is a SAS drive: the multiplexer's register read fails.
+    EXPECT_EQ(c.Enter("7"), "7\r\n\n\nSet Pre-emphasis failed\n\n" + kAnyKey);
 }
 
 }  // namespace

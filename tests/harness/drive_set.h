@@ -36,6 +36,7 @@ public:
         const sim::StopKind e = board().RunOnCpu([&fUp] {
             fw::InitKernelEntryPools();
             fw::InitDriveTables();
+            (void)fw::bAllocateMuxTables();
             fUp = fw::LSI_SAS_DriveIOCBringUp(fw::FALSE) == fw::STATUS_OK;
             if (fUp) fw::InitDriveSideSAS();
         });

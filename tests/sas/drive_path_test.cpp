@@ -22,6 +22,7 @@
 #include "executive/system_state.h"
 #include "executive/work_flags.h"
 #include "eventlog/event_log.h"
+#include "partner/partner_state.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/reply_dispatch.h"
 #include "sas/request_frames.h"
@@ -143,6 +144,38 @@ TEST_F(DrivePathTest, SilentDriveIsAbortedAndItsRequestReturns) {
     // again, takes waited commands as before.
     chassis.DriveAt(5)->SetNoResponse(false);
     EXPECT_EQ(Wait(TargetOfSlot(5), {0x00}, 0).bResult, STATUS_OK);
+}
+
+// A proxy target's command goes to the partner's target on the first path
+// that has one, as a forwarded drive command; with no path, or that target
+// refusing, it is refused to be sent again later, never sent to no one.
+TEST_F(DrivePathTest, ProxyCommandsGoToThePartnerAsForwardedCommands) {
+    constexpr uint8_t PROXY = 0x85;
+    const uint8_t bRoute = TargetOfSlot(3);
+    std::vector<uint8_t> abSeen;
+    chassis.DriveAt(3)->onCommand = [&](std::span<const uint8_t> cdb) { abSeen.assign(cdb.begin(), cdb.end()); };
+    SetPartnerAlpaPath1(0xFF);
+    SetPartnerAlpaPath2(0xFF);
+    b.board().ClearConsoleText();
+    EXPECT_EQ(Wait(PROXY, {0x28, 0, 0, 0, 0, 8, 0, 0, 1}, 512).bResult, 16);
+    const std::string s = b.board().ConsoleText();
+    const std::string sSaid = "SendSCSICommand: no target ID for other controller";
+    EXPECT_NE(s.find(sSaid), std::string::npos);
+    EXPECT_EQ(s.find(sSaid), s.rfind(sSaid));   // once, not at every retry
+    EXPECT_TRUE(abSeen.empty());
+
+    SetPartnerAlpaPath2(bRoute);
+    SetSASTargetFlagBits(bRoute, SAS_TARGET_FLAG_REFUSE);
+    EXPECT_EQ(Wait(PROXY, {0x28, 0, 0, 0, 0, 8, 0, 0, 1}, 512).bResult, 16);
+    EXPECT_TRUE(abSeen.empty());
+    ClearSASTargetFlagBits(bRoute, SAS_TARGET_FLAG_REFUSE);
+    (void)Wait(PROXY, {0x28, 0, 0, 0, 0x12, 0x34, 0, 0, 1}, 512);
+    ASSERT_GE(abSeen.size(), 10u);
+    EXPECT_EQ(abSeen[0], 0x06);
+    EXPECT_EQ(abSeen[1], 0x28);
+    EXPECT_EQ(abSeen[5], 0x12);
+    EXPECT_EQ(abSeen[9], 1);
+    SetPartnerAlpaPath2(0xFF);
 }
 
 // A task management request answered at once: its target takes commands
