@@ -110,6 +110,7 @@ TEST_F(DriveListDisplayTest, SasDrives) {
               "SAS  5005d5d000a00010 SIMDISK 4G   0001 No  M0000001 004 GB NA  NA NA --\r\n");
 }
 
+// The enclosure's SATA drives sit behind active-active multiplexers.
 TEST_F(DriveListDisplayTest, SataDrives) {
     sim::ChassisOptions o;
     o.drives = 2;
@@ -120,8 +121,8 @@ TEST_F(DriveListDisplayTest, SataDrives) {
     EXPECT_EQ(Printed(), "\r\n"
               "No. Type Identifier       Product ID   F/W  Sav Ser. No. Cap.   ID  EN SL PS ST\r\n"
               "--- ---- ---------------- ------------ ---- --- -------- ------ --- -- -- -- --\r\n"
-              "  1 SATA M0000001          DRIVEVND SIM 0001 No  M0000001 004 GB 000 01 01 AP\r\n"
-              "  2 SATA M0000002          DRIVEVND SIM 0001 No  M0000002 004 GB 001 01 02 AP\r\n"
+              "  1 SATA M0000001          DRIVEVND SIM 0001 No  M0000001 004 GB 000 01 01 AA\r\n"
+              "  2 SATA M0000002          DRIVEVND SIM 0001 No  M0000002 004 GB 001 01 02 AA\r\n"
               "\r\n"
               "Type Identifier       Product ID   Firmware Ser. No. EQRW Cap ID C EN SL ST R D\r\n"
               "--------------------------------------------------------------------------------\r\n"
