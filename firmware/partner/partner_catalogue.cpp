@@ -18,6 +18,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/parity_read_data.h"
+#include "partner/partner_slot_holds.h"
 #include "raid/expansion.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
@@ -160,6 +161,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {EXPANSION_MESSAGE_PROGRESS, bExpansion},
     {EXPANSION_MESSAGE_COMPLETE, bExpansion},
     {213, bReceiveSasSlotEvent},
+    {PARTNER_MESSAGE_SLOT_HOLD, bReceiveSasSlotHold},
 };
 
 struct SLOT_RECEIVER {
@@ -257,6 +259,7 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {173, PartnerDataRequestAnswered},
     {174, PartnerDataRequestAnswered},
     {175, PartnerDataRequestAnswered},
+    {PARTNER_MESSAGE_SLOT_HOLD, SasSlotHoldAnswered},
 };
 
 }  // namespace

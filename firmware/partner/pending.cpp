@@ -98,10 +98,6 @@ uint8_t bSendPrOutMessage40(KERNEL_ENTRY* psEntry, const uint8_t*, const uint8_t
 }
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
 uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
-// Without the slot messages the partner is taken to agree at once.
-void SendSasSlotHoldMessage(uint8_t bEnclosure, uint8_t bSlot, uint8_t f) {
-    PartnerSlotHoldDone(bEnclosure, bSlot, f, STATUS_OK);
-}
 // No heartbeat windows are kept yet: nothing to read.
 uint8_t bReadPartnerHeartbeatWindow(uint8_t, uint32_t* pdSum) {
     *pdSum = 0;
