@@ -398,7 +398,12 @@ uint8_t ProcessOptimisationQueue() {
     const uint32_t dAge = dGetCoarseTick() - psEntry->dStartTick;
     if (!fGoOn && !HasFlag(psEntry, KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B | KE_FLAG_HOLD_RELEASE_C) &&
         dAge < dGetOptimisationHoldLimit()) {
-        if (!HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) && bCheckRankWriteLoad(psEntry) == TRUE) {
+        // A loaded rank's writes go on.  Where the rank makes new writes
+        // wait for its share (bit 6) too: the writes that could join this
+        // one cannot start until it is gone, so holding it would only stop
+        // the rank's writes for the whole hold (seconds).
+        const uint8_t bLoad = HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) ? FALSE : bCheckRankWriteLoad(psEntry);
+        if (bLoad == TRUE || bLoad == RANK_WRITE_LOAD_SHARED) {
             fGoOn = true;
         } else if (HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
             if (lWindow > lLunNow) {

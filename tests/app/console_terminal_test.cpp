@@ -54,8 +54,8 @@ protected:
         }
         FAIL() << t.Tail();
     }
-    static void MakeRaid5ArrayByHand(TerminalRun& t);
-    static void MakeTwoLogicalDrivesAndSave(TerminalRun& t);
+    static void MakeRaid5ArrayByHand(TerminalRun& t, const std::string& chunkKey = "2\r");
+    static void MakeLogicalDrivesAndSave(TerminalRun& t, const std::string& count = "2");
     static inline const std::string kPrompt = "Please Select Option: ";
     static inline const std::string kAnyKey = "Press any key to continue...";
 };
@@ -70,14 +70,15 @@ protected:
     TYPE(keys, text);      \
     ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail()
 
-// From the Configuration Menu, by hand: RAID 5/50, 128 K chunks, the first
-// three drives; back in the Array Configuration Menu.
-void ConsoleTerminal::MakeRaid5ArrayByHand(TerminalRun& t) {
+// From the Configuration Menu, by hand: RAID 5/50, 128 K chunks (or the
+// chunk size chosen), the first three drives; back in the Array
+// Configuration Menu.
+void ConsoleTerminal::MakeRaid5ArrayByHand(TerminalRun& t, const std::string& chunkKey) {
     MENU("1\r", "Array Configuration Menu (1-1) (C0)");
     MENU("2\r", "8 unused drives available for configuration");
     MENU("3\r", "RAID 5/50 Array Configuration Menu");
     MENU("1\r", "Select Chunk Size");
-    TYPE("2\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+    TYPE(chunkKey, "Add this Disk Drive? (Y or N, <CR> = Y): ");
     for (int i = 0; i < 2; ++i) {
         TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
         TYPE("\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
@@ -89,17 +90,17 @@ void ConsoleTerminal::MakeRaid5ArrayByHand(TerminalRun& t) {
     MENU(" ", "Array Configuration Menu (1-1) (C0)");
 }
 
-// From the Configuration Menu: two logical drives over all the free space,
-// saved; back in the Main Menu.
-void ConsoleTerminal::MakeTwoLogicalDrivesAndSave(TerminalRun& t) {
+// From the Configuration Menu: two logical drives (or one) over all the
+// free space, saved; back in the Main Menu.
+void ConsoleTerminal::MakeLogicalDrivesAndSave(TerminalRun& t, const std::string& count) {
     MENU("2\r", "Logical Drive Configuration Menu (1-2) (C0)");
     MENU("2\r", "2.  All Unused Free Space Regions (");
-    TYPE("2\r", "Enter number of logical drives to create (1..");
+    TYPE("2\r", "Enter number of logical drives to create (");
     ASSERT_TRUE(t.WaitFor("(<CR> = 1): ")) << t.Tail();
-    TYPE("2\r", "Enter size of logical drives to create (1..");
+    TYPE(count + "\r", "Enter size of logical drive");
     ASSERT_TRUE(t.WaitFor("(<CR> = MAX): ")) << t.Tail();
     MENU("\r", "2.  4096 Bytes Host Block Size");
-    RESULT("1\r", "Logical Drives 000 to 001 Successfully Created");
+    RESULT("1\r", count == "1" ? "Logical Drive 000 Successfully Created" : "Logical Drives 000 to 001 Successfully Created");
     MENU(" ", "Logical Drive Configuration Menu (1-2) (C0)");
     MENU("0\r", "0.  Save and Exit");
     TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
@@ -120,7 +121,7 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
         RESULT("2\r", "Array 01 Successfully Created");
         MENU(" ", "Array Configuration Menu (1-1) (C0)");
         MENU("0\r", "0.  Save and Exit");
-        ASSERT_NO_FATAL_FAILURE(MakeTwoLogicalDrivesAndSave(t));
+        ASSERT_NO_FATAL_FAILURE(MakeLogicalDrivesAndSave(t));
         // The edit opens again only once the commit has written the drives.
         OpenConfiguration(t);
         MENU("0\r", "Main Menu (C0)");
@@ -199,7 +200,7 @@ TEST_F(ConsoleTerminal, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithHoldsAc
         OpenConfiguration(t);
         ASSERT_NO_FATAL_FAILURE(MakeRaid5ArrayByHand(t));
         MENU("0\r", "0.  Save and Exit");
-        ASSERT_NO_FATAL_FAILURE(MakeTwoLogicalDrivesAndSave(t));
+        ASSERT_NO_FATAL_FAILURE(MakeLogicalDrivesAndSave(t));
         OpenConfiguration(t);
 
         // Host A logs in once: the program names it.
@@ -478,6 +479,52 @@ void FollowRebuildUnderWrites(TerminalRun& t, WritingHost& h) {
         }
     }
     FAIL() << "the rebuild did not end: " << t.Tail();
+}
+
+// Whether option 11 of the Main Menu shows a stripe initialisation in
+// progress: 1 yes, 0 none, -1 an answer it never finished.
+int StripeInitShown(TerminalRun& t) {
+    if (!t.Type("11\r", "PCHK:")) return -1;
+    const int iSeen = t.WaitForOneOf({"No Stripe Init In Progress", "Stripe Init Stats, "});
+    if (iSeen < 0 || !t.WaitFor(iSeen == 0 ? "\n" : "Host Txfr:")) return -1;
+    return iSeen == 1 ? 1 : 0;
+}
+
+// A RAID 5 array made at the console is written by an iSCSI host, one
+// write at a time, while it initialises: option 11 of the Main Menu shows
+// the walk between the writes.  Every write is answered GOOD (a write that
+// waited seconds of the board's time would meet the portal's keepalive
+// instead), and every write reads back.
+TEST_F(ConsoleTerminal, ARaid5MadeAtTheConsoleServesIscsiWritesWhileItInitialises) {
+    const int port = FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    // Each drive keeps its first GiB for the cache flush, and a logical
+    // drive is at least one "GB": the smallest drives that hold one.  In
+    // 256 K chunks the walk has some six thousand rows, far more than the
+    // writes last.
+    TerminalRun t(m_dir, {"--iscsi", "127.0.0.1:" + std::to_string(port), "--drive-size",
+                          std::to_string((1552ull << 20))});
+    ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+    OpenConfiguration(t);
+    ASSERT_NO_FATAL_FAILURE(MakeRaid5ArrayByHand(t, "3\r"));
+    MENU("0\r", "0.  Save and Exit");
+    ASSERT_NO_FATAL_FAILURE(MakeLogicalDrivesAndSave(t, "1"));
+    WritingHost h;
+    ASSERT_TRUE(h.LogIn(port)) << t.Tail();
+    ASSERT_NO_FATAL_FAILURE(GrantDumps(t));
+    // The array's writes share the cache from the 33rd in flight on: more
+    // than that many, several times over.
+    size_t during = 0;
+    for (int i = 0; i < 25; ++i) {
+        const size_t before = h.written.size();
+        for (int w = 0; w < 4; ++w) h.WriteOne();
+        ASSERT_EQ(h.refused, 0u) << "write " << h.written.size() << " was not answered GOOD: " << t.Tail();
+        const int shown = StripeInitShown(t);
+        ASSERT_GE(shown, 0) << t.Tail();
+        if (shown == 1) during += h.written.size() - before;
+    }
+    EXPECT_GT(during, 0u) << "no write was served while the array initialised";
+    ASSERT_NO_FATAL_FAILURE(h.ExpectAllReadBack());
 }
 
 // A spare added and Auto Rebuild, Auto Hot Spare and the rebuild priority

@@ -10,6 +10,7 @@
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_phase.h"
+#include "config/ld_table.h"
 #include "config/nvram_records.h"
 #include "config/nvram_tables.h"
 #include "config/apply_settings.h"
@@ -143,6 +144,51 @@ TEST_P(StripeInitLevels, HostWritesDuringTheWalkReadBackAndEveryRowIsConsistent)
 
 INSTANTIATE_TEST_SUITE_P(Levels, StripeInitLevels, ::testing::ValuesIn(kLevels),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A new array whose logical drive every port offers (as one made at the
+// console) and whose writes share the cache's budget: while it initialises,
+// a 34th write in flight waits for the array's share.  The cached writes
+// ahead of it go on at once instead of waiting, seconds, for writes to join
+// them that cannot start: a host keeping 40 writes in flight has each
+// answered in a small part of that time, and all read back.
+TEST_F(StripeInitRoad, WritesBeyondTheArraysShareWaitOnlyForTheDrives) {
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(kLevels[0].spec, 1024));
+    cfgbuild::Builder b(*board);
+    ASSERT_TRUE(b.OpenEdit());
+    fw::pGetScratchConfigImage()->asRank[0].bCachePolicy |= fw::POLICY_SHARED_OUTSTANDING;
+    fw::pGetScratchConfigImage()->asLd[0].bAvailability = 0x0F;
+    ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    ASSERT_EQ(fw::bGetLogicalDriveBothControllers(0), fw::TRUE);
+    ASSERT_EQ(fw::fIsRankPolicyBit6Set(0), fw::TRUE);
+    constexpr uint32_t kWrites = 40;
+    std::vector<std::pair<uint32_t, uint64_t>> tags;
+    std::vector<std::vector<uint8_t>> data;
+    for (uint32_t i = 0; i < kWrites; ++i) {
+        // One row each, a row apart: no write waits for another's blocks.
+        const uint64_t lba = (2 * i + 1) * RowBlocks() + i % 7;
+        sim::FcpCommand cmd;
+        cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, 8);
+        cmd.dataOut = Random(8, 0x4200 + i);
+        NoteSent(lba, cmd.dataOut);
+        data.push_back(cmd.dataOut);
+        tags.emplace_back(host->Submit(cmd), lba);
+    }
+    uint64_t lSlowest = 0;
+    for (uint32_t i = 0; i < kWrites; ++i) {
+        const uint64_t lStart = board->clock().Now();
+        const sim::FcpResult r = host->Wait(tags[i].first);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << i;
+        ASSERT_EQ(r.status, 0) << "write " << i << SenseText(r);
+        lSlowest = std::max(lSlowest, board->clock().Now() - lStart);
+        Record(tags[i].second, data[i]);
+    }
+    EXPECT_TRUE(Initialising()) << "the walk ended before the writes did";
+    // A write held for joiners waits 3.5 s.
+    EXPECT_LT(lSlowest, 500'000'000ull) << "a write waited " << lSlowest / 1'000'000 << " ms";
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    ASSERT_NO_FATAL_FAILURE(ExpectWritesReadBack());
+}
 
 // The status display while a walk runs, and once none does.
 TEST_F(StripeInitRoad, TheStatusDisplayShowsTheWalk) {
