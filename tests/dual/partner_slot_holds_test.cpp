@@ -65,7 +65,9 @@ TEST_F(PartnerSlotHolds, AskedByBothAtOnceControllerOneKeepsTheDrive) {
     const uint32_t dKeeper = fAKeeps ? A() : B();
     const uint32_t dOther = fAKeeps ? B() : A();
     EXPECT_EQ(dKeeper & (kHeldHere | kHeldByPartner), kHeldHere) << std::hex << dKeeper;
-    EXPECT_EQ(dOther & (kHeldHere | kHeldByPartner), kHeldByPartner) << std::hex << dOther;
+    // The other, refused, holds nothing and keeps asking.
+    EXPECT_EQ(dOther & kHeldHere, 0u) << std::hex << dOther;
+    EXPECT_EQ(dOther & kAnnounced, kAnnounced) << std::hex << dOther;
     // Let go, controller 1 hands it over to the one still asking.
     if (fAKeeps) {
         fw::ReleaseSASTarget(tA);
