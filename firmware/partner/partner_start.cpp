@@ -12,9 +12,13 @@
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_spin.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/date_time.h"
+#include "hw/host_interface.h"
+#include "executive/interrupt_controller.h"
+#include "executive/port_codes.h"
 #include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -28,6 +32,7 @@
 #include "sas/sas_failback.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
+#include "target/stage_rings.h"
 
 namespace fw {
 
@@ -169,10 +174,27 @@ bool HoldsPartnerMirrors() {
            wCountReplayableParityData() != 0;
 }
 
+// Host commands are at work here: some are reading or writing, and not
+// every command the host ports hold only waits for its turn.
+bool HostCommandsAtWork() {
+    const bool fSas = bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET;
+    const uint8_t bPort1 = fSas ? PORT_CODE_SAS_HOST_1 : PORT_CODE_FC_HOST_1;
+    const uint8_t bPort2 = fSas ? PORT_CODE_SAS_HOST_2 : PORT_CODE_FC_HOST_2;
+    InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    uint32_t dReadsWrites = 0;
+    for (uint16_t w = 0; w < LUN_COUNT; ++w) dReadsWrites += dGetLunOutstandingReads(w) + dGetLunOutstandingWrites(w);
+    const uint32_t dTotal = wGetTargetEntriesUsed();
+    const uint32_t dWaiting =
+        uint32_t(wGetPortNewCommands(bPort1)) + wGetPortNewCommands(bPort2) + wGetNewCmdContTotal();
+    return dReadsWrites != 0 && dTotal > dWaiting;
+}
+
 // Heartbeat answer (buffer id 12 and message 159): the joining partner may
 // send host commands once nothing here is left half done for it.  Mirrors
 // of a partner that restarted without being declared lost are written out
-// first: it discards its own journal when it joins.
+// first: it discards its own journal when it joins.  From here host
+// commands wait for the partner; the partner is answered NOT READY until
+// those already at work have ended, and asks again.
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
     if (psSlot->sMessage.abCdb[3] == TRUE && HoldsPartnerMirrors()) SetCacheFlushRequest(TRUE);
     if (fGetRetripeFlag() == TRUE || fGetCacheFlushSequencerRequest() == TRUE) {
@@ -183,11 +205,16 @@ void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
         StopAPM();
         PostEvent(94);
     }
+    SetAPMHoldFlag(FALSE);
     SetPartnerWork(TRUE);
     // Until the partner's failback hands its device list over (message
     // 157), its drive side is being discovered again.
     SetSASOCFailbackInProgress(TRUE);
     ResetAllOutstandingWrites();
+    if (HostCommandsAtWork()) {
+        SendPartnerCommandStatus(psSlot, 2, 0x04, 0);
+        return;
+    }
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
 }
 

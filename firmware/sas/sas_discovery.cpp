@@ -917,4 +917,14 @@ void ForEachReportedExpanderPhy(ExpanderPhyVisitor pfnVisit, void* pContext) {
                            const MPI_SAS_EXPANDER_PAGE_1& s1) { pfnVisit(pContext, bIndex, s0, bPhy, s1); });
 }
 
+uint8_t bGetEnclosureType(uint8_t bEnclosure) {
+    SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+    const uint8_t bCount = psSASExpanderHeader(psList)->bExpanderCount;
+    for (uint8_t i = 0; i < bCount && i < SAS_MAX_EXPANDERS; ++i) {
+        const SAS_EXPANDER& s = psList->asExpander[i];
+        if (s.fUsable == TRUE && s.bEnclosure == bEnclosure) return s.bEnclosureType;
+    }
+    return bGetBackplaneType();
+}
+
 }  // namespace fw

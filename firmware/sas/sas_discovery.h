@@ -139,6 +139,9 @@ struct MPI_SAS_EXPANDER_PAGE_1;
 using ExpanderPhyVisitor = void (*)(void* pContext, uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t bPhy,
                                     const MPI_SAS_EXPANDER_PAGE_1& s1);
 void ForEachReportedExpanderPhy(ExpanderPhyVisitor pfnVisit, void* pContext);
+// The enclosure type of the first usable expander of the enclosure; the
+// backplane type when the enclosure has none.
+uint8_t bGetEnclosureType(uint8_t bEnclosure);
 // Expanders or phys beyond the tables' sizes that discovery left out.
 uint32_t dGetSASTopologyOverflows();
 

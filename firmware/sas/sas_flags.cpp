@@ -17,6 +17,8 @@ uint64_t s_lPortWaitTick = 0;
 uint64_t s_lDriveSideHoldOff = 0;
 uint64_t s_lDeadline = 0;
 uint32_t s_dTaskManagementCount = 0;
+uint64_t s_lTaskManagementTick = 0;
+constexpr uint64_t TASK_MANAGEMENT_EXPIRY_MS = 10000;
 uint8_t s_fPhyReenableWork = FALSE;
 
 }  // namespace
@@ -51,13 +53,24 @@ void ExtendSASDeadline(uint32_t dMs) {
 }
 uint64_t lGetSASDeadline() { return s_lDeadline; }
 
-void IncrementSASTaskManagementCount() { ++s_dTaskManagementCount; }
+void IncrementSASTaskManagementCount() {
+    if (s_dTaskManagementCount == 0) s_lTaskManagementTick = lGetTickCount();
+    ++s_dTaskManagementCount;
+}
 
 void DecrementSASTaskManagementCount() {
+    s_lTaskManagementTick = lGetTickCount();
     if (s_dTaskManagementCount != 0) --s_dTaskManagementCount;
 }
 
+void SetSASTaskManagementCount(uint32_t dCount) { s_dTaskManagementCount = dCount; }
+
 uint32_t dGetSASTaskManagementCount() { return s_dTaskManagementCount; }
+
+uint32_t dExpireSASTaskManagementCount() {
+    if (lGetTickCount() - s_lTaskManagementTick > TASK_MANAGEMENT_EXPIRY_MS) s_dTaskManagementCount = 0;
+    return s_dTaskManagementCount;
+}
 
 void SetSASPhyReenableWork(uint8_t f) { s_fPhyReenableWork = f; }
 uint8_t fGetSASPhyReenableWork() { return s_fPhyReenableWork; }

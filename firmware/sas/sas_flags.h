@@ -38,10 +38,14 @@ uint64_t lGetSASDriveSideHoldOff();
 void ExtendSASDeadline(uint32_t dMs);
 uint64_t lGetSASDeadline();
 
-// Task management requests outstanding on the drive IOC.
+// Task management requests outstanding on the drive IOC.  A count that
+// has not moved for more than 10 s is taken for requests whose answers were
+// lost: the expiry sets it to 0 then, and returns the count.
 void IncrementSASTaskManagementCount();
 void DecrementSASTaskManagementCount();
+void SetSASTaskManagementCount(uint32_t dCount);
 uint32_t dGetSASTaskManagementCount();
+uint32_t dExpireSASTaskManagementCount();
 
 // Disabled slot phys to bring back: the background pass runs the sweep.
 void SetSASPhyReenableWork(uint8_t f);

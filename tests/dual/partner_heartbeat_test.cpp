@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "cache/outstanding_queues.h"
 #include "console/console_menu.h"
 #include "executive/system_state.h"
 #include "eventlog/event_log.h"
 #include "executive/tick.h"
 #include "executive/work_flags.h"
 #include "harness/dual_pair.h"
+#include "mirrored_array.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
@@ -25,6 +27,9 @@ const PARTNER_STATE& sGetPartnerState();
 uint8_t fIsDualControllerActive();
 uint64_t lGetTickCount();
 void SetTickPeriodWord(uint32_t d);
+void SendPartnerHeartbeatMessage();
+void SASFailbackRequestAnswered(uint8_t fSense);
+uint8_t fIsSASFailbackAcceptedByPartner();
 }  // namespace fw_b
 
 namespace {
@@ -216,6 +221,35 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0008:0008 Compl Ptr:0007:0007\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
+}
+
+// A joining partner asks (message 159) while a host read is at work here:
+// it hears NOT READY, and new host commands wait for it; once the read has
+// ended it is answered GOOD.
+TEST(PartnerHeartbeatAnswer, APartnerThatAsksWhileHostCommandsAreAtWorkHearsNotReady) {
+    dual::Pair pair;
+    dual::PlaceMirroredRaid5(pair.chassis, "BUSY", 64);
+    ASSERT_TRUE(pair.Boot()) << pair.Consoles();
+    sim::FcHost host(pair.a->board, pair.a->fabric, *sim::FindIspChip(pair.a->board, 1), 0x2100001B32E00011ull);
+    ASSERT_TRUE(pair.HostReady(host)) << pair.Consoles();
+    for (unsigned slot = 1; slot <= 4; ++slot) pair.chassis.DriveAt(slot)->SetExtraLatencyNs(300 * kMs);
+    sim::FcpCommand c;
+    c.cdb = dual::Cdb16(fw::SCSI_READ16, 4096, 8);
+    c.dataInLength = 8 * 512;
+    const uint32_t tag = host.initiator().Submit(host.target(), c);
+    ASSERT_TRUE(pair.RunUntil([] { return fw::dGetLunOutstandingReads(0) != 0; }, 1000 * kMs)) << pair.Consoles();
+
+    const auto fAsk = [&pair] {
+        fw_b::SASFailbackRequestAnswered(fw::FALSE);
+        fw_b::SendPartnerHeartbeatMessage();
+        EXPECT_TRUE(pair.RunUntil([] { return dual::Pair::Quiet(fw_b::sGetPartnerMessageCounts()); }, 1000 * kMs));
+        return fw_b::fIsSASFailbackAcceptedByPartner() == fw::TRUE;
+    };
+    EXPECT_FALSE(fAsk());
+    EXPECT_FALSE(host.initiator().Finished(tag));
+    ASSERT_TRUE(pair.RunUntil([&] { return host.initiator().Finished(tag); }, 2000 * kMs)) << pair.Consoles();
+    EXPECT_EQ(host.initiator().Result(tag).status, 0);
+    EXPECT_TRUE(fAsk());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "drive_side_fixture.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
+#include "executive/system_state.h"
 #include "executive/work_flags.h"
 #include "hw/mpi.h"
 #include "sas/reply_dispatch.h"
@@ -140,6 +141,40 @@ TEST_F(DiscoveryTest, OnlyAStepTakenAsksForTheNextPass) {
     EXPECT_NE(bGetSASDiscoveryState(), SAS_DISC_WAIT_IOC);
     StepUntil(30000, Idle);
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// The enclosure type comes from the enclosure's expander; an enclosure
+// without one has the board's backplane type.
+TEST_F(DiscoveryTest, AnEnclosuresTypeIsItsExpandersOrTheBackplanes) {
+    SAS_EXPANDER& s = pGetSASExpanderList()->asExpander[0];
+    ASSERT_EQ(s.bEnclosure, 1);
+    s.bEnclosureType = 0x5A;
+    EXPECT_EQ(bGetEnclosureType(1), 0x5A);
+    EXPECT_EQ(bGetEnclosureType(2), bGetBackplaneType());
+    s.fUsable = FALSE;
+    EXPECT_EQ(bGetEnclosureType(1), bGetBackplaneType());
+}
+
+// Task management requests whose answers never came do not hold the count
+// for ever: 10 s after its last change it is taken as 0.
+TEST_F(DiscoveryTest, TaskManagementCountExpiresTenSecondsAfterItLastMoved) {
+    uint32_t dAfterFive = 0, dAfterTen = 0, dAfterMore = 0;
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        SetSASTaskManagementCount(0);
+        IncrementSASTaskManagementCount();
+        IncrementSASTaskManagementCount();
+        SpinDelayMs(5000);
+        DecrementSASTaskManagementCount();
+        dAfterFive = dExpireSASTaskManagementCount();
+        SpinDelayMs(9000);
+        dAfterTen = dExpireSASTaskManagementCount();
+        SpinDelayMs(1100);
+        dAfterMore = dExpireSASTaskManagementCount();
+    }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(dAfterFive, 1u);
+    EXPECT_EQ(dAfterTen, 1u);
+    EXPECT_EQ(dAfterMore, 0u);
 }
 
 // A FAULT without a partner asks for two resets in a row.
