@@ -330,6 +330,8 @@ void AfterDrivesTakenOut() {
 
 }  // namespace
 
+void RepostSASTargetCommands(uint8_t bTarget) { TakeBackTargetCommands(bTarget, false); }
+
 void MarkSASDriveCommandError() { s_lLastDriveError = lGetTickCount(); }
 
 uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {

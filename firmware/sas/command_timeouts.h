@@ -26,6 +26,9 @@ uint16_t wGetSASEnclosureTimeoutCount(uint8_t bStpIndex);
 // four hours turns the slot's expander phy off (event 173).  0 when the
 // target names no drive, else 255.
 uint8_t bCountSASDriveTimeout(uint8_t bTarget);
+// Every command the drive at the target holds is taken back and sent again;
+// the IOC's answers to them, should any still come, are dropped.
+void RepostSASTargetCommands(uint8_t bTarget);
 // Start of day: nothing counted, no drive out.
 void InitSASCommandTimeouts();
 

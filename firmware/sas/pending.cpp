@@ -24,12 +24,6 @@ uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_
 
 // The device entries keep no reset counts yet.
 void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
-// Only the console's kind is served: the task management function to the
-// device in the slot.
-void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, uint8_t bKind) {
-    const uint8_t bTarget = bGetTargetIdByEnclosureSlot(bEnclosure, bSlot);
-    if (bKind == 0 && bTarget != 0xFF) (void)bSendSASTaskManagement(bTarget, 0, bArgument, 0);
-}
 uint8_t InitSASHostPorts() { return STATUS_OK; }
 void SetMuxHousekeepingRequest(uint8_t) {}
 void ResetSasStartFlags() {}
@@ -75,8 +69,6 @@ void StartSASSlotChange(uint8_t) {}
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void ArmSASActiveActiveUpdate() {}
 void NotifySASExpanderListChanged() {}
-// Without the active-active code every slot is this controller's.
-uint8_t bGetSlotOwnerController(uint8_t, uint8_t) { return bGetControllerNumber(); }
 uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 

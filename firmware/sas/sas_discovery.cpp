@@ -20,6 +20,7 @@
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
+#include "sas/slot_owners.h"
 #include "sas/sas_flags.h"
 #include "sas/smp.h"
 
@@ -444,6 +445,7 @@ void InitSASDiscoveryTables() {
     std::memset(s_aabChangeCount, 0, sizeof s_aabChangeCount);
     std::memset(s_aabPreviousChangeCount, 0, sizeof s_aabPreviousChangeCount);
     std::memset(s_aabPortSelectAttempts, 0, sizeof s_aabPortSelectAttempts);
+    InitSlotOwnerMaps();
 }
 
 // A restarted IOC re-enables its phys: the disabled marks go.
@@ -621,6 +623,8 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     }
     KernelPoolLock sRelock;
 
+    // Port selection below asks who owns each slot.
+    SetupSlotOwnerMaps();
     NotifySASExpanderListChanged();
     CheckChangeCounts(psList);
     uint8_t fResult = fSelectPorts(psList, fPortSelect, FALSE, FALSE);
@@ -651,6 +655,17 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     }
     NotifySASExpanderListChanged();
     return fResult == TRUE ? TRUE : STATUS_OK;
+}
+
+uint8_t bCountSASExpanders() {
+    uint8_t bCount = 0;
+    WalkExpanders(
+        [&](uint8_t, const MPI_SAS_EXPANDER_PAGE_0&) {
+            ++bCount;
+            return false;
+        },
+        [](uint8_t, const MPI_SAS_EXPANDER_PAGE_0&, uint8_t, const MPI_SAS_EXPANDER_PAGE_1&) {});
+    return bCount;
 }
 
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive) {

@@ -83,6 +83,8 @@ SAS_EXPANDER_LIST_HEADER* psSASExpanderHeader(SAS_EXPANDER_LIST* psList);
 void InitSASExpanderList(SAS_EXPANDER_LIST* psList);
 void ShowSASExpanderList(SAS_EXPANDER_LIST* psList);
 SAS_EXPANDER_LIST* pGetSASExpanderList();
+// The expanders the IOC reports now, read afresh (at most the list's size).
+uint8_t bCountSASExpanders();
 SAS_EXPANDER_LIST* pGetPreviousSASExpanderList();
 SAS_EXPANDER_LIST* pGetOCSASExpanderList();
 SAS_EXPANDER_LIST* pGetSASExpanderListForPartner();

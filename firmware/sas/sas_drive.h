@@ -12,8 +12,11 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t f);
 void ClearSasEvent144Posted();
 // A reset of the target counted on its device entry and stamped.
 void MarkSasDeviceReset(uint8_t bTarget, uint8_t fLockHeld, uint8_t fCopyStamp);
-// A slot's event; kind 0 sends the device there the task management
-// function of the MPI task type given as the argument.
+// A slot's event, from the console or the partner (message 213): kind 0
+// sends the device there the task management function of the MPI task type
+// given as the argument; kind 1 starts a slot change whose sequence is the
+// argument; any other kind resets a drive that holds commands (kind 2: any
+// drive) and holds it off for 5 s.
 void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, uint8_t bKind);
 void InitDriveSideSAS();
 uint8_t InitSASHostPorts();

@@ -1,13 +1,16 @@
-// Slot holds agreed between the two controllers with message 215: one asks,
-// the other marks the drive as the partner's; asked by both at once,
-// controller 1 keeps the drive until it lets go.
+// Slot messages between the two controllers.  Holds agreed with message
+// 215: one asks, the other marks the drive as the partner's; asked by both
+// at once, controller 1 keeps the drive until it lets go.  Slot events told
+// with message 213.
 #include <gtest/gtest.h>
 
 #include "harness/dual_pair.h"
+#include "partner/partner_link.h"
 #include "partner/partner_slot_holds.h"
 #include "executive/system_state.h"
 #include "sas/active_active.h"
 #include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
 
 namespace fw_b {
 void HoldSASTarget(uint8_t bTarget);
@@ -16,6 +19,9 @@ uint8_t bGetTargetIdByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot);
 uint32_t dGetSASTargetFlags(uint8_t bTarget);
 uint8_t bReceiveSasSlotHold(const uint8_t* pbCdb, uint16_t wLunField);
 uint8_t bGetControllerNumber();
+uint8_t fIsSASSlotChangeArmed();
+uint8_t bGetSASSlotChangeSequence();
+uint8_t bGetSASHostHoldOffStatus();
 }  // namespace fw_b
 
 namespace {
@@ -87,6 +93,17 @@ TEST_F(PartnerSlotHolds, AskedByBothAtOnceControllerOneKeepsTheDrive) {
     Settle();
     EXPECT_EQ(A(), 0u) << std::hex << A();
     EXPECT_EQ(B(), 0u) << std::hex << B();
+}
+
+// A slot change told to the partner (message 213, kind 1) starts there
+// with the sequence named, the hosts held off; not here.
+TEST_F(PartnerSlotHolds, ASlotChangeToldStartsOnThePartner) {
+    ASSERT_EQ(fw_b::fIsSASSlotChangeArmed(), fw::FALSE);
+    fw::SendSasDriveMessage213(1, 3, 1, 4);
+    EXPECT_TRUE(RunUntil([] { return fw_b::fIsSASSlotChangeArmed() == fw::TRUE; }, 300 * kMs));
+    EXPECT_EQ(fw_b::bGetSASSlotChangeSequence(), 4);
+    EXPECT_EQ(fw_b::bGetSASHostHoldOffStatus(), fw::SAS_HOST_HOLD_OFF_RUNNING);
+    EXPECT_EQ(fw::fIsSASSlotChangeArmed(), fw::FALSE);
 }
 
 // Asks for slots that hold no drive, or with a flag that is neither, do not

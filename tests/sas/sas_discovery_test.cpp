@@ -14,6 +14,8 @@
 #include "hw/mpi.h"
 #include "sas/reply_dispatch.h"
 #include "sas/sas_flags.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_discovery.h"
 
 namespace {
 
@@ -504,6 +506,13 @@ TEST_F(CascadeDiscoveryTest, EnclosuresAreNumberedByTheirDepthInTheCascade) {
     }
     // A drive two enclosures down answers like one in the controller's own.
     EXPECT_EQ(Wait(TargetOfSlot(SlotOf(2, 3)), {0x28, 0, 0, 0, 0, 0, 0, 0, 1}, 512).bStatus, 0);
+    // The expansions' model shares their slots alternately between the
+    // controllers; the IOC's expanders are counted afresh.
+    EXPECT_EQ(bGetSlotOwnerController(2, 2), 2);
+    EXPECT_EQ(bGetSlotOwnerController(3, 7), 1);
+    uint8_t bCounted = 0;
+    ASSERT_EQ(b.board().RunOnCpu([&] { bCounted = bCountSASExpanders(); }), sim::StopKind::Finished);
+    EXPECT_EQ(bCounted, 3);
 }
 
 // Each expansion's model is asked once: a later pass that finds the same
