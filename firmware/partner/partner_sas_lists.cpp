@@ -145,11 +145,11 @@ void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, ui
     (void)bSendMessageToPartner(&s, &wSlot, 0);
 }
 
-// A slot the partner names that no drive position has is refused.
+// Always taken: a slot change may name a slot that holds no drive here yet,
+// and the other kinds pass over a slot without one.
 uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t) {
-    const uint8_t bEnclosure = pbCdb[SLOT_EVENT_ENCLOSURE], bSlot = pbCdb[SLOT_EVENT_SLOT];
-    if (bGetDriveIndexFromEnclosureSlot(bEnclosure, bSlot) == 0xFF) return 0;
-    ProcessSASSlotEvent(bEnclosure, bSlot, pbCdb[SLOT_EVENT_ARGUMENT], pbCdb[SLOT_EVENT_KIND]);
+    ProcessSASSlotEvent(pbCdb[SLOT_EVENT_ENCLOSURE], pbCdb[SLOT_EVENT_SLOT], pbCdb[SLOT_EVENT_ARGUMENT],
+                        pbCdb[SLOT_EVENT_KIND]);
     return STATUS_OK;
 }
 

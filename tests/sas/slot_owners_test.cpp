@@ -4,6 +4,7 @@
 
 #include "executive/system_state.h"
 #include "executive/tick.h"
+#include "partner/partner_messages.h"
 #include "partner/partner_slot_holds.h"
 #include "sas/active_active.h"
 #include "sas/drive_side_fixture.h"
