@@ -1,7 +1,8 @@
 // SAN LUN mappings made with keys at the console of a Fibre Channel
 // controller, saved, and seen by hosts: each mapped host gets its own LUNs
 // through the ports the mapping names, the others lose the mapped logical
-// drives, and deleting the mappings gives the view back.
+// drives, and deleting the mappings gives the view back.  Without a
+// mapping, a logical drive's availability says which ports offer it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "config/config_image.h"
 #include "config/san_lun_map.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "harness/config_builder.h"
 #include "harness/fc_array_controller.h"
@@ -163,6 +165,57 @@ TEST_F(SanMappingSystem, MappingsMadeAtTheConsoleGiveEachHostItsOwnLuns) {
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wSanMapCount, 0);
     EXPECT_EQ(Luns(b), before);
     EXPECT_EQ(Settled(b, 1, Cdb10(fw::SCSI_READ10, 64, 8), {}, 8 * 512).dataIn, pattern);
+}
+
+// Where hosts find a logical drive, set at the console and saved: a port
+// whose availability is cleared loses the drive while the other port keeps
+// it, a drive flagged for internal use is offered on no port, and a new
+// mapped LUN serves the same blocks at its new number.
+TEST_F(SanMappingSystem, AvailabilityInternalUseAndANewLunAreWhatHostsOnEachPortFind) {
+    sim::FcHost* ports[2] = {&Host(kHostA, 1), &Host(kHostB, 2)};
+    const auto Port = [&ports](int n) -> sim::FcHost& { return *ports[n]; };
+    const auto Shows = [](sim::FcHost& host, uint16_t lun) {
+        const std::vector<uint16_t> luns = Luns(host);
+        return std::find(luns.begin(), luns.end(), lun) != luns.end();
+    };
+    const auto Read = [](sim::FcHost& host, uint16_t lun) {
+        const sim::FcpResult r = Settled(host, lun, Cdb10(fw::SCSI_READ10, 64, 8), {}, 8 * 512);
+        return r.status == fw::SCSI_STATUS_GOOD ? r.dataIn : std::vector<uint8_t>{};
+    };
+    // The answers for the partner's ports, where the board has them.
+    const std::string partner = fw::fGetBoardFlagB6() == fw::TRUE ? "y\r" "y\r" : "";
+    for (int p = 0; p < 2; ++p) {
+        for (uint16_t lun = 0; lun < 3; ++lun) EXPECT_TRUE(Shows(Port(p), lun)) << "port " << p << " LUN " << lun;
+    }
+    std::vector<uint8_t> pattern(8 * 512);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 5 + 1);
+    ASSERT_EQ(Settled(Port(0), 1, Cdb10(fw::SCSI_WRITE10, 64, 8), pattern).status, fw::SCSI_STATUS_GOOD);
+
+    // Logical drive 1: port 0 yes, port 1 no, not internal.
+    ASSERT_TRUE(EditAndSave("2\r" "5\r" "1\r" "y\r" "n\r" + partner + "n\r" " " "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asLd[1].bAvailability & 0x03, 0x01);
+    EXPECT_TRUE(Shows(Port(0), 1));
+    EXPECT_EQ(Read(Port(0), 1), pattern);
+    EXPECT_FALSE(Shows(Port(1), 1));
+    EXPECT_EQ(Settled(Port(1), 1, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status, fw::SCSI_STATUS_CHECK_CONDITION);
+    for (int p = 0; p < 2; ++p) {
+        EXPECT_TRUE(Shows(Port(p), 0)) << "port " << p;
+        EXPECT_TRUE(Shows(Port(p), 2)) << "port " << p;
+    }
+
+    // Logical drive 2 for internal use only: no port offers it.
+    ASSERT_TRUE(EditAndSave("2\r" "5\r" "2\r" "y\r" "y\r" + partner + "y\r" "n\r" " " "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asLd[2].bLdUseFlags, 0x80);
+    EXPECT_FALSE(Shows(Port(0), 2));
+    EXPECT_FALSE(Shows(Port(1), 2));
+
+    // Logical drive 1 moves to LUN 7: the same blocks there, nothing at 1.
+    ASSERT_TRUE(EditAndSave("2\r" "7\r" "1\r" "1\r" "7\r" "y\r" " " "0\r" "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asLd[1].wDefaultLun, 7);
+    EXPECT_FALSE(Shows(Port(0), 1));
+    EXPECT_TRUE(Shows(Port(0), 7));
+    EXPECT_EQ(Read(Port(0), 7), pattern);
+    EXPECT_FALSE(Shows(Port(1), 7));
 }
 
 }  // namespace
