@@ -19,6 +19,7 @@
 #include "eventlog/statistics.h"
 #include "executive/tick.h"
 #include "harness/config_builder.h"
+#include "harness/fc_array_controller.h"
 #include "host_road.h"
 #include "raid/stripe_init.h"
 #include "raid/stripe_init_steps.h"
@@ -188,6 +189,59 @@ TEST_F(StripeInitRoad, WritesBeyondTheArraysShareWaitOnlyForTheDrives) {
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
     ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
     ASSERT_NO_FATAL_FAILURE(ExpectWritesReadBack());
+}
+
+// The advanced array settings typed at the console and saved: a trusted
+// array keeps its data and starts no walk; an initialisation saved paused
+// starts (event 51) and holds while a host reads and writes, and resumed
+// it zeroes every row no host wrote since (event 52).
+TEST_F(StripeInitRoad, InitialiseTrustAndPauseTypedAtTheConsoleReachTheWalk) {
+    ArraySpec a = kLevels[0].spec;
+    a.lBlocks = 256 * RowDataBlocks(a);
+    ASSERT_NO_FATAL_FAILURE(Boot(a));
+    for (uint32_t i = 0; i < 8; ++i) ASSERT_NO_FATAL_FAILURE(Write(i * 31 * RowBlocks(), 16, 0x3900 + i));
+    Settle();
+    const auto EditAndSave = [this](const std::string& keys) {
+        harness::TypeAtConsole(*board, "\x05" "1\r");
+        harness::TypeAtConsole(*board, keys);
+        harness::TypeAtConsole(*board, "0\r");
+        const std::string saved = harness::TypeAtConsole(*board, "Y\r");
+        return saved.find("Saving Configuration") != std::string::npos && cfgbuild::Builder(*board).WaitIdle();
+    };
+    // Initialise, then trust before saving: nothing happens to the data.
+    ASSERT_TRUE(EditAndSave("1\r" "7\r" "1\r" "0\r" "y\r" " " "2\r" "0\r" "y\r" " " "0\r" "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].bInitState, 0xFF);
+    board->RunFor(200'000'000);
+    EXPECT_FALSE(Initialising());
+    EXPECT_EQ(EventCount(51), 0);
+    ASSERT_NO_FATAL_FAILURE(ExpectWritesReadBack());
+
+    // Initialise and pause in one edit: the walk starts and stays where it is.
+    ASSERT_TRUE(EditAndSave("1\r" "7\r" "1\r" "0\r" "y\r" " " "3\r" "0\r" "y\r" " " "0\r" "0\r"));
+    ASSERT_EQ(fw::fGetRankInitPaused(0), fw::TRUE);
+    board->RunUntil([] { return EventCount(51) == 1; }, 5'000'000'000ull);
+    ASSERT_EQ(EventCount(51), 1);
+    ASSERT_TRUE(Initialising());
+    // The data went with the initialisation.
+    reference.clear();
+    versions.clear();
+    const uint8_t bPercent = fw::bGetStripeInitPercent(0);
+    board->RunFor(50'000'000);
+    for (uint32_t i = 0; i < 8; ++i) ASSERT_NO_FATAL_FAILURE(Write(i * 29 * RowBlocks() + 3, 24, 0x3A00 + i));
+    for (uint32_t i = 0; i < 8; ++i) ASSERT_NO_FATAL_FAILURE(ExpectRead(i * 29 * RowBlocks() + 3, 24));
+    board->RunFor(50'000'000);
+    EXPECT_EQ(fw::bGetStripeInitPercent(0), bPercent) << "the paused walk went on";
+    EXPECT_TRUE(Initialising());
+    EXPECT_EQ(EventCount(52), 0);
+
+    // Resumed: it ends, every row as the layout model says.
+    ASSERT_TRUE(EditAndSave("1\r" "7\r" "3\r" "0\r" "n\r" " " "0\r" "0\r"));
+    EXPECT_NE(fw::fGetRankInitPaused(0), fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    EXPECT_EQ(EventCount(52), 1);
+    for (uint64_t r = 0; r < 256; ++r) touchedRows.insert(r);
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    for (const auto& [x, data] : reference) ASSERT_TRUE(DataOnDrives(x) == data) << "block " << x;
 }
 
 // The status display while a walk runs, and once none does.
