@@ -1,12 +1,16 @@
 // Array settings an operator changes and saves, seen from the hosts: the
 // write-back policy decides whether a write is answered before or only
 // after its data is on the drives, and the threshold, the full-cache bit
-// and the read-ahead size reach the array's run-time record.
+// and the read-ahead size reach the array's run-time record.  A bad block
+// list removed lets host reads reach the drives again.
 #include <functional>
 
+#include "config/bad_blocks.h"
 #include "config/config_image.h"
 #include "config/rank_table.h"
+#include "console/console_menu.h"
 #include "harness/config_builder.h"
+#include "harness/fc_array_controller.h"
 #include "host_road.h"
 
 namespace {
@@ -23,6 +27,12 @@ protected:
         ASSERT_TRUE(b.OpenEdit());
         edit(fw::pGetScratchConfigImage()->asRank[0]);
         ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    }
+    // Drive reads since WatchDataCommands.
+    uint64_t DataReads() const {
+        uint64_t n = 0;
+        for (const DataCommands& d : dataCommands) n += d.reads;
+        return n;
     }
     // A write, and whether every block of it was on the drives when the
     // host had its answer.
@@ -68,6 +78,40 @@ TEST_F(ArraySettingsRoad, ThresholdFullCacheBitAndReadAheadReachTheArray) {
     EXPECT_GT(fw::dGetRankWriteThreshold(0), dSmall);
     EXPECT_EQ(fw::fGetRankReadAhead(0), fw::TRUE);
     EXPECT_EQ(fw::dGetRankReadAheadBlocks(0), 4096u);
+}
+
+// A known bad block answers hosts MEDIUM ERROR without a drive read; once
+// the array's list is removed at the console and saved, the read reaches
+// the drives again and returns what was written there.
+TEST_F(ArraySettingsRoad, ABadBlockListRemovedAtTheConsoleLetsReadsReachTheDrives) {
+    ASSERT_NO_FATAL_FAILURE(Boot(kArray));
+    ASSERT_NO_FATAL_FAILURE(Write(1000, 8, 0xBB));
+    Settle();
+    {
+        cfgbuild::Builder b(*board);
+        ASSERT_TRUE(b.OpenEdit());
+        fw::CONFIG_IMAGE& s = *fw::pGetScratchConfigImage();
+        fw::SetBadBlockEntry(&s.asBadBlock[s.sHeader.wBadBlockCount++], 1002, 0, 2);
+        ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    }
+    WatchDataCommands();
+    const sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_READ10, 1000, 8), {}, 8 * kBlock);
+    ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    ASSERT_GE(r.sense.size(), 3u);
+    EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(DataReads(), 0u) << "a known bad block was read from the drives";
+
+    fw::SetAdvancedConfigModeLevel(2);
+    harness::TypeAtConsole(*board, "\x05" "1\r");
+    harness::TypeAtConsole(*board, "1\r" "7\r" "7\r" "2\r" "0\r" "y\r" " " "0\r");
+    harness::TypeAtConsole(*board, "0\r");
+    const std::string saved = harness::TypeAtConsole(*board, "Y\r");
+    ASSERT_NE(saved.find("Saving Configuration"), std::string::npos) << saved;
+    ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.wBadBlockCount, 0);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(1000, 8));
+    EXPECT_GT(DataReads(), 0u);
 }
 
 }  // namespace
