@@ -16,6 +16,7 @@
 #include "harness/config_builder.h"
 #include "host_road.h"
 #include "raid/expansion.h"
+#include "raid/parity_check.h"
 #include "raid/raid_engine.h"
 
 namespace {
@@ -599,6 +600,38 @@ TEST_F(TwoArrayExpansionRoad, DeletingAnArrayBelowWaitsForTheExpansionAndKeepsIt
     EXPECT_EQ(image.asRank[0].lStartAddress, 0u);
     EXPECT_NE(fw::bGetRankOperationState(0), fw::RANK_STATE_EXPANDING);
     // The logical drive went down with its array and kept its LUN.
+    ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
+}
+
+// A parity check runs on the upper array while the lower one is deleted
+// (the console refuses that while a check runs; management may): the
+// deletion's commit waits for the check, which ends on its array with no
+// error found; no check starts again under the array's new number, and its
+// logical drive serves its data.
+TEST_F(TwoArrayExpansionRoad, ADeletionBelowAParityCheckWaitsForItsEnd) {
+    ASSERT_NO_FATAL_FAILURE(BootTwo(kLower, kUpper));
+    ASSERT_NO_FATAL_FAILURE(Fill(1, kUpper.lBlocks, 41));
+    Settle();
+    for (unsigned slot = 3; slot <= 6; ++slot) chassis->DriveAt(slot)->SetExtraLatencyNs(2'000'000);
+    ASSERT_EQ(fw::StartParityCheck(1, fw::PARITY_MODE_CHECK, fw::FALSE), fw::STATUS_OK);
+    board->RunUntil([] { return fw::dGetParityCheckPosition() > 0; }, 5 * kSecond);
+    ASSERT_GT(fw::dGetParityCheckPosition(), 0u);
+    ASSERT_TRUE(DeleteAndCommit(0)) << board->ConsoleText();
+    EXPECT_EQ(fw::bGetRankCount(), 1);
+    for (unsigned slot = 3; slot <= 6; ++slot) chassis->DriveAt(slot)->SetExtraLatencyNs(0);
+    board->RunFor(kSecond);
+    EXPECT_NE(fw::fIsParityCheckInProgress(), fw::TRUE);
+    EXPECT_EQ(EventCount(67), 1);
+    EXPECT_EQ(EventCount(68), 1);
+    EXPECT_EQ(fw::dGetParityCheckErrorCount(), 0u);
+    // The check's end came before the changed configuration.
+    uint16_t wCount = 0, wNext = 0, wEnd = 0, wChanged = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    for (uint16_t w = 0; w < wCount; ++w) {
+        if (fw::psGetEventLogEntry(w)->bCode == 68) wEnd = w;
+        if (fw::psGetEventLogEntry(w)->bCode == 47) wChanged = w;
+    }
+    EXPECT_LT(wEnd, wChanged);
     ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
 }
 
