@@ -7,16 +7,20 @@
 
 #include "cache/read_path.h"
 #include "config/config_commit.h"
+#include "config/config_db.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_phase.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
+#include "config/drive_walk.h"
 #include "config/rank_table.h"
 #include "config/write_semaphore.h"
+#include "console/throughput_test.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
 #include "executive/console_output.h"
@@ -47,6 +51,13 @@ constexpr uint8_t ASCQ_WRITE_ERROR_AUTO_REALLOCATION_FAILED = 0x03;
 constexpr uint8_t ASCQ_READ_RETRIES_EXHAUSTED = 0x01;
 // The configuration's member state of a failed member.
 constexpr uint8_t MEMBER_STATE_FAILED = 17;
+// A drive becoming ready is asked again this much later, its command
+// waiting meanwhile in this primary state.
+constexpr uint32_t BECOMING_READY_RETRY_MS = 2000;
+constexpr uint8_t PS_BECOMING_READY_WAIT = 'b';
+// A test unit ready that met anything but a drive becoming ready has this
+// many tries left at most: only spinning up is worth its long wait.
+constexpr uint8_t TEST_UNIT_READY_OTHER_RETRIES = 3;
 
 // The sense a failure counts as.
 struct FAILURE {
@@ -138,6 +149,54 @@ void PostDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s) {
     if (ps->wTargetId < 0x100) (void)bGetSASAddressOfTarget(abWwn, static_cast<uint8_t>(ps->wTargetId));
     PostEvent(EVENT_DRIVE_CHECK_CONDITION, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
               abWwn[7], bDrivePosition(ps), bStatus, ps->abCdb[0], s.bKey, s.bAsc, s.bAscq);
+}
+
+// ---- the controller's own commands to one drive ----
+
+// The configuration's commands to a drive: its stored image read and
+// written, start, test unit ready, identification, capacity, mode pages.
+// (Type 7, the drive port test's, judges its errors itself.)
+bool IsOwnDriveCommand(uint8_t b) {
+    return b >= DRIVE_COMMAND_TYPE_WRITE && b <= DRIVE_COMMAND_TYPE_MODE_PAGES && b != CT_THROUGHPUT_TEST;
+}
+
+void RepostBecomingReady(KERNEL_ENTRY* ps, TIMER_NODE*) { RepostSASEntry(ps); }
+
+// One more try of an own command: a drive spinning up is given its time,
+// anything else is asked again at once.
+void RetryOwnCommand(KERNEL_ENTRY* ps, const FAILURE& s) {
+    if (ps->bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY) {
+        if (s.bKey == SENSE_NOT_READY && s.bAsc == ASC_NOT_READY) {
+            ps->bPrimaryState = PS_BECOMING_READY_WAIT;
+            InsertTimer(ps, RepostBecomingReady, BECOMING_READY_RETRY_MS);
+            return;
+        }
+        // A reset's attention says nothing of the drive and costs no try.
+        if (!IsPowerOnReset(s) && ps->bRetryCount > TEST_UNIT_READY_OTHER_RETRIES + 1) {
+            ps->bRetryCount = TEST_UNIT_READY_OTHER_RETRIES;
+        }
+    }
+    RepostSASEntry(ps);
+}
+
+// An own command the drive could not be brought to take: a spare or free
+// drive that fails it is offered no more (the next rescan finds it again
+// if it recovers); an array member is left to its array's own commands.
+// Its issuer hears of the failure either way.
+void FailedOwnCommand(KERNEL_ENTRY* ps) {
+    if (fGetDriveAttentionFlag() != TRUE && ps->wTargetId < SAS_PROXY_TARGET_BIT) {
+        const uint8_t bTarget = static_cast<uint8_t>(ps->wTargetId);
+        if (ps->bRank == WALK_SPARES) {
+            RemoveHotSpare(ps->bPortCode, bTarget);
+        } else if (ps->bRank == WALK_SLOTS) {
+            RemoveDriveSlot(ps->bPortCode, bTarget);
+        }
+    }
+    SetDriveCommandPendingFlag(TRUE);
+    // Spent: the phase that sent it is not to send it again.
+    ps->bRetryCount = 0;
+    SetFlag(ps, KE_FLAG_ABORTED);
+    Complete(ps);
 }
 
 // ---- which members can stand in for one ----
@@ -524,9 +583,11 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         Complete(ps);
         return;
     }
-    // Everything but host I/O and the rebuild's reads and writes keeps the
-    // error for its own issuer to judge (and to report).
-    if (!IsRebuildChild(ps->bCommandType) &&
+    // Everything but host I/O, the rebuild's reads and writes and the
+    // configuration's own commands keeps the error for its own issuer to
+    // judge (and to report).
+    const bool fOwn = bPort == PORT_CODE_INITIATOR && IsOwnDriveCommand(ps->bCommandType);
+    if (!fOwn && !IsRebuildChild(ps->bCommandType) &&
         (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr)) {
         if (fTimeout == TRUE) psF->bScsiStatus = DRIVE_STATUS_TIMED_OUT;
         SetFlag(ps, KE_FLAG_ABORTED);
@@ -536,7 +597,17 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     if (fTimeout == TRUE) {
         // Its drive was taken out of service for not answering: it has no
         // sense to tell, and sending it again would wait as long again.
+        if (fOwn) psF->bScsiStatus = DRIVE_STATUS_TIMED_OUT;
         GiveUp(ps, FAILURE{0, 0, 0, false, true});
+        return;
+    }
+    // A command the drive refused as not its own to run (a firmware image it
+    // will not take, a page it does not have) would be refused as often as
+    // it is sent: its issuer hears of it at once, and the drive is no worse
+    // for it.
+    if (fOwn && s.fSense && s.bKey == SENSE_ILLEGAL_REQUEST) {
+        SetFlag(ps, KE_FLAG_ABORTED);
+        Complete(ps);
         return;
     }
     MarkSASDriveCommandError();
@@ -570,6 +641,10 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         GiveUp(ps, s);
         return;
     }
+    if (fOwn) {
+        RetryOwnCommand(ps, s);
+        return;
+    }
     RepostSASEntry(ps);
 }
 
@@ -584,6 +659,10 @@ void FailedDriveCommandTask() {
     }
     if (IsRebuildChild(ps->bCommandType)) {
         HandleRebuildGivenUp(ps);
+        return;
+    }
+    if (IsOwnDriveCommand(ps->bCommandType)) {
+        FailedOwnCommand(ps);
         return;
     }
     if (fIsHostIoChildType(ps->bCommandType) != TRUE) {

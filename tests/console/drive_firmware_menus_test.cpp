@@ -225,7 +225,8 @@ TEST_F(FreeDriveFirmware, TheThirdChoiceSkipsDrivesThatRunTheFileAndNoChoiceAnot
 
 TEST_F(FreeDriveFirmware, ADriveThatRefusesASegmentEndsTheDownloadAsFailedWithItsOldFirmware) {
     Load(harness::DriveMicrocodeFile(kVendor, kProduct, "0002", 3000, 1024));
-    Drive(1).FailCommand(fw::SCSI_WRITE_BUFFER, 1);
+    // It is sent three times before the download gives up on it.
+    Drive(1).FailCommand(fw::SCSI_WRITE_BUFFER, 3);
     const uint32_t done = harness::CountEvents(103);
     std::string screen = Program("1");
     EXPECT_NE(screen.find("\nDrive Firmware Download Failure\n\n" + kAnyKey), std::string::npos) << screen;

@@ -8,6 +8,8 @@
 #include "config/config_db.h"
 #include "config/config_flags.h"
 #include "config/config_state.h"
+#include "config/drive_tables.h"
+#include "config/drive_walk.h"
 #include "harness/dispatch_board.h"
 #include "enclosure/drive_table.h"
 #include "executive/kernel_queue.h"
@@ -41,13 +43,20 @@ protected:
                        600'000'000'000ull);
         g_abDone.clear();
     }
-    // Phase 12 on the drive of a slot, for the snapshot code.
-    void WaitFor(unsigned uSlot, uint8_t bWindow) {
+    static uint8_t TargetOf(unsigned uSlot) {
         const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
-        uint8_t bTarget = 0xFF;
         for (uint8_t i = 0; i < ps->bEntryCount; ++i)
-            if (ps->asEntry[i].bSlot == uSlot) bTarget = ps->asEntry[i].bTargetId;
+            if (ps->asEntry[i].bSlot == uSlot) return ps->asEntry[i].bTargetId;
+        return 0xFF;
+    }
+    // Phase 12 on the drive of a slot, for the snapshot code; bWalk names
+    // the drive as the drive walk does (an array, the spares or the free
+    // drives).
+    void WaitFor(unsigned uSlot, uint8_t bWindow, uint8_t bWalk = 0) {
+        const uint8_t bTarget = TargetOf(uSlot);
         ASSERT_NE(bTarget, 0xFF);
+        fw::SetPhaseParam3(bWalk);
+        fw::SetPhaseParam4(0);
         fw::SetConfigPhase(fw::CONFIG_PHASE_WAIT_DRIVE_READY);
         fw::SetConfigPhaseStep(0);
         fw::SetConfigRequester(fw::REQUESTER_SNAPSHOT);
@@ -102,15 +111,45 @@ TEST_F(ConfigPhaseSystemTest, WaitForADriveThatStaysNotReadyEndsWithItsWindow) {
     EXPECT_GE(board.clock().Now() - lStart, 170'000'000'000ull);
 }
 
-// A drive that answers HARDWARE ERROR is asked once: the answer ends the
-// wait, open window or not.
+// A drive that answers HARDWARE ERROR is asked three times: the answer
+// ends the wait, open window or not.
 TEST_F(ConfigPhaseSystemTest, WaitForADriveThatFailsEndsAtItsAnswer) {
     sim::Drive& d = *chassis.DriveAt(3);
     d.FailCommand(0x00, 1000000);
     const uint64_t lTurs = d.CommandCount(0x00);
     WaitFor(3, 4);
     ExpectEnded();
-    EXPECT_EQ(d.CommandCount(0x00), lTurs + 1);
+    EXPECT_EQ(d.CommandCount(0x00), lTurs + 3);
+}
+
+bool IsFreeDrive(uint8_t bTarget) {
+    const fw::DRIVE_SLOT_TABLES* ps = fw::pGetDriveSlotTables();
+    for (uint8_t i = 0; i < ps->bCount; ++i)
+        if (ps->abDrive[i] == bTarget) return true;
+    return false;
+}
+
+// The controller's own commands to a free drive: a drive answering BUSY
+// for a while is waited out and stays free; one that keeps failing them is
+// offered no more, and the phase that asked hears of the failure and ends.
+TEST_F(ConfigPhaseSystemTest, AFreeDriveThatKeepsFailingTheControllersCommandsIsOfferedNoMore) {
+    const uint8_t bBusy = TargetOf(3), bFailing = TargetOf(4);
+    ASSERT_TRUE(IsFreeDrive(bBusy) && IsFreeDrive(bFailing));
+    // How many times the phase's TEST UNIT READY went to the drive.
+    const auto Sent = [&](unsigned uSlot) {
+        const uint64_t lBefore = chassis.DriveAt(uSlot)->CommandCount(0x00);
+        g_abDone.clear();
+        WaitFor(uSlot, 0, fw::WALK_SLOTS);
+        ExpectEnded();
+        return chassis.DriveAt(uSlot)->CommandCount(0x00) - lBefore;
+    };
+    chassis.DriveAt(3)->AnswerBusy(0x00, 40);
+    EXPECT_EQ(Sent(3), 41u);
+    EXPECT_TRUE(IsFreeDrive(bBusy));
+    chassis.DriveAt(4)->FailCommand(0x00, 1000000);
+    EXPECT_EQ(Sent(4), 3u);
+    EXPECT_FALSE(IsFreeDrive(bFailing));
+    EXPECT_TRUE(IsFreeDrive(bBusy));
 }
 
 // A commit asked for while the phase waits for its drive waits in turn: the
