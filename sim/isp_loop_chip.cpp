@@ -59,7 +59,7 @@ uint8_t* IspLoopChip::Memory(uint32_t address, uint32_t length) { return m_board
 
 LoopDevice* IspLoopChip::Find(uint8_t alpa) {
     for (LoopDevice& d : devices) {
-        if (d.alpa == alpa && d.present) return &d;
+        if (d.alpa == alpa && d.onLoop()) return &d;
     }
     return nullptr;
 }
@@ -272,7 +272,7 @@ uint16_t IspLoopChip::PositionMap(uint32_t bus) {
     uint8_t n = 0;
     p[++n] = ownAlpa;
     for (const LoopDevice& d : devices) {
-        if (d.present && n < 127) p[++n] = d.alpa;
+        if (d.onLoop() && n < 127) p[++n] = d.alpa;
     }
     p[0] = n;
     return MBS_COMPLETE;
@@ -353,9 +353,13 @@ uint16_t IspLoopChip::Execute(std::array<uint16_t, 32>& mb) {
     case 0x40:
     case 0x41:
         if (mb[1] == 0xFF) return MBS_COMPLETE;
-        if (LoopDevice* d = ByLoopId(mb[1])) {
-            d->present = opcode == 0x40;
-            return MBS_COMPLETE;
+        // The bypass circuit acts on a port whether or not it is on the loop.
+        if (mb[1] < FC_AL_LOOP_IDS) {
+            for (LoopDevice& d : devices) {
+                if (d.alpa != FC_AL_LOOP_ID_TO_ALPA[mb[1]]) continue;
+                d.bypassed = opcode == 0x41;
+                return MBS_COMPLETE;
+            }
         }
         return MBS_COMMAND_ERROR;
     case MBC_EXECUTE_IOCB: {

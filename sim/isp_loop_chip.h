@@ -36,7 +36,9 @@ struct LoopDevice {
     Drive* drive = nullptr;      // null: an initiator (the partner's port)
     bool initiator = false;      // PRLI says FCP initiator
     bool hardAddress = true;     // its AL_PA is its hard address
-    bool present = true;         // on the loop (bypassed or pulled: false)
+    bool present = true;         // in its slot (pulled: false)
+    bool bypassed = false;       // its port bypass circuit keeps it off the loop
+    bool onLoop() const { return present && !bypassed; }
     bool timesOut = false;       // never answers a command
     uint32_t underrunBytes = 0;  // the next read moves this many bytes fewer
 };

@@ -295,7 +295,7 @@ uint8_t ProcessDataReceivedQueue() {
     }
     // 7. Write-back: the data is safe in the journal, GOOD goes out.
     bool fAnswered = false;
-    if (fContinuation && (psHead == nullptr || !HasFlag(psHead, KE_FLAG_WRITE_BACK))) {
+    if (IsContinuationOfWriteThroughHead(psEntry)) {
         ClearFlag(psEntry, KE_FLAG_WRITE_BACK);
     } else if (HasFlag(psEntry, KE_FLAG_WRITE_BACK) && !HasFlag(psEntry, KE_FLAG_STATUS_SENT)) {
         CreditNvramJournal(psEntry);

@@ -393,6 +393,12 @@ bool IsStreamPiece(const KERNEL_ENTRY* psEntry) {
     return psEntry->bCommandType == COMMAND_TYPE_STREAM_PIECE || psEntry->bCommandType == COMMAND_TYPE_CLOSING_PIECE;
 }
 
+bool IsContinuationOfWriteThroughHead(const KERNEL_ENTRY* psEntry) {
+    if (psEntry->bCommandType != COMMAND_TYPE_CONTINUATION) return false;
+    const KERNEL_ENTRY* psHead = psCacheFields(psEntry)->psStreamHead;
+    return psHead == nullptr || !HasFlag(psHead, KE_FLAG_WRITE_BACK);
+}
+
 void CreditNvramJournal(KERNEL_ENTRY* psEntry) {
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
     KERNEL_ENTRY* psHead = c.psStreamHead;
@@ -789,11 +795,12 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
         }
     }
     // 20. Counted as cached at once when no partner copy is waited for; an
-    // ISP2x00 port answers it with its data phase.
+    // ISP2x00 port answers it with its data phase, unless part of its data
+    // lands in a write-through head's buffer, which no journal covers.
     if (HasFlag(psEntry, KE_FLAG_WRITE_BACK) && c.wMirrorState == 0 && !HasFlag(psEntry, KE_FLAG_CACHE_COUNTED)) {
         IncCacheWriteCount();
         SetFlag(psEntry, KE_FLAG_CACHE_COUNTED);
-        if (IsFibrePort(psEntry->bPortCode) && fIsQL24xx() != TRUE) {
+        if (IsFibrePort(psEntry->bPortCode) && fIsQL24xx() != TRUE && !IsContinuationOfWriteThroughHead(psEntry)) {
             SetFlag(psEntry, KE_FLAG_STATUS_SENT | KE_FLAG_STATUS_WITH_DATA);
             (void)SendScsiStatus(psEntry, SCSI_STATUS_GOOD, 0, 0);
             CreditNvramJournal(psEntry);

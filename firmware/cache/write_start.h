@@ -90,5 +90,9 @@ void SettleAgeBucket(KERNEL_ENTRY* psEntry);
 // Both host ports of the interface type get their work byte raised.
 void RaiseHostPortWorkOfInterface();
 bool IsStreamPiece(const KERNEL_ENTRY* psEntry);
+// A continuation whose head goes to the drives write-through: the head's
+// buffer, which holds the continuation's head share, is not journalled, so
+// the continuation may be answered only once the drives have its data.
+bool IsContinuationOfWriteThroughHead(const KERNEL_ENTRY* psEntry);
 
 }  // namespace fw

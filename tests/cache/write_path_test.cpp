@@ -324,6 +324,23 @@ TEST_F(WritePath, AContinuationCarriesPastTheStripeBoundaryOnAParityRank) {
     EXPECT_EQ(psCont->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }
 
+// A write-back continuation on an ISP2x00 port would be answered with its
+// data phase; its head share lands in a write-through head's buffer, which
+// no journal covers, so it must wait for the drives like its head.
+TEST_F(WritePath, AContinuationOfAWriteThroughHeadIsNotAnsweredWithItsData) {
+    fw::SetWritebackCaching(fw::FALSE);
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    ASSERT_FALSE(fw::HasFlag(psHead, fw::KE_FLAG_WRITE_BACK));
+    fw::SetWritebackCaching(fw::TRUE);
+    fw::SetQL24xx(fw::FALSE);
+    fw::KERNEL_ENTRY* psCont = StartWrite(416, 200);
+    fw::SetQL24xx(fw::TRUE);
+    ASSERT_EQ(psCont->bCommandType, fw::COMMAND_TYPE_CONTINUATION);
+    EXPECT_EQ(Slot(psHead).fValid, fw::FALSE);
+    EXPECT_FALSE(fw::HasFlag(psCont, fw::KE_FLAG_STATUS_SENT));
+    EXPECT_FALSE(fw::HasFlag(psCont, fw::KE_FLAG_STATUS_WITH_DATA));
+}
+
 // A piece may join a continuation before the continuation's own data is in:
 // its data lands after the continuation's own part, and the stream the
 // continuation then heads waits for it.

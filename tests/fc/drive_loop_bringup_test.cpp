@@ -164,18 +164,7 @@ TEST_F(DriveLoopBringUp, TheNewestWholeOwnCopyOnTheLoopDrivesIsInstalled) {
     copytest::PlaceCopy(*c.drives[1], copytest::MakeCopy({.dGeneration = 4, .lWriter = own, .name = "OLDER"}));
     copytest::PlaceCopy(*c.drives[2], copytest::MakeCopy({.dGeneration = 9, .lWriter = 0x2000005AA5A00099ull,
                                                           .name = "OTHER"}));
-    // The load waits on the chips: it runs from the main loop's timer pass.
-    static bool s_fLoaded;
-    s_fLoaded = false;
-    KERNEL_ENTRY* ps = nullptr;
-    c.OnCpu([&] {
-        ASSERT_EQ(bAllocKernelEntries(1, 1, &ps), STATUS_OK);
-        InsertTimer(ps, [](KERNEL_ENTRY*, TIMER_NODE*) {
-            LoadConfigFromLoopDrives();
-            s_fLoaded = true;
-        }, 0);
-    });
-    ASSERT_EQ(c.board.RunUntil([] { return s_fLoaded; }, 30'000'000'000ull), sim::StopKind::Running);
+    ASSERT_TRUE(c.CallWaiting([] { LoadConfigFromLoopDrives(); }));
     EXPECT_EQ(std::string(pGetConfigImage()->sHeader.acConfigName, 5), "OLDER");
     EXPECT_EQ(fIsConfigValid(), TRUE);
 }

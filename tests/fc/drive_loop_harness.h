@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "config/host_port_tables.h"
+#include "executive/kernel_entry.h"
 #include "executive/startup.h"
+#include "executive/timers.h"
 #include "fc/fc_driver.h"
 #include "hw/isp_fc.h"
 #include "sim/board.h"
@@ -96,6 +98,24 @@ struct LoopController {
     // Runs `fn` on the controller's processor at its next main-loop poll,
     // between two cycles, as the firmware's own code would run.
     void OnCpu(const std::function<void()>& fn) { harness::OnMainLoop(board, fn); }
+
+    // Runs `fn`, which waits on the chips, from the main loop's timer pass:
+    // the firmware's own callers of such waits run there too.
+    bool CallWaiting(const std::function<void()>& fn) {
+        static std::function<void()> s_fn;
+        static bool s_fDone;
+        s_fn = fn;
+        s_fDone = false;
+        OnCpu([] {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            if (fw::bAllocKernelEntries(1, 1, &ps) != fw::STATUS_OK) return;
+            fw::InsertTimer(ps, [](fw::KERNEL_ENTRY*, fw::TIMER_NODE*) {
+                s_fn();
+                s_fDone = true;
+            }, 0);
+        });
+        return board.RunUntil([] { return s_fDone; }, 30'000'000'000ull) == sim::StopKind::Running && s_fDone;
+    }
 
     bool Booted() const { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; }
     void Run(uint64_t ns) { (void)board.RunFor(ns); }
