@@ -17,6 +17,8 @@ namespace fw {
 
 namespace {
 
+constexpr uint8_t LOOP_MAP_POSITIONS = sizeof(LOOP_POSITION_MAP) - 1;
+
 constexpr uint8_t QL_PORTS = 4;
 
 constexpr std::array<uint8_t, 256> MakeAlpaToLoopId() {
@@ -151,6 +153,9 @@ uint8_t ReadLoopPositionMap(uint8_t bPort) {
     ps->dOwnPortId = dPortId;
     ps->bOwnAlpa = bAlpa;
     if (wTopology < ISP_TOPOLOGY_POINT_TO_POINT && bQLGetLoopPositionMap(bPort, ps->sMap.abMap) != STATUS_OK) return 0;
+    // The count byte is the chip's: the map holds 127 AL_PAs at most, and
+    // every walk of it counts its positions in a byte.
+    if (ps->sMap.abMap[0] > LOOP_MAP_POSITIONS) ps->sMap.abMap[0] = LOOP_MAP_POSITIONS;
     ps->bOwnLoopId = bAlpaToLoopId(bAlpa);
     return STATUS_OK;
 }

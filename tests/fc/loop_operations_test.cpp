@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "config/config_load_loops.h"
+#include "config/drive_loop_tables.h"
 #include "eventlog/event_log.h"
 #include "fc/loop_maps.h"
 #include "fc/loop_operations.h"
@@ -186,6 +188,34 @@ TEST_F(LoopOperations, BypassAndTheLoopReset) {
     });
     EXPECT_EQ(fRequest, FALSE);
     EXPECT_EQ(harness::CountEvents(60), resets + 1);
+}
+
+// What the chip reports as its map is not trusted: a count beyond the 127
+// positions a map holds, AL_PAs twice, 0xFF and AL_PAs with no loop ID.
+// Every walk of the map ends, and the drives in it are still found.
+TEST_F(LoopOperations, AMalformedMapIsWalkedWithinItsPositions) {
+    std::vector<uint8_t> map(128, 0xFF);
+    map[0] = 0xFF;
+    map[1] = c.Chip(3).ownAlpa;
+    map[2] = FC_AL_LOOP_ID_TO_ALPA[0];
+    map[3] = FC_AL_LOOP_ID_TO_ALPA[0];
+    map[4] = 0xF0;
+    map[5] = FC_AL_LOOP_ID_TO_ALPA[2];
+    map[6] = 0x00;
+    c.Chip(3).mapOverride = map;
+    ASSERT_TRUE(c.Lip(3));
+    EXPECT_EQ(bGetLoopMapCount(3), 127);
+    uint8_t abWwn[8];
+    EXPECT_EQ(fGetDriveWwnByLoopId(3, 0, abWwn), STATUS_OK);
+    EXPECT_EQ(fGetDriveWwnByLoopId(3, 2, abWwn), STATUS_OK);
+
+    // The configuration's walk of the loops, the operations' sweeps.
+    size_t from = Mark(3);
+    Call([] {
+        LoadConfigFromLoopDrives();
+        ClearTaskSetsOnLoop(3);
+    });
+    EXPECT_EQ(Sent(3, 0x67, from), (std::vector<uint16_t>{0, 0, 2}));
 }
 
 }  // namespace
