@@ -63,6 +63,10 @@ void Board::WireDevices() {
     m_bus.Map(Flash::kWindowBase, fw::FLASH_SIZE, m_flash.get());
     m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1, line(fw::INT_LINE_PARTNER_LINK));
     m_bus.Map(Fpga::kBase, Fpga::kSize, m_fpga.get());
+    m_i2c->Attach(0, fw::CHASSIS_SENSOR0_ADDRESS, &m_fpga->environment().sensors[0]);
+    m_i2c->Attach(0, fw::CHASSIS_SENSOR1_ADDRESS, &m_fpga->environment().sensors[1]);
+    for (uint8_t i = 0; i < 3; ++i)
+        m_i2c->Attach(1, static_cast<uint8_t>(fw::BOARD_SENSOR0_ADDRESS + 2 * i), &m_fpga->environment().boardSensors[i]);
     m_jtag = std::make_unique<JtagPort>(*m_fpga);
     m_bus.Map(JtagPort::kBase, JtagPort::kSize, m_jtag.get());
     m_rtc = std::make_unique<Rtc>(*this);

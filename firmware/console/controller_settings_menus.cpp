@@ -40,9 +40,6 @@ constexpr uint8_t EXPANDER_STEPS = 2 * EXPANDER_PHYS;
 // The first mute option, and the enclosures the alarm can mute.
 constexpr uint8_t FIRST_MUTE_OPTION = 5;
 constexpr uint8_t MUTABLE_ENCLOSURES = 5;
-constexpr uint8_t ALARM_MUTE = 1;
-constexpr uint8_t ALARM_ENABLE_ALL = 2;
-constexpr uint8_t ALARM_DISABLE_ALL = 3;
 
 MENU_STATE& Menu() { return *psGetMenuState(); }
 

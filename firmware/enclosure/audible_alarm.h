@@ -1,7 +1,29 @@
-// The audible alarm's console display.
+// The audible alarm: mutes per enclosure, the system-wide disable, the
+// alarm condition of an enclosure, the low-noise modes and the console's
+// display of the flags.
 #pragma once
 
+#include <cstdint>
+
 namespace fw {
+
+// What bSetAudibleAlarm is asked to do.
+constexpr uint8_t ALARM_MUTE = 1;
+constexpr uint8_t ALARM_ENABLE_ALL = 2;
+constexpr uint8_t ALARM_DISABLE_ALL = 3;
+
+void SetEnclosureAlarmMute(uint8_t f, uint8_t bEnclosure);
+uint8_t fIsEnclosureAlarmMuted(uint8_t bEnclosure);
+void ClearEnclosureAlarmMutes();
+void SetAudibleAlarmDisabled(uint8_t f);
+uint8_t fIsAudibleAlarmDisabled();
+uint8_t fIsAlarmLowNoiseMode();
+// Everything back to start-up: no mutes, enabled, both modes off.
+void ResetAudibleAlarm();
+// A failed supply, fan, sensor or alarm element, or a failed or missing
+// drive, in the enclosure at that table index.
+uint8_t fEnclosureHasAlarmCondition(uint8_t bEnclosure);
+uint8_t fAnyEnclosureAlarmCondition();
 
 // The mute flag of each enclosure and the disable flag.
 void ShowAudibleAlarmFlags();

@@ -10,12 +10,17 @@
 #include "enclosure/drive_table.h"
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
+#include "enclosure/environment_monitor.h"
 #include "enclosure/ses_poll.h"
 #include "eventlog/event_log.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "config/apply_settings.h"
+#include "hw/fpga.h"
+#include "hw/hw.h"
 #include "hw/ses.h"
 #include "partner/partner_link.h"
+#include "partner/partner_state.h"
 
 namespace fw {
 
@@ -31,7 +36,10 @@ constexpr uint8_t ELEMENT_ALARM = 45;
 constexpr uint8_t ELEMENT_DISPLAY = 47;
 constexpr uint8_t ELEMENT_VENDOR = 49;
 constexpr uint8_t INDICATOR_CHASSIS_FAULT = 16;
+constexpr uint8_t INDICATOR_FAN = 18;
+constexpr uint8_t INDICATOR_CONTROLLER = 19;
 constexpr uint8_t INDICATOR_IDENTIFY = 20;
+constexpr uint8_t TEST_STEPS = 5;
 constexpr uint8_t NO_REGISTER = 255;
 constexpr uint8_t BACKPLANE_DIRECT = 6;
 
@@ -84,6 +92,8 @@ constexpr uint32_t GENERATION = 0;
 uint8_t s_aabElement[OWN_ELEMENTS][4];
 uint8_t s_aabThreshold[2][4];
 OWN_INDICATOR s_asIndicator[OWN_INDICATORS];
+OWN_INDICATOR s_asSavedIndicator[OWN_INDICATORS];
+uint8_t s_bTestStep = 0;   // 0 no test, 1-5 the group written next
 uint8_t s_abIdentifier[8];
 const char* s_pcVendor = "Bexal   ";
 const char* s_pcProduct = "Marlith Z6xxF   ";
@@ -261,6 +271,8 @@ void InitOwnEnclosure() {
     default: s_pcProduct = "Marlith Z6xxF   "; break;
     }
     s_fInfoPending = s_fInvalidOperation = FALSE;
+    s_bTestStep = 0;
+    ResetEnvironmentMonitor();
 }
 
 uint8_t* pGetOwnElement(uint8_t bElement) { return bElement < OWN_ELEMENTS ? s_aabElement[bElement] : nullptr; }
@@ -440,15 +452,25 @@ void DeriveSlotIndicatorFromArray(uint8_t bElement) {
 
 void DeriveChassisFaultIndicator() {
     uint8_t bCode = 2, bSub = 0;
+    SetEnclosureFaultBit(FAULT_DRIVE, FALSE);
     for (uint8_t i = 0; i < OWN_BAYS; ++i) {
         if ((s_aabElement[ELEMENT_ARRAY + 1 + i][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL) {
             bCode = 1;
             bSub = 1;
+            SetEnclosureFaultBit(FAULT_DRIVE, TRUE);
         }
         if (s_aabElement[ELEMENT_DEVICES + 1 + i][3] & SES_DEVICE_FAULT) {
             bCode = 1;
             bSub = 0;
+            SetEnclosureFaultBit(FAULT_DRIVE, TRUE);
             break;
+        }
+    }
+    if (!fDirect() && fGetWriteBackWithoutPartner() != TRUE) {
+        SetEnclosureFaultBit(FAULT_PARTNER_MISSING, FALSE);
+        if (sGetPartnerState().fPartnerMissing == TRUE) {
+            SetEnclosureFaultBit(FAULT_PARTNER_MISSING, TRUE);
+            bCode = 1;
         }
     }
     SetIndicator(INDICATOR_CHASSIS_FAULT, bCode, bSub);
@@ -473,6 +495,142 @@ void CountOwnInstalledSlots(const uint8_t* pb, uint16_t wLength) {
         if (d + 4 > wLength) break;
         if ((pb[d] & SES_STATUS_CODE_MASK) != SES_CODE_NOT_INSTALLED) ++s.bNoOfDrivesPresent;
     }
+}
+
+void SetOwnIndicator(uint8_t bIndex, uint8_t bCode, uint8_t bSub, uint8_t fAlways) {
+    if (bIndex >= OWN_INDICATORS) return;
+    SetIndicator(bIndex, bCode, bSub);
+    if (fAlways == TRUE) s_asIndicator[bIndex].fChanged = TRUE;
+}
+
+const uint8_t* pGetOwnThreshold(uint8_t bSensor) { return s_aabThreshold[bSensor != 0 ? 1 : 0]; }
+
+namespace {
+
+// The CPLD's field of an indicator: the 2-bit fields of the chassis
+// register, 3 bits per bay.
+uint16_t wField(uint8_t bCode, uint8_t bSub) {
+    if (bCode != 1) return 0;
+    return bSub == 2 ? 3 : bSub == 1 ? 2 : 1;
+}
+
+void WriteIndicator(uint8_t bIndex) {
+    OWN_INDICATOR& s = s_asIndicator[bIndex];
+    s.fChanged = FALSE;
+    if (s.bRegister == NO_REGISTER) return;
+    const uint32_t dRegister = FPGA_BASE + s.bRegister;
+    uint16_t w = Reg16Read(dRegister);
+    if (bIndex < 16) {
+        const unsigned uShift = 4u * (bIndex % 4);
+        uint16_t wValue;
+        // Codes 2 and 4 are the bay's quiet state: a fault shown before goes
+        // out with them.
+        if (s.bCode == 1) wValue = s.bSubState == 2 ? 4 : s.bSubState == 1 ? 2 : 0;
+        else if (s.bCode == 3) wValue = 1;
+        else wValue = 0;
+        w = static_cast<uint16_t>((w & ~(7u << uShift)) | wValue << uShift);
+    } else if (bIndex == INDICATOR_CHASSIS_FAULT) {
+        w = static_cast<uint16_t>((w & ~0x00C0) | wField(s.bCode, s.bSubState) << 6);
+    } else if (bIndex == INDICATOR_FAN) {
+        w = static_cast<uint16_t>((w & ~0x000C) | wField(s.bCode, s.bSubState) << 2);
+    } else if (bIndex == INDICATOR_CONTROLLER) {
+        w = static_cast<uint16_t>((w & ~0x0300) | wField(s.bCode, s.bSubState) << 8);
+    } else {
+        uint16_t wValue = 0;
+        if (s.bCode == 2 && s.bSubState == 2) wValue = 3;
+        else if ((s.bCode == 2 && s.bSubState == 1) || s.bCode == 1) wValue = 2;
+        w = static_cast<uint16_t>((w & ~0x0003) | wValue);
+    }
+    Reg16Write(dRegister, w);
+}
+
+void RederiveFanIndicator() {
+    const uint32_t dFault = dGetEnclosureFaultFlags();
+    const bool fFansOk = (dFault & (FAULT_FAN0 | FAULT_FAN1)) == 0;
+    const bool fCritical = (s_aabElement[43][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL ||
+                           (s_aabElement[44][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL;
+    OWN_INDICATOR& s = s_asIndicator[INDICATOR_FAN];
+    s.bCode = fFansOk ? 2 : 1;
+    s.bSubState = !fFansOk && fCritical ? 1 : 0;
+}
+
+// The order the board takes its indicators in.
+template <typename Visit>
+bool ForEachOutput(Visit visit) {
+    for (uint8_t i = 0; i < OWN_BAYS; ++i)
+        if (visit(i)) return true;
+    for (uint8_t i : {INDICATOR_CHASSIS_FAULT, INDICATOR_FAN})
+        if (visit(i)) return true;
+    if (fDirect())
+        for (uint8_t i : {INDICATOR_CONTROLLER, INDICATOR_IDENTIFY})
+            if (visit(i)) return true;
+    return false;
+}
+
+}  // namespace
+
+uint8_t bUpdateIndicators() {
+    if (s_bTestStep != 0 && s_bTestStep <= TEST_STEPS) {
+        // The test lights one group per poll.
+        const uint8_t bStep = s_bTestStep++;
+        if (bStep == 1) {
+            for (uint8_t i = 0; i < OWN_BAYS; ++i) WriteIndicator(i);
+        } else {
+            constexpr uint8_t GROUP[] = {INDICATOR_CHASSIS_FAULT, INDICATOR_FAN, INDICATOR_CONTROLLER, INDICATOR_IDENTIFY};
+            WriteIndicator(GROUP[bStep - 2]);
+        }
+        return TRUE;
+    }
+    if (s_bTestStep != 0) return FALSE;   // the test holds the indicators until it ends
+    return ToFlag(ForEachOutput([](uint8_t i) {
+        if (s_asIndicator[i].fChanged != TRUE) return false;
+        if (i == INDICATOR_FAN) RederiveFanIndicator();
+        WriteIndicator(i);
+        return true;
+    }));
+}
+
+void StartIndicatorTest() {
+    std::memcpy(s_asSavedIndicator, s_asIndicator, sizeof s_asIndicator);
+    for (OWN_INDICATOR& s : s_asIndicator) {
+        s.bCode = 1;
+        s.bSubState = 1;
+        s.fChanged = TRUE;
+    }
+    s_asIndicator[INDICATOR_IDENTIFY].bCode = 2;
+    s_bTestStep = 1;
+}
+
+void RestoreIndicatorsAfterTest() {
+    if (s_bTestStep == 0) return;
+    std::memcpy(s_asIndicator, s_asSavedIndicator, sizeof s_asIndicator);
+    MarkAllIndicatorsChanged();
+    s_bTestStep = 0;
+}
+
+void DeriveControllerIndicator() {
+    uint8_t bCode = 3, bSub = 0;
+    for (uint8_t i = 35; i <= 36; ++i) {
+        const uint8_t* pb = s_aabElement[i];
+        const uint8_t bStatus = pb[0] & SES_STATUS_CODE_MASK;
+        if (bStatus == SES_CODE_CRITICAL || (bStatus == SES_CODE_NOT_INSTALLED && !(pb[1] & 0x01))) bCode = 1, bSub = 1;
+    }
+    const bool fFan0 = (s_aabElement[38][0] & SES_STATUS_CODE_MASK) == SES_CODE_OK;
+    const bool fFan1 = (s_aabElement[39][0] & SES_STATUS_CODE_MASK) == SES_CODE_OK;
+    if (!fFan0 || !fFan1) bCode = 1, bSub = 1;
+    if (!fFan0 && !fFan1) bCode = 1, bSub = 0;
+    const uint8_t bSensor0 = s_aabElement[43][0] & SES_STATUS_CODE_MASK;
+    const uint8_t bSensor1 = s_aabElement[44][0] & SES_STATUS_CODE_MASK;
+    if (bSensor0 == SES_CODE_NONCRITICAL || bSensor1 == SES_CODE_NONCRITICAL) bCode = 1, bSub = 1;
+    if (bSensor0 == SES_CODE_CRITICAL || bSensor1 == SES_CODE_CRITICAL) bCode = 1, bSub = 0;
+    if (fGetWriteBackWithoutPartner() != TRUE) {
+        SetEnclosureFaultBit(FAULT_PARTNER_MISSING, FALSE);
+        if (sGetPartnerState().fPartnerMissing == TRUE) {
+            SetEnclosureFaultBit(FAULT_PARTNER_MISSING, TRUE);
+            bCode = 1, bSub = 0;
+        }
+    }
+    SetOwnIndicator(INDICATOR_CONTROLLER, bCode, bSub, TRUE);
 }
 
 // The own chassis is enclosure 0, read from its own pages: no command

@@ -29,6 +29,10 @@ uint8_t bAcceptOwnSesControlPage(const uint8_t* pbList, uint16_t wLength);
 // The status bytes of an element (status table index).
 uint8_t* pGetOwnElement(uint8_t bElement);
 const OWN_INDICATOR* psGetOwnIndicator(uint8_t bIndex);
+// Sets an indicator, marked to be written when it changed (or always).
+void SetOwnIndicator(uint8_t bIndex, uint8_t bCode, uint8_t bSubState, uint8_t fAlways);
+// A chassis sensor's threshold bytes (high critical, high warning, ...).
+const uint8_t* pGetOwnThreshold(uint8_t bSensor);
 void MarkAllIndicatorsChanged();
 void DeriveSlotIndicatorFromDevice(uint8_t bElement);
 void DeriveSlotIndicatorFromArray(uint8_t bElement);

@@ -40,8 +40,6 @@ void DriveTableServiceA() {
     SetDriveServiceWorkA(FALSE);
 }
 void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
-void MonitorTemperatures() {}
-uint8_t PollOwnEnclosure() { return STATUS_OK; }
 
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
 uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
@@ -64,15 +62,6 @@ void ReportDriveActivity(uint8_t, uint8_t) {}
 
 
 
-namespace {
-uint8_t s_fFanLowNoise = FALSE;
-}  // namespace
-uint8_t fIsFanLowNoiseMode() { return s_fFanLowNoise; }
-void SetFanLowNoiseMode(uint8_t f) { s_fFanLowNoise = f; }
-void SetAlarmLowNoiseMode(uint8_t) {}
-uint8_t bSetAudibleAlarm(uint8_t, uint8_t) { return STATUS_OK; }
-// The alarm's flags are not kept yet: nothing to show.
-void ShowAudibleAlarmFlags() {}
 void ShowSesDriveList() {}
 void ShowSesProcessorList() {}
 void ShowSesEnclosureList() {}

@@ -37,7 +37,6 @@ constexpr uint8_t TASK_PERIOD = 20;
 constexpr uint8_t TASK_SOON = 10;
 constexpr uint16_t FULL_ALLOCATION = 768;
 constexpr uint16_t HEADER_ALLOCATION = 4;
-constexpr uint8_t MAX_TYPE_ELEMENTS = 32;
 constexpr uint8_t NO_PAGE = 0xFF;
 
 uint8_t s_bPage = SES_PAGE_STATUS;
@@ -113,31 +112,6 @@ const DRIVE_INFO* psDriveAt(uint8_t bEnclosureNo, uint8_t bSlot) {
     return nullptr;
 }
 
-// The walk of a status-like page against the enclosure's configuration:
-// per type its header, then per element its 4 bytes; never past the bytes
-// that arrived, the copy or a type of more than 32 elements.
-template <typename Visit>
-void WalkElements(const ENCLOSURE& s, uint32_t dBytes, Visit visit) {
-    const uint8_t* pbConfig = s.abConfigPage;
-    if (pbConfig[0] != SES_PAGE_CONFIGURATION) return;
-    const uint32_t dConfigBytes = std::min<uint32_t>(dSesPageBytes(pbConfig), ENCLOSURE_CONFIG_COPY_BYTES);
-    uint32_t dHeader = SES_CONFIG_IDENTIFIER_OFFSET + pbConfig[SES_CONFIG_DESCRIPTOR_LENGTH_OFFSET];
-    uint32_t dElement = SES_PAGE_HEADER_BYTES;
-    for (uint32_t t = 0; t < pbConfig[SES_CONFIG_TYPE_COUNT_OFFSET]; ++t, dHeader += SES_TYPE_HEADER_BYTES) {
-        if (dHeader + SES_TYPE_HEADER_BYTES > dConfigBytes) return;
-        const uint8_t bType = pbConfig[dHeader];
-        const uint8_t bCount = pbConfig[dHeader + 1];
-        if (bCount > MAX_TYPE_ELEMENTS) return;
-        if (dElement + SES_ELEMENT_BYTES > dBytes) return;
-        visit(bType, NO_PAGE, dElement);   // the overall element
-        dElement += SES_ELEMENT_BYTES;
-        for (uint8_t i = 0; i < bCount; ++i, dElement += SES_ELEMENT_BYTES) {
-            if (dElement + SES_ELEMENT_BYTES > dBytes) return;
-            visit(bType, i, dElement);
-        }
-    }
-}
-
 // The drive-side slot a device element stands for, by the enclosure's map
 // (the backplane's own slot numbering is not asked: the map wins).
 uint8_t bSlotOfElement(const ENCLOSURE& s, uint8_t bElement) {
@@ -154,7 +128,7 @@ void ParseStatus(uint8_t bIndex, uint8_t* pb, uint32_t dBytes) {
     uint8_t bSupply = 0, bFan = 0, bSensor = 0;
     if (fFirst) std::memset(psT->abHostPage5, 0, 3);
     const bool fHaveOld = s.abStatusPage[0] == SES_PAGE_STATUS;
-    WalkElements(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
+    ForEachSesElement(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
         if (bElement == NO_PAGE) return;
         const uint8_t* pbOld = s.abStatusPage + d;
         const bool fOldValid = fHaveOld && d + SES_ELEMENT_BYTES <= ENCLOSURE_STATUS_COPY_BYTES;
@@ -226,7 +200,7 @@ void ParseStatus(uint8_t bIndex, uint8_t* pb, uint32_t dBytes) {
 
     // The reply becomes the control page: each slot asks for the light its
     // drive calls for, and nothing else is selected.
-    WalkElements(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
+    ForEachSesElement(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
         uint8_t* e = pb + d;
         if (bType != SES_TYPE_DEVICE && bType != SES_TYPE_ARRAY_DEVICE) {
             e[0] = 0;
@@ -271,7 +245,7 @@ uint8_t bArrayBits(uint8_t bFlags) {
 void ParseArray(uint8_t bIndex, uint8_t* pb, uint32_t dBytes) {
     const ENCLOSURE& s = psTable()->asEnclosure[bIndex];
     const uint8_t bEnclosureNo = bEnclosureNumberOfIndex(bIndex);
-    WalkElements(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
+    ForEachSesElement(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
         uint8_t* e = pb + d;
         if ((bType != SES_TYPE_DEVICE && bType != SES_TYPE_ARRAY_DEVICE) || bElement == NO_PAGE) {
             e[0] = 0;

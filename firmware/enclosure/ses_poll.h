@@ -5,7 +5,11 @@
 // states, slot power).  The periodic enclosure task starts the passes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+
+#include "enclosure/enclosure_records.h"
+#include "hw/ses.h"
 
 namespace fw {
 
@@ -13,6 +17,34 @@ constexpr uint8_t SES_STEP_SEND = 11;
 constexpr uint8_t SES_STEP_PARSE = 12;
 constexpr uint8_t SES_STEP_NEXT = 13;
 constexpr uint32_t SES_PAGE_FAILURE_LIMIT = 20;
+constexpr uint8_t SES_MAX_TYPE_ELEMENTS = 32;
+constexpr uint8_t SES_OVERALL_ELEMENT = 0xFF;
+
+// The walk of a status-like page (its bytes dBytes) against the enclosure's configuration:
+// per type its header, then per element (index, or SES_OVERALL_ELEMENT)
+// the offset of its 4 bytes; never past the bytes
+// that arrived, the copy or a type of more than 32 elements.
+template <typename Visit>
+void ForEachSesElement(const ENCLOSURE& s, uint32_t dBytes, Visit visit) {
+    const uint8_t* pbConfig = s.abConfigPage;
+    if (pbConfig[0] != SES_PAGE_CONFIGURATION) return;
+    const uint32_t dConfigBytes = std::min<uint32_t>(dSesPageBytes(pbConfig), ENCLOSURE_CONFIG_COPY_BYTES);
+    uint32_t dHeader = SES_CONFIG_IDENTIFIER_OFFSET + pbConfig[SES_CONFIG_DESCRIPTOR_LENGTH_OFFSET];
+    uint32_t dElement = SES_PAGE_HEADER_BYTES;
+    for (uint32_t t = 0; t < pbConfig[SES_CONFIG_TYPE_COUNT_OFFSET]; ++t, dHeader += SES_TYPE_HEADER_BYTES) {
+        if (dHeader + SES_TYPE_HEADER_BYTES > dConfigBytes) return;
+        const uint8_t bType = pbConfig[dHeader];
+        const uint8_t bCount = pbConfig[dHeader + 1];
+        if (bCount > SES_MAX_TYPE_ELEMENTS) return;
+        if (dElement + SES_ELEMENT_BYTES > dBytes) return;
+        visit(bType, SES_OVERALL_ELEMENT, dElement);
+        dElement += SES_ELEMENT_BYTES;
+        for (uint8_t i = 0; i < bCount; ++i, dElement += SES_ELEMENT_BYTES) {
+            if (dElement + SES_ELEMENT_BYTES > dBytes) return;
+            visit(bType, i, dElement);
+        }
+    }
+}
 
 uint8_t SesPageStep(uint8_t bStep);
 void RunSesPoll();

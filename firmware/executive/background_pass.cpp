@@ -11,6 +11,7 @@
 #include "console/xmodem_receive.h"
 #include "dataservices/data_services.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/environment_monitor.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/debug_dump.h"
 #include "eventlog/info_dump.h"
@@ -79,8 +80,10 @@ bool IsOtherHostType() {
 }
 bool IsXmodemActive() { return IsTrue(fIsXmodemReceiveActive()); }
 
-// On the Z8Q2 the clock shares its bus with the I2C unit 2 device poll.
+// On the Z8Q2 the clock shares its bus with the I2C unit 2 device poll;
+// elsewhere it shares unit 0 with the chassis sensors.
 bool IsClockBusFree() {
+    if (bGetClockI2cUnit() == 0 && IsTrue(fIsChassisLinkBusy())) return false;
     return !IsTrue(fIsZ8Q2Controller()) || !IsTrue(fIsI2c2DevicePollBusy());
 }
 

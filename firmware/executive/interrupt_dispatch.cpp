@@ -5,6 +5,7 @@
 #include <array>
 
 #include "eventlog/event_log.h"
+#include "enclosure/environment_monitor.h"
 #include "executive/console_input.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
@@ -258,7 +259,11 @@ void FiqHandler() {
         RunAsSource(INT_SOURCE_UART, [] { ServiceConsoleInput(); });
     }
     if (Fired(adFint, INT_LINE_I2C1)) I2cUnit1InterruptService();
-    if (Fired(adFint, INT_LINE_I2C0)) I2cUnit0InterruptService();
+    if (Fired(adFint, INT_LINE_I2C0)) {
+        I2cUnit0InterruptService();
+        // The chassis sensors share the unit, one read at a time.
+        if (fIsChassisLinkBusy() == TRUE) ChassisSensorStep();
+    }
     if (Fired(adFint, INT_LINE_I2C2)) I2cUnit2InterruptService();
     if (Fired(adFint, INT_LINE_MESSAGING_UNIT)) {
         RunAsSource(INT_SOURCE_MESSAGING_UNIT, [] {

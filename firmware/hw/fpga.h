@@ -9,7 +9,7 @@
 namespace fw {
 
 constexpr uint32_t FPGA_BASE = 0xF100F000;
-constexpr uint32_t FPGA_SIZE = 0x20;
+constexpr uint32_t FPGA_SIZE = 0x48;
 
 constexpr uint32_t FPGA_CONTROL = FPGA_BASE + 0x00;
 constexpr uint32_t FPGA_SLOT = FPGA_BASE + 0x02;           // slot strap and indicators
@@ -21,6 +21,13 @@ constexpr uint32_t FPGA_WATCHDOG_GATE = FPGA_BASE + 0x0E;
 constexpr uint32_t FPGA_BOARD = FPGA_BASE + 0x10;
 constexpr uint32_t FPGA_VERSION = FPGA_BASE + 0x16;        // all ones while the FPGA is blank
 constexpr uint32_t FPGA_HW_VERSION = FPGA_BASE + 0x18;
+// The chassis around the board (CPLD): indicators and sounder, bay
+// presence, bay indicators, and the two fans' tachometers and drives.
+constexpr uint32_t FPGA_CHASSIS_INDICATORS = FPGA_BASE + 0x1A;
+constexpr uint32_t FPGA_BAY_PRESENCE = FPGA_BASE + 0x1C;
+constexpr uint32_t FPGA_BAY_INDICATORS = FPGA_BASE + 0x20;   // 0x20, 0x22, 0x24: four bays each
+constexpr uint32_t FPGA_FAN_TACHOMETER = FPGA_BASE + 0x40;   // fan 0, fan 1 at + 2
+constexpr uint32_t FPGA_FAN_DRIVE = FPGA_BASE + 0x44;        // fan 0, fan 1 at + 2
 
 // FPGA_CONTROL.
 constexpr uint16_t FPGA_CONTROL_BOARD_RESET = 1u << 0;
@@ -50,5 +57,30 @@ constexpr uint16_t FPGA_LED_BATTERY_FAULT = 1u << 9;
 constexpr uint16_t FPGA_BOARD_ALTERNATE_BACKPLANE = 1u << 3;
 // A test board with the Fibre Channel drive-loop chips 3 and 4 fitted.
 constexpr uint16_t FPGA_BOARD_DRIVE_LOOPS = 1u << 4;
+// The chassis' lines in the same register: a press of the mute button
+// (latched until read) and each supply's good and fault lines.
+constexpr uint16_t FPGA_BOARD_MUTE_BUTTON = 1u << 0;
+constexpr uint16_t FPGA_BOARD_SUPPLY0_FAULT = 1u << 6;
+constexpr uint16_t FPGA_BOARD_SUPPLY1_FAULT = 1u << 7;
+constexpr uint16_t FPGA_BOARD_SUPPLY0_GOOD = 1u << 8;
+constexpr uint16_t FPGA_BOARD_SUPPLY1_GOOD = 1u << 9;
+
+// FPGA_CHASSIS_INDICATORS: identify bits 0-1, fan and temperature bits 2-3,
+// sounder bits 4-5, chassis fault bits 6-7, controller bits 8-9.
+constexpr uint16_t FPGA_SOUNDER_MASK = 0x0030;
+
+// FPGA_FAN_TACHOMETER: bit 13 starts a measurement, bit 14 reads 1 once it
+// is done, bits 0-12 hold the revolutions per minute.
+constexpr uint16_t FPGA_TACHOMETER_START = 1u << 13;
+constexpr uint16_t FPGA_TACHOMETER_DONE = 1u << 14;
+constexpr uint16_t FPGA_TACHOMETER_RPM = 0x1FFF;
+
+// The chassis temperature sensors on I2C unit 0: one byte read gives the
+// temperature in degrees Celsius.
+constexpr uint8_t CHASSIS_SENSOR0_ADDRESS = 0x90;
+constexpr uint8_t CHASSIS_SENSOR1_ADDRESS = 0x92;
+// The board's own sensors on I2C unit 1, at this address and the next two
+// (every second address): processor, board and battery.
+constexpr uint8_t BOARD_SENSOR0_ADDRESS = 0x94;
 
 }  // namespace fw

@@ -1,10 +1,13 @@
 // Board platform services of this board: its battery is fitted and charged,
-// its sensors need no polling between reads, and it carries no embedded
-// module and no messaging-unit peer, so their services only clear their work.
+// its three temperature sensors are read every ten seconds, and it carries
+// no embedded module and no messaging-unit peer, so their services only
+// clear their work.
 #include "executive/console_output.h"
+#include "executive/rtc.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/fpga.h"
 #include "platform/battery.h"
 #include "platform/embedded_module.h"
 #include "platform/i2c.h"
@@ -22,8 +25,18 @@ void BatteryShutdownStep() {}
 
 void ShutdownHostChipPci(uint8_t, uint8_t) {}
 
-// The sensors on the I2C buses.
-void I2cPeriodicRoutine() {}
+namespace {
+constexpr uint8_t BOARD_SENSORS = 3;
+uint8_t s_abBoardTemperature[BOARD_SENSORS];
+volatile uint8_t s_fSensorReadDue = FALSE;
+}  // namespace
+
+// The sensors on the I2C buses: every ten seconds the board's own are read
+// on unit 1 by the background pass.
+void I2cPeriodicRoutine() {
+    s_fSensorReadDue = TRUE;
+    SetI2cBus1Work(TRUE);
+}
 void I2cPollService() {}
 void BoardCountdownRoutine() {}
 
@@ -36,13 +49,29 @@ void EmbeddedModuleMailboxInterrupt() {}
 void MessagingUnitInterrupt() {}
 
 void I2cUnit0Service() { SetI2cBus0Work(FALSE); }
-void I2cUnit1Service() { SetI2cBus1Work(FALSE); }
+void I2cUnit1Service() {
+    // The clock's own transfer on the unit finishes first.
+    if (s_fSensorReadDue == TRUE && (bGetClockI2cUnit() != 1 || wGetClockOperation() == RTC_OPERATION_IDLE)) {
+        I2cUnit1SensorPoll();
+    }
+    SetI2cBus1Work(s_fSensorReadDue);
+}
 void I2cUnit2Service() { SetI2cBus2Work(FALSE); }
 void I2cUnit0PollService() { SetI2cBus0PollWork(FALSE); }
 void I2cUnit2PollService() { SetI2cBus2PollWork(FALSE); }
-void I2cUnit1SensorPoll() {}
-// This board carries no temperature sensor: every reading is "none".
-uint8_t bGetTemperature(uint8_t) { return 0; }
+// One byte from each sensor; a sensor that does not answer keeps its last
+// reading.  The temperature monitor takes them from here.
+void I2cUnit1SensorPoll() {
+    if (bGetClockI2cUnit() == 1 && wGetClockOperation() != RTC_OPERATION_IDLE) return;
+    s_fSensorReadDue = FALSE;
+    for (uint8_t i = 0; i < BOARD_SENSORS; ++i) {
+        uint8_t b = 0;
+        if (bI2cReadBytes(1, static_cast<uint8_t>(BOARD_SENSOR0_ADDRESS + 2 * i), &b, 1) == STATUS_OK)
+            s_abBoardTemperature[i] = b;
+    }
+    SetTemperatureWork(TRUE);
+}
+uint8_t bGetTemperature(uint8_t bSensor) { return bSensor < BOARD_SENSORS ? s_abBoardTemperature[bSensor] : 0; }
 uint8_t fGetI2c2DevicePollRequest() { return FALSE; }
 uint8_t fIsI2c2DevicePollBusy() { return FALSE; }
 void I2c2DevicePoll() {}

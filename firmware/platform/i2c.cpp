@@ -143,15 +143,18 @@ uint8_t bI2cWriteBytes(uint8_t bUnit, uint8_t bDeviceAddress, const uint8_t* pbD
 uint8_t bI2cReadRegisters(uint8_t bUnit, uint8_t bDeviceAddress, uint8_t bRegister, uint8_t* pbData,
                           uint32_t dLength) {
     if (dLength == 0) return 0;
-    if (!SendBlocking(bUnit, bDeviceAddress & 0xFE, I2C_ICR_START) || !SendBlocking(bUnit, bRegister, 0) ||
-        !SendBlocking(bUnit, bDeviceAddress | 1, I2C_ICR_START)) {
+    if (!SendBlocking(bUnit, bDeviceAddress & 0xFE, I2C_ICR_START) || !SendBlocking(bUnit, bRegister, 0)) {
         return bAbortBlocking(bUnit);
     }
+    return bI2cReadBytes(bUnit, bDeviceAddress, pbData, dLength);
+}
+
+uint8_t bI2cReadBytes(uint8_t bUnit, uint8_t bDeviceAddress, uint8_t* pbData, uint32_t dLength) {
+    if (dLength == 0) return 0;
+    if (!SendBlocking(bUnit, bDeviceAddress | 1, I2C_ICR_START)) return bAbortBlocking(bUnit);
     for (uint32_t i = 0; i < dLength; ++i) {
         const bool fLast = i + 1 == dLength;
-        if (!TransferBlocking(bUnit, fLast ? (I2C_ICR_NAK | I2C_ICR_STOP) : 0, I2C_ISR_IRF)) {
-            return bAbortBlocking(bUnit);
-        }
+        if (!TransferBlocking(bUnit, fLast ? (I2C_ICR_NAK | I2C_ICR_STOP) : 0, I2C_ISR_IRF)) return bAbortBlocking(bUnit);
         pbData[i] = static_cast<uint8_t>(dRead(bUnit, I2C_IDBR));
     }
     return STATUS_OK;

@@ -29,6 +29,8 @@ uint8_t fI2cBusError(uint8_t bUnit);
 uint8_t bI2cWriteBytes(uint8_t bUnit, uint8_t bDeviceAddress, const uint8_t* pbData, uint32_t dLength);
 uint8_t bI2cReadRegisters(uint8_t bUnit, uint8_t bDeviceAddress, uint8_t bRegister, uint8_t* pbData,
                           uint32_t dLength);
+// Bytes read straight from a device that has no register pointer.
+uint8_t bI2cReadBytes(uint8_t bUnit, uint8_t bDeviceAddress, uint8_t* pbData, uint32_t dLength);
 
 // Services of the FIQ handler, one per unit interrupt.
 void I2cUnit0InterruptService();

@@ -1,0 +1,307 @@
+// The audible alarm: the operator's mutes and the system-wide disable, the
+// test of whether an enclosure has something to sound for, the own
+// chassis' sounder patterns, and the low-noise modes.
+#include "enclosure/audible_alarm.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
+#include "enclosure/enclosure_records.h"
+#include "enclosure/environment_monitor.h"
+#include "enclosure/own_enclosure.h"
+#include "enclosure/ses_poll.h"
+#include "eventlog/event_log.h"
+#include "executive/console_output.h"
+#include "executive/tick.h"
+#include "executive/types.h"
+#include "hw/fpga.h"
+#include "hw/hw.h"
+#include "hw/ses.h"
+#include "partner/partner_link.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t ALARM_ENCLOSURES = 8;
+constexpr uint8_t EVENT_ALARM_MUTED = 141;
+constexpr uint8_t EVENT_ALARM_DISABLED = 142;
+constexpr uint8_t EVENT_ALARM_ENABLED = 143;
+constexpr uint8_t ELEMENT_ALARM = 46;
+constexpr uint8_t DRIVE_STATUS_FAILED = 4;
+constexpr uint8_t DRIVE_STATUS_MISSING = 8;
+constexpr uint64_t SOUNDING_MS = 120000;
+constexpr uint64_t REMIND_EVERY_MS = 20000;
+constexpr uint64_t REMIND_FOR_MS = 1000;
+constexpr uint64_t TEST_STEP_MS = 500;
+constexpr uint16_t TONE_SILENT = 0x00;
+constexpr uint16_t TONE_SHORT = 0x10;
+constexpr uint16_t TONE_FAULT = 0x20;
+constexpr uint16_t TONE_TEST = 0x30;
+// Fault bits that sound: all but an airflow hole and a drive fault.
+constexpr uint32_t NOT_SOUNDING = FAULT_AIRFLOW_BAY | FAULT_DRIVE;
+
+enum Pattern : uint8_t { IDLE, SOUNDING, REMINDING, SILENCED, DRIVE_FAULT, INDICATOR_TEST };
+
+uint8_t s_afMute[ALARM_ENCLOSURES];
+uint8_t s_fDisabled = FALSE;
+uint8_t s_fFanLowNoise = FALSE;
+uint8_t s_fAlarmLowNoise = FALSE;
+uint8_t s_fOwnEnableRequest = FALSE;
+uint8_t s_fOwnMuteRequest = FALSE;
+
+uint8_t s_ePattern = IDLE;
+uint64_t s_lChanged = 0;
+uint32_t s_dSnapshot = 0;
+uint16_t s_wWritten = 0xFFFF;
+uint8_t s_bTestPhase = 0;
+
+bool fMuted() { return s_afMute[0] == TRUE; }
+
+void Sound(uint16_t wTone) {
+    s_wWritten = wTone;
+    const uint16_t w = Reg16Read(FPGA_CHASSIS_INDICATORS);
+    Reg16Write(FPGA_CHASSIS_INDICATORS, static_cast<uint16_t>((w & ~FPGA_SOUNDER_MASK) | wTone));
+}
+
+void Enter(uint8_t e) {
+    s_ePattern = e;
+    s_lChanged = lGetTickCount();
+}
+
+// The own alarm element shows what the sounder does.
+void ShowPattern(uint8_t bSet, uint8_t bClear) {
+    uint8_t* pb = pGetOwnElement(ELEMENT_ALARM);
+    pb[3] = static_cast<uint8_t>((pb[3] & ~bClear) | bSet);
+}
+
+}  // namespace
+
+void SetEnclosureAlarmMute(uint8_t f, uint8_t bEnclosure) {
+    if (bEnclosure < ALARM_ENCLOSURES) s_afMute[bEnclosure] = f;
+}
+uint8_t fIsEnclosureAlarmMuted(uint8_t bEnclosure) {
+    return bEnclosure < ALARM_ENCLOSURES ? s_afMute[bEnclosure] : FALSE;
+}
+void ClearEnclosureAlarmMutes() { std::fill(std::begin(s_afMute), std::end(s_afMute), FALSE); }
+void SetAudibleAlarmDisabled(uint8_t f) { s_fDisabled = f; }
+uint8_t fIsAudibleAlarmDisabled() { return s_fDisabled; }
+uint8_t fIsFanLowNoiseMode() { return s_fFanLowNoise; }
+void SetFanLowNoiseMode(uint8_t f) { s_fFanLowNoise = f; }
+uint8_t fIsAlarmLowNoiseMode() { return s_fAlarmLowNoise; }
+void SetAlarmLowNoiseMode(uint8_t f) { s_fAlarmLowNoise = f; }
+
+void ResetAudibleAlarm() {
+    ClearEnclosureAlarmMutes();
+    s_fDisabled = s_fFanLowNoise = s_fAlarmLowNoise = FALSE;
+    s_fOwnEnableRequest = s_fOwnMuteRequest = FALSE;
+    s_ePattern = IDLE;
+    s_lChanged = 0;
+    s_dSnapshot = 0;
+    s_wWritten = 0xFFFF;
+    s_bTestPhase = 0;
+}
+
+uint8_t fEnclosureHasAlarmCondition(uint8_t bEnclosure) {
+    const ENCLOSURE_TABLE* ps = pGetEnclosureTable();
+    if (ps == nullptr || bEnclosure >= std::min<uint32_t>(ps->dTotalNoOfEnclosures, MAX_ENCLOSURES)) return FALSE;
+    const ENCLOSURE& s = ps->asEnclosure[bEnclosure];
+    bool fAlarm = false;
+    if (s.abStatusPage[0] == SES_PAGE_STATUS) {
+        const uint32_t dBytes = std::min<uint32_t>(dSesPageBytes(s.abStatusPage), sizeof s.abStatusPage);
+        ForEachSesElement(s, dBytes, [&](uint8_t bType, uint8_t bIndex, uint32_t d) {
+            if (bIndex == SES_OVERALL_ELEMENT) return;
+            const uint8_t* pb = s.abStatusPage + d;
+            const uint8_t bStatus = pb[0] & SES_STATUS_CODE_MASK;
+            switch (bType) {
+            case SES_TYPE_POWER_SUPPLY:
+            case SES_TYPE_COOLING:
+                if (bStatus == SES_CODE_CRITICAL || bStatus == SES_CODE_NOT_INSTALLED) fAlarm = true;
+                break;
+            case SES_TYPE_TEMPERATURE:
+                if (bStatus == SES_CODE_CRITICAL || (pb[3] & 0x08)) fAlarm = true;
+                break;
+            case SES_TYPE_ALARM:
+                if (bStatus == SES_CODE_CRITICAL) fAlarm = true;
+                break;
+            default:
+                break;
+            }
+        });
+    }
+    if (fAlarm) return TRUE;
+    const DRIVE_INFO_LIST* psDrives = pGetDriveInfoList();
+    const uint8_t bNumber = bEnclosureNumberOfIndex(bEnclosure);
+    for (uint8_t i = 0; psDrives != nullptr && i < std::min(psDrives->bDriveCount, DRIVE_INFO_RECORDS); ++i) {
+        const DRIVE_INFO& d = psDrives->asDriveInfo[i];
+        if ((d.bEnclosureNo & 0x7F) == bNumber &&
+            (d.bDriveStatus == DRIVE_STATUS_FAILED || d.bDriveStatus == DRIVE_STATUS_MISSING))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+uint8_t fAnyEnclosureAlarmCondition() {
+    for (uint8_t i = 0; i < MAX_ENCLOSURES; ++i)
+        if (fEnclosureHasAlarmCondition(i) == TRUE) return TRUE;
+    return FALSE;
+}
+
+uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure) {
+    // The master keeps the alarm; a slave has nobody here to tell.
+    if (fIsMasterController() != TRUE) return STATUS_OK;
+    // Only eight enclosures have a mute flag: another number is no one's.
+    if (bEnclosure >= ALARM_ENCLOSURES) return 0;
+    switch (bKind) {
+    case ALARM_MUTE:
+        if (fEnclosureHasAlarmCondition(bEnclosure) == TRUE) {
+            s_afMute[bEnclosure] = TRUE;
+            s_fOwnMuteRequest = FALSE;
+        }
+        PostEvent(EVENT_ALARM_MUTED, bEnclosure);
+        break;
+    case ALARM_ENABLE_ALL:
+        if (s_fDisabled == TRUE) {
+            s_fOwnEnableRequest = TRUE;
+            s_fDisabled = FALSE;
+            PostEvent(EVENT_ALARM_ENABLED);
+        }
+        for (uint8_t i = 0; i < ALARM_ENCLOSURES; ++i) {
+            if (s_afMute[i] == TRUE || fEnclosureHasAlarmCondition(i) == TRUE) {
+                s_fOwnEnableRequest = TRUE;
+                s_afMute[i] = FALSE;
+            }
+        }
+        break;
+    case ALARM_DISABLE_ALL:
+        if (s_fDisabled != TRUE) {
+            s_fDisabled = TRUE;
+            PostEvent(EVENT_ALARM_DISABLED);
+        }
+        break;
+    default:
+        return 0;
+    }
+    RequestEnclosureStatusUpdate(TRUE);
+    return STATUS_OK;
+}
+
+uint8_t fAlarmPatternStep() {
+    const uint64_t lNow = lGetTickCount();
+    const uint32_t dFault = dGetEnclosureFaultFlags();
+    const bool fFault = (dFault & ~FAULT_AIRFLOW_BAY) != 0;
+    // A mute with nothing left to sound for ends by itself.
+    bool fPress = (Reg16Read(FPGA_BOARD) & FPGA_BOARD_MUTE_BUTTON) != 0;
+    if (fMuted() && fAnyEnclosureAlarmCondition() != TRUE && !fFault) {
+        s_afMute[0] = FALSE;
+        fPress = false;
+    }
+    const bool fQuiet = fMuted() || s_fDisabled == TRUE;
+    const uint16_t wWas = s_wWritten;
+    switch (s_ePattern) {
+    case IDLE:
+        ShowPattern(0, 0x5F);
+        if (dFault & ~NOT_SOUNDING) {
+            s_dSnapshot = dFault;
+            Sound(TONE_FAULT);
+            Enter(SOUNDING);
+        } else if (dFault & FAULT_DRIVE) {
+            s_dSnapshot = dFault;
+            Sound(TONE_SHORT);
+            Enter(DRIVE_FAULT);
+        } else if (fPress && fAnyEnclosureAlarmCondition() != TRUE && !fFault && s_fAlarmLowNoise != TRUE && !fQuiet) {
+            Sound(TONE_SHORT);
+            StartIndicatorTest();
+            s_bTestPhase = 0;
+            Enter(INDICATOR_TEST);
+        } else if (s_wWritten != TONE_SILENT) {
+            Sound(TONE_SILENT);
+        }
+        break;
+    case SOUNDING:
+        ShowPattern(0x0E, 0x51);
+        if (fQuiet || fPress) {
+            Sound(TONE_SILENT);
+            Enter(SILENCED);
+        } else if (dFault == 0) {
+            Sound(TONE_SILENT);
+            s_dSnapshot = 0;
+            Enter(IDLE);
+        } else if (lNow - s_lChanged >= SOUNDING_MS) {
+            Sound(TONE_SILENT);
+            Enter(REMINDING);
+        }
+        break;
+    case REMINDING: {
+        ShowPattern(SES_ALARM_REMIND, 0x4F);
+        if (fQuiet || fPress) {
+            Sound(TONE_SILENT);
+            Enter(SILENCED);
+        } else if (dFault == 0) {
+            Sound(TONE_SILENT);
+            s_dSnapshot = 0;
+            Enter(IDLE);
+        } else {
+            // A short tone every twenty seconds.
+            const uint64_t lInCycle = (lNow - s_lChanged) % REMIND_EVERY_MS;
+            const uint16_t wTone = lNow - s_lChanged >= REMIND_EVERY_MS && lInCycle < REMIND_FOR_MS ? TONE_SHORT : TONE_SILENT;
+            if (wTone != s_wWritten) Sound(wTone);
+        }
+        break;
+    }
+    case SILENCED:
+        if (dFault == 0) {
+            s_dSnapshot = 0;
+            Enter(IDLE);
+        } else if (!(fMuted() && s_fDisabled == TRUE) && s_fOwnEnableRequest == TRUE) {
+            s_fOwnEnableRequest = FALSE;
+            s_dSnapshot = 0;
+            Enter(IDLE);
+        }
+        break;
+    case DRIVE_FAULT:
+        if (fQuiet || fPress) {
+            Sound(TONE_SILENT);
+            Enter(SILENCED);
+        } else if (!(dFault & FAULT_DRIVE)) {
+            Sound(TONE_SILENT);
+            s_dSnapshot = 0;
+            Enter(IDLE);
+        }
+        break;
+    default:   // the indicator test
+        if (dFault & ~NOT_SOUNDING) {
+            s_dSnapshot = dFault;
+            Sound(TONE_TEST);
+            RestoreIndicatorsAfterTest();
+            Enter(SOUNDING);
+        } else if (s_bTestPhase < 3) {
+            if (lNow - s_lChanged >= TEST_STEP_MS) {
+                constexpr uint16_t TONES[3] = {TONE_SILENT, TONE_SHORT, TONE_SILENT};
+                Sound(TONES[s_bTestPhase++]);
+                s_lChanged = lNow;
+            }
+        } else if (fPress) {
+            Sound(TONE_SILENT);
+            RestoreIndicatorsAfterTest();
+            Enter(IDLE);
+        }
+        break;
+    }
+    return ToFlag(s_wWritten != wWas);
+}
+
+void ShowAudibleAlarmFlags() {
+    const ENCLOSURE_TABLE* ps = pGetEnclosureTable();
+    const uint32_t dCount = ps != nullptr ? std::min<uint32_t>(ps->dTotalNoOfEnclosures, ALARM_ENCLOSURES) : 0;
+    ConsolePrintf("\nAudible Alarm Flags\n");
+    ConsolePrintf("===================\n");
+    for (uint32_t i = 0; i < dCount; ++i)
+        ConsolePrintf("Enc %02x MUTE   %s\n", static_cast<unsigned>(i + 1), s_afMute[i] == TRUE ? "TRUE" : "FALSE");
+    ConsolePrintf("DISABLE Flag  %s\n", s_fDisabled == TRUE ? "TRUE" : "FALSE");
+    ConsolePrintf("\n");
+}
+
+}  // namespace fw
