@@ -71,6 +71,20 @@ void Enter(uint8_t e) {
     s_lChanged = lGetTickCount();
 }
 
+// A sounding pattern ends silent when muted, disabled or the button is
+// pressed, and back at idle once repaired: TRUE when it ended.
+bool fEndSounding(bool fSilence, bool fRepaired) {
+    if (!fSilence && !fRepaired) return false;
+    Sound(TONE_SILENT);
+    if (fSilence) {
+        Enter(SILENCED);
+    } else {
+        s_dSnapshot = 0;
+        Enter(IDLE);
+    }
+    return true;
+}
+
 // The own alarm element shows what the sounder does.
 void ShowPattern(uint8_t bSet, uint8_t bClear) {
     uint8_t* pb = pGetOwnElement(ELEMENT_ALARM);
@@ -222,33 +236,19 @@ uint8_t fAlarmPatternStep() {
         break;
     case SOUNDING:
         ShowPattern(0x0E, 0x51);
-        if (fQuiet || fPress) {
-            Sound(TONE_SILENT);
-            Enter(SILENCED);
-        } else if (dFault == 0) {
-            Sound(TONE_SILENT);
-            s_dSnapshot = 0;
-            Enter(IDLE);
-        } else if (lNow - s_lChanged >= SOUNDING_MS) {
+        if (fEndSounding(fQuiet || fPress, dFault == 0)) break;
+        if (lNow - s_lChanged >= SOUNDING_MS) {
             Sound(TONE_SILENT);
             Enter(REMINDING);
         }
         break;
     case REMINDING: {
         ShowPattern(SES_ALARM_REMIND, 0x4F);
-        if (fQuiet || fPress) {
-            Sound(TONE_SILENT);
-            Enter(SILENCED);
-        } else if (dFault == 0) {
-            Sound(TONE_SILENT);
-            s_dSnapshot = 0;
-            Enter(IDLE);
-        } else {
-            // A short tone every twenty seconds.
-            const uint64_t lInCycle = (lNow - s_lChanged) % REMIND_EVERY_MS;
-            const uint16_t wTone = lNow - s_lChanged >= REMIND_EVERY_MS && lInCycle < REMIND_FOR_MS ? TONE_SHORT : TONE_SILENT;
-            if (wTone != s_wWritten) Sound(wTone);
-        }
+        if (fEndSounding(fQuiet || fPress, dFault == 0)) break;
+        // A short tone every twenty seconds.
+        const uint64_t lInCycle = (lNow - s_lChanged) % REMIND_EVERY_MS;
+        const uint16_t wTone = lNow - s_lChanged >= REMIND_EVERY_MS && lInCycle < REMIND_FOR_MS ? TONE_SHORT : TONE_SILENT;
+        if (wTone != s_wWritten) Sound(wTone);
         break;
     }
     case SILENCED:
@@ -262,14 +262,7 @@ uint8_t fAlarmPatternStep() {
         }
         break;
     case DRIVE_FAULT:
-        if (fQuiet || fPress) {
-            Sound(TONE_SILENT);
-            Enter(SILENCED);
-        } else if (!(dFault & FAULT_DRIVE)) {
-            Sound(TONE_SILENT);
-            s_dSnapshot = 0;
-            Enter(IDLE);
-        }
+        (void)fEndSounding(fQuiet || fPress, !(dFault & FAULT_DRIVE));
         break;
     default:   // the indicator test
         if (dFault & ~NOT_SOUNDING) {

@@ -9,6 +9,7 @@
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
 #include "enclosure/io_module_firmware.h"
+#include "enclosure/ses_poll.h"
 #include "eventlog/info_dump.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
@@ -20,7 +21,6 @@ namespace fw {
 namespace {
 
 constexpr uint8_t HOST_INTERFACE_PARALLEL_SCSI = 2;
-constexpr uint8_t MAX_TYPE_ELEMENTS = 32;
 
 void PrintSupply(const uint8_t* e, uint8_t bIndex) {
     ConsolePrintf("Power Supply %02d       : ", bIndex);
@@ -93,31 +93,20 @@ void PrintAlarm(const uint8_t* e) {
 // One line per element of the cached status page, walked by the cached
 // configuration's type headers, both no further than their copies.
 void PrintElements(const ENCLOSURE& s) {
-    const uint8_t* pbConfig = s.abConfigPage;
     const uint8_t* pbStatus = s.abStatusPage;
-    if (pbConfig[0] != SES_PAGE_CONFIGURATION || pbStatus[0] != SES_PAGE_STATUS) return;
-    const uint32_t dConfigBytes = std::min<uint32_t>(dSesPageBytes(pbConfig), ENCLOSURE_CONFIG_COPY_BYTES);
+    if (pbStatus[0] != SES_PAGE_STATUS) return;
     const uint32_t dStatusBytes = std::min<uint32_t>(dSesPageBytes(pbStatus), ENCLOSURE_STATUS_COPY_BYTES);
-    uint32_t dHeader = SES_CONFIG_IDENTIFIER_OFFSET + pbConfig[SES_CONFIG_DESCRIPTOR_LENGTH_OFFSET];
-    uint32_t dElement = SES_PAGE_HEADER_BYTES;
-    for (uint32_t t = 0; t < pbConfig[SES_CONFIG_TYPE_COUNT_OFFSET]; ++t, dHeader += SES_TYPE_HEADER_BYTES) {
-        if (dHeader + SES_TYPE_HEADER_BYTES > dConfigBytes) return;
-        const uint8_t bType = pbConfig[dHeader];
-        const uint8_t bCount = pbConfig[dHeader + 1];
-        if (bCount > MAX_TYPE_ELEMENTS) return;
-        dElement += SES_ELEMENT_BYTES;   // the overall element
-        for (uint8_t i = 0; i < bCount; ++i, dElement += SES_ELEMENT_BYTES) {
-            if (dElement + SES_ELEMENT_BYTES > dStatusBytes) return;
-            const uint8_t* e = pbStatus + dElement;
-            switch (bType) {
-            case SES_TYPE_POWER_SUPPLY: PrintSupply(e, i); break;
-            case SES_TYPE_COOLING: PrintFan(e, i); break;
-            case SES_TYPE_TEMPERATURE: PrintSensor(e, i); break;
-            case SES_TYPE_ALARM: PrintAlarm(e); break;
-            default: break;
-            }
+    ForEachSesElement(s, dStatusBytes, [&](uint8_t bType, uint8_t i, uint32_t dElement) {
+        if (i == SES_OVERALL_ELEMENT) return;
+        const uint8_t* e = pbStatus + dElement;
+        switch (bType) {
+        case SES_TYPE_POWER_SUPPLY: PrintSupply(e, i); break;
+        case SES_TYPE_COOLING: PrintFan(e, i); break;
+        case SES_TYPE_TEMPERATURE: PrintSensor(e, i); break;
+        case SES_TYPE_ALARM: PrintAlarm(e); break;
+        default: break;
         }
-    }
+    });
 }
 
 }  // namespace
