@@ -80,6 +80,8 @@ uint8_t s_fFanMeasureStarted = FALSE;
 uint8_t s_fPassCompleted = FALSE;
 uint8_t s_aeZoneState[3];
 uint8_t s_fAirflowHole = FALSE;
+// Nothing of the chassis is touched before the chassis' tables are set up.
+uint8_t s_fMonitorReady = FALSE;
 
 // Board temperatures.
 uint8_t s_abPrevious[BOARD_SENSORS];
@@ -278,6 +280,7 @@ void ResetEnvironmentMonitor() {
     std::fill(std::begin(s_afHot), std::end(s_afHot), FALSE);
     s_fLinkReadingsReady = FALSE;
     FinishLink();
+    s_fMonitorReady = TRUE;
 }
 
 uint32_t dGetEnclosureFaultFlags() { return s_dEnclosureFault; }
@@ -390,6 +393,7 @@ uint16_t wFanControlStep() {
 }
 
 uint8_t PollOwnEnclosure() {
+    if (s_fMonitorReady != TRUE) return STATUS_OK;
     // The sensor pair the link read: taken here, away from the interrupt.
     if (s_fLinkReadingsReady == TRUE) {
         s_fLinkReadingsReady = FALSE;

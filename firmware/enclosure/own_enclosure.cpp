@@ -252,7 +252,10 @@ void InitOwnEnclosure() {
     for (uint8_t i = 1; i <= 16; ++i) Put(s_aabElement[i], 0x01, static_cast<uint8_t>(i - 1), 0, 0);
     Put(s_aabElement[17], 0x00, 0x80, 0, 0);
     for (uint8_t i = 18; i <= 33; ++i) Put(s_aabElement[i], 0x01, 0x80, 0, 0);
-    for (uint8_t i = 34; i <= 36; ++i) Put(s_aabElement[i], 0x01, 0, 0, 0x20);
+    Put(s_aabElement[34], 0x01, 0, 0, 0x20);
+    // Supplies start as the good lines show them, so that the first look
+    // at the lines reports no change.
+    for (uint8_t i = 35; i <= 36; ++i) Put(s_aabElement[i], 0x01, 0x03, 0, 0x20);
     Put(s_aabElement[37], 0x00, 0, 0, 0x24);
     for (uint8_t i = 38; i <= 41; ++i) Put(s_aabElement[i], 0x01, 0, 0, 0x24);
     for (uint8_t i = 43; i <= 48; ++i) Put(s_aabElement[i], 0x01, 0, 0, 0);
