@@ -866,6 +866,23 @@ uint8_t bFindOlderRowWrite(KERNEL_ENTRY* psHold, KERNEL_ENTRY* psServed) {
     return fWait ? ORDER_WAIT : ORDER_GO;
 }
 
+uint8_t fIsPassedByUnitCollapse(const KERNEL_ENTRY* psOlder, const KERNEL_ENTRY* psJoining) {
+    // Only the list kind lets a write pass another on that rule.
+    if (UseTree() || bGetCacheSetting206() != TRUE) return FALSE;
+    const uint16_t wOwn = psOlder->wIndex;
+    if (wOwn >= HOST_ENTRY_COUNT || s_asNode[wOwn].fInUse != TRUE || s_asNode[wOwn].bKind != KIND_WRITE) return FALSE;
+    const OUTSTANDING_IO_NODE& sOwn = s_asNode[wOwn];
+    const uint16_t wFound = wCollect(sOwn.wLun, KIND_WRITE, sOwn.sSpans.asRow, sOwn.sSpans.bSegments);
+    for (uint16_t w = 0; w < wFound; w++) {
+        const uint16_t wNode = s_awCandidate[w];
+        if (wNode == wOwn || psEntryOf(wNode) == psJoining || s_asNode[wNode].lInsertSequence < sOwn.lInsertSequence) {
+            continue;
+        }
+        if (HasFlag(psEntryOf(wNode), KE_FLAG_UNIT_COLLAPSE)) return TRUE;
+    }
+    return FALSE;
+}
+
 uint8_t bCheckWriteOverlap(KERNEL_ENTRY* psEntry) {
     if (dGetLunOutstandingReads(psEntry->wLunIndex) == 0) return ORDER_GO;
     const SPANS sWrite = sSpansOf(psEntry);

@@ -52,6 +52,13 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
 // LUN that share its rows: 86 or 87.  The command the holder serves does not
 // count, nor do the writes that wait for it: it waits for the holder.
 uint8_t bFindOlderRowWrite(KERNEL_ENTRY* psHold, KERNEL_ENTRY* psServed);
+// TRUE when a newer write of the command's rows was let go ahead of it by
+// the stripe-unit collapse rule.  That rule holds only while the older
+// write keeps its span: grown over the newer one's place in the stripe
+// unit, it would read and rewrite the piece of parity the newer write is
+// changing, and the newer write's parity would be lost.  psJoining, the
+// write that would join it, does not count: it becomes part of it.
+uint8_t fIsPassedByUnitCollapse(const KERNEL_ENTRY* psOlder, const KERNEL_ENTRY* psJoining);
 // A write against the older reads of its LUN: 87 when one overlaps it.
 uint8_t bCheckWriteOverlap(KERNEL_ENTRY* psEntry);
 

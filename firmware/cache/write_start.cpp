@@ -468,6 +468,9 @@ KERNEL_ENTRY* psFindStreamPredecessor(KERNEL_ENTRY* psEntry) {
             if (HasFlag(psM, KE_FLAG_MORE_PASSES | KE_FLAG_COLLAPSED | KE_FLAG_MAY_COLLAPSE)) return false;
             if (psM->bPortCode != bPortCode || psM->alSequence[0] > psEntry->alSequence[0]) return false;
             if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) return false;
+            // A newer write of its rows went ahead of it, trusting it to
+            // stay within its part of the stripe unit.
+            if (fIsPassedByUnitCollapse(psM, psEntry) == TRUE) return false;
             SetFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR);
             switch (psM->bPrimaryState) {
             case HOST_STATE_DATA_OUT:
