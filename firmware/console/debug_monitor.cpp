@@ -371,7 +371,7 @@ void CommandExit(DEBUG_ARGS&) {
     SetOptionEntryMode(s_sMonitor.fMenuOptionEntry);
 }
 
-void CommandClearLog(DEBUG_ARGS&) { InitDebugMonitor(); }
+void CommandClearLog(DEBUG_ARGS&) { ClearDebugCommandLog(); }
 
 void CommandShowLog(DEBUG_ARGS&) {
     const uint16_t wFrom = wLogNext(s_sMonitor.wLogIndex);
@@ -457,7 +457,7 @@ void DebugMonitorLineHandler() {
 
 // The ring is emptied whole: lines of before the clear are neither shown
 // nor recalled.
-void InitDebugMonitor() {
+void ClearDebugCommandLog() {
     std::memset(s_sMonitor.abLog, 0, sizeof s_sMonitor.abLog);
     s_sMonitor.abLog[s_sMonitor.wLogIndex] = LOG_CLEARED;
     s_sMonitor.wLogIndex = 0;

@@ -7,7 +7,7 @@
 namespace fw {
 
 // Start-up: the command log is cleared.
-void InitDebugMonitor();
+void ClearDebugCommandLog();
 void EnterDebugMonitor();
 uint8_t fIsDebugMonitorActive();
 void SetDebugMonitorActive(uint8_t f);

@@ -315,7 +315,7 @@ struct StartOfDay {
 StartOfDay s_sStart;
 
 void ShowIdentity() {
-    InitDebugMonitor();
+    ClearDebugCommandLog();
 
     uint8_t abWwn[8];
     GetNvramControllerWwn(abWwn);

@@ -26,7 +26,7 @@ protected:
         c.Boot();
         c.Type("\x05");
         fw::SetDiagnosticsModeLevel(3);
-        fw::InitDebugMonitor();
+        fw::ClearDebugCommandLog();
         ASSERT_EQ(c.Type("!"), "\x1b[2J\n Entering Monitor Mode\n" + kPromptLine);
         ASSERT_EQ(fw::fIsDebugMonitorActive(), fw::TRUE);
     }
