@@ -259,21 +259,22 @@ void FillPortLunTable(uint8_t bPort) {
 
 // On Fibre Channel host ports the driver scans the port and times its own
 // reruns; the other host ports are rebuilt here.
-void RebuildPortLunTable(uint8_t bPort) {
+bool RebuildPortLunTable(uint8_t bPort) {
     const bool fFcHostPort = bPort == PORT_CODE_FC_HOST_1 || bPort == PORT_CODE_FC_HOST_2;
     if (bGetHostInterfaceType() == HOST_INTERFACE_FC && fFcHostPort) {
         ScanHostPortInitiators(bPort);
-        return;
+        return true;
     }
     const uint8_t bIndex = bTableIndex(bPort);
-    if (s_apwTable[bIndex] == nullptr) return;
+    if (s_apwTable[bIndex] == nullptr) return false;
     const uint32_t dNow = dGetCoarseTick();
-    if (s_afHasRun[bIndex] == TRUE && dNow - s_adLastRunTick[bIndex] < RERUN_TICKS) return;
+    if (s_afHasRun[bIndex] == TRUE && dNow - s_adLastRunTick[bIndex] < RERUN_TICKS) return false;
     s_afHasRun[bIndex] = TRUE;
     s_adLastRunTick[bIndex] = dNow;
     ClearPortLunTable(bPort);
     RefreshPortRecord(bPort);
     FillPortLunTable(bPort);
+    return true;
 }
 
 }  // namespace fw

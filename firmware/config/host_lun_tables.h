@@ -26,7 +26,8 @@ uint8_t bLookupCommandLun(const KERNEL_ENTRY* psEntry, uint16_t* pwLd);
 uint8_t bLookupPortLun(uint8_t bPort, uint16_t wLunOrLd, uint16_t wInitiator, uint16_t* pwLd);
 uint8_t bSetHostLun(uint8_t bPort, uint16_t wInitiator, uint16_t wLun, uint16_t wLd, uint8_t fFlag);
 uint16_t wGetInitiatorControllerLun(const KERNEL_ENTRY* psEntry);
-void RebuildPortLunTable(uint8_t bPort);
+// False when the port's last rebuild is too recent and nothing was done.
+bool RebuildPortLunTable(uint8_t bPort);
 // The two halves of a rebuild that a port's driver runs around its own
 // scan of the port: every word to 0xFFFF (and no initiator mapped), then
 // the table from the SAN mappings and defaults for the port's record.

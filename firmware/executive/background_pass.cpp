@@ -78,6 +78,14 @@ bool IsFc() { return IsHostType(HOST_INTERFACE_FC); }
 bool IsOtherHostType() {
     return !IsHostType(HOST_INTERFACE_FC) && !IsHostType(HOST_INTERFACE_SAS_TARGET);
 }
+// The table of a port whose driver does not scan it is rebuilt when the
+// port's link flag is raised, but not twice within a few seconds.  A row that
+// only waits out that interval asks for no further pass: asked for at every
+// pass, the seconds of waiting would keep the main loop from ever idling.
+// The tick looks at the flag again when it next raises work.
+void RebuildPortLunTableWhenDue(uint8_t bPort) {
+    if (RebuildPortLunTable(bPort)) SetWorkPending(TRUE);
+}
 bool IsXmodemActive() { return IsTrue(fIsXmodemReceiveActive()); }
 
 // On the Z8Q2 the clock shares its bus with the I2C unit 2 device poll;
@@ -174,10 +182,10 @@ const BackgroundService s_asServices[] = {
      },
      [] { SASTargetTaskManagementService(PORT_CODE_SAS_HOST_2); }},
     // Every other host interface.
-    {15, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_1)); },
-     [] { RebuildPortLunTable(PORT_CODE_FC_TABLE_1); }},
-    {16, 0, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_2)); },
-     [] { RebuildPortLunTable(PORT_CODE_FC_TABLE_2); }},
+    {15, EVERY_PASS, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_1)); },
+     [] { RebuildPortLunTableWhenDue(PORT_CODE_FC_TABLE_1); }},
+    {16, EVERY_PASS, [] { return IsOtherHostType() && IsTrue(bGetHostPortLinkFlag(PORT_CODE_FC_TABLE_2)); },
+     [] { RebuildPortLunTableWhenDue(PORT_CODE_FC_TABLE_2); }},
     {18, HOLDABLE | RESTART, [] { return IsDriveLoopReady(3) || IsDriveLoopReady(4); },
      [] { BringUpDriveLoops(); }},
     {19, RESTART, [] { return IsDriveLoopResetDue(3); },
@@ -363,18 +371,18 @@ const BackgroundService s_asServices[] = {
                 IsTrue(fIsSASTargetRepostRequested());
      },
      [] { SASTargetRepostService(PORT_CODE_SAS_HOST_1); }},
-    {88, 0,
+    {88, EVERY_PASS,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
                 IsTrue(bGetHostPortLinkFlag(PORT_CODE_SAS_HOST_1));
      },
-     [] { RebuildPortLunTable(PORT_CODE_SAS_HOST_1); }},
-    {89, 0,
+     [] { RebuildPortLunTableWhenDue(PORT_CODE_SAS_HOST_1); }},
+    {89, EVERY_PASS,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
                 IsTrue(bGetHostPortLinkFlag(PORT_CODE_SAS_HOST_2));
      },
-     [] { RebuildPortLunTable(PORT_CODE_SAS_HOST_2); }},
+     [] { RebuildPortLunTableWhenDue(PORT_CODE_SAS_HOST_2); }},
     {90, EVERY_PASS, [] { return IsHostType(HOST_INTERFACE_SAS_TARGET); },
      [] { SASTargetTimeoutScan(); }},
     {92, 0,

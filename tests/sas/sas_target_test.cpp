@@ -10,6 +10,7 @@
 #include "config/apply_settings.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
+#include "executive/background_pass.h"
 #include "executive/buffer_pages.h"
 #include "executive/startup.h"
 #include "executive/system_state.h"
@@ -198,6 +199,26 @@ TEST_F(SasHostPorts, ReplyWordsOutsideTheTablesAreDroppedAndCounted) {
     EXPECT_EQ(fw::dGetSASTargetDroppedReplies(), dBefore + 3);
     const sim::FcpResult r = host->Send(0, kInquiry, {}, 96);
     EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
+// A host that arrives within seconds of the port's last LUN-table rebuild
+// waits for the next one; the board idles meanwhile instead of running the
+// background pass back to back, and the table is rebuilt when it is due.
+TEST_F(SasHostPorts, APortWaitingToRebuildItsLunTableLetsTheBoardIdle) {
+    (void)Ready();
+    const auto fFlag = [] { return fw::bGetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1) == fw::TRUE; };
+    ASSERT_TRUE(host->RunUntil([&] { return !fFlag(); }));
+    // Just rebuilt: a host arriving now waits.
+    fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
+    fw::ClearBackgroundStepTrace();
+    c.board.RunFor(2'000'000'000ull);
+    uint8_t abTrace[fw::BACKGROUND_TRACE_SIZE];
+    // The tick raises work every 50 ms: 40 passes of a few rows each.
+    EXPECT_LT(fw::dCopyBackgroundStepTrace(abTrace, sizeof abTrace), 1000u);
+    EXPECT_TRUE(fFlag());
+    c.board.RunFor(4'000'000'000ull);
+    EXPECT_FALSE(fFlag());
     AtRest();
 }
 
