@@ -1,6 +1,9 @@
 // The initiator kernel queue and the service-request counters.
 #include "executive/kernel_queue.h"
 
+#include "executive/held_work.h"
+#include "executive/tick.h"
+
 #include "executive/types.h"
 #include "executive/upcalls.h"
 #include "executive/work_flags.h"
@@ -29,6 +32,7 @@ uint16_t s_wConfigurationRequests = 0;
 uint16_t s_wStartOfDayRequests = 0;
 uint16_t s_wHostChipRequests = 0;
 uint16_t s_wBackEndCompletions = 0;
+uint32_t s_dRingPushes = 0;
 
 uint16_t NextPosition(uint16_t wPosition) {
     return wPosition + 1 == KERNEL_QUEUE_SLOTS ? 0 : wPosition + 1;
@@ -133,6 +137,7 @@ void InitKernelQueue() {
 
 uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
+    ++s_dRingPushes;
     SetKernelActivity(TRUE);
     KernelQueueActivity();
     KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
@@ -144,6 +149,7 @@ uint8_t QueueKernelEntry(uint8_t bQueueId, uint16_t wIndex) {
 
 uint8_t QueueKernelEntryAtHead(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
+    ++s_dRingPushes;
     SetKernelActivity(TRUE);
     KernelQueueActivity();
     KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
@@ -229,6 +235,21 @@ void DecrementTotalCommands(uint8_t bQueueId) {
     CountDown(&psQueue->wTotalCommands);
 }
 
+uint32_t dGetKernelRingPushes() { return s_dRingPushes; }
+
+void NoteWorkHeld(HELD_WORK* ps) {
+    ps->fHeld = TRUE;
+    ps->dPushes = s_dRingPushes;
+    ps->lSince = lGetTickCount();
+}
+
+void ClearWorkHeld(HELD_WORK* ps) { ps->fHeld = FALSE; }
+
+uint8_t fIsWorkStillHeld(const HELD_WORK* ps) {
+    return ToFlag(ps->fHeld == TRUE && ps->dPushes == s_dRingPushes &&
+                  lGetTickCount() - ps->lSince < HELD_WORK_RECHECK_MS);
+}
+
 uint16_t wGetTotalCommands(uint8_t bQueueId) {
     const KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
     return psQueue != nullptr ? psQueue->wTotalCommands : 0;
@@ -236,6 +257,7 @@ uint16_t wGetTotalCommands(uint8_t bQueueId) {
 
 uint8_t QueueKernelEntryComplete(uint8_t bQueueId, uint16_t wIndex) {
     KernelPoolLock sLock;
+    ++s_dRingPushes;
     SetKernelActivity(TRUE);
     KERNEL_QUEUE* psQueue = psQueueOf(bQueueId);
     if (psQueue == nullptr) return STATUS_OK;

@@ -42,6 +42,9 @@ uint16_t wGetNewCommandCount(uint8_t bQueueId);
 void IncrementTotalCommands(uint8_t bQueueId);
 void DecrementTotalCommands(uint8_t bQueueId);
 uint16_t wGetTotalCommands(uint8_t bQueueId);
+// Entries pushed onto any ring so far (wraps): what a service that found
+// nothing to do compares to see whether anything has moved since.
+uint32_t dGetKernelRingPushes();
 uint8_t QueueKernelEntryComplete(uint8_t bQueueId, uint16_t wIndex);
 void DequeueCompletedEntry(uint8_t bQueueId);
 uint8_t bPeekCompletedEntry(uint8_t bQueueId, KERNEL_ENTRY** ppsEntry);

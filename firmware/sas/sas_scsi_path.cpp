@@ -5,6 +5,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/time_logs.h"
 #include "executive/console_output.h"
+#include "executive/held_work.h"
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -445,14 +446,23 @@ KERNEL_SEGMENT* psEntrySegment(KERNEL_ENTRY* psEntry, uint8_t bElement) {
     return reinterpret_cast<KERNEL_SEGMENT*>(reinterpret_cast<uint8_t*>(psNext) + 8) + bRest % SEGMENTS_PER_CONTINUATION;
 }
 
+// The head of the ring waits for its target: the background pass asks
+// again once something has moved, not at every pass (each would ask for
+// the next, and the main loop would never wait for the drives).
+namespace {
+HELD_WORK s_sHeldHead;
+}  // namespace
+
 uint8_t fIsDriveIocServiceRequested(uint8_t bIocId) {
-    return ToFlag(bIocId == LSI_IOC_DRIVE && wGetNewCommandCount(PORT_CODE_INITIATOR) != 0);
+    return ToFlag(bIocId == LSI_IOC_DRIVE && wGetNewCommandCount(PORT_CODE_INITIATOR) != 0 &&
+                  fIsWorkStillHeld(&s_sHeldHead) != TRUE);
 }
 
 // Issues the new commands in ring order until the IOC or a target cannot
 // take the next one; that one stays at the head for the next pass.
 void DriveIocService(uint8_t bIocId) {
     if (bIocId != LSI_IOC_DRIVE) return;
+    ClearWorkHeld(&s_sHeldHead);
     for (uint16_t wLeft = wGetNewCommandCount(PORT_CODE_INITIATOR); wLeft > 0; --wLeft) {
         KERNEL_ENTRY* ps = nullptr;
         // The IOC may answer at once (a target gone from the fabric): its
@@ -460,7 +470,10 @@ void DriveIocService(uint8_t bIocId) {
         // ring and at the chip, not be undone here afterwards.
         KernelPoolLock sLock;
         if (bPeekKernelEntry(PORT_CODE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
-        if (SendLocked(ps) != SEND_POSTED) return;
+        if (SendLocked(ps) != SEND_POSTED) {
+            NoteWorkHeld(&s_sHeldHead);
+            return;
+        }
         DequeueKernelEntry(PORT_CODE_INITIATOR);
         if (ps->bPrimaryState == PS_NEW_COMMAND) ps->bPrimaryState = PS_AT_CHIP;
     }

@@ -13,6 +13,7 @@
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
+#include "executive/held_work.h"
 #include "executive/kernel_queue.h"
 #include "fc/ql_rings.h"
 #include "executive/tick.h"
@@ -27,7 +28,9 @@
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "sas/marvell_sata.h"
+#include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
 #include "sas/write_collapse.h"
 #include "cache/cache.h"
@@ -74,6 +77,8 @@ uint16_t s_wDelayedPending;
 uint8_t s_fGateHolding = FALSE;
 uint64_t s_lGateSince;
 uint8_t s_abTargetHeld[256];
+// A pass that sent nothing: every entry waited for a held or full target.
+HELD_WORK s_sHeldPass;
 
 // Drive commands go back on their kernel queue; the ring step drops the
 // total count again when the entry leaves the completion ring.
@@ -374,6 +379,7 @@ void InitBackEndCompletion() {
     s_fGateHolding = FALSE;
     s_lGateSince = 0;
     std::memset(s_abTargetHeld, 0, sizeof s_abTargetHeld);
+    ClearWorkHeld(&s_sHeldPass);
     InitIwcq();
 }
 
@@ -532,11 +538,25 @@ void PostToDriveLoop(uint8_t bQueueId, KERNEL_ENTRY* ps) {
 
 uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
     const bool fSas = bQueueId == PORT_CODE_INITIATOR;
+    // The background pass's IOC service sends from the same ring, also
+    // while this one holds back: it is asked for whenever it has something
+    // new to look at, which only a push onto a ring brings once it has
+    // found its head waiting.
+    if (fSas && fIsDriveIocServiceRequested(LSI_IOC_DRIVE) == TRUE) SetWorkPending(TRUE);
     if (fSas && s_fGateHolding == TRUE && lGetTickCount() - s_lGateSince < WRITE_CACHE_GATE_HOLD_MS) {
         return POST_GATE_HOLDS;
     }
+    // After a pass that sent nothing, the entries are walked again once
+    // something has come or gone on the rings (an answer frees a place in a
+    // drive's queue, a new command), or a while later for holds that end
+    // by themselves.  Walking them at every turn of the main loop would
+    // keep it from ever waiting for the drives: a dead drive's full queue
+    // then held everything for as long as its commands took to time out.
+    if (fSas && fIsWorkStillHeld(&s_sHeldPass) == TRUE) return POST_GATE_HOLDS;
+    ClearWorkHeld(&s_sHeldPass);
     std::memset(s_abTargetHeld, 0, sizeof s_abTargetHeld);
     uint8_t bAnswer = STATUS_OK;
+    bool fSent = false;
     for (uint16_t wLeft = wGetNewCommandCount(bQueueId); wLeft > 0; --wLeft) {
         KERNEL_ENTRY* ps = nullptr;
         if (bPeekKernelEntry(bQueueId, &ps) != STATUS_FOUND || ps == nullptr) break;
@@ -544,6 +564,7 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
             DequeueKernelEntry(bQueueId);
             ps->bPrimaryState = PS_COMPLETED;
             (void)QueueKernelEntryComplete(bQueueId, ps->wIndex);
+            fSent = true;
             continue;
         }
         const uint8_t bTarget = bTargetOf(ps);
@@ -565,6 +586,7 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
                 break;
             }
             DequeueKernelEntry(bQueueId);
+            fSent = true;
             if (bQueued != STATUS_OK) {
                 ps->lFlags |= KE_FLAG_ABORTED;
                 ps->bPrimaryState = PS_COMPLETED;
@@ -575,6 +597,7 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
         if (!fSas) {
             DequeueKernelEntry(bQueueId);
             PostToDriveLoop(bQueueId, ps);
+            fSent = true;
             continue;
         }
         if ((fGetSasDriveWork() == TRUE || fGetSasDiscoveryWork() == TRUE) &&
@@ -600,7 +623,9 @@ uint8_t PostKernelQueueEntries(uint8_t bQueueId) {
             continue;
         }
         if (fGated) IwcqCommandSent(ps);
+        fSent = true;
     }
+    if (fSas && bAnswer == POST_GATE_HOLDS && !fSent) NoteWorkHeld(&s_sHeldPass);
     if (bAnswer == POST_GATE_HOLDS) {
         if (s_fGateHolding != TRUE) s_lGateSince = lGetTickCount();
         s_fGateHolding = TRUE;
