@@ -31,6 +31,7 @@
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_regions.h"
+#include "raid/stripe_repair.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -45,6 +46,7 @@ namespace {
 constexpr uint8_t EVENT_DRIVE_FAILED = 10;
 constexpr uint8_t EVENT_ARRAY_CRITICAL = 27;
 constexpr uint8_t EVENT_DRIVE_CHECK_CONDITION = 39;
+constexpr uint8_t EVENT_DRIVE_SENSE_DETAIL = 170;
 constexpr uint8_t ASC_DEFAULT_TRANSPORT = 0x47;     // what a CHECK CONDITION without sense counts as
 constexpr uint8_t ASC_INSUFFICIENT_RESOURCES = 0x55;
 constexpr uint8_t ASCQ_WRITE_ERROR_AUTO_REALLOCATION_FAILED = 0x03;
@@ -144,11 +146,23 @@ uint8_t bDrivePosition(const KERNEL_ENTRY* ps) {
     return ps->wTargetId < 0x100 ? bGetDriveIndexOfTarget(static_cast<uint8_t>(ps->wTargetId)) : 0xFF;
 }
 
-void PostDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s) {
+void PostDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s, const uint8_t* pbSense,
+                    uint8_t bSenseBytes) {
     uint8_t abWwn[8] = {};
     if (ps->wTargetId < 0x100) (void)bGetSASAddressOfTarget(abWwn, static_cast<uint8_t>(ps->wTargetId));
     PostEvent(EVENT_DRIVE_CHECK_CONDITION, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
               abWwn[7], bDrivePosition(ps), bStatus, ps->abCdb[0], s.bKey, s.bAsc, s.bAscq);
+    if (bStatus != SCSI_STATUS_CHECK_CONDITION) return;
+    // The rest of what the drive said (information, command-specific
+    // information, the failing unit, sense-key-specific bytes) for whoever
+    // reads the log.  Only fixed-format sense has them at these places;
+    // what the drive did not send reads as zero.
+    uint8_t ab[18] = {};
+    if (s.fSense && pbSense != nullptr && (pbSense[0] & 0x7F) <= 0x71) {
+        std::memcpy(ab, pbSense, bSenseBytes < sizeof ab ? bSenseBytes : sizeof ab);
+    }
+    PostEvent(EVENT_DRIVE_SENSE_DETAIL, ab[3], ab[4], ab[5], ab[6], ab[8], ab[9], ab[10], ab[11], ab[14], ab[15], ab[16],
+              ab[17]);
 }
 
 // ---- the controller's own commands to one drive ----
@@ -262,6 +276,15 @@ bool IsRebuildSourceRead(uint8_t b) {
 }
 bool IsRebuildChild(uint8_t b) { return IsRebuildTargetWrite(b) || IsRebuildSourceRead(b); }
 
+// The stripe repair's reads and writes (mirror copies, parity, P and Q):
+// a drive that is only busy must not leave a row's redundancy stale, so
+// they are sent again as host I/O is; one given up takes its drive out.
+bool IsRepairChild(uint8_t b) {
+    return b == CT_MIRROR_REPAIR_READ || b == CT_MIRROR_REPAIR_WRITE || b == CT_REPAIR_DATA_READ ||
+           b == CT_REPAIR_PARITY_WRITE || b == CT_REPAIR_R6_READ || b == CT_REPAIR_R6_P_WRITE ||
+           b == CT_REPAIR_R6_Q_WRITE;
+}
+
 // The member a rebuild child reads: RAID 5/50 source reads name their drive
 // only.
 uint8_t bRebuildChildMember(const KERNEL_ENTRY* ps) {
@@ -371,6 +394,20 @@ void HandleGivenUp(KERNEL_ENTRY* ps) {
     const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
     FailArrayMember(bRank, bMember, TRUE, bDrivePosition(ps), psF->bSenseKey, psF->bAsc, psF->bAscq);
     CompleteForRedo(ps);
+}
+
+// A repair read or write the drive side gave up on: the drive leaves its
+// array when the array can lose it; the group ends in error either way.
+void HandleRepairGivenUp(KERNEL_ENTRY* ps) {
+    const uint8_t bRank = ps->bRank;
+    const uint8_t bMember = ps->bMember;
+    if (bRank < bGetRankCount() && bMember < bGetRankDriveCount(bRank) && OnLine(bRank, bMember) &&
+        MayFailMember(bRank, bMember)) {
+        const SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+        FailArrayMember(bRank, bMember, TRUE, bDrivePosition(ps), psF->bSenseKey, psF->bAsc, psF->bAscq);
+    }
+    SetFlag(ps, KE_FLAG_ABORTED);
+    Complete(ps);
 }
 
 // A member failure asked for by the operator or a management client: the
@@ -505,6 +542,13 @@ uint8_t fCanRegenerateMember(const KERNEL_ENTRY*, uint8_t bRank, uint8_t bMember
 }
 
 uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {
+    if (IsRepairChild(ps->bCommandType)) {
+        // Blocks the repair cannot read: its group ends without writing
+        // redundancy from them.  The drive stays; a host read of the blocks
+        // meets the error again and is served from the other members.
+        CompleteWithSense(ps, SENSE_MEDIUM_ERROR, ASC_UNRECOVERED_READ_ERROR, ASCQ_READ_RETRIES_EXHAUSTED);
+        return TRUE;
+    }
     if (IsRebuildSourceRead(ps->bCommandType)) {
         // The region mends it: it learns which member could not be read
         // (the first one, when several could not), and the read itself ends
@@ -578,7 +622,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     // the failure final; the check regenerates the member's chunk from the
     // rest of the row, or counts the row and leaves it.
     if (ps->bCommandType == CT_PARITY_CHECK_READ && s.fSense && s.bKey == SENSE_MEDIUM_ERROR && IsReadChild(ps)) {
-        if (fReport == TRUE) PostDriveError(ps, bStatus, s);
+        if (fReport == TRUE) PostDriveError(ps, bStatus, s, pbSense, bSenseBytes);
         SetFlag(ps, KE_FLAG_REGENERATE | KE_FLAG_ABORTED);
         Complete(ps);
         return;
@@ -587,7 +631,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     // configuration's own commands keeps the error for its own issuer to
     // judge (and to report).
     const bool fOwn = bPort == PORT_CODE_INITIATOR && IsOwnDriveCommand(ps->bCommandType);
-    if (!fOwn && !IsRebuildChild(ps->bCommandType) &&
+    if (!fOwn && !IsRebuildChild(ps->bCommandType) && !IsRepairChild(ps->bCommandType) &&
         (fIsHostIoChildType(ps->bCommandType) != TRUE || psHostCommandOf(ps) == nullptr)) {
         if (fTimeout == TRUE) psF->bScsiStatus = DRIVE_STATUS_TIMED_OUT;
         SetFlag(ps, KE_FLAG_ABORTED);
@@ -613,7 +657,7 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     MarkSASDriveCommandError();
     const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&
                            !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
-    if (fLoggable && fReport == TRUE) PostDriveError(ps, bStatus, s);
+    if (fLoggable && fReport == TRUE) PostDriveError(ps, bStatus, s, pbSense, bSenseBytes);
     if (bStatus == SCSI_STATUS_CHECK_CONDITION && s.fSense && s.bKey == SENSE_RECOVERED_ERROR) {
         // The drive got it right in the end.
         psF->bScsiStatus = SCSI_STATUS_GOOD;
@@ -663,6 +707,10 @@ void FailedDriveCommandTask() {
     }
     if (IsOwnDriveCommand(ps->bCommandType)) {
         FailedOwnCommand(ps);
+        return;
+    }
+    if (IsRepairChild(ps->bCommandType)) {
+        HandleRepairGivenUp(ps);
         return;
     }
     if (fIsHostIoChildType(ps->bCommandType) != TRUE) {

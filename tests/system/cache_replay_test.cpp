@@ -310,6 +310,48 @@ TEST_P(PowerCutRoad, WithTheBatteryFlatTheLostCacheLeavesConsistentRows) {
     ExpectDrivesConsistentWithSomeVersion();
 }
 
+// The same cut, and at the restart a drive answers BUSY to the first reads
+// the repair of the rows sends it: they are sent again until the drive
+// takes them, the drive stays in its array, and every row is consistent.
+class RepairRoad : public PowerCutRoad {};
+
+TEST_P(RepairRoad, ADriveBusyWhileTheRowsAreRepairedIsWaitedFor) {
+    boardConfig.cacheBatteryCharged = false;
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam().array));
+    ASSERT_NO_FATAL_FAILURE(RunUntilTheCut(GetParam()));
+    const Counts before = Counts::Now();
+    Stop();
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    // Only the repair reads the rows' blocks at start of day.
+    const uint64_t first = DataPlace(0).block;
+    const uint64_t last = first + kRows * spec.wChunk;
+    sim::Drive& drive = *chassis->DriveAt(GetParam().slot);
+    uint32_t busy = 0;
+    drive.onCommand = [&](std::span<const uint8_t> cdb) {
+        if (busy != 0 || cdb[0] != fw::SCSI_READ10) return;
+        const uint64_t lba = fw::dGetBe32(cdb.data() + 2);
+        if (lba < first || lba >= last) return;
+        busy = 20;
+        drive.AnswerBusy(fw::SCSI_READ10, busy);
+    };
+    ASSERT_NO_FATAL_FAILURE(Start());
+    drive.onCommand = nullptr;
+    EXPECT_GT(busy, 0u) << "the repair read nothing of the drive";
+    EXPECT_EQ(Counts::Now().resyncCompleted, before.resyncCompleted + 1);
+    for (uint8_t m = 0; m < spec.bDrives; ++m) EXPECT_EQ(fw::bGetRankMemberFlags(0, m), fw::MEMBER_FLAGS_IN_SERVICE);
+    ExpectDrivesConsistentWithSomeVersion();
+}
+
+// Cut during a drive's write, which leaves a row half written; that drive
+// is then the busy one (on RAID 10 the first of its pair, which the repair
+// copies onto the second).
+const CutCase kRepairCuts[] = {
+    {"Raid10", {"Raid10", fw::RAID_LEVEL_10, 4, 16}, 0, 1, 3},
+    {"Raid5", {"Raid5", fw::RAID_LEVEL_5, 4, 16}, 0, 3, 5},
+};
+INSTANTIATE_TEST_SUITE_P(Cuts, RepairRoad, ::testing::ValuesIn(kRepairCuts),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
 const CutCase kCuts[] = {
     {"Raid10AfterNvramStore40", {"Raid10", fw::RAID_LEVEL_10, 4, 16}, 40, 0, 0},
     {"Raid10DuringADriveWrite", {"Raid10", fw::RAID_LEVEL_10, 4, 16}, 0, 2, 3},

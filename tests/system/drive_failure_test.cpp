@@ -27,6 +27,7 @@ constexpr uint8_t kHostCommandFailed = 64;
 constexpr uint8_t kDriveOutOfService = 14;
 constexpr uint8_t kDriveRemoved = 118;
 constexpr uint8_t kDriveCheckCondition = 39;
+constexpr uint8_t kDriveSenseDetail = 170;
 
 // A pulled drive's member leaves through whichever comes first: its
 // commands given up, or the rescan that no longer finds it.
@@ -196,6 +197,19 @@ TEST_F(DriveErrorRoad, AnUnreadableBlockOfRaid0IsAMediumErrorForTheHost) {
     EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
     EXPECT_EQ(SenseText(r), " sense 3/11/01");
     EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(p.member)), fw::MEMBER_FLAGS_IN_SERVICE);
+    // Each error the drive reported is logged with the rest of its sense:
+    // the information field names the block it could not read.
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    uint32_t details = 0;
+    for (uint16_t w = 0; w + 1 < wCount; ++w) {
+        if (fw::psGetEventLogEntry(w)->bCode != kDriveCheckCondition) continue;
+        const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(uint16_t(w + 1));
+        ASSERT_EQ(ps->bCode, kDriveSenseDetail);
+        EXPECT_EQ(fw::dGetBe32(ps->abArgs), uint32_t(p.block));
+        ++details;
+    }
+    EXPECT_GT(details, 0u);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(48, 48));
     Settle();
 }
