@@ -11,6 +11,7 @@
 #include "cache/outstanding_queues.h"
 #include "cache/stripe_access.h"
 #include "config/address_translation.h"
+#include "config/io_quiesce.h"
 #include "config/rank_table.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
@@ -733,6 +734,12 @@ void HoldRow() {
         c.bState = JOB_SLAVE;
         return;
     }
+    // A configuration commit drains the host I/O first, and the row's hold
+    // counts as a write of its logical drive: taken row after row, it kept
+    // the drain (and every host, and the commit) waiting until the check
+    // ended.  Between rows the check holds nothing, so it waits here, and
+    // goes on in the committed layout, under its array's new number.
+    if (bGetIoQuiesceState() != QUIESCE_IDLE) return;
     const uint8_t b = fGeneratePseudoWriteargetKernelCmd(c.bRank, SCSI_WRITE16);
     if (b == STATUS_OK) c.bState = JOB_PARTNER_ACCESS;
     if (b == 0) c.bState = JOB_STEP;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 
+#include "config/address_translation.h"
 #include "config/array_operations.h"
 #include "config/bad_blocks.h"
 #include "config/config_state.h"
@@ -319,6 +320,55 @@ TEST_F(ExpansionRoad, TheWindowAndThePartnersMessagesJudgeByTheRecordedRow) {
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
 }
 
+// Once the array has grown, its logical drive grows into the new space
+// (its last segment taken to the array's new end, as the operator's tools
+// write it): hosts see the new size, what they wrote before the expansion
+// reads back, and the new blocks take writes up to the last one.
+TEST_F(ExpansionRoad, ALogicalDriveGrownIntoTheNewSpaceServesHosts) {
+    const ArraySpec a = {"r5", fw::RAID_LEVEL_5, 4, 16, 0, false, 48 * 256};
+    ASSERT_NO_FATAL_FAILURE(BootArray(a));
+    for (uint64_t x = 0; x < a.lBlocks; x += 1000) ASSERT_NO_FATAL_FAILURE(Write(x, 48, uint32_t(x) + 3));
+    Settle();
+    ASSERT_TRUE(Expand(1)) << board->ConsoleText();
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    const uint64_t lGrown = newSpec.lBlocks;
+    ASSERT_EQ(fw::pGetConfigImage()->asRank[0].lLastOffset + 1, lGrown);
+    {
+        cfgbuild::Builder b(*board);
+        ASSERT_TRUE(b.OpenEdit());
+        fw::SEGMENT_MAP map{};
+        fw::BuildLdFreeSpaceMap(fw::pGetScratchConfigImage(), fw::FALSE, &map);
+        ASSERT_LT(map.wFirstFreeEntry, map.dEntryCount);
+        const fw::SEGMENT_MAP_ENTRY& free = map.asEntry[map.wFirstFreeEntry];
+        EXPECT_EQ(free.lStart, a.lBlocks);
+        EXPECT_EQ(free.lEnd + 1, lGrown);
+        fw::LD_SEGMENT& seg = fw::pGetScratchConfigImage()->asLd[0].asSegment[0];
+        seg.lEnd = free.lEnd;
+        seg.lLastOffset = seg.lEnd - seg.lStart;
+        fw::SetConfigModified(fw::TRUE);
+        ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    }
+    sim::FcpResult r;
+    for (int i = 0; i < 4; ++i) {
+        r = host->Send(0, Cdb(fw::SCSI_READ_CAPACITY10, 0, 0), {}, 8);
+        if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
+    }
+    ASSERT_EQ(r.status, 0) << SenseText(r);
+    ASSERT_EQ(r.dataIn.size(), 8u);
+    EXPECT_EQ(fw::dGetBe32(r.dataIn.data()), lGrown - 1);
+    for (uint64_t x = 0; x < a.lBlocks; x += 1000) ASSERT_NO_FATAL_FAILURE(ExpectRead(x, 48));
+    const uint64_t alNew[] = {a.lBlocks - 24, a.lBlocks + 1000, lGrown - 48};
+    for (uint64_t x : alNew) ASSERT_NO_FATAL_FAILURE(Write(x, 48, uint32_t(x) + 5));
+    Settle();
+    for (uint64_t x : alNew) ASSERT_NO_FATAL_FAILURE(ExpectRead(x, 48));
+    spec = newSpec;
+    touchedRows.clear();
+    for (uint64_t x : alNew) touchedRows.insert(x / RowBlocks());
+    ASSERT_NO_FATAL_FAILURE(ExpectDrivesMatchReference());
+    r = host->Send(0, Cdb(fw::SCSI_READ10, lGrown, 1), {}, kBlock);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION) << "read past the end";
+}
+
 // ---- power cuts -------------------------------------------------------------
 
 struct Cut {
@@ -605,10 +655,11 @@ TEST_F(TwoArrayExpansionRoad, DeletingAnArrayBelowWaitsForTheExpansionAndKeepsIt
 
 // A parity check runs on the upper array while the lower one is deleted
 // (the console refuses that while a check runs; management may): the
-// deletion's commit waits for the check, which ends on its array with no
-// error found; no check starts again under the array's new number, and its
-// logical drive serves its data.
-TEST_F(TwoArrayExpansionRoad, ADeletionBelowAParityCheckWaitsForItsEnd) {
+// deletion's commit finds the check between two rows rather than waiting
+// for its end, the check goes on under the array's new number and at its
+// moved addresses, finds no error though a host writes the array on the
+// way, and ends once.
+TEST_F(TwoArrayExpansionRoad, ADeletionBelowAParityCheckRenumbersItAndItGoesOn) {
     ASSERT_NO_FATAL_FAILURE(BootTwo(kLower, kUpper));
     ASSERT_NO_FATAL_FAILURE(Fill(1, kUpper.lBlocks, 41));
     Settle();
@@ -618,20 +669,25 @@ TEST_F(TwoArrayExpansionRoad, ADeletionBelowAParityCheckWaitsForItsEnd) {
     ASSERT_GT(fw::dGetParityCheckPosition(), 0u);
     ASSERT_TRUE(DeleteAndCommit(0)) << board->ConsoleText();
     EXPECT_EQ(fw::bGetRankCount(), 1);
+    ASSERT_EQ(fw::fIsParityCheckInProgress(), fw::TRUE) << "the commit waited for the check to end";
+    EXPECT_EQ(fw::bGetParityCheckRank(), 0);
+    const uint32_t dAtCommit = fw::dGetParityCheckPosition();
+    EXPECT_LT(dAtCommit, fw::dGetParityCheckLastPosition());
+    // Rows ahead of the check and behind it, written while it runs.
+    ASSERT_NO_FATAL_FAILURE(Fill(1, 1024, 43));
     for (unsigned slot = 3; slot <= 6; ++slot) chassis->DriveAt(slot)->SetExtraLatencyNs(0);
-    board->RunFor(kSecond);
+    board->RunUntil([] { return fw::fIsParityCheckInProgress() != fw::TRUE; }, 30 * kSecond);
     EXPECT_NE(fw::fIsParityCheckInProgress(), fw::TRUE);
     EXPECT_EQ(EventCount(67), 1);
     EXPECT_EQ(EventCount(68), 1);
     EXPECT_EQ(fw::dGetParityCheckErrorCount(), 0u);
-    // The check's end came before the changed configuration.
     uint16_t wCount = 0, wNext = 0, wEnd = 0, wChanged = 0;
     fw::GetEventLogPosition(&wCount, &wNext);
     for (uint16_t w = 0; w < wCount; ++w) {
         if (fw::psGetEventLogEntry(w)->bCode == 68) wEnd = w;
         if (fw::psGetEventLogEntry(w)->bCode == 47) wChanged = w;
     }
-    EXPECT_LT(wEnd, wChanged);
+    EXPECT_LT(wChanged, wEnd);
     ASSERT_NO_FATAL_FAILURE(ExpectKept(1));
 }
 
