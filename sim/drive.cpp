@@ -2,6 +2,7 @@
 #define _FILE_OFFSET_BITS 64
 
 #include "sim/drive.h"
+#include "sim/image_crc.h"
 
 #include "sim/clock.h"
 #include "sim/drive_impl.h"
@@ -177,14 +178,7 @@ std::string Drive::Revision() const { return m_impl->revision; }
 
 namespace {
 
-uint32_t Crc32(std::span<const uint8_t> bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t b : bytes) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+uint32_t Crc32(std::span<const uint8_t> bytes) { return ImageCrc32(bytes); }
 
 uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 

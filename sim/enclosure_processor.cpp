@@ -1,4 +1,5 @@
 #include "sim/enclosure_processor.h"
+#include "sim/io_module_download.h"
 
 #include <algorithm>
 #include <cstring>
@@ -41,6 +42,8 @@ constexpr uint32_t kStatusPageBytes = fw::SES_PAGE_HEADER_BYTES + kElementSlots 
 constexpr std::array<unsigned, EnclosureProcessor::kSlots> kInterleaved = {1, 2, 4, 5, 7, 8, 10, 11, 3, 6, 9, 12};
 
 constexpr uint64_t kServiceNs = 200'000;
+// Download microcode control and status: the I/O modules' firmware.
+constexpr uint8_t kMicrocodePage = 0x0E;
 
 void PutBe16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -82,6 +85,8 @@ EnclosureProcessor::EnclosureProcessor(Chassis& chassis, unsigned enclosure, Enc
       m_model(model),
       m_sasAddress(sasAddress),
       m_identifier(sasAddress + 1) {
+    // A processor made where another was starts with no download of its own.
+    IoModuleDownload::Forget(*this);
     supportedPages = {fw::SES_PAGE_SUPPORTED, fw::SES_PAGE_CONFIGURATION, fw::SES_PAGE_STATUS,
                       fw::SES_PAGE_STRING,    fw::SES_PAGE_THRESHOLD,     fw::SES_PAGE_ARRAY,
                       fw::SES_PAGE_DESCRIPTOR, fw::SES_PAGE_SLOT};
@@ -193,6 +198,7 @@ DriveResult EnclosureProcessor::Execute(std::span<const uint8_t> cdb, std::span<
             m_serveOnce.erase(it);
             return reply(bytes, allocation);
         }
+        if (code == kMicrocodePage) return reply(IoModuleDownload::Of(*this).StatusPage(), allocation);
         if (!Supports(code)) return refuse(fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB);
         const std::vector<uint8_t> page = Page(code);
         // The change bit stays until the status is read whole: a header
@@ -207,6 +213,12 @@ DriveResult EnclosureProcessor::Execute(std::span<const uint8_t> cdb, std::span<
         if (!(cdb[1] & 0x10) || dataOut.size() < length)
             return refuse(fw::SENSE_ILLEGAL_REQUEST, fw::ASC_PARAMETER_LIST_LENGTH);
         const std::span<const uint8_t> page = dataOut.first(length);
+        if (page[0] == kMicrocodePage) {
+            const uint16_t sense = IoModuleDownload::Of(*this).Take(*this, page);
+            if (sense != 0) return refuse(static_cast<uint8_t>(sense >> 8), static_cast<uint8_t>(sense));
+            r.transferred = length;
+            return r;
+        }
         bool taken = false;
         switch (page[0]) {
         case fw::SES_PAGE_STATUS:

@@ -34,6 +34,10 @@ void DrivePortIntegrityTestMenu();
 void EthernetLoopbackTestMenu();
 void MemoryAccessMenu();
 void DiskIoModuleMaintenanceMenu();
+void ShowDiskIoModuleCount();
+void ShowDiskIoModuleFirmwareList();
+void DownloadDiskIoModuleFirmware();
+void UpdateDiskIoModuleFirmwareMenu();
 void EnclosureVscMaintenanceMenu();
 void AaMuxMaintenanceMenu();
 // Below the Online Diagnostics Menu.

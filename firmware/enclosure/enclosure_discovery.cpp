@@ -270,10 +270,14 @@ uint8_t fSelectSesDevice(uint8_t* pbPath, uint8_t* pbTarget) {
 }
 
 uint8_t fSelectEnclosureSesDevice(uint8_t* pbPath, uint8_t* pbTarget) {
+    return fSelectSesDeviceOfEnclosure(s_bEnclosureNumber, pbPath, pbTarget);
+}
+
+uint8_t fSelectSesDeviceOfEnclosure(uint8_t bIndex, uint8_t* pbPath, uint8_t* pbTarget) {
     const ENCLOSURE_TABLE* psTable = pGetEnclosureTable();
     const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
-    if (psTable == nullptr || ps == nullptr || s_bEnclosureNumber >= MAX_ENCLOSURES) return FALSE;
-    const uint8_t bDevice = psTable->asEnclosure[s_bEnclosureNumber].bFirstDriveInList;
+    if (psTable == nullptr || ps == nullptr || bIndex >= MAX_ENCLOSURES) return FALSE;
+    const uint8_t bDevice = psTable->asEnclosure[bIndex].bFirstDriveInList;
     const uint8_t bRecords = bEnclosureRecords(ps);
     if (bDevice < bRecords) {
         *pbPath = PORT_CODE_INITIATOR;

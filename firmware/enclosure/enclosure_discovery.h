@@ -45,6 +45,8 @@ void SetSesEnclosureNumber(uint8_t b);
 // enclosure at `bEnclosureNumber` (page cycle): path and target.
 uint8_t fSelectSesDevice(uint8_t* pbPath, uint8_t* pbTarget);
 uint8_t fSelectEnclosureSesDevice(uint8_t* pbPath, uint8_t* pbTarget);
+// The same for the enclosure at a table index.
+uint8_t fSelectSesDeviceOfEnclosure(uint8_t bIndex, uint8_t* pbPath, uint8_t* pbTarget);
 // The number of SES devices discovery asks, and of enclosures it expects.
 uint8_t bGetSesDeviceCount();
 uint8_t bGetExpectedEnclosureCount();

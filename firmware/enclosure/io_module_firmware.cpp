@@ -88,6 +88,14 @@ uint8_t* pGetEnclosureFirmwareReceiveBuffer() {
     return static_cast<uint8_t*>(pBufferHandleToPointer(s_sImage.dReceiveBuffer));
 }
 
+uint8_t* pTakeEnclosureFirmwareReceiveBuffer() {
+    if (s_sImage.dReceiveBuffer == NULL_BUFFER_HANDLE &&
+        bAllocDataPages(0, IO_MODULE_BUFFER_PAGES, &s_sImage.dReceiveBuffer) != STATUS_OK) {
+        s_sImage.dReceiveBuffer = NULL_BUFFER_HANDLE;
+    }
+    return pGetEnclosureFirmwareReceiveBuffer();
+}
+
 uint8_t bReceiveEnclosureFirmwareImage() {
     ENCLOSURE_FIRMWARE_IMAGE& s = s_sImage;
     if (s.fUpdateInProgress == TRUE) {
@@ -102,9 +110,7 @@ uint8_t bReceiveEnclosureFirmwareImage() {
     s.fRestart = FALSE;
     s.bAttempts = 0;
     s.fLoading = TRUE;
-    if (s.dReceiveBuffer == NULL_BUFFER_HANDLE &&
-        bAllocDataPages(0, IO_MODULE_BUFFER_PAGES, &s.dReceiveBuffer) != STATUS_OK) {
-        s.dReceiveBuffer = NULL_BUFFER_HANDLE;
+    if (pTakeEnclosureFirmwareReceiveBuffer() == nullptr) {
         s.fLoading = FALSE;
         ConsolePrintf("\nInsufficent Memory Available\n\n");
         return STATUS_OK;

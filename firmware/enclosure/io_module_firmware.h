@@ -45,8 +45,22 @@ uint8_t fIsEnclosureFirmwareUpdateQuiet();
 void SetEnclosureFirmwareUpdateQuiet(uint8_t f);
 // The receive buffer, or nullptr before its first use.
 uint8_t* pGetEnclosureFirmwareReceiveBuffer();
+// The receive buffer, taken on first use; nullptr when no pages are free.
+uint8_t* pTakeEnclosureFirmwareReceiveBuffer();
 
-// Starts the update of every eligible enclosure from the valid image.
+// Starts the update of every eligible enclosure from the valid image,
+// holding the SES device for it; TRUE when the commands went out.
 uint8_t bStartEnclosureFirmwareUpdate();
+// The start itself, for callers that hold the SES device already: TRUE
+// started, FALSE nothing to send to, else the status of the missing
+// resource.
+uint8_t EnclosureFirmwareUpdateStart();
+
+// Expansions whose modules take the images that carry their own magic.
+uint8_t fIsKV4471Enclosure(uint8_t bIndex);
+uint8_t bCountKV4471Enclosures();
+// The SES device of an enclosure (the one remembered during a restart);
+// FALSE without a drive table or past the table.
+uint8_t bGetEnclosureSesDevice(uint8_t* pbDevice, uint8_t bIndex);
 
 }  // namespace fw

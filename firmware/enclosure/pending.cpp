@@ -13,9 +13,6 @@
 
 namespace fw {
 
-// The update of the enclosures is not built: nothing is sent.
-uint8_t bStartEnclosureFirmwareUpdate() { return FALSE; }
-
 void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
 void InitEnclosureServicesFlags() {}
@@ -68,9 +65,6 @@ void ShowSesEnclosureList() {}
 void ShowSupportedDiagnosticPages() {}
 uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
-
-// No enclosure pages yet: no enclosure's firmware to list.
-void ShowEnclosureFirmwareVersions() {}
 void ShowDriveErrorCounters(uint8_t, uint8_t) {}
 
 }  // namespace fw
