@@ -1,6 +1,7 @@
 // How the board is wired: which devices it carries, the bus addresses each
 // answers at, the interrupt source each raises and the PCI slot each chip
 // sits in.  A device model is added to the board here and nowhere else.
+#include "hw/chassis_microcontroller.h"
 #include "hw/host_interface.h"
 #include "hw/interrupt_controller.h"
 #include "hw/memory_controller.h"
@@ -65,6 +66,7 @@ void Board::WireDevices() {
     m_bus.Map(Fpga::kBase, Fpga::kSize, m_fpga.get());
     m_i2c->Attach(0, fw::CHASSIS_SENSOR0_ADDRESS, &m_fpga->environment().sensors[0]);
     m_i2c->Attach(0, fw::CHASSIS_SENSOR1_ADDRESS, &m_fpga->environment().sensors[1]);
+    m_i2c->Attach(0, fw::MICRO_ADDRESS, &m_fpga->microcontroller());
     for (uint8_t i = 0; i < 3; ++i)
         m_i2c->Attach(1, static_cast<uint8_t>(fw::BOARD_SENSOR0_ADDRESS + 2 * i), &m_fpga->environment().boardSensors[i]);
     m_jtag = std::make_unique<JtagPort>(*m_fpga);

@@ -5,11 +5,13 @@
 // chassis around the board as its CPLD shows it: supply lines and the mute
 // button in 0x10, indicators and sounder 0x1A, bay presence 0x1C, bay
 // indicators 0x20-0x24, fan tachometers and drives 0x40-0x46.  The two
-// chassis temperature sensors sit on I2C unit 0.
+// chassis temperature sensors and the chassis microcontroller, which shows
+// the same chassis again, sit on I2C unit 0.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "hw/fpga.h"
@@ -20,6 +22,7 @@
 namespace sim {
 
 class Board;
+class Fpga;
 
 // A temperature sensor on I2C: each byte read gives its temperature.
 class ChassisSensor : public I2cSlave {
@@ -57,6 +60,48 @@ struct ChassisEnvironment {
     std::vector<Sound> sounds;
 };
 
+// The chassis microcontroller: the same supplies, bays, fans and mute
+// button as the CPLD shows, read through its registers, and an event for
+// each change of them that the firmware enabled, queued until it is
+// acknowledged.  Its fan drive sets the same fan lines as the CPLD's.
+class ChassisMicrocontroller : public I2cSlave {
+public:
+    explicit ChassisMicrocontroller(Fpga& fpga) : m_fpga(fpga) { m_regs[0xC4] = 1; }   // the sounder silent
+    bool Start(bool read) override;
+    bool WriteByte(uint8_t value) override;
+    uint8_t ReadByte() override;
+    void Stop() override {}
+    void PressMute() { m_mutePressed = true; }
+    // What was last written to a register.
+    uint8_t Register(uint8_t reg) const { return m_regs[reg]; }
+    bool present = true;   // false: a chassis without one (no acknowledge)
+    unsigned identityReads = 0;
+    // Every change of the sounder register, with the controller time.
+    struct Sound {
+        uint64_t ns;
+        uint8_t value;
+    };
+    std::vector<Sound> sounds;
+
+private:
+    uint8_t Read(uint8_t reg);
+    void Write(uint8_t reg, uint8_t value);
+    uint16_t EmptyBays() const;
+    uint8_t SupplyState(unsigned supply) const;
+    void QueueChanges();
+    void Queue(uint8_t reg);
+    Fpga& m_fpga;
+    std::array<uint8_t, 256> m_regs{};
+    bool m_expectRegister = false;
+    uint8_t m_pointer = 0;
+    std::deque<uint8_t> m_events;
+    bool m_seen = false;
+    uint16_t m_seenEmpty = 0;
+    std::array<uint8_t, 2> m_seenSupply{};
+    bool m_mutePressed = false;
+    bool m_muteLatched = false;
+};
+
 class Fpga : public Device {
 public:
     static constexpr uint32_t kBase = fw::FPGA_BASE;
@@ -75,6 +120,12 @@ public:
     void SetSlot1(bool slot1) { m_regs[0x02 / 2] = static_cast<uint16_t>((m_regs[0x02 / 2] & ~0x0040) | (slot1 ? 0x0040 : 0)); }
     uint16_t Register(uint32_t offset) const { return m_regs[(offset % kSize) / 2]; }
     ChassisEnvironment& environment() { return m_environment; }
+    ChassisMicrocontroller& microcontroller() { return m_microcontroller; }
+    // The fan drive lines (0 fastest to 3 slowest), set by either side.
+    void SetFanDrive(unsigned fan, uint16_t drive) { m_regs[(0x44 + 2 * fan) / 2] = drive; }
+    // The bays holding a drive (bit i: bay 1 + i).
+    uint16_t BaysPresent();
+    uint64_t Now() const;
     // A fan's speed now: what its drive asks, or what a test holds it at.
     uint16_t FanRpm(unsigned fan) const;
     // Straps of the board register: what the board carries.
@@ -106,6 +157,7 @@ private:
     bool m_programmed;
     std::array<uint16_t, kSize / 2> m_regs{};
     ChassisEnvironment m_environment;
+    ChassisMicrocontroller m_microcontroller{*this};
     uint16_t ChassisRead(uint32_t offset);
     bool m_watchdogRunning = false;
     InterruptLine m_partnerLine;

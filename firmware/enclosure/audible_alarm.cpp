@@ -16,6 +16,7 @@
 #include "executive/console_output.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "hw/chassis_microcontroller.h"
 #include "hw/fpga.h"
 #include "hw/hw.h"
 #include "hw/ses.h"
@@ -30,6 +31,7 @@ constexpr uint8_t EVENT_ALARM_MUTED = 141;
 constexpr uint8_t EVENT_ALARM_DISABLED = 142;
 constexpr uint8_t EVENT_ALARM_ENABLED = 143;
 constexpr uint8_t ELEMENT_ALARM = 46;
+constexpr uint8_t SES_ALARM_SOUNDING = 0x04;
 constexpr uint8_t DRIVE_STATUS_FAILED = 4;
 constexpr uint8_t DRIVE_STATUS_MISSING = 8;
 constexpr uint64_t SOUNDING_MS = 120000;
@@ -57,6 +59,11 @@ uint64_t s_lChanged = 0;
 uint32_t s_dSnapshot = 0;
 uint16_t s_wWritten = 0xFFFF;
 uint8_t s_bTestPhase = 0;
+
+// The microcontroller's sounder: sounding or not, and the fault word it
+// was last silenced at (a new fault sounds again).
+uint8_t s_fMicroSounding = FALSE;
+uint32_t s_dMicroSnapshot = 0;
 
 bool fMuted() { return s_afMute[0] == TRUE; }
 
@@ -115,6 +122,8 @@ void ResetAudibleAlarm() {
     s_lChanged = 0;
     s_dSnapshot = 0;
     s_wWritten = 0xFFFF;
+    s_fMicroSounding = FALSE;
+    s_dMicroSnapshot = 0;
     s_bTestPhase = 0;
 }
 
@@ -284,6 +293,27 @@ uint8_t fAlarmPatternStep() {
         break;
     }
     return ToFlag(s_wWritten != wWas);
+}
+
+uint8_t bMicroSounderStep() {
+    const uint32_t dFault = dGetEnclosureFaultFlags();
+    uint8_t* apbAlarm[2] = {pGetOwnElement(ELEMENT_ALARM - 1), pGetOwnElement(ELEMENT_ALARM)};
+    const bool fQuiet = fMuted() || s_fDisabled == TRUE;
+    // A mute with nothing left to sound for ends by itself, so that the
+    // next fault is heard.
+    if (fMuted() && fAnyEnclosureAlarmCondition() != TRUE && (dFault & ~FAULT_AIRFLOW_BAY) == 0) s_afMute[0] = FALSE;
+    if (s_fMicroSounding != TRUE) {
+        if (dFault == 0) s_dMicroSnapshot = 0;
+        if (dFault != 0 && dFault != s_dMicroSnapshot && !fQuiet && !(apbAlarm[1][3] & SES_ALARM_MUTED)) {
+            s_fMicroSounding = TRUE;
+            for (uint8_t* pb : apbAlarm) pb[3] |= SES_ALARM_SOUNDING;
+        }
+    } else if (dFault == 0 || dFault == s_dMicroSnapshot || fQuiet) {
+        s_fMicroSounding = FALSE;
+        s_dMicroSnapshot = dFault;
+        for (uint8_t* pb : apbAlarm) pb[3] = static_cast<uint8_t>(pb[3] & ~SES_ALARM_SOUNDING);
+    }
+    return s_fMicroSounding == TRUE ? MICRO_SOUNDER_ON : MICRO_SOUNDER_OFF;
 }
 
 void ShowAudibleAlarmFlags() {

@@ -25,6 +25,10 @@ void ResetAudibleAlarm();
 uint8_t fEnclosureHasAlarmCondition(uint8_t bEnclosure);
 uint8_t fAnyEnclosureAlarmCondition();
 
+// The sounder of a chassis whose microcontroller drives it: the value its
+// register is to hold now (0 sounding, 1 silent).
+uint8_t bMicroSounderStep();
+
 // The mute flag of each enclosure and the disable flag.
 void ShowAudibleAlarmFlags();
 

@@ -11,6 +11,7 @@
 #include "console/option_settings.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/enclosure_records.h"
+#include "enclosure/microcontroller_link.h"
 #include "enclosure/own_enclosure.h"
 #include "eventlog/event_log.h"
 #include "executive/rtc.h"
@@ -18,6 +19,7 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "hw/chassis_microcontroller.h"
 #include "hw/fpga.h"
 #include "hw/hw.h"
 #include "hw/ses.h"
@@ -129,6 +131,11 @@ void FullSpeed() {
 }
 
 void FanMeasurementStep() {
+    // With a microcontroller the fans are counted by it, at its next turn.
+    if (fIsMicrocontrollerPresent() == TRUE) {
+        RequestMicroFanReading();
+        return;
+    }
     if (s_fFanMeasureStarted != TRUE) {
         for (uint8_t f = 0; f < FANS; ++f) Reg16Write(FPGA_FAN_TACHOMETER + 2u * f, FPGA_TACHOMETER_START);
         s_fFanMeasureStarted = TRUE;
@@ -139,94 +146,21 @@ void FanMeasurementStep() {
         const uint32_t dRegister = FPGA_FAN_TACHOMETER + 2u * f;
         uint16_t w = Reg16Read(dRegister);
         for (uint32_t i = 1; i < TACHOMETER_POLLS && !(w & FPGA_TACHOMETER_DONE); ++i) w = Reg16Read(dRegister);
-        s_awFanRpm[f] = w & FPGA_TACHOMETER_RPM;
         Reg16Write(dRegister, 0);
-        const uint8_t bElement = static_cast<uint8_t>(ELEMENT_COOLING + 1 + f);
-        SetSpeedCode(bElement, bRpmToSpeedCode(s_awFanRpm[f]));
-        const uint8_t bWas = bStatus(bElement);
-        const uint32_t dBit = f == 0 ? FAULT_FAN0 : FAULT_FAN1;
-        if (s_awFanRpm[f] < FAN_FAILED_BELOW_RPM) {
-            if (bWas != SES_CODE_CRITICAL && bWas != SES_CODE_NOT_INSTALLED) {
-                SetStatus(bElement, SES_CODE_CRITICAL);
-                SetFaultBits(dBit, true);
-                FullSpeed();
-            }
-        } else if (bWas != SES_CODE_OK) {
-            SetStatus(bElement, SES_CODE_OK);
-            SetFaultBits(dBit, false);
-            if (s_dCoolingFault == 0) {
-                SetSpeedCode(ELEMENT_COOLING, 1);
-                s_fFanChangePending = TRUE;
-            }
-        }
-        if (bStatus(bElement) != bWas) MarkFanIndicator();
+        ApplyFanReading(f, w & FPGA_TACHOMETER_RPM);
     }
-    SetStatus(ELEMENT_COOLING, fFanOk(0) && fFanOk(1) ? SES_CODE_OK : SES_CODE_CRITICAL);
-    if (fDirect()) DeriveControllerIndicator();
 }
 
 void SupplyStep() {
     const uint16_t wLines = Reg16Read(FPGA_BOARD);
-    constexpr uint16_t GOOD[SUPPLIES] = {FPGA_BOARD_SUPPLY0_GOOD, FPGA_BOARD_SUPPLY1_GOOD};
-    constexpr uint16_t FAULT[SUPPLIES] = {FPGA_BOARD_SUPPLY0_FAULT, FPGA_BOARD_SUPPLY1_FAULT};
-    uint8_t bCounted = 0;
-    for (uint8_t s = 0; s < SUPPLIES; ++s) {
-        const uint8_t bElement = static_cast<uint8_t>(ELEMENT_SUPPLIES + 1 + s);
-        uint8_t* pb = pElement(bElement);
-        const uint32_t dBit = s == 0 ? FAULT_SUPPLY0 : FAULT_SUPPLY1;
-        if (wLines & GOOD[s]) {
-            s_abSupplyDebounce[s] = 0;
-            SetStatus(bElement, SES_CODE_OK);
-            ++bCounted;
-            SetFaultBits(dBit, false);
-            pb[1] |= 0x03;
-        } else if (wLines & FAULT[s]) {
-            if (s_abSupplyDebounce[s] < 2) ++s_abSupplyDebounce[s];
-            if (s_abSupplyDebounce[s] == 2) {
-                pb[1] |= 0x03;
-                SetSpeedCode(ELEMENT_COOLING, SPEED_FULL);
-                SetStatus(bElement, SES_CODE_CRITICAL);
-                SetFaultBits(dBit, true);
-                ++bCounted;
-            }
-        } else {
-            // Neither line: the supply is out of its bay.  It counts as a
-            // failed supply, so that the alarm and the fans answer it.
-            pb[1] = static_cast<uint8_t>(pb[1] & ~0x01);
-            s_abSupplyDebounce[s] = 0;
-            SetStatus(bElement, SES_CODE_NOT_INSTALLED);
-            SetFaultBits(dBit, true);
-        }
-    }
-    const bool fBothOk = bStatus(ELEMENT_SUPPLIES + 1) == SES_CODE_OK && bStatus(ELEMENT_SUPPLIES + 2) == SES_CODE_OK;
-    SetStatus(ELEMENT_SUPPLIES, bCounted == SUPPLIES && !fBothOk ? SES_CODE_CRITICAL : SES_CODE_OK);
-    if (bStatus(ELEMENT_SUPPLIES + 1) == SES_CODE_NOT_INSTALLED || bStatus(ELEMENT_SUPPLIES + 2) == SES_CODE_NOT_INSTALLED)
-        FullSpeed();
-    const OWN_INDICATOR* ps = psGetOwnIndicator(INDICATOR_SUPPLY);
-    SetOwnIndicator(INDICATOR_SUPPLY, ps->bCode, ps->bSubState, TRUE);
-    if (fDirect()) DeriveControllerIndicator();
+    const uint8_t bGood = static_cast<uint8_t>(((wLines & FPGA_BOARD_SUPPLY0_GOOD) ? 1 : 0) |
+                                               ((wLines & FPGA_BOARD_SUPPLY1_GOOD) ? 2 : 0));
+    const uint8_t bFault = static_cast<uint8_t>(((wLines & FPGA_BOARD_SUPPLY0_FAULT) ? 1 : 0) |
+                                                ((wLines & FPGA_BOARD_SUPPLY1_FAULT) ? 2 : 0));
+    ApplySupplyLines(bGood, bFault);
 }
 
-void BayPresenceStep() {
-    const uint16_t wPresent = Reg16Read(FPGA_BAY_PRESENCE);
-    bool fHole = false;
-    for (uint8_t i = 0; i < OWN_BAYS; ++i) {
-        const bool fPresent = (wPresent >> i) & 1;
-        const uint8_t bWas = bStatus(static_cast<uint8_t>(1 + i));
-        // A bay that holds a drive keeps what its elements say of it (a
-        // fault, a hot spare): only a change of presence rewrites them, so
-        // that a fault light does not go out between two control pages.
-        if ((bWas == SES_CODE_NOT_INSTALLED) == fPresent) SetOwnBayPresent(static_cast<uint8_t>(i + 1), ToFlag(fPresent));
-        if (!fPresent && ((AIRFLOW_BAYS >> i) & 1)) fHole = true;
-    }
-    if (fHole && s_fAirflowHole != TRUE) {
-        if (bGetBackplaneType() == 0) s_dCoolingFault |= FAULT_AIRFLOW_BAY;
-        FullSpeed();
-    } else if (!fHole) {
-        s_dCoolingFault &= ~FAULT_AIRFLOW_BAY;
-    }
-    s_fAirflowHole = ToFlag(fHole);
-}
+void BayPresenceStep() { ApplyBayPresence(Reg16Read(FPGA_BAY_PRESENCE)); }
 
 uint8_t bZoneOfDrives() {
     const ENCLOSURE_TABLE* ps = pGetEnclosureTable();
@@ -262,6 +196,102 @@ void FinishLink() {
 
 }  // namespace
 
+void ApplyFanReading(uint8_t f, uint32_t dRpm) {
+    if (f >= FANS) return;
+    s_awFanRpm[f] = static_cast<uint16_t>(std::min<uint32_t>(dRpm, 0xFFFF));
+    const uint8_t bElement = static_cast<uint8_t>(ELEMENT_COOLING + 1 + f);
+    SetSpeedCode(bElement, bRpmToSpeedCode(s_awFanRpm[f]));
+    const uint8_t bWas = bStatus(bElement);
+    const uint32_t dBit = f == 0 ? FAULT_FAN0 : FAULT_FAN1;
+    if (s_awFanRpm[f] < FAN_FAILED_BELOW_RPM) {
+        if (bWas != SES_CODE_CRITICAL && bWas != SES_CODE_NOT_INSTALLED) {
+            SetStatus(bElement, SES_CODE_CRITICAL);
+            SetFaultBits(dBit, true);
+            FullSpeed();
+        }
+    } else if (bWas != SES_CODE_OK) {
+        SetStatus(bElement, SES_CODE_OK);
+        SetFaultBits(dBit, false);
+        if (s_dCoolingFault == 0) {
+            SetSpeedCode(ELEMENT_COOLING, 1);
+            s_fFanChangePending = TRUE;
+        }
+    }
+    if (bStatus(bElement) != bWas) MarkFanIndicator();
+    SetStatus(ELEMENT_COOLING, fFanOk(0) && fFanOk(1) ? SES_CODE_OK : SES_CODE_CRITICAL);
+    if (fDirect()) DeriveControllerIndicator();
+}
+
+void SetFanLevel(uint8_t bFan, uint8_t bLevel) {
+    if (bFan < FANS) s_abFanLevel[bFan] = std::clamp(bLevel, LEVEL_MIN, LEVEL_MAX);
+}
+
+uint8_t bMicroFanDriveValue(uint8_t bFan) {
+    if (s_dCoolingFault != 0 && fIsFanLowNoiseMode() != TRUE) return MICRO_FAN_DRIVE_FULL;
+    return static_cast<uint8_t>(MICRO_FAN_DRIVE_BASE + s_abFanLevel[bFan < FANS ? bFan : 0]);
+}
+
+void ApplySupplyLines(uint8_t bGood, uint8_t bFault) {
+    if (s_fMonitorReady != TRUE) return;
+    uint8_t bCounted = 0;
+    for (uint8_t s = 0; s < SUPPLIES; ++s) {
+        const uint8_t bElement = static_cast<uint8_t>(ELEMENT_SUPPLIES + 1 + s);
+        uint8_t* pb = pElement(bElement);
+        const uint32_t dBit = s == 0 ? FAULT_SUPPLY0 : FAULT_SUPPLY1;
+        if ((bGood >> s) & 1) {
+            s_abSupplyDebounce[s] = 0;
+            SetStatus(bElement, SES_CODE_OK);
+            ++bCounted;
+            SetFaultBits(dBit, false);
+            pb[1] |= 0x03;
+        } else if ((bFault >> s) & 1) {
+            if (s_abSupplyDebounce[s] < 2) ++s_abSupplyDebounce[s];
+            if (s_abSupplyDebounce[s] == 2) {
+                pb[1] |= 0x03;
+                SetSpeedCode(ELEMENT_COOLING, SPEED_FULL);
+                SetStatus(bElement, SES_CODE_CRITICAL);
+                SetFaultBits(dBit, true);
+                ++bCounted;
+            }
+        } else {
+            // Neither line: the supply is out of its bay.  It counts as a
+            // failed supply, so that the alarm and the fans answer it.
+            pb[1] = static_cast<uint8_t>(pb[1] & ~0x01);
+            s_abSupplyDebounce[s] = 0;
+            SetStatus(bElement, SES_CODE_NOT_INSTALLED);
+            SetFaultBits(dBit, true);
+        }
+    }
+    const bool fBothOk = bStatus(ELEMENT_SUPPLIES + 1) == SES_CODE_OK && bStatus(ELEMENT_SUPPLIES + 2) == SES_CODE_OK;
+    SetStatus(ELEMENT_SUPPLIES, bCounted == SUPPLIES && !fBothOk ? SES_CODE_CRITICAL : SES_CODE_OK);
+    if (bStatus(ELEMENT_SUPPLIES + 1) == SES_CODE_NOT_INSTALLED || bStatus(ELEMENT_SUPPLIES + 2) == SES_CODE_NOT_INSTALLED)
+        FullSpeed();
+    const OWN_INDICATOR* ps = psGetOwnIndicator(INDICATOR_SUPPLY);
+    SetOwnIndicator(INDICATOR_SUPPLY, ps->bCode, ps->bSubState, TRUE);
+    if (fDirect()) DeriveControllerIndicator();
+}
+
+void ApplyBayPresence(uint16_t wPresent) {
+    if (s_fMonitorReady != TRUE) return;
+    bool fHole = false;
+    for (uint8_t i = 0; i < OWN_BAYS; ++i) {
+        const bool fPresent = (wPresent >> i) & 1;
+        const uint8_t bWas = bStatus(static_cast<uint8_t>(1 + i));
+        // A bay that holds a drive keeps what its elements say of it (a
+        // fault, a hot spare): only a change of presence rewrites them, so
+        // that a fault light does not go out between two control pages.
+        if ((bWas == SES_CODE_NOT_INSTALLED) == fPresent) SetOwnBayPresent(static_cast<uint8_t>(i + 1), ToFlag(fPresent));
+        if (!fPresent && ((AIRFLOW_BAYS >> i) & 1)) fHole = true;
+    }
+    if (fHole && s_fAirflowHole != TRUE) {
+        if (bGetBackplaneType() == 0) s_dCoolingFault |= FAULT_AIRFLOW_BAY;
+        FullSpeed();
+    } else if (!fHole) {
+        s_dCoolingFault &= ~FAULT_AIRFLOW_BAY;
+    }
+    s_fAirflowHole = ToFlag(fHole);
+}
+
 void ResetEnvironmentMonitor() {
     s_dEnclosureFault = s_dCoolingFault = 0;
     std::fill(std::begin(s_awFanRpm), std::end(s_awFanRpm), 0);
@@ -280,6 +310,7 @@ void ResetEnvironmentMonitor() {
     std::fill(std::begin(s_afHot), std::end(s_afHot), FALSE);
     s_fLinkReadingsReady = FALSE;
     FinishLink();
+    ResetMicrocontrollerLink();
     s_fMonitorReady = TRUE;
 }
 
@@ -317,6 +348,7 @@ void ApplyFanDrive() {
         }
         Reg16Write(FPGA_FAN_DRIVE + 2u * f, wDrive);
     }
+    if (fIsMicrocontrollerPresent() == TRUE) RequestMicroFanDrive();
     s_fFanChangePending = FALSE;
 }
 
@@ -394,6 +426,9 @@ uint16_t wFanControlStep() {
 
 uint8_t PollOwnEnclosure() {
     if (s_fMonitorReady != TRUE) return STATUS_OK;
+    // The microcontroller's turn leaves the unit to the sensors when their
+    // read is due.
+    if (s_bPollStep <= POLL_LAST_STEP) MicrocontrollerLinkService();
     // The sensor pair the link read: taken here, away from the interrupt.
     if (s_fLinkReadingsReady == TRUE) {
         s_fLinkReadingsReady = FALSE;
@@ -428,7 +463,8 @@ uint8_t PollOwnEnclosure() {
 
 // ---- the chassis sensors on I2C unit 0 ----
 
-uint8_t fIsChassisLinkBusy() { return ToFlag(s_bLinkStep != 0); }
+uint8_t fIsChassisSensorBusy() { return ToFlag(s_bLinkStep != 0); }
+uint8_t fIsChassisLinkBusy() { return ToFlag(s_bLinkStep != 0 || fIsMicrocontrollerBusy() == TRUE); }
 
 void StartChassisSensorRead() {
     if (s_bLinkStep != 0) {
@@ -438,6 +474,7 @@ void StartChassisSensorRead() {
         (void)bReinitI2cUnit(0);
         FinishLink();
     }
+    if (fIsMicrocontrollerBusy() == TRUE) return;
     // The clock takes its turn on the unit when it is wired there.
     if (bGetClockI2cUnit() == 0 && wGetClockOperation() != RTC_OPERATION_IDLE) return;
     s_lLinkStart = lGetTickCount();

@@ -41,7 +41,20 @@ const uint8_t* pGetTemperatureReadings();
 // poll and stepped by the unit's interrupt.
 void StartChassisSensorRead();
 void ChassisSensorStep();
+uint8_t fIsChassisSensorBusy();
+// A sensor read or a microcontroller transaction holds unit 0.
 uint8_t fIsChassisLinkBusy();
+
+// What either side of the chassis (its CPLD or its microcontroller)
+// reports: each supply's good and fault line (bit 0 supply 0), the bays
+// holding a drive (bit 0 bay 1), a fan's speed.
+void ApplySupplyLines(uint8_t bGood, uint8_t bFault);
+void ApplyBayPresence(uint16_t wPresent);
+void ApplyFanReading(uint8_t bFan, uint32_t dRpm);
+// A fan's drive level as the microcontroller reports it, and the value its
+// drive register is to be written with.
+void SetFanLevel(uint8_t bFan, uint8_t bLevel);
+uint8_t bMicroFanDriveValue(uint8_t bFan);
 
 // One indicator written to the board per call: TRUE when one was.
 uint8_t bUpdateIndicators();

@@ -547,16 +547,6 @@ void WriteIndicator(uint8_t bIndex) {
     Reg16Write(dRegister, w);
 }
 
-void RederiveFanIndicator() {
-    const uint32_t dFault = dGetEnclosureFaultFlags();
-    const bool fFansOk = (dFault & (FAULT_FAN0 | FAULT_FAN1)) == 0;
-    const bool fCritical = (s_aabElement[43][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL ||
-                           (s_aabElement[44][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL;
-    OWN_INDICATOR& s = s_asIndicator[INDICATOR_FAN];
-    s.bCode = fFansOk ? 2 : 1;
-    s.bSubState = !fFansOk && fCritical ? 1 : 0;
-}
-
 // The order the board takes its indicators in.
 template <typename Visit>
 bool ForEachOutput(Visit visit) {
@@ -571,6 +561,16 @@ bool ForEachOutput(Visit visit) {
 }
 
 }  // namespace
+
+void RederiveFanIndicator() {
+    const uint32_t dFault = dGetEnclosureFaultFlags();
+    const bool fFansOk = (dFault & (FAULT_FAN0 | FAULT_FAN1)) == 0;
+    const bool fCritical = (s_aabElement[43][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL ||
+                           (s_aabElement[44][0] & SES_STATUS_CODE_MASK) == SES_CODE_CRITICAL;
+    OWN_INDICATOR& s = s_asIndicator[INDICATOR_FAN];
+    s.bCode = fFansOk ? 2 : 1;
+    s.bSubState = !fFansOk && fCritical ? 1 : 0;
+}
 
 uint8_t bUpdateIndicators() {
     if (s_bTestStep != 0 && s_bTestStep <= TEST_STEPS) {

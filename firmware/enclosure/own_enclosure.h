@@ -34,6 +34,9 @@ void SetOwnIndicator(uint8_t bIndex, uint8_t bCode, uint8_t bSubState, uint8_t f
 // A chassis sensor's threshold bytes (high critical, high warning, ...).
 const uint8_t* pGetOwnThreshold(uint8_t bSensor);
 void MarkAllIndicatorsChanged();
+// The fan and temperature indicator from the fans and sensors, before it
+// is shown.
+void RederiveFanIndicator();
 void DeriveSlotIndicatorFromDevice(uint8_t bElement);
 void DeriveSlotIndicatorFromArray(uint8_t bElement);
 void DeriveChassisFaultIndicator();

@@ -6,6 +6,7 @@
 
 #include "eventlog/event_log.h"
 #include "enclosure/environment_monitor.h"
+#include "enclosure/microcontroller_link.h"
 #include "executive/console_input.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
@@ -261,8 +262,10 @@ void FiqHandler() {
     if (Fired(adFint, INT_LINE_I2C1)) I2cUnit1InterruptService();
     if (Fired(adFint, INT_LINE_I2C0)) {
         I2cUnit0InterruptService();
-        // The chassis sensors share the unit, one read at a time.
-        if (fIsChassisLinkBusy() == TRUE) ChassisSensorStep();
+        // The chassis sensors and microcontroller share the unit, one
+        // transaction at a time.
+        if (fIsMicrocontrollerBusy() == TRUE) OwnEnclosureI2CProtocol(bI2cGetReceivedByte(0));
+        else if (fIsChassisSensorBusy() == TRUE) ChassisSensorStep();
     }
     if (Fired(adFint, INT_LINE_I2C2)) I2cUnit2InterruptService();
     if (Fired(adFint, INT_LINE_MESSAGING_UNIT)) {

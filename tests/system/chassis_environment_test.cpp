@@ -46,7 +46,12 @@ sim::ChassisOptions Options() {
 class ChassisEnvironmentTest : public ::testing::TestWithParam<uint8_t> {
 protected:
     void SetUp() override {
-        if (GetParam() == 6) board.fpga().SetBoardStraps(fw::FPGA_BOARD_ALTERNATE_BACKPLANE);
+        // The direct backplane's board has no microcontroller: the chassis
+        // is read from the board alone.
+        if (GetParam() == 6) {
+            board.fpga().SetBoardStraps(fw::FPGA_BOARD_ALTERNATE_BACKPLANE);
+            board.fpga().microcontroller().present = false;
+        }
         board.sasController().AttachChassis(&chassis);
         ASSERT_TRUE(harness::BootToMainLoop(board)) << board.ConsoleText();
         ASSERT_EQ(fw::bGetBackplaneType(), GetParam());
@@ -73,14 +78,15 @@ protected:
 };
 
 // One boot for the chassis' failures in turn, each reported once and
-// cleared by its repair: a fan at 2304 RPM has failed while one at 2305 has
-// not, and the other fan runs flat out; a pulled supply is not installed
+// cleared by its repair: a fan at 2304 RPM has failed while one just above
+// it has not (2305 on the board; the microcontroller's slowest count,
+// 2362), and the other fan runs flat out; a pulled supply is not installed
 // and counts as failed, a supply's fault line is taken on the second look;
 // a chassis sensor reading over its limit is a glitch once and critical
 // twice in a row; a sensor that stops answering does not hold the bus.
 TEST_P(ChassisEnvironmentTest, EachFailureIsReportedOnceAndClearedByItsRepair) {
     const uint32_t uCooling = harness::CountEvents(kEventCooling);
-    Env().fanHeldRpm = {2304, 2305};
+    Env().fanHeldRpm = {2304, GetParam() == 6 ? 2305 : 2362};
     ASSERT_TRUE(RunUntil([] { return Status(kFan0) == fw::SES_CODE_CRITICAL; }, 60 * kSecond));
     EXPECT_EQ(Status(kFan1), fw::SES_CODE_OK);
     EXPECT_EQ(fw::dGetEnclosureFaultFlags() & (fw::FAULT_FAN0 | fw::FAULT_FAN1), fw::FAULT_FAN0);
@@ -135,7 +141,7 @@ TEST_P(ChassisEnvironmentTest, EachFailureIsReportedOnceAndClearedByItsRepair) {
     EXPECT_EQ(harness::CountEvents(kEventTemperature) - uTemperature, 3u);
     EXPECT_EQ(harness::CountEvents(kEventCooling) - uCooling, 2u);
     EXPECT_EQ(Env().sensors[1].reads, uOther);
-    EXPECT_EQ(fw::fIsChassisLinkBusy(), fw::FALSE);
+    EXPECT_EQ(fw::fIsChassisSensorBusy(), fw::FALSE);
     Env().sensors[0].silent = false;
     ASSERT_TRUE(RunUntil([&] { return Env().sensors[1].reads > uOther; }, 60 * kSecond));
 }
@@ -178,6 +184,22 @@ TEST_P(BoardTemperatureTest, AHotBoardForcesWriteThroughThenShutsDown) {
     ASSERT_TRUE(RunUntil([] { return fw::fGetWritebackCaching() == fw::FALSE; }, 60 * kSecond));
     EXPECT_EQ(harness::CountEvents(kEventWarning), 1u);
     EXPECT_EQ(fw::fIsShutdownPending(), fw::FALSE);
+    // The warning comes again only above the warmest reading it was given
+    // for, or after the board cooled two degrees below its limit.
+    const auto Settle = [&](uint8_t bDegrees) {
+        s.degrees = bDegrees;
+        const unsigned uReads = s.reads;
+        ASSERT_TRUE(RunUntil([&] { return s.reads >= uReads + 2; }, 60 * kSecond));
+        ASSERT_TRUE(RunUntil([&] { return fw::pGetTemperatureReadings()[0] == bDegrees; }, 30 * kSecond));
+    };
+    Settle(92);
+    Settle(95);
+    EXPECT_EQ(harness::CountEvents(kEventWarning), 1u);
+    Settle(97);
+    EXPECT_EQ(harness::CountEvents(kEventWarning), 2u);
+    Settle(91);
+    Settle(94);
+    EXPECT_EQ(harness::CountEvents(kEventWarning), 3u);
     s.degrees = 90;
     ASSERT_TRUE(RunUntil([] { return fw::fGetWritebackCaching() == fw::TRUE; }, 60 * kSecond));
     s.degrees = 98;
