@@ -44,13 +44,13 @@ Chassis::Chassis(const Options& options)
         m_expanders[n].phys()[kUplinkPhy].expander = static_cast<int>(n - 1);
     }
     for (unsigned s = 1; s <= SlotCount(); ++s) PhyOfSlot(s).slot = static_cast<int>(s);
-    // Every enclosure's processor sits on its expander's virtual phy; the
-    // expansions' expanders name their maker.  (A test makes an expansion
+    // Every enclosure's processor sits on its expander's virtual phy; every
+    // expander names the family's maker.  (A test makes an expansion
     // of the other model by renaming its expander and processor.)
     for (unsigned n = 0; n < m_expanders.size(); ++n) {
         m_expanders[n].phys()[kProcessorPhy].isVirtual = true;
         const EnclosureModel model = n == 0 ? EnclosureModel::Controller : EnclosureModel::VomaxExpansion;
-        if (n != 0) m_expanders[n].vendor = "Dunra   ";
+        m_expanders[n].vendor = "Dunra   ";
         m_processors.push_back(
             std::make_unique<EnclosureProcessor>(*this, n, model, m_expanders[n].sasAddress() + kProcessorAddressOffset));
     }

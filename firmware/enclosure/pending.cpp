@@ -17,7 +17,6 @@ void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
 void InitEnclosureServicesFlags() {}
 void SetPowerManagementState(uint8_t) {}
-void InitDriveErrorCounters() {}
 void SetSesPartnerJoinFlag(uint8_t) {}
 void ClearPowerManagementJoinFlag() {}
 void CheckEnclosureFirmwareUpdate(uint8_t, uint8_t) {}
@@ -39,7 +38,6 @@ void DriveTableServiceA() {
 void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
 
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-uint8_t fIsEnclosureVendorAccepted(const uint8_t*) { return TRUE; }
 
 // Phases whose work is not built yet end at once.
 uint8_t DriveFormatPhase(uint8_t) {
@@ -65,6 +63,5 @@ void ShowSesEnclosureList() {}
 void ShowSupportedDiagnosticPages() {}
 uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
-void ShowDriveErrorCounters(uint8_t, uint8_t) {}
 
 }  // namespace fw

@@ -10,6 +10,7 @@
 #include "config/drive_locate.h"
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
+#include "enclosure/drive_error_counters.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
@@ -189,11 +190,13 @@ bool SendAPMReplyData(PARTNER_MESSAGE_SLOT* psSlot, const uint8_t* pbReply, uint
 }
 
 // Power management's requests and notices (CDB byte 2 0x20; the drive
-// error counters' 0x21 has no receiver here): served at once, the reply
+// error counters' 0x21 go to their own receiver): served at once, the reply
 // data, when there is any, sent back with the status.
 uint8_t bPowerManagement(PARTNER_MESSAGE_SLOT* psSlot) {
     constexpr uint8_t APM_MESSAGE_KIND = 0x20;
     const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    if (pbCdb[1] == ERROR_COUNTER_MESSAGE && pbCdb[2] == ERROR_COUNTER_MESSAGE_KIND)
+        return bReceiveDriveErrorCounterMessage(psSlot);
     if (pbCdb[2] != APM_MESSAGE_KIND) return 0;
     static uint8_t s_abReply[APM_DRIVE_LIST_BYTES];
     uint32_t dLength = 0;
@@ -249,6 +252,8 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {STRIPE_INIT_MESSAGE_SKIPPED, StripeInitSkipDelivered},
     // Power management requests whose answer carries data back.
     {123, APMPartnerRequestAnswered},
+    // The drive error counter table sent: its pages go back.
+    {ERROR_COUNTER_MESSAGE, DriveErrorCountersAnswered},
     {PARTNER_MESSAGE_HEARTBEAT, PartnerHeartbeatAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},

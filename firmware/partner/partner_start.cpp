@@ -11,6 +11,7 @@
 #include "config/config_image.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
+#include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_spin.h"
 #include "enclosure/power_management.h"
@@ -106,6 +107,8 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     (void)bSendSasPhyMessage157(FALSE);
     (void)bSendSasPhyMessage190(FALSE);
     SendPartnerIdentity(FIRMWARE_VERSION_WORD);
+    // The joining partner's copy of this side's drive error counts.
+    SendDriveErrorCountersToPartner();
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
 }
 

@@ -6,6 +6,7 @@
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
+#include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
 #include "eventlog/event_log.h"
@@ -209,6 +210,7 @@ void DualControllerWork() {
         StopAPM();
     }
     SetDualControllerValid(FALSE);
+    ClearPartnerDriveErrorCounters();
     ResetBatteryGaugeState();
     ClearLunOcioFlags();
     // The takeover above asked for the flush of the partner's writes first,

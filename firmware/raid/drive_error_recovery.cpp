@@ -18,6 +18,7 @@
 #include "config/write_semaphore.h"
 #include "console/throughput_test.h"
 #include "eventlog/event_log.h"
+#include "enclosure/drive_error_counters.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/timers.h"
@@ -598,6 +599,9 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     } else {
         ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
     }
+    // The drive's error history counts what it answered.
+    if (s.fSense && ps->wTargetId < SAS_PROXY_TARGET_BIT)
+        bClassifyDriveError(static_cast<uint8_t>(ps->wTargetId), s.bKey, s.bAsc, s.bAscq);
     // A drive whose queue was full refused the command untouched: no error
     // of the drive, and none its issuer is to hear of.  It is sent again;
     // only a drive that claims to be full while it holds nothing of ours
