@@ -60,7 +60,6 @@ void ReportDriveActivity(uint8_t, uint8_t) {}
 void ShowSesDriveList() {}
 void ShowSesProcessorList() {}
 void ShowSesEnclosureList() {}
-void ShowSupportedDiagnosticPages() {}
 uint8_t SendSesControlPage() { return STATUS_OK; }
 uint8_t RequestSesStatusPage() { return STATUS_OK; }
 
