@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
+#include "enclosure/environment_monitor.h"
 #include "enclosure/own_enclosure.h"
 #include "executive/system_state.h"
 #include "harness/config_test.h"
@@ -119,6 +121,55 @@ TEST_F(OwnEnclosureTest, ABayEventIsReportedOnceAndTheArrayPageDrivesTheChassisF
     EXPECT_EQ(fw::pGetOwnElement(17 + 2)[0] & fw::SES_STATUS_CODE_MASK, fw::SES_CODE_CRITICAL);
     EXPECT_EQ(fw::psGetOwnIndicator(16)->bCode, 1);
     EXPECT_EQ(fw::psGetOwnIndicator(16)->bSubState, 1);
+}
+
+// The fans' speed codes by their speed, each step at its first RPM, on
+// both backplanes' tables.
+TEST_F(OwnEnclosureTest, SpeedCodesStepAtTheirFirstRpm) {
+    fw::SetBackplaneType(8);
+    const std::pair<uint32_t, uint8_t> aBoundaries8[] = {{0, 1},    {3229, 1}, {3230, 2}, {3459, 2}, {3460, 3},
+                                                         {3919, 3}, {3920, 4}, {4379, 4}, {4380, 5}, {4839, 5},
+                                                         {4840, 6}, {5299, 6}, {5300, 7}, {9000, 7}};
+    for (auto [dRpm, bCode] : aBoundaries8) EXPECT_EQ(fw::bRpmToSpeedCode(dRpm), bCode) << dRpm;
+    fw::SetBackplaneType(6);
+    const std::pair<uint32_t, uint8_t> aBoundaries6[] = {{5299, 1}, {5300, 2}, {5399, 2}, {5400, 3}, {5599, 3},
+                                                         {5600, 4}, {5800, 5}, {6000, 6}, {6199, 6}, {6200, 7}};
+    for (auto [dRpm, bCode] : aBoundaries6) EXPECT_EQ(fw::bRpmToSpeedCode(dRpm), bCode) << dRpm;
+}
+
+// The fan target from the warmer chassis sensor: the table's step on the
+// default backplane (35 degrees: 4150 RPM), and on the direct backplane
+// the zone of its drive count with its hysteresis, flat out under a
+// cooling fault.
+TEST_F(OwnEnclosureTest, FanTargetFollowsTheWarmerSensor) {
+    fw::SetBackplaneType(8);
+    fw::InitOwnEnclosure();
+    const auto Target = [](uint8_t bDegrees) {
+        fw::bUpdateSensorTemperature(0, bDegrees);
+        fw::bUpdateSensorTemperature(1, 20);
+        return fw::wFanControlStep();
+    };
+    EXPECT_EQ(Target(35), 4150);
+    EXPECT_EQ(Target(30), 3000);
+    EXPECT_EQ(Target(36), 4380);
+    EXPECT_EQ(Target(41), 5300);
+    EXPECT_EQ(Target(60), 5300);
+
+    fw::SetBackplaneType(6);
+    fw::InitOwnEnclosure();
+    fw::InitEnclosureTable();
+    fw::ENCLOSURE_TABLE* ps = fw::pGetEnclosureTable();
+    ASSERT_NE(ps, nullptr);
+    ps->asEnclosure[0].bNoOfDrivesPresent = 3;
+    const std::pair<uint8_t, uint16_t> aSteps[] = {{34, 4800}, {35, 6000}, {29, 6000}, {28, 4800}, {35, 6000},
+                                                   {37, 6000}, {38, 7200}, {32, 7200}, {31, 6000}};
+    for (auto [bDegrees, wRpm] : aSteps) EXPECT_EQ(Target(bDegrees), wRpm) << int(bDegrees);
+    // Twelve drives: the warmest zone's limits.
+    ps->asEnclosure[0].bNoOfDrivesPresent = 12;
+    EXPECT_EQ(Target(42), 4800);
+    EXPECT_EQ(Target(43), 6000);
+    ps->asEnclosure[0].bNoOfDrivesPresent = 0;
+    EXPECT_EQ(Target(20), 7200);
 }
 
 class EnclosureRecordsTest : public harness::ConfigTest {};
