@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "hw/mpi.h"
+#include "hw/mpi_sas_phy.h"
 #include "sim/board.h"
 #include "hw/scsi.h"
 #include "sim/mpi_replies.h"
@@ -20,6 +21,7 @@ constexpr uint8_t kPhyDisabled = 0x04;
 constexpr uint32_t kControllerPhyInfo = fw::MPI_SAS_DEVICE_INFO_SSP_TARGET | fw::MPI_SAS_DEVICE_INFO_END_DEVICE;
 constexpr uint16_t kInitiatorHandleBase = 0x0010;
 constexpr uint16_t kControllerHandle = 0x0001;
+constexpr uint16_t kStatusAborted = 0x63;
 constexpr uint16_t kStatusNoConnection = 0x65;
 
 }  // namespace
@@ -67,6 +69,7 @@ const std::array<SasTargetIoc::Request, 256> SasTargetIoc::kRequests = [] {
     std::array<Request, 256> t{};
     t.fill(&SasTargetIoc::RequestUnknown);
     t[fw::MPI_FUNCTION_CONFIG] = &SasTargetIoc::RequestConfig;
+    t[fw::MPI_FUNCTION_IOC_FACTS] = &SasTargetIoc::RequestFacts;
     t[fw::MPI_FUNCTION_PORT_ENABLE] = &SasTargetIoc::RequestPortEnable;
     t[fw::MPI_FUNCTION_EVENT_ACK] = &SasTargetIoc::RequestEventAck;
     t[fw::MPI_FUNCTION_TARGET_CMD_BUF_BASE_POST] = &SasTargetIoc::RequestCmdBufferBase;
@@ -93,6 +96,16 @@ void SasTargetIoc::ResetChip() {
     }
     m_freeCmdBuffers.clear();
     m_cmdBufferAddress.fill(0);
+    m_phyErrors.fill({});
+    m_heldAssists.clear();
+}
+
+// IOC FACTS through the request queue: the facts as an address reply.
+void SasTargetIoc::RequestFacts(const uint8_t*, uint32_t context) {
+    uint8_t r[sizeof(fw::MPI_IOC_FACTS_REPLY)];
+    FactsReply(r);
+    reinterpret_cast<fw::MPI_REPLY_HEADER*>(r)->dMsgContext = context;
+    AddressReply(r, sizeof r);
 }
 
 // Each port's buffers take the next IoIndexes: port n's start at n times its count.
@@ -267,7 +280,23 @@ SasTargetIoc::Exchange* SasTargetIoc::OpenExchange(uint8_t function, uint32_t co
     return nullptr;
 }
 
+void SasTargetIoc::ReleaseAssists() {
+    holdAssists = false;
+    while (!m_heldAssists.empty()) {
+        const HeldAssist h = m_heldAssists.front();
+        m_heldAssists.pop_front();
+        TargetAssist(h.frame.data(), h.context);
+    }
+}
+
 void SasTargetIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
+    if (holdAssists) {
+        HeldAssist h{};
+        std::memcpy(h.frame.data(), frame, h.frame.size());
+        h.context = context;
+        m_heldAssists.push_back(h);
+        return;
+    }
     const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
     Exchange* x = OpenExchange(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord);
     if (!x) return;
@@ -336,11 +365,28 @@ void SasTargetIoc::TargetModeAbort(const uint8_t* frame, uint32_t context) {
         Finish(ioIndex, FcpResult::Outcome::Terminated);
         m_exchanges[ioIndex].open = false;
     }
+    // A transfer the IOC still held ends with an aborted reply of its own.
+    std::erase_if(m_heldAssists, [this, ioIndex](const HeldAssist& h) {
+        const auto held = Load<fw::MPI_TARGET_ASSIST_REQUEST>(h.frame.data());
+        if ((held.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK) != ioIndex) return false;
+        ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, h.context, ioIndex, kStatusAborted);
+        return true;
+    });
     auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_MODE_ABORT, context, fw::MPI_IOCSTATUS_SUCCESS);
     AddressReply(&r, sizeof r);
 }
 
-void SasTargetIoc::IoUnitControl(const uint8_t*, uint32_t context) {
+// REMOVE DEVICE (operation 13) forgets the device of a handle: its
+// device page is gone until the initiator links again.
+void SasTargetIoc::IoUnitControl(const uint8_t* frame, uint32_t context) {
+    constexpr uint8_t kRemoveDevice = 13;
+    if (frame[0] == kRemoveDevice) {
+        const auto handle = static_cast<uint16_t>(frame[4] | frame[5] << 8);
+        for (Initiator& i : m_initiators) {
+            if (i.present && i.handle == handle) i.removed = true;
+        }
+        RefreshPages();
+    }
     auto r = HeaderReply(fw::MPI_FUNCTION_SAS_IO_UNIT_CONTROL, context, fw::MPI_IOCSTATUS_SUCCESS);
     AddressReply(&r, sizeof r);
 }
@@ -382,9 +428,19 @@ void SasTargetIoc::RefreshPages() {
     }
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
 
+    for (uint8_t phy = 0; phy < kPhys; ++phy) {
+        const PhyErrors& e = m_phyErrors[phy];
+        fw::MPI_SAS_PHY_PAGE_1 p{};
+        p.dInvalidDwordCount = e.invalidDwords;
+        p.dRunningDisparityErrorCount = e.disparityErrors;
+        p.dLossDwordSynchCount = e.lostDwordSyncs;
+        p.dPhyResetProblemCount = e.resetProblems;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, fw::MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | phy, &p, sizeof p);
+    }
+
     std::erase_if(m_pages, [](const auto& p) { return p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE; });
     for (const Initiator& i : m_initiators) {
-        if (!i.present) continue;
+        if (!i.present || i.removed) continue;
         fw::MPI_SAS_DEVICE_PAGE_0 d{};
         d.dSASAddressLow = static_cast<uint32_t>(i.address);
         d.dSASAddressHigh = static_cast<uint32_t>(i.address >> 32);
@@ -424,6 +480,7 @@ void SasTargetIoc::Move(int index, uint8_t port) {
     if (index < 0 || index >= kMaxInitiators || !m_initiators[index].present) return;
     const uint8_t from = m_initiators[index].port;
     m_initiators[index].port = port & 1;
+    m_initiators[index].removed = false;
     RefreshPages();
     RaiseLinkEvents(from);
     RaiseLinkEvents(port & 1);
@@ -432,8 +489,22 @@ void SasTargetIoc::Move(int index, uint8_t port) {
 void SasTargetIoc::SetLink(uint8_t port, bool up) {
     if (port >= 2) return;
     m_linkDown[port] = !up;
+    if (up) {
+        for (Initiator& i : m_initiators) {
+            if (i.port == port) i.removed = false;
+        }
+    }
     RefreshPages();
     RaiseLinkEvents(port);
+}
+
+void SasTargetIoc::AddPhyErrors(uint8_t phy, const PhyErrors& errors) {
+    if (phy >= kPhys) return;
+    PhyErrors& e = m_phyErrors[phy];
+    e.invalidDwords += errors.invalidDwords;
+    e.disparityErrors += errors.disparityErrors;
+    e.lostDwordSyncs += errors.lostDwordSyncs;
+    e.resetProblems += errors.resetProblems;
 }
 
 // What the IOC tells its driver when a port's phys change: a discovery

@@ -58,6 +58,14 @@ public:
     // The link of a port drops (its phys show no rate) and comes back.
     void SetLink(uint8_t port, bool up);
     bool PortLinked(uint8_t port) const;
+    // Errors a phy's link took: added to the counters of its SAS PHY page 1.
+    struct PhyErrors {
+        uint32_t invalidDwords = 0;
+        uint32_t disparityErrors = 0;
+        uint32_t lostDwordSyncs = 0;
+        uint32_t resetProblems = 0;
+    };
+    void AddPhyErrors(uint8_t phy, const PhyErrors& errors);
 
     // --- frames from the initiators ---------------------------------------------
     // A COMMAND frame (or, with taskManagement set, a TASK frame) from an
@@ -71,6 +79,11 @@ public:
     void DropConnections(int initiator);
     size_t openExchanges() const;
     uint32_t framesRejected() const { return m_framesRejected; }
+    // While set, TARGET ASSIST requests wait (their data in flight) until
+    // released; an abort of their exchange drops them.
+    bool holdAssists = false;
+    void ReleaseAssists();
+    size_t heldAssists() const { return m_heldAssists.size(); }
 
 private:
     void PostRequest(uint32_t frameAddress) override;
@@ -79,6 +92,7 @@ private:
     ConfigPage* FindPage(uint8_t type, uint8_t number, uint32_t address) override;
     using Request = void (SasTargetIoc::*)(const uint8_t* frame, uint32_t context);
     static const std::array<Request, 256> kRequests;
+    void RequestFacts(const uint8_t* frame, uint32_t context);
     void RequestCmdBufferBase(const uint8_t* frame, uint32_t context);
     void RequestCmdBufferList(const uint8_t* frame, uint32_t context);
     void TargetAssist(const uint8_t* frame, uint32_t context);
@@ -101,9 +115,16 @@ private:
         uint8_t port = 0;
         uint64_t address = 0;
         uint16_t handle = 0;
+        bool removed = false;   // the driver removed its device: no page until it links again
     };
     std::array<Initiator, kMaxInitiators> m_initiators{};
     std::array<bool, 2> m_linkDown{};
+    std::array<PhyErrors, kPhys> m_phyErrors{};
+    struct HeldAssist {
+        std::array<uint8_t, sizeof(fw::MPI_TARGET_ASSIST_REQUEST)> frame;
+        uint32_t context;
+    };
+    std::deque<HeldAssist> m_heldAssists;
 
     struct Exchange {
         bool open = false;

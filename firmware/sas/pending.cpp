@@ -19,7 +19,6 @@ namespace fw {
 void ShowSASPhyErrorLog(uint8_t) {}
 void ShowExpanderCounters() {}
 void ShowSasDriveCounters() {}
-void LSI_SAS_TargetUpdatePhyErrorCounters(uint8_t, uint8_t, uint8_t) {}
 uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
 
 // The device entries keep no reset counts yet.
@@ -73,7 +72,6 @@ uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ShowLSITargetPostQueues() {}
-void ShowSASTargetInterfaceInfo(uint8_t) {}
 void ResetLsiHostPort(uint8_t) {}
 
 void PrintSASPortSettings(const char*, uint8_t, uint8_t) {}

@@ -116,6 +116,11 @@ void OrTargetRequestFlags(uint8_t bPort, uint16_t wIndex, uint8_t bBits);
 uint8_t bGetTargetRequestFrameAddress(uint8_t bPort, uint16_t wIndex, uint8_t** ppbFrame);
 uint8_t bGetSASTargetResponseBuffer(uint8_t bPort, uint16_t wIoIndex, uint8_t** ppbBuffer);
 
+// A request sent through the queue and waited for until its IOC FACTS or
+// PORT FACTS reply marks it done (STATUS_OK), at most 10 s.
+uint8_t bSendSASTargetRequestAndWait(uint8_t bPort, const uint32_t* pdWords, uint8_t bCount);
+void SetSASTargetHandshakeDone(uint8_t f);
+
 // Command buffers.
 void RequestCommandBufferRepost(uint8_t bPort, uint16_t wIoIndex);
 void SetSASTargetRepostRequest(uint8_t f);

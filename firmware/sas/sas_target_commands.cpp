@@ -437,6 +437,13 @@ void SASTargetTransferErrorReply(const uint8_t* pbReply) {
     AbortSASTargetCommand(ps, 0);
     if (sHeader.bFunction == MPI_FUNCTION_TARGET_ASSIST && !fLost) SendSASTargetModeAbort(bPort, 2, dReply, 0);
     if (wStatus != IOC_STATUS_STATUS_NOT_SENT) RequestCommandBufferRepost(bPort, wIoIndex);
+    // No other reply comes for this transfer: a command still moving data
+    // or status ends here, without status, or its host entry would stay
+    // taken for good.
+    if (IsActive(ps) && (ps->bPrimaryState == HOST_STATE_DATA_IN || ps->bPrimaryState == HOST_STATE_DATA_OUT ||
+                         ps->bPrimaryState == HOST_STATE_STATUS)) {
+        Finish(ps);
+    }
 }
 
 // Commands whose transfer has not moved for too long are aborted, fifty

@@ -5,6 +5,7 @@
 
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
+#include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
@@ -100,12 +101,7 @@ bool ReadDevicePage(uint16_t wHandle, MPI_SAS_DEVICE_PAGE_0* ps) {
         s_dDevicePage = NULL_BUFFER_HANDLE;
         return false;
     }
-    uint32_t dLength = 0;
-    uint16_t wStatus = 0xFFFF;
-    if (bLSIConfigPageRead(LSI_IOC_TARGET_1, TRUE, TRUE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, 0,
-                           MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, MPI_SAS_PAGE_FORM_HANDLE | wHandle, s_dDevicePage,
-                           BUFFER_PAGE_SIZE, &dLength, &wStatus) != STATUS_OK ||
-        (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
+    if (!ReadSASTargetPage(MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, MPI_SAS_PAGE_FORM_HANDLE | wHandle, s_dDevicePage)) {
         return false;
     }
     std::memcpy(ps, pBufferHandleToPointer(s_dDevicePage), sizeof *ps);
@@ -250,6 +246,24 @@ uint16_t RemoveSASHostsOfPort(uint8_t bPort) {
         ++wSent;
     }
     return wSent;
+}
+
+// Every host the driver knows: NS not listed as an SSP initiator, NR not
+// yet resolved by its device page, Swc last seen on the other port.
+void ShowSASHostList() {
+    ConsolePrintf("\nSAS Host List: \n");
+    for (uint8_t n = 0; n < SAS_TARGET_MAX_INITIATORS; ++n) {
+        const SAS_HOST_RECORD& r = s_asHosts[n];
+        if (r.fKnown != TRUE) continue;
+        ConsolePrintf("-SAS Host ID %03x: Hndl:%04x PDev:%02x Adr: ", n, r.wHandle, r.bPort);
+        if (r.dDeviceInfo & DEVICE_INFO_NOT_LISTED) ConsolePrintText("--NS, ");
+        if (r.fResolved != TRUE) ConsolePrintText("NR, ");
+        const uint8_t bSeenOn = (r.bConnection & 1) ? LSI_IOC_TARGET_2 : LSI_IOC_TARGET_1;
+        if (r.fResolved == TRUE && r.bPort != bSeenOn) ConsolePrintText("Swc, ");
+        ConsolePrintf(":%08x%08x\n", r.dAddressHigh, r.dAddressLow);
+        ConsolePrintf("OC:%02x Flags:%03x Tmo:%02x QFull:%02x RstC:%02x Ctrlr:%01x DevI:%08x\n", r.bOpenConnections,
+                      r.wFlags, r.bTimeouts, r.bQueueFull, r.bResetCount, bGetControllerNumber(), r.dDeviceInfo);
+    }
 }
 
 uint16_t* pwSASTargetAbortsOutstanding(uint8_t bPort) {
@@ -419,7 +433,7 @@ void LSI_SAS_TargetTaskMgmtStep(KERNEL_ENTRY* psEntry) {
 // The task management requests of a port, in arrival order.
 void SASTargetTaskManagementService(uint8_t bPort) {
     KERNEL_ENTRY* ps = nullptr;
-    while (bPeekTaskMgmtRequest(bPort, &ps) == STATUS_OK && ps != nullptr) {
+    while (bPeekTaskMgmtRequest(bPort, &ps) == STATUS_FOUND && ps != nullptr) {
         TakeTaskMgmtRequest(bPort);
         LSI_SAS_TargetTaskMgmtStep(ps);
     }

@@ -407,6 +407,36 @@ uint8_t bGetSASTargetResponseBuffer(uint8_t bPort, uint16_t wIoIndex, uint8_t** 
     return STATUS_OK;
 }
 
+// --- a request waited for -------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t WAITED_REQUEST_TIMEOUT_MS = 10000;
+volatile uint8_t s_fHandshakeDone = FALSE;
+
+}  // namespace
+
+void SetSASTargetHandshakeDone(uint8_t f) { s_fHandshakeDone = f; }
+
+// A request of the caller's words (up to a frame) through the request
+// queue, waited for until the IOC's FACTS reply marks it done: STATUS_OK
+// then, 0 when no frame was free or no reply came within 10 s.
+uint8_t bSendSASTargetRequestAndWait(uint8_t bPort, const uint32_t* pdWords, uint8_t bCount) {
+    if (fIsTargetPort(bPort) != TRUE || bCount * 4u > SAS_TARGET_REQUEST_FRAME_BYTES) return 0;
+    {
+        InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+        uint8_t* pbFrame = nullptr;
+        uint16_t wIndex = SAS_NO_FRAME;
+        if (bGetTargetRequestFrame(bPort, &pbFrame, &wIndex, TRUE) != STATUS_OK) return 0;
+        std::memcpy(pbFrame, pdWords, bCount * 4u);
+        s_fHandshakeDone = FALSE;
+        PostTargetRequest(bPort, pbFrame, wIndex, WAITED_REQUEST_TIMEOUT_MS, 0);
+    }
+    const uint64_t lEnd = lGetTickCount() + WAITED_REQUEST_TIMEOUT_MS;
+    while (s_fHandshakeDone != TRUE && lGetTickCount() < lEnd) HwPoll();
+    return s_fHandshakeDone == TRUE ? STATUS_OK : 0;
+}
+
 // --- command buffer repost ---------------------------------------------------------
 
 void SetSASTargetRepostRequest(uint8_t f) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "config/apply_settings.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "eventlog/upcalls.h"
@@ -33,6 +34,10 @@ constexpr uint8_t EVENT_BUS_RESET = 36;
 constexpr uint8_t EVENT_PORTS_CHANGED = 37;
 constexpr uint8_t EVENT_DISCOVERY_STARTED = 38;
 constexpr uint8_t BUS_RESET_EXTERNAL = 0xFE;
+constexpr uint8_t PHY_REQUEST_PORTS = 0x03;
+constexpr uint8_t PHY_REQUEST_ENABLE = 0x10;
+constexpr uint8_t PHY_REQUEST_DISABLE = 0x20;
+constexpr uint8_t PHY_FLAG_DISABLED = 0x04;
 
 SAS_TARGET_PORT_RECORD s_asPorts[2];
 uint8_t s_fServiceRequested = FALSE;
@@ -47,6 +52,7 @@ uint64_t s_alResetStamp[2] = {0, 0};
 uint8_t s_fDiscovering = FALSE;
 uint8_t s_bChangedPhys = 0;
 uint64_t s_lDiscoveryStart = 0;
+uint8_t s_bPhyRequest = 0;
 
 uint8_t bIndexOf(uint8_t bPort) { return bPort == LSI_IOC_TARGET_2 ? 1 : 0; }
 uint8_t bCodeOf(uint8_t bIndex) { return bIndex == 0 ? LSI_IOC_TARGET_1 : LSI_IOC_TARGET_2; }
@@ -112,20 +118,59 @@ bool StartUpStep() {
     return bGetSASTargetState() != SAS_TARGET_RUNNING;
 }
 
+}  // namespace
+
+bool ReadSASTargetPage(uint8_t bType, uint8_t bNumber, uint32_t dAddress, BUFFER_HANDLE dBuffer, uint32_t* pdLength) {
+    uint32_t dLength = 0;
+    uint16_t wStatus = 0xFFFF;
+    if (dBuffer == NULL_BUFFER_HANDLE ||
+        bLSIConfigPageRead(LSI_IOC_TARGET_1, TRUE, TRUE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bNumber, bType, dAddress,
+                           dBuffer, BUFFER_PAGE_SIZE, &dLength, &wStatus) != STATUS_OK ||
+        (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
+        return false;
+    }
+    if (pdLength != nullptr) *pdLength = dLength;
+    return true;
+}
+
+namespace {
+
+// Step 2: the phys of the ports a request selects turned off, or back on
+// unless the stored settings keep them off.  The page is written only when
+// a phy changes.
+void PhyRequestStep() {
+    const uint8_t bRequest = s_bPhyRequest;
+    if ((bRequest & (PHY_REQUEST_ENABLE | PHY_REQUEST_DISABLE)) == 0) return;
+    s_bPhyRequest = 0;
+    if (!ReadSASTargetPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0, s_dConfigPage)) return;
+    auto* ps = static_cast<MPI_SAS_IO_UNIT_PAGE_1*>(pBufferHandleToPointer(s_dConfigPage));
+    const uint8_t bPhys = ps->bNumPhys < SAS_TARGET_PHYS ? ps->bNumPhys : SAS_TARGET_PHYS;
+    bool fChanged = false;
+    for (uint8_t bPhy = 0; bPhy < bPhys; ++bPhy) {
+        const uint8_t n = bPhy / SAS_TARGET_PHYS_PER_PORT;
+        if ((bRequest & PHY_REQUEST_PORTS & (1u << n)) == 0) continue;
+        uint8_t& bFlags = ps->asPhy[bPhy].bPhyFlags;
+        const uint8_t bWas = bFlags;
+        if (bRequest & PHY_REQUEST_DISABLE) {
+            bFlags |= PHY_FLAG_DISABLED;
+        } else if (((bGetHostPortConnectionSetting(bCodeOf(n)) >> (bPhy % SAS_TARGET_PHYS_PER_PORT)) & 1u) == 0) {
+            bFlags &= static_cast<uint8_t>(~PHY_FLAG_DISABLED);
+        }
+        fChanged = fChanged || bFlags != bWas;
+    }
+    if (fChanged) {
+        uint16_t wStatus = 0;
+        (void)bLSIConfigPageWrite(LSI_IOC_TARGET_1, TRUE, TRUE, MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT, 1,
+                                  MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, s_dConfigPage, BUFFER_PAGE_SIZE, &wStatus);
+    }
+}
+
 // The port records as SAS IO unit page 0 shows the phys now; FALSE when
 // the page could not be read or a discovery still runs.
 bool ReadPortRecords(SAS_TARGET_PORT_RECORD* psNew) {
     psNew[0] = FreshRecord();
     psNew[1] = FreshRecord();
-    uint32_t dLength = 0;
-    uint16_t wStatus = 0xFFFF;
-    if (s_dConfigPage == NULL_BUFFER_HANDLE ||
-        bLSIConfigPageRead(LSI_IOC_TARGET_1, TRUE, TRUE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, 0,
-                           MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, s_dConfigPage, BUFFER_PAGE_SIZE, &dLength,
-                           &wStatus) != STATUS_OK ||
-        (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
-        return false;
-    }
+    if (!ReadSASTargetPage(MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, s_dConfigPage)) return false;
     const auto* ps = static_cast<const MPI_SAS_IO_UNIT_PAGE_0*>(pBufferHandleToPointer(s_dConfigPage));
     if (ps->asPhy[0].bPortFlags & PORT_FLAG_DISCOVERING) return false;
     // The IOC says how many phys it has; only ours are looked at.
@@ -219,6 +264,7 @@ void ResetSASTargetPorts() {
     s_lFirstVisit = 0;
     s_fDiscovering = FALSE;
     s_bChangedPhys = 0;
+    s_bPhyRequest = 0;
     for (uint8_t n = 0; n < 2; ++n) {
         s_adExternalResets[n] = 0;
         s_adResetsSeen[n] = 0;
@@ -246,6 +292,11 @@ void SetSASTargetPortEventPending(uint8_t f) {
 
 uint8_t fIsSASTargetPortEventPending(uint8_t bPort) { return fIsTargetPort(bPort) == TRUE ? s_fEventPending : FALSE; }
 
+void SetSASTargetPhyRequest(uint8_t bRequest) {
+    s_bPhyRequest = bRequest;
+    SetSASTargetPortServiceRequest(TRUE);
+}
+
 void SASTargetPortEnableAnswered(uint8_t bPortIndex) {
     if (bPortIndex < 2) s_afPortEnablePending[bPortIndex] = FALSE;
     SetSASTargetPortServiceRequest(TRUE);
@@ -254,6 +305,7 @@ void SASTargetPortEnableAnswered(uint8_t bPortIndex) {
 void SASTargetPortService(uint8_t bPort) {
     if (fIsTargetPort(bPort) != TRUE) return;
     if (StartUpStep()) return;
+    PhyRequestStep();
     SetSASTargetPortServiceRequest(FALSE);
     SAS_TARGET_PORT_RECORD asNew[2];
     if (!ReadPortRecords(asNew)) return;
@@ -359,6 +411,10 @@ void SASTargetAddressReply(const uint8_t* pbReply) {
     case MPI_FUNCTION_CONFIG:
         std::memcpy(pGetLSIConfigReplyBuffer(), pbReply, LSI_CONFIG_REPLY_DWORDS * 4);
         SetLSIConfigReplyFlag(TRUE);
+        break;
+    case MPI_FUNCTION_IOC_FACTS:
+    case MPI_FUNCTION_PORT_FACTS:
+        SetSASTargetHandshakeDone(TRUE);
         break;
     case MPI_FUNCTION_PORT_ENABLE:
         SASTargetPortEnableAnswered(static_cast<uint16_t>(sHeader.dMsgContext) == SAS_CONTEXT_PORT_2 ? 1 : 0);

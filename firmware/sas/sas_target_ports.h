@@ -35,6 +35,11 @@ struct SAS_TARGET_PORT_RECORD {
 #pragma pack(pop)
 static_assert(sizeof(SAS_TARGET_PORT_RECORD) == 24);
 
+// A current extended page of the IOC, read through its request queue into
+// a buffer page: false when the read failed or the IOC answered an error.
+bool ReadSASTargetPage(uint8_t bType, uint8_t bNumber, uint32_t dAddress, BUFFER_HANDLE dBuffer,
+                       uint32_t* pdLength = nullptr);
+
 // Bring-up hands over the pages it took and resets the records.
 void ResetSASTargetPorts();
 void SetSASHostListPages(BUFFER_HANDLE dPages);
@@ -51,10 +56,19 @@ uint8_t fIsSASTargetPortEventPending(uint8_t bPort);
 void SASTargetPortService(uint8_t bPort);
 void SASTargetEventService(uint8_t bPort, uint8_t fForce, uint8_t fNotify);
 void SASTargetTimeoutScan();
+// Turns the phys of the ports in bits 0-1 off (0x20) or back on (0x10) at
+// the service's next pass.
+void SetSASTargetPhyRequest(uint8_t bRequest);
 
 const SAS_TARGET_PORT_RECORD* psGetSASTargetPortRecord(uint8_t bPort);
 uint8_t fIsSASTargetPortLinkUp(uint8_t bPort);
 uint8_t bGetSASTargetPortLinkRate(uint8_t bPort);
+
+// The debug dumps: the hosts known, the command buffers and request frames
+// in use, the stored phy disables and rates.
+void ShowSASHostList();
+void ShowSASTargetCommandMap();
+void ShowSASPortConnectionOptions();
 
 // Filters of the stored host-port settings on SAS host ports.
 uint8_t bFilterSASHostPortPhySetting(uint8_t bValue);

@@ -3,7 +3,10 @@
 // answered, and what an IOC or a host may do wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,11 +15,16 @@
 #include "eventlog/event_log.h"
 #include "executive/background_pass.h"
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/startup.h"
 #include "executive/system_state.h"
+#include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
+#include "hw/hw.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
+#include "sas/link_diagnostics.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_target.h"
 #include "sas/sas_target_commands.h"
@@ -158,6 +166,16 @@ protected:
         EXPECT_EQ(c.ioc->freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS) << "command buffers";
         EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0) << "request frames";
     }
+    // An INQUIRY whose data the IOC holds: it stays in flight until the
+    // data is released.
+    uint32_t HeldInquiry() {
+        c.ioc->holdAssists = true;
+        const size_t held = c.ioc->heldAssists();
+        const uint32_t tag = host->Submit(sim::FcpCommand::To(0, kInquiry, {}, 96));
+        EXPECT_TRUE(host->RunUntil([this, held] { return c.ioc->heldAssists() == held + 1; }));
+        return tag;
+    }
+    uint8_t PortState() const { return fw::psGetSASTargetPortRecord(fw::PORT_CODE_SAS_HOST_1)->bState; }
     SasController c;
     std::unique_ptr<sim::SasHost> host;
 };
@@ -221,5 +239,242 @@ TEST_F(SasHostPorts, APortWaitingToRebuildItsLunTableLetsTheBoardIdle) {
     EXPECT_FALSE(fFlag());
     AtRest();
 }
+
+// What a function run on the processor printed, its line ends as the
+// console code writes them.  The main loop does not run again.
+std::string PrintedBy(sim::Board& board, const std::function<void()>& fn) {
+    const size_t dBefore = board.ConsoleText().size();
+    EXPECT_EQ(board.RunOnCpu([&fn] {
+        fn();
+        for (int i = 0; i < 1'000'000 && fw::fGetConsoleLogPending() == fw::TRUE; ++i) {
+            fw::DrainConsoleLog();
+            fw::HwPoll();
+        }
+    }),
+              sim::StopKind::Finished);
+    std::string s = board.ConsoleText().substr(dBefore);
+    std::erase(s, '\r');
+    return s;
+}
+
+// From the first line break on: what follows the date and time.
+std::string AfterDate(const std::string& s) { return s.substr(std::min(s.find('\n'), s.size())); }
+
+const std::string kPhyHeader = "\nPHY  InvalidDwords  DisparityErrs  LostDwordSyncs  ResetProblems\n";
+const std::string kQuietPhys1To7 =
+    "0-1              0              0               0              0\n"
+    "0-2              0              0               0              0\n"
+    "0-3              0              0               0              0\n"
+    "1-4              0              0               0              0\n";
+
+// The counters since the IOC's reset until the operator takes a reference;
+// then the reference's values, and the changes since it.
+TEST_F(SasHostPorts, PhyCountersShowTheChangesSinceTheReferenceTheOperatorTook) {
+    c.ioc->AddPhyErrors(0, {3, 1, 2, 0});
+    c.ioc->AddPhyErrors(5, {70000, 0, 0, 1});
+    const auto Update = [this](uint8_t bMode) {
+        return PrintedBy(c.board, [bMode] { fw::LSI_SAS_TargetUpdatePhyErrorCounters(fw::SAS_HOST_IOC, fw::TRUE, bMode); });
+    };
+    const std::string kWithErrors =
+        "0-0              3              1               2              0\n" + kQuietPhys1To7 +
+        "1-5          70000              0               0              1\n"
+        "1-6              0              0               0              0\n"
+        "1-7              0              0               0              0\n";
+    std::string s = Update(fw::PHY_COUNTERS_SHOW);
+    EXPECT_NE(s.find('\n'), 0u) << "the date and time come first";
+    EXPECT_EQ(AfterDate(s), "\nSAS Host Interface Diagnostic Registers: Display changes from Reference 1\n" + kPhyHeader +
+                                kWithErrors);
+    EXPECT_EQ(AfterDate(Update(fw::PHY_COUNTERS_NEW_REFERENCE)),
+              "\nSAS Host Interface Diagnostic Registers: Set Values for Reference 2\n" + kPhyHeader + kWithErrors);
+    c.ioc->AddPhyErrors(0, {1, 0, 0, 0});
+    c.ioc->AddPhyErrors(7, {0, 0, 4, 0});
+    EXPECT_EQ(AfterDate(Update(fw::PHY_COUNTERS_SHOW)),
+              "\nSAS Host Interface Diagnostic Registers: Display changes from Reference 2\n" + kPhyHeader +
+                  "0-0              1              0               0              0\n" + kQuietPhys1To7 +
+                  "1-5              0              0               0              0\n"
+                  "1-6              0              0               0              0\n"
+                  "1-7              0              0               4              0\n");
+}
+
+// The interface dump of a port with one host, at rest: the driver and
+// its ports, the stored connection options, the host, no command held.
+TEST_F(SasHostPorts, TheInterfaceDumpShowsPortsHostsAndCommandBuffers) {
+    ASSERT_EQ(host->Send(0, kInquiry, {}, 96).status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+    const std::string s = PrintedBy(c.board, [] { fw::ShowSASTargetInterfaceInfo(fw::TRUE); });
+    const std::string kIdle(64, '.');
+    char acHost[160];
+    std::snprintf(acHost, sizeof acHost, "-SAS Host ID %03x: Hndl:0010 PDev:71 Adr: :%016llx\n", host->index(),
+                  static_cast<unsigned long long>(kHostAddress));
+    EXPECT_EQ(s,
+              "SAS Target Interface Information (State:f1)\n"
+              "LSI 1068 FW Version Name: 1.16.84.00\n"
+              "\nPort 0 State:ff Rate:9 Phys:4 Mask:0f Flags:00 Hndl:0010 Ctrl:0001 Rmv:0\n"
+              "\nPort 1 State:f0 Rate:0 Phys:0 Mask:00 Flags:00 Hndl:ffff Ctrl:ffff Rmv:0\n"
+              "\n"
+              "Controller Port 0 Connection Options: \n"
+              "    PHY 0: Enabled\n    PHY 1: Enabled\n    PHY 2: Enabled\n    PHY 3: Enabled\n"
+              "Controller Port 0 Data Rate:          Auto\n"
+              "Controller Port 1 Connection Options: \n"
+              "    PHY 4: Enabled\n    PHY 5: Enabled\n    PHY 6: Enabled\n    PHY 7: Enabled\n"
+              "Controller Port 1 Data Rate:          Auto\n"
+              "\nSAS Host List: \n" +
+                  std::string(acHost) +
+                  "OC:00 Flags:001 Tmo:00 QFull:00 RstC:00 Ctrlr:1 DevI:00000041\n"
+                  "  LSI SAS Target command Post Map:\n    " +
+                  kIdle + "\n    " + kIdle + "\n    " + kIdle + "\n    " + kIdle + "\n    " + std::string(32, '.') +
+                  "\n  Command Buffers In Use:\n"
+                  "  Total: 0000\n\n"
+                  "  Request queue used bit map: 000\n"
+                  " Request Queue Entries in use:\n");
+}
+
+// A request to turn a port's phys off takes its link down; turned back
+// on, the port links again.  The other port's phys are left alone.
+TEST_F(SasHostPorts, APhyRequestTurnsAPortsPhysOffAndBackOn) {
+    fw::SetSASTargetPhyRequest(0x21);
+    ASSERT_TRUE(host->RunUntil([] { return fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_1) != fw::TRUE; }));
+    for (uint8_t phy = 0; phy < 8; ++phy) EXPECT_EQ(c.ioc->PhyFlags(phy), phy < 4 ? 0x04 : 0x00) << int(phy);
+    EXPECT_EQ(c.ioc->NegotiatedRate(0), 0);
+    fw::SetSASTargetPhyRequest(0x11);
+    ASSERT_TRUE(host->RunUntil([] { return fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_1) == fw::TRUE; }));
+    for (uint8_t phy = 0; phy < 8; ++phy) EXPECT_EQ(c.ioc->PhyFlags(phy), 0x00) << int(phy);
+    EXPECT_EQ(Ready().status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
+
+// ---- task management ----------------------------------------------------------
+
+constexpr uint8_t kAbortTask = 0x01;
+constexpr uint8_t kClearTaskSet = 0x04;
+constexpr uint8_t kQueryTask = 0x80;
+constexpr uint8_t kTaskFound = 8;
+
+// QUERY TASK finds a command in flight and not a tag never sent, and
+// aborts neither; ABORT TASK ends the command it names and no other.
+TEST_F(SasHostPorts, QueryTaskAndAbortTaskActOnTheNamedCommandOnly) {
+    (void)Ready();
+    const uint32_t a = HeldInquiry();
+    const uint32_t b = HeldInquiry();
+    const uint16_t wEvents = EventCount(36);
+    EXPECT_EQ(host->TaskManagement(0, kQueryTask, static_cast<uint16_t>(a)).status, kTaskFound);
+    EXPECT_EQ(host->TaskManagement(0, kQueryTask, 0x7777).status, 0);
+    EXPECT_FALSE(host->Finished(a));
+    EXPECT_EQ(host->TaskManagement(0, kAbortTask, static_cast<uint16_t>(a)).status, 0);
+    EXPECT_EQ(host->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_FALSE(host->Finished(b));
+    EXPECT_EQ(EventCount(36), wEvents + 3);
+    // Nor does a function the port does not know abort anything.
+    EXPECT_EQ(host->TaskManagement(0, 0x77).outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_FALSE(host->Finished(b));
+    c.ioc->ReleaseAssists();
+    const sim::FcpResult r = host->Wait(b);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    EXPECT_GE(r.dataIn.size(), 36u);
+    AtRest();
+}
+
+TEST_F(SasHostPorts, ClearTaskSetEndsEveryCommandOnTheUnit) {
+    (void)Ready();
+    const uint32_t a = HeldInquiry();
+    const uint32_t b = HeldInquiry();
+    EXPECT_EQ(host->TaskManagement(0, kClearTaskSet).status, 0);
+    EXPECT_EQ(host->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(host->Wait(b).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(c.ioc->heldAssists(), 0u);
+    c.ioc->ReleaseAssists();
+    AtRest();
+}
+
+// ---- time-out and links ------------------------------------------------------------
+
+// Data in flight for 14 s is waited for; past that the command is aborted.
+TEST_F(SasHostPorts, ACommandWhoseDataStallsPastFourteenSecondsIsAborted) {
+    (void)Ready();
+    const uint64_t lStart = c.board.clock().Now();
+    const uint32_t a = HeldInquiry();
+    c.board.RunFor(lStart + 14'000'000'000ull - c.board.clock().Now());
+    EXPECT_FALSE(host->Finished(a));
+    const sim::FcpResult r = host->Wait(a, 5'000'000'000ull);
+    EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_GT(r.completedAtNs - lStart, 14'000'000'000ull);
+    c.ioc->ReleaseAssists();
+    AtRest();
+}
+
+// A link back within 2 s costs nothing: the command in flight goes on.
+TEST_F(SasHostPorts, ALinkBackWithinTwoSecondsAbortsNothing) {
+    (void)Ready();
+    const uint32_t a = HeldInquiry();
+    c.ioc->SetLink(0, false);
+    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_LINK_LOST; }));
+    c.board.RunFor(1'500'000'000ull);
+    c.ioc->SetLink(0, true);
+    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_UP; }));
+    c.board.RunFor(3'000'000'000ull);
+    EXPECT_FALSE(host->Finished(a));
+    EXPECT_EQ(EventCount(125), 0);
+    c.ioc->ReleaseAssists();
+    EXPECT_EQ(host->Wait(a).status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
+// Lost for longer: the port's commands are aborted, its hosts removed
+// (event 125) and the port goes down; back, the host is announced again.
+TEST_F(SasHostPorts, ALinkLostLongerAbortsItsCommandsAndRemovesItsHosts) {
+    (void)Ready();
+    ASSERT_TRUE(host->RunUntil([] { return EventCount(124) == 1; }));
+    const uint32_t a = HeldInquiry();
+    c.ioc->SetLink(0, false);
+    EXPECT_EQ(host->Wait(a, 5'000'000'000ull).outcome, sim::FcpResult::Outcome::Terminated);
+    ASSERT_TRUE(host->RunUntil([] { return EventCount(125) == 1; }, 15'000'000'000ull));
+    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_DOWN; }, 15'000'000'000ull));
+    c.ioc->ReleaseAssists();
+    c.ioc->SetLink(0, true);
+    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_UP; }));
+    EXPECT_EQ(Ready().status, fw::SCSI_STATUS_GOOD);
+    EXPECT_TRUE(host->RunUntil([] { return EventCount(124) == 2; }));
+    AtRest();
+}
+
+// Sixty-four initiators are served; the IOC has no index for a 65th.
+TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
+    std::vector<std::unique_ptr<sim::SasHost>> others;
+    for (uint64_t n = 1; n < sim::SasTargetIoc::kMaxInitiators; ++n) {
+        others.push_back(std::make_unique<sim::SasHost>(c.board, *c.ioc, 0, kHostAddress + n));
+        ASSERT_TRUE(others.back()->LogIn()) << n;
+    }
+    sim::SasHost extra(c.board, *c.ioc, 0, kHostAddress + 64);
+    EXPECT_FALSE(extra.LogIn());
+    for (auto& h : others) {
+        sim::FcpResult r;
+        for (int i = 0; i < 4 && r.status != fw::SCSI_STATUS_GOOD; ++i) r = h->Send(0, kInquiry, {}, 96);
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD) << h->index();
+    }
+    AtRest();
+}
+
+// A request waited for returns once its FACTS reply came; one the IOC
+// answers otherwise gives up after 10 s.  (The last act of the test: the
+// main loop does not run again.)
+TEST_F(SasHostPorts, ARequestWaitedForReturnsOnItsFactsReplyOrGivesUp) {
+    uint8_t bFacts = 0, bOther = 0;
+    uint64_t lWaited = 0;
+    ASSERT_EQ(c.board.RunOnCpu([&] {
+        uint32_t adFacts[3] = {static_cast<uint32_t>(fw::MPI_FUNCTION_IOC_FACTS) << 24, 0, 0x1234};
+        bFacts = fw::bSendSASTargetRequestAndWait(fw::PORT_CODE_SAS_HOST_1, adFacts, 3);
+        uint32_t adOther[3] = {0x7Fu << 24, 0, 0x1235};
+        const uint64_t lStart = fw::lGetTickCount();
+        bOther = fw::bSendSASTargetRequestAndWait(fw::PORT_CODE_SAS_HOST_1, adOther, 3);
+        lWaited = fw::lGetTickCount() - lStart;
+    }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(bFacts, fw::STATUS_OK);
+    EXPECT_EQ(bOther, 0);
+    EXPECT_GE(lWaited, 10000u);
+    EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0);
+}
+
 
 }  // namespace

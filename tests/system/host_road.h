@@ -1,7 +1,8 @@
 // A whole controller with one array and one logical drive, booted from the
 // configuration its drives hold, and a host on the Fibre Channel fabric
 // logged in to it: the road from a host's command through the target
-// engine, the cache and the RAID engine to the drives, and back.
+// engine, the cache and the RAID engine to the drives, and back.  The host
+// may instead reach the controller through a SAS host port.
 //
 // The tests keep a reference model (the bytes each acknowledged write put
 // on the logical drive) and check host reads against it, and the drive
@@ -23,6 +24,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../raid/raid_reference.h"
@@ -43,11 +45,13 @@
 #include "sim/fc_host.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
+#include "sim/sas_host.h"
 #include "target/host_command_pool.h"
 
 namespace roadtest {
 
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
+constexpr uint64_t kSasHostAddress = 0x500605B0000A0001ull;
 constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
 
 // Events of the code in the controller's log.
@@ -57,6 +61,51 @@ inline uint16_t EventCount(uint8_t code) {
     for (uint16_t w = 0; w < wCount; ++w) n += fw::psGetEventLogEntry(w)->bCode == code;
     return n;
 }
+
+// The port a road's host reaches the controller through.
+enum class HostKind { Fc, Sas };
+inline const char* HostKindName(HostKind e) { return e == HostKind::Fc ? "Fc" : "Sas"; }
+
+// The road's host, whichever port it reaches: what the road's helpers and
+// tests ask of a host.
+class RoadHost {
+public:
+    virtual ~RoadHost() = default;
+    sim::FcpResult Send(const sim::FcpCommand& command, uint64_t limitNs = sim::FcHost::kDefaultLimitNs) {
+        return Run(command, limitNs);
+    }
+    sim::FcpResult Send(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dataOut = {},
+                        uint32_t dataInLength = 0) {
+        return Run(sim::FcpCommand::To(lun, cdb, dataOut, dataInLength), sim::FcHost::kDefaultLimitNs);
+    }
+    sim::FcpResult Wait(uint32_t tag, uint64_t limitNs = sim::FcHost::kDefaultLimitNs) { return Await(tag, limitNs); }
+    virtual uint32_t Submit(const sim::FcpCommand& command) = 0;
+    // Called as each command's answer reaches the host.
+    virtual void OnCompletion(std::function<void(uint32_t, const sim::FcpResult&)> fn) = 0;
+
+private:
+    virtual sim::FcpResult Run(const sim::FcpCommand& command, uint64_t limitNs) = 0;
+    virtual sim::FcpResult Await(uint32_t tag, uint64_t limitNs) = 0;
+};
+
+template <typename Host>
+class RoadHostOn final : public RoadHost {
+public:
+    explicit RoadHostOn(Host& host) : m_host(host) {}
+    uint32_t Submit(const sim::FcpCommand& command) override { return m_host.Submit(command); }
+    void OnCompletion(std::function<void(uint32_t, const sim::FcpResult&)> fn) override {
+        if constexpr (std::is_same_v<Host, sim::FcHost>) {
+            m_host.initiator().onCompletion = std::move(fn);
+        } else {
+            m_host.onCompletion = std::move(fn);
+        }
+    }
+
+private:
+    sim::FcpResult Run(const sim::FcpCommand& command, uint64_t limitNs) override { return m_host.Send(command, limitNs); }
+    sim::FcpResult Await(uint32_t tag, uint64_t limitNs) override { return m_host.Wait(tag, limitNs); }
+    Host& m_host;
+};
 
 // Reads and writes a drive received inside the array's data (not the
 // controller's own configuration copies near the end of the drive).
@@ -106,6 +155,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(ConnectHost());
     }
     void StartController() {
+        if (hostKind == HostKind::Sas) boardConfig.hostInterface = sim::HostInterface::SasTarget;
         fabric = std::make_unique<sim::FcFabric>();
         board = std::make_unique<sim::Board>(boardConfig);
         board->sasController().AttachChassis(chassis.get());
@@ -122,17 +172,23 @@ protected:
         ASSERT_TRUE(Booted()) << board->ConsoleText();
     }
     void ConnectHost() {
-        host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
+        if (hostKind == HostKind::Sas) {
+            sasHost = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kSasHostAddress);
+            road = std::make_unique<RoadHostOn<sim::SasHost>>(*sasHost);
+        } else {
+            host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
+            road = std::make_unique<RoadHostOn<sim::FcHost>>(*host);
+        }
         // A replay of the cache at start of day holds every host command
         // until the drives have what the cache held.
-        host->initiator().onCompletion = [this](uint32_t, const sim::FcpResult&) {
+        road->OnCompletion([this](uint32_t, const sim::FcpResult&) {
             answeredDuringReplay |= fw::fGetRetripeFlag() == fw::TRUE;
-        };
-        ASSERT_TRUE(host->LogIn()) << board->ConsoleText();
+        });
+        ASSERT_TRUE(host ? host->LogIn() : sasHost->LogIn()) << board->ConsoleText();
         sim::FcpResult r;
         // Its power-on unit attention, answered to the first command.
         for (int i = 0; i < 4; ++i) {
-            r = host->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+            r = road->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
             if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
         }
         ASSERT_EQ(r.status, 0) << "LUN 0 never became ready";
@@ -140,7 +196,7 @@ protected:
         // day's own work (its configuration writes) still out.
         board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0 && fw::wGetKernelEntriesUsed() == 0; },
                         kSettleLimitNs);
-        host->initiator().onCompletion = nullptr;
+        road->OnCompletion(nullptr);
         baseHostEntries = fw::wGetTargetEntriesUsed();
         baseChildren = fw::wGetKernelEntriesUsed();
         basePages = fw::dGetPagesInUse(0);
@@ -148,7 +204,9 @@ protected:
     // The controller goes away (its drives and, with a data directory, its
     // NVRAM stay as they are); the drives of the slots given are pulled.
     void Stop(const std::vector<unsigned>& pulled = {}) {
+        road.reset();
         host.reset();
+        sasHost.reset();
         board.reset();
         fabric.reset();
         for (unsigned s : pulled) chassis->Pull(s);
@@ -207,7 +265,7 @@ protected:
     // A write of random bytes; once GOOD, the reference holds them.
     void Write(uint64_t lba, uint32_t blocks, uint32_t seed, bool f16 = false) {
         const std::vector<uint8_t> data = Random(blocks, seed);
-        const sim::FcpResult r = host->Send(0, Cdb(f16 ? fw::SCSI_WRITE16 : fw::SCSI_WRITE10, lba, blocks), data);
+        const sim::FcpResult r = road->Send(0, Cdb(f16 ? fw::SCSI_WRITE16 : fw::SCSI_WRITE10, lba, blocks), data);
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << lba << "+" << blocks;
         ASSERT_EQ(r.status, 0) << "write " << lba << "+" << blocks << SenseText(r);
         ASSERT_EQ(r.dataOutTaken, data.size());
@@ -229,7 +287,7 @@ protected:
     }
     // A read must return what the reference holds (zeros where nothing was written).
     void ExpectRead(uint64_t lba, uint32_t blocks, bool f16 = false) {
-        const sim::FcpResult r = host->Send(0, Cdb(f16 ? fw::SCSI_READ16 : fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
+        const sim::FcpResult r = road->Send(0, Cdb(f16 ? fw::SCSI_READ16 : fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "read " << lba << "+" << blocks;
         ASSERT_EQ(r.status, 0) << "read " << lba << "+" << blocks << SenseText(r);
         ASSERT_EQ(r.dataIn.size(), blocks * kBlock);
@@ -271,11 +329,11 @@ protected:
                 cmd.cdb = Cdb(fw::SCSI_WRITE10, lba, blocks);
                 cmd.dataOut = Random(blocks, seed * 1000 + i);
                 NoteSent(lba, cmd.dataOut);
-                inFlight.push_back({host->Submit(cmd), lba, cmd.dataOut});
+                inFlight.push_back({road->Submit(cmd), lba, cmd.dataOut});
             }
             beforeWait(answered);
             const InFlight f = inFlight.front();
-            const sim::FcpResult r = host->Wait(f.tag, waitNs);
+            const sim::FcpResult r = road->Wait(f.tag, waitNs);
             if (fStop()) return;
             ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "write " << f.lba << " never answered";
             ASSERT_EQ(r.status, 0) << "write " << f.lba << SenseText(r);
@@ -446,7 +504,10 @@ protected:
     std::unique_ptr<sim::Chassis> chassis;
     std::unique_ptr<sim::FcFabric> fabric;
     std::unique_ptr<sim::Board> board;
-    std::unique_ptr<sim::FcHost> host;
+    HostKind hostKind = HostKind::Fc;
+    std::unique_ptr<sim::FcHost> host;       // on a Fibre Channel port
+    std::unique_ptr<sim::SasHost> sasHost;   // on a SAS host port
+    std::unique_ptr<RoadHost> road;          // the one of the two the host kind names
     ArraySpec spec{};
     unsigned firstSlot = 1;   // the chassis slot of the array's member 0
     std::map<unsigned, unsigned> memberSlots;   // members rebuilt onto a drive in another slot

@@ -1,8 +1,10 @@
 // Hosts write and read logical drives of every RAID level through the whole
-// controller: FC host port, target engine, cache, RAID engine, drives.
+// controller: FC or SAS host port, target engine, cache, RAID engine, drives.
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <tuple>
 
 #include "host_road.h"
 #include "cache/nvram_journal.h"
@@ -14,13 +16,28 @@ using namespace roadtest;
 
 constexpr uint8_t kCachedDataLost = 101;   // event "Cached Data Lost"
 
-class LevelRoad : public HostRoad, public ::testing::WithParamInterface<ArraySpec> {};
+// A road through the host port of the kind its parameter names.
+template <typename Param>
+class RoadOver : public HostRoad, public ::testing::WithParamInterface<Param> {
+protected:
+    void SetUp() override { hostKind = std::get<HostKind>(this->GetParam()); }
+    const ArraySpec& Array() const { return std::get<ArraySpec>(this->GetParam()); }
+};
+
+template <typename Info>
+std::string RoadName(const Info& info) {
+    const HostKind e = std::get<HostKind>(info.param);
+    const std::string name = std::get<ArraySpec>(info.param).pszName;
+    return e == HostKind::Fc ? name : name + "Over" + HostKindName(e);
+}
+
+class LevelRoad : public RoadOver<std::tuple<ArraySpec, HostKind>> {};
 
 // Random lengths and offsets, overlapping one another, WRITE(10) and
 // WRITE(16): after each batch is on the drives, the drive images match the
 // layout model, and reads of (10) and (16) return the reference.
 TEST_P(LevelRoad, WritesLandWhereTheLayoutPutsThemAndReadBack) {
-    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(Boot(Array()));
     std::mt19937 rng(7);
     const uint64_t span = RowBlocks() * 6;
     for (uint32_t i = 0; i < 24; ++i) {
@@ -49,14 +66,18 @@ const ArraySpec kLevels[] = {
     {"Raid5WriteThrough", fw::RAID_LEVEL_5, 5, 16, 0, false},
     {"Raid6WriteThrough", fw::RAID_LEVEL_6, 6, 16, 0, false},
 };
-INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::ValuesIn(kLevels),
-                         [](const auto& info) { return std::string(info.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Values(HostKind::Fc)),
+                         [](const auto& info) { return RoadName(info); });
+// Through a SAS host port, each layout written through.
+const ArraySpec kSasLevels[] = {kLevels[6], kLevels[7], kLevels[8], kLevels[9]};
+INSTANTIATE_TEST_SUITE_P(SasPort, LevelRoad, ::testing::Combine(::testing::ValuesIn(kSasLevels), ::testing::Values(HostKind::Sas)),
+                         [](const auto& info) { return RoadName(info); });
 
 // Thirty-two commands in flight: writes of random lengths that share stripe
 // rows (and parity) with one another but never overlap a write still in
 // flight, sequential runs among them, and reads of what is acknowledged.
 TEST_P(LevelRoad, ManyCommandsInFlightShareRowsAndKeepEveryByte) {
-    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(Boot(Array()));
     std::mt19937 rng(23);
     const uint64_t span = RowBlocks() * 12;
     struct InFlight {
@@ -88,11 +109,11 @@ TEST_P(LevelRoad, ManyCommandsInFlightShareRowsAndKeepEveryByte) {
             } else {
                 c.dataOut = Random(blocks, 1000 + i);
             }
-            inFlight.push_back({host->Submit(c), lba, blocks, c.dataOut});
+            inFlight.push_back({road->Submit(c), lba, blocks, c.dataOut});
         }
         const InFlight f = inFlight.front();
         inFlight.erase(inFlight.begin());
-        const sim::FcpResult r = host->Wait(f.tag);
+        const sim::FcpResult r = road->Wait(f.tag);
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << f.lba << "+" << f.blocks;
         ASSERT_EQ(r.status, 0) << f.lba << "+" << f.blocks << SenseText(r);
         if (f.data.empty()) {
@@ -141,14 +162,14 @@ protected:
         AtGood at{};
         const std::vector<uint8_t> data = Random(blocks, seed);
         const raidref::Place p = raidref::Striped(lba, spec.bDrives, spec.wChunk);
-        host->initiator().onCompletion = [&](uint32_t, const sim::FcpResult&) {
+        road->OnCompletion([&](uint32_t, const sim::FcpResult&) {
             at.writes = AllDataWrites();
             std::vector<uint8_t> v(kBlock);
             chassis->DriveAt(p.member + 1)->ReadBlocks(p.block, 1, v.data());
             at.onDrive = std::equal(v.begin(), v.end(), data.begin());
-        };
-        const sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_WRITE10, lba, blocks), data);
-        host->initiator().onCompletion = nullptr;
+        });
+        const sim::FcpResult r = road->Send(0, Cdb(fw::SCSI_WRITE10, lba, blocks), data);
+        road->OnCompletion(nullptr);
         EXPECT_EQ(r.status, 0) << SenseText(r);
         Record(lba, data);
         return at;
@@ -180,6 +201,7 @@ TEST_F(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
     Settle();
 }
 
+
 // ---- sequential writes become whole stripes -------------------------------
 
 // A host streaming 4 KiB writes, sixteen at a time: they are gathered into
@@ -197,10 +219,10 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
             sim::FcpCommand c;
             c.cdb = Cdb(fw::SCSI_WRITE10, uint64_t(i) * 8, 8);
             c.dataOut = Random(8, i);
-            inFlight.push_back({host->Submit(c), c.dataOut});
+            inFlight.push_back({road->Submit(c), c.dataOut});
             ++i;
         }
-        const sim::FcpResult r = host->Wait(inFlight.front().first);
+        const sim::FcpResult r = road->Wait(inFlight.front().first);
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
         ASSERT_EQ(r.status, 0) << SenseText(r);
         inFlight.erase(inFlight.begin());
@@ -226,7 +248,7 @@ TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
     Settle();
     chassis->DriveAt(2)->InjectMediaError(3, 1);   // host block 19
     auto Read = [&](uint64_t lba, uint32_t blocks) {
-        return host->Send(0, Cdb(fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
+        return road->Send(0, Cdb(fw::SCSI_READ10, lba, blocks), {}, blocks * kBlock);
     };
     auto ExpectMediumError = [](const sim::FcpResult& r, uint8_t bAscq) {
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
