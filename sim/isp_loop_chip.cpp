@@ -25,6 +25,12 @@ constexpr uint8_t kEntryMarker = 0x04;
 constexpr uint8_t kEntryNotifyAck = 0x0E;
 constexpr uint16_t kControlDataIn = 0x20;
 constexpr uint16_t kControlDataOut = 0x40;
+// The chip's own layout: the control/status register's bank select, the
+// bank registers and the sequencer window register among them.
+constexpr uint16_t kBankMask = 0x70;
+constexpr uint32_t kBankFirst = 0x80;
+constexpr uint32_t kBankEnd = 0xC0;
+constexpr uint32_t kSequencerWindow = 0xA4;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Get32(const uint8_t* p) {
@@ -95,8 +101,16 @@ uint32_t IspLoopChip::Canonical(uint32_t r) {
 }
 
 uint32_t IspLoopChip::Read(uint32_t address, unsigned) {
-    const uint32_t r = Canonical(address - WindowOf(m_chip));
-    if (r == ISP24_REG_HCCR) return 0;   // no host interrupt pending
+    const uint32_t raw = address - WindowOf(m_chip);
+    if (m_native && raw >= kBankFirst && raw < kBankEnd) {
+        // The selected bank's registers; with a sequencer window chosen,
+        // the window's registers (the window register reads back).
+        if (raw == kSequencerWindow) return m_window;
+        return m_window != 0 ? windowRegister(m_window, raw) : bankRegister(m_control & kBankMask, raw);
+    }
+    if (raw == ISP2X_REG_CTRL_STATUS) return m_control;   // a soft reset ends at once
+    const uint32_t r = m_native ? raw : Canonical(raw);
+    if (!m_native && r == ISP24_REG_HCCR) return 0;   // no host interrupt pending
     if (r >= ISP2X_REG_MAILBOX0 && r < ISP2X_REG_MAILBOX0 + 2 * ISP_MAILBOXES) {
         return m_mailbox[(r - ISP2X_REG_MAILBOX0) / 2];
     }
@@ -111,8 +125,22 @@ uint32_t IspLoopChip::Read(uint32_t address, unsigned) {
 }
 
 void IspLoopChip::Write(uint32_t address, uint32_t value, unsigned) {
-    uint32_t r = Canonical(address - WindowOf(m_chip));
-    if (r == ISP24_REG_HCCR) {
+    const uint32_t raw = address - WindowOf(m_chip);
+    // Its own HCCR written: from now on the driver speaks the chip's own
+    // layout, where 0x48 is a mailbox and 0x80-0xBE the register banks.
+    if (raw == ISP2X_REG_HCCR) m_native = true;
+    if (m_native && raw == kSequencerWindow) {
+        m_window = static_cast<uint16_t>(value);
+        return;
+    }
+    if (raw == ISP2X_REG_CTRL_STATUS) {
+        m_control = static_cast<uint16_t>(value & kBankMask);
+        m_window = 0;
+        if (value & 1u) SoftReset();
+        return;
+    }
+    uint32_t r = m_native ? raw : Canonical(raw);
+    if (!m_native && r == ISP24_REG_HCCR) {
         r = ISP2X_REG_HCCR;
         switch (value) {
         case ISP24_HCCR_SET_HOST_INT: value = ISP_HC_SET_HOST_INT; break;
@@ -373,9 +401,39 @@ uint16_t IspLoopChip::Execute(std::array<uint16_t, 32>& mb) {
     }
     case MBC_LINK_STATUS:
         return deviceCommand();
+    case MBC_DUMP_RAM_EXTENDED:
+        return DumpRam(mb);
     default:
         return MBS_INVALID_COMMAND;
     }
+}
+
+// RISC RAM words to buffer memory: the address in mailboxes 8 and 1, the
+// bus address in 2 and 3, the count in 4 and 5.
+uint16_t IspLoopChip::DumpRam(const std::array<uint16_t, 32>& mb) {
+    const uint32_t first = BusAddress(mb[8], mb[1]);
+    const uint32_t words = BusAddress(mb[4], mb[5]);
+    if (first < kRiscRamFirst || words > kRiscRamEnd - first) return MBS_PARAMETER_ERROR;
+    uint8_t* p = Memory(BusAddress(mb[2], mb[3]), words * 2);
+    if (p == nullptr) return MBS_PARAMETER_ERROR;
+    for (uint32_t i = 0; i < words; ++i) Put16(p + 2 * i, riscWord(first + i));
+    return MBS_COMPLETE;
+}
+
+// The RISC starts again from its ROM: the firmware and what it was about
+// are gone; mailbox 0 reads 0 once the ROM is ready.
+void IspLoopChip::SoftReset() {
+    ++m_softResets;
+    m_paused = false;
+    m_pending.clear();
+    m_completions.clear();
+    m_backlog.clear();
+    m_presented = false;
+    m_lineLevel = false;
+    m_line.Set(false);
+    m_reqBase = m_rspBase = 0;
+    m_reqIn = m_reqOut = m_rspIn = m_rspOut = 0;
+    m_mailbox.fill(0);
 }
 
 // --- rings -----------------------------------------------------------------------------

@@ -91,6 +91,18 @@ public:
     const std::vector<uint16_t>& mailboxLog() const { return m_log; }
     const std::vector<std::array<uint16_t, 32>>& mailboxInputs() const { return m_inputs; }
     const std::array<uint8_t, 64>& lastRequest() const { return m_lastRequest; }
+    // What the RISC's RAM holds at a word address (0x800 up to 0x1FFFF):
+    // a pattern of the address, so a dump shows where each word came from.
+    static uint16_t riscWord(uint32_t address) { return static_cast<uint16_t>(address * 0x9E37u ^ 0x5A00u); }
+    static constexpr uint32_t kRiscRamFirst = 0x800;
+    static constexpr uint32_t kRiscRamEnd = 0x20000;
+    // A bank register's value (bank select 0x00-0x70, offset 0x80-0xBE) and
+    // a sequencer window register's (window 0x2000-0x2E00).
+    static uint16_t bankRegister(uint16_t bank, uint32_t offset) { return static_cast<uint16_t>(bank << 8 | offset); }
+    static uint16_t windowRegister(uint16_t window, uint32_t offset) { return static_cast<uint16_t>(window | offset); }
+    // The driver reached the chip in its own register layout.
+    bool nativeLayout() const { return m_native; }
+    uint32_t softResets() const { return m_softResets; }
     bool initialised() const { return m_reqBase != 0; }
     bool line() const { return m_lineLevel; }
 
@@ -123,6 +135,8 @@ private:
     uint16_t InitFirmware(uint32_t icb);
     uint16_t PortDatabase(uint16_t loopId, uint32_t bus);
     uint16_t PositionMap(uint32_t bus);
+    uint16_t DumpRam(const std::array<uint16_t, 32>& mb);
+    void SoftReset();
     void RequestsWritten();
     void TakeRequests();
     void Command(const Entry& entry, bool viaMailbox, uint32_t bus);
@@ -138,6 +152,10 @@ private:
     uint32_t m_hostStatus = 0;
     bool m_presented = false;
     bool m_paused = false;
+    bool m_native = false;
+    uint16_t m_control = 0;    // control/status: the bank select
+    uint16_t m_window = 0;     // the sequencer window of the selected bank
+    uint32_t m_softResets = 0;
     std::deque<Interrupt> m_pending;
     uint64_t m_readyAt = 0;
     bool m_loopUp = true;

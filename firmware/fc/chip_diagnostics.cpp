@@ -1,11 +1,14 @@
 // Service and fault displays of the Fibre Channel host chips.
 #include "fc/chip_diagnostics.h"
 
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/date_time.h"
+#include "executive/interrupt_controller.h"
 #include "executive/types.h"
 #include "fc/loop_maps.h"
 #include "fc/ql_chip.h"
@@ -112,25 +115,42 @@ private:
     bool m_fOk = true;
 };
 
-// RISC memory copied into the pages by the chip's own dump command, then
-// printed eight words to a line, each led by its RISC address.
-bool DumpRiscMemory(uint8_t bChip, BUFFER_HANDLE dPages, const char* pszTitle, uint32_t dRiscAddress,
-                    uint32_t dWords) {
+// The chip's dump command for RISC memory: dWords words from dRiscAddress
+// into buffer memory at dBus.
+QL_MAILBOX_COMMAND sDumpRamCommand(uint32_t dRiscAddress, uint32_t dWords, BUS_ADDRESS dBus) {
     QL_MAILBOX_COMMAND s = sQLCommand(MBC_DUMP_RAM_EXTENDED);
     SetQLMailbox(&s, 1, static_cast<uint16_t>(dRiscAddress));
     SetQLMailbox(&s, 8, static_cast<uint16_t>(dRiscAddress >> 16));
-    SetQLMailboxAddress(&s, 2, 3, dBufferHandleToPciAddress(dPages));
+    SetQLMailboxAddress(&s, 2, 3, dBus);
     SetQLMailbox(&s, 4, static_cast<uint16_t>(dWords >> 16));
     SetQLMailbox(&s, 5, static_cast<uint16_t>(dWords));
-    if (bQLPolledMailboxCommand(bChip, &s) != STATUS_OK) return false;
-    const auto* pb = static_cast<const uint8_t*>(pBufferHandleToPointer(dPages));
-    DebugPrintf("%s", pszTitle);
+    return s;
+}
+
+// RISC memory as dumped: eight words to a line, each line led by the RISC
+// address of its first word.
+void PrintRiscWords(const uint8_t* pb, uint32_t dRiscAddress, uint32_t dWords, uint32_t dWordBytes) {
     for (uint32_t i = 0; i < dWords; ++i) {
         if (i % 8 == 0) DebugPrintf("%08x: ", dRiscAddress + i);
-        uint32_t d;
-        std::memcpy(&d, pb + 4 * i, 4);
-        DebugPrintf((i % 8 == 7 || i + 1 == dWords) ? "%08x\n" : "%08x ", d);
+        uint32_t d = 0;
+        std::memcpy(&d, pb + dWordBytes * i, dWordBytes);
+        const bool fLast = i % 8 == 7 || i + 1 == dWords;
+        if (dWordBytes == 2) {
+            DebugPrintf(fLast ? "%04x\n" : "%04x ", d);
+        } else {
+            DebugPrintf(fLast ? "%08x\n" : "%08x ", d);
+        }
     }
+}
+
+// RISC memory copied into the pages by the chip's own dump command, then
+// printed.
+bool DumpRiscMemory(uint8_t bChip, BUFFER_HANDLE dPages, const char* pszTitle, uint32_t dRiscAddress,
+                    uint32_t dWords) {
+    QL_MAILBOX_COMMAND s = sDumpRamCommand(dRiscAddress, dWords, dBufferHandleToPciAddress(dPages));
+    if (bQLPolledMailboxCommand(bChip, &s) != STATUS_OK) return false;
+    DebugPrintf("%s", pszTitle);
+    PrintRiscWords(static_cast<const uint8_t*>(pBufferHandleToPointer(dPages)), dRiscAddress, dWords, 4);
     return true;
 }
 
@@ -226,6 +246,135 @@ void DumpIsp24xx(uint8_t bChip) {
     DebugPrintf("Priority Queue not used\n\n");
     DumpRing("Response queue\n", pbGetResponseRing(bChip), wGetResponseRingLength(bChip));
     DumpRing("ATIO Queue\n", pbGetAtioRing(bChip), wGetAtioRingLength(bChip));
+}
+
+// --- the ISP2x00 drive chip ---------------------------------------------------------
+
+namespace {
+
+// The dump reads an ISP2x00 in the chip's own register layout, whatever
+// layout the board's host chips give the driver.
+constexpr uint32_t ISP2X_BANK_FIRST = 0x80;
+constexpr uint32_t ISP2X_BANK_REGISTERS = 32;
+constexpr uint32_t ISP2X_REG_SEQUENCER_WINDOW = 0xA4;
+constexpr uint32_t ISP2X_WINDOW_REGISTERS = 16;
+constexpr uint16_t ISP2X_CONTROL_SOFT_RESET = 0x0001;
+constexpr uint16_t kawIsp2xBanks[] = {0x40, 0x50, 0x00, 0x10, 0x20, 0x30};
+constexpr uint16_t ISP2X_FIRST_WINDOW = 0x2000;
+constexpr uint16_t ISP2X_LAST_WINDOW = 0x2E00;
+constexpr uint16_t ISP2X_WINDOW_STEP = 0x200;
+constexpr uint32_t ISP2X_RESET_POLLS = 1000000;
+constexpr uint32_t ISP2X_DUMP_PAGES = 256;
+constexpr uint32_t ISP2X_PAGE_FILL = 0x99999999;
+
+struct RISC_RAM_PART {
+    uint32_t dAddress;
+    uint32_t dWords;
+};
+constexpr RISC_RAM_PART kaIsp2xRam[] = {{0x800, 63488}, {0x10000, 4096}, {0x11000, 61440}};
+
+class CHIP2X_DUMP {
+public:
+    explicit CHIP2X_DUMP(uint8_t bChip) : m_bChip(bChip) {}
+    bool Ok() const { return m_fOk; }
+    uint16_t Read16(uint32_t dRegister) {
+        uint16_t w = 0;
+        if (m_fOk && bQLReadReg16(m_bChip, dRegister, &w) != STATUS_OK) m_fOk = false;
+        return w;
+    }
+    void Write16(uint32_t dRegister, uint16_t wValue) {
+        if (m_fOk && bQLWriteReg16(m_bChip, dRegister, wValue) != STATUS_OK) m_fOk = false;
+    }
+    // Up to dPolls reads of a register until (value & wMask) == wWant.
+    bool Poll(uint32_t dRegister, uint16_t wMask, uint16_t wWant, uint32_t dPolls) {
+        for (uint32_t i = 0; i < dPolls && m_fOk; ++i) {
+            if ((Read16(dRegister) & wMask) == wWant && m_fOk) return true;
+        }
+        return false;
+    }
+    // dCount 16-bit registers from dFirst, sixteen to a line.
+    void Registers(const char* pszTitle, uint32_t dFirst, uint32_t dCount) {
+        DebugPrintf("%s", pszTitle);
+        for (uint32_t r = 0; r < dCount && m_fOk; ++r) {
+            const uint16_t w = Read16(dFirst + 2 * r);
+            if (m_fOk) DebugPrintf((r % 16 == 15 || r + 1 == dCount) ? "%04x\n" : "%04x ", w);
+        }
+    }
+    // A mailbox command polled in the chip's own layout (the drive side's
+    // interrupts are held off meanwhile).
+    bool Command(QL_MAILBOX_COMMAND* ps) {
+        for (uint8_t n = 0; n < ISP_MAILBOXES; ++n) {
+            if ((ps->dWriteMask >> n) & 1u) Write16(ISP2X_REG_MAILBOX0 + 2u * n, ps->awMailbox[n]);
+        }
+        Write16(ISP2X_REG_HCCR, ISP_HC_SET_HOST_INT);
+        if (!Poll(ISP2X_REG_INT_STATUS, ISP_INT_STATUS_RISC, ISP_INT_STATUS_RISC, ISP2X_RESET_POLLS)) return false;
+        const uint16_t wStatus = Read16(ISP2X_REG_MAILBOX0);
+        Write16(ISP2X_REG_HCCR, ISP_HC_CLEAR_RISC_INT);
+        Write16(ISP2X_REG_SEMAPHORE, 0);
+        return m_fOk && wStatus == MBS_COMPLETE;
+    }
+
+private:
+    uint8_t m_bChip;
+    bool m_fOk = true;
+};
+
+}  // namespace
+
+void DumpIsp2x00(uint8_t bChip) {
+    if (fIsChipPresent(bChip) != TRUE) return;
+    InterruptSourceLock sLock(INT_SOURCE_DRIVE_SIDE);
+    CHIP2X_DUMP d(bChip);
+    DebugPrintf("\n\nISP2x00 Debug Dump for Device %d\n", bChip);
+    const uint16_t wHccr = d.Read16(ISP2X_REG_HCCR);
+    if (!d.Ok()) return;
+    DebugPrintf("\nHCCR Register\n%04x\n", wHccr);
+    d.Write16(ISP2X_REG_HCCR, ISP_HC_PAUSE_RISC);
+    if (!d.Poll(ISP2X_REG_HCCR, ISP2X_HCCR_PAUSED, ISP2X_HCCR_PAUSED, PAUSE_POLLS)) return;
+
+    d.Registers("\nMailbox Registers\n", ISP2X_REG_MAILBOX0, ISP_MAILBOXES);
+    for (uint16_t wBank : kawIsp2xBanks) {
+        if (!d.Ok()) return;
+        d.Write16(ISP2X_REG_CTRL_STATUS, wBank);
+        char acTitle[40];
+        std::snprintf(acTitle, sizeof acTitle, "\nBank %02x Registers\n", wBank);
+        d.Registers(acTitle, ISP2X_BANK_FIRST, ISP2X_BANK_REGISTERS);
+    }
+    for (uint32_t dWindow = ISP2X_FIRST_WINDOW; dWindow <= ISP2X_LAST_WINDOW && d.Ok(); dWindow += ISP2X_WINDOW_STEP) {
+        d.Write16(ISP2X_REG_SEQUENCER_WINDOW, static_cast<uint16_t>(dWindow));
+        char acTitle[40];
+        std::snprintf(acTitle, sizeof acTitle, "\nSequencer Window %04x Registers\n", dWindow);
+        d.Registers(acTitle, ISP2X_BANK_FIRST, ISP2X_WINDOW_REGISTERS);
+    }
+    if (!d.Ok()) return;
+
+    d.Write16(ISP2X_REG_CTRL_STATUS, ISP2X_CONTROL_SOFT_RESET);
+    if (!d.Poll(ISP2X_REG_CTRL_STATUS, ISP2X_CONTROL_SOFT_RESET, 0, ISP2X_RESET_POLLS) ||
+        !d.Poll(ISP2X_REG_MAILBOX0, 0xFFFF, 0, ISP2X_RESET_POLLS)) {
+        return;
+    }
+
+    BUFFER_HANDLE dPages = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, ISP2X_DUMP_PAGES, &dPages) != STATUS_OK) return;
+    auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(dPages));
+    for (uint32_t i = 0; i < ISP2X_DUMP_PAGES * BUFFER_PAGE_SIZE; i += 4) std::memcpy(pb + i, &ISP2X_PAGE_FILL, 4);
+    // The parts lie one after another in the pages, as the RISC holds them.
+    DebugPrintf("\nRISC RAM\n");
+    uint32_t dOffset = 0;
+    bool fDumped = true;
+    for (size_t n = 0; n < std::size(kaIsp2xRam) && fDumped; ++n) {
+        const RISC_RAM_PART& s = kaIsp2xRam[n];
+        QL_MAILBOX_COMMAND sCommand =
+            sDumpRamCommand(s.dAddress, s.dWords, dBufferHandleToPciAddress(dPages) + dOffset);
+        fDumped = d.Command(&sCommand);
+        if (!fDumped) break;
+        PrintRiscWords(pb + dOffset, s.dAddress, s.dWords, 2);
+        dOffset += 2 * s.dWords;
+        if (n + 1 < std::size(kaIsp2xRam)) DebugPrintf("\n");
+    }
+    // The image has been printed: nothing keeps the pages.
+    (void)wFreeDataPages(dPages, ISP2X_DUMP_PAGES);
+    if (fDumped) DebugPrintf("[<==END]ISP Debug Dump\n");
 }
 
 void PrintHostLinkStatus() {

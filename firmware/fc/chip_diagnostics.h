@@ -16,6 +16,9 @@ constexpr uint32_t ISP_DUMP_EXTERNAL_ADDRESS = 0x100000;
 // Registers, RISC memory and rings of a stopped ISP24xx host chip, on the
 // polled console (it runs from the interrupt handler before a halt).
 void DumpIsp24xx(uint8_t bChip);
+// Registers and RISC RAM of a stopped ISP2x00 drive chip, on the polled
+// console; the chip is left reset.
+void DumpIsp2x00(uint8_t bChip);
 // "Host FC Link Status": the link error counters of every port on the
 // host loops that are up.
 void PrintHostLinkStatus();

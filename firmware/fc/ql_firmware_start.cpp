@@ -436,7 +436,7 @@ void StartDriveChips() {
     ClearDriveResourceCount(4);
     for (uint8_t bChip = 3; bChip <= 4; ++bChip) {
         if (fGetChipFault(bChip) != TRUE) continue;
-        DumpIsp24xx(bChip);
+        DumpIsp2x00(bChip);
         SetChipPresent(bChip, FALSE);
     }
 }

@@ -8,6 +8,8 @@
 #include "hw/mpi.h"
 #include "sas/mpi_interface.h"
 #include "sas/reply_dispatch.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_target.h"
 
 namespace fw {
 
@@ -104,6 +106,34 @@ void LSIDiagMemoryDumpTool(uint8_t bIocId) {
         if (i % 4 == 3) ConsolePrintf("\n");
     }
     RestartLSIIocFromLoad(bIocId);
+}
+
+// The SAS host ports' command buffers and request frames.  Both ports are
+// served by one IOC: the repost bitmap and the request frames are its own
+// and shown under each port; the command buffers in use are shown under
+// the port whose initiator sent their command.
+void ShowLSITargetPostQueues() {
+    const LSI_SAS_TARGET_IOC* a = dGetSASTargetIocRecord(LSI_IOC_TARGET_1);
+    if (a == nullptr || bGetSASTargetState() == SAS_TARGET_ABSENT) return;
+    for (uint8_t bPort = 0; bPort < 2; ++bPort) {
+        ConsolePrintf("LSI%01x command Post In Use:\n", bPort);
+        // Every word: the IOC takes more buffers than eight words map.
+        for (uint16_t w = 0; w < SAS_TARGET_REPOST_WORDS; ++w) ConsolePrintf("%08x ", dGetSASTargetRepostWord(w));
+        ConsolePrintf("\n");
+        const uint8_t bPortCode = bPort == 0 ? LSI_IOC_TARGET_1 : LSI_IOC_TARGET_2;
+        for (uint16_t i = 0; i < a->wCmdBuffers && i < SAS_TARGET_MAX_CMD_BUFFERS; ++i) {
+            const SAS_TARGET_IO_INFO& s = a->asIo[i];
+            if (s.wOwner != SAS_IO_OWNER_NONE && s.bPort == bPortCode) ConsolePrintf("%03x:%03x\n", i, s.wOwner);
+        }
+        ConsolePrintf("\n");
+        ConsolePrintf("LSI%01x Request queue:%03x\n", bPort, a->wRequestsInUse);
+        // Words enough for every frame: a count that is no multiple of 32
+        // would leave its last frames out.
+        const uint16_t wFrameWords = static_cast<uint16_t>((a->wRequestFrames + 31) / 32);
+        const uint16_t wWords = wFrameWords < 16 ? wFrameWords : 16;
+        for (uint16_t w = 0; w < wWords; ++w) ConsolePrintf("%08x ", a->adInUse[w]);
+        ConsolePrintf("\n");
+    }
 }
 
 }  // namespace fw

@@ -71,7 +71,6 @@ void NotifySASExpanderListChanged() {}
 uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
-void ShowLSITargetPostQueues() {}
 void ResetLsiHostPort(uint8_t) {}
 
 void PrintSASPortSettings(const char*, uint8_t, uint8_t) {}

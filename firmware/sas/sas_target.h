@@ -126,6 +126,9 @@ void RequestCommandBufferRepost(uint8_t bPort, uint16_t wIoIndex);
 void SetSASTargetRepostRequest(uint8_t f);
 uint8_t fIsSASTargetRepostRequested();
 void SASTargetRepostService(uint8_t bPort);
+// A word of the bitmap of command buffers waiting to go back to the IOC.
+constexpr uint16_t SAS_TARGET_REPOST_WORDS = (SAS_TARGET_MAX_CMD_BUFFERS + 31) / 32;
+uint32_t dGetSASTargetRepostWord(uint16_t wWord);
 
 // Interrupt level.
 void LSI_SAS_TargetInterruptEntry(uint8_t bIocId);

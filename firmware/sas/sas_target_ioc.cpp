@@ -55,7 +55,7 @@ constexpr LSI_SAS_TARGET_IOC InitialIoc() {
 LSI_SAS_TARGET_IOC s_sIoc = InitialIoc();
 uint8_t s_bState = SAS_TARGET_ABSENT;
 uint8_t s_fRepostRequested = FALSE;
-uint32_t s_adRepostBitmap[(SAS_TARGET_MAX_CMD_BUFFERS + 31) / 32];
+uint32_t s_adRepostBitmap[SAS_TARGET_REPOST_WORDS];
 uint32_t s_dSpurious = 0;
 uint32_t s_dDroppedReplies = 0;
 
@@ -445,6 +445,8 @@ void SetSASTargetRepostRequest(uint8_t f) {
 }
 
 uint8_t fIsSASTargetRepostRequested() { return s_fRepostRequested; }
+
+uint32_t dGetSASTargetRepostWord(uint16_t wWord) { return wWord < SAS_TARGET_REPOST_WORDS ? s_adRepostBitmap[wWord] : 0; }
 
 void RequestCommandBufferRepost(uint8_t bPort, uint16_t wIoIndex) {
     if (fIsTargetPort(bPort) != TRUE || wIoIndex >= SAS_TARGET_MAX_CMD_BUFFERS) return;
