@@ -31,6 +31,10 @@ constexpr uint16_t kBankMask = 0x70;
 constexpr uint32_t kBankFirst = 0x80;
 constexpr uint32_t kBankEnd = 0xC0;
 constexpr uint32_t kSequencerWindow = 0xA4;
+constexpr uint16_t kRiscBank = 0x20;
+constexpr uint32_t kRiscGpio = 0x96;
+constexpr uint32_t kGpioData = 0xCC;
+constexpr uint32_t kGpioEnable = 0xCE;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Get32(const uint8_t* p) {
@@ -106,9 +110,12 @@ uint32_t IspLoopChip::Read(uint32_t address, unsigned) {
         // The selected bank's registers; with a sequencer window chosen,
         // the window's registers (the window register reads back).
         if (raw == kSequencerWindow) return m_window;
+        if ((m_control & kBankMask) == kRiscBank && raw == kRiscGpio) return m_riscGpio;
         return m_window != 0 ? windowRegister(m_window, raw) : bankRegister(m_control & kBankMask, raw);
     }
     if (raw == ISP2X_REG_CTRL_STATUS) return m_control;   // a soft reset ends at once
+    if (raw == kGpioData) return (m_gpioData & m_gpioEnable) | (gpioInputs & ~m_gpioEnable);
+    if (raw == kGpioEnable) return m_gpioEnable;
     const uint32_t r = m_native ? raw : Canonical(raw);
     if (!m_native && r == ISP24_REG_HCCR) return 0;   // no host interrupt pending
     if (r >= ISP2X_REG_MAILBOX0 && r < ISP2X_REG_MAILBOX0 + 2 * ISP_MAILBOXES) {
@@ -131,6 +138,15 @@ void IspLoopChip::Write(uint32_t address, uint32_t value, unsigned) {
     if (raw == ISP2X_REG_HCCR) m_native = true;
     if (m_native && raw == kSequencerWindow) {
         m_window = static_cast<uint16_t>(value);
+        return;
+    }
+    if (m_native && raw == kRiscGpio && (m_control & kBankMask) == kRiscBank) {
+        m_riscGpio = static_cast<uint16_t>(value);
+        m_riscGpioLog.emplace_back(m_board.clock().Now(), m_riscGpio);
+        return;
+    }
+    if (raw == kGpioData || raw == kGpioEnable) {
+        (raw == kGpioData ? m_gpioData : m_gpioEnable) = static_cast<uint16_t>(value);
         return;
     }
     if (raw == ISP2X_REG_CTRL_STATUS) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/bus.h"
@@ -100,6 +101,16 @@ public:
     // a sequencer window register's (window 0x2000-0x2E00).
     static uint16_t bankRegister(uint16_t bank, uint32_t offset) { return static_cast<uint16_t>(bank << 8 | offset); }
     static uint16_t windowRegister(uint16_t window, uint32_t offset) { return static_cast<uint16_t>(window | offset); }
+    // The GPIO pins: what they are driven to from outside where the chip
+    // does not drive them, and what the chip drives.
+    uint16_t gpioInputs = 0;
+    uint16_t gpioData() const { return m_gpioData; }
+    uint16_t gpioEnable() const { return m_gpioEnable; }
+    // The RISC's GPIO register (bank 0x20, 0x96) and each value written to
+    // it, with the time.
+    uint16_t riscGpio() const { return m_riscGpio; }
+    const std::vector<std::pair<uint64_t, uint16_t>>& riscGpioLog() const { return m_riscGpioLog; }
+    bool paused() const { return m_paused; }
     // The driver reached the chip in its own register layout.
     bool nativeLayout() const { return m_native; }
     uint32_t softResets() const { return m_softResets; }
@@ -156,6 +167,8 @@ private:
     uint16_t m_control = 0;    // control/status: the bank select
     uint16_t m_window = 0;     // the sequencer window of the selected bank
     uint32_t m_softResets = 0;
+    uint16_t m_gpioData = 0, m_gpioEnable = 0, m_riscGpio = 0;
+    std::vector<std::pair<uint64_t, uint16_t>> m_riscGpioLog;
     std::deque<Interrupt> m_pending;
     uint64_t m_readyAt = 0;
     bool m_loopUp = true;

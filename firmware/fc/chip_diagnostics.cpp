@@ -9,6 +9,8 @@
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/interrupt_controller.h"
+#include "executive/system_state.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/loop_maps.h"
 #include "fc/ql_chip.h"
@@ -18,6 +20,7 @@
 #include "fc/ql_rings.h"
 #include "hw/hw.h"
 #include "hw/isp_fc.h"
+#include "platform/pci.h"
 
 namespace fw {
 
@@ -93,6 +96,9 @@ public:
     void Write32(uint32_t dRegister, uint32_t dValue) {
         if (m_fOk && bQLWriteReg32(m_bChip, dRegister, dValue) != STATUS_OK) m_fOk = false;
     }
+    void Write16(uint32_t dRegister, uint16_t wValue) {
+        if (m_fOk && bQLWriteReg16(m_bChip, dRegister, wValue) != STATUS_OK) m_fOk = false;
+    }
     // Words printed bPerLine to a line, a blank between.
     void PrintWord(uint32_t dValue, uint32_t dIndex, uint32_t dCount, uint32_t dPerLine, bool fHalf) {
         DebugPrintf(fHalf ? "%04x" : "%08x", dValue);
@@ -110,7 +116,7 @@ public:
         HwDelayUs(GROUP_GAP_US);
     }
 
-private:
+protected:
     uint8_t m_bChip;
     bool m_fOk = true;
 };
@@ -248,6 +254,47 @@ void DumpIsp24xx(uint8_t bChip) {
     DumpRing("ATIO Queue\n", pbGetAtioRing(bChip), wGetAtioRingLength(bChip));
 }
 
+// --- register listings and small chip routines ---------------------------------------
+
+namespace {
+
+constexpr const char* CONFIG_STARS = "**************************************************\n";
+constexpr uint32_t HOST_CHIP_IO_REGISTERS = 32;
+// The board's indicators of the chips' ports follow indicator 4.
+constexpr uint8_t PORT_INDICATOR_BASE = 4;
+// The GPIO registers of bank 0 and the RISC's own GPIO register.
+constexpr uint32_t QL_REG_GPIO_DATA = 0xCC;
+constexpr uint32_t QL_REG_GPIO_ENABLE = 0xCE;
+constexpr uint32_t RISC_REG_GPIO = 0x96;
+
+void PrintHostChipRegisters(const char* pszTitle) {
+    ConsolePrintf("%s", pszTitle);
+    for (uint32_t r = 0; r < HOST_CHIP_IO_REGISTERS; ++r) {
+        uint32_t d = 0;
+        if (bQLReadReg32(1, 4 * r, &d) != STATUS_OK) return;
+        ConsolePrintf("0x%08x\n", d);
+    }
+}
+
+// Bit 3 of an ISP24xx host chip's interrupt control register lets its RISC
+// interrupt reach the processor.
+void SetRiscInterruptEnable(uint8_t bChip, bool fEnable) {
+    if (fIsQL24xx() != TRUE) return;
+    if (bChip != 1 && bChip != 2) {
+        DebugPrintf(fEnable ? "EnableQL24PCIeInterrupts ERROR: Unsupported PCIe Device Type\n"
+                            : "DisableQL24PCIeInterrupts ERROR: Unsupported PCIe Device Type\n");
+        return;
+    }
+    uint32_t d = 0;
+    if (bQLReadReg32(bChip, ISP24_REG_INT_CONTROL, &d) != STATUS_OK) return;
+    d = fEnable ? d | ISP24_INT_CONTROL_RISC : d & ~ISP24_INT_CONTROL_RISC;
+    const uint32_t dRegister = (bChip == 2 ? ISP_REGISTER_SPAN : 0) + ISP24_REG_INT_CONTROL;
+    DebugPrintf(fEnable ? "Enable RISC Int IOWr32 %x %x \n" : "Disable RISC Int IOWr32 %x %x \n", dRegister, d);
+    (void)bQLWriteReg32(bChip, ISP24_REG_INT_CONTROL, d);
+}
+
+}  // namespace
+
 // --- the ISP2x00 drive chip ---------------------------------------------------------
 
 namespace {
@@ -273,18 +320,10 @@ struct RISC_RAM_PART {
 };
 constexpr RISC_RAM_PART kaIsp2xRam[] = {{0x800, 63488}, {0x10000, 4096}, {0x11000, 61440}};
 
-class CHIP2X_DUMP {
+// The ISP2x00 dump's steps over the same failure-latching access.
+class CHIP2X_DUMP : public CHIP_DUMP {
 public:
-    explicit CHIP2X_DUMP(uint8_t bChip) : m_bChip(bChip) {}
-    bool Ok() const { return m_fOk; }
-    uint16_t Read16(uint32_t dRegister) {
-        uint16_t w = 0;
-        if (m_fOk && bQLReadReg16(m_bChip, dRegister, &w) != STATUS_OK) m_fOk = false;
-        return w;
-    }
-    void Write16(uint32_t dRegister, uint16_t wValue) {
-        if (m_fOk && bQLWriteReg16(m_bChip, dRegister, wValue) != STATUS_OK) m_fOk = false;
-    }
+    using CHIP_DUMP::CHIP_DUMP;
     // Up to dPolls reads of a register until (value & wMask) == wWant.
     bool Poll(uint32_t dRegister, uint16_t wMask, uint16_t wWant, uint32_t dPolls) {
         for (uint32_t i = 0; i < dPolls && m_fOk; ++i) {
@@ -313,10 +352,6 @@ public:
         Write16(ISP2X_REG_SEMAPHORE, 0);
         return m_fOk && wStatus == MBS_COMPLETE;
     }
-
-private:
-    uint8_t m_bChip;
-    bool m_fOk = true;
 };
 
 }  // namespace
@@ -421,6 +456,81 @@ void PrintQlogicPciStatus() {
         if (bQLConfigRead32(bChip, 0x04, &d) == STATUS_OK) ConsolePrintf("PCI  Status - %d: %08x\n", bChip - 1, d);
         if (bQLConfigRead32(bChip, 0x50, &d) == STATUS_OK) ConsolePrintf("PCIX Status - %d: %08x\n", bChip - 1, d);
     }
+}
+
+void PrintQlPciConfig(uint8_t bChip) {
+    if (bChip != 1 && bChip != 2) return;
+    static constexpr uint16_t kawRegisters[] = {0x00, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x2C, 0x30, 0x34, 0x3C, 0x44};
+    constexpr uint16_t FIRST_CAPABILITY = 0x48;
+    constexpr uint16_t LAST_CAPABILITY = 0x84;
+    ConsolePrintf("%s", CONFIG_STARS);
+    ConsolePrintf("* %s Config Regs for %s \n", fIsPCIeDevice(bChip) == TRUE ? "PCI-express" : "PCI-X",
+                  bChip == 1 ? "QL2TAR1" : "QL2TAR2");
+    ConsolePrintf("%s", CONFIG_STARS);
+    auto Print = [bChip](uint16_t wRegister) {
+        uint32_t d = 0;
+        if (bQLConfigRead32(bChip, wRegister, &d) != STATUS_OK) return false;
+        ConsolePrintf("0x%08x \n", d);
+        return true;
+    };
+    for (uint16_t w : kawRegisters) {
+        if (!Print(w)) return;
+    }
+    for (uint16_t w = FIRST_CAPABILITY; w <= LAST_CAPABILITY; w += 4) {
+        if (!Print(w)) return;
+    }
+}
+
+void PrintQlIoRegisters() { PrintHostChipRegisters(" TAR1 PCI IO Registers:\n"); }
+void PrintQlPcieIoRegisters() { PrintHostChipRegisters(" TAR1 PCI-express IO Registers:\n"); }
+
+void EnableQL24PCIeInterrupts(uint8_t bChip) { SetRiscInterruptEnable(bChip, true); }
+void DisableQL24PCIeInterrupts(uint8_t bChip) { SetRiscInterruptEnable(bChip, false); }
+
+void ClearPCIeTargetInterrupts(uint8_t bChip) {
+    if (fIsQL24xx() != TRUE) return;
+    if (bChip != 1 && bChip != 2) {
+        DebugPrintf("ClearPCIeTargetInterrupts ERROR: Unsupported PCIe Device Type\n");
+        return;
+    }
+    (void)bQLWriteReg32(bChip, ISP24_REG_HOST_STATUS, 0);
+}
+
+void SetPortIndicator(uint8_t bChip, uint8_t bState) {
+    if (bChip >= 1 && bChip <= 4) SetIndicatorState(static_cast<uint8_t>(PORT_INDICATOR_BASE + bChip), bState);
+}
+
+uint8_t bQLReadGpio(uint8_t bChip, uint16_t* pwValue) {
+    if (bQLSelectRegisterBank(bChip, 0) != STATUS_OK) return 0;
+    return bQLReadReg16(bChip, QL_REG_GPIO_DATA, pwValue);
+}
+
+uint8_t bQLWriteGpio(uint8_t bChip, uint16_t wValue) {
+    if (bQLSelectRegisterBank(bChip, 0) != STATUS_OK) return 0;
+    return bQLWriteReg16(bChip, QL_REG_GPIO_DATA, wValue);
+}
+
+uint8_t bQLWriteGpioEnable(uint8_t bChip, uint16_t wValue) {
+    if (bQLSelectRegisterBank(bChip, 0) != STATUS_OK) return 0;
+    return bQLWriteReg16(bChip, QL_REG_GPIO_ENABLE, wValue);
+}
+
+uint8_t SetRiscGpioBit0(uint8_t bChip, uint8_t f) {
+    uint16_t w = 0;
+    if (bQLReadRiscReg16(bChip, RISC_REG_GPIO, &w) != STATUS_OK) return 0;
+    w = f == TRUE ? static_cast<uint16_t>(w | 0x0001) : static_cast<uint16_t>(w & ~0x0001);
+    return bQLWriteRiscReg16(bChip, RISC_REG_GPIO, w);
+}
+
+uint8_t PulseRiscGpioBit8(uint8_t bChip) {
+    constexpr uint32_t PULSE_MS = 10;
+    uint16_t w = 0;
+    if (bQLReadRiscReg16(bChip, RISC_REG_GPIO, &w) != STATUS_OK ||
+        bQLWriteRiscReg16(bChip, RISC_REG_GPIO, static_cast<uint16_t>(w | 0x0100)) != STATUS_OK) {
+        return 0;
+    }
+    SpinDelayMs(PULSE_MS);
+    return bQLWriteRiscReg16(bChip, RISC_REG_GPIO, w);
 }
 
 // --- transceiver pages ----------------------------------------------------------

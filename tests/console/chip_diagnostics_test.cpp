@@ -1,9 +1,11 @@
 // The chip displays service staff read from the console: the host ports'
-// transceiver pages, link error counters and PCI status, the drive IOC's
+// transceiver pages, link error counters, PCI status and configuration,
+// their registers and RISC interrupt switch, the drive IOC's
 // registers, debug area and trace ring, and the full dump of a host chip
 // that stopped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +17,9 @@
 #include "executive/interrupt_controller.h"
 #include "executive/types.h"
 #include "fc/chip_diagnostics.h"
+#include "fc/ql_chip.h"
 #include "hw/isp_fc.h"
+#include "platform/pci.h"
 #include "sas/mpi_diagnostics.h"
 #include "sas/mpi_interface.h"
 #include "sas/reply_dispatch.h"
@@ -54,6 +58,11 @@ protected:
         f();
         c.Settle();
         return Lines(c.board.ConsoleText());
+    }
+    uint32_t IntControl(uint8_t chip) {
+        uint32_t d = 0;
+        EXPECT_EQ(fw::bQLReadReg32(chip, fw::ISP24_REG_INT_CONTROL, &d), fw::STATUS_OK);
+        return d;
     }
     ConsoleBoard c;
     sim::FcFabric loop;
@@ -233,6 +242,78 @@ TEST_F(ChipDiagnostics, PciStatusOfBothHostChips) {
               "PCIX Status - 0: " + Hex8(Chip(1).ConfigRead(0x50)) + "\n"
               "PCI  Status - 1: " + Hex8(Chip(2).ConfigRead(0x04)) + "\n"
               "PCIX Status - 1: " + Hex8(Chip(2).ConfigRead(0x50)) + "\n");
+}
+
+TEST_F(ChipDiagnostics, ConfigurationRegistersOfEachHostChipUntilAReadFails) {
+    const std::string kStars = std::string(50, '*') + "\n";
+    for (uint8_t chip = 1; chip <= 2; ++chip) {
+        std::string sWant = kStars + "* " + (fw::fIsPCIeDevice(chip) == fw::TRUE ? "PCI-express" : "PCI-X") +
+                            " Config Regs for QL2TAR" + std::to_string(chip) + " \n" + kStars;
+        for (uint16_t w : {0x00, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x2C, 0x30, 0x34, 0x3C, 0x44}) {
+            sWant += "0x" + Hex8(Chip(chip).ConfigRead(w)) + " \n";
+        }
+        for (uint16_t w = 0x48; w <= 0x84; w += 4) sWant += "0x" + Hex8(Chip(chip).ConfigRead(w)) + " \n";
+        EXPECT_EQ(Printed([chip] { fw::PrintQlPciConfig(chip); }), sWant);
+    }
+    EXPECT_EQ(Printed([] { fw::PrintQlPciConfig(3); }), "");
+    // Reads past the identity end abort: the listing ends there.
+    Chip(1).faults.configReadsAbort = true;
+    const std::string s = Printed([] { fw::PrintQlPciConfig(1); });
+    Chip(1).faults.configReadsAbort = false;
+    EXPECT_NE(s.find("0x" + Hex8(Chip(1).ConfigRead(0x00)) + " \n"), std::string::npos) << s;
+    EXPECT_EQ(s.find("0x" + Hex8(Chip(1).ConfigRead(0x84)) + " \n0x"), std::string::npos) << s;
+    EXPECT_LT(std::count(s.begin(), s.end(), '\n'), 3 + 12 + 16);
+}
+
+TEST_F(ChipDiagnostics, RegisterListingsShowChipOnesThirtyTwoRegisters) {
+    for (bool fExpress : {false, true}) {
+        const std::string s = Printed([fExpress] {
+            if (fExpress) {
+                fw::PrintQlPcieIoRegisters();
+            } else {
+                fw::PrintQlIoRegisters();
+            }
+        });
+        const std::string kTitle = fExpress ? " TAR1 PCI-express IO Registers:\n" : " TAR1 PCI IO Registers:\n";
+        ASSERT_EQ(s.rfind(kTitle, 0), 0u) << s;
+        EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 33);
+        // The fourth is the interrupt control register, the RISC's let through.
+        EXPECT_EQ(s.substr(kTitle.size() + 3 * 11, 11), "0x" + Hex8(IntControl(1)) + "\n");
+        EXPECT_NE(IntControl(1) & fw::ISP24_INT_CONTROL_RISC, 0u);
+    }
+}
+
+// The RISC interrupt held back and let through again, each said on the
+// polled console; other chip numbers are refused, and on an ISP2x00
+// board nothing is touched.
+TEST_F(ChipDiagnostics, TheRiscInterruptIsHeldBackAndLetThrough) {
+    const uint32_t d2 = IntControl(2);
+    char ac[64];
+    std::snprintf(ac, sizeof ac, "Disable RISC Int IOWr32 100c %x \n", d2 & ~8u);
+    EXPECT_EQ(Printed([] { fw::DisableQL24PCIeInterrupts(2); }), ac);
+    EXPECT_EQ(IntControl(2), d2 & ~fw::ISP24_INT_CONTROL_RISC);
+    EXPECT_EQ(IntControl(1) & fw::ISP24_INT_CONTROL_RISC, fw::ISP24_INT_CONTROL_RISC) << "chip 1 touched";
+    std::snprintf(ac, sizeof ac, "Enable RISC Int IOWr32 100c %x \n", d2 | 8u);
+    EXPECT_EQ(Printed([] { fw::EnableQL24PCIeInterrupts(2); }), ac);
+    EXPECT_EQ(IntControl(2), d2 | fw::ISP24_INT_CONTROL_RISC);
+
+    const uint32_t dWrites = Chip(1).registerWrites() + Chip(2).registerWrites();
+    EXPECT_EQ(Printed([] { fw::EnableQL24PCIeInterrupts(3); }),
+              "EnableQL24PCIeInterrupts ERROR: Unsupported PCIe Device Type\n");
+    EXPECT_EQ(Printed([] { fw::DisableQL24PCIeInterrupts(0); }),
+              "DisableQL24PCIeInterrupts ERROR: Unsupported PCIe Device Type\n");
+    EXPECT_EQ(Printed([] { fw::ClearPCIeTargetInterrupts(4); }),
+              "ClearPCIeTargetInterrupts ERROR: Unsupported PCIe Device Type\n");
+    EXPECT_EQ(Printed([] {
+                  fw::SetQL24xx(fw::FALSE);
+                  fw::DisableQL24PCIeInterrupts(1);
+                  fw::ClearPCIeTargetInterrupts(1);
+                  fw::SetQL24xx(fw::TRUE);
+              }),
+              "");
+    EXPECT_EQ(Chip(1).registerWrites() + Chip(2).registerWrites(), dWrites);
+    EXPECT_EQ(Printed([] { fw::ClearPCIeTargetInterrupts(1); }), "");
+    EXPECT_EQ(Chip(1).registerWrites(), dWrites - Chip(2).registerWrites() + 1);
 }
 
 // The drive IOC's system registers: ten lines; what the read of the reply

@@ -1,6 +1,7 @@
 // The debug dump of a drive-loop chip that stopped: its registers read in
 // the chip's own layout (mailboxes, register banks, sequencer windows),
 // then, after the RISC's reset, its RAM dumped part by part and printed.
+// The chip's GPIO pins and the RISC's GPIO register.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -85,9 +86,11 @@ TEST_F(DriveChipDump, RegistersThenTheRiscRamAfterItsReset) {
     for (uint16_t bank : {0x40, 0x50, 0x00, 0x10, 0x20, 0x30}) {
         char ac[32];
         std::snprintf(ac, sizeof ac, "\nBank %02x Registers\n", bank);
-        // The sequencer window register reads back what was last put there.
+        // The sequencer window register reads back what was last put there,
+        // the RISC bank's GPIO register what it holds.
         Next(Registers(ac, 32, [bank](uint32_t r) {
-            return r == 18 ? 0 : sim::IspLoopChip::bankRegister(bank, 0x80 + 2 * r);
+            const bool fZero = r == (0xA4 - 0x80) / 2 || (bank == 0x20 && r == (0x96 - 0x80) / 2);
+            return fZero ? 0 : sim::IspLoopChip::bankRegister(bank, 0x80 + 2 * r);
         }));
     }
     for (uint16_t window = 0x2000; window <= 0x2E00; window += 0x200) {
@@ -134,6 +137,51 @@ TEST_F(DriveChipDump, TheChipStartDumpsAFaultedDriveChip) {
     EXPECT_EQ(s.find("Device 4"), std::string::npos);
     EXPECT_EQ(fw::fIsChipPresent(3), fw::FALSE);
     EXPECT_EQ(fw::fIsChipPresent(4), fw::TRUE);
+}
+
+// Bank 0's GPIO pins: what the chip drives where it drives, the outside
+// elsewhere.
+TEST_F(DriveChipDump, GpioPinsAreDrivenAndRead) {
+    c.Chip(3).gpioInputs = 0x0F05;
+    uint16_t w = 0;
+    ASSERT_TRUE(c.CallWaiting([&] {
+        EXPECT_EQ(fw::bQLWriteGpioEnable(3, 0x00F0), fw::STATUS_OK);
+        EXPECT_EQ(fw::bQLWriteGpio(3, 0x00A0), fw::STATUS_OK);
+        EXPECT_EQ(fw::bQLReadGpio(3, &w), fw::STATUS_OK);
+    }));
+    EXPECT_EQ(c.Chip(3).gpioEnable(), 0x00F0);
+    EXPECT_EQ(c.Chip(3).gpioData(), 0x00A0);
+    EXPECT_EQ(w, 0x0FA5);
+    EXPECT_EQ(c.Chip(4).gpioEnable(), 0);
+    ASSERT_TRUE(c.CallWaiting([&] { EXPECT_EQ(fw::bQLWriteGpio(5, 1), 0); }));
+}
+
+// The RISC's GPIO register is reached with the RISC paused and released
+// again: bit 0 set and cleared, bit 8 raised for 10 ms, the rest kept.
+TEST_F(DriveChipDump, RiscGpioBitsAreSetClearedAndPulsed) {
+    uint64_t lPulse = 0;
+    ASSERT_TRUE(c.CallWaiting([&] {
+        // These routines address the chip in its ISP2x00 layout.
+        fw::SetQL24xx(fw::FALSE);
+        EXPECT_EQ(fw::SetRiscGpioBit0(3, fw::TRUE), fw::STATUS_OK);
+        EXPECT_EQ(c.Chip(3).riscGpio(), 0x0001);
+        EXPECT_FALSE(c.Chip(3).paused());
+        lPulse = c.board.clock().Now();
+        EXPECT_EQ(fw::PulseRiscGpioBit8(3), fw::STATUS_OK);
+        EXPECT_EQ(fw::SetRiscGpioBit0(3, fw::FALSE), fw::STATUS_OK);
+        fw::SetQL24xx(fw::TRUE);
+        // The chip now answers in its own layout: out of the driver's service.
+        fw::SetChipPresent(3, fw::FALSE);
+    }));
+    const auto& log = c.Chip(3).riscGpioLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].second, 0x0001);
+    EXPECT_EQ(log[1].second, 0x0101);
+    EXPECT_GE(log[1].first, lPulse);
+    EXPECT_EQ(log[2].second, 0x0001);
+    EXPECT_GE(log[2].first - log[1].first, 10'000'000u);
+    EXPECT_EQ(log[3].second, 0x0000);
+    EXPECT_FALSE(c.Chip(3).paused());
 }
 
 }  // namespace
