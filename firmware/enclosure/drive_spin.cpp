@@ -26,6 +26,7 @@
 #include "mgmt/management.h"
 #include "mgmt/management_commands.h"
 #include "partner/partner_link.h"
+#include "raid/drive_verify.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 #include "target/command_access.h"
@@ -42,9 +43,6 @@ constexpr uint8_t EVENT_SPIN_DOWN = 1;
 constexpr uint8_t EVENT_SPIN_UP = 2;
 constexpr uint8_t MESSAGE_APM_NOTICE = 120;
 constexpr uint8_t SUB_DRIVE_SPIN_STATE = 36;
-// The functional verify goes to the drive side under the power commands' type.
-constexpr uint8_t COMMAND_TYPE_POWER = 0x7A;
-constexpr uint16_t POWER_COMMAND_TIMEOUT = 30;
 constexpr uint8_t SELF_TEST_CLEAR_MODE = 128;
 constexpr uint8_t START_UNIT_IMMEDIATE = 0x01;
 constexpr uint8_t SELF_TEST_BACKGROUND_SHORT = 0x20;
@@ -83,18 +81,6 @@ struct VERIFY_LEVEL {
 };
 VERIFY_LEVEL s_asVerify[2] = {{0, FALSE}, {0, FALSE}};
 constexpr uint32_t VERIFY_BLOCKS = 4096;
-
-#pragma pack(push, 1)
-struct POWER_COMMAND_FIELDS {
-    uint8_t bEnclosure;
-    uint8_t bSlot;
-    uint8_t bVerifyKind;   // a functional verify: its level
-};
-#pragma pack(pop)
-static_assert(sizeof(POWER_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
-POWER_COMMAND_FIELDS* psPowerFields(KERNEL_ENTRY* ps) {
-    return EntryArea<POWER_COMMAND_FIELDS, KE_AREA_TARGET_OFFSET, KE_AREA_TARGET_SIZE>(ps);
-}
 
 bool IsValidPosition(uint8_t bEnclosure, uint8_t bSlot) {
     return bEnclosure >= 1 && bEnclosure <= APM_ENCLOSURES && bSlot >= 1 && bSlot <= APM_SLOTS;
@@ -137,28 +123,6 @@ void ForgetStarts(uint8_t bEnclosure, uint8_t bSlot) {
     s_sSpin.aalFirstStart[bEnclosure - 1][bSlot - 1] = 0;
 }
 
-// Builds and queues one command to the drive at the position, its
-// completion to the routine given.
-uint8_t bQueueCommandAt(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abCdb)[10], void (*pfnDone)(KERNEL_ENTRY*),
-                        uint8_t bVerifyKind) {
-    DRIVE_INFO* psDrive = nullptr;
-    if (!IsValidPosition(bEnclosure, bSlot) || fFindDriveByEnclosureSlot(bEnclosure, bSlot, &psDrive) != TRUE) return 0;
-    KERNEL_ENTRY* ps = nullptr;
-    if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &ps) != STATUS_OK) return STATUS_RETRY;
-    BuildDriveCommand(ps, PORT_CODE_INITIATOR, psDrive->bLoopID1, POWER_COMMAND_TIMEOUT, DRIVE_COMMAND_NO_DATA, 0, 0,
-                      0, abCdb, COMMAND_TYPE_POWER);
-    ps->bRetryCount = 0;
-    POWER_COMMAND_FIELDS* psFields = psPowerFields(ps);
-    psFields->bEnclosure = bEnclosure;
-    psFields->bSlot = bSlot;
-    psFields->bVerifyKind = bVerifyKind;
-    if (bQueuePhaseDriveCommand(ps, pfnDone, FALSE) != STATUS_OK) {
-        FreeKernelEntries(ps);
-        return STATUS_RETRY;
-    }
-    return STATUS_OK;
-}
-
 // A power command: the drive's six-byte CDB, sent through the host command
 // path, which hands what the drive answered to APMDriveCommandComplete.
 uint8_t bQueuePowerCommand(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&abInner)[6], uint8_t fHasRequest,
@@ -166,16 +130,6 @@ uint8_t bQueuePowerCommand(uint8_t bEnclosure, uint8_t bSlot, const uint8_t (&ab
     DRIVE_INFO* psDrive = nullptr;
     if (!IsValidPosition(bEnclosure, bSlot) || fFindDriveByEnclosureSlot(bEnclosure, bSlot, &psDrive) != TRUE) return 0;
     return bQueueDrivePassThrough(bEnclosure, bSlot, abInner, fHasRequest == TRUE ? psRequest : nullptr);
-}
-
-void FunctionalVerifyDone(KERNEL_ENTRY* psEntry) {
-    const uint8_t bKind = psPowerFields(psEntry)->bVerifyKind;
-    FreeKernelEntries(psEntry);
-    // Whatever the verify found (a medium error is the drive's own to
-    // repair), the level's count goes down.
-    VERIFY_LEVEL& s = s_asVerify[bKind == VERIFY_KIND_LEVEL1 ? 0 : 1];
-    if (s.dOutstanding != 0) --s.dOutstanding;
-    if (s.dOutstanding == 0) s.fRunning = FALSE;
 }
 
 // The spin job's entry: created when none is, its next pass in 10 ms.
@@ -488,16 +442,23 @@ uint8_t bStartDriveFunctionalVerify(uint8_t bEnclosure, uint8_t bSlot, uint8_t b
     // run would pass the end.
     const uint32_t dStart = ps->dVerifyNextBlock + VERIFY_BLOCKS < ps->dCapacity ? ps->dVerifyNextBlock : 0;
     ps->bVerifyRepair = 0;
-    uint8_t abCdb[10] = {SCSI_VERIFY10, 0};
-    PutBe32(abCdb + 2, dStart);
-    PutBe16(abCdb + 7, VERIFY_BLOCKS);
-    const uint8_t bStatus = bQueueCommandAt(bEnclosure, bSlot, abCdb, FunctionalVerifyDone, bKind);
+    const uint8_t bStatus = IssueDriveFunctionalVerify(
+        ps->bLoopID1, VERIFY_BLOCKS, dStart,
+        bKind == VERIFY_KIND_LEVEL1 ? VERIFY_SUBCODE_APM_LEVEL1 : VERIFY_SUBCODE_APM_LEVEL2);
     if (bStatus != STATUS_OK) {
         if (sLevel.dOutstanding == 0) sLevel.fRunning = FALSE;
         return bStatus;
     }
     ++sLevel.dOutstanding;
     return STATUS_OK;
+}
+
+// Whatever the verify found (a bad block is the verify's own to mend), the
+// level's count goes down.
+void APMFunctionalVerifyEnded(uint8_t bSubCode) {
+    VERIFY_LEVEL& s = s_asVerify[bSubCode == VERIFY_SUBCODE_APM_LEVEL1 ? 0 : 1];
+    if (s.dOutstanding != 0) --s.dOutstanding;
+    if (s.dOutstanding == 0) s.fRunning = FALSE;
 }
 
 void SetAPMDriveVerifyRunning(uint8_t f) { s_asVerify[0].fRunning = f; }

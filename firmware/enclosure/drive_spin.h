@@ -95,6 +95,8 @@ void APMDriveCommandComplete(KERNEL_ENTRY* psEntry);
 // A VERIFY of 4096 blocks at the drive's verify position (kind 1 level 1,
 // 2 an array test): 255 started, 0 no drive there, 16 no entry free.
 uint8_t bStartDriveFunctionalVerify(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind);
+// A functional verify of the level named by its sub-code ended.
+void APMFunctionalVerifyEnded(uint8_t bSubCode);
 void SetAPMDriveVerifyRunning(uint8_t f);
 uint8_t fIsAPMDriveVerifyRunning();
 void SetAPMArrayVerifyRunning(uint8_t f);

@@ -11,6 +11,7 @@
 #include "config/config_phase.h"
 #include "config/nvram_tables.h"
 #include "config/rank_table.h"
+#include "enclosure/drive_spin.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
@@ -72,6 +73,7 @@ struct VERIFY_WALK {
     uint32_t dRangeLba;
     uint16_t wRangeBlocks;
     uint16_t wBlock;        // the block of the range being verified
+    uint8_t bSubCode;       // a functional verify's level; 0 the background verify
 };
 #pragma pack(pop)
 static_assert(sizeof(VERIFY_WALK) <= sizeof(RAID_ENTRY_FIELDS::abJobFields));
@@ -128,9 +130,18 @@ void IssueBlockVerify(KERNEL_ENTRY* ps) {
     Reissue(ps, abCdb, CT_VERIFY_BLOCK, 0, CONTROL_NO_DATA, 0);
 }
 
+bool IsFunctionalVerify(uint8_t bSubCode) {
+    return bSubCode == VERIFY_SUBCODE_APM_LEVEL1 || bSubCode == VERIFY_SUBCODE_APM_LEVEL2;
+}
+
 void EndWalk(KERNEL_ENTRY* ps) {
+    const uint8_t bSubCode = Walk(ps).bSubCode;
     ReleaseWalkPage(ps);
-    DecrementDriveVerifyOutstanding();
+    if (IsFunctionalVerify(bSubCode)) {
+        APMFunctionalVerifyEnded(bSubCode);
+    } else {
+        DecrementDriveVerifyOutstanding();
+    }
     FreeChild(ps);
 }
 
@@ -430,8 +441,10 @@ void CountDriveVerifyError(const KERNEL_ENTRY* ps) {
 
 // ---- commands ------------------------------------------------------------------
 
-uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba,
-                                uint8_t fSingleBlock) {
+namespace {
+
+uint8_t IssueVerify(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock,
+                    uint8_t bSubCode) {
     DRIVE_INFO* psDrive = nullptr;
     uint8_t bIndex = 0;
     if (fFindDriveByLoopID(0, bDriveId, &psDrive, &bIndex) != TRUE) return STATUS_RETRY;
@@ -445,11 +458,22 @@ uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlock
                               fSingleBlock == TRUE ? CT_VERIFY_BLOCK : CT_VERIFY_RANGE);
     ps->bRank = psDrive->bRankNo;
     ps->bMember = psDrive->bDriveNo;
-    Walk(ps) = VERIFY_WALK{dLba, wCount, 0};
+    Walk(ps) = VERIFY_WALK{dLba, wCount, 0, bSubCode};
     ps->dBufferHandle = NULL_BUFFER_HANDLE;
     ps->wPageCount = 0;
     IssueChild(ps);
     return STATUS_OK;
+}
+
+}  // namespace
+
+uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba,
+                                uint8_t fSingleBlock) {
+    return IssueVerify(bPort, bDriveId, wBlocks, dLba, fSingleBlock, 0);
+}
+
+uint8_t IssueDriveFunctionalVerify(uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t bSubCode) {
+    return IssueVerify(VERIFY_PORT, bDriveId, wBlocks, dLba, FALSE, bSubCode);
 }
 
 // ---- completions ---------------------------------------------------------------
@@ -479,7 +503,7 @@ void DriveVerifyCommandCompleteHandler(KERNEL_ENTRY* ps) {
         EndWalk(ps);
         return;
     }
-    Walk(ps) = VERIFY_WALK{dLba, wBlocks, 0};
+    Walk(ps) = VERIFY_WALK{dLba, wBlocks, 0, Walk(ps).bSubCode};
     IssueBlockVerify(ps);
 }
 

@@ -37,6 +37,13 @@ constexpr uint8_t EVENT_BLOCK_REASSIGNED = 113;
 // drive table or no entry is free.
 uint8_t IssueDriveVerifyCommand(uint8_t bPort, uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t fSingleBlock);
 
+// Power management's functional verify of a drive, by its level: a range
+// verify whose bad blocks are mended as the background verify's are, but
+// counted by its level; its end is told to drive spin control.
+constexpr uint8_t VERIFY_SUBCODE_APM_LEVEL1 = 0xC1;
+constexpr uint8_t VERIFY_SUBCODE_APM_LEVEL2 = 0xC2;
+uint8_t IssueDriveFunctionalVerify(uint8_t bDriveId, uint16_t wBlocks, uint32_t dLba, uint8_t bSubCode);
+
 // Completions, by command type, from the back-end completion.  Each keeps
 // or frees its entry itself.
 void DriveVerifyCommandCompleteHandler(KERNEL_ENTRY* psCommand);

@@ -2,14 +2,16 @@
 // unused drives, its settings saved through an edit: the spares and unused
 // drives are parked, on New Year's Eve of a leap year the daily cycle at
 // midnight spins them up, verifies 4096 blocks on each, and parks them
-// again (events 150 and 151); a spare whose self-test fails meanwhile is
-// failed (event 29) and the failure is on the drives after a restart.
+// again (events 150 and 151); a bad block the verify meets is reassigned
+// and written anew; a spare whose self-test fails meanwhile is failed
+// (event 29) and the failure is on the drives after a restart.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "config/config_image.h"
 #include "config/drive_tables.h"
+#include "enclosure/drive_table.h"
 #include "console/console_board.h"
 #include "enclosure/drive_spin.h"
 #include "enclosure/power_management.h"
@@ -34,6 +36,7 @@ constexpr uint64_t kMinute = 60 * kSecond;
 constexpr uint8_t kTestStarted = 150;
 constexpr uint8_t kTestFinished = 151;
 constexpr uint8_t kSelfTestFailed = 29;
+constexpr uint8_t kBlockReassigned = 113;
 constexpr unsigned kSpares[] = {5, 6};
 constexpr unsigned kUnused[] = {7, 8};
 
@@ -99,6 +102,12 @@ TEST_F(ApmCycle, SparesAndUnusedDrivesAreParkedTestedOverTheYearsEndAndParkedAga
     EXPECT_EQ(h, 0u);
     EXPECT_LE(m, 1u);
     c.chassis.DriveAt(6)->FailSelfTests(true);
+    // A bad block where unused drive 7's verify will run: the verify mends
+    // it as the background verify would, and its level still ends.
+    fw::DRIVE_INFO* psDrive7 = nullptr;
+    ASSERT_EQ(fw::fFindDriveByEnclosureSlot(1, 7, &psDrive7), fw::TRUE);
+    c.chassis.DriveAt(7)->InjectMediaError(psDrive7->dVerifyNextBlock + 100, 1);
+    const uint32_t reassignedBefore = harness::CountEvents(kBlockReassigned);
 
     const uint32_t startedBefore = harness::CountEvents(kTestStarted);
     c.board.RunUntil([&] { return harness::CountEvents(kTestStarted) > startedBefore; }, 3 * kMinute);
@@ -129,7 +138,11 @@ TEST_F(ApmCycle, SparesAndUnusedDrivesAreParkedTestedOverTheYearsEndAndParkedAga
     ASSERT_NE(psFinished, nullptr);
     EXPECT_EQ(psFinished->abArgs[0], 1);
     EXPECT_EQ(psFinished->abArgs[1], 3) << "the failed spare's test ended with its self-test";
-    for (unsigned slot : {5u, 6u, 7u, 8u}) EXPECT_EQ(Verifies(slot), 1u) << slot;
+    for (unsigned slot : {5u, 6u, 8u}) EXPECT_EQ(Verifies(slot), 1u) << slot;
+    // The range, then its blocks one by one up to the bad one and on.
+    EXPECT_EQ(Verifies(7), 1u + 4096u);
+    EXPECT_EQ(harness::CountEvents(kBlockReassigned), reassignedBefore + 1);
+    EXPECT_EQ(fw::fIsAPMDriveVerifyRunning(), fw::FALSE);
     EXPECT_EQ(Verifies(1), 0u);
     EXPECT_EQ(fw::bCountDrivesUnderTest(), 0);
     c.board.RunUntil([this] { return AllParked(); }, 2 * kMinute);
