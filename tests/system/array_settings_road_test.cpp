@@ -8,6 +8,7 @@
 #include "config/bad_blocks.h"
 #include "config/config_image.h"
 #include "config/rank_table.h"
+#include "enclosure/drive_management.h"
 #include "console/console_menu.h"
 #include "harness/config_builder.h"
 #include "harness/fc_array_controller.h"
@@ -28,6 +29,32 @@ protected:
         edit(fw::pGetScratchConfigImage()->asRank[0]);
         ASSERT_TRUE(b.Commit()) << board->ConsoleText();
     }
+    // From the console's first screen to the Array Configuration Menu.  The
+    // Configuration Menu sends the operator back while the drives are being
+    // gathered or the configuration written: asked again a little later.
+    void OpenArrayMenu() {
+        harness::TypeAtConsole(*board, "\x05");
+        std::string shown;
+        for (int i = 0; i < 20; ++i) {
+            shown = harness::TypeAtConsole(*board, "1\r");
+            if (shown.find("Press any key") == std::string::npos) break;
+            harness::TypeAtConsole(*board, " ");
+            board->RunFor(250'000'000);
+        }
+        shown = harness::TypeAtConsole(*board, "1\r");
+        ASSERT_NE(shown.find("Array Configuration Menu"), std::string::npos) << shown;
+    }
+    // The keys that lead back from the menu in use to the Array
+    // Configuration Menu, then out of it, saving the edit.
+    void SaveAtConsole(const std::string& back) {
+        std::string shown = harness::TypeAtConsole(*board, back);
+        for (int i = 0; i < 4 && shown.find("Confirm saving of new configuration") == std::string::npos; ++i) {
+            shown = harness::TypeAtConsole(*board, "0\r");
+        }
+        const std::string saved = harness::TypeAtConsole(*board, "Y\r");
+        ASSERT_NE(saved.find("Saving Configuration"), std::string::npos) << shown << saved;
+        ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
+    }
     // Drive reads since WatchDataCommands.
     uint64_t DataReads() const {
         uint64_t n = 0;
@@ -45,13 +72,29 @@ protected:
     }
 };
 
+// The write-back dialogue typed at the console and saved: off, a host
+// write is answered once its data is on the drives; on again (every
+// question left at its default), before.
 TEST_F(ArraySettingsRoad, WriteBackOffAnswersOnlyOnceTheDataIsOnTheDrives) {
     ASSERT_NO_FATAL_FAILURE(Boot(kArray));
-    ASSERT_NO_FATAL_FAILURE(Save([](fw::CONFIG_RANK_RECORD& r) { r.bCachePolicy = 0; }));
+    ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());
+    const std::string off = harness::TypeAtConsole(*board, "5\r" "0\r" "2\r" "n\r");
+    ASSERT_NE(off.find("Writeback cache disabled"), std::string::npos) << off;
+    ASSERT_NO_FATAL_FAILURE(SaveAtConsole(" " "0\r"));
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].bCachePolicy & fw::POLICY_WRITE_BACK, 0);
     for (uint32_t n = 0; n < 4; ++n) EXPECT_TRUE(OnDrivesWhenAnswered(n * 96, 40, 100 + n)) << "write " << n;
-    // On again, as the console's dialogue leaves it when told to keep it
-    // with no partner (bit 1 clear): answered from the cache.
-    ASSERT_NO_FATAL_FAILURE(Save([](fw::CONFIG_RANK_RECORD& r) { r.bCachePolicy = 0x59; }));
+
+    ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());
+    // Kept when the partner fails, as a lone controller's cache must be.
+    std::string on = harness::TypeAtConsole(*board, "5\r" "0\r" "2\r" "y\r");
+    for (int i = 0; i < 8 && on.find("modified") == std::string::npos; ++i) {
+        const bool fPartner = on.rfind("Partner Fails") != std::string::npos &&
+                              on.rfind("Partner Fails") > on.rfind("\n", on.size() - 3);
+        on += harness::TypeAtConsole(*board, fPartner ? "n\r" : "\r");
+    }
+    ASSERT_NE(on.find("Writeback cache parameters modified"), std::string::npos) << on;
+    ASSERT_NO_FATAL_FAILURE(SaveAtConsole(" " "0\r"));
+    EXPECT_NE(fw::pGetConfigImage()->asRank[0].bCachePolicy & fw::POLICY_WRITE_BACK, 0);
     bool fAnyCached = false;
     for (uint32_t n = 0; n < 4; ++n) fAnyCached |= !OnDrivesWhenAnswered(4096 + n * 96, 40, 200 + n);
     EXPECT_TRUE(fAnyCached) << "every write was answered only after the drives had it";
@@ -112,6 +155,39 @@ TEST_F(ArraySettingsRoad, ABadBlockListRemovedAtTheConsoleLetsReadsReachTheDrive
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wBadBlockCount, 0);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(1000, 8));
     EXPECT_GT(DataReads(), 0u);
+}
+
+// An array that lost two members to a passing fault is offline: hosts read
+// nothing.  Forced fault tolerant at the console and saved, it takes its
+// members back as they are and hosts read what they wrote before.
+TEST_F(ArraySettingsRoad, AnArrayForcedFaultTolerantAtTheConsoleServesItsDataAgain) {
+    ASSERT_NO_FATAL_FAILURE(Boot(kArray));
+    for (uint64_t x = 0; x < 960; x += 96) ASSERT_NO_FATAL_FAILURE(Write(x, 96, uint32_t(x) + 17));
+    Settle();
+    // Member 1 is failed on request; member 2's bay loses its power, which
+    // comes back once the array has gone offline.
+    ASSERT_EQ(fw::bStartMemberDriveCommand(0, 1), fw::STATUS_OK);
+    board->RunUntil([] { return fw::bGetRankOperationState(0) == fw::RANK_STATE_DEGRADED; }, 10'000'000'000ull);
+    ASSERT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+    chassis->SetSlotPower(3, false);
+    for (int i = 0; i < 20 && fw::bGetRankOperationState(0) != fw::RANK_STATE_FAILED; ++i) {
+        (void)host->Send(0, Cdb(fw::SCSI_READ10, 0, 96), {}, 96 * kBlock);
+        board->RunFor(500'000'000);
+    }
+    chassis->SetSlotPower(3, true);
+    ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
+    ASSERT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
+    sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_READ10, 0, 8), {}, 8 * kBlock);
+    EXPECT_NE(r.status, 0) << "an offline array answered a read";
+
+    fw::SetAdvancedConfigModeLevel(2);
+    ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());
+    const std::string forced = harness::TypeAtConsole(*board, "7\r" "6\r" "0\r" "y\r");
+    ASSERT_NE(forced.find("will be marked as fault tolerant after saving"), std::string::npos) << forced;
+    ASSERT_NO_FATAL_FAILURE(SaveAtConsole(" " "0\r"));
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    for (uint8_t m = 0; m < kArray.bDrives; ++m) EXPECT_EQ(fw::bGetRankMemberFlags(0, m), fw::MEMBER_FLAGS_IN_SERVICE);
+    for (uint64_t x = 0; x < 960; x += 96) ASSERT_NO_FATAL_FAILURE(ExpectRead(x, 96));
 }
 
 }  // namespace
