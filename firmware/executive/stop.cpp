@@ -14,7 +14,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
-#include "fc/fc_driver.h"
+#include "fc/drive_loop_watch.h"
 #include "hw/fpga.h"
 #include "hw/interrupt_controller.h"
 #include "hw/hw.h"
@@ -31,7 +31,6 @@ namespace fw {
 namespace {
 
 constexpr uint8_t MANUFACTURE_DIAGNOSTICS_LEVEL = 4;
-constexpr uint8_t ALL_LOOPS = 255;
 
 uint32_t s_dShutdownStartTime;
 // The orderly stop ends in a reset rather than a shutdown.
@@ -120,7 +119,9 @@ uint32_t dGetShutdownStartTime() { return s_dShutdownStartTime; }
 
 void ShutdownController() {
     SetHardwareWatchdog(FALSE);
-    if (fIsDualControllerActive() != TRUE) CloseDriveLoops(ALL_LOOPS, ALL_LOOPS);
+    // A lone controller probes every drive of both drive loops once more,
+    // as its bring-up did, so each drive sees its initiator before it goes.
+    if (fIsDualControllerActive() != TRUE) ProbeDriveLoopsAtShutdown(STATUS_OK, STATUS_OK);
     DebugPrintf("\n\nShutting Down Controller\n\n");
     SpinDelayMs(100);
     DisableInterrupts();

@@ -31,7 +31,6 @@ void SetFcScanFlag(uint8_t f);
 
 // Used by the system tick and the stop paths of the executive (the tick's
 // service is in loop_health.h).
-void CloseDriveLoops(uint8_t bPath1, uint8_t bPath2);
 // Takes the drive of the loop ID off both drive loops (TRUE) or puts it
 // back, and with TRUE asks for both loops to be reset.
 void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);

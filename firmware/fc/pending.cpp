@@ -11,7 +11,6 @@ void InitLoopPortTables() {}
 void SetFcScanFlag(uint8_t) {}
 
 // Stand-ins for the tick, board state and stop paths.
-void CloseDriveLoops(uint8_t, uint8_t) {}
 void SetDriveLoopBypass(uint8_t, uint8_t) {}
 
 uint8_t fGetLoopTableRequest() { return FALSE; }

@@ -1,6 +1,7 @@
 // The SATA host-adapter driver: see marvell_sata.h.
 #include "sas/marvell_sata.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "config/apply_settings.h"
@@ -823,6 +824,21 @@ void MarvellLongWriteTest(uint8_t bPort, uint32_t dBlock) {
     }
     (void)bMarvellPortEnable(bPort, TRUE);
     wFreeDataPages(dPage, 1);
+}
+
+void MarvellRandomLongWriteTest() {
+    uint8_t bPort = 0;
+    while (bPort < SATA_PORTS && (!IsPortOfChip(bPort) || s_asPort[bPort].fPresent != TRUE)) ++bPort;
+    if (bPort == SATA_PORTS) return;
+    std::srand(dGetCoarseTick());
+    // 13 bits of each draw: every generator gives at least 15.  Block 0 is
+    // the one a port's enable reads.
+    uint32_t dBlock = 0;
+    while (dBlock == 0) {
+        const uint32_t dHigh = static_cast<uint32_t>(std::rand()) & 0x1FFFu;
+        dBlock = dHigh << 13 | (static_cast<uint32_t>(std::rand()) & 0x1FFFu);
+    }
+    MarvellLongWriteTest(bPort, dBlock);
 }
 
 uint32_t dGetMarvellDroppedResponses() { return s_dDropped; }

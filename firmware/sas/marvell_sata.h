@@ -83,6 +83,9 @@ void MarvellInterrupt(uint8_t bChip);
 void MarvellPortMonitor();
 void MarvellCommandTimeoutScan();
 void MarvellLongWriteTest(uint8_t bPort, uint32_t dBlock);
+// The same on the first present port, at a block drawn from a generator
+// seeded by the coarse tick: below 2^26, never block 0.
+void MarvellRandomLongWriteTest();
 // Responses the driver could not place (a free tag, an entry of another
 // port): dropped and counted.
 uint32_t dGetMarvellDroppedResponses();

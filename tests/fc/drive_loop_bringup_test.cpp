@@ -9,6 +9,7 @@
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_entry.h"
+#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -69,6 +70,16 @@ TEST_F(DriveLoopBringUp, BothLoopsComeUpWithEveryDriveProbedOnce) {
     EXPECT_EQ(harness::CountEvents(40), 0u);
     // The first bring-up follows the chips' start: no loop is reset.
     EXPECT_EQ(c.Chip(3).loopResets() + c.Chip(4).loopResets(), 0u);
+}
+
+// A lone controller shutting down probes every drive of both loops once
+// more, and waits for the answers before it stops.
+TEST_F(DriveLoopBringUp, AShutdownProbesEveryDriveOnBothLoopsAgain) {
+    ASSERT_TRUE(c.Boot());
+    for (uint8_t k = 0; k < kDrives; ++k) ASSERT_EQ(c.drives[k]->CommandCount(0x00), 2u) << "drive " << int(k);
+    EXPECT_EQ(c.board.RunOnCpu([] { ShutdownController(); }), sim::StopKind::Shutdown);
+    for (uint8_t k = 0; k < kDrives; ++k) EXPECT_EQ(c.drives[k]->CommandCount(0x00), 4u) << "drive " << int(k);
+    EXPECT_EQ(wGetProbeCompletions(), 2 * kDrives);
 }
 
 // A drive that answers nothing on one loop is lost on that path (event 40,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -299,6 +300,30 @@ TEST_F(MarvellSata, LongWriteMakesOneBlockUnreadable) {
     a.lba = 778;
     EXPECT_EQ(drives[9]->ExecuteAta(a, {}, out).ataError, 0);
     EXPECT_TRUE(Chip(1)->edmaEnabled(1));
+}
+
+// The random form: the first present port, a block drawn from the coarse
+// tick's seed (two draws of 13 bits) made unreadable, its neighbours kept.
+TEST_F(MarvellSata, RandomLongWriteHitsTheDrawnBlockOfTheFirstPort) {
+    uint32_t dTick = 0;
+    OnCpu([&] {
+        dTick = dGetCoarseTick();
+        MarvellRandomLongWriteTest();
+    });
+    std::srand(dTick);
+    const uint32_t dHigh = uint32_t(std::rand()) & 0x1FFF;
+    const uint64_t lBlock = uint64_t(dHigh) << 13 | (uint32_t(std::rand()) & 0x1FFF);
+    ASSERT_NE(lBlock, 0u);
+    std::vector<uint8_t> out(512);
+    sim::AtaCommand a;
+    a.command = ATA_READ_DMA_EXT;
+    a.count = 1;
+    for (uint64_t lba : {lBlock - 1, lBlock, lBlock + 1}) {
+        a.lba = lba;
+        EXPECT_EQ(drives[0]->ExecuteAta(a, {}, out).ataError, lba == lBlock ? ATA_ERROR_UNCORRECTABLE : 0) << lba;
+        EXPECT_EQ(drives[9]->ExecuteAta(a, {}, out).ataError, 0) << lba;
+    }
+    EXPECT_TRUE(Chip(0)->edmaEnabled(0));
 }
 
 }  // namespace
