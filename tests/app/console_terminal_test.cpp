@@ -363,18 +363,25 @@ TEST_F(ConsoleTerminal, ALongViewPausesAndResumesWhileAHostWrites) {
 
 // A RAID 5 array of four drives with room for its member size and the
 // configuration copy, in the data directory given, with two drives left
-// unused (slots 5 and 6).
+// unused (slots 5 and 6); by default a small one.
 constexpr uint64_t kRebuildDriveBytes = 48ull << 20;
 constexpr uint32_t kRebuildArrayBlocks = 3 * 16384;
-void MakeRebuildArray(const std::string& dir) {
+void MakeRebuildArray(const std::string& dir, uint64_t driveBytes = kRebuildDriveBytes,
+                      uint32_t arrayBlocks = kRebuildArrayBlocks) {
     sim::ChassisOptions o;
     o.drives = 6;
-    o.driveBytes = kRebuildDriveBytes;
+    o.driveBytes = driveBytes;
     o.directory = dir;
     sim::Chassis chassis(o);
     const uint64_t own = 0x200000A55A000000ull | (sim::BoardConfig().wwn & 0xFFFFFFull);
-    const std::vector<uint8_t> copy =
-        roadtest::RoadConfiguration(chassis, {"Raid5", fw::RAID_LEVEL_5, 4, 64, 0, true, kRebuildArrayBlocks}, own);
+    std::vector<uint8_t> copy =
+        roadtest::RoadConfiguration(chassis, {"Raid5", fw::RAID_LEVEL_5, 4, 64, 0, true, arrayBlocks}, own);
+    // As the array's creation stores it: its parity drive and row size.
+    fw::CONFIG_RANK_RECORD& r = copytest::Image(copy)->asRank[0];
+    r.bParityCount = 1;
+    r.dStripeSize = 3 * 64 * 512;
+    r.bInitState = fw::RANK_STATE_OPTIMAL;
+    copytest::Seal(copy);
     for (unsigned s = 1; s <= 4; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), copy);
 }
 
@@ -522,6 +529,19 @@ int StripeInitShown(TerminalRun& t) {
     return iSeen == 1 ? 1 : 0;
 }
 
+// The expansion as option 11 of the Main Menu shows it: its percent while
+// one runs, -1 once none is recorded, -2 for a screen it never finished.
+int ExpansionPercent(TerminalRun& t) {
+    if (!t.Type("11\r", "Rank Expansion Info: ")) return -2;
+    const std::string info = t.ReadUpTo("%");
+    if (info.empty() || !t.WaitFor("PCHK:")) return -2;
+    const int iSeen = t.WaitForOneOf({"No Stripe Init In Progress", "Stripe Init Stats, "});
+    if (iSeen < 0 || !t.WaitFor(iSeen == 0 ? "\n" : "Host Txfr:")) return -2;
+    if (info.find("In Progress:NV:f1") == std::string::npos) return -1;
+    const size_t at = info.find("Percent:");
+    return at == std::string::npos ? -2 : std::atoi(info.c_str() + at + 8);
+}
+
 // A RAID 5 array made at the console is written by an iSCSI host, one
 // write at a time, while it initialises: option 11 of the Main Menu shows
 // the walk between the writes.  Every write is answered GOOD (a write that
@@ -629,4 +649,65 @@ TEST_F(ConsoleTerminal, AMemberLostUnderHostWritesIsRebuiltOntoTheSpareThenOntoA
         MENU("0\r", "Configuration Menu");
         MENU("0\r", "Main Menu (C0)");
     }
+}
+
+// A RAID 5 array grown by a drive at the console while an iSCSI host
+// writes it: option 11 of the Main Menu follows the restripe to its end,
+// its percent never going back; every write is answered GOOD and reads
+// back, in this run and in the next one, from the grown array.
+TEST_F(ConsoleTerminal, AnArrayGrownAtTheConsoleIsFollowedThroughItsDumpWhileAHostWrites) {
+    // Each drive keeps its first GiB for the cache flush.
+    constexpr uint64_t kDriveBytes = 1152ull << 20;
+    MakeRebuildArray(m_dir, kDriveBytes, 3 * 65536);
+    const int port = FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    const std::vector<std::string> args = {"--iscsi", "127.0.0.1:" + std::to_string(port), "--drives", "6",
+                                           "--drive-size", std::to_string(kDriveBytes)};
+    WritingHost h;
+    {
+        TerminalRun t(m_dir, args);
+        ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+        ASSERT_TRUE(h.LogIn(port)) << t.Tail();
+        for (int w = 0; w < 8; ++w) h.WriteOne();
+        OpenConfiguration(t);
+        MENU("1\r", "Array Configuration Menu (1-1) (C0)");
+        TYPE("4\r", "Enter the number of the array to expand (0): ");
+        TYPE("0\r", "Add this Disk Drive? (Y or N, <CR> = Y): ");
+        TYPE("\r", "Continue adding disk drives? (Y or N, <CR> = Y): ");
+        TYPE("n\r", kAnyKey);
+        RESULT(" ", "Array 00 Successfully Expanded");
+        MENU(" ", "Array Configuration Menu (1-1) (C0)");
+        MENU("0\r", "0.  Save and Exit");
+        TYPE("0\r", "Confirm saving of new configuration (Y or N): ");
+        RESULT("y\r", "Saving Configuration");
+        MENU(" ", "Main Menu (C0)");
+        ASSERT_NO_FATAL_FAILURE(GrantDumps(t));
+        int last = -1;
+        bool fSeen = false;
+        size_t during = 0;
+        for (int i = 0; i < 4000; ++i) {
+            const size_t before = h.written.size();
+            if (i < 300) {
+                for (int w = 0; w < 4; ++w) h.WriteOne();
+            } else {
+                usleep(50'000);
+            }
+            ASSERT_EQ(h.refused, 0u) << t.Tail();
+            const int percent = ExpansionPercent(t);
+            ASSERT_NE(percent, -2) << t.Tail();
+            if (percent < 0) break;
+            ASSERT_GE(percent, last) << "the percent went back";
+            if (fSeen) during += h.written.size() - before;
+            last = percent;
+            fSeen = true;
+        }
+        ASSERT_TRUE(fSeen) << "the expansion was never seen running: " << t.Tail();
+        EXPECT_EQ(ExpansionPercent(t), -1) << "the expansion did not end: " << t.Tail();
+        EXPECT_GT(during, 0u) << "no write was served while the rows moved";
+        ASSERT_NO_FATAL_FAILURE(h.ExpectAllReadBack());
+    }
+    TerminalRun t(m_dir, args);
+    ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+    ASSERT_TRUE(h.LogIn(port)) << t.Tail();
+    ASSERT_NO_FATAL_FAILURE(h.ExpectAllReadBack());
 }
