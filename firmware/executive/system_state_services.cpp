@@ -43,9 +43,11 @@ void CheckPartnerVersionMatch() {
     if (wPartner == 0) return;
     const uint16_t wOwn = wGetControllerInfoVersionWord();
     if (wOwn == wPartner) return;
-    SendPartnerVersionNotice();
-    PostEvent(146, bGetControllerInfoVersionByte(), static_cast<uint8_t>(wOwn >> 8), static_cast<uint8_t>(wOwn),
-              static_cast<uint8_t>(wPartner >> 8), static_cast<uint8_t>(wPartner));
+    const uint8_t abArguments[5] = {bGetControllerInfoVersionByte(), static_cast<uint8_t>(wOwn >> 8),
+                                    static_cast<uint8_t>(wOwn), static_cast<uint8_t>(wPartner >> 8),
+                                    static_cast<uint8_t>(wPartner)};
+    SendPartnerVersionNotice(abArguments);
+    PostEvent(146, abArguments[0], abArguments[1], abArguments[2], abArguments[3], abArguments[4]);
     if (fIsMasterController() == TRUE) {
         fSendShutdownToPartner(0);
     } else {

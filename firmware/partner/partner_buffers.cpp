@@ -333,26 +333,52 @@ void PartnerDataRequestAnswered(PARTNER_MESSAGE_SLOT* ps, uint8_t) {
     }
 }
 
-uint8_t bReadPartnerStatusBlock() {
-    InitRebuildNvRecord();
-    uint8_t bTarget = 0xFF;
-    if (fIsPartnerOnPath1() == TRUE) {
-        bTarget = bGetPartnerAlpaPath1();
-    } else if (fIsPartnerOnPath2() == TRUE) {
-        bTarget = bGetPartnerAlpaPath2();
-    } else {
-        return 0;
-    }
+namespace {
+
+// A READ BUFFER of the partner's that fits one page, waited for: true with
+// the data copied out when the partner answered GOOD.
+bool ReadPartnerBufferSync(uint8_t bId, void* pOut, uint32_t dLength) {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (dLength > BUFFER_PAGE_SIZE || fGetPartnerTarget(&bTarget, &bBus) != TRUE) return false;
     BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return 0;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return false;
     auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(dPage));
     std::memset(pb, 0, BUFFER_PAGE_SIZE);
-    uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, PARTNER_BUFFER_ID_STATUS_BLOCK};
-    PutBe24(abCdb + 6, STATUS_BLOCK_BYTES);
+    uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, bId};
+    PutBe24(abCdb + 6, dLength);
     uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
-    const uint8_t b =
-        bSendSCSICommandAndWait(bTarget, 0, abCdb, TRUE, STATUS_BLOCK_BYTES, dPage, &bStatus, &bKey, &bAsc, &bAscq);
-    const bool fGood = b == STATUS_OK && bStatus == SCSI_STATUS_GOOD;
+    const bool fGood = bSendSCSICommandAndWait(bTarget, bBus, abCdb, TRUE, dLength, dPage, &bStatus, &bKey, &bAsc,
+                                               &bAscq) == STATUS_OK &&
+                       bStatus == SCSI_STATUS_GOOD;
+    if (fGood) std::memcpy(pOut, pb, dLength);
+    (void)wFreeDataPages(dPage, 1);
+    return fGood;
+}
+
+bool ReadPartnerInfoRecord(CONTROLLER_INFO_RECORD* psRecord) {
+    return ReadPartnerBufferSync(PARTNER_BUFFER_ID_INFORMATION, psRecord, sizeof *psRecord);
+}
+
+}  // namespace
+
+uint16_t wGetPartnerBufferMegabytes() {
+    CONTROLLER_INFO_RECORD s;
+    return ReadPartnerInfoRecord(&s) ? s.wBank0Megabytes : 0;
+}
+
+// Word 22 of both controllers' information records at most 99.
+uint8_t fCheckPartnerInfoWord() {
+    CONTROLLER_INFO_RECORD sPartner, sOwn;
+    if (!ReadPartnerInfoRecord(&sPartner)) return FALSE;
+    BuildControllerInfoRecord(&sOwn);
+    return ToFlag(sPartner.dTickTime <= 99 && sOwn.dTickTime <= 99);
+}
+
+uint8_t bReadPartnerStatusBlock() {
+    InitRebuildNvRecord();
+    uint8_t abBlock[STATUS_BLOCK_BYTES];
+    const bool fGood = ReadPartnerBufferSync(PARTNER_BUFFER_ID_STATUS_BLOCK, abBlock, sizeof abBlock);
+    const uint8_t* pb = abBlock;
     if (fGood) {
         NvramWrite(NVRAM_OFFSET(bRebuildSelector), pb, STATUS_REBUILD_BYTES);
         const uint8_t* pbExpansion = pb + STATUS_EXPANSION_OFFSET;
@@ -376,7 +402,6 @@ uint8_t bReadPartnerStatusBlock() {
         }
         NvramWrite(NVRAM_OFFSET(abStripeInitSelectors), pb + STATUS_STRIPE_INIT_OFFSET, STATUS_STRIPE_INIT_BYTES);
     }
-    (void)wFreeDataPages(dPage, 1);
     return fGood ? STATUS_OK : 0;
 }
 

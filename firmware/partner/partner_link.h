@@ -104,11 +104,22 @@ void ResetPartnerStartFlags();
 void CheckPartnerWatchdog();
 uint64_t lGetPartnerDeadline();
 void SetPartnerDeadlineFlag(uint8_t f);
+// The buffer memory sizes the two controllers compare (MB + 64, as the
+// controller information record gives them); the partner's is 0 when it
+// was not read.
 uint16_t wGetPartnerVersionWord();
 uint16_t wGetControllerInfoVersionWord();
 uint8_t bGetControllerInfoVersionByte();
 uint8_t bGetControllerInfoBoardByte();
-void SendPartnerVersionNotice();
+// The mismatch posted in the partner's log too (event 146's five bytes).
+void SendPartnerVersionNotice(const uint8_t* pbArguments);
+// Waited reads of the partner's controller information record: its buffer
+// memory (0 when not read), and whether word 22 of both records is at most
+// 99 (FALSE when not read).
+uint16_t wGetPartnerBufferMegabytes();
+uint8_t fCheckPartnerInfoWord();
+// The drive table the partner last sent (message 142).
+const uint8_t* pGetPartnerDriveTableCopy();
 uint8_t fIsMasterController();
 uint8_t fSendShutdownToPartner(uint8_t bReason);
 

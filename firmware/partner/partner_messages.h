@@ -152,6 +152,19 @@ void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 // an answer in status bytes): 0 when the code is none of them, else the
 // receiver's result (16: run it again later).
 uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
+// A table sent as a typed message's data (dBytes, the first dTableBytes
+// from pTable, the rest zero): 255 queued, 16 no pages or slot, 0 no link.
+uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pTable, uint32_t dTableBytes,
+                          uint32_t dBytes);
+// The receiving side of one: true once its dBytes are in the slot's pages;
+// until then the transfer is started (or the partner told to send again).
+bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dBytes);
+// Messages 142-144: the partner's drive table, host-port initiator records
+// and drive firmware file list, sent with the start-of-day answer.
+uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* psSlot);
+uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* psSlot);
+uint8_t bReceivePartnerDriveFirmwareList(PARTNER_MESSAGE_SLOT* psSlot);
+void SendStartOfDayTables();
 // Messages 157 and 190: the partner's SAS device and expander lists.
 uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);

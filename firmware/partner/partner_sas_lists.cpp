@@ -39,8 +39,10 @@ static_assert(sizeof(SAS_EXPANDER_LIST) <= EXPANDER_LIST_BYTES);
 
 uint16_t wPagesFor(uint32_t dBytes) { return static_cast<uint16_t>((dBytes + BUFFER_PAGE_SIZE - 1) / BUFFER_PAGE_SIZE); }
 
-// A list goes out from pages of its own, freed with the message's slot.
-uint8_t bSendList(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t dListBytes, uint32_t dBytes) {
+}  // namespace
+
+// A table goes out from pages of its own, freed with the message's slot.
+uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t dListBytes, uint32_t dBytes) {
     if (fIsDualControllerActive() != TRUE) return 0;
     const uint16_t wPages = wPagesFor(dBytes);
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
@@ -68,9 +70,9 @@ uint8_t bSendList(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t 
     return STATUS_OK;
 }
 
-// First pass: the list's data into pages the slot frees; second pass: the
-// list taken over.  FALSE while the data has not arrived.
-bool ReceiveList(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes) {
+// First pass: the table's data into pages the slot frees; second pass: the
+// table taken over.  FALSE while the data has not arrived.
+bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes) {
     switch (ps->bPrimaryState) {
     case SLOT_DATA_GOOD: return true;
     case SLOT_DATA_FAILED: SendPartnerCommandStatus(ps, 0x0B, 0x47, 0); return false;
@@ -93,19 +95,17 @@ bool ReceiveList(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes) {
     return false;
 }
 
-}  // namespace
-
 uint8_t bSendSasPhyMessage157(uint8_t f) {
-    return bSendList(MESSAGE_DEVICE_LIST, f, pGetSASDriveInfoList(), sizeof(SAS_DEVICE_LIST), DEVICE_LIST_BYTES);
+    return bSendPartnerTable(MESSAGE_DEVICE_LIST, f, pGetSASDriveInfoList(), sizeof(SAS_DEVICE_LIST), DEVICE_LIST_BYTES);
 }
 
 uint8_t bSendSasPhyMessage190(uint8_t f) {
-    return bSendList(MESSAGE_EXPANDER_LIST, f, pGetSASExpanderListForPartner(), sizeof(SAS_EXPANDER_LIST),
+    return bSendPartnerTable(MESSAGE_EXPANDER_LIST, f, pGetSASExpanderListForPartner(), sizeof(SAS_EXPANDER_LIST),
                      EXPANDER_LIST_BYTES);
 }
 
 uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceiveList(ps, DEVICE_LIST_BYTES)) return STATUS_OK;
+    if (!ReceivePartnerTable(ps, DEVICE_LIST_BYTES)) return STATUS_OK;
     std::memcpy(pGetOCSASDriveInfoList(), pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_DEVICE_LIST));
     MergePartnerDeviceList(TRUE);
     SendPartnerCommandStatus(ps, 0, 0, 0);
@@ -154,7 +154,7 @@ uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t) {
 }
 
 uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceiveList(ps, EXPANDER_LIST_BYTES)) return STATUS_OK;
+    if (!ReceivePartnerTable(ps, EXPANDER_LIST_BYTES)) return STATUS_OK;
     SAS_EXPANDER_LIST* psList = pGetOCSASExpanderList();
     std::memcpy(psList, pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_EXPANDER_LIST));
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);

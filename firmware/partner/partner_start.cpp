@@ -7,7 +7,10 @@
 #include "cache/flush_sequencer.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
+#include "config/apply_settings.h"
 #include "config/host_port_tables.h"
+#include "config/ld_table.h"
+#include "config/rank_table.h"
 #include "config/config_image.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
@@ -22,6 +25,7 @@
 #include "executive/port_codes.h"
 #include "executive/stop.h"
 #include "executive/system_state.h"
+#include "fc/ql_mailbox_commands.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -30,6 +34,7 @@
 #include "partner/parity_read_data.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/sas_drive.h"
 #include "sas/sas_failback.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
@@ -50,6 +55,8 @@ constexpr uint8_t COMMAND_TYPE_START_OF_DAY = 146;
 constexpr uint8_t COMMAND_TYPE_IDENTITY = 150;
 constexpr uint8_t EVENT_CONTROLLER_TYPE_MISMATCH = 28;
 constexpr uint8_t EVENT_PARTNER_JOINED = 42;
+constexpr uint8_t EVENT_CACHE_MISMATCH = 146;
+constexpr uint32_t OEM_CODE_LOOP_RESETS = 0x101;
 
 }  // namespace
 
@@ -89,26 +96,52 @@ uint8_t bOwnControllerTypeByte() {
     return s.bBoardCode;
 }
 
+// Host ports paired with the partner's (host port mode 1) take the change
+// of partner by logging their initiators in again.
+void ResetPairedHostLoops() {
+    if (bGetHostInterfaceType() != HOST_INTERFACE_FC) return;
+    if (bGetHostPortMode() == 1) {
+        SetLoopResetRequest(1, TRUE);
+        SetLoopResetRequest(2, TRUE);
+        ClearHostPortRecord(PORT_CODE_FC_HOST_1);
+        ClearHostPortRecord(PORT_CODE_FC_HOST_2);
+    }
+    if (dGetOemCode() == OEM_CODE_LOOP_RESETS) {
+        SetLoopResetRequest(1, TRUE);
+        SetLoopResetRequest(2, TRUE);
+    }
+}
+
 // Start-of-day answer (buffer id 13): the partner that asks has started and
 // joins; from here the link is valid on this side too.
 void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SendTimeOfDayToPartner(0, 0);
     // Host commands held for the joining partner's ping go on now.
     SetPartnerWork(FALSE);
+    RebuildHostLunVisibility();
     SetSASOCFailbackInProgress(FALSE);
     SetPartnerAlive(TRUE);
     SetDualControllerValid(TRUE);
+    // The buffer memories are compared over the link just made valid: the
+    // comparison is made only while the link is active.
+    CheckPartnerVersionMatch();
     (void)bUpdatePartnerMissingIndicator();
     PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
     // The joining controller knows no array's power state, and power
     // management starts again now that there are two.
     SendArrayAPMStatesToPartner();
     (void)bStartAPM();
-    (void)bSendSasPhyMessage157(FALSE);
-    (void)bSendSasPhyMessage190(FALSE);
+    if (bGetHostInterfaceType() == HOST_INTERFACE_FC && bGetHostPortMode() == 1 &&
+        (bGetHostPortConnectionSetting(1) == 1 || bGetHostPortConnectionSetting(2) == 1)) {
+        ClearHostPortRecords();
+    }
+    SendStartOfDayTables();
+    if (fIsModelZ7Q2() == TRUE || fIsExpansionModelZ7Q2() == TRUE) UpdateSASActiveActiveState(FALSE);
     SendPartnerIdentity(FIRMWARE_VERSION_WORD);
     // The joining partner's copy of this side's drive error counts.
     SendDriveErrorCountersToPartner();
+    ResetPairedHostLoops();
+    ApplyRankCachePolicies();
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
 }
 
@@ -219,6 +252,32 @@ void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
         return;
     }
     SendPartnerCommandStatus(psSlot, 0, 0, 0);
+}
+
+// A controller still starting does not wait for its partner's record: the
+// partner may be starting too, and waiting for this one's.  The controller
+// that answers the start-of-day request compares the two.
+uint16_t wGetPartnerVersionWord() {
+    if (fIsInitializationComplete() != TRUE) return 0;
+    return wGetPartnerBufferMegabytes();
+}
+
+uint16_t wGetControllerInfoVersionWord() {
+    CONTROLLER_INFO_RECORD s;
+    BuildControllerInfoRecord(&s);
+    return s.wBank0Megabytes;
+}
+
+uint8_t bGetControllerInfoVersionByte() {
+    CONTROLLER_INFO_RECORD s;
+    BuildControllerInfoRecord(&s);
+    return s.bBoardValue;
+}
+
+uint8_t bGetControllerInfoBoardByte() { return bOwnControllerTypeByte(); }
+
+void SendPartnerVersionNotice(const uint8_t* pbArguments) {
+    (void)bSendPartnerEventSync(EVENT_CACHE_MISMATCH, pbArguments);
 }
 
 uint8_t bProbePartnerReady() {

@@ -6,6 +6,7 @@
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
+#include "enclosure/drive_spin.h"
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
@@ -175,7 +176,10 @@ void CheckPartnerWatchdog() {
         PostEvent(8, bGetPartnerControllerNumber());
     } else if (fWasValid) {
         // The takeover is too long for the tick: the main loop runs it.
+        // Until then no drive is spun up or down for power management: its
+        // stop there spins up what it parked.
         s_fTakeoverPending = TRUE;
+        SetAPMHoldFlag(TRUE);
     }
     s_fLossPending = TRUE;
     SetWorkPending(TRUE);

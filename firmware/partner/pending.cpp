@@ -77,11 +77,6 @@ void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
 // Stand-ins for the tick, board state and stop paths.
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
 void SetPartnerDeadlineFlag(uint8_t) {}
-uint16_t wGetPartnerVersionWord() { return 0; }
-uint16_t wGetControllerInfoVersionWord() { return 0; }
-uint8_t bGetControllerInfoVersionByte() { return 0; }
-uint8_t bGetControllerInfoBoardByte() { return 0; }
-void SendPartnerVersionNotice() {}
 
 void PartnerHostTargetService() {}
 uint8_t fGetPartnerHousekeepingRequest() { return FALSE; }

@@ -31,17 +31,18 @@ namespace dual {
 constexpr uint64_t kBootLimitNs = 120'000'000'000ull;
 
 struct Side {
-    Side(sim::Clock* clock, sim::Chassis& chassis, bool slot1)
-        : board(Config(clock, slot1)) {
+    Side(sim::Clock* clock, sim::Chassis& chassis, bool slot1, uint32_t sdramBytes = 128u << 20)
+        : board(Config(clock, slot1, sdramBytes)) {
         board.sasController().AttachChassis(&chassis);
         for (uint8_t chip = 1; chip <= 2; ++chip) sim::FindIspChip(board, chip)->AttachFabric(fabric);
         board.SetResetEntry(slot1 ? &fw::ControllerEntry : &fw_b::ControllerEntry);
         board.Boot();
     }
-    static sim::BoardConfig Config(sim::Clock* clock, bool slot1) {
+    static sim::BoardConfig Config(sim::Clock* clock, bool slot1, uint32_t sdramBytes = 128u << 20) {
         sim::BoardConfig config;
         config.clock = clock;
         config.slot1 = slot1;
+        config.sdramBytes = sdramBytes;
         config.firmware = slot1 ? &fw::hwFirmwareImage : &fw_b::hwFirmwareImage;
         config.wwn = slot1 ? 0x2000005AA5A00001ull : 0x2000005AA5A00002ull;
         return config;

@@ -1,0 +1,84 @@
+// The tables a controller hands its partner when it answers the partner's
+// start-of-day request: its host-port initiator records (143), which decide
+// which logical drives both controllers present; its drive table (142); and
+// the list of drive firmware files found on the shared drives (144).
+#include <algorithm>
+#include <cstring>
+
+#include "config/host_port_tables.h"
+#include "config/ld_table.h"
+#include "enclosure/drive_table.h"
+#include "executive/buffer_pages.h"
+#include "executive/types.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+
+namespace fw {
+
+namespace {
+
+constexpr uint8_t MESSAGE_DRIVE_TABLE = 142;
+constexpr uint8_t MESSAGE_HOST_PORT_TABLES = 143;
+constexpr uint8_t MESSAGE_DRIVE_FIRMWARE_LIST = 144;
+// The lengths the messages carry, whatever this build's tables hold.
+constexpr uint32_t DRIVE_TABLE_BYTES = 13884;
+constexpr uint32_t HOST_PORT_TABLES_BYTES = 2 * sizeof(HOST_PORT_RECORD);
+constexpr uint32_t DRIVE_FIRMWARE_LIST_BYTES = sizeof(DRIVE_FIRMWARE_IMAGE_LIST);
+static_assert(HOST_PORT_TABLES_BYTES == 10208);
+static_assert(DRIVE_FIRMWARE_LIST_BYTES == 6660);
+
+constexpr uint32_t DRIVE_TABLE_SENT = std::min<uint32_t>(sizeof(DRIVE_INFO_LIST), DRIVE_TABLE_BYTES);
+
+// The partner's drive table as it last sent it.
+uint8_t s_abPartnerDriveTable[DRIVE_TABLE_BYTES];
+
+}  // namespace
+
+const uint8_t* pGetPartnerDriveTableCopy() { return s_abPartnerDriveTable; }
+
+// A table that cannot go now is not sent again: the partner's own start of
+// day and discovery fill in what it lacks.
+void SendStartOfDayTables() {
+    (void)bSendPartnerTable(MESSAGE_HOST_PORT_TABLES, 0, pGetHostPortRecords(), HOST_PORT_TABLES_BYTES,
+                            HOST_PORT_TABLES_BYTES);
+    (void)bSendSasPhyMessage157(FALSE);
+    (void)bSendSasPhyMessage190(FALSE);
+    if (pGetDriveInfoList() != nullptr) {
+        (void)bSendPartnerTable(MESSAGE_DRIVE_TABLE, 0, pGetDriveInfoList(), DRIVE_TABLE_SENT, DRIVE_TABLE_BYTES);
+    }
+    if (pGetDriveFirmwareImageList() != nullptr) {
+        (void)bSendPartnerTable(MESSAGE_DRIVE_FIRMWARE_LIST, 0, pGetDriveFirmwareImageList(),
+                                DRIVE_FIRMWARE_LIST_BYTES, DRIVE_FIRMWARE_LIST_BYTES);
+    }
+}
+
+uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* ps) {
+    if (!ReceivePartnerTable(ps, DRIVE_TABLE_BYTES)) return STATUS_OK;
+    std::memcpy(s_abPartnerDriveTable, pBufferHandleToPointer(ps->dBuffer), DRIVE_TABLE_BYTES);
+    SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+// The partner's initiators decide which logical drives both present.
+uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* ps) {
+    if (!ReceivePartnerTable(ps, HOST_PORT_TABLES_BYTES)) return STATUS_OK;
+    HOST_PORT_RECORD* psRecords = pGetPartnerPortRecords();
+    if (psRecords != nullptr) {
+        std::memcpy(psRecords, pBufferHandleToPointer(ps->dBuffer), HOST_PORT_TABLES_BYTES);
+        RebuildHostLunVisibility();
+    }
+    SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+// Both see the same drives, so the partner's list of the files on them
+// stands for this controller's until its own next drive scan.
+uint8_t bReceivePartnerDriveFirmwareList(PARTNER_MESSAGE_SLOT* ps) {
+    if (!ReceivePartnerTable(ps, DRIVE_FIRMWARE_LIST_BYTES)) return STATUS_OK;
+    DRIVE_FIRMWARE_IMAGE_LIST* psList = pGetDriveFirmwareImageList();
+    if (psList != nullptr) std::memcpy(psList, pBufferHandleToPointer(ps->dBuffer), DRIVE_FIRMWARE_LIST_BYTES);
+    SendPartnerCommandStatus(ps, 0, 0, 0);
+    return STATUS_OK;
+}
+
+}  // namespace fw
