@@ -217,6 +217,7 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {PARTNER_MESSAGE_STRIPE_ACCESS, bStripeAccess},
     {PARTNER_MESSAGE_MIRROR_DATA, bReceivePartnerMirrorData},
     {PARTNER_MESSAGE_PARITY_DATA, bReceiveParityReadData},
+    {PARTNER_MESSAGE_PR_OUT, bReceivePrOutMessage40},
     {142, bReceivePartnerDriveTable},
     {143, bReceivePartnerHostPortTables},
     {144, bReceivePartnerDriveFirmwareList},
@@ -258,6 +259,9 @@ constexpr MESSAGE_CONTINUATION kContinuations[] = {
     // The drive error counter table sent: its pages go back.
     {ERROR_COUNTER_MESSAGE, DriveErrorCountersAnswered},
     {PARTNER_MESSAGE_HEARTBEAT, PartnerHeartbeatAnswered},
+    {PARTNER_MESSAGE_SCSI2_RESERVE, ReservationAnswered},
+    {PARTNER_MESSAGE_SCSI2_RELEASE, ReservationAnswered},
+    {PARTNER_MESSAGE_PR_OUT, PrOutAnswered},
     // The READ BUFFER kinds of the console and the debug dump.
     {133, PartnerDataRequestAnswered},
     {135, PartnerDataRequestAnswered},

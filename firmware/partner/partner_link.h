@@ -299,6 +299,5 @@ void RunPartnerContinuation(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 // Sets the abort bit of a forwarded drive command's internal entry.
 void AbortForwardedDriveCommand(uint16_t wEntry);
 // The answers of the stand-in partner: reservations (messages 124, 125, 40).
-void ServiceStandInPartnerAnswers();
 
 }  // namespace fw

@@ -324,6 +324,14 @@ uint8_t bSendHostMessageToPartner(const INTER_CONTROLLER_MESSAGE* psMessage, uin
     return b;
 }
 
+KERNEL_ENTRY* psHostCommandOfSlot(const PARTNER_MESSAGE_SLOT* ps) {
+    if (ps->wHostEntry >= HOST_ENTRY_COUNT) return nullptr;
+    KERNEL_ENTRY* psEntry = nullptr;
+    wGetTargetEntry(ps->wHostEntry, &psEntry);
+    if (psEntry == nullptr || psEntry->fUsed != TRUE || psEntry->alSequence[0] != ps->lHostSequence) return nullptr;
+    return psEntry;
+}
+
 uint8_t ServiceOutgoingPartnerQueue() {
     TableLock sLock;
     const uint16_t wSlot = s_sOutgoingRing.awSlot[s_sOutgoingRing.wRead];
@@ -716,7 +724,6 @@ void RetargetPartnerMessages(uint8_t bPortCode) {
 
 uint8_t DualControllerTask() {
     SetPartnerMessageWork(FALSE);
-    ServiceStandInPartnerAnswers();
     bool fAgain = ServiceMirrorAllocationQueue() == STATUS_RETRY;
     const uint8_t fHostPortBusy = FALSE;   // host port loop resets: Fibre Channel drive loops only
     const uint16_t wIncoming = s_sCounts.wIncomingNew;

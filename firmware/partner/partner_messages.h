@@ -152,10 +152,17 @@ void PartnerStripeAccessAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActi
 // an answer in status bytes): 0 when the code is none of them, else the
 // receiver's result (16: run it again later).
 uint8_t bDispatchPartnerSlotMessage(PARTNER_MESSAGE_SLOT* psSlot);
+// The host command a message was sent for (bSendHostMessageToPartner),
+// while it is still that command; nullptr otherwise.
+KERNEL_ENTRY* psHostCommandOfSlot(const PARTNER_MESSAGE_SLOT* psSlot);
 // A table sent as a typed message's data (dBytes, the first dTableBytes
 // from pTable, the rest zero): 255 queued, 16 no pages or slot, 0 no link.
 uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pTable, uint32_t dTableBytes,
                           uint32_t dBytes);
+// The same for a message already built (its CDB), sent for a host command
+// when psEntry is not nullptr.
+uint8_t bSendPartnerData(INTER_CONTROLLER_MESSAGE* psMessage, const void* pData, uint32_t dDataBytes, uint32_t dBytes,
+                         KERNEL_ENTRY* psEntry);
 // The receiving side of one: true once its dBytes are in the slot's pages;
 // until then the transfer is started (or the partner told to send again).
 bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dBytes);
@@ -165,6 +172,11 @@ uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerDriveFirmwareList(PARTNER_MESSAGE_SLOT* psSlot);
 void SendStartOfDayTables();
+// Messages 124, 125 and 40: the answers that finish the host command, and
+// the receiver of the partner's PERSISTENT RESERVE OUT.
+void ReservationAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+void PrOutAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
+uint8_t bReceivePrOutMessage40(PARTNER_MESSAGE_SLOT* psSlot);
 // Messages 157 and 190: the partner's SAS device and expander lists.
 uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);

@@ -40,15 +40,6 @@ uint32_t dMirrorSequence(const KERNEL_ENTRY* psEntry) {
     return static_cast<uint32_t>(psEntry->alSequence[0]) & (PARTNER_SEQUENCE_WINDOW * 2 - 1);
 }
 
-// The host write a mirror answer belongs to, when it is still that write.
-KERNEL_ENTRY* psMirrorOwner(const PARTNER_MESSAGE_SLOT* ps) {
-    if (ps->wHostEntry >= HOST_ENTRY_COUNT) return nullptr;
-    KERNEL_ENTRY* psEntry = nullptr;
-    wGetTargetEntry(ps->wHostEntry, &psEntry);
-    if (psEntry == nullptr || psEntry->fUsed != TRUE || psEntry->alSequence[0] != ps->lHostSequence) return nullptr;
-    return psEntry;
-}
-
 // A write parked for the partner's answer goes back to the stages.
 void Unpark(KERNEL_ENTRY* psEntry) {
     if (psEntry->bPrimaryState != HOST_STATE_MIRROR_WAIT) return;
@@ -163,7 +154,7 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation) {
 // write go on to its data; a refusal, or no answer, makes it a write-through
 // write, answered only once the drives have it.
 void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* ps, uint8_t fLinkActive) {
-    KERNEL_ENTRY* psEntry = psMirrorOwner(ps);
+    KERNEL_ENTRY* psEntry = psHostCommandOfSlot(ps);
     if (psEntry == nullptr) return;
     CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
     const bool fAnswered = ps->fFailed != TRUE;
@@ -182,7 +173,7 @@ void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* ps, uint8_t fLinkActive) 
 // The partner answered the data of a write (129).  Data it did not take
 // leaves the write without a copy there: it is written through.
 void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* ps) {
-    KERNEL_ENTRY* psEntry = psMirrorOwner(ps);
+    KERNEL_ENTRY* psEntry = psHostCommandOfSlot(ps);
     if (psEntry == nullptr) return;
     CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
     if (ps->fFailed == TRUE || ps->fSenseValid == TRUE) ClearFlag(psEntry, KE_FLAG_WRITE_BACK);

@@ -18,6 +18,7 @@
 #include "sas/partner_traffic.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
+#include "target/host_command_pool.h"
 
 namespace fw {
 
@@ -42,23 +43,24 @@ uint16_t wPagesFor(uint32_t dBytes) { return static_cast<uint16_t>((dBytes + BUF
 }  // namespace
 
 // A table goes out from pages of its own, freed with the message's slot.
-uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t dListBytes, uint32_t dBytes) {
+uint8_t bSendPartnerData(INTER_CONTROLLER_MESSAGE* psMessage, const void* pData, uint32_t dDataBytes, uint32_t dBytes,
+                         KERNEL_ENTRY* psEntry) {
     if (fIsDualControllerActive() != TRUE) return 0;
     const uint16_t wPages = wPagesFor(dBytes);
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) return STATUS_RETRY;
     auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
-    std::memcpy(pb, pList, dListBytes);
-    std::memset(pb + dListBytes, 0, dBytes - dListBytes);
-    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
-    s.abCdb[2] = bArgument;
-    s.wControlFlags = PARTNER_CONTROL_DATA_OUT;
-    s.wSegmentCount = 1;
-    s.dByteCount = dBytes;
-    s.adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle));
-    s.adSegment[1] = dBytes;
+    std::memcpy(pb, pData, dDataBytes);
+    std::memset(pb + dDataBytes, 0, dBytes - dDataBytes);
+    psMessage->wControlFlags = PARTNER_CONTROL_DATA_OUT;
+    psMessage->wSegmentCount = 1;
+    psMessage->dByteCount = dBytes;
+    psMessage->adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle));
+    psMessage->adSegment[1] = dBytes;
     uint16_t wSlot = PARTNER_NO_SLOT;
-    const uint8_t b = bSendMessageToPartner(&s, &wSlot, 0);
+    const uint8_t b = psEntry != nullptr
+                          ? bSendHostMessageToPartner(psMessage, wTargetEntryIndex(psEntry), psEntry->alSequence[0], &wSlot)
+                          : bSendMessageToPartner(psMessage, &wSlot, 0);
     if (b != STATUS_OK) {
         (void)wFreeDataPages(dHandle, wPages);
         return b;
@@ -68,6 +70,12 @@ uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pList, u
     ps->dBuffer = dHandle;
     ps->wPageCount = wPages;
     return STATUS_OK;
+}
+
+uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pList, uint32_t dListBytes, uint32_t dBytes) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
+    s.abCdb[2] = bArgument;
+    return bSendPartnerData(&s, pList, dListBytes, dBytes, nullptr);
 }
 
 // First pass: the table's data into pages the slot frees; second pass: the

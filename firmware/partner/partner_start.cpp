@@ -14,8 +14,10 @@
 #include "config/config_image.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
+#include "dataservices/data_services.h"
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/io_module_firmware.h"
 #include "enclosure/drive_spin.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
@@ -232,7 +234,16 @@ bool HostCommandsAtWork() {
 // commands wait for the partner; the partner is answered NOT READY until
 // those already at work have ended, and asks again.
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
-    if (psSlot->sMessage.abCdb[3] == TRUE && HoldsPartnerMirrors()) SetCacheFlushRequest(TRUE);
+    if (psSlot->sMessage.abCdb[3] == TRUE) {
+        SetWaitForODAStartupFlag(FALSE);
+        if (HoldsPartnerMirrors()) SetCacheFlushRequest(TRUE);
+    }
+    // An enclosure firmware image that was loading when this controller
+    // ran alone in slot 2 goes out now, while it is still master.
+    if (fIsControllerSlot1() != TRUE && fIsMasterController() == TRUE && fIsEnclosureFirmwareImageValid() == TRUE &&
+        fIsEnclosureFirmwareImageLoading() == TRUE && fIsEnclosureFirmwareUpdateInProgress() != TRUE) {
+        (void)bStartEnclosureFirmwareUpdate();
+    }
     if (fGetRetripeFlag() == TRUE || fGetCacheFlushSequencerRequest() == TRUE) {
         SendPartnerCommandStatus(psSlot, 2, 0x04, 0x01);
         return;

@@ -101,6 +101,7 @@ struct PR_REQUEST {
 };
 #pragma pack(pop)
 static_assert(sizeof(PR_REQUEST) == PR_REQUEST_BYTES);
+static_assert(offsetof(PR_REQUEST, bServiceAction) == PR_REQUEST_SERVICE_ACTION);
 
 // The answer of a service action: a SCSI status, and the sense of a CHECK
 // CONDITION.

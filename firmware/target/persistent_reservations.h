@@ -22,6 +22,8 @@ constexpr uint8_t PR_OUT_RUN_AGAIN = 16;
 // The request record a PERSISTENT RESERVE OUT is carried out from, built
 // behind its parameter data and sent to the partner.
 constexpr uint32_t PR_REQUEST_BYTES = 48;
+// Where the request record holds its service action.
+constexpr uint32_t PR_REQUEST_SERVICE_ACTION = 30;
 // Every service action takes at least the 24-byte basic list.
 constexpr uint32_t PR_BASIC_LIST_BYTES = 24;
 constexpr uint32_t PR_TRANSPORT_ID_BYTES = 24;
