@@ -38,6 +38,7 @@
 #include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/marvell_sata.h"
+#include "sas/sas_census.h"
 #include "sas/sas_drive.h"
 #include "sas/slot_phy_actions.h"
 #include "target/stage_rings.h"
@@ -147,6 +148,8 @@ const BackgroundService s_asServices[] = {
                 !IsTrue(fIsDriveFirmwareDownloadInProgress()) && !IsTrue(fIsMarvellSataStarted());
      },
      [] { SASDiscoveryStep(); }},
+    // Once a second at most; it never asks for another pass.
+    {1, EVERY_PASS, [] { return !IsTrue(fIsMarvellSataStarted()); }, [] { SASDeviceActivityCensus(); }},
     {2, HOLDABLE, [] { return IsTrue(fGetLoopTableRequest()) && !IsXmodemActive(); },
      [] { LoopTableService(); }},
     // The failback asks for the next pass itself, but not through its waits.
