@@ -3,6 +3,7 @@
 // initiator records, and the controller information, event log and
 // statistics the console and the debug dump show of the partner, with the
 // clears of the last two.
+#include <algorithm>
 #include <cstring>
 
 #include "config/config_state.h"
@@ -30,6 +31,8 @@
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
+#include "target/persistent_reservations.h"
+#include "target/pr_registrations.h"
 
 namespace fw {
 
@@ -137,6 +140,18 @@ uint8_t bSendHostPortRecords(PARTNER_MESSAGE_SLOT* ps) {
         }
     }
     (void)SendAnswerPages(ps, HOST_PORT_RECORDS_BYTES);
+    return STATUS_OK;
+}
+
+// Ids 16 and 17: the persistent reservation attentions and registrations
+// a joining controller takes over.
+uint8_t bSendPersistentReservations(PARTNER_MESSAGE_SLOT* ps) {
+    const uint32_t dRoom = std::max(PR_PARTNER_AREA_BYTES, PR_PARTNER_ATTENTION_BYTES);
+    if (!TakeAnswerPages(ps, dPagesFor(dRoom))) return STATUS_RETRY;
+    auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
+    const uint32_t dLength =
+        ps->sMessage.abCdb[2] == PR_BUFFER_ID_ATTENTIONS ? dBuildPrAttentions(pb) : dBuildPrArea(pb);
+    (void)SendAnswerPages(ps, dLength);
     return STATUS_OK;
 }
 
@@ -271,6 +286,8 @@ uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* ps) {
     case PARTNER_BUFFER_ID_STATISTICS_RECORD: return bSendStatisticsRecord(ps);
     case PARTNER_BUFFER_ID_DEVICE_LIST: return bSendDeviceList(ps);
     case PARTNER_BUFFER_ID_ACTIVE_ACTIVE: return bSendActiveActiveLevel(ps);
+    case PR_BUFFER_ID_ATTENTIONS:
+    case PR_BUFFER_ID_REGISTRATIONS: return bSendPersistentReservations(ps);
     default: SendPartnerCommandStatus(ps, 5, 0x24, 0); return STATUS_OK;
     }
 }

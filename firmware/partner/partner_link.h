@@ -204,7 +204,6 @@ uint8_t bReadPartnerHeartbeatWindow(uint8_t bWindows, uint32_t* pdSum);
 uint8_t bAskPartnerManagement(uint8_t bCode, const uint8_t* pbCdb);
 uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn);
 // Answers the partner's READ BUFFER (the request) with the data.  255 sent.
-uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY* psRequest, const uint8_t* pbData, uint32_t dLength);
 
 // Hands a typed message received from the partner (its 16-byte CDB and the
 // LUN field of its command) to the subsystem that owns its code.  255 GOOD;

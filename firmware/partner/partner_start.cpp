@@ -40,6 +40,7 @@
 #include "sas/sas_failback.h"
 #include "sas/sas_scsi_path.h"
 #include "target/host_command_pool.h"
+#include "target/persistent_reservations.h"
 #include "target/stage_rings.h"
 
 namespace fw {
@@ -367,6 +368,8 @@ uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     case PARTNER_BUFFER_ID_HOST_PORTS:
     case PARTNER_BUFFER_ID_STATUS_BLOCK:
     case PARTNER_BUFFER_ID_DEVICE_LIST:
+    case PR_BUFFER_ID_ATTENTIONS:
+    case PR_BUFFER_ID_REGISTRATIONS:
     case PARTNER_BUFFER_ID_ACTIVE_ACTIVE: return bAnswerPartnerDataRequest(psSlot);
     default: break;
     }

@@ -33,7 +33,6 @@ void NotifyPartnerHostPortChange(uint8_t) {}
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
-uint8_t bSendDataToPartnerInitiator(KERNEL_ENTRY*, const uint8_t*, uint32_t) { return 0; }
 // No heartbeat windows are kept yet: nothing to read.
 uint8_t bReadPartnerHeartbeatWindow(uint8_t, uint32_t* pdSum) {
     *pdSum = 0;

@@ -80,7 +80,6 @@ constexpr uint8_t ASCQ_INVALID_RELEASE = 0x04;
 constexpr uint8_t REPORT_CAPABILITIES[8] = {0x00, 0x08, 0x01, 0x81, 0xEA, 0x01, 0x00, 0x00};
 constexpr uint32_t FULL_STATUS_DESCRIPTOR = 24 + PR_TRANSPORT_ID_BYTES;
 constexpr uint8_t R_HOLDER = 0x01;
-constexpr uint32_t PARTNER_BUFFER_BYTES = PR_PARTNER_AREA_BYTES;
 constexpr uint8_t BUFFER_PAGE_COUNT_MAX = 17;   // a 65535-byte list and its request record
 
 #pragma pack(push, 1)
@@ -135,7 +134,6 @@ uint8_t s_fCopyDirty = FALSE;
 uint8_t s_fCopyWritten = FALSE;
 KERNEL_ENTRY* s_psWaitingForCopy = nullptr;
 PR_ANSWER s_sWaitingAnswer;
-uint8_t s_abPartnerBuffer[PARTNER_BUFFER_BYTES];
 
 bool IsZeroKey(const uint8_t* pb) {
     for (int i = 0; i < 8; i++)
@@ -616,13 +614,6 @@ void LoadPersistentReservationsFromPartner() {
 
 void LoadPrAttentionsFromPartner() {
     (void)bReadPartner(PR_BUFFER_ID_ATTENTIONS, PR_PARTNER_ATTENTION_BYTES, LoadPrAttentionsFromBuffer);
-}
-
-void SendPersistentReservationsToPartner(KERNEL_ENTRY* psRequest, uint8_t bBufferId) {
-    std::memset(s_abPartnerBuffer, 0, sizeof(s_abPartnerBuffer));
-    const uint32_t dLength = bBufferId == PR_BUFFER_ID_ATTENTIONS ? dBuildPrAttentions(s_abPartnerBuffer)
-                                                                  : dBuildPrArea(s_abPartnerBuffer);
-    (void)bSendDataToPartnerInitiator(psRequest, s_abPartnerBuffer, dLength);
 }
 
 uint8_t bCheckPersistentReservation(uint8_t bController, uint8_t bPortCode, uint8_t bPortIndex, uint8_t bOpcode,

@@ -36,8 +36,6 @@ void InitPersistentReservations();
 // attentions, read through the drive side.
 void LoadPersistentReservationsFromPartner();
 void LoadPrAttentionsFromPartner();
-// The partner's READ BUFFER of buffer ID 0x11 or 0x10, answered from here.
-void SendPersistentReservationsToPartner(KERNEL_ENTRY* psRequest, uint8_t bBufferId);
 
 // 112 conflict, 255 none.
 uint8_t bCheckPersistentReservation(uint8_t bController, uint8_t bPortCode, uint8_t bPortIndex, uint8_t bOpcode,

@@ -3,6 +3,7 @@
 // releases it.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "mirrored_array.h"
@@ -10,6 +11,13 @@
 #include "hw/scsi.h"
 #include "sim/fc_host.h"
 #include "sim/isp_chip.h"
+#include "sim/side_by_side.h"
+#include "target/pr_registrations.h"
+
+namespace fw_b {
+uint16_t wCountPrRegistrations(uint16_t wLun);
+uint32_t dGetPrGeneration();
+}  // namespace fw_b
 
 namespace {
 
@@ -60,6 +68,31 @@ TEST_F(PartnerReservations, APersistentRegistrationThroughOneIsSeenThroughTheOth
     EXPECT_EQ(r.dataIn[7], 8);
     EXPECT_EQ(std::vector<uint8_t>(r.dataIn.begin() + 8, r.dataIn.begin() + 16),
               std::vector<uint8_t>(list.begin() + 8, list.begin() + 16));
+}
+
+// A controller that joins a running one takes over its registrations at
+// its start.
+TEST(PartnerReservationsAtJoin, AJoinerTakesTheRunningOnesRegistrations) {
+    sim::Clock clock;
+    sim::Chassis chassis;
+    dual::PlaceMirroredRaid5(chassis, "JOIN", 64);
+    auto a = std::make_unique<dual::Side>(&clock, chassis, true);
+    ASSERT_TRUE(sim::RunSideBySide({&a->board}, [&] { return a->Booted(); }, dual::kBootLimitNs));
+    sim::FcHost host(a->board, a->fabric, *sim::FindIspChip(a->board, 1), 0x2100001B32E00041ull);
+    ASSERT_TRUE(host.LogIn());
+    std::vector<uint8_t> list(24, 0);
+    list[15] = 0x42;
+    // The first answer may be the host's power-on unit attention.
+    uint8_t bStatus = 0xFF;
+    for (int i = 0; i < 3 && bStatus != 0; ++i) bStatus = host.Send(0, {kPrOut, 0x00, 0, 0, 0, 0, 0, 0, 24, 0}, list).status;
+    ASSERT_EQ(bStatus, 0);
+    ASSERT_EQ(fw::wCountPrRegistrations(0), 1);
+
+    auto b = std::make_unique<dual::Side>(&clock, chassis, false);
+    sim::Board::ConnectPartners(a->board, b->board);
+    ASSERT_TRUE(sim::RunSideBySide({&a->board, &b->board}, [&] { return b->Booted(); }, dual::kBootLimitNs));
+    EXPECT_EQ(fw_b::wCountPrRegistrations(0), 1);
+    EXPECT_EQ(fw_b::dGetPrGeneration(), fw::dGetPrGeneration());
 }
 
 }  // namespace
