@@ -125,11 +125,12 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SetSASOCFailbackInProgress(FALSE);
     SetPartnerAlive(TRUE);
     SetDualControllerValid(TRUE);
-    // The buffer memories are compared over the link just made valid: the
-    // comparison is made only while the link is active.
-    CheckPartnerVersionMatch();
     (void)bUpdatePartnerMissingIndicator();
     PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
+    // The buffer memories are compared over the link just made valid (the
+    // comparison is made only while the link is active), once the join is
+    // told: the partner's answer is waited for.
+    CheckPartnerVersionMatch();
     // The joining controller knows no array's power state, and power
     // management starts again now that there are two.
     SendArrayAPMStatesToPartner();
