@@ -148,8 +148,6 @@ const BackgroundService s_asServices[] = {
                 !IsTrue(fIsDriveFirmwareDownloadInProgress()) && !IsTrue(fIsMarvellSataStarted());
      },
      [] { SASDiscoveryStep(); }},
-    // Once a second at most; it never asks for another pass.
-    {1, EVERY_PASS, [] { return !IsTrue(fIsMarvellSataStarted()); }, [] { SASDeviceActivityCensus(); }},
     {2, HOLDABLE, [] { return IsTrue(fGetLoopTableRequest()) && !IsXmodemActive(); },
      [] { LoopTableService(); }},
     // The failback asks for the next pass itself, but not through its waits.
@@ -337,7 +335,13 @@ const BackgroundService s_asServices[] = {
      }},
     {73, 0, [] { return IsTrue(fIsDriveIocServiceRequested(PORT_CODE_INITIATOR)); },
      [] { DriveIocService(PORT_CODE_INITIATOR); }},
-    {74, EVERY_PASS, [] { return true; }, [] { SASCommandTimeoutScan(); }},
+    // The device census rides on the drive side's time-out scan: once a
+    // second at most, it never asks for another pass.
+    {74, EVERY_PASS, [] { return true; },
+     [] {
+         SASCommandTimeoutScan();
+         if (!IsTrue(fIsMarvellSataStarted())) SASDeviceActivityCensus();
+     }},
     {74, 0, [] { return IsTrue(fGetSASPhyReenableWork()); },
      [] {
          SetSASPhyReenableWork(FALSE);

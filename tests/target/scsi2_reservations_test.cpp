@@ -194,7 +194,11 @@ TEST_F(Scsi2ReservationsTest, WithAPartnerEachDecisionWaitsForItsVerdict) {
     EXPECT_EQ(ps->bCommandType, COMMAND_TYPE_RESERVATION_PARTNER);
     EXPECT_EQ(ps->bPrimaryState, HOST_STATE_PARTNER_WAIT);
     EXPECT_EQ(wGetPortNewCommands(PORT), 0);
+    // Nothing answers here until the partner's verdict comes.
     (void)DualControllerTask();
+    Settle();
+    EXPECT_FALSE(host.Reply(w).fStatus);
+    FinishReserve(ps, TRUE, FALSE, PORT, 0, HANDLE, SCSI2_NO_INITIATOR, 1);
     Settle();
     EXPECT_EQ(Reply(w).bStatus, SCSI_STATUS_GOOD);
     // The partner's host may not have it now, and its release of another
