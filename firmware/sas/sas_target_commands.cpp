@@ -316,7 +316,12 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* ps, uint8_t bStatus, uint8_t bKey, uint8
         PutSge(pb + 24, SGE_LAST_TO_INITIATOR | dLength,
                static_cast<uint32_t>(dPciAddressOf(pbResponse)));
     }
-    ps->bPrimaryState = HOST_STATE_STATUS;
+    // A write answered before its data is on the drives (its status sent
+    // early) goes on through the cache's stages: its state is theirs, and
+    // the back end ends the entry once the drives hold the data.  Marked as
+    // sending status, the write would drop out of its stage queue and keep
+    // its host entry and cache pages for good.
+    if (!HasFlag(ps, KE_FLAG_STATUS_SENT)) ps->bPrimaryState = HOST_STATE_STATUS;
     Post(ps, pb, wFrame, STATUS_TIMEOUT_MS);
     if (HasFlag(ps, KE_FLAG_STATUS_SENT)) {
         if (SAS_TARGET_IO_INFO* p = psIo(wIoIndex)) p->wOwner = SAS_IO_OWNER_DONE;

@@ -8,6 +8,7 @@
 
 #include "host_road.h"
 #include "cache/nvram_journal.h"
+#include "config/bad_blocks.h"
 #include "harness/dispatch_board.h"
 
 namespace {
@@ -68,9 +69,8 @@ const ArraySpec kLevels[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Values(HostKind::Fc)),
                          [](const auto& info) { return RoadName(info); });
-// Through a SAS host port, each layout written through.
-const ArraySpec kSasLevels[] = {kLevels[6], kLevels[7], kLevels[8], kLevels[9]};
-INSTANTIATE_TEST_SUITE_P(SasPort, LevelRoad, ::testing::Combine(::testing::ValuesIn(kSasLevels), ::testing::Values(HostKind::Sas)),
+// Through a SAS host port, each layout, written back and written through.
+INSTANTIATE_TEST_SUITE_P(SasPort, LevelRoad, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Values(HostKind::Sas)),
                          [](const auto& info) { return RoadName(info); });
 
 // Thirty-two commands in flight: writes of random lengths that share stripe
@@ -150,8 +150,10 @@ TEST_F(HostRoad, AnArrayMadeThroughTheConfigurationEditsCarriesTheRoad) {
 
 // ---- write-back and write-through, seen from the host ---------------------
 
-class AnswerRoad : public HostRoad {
+class AnswerRoad : public HostRoad, public ::testing::WithParamInterface<HostKind> {
 protected:
+    void SetUp() override { hostKind = GetParam(); }
+
     // One write; what the drives had seen at the moment its status reached
     // the host, and whether its first block was on its drive then.
     struct AtGood {
@@ -176,7 +178,7 @@ protected:
     }
 };
 
-TEST_F(AnswerRoad, WriteBackIsAnsweredBeforeTheDrivesAreWritten) {
+TEST_P(AnswerRoad, WriteBackIsAnsweredBeforeTheDrivesAreWritten) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
     WatchDataCommands();
     const uint64_t before = AllDataWrites();
@@ -190,7 +192,7 @@ TEST_F(AnswerRoad, WriteBackIsAnsweredBeforeTheDrivesAreWritten) {
     ExpectDrivesMatchReference();
 }
 
-TEST_F(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
+TEST_P(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16, 0, false}));
     WatchDataCommands();
     const uint64_t before = AllDataWrites();
@@ -201,6 +203,9 @@ TEST_F(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
     Settle();
 }
 
+// Answered through either kind of host port.
+INSTANTIATE_TEST_SUITE_P(Hosts, AnswerRoad, ::testing::Values(HostKind::Fc, HostKind::Sas),
+                         [](const auto& info) { return std::string(HostKindName(info.param)); });
 
 // ---- sequential writes become whole stripes -------------------------------
 
@@ -242,7 +247,12 @@ TEST_F(HostRoad, SequentialFourKilobyteWritesReachTheDrivesAsWholeStripes) {
 // unrecovered read error.  The read's extent joins the array's bad-block list: it
 // answers as a known media error until it is written again; the blocks
 // around it read as before.
-TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
+class DriveErrorRoad : public HostRoad, public ::testing::WithParamInterface<HostKind> {
+protected:
+    void SetUp() override { hostKind = GetParam(); }
+};
+
+TEST_P(DriveErrorRoad, ADriveErrorReachesTheHostWithItsSense) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
     Write(0, 64, 1);
     Settle();
@@ -260,6 +270,8 @@ TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
     };
     ExpectMediumError(Read(12, 16), 0x01);
     Settle();
+    // The extent is served from the list once the configuration holds it.
+    board->RunUntil([] { return fw::pGetBadBlockTables()->awRankBadBlockCount[0] != 0; }, kSettleLimitNs);
     ExpectMediumError(Read(14, 2), 0x01);
     ExpectRead(0, 12);
     ExpectRead(28, 36);
@@ -270,6 +282,8 @@ TEST_F(HostRoad, ADriveErrorReachesTheHostWithItsSense) {
     ExpectRead(0, 64);
     ExpectDrivesMatchReference();
 }
+INSTANTIATE_TEST_SUITE_P(Hosts, DriveErrorRoad, ::testing::Values(HostKind::Fc, HostKind::Sas),
+                         [](const auto& info) { return std::string(HostKindName(info.param)); });
 
 // ---- a restart on the data directory ------------------------------------
 
