@@ -33,6 +33,7 @@
 #include "raid/rebuild.h"
 #include "raid/rebuild_regions.h"
 #include "raid/stripe_repair.h"
+#include "sas/active_active.h"
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -164,6 +165,44 @@ void PostDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s, c
     }
     PostEvent(EVENT_DRIVE_SENSE_DETAIL, ab[3], ab[4], ab[5], ab[6], ab[8], ab[9], ab[10], ab[11], ab[14], ab[15], ab[16],
               ab[17]);
+}
+
+// The drive's error history at its position.  Every error a drive answers
+// is one the controller recovers from or hands on, and counts as such; what
+// kind of error it was counts beside that, once it is one worth logging.
+// A status other than CHECK CONDITION has no sense to tell its kind: the
+// drive's hardware failed it.
+void CountDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s, bool fRecoveredOnly) {
+    const uint8_t bTarget = static_cast<uint8_t>(ps->wTargetId);
+    uint8_t bEnclosure = 0, bSlot = 0;
+    if (bGetEnclosureSlotOfTarget(bTarget, &bEnclosure, &bSlot) != STATUS_OK) return;
+    if (fRecoveredOnly) {
+        IncrementDriveErrorCounter(ERROR_KIND_RECOVERED, bEnclosure, bSlot);
+    } else if (bStatus == SCSI_STATUS_CHECK_CONDITION) {
+        bClassifyDriveError(bTarget, s.bKey, s.bAsc, s.bAscq);
+    } else {
+        IncrementDriveErrorCounter(ERROR_KIND_HARDWARE, bEnclosure, bSlot);
+    }
+}
+
+// What a drive behind a multiplexer answers when the path to it, not the
+// drive, failed.
+bool IsPathFailure(const FAILURE& s) {
+    return s.fSense && (s.bKey == SENSE_MEDIUM_ERROR || s.bKey == SENSE_DATA_PROTECT);
+}
+
+// The drive's port is asked for (the partner agreeing), and the command goes
+// again, marked so that it is asked for once; its completion gives the port
+// back.
+void RequestPathFailover(KERNEL_ENTRY* ps) {
+    HoldSASTarget(static_cast<uint8_t>(ps->wTargetId));
+    SetFlag(ps, KE_FLAG_PATH_FAILOVER);
+    uint8_t abWwn[8] = {};
+    (void)bGetSASAddressOfTarget(abWwn, static_cast<uint8_t>(ps->wTargetId));
+    PostEvent(EVENT_DRIVE_CHECK_CONDITION, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
+              abWwn[7], bDrivePosition(ps), SCSI_STATUS_CHECK_CONDITION, ps->abCdb[0], SENSE_ABORTED_COMMAND, 0xFF,
+              0xFF);
+    RepostSASEntry(ps);
 }
 
 // ---- the controller's own commands to one drive ----
@@ -599,9 +638,6 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     } else {
         ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
     }
-    // The drive's error history counts what it answered.
-    if (s.fSense && ps->wTargetId < SAS_PROXY_TARGET_BIT)
-        bClassifyDriveError(static_cast<uint8_t>(ps->wTargetId), s.bKey, s.bAsc, s.bAscq);
     // A drive whose queue was full refused the command untouched: no error
     // of the drive, and none its issuer is to hear of.  It is sent again;
     // only a drive that claims to be full while it holds nothing of ours
@@ -613,6 +649,20 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         RepostSASEntry(ps);
         return;
     }
+    const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&
+                           !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
+    const bool fSasDrive = bPort == PORT_CODE_INITIATOR && ps->wTargetId < SAS_PROXY_TARGET_BIT;
+    if (fSasDrive) CountDriveError(ps, bStatus, s, true);
+    // A drive behind a multiplexer whose path failed under the command: this
+    // controller asks for the drive's port and sends the command once more
+    // before the error counts against the drive.
+    if (fSasDrive && fTimeout != TRUE && IsPathFailure(s) && !HasFlag(ps, KE_FLAG_PATH_FAILOVER) &&
+        fIsSASTargetHeldForError(static_cast<uint8_t>(ps->wTargetId)) == TRUE) {
+        RequestPathFailover(ps);
+        return;
+    }
+    // A time-out is counted by the scan that found it.
+    if (fSasDrive && fLoggable && fReport == TRUE && fTimeout != TRUE) CountDriveError(ps, bStatus, s, false);
     // A drive that failed a read, write or verify is tested again later,
     // whatever becomes of this command.
     const uint8_t bOpcode = ps->abCdb[0];
@@ -659,8 +709,6 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         return;
     }
     MarkSASDriveCommandError();
-    const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&
-                           !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
     if (fLoggable && fReport == TRUE) PostDriveError(ps, bStatus, s, pbSense, bSenseBytes);
     if (bStatus == SCSI_STATUS_CHECK_CONDITION && s.fSense && s.bKey == SENSE_RECOVERED_ERROR) {
         // The drive got it right in the end.

@@ -28,6 +28,7 @@
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "sas/marvell_sata.h"
+#include "sas/active_active.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -485,6 +486,12 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
         takeOff();
         return STATUS_OK;
     }
+    // The drive's port, asked for when the path to it failed under this
+    // command, goes back now that the command is done with it.
+    if (HasFlag(ps, KE_FLAG_PATH_FAILOVER)) {
+        ClearFlag(ps, KE_FLAG_PATH_FAILOVER);
+        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) ReleaseSASTarget(static_cast<uint8_t>(ps->wTargetId));
+    }
     // A single drive command with a completion of its own (the start of
     // day's).  A command with children hears from its children's handlers
     // once they are all in, never from the first of them.
@@ -508,7 +515,6 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
     AddDiskPortBlocks(bQueueId, ps);
     const bool fFailed = fChildEndedInError(ps) == TRUE;
     const uint8_t fFree = fDispatchChild(ps, fFailed);
-    if (HasFlag(ps, KE_FLAG_PATH_FAILOVER)) ClearFlag(ps, KE_FLAG_PATH_FAILOVER);
     if (fFree == TRUE && ps->fUsed == TRUE && !HasFlag(ps, KE_FLAG_CHILD_FAILED)) FreeChild(ps);
     takeOff();
     return STATUS_OK;

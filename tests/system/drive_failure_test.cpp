@@ -14,7 +14,10 @@
 #include "raid/drive_error_recovery.h"
 #include "config/config_flags.h"
 #include "config/config_phase.h"
+#include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_rescan.h"
+#include "sas/active_active.h"
+#include "sas/sas_device_list.h"
 #include "executive/progress.h"
 
 namespace {
@@ -182,7 +185,15 @@ INSTANTIATE_TEST_SUITE_P(Levels, DriveFailureRoad, ::testing::ValuesIn(kFailures
 
 // ---- errors nothing can stand in for --------------------------------------
 
-class DriveErrorRoad : public HostRoad {};
+class DriveErrorRoad : public HostRoad {
+protected:
+    uint8_t TargetOfMember(unsigned member) {
+        return board->sasController().TargetOf(chassis->ConfigAt(member + 1)->sasAddress);
+    }
+    static uint32_t ErrorCount(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind) {
+        return fw::wGetDriveErrorCounter(bEnclosure, bSlot, uint8_t(bKind - 1));
+    }
+};
 
 // A RAID 0 member whose blocks cannot be read: the host hears MEDIUM ERROR
 // (after the read is tried again), the member stays in the array, and the
@@ -210,7 +221,60 @@ TEST_F(DriveErrorRoad, AnUnreadableBlockOfRaid0IsAMediumErrorForTheHost) {
         ++details;
     }
     EXPECT_GT(details, 0u);
+    // The drive's error history holds each of them, as a media error and
+    // as one the controller dealt with.
+    uint8_t bEnclosure = 0, bSlot = 0;
+    ASSERT_EQ(fw::bGetEnclosureSlotOfTarget(TargetOfMember(p.member), &bEnclosure, &bSlot), fw::STATUS_OK);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_MEDIA), details);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_RECOVERED), details);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_HARDWARE), 0u);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(48, 48));
+    Settle();
+}
+
+// A drive behind a multiplexer whose path fails under a read: the first
+// failure asks for the drive's port and sends the read again (event 39 says
+// so, as an aborted command); only the second counts against the drive and is
+// served from the other members.  The port goes back with the command.
+TEST_F(DriveErrorRoad, AFailedPathToAMultiplexedDriveIsAskedForOnceAndGivenBack) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, false}));
+    ASSERT_NO_FATAL_FAILURE(Write(0, 96, 1));
+    const raidref::Place p = DataPlace(40);
+    const uint8_t bTarget = TargetOfMember(p.member);
+    fw::SAS_DEVICE_ENTRY* psDevice = fw::psGetSASDeviceOfTarget(bTarget);
+    ASSERT_NE(psDevice, nullptr);
+    psDevice->wDeviceFlags |= 0x20;
+    sim::Drive* d = chassis->DriveAt(p.member + 1);
+    d->InjectMediaError(p.block, 1);
+    std::vector<uint32_t> heldAtRead;
+    d->onCommand = [&](std::span<const uint8_t> cdb) {
+        if (cdb[0] == fw::SCSI_READ10) heldAtRead.push_back(fw::dGetSASTargetFlags(bTarget) & fw::SAS_AA_NEEDS_DRIVE);
+    };
+    const uint32_t before = harness::CountEvents(kDriveCheckCondition);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(32, 16));
+    d->onCommand = nullptr;
+    ASSERT_GE(heldAtRead.size(), 2u);
+    EXPECT_EQ(heldAtRead[0], 0u);
+    EXPECT_NE(heldAtRead[1], 0u) << "the read went again without the drive's port";
+    EXPECT_EQ(fw::bGetSASTargetHoldCount(bTarget), 0);
+    EXPECT_EQ(fw::dGetSASTargetFlags(bTarget) & (fw::SAS_AA_NEEDS_DRIVE | fw::SAS_AA_HAS_DRIVE), 0u);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, uint8_t(p.member)), fw::MEMBER_FLAGS_IN_SERVICE);
+    // One failover event (status 2, READ(10), aborted, 255, 255), then the
+    // media error's own.
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    std::vector<std::vector<uint8_t>> seen;
+    for (uint16_t w = 0; w < wCount; ++w) {
+        const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(w);
+        if (ps->bCode == kDriveCheckCondition) seen.push_back({ps->abArgs + 9, ps->abArgs + 14});
+    }
+    ASSERT_EQ(seen.size(), before + 2u);
+    EXPECT_EQ(seen[before], (std::vector<uint8_t>{2, fw::SCSI_READ10, 0x0B, 0xFF, 0xFF}));
+    EXPECT_EQ(seen[before + 1], (std::vector<uint8_t>{2, fw::SCSI_READ10, 0x03, 0x11, 0x00}));
+    uint8_t bEnclosure = 0, bSlot = 0;
+    ASSERT_EQ(fw::bGetEnclosureSlotOfTarget(bTarget, &bEnclosure, &bSlot), fw::STATUS_OK);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_RECOVERED), 2u);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_MEDIA), 1u);
     Settle();
 }
 
@@ -244,6 +308,13 @@ TEST_F(DriveErrorRoad, TransportErrorsAreSentAgainUpTo250TimesBeforeTheMemberFai
     chassis->DriveAt(2)->FailWithoutSense(fw::SCSI_WRITE10, 1u << 30);
     ASSERT_NO_FATAL_FAILURE(Write(0, 48, 2));
     EXPECT_EQ(writes, fw::DRIVE_TRANSPORT_RETRIES);
+    // Each BUSY and each bare CHECK CONDITION was one dealt with; neither
+    // says the drive's media or hardware is at fault.
+    uint8_t bEnclosure = 0, bSlot = 0;
+    ASSERT_EQ(fw::bGetEnclosureSlotOfTarget(TargetOfMember(1), &bEnclosure, &bSlot), fw::STATUS_OK);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_RECOVERED), 240u + fw::DRIVE_TRANSPORT_RETRIES);
+    EXPECT_EQ(ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_HARDWARE) + ErrorCount(bEnclosure, bSlot, fw::ERROR_KIND_MEDIA),
+              0u);
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FAILED);
     EXPECT_EQ(harness::CountEvents(kArrayCritical), 1u);
     EXPECT_EQ(DriveFailedSense(), (std::vector<uint8_t>{0x0B, 0x47, 0x00}));
