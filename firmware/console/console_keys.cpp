@@ -40,6 +40,7 @@
 #include "console/throughput_test.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/enclosure_table.h"
+#include "enclosure/ses_host_reads.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/statistics.h"
@@ -301,16 +302,16 @@ bool RunHotKey(uint8_t c) {
         return true;
     case 'O':
         if (!fEnclosureLevel) return false;
-        (void)SendSesControlPage();
+        (void)SendSesStatusPage();
         return true;
     case 'u':
         if (!fEnclosureLevel) return false;
-        (void)RequestSesStatusPage();
+        (void)ReadSesStatusPage();
         return true;
     case 'U':
         if (!fEnclosureLevel) return false;
-        (void)RequestSesStatusPage();
-        (void)SendSesControlPage();
+        (void)ReadSesStatusPage();
+        (void)SendSesStatusPage();
         return true;
     default: return false;
     }

@@ -97,10 +97,6 @@ void ShowSesDriveList();
 void ShowSesProcessorList();
 void ShowSesEnclosureList();
 void ShowSupportedDiagnosticPages();
-// SEND DIAGNOSTIC with the enclosure control page, RECEIVE DIAGNOSTIC
-// RESULTS for the status page; 16 when no command entry was free.
-uint8_t SendSesControlPage();
-uint8_t RequestSesStatusPage();
 // A slot power request (kind 1 on, 2 off; request 3 off and back on).
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,
                                    uint8_t bDuration);

@@ -110,8 +110,19 @@ void PageCommandDone(KERNEL_ENTRY* psEntry) {
     SesCommandEnded();
 }
 
-uint8_t bSend(uint8_t bPath, uint8_t bTarget, const uint8_t* pbCdb, uint16_t wFlags, uint32_t dLength) {
-    const bool fPhase = bGetConfigPhase() == CONFIG_PHASE_ENCLOSURE_DISCOVERY;
+// A console diagnostic command ends on its own: the device is free again
+// and the page cycle is not woken for it.
+void DiagnosticCommandDone(KERNEL_ENTRY* psEntry) {
+    if (fRetryPhaseDriveCommand(psEntry, DiagnosticCommandDone) == TRUE) return;
+    s_fPageCommandFailed = ToFlag(fPhaseDriveCommandGood(psEntry) != TRUE);
+    FreeKernelEntries(psEntry);
+    SetSesDeviceBusy(FALSE);
+}
+
+uint8_t bSend(uint8_t bPath, uint8_t bTarget, const uint8_t* pbCdb, uint16_t wFlags, uint32_t dLength,
+              void (*pfDone)(KERNEL_ENTRY*) = nullptr) {
+    const bool fPhase = pfDone == nullptr && bGetConfigPhase() == CONFIG_PHASE_ENCLOSURE_DISCOVERY;
+    if (pfDone == nullptr) pfDone = fPhase ? SesCommandDone : PageCommandDone;
     KERNEL_ENTRY* psEntry = nullptr;
     if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &psEntry) != STATUS_OK) return PHASE_RUN_AGAIN;
     const BUFFER_HANDLE dHandle = static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(s_pbReply));
@@ -119,7 +130,7 @@ uint8_t bSend(uint8_t bPath, uint8_t bTarget, const uint8_t* pbCdb, uint16_t wFl
                       static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle)), pbCdb, DRIVE_COMMAND_TYPE_SEND_DIAGNOSTIC);
     if (fPhase) SetDriveCommandPendingFlag(FALSE);
     s_fPageCommandFailed = FALSE;
-    if (bQueuePhaseDriveCommand(psEntry, fPhase ? SesCommandDone : PageCommandDone, FALSE) != STATUS_OK) {
+    if (bQueuePhaseDriveCommand(psEntry, pfDone, FALSE) != STATUS_OK) {
         FreeKernelEntries(psEntry);
         return PHASE_RUN_AGAIN;
     }
@@ -309,6 +320,19 @@ uint8_t bSendSesControl(uint8_t bPath, uint8_t bTarget, uint16_t wLength) {
     const uint8_t abCdb[10] = {SCSI_SEND_DIAGNOSTIC, 0x10, 0, static_cast<uint8_t>(wLength >> 8),
                                static_cast<uint8_t>(wLength), 0};
     return bSend(bPath, bTarget, abCdb, SES_COMMAND_DATA_OUT, wLength);
+}
+
+uint8_t bSendSesDiagnostic(uint8_t bPath, uint8_t bTarget, uint8_t fControl, uint16_t wLength) {
+    if (fControl == TRUE) {
+        const uint8_t abCdb[10] = {SCSI_SEND_DIAGNOSTIC, 0x10, 0, static_cast<uint8_t>(wLength >> 8),
+                                   static_cast<uint8_t>(wLength), 0};
+        return bSend(bPath, bTarget, abCdb, SES_COMMAND_DATA_OUT, wLength, DiagnosticCommandDone);
+    }
+    const uint8_t abCdb[10] = {SCSI_RECEIVE_DIAGNOSTIC, 0x01, SES_PAGE_STATUS, static_cast<uint8_t>(wLength >> 8),
+                               static_cast<uint8_t>(wLength), 0};
+    std::memset(s_pbReply, 0xFF, 4);
+    s_wAllocation = wLength;
+    return bSend(bPath, bTarget, abCdb, SES_COMMAND_DATA_IN, wLength, DiagnosticCommandDone);
 }
 
 uint8_t EnclosureDiscoveryDispatch(uint8_t bStep) {

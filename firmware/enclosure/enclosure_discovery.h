@@ -56,6 +56,9 @@ uint8_t bGetExpectedEnclosureCount();
 // phase command; 255 sent, 16 no entry free.
 uint8_t bSendSesReceive(uint8_t bPath, uint8_t bTarget, uint8_t bPage, uint16_t wAllocation);
 uint8_t bSendSesControl(uint8_t bPath, uint8_t bTarget, uint16_t wLength);
+// The console's own status page read (fControl FALSE, into the reply
+// buffer) or send (TRUE, from it): the SES device is freed when it ends.
+uint8_t bSendSesDiagnostic(uint8_t bPath, uint8_t bTarget, uint8_t fControl, uint16_t wLength);
 // The length asked for by the last RECEIVE DIAGNOSTIC RESULTS sent.
 uint16_t wGetSesAllocation();
 // TRUE when the page cycle's last command did not end with GOOD status.

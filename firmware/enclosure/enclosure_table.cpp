@@ -13,6 +13,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "raid/raid_engine.h"
+#include "sas/sas_device_list.h"
 
 namespace fw {
 
@@ -144,6 +145,31 @@ uint8_t fFindDriveBySesId(uint8_t bSesId, DRIVE_INFO** ppsRecord, uint8_t* pbInd
         return TRUE;
     }
     return FALSE;
+}
+
+namespace {
+// The enclosure records behind the drive records: the drive side's
+// enclosure processors, each reached at its target id.
+const SAS_STP_ENTRY* psSesDevice(uint8_t bTarget) {
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (ps == nullptr) return nullptr;
+    const uint8_t bCount = ps->bEnclosureRecordCount < DRIVE_ENCLOSURE_RECORDS ? ps->bEnclosureRecordCount
+                                                                               : DRIVE_ENCLOSURE_RECORDS;
+    for (uint8_t i = 0; i < bCount; ++i) {
+        const SAS_STP_ENTRY* psRecord = reinterpret_cast<const SAS_STP_ENTRY*>(ps->aabEnclosureRecord[i]);
+        if (psRecord->bTargetId == bTarget) return psRecord;
+    }
+    return nullptr;
+}
+}  // namespace
+
+uint8_t fIsSesDevicePath(uint8_t bTarget) { return ToFlag(bTarget != NO_ID && psSesDevice(bTarget) != nullptr); }
+
+uint8_t bGetSesDeviceSasAddress(uint8_t* pbAddress, uint8_t bId) {
+    const SAS_STP_ENTRY* ps = bId != NO_ID ? psSesDevice(bId) : nullptr;
+    if (ps == nullptr) return 0;
+    std::memcpy(pbAddress, ps->abSASAddressBE, sizeof ps->abSASAddressBE);
+    return STATUS_OK;
 }
 
 void AssignSesDevices(DRIVE_INFO_LIST* psList) {

@@ -30,6 +30,11 @@ uint8_t fAreEnclosureNumbersContiguous(const DRIVE_INFO_LIST* psList);
 // The first drive of the current table reached through the SES device id.
 uint8_t fFindDriveBySesId(uint8_t bSesId, DRIVE_INFO** ppsRecord, uint8_t* pbIndex);
 
+// The drive side's enclosure processors the drive table lists: whether a
+// target id is one, and its SAS address (8 bytes, 255 found, 0 not).
+uint8_t fIsSesDevicePath(uint8_t bTarget);
+uint8_t bGetSesDeviceSasAddress(uint8_t* pbAddress, uint8_t bId);
+
 // The first two drives of each enclosure are its SES devices; every drive
 // of the enclosure is reached through them.
 void AssignSesDevices(DRIVE_INFO_LIST* psList);

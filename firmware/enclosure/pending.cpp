@@ -60,7 +60,5 @@ void ReportDriveActivity(uint8_t, uint8_t) {}
 void ShowSesDriveList() {}
 void ShowSesProcessorList() {}
 void ShowSesEnclosureList() {}
-uint8_t SendSesControlPage() { return STATUS_OK; }
-uint8_t RequestSesStatusPage() { return STATUS_OK; }
 
 }  // namespace fw

@@ -45,10 +45,19 @@ constexpr uint8_t MGMT_END_SELF = 31;
 uint8_t fIsManagementWaitingForCapture();
 void HandOverDebugCapture(uint8_t f);
 
-// Not built: the management pages, MAINTENANCE IN and OUT, buffer ID 0xF2
+// A management page read (READ BUFFER, the page named by the buffer ID).
+// The enclosure pages are served here: a page an enclosure reported, the
+// enclosure named by CDB byte 3 (0xE0) or by a drive it holds (0xE1), CDB
+// bytes 4-9 the RECEIVE DIAGNOSTIC RESULTS the host would have sent it.
+// 255 answered, 66 no buffer page free (the command waits).
+constexpr uint8_t MGMT_PAGE_ENCLOSURE_SES_PAGE = 0xE0;
+constexpr uint8_t MGMT_PAGE_ENCLOSURE_OF_DRIVE = 0xE1;
+uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry);
+// Not built: the other management pages.
+uint8_t bReadOtherManagementPage(KERNEL_ENTRY* psEntry);
+// Not built: MAINTENANCE IN and OUT, buffer ID 0xF2
 // and the set commands of the data services (codes 112-120) and 242; the
 // download and production-test data paths.
-uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry);
 void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry);
 void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry);
 uint8_t bStartManagementBufferWrite(KERNEL_ENTRY* psEntry);

@@ -8,7 +8,7 @@
 
 namespace fw {
 
-// No management page, MAINTENANCE IN or OUT, buffer ID 0xF2 or data
+// No management page but the enclosure pages, no MAINTENANCE IN or OUT, buffer ID 0xF2 or data
 // services set command is served yet: each is answered as a host asking
 // for something this controller does not offer.
 namespace {
@@ -16,7 +16,7 @@ void Refuse(KERNEL_ENTRY* psEntry, uint8_t bAsc) { AnswerCommand(psEntry, SENSE_
 }  // namespace
 void AnswerMaintenanceIn(KERNEL_ENTRY* psEntry) { Refuse(psEntry, ASC_INVALID_OPCODE); }
 void AnswerMaintenanceOut(KERNEL_ENTRY* psEntry) { Refuse(psEntry, ASC_INVALID_OPCODE); }
-uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry) {
+uint8_t bReadOtherManagementPage(KERNEL_ENTRY* psEntry) {
     Refuse(psEntry, ASC_INVALID_FIELD_IN_CDB);
     return STATUS_OK;
 }
