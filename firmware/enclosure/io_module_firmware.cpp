@@ -9,6 +9,10 @@
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/types.h"
+#include "hw/scsi.h"
+#include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "sas/partner_traffic.h"
 
 namespace fw {
 
@@ -44,6 +48,18 @@ uint32_t dBe32(const uint8_t* pb) {
     return static_cast<uint32_t>(pb[0]) << 24 | static_cast<uint32_t>(pb[1]) << 16 |
            static_cast<uint32_t>(pb[2]) << 8 | pb[3];
 }
+
+bool IsFlag(uint8_t b) { return b == TRUE || b == FALSE; }
+
+// Message 211's CDB fields.
+constexpr uint8_t IMAGE_MESSAGE_VALID = 2;
+constexpr uint8_t IMAGE_MESSAGE_LOADING = 3;
+constexpr uint8_t IMAGE_MESSAGE_OFFSET = 4;
+constexpr uint8_t IMAGE_MESSAGE_LENGTH = 8;
+constexpr uint8_t IMAGE_MESSAGE_VERSION = 12;
+// Message 35's.
+constexpr uint8_t STATE_MESSAGE_LOADING = 2;
+constexpr uint8_t STATE_MESSAGE_IN_PROGRESS = 3;
 
 bool StartsWith(const uint8_t* pbFile, uint32_t dLength, const char* pszMagic) {
     return dLength >= 4 && std::memcmp(pbFile, pszMagic, 4) == 0;
@@ -141,5 +157,90 @@ uint8_t bGetEnclosureFirmwareUpdateAttempts() { return s_sImage.bAttempts; }
 void SetEnclosureFirmwareUpdateAttempts(uint8_t b) { s_sImage.bAttempts = b; }
 uint8_t fIsEnclosureFirmwareUpdateQuiet() { return s_sImage.fQuiet; }
 void SetEnclosureFirmwareUpdateQuiet(uint8_t f) { s_sImage.fQuiet = f; }
+
+// The file goes out straight from the receive buffer, which stays taken:
+// a second 4 MB copy for the message could not be had beside it.
+uint8_t bSendEnclosureFwMessage211() {
+    ENCLOSURE_FIRMWARE_IMAGE& s = s_sImage;
+    const uint8_t* pbBuffer = pGetEnclosureFirmwareReceiveBuffer();
+    if (fIsDualControllerActive() != TRUE || pbBuffer == nullptr || s.fValid != TRUE) return FALSE;
+    const uint32_t dOffset = s.dImageAddress - static_cast<uint32_t>(dCpuAddressOf(pbBuffer));
+    if (dOffset > IO_MODULE_BUFFER_BYTES || s.dImageLength > IO_MODULE_BUFFER_BYTES - dOffset) return FALSE;
+    const uint32_t dBytes = dOffset + s.dImageLength;
+    INTER_CONTROLLER_MESSAGE sMessage = sTypedPartnerMessage(IO_MODULE_MESSAGE_IMAGE);
+    uint8_t* pbCdb = sMessage.abCdb;
+    pbCdb[IMAGE_MESSAGE_VALID] = s.fValid;
+    pbCdb[IMAGE_MESSAGE_LOADING] = s.fLoading;
+    PutBe32(pbCdb + IMAGE_MESSAGE_OFFSET, dOffset);
+    PutBe32(pbCdb + IMAGE_MESSAGE_LENGTH, s.dImageLength);
+    PutBe32(pbCdb + IMAGE_MESSAGE_VERSION, s.dVersion);
+    sMessage.wControlFlags = PARTNER_CONTROL_DATA_OUT;
+    sMessage.wSegmentCount = 1;
+    sMessage.dByteCount = dBytes;
+    sMessage.adSegment[0] = static_cast<uint32_t>(dPciAddressOf(pbBuffer));
+    sMessage.adSegment[1] = dBytes;
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&sMessage, &wSlot, 0) == STATUS_OK ? TRUE : FALSE;
+}
+
+// First pass: the file into this controller's own receive buffer; second
+// pass, once it is there: the image state taken over, and on the master the
+// update started for the operator who loaded it on the partner.
+uint8_t bReceiveEnclosureFwMessage211(PARTNER_MESSAGE_SLOT* ps) {
+    ENCLOSURE_FIRMWARE_IMAGE& s = s_sImage;
+    const uint8_t* pbCdb = ps->sMessage.abCdb;
+    const uint32_t dOffset = dBe32(pbCdb + IMAGE_MESSAGE_OFFSET);
+    const uint32_t dLength = dBe32(pbCdb + IMAGE_MESSAGE_LENGTH);
+    if (ps->bPrimaryState == SLOT_DATA_FAILED) {
+        SendPartnerCommandStatus(ps, SENSE_ABORTED_COMMAND, 0x47, 0);
+        return STATUS_OK;
+    }
+    if (ps->bPrimaryState == SLOT_DATA_GOOD) {
+        const uint8_t* pbBuffer = pGetEnclosureFirmwareReceiveBuffer();
+        s.dImageAddress = static_cast<uint32_t>(dCpuAddressOf(pbBuffer)) + dOffset;
+        s.dImageLength = dLength;
+        s.dVersion = dBe32(pbCdb + IMAGE_MESSAGE_VERSION);
+        s.fValid = pbCdb[IMAGE_MESSAGE_VALID];
+        s.fLoading = pbCdb[IMAGE_MESSAGE_LOADING];
+        SendPartnerCommandStatus(ps, 0, 0, 0);
+        if (s.fValid == TRUE && s.fLoading == TRUE && fIsMasterController() == TRUE) {
+            s.fLoading = FALSE;
+            (void)bStartEnclosureFirmwareUpdate();
+        }
+        return STATUS_OK;
+    }
+    // The file must fit the buffer it is taken into, and it replaces no
+    // image an update is sending.
+    if (!IsFlag(pbCdb[IMAGE_MESSAGE_VALID]) || !IsFlag(pbCdb[IMAGE_MESSAGE_LOADING]) || dLength == 0 ||
+        dOffset > IO_MODULE_BUFFER_BYTES || dLength > IO_MODULE_BUFFER_BYTES - dOffset) {
+        SendPartnerCommandStatus(ps, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return STATUS_OK;
+    }
+    if (s.fUpdateInProgress == TRUE) {
+        SendPartnerCommandStatus(ps, SENSE_ILLEGAL_REQUEST, ASC_COMMAND_SEQUENCE_ERROR, 0);
+        return STATUS_OK;
+    }
+    uint8_t* pbBuffer = pTakeEnclosureFirmwareReceiveBuffer();
+    if (pbBuffer == nullptr) {
+        // Busy: the partner sends it again later.
+        SendPartnerTargetStatus(ps, SCSI_STATUS_BUSY, 0, 0, 0);
+        return STATUS_OK;
+    }
+    // The buffer is overwritten from here on: what it held is no image.
+    s.fValid = FALSE;
+    if (bReceiveDataFromPartnerInitiator(ps, dPciAddressOf(pbBuffer), dOffset + dLength) != STATUS_OK) {
+        SendPartnerCommandStatus(ps, SENSE_ABORTED_COMMAND, 0x47, 0);
+    }
+    return STATUS_OK;
+}
+
+// The partner started an update (this controller need not start one and
+// must take no other file meanwhile) or its update is ending.
+uint8_t bReceiveEnclosureUpdateMessage35(const uint8_t* pbCdb, uint16_t) {
+    if (!IsFlag(pbCdb[STATE_MESSAGE_LOADING]) || !IsFlag(pbCdb[STATE_MESSAGE_IN_PROGRESS])) return 0;
+    s_sImage.fLoading = pbCdb[STATE_MESSAGE_LOADING];
+    s_sImage.fUpdateInProgress = pbCdb[STATE_MESSAGE_IN_PROGRESS];
+    return STATUS_OK;
+}
 
 }  // namespace fw

@@ -7,6 +7,8 @@
 
 namespace fw {
 
+struct PARTNER_MESSAGE_SLOT;
+
 constexpr uint32_t IO_MODULE_HEADER_BYTES = 1024;
 constexpr uint32_t IO_MODULE_SIGNATURE_BYTES = 32;
 // What a header-form image of this controller starts with.
@@ -55,6 +57,17 @@ uint8_t bStartEnclosureFirmwareUpdate();
 // started, FALSE nothing to send to, else the status of the missing
 // resource.
 uint8_t EnclosureFirmwareUpdateStart();
+
+// The partner's copy of the image state.  Message 35 (CDB byte 2 loading,
+// byte 3 update in progress) tells the partner an update started here or
+// ended; message 211 hands it the loaded file (byte 2 valid, 3 loading,
+// 4-7 where the image starts in the file, 8-11 its length, 12-15 its
+// version) so that the master runs the update whichever controller the
+// operator loaded it on.
+constexpr uint8_t IO_MODULE_MESSAGE_UPDATE_STATE = 35;
+constexpr uint8_t IO_MODULE_MESSAGE_IMAGE = 211;
+uint8_t bReceiveEnclosureUpdateMessage35(const uint8_t* pbCdb, uint16_t wLunField);
+uint8_t bReceiveEnclosureFwMessage211(PARTNER_MESSAGE_SLOT* psSlot);
 
 // Expansions whose modules take the images that carry their own magic.
 uint8_t fIsKV4471Enclosure(uint8_t bIndex);

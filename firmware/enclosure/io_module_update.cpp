@@ -36,7 +36,6 @@ namespace {
 constexpr uint8_t EVENT_UPDATE_STARTED = 126;
 constexpr uint8_t EVENT_UPDATE_FINISHED = 127;
 constexpr uint8_t EVENT_UPDATE_FAILED = 128;
-constexpr uint8_t PARTNER_MESSAGE_ENCLOSURE_UPDATE = 35;
 
 constexpr uint8_t SES_PAGE_MICROCODE = 0x0E;
 constexpr uint8_t MICROCODE_MODE_OFFSETS_SAVE = 0x07;
@@ -121,7 +120,7 @@ uint16_t wCommandOf(const KERNEL_ENTRY* psEntry) { return static_cast<uint16_t>(
 
 void SendPartnerNotice(uint8_t fInProgress) {
     if (fIsDualControllerActive() != TRUE) return;
-    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_ENCLOSURE_UPDATE);
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(IO_MODULE_MESSAGE_UPDATE_STATE);
     s.abCdb[2] = FALSE;
     s.abCdb[3] = fInProgress;
     uint16_t wSlot = PARTNER_NO_SLOT;

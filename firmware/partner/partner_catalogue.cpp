@@ -11,6 +11,7 @@
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
 #include "enclosure/drive_error_counters.h"
+#include "enclosure/io_module_firmware.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
@@ -129,6 +130,7 @@ struct MESSAGE_RECEIVER {
 constexpr MESSAGE_RECEIVER kReceivers[] = {
     {MESSAGE_IO_QUIESCE, bIoQuiesce},
     {PARTNER_MESSAGE_POST_EVENT, bPostPartnerEvent},
+    {IO_MODULE_MESSAGE_UPDATE_STATE, bReceiveEnclosureUpdateMessage35},
     {PARTNER_MESSAGE_JOURNAL_RESET, bJournalReset},
     {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
     {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},
@@ -223,6 +225,7 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {144, bReceivePartnerDriveFirmwareList},
     {157, bReceivePartnerDeviceList},
     {190, bReceivePartnerExpanderList},
+    {IO_MODULE_MESSAGE_IMAGE, bReceiveEnclosureFwMessage211},
     {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
     {PARTNER_MESSAGE_RESET, bReceivePartnerStopOrTime},
     {PARTNER_MESSAGE_SHUTDOWN, bReceivePartnerStopOrTime},

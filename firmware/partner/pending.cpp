@@ -40,7 +40,4 @@ uint8_t bReadPartnerHeartbeatWindow(uint8_t, uint32_t* pdSum) {
 }
 uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
 
-// The partner's message catalogue is not built: nothing goes out.
-uint8_t bSendEnclosureFwMessage211() { return FALSE; }
-
 }  // namespace fw
