@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cache/read_path.h"
+#include "config/apply_settings.h"
 #include "config/config_commit.h"
 #include "config/config_db.h"
 #include "config/config_flags.h"
@@ -26,11 +27,13 @@
 #include "executive/upcalls.h"
 #include "executive/console_output.h"
 #include "hw/scsi.h"
+#include "partner/partner_link.h"
 #include "raid/child_commands.h"
 #include "raid/drive_retry_table.h"
 #include "raid/dual_parity.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
+#include "raid/rebuild_check.h"
 #include "raid/rebuild_regions.h"
 #include "raid/stripe_repair.h"
 #include "sas/active_active.h"
@@ -801,6 +804,10 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
     EvaluateRankCachePolicy(bRank);
     // The drives learn of it: a restart finds the member failed.
     (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
+    // A spare takes its place at once, without waiting for the next start.
+    if (fDegrade == TRUE && !fLost && fIsMasterController() == TRUE && fGetAutoRebuild() == TRUE) {
+        SetRebuildCheckPending(TRUE);
+    }
 }
 
 void StoreDeferredMemberFailures() {

@@ -5,11 +5,14 @@
 // the configuration the next start loads; host writes in flight all the
 // while are kept.
 #include <array>
+#include <functional>
 
 #include "config/config_flags.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "enclosure/drive_table.h"
+#include "enclosure/power_management.h"
+#include "executive/background_process.h"
 #include "eventlog/event_log.h"
 #include "host_road.h"
 #include "raid/rebuild.h"
@@ -50,12 +53,14 @@ protected:
         }
         for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
         ps->asLd[0].bAvailability = ldAvailability;
+        if (editImage) editImage(ps);
         copytest::Seal(ab);
         for (unsigned s = 1; s < SpareSlot(spares); ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
         Start();
     }
 
     uint8_t ldAvailability = 0x0F;   // the host ports the logical drive is offered on
+    std::function<void(fw::CONFIG_IMAGE*)> editImage;   // more settings in the image the drives hold
 
     // Runs until the drive put in the slot is known and the rebuild check
     // has had its look at it, and a while longer.
@@ -241,6 +246,53 @@ TEST_P(RebuildRoad, ANewDriveInTheFailedSlotBecomesTheMember) {
     ASSERT_NO_FATAL_FAILURE(Restart());
     EXPECT_EQ(std::memcmp(fw::pGetConfigImage()->asRank[0].aabMemberWwn[c.pulled], w.data(), 8), 0);
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+}
+
+// The spares are parked by power management when a member fails its
+// writes: the rebuild spins its spare up, runs to its end and nothing parks
+// the spare meanwhile; the array is then whole.
+TEST_F(RebuildFixture, AMemberFailingWhileTheSparesAreParkedIsRebuiltOntoASpareKeptSpinning) {
+    chassisOptions.spinUpNs = 2'000'000'000ull;
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    editImage = [](fw::CONFIG_IMAGE* ps) {
+        ps->abPowerSettings[0] = fw::APM_L1_SPIN_DOWN_SPARES;
+        ps->sHeader.fPowerManagementSet = fw::TRUE;
+    };
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}));
+    std::mt19937 rng(11);
+    for (uint32_t i = 0; i < 24; ++i) {
+        const uint32_t blocks = 1 + rng() % (3 * spec.wChunk);
+        Write(rng() % (spec.lBlocks - blocks), blocks, 500 + i);
+    }
+    Settle();
+    // The first parking after a start waits minutes: not what this is about.
+    uint16_t wJob = 0;
+    ASSERT_EQ(fw::fFindBackgroundProcessOfType(fw::APM_L1_JOB_TYPE, &wJob), fw::TRUE);
+    ASSERT_EQ(fw::bSetBackgroundProcessDelay(wJob, 0, 1, 0, 0, 0), fw::STATUS_OK);
+    sim::Drive* psSpare = chassis->DriveAt(SpareSlot());
+    board->RunUntil([&] { return psSpare->Parked(); }, 60'000'000'000ull);
+    ASSERT_TRUE(psSpare->Parked()) << board->ConsoleText();
+    const uint64_t stopsWhenParked = psSpare->Power().stops;
+
+    constexpr unsigned kMember = 1;
+    chassis->DriveAt(kMember + 1)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
+    for (uint32_t i = 0; fw::bGetRankMemberFlags(0, kMember) == fw::MEMBER_FLAGS_IN_SERVICE; ++i) {
+        ASSERT_LT(i, 200u) << "the member never failed";
+        Write(i * spec.wChunk % (spec.lBlocks - spec.wChunk), spec.wChunk, 900 + i);
+        Settle();
+    }
+    bool fParkedMeanwhile = false;
+    board->RunUntil([&] {
+        fParkedMeanwhile |= Count(fw::EVENT_REBUILD_STARTED) == 1 && psSpare->Parked();
+        return RebuildOver() && Count(fw::EVENT_REBUILD_COMPLETE) == 1;
+    }, 600'000'000'000ull);
+    ASSERT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1) << Info();
+    EXPECT_FALSE(fParkedMeanwhile);
+    EXPECT_EQ(psSpare->Power().stops, stopsWhenParked) << "the spare was stopped after it was taken";
+    EXPECT_GE(psSpare->Power().starts, 1u);
+    EXPECT_TRUE(MemberIsSpare(kMember));
+    memberSlots[kMember] = SpareSlot();
+    ExpectWhole();
 }
 
 class QualifiedDrivesRoad : public RebuildFixture {
