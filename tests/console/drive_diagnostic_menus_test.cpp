@@ -4,6 +4,8 @@
 // the event), and a slot's power switched by the enclosure.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "config/config_state.h"
@@ -11,6 +13,7 @@
 #include "console/console_menu.h"
 #include "console/menu_tree.h"
 #include "console_board.h"
+#include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/types.h"
 #include "harness/config_builder.h"
@@ -190,6 +193,10 @@ TEST_F(DriveDiagnosticMenusWithExpansion, ASlotIsPoweredDownAndUp) {
                                  "1.  Power-down drive\n2.  Power-up drive\n" + kExit;
     EXPECT_EQ(c.Enter("2"), "2\r" + kActions);
     constexpr unsigned kChassisSlot = sim::Chassis::kSlots + 2;
+    fw::DRIVE_INFO* psDrive = nullptr;
+    ASSERT_EQ(fw::fFindDriveByEnclosureSlot(2, 2, &psDrive), fw::TRUE);
+    std::array<uint8_t, 8> abWwn{};
+    std::memcpy(abWwn.data(), psDrive->abWWN, 8);
     for (uint8_t bAction : {1, 2}) {
         if (bAction == 2) {
             c.Type(" ");
@@ -208,6 +215,15 @@ TEST_F(DriveDiagnosticMenusWithExpansion, ASlotIsPoweredDownAndUp) {
         c.board.RunUntil([&] { return c.chassis.SlotPowered(kChassisSlot) == fOn; }, 60'000'000'000ull);
         EXPECT_EQ(c.chassis.SlotPowered(kChassisSlot), fOn);
         EXPECT_TRUE(c.chassis.SlotPowered(kChassisSlot + 1));
+        // The drive leaves the drive table with its power, and comes back
+        // as itself with it.
+        const auto fListed = [] {
+            fw::DRIVE_INFO* ps = nullptr;
+            return fw::fFindDriveByEnclosureSlot(2, 2, &ps) == fw::TRUE;
+        };
+        c.board.RunUntil([&] { return fListed() == fOn; }, 60'000'000'000ull);
+        ASSERT_EQ(fListed(), fOn) << "slot power " << int(bAction);
+        EXPECT_EQ(fw::fFindDriveByWWN(abWwn.data(), nullptr, nullptr), fw::ToFlag(fOn));
     }
 }
 
