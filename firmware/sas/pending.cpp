@@ -73,7 +73,6 @@ uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ResetLsiHostPort(uint8_t) {}
 
-void PrintSASPortSettings(const char*, uint8_t, uint8_t) {}
 uint8_t bReadNegotiatedParameters(uint8_t, uint8_t, uint32_t*) { return 0; }
 
 }  // namespace fw

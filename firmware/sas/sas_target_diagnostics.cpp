@@ -107,20 +107,23 @@ void LSI_SAS_TargetUpdatePhyErrorCounters(uint8_t bIocId, uint8_t fPrint, uint8_
 // --- the debug dumps -------------------------------------------------------------
 
 // Each port's stored phy disables and rate, as start-up gave them to the IOC.
-void ShowSASPortConnectionOptions() {
-    for (uint8_t n = 0; n < 2; ++n) {
-        const uint8_t bCode = n == 0 ? LSI_IOC_TARGET_1 : LSI_IOC_TARGET_2;
-        const char* pszPort = n == 0 ? "0" : "1";
-        const uint8_t bMask = bGetHostPortConnectionSetting(bCode);
-        ConsolePrintf("Controller Port %s Connection Options: \n", pszPort);
-        for (uint8_t bPhy = 0; bPhy < SAS_TARGET_PHYS_PER_PORT; ++bPhy) {
-            ConsolePrintf("    PHY %d: ", n * SAS_TARGET_PHYS_PER_PORT + bPhy);
-            ConsolePrintText((bMask >> bPhy) & 1u ? "Disabled\n" : "Enabled\n");
-        }
-        const uint8_t bSpeed = bGetHostPortSpeedSetting(bCode);
-        ConsolePrintf("Controller Port %s Data Rate:          ", pszPort);
-        ConsolePrintText(bSpeed == 1 ? "1.5 Gb/s\n" : bSpeed == 2 ? "3 Gb/s\n" : "Auto\n");
+// A port's phy-disable mask and rate setting, as the configuration dump
+// and the interface dump show them; the phys are numbered as the IOC
+// numbers them (the second port's from 4).
+void PrintSASPortSettings(const char* pszPort, uint8_t bConnection, uint8_t bDataRate) {
+    const uint8_t bFirstPhy = pszPort[0] == '1' ? SAS_TARGET_PHYS_PER_PORT : 0;
+    ConsolePrintf("Controller Port %s Connection Options: \n", pszPort);
+    for (uint8_t bPhy = 0; bPhy < SAS_TARGET_PHYS_PER_PORT; ++bPhy) {
+        ConsolePrintf("    PHY %d: ", bFirstPhy + bPhy);
+        ConsolePrintText((bConnection >> bPhy) & 1u ? "Disabled\n" : "Enabled\n");
     }
+    ConsolePrintf("Controller Port %s Data Rate:          ", pszPort);
+    ConsolePrintText(bDataRate == 1 ? "1.5 Gb/s\n" : bDataRate == 2 ? "3 Gb/s\n" : "Auto\n");
+}
+
+void ShowSASPortConnectionOptions() {
+    PrintSASPortSettings("0", bGetHostPortConnectionSetting(LSI_IOC_TARGET_1), bGetHostPortSpeedSetting(LSI_IOC_TARGET_1));
+    PrintSASPortSettings("1", bGetHostPortConnectionSetting(LSI_IOC_TARGET_2), bGetHostPortSpeedSetting(LSI_IOC_TARGET_2));
 }
 
 // The command buffers that hold a command, and the request frames in use

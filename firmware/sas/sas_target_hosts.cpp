@@ -3,6 +3,7 @@
 // port's link is gone, and the task management IUs they send.
 #include <cstring>
 
+#include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
@@ -14,7 +15,6 @@
 #include "executive/types.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
-#include "partner/partner_link.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_target.h"
 #include "sas/sas_target_commands.h"
@@ -22,8 +22,8 @@
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
-#include "target/scsi2_reservations.h"
 #include "target/stage_rings.h"
+#include "target/task_management.h"
 #include "target/unit_attention.h"
 
 namespace fw {
@@ -354,15 +354,10 @@ bool WalkCommands(const TASK& t) {
 }
 
 void ResetLogicalUnit(const TASK& t) {
-    uint8_t bHolderPort = 0, fOnBehalf = 0, bController = 0;
-    uint16_t wHolder = 0, wOnBehalf = 0;
-    if (bGetScsi2Reservation(t.wLun, &bHolderPort, &wHolder, &fOnBehalf, &wOnBehalf, &bController) == STATUS_OK) {
-        (void)bReleaseScsi2Reservation(bHolderPort, t.wLun, wHolder, fOnBehalf, wOnBehalf, bController);
-        if (fIsDualControllerActive() == TRUE) {
-            (void)bSendReservationMessage125(t.psEntry, fOnBehalf, bHolderPort, t.wLun, wHolder, wOnBehalf,
-                                             bController);
-        }
-    }
+    // The reservation is kept by logical drive: the unit the host named is
+    // looked up through the port's mapping for that host.
+    uint16_t wLd = 0;
+    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) != LUN_LOOKUP_NONE) ReleaseLunReservation(wLd);
     SetLunUnitAttention(t.bPort, t.wLun, TRUE);
 }
 

@@ -77,24 +77,6 @@ void EndLogin(uint8_t bPort, uint16_t wHandle) {
     ForgetInitiatorPortName(bPort, wHandle);
 }
 
-// A logical unit reset releases the SCSI-2 reservation this controller holds
-// on the logical drive, here and at the partner.
-void ReleaseLunReservation(uint16_t wLd) {
-    uint8_t bPortCode;
-    uint16_t wInitiator;
-    uint8_t fOnBehalf;
-    uint16_t wOnBehalfId;
-    uint8_t bController;
-    if (bGetScsi2Reservation(wLd, &bPortCode, &wInitiator, &fOnBehalf, &wOnBehalfId, &bController) != SCSI2_RESERVED) {
-        return;
-    }
-    if (bController != bGetControllerNumber()) return;
-    (void)bReleaseScsi2Reservation(bPortCode, wLd, wInitiator, fOnBehalf, wOnBehalfId, bController);
-    if (fIsDualControllerActive() == TRUE) {
-        (void)bSendReservationMessage125(nullptr, fOnBehalf, bPortCode, wLd, wInitiator, wOnBehalfId, bController);
-    }
-}
-
 // ISP2x00: a task management notify.  Answers whether an event was latched
 // (its acknowledge then waits for the event service).
 bool TakeTaskManagementNotify(uint8_t bPort, const IMMEDIATE_NOTIFY2_ENTRY& s) {
@@ -150,6 +132,24 @@ void PostEntry(uint8_t bPort, const void* pEntry) { (void)bPostRequestQueueEntri
 void FinishRequest(KERNEL_ENTRY* psEntry) { FreeTargetEntry(psEntry); }
 
 }  // namespace
+
+// A logical unit reset releases the SCSI-2 reservation this controller holds
+// on the logical drive, here and at the partner.
+void ReleaseLunReservation(uint16_t wLd) {
+    uint8_t bPortCode;
+    uint16_t wInitiator;
+    uint8_t fOnBehalf;
+    uint16_t wOnBehalfId;
+    uint8_t bController;
+    if (bGetScsi2Reservation(wLd, &bPortCode, &wInitiator, &fOnBehalf, &wOnBehalfId, &bController) != SCSI2_RESERVED) {
+        return;
+    }
+    if (bController != bGetControllerNumber()) return;
+    (void)bReleaseScsi2Reservation(bPortCode, wLd, wInitiator, fOnBehalf, wOnBehalfId, bController);
+    if (fIsDualControllerActive() == TRUE) {
+        (void)bSendReservationMessage125(nullptr, fOnBehalf, bPortCode, wLd, wInitiator, wOnBehalfId, bController);
+    }
+}
 
 void ResetTaskManagement() { s_fNotifyBusy = FALSE; }
 

@@ -14,6 +14,9 @@ namespace fw {
 // interrupt handling): ISP2x00 and ISP24xx.  No further notify is taken
 // while one waits for its acknowledge.
 void ProcessImmediateNotify(uint8_t bPort);
+// A logical unit reset: the SCSI-2 reservation this controller holds on
+// the logical drive is released, here and at the partner.
+void ReleaseLunReservation(uint16_t wLd);
 void ProcessImmediateNotify24(uint8_t bPort);
 uint8_t fIsImmediateNotifyBusy();
 // ISP24xx task-management commands and ABTS frames (background pass).

@@ -447,11 +447,16 @@ TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
     }
     sim::SasHost extra(c.board, *c.ioc, 0, kHostAddress + 64);
     EXPECT_FALSE(extra.LogIn());
+    (void)Ready();
     for (auto& h : others) {
-        sim::FcpResult r;
-        for (int i = 0; i < 4 && r.status != fw::SCSI_STATUS_GOOD; ++i) r = h->Send(0, kInquiry, {}, 96);
+        const sim::FcpResult r = h->Send(0, kInquiry, {}, 96);
+        EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << h->index();
         EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD) << h->index();
+        EXPECT_GE(r.dataIn.size(), 36u) << h->index();
     }
+    // Each host that came is announced once.
+    EXPECT_TRUE(host->RunUntil([] { return EventCount(124) == sim::SasTargetIoc::kMaxInitiators; }))
+        << EventCount(124);
     AtRest();
 }
 

@@ -285,6 +285,88 @@ TEST_P(DriveErrorRoad, ADriveErrorReachesTheHostWithItsSense) {
 INSTANTIATE_TEST_SUITE_P(Hosts, DriveErrorRoad, ::testing::Values(HostKind::Fc, HostKind::Sas),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
 
+// ---- task management through a SAS host port -----------------------------
+
+// Two hosts on the first SAS port, each with a read whose data the port
+// holds back, so that task management finds them in flight.
+class SasTaskRoad : public HostRoad {
+protected:
+    static constexpr uint8_t kAbortTaskSet = 0x02;
+    static constexpr uint8_t kLogicalUnitReset = 0x08;
+    static constexpr uint64_t kOtherAddress = kSasHostAddress + 1;
+
+    void SetUp() override { hostKind = HostKind::Sas; }
+    void BootWithSecondHost() {
+        ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+        other = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kOtherAddress);
+        ASSERT_TRUE(other->LogIn());
+        // Its first command collects the unit attention of its arrival.
+        sim::FcpResult r;
+        for (int i = 0; i < 4; ++i) {
+            r = other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+            if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
+        }
+        ASSERT_EQ(r.status, 0) << SenseText(r);
+    }
+    sim::SasTargetIoc& Ioc() { return *board->sasTargetIoc(); }
+    // A read of host h held at its data.
+    uint32_t HeldRead(sim::SasHost& h, uint64_t lba) {
+        Ioc().holdAssists = true;
+        const size_t held = Ioc().heldAssists();
+        const uint32_t tag = h.Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, 1), {}, kBlock));
+        EXPECT_TRUE(h.RunUntil([this, held] { return Ioc().heldAssists() == held + 1; }));
+        return tag;
+    }
+    void Release() {
+        Ioc().holdAssists = false;
+        Ioc().ReleaseAssists();
+    }
+    std::unique_ptr<sim::SasHost> other;
+};
+
+// ABORT TASK SET ends the sender's commands on the unit and leaves the
+// other host's alone.
+TEST_F(SasTaskRoad, AbortTaskSetEndsOnlyTheSendersCommands) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
+    const uint32_t a1 = HeldRead(*sasHost, 8);
+    const uint32_t a2 = HeldRead(*sasHost, 16);
+    const uint32_t b = HeldRead(*other, 24);
+    EXPECT_EQ(sasHost->TaskManagement(0, kAbortTaskSet).status, 0);
+    EXPECT_EQ(sasHost->Wait(a1).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(sasHost->Wait(a2).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_FALSE(other->Finished(b));
+    Release();
+    const sim::FcpResult r = other->Wait(b);
+    EXPECT_EQ(r.status, 0) << SenseText(r);
+    EXPECT_EQ(r.dataIn.size(), kBlock);
+    Settle();
+    EXPECT_EQ(Ioc().openExchanges(), 0u);
+}
+
+// LOGICAL UNIT RESET ends every command on the unit, whoever sent it,
+// releases the unit's reservation and gives its hosts a unit attention.
+TEST_F(SasTaskRoad, LogicalUnitResetEndsEveryCommandAndReleasesTheReservation) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
+    ASSERT_EQ(sasHost->Send(0, {fw::SCSI_RESERVE6, 0, 0, 0, 0, 0}).status, 0);
+    EXPECT_EQ(other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock).status, fw::SCSI_STATUS_RESERVATION_CONFLICT);
+    const uint32_t a = HeldRead(*sasHost, 8);
+    EXPECT_EQ(other->TaskManagement(0, kLogicalUnitReset).status, 0);
+    EXPECT_EQ(sasHost->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    Release();
+    // Each host hears of the reset once; the reservation is gone.
+    for (sim::SasHost* h : {sasHost.get(), other.get()}) {
+        const sim::FcpResult ua = h->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+        EXPECT_EQ(ua.status, fw::SCSI_STATUS_CHECK_CONDITION) << h->sasAddress();
+        ASSERT_GE(ua.sense.size(), 14u);
+        EXPECT_EQ(ua.sense[2] & 0x0F, fw::SENSE_UNIT_ATTENTION);
+        EXPECT_EQ(ua.sense[12], 0x29);
+        const sim::FcpResult r = h->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+        EXPECT_EQ(r.status, 0) << SenseText(r) << h->sasAddress();
+    }
+    Settle();
+    EXPECT_EQ(Ioc().openExchanges(), 0u);
+}
+
 // ---- a restart on the data directory ------------------------------------
 
 TEST_F(RestartRoad, RestartedOnItsDataDirectoryItServesWhatWasWritten) {
