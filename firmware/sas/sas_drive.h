@@ -110,6 +110,13 @@ uint8_t fIsSASActiveActiveModeSet();
 
 uint32_t dGetSASActiveActiveState();
 uint8_t bGetSASTargetPortStatus(uint8_t bPort);
+// The SAS target initiator table: the port code (113 or 114) an initiator
+// number is logged in on, 255 while unknown.
+constexpr uint8_t SAS_PORT_UNRESOLVED = 255;
+uint8_t bGetSASInitiatorPort(uint16_t wInitiator);
+// The port a command was found to have come in on, for the driver's
+// aborts by port.
+void RegisterSASCommandPort(KERNEL_ENTRY* psEntry, uint8_t bPort);
 uint8_t bGetSASTargetPortLinkCode(uint8_t bPort);
 
 uint8_t bGetSASAddressOfTarget(uint8_t* pbAddress, uint8_t bTarget);   // 255 when known

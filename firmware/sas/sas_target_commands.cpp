@@ -158,7 +158,10 @@ KERNEL_ENTRY* psOwnerEntry(uint16_t wIoIndex, uint16_t wOwner) {
 uint8_t NewCommand(uint32_t dWord, uint16_t wIoIndex) {
     const uint16_t wInitiator = wInitiatorOf(dWord);
     const uint8_t* pbBuffer = pbCmdBuffer(wIoIndex);
-    const uint8_t bPort = SASHostPortOfInitiator(wInitiator, pbBuffer);
+    // A host whose port is not known yet has its command wait under the
+    // first port; the dispatcher moves it once the host is resolved.
+    const uint8_t bRouted = SASHostPortOfInitiator(wInitiator, pbBuffer);
+    const uint8_t bPort = bRouted == SAS_PORT_UNRESOLVED ? LSI_IOC_TARGET_1 : bRouted;
     KERNEL_ENTRY* ps = nullptr;
     uint16_t wIndex = 0;
     if (bAllocTargetEntries(bPort, 1, &ps, &wIndex, TRUE) != STATUS_OK) {
@@ -171,6 +174,7 @@ uint8_t NewCommand(uint32_t dWord, uint16_t wIoIndex) {
     std::memcpy(pbHead(ps) + INITIATOR_OFFSET, &dInitiator, 4);
     std::memcpy(ps->abHeadExtension, &dWord, 4);
     ps->bPortCode = bPort;
+    pHostFields(ps)->bRoutedPort = bRouted;
     ps->lArrivalMs = lGetTickCount();
     ps->dStartTick = dGetCoarseTick();
     SAS_TARGET_IO_INFO& io = *psIo(wIoIndex);
@@ -224,6 +228,13 @@ void PostTransferErrorEvent(uint8_t bPort, uint16_t wStatus, const uint8_t* pbRe
 }
 
 }  // namespace
+
+void RegisterSASCommandPort(KERNEL_ENTRY* psEntry, uint8_t bPort) {
+    if (!IsSasPort(bPort)) return;
+    InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    SAS_TARGET_IO_INFO* psIoInfo = psIo(wIoIndexOf(psEntry));
+    if (psIoInfo != nullptr && psIoInfo->wOwner == psEntry->wIndex) psIoInfo->bPort = bPort;
+}
 
 uint8_t SASTargetContextReply(uint32_t dWord) {
     const uint16_t wIoIndex = static_cast<uint16_t>(dWord & MAX_IO_INDEX_FIELD);

@@ -25,7 +25,8 @@ void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, u
 void SASTargetCommandTimeoutScan();
 
 // The host list: the port a new command's initiator is on (its record made
-// known, or marked unresolved when its connection changed), the last
+// known, or marked unresolved when its connection changed; 255 while its
+// port is not known), the last
 // status sent to an initiator, and reply words dropped as out of range.
 uint8_t SASHostPortOfInitiator(uint16_t wInitiator, const uint8_t* pbCommandBuffer);
 void RecordSASHostStatus(uint16_t wInitiator, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);

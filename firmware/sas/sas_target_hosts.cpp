@@ -123,13 +123,13 @@ void ResetSASHostList() {
     s_awAbortsOutstanding[1] = 0;
 }
 
-// A resolved host gives its port; any other is made known and its port is
-// taken from the connection the command came in on until the event service
-// has looked it up.
+// A resolved host gives its port.  Any other is made known (or looked up
+// again when its connection changed) and its port stays unknown until the
+// event service has read its device page: the connection field alone does
+// not say which port the host is on.
 uint8_t SASHostPortOfInitiator(uint16_t wInitiator, const uint8_t* pbCommandBuffer) {
+    if (wInitiator >= SAS_TARGET_MAX_INITIATORS) return SAS_PORT_UNRESOLVED;
     const uint8_t bConnection = pbCommandBuffer[6];
-    const uint8_t bGuess = (bConnection & 1) ? LSI_IOC_TARGET_2 : LSI_IOC_TARGET_1;
-    if (wInitiator >= SAS_TARGET_MAX_INITIATORS) return bGuess;
     SAS_HOST_RECORD& r = s_asHosts[wInitiator];
     const uint16_t wHandle = static_cast<uint16_t>(pbCommandBuffer[4] | pbCommandBuffer[5] << 8);
     if (r.fKnown != TRUE) {
@@ -139,16 +139,22 @@ uint8_t SASHostPortOfInitiator(uint16_t wInitiator, const uint8_t* pbCommandBuff
         r.bConnection = bConnection;
         r.lCreated = lGetTickCount();
         SetSASTargetPortEventPending(TRUE);
-        return bGuess;
+        return SAS_PORT_UNRESOLVED;
     }
     if (r.bConnection != bConnection || r.wHandle != wHandle) {
         r.fResolved = FALSE;
         r.bConnection = bConnection;
         r.wHandle = wHandle;
         SetSASTargetPortEventPending(TRUE);
-        return bGuess;
+        return SAS_PORT_UNRESOLVED;
     }
-    return r.fResolved == TRUE && fIsTargetPort(r.bPort) == TRUE ? r.bPort : bGuess;
+    return bGetSASInitiatorPort(wInitiator);
+}
+
+uint8_t bGetSASInitiatorPort(uint16_t wInitiator) {
+    if (wInitiator >= SAS_TARGET_MAX_INITIATORS) return SAS_PORT_UNRESOLVED;
+    const SAS_HOST_RECORD& r = s_asHosts[wInitiator];
+    return r.fResolved == TRUE && fIsTargetPort(r.bPort) == TRUE ? r.bPort : SAS_PORT_UNRESOLVED;
 }
 
 void RecordSASHostStatus(uint16_t wInitiator, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {

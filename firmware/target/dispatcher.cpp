@@ -443,6 +443,29 @@ uint8_t bDispatchByOpcode(const DISPATCH& s) {
     return DISPATCH_DONE;
 }
 
+// A SAS host's command waits under the first port until the driver knows
+// which port its host is on; one from a host on the second port moves
+// there, to be mapped and counted as that port's.
+uint8_t bRouteSasCommand(KERNEL_ENTRY* ps) {
+    HOST_COMMAND_FIELDS* pf = pHostFields(ps);
+    if (pf->bRoutedPort == PORT_CODE_SAS_HOST_1) return GO_ON;
+    if (pf->bRoutedPort != PORT_CODE_SAS_HOST_2) {
+        const uint8_t bRouted = bGetSASInitiatorPort(wGetCommandInitiator(ps));
+        if (bRouted == SAS_PORT_UNRESOLVED) {
+            PutBackNewCommand(ps);
+            return DISPATCH_DONE;
+        }
+        pf->bRoutedPort = bRouted;
+        RegisterSASCommandPort(ps, bRouted);
+        if (bRouted == PORT_CODE_SAS_HOST_1) return GO_ON;
+    }
+    DecPortNewCommands(PORT_CODE_SAS_HOST_1);
+    DecPortTotalCommands(PORT_CODE_SAS_HOST_1);
+    ps->bPortCode = PORT_CODE_SAS_HOST_2;
+    QueueNewCommand(PORT_CODE_SAS_HOST_2, ps->wIndex);
+    return DISPATCH_DONE;
+}
+
 // Steps 8 to 13: who sent the command, and what its LUN maps to.
 uint8_t bLookUpLun(DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
@@ -461,6 +484,7 @@ uint8_t bLookUpLun(DISPATCH& s) {
          bGetHostPortLinkFlag(s.bPortCode) == TRUE)) {
         return DISPATCH_WAIT;
     }
+    if (s.bPortCode == PORT_CODE_SAS_HOST_1 && !fMadeInside && bRouteSasCommand(ps) != GO_ON) return DISPATCH_DONE;
     s.bLookup = fMadeInside ? LOOKUP_NO_LUN : bLookupCommandLun(ps, &s.wLd);
     s.fReadOnly = (s.bLookup & LOOKUP_READ_ONLY) != 0 && s.bLookup != LOOKUP_NOT_MAPPED;
     if (fMadeInside || s.bLookup == LOOKUP_NOT_MAPPED) s.wLd = NO_LUN_INDEX;

@@ -180,7 +180,7 @@ struct HOST_COMMAND_FIELDS {
     uint16_t wPriorityBucket;    // LUN scheduler age bucket; 0xFFFF not counted
     uint16_t wNextInChain;       // command chain; 0xFFFF none
     uint8_t bTqmResponse;        // the status target queue management refused it with; 0 admitted
-    uint8_t bReserved21;
+    uint8_t bRoutedPort;         // SAS host ports: the port code of the sender's port; 255 not yet known
     uint16_t wWriteOrderKey;     // a write's order key: its own index at admission
     uint8_t bSenseKey;           // status saved for the command (flag bit 10)
     uint8_t bAsc;

@@ -438,6 +438,32 @@ TEST_F(SasHostPorts, ALinkLostLongerAbortsItsCommandsAndRemovesItsHosts) {
     AtRest();
 }
 
+// A host on the second port is not known when its first command comes:
+// the command waits under the first port until the host's device page
+// names its port, then moves there.  Lost with that port's link, it is
+// ended with the port's other commands.
+TEST_F(SasHostPorts, AFirstCommandFromTheSecondPortMovesThereOnceItsHostIsKnown) {
+    sim::SasHost second(c.board, *c.ioc, 1, kHostAddress + 1);
+    ASSERT_TRUE(second.LogIn());
+    ASSERT_TRUE(second.RunUntil([] { return fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_2) == fw::TRUE; }));
+    c.ioc->holdAssists = true;
+    const uint32_t a = second.Submit(sim::FcpCommand::To(0, kInquiry, {}, 96));
+    ASSERT_TRUE(second.RunUntil([this] { return c.ioc->heldAssists() == 1; }));
+    EXPECT_EQ(fw::bGetSASInitiatorPort(static_cast<uint16_t>(second.index())), fw::PORT_CODE_SAS_HOST_2);
+    uint16_t wOnSecond = 0;
+    for (uint16_t w = 0; w < fw::HOST_ENTRY_COUNT; ++w) {
+        fw::KERNEL_ENTRY* ps = nullptr;
+        (void)fw::wGetTargetEntry(w, &ps);
+        wOnSecond += ps != nullptr && ps->fUsed == fw::TRUE && ps->bPortCode == fw::PORT_CODE_SAS_HOST_2;
+    }
+    EXPECT_EQ(wOnSecond, 1);
+    c.ioc->SetLink(1, false);
+    EXPECT_EQ(second.Wait(a, 5'000'000'000ull).outcome, sim::FcpResult::Outcome::Terminated);
+    c.ioc->ReleaseAssists();
+    EXPECT_EQ(host->Send(0, kInquiry, {}, 96).status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
 // Sixty-four initiators are served; the IOC has no index for a 65th.
 TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
     std::vector<std::unique_ptr<sim::SasHost>> others;
