@@ -61,6 +61,8 @@ constexpr char kQuitKey = 0x1D;  // Ctrl-]
 // few at a time, so an endless source is never read ahead.
 constexpr size_t kKeyChunk = 64;
 constexpr uint64_t kMaxStopAfterMs = UINT64_MAX / 1000000ull;
+// A drive position names eight enclosures: the drives' own and seven more.
+constexpr unsigned kMaxExpansions = 7;
 
 volatile sig_atomic_t g_signalled = 0;
 termios g_savedTerminal;
@@ -94,12 +96,15 @@ void Usage(FILE* to) {
                  "                  [--console-in FILE] [--memory-size BYTES] [--sdram-size BYTES]\n"
                  "                  [--boot-block-version N] [--host-interface fc|scsi|sas]\n"
                  "                  [--fpga blank|programmed] [--drives N] [--drive-size BYTES]\n"
-                 "                  [--drive-type sas|sata] [--drive-spin-up MS] [--exit-on-reset]\n"
+                 "                  [--drive-type sas|sata] [--drive-spin-up MS] [--expansions N[:DRIVES]]\n"
+                 "                  [--exit-on-reset]\n"
                  "                  [--iscsi [ADDRESS:]PORT] [--controllers 1|2]\n"
                  "                  [--cache-battery charged|flat] [--drive-fault FAULT]... [--help]\n"
                  "FAULT: SLOT:medium:LBA[+N] (blocks that cannot be read), SLOT:dead@MS (stops\n"
                  "answering), SLOT:pull@MS (pulled) or SLOT:replace@MS (a new blank drive put in\n"
                  "its place), MS counted from the main loop's start.\n"
+                 "--expansions cascades N expansion enclosures (0 to 7) behind the drives'\n"
+                 "enclosure, each with DRIVES drives (0 to 12, default 12) in its first slots.\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
                  "--stop-after 0 (the default) runs until Ctrl-] or a signal.\n"
                  "--controllers 2 runs a pair on the shared drives: Controller 1 keeps its NVRAM in\n"
@@ -259,6 +264,7 @@ struct DriveOptionsGiven {
     bool drives = false;
     bool size = false;
     bool type = false;
+    bool expansions = false;
 };
 
 // A data directory keeps the drives it was made with: a restart uses them,
@@ -288,6 +294,12 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     if (given.type && enclosure->sata != made.sata) {
         std::fprintf(stderr, "controller: --drive-type %s: %s was made with %s drives\n",
                      enclosure->sata ? "sata" : "sas", dir.c_str(), type);
+        return EXIT_USAGE;
+    }
+    if (given.expansions &&
+        (enclosure->expansions != made.expansions || enclosure->expansionDrives != made.expansionDrives)) {
+        std::fprintf(stderr, "controller: --expansions %u:%u: %s was made with %u:%u\n", enclosure->expansions,
+                     enclosure->expansionDrives, dir.c_str(), made.expansions, made.expansionDrives);
         return EXIT_USAGE;
     }
     *enclosure = made;
@@ -459,6 +471,21 @@ int main(int argc, char** argv) {
             if (v != "sas" && v != "sata") return refuse("--drive-type is sas or sata");
             enclosure.sata = v == "sata";
             given.type = true;
+        } else if (arg == "--expansions") {
+            // N, or N:DRIVES.
+            const std::string v = value("--expansions");
+            const size_t colon = v.find(':');
+            uint64_t drives = sim::Chassis::kSlots;
+            if (!ParseNumber(v.substr(0, colon).c_str(), false, &n) || n > kMaxExpansions ||
+                (colon != std::string::npos &&
+                 (!ParseNumber(v.substr(colon + 1).c_str(), false, &drives) || drives > sim::Chassis::kSlots))) {
+                std::fprintf(stderr, "controller: --expansions takes 0 to %u, with :0 to :%u drives each\n",
+                             kMaxExpansions, sim::Chassis::kSlots);
+                return EXIT_USAGE;
+            }
+            enclosure.expansions = static_cast<unsigned>(n);
+            enclosure.expansionDrives = static_cast<unsigned>(drives);
+            given.expansions = true;
         } else if (arg == "--drive-spin-up") {
             if (!ParseNumber(value("--drive-spin-up"), false, &n) || n > 600'000) {
                 return refuse("--drive-spin-up takes 0 to 600000 milliseconds");

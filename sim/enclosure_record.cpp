@@ -11,6 +11,9 @@ namespace sim {
 
 namespace {
 
+// The expansions a drive position can name.
+constexpr uint64_t kMaxExpansions = 7;
+
 // A decimal number without sign or blanks that fits 64 bits.
 bool ParseCount(const std::string& text, uint64_t* value) {
     if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -55,6 +58,13 @@ RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* opt
             good = good && counted && n <= Chassis::kSlots;
             options->drives = static_cast<unsigned>(n);
             drives = true;
+        } else if (key == "expansions") {
+            // Directories made before expansions were named have none.
+            good = good && counted && n <= kMaxExpansions;
+            options->expansions = static_cast<unsigned>(n);
+        } else if (key == "expansion-drives") {
+            good = good && counted && n <= Chassis::kSlots;
+            options->expansionDrives = static_cast<unsigned>(n);
         } else if (key == "drive-size") {
             good = good && counted && n >= 512 && n % 512 == 0;
             options->driveBytes = n;
@@ -87,6 +97,9 @@ bool WriteEnclosureRecord(const std::string& directory, const ChassisOptions& op
             << "drives " << options.drives << "\n"
             << "drive-size " << options.driveBytes << "\n"
             << "drive-type " << (options.sata ? "sata" : "sas") << "\n";
+        if (options.expansions != 0)
+            out << "expansions " << options.expansions << "\n"
+                << "expansion-drives " << options.expansionDrives << "\n";
         for (const auto& [slot, times] : options.replaced) out << "replaced " << slot << " " << times << "\n";
         out.flush();
         if (!out) {

@@ -231,16 +231,16 @@ void ToggleLowNoiseMode() {
 
 void ShowSesDebugData() {
     ConsolePrintf("ShowSesDebugData:\n");
-    ShowSesState();
+    DumpSesState();
     ConsolePrintf("Drive List:\n");
-    ShowSesDriveList();
+    DumpDriveSesFields();
     ConsolePrintf("Processor List:\n");
-    ShowSesProcessorList();
+    DumpSasEnclosureLists();
     ConsolePrintf("Config Command: %02x \n", bGetConfigPhase());
     ConsolePrintf("Config Command State: %02x \n", bGetConfigPhaseStep());
     ConsolePrintf("SES Level: %02x \n", bGetSesLevel());
     ConsolePrintf("Enclosure List:\n");
-    ShowSesEnclosureList();
+    DumpEnclosureTable();
     ConsolePrintf("SES pages in cache.\n");
     ShowSupportedDiagnosticPages();
 }

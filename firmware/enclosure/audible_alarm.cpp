@@ -21,6 +21,7 @@
 #include "hw/hw.h"
 #include "hw/ses.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
 
 namespace fw {
 
@@ -42,6 +43,10 @@ constexpr uint16_t TONE_SILENT = 0x00;
 constexpr uint16_t TONE_SHORT = 0x10;
 constexpr uint16_t TONE_FAULT = 0x20;
 constexpr uint16_t TONE_TEST = 0x30;
+// The same tones on the microcontroller's sounder register.
+constexpr uint8_t MICRO_TONE_SHORT = 0;
+constexpr uint8_t MICRO_TONE_FAULT = 12;
+constexpr uint8_t MICRO_TONE_TEST = 16;
 // Fault bits that sound: all but an airflow hole and a drive fault.
 constexpr uint32_t NOT_SOUNDING = FAULT_AIRFLOW_BAY | FAULT_DRIVE;
 
@@ -51,14 +56,26 @@ uint8_t s_afMute[ALARM_ENCLOSURES];
 uint8_t s_fDisabled = FALSE;
 uint8_t s_fFanLowNoise = FALSE;
 uint8_t s_fAlarmLowNoise = FALSE;
-uint8_t s_fOwnEnableRequest = FALSE;
 uint8_t s_fOwnMuteRequest = FALSE;
 
-uint8_t s_ePattern = IDLE;
-uint64_t s_lChanged = 0;
-uint32_t s_dSnapshot = 0;
-uint16_t s_wWritten = 0xFFFF;
-uint8_t s_bTestPhase = 0;
+// One run of the sounder's patterns.  The board's sounder runs one; on the
+// direct backplane the microcontroller's sounder runs a second of its own,
+// with its own state and times.
+struct SOUNDER {
+    uint8_t ePattern;
+    uint64_t lChanged;
+    uint32_t dSnapshot;
+    uint16_t wWritten;
+    uint8_t bTestPhase;
+    uint8_t fEnableRequest;   // the alarm controls asked to sound again
+    bool fBoard;              // writes the board's bits, shows the pattern, runs the indicator test
+};
+constexpr SOUNDER BOARD_SOUNDER_START = {IDLE, 0, 0, 0xFFFF, 0, FALSE, true};
+constexpr SOUNDER MICRO_SOUNDER_START = {IDLE, 0, 0, 0xFFFF, 0, FALSE, false};
+SOUNDER s_sBoard = BOARD_SOUNDER_START;
+SOUNDER s_sMicro = MICRO_SOUNDER_START;
+// A press of the chassis button the board's run saw, for the second run.
+uint8_t s_fMicroPress = FALSE;
 
 // The microcontroller's sounder: sounding or not, and the fault word it
 // was last silenced at (a new fault sounds again).
@@ -67,33 +84,35 @@ uint32_t s_dMicroSnapshot = 0;
 
 bool fMuted() { return s_afMute[0] == TRUE; }
 
-void Sound(uint16_t wTone) {
-    s_wWritten = wTone;
+void Sound(SOUNDER& s, uint16_t wTone) {
+    s.wWritten = wTone;
+    if (!s.fBoard) return;
     const uint16_t w = Reg16Read(FPGA_CHASSIS_INDICATORS);
     Reg16Write(FPGA_CHASSIS_INDICATORS, static_cast<uint16_t>((w & ~FPGA_SOUNDER_MASK) | wTone));
 }
 
-void Enter(uint8_t e) {
-    s_ePattern = e;
-    s_lChanged = lGetTickCount();
+void Enter(SOUNDER& s, uint8_t e) {
+    s.ePattern = e;
+    s.lChanged = lGetTickCount();
 }
 
 // A sounding pattern ends silent when muted, disabled or the button is
 // pressed, and back at idle once repaired: TRUE when it ended.
-bool fEndSounding(bool fSilence, bool fRepaired) {
+bool fEndSounding(SOUNDER& s, bool fSilence, bool fRepaired) {
     if (!fSilence && !fRepaired) return false;
-    Sound(TONE_SILENT);
+    Sound(s, TONE_SILENT);
     if (fSilence) {
-        Enter(SILENCED);
+        Enter(s, SILENCED);
     } else {
-        s_dSnapshot = 0;
-        Enter(IDLE);
+        s.dSnapshot = 0;
+        Enter(s, IDLE);
     }
     return true;
 }
 
-// The own alarm element shows what the sounder does.
-void ShowPattern(uint8_t bSet, uint8_t bClear) {
+// The own alarm element shows what the board's sounder does.
+void ShowPattern(const SOUNDER& s, uint8_t bSet, uint8_t bClear) {
+    if (!s.fBoard) return;
     uint8_t* pb = pGetOwnElement(ELEMENT_ALARM);
     pb[3] = static_cast<uint8_t>((pb[3] & ~bClear) | bSet);
 }
@@ -117,14 +136,12 @@ void SetAlarmLowNoiseMode(uint8_t f) { s_fAlarmLowNoise = f; }
 void ResetAudibleAlarm() {
     ClearEnclosureAlarmMutes();
     s_fDisabled = s_fFanLowNoise = s_fAlarmLowNoise = FALSE;
-    s_fOwnEnableRequest = s_fOwnMuteRequest = FALSE;
-    s_ePattern = IDLE;
-    s_lChanged = 0;
-    s_dSnapshot = 0;
-    s_wWritten = 0xFFFF;
+    s_fOwnMuteRequest = FALSE;
+    s_sBoard = BOARD_SOUNDER_START;
+    s_sMicro = MICRO_SOUNDER_START;
+    s_fMicroPress = FALSE;
     s_fMicroSounding = FALSE;
     s_dMicroSnapshot = 0;
-    s_bTestPhase = 0;
 }
 
 uint8_t fEnclosureHasAlarmCondition(uint8_t bEnclosure) {
@@ -173,10 +190,19 @@ uint8_t fAnyEnclosureAlarmCondition() {
 }
 
 uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure) {
-    // The master keeps the alarm; a slave has nobody here to tell.
-    if (fIsMasterController() != TRUE) return STATUS_OK;
     // Only eight enclosures have a mute flag: another number is no one's.
-    if (bEnclosure >= ALARM_ENCLOSURES) return 0;
+    if (bEnclosure >= ALARM_ENCLOSURES || bKind < ALARM_MUTE || bKind > ALARM_DISABLE_ALL) return 0;
+    // The master keeps the alarm: a slave passes the request on.
+    if (fIsMasterController() != TRUE) {
+        if (fIsDualControllerActive() == TRUE) {
+            INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_AUDIBLE_ALARM);
+            s.abCdb[2] = bKind;
+            s.abCdb[3] = bEnclosure;
+            uint16_t wSlot = PARTNER_NO_SLOT;
+            (void)bSendMessageToPartner(&s, &wSlot, 0);
+        }
+        return STATUS_OK;
+    }
     switch (bKind) {
     case ALARM_MUTE:
         if (fEnclosureHasAlarmCondition(bEnclosure) == TRUE) {
@@ -187,13 +213,13 @@ uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure) {
         break;
     case ALARM_ENABLE_ALL:
         if (s_fDisabled == TRUE) {
-            s_fOwnEnableRequest = TRUE;
+            s_sBoard.fEnableRequest = s_sMicro.fEnableRequest = TRUE;
             s_fDisabled = FALSE;
             PostEvent(EVENT_ALARM_ENABLED);
         }
         for (uint8_t i = 0; i < ALARM_ENCLOSURES; ++i) {
             if (s_afMute[i] == TRUE || fEnclosureHasAlarmCondition(i) == TRUE) {
-                s_fOwnEnableRequest = TRUE;
+                s_sBoard.fEnableRequest = s_sMicro.fEnableRequest = TRUE;
                 s_afMute[i] = FALSE;
             }
         }
@@ -211,88 +237,109 @@ uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure) {
     return STATUS_OK;
 }
 
-uint8_t fAlarmPatternStep() {
+namespace {
+
+uint8_t bPatternStep(SOUNDER& s, bool fPress) {
     const uint64_t lNow = lGetTickCount();
     const uint32_t dFault = dGetEnclosureFaultFlags();
     const bool fFault = (dFault & ~FAULT_AIRFLOW_BAY) != 0;
     // A mute with nothing left to sound for ends by itself.
-    bool fPress = (Reg16Read(FPGA_BOARD) & FPGA_BOARD_MUTE_BUTTON) != 0;
     if (fMuted() && fAnyEnclosureAlarmCondition() != TRUE && !fFault) {
         s_afMute[0] = FALSE;
         fPress = false;
     }
     const bool fQuiet = fMuted() || s_fDisabled == TRUE;
-    const uint16_t wWas = s_wWritten;
-    switch (s_ePattern) {
+    const uint16_t wWas = s.wWritten;
+    switch (s.ePattern) {
     case IDLE:
-        ShowPattern(0, 0x5F);
+        ShowPattern(s, 0, 0x5F);
         if (dFault & ~NOT_SOUNDING) {
-            s_dSnapshot = dFault;
-            Sound(TONE_FAULT);
-            Enter(SOUNDING);
+            s.dSnapshot = dFault;
+            Sound(s, TONE_FAULT);
+            Enter(s, SOUNDING);
         } else if (dFault & FAULT_DRIVE) {
-            s_dSnapshot = dFault;
-            Sound(TONE_SHORT);
-            Enter(DRIVE_FAULT);
+            s.dSnapshot = dFault;
+            Sound(s, TONE_SHORT);
+            Enter(s, DRIVE_FAULT);
         } else if (fPress && fAnyEnclosureAlarmCondition() != TRUE && !fFault && s_fAlarmLowNoise != TRUE && !fQuiet) {
-            Sound(TONE_SHORT);
-            StartIndicatorTest();
-            s_bTestPhase = 0;
-            Enter(INDICATOR_TEST);
-        } else if (s_wWritten != TONE_SILENT) {
-            Sound(TONE_SILENT);
+            Sound(s, TONE_SHORT);
+            if (s.fBoard) StartIndicatorTest();
+            s.bTestPhase = 0;
+            Enter(s, INDICATOR_TEST);
+        } else if (s.wWritten != TONE_SILENT) {
+            Sound(s, TONE_SILENT);
         }
         break;
     case SOUNDING:
-        ShowPattern(0x0E, 0x51);
-        if (fEndSounding(fQuiet || fPress, dFault == 0)) break;
-        if (lNow - s_lChanged >= SOUNDING_MS) {
-            Sound(TONE_SILENT);
-            Enter(REMINDING);
+        ShowPattern(s, 0x0E, 0x51);
+        if (fEndSounding(s, fQuiet || fPress, dFault == 0)) break;
+        if (lNow - s.lChanged >= SOUNDING_MS) {
+            Sound(s, TONE_SILENT);
+            Enter(s, REMINDING);
         }
         break;
     case REMINDING: {
-        ShowPattern(SES_ALARM_REMIND, 0x4F);
-        if (fEndSounding(fQuiet || fPress, dFault == 0)) break;
+        ShowPattern(s, SES_ALARM_REMIND, 0x4F);
+        if (fEndSounding(s, fQuiet || fPress, dFault == 0)) break;
         // A short tone every twenty seconds.
-        const uint64_t lInCycle = (lNow - s_lChanged) % REMIND_EVERY_MS;
-        const uint16_t wTone = lNow - s_lChanged >= REMIND_EVERY_MS && lInCycle < REMIND_FOR_MS ? TONE_SHORT : TONE_SILENT;
-        if (wTone != s_wWritten) Sound(wTone);
+        const uint64_t lInCycle = (lNow - s.lChanged) % REMIND_EVERY_MS;
+        const uint16_t wTone = lNow - s.lChanged >= REMIND_EVERY_MS && lInCycle < REMIND_FOR_MS ? TONE_SHORT : TONE_SILENT;
+        if (wTone != s.wWritten) Sound(s, wTone);
         break;
     }
     case SILENCED:
         if (dFault == 0) {
-            s_dSnapshot = 0;
-            Enter(IDLE);
-        } else if (!(fMuted() && s_fDisabled == TRUE) && s_fOwnEnableRequest == TRUE) {
-            s_fOwnEnableRequest = FALSE;
-            s_dSnapshot = 0;
-            Enter(IDLE);
+            s.dSnapshot = 0;
+            Enter(s, IDLE);
+        } else if (!(fMuted() && s_fDisabled == TRUE) && s.fEnableRequest == TRUE) {
+            s.fEnableRequest = FALSE;
+            s.dSnapshot = 0;
+            Enter(s, IDLE);
         }
         break;
     case DRIVE_FAULT:
-        (void)fEndSounding(fQuiet || fPress, !(dFault & FAULT_DRIVE));
+        (void)fEndSounding(s, fQuiet || fPress, !(dFault & FAULT_DRIVE));
         break;
     default:   // the indicator test
         if (dFault & ~NOT_SOUNDING) {
-            s_dSnapshot = dFault;
-            Sound(TONE_TEST);
-            RestoreIndicatorsAfterTest();
-            Enter(SOUNDING);
-        } else if (s_bTestPhase < 3) {
-            if (lNow - s_lChanged >= TEST_STEP_MS) {
+            s.dSnapshot = dFault;
+            Sound(s, TONE_TEST);
+            if (s.fBoard) RestoreIndicatorsAfterTest();
+            Enter(s, SOUNDING);
+        } else if (s.bTestPhase < 3) {
+            if (lNow - s.lChanged >= TEST_STEP_MS) {
                 constexpr uint16_t TONES[3] = {TONE_SILENT, TONE_SHORT, TONE_SILENT};
-                Sound(TONES[s_bTestPhase++]);
-                s_lChanged = lNow;
+                Sound(s, TONES[s.bTestPhase++]);
+                s.lChanged = lNow;
             }
         } else if (fPress) {
-            Sound(TONE_SILENT);
-            RestoreIndicatorsAfterTest();
-            Enter(IDLE);
+            Sound(s, TONE_SILENT);
+            if (s.fBoard) RestoreIndicatorsAfterTest();
+            Enter(s, IDLE);
         }
         break;
     }
-    return ToFlag(s_wWritten != wWas);
+    return ToFlag(s.wWritten != wWas);
+}
+
+}  // namespace
+
+uint8_t fAlarmPatternStep() {
+    const bool fPress = (Reg16Read(FPGA_BOARD) & FPGA_BOARD_MUTE_BUTTON) != 0;
+    if (fPress) s_fMicroPress = TRUE;
+    return bPatternStep(s_sBoard, fPress);
+}
+
+uint8_t bMicroPatternStep() {
+    const bool fPress = s_fMicroPress == TRUE;
+    s_fMicroPress = FALSE;
+    (void)bPatternStep(s_sMicro, fPress);
+    switch (s_sMicro.wWritten) {
+    case TONE_SHORT: return MICRO_TONE_SHORT;
+    case TONE_FAULT: return MICRO_TONE_FAULT;
+    case TONE_TEST: return MICRO_TONE_TEST;
+    default: return MICRO_SOUNDER_OFF;
+    }
 }
 
 uint8_t bMicroSounderStep() {

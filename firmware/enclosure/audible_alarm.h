@@ -7,6 +7,10 @@
 
 namespace fw {
 
+// Partner message 32: an alarm request given on the slave (byte 2 the
+// kind, 3 the enclosure), carried out by the master.
+constexpr uint8_t PARTNER_MESSAGE_AUDIBLE_ALARM = 32;
+
 // What bSetAudibleAlarm is asked to do.
 constexpr uint8_t ALARM_MUTE = 1;
 constexpr uint8_t ALARM_ENABLE_ALL = 2;
@@ -28,6 +32,9 @@ uint8_t fAnyEnclosureAlarmCondition();
 // The sounder of a chassis whose microcontroller drives it: the value its
 // register is to hold now (0 sounding, 1 silent).
 uint8_t bMicroSounderStep();
+// On the direct backplane the microcontroller's sounder runs the board
+// sounder's patterns on its own: the value its register is to hold now.
+uint8_t bMicroPatternStep();
 
 // The mute flag of each enclosure and the disable flag.
 void ShowAudibleAlarmFlags();

@@ -24,7 +24,7 @@ void ResetEnclosureStartFlags();
 
 // Used by the system tick and the stop paths of the executive.
 uint8_t fGetCtrlOptionBit2Flag();
-void EnclosureTickRoutine();
+void AuxTickHook();
 uint8_t fGetIoModuleUpdateFlag();
 void StartIoModuleUpdate();
 uint8_t fIsDriveFirmwareDownloadActive();
@@ -92,10 +92,10 @@ void SetFanLowNoiseMode(uint8_t f);
 void SetAlarmLowNoiseMode(uint8_t f);
 uint8_t bSetAudibleAlarm(uint8_t bKind, uint8_t bEnclosure);
 // Console displays of the enclosure services state.
-void ShowSesState();
-void ShowSesDriveList();
-void ShowSesProcessorList();
-void ShowSesEnclosureList();
+void DumpSesState();
+void DumpDriveSesFields();
+void DumpSasEnclosureLists();
+void DumpEnclosureTable();
 void ShowSupportedDiagnosticPages();
 // A slot power request (kind 1 on, 2 off; request 3 off and back on).
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bRequest,

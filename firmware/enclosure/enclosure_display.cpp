@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "console/information_menus.h"
+#include "enclosure/audible_alarm.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
 #include "enclosure/enclosure_discovery.h"
@@ -15,6 +16,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/ses.h"
+#include "sas/sas_device_list.h"
 
 namespace fw {
 
@@ -138,6 +140,7 @@ void ShowEnclosureInformation() {
                 PrintElements(s);
             }
             ShowEnclosureFirmwareVersions();
+            ShowAudibleAlarmFlags();
         }
     }
     const uint8_t bMode = bGetInfoDumpMode();
@@ -149,8 +152,9 @@ void ShowEnclosureInformation() {
     if (bMode == DUMP_MODE_MENU) OnEnclosureInformationShown();
 }
 
-// The debug hot key's view of the enclosure manager and the table.
-void ShowSesState() {
+// The debug hot key's dumps: the enclosure manager, each drive's SES
+// fields, the drive side's enclosure processors and the table.
+void DumpSesState() {
     ConsolePrintf("bSesLevel: %01x\n", bGetSesLevel());
     ConsolePrintf("bEnclosureNumber: %01x\n", bGetSesEnclosureNumber());
     ConsolePrintf("bCurrentDriveInService: %01x\n", bGetCurrentDriveInService());
@@ -158,6 +162,60 @@ void ShowSesState() {
     const uint8_t fDevice = fSelectSesDevice(&bPath, &bTarget);
     ConsolePrintf("bAlpa: %01x\n", fDevice == TRUE ? bTarget : 0);
     ConsolePrintf("bDevice: %01x\n", fDevice == TRUE ? bPath : 0);
+}
+
+void DumpDriveSesFields() {
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (ps == nullptr) return;
+    for (uint8_t i = 0; i < std::min(ps->bDriveCount, DRIVE_INFO_RECORDS); ++i) {
+        const DRIVE_INFO& d = ps->asDriveInfo[i];
+        ConsolePrintf("************\n");
+        ConsolePrintf("psDriveInfoList->asDriveInfo[i].bLoopID1: %08x\n", d.bLoopID1);
+        ConsolePrintf("bLoopID2: %08x\n", d.bLoopID2);
+        ConsolePrintf("bHardIDFromADISC : %08x\n", d.bHardIDFromADISC);
+        ConsolePrintf("bEnclosureNo: %08x\n", d.bEnclosureNo);
+        ConsolePrintf("bSES_SlotId : %08x\n", d.bSES_SlotId);
+        ConsolePrintf(".bSlotNo : %08x\n", d.bSlotNo);
+        ConsolePrintf("bSES0_IDLoop1 : %08x\n", d.bSES0_IDLoop1);
+        ConsolePrintf("bSES0_IDLoop2 : %08x\n", d.bSES0_IDLoop2);
+        ConsolePrintf("bSES1_IDLoop1 : %08x\n", d.bSES1_IDLoop1);
+        ConsolePrintf("bSES1_IDLoop2 : %08x\n", d.bSES1_IDLoop2);
+        ConsolePrintf("fSESEnabled : %08x\n", d.fSESEnabled);
+        ConsolePrintf("bRankNo : %08x\n", d.bRankNo);
+        ConsolePrintf("bDriveNo : %08x\n", d.bDriveNo);
+        ConsolePrintf("bDriveStatus : %08x\n", d.bDriveStatus);
+        ConsolePrintf("dCapacity : %08x\n", d.dCapacity);
+        ConsolePrintf("wBlockSize : %08x\n", d.wBlockSize);
+        ConsolePrintf("bSES_ArrayFlags: %08x\n", d.bSES_ArrayFlags);
+        ConsolePrintf("bSES_ControlFlags: %08x\n", d.bSES_ControlFlags);
+        ConsolePrintf("wBlockSize : %08x\n", d.wBlockSize);
+    }
+    ConsolePrintf("************\n");
+}
+
+namespace {
+void PrintProcessors(const SAS_DEVICE_LIST* ps, bool fOther) {
+    if (ps == nullptr) return;
+    const uint8_t bCount = std::min(ps->bStpCount, SAS_MAX_STP_ENTRIES);
+    for (uint8_t i = 0; i < bCount; ++i) {
+        const auto* psRecord = reinterpret_cast<const SAS_STP_ENTRY*>(ps->aabStp[i]);
+        if (fOther) ConsolePrintf("***STP From Expander Other Controller :\n");
+        ConsolePrintf("bEnclosureNo: %02x\n", psRecord->bEnclosure);
+        ConsolePrintf("bTargetId: %02x\n", psRecord->bTargetId);
+        ConsolePrintf(fOther ? "Other SAS Address:\n" : "SAS Address:\n");
+        for (uint8_t b : psRecord->abSASAddressBE) ConsolePrintf("%02x", b);
+        ConsolePrintf("\n");
+    }
+}
+}  // namespace
+
+void DumpSasEnclosureLists() {
+    ConsolePrintf("Current List:\n");
+    PrintProcessors(pGetSASDriveInfoList(), false);
+    PrintProcessors(pGetOCSASDriveInfoList(), true);
+}
+
+void DumpEnclosureTable() {
     const ENCLOSURE_TABLE* ps = pGetEnclosureTable();
     if (ps == nullptr) return;
     ConsolePrintf("***********************************\n");

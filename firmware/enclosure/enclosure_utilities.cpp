@@ -3,12 +3,18 @@
 
 #include <algorithm>
 
+#include <cstring>
+
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
+#include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
 #include "executive/console_output.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/ses.h"
+#include "partner/partner_link.h"
+#include "sas/sas_device_list.h"
 
 namespace fw {
 
@@ -108,6 +114,71 @@ void ShowSupportedDiagnosticPages() {
         if (Listed(SES_PAGE_THRESHOLD)) ConsolePrintf("\nThreshold In Page\n");
         if (Listed(SES_PAGE_DESCRIPTOR)) ConsolePrintf("\nElement Descriptor Page\n");
     }
+}
+
+uint8_t bGetSesDeviceById(uint8_t bSesId, uint8_t* pbDevice) {
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (ps == nullptr) return 0;
+    const uint8_t bCount = std::min(ps->bEnclosureRecordCount, DRIVE_ENCLOSURE_RECORDS);
+    for (uint8_t i = 0; i < bCount; ++i) {
+        const auto* psRecord = reinterpret_cast<const SAS_STP_ENTRY*>(ps->aabEnclosureRecord[i]);
+        if (psRecord->bEnclosure != bSesId) continue;
+        *pbDevice = psRecord->bTargetId;
+        return STATUS_OK;
+    }
+    // The controller enclosure's processor is kept apart from the list.
+    uint8_t bBus = 0;
+    const uint8_t bTarget = bSesId == 1 ? bGetEnclosure1ProcessorTarget(&bBus) : NO_SES_DEVICE;
+    if (bTarget == NO_SES_DEVICE) return 0;
+    *pbDevice = bTarget;
+    return STATUS_OK;
+}
+
+uint8_t bGetSesDeviceForEnclosure(uint8_t bEnclosure, uint8_t* pbDevice) {
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (ps == nullptr) return 0;
+    for (uint8_t i = 0; i < std::min(ps->bDriveCount, DRIVE_INFO_RECORDS); ++i) {
+        // The drive side keys an enclosure's processor by the enclosure's
+        // number: that is the SES id its drives carry.
+        const uint8_t bNumber = ps->asDriveInfo[i].bEnclosureNo & 0x7F;
+        if (bNumber == bEnclosure) return bGetSesDeviceById(bNumber, pbDevice);
+    }
+    return 0;
+}
+
+void SetSesLevelFromDriveTable() {
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (ps == nullptr || ps->bDriveCount == 0) {
+        SetSesLevel(SES_LEVEL_UNKNOWN);
+        return;
+    }
+    SetSesLevel(ps->asDriveInfo[0].bEnclosureNo != NO_SES_DEVICE ? SES_LEVEL_FULL : SES_LEVEL_NONE);
+}
+
+uint8_t bBuildDirectDriveEnclosures() {
+    ENCLOSURE_TABLE* psTable = pGetEnclosureTable();
+    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
+    if (psTable == nullptr || ps == nullptr || ps->bDriveCount == 0 || psTable->fSesDataValid == TRUE) return 0;
+    if (fIsMasterController() == TRUE) {
+        if (bGetSesLevel() == SES_LEVEL_FULL) return 0;
+    } else {
+        SetSesLevelFromDriveTable();
+    }
+    constexpr uint8_t SLOTS = 12;
+    const uint8_t bDrives = std::min(ps->bDriveCount, DRIVE_INFO_RECORDS);
+    ResetEnclosureTable();
+    psTable->bTotalNoOfDrives = bDrives;
+    psTable->dTotalNoOfEnclosures = (bDrives + SLOTS - 1u) / SLOTS;
+    for (uint32_t n = 0; n < psTable->dTotalNoOfEnclosures; ++n) {
+        ENCLOSURE& s = psTable->asEnclosure[n];
+        s.bNoOfDrivePath = 1;
+        s.bNoOfDrives = SLOTS;
+        s.bNoOfDrivesPresent = static_cast<uint8_t>(std::min<uint32_t>(SLOTS, bDrives - n * SLOTS));
+        std::memset(s.abSlotToElement, 0, sizeof s.abSlotToElement);
+        std::memset(s.abElementToSlot, 0, sizeof s.abElementToSlot);
+        for (uint8_t k = 0; k < SLOTS; ++k) s.abSlotToElement[k] = s.abElementToSlot[k] = static_cast<uint8_t>(k + 1);
+    }
+    return STATUS_OK;
 }
 
 }  // namespace fw

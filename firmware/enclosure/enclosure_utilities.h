@@ -25,4 +25,21 @@ void HexDumpBytes(const uint8_t* pbBytes, uint32_t dLength);
 // The host summary pages.
 void ShowSesPages();
 
+// The device number (target id) of an enclosure's SES device: by the
+// enclosure a drive carries, or by the SES id.  255 found, 0 not.
+constexpr uint8_t NO_SES_DEVICE = 0xFF;
+uint8_t bGetSesDeviceForEnclosure(uint8_t bEnclosure, uint8_t* pbDevice);
+uint8_t bGetSesDeviceById(uint8_t bSesId, uint8_t* pbDevice);
+
+// A controller that keeps no enclosure services of its own takes its level
+// from the drive table: 3 when its first drive stands in an enclosure, 1
+// when not, unknown without drives.
+void SetSesLevelFromDriveTable();
+
+// Drives without enclosure services: one enclosure of twelve slots per
+// twelve drives, the last one with the rest.  255 filled, 0 when there are
+// no drives, the services' data are there, or (on the master) the services
+// are up.
+uint8_t bBuildDirectDriveEnclosures();
+
 }  // namespace fw

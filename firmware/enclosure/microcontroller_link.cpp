@@ -37,6 +37,7 @@ constexpr uint64_t IDENTIFY_AGAIN_MS = 30000;
 // hold the unit.
 constexpr uint8_t EVENTS_PER_TURN = 16;
 constexpr uint8_t INDICATOR_UNKNOWN = 0xFF;
+constexpr uint8_t OWN_INDICATOR_BAYS = 16;
 
 enum Phase : uint8_t { PHASE_IDENTIFY, PHASE_ABSENT, PHASE_RUN };
 
@@ -210,18 +211,19 @@ void QueueSetUp() {
 // The output of one turn: indicators that changed, the sounder, the fans;
 // then the events.
 void QueueTurn() {
-    for (uint8_t i = 0; i < OWN_BAYS; ++i) QueueIndicator(i);
+    // Every bay the indicator table has, the four past the chassis' twelve
+    // included.
+    for (uint8_t i = 0; i < OWN_INDICATOR_BAYS; ++i) QueueIndicator(i);
     QueueIndicator(16);
     RederiveFanIndicator();
     QueueIndicator(18);
     QueueIndicator(17);
-    if (!fDirect()) {
-        const uint8_t bSounder = bMicroSounderStep();
-        if (bSounder != s_bSounder) {
-            s_bSounder = bSounder;
-            Queue(KIND_WRITE, MICRO_SOUNDER, bSounder);
-        }
-    } else {
+    const uint8_t bSounder = fDirect() ? bMicroPatternStep() : bMicroSounderStep();
+    if (bSounder != s_bSounder) {
+        s_bSounder = bSounder;
+        Queue(KIND_WRITE, MICRO_SOUNDER, bSounder);
+    }
+    if (fDirect()) {
         QueueIndicator(19);
         QueueIndicator(20);
     }

@@ -13,7 +13,6 @@
 
 namespace fw {
 
-void SetCtrlOptionBit2Flag(uint8_t) {}
 void InitDriveManagementState() {}
 void InitEnclosureServicesFlags() {}
 void SetPowerManagementState(uint8_t) {}
@@ -24,8 +23,6 @@ void ResetDriveStartFlags() { ResetDriveRescanFlags(); }
 void ResetEnclosureStartFlags() {}
 
 // Stand-ins for the tick.
-uint8_t fGetCtrlOptionBit2Flag() { return FALSE; }
-void EnclosureTickRoutine() {}
 uint8_t fGetIoModuleUpdateFlag() { return FALSE; }
 void StartIoModuleUpdate() {}
 uint8_t fIsDriveFirmwareDownloadActive() { return FALSE; }
@@ -57,8 +54,5 @@ void ReportDriveActivity(uint8_t, uint8_t) {}
 
 
 
-void ShowSesDriveList() {}
-void ShowSesProcessorList() {}
-void ShowSesEnclosureList() {}
 
 }  // namespace fw

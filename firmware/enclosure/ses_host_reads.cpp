@@ -10,6 +10,7 @@
 #include "enclosure/drive_table.h"
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
+#include "enclosure/enclosure_utilities.h"
 #include "enclosure/own_enclosure.h"
 #include "enclosure/ses_poll.h"
 #include "executive/console_output.h"
@@ -28,24 +29,12 @@ namespace {
 
 constexpr uint8_t NO_ENCLOSURE = 0xFF;
 
-// A slave keeps no enclosure services of its own: it takes the level from
-// the drive table the master gave it.
-void RefreshSlaveSesLevel() {
-    if (fIsMasterController() == TRUE) return;
-    const DRIVE_INFO_LIST* ps = pGetDriveInfoList();
-    if (ps == nullptr || ps->bDriveCount == 0) {
-        SetSesLevel(SES_LEVEL_UNKNOWN);
-        return;
-    }
-    const uint8_t bEnclosure = ps->asDriveInfo[0].bEnclosureNo;
-    SetSesLevel(bEnclosure != 0 && bEnclosure != NO_ENCLOSURE ? SES_LEVEL_FULL : SES_LEVEL_NONE);
-}
-
 // What both host reads ask before any page is looked at.
 bool fHostReadAllowed() {
     const ENCLOSURE_TABLE* ps = pGetEnclosureTable();
     if (fGetDiskIoModuleUpdateFlag() != TRUE || ps == nullptr || ps->fSesDataValid != TRUE) return false;
-    RefreshSlaveSesLevel();
+    // A slave keeps no enclosure services of its own.
+    if (fIsMasterController() != TRUE) SetSesLevelFromDriveTable();
     return bGetSesLevel() == SES_LEVEL_FULL;
 }
 

@@ -19,6 +19,7 @@
 #include "console/console_menu.h"
 #include "console/debug_monitor.h"
 #include "dataservices/data_services.h"
+#include "enclosure/aux_status_record.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
@@ -167,6 +168,7 @@ void InitBoardHardware() {
     StoreVector(VECTOR_SLOT_FIQ, &FiqHandler);
 
     SetCtrlOptionBit2Flag(FALSE);
+    SetAuxFlagB(FALSE);
     InitConsoleUart(115200);
 
     Reg32Write(GPIO_ENABLE, 0x5F19);
@@ -417,6 +419,7 @@ void ResetSubsystemState() {
     InitBackgroundProcesses();
     InitStripeInitTable();
     InitEnclosureServicesFlags();
+    InitAuxStatusRecord();
     InitParityCheck();
     InitRowHolds();
     InitDriveRetryTable();

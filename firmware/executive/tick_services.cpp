@@ -149,7 +149,7 @@ void TickHalfSecondWork() {
     if (fIsInitializationComplete() == TRUE) PeriodicWork();
     if (bGetHalfSecondCountdown(HALF_SECOND_COUNTDOWN_ENCLOSURE) == 0 && fGetCtrlOptionBit2Flag() == TRUE &&
         fIsXmodemReceiveActive() == FALSE) {
-        EnclosureTickRoutine();
+        AuxTickHook();
     }
     EnclosureTick();
     if (fGetIoModuleUpdateFlag() == TRUE && bGetHalfSecondCountdown(HALF_SECOND_COUNTDOWN_IO_MODULE_UPDATE) == 0 &&

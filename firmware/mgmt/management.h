@@ -49,9 +49,11 @@ void HandOverDebugCapture(uint8_t f);
 // The enclosure pages are served here: a page an enclosure reported, the
 // enclosure named by CDB byte 3 (0xE0) or by a drive it holds (0xE1), CDB
 // bytes 4-9 the RECEIVE DIAGNOSTIC RESULTS the host would have sent it.
-// 255 answered, 66 no buffer page free (the command waits).
+// The auxiliary status record (0xE2): CDB bytes 3-5 the offset, 6-8 the
+// length.  255 answered, 66 no buffer page free (the command waits).
 constexpr uint8_t MGMT_PAGE_ENCLOSURE_SES_PAGE = 0xE0;
 constexpr uint8_t MGMT_PAGE_ENCLOSURE_OF_DRIVE = 0xE1;
+constexpr uint8_t MGMT_PAGE_AUX_STATUS_RECORD = 0xE2;
 uint8_t bReadManagementPage(KERNEL_ENTRY* psEntry);
 // Not built: the other management pages.
 uint8_t bReadOtherManagementPage(KERNEL_ENTRY* psEntry);

@@ -11,6 +11,8 @@
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
 #include "enclosure/drive_error_counters.h"
+#include "enclosure/audible_alarm.h"
+#include "enclosure/drive_management.h"
 #include "enclosure/io_module_firmware.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
@@ -87,6 +89,14 @@ uint8_t bWriteToken(const uint8_t* pbCdb, uint16_t) {
     return STATUS_OK;
 }
 
+// The slave's alarm request: carried out by the master only, so that two
+// controllers that both think the other is master do not pass it back and
+// forth.
+uint8_t bAudibleAlarm(const uint8_t* pbCdb, uint16_t) {
+    if (fIsMasterController() != TRUE) return 0;
+    return bSetAudibleAlarm(pbCdb[2], pbCdb[3]) == STATUS_OK ? STATUS_OK : 0;
+}
+
 uint8_t bDriveLocate(const uint8_t* pbCdb, uint16_t) {
     SendDriveLocateCommand(pbCdb[2], pbCdb[3], pbCdb[4]);
     return STATUS_OK;
@@ -129,6 +139,7 @@ struct MESSAGE_RECEIVER {
 
 constexpr MESSAGE_RECEIVER kReceivers[] = {
     {MESSAGE_IO_QUIESCE, bIoQuiesce},
+    {PARTNER_MESSAGE_AUDIBLE_ALARM, bAudibleAlarm},
     {PARTNER_MESSAGE_POST_EVENT, bPostPartnerEvent},
     {IO_MODULE_MESSAGE_UPDATE_STATE, bReceiveEnclosureUpdateMessage35},
     {PARTNER_MESSAGE_JOURNAL_RESET, bJournalReset},

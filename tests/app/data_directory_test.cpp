@@ -76,6 +76,24 @@ TEST_F(DataDirectory, RemembersTheDrivesItWasMadeWith) {
     EXPECT_EQ(unread.errors.rfind("controller: " + m_dir + "/drives/enclosure: line ", 0), 0u) << unread.errors;
 }
 
+// Expansions cascaded behind the drives' enclosure: their drives are made
+// in the directory beside the others, twelve slots to an enclosure, and the
+// directory remembers them.
+TEST_F(DataDirectory, ExpansionsAreMadeAndRemembered) {
+    ProgramRun run = RunController("--virtual-time --stop-after 60000 --drives 2 --drive-size 0x100000 "
+                                   "--expansions 1:3 --data-dir " + m_dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_NE(run.output.find("Initialization Complete"), std::string::npos) << run.output;
+    for (unsigned slot : {1u, 2u, 13u, 14u, 15u}) EXPECT_EQ(Size(Image(slot)), 1 << 20) << slot;
+    for (unsigned slot : {3u, 16u}) EXPECT_EQ(Size(Image(slot)), -1) << slot;
+
+    EXPECT_EQ(Run().status, 0);
+    ProgramRun refused = Run("--expansions 2");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.errors, "controller: --expansions 2:12: " + m_dir + " was made with 1:3\n");
+    EXPECT_EQ(Run("--expansions 1:3").status, 0);
+}
+
 // Images that would read back wrong are refused before the board starts:
 // one cut short, two slots on one file.  Nothing is changed.
 TEST_F(DataDirectory, RefusesImagesThatWouldReadBackWrong) {

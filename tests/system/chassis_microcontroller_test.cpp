@@ -13,6 +13,7 @@
 #include "enclosure/own_enclosure.h"
 #include "harness/dispatch_board.h"
 #include "hw/chassis_microcontroller.h"
+#include "hw/fpga.h"
 #include "hw/ses.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -146,6 +147,55 @@ TEST_F(ChassisMicrocontrollerTest, ALostTransactionIsGivenUpAndTheLinkStartsOver
     board.i2c().SetStuck(0, false);
     ASSERT_TRUE(RunUntil([&] { return Micro().identityReads > uIdentity; }, 10 * kSecond));
     ASSERT_TRUE(RunUntil([&] { return Bay(6) == std::make_pair<uint8_t, uint8_t>(1, 0); }, 10 * kSecond));
+}
+
+// The direct backplane with a microcontroller: its sounder runs the board
+// sounder's patterns on its own, in its own values (1 silent, 0 the short
+// tone, 12 the fault tone), and the front panel test lights all sixteen
+// bays it has registers for.
+class DirectBackplaneMicrocontrollerTest : public ChassisMicrocontrollerTest {
+protected:
+    void SetUp() override {
+        board.fpga().SetBoardStraps(fw::FPGA_BOARD_ALTERNATE_BACKPLANE);
+        ChassisMicrocontrollerTest::SetUp();
+        ASSERT_EQ(fw::bGetBackplaneType(), 6);
+    }
+};
+
+TEST_F(DirectBackplaneMicrocontrollerTest, ItsSounderFollowsThePatternsAndEveryBayIsTested) {
+    std::vector<sim::ChassisMicrocontroller::Sound>& log = Micro().sounds;
+    sim::ChassisEnvironment& env = board.fpga().environment();
+    log.clear();
+    // No fault: the button starts the front panel test.
+    env.mutePressed = true;
+    ASSERT_TRUE(RunUntil([&] { return Bay(16) == std::make_pair<uint8_t, uint8_t>(16, 12); }, 5 * kSecond));
+    const std::pair<uint8_t, uint8_t> lit{16, 12};
+    for (uint8_t k : {1, 12, 13, 14, 15}) EXPECT_EQ(Bay(k), lit) << int(k);
+    ASSERT_TRUE(RunUntil([&] { return log.size() >= 3; }, 5 * kSecond));
+    EXPECT_EQ(log[0].value, 0);
+    EXPECT_EQ(log[1].value, fw::MICRO_SOUNDER_OFF);
+    EXPECT_EQ(log[2].value, 0);
+    ASSERT_TRUE(RunUntil([&] { return log.size() >= 4; }, 5 * kSecond));
+    EXPECT_EQ(log[3].value, fw::MICRO_SOUNDER_OFF);
+    env.mutePressed = true;
+    ASSERT_TRUE(RunUntil([&] { return Bay(16) == std::make_pair<uint8_t, uint8_t>(0, 0); }, 5 * kSecond));
+
+    // A stopped fan sounds both sounders until the mute.
+    log.clear();
+    env.fanHeldRpm[1] = 0;
+    ASSERT_TRUE(RunUntil([&] { return !log.empty(); }, 60 * kSecond));
+    EXPECT_EQ(log[0].value, 12);
+    ASSERT_TRUE(RunUntil([&] {
+        return (board.fpga().Register(fw::FPGA_CHASSIS_INDICATORS - fw::FPGA_BASE) & fw::FPGA_SOUNDER_MASK) == 0x20;
+    }, 5 * kSecond));
+    ASSERT_TRUE(RunUntil([] { return fw::fEnclosureHasAlarmCondition(0) == fw::TRUE; }, 10 * kSecond));
+    EXPECT_EQ(fw::bSetAudibleAlarm(fw::ALARM_MUTE, 0), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([&] { return log.size() >= 2; }, 5 * kSecond));
+    EXPECT_EQ(log[1].value, fw::MICRO_SOUNDER_OFF);
+    // Enable: the mute goes and both sound again.
+    EXPECT_EQ(fw::bSetAudibleAlarm(fw::ALARM_ENABLE_ALL, 0), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([&] { return log.size() >= 3; }, 5 * kSecond));
+    EXPECT_EQ(log[2].value, 12);
 }
 
 // A board without a microcontroller: its identity goes unanswered and the

@@ -148,6 +148,25 @@ TEST_F(EnclosureHostReads, CachedPagesByEnclosureAndByDriveBoundedAndChecked) {
     uint8_t abAddress[8] = {};
     EXPECT_EQ(fw::bGetSesDeviceSasAddress(abAddress, psDrive->bLoopID1), 0);
 
+    // The auxiliary status record: its length and version, a read from
+    // inside it that asks past its end, and one that starts past it.
+    const auto Aux = [&](uint32_t dOffset, uint32_t dLength) {
+        const std::vector<uint8_t> cdb = {fw::SCSI_READ_BUFFER, 0x01, fw::MGMT_PAGE_AUX_STATUS_RECORD,
+                                          uint8_t(dOffset >> 16), uint8_t(dOffset >> 8), uint8_t(dOffset),
+                                          uint8_t(dLength >> 16), uint8_t(dLength >> 8), uint8_t(dLength), 0};
+        return FcArrayController::Settled(*host, 0, cdb, {}, 4096);
+    };
+    r = Aux(0, 4096);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    std::vector<uint8_t> abRecord(40, 0);
+    abRecord[0] = 40;
+    abRecord[4] = 2;
+    EXPECT_EQ(r.dataIn, abRecord);
+    r = Aux(36, 16);
+    ASSERT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    EXPECT_EQ(r.dataIn.size(), 4u);
+    EXPECT_EQ(FcArrayController::Sense(Aux(40, 16)), kIllegalField);
+
     // The console's own read and send of the first enclosure's status page:
     // the device is taken only for them and given back.
     board.ClearConsoleText();
