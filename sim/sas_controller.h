@@ -134,6 +134,18 @@ public:
     // to this IOC's firmware: tests follow the conversation through it.
     std::function<void(const uint8_t* cdb)> partnerCommandSeen;
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
+    // TARGET MODE ABORTs this IOC's firmware sent for commands from the
+    // partner: how many, and the newest one's type and reply word.
+    struct TargetAbort {
+        uint32_t count = 0;
+        uint8_t type = 0;
+        uint32_t replyWord = 0;
+        uint32_t contextToAbort = 0;
+    };
+    const TargetAbort& lastTargetAbort() const { return m_lastTargetAbort; }
+    // Data or status requests for a command that is no longer open here
+    // (it was aborted, or already answered).
+    uint32_t staleTargetRequests() const { return m_staleTargetRequests; }
 
 private:
     // Requests through the request FIFO, by function.
@@ -244,6 +256,9 @@ private:
     void TargetAssist(const uint8_t* frame, uint32_t context);
     void TargetStatusSend(const uint8_t* frame, uint32_t context);
     void TargetModeAbort(const uint8_t* frame, uint32_t context);
+    // The initiator gave up on a command the partner holds: the partner's
+    // firmware is sent an ABORT TASK task management frame for its tag.
+    void ArriveAbortTask(SasController& from, uint32_t context);
     // Ends the initiator's request of an exchange with a SCSI status (and
     // sense), or with an IOC status when the transport failed.
     void FinishExchange(Exchange& x, uint8_t status, const uint8_t* sense, uint32_t senseLength, uint16_t iocStatus);
@@ -322,6 +337,8 @@ private:
     uint32_t m_partnerCommandsSent = 0;
     uint32_t m_partnerCommandsReceived = 0;
     uint32_t m_partnerTaskSetFull = 0;
+    TargetAbort m_lastTargetAbort;
+    uint32_t m_staleTargetRequests = 0;
     PartnerAnswer m_lastPartnerAnswer;
     // Command frames the link delays, in the order sent.
     struct Delayed {

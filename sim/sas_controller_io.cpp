@@ -347,6 +347,7 @@ void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
         // the partner's later answer goes nowhere.
         ++m_tasksAborted;
         m_sentToPartner.erase(req.dTaskMsgContext);
+        if (m_partner) m_partner->ArriveAbortTask(*this, req.dTaskMsgContext);
         auto t = ScsiIoReply(fw::MPI_FUNCTION_SCSI_IO_REQUEST, req.dTaskMsgContext, req.bTargetId,
                              fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);
         AddressReply(&t, sizeof t);

@@ -171,6 +171,32 @@ void SasController::ArriveFromPartner(SasController& from, const std::vector<uin
     TargetReply(ioIndex);
 }
 
+void SasController::ArriveAbortTask(SasController& from, uint32_t context) {
+    const Exchange* aborted = nullptr;
+    for (const Exchange& o : m_exchanges) {
+        if (o.open && o.initiator == &from && o.context == context) aborted = &o;
+    }
+    if (!aborted || m_state != State::Operational || m_freeCmdBuffers.empty()) return;
+    const uint16_t ioIndex = m_freeCmdBuffers.front();
+    uint8_t* buffer = B().memory().Translate(m_cmdBufferAddress[ioIndex], sizeof(fw::MPI_TARGET_SSP_CMD_BUFFER));
+    if (!buffer) return;
+    m_freeCmdBuffers.pop_front();
+    fw::MPI_TARGET_SSP_CMD_BUFFER c{};
+    c.bFrameType = fw::MPI_TARGET_FRAME_TASK;
+    c.wInitiatorTag = from.m_nextTag;
+    from.m_nextTag = static_cast<uint16_t>(from.m_nextTag + 1 == 0 ? 1 : from.m_nextTag + 1);
+    c.wDevHandle = AssignHandle(from.PortSasAddress(0));
+    c.bTaskManagementFunction = 1;   // ABORT TASK
+    c.wManagedTaskTag = aborted->tag;
+    std::memcpy(buffer, &c, sizeof c);
+    // The initiator already ended its request: the answer goes nowhere.
+    Exchange x;
+    x.open = true;
+    x.tag = c.wInitiatorTag;
+    m_exchanges[ioIndex] = std::move(x);
+    TargetReply(ioIndex);
+}
+
 void SasController::TargetReply(uint16_t ioIndex) {
     m_replyPost.push_back(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
     UpdateInterrupt();
@@ -234,6 +260,7 @@ void SasController::TargetAssist(const uint8_t* frame, uint32_t context) {
     const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
     uint8_t* local = B().memory().Translate(req.adSGL[1], length);
     if (!x || !x->initiator || !local) {
+        if (!x) ++m_staleTargetRequests;
         auto r = TargetErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, ioIndex,
                                   x && local ? fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED : fw::MPI_IOCSTATUS_INVALID_STATE);
         AddressReply(r.data(), static_cast<uint32_t>(r.size()));
@@ -274,6 +301,7 @@ void SasController::TargetStatusSend(const uint8_t* frame, uint32_t context) {
     const uint16_t ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
     Exchange* x = ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open ? &m_exchanges[ioIndex] : nullptr;
     if (!x) {
+        ++m_staleTargetRequests;
         auto r = TargetErrorReply(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, ioIndex, fw::MPI_IOCSTATUS_INVALID_STATE);
         AddressReply(r.data(), static_cast<uint32_t>(r.size()));
         return;
@@ -307,6 +335,10 @@ void SasController::TargetStatusSend(const uint8_t* frame, uint32_t context) {
 
 void SasController::TargetModeAbort(const uint8_t* frame, uint32_t context) {
     const auto req = Load<fw::MPI_TARGET_MODE_ABORT_REQUEST>(frame);
+    ++m_lastTargetAbort.count;
+    m_lastTargetAbort.type = req.bAbortType;
+    m_lastTargetAbort.replyWord = req.dReplyWord;
+    m_lastTargetAbort.contextToAbort = req.dMsgContextToAbort;
     const uint16_t ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
     if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open) {
         FinishExchange(m_exchanges[ioIndex], 0, nullptr, 0, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);

@@ -240,6 +240,13 @@ uint8_t bSendStatisticsRecord(PARTNER_MESSAGE_SLOT* ps) {
     return STATUS_OK;
 }
 
+// Id 7: this controller's drive table, as message 142 carries it.
+uint8_t bSendDriveTable(PARTNER_MESSAGE_SLOT* ps) {
+    if (!TakeAnswerPages(ps, dPagesFor(PARTNER_DRIVE_TABLE_BYTES))) return STATUS_RETRY;
+    (void)SendAnswerPages(ps, dCopyDriveTableForPartner(pBufferHandleToPointer(ps->dBuffer)));
+    return STATUS_OK;
+}
+
 // Id 15: this controller's SAS device list, as message 157 carries it.
 uint8_t bSendDeviceList(PARTNER_MESSAGE_SLOT* ps) {
     if (!TakeAnswerPages(ps, dPagesFor(PARTNER_DEVICE_LIST_BYTES))) return STATUS_RETRY;
@@ -273,6 +280,7 @@ uint8_t bAnswerPartnerDataRequest(PARTNER_MESSAGE_SLOT* ps) {
     case PARTNER_BUFFER_ID_HOST_PORTS: return bSendHostPortRecords(ps);
     case PARTNER_BUFFER_ID_STATUS_BLOCK: return bSendStatusBlock(ps);
     case PARTNER_BUFFER_ID_INFORMATION: return bSendControllerInfo(ps);
+    case PARTNER_BUFFER_ID_DRIVE_TABLE: return bSendDriveTable(ps);
     case PARTNER_BUFFER_ID_EVENT_LOG: return bSendEventLog(ps);
     case PARTNER_BUFFER_ID_CLEAR_EVENTS:
         ClearEventLog();

@@ -13,6 +13,7 @@
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/audible_alarm.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "enclosure/io_module_firmware.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
@@ -59,6 +60,14 @@ uint8_t bStripeInit(const uint8_t* pbCdb, uint16_t) { return HandleStripeInitMes
 // that fits no expansion here is ignored (and logged) by the receiver.
 uint8_t bExpansion(const uint8_t* pbCdb, uint16_t) {
     (void)HandleExpansionMessage(pbCdb + 1);
+    return STATUS_OK;
+}
+
+// The partner's drive firmware download state: byte 2 the in-progress
+// flag (which also ties the download to the partner), bytes 3-6 its drive.
+uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
+    if (pbCdb[2] != TRUE && pbCdb[2] != FALSE) return 0;
+    ApplyPartnerDriveFirmwareDownloadState(pbCdb);
     return STATUS_OK;
 }
 
@@ -154,6 +163,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
     {PARTNER_MESSAGE_PARITY_RELEASE, bReceiveParityReadDataRelease},
     {PARTNER_MESSAGE_PARITY_CLEAR, bReceiveParityReadDataClear},
+    {153, bDriveFirmwareDownloadState},
     {154, bDriveLocate},
     {155, bResetOutstandingWrites},
     {REBUILD_MSG_START_REQUEST, bRebuildMessage},

@@ -68,6 +68,7 @@ constexpr uint8_t PARTNER_BUFFER_ID_CONFIG = 1;   // the live configuration imag
 constexpr uint8_t PARTNER_BUFFER_ID_HOST_PORTS = 2;
 constexpr uint8_t PARTNER_BUFFER_ID_STATUS_BLOCK = 3;
 constexpr uint8_t PARTNER_BUFFER_ID_INFORMATION = 6;
+constexpr uint8_t PARTNER_BUFFER_ID_DRIVE_TABLE = 7;
 constexpr uint8_t PARTNER_BUFFER_ID_EVENT_LOG = 8;
 constexpr uint8_t PARTNER_BUFFER_ID_CLEAR_EVENTS = 9;
 constexpr uint8_t PARTNER_BUFFER_ID_STATISTICS = 10;
@@ -81,6 +82,8 @@ constexpr uint8_t PARTNER_BUFFER_ID_ACTIVE_ACTIVE = 18;  // the active-active le
 // The length of a SAS device list between the controllers (message 157, id
 // 15), whatever this build's list holds.
 constexpr uint32_t PARTNER_DEVICE_LIST_BYTES = 33288;
+// The length of the drive table between the controllers (message 142, id 7).
+constexpr uint32_t PARTNER_DRIVE_TABLE_BYTES = 13884;
 // The partner's target id and bus on the first path it is on; FALSE when on
 // neither.
 uint8_t fGetPartnerTarget(uint8_t* pbTarget, uint8_t* pbBus);
@@ -120,6 +123,9 @@ uint16_t wGetPartnerBufferMegabytes();
 uint8_t fCheckPartnerInfoWord();
 // The drive table the partner last sent (message 142).
 const uint8_t* pGetPartnerDriveTableCopy();
+// This controller's drive table as the partner gets it (message 142, id 7)
+// into the space given; its length.
+uint32_t dCopyDriveTableForPartner(void* pOut);
 uint8_t fIsMasterController();
 uint8_t fSendShutdownToPartner(uint8_t bReason);
 

@@ -210,6 +210,9 @@ void PartnerHeartbeatAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive)
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot);
 // Whether the partner's mirrored writes (or parity data) are still held here.
 bool HoldsPartnerMirrors();
+// Fibre Channel host ports paired with the partner's (host port mode 1),
+// and those of OEM 0x101, reset their loops when the partner changes.
+void ResetPairedHostLoops();
 
 // Path loss: the drive IOC restarted (its partner traffic ends), or the
 // partner's path or target id changed (messages move to a path that works).

@@ -99,6 +99,8 @@ uint8_t bOwnControllerTypeByte() {
     return s.bBoardCode;
 }
 
+}  // namespace
+
 // Host ports paired with the partner's (host port mode 1) take the change
 // of partner by logging their initiators in again.
 void ResetPairedHostLoops() {
@@ -114,6 +116,8 @@ void ResetPairedHostLoops() {
         SetLoopResetRequest(2, TRUE);
     }
 }
+
+namespace {
 
 // Start-of-day answer (buffer id 13): the partner that asks has started and
 // joins; from here the link is valid on this side too.

@@ -6,11 +6,13 @@
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
+#include "config/config_image.h"
 #include "enclosure/drive_spin.h"
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
 #include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
 #include "executive/interrupt_controller.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -206,17 +208,26 @@ void DualControllerWork() {
         SetSasDiscoveryWork(TRUE);
         SetSASIOCRestartRequest(TRUE);
         (void)fClearDriveRescanFlags();
+        ResetPairedHostLoops();
         PostEvent(9, bPartner);
         PostEvent(8, bPartner);
         PostEvent(92);
         (void)bUpdatePartnerMissingIndicator();
         SetConfigApplyOption(TRUE);
         StopAPM();
+        // Every array was just spun up: its idle time starts again now.
+        for (uint8_t bRank = 0; bRank < MAX_RANKS; ++bRank) SetRankLastAccessTime(bRank);
     }
     SetDualControllerValid(FALSE);
     ClearPartnerDriveErrorCounters();
     ResetBatteryGaugeState();
     ClearLunOcioFlags();
+    // A drive firmware download shared with the partner cannot finish
+    // without it.
+    if (fGetDriveFirmwareDownloadPartnerSync() == TRUE) {
+        SetDriveFirmwareDownloadInProgress(FALSE);
+        SetDriveFirmwareDownloadPartnerSync(FALSE);
+    }
     // The takeover above asked for the flush of the partner's writes first,
     // which holds host commands while it runs.
     ReleasePathLossHold();

@@ -21,7 +21,7 @@ constexpr uint8_t MESSAGE_DRIVE_TABLE = 142;
 constexpr uint8_t MESSAGE_HOST_PORT_TABLES = 143;
 constexpr uint8_t MESSAGE_DRIVE_FIRMWARE_LIST = 144;
 // The lengths the messages carry, whatever this build's tables hold.
-constexpr uint32_t DRIVE_TABLE_BYTES = 13884;
+constexpr uint32_t DRIVE_TABLE_BYTES = PARTNER_DRIVE_TABLE_BYTES;
 constexpr uint32_t HOST_PORT_TABLES_BYTES = 2 * sizeof(HOST_PORT_RECORD);
 constexpr uint32_t DRIVE_FIRMWARE_LIST_BYTES = sizeof(DRIVE_FIRMWARE_IMAGE_LIST);
 static_assert(HOST_PORT_TABLES_BYTES == 10208);
@@ -33,6 +33,12 @@ constexpr uint32_t DRIVE_TABLE_SENT = std::min<uint32_t>(sizeof(DRIVE_INFO_LIST)
 uint8_t s_abPartnerDriveTable[DRIVE_TABLE_BYTES];
 
 }  // namespace
+
+uint32_t dCopyDriveTableForPartner(void* pOut) {
+    std::memset(pOut, 0, DRIVE_TABLE_BYTES);
+    if (pGetDriveInfoList() != nullptr) std::memcpy(pOut, pGetDriveInfoList(), DRIVE_TABLE_SENT);
+    return DRIVE_TABLE_BYTES;
+}
 
 const uint8_t* pGetPartnerDriveTableCopy() { return s_abPartnerDriveTable; }
 

@@ -6,6 +6,7 @@
 #include "executive/interrupt_controller.h"
 #include "executive/tick.h"
 #include "hw/mpi.h"
+#include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/request_frames.h"
@@ -44,6 +45,12 @@ void ReadyIoTables() {
     for (uint16_t& w : s_awIoRequest) w = LSI_NO_HANDLE;
     s_fIoTablesReady = TRUE;
 }
+
+constexpr uint8_t TARGET_ABORT_EXACT_IO = 2;
+constexpr uint8_t TARGET_ABORT_EXACT_REQUEST = 3;
+constexpr uint32_t TARGET_ABORT_REQUEST_IN_FLIGHT = 0x8000;
+constexpr uint8_t TASK_ABORT_TASK = 1;
+constexpr uint32_t TASK_ABORT_GRACE_MS = 50;
 
 uint32_t dReflect8(uint32_t d) {
     d = ((d & 0xF0) >> 4) | ((d & 0x0F) << 4);
@@ -266,9 +273,73 @@ uint8_t ReceivePartnerTargetData(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddr
     return b;
 }
 
-// The partner's task management: only ABORT TASK is acted on, and the IOC
-// model ends an aborted command itself; the answer is "function complete".
+uint8_t bSendTargetModeAbort(uint8_t bType, uint16_t wIoIndex, uint32_t dReplyWord, uint32_t dContextToAbort) {
+    DriveSideLock sLock;
+    uint8_t* pbFrame = nullptr;
+    uint16_t wRequest = LSI_NO_HANDLE;
+    const uint8_t b = bTargetFrame(&pbFrame, &wRequest, false);
+    if (b != STATUS_OK) return b;
+    MPI_TARGET_MODE_ABORT_REQUEST s{};
+    s.bAbortType = bType;
+    s.bFunction = MPI_FUNCTION_TARGET_MODE_ABORT;
+    // Bit 15 tells the reply that the aborted request's own reply ends
+    // the command, so the buffer is not given back twice.
+    s.dMsgContext = (wIoIndex & MPI_TARGET_REPLY_IO_INDEX_MASK) |
+                    (bType == TARGET_ABORT_EXACT_REQUEST ? TARGET_ABORT_REQUEST_IN_FLIGHT : 0u);
+    s.dReplyWord = dReplyWord;
+    s.dMsgContextToAbort = dContextToAbort;
+    std::memcpy(pbFrame, &s, sizeof s);
+    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TARGET_REQUEST_DEADLINE_MS, FALSE);
+    return STATUS_OK;
+}
+
+namespace {
+
+// The IOC stops working on one command from the partner: the request in
+// flight for it when there is one, else the command itself.
+void AbortPartnerTargetIo(uint16_t wIoIndex, uint32_t dReplyWord) {
+    const uint16_t wRequest = s_awIoRequest[wIoIndex];
+    const LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
+    if (wRequest != LSI_NO_HANDLE && a != nullptr && wRequest < a->wRequestFrames) {
+        (void)bSendTargetModeAbort(TARGET_ABORT_EXACT_REQUEST, wIoIndex, dReplyWord, a->asRequest[wRequest].dMsgContext);
+    } else {
+        (void)bSendTargetModeAbort(TARGET_ABORT_EXACT_IO, wIoIndex, dReplyWord, 0xFFFFFFFF);
+    }
+}
+
+// The incoming slot that owns the command of that tag, other than the
+// task management request itself.
+PARTNER_MESSAGE_SLOT* psSlotOfTag(uint16_t wTag, const PARTNER_MESSAGE_SLOT* psRequest) {
+    for (uint16_t w = 0; w < LSI_CMD_BUFFER_HANDLES; ++w) {
+        if (s_awIoOwner[w] == LSI_NO_HANDLE) continue;
+        PARTNER_MESSAGE_SLOT* ps = nullptr;
+        if (pGetIncomingMessageSlot(s_awIoOwner[w], &ps) != STATUS_OK || ps == nullptr || ps == psRequest) continue;
+        uint16_t wSlotTag = 0;
+        std::memcpy(&wSlotTag, reinterpret_cast<const uint8_t*>(&ps->sMessage) +
+                                   offsetof(MPI_TARGET_SSP_CMD_BUFFER, wInitiatorTag), 2);
+        if (wSlotTag == wTag && ps->wIoIndex == w) return ps;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The partner's task management: only ABORT TASK is acted on; the answer
+// is "function complete" either way.
 void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot) {
+    ReadyIoTables();
+    MPI_TARGET_SSP_CMD_BUFFER sRequest;
+    std::memcpy(&sRequest, &psSlot->sMessage, sizeof sRequest);
+    PARTNER_MESSAGE_SLOT* psAborted = psSlotOfTag(sRequest.wManagedTaskTag, psSlot);
+    if (psAborted != nullptr && psAborted->fInUse == TRUE && sRequest.bTaskManagementFunction == TASK_ABORT_TASK) {
+        // Give an answer already on its way the time to leave before the
+        // IOC is told to drop the command.
+        const uint16_t wIoIndex = psAborted->wIoIndex;
+        SpinDelayMs(TASK_ABORT_GRACE_MS);
+        if (psAborted->fInUse == TRUE && psAborted->wIoIndex == wIoIndex && s_awIoOwner[wIoIndex] == psAborted->wSlot) {
+            AbortPartnerTargetIo(wIoIndex, psAborted->dReplyWord);
+        }
+    }
     DriveSideLock sLock;
     uint8_t* pbFrame = nullptr;
     uint16_t wRequest = LSI_NO_HANDLE;
@@ -339,6 +410,35 @@ void PartnerTargetErrorReply(uint16_t wIoIndex) {
         LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
         if (a != nullptr) a->awCmdBufferHandle[wIoIndex] = a->awCmdBufferHandle2[wIoIndex] = LSI_NO_HANDLE;
     }
+}
+
+// The IOC has dropped a command from the partner: its buffer goes back
+// and the command ends here, unless the aborted request's own reply ends
+// it.  A drive command still running for it ends the slot when it is done;
+// until then its pages stay with it.
+void PartnerTargetAbortReply(uint32_t dContext) {
+    ReadyIoTables();
+    if (dContext & TARGET_ABORT_REQUEST_IN_FLIGHT) return;
+    const uint16_t wIoIndex = static_cast<uint16_t>(dContext & MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (wIoIndex >= LSI_CMD_BUFFER_HANDLES) return;
+    MarkTargetCmdBufferForRepost(LSI_IOC_DRIVE, wIoIndex);
+    const uint16_t wOwner = s_awIoOwner[wIoIndex];
+    s_awIoOwner[wIoIndex] = LSI_NO_HANDLE;
+    if (LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE)) {
+        a->awCmdBufferHandle[wIoIndex] = a->awCmdBufferHandle2[wIoIndex] = LSI_NO_HANDLE;
+    }
+    PARTNER_MESSAGE_SLOT* ps = nullptr;
+    if (wOwner >= PARTNER_SLOTS || pGetIncomingMessageSlot(wOwner, &ps) != STATUS_OK || ps == nullptr ||
+        ps->fInUse != TRUE || ps->wIoIndex != wIoIndex) {
+        return;
+    }
+    ps->dFlags |= SLOT_FLAG_CANCELLED;
+    ps->wIoIndex = LSI_NO_HANDLE;
+    if (ps->bPrimaryState == SLOT_DRIVE_COMMAND) {
+        if (ps->wSecondIndex <= 4095) AbortForwardedDriveCommand(ps->wSecondIndex);
+        return;
+    }
+    (void)fPartnerCommandTransferDone(PARTNER_PORT_SAS, 0, ps);
 }
 
 namespace {

@@ -32,6 +32,11 @@ uint8_t ReceivePartnerTargetData(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddr
 void SendPartnerStatusBytes(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bStatus, uint8_t bSenseKey, uint8_t bAsc,
                             uint8_t bAscq);
 void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot);
+// TARGET MODE ABORT: type 2 drops the command of an IoIndex, type 3 the
+// request (by its context) in flight for it.
+uint8_t bSendTargetModeAbort(uint8_t bType, uint16_t wIoIndex, uint32_t dReplyWord, uint32_t dContextToAbort);
+// The reply of a TARGET MODE ABORT, by its context.
+void PartnerTargetAbortReply(uint32_t dContext);
 // After a message of code 96 or 118: the partner's four status bytes, when
 // it sent any, moved into the request's sense fields.
 uint8_t fGetPartnerStatusBytes(uint8_t bIocId, uint16_t wRequest);

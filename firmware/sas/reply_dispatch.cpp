@@ -21,6 +21,7 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_flags.h"
 #include "platform/pci.h"
 #include "raid/drive_error_recovery.h"
 #include "sas/drive_ioc_bringup.h"
@@ -225,6 +226,9 @@ void AddressReply(uint32_t dWord) {
         dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_PORT_ENABLE:
+        SetSASPortWaitFlag(FALSE);
+        dFree = dHigh & REQUEST_INDEX_MASK_12;
+        break;
     case 0x1B:
     case MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST:
         dFree = dHigh & REQUEST_INDEX_MASK_12;
@@ -238,6 +242,7 @@ void AddressReply(uint32_t dWord) {
         PartnerTargetErrorReply(static_cast<uint16_t>((pb[20] | pb[21] << 8) & MPI_TARGET_REPLY_IO_INDEX_MASK));
         break;
     case MPI_FUNCTION_TARGET_MODE_ABORT:
+        PartnerTargetAbortReply(sHeader.dMsgContext & 0xFFFF);
         dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_SMP_PASSTHROUGH:

@@ -4,15 +4,21 @@
 // (message 157) before its host ports take commands.
 #include "sas/sas_failback.h"
 
+#include <cstring>
+
 #include "config/apply_settings.h"
 #include "dataservices/data_services.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/interrupt_controller.h"
 #include "executive/work_flags.h"
 #include "fc/ql_chip_services.h"
 #include "hw/host_interface.h"
+#include "hw/mpi.h"
 #include "partner/partner_link.h"
+#include "sas/drive_ioc_bringup.h"
+#include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
@@ -165,5 +171,25 @@ void SASFailbackStep() {
     // would keep the main loop spinning through seconds of waiting.
     if (s_fInProgress == TRUE && !fWaiting) SetWorkPending(TRUE);
 }
+
+// A port of the drive IOC enabled through the request queue; its reply
+// clears the port wait, which discovery and the bring-up wait on.
+uint8_t bSendPortEnable(uint8_t bIocId, uint8_t bPort, uint32_t dDeadlineMs) {
+    if (bIocId != LSI_IOC_DRIVE) return 0;
+    InterruptSourceLock sLock(INT_SOURCE_DRIVE_SIDE);
+    uint8_t* pbFrame = nullptr;
+    uint16_t wRequest = LSI_NO_HANDLE;
+    const uint8_t b = bAllocLSIRequestFrame(LSI_IOC_DRIVE, &pbFrame, &wRequest, FALSE);
+    if (b != STATUS_OK) return b;
+    MPI_SIMPLE_REQUEST s{};
+    s.bFunction = MPI_FUNCTION_PORT_ENABLE;
+    s.bPortNumber = bPort;
+    std::memcpy(pbFrame, &s, sizeof s);
+    SetSASPortWaitFlag(TRUE);
+    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, dDeadlineMs, FALSE);
+    return STATUS_OK;
+}
+
+uint32_t dGetDriveIOCWord() { return dGetLSIFirmwareVersion(); }
 
 }  // namespace fw

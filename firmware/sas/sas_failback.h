@@ -36,4 +36,10 @@ uint8_t fIsSASPartnerPhyListReceived();
 // other controller's failback asks for; TRUE once, then cleared.
 uint8_t fTakeSASExtendPartnerDeadlines();
 
+// PORT ENABLE of one port of the drive IOC (0x61 only) through the request
+// queue, with the deadline given; the port wait holds until its reply.
+uint8_t bSendPortEnable(uint8_t bIocId, uint8_t bPort, uint32_t dDeadlineMs);
+// The drive IOC's firmware version, for the status displays.
+uint32_t dGetDriveIOCWord();
+
 }  // namespace fw

@@ -143,6 +143,13 @@ void HardResetSlotPhy(uint8_t bEnclosure, uint8_t bSlot) {
     (void)bSlotExpanderPhyControl(bEnclosure, bSlot, SMP_PHY_HARD_RESET);
 }
 
+// Only a lone Z8Q2 resets a slot phy on its own: beside a partner the
+// slot's drive may be the partner's to serve.
+void HardResetSlotPhyAlone(uint8_t bEnclosure, uint8_t bSlot) {
+    if (fIsZ8Q2Controller() != TRUE || fIsDualControllerActive() == TRUE || fIsPartnerAlive() == TRUE) return;
+    HardResetSlotPhy(bEnclosure, bSlot);
+}
+
 uint8_t bEnclosureSlotPhyControl(uint8_t bEnclosure, uint8_t f) {
     const uint8_t bOperation = f == TRUE ? SMP_PHY_LINK_RESET : SMP_PHY_DISABLE;
     SAS_EXPANDER_LIST* psList = pGetSASExpanderList();

@@ -30,6 +30,8 @@ uint32_t dGetSASPhyReenables();
 
 // SMP PHY CONTROL HARD RESET to the phy the slot hangs on.
 void HardResetSlotPhy(uint8_t bEnclosure, uint8_t bSlot);
+// The same, on a Z8Q2 with no partner running beside it; nothing otherwise.
+void HardResetSlotPhyAlone(uint8_t bEnclosure, uint8_t bSlot);
 // LINK RESET (f TRUE) or DISABLE of every drive-slot phy of the
 // enclosure's expanders: 0 when a request could not be sent, else 255.
 uint8_t bEnclosureSlotPhyControl(uint8_t bEnclosure, uint8_t f);

@@ -10,6 +10,7 @@
 #include "executive/buffer_pages.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
+#include "sas/drive_ioc_bringup.h"
 #include "sim/drive.h"
 
 namespace fw_b {
@@ -49,6 +50,26 @@ protected:
     // Sends the drive CDB to the partner for the drive given; data moves
     // through pages of this controller (in from the partner, or out to it).
     Answer Forward(uint8_t drive, std::vector<uint8_t> cdb, uint32_t length = 0, bool out = false) {
+        const uint16_t wSlot = Send(drive, cdb, length, out);
+        const sim::SasController& ioc = a->board.sasController();
+        const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
+        EXPECT_TRUE(RunUntil([&] {
+            fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
+            fw::pGetOutgoingMessageSlot(wSlot, &ps);
+            return ioc.lastPartnerAnswer().count != dAnswers && ps->fInUse != fw::TRUE;
+        }, kLimitNs));
+        const sim::SasController::PartnerAnswer& got = ioc.lastPartnerAnswer();
+        Answer answer{got.count != dAnswers, got.status, got.key, got.asc, got.ascq};
+        ExpectPartnerKeepsNothing();
+        return answer;
+    }
+    // The partner keeps nothing of the commands once it has answered them.
+    void ExpectPartnerKeepsNothing() {
+        EXPECT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 0; }, kLimitNs));
+        EXPECT_EQ(fw_b::dGetPagesInUse(0), pagesB);
+        EXPECT_EQ(fw_b::wGetKernelEntriesUsed(), entriesB);
+    }
+    uint16_t Send(uint8_t drive, std::vector<uint8_t> cdb, uint32_t length, bool out) {
         cdb.resize(10, 0);
         fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(0);
         s.abCdb[0] = fw::PARTNER_OPCODE_FORWARDED;
@@ -64,20 +85,7 @@ protected:
         }
         uint16_t wSlot = 0;
         EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
-        const sim::SasController& ioc = a->board.sasController();
-        const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
-        EXPECT_TRUE(RunUntil([&] {
-            fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
-            fw::pGetOutgoingMessageSlot(wSlot, &ps);
-            return ioc.lastPartnerAnswer().count != dAnswers && ps->fInUse != fw::TRUE;
-        }, kLimitNs));
-        const sim::SasController::PartnerAnswer& got = ioc.lastPartnerAnswer();
-        Answer answer{got.count != dAnswers, got.status, got.key, got.asc, got.ascq};
-        // The partner keeps nothing of the command once it has answered.
-        EXPECT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 0; }, kLimitNs));
-        EXPECT_EQ(fw_b::dGetPagesInUse(0), pagesB);
-        EXPECT_EQ(fw_b::wGetKernelEntriesUsed(), entriesB);
-        return answer;
+        return wSlot;
     }
     static std::vector<uint8_t> Rw10(uint8_t opcode, uint32_t lba, uint16_t blocks) {
         std::vector<uint8_t> cdb(10, 0);
@@ -198,6 +206,41 @@ TEST_F(ForwardedDriveCommand, TheLoopbackDriveReadsZeroesAndTakesWrites) {
     const Answer r = Forward(0x7E, Rw10(fw::SCSI_READ10, 0, 8), 4096);
     EXPECT_EQ(r.key, 0);
     EXPECT_EQ(std::vector<uint8_t>(Bytes(4096), Bytes(4096) + 4096), std::vector<uint8_t>(4096, 0));
+}
+
+// A command this controller gives up on (its deadline passed) is aborted
+// at the partner too: the partner's IOC is told to drop it, and nothing is
+// sent for it when the drive answers late; the partner's slot, pages and
+// drive entry end with the drive command.
+TEST_F(ForwardedDriveCommand, ACommandTheSenderAbortsIsDroppedByThePartnersIoc) {
+    drive->SetExtraLatencyNs(400'000'000);
+    const sim::SasController& iocB = b->board.sasController();
+    const uint16_t wSlot = Send(target, Rw10(fw::SCSI_READ10, 64, 8), 4096, false);
+    ASSERT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 1; }, kLimitNs));
+    // Its deadline is due now: the time-out scan sends the ABORT TASK.
+    fw::LSI_SAS_DRIVE_ADAPTER* psA = fw::psGetLSIAdapter(fw::LSI_IOC_DRIVE);
+    bool fFound = false;
+    for (uint16_t w = 0; w < psA->wRequestFrames; ++w) {
+        fw::LSI_SAS_REQUEST_INFO& r = psA->asRequest[w];
+        if (r.lDeadline != 0 && (r.dMsgContext & 0x4000) && (r.dMsgContext & 0x1FFF) == wSlot) {
+            r.lDeadline = 1;
+            fFound = true;
+        }
+    }
+    ASSERT_TRUE(fFound);
+    ASSERT_TRUE(RunUntil([&] { return iocB.lastTargetAbort().count == 1; }, kLimitNs));
+    EXPECT_EQ(iocB.lastTargetAbort().type, 2);   // no data request was in flight for it
+    EXPECT_EQ(iocB.lastTargetAbort().contextToAbort, 0xFFFFFFFFu);
+    // The sender resends it and gets the drive's data; the aborted copy
+    // ends without a word to the IOC about it.
+    ASSERT_TRUE(RunUntil([&] {
+        fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
+        fw::pGetOutgoingMessageSlot(wSlot, &ps);
+        return ps->fInUse != fw::TRUE;
+    }, kLimitNs));
+    ExpectPartnerKeepsNothing();
+    EXPECT_EQ(iocB.staleTargetRequests(), 0u);
+    EXPECT_EQ(iocB.lastTargetAbort().count, 1u);
 }
 
 }  // namespace

@@ -214,7 +214,7 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "Retry:00000000 Invalid CDB:00000000\r\n"
               "\r\n"
               "\r\nDual Controller Incoming Queue\r\n"
-              "No Cmds in progress Total:000 New:000 In  ptr:00b Out ptr:00b\r\n"
+              "No Cmds in progress Total:000 New:000 In  ptr:00c Out ptr:00c\r\n"
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"

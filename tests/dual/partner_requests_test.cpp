@@ -3,13 +3,16 @@
 // of its event log, its date and time, a reset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
+#include "executive/buffer_pages.h"
 #include "executive/date_time.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_link.h"
@@ -25,6 +28,10 @@ uint8_t GetDateTime(DATE_TIME* psDateTime);
 uint8_t fIsShutdownPending();
 uint8_t fIsDualControllerActive();
 void GetNvramControllerWwn(uint8_t* pbWwn);
+using fw::DRIVE_INFO_LIST;
+DRIVE_INFO_LIST* pGetDriveInfoList();
+uint8_t fGetDriveFirmwareDownloadPartnerSync();
+uint8_t fIsDriveFirmwareDownloadInProgress();
 }  // namespace fw_b
 
 namespace {
@@ -112,6 +119,65 @@ TEST_F(PartnerRequests, AnEventSentToThePartnerIsPostedInItsLog) {
     const fw::EVENT_LOG_ENTRY* ps = fw_b::psGetEventLogEntry(wNext);
     EXPECT_EQ(ps->bCode, 28);
     EXPECT_EQ(std::vector<uint8_t>(ps->abArgs, ps->abArgs + 5), std::vector<uint8_t>(abMessage + 1, abMessage + 6));
+}
+
+// Buffer id 7: the partner's drive table, as its message 142 carries it.
+TEST_F(PartnerRequests, ThePartnersDriveTableIsReadOut) {
+    constexpr uint32_t kPages = (fw::PARTNER_DRIVE_TABLE_BYTES + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE;
+    fw::BUFFER_HANDLE dPages = fw::NULL_BUFFER_HANDLE;
+    ASSERT_EQ(fw::bAllocDataPages(0, kPages, &dPages), fw::STATUS_OK);
+    const uint32_t dAddress = static_cast<uint32_t>(fw::dBufferHandleToPciAddress(dPages));
+    uint8_t* pbGot = a->board.memory().Translate(dAddress, fw::PARTNER_DRIVE_TABLE_BYTES);
+    ASSERT_NE(pbGot, nullptr);
+    std::memset(pbGot, 0xA5, fw::PARTNER_DRIVE_TABLE_BYTES);
+    fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(0);
+    s.abCdb[0] = fw::PARTNER_OPCODE_READ_BUFFER;
+    s.abCdb[2] = fw::PARTNER_BUFFER_ID_DRIVE_TABLE;
+    fw::SetPartnerMessageDataIn(&s, fw::dBufferHandleToPciAddress(dPages), fw::PARTNER_DRIVE_TABLE_BYTES);
+    uint16_t wSlot = 0;
+    ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+    const sim::SasController& ioc = a->board.sasController();
+    const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
+    ASSERT_TRUE(RunUntil([&] { return ioc.lastPartnerAnswer().count != dAnswers; }, 1000 * kMs));
+    EXPECT_EQ(ioc.lastPartnerAnswer().status, 0);
+    // The partner's table, read where its firmware keeps it.
+    const fw_b::DRIVE_INFO_LIST* psTable = fw_b::pGetDriveInfoList();
+    ASSERT_NE(psTable, nullptr);
+    const uint32_t dTable = std::min<uint32_t>(sizeof(fw::DRIVE_INFO_LIST), fw::PARTNER_DRIVE_TABLE_BYTES);
+    const uint8_t* pbTable = b->board.memory().Translate(
+        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psTable)), dTable);
+    if (pbTable == nullptr) pbTable = reinterpret_cast<const uint8_t*>(psTable);
+    EXPECT_EQ(std::memcmp(pbGot, pbTable, dTable), 0);
+    EXPECT_EQ(std::vector<uint8_t>(pbGot + dTable, pbGot + fw::PARTNER_DRIVE_TABLE_BYTES),
+              std::vector<uint8_t>(fw::PARTNER_DRIVE_TABLE_BYTES - dTable, 0));
+    (void)fw::wFreeDataPages(dPages, kPages);
+}
+
+// Message 153: the download state of a drive firmware download reaches the
+// partner, which ties its own download flags to it; a state byte that is
+// neither TRUE nor FALSE is refused.
+TEST_F(PartnerRequests, TheDriveFirmwareDownloadStateReachesThePartner) {
+    auto send = [&](uint8_t bState) {
+        fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(153);
+        const uint8_t abState[5] = {bState, 1, 0x7D, 0xFF, 0};
+        std::memcpy(s.abCdb + 2, abState, sizeof abState);
+        uint16_t wSlot = 0;
+        EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        const sim::SasController& ioc = a->board.sasController();
+        const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
+        EXPECT_TRUE(RunUntil([&] { return ioc.lastPartnerAnswer().count != dAnswers; }, 1000 * kMs));
+        return ioc.lastPartnerAnswer();
+    };
+    EXPECT_EQ(send(fw::TRUE).status, 0);
+    EXPECT_EQ(fw_b::fGetDriveFirmwareDownloadPartnerSync(), fw::TRUE);
+    EXPECT_EQ(fw_b::fIsDriveFirmwareDownloadInProgress(), fw::TRUE);
+    const sim::SasController::PartnerAnswer r = send(0x42);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.key, 5);
+    EXPECT_EQ(fw_b::fGetDriveFirmwareDownloadPartnerSync(), fw::TRUE);
+    EXPECT_EQ(send(fw::FALSE).status, 0);
+    EXPECT_EQ(fw_b::fGetDriveFirmwareDownloadPartnerSync(), fw::FALSE);
+    EXPECT_EQ(fw_b::fIsDriveFirmwareDownloadInProgress(), fw::FALSE);
 }
 
 // Message 147: the partner drains its journal, then restarts.

@@ -11,8 +11,11 @@
 
 #include "config/host_port_tables.h"
 #include "enclosure/drive_spin.h"
+#include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
+#include "eventlog/statistics.h"
+#include "executive/tick.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_link.h"
 #include "sim/side_by_side.h"
@@ -111,11 +114,16 @@ TEST_F(StartOfDayAnswer, BuffersOfUnequalSizeShutThePartnerDown) {
 
 // From the moment the partner is declared lost until the takeover has
 // stopped power management, no drive is spun for it.
+// The takeover also ends a drive firmware download shared with the
+// partner, and starts every array's idle time again (power management
+// spun them all up).
 TEST(PartnerLoss, PowerManagementHoldsUntilTheTakeoverStopsIt) {
     dual::Pair pair;
     ASSERT_TRUE(pair.Boot()) << pair.Consoles();
     ASSERT_TRUE(pair.RunUntil([] { return fw::fIsPartnerAlive() == fw::TRUE; }, 2000 * kMs));
     ASSERT_EQ(fw::fGetAPMHoldFlag(), fw::FALSE);
+    fw::SetDriveFirmwareDownloadPartnerSync(fw::TRUE);
+    const uint64_t lCut = fw::lGetTickCount();
     pair.b->board.fpga().heartbeatQuiet = true;
     bool fHeld = false;
     ASSERT_TRUE(pair.RunUntil([&] {
@@ -124,6 +132,8 @@ TEST(PartnerLoss, PowerManagementHoldsUntilTheTakeoverStopsIt) {
     }, 2000 * kMs)) << EventsOfA(92) << " " << int(fw::fGetDualControllerWorkFlag());
     EXPECT_TRUE(fHeld);
     EXPECT_EQ(fw::fGetAPMHoldFlag(), fw::FALSE);
+    EXPECT_EQ(fw::fGetDriveFirmwareDownloadPartnerSync(), fw::FALSE);
+    for (uint8_t bRank : {0, 63}) EXPECT_GE(fw::lGetRankLastAccessTime(bRank), lCut) << int(bRank);
 }
 
 }  // namespace

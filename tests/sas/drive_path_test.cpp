@@ -29,7 +29,10 @@
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_failback.h"
+#include "sas/sas_flags.h"
 #include "sas/sas_scsi_path.h"
+#include "sas/slot_phy_actions.h"
 #include "sas/smp.h"
 #include "drive_side_fixture.h"
 #include "sim/chassis.h"
@@ -315,6 +318,44 @@ TEST_F(DrivePathTest, DiscoveryRestartResetsTheRightPhys) {
     PollFor(20);
     EXPECT_EQ(chassis.expander().phys()[bPhy].linkResets, dBefore);
     EXPECT_NE(bGetSASPhyState(bExpander, bPhy) & SAS_PHY_DISABLED, 0);
+}
+
+// A slot's phy is reset on its own only by a lone Z8Q2: beside a live
+// partner the drive in it may be the partner's to serve.
+TEST_F(DrivePathTest, ASlotPhyIsResetAloneOnlyWithoutAPartner) {
+    ASSERT_EQ(fIsZ8Q2Controller(), TRUE);
+    uint8_t bExpander = 0, bPhy = 0;
+    ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 3, &bExpander, &bPhy), STATUS_OK);
+    auto resetsOfSlot = [&](uint8_t fPartnerAlive) {
+        const uint32_t dBefore = chassis.expander().phys()[bPhy].linkResets;
+        EXPECT_EQ(b.board().RunOnCpu([&] {
+            SetPartnerAlive(fPartnerAlive);
+            HardResetSlotPhyAlone(1, 3);
+        }),
+                  sim::StopKind::Finished);
+        PollFor(20);
+        return chassis.expander().phys()[bPhy].linkResets - dBefore;
+    };
+    EXPECT_EQ(resetsOfSlot(TRUE), 0u);
+    EXPECT_GT(resetsOfSlot(FALSE), 0u);
+}
+
+// PORT ENABLE through the request queue: the port wait holds from the
+// request to its reply; an IOC other than the drive IOC is refused.
+TEST_F(DrivePathTest, APortEnableHoldsThePortWaitUntilItsReply) {
+    uint8_t bOther = 0xEE, bDrive = 0, fWaitAfterSend = FALSE;
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        SetSASPortWaitFlag(FALSE);
+        bOther = bSendPortEnable(0x31, 0, 80000);
+        bDrive = bSendPortEnable(LSI_IOC_DRIVE, 0, 80000);
+        fWaitAfterSend = fGetSASPortWaitFlag();
+    }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(bOther, 0);
+    EXPECT_EQ(bDrive, STATUS_OK);
+    EXPECT_EQ(fWaitAfterSend, TRUE);
+    PollFor(1000, [] { return fGetSASPortWaitFlag() == FALSE; });
+    EXPECT_EQ(fGetSASPortWaitFlag(), FALSE);
 }
 
 TEST_F(DrivePathTest, PulledAndInsertedDrivesUpdateTheList) {
