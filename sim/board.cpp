@@ -1,4 +1,5 @@
 #include "sim/board.h"
+#include "sim/vsc7156.h"
 #include "sim/isp_loop_chip.h"
 
 #include <poll.h>
@@ -90,6 +91,7 @@ Board::Board(const BoardConfig& config)
 }
 
 Board::~Board() {
+    Vsc7156::DetachFrom(*this);
     m_rtc->PowerOff();
     m_nvram->Sync();
     if (m_firmware.board == this) m_firmware.board = nullptr;

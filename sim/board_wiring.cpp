@@ -12,6 +12,7 @@
 #include "sim/isp_loop_chip.h"
 #include "sim/processor_errors.h"
 #include "sim/rtc.h"
+#include "sim/vsc7156.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
 #include "sim/bus_monitor.h"
@@ -73,6 +74,8 @@ void Board::WireDevices() {
     m_bus.Map(JtagPort::kBase, JtagPort::kSize, m_jtag.get());
     m_rtc = std::make_unique<Rtc>(*this);
     m_i2c->Attach(Rtc::kUnit, Rtc::kAddress, m_rtc.get());
+    // The onboard expander's flash (behind the CPLD) and SEEPROM (unit 2).
+    Vsc7156::AttachTo(*this);
 
     // PCI and the chips on it.
     m_pci = std::make_unique<Pci>(*this);

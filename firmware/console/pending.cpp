@@ -11,7 +11,6 @@ namespace fw {
 
 // Menus of the tree not built yet answer as an option the menu does not
 // offer: the operator is asked again.
-void EnclosureVscMaintenanceMenu() { PromptSelectOption(); }
 void DataServicesConfigurationMenu() { PromptSelectOption(); }
 
 }  // namespace fw

@@ -1,5 +1,6 @@
 #include "sas/drive_ioc_bringup.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -28,6 +29,7 @@
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_flags.h"
+#include "sas/vsc7156_flash.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -207,15 +209,31 @@ uint8_t bConfigStep(uint8_t fWrite, uint8_t fExtended, uint8_t bPageType, uint8_
     return bLSIConfigPageCurrent(LSI_IOC_DRIVE, fWrite, fExtended, bPageType, bPageNumber, dBuffer, CONFIG_PAGE_BYTES);
 }
 
-// NAA 5, the low 48 bits of the controller WWN, and 0x400 or 0x800 for the
-// controller slot in the low 12 bits.
+// NAA 5, the low 48 bits of a WWN, and 0x400 or 0x800 for the controller
+// slot in the low 12 bits.
+uint64_t lSasAddressOfWwn(const uint8_t* pbWwn) {
+    uint64_t lWwn = 0;
+    for (int i = 0; i < 8; ++i) lWwn = lWwn << 8 | pbWwn[i];
+    const uint64_t lSlot = bGetControllerNumber() == 1 ? 0x400 : 0x800;
+    return 5ull << 60 | (lWwn & 0xFFFFFFFFFFFFull) << 12 | lSlot;
+}
+
 uint64_t lControllerSasAddress() {
     uint8_t abWwn[8] = {};
     (void)pGetControllerWWN(abWwn);
-    uint64_t lWwn = 0;
-    for (uint8_t b : abWwn) lWwn = lWwn << 8 | b;
-    uint64_t lSlot = bGetControllerNumber() == 1 ? 0x400 : 0x800;
-    return 5ull << 60 | (lWwn & 0xFFFFFFFFFFFFull) << 12 | lSlot;
+    return lSasAddressOfWwn(abWwn);
+}
+
+// The onboard expander's address follows the board's own WWN, as
+// programmed at the factory, not a configured one: a new configuration
+// does not rewrite the expander's SEEPROM.  An NVRAM that lost its WWN
+// gives none (0): the expander keeps the address it has.
+uint64_t lOnboardExpanderSasAddress() {
+    uint8_t abWwn[8] = {};
+    GetNvramControllerWwn(abWwn);
+    const bool fBlank = std::all_of(abWwn, abWwn + 8, [](uint8_t b) { return b == 0; }) ||
+                        std::all_of(abWwn, abWwn + 8, [](uint8_t b) { return b == 0xFF; });
+    return fBlank ? 0 : lSasAddressOfWwn(abWwn);
 }
 
 uint8_t bWriteManufacturingPage5(BUFFER_HANDLE dBuffer, MPI_MANUFACTURING_PAGE_5* psPage) {
@@ -381,9 +399,13 @@ uint8_t bStartIoc(uint8_t fRestart, const uint8_t* pbImage, BUFFER_HANDLE dImage
     if (bPostTargetCmdBufferBases() != STATUS_OK) return 0;
     SpinDelayMs(500);
     if (fRestart != TRUE && fIsZ8Q2Controller() == TRUE) {
-        const uint64_t lAddress = lControllerSasAddress();
+        // The expander's settling time counts from the start of its check:
+        // a check that found everything current has used part of it.
+        const uint64_t lAddress = lOnboardExpanderSasAddress();
+        const uint64_t lCheckStart = lGetTickCount();
         (void)fVSC7156_StartupCheck(static_cast<uint32_t>(lAddress >> 32), static_cast<uint32_t>(lAddress));
-        SpinDelayMs(EXPANDER_CHECK_SETTLE_MS);
+        const uint64_t lCheckMs = lGetTickCount() - lCheckStart;
+        if (lCheckMs < EXPANDER_CHECK_SETTLE_MS) SpinDelayMs(static_cast<uint32_t>(EXPANDER_CHECK_SETTLE_MS - lCheckMs));
     }
 
     SetSASPortWaitFlag(FALSE);

@@ -68,7 +68,6 @@ void StartSASSlotChange(uint8_t) {}
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void ArmSASActiveActiveUpdate() {}
 void NotifySASExpanderListChanged() {}
-uint8_t fVSC7156_StartupCheck(uint32_t, uint32_t) { return STATUS_OK; }
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ResetLsiHostPort(uint8_t) {}

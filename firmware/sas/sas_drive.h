@@ -162,9 +162,6 @@ void ArmSASActiveActiveUpdate();
 void NotifySASExpanderListChanged();
 // The controller (1 or 2) that owns a slot.
 uint8_t bGetSlotOwnerController(uint8_t bEnclosure, uint8_t bSlot);
-// The onboard expander's SEEPROM and flash kept current at start of day
-// (given this controller's SAS address); 0xFF when both are.
-uint8_t fVSC7156_StartupCheck(uint32_t dSasAddressHigh, uint32_t dSasAddressLow);
 // Partner messages whose CDB CRC did not match.
 uint32_t dGetSASInvalidCrcCount();
 
