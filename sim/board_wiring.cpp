@@ -15,6 +15,7 @@
 #include "sim/vsc7156.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
+#include "sim/scsi_host_ioc.h"
 #include "sim/bus_monitor.h"
 #include "sim/xor_accelerator.h"
 
@@ -87,13 +88,6 @@ void Board::WireDevices() {
 
     // Host-port chips on the primary bus (or behind the PCI Express link),
     // by host interface.
-    uint16_t vendor = fw::PCI_VENDOR_HOST_FC, device = fw::PCI_DEVICE_HOST_FC;
-    for (const fw::HOST_CHIP_IDENTITY& chip : fw::HOST_CHIP_IDENTITIES) {
-        if (chip.bHostInterface == static_cast<uint8_t>(m_config.hostInterface)) {
-            vendor = chip.wVendor;
-            device = chip.wDevice;
-        }
-    }
     const bool fitted[2] = {m_config.hostChip1, m_config.hostChip2};
     const uint8_t slots[2] = {fw::PCI_DEVICE_HOST_CHIP1, fw::PCI_DEVICE_HOST_CHIP2};
     const fw::INT_LINE lines[2] = {fw::INT_LINE_HOST_CHIP1, fw::INT_LINE_HOST_CHIP2};
@@ -113,12 +107,15 @@ void Board::WireDevices() {
             std::make_unique<SasTargetIoc>(m_config.sasTargetRevision, line(fw::INT_LINE_HOST_CHIP1)));
         m_sasTargetIoc->ConfigWrite(0x10, 0);
     } else if (m_config.hostInterface == HostInterface::Scsi) {
-        // The dual-channel chip: host ports 1 and 2 are its two functions.
+        // The dual-channel chip: host ports 1 and 2 are its two functions,
+        // each on its host chip's interrupt line.
+        ScsiHostIoc* functions[2] = {nullptr, nullptr};
         for (uint8_t n = 0; n < 2; ++n) {
             if (!fitted[n]) continue;
-            m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[0], n,
-                               std::make_unique<PciFunction>(vendor, device, kHostChipRevision, 0x010000, 0));
+            functions[n] = &m_pci->AddFunction(fw::PCI_BUS_PRIMARY, slots[0], n,
+                                               std::make_unique<ScsiHostIoc>(n, kHostChipRevision, line(lines[n])));
         }
+        if (functions[0] != nullptr) functions[0]->SetSibling(functions[1]);
     }
 
     // A test board's drive-loop chips sit on the second outbound window; the

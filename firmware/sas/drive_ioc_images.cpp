@@ -86,6 +86,8 @@ constexpr IMAGE_LAYOUT TARGET_REVISION1_LAYOUT{0x01105400, 4096, 0, 0x10680001};
 constexpr IMAGE_LAYOUT TARGET_REVISION2_LAYOUT{0x01125400, 4096, 512, 0x10680002};
 constexpr std::array<uint8_t, 4096> s_abTargetRevision1Image = MakeImage<4096>(TARGET_REVISION1_LAYOUT);
 constexpr std::array<uint8_t, 4608> s_abTargetRevision2Image = MakeImage<4608>(TARGET_REVISION2_LAYOUT);
+constexpr IMAGE_LAYOUT HOST_PORT_LAYOUT{0x01032700, 4096, 0, 0x10300001};
+constexpr std::array<uint8_t, 4096> s_abHostPortImage = MakeImage<4096>(HOST_PORT_LAYOUT);
 
 }  // namespace
 
@@ -115,6 +117,11 @@ const uint8_t* pGetSASTargetIOCImage(uint8_t bRevision, uint32_t* pdLength) {
         *pdLength = 0;
         return nullptr;
     }
+}
+
+const uint8_t* pGetHostPortIOCImage(uint32_t* pdLength) {
+    *pdLength = static_cast<uint32_t>(s_abHostPortImage.size());
+    return s_abHostPortImage.data();
 }
 
 }  // namespace fw

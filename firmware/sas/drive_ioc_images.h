@@ -11,5 +11,7 @@ namespace fw {
 const uint8_t* pGetDriveIOCImage(uint8_t bRevision, uint32_t* pdLength);
 // The same for the SAS host ports' IOC.
 const uint8_t* pGetSASTargetIOCImage(uint8_t bRevision, uint32_t* pdLength);
+// The image both channels of the parallel SCSI host-port chip run.
+const uint8_t* pGetHostPortIOCImage(uint32_t* pdLength);
 
 }  // namespace fw

@@ -9,6 +9,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "sas/drive_ioc_bringup.h"
+#include "sas/host_port_ioc.h"
 #include "sas/request_frames.h"
 #include "sas/sas_target.h"
 
@@ -370,6 +371,7 @@ uint8_t bConfigPage(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue,
 // Each driver keeps its IOC's record; the target IOC's serves both its port codes.
 LSI_MPT_INTERFACE* pGetLSIMPTInterface(uint8_t bIocId) {
     if (LSI_SAS_TARGET_IOC* psTarget = dGetSASTargetIocRecord(bIocId)) return &psTarget->sInterface;
+    if (HOST_PORT_MPT_STATE* psPort = pGetHostPortState(bIocId)) return &psPort->sInterface;
     LSI_SAS_DRIVE_ADAPTER* psAdapter = psGetLSIAdapter(bIocId);
     return psAdapter == nullptr ? nullptr : &psAdapter->sInterface;
 }

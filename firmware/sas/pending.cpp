@@ -23,7 +23,6 @@ uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_
 
 // The device entries keep no reset counts yet.
 void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
-uint8_t InitSASHostPorts() { return STATUS_OK; }
 void SetMuxHousekeepingRequest(uint8_t) {}
 void ResetSasStartFlags() {}
 uint8_t fIsSASActiveActiveState4() { return FALSE; }
@@ -72,6 +71,5 @@ uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ResetLsiHostPort(uint8_t) {}
 
-uint8_t bReadNegotiatedParameters(uint8_t, uint8_t, uint32_t*) { return 0; }
 
 }  // namespace fw

@@ -1,0 +1,71 @@
+// One function of the dual-channel Ultra320 SCSI chip that serves a host
+// port in target mode: its SCSI port and device pages, the command buffers
+// its driver posts, and the restart of both functions that a diagnostic
+// load through the first one brings.  It stands on the MPI engine the other
+// LSI IOC models share.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+
+#include "hw/mpi.h"
+#include "hw/mpi_scsi_port.h"
+#include "hw/pci_ids.h"
+#include "sim/interrupt_controller.h"
+#include "sim/mpi_ioc.h"
+
+namespace sim {
+
+class Board;
+
+class ScsiHostIoc : public MpiIoc {
+public:
+    static constexpr uint16_t kVendor = fw::PCI_VENDOR_SAS;
+    static constexpr uint16_t kDevice = fw::PCI_DEVICE_SCSI_HOST;
+    static constexpr uint32_t kIoWindowBytes = 0x100;
+    static constexpr uint16_t kMaxIoIndex = 256;
+    static constexpr uint32_t kFlashFirmwareVersion = 0x01032000;
+
+    ScsiHostIoc(uint8_t function, uint8_t revision, InterruptLine line);
+    // The chip's other function: a diagnostic load through the first one
+    // restarts both channels on the loaded image.
+    void SetSibling(ScsiHostIoc* sibling) { m_sibling = sibling; }
+    // Cleared, the second channel keeps running the firmware of its flash
+    // when the first is loaded (as a chip whose channels disagree would).
+    bool restartsWithFirstFunction = true;
+
+    uint32_t ConfigRead(uint16_t offset) override;
+    void ConfigWrite(uint16_t offset, uint32_t value) override;
+
+    // --- inspection for tests --------------------------------------------------
+    uint8_t function() const { return m_function; }
+    size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
+    uint32_t cmdBufferPosts() const { return m_cmdBufferPosts; }
+    const fw::MPI_SCSI_PORT_PAGE_1& PortPage1() const;
+    const fw::MPI_SCSI_DEVICE_PAGE_1& DevicePage1(uint8_t id) const;
+
+private:
+    void PostRequest(uint32_t frameAddress) override;
+    void Signal(bool raised) override { m_line.Set(raised); }
+    void ResetChip() override;
+    void PrepareDebugArea() override;
+    ConfigPage* FindPage(uint8_t type, uint8_t number, uint32_t address) override;
+    void RestartOnLoadedImage(uint32_t fwVersion);
+    void CommandBufferPost(const uint8_t* frame, uint32_t context);
+
+    uint8_t m_function;
+    InterruptLine m_line;
+    ScsiHostIoc* m_sibling = nullptr;
+    std::array<uint32_t, 64> m_config{};
+    uint32_t m_loadsSeen = 0;
+    uint32_t m_cmdBufferPosts = 0;
+    std::deque<uint16_t> m_freeCmdBuffers;
+    std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
+};
+
+// The function (0 or 1) of the board's parallel SCSI chip; null when the
+// board has none there.
+ScsiHostIoc* FindScsiHostIoc(Board& board, uint8_t function);
+
+}  // namespace sim
