@@ -40,6 +40,8 @@ IspChip::IspChip(uint8_t chip, uint32_t pciId, uint8_t revision, bool pcie, Inte
         m_freeCtios.push_back(i);
     }
     FitTransceiver(true);
+    // The ISP2x00 chips of a test board start their firmware from reset.
+    if (m_isp2x00) m_risc = Risc::Running;
 }
 
 namespace {
@@ -322,7 +324,7 @@ void IspChip::SoftReset() {
     m_logins.clear();
     m_notifies.clear();
     m_abts.clear();
-    m_risc = Risc::Rom;
+    m_risc = m_isp2x00 ? Risc::Running : Risc::Rom;
     m_riscMemoryStale = true;
     m_checksumGood = false;
     m_linkUp = false;

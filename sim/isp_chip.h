@@ -1,4 +1,7 @@
-// An ISP24xx-class Fibre Channel host chip in target mode.
+// An ISP24xx-class Fibre Channel host chip in target mode, or one of the
+// older ISP2x00 generation (isp_chip_2x00.cpp): 16-bit registers, its own
+// control block, commands, notifies and CTIO completions on the one response
+// ring, and a pool of command resources the driver hands out and returns.
 //
 // Modelled at the interface its driver uses: PCI identity and configuration,
 // the 32-bit register window behind BAR 0, the mailbox engine (the RISC
@@ -82,6 +85,9 @@ public:
     void LipReset();                 // event 0x8013
     void Lip();                      // a loop initialisation: 0x8010, then LOOP UP
     void PauseRisc();                // the RISC stops: host status bit 8
+    // ISP2x00: a CTIO completion fast-posted by its 16-bit handle (interrupt
+    // kind 0x17) instead of an entry on the response ring.
+    void FastPostCtio(uint16_t handle);
     // The board's power goes: the link drops (the hosts see the port leave
     // and its exchanges end unanswered) and the chip comes back in its ROM.
     void PowerOff();
@@ -114,6 +120,14 @@ public:
     // the ATIO ring full.
     uint32_t busyAnswers() const { return m_busyAnswers; }
     uint16_t HandleOf(const FcInitiator& initiator) const;   // 0xFFFF: no login
+    // ISP2x00: the command resources the firmware still holds (the driver
+    // gives them with the control block, ENABLE LUN and MODIFY LUN; each
+    // command takes one, an exchange ended with its status gives it back),
+    // and the ENABLE and MODIFY LUN entries taken.
+    uint32_t commandResources() const { return m_commandResources; }
+    uint32_t enableLuns() const { return m_enableLuns; }
+    uint32_t modifyLuns() const { return m_modifyLuns; }
+    bool isp2x00() const { return m_isp2x00; }
     uint16_t requestOut() const { return m_reqOut; }
     uint16_t responseIn() const { return m_rspIn; }
     uint16_t atioIn() const { return m_atioIn; }
@@ -157,6 +171,7 @@ public:
     static constexpr uint16_t kRateAutomatic = 2;
     static constexpr uint16_t kRate4Gb = 3;
     static constexpr uint32_t kFastestGb = 4;
+    static constexpr uint32_t kFastest2x00Gb = 2;
 
 private:
     struct Login {
@@ -281,6 +296,25 @@ private:
     void LogoutEntry(const Entry& entry);
     void Marker(const Entry& entry);
     void RefuseEntry(const Entry& entry);
+    // What the status of a finished CTIO tells its host.
+    struct CtioStatus {
+        uint16_t word = 0;
+        const uint8_t* sense = nullptr;
+        uint32_t senseLength = 0;
+        uint32_t residual = 0;
+    };
+    CtioStatus Ctio7Status(const CtioInFlight& f) const;
+
+    // The ISP2x00 generation.
+    uint16_t InitializeFirmware2x00(uint32_t icbAddress);
+    void TakeCommand2x00(FcInitiator& initiator, uint32_t tag, const FcpCommand& command, const Login* login);
+    void Ctio2(const Entry& entry);
+    void FinishCtio2(const Entry& entry, uint16_t status);
+    CtioStatus Ctio2Status(const CtioInFlight& f) const;
+    void Notify2x00(uint16_t status, const Login& login, uint16_t taskFlags, uint16_t lun, uint16_t exchangeTag);
+    void NotifyAck2x00(const Entry& entry);
+    void EnableLun(const Entry& entry);
+    void ModifyLun(const Entry& entry);
 
     // Frames from the fabric, taken in arrival order.
     void Receive(Frame::Kind kind, FcInitiator& initiator, uint32_t tag, uint64_t delayNs);
@@ -404,6 +438,9 @@ private:
     std::deque<Frame> m_frames;
     Clock::Event m_frameEvent;
     uint32_t m_busyAnswers = 0;
+    uint32_t m_commandResources = 0;
+    uint32_t m_enableLuns = 0;
+    uint32_t m_modifyLuns = 0;
 };
 
 class Board;

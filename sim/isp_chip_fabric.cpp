@@ -72,7 +72,7 @@ bool IspChip::Negotiate() {
     default: break;
     }
     if (fixedGb > fabricGb) return false;
-    m_speedGb = fixedGb != 0 ? fixedGb : std::min(fabricGb, kFastestGb);
+    m_speedGb = fixedGb != 0 ? fixedGb : std::min(fabricGb, m_isp2x00 ? kFastest2x00Gb : kFastestGb);
     return true;
 }
 
@@ -218,6 +218,14 @@ void IspChip::TakePlogi(FcInitiator& initiator, uint32_t) {
         EndExchangesOf(initiator, FcpResult::Outcome::Terminated);   // a new PLOGI ends the old session
         login->state = Login::State::PlogiNotified;
     }
+    // The ISP2x00 firmware takes logins itself and tells the driver only
+    // that its port database changed.
+    if (m_isp2x00) {
+        login->state = Login::State::LoggedIn;
+        initiator.LoginAnswered(*this, true);
+        QueueAsync(ISP_AEN_PORT_DATABASE_CHANGED, 0, 0, 0);
+        return;
+    }
     Notify(NOTIFY_ELS, ELS_PLOGI, *login);
 }
 
@@ -273,6 +281,10 @@ void IspChip::TakeCommand(FcInitiator& initiator, uint32_t tag) {
     const Login* login = FindLogin(initiator);
     if (!Online() || ((login == nullptr || login->state != Login::State::LoggedIn) && !faults.acceptUnknownInitiators)) {
         initiator.Ended(tag, FcpResult::Outcome::Rejected);
+        return;
+    }
+    if (m_isp2x00) {
+        TakeCommand2x00(initiator, tag, *c, login);
         return;
     }
     if (m_freeExchanges.empty() && !AtioRingHasRoom()) {

@@ -17,6 +17,7 @@ constexpr uint64_t kMailboxNs = 5'000;
 constexpr uint64_t kLoadRamNs = 100'000;
 constexpr uint64_t kInitFirmwareNs = 50'000;
 constexpr uint8_t kPortDatabaseLoggedIn = 6;
+constexpr uint32_t kPortDatabase2x00Bytes = 128;
 
 template <typename T>
 T Load(const uint8_t* p) {
@@ -307,6 +308,7 @@ void IspChip::ExecuteMailboxCommand(const std::array<uint16_t, ISP_MAILBOXES>& i
 
 uint16_t IspChip::InitializeFirmware(uint32_t icbAddress) {
     if (faults.initFirmwareStatus != MBS_COMPLETE) return faults.initFirmwareStatus;
+    if (m_isp2x00) return InitializeFirmware2x00(icbAddress);
     const uint8_t* p = Memory(icbAddress, sizeof(ISP24_ICB));
     if (p == nullptr) return MBS_PARAMETER_ERROR;
     m_icb.assign(p, p + sizeof(ISP24_ICB));
@@ -378,6 +380,19 @@ uint16_t IspChip::PortDatabase(uint16_t handle, uint32_t bus) {
     const Login* login = FindLoginByHandle(handle);
     if (p == nullptr) return MBS_PARAMETER_ERROR;
     if (login == nullptr) return MBS_COMMAND_ERROR;
+    const bool loop = m_fabric != nullptr && m_fabric->topology() == FcFabric::Topology::Loop;
+    if (m_isp2x00) {
+        // The older generation's layout: flags, hard address, names, and
+        // the PRLI service parameters' low byte.
+        std::memset(p, 0, kPortDatabase2x00Bytes);
+        const uint16_t flags = loop ? PORT_DATABASE_HARD_ADDRESS_VALID : 0;
+        std::memcpy(p, &flags, 2);
+        p[6] = loop ? static_cast<uint8_t>(login->initiator->portId()) : 0;
+        PutName(p + 12, login->initiator->nodeName());
+        PutName(p + 20, login->initiator->portName());
+        p[78] = login->state == Login::State::LoggedIn ? PRLI_INITIATOR_FUNCTION : 0;
+        return MBS_COMPLETE;
+    }
     ISP24_PORT_DATABASE db{};
     db.bCurrentState = kPortDatabaseLoggedIn;
     db.bLastState = kPortDatabaseLoggedIn;
@@ -386,7 +401,7 @@ uint16_t IspChip::PortDatabase(uint16_t handle, uint32_t bus) {
     db.bPrliOptions = login->state == Login::State::LoggedIn ? PRLI_INITIATOR_FUNCTION : 0;
     PutName(db.abPortName, login->initiator->portName());
     PutName(db.abNodeName, login->initiator->nodeName());
-    if (m_fabric != nullptr && m_fabric->topology() == FcFabric::Topology::Loop) {
+    if (loop) {
         db.wFlags = PORT_DATABASE_HARD_ADDRESS_VALID;
         db.bHardAddress = static_cast<uint8_t>(login->initiator->portId());
     }

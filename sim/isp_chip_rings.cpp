@@ -42,7 +42,7 @@ void IspChip::ProcessRequests() {
         Entry entry{};
         if (p != nullptr) std::memcpy(entry.data(), p, ISP_ENTRY_BYTES);
         // Every CTIO slot busy: the ring waits until one finishes.
-        if (entry[0] == CTIO7_ENTRY_TYPE && m_freeCtios.empty()) break;
+        if ((entry[0] == CTIO7_ENTRY_TYPE || entry[0] == CTIO2_ENTRY_TYPE) && m_freeCtios.empty()) break;
         m_reqOut = static_cast<uint16_t>((m_reqOut + 1) % m_reqLength);
         ++m_requestsConsumed;
         m_lastRequest = entry;
@@ -57,6 +57,9 @@ void IspChip::HandleRequest(const Entry& entry) {
         void (IspChip::*handler)(const Entry&);
     } kEntries[] = {
         {CTIO7_ENTRY_TYPE, &IspChip::Ctio7},
+        {CTIO2_ENTRY_TYPE, &IspChip::Ctio2},
+        {ISP_ENTRY_ENABLE_LUN, &IspChip::EnableLun},
+        {ISP_ENTRY_MODIFY_LUN, &IspChip::ModifyLun},
         {NOTIFY_ACK_ENTRY_TYPE, &IspChip::NotifyAck},
         {ABTS_RESPONSE_ENTRY_TYPE, &IspChip::AbtsResponse},
         {ISP_ENTRY_CT_PASSTHROUGH, &IspChip::CtPassThrough},
@@ -264,23 +267,32 @@ void IspChip::StartCtio(const Entry& entry, FcInitiator* initiator, uint32_t tag
 
 // The data of a CTIO has crossed the link: its status goes to the host and
 // its completion to the driver.
+IspChip::CtioStatus IspChip::Ctio7Status(const CtioInFlight& f) const {
+    const auto* c = reinterpret_cast<const ISP24_CTIO7*>(f.entry.data());
+    CtioStatus s;
+    s.word = c->wScsiStatus;
+    s.residual = c->dResidual;
+    if (!f.modeData && (c->wScsiStatus & FCP_SENSE_VALID)) {
+        const uint32_t response = std::min<uint32_t>(c->u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
+        s.senseLength = std::min<uint32_t>(c->wSenseLength, CTIO7_SENSE_BYTES - response);
+        s.sense = c->u.sStatus.abSense + response;
+    }
+    return s;
+}
+
 void IspChip::CtioDone(uint32_t slot) {
     CtioInFlight& f = m_ctios[slot];
-    ISP24_CTIO7 c;
-    std::memcpy(&c, f.entry.data(), sizeof c);
     if (f.sendStatus) {
-        const uint8_t* sense = nullptr;
-        uint32_t senseLength = 0;
-        if (!f.modeData && (c.wScsiStatus & FCP_SENSE_VALID)) {
-            const uint32_t response = std::min<uint32_t>(c.u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
-            senseLength = std::min<uint32_t>(c.wSenseLength, CTIO7_SENSE_BYTES - response);
-            sense = c.u.sStatus.abSense + response;
-        }
-        f.initiator->Response(f.tag, static_cast<uint8_t>(c.wScsiStatus), sense, senseLength,
-                              (c.wScsiStatus & (FCP_RESIDUAL_UNDERRUN | FCP_RESIDUAL_OVERRUN)) ? c.dResidual : 0,
-                              (c.wScsiStatus & FCP_RESIDUAL_UNDERRUN) != 0, (c.wScsiStatus & FCP_RESIDUAL_OVERRUN) != 0);
+        const CtioStatus s = m_isp2x00 ? Ctio2Status(f) : Ctio7Status(f);
+        const bool under = (s.word & FCP_RESIDUAL_UNDERRUN) != 0, over = (s.word & FCP_RESIDUAL_OVERRUN) != 0;
+        f.initiator->Response(f.tag, static_cast<uint8_t>(s.word), s.sense, s.senseLength,
+                              under || over ? s.residual : 0, under, over);
     }
-    FinishCtio(f.entry, f.status, 0);
+    if (m_isp2x00) {
+        FinishCtio2(f.entry, f.status);
+    } else {
+        FinishCtio(f.entry, f.status, 0);
+    }
     m_freeCtios.push_back(slot);
     // A ring stopped for want of a slot goes on.
     if (m_reqOut != m_reqIn) RequestsWritten();
@@ -289,6 +301,10 @@ void IspChip::CtioDone(uint32_t slot) {
 // --- notify acknowledges, ABTS, CT pass-through, logout ----------------------------
 
 void IspChip::Notify(uint16_t status, uint8_t els, const Login& login) {
+    if (m_isp2x00) {
+        Notify2x00(status, login, 0, 0, 0);
+        return;
+    }
     // Each notify gets an exchange address of its own: the acknowledge
     // names it, whatever status the driver writes there.
     const uint32_t exchange = kNotifyExchangeBase | (m_nextNotify++ & 0xFFFF);
@@ -311,6 +327,10 @@ void IspChip::Notify(uint16_t status, uint8_t els, const Login& login) {
 // A login goes one step on when the driver has acknowledged the notify of
 // the step before.
 void IspChip::NotifyAck(const Entry& entry) {
+    if (m_isp2x00) {
+        NotifyAck2x00(entry);
+        return;
+    }
     IMMEDIATE_NOTIFY24_ENTRY ack;
     std::memcpy(&ack, entry.data(), sizeof ack);
     ++m_notifyAcks;

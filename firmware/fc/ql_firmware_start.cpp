@@ -20,6 +20,7 @@
 #include "fc/ql_risc_image.h"
 #include "fc/ql_rings.h"
 #include "fc/ql_target_entries.h"
+#include "hw/fpga.h"
 #include "hw/hw.h"
 #include "hw/isp_fc.h"
 #include "platform/pci.h"
@@ -213,6 +214,9 @@ uint8_t bQLLoadAndStartFirmware(uint8_t bChip) {
     if (ps == nullptr) return 0;
     const uint32_t dId = ps->dPciId;
     if (dId == ISP_ID_2312 || dId == ISP_ID_2322) {
+        // This firmware carries no ISP2x00 image; only a test board's chips,
+        // which start their own, may serve.
+        if (Reg16Read(FPGA_BOARD) & FPGA_BOARD_HOST_CHIP_FIRMWARE) return STATUS_OK;
         ConsolePrintf("Unsupported QL2312 reported.\n");
         HaltController();
     }

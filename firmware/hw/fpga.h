@@ -57,6 +57,9 @@ constexpr uint16_t FPGA_LED_BATTERY_FAULT = 1u << 9;
 constexpr uint16_t FPGA_BOARD_ALTERNATE_BACKPLANE = 1u << 3;
 // A test board with the Fibre Channel drive-loop chips 3 and 4 fitted.
 constexpr uint16_t FPGA_BOARD_DRIVE_LOOPS = 1u << 4;
+// A test board whose ISP2x00 host chips run their RISC firmware from reset:
+// nothing is loaded into them.  The production board never reports it.
+constexpr uint16_t FPGA_BOARD_HOST_CHIP_FIRMWARE = 1u << 1;
 // The chassis' lines in the same register: a press of the mute button
 // (latched until read) and each supply's good and fault lines.
 constexpr uint16_t FPGA_BOARD_MUTE_BUTTON = 1u << 0;

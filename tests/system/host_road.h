@@ -158,6 +158,7 @@ protected:
         if (hostKind == HostKind::Sas) boardConfig.hostInterface = sim::HostInterface::SasTarget;
         fabric = std::make_unique<sim::FcFabric>();
         board = std::make_unique<sim::Board>(boardConfig);
+        board->fpga().SetBoardStraps(boardStraps);
         board->sasController().AttachChassis(chassis.get());
         for (uint8_t chip = 1; chip <= 2; ++chip) {
             if (sim::IspChip* p = sim::FindIspChip(*board, chip)) {
@@ -501,6 +502,7 @@ protected:
     sim::ChassisOptions chassisOptions;
     sim::BoardConfig boardConfig;
     sim::IspChip::Faults hostChipFaults;   // both host chips start with these
+    uint16_t boardStraps = 0;              // a test board's straps, set before it starts
     std::unique_ptr<sim::Chassis> chassis;
     std::unique_ptr<sim::FcFabric> fabric;
     std::unique_ptr<sim::Board> board;
