@@ -127,6 +127,9 @@ public:
     uint32_t commandResources() const { return m_commandResources; }
     uint32_t enableLuns() const { return m_enableLuns; }
     uint32_t modifyLuns() const { return m_modifyLuns; }
+    // Statuses (CTIO type 2) the driver posted while the same exchange's
+    // data CTIO was still on the link: a write answered with its data phase.
+    uint32_t statusesBehindData() const { return m_statusesBehindData; }
     bool isp2x00() const { return m_isp2x00; }
     uint16_t requestOut() const { return m_reqOut; }
     uint16_t responseIn() const { return m_rspIn; }
@@ -441,6 +444,9 @@ private:
     uint32_t m_commandResources = 0;
     uint32_t m_enableLuns = 0;
     uint32_t m_modifyLuns = 0;
+    uint32_t m_statusesBehindData = 0;
+    // The ISP2x00 completes an exchange's CTIOs in the order it took them.
+    uint64_t m_lastCtioDoneNs = 0;
 };
 
 class Board;

@@ -187,6 +187,15 @@ void IspChip::Ctio2(const Entry& entry) {
         }
     }
     const bool sendStatus = status == CTIO_COMPLETE && (flags & CTIO2_FLAG_SEND_STATUS);
+    if (sendStatus && !modeData) {
+        FcInitiator* initiator = x->initiator;
+        const uint32_t tag = x->tag;
+        if (std::any_of(m_ctios.begin(), m_ctios.end(), [&](const CtioInFlight& f) {
+                return f.event.Armed() && f.initiator == initiator && f.tag == tag;
+            })) {
+            ++m_statusesBehindData;
+        }
+    }
     StartCtio(entry, x->initiator, x->tag, status, sendStatus, modeData, bytes);
     if (sendStatus) {
         // The exchange ends with its status: its command resource is free.

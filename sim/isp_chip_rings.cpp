@@ -262,7 +262,13 @@ void IspChip::StartCtio(const Entry& entry, FcInitiator* initiator, uint32_t tag
     f.status = status;
     f.sendStatus = sendStatus;
     f.modeData = modeData;
-    clock().ArmIn(f.event, kCtioNs + TransferNs(bytes));
+    uint64_t due = clock().Now() + kCtioNs + TransferNs(bytes);
+    if (m_isp2x00) {
+        // A status posted behind a data transfer goes out after it.
+        due = std::max(due, m_lastCtioDoneNs + 1);
+        m_lastCtioDoneNs = due;
+    }
+    clock().Arm(f.event, due);
 }
 
 // The data of a CTIO has crossed the link: its status goes to the host and

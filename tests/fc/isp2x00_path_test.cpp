@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "executive/startup.h"
+#include "responder.h"
 #include "fc/fc_driver.h"
 #include "fc/host_port_scan.h"
 #include "fc/ql_firmware_start.h"
@@ -24,6 +25,7 @@
 #include "sim/isp_chip.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
+#include "target/stage_rings.h"
 
 namespace {
 
@@ -183,6 +185,42 @@ TEST_F(Isp2x00Path, AFastPostedCompletionOutsideThePoolIsDropped) {
     board.RunFor(5'000'000);
     EXPECT_EQ(dGetBadHandleCount(), bad + 1);
     EXPECT_EQ(Settled({SCSI_INQUIRY, 0, 0, 0, 36, 0}, 36).status, SCSI_STATUS_GOOD);
+}
+
+// With the engine played, two writes are held waiting for their data: a
+// fast-posted completion moves the one that arrived after the LIP on as
+// data received, and finishes the one from before it.
+TEST_F(Isp2x00Path, AFastPostedCompletionMovesAWaitingWriteOnUnlessALipCameBetween) {
+    fctest::Responder r(board);
+    r.onCommand = [](fctest::Responder& self, KERNEL_ENTRY* e) {
+        e->bPrimaryState = HOST_STATE_DATA_OUT;
+        self.kept.push_back(e);
+    };
+    const std::vector<uint8_t> data(512, 0x3C);
+    (void)host->Submit(sim::FcpCommand::To(kLun, {SCSI_WRITE10, 0, 0, 0, 0, 0, 0, 0, 1, 0}, data, 0));
+    ASSERT_TRUE(host->RunUntil([&r] { return r.kept.size() == 1; }));
+    KERNEL_ENTRY* before = r.kept[0];
+    Chip().Lip();
+    ASSERT_TRUE(host->RunUntil([this] { return fGetHostLoopLipFlag(1) == TRUE || fIsHostPortTableValid(1) == TRUE; }));
+    board.RunFor(5'000'000);
+    (void)host->Submit(sim::FcpCommand::To(kLun, {SCSI_WRITE10, 0, 0, 0, 0, 8, 0, 0, 1, 0}, data, 0));
+    ASSERT_TRUE(host->RunUntil([&r] { return r.kept.size() == 2; }));
+    KERNEL_ENTRY* after = r.kept[1];
+
+    // Each completion is taken as the chip's interrupt would be, before the
+    // engine moves the entry on.
+    Chip().FastPostCtio(after->wIndex);
+    Isp2x00TargetIsr(1);
+    EXPECT_EQ(after->bPrimaryState, HOST_STATE_DATA_RECEIVED);
+    KERNEL_ENTRY* ps = nullptr;
+    ASSERT_EQ(bPeekDataReceived(&ps), STATUS_FOUND);
+    EXPECT_EQ(ps, after);
+
+    Chip().FastPostCtio(before->wIndex);
+    Isp2x00TargetIsr(1);
+    EXPECT_EQ(before->bPrimaryState, HOST_STATE_COMPLETE);
+    ASSERT_EQ(bPeekCommandComplete(&ps), STATUS_FOUND);
+    EXPECT_EQ(ps, before);
 }
 
 }  // namespace
