@@ -256,6 +256,7 @@ private:
     void StartMailboxCommand();
     void ExecuteMailboxCommand(const std::array<uint16_t, fw::ISP_MAILBOXES>& in);
     uint16_t InitializeFirmware(uint32_t icbAddress);
+    void RunInitialised(uint32_t exchanges);
     uint16_t LoadRam(uint32_t bus, uint32_t words, uint32_t riscAddress);
     uint16_t PortNameOf(uint16_t handle, bool portName, Interrupt* answer);
     uint16_t PortDatabase(uint16_t handle, uint32_t bus);

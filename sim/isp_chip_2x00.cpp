@@ -100,17 +100,7 @@ uint16_t IspChip::InitializeFirmware2x00(uint32_t icbAddress) {
     default: m_rateOption = kRateAutomatic; break;
     }
     m_commandResources = p[kIcbCommandResources];
-    m_exchanges.assign(kDefaultExchanges, Exchange{});
-    m_freeExchanges.clear();
-    for (uint32_t i = kDefaultExchanges; i-- > 0;) m_freeExchanges.push_back(i);
-    m_risc = Risc::Initialised;
-    m_firmwareState = ISP_FW_STATE_LOSS_OF_SYNC;
-    if (m_fabric != nullptr && m_fabric->LinkUp(*this)) {
-        m_linkEvent = clock().ScheduleIn(kLinkUpDelayNs, [this] {
-            m_linkEvent = 0;
-            BringLinkUp();
-        });
-    }
+    RunInitialised(kDefaultExchanges);
     return MBS_COMPLETE;
 }
 

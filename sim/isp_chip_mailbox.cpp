@@ -333,20 +333,24 @@ uint16_t IspChip::InitializeFirmware(uint32_t icbAddress) {
     m_hardAddress = icb.wHardAddress;
     m_connectionOption = static_cast<uint16_t>((icb.dFirmwareOptions2 >> 4) & 7);
     m_rateOption = static_cast<uint16_t>((icb.dFirmwareOptions3 >> 13) & 7);
-    const uint32_t exchanges = icb.wExchangeCount != 0 ? icb.wExchangeCount : kDefaultExchanges;
+    RunInitialised(icb.wExchangeCount != 0 ? icb.wExchangeCount : kDefaultExchanges);
+    return MBS_COMPLETE;
+}
+
+// The firmware has its control block: the exchanges are new, and the link
+// comes up when the fabric is there.
+void IspChip::RunInitialised(uint32_t exchanges) {
     m_exchanges.assign(exchanges, Exchange{});
     m_freeExchanges.clear();
     for (uint32_t i = exchanges; i-- > 0;) m_freeExchanges.push_back(i);
     m_risc = Risc::Initialised;
     m_firmwareState = ISP_FW_STATE_LOSS_OF_SYNC;
-
     if (m_fabric != nullptr && m_fabric->LinkUp(*this)) {
         m_linkEvent = clock().ScheduleIn(kLinkUpDelayNs, [this] {
             m_linkEvent = 0;
             BringLinkUp();
         });
     }
-    return MBS_COMPLETE;
 }
 
 // Port and node names by N_Port handle, each mailbox low byte first.
