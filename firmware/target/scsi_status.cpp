@@ -185,7 +185,10 @@ uint8_t bFibreSendStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uin
         return STATUS_OK;
     }
     const FIBRE_EXCHANGE sEx = sExchangeOf(psEntry);
-    const bool fReleaseWithStatus = IsStreamPiece(psEntry) && HasFlag(psEntry, KE_FLAG_STATUS_SENT);
+    // A piece whose GOOD rides with its data phase still has its data to
+    // take: it is released once that is in, not here.
+    const bool fReleaseWithStatus = IsStreamPiece(psEntry) && HasFlag(psEntry, KE_FLAG_STATUS_SENT) &&
+                                    !HasFlag(psEntry, KE_FLAG_STATUS_WITH_DATA);
     const uint32_t dHandle = fReleaseWithStatus ? CTIO_HANDLE_NOTHING : dHandleOf(psEntry);
     uint8_t abEntry[CTIO_ENTRY_BYTES];
     uint8_t abSense[SENSE_FIXED_LENGTH];

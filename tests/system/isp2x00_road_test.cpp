@@ -40,6 +40,9 @@ TEST_P(Isp2x00Road, WritesAndReadsKeepEveryByte) {
 }
 
 const ArraySpec kArrays[] = {
+    {"Raid5", fw::RAID_LEVEL_5, 4, 16},
+    {"Raid10", fw::RAID_LEVEL_10, 4, 16},
+    {"Raid6", fw::RAID_LEVEL_6, 5, 16},
     {"Raid5WriteThrough", fw::RAID_LEVEL_5, 4, 16, 0, false},
     {"Raid10WriteThrough", fw::RAID_LEVEL_10, 4, 16, 0, false},
 };
