@@ -205,8 +205,6 @@ void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, ui
 // Message 215: this controller takes (TRUE) or lets go of (FALSE) the drive
 // of a slot; the answer comes back through PartnerSlotHoldDone.
 void SendSasSlotHoldMessage(uint8_t bEnclosure, uint8_t bSlot, uint8_t f);
-// The partner's heartbeat summed over its last windows; 255 when read.
-uint8_t bReadPartnerHeartbeatWindow(uint8_t bWindows, uint32_t* pdSum);
 uint8_t bAskPartnerManagement(uint8_t bCode, const uint8_t* pbCdb);
 uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn);
 // Answers the partner's READ BUFFER (the request) with the data.  255 sent.

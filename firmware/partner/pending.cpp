@@ -33,11 +33,6 @@ void NotifyPartnerHostPortChange(uint8_t) {}
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
-// No heartbeat windows are kept yet: nothing to read.
-uint8_t bReadPartnerHeartbeatWindow(uint8_t, uint32_t* pdSum) {
-    *pdSum = 0;
-    return 0;
-}
 uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
 
 }  // namespace fw

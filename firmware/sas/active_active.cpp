@@ -20,6 +20,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "partner/partner_state.h"
 #include "sas/ioc_events.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
@@ -45,8 +46,10 @@ constexpr uint64_t PARTNER_CHECK_AFTER_SLOT_CHANGE_MS = 120000;
 constexpr uint32_t PARTNER_CHECK_HOST_HOLD_OFF_MS = 60000;
 constexpr uint32_t PARTNER_CHECK_RESCAN_MS = 2000;
 constexpr uint8_t PARTNER_HEARTBEAT_WINDOWS = 3;
-// The partner's heartbeat sums to about a thousand over three windows
-// while its drive side recovers: a healthy partner's sum lies well outside.
+// The partner pulses every other tick, about 500 a second: three steady
+// windows of a healthy partner sum to about 1500.  A sum of about a
+// thousand (a pulse every third tick) is the partner's drive side in
+// recovery, its main loop slowed.
 constexpr uint32_t RECOVERY_WINDOW_LOW = 901;
 constexpr uint32_t RECOVERY_WINDOW_HIGH = 1099;
 constexpr uint8_t SLOT_CHANGE_PARTNER_RECOVERY = 1;
@@ -271,6 +274,10 @@ uint8_t fIsSASPathQuiet(uint8_t bTarget) {
     return ToFlag(dGetSASTargetFlags(bTarget) & (TARGET_FLAG_RESET_PENDING | TARGET_FLAGS_RECOVERING));
 }
 
+// The drive IOC revision that runs the drives' queues with the partner's
+// in a way of its own.
+uint8_t fIsSASActiveActiveState4() { return ToFlag(dGetSASActiveActiveState() == 4); }
+
 // ---- timers and flags ---------------------------------------------------
 
 uint8_t bGetSASHostHoldOffStatus() { return lGetTickCount() < s_lHostHoldOff ? SAS_HOST_HOLD_OFF_RUNNING : STATUS_OK; }
@@ -306,6 +313,9 @@ void ArmSASSlotChange(uint8_t bSequence, uint32_t dHostHoldOffMs) {
     SetSASDiscoveryInProgress(FALSE);
 }
 
+// An enclosure came back: the device list build marks what it brought.
+void ArmSASActiveActiveUpdate() { SetSASEnclosureAddedFlag(TRUE); }
+
 // ---- the partner check and the enclosure-phy service ---------------------
 
 void ApplyPartnerHeartbeatWindow(uint32_t dSum) {
@@ -328,13 +338,13 @@ void PartnerActiveActiveCheck() {
     }
     if (lNow < s_lPartnerCheck) return;
     uint32_t dSum = 0;
-    if (bReadPartnerHeartbeatWindow(PARTNER_HEARTBEAT_WINDOWS, &dSum) != STATUS_OK) return;
+    if (fIsPartnerHeartbeatSteady(PARTNER_HEARTBEAT_WINDOWS, &dSum) != TRUE) return;
     ApplyPartnerHeartbeatWindow(dSum);
 }
 
 uint8_t fIsPartnerInRecoveryWindow() {
     uint32_t dSum = 0;
-    if (bReadPartnerHeartbeatWindow(PARTNER_HEARTBEAT_WINDOWS, &dSum) != STATUS_OK) return FALSE;
+    if (fIsPartnerHeartbeatSteady(PARTNER_HEARTBEAT_WINDOWS, &dSum) != TRUE) return FALSE;
     if (fIsSASIOCRestartRequested() != TRUE && fIsSASIOCRestartInProgress() != TRUE) return FALSE;
     return ToFlag(dSum >= RECOVERY_WINDOW_LOW && dSum <= RECOVERY_WINDOW_HIGH);
 }

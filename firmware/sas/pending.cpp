@@ -21,11 +21,8 @@ void ShowExpanderCounters() {}
 void ShowSasDriveCounters() {}
 uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }
 
-// The device entries keep no reset counts yet.
-void MarkSasDeviceReset(uint8_t, uint8_t, uint8_t) {}
 void SetMuxHousekeepingRequest(uint8_t) {}
 void ResetSasStartFlags() {}
-uint8_t fIsSASActiveActiveState4() { return FALSE; }
 
 void SetSASDeviceTableFlag(uint8_t, uint16_t, uint8_t) {}
 // Stand-ins for the tick and stop paths.
@@ -63,9 +60,7 @@ uint8_t fIsSASDiscoveryInhibited() { return FALSE; }
 uint64_t lGetSASRecoveryTick() { return 0; }
 uint64_t lGetSASTimeoutScanTick() { return 0; }
 uint8_t fAreSASPhysInRecovery() { return FALSE; }
-void StartSASSlotChange(uint8_t) {}
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
-void ArmSASActiveActiveUpdate() {}
 void NotifySASExpanderListChanged() {}
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 

@@ -5,10 +5,14 @@
 #include "config/apply_settings.h"
 #include "config/drive_tables.h"
 #include "config/spares_wwn.h"
+#include "enclosure/drive_error_counters.h"
+#include "enclosure/drive_management.h"
+#include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
+#include "executive/port_codes.h"
 #include "executive/kernel_entry.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -19,9 +23,11 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "sas/aa_mux.h"
+#include "sas/active_active.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_failback.h"
+#include "sas/sas_flags.h"
 #include "sas/sas_scsi_path.h"
 
 namespace fw {
@@ -65,6 +71,8 @@ constexpr uint8_t BUSY_SLOTS = 12;
 constexpr uint8_t BUSY_SLOT_BIT[2][BUSY_SLOTS] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
                                                   {1, 2, 4, 5, 7, 8, 10, 11, 3, 6, 9, 12}};
 constexpr uint8_t BACKPLANE_INTERLEAVED = 6;
+constexpr uint32_t STP_CHANGE_HOLD_OFF_MS = 5000;
+uint8_t s_bSkippedProxies = 0;
 
 bool SameIdentity(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
     return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1] &&
@@ -88,6 +96,11 @@ void IndexTargets(const SAS_DEVICE_LIST& sList) {
     for (uint8_t i = 0; i < sList.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         const uint8_t bTarget = sList.asEntry[i].bTargetId;
         if (bTarget != 0xFF) s_abDeviceIndexOfTarget[bTarget] = i;
+    }
+    // The partner's enclosure processors have no device entry here.
+    for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const uint8_t bTarget = reinterpret_cast<const SAS_STP_ENTRY*>(sList.aabStp[i])->bTargetId;
+        if (bTarget != 0xFF && (bTarget & SAS_PROXY_TARGET_BIT)) s_abDeviceIndexOfTarget[bTarget] = SAS_DEVICE_INDEX_PROXY;
     }
 }
 
@@ -124,6 +137,14 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     if (s0.bTargetID >= SAS_PROXY_TARGET_BIT) return;  // the IOC's own ids stay below the proxy range
     const uint8_t bSlot = bSlotOfExpanderPhy(&sExpander, bPhy);
     if (fIsSASSlotDisabled(sExpander.bEnclosure, bSlot) == TRUE) return;
+    // A SATA drive behind a port selector that the partner owns is reached
+    // through the partner: it comes back as the partner's proxy entry.
+    if (!(s0.dDeviceInfo & MPI_SAS_DEVICE_INFO_SSP_TARGET) && (sExpander.adPhyInfo[bPhy] & MPI_SAS_PHYINFO_PORT_SELECTOR) &&
+        fIsDualControllerActive() == TRUE && fIsInitializationComplete() == TRUE &&
+        bGetSlotOwnerController(sExpander.bEnclosure, bSlot) != bGetControllerNumber()) {
+        ++s_bSkippedProxies;
+        return;
+    }
     if (s_sWork.bEntryCount >= SAS_MAX_DEVICES) {
         ++s_dListOverflows;
         return;
@@ -155,6 +176,106 @@ void EnterDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
     }
 }
 
+uint32_t dNativeFlag(const SAS_DEVICE_ENTRY& s) { return s.fSAS == TRUE ? SAS_TARGET_FLAG_NATIVE : 0; }
+
+// The partner's entry for the same drive: the same address and target
+// (the partner's proxy bit aside), the same handle and the same slot.
+bool SamePartnerDrive(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
+    return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1] &&
+           (a.bTargetId & ~SAS_PROXY_TARGET_BIT) == (b.bTargetId & ~SAS_PROXY_TARGET_BIT) && a.bBus == b.bBus &&
+           a.wDevHandle == b.wDevHandle && a.bEnclosure == b.bEnclosure && a.bSlot == b.bSlot;
+}
+
+// Drives only the partner reaches get a proxy entry (the partner's target
+// id with bit 7 set) in a slot the list has no drive in.  A proxy the
+// previous list already held (psKept) keeps its flags and hold-off; a new
+// one starts clear.  True when any was added.
+bool AddPartnerProxies(SAS_DEVICE_LIST& sList, const SAS_DEVICE_LIST* psKept) {
+    const uint8_t bOwn = bGetControllerNumber();
+    bool fAdded = false;
+    for (uint8_t j = 0; j < s_sPartner.bEntryCount && j < SAS_MAX_DEVICES; ++j) {
+        const SAS_DEVICE_ENTRY& p = s_sPartner.asEntry[j];
+        if (p.fValid != TRUE || p.bControllerNumber == bOwn || p.bTargetId == 0xFF) continue;
+        bool fHere = false;
+        for (uint8_t i = 0; i < sList.bEntryCount && !fHere; ++i) {
+            const SAS_DEVICE_ENTRY& s = sList.asEntry[i];
+            fHere = SamePartnerDrive(s, p) || (s.bEnclosure == p.bEnclosure && s.bSlot == p.bSlot);
+        }
+        if (fHere) continue;
+        if (sList.bEntryCount >= SAS_MAX_DEVICES) {
+            ++s_dListOverflows;
+            break;
+        }
+        SAS_DEVICE_ENTRY& s = sList.asEntry[sList.bEntryCount++];
+        s = p;
+        s.bTargetId = static_cast<uint8_t>(p.bTargetId | SAS_PROXY_TARGET_BIT);
+        fAdded = true;
+        bool fKept = false;
+        for (uint8_t i = 0; psKept != nullptr && i < psKept->bEntryCount && i < SAS_MAX_DEVICES && !fKept; ++i) {
+            fKept = SameIdentity(psKept->asEntry[i], s);
+        }
+        if (fKept) continue;
+        s_adTargetFlags[s.bTargetId] = dNativeFlag(s);
+        s_alTargetHoldOff[s.bTargetId] = 0;
+    }
+    return fAdded;
+}
+
+uint8_t bCountProxies(const SAS_DEVICE_LIST& sList) {
+    uint8_t b = 0;
+    for (uint8_t i = 0; i < sList.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        if (sList.asEntry[i].bTargetId != 0xFF && (sList.asEntry[i].bTargetId & SAS_PROXY_TARGET_BIT)) ++b;
+    }
+    return b;
+}
+
+SAS_STP_ENTRY* psStp(SAS_DEVICE_LIST& sList, uint8_t i) { return reinterpret_cast<SAS_STP_ENTRY*>(sList.aabStp[i]); }
+
+// A cleared STP entry in its enclosure's place (the enclosure code numbers
+// them in that order); null, counted, when the table is full.
+SAS_STP_ENTRY* psInsertStp(uint8_t bEnclosure) {
+    if (s_sWork.bStpCount >= SAS_MAX_STP_ENTRIES) {
+        ++s_dListOverflows;
+        return nullptr;
+    }
+    uint8_t i = s_sWork.bStpCount++;
+    ++s_sWork.bEnclosureCount;
+    for (; i > 0 && psStp(s_sWork, static_cast<uint8_t>(i - 1))->bEnclosure > bEnclosure; --i)
+        std::memcpy(s_sWork.aabStp[i], s_sWork.aabStp[i - 1], sizeof(SAS_STP_ENTRY));
+    SAS_STP_ENTRY* ps = psStp(s_sWork, i);
+    std::memset(ps, 0, sizeof *ps);
+    return ps;
+}
+
+bool SameStpAddress(const SAS_STP_ENTRY& a, const SAS_STP_ENTRY& b) {
+    return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1];
+}
+
+const SAS_STP_ENTRY* psFindStp(SAS_DEVICE_LIST& sList, const SAS_STP_ENTRY& s, bool fSameTarget) {
+    for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const SAS_STP_ENTRY* ps = psStp(sList, i);
+        if (SameStpAddress(*ps, s) && (!fSameTarget || (ps->bTargetId == s.bTargetId && ps->wDevHandle == s.wDevHandle &&
+                                                        ps->bEnclosure == s.bEnclosure))) {
+            return ps;
+        }
+    }
+    return nullptr;
+}
+
+// The enclosure processors only the partner reaches are addressed through
+// it, as its drives are.
+void AddPartnerStpEntries() {
+    ClampSASDeviceList(&s_sPartner);
+    for (uint8_t i = 0; i < s_sPartner.bStpCount; ++i) {
+        const SAS_STP_ENTRY& p = *psStp(s_sPartner, i);
+        if (p.bTargetId == 0xFF || (p.bTargetId & SAS_PROXY_TARGET_BIT) || psFindStp(s_sWork, p, false) != nullptr) continue;
+        SAS_STP_ENTRY* ps = psInsertStp(p.bEnclosure);
+        if (ps == nullptr) return;
+        *ps = p;
+        ps->bTargetId = static_cast<uint8_t>(p.bTargetId | SAS_PROXY_TARGET_BIT);
+    }
+}
+
 // An expander's enclosure processor (on its virtual phy) becomes an STP
 // entry; the controller enclosure's own is kept apart, as its chassis
 // speaks for itself.
@@ -172,16 +293,8 @@ void EnterEnclosureDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
         s_bEnclosure1Bus = s0.bBus;
         return;
     }
-    if (s_sWork.bStpCount >= SAS_MAX_STP_ENTRIES) {
-        ++s_dListOverflows;
-        return;
-    }
-    // Kept in enclosure order: the enclosure code numbers them so.
-    uint8_t i = s_sWork.bStpCount++;
-    for (; i > 0 && reinterpret_cast<SAS_STP_ENTRY*>(s_sWork.aabStp[i - 1])->bEnclosure > sExpander.bEnclosure; --i)
-        std::memcpy(s_sWork.aabStp[i], s_sWork.aabStp[i - 1], sizeof(SAS_STP_ENTRY));
-    SAS_STP_ENTRY* ps = reinterpret_cast<SAS_STP_ENTRY*>(s_sWork.aabStp[i]);
-    std::memset(ps, 0, sizeof *ps);
+    SAS_STP_ENTRY* ps = psInsertStp(sExpander.bEnclosure);
+    if (ps == nullptr) return;
     ps->adSASAddress[0] = s0.dSASAddressLow;
     ps->adSASAddress[1] = s0.dSASAddressHigh;
     ps->bTargetId = s0.bTargetID;
@@ -195,7 +308,6 @@ void EnterEnclosureDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
         ps->abSASAddressBE[b] = static_cast<uint8_t>(s0.dSASAddressHigh >> (24 - 8 * b));
         ps->abSASAddressBE[4 + b] = static_cast<uint8_t>(s0.dSASAddressLow >> (24 - 8 * b));
     }
-    ++s_sWork.bEnclosureCount;
 }
 
 // The partner controller's IOC ports: SSP targets that are initiators of
@@ -232,6 +344,84 @@ void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
     if (s_asPartnerPath[0].bTargetId == 0xFF && s_asPartnerPath[1].bTargetId == 0xFF) InitSASDeviceList(&s_sPartner);
 }
 
+// A device of the previous list that the new one does not hold.  The
+// commands it still has end (they would wait for it for ever), and a drive
+// of this controller is reset so the IOC lets go of what it holds for it.
+// A drive found again under another identity (its address in the new list)
+// is not gone: its commands follow it to its target.
+void RetireRemovedDevices(bool fReport, bool* pfOwnChanged) {
+    const uint8_t bOwn = bGetControllerNumber();
+    for (uint8_t j = 0; j < s_sPrevious.bEntryCount && j < SAS_MAX_DEVICES; ++j) {
+        const SAS_DEVICE_ENTRY& o = s_sPrevious.asEntry[j];
+        bool fFound = false;
+        const SAS_DEVICE_ENTRY* psSameDrive = nullptr;
+        bool fServedByPartner = false;
+        for (uint8_t i = 0; i < s_sWork.bEntryCount && !fFound; ++i) {
+            const SAS_DEVICE_ENTRY& n = s_sWork.asEntry[i];
+            fFound = SameIdentity(o, n);
+            if (n.adSASAddress[0] == o.adSASAddress[0] && n.adSASAddress[1] == o.adSASAddress[1]) psSameDrive = &n;
+            if (n.bEnclosure == o.bEnclosure && n.bSlot == o.bSlot && n.bTargetId != 0xFF &&
+                (n.bTargetId & SAS_PROXY_TARGET_BIT)) {
+                fServedByPartner = true;
+            }
+        }
+        if (fFound || o.bTargetId == 0xFF) continue;
+        const bool fOwnDrive = o.bTargetId < SAS_PROXY_TARGET_BIT && o.bControllerNumber == bOwn;
+        if (fOwnDrive) *pfOwnChanged = true;
+        if (fReport && fOwnDrive && fIsSASDiscoveryInhibited() != TRUE && !fServedByPartner) {
+            ClearDriveErrorCounters(o.bEnclosure, o.bSlot);
+            PostDriveEvent(EVENT_DRIVE_REMOVED, o);
+        }
+        if (psSameDrive != nullptr && psSameDrive->bTargetId == o.bTargetId) continue;
+        if (psSameDrive != nullptr) {
+            RequeuePortEntries(PORT_CODE_INITIATOR, o.bTargetId, psSameDrive->bTargetId);
+        } else {
+            AbortPortEntries(PORT_CODE_INITIATOR, o.bTargetId);
+            if (fOwnDrive) (void)bSendSASTaskManagement(o.bTargetId, o.bBus, MPI_TASKTYPE_TARGET_RESET, 0);
+        }
+        ClearSASTargetCommandCount(o.bTargetId, TRUE);
+        // A target id the new list gives to another device keeps that
+        // device's flags.
+        bool fReused = false;
+        for (uint8_t i = 0; i < s_sWork.bEntryCount && !fReused; ++i) fReused = s_sWork.asEntry[i].bTargetId == o.bTargetId;
+        if (!fReused) s_adTargetFlags[o.bTargetId] &= SAS_TARGET_FLAG_REFUSE;
+    }
+}
+
+// Enclosure processors that went away or changed: what they held ends and
+// the drive side waits a moment; one of ours is reset, the partner's is
+// left to it.
+void RetireChangedStpEntries() {
+    const uint8_t bOwn = bGetControllerNumber();
+    for (uint8_t j = 0; j < s_sPrevious.bStpCount && j < SAS_MAX_STP_ENTRIES; ++j) {
+        const SAS_STP_ENTRY& o = *psStp(s_sPrevious, j);
+        if (o.bTargetId == 0xFF || psFindStp(s_sWork, o, true) != nullptr) continue;
+        bool fStillListed = false;
+        for (uint8_t i = 0; i < s_sWork.bStpCount && !fStillListed; ++i) fStillListed = psStp(s_sWork, i)->bTargetId == o.bTargetId;
+        if (o.bTargetId & SAS_PROXY_TARGET_BIT) {
+            SetSASTargetHoldOff(o.bTargetId, lGetTickCount() + STP_CHANGE_HOLD_OFF_MS);
+            // Gone from the partner too: refused until listed again (a new
+            // listing starts its flags afresh).
+            if (!fStillListed && fIsDualControllerActive() == TRUE) {
+                SetSASTargetFlagBits(o.bTargetId, SAS_AA_PARTNER_HAS_DRIVE | SAS_AA_REFUSED_PARTNER);
+            }
+        } else if (o.bControllerNumber == bOwn) {
+            (void)bSendSASTaskManagement(o.bTargetId, o.bBus, MPI_TASKTYPE_TARGET_RESET, 0);
+        }
+        if (!fStillListed) s_adTargetFlags[o.bTargetId] &= SAS_TARGET_FLAG_REFUSE | SAS_AA_PARTNER_HAS_DRIVE | SAS_AA_REFUSED_PARTNER;
+        ExtendSASDeadline(STP_CHANGE_HOLD_OFF_MS);
+        AbortPortEntries(PORT_CODE_INITIATOR, o.bTargetId);
+        ClearSASTargetCommandCount(o.bTargetId, TRUE);
+    }
+    // New proxy processors start clear.
+    for (uint8_t i = 0; i < s_sWork.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const SAS_STP_ENTRY& n = *psStp(s_sWork, i);
+        if (!(n.bTargetId & SAS_PROXY_TARGET_BIT) || n.bTargetId == 0xFF || psFindStp(s_sPrevious, n, true) != nullptr) continue;
+        s_adTargetFlags[n.bTargetId] = SAS_TARGET_FLAG_NATIVE;
+        s_alTargetHoldOff[n.bTargetId] = 0;
+    }
+}
+
 }  // namespace
 
 void MakeSASDriveWwn(uint32_t dLow, uint32_t dHigh, uint8_t* pbWwn) {
@@ -262,6 +452,17 @@ SAS_DEVICE_ENTRY* psGetSASDeviceOfTarget(uint8_t bTarget) {
     return b < SAS_MAX_DEVICES && b < s_sCurrent.bEntryCount ? &s_sCurrent.asEntry[b] : nullptr;
 }
 
+// The lock nests: a caller that holds it already (fLockHeld) keeps it.
+void MarkSasDeviceReset(uint8_t bTarget, uint8_t, uint8_t fCopyStamp) {
+    KernelPoolLock sLock;
+    SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    if (ps == nullptr || ps->fValid != TRUE) return;
+    if (ps->bResetCount != 0xFF) ++ps->bResetCount;
+    ps->lResetTime = lGetTickCount();
+    if (fCopyStamp == TRUE) ps->lResetTimeCopy = ps->lResetTime;
+    ps->bStatus |= SAS_DEVICE_STATUS_RESET_PENDING;
+}
+
 void MarkSASTargetFailurePredicted(uint8_t bTarget) {
     SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
     if (ps == nullptr) return;
@@ -285,6 +486,7 @@ uint8_t bGetSASDeviceEntryByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, SAS
 void RebuildSASDeviceList(uint8_t) {
     KernelPoolLock sLock;
     InitSASDeviceList(&s_sWork);
+    s_bSkippedProxies = 0;
     SAS_EXPANDER_LIST* psExpanders = pGetSASExpanderList();
     const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psExpanders);
     for (uint8_t e = 0; e < psHeader->bExpanderCount && e < SAS_MAX_EXPANDERS; ++e) {
@@ -306,6 +508,7 @@ void RebuildSASDeviceList(uint8_t) {
         }
     }
 
+    AddPartnerStpEntries();
     FindPartnerPaths(psExpanders);
 
     // New SATA drives are set up without the lock: set-up waits for replies.
@@ -323,7 +526,8 @@ void RebuildSASDeviceList(uint8_t) {
     KernelPoolLock sMergeLock;
 
     // Merge with the previous pass: a drive seen before keeps its record
-    // and counters; a new one and a vanished one are reported.
+    // and counters; a new one is reported.
+    bool fOwnChanged = false;
     for (uint8_t i = 0; i < s_sWork.bEntryCount; ++i) {
         SAS_DEVICE_ENTRY& s = s_sWork.asEntry[i];
         bool fOld = false;
@@ -343,24 +547,32 @@ void RebuildSASDeviceList(uint8_t) {
             }
         }
         if (!fOld) {
-            s_adTargetFlags[s.bTargetId] = s.fSAS == TRUE ? SAS_TARGET_FLAG_NATIVE : 0;
+            fOwnChanged = true;
+            s_adTargetFlags[s.bTargetId] = dNativeFlag(s);
             s_alTargetHoldOff[s.bTargetId] = 0;
             if (fReport) PostDriveEvent(EVENT_DRIVE_INSERTED, s);
         }
     }
-    for (uint8_t j = 0; j < s_sPrevious.bEntryCount && j < SAS_MAX_DEVICES; ++j) {
-        const SAS_DEVICE_ENTRY& o = s_sPrevious.asEntry[j];
-        bool fFound = false;
-        for (uint8_t i = 0; i < s_sWork.bEntryCount && !fFound; ++i) fFound = SameIdentity(o, s_sWork.asEntry[i]);
-        if (fFound) continue;
-        if (fReport && o.bTargetId < SAS_PROXY_TARGET_BIT) PostDriveEvent(EVENT_DRIVE_REMOVED, o);
-        if (o.bTargetId != 0xFF) {
-            s_adTargetFlags[o.bTargetId] = 0;
-        }
-    }
+    // Each local rebuild starts from what this controller sees; the drives
+    // only the partner reaches are listed again from its last list.
+    (void)AddPartnerProxies(s_sWork, &s_sPrevious);
+    s_sWork.bProxyCount = bCountProxies(s_sWork);
+    RetireRemovedDevices(fReport, &fOwnChanged);
+    RetireChangedStpEntries();
+
     std::memcpy(&s_sCurrent, &s_sWork, sizeof s_sCurrent);
     std::memcpy(&s_sPrevious, &s_sWork, sizeof s_sPrevious);
     IndexTargets(s_sCurrent);
+    // Commands aborted or moved above are picked up by the queue's service.
+    SetHostPortWork(PORT_CODE_INITIATOR, TRUE);
+    sMergeLock.Release();
+    if (fIsDualControllerActive() == TRUE) {
+        RebuildDriveTargetIds();
+        // The partner lists this controller's drives as its proxies: it
+        // hears of a change, and only of one, or the two would rebuild
+        // each other's lists for ever.
+        if (fOwnChanged) (void)bSendSasPhyMessage157(ToFlag(s_bSkippedProxies != 0));
+    }
 }
 
 void InitSASDeviceTables() {
@@ -398,14 +610,6 @@ void DropPartnerDeviceEntries() {
 
 namespace {
 
-// The partner's entry for the same drive: the same address and target
-// (the partner's proxy bit aside), the same handle and the same slot.
-bool SamePartnerDrive(const SAS_DEVICE_ENTRY& a, const SAS_DEVICE_ENTRY& b) {
-    return a.adSASAddress[0] == b.adSASAddress[0] && a.adSASAddress[1] == b.adSASAddress[1] &&
-           (a.bTargetId & ~SAS_PROXY_TARGET_BIT) == (b.bTargetId & ~SAS_PROXY_TARGET_BIT) && a.bBus == b.bBus &&
-           a.wDevHandle == b.wDevHandle && a.bEnclosure == b.bEnclosure && a.bSlot == b.bSlot;
-}
-
 // The partner's own present entry in the slot, or null.
 const SAS_DEVICE_ENTRY* PartnerDriveInSlot(uint8_t bEnclosure, uint8_t bSlot) {
     for (uint8_t j = 0; j < s_sPartner.bEntryCount; ++j) {
@@ -417,8 +621,6 @@ const SAS_DEVICE_ENTRY* PartnerDriveInSlot(uint8_t bEnclosure, uint8_t bSlot) {
     }
     return nullptr;
 }
-
-uint32_t dNativeFlag(const SAS_DEVICE_ENTRY& s) { return s.fSAS == TRUE ? SAS_TARGET_FLAG_NATIVE : 0; }
 
 }  // namespace
 
@@ -466,26 +668,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     }
     for (uint8_t i = bKept; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) ClearEntry(&s_sCurrent.asEntry[i]);
     s_sCurrent.bEntryCount = bKept;
-    for (uint8_t j = 0; j < s_sPartner.bEntryCount; ++j) {
-        const SAS_DEVICE_ENTRY& p = s_sPartner.asEntry[j];
-        if (p.fValid != TRUE || p.bControllerNumber == bOwn || p.bTargetId == 0xFF) continue;
-        bool fHere = false;
-        for (uint8_t i = 0; i < s_sCurrent.bEntryCount && !fHere; ++i) {
-            const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
-            fHere = SamePartnerDrive(s, p) || (s.bEnclosure == p.bEnclosure && s.bSlot == p.bSlot);
-        }
-        if (fHere) continue;
-        if (s_sCurrent.bEntryCount >= SAS_MAX_DEVICES) {
-            ++s_dListOverflows;
-            break;
-        }
-        SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[s_sCurrent.bEntryCount++];
-        s = p;
-        s.bTargetId = static_cast<uint8_t>(p.bTargetId | SAS_PROXY_TARGET_BIT);
-        s_adTargetFlags[s.bTargetId] = dNativeFlag(s);
-        s_alTargetHoldOff[s.bTargetId] = 0;
-        fChanged = true;
-    }
+    if (AddPartnerProxies(s_sCurrent, nullptr)) fChanged = true;
     uint8_t bProxies = 0;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
         const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];

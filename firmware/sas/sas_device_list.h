@@ -56,7 +56,10 @@ struct SAS_DEVICE_ENTRY {
     uint64_t lLastCommandTime;      // 144: five values that move with the drive
     uint64_t lLast158Time;
     uint64_t alCounters[3];
-    uint8_t abReserved184[40];
+    uint64_t lResetTime;            // 184: the last reset asked for it
+    uint64_t lResetTimeCopy;
+    uint8_t bResetCount;            // 200
+    uint8_t abReserved201[23];
 };
 static_assert(sizeof(SAS_DEVICE_ENTRY) == 224);
 static_assert(offsetof(SAS_DEVICE_ENTRY, bTargetId) == 16);
@@ -111,6 +114,7 @@ constexpr uint8_t SATA_FEATURE_LOOK_AHEAD_SUPPORTED = 0x08;
 constexpr uint8_t SATA_FEATURE_WRITE_UNCORRECTABLE = 0x10;
 
 // Status bits of an entry.
+constexpr uint8_t SAS_DEVICE_STATUS_RESET_PENDING = 0x01;
 constexpr uint8_t SAS_DEVICE_STATUS_COMMAND_SENT = 0x08;
 
 // The drive side's two paths to the partner controller's IOC.

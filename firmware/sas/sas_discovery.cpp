@@ -16,6 +16,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "partner/partner_link.h"
+#include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
@@ -51,6 +52,15 @@ uint64_t s_lContinueTime = 0;
 uint32_t s_dTopologyOverflows = 0;
 uint64_t s_lRefusedExpander = 0;     // the last expander reported for its vendor
 
+// The slot-change sequence (state 8): its sub-state and step time, the
+// enclosure count it waits for, and its two phases.
+uint8_t s_bSlotSubState = 0;
+uint64_t s_lSlotStepTime = 0;
+uint8_t s_bEnclosureTarget = 0;
+uint8_t s_fFirstPhaseDone = FALSE;
+uint8_t s_fSecondPhaseArmed = FALSE;
+uint8_t s_fSecondPhaseDone = FALSE;
+
 BUFFER_HANDLE s_dPage = NULL_BUFFER_HANDLE;
 
 constexpr uint8_t CHANGE_COUNT_JUMP = 11;
@@ -84,6 +94,11 @@ constexpr uint32_t PORT_WAIT_LIMIT_MS = 80000;
 constexpr uint32_t AFTER_PHY_RESET_MS = 4000;
 constexpr uint32_t CONTINUE_MS = 6000;
 constexpr uint32_t BEFORE_IOC_RESTART_MS = 5000;
+constexpr uint32_t SLOT_CHANGE_SETTLE_MS = 4000;
+constexpr uint32_t SLOT_CHANGE_PHASE_LIMIT_MS = 179999;
+constexpr uint32_t SLOT_CHANGE_DRIVE_HOLD_OFF_MS = 60000;
+constexpr uint8_t SLOT_CHANGE_FIRST_PHASE_LATE = 6;
+constexpr uint8_t SLOT_CHANGE_SECOND_PHASE_LATE = 9;
 
 constexpr uint32_t CPLD_CONTROL_REGISTER = 0xF100F000;
 constexpr uint16_t CPLD_EXPANDER_FLASH = 0x0008;
@@ -715,6 +730,16 @@ uint8_t fResetVanishedDevicePhys() {
     return fReset;
 }
 
+void StartSASSlotChange(uint8_t bEnclosureTarget) {
+    SetSASDriveSideHoldOff(lGetTickCount() + SLOT_CHANGE_DRIVE_HOLD_OFF_MS);
+    s_bEnclosureTarget = bEnclosureTarget;
+    s_fFirstPhaseDone = s_fSecondPhaseArmed = s_fSecondPhaseDone = FALSE;
+    SetSASSlotChangeArmed(TRUE);
+}
+
+uint8_t bGetSASSlotChangeEnclosureTarget() { return s_bEnclosureTarget; }
+uint8_t bGetSASSlotChangeSubState() { return s_bSlotSubState; }
+
 uint8_t bGetSASDiscoveryState() { return s_bState; }
 uint8_t fIsSASDiscoveryRunning() { return s_fRunning; }
 uint8_t fIsSASDiscoveryMoreWork() { return s_fMoreWork; }
@@ -732,6 +757,9 @@ void RestartIocStep() {
     }
     const uint8_t fSecond = fIsSASSecondIOCRestartRequested();
     if (fSecond != TRUE) (void)RestartSASDiscovery(FALSE);
+    // Each restart that finds the slots unsettled waits for one enclosure
+    // fewer.
+    if (fIsSASSlotChangeArmed() == TRUE && s_fFirstPhaseDone != TRUE && s_bEnclosureTarget > 1) --s_bEnclosureTarget;
     SpinDelayMs(IOC_RESTART_PAUSE_MS);
     (void)bRestartDriveIOC();
     if (fSecond == TRUE) {
@@ -760,10 +788,74 @@ bool AfterIocRestartStep() {
         return true;
     }
     const uint8_t fReset = fResetVanishedDevicePhys();
-    // The slot-change sequence is the active-active code's: without it the
-    // pass goes on as after any restart.
+    if (fSlotChange) {
+        s_bState = SAS_DISC_SLOT_CHANGE;
+        s_bSlotSubState = 0;
+        s_lSlotStepTime = lGetTickCount();
+        SetSASDriveSideHoldOff(s_lSlotStepTime + SLOT_CHANGE_DRIVE_HOLD_OFF_MS);
+        return true;
+    }
     s_bState = fReset == TRUE ? SAS_DISC_WAIT : SAS_DISC_DISCOVER;
     return true;
+}
+
+// State 8: the slots settle, are listed again, and the sequence waits for
+// its two phases (the drive side's own, then the partner's), each for at
+// most three minutes, before discovery looks once more.
+bool SlotChangeStep() {
+    const uint64_t lNow = lGetTickCount();
+    switch (s_bSlotSubState) {
+    case 0:
+        if (!WaitedSince(s_lSlotStepTime, SLOT_CHANGE_SETTLE_MS) || s_fPauseRequest == TRUE) return false;
+        s_bSlotSubState = 1;
+        return true;
+    case 1:
+        (void)bDiscoverSASExpanders(TRUE);
+        RebuildSASDeviceList(FALSE);
+        s_bSlotSubState = 2;
+        return true;
+    case 2:
+        SetDriveSidePhaseByte(3);
+        s_lSlotStepTime = lNow;
+        s_bSlotSubState = 3;
+        return true;
+    case 3:
+        // The first phase is over once the resets of the drives that left
+        // have been answered.
+        if (s_fFirstPhaseDone != TRUE && dGetSASTaskManagementCount() == 0) s_fFirstPhaseDone = TRUE;
+        if (s_fFirstPhaseDone != TRUE) {
+            if (!WaitedSince(s_lSlotStepTime, SLOT_CHANGE_PHASE_LIMIT_MS)) return false;
+            PostEvent(EVENT_SLOT_CHANGE, SLOT_CHANGE_FIRST_PHASE_LATE);
+        }
+        s_bSlotSubState = 4;
+        return true;
+    case 4:
+        // The partner takes this controller's lists again; its taking the
+        // device list is the second phase.
+        s_fSecondPhaseArmed = TRUE;
+        if (fIsDualControllerActive() == TRUE) {
+            (void)bSendSasPhyMessage190(FALSE);
+            s_fSecondPhaseDone = ToFlag(bSendSasPhyMessage157(TRUE) == STATUS_OK);
+        } else {
+            s_fSecondPhaseDone = TRUE;
+        }
+        s_lSlotStepTime = lNow;
+        s_bSlotSubState = 5;
+        return true;
+    case 5:
+        if (s_fSecondPhaseDone != TRUE && !WaitedSince(s_lSlotStepTime, SLOT_CHANGE_PHASE_LIMIT_MS)) return false;
+        s_bSlotSubState = 6;
+        return true;
+    default:
+        s_bState = SAS_DISC_WAIT;
+        s_lStepTime = lNow;
+        if (s_fSecondPhaseDone != TRUE) PostEvent(EVENT_SLOT_CHANGE, SLOT_CHANGE_SECOND_PHASE_LATE);
+        // The sequence is over: a later fall of the enclosure count starts
+        // a new one.
+        s_fSecondPhaseArmed = FALSE;
+        SetSASSlotChangeArmed(FALSE);
+        return true;
+    }
 }
 
 void DiscoverStep() {
@@ -910,6 +1002,8 @@ bool TakeDiscoveryStep() {
         return true;
     case SAS_DISC_WAIT_RESTART:
         return BeforeIocRestartStep();
+    case SAS_DISC_SLOT_CHANGE:
+        return SlotChangeStep();
     default:
         StopDiscovery();
         SetSasDiscoveryWork(FALSE);

@@ -156,7 +156,11 @@ uint8_t fIsSASRescanArmed();
 void ArmSASSlotChange(uint8_t bSequence, uint32_t dHostHoldOffMs);
 // Starts the slot-change sequence after a cascade cut, aiming at the
 // given enclosure count.
+// Starts the slot-change sequence after the cascade lost enclosures: the
+// drive side waits, and the sequence waits for the given enclosure count.
 void StartSASSlotChange(uint8_t bEnclosureTarget);
+uint8_t bGetSASSlotChangeEnclosureTarget();
+uint8_t bGetSASSlotChangeSubState();
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure();
 void ArmSASActiveActiveUpdate();
 void NotifySASExpanderListChanged();

@@ -20,6 +20,8 @@
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
+#include "sas/active_active.h"
+#include "sas/sas_flags.h"
 
 namespace fw_b {
 using fw::PARTNER_STATE;
@@ -89,6 +91,31 @@ TEST_F(PartnerHeartbeat, AHealthyPairKeepsEachOther) {
     EXPECT_GE(fw::sGetPartnerState().lLastHeartbeat, fw::lGetTickCount() - 2);
     EXPECT_GE(fw_b::sGetPartnerState().lLastHeartbeat, fw_b::lGetTickCount() - 2);
     EXPECT_EQ(PartnerEventsOfA(), std::vector<uint8_t>{});
+}
+
+// The drive side takes a partner whose three steady heartbeat windows sum
+// to 901..1099 (a pulse about every third tick) for one whose drive side
+// recovers; a healthy partner's sum (a pulse every other tick) is far
+// above that band.
+TEST_F(PartnerHeartbeat, OnlyASlowedPartnerIsTakenForOneInRecovery) {
+    ASSERT_FALSE(RunUntil(nullptr, 3500 * kMs));
+    uint32_t dSum = 0;
+    ASSERT_EQ(fw::fIsPartnerHeartbeatSteady(3, &dSum), fw::TRUE);
+    EXPECT_NEAR(dSum, 1500u, 15u);
+    const auto fInRecovery = [] {
+        fw::SetSASIOCRestartRequest(fw::TRUE);
+        const uint8_t f = fw::fIsPartnerInRecoveryWindow();
+        fw::SetSASIOCRestartRequest(fw::FALSE);
+        return f;
+    };
+    EXPECT_EQ(fInRecovery(), fw::FALSE);
+    fw_b::SetTickPeriodWord(3);
+    ASSERT_FALSE(RunUntil(nullptr, 4000 * kMs));
+    ASSERT_EQ(fw::fIsPartnerHeartbeatSteady(3, &dSum), fw::TRUE);
+    EXPECT_NEAR(dSum, 1000u, 15u);
+    EXPECT_EQ(fInRecovery(), fw::TRUE);
+    // Without a restart of its own under way the drive side takes no note.
+    EXPECT_EQ(fw::fIsPartnerInRecoveryWindow(), fw::FALSE);
 }
 
 // The partner falls silent: 50 ms are tolerated, the 51st is loss; the

@@ -12,6 +12,7 @@
 #include "sas/active_active.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_discovery.h"
 #include "sas/sas_failback.h"
 
 namespace fw_b {
@@ -22,6 +23,8 @@ uint8_t fIsSASFailbackInProgress();
 uint8_t bGetSASFailbackState();
 void SetSASActiveActiveState(uint32_t dValue);
 void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bArgument);
+SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
+uint8_t fIsSASDiscoveryRunning();
 }  // namespace fw_b
 
 namespace {
@@ -151,6 +154,39 @@ TEST_F(PartnerSasLists, ThePartnersListAndLevelAreReadOnRequest) {
     ASSERT_TRUE(OnProcessor(a->board, [&] { fFetched = fw::fFetchPartnerActiveActiveState(); })) << Consoles();
     EXPECT_EQ(fFetched, fw::TRUE);
     EXPECT_EQ(fw::bGetPartnerActiveActiveState(), 5);
+}
+
+// A drive that one controller no longer reaches itself (its slot disabled
+// here) is listed through the partner by every local rebuild, keeping its
+// state; the change is told to the partner (message 157), which looks
+// again and, finding nothing changed on its side, tells nothing back.
+TEST_F(PartnerSasLists, ALocalRebuildKeepsTheProxiesAndTellsThePartnerOnce) {
+    const fw::SAS_DEVICE_ENTRY* psTheirs = InSlot(fw_b::pGetSASDriveInfoList(), 2);
+    ASSERT_NE(psTheirs, nullptr);
+    const uint8_t bProxy = static_cast<uint8_t>(psTheirs->bTargetId | fw::SAS_PROXY_TARGET_BIT);
+    const uint8_t bOwnEntries = fw::pGetSASDriveInfoList()->bEntryCount;
+    fw::SetSASSlotDisabled(1, 2, fw::TRUE);
+    ASSERT_TRUE(OnProcessor(a->board, [] { fw::RebuildSASDeviceList(fw::TRUE); })) << Consoles();
+    const fw::SAS_DEVICE_ENTRY* ps = InSlot(fw::pGetSASDriveInfoList(), 2);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->bTargetId, bProxy);
+    EXPECT_EQ(fw::pGetSASDriveInfoList()->bProxyCount, 1);
+    EXPECT_EQ(fw::pGetSASDriveInfoList()->bEntryCount, bOwnEntries);
+    fw::SetSASTargetFlagBits(bProxy, fw::SAS_AA_PARTNER_HAS_DRIVE);
+    ASSERT_TRUE(OnProcessor(a->board, [] { fw::RebuildSASDeviceList(fw::TRUE); })) << Consoles();
+    ASSERT_NE(InSlot(fw::pGetSASDriveInfoList(), 2), nullptr);
+    EXPECT_EQ(InSlot(fw::pGetSASDriveInfoList(), 2)->bTargetId, bProxy);
+    EXPECT_NE(fw::dGetSASTargetFlags(bProxy) & fw::SAS_AA_PARTNER_HAS_DRIVE, 0u);
+    // The partner has this controller's list, proxy and all, and the two
+    // come to rest.
+    const auto fSettled = [&] {
+        return fw_b::pGetOCSASDriveInfoList()->bProxyCount == 1 && fw::fIsSASDiscoveryRunning() != fw::TRUE &&
+               fw_b::fIsSASDiscoveryRunning() != fw::TRUE && Quiet(fw::sGetPartnerMessageCounts()) &&
+               Quiet(fw_b::sGetPartnerMessageCounts());
+    };
+    ASSERT_TRUE(RunUntil(fSettled, 20'000 * kMs)) << Consoles();
+    EXPECT_FALSE(RunUntil([] { return fw::fIsSASDiscoveryRunning() == fw::TRUE || fw_b::fIsSASDiscoveryRunning() == fw::TRUE; },
+                          2000 * kMs));
 }
 
 // A slot event told to the partner (message 213) reaches its slot there.

@@ -45,6 +45,12 @@ protected:
         }),
                   sim::StopKind::Finished);
     }
+    void Run(const std::function<void()>& fn) { ASSERT_EQ(b.board().RunOnCpu(fn), sim::StopKind::Finished); }
+    uint64_t Now() {
+        uint64_t l = 0;
+        Run([&] { l = lGetTickCount(); });
+        return l;
+    }
     void Sleep(uint32_t dMs) {
         ASSERT_EQ(b.board().RunOnCpu([dMs] { SpinDelayMs(dMs); }), sim::StopKind::Finished);
     }
@@ -190,6 +196,54 @@ TEST_F(DiscoveryTest, FaultRestartsTheIocTwice) {
     EXPECT_EQ(fIsSASSecondIOCRestartRequested(), FALSE);
     StepUntil(30000, Idle);
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// A cascade that lost enclosures starts the slot-change sequence: the IOC
+// restart counts the enclosures waited for down, the drive side is held
+// off while the slots settle, the list is rebuilt, and with both phases
+// done at once the pass ends as any other, the sequence disarmed.
+TEST_F(DiscoveryTest, ASlotChangeRunsThroughItsPhasesAndEnds) {
+    const EVENT_LOG_ENTRY* psBefore = harness::NewestEvent(157);
+    Run([] {
+        StartSASSlotChange(3);
+        SetSASIOCRestartRequest(TRUE);
+        SetSasDiscoveryWork(TRUE);
+    });
+    EXPECT_EQ(fIsSASSlotChangeArmed(), TRUE);
+    EXPECT_GE(lGetSASDriveSideHoldOff(), Now() + 59000);
+    StepUntil(30000, [] { return bGetSASDiscoveryState() == SAS_DISC_SLOT_CHANGE; });
+    ASSERT_EQ(bGetSASDiscoveryState(), SAS_DISC_SLOT_CHANGE);
+    EXPECT_EQ(bGetSASSlotChangeEnclosureTarget(), 2);
+    EXPECT_GE(lGetSASDriveSideHoldOff(), Now() + 59000);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(fIsSASDiscoveryRunning(), FALSE);
+    EXPECT_EQ(fIsSASSlotChangeArmed(), FALSE);
+    EXPECT_EQ(bGetDriveSidePhaseByte(), 3);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+    EXPECT_EQ(harness::NewestEvent(157), psBefore);
+}
+
+// A first phase that never ends (a reset the IOC never answers) is given
+// three minutes, reported (event 157 with 6), and the sequence goes on.
+TEST_F(DiscoveryTest, ASlotChangeWhosePhaseNeverEndsIsReportedAndGoesOn) {
+    Run([] {
+        StartSASSlotChange(2);
+        SetSASIOCRestartRequest(TRUE);
+        SetSasDiscoveryWork(TRUE);
+    });
+    StepUntil(60000, [] { return bGetSASSlotChangeSubState() == 3; });
+    ASSERT_EQ(bGetSASSlotChangeSubState(), 3);
+    SetSASTaskManagementCount(1);
+    StepUntil(170000, [] { return bGetSASSlotChangeSubState() != 3; }, 1000);
+    EXPECT_EQ(bGetSASSlotChangeSubState(), 3);
+    StepUntil(20000, [] { return bGetSASSlotChangeSubState() != 3; }, 1000);
+    EXPECT_NE(bGetSASSlotChangeSubState(), 3);
+    const EVENT_LOG_ENTRY* ps = harness::NewestEvent(157);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->abArgs[0], 6);
+    SetSASTaskManagementCount(0);
+    StepUntil(30000, Idle);
+    EXPECT_EQ(fIsSASSlotChangeArmed(), FALSE);
 }
 
 // Discovery ends its pass with the timed hold released.
@@ -551,6 +605,18 @@ TEST_F(CascadeDiscoveryTest, CutCascadeLosesItsEnclosureUntilRecabled) {
     ASSERT_NE(ps, nullptr);
     EXPECT_NE(ps, psRise);
     EXPECT_EQ(std::vector<uint8_t>(ps->abArgs, ps->abArgs + 4), (std::vector<uint8_t>{1, 3, 2, 3}));
+}
+
+// The cut enclosure's processor and drives go from the list: each is reset
+// (they were this controller's), and the drive side waits a moment before
+// its next command.
+TEST_F(CascadeDiscoveryTest, ACutEnclosuresProcessorAndDrivesAreReset) {
+    ASSERT_EQ(pGetSASDriveInfoList()->bStpCount, 2);
+    const uint32_t dResets = ioc->targetResets();
+    Recable(2, false);
+    EXPECT_EQ(pGetSASDriveInfoList()->bStpCount, 1);
+    EXPECT_EQ(ioc->targetResets(), dResets + 3 + 1);
+    EXPECT_GT(lGetSASDeadline(), Now() + 4000);
 }
 
 // Restarting discovery resets the phys of end devices in every enclosure,

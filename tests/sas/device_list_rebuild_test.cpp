@@ -1,0 +1,127 @@
+// What a device list rebuild does about what changed since the last one:
+// a drive that left has its commands ended once and is reset, one that
+// only moved keeps them; the partner's enclosure processors and drives are
+// listed through it, within the list's room.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "drive_side_fixture.h"
+#include "eventlog/event_log.h"
+#include "executive/kernel_queue.h"
+#include "executive/work_flags.h"
+#include "harness/dispatch_board.h"
+#include "sas/active_active.h"
+#include "sas/reply_dispatch.h"
+#include "sas/request_frames.h"
+#include "sas/sas_flags.h"
+
+namespace {
+
+using namespace fw;
+
+class DeviceListRebuildTest : public sastest::DriveSideTest {
+protected:
+    void SetUp() override {
+        DriveSideTest::SetUp();
+        ASSERT_EQ(b.board().RunOnCpu([] {
+            InitEventLog();
+            SetInitializationComplete(TRUE);
+        }),
+                  sim::StopKind::Finished);
+    }
+    static SAS_STP_ENTRY* Stp(SAS_DEVICE_LIST* psList, uint8_t i) {
+        return reinterpret_cast<SAS_STP_ENTRY*>(psList->aabStp[i]);
+    }
+};
+
+// The drive is pulled with a read outstanding that it never answered: the
+// rebuild ends the read (once: the IOC's late answer is dropped), resets
+// the target and reports the removal.
+TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandOnceAndIsReset) {
+    const uint8_t bTarget = TargetOfSlot(5);
+    chassis.DriveAt(5)->SetNoResponse(true);
+    KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, 0, 1, Buffer(), 512);
+    ASSERT_NE(ps, nullptr);
+    ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+    const uint32_t dResets = ioc->targetResets();
+
+    chassis.Pull(5);
+    Rediscover();
+    EXPECT_EQ(ps->bPrimaryState, PS_COMPLETED);
+    EXPECT_NE(ps->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(ioc->targetResets(), dResets + 1);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
+    const EVENT_LOG_ENTRY* psEvent = harness::NewestEvent(118);
+    ASSERT_NE(psEvent, nullptr);
+    EXPECT_EQ(psEvent->abArgs[12], 5);
+    PollFor(500);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
+    // The reset was answered: the target takes commands again.
+    EXPECT_EQ(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE, 0u);
+}
+
+// The same drive in another slot is not gone: what waits for it is not
+// ended and it is not reset.
+TEST_F(DeviceListRebuildTest, ADriveThatOnlyMovedKeepsItsCommands) {
+    const uint8_t bTarget = TargetOfSlot(4);
+    KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, 0, 1, Buffer(), 512);
+    ASSERT_NE(ps, nullptr);
+    const uint32_t dResets = ioc->targetResets();
+    const sim::DriveConfig sDrive = *chassis.ConfigAt(4);
+    chassis.Pull(4);
+    chassis.Insert(10, sDrive);
+    Rediscover();
+    EXPECT_EQ(ioc->targetResets(), dResets);
+    EXPECT_EQ(ps->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(ps->wTargetId, TargetOfSlot(10));
+    uint8_t bEnclosure = 0, bSlot = 0;
+    ASSERT_EQ(bGetEnclosureSlotOfTarget(TargetOfSlot(10), &bEnclosure, &bSlot), STATUS_OK);
+    EXPECT_EQ(bSlot, 10);
+}
+
+// The partner's enclosure processors that this controller does not reach
+// are listed with the proxy bit, in enclosure order, its own first and
+// never beyond the table.
+TEST_F(DeviceListRebuildTest, ThePartnersProcessorsAreListedThroughIt) {
+    SAS_DEVICE_LIST* psPartner = pGetOCSASDriveInfoList();
+    psPartner->bStpCount = 99;  // more than a list holds: cut to its room
+    for (uint8_t i = 0; i < SAS_MAX_STP_ENTRIES; ++i) {
+        SAS_STP_ENTRY* ps = Stp(psPartner, i);
+        std::memset(ps, 0, sizeof *ps);
+        ps->adSASAddress[0] = 0x5000 + i;
+        ps->bTargetId = static_cast<uint8_t>(10 + i);
+        ps->bEnclosure = static_cast<uint8_t>(SAS_MAX_STP_ENTRIES + 1 - i);
+    }
+    Stp(psPartner, 7)->bTargetId = 0xFF;  // names no target: left out
+    Rediscover();
+
+    SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    EXPECT_EQ(psList->bStpCount, SAS_MAX_STP_ENTRIES - 1);
+    for (uint8_t i = 1; i < psList->bStpCount; ++i) EXPECT_LE(Stp(psList, i - 1)->bEnclosure, Stp(psList, i)->bEnclosure);
+    const SAS_STP_ENTRY* psLast = Stp(psList, psList->bStpCount - 1);
+    EXPECT_EQ(psLast->bTargetId, 10 | SAS_PROXY_TARGET_BIT);
+    EXPECT_EQ(bGetSASDeviceIndexOfTarget(psLast->bTargetId), SAS_DEVICE_INDEX_PROXY);
+    EXPECT_EQ(psGetSASDeviceOfTarget(psLast->bTargetId), nullptr);
+    EXPECT_EQ(dGetSASTargetFlags(psLast->bTargetId), SAS_TARGET_FLAG_NATIVE);
+}
+
+// A reset asked for at the console is counted and stamped on the entry.
+TEST_F(DeviceListRebuildTest, AResetIsCountedOnTheDevicesEntry) {
+    const uint8_t bTarget = TargetOfSlot(2);
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        MarkSasDeviceReset(bTarget, FALSE, FALSE);
+        SpinDelayMs(10);
+        MarkSasDeviceReset(bTarget, FALSE, TRUE);
+        MarkSasDeviceReset(0x7E, FALSE, TRUE);  // no device: nothing
+    }),
+              sim::StopKind::Finished);
+    const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->bResetCount, 2);
+    EXPECT_NE(ps->lResetTime, 0u);
+    EXPECT_EQ(ps->lResetTimeCopy, ps->lResetTime);
+    EXPECT_NE(ps->bStatus & SAS_DEVICE_STATUS_RESET_PENDING, 0);
+}
+
+}  // namespace
