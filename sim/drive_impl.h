@@ -109,6 +109,7 @@ struct Drive::Impl {
     std::array<uint32_t, 256> senseless{}; // CHECK CONDITIONs without sense left per operation code
     uint32_t queueDepth = 0;               // commands held at once; 0: no limit
     uint64_t taskSetFull = 0;              // TASK SET FULL answers given
+    uint32_t linkResets = 0;               // resets seen on port 1 (its loss-of-sync count)
     std::array<uint32_t, 256> ataFailures{};  // ... per ATA command code
     std::array<uint8_t, 256> ataFailureError{};  // the error register they end with
     bool cutPower = false;                   // the next write tears after cutAfterBlocks

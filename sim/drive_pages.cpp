@@ -259,7 +259,8 @@ void Drive::Impl::LogSense(Command& c) {
         break;
     case 0x18:
         if (cfg.sata) return FailCdb(c, 2);
-        // Both SAS ports, one phy each; the error counters stay zero.
+        // Both SAS ports, one phy each, with the phy's four link error
+        // counters at the end of each port's parameter.
         for (uint8_t port = 1; port <= 2; ++port) {
             std::vector<uint8_t> p(56, 0);
             p[1] = port;
@@ -270,6 +271,9 @@ void Drive::Impl::LogSense(Command& c) {
             p[9] = uint8_t(port - 1);
             p[11] = 44;
             if (port == 1) PutBe(&p[16], 8, cfg.sasAddress);
+            // Each reset of the drive cost port 1 its dword sync once; the
+            // other error counters stay zero.
+            if (port == 1) PutBe(&p[48], 4, linkResets);
             d.insert(d.end(), p.begin(), p.end());
         }
         break;

@@ -92,8 +92,11 @@ void ProcessSASSlotEvent(uint8_t bEnclosure, uint8_t bSlot, uint8_t bArgument, u
     if (fIsSASPathQuiet(bTarget) == TRUE) return;
     if (bTarget < SAS_PROXY_TARGET_BIT) {
         // The drive is reset from here too, and what it held is sent again.
-        (void)bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0);
+        // Taken back first: the reset ends the requests at the IOC, and a
+        // request it ends is left to whoever took it back; taken back
+        // after, the answer could come first and the command be lost.
         RepostSASTargetCommands(bTarget);
+        (void)bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0);
     }
     SetSASTargetHoldOff(bTarget, lGetTickCount() + SLOT_EVENT_HOLD_OFF_MS);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "eventlog/event_log.h"
+#include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
 #include "executive/queue_target_commands.h"
@@ -12,7 +13,10 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/mpi.h"
+#include "hw/scsi.h"
+#include "platform/pci.h"
 #include "hw/smp.h"
+#include "sas/drive_ioc_bringup.h"
 #include "sas/sas_device_list.h"
 #include "partner/partner_link.h"
 #include "sas/sas_discovery.h"
@@ -293,6 +297,75 @@ void InitSASSlotPhyActions() {
     std::memset(s_aasHold, 0, sizeof s_aasHold);
     std::memset(s_aabPartnerVisible, 0, sizeof s_aabPartnerVisible);
     s_dReenables = 0;
+}
+
+// ---- dumps ---------------------------------------------------------------
+
+namespace {
+
+// The SAS port log page (0x18), cumulative values, and where each port's
+// four link error counters lie in it.
+constexpr uint8_t LOG_PAGE_PORTS_CUMULATIVE = 0x58;
+constexpr uint16_t PORT_LOG_BYTES = 116;
+constexpr uint8_t PORT_LOG_TRIES = 3;
+constexpr uint8_t PORT1_COUNTERS = 44;
+constexpr uint8_t PORT2_COUNTERS = 100;
+
+uint32_t dDriveIocConfig(uint16_t wOffset) {
+    return dPciConfigRead32(LSI_DRIVE_PCI_BUS, LSI_DRIVE_PCI_DEVICE, LSI_DRIVE_PCI_FUNCTION, wOffset);
+}
+
+bool ReadPortLog(uint8_t bTarget, uint8_t bBus, BUFFER_HANDLE dPage) {
+    uint8_t abCdb[10] = {SCSI_LOG_SENSE, 0, LOG_PAGE_PORTS_CUMULATIVE};
+    abCdb[7] = static_cast<uint8_t>(PORT_LOG_BYTES >> 8);
+    abCdb[8] = static_cast<uint8_t>(PORT_LOG_BYTES);
+    for (uint8_t bTry = 0; bTry < PORT_LOG_TRIES; ++bTry) {
+        uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
+        if (bSendSCSICommandAndWait(bTarget, bBus, abCdb, TRUE, PORT_LOG_BYTES, dPage, &bStatus, &bKey, &bAsc,
+                                    &bAscq) == STATUS_OK &&
+            bStatus == SCSI_STATUS_GOOD) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void ShowSASSlotPortCounters() {
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return;
+    const uint8_t* pb = static_cast<const uint8_t*>(pBufferHandleToPointer(dPage));
+    const SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    for (uint8_t i = 0; i < psList->bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        // A copy: the list may be rebuilt while the drive answers.  The
+        // partner's drives are its to ask.
+        const SAS_DEVICE_ENTRY s = psList->asEntry[i];
+        if (s.fValid != TRUE || s.fSAS != TRUE || s.bTargetId == 0xFF || (s.bTargetId & SAS_PROXY_TARGET_BIT)) continue;
+        if (!ReadPortLog(s.bTargetId, s.bBus, dPage)) continue;
+        ConsolePrintf("Enc:%02d Slot:%02d {Port:1 - ", s.bEnclosure, s.bSlot);
+        ConsolePrintf("%08x  %08x  %08x  %08x}  ", dGetBe32(pb + PORT1_COUNTERS), dGetBe32(pb + PORT1_COUNTERS + 4),
+                      dGetBe32(pb + PORT1_COUNTERS + 8), dGetBe32(pb + PORT1_COUNTERS + 12));
+        ConsolePrintf("{Port:2 - ");
+        ConsolePrintf("%08x  %08x  %08x  %08x}\n", dGetBe32(pb + PORT2_COUNTERS), dGetBe32(pb + PORT2_COUNTERS + 4),
+                      dGetBe32(pb + PORT2_COUNTERS + 8), dGetBe32(pb + PORT2_COUNTERS + 12));
+    }
+    (void)wFreeDataPages(dPage, 1);
+}
+
+void ShowTar1PciRegisters() {
+    const uint32_t dIds = dDriveIocConfig(0);
+    const uint32_t dCommandStatus = dDriveIocConfig(4);
+    ConsolePrintf("************************\n");
+    ConsolePrintf(" TAR1 PCI IO Registers:\n");
+    ConsolePrintf("Vendor ID: %04x\n", dIds & 0xFFFF);
+    ConsolePrintf("Device ID: %04x\n", dIds >> 16);
+    ConsolePrintf("Command  : %04x\n", dCommandStatus & 0xFFFF);
+    ConsolePrintf("Status   : %04x\n", dCommandStatus >> 16);
+    ConsolePrintf("next     : %08x\n", dDriveIocConfig(8));
+    ConsolePrintf("next     : %08x\n", dDriveIocConfig(12));
+    ConsolePrintf("IO Base  : %08x\n", dDriveIocConfig(16));
+    ConsolePrintf("************************\n");
 }
 
 }  // namespace fw

@@ -57,6 +57,11 @@ uint8_t bGetSASTargetPartnerVisible(uint8_t bTarget);
 void SetSASSlotPartnerVisible(uint8_t f, uint8_t bEnclosure, uint8_t bSlot);
 void NotifyPartnerOfSlot(uint8_t bTarget, uint8_t f);
 
+// Dumps: each SAS drive's two ports' link error counters (its port log
+// page), and the drive IOC's PCI configuration header.
+void ShowSASSlotPortCounters();
+void ShowTar1PciRegisters();
+
 void InitSASSlotPhyActions();
 
 }  // namespace fw

@@ -1,10 +1,15 @@
 // What a device list rebuild does about what changed since the last one:
 // a drive that left has its commands ended once and is reset, one that
 // only moved keeps them; the partner's enclosure processors and drives are
-// listed through it, within the list's room.
+// listed through it, within the list's room.  And the drive side's dumps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "drive_side_fixture.h"
 #include "eventlog/event_log.h"
@@ -15,6 +20,7 @@
 #include "sas/reply_dispatch.h"
 #include "sas/request_frames.h"
 #include "sas/sas_flags.h"
+#include "sas/slot_phy_actions.h"
 
 namespace {
 
@@ -29,6 +35,20 @@ protected:
             SetInitializationComplete(TRUE);
         }),
                   sim::StopKind::Finished);
+    }
+    // What a dump printed, without the console's carriage returns.  Printed
+    // as at start of day: straight out, not through the main loop's ring.
+    std::string Screen(const std::function<void()>& fnShow) {
+        b.board().ClearConsoleText();
+        EXPECT_EQ(b.board().RunOnCpu([&] {
+            SetInitializationComplete(FALSE);
+            fnShow();
+            SetInitializationComplete(TRUE);
+        }),
+                  sim::StopKind::Finished);
+        std::string s = b.board().ConsoleText();
+        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+        return s;
     }
     static SAS_STP_ENTRY* Stp(SAS_DEVICE_LIST* psList, uint8_t i) {
         return reinterpret_cast<SAS_STP_ENTRY*>(psList->aabStp[i]);
@@ -122,6 +142,41 @@ TEST_F(DeviceListRebuildTest, AResetIsCountedOnTheDevicesEntry) {
     EXPECT_NE(ps->lResetTime, 0u);
     EXPECT_EQ(ps->lResetTimeCopy, ps->lResetTime);
     EXPECT_NE(ps->bStatus & SAS_DEVICE_STATUS_RESET_PENDING, 0);
+}
+
+// The dumps: each SAS drive's two ports' link error counters from its port
+// log page (a reset of the drive costs port 1 its dword sync), and the
+// drive IOC's PCI configuration header.
+TEST_F(DeviceListRebuildTest, DumpsShowEachDrivesPortCountersAndTheIocsPciHeader) {
+    const uint8_t bTarget = TargetOfSlot(3);
+    ASSERT_EQ(b.board().RunOnCpu([&] { (void)bSendSASTaskManagement(bTarget, 0, MPI_TASKTYPE_TARGET_RESET, 0); }),
+              sim::StopKind::Finished);
+    PollFor(10);
+    const std::string sText = Screen([] { ShowSASSlotPortCounters(); });
+    // Port 1's third counter (loss of dword sync), each drive's line.
+    std::vector<unsigned> aResets;
+    for (unsigned slot = 1; slot <= 8; ++slot) {
+        SCOPED_TRACE(slot);
+        const std::string sLine = "Enc:01 Slot:0" + std::to_string(slot) + " {Port:1 - ";
+        const size_t n = sText.find(sLine);
+        ASSERT_NE(n, std::string::npos) << sText;
+        const std::string sCounters = sText.substr(n + sLine.size(), 90);
+        EXPECT_EQ(sCounters.substr(0, 20), "00000000  00000000  ");
+        EXPECT_EQ(sCounters.substr(28), "  00000000}  {Port:2 - 00000000  00000000  00000000  00000000}");
+        aResets.push_back(static_cast<unsigned>(std::stoul(sCounters.substr(20, 8), nullptr, 16)));
+    }
+    EXPECT_EQ(aResets[2], aResets[0] + 1);
+    EXPECT_EQ(aResets[1], aResets[0]);
+
+    const std::string sPci = Screen([] { ShowTar1PciRegisters(); });
+    char acExpected[400];
+    std::snprintf(acExpected, sizeof acExpected,
+                  "************************\n TAR1 PCI IO Registers:\nVendor ID: %04x\nDevice ID: %04x\n"
+                  "Command  : %04x\nStatus   : %04x\nnext     : %08x\nnext     : %08x\nIO Base  : %08x\n"
+                  "************************\n",
+                  ioc->ConfigRead(0) & 0xFFFF, ioc->ConfigRead(0) >> 16, ioc->ConfigRead(4) & 0xFFFF,
+                  ioc->ConfigRead(4) >> 16, ioc->ConfigRead(8), ioc->ConfigRead(12), ioc->ConfigRead(16));
+    EXPECT_EQ(sPci, acExpected);
 }
 
 }  // namespace

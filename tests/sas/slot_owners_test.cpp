@@ -2,11 +2,14 @@
 // events the partner or the console asks for.
 #include <gtest/gtest.h>
 
+#include "executive/kernel_queue.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
+#include "hw/scsi.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_slot_holds.h"
 #include "sas/active_active.h"
+#include "sas/mpi_interface.h"
 #include "sas/drive_side_fixture.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
@@ -107,6 +110,49 @@ TEST_F(SlotOwnersTest, ADriveIsResetOnlyWhenItsSlotEventAsks) {
     EXPECT_EQ(bReceiveSasSlotEvent(abOutside, 0), STATUS_OK);
     EXPECT_EQ(ioc->targetResets(), dResets + 1);
     SetSASTargetHoldOff(bTarget, 0);
+}
+
+// A drive that holds commands it does not answer is reset at its slot
+// event and what it held is sent again once its hold-off ends: each
+// command answered once, by the drive, never lost to the reset.
+TEST_F(SlotOwnersTest, WhatAResetDriveHeldIsSentAgainAndAnsweredOnce) {
+    constexpr unsigned kSlot = 6;
+    const uint8_t bTarget = TargetOfSlot(kSlot);
+    chassis.DriveAt(kSlot)->SetNoResponse(true);
+    KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, 40, 1, Buffer(), 512);
+    ASSERT_NE(ps, nullptr);
+    ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+    ASSERT_NE(wGetSASTargetCommandCount(bTarget, FALSE), 0);
+    const uint32_t dResets = ioc->targetResets();
+    ASSERT_EQ(b.board().RunOnCpu([] { ProcessSASSlotEvent(1, kSlot, 0, SLOT_EVENT_DRIVE_RESET); }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(ps->bPrimaryState, PS_NEW_COMMAND);
+    chassis.DriveAt(kSlot)->SetNoResponse(false);
+    PollFor(10);
+    EXPECT_EQ(ioc->targetResets(), dResets + 1);
+    // Held off: the queue's service leaves it waiting until the time is up.
+    const auto Serve = [&](uint32_t dMs) {
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            const uint64_t lEnd = lGetTickCount() + dMs;
+            while (lGetTickCount() < lEnd) {
+                DriveIocService(LSI_IOC_DRIVE);
+                HwPoll();
+            }
+        }),
+                  sim::StopKind::Finished);
+    };
+    Serve(4000);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 0);
+    Serve(2000);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
+    EXPECT_EQ(ps->bPrimaryState, PS_COMPLETED);
+    // The drive answers the read sent again, the first command since its
+    // reset: with the reset's unit attention, which the drive error
+    // handling retries.
+    EXPECT_EQ(psSasFields(ps)->bScsiStatus, SCSI_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(psSasFields(ps)->bSenseKey, SENSE_UNIT_ATTENTION);
+    Serve(100);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
 }
 
 }  // namespace
