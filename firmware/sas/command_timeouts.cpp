@@ -15,6 +15,7 @@
 #include "hw/mpi.h"
 #include "raid/drive_error_recovery.h"
 #include "config/apply_settings.h"
+#include "enclosure/drive_error_counters.h"
 #include "partner/partner_link.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/ioc_events.h"
@@ -47,6 +48,8 @@ constexpr uint64_t PARTNER_DEADLINE_EXTENSION_MS = 20000;
 // priority, a command buffer post, a recovery request.
 constexpr uint8_t REQUEST_NEVER_TIMES_OUT = 0x01 | 0x02 | 0x04 | 0x10;
 constexpr uint32_t TARGET_FLAG_UNDER_RESET = 0x02;
+// What a task management request sets on its target until answered.
+constexpr uint32_t TASK_MANAGEMENT_TARGET_BITS = 0x42;
 constexpr uint8_t TASK_TARGET_RESET = 3;
 constexpr uint64_t ERROR_GRACE_MS = 50000;       // a drive reporting errors gets its commands again
 constexpr uint64_t REPEAT_WINDOW_MS = 60000;     // two time-outs this close take the drive out
@@ -71,6 +74,7 @@ struct TARGET_TIMEOUTS {
     uint64_t lLast;
     bool fOutOfService;
     uint8_t abOutOfService[8];   // the address of the drive taken out
+    bool fGone;                  // left the list, the id not given again
 };
 
 TARGET_TIMEOUTS s_asTarget[256];
@@ -89,7 +93,18 @@ bool InUse(const LSI_SAS_DRIVE_ADAPTER* a, uint16_t w) { return a->adInUse[w / 3
 bool IsDriveCommand(const LSI_SAS_REQUEST_INFO& r) {
     const uint16_t wContext = static_cast<uint16_t>(r.dMsgContext);
     return (wContext & CONTEXT_PARTNER_BITS) == 0 && wContext != SAS_WAITED_ENTRY_INDEX &&
-           wContext < KERNEL_ENTRY_COUNT;
+           wContext < KERNEL_ENTRY_COUNT && !(r.bFlags & LSI_REQUEST_TASK_MANAGEMENT);
+}
+
+// A task management request the IOC never answered (a drive that left
+// answers nothing, not even its reset): its target takes commands again,
+// or the refusal the request set would hold them for good.  A late answer
+// is dropped.
+void TaskManagementUnanswered(LSI_SAS_REQUEST_INFO& r) {
+    r.bFlags |= LSI_REQUEST_ABORTED;
+    r.lDeadline = 0;
+    ClearSASTargetFlagBits(r.bTargetId, TASK_MANAGEMENT_TARGET_BITS);
+    DecrementSASTaskManagementCount();
 }
 
 bool IsEnclosureCommand(const KERNEL_ENTRY* ps) {
@@ -243,6 +258,10 @@ uint8_t bDriveTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps, uin
                       : fPostedHere ? bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0)
                                     : STATUS_OK;
     if (b != STATUS_OK) return b;
+    uint8_t bEnclosure = 0, bSlot = 0;
+    if (bGetEnclosureSlotOfTarget(bTarget, &bEnclosure, &bSlot) == STATUS_OK) {
+        IncrementDriveErrorCounter(ERROR_KIND_TIMEOUT, bEnclosure, bSlot);
+    }
     PostTimeout(bTarget, ps, wGetSASTargetCommandCount(bTarget, TRUE));
     const TARGET_TIMEOUTS& t = s_asTarget[bTarget];
     const bool fDrive = fIsSASTargetOfKind(bTarget, SAS_TARGET_KIND_DRIVE) == TRUE;
@@ -332,6 +351,11 @@ void AfterDrivesTakenOut() {
 
 void RepostSASTargetCommands(uint8_t bTarget) { TakeBackTargetCommands(bTarget, false); }
 
+void EndGoneSASTargetCommands(uint8_t bTarget) {
+    DriveSideLock sLock;
+    TakeBackTargetCommands(bTarget, true);
+}
+
 void MarkSASDriveCommandError() { s_lLastDriveError = lGetTickCount(); }
 
 uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {
@@ -341,6 +365,9 @@ uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {
     (void)bGetSASAddressOfTarget(abAddress, bTarget);
     return ToFlag(std::memcmp(abAddress, t.abOutOfService, sizeof abAddress) == 0);
 }
+
+void SetSASTargetGone(uint8_t bTarget, uint8_t f) { s_asTarget[bTarget].fGone = f == TRUE; }
+uint8_t fIsSASTargetGone(uint8_t bTarget) { return ToFlag(s_asTarget[bTarget].fGone); }
 
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget) { return s_asTarget[bTarget].wCount; }
 uint16_t wGetSASEnclosureTimeoutCount(uint8_t bStpIndex) {
@@ -353,6 +380,7 @@ uint8_t bCountSASDriveTimeout(uint8_t bTarget) {
     const uint64_t lNow = lGetTickCount();
     TARGET_TIMEOUTS& t = s_asTarget[bTarget];
     if (t.lLast != 0 && lNow - t.lLast < COUNT_DEBOUNCE_MS) return STATUS_OK;
+    IncrementDriveErrorCounter(ERROR_KIND_DRIVE_PATH, ps->bEnclosure, ps->bSlot);
     CountTimeout(bTarget, lNow);
     uint8_t bExpander = 0, bPhy = 0;
     if (t.wCount == PHY_DISABLE_COUNT &&
@@ -406,6 +434,10 @@ void SASCommandTimeoutScan() {
             // A slot the partner sends on has no answer to wait for.
             if ((r.dMsgContext & CONTEXT_PARTNER_BITS) == CONTEXT_PARTNER_INCOMING) {
                 r.lDeadline = 0;
+                continue;
+            }
+            if (r.bFlags & LSI_REQUEST_TASK_MANAGEMENT) {
+                TaskManagementUnanswered(r);
                 continue;
             }
             if (!IsDriveCommand(r) || (dGetSASTargetFlags(r.bTargetId) & TARGET_FLAG_UNDER_RESET)) continue;

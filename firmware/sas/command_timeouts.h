@@ -17,6 +17,10 @@ void MarkSASDriveCommandError();
 // answering: commands for it fail at once.  A drive of another address at
 // the target id is not out of service.
 uint8_t fIsSASTargetOutOfService(uint8_t bTarget);
+// TRUE while the target's device has left the list and no device took its
+// id since: commands for it end as for a drive that is not there.
+void SetSASTargetGone(uint8_t bTarget, uint8_t f);
+uint8_t fIsSASTargetGone(uint8_t bTarget);
 // Time-outs a drive has had (they decay after four hours without one).
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget);
 // Time-outs of the enclosure device of an enclosure entry of the list.
@@ -29,6 +33,9 @@ uint8_t bCountSASDriveTimeout(uint8_t bTarget);
 // Every command the drive at the target holds is taken back and sent again;
 // the IOC's answers to them, should any still come, are dropped.
 void RepostSASTargetCommands(uint8_t bTarget);
+// Every command the target holds at the IOC is taken back and ends as one
+// for a drive that is not there (the device left the list).
+void EndGoneSASTargetCommands(uint8_t bTarget);
 // Start of day: nothing counted, no drive out.
 void InitSASCommandTimeouts();
 

@@ -46,6 +46,8 @@ constexpr uint32_t LSI_REGION_BYTES = 0xA8000;
 constexpr uint8_t LSI_REQUEST_ABORTED = 0x01;
 constexpr uint8_t LSI_REQUEST_HIGH_PRIORITY = 0x02;
 constexpr uint8_t LSI_REQUEST_CMD_BUF_LIST_POST = 0x04;
+// A task management request: its context names no command of its own.
+constexpr uint8_t LSI_REQUEST_TASK_MANAGEMENT = 0x08;
 constexpr uint8_t LSI_REQUEST_RECOVERY = 0x10;
 
 struct LSI_SAS_REQUEST_INFO {

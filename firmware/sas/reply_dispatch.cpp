@@ -209,8 +209,11 @@ void AddressReply(uint32_t dWord) {
         dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_SCSI_TASK_MGMT:
-        ClearSASTargetFlagBits(sHeader.bTargetId, 0x42);
-        DecrementSASTaskManagementCount();
+        // One the time-out scan gave up on let its target go already.
+        if (!RequestAborted(static_cast<uint16_t>(dHigh & REQUEST_INDEX_MASK_12))) {
+            ClearSASTargetFlagBits(sHeader.bTargetId, 0x42);
+            DecrementSASTaskManagementCount();
+        }
         dFree = dHigh & REQUEST_INDEX_MASK_12;
         break;
     case MPI_FUNCTION_CONFIG:

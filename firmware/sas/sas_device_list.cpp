@@ -23,6 +23,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "sas/aa_mux.h"
+#include "sas/command_timeouts.h"
 #include "sas/active_active.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
@@ -53,6 +54,8 @@ SAS_PARTNER_PATH s_asPartnerPath[2];
 
 constexpr uint8_t EVENT_DRIVE_INSERTED = 97;
 constexpr uint8_t EVENT_DRIVE_REMOVED = 118;
+constexpr uint8_t EVENT_SLOT_PATH_CHANGED = 173;
+constexpr uint8_t SLOT_NOW_LOCAL = 1;
 constexpr uint16_t DEVICE_PAGE_FLAGS_ENTERED = 0x0003;
 // Drives whose address word carries this company identifier number their
 // ports in bits 7-6 of byte 5 rather than in the low bits of byte 7.
@@ -95,7 +98,9 @@ void IndexTargets(const SAS_DEVICE_LIST& sList) {
     std::memset(s_abDeviceIndexOfTarget, SAS_DEVICE_INDEX_NONE, sizeof s_abDeviceIndexOfTarget);
     for (uint8_t i = 0; i < sList.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         const uint8_t bTarget = sList.asEntry[i].bTargetId;
-        if (bTarget != 0xFF) s_abDeviceIndexOfTarget[bTarget] = i;
+        if (bTarget == 0xFF) continue;
+        s_abDeviceIndexOfTarget[bTarget] = i;
+        SetSASTargetGone(bTarget, FALSE);
     }
     // The partner's enclosure processors have no device entry here.
     for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
@@ -373,17 +378,24 @@ void RetireRemovedDevices(bool fReport, bool* pfOwnChanged) {
             PostDriveEvent(EVENT_DRIVE_REMOVED, o);
         }
         if (psSameDrive != nullptr && psSameDrive->bTargetId == o.bTargetId) continue;
-        if (psSameDrive != nullptr) {
-            RequeuePortEntries(PORT_CODE_INITIATOR, o.bTargetId, psSameDrive->bTargetId);
-        } else {
-            AbortPortEntries(PORT_CODE_INITIATOR, o.bTargetId);
-            if (fOwnDrive) (void)bSendSASTaskManagement(o.bTargetId, o.bBus, MPI_TASKTYPE_TARGET_RESET, 0);
-        }
-        ClearSASTargetCommandCount(o.bTargetId, TRUE);
         // A target id the new list gives to another device keeps that
         // device's flags.
         bool fReused = false;
         for (uint8_t i = 0; i < s_sWork.bEntryCount && !fReused; ++i) fReused = s_sWork.asEntry[i].bTargetId == o.bTargetId;
+        if (psSameDrive != nullptr) {
+            RequeuePortEntries(PORT_CODE_INITIATOR, o.bTargetId, psSameDrive->bTargetId);
+        } else {
+            // Gone: what it held ends once, as a drive that is not there
+            // (the arrays go on without it, from redundancy where they
+            // have it), not as aborted by the host.  What is still queued
+            // for it ends the same way when it comes up to be sent.  The
+            // requests go back before the reset, whose answer ends them at
+            // the IOC and leaves each to whoever takes it back.
+            EndGoneSASTargetCommands(o.bTargetId);
+            if (!fReused) SetSASTargetGone(o.bTargetId, TRUE);
+            if (fOwnDrive) (void)bSendSASTaskManagement(o.bTargetId, o.bBus, MPI_TASKTYPE_TARGET_RESET, 0);
+        }
+        ClearSASTargetCommandCount(o.bTargetId, TRUE);
         if (!fReused) s_adTargetFlags[o.bTargetId] &= SAS_TARGET_FLAG_REFUSE;
     }
 }
@@ -539,6 +551,14 @@ void RebuildSASDeviceList(uint8_t) {
                 s.fReady = fReady;
                 fOld = true;
             } else if (o.bEnclosure == s.bEnclosure && o.bSlot == s.bSlot && o.fValid == TRUE) {
+                // The slot was served through the partner and is reached
+                // here now: another drive, whose errors start afresh.
+                if (o.bTargetId != 0xFF && (o.bTargetId & SAS_PROXY_TARGET_BIT)) {
+                    PostEvent(EVENT_SLOT_PATH_CHANGED, o.abWWN[0], o.abWWN[1], o.abWWN[2], o.abWWN[3], o.abWWN[4],
+                              o.abWWN[5], o.abWWN[6], o.abWWN[7], bGetDriveIndexFromEnclosureSlot(o.bEnclosure, o.bSlot),
+                              SLOT_NOW_LOCAL);
+                    ClearDriveErrorCounters(s.bEnclosure, s.bSlot);
+                }
                 s.lLastCommandTime = o.lLastCommandTime;
                 s.lLast158Time = o.lLast158Time;
                 std::memcpy(s.alCounters, o.alCounters, sizeof s.alCounters);

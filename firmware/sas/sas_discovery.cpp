@@ -4,6 +4,7 @@
 
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
+#include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
@@ -321,10 +322,13 @@ uint8_t bIdentifyExpander(SAS_EXPANDER* ps, uint8_t bIndex, uint8_t bOwnSide) {
             }
             return SAS_DISCOVERY_RETRY;
         }
+        // The family's two expansion enclosures by name; anything else
+        // by the type byte it reports.
         const uint8_t* pbProduct = abAnswer + SMP_MANUFACTURER_PRODUCT_OFFSET;
-        if (std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
+        const bool fFamily = bIsExpansionEnclosure(pbVendor, pbProduct) == STATUS_OK;
+        if (fFamily && std::memcmp(pbProduct, "Vomax expansion ", 16) == 0) {
             ps->bEnclosureType = ENCLOSURE_TYPE_10;
-        } else if (std::memcmp(pbProduct, "KV-4471-Vomaxe2 ", 16) == 0) {
+        } else if (fFamily) {
             ps->bEnclosureType = ENCLOSURE_TYPE_11;
             ps->bSide = bOwnSide;
             ConsolePrintf(bOwnSide == 0 ? "Set port to 0" : "Set port to 1");

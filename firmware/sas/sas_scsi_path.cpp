@@ -300,10 +300,11 @@ void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
 
 uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
     const uint8_t bTarget = static_cast<uint8_t>(psEntry->wTargetId);
-    if (fIsSASTargetOutOfService(bTarget) == TRUE) {
-        // Taken out for not answering: what was still queued for it, and
-        // anything sent to it since, fails here rather than wait out
-        // another time-out.
+    if (fIsSASTargetOutOfService(bTarget) == TRUE || fIsSASTargetGone(bTarget) == TRUE) {
+        // Taken out for not answering, or gone from the list: what was
+        // still queued for it, and anything sent to it since, fails here
+        // rather than wait out another time-out (or a reset a gone drive
+        // never answers).
         if (psEntry == &s_sWaitEntry) {
             SetSense(psEntry, SENSE_NOT_READY, ASC_NOT_READY, 0);
             CompleteAtOnce(psEntry);
@@ -503,7 +504,9 @@ uint8_t bPostTaskManagement(uint8_t bTarget, uint8_t bBus, uint8_t bTaskType, ui
     SetSASTargetFlagBits(bTarget, SAS_TARGET_FLAG_REFUSE);
     IncrementSASTaskManagementCount();
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TASK_MANAGEMENT_TIMEOUT_MS, FALSE);
-    psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest].bTargetId = bTarget;
+    LSI_SAS_REQUEST_INFO& r = psGetLSIAdapter(LSI_IOC_DRIVE)->asRequest[wRequest];
+    r.bTargetId = bTarget;
+    r.bFlags |= LSI_REQUEST_TASK_MANAGEMENT;
     return STATUS_OK;
 }
 

@@ -15,6 +15,9 @@
 #include "eventlog/event_log.h"
 #include "executive/kernel_queue.h"
 #include "executive/work_flags.h"
+#include "hw/hw.h"
+#include "raid/drive_error_recovery.h"
+#include "sas/command_timeouts.h"
 #include "harness/dispatch_board.h"
 #include "sas/active_active.h"
 #include "sas/reply_dispatch.h"
@@ -55,30 +58,93 @@ protected:
     }
 };
 
-// The drive is pulled with a read outstanding that it never answered: the
-// rebuild ends the read (once: the IOC's late answer is dropped), resets
-// the target and reports the removal.
-TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandOnceAndIsReset) {
+// The drive is pulled with a read outstanding that it never answered and
+// another still queued for it.  The rebuild ends each once as a command
+// for a drive that is not there (the drive error road's ending, which the
+// arrays serve from redundancy), not as aborted by a host: the mother of
+// the outstanding one is not marked.  The target is reset, the removal
+// reported, and the queued read never reaches the IOC.
+TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandsOnceAsGoneAndIsReset) {
     const uint8_t bTarget = TargetOfSlot(5);
     chassis.DriveAt(5)->SetNoResponse(true);
+    KERNEL_ENTRY* psMother = nullptr;
+    ASSERT_EQ(bAllocKernelEntries(0, 1, &psMother), STATUS_OK);
+    psMother->fUsed = TRUE;
     KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, 0, 1, Buffer(), 512);
     ASSERT_NE(ps, nullptr);
+    ps->psMother = psMother;
     ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+    KERNEL_ENTRY* psQueued = sastest::BuildRead(bTarget, 8, 1, Buffer(), 512);
+    ASSERT_NE(psQueued, nullptr);
+    psQueued->bPrimaryState = PS_NEW_COMMAND;
+    ASSERT_EQ(QueueKernelEntry(PORT_CODE_INITIATOR, psQueued->wIndex), STATUS_OK);
     const uint32_t dResets = ioc->targetResets();
+    const sim::DriveConfig sDrive = *chassis.ConfigAt(5);
 
     chassis.Pull(5);
     Rediscover();
     EXPECT_EQ(ps->bPrimaryState, PS_COMPLETED);
-    EXPECT_NE(ps->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(psSasFields(ps)->bScsiStatus, DRIVE_STATUS_TIMED_OUT);
+    EXPECT_EQ(psMother->lFlags & KE_FLAG_ABORTED, 0u);
     EXPECT_EQ(ioc->targetResets(), dResets + 1);
     EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
     const EVENT_LOG_ENTRY* psEvent = harness::NewestEvent(118);
     ASSERT_NE(psEvent, nullptr);
     EXPECT_EQ(psEvent->abArgs[12], 5);
+    EXPECT_EQ(fIsSASTargetGone(bTarget), TRUE);
+
+    const uint32_t dSent = ioc->scsiRequests();
+    ASSERT_EQ(b.board().RunOnCpu([] { DriveIocService(LSI_IOC_DRIVE); }), sim::StopKind::Finished);
+    EXPECT_EQ(psQueued->bPrimaryState, PS_COMPLETED);
+    EXPECT_EQ(psSasFields(psQueued)->bScsiStatus, DRIVE_STATUS_TIMED_OUT);
+    EXPECT_EQ(ioc->scsiRequests(), dSent);
+    EXPECT_EQ(wGetNewCommandCount(PORT_CODE_INITIATOR), 0);
     PollFor(500);
-    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 2);
     // The reset was answered: the target takes commands again.
     EXPECT_EQ(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE, 0u);
+
+    // The drive comes back: listed again, it is served, not ended as gone.
+    chassis.Insert(5, sDrive);
+    Rediscover();
+    const uint8_t bBack = TargetOfSlot(5);
+    EXPECT_EQ(fIsSASTargetGone(bBack), FALSE);
+    EXPECT_EQ(Wait(bBack, {0x00}, 0, FALSE).bResult, STATUS_OK);
+}
+
+// A reset the IOC never answers lets its target go at its deadline, or the
+// refusal it set would hold every command for the target (and the queue
+// behind them) for good; the scan takes it for no command of its own.
+TEST_F(DeviceListRebuildTest, AResetNeverAnsweredStopsRefusingItsTargetAtItsDeadline) {
+    const uint8_t bTarget = TargetOfSlot(3);
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        KernelPoolLock sLock;
+        ASSERT_EQ(bSendSASTaskManagement(bTarget, 0, MPI_TASKTYPE_TARGET_RESET, 0), STATUS_OK);
+        // Its answer is lost on the way: taken off the reply FIFO unread,
+        // the frame given back to the IOC.
+        const uint32_t dQueue = psGetLSIAdapter(LSI_IOC_DRIVE)->sInterface.pdReplyQueue;
+        const uint32_t dWord = Reg32Read(dQueue);
+        ASSERT_NE(dWord, MPI_REPLY_FIFO_EMPTY);
+        Reg32Write(dQueue, dWord << 1);
+    }),
+              sim::StopKind::Finished);
+    auto scanFor = [&](uint32_t dMs) {
+        ASSERT_EQ(b.board().RunOnCpu([&] {
+            const uint64_t lEnd = lGetTickCount() + dMs;
+            while (lGetTickCount() < lEnd) {
+                HwPoll();
+                SASCommandTimeoutScan();
+            }
+        }),
+                  sim::StopKind::Finished);
+    };
+    scanFor(9000);
+    EXPECT_NE(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE, 0u);
+    EXPECT_EQ(dGetSASTaskManagementCount(), 1u);
+    scanFor(2000);
+    EXPECT_EQ(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE, 0u);
+    EXPECT_EQ(dGetSASTaskManagementCount(), 0u);
+    EXPECT_EQ(Wait(bTarget, {0x00}, 0, FALSE).bResult, STATUS_OK);
 }
 
 // The same drive in another slot is not gone: what waits for it is not

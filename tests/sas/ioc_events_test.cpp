@@ -8,6 +8,7 @@
 
 #include "config/config_image.h"
 #include "config/default_config.h"
+#include "enclosure/drive_error_counters.h"
 #include "drive_side_fixture.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_queue.h"
@@ -44,6 +45,7 @@ protected:
         DriveSideTest::SetUp();
         ASSERT_EQ(b.board().RunOnCpu([] {
             InitEventLog();
+            InitDriveErrorCounters();
             SetInitializationComplete(TRUE);
             SetSasDiscoveryWork(FALSE);
             SetSasDriveWork(FALSE);
@@ -219,6 +221,9 @@ TEST_P(TimeoutJudgementTest, SecondTimeOutOrTooManyTakeTheDriveOut) {
     Run(100, errors);
     EXPECT_EQ(ioc->targetResets(), dResets + 1);
     EXPECT_EQ(harness::CountEvents(kEventTimeout), 1u);
+    // The scan counts each time-out of a drive command as a timeout error
+    // of its slot.
+    EXPECT_EQ(wGetDriveErrorCounter(1, 4, ERROR_KIND_TIMEOUT - 1), 1);
     EXPECT_NE(ps->bPrimaryState, PS_COMPLETED) << "sent again, not ended";
     EXPECT_EQ(HasFlag(ps, KE_FLAG_TIMED_OUT_ONCE), !c.fOtherDriveErrors);
     Run(30'000, [&] { return errors() || harness::CountEvents(kEventTimeout) == 2; });
@@ -256,6 +261,9 @@ TEST_F(IocEventsTest, TwentyTimeOutsTurnTheSlotPhyOffUntilTheDriveChanges) {
     EXPECT_EQ(wGetSASDriveTimeoutCount(bTarget), 1);
     CountTimeouts(bTarget, 2);
     EXPECT_EQ(wGetSASDriveTimeoutCount(bTarget), 3);
+    // Each counted one is a drive-path error of the slot, nothing else.
+    EXPECT_EQ(wGetDriveErrorCounter(1, 2, ERROR_KIND_DRIVE_PATH - 1), 3);
+    EXPECT_EQ(wGetDriveErrorCounter(1, 2, ERROR_KIND_TIMEOUT - 1), 0);
 
     uint8_t bExpander = 0, bPhy = 0;
     ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 2, &bExpander, &bPhy), STATUS_OK);

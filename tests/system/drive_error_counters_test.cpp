@@ -75,11 +75,13 @@ TEST(DriveErrorCounters, SensesAreCountedByKindShownAndTheirMessagesChecked) {
     EXPECT_NE(psDevice->fFailurePredicted, fw::TRUE);
     fw::bClassifyDriveError(bTarget, fw::SENSE_RECOVERED_ERROR, 0x5D, 0);
     EXPECT_EQ(psDevice->fFailurePredicted, fw::TRUE);
-    // A path failure goes to the timeout counter, which counts once a while.
+    // A path failure goes to the timeout counter, which counts once a while,
+    // as a drive-path error.
     const uint16_t wTimeouts = psDevice->wTimeoutCount;
     fw::bClassifyDriveError(bTarget, fw::SENSE_ABORTED_COMMAND, 0x47, 0);
     fw::bClassifyDriveError(bTarget, fw::SENSE_ABORTED_COMMAND, 0x4B, 0);
     EXPECT_EQ(psDevice->wTimeoutCount, wTimeouts + 1);
+    EXPECT_EQ(Count(2, fw::ERROR_KIND_DRIVE_PATH), 1);
     EXPECT_EQ(Count(2, fw::ERROR_KIND_RECOVERED), 3);
 
     // Out of range: nothing counted anywhere.
@@ -87,7 +89,7 @@ TEST(DriveErrorCounters, SensesAreCountedByKindShownAndTheirMessagesChecked) {
     fw::IncrementDriveErrorCounter(1, 17, 2);
     fw::IncrementDriveErrorCounter(1, 1, 33);
     fw::IncrementDriveErrorCounter(0, 1, 2);
-    EXPECT_EQ(Count(2, 1) + Count(2, 2), 0);
+    EXPECT_EQ(Count(2, 1) + Count(2, 2), 1);
     // The counters wrap.
     for (uint32_t i = 0; i < 65536; ++i) fw::IncrementDriveErrorCounter(fw::ERROR_KIND_TIMEOUT, 1, 3);
     EXPECT_EQ(Count(3, fw::ERROR_KIND_TIMEOUT), 0);
@@ -135,7 +137,7 @@ TEST(DriveErrorCounters, SensesAreCountedByKindShownAndTheirMessagesChecked) {
     const char* pszHeader = "EN:SL    DrivePath     Timeout    Hardware       Media   Recovered\r\n";
     const std::string sExpected = std::string("\r\nController 0 Drive Error Counters.\r\n") + pszHeader +
                                   "S01:01        0000        0000        0000        0000        0000\r\n"
-                                  "S01:02        0000        0000        0003        0001        0003\r\n"
+                                  "S01:02        0001        0000        0003        0001        0003\r\n"
                                   "S01:03        0000        0001        0000        0000        0000\r\n"
                                   "S01:04        0000        0000        0000        0000        0000\r\n"
                                   "\r\nController 1 Drive Error Counters.\r\n" +
