@@ -147,9 +147,15 @@ TEST_F(Isp2x00Path, LipAndLipResetMoveTheLinkStateOn) {
     EXPECT_EQ(Chip().lastMarker()[0], ISP_ENTRY_MARKER);
     EXPECT_EQ(Chip().lastMarker()[0x0A], MARKER_SYNC_ALL);
     Chip().Lip();
-    board.RunFor(10'000'000);
+    // The port's initiators are scanned again after it, once the loop
+    // settles.
+    board.RunUntil(
+        [lips] {
+            return wGetHostLoopLipCount(1) == lips + 2 && fGetHostLoopLipFlag(1) == FALSE &&
+                   fIsHostPortTableValid(1) == TRUE;
+        },
+        1'000'000'000ull);
     EXPECT_EQ(wGetHostLoopLipCount(1), lips + 2);
-    // The port's initiators were scanned again after it.
     EXPECT_EQ(fGetHostLoopLipFlag(1), FALSE);
     EXPECT_EQ(fIsHostPortTableValid(1), TRUE);
     EXPECT_EQ(fIsHostLoopUp(1), TRUE);
