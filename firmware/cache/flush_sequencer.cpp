@@ -42,8 +42,6 @@ constexpr uint8_t EVENT_FAILOVER_COMPLETED = 93;
 constexpr uint8_t EVENT_FLUSH_STARTED = 99;
 constexpr uint8_t EVENT_FLUSH_COMPLETED = 100;
 constexpr uint8_t EVENT_CACHED_DATA_LOST = 101;
-constexpr uint8_t PARTNER_MESSAGE_FLUSH_PENDING = 109;
-constexpr uint8_t PARTNER_MESSAGE_FLUSH_DONE = 110;
 constexpr uint8_t PARTNER_QUEUE_DRAINED = 255;
 constexpr uint16_t MAX_FLUSH_BLOCKS = 16384;
 // A flush write whose drives keep asking for it to be done again is given

@@ -19,6 +19,7 @@
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
@@ -68,6 +69,14 @@ uint8_t bExpansion(const uint8_t* pbCdb, uint16_t) {
 uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
     if (pbCdb[2] != TRUE && pbCdb[2] != FALSE) return 0;
     ApplyPartnerDriveFirmwareDownloadState(pbCdb);
+    return STATUS_OK;
+}
+
+// The partner writes out cached data it kept over a restart (109) and has
+// done so (110).  Until it has, host commands here wait: blocks it holds
+// may be newer in its cache than on the drives.
+uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
+    SetPartnerWork(pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ? TRUE : FALSE);
     return STATUS_OK;
 }
 
@@ -161,6 +170,8 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_STREAM_UPDATE, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_SCSI2_RESERVE, bScsi2Reserve},
     {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
+    {PARTNER_MESSAGE_FLUSH_PENDING, bPartnerFlush},
+    {PARTNER_MESSAGE_FLUSH_DONE, bPartnerFlush},
     {PARTNER_MESSAGE_PARITY_RELEASE, bReceiveParityReadDataRelease},
     {PARTNER_MESSAGE_PARITY_CLEAR, bReceiveParityReadDataClear},
     {153, bDriveFirmwareDownloadState},

@@ -191,6 +191,11 @@ constexpr uint8_t PARTNER_MESSAGE_RESET = 147;
 constexpr uint8_t PARTNER_MESSAGE_SHUTDOWN = 148;
 constexpr uint8_t PARTNER_MESSAGE_TIME_OF_DAY = 149;
 constexpr uint8_t PARTNER_MESSAGE_HEARTBEAT = 159;
+// Messages 109 and 110: the cache flush sequencer is writing out cached data
+// kept over a restart, and has done so.  The partner holds its host
+// commands in between.
+constexpr uint8_t PARTNER_MESSAGE_FLUSH_PENDING = 109;
+constexpr uint8_t PARTNER_MESSAGE_FLUSH_DONE = 110;
 // Management requests the partner carries out: message 147 (reset), the
 // date and time (message 149 with the record), a parity job message (90
 // to 94), a management request (clearing its event log or statistics:

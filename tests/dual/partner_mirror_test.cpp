@@ -397,4 +397,29 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
     }
 }
 
+// While the partner writes out the cached data it kept over a restart
+// (messages 109 to 110), host commands here wait: the drives may still hold
+// older data of the blocks it acknowledged.
+TEST_F(PartnerMirror, HostCommandsWaitWhileThePartnerWritesOutItsKeptCache) {
+    const sim::SasController& ioc = a->board.sasController();
+    auto send = [&](uint8_t bCode) {
+        fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(bCode);
+        uint16_t wSlot = 0;
+        ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
+        ASSERT_TRUE(RunUntil([&] { return ioc.lastPartnerAnswer().count != dAnswers; }, 1000 * kMs));
+        EXPECT_EQ(ioc.lastPartnerAnswer().status, 0) << int(bCode);
+    };
+    ASSERT_NO_FATAL_FAILURE(send(fw::PARTNER_MESSAGE_FLUSH_PENDING));
+    sim::FcpCommand c;
+    c.cdb = Cdb16(fw::SCSI_READ16, 64, 8);
+    c.dataInLength = 8 * kBlock;
+    const uint32_t tag = hostB->initiator().Submit(hostB->target(), c);
+    EXPECT_FALSE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 500 * kMs));
+    ASSERT_NO_FATAL_FAILURE(send(fw::PARTNER_MESSAGE_FLUSH_DONE));
+    ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 1000 * kMs)) << Consoles();
+    EXPECT_EQ(hostB->initiator().Result(tag).status, 0);
+    hostB->initiator().Forget(tag);
+}
+
 }  // namespace
