@@ -559,10 +559,10 @@ uint8_t ServiceIncomingPartnerQueue() {
     const uint8_t* pbImage = reinterpret_cast<const uint8_t*>(&ps->sMessage);
     if (ps->bPortCode == PARTNER_PORT_SAS && ps->bPrimaryState == SLOT_RECEIVED) {
         if (pbImage[0] == PARTNER_IMAGE_TASK_MANAGEMENT) {
-            AnswerPartnerTaskManagement(ps);
+            const uint8_t bAnswered = AnswerPartnerTaskManagement(ps);
             TableLock sLock;
             Consume(&s_sIncomingRing);
-            FreeIncoming(ps);
+            if (bAnswered != STATUS_OK) FreeIncoming(ps);
             return STATUS_OK;
         }
         // The sender's CRC of the CDB rides in LUN bytes 4-7, which the

@@ -307,6 +307,15 @@ void AbortPartnerTargetIo(uint16_t wIoIndex, uint32_t dReplyWord) {
     }
 }
 
+// The command buffer of an IoIndex goes back to the IOC, owned by no slot.
+void GiveBackCommandBuffer(uint16_t wIoIndex) {
+    s_awIoOwner[wIoIndex] = LSI_NO_HANDLE;
+    MarkTargetCmdBufferForRepost(LSI_IOC_DRIVE, wIoIndex);
+    if (LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE)) {
+        a->awCmdBufferHandle[wIoIndex] = a->awCmdBufferHandle2[wIoIndex] = LSI_NO_HANDLE;
+    }
+}
+
 // The incoming slot that owns the command of that tag, other than the
 // task management request itself.
 PARTNER_MESSAGE_SLOT* psSlotOfTag(uint16_t wTag, const PARTNER_MESSAGE_SLOT* psRequest) {
@@ -326,7 +335,7 @@ PARTNER_MESSAGE_SLOT* psSlotOfTag(uint16_t wTag, const PARTNER_MESSAGE_SLOT* psR
 
 // The partner's task management: only ABORT TASK is acted on; the answer
 // is "function complete" either way.
-void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot) {
+uint8_t AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot) {
     ReadyIoTables();
     MPI_TARGET_SSP_CMD_BUFFER sRequest;
     std::memcpy(&sRequest, &psSlot->sMessage, sizeof sRequest);
@@ -343,7 +352,12 @@ void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot) {
     DriveSideLock sLock;
     uint8_t* pbFrame = nullptr;
     uint16_t wRequest = LSI_NO_HANDLE;
-    if (bTargetFrame(&pbFrame, &wRequest, true) != STATUS_OK) return;
+    if (bTargetFrame(&pbFrame, &wRequest, true) != STATUS_OK) {
+        // Unanswered: the partner's own deadline ends its request.
+        const uint16_t wIoIndex = psSlot->wIoIndex;
+        if (wIoIndex < LSI_CMD_BUFFER_HANDLES && s_awIoOwner[wIoIndex] == psSlot->wSlot) GiveBackCommandBuffer(wIoIndex);
+        return STATUS_RETRY;
+    }
     MPI_TARGET_STATUS_SEND_REQUEST s{};
     FillTargetHeader(pbFrame, psSlot, MPI_FUNCTION_TARGET_STATUS_SEND);
     std::memcpy(&s, pbFrame, 24);
@@ -356,7 +370,12 @@ void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot) {
     s.adSGL[0] = SGE_SIMPLE_LAST_OUT | 52;
     s.adSGL[1] = static_cast<uint32_t>(dPciAddressOf(pb));
     std::memcpy(pbFrame, &s, sizeof s);
-    (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wRequest, TARGET_REQUEST_DEADLINE_MS, FALSE);
+    // Its reply gives the frame and the command buffer back and frees the
+    // slot: until then the IoIndex names this slot, which no new command
+    // may take.
+    psSlot->bPrimaryState = SLOT_STATUS_SENT;
+    PostTargetRequest(pbFrame, wRequest, psSlot);
+    return STATUS_OK;
 }
 
 void PartnerTargetReply(uint16_t wIoIndex) {
@@ -404,12 +423,7 @@ void PartnerTargetErrorReply(uint16_t wIoIndex) {
     PARTNER_MESSAGE_SLOT* ps = nullptr;
     (void)pGetIncomingMessageSlot(s_awIoOwner[wIoIndex], &ps);
     if (ps != nullptr && ps->bPrimaryState != SLOT_DATA_OUT) ps->bPrimaryState = SLOT_STATUS_SENT;
-    if (fPartnerCommandTransferDone(PARTNER_PORT_SAS, 0, ps) == TRUE) {
-        s_awIoOwner[wIoIndex] = LSI_NO_HANDLE;
-        MarkTargetCmdBufferForRepost(LSI_IOC_DRIVE, wIoIndex);
-        LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
-        if (a != nullptr) a->awCmdBufferHandle[wIoIndex] = a->awCmdBufferHandle2[wIoIndex] = LSI_NO_HANDLE;
-    }
+    if (fPartnerCommandTransferDone(PARTNER_PORT_SAS, 0, ps) == TRUE) GiveBackCommandBuffer(wIoIndex);
 }
 
 // The IOC has dropped a command from the partner: its buffer goes back
@@ -421,12 +435,8 @@ void PartnerTargetAbortReply(uint32_t dContext) {
     if (dContext & TARGET_ABORT_REQUEST_IN_FLIGHT) return;
     const uint16_t wIoIndex = static_cast<uint16_t>(dContext & MPI_TARGET_REPLY_IO_INDEX_MASK);
     if (wIoIndex >= LSI_CMD_BUFFER_HANDLES) return;
-    MarkTargetCmdBufferForRepost(LSI_IOC_DRIVE, wIoIndex);
     const uint16_t wOwner = s_awIoOwner[wIoIndex];
-    s_awIoOwner[wIoIndex] = LSI_NO_HANDLE;
-    if (LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE)) {
-        a->awCmdBufferHandle[wIoIndex] = a->awCmdBufferHandle2[wIoIndex] = LSI_NO_HANDLE;
-    }
+    GiveBackCommandBuffer(wIoIndex);
     PARTNER_MESSAGE_SLOT* ps = nullptr;
     if (wOwner >= PARTNER_SLOTS || pGetIncomingMessageSlot(wOwner, &ps) != STATUS_OK || ps == nullptr ||
         ps->fInUse != TRUE || ps->wIoIndex != wIoIndex) {

@@ -31,7 +31,11 @@ uint8_t SendPartnerTargetData(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress
 uint8_t ReceivePartnerTargetData(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
 void SendPartnerStatusBytes(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bStatus, uint8_t bSenseKey, uint8_t bAsc,
                             uint8_t bAscq);
-void AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot);
+// The answer to a task management request from the partner.  STATUS_OK
+// when it went to the IOC: the slot then stays in use until the IOC's
+// reply for it, which frees it; otherwise its command buffer was given back
+// and the caller frees the slot.
+uint8_t AnswerPartnerTaskManagement(PARTNER_MESSAGE_SLOT* psSlot);
 // TARGET MODE ABORT: type 2 drops the command of an IoIndex, type 3 the
 // request (by its context) in flight for it.
 uint8_t bSendTargetModeAbort(uint8_t bType, uint16_t wIoIndex, uint32_t dReplyWord, uint32_t dContextToAbort);

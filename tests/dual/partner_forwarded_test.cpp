@@ -19,6 +19,11 @@ uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHand
 uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
 uint32_t dGetPagesInUse(uint8_t bBank);
 uint16_t wGetKernelEntriesUsed();
+// The second build's own types: the same layouts under its namespace.
+struct PARTNER_MESSAGE_SLOT;
+uint8_t pGetIncomingMessageSlot(uint16_t wSlot, PARTNER_MESSAGE_SLOT** ppsSlot);
+struct LSI_SAS_DRIVE_ADAPTER;
+LSI_SAS_DRIVE_ADAPTER* psGetLSIAdapter(uint8_t bIocId);
 }  // namespace fw_b
 
 namespace {
@@ -64,6 +69,13 @@ protected:
         return answer;
     }
     // The partner keeps nothing of the commands once it has answered them.
+    // The partner's drive IOC request frames in use.
+    static unsigned FramesInUseB() {
+        const auto* a = reinterpret_cast<const fw::LSI_SAS_DRIVE_ADAPTER*>(fw_b::psGetLSIAdapter(fw::LSI_IOC_DRIVE));
+        unsigned n = 0;
+        for (uint32_t d : a->adInUse) n += static_cast<unsigned>(__builtin_popcount(d));
+        return n;
+    }
     void ExpectPartnerKeepsNothing() {
         EXPECT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 0; }, kLimitNs));
         EXPECT_EQ(fw_b::dGetPagesInUse(0), pagesB);
@@ -211,8 +223,10 @@ TEST_F(ForwardedDriveCommand, TheLoopbackDriveReadsZeroesAndTakesWrites) {
 // A command this controller gives up on (its deadline passed) is aborted
 // at the partner too: the partner's IOC is told to drop it, and nothing is
 // sent for it when the drive answers late; the partner's slot, pages and
-// drive entry end with the drive command.
+// drive entry end with the drive command.  The ABORT TASK's own slot stays
+// taken until the IOC has sent its answer, and its frame goes back then.
 TEST_F(ForwardedDriveCommand, ACommandTheSenderAbortsIsDroppedByThePartnersIoc) {
+    const unsigned framesB = FramesInUseB();
     drive->SetExtraLatencyNs(400'000'000);
     const sim::SasController& iocB = b->board.sasController();
     const uint16_t wSlot = Send(target, Rw10(fw::SCSI_READ10, 64, 8), 4096, false);
@@ -228,7 +242,19 @@ TEST_F(ForwardedDriveCommand, ACommandTheSenderAbortsIsDroppedByThePartnersIoc) 
         }
     }
     ASSERT_TRUE(fFound);
-    ASSERT_TRUE(RunUntil([&] { return iocB.lastTargetAbort().count == 1; }, kLimitNs));
+    // The partner's count of commands it holds agrees with its slots in use
+    // all along.
+    bool fCountsAgree = true;
+    const auto countsAgree = [&] {
+        uint16_t wInUse = 0;
+        for (uint16_t w = 0; w < 16; ++w) {
+            fw_b::PARTNER_MESSAGE_SLOT* p = nullptr;
+            fw_b::pGetIncomingMessageSlot(w, &p);
+            wInUse += reinterpret_cast<fw::PARTNER_MESSAGE_SLOT*>(p)->fInUse == fw::TRUE;
+        }
+        if (wInUse != fw_b::sGetPartnerMessageCounts().wIncomingTotal) fCountsAgree = false;
+    };
+    ASSERT_TRUE(RunUntil([&] { countsAgree(); return iocB.lastTargetAbort().count == 1; }, kLimitNs));
     EXPECT_EQ(iocB.lastTargetAbort().type, 2);   // no data request was in flight for it
     EXPECT_EQ(iocB.lastTargetAbort().contextToAbort, 0xFFFFFFFFu);
     // The sender resends it and gets the drive's data; the aborted copy
@@ -236,9 +262,12 @@ TEST_F(ForwardedDriveCommand, ACommandTheSenderAbortsIsDroppedByThePartnersIoc) 
     ASSERT_TRUE(RunUntil([&] {
         fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
         fw::pGetOutgoingMessageSlot(wSlot, &ps);
+        countsAgree();
         return ps->fInUse != fw::TRUE;
     }, kLimitNs));
+    EXPECT_TRUE(fCountsAgree);
     ExpectPartnerKeepsNothing();
+    EXPECT_EQ(FramesInUseB(), framesB);
     EXPECT_EQ(iocB.staleTargetRequests(), 0u);
     EXPECT_EQ(iocB.lastTargetAbort().count, 1u);
 }
