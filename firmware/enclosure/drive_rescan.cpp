@@ -27,6 +27,7 @@
 #include "fc/fc_driver.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 
@@ -375,6 +376,9 @@ uint8_t EndRebuild() {
     CommitDriveInfoList();
     SortDriveList();
     ClearDriveSlotMaps();
+    // The partner sees the same drives: it takes this table and the file
+    // list, the step running again until both could go.
+    if (fIsDualControllerActive() == TRUE && bSendDriveTablesToPartner() == STATUS_RETRY) return PHASE_RUN_AGAIN;
     if (fIsSesDataReady() != TRUE) return PHASE_RUN_AGAIN;
     RebuildEnclosureTable();
     RequestEnclosureStatusUpdate(TRUE);

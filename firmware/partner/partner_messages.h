@@ -172,6 +172,9 @@ uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceivePartnerDriveFirmwareList(PARTNER_MESSAGE_SLOT* psSlot);
 void SendStartOfDayTables();
+// The drive table and the drive firmware file list to the partner after a
+// drive table rebuild: 16 when one could not go now (no slot or pages).
+uint8_t bSendDriveTablesToPartner();
 // Messages 124, 125 and 40: the answers that finish the host command, and
 // the receiver of the partner's PERSISTENT RESERVE OUT.
 void ReservationAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);

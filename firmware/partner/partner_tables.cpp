@@ -49,13 +49,21 @@ void SendStartOfDayTables() {
                             HOST_PORT_TABLES_BYTES);
     (void)bSendSasPhyMessage157(FALSE);
     (void)bSendSasPhyMessage190(FALSE);
+    (void)bSendDriveTablesToPartner();
+}
+
+uint8_t bSendDriveTablesToPartner() {
     if (pGetDriveInfoList() != nullptr) {
-        (void)bSendPartnerTable(MESSAGE_DRIVE_TABLE, 0, pGetDriveInfoList(), DRIVE_TABLE_SENT, DRIVE_TABLE_BYTES);
+        const uint8_t b =
+            bSendPartnerTable(MESSAGE_DRIVE_TABLE, 0, pGetDriveInfoList(), DRIVE_TABLE_SENT, DRIVE_TABLE_BYTES);
+        if (b == STATUS_RETRY) return b;
     }
     if (pGetDriveFirmwareImageList() != nullptr) {
-        (void)bSendPartnerTable(MESSAGE_DRIVE_FIRMWARE_LIST, 0, pGetDriveFirmwareImageList(),
-                                DRIVE_FIRMWARE_LIST_BYTES, DRIVE_FIRMWARE_LIST_BYTES);
+        const uint8_t b = bSendPartnerTable(MESSAGE_DRIVE_FIRMWARE_LIST, 0, pGetDriveFirmwareImageList(),
+                                            DRIVE_FIRMWARE_LIST_BYTES, DRIVE_FIRMWARE_LIST_BYTES);
+        if (b == STATUS_RETRY) return b;
     }
+    return STATUS_OK;
 }
 
 uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* ps) {

@@ -245,7 +245,7 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:000c:000c Compl Ptr:000b:000b\r\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0010:0010 Compl Ptr:000f:000f\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
 }

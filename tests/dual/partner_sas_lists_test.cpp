@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "enclosure/drive_rescan.h"
+#include "enclosure/drive_table.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_link.h"
 #include "sas/active_active.h"
@@ -25,6 +27,10 @@ void SetSASActiveActiveState(uint32_t dValue);
 void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, uint8_t bArgument);
 SAS_DEVICE_LIST* pGetOCSASDriveInfoList();
 uint8_t fIsSASDiscoveryRunning();
+uint8_t fIsMasterController();
+const uint8_t* pGetPartnerDriveTableCopy();
+fw::DRIVE_INFO_LIST* pGetDriveInfoList();
+uint8_t fRequestDriveRescan();
 }  // namespace fw_b
 
 namespace {
@@ -195,6 +201,33 @@ TEST_F(PartnerSasLists, ASlotEventReachesThePartnersSlot) {
     ASSERT_TRUE(OnProcessor(b->board, [] { fw_b::SendSasDriveMessage213(1, 3, 0, fw::MPI_TASKTYPE_TARGET_RESET); }));
     EXPECT_TRUE(RunUntil([&] { return a->board.sasController().targetResets() == dResets + 1; }, 1000 * kMs))
         << Consoles();
+}
+
+// A drive table rebuild on the master ends with its table in the partner's
+// hands: the other controller's copy is that table again, drive for drive,
+// and the table and the file list went once each.
+TEST_F(PartnerSasLists, ADriveTableRebuildHandsThePartnerTheTableOnce) {
+    const bool fAMaster = fw::fIsMasterController() == fw::TRUE;
+    ASSERT_NE(fAMaster, fw_b::fIsMasterController() == fw::TRUE);
+    auto* psCopy = const_cast<fw::DRIVE_INFO_LIST*>(reinterpret_cast<const fw::DRIVE_INFO_LIST*>(
+        fAMaster ? fw_b::pGetPartnerDriveTableCopy() : fw::pGetPartnerDriveTableCopy()));
+    const fw::DRIVE_INFO_LIST* psMaster = fAMaster ? fw::pGetDriveInfoList() : fw_b::pGetDriveInfoList();
+    sim::SasController& iocMaster = (fAMaster ? a : b)->board.sasController();
+    const uint32_t dSent = iocMaster.partnerCommandsSent();
+    // The copy holds what the message carries, at most 13884 bytes.
+    std::memset(psCopy, 0, sizeof *psCopy < 13884 ? sizeof *psCopy : 13884);
+    ASSERT_TRUE(OnProcessor(fAMaster ? a->board : b->board,
+                            [&] { (void)(fAMaster ? fw::fRequestDriveRescan() : fw_b::fRequestDriveRescan()); }));
+    ASSERT_TRUE(RunUntil([&] { return psMaster->bDriveCount > 0 && psCopy->bDriveCount == psMaster->bDriveCount; },
+                         20'000 * kMs));
+    for (uint8_t i = 0; i < psMaster->bDriveCount; ++i) {
+        EXPECT_EQ(std::memcmp(psCopy->asDriveInfo[i].abWWN, psMaster->asDriveInfo[i].abWWN, 8), 0);
+    }
+    ASSERT_TRUE(RunUntil([&] {
+        return fw::fIsDriveRescanInProgress() != fw::TRUE && fw_b::fIsDriveRescanInProgress() != fw::TRUE &&
+               Quiet(fw::sGetPartnerMessageCounts()) && Quiet(fw_b::sGetPartnerMessageCounts());
+    }, 20'000 * kMs));
+    EXPECT_EQ(iocMaster.partnerCommandsSent() - dSent, 2u);
 }
 
 }  // namespace

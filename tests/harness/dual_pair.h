@@ -24,7 +24,14 @@
 namespace fw_b {
 using fw::PARTNER_MESSAGE_COUNTS;
 const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
+uint8_t fIsDriveRescanRequested();
+uint8_t fIsDriveRescanInProgress();
 }  // namespace fw_b
+
+namespace fw {
+uint8_t fIsDriveRescanRequested();
+uint8_t fIsDriveRescanInProgress();
+}  // namespace fw
 
 namespace dual {
 
@@ -81,15 +88,20 @@ struct Pair {
     bool RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
         return sim::RunSideBySide({&a->board, &b->board}, done, limitNs);
     }
-    // Both started, and the start-of-day messages between them answered:
-    // what a test sends next goes on a quiet link.
+    // Both started, their drive tables rebuilt (the master hands its
+    // table over at the end) and the messages between them answered: what
+    // a test sends next goes on a quiet link.
     bool Boot() {
         return RunUntil(
             [this] {
-                return a->Booted() && b->Booted() && Quiet(fw::sGetPartnerMessageCounts()) &&
-                       Quiet(fw_b::sGetPartnerMessageCounts());
+                return a->Booted() && b->Booted() && !Rescanning(fw::fIsDriveRescanRequested, fw::fIsDriveRescanInProgress) &&
+                       !Rescanning(fw_b::fIsDriveRescanRequested, fw_b::fIsDriveRescanInProgress) &&
+                       Quiet(fw::sGetPartnerMessageCounts()) && Quiet(fw_b::sGetPartnerMessageCounts());
             },
             kBootLimitNs);
+    }
+    static bool Rescanning(uint8_t (*pfRequested)(), uint8_t (*pfInProgress)()) {
+        return pfRequested() == fw::TRUE || pfInProgress() == fw::TRUE;
     }
     // One command from the host, run to its end (10 s at most).
     sim::FcpResult RunCommand(sim::FcHost& host, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& data,
