@@ -54,16 +54,7 @@ void Result(uint64_t lPath, const char* pszText) {
     WaitForAnyKeyThen(DriveMaintenanceMenu);
 }
 
-// The buffer the file is loaded into, taken once and kept.
-uint8_t* pbFirmwareBuffer() {
-    uint8_t* pb = pGetDownloadImageBuffer();
-    if (pb != nullptr) return pb;
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(BUFFER_BANK_EITHER, FIRMWARE_BUFFER_PAGES, &dHandle) != STATUS_OK) return nullptr;
-    pb = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
-    SetDownloadImageBuffer(pb);
-    return pb;
-}
+uint8_t* pbFirmwareBuffer() { return pbTakeDownloadImageBuffer(); }
 
 // Vendor, products and revision of a file, as the screens show it: at most
 // four products, each cut at 16 characters (14 when there are more than

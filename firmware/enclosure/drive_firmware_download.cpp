@@ -33,6 +33,7 @@
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
+#include "partner/partner_link.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_scsi_path.h"
 
@@ -92,6 +93,30 @@ constexpr uint32_t BLOCK_BYTES = 512;
 constexpr uint32_t COPY_BLOCKS_FROM_END = DRIVE_FIRMWARE_COPY_BLOCKS_BEFORE_END;
 constexpr uint8_t PRODUCT_MATCH_BYTES = 16;
 constexpr uint8_t DETAIL_LEVEL = 3;
+constexpr uint8_t PARTNER_MESSAGE_DRIVE_DOWNLOAD = 153;
+// The download image buffer: 4 MB of data pages, taken once and kept.
+constexpr uint16_t IMAGE_BUFFER_PAGES = 1024;
+constexpr uint16_t READ_TIMEOUT = 60;
+
+// What a management request (code 198) chose; the console sets the flags
+// itself.
+enum : uint8_t {
+    SELECT_ONE_DRIVE = 0,
+    SELECT_ALL_DRIVES = 1,
+    SELECT_UNUSED_DRIVES = 2,
+    SELECT_ALL_DIFFERENT = 3,
+    SELECT_UNUSED_DIFFERENT = 4,
+};
+
+// Steps of the read of a stored copy.
+enum : uint8_t {
+    READ_FIND_DRIVE = 0,
+    READ_COPY = 1,
+    READ_CHECK = 2,
+    READ_COMMAND_OUT = 3,
+    READ_FAILED = 4,
+    READ_NEXT_DRIVE = 5,
+};
 
 // The reply page: INQUIRY, READ CAPACITY and the three mode sense replies.
 constexpr uint32_t REPLY_CURRENT = 0;
@@ -168,7 +193,19 @@ void TakeDriveParams() {
     D().abDrive[3] = bGetPhaseParam4();
 }
 
-void SetInProgress(uint8_t f) { s_fInProgress = f; }
+// The partner holds its own I/O to the drive while it hears a download runs.
+void TellPartner() {
+    if (fIsDualControllerActive() != TRUE) return;
+    uint8_t abArguments[PARTNER_MESSAGE_ARGUMENT_BYTES] = {s_fInProgress};
+    std::memcpy(abArguments + 1, D().abDrive, sizeof D().abDrive);
+    (void)bSendConfigRecordMessage(PARTNER_MESSAGE_DRIVE_DOWNLOAD, abArguments);
+}
+
+void SetInProgress(uint8_t f) {
+    const bool fChanged = s_fInProgress != f;
+    s_fInProgress = f;
+    if (fChanged) TellPartner();
+}
 
 void Wake(KERNEL_ENTRY* psEntry, TIMER_NODE*) {
     FreeKernelEntries(psEntry);
@@ -203,16 +240,17 @@ void CommandDone(KERNEL_ENTRY* psEntry) {
     EndPhaseDriveCommand(psEntry);
 }
 
-// Sends one command to the download drive; the phase waits for it and then
-// goes to bNext (or ends as failed).  255 sent, 16 to be tried again.
-uint8_t bSend(const uint8_t* pbCdb, uint16_t wControl, uint32_t dLength, BUS_ADDRESS dBusAddress, uint16_t wTimeout,
-              uint8_t bNext) {
+// Sends one command to the drive at the path and target; the phase waits
+// in bOutStep for it and then goes to bNext (or fails).  255 sent, 16 to be
+// tried again.
+uint8_t bSendTo(uint8_t bPath, uint8_t bTarget, const uint8_t* pbCdb, uint16_t wControl, uint32_t dLength,
+                BUS_ADDRESS dBusAddress, uint16_t wTimeout, uint8_t bOutStep, uint8_t bNext) {
     KERNEL_ENTRY* psEntry = nullptr;
-    const uint8_t bPath = D().abDrive[0];
     if (bAllocKernelEntries(bPath, 1, &psEntry) != STATUS_OK || psEntry == nullptr) return PHASE_RUN_AGAIN;
-    const uint8_t bType =
-        pbCdb[0] == SCSI_TEST_UNIT_READY ? DRIVE_COMMAND_TYPE_TEST_UNIT_READY : DRIVE_COMMAND_TYPE_WRITE;
-    BuildDriveCommand(psEntry, bPath, D().abDrive[1], wTimeout, wControl, dLength, dLength != 0 ? 1 : 0,
+    const uint8_t bType = pbCdb[0] == SCSI_TEST_UNIT_READY ? DRIVE_COMMAND_TYPE_TEST_UNIT_READY
+                          : pbCdb[0] == SCSI_READ10        ? DRIVE_COMMAND_TYPE_READ
+                                                           : DRIVE_COMMAND_TYPE_WRITE;
+    BuildDriveCommand(psEntry, bPath, bTarget, wTimeout, wControl, dLength, dLength != 0 ? 1 : 0,
                       static_cast<uint32_t>(dBusAddress), pbCdb, bType);
     SetDriveCommandPendingFlag(FALSE);
     if (bQueuePhaseDriveCommand(psEntry, CommandDone, FALSE) != STATUS_OK) {
@@ -222,8 +260,15 @@ uint8_t bSend(const uint8_t* pbCdb, uint16_t wControl, uint32_t dLength, BUS_ADD
     D().bNextStep = bNext;
     D().fCommandGood = FALSE;
     SetConfigWriteWaitFlag(TRUE);
-    SetConfigPhaseStep(STEP_COMMAND_OUT);
+    SetConfigPhaseStep(bOutStep);
     return STATUS_OK;
+}
+
+// One command to the download drive.
+uint8_t bSend(const uint8_t* pbCdb, uint16_t wControl, uint32_t dLength, BUS_ADDRESS dBusAddress, uint16_t wTimeout,
+              uint8_t bNext) {
+    return bSendTo(D().abDrive[0], D().abDrive[1], pbCdb, wControl, dLength, dBusAddress, wTimeout, STEP_COMMAND_OUT,
+                   bNext);
 }
 
 uint8_t bSendNoData(const uint8_t* pbCdb, uint16_t wTimeout, uint8_t bNext) {
@@ -241,7 +286,9 @@ void StartDrive() {
     D().dRegionOffset = 0;
     D().bRegion = 0;
     D().fDownloadedThisDrive = FALSE;
-    SetInProgress(TRUE);
+    // The partner hears of every drive: it holds I/O to that one.
+    s_fInProgress = TRUE;
+    TellPartner();
 }
 
 // The next drive of the walk into the phase parameters; FALSE at the end.
@@ -273,7 +320,32 @@ uint8_t GoToDrive() {
     return STATUS_OK;
 }
 
+// A management request names its choice in the download bytes: the drive
+// (by its place in the drive table) or one of the console's three passes,
+// or the unused drives of the third.  FALSE when the named drive is gone.
+bool TakeManagementSelection() {
+    const uint8_t bSelection = bGetDriveDownloadByte1();
+    s_fRegionMode = TRUE;
+    s_fSelectAll = ToFlag(bSelection != SELECT_ONE_DRIVE);
+    s_fSelectUnused = ToFlag(bSelection == SELECT_ALL_DRIVES || bSelection == SELECT_ALL_DIFFERENT);
+    s_fForce = ToFlag(bSelection <= SELECT_UNUSED_DRIVES);
+    if (bSelection != SELECT_ONE_DRIVE) return true;
+    const DRIVE_INFO_LIST* psList = pGetDriveInfoList();
+    const uint8_t bIndex = bGetDriveDownloadByte2();
+    if (psList == nullptr || bIndex >= psList->bDriveCount) return false;
+    const DRIVE_INFO& s = psList->asDriveInfo[bIndex];
+    SetPhaseParam1(PORT_CODE_INITIATOR);
+    SetPhaseParam2(s.bLoopID1);
+    SetPhaseParam3(s.bRankNo);
+    SetPhaseParam4(s.bRankNo < NOT_A_MEMBER ? s.bDriveNo : 0);
+    return true;
+}
+
 uint8_t Start() {
+    if (bGetConfigRequester() == REQUESTER_MANAGEMENT && !TakeManagementSelection()) {
+        EndPhase(DOWNLOAD_FAILED);
+        return STATUS_OK;
+    }
     D().dRegionOffset = 0;
     D().bRegion = 0;
     D().fDownloadedThisDrive = FALSE;
@@ -414,6 +486,18 @@ void AnnounceDownload() {
               static_cast<uint8_t>(pcRev[3]));
 }
 
+// Firmware went out: the drives it reached answer with a new identity
+// after their reset, so the next drive table rebuild reads every drive
+// again, SATA drives' identify data too, rather than carry the old records
+// over.
+void NoteSent() {
+    D().fDownloadedThisDrive = TRUE;
+    D().fDownloadedAny = TRUE;
+    s_fRescanAfterDownload = TRUE;
+    SetClearCurrentDriveTable(TRUE);
+    SetFirmwareDownloadRescan(TRUE);
+}
+
 uint8_t WriteBuffer() {
     const bool fFirst = D().bRegion == 0 && D().dRegionOffset == 0;
     uint8_t abCdb[10] = {SCSI_WRITE_BUFFER};
@@ -422,10 +506,10 @@ uint8_t WriteBuffer() {
         abCdb[1] = 0x05;
         PutBe24(abCdb + 6, dLength);
         if (fFirst) AnnounceDownload();
-        D().fDownloadedThisDrive = TRUE;
-        D().fDownloadedAny = TRUE;
-        return bSend(abCdb, DRIVE_COMMAND_DATA_OUT, dLength, dPciAddressOf(pbFile()), DOWNLOAD_TIMEOUT,
-                     STEP_READY_AFTER);
+        const uint8_t bSent = bSend(abCdb, DRIVE_COMMAND_DATA_OUT, dLength, dPciAddressOf(pbFile()), DOWNLOAD_TIMEOUT,
+                                    STEP_READY_AFTER);
+        if (bSent == STATUS_OK) NoteSent();
+        return bSent;
     }
     const DRIVE_FIRMWARE_FILE_HEADER s = Header();
     const DRIVE_FIRMWARE_REGION& r = s.asRegion[D().bRegion];
@@ -450,9 +534,7 @@ uint8_t WriteBuffer() {
     if (bSent != STATUS_OK) return bSent;
     D().dRegionOffset = dOffset;
     D().bRegion = bRegion;
-    D().fDownloadedThisDrive = TRUE;
-    D().fDownloadedAny = TRUE;
-    s_fRescanAfterDownload = TRUE;
+    NoteSent();
     if (bNext == STEP_SLOT_OFF) s_fSlotPowerCycled = TRUE;
     return STATUS_OK;
 }
@@ -565,9 +647,11 @@ uint8_t End() {
     return STATUS_OK;
 }
 
-uint8_t CommandOut() {
+// A command of the phase is out: once it ended, the step it named, or the
+// failure step.
+uint8_t CommandOut(uint8_t bFailedStep) {
     if (fGetDriveCommandPendingFlag() != TRUE) return STATUS_OK;
-    (void)fStartDrivePhaseStep(D().fCommandGood == TRUE ? D().bNextStep : static_cast<uint8_t>(STEP_FAILED));
+    (void)fStartDrivePhaseStep(D().fCommandGood == TRUE ? D().bNextStep : bFailedStep);
     RequestConfigurationService();
     return STATUS_OK;
 }
@@ -579,6 +663,78 @@ uint8_t Failed() {
     }
     EndPhase(DOWNLOAD_FAILED);
     return STATUS_OK;
+}
+
+// The read of a stored copy back into the download image buffer: the file
+// chosen from the drive firmware file list is read from the first drive
+// that holds it, and from the next when a copy fails its check.
+struct READ_STATE {
+    uint8_t bEntry;
+    uint8_t bDrive;
+    uint32_t dLength;
+};
+
+READ_STATE s_sRead = {DRIVE_FIRMWARE_IMAGE_NONE, DRIVE_FIRMWARE_IMAGE_NONE, 0};
+
+uint8_t EndRead(uint8_t bStatus) {
+    SetConfigWriteWaitFlag(FALSE);
+    EndConfigPhase();
+    if (bGetConfigRequester() == REQUESTER_CONSOLE) ReadDriveFirmwareDone(bStatus);
+    return STATUS_OK;
+}
+
+uint8_t ReadStep(uint8_t bNext) {
+    SetConfigPhaseStep(bNext);
+    RequestConfigurationService();
+    return STATUS_OK;
+}
+
+// A management request names the drive (phase parameter 2, its place in
+// the drive table) and reads only the file it holds; the console names the
+// file and any drive holding it will do.
+uint8_t FindReadDrive() {
+    READ_STATE& r = s_sRead;
+    uint8_t bDrive = DRIVE_FIRMWARE_IMAGE_NONE;
+    if (bGetConfigRequester() == REQUESTER_MANAGEMENT) {
+        bDrive = bGetPhaseParam2();
+        if (fFindFirmwareImageForDrive(bDrive, &r.bEntry) != TRUE) return ReadStep(READ_FAILED);
+    } else {
+        r.bEntry = bGetMenuSelection();
+        if (fFindDriveForFirmwareImage(r.bEntry, bGetPhaseParam4(), &bDrive) != TRUE) return ReadStep(READ_FAILED);
+        SetPhaseParam4(static_cast<uint8_t>(bDrive + 1));
+    }
+    r.bDrive = bDrive;
+    r.dLength = pGetDriveFirmwareImageList()->asEntry[r.bEntry].dFileLength;
+    // The list took the length from a header on the drive: a file that
+    // cannot be a whole one is not read into the buffer.
+    if (r.dLength <= DRIVE_FIRMWARE_HEADER_BYTES || r.dLength > DRIVE_FIRMWARE_MAX_LENGTH) {
+        return ReadStep(READ_NEXT_DRIVE);
+    }
+    return ReadStep(READ_COPY);
+}
+
+uint8_t ReadCopy() {
+    const READ_STATE& r = s_sRead;
+    uint8_t* pbImage = pbTakeDownloadImageBuffer();
+    if (pbImage == nullptr) return ReadStep(READ_FAILED);
+    SetDownloadImageReady(FALSE);
+    std::memset(pbImage, 0, DRIVE_FIRMWARE_HEADER_BYTES);
+    const DRIVE_INFO& s = pGetDriveInfoList()->asDriveInfo[r.bDrive];
+    const uint32_t dBlocks = (r.dLength + BLOCK_BYTES - 1) / BLOCK_BYTES;
+    if (s.dCapacity < COPY_BLOCKS_FROM_END + dBlocks) return ReadStep(READ_NEXT_DRIVE);
+    uint8_t abCdb[10] = {SCSI_READ10};
+    PutBe32(abCdb + 2, s.dCapacity - COPY_BLOCKS_FROM_END);
+    PutBe16(abCdb + 7, static_cast<uint16_t>(dBlocks));
+    return bSendTo(PORT_CODE_INITIATOR, s.bLoopID1, abCdb, DRIVE_COMMAND_DATA_IN, dBlocks * BLOCK_BYTES,
+                   dPciAddressOf(pbImage), READ_TIMEOUT, READ_COMMAND_OUT, READ_CHECK);
+}
+
+uint8_t CheckReadCopy() {
+    const uint8_t* pbImage = pGetDownloadImageBuffer();
+    if (bCheckDriveFirmwareFile(pbImage, s_sRead.dLength, FALSE, TRUE) != TRUE) return ReadStep(READ_NEXT_DRIVE);
+    SetDownloadImageLength(s_sRead.dLength);
+    SetDownloadImageReady(TRUE);
+    return EndRead(STATUS_OK);
 }
 
 }  // namespace
@@ -620,9 +776,33 @@ uint8_t DownloadDriveFirmware(uint8_t bStep) {
     case STEP_SLOT_ON_WAIT: return WaitTicks(SLOT_POWER_TICKS, STEP_DRIVE_DONE);
     case STEP_RESET_WAIT: return WaitTicks(RESET_SETTLE_TICKS, STEP_END);
     case STEP_END: return End();
-    case STEP_COMMAND_OUT: return CommandOut();
+    case STEP_COMMAND_OUT: return CommandOut(STEP_FAILED);
     default: return Failed();
     }
+}
+
+uint8_t ReadStoredDriveFirmwareFile(uint8_t bStep) {
+    switch (bStep) {
+    case READ_FIND_DRIVE: return FindReadDrive();
+    case READ_NEXT_DRIVE:
+        // The drive a management request named held no good copy.
+        if (bGetConfigRequester() == REQUESTER_MANAGEMENT) return EndRead(0);
+        return FindReadDrive();
+    case READ_COPY: return ReadCopy();
+    case READ_CHECK: return CheckReadCopy();
+    case READ_COMMAND_OUT: return CommandOut(READ_NEXT_DRIVE);
+    default: return EndRead(0);
+    }
+}
+
+uint8_t* pbTakeDownloadImageBuffer() {
+    uint8_t* pb = pGetDownloadImageBuffer();
+    if (pb != nullptr) return pb;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(BUFFER_BANK_EITHER, IMAGE_BUFFER_PAGES, &dHandle) != STATUS_OK) return nullptr;
+    pb = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
+    SetDownloadImageBuffer(pb);
+    return pb;
 }
 
 uint8_t fFindStringInFirmwareFile(const uint8_t* pbFile, uint32_t dLength, const uint8_t* pbIdentity) {
@@ -648,6 +828,16 @@ uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY* psEntry) {
     if (s_fInProgress != TRUE) return FALSE;
     const uint8_t bRank = D().abDrive[2];
     return ToFlag(psEntry->bRank == bRank || (psEntry->bSecondRank != NO_SECOND_RANK && psEntry->bSecondRank == bRank));
+}
+
+uint8_t fIsDeviceDownloadDrive(uint8_t bPath, uint8_t bLoopId) {
+    if (s_fInProgress != TRUE) return FALSE;
+    DRIVE_INFO* ps = nullptr;
+    if (fFindDriveByLoopID(bPath, bLoopId, &ps, nullptr) != TRUE || ps == nullptr) return FALSE;
+    // A member is known by its place in its array; a spare or a free drive
+    // only by its target.
+    if (D().abDrive[2] < NOT_A_MEMBER) return ToFlag(ps->bRankNo == D().abDrive[2] && ps->bDriveNo == D().abDrive[3]);
+    return ToFlag(ps->bRankNo >= NOT_A_MEMBER && bLoopId == D().abDrive[1]);
 }
 
 uint8_t fIsDriveFirmwareDownloadInProgress() { return s_fInProgress; }

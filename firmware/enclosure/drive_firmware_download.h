@@ -21,6 +21,13 @@ constexpr uint8_t DOWNLOAD_ABORTED = 7;
 // mode, anywhere in it otherwise.
 uint8_t fFindStringInFirmwareFile(const uint8_t* pbFile, uint32_t dLength, const uint8_t* pbIdentity);
 
+// The download image buffer, taken (4 MB of data pages) when there is
+// none yet and kept; nullptr when no pages are free.
+uint8_t* pbTakeDownloadImageBuffer();
+// TRUE while a download runs and the drive at the path and loop ID is the
+// one being loaded.
+uint8_t fIsDeviceDownloadDrive(uint8_t bPath, uint8_t bLoopId);
+
 // The selection the download phase reads: every drive in one pass (else the
 // drive of the phase parameters); array members too (else spares and free
 // drives only); the file's regions (else the whole buffer as one image);

@@ -41,12 +41,6 @@ uint8_t DriveFormatPhase(uint8_t) {
     EndConfigPhase();
     return STATUS_OK;
 }
-// The read of a stored file is not built: the console hears it failed.
-uint8_t ReadStoredDriveFirmwareFile(uint8_t) {
-    EndConfigPhase();
-    if (bGetConfigRequester() == REQUESTER_CONSOLE) ReadDriveFirmwareDone(0);
-    return STATUS_OK;
-}
 
 void StartEnclosureJob(uint8_t) {}
 

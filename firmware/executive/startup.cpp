@@ -18,6 +18,7 @@
 #include "config/nvram_records.h"
 #include "console/console_menu.h"
 #include "console/debug_monitor.h"
+#include "console/xmodem_receive.h"
 #include "dataservices/data_services.h"
 #include "enclosure/aux_status_record.h"
 #include "enclosure/drive_management.h"
@@ -408,6 +409,8 @@ void ResetSubsystemState() {
     InitDriveManagementState();
     InitSystemTick();
     EnableConsoleInput();
+    // No file transfer survives a restart: console input goes to the menus.
+    SetXmodemReceiveActive(FALSE);
     SetConfigPhase(FALSE);
     SetHostCommandHold(FALSE);
     SetConfigModified(FALSE);

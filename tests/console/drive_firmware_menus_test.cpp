@@ -88,6 +88,16 @@ protected:
         return consoletest::Lines(c.board.ConsoleText());
     }
     sim::Drive& Drive(unsigned slot) { return *c.chassis.DriveAt(slot); }
+    // The slot of the drive at the place in the controller's drive table.
+    unsigned SlotOf(uint8_t index) {
+        const uint8_t* w = fw::pGetDriveInfoList()->asDriveInfo[index].abWWN;
+        for (unsigned s = 1; s <= kSlots; ++s) {
+            uint64_t a = 0;
+            for (int i = 0; i < 8; ++i) a = a << 8 | w[i];
+            if (a == Drive(s).config().sasAddress) return s;
+        }
+        return 0;
+    }
     void ResetDrives() {
         for (unsigned s = 1; s <= kSlots; ++s) Drive(s).Reset();
     }
@@ -283,6 +293,104 @@ TEST_F(FreeDriveFirmware, ANoOrAFileNotForAllDrivesStartsNothing) {
     const std::string screen = Program("1");
     EXPECT_NE(screen.find("\nMultiple Drive Download Not Supported\n\n"), std::string::npos) << screen;
     EXPECT_EQ(Drive(1).CommandCount(fw::SCSI_WRITE_BUFFER), 0u);
+}
+
+// The copy a download leaves is found by the next drive table rebuild and
+// read back into the buffer; a copy that fails its check sends the read on
+// to the next drive holding the file, and with no good copy left the read
+// fails and the buffer stays empty.
+TEST_F(FreeDriveFirmware, AStoredCopyIsReadBackFromTheFirstDriveWhoseCopyIsWhole) {
+    const std::vector<uint8_t> file = harness::DriveMicrocodeFile(kVendor, kProduct, "0002", 3000, 1024);
+    Load(file);
+    ASSERT_NE(Program("1").find("\nAll Drive Firmware Download Successful\n\n"), std::string::npos);
+    c.Type("x");
+    // The drives run the file's revision: the rebuild lists its copies.
+    ResetDrives();
+    ASSERT_EQ(fw::fRequestDriveRescan(), fw::TRUE);
+    c.Settle();
+    ASSERT_EQ(fw::pGetDriveFirmwareImageList()->bCount, 1u);
+    uint8_t first = 0, second = 0;
+    ASSERT_EQ(fw::fFindDriveForFirmwareImage(0, 0, &first), fw::TRUE);
+    ASSERT_EQ(fw::fFindDriveForFirmwareImage(0, first + 1, &second), fw::TRUE);
+    // The first holder's copy is damaged after the rebuild found it.
+    auto damage = [&](unsigned slot) {
+        std::vector<uint8_t> copy = StoredCopy(slot, file.size());
+        copy[2000] ^= 0x5A;
+        Drive(slot).WriteBlocks(Drive(slot).config().blocks - 1 - 16384, static_cast<uint32_t>(copy.size() / 512),
+                                copy.data());
+    };
+    const unsigned firstSlot = SlotOf(first);
+    ASSERT_GE(firstSlot, 1u);
+    damage(firstSlot);
+    std::memset(fw::pGetDownloadImageBuffer(), 0, file.size());
+    fw::SetDownloadImageReady(fw::FALSE);
+    Open();
+    std::string screen = consoletest::Lines(c.Enter("2"));
+    EXPECT_NE(screen.find("\nSelect Drive Firmware File\n\n1.  DRIVEVND SIMDISK 2G 0002\n\n0.  Exit\n\n"),
+              std::string::npos)
+        << screen;
+    c.board.ClearConsoleText();
+    c.Enter("1");
+    c.board.RunUntil([] { return fw::bGetConfigPhase() == fw::CONFIG_PHASE_IDLE; }, 60'000'000'000ull);
+    c.Settle();
+    screen = consoletest::Lines(c.board.ConsoleText());
+    EXPECT_NE(screen.find("\nDrive Firmware Read Successfully\n\n" + kAnyKey), std::string::npos) << screen;
+    ASSERT_EQ(fw::fIsDownloadImageReady(), fw::TRUE);
+    ASSERT_EQ(fw::dGetDownloadImageLength(), file.size());
+    EXPECT_EQ(std::memcmp(fw::pGetDownloadImageBuffer(), file.data(), file.size()), 0);
+    // Every copy damaged: the read fails and nothing is offered as loaded.
+    c.Type("x");
+    for (unsigned s = 1; s <= kSlots; ++s) {
+        if (s != firstSlot) damage(s);
+    }
+    fw::SetDownloadImageReady(fw::FALSE);
+    Open();
+    c.Enter("2");
+    c.board.ClearConsoleText();
+    c.Enter("1");
+    c.board.RunUntil([] { return fw::bGetConfigPhase() == fw::CONFIG_PHASE_IDLE; }, 60'000'000'000ull);
+    c.Settle();
+    screen = consoletest::Lines(c.board.ConsoleText());
+    EXPECT_NE(screen.find("\nError Reading Firmware From Drive\n\n" + kAnyKey), std::string::npos) << screen;
+    EXPECT_EQ(fw::fIsDownloadImageReady(), fw::FALSE);
+}
+
+// A management request (code 198) names its choice in the two download
+// bytes: one drive by its place in the drive table, or a pass over the
+// drives; the fourth choice takes only unused drives that run another
+// revision.
+TEST_F(FreeDriveFirmware, AManagementRequestsSelectionPicksTheDrives) {
+    Load(harness::DriveMicrocodeFile(kVendor, kProduct, "0002", 2048, 2048));
+    auto run = [&](uint8_t selection, uint8_t drive) {
+        fw::SetDriveDownloadByte1(selection);
+        fw::SetDriveDownloadByte2(drive);
+        fw::SetConfigRequester(fw::REQUESTER_MANAGEMENT);
+        fw::SetConfigPhaseStep(0);
+        fw::SetConfigPhase(fw::CONFIG_PHASE_DRIVE_FIRMWARE);
+        fw::RequestConfigurationService();
+        c.board.RunUntil([] { return fw::bGetConfigPhase() == fw::CONFIG_PHASE_IDLE; }, 600'000'000'000ull);
+        c.Settle();
+    };
+    // The drive at the table's third place.
+    const uint8_t index = 2;
+    const unsigned slot = SlotOf(index);
+    ASSERT_NE(slot, 0u);
+    const uint32_t done = harness::CountEvents(103);
+    run(0, index);
+    EXPECT_EQ(harness::CountEvents(103) - done, 1u);
+    for (unsigned s = 1; s <= kSlots; ++s) {
+        EXPECT_EQ(Drive(s).CommandCount(fw::SCSI_WRITE_BUFFER), s == slot ? 1u : 0u) << s;
+    }
+    ResetDrives();
+    EXPECT_EQ(Drive(slot).Revision(), "0002    ");
+    // The fourth choice passes over the drive already at the revision.
+    run(4, 0);
+    EXPECT_EQ(harness::CountEvents(103) - done, kSlots);
+    for (unsigned s = 1; s <= kSlots; ++s) EXPECT_EQ(Drive(s).CommandCount(fw::SCSI_WRITE_BUFFER), 1u) << s;
+    // A drive named by a place past the table's end starts nothing.
+    run(0, fw::DRIVE_INFO_RECORDS);
+    for (unsigned s = 1; s <= kSlots; ++s) EXPECT_EQ(Drive(s).CommandCount(fw::SCSI_WRITE_BUFFER), 1u) << s;
+    EXPECT_EQ(fw::fIsDriveFirmwareDownloadInProgress(), fw::FALSE);
 }
 
 }  // namespace
