@@ -20,6 +20,7 @@
 #include "console/throughput_test.h"
 #include "eventlog/event_log.h"
 #include "enclosure/drive_error_counters.h"
+#include "enclosure/drive_rescan.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/timers.h"
@@ -804,9 +805,11 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
     EvaluateRankCachePolicy(bRank);
     // The drives learn of it: a restart finds the member failed.
     (void)RequestConfigUpdate(REQUESTER_DRIVE_FAILURE);
-    // A spare takes its place at once, without waiting for the next start.
-    if (fDegrade == TRUE && !fLost && fIsMasterController() == TRUE && fGetAutoRebuild() == TRUE) {
-        SetRebuildCheckPending(TRUE);
+    // The drive side is looked at again (the drive may be gone), and a spare
+    // takes the member's place at once, without waiting for the next start.
+    if (fDegrade == TRUE && fIsMasterController() == TRUE) {
+        (void)fRequestDriveRescan();
+        if (!fLost && fGetAutoRebuild() == TRUE) SetRebuildCheckPending(TRUE);
     }
 }
 

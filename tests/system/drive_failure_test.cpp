@@ -16,6 +16,7 @@
 #include "config/config_phase.h"
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_rescan.h"
+#include "enclosure/drive_table.h"
 #include "sas/active_active.h"
 #include "sas/sas_device_list.h"
 #include "executive/progress.h"
@@ -124,6 +125,8 @@ TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnswered
     const uint32_t reportedBefore = harness::CountEvents(kHostCommandFailed);
     const uint32_t cyclesBefore = fw::dMainLoopCycles;
     const uint64_t startNs = board->clock().Now();
+    std::vector<std::array<uint8_t, 8>> failedWwns;
+    for (unsigned slot : c.slots) failedWwns.push_back(DriveWwn(*chassis, slot));
     ASSERT_NO_FATAL_FAILURE(WriteUnderLoad(240, c.slots, 60, c.fault));
     // Write-back writes were answered from the cache: the drives that stopped
     // answering still hold their commands until the time-out scan has reset
@@ -154,6 +157,19 @@ TEST_P(DriveFailureRoad, AMemberFailingItsWritesLeavesItsArrayAndNothingAnswered
     ASSERT_NO_FATAL_FAILURE(ExpectSurvivorsMatchReference(c.slots));
     // The failure is on the drives: the next start runs the array degraded.
     ASSERT_NO_FATAL_FAILURE(SettleConfiguration(*board));
+    // The drive list was read again: a failed drive still answering is
+    // listed as failed and in no array, one that is gone is not listed.
+    for (size_t i = 0; i < c.slots.size(); ++i) {
+        const unsigned slot = c.slots[i];
+        fw::DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        if (fw::fFindDriveByWWN(failedWwns[i].data(), &ps, &bIndex) != fw::TRUE) {
+            EXPECT_NE(c.fault, Fault::FailsWrites) << "slot " << slot;
+            continue;
+        }
+        EXPECT_EQ(ps->bDriveStatus, fw::DRIVE_STATUS_FAILED_LIST) << "slot " << slot;
+        EXPECT_EQ(ps->bRankNo, 0xFF) << "slot " << slot;
+    }
     ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
     ExpectMembersOut(c.slots);
     ASSERT_NO_FATAL_FAILURE(ExpectRead(0, uint32_t(RowBlocks() * kRows)));

@@ -199,6 +199,13 @@ TEST_F(VerifyRoad, Raid6OneMemberShortMendsEveryCase) {
     ASSERT_NO_FATAL_FAILURE(Begin({"r6", fw::RAID_LEVEL_6, 5, 16}));
     fw::FailArrayMember(0, 0, fw::TRUE, 0xFF, fw::SENSE_HARDWARE_ERROR, 0x44, 0);
     Settle();
+    // The failure has the drive side looked at again; the passes wait for it.
+    board->RunUntil(
+        [] {
+            return fw::fIsConfigUpdatePending() != fw::TRUE && fw::fIsDriveRescanInProgress() != fw::TRUE &&
+                   fw::fIsDriveRescanRequested() != fw::TRUE;
+        },
+        kSettleLimitNs);
     const raidref::DualParityRank d = DualLayout();
     // Member 0 holds P in row 10, Q in row 14 and data in rows 11 and 12.
     ASSERT_EQ(d.PMember(10), 0u);
