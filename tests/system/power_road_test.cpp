@@ -57,7 +57,9 @@ protected:
                 const bool media = op == fw::SCSI_READ10 || op == fw::SCSI_WRITE10 || op == fw::SCSI_READ16 ||
                                    op == fw::SCSI_WRITE16 || op == fw::SCSI_VERIFY10;
                 if (media && d->Parked()) ++mediaToParked;
-                if (op == fw::SCSI_WRITE10 || op == fw::SCSI_WRITE16) ++writes[d];
+                if (op != fw::SCSI_WRITE10 && op != fw::SCSI_WRITE16) return;
+                ++writes[d];
+                if (firstWriteNs == 0) firstWriteNs = board->clock().Now();
             };
         }
     }
@@ -72,6 +74,7 @@ protected:
     }
     uint64_t mediaToParked = 0;
     std::map<const sim::Drive*, uint64_t> writes;
+    uint64_t firstWriteNs = 0;
 };
 
 TEST_P(PowerRoad, AnIdleArrayParksAndHostCommandsWaitForItsSpinUp) {
@@ -162,6 +165,38 @@ TEST_F(PowerRoad, ACommitWithParkedMembersWaitsForThemAndWritesEveryCopy) {
     for (unsigned m = 0; m < spec.bDrives; ++m) EXPECT_EQ(r.abMemberState[m], 0) << "member " << m << " failed";
     ExpectRead(0, 1024);
     ExpectDrivesMatchReference();
+}
+
+// A commit meeting eleven parked members wakes them in waves: never more
+// than eight spin up at once, and every member is up and has its copy
+// before the commit ends.
+TEST_F(PowerRoad, ACommitWakesElevenParkedMembersAtMostEightAtOnce) {
+    chassisOptions.drives = 12;
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    ASSERT_NO_FATAL_FAILURE(BootParking({"Raid5", fw::RAID_LEVEL_5, 11, 16, 0, true, 10 * 16384}));
+    Write(0, 64, 5);
+    board->RunUntil([this] { return AllParked(); }, 4 * 60 * kSecond);
+    ASSERT_TRUE(AllParked());
+    const size_t uLogged = chassis->SpinUpLog().size();
+    writes.clear();
+    firstWriteNs = 0;
+    cfgbuild::Builder b(*board);
+    ASSERT_TRUE(b.OpenEdit());
+    ASSERT_EQ(b.AddGlobalSpare(12), fw::STATUS_OK);
+    ASSERT_TRUE(b.Commit()) << board->ConsoleText();
+    const std::vector<sim::Chassis::SpinUp> log(chassis->SpinUpLog().begin() + static_cast<long>(uLogged),
+                                               chassis->SpinUpLog().end());
+    // One spin-up per member; the copies go out only when the last is up.
+    ASSERT_EQ(log.size(), spec.bDrives);
+    EXPECT_EQ(chassis->MostSpinningUpAtOnce(), 8u);
+    uint64_t lLastReady = 0;
+    for (const auto& u : log) lLastReady = std::max(lLastReady, u.readyNs);
+    EXPECT_GE(firstWriteNs, lLastReady) << "a copy was written before every member was up";
+    for (unsigned slot = 1; slot <= spec.bDrives; ++slot) {
+        EXPECT_GT(writes[chassis->DriveAt(slot)], 0u) << "the commit's copy never reached slot " << slot;
+    }
+    EXPECT_EQ(mediaToParked, 0u);
+    ExpectRead(0, 64);
 }
 
 // An array parked for its test period is spun up, each member verifies
