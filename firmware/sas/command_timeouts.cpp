@@ -213,15 +213,11 @@ void TakeOutOfService(uint8_t bTarget, KERNEL_ENTRY* psEntry) {
 uint8_t bEnclosureTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps, uint8_t bTarget) {
     const bool fProxy = bTarget >= SAS_PROXY_TARGET_BIT;
     const bool fPostedHere = PostedOn(ps, w);
-    if (!fProxy) {
-        if (!(fPostedHere && HasFlag(ps, KE_FLAG_TIMED_OUT_ONCE))) {
-            const uint8_t b = bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0);
-            if (b != STATUS_OK) return b;
-        }
-    } else {
-        const uint8_t b = bAbortThroughPartner(r, w, bTarget);
-        if (b != STATUS_OK) return b;
-    }
+    // A processor reached here is reset at each time-out: only the reset
+    // gets the IOC to let go of a request the processor never answers.
+    const uint8_t b = fProxy ? bAbortThroughPartner(r, w, bTarget)
+                             : bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0);
+    if (b != STATUS_OK) return b;
     uint8_t bEnclosure = ENCLOSURE_UNKNOWN;
     uint8_t abAddress[8] = {};
     const SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
@@ -235,15 +231,20 @@ uint8_t bEnclosureTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps,
     }
     PostEvent(EVENT_ENCLOSURE_COMMAND_TIMEOUT, abAddress[0], abAddress[1], abAddress[2], abAddress[3], abAddress[4],
               abAddress[5], abAddress[6], abAddress[7], 0, ps->abCdb[0], bEnclosure);
-    r.bFlags |= LSI_REQUEST_ABORTED;
-    if (!fPostedHere) return STATUS_OK;
+    if (!fPostedHere) {
+        r.bFlags |= LSI_REQUEST_ABORTED;
+        return STATUS_OK;
+    }
     if (!HasFlag(ps, KE_FLAG_TIMED_OUT_ONCE)) {
         SetFlag(ps, KE_FLAG_TIMED_OUT_ONCE);
+        r.bFlags |= LSI_REQUEST_ABORTED;
         r.lDeadline = 0;
         CountSASTargetCommandDone(bTarget, TRUE);
         RepostSASEntry(ps);
         return STATUS_OK;
     }
+    // Unanswered twice: the processor's commands fail, this one with them
+    // (still unmarked, so that the walk ends it for its issuer).
     TakeBackTargetCommands(bTarget, true);
     return STATUS_OK;
 }

@@ -16,9 +16,11 @@
 #include "executive/tick.h"
 #include "executive/work_flags.h"
 #include "harness/dispatch_board.h"
+#include "sim/enclosure_processor.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
 #include "sas/command_timeouts.h"
+#include "sas/request_frames.h"
 #include "sas/ioc_events.h"
 #include "sas/sas_failback.h"
 #include "sas/slot_phy_actions.h"
@@ -288,6 +290,36 @@ TEST_F(IocEventsTest, TwentyTimeOutsTurnTheSlotPhyOffUntilTheDriveChanges) {
     ASSERT_EQ(b.board().RunOnCpu([] { (void)ReenableDisabledExpanderPhys(); }), sim::StopKind::Finished);
     PollFor(50);
     EXPECT_TRUE(chassis.expander().phys()[bPhy].enabled);
+}
+
+// An enclosure processor that answers nothing: its command is logged
+// (event 121), the processor reset and the command sent once more; timed
+// out again, the command fails, the processor is reset once more, and no
+// request of it is left at the IOC.
+TEST_F(IocEventsTest, AnEnclosureCommandUnansweredTwiceFailsAndLeavesNothingAtTheIoc) {
+    constexpr uint8_t kEnclosureTimeout = 121;
+    const uint16_t wIdle = wGetLSIRequestsInUse(LSI_IOC_DRIVE);
+    const uint32_t dResets = ioc->targetResets();
+    chassis.processor(0).SetSilent(true);
+    KERNEL_ENTRY* ps = BuildRead(sim::SasController::ProcessorTarget(0), 0, 1, Buffer(), 512);
+    ASSERT_NE(ps, nullptr);
+    ps->bCommandType = 0xD0;
+    const uint8_t abCdb[10] = {SCSI_RECEIVE_DIAGNOSTIC, 1, 2, 2, 0};
+    std::memcpy(ps->abCdb, abCdb, sizeof abCdb);
+    uint8_t bSend = 0;
+    ASSERT_EQ(b.board().RunOnCpu([&] { bSend = SendSCSICommand(ps); }), sim::StopKind::Finished);
+    ASSERT_EQ(bSend, SEND_POSTED);
+    Run(40'000, [&] { return harness::CountEvents(kEnclosureTimeout) == 1; });
+    EXPECT_EQ(harness::CountEvents(kEnclosureTimeout), 1u);
+    EXPECT_EQ(ioc->targetResets() - dResets, 1u);
+    EXPECT_NE(ps->bPrimaryState, PS_COMPLETED) << "given up at its first time-out";
+    Run(40'000, [&] { return ps->bPrimaryState == PS_COMPLETED; });
+    ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED);
+    EXPECT_TRUE(HasFlag(ps, KE_FLAG_ABORTED));
+    EXPECT_EQ(harness::CountEvents(kEnclosureTimeout), 2u);
+    EXPECT_EQ(ioc->targetResets() - dResets, 2u);
+    Run(100, [&] { return wGetLSIRequestsInUse(LSI_IOC_DRIVE) == wIdle; });
+    EXPECT_EQ(wGetLSIRequestsInUse(LSI_IOC_DRIVE), wIdle) << "the processor's request is held at the IOC";
 }
 
 // A drive's full task set is counted on its entry; the partner's ports
