@@ -33,6 +33,7 @@
 #include "raid/drive_retry_table.h"
 #include "raid/dual_parity.h"
 #include "raid/parity_check.h"
+#include "raid/raid_engine.h"
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
 #include "raid/rebuild_regions.h"
@@ -579,10 +580,16 @@ uint8_t fIsHostIoChildType(uint8_t b) {
                   b == CT_RAID10_READ || (b >= CT_R6_RMW_P && b <= CT_R6_PRE_READ_TAIL_PART));
 }
 
-uint8_t fCanRegenerateMember(const KERNEL_ENTRY*, uint8_t bRank, uint8_t bMember) {
+uint8_t fCanRegenerateMember(const KERNEL_ENTRY* psChild, uint8_t bRank, uint8_t bMember) {
     if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return FALSE;
-    if (!OnLine(bRank, bMember)) return FALSE;
-    return ToFlag(GroupSurvivesLoss(bRank, bMember));
+    // A member being rebuilt holds its data where the rebuild has passed:
+    // there the others stand in for it as for a member in service.
+    bool fHeld = OnLine(bRank, bMember);
+    if (!fHeld && bGetRankMemberFlags(bRank, bMember) == MEMBER_REBUILDING && psChild != nullptr) {
+        KERNEL_ENTRY* psHost = psHostCommandOf(psChild);
+        fHeld = psHost != nullptr && bCheckRebuildWindow(bRank, 0, wGetMappedBlocks(psHost), psHost) == REBUILD_WINDOW_REBUILT;
+    }
+    return ToFlag(fHeld && GroupSurvivesLoss(bRank, bMember));
 }
 
 uint8_t MediaErrorRecovery(KERNEL_ENTRY* ps) {

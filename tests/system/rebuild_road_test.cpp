@@ -18,6 +18,7 @@
 #include "raid/rebuild.h"
 #include "raid/rebuild_check.h"
 #include "raid/child_commands.h"
+#include "raid/drive_verify.h"
 #include "target/host_command_pool.h"
 
 namespace {
@@ -180,6 +181,37 @@ TEST_P(RebuildRoad, AMissingMemberIsRebuiltOntoTheHotSpareByItself) {
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.wSpareCount, 0);
     ExpectRead(0, static_cast<uint32_t>(std::min<uint64_t>(spec.lBlocks, 4096)));
 }
+
+// A block the rebuild has already written that the replacement cannot read
+// back: the others stand in for it, as for any member in service; the host
+// reads what it wrote, the block is written anew and the rebuild goes on
+// to its end.
+class RebuiltRangeRoad : public RebuildFixture, public ::testing::WithParamInterface<RebuildCase> {};
+
+TEST_P(RebuiltRangeRoad, AnUnreadableBlockTheRebuildHasPassedIsServedFromTheOthers) {
+    const RebuildCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare(c.spec));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({c.pulled}));
+    uint64_t x = 0;
+    while (DataPlace(x).member != c.pulled) ++x;
+    ASSERT_NO_FATAL_FAILURE(RunUntilRebuiltPart(3));
+    chassis->DriveAt(SpareSlot())->InjectMediaError(DataPlace(x).block, 1);
+    const int reassigned = Count(fw::EVENT_BLOCK_REASSIGNED);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(x, 1));
+    EXPECT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::TRUE) << "the rebuild ended before the read: nothing shown";
+    EXPECT_EQ(Count(fw::EVENT_BLOCK_REASSIGNED), reassigned + 1);
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running)
+        << board->ConsoleText();
+    memberSlots[c.pulled] = SpareSlot();
+    ExpectWhole();
+}
+
+const RebuildCase kRebuiltRange[] = {
+    {{"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 32768}, 1},
+    {{"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, true, 3 * 16384}, 2},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, RebuiltRangeRoad, ::testing::ValuesIn(kRebuiltRange),
+                         [](const auto& info) { return std::string(info.param.spec.pszName); });
 
 // A member's drive fails its writes while the array runs; with no spare and
 // the replace-in-slot setting on, the new drive put into its slot (its own
