@@ -75,6 +75,7 @@ struct TARGET_TIMEOUTS {
     bool fOutOfService;
     uint8_t abOutOfService[8];   // the address of the drive taken out
     bool fGone;                  // left the list, the id not given again
+    uint16_t wGoneQueued;        // queued for a device that left, the id another's now
 };
 
 TARGET_TIMEOUTS s_asTarget[256];
@@ -369,6 +370,26 @@ uint8_t fIsSASTargetOutOfService(uint8_t bTarget) {
 
 void SetSASTargetGone(uint8_t bTarget, uint8_t f) { s_asTarget[bTarget].fGone = f == TRUE; }
 uint8_t fIsSASTargetGone(uint8_t bTarget) { return ToFlag(s_asTarget[bTarget].fGone); }
+
+void MarkSASTargetQueueGone(uint8_t bTarget) {
+    uint16_t wQueued = 0;
+    for (uint16_t w = 0; w < KERNEL_ENTRY_COUNT; ++w) {
+        KERNEL_ENTRY* ps = nullptr;
+        (void)GetKernelEntryAddress(w, &ps);
+        if (ps != nullptr && ps->fUsed == TRUE && ps->bPortCode == PORT_CODE_INITIATOR && ps->wTargetId == bTarget &&
+            ps->bPrimaryState == PS_NEW_COMMAND) {
+            ++wQueued;
+        }
+    }
+    s_asTarget[bTarget].wGoneQueued = wQueued;
+}
+
+uint8_t fTakeSASQueuedCommandGone(uint8_t bTarget) {
+    TARGET_TIMEOUTS& t = s_asTarget[bTarget];
+    if (t.wGoneQueued == 0) return FALSE;
+    --t.wGoneQueued;
+    return TRUE;
+}
 
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget) { return s_asTarget[bTarget].wCount; }
 uint16_t wGetSASEnclosureTimeoutCount(uint8_t bStpIndex) {

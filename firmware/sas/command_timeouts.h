@@ -21,6 +21,14 @@ uint8_t fIsSASTargetOutOfService(uint8_t bTarget);
 // id since: commands for it end as for a drive that is not there.
 void SetSASTargetGone(uint8_t bTarget, uint8_t f);
 uint8_t fIsSASTargetGone(uint8_t bTarget);
+// The target's device left and the same list gave its id to another: the
+// commands queued for the target now were the one that left's.  The queue
+// is first in, first out, so the next that many to come up for the target
+// end as gone and the newcomer's, behind them, are sent.
+void MarkSASTargetQueueGone(uint8_t bTarget);
+// Called for a queued command coming up to be sent: TRUE when it is to end
+// as one for a device that is not there (counting it off the mark above).
+uint8_t fTakeSASQueuedCommandGone(uint8_t bTarget);
 // Time-outs a drive has had (they decay after four hours without one).
 uint16_t wGetSASDriveTimeoutCount(uint8_t bTarget);
 // Time-outs of the enclosure device of an enclosure entry of the list.

@@ -105,9 +105,46 @@ void IndexTargets(const SAS_DEVICE_LIST& sList) {
     // The partner's enclosure processors have no device entry here.
     for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
         const uint8_t bTarget = reinterpret_cast<const SAS_STP_ENTRY*>(sList.aabStp[i])->bTargetId;
-        if (bTarget != 0xFF && (bTarget & SAS_PROXY_TARGET_BIT)) s_abDeviceIndexOfTarget[bTarget] = SAS_DEVICE_INDEX_PROXY;
+        if (bTarget == 0xFF) continue;
+        SetSASTargetGone(bTarget, FALSE);
+        if (bTarget & SAS_PROXY_TARGET_BIT) s_abDeviceIndexOfTarget[bTarget] = SAS_DEVICE_INDEX_PROXY;
     }
 }
+
+bool IsListed(const SAS_DEVICE_LIST& sList, uint8_t bTarget) {
+    for (uint8_t i = 0; i < sList.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        if (sList.asEntry[i].bTargetId == bTarget) return true;
+    }
+    for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        if (reinterpret_cast<const SAS_STP_ENTRY*>(sList.aabStp[i])->bTargetId == bTarget) return true;
+    }
+    return false;
+}
+
+// The targets whose device left the list in one pass.  What each held at
+// the IOC ends at once, as for a device that is not there (not as aborted
+// by a host: the arrays go on without it, from redundancy where they have
+// it); what is still queued for it ends the same way when it comes up to
+// be sent, marked once the new list is indexed: the whole target while no
+// device holds the id, else only what was queued before the newcomer.
+struct DEPARTED_TARGETS {
+    uint8_t abTarget[SAS_MAX_DEVICES + SAS_MAX_STP_ENTRIES];
+    uint8_t bCount = 0;
+
+    void Add(uint8_t bTarget) {
+        EndGoneSASTargetCommands(bTarget);
+        if (bCount < sizeof abTarget) abTarget[bCount++] = bTarget;
+    }
+    void Mark(const SAS_DEVICE_LIST& sList) const {
+        for (uint8_t i = 0; i < bCount; ++i) {
+            if (IsListed(sList, abTarget[i])) {
+                MarkSASTargetQueueGone(abTarget[i]);
+            } else {
+                SetSASTargetGone(abTarget[i], TRUE);
+            }
+        }
+    }
+};
 
 const SAS_DEVICE_ENTRY* FindByWwn(const uint8_t* pbWwn) {
     if (fIsNonZeroWwn(pbWwn) != TRUE) return nullptr;
@@ -354,7 +391,7 @@ void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
 // of this controller is reset so the IOC lets go of what it holds for it.
 // A drive found again under another identity (its address in the new list)
 // is not gone: its commands follow it to its target.
-void RetireRemovedDevices(bool fReport, bool* pfOwnChanged) {
+void RetireRemovedDevices(bool fReport, bool* pfOwnChanged, DEPARTED_TARGETS* psDeparted) {
     const uint8_t bOwn = bGetControllerNumber();
     for (uint8_t j = 0; j < s_sPrevious.bEntryCount && j < SAS_MAX_DEVICES; ++j) {
         const SAS_DEVICE_ENTRY& o = s_sPrevious.asEntry[j];
@@ -385,14 +422,9 @@ void RetireRemovedDevices(bool fReport, bool* pfOwnChanged) {
         if (psSameDrive != nullptr) {
             RequeuePortEntries(PORT_CODE_INITIATOR, o.bTargetId, psSameDrive->bTargetId);
         } else {
-            // Gone: what it held ends once, as a drive that is not there
-            // (the arrays go on without it, from redundancy where they
-            // have it), not as aborted by the host.  What is still queued
-            // for it ends the same way when it comes up to be sent.  The
-            // requests go back before the reset, whose answer ends them at
-            // the IOC and leaves each to whoever takes it back.
-            EndGoneSASTargetCommands(o.bTargetId);
-            if (!fReused) SetSASTargetGone(o.bTargetId, TRUE);
+            // The requests go back before the reset, whose answer ends them
+            // at the IOC and leaves each to whoever takes it back.
+            psDeparted->Add(o.bTargetId);
             if (fOwnDrive) (void)bSendSASTaskManagement(o.bTargetId, o.bBus, MPI_TASKTYPE_TARGET_RESET, 0);
         }
         ClearSASTargetCommandCount(o.bTargetId, TRUE);
@@ -403,7 +435,7 @@ void RetireRemovedDevices(bool fReport, bool* pfOwnChanged) {
 // Enclosure processors that went away or changed: what they held ends and
 // the drive side waits a moment; one of ours is reset, the partner's is
 // left to it.
-void RetireChangedStpEntries() {
+void RetireChangedStpEntries(DEPARTED_TARGETS* psDeparted) {
     const uint8_t bOwn = bGetControllerNumber();
     for (uint8_t j = 0; j < s_sPrevious.bStpCount && j < SAS_MAX_STP_ENTRIES; ++j) {
         const SAS_STP_ENTRY& o = *psStp(s_sPrevious, j);
@@ -422,7 +454,7 @@ void RetireChangedStpEntries() {
         }
         if (!fStillListed) s_adTargetFlags[o.bTargetId] &= SAS_TARGET_FLAG_REFUSE | SAS_AA_PARTNER_HAS_DRIVE | SAS_AA_REFUSED_PARTNER;
         ExtendSASDeadline(STP_CHANGE_HOLD_OFF_MS);
-        AbortPortEntries(PORT_CODE_INITIATOR, o.bTargetId);
+        psDeparted->Add(o.bTargetId);
         ClearSASTargetCommandCount(o.bTargetId, TRUE);
     }
     // New proxy processors start clear.
@@ -577,12 +609,14 @@ void RebuildSASDeviceList(uint8_t) {
     // only the partner reaches are listed again from its last list.
     (void)AddPartnerProxies(s_sWork, &s_sPrevious);
     s_sWork.bProxyCount = bCountProxies(s_sWork);
-    RetireRemovedDevices(fReport, &fOwnChanged);
-    RetireChangedStpEntries();
+    DEPARTED_TARGETS sDeparted;
+    RetireRemovedDevices(fReport, &fOwnChanged, &sDeparted);
+    RetireChangedStpEntries(&sDeparted);
 
     std::memcpy(&s_sCurrent, &s_sWork, sizeof s_sCurrent);
     std::memcpy(&s_sPrevious, &s_sWork, sizeof s_sPrevious);
     IndexTargets(s_sCurrent);
+    sDeparted.Mark(s_sCurrent);
     // Commands aborted or moved above are picked up by the queue's service.
     SetHostPortWork(PORT_CODE_INITIATOR, TRUE);
     sMergeLock.Release();
@@ -612,12 +646,18 @@ void ClearSASTargetFlagsAndHoldOffs() {
 }
 
 // Without a partner its drives cannot be reached through it: the proxy
-// entries go and its list with them.
+// entries go and its list with them, and what waits for them ends.
 void DropPartnerDeviceEntries() {
     KernelPoolLock sLock;
+    DEPARTED_TARGETS sDeparted;
     uint8_t bKept = 0;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
-        if (s_sCurrent.asEntry[i].bTargetId != 0xFF && (s_sCurrent.asEntry[i].bTargetId & SAS_PROXY_TARGET_BIT)) continue;
+        const uint8_t bTarget = s_sCurrent.asEntry[i].bTargetId;
+        if (bTarget != 0xFF && (bTarget & SAS_PROXY_TARGET_BIT)) {
+            sDeparted.Add(bTarget);
+            ClearSASTargetCommandCount(bTarget, TRUE);
+            continue;
+        }
         if (bKept != i) s_sCurrent.asEntry[bKept] = s_sCurrent.asEntry[i];
         ++bKept;
     }
@@ -625,6 +665,7 @@ void DropPartnerDeviceEntries() {
     s_sCurrent.bEntryCount = bKept;
     s_sCurrent.bProxyCount = 0;
     IndexTargets(s_sCurrent);
+    sDeparted.Mark(s_sCurrent);
     InitSASDeviceList(&s_sPartner);
 }
 
@@ -660,6 +701,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     ClampSASDeviceList(&s_sPartner);
     const uint8_t bOwn = bGetControllerNumber();
     bool fChanged = false;
+    DEPARTED_TARGETS sDeparted;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
         if (s.bControllerNumber == bOwn || s.bTargetId == 0xFF) continue;
@@ -673,7 +715,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
             RequeuePortEntries(PORT_CODE_INITIATOR, s.bTargetId,
                                static_cast<uint8_t>(psNew->bTargetId | SAS_PROXY_TARGET_BIT));
         } else {
-            AbortPortEntries(PORT_CODE_INITIATOR, s.bTargetId);
+            sDeparted.Add(s.bTargetId);
         }
         ClearSASTargetCommandCount(s.bTargetId, TRUE);
         ClearEntry(&s);
@@ -698,6 +740,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     }
     s_sCurrent.bProxyCount = bProxies;
     IndexTargets(s_sCurrent);
+    sDeparted.Mark(s_sCurrent);
     if (fIsSASOCFailbackInProgress() == TRUE) {
         SetPartnerAlive(TRUE);
         SetDualControllerValid(TRUE);

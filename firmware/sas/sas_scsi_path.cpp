@@ -298,9 +298,12 @@ void BuildAtaFrame(KERNEL_ENTRY* psEntry, uint8_t* pbFrame) {
                          psEntry->dTotalByteCount, sTask, dSge, dAddress);
 }
 
-uint8_t SendLocked(KERNEL_ENTRY* psEntry) {
+// fRingHead: the entry is the head of the new-command ring, where the
+// commands a departed device left queued wait in the order they came.
+uint8_t SendLocked(KERNEL_ENTRY* psEntry, bool fRingHead) {
     const uint8_t bTarget = static_cast<uint8_t>(psEntry->wTargetId);
-    if (fIsSASTargetOutOfService(bTarget) == TRUE || fIsSASTargetGone(bTarget) == TRUE) {
+    if (fIsSASTargetOutOfService(bTarget) == TRUE || fIsSASTargetGone(bTarget) == TRUE ||
+        (fRingHead && fTakeSASQueuedCommandGone(bTarget) == TRUE)) {
         // Taken out for not answering, or gone from the list: what was
         // still queued for it, and anything sent to it since, fails here
         // rather than wait out another time-out (or a reset a gone drive
@@ -471,7 +474,7 @@ void DriveIocService(uint8_t bIocId) {
         // ring and at the chip, not be undone here afterwards.
         KernelPoolLock sLock;
         if (bPeekKernelEntry(PORT_CODE_INITIATOR, &ps) != STATUS_FOUND || ps == nullptr) return;
-        if (SendLocked(ps) != SEND_POSTED) {
+        if (SendLocked(ps, true) != SEND_POSTED) {
             NoteWorkHeld(&s_sHeldHead);
             return;
         }
@@ -482,7 +485,7 @@ void DriveIocService(uint8_t bIocId) {
 
 uint8_t SendSCSICommand(KERNEL_ENTRY* psEntry) {
     KernelPoolLock sLock;
-    return SendLocked(psEntry);
+    return SendLocked(psEntry, false);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,6 +57,34 @@ protected:
     static SAS_STP_ENTRY* Stp(SAS_DEVICE_LIST* psList, uint8_t i) {
         return reinterpret_cast<SAS_STP_ENTRY*>(psList->aabStp[i]);
     }
+    // A host command standing in as the mother of drive commands.
+    static KERNEL_ENTRY* Mother() {
+        KERNEL_ENTRY* ps = nullptr;
+        EXPECT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
+        if (ps != nullptr) ps->fUsed = TRUE;
+        return ps;
+    }
+    // A one-block read for the target, on the new-command ring.
+    KERNEL_ENTRY* QueueRead(uint8_t bTarget, uint32_t dLba, KERNEL_ENTRY* psMother = nullptr) {
+        KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, dLba, 1, Buffer(), 512);
+        EXPECT_NE(ps, nullptr);
+        if (ps == nullptr) return nullptr;
+        ps->psMother = psMother;
+        ps->bPrimaryState = PS_NEW_COMMAND;
+        EXPECT_EQ(QueueKernelEntry(PORT_CODE_INITIATOR, ps->wIndex), STATUS_OK);
+        return ps;
+    }
+    // The ring is served once: each of the commands ends as one for a
+    // device that is not there, and the IOC is sent `dSentBesides` others.
+    void ExpectServedAsGone(std::initializer_list<KERNEL_ENTRY*> aps, uint32_t dSentBesides = 0) {
+        const uint32_t dSent = ioc->scsiRequests();
+        ASSERT_EQ(b.board().RunOnCpu([] { DriveIocService(LSI_IOC_DRIVE); }), sim::StopKind::Finished);
+        for (KERNEL_ENTRY* ps : aps) {
+            EXPECT_EQ(ps->bPrimaryState, PS_COMPLETED);
+            EXPECT_EQ(psSasFields(ps)->bScsiStatus, DRIVE_STATUS_TIMED_OUT);
+        }
+        EXPECT_EQ(ioc->scsiRequests(), dSent + dSentBesides);
+    }
 };
 
 // The drive is pulled with a read outstanding that it never answered and
@@ -67,17 +96,12 @@ protected:
 TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandsOnceAsGoneAndIsReset) {
     const uint8_t bTarget = TargetOfSlot(5);
     chassis.DriveAt(5)->SetNoResponse(true);
-    KERNEL_ENTRY* psMother = nullptr;
-    ASSERT_EQ(bAllocKernelEntries(0, 1, &psMother), STATUS_OK);
-    psMother->fUsed = TRUE;
+    KERNEL_ENTRY* psMother = Mother();
     KERNEL_ENTRY* ps = sastest::BuildRead(bTarget, 0, 1, Buffer(), 512);
     ASSERT_NE(ps, nullptr);
     ps->psMother = psMother;
     ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
-    KERNEL_ENTRY* psQueued = sastest::BuildRead(bTarget, 8, 1, Buffer(), 512);
-    ASSERT_NE(psQueued, nullptr);
-    psQueued->bPrimaryState = PS_NEW_COMMAND;
-    ASSERT_EQ(QueueKernelEntry(PORT_CODE_INITIATOR, psQueued->wIndex), STATUS_OK);
+    KERNEL_ENTRY* psQueued = QueueRead(bTarget, 8);
     const uint32_t dResets = ioc->targetResets();
     const sim::DriveConfig sDrive = *chassis.ConfigAt(5);
 
@@ -93,11 +117,7 @@ TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandsOnceAsGoneAndIsRese
     EXPECT_EQ(psEvent->abArgs[12], 5);
     EXPECT_EQ(fIsSASTargetGone(bTarget), TRUE);
 
-    const uint32_t dSent = ioc->scsiRequests();
-    ASSERT_EQ(b.board().RunOnCpu([] { DriveIocService(LSI_IOC_DRIVE); }), sim::StopKind::Finished);
-    EXPECT_EQ(psQueued->bPrimaryState, PS_COMPLETED);
-    EXPECT_EQ(psSasFields(psQueued)->bScsiStatus, DRIVE_STATUS_TIMED_OUT);
-    EXPECT_EQ(ioc->scsiRequests(), dSent);
+    ExpectServedAsGone({psQueued});
     EXPECT_EQ(wGetNewCommandCount(PORT_CODE_INITIATOR), 0);
     PollFor(500);
     EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 2);
@@ -110,6 +130,103 @@ TEST_F(DeviceListRebuildTest, ADriveThatLeavesEndsItsCommandsOnceAsGoneAndIsRese
     const uint8_t bBack = TargetOfSlot(5);
     EXPECT_EQ(fIsSASTargetGone(bBack), FALSE);
     EXPECT_EQ(Wait(bBack, {0x00}, 0, FALSE).bResult, STATUS_OK);
+}
+
+// The list gives the id of a drive that left to another drive in the same
+// pass: what was queued for the one that left ends once as gone, and what
+// is queued for the newcomer behind it is sent to it.
+TEST_F(DeviceListRebuildTest, AnIdGivenToAnotherDriveEndsOnlyWhatTheOneThatLeftHadQueued) {
+    const uint8_t bTarget = TargetOfSlot(5);
+    KERNEL_ENTRY* psOld = QueueRead(bTarget, 8);
+    // The drive the list held at the id had another address.
+    SAS_DEVICE_LIST* psPrevious = pGetPreviousSASDriveInfoList();
+    for (uint8_t i = 0; i < psPrevious->bEntryCount; ++i) {
+        if (psPrevious->asEntry[i].bTargetId == bTarget) psPrevious->asEntry[i].adSASAddress[0] ^= 0x100;
+    }
+    Rediscover();
+    EXPECT_EQ(fIsSASTargetGone(bTarget), FALSE);
+    KERNEL_ENTRY* psNew = QueueRead(bTarget, 16);
+    ASSERT_NE(psNew, nullptr);
+    PollFor(500);  // the reset of the one that left is answered
+
+    ExpectServedAsGone({psOld}, 1);
+    PollFor(500, [&] { return psNew->bPrimaryState == PS_COMPLETED; });
+    EXPECT_EQ(psNew->bPrimaryState, PS_COMPLETED);  // answered by the drive
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 2);
+    // What comes later for the id is the newcomer's.
+    EXPECT_EQ(Wait(bTarget, {0x00}, 0, FALSE).bResult, STATUS_OK);
+}
+
+// Drives reached through the partner: one the partner no longer lists, and
+// then all of them when the partner goes.  What was queued for each ends
+// once, as for a drive that is not there, never sent and its mother not
+// marked aborted; the ids stay gone until listed again.
+TEST_F(DeviceListRebuildTest, AProxyThatGoesEndsWhatWasQueuedForItOnceAsGone) {
+    SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    ASSERT_LT(psList->bEntryCount + 2, SAS_MAX_DEVICES);
+    const uint8_t abProxy[2] = {0x85, 0x86};
+    KERNEL_ENTRY* psMother = Mother();
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        for (int i = 0; i < 2; ++i) {
+            SAS_DEVICE_ENTRY& s = psList->asEntry[psList->bEntryCount++];
+            s = psList->asEntry[0];
+            s.bTargetId = abProxy[i];
+            s.bControllerNumber = static_cast<uint8_t>(bGetControllerNumber() ^ 1);
+            s.bSlot = static_cast<uint8_t>(20 + i);
+        }
+        // The partner's list holds the second only.
+        SAS_DEVICE_LIST* psPartner = pGetOCSASDriveInfoList();
+        psPartner->bEntryCount = 1;
+        psPartner->asEntry[0] = psList->asEntry[psList->bEntryCount - 1];
+        psPartner->asEntry[0].bTargetId = abProxy[1] & 0x7F;
+        // (the fixture has no stored configuration to apply again)
+        SetInitializationComplete(FALSE);
+        MergePartnerDeviceList(FALSE);
+        SetInitializationComplete(TRUE);
+    }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(fIsSASTargetGone(abProxy[0]), TRUE);
+    EXPECT_EQ(fIsSASTargetGone(abProxy[1]), FALSE);
+    KERNEL_ENTRY* psFirst = QueueRead(abProxy[0], 0, psMother);
+    KERNEL_ENTRY* psSecond = QueueRead(abProxy[1], 0, psMother);
+    ASSERT_NE(psSecond, nullptr);
+    ASSERT_EQ(b.board().RunOnCpu([] { DropPartnerDeviceEntries(); }), sim::StopKind::Finished);
+    EXPECT_EQ(fIsSASTargetGone(abProxy[1]), TRUE);
+    ExpectServedAsGone({psFirst, psSecond});
+    EXPECT_EQ(psMother->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 2);
+    EXPECT_EQ(wGetNewCommandCount(PORT_CODE_INITIATOR), 0);
+}
+
+// An enclosure processor reached through the partner that changed
+// (another address at its id): what was queued for the one before ends
+// once as gone, not as aborted by a host, and is never sent on.
+TEST_F(DeviceListRebuildTest, AChangedEnclosureProcessorEndsWhatWasQueuedForTheOldOne) {
+    // (the fixture has no partner path: each rebuild empties the partner's
+    // list, so the test hands it over before each)
+    const auto fnPartnerLists = [](uint32_t dAddress) {
+        SAS_DEVICE_LIST* psPartner = pGetOCSASDriveInfoList();
+        psPartner->bStpCount = 1;
+        SAS_STP_ENTRY* psP = Stp(psPartner, 0);
+        std::memset(psP, 0, sizeof *psP);
+        psP->adSASAddress[0] = dAddress;
+        psP->bTargetId = 10;
+        psP->bEnclosure = 2;
+    };
+    fnPartnerLists(0x5000);
+    Rediscover();
+    const uint8_t bTarget = 10 | SAS_PROXY_TARGET_BIT;
+    ASSERT_EQ(bGetSASDeviceIndexOfTarget(bTarget), SAS_DEVICE_INDEX_PROXY);
+    KERNEL_ENTRY* psMother = Mother();
+    KERNEL_ENTRY* ps = QueueRead(bTarget, 0, psMother);
+    ASSERT_NE(ps, nullptr);
+    fnPartnerLists(0x5001);
+    Rediscover();
+    EXPECT_EQ(bGetSASDeviceIndexOfTarget(bTarget), SAS_DEVICE_INDEX_PROXY);
+    EXPECT_EQ(fIsSASTargetGone(bTarget), FALSE);
+    ExpectServedAsGone({ps});
+    EXPECT_EQ(psMother->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(wGetCommandCompleteCount(PORT_CODE_INITIATOR), 1);
 }
 
 // A reset the IOC never answers lets its target go at its deadline, or the
