@@ -9,25 +9,16 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <map>
-#include <vector>
 
-#include "sim/board.h"
-#include "sim/fc_fabric.h"
-#include "sim/fc_host.h"
 #include "sim/sas_target_ioc.h"
+#include "sim/tagged_host.h"
 
 namespace sim {
 
-class SasHost {
+class SasHost : public TaggedHost {
 public:
-    static constexpr uint64_t kDefaultLimitNs = 5'000'000'000ull;
-
     SasHost(Board& board, SasTargetIoc& ioc, uint8_t port, uint64_t sasAddress);
-    ~SasHost();
-    SasHost(const SasHost&) = delete;
-    SasHost& operator=(const SasHost&) = delete;
+    ~SasHost() override;
 
     // Links to the port and runs the board until the port is up.
     bool LogIn(uint64_t limitNs = kDefaultLimitNs);
@@ -38,28 +29,18 @@ public:
     // Moves to the other port; its initiator index stays.
     void MoveTo(uint8_t port);
 
-    FcpResult Send(uint16_t lun, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dataOut = {},
-                   uint32_t dataInLength = 0, uint64_t limitNs = kDefaultLimitNs);
-    FcpResult Send(const FcpCommand& command, uint64_t limitNs = kDefaultLimitNs);
-    uint32_t Submit(const FcpCommand& command, uint16_t managedTag = 0);
-    FcpResult Wait(uint32_t tag, uint64_t limitNs = kDefaultLimitNs);
-    bool Finished(uint32_t tag) const;
     // A task management function (its function byte) to a LUN; ABORT TASK
     // and QUERY TASK name a tag.  The response code comes back as status.
     FcpResult TaskManagement(uint16_t lun, uint8_t function, uint16_t managedTag = 0,
                              uint64_t limitNs = kDefaultLimitNs);
-    std::function<void(uint32_t tag, const FcpResult&)> onCompletion;
-
-    bool RunUntil(const std::function<bool()>& done, uint64_t limitNs = kDefaultLimitNs);
 
 private:
-    Board& m_board;
+    void Issue(uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done) override;
+
     SasTargetIoc& m_ioc;
     uint8_t m_port;
     uint64_t m_address;
     int m_index = -1;
-    uint16_t m_nextTag = 1;
-    std::map<uint32_t, FcpResult> m_results;
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/board.h"
+#include "hw/scsi.h"
 #include "sim/mpi_replies.h"
 
 namespace sim {
@@ -84,6 +85,9 @@ void ScsiHostIoc::RestartOnLoadedImage(uint32_t fwVersion) {
 }
 
 void ScsiHostIoc::ResetChip() {
+    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
+        if (m_exchanges[n].open) Finish(n, FcpResult::Outcome::Terminated);
+    }
     m_freeCmdBuffers.clear();
     m_cmdBufferAddress.fill(0);
 }
@@ -123,6 +127,8 @@ void ScsiHostIoc::PostRequest(uint32_t frameAddress) {
     case fw::MPI_FUNCTION_PORT_ENABLE: RequestPortEnable(frame, context); break;
     case fw::MPI_FUNCTION_EVENT_ACK: RequestEventAck(frame, context); break;
     case fw::MPI_FUNCTION_TARGET_CMD_BUFFER_POST: CommandBufferPost(frame, context); break;
+    case fw::MPI_FUNCTION_TARGET_ASSIST: TargetAssist(frame, context); break;
+    case fw::MPI_FUNCTION_TARGET_STATUS_SEND: TargetStatusSend(frame, context); break;
     default: RequestUnknown(frame, context); break;
     }
 }
@@ -149,6 +155,139 @@ void ScsiHostIoc::CommandBufferPost(const uint8_t* frame, uint32_t context) {
     if (!bad) return;   // a good post is answered only by the commands that come in its buffers
     auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUFFER_POST, context, fw::MPI_IOCSTATUS_INVALID_FIELD);
     AddressReply(&r, sizeof r);
+}
+
+// --- commands from the initiators ------------------------------------------------------
+
+// The command goes into the next free buffer as the chip writes it (tag,
+// LUN, task attribute, CDB) and the driver hears of it by a target reply
+// naming the buffer and the initiator's id.
+void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done) {
+    FcpResult result;
+    if (m_state != State::Operational || !m_portEnabled[0] || initiatorId >= fw::SCSI_HOST_IDS) {
+        result.outcome = FcpResult::Outcome::Rejected;
+        done(tag, result);
+        return;
+    }
+    uint8_t* buffer = m_freeCmdBuffers.empty()
+                          ? nullptr
+                          : B().memory().Translate(m_cmdBufferAddress[m_freeCmdBuffers.front()], 64);
+    if (buffer == nullptr) {
+        result.outcome = FcpResult::Outcome::Done;
+        result.status = fw::SCSI_STATUS_BUSY;
+        done(tag, result);
+        return;
+    }
+    const uint16_t ioIndex = m_freeCmdBuffers.front();
+    m_freeCmdBuffers.pop_front();
+    std::memset(buffer, 0, 64);
+    buffer[2] = static_cast<uint8_t>(tag);
+    buffer[3] = static_cast<uint8_t>(tag >> 8);
+    buffer[4] = static_cast<uint8_t>(command.lun >> 8);
+    buffer[5] = static_cast<uint8_t>(command.lun);
+    buffer[17] = command.taskAttribute;
+    buffer[18] = command.taskManagement;
+    std::copy_n(command.cdb.begin(), std::min<size_t>(command.cdb.size(), 16), buffer + 20);
+    Exchange& x = m_exchanges[ioIndex];
+    x = Exchange{};
+    x.open = true;
+    x.tag = tag;
+    x.command = command;
+    x.done = std::move(done);
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiatorId) << 14 | ioIndex);
+}
+
+size_t ScsiHostIoc::openExchanges() const {
+    return static_cast<size_t>(std::count_if(m_exchanges.begin(), m_exchanges.end(), [](const Exchange& x) { return x.open; }));
+}
+
+void ScsiHostIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
+    Exchange& x = m_exchanges[ioIndex];
+    if (!x.open) return;
+    x.open = false;
+    x.result.outcome = outcome;
+    x.result.completedAtNs = B().clock().Now();
+    const uint32_t want = x.command.dataInLength;
+    const auto got = static_cast<uint32_t>(x.result.dataIn.size());
+    x.result.residual = want > got ? want - got : 0;
+    x.result.residualUnder = want > got;
+    Done done = std::move(x.done);
+    x.done = nullptr;
+    if (done) done(x.tag, x.result);
+}
+
+// A request for a buffer with no command in it ends in an error reply.
+// It names the command's reply word, as the firmware reads it at byte 20.
+void ScsiHostIoc::ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord) {
+    std::array<uint8_t, 24> r{};
+    auto h = HeaderReply(function, context, status);
+    std::memcpy(r.data(), &h, std::min(sizeof h, r.size()));
+    r[2] = static_cast<uint8_t>(r.size() / 4);
+    std::memcpy(r.data() + fw::MPI_TARGET_ERROR_REPLY_WORD, &replyWord, 4);
+    AddressReply(r.data(), static_cast<uint32_t>(r.size()));
+}
+
+void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
+    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (ioIndex >= kMaxIoIndex || !m_exchanges[ioIndex].open) {
+        ++m_strayRequests;
+        return ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, fw::MPI_IOCSTATUS_INVALID_STATE, req.dReplyWord);
+    }
+    Exchange& x = m_exchanges[ioIndex];
+    const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
+    uint32_t offset = req.dRelativeOffset;
+    for (unsigned e = 0; e < 2; ++e) {
+        const uint32_t flags = req.adSGL[2 * e];
+        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
+        uint8_t* local = length != 0 ? B().memory().Translate(req.adSGL[2 * e + 1], length) : nullptr;
+        if (local && toInitiator) {
+            const uint32_t room = x.command.dataInLength > offset ? x.command.dataInLength - offset : 0;
+            const uint32_t n = std::min(length, room);
+            if (x.result.dataIn.size() < offset + n) x.result.dataIn.resize(offset + n);
+            std::memcpy(x.result.dataIn.data() + offset, local, n);
+        } else if (local) {
+            const auto have = static_cast<uint32_t>(x.command.dataOut.size());
+            const uint32_t n = have > offset ? std::min(length, have - offset) : 0;
+            if (n != 0) std::memcpy(local, x.command.dataOut.data() + offset, n);
+            x.result.dataOutTaken = std::max(x.result.dataOutTaken, offset + n);
+        }
+        offset += length;
+        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+    }
+    if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
+        x.result.status = req.bStatusCode;
+        Finish(ioIndex, FcpResult::Outcome::Done);
+        if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
+    }
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
+}
+
+// The status, and the sense the status unit carries: valid byte 2, status
+// byte 3, the sense list's length (big-endian) at 4, the sense from 12.
+void ScsiHostIoc::TargetStatusSend(const uint8_t* frame, uint32_t context) {
+    const auto req = Load<fw::MPI_TARGET_STATUS_SEND_REQUEST>(frame);
+    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (ioIndex >= kMaxIoIndex || !m_exchanges[ioIndex].open) {
+        ++m_strayRequests;
+        return ErrorReply(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, fw::MPI_IOCSTATUS_INVALID_STATE, req.dReplyWord);
+    }
+    Exchange& x = m_exchanges[ioIndex];
+    x.result.status = req.bStatusCode;
+    const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
+    const uint8_t* iu = !(req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_AUTO_GOOD) && length >= 12
+                            ? B().memory().Translate(req.adSGL[1], length)
+                            : nullptr;
+    if (iu) {
+        x.result.status = iu[3];
+        if (iu[2] == 2) {
+            const uint32_t n = std::min(fw::dGetBe32(iu + 4), length - 12);
+            x.result.sense.assign(iu + 12, iu + 12 + n);
+        }
+    }
+    Finish(ioIndex, FcpResult::Outcome::Done);
+    if (req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | ioIndex);
 }
 
 }  // namespace sim

@@ -8,10 +8,12 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 
 #include "hw/mpi.h"
 #include "hw/mpi_scsi_port.h"
 #include "hw/pci_ids.h"
+#include "sim/fc_fabric.h"
 #include "sim/interrupt_controller.h"
 #include "sim/mpi_ioc.h"
 
@@ -45,6 +47,17 @@ public:
     const fw::MPI_SCSI_PORT_PAGE_1& PortPage1() const;
     const fw::MPI_SCSI_DEVICE_PAGE_1& DevicePage1(uint8_t id) const;
 
+    // --- initiators on the bus ---------------------------------------------------
+    // A command from the initiator at a SCSI id, named by its tag; the
+    // answer comes to `done` in board time.  One the IOC cannot take (no
+    // buffer, port not enabled) ends with BUSY or as Rejected.
+    using Done = std::function<void(uint16_t tag, const FcpResult&)>;
+    void Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done);
+    size_t openExchanges() const;
+    // Data or status requests for a buffer that holds no command: a command
+    // answered twice, or after it ended.
+    uint32_t strayRequests() const { return m_strayRequests; }
+
 private:
     void PostRequest(uint32_t frameAddress) override;
     void Signal(bool raised) override { m_line.Set(raised); }
@@ -53,6 +66,18 @@ private:
     ConfigPage* FindPage(uint8_t type, uint8_t number, uint32_t address) override;
     void RestartOnLoadedImage(uint32_t fwVersion);
     void CommandBufferPost(const uint8_t* frame, uint32_t context);
+    void TargetAssist(const uint8_t* frame, uint32_t context);
+    void TargetStatusSend(const uint8_t* frame, uint32_t context);
+    void ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord);
+    void Finish(uint16_t ioIndex, FcpResult::Outcome outcome);
+    struct Exchange {
+        bool open = false;
+        uint16_t tag = 0;
+        FcpCommand command;
+        FcpResult result;
+        Done done;
+    };
+    std::array<Exchange, kMaxIoIndex> m_exchanges{};
 
     uint8_t m_function;
     InterruptLine m_line;
@@ -60,6 +85,7 @@ private:
     std::array<uint32_t, 64> m_config{};
     uint32_t m_loadsSeen = 0;
     uint32_t m_cmdBufferPosts = 0;
+    uint32_t m_strayRequests = 0;
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
 };

@@ -72,4 +72,49 @@ constexpr uint32_t SCSI_PARAMETERS_PACKETIZED = 0x05;
 constexpr uint32_t SCSI_PARAMETERS_PERIOD_MASK = 0x0000FF00;
 constexpr uint32_t SCSI_PARAMETERS_WIDE = 0x20000000;
 
+// A command buffer as the parallel SCSI IOC fills it.
+constexpr uint32_t SPI_CMD_TAG = 2;              // 16 bits
+constexpr uint32_t SPI_CMD_LUN = 4;              // 8 bytes
+constexpr uint32_t SPI_CMD_TASK_ATTRIBUTE = 17;
+constexpr uint32_t SPI_CMD_TASK_FLAGS = 18;
+constexpr uint32_t SPI_CMD_CDB = 20;
+constexpr uint8_t SPI_TASK_ABORT_TASK = 0x01;
+constexpr uint8_t SPI_TASK_ABORT_TASK_SET = 0x02;
+constexpr uint8_t SPI_TASK_CLEAR_TASK_SET = 0x04;
+constexpr uint8_t SPI_TASK_LOGICAL_UNIT_RESET = 0x08;
+constexpr uint8_t SPI_TASK_TARGET_RESET = 0x20;
+
+// A target reply word: the IoIndex in bits 13-0, the initiator's id from
+// bit 14, bit 29 set on an address reply that carries a status.
+constexpr uint32_t MPI_TARGET_REPLY_INITIATOR_SHIFT = 14;
+constexpr uint32_t MPI_TARGET_REPLY_INITIATOR_MASK = 0x0F;
+constexpr uint32_t MPI_TARGET_REPLY_WITH_STATUS = 0x20000000;
+
+// IOC status of a target request or a command buffer.
+constexpr uint16_t MPI_IOCSTATUS_TARGET_PRIORITY_IO = 0x0060;
+constexpr uint16_t MPI_IOCSTATUS_TARGET_ABORTED = 0x0063;
+constexpr uint16_t MPI_IOCSTATUS_TARGET_NO_CONNECTION = 0x0065;
+constexpr uint16_t MPI_IOCSTATUS_TARGET_STS_DATA_NOT_SENT = 0x006B;
+// Why a command came as priority I/O (byte 12 of the buffer post reply,
+// and of a TARGET ASSIST error reply).
+constexpr uint8_t SPI_PRIORITY_NO_DISCONNECT = 0;
+constexpr uint8_t SPI_PRIORITY_TASK_MANAGEMENT = 1;
+constexpr uint8_t SPI_PRIORITY_PROTOCOL_ERROR = 6;
+constexpr uint8_t SPI_PRIORITY_DATA_OUT_CRC = 8;
+constexpr uint32_t MPI_TARGET_PRIORITY_REASON = 12;
+// Where an error reply to a target request or buffer post carries the
+// reply word of the command it concerns.
+constexpr uint32_t MPI_TARGET_ERROR_REPLY_WORD = 20;
+
+// Events of the parallel SCSI IOC.
+constexpr uint32_t MPI_EVENT_IOC_BUS_RESET = 0x04;
+constexpr uint32_t MPI_EVENT_ON_BUS_TIMER_EXPIRED = 0x0D;
+
+// The status information unit a TARGET STATUS SEND points at.
+constexpr uint32_t SPI_STATUS_VALID = 2;
+constexpr uint32_t SPI_STATUS_STATUS = 3;
+constexpr uint32_t SPI_STATUS_SENSE_LENGTH = 4;    // big-endian
+constexpr uint32_t SPI_STATUS_PKT_FAILURES = 8;    // big-endian
+constexpr uint32_t SPI_STATUS_SENSE = 12;
+
 }  // namespace fw

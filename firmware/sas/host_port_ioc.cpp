@@ -274,6 +274,7 @@ uint8_t bInitPort(uint8_t bIocId, const uint8_t* pbImage, BUFFER_HANDLE dPage) {
     if (bLSIEventNotificationOn(bIocId) != STATUS_OK) return 0;
     if (bLSIPortEnable(bIocId, 0, PORT_ENABLE_TIMEOUT_MS) != STATUS_OK) return 0;
     p.fInitialised = TRUE;
+    ClearHostPortReposts(bIocId);
     return STATUS_OK;
 }
 
@@ -300,7 +301,7 @@ uint8_t InitSASHostPorts() {
         }
         if (fIsHostPortInitialised(LSI_IOC_HOST_PORT_1) == TRUE && fIsHostPortInitialised(LSI_IOC_HOST_PORT_2) == TRUE) {
             bResult = STATUS_OK;
-            EnableInterruptSource0();
+            ResetHostPortDriverState();
         }
     }
     if (dImage != NULL_BUFFER_HANDLE) (void)wFreeDataPages(dImage, IMAGE_PAGES);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "executive/buffer_pages.h"
+#include "executive/kernel_entry.h"
 #include "sas/mpi_interface.h"
 
 namespace fw {
@@ -58,5 +59,42 @@ uint8_t fIsHostPortInitialised(uint8_t bIocId);
 uint8_t bReadHostPortDevicePage(uint8_t bIocId, uint8_t bTargetId, uint32_t* pdWord);
 // The transfer rate code the information menus show for the port's own id.
 uint8_t bGetHostPortTransferRate(uint8_t bIocId);
+
+// The port's MPI interface record; null for any other id.
+LSI_MPT_INTERFACE* pGetHostPortInterface(uint8_t bIocId);
+// The port's request frames: a free one (0xFF; 16 with index 0xFFFF when
+// none is), posted with its index in the message context, and freed.
+uint8_t bGetHostPortRequestFrame(uint8_t bIocId, uint8_t** ppbFrame, uint16_t* pwIndex);
+void PostHostPortRequestFrame(uint8_t bIocId, uint8_t* pbFrame, uint16_t wIndex);
+void FreeHostPortRequestFrame(uint8_t bIocId, uint16_t wIndex);
+uint16_t wGetHostPortOutstandingFrames(uint8_t bIocId);
+// The CPU addresses of command buffer n and of status buffer n; 0 when n
+// or the port is out of range.
+CPU_ADDRESS dGetHostPortCommandBuffer(uint8_t bIocId, uint16_t wBuffer);
+CPU_ADDRESS dGetHostPortStatusBuffer(uint8_t bIocId, uint16_t wBuffer);
+// Ends every I/O the IOC holds (TARGET MODE ABORT of all); 0xFF when sent.
+uint8_t bLSIAbortAllTargetIO(uint8_t bIocId);
+// Reply words dropped because an index or frame address in them was out of range.
+uint32_t dGetHostPortDroppedReplies(uint8_t bIocId);
+uint32_t dGetHostPortSpuriousInterrupts();
+
+// The driver's flags back to their start-of-day values (ports up).
+void ResetHostPortDriverState();
+// No buffer waits to be re-posted and no initiator has sense saved.
+void ClearHostPortReposts(uint8_t bIocId);
+
+// A bus reset, a reset-class task or a stuck transfer: commands older than
+// it are ended by HostPortFlushAfterReset.
+void SetHostPortBusResetFlag(uint8_t bIocId);
+uint8_t fIsHostPortBusResetFlag(uint8_t bIocId);
+uint8_t fIsHostPortReinitRequest(uint8_t bIocId);
+uint8_t fIsHostPortRepostPending(uint8_t bIocId);
+void HostPortFlushAfterReset(uint8_t bIocId);
+// Ends a command of the port as aborted, by where it stands.
+void HostPortAbortCommand(uint8_t bIocId, KERNEL_ENTRY* psEntry);
+// Background services: buffers back to the IOC, and the stalled-transfer
+// watchdog.
+void RepostHostPortCommandBuffers(uint8_t bIocId);
+void HostPortCommandWatchdog();
 
 }  // namespace fw

@@ -32,27 +32,8 @@ void DisableSasExpanders(uint8_t) {}
 void SasMuxService() { SetSasMuxWork(FALSE); }
 uint8_t fGetMuxHousekeepingRequest() { return FALSE; }
 void MuxHousekeepingService() {}
-uint8_t fIsSasHostPortServiceRequested(uint8_t) { return FALSE; }
-void SasHostPortService(uint8_t) {}
-void SasHostEventService() {}
-void LSI_SAS_HostPortInterruptEntry(uint8_t) {}
-
 
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
-
-// The second SAS target path (port codes 49 and 50) is not on this board:
-// its commands end as the controller's own internal commands do.
-uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
-                            uint8_t bAscq) {
-    return bInternalSendStatus(psEntry, bStatus, bKey, bAsc, bAscq);
-}
-uint8_t HostPortDataInAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t,
-                             uint8_t fWithStatus, uint8_t, uint8_t, uint8_t, uint8_t) {
-    return bInternalDataIn(psEntry, fWithStatus);
-}
-void HostPortDataOutAssist(KERNEL_ENTRY* psEntry, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-    InternalDataOut(psEntry);
-}
 
 uint8_t fIsDriveSideQuietPeriodRunning() { return FALSE; }
 uint8_t fIsSASDiscoverySuspended() { return FALSE; }
@@ -65,6 +46,5 @@ void NotifySASExpanderListChanged() {}
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
 void ResetLsiHostPort(uint8_t) {}
-
 
 }  // namespace fw

@@ -240,8 +240,12 @@ inline uint8_t bHostPortSlot(uint8_t bPortCode) {
     switch (bPortCode) {
     case PORT_CODE_FC_HOST_1: return 0;
     case PORT_CODE_FC_HOST_2: return 1;
-    case PORT_CODE_SAS_HOST_1: return 2;
-    case PORT_CODE_SAS_HOST_2: return 3;
+    // The SAS target ports and the parallel SCSI ports never share a
+    // board: they share the third and fourth slots.
+    case PORT_CODE_SAS_HOST_1:
+    case PORT_CODE_FC_TABLE_1: return 2;
+    case PORT_CODE_SAS_HOST_2:
+    case PORT_CODE_FC_TABLE_2: return 3;
     case PORT_CODE_INTERNAL:
     case PORT_CODE_MODULE: return HOST_PORT_SLOT_INTERNAL;
     default: return NO_HOST_PORT_SLOT;

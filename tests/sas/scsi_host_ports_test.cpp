@@ -14,7 +14,9 @@
 #include "hw/mpi_scsi_port.h"
 #include "sas/drive_ioc_images.h"
 #include "sas/host_port_ioc.h"
+#include "hw/scsi.h"
 #include "sas/sas_drive.h"
+#include "target/host_command_pool.h"
 #include "sim/board.h"
 #include "sim/scsi_host_ioc.h"
 
@@ -113,6 +115,55 @@ TEST(ScsiHostPortStartUp, AMissingFunctionFailsStartUp) {
     EXPECT_TRUE(c.Failed()) << c.board.ConsoleText();
     EXPECT_FALSE(c.Booted());
     EXPECT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_2), fw::FALSE);
+}
+
+// A command from an initiator on the bus, run until it is answered.
+sim::FcpResult Send(ScsiController& c, uint8_t function, uint8_t id, uint16_t lun, const std::vector<uint8_t>& cdb,
+                    uint32_t dataIn = 0) {
+    static uint16_t s_wTag = 0;
+    bool fDone = false;
+    sim::FcpResult out;
+    c.Ioc(function).Command(id, ++s_wTag, sim::FcpCommand::To(lun, cdb, {}, dataIn),
+                            [&](uint16_t, const sim::FcpResult& r) {
+                                out = r;
+                                fDone = true;
+                            });
+    c.board.RunUntil([&] { return fDone; }, 5'000'000'000ull);
+    return out;
+}
+
+// A host on either bus has its commands answered: data and GOOD status,
+// or CHECK CONDITION with fixed sense; afterwards the host entries, the
+// IOC's buffers and the port's request frames are back where they were.
+TEST(ScsiHostPortRoad, CommandsOnEitherBusAreAnsweredWithDataOrSense) {
+    ScsiController c;
+    ASSERT_TRUE(c.Booted()) << c.board.ConsoleText();
+    const std::vector<uint8_t> kInquiry = {fw::SCSI_INQUIRY, 0, 0, 0, 96, 0};
+    const std::vector<uint8_t> kUnknownOpcode = {0xFD, 0, 0, 0, 0, 0};
+    for (uint8_t f = 0; f < 2; ++f) {
+        const uint8_t bIoc = f == 0 ? fw::LSI_IOC_HOST_PORT_1 : fw::LSI_IOC_HOST_PORT_2;
+        const sim::FcpResult r = Send(c, f, 7, 0, kInquiry, 96);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << int(f);
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD) << int(f);
+        ASSERT_GE(r.dataIn.size(), 36u) << int(f);
+        // No logical drive is at LUN 0 of a blank controller: after any unit
+        // attention, the sense says so.
+        sim::FcpResult u;
+        for (int i = 0; i < 3; ++i) {
+            u = Send(c, f, 7, 0, kUnknownOpcode);
+            if (u.sense.size() >= 14 && u.sense[12] == 0x25) break;
+        }
+        EXPECT_EQ(u.status, fw::SCSI_STATUS_CHECK_CONDITION) << int(f);
+        ASSERT_GE(u.sense.size(), 14u) << int(f);
+        EXPECT_EQ(u.sense[0], 0x70);
+        EXPECT_EQ(u.sense[2] & 0x0F, fw::SENSE_ILLEGAL_REQUEST);
+        EXPECT_EQ(u.sense[12], 0x25);
+        c.board.RunUntil([] { return fw::wGetTargetEntriesUsed() == 0; }, 1'000'000'000ull);
+        EXPECT_EQ(fw::wGetTargetEntriesUsed(), 0) << int(f);
+        EXPECT_EQ(c.Ioc(f).openExchanges(), 0u) << int(f);
+        EXPECT_EQ(c.Ioc(f).freeCommandBuffers(), fw::HOST_PORT_CMD_BUFFERS) << int(f);
+        EXPECT_EQ(fw::pGetHostPortState(bIoc)->wOutstanding, 0) << int(f);
+    }
 }
 
 }  // namespace

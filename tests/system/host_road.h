@@ -39,6 +39,7 @@
 #include "executive/startup.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
+#include "sas/host_port_ioc.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
@@ -46,12 +47,14 @@
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_host.h"
+#include "sim/scsi_host.h"
 #include "target/host_command_pool.h"
 
 namespace roadtest {
 
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
 constexpr uint64_t kSasHostAddress = 0x500605B0000A0001ull;
+constexpr uint8_t kScsiHostId = 7;
 constexpr uint64_t kSettleLimitNs = 30'000'000'000ull;
 
 // Events of the code in the controller's log.
@@ -63,8 +66,14 @@ inline uint16_t EventCount(uint8_t code) {
 }
 
 // The port a road's host reaches the controller through.
-enum class HostKind { Fc, Sas };
-inline const char* HostKindName(HostKind e) { return e == HostKind::Fc ? "Fc" : "Sas"; }
+enum class HostKind { Fc, Sas, Scsi };
+inline const char* HostKindName(HostKind e) {
+    switch (e) {
+    case HostKind::Fc: return "Fc";
+    case HostKind::Sas: return "Sas";
+    default: return "Scsi";
+    }
+}
 
 // The road's host, whichever port it reaches: what the road's helpers and
 // tests ask of a host.
@@ -156,6 +165,7 @@ protected:
     }
     void StartController() {
         if (hostKind == HostKind::Sas) boardConfig.hostInterface = sim::HostInterface::SasTarget;
+        if (hostKind == HostKind::Scsi) boardConfig.hostInterface = sim::HostInterface::Scsi;
         fabric = std::make_unique<sim::FcFabric>();
         board = std::make_unique<sim::Board>(boardConfig);
         board->fpga().SetBoardStraps(boardStraps);
@@ -176,6 +186,9 @@ protected:
         if (hostKind == HostKind::Sas) {
             sasHost = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kSasHostAddress);
             road = std::make_unique<RoadHostOn<sim::SasHost>>(*sasHost);
+        } else if (hostKind == HostKind::Scsi) {
+            scsiHost = std::make_unique<sim::ScsiHost>(*board, *sim::FindScsiHostIoc(*board, 0), kScsiHostId);
+            road = std::make_unique<RoadHostOn<sim::ScsiHost>>(*scsiHost);
         } else {
             host = std::make_unique<sim::FcHost>(*board, *fabric, *sim::FindIspChip(*board, 1), kHostName);
             road = std::make_unique<RoadHostOn<sim::FcHost>>(*host);
@@ -185,7 +198,7 @@ protected:
         road->OnCompletion([this](uint32_t, const sim::FcpResult&) {
             answeredDuringReplay |= fw::fGetRetripeFlag() == fw::TRUE;
         });
-        ASSERT_TRUE(host ? host->LogIn() : sasHost->LogIn()) << board->ConsoleText();
+        ASSERT_TRUE(host ? host->LogIn() : sasHost ? sasHost->LogIn() : scsiHost->LogIn()) << board->ConsoleText();
         sim::FcpResult r;
         // Its power-on unit attention, answered to the first command.
         for (int i = 0; i < 4; ++i) {
@@ -208,6 +221,7 @@ protected:
         road.reset();
         host.reset();
         sasHost.reset();
+        scsiHost.reset();
         board.reset();
         fabric.reset();
         for (unsigned s : pulled) chassis->Pull(s);
@@ -366,6 +380,17 @@ protected:
         EXPECT_EQ(fw::wGetTargetEntriesUsed(), baseHostEntries) << "host entries";
         EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren) << "children";
         EXPECT_EQ(fw::dGetPagesInUse(0), basePages) << "pages";
+        if (hostKind == HostKind::Scsi) ExpectScsiPortAtRest();
+    }
+    // Every command was answered once, and the IOC's command buffers and
+    // the driver's request frames are all back.
+    void ExpectScsiPortAtRest() {
+        const sim::ScsiHostIoc& ioc = *sim::FindScsiHostIoc(*board, 0);
+        EXPECT_EQ(ioc.openExchanges(), 0u);
+        EXPECT_EQ(ioc.strayRequests(), 0u);
+        EXPECT_EQ(ioc.freeCommandBuffers(), fw::HOST_PORT_CMD_BUFFERS);
+        EXPECT_EQ(fw::wGetHostPortOutstandingFrames(fw::LSI_IOC_HOST_PORT_1), 0);
+        EXPECT_EQ(fw::dGetHostPortDroppedReplies(fw::LSI_IOC_HOST_PORT_1), 0u);
     }
 
     // ---- the layout model ---------------------------------------------
@@ -509,6 +534,7 @@ protected:
     HostKind hostKind = HostKind::Fc;
     std::unique_ptr<sim::FcHost> host;       // on a Fibre Channel port
     std::unique_ptr<sim::SasHost> sasHost;   // on a SAS host port
+    std::unique_ptr<sim::ScsiHost> scsiHost; // on a parallel SCSI host port
     std::unique_ptr<RoadHost> road;          // the one of the two the host kind names
     ArraySpec spec{};
     unsigned firstSlot = 1;   // the chassis slot of the array's member 0

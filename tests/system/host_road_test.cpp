@@ -72,6 +72,9 @@ INSTANTIATE_TEST_SUITE_P(Levels, LevelRoad, ::testing::Combine(::testing::Values
 // Through a SAS host port, each layout, written back and written through.
 INSTANTIATE_TEST_SUITE_P(SasPort, LevelRoad, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Values(HostKind::Sas)),
                          [](const auto& info) { return RoadName(info); });
+// And through a parallel SCSI host port.
+INSTANTIATE_TEST_SUITE_P(ScsiPort, LevelRoad, ::testing::Combine(::testing::ValuesIn(kLevels), ::testing::Values(HostKind::Scsi)),
+                         [](const auto& info) { return RoadName(info); });
 
 // Thirty-two commands in flight: writes of random lengths that share stripe
 // rows (and parity) with one another but never overlap a write still in
@@ -204,7 +207,7 @@ TEST_P(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
 }
 
 // Answered through either kind of host port.
-INSTANTIATE_TEST_SUITE_P(Hosts, AnswerRoad, ::testing::Values(HostKind::Fc, HostKind::Sas),
+INSTANTIATE_TEST_SUITE_P(Hosts, AnswerRoad, ::testing::Values(HostKind::Fc, HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
 
 // ---- sequential writes become whole stripes -------------------------------

@@ -67,7 +67,7 @@ TEST_F(StageRingsTest, CountersPerHostPortAndGlobalNeverBelowZero) {
     KERNEL_ENTRY* psInternal = Command(PORT_CODE_INTERNAL, HOST_STATE_WRITE_COMPLETE);
     QueueWriteComplete(PORT_CODE_FC_HOST_1, psPort1->wIndex);
     QueueWriteComplete(PORT_CODE_INTERNAL, psInternal->wIndex);
-    QueueWriteComplete(0x31, psInternal->wIndex);   // a code without rings changes nothing
+    QueueWriteComplete(PORT_CODE_HOST_VARIANT_1, psInternal->wIndex);   // a code without rings changes nothing
     EXPECT_EQ(wGetPortRingCount(RING_WRITE_COMPLETE, PORT_CODE_FC_HOST_1), 1);
     EXPECT_EQ(wGetPortRingCount(RING_WRITE_COMPLETE, PORT_CODE_FC_HOST_2), 0);
     EXPECT_EQ(wGetWriteCompleteTotal(), 2);
