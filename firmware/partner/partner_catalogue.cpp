@@ -80,6 +80,18 @@ uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
     return STATUS_OK;
 }
 
+// Message 191 asks for message 192 back; 192 and 212 need only be taken.
+constexpr uint8_t PARTNER_MESSAGE_ASK_ANSWER = 191;
+constexpr uint8_t PARTNER_MESSAGE_ANSWER = 192;
+constexpr uint8_t PARTNER_MESSAGE_NOTICE = 212;
+
+uint8_t bAskAnswer(const uint8_t*, uint16_t) {
+    (void)bSendConfigRecordMessage(PARTNER_MESSAGE_ANSWER, nullptr);
+    return STATUS_OK;
+}
+
+uint8_t bTakeOnly(const uint8_t*, uint16_t) { return STATUS_OK; }
+
 uint8_t bResetOutstandingWrites(const uint8_t*, uint16_t) {
     ResetAllOutstandingWrites();
     return STATUS_OK;
@@ -170,6 +182,9 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_STREAM_UPDATE, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_SCSI2_RESERVE, bScsi2Reserve},
     {PARTNER_MESSAGE_SCSI2_RELEASE, bScsi2Release},
+    {PARTNER_MESSAGE_ASK_ANSWER, bAskAnswer},
+    {PARTNER_MESSAGE_ANSWER, bTakeOnly},
+    {PARTNER_MESSAGE_NOTICE, bTakeOnly},
     {PARTNER_MESSAGE_FLUSH_PENDING, bPartnerFlush},
     {PARTNER_MESSAGE_FLUSH_DONE, bPartnerFlush},
     {PARTNER_MESSAGE_PARITY_RELEASE, bReceiveParityReadDataRelease},

@@ -180,6 +180,32 @@ TEST_F(PartnerRequests, TheDriveFirmwareDownloadStateReachesThePartner) {
     EXPECT_EQ(fw_b::fIsDriveFirmwareDownloadInProgress(), fw::FALSE);
 }
 
+// Message 191 asks the partner for message 192 back, which is taken here
+// as 212 is: none of the three is refused.
+TEST_F(PartnerRequests, AMessageAskingForAnAnswerGetsIt) {
+    sim::SasController& iocA = a->board.sasController();
+    const sim::SasController& iocB = b->board.sasController();
+    std::vector<uint8_t> abSeenAtA;
+    iocA.partnerCommandSeen = [&](const uint8_t* pbCdb) {
+        if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE) abSeenAtA.push_back(pbCdb[1]);
+    };
+    auto send = [&](uint8_t bCode) {
+        const fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(bCode);
+        uint16_t wSlot = 0;
+        EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        const uint32_t dAnswers = iocA.lastPartnerAnswer().count;
+        EXPECT_TRUE(RunUntil([&] { return iocA.lastPartnerAnswer().count != dAnswers; }, 1000 * kMs));
+        return iocA.lastPartnerAnswer().status;
+    };
+    const uint32_t dAnswersAtB = iocB.lastPartnerAnswer().count;
+    EXPECT_EQ(send(191), 0);
+    EXPECT_TRUE(RunUntil([&] { return iocB.lastPartnerAnswer().count != dAnswersAtB; }, 1000 * kMs));
+    EXPECT_EQ(abSeenAtA, std::vector<uint8_t>{192});
+    EXPECT_EQ(iocB.lastPartnerAnswer().status, 0);
+    EXPECT_EQ(send(212), 0);
+    iocA.partnerCommandSeen = nullptr;
+}
+
 // Message 147: the partner drains its journal, then restarts.
 TEST_F(PartnerRequests, AResetAskedOfThePartnerRestartsItAfterItsJournalDrained) {
     ASSERT_EQ(fw::bSendResetToPartner(), fw::STATUS_OK);
