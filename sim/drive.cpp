@@ -142,7 +142,7 @@ void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
 void Drive::Reset() {
     m_impl->unitAttention = true;
     ++m_impl->linkResets;
-    m_impl->ActivateMicrocode();
+    if (!m_config.sata) m_impl->ActivateMicrocode();
 }
 void Drive::PowerOn() {
     Impl& d = *m_impl;

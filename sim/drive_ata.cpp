@@ -159,6 +159,21 @@ void Drive::Impl::AtaReadLog(AtaCall& c) {
         Give(c, d);
 }
 
+// Microcode in 512-byte blocks, the whole image at once or segment by
+// segment at block offsets; a whole valid one runs from the next power-on
+// (a SATA drive takes new microcode only when its power is cycled).
+void Drive::Impl::AtaDownloadMicrocode(AtaCall& c) {
+    const uint64_t bytes = c.count * fw::ATA_MICROCODE_BLOCK_BYTES;
+    const uint8_t sub = uint8_t(c.a.features);
+    if (sub != fw::ATA_MICROCODE_SAVE && sub != fw::ATA_MICROCODE_OFFSETS_SAVE) {
+        return AtaFail(c.r, fw::ATA_ERROR_ABORTED, kAborted);
+    }
+    if (c.out.size() < bytes) return AtaFail(c.r, fw::ATA_ERROR_ABORTED, kDataPhase);
+    const uint64_t offset = sub == fw::ATA_MICROCODE_SAVE ? 0 : c.a.lba * fw::ATA_MICROCODE_BLOCK_BYTES;
+    if (!GatherMicrocode(offset, c.out.subspan(0, bytes))) return AtaFail(c.r, fw::ATA_ERROR_ABORTED, kInvalidFieldInList);
+    c.r.transferred = uint32_t(bytes);
+}
+
 const Drive::Impl::AtaOp Drive::Impl::kAtaOps[] = {
     {fw::ATA_IDENTIFY_DEVICE, false, false, &Impl::AtaIdentify},
     {fw::ATA_READ_DMA_EXT, true, true, &Impl::AtaReadDma},
@@ -170,6 +185,7 @@ const Drive::Impl::AtaOp Drive::Impl::kAtaOps[] = {
     {fw::ATA_SET_FEATURES, false, false, &Impl::AtaSetFeatures},
     {fw::ATA_SMART, false, false, &Impl::AtaSmart},
     {fw::ATA_READ_LOG_EXT, false, false, &Impl::AtaReadLog},
+    {fw::ATA_DOWNLOAD_MICROCODE, false, false, &Impl::AtaDownloadMicrocode},
 };
 
 void Drive::Impl::Ata(const AtaCommand& a, std::span<const uint8_t> out, std::span<uint8_t> in, DriveResult& r) {

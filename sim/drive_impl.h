@@ -125,8 +125,9 @@ struct Drive::Impl {
     PageValues current{};
     PageValues saved{};
     // Microcode: the revision the drive runs, one a whole valid download
-    // installed (it runs after the next reset or power-on), and the image
-    // being gathered from WRITE BUFFER segments.
+    // installed (it runs after the next power-on, and for a SAS drive after
+    // its next reset too), and the image being gathered from WRITE BUFFER
+    // (DOWNLOAD MICROCODE) segments.
     std::string revision;
     std::string pendingRevision;
     std::vector<uint8_t> microcode;
@@ -261,6 +262,7 @@ struct Drive::Impl {
     void AtaSetFeatures(AtaCall& c);
     void AtaSmart(AtaCall& c);
     void AtaReadLog(AtaCall& c);
+    void AtaDownloadMicrocode(AtaCall& c);
     void AtaStandby(AtaCall& c);
 
     struct AtaOp {

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "hw/ata.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
@@ -21,6 +22,38 @@ namespace {
 // A full drive refuses a command in about the time a frame takes to cross
 // the link and back.
 constexpr uint64_t kTaskSetFullNs = 20'000;
+
+uint32_t Be24(const uint8_t* p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
+
+// WRITE BUFFER modes 5 and 7 carry microcode.
+bool IsMicrocodeDownload(std::span<const uint8_t> cdb) {
+    const uint8_t mode = cdb[1] & 0x1F;
+    return cdb[0] == fw::SCSI_WRITE_BUFFER && (mode == 0x05 || mode == 0x07);
+}
+
+// The IOC's translation of microcode for a SATA drive: DOWNLOAD MICROCODE
+// in whole 512-byte blocks, all at once (mode 5) or at block offsets
+// (mode 7); what does not fit whole blocks is refused as a bad CDB.
+DriveResult DownloadSataMicrocode(Drive& drive, std::span<const uint8_t> cdb, std::span<const uint8_t> data) {
+    const bool withOffsets = (cdb[1] & 0x1F) == 0x07;
+    const uint32_t offset = Be24(cdb.data() + 3), length = Be24(cdb.data() + 6);
+    const uint32_t block = fw::ATA_MICROCODE_BLOCK_BYTES;
+    if (length == 0 || length % block != 0 || offset % block != 0 || (!withOffsets && offset != 0) ||
+        data.size() < length) {
+        DriveResult r;
+        r.status = fw::SCSI_STATUS_CHECK_CONDITION;
+        r.sense.assign(fw::SENSE_FIXED_LENGTH, 0);
+        fw::BuildFixedSense(r.sense.data(), fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB, 0);
+        return r;
+    }
+    AtaCommand a;
+    a.command = fw::ATA_DOWNLOAD_MICROCODE;
+    a.features = withOffsets ? fw::ATA_MICROCODE_OFFSETS_SAVE : fw::ATA_MICROCODE_SAVE;
+    a.count = uint16_t(length / block);
+    a.lba = offset / block;
+    a.device = fw::ATA_DEVICE_LBA;
+    return drive.ExecuteAta(a, data.subspan(0, length), {});
+}
 }  // namespace
 
 // Handlers by function code; a function with none is answered INVALID FUNCTION.
@@ -176,7 +209,11 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
         holds = false;
         RaiseQueueFull(target, static_cast<uint16_t>(HeldBy(target)));
     } else {
-        result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
+        if (drive && drive->config().sata && IsMicrocodeDownload(cdb)) {
+            result = DownloadSataMicrocode(*drive, cdb, dataOut);
+        } else {
+            result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
+        }
     }
     if (result.powerCut) B().StopProcessor(StopKind::PowerCut);
     if (result.noResponse) {  // the request stays with the IOC until the host gives up

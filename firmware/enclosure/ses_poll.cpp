@@ -408,8 +408,11 @@ void EnclosureTick() {
 void EnclosureTaskStep() {
     // Not while the drive table or the configuration is being worked on:
     // the periodic task asks again, rather than the main loop at every pass.
+    // A drive firmware download goes on for minutes and powers slots off
+    // and on through the pages: the passes run beside it.
+    const uint8_t bPhase = bGetConfigPhase();
     if (fIsDriveRescanInProgress() == TRUE || fIsDriveRescanRequested() == TRUE ||
-        bGetConfigPhase() != CONFIG_PHASE_IDLE) {
+        (bPhase != CONFIG_PHASE_IDLE && bPhase != CONFIG_PHASE_DRIVE_FIRMWARE)) {
         s_fTaskRequest = FALSE;
         s_fUpdatePending = ToFlag(s_fUpdatePending == TRUE || s_fUpdateRequested == TRUE);
         ArmEnclosureTask(TASK_SOON);

@@ -14,6 +14,7 @@ constexpr uint8_t ATA_READ_DMA_EXT = 0x25;
 constexpr uint8_t ATA_READ_LOG_EXT = 0x2F;
 constexpr uint8_t ATA_WRITE_DMA_EXT = 0x35;
 constexpr uint8_t ATA_WRITE_UNCORRECTABLE_EXT = 0x45;
+constexpr uint8_t ATA_DOWNLOAD_MICROCODE = 0x92;
 constexpr uint8_t ATA_SMART = 0xB0;
 constexpr uint8_t ATA_STANDBY_IMMEDIATE = 0xE0;
 constexpr uint8_t ATA_FLUSH_CACHE = 0xE7;
@@ -27,6 +28,12 @@ constexpr uint8_t ATA_FEATURE_TRANSFER_MODE = 0x03;
 constexpr uint8_t ATA_FEATURE_LOOK_AHEAD_OFF = 0x55;
 constexpr uint8_t ATA_FEATURE_WRITE_CACHE_OFF = 0x82;
 constexpr uint8_t ATA_FEATURE_LOOK_AHEAD_ON = 0xAA;
+
+// ---- DOWNLOAD MICROCODE subcommands (the features register); the count
+// is in 512-byte blocks, the offset (with offsets) in blocks in the LBA ----
+constexpr uint8_t ATA_MICROCODE_OFFSETS_SAVE = 0x03;
+constexpr uint8_t ATA_MICROCODE_SAVE = 0x07;
+constexpr uint32_t ATA_MICROCODE_BLOCK_BYTES = 512;
 
 // ---- WRITE UNCORRECTABLE EXT kinds (the features register) ----
 constexpr uint8_t ATA_UNCORRECTABLE_PSEUDO = 0x55;

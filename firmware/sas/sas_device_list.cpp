@@ -556,11 +556,21 @@ void RebuildSASDeviceList(uint8_t) {
     FindPartnerPaths(psExpanders);
 
     // New SATA drives are set up without the lock: set-up waits for replies.
+    // After a firmware download the known ones are too: their identify data
+    // (the revision they run) is read again.
     const bool fReport = fIsInitializationComplete() == TRUE;
+    const bool fRefresh = fReport && fGetFirmwareDownloadRescan() == TRUE;
+    bool afRefreshed[SAS_MAX_DEVICES] = {};
     sLock.Release();
-    for (uint8_t i = 0; fReport && i < s_sWork.bEntryCount; ++i) {
+    for (uint8_t i = 0; fReport && i < s_sWork.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         SAS_DEVICE_ENTRY& s = s_sWork.asEntry[i];
-        if (s.fValid != TRUE || s.fSAS == TRUE || fIsKnownDevice(s)) continue;
+        if (s.fValid != TRUE || s.fSAS == TRUE) continue;
+        if (fIsKnownDevice(s)) {
+            // A known drive that does not answer now keeps its record: only
+            // its revision is taken, and only when read.
+            if (fRefresh) afRefreshed[i] = bSetupSATADrive(&s) == STATUS_OK;
+            continue;
+        }
         if (bSetupSATADrive(&s) == STATUS_OK) {
             s.fReady = TRUE;
         } else {
@@ -579,8 +589,13 @@ void RebuildSASDeviceList(uint8_t) {
             const SAS_DEVICE_ENTRY& o = s_sPrevious.asEntry[j];
             if (SameIdentity(o, s)) {
                 const uint8_t fReady = s.fReady;
+                char acRevision[sizeof s.acFirmwareRevision];
+                std::memcpy(acRevision, s.acFirmwareRevision, sizeof acRevision);
                 s = o;
                 s.fReady = fReady;
+                if (i < SAS_MAX_DEVICES && afRefreshed[i]) {
+                    std::memcpy(s.acFirmwareRevision, acRevision, sizeof acRevision);
+                }
                 fOld = true;
             } else if (o.bEnclosure == s.bEnclosure && o.bSlot == s.bSlot && o.fValid == TRUE) {
                 // The slot was served through the partner and is reached
@@ -617,6 +632,7 @@ void RebuildSASDeviceList(uint8_t) {
     std::memcpy(&s_sPrevious, &s_sWork, sizeof s_sPrevious);
     IndexTargets(s_sCurrent);
     sDeparted.Mark(s_sCurrent);
+    if (fRefresh) SetFirmwareDownloadRescan(FALSE);
     // Commands aborted or moved above are picked up by the queue's service.
     SetHostPortWork(PORT_CODE_INITIATOR, TRUE);
     sMergeLock.Release();

@@ -22,6 +22,7 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
+#include "executive/port_codes.h"
 #include "executive/types.h"
 #include "harness/config_builder.h"
 #include "harness/dispatch_board.h"
@@ -42,6 +43,8 @@ const std::string kProduct = "SIMDISK 2G";   // the product of the 2 GB drives
 
 class DriveFirmwareMenus : public ::testing::Test {
 protected:
+    explicit DriveFirmwareMenus(bool withArray = true, const sim::ChassisOptions& drives = Drives())
+        : c{drives}, m_withArray(withArray) {}
     void SetUp() override {
         c.Boot();
         if (m_withArray) {
@@ -107,19 +110,37 @@ protected:
         Drive(slot).ReadBlocks(last - 16384, static_cast<uint32_t>(copy.size() / 512), copy.data());
         return copy;
     }
-    static sim::ChassisOptions SmallDrives() {
+    static sim::ChassisOptions Drives() {
         sim::ChassisOptions o;
         o.driveBytes = 2ull << 30;
         return o;
     }
-    ConsoleBoard c{SmallDrives()};
-    bool m_withArray = true;
+    ConsoleBoard c;
+    bool m_withArray;
 };
 
 // Every drive free: no array's I/O to pause, each download a short one.
 class FreeDriveFirmware : public DriveFirmwareMenus {
 protected:
-    FreeDriveFirmware() { m_withArray = false; }
+    explicit FreeDriveFirmware(const sim::ChassisOptions& drives = Drives()) : DriveFirmwareMenus(false, drives) {}
+};
+
+// Free SATA drives in an expansion enclosure, whose slots the controller
+// powers through its pages: they take microcode as DOWNLOAD MICROCODE, and
+// run it only once their slot's power has been cycled.
+class SataDriveFirmware : public FreeDriveFirmware {
+protected:
+    static constexpr unsigned kFirst = sim::Chassis::kSlots + 1;
+    static constexpr unsigned kLast = sim::Chassis::kSlots + 4;
+    static sim::ChassisOptions SataDrives() {
+        sim::ChassisOptions o = Drives();
+        o.sata = true;
+        o.drives = 0;
+        o.expansions = 1;
+        o.expansionDrives = kLast - kFirst + 1;
+        return o;
+    }
+    SataDriveFirmware() : FreeDriveFirmware(SataDrives()) {}
 };
 
 TEST_F(DriveFirmwareMenus, TheMenuShowsTheBufferAndOffersTheDiagnosticsOnlyAtARaisedLevel) {
@@ -375,8 +396,21 @@ TEST_F(FreeDriveFirmware, AManagementRequestsSelectionPicksTheDrives) {
     const uint8_t index = 2;
     const unsigned slot = SlotOf(index);
     ASSERT_NE(slot, 0u);
+    // While it takes its image it is the download drive, no other is.
+    const uint8_t target = fw::pGetDriveInfoList()->asDriveInfo[index].bLoopID1;
+    const uint8_t other = fw::pGetDriveInfoList()->asDriveInfo[index + 1].bLoopID1;
+    uint8_t fNamed = fw::FALSE, fOther = fw::TRUE;
+    Drive(slot).onCommand = [&](std::span<const uint8_t> cdb) {
+        if (cdb[0] != fw::SCSI_WRITE_BUFFER) return;
+        fNamed = fw::fIsDeviceDownloadDrive(fw::PORT_CODE_INITIATOR, target);
+        fOther = fw::fIsDeviceDownloadDrive(fw::PORT_CODE_INITIATOR, other);
+    };
     const uint32_t done = harness::CountEvents(103);
     run(0, index);
+    Drive(slot).onCommand = nullptr;
+    EXPECT_EQ(fNamed, fw::TRUE);
+    EXPECT_EQ(fOther, fw::FALSE);
+    EXPECT_EQ(fw::fIsDeviceDownloadDrive(fw::PORT_CODE_INITIATOR, target), fw::FALSE);
     EXPECT_EQ(harness::CountEvents(103) - done, 1u);
     for (unsigned s = 1; s <= kSlots; ++s) {
         EXPECT_EQ(Drive(s).CommandCount(fw::SCSI_WRITE_BUFFER), s == slot ? 1u : 0u) << s;
@@ -391,6 +425,41 @@ TEST_F(FreeDriveFirmware, AManagementRequestsSelectionPicksTheDrives) {
     run(0, fw::DRIVE_INFO_RECORDS);
     for (unsigned s = 1; s <= kSlots; ++s) EXPECT_EQ(Drive(s).CommandCount(fw::SCSI_WRITE_BUFFER), 1u) << s;
     EXPECT_EQ(fw::fIsDriveFirmwareDownloadInProgress(), fw::FALSE);
+}
+
+// A kind-2 file to SATA drives: each drive takes the image in whole
+// blocks, its slot's power is cycled, and it comes back running the new
+// revision, which the device list reads again; a second pass for drives at
+// another revision then finds nothing to do.  Segments that are not whole
+// blocks are refused and the drives keep what they run.
+TEST_F(SataDriveFirmware, AKindTwoFileRunsAfterEachSlotIsPowerCycled) {
+    const std::vector<uint8_t> file = harness::DriveMicrocodeFile(kVendor, kProduct, "0002", 3072, 1024, 2);
+    Load(file);
+    std::string screen = Program("1");
+    EXPECT_NE(screen.find(" Old:0001     New:0002    \n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\nAll Drive Firmware Download Successful\n\n"), std::string::npos) << screen;
+    EXPECT_EQ(fw::fIsDriveSlotPowerCycled(), fw::TRUE);
+    for (unsigned s = kFirst; s <= kLast; ++s) {
+        EXPECT_EQ(Drive(s).Revision(), "0002    ") << s;
+        EXPECT_TRUE(c.chassis.SlotPowered(s)) << s;
+    }
+    c.Type("x");
+    c.Settle();
+    const fw::SAS_DEVICE_ENTRY* ps = fw::psGetSASDeviceOfTarget(fw::pGetDriveInfoList()->asDriveInfo[0].bLoopID1);
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(std::string(ps->acFirmwareRevision, 8), "0002    ");
+    screen = Program("3");
+    EXPECT_NE(screen.find("\nNo Drive Firmware Download performed\n\n"), std::string::npos) << screen;
+}
+
+TEST_F(SataDriveFirmware, SegmentsThatAreNotWholeBlocksAreRefused) {
+    Load(harness::DriveMicrocodeFile(kVendor, kProduct, "0002", 3000, 1000, 2));
+    const std::string screen = Program("1");
+    EXPECT_NE(screen.find("\nDrive Firmware Download Failure\n\n"), std::string::npos) << screen;
+    for (unsigned s = kFirst; s <= kLast; ++s) {
+        Drive(s).PowerOn();
+        EXPECT_EQ(Drive(s).Revision(), "0001") << s;
+    }
 }
 
 }  // namespace

@@ -758,3 +758,28 @@ TEST(DriveLogs, SasDrivesGiveBothPortsAndEveryDriveItsTemperature) {
 }
 
 }  // namespace
+
+// A SATA drive takes microcode as DOWNLOAD MICROCODE, whole or at block
+// offsets in order, and runs it only from its next power-on: a reset leaves
+// it on the old revision.  A segment out of order is refused and the image
+// gathered so far dropped.
+TEST(DriveAta, DownloadedMicrocodeRunsFromTheNextPowerOnOnly) {
+    sim::DriveConfig cfg = Settled();
+    cfg.sata = true;
+    cfg.product = "SIMSATA";
+    sim::Drive d(cfg);
+    const Bytes image = sim::Drive::BuildMicrocode("SIMSATA", "0002    ", 2048);
+    const Bytes first(image.begin(), image.begin() + 1024), second(image.begin() + 1024, image.end());
+    EXPECT_EQ(Ata(d, 0x92, 2, 2, 0x03, second).r.status, 2);
+    EXPECT_EQ(Ata(d, 0x92, 0, 2, 0x03, first).r.status, 0);
+    EXPECT_EQ(Ata(d, 0x92, 2, 2, 0x03, second).r.status, 0);
+    d.Reset();
+    EXPECT_EQ(d.Revision(), "0001");
+    d.PowerOn();
+    EXPECT_EQ(d.Revision(), "0002    ");
+    // The whole image in one command.
+    const Bytes third = sim::Drive::BuildMicrocode("SIMSATA", "0003    ", 1536);
+    EXPECT_EQ(Ata(d, 0x92, 0, 3, 0x07, third).r.status, 0);
+    d.PowerOn();
+    EXPECT_EQ(d.Revision(), "0003    ");
+}
