@@ -126,6 +126,7 @@ void Drive::SetExtraLatencyNs(uint64_t ns) { m_impl->extraNs = ns; }
 void Drive::FailCommand(uint8_t opcode, uint32_t times) { m_impl->failures[opcode] = times; }
 void Drive::AnswerBusy(uint8_t opcode, uint32_t times) { m_impl->busy[opcode] = times; }
 void Drive::FailWithoutSense(uint8_t opcode, uint32_t times) { m_impl->senseless[opcode] = times; }
+void Drive::FailTransfer(uint8_t opcode, uint32_t times) { m_impl->brokenTransfers[opcode] = times; }
 void Drive::SetQueueDepth(uint32_t depth) { m_impl->queueDepth = depth; }
 uint32_t Drive::QueueDepth() const { return m_impl->queueDepth; }
 void Drive::NoteTaskSetFull() { ++m_impl->taskSetFull; }

@@ -106,6 +106,9 @@ public:
     // or CHECK CONDITION with no sense data, without touching the medium.
     void AnswerBusy(uint8_t opcode, uint32_t times);
     void FailWithoutSense(uint8_t opcode, uint32_t times);
+    // The next `times` commands of the operation code end ABORTED COMMAND,
+    // information unit CRC error, as on a link that corrupts frames.
+    void FailTransfer(uint8_t opcode, uint32_t times);
     // At most `depth` commands are held at once (0: no limit); one more is
     // refused with TASK SET FULL, as a drive with a full queue does.
     void SetQueueDepth(uint32_t depth);

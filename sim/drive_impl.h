@@ -45,6 +45,7 @@ constexpr Sense kLbaOutOfRange{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_LBA_OUT_OF_RAN
 constexpr Sense kInvalidFieldInCdb{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB, 0x00};
 constexpr Sense kInvalidFieldInList{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_PARAMETERS, 0x00};
 constexpr Sense kAborted{fw::SENSE_ABORTED_COMMAND, fw::ASC_NO_ADDITIONAL_SENSE, 0x00};
+constexpr Sense kIuCrcError{fw::SENSE_ABORTED_COMMAND, fw::ASC_SCSI_PARITY_ERROR, 0x03};
 constexpr Sense kDataPhase{fw::SENSE_ABORTED_COMMAND, fw::ASC_DATA_PHASE_ERROR, 0x00};
 constexpr Sense kSelfTestFailed{fw::SENSE_HARDWARE_ERROR, fw::ASC_SELF_TEST_FAILED, 0x00};
 constexpr Sense kMiscompare{fw::SENSE_MISCOMPARE, fw::ASC_MISCOMPARE_DURING_VERIFY, 0x00};
@@ -107,6 +108,7 @@ struct Drive::Impl {
     std::array<uint32_t, 256> failures{};  // injected failures left per operation code
     std::array<uint32_t, 256> busy{};      // BUSY answers left per operation code
     std::array<uint32_t, 256> senseless{}; // CHECK CONDITIONs without sense left per operation code
+    std::array<uint32_t, 256> brokenTransfers{}; // CRC-broken transfers left per operation code
     uint32_t queueDepth = 0;               // commands held at once; 0: no limit
     uint64_t taskSetFull = 0;              // TASK SET FULL answers given
     uint32_t linkResets = 0;               // resets seen on port 1 (its loss-of-sync count)

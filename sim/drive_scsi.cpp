@@ -285,6 +285,9 @@ void Drive::Impl::Scsi(std::span<const uint8_t> cdb, std::span<const uint8_t> ou
     } else if (senseless[cdb[0]] != 0) {
         --senseless[cdb[0]];
         r.status = kCheckCondition;
+    } else if (brokenTransfers[cdb[0]] != 0) {
+        --brokenTransfers[cdb[0]];
+        Fail(r, kIuCrcError);
     } else {
         std::copy(cdb.begin(), cdb.begin() + fw::bCdbLength(cdb[0]), c.cdb.begin());
         (this->*op->run)(c);

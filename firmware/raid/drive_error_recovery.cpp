@@ -17,6 +17,7 @@
 #include "config/drive_walk.h"
 #include "config/rank_table.h"
 #include "config/write_semaphore.h"
+#include "console/console_menu.h"
 #include "console/throughput_test.h"
 #include "eventlog/event_log.h"
 #include "enclosure/drive_error_counters.h"
@@ -188,6 +189,21 @@ void CountDriveError(const KERNEL_ENTRY* ps, uint8_t bStatus, const FAILURE& s, 
     } else {
         IncrementDriveErrorCounter(ERROR_KIND_HARDWARE, bEnclosure, bSlot);
     }
+}
+
+// A drive reached through the partner whose transfer broke (the drive's
+// link, or the partner's link to this controller): the partner's drive side
+// has counted what its drive said, and a broken transfer is only sent
+// again.  Logging it here too would put every link hiccup of the partner's
+// drives in this controller's log a second time.  Such an error is also
+// when a raised diagnostics level is looked at, so one left raised lapses.
+bool IsPartnerTransferFailure(uint8_t bPort, const KERNEL_ENTRY* ps, const FAILURE& s) {
+    if (bPort != PORT_CODE_INITIATOR || ps->wTargetId < SAS_PROXY_TARGET_BIT ||
+        s.bKey != SENSE_ABORTED_COMMAND || s.bAsc != ASC_SCSI_PARITY_ERROR) {
+        return false;
+    }
+    (void)bGetDiagnosticsModeLevel();
+    return true;
 }
 
 // What a drive behind a multiplexer answers when the path to it, not the
@@ -661,7 +677,8 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
         return;
     }
     const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&
-                           !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE);
+                           !(s.bKey == SENSE_ABORTED_COMMAND && s.bAsc == ASC_INTERNAL_TARGET_FAILURE) &&
+                           !IsPartnerTransferFailure(bPort, ps, s);
     const bool fSasDrive = bPort == PORT_CODE_INITIATOR && ps->wTargetId < SAS_PROXY_TARGET_BIT;
     if (fSasDrive) CountDriveError(ps, bStatus, s, true);
     // A drive behind a multiplexer whose path failed under the command: this
