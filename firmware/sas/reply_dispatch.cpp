@@ -27,6 +27,7 @@
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
+#include "sas/repost_rings.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
@@ -263,7 +264,10 @@ void AddressReply(uint32_t dWord) {
             break;
         }
         if (KERNEL_ENTRY* ps = psAnsweredEntry(wContext, static_cast<uint16_t>(dFree), false)) {
-            CountSASTargetCommandDone(static_cast<uint8_t>(ps->wTargetId), TRUE);
+            const uint8_t bTarget = static_cast<uint8_t>(ps->wTargetId);
+            CountSASTargetCommandDone(bTarget, TRUE);
+            // The drive has room for one more: a request held back for it goes.
+            (void)fPostNextDeferredRequest(LSI_IOC_DRIVE, bGetSASDeviceIndexOfTarget(bTarget), TRUE);
             SataPassthroughEnded(ps, pb);
         }
         break;

@@ -24,6 +24,7 @@
 #include "partner/partner_link.h"
 #include "sas/aa_mux.h"
 #include "sas/command_timeouts.h"
+#include "sas/repost_rings.h"
 #include "sas/active_active.h"
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
@@ -530,6 +531,9 @@ uint8_t bGetSASDeviceEntryByEnclosureSlot(uint8_t bEnclosure, uint8_t bSlot, SAS
 void RebuildSASDeviceList(uint8_t) {
     KernelPoolLock sLock;
     InitSASDeviceList(&s_sWork);
+    // The new list numbers its devices afresh: what waited for an index
+    // must not go to the drive that takes it next.
+    InitSASRepostRings();
     s_bSkippedProxies = 0;
     SAS_EXPANDER_LIST* psExpanders = pGetSASExpanderList();
     const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psExpanders);
@@ -650,6 +654,7 @@ void InitSASDeviceTables() {
     InitSASDeviceList(&s_sPrevious);
     InitSASDeviceList(&s_sPartner);
     InitSASDeviceList(&s_sWork);
+    InitSASRepostRings();
     std::memset(s_abDeviceIndexOfTarget, SAS_DEVICE_INDEX_NONE, sizeof s_abDeviceIndexOfTarget);
     ClearSASTargetFlagsAndHoldOffs();
     std::memset(s_aabSlotDisable, 0, sizeof s_aabSlotDisable);
