@@ -87,7 +87,8 @@ TEST_P(ReplayRoad, CachedWritesAreReportedLostWithTheBatteryFlat) {
 
 // Journal slots a restart cannot trust (a damaged NVRAM, or a configuration
 // that changed under them): an array that is gone, no blocks or more than
-// a write carries, a buffer outside the banks.  None is written anywhere;
+// a write carries, a buffer outside the banks, an address in no logical
+// drive.  None is written anywhere;
 // each is reported lost (101) and released, and the slots that name real
 // writes are replayed as usual.
 class BadJournalRoad : public RestartRoad {};
@@ -100,11 +101,11 @@ TEST_F(BadJournalRoad, SlotsNamingNothingAreReportedLostAndReleased) {
         Write(rng() % (RowBlocks() * 6 - blocks), blocks, 70 + i);
     }
     std::vector<uint32_t> damaged;
-    for (uint16_t w = 0; w < fw::NVRAM_QUEUE_USED_SLOTS && damaged.size() < 4; ++w) {
+    for (uint16_t w = 0; w < fw::NVRAM_QUEUE_USED_SLOTS && damaged.size() < 5; ++w) {
         const fw::NVRAM_QUEUE_ENTRY* ps = fw::psGetNvramQueueEntry(fw::TRUE, w);
         if (ps->fValid == fw::TRUE && ps->fHoldsData == fw::TRUE) damaged.push_back(fw::dNvramQueueSlotOffset(fw::TRUE, w));
     }
-    ASSERT_EQ(damaged.size(), 4u) << "too few writes in the cache only";
+    ASSERT_EQ(damaged.size(), 5u) << "too few writes in the cache only";
     const Counts before = Counts::Now();
     Stop();
     {
@@ -117,6 +118,7 @@ TEST_F(BadJournalRoad, SlotsNamingNothingAreReportedLostAndReleased) {
         put(damaged[1] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBlockCount), {0, 0});
         put(damaged[2] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBlockCount), {0xFF, 0xFF});
         put(damaged[3] + offsetof(fw::NVRAM_QUEUE_ENTRY, abBufferHandle), {0xF0, 0xFF, 0xFF, 0x7F});
+        put(damaged[4] + offsetof(fw::NVRAM_QUEUE_ENTRY, abFirstBlock), {0, 0, 0, 0, 0, 0, 0, 0x40});
     }
     chassis = std::make_unique<sim::Chassis>(chassisOptions);
     ASSERT_NO_FATAL_FAILURE(Start());
