@@ -1,0 +1,105 @@
+// The flush sequencer's own decisions, on the journal alone: a partner lost
+// while a run is under way has its acknowledged writes flushed by a run of
+// their own once that one ends, and the failover is reported only after
+// them; the resync takes its host entry before it marks a slot, so a cycle
+// without a free entry leaves the slot to be found again.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "cache/flush_sequencer.h"
+#include "config/rank_table.h"
+#include "executive/work_flags.h"
+#include "journal_board.h"
+#include "target/host_command_pool.h"
+
+namespace {
+
+using namespace jtest;
+
+constexpr uint8_t kFailoverCompleted = 93;
+
+class FlushSequencer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        BringUpJournal();
+        std::memset(fw::pGetRankTable(), 0, sizeof(fw::RANK_RECORD) * fw::MAX_RANKS);
+        fw::SetRankCount(0);
+        fw::InitHostCommandPool();
+        fw::ResetCacheFlushSequencer();
+    }
+    // The partner's write of 20 blocks, its data all here.
+    static void PartnerWriteHeld(uint16_t wSlot) {
+        ASSERT_EQ(fw::bRecordPartnerExtent(wSlot, 0x2000, 20, 7, fw::TRUE), fw::STATUS_OK);
+        fw::bMarkPartnerBlocksReceived(wSlot, 0, 20 * 512);
+        ASSERT_EQ(fw::wCountPartnerExtentsWithData(nullptr), 1);
+    }
+    static size_t Failovers() { return LoggedEvents(kFailoverCompleted).size(); }
+
+    sim::Board board;
+};
+
+TEST_F(FlushSequencer, APartnerLostDuringARunIsFlushedOnceTheRunEndsThenReported) {
+    ASSERT_NO_FATAL_FAILURE(PartnerWriteHeld(40));
+    // The start of day's replay is under way when the partner is lost.
+    fw::SetRetripeFlag(fw::TRUE);
+    fw::SetCacheFlushRequest(fw::TRUE);
+    fw::CacheFlushSequencerBackgroundStep();
+    EXPECT_EQ(fw::fGetCacheFlushSequencerRequest(), fw::TRUE);
+    EXPECT_EQ(fw::fGetFlushPiecewiseMode(), fw::FALSE);
+    EXPECT_EQ(Failovers(), 0u);
+    EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), 1);
+
+    // The run ends: the partner's writes get a run of their own, and the
+    // failover waits for it.
+    fw::SetRetripeFlag(fw::FALSE);
+    fw::CacheFlushSequencerBackgroundStep();
+    EXPECT_EQ(fw::fGetCacheFlushSequencerRequest(), fw::FALSE);
+    EXPECT_EQ(fw::fGetRetripeFlag(), fw::TRUE);
+    EXPECT_EQ(fw::fGetFlushPiecewiseMode(), fw::TRUE);
+    EXPECT_EQ(Failovers(), 0u);
+    EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), 1);
+}
+
+TEST_F(FlushSequencer, APartnerLostWithNothingHeldIsReportedAtOnce) {
+    fw::SetCacheFlushRequest(fw::TRUE);
+    fw::CacheFlushSequencerBackgroundStep();
+    EXPECT_EQ(fw::fGetCacheFlushSequencerRequest(), fw::FALSE);
+    EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
+    EXPECT_EQ(Failovers(), 1u);
+}
+
+TEST_F(FlushSequencer, AResyncWithoutAFreeHostEntryLeavesItsSlotToBeFoundAgain) {
+    // The lost partner's write the drives had: nothing to flush, only its
+    // stripes to make consistent.
+    ASSERT_EQ(fw::bRecordPartnerExtent(12, 0x40, 8, 3, fw::FALSE), fw::STATUS_OK);
+    ASSERT_EQ(fw::wCountValidPartnerSlots(), 1);
+    fw::SetCacheFlushRequest(fw::TRUE);
+    fw::CacheFlushSequencerBackgroundStep();
+    ASSERT_EQ(fw::fGetRetripeFlag(), fw::TRUE);
+    for (int i = 0; i < 8 && fw::bGetCacheFlushState() != fw::FLUSH_STATE_RESYNC; ++i) fw::CacheFlushSequencerStep();
+    ASSERT_EQ(fw::bGetCacheFlushState(), fw::FLUSH_STATE_RESYNC);
+
+    std::vector<fw::KERNEL_ENTRY*> aTaken;
+    fw::KERNEL_ENTRY* psEntry = nullptr;
+    uint16_t wIndex = 0;
+    while (fw::bAllocTargetEntries(fw::PORT_CODE_FC_HOST_1, 1, &psEntry, &wIndex, fw::FALSE) == fw::STATUS_OK) {
+        aTaken.push_back(psEntry);
+    }
+    fw::CacheFlushSequencerStep();
+    EXPECT_EQ(fw::psGetNvramQueueEntry(fw::FALSE, 12)->fTaken, fw::FALSE);
+    EXPECT_EQ(fw::wFindNextPartnerSlot(), 12);
+    EXPECT_EQ(fw::bGetCacheFlushState(), fw::FLUSH_STATE_RESYNC);
+
+    // With an entry free the slot is taken; it names no array here, so it
+    // goes without drive I/O, the run ends and the failover is reported.
+    for (fw::KERNEL_ENTRY* p : aTaken) fw::FreeTargetEntry(p);
+    fw::CacheFlushSequencerStep();
+    EXPECT_EQ(fw::wCountValidPartnerSlots(), 0);
+    for (int i = 0; i < 4 && fw::fGetRetripeFlag() == fw::TRUE; ++i) fw::CacheFlushSequencerStep();
+    EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
+    EXPECT_EQ(Failovers(), 1u);
+}
+
+}  // namespace
