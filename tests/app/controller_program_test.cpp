@@ -123,7 +123,8 @@ TEST_F(ControllerProgram, RefusesBadOptions) {
           "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000", "--drive-fault 1",
           "--drive-fault 0:medium:5", "--drive-fault 13:pull@5", "--drive-fault 1:medium:x", "--drive-fault 1:medium:5+0",
           "--drive-fault 1:dead", "--drive-fault 1:fry@5", "--drive-fault 1:pull@soon", "--drive-fault 1:replace", "--drives 2 --drive-fault 3:dead@9",
-          "--expansions 8", "--expansions 1:13", "--expansions 1:", "--expansions :2", "--expansions one"}) {
+          "--expansions 8", "--expansions 1:13", "--expansions 1:", "--expansions :2", "--expansions one",
+          "--cache-battery half", "--cache-battery"}) {
         SCOPED_TRACE(options);
         ProgramRun run = RunController(std::string(options) + " --data-dir " + m_dir);
         EXPECT_EQ(run.status, 2);
