@@ -3,8 +3,11 @@
 // and what each leaves in the scratch image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/array_operations.h"
 #include "config/config_flags.h"
@@ -18,7 +21,9 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "executive/types.h"
+#include "raid/expansion.h"
 #include "raid/parity_check.h"
+#include "raid/raid_reference.h"
 #include "raid/stripe_init.h"
 
 namespace {
@@ -289,6 +294,163 @@ TEST_F(ArrayMaintenanceMenus, ADriveTooSmallFailsTheExpansion) {
     EXPECT_EQ(c.Type(" "), "\nFailed to Expand Array\n\n" + kAnyKey);
     EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
     EXPECT_EQ(Scratch().asRank[0].bDriveCount, 2);
+}
+
+// The road an operator takes with the menus alone: an array saved, grown
+// by one drive from the Expand Array menu and saved again.  The restripe
+// then runs by itself: it starts with the save, its share done shows in
+// the array view, every block of the old layout arrives where the new one
+// keeps it with the rest of the new capacity zeroed, and the grown array
+// is committed to the drives, so a restart finds it grown and nothing to
+// resume.
+class MenuDrivenExpansion : public ArrayMaintenanceMenus {
+protected:
+    static constexpr uint16_t kChunk = 256;
+    static constexpr uint64_t kMemberBlocks = 48 * kChunk;
+    static constexpr uint64_t kOldBlocks = 2 * kMemberBlocks;
+    static constexpr uint64_t kNewBlocks = 3 * kMemberBlocks;
+    static constexpr uint64_t kNewRow = 3 * kChunk;
+
+    static std::vector<uint8_t> Pattern(uint64_t x) {
+        std::vector<uint8_t> v(512);
+        for (size_t i = 0; i < v.size(); i += 8) {
+            const uint64_t w = (x << 16) ^ i ^ 0x5A5A0000'00000000ull;
+            std::memcpy(&v[i], &w, 8);
+        }
+        return v;
+    }
+    // The drive holding member m of array 0 in the live image.
+    sim::Drive& Member(unsigned m) {
+        const uint8_t* pbWwn = fw::pGetConfigImage()->asRank[0].aabMemberWwn[m];
+        fw::DRIVE_INFO* ps = nullptr;
+        uint8_t bIndex = 0;
+        EXPECT_EQ(fw::fFindDriveByWWN(pbWwn, &ps, &bIndex), fw::TRUE);
+        return *c.chassis.DriveAt(ps->bSlotNo);
+    }
+    // From the Array Configuration Menu: out to the save question, saved,
+    // and back to the Array Configuration Menu.
+    void SaveAndReturn() {
+        c.Enter("0");
+        c.Enter("0");
+        ASSERT_NE(c.Enter("Y").find("Saving Configuration"), std::string::npos);
+        c.Type(" ");
+        ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());
+    }
+    void OpenArrayMenu() {
+        c.Type("\x05");
+        c.Enter("1");
+        ASSERT_EQ(c.Enter("1"), "1\r\n\n" + kArrayMenu);
+    }
+    // The array view's state of array 0: what follows the RAID level.
+    std::string ArrayState() {
+        const std::string s = c.Enter("1");
+        c.Type(" ");
+        const size_t uAt = s.find(" RAID 5");
+        if (uAt == std::string::npos) return s;
+        const size_t uEnd = s.find_first_of(")\n", uAt + 7);
+        return s.substr(uAt + 7, uEnd == std::string::npos ? std::string::npos : uEnd + 1 - uAt - 7);
+    }
+    uint64_t W() const { return fw::psGetExpansionState()->lWrite; }
+};
+
+TEST_F(MenuDrivenExpansion, ARaid5ArrayGrowsByOneDriveFromStartToCommit) {
+    MakeArray(fw::RAID_LEVEL_5, 3);
+    // A small array, so that the whole restripe runs in the test.
+    Scratch().asRank[0].lLastOffset = kOldBlocks - 1;
+    Scratch().asRank[0].wCapacityGb = 0;
+    fw::SetConfigModified(fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(SaveAndReturn());
+    ASSERT_EQ(fw::pGetConfigImage()->asRank[0].bDriveCount, 3);
+
+    // The old layout's data blocks; the drive to be added holds leftovers.
+    const raidref::ParityRank sOld{3, 1, kChunk}, sNew{4, 1, kChunk};
+    for (uint64_t x = 0; x < kOldBlocks; ++x) {
+        const raidref::Place p = sOld.Data(x);
+        Member(p.member).WriteBlocks(p.block, 1, Pattern(x).data());
+    }
+    const std::vector<uint8_t> abLeftover(kMemberBlocks * 512, 0xA5);
+
+    c.Enter("4");
+    c.Enter("0");
+    AddDrives("y");
+    ASSERT_EQ(c.Type(" "), "\nArray 00 Successfully Expanded\n\n" + kAnyKey);
+    c.Type(" ");
+    fw::DRIVE_INFO* psAdded = nullptr;
+    uint8_t bIndex = 0;
+    ASSERT_EQ(fw::fFindDriveByWWN(Scratch().asRank[0].aabMemberWwn[3], &psAdded, &bIndex), fw::TRUE);
+    sim::Drive& sAdded = *c.chassis.DriveAt(psAdded->bSlotNo);
+    sAdded.WriteBlocks(0, uint32_t(kMemberBlocks), abLeftover.data());
+    // A slow new drive keeps the restripe going while the operator looks.
+    sAdded.SetExtraLatencyNs(20'000'000);
+    ASSERT_NO_FATAL_FAILURE(SaveAndReturn());
+
+    // Started by the save: the live image records the growth, the record
+    // in NVRAM the expansion.
+    EXPECT_EQ(Events(fw::EVENT_EXPANSION_STARTED), 1);
+    ASSERT_EQ(fw::fIsExpansionInProgress(), fw::TRUE);
+    EXPECT_EQ(fw::bGetNvramExpansionFlag(), fw::TRUE);
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].bInitState, fw::RANK_STATE_EXPANDING);
+    EXPECT_EQ(fw::psGetExpansionState()->lEnd, kNewBlocks);
+
+    // A third of the way: the view shows the share of the new capacity
+    // written, W over the end.
+    c.board.RunUntil([&] { return W() >= 12 * kNewRow; }, 600'000'000'000ull);
+    const uint64_t lBefore = W();
+    ASSERT_LT(lBefore, kOldBlocks) << "the restripe ran past the copy unseen";
+    const std::string sShown = ArrayState();
+    const uint64_t lAfter = W();
+    unsigned uPercent = 1000;
+    ASSERT_EQ(std::sscanf(sShown.c_str(), ", Expand (%u%%)", &uPercent), 1) << sShown;
+    EXPECT_GE(uPercent, lBefore * 100 / kNewBlocks) << sShown;
+    EXPECT_LE(uPercent, lAfter * 100 / kNewBlocks) << sShown;
+
+    sAdded.SetExtraLatencyNs(0);
+    c.board.RunUntil([] { return fw::fIsExpansionTaskDue() != fw::TRUE && fw::bGetNvramExpansionFlag() != fw::TRUE; },
+                     600'000'000'000ull);
+    ASSERT_NE(fw::fIsExpansionTaskDue(), fw::TRUE);
+    c.Settle();
+    // The commit saved an image under the operator's open edit, which ends
+    // it: the menus are opened afresh.
+    c.Type(" ");
+    ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());
+
+    // Committed: the array is the grown one, fault tolerant and
+    // initialised, and no expansion is left in the image or in NVRAM.
+    EXPECT_EQ(Events(fw::EVENT_EXPANSION_COMPLETE), 1);
+    const fw::CONFIG_IMAGE& sLive = *fw::pGetConfigImage();
+    EXPECT_EQ(sLive.asRank[0].bDriveCount, 4);
+    EXPECT_EQ(sLive.asRank[0].lLastOffset + 1, kNewBlocks);
+    EXPECT_EQ(sLive.asRank[0].bInitState, fw::RANK_STATE_OPTIMAL);
+    EXPECT_EQ(sLive.asRank[0].fInitialized, fw::TRUE);
+    EXPECT_EQ(sLive.sHeader.fExpansionActive, fw::FALSE);
+    EXPECT_EQ(sLive.asRank[fw::EXPANSION_RANK].bDriveCount, 0);
+    EXPECT_EQ(Scratch().sHeader.fExpansionActive, fw::FALSE);
+    const std::string sGrown = ArrayState();
+    EXPECT_EQ(sGrown.rfind(", Initialized, 04 Drives", 0), 0u) << sGrown;
+
+    // Every old block in its new place, zeros after them, and every new
+    // row's parity the sum of its data.
+    std::vector<uint8_t> v(512);
+    for (uint64_t x = 0; x < kNewBlocks; ++x) {
+        const raidref::Place p = sNew.Data(x);
+        Member(p.member).ReadBlocks(p.block, 1, v.data());
+        ASSERT_TRUE(v == (x < kOldBlocks ? Pattern(x) : std::vector<uint8_t>(512, 0))) << "block " << x;
+    }
+    std::vector<uint8_t> abSum(kMemberBlocks * 512, 0), abMember(kMemberBlocks * 512);
+    for (unsigned m = 0; m < 4; ++m) {
+        Member(m).ReadBlocks(0, uint32_t(kMemberBlocks), abMember.data());
+        for (size_t i = 0; i < abSum.size(); ++i) abSum[i] ^= abMember[i];
+    }
+    EXPECT_EQ(std::count(abSum.begin(), abSum.end(), 0), long(abSum.size())) << "a row's parity is off";
+
+    // The drives hold the grown array: a restart neither resumes nor
+    // shrinks it.
+    c.board.ClearConsoleText();
+    c.Boot();
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].bDriveCount, 4);
+    EXPECT_EQ(fw::pGetConfigImage()->asRank[0].lLastOffset + 1, kNewBlocks);
+    EXPECT_NE(fw::fIsExpansionInProgress(), fw::TRUE);
+    EXPECT_EQ(Events(fw::EVENT_EXPANSION_RESTARTED), 0);
 }
 
 }  // namespace
