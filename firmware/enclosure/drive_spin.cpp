@@ -69,6 +69,8 @@ struct DRIVE_SPIN_TABLES {
     // of them went (ms tick).
     uint8_t aabStarts[APM_ENCLOSURES][APM_SLOTS];
     uint64_t aalFirstStart[APM_ENCLOSURES][APM_SLOTS];
+    // Per position: STOPs refused in a row.
+    uint8_t aabStopsRefused[APM_ENCLOSURES][APM_SLOTS];
 };
 DRIVE_SPIN_TABLES s_sSpin;
 
@@ -358,6 +360,22 @@ bool fRunsSelfTestInBackground(uint8_t e, uint8_t sl) {
     return fFindDriveByEnclosureSlot(e, sl, &ps) == TRUE &&
            bGetDrivePathType(ps->abWWN) != DRIVE_PATH_SATA_ACTIVE_PASSIVE;
 }
+
+// A drive that refused its STOP is still turning: it is asked again, but
+// not for ever.  One that refuses every STOP would otherwise be sent one
+// each pass of the spin job, each marking it down and up in the event log.
+void StopRefused(uint8_t e, uint8_t sl) {
+    if (!IsValidPosition(e, sl)) return;
+    uint8_t& bRefused = s_sSpin.aabStopsRefused[e - 1][sl - 1];
+    if (++bRefused < APM_STOP_LIMIT) {
+        (void)bSpinDriveUpDown(e, sl, FALSE);
+        return;
+    }
+    // The next request asks it afresh.
+    bRefused = 0;
+    DebugPrintf("Drive Enc: %02d Slot: %02d refused STOP, left spun up\n", e, sl);
+}
+
 }  // namespace
 
 void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
@@ -384,14 +402,17 @@ void APMDriveCommandComplete(KERNEL_ENTRY* psEntry) {
         if (fIsDriveInSet(&s_sSpin.sPendingUp, e, sl) == TRUE && fAllPendingUp()) (void)bScheduleSpinJob();
         return;
     case SCSI_START_STOP_UNIT:
-        if (fGood) return;
         if (fStart) {
             // Back to spun down: the spin job starts it again on a later pass.
-            SetDriveSpunDownBit(e, sl);
-        } else if (bKey != SENSE_NOT_READY) {
-            (void)bMarkDriveSpunUp(e, sl);
-            (void)bSpinDriveUpDown(e, sl, FALSE);
+            if (!fGood) SetDriveSpunDownBit(e, sl);
+            return;
         }
+        if (fGood || bKey == SENSE_NOT_READY) {
+            if (IsValidPosition(e, sl)) s_sSpin.aabStopsRefused[e - 1][sl - 1] = 0;
+            return;
+        }
+        (void)bMarkDriveSpunUp(e, sl);
+        StopRefused(e, sl);
         return;
     case SCSI_SEND_DIAGNOSTIC:
         if (bKey == SENSE_HARDWARE_ERROR && bAsc == ASC_SELF_TEST_FAILED) {

@@ -36,6 +36,9 @@ constexpr uint8_t APM_MAX_STOPS_PER_PASS = 8;
 // commands and a commit for ever.
 constexpr uint8_t APM_START_LIMIT = 3;
 constexpr uint64_t APM_SPIN_UP_LIMIT_MS = 60'000;
+// A drive that refuses this many STOPs in a row is left spun up until the
+// next request to park it.
+constexpr uint8_t APM_STOP_LIMIT = 3;
 
 // The spin job's place on the background job list.
 constexpr uint8_t APM_SPIN_JOB_TYPE = 3;

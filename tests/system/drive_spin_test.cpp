@@ -227,4 +227,36 @@ TEST_F(ManagementSpin, TheAnswerWaitsForTheDrivesCommand) {
     EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_NOT_READY);
 }
 
+// A drive that refuses the client's STOP or START: the client is told so,
+// never answered as if it had worked (the command moves no data, so there
+// is nothing to answer it with but the status).  The drive, still
+// turning, stays up, and its STOP is asked again only a few times, not
+// on every pass of the spin job for ever.
+TEST_F(ManagementSpin, ARefusedCommandIsAnsweredAsAnErrorAndAStopIsRetriedAFewTimes) {
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    sim::FcHost host(*board, *fabric, Chip(), 0x2100001B32E00042ull);
+    ASSERT_TRUE(host.LogIn());
+    const fw::DRIVE_INFO& d = fw::pGetDriveInfoList()->asDriveInfo[0];
+    const uint8_t e = d.bEnclosureNo, sl = d.bSlotNo;
+    sim::Drive* psDrive = chassis.DriveAt(sl);
+    ASSERT_NE(psDrive, nullptr);
+    psDrive->FailCommand(0x1B, 1000);
+    const uint64_t lCommands = psDrive->CommandCount(0x1B);
+    const auto expectRefused = [](const sim::FcpResult& r) {
+        ASSERT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+        ASSERT_GE(r.sense.size(), 3u);
+        EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_NOT_READY);
+    };
+    ASSERT_NO_FATAL_FAILURE(expectRefused(Management(host, 220, 0, e, sl)));
+    board->RunFor(5 * kMinute);
+    EXPECT_EQ(psDrive->CommandCount(0x1B) - lCommands, fw::APM_STOP_LIMIT);
+    EXPECT_FALSE(psDrive->Parked());
+    EXPECT_EQ(fw::bGetDriveAPMState(e, sl), fw::DRIVE_APM_SPUN_UP);
+    uint16_t wId = 0;
+    EXPECT_NE(fw::fFindBackgroundProcessOfType(fw::APM_SPIN_JOB_TYPE, &wId), fw::TRUE);
+
+    ASSERT_NO_FATAL_FAILURE(expectRefused(Management(host, 220, 1, e, sl)));
+    EXPECT_EQ(psDrive->CommandCount(0x1B) - lCommands, fw::APM_STOP_LIMIT + 1u);
+}
+
 }  // namespace
