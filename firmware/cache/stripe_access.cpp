@@ -110,6 +110,23 @@ bool ConflictsWith(const STRIPE_ACCESS_ENTRY& r, const uint64_t (&alRange)[2][2]
     return false;
 }
 
+// Of the records one request meets, one that won its tie outweighs one
+// that yielded: the partner is then refused.
+uint8_t bStrongerTie(uint8_t bA, uint8_t bB) {
+    if (bA == STRIPE_TIE_WON || bB == STRIPE_TIE_WON) return STRIPE_TIE_WON;
+    return bA == STRIPE_TIE_OPEN ? bB : bA;
+}
+
+// A new tie: records that won their last tie yield this one, records that
+// yielded win it, so that neither side's commands wait behind the other's
+// for ever; records without one take turns by the alternation byte.
+uint8_t bDecideTie(uint8_t bLast) {
+    if (bLast == STRIPE_TIE_WON) return STRIPE_TIE_YIELDED;
+    if (bLast == STRIPE_TIE_YIELDED) return STRIPE_TIE_WON;
+    s_fAlternation = s_fAlternation == TRUE ? FALSE : TRUE;
+    return s_fAlternation == TRUE ? STRIPE_TIE_WON : STRIPE_TIE_YIELDED;
+}
+
 void HoldReleaseForPartner(KERNEL_ENTRY* psHost) {
     SetHoldReleaseFlagB(psHost);
     SetHoldReleaseFlagA(psHost);
@@ -189,6 +206,16 @@ void SetStripeAccessOFlag(uint16_t wIndex, uint8_t f) {
     if (wIndex < HOST_ENTRY_COUNT) s_asEntry[wIndex].fO = f;
 }
 
+// What the partner was granted before this request went out is settled by
+// the partner's own check of the request: an O flag left over from an
+// earlier cycle would only void the coming answer, and, the release step
+// keeping every O flag once one is set, void every answer on these rows.
+void OpenStripeAccessCycle(uint16_t wIndex) {
+    if (wIndex >= HOST_ENTRY_COUNT) return;
+    s_asEntry[wIndex].bTie = STRIPE_TIE_OPEN;
+    s_asEntry[wIndex].fO = FALSE;
+}
+
 uint8_t bCheckPartnerStripeAccess(uint8_t bOpcode, uint16_t wLun, uint64_t lStart, uint32_t dStripeCount,
                                   uint8_t bSegment, uint32_t dSecondStripeCount) {
     wLun &= PARTNER_LUN_MASK;
@@ -221,6 +248,8 @@ uint8_t bCheckPartnerStripeAccess(uint8_t bOpcode, uint16_t wLun, uint64_t lStar
     bool fAnySFalse = false;
     bool fAnySTrue = false;
     bool fOWasTrue = false;
+    uint8_t bTie = STRIPE_TIE_OPEN;
+    uint8_t bLast = STRIPE_TIE_OPEN;
     for (uint16_t w = 0; w < HOST_ENTRY_COUNT; w++) {
         STRIPE_ACCESS_ENTRY& r = s_asEntry[w];
         if (r.fInUse != TRUE || r.wLun != wLun) continue;
@@ -234,6 +263,8 @@ uint8_t bCheckPartnerStripeAccess(uint8_t bOpcode, uint16_t wLun, uint64_t lStar
             fAnySFalse = true;
             fOWasTrue = fOWasTrue || r.fO == TRUE;
             r.fO = TRUE;
+            bTie = bStrongerTie(bTie, r.bTie);
+            bLast = bStrongerTie(bLast, r.bLastTie);
         } else {
             fAnySTrue = true;
         }
@@ -245,10 +276,17 @@ uint8_t bCheckPartnerStripeAccess(uint8_t bOpcode, uint16_t wLun, uint64_t lStar
     if (!fAnySFalse) return bRefused;
     if (!fAnySTrue) {
         // Both controllers want rows neither has started on: the controller
-        // in slot 1 lets the two sides take turns.
+        // in slot 1 lets the two sides take turns.  Its answer holds for the
+        // whole asking cycle of the records here: were a second request of
+        // the partner's answered the other way, every record on both sides
+        // would end up told to ask again, and so on for ever.
         if (fIsControllerSlot1() != TRUE) return bGranted;
-        s_fAlternation = s_fAlternation == TRUE ? FALSE : TRUE;
-        if (s_fAlternation != TRUE) return bGranted;
+        if (bTie == STRIPE_TIE_OPEN) bTie = bDecideTie(bLast);
+        for (uint16_t i = 0; i < wConflicts; i++) {
+            s_asEntry[s_awConflicts[i]].bTie = bTie;
+            s_asEntry[s_awConflicts[i]].bLastTie = bTie;
+        }
+        if (bTie == STRIPE_TIE_YIELDED) return bGranted;
     }
     for (uint16_t i = 0; i < wConflicts; i++) {
         const uint16_t w = s_awConflicts[i];

@@ -32,7 +32,9 @@ struct STRIPE_ACCESS_ENTRY {
     uint8_t bSecondRank;        // 0xFF: the command lies in one segment
     uint16_t wLun;
     uint8_t bSegment;           // segment of the first range; the second is the next one
-    uint8_t abReserved[3];
+    uint8_t bTie;               // slot 1: this asking cycle's tie with the partner (STRIPE_TIE_...)
+    uint8_t bLastTie;           // slot 1: how the record's last decided tie went
+    uint8_t bReserved;
     uint32_t dStripeCount;
     uint32_t dSecondStripeCount;
     uint32_t dConflictCount;    // partner requests that overlapped the record ("OC")
@@ -54,6 +56,14 @@ constexpr uint8_t STRIPE_ACCESS_REFUSED = 0xF1;
 constexpr uint8_t STRIPE_ACCESS_GRANTED_MASTER = 0x7D;
 constexpr uint8_t STRIPE_ACCESS_REFUSED_MASTER = 0x7C;
 
+// When both controllers wait for the same rows, the controller in slot 1
+// decides which goes.  It decides once for each of its records per asking
+// cycle (from one message 118 to the next) and answers every partner
+// request meeting that record the same way until the record asks again.
+constexpr uint8_t STRIPE_TIE_OPEN = 0;
+constexpr uint8_t STRIPE_TIE_WON = 1;       // the record here goes first: the partner is refused
+constexpr uint8_t STRIPE_TIE_YIELDED = 2;   // the partner's command goes first: it is granted
+
 constexpr uint16_t PARTNER_REQUESTS_BEFORE_YIELD = 499;   // then mastership of the LUN goes
 constexpr uint32_t CONFLICTS_BEFORE_FLAG = 500;
 constexpr uint8_t EVENT_RATE = 152;
@@ -74,6 +84,9 @@ uint8_t fGetStripeAccessSFlag(uint16_t wIndex);
 void SetStripeAccessSFlag(uint16_t wIndex, uint8_t f);
 uint8_t fGetStripeAccessOFlag(uint16_t wIndex);
 void SetStripeAccessOFlag(uint16_t wIndex, uint8_t f);
+// The record's request goes to the partner: a new asking cycle, its tie
+// with the partner open again and its O flag clear.
+void OpenStripeAccessCycle(uint16_t wIndex);
 
 // The partner asks for access to the stripes of one of its commands: the
 // first range from the start address, the second (when its count is not 0)

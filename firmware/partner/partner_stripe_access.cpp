@@ -61,6 +61,7 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry) {
     PutBe16(s.abCdb + 14, wStripeCountField(psRecord->dSecondStripeCount, false));
     uint16_t wSlot = PARTNER_NO_SLOT;
     if (bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot) != STATUS_OK) return 0;
+    OpenStripeAccessCycle(psEntry->wIndex);
     // Only a command marked as asking takes the answer (see below).
     psEntry->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_OUT;
     return STATUS_OK;

@@ -17,11 +17,6 @@
 #include "hw/scsi.h"
 #include "sim/fc_host.h"
 
-namespace fw_b {
-uint16_t wGetDirtyExtentCount();
-uint16_t wGetJournalInUseCount();
-}  // namespace fw_b
-
 namespace {
 
 using roadtest::kBlock;
@@ -111,8 +106,7 @@ TEST_F(DegradedRow, WritesThroughBothControllersToOneDegradedRowAllReadBack) {
             for (const Sent& x : sent) {
                 if (!x.host->initiator().Finished(x.tag)) return false;
             }
-            return fw::wGetDirtyExtentCount() == 0 && fw_b::wGetDirtyExtentCount() == 0 &&
-                   fw::wGetJournalInUseCount() == 0 && fw_b::wGetJournalInUseCount() == 0;
+            return dual::CachesWrittenOut();
         },
         10'000 * kMs))
         << Consoles();

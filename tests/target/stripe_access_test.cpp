@@ -154,6 +154,8 @@ TEST_F(StripeAccessTest, ReadsNeverConflictWithReadsAReadAndAWriteDo) {
     EXPECT_EQ(Record(wRead).dConflictCount, 1u);
     EXPECT_TRUE(HasFlag(Entry(wRead), KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B));
     EXPECT_EQ(Record(wRead).fO, FALSE);
+    // The next turn is the partner's, once the read asks again.
+    OpenStripeAccessCycle(wRead);
     EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_GRANTED);
     EXPECT_EQ(Record(wRead).fO, TRUE);   // it must ask the partner again
     // Once the read runs (S TRUE) the partner waits.
@@ -168,6 +170,31 @@ TEST_F(StripeAccessTest, ReadsNeverConflictWithReadsAReadAndAWriteDo) {
     EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1, 1), STRIPE_ACCESS_GRANTED);
     SetFlag(Entry(wWrite), KE_FLAG_ABORTED);
     EXPECT_EQ(PartnerAsks(SCSI_READ16, 10, 1), STRIPE_ACCESS_GRANTED);
+}
+
+// Both controllers wait for the same rows and keep asking.  Slot 1 answers
+// every request of one asking cycle of its record the same way: answered
+// by turns, each side's record would be voided by the other's grant before
+// its own grant came back, on both sides, for ever.  Across cycles the
+// record takes turns with the partner.
+TEST_F(StripeAccessTest, ATieHoldsForTheWholeAskingCycleAndTurnsTakeTurns) {
+    const uint16_t w = Admit(SCSI_WRITE10, 0, 8);
+    const uint16_t wOther = Admit(SCSI_WRITE10, 2 * ROW, 8);
+    OpenStripeAccessCycle(w);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_REFUSED) << i;
+    EXPECT_EQ(Record(w).fO, FALSE);
+    // Another record's tie is its own: won or yielded apart from this one.
+    OpenStripeAccessCycle(wOther);
+    const uint8_t bOther = PartnerAsks(SCSI_WRITE16, 2, 1);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 2, 1), bOther);
+    // Next cycle: the partner's turn, for every request of it.  An O flag
+    // set in the cycle before does not void the new one's answer.
+    OpenStripeAccessCycle(w);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_GRANTED) << i;
+    EXPECT_EQ(Record(w).fO, TRUE);
+    OpenStripeAccessCycle(w);
+    EXPECT_EQ(Record(w).fO, FALSE);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, 0, 1), STRIPE_ACCESS_REFUSED);
 }
 
 TEST_F(StripeAccessTest, TheControllerInSlotTwoNeverTakesTheTurn) {
