@@ -28,11 +28,4 @@ void SasHost::Issue(uint16_t tag, const FcpCommand& command, uint16_t managedTag
     m_ioc.Frame(m_index, tag, command, managedTag, std::move(done));
 }
 
-FcpResult SasHost::TaskManagement(uint16_t lun, uint8_t function, uint16_t managedTag, uint64_t limitNs) {
-    FcpCommand command;
-    command.lun = lun;
-    command.taskManagement = function;
-    return Wait(Submit(command, managedTag), limitNs);
-}
-
 }  // namespace sim

@@ -29,10 +29,6 @@ public:
     // Moves to the other port; its initiator index stays.
     void MoveTo(uint8_t port);
 
-    // A task management function (its function byte) to a LUN; ABORT TASK
-    // and QUERY TASK name a tag.  The response code comes back as status.
-    FcpResult TaskManagement(uint16_t lun, uint8_t function, uint16_t managedTag = 0,
-                             uint64_t limitNs = kDefaultLimitNs);
 
 private:
     void Issue(uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done) override;

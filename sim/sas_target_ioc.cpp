@@ -282,19 +282,12 @@ SasTargetIoc::Exchange* SasTargetIoc::OpenExchange(uint8_t function, uint32_t co
 
 void SasTargetIoc::ReleaseAssists() {
     holdAssists = false;
-    while (!m_heldAssists.empty()) {
-        const HeldAssist h = m_heldAssists.front();
-        m_heldAssists.pop_front();
-        TargetAssist(h.frame.data(), h.context);
-    }
+    m_heldAssists.Release([this](const uint8_t* frame, uint32_t context) { TargetAssist(frame, context); });
 }
 
 void SasTargetIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
     if (holdAssists) {
-        HeldAssist h{};
-        std::memcpy(h.frame.data(), frame, h.frame.size());
-        h.context = context;
-        m_heldAssists.push_back(h);
+        m_heldAssists.Keep(frame, context);
         return;
     }
     const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
@@ -366,7 +359,7 @@ void SasTargetIoc::TargetModeAbort(const uint8_t* frame, uint32_t context) {
         m_exchanges[ioIndex].open = false;
     }
     // A transfer the IOC still held ends with an aborted reply of its own.
-    std::erase_if(m_heldAssists, [this, ioIndex](const HeldAssist& h) {
+    std::erase_if(m_heldAssists.requests(), [this, ioIndex](const HeldAssist& h) {
         const auto held = Load<fw::MPI_TARGET_ASSIST_REQUEST>(h.frame.data());
         if ((held.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK) != ioIndex) return false;
         ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, h.context, ioIndex, kStatusAborted);

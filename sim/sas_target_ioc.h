@@ -17,6 +17,7 @@
 #include "sim/clock.h"
 #include "sim/interrupt_controller.h"
 #include "sim/fc_fabric.h"
+#include "sim/held_assists.h"
 #include "sim/mpi_ioc.h"
 
 namespace sim {
@@ -120,11 +121,7 @@ private:
     std::array<Initiator, kMaxInitiators> m_initiators{};
     std::array<bool, 2> m_linkDown{};
     std::array<PhyErrors, kPhys> m_phyErrors{};
-    struct HeldAssist {
-        std::array<uint8_t, sizeof(fw::MPI_TARGET_ASSIST_REQUEST)> frame;
-        uint32_t context;
-    };
-    std::deque<HeldAssist> m_heldAssists;
+    HeldAssists m_heldAssists;
 
     struct Exchange {
         bool open = false;

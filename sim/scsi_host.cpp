@@ -8,8 +8,8 @@ bool ScsiHost::LogIn(uint64_t limitNs) {
     return RunUntil([this] { return m_ioc.portEnabled(0); }, limitNs);
 }
 
-void ScsiHost::Issue(uint16_t tag, const FcpCommand& command, uint16_t, Done done) {
-    m_ioc.Command(m_id, tag, command, std::move(done));
+void ScsiHost::Issue(uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done) {
+    m_ioc.Command(m_id, tag, command, std::move(done), managedTag);
 }
 
 }  // namespace sim

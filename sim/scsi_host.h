@@ -22,6 +22,8 @@ public:
     // Runs the board until the port answers on the bus.
     bool LogIn(uint64_t limitNs = kDefaultLimitNs);
     uint8_t scsiId() const { return m_id; }
+    // Resets the bus under every initiator on it.
+    void BusReset() { m_ioc.BusReset(); }
 
 private:
     void Issue(uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done) override;

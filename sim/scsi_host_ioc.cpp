@@ -90,6 +90,63 @@ void ScsiHostIoc::ResetChip() {
     }
     m_freeCmdBuffers.clear();
     m_cmdBufferAddress.fill(0);
+    m_resetByBus.fill(false);
+    m_heldAssists.clear();
+}
+
+// What was held was sent before anything that happened since.
+void ScsiHostIoc::ReleaseAssists() {
+    holdAssists = false;
+    m_releasing = true;
+    m_heldAssists.Release([this](const uint8_t* frame, uint32_t context) { TargetAssist(frame, context); });
+    m_releasing = false;
+}
+
+void ScsiHostIoc::BusReset() {
+    ++m_busResets;
+    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
+        if (!m_exchanges[n].open) continue;
+        Finish(n, FcpResult::Outcome::Terminated);
+        m_resetByBus[n] = true;
+    }
+    RaiseEvent(fw::MPI_EVENT_EXTERNAL_BUS_RESET, {}, true);
+}
+
+// The doorbell as the engine has it, but for two things of this chip: the
+// target requests the driver sends through it (answers to priority I/O),
+// and a test's IOC that ignores a message unit reset.
+void ScsiHostIoc::Write(uint32_t address, uint32_t value, unsigned width) {
+    if (address - m_mappedAt == fw::MPI_REG_DOORBELL) {
+        if (m_receiving && m_request.size() + 1 == m_expectDwords) {
+            std::array<uint8_t, 256 * 4> request{};
+            std::memcpy(request.data(), m_request.data(), m_request.size() * 4);
+            std::memcpy(request.data() + m_request.size() * 4, &value, 4);
+            if (HandshakeTarget(request.data(), Load<uint32_t>(&request[8]))) {
+                m_receiving = false;
+                m_request.clear();
+                return;
+            }
+        } else if (!m_receiving && ignoresMessageUnitReset &&
+                   value >> fw::MPI_DOORBELL_FUNCTION_SHIFT == fw::MPI_FUNCTION_IOC_MESSAGE_UNIT_RESET) {
+            return;
+        }
+    }
+    MpiIoc::Write(address, value, width);
+}
+
+// Target requests sent by handshake run as posted ones do; the handshake
+// is answered with a plain reply.
+bool ScsiHostIoc::HandshakeTarget(const uint8_t* request, uint32_t context) {
+    const uint8_t function = request[3];
+    if (function != fw::MPI_FUNCTION_TARGET_ASSIST && function != fw::MPI_FUNCTION_TARGET_STATUS_SEND) return false;
+    if (function == fw::MPI_FUNCTION_TARGET_ASSIST) {
+        TargetAssist(request, context);
+    } else {
+        TargetStatusSend(request, context);
+    }
+    auto r = HeaderReply(function, context, fw::MPI_IOCSTATUS_SUCCESS);
+    StartReply(&r, sizeof r);
+    return true;
 }
 
 // --- pages -----------------------------------------------------------------------------
@@ -148,6 +205,10 @@ void ScsiHostIoc::CommandBufferPost(const uint8_t* frame, uint32_t context) {
         }
         const auto ioIndex = static_cast<uint16_t>(d.dIoIndex);
         m_cmdBufferAddress[ioIndex] = d.dAddress;
+        // A buffer given back whose command is still open: the driver ended
+        // that command without an answer.
+        if (m_exchanges[ioIndex].open) Finish(ioIndex, FcpResult::Outcome::Terminated);
+        m_resetByBus[ioIndex] = false;
         if (std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) == m_freeCmdBuffers.end()) {
             m_freeCmdBuffers.push_back(ioIndex);
         }
@@ -162,7 +223,7 @@ void ScsiHostIoc::CommandBufferPost(const uint8_t* frame, uint32_t context) {
 // The command goes into the next free buffer as the chip writes it (tag,
 // LUN, task attribute, CDB) and the driver hears of it by a target reply
 // naming the buffer and the initiator's id.
-void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done) {
+void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done, uint16_t managedTag) {
     FcpResult result;
     if (m_state != State::Operational || !m_portEnabled[0] || initiatorId >= fw::SCSI_HOST_IDS) {
         result.outcome = FcpResult::Outcome::Rejected;
@@ -181,8 +242,9 @@ void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& c
     const uint16_t ioIndex = m_freeCmdBuffers.front();
     m_freeCmdBuffers.pop_front();
     std::memset(buffer, 0, 64);
-    buffer[2] = static_cast<uint8_t>(tag);
-    buffer[3] = static_cast<uint8_t>(tag >> 8);
+    const uint16_t bufferTag = command.taskManagement != 0 ? managedTag : tag;
+    buffer[2] = static_cast<uint8_t>(bufferTag);
+    buffer[3] = static_cast<uint8_t>(bufferTag >> 8);
     buffer[4] = static_cast<uint8_t>(command.lun >> 8);
     buffer[5] = static_cast<uint8_t>(command.lun);
     buffer[17] = command.taskAttribute;
@@ -191,10 +253,41 @@ void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& c
     Exchange& x = m_exchanges[ioIndex];
     x = Exchange{};
     x.open = true;
+    x.initiator = initiatorId;
     x.tag = tag;
     x.command = command;
+    x.managedTag = managedTag;
     x.done = std::move(done);
-    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiatorId) << 14 | ioIndex);
+    const uint32_t word = fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiatorId) << 14 | ioIndex;
+    // A task management request comes to the driver as priority I/O.
+    if (command.taskManagement != 0) {
+        ErrorReply(fw::MPI_FUNCTION_TARGET_CMD_BUFFER_POST, 0, fw::MPI_IOCSTATUS_TARGET_PRIORITY_IO, word,
+                   fw::SPI_PRIORITY_TASK_MANAGEMENT);
+        return;
+    }
+    TargetContextReply(word);
+}
+
+// Once a task management function is complete, the initiator takes the
+// tasks it covers as ended: nothing more reaches the host for them.
+void ScsiHostIoc::TaskManagementDone(const Exchange& tm) {
+    const uint8_t flags = tm.command.taskManagement;
+    for (Exchange& x : m_exchanges) {
+        if (!x.open || x.abandoned || x.command.taskManagement != 0) continue;
+        const bool sameInitiator = x.initiator == tm.initiator;
+        const bool sameLun = x.command.lun == tm.command.lun;
+        bool covered = false;
+        if (flags & fw::SPI_TASK_ABORT_TASK) covered = sameInitiator && x.tag == tm.managedTag;
+        if (flags & fw::SPI_TASK_ABORT_TASK_SET) covered = covered || (sameInitiator && sameLun);
+        if (flags & (fw::SPI_TASK_CLEAR_TASK_SET | fw::SPI_TASK_LOGICAL_UNIT_RESET)) covered = covered || sameLun;
+        if (flags & fw::SPI_TASK_TARGET_RESET) covered = true;
+        if (!covered) continue;
+        x.abandoned = true;
+        x.result.outcome = FcpResult::Outcome::Aborted;
+        Done done = std::move(x.done);
+        x.done = nullptr;
+        if (done) done(x.tag, x.result);
+    }
 }
 
 size_t ScsiHostIoc::openExchanges() const {
@@ -205,6 +298,7 @@ void ScsiHostIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
     Exchange& x = m_exchanges[ioIndex];
     if (!x.open) return;
     x.open = false;
+    if (x.abandoned) return;
     x.result.outcome = outcome;
     x.result.completedAtNs = B().clock().Now();
     const uint32_t want = x.command.dataInLength;
@@ -218,22 +312,45 @@ void ScsiHostIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
 
 // A request for a buffer with no command in it ends in an error reply.
 // It names the command's reply word, as the firmware reads it at byte 20.
-void ScsiHostIoc::ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord) {
+void ScsiHostIoc::ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord, uint8_t reason) {
     std::array<uint8_t, 24> r{};
     auto h = HeaderReply(function, context, status);
     std::memcpy(r.data(), &h, std::min(sizeof h, r.size()));
     r[2] = static_cast<uint8_t>(r.size() / 4);
+    r[fw::MPI_TARGET_PRIORITY_REASON] = reason;
     std::memcpy(r.data() + fw::MPI_TARGET_ERROR_REPLY_WORD, &replyWord, 4);
     AddressReply(r.data(), static_cast<uint32_t>(r.size()));
 }
 
+// A request for a buffer whose command a bus reset ended finds no
+// initiator; one for a buffer with no command at all is the driver's error.
+bool ScsiHostIoc::TakeRequest(uint8_t function, uint32_t context, uint32_t replyWord, uint16_t* ioIndex) {
+    *ioIndex = static_cast<uint16_t>(replyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (*ioIndex < kMaxIoIndex && m_exchanges[*ioIndex].open) return true;
+    if (*ioIndex < kMaxIoIndex && m_resetByBus[*ioIndex]) {
+        ++m_requestsAfterReset;
+        ErrorReply(function, context, fw::MPI_IOCSTATUS_TARGET_NO_CONNECTION, replyWord);
+        return false;
+    }
+    ++m_strayRequests;
+    ErrorReply(function, context, fw::MPI_IOCSTATUS_INVALID_STATE, replyWord);
+    return false;
+}
+
+void ScsiHostIoc::CountRequestAfterAbort(uint32_t replyWord) {
+    const auto ioIndex = static_cast<uint16_t>(replyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
+    if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open && m_exchanges[ioIndex].abandoned) ++m_requestsAfterAbort;
+}
+
 void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
     const auto req = Load<fw::MPI_TARGET_ASSIST_REQUEST>(frame);
-    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
-    if (ioIndex >= kMaxIoIndex || !m_exchanges[ioIndex].open) {
-        ++m_strayRequests;
-        return ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, fw::MPI_IOCSTATUS_INVALID_STATE, req.dReplyWord);
+    if (!m_releasing) CountRequestAfterAbort(req.dReplyWord);
+    if (holdAssists) {
+        m_heldAssists.Keep(frame, context);
+        return;
     }
+    uint16_t ioIndex = 0;
+    if (!TakeRequest(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord, &ioIndex)) return;
     Exchange& x = m_exchanges[ioIndex];
     const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
     uint32_t offset = req.dRelativeOffset;
@@ -267,11 +384,9 @@ void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
 // byte 3, the sense list's length (big-endian) at 4, the sense from 12.
 void ScsiHostIoc::TargetStatusSend(const uint8_t* frame, uint32_t context) {
     const auto req = Load<fw::MPI_TARGET_STATUS_SEND_REQUEST>(frame);
-    const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
-    if (ioIndex >= kMaxIoIndex || !m_exchanges[ioIndex].open) {
-        ++m_strayRequests;
-        return ErrorReply(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, fw::MPI_IOCSTATUS_INVALID_STATE, req.dReplyWord);
-    }
+    CountRequestAfterAbort(req.dReplyWord);
+    uint16_t ioIndex = 0;
+    if (!TakeRequest(fw::MPI_FUNCTION_TARGET_STATUS_SEND, context, req.dReplyWord, &ioIndex)) return;
     Exchange& x = m_exchanges[ioIndex];
     x.result.status = req.bStatusCode;
     const uint32_t length = req.adSGL[0] & fw::MPI_SGE_LENGTH_MASK;
@@ -283,8 +398,11 @@ void ScsiHostIoc::TargetStatusSend(const uint8_t* frame, uint32_t context) {
         if (iu[2] == 2) {
             const uint32_t n = std::min(fw::dGetBe32(iu + 4), length - 12);
             x.result.sense.assign(iu + 12, iu + 12 + n);
+        } else if (iu[2] == 1 && length >= 16) {
+            x.result.status = iu[15];   // a task management answer's response code
         }
     }
+    if (x.command.taskManagement != 0 && x.result.status == 0) TaskManagementDone(x);
     Finish(ioIndex, FcpResult::Outcome::Done);
     if (req.bStatusFlags & fw::MPI_TARGET_STATUS_FLAGS_REPOST) m_freeCmdBuffers.push_back(ioIndex);
     TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | ioIndex);

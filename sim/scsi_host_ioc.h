@@ -14,6 +14,7 @@
 #include "hw/mpi_scsi_port.h"
 #include "hw/pci_ids.h"
 #include "sim/fc_fabric.h"
+#include "sim/held_assists.h"
 #include "sim/interrupt_controller.h"
 #include "sim/mpi_ioc.h"
 
@@ -39,6 +40,10 @@ public:
 
     uint32_t ConfigRead(uint16_t offset) override;
     void ConfigWrite(uint16_t offset, uint32_t value) override;
+    void Write(uint32_t address, uint32_t value, unsigned width) override;
+    // Set, a MESSAGE UNIT RESET leaves the IOC as it is (one that does not
+    // come back from it).
+    bool ignoresMessageUnitReset = false;
 
     // --- inspection for tests --------------------------------------------------
     uint8_t function() const { return m_function; }
@@ -51,12 +56,28 @@ public:
     // A command from the initiator at a SCSI id, named by its tag; the
     // answer comes to `done` in board time.  One the IOC cannot take (no
     // buffer, port not enabled) ends with BUSY or as Rejected.
+    // A command with task management flags is a task management request;
+    // ABORT TASK names the tag in managedTag.  Its answer's response code
+    // comes back as the status.
     using Done = std::function<void(uint16_t tag, const FcpResult&)>;
-    void Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done);
+    void Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& command, Done done, uint16_t managedTag = 0);
+    // An initiator resets the bus: every command on it ends without an
+    // answer, and the driver hears of it by an event.
+    void BusReset();
+    // Set, the chip holds the data transfers it is given (a transfer stuck
+    // on the bus) until they are released; a reset of the IOC drops them.
+    bool holdAssists = false;
+    size_t heldAssists() const { return m_heldAssists.size(); }
+    void ReleaseAssists();
     size_t openExchanges() const;
     // Data or status requests for a buffer that holds no command: a command
     // answered twice, or after it ended.
     uint32_t strayRequests() const { return m_strayRequests; }
+    // Requests the chip took for commands a bus reset had ended.
+    uint32_t requestsAfterReset() const { return m_requestsAfterReset; }
+    uint32_t busResets() const { return m_busResets; }
+    // Requests that came for a command after the initiator aborted it.
+    uint32_t requestsAfterAbort() const { return m_requestsAfterAbort; }
 
 private:
     void PostRequest(uint32_t frameAddress) override;
@@ -64,20 +85,34 @@ private:
     void ResetChip() override;
     void PrepareDebugArea() override;
     ConfigPage* FindPage(uint8_t type, uint8_t number, uint32_t address) override;
+    // The target requests the driver sends through the doorbell; FALSE for
+    // any other message, which the engine takes.
+    bool HandshakeTarget(const uint8_t* request, uint32_t context);
+    // The request names a buffer whose command is open; else it is
+    // answered with an error and false is returned.
+    bool TakeRequest(uint8_t function, uint32_t context, uint32_t replyWord, uint16_t* ioIndex);
     void RestartOnLoadedImage(uint32_t fwVersion);
     void CommandBufferPost(const uint8_t* frame, uint32_t context);
     void TargetAssist(const uint8_t* frame, uint32_t context);
     void TargetStatusSend(const uint8_t* frame, uint32_t context);
-    void ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord);
+    void ErrorReply(uint8_t function, uint32_t context, uint16_t status, uint32_t replyWord, uint8_t reason = 0);
     void Finish(uint16_t ioIndex, FcpResult::Outcome outcome);
+    struct Exchange;
+    void TaskManagementDone(const Exchange& tm);
     struct Exchange {
         bool open = false;
+        bool abandoned = false;   // the initiator aborted it: nothing more reaches it
+        uint8_t initiator = 0;
         uint16_t tag = 0;
+        uint16_t managedTag = 0;   // the task an ABORT TASK names
         FcpCommand command;
         FcpResult result;
         Done done;
     };
     std::array<Exchange, kMaxIoIndex> m_exchanges{};
+    std::array<bool, kMaxIoIndex> m_resetByBus{};
+    HeldAssists m_heldAssists;
+    bool m_releasing = false;   // held by the driver after a bus reset
 
     uint8_t m_function;
     InterruptLine m_line;
@@ -86,6 +121,10 @@ private:
     uint32_t m_loadsSeen = 0;
     uint32_t m_cmdBufferPosts = 0;
     uint32_t m_strayRequests = 0;
+    uint32_t m_requestsAfterReset = 0;
+    uint32_t m_busResets = 0;
+    uint32_t m_requestsAfterAbort = 0;
+    void CountRequestAfterAbort(uint32_t replyWord);
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
 };

@@ -26,6 +26,13 @@ uint32_t TaggedHost::Submit(const FcpCommand& command, uint16_t managedTag) {
     return tag;
 }
 
+FcpResult TaggedHost::TaskManagement(uint16_t lun, uint8_t function, uint16_t managedTag, uint64_t limitNs) {
+    FcpCommand command;
+    command.lun = lun;
+    command.taskManagement = function;
+    return Wait(Submit(command, managedTag), limitNs);
+}
+
 bool TaggedHost::Finished(uint32_t tag) const {
     auto it = m_results.find(tag);
     return it == m_results.end() || it->second.outcome != FcpResult::Outcome::Pending;

@@ -28,6 +28,12 @@ public:
                    uint32_t dataInLength = 0, uint64_t limitNs = kDefaultLimitNs);
     FcpResult Send(const FcpCommand& command, uint64_t limitNs = kDefaultLimitNs);
     uint32_t Submit(const FcpCommand& command, uint16_t managedTag = 0);
+    // A task management function to a LUN (its code, which the SAS TASK
+    // frame and the parallel SCSI buffer's flags share for the functions
+    // both know); ABORT TASK and QUERY TASK name a tag.  The response code
+    // comes back as status.
+    FcpResult TaskManagement(uint16_t lun, uint8_t function, uint16_t managedTag = 0,
+                             uint64_t limitNs = kDefaultLimitNs);
     FcpResult Wait(uint32_t tag, uint64_t limitNs = kDefaultLimitNs);
     bool Finished(uint32_t tag) const;
     std::function<void(uint32_t tag, const FcpResult&)> onCompletion;
