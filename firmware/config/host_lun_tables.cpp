@@ -24,6 +24,7 @@
 #include "hw/host_interface.h"
 #include "hw/hw.h"
 #include "partner/partner_link.h"
+#include "sas/host_port_ioc.h"
 #include "sas/sas_drive.h"
 #include "target/command_access.h"
 #include "target/target_engine.h"
@@ -122,6 +123,9 @@ uint8_t bOemAvailability(uint8_t bBits) {
 // are scanned by their own driver (ScanHostPortInitiators).
 void RefreshPortRecord(uint8_t bPort) {
     if (bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET) RefreshSasTargetInitiators(bPort, pGetHostPortRecord(bPort));
+    // A parallel SCSI port first ends what a bus reset left and brings its
+    // IOC up again when asked to.
+    if (bGetHostInterfaceType() == HOST_INTERFACE_SAS) ServeHostPortResets(bPort);
     SetHostPortLinkFlag(bPort, FALSE);
     if (fIsDualControllerActive() == TRUE) NotifyPartnerHostPortChange(bPort);
 }
@@ -274,6 +278,8 @@ bool RebuildPortLunTable(uint8_t bPort) {
     ClearPortLunTable(bPort);
     RefreshPortRecord(bPort);
     FillPortLunTable(bPort);
+    // A re-initialisation that failed is tried again on the next scan.
+    if (fIsHostPortReinitRequest(bPort) == TRUE) SetHostPortLinkFlag(bPort, TRUE);
     return true;
 }
 

@@ -63,6 +63,7 @@ constexpr uint8_t HANDSHAKE_DWORDS_ONE_SEGMENT = 10;
 constexpr uint8_t HANDSHAKE_REPLY_DWORDS = 5;
 constexpr uint32_t WATCHDOG_ENTRIES_PER_PASS = 50;
 constexpr uint64_t STALLED_TRANSFER_MS = 10000;
+constexpr uint32_t BUS_RESET_SETTLE_MS = 100;
 constexpr uint8_t EVENT_BUS_RESET = 36;
 constexpr uint8_t BUS_RESET_EXTERNAL = 1;
 constexpr uint8_t BUS_RESET_BY_IOC = 2;
@@ -73,15 +74,18 @@ constexpr uint32_t ABORT_ALL_REPLY_WORD = 0x20000000;
 struct PORT_STATE {
     uint8_t fBusReset;
     uint8_t fReinitRequest;
+    uint8_t fReinitFailed;   // the last try failed: one more is made
     uint8_t fAbortAll;
     uint8_t fAckPending;
     uint16_t wAckFrame;
     uint64_t lAckSentMs;
     uint8_t fRepostPending;
-    uint32_t adRepost[HOST_PORT_CMD_BUFFERS / 32];
+    uint32_t adRepost[HOST_PORT_CMD_BUFFERS / 32];   // buffers to give back to the IOC
     uint64_t lResetSnapshot;
     uint32_t dStashedWord;   // a new command no host entry could take yet
     uint8_t fStashed;
+    uint32_t adDeferred[HOST_PORT_CMD_BUFFERS / 32];   // requests waiting for a frame, by IoIndex
+    uint8_t fDeferred;
     uint32_t dDropped;       // reply words out of range
 };
 PORT_STATE s_asPortState[2];
@@ -90,11 +94,30 @@ uint32_t s_dSpurious = 0;
 uint16_t s_wWatchdogCursor = 0;
 // Each port's frame for requests sent by handshake.
 alignas(8) uint8_t s_aabHandshakeFrame[2][HOST_PORT_REQUEST_FRAME_BYTES];
+// A data or status request built while every request frame was out waits
+// here, one per command buffer, until a frame comes back: the target
+// engine takes it as sent, so it must not be lost.
+constexpr uint16_t DEFERRED_FRAME = HOST_PORT_REQUEST_FRAMES + 1;
+constexpr uint32_t DEFERRED_REQUEST_BYTES = 48;
+alignas(8) uint8_t s_aaabDeferred[2][HOST_PORT_CMD_BUFFERS][DEFERRED_REQUEST_BYTES];
 
 bool IsHostPort(uint8_t bIocId) { return bIocId == LSI_IOC_HOST_PORT_1 || bIocId == LSI_IOC_HOST_PORT_2; }
 PORT_STATE& State(uint8_t bIocId) { return s_asPortState[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0]; }
 uint8_t bPortNumber(uint8_t bIocId) { return bIocId == LSI_IOC_HOST_PORT_2 ? 2 : 1; }
 uint8_t* pbAt(CPU_ADDRESS d) { return static_cast<uint8_t*>(pCpuAddressToPointer(d)); }
+
+// Per-buffer bitmaps (buffers to re-post, requests waiting for a frame):
+// each marked buffer in order, until fnTake answers false.
+using BUFFER_BITMAP = uint32_t[HOST_PORT_CMD_BUFFERS / 32];
+template <typename Take>
+void ForEachMarked(const BUFFER_BITMAP& ad, Take fnTake) {
+    for (uint16_t w = 0; w < HOST_PORT_CMD_BUFFERS; ++w) {
+        if ((ad[w / 32] & (1u << (w % 32))) != 0 && !fnTake(w)) return;
+    }
+}
+void Mark(BUFFER_BITMAP& ad, uint16_t w) { ad[w / 32] |= 1u << (w % 32); }
+void Unmark(BUFFER_BITMAP& ad, uint16_t w) { ad[w / 32] &= ~(1u << (w % 32)); }
+bool IsMarked(const BUFFER_BITMAP& ad, uint16_t w) { return (ad[w / 32] & (1u << (w % 32))) != 0; }
 
 uint32_t dReplyWordOf(const KERNEL_ENTRY* ps) {
     uint32_t d;
@@ -146,7 +169,7 @@ KERNEL_ENTRY* psMatchingEntry(uint8_t bIocId, const HOST_PORT_MPT_STATE& s, uint
 void MarkRepost(uint8_t bIocId, const HOST_PORT_MPT_STATE& s, uint16_t wIoIndex) {
     if (wIoIndex >= HOST_PORT_CMD_BUFFERS || s.awIoToEntry[wIoIndex] == HOST_PORT_MAP_FREE) return;
     PORT_STATE& p = State(bIocId);
-    p.adRepost[wIoIndex / 32] |= 1u << (wIoIndex % 32);
+    Mark(p.adRepost, wIoIndex);
     p.fRepostPending = TRUE;
 }
 
@@ -254,9 +277,30 @@ void SendPriorityTaskResponse(uint8_t bIocId, HOST_PORT_MPT_STATE& s, uint32_t d
     std::memcpy(r.abLun, pbBuffer + SPI_CMD_LUN, 8);
     r.adSGL[0] = SGE_LAST_TO_INITIATOR | (SPI_STATUS_SENSE + TASK_RESPONSE_BYTES);
     r.adSGL[1] = static_cast<uint32_t>(dPciAddressOf(pbIu));
+    // The handshake carries ten dwords: built in the port's static frame,
+    // what follows the request goes as zeros.
+    uint8_t* pbFrame = s_aabHandshakeFrame[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0];
+    std::memset(pbFrame, 0, HOST_PORT_REQUEST_FRAME_BYTES);
+    std::memcpy(pbFrame, &r, sizeof r);
     uint32_t adReply[HANDSHAKE_REPLY_DWORDS] = {};
     (void)s;
-    (void)bLSIHandshake(bIocId, &r, HANDSHAKE_DWORDS_ONE_SEGMENT, adReply, HANDSHAKE_REPLY_DWORDS);
+    (void)bLSIHandshake(bIocId, pbFrame, HANDSHAKE_DWORDS_ONE_SEGMENT, adReply, HANDSHAKE_REPLY_DWORDS);
+}
+
+// ABORT TASK: the initiator's command with that tag, where its command
+// buffer put the tag, ends as aborted by where it stands (a command not yet
+// started gives its buffer back at once).
+void AbortTaggedCommand(uint8_t bIocId, uint8_t bInitiator, uint16_t wTag) {
+    for (uint16_t w = 0; w < HOST_ENTRY_COUNT; ++w) {
+        KERNEL_ENTRY* ps = nullptr;
+        (void)wGetTargetEntry(w, &ps);
+        if (ps == nullptr || ps->bPortCode != bIocId || !IsInUse(ps) || wGetCommandInitiator(ps) != bInitiator) continue;
+        uint16_t wEntryTag;
+        std::memcpy(&wEntryTag, reinterpret_cast<const uint8_t*>(ps) + SPI_CMD_TAG, 2);
+        if (wEntryTag != wTag) continue;
+        HostPortAbortCommand(bIocId, ps);
+        return;
+    }
 }
 
 // A task management request on the bus, carried in a command buffer.
@@ -267,7 +311,7 @@ void TaskManagement(uint8_t bIocId, HOST_PORT_MPT_STATE& s, uint32_t dWord, uint
     if (bFlags & SPI_TASK_ABORT_TASK) {
         uint16_t wTag;
         std::memcpy(&wTag, pb + SPI_CMD_TAG, 2);
-        (void)bMarkExchangeTagAborted(bIocId, bInitiator, wTag);
+        AbortTaggedCommand(bIocId, bInitiator, wTag);
     } else if (bFlags & (SPI_TASK_ABORT_TASK_SET | SPI_TASK_CLEAR_TASK_SET | SPI_TASK_TARGET_RESET)) {
         ResetAfterBusEvent(bIocId);
     } else if (bFlags & SPI_TASK_LOGICAL_UNIT_RESET) {
@@ -331,6 +375,14 @@ void TransferError(uint8_t bIocId, HOST_PORT_MPT_STATE& s, const uint8_t* pb, ui
     const bool fLost = wStatus == MPI_IOCSTATUS_TARGET_ABORTED || wStatus == MPI_IOCSTATUS_TARGET_NO_CONNECTION;
     if (bFunction == MPI_FUNCTION_TARGET_ASSIST) {
         const uint8_t bReason = pb[MPI_TARGET_PRIORITY_REASON];
+        // A transfer the IOC gave up gives its buffer back even when its
+        // command has ended meanwhile (a bus reset flushed it): the IOC
+        // holds that buffer no more, and it would be lost.
+        if (fLost && !fLive) {
+            MarkRepost(bIocId, s, wIoIndex);
+            s.awIoToEntry[wIoIndex] = HOST_PORT_MAP_FREE;
+            return;
+        }
         if (!fLive) return;
         if (fLost || (wStatus == MPI_IOCSTATUS_TARGET_PRIORITY_IO && bReason == SPI_PRIORITY_DATA_OUT_CRC)) {
             HostPortAbortCommand(bIocId, ps);
@@ -478,8 +530,9 @@ void PutSge(uint8_t* pb, uint32_t dFlagsLength, uint32_t dAddress) {
 }
 
 // Where a request for the entry is built: a request frame once the IOC has
-// room, or the port's handshake frame for a command the IOC took as
-// priority I/O.  Null when no frame is free.
+// room, the port's handshake frame for a command the IOC took as priority
+// I/O, or the buffer's deferred request when no frame is free.  Null only
+// when a request of that buffer already waits there.
 uint8_t* pbRequestFor(const KERNEL_ENTRY* ps, HOST_PORT_MPT_STATE& s, uint16_t* pwFrame) {
     const uint8_t bIocId = ps->bPortCode;
     if (HasFlag(ps, KE_FLAG_SAS_HOST)) {
@@ -492,7 +545,14 @@ uint8_t* pbRequestFor(const KERNEL_ENTRY* ps, HOST_PORT_MPT_STATE& s, uint16_t* 
         Dispatch(bIocId, s);
     }
     uint8_t* pb = nullptr;
-    return bGetHostPortRequestFrame(bIocId, &pb, pwFrame) == STATUS_OK ? pb : nullptr;
+    if (bGetHostPortRequestFrame(bIocId, &pb, pwFrame) == STATUS_OK) return pb;
+    const uint16_t wIoIndex = wIoIndexOf(ps);
+    const PORT_STATE& p = State(bIocId);
+    if (IsMarked(p.adDeferred, wIoIndex)) return nullptr;
+    *pwFrame = DEFERRED_FRAME;
+    pb = s_aaabDeferred[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0][wIoIndex];
+    std::memset(pb, 0, DEFERRED_REQUEST_BYTES);
+    return pb;
 }
 
 void FillCommandFields(const KERNEL_ENTRY* ps, uint8_t* pb, uint8_t bFunction, uint16_t wContext) {
@@ -531,6 +591,13 @@ void Send(KERNEL_ENTRY* ps, HOST_PORT_MPT_STATE& s, uint8_t* pb, uint16_t wFrame
         (void)bLSIHandshake(ps->bPortCode, pb, bDwords, adReply, HANDSHAKE_REPLY_DWORDS);
         return;
     }
+    if (wFrame == DEFERRED_FRAME) {
+        const uint16_t wIoIndex = wIoIndexOf(ps);
+        PORT_STATE& p = State(ps->bPortCode);
+        Mark(p.adDeferred, wIoIndex);
+        p.fDeferred = TRUE;
+        return;
+    }
     PostHostPortRequestFrame(ps->bPortCode, pb, wFrame);
     s.awIoToFrame[wIoIndexOf(ps)] = wFrame;
 }
@@ -544,6 +611,14 @@ uint8_t bSegmentDwords(uint32_t dLength2) {
 void ReleaseAbortedPiece(KERNEL_ENTRY* ps) {
     if (ps->bCommandType != COMMAND_TYPE_STREAM_PIECE && ps->bCommandType != COMMAND_TYPE_CLOSING_PIECE) return;
     Finish(ps);
+}
+
+// An aborted command whose buffer went back to the IOC has no exchange on
+// the bus any more: that buffer may hold another command by now, so
+// nothing more is sent for it.
+bool HasLostItsBuffer(const KERNEL_ENTRY* ps, const HOST_PORT_MPT_STATE& s) {
+    const uint16_t wIoIndex = wIoIndexOf(ps);
+    return HasFlag(ps, KE_FLAG_ABORTED) && wIoIndex < HOST_PORT_CMD_BUFFERS && s.awIoToEntry[wIoIndex] != ps->wIndex;
 }
 
 }  // namespace
@@ -637,6 +712,7 @@ void ResetHostPortDriverState() {
         p.lResetSnapshot = 0;
         p.fBusReset = FALSE;
         p.fReinitRequest = FALSE;
+        p.fReinitFailed = FALSE;
         p.fAbortAll = FALSE;
         p.fStashed = FALSE;
     }
@@ -649,6 +725,8 @@ void ClearHostPortReposts(uint8_t bIocId) {
     PORT_STATE& p = State(bIocId);
     std::memset(p.adRepost, 0, sizeof p.adRepost);
     p.fRepostPending = FALSE;
+    std::memset(p.adDeferred, 0, sizeof p.adDeferred);
+    p.fDeferred = FALSE;
     SetSavedSense(bIocId, ALL_SAVED_SENSE_INITIATORS, SENSE_NO_SENSE, 0, 0);
 }
 
@@ -712,6 +790,12 @@ void HostPortDataOutAssist(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint32_t 
         return;
     }
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    if (HasLostItsBuffer(ps, *s)) {
+        SetFlag(ps, KE_FLAG_NO_STATUS);
+        ps->bPrimaryState = HOST_STATE_DATA_RECEIVED;
+        QueueDataReceived(ps->wIndex);
+        return;
+    }
     uint16_t wFrame = HOST_PORT_MAP_FREE;
     uint8_t* pb = pbRequestFor(ps, *s, &wFrame);
     if (pb == nullptr) return;
@@ -726,6 +810,10 @@ uint8_t bHostPortSendStatus(KERNEL_ENTRY* ps, uint16_t, uint8_t bStatus, uint8_t
     if (s == nullptr) return 0;
     if (fIsHostPortInitialised(ps->bPortCode) != TRUE) return bInternalSendStatus(ps, bStatus, bKey, bAsc, bAscq);
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    if (HasLostItsBuffer(ps, *s)) {
+        Finish(ps);
+        return STATUS_OK;
+    }
     uint16_t wFrame = HOST_PORT_MAP_FREE;
     uint8_t* pb = pbRequestFor(ps, *s, &wFrame);
     if (pb == nullptr) return 0;
@@ -840,11 +928,16 @@ void RepostHostPortCommandBuffers(uint8_t bIocId) {
     PORT_STATE& p = State(bIocId);
     p.fRepostPending = FALSE;
     MPI_TARGET_CMD_BUFFER_POST_REQUEST r{};
+    // The buffers of one request are unmarked only once it went: without a
+    // frame they stay marked for the next pass.
     auto Post = [&] {
         uint8_t* pb = nullptr;
         uint16_t wFrame = HOST_PORT_MAP_FREE;
         if (r.bBufferCount == 0) return true;
-        if (bGetHostPortRequestFrame(bIocId, &pb, &wFrame) != STATUS_OK) return false;
+        if (bGetHostPortRequestFrame(bIocId, &pb, &wFrame) != STATUS_OK) {
+            p.fRepostPending = TRUE;
+            return false;
+        }
         r.bFunction = MPI_FUNCTION_TARGET_CMD_BUFFER_POST;
         r.bBufferLength = HOST_PORT_CMD_BUFFER_BYTES;
         std::memcpy(pb, &r, sizeof r);
@@ -852,19 +945,20 @@ void RepostHostPortCommandBuffers(uint8_t bIocId) {
         // The IOC takes the descriptors as it takes the request: no reply
         // follows a post that went well, so its frame is free again.
         FreeFrame(*s, wFrame);
+        for (uint8_t i = 0; i < r.bBufferCount; ++i) {
+            const auto w = static_cast<uint16_t>(r.asBuffer[i].dIoIndex);
+            Unmark(p.adRepost, w);
+            s->awIoToEntry[w] = HOST_PORT_MAP_FREE;
+        }
         r = MPI_TARGET_CMD_BUFFER_POST_REQUEST{};
         return true;
     };
-    for (uint16_t w = 0; w < HOST_PORT_CMD_BUFFERS; ++w) {
-        uint32_t& d = p.adRepost[w / 32];
-        if ((d & (1u << (w % 32))) == 0) continue;
-        d &= ~(1u << (w % 32));
-        s->awIoToEntry[w] = HOST_PORT_MAP_FREE;
+    ForEachMarked(p.adRepost, [&](uint16_t w) {
         MPI_TARGET_CMD_BUFFER_DESCRIPTOR& b = r.asBuffer[r.bBufferCount++];
         b.dIoIndex = w;
         b.dAddress = static_cast<uint32_t>(dCpuAddressToPciAddress(dGetHostPortCommandBuffer(bIocId, w)));
-        if (r.bBufferCount == MPI_TARGET_CMD_BUFFER_POST_MAX && !Post()) break;
-    }
+        return r.bBufferCount < MPI_TARGET_CMD_BUFFER_POST_MAX || Post();
+    });
     (void)Post();
 }
 
@@ -889,12 +983,8 @@ void HostPortCommandWatchdog() {
         const bool fAckLate = p.fAckPending == TRUE && lNow - p.lAckSentMs > STALLED_TRANSFER_MS;
         if (afStuck[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0] != TRUE && !fAckLate) continue;
         fAny = true;
-        SetHostPortLinkFlag(bIocId, TRUE);
-        FillHostInterfaceBitmap(bIocId, TRUE);
-        SetHostPortBusResetFlag(bIocId);
-        p.fReinitRequest = TRUE;
         p.fAckPending = FALSE;
-        PostEvent(EVENT_BUS_RESET, bPortNumber(bIocId), BUS_RESET_BY_WATCHDOG);
+        ResetHostPortUnderHosts(bIocId);
     }
     if (fAny) {
         EndScsi2ReservationsOfPort(LSI_IOC_HOST_PORT_1);
@@ -902,9 +992,78 @@ void HostPortCommandWatchdog() {
     }
 }
 
+void ResetHostPortUnderHosts(uint8_t bIocId) {
+    if (!IsHostPort(bIocId)) return;
+    ResetLsiHostPort(bIocId);
+    PostEvent(EVENT_BUS_RESET, bPortNumber(bIocId), BUS_RESET_BY_WATCHDOG);
+}
+
+void ResetLsiHostPort(uint8_t bIocId) {
+    if (!IsHostPort(bIocId)) return;
+    SetHostPortLinkFlag(bIocId, TRUE);
+    FillHostInterfaceBitmap(bIocId, TRUE);
+    SetHostPortBusResetFlag(bIocId);
+    State(bIocId).fReinitRequest = TRUE;
+}
+
+void ServeHostPortResets(uint8_t bIocId) {
+    if (!IsHostPort(bIocId)) return;
+    PORT_STATE& p = State(bIocId);
+    if (p.fBusReset == TRUE) {
+        // The hosts are given time to see the reset before what predates it ends.
+        SpinDelayMs(BUS_RESET_SETTLE_MS);
+        HostPortFlushAfterReset(bIocId);
+        p.fBusReset = FALSE;
+        p.fAbortAll = FALSE;
+    }
+    if (p.fReinitRequest != TRUE) return;
+    if (bReinitSASHostPort(bIocId) == STATUS_OK || p.fReinitFailed == TRUE) {
+        p.fReinitRequest = FALSE;
+        p.fReinitFailed = FALSE;
+    } else {
+        p.fReinitFailed = TRUE;
+    }
+}
+
+void ReleaseHostPortReadAheadMarkers(uint8_t bIocId) {
+    HOST_PORT_MPT_STATE* s = pGetHostPortState(bIocId);
+    if (s == nullptr) return;
+    for (uint16_t& w : s->awIoToEntry) {
+        if ((w & 0xFF00) != MAP_READ_AHEAD) continue;
+        DecReadAheadWaitCount(static_cast<uint8_t>(w), TRUE);
+        w = HOST_PORT_MAP_FREE;
+    }
+}
+
+void PostDeferredHostPortRequests(uint8_t bIocId) {
+    HOST_PORT_MPT_STATE* s = pGetHostPortState(bIocId);
+    if (s == nullptr) return;
+    InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    PORT_STATE& p = State(bIocId);
+    p.fDeferred = FALSE;
+    ForEachMarked(p.adDeferred, [&](uint16_t w) {
+        uint8_t* pb = nullptr;
+        uint16_t wFrame = HOST_PORT_MAP_FREE;
+        if (bGetHostPortRequestFrame(bIocId, &pb, &wFrame) != STATUS_OK) {
+            p.fDeferred = TRUE;
+            return false;
+        }
+        Unmark(p.adDeferred, w);
+        std::memcpy(pb, s_aaabDeferred[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0][w], DEFERRED_REQUEST_BYTES);
+        PostHostPortRequestFrame(bIocId, pb, wFrame);
+        s->awIoToFrame[w] = wFrame;
+        return true;
+    });
+}
+
 // The background pass's names for these services.
-uint8_t fIsSasHostPortServiceRequested(uint8_t bIocId) { return fIsHostPortRepostPending(bIocId); }
-void SasHostPortService(uint8_t bIocId) { RepostHostPortCommandBuffers(bIocId); }
+uint8_t fIsSasHostPortServiceRequested(uint8_t bIocId) {
+    return ToFlag(fIsHostPortRepostPending(bIocId) == TRUE || (IsHostPort(bIocId) && State(bIocId).fDeferred == TRUE));
+}
+void SasHostPortService(uint8_t bIocId) {
+    if (fIsHostPortRepostPending(bIocId) == TRUE) RepostHostPortCommandBuffers(bIocId);
+    PostDeferredHostPortRequests(bIocId);
+}
 void SasHostEventService() { HostPortCommandWatchdog(); }
 
 }  // namespace fw

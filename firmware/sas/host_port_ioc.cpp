@@ -33,6 +33,8 @@ constexpr uint16_t MAX_FRAME_COUNT = HOST_PORT_REQUEST_FRAMES;
 constexpr uint8_t PORT_PAGES = 3;
 constexpr uint8_t DEVICE_PAGES = 3;
 constexpr uint32_t PAGE_FILL[3] = {0x11111111, 0x22222222, 0x33333333};
+constexpr uint32_t MU_RESET_ACK_MS = 2000;
+constexpr uint32_t MU_RESET_READY_MS = 4000;
 
 struct PORT {
     HOST_PORT_MPT_STATE s;
@@ -87,14 +89,18 @@ uint8_t bCarveRegion(uint8_t bIocId) {
     return STATUS_OK;
 }
 
+}  // namespace
+
 // The image is taken only when its header is whole and the size it gives
 // fits both the bytes carried and what the IOC can hold.
-uint8_t fIsImageWhole(const uint8_t* pbImage, uint32_t dLength) {
+uint8_t fIsHostPortImageWhole(const uint8_t* pbImage, uint32_t dLength) {
     if (pbImage == nullptr || dLength < sizeof(MPI_FW_IMAGE_HEADER)) return FALSE;
     MPI_FW_IMAGE_HEADER h;
     std::memcpy(&h, pbImage, sizeof h);
     return ToFlag(h.dImageSize >= sizeof h && h.dImageSize <= dLength && h.dImageSize <= LSI_MAX_FIRMWARE_IMAGE_BYTES);
 }
+
+namespace {
 
 uint32_t dImageVersion(const uint8_t* pbImage) {
     MPI_FW_IMAGE_HEADER h;
@@ -241,6 +247,27 @@ void PostHostPortCommandBuffers(uint8_t bIocId) {
     std::memset(pbFrame, 0, HOST_PORT_REQUEST_FRAME_BYTES);
 }
 
+// Everything after the facts, as start-up and a re-initialisation both
+// run it: initialisation, port facts, the SCSI pages from the settings,
+// the frames and buffers given to the IOC, events on and the port enabled.
+uint8_t bStartPort(uint8_t bIocId, BUFFER_HANDLE dPage) {
+    PORT& p = Port(bIocId);
+    MPI_PORT_FACTS_REPLY sPortFacts{};
+    if (bLSIIocInit(bIocId, 1, 0, BUS_ADDRESS{0}) != STATUS_OK || bLSIPortFacts(bIocId, &sPortFacts) != STATUS_OK) return 0;
+    p.s.wMaxPostedCmdBuffers = sPortFacts.wMaxPostedCmdBuffers;
+    if (bSetPortPages(bIocId, dPage) != STATUS_OK || bSetDevicePages(bIocId, dPage) != STATUS_OK) return 0;
+    InitHostPortFramePool(bIocId);
+    PostHostPortReplyFrames(bIocId);
+    ReleaseHostPortReadAheadMarkers(bIocId);
+    PostHostPortCommandBuffers(bIocId);
+    std::memset(pbAt(p.s.dStatusBuffers), 0, static_cast<uint32_t>(HOST_PORT_STATUS_BUFFERS) * HOST_PORT_STATUS_BUFFER_BYTES);
+    if (bLSIEventNotificationOn(bIocId) != STATUS_OK) return 0;
+    if (bLSIPortEnable(bIocId, 0, PORT_ENABLE_TIMEOUT_MS) != STATUS_OK) return 0;
+    p.fInitialised = TRUE;
+    ClearHostPortReposts(bIocId);
+    return STATUS_OK;
+}
+
 // One port from its PCI function to its enabled port; 0 leaves it down.
 uint8_t bInitPort(uint8_t bIocId, const uint8_t* pbImage, BUFFER_HANDLE dPage) {
     PORT& p = Port(bIocId);
@@ -263,19 +290,36 @@ uint8_t bInitPort(uint8_t bIocId, const uint8_t* pbImage, BUFFER_HANDLE dPage) {
         if (HOST_PORT_REGION_UPLOAD + sFacts.dFWImageSize > HOST_PORT_REGION_BYTES) return 0;
         if (bLSIUploadFirmware(bIocId, sFacts.dFWImageSize, p.s.dRegion + HOST_PORT_REGION_UPLOAD) != STATUS_OK) return 0;
     }
-    MPI_PORT_FACTS_REPLY sPortFacts{};
-    if (bLSIIocInit(bIocId, 1, 0, BUS_ADDRESS{0}) != STATUS_OK || bLSIPortFacts(bIocId, &sPortFacts) != STATUS_OK) return 0;
-    p.s.wMaxPostedCmdBuffers = sPortFacts.wMaxPostedCmdBuffers;
-    if (bSetPortPages(bIocId, dPage) != STATUS_OK || bSetDevicePages(bIocId, dPage) != STATUS_OK) return 0;
-    InitHostPortFramePool(bIocId);
-    PostHostPortReplyFrames(bIocId);
-    PostHostPortCommandBuffers(bIocId);
-    std::memset(pbAt(p.s.dStatusBuffers), 0, static_cast<uint32_t>(HOST_PORT_STATUS_BUFFERS) * HOST_PORT_STATUS_BUFFER_BYTES);
-    if (bLSIEventNotificationOn(bIocId) != STATUS_OK) return 0;
-    if (bLSIPortEnable(bIocId, 0, PORT_ENABLE_TIMEOUT_MS) != STATUS_OK) return 0;
-    p.fInitialised = TRUE;
-    ClearHostPortReposts(bIocId);
-    return STATUS_OK;
+    return bStartPort(bIocId, dPage);
+}
+
+// The IOC back to READY by a message unit reset; FALSE when it does not
+// come back in time.
+bool ResetMessageUnit(uint8_t bIocId) {
+    const HOST_PORT_MPT_STATE& s = Port(bIocId).s;
+    const uint32_t dState = (Reg32Read(s.sInterface.pdDoorbell) & MPI_DOORBELL_STATE_MASK) >> MPI_DOORBELL_STATE_SHIFT;
+    if (dState == MPI_IOC_STATE_READY) return true;
+    Reg32Write(s.sInterface.pdDoorbell, static_cast<uint32_t>(MPI_FUNCTION_IOC_MESSAGE_UNIT_RESET)
+                                            << MPI_DOORBELL_FUNCTION_SHIFT);
+    if (bLSIWaitDoorbellAckTimed(bIocId, MU_RESET_ACK_MS) != STATUS_OK) return false;
+    Reg32Write(s.sInterface.pdHostIntStatus, 0);
+    return bLSIWaitReady(bIocId, MU_RESET_READY_MS) == STATUS_OK;
+}
+
+// The chip's image loaded again through the first function: both
+// channels restart on it, so the other port is reset under its hosts too
+// and brought up by its own re-initialisation.
+bool ReloadChip(uint8_t bIocId) {
+    uint32_t dLength = 0;
+    const uint8_t* pbImage = pGetHostPortIOCImage(&dLength);
+    if (fIsHostPortImageWhole(pbImage, dLength) != TRUE ||
+        bLSIDownloadFirmware(LSI_IOC_HOST_PORT_1, pbImage, TRUE) != STATUS_OK) {
+        return false;
+    }
+    const uint8_t bOther = bIocId == LSI_IOC_HOST_PORT_1 ? LSI_IOC_HOST_PORT_2 : LSI_IOC_HOST_PORT_1;
+    Port(bOther).fInitialised = FALSE;
+    ResetHostPortUnderHosts(bOther);
+    return bLSIWaitReady(bIocId, MU_RESET_READY_MS) == STATUS_OK;
 }
 
 }  // namespace
@@ -290,7 +334,7 @@ uint8_t InitSASHostPorts() {
     uint8_t bResult = 0;
     uint32_t dLength = 0;
     const uint8_t* pbImage = pGetHostPortIOCImage(&dLength);
-    if (bAllocDataPages(0, IMAGE_PAGES, &dImage) == STATUS_OK && fIsImageWhole(pbImage, dLength) == TRUE &&
+    if (bAllocDataPages(0, IMAGE_PAGES, &dImage) == STATUS_OK && fIsHostPortImageWhole(pbImage, dLength) == TRUE &&
         dLength <= IMAGE_PAGES * BUFFER_PAGE_SIZE) {
         std::memcpy(pBufferHandleToPointer(dImage), pbImage, dLength);
         const uint8_t* pbStaged = static_cast<const uint8_t*>(pBufferHandleToPointer(dImage));
@@ -306,6 +350,28 @@ uint8_t InitSASHostPorts() {
     }
     if (dImage != NULL_BUFFER_HANDLE) (void)wFreeDataPages(dImage, IMAGE_PAGES);
     (void)wFreeDataPages(dPage, 1);
+    return bResult;
+}
+
+uint8_t bReinitSASHostPort(uint8_t bIocId) {
+    if (!IsHostPort(bIocId) || Port(bIocId).s.sInterface.pdDoorbell == 0) return 0;
+    // The page comes first: without one the port is left as it is.
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return STATUS_NO_PAGES;
+    PORT& p = Port(bIocId);
+    uint8_t bResult = 0;
+    {
+        InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+        Reg32Write(p.s.sInterface.pdHostIntMask, 0xFFFFFFFF);
+        p.fInitialised = FALSE;
+        MPI_IOC_FACTS_REPLY sFacts{};
+        if ((ResetMessageUnit(bIocId) || ReloadChip(bIocId)) && bIocFacts(bIocId, &sFacts) == STATUS_OK) {
+            bResult = bStartPort(bIocId, dPage);
+        }
+        if (bResult == STATUS_OK) Reg32Write(p.s.sInterface.pdHostIntMask, 0);
+    }
+    (void)wFreeDataPages(dPage, 1);
+    if (bResult == STATUS_OK) (void)bLSISendBusReset(bIocId);
     return bResult;
 }
 

@@ -60,6 +60,10 @@ uint8_t bReadHostPortDevicePage(uint8_t bIocId, uint8_t bTargetId, uint32_t* pdW
 // The transfer rate code the information menus show for the port's own id.
 uint8_t bGetHostPortTransferRate(uint8_t bIocId);
 
+// An image is loaded only when its MPI header is whole and the size it
+// gives fits both the bytes carried and what the chip can hold.
+uint8_t fIsHostPortImageWhole(const uint8_t* pbImage, uint32_t dLength);
+
 // The port's MPI interface record; null for any other id.
 LSI_MPT_INTERFACE* pGetHostPortInterface(uint8_t bIocId);
 // The port's request frames: a free one (0xFF; 16 with index 0xFFFF when
@@ -78,6 +82,24 @@ uint8_t bLSIAbortAllTargetIO(uint8_t bIocId);
 uint32_t dGetHostPortDroppedReplies(uint8_t bIocId);
 uint32_t dGetHostPortSpuriousInterrupts();
 
+// A port brought up again from whatever state its IOC is in (a message
+// unit reset, or the chip's image loaded again), its buffers posted anew
+// and a bus reset sent; 0xFF when it is up, STATUS_NO_PAGES without a page
+// to read the pages into, 0 on any other failure.
+uint8_t bReinitSASHostPort(uint8_t bIocId);
+// What a LUN table rebuild of the port does first: the commands a bus
+// reset left are ended, and a re-initialisation asked for is run (a
+// failed one is tried once more on the next rebuild).  Nothing for any
+// other port.
+void ServeHostPortResets(uint8_t bIocId);
+// The port is reset under its hosts: they are told, and the scan ends
+// what was in flight and re-initialises the IOC.  The watchdog's and a
+// reload's reset is logged (event 36); the operator's request
+// (ResetLsiHostPort) is not.
+void ResetHostPortUnderHosts(uint8_t bIocId);
+// Read-ahead transfers named in the buffer map end with it.
+void ReleaseHostPortReadAheadMarkers(uint8_t bIocId);
+
 // The driver's flags back to their start-of-day values (ports up).
 void ResetHostPortDriverState();
 // No buffer waits to be re-posted and no initiator has sense saved.
@@ -95,6 +117,9 @@ void HostPortAbortCommand(uint8_t bIocId, KERNEL_ENTRY* psEntry);
 // Background services: buffers back to the IOC, and the stalled-transfer
 // watchdog.
 void RepostHostPortCommandBuffers(uint8_t bIocId);
+// Data and status requests that found every request frame out go to the
+// IOC once frames are back.
+void PostDeferredHostPortRequests(uint8_t bIocId);
 void HostPortCommandWatchdog();
 
 }  // namespace fw

@@ -45,6 +45,4 @@ uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void NotifySASExpanderListChanged() {}
 uint32_t dGetSASInvalidCrcCount() { return 0; }
 
-void ResetLsiHostPort(uint8_t) {}
-
 }  // namespace fw
