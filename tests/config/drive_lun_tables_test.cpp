@@ -1,5 +1,7 @@
 // The failed-drive list, the spare list, host port records and the host LUN
 // tables through which a host command finds its logical drive.
+#include <cstring>
+
 #include "config/config_state.h"
 #include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
@@ -193,6 +195,42 @@ TEST_F(HostLunTest, RebuildPresentsMappingsAndDefaultLuns) {
     EXPECT_EQ(fw::pGetHostLunTable(1)[512 * 255 + 9], 0xFFFF);
     ASSERT_NE(FindEvent(63), nullptr);
     EXPECT_EQ(FindEvent(63)->abArgs[9], 9);
+}
+
+// On a parallel SCSI port a mapping names its host by SCSI id: that host
+// sees the mapping and nothing else, every other id the default LUNs.
+TEST_F(HostLunTest, ParallelScsiMappingsApplyToTheHostOfTheirScsiId) {
+    fw::SetHostInterfaceType(2);
+    s_sLive.asLd[1].wDefaultLun = 4;
+    s_sLive.asLd[1].bAvailability = 1;
+    fw::SAN_LUN_MAP_ENTRY& sMap = s_sLive.asSanMap[0];
+    s_sLive.sHeader.wSanMapCount = 2;
+    std::memset(sMap.abNodeWwn, 0, 8);
+    sMap.abNodeWwn[0] = 6;
+    for (uint16_t& w : sMap.awLunMap) w = 0xFFFF;
+    sMap.awLunMap[0] = 0x4003;
+    // An id past the bus's sixteen names nobody.
+    fw::SAN_LUN_MAP_ENTRY& sBad = s_sLive.asSanMap[1];
+    sBad = sMap;
+    sBad.abNodeWwn[0] = 16;
+    sBad.awLunMap[2] = 0x4003;
+    s_sLive.asLd[3].bSanMapState = 34;
+    Apply();
+    fw::ClearPortLunTable(0x31);
+    fw::FillPortLunTable(0x31);
+    uint16_t wLd = 0;
+    EXPECT_EQ(fw::bLookupPortLun(0x31, 0, 6, &wLd), 1);
+    EXPECT_EQ(wLd, 3);
+    EXPECT_EQ(fw::bLookupPortLun(0x31, 4, 6, &wLd), 0xFF);   // a mapped host sees no defaults
+    EXPECT_EQ(fw::bLookupPortLun(0x31, 2, 6, &wLd), 0xFF);
+    EXPECT_EQ(fw::bLookupPortLun(0x31, 0, 7, &wLd), 0xFF);
+    EXPECT_EQ(fw::bLookupPortLun(0x31, 4, 7, &wLd), 1);
+    EXPECT_EQ(wLd, 1);
+    // Port 2 offers neither.
+    fw::ClearPortLunTable(0x32);
+    fw::FillPortLunTable(0x32);
+    EXPECT_EQ(fw::bLookupPortLun(0x32, 0, 6, &wLd), 0xFF);
+    EXPECT_EQ(fw::bLookupPortLun(0x32, 4, 7, &wLd), 0xFF);
 }
 
 TEST_F(HostLunTest, HostPortRecordsAndLinkFlags) {

@@ -387,6 +387,26 @@ TEST_F(SasHostPorts, ClearTaskSetEndsEveryCommandOnTheUnit) {
     AtRest();
 }
 
+// An IOC that faults is logged with its doorbell and the controller starts
+// again, which brings the IOC up anew.
+TEST_F(SasHostPorts, AnIocFaultIsLoggedAndTheControllerResetsItself) {
+    const uint16_t wBefore = EventCount(1);
+    c.ioc->EnterFault(0x1234);
+    EXPECT_EQ(c.board.RunUntil([] { return false; }, kRunningLimitNs), sim::StopKind::Reset);
+    ASSERT_EQ(EventCount(1), wBefore + 1);
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    const fw::EVENT_LOG_ENTRY* ps = nullptr;
+    for (uint16_t w = 0; w < wCount; ++w) {
+        if (fw::psGetEventLogEntry(w)->bCode == 1) ps = fw::psGetEventLogEntry(w);
+    }
+    ASSERT_NE(ps, nullptr);
+    EXPECT_EQ(ps->abArgs[0], 4);      // the target IOC
+    EXPECT_EQ(ps->abArgs[1], 0x40);   // FAULT state
+    EXPECT_EQ(ps->abArgs[3], 0x12);
+    EXPECT_EQ(ps->abArgs[4], 0x34);
+}
+
 // ---- time-out and links ------------------------------------------------------------
 
 // Data in flight for 14 s is waited for; past that the command is aborted.

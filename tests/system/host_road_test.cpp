@@ -1,5 +1,5 @@
 // Hosts write and read logical drives of every RAID level through the whole
-// controller: FC or SAS host port, target engine, cache, RAID engine, drives.
+// controller: FC, SAS or parallel SCSI host port, target engine, cache, RAID engine, drives.
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,8 +8,11 @@
 
 #include "host_road.h"
 #include "cache/nvram_journal.h"
+#include "config/apply_settings.h"
 #include "config/bad_blocks.h"
+#include "config/config_image.h"
 #include "harness/dispatch_board.h"
+#include "hw/mpi_scsi_port.h"
 
 namespace {
 
@@ -285,24 +288,33 @@ TEST_P(DriveErrorRoad, ADriveErrorReachesTheHostWithItsSense) {
     ExpectRead(0, 64);
     ExpectDrivesMatchReference();
 }
-INSTANTIATE_TEST_SUITE_P(Hosts, DriveErrorRoad, ::testing::Values(HostKind::Fc, HostKind::Sas),
+INSTANTIATE_TEST_SUITE_P(Hosts, DriveErrorRoad, ::testing::Values(HostKind::Fc, HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
 
-// ---- task management through a SAS host port -----------------------------
+// ---- task management through a SAS or parallel SCSI host port -------------
 
-// Two hosts on the first SAS port, each with a read whose data the port
-// holds back, so that task management finds them in flight.
-class SasTaskRoad : public HostRoad {
+// Two hosts on the port, each with a read whose data the port holds back,
+// so that task management finds them in flight.  The function codes are
+// the same in a SAS TASK frame and in the parallel SCSI task flags.
+class TaskRoad : public HostRoad, public ::testing::WithParamInterface<HostKind> {
 protected:
     static constexpr uint8_t kAbortTaskSet = 0x02;
     static constexpr uint8_t kLogicalUnitReset = 0x08;
     static constexpr uint64_t kOtherAddress = kSasHostAddress + 1;
+    static constexpr uint8_t kOtherScsiId = kScsiHostId - 1;
 
-    void SetUp() override { hostKind = HostKind::Sas; }
+    void SetUp() override { hostKind = GetParam(); }
     void BootWithSecondHost() {
         ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
-        other = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kOtherAddress);
-        ASSERT_TRUE(other->LogIn());
+        if (hostKind == HostKind::Sas) {
+            auto h = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kOtherAddress);
+            ASSERT_TRUE(h->LogIn());
+            other = std::move(h);
+        } else {
+            auto h = std::make_unique<sim::ScsiHost>(*board, ScsiIoc(), kOtherScsiId);
+            ASSERT_TRUE(h->LogIn());
+            other = std::move(h);
+        }
         // Its first command collects the unit attention of its arrival.
         sim::FcpResult r;
         for (int i = 0; i < 4; ++i) {
@@ -311,63 +323,134 @@ protected:
         }
         ASSERT_EQ(r.status, 0) << SenseText(r);
     }
-    sim::SasTargetIoc& Ioc() { return *board->sasTargetIoc(); }
+    sim::TaggedHost& First() {
+        return hostKind == HostKind::Sas ? static_cast<sim::TaggedHost&>(*sasHost) : *scsiHost;
+    }
+    sim::ScsiHostIoc& ScsiIoc() { return *sim::FindScsiHostIoc(*board, 0); }
+    void Hold(bool f) {
+        if (hostKind == HostKind::Sas) {
+            board->sasTargetIoc()->holdAssists = f;
+        } else {
+            ScsiIoc().holdAssists = f;
+        }
+    }
+    size_t Held() { return hostKind == HostKind::Sas ? board->sasTargetIoc()->heldAssists() : ScsiIoc().heldAssists(); }
+    size_t OpenExchanges() {
+        return hostKind == HostKind::Sas ? board->sasTargetIoc()->openExchanges() : ScsiIoc().openExchanges();
+    }
     // A read of host h held at its data.
-    uint32_t HeldRead(sim::SasHost& h, uint64_t lba) {
-        Ioc().holdAssists = true;
-        const size_t held = Ioc().heldAssists();
+    uint32_t HeldRead(sim::TaggedHost& h, uint64_t lba) {
+        Hold(true);
+        const size_t held = Held();
         const uint32_t tag = h.Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, 1), {}, kBlock));
-        EXPECT_TRUE(h.RunUntil([this, held] { return Ioc().heldAssists() == held + 1; }));
+        EXPECT_TRUE(h.RunUntil([this, held] { return Held() == held + 1; }));
         return tag;
     }
     void Release() {
-        Ioc().holdAssists = false;
-        Ioc().ReleaseAssists();
+        Hold(false);
+        if (hostKind == HostKind::Sas) {
+            board->sasTargetIoc()->ReleaseAssists();
+        } else {
+            ScsiIoc().ReleaseAssists();
+        }
     }
-    std::unique_ptr<sim::SasHost> other;
+    // The target ended it without an answer.
+    static bool Unanswered(const sim::FcpResult& r) {
+        return r.outcome == sim::FcpResult::Outcome::Terminated || r.outcome == sim::FcpResult::Outcome::Aborted;
+    }
+    std::unique_ptr<sim::TaggedHost> other;
 };
 
 // ABORT TASK SET ends the sender's commands on the unit and leaves the
 // other host's alone.
-TEST_F(SasTaskRoad, AbortTaskSetEndsOnlyTheSendersCommands) {
+TEST_P(TaskRoad, AbortTaskSetEndsOnlyTheSendersCommands) {
     ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
-    const uint32_t a1 = HeldRead(*sasHost, 8);
-    const uint32_t a2 = HeldRead(*sasHost, 16);
+    const uint32_t a1 = HeldRead(First(), 8);
+    const uint32_t a2 = HeldRead(First(), 16);
     const uint32_t b = HeldRead(*other, 24);
-    EXPECT_EQ(sasHost->TaskManagement(0, kAbortTaskSet).status, 0);
-    EXPECT_EQ(sasHost->Wait(a1).outcome, sim::FcpResult::Outcome::Terminated);
-    EXPECT_EQ(sasHost->Wait(a2).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(First().TaskManagement(0, kAbortTaskSet).status, 0);
+    EXPECT_TRUE(Unanswered(First().Wait(a1)));
+    EXPECT_TRUE(Unanswered(First().Wait(a2)));
     EXPECT_FALSE(other->Finished(b));
     Release();
     const sim::FcpResult r = other->Wait(b);
     EXPECT_EQ(r.status, 0) << SenseText(r);
     EXPECT_EQ(r.dataIn.size(), kBlock);
     Settle();
-    EXPECT_EQ(Ioc().openExchanges(), 0u);
+    EXPECT_EQ(OpenExchanges(), 0u);
 }
 
 // LOGICAL UNIT RESET ends every command on the unit, whoever sent it,
 // releases the unit's reservation and gives its hosts a unit attention.
-TEST_F(SasTaskRoad, LogicalUnitResetEndsEveryCommandAndReleasesTheReservation) {
+TEST_P(TaskRoad, LogicalUnitResetEndsEveryCommandAndReleasesTheReservation) {
     ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
-    ASSERT_EQ(sasHost->Send(0, {fw::SCSI_RESERVE6, 0, 0, 0, 0, 0}).status, 0);
+    ASSERT_EQ(road->Send(0, {fw::SCSI_RESERVE6, 0, 0, 0, 0, 0}).status, 0);
     EXPECT_EQ(other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock).status, fw::SCSI_STATUS_RESERVATION_CONFLICT);
-    const uint32_t a = HeldRead(*sasHost, 8);
+    const uint32_t a = HeldRead(First(), 8);
     EXPECT_EQ(other->TaskManagement(0, kLogicalUnitReset).status, 0);
-    EXPECT_EQ(sasHost->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_TRUE(Unanswered(First().Wait(a)));
     Release();
     // Each host hears of the reset once; the reservation is gone.
-    for (sim::SasHost* h : {sasHost.get(), other.get()}) {
+    for (sim::TaggedHost* h : {&First(), other.get()}) {
         const sim::FcpResult ua = h->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
-        EXPECT_EQ(ua.status, fw::SCSI_STATUS_CHECK_CONDITION) << h->sasAddress();
+        EXPECT_EQ(ua.status, fw::SCSI_STATUS_CHECK_CONDITION);
         ASSERT_GE(ua.sense.size(), 14u);
         EXPECT_EQ(ua.sense[2] & 0x0F, fw::SENSE_UNIT_ATTENTION);
         EXPECT_EQ(ua.sense[12], 0x29);
         const sim::FcpResult r = h->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
-        EXPECT_EQ(r.status, 0) << SenseText(r) << h->sasAddress();
+        EXPECT_EQ(r.status, 0) << SenseText(r);
     }
     Settle();
-    EXPECT_EQ(Ioc().openExchanges(), 0u);
+    EXPECT_EQ(OpenExchanges(), 0u);
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, TaskRoad, ::testing::Values(HostKind::Sas, HostKind::Scsi),
+                         [](const auto& info) { return std::string(HostKindName(info.param)); });
+
+// ---- a parallel SCSI port's settings ----------------------------------------
+
+// The port's SCSI id, rate and packetized option as the settings hold them
+// reach its SCSI pages whenever its IOC is initialised, as at start-up;
+// the port then serves on.
+TEST_F(HostRoad, ScsiPortSettingsReachItsPagesWhenItIsInitialisedAgain) {
+    hostKind = HostKind::Scsi;
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    sim::ScsiHostIoc& ioc = *sim::FindScsiHostIoc(*board, 0);
+    fw::CONFIG_HEADER& h = fw::pGetConfigImage()->sHeader;
+    h.abPortHardAddress[0] = h.abPortHardAddress[2] = 3;
+    h.abPortDataRate[0] = 0;
+    h.afPortOptionB[0] = fw::FALSE;
+    (void)fw::ApplyStoredSettings(fw::FALSE, fw::FALSE);
+    fw::ResetHostPortUnderHosts(fw::LSI_IOC_HOST_PORT_1);
+    ASSERT_EQ(fw::bGetHostPortHardAddress(fw::LSI_IOC_HOST_PORT_1), 3);
+    ASSERT_EQ(fw::bGetHostPortSpeedSetting(fw::LSI_IOC_HOST_PORT_1), 0);
+    ASSERT_EQ(fw::fGetHostPortOptionB(fw::LSI_IOC_HOST_PORT_1), fw::FALSE);
+    ASSERT_EQ(board->RunUntil([] { return fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1) == fw::FALSE; },
+                              kSettleLimitNs),
+              sim::StopKind::Running);
+    ASSERT_EQ(fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1), fw::FALSE);
+    ASSERT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_1), fw::TRUE);
+    EXPECT_EQ(ioc.PortPage1().dConfiguration, 3u | 1u << 19);
+    for (uint8_t id = 0; id < fw::SCSI_HOST_IDS; ++id) {
+        const uint32_t d = ioc.DevicePage1(id).dRequestedParameters;
+        EXPECT_EQ((d >> 8) & 0xFF, 0x0Au) << int(id);
+        EXPECT_EQ(d & fw::SCSI_PARAMETERS_PACKETIZED, 0u) << int(id);
+    }
+    // The reset's unit attention, then the data as before.
+    sim::FcpResult r;
+    for (int i = 0; i < 4; ++i) {
+        r = road->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+        if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
+    }
+    EXPECT_EQ(r.status, 0) << SenseText(r);
+    Write(0, 16, 7);
+    ExpectRead(0, 16);
+    Settle();
+    // The information menus read the rate a wide bus at that period gives
+    // (run last: the processor runs only this from here on).
+    uint8_t bRate = 0;
+    ASSERT_EQ(board->RunOnCpu([&] { bRate = fw::bGetHostPortTransferRate(fw::LSI_IOC_HOST_PORT_1); }),
+              sim::StopKind::Finished);
+    EXPECT_EQ(bRate, 5);
 }
 
 // ---- a restart on the data directory ------------------------------------
