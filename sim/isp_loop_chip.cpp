@@ -17,6 +17,7 @@ constexpr uint64_t kMailboxNs = 5'000;
 constexpr uint64_t kPresentNs = 1'000;
 constexpr uint64_t kRequestNs = 1'000;
 constexpr uint64_t kSecondNs = 1'000'000'000;
+constexpr uint16_t kCompletionReset = 4;
 constexpr uint16_t kCompletionTimeout = 6;
 constexpr uint16_t kCompletionUnderrun = 0x15;
 constexpr uint16_t kStatusSenseValid = 0x0200;
@@ -79,6 +80,8 @@ LoopDevice* IspLoopChip::ByLoopId(uint16_t loopId) {
     return Find(FC_AL_LOOP_ID_TO_ALPA[loopId]);
 }
 
+uint64_t IspLoopChip::raisedForNs() const { return m_lineLevel ? m_board.clock().Now() - m_raisedAt : 0; }
+
 uint16_t IspLoopChip::firmwareState() const {
     if (firmwareStateOverride != 0xFFFF) return firmwareStateOverride;
     if (m_reqBase == 0) return ISP_FW_STATE_CONFIG_WAIT;
@@ -133,9 +136,11 @@ uint32_t IspLoopChip::Read(uint32_t address, unsigned) {
 
 void IspLoopChip::Write(uint32_t address, uint32_t value, unsigned) {
     const uint32_t raw = address - WindowOf(m_chip);
-    // Its own HCCR written: from now on the driver speaks the chip's own
-    // layout, where 0x48 is a mailbox and 0x80-0xBE the register banks.
-    if (raw == ISP2X_REG_HCCR) m_native = true;
+    // A host command other than the interrupt clear at its own HCCR: from
+    // now on the driver speaks the chip's own layout, where 0x48 is a
+    // mailbox and 0x80-0xBE the register banks.  (The interrupt path clears
+    // the chip there whatever layout it otherwise uses.)
+    if (raw == ISP2X_REG_HCCR && value != ISP_HC_CLEAR_RISC_INT) m_native = true;
     if (m_native && raw == kSequencerWindow) {
         m_window = static_cast<uint16_t>(value);
         return;
@@ -160,10 +165,13 @@ void IspLoopChip::Write(uint32_t address, uint32_t value, unsigned) {
         r = ISP2X_REG_HCCR;
         switch (value) {
         case ISP24_HCCR_SET_HOST_INT: value = ISP_HC_SET_HOST_INT; break;
-        case ISP24_HCCR_CLEAR_RISC_INT: value = ISP_HC_CLEAR_RISC_INT; break;
         case ISP24_HCCR_PAUSE_RISC: value = ISP_HC_PAUSE_RISC; break;
         case ISP24_HCCR_RELEASE_RISC: value = ISP_HC_RELEASE_RISC; break;
-        default: return;
+        default:
+            // Its interrupt is not cleared there: 0x48 is this chip's
+            // mailbox 4, which takes the low half.
+            m_mailbox[4] = static_cast<uint16_t>(value);
+            return;
         }
     }
     if (r >= ISP2X_REG_MAILBOX0 && r < ISP2X_REG_MAILBOX0 + 2 * ISP_MAILBOXES) {
@@ -246,6 +254,7 @@ void IspLoopChip::Present() {
     m_hostStatus = static_cast<uint32_t>(i.mailbox0) << 16 | i.kind;
     m_presented = true;
     m_lineLevel = true;
+    m_raisedAt = m_board.clock().Now();
     m_line.Set(true);
 }
 
@@ -389,19 +398,25 @@ uint16_t IspLoopChip::Execute(std::array<uint16_t, 32>& mb) {
     case MBC_TARGET_RESET:
         if (mb[1] == 0xFF) return MBS_COMPLETE;
         if (LoopDevice* d = ByLoopId(mb[1]); d != nullptr && d->drive != nullptr) d->drive->Reset();
+        if (ByLoopId(mb[1]) != nullptr) AbortCommandsOf(mb[1]);
         return deviceCommand();
     case MBC_CLEAR_TASK_SET:
+        if (ByLoopId(mb[1]) != nullptr) AbortCommandsOf(mb[1]);
+        return deviceCommand();
     case 0x65:   // to the partner's port
     case 0x39:   // the device's queue parameters
         return deviceCommand();
     case 0x40:
     case 0x41:
         if (mb[1] == 0xFF) return MBS_COMPLETE;
-        // The bypass circuit acts on a port whether or not it is on the loop.
+        // The bypass circuit acts on a port whether or not it is on the
+        // loop; a port that leaves or joins the loop makes it initialise.
         if (mb[1] < FC_AL_LOOP_IDS) {
             for (LoopDevice& d : devices) {
                 if (d.alpa != FC_AL_LOOP_ID_TO_ALPA[mb[1]]) continue;
+                const bool wasOn = d.onLoop();
                 d.bypassed = opcode == 0x41;
+                if (d.onLoop() != wasOn) Lip(m_loopUp);
                 return MBS_COMPLETE;
             }
         }
@@ -524,7 +539,23 @@ void IspLoopChip::Command(const Entry& e, bool viaMailbox, uint32_t bus) {
         }
         Put16(&status[8], word);
     }
-    m_completions.push_back({m_board.clock().Now() + delay, status, viaMailbox, bus});
+    m_completions.push_back({m_board.clock().Now() + delay, status, viaMailbox, bus, loopId});
+    ArmCompletions();
+}
+
+// A task management function ends the device's open exchanges: each
+// command still outstanding comes back at once, no SCSI status, completion
+// status 4 (reset), whatever the drive would have answered.
+void IspLoopChip::AbortCommandsOf(uint16_t loopId) {
+    const uint64_t now = m_board.clock().Now();
+    for (Completion& c : m_completions) {
+        if (c.loopId != loopId) continue;
+        Entry aborted{};
+        std::memcpy(aborted.data(), c.status.data(), 8);
+        Put16(&aborted[10], kCompletionReset);
+        c.status = aborted;
+        c.due = now;
+    }
     ArmCompletions();
 }
 

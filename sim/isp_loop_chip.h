@@ -116,6 +116,8 @@ public:
     uint32_t softResets() const { return m_softResets; }
     bool initialised() const { return m_reqBase != 0; }
     bool line() const { return m_lineLevel; }
+    // How long the interrupt line has been raised without a clear (0: low).
+    uint64_t raisedForNs() const;
 
     static constexpr uint64_t kCommandNs = 20'000;
 
@@ -133,6 +135,7 @@ private:
         Entry status;
         bool viaMailbox;
         uint32_t bus;
+        uint16_t loopId;
     };
 
     static uint32_t Canonical(uint32_t offset);
@@ -151,6 +154,7 @@ private:
     void RequestsWritten();
     void TakeRequests();
     void Command(const Entry& entry, bool viaMailbox, uint32_t bus);
+    void AbortCommandsOf(uint16_t loopId);
     void PutResponse(const Entry& entry);
     LoopDevice* ByLoopId(uint16_t loopId);
 
@@ -158,6 +162,7 @@ private:
     uint8_t m_chip;
     InterruptLine m_line;
     bool m_lineLevel = false;
+    uint64_t m_raisedAt = 0;
     std::array<uint16_t, 32> m_mailbox{};
     std::array<uint16_t, 32> m_mailboxIn{};
     uint32_t m_hostStatus = 0;

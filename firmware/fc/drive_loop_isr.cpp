@@ -316,7 +316,11 @@ void DriveLoopIsr(uint8_t bChip) {
     default:
         break;
     }
-    (void)bQLHostCommand(bChip, ISP_HC_CLEAR_RISC_INT);
+    // The loop chips are ISP2x00s whatever the host chips are: their RISC
+    // interrupt is cleared at their own HCCR.  The generation-translated
+    // host command would write the ISP24xx offset, a mailbox register here,
+    // and leave the interrupt raised.
+    (void)bQLWriteReg16(bChip, ISP2X_REG_HCCR, ISP_HC_CLEAR_RISC_INT);
     if (lIn < 0) {
         s_fDriveIsrActive = FALSE;
         return;

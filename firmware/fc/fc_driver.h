@@ -25,15 +25,8 @@
 
 namespace fw {
 
-void ResetFibreChannelStartFlags();
 void InitLoopPortTables();
 void SetFcScanFlag(uint8_t f);
-
-// Used by the system tick and the stop paths of the executive (the tick's
-// service is in loop_health.h).
-// Takes the drive of the loop ID off both drive loops (TRUE) or puts it
-// back, and with TRUE asks for both loops to be reset.
-void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);
 
 // Background pass services of the chip driver.
 uint8_t fGetLoopTableRequest();

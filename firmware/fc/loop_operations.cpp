@@ -179,6 +179,20 @@ uint8_t bQLBypassDrive(uint8_t bChip, uint8_t bAlpa, uint8_t fEnable, uint8_t fA
     return bQLMailboxCommand(bChip, &s);
 }
 
+// The drive's port bypass circuit is set on both drive loops; a drive
+// taken off the loops leaves them only with the loop initialisation that
+// follows, so both loops are reset.  Only loops whose chip is fitted are
+// asked: a reset request nobody serves would stay raised.
+void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass) {
+    uint8_t bAlpa = 0;
+    if (fLoopIdToAlpa(bLoopId, &bAlpa) != TRUE) return;
+    for (uint8_t bChip = 3; bChip <= 4; ++bChip) {
+        if (fIsChipPresent(bChip) != TRUE) continue;
+        (void)bQLBypassDrive(bChip, bAlpa, fBypass == TRUE ? TRUE : FALSE, FALSE);
+        if (fBypass == TRUE) SetLoopResetRequest(bChip, TRUE);
+    }
+}
+
 uint8_t bQLPartnerTaskCommand(uint8_t bChip, uint8_t bAlpa) { return bDeviceCommand(bChip, MBC_PARTNER_TASK, bAlpa); }
 
 // A target without a loop ID is still reset, as the whole loop's 0xFF.

@@ -24,6 +24,10 @@ uint8_t bQLPartnerTaskCommand(uint8_t bChip, uint8_t bAlpa);
 uint8_t bQLTargetReset(uint8_t bChip, uint8_t bAlpa);
 uint8_t bQLClearTaskSet(uint8_t bChip, uint8_t bAlpa);
 
+// Takes the drive of the loop ID off both drive loops (TRUE) and asks for
+// both loops to be reset, or puts it back (FALSE).
+void SetDriveLoopBypass(uint8_t bLoopId, uint8_t fBypass);
+
 // Loop-level operations.
 constexpr uint8_t SWEEP_PATH = 0xFF;
 void ResetDriveLoopTargets(uint8_t bDo3, uint8_t bDo4, uint8_t fClear);

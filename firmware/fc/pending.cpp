@@ -6,12 +6,8 @@
 
 namespace fw {
 
-void ResetFibreChannelStartFlags() {}
 void InitLoopPortTables() {}
 void SetFcScanFlag(uint8_t) {}
-
-// Stand-ins for the tick, board state and stop paths.
-void SetDriveLoopBypass(uint8_t, uint8_t) {}
 
 uint8_t fGetLoopTableRequest() { return FALSE; }
 void LoopTableService() {}

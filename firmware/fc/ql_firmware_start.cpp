@@ -156,6 +156,18 @@ void SetProbeDefaults() {
     ClearHandleMap(2);
 }
 
+// Before the chips are looked for: nothing of a previous start may ask
+// for an ENABLE LUN or a loop reset, or leave the host ports flagged.
+void ResetFibreChannelStartFlags() {
+    SetEnableLunRequest(FALSE);
+    SetLoopResetRequest(3, FALSE);
+    SetLoopResetRequest(4, FALSE);
+    SetQLPortFlags(1, FALSE);
+    SetQLPortFlags(2, FALSE);
+    SetLoopResetRequest(1, FALSE);
+    SetLoopResetRequest(2, FALSE);
+}
+
 void FinishProbe() {
     SetEnableLunRequest(FALSE);
     if (fGetBoardFlagB6() == TRUE) s_afBoardPortFlag[0] = s_afBoardPortFlag[1] = FALSE;

@@ -55,6 +55,9 @@ uint8_t bGetHostPortHardLoopId(uint8_t bPort);   // 0xFF: none configured
 uint8_t fIsAcceptedChipId(uint32_t dId);
 uint8_t fIsQL24xxChipId(uint32_t dId);
 
+// Start of day, before the probe: the ENABLE LUN request, the loop-reset
+// requests of all four ports and the port flags of the host ports cleared.
+void ResetFibreChannelStartFlags();
 // The per-port flag bytes of ports 1-4 (15 sets all four).
 void SetQLPortFlags(uint8_t bPort, uint8_t f);
 uint8_t fGetQLPortFlag(uint8_t bPort);

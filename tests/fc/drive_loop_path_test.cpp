@@ -199,6 +199,43 @@ TEST_F(DriveLoopPath, TransportErrorsAreJudged) {
     EXPECT_EQ(dGetDriveLoopUnderrunTick(4), 0u);
 }
 
+// The host chips of this board are ISP24xx; the loop chips' interrupt is
+// still cleared at their own HCCR.  (A clear written at the host chips'
+// offset lands in a loop chip's mailbox 4: the interrupt stays raised and
+// the handler is entered without end.)
+TEST(DriveLoopInterrupt, EachPassClearsTheLoopChipsInterrupt) {
+    LoopController c;
+    c.AddDrive(0);
+    c.board.SetResetEntry(&ControllerEntry);
+    c.board.Boot();
+    constexpr uint64_t kStuckNs = 10'000'000;
+    auto stuck = [&c] { return c.Chip(3).raisedForNs() > kStuckNs || c.Chip(4).raisedForNs() > kStuckNs; };
+    c.board.RunUntil([&] { return stuck() || LoopController::BroughtUp(); }, looptest::kBootLimitNs);
+    ASSERT_FALSE(stuck());
+    ASSERT_TRUE(LoopController::BroughtUp());
+    EXPECT_EQ(fIsQL24xx(), TRUE);
+    EXPECT_GT(c.Chip(3).commandsExecuted(), 0u);
+}
+
+// A cleared task set ends the drive's outstanding command at once, with
+// completion status 4: it reaches its owner long before its time-out would
+// have, and, not being a loop fault, counts no loop error, leaves no mark in
+// the device memory and asks for no loop reset.
+TEST_F(DriveLoopPath, AClearedTaskSetEndsItsCommandAtOnce) {
+    c.Device(3, 1)->timesOut = true;
+    (void)Queue(3, 1, false, 0);
+    c.Run(10'000'000);
+    ASSERT_EQ(s_dDone, 0u);
+    const uint64_t cleared = c.board.clock().Now();
+    ASSERT_TRUE(c.CallWaiting([] { (void)bQLClearTaskSet(3, FC_AL_LOOP_ID_TO_ALPA[1]); }));
+    ASSERT_TRUE(RunUntilDone(1));
+    EXPECT_LT(c.board.clock().Now() - cleared, 1'000'000'000ull);
+    EXPECT_EQ(dGetDriveLoopErrorCount(3), 0u);
+    EXPECT_EQ(bGetDriveLoopDeviceCount(), 0);
+    EXPECT_EQ(fGetLoopResetRequest(3), FALSE);
+    EXPECT_EQ(fGetLoopResetRequest(4), FALSE);
+}
+
 // Loop down on loop 1 asks for a reset of loop 2; the loop is no longer
 // ready or up.
 TEST_F(DriveLoopPath, LoopDownOnOneLoopResetsTheOther) {

@@ -11,6 +11,8 @@
 #include "config/drive_loop_tables.h"
 #include "eventlog/event_log.h"
 #include "fc/loop_maps.h"
+#include "fc/ql_firmware_start.h"
+#include "fc/ql_target_entries.h"
 #include "fc/loop_operations.h"
 #include "partner/partner_link.h"
 #include "tests/fc/drive_loop_harness.h"
@@ -188,6 +190,78 @@ TEST_F(LoopOperations, BypassAndTheLoopReset) {
     });
     EXPECT_EQ(fRequest, FALSE);
     EXPECT_EQ(harness::CountEvents(60), resets + 1);
+}
+
+// A drive bypassed by loop ID leaves both loops with the loop
+// initialisation its bypass causes, both loops being asked to reset; taken
+// out of bypass it is mapped again.
+TEST_F(LoopOperations, ABypassedDriveLeavesBothLoopsUntilPutBack) {
+    const uint8_t alpa = FC_AL_LOOP_ID_TO_ALPA[1];
+    auto inMaps = [alpa] {
+        bool f3 = false, f4 = false;
+        for (uint8_t i = 1; i <= bGetLoopMapCount(3); ++i) f3 = f3 || bGetLoopMapAlpa(3, i) == alpa;
+        for (uint8_t i = 1; i <= bGetLoopMapCount(4); ++i) f4 = f4 || bGetLoopMapAlpa(4, i) == alpa;
+        return std::make_pair(f3, f4);
+    };
+    ASSERT_EQ(inMaps(), std::make_pair(true, true));
+    size_t from3 = Mark(3), from4 = Mark(4);
+    uint8_t fReset3 = FALSE, fReset4 = FALSE;
+    Call([&] {
+        SetDriveLoopBypass(1, TRUE);
+        fReset3 = fGetLoopResetRequest(3);
+        fReset4 = fGetLoopResetRequest(4);
+    });
+    EXPECT_EQ(Sent(3, 0x41, from3), (std::vector<uint16_t>{1}));
+    EXPECT_EQ(Sent(4, 0x41, from4), (std::vector<uint16_t>{1}));
+    EXPECT_EQ(fReset3, TRUE);
+    EXPECT_EQ(fReset4, TRUE);
+    c.board.RunUntil([&] { return inMaps() == std::make_pair(false, false) && LoopController::BroughtUp(); },
+                     10'000'000'000ull);
+    EXPECT_EQ(inMaps(), std::make_pair(false, false));
+    EXPECT_EQ(bGetLoopMapCount(3), kDrives);   // the chip and the two left
+
+    from3 = Mark(3);
+    from4 = Mark(4);
+    Call([] { SetDriveLoopBypass(1, FALSE); });
+    EXPECT_EQ(Sent(3, 0x40, from3), (std::vector<uint16_t>{1}));
+    EXPECT_EQ(Sent(4, 0x40, from4), (std::vector<uint16_t>{1}));
+    c.board.RunUntil([&] { return inMaps() == std::make_pair(true, true) && LoopController::BroughtUp(); },
+                     10'000'000'000ull);
+    EXPECT_EQ(inMaps(), std::make_pair(true, true));
+
+    // A loop ID beyond the loop's 126 names no drive: nothing is sent.
+    from3 = Mark(3);
+    Call([] { SetDriveLoopBypass(126, TRUE); });
+    EXPECT_EQ(Mark(3), from3);
+}
+
+// Start of day clears what a start before it may have left raised: the
+// ENABLE LUN request, every port's loop-reset request, the host ports'
+// flags.
+TEST_F(LoopOperations, TheStartFlagsAreCleared) {
+    uint8_t afAfter[8] = {};
+    c.OnCpu([&] {
+        const uint8_t f3 = fGetQLPortFlag(3), f4 = fGetQLPortFlag(4);
+        SetEnableLunRequest(TRUE);
+        for (uint8_t p = 1; p <= 4; ++p) {
+            SetLoopResetRequest(p, TRUE);
+            SetQLPortFlags(p, TRUE);
+        }
+        ResetFibreChannelStartFlags();
+        for (uint8_t p = 1; p <= 4; ++p) {
+            afAfter[p - 1] = fGetLoopResetRequest(p);
+            afAfter[p + 3] = fGetQLPortFlag(p);
+        }
+        SetQLPortFlags(3, f3);
+        SetQLPortFlags(4, f4);
+    });
+    EXPECT_EQ(fGetEnableLunRequest(), FALSE);
+    for (uint8_t p = 0; p < 4; ++p) EXPECT_EQ(afAfter[p], FALSE) << "port " << p + 1;
+    EXPECT_EQ(afAfter[4], FALSE);
+    EXPECT_EQ(afAfter[5], FALSE);
+    // The drive ports' flags are the chip start's to clear, not these.
+    EXPECT_EQ(afAfter[6], TRUE);
+    EXPECT_EQ(afAfter[7], TRUE);
 }
 
 // What the chip reports as its map is not trusted: a count beyond the 127
