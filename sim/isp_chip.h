@@ -189,6 +189,7 @@ private:
         uint32_t tag = 0;
         uint16_t oxId = 0;
         uint32_t fcpDl = 0;
+        uint16_t lun = 0;
         bool aborting = false;
     };
     struct Interrupt {
@@ -203,6 +204,7 @@ private:
         uint16_t status;
         uint8_t els;
         uint16_t handle;
+        uint16_t exchangeTag = 0;   // ISP2x00 abort task: the RX_ID
     };
     struct PendingAbts {
         uint32_t exchange;
@@ -317,6 +319,9 @@ private:
     CtioStatus Ctio2Status(const CtioInFlight& f) const;
     void Notify2x00(uint16_t status, const Login& login, uint16_t taskFlags, uint16_t lun, uint16_t exchangeTag);
     void NotifyAck2x00(const Entry& entry);
+    void NotifyPostedBack2x00(const Entry& entry);
+    void AcknowledgeNotify2x00(uint16_t sequence);
+    void TakeAbts2x00(FcInitiator& initiator, uint32_t tag);
     void EnableLun(const Entry& entry);
     void ModifyLun(const Entry& entry);
 

@@ -70,6 +70,9 @@ constexpr uint8_t kModifyAdd = 1;
 // The RX_ID the chip gives a command: its exchange's index.
 constexpr uint32_t kMaxRxId = 0xFFFF;
 
+// NOTIFY ACKNOWLEDGE: the sequence id of the notify it answers.
+constexpr uint32_t kAckSequence = 0x14;
+
 }  // namespace
 
 uint16_t IspChip::InitializeFirmware2x00(uint32_t icbAddress) {
@@ -128,6 +131,7 @@ void IspChip::TakeCommand2x00(FcInitiator& initiator, uint32_t tag, const FcpCom
                                         : static_cast<uint32_t>(c.dataOut.empty() ? c.dataInLength : c.dataOut.size());
     const uint16_t oxId = FcInitiator::OxIdOf(tag);
     const uint32_t address = OpenExchange(initiator, tag, oxId, fcpDl);
+    m_exchanges[address & kMaxRxId].lun = c.lun;
     ATIO2_ENTRY a{};
     a.bEntryType = ATIO2_ENTRY_TYPE;
     a.bEntryCount = 1;
@@ -236,7 +240,7 @@ void IspChip::FastPostCtio(uint16_t handle) {
 // by its sequence id.
 void IspChip::Notify2x00(uint16_t status, const Login& login, uint16_t taskFlags, uint16_t lun, uint16_t exchangeTag) {
     const uint16_t sequence = static_cast<uint16_t>(m_nextNotify++);
-    m_notifies.push_back(PendingNotify{sequence, status, 0, login.handle});
+    m_notifies.push_back(PendingNotify{sequence, status, 0, login.handle, exchangeTag});
     IMMEDIATE_NOTIFY2_ENTRY n{};
     n.bEntryType = IMMEDIATE_NOTIFY_ENTRY_TYPE;
     n.bEntryCount = 1;
@@ -251,12 +255,58 @@ void IspChip::Notify2x00(uint16_t status, const Login& login, uint16_t taskFlags
     PutResponse(e);
 }
 
-void IspChip::NotifyAck2x00(const Entry& entry) {
+// A NOTIFY ACKNOWLEDGE names the notify by its sequence id at 0x14.
+void IspChip::NotifyAck2x00(const Entry& entry) { AcknowledgeNotify2x00(Get16(entry.data(), kAckSequence)); }
+
+// The driver may instead give the notify back as it came, its status word
+// rewritten: its own sequence id names it.
+void IspChip::NotifyPostedBack2x00(const Entry& entry) {
+    if (!m_isp2x00) {
+        RefuseEntry(entry);
+        return;
+    }
+    IMMEDIATE_NOTIFY2_ENTRY n;
+    std::memcpy(&n, entry.data(), sizeof n);
+    AcknowledgeNotify2x00(n.wSequenceId);
+}
+
+// An acknowledged ABORT TASK ends its exchange and answers the initiator's
+// ABTS with BA_ACC; the command's resource stays with the driver, which
+// returns it as for any exchange that ended without its status.
+void IspChip::AcknowledgeNotify2x00(uint16_t sequence) {
     ++m_notifyAcks;
-    const uint16_t sequence = Get16(entry.data(), 0x14);
     auto it = std::find_if(m_notifies.begin(), m_notifies.end(),
                            [&](const PendingNotify& n) { return n.exchange == sequence; });
-    if (it != m_notifies.end()) m_notifies.erase(it);
+    if (it == m_notifies.end()) return;
+    const PendingNotify notify = *it;
+    m_notifies.erase(it);
+    if (notify.status != NOTIFY_ABORT_TASK) return;
+    auto abts = std::find_if(m_abts.begin(), m_abts.end(),
+                             [&](const PendingAbts& a) { return (a.exchange & kMaxRxId) == notify.exchangeTag; });
+    if (abts == m_abts.end()) return;
+    const PendingAbts a = *abts;
+    m_abts.erase(abts);
+    if (Exchange* x = FindExchange(a.exchange); x != nullptr && x->initiator == a.initiator && x->tag == a.tag) {
+        ++m_terminated;
+        CloseExchange(*x);
+    }
+    a.initiator->AbortAnswered(a.tag, true);
+}
+
+// The older generation hands an ABTS to the driver as an ABORT TASK
+// immediate notify naming the exchange by its RX_ID; one for an exchange
+// the chip no longer has it refuses itself.
+void IspChip::TakeAbts2x00(FcInitiator& initiator, uint32_t tag) {
+    const Login* login = FindLogin(initiator);
+    for (Exchange& x : m_exchanges) {
+        if (!x.used || x.initiator != &initiator || x.tag != tag || x.aborting || login == nullptr) continue;
+        x.aborting = true;
+        const uint16_t index = static_cast<uint16_t>(&x - m_exchanges.data());
+        m_abts.push_back(PendingAbts{static_cast<uint32_t>(x.generation) << 16 | index, x.oxId, &initiator, tag});
+        Notify2x00(NOTIFY_ABORT_TASK, *login, 0, x.lun, index);
+        return;
+    }
+    initiator.AbortAnswered(tag, false);
 }
 
 void IspChip::EnableLun(const Entry& entry) {

@@ -327,6 +327,10 @@ void IspChip::TakeCommand(FcInitiator& initiator, uint32_t tag) {
 void IspChip::Abts(FcInitiator& initiator, uint32_t tag) { Receive(Frame::Kind::Abts, initiator, tag, kFrameNs); }
 
 void IspChip::TakeAbts(FcInitiator& initiator, uint32_t tag) {
+    if (m_isp2x00) {
+        TakeAbts2x00(initiator, tag);
+        return;
+    }
     Exchange* found = nullptr;
     uint32_t address = kNoExchange;
     for (Exchange& x : m_exchanges) {

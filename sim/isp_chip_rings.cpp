@@ -61,6 +61,7 @@ void IspChip::HandleRequest(const Entry& entry) {
         {ISP_ENTRY_ENABLE_LUN, &IspChip::EnableLun},
         {ISP_ENTRY_MODIFY_LUN, &IspChip::ModifyLun},
         {NOTIFY_ACK_ENTRY_TYPE, &IspChip::NotifyAck},
+        {IMMEDIATE_NOTIFY_ENTRY_TYPE, &IspChip::NotifyPostedBack2x00},
         {ABTS_RESPONSE_ENTRY_TYPE, &IspChip::AbtsResponse},
         {ISP_ENTRY_CT_PASSTHROUGH, &IspChip::CtPassThrough},
         {ISP_ENTRY_LOGOUT, &IspChip::LogoutEntry},

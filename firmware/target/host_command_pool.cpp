@@ -130,6 +130,14 @@ uint16_t wAbortLun(const KERNEL_ENTRY& sEntry) {
     return wGetCommandLun(&sEntry);
 }
 
+// Requests of the task management path itself are not tasks: an abort
+// notify's own head reads, at the command's RX_ID, its LUN.
+bool IsTask(const KERNEL_ENTRY& sEntry) {
+    const uint8_t bState = sEntry.bPrimaryState;
+    return bState != HOST_STATE_IMMEDIATE_NOTIFY && bState != HOST_STATE_ABORT_REQUEST &&
+           bState != HOST_STATE_TASK_MANAGEMENT;
+}
+
 bool MarkAborted(KERNEL_ENTRY* psEntry) {
     if (HasFlag(psEntry, KE_FLAG_ABORTED | KE_FLAG_STATUS_SENT)) return false;
     SetFlag(psEntry, KE_FLAG_ABORTED);
@@ -333,7 +341,8 @@ uint8_t bMarkPortIdAborted(uint8_t bPortCode, uint32_t dPortId) {
 
 uint8_t bMarkExchangeTagAborted(uint8_t bPortCode, uint16_t wInitiator, uint16_t wTag) {
     for (KERNEL_ENTRY& sEntry : s_asTargetEntries) {
-        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode || wAbortInitiator(sEntry) != wInitiator) continue;
+        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode || !IsTask(sEntry)) continue;
+        if (wAbortInitiator(sEntry) != wInitiator) continue;
         uint16_t wRxId;
         std::memcpy(&wRxId, reinterpret_cast<const uint8_t*>(&sEntry) + offsetof(ATIO2_ENTRY, wRxId), sizeof(wRxId));
         if (wRxId != wTag) continue;
@@ -349,13 +358,7 @@ uint16_t wMarkTaskSetAborted(uint8_t bPortCode, uint16_t wInitiator, uint32_t dP
     const bool fByPortId = (bPortCode == PORT_CODE_FC_HOST_1 || bPortCode == PORT_CODE_FC_HOST_2) && fIsQL24xx() == TRUE;
     uint16_t wMarked = 0;
     for (KERNEL_ENTRY& sEntry : s_asTargetEntries) {
-        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode) continue;
-        // Requests of the task management path itself are not tasks.
-        const uint8_t bState = sEntry.bPrimaryState;
-        if (bState == HOST_STATE_IMMEDIATE_NOTIFY || bState == HOST_STATE_ABORT_REQUEST ||
-            bState == HOST_STATE_TASK_MANAGEMENT) {
-            continue;
-        }
+        if (sEntry.fUsed != TRUE || sEntry.bPortCode != bPortCode || !IsTask(sEntry)) continue;
         if (wInitiator != 0xFFFF) {
             if (fByPortId ? dGetCommandSourceId(&sEntry) != dPortId : wAbortInitiator(sEntry) != wInitiator) continue;
         }

@@ -3,7 +3,7 @@
 // block and ENABLE LUN, commands and completions on the one response ring,
 // the status form with its sense, the command resources the chip hands
 // back and the driver returns, LIP and LIP reset, and fast-posted
-// completions.
+// completions, and a host's abort.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -227,6 +227,59 @@ TEST_F(Isp2x00Path, AFastPostedCompletionMovesAWaitingWriteOnUnlessALipCameBetwe
     EXPECT_EQ(before->bPrimaryState, HOST_STATE_COMPLETE);
     ASSERT_EQ(bPeekCommandComplete(&ps), STATUS_FOUND);
     EXPECT_EQ(ps, before);
+}
+
+// A host's ABTS reaches the driver as an ABORT TASK notify naming the
+// exchange by its RX_ID: the command of that exchange is marked aborted,
+// the notify goes back to the chip as its acknowledge and the host hears
+// BA_ACC.
+TEST_F(Isp2x00Path, AnAbortEndsTheCommandOfItsExchange) {
+    fctest::Responder r(board);
+    r.onCommand = [](fctest::Responder& self, KERNEL_ENTRY* e) { self.kept.push_back(e); };
+    const uint32_t terminated = Chip().terminatedExchanges();
+    const uint32_t acks = Chip().notifyAcks();
+    const uint32_t tag = host->Submit(sim::FcpCommand::To(kLun, {SCSI_INQUIRY, 0, 0, 0, 36, 0}, {}, 36));
+    ASSERT_TRUE(host->RunUntil([&r] { return r.kept.size() == 1; }));
+    KERNEL_ENTRY* e = r.kept[0];
+    EXPECT_EQ(e->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(host->Abort(tag), sim::FcInitiator::AbortAnswer::Accepted);
+    EXPECT_NE(e->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(host->Wait(tag).outcome, sim::FcpResult::Outcome::Aborted);
+    EXPECT_EQ(Chip().terminatedExchanges(), terminated + 1);
+    EXPECT_GT(Chip().notifyAcks(), acks);
+}
+
+// The abort names a command by its initiator and RX_ID; a request of the
+// task management path is no command, though an abort notify's own head
+// reads, where a command keeps its RX_ID, its LUN.
+TEST_F(Isp2x00Path, AnAbortIsMatchedToACommandNotToANotify) {
+    constexpr uint16_t kInitiator = 5, kRxId = 3;
+    KERNEL_ENTRY* psNotify = nullptr;
+    KERNEL_ENTRY* psCommand = nullptr;
+    uint16_t w = 0;
+    ASSERT_EQ(bAllocTargetEntries(1, 1, &psNotify, &w, FALSE), STATUS_OK);
+    ASSERT_EQ(bAllocTargetEntries(1, 1, &psCommand, &w, FALSE), STATUS_OK);
+    IMMEDIATE_NOTIFY2_ENTRY n{};
+    n.bEntryType = IMMEDIATE_NOTIFY_ENTRY_TYPE;
+    n.wInitiator = kInitiator;
+    n.wLun = kRxId;
+    n.wStatus = NOTIFY_ABORT_TASK;
+    n.wExchangeTag = kRxId;
+    std::memcpy(psNotify, &n, sizeof n);
+    psNotify->bPortCode = 1;
+    psNotify->bPrimaryState = HOST_STATE_IMMEDIATE_NOTIFY;
+    ATIO2_ENTRY a{};
+    a.bEntryType = ATIO2_ENTRY_TYPE;
+    a.wInitiator = kInitiator;
+    a.wRxId = kRxId;
+    std::memcpy(psCommand, &a, sizeof a);
+    psCommand->bPortCode = 1;
+    psCommand->bPrimaryState = HOST_STATE_NEW_COMMAND;
+    EXPECT_EQ(bMarkExchangeTagAborted(1, kInitiator, kRxId), STATUS_FOUND);
+    EXPECT_NE(psCommand->lFlags & KE_FLAG_ABORTED, 0u);
+    EXPECT_EQ(psNotify->lFlags & KE_FLAG_ABORTED, 0u);
+    FreeTargetEntry(psNotify);
+    FreeTargetEntry(psCommand);
 }
 
 }  // namespace
