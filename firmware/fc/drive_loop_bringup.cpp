@@ -9,6 +9,7 @@
 #include "config/drive_loop_tables.h"
 #include "config/host_port_tables.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/enclosure_discovery.h"
 #include "eventlog/event_log.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
@@ -107,6 +108,7 @@ void PartnerLostOnLoops() {
     PostEvent(EVENT_PARTNER_LOST, bGetPartnerControllerNumber());
     PostEvent(EVENT_WRITE_BACK_ALONE, bGetPartnerControllerNumber());
     PostEvent(EVENT_PARTNER_NOT_ON_LOOPS);
+    ResetEnclosureScanState();
     (void)bUpdatePartnerMissingIndicator();
     SetConfigApplyOption(TRUE);
     SetPartnerAlive(FALSE);

@@ -160,6 +160,24 @@ TEST_F(DriveLoopBringUp, ALoopThatNeverBecomesReadyIsReportedOnce) {
 
 namespace {
 
+// The device memory holds 126 drives: a report of one more is dropped and
+// counted, and those it holds keep their states.
+TEST_F(DriveLoopBringUp, AFullDeviceMemoryDropsAndCountsNewReports) {
+    ASSERT_TRUE(c.Boot());
+    const uint32_t drops = dGetDriveLoopDeviceDrops();
+    c.OnCpu([] {
+        ClearDriveLoopDeviceTable();
+        for (uint32_t k = 0; k <= DRIVE_LOOP_DEVICE_ENTRIES; ++k) {
+            const auto wwn = WwnBytes(0x5000000000000000ull + k);
+            RecordDriveLoopDeviceState(wwn.data(), 3, 103);
+        }
+    });
+    EXPECT_EQ(bGetDriveLoopDeviceCount(), DRIVE_LOOP_DEVICE_ENTRIES);
+    EXPECT_EQ(dGetDriveLoopDeviceDrops(), drops + 1);
+    EXPECT_EQ(psGetDriveLoopDevice(DRIVE_LOOP_DEVICE_ENTRIES - 1)->bState, 103);
+    EXPECT_EQ(psGetDriveLoopDevice(DRIVE_LOOP_DEVICE_ENTRIES - 1)->abWwn[7], DRIVE_LOOP_DEVICE_ENTRIES - 1);
+}
+
 // The configuration loaded from the loop drives: this controller's newest
 // copy that holds together whole; a newest copy whose body is damaged gives
 // way to the next, not to the default image.

@@ -192,6 +192,30 @@ TEST_F(LoopOperations, BypassAndTheLoopReset) {
     EXPECT_EQ(harness::CountEvents(60), resets + 1);
 }
 
+// A partner found on a drive loop while the two ran together, and found on
+// neither loop at the next bring-up, is lost: events 9, 8 and 92, and this
+// controller goes on alone.
+TEST_F(LoopOperations, APartnerGoneFromBothLoopsAtBringUpIsLost) {
+    uint8_t abName[8];
+    Call([&] { PartnerDrivePortName(3, abName); });
+    uint64_t partner = 0;
+    for (uint8_t b : abName) partner = partner << 8 | b;
+    AddInitiator(60, partner);
+    c.OnCpu([] { SetDualControllerValid(TRUE); });
+    ASSERT_TRUE(c.Lip(3));
+    ASSERT_EQ(fIsDualControllerActive(), TRUE);
+    const uint32_t lost = harness::CountEvents(9), alone = harness::CountEvents(8);
+    ASSERT_EQ(harness::CountEvents(92), 0u);
+
+    c.Chip(3).devices.back().present = false;
+    ASSERT_TRUE(c.Lip(3));
+    EXPECT_EQ(harness::CountEvents(92), 1u);
+    EXPECT_EQ(harness::CountEvents(9), lost + 1);
+    EXPECT_EQ(harness::CountEvents(8), alone + 1);
+    EXPECT_EQ(fIsDualControllerActive(), FALSE);
+    EXPECT_EQ(fIsPartnerAlive(), FALSE);
+}
+
 // A drive bypassed by loop ID leaves both loops with the loop
 // initialisation its bypass causes, both loops being asked to reset; taken
 // out of bypass it is mapped again.
