@@ -15,6 +15,7 @@
 #include "fc/drive_loop_watch.h"
 #include "fc/loop_health.h"
 #include "fc/loop_operations.h"
+#include "sas/sas_scsi_path.h"
 #include "tests/fc/drive_loop_harness.h"
 
 namespace {
@@ -119,6 +120,17 @@ TEST_F(DriveLoopPath, AWriteOnOneLoopReadsBackOnTheOther) {
     EXPECT_EQ(wGetTotalCommands(3), 0);
     EXPECT_EQ(wGetTotalCommands(4), 0);
     EXPECT_EQ(wGetCommandCompleteCount(3), 0);
+}
+
+// A drive's CHECK CONDITION goes to the drive error handler with its
+// sense: the command reaches its owner with the medium error recorded.
+TEST_F(DriveLoopPath, ACheckConditionReachesTheErrorHandlerWithItsSense) {
+    c.drives[1]->InjectMediaError(700, 1);
+    KERNEL_ENTRY* ps = Queue(4, 1, false, 700);
+    ASSERT_TRUE(RunUntilDone(1));
+    EXPECT_NE(ps->lFlags & KE_FLAG_SENSE_PRESENT, 0u);
+    EXPECT_EQ(psSasFields(ps)->bSenseKey, 3);
+    EXPECT_EQ(psSasFields(ps)->bAsc, 0x11);
 }
 
 // Good completions finish their entry only when it is still the one posted:
