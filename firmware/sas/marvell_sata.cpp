@@ -21,6 +21,7 @@
 #include "hw/ata.h"
 #include "hw/hw.h"
 #include "hw/scsi.h"
+#include "raid/drive_error_recovery.h"
 #include "platform/pci.h"
 #include "sas/sas_scsi_path.h"
 
@@ -434,7 +435,7 @@ void LosePort(uint8_t bPort, bool fReport) {
 
 // The command the engine stopped on: on a queued drive the tag the device
 // reports, else the oldest command at the chip.
-const KERNEL_ENTRY* psFailingCommand(uint8_t bPort) {
+KERNEL_ENTRY* psFailingCommand(uint8_t bPort) {
     const MARVELL_PORT& s = s_asPort[bPort];
     if (s.fQueued == TRUE && s.bQueueDepth != 0) {
         const uint16_t w = s.awTag[(Tf(bPort, SATA_TF_COUNT) >> 3) & 0x1F];
@@ -442,7 +443,7 @@ const KERNEL_ENTRY* psFailingCommand(uint8_t bPort) {
         if (w != SATA_TAG_FREE) GetKernelEntryAddress(w & ~SATA_TAG_NOT_LAST, &ps);
         return ps;
     }
-    const KERNEL_ENTRY* psOldest = nullptr;
+    KERNEL_ENTRY* psOldest = nullptr;
     for (uint16_t w : s.awTag) {
         KERNEL_ENTRY* ps = nullptr;
         if (w != SATA_TAG_FREE) GetKernelEntryAddress(w & ~SATA_TAG_NOT_LAST, &ps);
@@ -450,6 +451,24 @@ const KERNEL_ENTRY* psFailingCommand(uint8_t bPort) {
         if (psOldest == nullptr || ps->alSequence[0] < psOldest->alSequence[0]) psOldest = ps;
     }
     return psOldest;
+}
+
+// A block the drive cannot read, met by a READ: the RAID engine's recovery
+// serves it from the array's redundancy (or ends it with the error), as it
+// does for any drive.  Posted again it would only stop the engine again,
+// and a second stop within the minute gives the whole drive up.  The
+// command leaves the port's tags first, so the recovery that follows posts
+// only the others again.
+bool HandUnreadableReadToRecovery(uint8_t bPort, KERNEL_ENTRY* ps, uint8_t bError) {
+    if (ps == nullptr || ps->abCdb[0] != SCSI_READ10 || (bError & ATA_ERROR_UNCORRECTABLE) == 0) return false;
+    MARVELL_PORT& s = s_asPort[bPort];
+    for (uint16_t& w : s.awTag)
+        if (w != SATA_TAG_FREE && (w & ~SATA_TAG_NOT_LAST) == ps->wIndex) w = SATA_TAG_FREE;
+    uint8_t abSense[SENSE_FIXED_LENGTH];
+    BuildFixedSense(abSense, SENSE_MEDIUM_ERROR, ASC_UNRECOVERED_READ_ERROR, 0);
+    RecordDriveCommandTime(ps);
+    DriveCommandErrorHandler(ps->bPortCode, SCSI_STATUS_CHECK_CONDITION, ps, abSense, sizeof abSense, TRUE, FALSE);
+    return true;
 }
 
 bool Recover(uint8_t bPort, bool fAfterTimeout) {
@@ -758,11 +777,14 @@ void MarvellPortMonitor() {
             // The engine stopped on an error: report the command, recover.
             const uint8_t bStatus = Tf(p, SATA_TF_COMMAND), bError = Tf(p, SATA_TF_FEATURES);
             const uint8_t c[10] = {};
-            const KERNEL_ENTRY* psFailed = psFailingCommand(p);
+            KERNEL_ENTRY* psFailed = psFailingCommand(p);
             const uint8_t* pb = psFailed != nullptr ? psFailed->abCdb : c;
             PostEvent(EVENT_EDMA_ERROR, bOwnChassisSlot(p), bStatus, bError, pb[0], pb[1], pb[2], pb[3], pb[4], pb[5],
                       pb[6], pb[7], pb[8], pb[9]);
-            const bool fDue = s.lLastRecovery == 0 || lNow - s.lLastRecovery > RECOVERY_SPACING_MS;
+            // A bad block is the drive's, not the link's: it never counts
+            // against the drive's recoveries.
+            const bool fDue = HandUnreadableReadToRecovery(p, psFailed, bError) || s.lLastRecovery == 0 ||
+                              lNow - s.lLastRecovery > RECOVERY_SPACING_MS;
             if (!fDue || !Recover(p, false)) LosePort(p, true);
         } else if (s.fPresent == TRUE && s.fTimedOut == TRUE) {
             char acKey[8];

@@ -22,7 +22,9 @@
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "hw/ata.h"
+#include "hw/scsi.h"
 #include "sas/marvell_sata.h"
+#include "sas/sas_scsi_path.h"
 #include "sim/board.h"
 #include "sim/drive.h"
 #include "sim/sata_88sx.h"
@@ -37,7 +39,11 @@ constexpr uint64_t kBootLimitNs = 120'000'000'000ull;
 constexpr uint64_t kBigDrive = 1ull << 29;   // blocks: past the 28-bit limit
 
 uint32_t s_dDone = 0;
-void CommandDone(KERNEL_ENTRY*) { ++s_dDone; }
+uint8_t s_bLastSenseKey = 0;
+void CommandDone(KERNEL_ENTRY* ps) {
+    ++s_dDone;
+    s_bLastSenseKey = (ps->lFlags & KE_FLAG_SENSE_PRESENT) != 0 ? psSasFields(ps)->bSenseKey : 0;
+}
 
 class MarvellSata : public ::testing::Test {
 protected:
@@ -252,10 +258,17 @@ TEST_F(MarvellSata, TheMonitorRecoversReportsAndFindsPorts) {
     EXPECT_EQ(psEdma->abArgs[3], 0x28);   // the command: READ(10) at 296
     EXPECT_EQ(psEdma->abArgs[8], 296 & 0xFF);
     EXPECT_EQ(psEdma->abArgs[2], ATA_ERROR_UNCORRECTABLE);
-    // Re-posted on the initiator queue's new-command ring: not ended.
-    EXPECT_EQ(s_dDone, 0u);
+    // The unreadable READ went to the drive error recovery, which (no array
+    // behind it to serve the block) ends it with the drive's MEDIUM ERROR;
+    // it is not posted again to stop the engine a second time, and the
+    // drive stays.
     EXPECT_TRUE(Chip(1)->edmaEnabled(1));
+    ASSERT_TRUE(RunUntilDone(1));
+    EXPECT_EQ(s_bLastSenseKey, SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(harness::CountEvents(117), 1u);
     EXPECT_EQ(pGetMarvellPortRecord(9)->fPresent, TRUE);
+    EXPECT_EQ(pGetMarvellPortRecord(9)->bOutstanding, 0);
+    s_dDone = 0;
 
     ASSERT_EQ(Queue(0, false, 10, 8, pb), STATUS_OK);
     Chip(0)->Hang(0, true);
