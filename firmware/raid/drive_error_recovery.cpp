@@ -51,6 +51,8 @@ namespace fw {
 
 namespace {
 
+constexpr uint8_t DRIVE_LOOP_PATH_1 = 3;
+constexpr uint8_t DRIVE_LOOP_PATH_2 = 4;
 constexpr uint8_t EVENT_DRIVE_FAILED = 10;
 constexpr uint8_t EVENT_ARRAY_CRITICAL = 27;
 constexpr uint8_t EVENT_DRIVE_CHECK_CONDITION = 39;
@@ -123,8 +125,18 @@ void RecordSense(KERNEL_ENTRY* ps, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
     SetFlag(ps, KE_FLAG_SENSE_PRESENT);
 }
 
-// The child ends: its group or host command takes it from here.
-void Complete(KERNEL_ENTRY* ps) { CompleteSASEntry(ps); }
+// The child ends: its group or host command takes it from here, through
+// the completion ring of the path it went out on (a drive loop's commands
+// are counted on their own queue).
+void Complete(KERNEL_ENTRY* ps) {
+    if (ps->bPortCode != DRIVE_LOOP_PATH_1 && ps->bPortCode != DRIVE_LOOP_PATH_2) {
+        CompleteSASEntry(ps);
+        return;
+    }
+    // The loop's interrupt path has timed the command already.
+    ps->bPrimaryState = PS_COMPLETED;
+    (void)QueueKernelEntryComplete(ps->bPortCode, ps->wIndex);
+}
 
 // The child ends in error with the sense the host is to hear.
 void CompleteWithSense(KERNEL_ENTRY* ps, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
