@@ -128,6 +128,7 @@ void SetDriveFwDownloadActive(uint8_t f) {
     if (f == TRUE) SetWorkPending(TRUE);
 }
 uint8_t fIsDriveFwDownloadActive() { return s_fDriveFwDownloadActive; }
+uint8_t fGetDriveFirmwareDownloadRequest() { return s_fDriveFwDownloadActive; }
 void SetDriveFwDownloadAbort(uint8_t f) { s_fDriveFwDownloadAbort = f; }
 uint8_t fGetDriveFwDownloadAbort() { return s_fDriveFwDownloadAbort; }
 void SetDriveAttentionFlag(uint8_t f) { s_fDriveAttention = f; }

@@ -66,6 +66,9 @@ void SetDriveFwDownloadActive(uint8_t f);
 uint8_t fIsDriveFwDownloadActive();
 void SetDriveFwDownloadAbort(uint8_t f);
 uint8_t fGetDriveFwDownloadAbort();
+// The background pass's gate of the drive firmware download step: the
+// download activity flag.
+uint8_t fGetDriveFirmwareDownloadRequest();
 // A drive-loop rediscovery is requested.
 void SetDriveAttentionFlag(uint8_t f);
 uint8_t fGetDriveAttentionFlag();

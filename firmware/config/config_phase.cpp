@@ -101,13 +101,6 @@ uint8_t RunPhaseOnce(void (*pfnCountDown)(), bool fCounterB) {
     return bResult;
 }
 
-// A good answer leaves the drive side's status fields as they are, so they
-// start clean on every send.
-void ClearDriveSideStatus(KERNEL_ENTRY* psEntry) {
-    std::memset(psSasFields(psEntry), 0, sizeof(SAS_ENTRY_FIELDS));
-    psEntry->lFlags &= ~(KE_FLAGS_FAILED | KE_FLAG_SENSE_PRESENT);
-}
-
 void WaitDriveReadyDone(KERNEL_ENTRY* psEntry) {
     if (fRetryPhaseDriveCommand(psEntry, WaitDriveReadyDone) == TRUE) return;
     // The drive has answered, however it did: the next step 1 ends the wait
@@ -215,18 +208,34 @@ uint8_t fPhaseDriveCommandGood(KERNEL_ENTRY* psEntry) {
     return ToFlag(ps->bScsiStatus == SCSI_STATUS_GOOD && (psEntry->lFlags & KE_FLAGS_FAILED) == 0);
 }
 
-uint8_t fRetryPhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*)) {
+// A good answer leaves the drive side's status fields as they are, so they
+// start clean on every send.
+void ClearDriveSideStatus(KERNEL_ENTRY* psEntry) {
+    std::memset(psSasFields(psEntry), 0, sizeof(SAS_ENTRY_FIELDS));
+    psEntry->lFlags &= ~(KE_FLAGS_FAILED | KE_FLAG_SENSE_PRESENT);
+}
+
+uint8_t fIsDriveCommandWorthRetrying(KERNEL_ENTRY* psEntry) {
     const SAS_ENTRY_FIELDS* ps = psSasFields(psEntry);
     if (ps->bScsiStatus != SCSI_STATUS_CHECK_CONDITION || psEntry->bRetryCount == 0) return FALSE;
     const bool fAttention = ps->bSenseKey == SENSE_UNIT_ATTENTION;
     const bool fBecomingReady = psEntry->bCommandType == DRIVE_COMMAND_TYPE_TEST_UNIT_READY &&
                                 ps->bSenseKey == SENSE_NOT_READY && ps->bAsc == ASC_NOT_READY;
-    if (!fAttention && !fBecomingReady) return FALSE;
-    if (bPushCompletionCallback(psEntry, pfnDone) != STATUS_OK) return FALSE;
+    return ToFlag(fAttention || fBecomingReady);
+}
+
+void RetryDriveCommandLater(KERNEL_ENTRY* psEntry) {
+    const bool fAttention = psSasFields(psEntry)->bSenseKey == SENSE_UNIT_ATTENTION;
     --psEntry->bRetryCount;
     ClearDriveSideStatus(psEntry);
     psEntry->bPrimaryState = PS_NEW_COMMAND;
     InsertTimer(psEntry, RepostPhaseDriveCommand, fAttention ? 0 : BECOMING_READY_RETRY_MS);
+}
+
+uint8_t fRetryPhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*)) {
+    if (fIsDriveCommandWorthRetrying(psEntry) != TRUE) return FALSE;
+    if (bPushCompletionCallback(psEntry, pfnDone) != STATUS_OK) return FALSE;
+    RetryDriveCommandLater(psEntry);
     return TRUE;
 }
 

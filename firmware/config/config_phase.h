@@ -92,6 +92,15 @@ uint8_t WaitDriveReadyPhase(uint8_t bStep);
 uint8_t bQueuePhaseDriveCommand(KERNEL_ENTRY* psEntry, void (*pfnDone)(KERNEL_ENTRY*), uint8_t fAtHead);
 // TRUE when the command came back with GOOD status.
 uint8_t fPhaseDriveCommandGood(KERNEL_ENTRY* psEntry);
+// A drive command about to be sent (again) starts with clean status fields.
+void ClearDriveSideStatus(KERNEL_ENTRY* psEntry);
+// TRUE when a drive command is worth sending again as it is: it met a unit
+// attention, or a TEST UNIT READY (command type 6) found the drive becoming
+// ready, and its retry count lasts.
+uint8_t fIsDriveCommandWorthRetrying(KERNEL_ENTRY* psEntry);
+// Sends it again at the head of its path, at once after a unit attention,
+// 2 s later to a drive becoming ready; one retry is counted.
+void RetryDriveCommandLater(KERNEL_ENTRY* psEntry);
 // The drive side's retries of a phase command: after a unit attention it is
 // sent again at once, and a TEST UNIT READY (command type 6) that found the
 // drive becoming ready again after 2 s, while its retry count lasts.  TRUE

@@ -80,8 +80,4 @@ uint8_t bGetNvramSasByte2();
 void PrintRankRecord(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fMembers);
 void PrintLdRecord(const CONFIG_IMAGE* psImage, uint16_t wLd);
 
-// Background pass services of the configuration database (with the phase
-// dispatchers and the busy gates).
-uint8_t fGetDriveFirmwareDownloadRequest();
-
 }  // namespace fw

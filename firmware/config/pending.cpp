@@ -20,8 +20,6 @@ void CheckOnDiskHeaders() {}
 uint8_t bSetUpConfigUpgradeTable() { return STATUS_OK; }
 
 
-uint8_t fGetDriveFirmwareDownloadRequest() { return FALSE; }
-
 namespace {
 uint8_t s_bCacheSetting20d = FALSE;
 }  // namespace

@@ -27,13 +27,14 @@ uint8_t fGetCtrlOptionBit2Flag();
 void AuxTickHook();
 uint8_t fGetIoModuleUpdateFlag();
 void StartIoModuleUpdate();
-uint8_t fIsDriveFirmwareDownloadActive();
 
 // Background pass services of the drive and enclosure management.
 uint8_t fIsDriveFirmwareDownloadInProgress();
 // TRUE when a host READ or WRITE reaches the drive being loaded.
 struct KERNEL_ENTRY;
 uint8_t fIsCommandForDownloadDrive(const KERNEL_ENTRY* psEntry);
+// The drive format's background step while the drive firmware activity flag
+// is set.
 void DriveFirmwareDownloadStep();
 // The drive firmware download state the partner's download message sets:
 // the in-progress and partner-sync flags and the download drive's phase

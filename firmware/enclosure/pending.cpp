@@ -3,7 +3,6 @@
 #include "enclosure/drive_management.h"
 #include "console/information_menus.h"
 #include "eventlog/info_dump.h"
-#include "config/config_phase.h"
 #include "enclosure/drive_table.h"
 #include "enclosure/io_module_firmware.h"
 #include "console/drive_firmware_menus.h"
@@ -25,9 +24,6 @@ void ResetEnclosureStartFlags() {}
 // Stand-ins for the tick.
 uint8_t fGetIoModuleUpdateFlag() { return FALSE; }
 void StartIoModuleUpdate() {}
-uint8_t fIsDriveFirmwareDownloadActive() { return FALSE; }
-
-void DriveFirmwareDownloadStep() {}
 void DriveTableServiceA() {
     RunBackgroundDriveVerifyPass();
     SetDriveServiceWorkA(FALSE);
@@ -35,12 +31,6 @@ void DriveTableServiceA() {
 void DriveTableServiceB() { SetDriveServiceWorkB(FALSE); }
 
 uint8_t fAnyDriveMarkedUnusable() { return FALSE; }
-
-// Phases whose work is not built yet end at once.
-uint8_t DriveFormatPhase(uint8_t) {
-    EndConfigPhase();
-    return STATUS_OK;
-}
 
 void StartEnclosureJob(uint8_t) {}
 

@@ -153,7 +153,7 @@ void TickHalfSecondWork() {
     }
     EnclosureTick();
     if (fGetIoModuleUpdateFlag() == TRUE && bGetHalfSecondCountdown(HALF_SECOND_COUNTDOWN_IO_MODULE_UPDATE) == 0 &&
-        fIsDriveFirmwareDownloadActive() == FALSE) {
+        fIsDriveFirmwareDownloadInProgress() == FALSE) {
         StartIoModuleUpdate();
     }
     if (fCountDownDelayedReset() == TRUE) ResetController();

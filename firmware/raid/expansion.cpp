@@ -675,7 +675,7 @@ void ExpansionTask() {
     case EXPANSION_ZERO:
         // The partner's messages go first, so that it follows the rows in
         // the order they are written.
-        if (fIsDriveFirmwareDownloadActive() == TRUE || fGetPartnerWork() == TRUE) return;
+        if (fIsDriveFirmwareDownloadInProgress() == TRUE || fGetPartnerWork() == TRUE) return;
         CopyStep();
         return;
     case EXPANSION_COMMIT: Commit(); return;

@@ -38,6 +38,7 @@
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
 #include "dataservices/data_services.h"
+#include "enclosure/drive_format.h"
 #include "enclosure/drive_management.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -363,6 +364,8 @@ uint8_t fDispatchChild(KERNEL_ENTRY* psChild, bool fFailed) {
     }
     KERNEL_ENTRY* psMother = psChild->psMother;
     if (psMother == nullptr || psMother == psChild) return fInternalCommandDone(psChild);
+    // A drive format's children go on to their drive's next command.
+    if (psMother->bPrimaryState == PS_DRIVE_FORMAT) return fDriveFormatChildDone(psChild, ToFlag(fFailed));
     CountDownByMotherState(psChild, psMother, fFailed);
     return TRUE;
 }
