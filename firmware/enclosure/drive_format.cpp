@@ -325,8 +325,9 @@ void FinishDriveFormat() {
 // phase runs, the follow-up of the next failed drive or the end.
 void DriveFirmwareDownloadStep() {
     if (s_psMother == nullptr) {
-        // No format carries the flag: it is let go of.
-        FinishDriveFormat();
+        // No format carries the flag: it is let go of, unless a download
+        // runs, whose flag it then is.
+        if (fIsDriveFirmwareDownloadInProgress() != TRUE) SetDriveFwDownloadActive(FALSE);
         return;
     }
     if (s_fAllIn != TRUE || bGetConfigPhase() != CONFIG_PHASE_IDLE) return;
