@@ -235,7 +235,10 @@ void TakeWritebackAnswer() {
         for (uint16_t c = 1; c <= THRESHOLD_HIGHEST_CODE; c++)
             if ((bParsed == PARSE_VALUE || bParsed == PARSE_EMPTY) && dMb == (1u << (c - 1))) wCode = c;
         if (wCode == 0) {
-            // The bits already set stay; nothing else is written.
+            // The Y that began the dialogue already wrote the default bits:
+            // put back the ones the array had, or a mistyped threshold would
+            // leave write-back switched on for it unasked.
+            r.bCachePolicy = bGetMenuSelection();
             ShowResult("\nInvalid selection\n\n", ArrayCacheMenu);
             return;
         }
