@@ -60,6 +60,14 @@ uint8_t AaMux::TuningByte(uint32_t address) const {
     return port < kPorts ? m_portRegisters[port][address & 0xFF] : 0;
 }
 
+bool AaMux::SelectHostPort(unsigned port) {
+    if (port >= 2) return false;
+    ++m_selections[port];
+    if (port == m_activeHost || faults.selectionStuck) return false;
+    m_activeHost = port;
+    return true;
+}
+
 AaMux::Outcome AaMux::Read(uint32_t address, uint8_t sizeCode, uint32_t* value) {
     m_accesses.push_back({false, address, sizeCode, 0});
     if ((faults.failReadsFrom != 0 && address >= faults.failReadsFrom) || address == faults.failReadAt) {

@@ -35,7 +35,18 @@ public:
         uint32_t failReadsFrom = 0;      // non-zero: reads at or above it fail
         uint32_t failReadAt = 0;         // non-zero: reads of that register fail
         bool latchStuck = false;         // the latch never reports done
+        bool selectionStuck = false;     // port selection signals do not switch it
     } faults;
+
+    // The two host ports, one towards each controller (0: the controller in
+    // slot 1, 1: the one in slot 2): the drive is one host's at a time, and
+    // the other finds it refused until its port selection signal, which its
+    // expander phy sends, takes the drive over.  Port 0 has it at power-on.
+    unsigned activeHostPort() const { return m_activeHost; }
+    // A port selection signal from a host port: true when the drive passed
+    // to it (its link to the drive comes up anew).
+    bool SelectHostPort(unsigned port);
+    unsigned portSelections(unsigned port) const { return port < 2 ? m_selections[port] : 0; }
     struct Counters {
         uint32_t crc = 0, invalidDword = 0, disparity = 0, dwordSync = 0, phyResetFailed = 0, codeViolation = 0;
     };
@@ -63,6 +74,8 @@ private:
     std::array<std::array<uint8_t, 0x100>, kPorts> m_portRegisters{};
     std::array<uint32_t, 32> m_patch{};
     std::array<unsigned, kPorts> m_portResets{};
+    unsigned m_activeHost = 0;
+    std::array<unsigned, 2> m_selections{};
     uint8_t m_clearControl = 0;
     unsigned m_latchBusy = 0;
     std::vector<Access> m_accesses;

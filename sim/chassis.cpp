@@ -49,6 +49,10 @@ Chassis::Chassis(const Options& options)
     // of the other model by renaming its expander and processor.)
     for (unsigned n = 0; n < m_expanders.size(); ++n) {
         m_expanders[n].phys()[kProcessorPhy].isVirtual = true;
+        m_expanders[n].onPortSelect = [this](int slot, unsigned hostPort) {
+            AaMux* mux = MuxAt(static_cast<unsigned>(slot));
+            return mux != nullptr && mux->SelectHostPort(hostPort);
+        };
         const EnclosureModel model = n == 0 ? EnclosureModel::Controller : EnclosureModel::VomaxExpansion;
         m_expanders[n].vendor = "Dunra   ";
         m_processors.push_back(
@@ -176,6 +180,11 @@ Drive* Chassis::DriveAt(unsigned slot) {
 AaMux* Chassis::MuxAt(unsigned slot) {
     if (slot < 1 || slot > SlotCount()) return nullptr;
     return m_muxes[slot - 1].get();
+}
+
+bool Chassis::SlotOpenTo(unsigned slot, unsigned hostPort) {
+    const AaMux* mux = MuxAt(slot);
+    return mux == nullptr || mux->activeHostPort() == hostPort;
 }
 
 const DriveConfig* Chassis::ConfigAt(unsigned slot) const {

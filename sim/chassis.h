@@ -95,6 +95,10 @@ public:
     const DriveConfig* ConfigAt(unsigned slot) const;
     // The multiplexer in front of a slot's drive, null when there is none.
     AaMux* MuxAt(unsigned slot);
+    // Whether the controller on host port `hostPort` (0: slot 1, 1: slot 2)
+    // reaches the slot's drive: always, unless a multiplexer gives the
+    // drive to the other controller.
+    bool SlotOpenTo(unsigned slot, unsigned hostPort);
     // Pulls the drive out; its image stays on disk for a later Insert.
     void Pull(unsigned slot);
     // Puts a new drive of the given config into an empty slot.

@@ -27,7 +27,7 @@ int Expander::PhyOfSlot(int slot) const {
     return -1;
 }
 
-std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkChanged) {
+std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkChanged, unsigned hostPort) {
     linkChanged = false;
     if (!responding || request.size() < 4 || request[0] != fw::SMP_FRAME_REQUEST) return {};
     const uint8_t function = request[1];
@@ -81,6 +81,10 @@ std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkC
         case fw::SMP_PHY_PORT_SELECT:
             if (p->portSelector && !p->selectorStuck && !p->selectorActive) {
                 p->selectorActive = true;
+                ++p->changeCount;
+                linkChanged = true;
+            } else if (!p->portSelector && p->slot > 0 && onPortSelect && onPortSelect(p->slot, hostPort)) {
+                // The drive's link comes up on the host port that took it.
                 ++p->changeCount;
                 linkChanged = true;
             }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,9 +41,16 @@ public:
     bool responding = true;     // false: SMP requests are never answered
     uint32_t manufacturerQueries = 0;  // REPORT MANUFACTURER INFORMATION answered
 
-    // Runs an SMP request; returns the response frame (empty: no answer).
-    // `linkChanged` is set when the request changed a phy's link.
-    std::vector<uint8_t> Smp(std::span<const uint8_t> request, bool& linkChanged);
+    // Runs an SMP request that came in on `hostPort` (0: from the
+    // controller in slot 1, 1: from the one in slot 2); returns the response
+    // frame (empty: no answer).  `linkChanged` is set when the request
+    // changed a phy's link.
+    std::vector<uint8_t> Smp(std::span<const uint8_t> request, bool& linkChanged, unsigned hostPort = 0);
+
+    // A port selection signal sent down a slot's phy reaches the
+    // multiplexer in front of the slot's drive: true when it passed the
+    // drive to that host port.
+    std::function<bool(int slot, unsigned hostPort)> onPortSelect;
 
 private:
     uint64_t m_sasAddress;

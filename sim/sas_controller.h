@@ -108,6 +108,12 @@ public:
     SasController* partner() const { return m_partner; }
     // The SAS address of this IOC's port 0 or 1 as the partner sees it.
     uint64_t PortSasAddress(unsigned port) const;
+    // The host port of the drives' multiplexers this IOC is cabled to: 0 on
+    // the board in controller slot 1, 1 on the other.
+    unsigned MuxHostPort() const;
+    // Device page 0's access status of a SATA drive whose multiplexer is
+    // the other controller's: the drive is there but not for this IOC.
+    static constexpr uint8_t kAccessOtherHost = 0x04;
     // The expander phys the partner's two ports hang off.
     static constexpr uint8_t kPartnerPortPhy[2] = {8, 9};
     // Frames to the partner a test disturbs: the next n commands sent are

@@ -427,7 +427,7 @@ void SasController::SmpPassthrough(const uint8_t* frame, uint32_t context) {
     } else if (Expander* expander = m_chassis ? m_chassis->ExpanderWithAddress(address) : nullptr; !expander) {
         r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
     } else {
-        answer = expander->Smp({request, requestBytes}, linkChanged);
+        answer = expander->Smp({request, requestBytes}, linkChanged, MuxHostPort());
         if (answer.empty()) {
             r.wIOCStatus = fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE;
         } else {

@@ -52,6 +52,8 @@ uint64_t SasController::PortSasAddress(unsigned port) const {
     return kIocSasAddressBase + (slot1 ? 0x10 : 0x20) + (port & 1);
 }
 
+unsigned SasController::MuxHostPort() const { return board && !board->config().slot1 ? 1 : 0; }
+
 bool SasController::IsPartnerTarget(uint8_t target) const {
     if (!m_partner || target == 0xFF) return false;
     return target == TargetOf(m_partner->PortSasAddress(0)) || target == TargetOf(m_partner->PortSasAddress(1));

@@ -101,6 +101,7 @@ void SasController::DescribeExpander(unsigned index) {
             d0.bTargetID = TargetOf(drive->sasAddress);
             d0.dDeviceInfo = info;
             d0.wFlags = 0x0003;
+            if (!m_chassis->SlotOpenTo(static_cast<unsigned>(phy.slot), MuxHostPort())) d0.bAccessStatus = kAccessOtherHost;
             AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | handle, &d0, sizeof d0);
         }
         // A drive keeps its place while its phy is off: enabling the
@@ -192,10 +193,12 @@ Drive* SasController::DriveOfTarget(uint8_t target) {
     const Place& place = m_placeOfTarget[target];
     if (!m_chassis || place.slot == 0) return nullptr;
     Drive* drive = m_chassis->DriveAt(place.slot);
-    // Behind a cable that is down, on a phy that is off or in a slot
-    // without power, no drive answers.
+    // Behind a cable that is down, on a phy that is off, in a slot without
+    // power or behind a multiplexer the other controller has, no drive
+    // answers.
     if (!drive || !m_chassis->Reachable(m_chassis->ExpanderOfSlot(place.slot)) ||
-        !m_chassis->PhyOfSlot(place.slot).enabled || !m_chassis->SlotPowered(place.slot)) {
+        !m_chassis->PhyOfSlot(place.slot).enabled || !m_chassis->SlotPowered(place.slot) ||
+        !m_chassis->SlotOpenTo(place.slot, MuxHostPort())) {
         return nullptr;
     }
     return drive;
