@@ -82,6 +82,7 @@ uint8_t s_fSpinUpWait = FALSE;
 uint8_t s_fClearCurrentTable = FALSE;
 uint8_t s_fFirmwareDownloadRescan = FALSE;
 uint8_t s_fFirmwareProbeGood = FALSE;
+uint8_t s_fPartnerListAsked = FALSE;   // this rebuild asked the partner for its drives
 uint8_t s_bModeSelectLength;
 
 uint8_t* pWork(uint32_t dOffset) { return pGetConfigWorkBuffer() + dOffset; }
@@ -144,6 +145,13 @@ uint8_t SendModeSense(uint8_t bPageControl, uint32_t dOffset, uint8_t bNext) {
 uint8_t NextDevice() {
     SetDriveCommandPendingFlag(FALSE);
     const SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    // A list with no device at all may only lack what the partner reaches
+    // (a pair's multiplexers all passing the partner, before its list came):
+    // its list is asked for, once a rebuild, and its drives listed as proxies.
+    if (psList->bEntryCount == 0 && s_fPartnerListAsked != TRUE) {
+        s_fPartnerListAsked = TRUE;
+        if (fIsPartnerAlive() == TRUE && bReadPartnerDeviceList() == STATUS_OK) MergePartnerDeviceList(FALSE);
+    }
     const uint8_t bCount = psList->bEntryCount < SAS_MAX_DEVICES ? psList->bEntryCount : SAS_MAX_DEVICES;
     for (uint8_t i = bGetPhaseParam4(); i < bCount; ++i) {
         const SAS_DEVICE_ENTRY& s = psList->asEntry[i];
@@ -407,6 +415,7 @@ uint8_t RebuildDriveTables(uint8_t bStep) {
             ClearDriveInfoList(pGetDriveInfoList());
             s_fClearCurrentTable = FALSE;
         }
+        s_fPartnerListAsked = FALSE;
         ClearDriveInfoList(pGetDriveInfoListDiscovery());
         ClearDriveInfoList(pGetDriveInfoListSorted());
         SetPhaseParam1(PORT_CODE_INITIATOR);
