@@ -706,6 +706,10 @@ const SAS_DEVICE_ENTRY* PartnerDriveInSlot(uint8_t bEnclosure, uint8_t bSlot) {
 
 }  // namespace
 
+uint8_t fIsSlotListedByPartner(uint8_t bEnclosure, uint8_t bSlot) {
+    return ToFlag(PartnerDriveInSlot(bEnclosure, bSlot) != nullptr);
+}
+
 // A list the partner sent: counts it cannot hold are cut to what fits.
 void ClampSASDeviceList(SAS_DEVICE_LIST* psList) {
     if (psList->bEntryCount > SAS_MAX_DEVICES) psList->bEntryCount = SAS_MAX_DEVICES;

@@ -161,6 +161,8 @@ void RebuildSASDeviceList(uint8_t fRestart);
 // The partner's list arrived (message 157): merged into this one, with the
 // drive-side work raised when asked.
 void MergePartnerDeviceList(uint8_t fRaiseWork);
+// TRUE when the partner's last list holds a drive of its own in the slot.
+uint8_t fIsSlotListedByPartner(uint8_t bEnclosure, uint8_t bSlot);
 void ClampSASDeviceList(SAS_DEVICE_LIST* psList);
 
 uint8_t bGetTargetIdBySASAddress(const uint8_t* pbWwn, uint8_t* pbTarget);

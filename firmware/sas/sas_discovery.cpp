@@ -23,6 +23,7 @@
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/slot_owners.h"
+#include "sas/slot_phy_actions.h"
 #include "sas/sas_flags.h"
 #include "sas/smp.h"
 
@@ -39,6 +40,11 @@ uint8_t s_aabPhyState[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabPreviousChangeCount[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aabPortSelectAttempts[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
+// Phys whose drive the last port-selection sweep found refused here: its
+// multiplexer passes the other controller's path.
+uint8_t s_aafMuxElsewhere[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
+// A drive taken over by the partner waits for the partner's list.
+uint8_t s_fHandoverPending = FALSE;
 uint32_t s_adExpanderPosition[SAS_MAX_EXPANDERS];
 uint16_t s_awPartnerIocHandle[2] = {0xFFFF, 0xFFFF};
 
@@ -78,6 +84,12 @@ constexpr uint8_t ENCLOSURE_TYPE_6 = 6;
 constexpr uint32_t PHYINFO_SELECTOR_ACTIVE = 0x4000;  // the selector passes this side's path
 constexpr uint8_t PORT_SELECT_TRIES_HELD = 3;
 constexpr uint8_t PORT_SELECT_TRIES = 12;
+// A drive handed to the partner waits this long at each look for the
+// partner to list it (a look comes every CONTINUE_MS), for at most twice
+// the passes the partner may spend signalling a selector that does not
+// switch before it lists its drives.
+constexpr uint32_t HANDOVER_HOLD_MS = 10000;
+constexpr uint8_t HANDOVER_LOOKS = 2 * PORT_SELECT_TRIES;
 constexpr uint8_t IDENTIFY_PENDING = 0xFF;  // no enclosure type is ever this
 constexpr uint8_t MANUFACTURER_TRIES = 3;
 constexpr uint32_t MANUFACTURER_RETRY_MS = 500;
@@ -182,6 +194,60 @@ bool BehindInactiveSelector(const SAS_EXPANDER& s, uint8_t p) {
     return (s.adPhyInfo[p] & MPI_SAS_PHYINFO_PORT_SELECTOR) && !(s.adPhyInfo[p] & PHYINFO_SELECTOR_ACTIVE);
 }
 
+// A selector, or a multiplexer, that passes the other controller's path.
+bool SelectorAgainstUs(const SAS_EXPANDER& s, uint8_t i, uint8_t p) {
+    return BehindInactiveSelector(s, p) || s_aafMuxElsewhere[i][p] == TRUE;
+}
+
+// A slot whose selector this controller may take: one of its own by the
+// owner maps, or any (fAnySlot).
+bool MaySelectSlot(const SAS_EXPANDER& s, uint8_t p, bool fAnySlot) {
+    return fAnySlot || bGetSlotOwnerController(s.bEnclosure, bSlotOfExpanderPhy(&s, p)) == bGetControllerNumber();
+}
+
+// One selector's signal: sent when wanted while the phy has tries left;
+// once they are used up on a selector still against this side, event 19
+// (2) once.  A selector that never switches is not signalled, nor another
+// pass asked for, for ever.  TRUE when a signal went out.
+uint8_t fSignalPortSelector(const SAS_EXPANDER& s, uint8_t i, uint8_t p, bool fAgainst, bool fWanted) {
+    const bool fHeld = fGetSASTimedHoldFlag() == TRUE || fIsSASFailbackInProgress() == TRUE;
+    const uint8_t bTries = fHeld ? PORT_SELECT_TRIES_HELD : PORT_SELECT_TRIES;
+    if (s_aabPortSelectAttempts[i][p] < bTries) {
+        SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, FALSE);
+        if (fWanted &&
+            bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], i, p, SMP_PHY_PORT_SELECT) == STATUS_OK) {
+            ++s_aabPortSelectAttempts[i][p];
+            return TRUE;
+        }
+    } else if (fAgainst && !(bGetSASPhyState(i, p) & SAS_PHY_PORT_SELECT_WARNED)) {
+        PostEvent(EVENT_PHY_WARNING, 2, s.bEnclosure, bSlotOfExpanderPhy(&s, p));
+        SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, TRUE);
+    }
+    return FALSE;
+}
+
+// A drive this controller serves whose multiplexer its partner's signal
+// took over: until the partner lists the drive, its commands wait here
+// and the pass is looked at again, so that the next list hands the drive
+// to the partner as a proxy with what it held, rather than dropping it as
+// gone (its arrays would lose a member that is still there).  Within the
+// phy's tries; true while it waits.
+bool AwaitPartnerListing(const SAS_EXPANDER& s, uint8_t i, uint8_t p) {
+    const uint8_t bSlot = bSlotOfExpanderPhy(&s, p);
+    const uint8_t bTarget = bGetTargetIdByEnclosureSlot(s.bEnclosure, bSlot);
+    if (bTarget == 0xFF || (bTarget & SAS_PROXY_TARGET_BIT) || fIsSlotListedByPartner(s.bEnclosure, bSlot) == TRUE) {
+        // Handed over (or never ours): the phy's tries start afresh for a
+        // later take-over.
+        s_aabPortSelectAttempts[i][p] = 0;
+        return false;
+    }
+    if (s_aabPortSelectAttempts[i][p] >= HANDOVER_LOOKS) return false;
+    ++s_aabPortSelectAttempts[i][p];
+    SetSASTargetHoldOff(bTarget, lGetTickCount() + HANDOVER_HOLD_MS);
+    s_fHandoverPending = TRUE;
+    return true;
+}
+
 // The SATA port-select pass: counts the SATA devices, direct and behind
 // port selectors, into the header and, with fSend TRUE, signals every
 // selector that does not pass this controller's path (fIncludeActive: also
@@ -189,9 +255,7 @@ bool BehindInactiveSelector(const SAS_EXPANDER& s, uint8_t p) {
 // limited number of times per phy.  TRUE when a signal went out.
 uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fForce, uint8_t fIncludeActive) {
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
-    const bool fHeld = fGetSASTimedHoldFlag() == TRUE || fIsSASFailbackInProgress() == TRUE;
-    const uint8_t bTries = fHeld ? PORT_SELECT_TRIES_HELD : PORT_SELECT_TRIES;
-    const bool fSingle = fIsDualControllerActive() != TRUE;
+    const bool fAnySlot = fForce == TRUE || fIsDualControllerActive() != TRUE;
     uint8_t fSent = FALSE;
     psHeader->bPortSelectorPhys = 0;
     psHeader->bDirectSataDevices = 0;
@@ -205,21 +269,9 @@ uint8_t fSelectPorts(SAS_EXPANDER_LIST* psList, uint8_t fSend, uint8_t fForce, u
                 continue;
             }
             ++psHeader->bPortSelectorPhys;
-            if (s_aabPortSelectAttempts[i][p] < bTries) {
-                SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, FALSE);
-                const bool fOurs = fForce == TRUE || fSingle ||
-                                   bGetSlotOwnerController(s.bEnclosure, bSlotOfExpanderPhy(&s, p)) ==
-                                       bGetControllerNumber();
-                const bool fWanted = BehindInactiveSelector(s, p) || fIncludeActive == TRUE;
-                if (fWanted && fOurs && fSend == TRUE &&
-                    bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], i, p, SMP_PHY_PORT_SELECT) == STATUS_OK) {
-                    ++s_aabPortSelectAttempts[i][p];
-                    fSent = TRUE;
-                }
-            } else if (BehindInactiveSelector(s, p) && !(bGetSASPhyState(i, p) & SAS_PHY_PORT_SELECT_WARNED)) {
-                PostEvent(EVENT_PHY_WARNING, 2, s.bEnclosure, bSlotOfExpanderPhy(&s, p));
-                SetSASPhyStateBits(i, p, SAS_PHY_PORT_SELECT_WARNED, TRUE);
-            }
+            const bool fAgainst = BehindInactiveSelector(s, p);
+            const bool fWanted = fSend == TRUE && (fAgainst || fIncludeActive == TRUE) && MaySelectSlot(s, p, fAnySlot);
+            if (fSignalPortSelector(s, i, p, fAgainst, fWanted) == TRUE) fSent = TRUE;
         }
     }
     return fSent;
@@ -464,6 +516,8 @@ void InitSASDiscoveryTables() {
     std::memset(s_aabChangeCount, 0, sizeof s_aabChangeCount);
     std::memset(s_aabPreviousChangeCount, 0, sizeof s_aabPreviousChangeCount);
     std::memset(s_aabPortSelectAttempts, 0, sizeof s_aabPortSelectAttempts);
+    std::memset(s_aafMuxElsewhere, FALSE, sizeof s_aafMuxElsewhere);
+    s_fHandoverPending = FALSE;
     InitSlotOwnerMaps();
 }
 
@@ -647,6 +701,9 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     NotifySASExpanderListChanged();
     CheckChangeCounts(psList);
     uint8_t fResult = fSelectPorts(psList, fPortSelect, FALSE, FALSE);
+    // The multiplexers in front of single-ported SATA drives show no
+    // selector bit: their drives are found by the access the IOC is refused.
+    if (fPortSelect == TRUE && bSendSATAPortSelectionSweep() == TRUE) fResult = TRUE;
 
     if (fIsModelZ7Q4() == TRUE) psHeader->bHighestEnclosure = 0;
     if (bCompareEnclosureCount(psHeader->bHighestEnclosure, psPrev->bHighestEnclosure) == SAS_DISCOVERY_RESTART_IOC) {
@@ -664,12 +721,15 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
         if (fLost) fResult = TRUE;
     }
     std::memcpy(s_aabPreviousChangeCount, s_aabChangeCount, sizeof s_aabChangeCount);
-    for (uint8_t i = bCount; i < SAS_MAX_EXPANDERS; ++i) std::memset(s_aabPhyState[i], 0, SAS_EXPANDER_PHYS);
+    for (uint8_t i = bCount; i < SAS_MAX_EXPANDERS; ++i) {
+        std::memset(s_aabPhyState[i], 0, SAS_EXPANDER_PHYS);
+        std::memset(s_aafMuxElsewhere[i], FALSE, SAS_EXPANDER_PHYS);
+    }
     // Attempts are counted across passes only while a selector stays
     // against this side.
     for (uint8_t i = 0; i < SAS_MAX_EXPANDERS && fResult != TRUE; ++i) {
         for (uint8_t p = 0; p < SAS_EXPANDER_PHYS; ++p) {
-            if (i >= bCount || !BehindInactiveSelector(psList->asExpander[i], p)) s_aabPortSelectAttempts[i][p] = 0;
+            if (i >= bCount || !SelectorAgainstUs(psList->asExpander[i], i, p)) s_aabPortSelectAttempts[i][p] = 0;
         }
     }
     NotifySASExpanderListChanged();
@@ -690,6 +750,25 @@ uint8_t bCountSASExpanders() {
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive) {
     KernelPoolLock sLock;
     return fSelectPorts(&s_sCurrent, TRUE, fForce, fIncludeActive);
+}
+
+uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, uint8_t fElsewhere) {
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(&s_sCurrent);
+    if (bExpander >= psHeader->bExpanderCount || bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS) {
+        return FALSE;
+    }
+    const SAS_EXPANDER& s = s_sCurrent.asExpander[bExpander];
+    // The IOC's walk no longer matches the pass's list: the next pass
+    // signals it.
+    if (s.wDevHandle != wHandle || s.fUsable != TRUE) return FALSE;
+    s_aafMuxElsewhere[bExpander][bPhy] = ToFlag(fElsewhere == TRUE);
+    // Alone, every drive is this controller's to serve; beside a partner
+    // (running or still starting) only the slots the owner maps give it,
+    // or the two would take the drives from each other in turn.
+    const bool fAnySlot = fIsDualControllerActive() != TRUE && fIsPartnerAlive() != TRUE;
+    const bool fAgainst = fElsewhere == TRUE;
+    if (fAgainst && !MaySelectSlot(s, bPhy, fAnySlot)) return ToFlag(AwaitPartnerListing(s, bExpander, bPhy));
+    return fSignalPortSelector(s, bExpander, bPhy, fAgainst, fAgainst);
 }
 
 uint8_t RestartSASDiscovery(uint8_t fSparseTargets) {
@@ -862,8 +941,18 @@ bool SlotChangeStep() {
     }
 }
 
+// The partner lists a drive it took over only when its own list next
+// changes, which may be long after (or never, for a partner that joined
+// and had its list already): its list is read rather than waited for.
+void ReadPartnerListForHandover() {
+    if (s_fHandoverPending != TRUE) return;
+    s_fHandoverPending = FALSE;
+    (void)bReadPartnerDeviceList();
+}
+
 void DiscoverStep() {
     const uint8_t b = bDiscoverSASExpanders(TRUE);
+    ReadPartnerListForHandover();
     if (b == TRUE) {
         s_fMoreWork = TRUE;
         s_lContinueTime = lGetTickCount();
@@ -894,7 +983,9 @@ bool ContinueStep() {
         s_bState = SAS_DISC_RESTART;
         return true;
     }
-    if (bDiscoverSASExpanders(TRUE) == TRUE) {
+    const uint8_t b = bDiscoverSASExpanders(TRUE);
+    ReadPartnerListForHandover();
+    if (b == TRUE) {
         s_lContinueTime = lGetTickCount();
         return true;
     }

@@ -84,8 +84,7 @@ void SelectPort(void* pContext, uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s
     }
     MPI_SAS_DEVICE_PAGE_0 d0;
     std::memcpy(&d0, pb, sizeof d0);
-    if (d0.bAccessStatus == 0) return;
-    if (bSendSMPPhyControl(s0.dSASAddressLow, s0.dSASAddressHigh, bIndex, bPhy, SMP_PHY_PORT_SELECT) == STATUS_OK) {
+    if (fSelectSATAMuxPort(bIndex, s0.wDevHandle, bPhy, ToFlag(d0.bAccessStatus != 0)) == TRUE) {
         *static_cast<bool*>(pContext) = true;
     }
 }

@@ -39,7 +39,9 @@ uint8_t bEnclosureSlotPhyControl(uint8_t bEnclosure, uint8_t f);
 // one to its parent) that are up or not yet marked; TRUE when any was.
 uint8_t bDisableDownstreamExpanderPhys(uint8_t bExpander);
 // Signals the port selector of every SATA drive the IOC cannot reach yet
-// (non-zero access status) to switch to this controller; TRUE when any.
+// (non-zero access status) to switch to this controller, on the slots this
+// controller serves and within each phy's tries; TRUE when any.  Run by
+// discovery's pass, after its expander list is made.
 uint8_t bSendSATAPortSelectionSweep();
 // Cuts the links to expanders cascaded below the enclosures this
 // controller may serve (event 144 once): 0 when a link was cut, else 255.

@@ -22,6 +22,7 @@
 #include "executive/system_state.h"
 #include "executive/work_flags.h"
 #include "eventlog/event_log.h"
+#include "partner/partner_link.h"
 #include "partner/partner_state.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/reply_dispatch.h"
@@ -706,4 +707,56 @@ TEST_F(SataDrivePathTest, PortSelectorsAreSwitchedToThisPath) {
         EXPECT_EQ(psSASExpanderHeader(pGetSASExpanderList())->bPortSelectorPhys, 1) << c.pszName;
         EXPECT_EQ(harness::NewestEvent(19) != nullptr, c.fWarned) << c.pszName;
     }
+}
+
+// A multiplexer that passes the other controller (the drive shows a
+// non-zero access status) is signalled by the sweep at the end of the pass
+// when the slot is this controller's to serve: alone, any slot; beside a
+// partner, only its own by the owner map.  A drive of this controller's
+// list that the partner took waits, its commands held, for the partner to
+// list it, a bounded number of looks.  One that never switches is
+// signalled within the phy's tries and reported once; the pass then ends.
+TEST_F(SataDrivePathTest, MultiplexersPassingThePartnerAreTakenBackWhenTheSlotIsOurs) {
+    ASSERT_EQ(b.board().RunOnCpu([] { InitEventLog(); }), sim::StopKind::Finished);
+    ASSERT_EQ(bGetSlotOwnerController(1, 4), 2);
+    struct Case {
+        const char* pszName;
+        uint8_t bSlot;
+        bool fPartner;           // a partner runs beside this controller
+        bool fStuck;
+        uint32_t dSignals;       // port selection signals sent
+        uint32_t dPasses;        // passes that ask for another
+    } const aCases[] = {{"alone, a slot of the partner's map", 4, false, false, 1, 1},
+                        {"beside a partner, its own slot", 1, true, false, 1, 1},
+                        {"beside a partner, the partner's slot", 4, true, false, 0, 24},
+                        {"stuck", 2, false, true, 12, 12}};
+    for (const Case& c : aCases) {
+        sim::AaMux* psMux = chassis.MuxAt(c.bSlot);
+        ASSERT_NE(psMux, nullptr) << c.pszName;
+        psMux->faults.selectionStuck = false;
+        psMux->SelectHostPort(1);
+        psMux->faults.selectionStuck = c.fStuck;
+        chassis.NotifyLinkChange();
+        ASSERT_EQ(b.board().RunOnCpu([&] { SetPartnerAlive(c.fPartner ? TRUE : FALSE); }), sim::StopKind::Finished);
+        const unsigned uBefore = psMux->portSelections(0);
+        uint32_t dMore = 0;
+        uint8_t bLast = TRUE;
+        for (int i = 0; i < 40 && bLast == TRUE; ++i) {
+            ASSERT_EQ(b.board().RunOnCpu([&] { bLast = bDiscoverSASExpanders(TRUE); }), sim::StopKind::Finished);
+            PollFor(20);
+            if (bLast == TRUE) ++dMore;
+        }
+        EXPECT_EQ(dMore, c.dPasses) << c.pszName;
+        EXPECT_EQ(psMux->portSelections(0) - uBefore, c.dSignals) << c.pszName;
+        EXPECT_EQ(psMux->activeHostPort(), c.dSignals != 0 && !c.fStuck ? 0u : 1u) << c.pszName;
+        if (c.dSignals == 0) {
+            EXPECT_GT(lGetSASTargetHoldOff(bGetTargetIdByEnclosureSlot(1, c.bSlot)), lGetTickCount()) << c.pszName;
+        }
+        const EVENT_LOG_ENTRY* pe = harness::NewestEvent(19);
+        EXPECT_EQ(pe != nullptr && pe->abArgs[0] == 2 && pe->abArgs[2] == c.bSlot, c.fStuck) << c.pszName;
+        psMux->faults.selectionStuck = false;
+        psMux->SelectHostPort(0);
+        chassis.NotifyLinkChange();
+    }
+    ASSERT_EQ(b.board().RunOnCpu([] { SetPartnerAlive(FALSE); }), sim::StopKind::Finished);
 }

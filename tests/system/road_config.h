@@ -30,10 +30,17 @@ struct ArraySpec {
 };
 
 // The WWN the drive side gives the drive in a slot.
+// A SATA drive is known by the last eight characters of its serial.
 inline std::array<uint8_t, 8> DriveWwn(const sim::Chassis& c, unsigned slot) {
-    const uint64_t l = c.ConfigAt(slot)->sasAddress;
+    const sim::DriveConfig& d = *c.ConfigAt(slot);
     std::array<uint8_t, 8> ab{};
-    fw::MakeSASDriveWwn(static_cast<uint32_t>(l), static_cast<uint32_t>(l >> 32), ab.data());
+    if (d.sata) {
+        ab.fill(' ');
+        const size_t n = d.serial.size() < 8 ? d.serial.size() : 8;
+        std::memcpy(ab.data(), d.serial.data() + d.serial.size() - n, n);
+        return ab;
+    }
+    fw::MakeSASDriveWwn(static_cast<uint32_t>(d.sasAddress), static_cast<uint32_t>(d.sasAddress >> 32), ab.data());
     return ab;
 }
 

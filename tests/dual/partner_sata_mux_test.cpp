@@ -1,0 +1,254 @@
+// Two controllers sharing SATA drives, each behind an active-active
+// multiplexer that passes one controller at a time: each controller takes
+// the drives of the slots it owns by sending their port selection signal,
+// and reaches the others through its partner.  A drive handed over is
+// never dropped: the controller that had it waits for the partner to list
+// it.  A RAID 5 across both owners' drives serves a host on each; when one
+// board is cut, the survivor takes every drive over and serves all, and
+// hands the slots back when the board returns.  A multiplexer that never
+// switches is reported and its drive served through the partner.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "../system/road_config.h"
+#include "config/rank_table.h"
+#include "eventlog/event_log.h"
+#include "harness/dual_pair.h"
+#include "hw/scsi.h"
+#include "mirrored_array.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
+#include "sim/fc_host.h"
+
+namespace fw_b {
+using fw::EVENT_LOG_ENTRY;
+using fw::SAS_DEVICE_LIST;
+SAS_DEVICE_LIST* pGetSASDriveInfoList();
+uint8_t fRequestDriveRescan();
+uint8_t bGetSlotOwnerController(uint8_t bEnclosure, uint8_t bSlot);
+void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
+const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
+}  // namespace fw_b
+
+namespace {
+
+using Outcome = sim::FcpResult::Outcome;
+using roadtest::kBlock;
+using dual::Cdb16;
+
+constexpr uint64_t kMs = 1'000'000ull;
+constexpr unsigned kDrives = 8;
+constexpr uint32_t kChunk = 16;
+constexpr uint32_t kRowBlocks = 3 * kChunk;
+constexpr uint32_t kWriteBlocks = 8;
+constexpr uint8_t kEventPortSelectorStuck = 19;
+
+sim::Chassis::Options SataPairs() {
+    sim::Chassis::Options o;
+    o.sata = true;
+    o.drives = kDrives;
+    return o;
+}
+
+// How a controller's device list reaches a slot's drive.
+enum class Reach { Direct, Proxy, None };
+
+Reach ReachOf(const fw::SAS_DEVICE_LIST* psList, uint8_t bSlot) {
+    for (uint8_t i = 0; i < psList->bEntryCount && i < fw::SAS_MAX_DEVICES; ++i) {
+        const fw::SAS_DEVICE_ENTRY& s = psList->asEntry[i];
+        if (s.bEnclosure != 1 || s.bSlot != bSlot || s.fValid != fw::TRUE) continue;
+        return s.bTargetId & fw::SAS_PROXY_TARGET_BIT ? Reach::Proxy : Reach::Direct;
+    }
+    return Reach::None;
+}
+
+// Events of a code (with its first argument, and slot at argument 2 when
+// given) in a controller's log.
+uint16_t CountEvents(void (*pfnPosition)(uint16_t*, uint16_t*), const fw::EVENT_LOG_ENTRY* (*pfnEntry)(uint16_t),
+                     uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
+    uint16_t wCount = 0, wNext = 0, n = 0;
+    pfnPosition(&wCount, &wNext);
+    for (uint16_t w = 0; w < wCount; ++w) {
+        const fw::EVENT_LOG_ENTRY* pe = pfnEntry(w);
+        n += pe->bCode == bCode && (iArg0 < 0 || pe->abArgs[0] == iArg0) && (iSlot < 0 || pe->abArgs[2] == iSlot);
+    }
+    return n;
+}
+uint16_t EventsOfA(uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
+    return CountEvents(fw::GetEventLogPosition, fw::psGetEventLogEntry, bCode, iArg0, iSlot);
+}
+uint16_t EventsOfB(uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
+    return CountEvents(fw_b::GetEventLogPosition, fw_b::psGetEventLogEntry, bCode, iArg0, iSlot);
+}
+
+class PartnerSataMux : public ::testing::Test, protected dual::Pair {
+protected:
+    PartnerSataMux() : dual::Pair(SataPairs()) {}
+
+    // Both started, the multiplexers settled (`settled`), then a host on each.
+    void StartWithHosts(const std::function<bool()>& settled) {
+        dual::PlaceMirroredRaid5(chassis, "SATAMUX", kChunk);
+        ASSERT_TRUE(RunUntil([&] { return a->Booted() && b->Booted() && settled(); }, 300'000 * kMs)) << Consoles();
+        ASSERT_TRUE(Boot()) << Consoles();
+        hosts[0] = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1),
+                                                 0x2100001B32E00031ull);
+        hosts[1] = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1),
+                                                 0x2100001B32E00032ull);
+        for (auto& h : hosts) ASSERT_TRUE(HostReady(*h)) << Consoles();
+    }
+    // Each controller lists the drives of its slots directly and the
+    // others as proxies.
+    static bool ListsOnOwners() {
+        for (uint8_t s = 1; s <= kDrives; ++s) {
+            const bool fFirst = fw::bGetSlotOwnerController(1, s) == 1;
+            if (ReachOf(fw::pGetSASDriveInfoList(), s) != (fFirst ? Reach::Direct : Reach::Proxy)) return false;
+            if (ReachOf(fw_b::pGetSASDriveInfoList(), s) != (fFirst ? Reach::Proxy : Reach::Direct)) return false;
+        }
+        return true;
+    }
+    // The multiplexers settle on their owners once both controllers'
+    // discovery passes have run.
+    bool MuxesOnOwners() {
+        for (uint8_t s = 1; s <= kDrives; ++s) {
+            if (chassis.MuxAt(s)->activeHostPort() != unsigned(fw::bGetSlotOwnerController(1, s) - 1)) return false;
+        }
+        return true;
+    }
+    // Writes through both hosts, each to rows of its own; every one answered
+    // GOOD once.
+    void WriteThroughBoth(unsigned rows) {
+        std::mt19937 rng(37);
+        for (unsigned r = 0; r < rows; ++r) {
+            Sent s{r % 2, uint64_t(r) * kRowBlocks, std::vector<uint8_t>(kWriteBlocks * kBlock)};
+            for (uint8_t& b : s.data) b = static_cast<uint8_t>(rng());
+            const sim::FcpResult res = RunCommand(*hosts[s.host], Cdb16(fw::SCSI_WRITE16, s.lba, kWriteBlocks), s.data);
+            ASSERT_EQ(res.outcome, Outcome::Done) << "row " << r;
+            ASSERT_EQ(res.status, 0) << "row " << r;
+            sent.push_back(std::move(s));
+        }
+    }
+    void ReadBackThrough(unsigned host) {
+        for (const Sent& s : sent) {
+            const sim::FcpResult res =
+                RunCommand(*hosts[host], Cdb16(fw::SCSI_READ16, s.lba, kWriteBlocks), {}, kWriteBlocks * kBlock);
+            ASSERT_EQ(res.outcome, Outcome::Done) << "lba " << s.lba << " through host " << host;
+            ASSERT_EQ(res.status, 0) << "lba " << s.lba << " through host " << host;
+            EXPECT_EQ(res.dataIn, s.data) << "lba " << s.lba << " through host " << host;
+        }
+    }
+
+    struct Sent {
+        unsigned host;
+        uint64_t lba;
+        std::vector<uint8_t> data;
+    };
+    std::unique_ptr<sim::FcHost> hosts[2];
+    std::vector<Sent> sent;
+};
+
+// Each controller takes its own slots' multiplexers, lists their drives
+// directly and the partner's as proxies; the array across both owners'
+// drives serves both hosts.  Cut controller 2: controller 1 takes its
+// drives over, lists every drive directly, and serves every write; and
+// gives them back when controller 2 returns.
+TEST_F(PartnerSataMux, EachControllerServesItsSlotsAndTheSurvivorTakesAll) {
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return MuxesOnOwners() && ListsOnOwners(); }));
+    // The owner maps give each controller some of the array's drives (the
+    // first four), and both controllers read them alike.
+    bool afOwner[3] = {};
+    for (uint8_t s = 1; s <= kDrives; ++s) {
+        ASSERT_EQ(fw::bGetSlotOwnerController(1, s), fw_b::bGetSlotOwnerController(1, s)) << "slot " << int(s);
+        if (s <= 4) afOwner[fw::bGetSlotOwnerController(1, s)] = true;
+    }
+    ASSERT_TRUE(afOwner[1] && afOwner[2]);
+    // The drives controller 1 handed over at start were never dropped: the
+    // array kept every member.
+    EXPECT_EQ(EventsOfA(118), 0u);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBoth(16));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+
+    b->board.CutPower();
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            for (uint8_t s = 1; s <= kDrives; ++s) {
+                if (chassis.MuxAt(s)->activeHostPort() != 0 || ReachOf(fw::pGetSASDriveInfoList(), s) != Reach::Direct)
+                    return false;
+            }
+            return true;
+        },
+        120'000 * kMs))
+        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
+
+    // Controller 2 comes back beside the survivor: it takes its slots
+    // back, the survivor hands them over, and both hosts read every write.
+    b->board.RestorePower();
+    b->board.ClearConsoleText();
+    sim::Board::ConnectPartners(a->board, b->board);
+    b->board.Boot();
+    ASSERT_TRUE(RunUntil([&] { return b->Booted() && MuxesOnOwners() && ListsOnOwners(); }, 300'000 * kMs))
+        << Consoles();
+    ASSERT_TRUE(HostReady(*hosts[1])) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+}
+
+// A multiplexer whose selection never switches: its owner signals it a
+// limited number of times and reports it (event 19, 2) once, its discovery
+// comes to an end, and the drive stays served by the partner that has it.
+TEST_F(PartnerSataMux, AMultiplexerThatNeverSwitchesIsReportedAndServedThroughThePartner) {
+    // Slot 4 is controller 2's by the controller enclosure's map.
+    constexpr uint8_t bStuck = 4;
+    chassis.MuxAt(bStuck)->faults.selectionStuck = true;
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return EventsOfB(kEventPortSelectorStuck, 2, bStuck) != 0; }));
+    ASSERT_EQ(fw_b::bGetSlotOwnerController(1, bStuck), 2);
+    RunUntil([] { return false; }, 120'000 * kMs);
+    EXPECT_EQ(EventsOfB(kEventPortSelectorStuck, 2, bStuck), 1u);
+    EXPECT_EQ(chassis.MuxAt(bStuck)->activeHostPort(), 0u);
+    // Signalled within its tries, not at every pass.
+    EXPECT_GT(chassis.MuxAt(bStuck)->portSelections(1), 0u);
+    EXPECT_LE(chassis.MuxAt(bStuck)->portSelections(1), 12u);
+    EXPECT_EQ(ReachOf(fw::pGetSASDriveInfoList(), bStuck), Reach::Direct);
+    EXPECT_EQ(ReachOf(fw_b::pGetSASDriveInfoList(), bStuck), Reach::Proxy);
+    // The slots that did switch were handed over while the partner was
+    // still signalling the one that does not: none was dropped.
+    EXPECT_EQ(EventsOfA(118), 0u);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBoth(8));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+}
+
+// A drive table rebuild that finds no device at all in its list (here
+// the slave's, emptied) asks the partner for its list once and reads the
+// partner's drives through it.
+class PartnerEmptyList : public ::testing::Test, protected dual::Pair {};
+
+TEST_F(PartnerEmptyList, ARebuildWithNoDeviceTakesThePartnersDrives) {
+    ASSERT_TRUE(Boot()) << Consoles();
+    fw::SAS_DEVICE_LIST* psB = fw_b::pGetSASDriveInfoList();
+    const uint8_t bDrives = fw::pGetSASDriveInfoList()->bEntryCount;
+    ASSERT_GT(bDrives, 0);
+    bool fAsked = false;
+    b->board.pollHook = [&] {
+        if (fAsked) return;
+        fAsked = true;
+        for (uint8_t i = 0; i < psB->bEntryCount; ++i) psB->asEntry[i].fValid = fw::FALSE;
+        psB->bEntryCount = 0;
+        (void)fw_b::fRequestDriveRescan();
+    };
+    const bool fTaken = RunUntil([&] { return fAsked && psB->bEntryCount == bDrives; }, 60'000 * kMs);
+    b->board.pollHook = nullptr;
+    ASSERT_TRUE(fTaken) << Consoles();
+    for (uint8_t i = 0; i < psB->bEntryCount; ++i) {
+        EXPECT_NE(psB->asEntry[i].bTargetId & fw::SAS_PROXY_TARGET_BIT, 0) << "entry " << int(i);
+    }
+}
+
+}  // namespace
