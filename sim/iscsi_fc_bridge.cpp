@@ -4,33 +4,15 @@
 #include <vector>
 
 #include "hw/scsi.h"
+#include "sim/iscsi_host_nexus.h"
 
 namespace sim {
 
-namespace {
-
-// iSCSI's task attributes as FCP numbers them.
-uint8_t FcpAttribute(uint8_t iscsi) {
-    switch (iscsi) {
-    case 0: return fw::TASK_ATTR_UNTAGGED;
-    case 2: return fw::TASK_ATTR_ORDERED;
-    case 3: return fw::TASK_ATTR_HEAD_OF_QUEUE;
-    case 4: return fw::TASK_ATTR_ACA;
-    default: return fw::TASK_ATTR_SIMPLE;
-    }
-}
-
-// A single-level LUN travels in the first two bytes of either LUN field.
-uint16_t FcpLun(uint64_t iscsiLun) { return uint16_t(iscsiLun >> 48); }
-
-}  // namespace
-
 // One iSCSI session's initiator logged in to one host port.
-class FcNexus : public IscsiNexus {
+class FcNexus : public HostCommandNexus {
 public:
     FcNexus(IscsiFcBridge& bridge, FcFabric& fabric, FcInitiator& initiator, FcTargetPort& port)
         : m_bridge(bridge), m_fabric(fabric), m_initiator(initiator), m_port(port) {
-        m_bridge.m_inUse.insert(initiator.portName());
         m_initiator.autoLogin = false;
         if (!m_initiator.present()) m_initiator.ComeBack();
         m_initiator.onCompletion = [this](uint32_t fcTag, FcpResult& r) { OnCompletion(fcTag, r); };
@@ -54,23 +36,13 @@ public:
         m_initiator.LogOut(m_port);
         for (auto& [fcTag, exchange] : m_exchanges) m_initiator.Forget(fcTag);
         ForgetFinished();
-        m_bridge.m_inUse.erase(m_initiator.portName());
+        m_bridge.ReleaseName(m_initiator.portName());
         // No session needs the initiator now; a later one of the same name
         // takes it back if it is still there.
         m_fabric.Retire(m_initiator);
     }
 
-    void Submit(uint32_t tag, IscsiTask task) override {
-        FcpCommand c;
-        c.lun = FcpLun(task.lun);
-        c.cdb = std::move(task.cdb);
-        c.dataOut = std::move(task.dataOut);
-        c.dataInLength = task.dataInLength;
-        c.fcpDl = task.expectedLength;
-        c.taskAttribute = FcpAttribute(task.attribute);
-        m_expected[tag] = Expected{task.expectedLength, !c.dataOut.empty() || task.dataInLength == 0};
-        Start(tag, std::move(c), false);
-    }
+    void Submit(uint32_t tag, IscsiTask task) override { Start(tag, CommandFor(tag, std::move(task)), false); }
 
     void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referenced) override {
         uint8_t flags = 0;
@@ -83,8 +55,7 @@ public:
         case kTmfClearAca: flags = fw::TMF_CLEAR_ACA; break;
         default: return onTaskManagementDone(tag, kTmfNotSupported);
         }
-        FcpCommand c;
-        c.lun = FcpLun(lun);
+        FcpCommand c = FunctionFor(lun);
         c.taskManagement = flags;
         ++m_functionsUnderWay;
         Start(tag, std::move(c), true);
@@ -95,10 +66,6 @@ private:
         uint32_t tag;
         FcpCommand command;
         bool function;
-    };
-    struct Expected {
-        uint32_t length;  // the host's expected data transfer length
-        bool write;
     };
     struct Exchange {
         uint32_t tag;     // the iSCSI task tag
@@ -152,17 +119,14 @@ private:
         for (auto w = m_waiting.begin(); w != m_waiting.end(); ++w) {
             if (!w->function && w->tag == referenced) {
                 m_waiting.erase(w);
-                m_expected.erase(referenced);
+                ForgetTask(referenced);
                 return onTaskManagementDone(tag, kTmfComplete);
             }
         }
         auto it = m_fcTags.find(referenced);
         if (it == m_fcTags.end()) return onTaskManagementDone(tag, kTmfNoTask);
         // Answered when the task ends, aborted or not: either way it is gone.
-        // A second abort of the same task waits for the same end.
-        std::vector<uint32_t>& aborts = m_aborts[referenced];
-        aborts.push_back(tag);
-        if (aborts.size() == 1) m_initiator.Abort(it->second);
+        if (AwaitEnd(tag, referenced)) m_initiator.Abort(it->second);
     }
 
     void OnCompletion(uint32_t fcTag, FcpResult& result) {
@@ -182,53 +146,10 @@ private:
         Finish(exchange.tag, exchange.function, result);
     }
 
-    // The data and sense are taken from the initiator's result, not copied.
     void Finish(uint32_t tag, bool function, FcpResult& r) {
-        using Outcome = FcpResult::Outcome;
-        if (function) {
-            --m_functionsUnderWay;
-            return onTaskManagementDone(tag, r.outcome == Outcome::Done && r.status == 0 ? kTmfComplete : kTmfRejected);
-        }
-        IscsiTaskResult result;
-        switch (r.outcome) {
-        case Outcome::Done:
-            result.status = r.status;
-            result.sense = std::move(r.sense);
-            result.dataIn = std::move(r.dataIn);
-            result.residual = r.residual;
-            result.underflow = r.residualUnder;
-            result.overflow = r.residualOver;
-            if (!r.residualUnder && !r.residualOver) NoteShortTransfer(tag, r, &result);
-            break;
-        case Outcome::Aborted: result.outcome = IscsiTaskResult::Outcome::Aborted; break;
-        case Outcome::Terminated:
-            // Ended by task management, or lost: a lost task is a target
-            // failure the host can retry.
-            result.outcome = m_functionsUnderWay != 0 || m_aborts.count(tag) ? IscsiTaskResult::Outcome::Aborted
-                                                                              : IscsiTaskResult::Outcome::Failed;
-            break;
-        default: result.outcome = IscsiTaskResult::Outcome::Failed; break;
-        }
-        m_expected.erase(tag);
-        std::vector<uint32_t> aborts;
-        if (auto abort = m_aborts.find(tag); abort != m_aborts.end()) {
-            aborts = std::move(abort->second);
-            m_aborts.erase(abort);
-        }
-        onTaskDone(tag, std::move(result));
-        for (uint32_t abortTag : aborts) onTaskManagementDone(abortTag, kTmfComplete);
-    }
-
-    // A response without a residual still moved what it moved: fewer bytes
-    // than the host expected is an underflow it must hear of.
-    void NoteShortTransfer(uint32_t tag, const FcpResult& r, IscsiTaskResult* result) {
-        auto expected = m_expected.find(tag);
-        if (expected == m_expected.end()) return;
-        const uint32_t moved = expected->second.write ? r.dataOutTaken : uint32_t(result->dataIn.size());
-        if (moved < expected->second.length) {
-            result->underflow = true;
-            result->residual = expected->second.length - moved;
-        }
+        if (!function) return FinishTask(tag, r);
+        --m_functionsUnderWay;
+        onTaskManagementDone(tag, r.outcome == FcpResult::Outcome::Done && r.status == 0 ? kTmfComplete : kTmfRejected);
     }
 
     // Finished commands leave the initiator only here: a completion may come
@@ -246,43 +167,33 @@ private:
     std::vector<Waiting> m_waiting;
     std::map<uint32_t, Exchange> m_exchanges;   // by FC tag
     std::map<uint32_t, uint32_t> m_fcTags;      // FC tag of each command, by iSCSI tag
-    std::map<uint32_t, std::vector<uint32_t>> m_aborts;   // ABORT TASK tags, by the task they name
-    std::map<uint32_t, Expected> m_expected;    // by iSCSI tag
     std::vector<uint32_t> m_finished;
     Exchange m_sending{kNone, false};
-    unsigned m_functionsUnderWay = 0;
 };
 
 IscsiFcBridge::IscsiFcBridge(FcFabric& fabric, std::vector<FcTargetPort*> ports, std::string namePrefix)
-    : m_namePrefix(std::move(namePrefix)) {
-    for (size_t i = 0; i < ports.size(); ++i) m_targets.push_back({&fabric, ports[i], "port" + std::to_string(i + 1)});
+    : HostPortTargets(std::move(namePrefix)) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        m_targets.push_back({&fabric, ports[i], "port" + std::to_string(i + 1)});
+        AddTargetName(m_targets.back().suffix);
+    }
 }
 
 IscsiFcBridge::IscsiFcBridge(std::vector<Target> targets, std::string namePrefix)
-    : m_targets(std::move(targets)), m_namePrefix(std::move(namePrefix)) {}
-
-std::vector<std::string> IscsiFcBridge::TargetNames() const {
-    std::vector<std::string> names;
-    for (const Target& t : m_targets) names.push_back(m_namePrefix + t.suffix);
-    return names;
+    : HostPortTargets(std::move(namePrefix)), m_targets(std::move(targets)) {
+    for (const Target& t : m_targets) AddTargetName(t.suffix);
 }
 
 uint64_t IscsiFcBridge::PortNameFor(const std::string& initiatorName, unsigned instance) {
-    // FNV-1a over the name, in the 48 bits an IEEE-registered name leaves
-    // free, under the extended format's prefix.
-    uint64_t hash = 0xCBF29CE484222325ull;
-    for (unsigned char c : initiatorName) hash = (hash ^ c) * 0x100000001B3ull;
-    hash = (hash ^ instance) * 0x100000001B3ull;
-    return 0x2100000000000000ull | (hash & 0x0000FFFFFFFFFFFFull);
+    // The hash in the 48 bits an IEEE-registered name leaves free, under the
+    // extended format's prefix.
+    return 0x2100000000000000ull | (InitiatorNameHash(initiatorName, instance) & 0x0000FFFFFFFFFFFFull);
 }
 
 std::unique_ptr<IscsiNexus> IscsiFcBridge::Open(size_t index, const std::string& initiatorName) {
     if (index >= m_targets.size() || !m_targets[index].port->Online()) return nullptr;
     FcFabric& fabric = *m_targets[index].fabric;
-    // A host running several sessions at once gets one initiator for each.
-    unsigned instance = 0;
-    while (m_inUse.count(PortNameFor(initiatorName, instance))) ++instance;
-    const uint64_t portName = PortNameFor(initiatorName, instance);
+    const uint64_t portName = HoldName(initiatorName, &PortNameFor);
     FcInitiator* initiator = fabric.Find(portName);
     if (!initiator) initiator = &fabric.AddInitiator(portName);
     if (onSession) onSession(initiatorName, index, *initiator);

@@ -7,16 +7,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "sim/fc_fabric.h"
-#include "sim/iscsi_portal.h"
+#include "sim/iscsi_host_nexus.h"
 
 namespace sim {
 
-class IscsiFcBridge : public IscsiTargets {
+class IscsiFcBridge : public HostPortTargets {
 public:
     // `ports` are the controller's host ports in order; target n is named
     // `namePrefix` + "port" + n.
@@ -32,7 +31,6 @@ public:
     };
     explicit IscsiFcBridge(std::vector<Target> targets, std::string namePrefix = "iqn.2026-12.sim.array-controller:");
 
-    std::vector<std::string> TargetNames() const override;
     std::unique_ptr<IscsiNexus> Open(size_t index, const std::string& initiatorName) override;
 
     // The port name an initiator of this name gets on the fabric: the same
@@ -47,8 +45,6 @@ public:
 private:
     friend class FcNexus;
     std::vector<Target> m_targets;
-    std::string m_namePrefix;
-    std::set<uint64_t> m_inUse;   // initiators a live session holds
 };
 
 }  // namespace sim
