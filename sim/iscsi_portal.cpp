@@ -989,6 +989,7 @@ void IscsiConnection::OnTaskManagement(const Pdu& pdu) {
     const uint32_t referenced = pdu.U32(20);
     auto answer = [&](uint8_t response) { AnswerTaskManagement(itt, response); };
     if (m_tmfs.count(itt)) return Fail(kRejectTaskInProgress, pdu, false);
+    if (!m_nexus->Carries(function)) return answer(kTmfNotSupported);
     switch (function) {
     case kTmfAbortTask: {
         auto it = m_tasks.find(referenced);

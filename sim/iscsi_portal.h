@@ -84,6 +84,9 @@ public:
     virtual ~IscsiNexus() = default;
     virtual void Submit(uint32_t tag, IscsiTask task) = 0;
     virtual void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referencedTag) = 0;
+    // Whether the port can carry the function at all: one it cannot is
+    // answered so before the portal acts on any task for it.
+    virtual bool Carries(uint8_t /*function*/) const { return true; }
     // Whether the initiator is logged in to its target: the session's last
     // login response waits while the login is pending, and a target that
     // cannot log another initiator in refuses the session.

@@ -142,6 +142,7 @@ void SasTargetIoc::RequestCmdBufferList(const uint8_t* frame, uint32_t context) 
             std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) != m_freeCmdBuffers.end()) {
             continue;
         }
+        BufferReturned(ioIndex);
         m_freeCmdBuffers.push_back(ioIndex);
     }
     auto r = HeaderReply(fw::MPI_FUNCTION_TARGET_CMD_BUF_LIST_POST, context, fw::MPI_IOCSTATUS_SUCCESS);
@@ -170,9 +171,13 @@ uint32_t SasTargetIoc::IocSettings() const {
     return Load<uint32_t>(page.data() + offsetof(fw::MPI_BIOS_PAGE_1, dIOCSettings));
 }
 
+bool SasTargetIoc::PortUp(uint8_t port) const {
+    return port < 2 && m_state == State::Operational && m_portEnabled[port] && !m_linkDown[port];
+}
+
 bool SasTargetIoc::PortLinked(uint8_t port) const {
     if (port >= 2 || m_linkDown[port] || !m_portEnabled[port]) return false;
-    return std::any_of(m_initiators.begin(), m_initiators.end(),
+    return m_linkHeld[port] || std::any_of(m_initiators.begin(), m_initiators.end(),
                        [port](const Initiator& i) { return i.present && i.port == port; });
 }
 
@@ -236,11 +241,27 @@ void SasTargetIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
     x.result.completedAtNs = B().clock().Now();
     const uint32_t want = x.command.dataInLength;
     const auto got = static_cast<uint32_t>(x.result.dataIn.size());
-    x.result.residual = want > got ? want - got : 0;
-    x.result.residualUnder = want > got;
+    const auto have = static_cast<uint32_t>(x.command.dataOut.size());
+    if (x.dataInOffered > want || x.dataOutAsked > have) {
+        x.result.residualOver = true;
+        x.result.residual = x.dataInOffered > want ? x.dataInOffered - want : x.dataOutAsked - have;
+    } else {
+        x.result.residual = want > got ? want - got : 0;
+        x.result.residualUnder = want > got;
+    }
     Done done = std::move(x.done);
     x.done = nullptr;
     if (done) done(x.tag, x.result);
+}
+
+void SasTargetIoc::BufferReturned(uint16_t ioIndex) {
+    Exchange& x = m_exchanges[ioIndex];
+    if (!x.open) return;
+    if (x.gone) {
+        x.open = false;
+        return;
+    }
+    Finish(ioIndex, FcpResult::Outcome::Terminated);
 }
 
 void SasTargetIoc::DropConnections(int initiator) {
@@ -301,13 +322,17 @@ void SasTargetIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
         const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
         uint8_t* local = length != 0 ? B().memory().Translate(req.adSGL[2 * e + 1], length) : nullptr;
         if (local && toInitiator) {
+            x->dataInOffered = std::max(x->dataInOffered, offset + length);
             const uint32_t room = x->command.dataInLength > offset ? x->command.dataInLength - offset : 0;
             const uint32_t n = std::min(length, room);
-            if (x->result.dataIn.size() < offset + n) x->result.dataIn.resize(offset + n);
-            std::memcpy(x->result.dataIn.data() + offset, local, n);
+            if (n != 0) {
+                if (x->result.dataIn.size() < offset + n) x->result.dataIn.resize(offset + n);
+                std::memcpy(x->result.dataIn.data() + offset, local, n);
+            }
         } else if (local) {
             // What the initiator has for this window; a short data-out
             // leaves the rest as it was.
+            x->dataOutAsked = std::max(x->dataOutAsked, offset + length);
             const auto have = static_cast<uint32_t>(x->command.dataOut.size());
             const uint32_t n = have > offset ? std::min(length, have - offset) : 0;
             if (n != 0) std::memcpy(local, x->command.dataOut.data() + offset, n);
@@ -452,7 +477,13 @@ int SasTargetIoc::Attach(uint8_t port, uint64_t sasAddress) {
     for (uint16_t n = 0; n < kMaxInitiators; ++n) {
         Initiator& i = m_initiators[n];
         if (i.present) continue;
-        i = {true, static_cast<uint8_t>(port & 1), sasAddress, static_cast<uint16_t>(kInitiatorHandleBase + n)};
+        uint16_t handle = 0;
+        do {
+            handle = static_cast<uint16_t>(kInitiatorHandleBase + m_nextHandle);
+            m_nextHandle = static_cast<uint16_t>((m_nextHandle + 1) % (0xFFFF - kInitiatorHandleBase));
+        } while (std::any_of(m_initiators.begin(), m_initiators.end(),
+                             [handle](const Initiator& o) { return o.present && o.handle == handle; }));
+        i = {true, static_cast<uint8_t>(port & 1), sasAddress, handle};
         RefreshPages();
         RaiseLinkEvents(i.port);
         return n;
@@ -487,6 +518,13 @@ void SasTargetIoc::SetLink(uint8_t port, bool up) {
             if (i.port == port) i.removed = false;
         }
     }
+    RefreshPages();
+    RaiseLinkEvents(port);
+}
+
+void SasTargetIoc::HoldLink(uint8_t port) {
+    if (port >= 2 || m_linkHeld[port]) return;
+    m_linkHeld[port] = true;
     RefreshPages();
     RaiseLinkEvents(port);
 }

@@ -58,7 +58,13 @@ public:
     void Move(int index, uint8_t port);
     // The link of a port drops (its phys show no rate) and comes back.
     void SetLink(uint8_t port, bool up);
+    // Something between the port and its initiators (an expander, a bridge)
+    // keeps the port linked while none is attached.
+    void HoldLink(uint8_t port);
     bool PortLinked(uint8_t port) const;
+    // The port would link an initiator attached now: the IOC runs, its
+    // driver enabled the port and the port's link is not held down.
+    bool PortUp(uint8_t port) const;
     // Errors a phy's link took: added to the counters of its SAS PHY page 1.
     struct PhyErrors {
         uint32_t invalidDwords = 0;
@@ -72,7 +78,11 @@ public:
     // A COMMAND frame (or, with taskManagement set, a TASK frame) from an
     // initiator; the tag names it.  The answer comes to `done` in board
     // time.  A command the IOC cannot take (no buffer, not running) ends
-    // with TASK SET FULL or as Rejected.
+    // with TASK SET FULL or as Rejected.  The initiator counts what the
+    // target moved against what it asked: read data beyond its buffer, or
+    // write data asked beyond what it has, is an overflow.  A command the
+    // driver lets go of without a response (its buffer posted again) ends
+    // as Terminated, as the initiator would find it after its own time-out.
     using Done = std::function<void(uint16_t tag, const FcpResult&)>;
     void Frame(int initiator, uint16_t tag, const FcpCommand& command, uint16_t managedTag, Done done);
     // The initiator drops the connection: its open commands end at the IOC
@@ -120,6 +130,7 @@ private:
     };
     std::array<Initiator, kMaxInitiators> m_initiators{};
     std::array<bool, 2> m_linkDown{};
+    std::array<bool, 2> m_linkHeld{};
     std::array<PhyErrors, kPhys> m_phyErrors{};
     HeldAssists m_heldAssists;
 
@@ -131,6 +142,8 @@ private:
         FcpCommand command;
         FcpResult result;
         Done done;
+        uint32_t dataInOffered = 0;   // read bytes the target sent, kept or not
+        uint32_t dataOutAsked = 0;    // write bytes the target asked for
     };
     std::array<Exchange, kMaxIoIndex> m_exchanges{};
     uint32_t m_framesRejected = 0;
@@ -138,6 +151,11 @@ private:
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
     uint16_t m_cmdBufferLength = 0;
+    // Each device the IOC finds gets a handle of its own: a new initiator in
+    // a departed one's place is not mistaken for it.
+    uint16_t m_nextHandle = 0;
+    // A buffer given back to the IOC ends what it still held.
+    void BufferReturned(uint16_t ioIndex);
 };
 
 }  // namespace sim

@@ -1,0 +1,209 @@
+#include "sim/iscsi_sas_bridge.h"
+
+#include <map>
+#include <set>
+
+#include "hw/scsi.h"
+
+namespace sim {
+
+namespace {
+
+// The task management functions of a TASK frame.
+constexpr uint8_t kSasAbortTask = 0x01;
+constexpr uint8_t kSasAbortTaskSet = 0x02;
+constexpr uint8_t kSasClearTaskSet = 0x04;
+constexpr uint8_t kSasLogicalUnitReset = 0x08;
+constexpr uint8_t kSasClearAca = 0x40;
+
+// What a TASK frame's response code says, as iSCSI answers it.
+uint8_t IscsiResponse(const FcpResult& r) {
+    if (r.outcome != FcpResult::Outcome::Done) return kTmfRejected;
+    switch (r.status) {
+    case 0x00:   // function complete
+    case 0x08:   // function succeeded
+        return kTmfComplete;
+    case 0x04: return kTmfNotSupported;
+    case 0x09: return kTmfNoLun;   // incorrect logical unit number
+    default: return kTmfRejected;
+    }
+}
+
+}  // namespace
+
+// One iSCSI session's initiator, linked to one port of the target IOC for as
+// long as the session lasts.
+class SasNexus : public HostCommandNexus {
+public:
+    SasNexus(IscsiSasBridge& bridge, SasTargetIoc& ioc, int index, uint64_t address)
+        : m_bridge(bridge), m_ioc(ioc), m_index(index), m_address(address) {}
+
+    ~SasNexus() override {
+        // The initiator leaves: what it still had open ends at the IOC, and
+        // nothing of it is told to a session that is gone.
+        m_closing = true;
+        if (m_index >= 0) m_ioc.Detach(m_index);
+        m_bridge.ReleaseName(m_address);
+    }
+
+    // An initiator the IOC had no room for (index -1) is refused.
+    Login login() const override { return m_index >= 0 ? Login::Ready : Login::Refused; }
+
+    // SAS has no target reset among its task management functions.
+    bool Carries(uint8_t function) const override { return function != kTmfTargetWarmReset; }
+
+    void Submit(uint32_t tag, IscsiTask task) override {
+        FcpCommand c = CommandFor(tag, std::move(task));
+        // A COMMAND frame has no untagged task: it goes as a simple one.
+        if (c.taskAttribute == fw::TASK_ATTR_UNTAGGED) c.taskAttribute = fw::TASK_ATTR_SIMPLE;
+        Send(Frame{tag, kNone, c.lun, 0}, std::move(c), 0);
+    }
+
+    void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referenced) override {
+        uint8_t code = 0;
+        switch (function) {
+        case kTmfAbortTask: return AbortTask(tag, referenced);
+        case kTmfAbortTaskSet: code = kSasAbortTaskSet; break;
+        case kTmfClearTaskSet: code = kSasClearTaskSet; break;
+        case kTmfLogicalUnitReset: code = kSasLogicalUnitReset; break;
+        case kTmfClearAca: code = kSasClearAca; break;
+        default: return onTaskManagementDone(tag, kTmfNotSupported);
+        }
+        FcpCommand c = FunctionFor(lun);
+        c.taskManagement = code;
+        ++m_functionsUnderWay;
+        Send(Frame{tag, kNone, c.lun, code}, std::move(c), 0);
+    }
+
+private:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    // A frame sent and not yet answered.
+    struct Frame {
+        uint32_t tag;          // the iSCSI task (or function) tag
+        uint32_t abortOf;      // for ABORT TASK, the task it names
+        uint16_t lun;
+        uint8_t function;      // the TASK frame's function, 0 for a command
+        uint16_t sasTag = 0;
+        bool ended = false;    // a command the bridge ended for a function: its answer is dropped
+    };
+
+    void AbortTask(uint32_t tag, uint32_t referenced) {
+        auto it = m_commands.find(referenced);
+        if (it == m_commands.end()) return onTaskManagementDone(tag, kTmfNoTask);
+        // Answered when the task ends, aborted or not; a second abort of the
+        // same task waits for the same end.
+        if (!AwaitEnd(tag, referenced)) return;
+        const Frame& task = m_frames.at(it->second);
+        FcpCommand c;
+        c.lun = task.lun;
+        c.taskManagement = kSasAbortTask;
+        Send(Frame{tag, referenced, task.lun, kSasAbortTask}, std::move(c), task.sasTag);
+    }
+
+    // Frames go out in the order they are sent; each is known by its serial
+    // until its answer, which may come inside the call.
+    void Send(Frame frame, FcpCommand command, uint16_t managedTag) {
+        const uint64_t serial = m_nextSerial++;
+        frame.sasTag = NextSasTag();
+        m_sasTags.insert(frame.sasTag);
+        if (frame.function == 0) m_commands[frame.tag] = serial;
+        const uint16_t sasTag = frame.sasTag;
+        m_frames.emplace(serial, frame);
+        m_ioc.Frame(m_index, sasTag, command, managedTag,
+                    [this, serial](uint16_t, const FcpResult& r) { OnAnswer(serial, r); });
+    }
+
+    // A tag no frame of this initiator still holds at the IOC.
+    uint16_t NextSasTag() {
+        do {
+            m_nextSasTag = static_cast<uint16_t>(m_nextSasTag == 0xFFFF ? 1 : m_nextSasTag + 1);
+        } while (m_sasTags.count(m_nextSasTag));
+        return m_nextSasTag;
+    }
+
+    void OnAnswer(uint64_t serial, const FcpResult& answer) {
+        if (m_closing) return;
+        auto it = m_frames.find(serial);
+        if (it == m_frames.end()) return;
+        const Frame frame = it->second;
+        m_frames.erase(it);
+        m_sasTags.erase(frame.sasTag);
+        if (frame.ended) return;
+        FcpResult r = answer;
+        if (frame.function == 0) {
+            m_commands.erase(frame.tag);
+            return FinishTask(frame.tag, r);
+        }
+        const uint8_t response = IscsiResponse(r);
+        if (frame.function == kSasAbortTask) {
+            // Done, the abort is answered when its task ends (the IOC ends
+            // it when the firmware lets go of it); refused, at once.
+            if (response != kTmfComplete) RefuseAborts(frame.abortOf, response);
+            return;
+        }
+        // ABORT TASK SET, CLEAR TASK SET and LOGICAL UNIT RESET took this
+        // initiator's tasks on the unit that were sent before them.
+        if (response == kTmfComplete && frame.function != kSasClearAca) {
+            EndTasks(serial, [&frame](const Frame& task) { return task.lun == frame.lun; });
+        }
+        --m_functionsUnderWay;
+        onTaskManagementDone(frame.tag, response);
+    }
+
+    // The commands sent before `before` that `covered` names end as the
+    // target left them, without a response; whatever the IOC still says of
+    // them later is dropped.
+    template <typename Covered>
+    void EndTasks(uint64_t before, Covered covered) {
+        std::vector<uint32_t> tags;
+        for (auto& [serial, frame] : m_frames) {
+            if (serial >= before || frame.function != 0 || frame.ended || !covered(frame)) continue;
+            frame.ended = true;
+            m_commands.erase(frame.tag);
+            tags.push_back(frame.tag);
+        }
+        for (uint32_t tag : tags) {
+            FcpResult r;
+            r.outcome = FcpResult::Outcome::Terminated;
+            FinishTask(tag, r);
+        }
+    }
+
+    IscsiSasBridge& m_bridge;
+    SasTargetIoc& m_ioc;
+    const int m_index;
+    const uint64_t m_address;
+    bool m_closing = false;
+    uint64_t m_nextSerial = 1;
+    uint16_t m_nextSasTag = 0;
+    std::map<uint64_t, Frame> m_frames;          // by serial
+    std::map<uint32_t, uint64_t> m_commands;     // serial of each command, by iSCSI tag
+    std::set<uint16_t> m_sasTags;                // tags frames hold at the IOC
+};
+
+IscsiSasBridge::IscsiSasBridge(std::vector<Target> targets, std::string namePrefix)
+    : HostPortTargets(std::move(namePrefix)), m_targets(std::move(targets)) {
+    for (const Target& t : m_targets) {
+        AddTargetName(t.suffix);
+        t.ioc->HoldLink(t.port);
+    }
+}
+
+uint64_t IscsiSasBridge::SasAddressFor(const std::string& initiatorName, unsigned instance) {
+    // The hash in the 36 bits a registered SAS address leaves its owner,
+    // under an address format 5 prefix.
+    return 0x5000000000000000ull | 0x0000C0F000000000ull |
+           (InitiatorNameHash(initiatorName, instance) & 0x0000000FFFFFFFFFull);
+}
+
+std::unique_ptr<IscsiNexus> IscsiSasBridge::Open(size_t index, const std::string& initiatorName) {
+    if (index >= m_targets.size() || !m_targets[index].ioc->PortUp(m_targets[index].port)) return nullptr;
+    const Target& target = m_targets[index];
+    const uint64_t address = HoldName(initiatorName, &SasAddressFor);
+    // The IOC takes 64 initiators: a session beyond them finds no room.
+    const int n = target.ioc->Attach(target.port, address);
+    if (n >= 0 && onSession) onSession(initiatorName, index, address);
+    return std::make_unique<SasNexus>(*this, *target.ioc, n, address);
+}
+
+}  // namespace sim
