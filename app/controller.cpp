@@ -6,9 +6,9 @@
 // SIGINT and SIGTERM when they reach the program; either is a power cut:
 // NVRAM and drives keep what was written.  Everything the run needs is
 // checked and opened before the terminal is touched, and the terminal is put
-// back on every way out.  With --iscsi, hosts reach the Fibre Channel host
-// ports through an iSCSI portal: each session is one initiator on the ports'
-// fabric.
+// back on every way out.  With --iscsi, hosts reach the Fibre Channel or SAS
+// host ports through an iSCSI portal: each session is one initiator on the
+// ports' fabric, or one SAS initiator linked to a port.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,9 +34,11 @@
 #include "sim/fc_fabric.h"
 #include "sim/iscsi_fc_bridge.h"
 #include "sim/iscsi_listener.h"
+#include "sim/iscsi_sas_bridge.h"
 #include "sim/memory_windows.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
+#include "sim/sas_target_ioc.h"
 #include "sim/setup.h"
 #include "sim/side_by_side.h"
 
@@ -103,6 +105,8 @@ void Usage(FILE* to) {
                  "FAULT: SLOT:medium:LBA[+N] (blocks that cannot be read), SLOT:dead@MS (stops\n"
                  "answering), SLOT:pull@MS (pulled) or SLOT:replace@MS (a new blank drive put in\n"
                  "its place), MS counted from the main loop's start.\n"
+                 "--iscsi serves the Fibre Channel or SAS host ports (not parallel SCSI) to iSCSI\n"
+                 "hosts: one target per host port, each session one initiator on it.\n"
                  "--expansions cascades N expansion enclosures (0 to 7) behind the drives'\n"
                  "enclosure, each with DRIVES drives (0 to 12, default 12) in its first slots.\n"
                  "Numbers are decimal; byte counts may also be written 0x... in hex.\n"
@@ -589,24 +593,34 @@ int main(int argc, char** argv) {
     if (controllers == 2) sim::Board::ConnectPartners(*boards[0], *boards[1]);
     // The host ports' fabrics, where hosts attach as initiators: the iSCSI
     // portal's sessions among them.  Ports 1 of both controllers are on one
-    // fabric, ports 2 on the other (a lone controller has both on one).
+    // fabric, ports 2 on the other (a lone controller has both on one).  On
+    // SAS host ports each session links an initiator of its own to a port.
     sim::FcFabric fabrics[2];
     std::vector<sim::IscsiFcBridge::Target> targets;
+    std::vector<sim::IscsiSasBridge::Target> sasTargets;
     for (size_t n = 0; n < boards.size(); ++n) {
+        const std::string prefix = n == 0 ? "port" : "c1-port";
         for (uint8_t chip = 1; chip <= 2; ++chip) {
             if (sim::IspChip* port = sim::FindIspChip(*boards[n], chip)) {
                 sim::FcFabric& fabric = fabrics[controllers == 2 ? chip - 1 : 0];
                 port->AttachFabric(fabric);
-                targets.push_back({&fabric, port, (n == 0 ? "port" : "c1-port") + std::to_string(chip)});
+                targets.push_back({&fabric, port, prefix + std::to_string(chip)});
+            }
+        }
+        if (sim::SasTargetIoc* ioc = boards[n]->sasTargetIoc()) {
+            for (uint8_t port = 0; port < 2; ++port) {
+                sasTargets.push_back({ioc, port, prefix + std::to_string(port + 1)});
             }
         }
     }
-    sim::IscsiFcBridge bridge(targets);
-    sim::IscsiPortal portal(bridge);
+    sim::IscsiFcBridge fcBridge(targets);
+    sim::IscsiSasBridge sasBridge(sasTargets);
+    sim::IscsiPortal portal(sasTargets.empty() ? static_cast<sim::IscsiTargets&>(fcBridge) : sasBridge);
     sim::IscsiListener listener(portal);
     if (!iscsiAddress.empty()) {
-        if (targets.empty()) {
-            std::fprintf(stderr, "controller: --iscsi needs Fibre Channel host ports\n");
+        if (targets.empty() && sasTargets.empty()) {
+            // Sixteen IDs on one bus fit a portal's sessions badly.
+            std::fprintf(stderr, "controller: --iscsi needs Fibre Channel or SAS host ports, not parallel SCSI\n");
             return EXIT_USAGE;
         }
         if (!listener.Listen(iscsiAddress, &why)) {
@@ -615,10 +629,14 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
         // The names a SAN LUN mapping needs for this host.
-        bridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+        fcBridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
                          name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
+        };
+        sasBridge.onSession = [&sasTargets](const std::string& name, size_t port, uint64_t address) {
+            std::fprintf(stderr, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
+                         sasTargets[port].suffix.c_str(), static_cast<unsigned long long>(address));
         };
     }
     if (controllers == 2) {
