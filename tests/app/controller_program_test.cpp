@@ -119,7 +119,7 @@ TEST_F(ControllerProgram, RefusesBadOptions) {
           "--drive-size -1048576", "--drive-size 1048577", "--drives 13", "--drives 0x3",
           "--drive-spin-up 600001", "--drive-spin-up 0x10",
           "--memory-size 0x100000000", "--boot-block-version 99999999999999999999", "--iscsi 127.0.0.1:port",
-          "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface sas", "--sdram-size 0x18000000",
+          "--iscsi 127.0.0.1:65536", "--iscsi 127.0.0.1:3260 --host-interface scsi", "--sdram-size 0x18000000",
           "--sdram-size 64", "--sdram-size 0x80000000", "--sdram-size 0x100000000", "--drive-fault 1",
           "--drive-fault 0:medium:5", "--drive-fault 13:pull@5", "--drive-fault 1:medium:x", "--drive-fault 1:medium:5+0",
           "--drive-fault 1:dead", "--drive-fault 1:fry@5", "--drive-fault 1:pull@soon", "--drive-fault 1:replace", "--drives 2 --drive-fault 3:dead@9",
