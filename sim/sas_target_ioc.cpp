@@ -252,6 +252,9 @@ void SasTargetIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
     Done done = std::move(x.done);
     x.done = nullptr;
     if (done) done(x.tag, x.result);
+    // The data went with the answer: an exchange slot keeps none of it.
+    x.result = FcpResult{};
+    x.command = FcpCommand{};
 }
 
 void SasTargetIoc::BufferReturned(uint16_t ioIndex) {
