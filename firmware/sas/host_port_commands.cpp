@@ -20,6 +20,7 @@
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
 #include "sas/host_port_ioc.h"
+#include "sas/mpi_interface.h"
 #include "sas/sas_drive.h"
 #include "target/back_end_completion.h"
 #include "target/buffer_commands.h"
@@ -50,10 +51,6 @@ constexpr uint8_t ASSIST_WITH_STATUS = 0x83;
 constexpr uint8_t ASSIST_HIGH_PRIORITY = 0x04;
 constexpr uint8_t STATUS_AUTO_GOOD = 0x81;
 constexpr uint8_t STATUS_WITH_IU = 0x80;
-constexpr uint32_t SGE_LAST_TO_INITIATOR = 0xD5000000;
-constexpr uint32_t SGE_FIRST_TO_INITIATOR = 0x14000000;
-constexpr uint32_t SGE_LAST_FROM_INITIATOR = 0xD1000000;
-constexpr uint32_t SGE_FIRST_FROM_INITIATOR = 0x10000000;
 constexpr uint32_t SENSE_LIST_BYTES = 14;
 constexpr uint32_t TASK_RESPONSE_BYTES = 4;
 constexpr uint8_t STATUS_NO_FRAME = 16;
@@ -568,17 +565,7 @@ void FillCommandFields(const KERNEL_ENTRY* ps, uint8_t* pb, uint8_t bFunction, u
 
 void FillSegments(uint8_t* pb, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1, uint32_t dAddress2,
                   uint32_t dLength2, bool fToInitiator) {
-    std::memcpy(pb + 24, &dRelativeOffset, 4);
-    const uint32_t dTotal = dLength1 + dLength2;
-    std::memcpy(pb + 28, &dTotal, 4);
-    const uint32_t dLast = fToInitiator ? SGE_LAST_TO_INITIATOR : SGE_LAST_FROM_INITIATOR;
-    const uint32_t dFirst = fToInitiator ? SGE_FIRST_TO_INITIATOR : SGE_FIRST_FROM_INITIATOR;
-    if (dLength2 == 0) {
-        PutSge(pb + 32, dLast | dLength1, dAddress1);
-    } else {
-        PutSge(pb + 32, dFirst | dLength1, dAddress1);
-        PutSge(pb + 40, dLast | dLength2, dAddress2);
-    }
+    PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, ToFlag(fToInitiator));
 }
 
 // The request goes out: posted in its frame, or by handshake with the

@@ -602,4 +602,15 @@ void SetLSIConfigReplyFlag(uint8_t f) { s_fConfigReplyFlag = f; }
 uint8_t fGetLSIConfigReplyFlag() { return *static_cast<volatile uint8_t*>(&s_fConfigReplyFlag); }
 uint32_t* pGetLSIConfigReplyBuffer() { return s_adConfigReply; }
 
+void PutTargetAssistData(uint8_t* pbFrame, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
+                         uint32_t dAddress2, uint32_t dLength2, uint8_t fToInitiator) {
+    const uint32_t dFirst = fToInitiator == TRUE ? SGE_FIRST_TO_INITIATOR : SGE_FIRST_FROM_INITIATOR;
+    const uint32_t dLast = fToInitiator == TRUE ? SGE_LAST_TO_INITIATOR : SGE_LAST_FROM_INITIATOR;
+    std::memcpy(pbFrame + 24, &dRelativeOffset, 4);
+    const uint32_t dTotal = dLength1 + dLength2;
+    std::memcpy(pbFrame + 28, &dTotal, 4);
+    const uint32_t adElement[4] = {(dLength2 == 0 ? dLast : dFirst) | dLength1, dAddress1, dLast | dLength2, dAddress2};
+    std::memcpy(pbFrame + 32, adElement, dLength2 == 0 ? 8 : 16);
+}
+
 }  // namespace fw

@@ -105,6 +105,17 @@ uint8_t bLSIEventNotificationOn(uint8_t bIocId);
 uint8_t bLSISendBusReset(uint8_t bIocId);
 // Fills a SCSI TASK MGMT request; dTaskMsgContext names the task for the
 // task types that act on one command.
+// The data of a target assist: one or two pieces of buffer memory in the
+// frame's simple elements at offset 32, with the relative offset and the
+// total ahead of them.  An element's length has 24 bits; a piece is at most
+// one pass of the cache (8 MB).
+constexpr uint32_t SGE_LAST_TO_INITIATOR = 0xD5000000;
+constexpr uint32_t SGE_FIRST_TO_INITIATOR = 0x14000000;
+constexpr uint32_t SGE_LAST_FROM_INITIATOR = 0xD1000000;
+constexpr uint32_t SGE_FIRST_FROM_INITIATOR = 0x10000000;
+void PutTargetAssistData(uint8_t* pbFrame, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
+                         uint32_t dAddress2, uint32_t dLength2, uint8_t fToInitiator);
+
 void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, uint8_t bTaskType,
                             uint32_t dTaskMsgContext);
 

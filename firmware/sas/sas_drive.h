@@ -48,8 +48,8 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* psEntry, uint8_t bStatus, uint8_t bKey, 
 uint8_t StartSASDataInTransfer(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1,
                                uint32_t dLength1, uint32_t dAddress2, uint32_t dLength2, uint8_t fAutoStatus,
                                uint8_t bStatus, uint8_t bKey, uint8_t bAsc, uint8_t bAscq);
-void StartSASDataOutTransfer(KERNEL_ENTRY* psEntry, uint32_t dAddress1, uint32_t dAddress2, uint32_t dLength1,
-                             uint32_t dLength2);
+void StartSASDataOutTransfer(KERNEL_ENTRY* psEntry, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dAddress2,
+                             uint32_t dLength1, uint32_t dLength2);
 uint8_t bHostPortSendStatus(KERNEL_ENTRY* psEntry, uint16_t wUnused, uint8_t bStatus, uint8_t bKey, uint8_t bAsc,
                             uint8_t bAscq);
 // The last sense the SAS target driver sent an initiator of port code 113

@@ -2,6 +2,7 @@
 // IOC's command buffers into host entries, their data and status back with
 // TARGET ASSIST and TARGET STATUS SEND, and the aborts that end them.
 #include "sas/sas_target_commands.h"
+#include "sas/mpi_interface.h"
 
 #include <cstring>
 
@@ -49,10 +50,6 @@ constexpr uint8_t ASSIST_TO_INITIATOR = 0x01;
 constexpr uint8_t ASSIST_AUTO_STATUS = 0x83;
 constexpr uint8_t STATUS_AUTO_GOOD = 0x81;
 constexpr uint8_t STATUS_WITH_RESPONSE = 0x80;
-constexpr uint32_t SGE_LAST_TO_INITIATOR = 0xD5000000;
-constexpr uint32_t SGE_FIRST_TO_INITIATOR = 0x14000000;
-constexpr uint32_t SGE_LAST_FROM_INITIATOR = 0xD1000000;
-constexpr uint32_t SGE_FIRST_FROM_INITIATOR = 0x10000000;
 constexpr uint32_t RESPONSE_WITH_SENSE = 64;
 constexpr uint32_t RESPONSE_WITHOUT_SENSE = 48;
 constexpr uint32_t MAX_IO_INDEX_FIELD = 0x3FFF;
@@ -261,36 +258,21 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint3
     FillCommandFields(ps, pb, MPI_FUNCTION_TARGET_ASSIST);
     pb[0] = fAutoStatus == TRUE ? bStatus : 0;
     pb[1] = fAutoStatus == TRUE ? ASSIST_AUTO_STATUS : ASSIST_TO_INITIATOR;
-    std::memcpy(pb + 24, &dRelativeOffset, 4);
-    const uint32_t dTotal = dLength1 + dLength2;
-    std::memcpy(pb + 28, &dTotal, 4);
-    if (dLength2 == 0) {
-        PutSge(pb + 32, SGE_LAST_TO_INITIATOR | dLength1, dAddress1);
-    } else {
-        PutSge(pb + 32, SGE_FIRST_TO_INITIATOR | dLength1, dAddress1);
-        PutSge(pb + 40, SGE_LAST_TO_INITIATOR | dLength2, dAddress2);
-    }
+    PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, TRUE);
     if (fAutoStatus == TRUE) RecordSASHostStatus(wInitiatorOf(dReplyWordOf(ps)), bKey, bAsc, bAscq);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
     Post(ps, pb, wFrame, DATA_IN_TIMEOUT_MS);
     return STATUS_OK;
 }
 
-void StartSASDataOutTransfer(KERNEL_ENTRY* ps, uint32_t dAddress1, uint32_t dAddress2, uint32_t dLength1,
-                             uint32_t dLength2) {
+void StartSASDataOutTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dAddress2,
+                             uint32_t dLength1, uint32_t dLength2) {
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     uint16_t wFrame = SAS_NO_FRAME;
     uint8_t* pb = pbTakeFrame(ps->bPortCode, &wFrame);
     if (pb == nullptr) return;
     FillCommandFields(ps, pb, MPI_FUNCTION_TARGET_ASSIST);
-    const uint32_t dTotal = dLength1 + dLength2;
-    std::memcpy(pb + 28, &dTotal, 4);
-    if (dLength2 == 0) {
-        PutSge(pb + 32, SGE_LAST_FROM_INITIATOR | dLength1, dAddress1);
-    } else {
-        PutSge(pb + 32, SGE_FIRST_FROM_INITIATOR | dLength1, dAddress1);
-        PutSge(pb + 40, SGE_LAST_FROM_INITIATOR | dLength2, dAddress2);
-    }
+    PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, FALSE);
     ps->bPrimaryState = HOST_STATE_DATA_OUT;
     Post(ps, pb, wFrame, DATA_OUT_TIMEOUT_MS);
 }

@@ -338,6 +338,11 @@ uint32_t dSegmentLength(const TRANSFER_SEGMENT* psSegments, uint8_t bSegments, u
     return b < bSegments ? psSegments[b].dLength : 0;
 }
 
+// Where a pass's data lies in its command's transfer: a transfer longer than
+// one pass of the cache moves in several, each naming its place, or every
+// pass would take (or give) the transfer's first bytes.
+uint32_t dPassOffset(const KERNEL_ENTRY* psEntry) { return static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES; }
+
 void TraceTransfer(KERNEL_ENTRY* psEntry) {
     RecordTarCmdTrace(psEntry);
     if (fGetTargetCommandTimeTrace() == TRUE) PrintCommandTraceLine(psEntry);
@@ -376,11 +381,13 @@ uint8_t StartDataInTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSeg
     case PORT_CODE_FC_HOST_2: bResult = bFibreDataIn(psEntry, psSegments, bSegments, dTotal, fSendStatus == TRUE); break;
     case PORT_CODE_SAS_HOST_1:
     case PORT_CODE_SAS_HOST_2:
-        bResult = StartSASDataInTransfer(psEntry, 0, dA1, dL1, dA2, dL2, fSendStatus, SCSI_STATUS_GOOD, 0, 0, 0);
+        bResult = StartSASDataInTransfer(psEntry, dPassOffset(psEntry), dA1, dL1, dA2, dL2, fSendStatus, SCSI_STATUS_GOOD,
+                                         0, 0, 0);
         break;
     case PORT_CODE_FC_TABLE_1:
     case PORT_CODE_FC_TABLE_2:
-        bResult = HostPortDataInAssist(psEntry, 0, dA1, dL1, dA2, dL2, 0, fSendStatus, SCSI_STATUS_GOOD, 0, 0, 0);
+        bResult = HostPortDataInAssist(psEntry, dPassOffset(psEntry), dA1, dL1, dA2, dL2, 0, fSendStatus,
+                                       SCSI_STATUS_GOOD, 0, 0, 0);
         break;
     case PORT_CODE_INTERNAL:
     case PORT_CODE_MODULE: bResult = bInternalDataIn(psEntry, fSendStatus); break;
@@ -405,9 +412,9 @@ void StartDataOutTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegme
     case PORT_CODE_FC_HOST_1:
     case PORT_CODE_FC_HOST_2: FibreDataOut(psEntry, psSegments, bSegments); break;
     case PORT_CODE_SAS_HOST_1:
-    case PORT_CODE_SAS_HOST_2: StartSASDataOutTransfer(psEntry, dA1, dA2, dL1, dL2); break;
+    case PORT_CODE_SAS_HOST_2: StartSASDataOutTransfer(psEntry, dPassOffset(psEntry), dA1, dA2, dL1, dL2); break;
     case PORT_CODE_FC_TABLE_1:
-    case PORT_CODE_FC_TABLE_2: HostPortDataOutAssist(psEntry, 0, dA1, dL1, dA2, dL2); break;
+    case PORT_CODE_FC_TABLE_2: HostPortDataOutAssist(psEntry, dPassOffset(psEntry), dA1, dL1, dA2, dL2); break;
     case PORT_CODE_INTERNAL:
     case PORT_CODE_MODULE: InternalDataOut(psEntry); break;
     default: break;

@@ -209,6 +209,17 @@ TEST_P(AnswerRoad, WriteThroughIsAnsweredOnlyOnceTheDrivesHoldTheData) {
     Settle();
 }
 
+// The longest WRITE(10) and READ(10) there is, 65535 blocks: the cache moves
+// it in several passes, each of which must take or give its own part of the
+// host's data.
+TEST_P(AnswerRoad, TheLongestTransferMovesEveryByte) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    ASSERT_NO_FATAL_FAILURE(Write(8, 0xFFFF, 3));
+    ExpectRead(8, 0xFFFF);
+    Settle();
+    ExpectDrivesMatchReference();
+}
+
 // Answered through either kind of host port.
 INSTANTIATE_TEST_SUITE_P(Hosts, AnswerRoad, ::testing::Values(HostKind::Fc, HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
