@@ -65,6 +65,7 @@ struct FLUSH_SEQUENCER {
     uint8_t fPause;          // a resync request is with the RAID engine
     uint16_t wResyncCount;
     uint16_t wActivityCount;
+    uint8_t bPartnerNotice;  // message 109 or 110 still to be queued for the partner, else 0
 };
 FLUSH_SEQUENCER s_sFlush;
 
@@ -118,6 +119,27 @@ void DiscardUnwritableSlots(uint8_t fOwn) {
 }
 
 void SetRunning(uint8_t f) { SetRetripeFlag(f); }
+
+// Tells the partner the flush started (109) or ended (110).  The partner
+// holds its host commands from one to the other, so neither may be lost: a
+// message that finds no room or no path to the partner just now is queued
+// again from the background pass.  A later notice replaces an earlier one
+// still owed; a partner no longer there is told nothing (it starts afresh
+// when it joins).
+void SendPartnerNotice() {
+    if (s_sFlush.bPartnerNotice == 0) return;
+    if (fIsDualControllerActive() != TRUE ||
+        bSendConfigRecordMessage(s_sFlush.bPartnerNotice, nullptr) == STATUS_OK) {
+        s_sFlush.bPartnerNotice = 0;
+        return;
+    }
+    SetWorkPending(TRUE);
+}
+
+void TellPartner(uint8_t bCode) {
+    s_sFlush.bPartnerNotice = bCode;
+    SendPartnerNotice();
+}
 
 // ---- flush writes ---------------------------------------------------------
 
@@ -325,7 +347,7 @@ void Finish() {
     }
     s_sFlush.fOwnPending = FALSE;
     s_sFlush.fPartnerPending = FALSE;
-    if (fIsDualControllerActive() == TRUE) (void)bSendConfigRecordMessage(PARTNER_MESSAGE_FLUSH_DONE, nullptr);
+    TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
     RequestMetadataFlush();
 }
 
@@ -436,9 +458,7 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
         SetRunning(TRUE);
         s_sFlush.fPartnerPending = TRUE;
     }
-    if ((IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) && fIsDualControllerActive() == TRUE) {
-        (void)bSendConfigRecordMessage(PARTNER_MESSAGE_FLUSH_PENDING, nullptr);
-    }
+    if (IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
 }
 
 void CacheFlushSequencerStep() {
@@ -460,6 +480,9 @@ void SetCacheFlushRequest(uint8_t f) {
 }
 
 uint8_t fGetCacheFlushSequencerRequest() { return s_sFlush.fRequest; }
+
+uint8_t fIsFlushNoticeOwed() { return ToFlag(s_sFlush.bPartnerNotice != 0); }
+void SendOwedFlushNotice() { SendPartnerNotice(); }
 
 void CacheFlushSequencerBackgroundStep() {
     // A run under way finishes first; the partner's writes are flushed by a

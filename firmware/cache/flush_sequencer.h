@@ -51,6 +51,10 @@ void CacheFlushSequencerStep();
 void SetCacheFlushRequest(uint8_t f);
 uint8_t fGetCacheFlushSequencerRequest();
 void CacheFlushSequencerBackgroundStep();
+// The partner is told when a flush starts and ends; a notice that could not
+// be queued is sent again by the background pass until it is.
+uint8_t fIsFlushNoticeOwed();
+void SendOwedFlushNotice();
 // The write-complete end of a flush write (command types 131 and 152).
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
 

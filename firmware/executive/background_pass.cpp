@@ -269,6 +269,7 @@ const BackgroundService s_asServices[] = {
      }},
     {48, 0, [] { return IsTrue(fGetCacheFlushSequencerRequest()); },
      [] { CacheFlushSequencerBackgroundStep(); }},
+    {48, 0, [] { return IsTrue(fIsFlushNoticeOwed()); }, [] { SendOwedFlushNotice(); }},
     {49, HOLDABLE, [] { return IsTrue(fGetEnclosureTaskRequest()); },
      [] { EnclosureTaskStep(); }},
     {50, HOLDABLE, [] { return IsTrue(fGetSesPollRequest()); }, [] { SesPagePollStep(); }},

@@ -91,29 +91,34 @@ void BuildPseudoWrite(KERNEL_ENTRY* ps, uint8_t bRank, const SEGMENT_MAP_ENTRY& 
     AssignHostCommandSequence(ps);
 }
 
-// The partner's agreement for one piece: TRUE once it may go on.
+// The partner's agreement for one piece: TRUE once it may go on.  A piece
+// takes its grant and marks its record running (the S flag) in one step:
+// from then on the partner's requests for the rows are refused.  Were it
+// marked only once the hold is in force, a partner write asking while the
+// hold still waits for the older writes would find the record merely
+// waiting, be granted, and run on the rows beside the job.
 bool ObtainPartnerAccess(KERNEL_ENTRY* ps) {
     if (!IsDual()) return true;
-    uint8_t fHold = FALSE;
-    if (!HasFlag(ps, KE_FLAG_STRIPE_ACCESS)) fHold = fClaimStripeAccessEntry(ps);
+    if (!HasFlag(ps, KE_FLAG_STRIPE_ACCESS)) (void)fClaimStripeAccessEntry(ps);
+    if (fGetStripeAccessSFlag(ps->wIndex) == TRUE) return true;
     if (ps->bCommandType == CT_ACCESS_REQUESTED) return false;
     if (ps->bCommandType == CT_ACCESS_GRANTED) {
+        // An O flag: the partner was granted these rows while the request
+        // was out, so the grant here is void and the piece asks again.
         if (fGetStripeAccessOFlag(ps->wIndex) != TRUE) {
             RecordNvramQueueEntry(ps);
             SetFlag(ps, KE_FLAG_JOURNALED);
             SetNvramQueueEntryFlag(ps->wJournalSlot, TRUE);
             ps->bCommandType = PSEUDO_WRITE_TYPE;
+            SetStripeAccessSFlag(ps->wIndex, TRUE);
             return true;
         }
         SetStripeAccessOFlag(ps->wIndex, FALSE);
-        fHold = TRUE;
     }
-    if (fGetStripeAccessSFlag(ps->wIndex) == TRUE) fHold = FALSE;
-    if (fHold != TRUE && ps->bCommandType != CT_ACCESS_UNSHARED && ps->bSecondaryState != ROW_HOLD_WAITING) return false;
-    if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) == STATUS_OK && fGetStripeAccessSFlag(ps->wIndex) != TRUE) {
-        ps->bSecondaryState = 0;
-        // A request that did not go out is asked again at the next call.
-        if (bSendEventRateMessage118(ps) != STATUS_OK) ps->bCommandType = CT_ACCESS_UNSHARED;
+    // A request that did not go out is asked again at the next call.
+    if (bCheckOutgoingQueueSpace(PARTNER_MESSAGE_STRIPE_ACCESS) != STATUS_OK ||
+        bSendEventRateMessage118(ps) != STATUS_OK) {
+        ps->bCommandType = CT_ACCESS_UNSHARED;
     }
     return false;
 }

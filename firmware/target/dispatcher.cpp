@@ -326,8 +326,10 @@ uint8_t bCheckPartnerStripeAccess(const DISPATCH& s) {
     }
     if (fGetStripeAccessSFlag(ps->wIndex) == TRUE) return GO_ON;
     if (!HasFlag(ps, KE_FLAG_ABORTED)) {
-        (void)bSendEventRateMessage118(ps);
-        ps->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_OUT;
+        // Only a request that went out has an answer to wait for (it marks
+        // the command asking); one that did not (no path to the partner just
+        // now) is asked again at the command's next dispatch.
+        if (bSendEventRateMessage118(ps) != STATUS_OK) ps->bCommandType = COMMAND_TYPE_PARTNER_ACCESS_U;
         PutBackNewCommand(ps);
         return DISPATCH_DONE;
     }

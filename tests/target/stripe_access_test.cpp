@@ -11,6 +11,8 @@
 #include "host_board.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "partner/partner_state.h"
+#include "raid/row_hold.h"
 #include "harness/calendar.h"
 #include "target/command_access.h"
 
@@ -47,6 +49,24 @@ protected:
         STRIPE_ACCESS_ENTRY* ps = nullptr;
         pGetStripeAccessEntry(w, &ps);
         return *ps;
+    }
+    // The message 118 queued for the host entry, null when none is.
+    static PARTNER_MESSAGE_SLOT* psRequestOf(uint16_t w) {
+        for (uint16_t n = 0; n < PARTNER_SLOTS; ++n) {
+            PARTNER_MESSAGE_SLOT* p = nullptr;
+            pGetOutgoingMessageSlot(n, &p);
+            if (p->fInUse == TRUE && p->bCommandType == PARTNER_MESSAGE_STRIPE_ACCESS && p->wHostEntry == w) return p;
+        }
+        return nullptr;
+    }
+    // The partner's answer to the request: granted.
+    static void Grant(PARTNER_MESSAGE_SLOT* psSlot) {
+        psSlot->fFailed = FALSE;
+        psSlot->fSenseValid = TRUE;
+        psSlot->bSenseKey = 0;
+        psSlot->bAsc = STRIPE_ACCESS_GRANTED;
+        PartnerStripeAccessAnswered(psSlot, TRUE);
+        psSlot->fInUse = FALSE;
     }
     // The partner asks for rows of LUN 0 from lFirstRow on.
     static uint8_t PartnerAsks(uint8_t bOpcode, uint64_t lFirstRow, uint32_t dRows, uint16_t wLun = 0) {
@@ -232,23 +252,14 @@ TEST_F(StripeAccessTest, ReadsAndWritesWaitForThePartnersAnswer) {
         EXPECT_EQ(wGetLunQueueCount(0), 0);
         // Message 118 names the LUN, the opcode and at least one stripe;
         // the partner's answer (granted) comes back in its status bytes.
-        PARTNER_MESSAGE_SLOT* psSlot = nullptr;
-        for (uint16_t n = 0; n < PARTNER_SLOTS && psSlot == nullptr; ++n) {
-            PARTNER_MESSAGE_SLOT* p = nullptr;
-            pGetOutgoingMessageSlot(n, &p);
-            if (p->fInUse == TRUE && p->bCommandType == PARTNER_MESSAGE_STRIPE_ACCESS && p->wHostEntry == w) psSlot = p;
-        }
+        PARTNER_MESSAGE_SLOT* psSlot = psRequestOf(w);
         ASSERT_NE(psSlot, nullptr);
         const uint8_t* pbCdb = psSlot->sMessage.abCdb;
         EXPECT_EQ(pbCdb[1], PARTNER_MESSAGE_STRIPE_ACCESS);
         EXPECT_EQ(wGetBe16(pbCdb + 2), 0);
         EXPECT_EQ(pbCdb[4], bOpcode == SCSI_READ10 ? SCSI_READ16 : SCSI_WRITE16);
         EXPECT_GE(wGetBe16(pbCdb + 12), 1);
-        psSlot->fFailed = FALSE;
-        psSlot->fSenseValid = TRUE;
-        psSlot->bSenseKey = 0;
-        psSlot->bAsc = STRIPE_ACCESS_GRANTED;
-        PartnerStripeAccessAnswered(psSlot, TRUE);
+        Grant(psSlot);
         Dispatch();
         EXPECT_EQ(ps->bPrimaryState, HOST_STATE_LUN_QUEUED);
         EXPECT_TRUE(HasFlag(ps, KE_FLAG_PARTNER_ACCESS));
@@ -261,6 +272,60 @@ TEST_F(StripeAccessTest, ReadsAndWritesWaitForThePartnersAnswer) {
     Dispatch();
     EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
     EXPECT_EQ(fGetStripeAccessSFlag(w), TRUE);
+}
+
+// The partner is there, but a request cannot be queued for it just now:
+// the command is not left waiting for an answer that cannot come, it asks
+// again at its next dispatch.
+TEST_F(StripeAccessTest, ARequestThatCouldNotBeQueuedIsAskedAgain) {
+    SetPartnerOnDriveSide();
+    SetPartnerAlpaPath1(0xFF);
+    const uint16_t w = Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bCommandType, COMMAND_TYPE_PARTNER_ACCESS_U);
+    EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_EQ(psRequestOf(w), nullptr);
+    SetPartnerAlpaPath1(0x20);
+    Dispatch();
+    EXPECT_EQ(Entry(w)->bCommandType, COMMAND_TYPE_PARTNER_ACCESS_OUT);
+    ASSERT_NE(psRequestOf(w), nullptr);
+}
+
+// A row hold over the row the two logical drives of one array share: a
+// pseudo write in each.  Each piece takes its grant when it comes and holds
+// the partner off its rows from then on, though the hold waits for the
+// other piece (and then for older writes) before its job starts; this
+// controller, in slot 2, would grant every tie with a piece still waiting.
+TEST_F(StripeAccessTest, ARowHoldKeepsThePartnerOffEachPieceFromItsGrantOn) {
+    InitStripeAccessTable();
+    std::memset(&harness::s_sLive, 0, sizeof(harness::s_sLive));
+    MakeDefaultConfiguration(&harness::s_sLive, TRUE);
+    AddRank(RAID_LEVEL_0, 2, 128, 200000);
+    AddLd({{0, 100000}});
+    AddLd({{100000, 100000}});
+    PresentAllExcept();
+    ApplyStoredSettings(FALSE, TRUE);
+    board.fpga().SetSlot1(false);
+    InitBoardState();
+    SetPartnerOnDriveSide();
+    const uint64_t lRow = 100000 / ROW;
+    ROW_HOLD sHold{};
+    ASSERT_EQ(bTakeRowHold(&sHold, 0, lRow * ROW, (lRow + 1) * ROW), STATUS_OK);
+    ASSERT_NE(sHold.apsPseudo[1], nullptr);
+    EXPECT_EQ(fObtainRowHoldAccess(&sHold), FALSE);
+    PARTNER_MESSAGE_SLOT* psFirst = psRequestOf(sHold.apsPseudo[0]->wIndex);
+    PARTNER_MESSAGE_SLOT* psSecond = psRequestOf(sHold.apsPseudo[1]->wIndex);
+    ASSERT_NE(psFirst, nullptr);
+    ASSERT_NE(psSecond, nullptr);
+    Grant(psFirst);
+    EXPECT_EQ(fObtainRowHoldAccess(&sHold), FALSE);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, lRow, 1), STRIPE_ACCESS_REFUSED);
+    Grant(psSecond);
+    EXPECT_EQ(fObtainRowHoldAccess(&sHold), TRUE);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, lRow, 1), STRIPE_ACCESS_REFUSED);
+    EXPECT_EQ(bCheckPartnerStripeAccess(SCSI_WRITE16, 1, 100000, 1, 0, 0), STRIPE_ACCESS_REFUSED);
+    ReleaseRowHold(&sHold);
+    EXPECT_EQ(PartnerAsks(SCSI_WRITE16, lRow, 1), STRIPE_ACCESS_GRANTED);
 }
 
 TEST_F(StripeAccessTest, DumpShowsFlagsAndRecords) {
