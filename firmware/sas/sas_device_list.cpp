@@ -66,6 +66,10 @@ constexpr uint32_t FIRST_DISCOVERY_SETTLE_MS = 4000;
 constexpr uint32_t MORE_DISCOVERY_SETTLE_MS = 6000;
 constexpr uint8_t START_OF_DAY_MORE_PASSES = 2;
 constexpr uint32_t TARGET_RESET_SETTLE_MS = 1000;
+// Beside a partner starting too, the slot-2 controller waits for the
+// partner's drive side to answer before it looks at the fabric.
+constexpr uint8_t PARTNER_READY_TRIES = 20;
+constexpr uint32_t PARTNER_READY_RETRY_MS = 2000;
 constexpr uint8_t TARGET_RESET_SETTLE_TIMES = 3;
 constexpr uint8_t SLOT_DISABLED = 0x01;
 constexpr uint8_t BUSY_SLOTS = 12;
@@ -833,24 +837,77 @@ void StartOfDayTestUnitReady(SAS_DEVICE_ENTRY& s, bool fFirst) {
     }
 }
 
+// The partner's drive side answers a TEST UNIT READY GOOD once its start
+// of day has taken the shared drives: asked up to 20 times, 2000 ms apart
+// while it is busy, refuses or does not answer, for as long as it lives.
+void AwaitPartnerDriveSide() {
+    uint8_t bTarget = 0xFF, bBus = 0;
+    if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return;
+    const uint8_t abCdb[10] = {SCSI_TEST_UNIT_READY};
+    for (uint8_t t = 0; t < PARTNER_READY_TRIES; ++t) {
+        uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bAscq = 0;
+        const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
+                                                  &bAsc, &bAscq);
+        if (b == STATUS_OK && bStatus == SCSI_STATUS_GOOD) return;
+        if (b != STATUS_OK || bStatus == SCSI_STATUS_BUSY) {
+            if (fIsPartnerAlive() != TRUE) return;
+            SpinDelayMs(PARTNER_READY_RETRY_MS);
+        }
+    }
+}
+
+// Reset the phys of the SATA drives (the SAS targets are spared), let the
+// links settle and look (fSelect: signal the shared drives to this side
+// first, on every slot).
+uint8_t LookAfterPhyReset(bool fSelect) {
+    (void)RestartSASDiscovery(TRUE);
+    SpinDelayMs(FIRST_DISCOVERY_SETTLE_MS);
+    return fSelect ? fSelectSATAPortsOfThisController(TRUE, FALSE) : bDiscoverSASExpanders(FALSE);
+}
+
+// Both controllers start together and share SATA drives that only one of
+// them reaches at a time.  The slot-1 controller takes every one of them,
+// so that it reads the configuration with every member in reach (the
+// partner takes its own slots back by its later discovery passes, which
+// hand them over without loss); the other waits for it to be done, then
+// looks and lists what it still reaches, the partner's list not yet known.
+void StartBesidePartnerSharingDrives() {
+    if (fIsControllerSlot1() == TRUE) {
+        if (LookAfterPhyReset(true) == TRUE) {
+            SpinDelayMs(MORE_DISCOVERY_SETTLE_MS);
+            (void)LookAfterPhyReset(true);
+        }
+        (void)bDiscoverSASExpanders(FALSE);
+    } else {
+        AwaitPartnerDriveSide();
+        (void)bDiscoverSASExpanders(FALSE);
+        // A list the partner sent before it took the drives is stale; the
+        // one it holds now, done, names every drive this side reaches
+        // through it (the configuration is read against it).
+        InitSASDeviceList(&s_sPartner);
+        (void)bReadPartnerDeviceList();
+        // What the bring-up's look listed here before the partner took the
+        // drives was never used: those drives did not leave, they were
+        // never this controller's.
+        InitSASDeviceList(&s_sPrevious);
+    }
+    RebuildSASDeviceList(FALSE);
+}
+
 }  // namespace
 
 // Start of day: find the drives and bring each one to ready.
 void InitDriveSideSAS() {
     const uint64_t lStart = lGetTickCount();
     if (fIsPartnerAlive() != TRUE) {
-        // Reset the phys of the SATA drives (the SAS targets are spared) and
-        // let the links settle before each look.
-        (void)RestartSASDiscovery(TRUE);
-        SpinDelayMs(FIRST_DISCOVERY_SETTLE_MS);
-        uint8_t b = bDiscoverSASExpanders(FALSE);
+        uint8_t b = LookAfterPhyReset(false);
         for (uint8_t i = 0; i < START_OF_DAY_MORE_PASSES && b == TRUE; ++i) {
             SpinDelayMs(MORE_DISCOVERY_SETTLE_MS);
-            (void)RestartSASDiscovery(TRUE);
-            SpinDelayMs(FIRST_DISCOVERY_SETTLE_MS);
-            b = bDiscoverSASExpanders(FALSE);
+            b = LookAfterPhyReset(false);
         }
         RebuildSASDeviceList(FALSE);
+    } else if (fGetDualStartFlag() == TRUE && (s_sPartner.bProxyCount != 0 || fAreSATADrivesShared() == TRUE)) {
+        StartBesidePartnerSharingDrives();
     }
     if (fGetHeartbeatRequestFlag() == TRUE && bReadPartnerDeviceList() == STATUS_OK) {
         // Joining a running partner: the drives only it reaches are known

@@ -703,7 +703,7 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect) {
     uint8_t fResult = fSelectPorts(psList, fPortSelect, FALSE, FALSE);
     // The multiplexers in front of single-ported SATA drives show no
     // selector bit: their drives are found by the access the IOC is refused.
-    if (fPortSelect == TRUE && bSendSATAPortSelectionSweep() == TRUE) fResult = TRUE;
+    if (fPortSelect == TRUE && bSendSATAPortSelectionSweep(FALSE) == TRUE) fResult = TRUE;
 
     if (fIsModelZ7Q4() == TRUE) psHeader->bHighestEnclosure = 0;
     if (bCompareEnclosureCount(psHeader->bHighestEnclosure, psPrev->bHighestEnclosure) == SAS_DISCOVERY_RESTART_IOC) {
@@ -749,10 +749,19 @@ uint8_t bCountSASExpanders() {
 
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive) {
     KernelPoolLock sLock;
-    return fSelectPorts(&s_sCurrent, TRUE, fForce, fIncludeActive);
+    const uint8_t fSelectors = fSelectPorts(&s_sCurrent, TRUE, fForce, fIncludeActive);
+    const uint8_t fMultiplexers = bSendSATAPortSelectionSweep(fForce);
+    return ToFlag(fSelectors == TRUE || fMultiplexers == TRUE);
 }
 
-uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, uint8_t fElsewhere) {
+uint8_t fAreSATADrivesShared() {
+    // Beside a partner, a SATA drive without the selector bit sits behind
+    // a multiplexer.
+    const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(&s_sCurrent);
+    return ToFlag(psHeader->bPortSelectorPhys != 0 || psHeader->bDirectSataDevices != 0);
+}
+
+uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, uint8_t fElsewhere, uint8_t fForce) {
     const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(&s_sCurrent);
     if (bExpander >= psHeader->bExpanderCount || bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS) {
         return FALSE;
@@ -765,7 +774,7 @@ uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, ui
     // Alone, every drive is this controller's to serve; beside a partner
     // (running or still starting) only the slots the owner maps give it,
     // or the two would take the drives from each other in turn.
-    const bool fAnySlot = fIsDualControllerActive() != TRUE && fIsPartnerAlive() != TRUE;
+    const bool fAnySlot = fForce == TRUE || (fIsDualControllerActive() != TRUE && fIsPartnerAlive() != TRUE);
     const bool fAgainst = fElsewhere == TRUE;
     if (fAgainst && !MaySelectSlot(s, bPhy, fAnySlot)) return ToFlag(AwaitPartnerListing(s, bExpander, bPhy));
     return fSignalPortSelector(s, bExpander, bPhy, fAgainst, fAgainst);

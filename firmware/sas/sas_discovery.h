@@ -112,15 +112,19 @@ uint8_t bDiscoverSASExpanders(uint8_t fPortSelect);
 uint8_t RestartSASDiscovery(uint8_t fSparseTargets);
 // TRUE when a phy whose drive disappeared since the last pass was reset.
 uint8_t fResetVanishedDevicePhys();
-// Signals the SATA port selectors of the last pass's expanders to pass this
-// controller's path; TRUE when a signal went out.
+// Signals the SATA port selectors and the multiplexers of the last pass's
+// expanders to pass this controller's path, on its own slots (fForce: on
+// every slot); TRUE when a signal went out.
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive);
+// TRUE when the last pass found SATA drives that only one controller
+// reaches at a time: behind port selectors or multiplexers.
+uint8_t fAreSATADrivesShared();
 // The port-selection sweep's part for one phy of the pass's expander (index
 // and handle as the IOC walk gave them) whose drive the IOC is refused
 // (fElsewhere TRUE: its multiplexer passes the other controller) or reaches:
 // signals it, within the phy's tries, when the slot is this controller's to
-// serve; TRUE when a signal went out.
-uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, uint8_t fElsewhere);
+// serve (fForce: whoever owns it); TRUE when a signal went out.
+uint8_t fSelectSATAMuxPort(uint8_t bExpander, uint16_t wHandle, uint8_t bPhy, uint8_t fElsewhere, uint8_t fForce);
 uint8_t bGetSASDiscoveryState();
 uint8_t fIsSASDiscoveryRunning();
 uint8_t fIsSASDiscoveryMoreWork();

@@ -74,6 +74,11 @@ bool IsSelectableDrive(const MPI_SAS_EXPANDER_PAGE_1& s1) {
     return !(s1.dPhyInfo & PHYINFO_ATTACHED_ACROSS);
 }
 
+struct SWEEP {
+    uint8_t fForce;
+    bool fAny;
+};
+
 void SelectPort(void* pContext, uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s0, uint8_t bPhy,
                 const MPI_SAS_EXPANDER_PAGE_1& s1) {
     if (!IsSelectableDrive(s1)) return;
@@ -84,8 +89,9 @@ void SelectPort(void* pContext, uint8_t bIndex, const MPI_SAS_EXPANDER_PAGE_0& s
     }
     MPI_SAS_DEVICE_PAGE_0 d0;
     std::memcpy(&d0, pb, sizeof d0);
-    if (fSelectSATAMuxPort(bIndex, s0.wDevHandle, bPhy, ToFlag(d0.bAccessStatus != 0)) == TRUE) {
-        *static_cast<bool*>(pContext) = true;
+    SWEEP* ps = static_cast<SWEEP*>(pContext);
+    if (fSelectSATAMuxPort(bIndex, s0.wDevHandle, bPhy, ToFlag(d0.bAccessStatus != 0), ps->fForce) == TRUE) {
+        ps->fAny = true;
     }
 }
 
@@ -194,11 +200,11 @@ uint8_t bDisableDownstreamExpanderPhys(uint8_t bExpander) {
     return fAny;
 }
 
-uint8_t bSendSATAPortSelectionSweep() {
-    bool fAny = false;
+uint8_t bSendSATAPortSelectionSweep(uint8_t fForce) {
+    SWEEP s{fForce, false};
     DriveSideLock sLock;
-    ForEachReportedExpanderPhy(&SelectPort, &fAny);
-    return ToFlag(fAny);
+    ForEachReportedExpanderPhy(&SelectPort, &s);
+    return ToFlag(s.fAny);
 }
 
 uint8_t bCutCascadedExpanders() {

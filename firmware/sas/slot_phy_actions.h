@@ -40,9 +40,9 @@ uint8_t bEnclosureSlotPhyControl(uint8_t bEnclosure, uint8_t f);
 uint8_t bDisableDownstreamExpanderPhys(uint8_t bExpander);
 // Signals the port selector of every SATA drive the IOC cannot reach yet
 // (non-zero access status) to switch to this controller, on the slots this
-// controller serves and within each phy's tries; TRUE when any.  Run by
-// discovery's pass, after its expander list is made.
-uint8_t bSendSATAPortSelectionSweep();
+// controller serves (fForce: on every slot) and within each phy's tries;
+// TRUE when any.  Run by discovery's pass, after its expander list is made.
+uint8_t bSendSATAPortSelectionSweep(uint8_t fForce);
 // Cuts the links to expanders cascaded below the enclosures this
 // controller may serve (event 144 once): 0 when a link was cut, else 255.
 uint8_t bCutCascadedExpanders();

@@ -87,11 +87,11 @@ uint16_t EventsOfB(uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
 
 class PartnerSataMux : public ::testing::Test, protected dual::Pair {
 protected:
-    PartnerSataMux() : dual::Pair(SataPairs()) {}
+    // The array is on the drives before either controller starts.
+    PartnerSataMux() : dual::Pair(SataPairs()) { dual::PlaceMirroredRaid5(chassis, "SATAMUX", kChunk); }
 
     // Both started, the multiplexers settled (`settled`), then a host on each.
     void StartWithHosts(const std::function<bool()>& settled) {
-        dual::PlaceMirroredRaid5(chassis, "SATAMUX", kChunk);
         ASSERT_TRUE(RunUntil([&] { return a->Booted() && b->Booted() && settled(); }, 300'000 * kMs)) << Consoles();
         ASSERT_TRUE(Boot()) << Consoles();
         hosts[0] = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1),
@@ -225,6 +225,44 @@ TEST_F(PartnerSataMux, AMultiplexerThatNeverSwitchesIsReportedAndServedThroughTh
     ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
 }
 
+// Started together with every multiplexer passing controller 2 (as a
+// partner that ran last leaves them): controller 1 takes every shared
+// drive before it reads the configuration, which finds the array whole;
+// controller 2 waits for it and looks again, so it lists none of them
+// directly when it loads its configuration.  The slots then settle on
+// their owners and both hosts are served.
+TEST_F(PartnerSataMux, StartedTogetherTheSlot1ControllerTakesTheDrivesFirst) {
+    for (uint8_t s = 1; s <= kDrives; ++s) ASSERT_TRUE(chassis.MuxAt(s)->SelectHostPort(1));
+    const auto loading = [](const sim::Board& board) {
+        return board.ConsoleText().find("Loading Configuration") != std::string::npos;
+    };
+    bool afChecked[2] = {};
+    const auto check = [&](bool fFirst) {
+        const fw::SAS_DEVICE_LIST* ps = fFirst ? fw::pGetSASDriveInfoList() : fw_b::pGetSASDriveInfoList();
+        for (uint8_t s = 1; s <= kDrives; ++s) {
+            EXPECT_EQ(ReachOf(ps, s), fFirst ? Reach::Direct : Reach::Proxy)
+                << "controller " << (fFirst ? 1 : 2) << " slot " << int(s);
+            EXPECT_EQ(chassis.MuxAt(s)->activeHostPort(), 0u) << "slot " << int(s);
+        }
+        afChecked[fFirst ? 0 : 1] = true;
+    };
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            if (!afChecked[0] && loading(a->board)) check(true);
+            if (!afChecked[1] && loading(b->board)) check(false);
+            return afChecked[0] && afChecked[1];
+        },
+        300'000 * kMs))
+        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return MuxesOnOwners() && ListsOnOwners(); }));
+    EXPECT_EQ(EventsOfA(118), 0u);
+    EXPECT_EQ(EventsOfB(118), 0u);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBoth(8));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+}
+
 // A drive table rebuild that finds no device at all in its list (here
 // the slave's, emptied) asks the partner for its list once and reads the
 // partner's drives through it.
@@ -252,3 +290,4 @@ TEST_F(PartnerEmptyList, ARebuildWithNoDeviceTakesThePartnersDrives) {
 }
 
 }  // namespace
+
