@@ -100,6 +100,14 @@ bool IsActive(const KERNEL_ENTRY* ps) { return ps->fUsed == TRUE && ps->bPrimary
 
 bool IsSasPort(uint8_t bPort) { return bPort == LSI_IOC_TARGET_1 || bPort == LSI_IOC_TARGET_2; }
 
+// A command whose host's port was not known when it came waits under the
+// first port, but its host may be on the second: it is that port's only
+// once the host is known to be there.
+bool IsOnPort(const KERNEL_ENTRY* ps, uint8_t bPort) {
+    if (pHostFields(ps)->bRoutedPort != SAS_PORT_UNRESOLVED) return true;
+    return bGetSASInitiatorPort(wInitiatorOf(dReplyWordOf(ps))) == bPort;
+}
+
 // A frame for a data or status request: the ordinary ones first, then the
 // reserve.  None: the request is not sent and the time-out scan ends the
 // command later.
@@ -236,8 +244,16 @@ void RegisterSASCommandPort(KERNEL_ENTRY* psEntry, uint8_t bPort) {
 uint8_t SASTargetContextReply(uint32_t dWord) {
     const uint16_t wIoIndex = static_cast<uint16_t>(dWord & MAX_IO_INDEX_FIELD);
     SAS_TARGET_IO_INFO* p = psIo(wIoIndex);
-    if (p == nullptr || wInitiatorOf(dWord) >= SAS_TARGET_MAX_INITIATORS) {
+    if (p == nullptr) {
         CountSASTargetDroppedReply();
+        return TRUE;
+    }
+    if (wInitiatorOf(dWord) >= SAS_TARGET_MAX_INITIATORS) {
+        // No host record can hold the sender.  A new command in a buffer
+        // goes back to the IOC unanswered, which ends its exchange, rather
+        // than keep the buffer from every other host for good.
+        CountSASTargetDroppedReply();
+        if (p->wOwner == SAS_IO_OWNER_NONE) RequestCommandBufferRepost(LSI_IOC_TARGET_1, wIoIndex);
         return TRUE;
     }
     if (p->wOwner == SAS_IO_OWNER_NONE) return NewCommand(dWord, wIoIndex);
@@ -378,6 +394,19 @@ void AbortSASTargetCommand(KERNEL_ENTRY* ps, uint8_t bReason) {
     }
 }
 
+void EndUnroutedSASCommands(uint16_t wInitiator) {
+    LSI_SAS_TARGET_IOC* a = dGetSASTargetIocRecord(LSI_IOC_TARGET_1);
+    InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    for (uint16_t w = 0; w < a->wCmdBuffers; ++w) {
+        KERNEL_ENTRY* ps = psOwnerEntry(w, a->asIo[w].wOwner);
+        if (ps == nullptr || !IsActive(ps) || pHostFields(ps)->bRoutedPort != SAS_PORT_UNRESOLVED ||
+            wInitiatorOf(dReplyWordOf(ps)) != wInitiator) {
+            continue;
+        }
+        AbortSASTargetCommand(ps, 0);
+    }
+}
+
 void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll) {
     LSI_SAS_TARGET_IOC* a = dGetSASTargetIocRecord(bPort);
     if (a == nullptr) return;
@@ -386,7 +415,7 @@ void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll) {
         SAS_TARGET_IO_INFO& io = a->asIo[w];
         if (io.bPort != bPort || io.wOwner == SAS_IO_OWNER_NONE) continue;
         if (KERNEL_ENTRY* ps = psOwnerEntry(w, io.wOwner)) {
-            if (!IsActive(ps)) continue;
+            if (!IsActive(ps) || !IsOnPort(ps, bPort)) continue;
             if (fAll == TRUE) {
                 const uint32_t dReply = dReplyWordOf(ps);
                 AbortSASTargetCommand(ps, 0xF5);

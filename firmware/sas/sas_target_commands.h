@@ -21,6 +21,9 @@ void SASTargetTransferErrorReply(const uint8_t* pbReply);
 // IOC's own abort of a buffer's transfer.
 void AbortSASTargetCommand(KERNEL_ENTRY* psEntry, uint8_t bReason);
 void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll);
+// The commands of an initiator that left before its port was known: they
+// end, their buffers go back to the IOC.
+void EndUnroutedSASCommands(uint16_t wInitiator);
 void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, uint32_t dContext);
 void SASTargetCommandTimeoutScan();
 

@@ -22,6 +22,7 @@
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
+#include "target/scsi2_reservations.h"
 #include "target/stage_rings.h"
 #include "target/task_management.h"
 #include "target/unit_attention.h"
@@ -108,6 +109,16 @@ bool ReadDevicePage(uint16_t wHandle, MPI_SAS_DEVICE_PAGE_0* ps) {
     return true;
 }
 
+// A host gone from a port (it left, or moved to the other one): its I_T
+// nexus there is lost, and with it the SCSI-2 reservations it held through
+// that port; a reservation outliving its holder would lock every other host
+// out of the unit until a reset.
+void HostLeftPort(const SAS_HOST_RECORD& r, uint8_t bIndex) {
+    PostHostEvent(EVENT_HOST_LEFT, r, bIndex);
+    EndScsi2ReservationsOfInitiator(r.bPort, bIndex);
+    SetHostPortLinkFlag(r.bPort, TRUE);
+}
+
 void ClearRecord(SAS_HOST_RECORD& r) {
     r = {};
     r.wHandle = SAS_NO_HANDLE;
@@ -185,19 +196,16 @@ void SASTargetEventService(uint8_t bPort, uint8_t fForce, uint8_t) {
         const bool fThere = r.wHandle != SAS_NO_HANDLE && ReadDevicePage(r.wHandle, &d) &&
                             (d.dDeviceInfo & DEVICE_INFO_SSP_INITIATOR) != 0;
         if (!fThere) {
-            if (r.fResolved == TRUE) {
-                PostHostEvent(EVENT_HOST_LEFT, r, n);
-                SetHostPortLinkFlag(r.bPort, TRUE);
-            }
+            if (r.fResolved == TRUE) HostLeftPort(r, n);
             ClearRecord(r);
+            // Its commands still waiting to learn its port would wait for
+            // good: the host is gone.
+            EndUnroutedSASCommands(n);
             continue;
         }
         const uint8_t bNewPort = d.bPhysicalPort == 0 ? LSI_IOC_TARGET_1 : LSI_IOC_TARGET_2;
         if (r.fResolved == TRUE && r.bPort == bNewPort) continue;
-        if (r.fResolved == TRUE) {
-            PostHostEvent(EVENT_HOST_LEFT, r, n);
-            SetHostPortLinkFlag(r.bPort, TRUE);
-        }
+        if (r.fResolved == TRUE) HostLeftPort(r, n);
         r.dAddressLow = d.dSASAddressLow;
         r.dAddressHigh = d.dSASAddressHigh;
         r.wHandle = d.wDevHandle;

@@ -360,6 +360,7 @@ TEST_F(SasHostPorts, QueryTaskAndAbortTaskActOnTheNamedCommandOnly) {
     const uint16_t wEvents = EventCount(36);
     EXPECT_EQ(host->TaskManagement(0, kQueryTask, static_cast<uint16_t>(a)).status, kTaskFound);
     EXPECT_EQ(host->TaskManagement(0, kQueryTask, 0x7777).status, 0);
+    EXPECT_EQ(host->TaskManagement(1, kQueryTask, static_cast<uint16_t>(a)).status, 0) << "the tag on another unit";
     EXPECT_FALSE(host->Finished(a));
     EXPECT_EQ(host->TaskManagement(0, kAbortTask, static_cast<uint16_t>(a)).status, 0);
     EXPECT_EQ(host->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
@@ -484,6 +485,44 @@ TEST_F(SasHostPorts, AFirstCommandFromTheSecondPortMovesThereOnceItsHostIsKnown)
     AtRest();
 }
 
+// A host on the second port whose first command still waits under the
+// first port (the first port's LUN table, just rebuilt for a host that came
+// or went there, is due again) is not the first port's: that port losing
+// its link for good leaves the command alone.
+TEST_F(SasHostPorts, TheFirstPortsLinkLossLeavesAWaitingCommandOfTheSecondPortAlone) {
+    sim::SasHost second(c.board, *c.ioc, 1, kHostAddress + 1);
+    ASSERT_TRUE(second.LogIn());
+    ASSERT_TRUE(second.RunUntil([] { return fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_2) == fw::TRUE; }));
+    c.ioc->SetLink(0, false);
+    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_LINK_LOST; }));
+    c.board.RunFor(1'000'000'000ull);
+    const auto fFlag = [] { return fw::bGetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1) == fw::TRUE; };
+    fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
+    ASSERT_TRUE(host->RunUntil([&] { return !fFlag(); }));
+    fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
+    ASSERT_EQ(PortState(), fw::SAS_PORT_LINK_LOST);
+    const uint32_t a = second.Submit(sim::FcpCommand::To(0, kInquiry, {}, 96));
+    ASSERT_TRUE(second.RunUntil([this] { return PortState() != fw::SAS_PORT_LINK_LOST; }));
+    ASSERT_TRUE(fFlag()) << "the command has to be waiting when the port's commands are aborted";
+    const sim::FcpResult r = second.Wait(a);
+    EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    c.ioc->SetLink(0, true);
+    AtRest();
+}
+
+// A host that leaves before the driver learnt its port: the command it
+// left waiting ends and its buffer goes back to the IOC.
+TEST_F(SasHostPorts, ACommandOfAHostThatLeftBeforeItsPortWasKnownEnds) {
+    (void)Ready();
+    sim::SasHost second(c.board, *c.ioc, 1, kHostAddress + 1);
+    ASSERT_TRUE(second.LogIn());
+    const uint32_t a = second.Submit(sim::FcpCommand::To(0, kInquiry, {}, 96));
+    second.LogOut();
+    EXPECT_EQ(second.Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    AtRest();
+}
+
 // Sixty-four initiators are served; the IOC has no index for a 65th.
 TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
     std::vector<std::unique_ptr<sim::SasHost>> others;
@@ -503,6 +542,26 @@ TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
     // Each host that came is announced once.
     EXPECT_TRUE(host->RunUntil([] { return EventCount(124) == sim::SasTargetIoc::kMaxInitiators; }))
         << EventCount(124);
+    EXPECT_EQ(extra.Send(0, kInquiry, {}, 96).outcome, sim::FcpResult::Outcome::Rejected);
+    AtRest();
+    // One leaves: its index and its host record are free, and the one
+    // turned away before takes them and is served.
+    const int freed = others.back()->index();
+    others.back()->LogOut();
+    ASSERT_TRUE(host->RunUntil([] { return EventCount(125) == 1; }));
+    ASSERT_TRUE(extra.LogIn());
+    EXPECT_EQ(extra.index(), freed);
+    sim::FcpResult r;
+    for (int i = 0; i < 4 && (r = extra.Send(0, kInquiry, {}, 96)).status != fw::SCSI_STATUS_GOOD; ++i) {
+    }
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    fw::HOST_PORT_RECORD list{};
+    ASSERT_EQ(fw::bBuildSASHostList(fw::PORT_CODE_SAS_HOST_1, &list), fw::STATUS_OK);
+    EXPECT_EQ(list.bInitiatorCount, sim::SasTargetIoc::kMaxInitiators);
+    const auto* pe = std::find_if(list.asInitiator, list.asInitiator + list.bInitiatorCount,
+                                  [freed](const fw::HOST_INITIATOR& e) { return e.bId == freed; });
+    ASSERT_NE(pe, list.asInitiator + list.bInitiatorCount);
+    EXPECT_EQ(fw::lGetBe64(pe->abPortName), kHostAddress + 64) << "the newcomer's address, not the departed host's";
     AtRest();
 }
 

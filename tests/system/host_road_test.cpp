@@ -13,6 +13,7 @@
 #include "config/config_image.h"
 #include "harness/dispatch_board.h"
 #include "hw/mpi_scsi_port.h"
+#include "target/scsi2_reservations.h"
 
 namespace {
 
@@ -416,6 +417,29 @@ TEST_P(TaskRoad, LogicalUnitResetEndsEveryCommandAndReleasesTheReservation) {
 }
 INSTANTIATE_TEST_SUITE_P(Hosts, TaskRoad, ::testing::Values(HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
+
+class SasTaskRoad : public TaskRoad {
+protected:
+    void SetUp() override { hostKind = HostKind::Sas; }
+};
+
+// A SAS host that leaves loses its I_T nexus and with it its reservation:
+// the other host is no longer locked out of the unit.
+TEST_F(SasTaskRoad, AHostThatLeavesGivesUpItsReservation) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
+    ASSERT_EQ(road->Send(0, {fw::SCSI_RESERVE6, 0, 0, 0, 0, 0}).status, 0);
+    EXPECT_EQ(other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock).status, fw::SCSI_STATUS_RESERVATION_CONFLICT);
+    sasHost->LogOut();
+    ASSERT_TRUE(other->RunUntil([] {
+        uint8_t bPort = 0, fOnBehalf = 0, bController = 0;
+        uint16_t wHolder = 0, wFor = 0;
+        return fw::bGetScsi2Reservation(0, &bPort, &wHolder, &fOnBehalf, &wFor, &bController) == fw::SCSI2_NOT_RESERVED;
+    }));
+    const sim::FcpResult r = other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+    EXPECT_EQ(r.status, 0) << SenseText(r);
+    Settle();
+    EXPECT_EQ(OpenExchanges(), 0u);
+}
 
 // ---- a parallel SCSI port's settings ----------------------------------------
 
