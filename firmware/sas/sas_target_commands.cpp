@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "cache/cache_entry.h"
 #include "cache/read_ahead.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
@@ -99,6 +100,16 @@ void FreeIoIndex(uint16_t wIoIndex) {
 bool IsActive(const KERNEL_ENTRY* ps) { return ps->fUsed == TRUE && ps->bPrimaryState != HOST_STATE_FREE; }
 
 bool IsSasPort(uint8_t bPort) { return bPort == LSI_IOC_TARGET_1 || bPort == LSI_IOC_TARGET_2; }
+
+bool IsReadAheadOwner(uint16_t wOwner) { return (wOwner & 0xFF00) == SAS_IO_OWNER_READ_AHEAD; }
+
+// A read answered whole from a read-ahead slot, its GOOD status going with
+// its data.
+bool IsReadAheadTransfer(const KERNEL_ENTRY* ps, uint8_t fAutoStatus) {
+    return fAutoStatus == TRUE && ps->bCommandType == COMMAND_TYPE_READ_AHEAD_2 &&
+           HasFlag(ps, KE_FLAG_READ_AHEAD_HIT) && !HasFlag(ps, KE_FLAG_MORE_PASSES) &&
+           psCacheFields(ps)->bReadAheadSlot < READ_AHEAD_SLOTS;
+}
 
 // A command whose host's port was not known when it came waits under the
 // first port, but its host may be on the second: it is that port's only
@@ -203,8 +214,8 @@ uint8_t NewCommand(uint32_t dWord, uint16_t wIoIndex) {
 
 // The end of a transfer or status of buffer wIoIndex.
 void TransferEnded(uint16_t wIoIndex, uint16_t wOwner) {
-    if ((wOwner & 0xFF00) == SAS_IO_OWNER_READ_AHEAD) {
-        ReleaseReadAheadSlot(static_cast<uint8_t>(wOwner));
+    if (IsReadAheadOwner(wOwner)) {
+        DecReadAheadWaitCount(static_cast<uint8_t>(wOwner), TRUE);
         FreeIoIndex(wIoIndex);
         return;
     }
@@ -277,7 +288,20 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint3
     PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, TRUE);
     if (fAutoStatus == TRUE) RecordSASHostStatus(wInitiatorOf(dReplyWordOf(ps)), bKey, bAsc, bAscq);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
+    if (!IsReadAheadTransfer(ps, fAutoStatus)) {
+        Post(ps, pb, wFrame, DATA_IN_TIMEOUT_MS);
+        return STATUS_OK;
+    }
+    // The slot's own transfer: the slot's marker owns the buffer and holds
+    // the slot until the IOC is done with its data, and the command ends
+    // now, giving up its own hold on the slot.
+    const uint8_t bSlot = psCacheFields(ps)->bReadAheadSlot;
+    const uint32_t dContext = SAS_IO_OWNER_READ_AHEAD | bSlot;
+    std::memcpy(pb + 8, &dContext, 4);
+    AddReadAheadUser(bSlot, 0);
     Post(ps, pb, wFrame, DATA_IN_TIMEOUT_MS);
+    if (SAS_TARGET_IO_INFO* p = psIo(wIoIndexOf(ps))) p->wOwner = static_cast<uint16_t>(dContext);
+    Finish(ps);
     return STATUS_OK;
 }
 
@@ -446,9 +470,10 @@ void SASTargetTransferErrorReply(const uint8_t* pbReply) {
     const uint8_t bPort = IsSasPort(p->bPort) ? p->bPort : LSI_IOC_TARGET_1;
     if (wStatus != IOC_STATUS_ABORTED) PostTransferErrorEvent(bPort, wStatus, pbReply, p->wTag);
     const bool fLost = wStatus == IOC_STATUS_ABORTED || wStatus == IOC_STATUS_NO_CONNECTION;
-    if ((p->wOwner & 0xFF00) == SAS_IO_OWNER_READ_AHEAD || p->wOwner == SAS_IO_OWNER_DONE) {
-        if ((p->wOwner & 0xFF00) == SAS_IO_OWNER_READ_AHEAD && fLost) ReleaseReadAheadSlot(static_cast<uint8_t>(p->wOwner));
-        if (fLost) RequestCommandBufferRepost(bPort, wIoIndex);
+    if (IsReadAheadOwner(p->wOwner) || p->wOwner == SAS_IO_OWNER_DONE) {
+        if (!fLost) return;
+        if (IsReadAheadOwner(p->wOwner)) DecReadAheadWaitCount(static_cast<uint8_t>(p->wOwner), TRUE);
+        RequestCommandBufferRepost(bPort, wIoIndex);
         return;
     }
     KERNEL_ENTRY* ps = psOwnerEntry(wIoIndex, p->wOwner);

@@ -328,19 +328,39 @@ uint32_t dReplyWordOf(const KERNEL_ENTRY* ps) {
     return d;
 }
 
-bool Matches(const TASK& t, const KERNEL_ENTRY* ps, uint16_t wTag) {
-    const uint8_t* pbHead = reinterpret_cast<const uint8_t*>(ps);
-    const uint16_t wLun = HasNoLunMapping(pbHead[20]) ? static_cast<uint16_t>(pbHead[8] << 8 | pbHead[9])
-                                                      : wGetCommandLun(ps);
+// Whether the task management function covers a task of this initiator
+// and tag on its unit.
+bool Covers(const TASK& t, uint16_t wLun, uint16_t wInitiator, uint16_t wTag) {
     if (wLun != t.wLun) return false;
     switch (t.bFunction) {
     case SAS_TMF_ABORT_TASK:
-    case SAS_TMF_QUERY_TASK: return wGetCommandInitiator(ps) == t.wInitiator && wTag == t.wTag;
-    case SAS_TMF_ABORT_TASK_SET: return wGetCommandInitiator(ps) == t.wInitiator;
+    case SAS_TMF_QUERY_TASK: return wInitiator == t.wInitiator && wTag == t.wTag;
+    case SAS_TMF_ABORT_TASK_SET: return wInitiator == t.wInitiator;
     case SAS_TMF_CLEAR_TASK_SET:
     case SAS_TMF_LOGICAL_UNIT_RESET: return true;
     default: return false;
     }
+}
+
+bool Matches(const TASK& t, const KERNEL_ENTRY* ps, uint16_t wTag) {
+    const uint8_t* pbHead = reinterpret_cast<const uint8_t*>(ps);
+    const uint16_t wLun = HasNoLunMapping(pbHead[20]) ? static_cast<uint16_t>(pbHead[8] << 8 | pbHead[9])
+                                                      : wGetCommandLun(ps);
+    return Covers(t, wLun, wGetCommandInitiator(ps), wTag);
+}
+
+// A transfer that outlived its command (a read-ahead slot's data) is known
+// only by the request the IOC still carries for it: its initiator, unit and
+// reply word.  TRUE when the function covers it.
+bool MatchesInFlight(const TASK& t, const SAS_TARGET_IO_INFO& io, uint32_t* pdReply) {
+    uint8_t* pb = nullptr;
+    if (io.wRequest == SAS_NO_FRAME || bGetTargetRequestFrameAddress(t.bPort, io.wRequest, &pb) != STATUS_OK ||
+        (pb[3] != MPI_FUNCTION_TARGET_ASSIST && pb[3] != MPI_FUNCTION_TARGET_STATUS_SEND)) {
+        return false;
+    }
+    std::memcpy(pdReply, pb + 12, 4);
+    const uint16_t wInitiator = static_cast<uint16_t>((*pdReply >> 14) & 0xFFF);
+    return Covers(t, static_cast<uint16_t>(pb[16] << 8 | pb[17]), wInitiator, io.wTag);
 }
 
 // TRUE when a command matched.
@@ -351,7 +371,16 @@ bool WalkCommands(const TASK& t) {
     for (uint16_t w = 0; w < a->wCmdBuffers; ++w) {
         SAS_TARGET_IO_INFO& io = a->asIo[w];
         if (w == t.wIoIndex || io.wOwner == SAS_IO_OWNER_NONE || io.bPort != t.bPort) continue;
-        if (io.wOwner >= HOST_ENTRY_COUNT) continue;   // read-ahead and finished buffers carry no command
+        if (io.wOwner >= HOST_ENTRY_COUNT) {
+            uint32_t dReply = 0;
+            if (!MatchesInFlight(t, io, &dReply)) continue;
+            fFound = true;
+            // The IOC answers the transfer as aborted, which releases what
+            // its owner holds and gives the buffer back.
+            if (fAbort) SendSASTargetModeAbort(t.bPort, 2, dReply, 0);
+            if (t.bFunction == SAS_TMF_ABORT_TASK || t.bFunction == SAS_TMF_QUERY_TASK) break;
+            continue;
+        }
         KERNEL_ENTRY* ps = nullptr;
         (void)wGetTargetEntry(io.wOwner, &ps);
         if (ps == nullptr || ps->fUsed != TRUE || ps->bPrimaryState == 0 || !Matches(t, ps, io.wTag)) continue;

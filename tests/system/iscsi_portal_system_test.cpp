@@ -453,10 +453,6 @@ const std::map<std::string, const char*> kKnownFailures = {
 };
 // And through SAS host ports.
 const std::map<std::string, const char*> kKnownSasFailures = {
-    {"Reserve6.Logout", "the first initiator's session ends and its SAS host leaves the port (event 125), but the "
-                        "firmware keeps the departed host's reservation: the second initiator meets RESERVATION "
-                        "CONFLICT"},
-    {"Reserve6.ITNexusLoss", "as Reserve6.Logout"},
     {"iSCSIResiduals.Write10Residuals", "a COMMAND frame carries no expected length: a write whose CDB asks more "
                                         "blocks than the host sends is carried out whole, the blocks past the host's "
                                         "data written from what the controller's buffer held"},

@@ -14,6 +14,9 @@
 #include "console/option_settings.h"
 #include "executive/system_state.h"
 #include "host_road.h"
+#include "sas/sas_target.h"
+#include "sim/sas_host.h"
+#include "sim/sas_target_ioc.h"
 
 namespace {
 
@@ -22,6 +25,9 @@ using namespace roadtest;
 constexpr uint32_t kReadBlocks = 128;   // 64 KiB
 constexpr uint64_t kStream = 16384;     // 8 MiB read by each reader
 constexpr uint32_t kSlotBlocks = fw::READ_AHEAD_SLOT_BLOCKS;
+constexpr uint8_t kAbortTask = 0x01;
+constexpr uint8_t kQueryTask = 0x80;
+constexpr uint8_t kTaskFound = 8;   // QUERY TASK's answer: the task is there
 // Chunks of 512 KiB: a slot is a few drive commands.
 const ArraySpec kRaid5 = {"Raid5", fw::RAID_LEVEL_5, 4, 1024};
 
@@ -345,6 +351,65 @@ TEST_F(ReadAheadRoad, TheMainMenusTargetQueueDumpShowsTheSlots) {
         const fw::BUFFER_HANDLE d = fw::psGetReadAheadSlot(b)->dHandle;
         EXPECT_EQ(d, fw::psGetReadAheadSlot(b - 1)->dHandle + (2u << 20));
     }
+}
+
+// ---- through a SAS host port -----------------------------------------------
+
+class SasReadAheadRoad : public ReadAheadRoad {
+protected:
+    SasReadAheadRoad() { hostKind = HostKind::Sas; }
+    sim::SasTargetIoc& Ioc() { return *board->sasTargetIoc(); }
+    // A read inside the loaded slot whose data the IOC holds back.
+    uint32_t HeldSlotRead(uint64_t lba) {
+        Ioc().holdAssists = true;
+        const uint32_t tag = sasHost->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, kReadBlocks), {},
+                                                                 kReadBlocks * kBlock));
+        EXPECT_TRUE(sasHost->RunUntil([this] { return Ioc().heldAssists() == 1; }));
+        return tag;
+    }
+    void ExpectPortAtRest() {
+        Settle();
+        EXPECT_EQ(Ioc().openExchanges(), 0u);
+        EXPECT_EQ(Ioc().freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
+        EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0);
+    }
+};
+
+// A read answered from a slot ends at once; the slot's marker holds the
+// slot until the IOC has sent its data, and the host gets the slot's bytes.
+// Aborted by its host while the IOC still holds it, the transfer ends and
+// the slot is let go.
+TEST_F(SasReadAheadRoad, ASlotsTransferHoldsTheSlotUntilItIsSentOrAborted) {
+    ASSERT_NO_FATAL_FAILURE(BootWithReadAhead());
+    fw::SetStreamingReadAhead(fw::FALSE);
+    ASSERT_NO_FATAL_FAILURE(Fill(2 * kSlotBlocks));
+    for (uint64_t lba = 0; lba < 3 * kReadBlocks; lba += kReadBlocks) ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, kReadBlocks));
+    ASSERT_EQ(LoadedSlots(), 1u);
+    uint8_t bSlot = 0;
+    while (fw::psGetReadAheadSlot(bSlot)->wLength == 0) ++bSlot;
+    ASSERT_EQ(fw::psGetReadAheadSlot(bSlot)->fLoaded, fw::TRUE);
+    Settle();
+    const uint16_t wEntries = fw::wGetTargetEntriesUsed();
+    ASSERT_EQ(fw::wGetReadAheadUsers(bSlot), 0);
+
+    const uint64_t lba = 4 * kReadBlocks;
+    const uint32_t sent = HeldSlotRead(lba);
+    board->RunFor(100'000'000);
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), wEntries) << "the command ended with its transfer posted";
+    EXPECT_EQ(fw::wGetReadAheadUsers(bSlot), 1) << "the transfer's hold";
+    Ioc().ReleaseAssists();
+    EXPECT_TRUE(CheckRead(sasHost->Wait(sent), lba, kReadBlocks));
+    EXPECT_TRUE(sasHost->RunUntil([bSlot] { return fw::wGetReadAheadUsers(bSlot) == 0; }));
+
+    const uint32_t aborted = HeldSlotRead(lba + kReadBlocks);
+    EXPECT_EQ(sasHost->TaskManagement(0, kQueryTask, static_cast<uint16_t>(aborted)).status, kTaskFound);
+    EXPECT_EQ(sasHost->TaskManagement(0, kAbortTask, static_cast<uint16_t>(aborted)).status, 0);
+    EXPECT_EQ(sasHost->Wait(aborted).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(Ioc().heldAssists(), 0u);
+    EXPECT_TRUE(sasHost->RunUntil([bSlot] { return fw::wGetReadAheadUsers(bSlot) == 0; }));
+    Ioc().holdAssists = false;
+    ExpectRead(lba + kReadBlocks, kReadBlocks);
+    ExpectPortAtRest();
 }
 
 }  // namespace
