@@ -318,31 +318,15 @@ void SasTargetIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
     Exchange* x = OpenExchange(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord);
     if (!x) return;
     const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
-    const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
-    uint32_t offset = req.dRelativeOffset;
-    for (unsigned e = 0; e < 2; ++e) {
-        const uint32_t flags = req.adSGL[2 * e];
-        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
-        uint8_t* local = length != 0 ? B().memory().Translate(req.adSGL[2 * e + 1], length) : nullptr;
-        if (local && toInitiator) {
-            x->dataInOffered = std::max(x->dataInOffered, offset + length);
-            const uint32_t room = x->command.dataInLength > offset ? x->command.dataInLength - offset : 0;
-            const uint32_t n = std::min(length, room);
-            if (n != 0) {
-                if (x->result.dataIn.size() < offset + n) x->result.dataIn.resize(offset + n);
-                std::memcpy(x->result.dataIn.data() + offset, local, n);
-            }
-        } else if (local) {
-            // What the initiator has for this window; a short data-out
-            // leaves the rest as it was.
-            x->dataOutAsked = std::max(x->dataOutAsked, offset + length);
-            const auto have = static_cast<uint32_t>(x->command.dataOut.size());
-            const uint32_t n = have > offset ? std::min(length, have - offset) : 0;
-            if (n != 0) std::memcpy(local, x->command.dataOut.data() + offset, n);
-            x->result.dataOutTaken = std::max(x->result.dataOutTaken, offset + n);
-        }
-        offset += length;
-        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
+    const AssistWindows w = MoveAssistData(req, x->command, x->result, B().memory());
+    uint32_t& end = w.toInitiator ? x->dataInOffered : x->dataOutAsked;
+    end = std::max(end, w.end);
+    // The initiator ran out of write data before the window did: the
+    // transfer ends short, and the driver decides what becomes of the
+    // command.
+    if (!w.toInitiator && w.end > x->command.dataOut.size()) {
+        ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, ioIndex, fw::MPI_IOCSTATUS_SCSI_DATA_UNDERRUN);
+        return;
     }
     if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
         x->result.status = req.bStatusCode;

@@ -80,7 +80,8 @@ public:
     // time.  A command the IOC cannot take (no buffer, not running) ends
     // with TASK SET FULL or as Rejected.  The initiator counts what the
     // target moved against what it asked: read data beyond its buffer, or
-    // write data asked beyond what it has, is an overflow.  A command the
+    // write data asked beyond what it has, is an overflow; the IOC ends
+    // such a write transfer short, with a data underrun.  A command the
     // driver lets go of without a response (its buffer posted again) ends
     // as Terminated, as the initiator would find it after its own time-out.
     using Done = std::function<void(uint16_t tag, const FcpResult&)>;

@@ -352,26 +352,7 @@ void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
     uint16_t ioIndex = 0;
     if (!TakeRequest(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord, &ioIndex)) return;
     Exchange& x = m_exchanges[ioIndex];
-    const bool toInitiator = (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_DATA_DIRECTION) != 0;
-    uint32_t offset = req.dRelativeOffset;
-    for (unsigned e = 0; e < 2; ++e) {
-        const uint32_t flags = req.adSGL[2 * e];
-        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
-        uint8_t* local = length != 0 ? B().memory().Translate(req.adSGL[2 * e + 1], length) : nullptr;
-        if (local && toInitiator) {
-            const uint32_t room = x.command.dataInLength > offset ? x.command.dataInLength - offset : 0;
-            const uint32_t n = std::min(length, room);
-            if (x.result.dataIn.size() < offset + n) x.result.dataIn.resize(offset + n);
-            std::memcpy(x.result.dataIn.data() + offset, local, n);
-        } else if (local) {
-            const auto have = static_cast<uint32_t>(x.command.dataOut.size());
-            const uint32_t n = have > offset ? std::min(length, have - offset) : 0;
-            if (n != 0) std::memcpy(local, x.command.dataOut.data() + offset, n);
-            x.result.dataOutTaken = std::max(x.result.dataOutTaken, offset + n);
-        }
-        offset += length;
-        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
-    }
+    (void)MoveAssistData(req, x.command, x.result, B().memory());
     if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
         x.result.status = req.bStatusCode;
         Finish(ioIndex, FcpResult::Outcome::Done);

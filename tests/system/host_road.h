@@ -40,6 +40,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "sas/host_port_ioc.h"
+#include "sas/sas_target.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
@@ -381,6 +382,14 @@ protected:
         EXPECT_EQ(fw::wGetKernelEntriesUsed(), baseChildren) << "children";
         EXPECT_EQ(fw::dGetPagesInUse(0), basePages) << "pages";
         if (hostKind == HostKind::Scsi) ExpectScsiPortAtRest();
+        if (hostKind == HostKind::Sas) ExpectSasPortAtRest();
+    }
+    void ExpectSasPortAtRest() {
+        const sim::SasTargetIoc& ioc = *board->sasTargetIoc();
+        board->RunUntil([&ioc] { return ioc.freeCommandBuffers() == fw::SAS_TARGET_MAX_CMD_BUFFERS; }, kSettleLimitNs);
+        EXPECT_EQ(ioc.openExchanges(), 0u);
+        EXPECT_EQ(ioc.freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
+        EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0) << "request frames";
     }
     // Every command was answered once, and the IOC's command buffers and
     // the driver's request frames are all back.

@@ -225,6 +225,30 @@ TEST_P(AnswerRoad, TheLongestTransferMovesEveryByte) {
 INSTANTIATE_TEST_SUITE_P(Hosts, AnswerRoad, ::testing::Values(HostKind::Fc, HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
 
+// ---- a host that runs out of write data -----------------------------------
+
+// A SAS host whose write carries fewer blocks than its CDB names: the IOC
+// ends the transfer short, and the command is ended without GOOD.  Neither
+// the blocks it sent nor stale bytes for the rest reach the unit; the
+// port's buffers and frames come back and the next write is served.
+TEST_F(HostRoad, ASasWriteShortOfItsDataStoresNothingAndIsNotAnsweredGood) {
+    hostKind = HostKind::Sas;
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    ASSERT_NO_FATAL_FAILURE(Write(40, 8, 1));
+    const uint16_t wTransferErrors = EventCount(0x37);
+    const std::vector<uint8_t> partial = Random(3, 2);
+    const sim::FcpResult r = road->Send(0, Cdb(fw::SCSI_WRITE10, 40, 8), partial);
+    EXPECT_NE(r.outcome, sim::FcpResult::Outcome::Pending);
+    EXPECT_FALSE(r.outcome == sim::FcpResult::Outcome::Done && r.status == fw::SCSI_STATUS_GOOD);
+    EXPECT_EQ(EventCount(0x37), wTransferErrors + 1);
+    ExpectRead(40, 8);
+    Settle();
+    ExpectDrivesMatchReference();
+    ASSERT_NO_FATAL_FAILURE(Write(40, 8, 3));
+    ExpectRead(32, 24);
+    Settle();
+}
+
 // ---- sequential writes become whole stripes -------------------------------
 
 // A host streaming 4 KiB writes, sixteen at a time: they are gathered into

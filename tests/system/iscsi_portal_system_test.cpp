@@ -454,8 +454,10 @@ const std::map<std::string, const char*> kKnownFailures = {
 // And through SAS host ports.
 const std::map<std::string, const char*> kKnownSasFailures = {
     {"iSCSIResiduals.Write10Residuals", "a COMMAND frame carries no expected length: a write whose CDB asks more "
-                                        "blocks than the host sends is carried out whole, the blocks past the host's "
-                                        "data written from what the controller's buffer held"},
+                                        "blocks than the host sends runs out of data at the IOC, which ends the "
+                                        "transfer with a data underrun; the controller ends the command without "
+                                        "status and writes none of it, so the task is answered as a target failure, "
+                                        "with no residual"},
     {"iSCSIResiduals.Write16Residuals", "as iSCSIResiduals.Write10Residuals"},
     {"iSCSIResiduals.WriteVerify10Residuals", "as iSCSIResiduals.Write10Residuals"},
     {"Reserve6.TargetWarmReset", "skips: a TASK frame has no target reset function, so the portal answers the warm "
