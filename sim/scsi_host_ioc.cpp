@@ -112,6 +112,8 @@ void ScsiHostIoc::BusReset() {
     RaiseEvent(fw::MPI_EVENT_EXTERNAL_BUS_RESET, {}, true);
 }
 
+void ScsiHostIoc::OnBusTimerExpired() { RaiseEvent(fw::MPI_EVENT_ON_BUS_TIMER_EXPIRED, {}, true); }
+
 // The doorbell as the engine has it, but for two things of this chip: the
 // target requests the driver sends through it (answers to priority I/O),
 // and a test's IOC that ignores a message unit reset.
@@ -259,10 +261,13 @@ void ScsiHostIoc::Command(uint8_t initiatorId, uint16_t tag, const FcpCommand& c
     x.managedTag = managedTag;
     x.done = std::move(done);
     const uint32_t word = fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiatorId) << 14 | ioIndex;
-    // A task management request comes to the driver as priority I/O.
-    if (command.taskManagement != 0) {
+    // A task management request comes to the driver as priority I/O, and
+    // so does a command the chip took with a condition on the bus.
+    const int priority = command.taskManagement != 0 ? fw::SPI_PRIORITY_TASK_MANAGEMENT : m_nextCommandPriority;
+    m_nextCommandPriority = kNoPriority;
+    if (priority != kNoPriority) {
         ErrorReply(fw::MPI_FUNCTION_TARGET_CMD_BUFFER_POST, 0, fw::MPI_IOCSTATUS_TARGET_PRIORITY_IO, word,
-                   fw::SPI_PRIORITY_TASK_MANAGEMENT);
+                   static_cast<uint8_t>(priority));
         return;
     }
     TargetContextReply(word);
@@ -351,6 +356,12 @@ void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
     }
     uint16_t ioIndex = 0;
     if (!TakeRequest(fw::MPI_FUNCTION_TARGET_ASSIST, context, req.dReplyWord, &ioIndex)) return;
+    if (m_nextAssistPriority != kNoPriority) {
+        const auto reason = static_cast<uint8_t>(m_nextAssistPriority);
+        m_nextAssistPriority = kNoPriority;
+        ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, fw::MPI_IOCSTATUS_TARGET_PRIORITY_IO, req.dReplyWord, reason);
+        return;
+    }
     Exchange& x = m_exchanges[ioIndex];
     (void)MoveAssistData(req, x.command, x.result, B().memory());
     if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {

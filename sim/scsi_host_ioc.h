@@ -64,6 +64,18 @@ public:
     // An initiator resets the bus: every command on it ends without an
     // answer, and the driver hears of it by an event.
     void BusReset();
+    // The next command the chip takes arrives as priority I/O for this
+    // reason (0 an initiator that allows no disconnection, 2 a parity
+    // error, 3 a message the chip could not take, 4 and 5 a CRC error of
+    // the command, 6 a protocol error): its answer comes by handshake.
+    void NextCommandAsPriority(uint8_t reason) { m_nextCommandPriority = reason; }
+    // The next data transfer the chip is given moves nothing and ends as
+    // priority I/O for this reason (6 a protocol error, 8 a CRC error of
+    // the write data).
+    void FailNextAssist(uint8_t reason) { m_nextAssistPriority = reason; }
+    // The chip stayed on the bus longer than its on-bus timer allows; the
+    // driver hears of it by an event to acknowledge.
+    void OnBusTimerExpired();
     // Set, the chip holds the data transfers it is given (a transfer stuck
     // on the bus) until they are released; a reset of the IOC drops them.
     bool holdAssists = false;
@@ -113,6 +125,9 @@ private:
     std::array<bool, kMaxIoIndex> m_resetByBus{};
     HeldAssists m_heldAssists;
     bool m_releasing = false;   // held by the driver after a bus reset
+    static constexpr int kNoPriority = -1;
+    int m_nextCommandPriority = kNoPriority;
+    int m_nextAssistPriority = kNoPriority;
 
     uint8_t m_function;
     InterruptLine m_line;

@@ -405,6 +405,82 @@ TEST_F(ScsiHostPorts, AnIocThatIgnoresItsResetIsLoadedAgainWithItsSibling) {
     AtRest(1);
 }
 
+// ---- conditions the chip reports as priority I/O -------------------------------
+
+// A command the chip took with a condition on the bus is ended with CHECK
+// CONDITION and the sense for that condition, or, from an initiator that
+// allows no disconnection, served; either way answered by handshake, so
+// no request frame is posted for it.
+TEST_F(ScsiHostPorts, ACommandTakenWithABusConditionIsAnsweredByHandshake) {
+    (void)Ready(a);
+    struct Condition {
+        uint8_t bReason, bAsc, bAscq;
+    };
+    for (const Condition& k : {Condition{2, 0x47, 0x00}, Condition{3, 0x43, 0x00}, Condition{4, 0x47, 0x03},
+                               Condition{5, 0x47, 0x03}, Condition{6, 0x48, 0x00}}) {
+        ioc().NextCommandAsPriority(k.bReason);
+        const uint32_t dPosted = ioc().requestsReceived();
+        const sim::FcpResult r = a.Send(0, kInquiry, {}, 96);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << int(k.bReason);
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION) << int(k.bReason);
+        ASSERT_GE(r.sense.size(), 14u) << int(k.bReason);
+        EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_ABORTED_COMMAND) << int(k.bReason);
+        EXPECT_EQ(r.sense[12], k.bAsc) << int(k.bReason);
+        EXPECT_EQ(r.sense[13], k.bAscq) << int(k.bReason);
+        EXPECT_TRUE(r.dataIn.empty()) << int(k.bReason);
+        EXPECT_EQ(ioc().requestsReceived(), dPosted) << int(k.bReason);
+        AtRest();
+    }
+    ioc().NextCommandAsPriority(0);
+    const uint32_t dPosted = ioc().requestsReceived();
+    const sim::FcpResult r = a.Send(0, kInquiry, {}, 96);
+    EXPECT_TRUE(Good(r));
+    EXPECT_GE(r.dataIn.size(), 36u);
+    EXPECT_EQ(ioc().requestsReceived(), dPosted);
+    AtRest();
+}
+
+// A transfer the chip ends with a protocol error is answered with CHECK
+// CONDITION and its sense; one whose data failed its CRC is ended without
+// an answer and its buffer comes back.
+TEST_F(ScsiHostPorts, ATransferEndedByABusConditionEndsItsCommand) {
+    (void)Ready(a);
+    ioc().FailNextAssist(fw::SPI_PRIORITY_PROTOCOL_ERROR);
+    const sim::FcpResult r = a.Send(0, kInquiry, {}, 96);
+    ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+    ASSERT_GE(r.sense.size(), 14u);
+    EXPECT_EQ(r.sense[2] & 0x0F, fw::SENSE_ABORTED_COMMAND);
+    EXPECT_EQ(r.sense[12], 0x48);
+    EXPECT_EQ(r.sense[13], 0x00);
+    AtRest();
+    ioc().FailNextAssist(fw::SPI_PRIORITY_DATA_OUT_CRC);
+    EXPECT_EQ(a.Send(0, kInquiry, {}, 96).outcome, sim::FcpResult::Outcome::Terminated);
+    AtRest();
+    EXPECT_TRUE(Good(a.Send(0, kInquiry, {}, 96)));
+    AtRest();
+}
+
+// The chip's on-bus timer ran out: the port's older commands are ended and
+// its IOC is initialised again, without a bus reset in the log; the port
+// then serves as before.
+TEST_F(ScsiHostPorts, AnExpiredOnBusTimerHasThePortInitialisedAgain) {
+    (void)Ready(a);
+    const uint32_t ta = HeldInquiry(a);
+    ioc().OnBusTimerExpired();
+    EXPECT_EQ(a.Wait(ta).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_TRUE(a.RunUntil([] { return fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1) == fw::FALSE; }));
+    EXPECT_EQ(ioc().eventAcks(), 1u);
+    EXPECT_EQ(BusResets(1, 1) + BusResets(1, 2) + BusResets(1, 3), 0);
+    EXPECT_TRUE(ioc().portEnabled(0));
+    EXPECT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_1), fw::TRUE);
+    ioc().holdAssists = false;
+    AtRest();
+    EXPECT_TRUE(Good(Ready(a)));
+    EXPECT_TRUE(Good(a.Send(0, kInquiry, {}, 96)));
+    AtRest();
+}
+
 // An answer built while every request frame is out is not lost: it goes
 // to the IOC once a frame comes back.
 TEST(ScsiHostPortFrames, AnAnswerThatFindsEveryFrameOutWaitsForOne) {
