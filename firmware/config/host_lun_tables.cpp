@@ -35,11 +35,14 @@ namespace {
 
 constexpr uint32_t CONTROLLER_LUN_ROW = HOST_LUN_ROWS;      // row 512: controller LUN per initiator
 constexpr uint32_t FILLED_ROWS = HOST_LUN_ROWS + 1;
-constexpr uint32_t RERUN_TICKS = 10;
+// Reruns for one port are at least this far apart (milliseconds).  A port
+// whose link flag is up holds its commands until the rebuild clears it, so
+// the gap is what a new host's first command can wait.
+constexpr uint64_t RERUN_MS = 10;
 constexpr uint8_t EVENT_INITIATOR_MAPPED = 63;
 
 uint16_t* s_apwTable[2];
-uint32_t s_adLastRunTick[2];
+uint64_t s_alLastRunTick[2];
 uint8_t s_afHasRun[2] = {FALSE, FALSE};
 uint8_t s_afInitiatorMapped[HOST_LUN_INITIATORS];
 
@@ -271,10 +274,10 @@ bool RebuildPortLunTable(uint8_t bPort) {
     }
     const uint8_t bIndex = bTableIndex(bPort);
     if (s_apwTable[bIndex] == nullptr) return false;
-    const uint32_t dNow = dGetCoarseTick();
-    if (s_afHasRun[bIndex] == TRUE && dNow - s_adLastRunTick[bIndex] < RERUN_TICKS) return false;
+    const uint64_t lNow = lGetTickCount();
+    if (s_afHasRun[bIndex] == TRUE && lNow - s_alLastRunTick[bIndex] < RERUN_MS) return false;
     s_afHasRun[bIndex] = TRUE;
-    s_adLastRunTick[bIndex] = dNow;
+    s_alLastRunTick[bIndex] = lNow;
     ClearPortLunTable(bPort);
     RefreshPortRecord(bPort);
     FillPortLunTable(bPort);
