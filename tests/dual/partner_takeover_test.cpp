@@ -14,6 +14,7 @@
 #include "mirrored_array.h"
 #include "cache/nvram_journal.h"
 #include "config/rank_table.h"
+#include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
 #include "partner/partner_state.h"
@@ -85,8 +86,8 @@ protected:
     void Settle(uint64_t limitNs) {
         ASSERT_TRUE(RunUntil(
             [&] {
-                return std::all_of(inFlight.begin(), inFlight.end(), [](const Write& w) {
-                    return w.host->initiator().Finished(w.tag) || w.board->poweredOff();
+                return std::all_of(inFlight.begin(), inFlight.end(), [this](const Write& w) {
+                    return w.host->initiator().Finished(w.tag) || w.board->poweredOff() || w.board == hung;
                 });
             },
             limitNs))
@@ -138,14 +139,19 @@ protected:
                            [](const Write& w) { return w.host->initiator().Finished(w.tag); });
     }
 
-    // Both write; the board given is cut with writes of both on their way,
-    // and the survivor's host writes more alone, no longer mirrored.
-    void CutUnderWrites(sim::Board& gone) {
+    // Both write; the board given is cut (or hangs) with writes of both on
+    // their way, and the survivor's host writes more alone, no longer
+    // mirrored.
+    void CutUnderWrites(sim::Board& gone, bool fHang = false) {
         SendBatch(true, true);
         ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
         SendBatch(true, true);
         ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
-        gone.CutPower();
+        if (fHang) {
+            hung = &gone;
+        } else {
+            gone.CutPower();
+        }
         ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
         const bool aSurvives = &gone != &a->board;
         SendBatch(aSurvives, !aSurvives);
@@ -199,6 +205,34 @@ TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfEithe
         << Consoles();
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
     EXPECT_GT(acknowledged, 60u);
+}
+
+// Controller 1 hangs with writes of both on their way: its processor
+// stops, its heartbeat with it, and it answers nothing more.  Its partner
+// gives it up on the silence and serves every write either host was told
+// was done, the hung one's from the mirrors it holds.
+TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfAHang) {
+    // Drives slow enough that the writes acknowledged last are still only
+    // in the caches when controller 1 hangs.
+    for (unsigned s = 1; s <= 4; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(200 * kMs);
+    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board, true));
+    for (unsigned s = 1; s <= 4; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(0);
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    EXPECT_GT(acknowledged, 30u);
+    // The loss, the takeover, and the mirrors written out, in that order.
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    std::vector<uint8_t> abSeen;
+    for (uint16_t w = 0; w < wNext; ++w) {
+        const uint8_t bCode = fw::psGetEventLogEntry(w)->bCode;
+        if (bCode == 8 || bCode == 9 || bCode == 92 || bCode == 53 || bCode == 54 || bCode == 93) abSeen.push_back(bCode);
+    }
+    EXPECT_EQ(abSeen, (std::vector<uint8_t>{9, 8, 92, 53, 54, 93}));
 }
 
 }  // namespace
