@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../raid/raid_reference.h"
 #include "../system/road_config.h"
 #include "mirrored_array.h"
 #include "cache/nvram_journal.h"
@@ -41,8 +42,13 @@ constexpr uint64_t kHostB = 0x2100001B32F00002ull;
 
 class PartnerTakeover : public ::testing::Test, protected dual::Pair {
 protected:
-    void SetUp() override {
-        dual::PlaceMirroredRaid5(chassis, "TAKEOVER", kChunk);
+    void SetUp() override { Start(fw::RAID_LEVEL_5); }
+    // A cached, mirrored array whose rows hold three chunks of data: RAID 5
+    // on four drives or RAID 6 on five.
+    void Start(uint8_t bArrayLevel) {
+        bLevel = bArrayLevel;
+        const uint8_t bDrives = bLevel == fw::RAID_LEVEL_6 ? 5 : 4;
+        dual::PlaceSharedArray(chassis, {"TAKEOVER", bLevel, bDrives, kChunk}, fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR);
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
         hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
@@ -124,7 +130,22 @@ protected:
         }
     }
     void CheckParityOnDrives() {
-        std::vector<uint8_t> x(size_t(kChunk) * kBlock), v(x.size());
+        const size_t bytes = size_t(kChunk) * kBlock;
+        if (bLevel == fw::RAID_LEVEL_6) {
+            const raidref::DualParityRank d{5, kChunk};
+            std::vector<std::vector<uint8_t>> member(5, std::vector<uint8_t>(bytes));
+            std::vector<uint8_t> p(bytes), q(bytes);
+            for (uint32_t r = 0; r < kRows; ++r) {
+                for (unsigned m = 0; m < 5; ++m) chassis.DriveAt(m + 1)->ReadBlocks(uint64_t(r) * kChunk, kChunk, member[m].data());
+                std::vector<const uint8_t*> columns;
+                for (unsigned m : d.DataMembers(r)) columns.push_back(member[m].data());
+                raidref::PQ(columns, uint32_t(bytes), p.data(), q.data());
+                ASSERT_TRUE(p == member[d.PMember(r)]) << "row " << r << " P";
+                ASSERT_TRUE(q == member[d.QMember(r)]) << "row " << r << " Q";
+            }
+            return;
+        }
+        std::vector<uint8_t> x(bytes), v(bytes);
         for (uint32_t r = 0; r < kRows; ++r) {
             std::fill(x.begin(), x.end(), 0);
             for (unsigned s = 1; s <= 4; ++s) {
@@ -132,6 +153,11 @@ protected:
                 for (size_t i = 0; i < x.size(); ++i) x[i] ^= v[i];
             }
             ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](uint8_t c) { return c == 0; })) << "row " << r << " parity";
+        }
+    }
+    void SlowDrives(uint64_t ns) {
+        for (unsigned s = 1; s <= 5; ++s) {
+            if (chassis.DriveAt(s) != nullptr) chassis.DriveAt(s)->SetExtraLatencyNs(ns);
         }
     }
     bool AnyFinished() const {
@@ -157,6 +183,21 @@ protected:
         SendBatch(aSurvives, !aSurvives);
         ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
     }
+    // Controller 1 is cut (or hangs) while the writes acknowledged last are
+    // only in the caches (the drives are that slow): every acknowledged
+    // write reads back through controller 0, and once its cache is empty
+    // the rows on the drives hold.
+    void LoseBWithWritesInTheCaches(bool fHang) {
+        SlowDrives(200 * kMs);
+        ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board, fHang));
+        SlowDrives(0);
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                             60'000 * kMs))
+            << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+        EXPECT_GT(acknowledged, 30u);
+    }
     // Controller 1's power comes back: it starts on what its NVRAM and bank
     // kept, beside the running survivor.
     void RestartB() {
@@ -166,6 +207,7 @@ protected:
         b->board.Boot();
     }
 
+    uint8_t bLevel = fw::RAID_LEVEL_5;
     std::mt19937 rng{23};
     std::unique_ptr<sim::FcHost> hostA;
     std::unique_ptr<sim::FcHost> hostB;
@@ -212,18 +254,8 @@ TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfEithe
 // gives it up on the silence and serves every write either host was told
 // was done, the hung one's from the mirrors it holds.
 TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfAHang) {
-    // Drives slow enough that the writes acknowledged last are still only
-    // in the caches when controller 1 hangs.
-    for (unsigned s = 1; s <= 4; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(200 * kMs);
-    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board, true));
-    for (unsigned s = 1; s <= 4; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(0);
+    ASSERT_NO_FATAL_FAILURE(LoseBWithWritesInTheCaches(true));
     EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
-    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
-                         60'000 * kMs))
-        << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
-    EXPECT_GT(acknowledged, 30u);
     // The loss, the takeover, and the mirrors written out, in that order.
     uint16_t wCount = 0, wNext = 0;
     fw::GetEventLogPosition(&wCount, &wNext);
@@ -233,6 +265,18 @@ TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfAHang
         if (bCode == 8 || bCode == 9 || bCode == 92 || bCode == 53 || bCode == 54 || bCode == 93) abSeen.push_back(bCode);
     }
     EXPECT_EQ(abSeen, (std::vector<uint8_t>{9, 8, 92, 53, 54, 93}));
+}
+
+class PartnerTakeoverRaid6 : public PartnerTakeover {
+protected:
+    void SetUp() override { Start(fw::RAID_LEVEL_6); }
+};
+
+// The same on RAID 6: controller 1 is cut while the writes acknowledged
+// last are only in the caches; controller 0 serves them all and both
+// parities of every row on the drives hold.
+TEST_F(PartnerTakeoverRaid6, EveryAcknowledgedWriteReadsBackThroughTheSurvivor) {
+    ASSERT_NO_FATAL_FAILURE(LoseBWithWritesInTheCaches(false));
 }
 
 }  // namespace
