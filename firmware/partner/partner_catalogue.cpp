@@ -18,6 +18,7 @@
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
@@ -25,6 +26,7 @@
 #include "partner/partner_messages.h"
 #include "partner/parity_read_data.h"
 #include "partner/partner_slot_holds.h"
+#include "platform/battery.h"
 #include "raid/expansion.h"
 #include "raid/parity_check.h"
 #include "raid/rebuild.h"
@@ -77,6 +79,15 @@ uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
 // may be newer in its cache than on the drives.
 uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
     SetPartnerWork(pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ? TRUE : FALSE);
+    return STATUS_OK;
+}
+
+// The partner's battery: while it holds too little, writes cached here that
+// only the partner's memory mirrors are no longer safe to keep.
+uint8_t bPartnerBatteryState(const uint8_t* pbCdb, uint16_t) {
+    BATTERY_STATE sState;
+    std::memcpy(&sState, pbCdb + 2, sizeof sState);
+    SetPartnerBatteryCapacity(sState.bCapacity);
     return STATUS_OK;
 }
 
@@ -176,6 +187,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {MESSAGE_WRITE_TOKEN_REQUEST, bWriteToken},
     {MESSAGE_WRITE_TOKEN_GRANT, bWriteToken},
     {PARTNER_MESSAGE_LUN_IDLE, bLunIdle},
+    {PARTNER_MESSAGE_BATTERY_STATE, bPartnerBatteryState},
     {PARTNER_MESSAGE_MIRROR, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_MIRROR_DROP, bReceivePartnerJournalMessage},
     {PARTNER_MESSAGE_ISSUED, bReceivePartnerJournalMessage},

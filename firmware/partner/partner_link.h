@@ -160,6 +160,8 @@ uint8_t bSendEventRateMessage118(KERNEL_ENTRY* psEntry);
 void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fMirror);
 // Message 50: a LUN this controller serves is idle (bytes 2-3 the LUN).
 constexpr uint8_t PARTNER_MESSAGE_LUN_IDLE = 50;
+// Message 95: the battery state (BATTERY_STATE) in bytes 2-5.
+constexpr uint8_t PARTNER_MESSAGE_BATTERY_STATE = 95;
 // Messages 124 and 125: a SCSI-2 reserve or release to the partner.  The
 // partner's verdict finishes the host command (FinishReserve, FinishRelease);
 // a release the controller makes by itself (a LUN reset, a logout) has none.
