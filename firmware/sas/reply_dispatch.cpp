@@ -130,6 +130,40 @@ void InitiatorContextReply(uint32_t dWord) {
     FreeLSIRequest(LSI_IOC_DRIVE, wRequest);
 }
 
+// A command the IOC ended with no drive there waits, when the partner may
+// have taken the drive, for this side's next look (see
+// fHoldSASTargetForTakeOver).  True when it waits.
+bool WaitsForTakeOver(KERNEL_ENTRY* ps, uint16_t wIoc) {
+    if (wIoc != MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE || ps->wTargetId >= SAS_PROXY_TARGET_BIT) return false;
+    if (fHoldSASTargetForTakeOver(static_cast<uint8_t>(ps->wTargetId)) != TRUE) return false;
+    RepostSASEntry(ps);
+    return true;
+}
+
+// A drive command the IOC answered with a reply frame: its status (and
+// sense) in its drive-side fields.
+void EndAnsweredCommand(KERNEL_ENTRY* ps, uint16_t wIoc, uint8_t bSenseBytes) {
+    SAS_ENTRY_FIELDS* psF = psSasFields(ps);
+    if (ps->lFlags & KE_FLAG_WRITE_COLLAPSE) {
+        // A held write that did not simply succeed fails its whole batch.
+        IwcqWriteAnswered(ps, TRUE);
+        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) {
+            SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), SAS_TARGET_FLAG_BATCH_FAILED);
+        }
+    } else if (WaitsForTakeOver(ps, wIoc)) {
+        return;
+    } else if (psF->bScsiStatus != SCSI_STATUS_GOOD) {
+        // A target gone from the fabric (pulled, its link lost) answers
+        // nothing however often it is sent the command: it ends as one sent
+        // to a drive taken out of service, rather than be sent again and
+        // logged hundreds of times over the events that say what happened.
+        const uint8_t fGone = ToFlag(wIoc == MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
+        DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, fGone);
+        return;
+    }
+    CompleteSASEntry(ps);
+}
+
 // A passthrough that ended with ERR in a register FIS. The error register
 // names a failure only where it means one for the request: with CDB byte 1
 // 0x20 or 0x40 anything but bit 0 alone is the drive's test failing; for
@@ -268,7 +302,15 @@ void AddressReply(uint32_t dWord) {
             CountSASTargetCommandDone(bTarget, TRUE);
             // The drive has room for one more: a request held back for it goes.
             (void)fPostNextDeferredRequest(LSI_IOC_DRIVE, bGetSASDeviceIndexOfTarget(bTarget), TRUE);
-            SataPassthroughEnded(ps, pb);
+            const uint16_t wIoc = sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
+            if (wIoc == MPI_IOCSTATUS_SUCCESS) {
+                SataPassthroughEnded(ps, pb);
+            } else if (wIoc != MPI_IOCSTATUS_SCSI_TASK_TERMINATED) {
+                // The request never reached the drive, or its transport
+                // failed: whatever its FIS says, it did not succeed.
+                psSasFields(ps)->bScsiStatus = DRIVE_STATUS_NO_STATUS;
+                EndAnsweredCommand(ps, wIoc, 0);
+            }
         }
         break;
     }
@@ -408,22 +450,7 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
     if (wIoc != MPI_IOCSTATUS_SUCCESS && wIoc != MPI_IOCSTATUS_SCSI_DATA_UNDERRUN && psF->bScsiStatus == 0) {
         psF->bScsiStatus = DRIVE_STATUS_NO_STATUS;  // the transport failed
     }
-    if (ps->lFlags & KE_FLAG_WRITE_COLLAPSE) {
-        // A held write that did not simply succeed fails its whole batch.
-        IwcqWriteAnswered(ps, TRUE);
-        if (ps->wTargetId < SAS_PROXY_TARGET_BIT) {
-            SetSASTargetFlagBits(static_cast<uint8_t>(ps->wTargetId), SAS_TARGET_FLAG_BATCH_FAILED);
-        }
-    } else if (psF->bScsiStatus != SCSI_STATUS_GOOD) {
-        // A target gone from the fabric (pulled, its link lost) answers
-        // nothing however often it is sent the command: it ends as one sent
-        // to a drive taken out of service, rather than be sent again and
-        // logged hundreds of times over the events that say what happened.
-        const uint8_t fGone = ToFlag(wIoc == MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
-        DriveCommandErrorHandler(PORT_CODE_INITIATOR, psF->bScsiStatus, ps, psF->abSense, bSenseBytes, TRUE, fGone);
-        return;
-    }
-    CompleteSASEntry(ps);
+    EndAnsweredCommand(ps, wIoc, bSenseBytes);
 }
 
 // Each event goes to its handler; the IOC holds further events until the

@@ -17,6 +17,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "partner/partner_link.h"
+#include "sas/aa_mux.h"
 #include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/mpi_interface.h"
@@ -45,6 +46,8 @@ uint8_t s_aabPortSelectAttempts[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 uint8_t s_aafMuxElsewhere[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS];
 // A drive taken over by the partner waits for the partner's list.
 uint8_t s_fHandoverPending = FALSE;
+// Commands that found no drive and waited for a take-over to be seen.
+uint32_t s_dTakeOverHolds = 0;
 uint32_t s_adExpanderPosition[SAS_MAX_EXPANDERS];
 uint16_t s_awPartnerIocHandle[2] = {0xFFFF, 0xFFFF};
 
@@ -518,6 +521,7 @@ void InitSASDiscoveryTables() {
     std::memset(s_aabPortSelectAttempts, 0, sizeof s_aabPortSelectAttempts);
     std::memset(s_aafMuxElsewhere, FALSE, sizeof s_aafMuxElsewhere);
     s_fHandoverPending = FALSE;
+    s_dTakeOverHolds = 0;
     InitSlotOwnerMaps();
 }
 
@@ -753,6 +757,22 @@ uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive)
     const uint8_t fMultiplexers = bSendSATAPortSelectionSweep(fForce);
     return ToFlag(fSelectors == TRUE || fMultiplexers == TRUE);
 }
+
+uint8_t fHoldSASTargetForTakeOver(uint8_t bTarget) {
+    if (bTarget >= SAS_PROXY_TARGET_BIT || (fIsPartnerAlive() != TRUE && fIsDualControllerActive() != TRUE)) {
+        return FALSE;
+    }
+    const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
+    if (ps == nullptr || fIsSASDeviceBehindAAMux(ps) != TRUE) return FALSE;
+    // Held as a drive the partner took is held at each look, until the
+    // partner lists it or the look finds it gone.
+    SetSASTargetHoldOff(bTarget, lGetTickCount() + HANDOVER_HOLD_MS);
+    SetSasDiscoveryWork(TRUE);
+    ++s_dTakeOverHolds;
+    return TRUE;
+}
+
+uint32_t dGetSASTakeOverHolds() { return s_dTakeOverHolds; }
 
 uint8_t fAreSATADrivesShared() {
     // Beside a partner, a SATA drive without the selector bit sits behind

@@ -116,6 +116,14 @@ uint8_t fResetVanishedDevicePhys();
 // expanders to pass this controller's path, on its own slots (fForce: on
 // every slot); TRUE when a signal went out.
 uint8_t fSelectSATAPortsOfThisController(uint8_t fForce, uint8_t fIncludeActive);
+// A command to a drive of this controller ended with no drive there.
+// Beside a live partner, a drive behind a multiplexer may have been taken
+// by the partner's signal, which this side learns only at its next look:
+// the target is held and that look asked for, which hands the drive over
+// (its queued commands then go through the partner) or finds it gone.
+// TRUE when held: the command waits on the queue rather than failing.
+uint8_t fHoldSASTargetForTakeOver(uint8_t bTarget);
+uint32_t dGetSASTakeOverHolds();
 // TRUE when the last pass found SATA drives that only one controller
 // reaches at a time: behind port selectors or multiplexers.
 uint8_t fAreSATADrivesShared();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "hw/scsi.h"
 #include "mirrored_array.h"
 #include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sim/fc_host.h"
 
@@ -261,6 +263,117 @@ TEST_F(PartnerSataMux, StartedTogetherTheSlot1ControllerTakesTheDrivesFirst) {
     ASSERT_NO_FATAL_FAILURE(WriteThroughBoth(8));
     ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
     ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+}
+
+// Controller 1 serves slot 4 of controller 2's (its multiplexer stuck on
+// controller 1's side) under host I/O when controller 2's signal at last
+// takes the drive: the commands controller 1 sends it before its next look
+// at the fabric find no drive there.  They wait for the hand-over and go on
+// through the partner: every command is answered once, GOOD, every read
+// gives what was last written, and the array keeps every member.
+TEST_F(PartnerSataMux, HostIoAcrossATakeOverIsNeverFailed) {
+    constexpr uint8_t bSlot = 4;
+    sim::AaMux& mux = *chassis.MuxAt(bSlot);
+    mux.faults.selectionStuck = true;
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return EventsOfB(kEventPortSelectorStuck, 2, bSlot) != 0; }));
+    ASSERT_EQ(ReachOf(fw::pGetSASDriveInfoList(), bSlot), Reach::Direct);
+    mux.faults.selectionStuck = false;
+
+    // Four commands out at a time, each on a row of its own: reads of rows
+    // not read before (so the drives answer them) and writes of new data.
+    constexpr unsigned kRows = 4096;
+    std::mt19937 rng(3701);
+    std::vector<std::vector<uint8_t>> reference(kRows, std::vector<uint8_t>(kWriteBlocks * kBlock));
+    struct InFlight {
+        unsigned row;
+        bool write;
+        std::vector<uint8_t> data;
+    };
+    std::map<uint32_t, InFlight> out;
+    unsigned next = 0, answered = 0, failed = 0, mismatched = 0;
+    bool fStopping = false;
+    sim::FcInitiator& initiator = hosts[0]->initiator();
+    auto pump = [&] {
+        for (auto it = out.begin(); it != out.end();) {
+            if (!initiator.Finished(it->first)) {
+                ++it;
+                continue;
+            }
+            const sim::FcpResult& res = initiator.Result(it->first);
+            ++answered;
+            if (res.outcome != Outcome::Done || res.status != 0) {
+                ++failed;
+            } else if (it->second.write) {
+                reference[it->second.row] = it->second.data;
+            } else if (res.dataIn != reference[it->second.row]) {
+                ++mismatched;
+            }
+            initiator.Forget(it->first);
+            it = out.erase(it);
+        }
+        while (!fStopping && out.size() < 4 && next < kRows) {
+            const unsigned row = next++;
+            InFlight f{row, row % 3 == 0, {}};
+            sim::FcpCommand c;
+            if (f.write) {
+                f.data.resize(kWriteBlocks * kBlock);
+                for (uint8_t& b : f.data) b = static_cast<uint8_t>(rng());
+                c.cdb = Cdb16(fw::SCSI_WRITE16, uint64_t(row) * kRowBlocks, kWriteBlocks);
+                c.dataOut = f.data;
+            } else {
+                c.cdb = Cdb16(fw::SCSI_READ16, uint64_t(row) * kRowBlocks, kWriteBlocks);
+                c.dataInLength = kWriteBlocks * kBlock;
+            }
+            out.emplace(initiator.Submit(hosts[0]->target(), c), std::move(f));
+        }
+    };
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            pump();
+            return answered >= 64;
+        },
+        60'000 * kMs));
+    // Controller 2's signal switches the multiplexer.  The IOCs report the
+    // change only once their own discovery has seen it: the commands sent
+    // meanwhile find no drive.
+    ASSERT_TRUE(mux.SelectHostPort(1));
+    const unsigned atSwitch = answered;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            pump();
+            return answered >= atSwitch + 64;
+        },
+        60'000 * kMs));
+    EXPECT_GT(fw::dGetSASTakeOverHolds(), 0u);
+    ++chassis.PhyOfSlot(bSlot).changeCount;
+    chassis.NotifyLinkChange();
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            pump();
+            return ReachOf(fw::pGetSASDriveInfoList(), bSlot) == Reach::Proxy &&
+                   ReachOf(fw_b::pGetSASDriveInfoList(), bSlot) == Reach::Direct && answered >= 512;
+        },
+        300'000 * kMs))
+        << Consoles();
+    fStopping = true;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            pump();
+            return out.empty();
+        },
+        60'000 * kMs));
+    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(mismatched, 0u);
+    EXPECT_EQ(EventsOfA(118), 0u);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    for (unsigned r = 0; r < next; r += 3) {
+        for (unsigned h = 0; h < 2; ++h) {
+            const sim::FcpResult res = RunCommand(*hosts[h], Cdb16(fw::SCSI_READ16, uint64_t(r) * kRowBlocks, kWriteBlocks),
+                                                  {}, kWriteBlocks * kBlock);
+            ASSERT_EQ(res.outcome, Outcome::Done) << "row " << r << " host " << h;
+            EXPECT_EQ(res.dataIn, reference[r]) << "row " << r << " host " << h;
+        }
+    }
 }
 
 // A drive table rebuild that finds no device at all in its list (here

@@ -659,6 +659,29 @@ TEST_F(SataDrivePathTest, PassthroughErrorsBringSenseOnlyWhereTheyMeanAFailure) 
     EXPECT_EQ(wGetSASTargetCommandCount(bTarget, TRUE), 0);
 }
 
+// A passthrough the IOC ends without reaching the drive (pulled, not yet
+// rediscovered) failed, whatever the FIS bytes of its reply hold: it goes
+// to the drive error handling and is never completed as answered GOOD.
+TEST_F(SataDrivePathTest, APassthroughThatNeverReachedTheDriveFails) {
+    const uint8_t bTarget = TargetOfSlot(3);
+    chassis.Pull(3);
+    KERNEL_ENTRY* ps = nullptr;
+    ASSERT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
+    ps->bPortCode = PORT_CODE_INITIATOR;
+    ps->fUsed = TRUE;
+    ps->bPrimaryState = PS_AT_CHIP;
+    ps->wTargetId = bTarget;
+    ps->abCdb[0] = 0x1B;
+    const uint32_t dDone = wGetCommandCompleteCount(PORT_CODE_INITIATOR);
+    ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+    PollFor(100, [&] { return wGetCommandCompleteCount(PORT_CODE_INITIATOR) != dDone; });
+    ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED);
+    EXPECT_NE(psSasFields(ps)->bScsiStatus, SCSI_STATUS_GOOD);
+    EXPECT_NE(ps->lFlags & KE_FLAG_ABORTED, 0u);
+    DequeueCompletedEntry(PORT_CODE_INITIATOR);
+    FreeKernelEntries(ps);
+}
+
 }  // namespace
 
 // A SATA drive no longer listed: a command the controller would answer for
