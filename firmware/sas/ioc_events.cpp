@@ -281,7 +281,7 @@ void SASPhyLinkStatusEvent(const MPI_EVENT_DATA_SAS_PHY_LINK_STATUS& e) {
         }
     } else if (bRate == MPI_SAS_LINK_RATE_SMP_RESET) {
         if (fIsDualControllerActive() != TRUE || bGetSlotOwnerController(bEnclosure, bSlot) == bGetControllerNumber()) {
-            s_lTopologyChange = lGetTickCount();
+            MarkSASTopologyChange();
             SetSasDiscoveryWork(TRUE);
         }
     }
@@ -291,13 +291,13 @@ void SASPhyLinkStatusEvent(const MPI_EVENT_DATA_SAS_PHY_LINK_STATUS& e) {
 void SASDeviceStatusChangeEvent(const MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE& e) {
     switch (e.bReasonCode) {
     case MPI_SAS_DEVICE_STATUS_ADDED:
-        s_lTopologyChange = lGetTickCount();
+        MarkSASTopologyChange();
         SetSasDiscoveryWork(TRUE);
         ClearForeignAffiliation(e);
         return;
     case MPI_SAS_DEVICE_STATUS_NOT_RESPONDING: {
         if (IsPartnerAddress(e.adSASAddress, false)) {
-            s_lTopologyChange = lGetTickCount();
+            MarkSASTopologyChange();
             SetSasDiscoveryWork(TRUE);
             if (fIsSASSlotChangeArmed() == TRUE) PostEvent(EVENT_SLOT_CHANGE, 5);
             SetPartnerActiveActiveState(0);
@@ -329,6 +329,7 @@ uint64_t lGetSASDiscoveryStartTick() { return s_lDiscoveryStart; }
 uint32_t dGetSASDiscoveriesCompleted() { return s_dDiscoveriesCompleted; }
 uint64_t lGetSASDiscoveryErrorTick() { return s_lDiscoveryError; }
 uint64_t lGetSASTopologyChangeTick() { return s_lTopologyChange; }
+void MarkSASTopologyChange() { s_lTopologyChange = lGetTickCount(); }
 
 uint8_t fIsSASSlotOutOfService(uint8_t bEnclosure, uint8_t bSlot) {
     return ToFlag(SlotInTable(bEnclosure, bSlot) && (s_aabOutOfService[bEnclosure][bSlot] & 1));

@@ -26,6 +26,8 @@ uint32_t dGetSASDiscoveriesCompleted();
 // for a new look at the topology.
 uint64_t lGetSASDiscoveryErrorTick();
 uint64_t lGetSASTopologyChangeTick();
+// Stamps a change now (the phy recovery's link resets).
+void MarkSASTopologyChange();
 
 // Drives taken out of service by time-outs, by enclosure and slot; the next
 // link change of the slot clears the mark.

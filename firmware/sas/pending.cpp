@@ -35,12 +35,10 @@ void MuxHousekeepingService() {}
 
 uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
 
-uint8_t fIsDriveSideQuietPeriodRunning() { return FALSE; }
+// Nothing suspends or inhibits discovery yet: no service of the
+// active-active code sets either.
 uint8_t fIsSASDiscoverySuspended() { return FALSE; }
 uint8_t fIsSASDiscoveryInhibited() { return FALSE; }
-uint64_t lGetSASRecoveryTick() { return 0; }
-uint64_t lGetSASTimeoutScanTick() { return 0; }
-uint8_t fAreSASPhysInRecovery() { return FALSE; }
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void NotifySASExpanderListChanged() {}
 uint32_t dGetSASInvalidCrcCount() { return 0; }

@@ -20,6 +20,7 @@
 #include "sas/aa_mux.h"
 #include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
+#include "sas/ioc_events.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
@@ -1055,7 +1056,8 @@ bool BeforeIocRestartStep() {
 bool TakeDiscoveryStep() {
     const uint64_t lNow = lGetTickCount();
     const uint8_t fRestart = fIsSASIOCRestartRequested();
-    if ((fIsDriveSideQuietPeriodRunning() == TRUE && fRestart != TRUE) || fIsSASDiscoverySuspended() == TRUE) {
+    // A drive firmware download keeps the drive side quiet.
+    if ((fIsDriveFirmwareDownloadInProgress() == TRUE && fRestart != TRUE) || fIsSASDiscoverySuspended() == TRUE) {
         return false;
     }
     if (fIsSASFailbackInProgress() == TRUE && fRestart != TRUE && fIsSASIOCRestartInProgress() != TRUE) {
@@ -1069,13 +1071,14 @@ bool TakeDiscoveryStep() {
         return false;
     }
     if (s_fRunning != TRUE) {
-        // A plain request to look again waits for held drives and recovery
-        // to settle.
+        // A plain request to look again waits for held drives and for the
+        // links of a device or link change (or a phy's link reset) to settle.
         if (fGetSasDiscoveryWork() == TRUE && fGetSasDriveWork() != TRUE &&
-            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASRecoveryTick() < RECOVERY_SETTLE_MS)) {
+            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASTopologyChangeTick() < RECOVERY_SETTLE_MS)) {
             return false;
         }
-        if (!(fRestart == TRUE && fIsSASSlotChangeArmed() == TRUE) && fAreSASPhysInRecovery() == TRUE) return false;
+        // Phys waiting for their link reset get it first.
+        if (!(fRestart == TRUE && fIsSASSlotChangeArmed() == TRUE) && fResetMarkedExpanderPhys(TRUE) == TRUE) return false;
         s_bState = fRestart == TRUE ? SAS_DISC_RESTART_IOC : SAS_DISC_DISCOVER;
         s_fRunning = TRUE;
         s_lStepTime = lNow;
@@ -1099,7 +1102,9 @@ bool TakeDiscoveryStep() {
             return true;
         }
     }
-    if (s_bState != SAS_DISC_CONTINUE && lNow - lGetSASTimeoutScanTick() < TIMEOUT_SCAN_SETTLE_MS) return false;
+    // Like the command time-out scan, no step within 2000 ms of a
+    // discovery error.
+    if (s_bState != SAS_DISC_CONTINUE && lNow - lGetSASDiscoveryErrorTick() < TIMEOUT_SCAN_SETTLE_MS) return false;
 
     switch (s_bState) {
     case SAS_DISC_RESTART_IOC:

@@ -143,12 +143,8 @@ uint8_t bRestartDriveIOC();
 // What drive-side discovery asks of the time-out, recovery, active-active
 // and slot Parts of this subsystem and of the expander flash check, which
 // are not built yet.
-uint8_t fIsDriveSideQuietPeriodRunning();   // drive firmware download holds the drive side
 uint8_t fIsSASDiscoverySuspended();         // the active-active code holds discovery
 uint8_t fIsSASDiscoveryInhibited();
-uint64_t lGetSASRecoveryTick();             // the recovery code's last stamp
-uint64_t lGetSASTimeoutScanTick();          // the command time-out scan's last stamp
-uint8_t fAreSASPhysInRecovery();
 uint8_t fIsSASSlotChangeArmed();
 uint8_t fIsSASRescanArmed();
 // Arms the slot-change sequence (its sequence byte), holds the hosts off

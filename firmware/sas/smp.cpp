@@ -10,6 +10,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "sas/drive_ioc_bringup.h"
+#include "sas/ioc_events.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
 #include "sas/sas_discovery.h"
@@ -209,6 +210,7 @@ uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly) {
     }
     if (!fAny) return FALSE;
     SetSasDriveWork(FALSE);
+    MarkSASTopologyChange();
     SetSasDiscoveryWork(TRUE);
     return TRUE;
 }

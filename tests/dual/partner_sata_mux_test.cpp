@@ -265,6 +265,35 @@ TEST_F(PartnerSataMux, StartedTogetherTheSlot1ControllerTakesTheDrivesFirst) {
     ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
 }
 
+// A drive behind a multiplexer that resets itself: its controller turns
+// the slot's phy off at once, and its next discovery pass brings the link
+// back with a link reset.  The drive stays in its array, and every write
+// reads back through both controllers.
+TEST_F(PartnerSataMux, ADriveThatResetsItselfBehindAMultiplexerComesBackByALinkReset) {
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return MuxesOnOwners() && ListsOnOwners(); }));
+    uint8_t bSlot = 1;
+    while (fw::bGetSlotOwnerController(1, bSlot) != 1) ++bSlot;
+    ASSERT_LE(bSlot, 4);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBoth(8));
+    const sim::ExpanderPhy& phy = chassis.PhyOfSlot(bSlot);
+    const uint32_t dResets = phy.linkResets;
+    a->board.sasController().DriveInternalReset(bSlot);
+    ASSERT_TRUE(RunUntil([&] { return !phy.enabled; }, 1'000 * kMs));
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return phy.enabled && phy.linkResets == dResets + 1 &&
+                   ReachOf(fw::pGetSASDriveInfoList(), bSlot) == Reach::Direct && ListsOnOwners();
+        },
+        60'000 * kMs))
+        << Consoles();
+    RunUntil([] { return false; }, 20'000 * kMs);
+    EXPECT_EQ(phy.linkResets, dResets + 1);
+    EXPECT_EQ(EventsOfA(118), 0u);
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(0));
+    ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
+}
+
 // Controller 1 serves slot 4 of controller 2's (its multiplexer stuck on
 // controller 1's side) under host I/O when controller 2's signal at last
 // takes the drive: the commands controller 1 sends it before its next look

@@ -12,6 +12,7 @@
 #include "executive/system_state.h"
 #include "executive/work_flags.h"
 #include "hw/mpi.h"
+#include "sas/ioc_events.h"
 #include "sas/reply_dispatch.h"
 #include "sas/sas_flags.h"
 #include "sas/sas_drive.h"
@@ -305,6 +306,67 @@ TEST_F(DiscoveryTest, PauseAndHoldGateThePasses) {
     Sleep(3000);
     Step();
     EXPECT_EQ(fIsSASDiscoveryRunning(), TRUE);
+}
+
+// A pass keeps away from links that are not quiet: while a drive firmware
+// download runs, for 4000 ms after a device or link change, within 2000 ms
+// of a discovery error, and until phys waiting for a link reset have had
+// it and their links have settled.
+TEST_F(DiscoveryTest, PassesWaitForQuietLinks) {
+    SetDriveFirmwareDownloadInProgress(TRUE);
+    SetSasDriveWork(TRUE);
+    Step();
+    EXPECT_TRUE(Idle());
+    SetDriveFirmwareDownloadInProgress(FALSE);
+    Step();
+    EXPECT_FALSE(Idle());
+    StepUntil(60000, Idle);
+    ASSERT_TRUE(Idle());
+
+    MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE sAdded{};
+    sAdded.bReasonCode = MPI_SAS_DEVICE_STATUS_ADDED;
+    Run([&] { SASDeviceStatusChangeEvent(sAdded); });
+    EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+    Sleep(3900);
+    Step();
+    EXPECT_TRUE(Idle());
+    Sleep(200);
+    Step();
+    EXPECT_FALSE(Idle());
+    StepUntil(60000, Idle);
+    ASSERT_TRUE(Idle());
+
+    Run([] { SASDiscoveryErrorEvent(0x01, 0); });
+    SetSasDriveWork(TRUE);
+    Step();
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_DISCOVER);
+    Sleep(1900);
+    Step();
+    EXPECT_EQ(bGetSASDiscoveryState(), SAS_DISC_DISCOVER);
+    Sleep(200);
+    Step();
+    EXPECT_NE(bGetSASDiscoveryState(), SAS_DISC_DISCOVER);
+    StepUntil(60000, Idle);
+    ASSERT_TRUE(Idle());
+
+    // A drive behind a multiplexer that reset itself had its phy turned
+    // off, to wait for a link reset: the next pass sends it and waits.
+    uint8_t bExpander = 0, bPhy = 0;
+    Run([&] { ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 3, &bExpander, &bPhy), STATUS_OK); });
+    SetSASPhyStateBits(bExpander, bPhy, 0x10, TRUE);
+    const uint32_t dResets = PhyResets();
+    const uint64_t lStart = Now();
+    SetSasDriveWork(TRUE);
+    Step();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(PhyResets(), dResets + 1);
+    EXPECT_EQ(bGetSASPhyState(bExpander, bPhy) & 0x10, 0);
+    StepUntil(60000, [] { return !Idle(); });
+    EXPECT_FALSE(Idle());
+    EXPECT_GE(Now() - lStart, 4000u);
+    StepUntil(60000, Idle);
+    EXPECT_EQ(PhyResets(), dResets + 1);
+    EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
 }
 
 // Commands wait while the drive side is held: the drive-side hold-off
