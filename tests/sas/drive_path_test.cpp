@@ -606,7 +606,8 @@ TEST_F(SataDrivePathTest, TranslatedReadCapacityGivesTheLastBlock) {
 // Passthrough requests a SATA drive ends with ERR: only the error register
 // values that mean a failure for the request bring sense, and those end
 // through the drive error handling (which marks its own commands failed);
-// the rest complete as the drive left them.
+// the rest complete as the drive left them.  One that never reached the
+// drive fails.
 TEST_F(SataDrivePathTest, PassthroughErrorsBringSenseOnlyWhereTheyMeanAFailure) {
     const uint8_t bTarget = TargetOfSlot(3);
     struct Case {
@@ -624,19 +625,24 @@ TEST_F(SataDrivePathTest, PassthroughErrorsBringSenseOnlyWhereTheyMeanAFailure) 
         {"stop, aborted", 0x1B, 0x00, ATA_STANDBY_IMMEDIATE, ATA_ERROR_ABORTED, SENSE_ILLEGAL_REQUEST, 0x20},
         {"stop, answered", 0x1B, 0x00, ATA_STANDBY_IMMEDIATE, 0, 0, 0},
     };
-    for (const Case& c : aCases) {
-        if (c.bError != 0) chassis.DriveAt(3)->FailAtaCommand(c.bAtaCommand, c.bError, 1);
+    // One command on a drive-side entry of its own, run until completed.
+    auto send = [&](uint8_t bOpcode, uint8_t bByte1) {
         KERNEL_ENTRY* ps = nullptr;
-        ASSERT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
+        EXPECT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
         ps->bPortCode = PORT_CODE_INITIATOR;
         ps->fUsed = TRUE;
         ps->bPrimaryState = PS_AT_CHIP;
         ps->wTargetId = bTarget;
-        ps->abCdb[0] = c.bOpcode;
-        ps->abCdb[1] = c.bByte1;
+        ps->abCdb[0] = bOpcode;
+        ps->abCdb[1] = bByte1;
         const uint32_t dDone = wGetCommandCompleteCount(PORT_CODE_INITIATOR);
-        ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
+        EXPECT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
         PollFor(100, [&] { return wGetCommandCompleteCount(PORT_CODE_INITIATOR) != dDone; });
+        return ps;
+    };
+    for (const Case& c : aCases) {
+        if (c.bError != 0) chassis.DriveAt(3)->FailAtaCommand(c.bAtaCommand, c.bError, 1);
+        KERNEL_ENTRY* ps = send(c.bOpcode, c.bByte1);
         ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED) << c.pszName;
         SAS_ENTRY_FIELDS* psF = psSasFields(ps);
         if (c.bKey == 0) {
@@ -657,24 +663,11 @@ TEST_F(SataDrivePathTest, PassthroughErrorsBringSenseOnlyWhereTheyMeanAFailure) 
         FreeKernelEntries(ps);
     }
     EXPECT_EQ(wGetSASTargetCommandCount(bTarget, TRUE), 0);
-}
 
-// A passthrough the IOC ends without reaching the drive (pulled, not yet
-// rediscovered) failed, whatever the FIS bytes of its reply hold: it goes
-// to the drive error handling and is never completed as answered GOOD.
-TEST_F(SataDrivePathTest, APassthroughThatNeverReachedTheDriveFails) {
-    const uint8_t bTarget = TargetOfSlot(3);
+    // One the IOC ends without reaching the drive (pulled, not yet looked
+    // for) failed, whatever the FIS bytes of its reply: never GOOD.
     chassis.Pull(3);
-    KERNEL_ENTRY* ps = nullptr;
-    ASSERT_EQ(bAllocKernelEntries(0, 1, &ps), STATUS_OK);
-    ps->bPortCode = PORT_CODE_INITIATOR;
-    ps->fUsed = TRUE;
-    ps->bPrimaryState = PS_AT_CHIP;
-    ps->wTargetId = bTarget;
-    ps->abCdb[0] = 0x1B;
-    const uint32_t dDone = wGetCommandCompleteCount(PORT_CODE_INITIATOR);
-    ASSERT_EQ(b.board().RunOnCpu([&] { (void)SendSCSICommand(ps); }), sim::StopKind::Finished);
-    PollFor(100, [&] { return wGetCommandCompleteCount(PORT_CODE_INITIATOR) != dDone; });
+    KERNEL_ENTRY* ps = send(0x1B, 0);
     ASSERT_EQ(ps->bPrimaryState, PS_COMPLETED);
     EXPECT_NE(psSasFields(ps)->bScsiStatus, SCSI_STATUS_GOOD);
     EXPECT_NE(ps->lFlags & KE_FLAG_ABORTED, 0u);
