@@ -1071,10 +1071,10 @@ bool TakeDiscoveryStep() {
         return false;
     }
     if (s_fRunning != TRUE) {
-        // A plain request to look again waits for held drives and for the
-        // links of a device or link change (or a phy's link reset) to settle.
+        // A plain request to look again waits for held drives and recovery
+        // to settle.
         if (fGetSasDiscoveryWork() == TRUE && fGetSasDriveWork() != TRUE &&
-            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASTopologyChangeTick() < RECOVERY_SETTLE_MS)) {
+            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASRecoveryTick() < RECOVERY_SETTLE_MS)) {
             return false;
         }
         // Phys waiting for their link reset get it first.
