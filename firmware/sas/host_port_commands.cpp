@@ -40,7 +40,7 @@ constexpr uint32_t REPLY_TYPE_MASK = 0x60000000;
 constexpr uint32_t INITIATOR_OFFSET = 40;   // where the target engine reads a host-port command's initiator
 constexpr uint16_t MAP_DONE = 0xFE00;
 constexpr uint16_t MAP_TASK_ANSWER = 0xFB00;
-constexpr uint16_t MAP_READ_AHEAD = 0xFD00;
+constexpr uint16_t MAP_READ_AHEAD = TARGET_OWNER_READ_AHEAD;
 constexpr uint32_t CONTEXT_VALID = 0x80000000;
 constexpr uint32_t CONTEXT_FRAME_SHIFT = 16;
 constexpr uint32_t CONTEXT_FRAME_MASK = 0x7FFF;
@@ -764,7 +764,20 @@ uint8_t HostPortDataInAssist(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint32_
     FillSegments(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, true);
     if (fWithStatus == TRUE) SetSavedSense(ps->bPortCode, bInitiatorOf(dReplyWordOf(ps)), bKey, bAsc, bAscq);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
+    // A read-ahead slot's transfer in a frame of its own (not one sent by
+    // handshake or left waiting for a frame): the slot's marker owns the
+    // buffer, and the command ends now.
+    const uint8_t bSlot = bReadAheadSlotOfTransfer(ps, fWithStatus);
+    if (bSlot >= READ_AHEAD_SLOTS || wFrame >= HOST_PORT_REQUEST_FRAMES) {
+        Send(ps, *s, pb, wFrame, bSegmentDwords(dLength2));
+        return STATUS_OK;
+    }
+    const uint16_t wMarker = MAP_READ_AHEAD | bSlot;
+    std::memcpy(pb + 8, &wMarker, 2);
+    s->awIoToEntry[wIoIndexOf(ps)] = wMarker;
+    AddReadAheadUser(bSlot, 0);
     Send(ps, *s, pb, wFrame, bSegmentDwords(dLength2));
+    Finish(ps);
     return STATUS_OK;
 }
 

@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "cache/cache_entry.h"
+#include "cache/read_ahead.h"
 #include "executive/interrupt_controller.h"
+#include "executive/kernel_entry.h"
 #include "executive/progress.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -12,6 +15,7 @@
 #include "sas/host_port_ioc.h"
 #include "sas/request_frames.h"
 #include "sas/sas_target.h"
+#include "target/host_command_codes.h"
 
 namespace fw {
 
@@ -611,6 +615,14 @@ void PutTargetAssistData(uint8_t* pbFrame, uint32_t dRelativeOffset, uint32_t dA
     std::memcpy(pbFrame + 28, &dTotal, 4);
     const uint32_t adElement[4] = {(dLength2 == 0 ? dLast : dFirst) | dLength1, dAddress1, dLast | dLength2, dAddress2};
     std::memcpy(pbFrame + 32, adElement, dLength2 == 0 ? 8 : 16);
+}
+
+uint8_t bReadAheadSlotOfTransfer(const KERNEL_ENTRY* ps, uint8_t fWithStatus) {
+    const uint8_t bSlot = psCacheFields(ps)->bReadAheadSlot;
+    const bool fSlotTransfer = fWithStatus == TRUE && ps->bCommandType == COMMAND_TYPE_READ_AHEAD_2 &&
+                               HasFlag(ps, KE_FLAG_READ_AHEAD_HIT) && !HasFlag(ps, KE_FLAG_MORE_PASSES) &&
+                               bSlot < READ_AHEAD_SLOTS;
+    return fSlotTransfer ? bSlot : 0xFF;
 }
 
 }  // namespace fw

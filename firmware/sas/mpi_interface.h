@@ -116,6 +116,15 @@ constexpr uint32_t SGE_FIRST_FROM_INITIATOR = 0x10000000;
 void PutTargetAssistData(uint8_t* pbFrame, uint32_t dRelativeOffset, uint32_t dAddress1, uint32_t dLength1,
                          uint32_t dAddress2, uint32_t dLength2, uint8_t fToInitiator);
 
+struct KERNEL_ENTRY;
+
+// A read answered whole from a read-ahead slot, its GOOD status going with
+// its data: its target assist is owned by the slot's marker (0xFD00 | the
+// slot), which holds the slot until the IOC has sent the data, and the
+// command itself ends as soon as the request is out.  The slot, or 255.
+constexpr uint16_t TARGET_OWNER_READ_AHEAD = 0xFD00;
+uint8_t bReadAheadSlotOfTransfer(const KERNEL_ENTRY* psEntry, uint8_t fWithStatus);
+
 void BuildLSITaskManagement(MPI_SCSI_TASK_MGMT_REQUEST* ps, uint8_t bTargetId, uint8_t bTaskType,
                             uint32_t dTaskMsgContext);
 

@@ -44,7 +44,7 @@ constexpr uint32_t SAS_TARGET_REGION_HOST_PAGES = 0x40000;
 // Owners of a command buffer (IoIndex).
 constexpr uint16_t SAS_IO_OWNER_NONE = 0xFFFF;
 constexpr uint16_t SAS_IO_OWNER_DONE = 0xFE00;        // its command ended; the reply only frees it
-constexpr uint16_t SAS_IO_OWNER_READ_AHEAD = 0xFD00;  // | the read-ahead slot
+constexpr uint16_t SAS_IO_OWNER_READ_AHEAD = TARGET_OWNER_READ_AHEAD;  // | the read-ahead slot
 constexpr uint16_t SAS_NO_FRAME = 0xFFFF;
 
 // Request frame flags.

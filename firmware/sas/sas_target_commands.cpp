@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "cache/cache_entry.h"
 #include "cache/read_ahead.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
@@ -102,14 +101,6 @@ bool IsActive(const KERNEL_ENTRY* ps) { return ps->fUsed == TRUE && ps->bPrimary
 bool IsSasPort(uint8_t bPort) { return bPort == LSI_IOC_TARGET_1 || bPort == LSI_IOC_TARGET_2; }
 
 bool IsReadAheadOwner(uint16_t wOwner) { return (wOwner & 0xFF00) == SAS_IO_OWNER_READ_AHEAD; }
-
-// A read answered whole from a read-ahead slot, its GOOD status going with
-// its data.
-bool IsReadAheadTransfer(const KERNEL_ENTRY* ps, uint8_t fAutoStatus) {
-    return fAutoStatus == TRUE && ps->bCommandType == COMMAND_TYPE_READ_AHEAD_2 &&
-           HasFlag(ps, KE_FLAG_READ_AHEAD_HIT) && !HasFlag(ps, KE_FLAG_MORE_PASSES) &&
-           psCacheFields(ps)->bReadAheadSlot < READ_AHEAD_SLOTS;
-}
 
 // A command whose host's port was not known when it came waits under the
 // first port, but its host may be on the second: it is that port's only
@@ -288,14 +279,12 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint3
     PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, TRUE);
     if (fAutoStatus == TRUE) RecordSASHostStatus(wInitiatorOf(dReplyWordOf(ps)), bKey, bAsc, bAscq);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
-    if (!IsReadAheadTransfer(ps, fAutoStatus)) {
+    const uint8_t bSlot = bReadAheadSlotOfTransfer(ps, fAutoStatus);
+    if (bSlot >= READ_AHEAD_SLOTS) {
         Post(ps, pb, wFrame, DATA_IN_TIMEOUT_MS);
         return STATUS_OK;
     }
-    // The slot's own transfer: the slot's marker owns the buffer and holds
-    // the slot until the IOC is done with its data, and the command ends
-    // now, giving up its own hold on the slot.
-    const uint8_t bSlot = psCacheFields(ps)->bReadAheadSlot;
+    // The command ends now, giving up its own hold on the slot.
     const uint32_t dContext = SAS_IO_OWNER_READ_AHEAD | bSlot;
     std::memcpy(pb + 8, &dContext, 4);
     AddReadAheadUser(bSlot, 0);

@@ -32,6 +32,7 @@
 #include "sim/board.h"
 #include "sim/sas_host.h"
 #include "sim/sas_target_ioc.h"
+#include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 
 namespace {
@@ -420,6 +421,22 @@ TEST_F(SasHostPorts, ACommandWhoseDataStallsPastFourteenSecondsIsAborted) {
     AtRest();
 }
 
+// A host that drops its connection while the IOC holds its data: the
+// transfer ends without a connection (logged), the command with it, and
+// its buffer goes back; the host, connected again, is served.
+TEST_F(SasHostPorts, AHostThatVanishesMidTransferLeavesNothingBehind) {
+    (void)Ready();
+    const uint32_t a = HeldInquiry();
+    const uint16_t wErrors = EventCount(0x37);
+    c.ioc->DropConnections(host->index());
+    EXPECT_EQ(host->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    c.ioc->ReleaseAssists();
+    EXPECT_TRUE(host->RunUntil([wErrors] { return EventCount(0x37) == wErrors + 1; }));
+    AtRest();
+    EXPECT_EQ(host->Send(0, kInquiry, {}, 96).status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
 // A link back within 2 s costs nothing: the command in flight goes on.
 TEST_F(SasHostPorts, ALinkBackWithinTwoSecondsAbortsNothing) {
     (void)Ready();
@@ -444,9 +461,16 @@ TEST_F(SasHostPorts, ALinkLostLongerAbortsItsCommandsAndRemovesItsHosts) {
     ASSERT_TRUE(host->RunUntil([] { return EventCount(124) == 1; }));
     const uint32_t a = HeldInquiry();
     c.ioc->SetLink(0, false);
+    // Lost, then its commands aborted, then its hosts removed, then down.
+    std::vector<uint8_t> states;
+    ASSERT_TRUE(host->RunUntil([&] {
+        if (states.empty() || states.back() != PortState()) states.push_back(PortState());
+        return PortState() == fw::SAS_PORT_DOWN;
+    }, 30'000'000'000ull));
+    EXPECT_EQ(states, (std::vector<uint8_t>{fw::SAS_PORT_UP, fw::SAS_PORT_LINK_LOST, fw::SAS_PORT_REMOVING,
+                                            fw::SAS_PORT_WAIT_REMOVALS, fw::SAS_PORT_DOWN}));
     EXPECT_EQ(host->Wait(a, 5'000'000'000ull).outcome, sim::FcpResult::Outcome::Terminated);
-    ASSERT_TRUE(host->RunUntil([] { return EventCount(125) == 1; }, 15'000'000'000ull));
-    ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_DOWN; }, 15'000'000'000ull));
+    EXPECT_EQ(EventCount(125), 1);
     c.ioc->ReleaseAssists();
     c.ioc->SetLink(0, true);
     ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_UP; }));
@@ -559,6 +583,43 @@ TEST_F(SasHostPorts, SixtyFourInitiatorsAreServedAndASixtyFifthIsNotTaken) {
     ASSERT_NE(pe, list.asInitiator + list.bInitiatorCount);
     EXPECT_EQ(fw::lGetBe64(pe->abPortName), kHostAddress + 64) << "the newcomer's address, not the departed host's";
     AtRest();
+}
+
+// The time-out scan leaves a transfer in flight for exactly 14000 ms alone
+// and aborts it at 14001 ms.  (The main loop does not run again.)
+TEST_F(SasHostPorts, ATransferIsAbortedOnlyOnceMoreThanFourteenSecondsOld) {
+    (void)Ready();
+    (void)HeldInquiry();
+    const fw::LSI_SAS_TARGET_IOC* a = fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1);
+    const auto* pIo = std::find_if(a->asIo, a->asIo + a->wCmdBuffers, [](const fw::SAS_TARGET_IO_INFO& io) {
+        return io.wOwner < fw::HOST_ENTRY_COUNT && io.wRequest != fw::SAS_NO_FRAME;
+    });
+    ASSERT_NE(pIo, a->asIo + a->wCmdBuffers);
+    const uint64_t lStart = a->asRequest[pIo->wRequest].lStart;
+    fw::KERNEL_ENTRY* ps = nullptr;
+    (void)fw::wGetTargetEntry(pIo->wOwner, &ps);
+    ASSERT_NE(ps, nullptr);
+    bool fAt14000 = true, fAt14001 = false;
+    uint64_t lSwept14000 = 0, lSwept14001 = 0;
+    ASSERT_EQ(c.board.RunOnCpu([&] {
+        // Every host entry once, as the background pass's calls do in turn.
+        const auto Sweep = [] {
+            for (uint16_t n = 0; n <= fw::HOST_ENTRY_COUNT / 50; ++n) fw::SASTargetCommandTimeoutScan();
+        };
+        while (fw::lGetTickCount() < lStart + 14000) fw::HwPoll();
+        Sweep();
+        lSwept14000 = fw::lGetTickCount();
+        fAt14000 = fw::HasFlag(ps, fw::KE_FLAG_ABORTED);
+        while (fw::lGetTickCount() < lStart + 14001) fw::HwPoll();
+        Sweep();
+        lSwept14001 = fw::lGetTickCount();
+        fAt14001 = fw::HasFlag(ps, fw::KE_FLAG_ABORTED);
+    }),
+              sim::StopKind::Finished);
+    ASSERT_EQ(lSwept14000, lStart + 14000) << "the sweep has to stay within the millisecond";
+    ASSERT_EQ(lSwept14001, lStart + 14001);
+    EXPECT_FALSE(fAt14000);
+    EXPECT_TRUE(fAt14001);
 }
 
 // A request waited for returns once its FACTS reply came; one the IOC

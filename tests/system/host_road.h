@@ -391,6 +391,29 @@ protected:
         EXPECT_EQ(ioc.freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
         EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0) << "request frames";
     }
+    // The host on a SAS or parallel SCSI port, and its IOC holding back
+    // the data of target assists (and letting them go).
+    sim::TaggedHost& PortHost() {
+        return hostKind == HostKind::Sas ? static_cast<sim::TaggedHost&>(*sasHost) : *scsiHost;
+    }
+    sim::ScsiHostIoc& ScsiIoc() { return *sim::FindScsiHostIoc(*board, 0); }
+    void Hold(bool f) {
+        if (hostKind == HostKind::Sas) {
+            board->sasTargetIoc()->holdAssists = f;
+        } else {
+            ScsiIoc().holdAssists = f;
+        }
+    }
+    size_t Held() { return hostKind == HostKind::Sas ? board->sasTargetIoc()->heldAssists() : ScsiIoc().heldAssists(); }
+    void Release() {
+        Hold(false);
+        if (hostKind == HostKind::Sas) {
+            board->sasTargetIoc()->ReleaseAssists();
+        } else {
+            ScsiIoc().ReleaseAssists();
+        }
+    }
+
     // Every command was answered once, and the IOC's command buffers and
     // the driver's request frames are all back.
     void ExpectScsiPortAtRest() {

@@ -359,18 +359,7 @@ protected:
         }
         ASSERT_EQ(r.status, 0) << SenseText(r);
     }
-    sim::TaggedHost& First() {
-        return hostKind == HostKind::Sas ? static_cast<sim::TaggedHost&>(*sasHost) : *scsiHost;
-    }
-    sim::ScsiHostIoc& ScsiIoc() { return *sim::FindScsiHostIoc(*board, 0); }
-    void Hold(bool f) {
-        if (hostKind == HostKind::Sas) {
-            board->sasTargetIoc()->holdAssists = f;
-        } else {
-            ScsiIoc().holdAssists = f;
-        }
-    }
-    size_t Held() { return hostKind == HostKind::Sas ? board->sasTargetIoc()->heldAssists() : ScsiIoc().heldAssists(); }
+    sim::TaggedHost& First() { return PortHost(); }
     size_t OpenExchanges() {
         return hostKind == HostKind::Sas ? board->sasTargetIoc()->openExchanges() : ScsiIoc().openExchanges();
     }
@@ -381,14 +370,6 @@ protected:
         const uint32_t tag = h.Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, 1), {}, kBlock));
         EXPECT_TRUE(h.RunUntil([this, held] { return Held() == held + 1; }));
         return tag;
-    }
-    void Release() {
-        Hold(false);
-        if (hostKind == HostKind::Sas) {
-            board->sasTargetIoc()->ReleaseAssists();
-        } else {
-            ScsiIoc().ReleaseAssists();
-        }
     }
     // The target ended it without an answer.
     static bool Unanswered(const sim::FcpResult& r) {
@@ -461,6 +442,47 @@ TEST_F(SasTaskRoad, AHostThatLeavesGivesUpItsReservation) {
     }));
     const sim::FcpResult r = other->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
     EXPECT_EQ(r.status, 0) << SenseText(r);
+    Settle();
+    EXPECT_EQ(OpenExchanges(), 0u);
+}
+
+// A mapping names a SAS host by its address: that host sees the logical
+// drive at the mapping's LUN and nothing else, while another host on the
+// port sees the drive at its default LUN.
+TEST_F(SasTaskRoad, AMappingByAddressAppliesToItsHostOnly) {
+    spec = {"Raid0", fw::RAID_LEVEL_0, 4, 16};
+    std::vector<uint8_t> ab = Configuration(spec);
+    fw::CONFIG_IMAGE* psImage = copytest::Image(ab);
+    psImage->sHeader.wSanMapCount = 1;
+    fw::SAN_LUN_MAP_ENTRY& sMap = psImage->asSanMap[0];
+    sMap = {};
+    fw::PutBe64(sMap.abPortWwn, kOtherAddress);
+    for (uint16_t& w : sMap.awLunMap) w = 0xFFFF;
+    constexpr uint16_t kMappedLun = 3;
+    sMap.awLunMap[kMappedLun] = 0x4000 | 0x2000;   // logical drive 0 on both ports of this controller
+    copytest::Seal(ab);
+    for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    sim::SasHost mapped(*board, *board->sasTargetIoc(), 0, kOtherAddress);
+    ASSERT_TRUE(mapped.LogIn());
+    const auto Read = [this](sim::TaggedHost& h, uint16_t lun) {
+        sim::FcpResult r;
+        for (int i = 0; i < 4; ++i) {
+            r = h.Send(lun, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
+            if (r.status != fw::SCSI_STATUS_CHECK_CONDITION || r.sense.size() < 14 ||
+                (r.sense[2] & 0x0F) != fw::SENSE_UNIT_ATTENTION) {
+                break;
+            }
+        }
+        return r;
+    };
+    const auto NoUnit = [](const sim::FcpResult& r) {
+        return r.status == fw::SCSI_STATUS_CHECK_CONDITION && r.sense.size() >= 14 && r.sense[12] == 0x25;
+    };
+    EXPECT_EQ(Read(mapped, kMappedLun).status, fw::SCSI_STATUS_GOOD);
+    EXPECT_TRUE(NoUnit(Read(mapped, 0))) << "a mapped host sees no default LUN";
+    EXPECT_EQ(Read(First(), 0).status, fw::SCSI_STATUS_GOOD);
+    EXPECT_TRUE(NoUnit(Read(First(), kMappedLun)));
     Settle();
     EXPECT_EQ(OpenExchanges(), 0u);
 }

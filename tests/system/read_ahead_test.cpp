@@ -353,63 +353,81 @@ TEST_F(ReadAheadRoad, TheMainMenusTargetQueueDumpShowsTheSlots) {
     }
 }
 
-// ---- through a SAS host port -----------------------------------------------
+// ---- through SAS and parallel SCSI host ports --------------------------------
 
-class SasReadAheadRoad : public ReadAheadRoad {
+// A read inside a loaded slot, its data held back by the port's IOC.
+class SlotTransferRoad : public ReadAheadRoad, public ::testing::WithParamInterface<HostKind> {
 protected:
-    SasReadAheadRoad() { hostKind = HostKind::Sas; }
-    sim::SasTargetIoc& Ioc() { return *board->sasTargetIoc(); }
-    // A read inside the loaded slot whose data the IOC holds back.
+    SlotTransferRoad() { hostKind = GetParam(); }
+    sim::TaggedHost& Host() { return PortHost(); }
+    // The first slot two sequential reads loaded, and the host entries in
+    // use at rest.
+    void LoadASlot() {
+        ASSERT_NO_FATAL_FAILURE(BootWithReadAhead());
+        fw::SetStreamingReadAhead(fw::FALSE);
+        ASSERT_NO_FATAL_FAILURE(Fill(2 * kSlotBlocks));
+        for (uint64_t lba = 0; lba < 3 * kReadBlocks; lba += kReadBlocks) ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, kReadBlocks));
+        ASSERT_EQ(LoadedSlots(), 1u);
+        while (fw::psGetReadAheadSlot(slot)->wLength == 0) ++slot;
+        ASSERT_EQ(fw::psGetReadAheadSlot(slot)->fLoaded, fw::TRUE);
+        Settle();
+        entriesAtRest = fw::wGetTargetEntriesUsed();
+        ASSERT_EQ(fw::wGetReadAheadUsers(slot), 0);
+    }
     uint32_t HeldSlotRead(uint64_t lba) {
-        Ioc().holdAssists = true;
-        const uint32_t tag = sasHost->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, kReadBlocks), {},
-                                                                 kReadBlocks * kBlock));
-        EXPECT_TRUE(sasHost->RunUntil([this] { return Ioc().heldAssists() == 1; }));
+        Hold(true);
+        const uint32_t tag = Host().Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, lba, kReadBlocks), {},
+                                                               kReadBlocks * kBlock));
+        EXPECT_TRUE(Host().RunUntil([this] { return Held() == 1; }));
         return tag;
     }
-    void ExpectPortAtRest() {
-        Settle();
-        EXPECT_EQ(Ioc().openExchanges(), 0u);
-        EXPECT_EQ(Ioc().freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
-        EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0);
+    bool SlotLetGo() {
+        return Host().RunUntil([this] { return fw::wGetReadAheadUsers(slot) == 0; });
     }
+    uint8_t slot = 0;
+    uint16_t entriesAtRest = 0;
 };
 
 // A read answered from a slot ends at once; the slot's marker holds the
 // slot until the IOC has sent its data, and the host gets the slot's bytes.
-// Aborted by its host while the IOC still holds it, the transfer ends and
-// the slot is let go.
-TEST_F(SasReadAheadRoad, ASlotsTransferHoldsTheSlotUntilItIsSentOrAborted) {
-    ASSERT_NO_FATAL_FAILURE(BootWithReadAhead());
-    fw::SetStreamingReadAhead(fw::FALSE);
-    ASSERT_NO_FATAL_FAILURE(Fill(2 * kSlotBlocks));
-    for (uint64_t lba = 0; lba < 3 * kReadBlocks; lba += kReadBlocks) ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, kReadBlocks));
-    ASSERT_EQ(LoadedSlots(), 1u);
-    uint8_t bSlot = 0;
-    while (fw::psGetReadAheadSlot(bSlot)->wLength == 0) ++bSlot;
-    ASSERT_EQ(fw::psGetReadAheadSlot(bSlot)->fLoaded, fw::TRUE);
-    Settle();
-    const uint16_t wEntries = fw::wGetTargetEntriesUsed();
-    ASSERT_EQ(fw::wGetReadAheadUsers(bSlot), 0);
-
+TEST_P(SlotTransferRoad, ASlotsTransferHoldsTheSlotUntilItIsSent) {
+    ASSERT_NO_FATAL_FAILURE(LoadASlot());
     const uint64_t lba = 4 * kReadBlocks;
-    const uint32_t sent = HeldSlotRead(lba);
+    const uint32_t tag = HeldSlotRead(lba);
     board->RunFor(100'000'000);
-    EXPECT_EQ(fw::wGetTargetEntriesUsed(), wEntries) << "the command ended with its transfer posted";
-    EXPECT_EQ(fw::wGetReadAheadUsers(bSlot), 1) << "the transfer's hold";
-    Ioc().ReleaseAssists();
-    EXPECT_TRUE(CheckRead(sasHost->Wait(sent), lba, kReadBlocks));
-    EXPECT_TRUE(sasHost->RunUntil([bSlot] { return fw::wGetReadAheadUsers(bSlot) == 0; }));
-
-    const uint32_t aborted = HeldSlotRead(lba + kReadBlocks);
-    EXPECT_EQ(sasHost->TaskManagement(0, kQueryTask, static_cast<uint16_t>(aborted)).status, kTaskFound);
-    EXPECT_EQ(sasHost->TaskManagement(0, kAbortTask, static_cast<uint16_t>(aborted)).status, 0);
-    EXPECT_EQ(sasHost->Wait(aborted).outcome, sim::FcpResult::Outcome::Terminated);
-    EXPECT_EQ(Ioc().heldAssists(), 0u);
-    EXPECT_TRUE(sasHost->RunUntil([bSlot] { return fw::wGetReadAheadUsers(bSlot) == 0; }));
-    Ioc().holdAssists = false;
-    ExpectRead(lba + kReadBlocks, kReadBlocks);
-    ExpectPortAtRest();
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), entriesAtRest) << "the command ended with its transfer posted";
+    EXPECT_EQ(fw::wGetReadAheadUsers(slot), 1) << "the transfer's hold";
+    Release();
+    EXPECT_TRUE(CheckRead(Host().Wait(tag), lba, kReadBlocks));
+    EXPECT_TRUE(SlotLetGo());
+    Settle();
 }
+INSTANTIATE_TEST_SUITE_P(Ports, SlotTransferRoad, ::testing::Values(HostKind::Sas, HostKind::Scsi),
+                         [](const auto& info) { return std::string(HostKindName(info.param)); });
+
+// On SAS task management finds the transfer by the request the IOC holds:
+// QUERY TASK reports it, ABORT TASK ends it at the IOC and lets the slot go,
+// and every exchange, buffer and frame of the port is back.
+class SasSlotTransferRoad : public SlotTransferRoad {};
+
+TEST_P(SasSlotTransferRoad, AnAbortedSlotTransferLetsTheSlotGo) {
+    ASSERT_NO_FATAL_FAILURE(LoadASlot());
+    const uint64_t lba = 5 * kReadBlocks;
+    const uint32_t tag = HeldSlotRead(lba);
+    EXPECT_EQ(Host().TaskManagement(0, kQueryTask, static_cast<uint16_t>(tag)).status, kTaskFound);
+    EXPECT_EQ(Host().TaskManagement(0, kAbortTask, static_cast<uint16_t>(tag)).status, 0);
+    EXPECT_EQ(Host().Wait(tag).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_EQ(Held(), 0u);
+    EXPECT_TRUE(SlotLetGo());
+    Hold(false);
+    ExpectRead(lba, kReadBlocks);
+    Settle();
+    sim::SasTargetIoc& ioc = *board->sasTargetIoc();
+    EXPECT_EQ(ioc.openExchanges(), 0u);
+    EXPECT_EQ(ioc.freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
+    EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0);
+}
+INSTANTIATE_TEST_SUITE_P(Ports, SasSlotTransferRoad, ::testing::Values(HostKind::Sas),
+                         [](const auto& info) { return std::string(HostKindName(info.param)); });
 
 }  // namespace
