@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/apply_settings.h"
+#include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "executive/background_pass.h"
@@ -517,12 +518,16 @@ TEST_F(SasHostPorts, TheFirstPortsLinkLossLeavesAWaitingCommandOfTheSecondPortAl
     ASSERT_TRUE(host->RunUntil([this] { return PortState() == fw::SAS_PORT_LINK_LOST; }));
     c.board.RunFor(1'000'000'000ull);
     const auto fFlag = [] { return fw::bGetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1) == fw::TRUE; };
-    fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
-    ASSERT_TRUE(host->RunUntil([&] { return !fFlag(); }));
-    fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
     ASSERT_EQ(PortState(), fw::SAS_PORT_LINK_LOST);
     const uint32_t a = second.Submit(sim::FcpCommand::To(0, kInquiry, {}, 96));
-    ASSERT_TRUE(second.RunUntil([this] { return PortState() != fw::SAS_PORT_LINK_LOST; }));
+    // Hosts keep coming and going on the first port: its table, rebuilt a
+    // moment ago, is due again, and the command waits under it until the
+    // port's commands are aborted.
+    ASSERT_TRUE(second.RunUntil([this] {
+        (void)fw::RebuildPortLunTable(fw::PORT_CODE_SAS_HOST_1);
+        fw::SetHostPortLinkFlag(fw::PORT_CODE_SAS_HOST_1, fw::TRUE);
+        return PortState() != fw::SAS_PORT_LINK_LOST;
+    }));
     ASSERT_TRUE(fFlag()) << "the command has to be waiting when the port's commands are aborted";
     const sim::FcpResult r = second.Wait(a);
     EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
