@@ -118,6 +118,7 @@ struct IscsiHost {
     std::deque<Pdu> in;
     std::vector<uint8_t> received;
     std::map<uint64_t, uint32_t> dataSns;
+    bool answerPings = false;
 
     virtual ~IscsiHost() = default;
     // Hands the bytes to the target and collects its answers in `received`.
@@ -147,13 +148,26 @@ struct IscsiHost {
         }
         received.erase(received.begin(), received.begin() + long(at));
     }
+    // The next PDU the target sent.  A host that answers pings answers
+    // each NOP-In asking for it and passes over every unsolicited one: an
+    // idle session is pinged, and a host slow to send its next command
+    // must not take the ping for the answer it waits for.
     Pdu Next() {
-        while (in.empty() && Await()) Drain();
-        EXPECT_FALSE(in.empty());
-        if (in.empty()) return Pdu{};
-        Pdu p = std::move(in.front());
-        in.pop_front();
-        return p;
+        for (;;) {
+            while (in.empty() && Await()) Drain();
+            EXPECT_FALSE(in.empty());
+            if (in.empty()) return Pdu{};
+            Pdu p = std::move(in.front());
+            in.pop_front();
+            if (!answerPings || p.opcode() != sim::iscsi::kNopIn || p.InitiatorTaskTag() != sim::iscsi::kReservedTag)
+                return p;
+            if (p.U32(20) == sim::iscsi::kReservedTag) continue;
+            Pdu answer = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+            answer.SetU32(16, sim::iscsi::kReservedTag);
+            answer.SetU32(20, p.U32(20));
+            answer.SetU32(24, cmdSn);
+            Send(std::move(answer));
+        }
     }
 
     Pdu Login(uint8_t flags, std::vector<std::pair<std::string, std::string>> keys, uint16_t tsih = 0) {
