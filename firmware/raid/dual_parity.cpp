@@ -1127,7 +1127,7 @@ uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddr
                                                      static_cast<uint16_t>(r.dOffset), g.D,
                                                      static_cast<uint16_t>(g.S), dDataAddress);
     psHost->lRankAddress = lSaved;
-    if (b == STATUS_RETRY) ClearFlag(psHost, KE_FLAG_OLD_LAYOUT);
+    if (b == STATUS_RETRY) LeaveOldLayout(psHost);
     return b;
 }
 

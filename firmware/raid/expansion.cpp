@@ -728,6 +728,14 @@ uint8_t bCheckExpansionWindow(uint64_t lAddress, KERNEL_ENTRY*, uint16_t wBlocks
     return EXPANSION_WINDOW_BUSY;
 }
 
+void LeaveOldLayout(KERNEL_ENTRY* psCommand) {
+    if (!HasFlag(psCommand, KE_FLAG_OLD_LAYOUT)) return;
+    ClearFlag(psCommand, KE_FLAG_OLD_LAYOUT);
+    // The expansion's record of its array, kept past the commit and
+    // renumbered with the array, is the rank the command was routed from.
+    psCommand->bRank = s.bRank;
+}
+
 uint8_t fIsExpansionSaveAddress(uint64_t lAddress) {
     return ToFlag(s.fInProgress == TRUE && s.sNew.dStripe != 0 && lAddress >= s.lEnd);
 }

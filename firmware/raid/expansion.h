@@ -116,6 +116,10 @@ uint8_t fIsExpansionTaskDue();
 // 0xF1 not yet moved (old layout), 0xF0 moved (new layout), 89 touches the
 // window, 91 host I/O to the rank is not allowed now.
 uint8_t bCheckExpansionWindow(uint64_t lAddress, KERNEL_ENTRY* psCommand, uint16_t wBlocks);
+// A command the window sent to the old layout is back from that issue
+// (sent back to wait, or its children all in): it addresses the growing
+// array again, and its next issue is judged by the window anew.
+void LeaveOldLayout(KERNEL_ENTRY* psCommand);
 // Whether an expansion read of this address reads the save area (which
 // lies in the new layout) rather than the old layout.
 uint8_t fIsExpansionSaveAddress(uint64_t lAddress);

@@ -972,7 +972,7 @@ uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAdd
                                                      static_cast<uint16_t>(dOff), g.D, static_cast<uint16_t>(g.S),
                                                      dDataAddress);
     psHost->lRankAddress = lSaved;
-    if (b == STATUS_RETRY) ClearFlag(psHost, KE_FLAG_OLD_LAYOUT);
+    if (b == STATUS_RETRY) LeaveOldLayout(psHost);
     return b;
 }
 

@@ -12,6 +12,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/expansion.h"
 #include "raid/raid_engine.h"
 #include "target/back_end_completion.h"
 #include "target/host_command_codes.h"
@@ -218,7 +219,9 @@ uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, ui
     return STATUS_OK;
 }
 
-uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {
+namespace {
+
+uint8_t bMapStripedOnRank(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {
     const uint8_t bOpcode = bFoldedOpcode(psHost);
     if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
     uint64_t L = lGetMappedAddress(psHost);
@@ -296,6 +299,14 @@ uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAd
     for (uint32_t i = 0; i < s_dBuilt; ++i) IssueChild(s_apsBuilt[i]);
     s_dBuilt = 0;
     return STATUS_OK;
+}
+
+}  // namespace
+
+uint8_t bMapStripedCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {
+    const uint8_t b = bMapStripedOnRank(bRank, psHost, dDataAddress);
+    if (b == STATUS_RETRY) LeaveOldLayout(psHost);
+    return b;
 }
 
 uint8_t bRouteExpansionCommand(uint8_t /*bRank*/, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {

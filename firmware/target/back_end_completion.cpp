@@ -98,12 +98,11 @@ void ReleaseJournalSlot(KERNEL_ENTRY* psHost) {
 }
 
 bool RecheckExpansionWindow(KERNEL_ENTRY* psHost) {
-    if (!HasFlag(psHost, KE_FLAG_OLD_LAYOUT) ||
-        bCheckExpansionWindow(lGetMappedAddress(psHost), psHost, wGetMappedBlocks(psHost)) == TRUE) {
-        return false;
-    }
+    if (!HasFlag(psHost, KE_FLAG_OLD_LAYOUT)) return false;
+    const bool fPassed = bCheckExpansionWindow(lGetMappedAddress(psHost), psHost, wGetMappedBlocks(psHost)) != TRUE;
+    LeaveOldLayout(psHost);
+    if (!fPassed) return false;
     // The restripe has passed the command: it is done again on the new layout.
-    ClearFlag(psHost, KE_FLAG_OLD_LAYOUT);
     SetFlag(psHost, KE_FLAG_CHILD_FAILED);
     return true;
 }

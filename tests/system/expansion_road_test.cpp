@@ -14,6 +14,7 @@
 #include "config/array_operations.h"
 #include "config/bad_blocks.h"
 #include "config/config_state.h"
+#include "eventlog/statistics.h"
 #include "harness/config_builder.h"
 #include "host_road.h"
 #include "raid/expansion.h"
@@ -191,6 +192,11 @@ TEST_P(GrowthRoad, GrowsUnderHostLoad) {
     for (unsigned i = 1; i <= g.added; ++i) chassis->DriveAt(oldSpec.bDrives + i)->SetExtraLatencyNs(0);
     ASSERT_NO_FATAL_FAILURE(RunToEnd());
     this->Settle();
+    // What the host had out on either layout is off the array's counts.
+    for (uint8_t r : {uint8_t(0), fw::EXPANSION_RANK}) {
+        EXPECT_EQ(fw::dGetRankWritesInProgress(r), 0u) << "rank " << int(r);
+        EXPECT_EQ(fw::dGetRankReadsInProgress(r), 0u) << "rank " << int(r);
+    }
     EXPECT_EQ(EventCount(fw::EVENT_EXPANSION_COMPLETE), 1);
     EXPECT_EQ(fw::bGetExpansionPercent(), 100);
     ASSERT_NO_FATAL_FAILURE(ExpectCommitted());
