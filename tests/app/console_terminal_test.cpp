@@ -145,20 +145,26 @@ TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     MENU(" ", "1.  View Logical Drives");
 }
 
-// A TCP port of the loopback interface that nothing listens on now.
+// A TCP port of the loopback interface that nothing listens on now, for
+// the program to listen on.  It is taken below the range the system hands
+// out for outgoing connections: a port from that range may become the
+// local end of another test's connection before the program binds it.
+// Each test process walks its own sequence, so that no two of its tests
+// are given the same port.
 int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    static std::minstd_rand pick(static_cast<unsigned>(getpid()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 20000 + int(pick() % 12000);
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(uint16_t(port));
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (free) return port;
     }
-    close(fd);
-    return port;
+    return -1;
 }
 
 // A host tool run to its end, its output (a minute at most).
