@@ -151,9 +151,11 @@ struct IscsiHost {
     // The next PDU the target sent.  A host that answers pings answers
     // each NOP-In asking for it and passes over every unsolicited one: an
     // idle session is pinged, and a host slow to send its next command
-    // must not take the ping for the answer it waits for.
+    // must not take the ping for the answer it waits for.  A target that
+    // only pings has nothing more to say: after a few pings the last one
+    // is the answer.
     Pdu Next() {
-        for (;;) {
+        for (int pings = 0;; ++pings) {
             while (in.empty() && Await()) Drain();
             EXPECT_FALSE(in.empty());
             if (in.empty()) return Pdu{};
@@ -161,14 +163,17 @@ struct IscsiHost {
             in.pop_front();
             if (!answerPings || p.opcode() != sim::iscsi::kNopIn || p.InitiatorTaskTag() != sim::iscsi::kReservedTag)
                 return p;
-            if (p.U32(20) == sim::iscsi::kReservedTag) continue;
-            Pdu answer = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
-            answer.SetU32(16, sim::iscsi::kReservedTag);
-            answer.SetU32(20, p.U32(20));
-            answer.SetU32(24, cmdSn);
-            Send(std::move(answer));
+            if (p.U32(20) != sim::iscsi::kReservedTag) {
+                Pdu answer = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+                answer.SetU32(16, sim::iscsi::kReservedTag);
+                answer.SetU32(20, p.U32(20));
+                answer.SetU32(24, cmdSn);
+                Send(std::move(answer));
+            }
+            if (pings == kPingsPerAnswer) return p;
         }
     }
+    static constexpr int kPingsPerAnswer = 3;
 
     Pdu Login(uint8_t flags, std::vector<std::pair<std::string, std::string>> keys, uint16_t tsih = 0) {
         Pdu p = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
