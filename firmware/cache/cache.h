@@ -14,7 +14,6 @@ struct KERNEL_ENTRY;
 uint8_t fCheckExpansionMarker(uint8_t bMarker1, uint8_t bMarker2);
 
 // Used by the configuration apply and the array table.
-uint8_t fIsControllerWriteBackEnabled();
 uint32_t dGetWriteBufferCount();
 void RefreshHostLunTable();
 void SetThreadBalance(uint8_t f);
@@ -22,8 +21,5 @@ void SetThreadBalance(uint8_t f);
 // Used by the back-end completion: a finished write leaves the cache write
 // count (flag bit 49).
 void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry);
-
-// Console dump: the per-LUN master flags and stripe access tables.
-void ShowLunMasterFlags(uint8_t fPolled);
 
 }  // namespace fw

@@ -19,11 +19,9 @@ namespace fw {
 
 uint8_t fCheckExpansionMarker(uint8_t, uint8_t) { return FALSE; }
 
-uint8_t fIsControllerWriteBackEnabled() { return TRUE; }
 uint32_t dGetWriteBufferCount() { return 0; }
 void RefreshHostLunTable() {}
 void SetThreadBalance(uint8_t) {}
 
-void ShowLunMasterFlags(uint8_t) {}
 
 }  // namespace fw

@@ -12,6 +12,7 @@
 #include "config/ld_table.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
+#include "console/option_settings.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "executive/kernel_entry.h"
@@ -344,7 +345,7 @@ void EvaluateRankCachePolicy(uint8_t bRank) {
     const uint8_t bPolicy = sRank.bCachePolicy;
     if ((bPolicy & POLICY_WRITE_BACK) == 0) return;
 
-    uint8_t bReason = fIsControllerWriteBackEnabled() != TRUE ? CACHE_REASON_CONTROLLER_OFF : 0;
+    uint8_t bReason = fGetWritebackCaching() != TRUE ? CACHE_REASON_CONTROLLER_OFF : 0;
     bReason |= bPartnerAndBatteryReasons(bPolicy);
     if ((bPolicy & POLICY_FAULT_TOLERANT) && IsCriticalForCaching(sRank)) bReason |= CACHE_REASON_CRITICAL;
 

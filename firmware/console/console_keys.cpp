@@ -29,6 +29,7 @@
 
 #include "cache/cache.h"
 #include "cache/nvram_journal.h"
+#include "cache/stripe_access.h"
 #include "config/config_flags.h"
 #include "config/config_db.h"
 #include "config/config_phase.h"
@@ -261,7 +262,7 @@ bool RunHotKey(uint8_t c) {
         ShowMirrorCacheAllocationQueue();
         return true;
     case 'L': case 'l': ShowLSISystemRegs(PORT_CODE_INITIATOR); return true;
-    case 'S': case 's': ShowLunMasterFlags(FALSE); return true;
+    case 'S': case 's': DumpStripeAccessTables(FALSE); return true;
     case 'P': case 'p': case 'M': case 'm': case 'n': return true;
     case 'V': case 'v': DumpArmRegs(FALSE); return true;
     case 'Q': case 'q':

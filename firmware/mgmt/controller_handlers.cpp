@@ -53,6 +53,11 @@ NAMED sNamed(uint8_t bControllers) {
 
 bool HasAlarm() { return (dGetFeatureMask() & FEATURE_AUDIBLE_ALARM) != 0; }
 
+// A clear asked of the partner is answered once it is queued; the partner
+// answers it GOOD whatever it holds.  One that cannot go now is NOT READY,
+// and the host asks again.
+uint8_t bPartnerClearQueued(uint8_t bSent) { return bSent == STATUS_OK ? MGMT_GOOD : MGMT_NOT_READY; }
+
 // Reset (195) and shutdown (196): the partner is asked when it is named;
 // this controller acts after the status, and only when it is named itself.
 uint8_t bStopControllers(const MGMT_REQUEST& r, bool fReset) {
@@ -89,7 +94,7 @@ uint8_t MgmtClearEventLog(const MGMT_REQUEST& r) {
     const NAMED s = sNamed(r.pbCdb[3]);
     if (!s.fValid) return MGMT_INVALID_CDB;
     if (s.fSelf) ClearEventLog();
-    if (s.fPartner && fIsDualControllerActive() == TRUE) return bAskPartnerManagement(r.bCode, r.pbCdb);
+    if (s.fPartner && fIsDualControllerActive() == TRUE) return bPartnerClearQueued(bReadPartnerBuffer9(FALSE));
     return MGMT_GOOD;
 }
 
@@ -128,7 +133,7 @@ uint8_t MgmtClearPerformanceStatistics(const MGMT_REQUEST& r) {
         return MGMT_GOOD;
     }
     if (fIsDualControllerActive() != TRUE) return MGMT_INVALID_CDB;
-    return bAskPartnerManagement(r.bCode, r.pbCdb);
+    return bPartnerClearQueued(bReadPartnerBuffer11(r.pbCdb[3], wCdbWord(r, 4), FALSE));
 }
 
 // From now on writes are written through; those already in the cache are

@@ -139,6 +139,8 @@ void PartnerHousekeepingService();
 void PartnerHeartbeatInterrupt(uint8_t fSeen);
 void DualControllerWatchdogPulse();
 
+// A host port's initiators changed: the partner gets both ports' records
+// again (message 143).
 void NotifyPartnerHostPortChange(uint8_t bPort);
 
 // The outgoing queue, as the target engine uses it.
@@ -212,7 +214,6 @@ void SendSasDriveMessage213(uint8_t bEnclosure, uint8_t bSlot, uint8_t bKind, ui
 // Message 215: this controller takes (TRUE) or lets go of (FALSE) the drive
 // of a slot; the answer comes back through PartnerSlotHoldDone.
 void SendSasSlotHoldMessage(uint8_t bEnclosure, uint8_t bSlot, uint8_t f);
-uint8_t bAskPartnerManagement(uint8_t bCode, const uint8_t* pbCdb);
 uint8_t fGetPartnerControllerWwn(uint8_t* pbWwn);
 // Answers the partner's READ BUFFER (the request) with the data.  255 sent.
 

@@ -45,6 +45,8 @@ uint8_t s_fTakeoverPending = FALSE;
 // Host commands held because the partner left every drive-side path while
 // the link still stood (see SetPartnerDrivePath).
 uint8_t s_fHeldForPathLoss = FALSE;
+// Set by the debug dump while it fetches the partner's statistics.
+uint8_t s_fPartnerDumpFlag = FALSE;
 
 void ReleasePathLossHold() {
     if (s_fHeldForPathLoss != TRUE) return;
@@ -258,6 +260,9 @@ uint8_t fIsDualControllerActive() {
 }
 
 uint8_t fIsMasterController() { return ToFlag(fIsDualControllerActive() != TRUE || fIsControllerSlot1() == TRUE); }
+
+uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
+void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
 
 void SetDualStartFlag(uint8_t f) { s_sPartner.fDualStart = f; }
 uint8_t fGetDualStartFlag() { return s_sPartner.fDualStart; }

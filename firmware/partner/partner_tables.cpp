@@ -1,7 +1,8 @@
 // The tables a controller hands its partner when it answers the partner's
 // start-of-day request: its host-port initiator records (143), which decide
-// which logical drives both controllers present; its drive table (142); and
-// the list of drive firmware files found on the shared drives (144).
+// which logical drives both controllers present, and which go again
+// whenever a host port's initiators change; its drive table (142); and the
+// list of drive firmware files found on the shared drives (144).
 #include <algorithm>
 #include <cstring>
 
@@ -42,11 +43,18 @@ uint32_t dCopyDriveTableForPartner(void* pOut) {
 
 const uint8_t* pGetPartnerDriveTableCopy() { return s_abPartnerDriveTable; }
 
+// Both host ports' initiator records go, whichever port changed: the
+// partner replaces its copy of the two as one.  A change that cannot go now
+// reaches the partner with the port's next scan.
+void NotifyPartnerHostPortChange(uint8_t) {
+    (void)bSendPartnerTable(MESSAGE_HOST_PORT_TABLES, 0, pGetHostPortRecords(), HOST_PORT_TABLES_BYTES,
+                            HOST_PORT_TABLES_BYTES);
+}
+
 // A table that cannot go now is not sent again: the partner's own start of
 // day and discovery fill in what it lacks.
 void SendStartOfDayTables() {
-    (void)bSendPartnerTable(MESSAGE_HOST_PORT_TABLES, 0, pGetHostPortRecords(), HOST_PORT_TABLES_BYTES,
-                            HOST_PORT_TABLES_BYTES);
+    NotifyPartnerHostPortChange(0);
     (void)bSendSasPhyMessage157(FALSE);
     (void)bSendSasPhyMessage190(FALSE);
     (void)bSendDriveTablesToPartner();

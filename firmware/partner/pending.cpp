@@ -14,25 +14,23 @@
 
 namespace fw {
 
-namespace {
-uint8_t s_fPartnerDumpFlag = FALSE;
-}  // namespace
-uint8_t fGetPartnerDumpFlag() { return s_fPartnerDumpFlag; }
-void SetPartnerDumpFlag(uint8_t f) { s_fPartnerDumpFlag = f; }
-
-// Stand-ins for the tick, board state and stop paths.
+// The half-second tick raises a deadline flag once the link's deadline has
+// passed; the link keeps no deadline of its own yet, so it never passes.
 uint64_t lGetPartnerDeadline() { return UINT64_MAX; }
 void SetPartnerDeadlineFlag(uint8_t) {}
 
+// The background pass runs these when their work is raised; the link has
+// no host-target or housekeeping work of its own yet.
 void PartnerHostTargetService() {}
 uint8_t fGetPartnerHousekeepingRequest() { return FALSE; }
 void PartnerHousekeepingService() {}
 
-void NotifyPartnerHostPortChange(uint8_t) {}
-
+// No host command takes the partner-data type yet, so no data of one
+// arrives.
 uint8_t bPartnerCommandData(KERNEL_ENTRY*) { return STATUS_OK; }
 
+// An answered reservation attention is cleared here only: no message yet
+// carries the clearing to the partner's table.
 uint8_t bSendPrAttentionClearMessage(const uint8_t*, uint8_t, uint8_t, uint16_t) { return STATUS_OK; }
-uint8_t bAskPartnerManagement(uint8_t, const uint8_t*) { return STATUS_RETRY; }
 
 }  // namespace fw

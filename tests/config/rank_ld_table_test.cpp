@@ -1,7 +1,11 @@
 // The run-time array and logical drive tables derived by an apply: geometry
 // rules, accessors at and beyond the edges, segments across arrays.
+#include <algorithm>
+#include <vector>
+
 #include "config/ld_table.h"
 #include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "harness/config_test.h"
 #include "executive/kernel_entry.h"
 #include "executive/system_state.h"
@@ -158,6 +162,24 @@ TEST_F(RankTableTest, CachePolicyPostsOnlyChangesOfReason) {
     EXPECT_EQ(fw::fIsRankWriteBackAllowed(&sWrite), fw::FALSE);
     sWrite.bRank = 5;
     EXPECT_EQ(fw::fIsRankWriteBackAllowed(&sWrite), fw::FALSE);
+}
+
+// Write-back switched off for the whole controller, or held off while the
+// board is hot, disables every write-back array's cache with its own reason.
+TEST_F(RankTableTest, CachePolicyNamesWriteBackSwitchedOffForTheController) {
+    const uint8_t r = AddRank(fw::RAID_LEVEL_5, 4, 128, 100000, 1);
+    s_sLive.asRank[r].bCachePolicy = fw::POLICY_WRITE_BACK;
+    fw::SetWritebackCaching(fw::FALSE);
+    Apply();
+    ASSERT_NE(FindEvent(111), nullptr);
+    EXPECT_EQ(FindEvent(111)->abArgs[1], fw::CACHE_REASON_CONTROLLER_OFF);
+    fw::SetWritebackCaching(fw::TRUE);
+    fw::EvaluateRankCachePolicy(r);
+    EXPECT_NE(FindEvent(112), nullptr);
+    fw::SetWritebackCachingSuppressed(fw::TRUE);
+    fw::EvaluateRankCachePolicy(r);
+    const std::vector<uint8_t> ab = EventCodes();
+    EXPECT_EQ(std::count(ab.begin(), ab.end(), 111), 2);
 }
 
 class LdTableTest : public RankTableTest {};

@@ -137,6 +137,8 @@ TEST_F(ConsoleKeys, HotKeysActOnAnEmptyLineAtLevelThree) {
     fw::SetDiagnosticsModeLevel(3);
     EXPECT_EQ(c.Type("F"), "Set Fan & Alarm to low noise mode\n");
     EXPECT_EQ(c.Type("f"), "Set Fan & Alarm to normal mode\n");
+    // S: the per-LUN master flags and the stripe access records in use.
+    EXPECT_EQ(c.Type("S").rfind("LUN Master Flags:\n", 0), 0u);
     // After another character they are ordinary.
     EXPECT_EQ(c.Type("1F"), "1F");
     c.Type("\b\b");

@@ -241,11 +241,11 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "Retry:00000000 Invalid CDB:00000000\r\n"
               "\r\n"
               "\r\nDual Controller Incoming Queue\r\n"
-              "No Cmds in progress Total:000 New:000 In  ptr:00c Out ptr:00c\r\n"
+              "No Cmds in progress Total:000 New:000 In  ptr:010 Out ptr:010\r\n"
               "\r\n"
               "\r\nDual Controller Outgoing Queue\r\n"
               "No Cmds in progress\r\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0010:0010 Compl Ptr:000f:000f\r\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0012:0012 Compl Ptr:0011:0011\r\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\r\n"
               "\r\n");
 }
