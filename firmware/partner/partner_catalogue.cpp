@@ -299,6 +299,15 @@ struct MESSAGE_CONTINUATION {
 
 void MirrorDataAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) { PartnerMirrorDataAnswered(psSlot); }
 
+// The quiesce learns how the partner took its request or its report: a
+// CHECK CONDITION is a refusal; a message that got no answer at all is
+// taken as a partner gone.
+void QuiesceAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
+    const bool fSense = psSlot->fSenseValid == TRUE;
+    QuiesceMessageSent(psSlot->sMessage.abCdb[3], ToFlag(fSense || psSlot->fFailed == TRUE),
+                       fSense ? psSlot->bSenseKey : 0);
+}
+
 // The rebuild holds its region children back until the partner has taken
 // its messages; an answer of any kind, or the end of the link, lets them go.
 void RebuildMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
@@ -307,6 +316,7 @@ void RebuildMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
 }
 
 constexpr MESSAGE_CONTINUATION kContinuations[] = {
+    {MESSAGE_IO_QUIESCE, QuiesceAnswered},
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},

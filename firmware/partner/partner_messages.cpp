@@ -683,41 +683,42 @@ void AbortPartnerIncoming(uint8_t bPortCode) {
     }
 }
 
-// Every message queued or in flight on the port ends as not delivered, so
-// its continuation runs.
+namespace {
+
+// A queued or sent message ends as not delivered, so its continuation runs.
+void EndUndelivered(PARTNER_MESSAGE_SLOT& s, uint8_t bPortCode) {
+    s.dFlags |= SLOT_FLAG_CANCELLED;
+    if (s.bPrimaryState == SLOT_QUEUED) {
+        ++s_sCounts.awInFlight[bPathIndex(bPortCode)];
+        s.bPrimaryState = SLOT_SENT;
+    }
+    if (s.bPrimaryState == SLOT_SENT) PartnerMessageCompleteHandler(bPortCode, 0, 1, s.wSlot, nullptr);
+}
+
+}  // namespace
+
+// Every message queued or in flight on the port ends as not delivered.
 void AbortPartnerOutgoing(uint8_t bPortCode) {
     for (PARTNER_MESSAGE_SLOT& s : s_asOutgoing) {
-        if (s.fInUse != TRUE || s.bPortCode != bPortCode) continue;
-        s.dFlags |= SLOT_FLAG_CANCELLED;
-        if (s.bPrimaryState == SLOT_QUEUED) {
-            ++s_sCounts.awInFlight[bPathIndex(bPortCode)];
-            s.bPrimaryState = SLOT_SENT;
-        }
-        if (s.bPrimaryState == SLOT_SENT) PartnerMessageCompleteHandler(bPortCode, 0, 1, s.wSlot, nullptr);
+        if (s.fInUse == TRUE && s.bPortCode == bPortCode) EndUndelivered(s, bPortCode);
     }
 }
 
+// The partner's drive-side ports changed: a message still waiting to be
+// sent goes to a port the partner has now, or, with none left, ends as not
+// delivered so that its continuation runs.  One the IOC carries already is
+// left to its answer (or its deadline), whose resend picks the port then:
+// sent again while the IOC still held it, the old frame's answer could be
+// taken for the new one's, and the partner could carry it out twice.
 void RetargetPartnerMessages(uint8_t bPortCode) {
     TableLock sLock;
     for (PARTNER_MESSAGE_SLOT& s : s_asOutgoing) {
-        if (s.fInUse != TRUE || s.bPortCode != bPortCode ||
-            (s.bPrimaryState != SLOT_QUEUED && s.bPrimaryState != SLOT_SENT)) {
-            continue;
-        }
+        if (s.fInUse != TRUE || s.bPortCode != bPortCode || s.bPrimaryState != SLOT_QUEUED) continue;
         const uint8_t bTarget = bResendTarget(s.sMessage.wTarget);
-        if (bTarget == 0xFF) {
-            s.dFlags |= SLOT_FLAG_CANCELLED;
-            if (s.bPrimaryState == SLOT_QUEUED) {
-                ++s_sCounts.awInFlight[bPathIndex(bPortCode)];
-                s.bPrimaryState = SLOT_SENT;
-            }
-            PartnerMessageCompleteHandler(bPortCode, 0, 1, s.wSlot, nullptr);
-            continue;
-        }
-        s.sMessage.wTarget = bTarget;
-        if (s.bPrimaryState == SLOT_SENT) {
-            Requeue(&s, bTarget);
-            CountDown(s_sCounts.awInFlight[bPathIndex(bPortCode)]);
+        if (bTarget != 0xFF) {
+            s.sMessage.wTarget = bTarget;
+        } else {
+            EndUndelivered(s, bPortCode);
         }
     }
 }

@@ -287,8 +287,11 @@ void RecordPartnerCheckConditionTick(uint64_t lTick) { s_sPartner.lLastCheckCond
 void SetPartnerDrivePath(uint8_t bPath, uint8_t fPresent, uint8_t bTarget, const uint32_t* pdSASAddress) {
     if (bPath < 1 || bPath > 2) return;
     const uint8_t i = static_cast<uint8_t>(bPath - 1);
+    const uint8_t bWas = s_sPartner.abTarget[i];
     s_sPartner.afOnPath[i] = fPresent == TRUE && bTarget != 0xFF ? TRUE : FALSE;
     s_sPartner.abTarget[i] = s_sPartner.afOnPath[i] == TRUE ? bTarget : 0xFF;
+    // Messages still waiting to go follow the partner to the port it has now.
+    if (s_sPartner.abTarget[i] != bWas) RetargetPartnerMessages(PARTNER_PORT_SAS);
     for (uint8_t k = 0; k < 4; ++k) {
         s_sPartner.aabPortName[i][k] = static_cast<uint8_t>(pdSASAddress[1] >> (24 - 8 * k));
         s_sPartner.aabPortName[i][4 + k] = static_cast<uint8_t>(pdSASAddress[0] >> (24 - 8 * k));

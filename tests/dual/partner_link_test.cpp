@@ -87,6 +87,41 @@ TEST_F(PartnerLink, AMessageIsAnsweredOnceAndItsSlotsFreed) {
     EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dInvalidCdbs, 0u);
 }
 
+// The partner's ports as discovery reports them to the link: path 1 or 2,
+// at the target id given, with the SAS address it had.
+void ReportPartnerPort(uint8_t bPath, uint8_t bTarget) {
+    const uint8_t* pb = fw::sGetPartnerState().aabPortName[bPath - 1];
+    uint32_t adAddress[2] = {};
+    for (int k = 0; k < 4; ++k) {
+        adAddress[1] = adAddress[1] << 8 | pb[k];
+        adAddress[0] = adAddress[0] << 8 | pb[4 + k];
+    }
+    fw::SetPartnerDrivePath(bPath, bTarget != 0xFF ? fw::TRUE : fw::FALSE, bTarget, adAddress);
+}
+
+// The partner's ports move while a message waits to be sent: it goes to
+// where they are now, once, without a resend.  With no port left it ends
+// as not delivered, never sent.
+TEST_F(PartnerLink, AMessageWaitingToBeSentFollowsThePartnersPorts) {
+    const uint8_t abReal[2] = {fw::bGetPartnerAlpaPath1(), fw::bGetPartnerAlpaPath2()};
+    const uint32_t dSent = a->board.sasController().partnerCommandsSent();
+    ReportPartnerPort(1, 0x70);
+    ReportPartnerPort(2, 0x71);
+    const uint16_t wSlot = SendFromA();
+    ReportPartnerPort(1, abReal[0]);
+    ReportPartnerPort(2, abReal[1]);
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot); }, kMessageLimitNs));
+    EXPECT_EQ(a->board.sasController().partnerCommandsSent(), dSent + 1);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 0u);
+
+    const uint16_t wLost = SendFromA();
+    ReportPartnerPort(1, 0xFF);
+    EXPECT_FALSE(SlotDone(wLost));
+    ReportPartnerPort(2, 0xFF);
+    EXPECT_TRUE(RunUntil([&] { return SlotDone(wLost); }, 50'000'000ull));
+    EXPECT_EQ(a->board.sasController().partnerCommandsSent(), dSent + 1);
+}
+
 // A partner whose power goes takes its ports with it: a message on its way
 // ends as not delivered, and nothing more is sent.
 TEST_F(PartnerLink, APartnerWithoutPowerLeavesBothPaths) {

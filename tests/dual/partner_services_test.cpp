@@ -1,13 +1,16 @@
 // What one controller tells its partner, or asks of it, outside the host
 // I/O path: a change of the initiators on a host port reaches the partner,
-// and the management clears of the partner's event log and statistics are
-// carried out there.
+// the management clears of the partner's event log and statistics are
+// carried out there, and a quiesce of host I/O drains and frees both.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "config/config_flags.h"
 #include "config/host_port_tables.h"
+#include "config/io_quiesce.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "harness/dual_pair.h"
@@ -22,6 +25,8 @@ HOST_PORT_RECORD* pGetPartnerPortRecords();
 uint16_t wGetEventLogCount();
 void CountInvalidCommand();
 uint32_t dGetEventCounter(uint8_t bIndex);
+uint8_t bGetIoQuiesceState();
+void SetConfigCommitInProgress(uint8_t f);
 }  // namespace fw_b
 
 namespace {
@@ -98,6 +103,33 @@ TEST_F(PartnerServices, AClearOfThePartnersStatisticsIsCarriedOutThere) {
     EXPECT_EQ(Management(204, 0, 0xFF, 0xFF), fw::MGMT_NOT_READY);
     RunUntil([] { return false; }, 100 * kMs);
     EXPECT_EQ(fw_b::dGetEventCounter(fw::EVENT_COUNTER_INVALID_COMMAND), 1u);
+}
+
+// What the quiesce started on controller 0 reported, in order.
+std::vector<uint8_t> g_abQuiesced;
+void Quiesced(uint8_t bStatus) { g_abQuiesced.push_back(bStatus); }
+
+// Controller 0 quiesces host I/O: it goes on only once the partner has
+// drained too, and the partner holds new host commands until controller 0
+// resumes.  A partner that cannot quiesce now (its own commit runs)
+// refuses, and the quiesce ends with a failure on both sides.
+TEST_F(PartnerServices, AQuiesceDrainsBothControllersAndItsResumeFreesBoth) {
+    fw::StartIoQuiesce(Quiesced);
+    ASSERT_TRUE(RunUntil([] { return !g_abQuiesced.empty(); }, 2'000 * kMs)) << Consoles();
+    EXPECT_EQ(g_abQuiesced, std::vector<uint8_t>{fw::STATUS_OK});
+    EXPECT_EQ(fw::bGetIoQuiesceState(), fw::QUIESCE_QUIESCED);
+    EXPECT_EQ(fw_b::bGetIoQuiesceState(), fw::QUIESCE_DRAINING);
+    fw::ResumeHostIo();
+    EXPECT_TRUE(RunUntil([] { return fw_b::bGetIoQuiesceState() == fw::QUIESCE_IDLE; }, 2'000 * kMs)) << Consoles();
+    EXPECT_EQ(fw::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
+
+    fw_b::SetConfigCommitInProgress(fw::TRUE);
+    fw::StartIoQuiesce(Quiesced);
+    ASSERT_TRUE(RunUntil([] { return g_abQuiesced.size() == 2; }, 2'000 * kMs)) << Consoles();
+    EXPECT_EQ(g_abQuiesced[1], 0);
+    EXPECT_EQ(fw::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
+    EXPECT_EQ(fw_b::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
+    fw_b::SetConfigCommitInProgress(fw::FALSE);
 }
 
 }  // namespace
