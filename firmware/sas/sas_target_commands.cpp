@@ -401,9 +401,22 @@ void AbortSASTargetCommand(KERNEL_ENTRY* ps, uint8_t bReason) {
         SetFlag(ps, KE_FLAG_ABORTED);
         RequestCommandBufferRepost(ps->bPortCode, wIoIndex);
         return;
-    default:
+    default: {
+        // Its data is in, or it waits on the cache or the drives, with no
+        // request of its own at the IOC.  Ended without status alone, the
+        // host's exchange would stay open at the IOC for good, and an abort
+        // that waits for it would never be answered: while its buffer still
+        // names it, the buffer goes back, which ends the exchange, and no
+        // status goes out for it any more.
+        const SAS_TARGET_IO_INFO* p = psIo(wIoIndex);
+        const bool fOwnsBuffer = p != nullptr && psOwnerEntry(wIoIndex, p->wOwner) == ps;
         Finish(ps);
+        if (fOwnsBuffer) {
+            SetFlag(ps, KE_FLAG_NO_STATUS);
+            RequestCommandBufferRepost(ps->bPortCode, wIoIndex);
+        }
         return;
+    }
     }
 }
 

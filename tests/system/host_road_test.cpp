@@ -334,6 +334,7 @@ INSTANTIATE_TEST_SUITE_P(Hosts, DriveErrorRoad, ::testing::Values(HostKind::Fc, 
 // the same in a SAS TASK frame and in the parallel SCSI task flags.
 class TaskRoad : public HostRoad, public ::testing::WithParamInterface<HostKind> {
 protected:
+    static constexpr uint8_t kAbortTask = 0x01;
     static constexpr uint8_t kAbortTaskSet = 0x02;
     static constexpr uint8_t kLogicalUnitReset = 0x08;
     static constexpr uint64_t kOtherAddress = kSasHostAddress + 1;
@@ -419,6 +420,35 @@ TEST_P(TaskRoad, LogicalUnitResetEndsEveryCommandAndReleasesTheReservation) {
     }
     Settle();
     EXPECT_EQ(OpenExchanges(), 0u);
+}
+// ABORT TASK that meets a write whose data has just come in (the port let
+// the data go as the abort arrived): the write ends, answered or not, the
+// abort is answered, and nothing of it is left at the port.  The blocks
+// hold the old data or the new, whole.
+TEST_P(TaskRoad, AnAbortMeetingAWriteWhoseDataCameInEndsIt) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSecondHost());
+    ASSERT_NO_FATAL_FAILURE(Write(40, 8, 1));
+    const std::vector<uint8_t> data = Random(8, 2);
+    Hold(true);
+    const size_t held = Held();
+    const uint32_t w = First().Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE10, 40, 8), data, 0));
+    ASSERT_TRUE(First().RunUntil([this, held] { return Held() == held + 1; }));
+    Release();
+    sim::FcpCommand abort;
+    abort.taskManagement = kAbortTask;
+    const uint32_t a = First().Submit(abort, static_cast<uint16_t>(w));
+    const sim::FcpResult ra = First().Wait(a);
+    EXPECT_EQ(ra.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(ra.status, 0);
+    const sim::FcpResult rw = First().Wait(w);
+    ASSERT_NE(rw.outcome, sim::FcpResult::Outcome::Pending) << "the write was never ended";
+    if (rw.outcome == sim::FcpResult::Outcome::Done && rw.status == 0) Record(40, data);
+    Settle();
+    EXPECT_EQ(OpenExchanges(), 0u);
+    const sim::FcpResult r = First().Send(0, Cdb(fw::SCSI_READ10, 40, 8), {}, 8 * kBlock);
+    ASSERT_EQ(r.status, 0) << SenseText(r);
+    const std::vector<uint8_t> old = Random(8, 1);
+    EXPECT_TRUE(r.dataIn == old || r.dataIn == data) << "a torn or lost write";
 }
 INSTANTIATE_TEST_SUITE_P(Hosts, TaskRoad, ::testing::Values(HostKind::Sas, HostKind::Scsi),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
