@@ -39,9 +39,6 @@ uint8_t bGetSASTargetPortStatus(uint8_t) { return 0xF0; }
 // active-active code sets either.
 uint8_t fIsSASDiscoverySuspended() { return FALSE; }
 uint8_t fIsSASDiscoveryInhibited() { return FALSE; }
-// The recovery code's stamp a look settles after: not kept yet, so a look
-// never waits for it.
-uint64_t lGetSASRecoveryTick() { return 0; }
 uint8_t fDoesSASActiveActiveObjectToNewEnclosure() { return FALSE; }
 void NotifySASExpanderListChanged() {}
 uint32_t dGetSASInvalidCrcCount() { return 0; }

@@ -1071,10 +1071,13 @@ bool TakeDiscoveryStep() {
         return false;
     }
     if (s_fRunning != TRUE) {
-        // A plain request to look again waits for held drives and recovery
-        // to settle.
+        // A plain request to look again waits for held drives, and for the
+        // links to settle after the last device or link change the IOC
+        // reported (or a phy's link reset): a look while links still come
+        // and go would only be followed by another.  A drive that went is
+        // looked for at once.
         if (fGetSasDiscoveryWork() == TRUE && fGetSasDriveWork() != TRUE &&
-            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASRecoveryTick() < RECOVERY_SETTLE_MS)) {
+            (lNow - lGetSASTimedHoldTick() < HOLD_SETTLE_MS || lNow - lGetSASTopologyChangeTick() < RECOVERY_SETTLE_MS)) {
             return false;
         }
         // Phys waiting for their link reset get it first.

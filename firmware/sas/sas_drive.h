@@ -145,7 +145,6 @@ uint8_t bRestartDriveIOC();
 // are not built yet.
 uint8_t fIsSASDiscoverySuspended();         // the active-active code holds discovery
 uint8_t fIsSASDiscoveryInhibited();
-uint64_t lGetSASRecoveryTick();             // the recovery code's last stamp
 uint8_t fIsSASSlotChangeArmed();
 uint8_t fIsSASRescanArmed();
 // Arms the slot-change sequence (its sequence byte), holds the hosts off

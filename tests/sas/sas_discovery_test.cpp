@@ -309,14 +309,39 @@ TEST_F(DiscoveryTest, PauseAndHoldGateThePasses) {
 }
 
 // A pass keeps away from links that are not quiet: while a drive firmware
-// download runs, within 2000 ms of a discovery error, and until phys
-// waiting for a link reset have had it.
+// download runs, for 4000 ms after a device or link change, within 2000 ms
+// of a discovery error, and until phys waiting for a link reset have had
+// it and their links have settled.
 TEST_F(DiscoveryTest, PassesWaitForQuietLinks) {
     SetDriveFirmwareDownloadInProgress(TRUE);
     SetSasDriveWork(TRUE);
     Step();
     EXPECT_TRUE(Idle());
     SetDriveFirmwareDownloadInProgress(FALSE);
+    Step();
+    EXPECT_FALSE(Idle());
+    StepUntil(60000, Idle);
+    ASSERT_TRUE(Idle());
+
+    // The wait runs from the last change: links that keep changing are
+    // looked at once they have been quiet for 4000 ms.  A drive that went
+    // (drive work) is looked for at once.
+    MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE sAdded{};
+    sAdded.bReasonCode = MPI_SAS_DEVICE_STATUS_ADDED;
+    for (int i = 0; i < 2; ++i) {
+        Run([&] { SASDeviceStatusChangeEvent(sAdded); });
+        EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
+        Sleep(3900);
+        Step();
+        EXPECT_TRUE(Idle()) << "change " << i;
+    }
+    Sleep(200);
+    Step();
+    EXPECT_FALSE(Idle());
+    StepUntil(60000, Idle);
+    ASSERT_TRUE(Idle());
+    Run([&] { SASDeviceStatusChangeEvent(sAdded); });
+    SetSasDriveWork(TRUE);
     Step();
     EXPECT_FALSE(Idle());
     StepUntil(60000, Idle);
@@ -341,6 +366,7 @@ TEST_F(DiscoveryTest, PassesWaitForQuietLinks) {
     Run([&] { ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 3, &bExpander, &bPhy), STATUS_OK); });
     SetSASPhyStateBits(bExpander, bPhy, 0x10, TRUE);
     const uint32_t dResets = PhyResets();
+    const uint64_t lStart = Now();
     SetSasDriveWork(TRUE);
     Step();
     EXPECT_TRUE(Idle());
@@ -348,6 +374,7 @@ TEST_F(DiscoveryTest, PassesWaitForQuietLinks) {
     EXPECT_EQ(bGetSASPhyState(bExpander, bPhy) & 0x10, 0);
     StepUntil(60000, [] { return !Idle(); });
     EXPECT_FALSE(Idle());
+    EXPECT_GE(Now() - lStart, 4000u);
     StepUntil(60000, Idle);
     EXPECT_EQ(PhyResets(), dResets + 1);
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);

@@ -9,6 +9,7 @@
 #include "config/config_image.h"
 #include "config/rank_table.h"
 #include "enclosure/drive_management.h"
+#include "enclosure/drive_table.h"
 #include "console/console_menu.h"
 #include "harness/config_builder.h"
 #include "harness/fc_array_controller.h"
@@ -174,11 +175,17 @@ TEST_F(ArraySettingsRoad, AnArrayForcedFaultTolerantAtTheConsoleServesItsDataAga
         (void)host->Send(0, Cdb(fw::SCSI_READ10, 0, 96), {}, 96 * kBlock);
         board->RunFor(500'000'000);
     }
-    chassis->SetSlotPower(3, true);
     ASSERT_TRUE(cfgbuild::Builder(*board).WaitIdle());
     ASSERT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
     sim::FcpResult r = host->Send(0, Cdb(fw::SCSI_READ10, 0, 8), {}, 8 * kBlock);
     EXPECT_NE(r.status, 0) << "an offline array answered a read";
+    // The drive side lists the drive again once its link has been quiet a
+    // while; the operator forces the array when its members are there.
+    chassis->SetSlotPower(3, true);
+    ASSERT_TRUE(board->RunUntil([] {
+        fw::DRIVE_INFO* ps = nullptr;
+        return fw::fFindDriveByEnclosureSlot(1, 3, &ps) == fw::TRUE;
+    }, 10'000'000'000ull) == sim::StopKind::Running);
 
     fw::SetAdvancedConfigModeLevel(2);
     ASSERT_NO_FATAL_FAILURE(OpenArrayMenu());

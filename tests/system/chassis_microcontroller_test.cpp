@@ -47,6 +47,10 @@ protected:
         return board.RunUntil(p, ns) == sim::StopKind::Running && p();
     }
     static uint8_t Status(uint8_t bElement) { return fw::pGetOwnElement(bElement)[0] & fw::SES_STATUS_CODE_MASK; }
+    static bool DriveListed(uint8_t bBay) {
+        fw::DRIVE_INFO* ps = nullptr;
+        return fw::fFindDriveByEnclosureSlot(1, bBay, &ps) == fw::TRUE;
+    }
     sim::ChassisMicrocontroller& Micro() { return board.fpga().microcontroller(); }
     // The two registers of bay k's indicator.
     std::pair<uint8_t, uint8_t> Bay(uint8_t k) {
@@ -74,9 +78,13 @@ TEST_F(ChassisMicrocontrollerTest, SetUpThenBaysFollowTheirDrivesAndTheirFaults)
     chassis.Pull(3);
     ASSERT_TRUE(RunUntil([] { return Status(3) == fw::SES_CODE_NOT_INSTALLED; }, 5 * kSecond));
     ASSERT_TRUE(RunUntil([&] { return Bay(3) == std::make_pair<uint8_t, uint8_t>(1, 0); }, 5 * kSecond));
+    ASSERT_TRUE(RunUntil([] { return !DriveListed(3); }, 5 * kSecond));
     chassis.Insert(3, sDrive);
     ASSERT_TRUE(RunUntil([] { return Status(3) == fw::SES_CODE_OK; }, 5 * kSecond));
     ASSERT_TRUE(RunUntil([&] { return Bay(3) == std::make_pair<uint8_t, uint8_t>(0, 0); }, 5 * kSecond));
+    // The drive side looks once the new link has been quiet a while; the
+    // faults below are set in the drive table, which that look replaces.
+    ASSERT_TRUE(RunUntil([] { return DriveListed(3); }, 10 * kSecond));
 
     for (uint8_t bBay : {1, 5, 8}) {
         fw::DRIVE_INFO* ps = nullptr;
