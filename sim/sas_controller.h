@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -26,6 +27,7 @@
 namespace sim {
 
 class Chassis;
+class MemoryWindows;
 class Drive;
 class EnclosureProcessor;
 
@@ -59,6 +61,8 @@ public:
     // Requests a silent drive holds, and ABORT TASKs that found their task.
     size_t stalledRequests() const { return m_stalled.size(); }
     uint32_t tasksAborted() const { return m_tasksAborted; }
+    // ABORT TASKs for requests that went to the partner's ports.
+    uint32_t partnerTasksAborted() const { return m_partnerTasksAborted; }
 
     uint32_t ConfigRead(uint16_t offset) override;
     void ConfigWrite(uint16_t offset, uint32_t value) override;
@@ -122,6 +126,10 @@ public:
     struct LinkFaults {
         unsigned drop = 0, repeat = 0, corrupt = 0;
         uint64_t delayNs = 0;
+        // Every drive command forwarded to the partner for this proxy
+        // target (the LUN's first byte) is lost: the drive, as reached
+        // through the partner, stops answering.  -1 none.
+        int loseDriveCommandsFor = -1;
     };
     LinkFaults linkFaults;
     // A hung partner: it takes commands and never answers them.
@@ -223,6 +231,13 @@ private:
     // Host memory named by an SGL (simple elements and chains), in order,
     // into m_pieces; how many (0 as well when an element is not memory).
     unsigned GatherSgl(const uint32_t* sgl, unsigned dwordsLeft);
+    // The SGL room of a SCSI IO request frame, in 32-bit words.
+    static constexpr unsigned kSglDwordsInFrame =
+        (kRequestFrameBytes - offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL)) / sizeof(uint32_t);
+    // Each memory piece an SGL names, in order, chains followed in the
+    // memory given; false when `piece` refused one.
+    static bool WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
+                        const std::function<bool(uint32_t address, uint32_t length)>& piece);
     // What the reply of a SCSI IO carries.
     static constexpr size_t kSenseBytes = 32;
     struct ScsiEnd {
@@ -304,6 +319,7 @@ private:
     };
     std::map<uint32_t, Stalled> m_stalled;  // by MsgContext
     uint32_t m_tasksAborted = 0;
+    uint32_t m_partnerTasksAborted = 0;
 
     std::array<uint32_t, 64> m_config{};
     uint32_t m_traceEntries = 0;

@@ -124,28 +124,35 @@ void SasController::RequestCmdBufferList(const uint8_t* frame, uint32_t context)
     AddressReply(&r, sizeof r);
 }
 
-unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
-    unsigned pieces = 0;
+bool SasController::WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
+                            const std::function<bool(uint32_t address, uint32_t length)>& piece) {
     for (unsigned n = 0; n < kMaxSglElements && dwordsLeft >= 2; ++n) {
         uint32_t flags = sgl[0], address = sgl[1];
         uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
         if ((flags & fw::MPI_SGE_FLAG_CHAIN) == fw::MPI_SGE_FLAG_CHAIN) {
             uint32_t bytes = length & 0xFFFF;
-            sgl = reinterpret_cast<const uint32_t*>(B().memory().Translate(address, bytes));
+            sgl = reinterpret_cast<const uint32_t*>(memory.Translate(address, bytes));
             if (!sgl) break;
             dwordsLeft = bytes / 4;
             continue;
         }
-        if (length != 0 && address != 0xFFFFFFFF) {
-            uint8_t* host = B().memory().Translate(address, length);
-            if (!host) return 0;
-            m_pieces[pieces++] = {host, length};
-        }
+        if (length != 0 && address != 0xFFFFFFFF && !piece(address, length)) return false;
         if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
         sgl += 2;
         dwordsLeft -= 2;
     }
-    return pieces;
+    return true;
+}
+
+unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
+    unsigned pieces = 0;
+    const bool ok = WalkSgl(B().memory(), sgl, dwordsLeft, [&](uint32_t address, uint32_t length) {
+        uint8_t* host = B().memory().Translate(address, length);
+        if (!host) return false;
+        m_pieces[pieces++] = {host, length};
+        return true;
+    });
+    return ok ? pieces : 0;
 }
 
 // A SCSI IO request: the drive runs the command at once and the answer
@@ -179,7 +186,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
         return;
     }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(Req, adSGL));
-    const unsigned pieces = GatherSgl(sgl, 20);
+    const unsigned pieces = GatherSgl(sgl, kSglDwordsInFrame);
     const bool out = (control & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // Data in one piece of memory goes to and from the drive in place;
     // scattered data passes through a buffer.
@@ -373,6 +380,9 @@ void SasController::SataPassthrough(const uint8_t* frame, uint32_t context) {
 void SasController::TaskManagement(const uint8_t* frame, uint32_t context) {
     auto req = Load<fw::MPI_SCSI_TASK_MGMT_REQUEST>(frame);
     auto it = m_stalled.find(req.dTaskMsgContext);
+    if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && m_sentToPartner.count(req.dTaskMsgContext) != 0) {
+        ++m_partnerTasksAborted;
+    }
     if (req.bTaskType == fw::MPI_TASKTYPE_ABORT_TASK && it != m_stalled.end() && it->second.target == req.bTargetId) {
         ++m_tasksAborted;
         auto t = ScsiIoReply(it->second.function, it->first, req.bTargetId, fw::MPI_IOCSTATUS_SCSI_TASK_TERMINATED);

@@ -81,14 +81,21 @@ void SasController::DescribePartnerPorts() {
     }
 }
 
+// The opcode of a drive command the initiator forwards to the partner for
+// one of the partner's drives (the drive's CDB follows it).
+constexpr uint8_t kForwardedDriveCommand = 0x06;
+
 // A SCSI IO to one of the partner's ports.  The link may lose, repeat, delay
 // or corrupt the command frame as a test asks; the answer comes back when
 // the partner's firmware gives it.
 void SasController::SendToPartner(const uint8_t* frame, uint32_t context, uint8_t target) {
     ++m_partnerCommandsSent;
     m_sentToPartner[context] = target;
-    if (linkFaults.drop != 0) {   // lost on the way: the initiator's time-out ends it
-        --linkFaults.drop;
+    const bool lostDriveCommand = linkFaults.loseDriveCommandsFor >= 0 &&
+                                  frame[offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB)] == kForwardedDriveCommand &&
+                                  frame[offsetof(fw::MPI_SCSI_IO_REQUEST, abLun)] == linkFaults.loseDriveCommandsFor;
+    if (linkFaults.drop != 0 || lostDriveCommand) {   // lost on the way: the initiator's time-out ends it
+        if (!lostDriveCommand) --linkFaults.drop;
         m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
         return;
     }
@@ -137,13 +144,14 @@ void SasController::ArriveFromPartner(SasController& from, const std::vector<uin
     x.senseBufferLength = frame[offsetof(fw::MPI_SCSI_IO_REQUEST, bSenseBufferLength)];
     x.toTarget = (Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dControl)) &
                   fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
-    const uint8_t* sgl = frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL);
-    for (unsigned i = 0; i < 20; i += 2) {
-        const uint32_t flags = Load<uint32_t>(sgl + 4 * i), address = Load<uint32_t>(sgl + 4 * i + 4);
-        const uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
-        if (length != 0 && address != 0xFFFFFFFF) x.pieces.emplace_back(address, length);
-        if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
-    }
+    // The initiator's buffers, its chain segments (in its memory) followed:
+    // a transfer of many pieces goes on past the frame's own elements.
+    uint32_t sgl[kSglDwordsInFrame];
+    std::memcpy(sgl, frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL), sizeof sgl);
+    (void)WalkSgl(from.B().memory(), sgl, kSglDwordsInFrame, [&x](uint32_t address, uint32_t length) {
+        x.pieces.emplace_back(address, length);
+        return true;
+    });
     // A repeated frame of a command still open here is the same command: the
     // link's tag check drops it.
     for (const Exchange& o : m_exchanges) {

@@ -13,6 +13,7 @@
 #include "config/rank_table.h"
 #include "harness/dispatch_board.h"
 #include "harness/dual_pair.h"
+#include "pair_lists.h"
 #include "hw/scsi.h"
 #include "mirrored_array.h"
 #include "raid/child_commands.h"
@@ -90,13 +91,7 @@ protected:
         ASSERT_GE(ps->bTargetId, fw::SAS_PROXY_TARGET_BIT);
         fw::SetRankMemberDrive(0, member, ps->bTargetId);
     }
-    static const fw::SAS_DEVICE_ENTRY* InSlot(uint8_t bSlot) {
-        const fw::SAS_DEVICE_LIST* ps = fw::pGetSASDriveInfoList();
-        for (uint8_t i = 0; i < ps->bEntryCount; ++i) {
-            if (ps->asEntry[i].bSlot == bSlot && ps->asEntry[i].fValid == fw::TRUE) return &ps->asEntry[i];
-        }
-        return nullptr;
-    }
+    static const fw::SAS_DEVICE_ENTRY* InSlot(uint8_t bSlot) { return dual::InSlot(fw::pGetSASDriveInfoList(), bSlot); }
 
     // Rows [first, first + rows) read through controller 0.
     void ExpectRowsRead(uint64_t first, uint64_t rows) {

@@ -10,6 +10,7 @@
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "harness/dual_pair.h"
+#include "pair_lists.h"
 #include "partner/partner_link.h"
 #include "sas/active_active.h"
 #include "sas/sas_device_list.h"
@@ -55,12 +56,7 @@ protected:
         return f;
     }
     // This controller's entry of the drive in the slot, or null.
-    static fw::SAS_DEVICE_ENTRY* InSlot(fw::SAS_DEVICE_LIST* ps, uint8_t bSlot) {
-        for (uint8_t i = 0; i < ps->bEntryCount; ++i) {
-            if (ps->asEntry[i].bSlot == bSlot && ps->asEntry[i].fValid == fw::TRUE) return &ps->asEntry[i];
-        }
-        return nullptr;
-    }
+    static fw::SAS_DEVICE_ENTRY* InSlot(fw::SAS_DEVICE_LIST* ps, uint8_t bSlot) { return dual::InSlot(ps, bSlot); }
 };
 
 // Both reach every drive: each holds the other's list, and no drive is a

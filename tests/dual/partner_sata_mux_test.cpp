@@ -17,8 +17,9 @@
 
 #include "../system/road_config.h"
 #include "config/rank_table.h"
-#include "eventlog/event_log.h"
+#include "dual_events.h"
 #include "harness/dual_pair.h"
+#include "pair_lists.h"
 #include "hw/scsi.h"
 #include "mirrored_array.h"
 #include "sas/sas_device_list.h"
@@ -27,13 +28,10 @@
 #include "sim/fc_host.h"
 
 namespace fw_b {
-using fw::EVENT_LOG_ENTRY;
 using fw::SAS_DEVICE_LIST;
 SAS_DEVICE_LIST* pGetSASDriveInfoList();
 uint8_t fRequestDriveRescan();
 uint8_t bGetSlotOwnerController(uint8_t bEnclosure, uint8_t bSlot);
-void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
-const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
 }  // namespace fw_b
 
 namespace {
@@ -60,32 +58,13 @@ sim::Chassis::Options SataPairs() {
 enum class Reach { Direct, Proxy, None };
 
 Reach ReachOf(const fw::SAS_DEVICE_LIST* psList, uint8_t bSlot) {
-    for (uint8_t i = 0; i < psList->bEntryCount && i < fw::SAS_MAX_DEVICES; ++i) {
-        const fw::SAS_DEVICE_ENTRY& s = psList->asEntry[i];
-        if (s.bEnclosure != 1 || s.bSlot != bSlot || s.fValid != fw::TRUE) continue;
-        return s.bTargetId & fw::SAS_PROXY_TARGET_BIT ? Reach::Proxy : Reach::Direct;
-    }
-    return Reach::None;
+    const fw::SAS_DEVICE_ENTRY* ps = dual::InSlot(psList, bSlot);
+    if (!ps) return Reach::None;
+    return ps->bTargetId & fw::SAS_PROXY_TARGET_BIT ? Reach::Proxy : Reach::Direct;
 }
 
-// Events of a code (with its first argument, and slot at argument 2 when
-// given) in a controller's log.
-uint16_t CountEvents(void (*pfnPosition)(uint16_t*, uint16_t*), const fw::EVENT_LOG_ENTRY* (*pfnEntry)(uint16_t),
-                     uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
-    uint16_t wCount = 0, wNext = 0, n = 0;
-    pfnPosition(&wCount, &wNext);
-    for (uint16_t w = 0; w < wCount; ++w) {
-        const fw::EVENT_LOG_ENTRY* pe = pfnEntry(w);
-        n += pe->bCode == bCode && (iArg0 < 0 || pe->abArgs[0] == iArg0) && (iSlot < 0 || pe->abArgs[2] == iSlot);
-    }
-    return n;
-}
-uint16_t EventsOfA(uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
-    return CountEvents(fw::GetEventLogPosition, fw::psGetEventLogEntry, bCode, iArg0, iSlot);
-}
-uint16_t EventsOfB(uint8_t bCode, int iArg0 = -1, int iSlot = -1) {
-    return CountEvents(fw_b::GetEventLogPosition, fw_b::psGetEventLogEntry, bCode, iArg0, iSlot);
-}
+using dual::EventsOfA;
+using dual::EventsOfB;
 
 class PartnerSataMux : public ::testing::Test, protected dual::Pair {
 protected:
