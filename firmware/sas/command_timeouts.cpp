@@ -184,12 +184,12 @@ void TakeBackOne(LSI_SAS_REQUEST_INFO& r, KERNEL_ENTRY* ps, uint8_t bTarget) {
     }
 }
 
-// ABORT TASK for a request to a drive reached through the partner: the
-// partner's target id for the drive names it there.
-uint8_t bAbortThroughPartner(const LSI_SAS_REQUEST_INFO& r, uint16_t w, uint8_t bTarget) {
-    const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget);
-    if (ps == nullptr || ps->bPartnerTargetId == 0xFF) return TARGET_NOT_ELIGIBLE;
-    return bSendSASAbortTask(ps->bPartnerTargetId, w, static_cast<uint16_t>(r.dMsgContext));
+// ABORT TASK for a request to a drive reached through the partner, sent to
+// the partner's port the command went to: that is where the task is.
+uint8_t bAbortThroughPartner(const LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* psEntry) {
+    const uint8_t bRoute = psSasFields(psEntry)->bPartnerTargetId;
+    if (bRoute == 0xFF) return TARGET_NOT_ELIGIBLE;
+    return bSendSASAbortTask(bRoute, w, static_cast<uint16_t>(r.dMsgContext));
 }
 
 // The drive is out: its entry goes from the list, its slot is marked and
@@ -216,7 +216,7 @@ uint8_t bEnclosureTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps,
     const bool fPostedHere = PostedOn(ps, w);
     // A processor reached here is reset at each time-out: only the reset
     // gets the IOC to let go of a request the processor never answers.
-    const uint8_t b = fProxy ? bAbortThroughPartner(r, w, bTarget)
+    const uint8_t b = fProxy ? bAbortThroughPartner(r, w, ps)
                              : bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0);
     if (b != STATUS_OK) return b;
     uint8_t bEnclosure = ENCLOSURE_UNKNOWN;
@@ -256,7 +256,7 @@ uint8_t bDriveTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps, uin
     const bool fPostedHere = PostedOn(ps, w);
     // A drive reached here is reset before it is judged; one reached
     // through the partner has the command aborted there.
-    const uint8_t b = fProxy ? bAbortThroughPartner(r, w, bTarget)
+    const uint8_t b = fProxy ? bAbortThroughPartner(r, w, ps)
                       : fPostedHere ? bSendSASTaskManagement(bTarget, 0, TASK_TARGET_RESET, 0)
                                     : STATUS_OK;
     if (b != STATUS_OK) return b;

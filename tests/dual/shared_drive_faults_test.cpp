@@ -1,11 +1,15 @@
 // The drive side under faults with two controllers and a host on each,
-// both writing one cached, mirrored RAID 5 array: a member that stops
-// answering, a member moved to another slot, a drive that resets itself.  Every host command is answered exactly once, and
-// every write answered GOOD reads back through either controller.
+// both writing one cached, mirrored array: a member that stops answering
+// (one both controllers reach, and on RAID 1, 5 and 6 one that a
+// controller reaches only through its partner), a member moved to another
+// slot, a drive that resets itself.  Every host command is answered
+// exactly once, and every write answered GOOD reads back through either
+// controller.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -15,8 +19,13 @@
 #include "../system/road_config.h"
 #include "config/rank_table.h"
 #include "harness/dual_pair.h"
+#include "pair_lists.h"
 #include "hw/scsi.h"
+#include "dual_events.h"
 #include "mirrored_array.h"
+#include "partner/partner_link.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_drive.h"
 #include "sim/fc_host.h"
 
 namespace {
@@ -29,18 +38,38 @@ constexpr uint32_t kRowBlocks = 3 * kChunk;
 constexpr uint32_t kWriteBlocks = 8;
 constexpr unsigned kWritesPerHost = 24;
 constexpr unsigned kMoved = 2;
+constexpr uint8_t kFailing = 2;
+constexpr uint8_t kEventOutOfService = 14;
+constexpr uint8_t kEventTimeOut = 40;
+constexpr uint8_t kMessageDeviceList = 157;
 
-enum class Fault { StopsAnswering, SlotMoved, InternalReset };
+// A drive that stops answering: to both controllers, or only as the
+// controller that does not own its slot reaches it (through the partner).
+enum class Fault { StopsAnswering, ProxyStopsAnswering, SlotMoved, InternalReset };
 
 struct FaultCase {
     const char* pszName;
     Fault fault;
+    roadtest::ArraySpec sArray = {"SHARED", fw::RAID_LEVEL_5, 4, kChunk};
+    // SATA drives behind multiplexers: each slot's drive is reached by its
+    // owner, and by the other controller through it.
+    bool fProxy = false;
 };
+
+sim::Chassis::Options ChassisFor(const FaultCase& c) {
+    sim::Chassis::Options o;
+    if (c.fProxy) {
+        o.sata = true;
+        o.drives = 8;
+    }
+    return o;
+}
 
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.pszName; }
 
 class SharedDriveFaults : public ::testing::TestWithParam<FaultCase>, protected dual::Pair {
 protected:
+    SharedDriveFaults() : dual::Pair(ChassisFor(GetParam())) {}
     void SetUp() override {
         if (GetParam().fault == Fault::SlotMoved) {
             // A drive carried to another slot keeps what it holds: the
@@ -52,8 +81,16 @@ protected:
             chassis.Pull(kMoved);
             chassis.Insert(kMoved, sDrive);
         }
-        dual::PlaceMirroredRaid5(chassis, "SHARED", kChunk);
+        dual::PlaceSharedArray(chassis, GetParam().sArray, fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR);
         ASSERT_TRUE(Boot()) << Consoles();
+        if (GetParam().fProxy) {
+            // The drive is reached through the partner once the
+            // multiplexer is on its owner's side.
+            ASSERT_TRUE(RunUntil([this] { return ProxyList()->bEntryCount != 0 && ProxyEntry() != nullptr &&
+                                                 (ProxyEntry()->bTargetId & fw::SAS_PROXY_TARGET_BIT) != 0; },
+                                 300'000 * kMs))
+                << Consoles();
+        }
         hosts[0] = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1),
                                                  0x2100001B32E00021ull);
         hosts[1] = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1),
@@ -68,16 +105,26 @@ protected:
     }
     void Arm(Fault fault) {
         switch (fault) {
-        case Fault::StopsAnswering: chassis.DriveAt(2)->SetNoResponse(true); break;
+        case Fault::StopsAnswering: chassis.DriveAt(kFailing)->SetNoResponse(true); break;
         case Fault::SlotMoved: {
             const sim::DriveConfig sDrive = *chassis.ConfigAt(kMoved);
             chassis.Pull(kMoved);
             chassis.Insert(chassis.SlotCount(), sDrive);
             break;
         }
-        case Fault::InternalReset: a->board.sasController().DriveInternalReset(2); break;
+        case Fault::InternalReset: a->board.sasController().DriveInternalReset(kFailing); break;
+        case Fault::ProxyStopsAnswering:
+            (ProxyOnB() ? b : a)->board.sasController().linkFaults.loseDriveCommandsFor = ProxyEntry()->bTargetId;
+            break;
         }
     }
+    // The controller that does not own the failing drive's slot, its list
+    // and its entry for the drive.
+    static bool ProxyOnB() { return fw::bGetSlotOwnerController(1, kFailing) == 1; }
+    static const fw::SAS_DEVICE_LIST* ProxyList() {
+        return ProxyOnB() ? fw_b::pGetSASDriveInfoList() : fw::pGetSASDriveInfoList();
+    }
+    static const fw::SAS_DEVICE_ENTRY* ProxyEntry() { return dual::InSlot(ProxyList(), kFailing); }
     struct Sent {
         unsigned host;
         uint32_t tag;
@@ -123,9 +170,17 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
     };
     ASSERT_TRUE(RunUntil(allFinished, 10'000 * kMs)) << unfinished();
     // Slow members keep the rest at the drives when the fault comes.
-    for (unsigned s = 1; s <= 4; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(20 * kMs);
+    for (unsigned s = 1; s <= GetParam().sArray.bDrives; ++s) chassis.DriveAt(s)->SetExtraLatencyNs(20 * kMs);
     submit(kWritesPerHost - kWritesPerHost / 3);
     RunUntil([] { return false; }, 5 * kMs);
+    sim::SasController& iocProxy = (ProxyOnB() ? b : a)->board.sasController();
+    const uint32_t dPartnerAborts = iocProxy.partnerTasksAborted();
+    unsigned auLists[2] = {0, 0};   // device lists told to each controller
+    for (unsigned i = 0; i < 2; ++i) {
+        (i == 0 ? a : b)->board.sasController().partnerCommandSeen = [&auLists, i](const uint8_t* pbCdb) {
+            auLists[i] += pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == kMessageDeviceList;
+        };
+    }
     Arm(GetParam().fault);
     ASSERT_TRUE(RunUntil(allFinished, 300'000 * kMs)) << unfinished();
     // Answers that would come twice come late: give them the time.
@@ -134,7 +189,7 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
     for (size_t i = 0; i < sent.size(); ++i) {
         const Sent& s = sent[i];
         EXPECT_EQ(answers[s.host][s.tag], 1u) << "write " << i << " of host " << s.host;
-        // RAID 5 keeps serving with one member gone: every write goes through.
+        // The array keeps serving with one member gone: every write goes through.
         const sim::FcpResult& r = hosts[s.host]->initiator().Result(s.tag);
         EXPECT_TRUE(r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) << "write " << i;
     }
@@ -156,10 +211,32 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
                 << "write " << i << " read through host " << h;
         }
     }
+    for (unsigned i = 0; i < 2; ++i) (i == 0 ? a : b)->board.sasController().partnerCommandSeen = nullptr;
     // The member that stopped answering is out; one that reset itself stays
     // in.  (One pulled with commands at work may go either way.)
     if (GetParam().fault == Fault::StopsAnswering) {
         EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+        // Each controller takes it out at a command's second time-out and
+        // tells the other its new list.
+        for (bool fB : {false, true}) {
+            EXPECT_EQ(dual::EventSequenceOf(fB, {kEventTimeOut, kEventOutOfService}),
+                      std::vector<uint8_t>({kEventTimeOut, kEventTimeOut, kEventOutOfService}))
+                << (fB ? "controller 2" : "controller 1");
+            EXPECT_GE(auLists[fB ? 0 : 1], 1u) << (fB ? "controller 2" : "controller 1") << " told nothing";
+        }
+    } else if (GetParam().fault == Fault::ProxyStopsAnswering) {
+        EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_DEGRADED);
+        // The controller reaching it through the partner aborts the command
+        // there at its first time-out, takes the drive out at its second
+        // and tells the partner its new list.  The owner saw no time-out.
+        EXPECT_GE(iocProxy.partnerTasksAborted(), dPartnerAborts + 1);
+        const std::vector<uint8_t> abProxy = dual::EventSequenceOf(ProxyOnB(), {kEventTimeOut, kEventOutOfService});
+        ASSERT_GE(abProxy.size(), 3u);
+        EXPECT_EQ(abProxy[0], kEventTimeOut);
+        EXPECT_EQ(abProxy[1], kEventTimeOut);
+        EXPECT_EQ(std::count(abProxy.begin(), abProxy.end(), kEventOutOfService), 1);
+        EXPECT_TRUE(dual::EventSequenceOf(!ProxyOnB(), {kEventTimeOut, kEventOutOfService}).empty());
+        EXPECT_GE(auLists[ProxyOnB() ? 0 : 1], 1u);
     } else if (GetParam().fault == Fault::InternalReset) {
         EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
     }
@@ -167,6 +244,9 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
 
 const FaultCase kFaults[] = {
     {"DriveStopsAnswering", Fault::StopsAnswering},
+    {"ProxyDriveStopsAnsweringRaid1", Fault::ProxyStopsAnswering, {"SHARED", fw::RAID_LEVEL_10, 2, kChunk}, true},
+    {"ProxyDriveStopsAnsweringRaid5", Fault::ProxyStopsAnswering, {"SHARED", fw::RAID_LEVEL_5, 4, kChunk}, true},
+    {"ProxyDriveStopsAnsweringRaid6", Fault::ProxyStopsAnswering, {"SHARED", fw::RAID_LEVEL_6, 5, kChunk}, true},
     {"SlotMovedToAnother", Fault::SlotMoved},
     {"DriveInternalReset", Fault::InternalReset},
 };
