@@ -40,6 +40,7 @@
 #include "sas/marvell_sata.h"
 #include "sas/sas_census.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_target_commands.h"
 #include "sas/slot_phy_actions.h"
 #include "target/stage_rings.h"
 #include "target/back_end_completion.h"
@@ -376,9 +377,14 @@ const BackgroundService s_asServices[] = {
     {87, 0,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&
-                IsTrue(fIsSASTargetRepostRequested());
+                (IsTrue(fIsSASTargetRepostRequested()) || IsTrue(fIsDeferredSASTargetPostDue()));
      },
-     [] { SASTargetRepostService(PORT_CODE_SAS_HOST_1); }},
+     [] {
+         // Requests of live commands first: a buffer goes back only once
+         // the abort waiting in its place went.
+         PostDeferredSASTargetRequests();
+         SASTargetRepostService(PORT_CODE_SAS_HOST_1);
+     }},
     {88, EVERY_PASS,
      [] {
          return IsHostType(HOST_INTERFACE_SAS_TARGET) &&

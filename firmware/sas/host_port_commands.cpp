@@ -19,6 +19,7 @@
 #include "hw/mpi_scsi_port.h"
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
+#include "sas/deferred_requests.h"
 #include "sas/host_port_ioc.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_drive.h"
@@ -68,6 +69,8 @@ constexpr uint8_t BUS_RESET_BY_WATCHDOG = 3;
 constexpr uint8_t ABORT_ALL_IO = 1;
 constexpr uint32_t ABORT_ALL_REPLY_WORD = 0x20000000;
 
+constexpr uint16_t DEFERRED_REQUEST_BYTES = 48;   // the longest data or status request
+
 struct PORT_STATE {
     uint8_t fBusReset;
     uint8_t fReinitRequest;
@@ -77,12 +80,11 @@ struct PORT_STATE {
     uint16_t wAckFrame;
     uint64_t lAckSentMs;
     uint8_t fRepostPending;
-    uint32_t adRepost[HOST_PORT_CMD_BUFFERS / 32];   // buffers to give back to the IOC
+    BufferBitmap<HOST_PORT_CMD_BUFFERS> sRepost;   // buffers to give back to the IOC
     uint64_t lResetSnapshot;
     uint32_t dStashedWord;   // a new command no host entry could take yet
     uint8_t fStashed;
-    uint32_t adDeferred[HOST_PORT_CMD_BUFFERS / 32];   // requests waiting for a frame, by IoIndex
-    uint8_t fDeferred;
+    DeferredRequests<HOST_PORT_CMD_BUFFERS, DEFERRED_REQUEST_BYTES> sDeferred;   // requests waiting for a frame
     uint32_t dDropped;       // reply words out of range
 };
 PORT_STATE s_asPortState[2];
@@ -91,30 +93,13 @@ uint32_t s_dSpurious = 0;
 uint16_t s_wWatchdogCursor = 0;
 // Each port's frame for requests sent by handshake.
 alignas(8) uint8_t s_aabHandshakeFrame[2][HOST_PORT_REQUEST_FRAME_BYTES];
-// A data or status request built while every request frame was out waits
-// here, one per command buffer, until a frame comes back: the target
-// engine takes it as sent, so it must not be lost.
+// The frame index of a request that waits for a frame.
 constexpr uint16_t DEFERRED_FRAME = HOST_PORT_REQUEST_FRAMES + 1;
-constexpr uint32_t DEFERRED_REQUEST_BYTES = 48;
-alignas(8) uint8_t s_aaabDeferred[2][HOST_PORT_CMD_BUFFERS][DEFERRED_REQUEST_BYTES];
 
 bool IsHostPort(uint8_t bIocId) { return bIocId == LSI_IOC_HOST_PORT_1 || bIocId == LSI_IOC_HOST_PORT_2; }
 PORT_STATE& State(uint8_t bIocId) { return s_asPortState[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0]; }
 uint8_t bPortNumber(uint8_t bIocId) { return bIocId == LSI_IOC_HOST_PORT_2 ? 2 : 1; }
 uint8_t* pbAt(CPU_ADDRESS d) { return static_cast<uint8_t*>(pCpuAddressToPointer(d)); }
-
-// Per-buffer bitmaps (buffers to re-post, requests waiting for a frame):
-// each marked buffer in order, until fnTake answers false.
-using BUFFER_BITMAP = uint32_t[HOST_PORT_CMD_BUFFERS / 32];
-template <typename Take>
-void ForEachMarked(const BUFFER_BITMAP& ad, Take fnTake) {
-    for (uint16_t w = 0; w < HOST_PORT_CMD_BUFFERS; ++w) {
-        if ((ad[w / 32] & (1u << (w % 32))) != 0 && !fnTake(w)) return;
-    }
-}
-void Mark(BUFFER_BITMAP& ad, uint16_t w) { ad[w / 32] |= 1u << (w % 32); }
-void Unmark(BUFFER_BITMAP& ad, uint16_t w) { ad[w / 32] &= ~(1u << (w % 32)); }
-bool IsMarked(const BUFFER_BITMAP& ad, uint16_t w) { return (ad[w / 32] & (1u << (w % 32))) != 0; }
 
 uint32_t dReplyWordOf(const KERNEL_ENTRY* ps) {
     uint32_t d;
@@ -166,7 +151,7 @@ KERNEL_ENTRY* psMatchingEntry(uint8_t bIocId, const HOST_PORT_MPT_STATE& s, uint
 void MarkRepost(uint8_t bIocId, const HOST_PORT_MPT_STATE& s, uint16_t wIoIndex) {
     if (wIoIndex >= HOST_PORT_CMD_BUFFERS || s.awIoToEntry[wIoIndex] == HOST_PORT_MAP_FREE) return;
     PORT_STATE& p = State(bIocId);
-    Mark(p.adRepost, wIoIndex);
+    p.sRepost.Mark(wIoIndex);
     p.fRepostPending = TRUE;
 }
 
@@ -543,13 +528,8 @@ uint8_t* pbRequestFor(const KERNEL_ENTRY* ps, HOST_PORT_MPT_STATE& s, uint16_t* 
     }
     uint8_t* pb = nullptr;
     if (bGetHostPortRequestFrame(bIocId, &pb, pwFrame) == STATUS_OK) return pb;
-    const uint16_t wIoIndex = wIoIndexOf(ps);
-    const PORT_STATE& p = State(bIocId);
-    if (IsMarked(p.adDeferred, wIoIndex)) return nullptr;
     *pwFrame = DEFERRED_FRAME;
-    pb = s_aaabDeferred[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0][wIoIndex];
-    std::memset(pb, 0, DEFERRED_REQUEST_BYTES);
-    return pb;
+    return State(bIocId).sDeferred.pbBuild(wIoIndexOf(ps));
 }
 
 void FillCommandFields(const KERNEL_ENTRY* ps, uint8_t* pb, uint8_t bFunction, uint16_t wContext) {
@@ -579,10 +559,7 @@ void Send(KERNEL_ENTRY* ps, HOST_PORT_MPT_STATE& s, uint8_t* pb, uint16_t wFrame
         return;
     }
     if (wFrame == DEFERRED_FRAME) {
-        const uint16_t wIoIndex = wIoIndexOf(ps);
-        PORT_STATE& p = State(ps->bPortCode);
-        Mark(p.adDeferred, wIoIndex);
-        p.fDeferred = TRUE;
+        State(ps->bPortCode).sDeferred.Defer(wIoIndexOf(ps), 0);
         return;
     }
     PostHostPortRequestFrame(ps->bPortCode, pb, wFrame);
@@ -710,10 +687,9 @@ void ResetHostPortDriverState() {
 void ClearHostPortReposts(uint8_t bIocId) {
     if (!IsHostPort(bIocId)) return;
     PORT_STATE& p = State(bIocId);
-    std::memset(p.adRepost, 0, sizeof p.adRepost);
+    p.sRepost.Clear();
     p.fRepostPending = FALSE;
-    std::memset(p.adDeferred, 0, sizeof p.adDeferred);
-    p.fDeferred = FALSE;
+    p.sDeferred.Clear();
     SetSavedSense(bIocId, ALL_SAVED_SENSE_INITIATORS, SENSE_NO_SENSE, 0, 0);
 }
 
@@ -947,13 +923,13 @@ void RepostHostPortCommandBuffers(uint8_t bIocId) {
         FreeFrame(*s, wFrame);
         for (uint8_t i = 0; i < r.bBufferCount; ++i) {
             const auto w = static_cast<uint16_t>(r.asBuffer[i].dIoIndex);
-            Unmark(p.adRepost, w);
+            p.sRepost.Unmark(w);
             s->awIoToEntry[w] = HOST_PORT_MAP_FREE;
         }
         r = MPI_TARGET_CMD_BUFFER_POST_REQUEST{};
         return true;
     };
-    ForEachMarked(p.adRepost, [&](uint16_t w) {
+    p.sRepost.ForEach([&](uint16_t w) {
         MPI_TARGET_CMD_BUFFER_DESCRIPTOR& b = r.asBuffer[r.bBufferCount++];
         b.dIoIndex = w;
         b.dAddress = static_cast<uint32_t>(dCpuAddressToPciAddress(dGetHostPortCommandBuffer(bIocId, w)));
@@ -1039,17 +1015,11 @@ void PostDeferredHostPortRequests(uint8_t bIocId) {
     HOST_PORT_MPT_STATE* s = pGetHostPortState(bIocId);
     if (s == nullptr) return;
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
-    PORT_STATE& p = State(bIocId);
-    p.fDeferred = FALSE;
-    ForEachMarked(p.adDeferred, [&](uint16_t w) {
+    State(bIocId).sDeferred.PostEach([&](uint16_t w, const uint8_t* pbRequest, uint32_t) {
         uint8_t* pb = nullptr;
         uint16_t wFrame = HOST_PORT_MAP_FREE;
-        if (bGetHostPortRequestFrame(bIocId, &pb, &wFrame) != STATUS_OK) {
-            p.fDeferred = TRUE;
-            return false;
-        }
-        Unmark(p.adDeferred, w);
-        std::memcpy(pb, s_aaabDeferred[bIocId == LSI_IOC_HOST_PORT_2 ? 1 : 0][w], DEFERRED_REQUEST_BYTES);
+        if (bGetHostPortRequestFrame(bIocId, &pb, &wFrame) != STATUS_OK) return false;
+        std::memcpy(pb, pbRequest, DEFERRED_REQUEST_BYTES);
         PostHostPortRequestFrame(bIocId, pb, wFrame);
         s->awIoToFrame[w] = wFrame;
         return true;
@@ -1058,7 +1028,7 @@ void PostDeferredHostPortRequests(uint8_t bIocId) {
 
 // The background pass's names for these services.
 uint8_t fIsSasHostPortServiceRequested(uint8_t bIocId) {
-    return ToFlag(fIsHostPortRepostPending(bIocId) == TRUE || (IsHostPort(bIocId) && State(bIocId).fDeferred == TRUE));
+    return ToFlag(fIsHostPortRepostPending(bIocId) == TRUE || (IsHostPort(bIocId) && State(bIocId).sDeferred.HasAny()));
 }
 void SasHostPortService(uint8_t bIocId) {
     if (fIsHostPortRepostPending(bIocId) == TRUE) RepostHostPortCommandBuffers(bIocId);

@@ -18,6 +18,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "hw/scsi.h"
+#include "sas/deferred_requests.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_target.h"
 #include "sas/sas_target_ports.h"
@@ -53,9 +54,11 @@ constexpr uint8_t STATUS_WITH_RESPONSE = 0x80;
 constexpr uint32_t RESPONSE_WITH_SENSE = 64;
 constexpr uint32_t RESPONSE_WITHOUT_SENSE = 48;
 constexpr uint32_t MAX_IO_INDEX_FIELD = 0x3FFF;
+constexpr uint16_t DEFERRED_REQUEST_BYTES = 48;   // the longest data, status or abort request
 
 uint64_t s_lSequence = 1;
 uint16_t s_wScanCursor = 0;
+DeferredRequests<SAS_TARGET_MAX_CMD_BUFFERS, DEFERRED_REQUEST_BYTES> s_sDeferred;
 
 uint8_t* pbHead(KERNEL_ENTRY* ps) { return reinterpret_cast<uint8_t*>(ps); }
 
@@ -110,9 +113,6 @@ bool IsOnPort(const KERNEL_ENTRY* ps, uint8_t bPort) {
     return bGetSASInitiatorPort(wInitiatorOf(dReplyWordOf(ps))) == bPort;
 }
 
-// A frame for a data or status request: the ordinary ones first, then the
-// reserve.  None: the request is not sent and the time-out scan ends the
-// command later.
 uint8_t* pbTakeFrame(uint8_t bPort, uint16_t* pwIndex) {
     uint8_t* pb = nullptr;
     if (bGetTargetRequestFrame(bPort, &pb, pwIndex, FALSE) == STATUS_OK) return pb;
@@ -132,9 +132,8 @@ void FillCommandFields(KERNEL_ENTRY* ps, uint8_t* pbFrame, uint8_t bFunction) {
 }
 
 void Post(KERNEL_ENTRY* ps, uint8_t* pbFrame, uint16_t wFrame, uint32_t dTimeoutMs) {
-    PostTargetRequest(ps->bPortCode, pbFrame, wFrame, dTimeoutMs, 0);
+    PostSASTargetRequest(ps->bPortCode, wIoIndexOf(ps), pbFrame, wFrame, dTimeoutMs);
     if (SAS_TARGET_IO_INFO* p = psIo(wIoIndexOf(ps))) {
-        p->wRequest = wFrame;
         if (p->wOwner == SAS_IO_OWNER_NONE) p->wOwner = ps->wIndex;
     }
 }
@@ -229,6 +228,27 @@ void TransferEnded(uint16_t wIoIndex, uint16_t wOwner) {
     if (!HasFlag(ps, KE_FLAG_MORE_PASSES)) FreeIoIndex(wIoIndex);
 }
 
+bool IsWaitingAbort(uint16_t wIoIndex) {
+    const uint8_t* pb = s_sDeferred.pbWaiting(wIoIndex);
+    return pb != nullptr && pb[3] == MPI_FUNCTION_TARGET_MODE_ABORT;
+}
+
+// A transfer that ended with its status and gave its buffer back to the
+// IOC leaves nothing to abort: an abort still waiting for a frame would
+// reach whatever command the IOC put in that buffer next.
+void DropAbortOfRepostedBuffer(uint16_t wIoIndex, const SAS_TARGET_IO_INFO* p) {
+    uint8_t* pb = nullptr;
+    if (!IsWaitingAbort(wIoIndex) || p->wRequest == SAS_NO_FRAME ||
+        bGetTargetRequestFrameAddress(p->bPort, p->wRequest, &pb) != STATUS_OK) {
+        return;
+    }
+    const uint8_t bRepost = pb[3] == MPI_FUNCTION_TARGET_ASSIST ? MPI_TARGET_ASSIST_FLAGS_REPOST
+                                                                : MPI_TARGET_STATUS_FLAGS_REPOST;
+    if ((pb[1] & bRepost) == 0) return;
+    (void)s_sDeferred.Cancel(wIoIndex);
+    SetSASTargetRepostRequest(TRUE);   // a repost held back for the abort goes as it would have
+}
+
 void PostTransferErrorEvent(uint8_t bPort, uint16_t wStatus, const uint8_t* pbReply, uint16_t wTag) {
     PostEvent(EVENT_TRANSFER_ERROR, bHostPortOfCode(bPort), static_cast<uint8_t>(wStatus), pbReply[12],
               pbReply[16], pbReply[17], static_cast<uint8_t>(wTag >> 8), static_cast<uint8_t>(wTag));
@@ -259,6 +279,7 @@ uint8_t SASTargetContextReply(uint32_t dWord) {
         return TRUE;
     }
     if (p->wOwner == SAS_IO_OWNER_NONE) return NewCommand(dWord, wIoIndex);
+    DropAbortOfRepostedBuffer(wIoIndex, p);
     FreeBufferRequest(p);
     TransferEnded(wIoIndex, p->wOwner);
     return TRUE;
@@ -271,7 +292,7 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint3
                                uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     uint16_t wFrame = SAS_NO_FRAME;
-    uint8_t* pb = pbTakeFrame(ps->bPortCode, &wFrame);
+    uint8_t* pb = pbTakeSASTargetFrame(ps->bPortCode, wIoIndexOf(ps), &wFrame);
     if (pb == nullptr) return 0;
     FillCommandFields(ps, pb, MPI_FUNCTION_TARGET_ASSIST);
     pb[0] = fAutoStatus == TRUE ? bStatus : 0;
@@ -279,7 +300,9 @@ uint8_t StartSASDataInTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint3
     PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, TRUE);
     if (fAutoStatus == TRUE) RecordSASHostStatus(wInitiatorOf(dReplyWordOf(ps)), bKey, bAsc, bAscq);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
-    const uint8_t bSlot = bReadAheadSlotOfTransfer(ps, fAutoStatus);
+    // A transfer that waits for a frame stays its command's: the command
+    // cannot end before its data went.
+    const uint8_t bSlot = wFrame == SAS_DEFERRED_FRAME ? READ_AHEAD_SLOTS : bReadAheadSlotOfTransfer(ps, fAutoStatus);
     if (bSlot >= READ_AHEAD_SLOTS) {
         Post(ps, pb, wFrame, DATA_IN_TIMEOUT_MS);
         return STATUS_OK;
@@ -298,7 +321,7 @@ void StartSASDataOutTransfer(KERNEL_ENTRY* ps, uint32_t dRelativeOffset, uint32_
                              uint32_t dLength1, uint32_t dLength2) {
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     uint16_t wFrame = SAS_NO_FRAME;
-    uint8_t* pb = pbTakeFrame(ps->bPortCode, &wFrame);
+    uint8_t* pb = pbTakeSASTargetFrame(ps->bPortCode, wIoIndexOf(ps), &wFrame);
     if (pb == nullptr) return;
     FillCommandFields(ps, pb, MPI_FUNCTION_TARGET_ASSIST);
     PutTargetAssistData(pb, dRelativeOffset, dAddress1, dLength1, dAddress2, dLength2, FALSE);
@@ -310,7 +333,7 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* ps, uint8_t bStatus, uint8_t bKey, uint8
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     const uint16_t wIoIndex = wIoIndexOf(ps);
     uint16_t wFrame = SAS_NO_FRAME;
-    uint8_t* pb = pbTakeFrame(ps->bPortCode, &wFrame);
+    uint8_t* pb = pbTakeSASTargetFrame(ps->bPortCode, wIoIndex, &wFrame);
     if (pb == nullptr) return 0;
     FillCommandFields(ps, pb, MPI_FUNCTION_TARGET_STATUS_SEND);
     pb[0] = bStatus;
@@ -356,10 +379,18 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* ps, uint8_t bStatus, uint8_t bKey, uint8
 
 // --- aborts ----------------------------------------------------------------------
 
+// An abort that finds no frame waits in its buffer's place (the buffer goes
+// back to the IOC only after it): the transfer it ends would otherwise run
+// on under a buffer the IOC may give to a new command.
 void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, uint32_t dContext) {
-    uint8_t* pb = nullptr;
     uint16_t wFrame = SAS_NO_FRAME;
-    if (bGetTargetRequestFrame(bPort, &pb, &wFrame, TRUE) != STATUS_OK) return;
+    const auto wIoIndex = static_cast<uint16_t>(dReplyWord & MAX_IO_INDEX_FIELD);
+    uint8_t* pb = nullptr;
+    if (bGetTargetRequestFrame(bPort, &pb, &wFrame, TRUE) != STATUS_OK) {
+        pb = s_sDeferred.pbBuild(wIoIndex);
+        wFrame = SAS_DEFERRED_FRAME;
+    }
+    if (pb == nullptr) return;
     MPI_TARGET_MODE_ABORT_REQUEST s{};
     s.bAbortType = bType;
     s.bFunction = MPI_FUNCTION_TARGET_MODE_ABORT;
@@ -367,7 +398,12 @@ void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, u
     s.dReplyWord = dReplyWord;
     s.dMsgContextToAbort = dContext;
     std::memcpy(pb, &s, sizeof s);
-    PostTargetRequest(bPort, pb, wFrame, ABORT_TIMEOUT_MS, 0);
+    if (wFrame == SAS_DEFERRED_FRAME) {
+        s_sDeferred.Defer(wIoIndex, ABORT_TIMEOUT_MS);
+        SetWorkPending(TRUE);
+    } else {
+        PostTargetRequest(bPort, pb, wFrame, ABORT_TIMEOUT_MS, 0);
+    }
     if (uint16_t* pw = pwSASTargetAbortsOutstanding(bPort)) ++*pw;
 }
 
@@ -381,6 +417,10 @@ void AbortSASTargetCommand(KERNEL_ENTRY* ps, uint8_t bReason) {
                   static_cast<uint8_t>(wElapsed));
     }
     const uint16_t wIoIndex = wIoIndexOf(ps);
+    // A request still waiting for a frame never reached the IOC: it is
+    // dropped, and no reply will end its command.
+    const bool fNotSent = ps->bPrimaryState != HOST_STATE_FREE && ps->bPrimaryState != HOST_STATE_COMPLETE &&
+                          s_sDeferred.Cancel(wIoIndex);
     switch (ps->bPrimaryState) {
     case HOST_STATE_FREE:
     case HOST_STATE_COMPLETE:
@@ -396,6 +436,7 @@ void AbortSASTargetCommand(KERNEL_ENTRY* ps, uint8_t bReason) {
     case HOST_STATE_STATUS:
         SetFlag(ps, KE_FLAG_ABORTED | KE_FLAG_NO_STATUS);
         RequestCommandBufferRepost(ps->bPortCode, wIoIndex);
+        if (fNotSent) Finish(ps);
         return;
     case HOST_STATE_NEW_COMMAND:
         SetFlag(ps, KE_FLAG_ABORTED);
@@ -458,6 +499,59 @@ void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll) {
     FillHostInterfaceBitmap(bPort, TRUE);
 }
 
+// --- requests waiting for a frame ----------------------------------------------------
+
+uint8_t* pbTakeSASTargetFrame(uint8_t bPort, uint16_t wIoIndex, uint16_t* pwFrame) {
+    if (uint8_t* pb = pbTakeFrame(bPort, pwFrame)) return pb;
+    *pwFrame = SAS_DEFERRED_FRAME;
+    return s_sDeferred.pbBuild(wIoIndex);
+}
+
+void PostSASTargetRequest(uint8_t bPort, uint16_t wIoIndex, uint8_t* pbFrame, uint16_t wFrame, uint32_t dTimeoutMs) {
+    if (wFrame == SAS_DEFERRED_FRAME) {
+        s_sDeferred.Defer(wIoIndex, dTimeoutMs);
+        SetWorkPending(TRUE);
+        return;
+    }
+    PostTargetRequest(bPort, pbFrame, wFrame, dTimeoutMs, 0);
+    if (SAS_TARGET_IO_INFO* p = psIo(wIoIndex)) p->wRequest = wFrame;
+}
+
+uint8_t fHasDeferredSASTargetRequests() { return ToFlag(s_sDeferred.HasAny()); }
+uint8_t fIsDeferredSASTargetPostDue() {
+    const LSI_SAS_TARGET_IOC* a = dGetSASTargetIocRecord(LSI_IOC_TARGET_1);
+    return ToFlag(s_sDeferred.HasAny() && a->wRequestsInUse < a->wRequestFrames);
+}
+uint8_t fIsSASTargetRequestDeferred(uint16_t wIoIndex) { return ToFlag(s_sDeferred.IsWaiting(wIoIndex)); }
+void ClearDeferredSASTargetRequests() { s_sDeferred.Clear(); }
+
+void PostDeferredSASTargetRequests() {
+    InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
+    s_sDeferred.PostEach([](uint16_t w, const uint8_t* pbRequest, uint32_t dTimeoutMs) {
+        const SAS_TARGET_IO_INFO* p = psIo(w);
+        const uint8_t bPort = p != nullptr && IsSasPort(p->bPort) ? p->bPort : LSI_IOC_TARGET_1;
+        uint16_t wFrame = SAS_NO_FRAME;
+        uint8_t* pb = pbTakeFrame(bPort, &wFrame);
+        if (pb == nullptr) return false;
+        std::memcpy(pb, pbRequest, DEFERRED_REQUEST_BYTES);
+        // An abort is not the buffer's transfer: the transfer it ends keeps
+        // its own request.  Came too late for a transfer that ended well
+        // with a command that let go of its buffer, it still ends the
+        // exchange, and the buffer then belongs to no one: it goes back.
+        if (pb[3] == MPI_FUNCTION_TARGET_MODE_ABORT) {
+            PostTargetRequest(bPort, pb, wFrame, dTimeoutMs, 0);
+            if (p != nullptr && p->wOwner == SAS_IO_OWNER_NONE) {
+                RequestCommandBufferRepost(bPort, w);
+            } else {
+                SetSASTargetRepostRequest(TRUE);   // a repost held back for the abort goes now
+            }
+        } else {
+            PostSASTargetRequest(bPort, w, pb, wFrame, dTimeoutMs);
+        }
+        return true;
+    });
+}
+
 // TARGET ASSIST and STATUS SEND that ended in error.
 void SASTargetTransferErrorReply(const uint8_t* pbReply) {
     MPI_REPLY_HEADER sHeader;
@@ -473,7 +567,10 @@ void SASTargetTransferErrorReply(const uint8_t* pbReply) {
     if (wStatus != IOC_STATUS_ABORTED) PostTransferErrorEvent(bPort, wStatus, pbReply, p->wTag);
     const bool fLost = wStatus == IOC_STATUS_ABORTED || wStatus == IOC_STATUS_NO_CONNECTION;
     if (IsReadAheadOwner(p->wOwner) || p->wOwner == SAS_IO_OWNER_DONE) {
-        if (!fLost) return;
+        // No command is left to end: whatever the IOC answered (an exchange
+        // already aborted answers a late status as not valid), the buffer
+        // goes back unless the IOC keeps the exchange.
+        if (wStatus == IOC_STATUS_STATUS_NOT_SENT) return;
         if (IsReadAheadOwner(p->wOwner)) DecReadAheadWaitCount(static_cast<uint8_t>(p->wOwner), TRUE);
         RequestCommandBufferRepost(bPort, wIoIndex);
         return;

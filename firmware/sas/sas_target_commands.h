@@ -27,6 +27,22 @@ void EndUnroutedSASCommands(uint16_t wInitiator);
 void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, uint32_t dContext);
 void SASTargetCommandTimeoutScan();
 
+// A request of command buffer wIoIndex: built in a request frame (the
+// ordinary ones first, then the reserve) or, with every frame out, in the
+// buffer's place to wait for one (*pwFrame SAS_DEFERRED_FRAME).  Null only
+// when a request of that buffer already waits.  Posting it sends it, or
+// leaves it waiting; the buffer records the request in flight.
+constexpr uint16_t SAS_DEFERRED_FRAME = 0xFFFE;
+uint8_t* pbTakeSASTargetFrame(uint8_t bPort, uint16_t wIoIndex, uint16_t* pwFrame);
+void PostSASTargetRequest(uint8_t bPort, uint16_t wIoIndex, uint8_t* pbFrame, uint16_t wFrame, uint32_t dTimeoutMs);
+// The waiting requests go out as frames come back (a main-loop service);
+// the IOC's bring-up forgets them.
+uint8_t fHasDeferredSASTargetRequests();
+uint8_t fIsDeferredSASTargetPostDue();   // requests wait and a frame is free
+uint8_t fIsSASTargetRequestDeferred(uint16_t wIoIndex);
+void PostDeferredSASTargetRequests();
+void ClearDeferredSASTargetRequests();
+
 // The host list: the port a new command's initiator is on (its record made
 // known, or marked unresolved when its connection changed; 255 while its
 // port is not known), the last

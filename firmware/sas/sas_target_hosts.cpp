@@ -408,12 +408,10 @@ void ResetLogicalUnit(const TASK& t) {
 void Answer(const TASK& t, uint8_t bCode) {
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     uint8_t* pbResponse = nullptr;
-    uint8_t* pb = nullptr;
     uint16_t wFrame = SAS_NO_FRAME;
-    if (bGetSASTargetResponseBuffer(t.bPort, t.wIoIndex, &pbResponse) != STATUS_OK ||
-        bGetTargetRequestFrame(t.bPort, &pb, &wFrame, TRUE) != STATUS_OK) {
-        return;
-    }
+    if (bGetSASTargetResponseBuffer(t.bPort, t.wIoIndex, &pbResponse) != STATUS_OK) return;
+    uint8_t* pb = pbTakeSASTargetFrame(t.bPort, t.wIoIndex, &wFrame);
+    if (pb == nullptr) return;
     std::memset(pbResponse, 0, SAS_TARGET_RESPONSE_BYTES);
     uint8_t* pbIu = pbResponse + MPI_TARGET_RESPONSE_IU_OFFSET;
     pbIu[SSP_RESPONSE_DATAPRES] = 1;
@@ -432,9 +430,7 @@ void Answer(const TASK& t, uint8_t bCode) {
     const uint32_t dAddress = static_cast<uint32_t>(dPciAddressOf(pbResponse));
     std::memcpy(pb + 24, &dFlagsLength, 4);
     std::memcpy(pb + 28, &dAddress, 4);
-    PostTargetRequest(t.bPort, pb, wFrame, TASK_TIMEOUT_MS, 0);
-    LSI_SAS_TARGET_IOC* a = dGetSASTargetIocRecord(t.bPort);
-    if (t.wIoIndex < a->wCmdBuffers) a->asIo[t.wIoIndex].wRequest = wFrame;
+    PostSASTargetRequest(t.bPort, t.wIoIndex, pb, wFrame, TASK_TIMEOUT_MS);
     t.psEntry->bPrimaryState = TASK_ANSWERED;
 }
 

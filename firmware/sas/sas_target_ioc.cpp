@@ -101,6 +101,7 @@ void ClearRequestTables() {
     a.wNextSearch = 0;
     std::memset(s_adRepostBitmap, 0, sizeof s_adRepostBitmap);
     s_fRepostRequested = FALSE;
+    ClearDeferredSASTargetRequests();
 }
 
 uint8_t bCarveRegion() {
@@ -385,6 +386,8 @@ void FreeTargetRequestFrame(uint8_t bPort, uint16_t wIndex) {
     a.adInUse[wIndex / 32] &= ~(1u << (wIndex % 32));
     if (a.wRequestsInUse > 0) --a.wRequestsInUse;
     ClearRequestInfo(&a.asRequest[wIndex]);
+    // Requests waiting for a frame have one now.
+    if (fHasDeferredSASTargetRequests() == TRUE) SetWorkPending(TRUE);
 }
 
 uint8_t bGetTargetRequestFlags(uint8_t bPort, uint16_t wIndex) {
@@ -479,6 +482,9 @@ void SASTargetRepostService(uint8_t bPort) {
     };
     for (uint16_t w = 0; w < SAS_TARGET_MAX_CMD_BUFFERS; ++w) {
         if (!((s_adRepostBitmap[w / 32] >> (w % 32)) & 1u)) continue;
+        // A buffer whose abort still waits for a frame goes back after it
+        // (posting the abort asks for this service again).
+        if (fIsSASTargetRequestDeferred(w) == TRUE) continue;
         s_adRepostBitmap[w / 32] &= ~(1u << (w % 32));
         ClearIoInfo(&s_sIoc.asIo[w]);
         s.awIoIndex[s.wCmdBufferCount++] = w;

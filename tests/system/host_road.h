@@ -19,6 +19,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -41,6 +42,7 @@
 #include "hw/scsi.h"
 #include "sas/host_port_ioc.h"
 #include "sas/sas_target.h"
+#include "sas/sas_target_commands.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
@@ -177,6 +179,7 @@ protected:
                 p->faults = hostChipFaults;
             }
         }
+        if (prepareSasIoc && board->sasTargetIoc() != nullptr) prepareSasIoc(*board->sasTargetIoc());
         board->SetResetEntry(&fw::ControllerEntry);
         board->Boot();
         ASSERT_EQ(board->RunUntil([this] { return Booted(); }, 120'000'000'000ull), sim::StopKind::Running)
@@ -559,6 +562,7 @@ protected:
     sim::ChassisOptions chassisOptions;
     sim::BoardConfig boardConfig;
     sim::IspChip::Faults hostChipFaults;   // both host chips start with these
+    std::function<void(sim::SasTargetIoc&)> prepareSasIoc;   // the SAS IOC before the controller starts
     uint16_t boardStraps = 0;              // a test board's straps, set before it starts
     std::unique_ptr<sim::Chassis> chassis;
     std::unique_ptr<sim::FcFabric> fabric;

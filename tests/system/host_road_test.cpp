@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 
@@ -247,6 +249,82 @@ TEST_F(HostRoad, ASasWriteShortOfItsDataStoresNothingAndIsNotAnsweredGood) {
     ASSERT_NO_FATAL_FAILURE(Write(40, 8, 3));
     ExpectRead(32, 24);
     Settle();
+}
+
+// ---- a SAS port out of request frames ---------------------------------------
+
+// The IOC offers few request frames and holds the data of every transfer on
+// the link, while a host sends writes, reads and TEST UNIT READYs: the data
+// and status requests that find every frame out (the reserve too) wait for
+// one.
+class SasFrameShortage : public HostRoad {
+protected:
+    static constexpr uint16_t kFrames = 40;
+    struct Sent {
+        uint32_t tag;
+        uint64_t lba;
+        std::vector<uint8_t> data;   // a write's
+    };
+    void SetUp() override {
+        hostKind = HostKind::Sas;
+        prepareSasIoc = [](sim::SasTargetIoc& ioc) { ioc.facts.globalCredits = kFrames; };
+        ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+        ASSERT_EQ(Ioc()->wRequestFrames, kFrames);
+        road->OnCompletion([answers = answers](uint32_t tag, const sim::FcpResult&) { ++(*answers)[tag]; });
+        Hold(true);
+        for (uint32_t n = 0; n < 24; ++n) {
+            std::vector<uint8_t> data = Random(8, 100 + n);
+            sent.push_back({road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE10, n * 8, 8), data, 0)), n * 8, data});
+            NoteSent(n * 8, data);
+            sent.push_back({road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, 512 + n * 8, 8), {}, 8 * kBlock)),
+                            512 + n * 8, {}});
+            sent.push_back({road->Submit(sim::FcpCommand::To(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, {}, 0)), 0, {}});
+        }
+        const auto fOut = [] {
+            return Ioc()->wRequestsInUse == kFrames && fw::fHasDeferredSASTargetRequests() == fw::TRUE;
+        };
+        board->RunUntil(fOut, kSettleLimitNs);
+        ASSERT_TRUE(fOut()) << Ioc()->wRequestsInUse << " frames in use, " << Held() << " transfers held";
+    }
+    void TearDown() override {
+        if (road) road->OnCompletion(nullptr);
+    }
+    static const fw::LSI_SAS_TARGET_IOC* Ioc() { return fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1); }
+    void ExpectEachAnsweredOnce() {
+        for (const Sent& e : sent) EXPECT_EQ((*answers)[e.tag], 1u) << "command " << e.tag;
+        EXPECT_EQ(answers->size(), sent.size());
+    }
+    std::vector<Sent> sent;
+    // Shared with the host's callback, which may outlive a failed assertion.
+    std::shared_ptr<std::map<uint32_t, unsigned>> answers = std::make_shared<std::map<uint32_t, unsigned>>();
+};
+
+// Once the data moves, every command is answered GOOD once, the writes read
+// back, and the frames and command buffers are all back.
+TEST_F(SasFrameShortage, EveryCommandIsAnsweredOnceTheFramesComeBack) {
+    Release();
+    for (const Sent& e : sent) {
+        const sim::FcpResult r = road->Wait(e.tag);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "command " << e.tag;
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD) << "command " << e.tag << SenseText(r);
+        if (!e.data.empty()) Record(e.lba, e.data);
+    }
+    Settle();
+    ExpectEachAnsweredOnce();
+    ExpectRead(0, 24 * 8);
+    ExpectRead(512, 24 * 8);
+    Settle();
+}
+
+// The link stays stuck past the commands' time-out: they are aborted, those
+// whose request never went as well as those in flight, and each ends once;
+// nothing is left behind when the link lets the data go.
+TEST_F(SasFrameShortage, CommandsTimedOutWhileTheirRequestsWaitEndOnce) {
+    board->RunFor(15'000'000'000ull);
+    Release();
+    for (const Sent& e : sent) EXPECT_NE(road->Wait(e.tag).outcome, sim::FcpResult::Outcome::Pending) << "command " << e.tag;
+    Settle();
+    ExpectEachAnsweredOnce();
 }
 
 // ---- sequential writes become whole stripes -------------------------------
