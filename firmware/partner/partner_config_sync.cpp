@@ -11,6 +11,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/kernel_queue.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
@@ -36,14 +37,22 @@ bool TakesPartnerImage(const uint8_t* pbCdb) {
 
 }  // namespace
 
-uint8_t SendConfigChangedMessage(uint8_t fFromEditor) {
+namespace {
+
+// The state bytes of message 145 (CDB bytes 2-7): whether an editor's
+// commit sent it, a byte not used, and the rebuild and parity check the
+// commit leaves pending.
+constexpr uint8_t CONFIG_STATE_BYTES = 6;
+
+// A commit's image the partner could not be sent, and the state it carries.
+bool s_fImageOwed = false;
+uint8_t s_abOwedState[CONFIG_STATE_BYTES];
+
+// The live image as it stands now, with the state given.
+uint8_t bSendLiveImage(const uint8_t* pbState) {
     const CONFIG_IMAGE* psLive = pGetConfigImage();
     INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_CONFIG_CHANGED);
-    s.abCdb[2] = fFromEditor;
-    s.abCdb[4] = fGetPendingRebuildFlag();
-    s.abCdb[5] = bGetPendingRebuildRank();
-    s.abCdb[6] = fGetPendingParityCheckFlag();
-    s.abCdb[7] = bGetPendingParityCheckRank();
+    std::memcpy(s.abCdb + 2, pbState, CONFIG_STATE_BYTES);
     PutBe32(s.abCdb + 8, psLive->sHeader.dGeneration);
     s.wControlFlags = PARTNER_CONTROL_DATA_OUT;
     s.wSegmentCount = 1;
@@ -52,6 +61,32 @@ uint8_t SendConfigChangedMessage(uint8_t fFromEditor) {
     s.adSegment[1] = CONFIG_IMAGE_SIZE;
     uint16_t wSlot = PARTNER_NO_SLOT;
     return bSendMessageToPartner(&s, &wSlot, 0);
+}
+
+}  // namespace
+
+// A partner left with its old image would serve arrays and logical drives
+// this controller no longer has: an image that cannot be queued now is sent
+// again from the message service until it goes, or until the partner is
+// gone (it loads the image when it joins again).  A later commit's image
+// replaces one still owed; an editor's commit still owed stays one.
+uint8_t SendConfigChangedMessage(uint8_t fFromEditor) {
+    uint8_t abState[CONFIG_STATE_BYTES] = {fFromEditor, 0, fGetPendingRebuildFlag(), bGetPendingRebuildRank(),
+                                           fGetPendingParityCheckFlag(), bGetPendingParityCheckRank()};
+    if (s_fImageOwed && s_abOwedState[0] == TRUE) abState[0] = TRUE;
+    const uint8_t b = bSendLiveImage(abState);
+    s_fImageOwed = b != STATUS_OK && fIsDualControllerActive() == TRUE;
+    if (s_fImageOwed) {
+        std::memcpy(s_abOwedState, abState, sizeof abState);
+        SetPartnerMessageWork(TRUE);
+    }
+    return b;
+}
+
+bool SendOwedConfigImage() {
+    if (!s_fImageOwed) return true;
+    if (fIsDualControllerActive() != TRUE || bSendLiveImage(s_abOwedState) == STATUS_OK) s_fImageOwed = false;
+    return !s_fImageOwed;
 }
 
 uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* ps) {

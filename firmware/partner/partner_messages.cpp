@@ -726,6 +726,7 @@ void RetargetPartnerMessages(uint8_t bPortCode) {
 uint8_t DualControllerTask() {
     SetPartnerMessageWork(FALSE);
     bool fAgain = ServiceMirrorAllocationQueue() == STATUS_RETRY;
+    if (!SendOwedConfigImage()) fAgain = true;
     const uint8_t fHostPortBusy = FALSE;   // host port loop resets: Fibre Channel drive loops only
     const uint16_t wIncoming = s_sCounts.wIncomingNew;
     for (uint16_t i = 0; i < wIncoming; ++i) {

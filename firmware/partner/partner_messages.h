@@ -188,6 +188,9 @@ uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t wLunField);
 // Message 145: the partner's configuration image; the answer to message 34.
 uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* psSlot);
+// A commit's image the partner could not be sent goes now when it can:
+// true once none is owed.
+bool SendOwedConfigImage();
 void PartnerJournalResetAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 // The partner's answer to a stripe initialisation's skip (message 188).
 void StripeInitSkipDelivered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);

@@ -1,7 +1,8 @@
 // What one controller tells its partner, or asks of it, outside the host
 // I/O path: a change of the initiators on a host port reaches the partner,
 // the management clears of the partner's event log and statistics are
-// carried out there, and a quiesce of host I/O drains and frees both.
+// carried out there, a quiesce of host I/O drains and frees both, and a
+// committed image reaches the partner even when it could not go at once.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -27,6 +28,7 @@ void CountInvalidCommand();
 uint32_t dGetEventCounter(uint8_t bIndex);
 uint8_t bGetIoQuiesceState();
 void SetConfigCommitInProgress(uint8_t f);
+uint32_t dGetConfigIndex();
 }  // namespace fw_b
 
 namespace {
@@ -45,12 +47,6 @@ protected:
         const uint8_t abCdb[10] = {0x3B, 0x01, bCode, b3, b4, b5};
         const fw::MGMT_REQUEST r{nullptr, abCdb, nullptr, 0, bCode};
         return bCode == 193 ? fw::MgmtClearEventLog(r) : fw::MgmtClearPerformanceStatistics(r);
-    }
-    // Controller 0 keeps its partner on both paths but has no target id to
-    // send to: nothing it asks can be queued.
-    static void LoseTargets() {
-        fw::SetPartnerAlpaPath1(0xFF);
-        fw::SetPartnerAlpaPath2(0xFF);
     }
     static bool PartnerKnowsHostOnPort1() {
         const fw::HOST_PORT_RECORD& s = fw_b::pGetPartnerPortRecords()[0];
@@ -84,7 +80,7 @@ TEST_F(PartnerServices, AClearOfThePartnersEventLogIsCarriedOutThere) {
     EXPECT_TRUE(RunUntil([] { return fw_b::wGetEventLogCount() == 1; }, 2'000 * kMs)) << Consoles();
     EXPECT_GE(fw::wGetEventLogCount(), wOwn);
 
-    LoseTargets();
+    LosePartnerTargets();
     EXPECT_EQ(Management(193, kSecondController), fw::MGMT_NOT_READY);
 }
 
@@ -99,7 +95,7 @@ TEST_F(PartnerServices, AClearOfThePartnersStatisticsIsCarriedOutThere) {
         << Consoles();
 
     fw_b::CountInvalidCommand();
-    LoseTargets();
+    LosePartnerTargets();
     EXPECT_EQ(Management(204, 0, 0xFF, 0xFF), fw::MGMT_NOT_READY);
     RunUntil([] { return false; }, 100 * kMs);
     EXPECT_EQ(fw_b::dGetEventCounter(fw::EVENT_COUNTER_INVALID_COMMAND), 1u);
@@ -130,6 +126,17 @@ TEST_F(PartnerServices, AQuiesceDrainsBothControllersAndItsResumeFreesBoth) {
     EXPECT_EQ(fw::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
     EXPECT_EQ(fw_b::bGetIoQuiesceState(), fw::QUIESCE_IDLE);
     fw_b::SetConfigCommitInProgress(fw::FALSE);
+}
+
+// A commit's image that cannot be queued (here: no target id, the link
+// still up) is not lost: it goes once it can, and the partner takes it.
+TEST_F(PartnerServices, ACommittedImageThatCouldNotGoAtOnceReachesThePartnerLater) {
+    const uint32_t dIndex = fw_b::dGetConfigIndex();
+    LosePartnerTargets();
+    EXPECT_NE(fw::SendConfigChangedMessage(fw::FALSE), fw::STATUS_OK);
+    EXPECT_FALSE(RunUntil([&] { return fw_b::dGetConfigIndex() != dIndex; }, 50 * kMs));
+    RestorePartnerTargets();
+    EXPECT_TRUE(RunUntil([&] { return fw_b::dGetConfigIndex() != dIndex; }, 2'000 * kMs)) << Consoles();
 }
 
 }  // namespace

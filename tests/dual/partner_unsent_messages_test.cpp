@@ -48,23 +48,9 @@ protected:
         c.dataOut.assign(size_t(blocks) * kBlock, bFill);
         return host.initiator().Submit(host.target(), c);
     }
-    // Controller 1 keeps its partner on both paths (the pair stays active)
-    // but has no target id to send to: every message it queues is refused
-    // as one would be with its message table full.
-    void LoseTargets() {
-        abTarget[0] = fw::bGetPartnerAlpaPath1();
-        abTarget[1] = fw::bGetPartnerAlpaPath2();
-        fw::SetPartnerAlpaPath1(0xFF);
-        fw::SetPartnerAlpaPath2(0xFF);
-    }
-    void RestoreTargets() {
-        fw::SetPartnerAlpaPath1(abTarget[0]);
-        fw::SetPartnerAlpaPath2(abTarget[1]);
-    }
 
     std::unique_ptr<sim::FcHost> hostA;
     std::unique_ptr<sim::FcHost> hostB;
-    uint8_t abTarget[2] = {0xFF, 0xFF};
 };
 
 // A write's request for its rows cannot be queued: the write does not wait
@@ -72,10 +58,10 @@ protected:
 // runs.
 TEST_F(UnsentPartnerMessages, AWriteWhoseRequestCouldNotBeQueuedAsksAgainUntilItIs) {
     fw::SetLunMasterFlag(0, fw::FALSE);
-    LoseTargets();
+    LosePartnerTargets();
     const uint32_t tag = Write(*hostA, 8, 8, 0x5A);
     EXPECT_FALSE(RunUntil([&] { return hostA->initiator().Finished(tag); }, 50 * kMs));
-    RestoreTargets();
+    RestorePartnerTargets();
     ASSERT_TRUE(RunUntil([&] { return hostA->initiator().Finished(tag); }, 2'000 * kMs)) << Consoles();
     EXPECT_EQ(hostA->initiator().Result(tag).status, 0);
 }
@@ -89,13 +75,13 @@ TEST_F(UnsentPartnerMessages, TheEndOfAFlushReachesThePartnerOnceItCanBeSent) {
     ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
     ASSERT_TRUE(RunUntil([] { return fw_b::fGetPartnerWork() == fw::TRUE; }, 1'000 * kMs));
     const uint32_t tag = Write(*hostB, 8, 8, 0x33);
-    LoseTargets();
+    LosePartnerTargets();
     // A flush run with nothing left to write: it ends at its next step.
     fw::ResetCacheFlushSequencer();
     fw::SetRetripeFlag(fw::TRUE);
     ASSERT_TRUE(RunUntil([] { return fw::fGetRetripeFlag() != fw::TRUE; }, 100 * kMs));
     EXPECT_FALSE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 50 * kMs));
-    RestoreTargets();
+    RestorePartnerTargets();
     ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 2'000 * kMs)) << Consoles();
     EXPECT_EQ(hostB->initiator().Result(tag).status, 0);
     EXPECT_EQ(fw_b::fGetPartnerWork(), fw::FALSE);

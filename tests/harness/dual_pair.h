@@ -13,6 +13,7 @@
 #include "harness/second_firmware.h"
 #include "hw/scsi.h"
 #include "partner/partner_messages.h"
+#include "partner/partner_state.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/fc_fabric.h"
@@ -136,6 +137,19 @@ struct Pair {
         return false;
     }
     static bool Quiet(const fw::PARTNER_MESSAGE_COUNTS& s) { return s.wOutgoingTotal == 0 && s.wIncomingTotal == 0; }
+    // Controller 0 keeps its partner on both paths (the pair stays active)
+    // but has no target id to send to: every message it queues is refused
+    // as one would be with its message table full.  Until restored.
+    void LosePartnerTargets() {
+        abKeptTarget[0] = fw::bGetPartnerAlpaPath1();
+        abKeptTarget[1] = fw::bGetPartnerAlpaPath2();
+        fw::SetPartnerAlpaPath1(0xFF);
+        fw::SetPartnerAlpaPath2(0xFF);
+    }
+    void RestorePartnerTargets() {
+        fw::SetPartnerAlpaPath1(abKeptTarget[0]);
+        fw::SetPartnerAlpaPath2(abKeptTarget[1]);
+    }
     std::string Consoles() const {
         return "--- controller 0 ---\n" + a->board.ConsoleText() + "\n--- controller 1 ---\n" + b->board.ConsoleText();
     }
@@ -145,6 +159,7 @@ struct Pair {
     std::unique_ptr<Side> a = std::make_unique<Side>(&clock, chassis, true);
     std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false);
     const sim::Board* hung = nullptr;
+    uint8_t abKeptTarget[2] = {0xFF, 0xFF};
 };
 
 }  // namespace dual
