@@ -362,6 +362,7 @@ uint32_t dGetSASPartnerQueueFullCount(uint8_t bPath) {
     return bPath >= 1 && bPath <= 2 ? s_adPartnerQueueFull[bPath - 1] : 0;
 }
 uint16_t wGetSASInternalResetCount(uint8_t bTarget) { return s_asReset[bTarget].wCount; }
+uint64_t lGetSASInternalResetTick(uint8_t bTarget) { return s_asReset[bTarget].lLast; }
 uint32_t dGetSASIgnoredEventCount() { return s_dIgnored; }
 
 void InitSASEventState() {

@@ -46,6 +46,8 @@ uint8_t fIsSASTargetOfKind(uint8_t bTarget, uint8_t bKind);
 uint32_t dGetSASExternalBusResets();
 uint32_t dGetSASPartnerQueueFullCount(uint8_t bPath);
 uint16_t wGetSASInternalResetCount(uint8_t bTarget);
+// The tick of the last internal reset of a target's drive (0 none).
+uint64_t lGetSASInternalResetTick(uint8_t bTarget);
 uint32_t dGetSASIgnoredEventCount();
 
 // Start of day and IOC restart: no discovery running, nothing marked.

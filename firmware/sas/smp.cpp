@@ -13,6 +13,7 @@
 #include "sas/ioc_events.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
+#include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
 
 namespace fw {
@@ -24,6 +25,10 @@ constexpr uint32_t SYNCHRONOUS_WAIT_MS = 3000;
 constexpr uint8_t PHY_DISABLED = 0x02;
 constexpr uint8_t PHY_WAITING_RESET = 0x10;
 constexpr uint8_t PHY_RESET_SENT = 0x20;
+// A drive that reset itself: its phy's link reset waits this long after
+// the reset, and the look at the fabric up to this long for its link.
+constexpr uint64_t LINK_RESET_AFTER_INTERNAL_RESET_MS = 3000;
+constexpr uint64_t LINK_AFTER_INTERNAL_RESET_MS = 15000;
 // Request and response buffers: a ring of slots in one page, each slot
 // 64 bytes of request then 64 of response.
 constexpr uint32_t SLOT_BYTES = 128;
@@ -185,24 +190,49 @@ void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot) {
     }
 }
 
+namespace {
+
+// How long ago the drive on an expander's slot last reset itself (the
+// longest time when it never did, or no drive of this controller is known
+// there: nothing to wait for then).
+uint64_t lSinceInternalReset(const SAS_EXPANDER& s, uint8_t bSlot, uint64_t lNow) {
+    SAS_DEVICE_ENTRY* ps = nullptr;
+    if (bGetSASDeviceEntryByEnclosureSlot(s.bEnclosure, bSlot, &ps) != STATUS_OK || ps == nullptr ||
+        ps->bTargetId >= SAS_PROXY_TARGET_BIT) {
+        return UINT64_MAX;
+    }
+    const uint64_t lReset = lGetSASInternalResetTick(ps->bTargetId);
+    return lReset == 0 ? UINT64_MAX : lNow - lReset;
+}
+
+}  // namespace
+
 uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly) {
     SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
     const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);
+    const uint64_t lNow = lGetTickCount();
     bool fAny = false;
     for (uint8_t e = 0; e < psHeader->bExpanderCount && e < SAS_MAX_EXPANDERS; ++e) {
         const SAS_EXPANDER& s = psList->asExpander[e];
         if (s.fUsable != TRUE) continue;
         for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
             const uint8_t bState = bGetSASPhyState(e, p);
-            if (bSlotOfExpanderPhy(&s, p) >= 0xA0) continue;
+            const uint8_t bSlot = bSlotOfExpanderPhy(&s, p);
+            if (bSlot >= 0xA0 || !(bState & (PHY_DISABLED | PHY_WAITING_RESET | PHY_RESET_SENT))) continue;
+            const uint64_t lSinceReset = lSinceInternalReset(s, bSlot, lNow);
             if (bState & PHY_RESET_SENT) {
-                SetSASPhyStateBits(e, p, PHY_RESET_SENT, FALSE);
+                // A drive that reset itself may take a while to bring its
+                // link up after the reset: the look waits for it (the link
+                // coming up ends the wait sooner).
+                if (lSinceReset >= LINK_AFTER_INTERNAL_RESET_MS) SetSASPhyStateBits(e, p, PHY_RESET_SENT, FALSE);
                 fAny = true;
                 continue;
             }
             const uint8_t bWant = fWaitingOnly == TRUE ? PHY_WAITING_RESET : (PHY_WAITING_RESET | PHY_DISABLED);
             if (!(bState & bWant)) continue;
             fAny = true;
+            // Reset again too soon after its own reset, a drive starts over.
+            if ((bState & PHY_WAITING_RESET) && lSinceReset < LINK_RESET_AFTER_INTERNAL_RESET_MS) continue;
             SetSASPhyStateBits(e, p, PHY_DISABLED | PHY_WAITING_RESET, FALSE);
             SetSASPhyStateBits(e, p, PHY_RESET_SENT, TRUE);
             (void)bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], e, p, SMP_PHY_LINK_RESET);

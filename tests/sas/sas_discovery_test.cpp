@@ -17,6 +17,7 @@
 #include "sas/sas_flags.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_discovery.h"
+#include "sas/smp.h"
 
 namespace {
 
@@ -378,6 +379,48 @@ TEST_F(DiscoveryTest, PassesWaitForQuietLinks) {
     StepUntil(60000, Idle);
     EXPECT_EQ(PhyResets(), dResets + 1);
     EXPECT_EQ(pGetSASDriveInfoList()->bEntryCount, 8);
+}
+
+// A drive that reset itself gets its phy's link reset no sooner than
+// 3000 ms after the reset; the link coming up ends the wait for it, and
+// without that the look at the fabric waits until 15000 ms after the reset.
+TEST_F(DiscoveryTest, APhyWaitsForItsDrivesInternalReset) {
+    uint8_t bExpander = 0, bPhy = 0;
+    Run([&] { ASSERT_EQ(bFindExpanderPhyOfEnclosureSlot(1, 3, &bExpander, &bPhy), STATUS_OK); });
+    MPI_EVENT_DATA_SAS_DEVICE_STATUS_CHANGE sReset{};
+    sReset.bReasonCode = MPI_SAS_DEVICE_STATUS_INTERNAL_RESET;
+    sReset.wParentDevHandle = pGetSASExpanderList()->asExpander[bExpander].wDevHandle;
+    sReset.bPhyNum = bPhy;
+    const auto fnSweep = [&] {
+        uint8_t f = FALSE;
+        Run([&] { f = fResetMarkedExpanderPhys(TRUE); });
+        return f;
+    };
+    const auto fnState = [&] { return bGetSASPhyState(bExpander, bPhy) & 0x30; };
+    Run([&] { SASDeviceStatusChangeEvent(sReset); });
+    SetSASPhyStateBits(bExpander, bPhy, 0x10, TRUE);
+    const uint32_t dResets = PhyResets();
+    Sleep(2900);
+    EXPECT_EQ(fnSweep(), TRUE);
+    EXPECT_EQ(PhyResets(), dResets);
+    EXPECT_EQ(fnState(), 0x10);
+    Sleep(200);
+    EXPECT_EQ(fnSweep(), TRUE);
+    EXPECT_EQ(PhyResets(), dResets + 1);
+    Sleep(100);
+    EXPECT_EQ(fnState(), 0) << "the link came up";
+    EXPECT_EQ(fnSweep(), FALSE);
+
+    Run([&] { SASDeviceStatusChangeEvent(sReset); });
+    SetSASPhyStateBits(bExpander, bPhy, 0x20, TRUE);
+    Sleep(14900);
+    EXPECT_EQ(fnSweep(), TRUE);
+    EXPECT_EQ(fnState(), 0x20);
+    Sleep(200);
+    EXPECT_EQ(fnSweep(), TRUE);
+    EXPECT_EQ(fnState(), 0);
+    EXPECT_EQ(fnSweep(), FALSE);
+    EXPECT_EQ(PhyResets(), dResets + 1);
 }
 
 // Commands wait while the drive side is held: the drive-side hold-off
