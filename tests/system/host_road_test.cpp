@@ -419,8 +419,8 @@ protected:
     static constexpr uint8_t kOtherScsiId = kScsiHostId - 1;
 
     void SetUp() override { hostKind = GetParam(); }
-    void BootWithSecondHost() {
-        ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    // The second host, logged in to the first port.
+    void LogInSecondHost() {
         if (hostKind == HostKind::Sas) {
             auto h = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kOtherAddress);
             ASSERT_TRUE(h->LogIn());
@@ -430,6 +430,10 @@ protected:
             ASSERT_TRUE(h->LogIn());
             other = std::move(h);
         }
+    }
+    void BootWithSecondHost() {
+        ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+        ASSERT_NO_FATAL_FAILURE(LogInSecondHost());
         // Its first command collects the unit attention of its arrival.
         sim::FcpResult r;
         for (int i = 0; i < 4; ++i) {
@@ -554,25 +558,30 @@ TEST_F(SasTaskRoad, AHostThatLeavesGivesUpItsReservation) {
     EXPECT_EQ(OpenExchanges(), 0u);
 }
 
-// A mapping names a SAS host by its address: that host sees the logical
-// drive at the mapping's LUN and nothing else, while another host on the
-// port sees the drive at its default LUN.
-TEST_F(SasTaskRoad, AMappingByAddressAppliesToItsHostOnly) {
+// A mapping names a SAS host by its address, a parallel SCSI host by its
+// SCSI id: that host sees the logical drive at the mapping's LUN and
+// nothing else, while another host on the port sees the drive at its
+// default LUN.
+TEST_P(TaskRoad, AMappingAppliesToTheHostItNamesOnly) {
     spec = {"Raid0", fw::RAID_LEVEL_0, 4, 16};
     std::vector<uint8_t> ab = Configuration(spec);
     fw::CONFIG_IMAGE* psImage = copytest::Image(ab);
     psImage->sHeader.wSanMapCount = 1;
     fw::SAN_LUN_MAP_ENTRY& sMap = psImage->asSanMap[0];
     sMap = {};
-    fw::PutBe64(sMap.abPortWwn, kOtherAddress);
+    if (hostKind == HostKind::Sas) {
+        fw::PutBe64(sMap.abPortWwn, kOtherAddress);
+    } else {
+        sMap.abNodeWwn[0] = kOtherScsiId;
+    }
     for (uint16_t& w : sMap.awLunMap) w = 0xFFFF;
     constexpr uint16_t kMappedLun = 3;
     sMap.awLunMap[kMappedLun] = 0x4000 | 0x2000;   // logical drive 0 on both ports of this controller
     copytest::Seal(ab);
     for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
     ASSERT_NO_FATAL_FAILURE(Start());
-    sim::SasHost mapped(*board, *board->sasTargetIoc(), 0, kOtherAddress);
-    ASSERT_TRUE(mapped.LogIn());
+    ASSERT_NO_FATAL_FAILURE(LogInSecondHost());
+    sim::TaggedHost& mapped = *other;
     const auto Read = [this](sim::TaggedHost& h, uint16_t lun) {
         sim::FcpResult r;
         for (int i = 0; i < 4; ++i) {
