@@ -445,6 +445,11 @@ struct WritingHost {
     std::mt19937 rng{33};
     uint32_t refused = 0;
 
+    // Logged in once the logical drive at LUN 0 tells its capacity, as a
+    // host reads it before it writes: a drive saved at the console moments
+    // ago may have none yet, and until it has, the port answers its reads
+    // and writes LOGICAL UNIT NOT SUPPORTED (a test unit ready already
+    // passes).  The first answers also collect the login's unit attention.
     bool LogIn(int port) {
         for (int i = 0; i < 100; ++i) {
             host = std::make_unique<iscsitest::RemoteHost>(uint16_t(port));
@@ -455,8 +460,8 @@ struct WritingHost {
                                                       {"InitialR2T", "No"}, {"FirstBurstLength", "262144"}},
                                                      "iqn.2026-12.sim.array-controller:port1")) {
                 for (int k = 0; k < 3; ++k) {
-                    host->Send(host->Command(0x81, {0, 0, 0, 0, 0, 0}, 0));
-                    if (host->Next().bhs[3] == 0) return true;
+                    std::vector<uint8_t> capacity;
+                    if (host->Read({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, &capacity).bhs[3] == 0) return true;
                 }
             }
             usleep(100'000);
