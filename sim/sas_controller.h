@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -147,6 +148,13 @@ public:
     // Called with the CDB of each command from the partner as it is handed
     // to this IOC's firmware: tests follow the conversation through it.
     std::function<void(const uint8_t* cdb)> partnerCommandSeen;
+    // Called with the CDB of each command this IOC sent the partner and the
+    // SCSI status the partner answered it with, as the answer comes back
+    // (before this IOC's firmware sees it): tests pick a moment to cut.
+    std::function<void(const uint8_t* cdb, uint8_t status)> partnerAnswerSeen;
+    // Called with each command this IOC hands a drive, just before the drive
+    // takes it: a test can have that very write torn by a power cut.
+    std::function<void(Drive& drive, std::span<const uint8_t> cdb)> driveCommandSeen;
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
     // TARGET MODE ABORTs this IOC's firmware sent for commands from the
     // partner: how many, and the newest one's type and reply word.
@@ -268,6 +276,7 @@ private:
         uint32_t senseAddress = 0;
         uint8_t senseBufferLength = 0;
         bool toTarget = false;       // data flows initiator -> target
+        std::array<uint8_t, 16> cdb{};
         std::vector<std::pair<uint32_t, uint32_t>> pieces;  // initiator bus address, length
     };
     static constexpr uint16_t kMaxIoIndex = 256;

@@ -219,6 +219,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
         if (drive && drive->config().sata && IsMicrocodeDownload(cdb)) {
             result = DownloadSataMicrocode(*drive, cdb, dataOut);
         } else {
+            if (drive && driveCommandSeen) driveCommandSeen(*drive, cdb);
             result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
         }
     }

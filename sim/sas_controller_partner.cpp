@@ -142,6 +142,7 @@ void SasController::ArriveFromPartner(SasController& from, const std::vector<uin
     x.dataLength = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dDataLength));
     x.senseAddress = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dSenseBufferLowAddr));
     x.senseBufferLength = frame[offsetof(fw::MPI_SCSI_IO_REQUEST, bSenseBufferLength)];
+    std::memcpy(x.cdb.data(), frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB), x.cdb.size());
     x.toTarget = (Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dControl)) &
                   fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // The initiator's buffers, its chain segments (in its memory) followed:
@@ -228,6 +229,9 @@ void SasController::FinishExchange(Exchange& x, uint8_t status, const uint8_t* s
     answer.key = check ? sense[2] & 0x0F : 0;
     answer.asc = check ? sense[12] : 0;
     answer.ascq = check ? sense[13] : 0;
+    if (initiator->partnerAnswerSeen && iocStatus == fw::MPI_IOCSTATUS_SUCCESS) {
+        initiator->partnerAnswerSeen(x.cdb.data(), status);
+    }
     if (iocStatus == fw::MPI_IOCSTATUS_SUCCESS && status == fw::SCSI_STATUS_GOOD && x.transferred >= x.dataLength) {
         initiator->ContextReply(x.context);
         return;

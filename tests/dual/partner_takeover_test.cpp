@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,10 @@
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
+#include "partner/parity_read_data.h"
+#include "partner/partner_link.h"
 #include "partner/partner_state.h"
+#include "sim/drive.h"
 #include "sim/fc_host.h"
 
 namespace fw_b {
@@ -44,11 +49,13 @@ class PartnerTakeover : public ::testing::Test, protected dual::Pair {
 protected:
     void SetUp() override { Start(fw::RAID_LEVEL_5); }
     // A cached, mirrored array whose rows hold three chunks of data: RAID 5
-    // on four drives or RAID 6 on five.
-    void Start(uint8_t bArrayLevel) {
+    // on four drives or RAID 6 on five; a member pulled before the start
+    // leaves it degraded on both controllers.
+    void Start(uint8_t bArrayLevel, unsigned pulled = 0) {
         bLevel = bArrayLevel;
         const uint8_t bDrives = bLevel == fw::RAID_LEVEL_6 ? 5 : 4;
         dual::PlaceSharedArray(chassis, {"TAKEOVER", bLevel, bDrives, kChunk}, fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR);
+        if (pulled != 0) chassis.Pull(pulled);
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
         hostB = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1), kHostB);
@@ -207,7 +214,71 @@ protected:
         b->board.Boot();
     }
 
+    // Both write, and the board given is cut at the moment the test picks
+    // (`moment` turns true) with writes of both on their way; the drives are
+    // slow, so what was acknowledged last is only in the caches.  The
+    // survivor's host then writes alone.  Every acknowledged write reads
+    // back through the survivor, and once its cache is empty the rows on
+    // the drives hold (a degraded array's are checked through the reads).
+    void CutAt(sim::Board& gone, const std::function<bool()>& moment, bool fDegraded = false) {
+        SlowDrives(200 * kMs);
+        SendBatch(true, true);
+        ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+        fArmed = true;
+        SendBatch(true, true);
+        ASSERT_TRUE(RunUntil(moment, 10'000 * kMs)) << Consoles();
+        gone.CutPower();
+        a->board.sasController().partnerAnswerSeen = nullptr;
+        b->board.sasController().partnerAnswerSeen = nullptr;
+        b->board.sasController().driveCommandSeen = nullptr;
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        const bool aSurvives = &gone != &a->board;
+        SendBatch(aSurvives, !aSurvives);
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        SlowDrives(0);
+        sim::FcHost& survivor = aSurvives ? *hostA : *hostB;
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(survivor));
+        ASSERT_TRUE(RunUntil(
+            [aSurvives] {
+                return aSurvives ? fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0
+                                 : fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0;
+            },
+            60'000 * kMs))
+            << Consoles();
+        if (fDegraded) {
+            ASSERT_NO_FATAL_FAILURE(CheckThrough(survivor));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+        }
+        EXPECT_GT(acknowledged, 30u);
+    }
+    // The moment controller 1's partner has answered GOOD to a piece of a
+    // write's data held there as a mirror (message 129): the write is not
+    // yet answered to its host.
+    std::function<bool()> WhenBsDataIsHeld() {
+        b->board.sasController().partnerAnswerSeen = [this](const uint8_t* pbCdb, uint8_t bStatus) {
+            if (fArmed && pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA &&
+                bStatus == fw::SCSI_STATUS_GOOD) {
+                fMoment = true;
+            }
+        };
+        return [this] { return fMoment; };
+    }
+    // Controller 1's processor stops as it writes to a drive, with part of
+    // that write on the medium: the first write it issues once `after`
+    // holds.  True once it stopped.
+    std::function<bool()> WhenBTearsAWrite(const std::function<bool()>& after) {
+        b->board.sasController().driveCommandSeen = [this, after](sim::Drive& drive, std::span<const uint8_t> cdb) {
+            if (fMoment || !fArmed || !after() || (cdb[0] != fw::SCSI_WRITE10 && cdb[0] != fw::SCSI_WRITE16)) return;
+            fMoment = true;
+            drive.CutPowerDuringNextWrite(4);
+        };
+        return [this] { return fMoment && b->board.lastStop() == sim::StopKind::PowerCut; };
+    }
+
     uint8_t bLevel = fw::RAID_LEVEL_5;
+    bool fArmed = false;
+    bool fMoment = false;
     std::mt19937 rng{23};
     std::unique_ptr<sim::FcHost> hostA;
     std::unique_ptr<sim::FcHost> hostB;
@@ -265,6 +336,48 @@ TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfAHang
         if (bCode == 8 || bCode == 9 || bCode == 92 || bCode == 53 || bCode == 54 || bCode == 93) abSeen.push_back(bCode);
     }
     EXPECT_EQ(abSeen, (std::vector<uint8_t>{9, 8, 92, 53, 54, 93}));
+}
+
+// Controller 1 is cut the moment its partner holds a write's data and
+// before that write is answered: the host never hears of it, and every
+// write that was answered reads back through controller 0.
+TEST_F(PartnerTakeover, TheWriterCutBetweenItsMirrorAndItsGoodLosesNoAcknowledgedWrite) {
+    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBsDataIsHeld()));
+}
+
+// At the same moment the partner holding the data is cut instead: the
+// write goes on to its GOOD on controller 1, which keeps it (and every
+// other) without a mirror from then on.
+TEST_F(PartnerTakeover, TheMirrorHolderCutBeforeTheWritersGoodLosesNoAcknowledgedWrite) {
+    ASSERT_NO_FATAL_FAILURE(CutAt(a->board, WhenBsDataIsHeld()));
+}
+
+// Controller 1 loses its power while it writes its cache out, half of one
+// write on the drive and the rest of its rows not yet updated: controller
+// 0 writes the mirrors out over the torn row and every row's parity holds.
+TEST_F(PartnerTakeover, TheWriterCutWhileItWritesItsCacheOutLeavesNoRowTorn) {
+    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBTearsAWrite([] { return true; })));
+}
+
+class PartnerTakeoverDegraded : public PartnerTakeover {
+protected:
+    void SetUp() override { Start(fw::RAID_LEVEL_5, 4); }
+};
+
+// On a degraded RAID 5 array controller 1 sends its partner a row's old
+// contents before it updates it (message 111), and is cut on its first
+// write after that, half of it on the drive: controller 0 writes the old
+// contents back, then the mirrored writes, and every acknowledged write
+// reads back, the missing member's blocks through their parity.
+TEST_F(PartnerTakeoverDegraded, TheWriterCutInTheMiddleOfARowUpdateLosesNoAcknowledgedWrite) {
+    bool fParityDataHeld = false;
+    b->board.sasController().partnerAnswerSeen = [&](const uint8_t* pbCdb, uint8_t bStatus) {
+        if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == fw::PARTNER_MESSAGE_PARITY_DATA &&
+            bStatus == fw::SCSI_STATUS_GOOD) {
+            fParityDataHeld = fArmed;
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBTearsAWrite([&] { return fParityDataHeld; }), true));
 }
 
 class PartnerTakeoverRaid6 : public PartnerTakeover {
