@@ -152,6 +152,16 @@ void Board::Boot() {
         return;
     }
     m_firmware.Restore();
+    // A restart through the board's reset line resets the chips with it: the
+    // drive IOC starts its firmware from flash whatever hold it was in, and
+    // the host chips lose their logins and links as at a power cut.  (After
+    // a power cut the firmware's bring-up resets the IOC it finds running.)
+    if (m_lastStop == StopKind::Reset) {
+        m_sasController->BoardReset();
+        for (IspChip* chip : m_ispChips) {
+            if (chip != nullptr) chip->PowerOff();
+        }
+    }
     m_fpga->BoardReset();
     m_cpu->Reset();
     m_timers->Write(0, 0);

@@ -131,8 +131,14 @@ public:
     // Straps of the board register: what the board carries.
     void SetBoardStraps(uint16_t bits) { m_regs[(fw::FPGA_BOARD - kBase) / 2] |= bits; }
     bool WatchdogRunning() const { return m_watchdogRunning; }
-    // A board reset stops the watchdog; the programmed logic stays.
-    void BoardReset() { m_watchdogRunning = false; }
+    // A board reset stops the watchdog and ends the reset request that
+    // caused it (else the first write of the control register after the
+    // restart, which keeps the bits it reads, would reset the board again);
+    // the programmed logic stays.
+    void BoardReset() {
+        m_watchdogRunning = false;
+        m_regs[(fw::FPGA_CONTROL - kBase) / 2] &= static_cast<uint16_t>(~fw::FPGA_CONTROL_BOARD_RESET);
+    }
 
     // The heartbeat line between the two controllers: a rising edge of the
     // control register's heartbeat bit raises the partner's line, which its

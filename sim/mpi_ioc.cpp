@@ -194,6 +194,13 @@ void MpiIoc::Boot() {
     });
 }
 
+void MpiIoc::BoardReset() {
+    m_hostDiagnostic = 0;
+    m_keyPosition = 0;
+    ResetIoc(true);
+    Boot();
+}
+
 void MpiIoc::ResetIoc(bool hard) {
     m_receiving = false;
     m_request.clear();

@@ -53,6 +53,9 @@ public:
     // --- inspection and stimuli for tests ---------------------------------
     State state() const { return m_state; }
     virtual void EnterFault(uint16_t code);
+    // The board's reset line: the chip resets with the board, whatever hold
+    // its diagnostic register kept it in, and starts its firmware from flash.
+    void BoardReset();
     uint32_t loadedFirmwareVersion() const { return m_fwVersion; }
     uint32_t diagnosticLoads() const { return m_diagnosticLoads; }
     uint32_t unlockAttempts() const { return m_unlockAttempts; }

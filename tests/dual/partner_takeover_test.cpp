@@ -19,6 +19,7 @@
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
+#include "harness/main_loop_call.h"
 #include "hw/scsi.h"
 #include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
@@ -28,6 +29,7 @@
 
 namespace fw_b {
 uint8_t fIsDualControllerActive();
+uint8_t fIsSASFailbackInProgress();
 uint16_t wGetDirtyExtentCount();
 uint16_t wGetJournalInUseCount();
 }  // namespace fw_b
@@ -94,13 +96,15 @@ protected:
         }
     }
     // Every write sent has an end: acknowledged ones go into the reference;
-    // one whose controller went before it answered may or may not be on
-    // the drives, so its blocks are checked no more (until written again).
+    // one whose controller went (or restarted) before it answered may or
+    // may not be on the drives, so its blocks are checked no more (until
+    // written again).
     void Settle(uint64_t limitNs) {
         ASSERT_TRUE(RunUntil(
             [&] {
                 return std::all_of(inFlight.begin(), inFlight.end(), [this](const Write& w) {
-                    return w.host->initiator().Finished(w.tag) || w.board->poweredOff() || w.board == hung;
+                    return w.host->initiator().Finished(w.tag) || w.board->poweredOff() || w.board == hung ||
+                           w.board == restarting;
                 });
             },
             limitNs))
@@ -277,6 +281,7 @@ protected:
     }
 
     uint8_t bLevel = fw::RAID_LEVEL_5;
+    const sim::Board* restarting = nullptr;
     bool fArmed = false;
     bool fMoment = false;
     std::mt19937 rng{23};
@@ -357,6 +362,51 @@ TEST_F(PartnerTakeover, TheMirrorHolderCutBeforeTheWritersGoodLosesNoAcknowledge
 // 0 writes the mirrors out over the torn row and every row's parity holds.
 TEST_F(PartnerTakeover, TheWriterCutWhileItWritesItsCacheOutLeavesNoRowTorn) {
     ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBTearsAWrite([] { return true; })));
+}
+
+// Controller 0 asks its partner to reset (message 147) while both hosts
+// write, the writes acknowledged last only in the caches.  Controller 1
+// restarts on what it kept, joins the running
+// controller, brings its drive side back and serves its host again; every
+// acknowledged write reads back through both, before and after both write
+// once more, and the rows on the drives hold.
+TEST_F(PartnerTakeover, APartnerResetUnderWritesComesBackFailsBackAndLosesNoAcknowledgedWrite) {
+    rebootOnReset = true;
+    SlowDrives(200 * kMs);
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    SendBatch(true, true);
+    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    uint8_t bSent = 0;
+    harness::OnMainLoop(a->board, [&] { bSent = fw::bSendResetToPartner(); });
+    ASSERT_EQ(bSent, fw::STATUS_OK);
+    restarting = &b->board;
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    SlowDrives(0);
+    bool fFailback = false;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            fFailback = fFailback || (restarts != 0 && fw_b::fIsSASFailbackInProgress() == fw::TRUE);
+            return restarts != 0 && b->Booted() && fFailback && fw_b::fIsSASFailbackInProgress() != fw::TRUE &&
+                   fw::fIsDualControllerActive() == fw::TRUE && fw_b::fIsDualControllerActive() == fw::TRUE;
+        },
+        dual::kBootLimitNs))
+        << Consoles() << " restarts " << restarts << " stop " << sim::StopKindName(b->board.lastStop());
+    EXPECT_EQ(restarts, 1u);
+    EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
+        << Consoles();
+    restarting = nullptr;
+    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    EXPECT_EQ(restarts, 1u);
+    EXPECT_GT(acknowledged, 60u);
 }
 
 class PartnerTakeoverDegraded : public PartnerTakeover {

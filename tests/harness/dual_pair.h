@@ -4,6 +4,7 @@
 // drive IOCs and heartbeat lines joined.  Each has host fabrics of its own.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -87,11 +88,34 @@ struct Pair {
         sim::Board::ConnectPartners(a->board, b->board);
     }
     // A hung board's processor runs no more; its devices and the drives go
-    // on, and nothing it was asked is answered.
+    // on, and nothing it was asked is answered.  With `rebootOnReset`, a
+    // board that resets itself starts again at once, on the NVRAM and the
+    // drives it had, as a real one would (its console starts afresh).
     bool RunUntil(const std::function<bool()>& done, uint64_t limitNs) {
-        if (hung == &a->board) return sim::RunSideBySide({&b->board}, done, limitNs);
-        if (hung == &b->board) return sim::RunSideBySide({&a->board}, done, limitNs);
-        return sim::RunSideBySide({&a->board, &b->board}, done, limitNs);
+        const uint64_t end = limitNs > UINT64_MAX - clock.Now() ? UINT64_MAX : clock.Now() + limitNs;
+        const auto resetOne = [this] {
+            return rebootOnReset && (a->board.lastStop() == sim::StopKind::Reset ||
+                                     b->board.lastStop() == sim::StopKind::Reset);
+        };
+        for (;;) {
+            const std::function<bool()> stop = [&] { return (done && done()) || resetOne(); };
+            const uint64_t left = end - clock.Now();
+            if (hung == &a->board) {
+                (void)sim::RunSideBySide({&b->board}, stop, left);
+            } else if (hung == &b->board) {
+                (void)sim::RunSideBySide({&a->board}, stop, left);
+            } else {
+                (void)sim::RunSideBySide({&a->board, &b->board}, stop, left);
+            }
+            if (done && done()) return true;
+            if (!resetOne() || clock.Now() >= end) return false;
+            for (Side* s : {a.get(), b.get()}) {
+                if (s->board.lastStop() != sim::StopKind::Reset) continue;
+                ++restarts;
+                s->board.ClearConsoleText();
+                s->board.Boot();
+            }
+        }
     }
     // Both started, their drive tables rebuilt (the master hands its
     // table over at the end) and the messages between them answered: what
@@ -160,6 +184,8 @@ struct Pair {
     std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false);
     const sim::Board* hung = nullptr;
     uint8_t abKeptTarget[2] = {0xFF, 0xFF};
+    bool rebootOnReset = false;
+    unsigned restarts = 0;
 };
 
 }  // namespace dual

@@ -244,6 +244,29 @@ TEST(Processor, RunOnCpuReportsHowTheRunEnded) {
     EXPECT_EQ(board.RunOnCpu([] { fw::Reg16Write(0xF100F000, 1); }), sim::StopKind::Reset);
 }
 
+// A board that reset itself starts again: the firmware's first write of
+// the control register, which keeps the bits it reads, does not reset it
+// once more.
+TEST(Processor, ABoardThatResetItselfRunsAgainAfterItsRestart) {
+    sim::Board board;
+    board.SetResetEntry([] {
+        fw::Reg16Write(fw::FPGA_CONTROL, static_cast<uint16_t>(fw::Reg16Read(fw::FPGA_CONTROL) |
+                                                               fw::FPGA_CONTROL_BOARD_RESET));
+    });
+    board.Boot();
+    EXPECT_EQ(board.RunUntil(nullptr, 1'000'000ull), sim::StopKind::Reset);
+    static bool s_pulsed;
+    s_pulsed = false;
+    board.SetResetEntry([] {
+        fw::Reg16Write(fw::FPGA_CONTROL, static_cast<uint16_t>(fw::Reg16Read(fw::FPGA_CONTROL) |
+                                                               fw::FPGA_CONTROL_PARTNER_HEARTBEAT));
+        s_pulsed = true;
+    });
+    board.Boot();
+    EXPECT_EQ(board.RunUntil(nullptr, 1'000'000ull), sim::StopKind::Finished);
+    EXPECT_TRUE(s_pulsed);
+}
+
 TEST(Processor, IdlePollsJumpToTheNextDeviceEvent) {
     sim::Board board;
     bool fired = false;
