@@ -152,8 +152,8 @@ struct IscsiHost {
     // each NOP-In asking for it and passes over every unsolicited one: an
     // idle session is pinged, and a host slow to send its next command
     // must not take the ping for the answer it waits for.  A target that
-    // only pings has nothing more to say: after a few pings the last one
-    // is the answer.
+    // only pings has nothing more to say: after a few pings the wait fails
+    // as it does when nothing comes, and the last ping is returned.
     Pdu Next() {
         for (int pings = 0;; ++pings) {
             while (in.empty() && Await()) Drain();
@@ -170,7 +170,10 @@ struct IscsiHost {
                 answer.SetU32(24, cmdSn);
                 Send(std::move(answer));
             }
-            if (pings == kPingsPerAnswer) return p;
+            if (pings == kPingsPerAnswer) {
+                ADD_FAILURE() << "nothing but pings came";
+                return p;
+            }
         }
     }
     static constexpr int kPingsPerAnswer = 3;

@@ -511,6 +511,65 @@ TEST(IscsiTimers, LoginsTimeOutAndUnansweredPingsEndTheSession) {
     EXPECT_TRUE(h.targets.loggedOut);
 }
 
+// A host that answers the pings of its idle session keeps it for as long
+// as a command takes, and hears every answer that comes while a ping is out.
+TEST(IscsiTimers, AnsweredPingsKeepASessionWhoseCommandsTakeTheirTime) {
+    constexpr uint64_t kIdle = sim::IscsiConnection::kPingIdleNs;
+    // Each wait with nothing to read lets the session idle long enough
+    // for a ping; the held commands end at the fifth.
+    struct PatientHost : Host {
+        uint64_t now = 0;
+        int waits = 0;
+        bool Await() override {
+            for (int i = 0; i < 4 && !conn->Closing(); ++i) {
+                if (Collect()) return true;
+                if (++waits == 5) targets.last->Release();
+                else conn->Tick(now += kIdle);
+            }
+            return Collect();
+        }
+    } h;
+    h.answerPings = true;
+    ASSERT_TRUE(h.LogInNormal());
+    h.conn->Tick(h.now);
+    h.targets.last->hold = true;
+    // Two pings go by, each answered, over twice the time an unanswered
+    // one is given.
+    h.Send(h.Command(0xC1, iscsitest::Rw10(0x28, 0, 8), 4096));
+    const Pdu data = h.Next();
+    EXPECT_EQ(data.opcode(), sim::iscsi::kDataIn);
+    EXPECT_EQ(data.bhs[1] & 0x01, 0x01);
+    EXPECT_EQ(data.data.size(), 4096u);
+    EXPECT_GE(h.now, 2 * sim::IscsiConnection::kPingReplyNs);
+    EXPECT_FALSE(h.conn->Closing());
+
+    // Two aborts of one held read while a ping waits for its answer.
+    const Pdu read = h.Command(0xC1, iscsitest::Rw10(0x28, 0, 8), 4096);
+    h.Send(read);
+    h.conn->Tick(h.now);
+    h.conn->Tick(h.now += kIdle);
+    h.Collect();
+    ASSERT_EQ(h.in.size(), 1u);
+    for (uint32_t tag : {0x70u, 0x71u}) {
+        Pdu abort = sim::iscsi::MakePdu(sim::iscsi::kTaskManagementRequest | sim::iscsi::kImmediate);
+        abort.bhs[1] = 0x80 | sim::kTmfAbortTask;
+        abort.SetU32(16, tag);
+        abort.SetU32(20, read.InitiatorTaskTag());
+        abort.SetU32(24, h.cmdSn);
+        abort.SetU32(32, read.U32(24));
+        h.Send(abort);
+    }
+    for (uint32_t tag : {0x70u, 0x71u}) {
+        const Pdu r = h.Next();
+        EXPECT_EQ(r.opcode(), sim::iscsi::kTaskManagementResponse);
+        EXPECT_EQ(r.InitiatorTaskTag(), tag);
+        EXPECT_EQ(r.bhs[2], sim::kTmfComplete);
+    }
+    EXPECT_TRUE(h.in.empty());
+    h.conn->Tick(h.now += sim::IscsiConnection::kPingReplyNs);
+    EXPECT_FALSE(h.conn->Closing());
+}
+
 // Targets whose sessions log in as a test says.
 struct SlowTargets : RamTargets {
     struct Nexus : RamNexus {
