@@ -453,9 +453,6 @@ struct WritingHost {
     bool LogIn(int port) {
         for (int i = 0; i < 100; ++i) {
             host = std::make_unique<iscsitest::RemoteHost>(uint16_t(port));
-            // The program's time runs ahead while it waits for this host,
-            // so even a busy session can look idle to it and be pinged.
-            host->answerPings = true;
             if (host->connected && host->LogInNormal({{"MaxRecvDataSegmentLength", "262144"}, {"ImmediateData", "Yes"},
                                                       {"InitialR2T", "No"}, {"FirstBurstLength", "262144"}},
                                                      "iqn.2026-12.sim.array-controller:port1")) {
