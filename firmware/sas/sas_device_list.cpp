@@ -708,6 +708,78 @@ const SAS_DEVICE_ENTRY* PartnerDriveInSlot(uint8_t bEnclosure, uint8_t bSlot) {
     return nullptr;
 }
 
+// A port entry's 8-byte name is its SAS address as the wire carries it.
+const SAS_STP_ENTRY* psFindPortNamed(SAS_DEVICE_LIST& sList, const uint8_t* pbName) {
+    for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const SAS_STP_ENTRY* ps = psStp(sList, i);
+        if (ps->bTargetId != 0xFF && std::memcmp(ps->abSASAddressBE, pbName, sizeof ps->abSASAddressBE) == 0) return ps;
+    }
+    return nullptr;
+}
+
+// What the partner reports as its own: an entry it reaches itself, not
+// one it reaches through this controller (taking that back would make a
+// target that loops between the two).
+bool IsPartnersOwnPort(const SAS_STP_ENTRY& p, uint8_t bOwn) {
+    return p.bTargetId != 0xFF && !(p.bTargetId & SAS_PROXY_TARGET_BIT) && p.bControllerNumber != bOwn;
+}
+
+// The port entries follow the partner's: an entry of another controller
+// that the partner no longer reports goes (what it held fails), and each
+// the partner reports under a name not listed here is added, reached
+// through it.  The table ends ordered by owning controller, each
+// controller's entries in the order they had.  True when it changed.
+bool MergePartnerPortEntries(DEPARTED_TARGETS* psDeparted) {
+    const uint8_t bOwn = bGetControllerNumber();
+    bool fChanged = false;
+    uint8_t bKept = 0;
+    for (uint8_t i = 0; i < s_sCurrent.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const SAS_STP_ENTRY& s = *psStp(s_sCurrent, i);
+        const SAS_STP_ENTRY* psReported = psFindPortNamed(s_sPartner, s.abSASAddressBE);
+        if (s.bControllerNumber != bOwn && s.bTargetId != 0xFF &&
+            (psReported == nullptr || !IsPartnersOwnPort(*psReported, bOwn))) {
+            psDeparted->Add(s.bTargetId);
+            ClearSASTargetCommandCount(s.bTargetId, TRUE);
+            fChanged = true;
+            continue;
+        }
+        if (bKept != i) std::memcpy(s_sCurrent.aabStp[bKept], s_sCurrent.aabStp[i], sizeof(SAS_STP_ENTRY));
+        ++bKept;
+    }
+    for (uint8_t i = bKept; i < s_sCurrent.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        std::memset(s_sCurrent.aabStp[i], 0, sizeof(SAS_STP_ENTRY));
+    }
+    s_sCurrent.bStpCount = bKept;
+    for (uint8_t i = 0; i < s_sPartner.bStpCount; ++i) {
+        const SAS_STP_ENTRY& p = *psStp(s_sPartner, i);
+        if (!IsPartnersOwnPort(p, bOwn) || psFindPortNamed(s_sCurrent, p.abSASAddressBE) != nullptr) continue;
+        if (bKept >= SAS_MAX_STP_ENTRIES) {
+            ++s_dListOverflows;
+            break;
+        }
+        SAS_STP_ENTRY& s = *psStp(s_sCurrent, bKept++);
+        s = p;
+        s.bTargetId = static_cast<uint8_t>(p.bTargetId | SAS_PROXY_TARGET_BIT);
+        s_adTargetFlags[s.bTargetId] = SAS_TARGET_FLAG_NATIVE;
+        s_alTargetHoldOff[s.bTargetId] = 0;
+        // Counted in before the next name is looked up: the partner's
+        // table may carry one name twice.
+        s_sCurrent.bStpCount = bKept;
+        fChanged = true;
+    }
+    s_sCurrent.bEnclosureCount = bKept;
+    // Stable: within one controller the enclosure order stays.
+    for (uint8_t i = 1; i < bKept; ++i) {
+        SAS_STP_ENTRY sMoving = *psStp(s_sCurrent, i);
+        uint8_t j = i;
+        for (; j > 0 && psStp(s_sCurrent, static_cast<uint8_t>(j - 1))->bControllerNumber > sMoving.bControllerNumber; --j) {
+            std::memcpy(s_sCurrent.aabStp[j], s_sCurrent.aabStp[j - 1], sizeof(SAS_STP_ENTRY));
+        }
+        *psStp(s_sCurrent, j) = sMoving;
+    }
+    return fChanged;
+}
+
 }  // namespace
 
 uint8_t fIsSlotListedByPartner(uint8_t bEnclosure, uint8_t bSlot) {
@@ -730,6 +802,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     ClampSASDeviceList(&s_sPartner);
     const uint8_t bOwn = bGetControllerNumber();
     bool fChanged = false;
+    bool fMoved = false;
     DEPARTED_TARGETS sDeparted;
     for (uint8_t i = 0; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
         SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
@@ -743,6 +816,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
         if (psNew != nullptr) {
             RequeuePortEntries(PORT_CODE_INITIATOR, s.bTargetId,
                                static_cast<uint8_t>(psNew->bTargetId | SAS_PROXY_TARGET_BIT));
+            fMoved = true;
         } else {
             sDeparted.Add(s.bTargetId);
         }
@@ -768,6 +842,7 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
         if (s.bTargetId & SAS_PROXY_TARGET_BIT) ++bProxies;
     }
     s_sCurrent.bProxyCount = bProxies;
+    if (MergePartnerPortEntries(&sDeparted)) fChanged = true;
     IndexTargets(s_sCurrent);
     sDeparted.Mark(s_sCurrent);
     if (fIsSASOCFailbackInProgress() == TRUE) {
@@ -777,6 +852,15 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     }
     if (fRaiseWork == TRUE) SetSasDriveWork(TRUE);
     sLock.Release();
+    // The active-active recovery looks at the fabric again with the
+    // partner's view in hand.
+    SetSASRecoveryRescanFlag(TRUE);
+    // Commands that followed their drive to the partner's target wait in
+    // the drive-side queue: it runs again for them.
+    if (fMoved) {
+        SetDriveQueueServiceEnable(PORT_CODE_INITIATOR, TRUE);
+        SetWorkPending(TRUE);
+    }
     if (fChanged && fIsInitializationComplete() == TRUE) (void)ApplyStoredSettings(FALSE, FALSE);
 }
 
