@@ -22,6 +22,7 @@
 #include "sim/processor_side.h"
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
+#include "sim/sas_target_ioc.h"
 #include "sim/xor_accelerator.h"
 
 namespace sim {
@@ -109,6 +110,9 @@ void Board::CutPower() {
     for (IspChip* chip : m_ispChips) {
         if (chip != nullptr) chip->PowerOff();
     }
+    // The SAS host ports go dark with it: their hosts lose the link and
+    // what they had open ends.
+    if (m_sasTargetIoc != nullptr) m_sasTargetIoc->BoardReset();
     if (!m_stopped) {
         m_stopped = true;
         m_lastStop = StopKind::PowerCut;
@@ -161,6 +165,7 @@ void Board::Boot() {
         for (IspChip* chip : m_ispChips) {
             if (chip != nullptr) chip->PowerOff();
         }
+        if (m_sasTargetIoc != nullptr) m_sasTargetIoc->BoardReset();
     }
     m_fpga->BoardReset();
     m_cpu->Reset();
