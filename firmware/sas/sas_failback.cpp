@@ -23,6 +23,7 @@
 #include "sas/sas_discovery.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_flags.h"
+#include "sas/sas_target.h"
 
 namespace fw {
 
@@ -46,8 +47,9 @@ uint64_t s_lStartTick = 0;
 
 bool Waited(uint32_t dMs) { return lGetTickCount() - s_lStepTick >= dMs; }
 
-// The host ports take commands again; the start of day left the host
-// chips' interrupts off while the failback ran.
+// The host ports take commands again: the start of day left the host
+// chips' interrupts off, or the SAS host ports not enabled, while the
+// failback ran.
 void ReleaseHostPorts() {
     switch (bGetHostInterfaceType()) {
     case HOST_INTERFACE_FC:
@@ -55,6 +57,7 @@ void ReleaseHostPorts() {
         (void)bSetHostChipGpio(2, TRUE);
         EnableHostChipInterrupts();
         break;
+    case HOST_INTERFACE_SAS_TARGET: SetSASTargetPortServiceRequest(TRUE); break;
     default: break;
     }
 }

@@ -16,6 +16,7 @@
 #include "hw/hw.h"
 #include "hw/mpi.h"
 #include "sas/mpi_interface.h"
+#include "sas/sas_drive.h"
 #include "sas/sas_target.h"
 #include "sas/sas_target_commands.h"
 
@@ -44,6 +45,11 @@ uint8_t s_fServiceRequested = FALSE;
 uint8_t s_fEventPending = FALSE;
 uint8_t s_afPortEnablePending[2] = {FALSE, FALSE};
 uint64_t s_lFirstVisit = 0;
+// Brought up while the drive side fails back beside a running partner:
+// the ports wait until the failback's end asks for them, so that no host
+// is served before the drive side is found again and the partner has let
+// go of it.
+uint8_t s_fAwaitFailback = FALSE;
 BUFFER_HANDLE s_dHostListPages = NULL_BUFFER_HANDLE;
 BUFFER_HANDLE s_dConfigPage = NULL_BUFFER_HANDLE;
 uint32_t s_adExternalResets[2] = {0, 0};
@@ -97,6 +103,13 @@ void EnablePorts() {
 bool StartUpStep() {
     const uint8_t bState = bGetSASTargetState();
     if (bState == SAS_TARGET_INITIALISED) {
+        if (s_fAwaitFailback == TRUE) {
+            if (fIsSASFailbackInProgress() == TRUE) {
+                SetSASTargetPortServiceRequest(FALSE);
+                return true;
+            }
+            s_fAwaitFailback = FALSE;
+        }
         if (s_lFirstVisit == 0) s_lFirstVisit = lGetTickCount();
         if (lGetTickCount() - s_lFirstVisit < PORT_ENABLE_SETTLE_MS) {
             SetSASTargetPortServiceRequest(FALSE);
@@ -262,6 +275,7 @@ void ResetSASTargetPorts() {
     s_afPortEnablePending[0] = FALSE;
     s_afPortEnablePending[1] = FALSE;
     s_lFirstVisit = 0;
+    s_fAwaitFailback = fIsSASFailbackInProgress();
     s_fDiscovering = FALSE;
     s_bChangedPhys = 0;
     s_bPhyRequest = 0;
@@ -319,6 +333,7 @@ void SASTargetPortService(uint8_t bPort) {
 void SASTargetTimeoutScan() {
     const uint8_t bState = bGetSASTargetState();
     if (bState == SAS_TARGET_INITIALISED) {
+        if (s_fAwaitFailback == TRUE) return;
         if (s_lFirstVisit == 0) s_lFirstVisit = lGetTickCount();
         if (lGetTickCount() - s_lFirstVisit >= PORT_ENABLE_SETTLE_MS) SetSASTargetPortServiceRequest(TRUE);
         return;

@@ -40,18 +40,25 @@ namespace dual {
 constexpr uint64_t kBootLimitNs = 120'000'000'000ull;
 
 struct Side {
-    Side(sim::Clock* clock, sim::Chassis& chassis, bool slot1, uint32_t sdramBytes = 128u << 20)
-        : board(Config(clock, slot1, sdramBytes)) {
+    // Host ports of another kind than Fibre Channel take their hosts from
+    // the test (the fabric stays empty).
+    Side(sim::Clock* clock, sim::Chassis& chassis, bool slot1, uint32_t sdramBytes = 128u << 20,
+         sim::HostInterface host = sim::HostInterface::Fc)
+        : board(Config(clock, slot1, sdramBytes, host)) {
         board.sasController().AttachChassis(&chassis);
-        for (uint8_t chip = 1; chip <= 2; ++chip) sim::FindIspChip(board, chip)->AttachFabric(fabric);
+        for (uint8_t chip = 1; host == sim::HostInterface::Fc && chip <= 2; ++chip) {
+            sim::FindIspChip(board, chip)->AttachFabric(fabric);
+        }
         board.SetResetEntry(slot1 ? &fw::ControllerEntry : &fw_b::ControllerEntry);
         board.Boot();
     }
-    static sim::BoardConfig Config(sim::Clock* clock, bool slot1, uint32_t sdramBytes = 128u << 20) {
+    static sim::BoardConfig Config(sim::Clock* clock, bool slot1, uint32_t sdramBytes = 128u << 20,
+                                   sim::HostInterface host = sim::HostInterface::Fc) {
         sim::BoardConfig config;
         config.clock = clock;
         config.slot1 = slot1;
         config.sdramBytes = sdramBytes;
+        config.hostInterface = host;
         config.firmware = slot1 ? &fw::hwFirmwareImage : &fw_b::hwFirmwareImage;
         config.wwn = slot1 ? 0x2000005AA5A00001ull : 0x2000005AA5A00002ull;
         return config;
@@ -84,7 +91,9 @@ inline std::vector<uint8_t> Cdb16(uint8_t bOpcode, uint64_t lba, uint32_t blocks
 }
 
 struct Pair {
-    explicit Pair(const sim::Chassis::Options& options = sim::Chassis::Options()) : chassis(options) {
+    explicit Pair(const sim::Chassis::Options& options = sim::Chassis::Options(),
+                  sim::HostInterface host = sim::HostInterface::Fc)
+        : chassis(options), hostInterface(host) {
         sim::Board::ConnectPartners(a->board, b->board);
     }
     // A hung board's processor runs no more; its devices and the drives go
@@ -180,8 +189,9 @@ struct Pair {
 
     sim::Clock clock;
     sim::Chassis chassis;
-    std::unique_ptr<Side> a = std::make_unique<Side>(&clock, chassis, true);
-    std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false);
+    sim::HostInterface hostInterface = sim::HostInterface::Fc;
+    std::unique_ptr<Side> a = std::make_unique<Side>(&clock, chassis, true, 128u << 20, hostInterface);
+    std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false, 128u << 20, hostInterface);
     const sim::Board* hung = nullptr;
     uint8_t abKeptTarget[2] = {0xFF, 0xFF};
     bool rebootOnReset = false;
