@@ -100,6 +100,10 @@ public:
     void TaskSetFull(unsigned slot, unsigned commands);
     // Reads the enclosure again and reports what changed as the IOC does.
     void RefreshAndReport();
+    // This IOC's path to enclosure `index`'s processor fails (or comes
+    // back), while the partner's may still reach it; the firmware sees it
+    // at its next discovery.
+    void SetProcessorPathLost(unsigned index, bool lost);
 
     // --- the partner controller's IOC (sas_controller_partner.cpp) ---------
     // The two controllers' IOCs see each other through the controller
@@ -199,6 +203,7 @@ private:
     // after every other device, so drives and the partner keep the target
     // ids they had before the processors were modelled.
     void DescribeProcessors();
+    bool ProcessorReached(unsigned index) const;
     struct AttachedDevice {
         uint16_t expanderHandle = 0;
         uint8_t numPhys = 0;
@@ -315,6 +320,7 @@ private:
         int processor = -1;   // an enclosure processor's expander
     };
     std::array<Place, 256> m_placeOfTarget{};
+    std::vector<bool> m_processorPathLost;
     uint16_t m_nextHandle = kExpanderHandle + 1;
     // The enclosure processors' handles and target ids, apart from the
     // drives' and the partner's, which keep the numbers they always had.

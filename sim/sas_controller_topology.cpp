@@ -170,9 +170,19 @@ void SasController::DescribeEndDevice(const AttachedDevice& a) {
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, fw::MPI_SAS_PAGE_FORM_HANDLE | a.handle, &d0, sizeof d0);
 }
 
+void SasController::SetProcessorPathLost(unsigned index, bool lost) {
+    if (index >= m_processorPathLost.size()) m_processorPathLost.resize(index + 1, false);
+    m_processorPathLost[index] = lost;
+    RefreshTopology();
+}
+
+bool SasController::ProcessorReached(unsigned index) const {
+    return m_chassis->Reachable(index) && !(index < m_processorPathLost.size() && m_processorPathLost[index]);
+}
+
 void SasController::DescribeProcessors() {
     for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
-        if (!m_chassis->Reachable(index)) continue;
+        if (!ProcessorReached(index)) continue;
         const Expander& ex = m_chassis->expander(index);
         AttachedDevice a;
         a.expanderHandle = ExpanderHandle(index);
@@ -206,7 +216,7 @@ Drive* SasController::DriveOfTarget(uint8_t target) {
 
 EnclosureProcessor* SasController::ProcessorOfTarget(uint8_t target) {
     const Place& place = m_placeOfTarget[target];
-    if (!m_chassis || place.processor < 0 || !m_chassis->Reachable(static_cast<unsigned>(place.processor))) return nullptr;
+    if (!m_chassis || place.processor < 0 || !ProcessorReached(static_cast<unsigned>(place.processor))) return nullptr;
     return &m_chassis->processor(static_cast<unsigned>(place.processor));
 }
 
