@@ -90,7 +90,7 @@ void ScsiHostIoc::ResetChip() {
     }
     m_freeCmdBuffers.clear();
     m_cmdBufferAddress.fill(0);
-    m_resetByBus.fill(false);
+    m_initiatorGone.fill(false);
     m_heldAssists.clear();
 }
 
@@ -102,14 +102,25 @@ void ScsiHostIoc::ReleaseAssists() {
     m_releasing = false;
 }
 
+template <typename Pick>
+void ScsiHostIoc::LoseExchanges(Pick pick) {
+    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
+        if (!m_exchanges[n].open || !pick(m_exchanges[n])) continue;
+        Finish(n, FcpResult::Outcome::Terminated);
+        m_initiatorGone[n] = true;
+    }
+}
+
 void ScsiHostIoc::BusReset() {
     ++m_busResets;
-    for (uint16_t n = 0; n < kMaxIoIndex; ++n) {
-        if (!m_exchanges[n].open) continue;
-        Finish(n, FcpResult::Outcome::Terminated);
-        m_resetByBus[n] = true;
-    }
+    LoseExchanges([](const Exchange&) { return true; });
     RaiseEvent(fw::MPI_EVENT_EXTERNAL_BUS_RESET, {}, true);
+}
+
+// No event: the chip learns of it only when it next tries to reach the
+// initiator.
+void ScsiHostIoc::DropConnections(uint8_t initiatorId) {
+    LoseExchanges([initiatorId](const Exchange& x) { return x.initiator == initiatorId; });
 }
 
 void ScsiHostIoc::OnBusTimerExpired() { RaiseEvent(fw::MPI_EVENT_ON_BUS_TIMER_EXPIRED, {}, true); }
@@ -210,7 +221,7 @@ void ScsiHostIoc::CommandBufferPost(const uint8_t* frame, uint32_t context) {
         // A buffer given back whose command is still open: the driver ended
         // that command without an answer.
         if (m_exchanges[ioIndex].open) Finish(ioIndex, FcpResult::Outcome::Terminated);
-        m_resetByBus[ioIndex] = false;
+        m_initiatorGone[ioIndex] = false;
         if (std::find(m_freeCmdBuffers.begin(), m_freeCmdBuffers.end(), ioIndex) == m_freeCmdBuffers.end()) {
             m_freeCmdBuffers.push_back(ioIndex);
         }
@@ -327,13 +338,13 @@ void ScsiHostIoc::ErrorReply(uint8_t function, uint32_t context, uint16_t status
     AddressReply(r.data(), static_cast<uint32_t>(r.size()));
 }
 
-// A request for a buffer whose command a bus reset ended finds no
-// initiator; one for a buffer with no command at all is the driver's error.
+// A request for a buffer whose command the bus ended (a reset, the
+// initiator gone) finds no initiator; one for a buffer with no command at all is the driver's error.
 bool ScsiHostIoc::TakeRequest(uint8_t function, uint32_t context, uint32_t replyWord, uint16_t* ioIndex) {
     *ioIndex = static_cast<uint16_t>(replyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
     if (*ioIndex < kMaxIoIndex && m_exchanges[*ioIndex].open) return true;
-    if (*ioIndex < kMaxIoIndex && m_resetByBus[*ioIndex]) {
-        ++m_requestsAfterReset;
+    if (*ioIndex < kMaxIoIndex && m_initiatorGone[*ioIndex]) {
+        ++m_requestsWithoutInitiator;
         ErrorReply(function, context, fw::MPI_IOCSTATUS_TARGET_NO_CONNECTION, replyWord);
         return false;
     }
@@ -363,7 +374,15 @@ void ScsiHostIoc::TargetAssist(const uint8_t* frame, uint32_t context) {
         return;
     }
     Exchange& x = m_exchanges[ioIndex];
-    (void)MoveAssistData(req, x.command, x.result, B().memory());
+    const AssistWindows w = MoveAssistData(req, x.command, x.result, B().memory());
+    // An initiator out of write data before the window ends gives up the
+    // phase with INITIATOR DETECTED ERROR: the chip ends the transfer as a
+    // protocol error, what came in already in the buffer.
+    if (!w.toInitiator && w.end > x.command.dataOut.size()) {
+        ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, fw::MPI_IOCSTATUS_TARGET_PRIORITY_IO, req.dReplyWord,
+                   fw::SPI_PRIORITY_PROTOCOL_ERROR);
+        return;
+    }
     if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
         x.result.status = req.bStatusCode;
         Finish(ioIndex, FcpResult::Outcome::Done);

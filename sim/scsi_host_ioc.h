@@ -64,6 +64,10 @@ public:
     // An initiator resets the bus: every command on it ends without an
     // answer, and the driver hears of it by an event.
     void BusReset();
+    // The initiator at a SCSI id drops off the bus (powered off, cable
+    // pulled): its commands end without an answer, and what the driver
+    // sends for them afterwards finds no initiator.
+    void DropConnections(uint8_t initiatorId);
     // The next command the chip takes arrives as priority I/O for this
     // reason (0 an initiator that allows no disconnection, 2 a parity
     // error, 3 a message the chip could not take, 4 and 5 a CRC error of
@@ -85,8 +89,9 @@ public:
     // Data or status requests for a buffer that holds no command: a command
     // answered twice, or after it ended.
     uint32_t strayRequests() const { return m_strayRequests; }
-    // Requests the chip took for commands a bus reset had ended.
-    uint32_t requestsAfterReset() const { return m_requestsAfterReset; }
+    // Requests the chip took for commands a bus reset or the initiator's
+    // leaving had ended.
+    uint32_t requestsWithoutInitiator() const { return m_requestsWithoutInitiator; }
     uint32_t busResets() const { return m_busResets; }
     // Requests that came for a command after the initiator aborted it.
     uint32_t requestsAfterAbort() const { return m_requestsAfterAbort; }
@@ -122,7 +127,11 @@ private:
         Done done;
     };
     std::array<Exchange, kMaxIoIndex> m_exchanges{};
-    std::array<bool, kMaxIoIndex> m_resetByBus{};
+    // The buffer's command ended on the bus (a reset, its initiator gone).
+    std::array<bool, kMaxIoIndex> m_initiatorGone{};
+    // Ends the open exchanges `pick` chooses as the bus takes them away.
+    template <typename Pick>
+    void LoseExchanges(Pick pick);
     HeldAssists m_heldAssists;
     bool m_releasing = false;   // held by the driver after a bus reset
     static constexpr int kNoPriority = -1;
@@ -136,7 +145,7 @@ private:
     uint32_t m_loadsSeen = 0;
     uint32_t m_cmdBufferPosts = 0;
     uint32_t m_strayRequests = 0;
-    uint32_t m_requestsAfterReset = 0;
+    uint32_t m_requestsWithoutInitiator = 0;
     uint32_t m_busResets = 0;
     uint32_t m_requestsAfterAbort = 0;
     void CountRequestAfterAbort(uint32_t replyWord);

@@ -366,7 +366,11 @@ void TransferError(uint8_t bIocId, HOST_PORT_MPT_STATE& s, const uint8_t* pb, ui
             return;
         }
         if (!fLive) return;
-        if (fLost || (wStatus == MPI_IOCSTATUS_TARGET_PRIORITY_IO && bReason == SPI_PRIORITY_DATA_OUT_CRC)) {
+        // Write data that did not all come in is not kept: the write ends
+        // as a data-out CRC error ends it, whatever the chip's reason.
+        const bool fBadData = wStatus == MPI_IOCSTATUS_TARGET_PRIORITY_IO &&
+                              (bReason == SPI_PRIORITY_DATA_OUT_CRC || ps->bPrimaryState == HOST_STATE_DATA_OUT);
+        if (fLost || fBadData) {
             HostPortAbortCommand(bIocId, ps);
             MarkRepost(bIocId, s, wIoIndex);
             s.awIoToEntry[wIoIndex] = HOST_PORT_MAP_FREE;
@@ -682,6 +686,7 @@ void ResetHostPortDriverState() {
     }
     s_dSpurious = 0;
     s_lSequence = 0;
+    s_wWatchdogCursor = 0;
 }
 
 void ClearHostPortReposts(uint8_t bIocId) {

@@ -344,10 +344,35 @@ TEST_F(ScsiHostPorts, ABusResetEndsTheOlderCommandsAndIsLogged) {
     // comes back.
     EXPECT_TRUE(a.RunUntil([] { return fw::wGetTargetEntriesUsed() == 0; }));
     ioc().ReleaseAssists();
-    EXPECT_EQ(ioc().requestsAfterReset(), 1u);
+    EXPECT_EQ(ioc().requestsWithoutInitiator(), 1u);
     AtRest();
     EXPECT_EQ(ioc().eventAcks(), 1u);
     EXPECT_TRUE(Good(Ready(a)));
+    const sim::FcpResult q = a.Send(0, kInquiry, {}, 96);
+    EXPECT_TRUE(Good(q));
+    EXPECT_GE(q.dataIn.size(), 36u);
+    AtRest();
+}
+
+// An initiator that drops off the bus while the chip holds its data: the
+// transfer finds no initiator, the command ends and its buffer goes back;
+// the other initiator's command goes on, and nothing waits for the 10 s
+// watchdog.
+TEST_F(ScsiHostPorts, AHostThatVanishesMidTransferLeavesNothingBehind) {
+    (void)Ready(a);
+    (void)Ready(b);
+    const uint32_t ta = HeldInquiry(a);
+    const uint32_t tb = HeldInquiry(b);
+    ioc().DropConnections(7);
+    EXPECT_EQ(a.Wait(ta).outcome, sim::FcpResult::Outcome::Terminated);
+    EXPECT_FALSE(b.Finished(tb));
+    ioc().ReleaseAssists();
+    EXPECT_TRUE(Good(b.Wait(tb)));
+    EXPECT_EQ(ioc().requestsWithoutInitiator(), 1u);
+    AtRest();
+    EXPECT_EQ(BusResets(1, 3), 0);
+    EXPECT_EQ(fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1), fw::FALSE);
+    // Back on the bus, it is served.
     const sim::FcpResult q = a.Send(0, kInquiry, {}, 96);
     EXPECT_TRUE(Good(q));
     EXPECT_GE(q.dataIn.size(), 36u);
