@@ -177,6 +177,12 @@ bool SasTargetIoc::PortUp(uint8_t port) const {
 
 bool SasTargetIoc::PortLinked(uint8_t port) const {
     if (port >= 2 || m_linkDown[port] || !m_portEnabled[port]) return false;
+    // A port whose every phy is disabled has no link, whoever is cabled to it.
+    bool anyPhyOn = false;
+    for (uint8_t n = 0; n < kPhysPerPort; ++n) {
+        anyPhyOn |= (PhyFlags(static_cast<uint8_t>(port * kPhysPerPort + n)) & kPhyDisabled) == 0;
+    }
+    if (!anyPhyOn) return false;
     return m_linkHeld[port] || std::any_of(m_initiators.begin(), m_initiators.end(),
                        [port](const Initiator& i) { return i.present && i.port == port; });
 }

@@ -15,6 +15,7 @@
 #include "config/config_image.h"
 #include "harness/dispatch_board.h"
 #include "hw/mpi_scsi_port.h"
+#include "sas/sas_target_ports.h"
 #include "target/scsi2_reservations.h"
 
 namespace {
@@ -627,6 +628,37 @@ TEST_P(TaskRoad, AMappingAppliesToTheHostItNamesOnly) {
     EXPECT_TRUE(NoUnit(Read(First(), kMappedLun)));
     Settle();
     EXPECT_EQ(OpenExchanges(), 0u);
+}
+
+// ---- a SAS port's settings ---------------------------------------------------
+
+// The phy-disable masks and rates the drives' configuration holds reach the
+// IOC's SAS IO unit page 1 at start-up: the first port's phys link at
+// 1.5 Gb/s only, the second port's are off, and a host cabled to it finds
+// no link while the first port serves.
+TEST_F(HostRoad, SasPortSettingsOnTheDrivesReachTheIocAtStartUp) {
+    hostKind = HostKind::Sas;
+    spec = {"Raid0", fw::RAID_LEVEL_0, 4, 16};
+    std::vector<uint8_t> ab = Configuration(spec);
+    fw::CONFIG_HEADER& h = copytest::Image(ab)->sHeader;
+    h.abPortConnection[1] = 0x0F;   // every phy of the second port off
+    h.abPortDataRate[0] = 1;        // the first port at 1.5 Gb/s only
+    copytest::Seal(ab);
+    for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    sim::SasTargetIoc& ioc = *board->sasTargetIoc();
+    for (uint8_t phy = 0; phy < 8; ++phy) {
+        EXPECT_EQ(ioc.PhyFlags(phy), phy < 4 ? 0x00 : 0x04) << int(phy);
+        EXPECT_EQ(ioc.PhyRates(phy), phy < 4 ? 0x88 : 0x98) << int(phy);
+    }
+    EXPECT_EQ(ioc.NegotiatedRate(0), fw::MPI_SAS_LINK_RATE_1_5);
+    sim::SasHost second(*board, ioc, 1, kSasHostAddress + 1);
+    EXPECT_FALSE(second.LogIn(2'000'000'000ull));
+    EXPECT_EQ(fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_2), fw::FALSE);
+    EXPECT_EQ(second.Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock).outcome, sim::FcpResult::Outcome::Rejected);
+    ASSERT_NO_FATAL_FAILURE(Write(0, 16, 5));
+    ExpectRead(0, 16);
+    Settle();
 }
 
 // ---- a parallel SCSI port's settings ----------------------------------------
