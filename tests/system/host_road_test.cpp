@@ -13,6 +13,7 @@
 #include "config/apply_settings.h"
 #include "config/bad_blocks.h"
 #include "config/config_image.h"
+#include "executive/console_output.h"
 #include "harness/dispatch_board.h"
 #include "hw/mpi_scsi_port.h"
 #include "sas/sas_target_ports.h"
@@ -643,13 +644,14 @@ TEST_F(HostRoad, SasPortSettingsOnTheDrivesReachTheIocAtStartUp) {
     fw::CONFIG_HEADER& h = copytest::Image(ab)->sHeader;
     h.abPortConnection[1] = 0x0F;   // every phy of the second port off
     h.abPortDataRate[0] = 1;        // the first port at 1.5 Gb/s only
+    h.abPortDataRate[1] = 2;        // the second at 3 Gb/s only
     copytest::Seal(ab);
     for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), ab);
     ASSERT_NO_FATAL_FAILURE(Start());
     sim::SasTargetIoc& ioc = *board->sasTargetIoc();
     for (uint8_t phy = 0; phy < 8; ++phy) {
         EXPECT_EQ(ioc.PhyFlags(phy), phy < 4 ? 0x00 : 0x04) << int(phy);
-        EXPECT_EQ(ioc.PhyRates(phy), phy < 4 ? 0x88 : 0x98) << int(phy);
+        EXPECT_EQ(ioc.PhyRates(phy), phy < 4 ? 0x88 : 0x99) << int(phy);
     }
     EXPECT_EQ(ioc.NegotiatedRate(0), fw::MPI_SAS_LINK_RATE_1_5);
     sim::SasHost second(*board, ioc, 1, kSasHostAddress + 1);
@@ -659,6 +661,23 @@ TEST_F(HostRoad, SasPortSettingsOnTheDrivesReachTheIocAtStartUp) {
     ASSERT_NO_FATAL_FAILURE(Write(0, 16, 5));
     ExpectRead(0, 16);
     Settle();
+    // The interface dump's connection options show the same (run last:
+    // the processor runs only this from here on, so the console log is
+    // drained here, a burst at a time, rather than by the main loop).
+    const size_t dShown = board->ConsoleText().size();
+    ASSERT_EQ(board->RunOnCpu([] {
+        fw::ShowSASPortConnectionOptions();
+        for (int i = 0; i < 4096; ++i) fw::DrainConsoleLog();
+    }), sim::StopKind::Finished);
+    std::string shown = board->ConsoleText().substr(dShown);
+    std::erase(shown, '\r');
+    EXPECT_EQ(shown,
+              "Controller Port 0 Connection Options: \n"
+              "    PHY 0: Enabled\n    PHY 1: Enabled\n    PHY 2: Enabled\n    PHY 3: Enabled\n"
+              "Controller Port 0 Data Rate:          1.5 Gb/s\n"
+              "Controller Port 1 Connection Options: \n"
+              "    PHY 4: Disabled\n    PHY 5: Disabled\n    PHY 6: Disabled\n    PHY 7: Disabled\n"
+              "Controller Port 1 Data Rate:          3 Gb/s\n");
 }
 
 // ---- a parallel SCSI port's settings ----------------------------------------
