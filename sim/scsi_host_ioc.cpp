@@ -141,6 +141,7 @@ void ScsiHostIoc::Write(uint32_t address, uint32_t value, unsigned width) {
             }
         } else if (!m_receiving && ignoresMessageUnitReset &&
                    value >> fw::MPI_DOORBELL_FUNCTION_SHIFT == fw::MPI_FUNCTION_IOC_MESSAGE_UNIT_RESET) {
+            ++m_ignoredResets;
             return;
         }
     }

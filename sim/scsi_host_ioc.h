@@ -44,6 +44,7 @@ public:
     // Set, a MESSAGE UNIT RESET leaves the IOC as it is (one that does not
     // come back from it).
     bool ignoresMessageUnitReset = false;
+    uint32_t ignoredResets() const { return m_ignoredResets; }
 
     // --- inspection for tests --------------------------------------------------
     uint8_t function() const { return m_function; }
@@ -148,6 +149,7 @@ private:
     uint32_t m_requestsWithoutInitiator = 0;
     uint32_t m_busResets = 0;
     uint32_t m_requestsAfterAbort = 0;
+    uint32_t m_ignoredResets = 0;
     void CountRequestAfterAbort(uint32_t replyWord);
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};

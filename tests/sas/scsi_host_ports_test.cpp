@@ -430,6 +430,28 @@ TEST_F(ScsiHostPorts, AnIocThatIgnoresItsResetIsLoadedAgainWithItsSibling) {
     AtRest(1);
 }
 
+// A re-initialisation that fails (the IOC ignores its reset and its
+// image cannot be loaded again) is tried once more on the next scan, then
+// given up; the stuck command is ended at the controller all the same
+// (the wedged chip never answers its host).
+TEST_F(ScsiHostPorts, AReinitialisationThatFailsIsTriedOnceMoreThenGivenUp) {
+    (void)Ready(a);
+    ioc().ignoresMessageUnitReset = true;
+    ioc().faults.diagLocked = true;
+    (void)HeldInquiry(a);
+    ASSERT_TRUE(a.RunUntil([this] { return ioc().ignoredResets() == 1; }, 15'000'000'000ull));
+    EXPECT_EQ(fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1), fw::TRUE);
+    ASSERT_TRUE(a.RunUntil([] { return fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1) == fw::FALSE; },
+                           30'000'000'000ull));
+    EXPECT_EQ(ioc().ignoredResets(), 2u);
+    EXPECT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_1), fw::FALSE);
+    // Nothing tries again after that.
+    a.RunUntil([] { return false; }, 30'000'000'000ull);
+    EXPECT_EQ(ioc().ignoredResets(), 2u);
+    EXPECT_EQ(BusResets(1, 3), 1);
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), 0);
+}
+
 // ---- conditions the chip reports as priority I/O -------------------------------
 
 // A command the chip took with a condition on the bus is ended with CHECK
