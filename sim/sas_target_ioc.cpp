@@ -23,6 +23,9 @@ constexpr uint16_t kInitiatorHandleBase = 0x0010;
 constexpr uint16_t kControllerHandle = 0x0001;
 constexpr uint16_t kStatusAborted = 0x63;
 constexpr uint16_t kStatusNoConnection = 0x65;
+// The initiator index in a target reply word.
+constexpr uint32_t kInitiatorShift = 14;
+constexpr uint32_t kInitiatorMask = 0xFFF;
 
 }  // namespace
 
@@ -233,7 +236,7 @@ void SasTargetIoc::Frame(int initiator, uint16_t tag, const FcpCommand& command,
     x.tag = tag;
     x.command = command;
     x.done = std::move(done);
-    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiator) << 14 | ioIndex);
+    TargetContextReply(fw::MPI_REPLY_TYPE_TARGET | static_cast<uint32_t>(initiator) << kInitiatorShift | ioIndex);
 }
 
 void SasTargetIoc::Finish(uint16_t ioIndex, FcpResult::Outcome outcome) {
@@ -372,14 +375,17 @@ void SasTargetIoc::TargetStatusSend(const uint8_t* frame, uint32_t context) {
 void SasTargetIoc::TargetModeAbort(const uint8_t* frame, uint32_t context) {
     const auto req = Load<fw::MPI_TARGET_MODE_ABORT_REQUEST>(frame);
     const auto ioIndex = static_cast<uint16_t>(req.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK);
-    if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open) {
+    // The I/O is named by its whole reply word: its buffer and its initiator.
+    constexpr uint32_t kNames = fw::MPI_TARGET_REPLY_IO_INDEX_MASK | kInitiatorMask << kInitiatorShift;
+    const auto initiator = static_cast<int>((req.dReplyWord >> kInitiatorShift) & kInitiatorMask);
+    if (ioIndex < kMaxIoIndex && m_exchanges[ioIndex].open && m_exchanges[ioIndex].initiator == initiator) {
         Finish(ioIndex, FcpResult::Outcome::Terminated);
         m_exchanges[ioIndex].open = false;
     }
     // A transfer the IOC still held ends with an aborted reply of its own.
-    std::erase_if(m_heldAssists.requests(), [this, ioIndex](const HeldAssist& h) {
+    std::erase_if(m_heldAssists.requests(), [this, ioIndex, &req](const HeldAssist& h) {
         const auto held = Load<fw::MPI_TARGET_ASSIST_REQUEST>(h.frame.data());
-        if ((held.dReplyWord & fw::MPI_TARGET_REPLY_IO_INDEX_MASK) != ioIndex) return false;
+        if (((held.dReplyWord ^ req.dReplyWord) & kNames) != 0) return false;
         ErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, h.context, ioIndex, kStatusAborted);
         return true;
     });

@@ -237,11 +237,8 @@ bool IsWaitingAbort(uint16_t wIoIndex) {
 // IOC leaves nothing to abort: an abort still waiting for a frame would
 // reach whatever command the IOC put in that buffer next.
 void DropAbortOfRepostedBuffer(uint16_t wIoIndex, const SAS_TARGET_IO_INFO* p) {
-    uint8_t* pb = nullptr;
-    if (!IsWaitingAbort(wIoIndex) || p->wRequest == SAS_NO_FRAME ||
-        bGetTargetRequestFrameAddress(p->bPort, p->wRequest, &pb) != STATUS_OK) {
-        return;
-    }
+    const uint8_t* pb = pbSASTransferInFlight(p->bPort, *p);
+    if (!IsWaitingAbort(wIoIndex) || pb == nullptr) return;
     const uint8_t bRepost = pb[3] == MPI_FUNCTION_TARGET_ASSIST ? MPI_TARGET_ASSIST_FLAGS_REPOST
                                                                 : MPI_TARGET_STATUS_FLAGS_REPOST;
     if ((pb[1] & bRepost) == 0) return;
@@ -379,6 +376,15 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* ps, uint8_t bStatus, uint8_t bKey, uint8
 
 // --- aborts ----------------------------------------------------------------------
 
+const uint8_t* pbSASTransferInFlight(uint8_t bPort, const SAS_TARGET_IO_INFO& io) {
+    uint8_t* pb = nullptr;
+    if (io.wRequest == SAS_NO_FRAME || bGetTargetRequestFrameAddress(bPort, io.wRequest, &pb) != STATUS_OK ||
+        (pb[3] != MPI_FUNCTION_TARGET_ASSIST && pb[3] != MPI_FUNCTION_TARGET_STATUS_SEND)) {
+        return nullptr;
+    }
+    return pb;
+}
+
 // An abort that finds no frame waits in its buffer's place (the buffer goes
 // back to the IOC only after it): the transfer it ends would otherwise run
 // on under a buffer the IOC may give to a new command.
@@ -490,8 +496,14 @@ void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll) {
             } else if (ps->lArrivalMs < lStamp) {
                 AbortSASTargetCommand(ps, 0xF7);
             }
-        } else if (fAll == TRUE && io.wRequest != SAS_NO_FRAME) {
-            SendSASTargetModeAbort(bPort, 2, MPI_REPLY_TYPE_TARGET | w, 0);
+        } else if (fAll == TRUE) {
+            // A transfer that outlived its command is named by the request
+            // the IOC carries for it: the reply word with its initiator.
+            uint32_t dReply = 0;
+            if (const uint8_t* pb = pbSASTransferInFlight(bPort, io)) {
+                std::memcpy(&dReply, pb + 12, 4);
+                SendSASTargetModeAbort(bPort, 2, dReply, 0);
+            }
         }
     }
     InitScsi2Reservations();

@@ -9,6 +9,7 @@
 namespace fw {
 
 struct KERNEL_ENTRY;
+struct SAS_TARGET_IO_INFO;
 
 constexpr uint16_t SAS_TARGET_MAX_INITIATORS = 64;
 
@@ -26,6 +27,9 @@ void AbortSASTargetPortCommands(uint8_t bPort, uint8_t fAll);
 void EndUnroutedSASCommands(uint16_t wInitiator);
 void SendSASTargetModeAbort(uint8_t bPort, uint8_t bType, uint32_t dReplyWord, uint32_t dContext);
 void SASTargetCommandTimeoutScan();
+// The TARGET ASSIST or STATUS SEND request a buffer has in flight (its reply
+// word at bytes 12..15, its LUN at 16..23); null when it has none.
+const uint8_t* pbSASTransferInFlight(uint8_t bPort, const SAS_TARGET_IO_INFO& io);
 
 // A request of command buffer wIoIndex: built in a request frame (the
 // ordinary ones first, then the reserve) or, with every frame out, in the

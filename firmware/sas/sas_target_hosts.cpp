@@ -353,11 +353,8 @@ bool Matches(const TASK& t, const KERNEL_ENTRY* ps, uint16_t wTag) {
 // only by the request the IOC still carries for it: its initiator, unit and
 // reply word.  TRUE when the function covers it.
 bool MatchesInFlight(const TASK& t, const SAS_TARGET_IO_INFO& io, uint32_t* pdReply) {
-    uint8_t* pb = nullptr;
-    if (io.wRequest == SAS_NO_FRAME || bGetTargetRequestFrameAddress(t.bPort, io.wRequest, &pb) != STATUS_OK ||
-        (pb[3] != MPI_FUNCTION_TARGET_ASSIST && pb[3] != MPI_FUNCTION_TARGET_STATUS_SEND)) {
-        return false;
-    }
+    const uint8_t* pb = pbSASTransferInFlight(t.bPort, io);
+    if (pb == nullptr) return false;
     std::memcpy(pdReply, pb + 12, 4);
     const uint16_t wInitiator = static_cast<uint16_t>((*pdReply >> 14) & 0xFFF);
     return Covers(t, static_cast<uint16_t>(pb[16] << 8 | pb[17]), wInitiator, io.wTag);

@@ -427,6 +427,27 @@ TEST_P(SasSlotTransferRoad, AnAbortedSlotTransferLetsTheSlotGo) {
     EXPECT_EQ(ioc.freeCommandBuffers(), fw::SAS_TARGET_MAX_CMD_BUFFERS);
     EXPECT_EQ(fw::dGetSASTargetIocRecord(fw::PORT_CODE_SAS_HOST_1)->wRequestsInUse, 0);
 }
+// A link lost for longer than 2 s ends every transfer of its port, a slot's
+// too, whose command has ended: the abort names the transfer by the reply
+// word the IOC holds for it, initiator and all.  The host here is not the
+// IOC's initiator 0: a host on the other port took that index first.
+TEST_P(SasSlotTransferRoad, ALinkLostLongerEndsASlotTransferOfItsPort) {
+    prepareSasIoc = [](sim::SasTargetIoc& ioc) { ioc.Attach(1, kSasHostAddress + 1); };
+    ASSERT_NO_FATAL_FAILURE(LoadASlot());
+    ASSERT_NE(sasHost->index(), 0);
+    const uint32_t tag = HeldSlotRead(5 * kReadBlocks);
+    Host().RunUntil([this] { return fw::wGetReadAheadUsers(slot) == 1; });
+    ASSERT_EQ(fw::wGetTargetEntriesUsed(), entriesAtRest) << "the command ended with its transfer posted";
+    ASSERT_EQ(fw::wGetReadAheadUsers(slot), 1) << "the transfer's hold";
+    board->sasTargetIoc()->SetLink(0, false);
+    board->RunFor(12'000'000'000ull);
+    EXPECT_EQ(Held(), 0u) << "the slot's transfer still runs at the IOC";
+    EXPECT_TRUE(SlotLetGo());
+    EXPECT_EQ(Host().Wait(tag).outcome, sim::FcpResult::Outcome::Terminated);
+    board->sasTargetIoc()->SetLink(0, true);
+    Hold(false);
+    Settle();
+}
 INSTANTIATE_TEST_SUITE_P(Ports, SasSlotTransferRoad, ::testing::Values(HostKind::Sas),
                          [](const auto& info) { return std::string(HostKindName(info.param)); });
 
