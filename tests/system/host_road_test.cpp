@@ -354,6 +354,39 @@ TEST_F(SasFrameShortage, CommandsTimedOutWhileTheirRequestsWaitEndOnce) {
     ExpectEachAnsweredOnce();
 }
 
+// ABORT TASK for a command whose status still waits for a frame: the
+// status never reached the IOC, so no reply will end the command; it ends
+// at once, while every frame is still out, and the abort is answered once
+// the frames come back.
+TEST_F(SasFrameShortage, AnAbortedCommandWhoseStatusNeverLeftEndsAtOnce) {
+    sim::TaggedHost& host = PortHost();
+    const uint16_t wEntries = fw::wGetTargetEntriesUsed();
+    const uint32_t t = host.Submit(sim::FcpCommand::To(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, {}, 0));
+    ASSERT_TRUE(host.RunUntil([wEntries] { return fw::wGetTargetEntriesUsed() == wEntries + 1; }));
+    board->RunFor(100'000'000);
+    ASSERT_EQ(Ioc()->wRequestsInUse, kFrames) << "the status found a frame";
+    const uint16_t wAborts = EventCount(36);
+    sim::FcpCommand abort;
+    abort.taskManagement = 0x01;   // ABORT TASK
+    const uint32_t a = host.Submit(abort, static_cast<uint16_t>(t));
+    // The function and the command it aborts are logged.
+    ASSERT_TRUE(host.RunUntil([wAborts] { return EventCount(36) == wAborts + 2; }));
+    // The abort's own entry stays until its answer can go.
+    host.RunUntil([wEntries] { return fw::wGetTargetEntriesUsed() == wEntries + 1; });
+    EXPECT_EQ(fw::wGetTargetEntriesUsed(), wEntries + 1) << "the aborted command did not end";
+    EXPECT_EQ(Ioc()->wRequestsInUse, kFrames);
+    Release();
+    const sim::FcpResult ra = road->Wait(a);
+    EXPECT_EQ(ra.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(ra.status, 0);
+    EXPECT_NE(road->Wait(t).outcome, sim::FcpResult::Outcome::Pending);
+    for (const Sent& e : sent) EXPECT_NE(road->Wait(e.tag).outcome, sim::FcpResult::Outcome::Pending);
+    sent.push_back({t, 0, {}});
+    sent.push_back({a, 0, {}});
+    Settle();
+    ExpectEachAnsweredOnce();
+}
+
 // ---- sequential writes become whole stripes -------------------------------
 
 // A host streaming 4 KiB writes, sixteen at a time: they are gathered into
