@@ -23,6 +23,7 @@
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
+#include "sim/scsi_host_ioc.h"
 #include "sim/xor_accelerator.h"
 
 namespace sim {
@@ -103,6 +104,13 @@ void Board::ConnectPartners(Board& a, Board& b) {
     SasController::ConnectPartners(*a.m_sasController, *b.m_sasController);
 }
 
+void Board::ResetHostPortIocs() {
+    if (m_sasTargetIoc != nullptr) m_sasTargetIoc->BoardReset();
+    for (uint8_t function = 0; function < 2; ++function) {
+        if (ScsiHostIoc* ioc = FindScsiHostIoc(*this, function)) ioc->BoardReset();
+    }
+}
+
 void Board::CutPower() {
     m_poweredOff = true;
     m_fpga->DisconnectPartner();
@@ -110,9 +118,9 @@ void Board::CutPower() {
     for (IspChip* chip : m_ispChips) {
         if (chip != nullptr) chip->PowerOff();
     }
-    // The SAS host ports go dark with it: their hosts lose the link and
-    // what they had open ends.
-    if (m_sasTargetIoc != nullptr) m_sasTargetIoc->BoardReset();
+    // The host ports go dark with it: their hosts lose the link and what
+    // they had open ends.
+    ResetHostPortIocs();
     if (!m_stopped) {
         m_stopped = true;
         m_lastStop = StopKind::PowerCut;
@@ -157,15 +165,17 @@ void Board::Boot() {
     }
     m_firmware.Restore();
     // A restart through the board's reset line resets the chips with it: the
-    // drive IOC starts its firmware from flash whatever hold it was in, and
-    // the host chips lose their logins and links as at a power cut.  (After
-    // a power cut the firmware's bring-up resets the IOC it finds running.)
+    // drive IOC starts its firmware from flash whatever hold it was in, a
+    // host-port IOC leaves a FAULT and ends its exchanges as at its own hard
+    // reset, and the host chips lose their logins and links as at a power
+    // cut.  (After a power cut the firmware's bring-up resets the IOC it
+    // finds running.)
     if (m_lastStop == StopKind::Reset) {
         m_sasController->BoardReset();
+        ResetHostPortIocs();
         for (IspChip* chip : m_ispChips) {
             if (chip != nullptr) chip->PowerOff();
         }
-        if (m_sasTargetIoc != nullptr) m_sasTargetIoc->BoardReset();
     }
     m_fpga->BoardReset();
     m_cpu->Reset();

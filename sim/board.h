@@ -244,6 +244,9 @@ private:
     // interrupt lines, their PCI slots (board_wiring.cpp).
     void WireDevices();
     void TakeInterrupts();
+    // The SAS target IOC and the parallel SCSI chip reset with the board:
+    // a FAULT ends, the links drop and every exchange ends.
+    void ResetHostPortIocs();
     // An interrupt point with device events falling due on the way, or that
     // has an interrupt to take.
     __attribute__((noinline)) void HeldPoint(uint32_t costNs);

@@ -3,7 +3,8 @@
 // keeps commands in flight.  Nothing breaks: every command the host sent is
 // answered exactly once, and at rest the host entries, the IOC's command
 // buffers and the driver's request frames are back where they started.  A
-// FAULT of the SAS target IOC amid it is logged and resets the controller.
+// FAULT of the SAS target IOC amid it is logged and resets the controller,
+// which then serves its host again.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -58,13 +59,7 @@ protected:
         config.hostInterface = Sas() ? sim::HostInterface::SasTarget : sim::HostInterface::Scsi;
         board = std::make_unique<sim::Board>(config);
         board->SetResetEntry(&fw::ControllerEntry);
-        board->Boot();
-        const auto fUp = [this] {
-            if (board->ConsoleText().find("Initialization Complete\r\n") == std::string::npos) return false;
-            return !Sas() || fw::bGetSASTargetState() == fw::SAS_TARGET_RUNNING;
-        };
-        ASSERT_EQ(board->RunUntil(fUp, kBootLimitNs), sim::StopKind::Running) << board->ConsoleText();
-        ASSERT_TRUE(fUp()) << board->ConsoleText();
+        ASSERT_NO_FATAL_FAILURE(Start());
         if (Sas()) {
             auto h = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kSasHostAddress);
             ASSERT_TRUE(h->LogIn());
@@ -75,6 +70,18 @@ protected:
             host = std::move(h);
         }
         host->onCompletion = [this](uint32_t tag, const sim::FcpResult&) { ++answers[tag]; };
+    }
+    // Power on, or a restart after the controller reset itself: runs until
+    // the controller is up and its host ports serve.
+    void Start() {
+        board->ClearConsoleText();
+        board->Boot();
+        const auto fUp = [this] {
+            if (board->ConsoleText().find("Initialization Complete\r\n") == std::string::npos) return false;
+            return !Sas() || fw::bGetSASTargetState() == fw::SAS_TARGET_RUNNING;
+        };
+        ASSERT_EQ(board->RunUntil(fUp, kBootLimitNs), sim::StopKind::Running) << board->ConsoleText();
+        ASSERT_TRUE(fUp()) << board->ConsoleText();
     }
     bool Sas() const { return GetParam() == Kind::Sas; }
     sim::ScsiHostIoc& ScsiIoc() { return *sim::FindScsiHostIoc(*board, 0); }
@@ -248,17 +255,24 @@ TEST_P(HostIocReplyFuzz, NothingBreaksAndEveryCommandIsAnsweredOnce) {
 }
 
 // The SAS target IOC faults amid the nonsense: logged, and the controller
-// resets itself; no command was answered twice on the way.
+// resets itself; no command was answered twice on the way.  The reset
+// takes the IOC out of its FAULT: the controller starts again, its host
+// finds the port again, and a second run of nonsense ends with every
+// command of both runs answered once and the port at rest.
 // (The parallel SCSI chip's driver has no fault path.)
 class IocFaultFuzz : public HostIocReplyFuzz {};
 
-TEST_P(IocFaultFuzz, AFaultAmidTheNonsenseResetsTheController) {
+TEST_P(IocFaultFuzz, AFaultAmidTheNonsenseResetsTheControllerWhichServesAgain) {
     for (uint32_t seed : {21u, 22u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         ASSERT_NO_FATAL_FAILURE(Build());
         ASSERT_NO_FATAL_FAILURE(Run(seed, true));
         EXPECT_EQ(board->lastStop(), sim::StopKind::Reset);
         for (const auto& [tag, n] : answers) EXPECT_EQ(n, 1u) << "command " << tag;
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_TRUE(host->RunUntil([this] { return board->sasTargetIoc()->PortLinked(0); }));
+        ASSERT_NO_FATAL_FAILURE(Run(seed + 100));
+        ExpectEveryCommandAnsweredOnceAndAtRest();
     }
 }
 

@@ -12,6 +12,9 @@
 #include "hw/interrupt_controller.h"
 #include "sim/board.h"
 #include "sim/fpga.h"
+#include "sim/mpi_ioc.h"
+#include "sim/sas_target_ioc.h"
+#include "sim/scsi_host_ioc.h"
 #include "sim/side_by_side.h"
 
 namespace {
@@ -265,6 +268,37 @@ TEST(Processor, ABoardThatResetItselfRunsAgainAfterItsRestart) {
     board.Boot();
     EXPECT_EQ(board.RunUntil(nullptr, 1'000'000ull), sim::StopKind::Finished);
     EXPECT_TRUE(s_pulsed);
+}
+
+// The host-port IOCs sit on the board's reset line too: one left in FAULT
+// comes out of it when the board resets itself, and its exchanges end.
+TEST(Processor, ABoardThatResetItselfResetsItsHostPortIocs) {
+    for (const sim::HostInterface kind : {sim::HostInterface::SasTarget, sim::HostInterface::Scsi}) {
+        SCOPED_TRACE(kind == sim::HostInterface::Scsi ? "parallel SCSI" : "SAS");
+        sim::BoardConfig config;
+        config.hostInterface = kind;
+        sim::Board board(config);
+        std::vector<sim::MpiIoc*> iocs;
+        if (kind == sim::HostInterface::SasTarget) iocs.push_back(board.sasTargetIoc());
+        for (uint8_t function = 0; function < 2; ++function) {
+            if (sim::ScsiHostIoc* p = sim::FindScsiHostIoc(board, function)) iocs.push_back(p);
+        }
+        ASSERT_EQ(iocs.size(), kind == sim::HostInterface::Scsi ? 2u : 1u);
+        for (sim::MpiIoc* ioc : iocs) {
+            ASSERT_NE(ioc, nullptr);
+            ioc->EnterFault(0x1234);
+        }
+        board.SetResetEntry([] {
+            fw::Reg16Write(fw::FPGA_CONTROL, static_cast<uint16_t>(fw::Reg16Read(fw::FPGA_CONTROL) |
+                                                                   fw::FPGA_CONTROL_BOARD_RESET));
+        });
+        board.Boot();
+        ASSERT_EQ(board.RunUntil(nullptr, 1'000'000ull), sim::StopKind::Reset);
+        for (sim::MpiIoc* ioc : iocs) EXPECT_EQ(ioc->state(), sim::MpiIoc::State::Fault) << "before the restart";
+        board.SetResetEntry([] {});
+        board.Boot();
+        for (sim::MpiIoc* ioc : iocs) EXPECT_EQ(ioc->state(), sim::MpiIoc::State::Reset);
+    }
 }
 
 TEST(Processor, IdlePollsJumpToTheNextDeviceEvent) {
