@@ -159,6 +159,13 @@ public:
     // Called with each command this IOC hands a drive, just before the drive
     // takes it: a test can have that very write torn by a power cut.
     std::function<void(Drive& drive, std::span<const uint8_t> cdb)> driveCommandSeen;
+    // This IOC's topology lists no enclosure processor (a controller whose
+    // path to the enclosure services is gone); the other board's IOC still
+    // sees them.  Set before the firmware runs its discovery.
+    void HideEnclosureProcessors() {
+        m_processorsHidden = true;
+        RefreshTopology();
+    }
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
     // TARGET MODE ABORTs this IOC's firmware sent for commands from the
     // partner: how many, and the newest one's type and reply word.
@@ -322,6 +329,7 @@ private:
     std::array<Place, 256> m_placeOfTarget{};
     std::vector<bool> m_processorPathLost;
     uint16_t m_nextHandle = kExpanderHandle + 1;
+    bool m_processorsHidden = false;
     // The enclosure processors' handles and target ids, apart from the
     // drives' and the partner's, which keep the numbers they always had.
     static constexpr uint16_t kProcessorHandleBase = 0x0F00;

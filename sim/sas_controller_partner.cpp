@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "hw/mpi.h"
+#include "hw/mpi_scsi_port.h"
 #include "hw/scsi.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -303,6 +304,15 @@ void SasController::TargetAssist(const uint8_t* frame, uint32_t context) {
         skip = 0;
     }
     x->transferred = std::max(x->transferred, req.dRelativeOffset + done);
+    // The initiator holds less data than the target asked for: the data
+    // phase fails, as the exchange's transfer count does not match; the
+    // target still answers the command with a status of its own.
+    if (!toInitiator && done < length) {
+        auto r = TargetErrorReply(fw::MPI_FUNCTION_TARGET_ASSIST, context, ioIndex,
+                                  fw::MPI_IOCSTATUS_TARGET_XFER_COUNT_MISMATCH);
+        AddressReply(r.data(), static_cast<uint32_t>(r.size()));
+        return;
+    }
     if (req.bTargetAssistFlags & fw::MPI_TARGET_ASSIST_FLAGS_AUTO_STATUS) {
         FinishExchange(*x, req.bStatusCode, nullptr, 0, fw::MPI_IOCSTATUS_SUCCESS);
     }

@@ -181,6 +181,7 @@ bool SasController::ProcessorReached(unsigned index) const {
 }
 
 void SasController::DescribeProcessors() {
+    if (m_processorsHidden) return;
     for (unsigned index = 0; index < m_chassis->expanderCount(); ++index) {
         if (!ProcessorReached(index)) continue;
         const Expander& ex = m_chassis->expander(index);

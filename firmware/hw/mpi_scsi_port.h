@@ -94,6 +94,7 @@ constexpr uint32_t MPI_TARGET_REPLY_WITH_STATUS = 0x20000000;
 constexpr uint16_t MPI_IOCSTATUS_TARGET_PRIORITY_IO = 0x0060;
 constexpr uint16_t MPI_IOCSTATUS_TARGET_ABORTED = 0x0063;
 constexpr uint16_t MPI_IOCSTATUS_TARGET_NO_CONNECTION = 0x0065;
+constexpr uint16_t MPI_IOCSTATUS_TARGET_XFER_COUNT_MISMATCH = 0x006A;
 constexpr uint16_t MPI_IOCSTATUS_TARGET_STS_DATA_NOT_SENT = 0x006B;
 // Why a command came as priority I/O (byte 12 of the buffer post reply,
 // and of a TARGET ASSIST error reply).
