@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "enclosure/io_module_firmware.h"
@@ -42,19 +41,6 @@ protected:
     bool Delivered() {
         return RunUntil([] { return Quiet(fw::sGetPartnerMessageCounts()) && Quiet(fw_b::sGetPartnerMessageCounts()); },
                         kLimitNs);
-    }
-    // Runs fn on the board's processor at its next poll: the processor
-    // window then shows that board's buffer memory.
-    bool OnProcessor(sim::Board& board, const std::function<void()>& fn) {
-        bool fDone = false;
-        board.pollHook = [&] {
-            if (fDone) return;
-            fn();
-            fDone = true;
-        };
-        const bool f = RunUntil([&] { return fDone; }, kLimitNs);
-        board.pollHook = nullptr;
-        return f;
     }
     // A header-form file of the size given, loaded on a controller (0
     // unless told) as the console's receive would leave it, for an update;

@@ -41,20 +41,6 @@ constexpr uint64_t kMs = 1'000'000ull;
 class PartnerSasLists : public ::testing::Test, protected dual::Pair {
 protected:
     void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
-    // Runs fn on the board's processor at its next main-loop poll, the other
-    // board running beside it: a call that waits for the partner's answer.
-    bool OnProcessor(sim::Board& board, const std::function<void()>& fn) {
-        bool fStarted = false, fDone = false;
-        board.pollHook = [&] {
-            if (fStarted) return;
-            fStarted = true;
-            fn();
-            fDone = true;
-        };
-        const bool f = RunUntil([&] { return fDone; }, 5000 * kMs);
-        board.pollHook = nullptr;
-        return f;
-    }
     // This controller's entry of the drive in the slot, or null.
     static fw::SAS_DEVICE_ENTRY* InSlot(fw::SAS_DEVICE_LIST* ps, uint8_t bSlot) { return dual::InSlot(ps, bSlot); }
 };

@@ -138,6 +138,21 @@ struct Pair {
             },
             kBootLimitNs);
     }
+    // Runs fn once on the board's processor at its next poll (the processor
+    // window then shows that board's memory); a poll inside fn does not run
+    // it again.  True once fn has returned.
+    bool OnProcessor(sim::Board& board, const std::function<void()>& fn, uint64_t limitNs = 10'000'000'000ull) {
+        bool fStarted = false, fDone = false;
+        board.pollHook = [&] {
+            if (fStarted) return;
+            fStarted = true;
+            fn();
+            fDone = true;
+        };
+        const bool f = RunUntil([&] { return fDone; }, limitNs);
+        board.pollHook = nullptr;
+        return f;
+    }
     static bool Rescanning(uint8_t (*pfRequested)(), uint8_t (*pfInProgress)()) {
         return pfRequested() == fw::TRUE || pfInProgress() == fw::TRUE;
     }
