@@ -4,16 +4,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "config/nvram_records.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/enclosure_discovery.h"
+#include "enclosure/enclosure_utilities.h"
 #include "executive/buffer_pages.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/hw.h"
 #include "hw/ses.h"
+#include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "partner/partner_messages.h"
+#include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/smp.h"
 #include "enclosure/ses_poll.h"
@@ -100,13 +105,6 @@ void Defer(DEFERRED_SLOT_LIST& s, uint8_t bEnclosure, uint8_t bSlot) {
     pb[0] = bEnclosure;
     pb[1] = bSlot;
     pb[2] = pb[3] = 0;
-}
-
-void PutBe32(uint8_t* pb, uint32_t d) {
-    pb[0] = static_cast<uint8_t>(d >> 24);
-    pb[1] = static_cast<uint8_t>(d >> 16);
-    pb[2] = static_cast<uint8_t>(d >> 8);
-    pb[3] = static_cast<uint8_t>(d);
 }
 
 }  // namespace
@@ -355,13 +353,19 @@ uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bS
     ps->dRequest = bRequest;
     ps->dDeadline = dGetCoarseTickHalf() + bDuration;
     RequestEnclosureStatusUpdate(TRUE);
+    // The master sends the slot state both controllers keep: a change made
+    // here on the other controller goes to it first.
+    if (fIsMasterController() != TRUE && fIsDualControllerActive() == TRUE) (void)bSendAaMuxMessage210();
     if (bGetSesLevel() != SES_LEVEL_ENCLOSURES) (void)bSendSASEnclosureSlotPage();
     return STATUS_OK;
 }
 
 uint8_t bGetSlotControlState(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbRequest, uint32_t* pdRemaining) {
     // The enclosure asked about is checked, not the one the page cycle is on.
-    if (s_psTable == nullptr || bEnclosure > s_psTable->dTotalNoOfEnclosures) return 0;
+    // Enclosure discovery runs on the master only: beside an active master
+    // this controller answers from the state the master hands it with the
+    // slot page, for every position the table holds.
+    if (s_psTable == nullptr || (fIsMasterController() == TRUE && bEnclosure > s_psTable->dTotalNoOfEnclosures)) return 0;
     SLOT_CONTROL_ENTRY* ps = psSlotEntry(bEnclosure, bSlot);
     if (ps == nullptr) return 0;
     *pdRemaining = 0;
@@ -377,6 +381,66 @@ uint8_t bGetSlotControlState(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbReque
     }
     *pbRequest = static_cast<uint8_t>(ps->dRequest);
     return static_cast<uint8_t>(ps->dWantedState);
+}
+
+uint8_t bSendAaMuxMessage210() {
+    if (s_psSlotControl == nullptr) return 0;
+    static AA_MUX_SLOT_STATE s_sState;
+    s_sState.sTable = *s_psSlotControl;
+    s_sState.dSenderTickHalf = dGetCoarseTickHalf();
+    return bSendPartnerTable(AA_MUX_MESSAGE_SLOT_STATE, 0, &s_sState, sizeof s_sState, sizeof s_sState);
+}
+
+namespace {
+
+// Only a table of the layout and values this controller keeps is taken.
+bool IsSlotControlTable(const SLOT_CONTROL_TABLE& s) {
+    if (s.dOne != 1) return false;
+    return std::all_of(std::begin(s.asEntry), std::end(s.asEntry), [](const SLOT_CONTROL_ENTRY& e) {
+        return (e.dWantedState == SLOT_STATE_ON || e.dWantedState == SLOT_STATE_OFF) &&
+               (e.dRequest == SLOT_REQUEST_STEADY || e.dRequest == SLOT_REQUEST_TIMED ||
+                e.dRequest == SLOT_REQUEST_OTHER);
+    });
+}
+
+}  // namespace
+
+// First pass: the state into the slot's pages; second pass: each slot's
+// wanted state and request taken over, a timed request keeping the time it
+// had left on the partner's clock.  The change count moves on here (the
+// page pass looks for a change), then the page goes to the enclosure when
+// this controller's discovery found its enclosure services; without them
+// there is no page to send here and the state is only kept.
+uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot) {
+    if (!ReceivePartnerTable(psSlot, sizeof(AA_MUX_SLOT_STATE))) return STATUS_OK;
+    AA_MUX_SLOT_STATE sState;
+    std::memcpy(&sState, pBufferHandleToPointer(psSlot->dBuffer), sizeof sState);
+    if (s_psSlotControl == nullptr) {
+        SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY, 0);
+        return STATUS_OK;
+    }
+    if (!IsSlotControlTable(sState.sTable)) {
+        SendPartnerCommandStatus(psSlot, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_PARAMETERS, 0);
+        return STATUS_OK;
+    }
+    const uint32_t dNow = dGetCoarseTickHalf();
+    for (uint32_t d = 0; d < SLOT_CONTROL_ENTRIES; ++d) {
+        const SLOT_CONTROL_ENTRY& sTheirs = sState.sTable.asEntry[d];
+        SLOT_CONTROL_ENTRY& sOurs = s_psSlotControl->asEntry[d];
+        sOurs.dRequest = sTheirs.dRequest;
+        sOurs.dWantedState = sTheirs.dWantedState;
+        sOurs.dDeadline = dNow + (sTheirs.dDeadline - sState.dSenderTickHalf);
+    }
+    ++s_psSlotControl->dChangeCount;
+    uint8_t bBus = 0;
+    uint8_t bOwnPage = STATUS_OK;
+    if (bGetEnclosure1ProcessorTarget(&bBus) != NO_SES_DEVICE) (void)bSendSASEnclosureSlotPage(&bOwnPage);
+    if (bOwnPage == STATUS_OK) {
+        SendPartnerCommandStatus(psSlot, 0, 0, 0);
+    } else {
+        SendPartnerCommandStatus(psSlot, SENSE_HARDWARE_ERROR, ASC_INTERNAL_TARGET_FAILURE, 0);
+    }
+    return STATUS_OK;
 }
 
 }  // namespace fw

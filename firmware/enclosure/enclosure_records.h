@@ -150,7 +150,30 @@ void InitSlotControlTable();
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bState, uint8_t bRequest,
                                    uint8_t bDuration);
 // The wanted state of a slot (1 or 2), its request and what remains of a
-// timed one; 0 for an enclosure or slot outside the table.
+// timed one; 0 for a slot outside the table, and on the master (or alone)
+// for an enclosure its discovery did not find.  A slave answers from the
+// state its master handed it.
 uint8_t bGetSlotControlState(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbRequest, uint32_t* pdRemaining);
+
+// The slot control state the two controllers share (message 210): the
+// sender's whole table, then the sender's half coarse tick when it sent
+// it, so that the receiver can move the deadlines of timed requests onto
+// its own clock.  Little-endian, as the table's own fields.
+constexpr uint8_t AA_MUX_MESSAGE_SLOT_STATE = 210;
+struct AA_MUX_SLOT_STATE {
+    SLOT_CONTROL_TABLE sTable;
+    uint32_t dSenderTickHalf;
+};
+static_assert(sizeof(AA_MUX_SLOT_STATE) == 2028);
+// Sends this controller's slot control state to the partner: 255 queued,
+// 16 no pages or slot now, 0 no link.
+uint8_t bSendAaMuxMessage210();
+// The receiver: the partner's slot control state checked and taken over,
+// then this controller's slot page sent to the enclosure when its
+// discovery found the enclosure services.  GOOD when the page went out or
+// there is none to send here; 5/0x26/0 for a table that is not one (the
+// own one kept); 4/0x44/0 when the page could not be sent.
+struct PARTNER_MESSAGE_SLOT;
+uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot);
 
 }  // namespace fw

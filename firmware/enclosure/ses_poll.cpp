@@ -537,8 +537,9 @@ uint8_t SesPageStep(uint8_t bStep) {
     }
 }
 
-// The controller enclosure's slot page, sent at once and waited for.
-uint8_t bSendSASEnclosureSlotPage() {
+namespace {
+
+uint8_t bSendOwnSlotPage() {
     uint8_t bBus = 0;
     const uint8_t bTarget = bGetEnclosure1ProcessorTarget(&bBus);
     if (bTarget == 0xFF) return 0;
@@ -553,6 +554,20 @@ uint8_t bSendSASEnclosureSlotPage() {
                                                     &bAsc, &bAscq);
     (void)wFreeDataPages(dHandle, 1);
     return bResult == STATUS_OK && bStatus == 0 ? STATUS_OK : 0;
+}
+
+}  // namespace
+
+// The controller enclosure's slot page, sent at once and waited for.  The
+// master then hands the slot state to its partner, which sends the same
+// page down its own path; the answer is the partner message's, unless the
+// page did not go out here, which is not reported as done.
+uint8_t bSendSASEnclosureSlotPage(uint8_t* pbOwnPage) {
+    const uint8_t bOwn = bSendOwnSlotPage();
+    if (pbOwnPage != nullptr) *pbOwnPage = bOwn;
+    if (fIsMasterController() != TRUE || fIsDualControllerActive() != TRUE) return bOwn;
+    const uint8_t bPartner = bSendAaMuxMessage210();
+    return bOwn == STATUS_OK ? bPartner : bOwn;
 }
 
 void AllocateEnclosureServicesTables() {

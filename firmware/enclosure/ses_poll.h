@@ -67,7 +67,11 @@ uint8_t fParseSesPage(uint8_t bEnclosure, uint8_t bPage, uint32_t dArrived, uint
 // The enclosure number (1-based, as drives carry it) of a table index.
 uint8_t bEnclosureNumberOfIndex(uint8_t bIndex);
 // The controller enclosure's slot power page, sent and waited for: 255
-// sent, 0 failed or no processor, else the page allocator's status.
-uint8_t bSendSASEnclosureSlotPage();
+// sent, 0 failed or no processor, else the page allocator's status.  The
+// master with an active partner then sends the partner the slot state and
+// answers with that message's result when its own page went out.
+// pbOwnPage, when given, gets the result of the page on this controller's
+// own path.
+uint8_t bSendSASEnclosureSlotPage(uint8_t* pbOwnPage = nullptr);
 
 }  // namespace fw

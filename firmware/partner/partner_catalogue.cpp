@@ -14,6 +14,7 @@
 #include "enclosure/audible_alarm.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_table.h"
+#include "enclosure/enclosure_records.h"
 #include "enclosure/io_module_firmware.h"
 #include "enclosure/power_management.h"
 #include "eventlog/event_log.h"
@@ -285,6 +286,7 @@ constexpr SLOT_RECEIVER kSlotReceivers[] = {
     {157, bReceivePartnerDeviceList},
     {190, bReceivePartnerExpanderList},
     {IO_MODULE_MESSAGE_IMAGE, bReceiveEnclosureFwMessage211},
+    {AA_MUX_MESSAGE_SLOT_STATE, bReceiveAaMuxMessage210},
     {PARTNER_MESSAGE_CONFIG_CHANGED, bReceivePartnerConfigImage},
     {PARTNER_MESSAGE_RESET, bReceivePartnerStopOrTime},
     {PARTNER_MESSAGE_SHUTDOWN, bReceivePartnerStopOrTime},
