@@ -28,6 +28,9 @@
 #include "sim/fc_host.h"
 
 namespace fw_b {
+using fw::EVENT_LOG_ENTRY;
+void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
+const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
 uint8_t fIsDualControllerActive();
 uint8_t fIsSASFailbackInProgress();
 uint16_t wGetDirtyExtentCount();
@@ -51,11 +54,11 @@ class PartnerTakeover : public ::testing::Test, protected dual::Pair {
 protected:
     void SetUp() override { Start(fw::RAID_LEVEL_5); }
     // A cached, mirrored array whose rows hold three chunks of data: RAID 5
-    // on four drives or RAID 6 on five; a member pulled before the start
-    // leaves it degraded on both controllers.
+    // on four drives, RAID 6 on five or RAID 10 on three pairs; a member
+    // pulled before the start leaves it degraded on both controllers.
     void Start(uint8_t bArrayLevel, unsigned pulled = 0) {
         bLevel = bArrayLevel;
-        const uint8_t bDrives = bLevel == fw::RAID_LEVEL_6 ? 5 : 4;
+        bDrives = bLevel == fw::RAID_LEVEL_6 ? 5 : bLevel == fw::RAID_LEVEL_10 ? 6 : 4;
         dual::PlaceSharedArray(chassis, {"TAKEOVER", bLevel, bDrives, kChunk}, fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR);
         if (pulled != 0) chassis.Pull(pulled);
         ASSERT_TRUE(Boot()) << Consoles();
@@ -142,6 +145,22 @@ protected:
     }
     void CheckParityOnDrives() {
         const size_t bytes = size_t(kChunk) * kBlock;
+        if (bLevel == fw::RAID_LEVEL_10) {
+            // Both halves of every pair agree, and each block the host
+            // wrote is where the layout puts it.
+            std::vector<std::vector<uint8_t>> half(6, std::vector<uint8_t>(bytes));
+            for (uint32_t r = 0; r < kRows; ++r) {
+                for (unsigned m = 0; m < 6; ++m) chassis.DriveAt(m + 1)->ReadBlocks(uint64_t(r) * kChunk, kChunk, half[m].data());
+                for (unsigned p = 0; p < 3; ++p) ASSERT_TRUE(half[2 * p] == half[2 * p + 1]) << "row " << r << " pair " << p;
+                for (uint64_t x = uint64_t(r) * kRowBlocks; x < uint64_t(r + 1) * kRowBlocks; ++x) {
+                    if (!known[x]) continue;
+                    const raidref::Place at = raidref::Striped(x, 3, kChunk);
+                    const auto data = half[2 * at.member].begin() + (at.block - uint64_t(r) * kChunk) * kBlock;
+                    ASSERT_TRUE(std::equal(data, data + kBlock, expected.begin() + x * kBlock)) << "block " << x;
+                }
+            }
+            return;
+        }
         if (bLevel == fw::RAID_LEVEL_6) {
             const raidref::DualParityRank d{5, kChunk};
             std::vector<std::vector<uint8_t>> member(5, std::vector<uint8_t>(bytes));
@@ -167,7 +186,7 @@ protected:
         }
     }
     void SlowDrives(uint64_t ns) {
-        for (unsigned s = 1; s <= 5; ++s) {
+        for (unsigned s = 1; s <= bDrives; ++s) {
             if (chassis.DriveAt(s) != nullptr) chassis.DriveAt(s)->SetExtraLatencyNs(ns);
         }
     }
@@ -256,11 +275,11 @@ protected:
         }
         EXPECT_GT(acknowledged, 30u);
     }
-    // The moment controller 1's partner has answered GOOD to a piece of a
+    // The moment the writer's partner has answered GOOD to a piece of a
     // write's data held there as a mirror (message 129): the write is not
     // yet answered to its host.
-    std::function<bool()> WhenBsDataIsHeld() {
-        b->board.sasController().partnerAnswerSeen = [this](const uint8_t* pbCdb, uint8_t bStatus) {
+    std::function<bool()> WhenDataIsHeld(sim::Board& writer) {
+        writer.sasController().partnerAnswerSeen = [this](const uint8_t* pbCdb, uint8_t bStatus) {
             if (fArmed && pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA &&
                 bStatus == fw::SCSI_STATUS_GOOD) {
                 fMoment = true;
@@ -268,19 +287,135 @@ protected:
         };
         return [this] { return fMoment; };
     }
-    // Controller 1's processor stops as it writes to a drive, with part of
+    // The board's processor stops as it writes to a drive, with part of
     // that write on the medium: the first write it issues once `after`
-    // holds.  True once it stopped.
-    std::function<bool()> WhenBTearsAWrite(const std::function<bool()>& after) {
-        b->board.sasController().driveCommandSeen = [this, after](sim::Drive& drive, std::span<const uint8_t> cdb) {
-            if (fMoment || !fArmed || !after() || (cdb[0] != fw::SCSI_WRITE10 && cdb[0] != fw::SCSI_WRITE16)) return;
+    // holds for it.  True once it stopped.
+    using WriteFilter = std::function<bool(std::span<const uint8_t> cdb)>;
+    std::function<bool()> WhenTearsAWrite(sim::Board& writer, const WriteFilter& after) {
+        writer.sasController().driveCommandSeen = [this, after](sim::Drive& drive, std::span<const uint8_t> cdb) {
+            if (fMoment || !fArmed || (cdb[0] != fw::SCSI_WRITE10 && cdb[0] != fw::SCSI_WRITE16) || !after(cdb)) return;
             fMoment = true;
             drive.CutPowerDuringNextWrite(4);
         };
-        return [this] { return fMoment && b->board.lastStop() == sim::StopKind::PowerCut; };
+        return [this, &writer] { return fMoment && writer.lastStop() == sim::StopKind::PowerCut; };
+    }
+    std::function<bool()> WhenBTearsAWrite(const std::function<bool()>& after) {
+        return WhenTearsAWrite(b->board, [after](std::span<const uint8_t>) { return after(); });
+    }
+    // The first drive block a write CDB names.
+    static uint64_t WriteLba(std::span<const uint8_t> cdb) {
+        const unsigned n = cdb[0] == fw::SCSI_WRITE16 ? 8 : 4;
+        uint64_t l = 0;
+        for (unsigned i = 0; i < n; ++i) l = l << 8 | cdb[2 + i];
+        return l;
+    }
+    // Where controller 0's (or 1's) event log ends, and whether it posted
+    // the event since it ended at `wFrom`.
+    static uint16_t LogEnd(bool fB) {
+        uint16_t wCount = 0, wNext = 0;
+        (fB ? fw_b::GetEventLogPosition : fw::GetEventLogPosition)(&wCount, &wNext);
+        return wNext;
+    }
+    static bool PostedSince(bool fB, uint16_t wFrom, uint8_t bCode) {
+        const auto entry = fB ? fw_b::psGetEventLogEntry : fw::psGetEventLogEntry;
+        for (uint16_t w = wFrom; w != LogEnd(fB); w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+            if (entry(w)->bCode == bCode) return true;
+        }
+        return false;
+    }
+
+    // Both write; one controller is cut the moment its partner holds a
+    // write's data, the drives slow, so what was acknowledged last is only
+    // in the caches.  The survivor starts writing the lost one's copies out
+    // (event 53) and is cut too, on the first of those writes it hands a
+    // drive, part of it on the medium.  Both then start again together on
+    // what their NVRAM and banks kept: every write a host was told was done
+    // reads back through either, and once both caches are empty the rows
+    // on the drives hold.
+    void CutTheSurvivorWhileItWritesOutTheCopies(bool fBFirst) {
+        sim::Board& first = fBFirst ? b->board : a->board;
+        sim::Board& second = fBFirst ? a->board : b->board;
+        SlowDrives(200 * kMs);
+        SendBatch(true, true);
+        ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+        fArmed = true;
+        SendBatch(true, true);
+        ASSERT_TRUE(RunUntil(WhenDataIsHeld(first), 10'000 * kMs)) << Consoles();
+        const uint16_t wFrom = LogEnd(!fBFirst);
+        first.CutPower();
+        first.sasController().partnerAnswerSeen = nullptr;
+        fMoment = false;
+        // The lost one's host writes the odd rows when it is controller 1.
+        const uint32_t dLostRows = fBFirst ? 1 : 0;
+        const auto fTorn = WhenTearsAWrite(second, [&](std::span<const uint8_t> cdb) {
+            return PostedSince(!fBFirst, wFrom, 53) && WriteLba(cdb) / kChunk % 2 == dLostRows;
+        });
+        ASSERT_TRUE(RunUntil(fTorn, 60'000 * kMs)) << Consoles();
+        second.CutPower();
+        second.sasController().driveCommandSeen = nullptr;
+        // Copies of the lost one's writes are still only in the survivor.
+        ASSERT_FALSE(PostedSince(!fBFirst, wFrom, 54)) << Consoles();
+        ASSERT_NE(fBFirst ? fw::wGetDirtyExtentCount() : fw_b::wGetDirtyExtentCount(), 0) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+        SlowDrives(0);
+
+        for (dual::Side* s : {a.get(), b.get()}) {
+            s->board.RestorePower();
+            s->board.ClearConsoleText();
+        }
+        sim::Board::ConnectPartners(a->board, b->board);
+        a->board.Boot();
+        b->board.Boot();
+        ASSERT_TRUE(Boot()) << Consoles();
+        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+        EXPECT_GT(acknowledged, 20u);
+    }
+
+    // Both write and controller 1 is cut; it comes back beside the survivor,
+    // joins, brings its drive side back (failback) and serves its hosts
+    // again; both write, mirrored to each other, and when controller 0 is
+    // cut in turn, controller 1 serves every acknowledged write, and the
+    // rows on the drives hold once its cache is empty.
+    void LoseBBringItBackThenLoseA() {
+        ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board));
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+
+        RestartB();
+        bool fFailback = false;
+        const auto fFailingBack = [&fFailback] {
+            fFailback = fFailback || fw_b::fIsSASFailbackInProgress() == fw::TRUE;
+            return fFailback;
+        };
+        ASSERT_TRUE(RunUntil([&] { return fFailingBack() && b->Booted(); }, dual::kBootLimitNs)) << Consoles();
+        EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
+            << Consoles();
+        ASSERT_TRUE(RunUntil(
+            [] {
+                return fw_b::fIsSASFailbackInProgress() != fw::TRUE && fw::fIsDualControllerActive() == fw::TRUE &&
+                       fw_b::fIsDualControllerActive() == fw::TRUE && fw::fIsPartnerAlive() == fw::TRUE;
+            },
+            60'000 * kMs))
+            << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
+        ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
+                             60'000 * kMs))
+            << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+        EXPECT_GT(acknowledged, 60u);
     }
 
     uint8_t bLevel = fw::RAID_LEVEL_5;
+    uint8_t bDrives = 4;
     const sim::Board* restarting = nullptr;
     bool fArmed = false;
     bool fMoment = false;
@@ -301,28 +436,7 @@ protected:
 // hosts again; both write, mirrored to each other, and when controller 0
 // is cut in turn, controller 1 serves every acknowledged write.
 TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfEitherLoss) {
-    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board));
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
-    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
-
-    RestartB();
-    ASSERT_TRUE(RunUntil([this] { return b->Booted(); }, dual::kBootLimitNs)) << Consoles();
-    EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
-        << Consoles();
-    ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() == fw::TRUE && fw::fIsPartnerAlive() == fw::TRUE; },
-                         60'000 * kMs))
-        << Consoles();
-    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
-    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
-    EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
-    // Once nothing is left in its cache, the drives hold it all.
-    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
-                         60'000 * kMs))
-        << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
-    EXPECT_GT(acknowledged, 60u);
+    ASSERT_NO_FATAL_FAILURE(LoseBBringItBackThenLoseA());
 }
 
 // Controller 1 hangs with writes of both on their way: its processor
@@ -347,14 +461,14 @@ TEST_F(PartnerTakeover, EveryAcknowledgedWriteReadsBackThroughTheSurvivorOfAHang
 // before that write is answered: the host never hears of it, and every
 // write that was answered reads back through controller 0.
 TEST_F(PartnerTakeover, TheWriterCutBetweenItsMirrorAndItsGoodLosesNoAcknowledgedWrite) {
-    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBsDataIsHeld()));
+    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenDataIsHeld(b->board)));
 }
 
 // At the same moment the partner holding the data is cut instead: the
 // write goes on to its GOOD on controller 1, which keeps it (and every
 // other) without a mirror from then on.
 TEST_F(PartnerTakeover, TheMirrorHolderCutBeforeTheWritersGoodLosesNoAcknowledgedWrite) {
-    ASSERT_NO_FATAL_FAILURE(CutAt(a->board, WhenBsDataIsHeld()));
+    ASSERT_NO_FATAL_FAILURE(CutAt(a->board, WhenDataIsHeld(b->board)));
 }
 
 // Controller 1 loses its power while it writes its cache out, half of one
@@ -362,6 +476,18 @@ TEST_F(PartnerTakeover, TheMirrorHolderCutBeforeTheWritersGoodLosesNoAcknowledge
 // 0 writes the mirrors out over the torn row and every row's parity holds.
 TEST_F(PartnerTakeover, TheWriterCutWhileItWritesItsCacheOutLeavesNoRowTorn) {
     ASSERT_NO_FATAL_FAILURE(CutAt(b->board, WhenBTearsAWrite([] { return true; })));
+}
+
+// Controller 1 is cut, and controller 0 is cut in turn while it writes
+// controller 1's copies out; started again together, they lose nothing
+// either host was told was done.
+TEST_F(PartnerTakeover, TheSurvivorCutWhileItWritesOutThePartnersCopiesLosesNothingOnceBothRestart) {
+    ASSERT_NO_FATAL_FAILURE(CutTheSurvivorWhileItWritesOutTheCopies(true));
+}
+
+// The same with controller 0, which starts as master, cut first.
+TEST_F(PartnerTakeover, TheSurvivorOfTheMasterCutWhileItWritesOutItsCopiesLosesNothingOnceBothRestart) {
+    ASSERT_NO_FATAL_FAILURE(CutTheSurvivorWhileItWritesOutTheCopies(false));
 }
 
 // Controller 0 asks its partner to reset (message 147) while both hosts
@@ -440,6 +566,41 @@ protected:
 // parities of every row on the drives hold.
 TEST_F(PartnerTakeoverRaid6, EveryAcknowledgedWriteReadsBackThroughTheSurvivor) {
     ASSERT_NO_FATAL_FAILURE(LoseBWithWritesInTheCaches(false));
+}
+
+// Controller 1 is lost, comes back and fails back, and then controller 0
+// is lost: both parities of every row on the drives hold.
+TEST_F(PartnerTakeoverRaid6, TheFailedControllerComesBackAndTheOtherFails) {
+    ASSERT_NO_FATAL_FAILURE(LoseBBringItBackThenLoseA());
+}
+
+class PartnerTakeoverRaid10 : public PartnerTakeover {
+protected:
+    void SetUp() override { Start(fw::RAID_LEVEL_10); }
+};
+
+// On RAID 10 controller 1 is cut the moment its partner holds a write's
+// data and before that write is answered: what controller 1 held only in
+// its cache reaches both halves of every pair through controller 0's
+// copies.  Until the cut each drive takes one command at a time, so that
+// controller 1 holds acknowledged writes no drive has yet: with no parity
+// to read first, a RAID 10 write is otherwise on its drives at once, and
+// the copies would never be needed.
+TEST_F(PartnerTakeoverRaid10, TheWriterCutBetweenItsMirrorAndItsGoodLosesNoAcknowledgedWrite) {
+    const auto fQueueDepth = [this](uint32_t depth) {
+        for (unsigned m = 1; m <= bDrives; ++m) chassis.DriveAt(m)->SetQueueDepth(depth);
+    };
+    fQueueDepth(1);
+    const auto fHeld = WhenDataIsHeld(b->board);
+    ASSERT_NO_FATAL_FAILURE(CutAt(b->board, [&] {
+        if (!fHeld()) return false;
+        fQueueDepth(0);
+        return true;
+    }));
+}
+
+TEST_F(PartnerTakeoverRaid10, TheFailedControllerComesBackAndTheOtherFails) {
+    ASSERT_NO_FATAL_FAILURE(LoseBBringItBackThenLoseA());
 }
 
 }  // namespace
