@@ -7,6 +7,7 @@
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/work_flags.h"
+#include "hw/scsi.h"
 #include "partner/parity_read_data.h"
 #include "partner/partner_state.h"
 #include "raid/expansion.h"
@@ -349,15 +350,18 @@ uint8_t ServiceOutgoingPartnerQueue() {
     }
     // A mirror's issue or update never overtakes the mirror request itself,
     // nor the write token the configuration image before it.
-    const uint8_t bWaitFor = bMirrorRequestState(ps);
-    switch (bWaitFor != 0 ? bWaitFor : bConfigImageState(ps)) {
-    case SLOT_QUEUED:
+    const auto waitAtTheBack = [&] {
         CountDown(s_sCounts.wOutgoingNew);
         Consume(&s_sOutgoingRing);
         Push(&s_sOutgoingRing, wSlot);
         ++s_sCounts.wOutgoingNew;
         SetPartnerMessageWork(TRUE);
         return STATUS_OK;
+    };
+    if (ps->lResendTick > lGetTickCount()) return waitAtTheBack();
+    const uint8_t bWaitFor = bMirrorRequestState(ps);
+    switch (bWaitFor != 0 ? bWaitFor : bConfigImageState(ps)) {
+    case SLOT_QUEUED: return waitAtTheBack();
     case SLOT_SENT: return STATUS_RETRY;
     default: break;
     }
@@ -435,6 +439,9 @@ uint8_t ServicePartnerCompletionQueue() {
         if (ps->fSenseValid != TRUE) ps->bSenseKey = 0;
         const uint8_t bTarget = bResendTarget(ps->sMessage.wTarget);
         if (bTarget != 0xFF) {
+            const bool fBusy = ps->fSenseValid == TRUE &&
+                               (ps->bSenseKey == SCSI_STATUS_BUSY || ps->bSenseKey == SCSI_STATUS_TASK_SET_FULL);
+            ps->lResendTick = fBusy ? lGetTickCount() + PARTNER_BUSY_RESEND_MS : 0;
             ++s_sCounts.dResends;
             Requeue(ps, bTarget);
             CountDown(s_sCounts.wCompletions);
@@ -697,10 +704,16 @@ void EndUndelivered(PARTNER_MESSAGE_SLOT& s, uint8_t bPortCode) {
 
 }  // namespace
 
-// Every message queued or in flight on the port ends as not delivered.
+// The drive IOC restarted: every message it carried ends as not delivered.
+// Its frame may or may not have reached the partner, so it is not sent
+// again behind the partner's back; its continuation decides.  A message
+// still waiting to be sent never left this board: it stays queued and goes
+// out on the restarted IOC, or ends when the partner's ports are found gone
+// (`RetargetPartnerMessages`).  Ending it here lost it with the partner
+// still there.
 void AbortPartnerOutgoing(uint8_t bPortCode) {
     for (PARTNER_MESSAGE_SLOT& s : s_asOutgoing) {
-        if (s.fInUse == TRUE && s.bPortCode == bPortCode) EndUndelivered(s, bPortCode);
+        if (s.fInUse == TRUE && s.bPortCode == bPortCode && s.bPrimaryState == SLOT_SENT) EndUndelivered(s, bPortCode);
     }
 }
 

@@ -19,6 +19,11 @@ constexpr uint16_t PARTNER_NO_SLOT = 0xFFFF;
 constexpr uint8_t PARTNER_PATHS = 2;
 // The most messages in flight on one path.
 constexpr uint16_t PARTNER_PATH_IN_FLIGHT_MAX = 32;
+// A partner that answers busy is asked again after this many milliseconds,
+// not at once: its IOC answers TASK SET FULL for as long as it has no
+// command buffer posted (a restart takes seconds), and an immediate resend
+// sent the same frame again on every pass of the main loop.
+constexpr uint64_t PARTNER_BUSY_RESEND_MS = 10;
 
 // Port codes of a slot: the partner over the SAS drive side, or a command
 // that arrived on Fibre Channel drive loop 1 or 2.
@@ -91,6 +96,9 @@ struct PARTNER_MESSAGE_SLOT {
     uint16_t wIoIndex;
     uint32_t dReplyWord;
     uint64_t lLastRequestTick;
+    // An outgoing message the partner turned away as busy (BUSY, TASK SET
+    // FULL) goes again no sooner than this tick.
+    uint64_t lResendTick;
 };
 static_assert(offsetof(PARTNER_MESSAGE_SLOT, sMessage) == 0);
 using OUTGOING_MESSAGE_SLOT = PARTNER_MESSAGE_SLOT;

@@ -6,13 +6,23 @@
 
 #include <cstring>
 
+#include "eventlog/event_log.h"
+#include "executive/work_flags.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_flags.h"
 
 namespace fw_b {
+using fw::EVENT_LOG_ENTRY;
 using fw::PARTNER_MESSAGE_COUNTS;
+void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
+const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
+void SetSASIOCRestartRequest(uint8_t f);
+uint8_t fIsSASIOCRestartRequested();
+uint8_t fIsSASIOCRestartInProgress();
+void SetSasDiscoveryWork(uint8_t f);
 const PARTNER_MESSAGE_COUNTS& sGetPartnerMessageCounts();
 uint8_t fIsPartnerOnPath1();
 uint8_t fIsPartnerOnPath2();
@@ -183,5 +193,135 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LinkFault{"corrupted", {0, 0, 1, 0}, 1, 1, 2}, LinkFault{"repeated", {0, 1, 0, 0}, 0, 0, 1},
                       LinkFault{"delayed", {0, 0, 0, 5'000'000}, 0, 0, 1}, LinkFault{"lost", {1, 0, 0, 0}, 0, 1, 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Messages that post an event in the partner's log, each its own: how often
+// the partner carried one out is how often its event is there.
+class PartnerLinkChanges : public PartnerLink {
+protected:
+    void SetUp() override {
+        PartnerLink::SetUp();
+        uint16_t wCount = 0;
+        fw_b::GetEventLogPosition(&wCount, &m_wFirstEvent);
+    }
+    uint16_t PostOnB(uint8_t bMark) {
+        fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(fw::PARTNER_MESSAGE_POST_EVENT);
+        s.abCdb[2] = kEventCode;
+        s.abCdb[3] = bMark;
+        uint16_t wSlot = fw::PARTNER_NO_SLOT;
+        EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        return wSlot;
+    }
+    unsigned PostedOnB(uint8_t bMark) const {
+        uint16_t wCount = 0, wNext = 0;
+        fw_b::GetEventLogPosition(&wCount, &wNext);
+        unsigned n = 0;
+        for (uint16_t w = m_wFirstEvent; w != wNext; w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+            const fw::EVENT_LOG_ENTRY* ps = fw_b::psGetEventLogEntry(w);
+            if (ps->bCode == kEventCode && ps->abArgs[0] == bMark) ++n;
+        }
+        return n;
+    }
+    bool RestartsDone(bool fB) {
+        return fB ? fw_b::fIsSASIOCRestartRequested() != fw::TRUE && fw_b::fIsSASIOCRestartInProgress() != fw::TRUE
+                  : fw::fIsSASIOCRestartRequested() != fw::TRUE && fw::fIsSASIOCRestartInProgress() != fw::TRUE;
+    }
+    static constexpr uint8_t kEventCode = 28;
+    uint16_t m_wFirstEvent = 0;
+};
+
+// Controller 0's drive IOC restarts with one message on its way (its frame
+// still crossing) and one queued behind the restart.  The first ends here
+// as not delivered, without a resend, and the partner carries it out once
+// when its frame arrives; the second goes out on the restarted IOC; what
+// is sent after goes as before.
+TEST_F(PartnerLinkChanges, AnIocRestartLosesNoMessageAndRunsNoneTwice) {
+    sim::SasController& iocA = a->board.sasController();
+    iocA.linkFaults.delayNs = 7'000'000'000;
+    const uint32_t dSent = iocA.partnerCommandsSent();
+    const uint16_t wOnItsWay = PostOnB(1);
+    ASSERT_TRUE(RunUntil([&] { return iocA.partnerCommandsSent() != dSent; }, kMessageLimitNs));
+    iocA.linkFaults = {};
+    fw::SetSASIOCRestartRequest(fw::TRUE);
+    fw::SetSasDiscoveryWork(fw::TRUE);
+    const uint16_t wWaiting = PostOnB(2);
+    ASSERT_TRUE(RunUntil([&] { return fw::fIsSASIOCRestartRequested() != fw::TRUE; }, 20'000'000'000ull));
+    EXPECT_TRUE(SlotDone(wOnItsWay));
+    EXPECT_FALSE(SlotDone(wWaiting));
+    EXPECT_EQ(PostedOnB(1), 0u);   // its frame is still crossing
+    ASSERT_TRUE(RunUntil([&] { return RestartsDone(false) && SlotDone(wWaiting); }, 60'000'000'000ull)) << Consoles();
+    const uint16_t wAfter = PostOnB(3);
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wAfter) && PostedOnB(1) != 0; }, 20'000'000'000ull));
+    (void)RunUntil(nullptr, 100'000'000ull);   // a late frame would arrive by now
+    EXPECT_EQ(PostedOnB(1), 1u);
+    EXPECT_EQ(PostedOnB(2), 1u);
+    EXPECT_EQ(PostedOnB(3), 1u);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 0u);
+}
+
+// Controller 1's drive IOC restarts as a message from controller 0 reaches
+// it: the command ends there unanswered, and controller 0 sends it again,
+// paced while the restarting IOC turns it away, until controller 1 takes
+// it and carries it out once.
+TEST_F(PartnerLinkChanges, AMessageCaughtByThePartnersIocRestartIsCarriedOutOnce) {
+    b->board.sasController().partnerCommandSeen = [](const uint8_t*) {
+        fw_b::SetSASIOCRestartRequest(fw::TRUE);
+        fw_b::SetSasDiscoveryWork(fw::TRUE);
+    };
+    const uint64_t lStart = clock.Now();
+    const uint16_t wSlot = PostOnB(1);
+    ASSERT_TRUE(RunUntil([&] { return fw_b::fIsSASIOCRestartRequested() == fw::TRUE; }, kMessageLimitNs));
+    b->board.sasController().partnerCommandSeen = nullptr;
+    ASSERT_TRUE(RunUntil([&] { return RestartsDone(true) && SlotDone(wSlot); }, 60'000'000'000ull)) << Consoles();
+    const uint64_t lMs = (clock.Now() - lStart) / 1'000'000;
+    (void)RunUntil(nullptr, 100'000'000ull);   // a late frame would arrive by now
+    EXPECT_EQ(PostedOnB(1), 1u);
+    EXPECT_GT(fw::sGetPartnerMessageCounts().dResends, 0u);
+    EXPECT_LE(fw::sGetPartnerMessageCounts().dResends, lMs / fw::PARTNER_BUSY_RESEND_MS + 1) << lMs << " ms";
+}
+
+// The path a message went on goes while it crosses.  One whose frame that
+// path lost is given up at its deadline and sent again on the other path;
+// one whose frame got through is answered and not sent again.  The
+// partner carries each out once, and what is sent next takes the other
+// path.
+TEST_F(PartnerLinkChanges, APathChangeLosesNoMessageAndRunsNoneTwice) {
+    sim::SasController& iocA = a->board.sasController();
+    const uint8_t abReal[2] = {fw::bGetPartnerAlpaPath1(), fw::bGetPartnerAlpaPath2()};
+    iocA.linkFaults.drop = 1;
+    const uint16_t wLost = PostOnB(1);
+    iocA.linkFaults.delayNs = 50'000'000;
+    const uint16_t wCrossing = PostOnB(2);
+    ASSERT_TRUE(RunUntil([&] { return iocA.linkFaults.drop == 0 && fw::sGetPartnerMessageCounts().wOutgoingNew == 0; },
+                         kMessageLimitNs));
+    iocA.linkFaults = {};
+    fw::PARTNER_MESSAGE_SLOT* ps = nullptr;
+    fw::pGetOutgoingMessageSlot(wLost, &ps);
+    const uint8_t bPath = ps->sMessage.wTarget == abReal[0] ? 1 : 2;
+    ASSERT_EQ(ps->sMessage.wTarget, abReal[bPath - 1]);
+    ReportPartnerPort(bPath, 0xFF);
+    uint16_t wResentTo = 0xFF;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            if (ps->fInUse == fw::TRUE && ps->bPrimaryState == fw::SLOT_SENT && fw::sGetPartnerMessageCounts().dResends != 0) {
+                wResentTo = ps->sMessage.wTarget;
+            }
+            return SlotDone(wCrossing) && SlotDone(wLost);
+        },
+        40'000'000'000ull))
+        << Consoles();
+    EXPECT_EQ(wResentTo, abReal[2 - bPath]);
+    EXPECT_EQ(PostedOnB(1), 1u);
+    EXPECT_EQ(PostedOnB(2), 1u);
+    EXPECT_EQ(fw::sGetPartnerMessageCounts().dResends, 1u);
+    const uint32_t dSent = iocA.partnerCommandsSent();
+    const uint16_t wNext = PostOnB(3);
+    fw::pGetOutgoingMessageSlot(wNext, &ps);
+    ASSERT_TRUE(RunUntil([&] { return ps->bPrimaryState == fw::SLOT_SENT || SlotDone(wNext); }, kMessageLimitNs));
+    EXPECT_EQ(ps->sMessage.wTarget, abReal[2 - bPath]);
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wNext); }, kMessageLimitNs));
+    EXPECT_EQ(iocA.partnerCommandsSent(), dSent + 1);
+    EXPECT_EQ(PostedOnB(3), 1u);
+    ReportPartnerPort(bPath, abReal[bPath - 1]);
+}
 
 }  // namespace
