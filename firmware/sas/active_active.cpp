@@ -54,6 +54,7 @@ constexpr uint32_t RECOVERY_WINDOW_LOW = 901;
 constexpr uint32_t RECOVERY_WINDOW_HIGH = 1099;
 constexpr uint8_t SLOT_CHANGE_PARTNER_RECOVERY = 1;
 constexpr uint64_t ENCLOSURE_PHYS_OFF_MS = 300000;
+constexpr uint8_t DRIVE_SIDE_PHASE_IOC_RESTART = 2;
 
 uint32_t s_dOwnLevel;
 uint8_t s_bPartnerLevel;
@@ -134,6 +135,9 @@ uint8_t fFetchPartnerActiveActiveState() {
     if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return FALSE;
     uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, BUFFER_ID_ACTIVE_ACTIVE_LEVEL};
     abCdb[7] = static_cast<uint8_t>(dGetSASActiveActiveState());
+    // An answer shorter than the level word leaves the rest of it zero, not
+    // what the page held before.
+    std::memset(pBufferHandleToPointer(dPage), 0, sizeof(uint32_t));
     uint8_t bResult = 0, bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
     for (uint8_t n = 0; n < FETCH_TRIES && bResult == 0; ++n) {
         bResult = bSendSCSICommandAndWait(bTarget, 0, abCdb, TRUE, 4, dPage, &bStatus, &bKey, &bAsc, &bAscq);
@@ -148,6 +152,9 @@ uint8_t fFetchPartnerActiveActiveState() {
         if (bKey != SENSE_ILLEGAL_REQUEST || bAsc != 0x24 || bAscq != 0) return FALSE;
         dLevel = LEVEL_UNKNOWN_TO_PARTNER;
     }
+    // No level in the answer (a partner whose drive IOC is not up, or an
+    // empty answer): still unknown, so nothing is compared against it.
+    if (static_cast<uint8_t>(dLevel) == 0) return FALSE;
     s_bPartnerLevel = static_cast<uint8_t>(dLevel);
     return TRUE;
 }
@@ -206,6 +213,11 @@ void UpdateSASActiveActiveState(uint8_t f) {
 void HoldSASTarget(uint8_t bTarget) {
     if (psHoldable(bTarget) == nullptr) return;
     const uint32_t dFlags = dGetSASTargetFlags(bTarget);
+    // Holds counted while the target's flags were cleared (its drive left
+    // the list) belonged to that drive: counted on, the target would keep
+    // "needs the drive" without ever asking for it, and refuse every
+    // command to the drive now there.
+    if (!(dFlags & SAS_AA_NEEDS_DRIVE)) s_abHoldCount[bTarget] = 0;
     if (s_abHoldCount[bTarget] == 0 && !(dFlags & SAS_AA_HAS_DRIVE)) {
         if (AnnounceHolds()) {
             // Marked before it goes: the answer may come back at once.
@@ -219,8 +231,9 @@ void HoldSASTarget(uint8_t bTarget) {
     SetSASTargetFlagBits(bTarget, SAS_AA_NEEDS_DRIVE);
 }
 
+// A release counts whether or not the drive is still listed: the hold
+// ended with the command that took it.
 void ReleaseSASTarget(uint8_t bTarget) {
-    if (psHoldable(bTarget) == nullptr) return;
     if (s_abHoldCount[bTarget] != 0 && --s_abHoldCount[bTarget] != 0) return;
     if (AnnounceHolds()) AnnounceHold(bTarget, FALSE);
     ClearSASTargetFlagBits(bTarget, SAS_AA_HAS_DRIVE | SAS_AA_ASKED_PARTNER | SAS_AA_NEEDS_DRIVE);
@@ -374,6 +387,9 @@ void EnclosurePhyService() {
             SetSasDiscoveryWork(TRUE);
             SetSASIOCRestartRequest(TRUE);
             SetSASDiscoveryInProgress(FALSE);
+            // The drive side's phase as the time code reads it: an IOC
+            // restart is coming, as discovery's own restart sets it.
+            SetDriveSidePhaseByte(DRIVE_SIDE_PHASE_IOC_RESTART);
             s_fRescanArmed = FALSE;
             s_fSlotChangeArmed = FALSE;
             (void)fClearDriveRescanFlags();

@@ -8,6 +8,7 @@
 #include "hw/mpi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "sas/active_active.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
@@ -25,6 +26,9 @@ constexpr uint32_t PARTNER_MESSAGE_DEADLINE_MS = 20000;
 constexpr uint32_t TARGET_REQUEST_DEADLINE_MS = 10000;
 constexpr uint16_t PARTNER_SLOT_MASK = 0x1FFF;
 constexpr uint32_t STATUS_BYTES = 16;
+// The early drive IOC revisions (levels).
+constexpr uint32_t LEVEL_BEFORE_SHARING_FIRST = 1;
+constexpr uint32_t LEVEL_BEFORE_SHARING_LAST = 3;
 // The 16-byte status answer of messages 96 and 118 lands in the last bytes
 // of the request's sense buffer, which a CHECK CONDITION never reaches.
 constexpr uint32_t STATUS_BYTES_OFFSET = LSI_SENSE_BUFFER_BYTES - STATUS_BYTES;
@@ -113,6 +117,14 @@ uint8_t bTargetAssist(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32
 // and the status bytes of messages 96 and 118.
 uint8_t* pbRequestBuffer(uint16_t wRequest) { return pGetLSISenseBuffer(LSI_IOC_DRIVE, wRequest); }
 
+// Messages wait while the drive IOC restarts or runs one of the early
+// revisions, unless discovery lets them through meanwhile.
+bool DriveSideUnsettled() {
+    const uint32_t dLevel = dGetSASActiveActiveState();
+    return fIsSASIOCRestartRequested() == TRUE || fIsSASIOCRestartInProgress() == TRUE ||
+           (dLevel >= LEVEL_BEFORE_SHARING_FIRST && dLevel <= LEVEL_BEFORE_SHARING_LAST);
+}
+
 }  // namespace
 
 uint32_t dCalculateMessageCRC32(const uint32_t* pdWords, uint32_t dCount) {
@@ -133,8 +145,8 @@ uint32_t dCalculateMessageCRC32(const uint32_t* pdWords, uint32_t dCount) {
 uint8_t bSendMessageToPartnerIOC(const INTER_CONTROLLER_MESSAGE* psMessage, uint16_t wSlot, uint8_t bCommandType) {
     const uint8_t bTarget = static_cast<uint8_t>(psMessage->wTarget);
     if ((dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_REFUSE) ||
-        (bGetPartnerAlpaPath1() == 0xFF && bGetPartnerAlpaPath2() == 0xFF) || fIsSASIOCRestartRequested() == TRUE ||
-        fIsSASIOCRestartInProgress() == TRUE) {
+        (bGetPartnerAlpaPath1() == 0xFF && bGetPartnerAlpaPath2() == 0xFF) ||
+        (DriveSideUnsettled() && fGetSASDiscoveryStateFlag() != TRUE)) {
         return STATUS_RETRY;
     }
     DriveSideLock sLock;

@@ -10,6 +10,7 @@
 #include "sas/active_active.h"
 #include "sas/drive_side_fixture.h"
 #include "sas/sas_drive.h"
+#include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
 
 namespace {
@@ -88,6 +89,39 @@ TEST_F(ActiveActiveTest, LevelsAreTheRevisionByteAndOnlyADifferenceIsLogged) {
     EXPECT_EQ(Events(28).size(), 1u);
 }
 
+// Messages to the partner wait while the drive IOC runs one of the early
+// revisions (levels 1 to 3), as while it restarts, unless discovery lets
+// them through; they never reach the IOC meanwhile.
+TEST_F(ActiveActiveTest, EarlyLevelsHoldPartnerMessagesUnlessDiscoveryLetsThemGo) {
+    SetPartnerDrivePath(1, TRUE, 0x20, adPartner);
+    // Addressed to no device: one that goes comes back unanswered and
+    // frees its frame; its slot is not in use, so nothing waits for it.
+    INTER_CONTROLLER_MESSAGE s{};
+    s.wTarget = 0x7E;
+    const auto sent = [&] {
+        const uint32_t dBefore = ioc->scsiRequests();
+        uint8_t bResult = 0;
+        EXPECT_EQ(b.board().RunOnCpu([&] { bResult = bSendMessageToPartnerIOC(&s, 3, 0); }), sim::StopKind::Finished);
+        PollFor(50);
+        EXPECT_EQ(bResult == STATUS_RETRY, ioc->scsiRequests() == dBefore) << int(bResult);
+        return bResult != STATUS_RETRY;
+    };
+    for (uint32_t dLevel : {1u, 2u, 3u}) {
+        SetSASActiveActiveState(dLevel);
+        EXPECT_FALSE(sent()) << dLevel;
+    }
+    SetSASDiscoveryStateFlag(TRUE);
+    EXPECT_TRUE(sent()) << "discovery lets it go";
+    SetSASDiscoveryStateFlag(FALSE);
+    SetSASActiveActiveState(4);
+    EXPECT_TRUE(sent());
+    SetSASIOCRestartRequest(TRUE);
+    EXPECT_FALSE(sent());
+    SetSASIOCRestartRequest(FALSE);
+    SetSASActiveActiveState(8);
+    EXPECT_TRUE(sent());
+}
+
 // A partner that does not know the level request (level 2): while both
 // run the partner is asked to stop; a lone controller asked with TRUE
 // stops itself.
@@ -123,6 +157,29 @@ TEST_F(ActiveActiveTest, TwoHoldsAndOneReleaseKeepTheDrive) {
     // Only drives hold.
     HoldSASTarget(0xFE);
     EXPECT_EQ(bGetSASTargetHoldCount(0xFE), 0);
+}
+
+// A hold outlives its drive's listing only until the command that took it
+// ends; a drive listed afresh under the same target id starts with no hold
+// and can be held and served at once.
+TEST_F(ActiveActiveTest, AHoldEndsWithItsCommandEvenWhenTheDriveLeft) {
+    HoldSASTarget(bTarget);
+    ASSERT_EQ(bGetSASTargetHoldCount(bTarget), 1);
+    ps->fValid = FALSE;   // the drive left the list
+    ReleaseSASTarget(bTarget);
+    ps->fValid = TRUE;
+    EXPECT_EQ(bGetSASTargetHoldCount(bTarget), 0);
+    EXPECT_EQ(Flags() & (SAS_AA_NEEDS_DRIVE | SAS_AA_HAS_DRIVE), 0u);
+
+    // The target's flags went with its drive while a hold was still out.
+    HoldSASTarget(bTarget);
+    ClearSASTargetFlagBits(bTarget, SAS_AA_NEEDS_DRIVE | SAS_AA_HAS_DRIVE);
+    HoldSASTarget(bTarget);
+    EXPECT_EQ(bGetSASTargetHoldCount(bTarget), 1);
+    EXPECT_EQ(Flags() & (SAS_AA_NEEDS_DRIVE | SAS_AA_HAS_DRIVE), SAS_AA_NEEDS_DRIVE | SAS_AA_HAS_DRIVE)
+        << "held without asking anyone: the drive takes commands";
+    ReleaseSASTarget(bTarget);
+    EXPECT_EQ(Flags() & (SAS_AA_NEEDS_DRIVE | SAS_AA_HAS_DRIVE), 0u);
 }
 
 // With a partner a hold is asked for; asked by both at once, controller 1
@@ -192,9 +249,11 @@ TEST_F(ActiveActiveTest, APartnerInRecoveryStartsASlotChange) {
     ASSERT_EQ(b.board().RunOnCpu([] { EnclosurePhyService(); }), sim::StopKind::Finished);
     EXPECT_EQ(fIsSASIOCRestartRequested(), FALSE) << "before the rescan deadline";
     EXPECT_EQ(fGetSASEnclosurePhyWork(), TRUE);
+    SetDriveSidePhaseByte(0);
     Sleep(1000);
     ASSERT_EQ(b.board().RunOnCpu([] { EnclosurePhyService(); }), sim::StopKind::Finished);
     EXPECT_EQ(fIsSASIOCRestartRequested(), TRUE);
+    EXPECT_EQ(bGetDriveSidePhaseByte(), 2) << "the phase of a coming IOC restart";
     EXPECT_EQ(fGetSasDiscoveryWork(), TRUE);
     EXPECT_EQ(fIsSASSlotChangeArmed(), FALSE);
     EXPECT_EQ(fIsSASRescanArmed(), FALSE);
