@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "eventlog/event_log.h"
+#include "executive/console_output.h"
 #include "executive/stop.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -361,6 +362,16 @@ uint32_t dGetSASExternalBusResets() { return s_dBusResets; }
 uint32_t dGetSASPartnerQueueFullCount(uint8_t bPath) {
     return bPath >= 1 && bPath <= 2 ? s_adPartnerQueueFull[bPath - 1] : 0;
 }
+// The partner's two drive-side ports as this controller sees them.
+void ShowSASActiveActiveInfo() {
+    ConsolePrintText("\nSAS Active Active Info:\n");
+    for (uint8_t bPath = 1; bPath <= 2; ++bPath) {
+        const SAS_PARTNER_PATH* ps = psGetSASPartnerPath(bPath);
+        ConsolePrintf("%d SAS Address: %08x%08x H:%04x ID:%02x QF:%08x\n", bPath, ps->adSASAddress[1],
+                      ps->adSASAddress[0], ps->wDevHandle, ps->bTargetId, s_adPartnerQueueFull[bPath - 1]);
+    }
+}
+
 uint16_t wGetSASInternalResetCount(uint8_t bTarget) { return s_asReset[bTarget].wCount; }
 uint64_t lGetSASInternalResetTick(uint8_t bTarget) { return s_asReset[bTarget].lLast; }
 uint32_t dGetSASIgnoredEventCount() { return s_dIgnored; }
@@ -371,6 +382,8 @@ void InitSASEventState() {
     s_dDiscoveriesCompleted = 0;
     s_lDiscoveryError = 0;
     s_lTopologyChange = 0;
+    // The partner's ports are found afresh, and counted from nothing.
+    std::memset(s_adPartnerQueueFull, 0, sizeof s_adPartnerQueueFull);
     std::memset(s_aabOutOfService, 0, sizeof s_aabOutOfService);
 }
 

@@ -50,6 +50,10 @@ uint16_t wGetSASInternalResetCount(uint8_t bTarget);
 uint64_t lGetSASInternalResetTick(uint8_t bTarget);
 uint32_t dGetSASIgnoredEventCount();
 
+// Console: the partner's two drive-side ports (address, handle, target
+// id, QUEUE FULL count).
+void ShowSASActiveActiveInfo();
+
 // Start of day and IOC restart: no discovery running, nothing marked.
 void InitSASEventState();
 

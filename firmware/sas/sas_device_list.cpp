@@ -24,6 +24,7 @@
 #include "partner/partner_link.h"
 #include "sas/aa_mux.h"
 #include "sas/command_timeouts.h"
+#include "sas/ioc_events.h"
 #include "sas/repost_rings.h"
 #include "sas/active_active.h"
 #include "sas/sas_discovery.h"
@@ -1230,6 +1231,7 @@ void ShowSASInfoLists() {
     ShowSASDeviceList(&s_sPartner);
     ConsolePrintf("Invalid Received CRC Count: %d\n", dGetSASInvalidCrcCount());
     ConsolePrintf("Outstanding Task Management Count: %d \n", dGetSASTaskManagementCount());
+    ShowSASActiveActiveInfo();
 }
 
 }  // namespace fw

@@ -5,7 +5,10 @@
 // active-active level (id 18) and the slot events (message 213).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
@@ -13,6 +16,7 @@
 #include "pair_lists.h"
 #include "partner/partner_link.h"
 #include "sas/active_active.h"
+#include "sas/ioc_events.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_discovery.h"
@@ -142,6 +146,47 @@ TEST_F(PartnerSasLists, ThePartnersListAndLevelAreReadOnRequest) {
     ASSERT_TRUE(OnProcessor(a->board, [&] { fFetched = fw::fFetchPartnerActiveActiveState(); })) << Consoles();
     EXPECT_EQ(fFetched, fw::TRUE);
     EXPECT_EQ(fw::bGetPartnerActiveActiveState(), 5);
+    // A partner whose drive IOC has no level yet answers none: still
+    // unknown, the level read before stands.
+    fw_b::SetSASActiveActiveState(0);
+    ASSERT_TRUE(OnProcessor(a->board, [&] { fFetched = fw::fFetchPartnerActiveActiveState(); })) << Consoles();
+    EXPECT_EQ(fFetched, fw::FALSE);
+    EXPECT_EQ(fw::bGetPartnerActiveActiveState(), 5);
+    fw_b::SetSASActiveActiveState(8);
+}
+
+// The SAS information lists (key B, the debug dump) end with the partner's
+// two drive-side ports as this controller found them: address, handle,
+// target id and the QUEUE FULL answers each gave.
+TEST_F(PartnerSasLists, TheInformationListsEndWithThePartnersPorts) {
+    sim::SasController& iocA = a->board.sasController();
+    sim::SasController& iocB = b->board.sasController();
+    const uint8_t bPort0 = iocA.TargetOf(iocB.PortSasAddress(0));
+    const uint8_t bPort1 = iocA.TargetOf(iocB.PortSasAddress(1));
+    ASSERT_NE(bPort0, 0xFF);
+    ASSERT_NE(bPort1, 0xFF);
+    ASSERT_TRUE(OnProcessor(a->board, [bPort1] {
+        for (int i = 0; i < 3; ++i) fw::SASQueueFullEvent(bPort1);
+    }));
+    a->board.ClearConsoleText();
+    ASSERT_TRUE(OnProcessor(a->board, [] { fw::ShowSASInfoLists(); }));
+    const char* pszTail = "Outstanding Task Management Count: ";
+    ASSERT_TRUE(RunUntil([&] {
+        const std::string& s = a->board.ConsoleText();
+        return s.find(pszTail) != std::string::npos && s.find("2 SAS Address:") != std::string::npos &&
+               s.back() == '\n';
+    }, 1000 * kMs));
+    std::string s = a->board.ConsoleText();
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    const auto line = [](unsigned uPath, uint64_t qAddress, uint16_t wHandle, uint8_t bTarget, uint32_t dQueueFull) {
+        char ac[96];
+        std::snprintf(ac, sizeof ac, "%u SAS Address: %016llx H:%04x ID:%02x QF:%08x\n", uPath,
+                      static_cast<unsigned long long>(qAddress), wHandle, bTarget, dQueueFull);
+        return std::string(ac);
+    };
+    EXPECT_EQ(s.substr(s.find(pszTail)), std::string(pszTail) + "0 \n\nSAS Active Active Info:\n" +
+                                             line(1, iocB.PortSasAddress(0), 0x0012, bPort0, 0) +
+                                             line(2, iocB.PortSasAddress(1), 0x0013, bPort1, 3));
 }
 
 // A drive that one controller no longer reaches itself (its slot disabled
