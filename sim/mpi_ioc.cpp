@@ -202,6 +202,7 @@ void MpiIoc::BoardReset() {
 }
 
 void MpiIoc::ResetIoc(bool hard) {
+    ++m_iocResets;
     m_receiving = false;
     m_request.clear();
     m_replyWords.clear();

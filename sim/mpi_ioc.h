@@ -65,6 +65,8 @@ public:
     size_t postedReplies() const { return m_replyPost.size(); }
     uint32_t requestsReceived() const { return m_requestsReceived; }
     uint32_t eventAcks() const { return m_eventAcks; }
+    // Resets of the IOC (message unit or hard), the board's own included.
+    uint32_t iocResets() const { return m_iocResets; }
     uint32_t hostPageBufferAddress() const { return m_hostPageBuffer; }
     const std::vector<uint8_t>& flashImage() const { return m_flashImage; }
     uint32_t IocMemory(uint32_t address) const;
@@ -195,6 +197,7 @@ protected:
     bool m_eventsOn = false;
     uint32_t m_eventContext = 0;
     uint32_t m_eventAcks = 0;
+    uint32_t m_iocResets = 0;
     std::array<bool, 8> m_portEnabled{};
 
     std::map<PageKey, ConfigPage> m_pages;

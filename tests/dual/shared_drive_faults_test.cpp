@@ -2,7 +2,9 @@
 // both writing one cached, mirrored array: a member that stops answering
 // (one both controllers reach, and on RAID 1, 5 and 6 one that a
 // controller reaches only through its partner), a member moved to another
-// slot, a drive that resets itself.  Every host command is answered
+// slot or pulled and put back, a drive that resets itself or answers with a
+// full queue, the shared expander resetting, the expansion cable cut and
+// plugged back.  Every host command is answered
 // exactly once, and every write answered GOOD reads back through either
 // controller.
 #include <gtest/gtest.h>
@@ -24,9 +26,18 @@
 #include "dual_events.h"
 #include "mirrored_array.h"
 #include "partner/partner_link.h"
+#include "executive/tick.h"
+#include "sas/active_active.h"
+#include "sas/sas_flags.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sim/fc_host.h"
+
+namespace fw_b {
+uint8_t fIsSASSlotChangeArmed();
+uint64_t lGetSASDriveSideHoldOff();
+uint64_t lGetTickCount();
+}  // namespace fw_b
 
 namespace {
 
@@ -42,10 +53,24 @@ constexpr uint8_t kFailing = 2;
 constexpr uint8_t kEventOutOfService = 14;
 constexpr uint8_t kEventTimeOut = 40;
 constexpr uint8_t kMessageDeviceList = 157;
+constexpr uint8_t kEventDiscoveryError = 15;
+constexpr unsigned kQueueFullAnswers = 40;
+constexpr uint64_t kOutOfSlotMs = 15'000;
+constexpr uint8_t kEventDriveInserted = 97;
+constexpr uint8_t kEventDriveRemoved = 118;
 
 // A drive that stops answering: to both controllers, or only as the
 // controller that does not own its slot reaches it (through the partner).
-enum class Fault { StopsAnswering, ProxyStopsAnswering, SlotMoved, InternalReset };
+enum class Fault {
+    StopsAnswering,
+    ProxyStopsAnswering,
+    SlotMoved,
+    PulledAndInserted,
+    InternalReset,
+    ExpanderReset,
+    QueueFull,
+    ExpansionCableCut
+};
 
 struct FaultCase {
     const char* pszName;
@@ -54,6 +79,8 @@ struct FaultCase {
     // SATA drives behind multiplexers: each slot's drive is reached by its
     // owner, and by the other controller through it.
     bool fProxy = false;
+    // An expansion enclosure cabled below the controller enclosure.
+    bool fExpansion = false;
 };
 
 sim::Chassis::Options ChassisFor(const FaultCase& c) {
@@ -62,6 +89,7 @@ sim::Chassis::Options ChassisFor(const FaultCase& c) {
         o.sata = true;
         o.drives = 8;
     }
+    if (c.fExpansion) o.expansions = 1;
     return o;
 }
 
@@ -71,7 +99,7 @@ class SharedDriveFaults : public ::testing::TestWithParam<FaultCase>, protected 
 protected:
     SharedDriveFaults() : dual::Pair(ChassisFor(GetParam())) {}
     void SetUp() override {
-        if (GetParam().fault == Fault::SlotMoved) {
+        if (GetParam().fault == Fault::SlotMoved || GetParam().fault == Fault::PulledAndInserted) {
             // A drive carried to another slot keeps what it holds: the
             // member that moves keeps its blocks in a file.
             sim::DriveConfig sDrive = *chassis.ConfigAt(kMoved);
@@ -112,11 +140,44 @@ protected:
             chassis.Insert(chassis.SlotCount(), sDrive);
             break;
         }
+        case Fault::PulledAndInserted: {
+            // Back in its slot once both controllers have seen it go.
+            const sim::DriveConfig sDrive = *chassis.ConfigAt(kMoved);
+            chassis.Pull(kMoved);
+            RunUntil([] { return false; }, kOutOfSlotMs * kMs);
+            chassis.Insert(kMoved, sDrive);
+            break;
+        }
         case Fault::InternalReset: a->board.sasController().DriveInternalReset(kFailing); break;
+        case Fault::ExpansionCableCut: {
+            // Down for a while, then plugged back.  Both controllers lose
+            // the enclosure: each starts a slot change, whose hold-off keeps
+            // its drive commands waiting.
+            Cable(false);
+            const uint64_t lCut = clock.Now();
+            m_fSlotChange = RunUntil([] {
+                return fw::fIsSASSlotChangeArmed() == fw::TRUE && fw_b::fIsSASSlotChangeArmed() == fw::TRUE &&
+                       fw::lGetSASDriveSideHoldOff() > fw::lGetTickCount() &&
+                       fw_b::lGetSASDriveSideHoldOff() > fw_b::lGetTickCount();
+            }, kOutOfSlotMs * kMs);
+            RunUntil([] { return false; }, lCut + kOutOfSlotMs * kMs - clock.Now());
+            Cable(true);
+            break;
+        }
         case Fault::ProxyStopsAnswering:
             (ProxyOnB() ? b : a)->board.sasController().linkFaults.loseDriveCommandsFor = ProxyEntry()->bTargetId;
             break;
+        case Fault::ExpanderReset:
+            for (auto* p : {a.get(), b.get()}) p->board.sasController().ExpanderReset(0);
+            break;
+        case Fault::QueueFull:
+            for (auto* p : {a.get(), b.get()}) p->board.sasController().TaskSetFull(kFailing, kQueueFullAnswers);
+            break;
         }
+    }
+    void Cable(bool fUp) {
+        chassis.expander(0).phys()[sim::Chassis::kDownlinkPhy].enabled = fUp;
+        chassis.NotifyLinkChange();
     }
     // The controller that does not own the failing drive's slot, its list
     // and its entry for the drive.
@@ -134,6 +195,7 @@ protected:
     std::unique_ptr<sim::FcHost> hosts[2];
     std::map<uint32_t, unsigned> answers[2];
     std::string m_sImage;
+    bool m_fSlotChange = false;
 };
 
 // Each write goes to a row of its own, the two hosts' rows interleaved;
@@ -181,6 +243,7 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
             auLists[i] += pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == kMessageDeviceList;
         };
     }
+    const uint32_t adIocResets[2] = {a->board.sasController().iocResets(), b->board.sasController().iocResets()};
     Arm(GetParam().fault);
     ASSERT_TRUE(RunUntil(allFinished, 300'000 * kMs)) << unfinished();
     // Answers that would come twice come late: give them the time.
@@ -239,6 +302,29 @@ TEST_P(SharedDriveFaults, EveryCommandIsAnsweredOnceAndEveryAcknowledgedWriteRea
         EXPECT_GE(auLists[ProxyOnB() ? 0 : 1], 1u);
     } else if (GetParam().fault == Fault::InternalReset) {
         EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    } else if (GetParam().fault == Fault::PulledAndInserted) {
+        // The slot's owner logs the drive going and coming back; both log
+        // its return.
+        const bool fOwnerB = ProxyOnB() == false;
+        EXPECT_EQ(dual::EventSequenceOf(fOwnerB, {kEventDriveRemoved, kEventDriveInserted}),
+                  std::vector<uint8_t>({kEventDriveRemoved, kEventDriveInserted}));
+        EXPECT_EQ(dual::EventSequenceOf(!fOwnerB, {kEventDriveInserted}), std::vector<uint8_t>({kEventDriveInserted}));
+    } else if (GetParam().fault == Fault::ExpansionCableCut) {
+        EXPECT_TRUE(m_fSlotChange);
+        EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    } else if (GetParam().fault == Fault::ExpanderReset) {
+        // Each restarted its IOC and lost no member.
+        EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+        EXPECT_GT(a->board.sasController().iocResets(), adIocResets[0]);
+        EXPECT_GT(b->board.sasController().iocResets(), adIocResets[1]);
+        EXPECT_EQ(dual::EventsOfA(kEventDiscoveryError), 1u);
+        EXPECT_EQ(dual::EventsOfB(kEventDiscoveryError), 1u);
+    } else if (GetParam().fault == Fault::QueueFull) {
+        // The full queue is a wait, not a failure, and each counted it on
+        // the drive.
+        EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+        EXPECT_GT(dual::InSlot(fw::pGetSASDriveInfoList(), kFailing)->wQCounter, 0u);
+        EXPECT_GT(dual::InSlot(fw_b::pGetSASDriveInfoList(), kFailing)->wQCounter, 0u);
     }
 }
 
@@ -248,7 +334,11 @@ const FaultCase kFaults[] = {
     {"ProxyDriveStopsAnsweringRaid5", Fault::ProxyStopsAnswering, {"SHARED", fw::RAID_LEVEL_5, 4, kChunk}, true},
     {"ProxyDriveStopsAnsweringRaid6", Fault::ProxyStopsAnswering, {"SHARED", fw::RAID_LEVEL_6, 5, kChunk}, true},
     {"SlotMovedToAnother", Fault::SlotMoved},
+    {"PulledAndInserted", Fault::PulledAndInserted},
     {"DriveInternalReset", Fault::InternalReset},
+    {"ExpanderResets", Fault::ExpanderReset},
+    {"DriveQueueFull", Fault::QueueFull},
+    {"ExpansionCableCutAndBack", Fault::ExpansionCableCut, {"SHARED", fw::RAID_LEVEL_5, 4, kChunk}, false, true},
 };
 INSTANTIATE_TEST_SUITE_P(Faults, SharedDriveFaults, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.pszName); });
