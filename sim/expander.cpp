@@ -65,6 +65,7 @@ std::vector<uint8_t> Expander::Smp(std::span<const uint8_t> request, bool& linkC
     case fw::SMP_PHY_CONTROL: {
         ExpanderPhy* p = phyOf();
         if (!p || request.size() <= fw::SMP_PHY_OPERATION_OFFSET) return header(4, fw::SMP_RESULT_NO_SUCH_PHY);
+        if (p->refusesControl) return header(4, fw::SMP_RESULT_FUNCTION_FAILED);
         switch (request[fw::SMP_PHY_OPERATION_OFFSET]) {
         case fw::SMP_PHY_LINK_RESET:
         case fw::SMP_PHY_HARD_RESET:

@@ -19,6 +19,7 @@ struct ExpanderPhy {
     bool portSelector = false;  // a SATA port selector sits on this phy
     bool selectorActive = false; // it passes this controller's path
     bool selectorStuck = false;  // port-select signals do not switch it
+    bool refusesControl = false; // PHY CONTROL fails, the phy left as it is
     uint8_t changeCount = 0;    // moves with every link change
     uint32_t linkResets = 0;
     uint32_t invalidDwords = 0, disparityErrors = 0, lossOfSync = 0, resetProblems = 0;

@@ -21,6 +21,7 @@ constexpr uint8_t SMP_PHY_CONTROL = 0x91;
 // ---- function results (byte 2 of a response) ----
 constexpr uint8_t SMP_RESULT_ACCEPTED = 0x00;
 constexpr uint8_t SMP_RESULT_UNKNOWN_FUNCTION = 0x01;
+constexpr uint8_t SMP_RESULT_FUNCTION_FAILED = 0x02;
 constexpr uint8_t SMP_RESULT_NO_SUCH_PHY = 0x10;
 
 // ---- requests and responses that name a phy: its number in byte 9 ----

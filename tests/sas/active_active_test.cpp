@@ -11,6 +11,8 @@
 #include "sas/drive_side_fixture.h"
 #include "sas/sas_drive.h"
 #include "sas/partner_traffic.h"
+#include "sas/sas_discovery.h"
+#include "sas/smp.h"
 #include "sas/sas_flags.h"
 
 namespace {
@@ -285,6 +287,30 @@ TEST_F(ActiveActiveTest, EnclosurePhysComeBackAfterFiveMinutes) {
     EXPECT_EQ(fGetSASEnclosurePhysEnabled(), TRUE);
     EXPECT_GT(PhyLinkResets(), dResets);
     EXPECT_EQ(fGetSASEnclosurePhyWork(), FALSE);
+}
+
+// A phy whose expander refuses its PHY CONTROL stays as it was; the pass
+// goes on with every other phy of the enclosure and waits on none.
+TEST_F(ActiveActiveTest, ARefusedPhyControlLeavesTheRestOfThePassGoing) {
+    const uint8_t bEnclosure = ps->bEnclosure;
+    ASSERT_EQ(b.board().RunOnCpu([bEnclosure] { DisableEnclosureEndDevicePhys(bEnclosure); }), sim::StopKind::Finished);
+    PollFor(10);
+    sim::ExpanderPhy& sRefusing = chassis.PhyOfSlot(3);
+    sRefusing.refusesControl = true;
+    const uint32_t dResets = PhyLinkResets();
+    Sleep(300001);
+    ASSERT_EQ(b.board().RunOnCpu([] { EnclosurePhyService(); }), sim::StopKind::Finished);
+    PollFor(10);
+    EXPECT_EQ(sRefusing.linkResets, 0u);
+    EXPECT_FALSE(sRefusing.enabled);
+    for (unsigned uSlot : {1u, 2u, 4u, 8u}) EXPECT_TRUE(chassis.PhyOfSlot(uSlot).enabled) << uSlot;
+    EXPECT_GE(PhyLinkResets(), dResets + 7);
+    // Every answer came back: no phy is left waiting for one.
+    const SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+    for (uint8_t p = 0; p < psList->asExpander[0].bNumPhys; ++p) {
+        EXPECT_EQ(bGetSASPhyState(0, p) & SMP_PHY_OUTSTANDING, 0) << int(p);
+    }
+    sRefusing.refusesControl = false;
 }
 
 }  // namespace
