@@ -236,6 +236,20 @@ protected:
         sim::Board::ConnectPartners(a->board, b->board);
         b->board.Boot();
     }
+    // Both come back together, each on what its NVRAM and bank kept, and
+    // their hosts log in again.
+    void RestartBoth() {
+        for (dual::Side* s : {a.get(), b.get()}) {
+            s->board.RestorePower();
+            s->board.ClearConsoleText();
+        }
+        sim::Board::ConnectPartners(a->board, b->board);
+        a->board.Boot();
+        b->board.Boot();
+        ASSERT_TRUE(Boot()) << Consoles();
+        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+    }
 
     // Both write, and the board given is cut at the moment the test picks
     // (`moment` turns true) with writes of both on their way; the drives are
@@ -359,16 +373,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
         SlowDrives(0);
 
-        for (dual::Side* s : {a.get(), b.get()}) {
-            s->board.RestorePower();
-            s->board.ClearConsoleText();
-        }
-        sim::Board::ConnectPartners(a->board, b->board);
-        a->board.Boot();
-        b->board.Boot();
-        ASSERT_TRUE(Boot()) << Consoles();
-        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
-        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(RestartBoth());
         ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
         ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
         ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
@@ -488,6 +493,31 @@ TEST_F(PartnerTakeover, TheSurvivorCutWhileItWritesOutThePartnersCopiesLosesNoth
 // The same with controller 0, which starts as master, cut first.
 TEST_F(PartnerTakeover, TheSurvivorOfTheMasterCutWhileItWritesOutItsCopiesLosesNothingOnceBothRestart) {
     ASSERT_NO_FATAL_FAILURE(CutTheSurvivorWhileItWritesOutTheCopies(false));
+}
+
+// Controller 0 is cut while its copies of controller 1's writes are
+// still held (the drives slow); controller 1 takes over and its host goes
+// on writing alone, over some of those writes; its cache empties, and then
+// it is cut too.  Both start again together: every write either host was
+// told was done must read back.
+TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothing) {
+    GTEST_SKIP() << "Known fault, not yet fixed: at a start together the controller in slot 1 writes out the "
+                    "copies of its partner's writes its NVRAM kept, though that partner outlived it and wrote "
+                    "over them since; the older data replaces acknowledged writes.  Neither controller records "
+                    "that the other took over, so the start-up cannot tell stale copies from needed ones.";
+    SlowDrives(200 * kMs);
+    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    b->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(RestartBoth());
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
 }
 
 // Controller 0 asks its partner to reset (message 147) while both hosts
