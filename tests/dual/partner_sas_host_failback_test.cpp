@@ -1,7 +1,8 @@
 // Two controllers with SAS host ports: one whose power was cut comes back
 // beside the running other and fails its drive side back.  Its host ports
 // stay down for its hosts while that runs, and come up when the failback
-// ends and asks for them; then its host reads what it wrote before.
+// ends and asks for them; then its host reads what it wrote before, and
+// when the other goes, it serves both hosts' writes alone.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -55,9 +56,9 @@ protected:
     }
     // One command, run with both boards to its end.
     sim::FcpResult Run(sim::SasHost& host, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& data = {},
-                       uint32_t dataIn = 0) {
+                       uint32_t dataIn = 0, uint64_t limitNs = 10'000 * kMs) {
         const uint32_t tag = host.Submit(sim::FcpCommand::To(0, cdb, data, dataIn));
-        (void)RunUntil([&] { return host.Finished(tag); }, 10'000 * kMs);
+        (void)RunUntil([&] { return host.Finished(tag); }, limitNs);
         return host.Wait(tag, 0);
     }
     // LUN 0 answers the host a read GOOD (its unit attentions taken).
@@ -125,6 +126,21 @@ TEST_F(PartnerSasHostFailback, ARestartedControllersSasPortsServeItsHostOnceItsF
     ASSERT_TRUE(Good(r)) << Consoles();
     EXPECT_EQ(r.dataIn, abWritten);
     EXPECT_TRUE(Serves(*hostA)) << Consoles();
+
+    // Then the other goes: controller 1 takes over and serves alone, what
+    // both hosts wrote there.
+    std::vector<uint8_t> abWrittenByA(abWritten.rbegin(), abWritten.rend());
+    ASSERT_TRUE(Good(Run(*hostA, Rw10(fw::SCSI_WRITE10, kLba + 1, 1), abWrittenByA))) << Consoles();
+    a->board.CutPower();
+    EXPECT_FALSE(a->board.sasTargetIoc()->PortLinked(0));
+    ASSERT_TRUE(RunUntil([] { return fw_b::fIsDualControllerActive() != fw::TRUE; }, 10'000 * kMs)) << Consoles();
+    // (The takeover holds the drive side through its IOC's restart: the
+    // first answer takes seconds.)
+    const sim::FcpResult rAlone =
+        Run(*hostB, Rw10(fw::SCSI_READ10, kLba, 2), {}, 2 * roadtest::kBlock, 60'000 * kMs);
+    ASSERT_TRUE(Good(rAlone)) << Consoles();
+    abWritten.insert(abWritten.end(), abWrittenByA.begin(), abWrittenByA.end());
+    EXPECT_EQ(rAlone.dataIn, abWritten);
 }
 
 }  // namespace
