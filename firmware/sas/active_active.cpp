@@ -407,6 +407,8 @@ void DisableEnclosureEndDevicePhys(uint8_t bEnclosure) {
     s_fEnclosurePhyWork = TRUE;
 }
 
+void DisableEnclosure1EndDevicePhys() { DisableEnclosureEndDevicePhys(1); }
+
 void InitSASActiveActive() {
     s_dOwnLevel = 0;
     s_bPartnerLevel = 0;

@@ -69,6 +69,8 @@ void EnclosurePhyService();
 // Turns the end-device phys of an enclosure off; the service turns them on
 // again after a while.
 void DisableEnclosureEndDevicePhys(uint8_t bEnclosure);
+// The same for the controller enclosure.
+void DisableEnclosure1EndDevicePhys();
 
 void InitSASActiveActive();
 

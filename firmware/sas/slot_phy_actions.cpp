@@ -337,6 +337,23 @@ bool ReadPortLog(uint8_t bTarget, uint8_t bBus, BUFFER_HANDLE dPage) {
 
 }  // namespace
 
+// The expander list is looked at again unless a discovery pass is at work
+// on it: that pass refreshes it itself.
+void ShowSASLinkErrors() {
+    if (fIsSASDiscoveryRunning() != TRUE) (void)bDiscoverSASExpanders(FALSE);
+    (void)bReadAllPhyErrorLogs();
+    (void)fShowLinkErrors();
+}
+
+void CopySASDeviceListToPartnerView() {
+    SAS_DEVICE_LIST* psView = pGetOCSASDriveInfoList();
+    const SAS_DEVICE_LIST* psOwn = pGetSASDriveInfoList();
+    if (psView->bEntryCount == 0 || psOwn->bProxyCount != 0) return;
+    std::memcpy(psView, psOwn, sizeof *psView);
+    const uint8_t bPartner = bGetPartnerControllerNumber();
+    for (uint8_t i = 0; i < psView->bEntryCount && i < SAS_MAX_DEVICES; ++i) psView->asEntry[i].bControllerNumber = bPartner;
+}
+
 void ShowSASSlotPortCounters() {
     BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
     if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return;

@@ -63,6 +63,14 @@ void NotifyPartnerOfSlot(uint8_t bTarget, uint8_t f);
 // page), and the drive IOC's PCI configuration header.
 void ShowSASSlotPortCounters();
 void ShowTar1PciRegisters();
+// Looks at the expanders again, reads every phy's error log and prints the
+// phys with link errors.
+void ShowSASLinkErrors();
+
+// The partner's view of the device list takes this controller's list, each
+// entry marked the partner's, when the view holds entries and this list
+// reaches nothing through the partner.
+void CopySASDeviceListToPartnerView();
 
 void InitSASSlotPhyActions();
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/kernel_entry.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -34,8 +35,30 @@ constexpr uint64_t LINK_AFTER_INTERNAL_RESET_MS = 15000;
 constexpr uint32_t SLOT_BYTES = 128;
 constexpr uint32_t SLOTS = 4096 / SLOT_BYTES;
 
+// Which request each slot of the ring carries (expander | phy << 8): its
+// response is read for that phy only.
+constexpr uint16_t SLOT_TAG_NONE = 0xFFFF;
+// A request that could not be posted is tried this often, this far apart,
+// by the passes over every phy.
+constexpr uint8_t PASS_TRIES = 3;
+constexpr uint32_t PASS_RETRY_MS = 1;
+// How long the link error report waits for a phy's error log to come in.
+constexpr uint64_t LOG_WAIT_MS = 2000;
+// Attached device types that are expanders (low three bits of the device
+// info): edge and fanout.
+constexpr uint32_t DEVICE_TYPE_MASK = 0x07;
+constexpr uint32_t DEVICE_TYPE_EDGE_EXPANDER = 2;
+constexpr uint32_t DEVICE_TYPE_FANOUT_EXPANDER = 3;
+constexpr uint32_t PHYINFO_OTHER_PATH = 0x1000;
+// The phy role (the board's phy tables) of a cable to another
+// enclosure's expander.
+constexpr uint8_t ROLE_EXPANDER_LINK = 0xC0;
+constexpr uint8_t REPORT_ENCLOSURES = 16;
+constexpr uint8_t REPORT_SLOTS = 32;
+
 BUFFER_HANDLE s_dPage = NULL_BUFFER_HANDLE;
 uint32_t s_dNextSlot = 0;
+uint16_t s_awSlotTag[SLOTS];
 volatile uint8_t s_fSyncPending = FALSE;
 uint8_t* s_pbSyncResponse = nullptr;
 uint16_t s_wSyncIocStatus = MPI_IOCSTATUS_SUCCESS;
@@ -44,7 +67,9 @@ uint32_t s_aadErrors[SAS_MAX_EXPANDERS][SAS_EXPANDER_PHYS][4];
 uint8_t* pbSlot() {
     if (bTakeSMPPage() != STATUS_OK) return nullptr;
     uint8_t* pb = static_cast<uint8_t*>(pBufferHandleToPointer(s_dPage));
-    pb += (s_dNextSlot++ % SLOTS) * SLOT_BYTES;
+    const uint32_t dSlot = s_dNextSlot++ % SLOTS;
+    s_awSlotTag[dSlot] = SLOT_TAG_NONE;
+    pb += dSlot * SLOT_BYTES;
     std::memset(pb, 0, 64);
     std::memset(pb + 64, 0xFF, 64);
     return pb;
@@ -61,9 +86,12 @@ uint32_t Be32(const uint8_t* pb) {
 // takes it, so the first expander action under load neither fails for
 // want of a page nor holds one more page than start of day did.
 uint8_t bTakeSMPPage() {
-    if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
-        s_dPage = NULL_BUFFER_HANDLE;
-        return 0;
+    if (s_dPage == NULL_BUFFER_HANDLE) {
+        if (bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
+            s_dPage = NULL_BUFFER_HANDLE;
+            return 0;
+        }
+        for (uint16_t& w : s_awSlotTag) w = SLOT_TAG_NONE;
     }
     return STATUS_OK;
 }
@@ -89,6 +117,10 @@ uint8_t bSendSMPPassthrough(uint32_t dSasLow, uint32_t dSasHigh, uint16_t wTag, 
                                MPI_SGE_FLAG_END_OF_BUFFER | MPI_SGE_FLAG_SIMPLE | bResponseLength,
                                static_cast<uint32_t>(dPciAddressOf(pbResponse))};
     std::memcpy(pbFrame + 32, adSgl, sizeof adSgl);
+    const uint8_t* pbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
+    if (s_dPage != NULL_BUFFER_HANDLE && pbRequest >= pbPage && pbRequest < pbPage + SLOTS * SLOT_BYTES) {
+        s_awSlotTag[(pbRequest - pbPage) / SLOT_BYTES] = wTag;
+    }
     (void)qPostLSIRequest(LSI_IOC_DRIVE, pbFrame, wIndex, SMP_DEADLINE_MS, FALSE);
     OrLSIRequestFlags(LSI_IOC_DRIVE, wIndex, LSI_REQUEST_RECOVERY);
     return STATUS_OK;
@@ -130,11 +162,13 @@ void SMPPassthroughReply(const uint8_t* pbFrame) {
     }
     SetSASPhyStateBits(bExpander, bPhy, SMP_PHY_OUTSTANDING, FALSE);
     // The response lies in the slot the request was built in; only error
-    // logs carry anything to keep.
+    // logs carry anything to keep.  Phys of the same number on other
+    // expanders have slots of their own: only this request's slot counts.
     if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS || s_dPage == NULL_BUFFER_HANDLE) return;
     const uint8_t* pbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
     for (uint32_t s = 0; s < SLOTS; ++s) {
         const uint8_t* pbResponse = pbPage + s * SLOT_BYTES + 64;
+        if (s_awSlotTag[s] != static_cast<uint16_t>(dContext)) continue;
         if (pbResponse[1] == SMP_REPORT_PHY_ERROR_LOG && pbResponse[SMP_PHY_IDENTIFIER_OFFSET] == bPhy &&
             pbResponse[0] == SMP_FRAME_RESPONSE &&
             pGetSASExpanderList()->asExpander[bExpander].fUsable == TRUE) {
@@ -243,6 +277,133 @@ uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly) {
     MarkSASTopologyChange();
     SetSasDiscoveryWork(TRUE);
     return TRUE;
+}
+
+namespace {
+
+// The request the next slot of the ring held may still be out: a pass over
+// every phy waits for its answer (bounded) before reusing the slot, so no
+// response lands in a slot built over.
+void AwaitNextSlot() {
+    const uint16_t wTag = s_awSlotTag[s_dNextSlot % SLOTS];
+    if (wTag == SLOT_TAG_NONE || wTag == SMP_TAG_SYNCHRONOUS) return;
+    const uint8_t bExpander = static_cast<uint8_t>(wTag), bPhy = static_cast<uint8_t>(wTag >> 8);
+    const uint64_t lStart = lGetTickCount();
+    while ((bGetSASPhyState(bExpander, bPhy) & SMP_PHY_OUTSTANDING) && lGetTickCount() - lStart < SMP_DEADLINE_MS) {
+        HwPoll();
+    }
+}
+
+// One request to every phy of every usable expander, each tried up to
+// three times a millisecond apart while it cannot be posted: 255 when all
+// went, else the last refusal.
+template <typename F>
+uint8_t bForEveryUsablePhy(F fnSend) {
+    SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+    const uint8_t bCount = psSASExpanderHeader(psList)->bExpanderCount;
+    uint8_t bResult = STATUS_OK;
+    for (uint8_t e = 0; e < bCount && e < SAS_MAX_EXPANDERS; ++e) {
+        const SAS_EXPANDER& s = psList->asExpander[e];
+        if (s.fUsable != TRUE) continue;
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            uint8_t b = 0;
+            for (uint8_t t = 0; t < PASS_TRIES && b != STATUS_OK; ++t) {
+                if (t != 0) SpinDelayMs(PASS_RETRY_MS);
+                AwaitNextSlot();
+                b = fnSend(s, e, p);
+            }
+            if (b != STATUS_OK) bResult = b;
+        }
+    }
+    return bResult;
+}
+
+bool AnyCount(const uint32_t* pd) { return pd[0] != 0 || pd[1] != 0 || pd[2] != 0 || pd[3] != 0; }
+
+void PrintCounts(const uint32_t* pd) {
+    ConsolePrintf("     %8x   %8x   %8x   %8x\n", pd[0], pd[1], pd[2], pd[3]);
+}
+
+// The report's heading, once, before its first line.
+void Heading(bool* pfPrinted) {
+    if (*pfPrinted) return;
+    *pfPrinted = true;
+    ConsolePrintText("\n\nSAS PHY Error Counters\n");
+    // Four columns over the counts of each line below.
+    ConsolePrintText("                                      Invalid    Running    Loss of        Phy\n");
+    ConsolePrintText("                                       Dwords    Dispar.    DW Sync      Reset\n");
+    ConsolePrintText("------------------------------------------------------------------------------\n");
+}
+
+bool AttachesExpander(const SAS_EXPANDER& s, uint8_t bPhy) {
+    const uint32_t dType = s.adAttachedDeviceInfo[bPhy] & DEVICE_TYPE_MASK;
+    return dType == DEVICE_TYPE_EDGE_EXPANDER || dType == DEVICE_TYPE_FANOUT_EXPANDER;
+}
+
+// A phy cabled to another enclosure by the board's phy roles, or one the
+// IOC reports an expander on.
+bool LeadsToExpander(const SAS_EXPANDER& s, uint8_t bPhy) {
+    return bSlotOfExpanderPhy(&s, bPhy) == ROLE_EXPANDER_LINK || AttachesExpander(s, bPhy);
+}
+
+const char* pszLinkKind(const SAS_EXPANDER& s, uint8_t bPhy) {
+    if (!AttachesExpander(s, bPhy)) return "Unknown    :";
+    return (s.adPhyInfo[bPhy] & PHYINFO_OTHER_PATH) ? "Exp Out (B):" : "Exp Out    :";
+}
+
+}  // namespace
+
+uint8_t bReadAllPhyErrorLogs() {
+    return bForEveryUsablePhy([](const SAS_EXPANDER& s, uint8_t e, uint8_t p) {
+        return bSendSMPReportPhyErrorLog(s.adSASAddress[0], s.adSASAddress[1], e, p);
+    });
+}
+
+void ClearAllPhyErrorLogs() {
+    std::memset(s_aadErrors, 0xFF, sizeof s_aadErrors);
+    (void)bForEveryUsablePhy([](const SAS_EXPANDER& s, uint8_t e, uint8_t p) {
+        return bSendSMPPhyControl(s.adSASAddress[0], s.adSASAddress[1], e, p, SMP_PHY_CLEAR_ERROR_LOG);
+    });
+}
+
+uint8_t fShowLinkErrors() {
+    bool fPrinted = false;
+    const SAS_EXPANDER_LIST* psList = pGetSASExpanderList();
+    for (uint8_t bEnclosure = 1; bEnclosure <= REPORT_ENCLOSURES; ++bEnclosure) {
+        for (uint8_t bSlot = 1; bSlot <= REPORT_SLOTS; ++bSlot) {
+            SAS_DEVICE_ENTRY* ps = nullptr;
+            uint8_t bExpander = 0, bPhy = 0;
+            if (bGetSASDeviceEntryByEnclosureSlot(bEnclosure, bSlot, &ps) != STATUS_OK || ps == nullptr ||
+                bFindExpanderPhyOfEnclosureSlot(bEnclosure, bSlot, &bExpander, &bPhy) != STATUS_OK ||
+                bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS) {
+                continue;
+            }
+            const uint64_t lStart = lGetTickCount();
+            while ((bGetSASPhyState(bExpander, bPhy) & SMP_PHY_OUTSTANDING) && lGetTickCount() - lStart < LOG_WAIT_MS) {
+                SpinDelayMs(1);
+            }
+            const uint32_t* pd = pdGetPhyErrorCounters(bExpander, bPhy);
+            if (!AnyCount(pd)) continue;
+            Heading(&fPrinted);
+            ConsolePrintf("Encl:%02d Slot:%02d    : Ex:%d Phy:%02d", bEnclosure, bSlot, bExpander, bPhy);
+            PrintCounts(pd);
+        }
+    }
+    const uint8_t bCount = psSASExpanderHeader(const_cast<SAS_EXPANDER_LIST*>(psList))->bExpanderCount;
+    for (uint8_t e = 0; e < bCount && e < SAS_MAX_EXPANDERS; ++e) {
+        const SAS_EXPANDER& s = psList->asExpander[e];
+        if (s.fUsable != TRUE) continue;
+        for (uint8_t p = 0; p < s.bNumPhys && p < SAS_EXPANDER_PHYS; ++p) {
+            if (!LeadsToExpander(s, p)) continue;
+            const uint32_t* pd = pdGetPhyErrorCounters(e, p);
+            if (!AnyCount(pd)) continue;
+            Heading(&fPrinted);
+            ConsolePrintf("Encl:%02d %s Ex:%d Phy:%02d", s.bEnclosure, pszLinkKind(s, p), e, p);
+            PrintCounts(pd);
+        }
+    }
+    ConsolePrintText(fPrinted ? "\nLink Errors Detected\n\n" : "\nNo Link Errors Detected\n\n");
+    return ToFlag(fPrinted);
 }
 
 const uint32_t* pdGetPhyErrorCounters(uint8_t bExpander, uint8_t bPhy) {

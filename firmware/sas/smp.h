@@ -32,6 +32,15 @@ void ClearSlotPhyDisabled(uint8_t bEnclosure, uint8_t bSlot);
 // phy was reset or still waits.
 uint8_t fResetMarkedExpanderPhys(uint8_t fWaitingOnly);
 
+// REPORT PHY ERROR LOG, resp. the clear of the error log (the table set to
+// "not read" first), to every phy of every usable expander; the read's
+// result is 255 when every request went out.
+uint8_t bReadAllPhyErrorLogs();
+void ClearAllPhyErrorLogs();
+// Console: the drive slots' and the expander links' phys with error counts
+// (after their logs come in); TRUE when any was printed.
+uint8_t fShowLinkErrors();
+
 // The four error counters last read for a phy (0xFFFFFFFF: not read).
 const uint32_t* pdGetPhyErrorCounters(uint8_t bExpander, uint8_t bPhy);
 

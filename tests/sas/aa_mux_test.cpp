@@ -20,13 +20,6 @@ class AaMuxTest : public DriveSideTest {
 protected:
     AaMuxTest() : DriveSideTest(true) {}
 
-    std::string Screen(const std::function<void()>& fnShow) {
-        b.board().ClearConsoleText();
-        EXPECT_EQ(b.board().RunOnCpu(fnShow), sim::StopKind::Finished);
-        std::string s = b.board().ConsoleText();
-        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-        return s;
-    }
     template <typename F>
     auto OnCpu(F fn) {
         decltype(fn()) r{};

@@ -292,9 +292,11 @@ TEST_F(ActiveActiveTest, EnclosurePhysComeBackAfterFiveMinutes) {
 // A phy whose expander refuses its PHY CONTROL stays as it was; the pass
 // goes on with every other phy of the enclosure and waits on none.
 TEST_F(ActiveActiveTest, ARefusedPhyControlLeavesTheRestOfThePassGoing) {
-    const uint8_t bEnclosure = ps->bEnclosure;
-    ASSERT_EQ(b.board().RunOnCpu([bEnclosure] { DisableEnclosureEndDevicePhys(bEnclosure); }), sim::StopKind::Finished);
+    ASSERT_EQ(ps->bEnclosure, 1);
+    ASSERT_EQ(b.board().RunOnCpu([] { DisableEnclosure1EndDevicePhys(); }), sim::StopKind::Finished);
     PollFor(10);
+    EXPECT_EQ(fGetSASEnclosurePhysEnabled(), FALSE);
+    for (unsigned uSlot : {1u, 2u, 4u, 8u}) EXPECT_FALSE(chassis.PhyOfSlot(uSlot).enabled) << uSlot;
     sim::ExpanderPhy& sRefusing = chassis.PhyOfSlot(3);
     sRefusing.refusesControl = true;
     const uint32_t dResets = PhyLinkResets();

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "executive/buffer_pages.h"
@@ -91,6 +93,14 @@ protected:
             while (lGetTickCount() < lEnd && !(fDone && fDone())) HwPoll();
         }),
                   sim::StopKind::Finished);
+    }
+    // What fnShow prints on the console, without carriage returns.
+    std::string Screen(const std::function<void()>& fnShow) {
+        b.board().ClearConsoleText();
+        EXPECT_EQ(b.board().RunOnCpu(fnShow), sim::StopKind::Finished);
+        std::string s = b.board().ConsoleText();
+        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+        return s;
     }
     uint8_t TargetOfSlot(unsigned slot) { return ioc->TargetOf(chassis.ConfigAt(slot)->sasAddress); }
     void Rediscover() {
