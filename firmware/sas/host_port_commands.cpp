@@ -879,6 +879,14 @@ void HostPortAbortCommand(uint8_t bIocId, KERNEL_ENTRY* ps) {
         SetFlag(ps, KE_FLAG_ABORTED);
         ClearFlag(ps, KE_FLAG_MORE_PASSES);
         Finish(ps);
+        // A request still waiting for a frame is dropped: posted later it
+        // would move data or status for a command that has ended.  No reply
+        // will come for it, so the buffer goes back to the IOC here, which
+        // ends the host's exchange.
+        if (fOwnsBuffer && State(bIocId).sDeferred.Cancel(wIoIndex)) {
+            MarkRepost(bIocId, *s, wIoIndex);
+            s->awIoToEntry[wIoIndex] = HOST_PORT_MAP_FREE;
+        }
         return;
     }
     SetFlag(ps, KE_FLAG_NO_STATUS | KE_FLAG_ABORTED);

@@ -180,6 +180,7 @@ protected:
             }
         }
         if (prepareSasIoc && board->sasTargetIoc() != nullptr) prepareSasIoc(*board->sasTargetIoc());
+        if (prepareScsiIoc && hostKind == HostKind::Scsi) prepareScsiIoc(ScsiIoc());
         board->SetResetEntry(&fw::ControllerEntry);
         board->Boot();
         ASSERT_EQ(board->RunUntil([this] { return Booted(); }, 120'000'000'000ull), sim::StopKind::Running)
@@ -563,6 +564,7 @@ protected:
     sim::BoardConfig boardConfig;
     sim::IspChip::Faults hostChipFaults;   // both host chips start with these
     std::function<void(sim::SasTargetIoc&)> prepareSasIoc;   // the SAS IOC before the controller starts
+    std::function<void(sim::ScsiHostIoc&)> prepareScsiIoc;   // the first parallel SCSI function, likewise
     uint16_t boardStraps = 0;              // a test board's straps, set before it starts
     std::unique_ptr<sim::Chassis> chassis;
     std::unique_ptr<sim::FcFabric> fabric;

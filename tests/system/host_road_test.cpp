@@ -387,6 +387,38 @@ TEST_F(SasFrameShortage, AnAbortedCommandWhoseStatusNeverLeftEndsAtOnce) {
     ExpectEachAnsweredOnce();
 }
 
+// A parallel SCSI port out of request frames (40, every read's data held on
+// the bus): ABORT TASK for a TEST UNIT READY whose status waits for a frame
+// ends it there.  Its status is dropped, not sent once the frames come
+// back, and its buffer goes back to the IOC, which ends the host's exchange.
+TEST_F(HostRoad, AParallelScsiCommandAbortedWhileItsStatusWaitsForAFrameSendsNothingLater) {
+    hostKind = HostKind::Scsi;
+    prepareScsiIoc = [](sim::ScsiHostIoc& ioc) { ioc.facts.globalCredits = 40; };
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+    const fw::HOST_PORT_MPT_STATE* s = fw::pGetHostPortState(fw::LSI_IOC_HOST_PORT_1);
+    ASSERT_EQ(s->wFrameCount, 40);
+    sim::TaggedHost& host = PortHost();
+    Hold(true);
+    std::vector<uint32_t> reads;
+    for (uint32_t n = 0; n < 48; ++n) {
+        reads.push_back(host.Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, 512 + n * 8, 8), {}, 8 * kBlock)));
+    }
+    ASSERT_TRUE(host.RunUntil([s] { return s->wOutstanding == s->wFrameCount; }, kSettleLimitNs));
+    const uint16_t wEntries = fw::wGetTargetEntriesUsed();
+    const uint32_t t = host.Submit(sim::FcpCommand::To(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, {}, 0));
+    ASSERT_TRUE(host.RunUntil([wEntries] { return fw::wGetTargetEntriesUsed() == wEntries + 1; }));
+    board->RunFor(100'000'000);
+    ASSERT_FALSE(host.Finished(t)) << "the status found a frame";
+    const sim::FcpResult ra = host.TaskManagement(0, 0x01, static_cast<uint16_t>(t));   // ABORT TASK
+    EXPECT_EQ(ra.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(ra.status, 0);
+    EXPECT_EQ(host.Wait(t).outcome, sim::FcpResult::Outcome::Aborted);
+    Release();
+    for (uint32_t r : reads) EXPECT_EQ(host.Wait(r).outcome, sim::FcpResult::Outcome::Done) << "read " << r;
+    Settle();
+    EXPECT_EQ(ScsiIoc().requestsAfterAbort(), 0u) << "a request went out for the aborted command";
+}
+
 // ---- sequential writes become whole stripes -------------------------------
 
 // A host streaming 4 KiB writes, sixteen at a time: they are gathered into
