@@ -425,7 +425,7 @@ MpiIoc::ConfigPage* SasTargetIoc::FindPage(uint8_t type, uint8_t number, uint32_
 
 void SasTargetIoc::RefreshPages() {
     fw::MPI_SAS_IO_UNIT_PAGE_0 io{};
-    io.bNumPhys = kPhys;
+    io.bNumPhys = reportedPhys;
     for (uint8_t phy = 0; phy < kPhys; ++phy) {
         fw::MPI_SAS_IO_UNIT0_PHY& p = io.asPhy[phy];
         const uint8_t port = phy / kPhysPerPort;
@@ -443,7 +443,17 @@ void SasTargetIoc::RefreshPages() {
             }
         }
     }
-    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, &io, sizeof io);
+    // Past its own phys, a page claiming more carries entries that look
+    // linked, each naming a port past the IOC's two.
+    std::vector<uint8_t> page(sizeof io + (reportedPhys > kPhys ? reportedPhys - kPhys : 0) * sizeof io.asPhy[0]);
+    std::memcpy(page.data(), &io, sizeof io);
+    for (size_t at = sizeof io, phy = kPhys; at < page.size(); at += sizeof io.asPhy[0], ++phy) {
+        fw::MPI_SAS_IO_UNIT0_PHY p{};
+        p.bPort = static_cast<uint8_t>(phy / kPhysPerPort);
+        p.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+        std::memcpy(page.data() + at, &p, sizeof p);
+    }
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, page.data(), static_cast<uint32_t>(page.size()));
 
     for (uint8_t phy = 0; phy < kPhys; ++phy) {
         const PhyErrors& e = m_phyErrors[phy];

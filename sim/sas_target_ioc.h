@@ -96,6 +96,9 @@ public:
     bool holdAssists = false;
     void ReleaseAssists();
     size_t heldAssists() const { return m_heldAssists.size(); }
+    // The phy count SAS IO unit page 0 claims; an IOC gone wrong may claim
+    // more phys than its page holds.
+    uint8_t reportedPhys = kPhys;
 
 private:
     void PostRequest(uint32_t frameAddress) override;

@@ -342,6 +342,21 @@ TEST_F(SasHostPorts, APhyRequestTurnsAPortsPhysOffAndBackOn) {
 }
 
 
+// SAS IO unit page 0 claiming far more phys than the IOC has: the port
+// service reads the eight there are, both ports stay up through a link
+// change, and the host is served.
+TEST_F(SasHostPorts, AnIoUnitPageClaimingMorePhysThanThereAreIsReadForTheEight) {
+    (void)Ready();
+    c.ioc->reportedPhys = 0xFF;
+    c.ioc->SetLink(1, false);
+    c.ioc->SetLink(1, true);
+    host->RunUntil([] { return false; }, 3'000'000'000ull);
+    EXPECT_EQ(fw::fIsSASTargetPortLinkUp(fw::PORT_CODE_SAS_HOST_1), fw::TRUE);
+    EXPECT_EQ(fw::psGetSASTargetPortRecord(fw::PORT_CODE_SAS_HOST_1)->bPhyCount, 4);
+    EXPECT_EQ(Ready().status, fw::SCSI_STATUS_GOOD);
+    AtRest();
+}
+
 // ---- task management ----------------------------------------------------------
 
 constexpr uint8_t kAbortTask = 0x01;
