@@ -139,6 +139,7 @@ void SasTargetIoc::RequestCmdBufferBase(const uint8_t* frame, uint32_t context) 
 void SasTargetIoc::RequestCmdBufferList(const uint8_t* frame, uint32_t context) {
     const auto p = Load<fw::MPI_TARGET_CMD_BUF_LIST_POST_REQUEST>(frame);
     const uint32_t count = std::min<uint32_t>(p.wCmdBufferCount, fw::MPI_TARGET_CMD_BUF_LIST_MAX);
+    m_listPostCounts.push_back(p.wCmdBufferCount);
     for (uint32_t i = 0; i < count; ++i) {
         const uint16_t ioIndex = p.awIoIndex[i];
         if (ioIndex >= kMaxIoIndex || m_cmdBufferAddress[ioIndex] == 0 ||

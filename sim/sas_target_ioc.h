@@ -39,6 +39,8 @@ public:
 
     // --- inspection for tests ------------------------------------------------
     uint32_t cmdBuffersPosted() const { return m_cmdBuffersPosted; }
+    // The buffer count of each list post the driver sent, in order.
+    const std::vector<uint16_t>& listPostCounts() const { return m_listPostCounts; }
     size_t freeCommandBuffers() const { return m_freeCmdBuffers.size(); }
     // The link rate a phy negotiated (0 none: nothing attached, or disabled).
     uint8_t NegotiatedRate(uint8_t phy) const;
@@ -152,6 +154,7 @@ private:
     std::array<Exchange, kMaxIoIndex> m_exchanges{};
     uint32_t m_framesRejected = 0;
     uint32_t m_cmdBuffersPosted = 0;
+    std::vector<uint16_t> m_listPostCounts;
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
     uint16_t m_cmdBufferLength = 0;

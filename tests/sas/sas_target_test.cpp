@@ -357,6 +357,20 @@ TEST_F(SasHostPorts, AnIoUnitPageClaimingMorePhysThanThereAreIsReadForTheEight) 
     AtRest();
 }
 
+// Buffers given back go to the IOC forty to a list post: forty-one make
+// two posts, of forty and one.
+TEST_F(SasHostPorts, FortyOneBuffersGoBackInListPostsOfFortyAndOne) {
+    (void)Ready();
+    AtRest();
+    const size_t n = c.ioc->listPostCounts().size();
+    for (uint16_t w = 0; w < 41; ++w) fw::RequestCommandBufferRepost(fw::PORT_CODE_SAS_HOST_1, w);
+    ASSERT_TRUE(host->RunUntil([&] { return c.ioc->listPostCounts().size() >= n + 2; }));
+    EXPECT_EQ(std::vector<uint16_t>(c.ioc->listPostCounts().begin() + static_cast<std::ptrdiff_t>(n),
+                                    c.ioc->listPostCounts().end()),
+              (std::vector<uint16_t>{40, 1}));
+    AtRest();
+}
+
 // ---- task management ----------------------------------------------------------
 
 constexpr uint8_t kAbortTask = 0x01;
