@@ -189,4 +189,36 @@ TEST_F(PartnerPortEntriesTest, AMergeAsksForTheRecoveryRescanAndRestartsTheQueue
     EXPECT_EQ(fGetDriveQueueServiceEnable(0), TRUE);
 }
 
+// A partner that reports a drive in every slot this list has none in: the
+// list takes proxies until it holds as many devices as it can and counts
+// what found no room, never writing past its last entry.
+TEST_F(PartnerPortEntriesTest, PartnerDrivesBeyondTheListsRoomAreCountedNotAdded) {
+    SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
+    SAS_DEVICE_LIST* psPartner = pGetOCSASDriveInfoList();
+    const uint8_t bOwnCount = psList->bEntryCount;
+    ASSERT_GT(bOwnCount, 0);
+    ASSERT_LT(bOwnCount, SAS_MAX_DEVICES);
+    psPartner->bEntryCount = SAS_MAX_DEVICES;
+    for (uint8_t i = 0; i < SAS_MAX_DEVICES; ++i) {
+        SAS_DEVICE_ENTRY& p = psPartner->asEntry[i];
+        p = psList->asEntry[0];
+        p.adSASAddress[0] = 0x7000u + i;
+        p.bTargetId = i;
+        p.wDevHandle = static_cast<uint16_t>(0x400 + i);
+        p.bControllerNumber = bOther;
+        p.bEnclosure = static_cast<uint8_t>(20 + i / 16);   // no slot of this list's
+        p.bSlot = static_cast<uint8_t>(1 + i % 16);
+    }
+    const uint32_t dOverflows = dGetSASDeviceListOverflows();
+    Merge();
+    EXPECT_EQ(psList->bEntryCount, SAS_MAX_DEVICES);
+    EXPECT_EQ(psList->bProxyCount, SAS_MAX_DEVICES - bOwnCount);
+    EXPECT_EQ(dGetSASDeviceListOverflows(), dOverflows + 1);
+    // The last that fitted is reached through the partner; the first that
+    // did not is not addressed at all.
+    const uint8_t bLastTaken = static_cast<uint8_t>(SAS_MAX_DEVICES - bOwnCount - 1);
+    EXPECT_EQ(psList->asEntry[SAS_MAX_DEVICES - 1].bTargetId, bLastTaken | SAS_PROXY_TARGET_BIT);
+    EXPECT_EQ(bGetSASDeviceIndexOfTarget((bLastTaken + 1) | SAS_PROXY_TARGET_BIT), SAS_DEVICE_INDEX_NONE);
+}
+
 }  // namespace
