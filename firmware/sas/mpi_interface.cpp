@@ -46,6 +46,7 @@ struct LSI_WAIT {
 
 LSI_WAIT SpinWait() { return LSI_WAIT{FALSE, 0}; }
 LSI_WAIT TimedWait(uint32_t dMs) { return LSI_WAIT{TRUE, static_cast<uint64_t>(dMs) * 1000}; }
+LSI_WAIT WaitFor(uint32_t dTimeoutMs) { return dTimeoutMs == LSI_UNTIMED ? SpinWait() : TimedWait(dTimeoutMs); }
 
 // Reads dAddress until fnDone accepts the value; untimed waits give up after
 // dSpinLimit reads, timed ones when their time is spent.  TRUE when done.
@@ -147,6 +148,12 @@ uint8_t bHandshake(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords,
     }
     bServiceSubStep = 13;
     return STATUS_OK;
+}
+
+uint8_t bHandshakeFor(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
+                      uint8_t bReplyMaxDwords, uint32_t dTimeoutMs) {
+    LSI_WAIT sWait = WaitFor(dTimeoutMs);
+    return bHandshake(bIocId, pRequest, bRequestDwords, pReply, bReplyMaxDwords, &sWait);
 }
 
 // The write-sequence key that opens the Host Diagnostic register.
@@ -284,11 +291,11 @@ uint8_t bFirmwareTransfer(uint8_t bIocId, uint8_t bFunction, uint8_t bImageType,
 // Sends one CONFIG request and returns its reply, by handshake or through
 // the IOC's request queue.
 uint8_t bConfigRequest(uint8_t bIocId, uint8_t fViaRequestQueue, const MPI_CONFIG_REQUEST* psRequest,
-                       uint8_t bHandshakeDwords, MPI_CONFIG_REPLY* psReply) {
+                       uint8_t bHandshakeDwords, MPI_CONFIG_REPLY* psReply, uint32_t dTimeoutMs) {
     if (fViaRequestQueue != TRUE) {
         uint32_t adRequest[10] = {};
         std::memcpy(adRequest, psRequest, sizeof *psRequest);
-        return bLSIHandshake(bIocId, adRequest, bHandshakeDwords, psReply, sizeof *psReply / 4);
+        return bHandshakeFor(bIocId, adRequest, bHandshakeDwords, psReply, sizeof *psReply / 4, dTimeoutMs);
     }
     // The drive IOC and the target IOC keep request frames; the host-port
     // IOCs answer by handshake only.
@@ -334,7 +341,8 @@ uint8_t bConfigRequest(uint8_t bIocId, uint8_t fViaRequestQueue, const MPI_CONFI
 // the header phase; a page longer than the caller's buffer is refused.
 uint8_t bConfigPage(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                     uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress, BUFFER_HANDLE dBuffer,
-                    uint32_t dBufferBytes, uint8_t fWrite, uint32_t* pdByteLength, uint16_t* pwIocStatus) {
+                    uint32_t dBufferBytes, uint8_t fWrite, uint32_t* pdByteLength, uint16_t* pwIocStatus,
+                    uint32_t dTimeoutMs) {
     if (pwIocStatus != nullptr) *pwIocStatus = 0xFFFF;
     if (pdByteLength != nullptr) *pdByteLength = 0;
     if (pGetLSIMPTInterface(bIocId) == nullptr) return 0;
@@ -347,7 +355,7 @@ uint8_t bConfigPage(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue,
     sRequest.sHeader.bPageType = fExtended == TRUE ? MPI_CONFIG_PAGETYPE_EXTENDED : bPageType;
     sRequest.dPageAddress = dPageAddress;
     MPI_CONFIG_REPLY sReply{};
-    if (bConfigRequest(bIocId, fViaRequestQueue, &sRequest, 8, &sReply) != STATUS_OK) return 0;
+    if (bConfigRequest(bIocId, fViaRequestQueue, &sRequest, 8, &sReply, dTimeoutMs) != STATUS_OK) return 0;
     if (pwIocStatus != nullptr) *pwIocStatus = sReply.wIOCStatus;
     if ((sReply.wIOCStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) return STATUS_OK;
 
@@ -364,7 +372,7 @@ uint8_t bConfigPage(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue,
     sRequest.dFlagsLength = (fWrite == TRUE ? MPI_SGE_SIMPLE_WRITE : MPI_SGE_SIMPLE_READ) | dBytes;
     sRequest.dAddress = dBufferHandleToPciAddress(dBuffer);
     if (fWrite != TRUE) (void)FillBufferWords(dBuffer, dBytes, 0x12345678);
-    if (bConfigRequest(bIocId, fViaRequestQueue, &sRequest, 10, &sReply) != STATUS_OK) return 0;
+    if (bConfigRequest(bIocId, fViaRequestQueue, &sRequest, 10, &sReply, dTimeoutMs) != STATUS_OK) return 0;
     if (pwIocStatus != nullptr) *pwIocStatus = sReply.wIOCStatus;
     if (pdByteLength != nullptr) *pdByteLength = dBytes;
     return STATUS_OK;
@@ -382,8 +390,7 @@ LSI_MPT_INTERFACE* pGetLSIMPTInterface(uint8_t bIocId) {
 
 uint8_t bLSIHandshake(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
                       uint8_t bReplyMaxDwords) {
-    LSI_WAIT sWait = SpinWait();
-    return bHandshake(bIocId, pRequest, bRequestDwords, pReply, bReplyMaxDwords, &sWait);
+    return bHandshakeFor(bIocId, pRequest, bRequestDwords, pReply, bReplyMaxDwords, LSI_UNTIMED);
 }
 
 uint8_t bLSIHandshakeTimed(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
@@ -459,16 +466,17 @@ const LSI_DIAG_LOAD_INFO* pGetLSIDiagLoadInfo() { return &s_sDiagLoad; }
 uint8_t bLSIConfigPageRead(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                            uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint32_t* pdByteLength,
-                           uint16_t* pwIocStatus) {
+                           uint16_t* pwIocStatus, uint32_t dTimeoutMs) {
     return bConfigPage(bIocId, fExtended, fViaRequestQueue, bAction, bPageNumber, bPageType, dPageAddress, dBuffer,
-                       dBufferBytes, FALSE, pdByteLength, pwIocStatus);
+                       dBufferBytes, FALSE, pdByteLength, pwIocStatus, dTimeoutMs);
 }
 
 uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                             uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
-                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus) {
+                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus,
+                            uint32_t dTimeoutMs) {
     return bConfigPage(bIocId, fExtended, fViaRequestQueue, bAction, bPageNumber, bPageType, dPageAddress, dBuffer,
-                       dBufferBytes, TRUE, nullptr, pwIocStatus);
+                       dBufferBytes, TRUE, nullptr, pwIocStatus, dTimeoutMs);
 }
 
 uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended, uint8_t bPageType,
@@ -486,13 +494,14 @@ uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended,
     return bResult == STATUS_OK && (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
 }
 
-uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts) {
+uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts, uint32_t dTimeoutMs) {
     MPI_SIMPLE_REQUEST sRequest{};
     sRequest.bFunction = MPI_FUNCTION_IOC_FACTS;
-    return bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4);
+    return bHandshakeFor(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4, dTimeoutMs);
 }
 
-uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages) {
+uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages,
+                    uint32_t dTimeoutMs) {
     MPI_IOC_INIT_REQUEST sRequest{};
     sRequest.bWhoInit = MPI_WHOINIT_HOST_DRIVER;
     sRequest.bFunction = MPI_FUNCTION_IOC_INIT;
@@ -504,14 +513,18 @@ uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS
         sRequest.dHostPageBufferAddress = dHostPages;
     }
     MPI_REPLY_HEADER sReply{};
-    if (bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, &sReply, sizeof sReply / 4) != STATUS_OK) return 0;
+    if (bHandshakeFor(bIocId, &sRequest, sizeof sRequest / 4, &sReply, sizeof sReply / 4, dTimeoutMs) != STATUS_OK) {
+        return 0;
+    }
     return (sReply.wIOCStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
 }
 
-uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts) {
+uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts, uint32_t dTimeoutMs) {
     MPI_SIMPLE_REQUEST sRequest{};
     sRequest.bFunction = MPI_FUNCTION_PORT_FACTS;
-    if (bLSIHandshake(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4) != STATUS_OK) return 0;
+    if (bHandshakeFor(bIocId, &sRequest, sizeof sRequest / 4, psFacts, sizeof *psFacts / 4, dTimeoutMs) != STATUS_OK) {
+        return 0;
+    }
     return (psFacts->sHeader.wIOCStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
 }
 

@@ -66,6 +66,10 @@ constexpr uint8_t LSI_CONFIG_REPLY_DWORDS = 7;
 
 LSI_MPT_INTERFACE* pGetLSIMPTInterface(uint8_t bIocId);
 
+// A handshake time-out of LSI_UNTIMED: the untimed form's bounded spins,
+// as start-up uses them.  Any other value is a deadline in milliseconds.
+constexpr uint32_t LSI_UNTIMED = 0;
+
 uint8_t bLSIHandshake(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
                       uint8_t bReplyMaxDwords);
 uint8_t bLSIHandshakeTimed(uint8_t bIocId, const void* pRequest, uint8_t bRequestDwords, void* pReply,
@@ -83,13 +87,15 @@ const LSI_DIAG_LOAD_INFO* pGetLSIDiagLoadInfo();
 
 // Configuration pages.  dBufferBytes is the size of the caller's buffer: a
 // page larger than it fails the request rather than overrun the buffer.
+// dTimeoutMs bounds each of the two handshakes of a page sent by handshake.
 uint8_t bLSIConfigPageRead(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                            uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint32_t* pdByteLength,
-                           uint16_t* pwIocStatus);
+                           uint16_t* pwIocStatus, uint32_t dTimeoutMs = LSI_UNTIMED);
 uint8_t bLSIConfigPageWrite(uint8_t bIocId, uint8_t fExtended, uint8_t fViaRequestQueue, uint8_t bAction,
                             uint8_t bPageNumber, uint8_t bPageType, uint32_t dPageAddress,
-                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus);
+                            BUFFER_HANDLE dBuffer, uint32_t dBufferBytes, uint16_t* pwIocStatus,
+                            uint32_t dTimeoutMs = LSI_UNTIMED);
 // A current page read (fWrite FALSE) or written by handshake, as bring-up
 // does it: STATUS_OK only when the IOC answered success.
 uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended, uint8_t bPageType,
@@ -97,9 +103,10 @@ uint8_t bLSIConfigPageCurrent(uint8_t bIocId, uint8_t fWrite, uint8_t fExtended,
 
 // IOC FACTS, IOC INIT (with a host page buffer when dHostPageBytes is not
 // 0) and PORT FACTS by handshake; 0xFF only when the IOC answered success.
-uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts);
-uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages);
-uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts);
+uint8_t bLSIIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* psFacts, uint32_t dTimeoutMs = LSI_UNTIMED);
+uint8_t bLSIIocInit(uint8_t bIocId, uint8_t bFlags, uint32_t dHostPageBytes, BUS_ADDRESS dHostPages,
+                    uint32_t dTimeoutMs = LSI_UNTIMED);
+uint8_t bLSIPortFacts(uint8_t bIocId, MPI_PORT_FACTS_REPLY* psFacts, uint32_t dTimeoutMs = LSI_UNTIMED);
 uint8_t bLSIPortEnable(uint8_t bIocId, uint8_t bPortNumber, uint32_t dTimeoutMs);
 uint8_t bLSIEventNotificationOn(uint8_t bIocId);
 uint8_t bLSISendBusReset(uint8_t bIocId);
