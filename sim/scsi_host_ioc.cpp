@@ -125,15 +125,22 @@ void ScsiHostIoc::DropConnections(uint8_t initiatorId) {
 
 void ScsiHostIoc::OnBusTimerExpired() { RaiseEvent(fw::MPI_EVENT_ON_BUS_TIMER_EXPIRED, {}, true); }
 
-// The doorbell as the engine has it, but for two things of this chip: the
-// target requests the driver sends through it (answers to priority I/O),
-// and a test's IOC that ignores a message unit reset.
+// The doorbell as the engine has it, but for three things of this chip:
+// the target requests the driver sends through it (answers to priority
+// I/O), and a test's IOC that ignores a message unit reset or leaves a
+// handshake unanswered.
 void ScsiHostIoc::Write(uint32_t address, uint32_t value, unsigned width) {
     if (address - m_mappedAt == fw::MPI_REG_DOORBELL) {
         if (m_receiving && m_request.size() + 1 == m_expectDwords) {
             std::array<uint8_t, 256 * 4> request{};
             std::memcpy(request.data(), m_request.data(), m_request.size() * 4);
             std::memcpy(request.data() + m_request.size() * 4, &value, 4);
+            if (request[3] == silentHandshake) {
+                m_silencedAt.push_back(B().clock().Now());
+                m_receiving = false;
+                m_request.clear();
+                return;
+            }
             if (HandshakeTarget(request.data(), Load<uint32_t>(&request[8]))) {
                 m_receiving = false;
                 m_request.clear();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <vector>
 
 #include "hw/mpi.h"
 #include "hw/mpi_scsi_port.h"
@@ -45,6 +46,11 @@ public:
     // come back from it).
     bool ignoresMessageUnitReset = false;
     uint32_t ignoredResets() const { return m_ignoredResets; }
+    // Set to a message function, the IOC takes a handshake of that function
+    // and never answers it (a function that stopped answering); the board
+    // time of each one taken so is kept.
+    int silentHandshake = -1;
+    const std::vector<uint64_t>& silencedAt() const { return m_silencedAt; }
 
     // --- inspection for tests --------------------------------------------------
     uint8_t function() const { return m_function; }
@@ -150,6 +156,7 @@ private:
     uint32_t m_busResets = 0;
     uint32_t m_requestsAfterAbort = 0;
     uint32_t m_ignoredResets = 0;
+    std::vector<uint64_t> m_silencedAt;
     void CountRequestAfterAbort(uint32_t replyWord);
     std::deque<uint16_t> m_freeCmdBuffers;
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};

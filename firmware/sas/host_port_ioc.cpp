@@ -35,6 +35,21 @@ constexpr uint8_t DEVICE_PAGES = 3;
 constexpr uint32_t PAGE_FILL[3] = {0x11111111, 0x22222222, 0x33333333};
 constexpr uint32_t MU_RESET_ACK_MS = 2000;
 constexpr uint32_t MU_RESET_READY_MS = 4000;
+constexpr uint32_t DEVICE_PAGE_READ_MS = 1000;
+
+// How long each handshake of a port's bring-up may take.  Start-up runs
+// before any host is served and keeps the untimed handshakes; a
+// re-initialisation runs from the main loop while the controller is in
+// service, so a function that stops answering fails it within these and
+// the scan decides whether to try again.
+struct HANDSHAKE_LIMITS {
+    uint32_t dIocFactsMs;
+    uint32_t dIocInitMs;
+    uint32_t dPortFactsMs;
+    uint32_t dPagesMs;
+};
+constexpr HANDSHAKE_LIMITS START_UP_LIMITS = {LSI_UNTIMED, LSI_UNTIMED, LSI_UNTIMED, LSI_UNTIMED};
+constexpr HANDSHAKE_LIMITS REINIT_LIMITS = {5000, 5000, 2000, 2000};
 
 struct PORT {
     HOST_PORT_MPT_STATE s;
@@ -108,8 +123,8 @@ uint32_t dImageVersion(const uint8_t* pbImage) {
     return h.dFWVersion;
 }
 
-uint8_t bIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* ps) {
-    if (bLSIIocFacts(bIocId, ps) != STATUS_OK) return 0;
+uint8_t bIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* ps, uint32_t dTimeoutMs) {
+    if (bLSIIocFacts(bIocId, ps, dTimeoutMs) != STATUS_OK) return 0;
     HOST_PORT_MPT_STATE& s = Port(bIocId).s;
     s.wRequestFrameBytes = static_cast<uint16_t>(ps->wRequestFrameSize * 4u);
     s.wReplyFrameBytes = HOST_PORT_REPLY_FRAME_BYTES;
@@ -124,13 +139,13 @@ uint8_t bIocFacts(uint8_t bIocId, MPI_IOC_FACTS_REPLY* ps) {
 // into a buffer pre-filled with a marker, so that what the IOC did not
 // write stands out in a dump.
 uint8_t bReadPage(uint8_t bIocId, uint8_t bType, uint8_t bNumber, uint32_t dAddress, BUFFER_HANDLE dPage,
-                  uint8_t* pbAttribute) {
+                  uint8_t* pbAttribute, uint32_t dTimeoutMs) {
     uint32_t* pd = static_cast<uint32_t*>(pBufferHandleToPointer(dPage));
     for (uint32_t i = 0; i < BUFFER_PAGE_SIZE / 4; ++i) pd[i] = PAGE_FILL[bNumber % 3];
     uint32_t dBytes = 0;
     uint16_t wStatus = 0;
     if (bLSIConfigPageRead(bIocId, FALSE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bNumber, bType, dAddress, dPage,
-                           BUFFER_PAGE_SIZE, &dBytes, &wStatus) != STATUS_OK ||
+                           BUFFER_PAGE_SIZE, &dBytes, &wStatus, dTimeoutMs) != STATUS_OK ||
         (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
         return 0;
     }
@@ -142,29 +157,31 @@ uint8_t bReadPage(uint8_t bIocId, uint8_t bType, uint8_t bNumber, uint32_t dAddr
 // Written to the current settings, and to the IOC's NVRAM for a page it
 // keeps there.
 uint8_t bWritePage(uint8_t bIocId, uint8_t bType, uint8_t bNumber, uint32_t dAddress, BUFFER_HANDLE dPage,
-                   uint8_t bAttribute) {
+                   uint8_t bAttribute, uint32_t dTimeoutMs) {
     uint16_t wStatus = 0;
     if (bLSIConfigPageWrite(bIocId, FALSE, FALSE, MPI_CONFIG_ACTION_PAGE_WRITE_CURRENT, bNumber, bType, dAddress,
-                            dPage, BUFFER_PAGE_SIZE, &wStatus) != STATUS_OK ||
+                            dPage, BUFFER_PAGE_SIZE, &wStatus, dTimeoutMs) != STATUS_OK ||
         (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
         return 0;
     }
     if (bAttribute != MPI_CONFIG_PAGEATTR_PERSISTENT) return STATUS_OK;
     if (bLSIConfigPageWrite(bIocId, FALSE, FALSE, MPI_CONFIG_ACTION_PAGE_WRITE_NVRAM, bNumber, bType, dAddress, dPage,
-                            BUFFER_PAGE_SIZE, &wStatus) != STATUS_OK) {
+                            BUFFER_PAGE_SIZE, &wStatus, dTimeoutMs) != STATUS_OK) {
         return 0;
     }
     return (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS ? STATUS_OK : 0;
 }
 
 // The port answers to its configured SCSI id as a target only.
-uint8_t bSetPortPages(uint8_t bIocId, BUFFER_HANDLE dPage) {
+uint8_t bSetPortPages(uint8_t bIocId, BUFFER_HANDLE dPage, uint32_t dTimeoutMs) {
     uint8_t bAttribute = 0;
     for (uint8_t bNumber = 0; bNumber < PORT_PAGES; ++bNumber) {
         if (bNumber == 1) continue;
-        if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, bNumber, 0, dPage, &bAttribute) != STATUS_OK) return 0;
+        if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, bNumber, 0, dPage, &bAttribute, dTimeoutMs) != STATUS_OK) {
+            return 0;
+        }
     }
-    if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, 1, 0, dPage, &bAttribute) != STATUS_OK) return 0;
+    if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, 1, 0, dPage, &bAttribute, dTimeoutMs) != STATUS_OK) return 0;
     auto* ps = static_cast<MPI_SCSI_PORT_PAGE_1*>(pBufferHandleToPointer(dPage));
     const uint32_t dOwnId = bGetHostPortHardAddress(bIocId) & 0x0F;
     const uint32_t dConfiguration = dOwnId | 1u << (16 + dOwnId);
@@ -173,7 +190,7 @@ uint8_t bSetPortPages(uint8_t bIocId, BUFFER_HANDLE dPage) {
     ps->dOnBusTimerValue = 0;
     ps->bTargetConfig = 1;
     ps->bReserved13 = 0;
-    return bWritePage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, 1, 0, dPage, bAttribute);
+    return bWritePage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_PORT, 1, 0, dPage, bAttribute, dTimeoutMs);
 }
 
 // What the port offers every host on the bus: the packetized bits by the
@@ -186,20 +203,25 @@ uint32_t dRequestedParameters(uint8_t bIocId) {
     return (d & ~SCSI_PARAMETERS_PERIOD_MASK) | dPeriod << 8;
 }
 
-uint8_t bSetDevicePages(uint8_t bIocId, BUFFER_HANDLE dPage) {
+uint8_t bSetDevicePages(uint8_t bIocId, BUFFER_HANDLE dPage, uint32_t dTimeoutMs) {
     uint8_t bAttribute = 0;
     for (uint32_t dId = 0; dId < SCSI_HOST_IDS; ++dId) {
         for (uint8_t bNumber = 0; bNumber < DEVICE_PAGES; ++bNumber) {
             if (bNumber == 1) continue;
-            if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, bNumber, dId, dPage, &bAttribute) != STATUS_OK) {
+            if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, bNumber, dId, dPage, &bAttribute, dTimeoutMs) !=
+                STATUS_OK) {
                 return 0;
             }
         }
-        if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, 1, dId, dPage, &bAttribute) != STATUS_OK) return 0;
+        if (bReadPage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, 1, dId, dPage, &bAttribute, dTimeoutMs) != STATUS_OK) {
+            return 0;
+        }
         auto* ps = static_cast<MPI_SCSI_DEVICE_PAGE_1*>(pBufferHandleToPointer(dPage));
         ps->dRequestedParameters = dRequestedParameters(bIocId);
         ps->dConfiguration = 0;
-        if (bWritePage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, 1, dId, dPage, bAttribute) != STATUS_OK) return 0;
+        if (bWritePage(bIocId, MPI_CONFIG_PAGETYPE_SCSI_DEVICE, 1, dId, dPage, bAttribute, dTimeoutMs) != STATUS_OK) {
+            return 0;
+        }
     }
     return STATUS_OK;
 }
@@ -250,12 +272,18 @@ void PostHostPortCommandBuffers(uint8_t bIocId) {
 // Everything after the facts, as start-up and a re-initialisation both
 // run it: initialisation, port facts, the SCSI pages from the settings,
 // the frames and buffers given to the IOC, events on and the port enabled.
-uint8_t bStartPort(uint8_t bIocId, BUFFER_HANDLE dPage) {
+uint8_t bStartPort(uint8_t bIocId, BUFFER_HANDLE dPage, const HANDSHAKE_LIMITS& sLimits) {
     PORT& p = Port(bIocId);
     MPI_PORT_FACTS_REPLY sPortFacts{};
-    if (bLSIIocInit(bIocId, 1, 0, BUS_ADDRESS{0}) != STATUS_OK || bLSIPortFacts(bIocId, &sPortFacts) != STATUS_OK) return 0;
+    if (bLSIIocInit(bIocId, 1, 0, BUS_ADDRESS{0}, sLimits.dIocInitMs) != STATUS_OK ||
+        bLSIPortFacts(bIocId, &sPortFacts, sLimits.dPortFactsMs) != STATUS_OK) {
+        return 0;
+    }
     p.s.wMaxPostedCmdBuffers = sPortFacts.wMaxPostedCmdBuffers;
-    if (bSetPortPages(bIocId, dPage) != STATUS_OK || bSetDevicePages(bIocId, dPage) != STATUS_OK) return 0;
+    if (bSetPortPages(bIocId, dPage, sLimits.dPagesMs) != STATUS_OK ||
+        bSetDevicePages(bIocId, dPage, sLimits.dPagesMs) != STATUS_OK) {
+        return 0;
+    }
     InitHostPortFramePool(bIocId);
     PostHostPortReplyFrames(bIocId);
     ReleaseHostPortReadAheadMarkers(bIocId);
@@ -279,7 +307,7 @@ uint8_t bInitPort(uint8_t bIocId, const uint8_t* pbImage, BUFFER_HANDLE dPage) {
     if (bIocId == LSI_IOC_HOST_PORT_1 && bLSIDownloadFirmware(bIocId, pbImage, TRUE) != STATUS_OK) return 0;
     Reg32Write(p.s.sInterface.pdHostIntMask, 0);
     MPI_IOC_FACTS_REPLY sFacts{};
-    if (bIocFacts(bIocId, &sFacts) != STATUS_OK) return 0;
+    if (bIocFacts(bIocId, &sFacts, START_UP_LIMITS.dIocFactsMs) != STATUS_OK) return 0;
     // A channel that runs other firmware is given ours and stays down: the
     // controller starts again on matching firmware.
     if (sFacts.dFWVersion != dImageVersion(pbImage)) {
@@ -290,7 +318,7 @@ uint8_t bInitPort(uint8_t bIocId, const uint8_t* pbImage, BUFFER_HANDLE dPage) {
         if (HOST_PORT_REGION_UPLOAD + sFacts.dFWImageSize > HOST_PORT_REGION_BYTES) return 0;
         if (bLSIUploadFirmware(bIocId, sFacts.dFWImageSize, p.s.dRegion + HOST_PORT_REGION_UPLOAD) != STATUS_OK) return 0;
     }
-    return bStartPort(bIocId, dPage);
+    return bStartPort(bIocId, dPage, START_UP_LIMITS);
 }
 
 // The IOC back to READY by a message unit reset; FALSE when it does not
@@ -365,8 +393,9 @@ uint8_t bReinitSASHostPort(uint8_t bIocId) {
         Reg32Write(p.s.sInterface.pdHostIntMask, 0xFFFFFFFF);
         p.fInitialised = FALSE;
         MPI_IOC_FACTS_REPLY sFacts{};
-        if ((ResetMessageUnit(bIocId) || ReloadChip(bIocId)) && bIocFacts(bIocId, &sFacts) == STATUS_OK) {
-            bResult = bStartPort(bIocId, dPage);
+        if ((ResetMessageUnit(bIocId) || ReloadChip(bIocId)) &&
+            bIocFacts(bIocId, &sFacts, REINIT_LIMITS.dIocFactsMs) == STATUS_OK) {
+            bResult = bStartPort(bIocId, dPage, REINIT_LIMITS);
         }
         if (bResult == STATUS_OK) Reg32Write(p.s.sInterface.pdHostIntMask, 0);
     }
@@ -386,7 +415,7 @@ uint8_t bReadHostPortDevicePage(uint8_t bIocId, uint8_t bTargetId, uint32_t* pdW
         uint16_t wStatus = 0;
         if (bLSIConfigPageRead(bIocId, FALSE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, 0,
                                MPI_CONFIG_PAGETYPE_SCSI_DEVICE, bTargetId, dPage, BUFFER_PAGE_SIZE, &dBytes,
-                               &wStatus) == STATUS_OK &&
+                               &wStatus, DEVICE_PAGE_READ_MS) == STATUS_OK &&
             (wStatus & MPI_IOCSTATUS_MASK) == MPI_IOCSTATUS_SUCCESS) {
             *pdWord = static_cast<const MPI_SCSI_DEVICE_PAGE_0*>(pBufferHandleToPointer(dPage))->dNegotiatedParameters;
             bResult = STATUS_OK;

@@ -611,3 +611,77 @@ TEST_F(ScsiHostPorts, TheOperatorsResetInitialisesThePortAgain) {
 }
 
 }  // namespace
+
+// ---- a function that stops answering its handshakes ----------------------------
+
+struct SilentStep {
+    uint8_t bFunction;
+    uint64_t lLimitNs;
+    const char* pszName;
+};
+void PrintTo(const SilentStep& k, std::ostream* os) { *os << k.pszName; }
+
+class ScsiHostPortSilence : public ScsiHostPorts, public ::testing::WithParamInterface<SilentStep> {};
+
+// A re-initialisation whose handshake goes unanswered gives up when that
+// step's time is spent, in board time, and is tried once more on the next
+// scan before the request is dropped; the port comes up again once the
+// function answers.
+TEST_P(ScsiHostPortSilence, AReinitialisationGivesUpOnTheStepsTimeAndIsTriedOnceMore) {
+    const SilentStep k = GetParam();
+    (void)Ready(a);
+    ioc().silentHandshake = k.bFunction;
+    fw::ResetLsiHostPort(fw::LSI_IOC_HOST_PORT_1);
+    ASSERT_TRUE(a.RunUntil([this] { return ioc().silencedAt().size() == 2; }, 30'000'000'000ull));
+    // The first try waited its time before the scan came round again.
+    const uint64_t lGap = ioc().silencedAt()[1] - ioc().silencedAt()[0];
+    EXPECT_GE(lGap, k.lLimitNs);
+    EXPECT_LT(lGap, k.lLimitNs + 1'000'000'000ull);
+    ASSERT_TRUE(a.RunUntil([] { return fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1) == fw::FALSE; },
+                           30'000'000'000ull));
+    const uint64_t lGaveUp = c.board.clock().Now() - ioc().silencedAt()[1];
+    EXPECT_GE(lGaveUp, k.lLimitNs);
+    EXPECT_LT(lGaveUp, k.lLimitNs + 1'000'000'000ull);
+    EXPECT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_1), fw::FALSE);
+    a.RunUntil([] { return false; }, 20'000'000'000ull);
+    EXPECT_EQ(ioc().silencedAt().size(), 2u) << "given up after the second try";
+
+    ioc().silentHandshake = -1;
+    fw::ResetLsiHostPort(fw::LSI_IOC_HOST_PORT_1);
+    ASSERT_TRUE(a.RunUntil([] { return fw::fIsHostPortReinitRequest(fw::LSI_IOC_HOST_PORT_1) == fw::FALSE; }));
+    EXPECT_EQ(fw::fIsHostPortInitialised(fw::LSI_IOC_HOST_PORT_1), fw::TRUE);
+    EXPECT_TRUE(Good(Ready(a)));
+    EXPECT_TRUE(Good(a.Send(0, kInquiry, {}, 96)));
+    AtRest();
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ScsiHostPortSilence,
+                         ::testing::Values(SilentStep{fw::MPI_FUNCTION_IOC_FACTS, 5'000'000'000ull, "IocFacts"},
+                                           SilentStep{fw::MPI_FUNCTION_IOC_INIT, 5'000'000'000ull, "IocInit"},
+                                           SilentStep{fw::MPI_FUNCTION_PORT_FACTS, 2'000'000'000ull, "PortFacts"},
+                                           SilentStep{fw::MPI_FUNCTION_CONFIG, 2'000'000'000ull, "Pages"}),
+                         [](const ::testing::TestParamInfo<SilentStep>& i) { return std::string(i.param.pszName); });
+
+// The information menus' read of a negotiated rate gives up after its
+// second's wait on a function that does not answer, and reads again once
+// it does.  (The reads run in place of the main loop: nothing is served
+// after them.)
+TEST_F(ScsiHostPorts, ARateReadFromASilentFunctionGivesUpAfterASecond) {
+    (void)Ready(a);
+    const uint8_t bOwnId = fw::bGetHostPortHardAddress(fw::LSI_IOC_HOST_PORT_1) & 0x0F;
+    uint8_t bResult = fw::STATUS_OK;
+    uint32_t dWord = 0;
+    auto Read = [&] { bResult = fw::bReadNegotiatedParameters(fw::LSI_IOC_HOST_PORT_1, bOwnId, &dWord); };
+    ioc().silentHandshake = fw::MPI_FUNCTION_CONFIG;
+    const uint64_t lStart = c.board.clock().Now();
+    ASSERT_EQ(c.board.RunOnCpu(Read), sim::StopKind::Finished);
+    const uint64_t lTaken = c.board.clock().Now() - lStart;
+    EXPECT_NE(bResult, fw::STATUS_OK);
+    EXPECT_GE(lTaken, 1'000'000'000ull);
+    EXPECT_LT(lTaken, 1'100'000'000ull);
+    EXPECT_EQ(ioc().silencedAt().size(), 1u);
+    ioc().silentHandshake = -1;
+    ASSERT_EQ(c.board.RunOnCpu(Read), sim::StopKind::Finished);
+    EXPECT_EQ(bResult, fw::STATUS_OK);
+    EXPECT_EQ(dWord, ioc().DevicePage1(bOwnId).dRequestedParameters);
+}
