@@ -868,25 +868,31 @@ void HostPortAbortCommand(uint8_t bIocId, KERNEL_ENTRY* ps) {
     }
     default: break;
     }
+    // A request still waiting for a frame is dropped: posted later it would
+    // move data or status for a command that has moved on.  No reply will
+    // come for it, so the buffer goes back to the IOC here, which ends the
+    // host's exchange.
+    const auto fDropWaitingRequest = [&] {
+        if (!fOwnsBuffer || !State(bIocId).sDeferred.Cancel(wIoIndex)) return false;
+        MarkRepost(bIocId, *s, wIoIndex);
+        s->awIoToEntry[wIoIndex] = HOST_PORT_MAP_FREE;
+        return true;
+    };
     if (ps->bPrimaryState == HOST_STATE_DATA_OUT &&
         (ps->bCommandType == COMMAND_TYPE_CONTINUATION || ps->bCommandType == COMMAND_TYPE_STREAM_HEAD)) {
         SetFlag(ps, KE_FLAG_NO_STATUS);
         ps->bPrimaryState = HOST_STATE_DATA_RECEIVED;
         QueueDataReceived(ps->wIndex);
+        // None of its data came: as aborted, the cache writes none of it
+        // unless later writes of the stream joined it.
+        if (fDropWaitingRequest()) SetFlag(ps, KE_FLAG_ABORTED);
         return;
     }
     if (IsTransferPhase(ps->bPrimaryState)) {
         SetFlag(ps, KE_FLAG_ABORTED);
         ClearFlag(ps, KE_FLAG_MORE_PASSES);
         Finish(ps);
-        // A request still waiting for a frame is dropped: posted later it
-        // would move data or status for a command that has ended.  No reply
-        // will come for it, so the buffer goes back to the IOC here, which
-        // ends the host's exchange.
-        if (fOwnsBuffer && State(bIocId).sDeferred.Cancel(wIoIndex)) {
-            MarkRepost(bIocId, *s, wIoIndex);
-            s->awIoToEntry[wIoIndex] = HOST_PORT_MAP_FREE;
-        }
+        (void)fDropWaitingRequest();
         return;
     }
     SetFlag(ps, KE_FLAG_NO_STATUS | KE_FLAG_ABORTED);

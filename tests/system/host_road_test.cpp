@@ -17,6 +17,7 @@
 #include "harness/dispatch_board.h"
 #include "hw/mpi_scsi_port.h"
 #include "sas/sas_target_ports.h"
+#include "target/host_command_codes.h"
 #include "target/scsi2_reservations.h"
 
 namespace {
@@ -474,6 +475,86 @@ TEST_F(HostRoad, AParallelScsiCommandAbortedWhileItsStatusWaitsForAFrameSendsNot
     for (uint32_t r : reads) EXPECT_EQ(host.Wait(r).outcome, sim::FcpResult::Outcome::Done) << "read " << r;
     Settle();
     EXPECT_EQ(ScsiIoc().requestsAfterAbort(), 0u) << "a request went out for the aborted command";
+}
+
+// The same shortage, for a write that heads a stream: ABORT TASK while its
+// data-out waits for a frame.  The data-out is dropped, not sent once the
+// frames come back, and the write's buffer goes back to the IOC.
+class ScsiStreamHeadAbortedWhileItsDataWaits : public HostRoad {
+protected:
+    void SetUp() override {
+        hostKind = HostKind::Scsi;
+        prepareScsiIoc = [](sim::ScsiHostIoc& ioc) { ioc.facts.globalCredits = 40; };
+        ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 4, 16}));
+        ASSERT_NO_FATAL_FAILURE(Write(0, 8, 7));
+        Settle();
+        Hold(true);
+        for (uint32_t n = 0; n < 48; ++n) {
+            reads.push_back(PortHost().Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, 512 + n * 8, 8), {}, 8 * kBlock)));
+        }
+        ASSERT_TRUE(PortHost().RunUntil([] { return fOutOfFrames(); }, kSettleLimitNs));
+        const std::vector<uint8_t> lost = Random(8, 8);
+        NoteSent(0, lost);
+        head = PortHost().Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE10, 0, 8), lost, 0));
+        ASSERT_TRUE(PortHost().RunUntil(fHeadWaitsForData, kSettleLimitNs)) << "the write did not reach its data phase as a stream head";
+    }
+    static bool fOutOfFrames() {
+        const fw::HOST_PORT_MPT_STATE* s = fw::pGetHostPortState(fw::LSI_IOC_HOST_PORT_1);
+        return s->wOutstanding == s->wFrameCount;
+    }
+    static bool fHeadWaitsForData() {
+        for (uint16_t i = 0; i < fw::HOST_ENTRY_COUNT; ++i) {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            (void)fw::wGetTargetEntry(i, &ps);
+            if (ps != nullptr && ps->fUsed == fw::TRUE && ps->bPrimaryState == fw::HOST_STATE_DATA_OUT &&
+                ps->bCommandType == fw::COMMAND_TYPE_STREAM_HEAD) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // ABORT TASK for the head, its data-out still waiting; then the data
+    // moves and every read is answered.
+    void AbortTheHeadAndRelease() {
+        board->RunFor(100'000'000);
+        ASSERT_TRUE(fOutOfFrames()) << "the data-out found a frame";
+        const sim::FcpResult ra = PortHost().TaskManagement(0, 0x01, static_cast<uint16_t>(head));   // ABORT TASK
+        EXPECT_EQ(ra.outcome, sim::FcpResult::Outcome::Done);
+        EXPECT_EQ(ra.status, 0);
+        EXPECT_EQ(PortHost().Wait(head).outcome, sim::FcpResult::Outcome::Aborted);
+        Release();
+        for (uint32_t r : reads) EXPECT_EQ(PortHost().Wait(r).outcome, sim::FcpResult::Outcome::Done) << "read " << r;
+    }
+    std::vector<uint32_t> reads;
+    uint32_t head = 0;
+};
+
+// Alone in its stream, none of its bytes reach the drives: its blocks keep
+// what they held, and the writes after it are served.
+TEST_F(ScsiStreamHeadAbortedWhileItsDataWaits, StoresNothingAndSendsNothingLater) {
+    ASSERT_NO_FATAL_FAILURE(AbortTheHeadAndRelease());
+    Settle();
+    EXPECT_EQ(ScsiIoc().requestsAfterAbort(), 0u) << "a request went out for the aborted write";
+    ExpectRead(0, 8);
+    ASSERT_NO_FATAL_FAILURE(Write(8, 8, 9));
+    ASSERT_NO_FATAL_FAILURE(Write(0, 8, 10));
+    Settle();
+    ExpectRead(0, 16);
+}
+
+// A write that joined its stream goes on: answered GOOD, its data on the
+// drives.
+TEST_F(ScsiStreamHeadAbortedWhileItsDataWaits, TheWriteBehindItGoesOn) {
+    const std::vector<uint8_t> next = Random(8, 11);
+    const uint32_t w = PortHost().Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE10, 8, 8), next, 0));
+    ASSERT_NO_FATAL_FAILURE(AbortTheHeadAndRelease());
+    const sim::FcpResult r = PortHost().Wait(w);
+    EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(r.status, 0) << SenseText(r);
+    Record(8, next);
+    Settle();
+    EXPECT_EQ(ScsiIoc().requestsAfterAbort(), 0u) << "a request went out for the aborted write";
+    ExpectRead(8, 8);
 }
 
 // ---- sequential writes become whole stripes -------------------------------
