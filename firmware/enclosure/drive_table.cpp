@@ -242,8 +242,10 @@ void SortDriveInfoList(const DRIVE_INFO_LIST* psSource, DRIVE_INFO_LIST* psDesti
                 sizeof psSource->aabEnclosureRecord);
 }
 
-void CommitDriveInfoList() {
-    std::memcpy(s_psCurrent, s_psSorted, sizeof *s_psCurrent);
+void CommitDriveInfoList() { ReplaceDriveInfoList(s_psSorted); }
+
+void ReplaceDriveInfoList(const DRIVE_INFO_LIST* psFrom) {
+    std::memcpy(s_psCurrent, psFrom, sizeof *s_psCurrent);
     s_fFirstBuild = FALSE;
     ++s_dChangeCount;
 }

@@ -105,6 +105,9 @@ void ClearDriveInfoRecord(DRIVE_INFO* psRecord);
 uint8_t fAppendDriveInfo(DRIVE_INFO_LIST* psList, const DRIVE_INFO* psRecord);
 void SortDriveInfoList(const DRIVE_INFO_LIST* psSource, DRIVE_INFO_LIST* psDestination);
 void CommitDriveInfoList();
+// The current table replaced whole by the given one (the sorted table, or
+// the partner's); readers see the change counter move.
+void ReplaceDriveInfoList(const DRIVE_INFO_LIST* psFrom);
 
 // Vendor, product, revision and serial number from standard INQUIRY data.
 void ExtractInquiryIdentity(const uint8_t* pbInquiry, char* pcVendor, char* pcProduct, char* pcRevision,

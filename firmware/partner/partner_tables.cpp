@@ -8,6 +8,7 @@
 
 #include "config/host_port_tables.h"
 #include "config/ld_table.h"
+#include "enclosure/drive_rescan.h"
 #include "enclosure/drive_table.h"
 #include "executive/buffer_pages.h"
 #include "executive/types.h"
@@ -29,6 +30,8 @@ static_assert(HOST_PORT_TABLES_BYTES == 10208);
 static_assert(DRIVE_FIRMWARE_LIST_BYTES == 6660);
 
 constexpr uint32_t DRIVE_TABLE_SENT = std::min<uint32_t>(sizeof(DRIVE_INFO_LIST), DRIVE_TABLE_BYTES);
+// The table received is taken over whole from the message's pages.
+static_assert(sizeof(DRIVE_INFO_LIST) <= DRIVE_TABLE_BYTES);
 
 // The partner's drive table as it last sent it.
 uint8_t s_abPartnerDriveTable[DRIVE_TABLE_BYTES];
@@ -74,9 +77,23 @@ uint8_t bSendDriveTablesToPartner() {
     return STATUS_OK;
 }
 
+// Both controllers see the same drives, but only the master reads them:
+// the partner's table becomes this controller's too, each drive named by
+// the target id this controller reaches it by, and the configuration's
+// drive slots put in enclosure and slot order again.  Without it the slave
+// had drive slots but no drive behind them.  A table naming more records
+// than it can hold is refused and the current one kept: every reader walks
+// the table by its counts.
 uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* ps) {
     if (!ReceivePartnerTable(ps, DRIVE_TABLE_BYTES)) return STATUS_OK;
-    std::memcpy(s_abPartnerDriveTable, pBufferHandleToPointer(ps->dBuffer), DRIVE_TABLE_BYTES);
+    const auto* psTable = static_cast<const DRIVE_INFO_LIST*>(pBufferHandleToPointer(ps->dBuffer));
+    if (psTable->bDriveCount > DRIVE_INFO_RECORDS || psTable->bEnclosureRecordCount > DRIVE_ENCLOSURE_RECORDS) {
+        SendPartnerCommandStatus(ps, 5, 0x24, 0);
+        return STATUS_OK;
+    }
+    std::memcpy(s_abPartnerDriveTable, psTable, DRIVE_TABLE_BYTES);
+    ReplaceDriveInfoList(psTable);
+    RebuildDriveTargetIds();
     SendPartnerCommandStatus(ps, 0, 0, 0);
     return STATUS_OK;
 }
