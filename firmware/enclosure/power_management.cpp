@@ -542,12 +542,17 @@ void SetArrayAPMState(uint8_t bArray, uint8_t bState, uint8_t fNotify, uint8_t f
         (void)bSendAPMMessageToPartner(nullptr, nullptr, 0, MESSAGE_APM_NOTICE, SUB_ARRAY_STATE, abArgs);
     }
     if (fMarkDrives != TRUE) return;
-    ForEachMember(bArray, [bState](uint8_t e, uint8_t s) {
+    // A state the partner sent is the partner's own news: its members are
+    // marked here without telling the partner back.  Told back, a member
+    // the partner is about to stop reads as stopped there, and the partner
+    // never sends its STOP.
+    const bool fOwn = fNotify == TRUE;
+    ForEachMember(bArray, [bState, fOwn](uint8_t e, uint8_t s) {
         switch (bState) {
-        case APM_SPUN_DOWN: MarkDriveSpunDown(e, s); break;
+        case APM_SPUN_DOWN: fOwn ? MarkDriveSpunDown(e, s) : SetDriveSpunDownBit(e, s); break;
         case APM_SPINNING_UP: MarkDriveSpinningUp(e, s); break;
         case APM_UNDER_TEST: SetDriveAPMTestBit(e, s); break;
-        default: (void)bMarkDriveSpunUp(e, s); break;
+        default: fOwn ? (void)bMarkDriveSpunUp(e, s) : ClearDriveSpinBits(e, s); break;
         }
     });
 }
