@@ -381,6 +381,8 @@ protected:
         EXPECT_GT(acknowledged, 20u);
     }
 
+    void ResetBUnderWritesAndCheck(const std::function<void()>& reset);
+
     // Both write and controller 1 is cut; it comes back beside the survivor,
     // joins, brings its drive side back (failback) and serves its hosts
     // again; both write, mirrored to each other, and when controller 0 is
@@ -520,22 +522,20 @@ TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothing) {
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
 }
 
-// Controller 0 asks its partner to reset (message 147) while both hosts
-// write, the writes acknowledged last only in the caches.  Controller 1
-// restarts on what it kept, joins the running
-// controller, brings its drive side back and serves its host again; every
-// acknowledged write reads back through both, before and after both write
-// once more, and the rows on the drives hold.
-TEST_F(PartnerTakeover, APartnerResetUnderWritesComesBackFailsBackAndLosesNoAcknowledgedWrite) {
+// Controller 1 resets itself while both hosts write, the writes
+// acknowledged last only in the caches (`reset` brings the reset about).
+// Controller 1 restarts on what it kept, joins the running controller,
+// brings its drive side back and serves its host again; every acknowledged
+// write reads back through both, before and after both write once more,
+// and the rows on the drives hold.
+void PartnerTakeover::ResetBUnderWritesAndCheck(const std::function<void()>& reset) {
     rebootOnReset = true;
     SlowDrives(200 * kMs);
     SendBatch(true, true);
     ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
     SendBatch(true, true);
     ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
-    uint8_t bSent = 0;
-    harness::OnMainLoop(a->board, [&] { bSent = fw::bSendResetToPartner(); });
-    ASSERT_EQ(bSent, fw::STATUS_OK);
+    ASSERT_NO_FATAL_FAILURE(reset());
     restarting = &b->board;
     ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
     SlowDrives(0);
@@ -563,6 +563,21 @@ TEST_F(PartnerTakeover, APartnerResetUnderWritesComesBackFailsBackAndLosesNoAckn
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
     EXPECT_EQ(restarts, 1u);
     EXPECT_GT(acknowledged, 60u);
+}
+
+// Controller 0 asks its partner to reset (message 147).
+TEST_F(PartnerTakeover, APartnerResetUnderWritesComesBackFailsBackAndLosesNoAcknowledgedWrite) {
+    ResetBUnderWritesAndCheck([&] {
+        uint8_t bSent = 0;
+        harness::OnMainLoop(a->board, [&] { bSent = fw::bSendResetToPartner(); });
+        ASSERT_EQ(bSent, fw::STATUS_OK);
+    });
+}
+
+// Controller 1's drive IOC reports an external bus reset, which resets
+// the controller; its partner holds the mirrors of its cached writes.
+TEST_F(PartnerTakeover, AnExternalBusResetUnderWritesComesBackFailsBackAndLosesNoAcknowledgedWrite) {
+    ResetBUnderWritesAndCheck([&] { b->board.sasController().ExternalBusReset(); });
 }
 
 class PartnerTakeoverDegraded : public PartnerTakeover {
