@@ -435,6 +435,14 @@ void AbortSASTargetCommand(KERNEL_ENTRY* ps, uint8_t bReason) {
         if (ps->bCommandType == COMMAND_TYPE_CONTINUATION || ps->bCommandType == COMMAND_TYPE_STREAM_HEAD) {
             ps->bPrimaryState = HOST_STATE_DATA_RECEIVED;
             QueueDataReceived(ps->wIndex);
+            // Its data-out never left: none of its data came, so it goes on
+            // as aborted (the cache stores nothing of it unless later
+            // writes of its stream joined it), no status goes out for it,
+            // and its buffer goes back, which ends the host's exchange.
+            if (fNotSent) {
+                SetFlag(ps, KE_FLAG_ABORTED | KE_FLAG_NO_STATUS);
+                RequestCommandBufferRepost(ps->bPortCode, wIoIndex);
+            }
             return;
         }
         [[fallthrough]];
