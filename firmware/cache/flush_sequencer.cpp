@@ -9,12 +9,14 @@
 #include "cache/nvram_journal.h"
 #include "cache/write_start.h"
 #include "config/address_translation.h"
+#include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "dataservices/data_services.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
+#include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/host_interface.h"
@@ -49,6 +51,14 @@ constexpr uint16_t MAX_FLUSH_BLOCKS = 16384;
 // members out of the way): its data is reported lost instead of the
 // sequencer never finishing.
 constexpr uint8_t FLUSH_WRITE_TRIES = 8;
+// How long a controller starting beside its partner waits for the
+// partner's first start-of-day request before it goes on without its word.
+constexpr uint32_t PARTNER_START_RECORD_WAIT_MS = 30000;
+
+// Host work held for the partner at a start together.
+constexpr uint8_t PARTNER_START_NONE = 0;
+constexpr uint8_t PARTNER_START_AWAIT_RECORD = 1;
+constexpr uint8_t PARTNER_START_PARTNER_FLUSHING = 2;
 
 struct FLUSH_SEQUENCER {
     uint8_t bState;
@@ -66,8 +76,11 @@ struct FLUSH_SEQUENCER {
     uint16_t wResyncCount;
     uint16_t wActivityCount;
     uint8_t bPartnerNotice;  // message 109 or 110 still to be queued for the partner, else 0
+    uint8_t bPartnerStart;       // PARTNER_START_*
+    uint8_t fPartnerFlushEnded;  // the partner's 110 came before its record
 };
 FLUSH_SEQUENCER s_sFlush;
+KERNEL_ENTRY s_sPartnerStartTimerOwner;
 
 bool IsTrue(uint8_t f) { return f == TRUE; }
 
@@ -281,8 +294,8 @@ void ResyncStep() {
 // ---- the state machine --------------------------------------------------------
 
 bool IsQuiet() {
-    return fGetODAStartupInProg() != TRUE && fGetSnapshotBusyFlag() != TRUE && fGetMetadataFlushInProg() != TRUE &&
-           fGetSASTimedHoldFlag() != TRUE;
+    return s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD && fGetODAStartupInProg() != TRUE &&
+           fGetSnapshotBusyFlag() != TRUE && fGetMetadataFlushInProg() != TRUE && fGetSASTimedHoldFlag() != TRUE;
 }
 
 void Announce() {
@@ -348,6 +361,7 @@ void Finish() {
     s_sFlush.fOwnPending = FALSE;
     s_sFlush.fPartnerPending = FALSE;
     TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
+    ClearOutlivedRecordOncePaired();
     RequestMetadataFlush();
 }
 
@@ -357,6 +371,18 @@ void Abort() {
     s_sFlush.fOwnPending = FALSE;
     s_sFlush.fPartnerPending = FALSE;
     s_sFlush.bState = FLUSH_STATE_FINISH;
+}
+
+// Both journals go unwritten: the partner holds what is newer, or a running
+// partner's mirrors replace them.  Without its journals this controller no
+// longer knows of anything the partner lacks.
+void DiscardJournals() {
+    DiscardNvramQueues();
+    SetOutlivedPartnerRecord(FALSE);
+}
+
+void PartnerStartRecordOverdue(KERNEL_ENTRY*, TIMER_NODE*) {
+    if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD) EndPartnerStartHold();
 }
 
 void Step() {
@@ -440,7 +466,7 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
     s_sFlush.fOwnAnnounced = FALSE;
     s_sFlush.fPartnerAnnounced = FALSE;
     if (fFlushWanted != TRUE) {
-        DiscardNvramQueues();
+        DiscardJournals();
         return;
     }
     DiscardUnwritableSlots(TRUE);
@@ -458,7 +484,52 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
         SetRunning(TRUE);
         s_sFlush.fPartnerPending = TRUE;
     }
-    if (IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+    if (IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) {
+        TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+    } else if (fGetOutlivedPartnerRecord() == TRUE) {
+        // A partner starting beside this one, told it outlived it, waits for
+        // the end of this flush before it serves hosts: there is none.
+        TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
+    }
+}
+
+void AwaitPartnerStartRecord() {
+    s_sFlush.bPartnerStart = PARTNER_START_AWAIT_RECORD;
+    s_sFlush.fPartnerFlushEnded = FALSE;
+    InsertTimer(&s_sPartnerStartTimerOwner, PartnerStartRecordOverdue, PARTNER_START_RECORD_WAIT_MS);
+}
+
+void PartnerStartRecordReceived(uint8_t fPartnerOutlived) {
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD) return;
+    if (fPartnerOutlived != TRUE) {
+        s_sFlush.bPartnerStart = PARTNER_START_NONE;
+        return;
+    }
+    // The partner wrote this controller's journal out when it took over, and
+    // has written over the blocks its copies here hold since.
+    const bool fToldPartner = IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending);
+    Abort();
+    DiscardJournals();
+    if (fToldPartner) TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
+    s_sFlush.bPartnerStart = IsTrue(s_sFlush.fPartnerFlushEnded) ? PARTNER_START_NONE : PARTNER_START_PARTNER_FLUSHING;
+}
+
+void PartnerStartFlushEnded() {
+    if (s_sFlush.bPartnerStart == PARTNER_START_PARTNER_FLUSHING) {
+        s_sFlush.bPartnerStart = PARTNER_START_NONE;
+    } else if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD) {
+        s_sFlush.fPartnerFlushEnded = TRUE;
+    }
+}
+
+void EndPartnerStartHold() { s_sFlush.bPartnerStart = PARTNER_START_NONE; }
+
+uint8_t fIsHostWorkHeldForPartnerStart() { return ToFlag(s_sFlush.bPartnerStart != PARTNER_START_NONE); }
+
+void ClearOutlivedRecordOncePaired() {
+    if (fIsDualControllerActive() == TRUE && fGetRetripeFlag() != TRUE && fGetCacheFlushSequencerRequest() != TRUE) {
+        SetOutlivedPartnerRecord(FALSE);
+    }
 }
 
 void CacheFlushSequencerStep() {

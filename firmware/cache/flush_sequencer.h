@@ -46,6 +46,23 @@ void ResetCacheFlushSequencer();
 void StartCacheFlushSequencer(uint8_t fFlushWanted);
 // The main-loop hook, while the run flag is TRUE.
 void CacheFlushSequencerStep();
+
+// Two controllers starting together.  Only the partner knows whether it
+// went on alone after this one stopped: until it says so (its first
+// start-of-day request carries its outlived-partner record), the controller
+// in slot 1 holds its flush and its host commands.  Told that the partner
+// outlived it, it discards both journals (they are older than what the
+// partner wrote since) and serves no host until the partner has written
+// out its own (message 110).  Told nothing before the partner is lost or a
+// bound passes, it goes on as the one that outlived.
+void AwaitPartnerStartRecord();
+void PartnerStartRecordReceived(uint8_t fPartnerOutlived);
+void PartnerStartFlushEnded();
+void EndPartnerStartHold();
+uint8_t fIsHostWorkHeldForPartnerStart();
+// The outlived-partner record goes once the pair runs again and nothing of
+// this controller's journals from before remains to be written out.
+void ClearOutlivedRecordOncePaired();
 // The partner was lost: its mirrored writes are to be written out.  TRUE
 // also raises the work-pending flag; the background pass starts the run.
 void SetCacheFlushRequest(uint8_t f);

@@ -8,6 +8,7 @@
 #include "config/config_flags.h"
 #include "config/config_upgrade.h"
 #include "config/default_config.h"
+#include "config/nvram_records.h"
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -155,6 +156,7 @@ uint8_t LoadConfigFromPartner(uint8_t fKeepImage) {
     // corrupt answer must not replace the live image.
     CONFIG_IMAGE* psBuffer = pGetScratchConfigImage();
     uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0x00, PARTNER_BUFFER_ID_CONFIG};
+    abCdb[PARTNER_CDB_OUTLIVED_BYTE] = fGetOutlivedPartnerRecord();
     PutBe24(abCdb + 6, CONFIG_IMAGE_SIZE);
     for (uint8_t t = 0; t < PARTNER_READ_TRIES; ++t) {
         uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;

@@ -190,6 +190,12 @@ void CheckNvramJournalGeneration(uint32_t dLiveGeneration) {
 }
 uint8_t fIsNvramConfigTieValid() { return s_fConfigTieValid; }
 
+void SetOutlivedPartnerRecord(uint8_t f) {
+    if (fGetOutlivedPartnerRecord() != f) NvramWrite8(NVRAM_OFFSET(fOutlivedPartner), f == TRUE ? TRUE : FALSE);
+}
+// Only TRUE counts: a byte an older layout left reserved reads as no record.
+uint8_t fGetOutlivedPartnerRecord() { return ToFlag(bNvramRead8(NVRAM_OFFSET(fOutlivedPartner)) == TRUE); }
+
 uint8_t fGetNvramOptionBit0() { return ToFlag((bGetNvramOptions() & 0x01) != 0); }
 uint8_t fGetNvramOptionBit1() { return ToFlag((bGetNvramOptions() & 0x02) != 0); }
 uint8_t fGetNvramOptionBit2() { return ToFlag((bGetNvramOptions() & 0x04) != 0); }

@@ -36,6 +36,12 @@ uint32_t dGetNvramJournalGeneration();
 // Remembers whether the write journal belongs to the configuration of the
 // given generation (the live image's).
 void CheckNvramJournalGeneration(uint32_t dLiveGeneration);
+// Kept over a restart: this controller went on without its partner (it
+// took the partner's work over), so what the partner's NVRAM still holds
+// is older than what this controller wrote since.  Cleared once the two
+// run as a pair again.
+void SetOutlivedPartnerRecord(uint8_t f);
+uint8_t fGetOutlivedPartnerRecord();
 uint8_t fIsNvramConfigTieValid();
 
 uint8_t fGetNvramOptionBit0();

@@ -333,7 +333,11 @@ constexpr CycleService s_asCycle[] = {
      },
      [] { SnapshotCommandService(); return false; }},
     {LOOP_STAGE_KEPT, [] { return IsTrue(fGetDuplicationHasWork()); }, [] { DuplicationService(); return false; }},
-    {LOOP_STAGE_KEPT, [] { return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()); },
+    {LOOP_STAGE_KEPT,
+     [] {
+         return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()) &&
+                !IsTrue(fIsHostWorkHeldForPartnerStart());
+     },
      ServeNewHostWork},
 };
 

@@ -568,7 +568,14 @@ void StartEngines() {
     InitSnapshotSubsystem();
     ClearManagementChangeCounter();
     InitSnapshotSupport();
-    StartCacheFlushSequencer(bMaster);
+    // Of two controllers starting together, slot 1 writes out what their
+    // journals hold, unless slot 2 went on alone after slot 1 stopped: then
+    // slot 2 writes out its own, and slot 1 learns so from slot 2's first
+    // request before it writes or serves anything.
+    const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
+    const bool fOutlivedSlot1 = fStartTogether && !s_sStart.fSlot1 && fGetOutlivedPartnerRecord() == TRUE;
+    StartCacheFlushSequencer(ToFlag(s_sStart.fMaster || fOutlivedSlot1));
+    if (fStartTogether && s_sStart.fSlot1) AwaitPartnerStartRecord();
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();
 }

@@ -4,6 +4,7 @@
 // receiver are refused as an invalid field.
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/stripe_access.h"
@@ -80,6 +81,7 @@ uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
 // may be newer in its cache than on the drives.
 uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
     SetPartnerWork(pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ? TRUE : FALSE);
+    if (pbCdb[1] == PARTNER_MESSAGE_FLUSH_DONE) PartnerStartFlushEnded();
     return STATUS_OK;
 }
 

@@ -129,6 +129,9 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SetSASOCFailbackInProgress(FALSE);
     SetPartnerAlive(TRUE);
     SetDualControllerValid(TRUE);
+    // The partner discarded its journals to join: from here each mirrors
+    // the other again.
+    ClearOutlivedRecordOncePaired();
     (void)bUpdatePartnerMissingIndicator();
     PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
     // The buffer memories are compared over the link just made valid (the
@@ -317,7 +320,8 @@ uint8_t bPingPartnerSync() {
     const uint32_t dStart = dGetCoarseTick();
     uint8_t bAscq = 0;
     for (;;) {
-        const uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0, PARTNER_BUFFER_ID_PING, fGetHeartbeatRequestFlag()};
+        const uint8_t abCdb[10] = {SCSI_READ_BUFFER, fGetOutlivedPartnerRecord(), PARTNER_BUFFER_ID_PING,
+                                   fGetHeartbeatRequestFlag()};
         uint8_t bStatus = 0xFF, bKey = 0, bAsc = 0, bThisAscq = 0;
         const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
                                                   &bAsc, &bThisAscq);
@@ -333,7 +337,8 @@ uint8_t bPingPartnerSync() {
 }
 
 void ReadPartnerStartOfDayData(uint8_t fFlag) {
-    const uint8_t abCdb[16] = {PARTNER_OPCODE_READ_BUFFER, 0, PARTNER_BUFFER_ID_START_OF_DAY, fFlag};
+    const uint8_t abCdb[16] = {PARTNER_OPCODE_READ_BUFFER, fGetOutlivedPartnerRecord(), PARTNER_BUFFER_ID_START_OF_DAY,
+                               fFlag};
     (void)bQueuePartnerReadBuffer(abCdb, COMMAND_TYPE_START_OF_DAY);
 }
 
@@ -363,7 +368,12 @@ void SendPartnerIdentity(uint32_t dFirmwareWord) {
 }
 
 uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
-    switch (psSlot->sMessage.abCdb[2]) {
+    const uint8_t* pbCdb = psSlot->sMessage.abCdb;
+    const uint8_t bId = pbCdb[2];
+    if (bId == PARTNER_BUFFER_ID_CONFIG || bId == PARTNER_BUFFER_ID_PING || bId == PARTNER_BUFFER_ID_START_OF_DAY) {
+        PartnerStartRecordReceived(ToFlag(pbCdb[PARTNER_CDB_OUTLIVED_BYTE] == TRUE));
+    }
+    switch (bId) {
     case PARTNER_BUFFER_ID_CONFIG: SendLiveConfigImage(psSlot); return STATUS_OK;
     case PARTNER_BUFFER_ID_PING: ExchangePartnerHeartbeat(psSlot); return STATUS_OK;
     case PARTNER_BUFFER_ID_START_OF_DAY: SendStartOfDayStatus(psSlot); return STATUS_OK;

@@ -7,6 +7,7 @@
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
+#include "config/nvram_records.h"
 #include "enclosure/drive_spin.h"
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
@@ -201,6 +202,11 @@ uint8_t fGetDualControllerWorkFlag() { return s_fLossPending; }
 void DualControllerWork() {
     if (s_fLossPending != TRUE) return;
     s_fLossPending = FALSE;
+    // From here only this controller's journals hold what it writes; what
+    // the partner's NVRAM kept grows older.  Whatever it waited to hear
+    // from the partner at a start together, it goes on without.
+    SetOutlivedPartnerRecord(TRUE);
+    EndPartnerStartHold();
     if (s_fTakeoverPending == TRUE) {
         s_fTakeoverPending = FALSE;
         const uint8_t bPartner = bGetPartnerControllerNumber();

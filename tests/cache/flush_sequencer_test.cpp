@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "cache/flush_sequencer.h"
+#include "config/nvram_records.h"
 #include "config/rank_table.h"
+#include "executive/tick.h"
+#include "executive/timers.h"
 #include "executive/work_flags.h"
 #include "journal_board.h"
 #include "target/host_command_pool.h"
@@ -100,6 +103,50 @@ TEST_F(FlushSequencer, AResyncWithoutAFreeHostEntryLeavesItsSlotToBeFoundAgain) 
     for (int i = 0; i < 4 && fw::fGetRetripeFlag() == fw::TRUE; ++i) fw::CacheFlushSequencerStep();
     EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
     EXPECT_EQ(Failovers(), 1u);
+}
+
+// Starting beside its partner, the controller holds its host work until the
+// partner says whether it went on alone.  Told it did, it drops what its
+// journals kept (older than what the partner wrote since) and its own
+// record, and holds on until the partner's 110, which may even have come
+// first; told it did not, it goes on with its journals as they are.
+TEST_F(FlushSequencer, AtAStartTogetherThePartnersWordDecidesTheJournalsAndTheHold) {
+    struct Case {
+        bool fOutlived, f110First;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{true, true}}) {
+        SCOPED_TRACE(testing::Message() << "outlived " << c.fOutlived << " 110 first " << c.f110First);
+        fw::ResetCacheFlushSequencer();
+        ASSERT_NO_FATAL_FAILURE(PartnerWriteHeld(40));
+        fw::SetOutlivedPartnerRecord(fw::TRUE);
+        fw::AwaitPartnerStartRecord();
+        EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::TRUE);
+        if (c.f110First) fw::PartnerStartFlushEnded();
+        fw::PartnerStartRecordReceived(c.fOutlived ? fw::TRUE : fw::FALSE);
+        EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), c.fOutlived ? 0 : 1);
+        EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), c.fOutlived ? fw::FALSE : fw::TRUE);
+        EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), c.fOutlived && !c.f110First ? fw::TRUE : fw::FALSE);
+        fw::PartnerStartFlushEnded();
+        EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);
+        // A later word is no longer waited for.
+        fw::PartnerStartRecordReceived(fw::TRUE);
+        EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);
+        fw::DiscardNvramQueues();
+    }
+}
+
+// A partner that neither speaks nor is lost holds nothing up for long.
+TEST_F(FlushSequencer, AtAStartTogetherAPartnerThatNeverSpeaksIsWaitedForThirtySeconds) {
+    fw::InitTimerList();
+    fw::AwaitPartnerStartRecord();
+    const auto advance = [](uint32_t dMs) {
+        for (uint32_t d = 0; d < dMs; d++) fw::SystemTickHandler();
+        fw::RunExpiredTimers();
+    };
+    advance(29'999);
+    EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::TRUE);
+    advance(1);
+    EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);
 }
 
 }  // namespace

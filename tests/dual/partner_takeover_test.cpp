@@ -16,6 +16,7 @@
 #include "../system/road_config.h"
 #include "mirrored_array.h"
 #include "cache/nvram_journal.h"
+#include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
@@ -24,6 +25,7 @@
 #include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
 #include "partner/partner_state.h"
+#include "sas/sas_drive.h"
 #include "sim/drive.h"
 #include "sim/fc_host.h"
 
@@ -35,6 +37,7 @@ uint8_t fIsDualControllerActive();
 uint8_t fIsSASFailbackInProgress();
 uint16_t wGetDirtyExtentCount();
 uint16_t wGetJournalInUseCount();
+uint8_t fGetOutlivedPartnerRecord();
 }  // namespace fw_b
 
 namespace {
@@ -82,10 +85,11 @@ protected:
 
     // A batch of writes, all sent at once: host A writes the even rows,
     // host B the odd ones (a host on a controller that is gone sends
-    // nothing).  Each row gets one write at most, of 8 to 32 blocks.
-    void SendBatch(bool viaA, bool viaB) {
+    // nothing; with `everyRow` the one host given writes them all).  Each
+    // row gets one write at most, of 8 to 32 blocks.
+    void SendBatch(bool viaA, bool viaB, bool everyRow = false) {
         for (uint32_t r = 0; r < kRows; ++r) {
-            const bool even = r % 2 == 0;
+            const bool even = everyRow ? viaA : r % 2 == 0;
             sim::FcHost* host = even ? (viaA ? hostA.get() : nullptr) : (viaB ? hostB.get() : nullptr);
             if (host == nullptr || rng() % 3 == 0) continue;
             Write w{even ? &a->board : &b->board, host, uint64_t(r) * kRowBlocks + rng() % (kRowBlocks - 32), {}, 0};
@@ -228,17 +232,19 @@ protected:
         ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
         EXPECT_GT(acknowledged, 30u);
     }
-    // Controller 1's power comes back: it starts on what its NVRAM and bank
-    // kept, beside the running survivor.
-    void RestartB() {
-        b->board.RestorePower();
-        b->board.ClearConsoleText();
+    // Controller 1's (or 0's) power comes back: it starts on what its NVRAM
+    // and bank kept, beside the running survivor.
+    void RestartB() { Restart(*b); }
+    void Restart(dual::Side& side) {
+        side.board.RestorePower();
+        side.board.ClearConsoleText();
         sim::Board::ConnectPartners(a->board, b->board);
-        b->board.Boot();
+        side.board.Boot();
     }
     // Both come back together, each on what its NVRAM and bank kept, and
     // their hosts log in again.
-    void RestartBoth() {
+    // `aServes` runs once controller 0 has answered its host's first read.
+    void RestartBoth(const std::function<void()>& aServes = nullptr) {
         for (dual::Side* s : {a.get(), b.get()}) {
             s->board.RestorePower();
             s->board.ClearConsoleText();
@@ -248,6 +254,7 @@ protected:
         b->board.Boot();
         ASSERT_TRUE(Boot()) << Consoles();
         ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+        if (aServes) aServes();
         ASSERT_TRUE(HostReady(*hostB)) << Consoles();
     }
 
@@ -373,7 +380,15 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
         SlowDrives(0);
 
-        ASSERT_NO_FATAL_FAILURE(RestartBoth());
+        // Controller 1 outlived controller 0: controller 0 discards what it
+        // kept and serves its host only once controller 1 has written its
+        // journals out (event 45 ends that).
+        const uint16_t wFromB = LogEnd(true);
+        ASSERT_NO_FATAL_FAILURE(RestartBoth([&] {
+            if (!fBFirst) {
+                EXPECT_TRUE(PostedSince(true, wFromB, 45)) << Consoles();
+            }
+        }));
         ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
         ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
         ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
@@ -382,6 +397,30 @@ protected:
     }
 
     void ResetBUnderWritesAndCheck(const std::function<void()>& reset);
+
+    // Controller 0 is cut while its copies of controller 1's writes are
+    // still held (the drives slow); controller 1 takes over and its host
+    // goes on writing alone, over some of those writes; its cache empties,
+    // and then it is cut too.  Both start again together, controller 1's
+    // frames to controller 0 taking `lateNs` to cross: every write either
+    // host was told was done must read back.
+    void RestartBothAfterBWentOnAlone(uint64_t lateNs) {
+        SlowDrives(200 * kMs);
+        ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
+        SlowDrives(0);
+        ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
+                             60'000 * kMs))
+            << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        b->board.CutPower();
+        b->board.sasController().linkFaults.delayNs = lateNs;
+        ASSERT_NO_FATAL_FAILURE(RestartBoth());
+        b->board.sasController().linkFaults.delayNs = 0;
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    }
 
     // Both write and controller 1 is cut; it comes back beside the survivor,
     // joins, brings its drive side back (failback) and serves its hosts
@@ -493,6 +532,8 @@ TEST_F(PartnerTakeover, TheSurvivorCutWhileItWritesOutThePartnersCopiesLosesNoth
 }
 
 // The same with controller 0, which starts as master, cut first.
+// Controller 1 outlived it, so controller 1 writes out what both held, and
+// controller 0 serves its host only once that is done.
 TEST_F(PartnerTakeover, TheSurvivorOfTheMasterCutWhileItWritesOutItsCopiesLosesNothingOnceBothRestart) {
     ASSERT_NO_FATAL_FAILURE(CutTheSurvivorWhileItWritesOutTheCopies(false));
 }
@@ -503,18 +544,89 @@ TEST_F(PartnerTakeover, TheSurvivorOfTheMasterCutWhileItWritesOutItsCopiesLosesN
 // it is cut too.  Both start again together: every write either host was
 // told was done must read back.
 TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothing) {
-    GTEST_SKIP() << "Known fault, not yet fixed: at a start together the controller in slot 1 writes out the "
-                    "copies of its partner's writes its NVRAM kept, though that partner outlived it and wrote "
-                    "over them since; the older data replaces acknowledged writes.  Neither controller records "
-                    "that the other took over, so the start-up cannot tell stale copies from needed ones.";
+    ASSERT_NO_FATAL_FAILURE(RestartBothAfterBWentOnAlone(0));
+}
+
+// The same, controller 1's frames crossing slowly: controller 0, in its
+// main loop long before controller 1's first request reaches it, writes
+// nothing out of its journals until controller 1 has said it outlived it.
+TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothingThoughItsWordComesLate) {
+    ASSERT_NO_FATAL_FAILURE(RestartBothAfterBWentOnAlone(6000 * kMs));
+}
+
+// Controller 0 is cut, and controller 1 while it still writes out the
+// copies it held; both start together, controller 1 to write out what it
+// kept, and it is cut again on its first write.  Controller 0, which
+// discarded its journals and waited for controller 1's, takes over and
+// serves its host: a partner lost at that moment leaves nothing waiting.
+TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaiting) {
+    SlowDrives(200 * kMs);
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    SendBatch(true, true);
+    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    a->board.CutPower();
+    ASSERT_TRUE(RunUntil([] { return fw_b::fGetOutlivedPartnerRecord() == fw::TRUE; }, 10'000 * kMs)) << Consoles();
+    ASSERT_NE(fw_b::wGetDirtyExtentCount(), 0) << Consoles();
+    b->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    fArmed = true;
+    const auto fTorn = WhenTearsAWrite(b->board, [](std::span<const uint8_t>) { return true; });
+    for (dual::Side* s : {a.get(), b.get()}) {
+        s->board.RestorePower();
+        s->board.ClearConsoleText();
+    }
+    sim::Board::ConnectPartners(a->board, b->board);
+    a->board.Boot();
+    b->board.Boot();
+    ASSERT_TRUE(RunUntil(fTorn, 60'000 * kMs)) << Consoles();
+    b->board.sasController().driveCommandSeen = nullptr;
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([&] { return a->Booted() && fw::fIsDualControllerActive() != fw::TRUE; }, 60'000 * kMs))
+        << Consoles();
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+}
+
+// Controller 0 is lost and controller 1 goes on alone; controller 0 comes
+// back and joins, and from then on they mirror each other again.  Then
+// controller 1 is lost with writes in the caches, and controller 0 goes on
+// alone, writing over every row, controller 1's too; its cache empties, it
+// is cut, and both start together.  Controller 1 outlived controller 0
+// once, but no longer holds anything newer: only controller 0's journals
+// may be written out, and every write either host was told was done reads
+// back.
+TEST_F(PartnerTakeover, BothRestartedAfterEachOutlivedTheOtherInTurnLoseNothing) {
     SlowDrives(200 * kMs);
     ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
     SlowDrives(0);
     ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
                          60'000 * kMs))
         << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
-    b->board.CutPower();
+    EXPECT_EQ(fw_b::fGetOutlivedPartnerRecord(), fw::TRUE);
+
+    Restart(*a);
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return a->Booted() && fw::fIsSASFailbackInProgress() != fw::TRUE &&
+                   fw::fIsDualControllerActive() == fw::TRUE && fw_b::fIsDualControllerActive() == fw::TRUE;
+        },
+        dual::kBootLimitNs))
+        << Consoles();
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    EXPECT_EQ(fw_b::fGetOutlivedPartnerRecord(), fw::FALSE);
+    EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), fw::FALSE);
+
+    SlowDrives(200 * kMs);
+    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board));
+    SendBatch(true, false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    a->board.CutPower();
     ASSERT_NO_FATAL_FAILURE(RestartBoth());
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
