@@ -241,10 +241,8 @@ protected:
         sim::Board::ConnectPartners(a->board, b->board);
         side.board.Boot();
     }
-    // Both come back together, each on what its NVRAM and bank kept, and
-    // their hosts log in again.
-    // `aServes` runs once controller 0 has answered its host's first read.
-    void RestartBoth(const std::function<void()>& aServes = nullptr) {
+    // Both come back together, each on what its NVRAM and bank kept.
+    void PowerBothOn() {
         for (dual::Side* s : {a.get(), b.get()}) {
             s->board.RestorePower();
             s->board.ClearConsoleText();
@@ -252,6 +250,11 @@ protected:
         sim::Board::ConnectPartners(a->board, b->board);
         a->board.Boot();
         b->board.Boot();
+    }
+    // Both come back together and their hosts log in again; `aServes` runs
+    // once controller 0 has answered its host's first read.
+    void RestartBoth(const std::function<void()>& aServes = nullptr) {
+        PowerBothOn();
         ASSERT_TRUE(Boot()) << Consoles();
         ASSERT_TRUE(HostReady(*hostA)) << Consoles();
         if (aServes) aServes();
@@ -572,13 +575,7 @@ TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaitin
     ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
     fArmed = true;
     const auto fTorn = WhenTearsAWrite(b->board, [](std::span<const uint8_t>) { return true; });
-    for (dual::Side* s : {a.get(), b.get()}) {
-        s->board.RestorePower();
-        s->board.ClearConsoleText();
-    }
-    sim::Board::ConnectPartners(a->board, b->board);
-    a->board.Boot();
-    b->board.Boot();
+    PowerBothOn();
     ASSERT_TRUE(RunUntil(fTorn, 60'000 * kMs)) << Consoles();
     b->board.sasController().driveCommandSeen = nullptr;
     SlowDrives(0);
