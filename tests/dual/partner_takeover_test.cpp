@@ -403,17 +403,21 @@ protected:
 
     // Controller 0 is cut while its copies of controller 1's writes are
     // still held (the drives slow); controller 1 takes over and its host
-    // goes on writing alone, over some of those writes; its cache empties,
-    // and then it is cut too.  Both start again together, controller 1's
-    // frames to controller 0 taking `lateNs` to cross: every write either
-    // host was told was done must read back.
-    void RestartBothAfterBWentOnAlone(uint64_t lateNs) {
+    // goes on writing alone, over some of those writes, until its cache is
+    // empty.
+    void LoseAWhileItsCopiesAreHeldThenEmptyBsCache() {
         SlowDrives(200 * kMs);
         ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
         SlowDrives(0);
         ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
                              60'000 * kMs))
             << Consoles();
+    }
+    // That, and controller 1 is cut too.  Both start again together, controller 1's
+    // frames to controller 0 taking `lateNs` to cross: every write either
+    // host was told was done must read back.
+    void RestartBothAfterBWentOnAlone(uint64_t lateNs) {
+        ASSERT_NO_FATAL_FAILURE(LoseAWhileItsCopiesAreHeldThenEmptyBsCache());
         ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
         b->board.CutPower();
         b->board.sasController().linkFaults.delayNs = lateNs;
@@ -593,12 +597,7 @@ TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaitin
 // may be written out, and every write either host was told was done reads
 // back.
 TEST_F(PartnerTakeover, BothRestartedAfterEachOutlivedTheOtherInTurnLoseNothing) {
-    SlowDrives(200 * kMs);
-    ASSERT_NO_FATAL_FAILURE(CutUnderWrites(a->board));
-    SlowDrives(0);
-    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
-                         60'000 * kMs))
-        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(LoseAWhileItsCopiesAreHeldThenEmptyBsCache());
     EXPECT_EQ(fw_b::fGetOutlivedPartnerRecord(), fw::TRUE);
 
     Restart(*a);
