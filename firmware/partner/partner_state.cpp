@@ -23,6 +23,7 @@
 #include "hw/hw.h"
 #include "partner/lun_service_list.h"
 #include "partner/partner_messages.h"
+#include "sas/sas_failback.h"
 #include "sas/sas_flags.h"
 
 namespace fw {
@@ -207,11 +208,16 @@ void DualControllerWork() {
     // from the partner at a start together, it goes on without.
     SetOutlivedPartnerRecord(TRUE);
     EndPartnerStartHold();
+    // A partner lost at any point of its join holds nothing here any more:
+    // its ping held the host commands, its failback request the drive side
+    // (rebuilds, expansions, parity checks), until its join ended, and a
+    // join that never ends would hold them for good.
+    SetPartnerWork(FALSE);
+    SetSASOCFailbackInProgress(FALSE);
     if (s_fTakeoverPending == TRUE) {
         s_fTakeoverPending = FALSE;
         const uint8_t bPartner = bGetPartnerControllerNumber();
         SetCacheFlushRequest(TRUE);
-        SetPartnerWork(FALSE);
         SetSASTimedHoldFlag(TRUE);
         SetSasDiscoveryWork(TRUE);
         SetSASIOCRestartRequest(TRUE);

@@ -217,6 +217,22 @@ TEST_F(LateSecond, APartnerLostDuringTheHandshakeLeavesTheJoinerServingAlone) {
     EXPECT_LT((fw_b::dMainLoopCycles - dCycles) / ((clock.Now() - lStart) / kMs + 1), 100u);
 }
 
+// The joiner is cut once the running controller answered its failback
+// request (message 159) and before its join ended: the running one holds
+// neither its host commands nor its drive side's background work for a
+// partner that is gone.
+TEST_F(LateSecond, AJoinerLostBeforeItsJoinEndedLeavesNothingHeldOnTheRunningOne) {
+    StartB();
+    ASSERT_TRUE(RunBoth([] { return fw::fIsSASOCFailbackInProgress() == fw::TRUE; }, dual::kBootLimitNs))
+        << Consoles();
+    EXPECT_EQ(fw::fGetPartnerWork(), fw::TRUE);
+    b->board.CutPower();
+    (void)RunBoth(nullptr, 30000 * kMs);
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    EXPECT_EQ(fw::fGetPartnerWork(), fw::FALSE);
+    EXPECT_EQ(fw::fIsSASOCFailbackInProgress(), fw::FALSE);
+}
+
 // A controller that gave its partner up answers it NOT READY, but for the
 // start-of-day requests that bring it back: the partner's request for the
 // configuration token is not taken.
