@@ -140,7 +140,7 @@ uint8_t MgmtClearPerformanceStatistics(const MGMT_REQUEST& r) {
 // let go to the drives, none is dropped.
 uint8_t MgmtDisableWriteBackCaching(const MGMT_REQUEST&) {
     SetWritebackCaching(FALSE);
-    for (uint8_t bRank = 0; bRank < bGetRankCount(); bRank++) EvaluateRankCachePolicy(bRank);
+    ApplyRankCachePolicies();
     ResetAllOutstandingWrites();
     if (fIsDualControllerActive() == TRUE) (void)bSendConfigRecordMessage(PARTNER_MESSAGE_DISABLE_WRITE_BACK, nullptr);
     return MGMT_GOOD;

@@ -9,6 +9,8 @@
 #include "cache/outstanding_queues.h"
 #include "cache/stripe_access.h"
 #include "config/drive_locate.h"
+#include "config/rank_table.h"
+#include "console/option_settings.h"
 #include "config/io_quiesce.h"
 #include "config/write_semaphore.h"
 #include "enclosure/drive_error_counters.h"
@@ -106,7 +108,12 @@ uint8_t bAskAnswer(const uint8_t*, uint16_t) {
 
 uint8_t bTakeOnly(const uint8_t*, uint16_t) { return STATUS_OK; }
 
-uint8_t bResetOutstandingWrites(const uint8_t*, uint16_t) {
+// The partner's management turned write-back off on both controllers:
+// from now on writes are written through here too, and those already
+// cached are let go to the drives.
+uint8_t bDisableWriteBack(const uint8_t*, uint16_t) {
+    SetWritebackCaching(FALSE);
+    ApplyRankCachePolicies();
     ResetAllOutstandingWrites();
     return STATUS_OK;
 }
@@ -206,7 +213,7 @@ constexpr MESSAGE_RECEIVER kReceivers[] = {
     {PARTNER_MESSAGE_PARITY_CLEAR, bReceiveParityReadDataClear},
     {153, bDriveFirmwareDownloadState},
     {154, bDriveLocate},
-    {155, bResetOutstandingWrites},
+    {155, bDisableWriteBack},
     {REBUILD_MSG_START_REQUEST, bRebuildMessage},
     {REBUILD_MSG_STARTED, bRebuildMessage},
     {REBUILD_MSG_PROGRESS, bRebuildMessage},

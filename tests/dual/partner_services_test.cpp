@@ -12,6 +12,7 @@
 #include "config/config_flags.h"
 #include "config/host_port_tables.h"
 #include "config/io_quiesce.h"
+#include "console/option_settings.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "harness/dual_pair.h"
@@ -29,6 +30,7 @@ uint32_t dGetEventCounter(uint8_t bIndex);
 uint8_t bGetIoQuiesceState();
 void SetConfigCommitInProgress(uint8_t f);
 uint32_t dGetConfigIndex();
+uint8_t fGetWritebackCaching();
 }  // namespace fw_b
 
 namespace {
@@ -82,6 +84,16 @@ TEST_F(PartnerServices, AClearOfThePartnersEventLogIsCarriedOutThere) {
 
     LosePartnerTargets();
     EXPECT_EQ(Management(193, kSecondController), fw::MGMT_NOT_READY);
+}
+
+// Write-back turned off through controller 0's management is turned off
+// on controller 1 too.
+TEST_F(PartnerServices, WriteBackTurnedOffOnOneIsOffOnBoth) {
+    ASSERT_EQ(fw_b::fGetWritebackCaching(), fw::TRUE);
+    const uint8_t abCdb[10] = {0x3B, 0x01, 210};
+    EXPECT_EQ(fw::MgmtDisableWriteBackCaching(fw::MGMT_REQUEST{nullptr, abCdb, nullptr, 0, 210}), fw::MGMT_GOOD);
+    EXPECT_EQ(fw::fGetWritebackCaching(), fw::FALSE);
+    EXPECT_TRUE(RunUntil([] { return fw_b::fGetWritebackCaching() == fw::FALSE; }, 2'000 * kMs)) << Consoles();
 }
 
 // The statistics of the other controller (code 204 names controller 2)
