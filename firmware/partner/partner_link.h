@@ -80,8 +80,9 @@ constexpr uint8_t PARTNER_BUFFER_ID_IDENTITY = 14;
 constexpr uint8_t PARTNER_BUFFER_ID_DEVICE_LIST = 15;    // the SAS device list
 constexpr uint8_t PARTNER_BUFFER_ID_ACTIVE_ACTIVE = 18;  // the active-active level
 // Byte 1 of the configuration, ping and start-of-day requests (ids 1, 12,
-// 13) carries the sender's outlived-partner record: TRUE when it went on
-// without this controller since they last ran as a pair.
+// 13), the READ BUFFER mode byte no responder here reads, carries the
+// sender's outlived-partner record: TRUE when it went on without this
+// controller since they last ran as a pair.
 constexpr uint8_t PARTNER_CDB_OUTLIVED_BYTE = 1;
 // The length of a SAS device list between the controllers (message 157, id
 // 15), whatever this build's list holds.
