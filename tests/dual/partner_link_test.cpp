@@ -13,6 +13,7 @@
 #include "partner/partner_state.h"
 #include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
+#include "target/stage_rings.h"
 
 namespace fw_b {
 using fw::EVENT_LOG_ENTRY;
@@ -95,6 +96,40 @@ TEST_F(PartnerLink, AMessageIsAnsweredOnceAndItsSlotsFreed) {
     EXPECT_EQ(fw::sGetPartnerMessageCounts().wOutgoingTotal, 0);
     ASSERT_TRUE(RunUntil([&] { return fw_b::sGetPartnerMessageCounts().wIncomingTotal == 0; }, kMessageLimitNs));
     EXPECT_EQ(fw_b::sGetPartnerMessageCounts().dInvalidCdbs, 0u);
+}
+
+// Typed messages the partner has no receiver for (below the catalogue,
+// beyond it, or codes whose services this board does not have), and a LUN
+// beyond the table in message 50, are answered ILLEGAL REQUEST, INVALID
+// FIELD IN CDB: not taken as done.
+TEST_F(PartnerLink, CodesWithoutAReceiverAndALunBeyondTheTableAreRefused) {
+    struct Case {
+        uint8_t bCode;
+        uint16_t wLun;   // message 50's LUN
+    };
+    for (const Case c : {Case{17, 0}, Case{19, 0}, Case{59, 0}, Case{151, 0}, Case{196, 0}, Case{207, 0},
+                         Case{216, 0}, Case{50, fw::LUN_COUNT}, Case{50, 0xFFFF}}) {
+        SCOPED_TRACE(testing::Message() << "code " << int(c.bCode) << " LUN " << c.wLun);
+        fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(c.bCode);
+        fw::PutBe16(s.abCdb + 2, c.wLun);
+        uint16_t wSlot = 0;
+        const uint32_t dAnswers = a->board.sasController().lastPartnerAnswer().count;
+        ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot); }, kMessageLimitNs));
+        const sim::SasController::PartnerAnswer& r = a->board.sasController().lastPartnerAnswer();
+        EXPECT_EQ(r.count, dAnswers + 1);
+        EXPECT_EQ(r.status, fw::SCSI_STATUS_CHECK_CONDITION);
+        EXPECT_EQ(r.key, 5);
+        EXPECT_EQ(r.asc, 0x24);
+        EXPECT_EQ(r.ascq, 0);
+    }
+    // A LUN inside the table is taken.
+    fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(50);
+    fw::PutBe16(s.abCdb + 2, fw::LUN_COUNT - 1);
+    uint16_t wSlot = 0;
+    ASSERT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+    ASSERT_TRUE(RunUntil([&] { return SlotDone(wSlot); }, kMessageLimitNs));
+    EXPECT_EQ(a->board.sasController().lastPartnerAnswer().status, fw::SCSI_STATUS_GOOD);
 }
 
 // The partner's ports as discovery reports them to the link: path 1 or 2,
