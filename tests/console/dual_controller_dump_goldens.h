@@ -79,4 +79,40 @@ OtherControllerParityReadDataQueue
 
 )";
 
+// Controller 0, which ran alone, while controller 1 joins it: the
+// joiner's heartbeat request holds host commands here until the joiner
+// asks for the start-of-day answer, which makes the link valid on this
+// side too.  Both paths reach the joiner's drive-side ports throughout.
+inline const std::string kHoldingForAJoiner = Stats("Master Controller\n"
+                                                    "Hold Target Commands\n"
+                                                    "Other Controller Status: Invalid\n"
+                                                    "Init1 Other Controller Alpa: 08\n"
+                                                    "Init2 Other Controller Alpa: 09\n",
+                                                    "Watchdog Latency: Avg: 01ms Max: 02ms\n");
+inline const std::string kJoined = Stats("Master Controller\n"
+                                         "Other Controller Status: Valid\n"
+                                         "Init1 Other Controller Alpa: 08\n"
+                                         "Init2 Other Controller Alpa: 09\n",
+                                         "Watchdog Latency: Avg: 01ms Max: 01ms\n");
+
+// Controller 1 holding the old parity (member 1) and data (member 0) of
+// blocks 0x48-0x4f of a RAID 5 row its partner updates, as entry <entry>
+// in a buffer shown as <buffer>; the partner's journal slot <slot> still
+// holds the host write the update is for.
+inline const std::string kRowHeldWithItsWrite = R"(
+OtherControllerParityReadDataQueue
+<entry> VT PS:19 SS:00 R:00 P:01 D:00 A:00000048 B:0008 D:<buffer> TM:<slot> Valid
+
+)";
+// A controller without a partner on a board with the Fibre Channel drive
+// loops: message 42 arrived on loop 1 (chip 3), message 109 on loop 2
+// (chip 4), both checked and left in their slots.
+inline const std::string kFromTheDriveLoops = R"(
+Dual Controller Incoming Queue
+No Cmds in progress Total:002 New:000 In  ptr:002 Out ptr:002
+0000 P1 PS:74:00 CT:51 TS: 000 05 2a 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+0001 P2 PS:74:00 CT:51 TS: 000 05 6d 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+
+)";
+
 }  // namespace dualdumps
