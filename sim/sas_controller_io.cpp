@@ -187,6 +187,12 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
     }
     const uint32_t* sgl = reinterpret_cast<const uint32_t*>(frame + offsetof(Req, adSGL));
     const unsigned pieces = GatherSgl(sgl, kSglDwordsInFrame);
+    // A buffer outside memory the IOC reaches ends the request at once: a
+    // real one reports the failed transfer, never GOOD with the data lost.
+    if (dataLength != 0 && pieces == 0) {
+        ReplyScsi(end, fw::MPI_IOCSTATUS_INVALID_SGL);
+        return;
+    }
     const bool out = (control & fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // Data in one piece of memory goes to and from the drive in place;
     // scattered data passes through a buffer.

@@ -97,6 +97,7 @@ constexpr uint8_t MPI_FUNCTION_HANDSHAKE = 0x42;
 // IOC status (15 bits; bit 15 flags log info).
 constexpr uint16_t MPI_IOCSTATUS_SUCCESS = 0x0000;
 constexpr uint16_t MPI_IOCSTATUS_INVALID_FUNCTION = 0x0001;
+constexpr uint16_t MPI_IOCSTATUS_INVALID_SGL = 0x0003;     // a buffer the IOC cannot reach
 constexpr uint16_t MPI_IOCSTATUS_INVALID_FIELD = 0x0007;
 constexpr uint16_t MPI_IOCSTATUS_INVALID_STATE = 0x0008;
 constexpr uint16_t MPI_IOCSTATUS_CONFIG_INVALID_ACTION = 0x0020;

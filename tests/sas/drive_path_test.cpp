@@ -115,6 +115,17 @@ TEST_F(DrivePathTest, WaitedReadsReturnWhatTheImageHolds) {
     EXPECT_EQ(std::memcmp(Buffer(), abImage.data(), 512), 0);
 }
 
+// A buffer the drive IOC cannot reach ends the command as failed, never
+// GOOD with its data lost.
+TEST_F(DrivePathTest, ABufferOutsideMemoryTheIocReachesFailsTheCommand) {
+    const sim::MemoryWindows& m = b.board().memory();
+    const BUFFER_HANDLE dKept = dBuffer;
+    dBuffer = BUFFER_HANDLE{m.bank0Address() + m.bank0Size() - 4};
+    const Waited w = Wait(TargetOfSlot(2), {0x25}, 8);
+    dBuffer = dKept;
+    EXPECT_FALSE(w.bResult == STATUS_OK && w.bStatus == 0) << int(w.bResult);
+}
+
 TEST_F(DrivePathTest, WaitedCommandFailuresComeBackAsSuch) {
     const uint8_t bTarget = TargetOfSlot(1);
     chassis.DriveAt(1)->InjectMediaError(100, 4);
