@@ -279,6 +279,24 @@ uint8_t bCountProxies(const SAS_DEVICE_LIST& sList) {
 
 SAS_STP_ENTRY* psStp(SAS_DEVICE_LIST& sList, uint8_t i) { return reinterpret_cast<SAS_STP_ENTRY*>(sList.aabStp[i]); }
 
+// Every listed SAS drive takes its commands as sent, and so does an
+// enclosure processor reached through the partner.  Set from the list each
+// time it is built, not only for devices new to it: an IOC restart clears
+// every target's flag word, and a drive found again keeps its old record,
+// so its flag would otherwise stay clear and the drive be answered as a
+// SATA drive by this controller (its READ CAPACITY "done" unsent).
+void MarkNativeTargets(SAS_DEVICE_LIST& sList) {
+    for (uint8_t i = 0; i < sList.bEntryCount && i < SAS_MAX_DEVICES; ++i) {
+        const SAS_DEVICE_ENTRY& s = sList.asEntry[i];
+        if (s.bTargetId == 0xFF) continue;
+        s_adTargetFlags[s.bTargetId] = (s_adTargetFlags[s.bTargetId] & ~SAS_TARGET_FLAG_NATIVE) | dNativeFlag(s);
+    }
+    for (uint8_t i = 0; i < sList.bStpCount && i < SAS_MAX_STP_ENTRIES; ++i) {
+        const uint8_t bTarget = psStp(sList, i)->bTargetId;
+        if (bTarget != 0xFF && (bTarget & SAS_PROXY_TARGET_BIT)) s_adTargetFlags[bTarget] |= SAS_TARGET_FLAG_NATIVE;
+    }
+}
+
 // A cleared STP entry in its enclosure's place (the enclosure code numbers
 // them in that order); null, counted, when the table is full.
 SAS_STP_ENTRY* psInsertStp(uint8_t bEnclosure) {
@@ -636,6 +654,7 @@ void RebuildSASDeviceList(uint8_t) {
     DEPARTED_TARGETS sDeparted;
     RetireRemovedDevices(fReport, &fOwnChanged, &sDeparted);
     RetireChangedStpEntries(&sDeparted);
+    MarkNativeTargets(s_sWork);
 
     std::memcpy(&s_sCurrent, &s_sWork, sizeof s_sCurrent);
     std::memcpy(&s_sPrevious, &s_sWork, sizeof s_sPrevious);
@@ -835,15 +854,9 @@ void MergePartnerDeviceList(uint8_t fRaiseWork) {
     for (uint8_t i = bKept; i < s_sCurrent.bEntryCount && i < SAS_MAX_DEVICES; ++i) ClearEntry(&s_sCurrent.asEntry[i]);
     s_sCurrent.bEntryCount = bKept;
     if (AddPartnerProxies(s_sCurrent, nullptr)) fChanged = true;
-    uint8_t bProxies = 0;
-    for (uint8_t i = 0; i < s_sCurrent.bEntryCount; ++i) {
-        const SAS_DEVICE_ENTRY& s = s_sCurrent.asEntry[i];
-        if (s.bTargetId == 0xFF) continue;
-        s_adTargetFlags[s.bTargetId] = (s_adTargetFlags[s.bTargetId] & ~SAS_TARGET_FLAG_NATIVE) | dNativeFlag(s);
-        if (s.bTargetId & SAS_PROXY_TARGET_BIT) ++bProxies;
-    }
-    s_sCurrent.bProxyCount = bProxies;
+    s_sCurrent.bProxyCount = bCountProxies(s_sCurrent);
     if (MergePartnerPortEntries(&sDeparted)) fChanged = true;
+    MarkNativeTargets(s_sCurrent);
     IndexTargets(s_sCurrent);
     sDeparted.Mark(s_sCurrent);
     if (fIsSASOCFailbackInProgress() == TRUE) {

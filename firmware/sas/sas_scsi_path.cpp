@@ -77,6 +77,11 @@ bool IsNative(const KERNEL_ENTRY* psEntry, uint8_t bTarget) {
         return true;
     }
     if (dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_NATIVE) return true;
+    // A SAS drive has nothing to translate, whatever its flag word says:
+    // answered here, its command would end GOOD without reaching it.
+    if (const SAS_DEVICE_ENTRY* ps = psGetSASDeviceOfTarget(bTarget); ps != nullptr && ps->fValid == TRUE && ps->fSAS == TRUE) {
+        return true;
+    }
     // The partner's IOC takes every command as sent: nothing of it is a
     // SATA drive to answer for.
     if (IsPartnerTarget(bTarget)) return true;
@@ -180,7 +185,6 @@ uint8_t bTranslateSCSIToATA(KERNEL_ENTRY* psEntry, const SAS_DEVICE_ENTRY* psDev
         SetSense(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0);
         return TRANSLATED;
     }
-    if (psDevice->fSAS == TRUE) return TRANSLATED;
     const uint8_t bOp = psEntry->abCdb[0];
     switch (bOp) {
     case SCSI_TEST_UNIT_READY:

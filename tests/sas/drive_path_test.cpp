@@ -48,6 +48,16 @@ using sastest::BuildRead;
 class DrivePathTest : public sastest::DriveSideTest {
 protected:
     explicit DrivePathTest(bool fSata = false) : DriveSideTest(fSata) {}
+    // The last block a READ CAPACITY (10) through the waited path finds;
+    // the pattern left in the buffer when it failed or was never sent.
+    uint32_t ReadLastBlock(uint8_t bTarget) {
+        std::memset(Buffer(), 0xEE, 8);
+        const Waited w = Wait(bTarget, {0x25}, 8);
+        const uint8_t* pb = Buffer();
+        return w.bResult == STATUS_OK && w.bStatus == 0
+                   ? static_cast<uint32_t>(pb[0] << 24 | pb[1] << 16 | pb[2] << 8 | pb[3])
+                   : 0xFFFFFFFF;
+    }
 };
 
 TEST_F(DrivePathTest, StartOfDayFindsTheExpanderAndEveryDrive) {
@@ -113,6 +123,25 @@ TEST_F(DrivePathTest, WaitedReadsReturnWhatTheImageHolds) {
     ASSERT_EQ(w.bResult, STATUS_OK);
     EXPECT_EQ(w.bStatus, 0);
     EXPECT_EQ(std::memcmp(Buffer(), abImage.data(), 512), 0);
+}
+
+// A SAS drive takes every command as sent, also once the flag words an IOC
+// restart clears are gone, and also should its own flag be lost: nothing
+// it is asked comes back GOOD without having reached it.
+TEST_F(DrivePathTest, ASasDriveIsSentItsCommandsAfterAnIocRestartAndWithoutItsFlag) {
+    const uint8_t bTarget = TargetOfSlot(2);
+    const uint32_t dLast = static_cast<uint32_t>(chassis.ConfigAt(2)->blocks - 1);
+    ASSERT_NE(dGetSASTargetFlags(bTarget) & SAS_TARGET_FLAG_NATIVE, 0u);
+    // The restart clears every target's flag word; the drive is found again
+    // under its old identity.
+    ASSERT_EQ(b.board().RunOnCpu([] { ClearSASTargetFlagsAndHoldOffs(); }), sim::StopKind::Finished);
+    Rediscover();
+    for (unsigned slot = 1; slot <= 8; ++slot) {
+        EXPECT_NE(dGetSASTargetFlags(TargetOfSlot(slot)) & SAS_TARGET_FLAG_NATIVE, 0u) << "slot " << slot;
+    }
+    EXPECT_EQ(ReadLastBlock(bTarget), dLast);
+    ClearSASTargetFlagBits(bTarget, SAS_TARGET_FLAG_NATIVE);
+    EXPECT_EQ(ReadLastBlock(bTarget), dLast);
 }
 
 // A buffer the drive IOC cannot reach ends the command as failed, never
