@@ -126,6 +126,11 @@ void SealAndWrite() {
         SealConfigImage(psImage, FALSE);
     }
     UpdateAPMConfiguredFlag(psImage);
+    // The journals are tied to the generation on its way to the drives
+    // before any copy of it lands: a cut in between must not look, at the
+    // next start, like a configuration another controller wrote without
+    // them.
+    SetNvramJournalGeneration(psImage->sHeader.dGeneration);
     StartConfigWriter(psImage);
 }
 

@@ -33,6 +33,7 @@ struct STATISTICS_TOTALS {
 STATISTICS_TOTALS s_sTotals;
 uint8_t s_bLastSaveSecond = 0xFF;
 uint8_t s_fConfigTieValid = FALSE;
+uint8_t s_fConfigNewerThanJournals = FALSE;
 uint8_t s_fFlushSequencerFlag = FALSE;
 
 bool fAllBytesIn(const uint8_t* pb, uint32_t dLength, bool fNulAllowed) {
@@ -186,7 +187,12 @@ void SetNvramJournalGeneration(uint32_t dGeneration) {
 uint32_t dGetNvramJournalGeneration() { return dNvramReadLE32(NVRAM_OFFSET(abJournalGeneration)); }
 
 void CheckNvramJournalGeneration(uint32_t dLiveGeneration) {
-    s_fConfigTieValid = ToFlag(dGetNvramJournalGeneration() == dLiveGeneration);
+    const uint32_t dJournals = dGetNvramJournalGeneration();
+    s_fConfigTieValid = ToFlag(dJournals == dLiveGeneration);
+    // Kept from the first look of the start of day: the applies that follow
+    // tie the journals to the live image.  Generation 0 is an image without
+    // arrays: nothing to write out there.
+    if (dLiveGeneration != 0 && dLiveGeneration > dJournals) s_fConfigNewerThanJournals = TRUE;
 }
 uint8_t fIsNvramConfigTieValid() { return s_fConfigTieValid; }
 
@@ -195,6 +201,8 @@ void SetOutlivedPartnerRecord(uint8_t f) {
 }
 // Only TRUE counts: a byte an older layout left reserved reads as no record.
 uint8_t fGetOutlivedPartnerRecord() { return ToFlag(bNvramRead8(NVRAM_OFFSET(fOutlivedPartner)) == TRUE); }
+
+uint8_t fIsConfigurationNewerThanJournals() { return s_fConfigNewerThanJournals; }
 
 uint8_t fGetNvramOptionBit0() { return ToFlag((bGetNvramOptions() & 0x01) != 0); }
 uint8_t fGetNvramOptionBit1() { return ToFlag((bGetNvramOptions() & 0x02) != 0); }

@@ -42,6 +42,12 @@ void CheckNvramJournalGeneration(uint32_t dLiveGeneration);
 // run as a pair again.
 void SetOutlivedPartnerRecord(uint8_t f);
 uint8_t fGetOutlivedPartnerRecord();
+// TRUE when the configuration the start of day loaded was newer than the
+// one the journals were last tied to: another controller committed it while
+// this one was gone, so it ran on without these journals and wrote out its
+// own copies of what they hold.  Their data is older than what it wrote
+// since.
+uint8_t fIsConfigurationNewerThanJournals();
 uint8_t fIsNvramConfigTieValid();
 
 uint8_t fGetNvramOptionBit0();

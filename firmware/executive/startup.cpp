@@ -571,11 +571,17 @@ void StartEngines() {
     // Of two controllers starting together, slot 1 writes out what their
     // journals hold, unless slot 2 went on alone after slot 1 stopped: then
     // slot 2 writes out its own, and slot 1 learns so from slot 2's first
-    // request before it writes or serves anything.
+    // request before it writes or serves anything.  Alone, the
+    // master writes out its journals unless the configuration on the drives
+    // moved on without them: the partner then ran on alone since and wrote
+    // out its copies of them.
     const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
+    const bool fOutrun = !fStartTogether && fIsConfigurationNewerThanJournals() == TRUE;
     const bool fOutlivedSlot1 = fStartTogether && !s_sStart.fSlot1 && fGetOutlivedPartnerRecord() == TRUE;
-    StartCacheFlushSequencer(ToFlag(s_sStart.fMaster || fOutlivedSlot1));
+    StartCacheFlushSequencer(ToFlag(!fOutrun && (s_sStart.fMaster || fOutlivedSlot1)));
     if (fStartTogether && s_sStart.fSlot1) AwaitPartnerStartRecord();
+    // Alone, this controller goes on without its partner from here.
+    if (!fStartTogether && s_sStart.fMaster) SetOutlivedPartnerRecord(TRUE);
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();
 }

@@ -227,6 +227,9 @@ void DualControllerWork() {
         PostEvent(8, bPartner);
         PostEvent(92);
         (void)bUpdatePartnerMissingIndicator();
+        // The configuration is saved again once the drive side is found
+        // again: its generation moves on, and the lost controller, starting
+        // alone, then knows its journals were outrun.
         SetConfigApplyOption(TRUE);
         StopAPM();
         // Every array was just spun up: its idle time starts again now.

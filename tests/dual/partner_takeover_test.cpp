@@ -588,6 +588,54 @@ TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaitin
     ASSERT_TRUE(HostReady(*hostA)) << Consoles();
 }
 
+// Controller 0 is cut while its copies of controller 1's writes are held;
+// controller 1 takes over, its host writes alone, and it is cut in turn.
+// Controller 0 starts alone: the configuration moved on without its
+// journals, so it writes none of them out, and every acknowledged write
+// reads back.  Its host then writes every row, it is cut, and both start
+// together: controller 1 outlived controller 0 once, but its journals are
+// older than controller 0's run alone since, and are not written out.
+TEST_F(PartnerTakeover, TheLostControllerStartingAloneThenBothTogetherLoseNothing) {
+    // Controller 1 is cut soon after the takeover, before anything but the
+    // takeover itself would have committed the configuration again.
+    SlowDrives(200 * kMs);
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    SendBatch(true, true);
+    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    a->board.CutPower();
+    SlowDrives(0);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    SendBatch(false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    b->board.CutPower();
+    a->board.RestorePower();
+    a->board.ClearConsoleText();
+    a->board.Boot();
+    ASSERT_TRUE(RunUntil([&] { return a->Booted(); }, dual::kBootLimitNs)) << Consoles();
+    EXPECT_NE(a->board.ConsoleText().find("Partner Controller.........Not Present\r\n"), std::string::npos)
+        << Consoles();
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+
+    SlowDrives(200 * kMs);
+    SendBatch(true, false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles();
+    a->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(RestartBoth());
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+}
+
 // Controller 0 is lost and controller 1 goes on alone; controller 0 comes
 // back and joins, and from then on they mirror each other again.  Then
 // controller 1 is lost with writes in the caches, and controller 0 goes on
