@@ -115,6 +115,14 @@ public:
     // exchanges with it end.
     void DisconnectPartner();
     SasController* partner() const { return m_partner; }
+    // The link that carries drive-side path `port` (0: path 1, 1: path 2)
+    // between the two boards, the one joining their ports of that number,
+    // is cut or mended.  Each IOC then sees the partner's port there go
+    // (or come back) with the events a device that leaves (or comes)
+    // raises; a command crossing on it ends as one to a device that left,
+    // and a command sent to that port after finds no device there.
+    void SetPartnerPathCut(unsigned port, bool cut);
+    bool partnerPathCut(unsigned port) const { return m_partnerPathCut[port & 1]; }
     // The SAS address of this IOC's port 0 or 1 as the partner sees it.
     uint64_t PortSasAddress(unsigned port) const;
     // The host port of the drives' multiplexers this IOC is cabled to: 0 on
@@ -140,6 +148,8 @@ public:
     // A hung partner: it takes commands and never answers them.
     bool partnerHung = false;
     uint32_t partnerCommandsSent() const { return m_partnerCommandsSent; }
+    // Of those, the ones sent to the partner's port 0 or 1.
+    uint32_t partnerCommandsSentOn(unsigned port) const { return m_partnerCommandsSentOn[port & 1]; }
     uint32_t partnerCommandsReceived() const { return m_partnerCommandsReceived; }
     uint32_t partnerTaskSetFull() const { return m_partnerTaskSetFull; }
     // The partner's answer to the newest command this IOC sent it: SCSI
@@ -307,9 +317,14 @@ private:
     void TargetReply(uint16_t ioIndex);
     void DeliverDelayed();
     void DescribePartnerPorts();
+    // Which of the partner's ports a target id of this IOC names (-1: none).
+    int PartnerPortOf(uint8_t target) const;
     // Ends the exchanges this IOC holds for `initiator` (or for every
-    // initiator when null) and the requests it sent to the partner.
-    void EndPartnerExchanges(SasController* initiator);
+    // initiator when null) and, with no initiator named, the requests it
+    // sent to the partner; only those that cross on path `port` when one
+    // is named.
+    void EndPartnerExchanges(SasController* initiator, int port = kAnyPath);
+    static constexpr int kAnyPath = -1;
 
     MessageInterrupt m_interrupt;
     Chassis* m_chassis = nullptr;
@@ -371,6 +386,7 @@ private:
     std::vector<uint8_t> m_bounce;
 
     SasController* m_partner = nullptr;
+    std::array<bool, 2> m_partnerPathCut{};
     std::array<Exchange, kMaxIoIndex> m_exchanges;
     std::deque<uint16_t> m_freeCmdBuffers;     // IoIndexes posted and free
     std::array<uint32_t, kMaxIoIndex> m_cmdBufferAddress{};
@@ -380,6 +396,7 @@ private:
     // that leaves ends them).
     std::map<uint32_t, uint8_t> m_sentToPartner;
     uint32_t m_partnerCommandsSent = 0;
+    std::array<uint32_t, 2> m_partnerCommandsSentOn{};
     uint32_t m_partnerCommandsReceived = 0;
     uint32_t m_partnerTaskSetFull = 0;
     TargetAbort m_lastTargetAbort;

@@ -55,9 +55,35 @@ uint64_t SasController::PortSasAddress(unsigned port) const {
 
 unsigned SasController::MuxHostPort() const { return board && !board->config().slot1 ? 1 : 0; }
 
+int SasController::PartnerPortOf(uint8_t target) const {
+    if (!m_partner || target == 0xFF) return -1;
+    for (unsigned port = 0; port < 2; ++port) {
+        if (target == TargetOf(m_partner->PortSasAddress(port))) return static_cast<int>(port);
+    }
+    return -1;
+}
+
+// A port behind a cut link answers nothing: a command sent to it ends as
+// one to a device that is not there.
 bool SasController::IsPartnerTarget(uint8_t target) const {
-    if (!m_partner || target == 0xFF) return false;
-    return target == TargetOf(m_partner->PortSasAddress(0)) || target == TargetOf(m_partner->PortSasAddress(1));
+    const int port = PartnerPortOf(target);
+    return port >= 0 && !m_partnerPathCut[static_cast<unsigned>(port)];
+}
+
+void SasController::SetPartnerPathCut(unsigned port, bool cut) {
+    port &= 1;
+    SasController* sides[2] = {this, m_partner};
+    for (SasController* s : sides) {
+        if (s) s->m_partnerPathCut[port] = cut;
+    }
+    if (cut) {
+        for (SasController* s : sides) {
+            if (s) s->EndPartnerExchanges(nullptr, static_cast<int>(port));
+        }
+    }
+    for (SasController* s : sides) {
+        if (s) s->RefreshAndReport();
+    }
 }
 
 // The partner's ports on the expander phys that lead to its board.  Called
@@ -74,6 +100,10 @@ void SasController::DescribePartnerPorts() {
         a.expanderHandle = exHandle;
         a.numPhys = static_cast<uint8_t>(m_chassis->expander(0).phys().size());
         a.phy = kPartnerPortPhy[port];
+        if (m_partnerPathCut[port]) {   // the phy stays, its link down
+            DescribeEndDevice(a);
+            continue;
+        }
         a.handle = AssignHandle(address);
         a.target = TargetOf(address);
         a.sasAddress = address;
@@ -91,6 +121,7 @@ constexpr uint8_t kForwardedDriveCommand = 0x06;
 // the partner's firmware gives it.
 void SasController::SendToPartner(const uint8_t* frame, uint32_t context, uint8_t target) {
     ++m_partnerCommandsSent;
+    ++m_partnerCommandsSentOn[static_cast<unsigned>(PartnerPortOf(target))];
     m_sentToPartner[context] = target;
     const bool lostDriveCommand = linkFaults.loseDriveCommandsFor >= 0 &&
                                   frame[offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB)] == kForwardedDriveCommand &&
@@ -371,25 +402,35 @@ void SasController::TargetModeAbort(const uint8_t* frame, uint32_t context) {
     AddressReply(&r, sizeof r);
 }
 
-void SasController::EndPartnerExchanges(SasController* initiator) {
+void SasController::EndPartnerExchanges(SasController* initiator, int port) {
+    const bool anyPath = port == kAnyPath;
     for (Exchange& x : m_exchanges) {
-        if (x.open && (!initiator || x.initiator == initiator)) {
-            // The command buffer stays the firmware's until it gives it back;
-            // its later requests for it find no initiator.
-            if (x.initiator) FinishExchange(x, 0, nullptr, 0, fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED);
-            x.open = true;
-            x.initiator = nullptr;
+        if (!x.open || (initiator && x.initiator != initiator)) continue;
+        // On one path: the commands that came in on this IOC's port there.
+        if (!anyPath && (!x.initiator || x.initiator->PartnerPortOf(x.target) != port)) continue;
+        // The command buffer stays the firmware's until it gives it back;
+        // its later requests for it find no initiator.
+        if (x.initiator) {
+            FinishExchange(x, 0, nullptr, 0,
+                           anyPath ? fw::MPI_IOCSTATUS_SCSI_IOC_TERMINATED : fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
         }
+        x.open = true;
+        x.initiator = nullptr;
     }
     if (initiator) return;
+    // Frames still crossing a cut link never arrive.
+    if (!anyPath) std::erase_if(m_delayed, [&](const Delayed& d) { return PartnerPortOf(d.target) == port; });
     // What this IOC sent the partner ends here.
-    const auto sent = std::move(m_sentToPartner);
-    m_sentToPartner.clear();
-    for (const auto& [context, target] : sent) {
-        m_stalled.erase(context);
+    for (auto it = m_sentToPartner.begin(); it != m_sentToPartner.end();) {
+        if (!anyPath && PartnerPortOf(it->second) != port) {
+            ++it;
+            continue;
+        }
         ScsiEnd end{};
-        end.context = context;
-        end.target = target;
+        end.context = it->first;
+        end.target = it->second;
+        it = m_sentToPartner.erase(it);
+        m_stalled.erase(end.context);
         ReplyScsi(end, fw::MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE);
     }
 }

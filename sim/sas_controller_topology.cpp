@@ -144,7 +144,7 @@ void SasController::RefreshTopology() {
 }
 
 // The two pages of an end device on an expander phy: the phy's, naming
-// the device, and the device's own.
+// the device, and the device's own (only the phy's while its link is down).
 void SasController::DescribeEndDevice(const AttachedDevice& a) {
     fw::MPI_SAS_EXPANDER_PAGE_1 e1{};
     e1.bNumPhys = a.numPhys;
@@ -152,12 +152,14 @@ void SasController::DescribeEndDevice(const AttachedDevice& a) {
     e1.wOwnerDevHandle = a.expanderHandle;
     e1.bChangeCount = a.changeCount;
     e1.dPhyInfo = a.phyInfo;
-    e1.bNegotiatedLinkRate = fw::MPI_SAS_LINK_RATE_3_0;
+    // No handle: the phy's link is down and nothing is attached.
+    e1.bNegotiatedLinkRate = a.handle != 0 ? fw::MPI_SAS_LINK_RATE_3_0 : 0;
     e1.wAttachedDevHandle = a.handle;
     e1.dAttachedDeviceInfo = a.info;
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_EXPANDER, 1,
                     fw::MPI_SAS_EXPANDER_PAGE_FORM_PHY | static_cast<uint32_t>(a.phy) << 16 | a.expanderHandle, &e1,
                     sizeof e1);
+    if (a.handle == 0) return;
     fw::MPI_SAS_DEVICE_PAGE_0 d0{};
     d0.dSASAddressLow = static_cast<uint32_t>(a.sasAddress);
     d0.dSASAddressHigh = static_cast<uint32_t>(a.sasAddress >> 32);
