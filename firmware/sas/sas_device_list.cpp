@@ -53,6 +53,9 @@ uint8_t s_bEnclosure1Bus = 0;
 // disabled and its drive is not listed.
 uint8_t s_aabSlotDisable[SAS_SLOT_TABLE_ENCLOSURES][SAS_SLOT_TABLE_SLOTS];
 SAS_PARTNER_PATH s_asPartnerPath[2];
+// The SAS address of the port each path last had: a port that leaves and
+// comes back takes its own path again.
+uint32_t s_aadPathPort[2][2] = {};
 
 constexpr uint8_t EVENT_DRIVE_INSERTED = 97;
 constexpr uint8_t EVENT_DRIVE_REMOVED = 118;
@@ -378,9 +381,13 @@ void EnterEnclosureDevice(const SAS_EXPANDER& sExpander, uint8_t bPhy) {
 
 // The partner controller's IOC ports: SSP targets that are initiators of
 // every kind as well.  The first is path 1, the next with another handle
-// path 2.
+// path 2.  A port found before keeps its path while it stays: with the link
+// of path 1 gone, the port left is still path 2's, so the path table names
+// the link that is down, and what is queued for the port that stayed keeps
+// its target.
 void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
-    for (SAS_PARTNER_PATH& s : s_asPartnerPath) s = {{0, 0}, 0xFF, 0xFFFF};
+    constexpr SAS_PARTNER_PATH sNone = {{0, 0}, 0xFF, 0xFFFF};
+    SAS_PARTNER_PATH asFound[2] = {sNone, sNone};
     const SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(const_cast<SAS_EXPANDER_LIST*>(psExpanders));
     uint8_t bFound = 0;
     for (uint8_t e = 0; e < psHeader->bExpanderCount && e < SAS_MAX_EXPANDERS && bFound < 2; ++e) {
@@ -392,7 +399,7 @@ void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
                 continue;
             }
             const uint16_t wHandle = sEx.awAttachedHandle[p];
-            if (bFound == 1 && s_asPartnerPath[0].wDevHandle == wHandle) continue;
+            if (bFound == 1 && asFound[0].wDevHandle == wHandle) continue;
             const uint8_t* pb = nullptr;
             if (bReadSASTopologyPage(MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE, 0, MPI_SAS_PAGE_FORM_HANDLE | wHandle, &pb) !=
                 STATUS_OK) {
@@ -400,8 +407,31 @@ void FindPartnerPaths(const SAS_EXPANDER_LIST* psExpanders) {
             }
             MPI_SAS_DEVICE_PAGE_0 s0;
             std::memcpy(&s0, pb, sizeof s0);
-            s_asPartnerPath[bFound++] = {{s0.dSASAddressLow, s0.dSASAddressHigh}, s0.bTargetID, s0.wDevHandle};
+            asFound[bFound++] = {{s0.dSASAddressLow, s0.dSASAddressHigh}, s0.bTargetID, s0.wDevHandle};
         }
+    }
+    SAS_PARTNER_PATH asPath[2] = {sNone, sNone};
+    bool afPlaced[2] = {false, false};
+    for (uint8_t f = 0; f < bFound; ++f) {
+        for (uint8_t i = 0; i < 2 && !afPlaced[f]; ++i) {
+            if (asFound[f].adSASAddress[0] == s_aadPathPort[i][0] && asFound[f].adSASAddress[1] == s_aadPathPort[i][1]) {
+                asPath[i] = asFound[f];
+                afPlaced[f] = true;
+            }
+        }
+    }
+    for (uint8_t f = 0; f < bFound; ++f) {
+        for (uint8_t i = 0; i < 2 && !afPlaced[f]; ++i) {
+            if (asPath[i].bTargetId != 0xFF) continue;
+            asPath[i] = asFound[f];
+            afPlaced[f] = true;
+        }
+    }
+    for (uint8_t i = 0; i < 2; ++i) {
+        s_asPartnerPath[i] = asPath[i];
+        if (asPath[i].bTargetId == 0xFF) continue;
+        s_aadPathPort[i][0] = asPath[i].adSASAddress[0];
+        s_aadPathPort[i][1] = asPath[i].adSASAddress[1];
     }
     for (uint8_t i = 0; i < 2; ++i) {
         const SAS_PARTNER_PATH& s = s_asPartnerPath[i];
@@ -683,6 +713,7 @@ void InitSASDeviceTables() {
     ClearSASTargetFlagsAndHoldOffs();
     std::memset(s_aabSlotDisable, 0, sizeof s_aabSlotDisable);
     for (SAS_PARTNER_PATH& s : s_asPartnerPath) s = {{0, 0}, 0xFF, 0xFFFF};
+    std::memset(s_aadPathPort, 0, sizeof s_aadPathPort);
 }
 
 void ClearSASTargetFlagsAndHoldOffs() {
@@ -1203,11 +1234,13 @@ uint16_t wGetEnclosureBusySlots(uint8_t bEnclosure) {
     return wMask;
 }
 
-// No partner found: nothing to reset.
+// The partner's first port found, by path (a path keeps its port, so path
+// 1 may be empty with path 2 there); no partner found: nothing to reset.
 uint8_t bResetPartnerTarget() {
-    if (s_asPartnerPath[0].bTargetId == 0xFF) return 0;
+    const SAS_PARTNER_PATH& s = s_asPartnerPath[s_asPartnerPath[0].bTargetId != 0xFF ? 0 : 1];
+    if (s.bTargetId == 0xFF) return 0;
     KernelPoolLock sLock;
-    return bSendSASTaskManagement(s_asPartnerPath[0].bTargetId, 0, MPI_TASKTYPE_TARGET_RESET, 0);
+    return bSendSASTaskManagement(s.bTargetId, 0, MPI_TASKTYPE_TARGET_RESET, 0);
 }
 
 void ShowSASDeviceList(const SAS_DEVICE_LIST* psList) {
