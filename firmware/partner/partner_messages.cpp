@@ -156,6 +156,17 @@ uint8_t bResendTarget(uint16_t wTarget) {
     return 0xFF;
 }
 
+// The partner's port on a path other than the one at wTarget, 0xFF none.
+uint8_t bOtherPortTarget(uint16_t wTarget) {
+    if (fIsPartnerOnPath1() == TRUE && bGetPartnerAlpaPath1() != 0xFF && bGetPartnerAlpaPath1() != wTarget) {
+        return bGetPartnerAlpaPath1();
+    }
+    if (fIsPartnerOnPath2() == TRUE && bGetPartnerAlpaPath2() != 0xFF && bGetPartnerAlpaPath2() != wTarget) {
+        return bGetPartnerAlpaPath2();
+    }
+    return 0xFF;
+}
+
 // Puts a sent slot back on the outgoing ring for another try.
 void Requeue(PARTNER_MESSAGE_SLOT* ps, uint8_t bTarget) {
     ps->sMessage.wTarget = bTarget;
@@ -422,6 +433,7 @@ void PartnerMessageCompleteHandler(uint8_t bPortCode, uint8_t bStatus, uint8_t b
         break;
     default: break;
     }
+    ps->fPortGone = ToFlag(bStatus != 0 && bStatus != 2 && bQualifier == PARTNER_QUALIFIER_PORT_GONE);
     ps->bPrimaryState = SLOT_ANSWERED;
     ps->fFailed = fFailed;
     Push(&s_sCompletionRing, wSlot);
@@ -437,11 +449,19 @@ uint8_t ServicePartnerCompletionQueue() {
         !(ps->dFlags & SLOT_FLAG_CANCELLED)) {
         TableLock sLock;
         if (ps->fSenseValid != TRUE) ps->bSenseKey = 0;
-        const uint8_t bTarget = bResendTarget(ps->sMessage.wTarget);
+        uint8_t bTarget = bResendTarget(ps->sMessage.wTarget);
+        // A port the IOC no longer finds never had the frame: it goes to
+        // the partner's other port, or waits for the drive side to see the
+        // change; sent at once to the port that is gone, it would fail
+        // again on every pass until then.
+        const bool fGone = ps->fPortGone == TRUE;
+        const uint8_t bOther = fGone ? bOtherPortTarget(ps->sMessage.wTarget) : 0xFF;
+        if (bOther != 0xFF) bTarget = bOther;
         if (bTarget != 0xFF) {
             const bool fBusy = ps->fSenseValid == TRUE &&
                                (ps->bSenseKey == SCSI_STATUS_BUSY || ps->bSenseKey == SCSI_STATUS_TASK_SET_FULL);
-            ps->lResendTick = fBusy ? lGetTickCount() + PARTNER_BUSY_RESEND_MS : 0;
+            const bool fWait = fBusy || (fGone && bTarget == ps->sMessage.wTarget);
+            ps->lResendTick = fWait ? lGetTickCount() + PARTNER_BUSY_RESEND_MS : 0;
             ++s_sCounts.dResends;
             Requeue(ps, bTarget);
             CountDown(s_sCounts.wCompletions);

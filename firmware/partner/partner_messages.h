@@ -22,7 +22,8 @@ constexpr uint16_t PARTNER_PATH_IN_FLIGHT_MAX = 32;
 // A partner that answers busy is asked again after this many milliseconds,
 // not at once: its IOC answers TASK SET FULL for as long as it has no
 // command buffer posted (a restart takes seconds), and an immediate resend
-// sent the same frame again on every pass of the main loop.
+// sent the same frame again on every pass of the main loop.  So is a
+// message to a port that left the drive side, while no other port is known.
 constexpr uint64_t PARTNER_BUSY_RESEND_MS = 10;
 
 // Port codes of a slot: the partner over the SAS drive side, or a command
@@ -70,6 +71,9 @@ constexpr uint16_t PARTNER_MESSAGE_TIMEOUT_S = 8;
 
 // Completion qualifiers of the drive side.
 constexpr uint8_t PARTNER_QUALIFIER_UNDERRUN = 0x15;
+// With a transport status: the IOC found no such port on its fabric, so the
+// frame never left this board.
+constexpr uint8_t PARTNER_QUALIFIER_PORT_GONE = 0x01;
 
 struct PARTNER_MESSAGE_SLOT {
     INTER_CONTROLLER_MESSAGE sMessage;
@@ -99,6 +103,8 @@ struct PARTNER_MESSAGE_SLOT {
     // An outgoing message the partner turned away as busy (BUSY, TASK SET
     // FULL) goes again no sooner than this tick.
     uint64_t lResendTick;
+    // Its last try found the partner's port gone from the drive side.
+    uint8_t fPortGone;
 };
 static_assert(offsetof(PARTNER_MESSAGE_SLOT, sMessage) == 0);
 using OUTGOING_MESSAGE_SLOT = PARTNER_MESSAGE_SLOT;

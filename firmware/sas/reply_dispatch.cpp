@@ -418,7 +418,9 @@ void LSI_SAS_ScsiIoReplyHandler(uint8_t, const uint8_t* pbFrame) {
         // A SCSI status is an answer; a transport that failed delivered nothing.
         const uint16_t wIoc = sReply.sHeader.wIOCStatus & MPI_IOCSTATUS_MASK;
         const bool fAnswered = wIoc == MPI_IOCSTATUS_SUCCESS || wIoc == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN;
-        const uint8_t bQualifier = wIoc == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN ? PARTNER_QUALIFIER_UNDERRUN : 0;
+        const uint8_t bQualifier = wIoc == MPI_IOCSTATUS_SCSI_DATA_UNDERRUN    ? PARTNER_QUALIFIER_UNDERRUN
+                                   : wIoc == MPI_IOCSTATUS_SCSI_DEVICE_NOT_THERE ? PARTNER_QUALIFIER_PORT_GONE
+                                                                                 : 0;
         PartnerMessageCompleteHandler(PARTNER_PORT_SAS, fAnswered ? sReply.sHeader.bScsiStatus : 1, bQualifier,
                                       wContext & PARTNER_SLOT_MASK,
                                       (sReply.sHeader.bScsiState & MPI_SCSI_STATE_AUTOSENSE_VALID)
