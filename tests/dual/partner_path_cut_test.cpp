@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
+#include "host_write_stream.h"
 #include "mirrored_array.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
@@ -81,54 +81,12 @@ protected:
             hosts[h] = std::make_unique<sim::FcHost>(*boards[h], *fabrics[h], *sim::FindIspChip(*boards[h], 1),
                                                      0x2100001B32E00041ull + h);
             ASSERT_TRUE(HostReady(*hosts[h])) << Why();
-            hosts[h]->initiator().onCompletion = [this, h](uint32_t tag, sim::FcpResult& r) { Answered(h, tag, r); };
             uint16_t wCount = 0;
             kViews[h].GetLogPosition(&wCount, &firstEvent[h]);
         }
-        model.assign(size_t(kBlocks) * kBlock, 0);
+        writes.Start(*hosts[0], *hosts[1], kBlocks);
     }
 
-    struct Out {
-        uint64_t lba;
-        uint32_t blocks;
-        std::vector<uint8_t> data;
-    };
-
-    // A write's blocks are in the model once it is answered GOOD.
-    void Answered(unsigned h, uint32_t tag, const sim::FcpResult& r) {
-        ++answers[h][tag];
-        auto it = out[h].find(tag);
-        if (it == out[h].end()) return;
-        if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) {
-            std::copy(it->second.data.begin(), it->second.data.end(), model.begin() + ptrdiff_t(it->second.lba * kBlock));
-            ++acknowledged;
-        } else {
-            ++failed;
-        }
-        out[h].erase(it);
-    }
-    // Each host keeps its writes out, each on blocks no write out holds, so
-    // the last write answered on a block is what it must hold.
-    void TopUp() {
-        for (unsigned h = 0; h < 2 && fWrites; ++h) {
-            for (int tries = 0; out[h].size() < kDepth && tries < 16; ++tries) {
-                const uint32_t blocks = 1 + uint32_t(rng() % kMaxWriteBlocks);
-                const uint64_t lba = rng() % (kBlocks - blocks + 1);
-                const bool busy = std::any_of(out, out + 2, [&](const std::map<uint32_t, Out>& m) {
-                    return std::any_of(m.begin(), m.end(), [&](const auto& o) {
-                        return lba < o.second.lba + o.second.blocks && o.second.lba < lba + blocks;
-                    });
-                });
-                if (busy) continue;
-                Out o{lba, blocks, std::vector<uint8_t>(size_t(blocks) * kBlock)};
-                for (uint8_t& x : o.data) x = static_cast<uint8_t>(rng());
-                sim::FcpCommand c;
-                c.cdb = dual::Cdb16(fw::SCSI_WRITE16, lba, blocks);
-                c.dataOut = o.data;
-                out[h].emplace(hosts[h]->initiator().Submit(hosts[h]->target(), c), std::move(o));
-            }
-        }
-    }
     // Each controller sends the other a message that posts an event marked
     // with its own number; the ones queued are the ones owed.
     void Post() {
@@ -146,7 +104,7 @@ protected:
     void Traffic(uint64_t ns, const std::function<void()>& watch = nullptr) {
         const uint64_t end = clock.Now() + ns;
         while (clock.Now() < end) {
-            TopUp();
+            if (fWrites) writes.TopUp();
             Post();
             (void)RunUntil(nullptr, kPostEveryNs);
             if (watch) watch();
@@ -173,12 +131,12 @@ protected:
             EXPECT_EQ(it == carried.end() ? 0u : it->second, 1u) << "controller " << from << "'s message " << m;
         }
         EXPECT_EQ(carried.size(), nextMark[from]) << "controller " << 1 - from << " carried out messages never sent";
-        for (const auto& [tag, n] : answers[from]) EXPECT_EQ(n, 1u) << "host " << from << " tag " << tag;
+        for (const auto& [tag, n] : writes.answers[from]) EXPECT_EQ(n, 1u) << "host " << from << " tag " << tag;
     }
     // Every write out is answered; then the caches are written out and each
     // block reads back through either controller as acknowledged last.
     void DrainAndReadBack() {
-        ASSERT_TRUE(RunUntil([&] { return out[0].empty() && out[1].empty(); }, 30'000 * kMs)) << Why();
+        ASSERT_TRUE(RunUntil([&] { return writes.Idle(); }, 30'000 * kMs)) << Why() << writes.Outstanding();
         ASSERT_TRUE(RunUntil(dual::CachesWrittenOut, 30'000 * kMs)) << Why();
         // A message or an answer that would come twice comes in this time.
         (void)RunUntil(nullptr, 1'000 * kMs);
@@ -189,7 +147,7 @@ protected:
             for (uint64_t x = 0; x < kBlocks; ++x) {
                 ASSERT_TRUE(std::equal(back.dataIn.begin() + ptrdiff_t(x * kBlock),
                                        back.dataIn.begin() + ptrdiff_t((x + 1) * kBlock),
-                                       model.begin() + ptrdiff_t(x * kBlock)))
+                                       writes.model.begin() + ptrdiff_t(x * kBlock)))
                     << "block " << x << " read through host " << h;
             }
         }
@@ -216,13 +174,9 @@ protected:
     bool OnPath(unsigned side, unsigned port) const { return kViews[side].fOnPath[port]() == fw::TRUE; }
 
     std::unique_ptr<sim::FcHost> hosts[2];
-    std::map<uint32_t, Out> out[2];
-    std::map<uint32_t, unsigned> answers[2];
-    std::vector<uint8_t> model;
-    std::mt19937 rng{34};
+    dual::HostWriteStream writes{kDepth, kMaxWriteBlocks, 34};
     bool fWrites = true;       // the hosts write
     bool fPostsFromB = true;   // controller 1 sends messages too
-    unsigned acknowledged = 0, failed = 0;
     uint16_t nextMark[2] = {0, 0};
     uint16_t firstEvent[2] = {0, 0};
 };
@@ -292,14 +246,14 @@ TEST_P(PartnerOnePathCut, MirroredWritesAndMessagesBothWaysLoseNothing) {
     ioc.SetPartnerPathCut(port, true);
     Traffic(200 * kMs);
     ASSERT_TRUE(RunUntil([&] { return !OnPath(0, port) && !OnPath(1, port); }, kPathSeenNs)) << Why();
-    const unsigned dAcknowledged = acknowledged;
+    const unsigned dAcknowledged = writes.acknowledged;
     Traffic(2'000 * kMs);
-    EXPECT_GT(acknowledged, dAcknowledged + 20) << "writes stopped with one path left";
+    EXPECT_GT(writes.acknowledged, dAcknowledged + 20) << "writes stopped with one path left";
     ioc.SetPartnerPathCut(port, false);
     ASSERT_TRUE(RunUntil([&] { return OnPath(0, port) && OnPath(1, port); }, kPathSeenNs)) << Why();
     Traffic(1'000 * kMs);
     ASSERT_NO_FATAL_FAILURE(DrainAndReadBack());
-    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(writes.failed, 0u);
     ASSERT_NO_FATAL_FAILURE(CheckEachCarriedOutOnce(0));
     ASSERT_NO_FATAL_FAILURE(CheckEachCarriedOutOnce(1));
 }

@@ -20,6 +20,7 @@
 #include "config/rank_table.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
+#include "host_write_stream.h"
 #include "mirrored_array.h"
 #include "sim/fc_host.h"
 
@@ -56,70 +57,11 @@ protected:
         hosts[1] = std::make_unique<sim::FcHost>(b->board, b->fabric, *sim::FindIspChip(b->board, 1),
                                                  0x2100001B32E00032ull);
         for (auto& h : hosts) ASSERT_TRUE(HostReady(*h)) << Consoles();
-        model.assign(size_t(Blocks()) * kBlock, 0);
-        for (unsigned i = 0; i < 2; ++i) {
-            hosts[i]->initiator().onCompletion = [this, i](uint32_t tag, sim::FcpResult& r) { Answered(i, tag, r); };
-        }
+        writes.Start(*hosts[0], *hosts[1], Blocks());
     }
 
     uint64_t RowBlocks() const { return roadtest::RowDataBlocks(spec); }
     uint64_t Blocks() const { return kRows * RowBlocks(); }
-
-    struct Out {
-        uint64_t lba;
-        uint32_t blocks;
-        std::vector<uint8_t> data;
-    };
-
-    // A write's blocks are in the model once it is answered GOOD.
-    void Answered(unsigned h, uint32_t tag, const sim::FcpResult& r) {
-        ++answers[h][tag];
-        ++answered;
-        auto it = out[h].find(tag);
-        if (it == out[h].end()) return;
-        if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) {
-            std::copy(it->second.data.begin(), it->second.data.end(), model.begin() + ptrdiff_t(it->second.lba * kBlock));
-        } else {
-            ++failed;
-        }
-        out[h].erase(it);
-    }
-    bool Busy(uint64_t lba, uint32_t blocks) const {
-        for (const auto& m : out) {
-            for (const auto& [tag, o] : m) {
-                if (lba < o.lba + o.blocks && o.lba < lba + blocks) return true;
-            }
-        }
-        return false;
-    }
-    // Each host keeps its writes out, each on blocks no write out holds.
-    void TopUp() {
-        for (unsigned h = 0; h < 2; ++h) {
-            for (int tries = 0; out[h].size() < kDepth && tries < 16; ++tries) {
-                const uint32_t blocks = 1 + uint32_t(rng() % kMaxWriteBlocks);
-                const uint64_t lba = rng() % (Blocks() - blocks + 1);
-                if (Busy(lba, blocks)) continue;
-                Out o{lba, blocks, std::vector<uint8_t>(size_t(blocks) * kBlock)};
-                for (uint8_t& b : o.data) b = static_cast<uint8_t>(rng());
-                sim::FcpCommand c;
-                c.cdb = dual::Cdb16(fw::SCSI_WRITE16, lba, blocks);
-                c.dataOut = o.data;
-                const uint32_t tag = hosts[h]->initiator().Submit(hosts[h]->target(), c);
-                out[h].emplace(tag, std::move(o));
-                ++sent;
-            }
-        }
-    }
-    std::string Outstanding() const {
-        std::string t;
-        for (unsigned h = 0; h < 2; ++h) {
-            for (const auto& [tag, o] : out[h]) {
-                t += " host " + std::to_string(h) + " blocks " + std::to_string(o.lba) + "+" + std::to_string(o.blocks) +
-                     ";";
-            }
-        }
-        return t;
-    }
 
     // What the layout model puts on member m of a row, from the model's
     // data: the data chunks where the parity rotation places them, P and Q.
@@ -150,34 +92,29 @@ protected:
 
     roadtest::ArraySpec spec{};
     std::unique_ptr<sim::FcHost> hosts[2];
-    std::map<uint32_t, Out> out[2];
-    std::map<uint32_t, unsigned> answers[2];
-    std::vector<uint8_t> model;
-    std::mt19937 rng{34};
-    unsigned sent = 0;
-    unsigned answered = 0;
-    unsigned failed = 0;
+    dual::HostWriteStream writes{kDepth, kMaxWriteBlocks, 34};
+    const std::vector<uint8_t>& model = writes.model;
 };
 
 TEST_P(SharedRows, EveryWriteIsAnsweredOnceAndReadsBackThroughEitherController) {
     const uint64_t end = clock.Now() + kRunNs;
     while (clock.Now() < end) {
-        TopUp();
-        const unsigned before = answered;
-        ASSERT_TRUE(RunUntil([&] { return answered != before; }, kStallNs))
-            << "no write answered for 2 s, still out:" << Outstanding();
+        writes.TopUp();
+        const unsigned before = writes.answered;
+        ASSERT_TRUE(RunUntil([&] { return writes.answered != before; }, kStallNs))
+            << "no write answered for 2 s, still out:" << writes.Outstanding();
     }
-    ASSERT_TRUE(RunUntil([&] { return out[0].empty() && out[1].empty(); }, kStallNs)) << Outstanding();
+    ASSERT_TRUE(RunUntil([&] { return writes.Idle(); }, kStallNs)) << writes.Outstanding();
     // Both sides write their caches out; an answer that would come twice
     // comes in that time too.
     ASSERT_TRUE(RunUntil(dual::CachesWrittenOut, 10'000 * kMs));
     RunUntil([] { return false; }, 1'000 * kMs);
 
-    EXPECT_EQ(failed, 0u);
+    EXPECT_EQ(writes.failed, 0u);
     // Enough writes for the two sides' requests to have crossed many times.
-    EXPECT_GT(sent, 100u);
+    EXPECT_GT(writes.sent, 100u);
     for (unsigned h = 0; h < 2; ++h) {
-        for (const auto& [tag, n] : answers[h]) EXPECT_EQ(n, 1u) << "host " << h << " tag " << tag;
+        for (const auto& [tag, n] : writes.answers[h]) EXPECT_EQ(n, 1u) << "host " << h << " tag " << tag;
     }
     for (uint64_t row = 0; row < kRows; ++row) {
         const std::vector<std::vector<uint8_t>> want = RowImage(row);
