@@ -230,26 +230,17 @@ uint8_t bReceiveDriveErrorCounterMessage(PARTNER_MESSAGE_SLOT* ps) {
     switch (ps->bPrimaryState) {
     case SLOT_DATA_FAILED: SendPartnerCommandStatus(ps, SENSE_ABORTED_COMMAND, 0x47, 0); return STATUS_OK;
     case SLOT_DATA_GOOD: {
-        const uint32_t dLength = ps->sMessage.dByteCount;
         const uint8_t bTaken = bTakePartnerDriveErrorTable(static_cast<const uint8_t*>(pBufferHandleToPointer(ps->dBuffer)),
-                                                           dLength);
+                                                           ERROR_COUNTER_TABLE_BYTES);
         if (bTaken == STATUS_OK) SendPartnerCommandStatus(ps, 0, 0, 0);
         else SendPartnerCommandStatus(ps, SENSE_ILLEGAL_REQUEST, 0x24, 0);
         return STATUS_OK;
     }
     default: break;
     }
-    // A table that is not whole is refused before it comes.
-    if (ps->sMessage.dByteCount < ERROR_COUNTER_TABLE_BYTES) {
-        SendPartnerCommandStatus(ps, SENSE_ILLEGAL_REQUEST, 0x24, 0);
-        return STATUS_OK;
-    }
-    if (ps->wPageCount == 0) {
-        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-        if (bAllocDataPages(0, TABLE_PAGES, &dHandle) != STATUS_OK) return STATUS_RETRY;
-        ps->dBuffer = dHandle;
-        ps->wPageCount = TABLE_PAGES;
-    }
+    // The received command carries no byte count of the sender's: the
+    // table is taken whole, as long as it always is.
+    if (uint8_t bResult = STATUS_OK; !TakePartnerSlotPages(ps, TABLE_PAGES, &bResult)) return bResult;
     if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(ps->dBuffer), ERROR_COUNTER_TABLE_BYTES) !=
         STATUS_OK) {
         SendPartnerCommandStatus(ps, SENSE_ABORTED_COMMAND, 0x47, 0);

@@ -412,7 +412,7 @@ bool IsSlotControlTable(const SLOT_CONTROL_TABLE& s) {
 // this controller's discovery found its enclosure services; without them
 // there is no page to send here and the state is only kept.
 uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot) {
-    if (!ReceivePartnerTable(psSlot, sizeof(AA_MUX_SLOT_STATE))) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(psSlot, sizeof(AA_MUX_SLOT_STATE), &bResult)) return bResult;
     AA_MUX_SLOT_STATE sState;
     std::memcpy(&sState, pBufferHandleToPointer(psSlot->dBuffer), sizeof sState);
     if (s_psSlotControl == nullptr) {

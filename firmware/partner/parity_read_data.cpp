@@ -8,13 +8,11 @@
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
-#include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "raid/child_commands.h"
-#include "sas/partner_traffic.h"
 #include "target/back_end_completion.h"
 #include "target/host_command_codes.h"
 
@@ -27,10 +25,6 @@ constexpr uint8_t KIND_RAID6_UPDATE = 215;
 constexpr uint8_t KIND_RAID6_DEGRADED_P = 228;
 constexpr uint8_t KIND_RAID6_DEGRADED_DATA = 229;
 constexpr uint8_t KIND_RAID6_DEGRADED_Q = 230;
-// A shortage of pages that lasts longer than this is answered BUSY, so the
-// partner sends the message again later and the ring behind it moves on.
-constexpr uint32_t PARITY_DATA_PAGE_WAIT_COARSE_TICKS = 2000;   // 1 s
-constexpr uint8_t STATUS_BUSY = 8;
 
 PARITY_READ_DATA_ENTRY s_asEntry[PARITY_READ_DATA_ENTRIES];
 // The write-back of each entry after the partner is lost: the next of its
@@ -140,7 +134,7 @@ uint8_t StoreParityReadData(PARTNER_MESSAGE_SLOT* ps, uint16_t wEntry, uint16_t 
     const uint16_t wBlocks = wGetBe16(pbCdb + 8);
     const uint16_t wPages = wParityDataPages(bKind, wBlocks);
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakePartnerMessagePages(ps, wPages, &dHandle, &bResult)) return bResult;
     e.fValid = TRUE;
     e.fReplayAllowed = FALSE;
     e.bState = PARITY_DATA_RECEIVING;
@@ -192,10 +186,7 @@ uint8_t bReceiveParityReadData(PARTNER_MESSAGE_SLOT* ps) {
         SendPartnerCommandStatus(ps, 5, 0x24, 0);
         return STATUS_OK;
     }
-    if (StoreParityReadData(ps, wEntry, wGetBe16(pbCdb + 14), pbCdb) == STATUS_OK) return STATUS_OK;
-    if (dGetCoarseTick() - ps->dQueueTick < PARITY_DATA_PAGE_WAIT_COARSE_TICKS) return STATUS_RETRY;
-    SendPartnerTargetStatus(ps, STATUS_BUSY, 0, 0, 0);
-    return STATUS_OK;
+    return StoreParityReadData(ps, wEntry, wGetBe16(pbCdb + 14), pbCdb);
 }
 
 // Message 112: the partner's writes of the row are done.  It names the

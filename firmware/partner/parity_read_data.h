@@ -62,7 +62,8 @@ uint16_t wParityDataPages(uint8_t bKind, uint16_t wBlocks);
 uint8_t bReceiveParityReadData(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bReceiveParityReadDataRelease(const uint8_t* pbCdb, uint16_t wLunField);
 uint8_t bReceiveParityReadDataClear(const uint8_t* pbCdb, uint16_t wLunField);
-// 255 stored (the data phase started), 16 no pages yet.
+// 255 stored (the data phase started) or answered, 16 while it waits for
+// pages.
 uint8_t StoreParityReadData(PARTNER_MESSAGE_SLOT* psSlot, uint16_t wEntry, uint16_t wJournalIndex,
                             const uint8_t* pbCdb);
 void ReleaseParityReadDataMark(uint16_t wEntry);

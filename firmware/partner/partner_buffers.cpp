@@ -105,15 +105,11 @@ uint8_t bQueuePartnerDataRequest(uint8_t* pbCdb, uint8_t bKind, BUFFER_HANDLE dB
     return bSendMessageToPartner(&s, &wSlot, bKind);
 }
 
-// Pages for an answer, zeroed, kept in the slot until its data went: FALSE
-// when none are free (the request waits at the head of the ring).
-bool TakeAnswerPages(PARTNER_MESSAGE_SLOT* ps, uint32_t dPages) {
-    if (ps->wPageCount == 0) {
-        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-        if (bAllocDataPages(0, dPages, &dHandle) != STATUS_OK) return false;
-        ps->dBuffer = dHandle;
-        ps->wPageCount = static_cast<uint16_t>(dPages);
-    }
+// Pages for an answer, zeroed, kept in the slot until its data went: false
+// while the request waits for them or once it was answered instead, with
+// what its handler returns.
+bool TakeAnswerPages(PARTNER_MESSAGE_SLOT* ps, uint32_t dPages, uint8_t* pbResult) {
+    if (!TakePartnerSlotPages(ps, dPages, pbResult)) return false;
     std::memset(pBufferHandleToPointer(ps->dBuffer), 0, ps->wPageCount * BUFFER_PAGE_SIZE);
     return true;
 }
@@ -131,7 +127,7 @@ bool SendAnswerPages(PARTNER_MESSAGE_SLOT* ps, uint32_t dLength) {
 // Id 2: the host-port initiator records; a Fibre Channel port whose loop
 // is down lists none.
 uint8_t bSendHostPortRecords(PARTNER_MESSAGE_SLOT* ps) {
-    if (!TakeAnswerPages(ps, dPagesFor(HOST_PORT_RECORDS_BYTES))) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, dPagesFor(HOST_PORT_RECORDS_BYTES), &bResult)) return bResult;
     auto* pbPages = static_cast<uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
     std::memcpy(pbPages, pGetHostPortRecords(), HOST_PORT_RECORDS_BYTES);
     if (bGetHostInterfaceType() == HOST_INTERFACE_FC) {
@@ -147,7 +143,7 @@ uint8_t bSendHostPortRecords(PARTNER_MESSAGE_SLOT* ps) {
 // a joining controller takes over.
 uint8_t bSendPersistentReservations(PARTNER_MESSAGE_SLOT* ps) {
     const uint32_t dRoom = std::max(PR_PARTNER_AREA_BYTES, PR_PARTNER_ATTENTION_BYTES);
-    if (!TakeAnswerPages(ps, dPagesFor(dRoom))) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, dPagesFor(dRoom), &bResult)) return bResult;
     auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
     const uint32_t dLength =
         ps->sMessage.abCdb[2] == PR_BUFFER_ID_ATTENTIONS ? dBuildPrAttentions(pb) : dBuildPrArea(pb);
@@ -157,7 +153,7 @@ uint8_t bSendPersistentReservations(PARTNER_MESSAGE_SLOT* ps) {
 
 // Id 3: the battery-backed state a joining controller takes over.
 uint8_t bSendStatusBlock(PARTNER_MESSAGE_SLOT* ps) {
-    if (!TakeAnswerPages(ps, 1)) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, 1, &bResult)) return bResult;
     auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
     NvramRead(NVRAM_OFFSET(bRebuildSelector), pb, STATUS_REBUILD_BYTES);
     NvramRead(NVRAM_OFFSET(bExpansionSelector), pb + STATUS_EXPANSION_OFFSET, STATUS_EXPANSION_BYTES);
@@ -175,7 +171,7 @@ uint8_t bSendStatusBlock(PARTNER_MESSAGE_SLOT* ps) {
 
 // Id 6: this controller's information record.
 uint8_t bSendControllerInfo(PARTNER_MESSAGE_SLOT* ps) {
-    if (!TakeAnswerPages(ps, 1)) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, 1, &bResult)) return bResult;
     BuildControllerInfoRecord(static_cast<CONTROLLER_INFO_RECORD*>(pBufferHandleToPointer(ps->dBuffer)));
     (void)SendAnswerPages(ps, sizeof(CONTROLLER_INFO_RECORD));
     return STATUS_OK;
@@ -196,7 +192,8 @@ uint8_t bSendEventLog(PARTNER_MESSAGE_SLOT* ps) {
             return STATUS_OK;
         }
     }
-    if (!TakeAnswerPages(ps, bWhat == EVENT_VIEW_COUNTS ? 1 : EVENT_LISTING_PAGES)) return STATUS_RETRY;
+    const uint32_t dPages = bWhat == EVENT_VIEW_COUNTS ? 1 : EVENT_LISTING_PAGES;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, dPages, &bResult)) return bResult;
     void* pPages = pBufferHandleToPointer(ps->dBuffer);
     if (bWhat == EVENT_VIEW_COUNTS) {
         const uint16_t aw[2] = {wGetEventLogCount(), wGetEventsPostedCount()};
@@ -216,7 +213,7 @@ uint8_t bSendStatistics(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
     const uint16_t wLun = wGetBe16(pbCdb + 4);
     if (s_bFullStatisticsCount < FULL_STATISTICS_TRIES) {
-        if (!TakeAnswerPages(ps, STATISTICS_PAGES)) return STATUS_RETRY;
+        if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, STATISTICS_PAGES, &bResult)) return bResult;
         ++s_bFullStatisticsCount;
         auto* pb = static_cast<uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
         FillStatisticsRecordWithLatency(pbCdb[3], wLun, pb);
@@ -224,7 +221,7 @@ uint8_t bSendStatistics(PARTNER_MESSAGE_SLOT* ps) {
         if (SendAnswerPages(ps, EXTENDED_STATISTICS_BYTES)) s_bFullStatisticsCount = 0;
         return STATUS_OK;
     }
-    if (!TakeAnswerPages(ps, 1)) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, 1, &bResult)) return bResult;
     FillStatisticsRecord(pbCdb[3], wLun, static_cast<STATISTICS_RECORD*>(pBufferHandleToPointer(ps->dBuffer)));
     (void)SendAnswerPages(ps, sizeof(STATISTICS_RECORD));
     return STATUS_OK;
@@ -233,7 +230,7 @@ uint8_t bSendStatistics(PARTNER_MESSAGE_SLOT* ps) {
 // Id 19: the statistics record alone.
 uint8_t bSendStatisticsRecord(PARTNER_MESSAGE_SLOT* ps) {
     const uint8_t* pbCdb = ps->sMessage.abCdb;
-    if (!TakeAnswerPages(ps, 1)) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, 1, &bResult)) return bResult;
     FillStatisticsRecord(pbCdb[3], wGetBe16(pbCdb + 4),
                          static_cast<STATISTICS_RECORD*>(pBufferHandleToPointer(ps->dBuffer)));
     (void)SendAnswerPages(ps, sizeof(STATISTICS_RECORD));
@@ -242,14 +239,14 @@ uint8_t bSendStatisticsRecord(PARTNER_MESSAGE_SLOT* ps) {
 
 // Id 7: this controller's drive table, as message 142 carries it.
 uint8_t bSendDriveTable(PARTNER_MESSAGE_SLOT* ps) {
-    if (!TakeAnswerPages(ps, dPagesFor(PARTNER_DRIVE_TABLE_BYTES))) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, dPagesFor(PARTNER_DRIVE_TABLE_BYTES), &bResult)) return bResult;
     (void)SendAnswerPages(ps, dCopyDriveTableForPartner(pBufferHandleToPointer(ps->dBuffer)));
     return STATUS_OK;
 }
 
 // Id 15: this controller's SAS device list, as message 157 carries it.
 uint8_t bSendDeviceList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!TakeAnswerPages(ps, dPagesFor(PARTNER_DEVICE_LIST_BYTES))) return STATUS_RETRY;
+    if (uint8_t bResult = STATUS_OK; !TakeAnswerPages(ps, dPagesFor(PARTNER_DEVICE_LIST_BYTES), &bResult)) return bResult;
     std::memcpy(pBufferHandleToPointer(ps->dBuffer), pGetSASDriveInfoList(), sizeof(SAS_DEVICE_LIST));
     (void)SendAnswerPages(ps, PARTNER_DEVICE_LIST_BYTES);
     return STATUS_OK;

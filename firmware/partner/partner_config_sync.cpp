@@ -117,12 +117,7 @@ uint8_t bReceivePartnerConfigImage(PARTNER_MESSAGE_SLOT* ps) {
     }
     // The image arrives in pages of its own: the scratch image may hold an
     // edit that is open here.
-    if (ps->wPageCount == 0) {
-        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-        if (bAllocDataPages(0, CONFIG_IMAGE_PAGES, &dHandle) != STATUS_OK) return STATUS_RETRY;
-        ps->dBuffer = dHandle;
-        ps->wPageCount = CONFIG_IMAGE_PAGES;
-    }
+    if (uint8_t bResult = STATUS_OK; !TakePartnerSlotPages(ps, CONFIG_IMAGE_PAGES, &bResult)) return bResult;
     if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(ps->dBuffer), CONFIG_IMAGE_SIZE) !=
         STATUS_OK) {
         SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);

@@ -6,7 +6,6 @@
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
-#include "executive/tick.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "sas/partner_traffic.h"
@@ -25,9 +24,6 @@ constexpr uint8_t FORWARDED_LOOPBACK_DRIVE = 0x7E;
 // The most a forwarded command moves.  A larger one could never get its
 // pages and would hold up every message behind it.
 constexpr uint32_t FORWARDED_MAX_BYTES = 1024 * 1024;
-// A shortage of pages that lasts longer than this is answered BUSY, so the
-// partner sends the command again later and the ring moves on.
-constexpr uint32_t FORWARDED_PAGE_WAIT_COARSE_TICKS = 2000;   // 1 s
 
 constexpr uint8_t FORWARDED_DATA_NONE = 0;
 constexpr uint8_t FORWARDED_DATA_IN = 1;    // from the drive
@@ -87,22 +83,14 @@ void SendData(PARTNER_MESSAGE_SLOT* ps, uint32_t dLength) {
     }
 }
 
-// Takes the slot's pages.  STATUS_RETRY while they are short; TRUE when the
-// shortage lasted so long that the command was answered BUSY.
-uint8_t bTakePages(PARTNER_MESSAGE_SLOT* ps, uint32_t dLength) {
-    if (dLength == 0 || ps->wPageCount != 0) return STATUS_OK;
-    const uint16_t wPages = wPagesFor(dLength);
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) {
-        if (dGetCoarseTick() - ps->dQueueTick < FORWARDED_PAGE_WAIT_COARSE_TICKS) return STATUS_RETRY;
-        ps->bPrimaryState = SLOT_DONE;
-        SendPartnerTargetStatus(ps, 8, 0, 0, 0);
-        return TRUE;
-    }
-    ps->dBuffer = dHandle;
-    ps->wPageCount = wPages;
+// Takes the slot's pages: false, with what the handler returns, while the
+// command waits for them or once it was answered instead.
+bool TakePages(PARTNER_MESSAGE_SLOT* ps, uint32_t dLength, uint8_t* pbResult) {
+    *pbResult = STATUS_OK;
+    if (dLength == 0) return true;
+    if (!TakePartnerSlotPages(ps, wPagesFor(dLength), pbResult)) return false;
     ps->bCommandType = COMMAND_TYPE_PARTNER_MESSAGE;
-    return STATUS_OK;
+    return true;
 }
 
 // Issues the drive command on the initiator side; STATUS_RETRY when no
@@ -180,9 +168,7 @@ uint8_t HandleForwardedDriveCommand(PARTNER_MESSAGE_SLOT* ps) {
             }
         }
     }
-    const uint8_t bPages = bTakePages(ps, s.dLength);
-    if (bPages == STATUS_RETRY) return STATUS_RETRY;
-    if (bPages == TRUE) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !TakePages(ps, s.dLength, &bResult)) return bResult;
     if (s.bDirection == FORWARDED_DATA_OUT && s.dLength != 0 && ps->bPrimaryState == SLOT_RECEIVED) {
         const uint8_t b = bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(ps->dBuffer), s.dLength);
         if (b != STATUS_OK) {

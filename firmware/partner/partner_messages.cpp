@@ -685,6 +685,34 @@ void SendPartnerCommandStatus(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bSenseKey, u
     // this board: it has no drive loops.
 }
 
+bool TakePartnerMessagePages(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dPages, BUFFER_HANDLE* pdHandle,
+                             uint8_t* pbResult) {
+    *pbResult = STATUS_OK;
+    // Pages beyond what this board keeps for messages and commands would
+    // never come: waiting for them holds up every message behind for good.
+    if (dPages > dGetAvailablePages(0)) {
+        SendPartnerCommandStatus(psSlot, 5, 0x24, 0);
+        return false;
+    }
+    if (bAllocDataPages(0, dPages, pdHandle) == STATUS_OK) return true;
+    if (dGetCoarseTick() - psSlot->dQueueTick < PARTNER_PAGE_WAIT_COARSE_TICKS) {
+        *pbResult = STATUS_RETRY;
+        return false;
+    }
+    SendPartnerTargetStatus(psSlot, SCSI_STATUS_BUSY, 0, 0, 0);
+    return false;
+}
+
+bool TakePartnerSlotPages(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dPages, uint8_t* pbResult) {
+    *pbResult = STATUS_OK;
+    if (psSlot->wPageCount != 0) return true;
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (!TakePartnerMessagePages(psSlot, dPages, &dHandle, pbResult)) return false;
+    psSlot->dBuffer = dHandle;
+    psSlot->wPageCount = static_cast<uint16_t>(dPages);
+    return true;
+}
+
 uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength,
                                     uint8_t bTransferFlag) {
     (void)bTransferFlag;   // only a drive loop's target path takes it

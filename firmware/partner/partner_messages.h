@@ -141,6 +141,23 @@ uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dA
                                     uint8_t bTransferFlag);
 uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);
 
+// How long a message from the partner may wait at the head of the incoming
+// ring for pages, in coarse (half-second) ticks: every message behind it
+// waits too, mirrors included.  Counted from its arrival, it waits half a
+// second to a second.
+constexpr uint32_t PARTNER_PAGE_WAIT_COARSE_TICKS = 2;
+// Pages for the data of a message from the partner: true once *pdHandle
+// holds them.  Otherwise *pbResult is what the message's handler returns to
+// the ring: 16 while a shortage lasts less than the wait above (the message
+// keeps its place); 255 once it was answered instead, BUSY when the
+// shortage outlasted the wait (the partner sends it again) or 5/0x24/0 at
+// once for more pages than this board ever has free for messages.
+bool TakePartnerMessagePages(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dPages, BUFFER_HANDLE* pdHandle,
+                             uint8_t* pbResult);
+// The same into the slot's own pages, freed with the slot; a slot that holds
+// its pages already keeps them.
+bool TakePartnerSlotPages(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dPages, uint8_t* pbResult);
+
 // A typed message of the code given, without data.
 INTER_CONTROLLER_MESSAGE sTypedPartnerMessage(uint8_t bCode);
 // The message's answer comes as data into buffer memory at the address.
@@ -178,8 +195,9 @@ uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pTable, 
 uint8_t bSendPartnerData(INTER_CONTROLLER_MESSAGE* psMessage, const void* pData, uint32_t dDataBytes, uint32_t dBytes,
                          KERNEL_ENTRY* psEntry);
 // The receiving side of one: true once its dBytes are in the slot's pages;
-// until then the transfer is started (or the partner told to send again).
-bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dBytes);
+// until then the transfer is started, or the partner told to send again,
+// and *pbResult is what the receiver returns to the ring.
+bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* psSlot, uint32_t dBytes, uint8_t* pbResult);
 // Messages 142-144: the partner's drive table, host-port initiator records
 // and drive firmware file list, sent with the start-of-day answer.
 uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* psSlot);
@@ -214,8 +232,8 @@ void StripeInitSkipDelivered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive);
 uint8_t HandleForwardedDriveCommand(PARTNER_MESSAGE_SLOT* psSlot);
 void ForwardedDriveCommandDone(KERNEL_ENTRY* psEntry);
 
-// Answers a READ BUFFER from the partner by its buffer id: 255, or 16 when
-// its pages are not free yet (it waits at the head of the ring).
+// Answers a READ BUFFER from the partner by its buffer id: 255, or 16 while
+// it waits at the head of the ring for its pages.
 uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot);
 // The data requests among them (ids 2, 3, 6, 8-11, 15, 18, 19), and the answer to
 // one this controller sent, by its request kind.

@@ -107,7 +107,7 @@ uint8_t bReceivePrOutMessage40(PARTNER_MESSAGE_SLOT* ps) {
         SendPartnerCommandStatus(ps, 5, 0x24, 0);
         return STATUS_OK;
     }
-    if (!ReceivePartnerTable(ps, PR_REQUEST_BYTES + dLength)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, PR_REQUEST_BYTES + dLength, &bResult)) return bResult;
     const auto* pb = static_cast<const uint8_t*>(pBufferHandleToPointer(ps->dBuffer));
     const uint8_t b = bRunPartnerPrOutRequest(pb, pb + PR_REQUEST_BYTES, dLength);
     if (b == STATUS_RETRY) return b;

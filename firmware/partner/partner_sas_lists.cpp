@@ -80,23 +80,14 @@ uint8_t bSendPartnerTable(uint8_t bCode, uint8_t bArgument, const void* pList, u
 
 // First pass: the table's data into pages the slot frees; second pass: the
 // table taken over.  FALSE while the data has not arrived.
-bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes) {
+bool ReceivePartnerTable(PARTNER_MESSAGE_SLOT* ps, uint32_t dBytes, uint8_t* pbResult) {
+    *pbResult = STATUS_OK;
     switch (ps->bPrimaryState) {
     case SLOT_DATA_GOOD: return true;
     case SLOT_DATA_FAILED: SendPartnerCommandStatus(ps, 0x0B, 0x47, 0); return false;
     default: break;
     }
-    const uint16_t wPages = wPagesFor(dBytes);
-    if (ps->wPageCount == 0) {
-        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-        if (bAllocDataPages(0, wPages, &dHandle) != STATUS_OK) {
-            // Sent again by the partner once pages are free.
-            SendPartnerTargetStatus(ps, 8, 0, 0, 0);
-            return false;
-        }
-        ps->dBuffer = dHandle;
-        ps->wPageCount = wPages;
-    }
+    if (!TakePartnerSlotPages(ps, wPagesFor(dBytes), pbResult)) return false;
     if (bReceiveDataFromPartnerInitiator(ps, dBufferHandleToPciAddress(ps->dBuffer), dBytes) != STATUS_OK) {
         SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
     }
@@ -113,7 +104,7 @@ uint8_t bSendSasPhyMessage190(uint8_t f) {
 }
 
 uint8_t bReceivePartnerDeviceList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceivePartnerTable(ps, DEVICE_LIST_BYTES)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, DEVICE_LIST_BYTES, &bResult)) return bResult;
     std::memcpy(pGetOCSASDriveInfoList(), pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_DEVICE_LIST));
     MergePartnerDeviceList(TRUE);
     SendPartnerCommandStatus(ps, 0, 0, 0);
@@ -162,7 +153,7 @@ uint8_t bReceiveSasSlotEvent(const uint8_t* pbCdb, uint16_t) {
 }
 
 uint8_t bReceivePartnerExpanderList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceivePartnerTable(ps, EXPANDER_LIST_BYTES)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, EXPANDER_LIST_BYTES, &bResult)) return bResult;
     SAS_EXPANDER_LIST* psList = pGetOCSASExpanderList();
     std::memcpy(psList, pBufferHandleToPointer(ps->dBuffer), sizeof(SAS_EXPANDER_LIST));
     SAS_EXPANDER_LIST_HEADER* psHeader = psSASExpanderHeader(psList);

@@ -85,7 +85,7 @@ uint8_t bSendDriveTablesToPartner() {
 // than it can hold is refused and the current one kept: every reader walks
 // the table by its counts.
 uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceivePartnerTable(ps, DRIVE_TABLE_BYTES)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, DRIVE_TABLE_BYTES, &bResult)) return bResult;
     const auto* psTable = static_cast<const DRIVE_INFO_LIST*>(pBufferHandleToPointer(ps->dBuffer));
     if (psTable->bDriveCount > DRIVE_INFO_RECORDS || psTable->bEnclosureRecordCount > DRIVE_ENCLOSURE_RECORDS) {
         SendPartnerCommandStatus(ps, 5, 0x24, 0);
@@ -100,7 +100,7 @@ uint8_t bReceivePartnerDriveTable(PARTNER_MESSAGE_SLOT* ps) {
 
 // The partner's initiators decide which logical drives both present.
 uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceivePartnerTable(ps, HOST_PORT_TABLES_BYTES)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, HOST_PORT_TABLES_BYTES, &bResult)) return bResult;
     HOST_PORT_RECORD* psRecords = pGetPartnerPortRecords();
     if (psRecords != nullptr) {
         std::memcpy(psRecords, pBufferHandleToPointer(ps->dBuffer), HOST_PORT_TABLES_BYTES);
@@ -113,7 +113,7 @@ uint8_t bReceivePartnerHostPortTables(PARTNER_MESSAGE_SLOT* ps) {
 // Both see the same drives, so the partner's list of the files on them
 // stands for this controller's until its own next drive scan.
 uint8_t bReceivePartnerDriveFirmwareList(PARTNER_MESSAGE_SLOT* ps) {
-    if (!ReceivePartnerTable(ps, DRIVE_FIRMWARE_LIST_BYTES)) return STATUS_OK;
+    if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(ps, DRIVE_FIRMWARE_LIST_BYTES, &bResult)) return bResult;
     DRIVE_FIRMWARE_IMAGE_LIST* psList = pGetDriveFirmwareImageList();
     if (psList != nullptr) std::memcpy(psList, pBufferHandleToPointer(ps->dBuffer), DRIVE_FIRMWARE_LIST_BYTES);
     SendPartnerCommandStatus(ps, 0, 0, 0);
