@@ -199,14 +199,19 @@ protected:
                            [](const Write& w) { return w.host->initiator().Finished(w.tag); });
     }
 
-    // Both write; the board given is cut (or hangs) with writes of both on
-    // their way, and the survivor's host writes more alone, no longer
-    // mirrored.
-    void CutUnderWrites(sim::Board& gone, bool fHang = false) {
+    // Both write a batch and see it through, then send another and run
+    // until one of its writes has ended: the rest are on their way.
+    void WriteThroughBothUntilOneWriteOfTheNextBatchEnds() {
         SendBatch(true, true);
         ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
         SendBatch(true, true);
         ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    }
+    // Both write; the board given is cut (or hangs) with writes of both on
+    // their way, and the survivor's host writes more alone, no longer
+    // mirrored.
+    void CutUnderWrites(sim::Board& gone, bool fHang = false) {
+        ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
         if (fHang) {
             hung = &gone;
         } else {
@@ -568,10 +573,7 @@ TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothingThoug
 // serves its host: a partner lost at that moment leaves nothing waiting.
 TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaiting) {
     SlowDrives(200 * kMs);
-    SendBatch(true, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
-    SendBatch(true, true);
-    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
     a->board.CutPower();
     ASSERT_TRUE(RunUntil([] { return fw_b::fGetOutlivedPartnerRecord() == fw::TRUE; }, 10'000 * kMs)) << Consoles();
     ASSERT_NE(fw_b::wGetDirtyExtentCount(), 0) << Consoles();
@@ -596,13 +598,10 @@ TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaitin
 // together: controller 1 outlived controller 0 once, but its journals are
 // older than controller 0's run alone since, and are not written out.
 TEST_F(PartnerTakeover, TheLostControllerStartingAloneThenBothTogetherLoseNothing) {
-    // Controller 1 is cut soon after the takeover, before anything but the
-    // takeover itself would have committed the configuration again.
+    // Controller 1 is cut soon after the takeover, its configuration saved
+    // again by then.
     SlowDrives(200 * kMs);
-    SendBatch(true, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
-    SendBatch(true, true);
-    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
     a->board.CutPower();
     SlowDrives(0);
     ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
@@ -687,10 +686,7 @@ TEST_F(PartnerTakeover, BothRestartedAfterEachOutlivedTheOtherInTurnLoseNothing)
 void PartnerTakeover::ResetBUnderWritesAndCheck(const std::function<void()>& reset) {
     rebootOnReset = true;
     SlowDrives(200 * kMs);
-    SendBatch(true, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
-    SendBatch(true, true);
-    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 5000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
     ASSERT_NO_FATAL_FAILURE(reset());
     restarting = &b->board;
     ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
