@@ -418,6 +418,26 @@ protected:
                              60'000 * kMs))
             << Consoles();
     }
+    // Controller 0's host writes every row (controller 1's too) while the
+    // drives are slow, and then its cache empties.
+    void AWritesEveryRowAloneUntilItsCacheIsEmpty() {
+        SendBatch(true, false, true);
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        SlowDrives(0);
+        ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
+                             60'000 * kMs))
+            << Consoles();
+    }
+    // Both start again together: every write either host was told was done
+    // reads back through both, and once both caches are empty the rows on
+    // the drives hold.
+    void RestartBothAndReadEverythingBack() {
+        ASSERT_NO_FATAL_FAILURE(RestartBoth());
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+        ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    }
     // That, and controller 1 is cut too.  Both start again together, controller 1's
     // frames to controller 0 taking `lateNs` to cross: every write either
     // host was told was done must read back.
@@ -621,18 +641,9 @@ TEST_F(PartnerTakeover, TheLostControllerStartingAloneThenBothTogetherLoseNothin
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
 
     SlowDrives(200 * kMs);
-    SendBatch(true, false, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
-    SlowDrives(0);
-    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
-                         60'000 * kMs))
-        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(AWritesEveryRowAloneUntilItsCacheIsEmpty());
     a->board.CutPower();
-    ASSERT_NO_FATAL_FAILURE(RestartBoth());
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
-    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
 }
 
 // Controller 0 is lost and controller 1 goes on alone; controller 0 comes
@@ -661,20 +672,11 @@ TEST_F(PartnerTakeover, BothRestartedAfterEachOutlivedTheOtherInTurnLoseNothing)
 
     SlowDrives(200 * kMs);
     ASSERT_NO_FATAL_FAILURE(CutUnderWrites(b->board));
-    SendBatch(true, false, true);
-    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
-    SlowDrives(0);
-    ASSERT_TRUE(RunUntil([] { return fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0; },
-                         60'000 * kMs))
-        << Consoles();
+    ASSERT_NO_FATAL_FAILURE(AWritesEveryRowAloneUntilItsCacheIsEmpty());
     EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), fw::TRUE);
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
     a->board.CutPower();
-    ASSERT_NO_FATAL_FAILURE(RestartBoth());
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
-    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
 }
 
 // Controller 1 resets itself while both hosts write, the writes
