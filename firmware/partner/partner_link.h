@@ -137,6 +137,16 @@ uint8_t fSendShutdownToPartner(uint8_t bReason);
 // Background pass and FIQ services of the partner link.
 uint8_t fGetDualControllerWorkFlag();
 void DualControllerWork();
+// A partner this controller declared lost stays given up until it asks to
+// join again; its other messages are answered NOT READY with
+// `PARTNER_ASCQ_GIVEN_UP` (`SendPartnerNotReady`), which tells it to stop
+// and rejoin.
+uint8_t fIsPartnerGivenUp();
+void SetPartnerGivenUp(uint8_t f);
+// The partner answered one of this controller's messages so: it has taken
+// this controller's work over, and this controller stops serving at once
+// and restarts to join it again.
+void LeavePairGivenUpByPartner();
 void SendTimeOfDayToPartner(uint8_t bArg1, uint8_t bArg2);
 void PartnerHostTargetService();
 uint8_t fGetPartnerHousekeepingRequest();

@@ -219,6 +219,13 @@ uint8_t bConfigImageState(const PARTNER_MESSAGE_SLOT* ps) {
     return s.bPrimaryState;
 }
 
+// The partner took this controller's work over and says so to every
+// message but those of a join.
+bool IsGivenUpAnswer(const PARTNER_MESSAGE_SLOT& s) {
+    return s.fFailed != TRUE && s.fSenseValid == TRUE && s.bSenseKey == SENSE_NOT_READY && s.bAsc == ASC_NOT_READY &&
+           s.bAscq == PARTNER_ASCQ_GIVEN_UP;
+}
+
 }  // namespace
 
 void InitPartnerMessageQueues() {
@@ -469,6 +476,10 @@ uint8_t ServicePartnerCompletionQueue() {
             return STATUS_OK;
         }
     }
+    // Its continuation would go on as if the partner only refused this
+    // one message: a refused mirror, say, would have the write go to the
+    // drives, which the partner now writes on its own.
+    if (ps != nullptr && ps->fInUse == TRUE && IsGivenUpAnswer(*ps)) LeavePairGivenUpByPartner();
     if (ps != nullptr && ps->fInUse == TRUE) RunPartnerContinuation(ps, fIsDualControllerActive());
     TableLock sLock;
     if (ps != nullptr && ps->fInUse == TRUE) FreeOutgoing(ps);
@@ -550,7 +561,7 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
                             (bOpcode == PARTNER_TYPED_MESSAGE && pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT);
     if (fIsDualControllerActive() != TRUE && !fRejoining) {
         if (bOpcode == PARTNER_OPCODE_FORWARDED) ps->bPrimaryState = SLOT_DONE;
-        SendPartnerCommandStatus(ps, 2, 0x04, 0);
+        SendPartnerNotReady(ps);
         return STATUS_OK;
     }
     switch (bOpcode) {
@@ -673,6 +684,11 @@ uint8_t fPartnerCommandTransferDone(uint8_t bPortCode, uint8_t bStatus, PARTNER_
     }
     FreeIncoming(ps);
     return TRUE;
+}
+
+void SendPartnerNotReady(PARTNER_MESSAGE_SLOT* psSlot) {
+    SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY,
+                             fIsPartnerGivenUp() == TRUE ? PARTNER_ASCQ_GIVEN_UP : 0);
 }
 
 void SendPartnerCommandStatus(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq) {

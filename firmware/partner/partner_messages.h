@@ -137,6 +137,13 @@ uint16_t wGetPartnerCommandLun(const PARTNER_MESSAGE_SLOT* psSlot);
 
 // Answers to a command from the partner.
 void SendPartnerCommandStatus(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq);
+// The answer to a partner message that needs a link this side does not
+// keep: NOT READY, qualified `PARTNER_ASCQ_GIVEN_UP` when this controller
+// declared the partner lost (it took the partner's work over), plain while
+// the partner has not yet joined.  Other refusals use the plain form too,
+// so only the qualifier may make a partner leave the pair.
+constexpr uint8_t PARTNER_ASCQ_GIVEN_UP = 0x0C;  // as for a target port that is unavailable
+void SendPartnerNotReady(PARTNER_MESSAGE_SLOT* psSlot);
 uint8_t bSendDataToPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength,
                                     uint8_t bTransferFlag);
 uint8_t bReceiveDataFromPartnerInitiator(PARTNER_MESSAGE_SLOT* psSlot, BUS_ADDRESS dAddress, uint32_t dLength);

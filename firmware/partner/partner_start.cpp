@@ -243,6 +243,9 @@ bool HostCommandsAtWork() {
 // commands wait for the partner; the partner is answered NOT READY until
 // those already at work have ended, and asks again.
 void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
+    // A partner given up here restarted and asks to join: its messages
+    // are no longer refused as a lost one's.
+    SetPartnerGivenUp(FALSE);
     if (psSlot->sMessage.abCdb[3] == TRUE) {
         SetWaitForODAStartupFlag(FALSE);
         if (HoldsPartnerMirrors()) SetCacheFlushRequest(TRUE);
@@ -391,7 +394,7 @@ uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     // The other requests are sent only over a link both sides keep: a
     // partner given up here hears NOT READY until it has joined again.
     if (fIsDualControllerActive() != TRUE) {
-        SendPartnerCommandStatus(psSlot, 2, 0x04, 0);
+        SendPartnerNotReady(psSlot);
         return STATUS_OK;
     }
     return bAnswerPartnerDataRequest(psSlot);

@@ -14,7 +14,9 @@
 #include "enclosure/drive_rescan.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
+#include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
+#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/types.h"
@@ -49,6 +51,9 @@ uint8_t s_fTakeoverPending = FALSE;
 uint8_t s_fHeldForPathLoss = FALSE;
 // Set by the debug dump while it fetches the partner's statistics.
 uint8_t s_fPartnerDumpFlag = FALSE;
+// The partner was declared lost and its work taken over here; it is told
+// so (`SendPartnerNotReady`) until it asks to join again.
+uint8_t s_fPartnerGivenUp = FALSE;
 
 void ReleasePathLossHold() {
     if (s_fHeldForPathLoss != TRUE) return;
@@ -67,7 +72,7 @@ void InitDualControllerManager() {
     InitPartnerMessageQueues();
     Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
     InitPartnerHeartbeatStats();
-    s_fLossPending = s_fTakeoverPending = s_fHeldForPathLoss = FALSE;
+    s_fLossPending = s_fTakeoverPending = s_fHeldForPathLoss = s_fPartnerGivenUp = FALSE;
     InitLunServiceList();
     SetPartnerStatisticsReceived(FALSE);
 }
@@ -188,6 +193,7 @@ void CheckPartnerWatchdog() {
         SetAPMHoldFlag(TRUE);
     }
     s_fLossPending = TRUE;
+    s_fPartnerGivenUp = TRUE;
     SetWorkPending(TRUE);
     // Nothing more goes to a partner given up, from this tick on.
     s_sPartner.fPartnerAlive = FALSE;
@@ -266,7 +272,26 @@ uint8_t fIsPartnerAlive() { return s_sPartner.fPartnerAlive; }
 // ask a partner.
 void SetDualControllerValid(uint8_t f) {
     if (f != TRUE) SetLunMasterFlags(TRUE);
+    if (f == TRUE) s_fPartnerGivenUp = FALSE;
     s_sPartner.fDualControllerValid = f;
+}
+
+uint8_t fIsPartnerGivenUp() { return s_fPartnerGivenUp; }
+void SetPartnerGivenUp(uint8_t f) { s_fPartnerGivenUp = f; }
+
+// The partner went on without this controller, which still heard it: it
+// wrote out its copies of this controller's writes when it took over, and
+// hosts have written through it since.  What this controller's cache and
+// journals hold is older than the drives, and every write it would still
+// make (a write-back copy it writes out, a write the partner now refuses
+// to mirror) could undo the partner's newer ones: it stops at once, its
+// journals discarded, and starts again beside the running partner, which
+// it joins.  A controller still starting only gets here by a join the
+// partner has not yet taken, which it asks again.
+void LeavePairGivenUpByPartner() {
+    if (fIsDualControllerActive() != TRUE || fIsInitializationComplete() != TRUE) return;
+    DebugPrintf("\n\nPartner Controller Has Taken Over: Restarting To Rejoin\n");
+    ResetController();
 }
 
 uint8_t fIsDualControllerActive() {

@@ -235,18 +235,24 @@ TEST_F(LateSecond, AJoinerLostBeforeItsJoinEndedLeavesNothingHeldOnTheRunningOne
 
 // A controller that gave its partner up answers it NOT READY, but for the
 // start-of-day requests that bring it back: the partner's request for the
-// configuration token is not taken.
+// configuration token is not taken, and the partner, told so, restarts and
+// joins again.
 class PartnerGivenUp : public ::testing::Test, protected dual::Pair {
 protected:
     void SetUp() override { ASSERT_TRUE(Boot()) << Consoles(); }
-    // Controller 1 asks for the token; true once its message was answered.
-    bool AskForTokenFromB() {
+    // Controller 1 asks for the token; its slot, or 0xFFFF when not queued.
+    uint16_t SendTokenRequestFromB() {
         const fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(fw::MESSAGE_WRITE_TOKEN_REQUEST);
         uint16_t wSlot = 0;
-        if (fw_b::bSendMessageToPartner(reinterpret_cast<const fw_b::INTER_CONTROLLER_MESSAGE*>(&s), &wSlot, 0) !=
-            fw::STATUS_OK) {
-            return false;
-        }
+        return fw_b::bSendMessageToPartner(reinterpret_cast<const fw_b::INTER_CONTROLLER_MESSAGE*>(&s), &wSlot, 0) ==
+                       fw::STATUS_OK
+                   ? wSlot
+                   : 0xFFFF;
+    }
+    // True once controller 1's message in that slot was answered.
+    bool AskForTokenFromB() {
+        const uint16_t wSlot = SendTokenRequestFromB();
+        if (wSlot == 0xFFFF) return false;
         return RunUntil([wSlot] {
             fw_b::PARTNER_MESSAGE_SLOT* ps = nullptr;
             fw_b::pGetOutgoingMessageSlot(wSlot, &ps);
@@ -255,13 +261,27 @@ protected:
     }
 };
 
-TEST_F(PartnerGivenUp, ItsMessagesAreRefusedNotReady) {
+TEST_F(PartnerGivenUp, ItsMessagesAreRefusedAndItRestartsToJoinAgain) {
     ASSERT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
     b->board.fpga().heartbeatQuiet = true;
     ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() != fw::TRUE; }, 200 * kMs)) << Consoles();
     ASSERT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
-    ASSERT_TRUE(AskForTokenFromB()) << Consoles();
+    ASSERT_NE(SendTokenRequestFromB(), 0xFFFF);
+    ASSERT_TRUE(RunUntil([&] { return b->board.lastStop() == sim::StopKind::Reset; }, 5000 * kMs)) << Consoles();
     EXPECT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
+    // Its heartbeat reaches controller 0 again once it restarted.
+    b->board.fpga().heartbeatQuiet = false;
+    rebootOnReset = true;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return restarts != 0 && b->Booted() && fw::fIsDualControllerActive() == fw::TRUE &&
+                   fw_b::fIsDualControllerActive() == fw::TRUE;
+        },
+        dual::kBootLimitNs))
+        << Consoles();
+    EXPECT_EQ(restarts, 1u);
+    EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
+        << Consoles();
 }
 
 // The same request from a partner still kept is taken: with the link gone

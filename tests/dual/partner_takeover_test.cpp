@@ -728,6 +728,24 @@ TEST_F(PartnerTakeover, APartnerResetUnderWritesComesBackFailsBackAndLosesNoAckn
     });
 }
 
+// Controller 0 no longer hears controller 1's heartbeat and takes its work
+// over, while controller 1 still hears controller 0 and goes on serving.
+// The next message it sends is answered that it was given up: it stops at
+// once, starts again beside controller 0 and joins; every acknowledged
+// write reads back through both.
+TEST_F(PartnerTakeover, AControllerItsPartnerGaveUpStopsRejoinsAndLosesNoAcknowledgedWrite) {
+    ResetBUnderWritesAndCheck([&] {
+        const uint16_t wFrom = LogEnd(false);
+        b->board.fpga().heartbeatQuiet = true;
+        ASSERT_TRUE(RunUntil([&] { return b->board.lastStop() == sim::StopKind::Reset; }, 10'000 * kMs)) << Consoles();
+        b->board.fpga().heartbeatQuiet = false;
+        EXPECT_TRUE(PostedSince(false, wFrom, 92)) << Consoles();
+        EXPECT_NE(b->board.ConsoleText().find("Partner Controller Has Taken Over: Restarting To Rejoin"),
+                  std::string::npos)
+            << Consoles();
+    });
+}
+
 // Controller 1's drive IOC reports an external bus reset, which resets
 // the controller; its partner holds the mirrors of its cached writes.
 TEST_F(PartnerTakeover, AnExternalBusResetUnderWritesComesBackFailsBackAndLosesNoAcknowledgedWrite) {
