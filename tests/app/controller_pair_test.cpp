@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -68,6 +69,25 @@ TEST_F(PairSetup, ASecondNvramOfTheWrongSizeIsRefusedAndLeftAsItWas) {
     struct stat st {};
     EXPECT_NE(stat((m_dir + "/data/nvram.bin").c_str(), &st), 0);
     EXPECT_NE(stat((m_dir + "/data/drives").c_str(), &st), 0);
+}
+
+// Without a pseudo-terminal for Controller 1's console (here the program
+// runs out of file descriptors as it opens one) the run is refused before
+// anything is made on disk.
+TEST_F(PairSetup, NoPseudoTerminalForTheSecondConsoleIsRefusedAndNothingIsMade) {
+    const apptest::ProgramRun run = apptest::RunController(
+        {"--data-dir", m_dir + "/data", "--controllers", "2", "--virtual-time", "--stop-after", "10"}, -1, [] {
+            // Standard input, output and error, and one more: the
+            // terminal's first side opens, its second cannot.  What the
+            // test runner left open goes first.
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            const rlimit sLimit{4, 4};
+            setrlimit(RLIMIT_NOFILE, &sLimit);
+        });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors.rfind("controller: no pseudo-terminal for Controller 1's console: ", 0), 0u) << run.errors;
+    struct stat st {};
+    EXPECT_NE(stat((m_dir + "/data").c_str(), &st), 0);
 }
 
 // A pair on the wall clock with a RAID 5 array, cached and mirrored.

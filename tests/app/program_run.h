@@ -34,8 +34,10 @@ struct ProgramRun {
 }
 
 // Runs the controller with `arguments`; its standard input is `inputFd`
-// (/dev/null when negative).
-inline ProgramRun RunController(const std::vector<std::string>& arguments, int inputFd = -1) {
+// (/dev/null when negative); `inChild` runs in the child before the
+// program starts (a limit of its own, say).
+inline ProgramRun RunController(const std::vector<std::string>& arguments, int inputFd = -1,
+                                void (*inChild)() = nullptr) {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
@@ -50,6 +52,9 @@ inline ProgramRun RunController(const std::vector<std::string>& arguments, int i
         dup2(err[1], STDERR_FILENO);
         close(out[0]);
         close(err[0]);
+        close(out[1]);
+        close(err[1]);
+        if (inChild) inChild();
         ExecController(arguments);
     }
     close(out[1]);
