@@ -116,6 +116,11 @@ void DisableInterrupts() { CpuMaskInterrupts(); }
 
 void EnableInterrupts() { CpuUnmaskInterrupts(); }
 
+void SteerInterruptLine(INT_LINE sLine, uint8_t fFiq) {
+    const uint32_t d = dLineMask(sLine);
+    ModifyCp6(sLine.bBank, INTC_INTSTR, fFiq == TRUE ? d : 0, fFiq == TRUE ? 0 : d);
+}
+
 void InitInterruptController() {
     DisableInterrupts();
     // Coprocessor access: 0, 6, 7 and 13.

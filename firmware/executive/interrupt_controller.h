@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "hw/interrupt_controller.h"
+
 namespace fw {
 
 // Logical interrupt sources.
@@ -31,6 +33,8 @@ void InitInterruptController();
 void StartTickTimer();
 void EnableInterruptSource0();
 void EnableInterruptSource2();
+// Steers one line to FIQ (TRUE) or IRQ.
+void SteerInterruptLine(INT_LINE sLine, uint8_t fFiq);
 
 // 0xFF when this call took the lock; '0' when it was already held or the
 // caller runs inside the source's handler.

@@ -71,6 +71,9 @@ void InitDualControllerManager() {
     SetIndicatorState(INDICATOR_PARTNER_MISSING, 2);
     InitPartnerMessageQueues();
     Reg16Write(FPGA_CONTROL, static_cast<uint16_t>(Reg16Read(FPGA_CONTROL) & ~FPGA_CONTROL_PARTNER_HEARTBEAT));
+    // A production test unit runs without a partner: a line from the
+    // fixture's other board is not served as its heartbeat.
+    if (fIsProductionTestMode() == TRUE) SteerInterruptLine(INT_LINE_PARTNER_LINK, FALSE);
     InitPartnerHeartbeatStats();
     s_fLossPending = s_fTakeoverPending = s_fHeldForPathLoss = s_fPartnerGivenUp = FALSE;
     InitLunServiceList();

@@ -5,6 +5,8 @@
 #include <array>
 
 #include "executive/interrupt_controller.h"
+#include "executive/system_state.h"
+#include "partner/partner_link.h"
 #include "executive/types.h"
 #include "sim/board.h"
 
@@ -125,3 +127,16 @@ TEST_F(InterruptControllerTest, UnknownSourceChangesNothing) {
 }
 
 }  // namespace
+
+// The partner's heartbeat line is served as FIQ, but on a production test
+// unit, which runs without a partner.
+TEST_F(InterruptControllerTest, TheHeartbeatLineIsFiqButOnAProductionTestUnit) {
+    constexpr uint32_t HEARTBEAT = 1u << 27;
+    fw::InitDualControllerManager();
+    EXPECT_EQ(Reg(0, INTSTR) & HEARTBEAT, HEARTBEAT);
+    const uint32_t dOthers = Reg(0, INTSTR) & ~HEARTBEAT;
+    fw::SetProductionTestMode(fw::TRUE);
+    fw::InitDualControllerManager();
+    fw::SetProductionTestMode(fw::FALSE);
+    EXPECT_EQ(Reg(0, INTSTR), dOthers);
+}
