@@ -169,6 +169,9 @@ public:
     // Called with each command this IOC hands a drive, just before the drive
     // takes it: a test can have that very write torn by a power cut.
     std::function<void(Drive& drive, std::span<const uint8_t> cdb)> driveCommandSeen;
+    // Called with each command this IOC hands an enclosure processor and its
+    // data out: a test sees which pages each board sent.
+    std::function<void(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut)> enclosureCommandSeen;
     // This IOC's topology lists no enclosure processor (a controller whose
     // path to the enclosure services is gone); the other board's IOC still
     // sees them.  Set before the firmware runs its discovery.

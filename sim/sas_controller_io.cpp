@@ -226,6 +226,7 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
             result = DownloadSataMicrocode(*drive, cdb, dataOut);
         } else {
             if (drive && driveCommandSeen) driveCommandSeen(*drive, cdb);
+            if (!drive && enclosureCommandSeen) enclosureCommandSeen(cdb, dataOut);
             result = drive ? drive->Execute(cdb, dataOut, dataIn) : ses->Execute(cdb, dataOut, dataIn);
         }
     }
