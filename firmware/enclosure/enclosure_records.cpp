@@ -324,10 +324,16 @@ void InitSlotControlTable() {
     for (SLOT_CONTROL_ENTRY& s : s_psSlotControl->asEntry) {
         s.dRequest = SLOT_REQUEST_STEADY;
         s.dWantedState = SLOT_STATE_ON;
+        s.dRevision = 1;
     }
 }
 
 namespace {
+// Revisions wrap past 0, which only a table that keeps none carries, and
+// compare as serial numbers.
+uint32_t dNextRevision(uint32_t d) { return d + 1 != 0 ? d + 1 : 1; }
+bool fIsNewerRevision(uint32_t dTheirs, uint32_t dOurs) { return static_cast<int32_t>(dTheirs - dOurs) > 0; }
+
 // The entry of a position, null for one outside the table (the last
 // enclosure's last two slots have none).
 SLOT_CONTROL_ENTRY* psSlotEntry(uint8_t bEnclosure, uint8_t bSlot) {
@@ -352,6 +358,7 @@ uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bS
     ps->dWantedState = bState;
     ps->dRequest = bRequest;
     ps->dDeadline = dGetCoarseTickHalf() + bDuration;
+    ps->dRevision = dNextRevision(ps->dRevision);
     RequestEnclosureStatusUpdate(TRUE);
     // The master sends the slot state both controllers keep: a change made
     // here on the other controller goes to it first.
@@ -403,14 +410,43 @@ bool IsSlotControlTable(const SLOT_CONTROL_TABLE& s) {
     });
 }
 
+// Takes the partner's slot state into this controller's table, a timed
+// request keeping the time it had left on the partner's clock.  A partner
+// that keeps no revisions hands over its whole table.  Otherwise only what
+// it changed later is taken, so that a request made here at the moment the
+// partner's table left is not undone; where both changed a slot as often,
+// the master's request stands on both.  True when this controller keeps a
+// request the partner's table lacks: the partner must be told.
+bool fMergePartnerSlotState(const AA_MUX_SLOT_STATE& sState) {
+    const bool fWhole = std::none_of(std::begin(sState.sTable.asEntry), std::end(sState.sTable.asEntry),
+                                     [](const SLOT_CONTROL_ENTRY& e) { return e.dRevision != 0; });
+    const bool fMaster = fIsMasterController() == TRUE;
+    const uint32_t dNow = dGetCoarseTickHalf();
+    bool fPartnerLacks = false;
+    for (uint32_t d = 0; d < SLOT_CONTROL_ENTRIES; ++d) {
+        const SLOT_CONTROL_ENTRY& sTheirs = sState.sTable.asEntry[d];
+        SLOT_CONTROL_ENTRY& sOurs = s_psSlotControl->asEntry[d];
+        if (fWhole || fIsNewerRevision(sTheirs.dRevision, sOurs.dRevision) ||
+            (!fMaster && sTheirs.dRevision == sOurs.dRevision)) {
+            sOurs.dRequest = sTheirs.dRequest;
+            sOurs.dWantedState = sTheirs.dWantedState;
+            sOurs.dDeadline = dNow + (sTheirs.dDeadline - sState.dSenderTickHalf);
+            if (!fWhole) sOurs.dRevision = sTheirs.dRevision;
+        } else if (sOurs.dRevision != sTheirs.dRevision || sOurs.dRequest != sTheirs.dRequest ||
+                   sOurs.dWantedState != sTheirs.dWantedState) {
+            fPartnerLacks = true;
+        }
+    }
+    return fPartnerLacks;
+}
+
 }  // namespace
 
-// First pass: the state into the slot's pages; second pass: each slot's
-// wanted state and request taken over, a timed request keeping the time it
-// had left on the partner's clock.  The change count moves on here (the
-// page pass looks for a change), then the page goes to the enclosure when
-// this controller's discovery found its enclosure services; without them
-// there is no page to send here and the state is only kept.
+// First pass: the state into the slot's pages; second pass: the state
+// merged in.  The change count moves on here (the page pass looks for a
+// change), then the page goes to the enclosure when this controller's
+// discovery found its enclosure services; without them there is no page
+// to send here and the state is only kept.
 uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot) {
     if (uint8_t bResult = STATUS_OK; !ReceivePartnerTable(psSlot, sizeof(AA_MUX_SLOT_STATE), &bResult)) return bResult;
     AA_MUX_SLOT_STATE sState;
@@ -423,18 +459,16 @@ uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot) {
         SendPartnerCommandStatus(psSlot, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_PARAMETERS, 0);
         return STATUS_OK;
     }
-    const uint32_t dNow = dGetCoarseTickHalf();
-    for (uint32_t d = 0; d < SLOT_CONTROL_ENTRIES; ++d) {
-        const SLOT_CONTROL_ENTRY& sTheirs = sState.sTable.asEntry[d];
-        SLOT_CONTROL_ENTRY& sOurs = s_psSlotControl->asEntry[d];
-        sOurs.dRequest = sTheirs.dRequest;
-        sOurs.dWantedState = sTheirs.dWantedState;
-        sOurs.dDeadline = dNow + (sTheirs.dDeadline - sState.dSenderTickHalf);
-    }
+    const bool fPartnerLacks = fMergePartnerSlotState(sState);
     ++s_psSlotControl->dChangeCount;
     uint8_t bBus = 0;
     uint8_t bOwnPage = STATUS_OK;
-    if (bGetEnclosure1ProcessorTarget(&bBus) != NO_SES_DEVICE) (void)bSendSASEnclosureSlotPage(&bOwnPage);
+    bool fHandedBack = false;
+    if (bGetEnclosure1ProcessorTarget(&bBus) != NO_SES_DEVICE) {
+        (void)bSendSASEnclosureSlotPage(&bOwnPage);
+        fHandedBack = fIsMasterController() == TRUE;   // the master's page hands its state back
+    }
+    if (fPartnerLacks && !fHandedBack) (void)bSendAaMuxMessage210();
     if (bOwnPage == STATUS_OK) {
         SendPartnerCommandStatus(psSlot, 0, 0, 0);
     } else {

@@ -75,7 +75,10 @@ struct SLOT_CONTROL_ENTRY {
     uint32_t dRequest;       // 2 steady, 3 timed, 4 other
     uint32_t dWantedState;   // 1 powered, 2 off
     uint32_t dDeadline;      // half the coarse tick, plus the duration
-    uint32_t dUnused;
+    // Raised by every request made on this controller for the slot (1 in a
+    // new table): of a pair, the newer request stands on both.  0 in every
+    // entry of a table from a controller that keeps no revisions.
+    uint32_t dRevision;
 };
 struct SLOT_CONTROL_TABLE {
     uint32_t dChangeCount;
@@ -158,7 +161,10 @@ uint8_t bGetSlotControlState(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbReque
 // The slot control state the two controllers share (message 210): the
 // sender's whole table, then the sender's half coarse tick when it sent
 // it, so that the receiver can move the deadlines of timed requests onto
-// its own clock.  Little-endian, as the table's own fields.
+// its own clock.  Little-endian, as the table's own fields.  The entries'
+// revisions let a request made on one controller stand beside one made on
+// the other at the same moment: each side takes only the entries the
+// other changed later.
 constexpr uint8_t AA_MUX_MESSAGE_SLOT_STATE = 210;
 struct AA_MUX_SLOT_STATE {
     SLOT_CONTROL_TABLE sTable;
@@ -168,11 +174,16 @@ static_assert(sizeof(AA_MUX_SLOT_STATE) == 2028);
 // Sends this controller's slot control state to the partner: 255 queued,
 // 16 no pages or slot now, 0 no link.
 uint8_t bSendAaMuxMessage210();
-// The receiver: the partner's slot control state checked and taken over,
-// then this controller's slot page sent to the enclosure when its
-// discovery found the enclosure services.  GOOD when the page went out or
-// there is none to send here; 5/0x26/0 for a table that is not one (the
-// own one kept); 4/0x44/0 when the page could not be sent.
+// The receiver: the partner's slot control state checked and merged in
+// (every entry from a partner that keeps no revisions; else each entry of
+// a newer revision, and on the slave also each of the same revision, so
+// that the master's stands when both changed a slot at once), then this
+// controller's slot page sent to the enclosure when its discovery found
+// the enclosure services.  When this controller keeps a request the
+// partner's table lacks, its own state goes back (the master's page does
+// that).  GOOD when the page went out or there is none to send here;
+// 5/0x26/0 for a table that is not one (the own one kept); 4/0x44/0 when
+// the page could not be sent.
 struct PARTNER_MESSAGE_SLOT;
 uint8_t bReceiveAaMuxMessage210(PARTNER_MESSAGE_SLOT* psSlot);
 

@@ -2,12 +2,16 @@
 // both controllers: the master hands its slot control table to its partner
 // whenever it sends the page, and the partner takes it over and sends the
 // same page down its own path when it reaches the enclosure services
-// itself; a change made on the slave goes to the master.  A table that is
-// not one, or that did not arrive whole, is refused and the own one kept;
-// a page that could not be sent is not reported as sent.
+// itself; a change made on the slave goes to the master.  Requests made on
+// both at the same moment both stand.  A table that is not one, or that
+// did not arrive whole, is refused and the own one kept; a page that could
+// not be sent is not reported as sent.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
 
 #include "enclosure/enclosure_records.h"
 #include "enclosure/ses_poll.h"
@@ -21,6 +25,10 @@ namespace fw_b {
 uint8_t bGetSlotControlState(uint8_t bEnclosure, uint8_t bSlot, uint8_t* pbRequest, uint32_t* pdRemaining);
 uint8_t bQueueEnclosureSlotControl(uint8_t bEnclosure, uint8_t bSlot, uint8_t bState, uint8_t bRequest,
                                    uint8_t bDuration);
+uint8_t bGetPartnerAlpaPath1();
+uint8_t bGetPartnerAlpaPath2();
+void SetPartnerAlpaPath1(uint8_t b);
+void SetPartnerAlpaPath2(uint8_t b);
 }  // namespace fw_b
 
 namespace {
@@ -37,10 +45,28 @@ protected:
         ASSERT_TRUE(Boot()) << Consoles();
         Follow(a->board, toA);
         Follow(b->board, toB);
+        KeepSlotPages(a->board, pageOfA);
+        KeepSlotPages(b->board, pageOfB);
     }
     void TearDown() override {
-        a->board.sasController().partnerAnswerSeen = nullptr;
-        b->board.sasController().partnerAnswerSeen = nullptr;
+        for (sim::Board* p : {&a->board, &b->board}) {
+            p->sasController().partnerAnswerSeen = nullptr;
+            p->sasController().enclosureCommandSeen = nullptr;
+        }
+    }
+    // The newest slot page the board sent the enclosure.
+    static void KeepSlotPages(sim::Board& board, std::vector<uint8_t>& page) {
+        board.sasController().enclosureCommandSeen = [&page](std::span<const uint8_t> cdb,
+                                                             std::span<const uint8_t> data) {
+            if (cdb[0] == fw::SCSI_SEND_DIAGNOSTIC && data.size() == fw::SES_SLOT_PAGE_BYTES &&
+                data[0] == fw::SES_PAGE_SLOT) {
+                page.assign(data.begin(), data.end());
+            }
+        };
+    }
+    static bool PowersOff(const std::vector<uint8_t>& page, uint8_t bSlot) {
+        return page.size() == fw::SES_SLOT_PAGE_BYTES &&
+               page[fw::SES_SLOT_PAGE_FIRST_ELEMENT + 4u * (bSlot - 1u) + 3] == fw::SES_SLOT_POWER_OFF;
     }
     // The partner's answers to the slot state messages this board sent.
     static void Follow(sim::Board& board, Answers& answers) {
@@ -66,6 +92,8 @@ protected:
         }
         return bSent == fw::STATUS_OK && AnsweredAfter(toA, before);
     }
+    // Every slot powered and steady, as a controller that keeps no
+    // revisions sends it.
     static fw::AA_MUX_SLOT_STATE Steady() {
         fw::AA_MUX_SLOT_STATE s{};
         s.sTable.dChangeCount = 1;
@@ -125,6 +153,65 @@ protected:
                }) &&
                bQueued == fw::STATUS_OK && AnsweredAfter(toB, before);
     }
+    // fnA and fnB run on the two processors at their next polls, at the
+    // same moment: what one sends the other has not yet seen.
+    bool AtOnce(const std::function<void()>& fnA, const std::function<void()>& fnB) {
+        bool afStarted[2] = {false, false}, afDone[2] = {false, false};
+        const auto once = [&](int i, const std::function<void()>& fn) {
+            return [&, i] {
+                if (afStarted[i]) return;
+                afStarted[i] = true;
+                fn();
+                afDone[i] = true;
+            };
+        };
+        a->board.pollHook = once(0, fnA);
+        b->board.pollHook = once(1, fnB);
+        const bool f = RunUntil([&] { return afDone[0] && afDone[1]; }, 60'000 * kMs);
+        a->board.pollHook = nullptr;
+        b->board.pollHook = nullptr;
+        return f;
+    }
+    // Until neither controller has a message to or from the partner left.
+    bool Settled() {
+        return RunUntil([] { return Quiet(fw::sGetPartnerMessageCounts()) && Quiet(fw_b::sGetPartnerMessageCounts()); },
+                        60'000 * kMs);
+    }
+    static uint8_t PowerOffOnA(uint8_t bSlot, uint8_t bRequest = fw::SLOT_REQUEST_STEADY, uint8_t bDuration = 0) {
+        return fw::bQueueEnclosureSlotControl(1, bSlot, fw::SLOT_STATE_OFF, bRequest, bDuration);
+    }
+    static uint8_t PowerOffOnB(uint8_t bSlot, uint8_t bRequest = fw::SLOT_REQUEST_STEADY, uint8_t bDuration = 0) {
+        return fw_b::bQueueEnclosureSlotControl(1, bSlot, fw::SLOT_STATE_OFF, bRequest, bDuration);
+    }
+    // The master powers slot bOnA off and the slave slot bOnB at the same
+    // moment, the master also sending its page when fMasterSends (so the
+    // two states cross on the link): both requests must stand on both,
+    // in the newest page each sent and at the enclosure.
+    void ExpectBothStand(uint8_t bOnA, uint8_t bOnB, bool fMasterSends) {
+        uint8_t abQueued[2] = {0, 0};
+        pageOfA.clear();
+        pageOfB.clear();
+        ASSERT_TRUE(AtOnce(
+            [&] {
+                abQueued[0] = PowerOffOnA(bOnA);
+                if (fMasterSends) (void)fw::bSendSASEnclosureSlotPage();
+            },
+            [&] { abQueued[1] = PowerOffOnB(bOnB); }))
+            << Consoles();
+        ASSERT_EQ(abQueued[0], fw::STATUS_OK);
+        ASSERT_EQ(abQueued[1], fw::STATUS_OK);
+        ASSERT_TRUE(Settled()) << Consoles();
+        for (uint8_t bSlot : {bOnA, bOnB}) {
+            SCOPED_TRACE(testing::Message() << "slot " << int(bSlot));
+            EXPECT_EQ(OnA(bSlot).bState, fw::SLOT_STATE_OFF);
+            EXPECT_EQ(OnB(bSlot).bState, fw::SLOT_STATE_OFF);
+            EXPECT_TRUE(PowersOff(pageOfA, bSlot));
+            EXPECT_TRUE(PowersOff(pageOfB, bSlot));
+            EXPECT_FALSE(chassis.SlotPowered(bSlot));
+        }
+        EXPECT_EQ(OnB(1).bState, fw::SLOT_STATE_ON);
+        EXPECT_FALSE(PowersOff(pageOfB, 1));
+    }
     void ExpectRefused(uint8_t bKey, uint8_t bAsc) const {
         EXPECT_EQ(toA.last.status, fw::SCSI_STATUS_CHECK_CONDITION);
         EXPECT_EQ(toA.last.key, bKey);
@@ -132,6 +219,7 @@ protected:
     }
 
     Answers toA, toB;
+    std::vector<uint8_t> pageOfA, pageOfB;
 };
 
 // The master powers a slot off: the slave takes the slot's state over and
@@ -159,6 +247,71 @@ TEST_F(PartnerSlotState, AChangeOnTheSlaveReachesTheMaster) {
     EXPECT_EQ(toA.last.status, fw::SCSI_STATUS_GOOD);
     EXPECT_EQ(OnB(10).bState, fw::SLOT_STATE_OFF);
     EXPECT_FALSE(chassis.SlotPowered(10));
+}
+
+// Each controller powers a slot off at the same moment.  The slave's state
+// reaches the master before the master has sent its own: the master's
+// request, not yet sent, is kept beside the slave's and handed back.
+TEST_F(PartnerSlotState, ChangesMadeOnBothAtOnceBothStand) { ExpectBothStand(7, 8, false); }
+
+// The same with the master sending its page at that moment: the two
+// states cross on the link, and each side takes only the other's change.
+TEST_F(PartnerSlotState, ChangesThatCrossOnTheLinkBothStand) { ExpectBothStand(6, 3, true); }
+
+// Both change the same slot at once, differently: both end with the
+// master's request.
+TEST_F(PartnerSlotState, OneSlotChangedOnBothAtOnceEndsAsTheMastersRequest) {
+    uint8_t abQueued[2] = {0, 0};
+    ASSERT_TRUE(AtOnce([&] { abQueued[0] = PowerOffOnA(4); },
+                       [&] { abQueued[1] = PowerOffOnB(4, fw::SLOT_REQUEST_TIMED, 250); }))
+        << Consoles();
+    ASSERT_EQ(abQueued[0], fw::STATUS_OK);
+    ASSERT_EQ(abQueued[1], fw::STATUS_OK);
+    ASSERT_TRUE(Settled()) << Consoles();
+    for (const SlotState& s : {OnA(4), OnB(4)}) {
+        EXPECT_EQ(s.bState, fw::SLOT_STATE_OFF);
+        EXPECT_EQ(s.bRequest, fw::SLOT_REQUEST_STEADY);
+    }
+}
+
+// The slave's state could not be queued for the master when its request
+// was made.  When the master's state then arrives without that request,
+// the slave hands its own over: both keep both requests.
+TEST_F(PartnerSlotState, ARequestTheMasterMissedIsHandedOverWhenItsStateArrives) {
+    uint8_t abKept[2] = {0, 0};
+    uint8_t bQueued = 0;
+    ASSERT_TRUE(OnProcessor(b->board, [&] {
+        abKept[0] = fw_b::bGetPartnerAlpaPath1();
+        abKept[1] = fw_b::bGetPartnerAlpaPath2();
+        fw_b::SetPartnerAlpaPath1(0xFF);
+        fw_b::SetPartnerAlpaPath2(0xFF);
+        bQueued = PowerOffOnB(2);
+        fw_b::SetPartnerAlpaPath1(abKept[0]);
+        fw_b::SetPartnerAlpaPath2(abKept[1]);
+    }));
+    ASSERT_EQ(bQueued, fw::STATUS_OK);
+    ASSERT_TRUE(Settled()) << Consoles();
+    ASSERT_EQ(OnA(2).bState, fw::SLOT_STATE_ON);
+
+    EXPECT_GE(PagesOfMastersPowerOff(5), 2u);
+    ASSERT_TRUE(Settled()) << Consoles();
+    for (uint8_t bSlot : {2, 5}) {
+        SCOPED_TRACE(testing::Message() << "slot " << int(bSlot));
+        EXPECT_EQ(OnA(bSlot).bState, fw::SLOT_STATE_OFF);
+        EXPECT_EQ(OnB(bSlot).bState, fw::SLOT_STATE_OFF);
+        EXPECT_FALSE(chassis.SlotPowered(bSlot));
+    }
+}
+
+// A table whose entries carry no revisions comes from a controller that
+// keeps none: it is taken whole, even over a request made here.
+TEST_F(PartnerSlotState, ATableWithoutRevisionsIsTakenWhole) {
+    ASSERT_TRUE(SlavePowersOff(3)) << Consoles();
+    ASSERT_TRUE(Settled()) << Consoles();
+    ASSERT_EQ(OnB(3).bState, fw::SLOT_STATE_OFF);
+    ASSERT_TRUE(SendFromA(Steady())) << Consoles();
+    EXPECT_EQ(toA.last.status, fw::SCSI_STATUS_GOOD);
+    EXPECT_EQ(OnB(3).bState, fw::SLOT_STATE_ON);
 }
 
 // A timed request keeps the time it had left on the sender's clock.  A
