@@ -320,7 +320,9 @@ TEST_F(PartnerSlotState, ATableWithoutRevisionsIsTakenWhole) {
 TEST_F(PartnerSlotState, ATimedRequestKeepsItsTimeAndABadOrShortTableIsRefused) {
     fw::AA_MUX_SLOT_STATE sState = Steady();
     sState.dSenderTickHalf = 0x12345678;   // the sender's clock, far from this one's
+    for (fw::SLOT_CONTROL_ENTRY& r : sState.sTable.asEntry) r.dRevision = 1;
     fw::SLOT_CONTROL_ENTRY& e = sState.sTable.asEntry[4];
+    e.dRevision = 2;   // one request made on the sender
     e.dRequest = fw::SLOT_REQUEST_TIMED;
     e.dWantedState = fw::SLOT_STATE_OFF;
     e.dDeadline = sState.dSenderTickHalf + 200;
