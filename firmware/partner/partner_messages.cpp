@@ -11,6 +11,7 @@
 #include "partner/parity_read_data.h"
 #include "partner/partner_state.h"
 #include "raid/expansion.h"
+#include "raid/rebuild.h"
 #include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
 #include "target/host_command_pool.h"
@@ -654,12 +655,14 @@ uint8_t fPartnerCommandTransferDone(uint8_t bPortCode, uint8_t bStatus, PARTNER_
         return TRUE;
     };
     if (pbCdb[0] == PARTNER_OPCODE_READ_BUFFER) {
-        // The partner has read this controller's status block: on the
-        // board in slot 2 a recorded expansion waits (suspended) while the
-        // partner takes its state in.
-        if (pbCdb[2] == PARTNER_BUFFER_ID_STATUS_BLOCK && fIsControllerSlot1() != TRUE &&
-            bGetNvramExpansionFlag() == TRUE) {
-            SetExpansionFlag3(TRUE);
+        // The partner in slot 1 has read this controller's status block and
+        // joins as master.  It resumes the recorded rebuild from the record
+        // it just read: the step machine here lets its regions go and
+        // follows from then on.  A recorded expansion waits (suspended)
+        // while the partner takes its state in.
+        if (pbCdb[2] == PARTNER_BUFFER_ID_STATUS_BLOCK && fIsControllerSlot1() != TRUE) {
+            if (bGetNvramRebuildPendingFlag() == TRUE) SetRebuildResetRequest(TRUE);
+            if (bGetNvramExpansionFlag() == TRUE) SetExpansionFlag3(TRUE);
         }
         return finishOrFree();
     }

@@ -27,6 +27,8 @@ CONFIG_IMAGE* pGetConfigImage();
 uint8_t bGetRankMemberFlags(uint8_t bRank, uint8_t bMember);
 uint8_t bGetRankOperationState(uint8_t bRank);
 uint16_t wGetDirtyExtentCount();
+uint8_t bGetRebuildState();
+uint8_t fGetRebuildWork();
 }  // namespace fw_b
 
 namespace {
@@ -59,8 +61,12 @@ Record RecordIn(sim::Board& board) {
 
 class PartnerRebuild : public ::testing::Test, protected dual::Pair {
 protected:
-    // The array comes up with member 1's drive pulled.
     void SetUp() override {
+        PlaceArray();
+        ASSERT_TRUE(Boot()) << Consoles();
+    }
+    // The array is on the drives with member 1's drive pulled.
+    void PlaceArray() {
         roadtest::ArraySpec spec{"FOLLOW", fw::RAID_LEVEL_5, kMembers, kChunk, 0, writeBack, blocks};
         std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00001ull);
         fw::CONFIG_IMAGE* ps = copytest::Image(ab);
@@ -71,9 +77,8 @@ protected:
         for (unsigned i = 0; i < fw::MAX_SPARES; ++i) ps->asSpare[i].bDedicatedRank = 0xFF;
         copytest::Seal(ab);
         for (unsigned s = 1; s <= kSpareSlot; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
-        if (!autoRebuild) FillMembers();
+        if (filled) FillMembers();
         chassis.Pull(kPulled);
-        ASSERT_TRUE(Boot()) << Consoles();
     }
     // Runs until both records show the rebuild under way, the other
     // controller's past its start.
@@ -94,29 +99,32 @@ protected:
     // parity of the others (with each block's parity the XOR of the four,
     // the rotation does not matter).
     void FillMembers() {
-        std::vector<uint8_t> parity(kMemberBlocks * roadtest::kBlock, 0), d(parity.size());
+        const uint32_t n = MemberBlocks();
+        std::vector<uint8_t> parity(n * roadtest::kBlock, 0), d(parity.size());
         for (unsigned s = 1; s < kMembers; ++s) {
             for (size_t i = 0; i < d.size(); ++i) d[i] = static_cast<uint8_t>(i * s + i / 4099 + s);
-            chassis.DriveAt(s)->WriteBlocks(0, kMemberBlocks, d.data());
+            chassis.DriveAt(s)->WriteBlocks(0, n, d.data());
             for (size_t i = 0; i < d.size(); ++i) parity[i] ^= d[i];
         }
-        chassis.DriveAt(kMembers)->WriteBlocks(0, kMemberBlocks, parity.data());
+        chassis.DriveAt(kMembers)->WriteBlocks(0, n, parity.data());
     }
     // The blocks of the member rebuilt on the drive in the slot that are not
     // what the others' parity says they must be.
     size_t WrongBlocks(unsigned slot) {
-        std::vector<uint8_t> x(kMemberBlocks * roadtest::kBlock, 0), d(x.size());
+        const uint32_t n = MemberBlocks();
+        std::vector<uint8_t> x(n * roadtest::kBlock, 0), d(x.size());
         for (unsigned s = 1; s <= kMembers; ++s) {
-            chassis.DriveAt(s == kPulled ? slot : s)->ReadBlocks(0, kMemberBlocks, d.data());
+            chassis.DriveAt(s == kPulled ? slot : s)->ReadBlocks(0, n, d.data());
             for (size_t i = 0; i < d.size(); ++i) x[i] ^= d[i];
         }
         size_t wrong = 0;
-        for (size_t b = 0; b < kMemberBlocks; ++b) {
+        for (size_t b = 0; b < n; ++b) {
             wrong += std::any_of(x.begin() + ptrdiff_t(b * roadtest::kBlock),
                                  x.begin() + ptrdiff_t((b + 1) * roadtest::kBlock), [](uint8_t v) { return v != 0; });
         }
         return wrong;
     }
+    uint32_t MemberBlocks() const { return static_cast<uint32_t>(blocks / (kMembers - 1)); }
     static bool MemberIs(const fw::CONFIG_IMAGE* ps, const std::array<uint8_t, 8>& w) {
         return std::memcmp(ps->asRank[0].aabMemberWwn[kPulled - 1], w.data(), 8) == 0;
     }
@@ -139,6 +147,7 @@ protected:
     uint64_t blocks = kBlocks;
     bool writeBack = true;
     bool autoRebuild = true;   // and the drive after the members a hot spare
+    bool filled = false;       // the members' first blocks hold data
 };
 
 // An array large enough that the rebuild is still running once a host has
@@ -210,7 +219,10 @@ TEST_F(PartnerRebuildLarge, ACancelAtTheMasterEndsTheRebuildOnTheOtherController
 // and commits it as the member on both.
 class PartnerReplace : public PartnerRebuild, public ::testing::WithParamInterface<bool> {
 protected:
-    PartnerReplace() { autoRebuild = false; }
+    PartnerReplace() {
+        autoRebuild = false;
+        filled = true;
+    }
 };
 
 TEST_P(PartnerReplace, TheReplaceCommandRebuildsTheMemberOntoTheNamedDrive) {
@@ -231,7 +243,7 @@ TEST_P(PartnerReplace, TheReplaceCommandRebuildsTheMemberOntoTheNamedDrive) {
         << Consoles();
     EXPECT_TRUE(MemberIs(reinterpret_cast<const fw::CONFIG_IMAGE*>(fw_b::pGetConfigImage()), spare));
     EXPECT_TRUE(MemberIs(fw::pGetConfigImage(), spare));
-    EXPECT_EQ(WrongBlocks(kSpareSlot), 0u) << "of " << kMemberBlocks << " member blocks";
+    EXPECT_EQ(WrongBlocks(kSpareSlot), 0u) << "of " << MemberBlocks() << " member blocks";
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEitherController, PartnerReplace, ::testing::Bool(),
@@ -265,6 +277,65 @@ TEST_F(PartnerRebuildThrough, AWriteAtTheFrontOnTheOtherControllerAsksTheMasterT
     const sim::FcpResult back = RunCommand(*host, dual::Cdb16(fw::SCSI_READ16, lba, 8), {}, 8 * roadtest::kBlock);
     ASSERT_EQ(back.status, 0);
     EXPECT_EQ(back.dataIn, data);
+}
+
+// Controller 1 starts alone and rebuilds the array by itself; controller
+// 0 joins it while the rebuild runs (the drives are slow).  Once controller
+// 0 has read its status block, with the rebuild recorded in it, controller
+// 1's step machine lets its regions go, before controller 0, now master,
+// resumes the rebuild and tells it so.  Controller 0 carries the rebuild
+// to its end, and the member holds what the others' parity says.
+class PartnerRebuildJoined : public PartnerRebuild {
+protected:
+    PartnerRebuildJoined() {
+        blocks = 16 * kBlocks;
+        filled = true;
+    }
+    void SetUp() override {
+        a->board.CutPower();
+        PlaceArray();
+        ASSERT_TRUE(RunUntil([&] { return b->Booted() && RecordIn(b->board).dPosition != 0; }, dual::kBootLimitNs))
+            << Consoles();
+    }
+};
+
+TEST_F(PartnerRebuildJoined, TheSlot2ControllerLetsItsRebuildGoToTheJoinerAndItEndsRight) {
+    bool fStatusRead = false, fResumed = false, fLetGo = false;
+    b->board.sasController().partnerCommandSeen = [&](const uint8_t* cdb) {
+        fStatusRead = fStatusRead || (cdb[0] == fw::PARTNER_OPCODE_READ_BUFFER && cdb[2] == 3);
+        fResumed = fResumed || (cdb[0] == fw::PARTNER_TYPED_MESSAGE && cdb[1] == fw::REBUILD_MSG_STARTED);
+    };
+    for (unsigned s = 1; s <= kSpareSlot; ++s) {
+        if (chassis.DriveAt(s) != nullptr) chassis.DriveAt(s)->SetExtraLatencyNs(100 * kMs);
+    }
+    a->board.RestorePower();
+    a->board.ClearConsoleText();
+    sim::Board::ConnectPartners(a->board, b->board);
+    a->board.Boot();
+    uint32_t dAtRead = 0;
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            if (fStatusRead && dAtRead == 0) dAtRead = RecordIn(b->board).dPosition;
+            fLetGo = fLetGo || (fStatusRead && !fResumed && RecordIn(b->board).fPending == fw::TRUE &&
+                                fw_b::fGetRebuildWork() != fw::TRUE && fw_b::bGetRebuildState() == 0);
+            return fw::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL &&
+                   fw_b::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL;
+        },
+        600'000 * kMs))
+        << Consoles();
+    b->board.sasController().partnerCommandSeen = nullptr;
+    ASSERT_TRUE(fStatusRead);
+    ASSERT_LT(dAtRead, MemberBlocks()) << "the rebuild ended before the joiner read the status block";
+    EXPECT_TRUE(fResumed) << "the joiner did not resume the rebuild";
+    EXPECT_TRUE(fLetGo) << "controller 1 held on to its rebuild after the joiner took its record";
+    EXPECT_NE(RecordIn(a->board).fPending, fw::TRUE);
+    EXPECT_NE(RecordIn(b->board).fPending, fw::TRUE);
+    EXPECT_TRUE(MemberIs(reinterpret_cast<const fw::CONFIG_IMAGE*>(fw_b::pGetConfigImage()), spare));
+    EXPECT_TRUE(MemberIs(fw::pGetConfigImage(), spare));
+    for (unsigned s = 1; s <= kSpareSlot; ++s) {
+        if (chassis.DriveAt(s) != nullptr) chassis.DriveAt(s)->SetExtraLatencyNs(0);
+    }
+    EXPECT_EQ(WrongBlocks(kSpareSlot), 0u) << "of " << MemberBlocks() << " member blocks";
 }
 
 }  // namespace
