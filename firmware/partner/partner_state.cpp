@@ -12,6 +12,7 @@
 #include "enclosure/drive_error_counters.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
+#include "enclosure/enclosure_discovery.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
@@ -235,6 +236,7 @@ void DualControllerWork() {
         PostEvent(9, bPartner);
         PostEvent(8, bPartner);
         PostEvent(92);
+        ResetEnclosureScanState();
         (void)bUpdatePartnerMissingIndicator();
         // The configuration is saved again once the drive side is found
         // again: its generation moves on, and the lost controller, starting
