@@ -143,6 +143,9 @@ public:
         // target (the LUN's first byte) is lost: the drive, as reached
         // through the partner, stops answering.  -1 none.
         int loseDriveCommandsFor = -1;
+        // The next n TEST UNIT READYs are answered CHECK CONDITION NOT
+        // READY (2/0x04/0x00), as by a partner that gave this one up.
+        unsigned notReady = 0;
     };
     LinkFaults linkFaults;
     // A hung partner: it takes commands and never answers them.
@@ -305,6 +308,7 @@ private:
         std::vector<std::pair<uint32_t, uint32_t>> pieces;  // initiator bus address, length
     };
     static constexpr uint16_t kMaxIoIndex = 256;
+    static Exchange ExchangeOf(SasController& from, const uint8_t* frame, uint32_t context, uint8_t target);
     bool IsPartnerTarget(uint8_t target) const;
     void SendToPartner(const uint8_t* frame, uint32_t context, uint8_t target);
     void ArriveFromPartner(SasController& from, const std::vector<uint8_t>& frame, uint32_t context, uint8_t target);

@@ -131,6 +131,13 @@ void SasController::SendToPartner(const uint8_t* frame, uint32_t context, uint8_
         m_stalled[context] = {target, fw::MPI_FUNCTION_SCSI_IO_REQUEST};
         return;
     }
+    if (linkFaults.notReady != 0 && frame[offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB)] == fw::SCSI_TEST_UNIT_READY) {
+        --linkFaults.notReady;
+        Exchange x = ExchangeOf(*this, frame, context, target);
+        const uint8_t sense[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x00};
+        FinishExchange(x, fw::SCSI_STATUS_CHECK_CONDITION, sense, sizeof sense, fw::MPI_IOCSTATUS_SUCCESS);
+        return;
+    }
     std::vector<uint8_t> copy(frame, frame + kRequestFrameBytes);
     copy[2] = static_cast<uint8_t>(m_nextTag);          // the initiator tag rides in the copy
     copy[6] = static_cast<uint8_t>(m_nextTag >> 8);
@@ -161,30 +168,37 @@ void SasController::DeliverDelayed() {
     if (!m_delayed.empty()) B().clock().Arm(m_delayedEvent, m_delayed.front().due);
 }
 
-void SasController::ArriveFromPartner(SasController& from, const std::vector<uint8_t>& frame, uint32_t context,
-                                      uint8_t target) {
-    ++m_partnerCommandsReceived;
-    const uint16_t tag = static_cast<uint16_t>(frame[2] | frame[6] << 8);
+// The exchange a SCSI IO request frame of the initiator opens.
+SasController::Exchange SasController::ExchangeOf(SasController& from, const uint8_t* frame, uint32_t context,
+                                                  uint8_t target) {
     Exchange x;
     x.open = true;
     x.initiator = &from;
     x.context = context;
     x.target = target;
-    x.tag = tag;
-    x.dataLength = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dDataLength));
-    x.senseAddress = Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dSenseBufferLowAddr));
+    x.tag = static_cast<uint16_t>(frame[2] | frame[6] << 8);
+    x.dataLength = Load<uint32_t>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, dDataLength));
+    x.senseAddress = Load<uint32_t>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, dSenseBufferLowAddr));
     x.senseBufferLength = frame[offsetof(fw::MPI_SCSI_IO_REQUEST, bSenseBufferLength)];
-    std::memcpy(x.cdb.data(), frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB), x.cdb.size());
-    x.toTarget = (Load<uint32_t>(frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, dControl)) &
+    std::memcpy(x.cdb.data(), frame + offsetof(fw::MPI_SCSI_IO_REQUEST, abCDB), x.cdb.size());
+    x.toTarget = (Load<uint32_t>(frame + offsetof(fw::MPI_SCSI_IO_REQUEST, dControl)) &
                   fw::MPI_SCSIIO_CONTROL_WRITE) != 0;
     // The initiator's buffers, its chain segments (in its memory) followed:
     // a transfer of many pieces goes on past the frame's own elements.
     uint32_t sgl[kSglDwordsInFrame];
-    std::memcpy(sgl, frame.data() + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL), sizeof sgl);
+    std::memcpy(sgl, frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL), sizeof sgl);
     (void)WalkSgl(from.B().memory(), sgl, kSglDwordsInFrame, [&x](uint32_t address, uint32_t length) {
         x.pieces.emplace_back(address, length);
         return true;
     });
+    return x;
+}
+
+void SasController::ArriveFromPartner(SasController& from, const std::vector<uint8_t>& frame, uint32_t context,
+                                      uint8_t target) {
+    ++m_partnerCommandsReceived;
+    Exchange x = ExchangeOf(from, frame.data(), context, target);
+    const uint16_t tag = x.tag;
     // A repeated frame of a command still open here is the same command: the
     // link's tag check drops it.
     for (const Exchange& o : m_exchanges) {

@@ -968,7 +968,8 @@ void StartOfDayTestUnitReady(SAS_DEVICE_ENTRY& s, bool fFirst) {
 
 // The partner's drive side answers a TEST UNIT READY GOOD once its start
 // of day has taken the shared drives: asked up to 20 times, 2000 ms apart
-// while it is busy, refuses or does not answer, for as long as it lives.
+// while it is busy, refuses (any CHECK CONDITION, a full task set) or does
+// not answer, for as long as it lives.
 void AwaitPartnerDriveSide() {
     uint8_t bTarget = 0xFF, bBus = 0;
     if (fGetPartnerTarget(&bTarget, &bBus) != TRUE) return;
@@ -978,10 +979,8 @@ void AwaitPartnerDriveSide() {
         const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
                                                   &bAsc, &bAscq);
         if (b == STATUS_OK && bStatus == SCSI_STATUS_GOOD) return;
-        if (b != STATUS_OK || bStatus == SCSI_STATUS_BUSY) {
-            if (fIsPartnerAlive() != TRUE) return;
-            SpinDelayMs(PARTNER_READY_RETRY_MS);
-        }
+        if (fIsPartnerAlive() != TRUE) return;
+        SpinDelayMs(PARTNER_READY_RETRY_MS);
     }
 }
 

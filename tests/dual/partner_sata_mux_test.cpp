@@ -244,6 +244,34 @@ TEST_F(PartnerSataMux, StartedTogetherTheSlot1ControllerTakesTheDrivesFirst) {
     ASSERT_NO_FATAL_FAILURE(ReadBackThrough(1));
 }
 
+// Started together, controller 2 waits for controller 1 to have taken the
+// shared drives: it asks it TEST UNIT READY until it answers GOOD.  A
+// partner that refuses (CHECK CONDITION) is asked again only 2 s later,
+// not at once, so that the tries span the partner's start of day.  (The
+// first ask is the start of day's look whether the partner already runs.)
+TEST_F(PartnerSataMux, StartedTogetherTheSlot2ControllerPacesItsAsksOfAPartnerThatRefuses) {
+    struct Answer {
+        uint64_t at;
+        uint8_t status;
+    };
+    std::vector<Answer> answers;
+    sim::SasController& ioc = b->board.sasController();
+    ioc.linkFaults.notReady = 4;
+    ioc.partnerAnswerSeen = [&](const uint8_t* cdb, uint8_t status) {
+        if (cdb[0] == fw::SCSI_TEST_UNIT_READY) answers.push_back({clock.Now(), status});
+    };
+    ASSERT_TRUE(RunUntil([&] { return a->Booted() && b->Booted(); }, 300'000 * kMs)) << Consoles();
+    ioc.partnerAnswerSeen = nullptr;
+    ASSERT_EQ(ioc.linkFaults.notReady, 0u);
+    ASSERT_GE(answers.size(), 5u);
+    EXPECT_EQ(answers.back().status, fw::SCSI_STATUS_GOOD);
+    for (size_t i = 2; i < answers.size(); ++i) {
+        EXPECT_GE(answers[i].at - answers[i - 1].at, 2000 * kMs) << "ask " << i;
+    }
+    ASSERT_NO_FATAL_FAILURE(StartWithHosts([&] { return MuxesOnOwners() && ListsOnOwners(); }));
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+}
+
 // A drive behind a multiplexer that resets itself: its controller turns
 // the slot's phy off at once, and its next discovery pass brings the link
 // back with a link reset.  The drive stays in its array, and every write
