@@ -15,6 +15,7 @@
 #include "sas/partner_traffic.h"
 #include "sas/sas_flags.h"
 #include "target/host_command_pool.h"
+#include "target/stage_rings.h"
 #include "cache/nvram_journal.h"
 #include "config/config_state.h"
 #include "config/write_semaphore.h"
@@ -266,8 +267,10 @@ void SetPartnerStatisticsReceived(uint8_t f) { s_fStatisticsReceived = f; }
 uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageCode) {
     const uint8_t bTaken = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
     uint32_t dNeed = 1;
-    // Every host command may still want its mirror message and its release.
-    if (bMessageCode == 96) dNeed = 2u * HOST_ENTRY_COUNT + 3;
+    // Every host command at work on the host ports may still want its
+    // mirror message and its release; one still new is checked again when
+    // it starts.
+    if (bMessageCode == 96) dNeed = 2u * dGetHostPortCommandsStarted() + 3;
     const bool fRoom = s_sCounts.wOutgoingTotal + dNeed <= PARTNER_SLOTS;
     if (bTaken == STATUS_OK) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
     return fRoom ? STATUS_OK : STATUS_RETRY;

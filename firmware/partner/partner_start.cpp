@@ -224,9 +224,8 @@ bool HoldsPartnerMirrors() {
 // Host commands are at work here: some are reading or writing, and not
 // every command the host ports hold only waits for its turn.
 bool HostCommandsAtWork() {
-    const bool fSas = bGetHostInterfaceType() == HOST_INTERFACE_SAS_TARGET;
-    const uint8_t bPort1 = fSas ? PORT_CODE_SAS_HOST_1 : PORT_CODE_FC_HOST_1;
-    const uint8_t bPort2 = fSas ? PORT_CODE_SAS_HOST_2 : PORT_CODE_FC_HOST_2;
+    uint8_t bPort1 = 0, bPort2 = 0;
+    GetHostPortCodes(&bPort1, &bPort2);
     InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
     uint32_t dReadsWrites = 0;
     for (uint16_t w = 0; w < LUN_COUNT; ++w) dReadsWrites += dGetLunOutstandingReads(w) + dGetLunOutstandingWrites(w);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "executive/lists.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "target/host_command_codes.h"
@@ -244,6 +245,34 @@ uint16_t wGetPortTotalCommands(uint8_t bPortCode) {
     if (IsInternalCode(bPortCode)) return s_wTotalCommands;
     const uint8_t bPort = bHostPortIndex(bPortCode);
     return bPort == NO_PORT ? 0 : s_awTotalCommands[bPort];
+}
+
+void GetHostPortCodes(uint8_t* pbPort1, uint8_t* pbPort2) {
+    switch (bGetHostInterfaceType()) {
+    case HOST_INTERFACE_SAS_TARGET:
+        *pbPort1 = PORT_CODE_SAS_HOST_1;
+        *pbPort2 = PORT_CODE_SAS_HOST_2;
+        break;
+    case HOST_INTERFACE_SAS:
+        *pbPort1 = PORT_CODE_FC_TABLE_1;
+        *pbPort2 = PORT_CODE_FC_TABLE_2;
+        break;
+    default:
+        *pbPort1 = PORT_CODE_FC_HOST_1;
+        *pbPort2 = PORT_CODE_FC_HOST_2;
+        break;
+    }
+}
+
+uint32_t dGetHostPortCommandsStarted() {
+    uint8_t abPort[2];
+    GetHostPortCodes(&abPort[0], &abPort[1]);
+    uint32_t dStarted = 0;
+    for (const uint8_t bPort : abPort) {
+        const uint16_t wTotal = wGetPortTotalCommands(bPort), wNew = wGetPortNewCommands(bPort);
+        if (wTotal > wNew) dStarted += wTotal - wNew;
+    }
+    return dStarted;
 }
 
 // ---- LUN rings ----

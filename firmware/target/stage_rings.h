@@ -48,6 +48,11 @@ void DropNewCommandHead(uint8_t bPortCode);
 void IncPortTotalCommands(uint8_t bPortCode);
 void DecPortTotalCommands(uint8_t bPortCode);
 uint16_t wGetPortTotalCommands(uint8_t bPortCode);
+// The port codes host ports 1 and 2 carry on this board's host interface.
+void GetHostPortCodes(uint8_t* pbPort1, uint8_t* pbPort2);
+// Host commands of host ports 1 and 2 taken past the new-command ring and
+// not yet finished: their total less those still new.
+uint32_t dGetHostPortCommandsStarted();
 
 // LUN rings (main loop only).  QueueLunCommand answers 255, or 16 when the
 // LUN is out of range or its ring is full; the entry is then not queued.

@@ -132,6 +132,42 @@ TEST_F(PartnerLink, CodesWithoutAReceiverAndALunBeyondTheTableAreRefused) {
     EXPECT_EQ(a->board.sasController().lastPartnerAnswer().status, fw::SCSI_STATUS_GOOD);
 }
 
+// A mirror message needs room for two messages of every host command at
+// work on the host ports, and three more: it is taken while the outgoing
+// table has that room, however many other messages wait there, and
+// refused once it has not.  Commands still new do not count.
+TEST_F(PartnerLink, AMirrorIsRefusedOnlyWhenTheTableCannotHoldItsReserve) {
+    constexpr uint16_t kWaiting = 2000;
+    constexpr uint32_t kStartedThatFit = (fw::PARTNER_SLOTS - kWaiting - 3) / 2;
+    const auto port = [](uint32_t i) { return i % 2 ? fw::PORT_CODE_FC_HOST_2 : fw::PORT_CODE_FC_HOST_1; };
+    uint16_t wWaiting = 0;
+    uint8_t bAmongWaiting = 0, bAtTheEdge = 0, bWithANewOne = 0, bBeyond = 0, bOther = 0;
+    ASSERT_TRUE(OnProcessor(a->board, [&] {
+        const fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(49);
+        for (uint16_t i = 0; i < kWaiting; ++i) {
+            uint16_t wSlot = 0;
+            if (fw::bSendMessageToPartner(&s, &wSlot, 0) != fw::STATUS_OK) break;
+        }
+        wWaiting = fw::sGetPartnerMessageCounts().wOutgoingTotal;
+        bAmongWaiting = fw::bCheckOutgoingQueueSpace(fw::PARTNER_MESSAGE_MIRROR);
+        for (uint32_t i = 0; i < kStartedThatFit; ++i) fw::IncPortTotalCommands(port(i));
+        bAtTheEdge = fw::bCheckOutgoingQueueSpace(fw::PARTNER_MESSAGE_MIRROR);
+        // One more arrives, and starts.
+        fw::QueueNewCommand(fw::PORT_CODE_FC_HOST_1, 0);
+        bWithANewOne = fw::bCheckOutgoingQueueSpace(fw::PARTNER_MESSAGE_MIRROR);
+        fw::DecPortNewCommands(fw::PORT_CODE_FC_HOST_1);
+        bBeyond = fw::bCheckOutgoingQueueSpace(fw::PARTNER_MESSAGE_MIRROR);
+        bOther = fw::bCheckOutgoingQueueSpace(49);
+        for (uint32_t i = 0; i <= kStartedThatFit; ++i) fw::DecPortTotalCommands(port(i));
+    }));
+    ASSERT_EQ(wWaiting, kWaiting);
+    EXPECT_EQ(bAmongWaiting, fw::STATUS_OK);
+    EXPECT_EQ(bAtTheEdge, fw::STATUS_OK);
+    EXPECT_EQ(bWithANewOne, fw::STATUS_OK);
+    EXPECT_EQ(bBeyond, fw::STATUS_RETRY);
+    EXPECT_EQ(bOther, fw::STATUS_OK);
+}
+
 // The partner's ports as discovery reports them to the link: path 1 or 2,
 // at the target id given, with the SAS address it had.
 void ReportPartnerPort(uint8_t bPath, uint8_t bTarget) {
