@@ -451,6 +451,20 @@ void JournalEntry(KERNEL_ENTRY* psEntry, uint8_t bKind, bool fWithBuffer) {
 
 }  // namespace
 
+uint8_t bRetryPartnerMirrorBuffer(uint16_t wSlot, uint32_t dSequence) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS) return 0;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(FALSE, wSlot);
+    const PARTNER_EXTENT_RECORD& sRecord = s_asPartner[wSlot];
+    if (!IsValid(ps) || ps->fIssued == TRUE || sRecord.fInUse != TRUE || sRecord.dSequence != dSequence) return 0;
+    if (ps->fHoldsData == TRUE) return STATUS_OK;
+    if (!TryAllocateMirrorBuffer(wSlot, sRecord.wBlocks)) {
+        CountMirrorCacheFull();
+        return STATUS_NO_PAGES;
+    }
+    DequeueMirrorAllocation(wSlot);
+    return STATUS_OK;
+}
+
 // ---- slot access -------------------------------------------------------------
 
 uint32_t dNvramQueueSlotOffset(uint8_t fOwn, uint16_t wSlot) {

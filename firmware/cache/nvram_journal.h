@@ -132,6 +132,12 @@ void MarkPartnerExtentIssued(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlo
 // 255; 0 when the slot holds no buffer or the extent would pass the
 // largest one; 66 when no pages can be had.
 uint8_t bGrowPartnerMirrorBuffer(uint16_t wSlot, uint32_t dBlocks);
+// The partner asks again for a mirror buffer for the extent it recorded in
+// the slot (the sequence number names which): 255 when the slot holds one
+// now, 66 when no pages can be had yet (the slot stays on the allocation
+// queue if it was on it), 0 when the slot no longer holds that extent or it
+// was already issued.
+uint8_t bRetryPartnerMirrorBuffer(uint16_t wSlot, uint32_t dSequence);
 // Message 129: TRUE when any of the blocks had already arrived; 0 when the
 // slot or the range is out of bounds (nothing is marked).
 uint8_t bMarkPartnerBlocksReceived(uint16_t wSlot, uint32_t dByteOffset, uint32_t dByteLength);

@@ -245,6 +245,10 @@ uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageCode);
 // stream update; the flag is the mirror decision.
 struct KERNEL_ENTRY;
 void SendHostCommandMessage(uint8_t bMessageCode, KERNEL_ENTRY* psEntry, uint8_t fFlag);
+// A write's record that the partner had no mirror buffer for goes again at
+// most this many times, 10 ms apart, when the write's array lets writes
+// wait for one (policy bit 6); then the write is written through.
+constexpr uint8_t PARTNER_MIRROR_BUFFER_RETRIES = 100;
 // Sends the partner the data of a write (message 129) into the mirror
 // buffer it took for the write's journal slot: 255 when sent, the write then
 // waits for the answer; below 255 the write goes without a copy there.  A

@@ -12,6 +12,7 @@
 #include "cache/nvram_journal.h"
 #include "config/rank_table.h"
 #include "executive/buffer_pages.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
@@ -33,6 +34,17 @@ void PutBe48(uint8_t* pb, uint64_t l) {
     PutBe32(pb + 2, static_cast<uint32_t>(l));
 }
 uint64_t lGetBe48(const uint8_t* pb) { return (uint64_t(wGetBe16(pb)) << 32) | dGetBe32(pb + 2); }
+
+// A write's record (96) sent again after the partner had no mirror buffer
+// for it: its address all ones asks the partner to look again for a buffer
+// for the extent it already recorded in the slot, the one the sequence
+// number names.  The partner's pages come back as its own writes reach the
+// drives, so the record goes again a little later, a bounded number of
+// times (about a second in all); past that the write is written through
+// rather than held for a partner that stays short.
+constexpr uint8_t MIRROR_FLAG_BUFFER_RETRY = 250;
+constexpr uint64_t MIRROR_RETRY_ADDRESS = 0xFFFFFFFFFFFFull;
+constexpr uint64_t MIRROR_RETRY_DELAY_MS = 10;
 
 // The 24 bits of a host write's sequence number the partner keeps: bits
 // 16-23 in CDB byte 12 (96) or 13 (97, 98), the low 16 in the LUN field.
@@ -91,10 +103,10 @@ uint8_t fMirrorPart(KERNEL_ENTRY* psEntry, uint8_t fHeadShare, MIRROR_PART* psPa
     return TRUE;
 }
 
-}  // namespace
-
-void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag) {
-    if (fIsDualControllerActive() != TRUE || psEntry == nullptr || psEntry->wIndex >= HOST_ENTRY_COUNT) return;
+// Queues a host write mirror message: 255 and its slot, else below 255.
+uint8_t bQueueHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag, uint16_t* pwSlot) {
+    *pwSlot = PARTNER_NO_SLOT;
+    if (fIsDualControllerActive() != TRUE || psEntry == nullptr || psEntry->wIndex >= HOST_ENTRY_COUNT) return 0;
     const CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
     INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(bCode);
     const uint32_t dSequence = dMirrorSequence(psEntry);
@@ -111,9 +123,11 @@ void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag)
     if (bCode == PARTNER_MESSAGE_ISSUED && c.wBufferBlocks > wBlocks) wBlocks = c.wBufferBlocks;
     if (bCode == PARTNER_MESSAGE_MIRROR) {
         s.abCdb[12] = static_cast<uint8_t>(dSequence >> 16);
+        const bool fRetry = fFlag == MIRROR_FLAG_BUFFER_RETRY;
+        if (fRetry) PutBe48(s.abCdb + 4, MIRROR_RETRY_ADDRESS);
         // A write whose data follows names its buffer (never 0 in a bank);
         // one that is only journalled there names none.
-        if (fFlag == TRUE && HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
+        if ((fFlag == TRUE || fRetry) && HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
             PutBe16(s.abCdb + 13, static_cast<uint16_t>(static_cast<uint32_t>(psEntry->dBufferHandle) >> 16));
         }
     } else {
@@ -121,8 +135,37 @@ void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag)
         s.abCdb[13] = static_cast<uint8_t>(dSequence >> 16);
     }
     PutBe16(s.abCdb + 10, wBlocks);
+    return bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], pwSlot);
+}
+
+// The partner had no mirror buffer for a write whose array lets it wait for
+// one: the record goes again after a short pause.  TRUE when it was queued;
+// FALSE once the write asked often enough, or the link cannot take it.
+bool AskAgainForMirrorBuffer(KERNEL_ENTRY* psEntry) {
+    CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
+    if (c.bMirrorBufferRetries >= PARTNER_MIRROR_BUFFER_RETRIES) return false;
     uint16_t wSlot = PARTNER_NO_SLOT;
-    (void)bSendHostMessageToPartner(&s, psEntry->wIndex, psEntry->alSequence[0], &wSlot);
+    if (bQueueHostCommandMessage(PARTNER_MESSAGE_MIRROR, psEntry, MIRROR_FLAG_BUFFER_RETRY, &wSlot) != STATUS_OK) {
+        return false;
+    }
+    ++c.bMirrorBufferRetries;
+    PARTNER_MESSAGE_SLOT* ps = nullptr;
+    if (pGetOutgoingMessageSlot(wSlot, &ps) == STATUS_OK && ps != nullptr) {
+        ps->lResendTick = lGetTickCount() + MIRROR_RETRY_DELAY_MS;
+    }
+    return true;
+}
+
+bool IsNoMirrorBufferAnswer(const PARTNER_MESSAGE_SLOT* ps) {
+    return ps->fFailed != TRUE && ps->fSenseValid == TRUE && ps->bSenseKey == 5 && ps->bAsc == 0x55 &&
+           ps->bAscq == 0x01;
+}
+
+}  // namespace
+
+void SendHostCommandMessage(uint8_t bCode, KERNEL_ENTRY* psEntry, uint8_t fFlag) {
+    uint16_t wSlot = PARTNER_NO_SLOT;
+    (void)bQueueHostCommandMessage(bCode, psEntry, fFlag, &wSlot);
 }
 
 uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation) {
@@ -152,13 +195,19 @@ uint8_t bRequestPartnerMirror(KERNEL_ENTRY* psEntry, uint8_t fContinuation) {
 
 // The partner answered the record of a write (96): a copy it holds lets the
 // write go on to its data; a refusal, or no answer, makes it a write-through
-// write, answered only once the drives have it.
+// write, answered only once the drives have it.  A partner only short of
+// mirror buffers is asked again, when the write's array lets writes wait for
+// one (policy bit 6): the write waits meanwhile.
 void PartnerMirrorRecordAnswered(PARTNER_MESSAGE_SLOT* ps, uint8_t fLinkActive) {
     KERNEL_ENTRY* psEntry = psHostCommandOfSlot(ps);
     if (psEntry == nullptr) return;
     CACHE_ENTRY_FIELDS& c = *psCacheFields(psEntry);
     const bool fAnswered = ps->fFailed != TRUE;
     if (c.wMirrorState & MIRROR_REQUESTED) {
+        if (IsNoMirrorBufferAnswer(ps) && fIsRankPolicyBit6Set(psEntry->bRank) == TRUE &&
+            AskAgainForMirrorBuffer(psEntry)) {
+            return;
+        }
         const bool fHeld = fAnswered && ps->fSenseValid != TRUE;
         c.wMirrorState = static_cast<uint16_t>((c.wMirrorState & ~MIRROR_REQUESTED) |
                                                (fHeld ? MIRROR_ACCEPTED : MIRROR_REFUSED));
@@ -195,7 +244,9 @@ uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField) 
     case PARTNER_MESSAGE_MIRROR: {
         const uint32_t dSequence = (uint32_t(pbCdb[12]) << 16) | wLunField;
         const uint8_t fWantBuffer = ToFlag(pbCdb[13] != 0 || pbCdb[14] != 0);
-        const uint8_t b = bRecordPartnerExtent(wSlot, lFirst, wBlocks, dSequence, fWantBuffer);
+        const uint8_t b = lFirst == MIRROR_RETRY_ADDRESS
+                              ? bRetryPartnerMirrorBuffer(wSlot, dSequence)
+                              : bRecordPartnerExtent(wSlot, lFirst, wBlocks, dSequence, fWantBuffer);
         if (b == STATUS_NO_PAGES) return PARTNER_ANSWER_NO_MIRROR_BUFFER;
         return b == STATUS_OK ? STATUS_OK : 0;
     }
