@@ -160,6 +160,9 @@ public:
     struct PartnerAnswer {
         uint32_t count = 0;   // answers so far
         uint8_t status = 0, key = 0, asc = 0, ascq = 0;
+        // The first bytes of data the partner sent back (zeros past what it
+        // sent): messages that answer with status bytes carry them here.
+        std::array<uint8_t, 16> dataIn{};
     };
     const PartnerAnswer& lastPartnerAnswer() const { return m_lastPartnerAnswer; }
     // Called with the CDB of each command from the partner as it is handed
@@ -305,6 +308,7 @@ private:
         uint8_t senseBufferLength = 0;
         bool toTarget = false;       // data flows initiator -> target
         std::array<uint8_t, 16> cdb{};
+        std::array<uint8_t, 16> dataInHead{};   // the first data bytes sent to the initiator
         std::vector<std::pair<uint32_t, uint32_t>> pieces;  // initiator bus address, length
     };
     static constexpr uint16_t kMaxIoIndex = 256;

@@ -275,6 +275,7 @@ void SasController::FinishExchange(Exchange& x, uint8_t status, const uint8_t* s
     answer.key = check ? sense[2] & 0x0F : 0;
     answer.asc = check ? sense[12] : 0;
     answer.ascq = check ? sense[13] : 0;
+    answer.dataIn = x.dataInHead;
     if (initiator->partnerAnswerSeen && iocStatus == fw::MPI_IOCSTATUS_SUCCESS) {
         initiator->partnerAnswerSeen(x.cdb.data(), status);
     }
@@ -347,6 +348,9 @@ void SasController::TargetAssist(const uint8_t* frame, uint32_t context) {
         }
         done += n;
         skip = 0;
+    }
+    if (toInitiator && req.dRelativeOffset == 0) {
+        std::copy_n(local, std::min<size_t>(length, x->dataInHead.size()), x->dataInHead.begin());
     }
     x->transferred = std::max(x->transferred, req.dRelativeOffset + done);
     // The initiator holds less data than the target asked for: the data

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -19,7 +20,9 @@
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
+#include "executive/buffer_pages.h"
 #include "hw/scsi.h"
+#include "partner/partner_link.h"
 #include "sim/fc_host.h"
 
 namespace fw_b {
@@ -58,9 +61,9 @@ protected:
     void SetUp() override { Start(true); }
     // A host on each controller, or on A only (then A alone writes the
     // logical drive and asks B for no rows).
-    void Start(bool hostOnB) {
+    void Start(bool hostOnB, uint8_t bPolicy = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR) {
         // One RAID 5 array, cached and mirrored, on the shared drives.
-        dual::PlaceMirroredRaid5(chassis, "MIRROR", 64);
+        dual::PlaceSharedArray(chassis, {"MIRROR", fw::RAID_LEVEL_5, 4, 64}, bPolicy);
         ASSERT_TRUE(Boot()) << Consoles();
         hostA = std::make_unique<sim::FcHost>(a->board, a->fabric, *sim::FindIspChip(a->board, 1), kHostA);
         ASSERT_TRUE(HostReady(*hostA)) << Consoles();
@@ -130,6 +133,10 @@ protected:
     // The writes, all sent at once to controller A and run until each is
     // answered; each answer notes what controller B holds at that moment.
     void SendWrites(uint64_t limitNs) {
+        SubmitWrites();
+        ASSERT_TRUE(RunUntilAnswered(limitNs)) << Consoles();
+    }
+    void SubmitWrites() {
         hostA->initiator().onCompletion = [this](uint32_t tag, sim::FcpResult& r) {
             peakMirrorPages = std::max(peakMirrorPages, fw_b::wGetMirrorPagesInUse());
             for (Write& w : writes) {
@@ -144,14 +151,33 @@ protected:
             c.dataOut = w.data;
             w.tag = hostA->initiator().Submit(hostA->target(), c);
         }
-        ASSERT_TRUE(RunUntil(
+    }
+    bool RunUntilAnswered(uint64_t limitNs) {
+        const bool f = RunUntil(
             [&] {
                 return std::all_of(writes.begin(), writes.end(),
                                    [&](const Write& w) { return hostA->initiator().Finished(w.tag); });
             },
-            limitNs))
-            << Consoles();
-        hostA->initiator().onCompletion = nullptr;
+            limitNs);
+        if (f) hostA->initiator().onCompletion = nullptr;
+        return f;
+    }
+    // Each write reads back through B's host, byte for byte (the first
+    // read waits out the drive side's restarts after a takeover).
+    void ExpectEachWriteReadsBackThroughB() {
+        for (const Write& w : writes) {
+            const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
+            sim::FcpCommand c;
+            c.cdb = Cdb16(fw::SCSI_READ16, w.lba, blocks);
+            c.dataInLength = blocks * kBlock;
+            const uint32_t tag = hostB->initiator().Submit(hostB->target(), c);
+            ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 30'000 * kMs)) << w.lba;
+            const sim::FcpResult r = hostB->initiator().Result(tag);
+            hostB->initiator().Forget(tag);
+            ASSERT_EQ(r.outcome, Outcome::Done);
+            ASSERT_EQ(r.status, 0);
+            EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba;
+        }
     }
 
     std::unique_ptr<sim::FcHost> hostA;
@@ -264,14 +290,8 @@ TEST_F(PartnerMirror, TheSurvivorWritesOutEveryWriteItsPartnerAcknowledged) {
         << Consoles() << ::testing::PrintToString(EventsOfB(wFirst));
     EXPECT_EQ(EventsOfB(wFirst), (std::vector<uint8_t>{9, 8, 92, 53, 54, 93}));
     EXPECT_EQ(fw_b::fIsDualControllerActive(), fw::FALSE);
-    for (const Write& w : writes) {
-        ASSERT_TRUE(w.good);
-        const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
-        const sim::FcpResult r = RunCommand(*hostB, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
-        ASSERT_EQ(r.outcome, Outcome::Done);
-        ASSERT_EQ(r.status, 0);
-        EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba << " lost with its controller";
-    }
+    for (const Write& w : writes) ASSERT_TRUE(w.good);
+    ExpectEachWriteReadsBackThroughB();
 }
 
 // Hosts on both controllers write to the same parity rows at once, each to
@@ -382,19 +402,7 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
     // The first read waits out the drive side's restarts: one when A's
     // links go down, one when B takes A's work over.
     ASSERT_TRUE(RunUntil([] { return fw_b::fIsDualControllerActive() != fw::TRUE; }, 10'000 * kMs));
-    for (const Write& w : writes) {
-        const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
-        sim::FcpCommand c;
-        c.cdb = Cdb16(fw::SCSI_READ16, w.lba, blocks);
-        c.dataInLength = blocks * kBlock;
-        const uint32_t tag = hostB->initiator().Submit(hostB->target(), c);
-        ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 30'000 * kMs)) << w.lba;
-        const sim::FcpResult r = hostB->initiator().Result(tag);
-        hostB->initiator().Forget(tag);
-        ASSERT_EQ(r.outcome, Outcome::Done);
-        ASSERT_EQ(r.status, 0);
-        EXPECT_TRUE(r.dataIn == w.data) << "write at " << w.lba;
-    }
+    ExpectEachWriteReadsBackThroughB();
 }
 
 // While the partner writes out the cached data it kept over a restart
@@ -421,5 +429,196 @@ TEST_F(PartnerMirror, HostCommandsWaitWhileThePartnerWritesOutItsKeptCache) {
     EXPECT_EQ(hostB->initiator().Result(tag).status, 0);
     hostB->initiator().Forget(tag);
 }
+
+}  // namespace
+
+namespace fw_b {
+enum class BUFFER_HANDLE : uint32_t {};
+uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle);
+uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
+void ReleasePartnerNvramQueue();
+}  // namespace fw_b
+
+namespace {
+
+// Controller B short of pages for mirror buffers: it records A's write but
+// has no buffer for its data, and says so (5/0x55/0x01).  An array whose
+// writes may wait for a buffer (policy bit 6) has A ask again until B has
+// one; any other array, or a B that stays short, has the write go to the
+// drives before it is answered.
+class MirrorBufferShortage : public PartnerMirror {
+protected:
+    void SetUp() override {}
+    void StartMayWait(bool fMayWait) {
+        const uint8_t bMirrored = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR;
+        Start(true, fMayWait ? static_cast<uint8_t>(bMirrored | fw::POLICY_SHARED_OUTSTANDING) : bMirrored);
+        a->board.sasController().partnerAnswerSeen = [this](const uint8_t* pbCdb, uint8_t bStatus) {
+            if (pbCdb[0] != fw::PARTNER_TYPED_MESSAGE || pbCdb[1] != fw::PARTNER_MESSAGE_MIRROR) return;
+            // B answers a record with four status bytes as data: status,
+            // sense key, ASC, ASCQ.
+            const std::array<uint8_t, 16>& ab = a->board.sasController().lastPartnerAnswer().dataIn;
+            Record r{{}, bStatus == 0 ? ab[0] : bStatus, ab[1], ab[2], ab[3]};
+            std::copy(pbCdb, pbCdb + 16, r.cdb.begin());
+            records.push_back(r);
+        };
+        Write w;
+        w.lba = 4096 + 24;
+        w.data.resize(16 * kBlock);
+        std::mt19937 rng(3);
+        for (uint8_t& x : w.data) x = static_cast<uint8_t>(rng());
+        writes.push_back(std::move(w));
+    }
+    void TearDown() override {
+        a->board.sasController().partnerAnswerSeen = nullptr;
+        ReleasePagesOfB();
+    }
+    // Every page of B taken, from its own processor.
+    void HoldPagesOfB() {
+        ASSERT_TRUE(OnProcessor(b->board, [this] {
+            for (uint32_t run : {256u, 1u}) {
+                fw_b::BUFFER_HANDLE h{};
+                while (fw_b::bAllocDataPages(fw::BUFFER_BANK_EITHER, run, &h) == fw::STATUS_OK) held.emplace_back(h, run);
+            }
+        }));
+        ASSERT_GT(held.size(), 8u);
+    }
+    void ReleasePagesOfB() {
+        if (held.empty()) return;
+        ASSERT_TRUE(OnProcessor(b->board, [this] {
+            for (const auto& [h, run] : held) (void)fw_b::wFreeDataPages(h, run);
+        }));
+        held.clear();
+    }
+    // A's write records B answered, and the retries among them.
+    struct Record {
+        std::array<uint8_t, 16> cdb;
+        uint8_t status, key, asc, ascq;
+        bool Retry() const { return std::all_of(cdb.begin() + 4, cdb.begin() + 10, [](uint8_t b) { return b == 0xFF; }); }
+        bool NoBuffer() const { return status == 2 && key == 5 && asc == 0x55 && ascq == 0x01; }
+    };
+    unsigned Retries() const {
+        return static_cast<unsigned>(std::count_if(records.begin(), records.end(), [](const Record& r) { return r.Retry(); }));
+    }
+    // A is cut the moment its write is answered; B gives it up and writes
+    // out what it holds of A's writes.
+    void CutA() {
+        a->board.CutPower();
+        SlowDrives(0);
+        ASSERT_TRUE(RunUntil(
+            [] { return fw_b::fIsDualControllerActive() != fw::TRUE && fw_b::wGetDirtyExtentCount() == 0; },
+            60'000 * kMs))
+            << Consoles();
+    }
+
+    std::vector<Record> records;
+    std::vector<std::pair<fw_b::BUFFER_HANDLE, uint32_t>> held;
+};
+
+class PartnerMirrorBufferWait : public MirrorBufferShortage {
+protected:
+    void SetUp() override { StartMayWait(true); }
+};
+
+// B lost while A's write waits for its buffer: nothing is left to wait
+// for, and the write goes to the drives; it reads back through A.
+TEST_F(PartnerMirrorBufferWait, APartnerLostWhileTheWriteWaitsForItsBufferLeavesNoWriteWaiting) {
+    SlowDrives(100 * kMs);
+    ASSERT_NO_FATAL_FAILURE(HoldPagesOfB());
+    SubmitWrites();
+    ASSERT_TRUE(RunUntil([&] { return Retries() >= 2; }, 1000 * kMs)) << Consoles();
+    held.clear();
+    b->board.CutPower();
+    ASSERT_TRUE(RunUntilAnswered(60'000 * kMs)) << Consoles();
+    const Write& w = writes.front();
+    ASSERT_TRUE(w.good);
+    EXPECT_EQ(fw::fIsDualControllerActive(), fw::FALSE);
+    const uint32_t blocks = static_cast<uint32_t>(w.data.size() / kBlock);
+    const sim::FcpResult r = RunCommand(*hostA, Cdb16(fw::SCSI_READ16, w.lba, blocks), {}, blocks * kBlock);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.dataIn == w.data);
+}
+
+class PartnerMirrorBufferShort : public MirrorBufferShortage, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { StartMayWait(GetParam()); }
+};
+
+// The write waits while B is short, its record sent again and again (the
+// same slot, sequence and buffer reference, the address all ones); once B
+// has pages it holds the write's data before the write is answered, and
+// the write survives A.
+TEST_F(PartnerMirrorBufferWait, TheWriteWaitsForTheBufferAndIsAnsweredOnceThePartnerHoldsIt) {
+    SlowDrives(3000 * kMs);
+    ASSERT_NO_FATAL_FAILURE(HoldPagesOfB());
+    SubmitWrites();
+    EXPECT_FALSE(RunUntilAnswered(300 * kMs)) << "answered while the partner had no buffer for it";
+    ASSERT_GE(records.size(), 3u);
+    EXPECT_FALSE(records.front().Retry());
+    EXPECT_EQ(Retries(), records.size() - 1);
+    EXPECT_LT(Retries(), fw::PARTNER_MIRROR_BUFFER_RETRIES);
+    for (const Record& r : records) {
+        EXPECT_TRUE(r.NoBuffer()) << int(r.status);
+        const Record& first = records.front();
+        EXPECT_TRUE(std::equal(r.cdb.begin() + 2, r.cdb.begin() + 4, first.cdb.begin() + 2)) << "journal slot";
+        EXPECT_TRUE(std::equal(r.cdb.begin() + 10, r.cdb.end(), first.cdb.begin() + 10)) << "blocks, sequence, buffer";
+    }
+    EXPECT_NE(records.front().cdb[13] | records.front().cdb[14], 0) << "no buffer reference";
+    ASSERT_NO_FATAL_FAILURE(ReleasePagesOfB());
+    ASSERT_TRUE(RunUntilAnswered(1000 * kMs)) << Consoles();
+    const Write& w = writes.front();
+    ASSERT_TRUE(w.good);
+    EXPECT_EQ(w.heldAtGood, w.data.size() / kBlock) << "answered before the partner held it";
+    EXPECT_EQ(records.back().status, 0);
+    ASSERT_NO_FATAL_FAILURE(CutA());
+    ExpectEachWriteReadsBackThroughB();
+}
+
+// B's copy of A's journal let go while the write asks again (as a
+// configuration commit does): B no longer knows the record and refuses it
+// as a bad field; A stops asking and writes the write through.
+TEST_F(PartnerMirrorBufferWait, ARecordThePartnerNoLongerKnowsEndsTheWaitAndTheWriteGoesThrough) {
+    SlowDrives(100 * kMs);
+    ASSERT_NO_FATAL_FAILURE(HoldPagesOfB());
+    SubmitWrites();
+    ASSERT_TRUE(RunUntil([&] { return Retries() >= 2; }, 1000 * kMs)) << Consoles();
+    ASSERT_TRUE(OnProcessor(b->board, [] { fw_b::ReleasePartnerNvramQueue(); }));
+    const unsigned before = Retries();
+    ASSERT_TRUE(RunUntilAnswered(3000 * kMs)) << Consoles();
+    // The one retry on its way when B let go is the last.
+    const Record& last = records.back();
+    EXPECT_TRUE(last.Retry());
+    EXPECT_EQ(last.status, 2);
+    EXPECT_EQ(last.key, 5);
+    EXPECT_EQ(last.asc, 0x24);
+    EXPECT_LE(Retries(), before + 1) << "asked again after the refusal";
+    const Write& w = writes.front();
+    ASSERT_TRUE(w.good);
+    EXPECT_EQ(w.heldAtGood, 0);
+    ASSERT_NO_FATAL_FAILURE(ReleasePagesOfB());
+    ASSERT_NO_FATAL_FAILURE(CutA());
+    ExpectEachWriteReadsBackThroughB();
+}
+
+// B stays short.  Without policy bit 6 the write goes through at once; with
+// it, after its bounded retries.  Either way it is answered once the drives
+// have it, and reads back after A is cut.
+TEST_P(PartnerMirrorBufferShort, APartnerThatStaysShortHasTheWriteWrittenThrough) {
+    SlowDrives(100 * kMs);
+    ASSERT_NO_FATAL_FAILURE(HoldPagesOfB());
+    SubmitWrites();
+    ASSERT_TRUE(RunUntilAnswered(5000 * kMs)) << Consoles();
+    const Write& w = writes.front();
+    ASSERT_TRUE(w.good);
+    EXPECT_EQ(w.heldAtGood, 0);
+    for (const Record& r : records) EXPECT_TRUE(r.NoBuffer()) << int(r.status);
+    EXPECT_EQ(records.size(), 1u + (GetParam() ? fw::PARTNER_MIRROR_BUFFER_RETRIES : 0));
+    EXPECT_EQ(Retries(), records.size() - 1);
+    ASSERT_NO_FATAL_FAILURE(ReleasePagesOfB());
+    ASSERT_NO_FATAL_FAILURE(CutA());
+    ExpectEachWriteReadsBackThroughB();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bit6, PartnerMirrorBufferShort, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "MayWait" : "MayNotWait"; });
 
 }  // namespace
