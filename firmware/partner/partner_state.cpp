@@ -344,10 +344,11 @@ void SetPartnerDrivePath(uint8_t bPath, uint8_t fPresent, uint8_t bTarget, const
     // A partner that left the drive side with the link still standing is
     // either gone (its silence declares it lost within 50 ms) or back soon.
     // Until then its latest acknowledged writes may be only in the mirrors
-    // held here, not on the drives: host commands wait rather than read
-    // past them.
+    // held here, not on the drives, and, still running, it may be serving
+    // its own hosts: with no way to agree the stripes each writes, host
+    // commands wait rather than read past its writes or write beside them.
     const bool fReachable = s_sPartner.afOnPath[0] == TRUE || s_sPartner.afOnPath[1] == TRUE;
-    if (!fReachable && s_sPartner.fDualControllerValid == TRUE && fGetPartnerWork() != TRUE && HoldsPartnerMirrors()) {
+    if (!fReachable && s_sPartner.fDualControllerValid == TRUE && fGetPartnerWork() != TRUE) {
         s_fHeldForPathLoss = TRUE;
         SetPartnerWork(TRUE);
     } else if (fReachable) {

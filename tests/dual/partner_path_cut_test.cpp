@@ -262,6 +262,33 @@ TEST_P(PartnerOnePathCut, MirroredWritesAndMessagesBothWaysLoseNothing) {
     ASSERT_NO_FATAL_FAILURE(CheckEachCarriedOutOnce(1));
 }
 
+// Both paths are cut while the pair is idle, the heartbeats still going:
+// neither controller gives the other up, and neither serves its host's
+// writes while they cannot agree the stripes each writes.  Mended, every
+// write is answered once and reads back through either controller.
+TEST_F(PartnerPathCut, WithBothPathsCutNeitherWritesBesideTheOther) {
+    fWrites = false;
+    fPostsFromB = false;
+    sim::SasController& ioc = a->board.sasController();
+    ioc.SetPartnerPathCut(0, true);
+    ioc.SetPartnerPathCut(1, true);
+    ASSERT_TRUE(RunUntil([&] { return !OnPath(0, 0) && !OnPath(0, 1) && !OnPath(1, 0) && !OnPath(1, 1); }, kPathSeenNs))
+        << Why();
+    fWrites = true;
+    Traffic(2'000 * kMs);
+    EXPECT_EQ(writes.acknowledged, 0u) << "a controller wrote beside a partner it cannot reach";
+    EXPECT_EQ(fw::fIsPartnerAlive(), fw::TRUE);
+    ioc.SetPartnerPathCut(0, false);
+    ioc.SetPartnerPathCut(1, false);
+    ASSERT_TRUE(RunUntil([&] { return OnPath(0, 0) && OnPath(0, 1) && OnPath(1, 0) && OnPath(1, 1); }, kPathSeenNs))
+        << Why();
+    Traffic(1'000 * kMs);
+    EXPECT_GT(writes.acknowledged, 20u);
+    ASSERT_NO_FATAL_FAILURE(DrainAndReadBack());
+    EXPECT_EQ(writes.failed, 0u);
+    ASSERT_NO_FATAL_FAILURE(CheckEachCarriedOutOnce(0));
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, PartnerOnePathCut, ::testing::Values(0u, 1u),
                          [](const auto& info) { return "Path" + std::to_string(info.param + 1); });
 
