@@ -277,7 +277,6 @@ uint8_t fIsPartnerAlive() { return s_sPartner.fPartnerAlive; }
 // ask a partner.
 void SetDualControllerValid(uint8_t f) {
     if (f != TRUE) SetLunMasterFlags(TRUE);
-    if (f == TRUE) s_fPartnerGivenUp = FALSE;
     s_sPartner.fDualControllerValid = f;
 }
 
