@@ -14,10 +14,6 @@
 #include "sim/drive.h"
 
 namespace fw_b {
-enum class BUFFER_HANDLE : uint32_t {};
-uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle);
-uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
-uint32_t dGetPagesInUse(uint8_t bBank);
 uint16_t wGetKernelEntriesUsed();
 // The second build's own types: the same layouts under its namespace.
 struct PARTNER_MESSAGE_SLOT;

@@ -433,9 +433,6 @@ TEST_F(PartnerMirror, HostCommandsWaitWhileThePartnerWritesOutItsKeptCache) {
 }  // namespace
 
 namespace fw_b {
-enum class BUFFER_HANDLE : uint32_t {};
-uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle);
-uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
 void ReleasePartnerNvramQueue();
 }  // namespace fw_b
 

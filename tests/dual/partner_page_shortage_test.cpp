@@ -22,10 +22,6 @@
 #include "sim/fc_host.h"
 
 namespace fw_b {
-enum class BUFFER_HANDLE : uint32_t {};
-uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle);
-uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
-uint32_t dGetAvailablePages(uint8_t bBank);
 void SetBufferBaseline();
 }  // namespace fw_b
 
