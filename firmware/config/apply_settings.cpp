@@ -516,7 +516,7 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     // The applies before the main loop runs are those of the start of day:
     // the background jobs the NVRAM recorded are resumed, not started anew.
     const bool fBeforeMainLoop = a.fStartOfDay || fIsInitializationComplete() != TRUE;
-    if (fBeforeMainLoop) CheckNvramJournalGeneration(psImage->sHeader.dGeneration);
+    if (fBeforeMainLoop) CheckNvramJournalGeneration(psImage);
     if (bRankCount == 0) {
         SetConfigValid(FALSE);
         SetNoArraySettings();

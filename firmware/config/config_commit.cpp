@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/flush_sequencer.h"
 #include "config/apply_settings.h"
 #include "config/bad_blocks.h"
 #include "config/config_db.h"
@@ -13,6 +14,7 @@
 #include "config/drive_tables.h"
 #include "config/host_port_tables.h"
 #include "config/io_quiesce.h"
+#include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "config/spare_assign.h"
 #include "config/spares_wwn.h"
@@ -27,6 +29,7 @@
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/system_state.h"
+#include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -52,11 +55,18 @@ constexpr uint32_t COMMIT_RETRY_MS = 10;
 constexpr uint8_t NO_RANK = 255;
 constexpr uint32_t WORK_BUFFER_SLOT_COLUMNS = 7168;
 constexpr uint8_t INIT_PENDING = 1;
+// Long enough for a takeover's drive side to be found again and the
+// configuration written; a commit that never comes must not hold the hosts
+// for good.
+constexpr uint64_t GENERATION_MOVE_WAIT_MS = 60000;
 
 uint8_t s_fFirstArray = FALSE;
 uint8_t s_bCommitResult = STATUS_OK;
 // Its timer retries commit step 0 after a failed quiesce.
 KERNEL_ENTRY s_sCommitTimerOwner;
+uint8_t s_fGenerationHold = FALSE;
+uint32_t s_dGenerationHeld = 0;
+uint64_t s_lGenerationHoldSince = 0;
 
 bool IsEditorForInstall(uint8_t bRequester) {
     return bRequester == REQUESTER_EDITOR || bRequester == REQUESTER_CONSOLE || bRequester == REQUESTER_MANAGEMENT ||
@@ -97,6 +107,23 @@ CONFIG_IMAGE* psCommittedImage(uint8_t bRequester) {
 // configuration.
 bool CopiesTook() { return wGetConfigMembersNamed() == 0 || wGetConfigCopiesWritten() != 0; }
 
+// A generation saved by a controller running without its partner names it:
+// the partner, starting alone later with journals tied to an older one,
+// knows from it that they were outrun.  One the pair saved names no one, and
+// one saved at a start of both together, before the two have settled whose
+// journals are written out (the partner reads the name here to tell), keeps
+// the name it was loaded with.
+void MarkAloneWriter(CONFIG_IMAGE* psImage) {
+    uint8_t* pbWwn = psImage->sHeader.abAloneWriterWwn;
+    if (fIsHostWorkHeldForPartnerStart() == TRUE) return;
+    if (fIsInitializationComplete() != TRUE && fGetDualStartFlag() == TRUE) return;
+    if (fIsDualControllerActive() == TRUE) {
+        std::memset(pbWwn, 0, sizeof psImage->sHeader.abAloneWriterWwn);
+    } else {
+        GetNvramControllerWwn(pbWwn);
+    }
+}
+
 // Step 0: the image to write is made ready and sealed, then the writer runs.
 void SealAndWrite() {
     CONFIG_IMAGE* psLive = pGetConfigImage();
@@ -119,6 +146,7 @@ void SealAndWrite() {
     // before the seal, and an image without arrays and logical drives is
     // sealed with generation 0 so that its checks hold.
     SyncSpareListWithRanks(psImage);
+    MarkAloneWriter(psImage);
     if (HasArraysOrLds(psImage)) {
         SealConfigImage(psImage, ToFlag(bRequester != REQUESTER_COMMIT_SAME_GENERATION));
     } else {
@@ -255,6 +283,7 @@ void FinishCommit() {
         RefreshDriveTables(bRequester);
     }
     SetNvramJournalGeneration(pGetConfigImage()->sHeader.dGeneration);
+    if (fCopiesWritten && pGetConfigImage()->sHeader.dGeneration != s_dGenerationHeld) s_fGenerationHold = FALSE;
     SetEnableLunRequest(TRUE);
     SetConfigApplyOption(FALSE);
     SetConfigCommitInProgress(FALSE);
@@ -333,6 +362,21 @@ uint8_t RequestConfigUpdate(uint8_t bRequester) {
     SetConfigUpdatePending(TRUE);
     if (!fEditorWaiting || IsEditorForApply(bRequester)) SetConfigUpdateRequester(bRequester);
     return IncrementConfigIndex();
+}
+
+void HoldHostWorkUntilGenerationMoves(uint8_t fRequest) {
+    if (fIsConfigValid() != TRUE || fIsProductionTestMode() == TRUE) return;
+    s_dGenerationHeld = pGetConfigImage()->sHeader.dGeneration;
+    s_lGenerationHoldSince = lGetTickCount();
+    s_fGenerationHold = TRUE;
+    if (fRequest == TRUE) (void)RequestConfigUpdate(REQUESTER_COMMIT);
+}
+
+uint8_t fIsHostWorkHeldForGeneration() {
+    if (s_fGenerationHold == TRUE && lGetTickCount() - s_lGenerationHoldSince > GENERATION_MOVE_WAIT_MS) {
+        s_fGenerationHold = FALSE;
+    }
+    return s_fGenerationHold;
 }
 
 void StartConfigCommit() {

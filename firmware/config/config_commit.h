@@ -45,4 +45,15 @@ void SyncSpareListWithRanks(CONFIG_IMAGE* psImage);
 // the rest of the configuration activity dropped.
 void AbortConfigActivity();
 
+// This controller goes on without its partner (it took the partner's work
+// over, or a controller of a pair started alone): until a commit has put a
+// newer generation on the drives, naming this controller as the one that
+// saved it alone, it serves no host.  The partner, starting alone later,
+// then knows its journals were outrun and writes none of them out over
+// what this controller wrote.  Asks for that commit when fRequest is TRUE
+// (the takeover asks by its own path).  A configuration without arrays
+// holds nothing; the wait is bounded.
+void HoldHostWorkUntilGenerationMoves(uint8_t fRequest);
+uint8_t fIsHostWorkHeldForGeneration();
+
 }  // namespace fw

@@ -71,7 +71,10 @@ struct CONFIG_HEADER {
     uint8_t fSetting169;
     uint8_t bSetting170;
     uint8_t fSingleControllerMode;
-    uint8_t abReserved172[32];
+    // The controller that saved this generation while it ran without its
+    // partner; zero when the pair saved it (or a firmware before the field).
+    uint8_t abAloneWriterWwn[8];
+    uint8_t abReserved180[24];
     uint16_t wControllerLun;
     uint8_t fExpansionActive;
     uint8_t bExpansionArray;
@@ -139,7 +142,8 @@ static_assert(offsetof(CONFIG_HEADER, bRebuildPriority) == 168);
 static_assert(offsetof(CONFIG_HEADER, fSetting169) == 169);
 static_assert(offsetof(CONFIG_HEADER, bSetting170) == 170);
 static_assert(offsetof(CONFIG_HEADER, fSingleControllerMode) == 171);
-static_assert(offsetof(CONFIG_HEADER, abReserved172) == 172);
+static_assert(offsetof(CONFIG_HEADER, abAloneWriterWwn) == 172);
+static_assert(offsetof(CONFIG_HEADER, abReserved180) == 180);
 static_assert(offsetof(CONFIG_HEADER, wControllerLun) == 204);
 static_assert(offsetof(CONFIG_HEADER, fExpansionActive) == 206);
 static_assert(offsetof(CONFIG_HEADER, bExpansionArray) == 207);

@@ -156,7 +156,10 @@ uint8_t LoadConfigFromPartner(uint8_t fKeepImage) {
     // corrupt answer must not replace the live image.
     CONFIG_IMAGE* psBuffer = pGetScratchConfigImage();
     uint8_t abCdb[10] = {SCSI_READ_BUFFER, 0x00, PARTNER_BUFFER_ID_CONFIG};
-    abCdb[PARTNER_CDB_OUTLIVED_BYTE] = fGetOutlivedPartnerRecord();
+    // Whether the journals kept since this controller outlived its partner
+    // are still the newest shows only in the configuration read here: the
+    // partner waits for a later request to be told.
+    abCdb[PARTNER_CDB_OUTLIVED_BYTE] = fGetOutlivedPartnerRecord() == TRUE ? PARTNER_OUTLIVED_NOT_YET_KNOWN : FALSE;
     PutBe24(abCdb + 6, CONFIG_IMAGE_SIZE);
     for (uint8_t t = 0; t < PARTNER_READ_TRIES; ++t) {
         uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;

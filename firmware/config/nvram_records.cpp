@@ -186,13 +186,19 @@ void SetNvramJournalGeneration(uint32_t dGeneration) {
 }
 uint32_t dGetNvramJournalGeneration() { return dNvramReadLE32(NVRAM_OFFSET(abJournalGeneration)); }
 
-void CheckNvramJournalGeneration(uint32_t dLiveGeneration) {
+void CheckNvramJournalGeneration(const CONFIG_IMAGE* psLive) {
+    const uint32_t dLiveGeneration = psLive->sHeader.dGeneration;
     const uint32_t dJournals = dGetNvramJournalGeneration();
     s_fConfigTieValid = ToFlag(dJournals == dLiveGeneration);
+    const uint8_t* pbAlone = psLive->sHeader.abAloneWriterWwn;
+    uint8_t abOwn[8];
+    GetNvramControllerWwn(abOwn);
+    const bool fSavedAloneByPartner = std::any_of(pbAlone, pbAlone + 8, [](uint8_t b) { return b != 0; }) &&
+                                      std::memcmp(pbAlone, abOwn, sizeof abOwn) != 0;
     // Kept from the first look of the start of day: the applies that follow
     // tie the journals to the live image.  Generation 0 is an image without
     // arrays: nothing to write out there.
-    if (dLiveGeneration != 0 && dLiveGeneration > dJournals) s_fConfigNewerThanJournals = TRUE;
+    if (dLiveGeneration != 0 && dLiveGeneration > dJournals && fSavedAloneByPartner) s_fConfigNewerThanJournals = TRUE;
 }
 uint8_t fIsNvramConfigTieValid() { return s_fConfigTieValid; }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "config/config_image.h"
+
 namespace fw {
 
 struct DATE_TIME;
@@ -34,19 +36,21 @@ void SaveLastStartTime();
 void SetNvramJournalGeneration(uint32_t dGeneration);
 uint32_t dGetNvramJournalGeneration();
 // Remembers whether the write journal belongs to the configuration of the
-// given generation (the live image's).
-void CheckNvramJournalGeneration(uint32_t dLiveGeneration);
+// image's generation (the live image's), and whether that image outran it.
+void CheckNvramJournalGeneration(const CONFIG_IMAGE* psLive);
 // Kept over a restart: this controller went on without its partner (it
 // took the partner's work over), so what the partner's NVRAM still holds
 // is older than what this controller wrote since.  Cleared once the two
 // run as a pair again.
 void SetOutlivedPartnerRecord(uint8_t f);
 uint8_t fGetOutlivedPartnerRecord();
-// TRUE when the configuration the start of day loaded was newer than the
-// one the journals were last tied to: another controller committed it while
-// this one was gone, so it ran on without these journals and wrote out its
-// own copies of what they hold.  Their data is older than what it wrote
-// since.
+// TRUE when the configuration the start of day loaded is newer than the
+// one the journals were last tied to and was saved by the partner running
+// alone: the partner ran on without these journals while this controller
+// was gone, and wrote out its own copies of what they hold.  Their data is
+// older than what it wrote since.  (A newer generation the pair saved, one
+// whose message did not reach this controller before both stopped, outruns
+// nothing.)
 uint8_t fIsConfigurationNewerThanJournals();
 uint8_t fIsNvramConfigTieValid();
 

@@ -7,6 +7,7 @@
 #include "cache/read_path.h"
 #include "cache/write_sort.h"
 #include "cache/write_stages.h"
+#include "config/config_commit.h"
 #include "config/config_db.h"
 #include "console/console_menu.h"
 #include "dataservices/data_services.h"
@@ -336,7 +337,7 @@ constexpr CycleService s_asCycle[] = {
     {LOOP_STAGE_KEPT,
      [] {
          return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()) &&
-                !IsTrue(fIsHostWorkHeldForPartnerStart());
+                !IsTrue(fIsHostWorkHeldForPartnerStart()) && !IsTrue(fIsHostWorkHeldForGeneration());
      },
      ServeNewHostWork},
 };

@@ -7,6 +7,7 @@
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
 #include "config/apply_settings.h"
+#include "config/config_commit.h"
 #include "config/config_db.h"
 #include "config/config_load.h"
 #include "config/config_upgrade.h"
@@ -569,19 +570,27 @@ void StartEngines() {
     ClearManagementChangeCounter();
     InitSnapshotSupport();
     // Of two controllers starting together, slot 1 writes out what their
-    // journals hold, unless slot 2 went on alone after slot 1 stopped: then
-    // slot 2 writes out its own, and slot 1 learns so from slot 2's first
-    // request before it writes or serves anything.  Alone, the
-    // master writes out its journals unless the configuration on the drives
-    // moved on without them: the partner then ran on alone since and wrote
-    // out its copies of them.
+    // journals hold, unless slot 2 went on alone after slot 1 stopped and
+    // slot 1 did not run alone after that: then slot 2 writes out its own,
+    // and slot 1 learns so from slot 2's request before it writes or serves
+    // anything.  Alone, the master writes out its journals unless the
+    // configuration on the drives moved on without them: the partner then
+    // ran on alone since and wrote out its copies of them.
     const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
-    const bool fOutrun = !fStartTogether && fIsConfigurationNewerThanJournals() == TRUE;
+    const bool fOutrun = !(fStartTogether && s_sStart.fSlot1) && fIsConfigurationNewerThanJournals() == TRUE;
     const bool fOutlivedSlot1 = fStartTogether && !s_sStart.fSlot1 && fGetOutlivedPartnerRecord() == TRUE;
     StartCacheFlushSequencer(ToFlag(!fOutrun && (s_sStart.fMaster || fOutlivedSlot1)));
     if (fStartTogether && s_sStart.fSlot1) AwaitPartnerStartRecord();
-    // Alone, this controller goes on without its partner from here.
-    if (!fStartTogether && s_sStart.fMaster) SetOutlivedPartnerRecord(TRUE);
+    if (!fStartTogether && s_sStart.fMaster) {
+        // Alone, this controller goes on without its partner from here.
+        SetOutlivedPartnerRecord(TRUE);
+        // A controller of a pair started alone saves the configuration,
+        // naming itself, before it serves a host.
+        if (fGetDualStartFlag() != TRUE && fGetHeartbeatRequestFlag() != TRUE &&
+            pGetConfigImage()->sHeader.fSingleControllerMode == FALSE) {
+            HoldHostWorkUntilGenerationMoves(TRUE);
+        }
+    }
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();
 }

@@ -82,8 +82,11 @@ constexpr uint8_t PARTNER_BUFFER_ID_ACTIVE_ACTIVE = 18;  // the active-active le
 // Byte 1 of the configuration, ping and start-of-day requests (ids 1, 12,
 // 13), the READ BUFFER mode byte no responder here reads, carries the
 // sender's outlived-partner record: TRUE when it went on without this
-// controller since they last ran as a pair.
+// controller since they last ran as a pair (and this controller did not
+// run alone after that), FALSE when not, and 0 while the sender cannot tell
+// yet (its first request, the configuration, comes before it can).
 constexpr uint8_t PARTNER_CDB_OUTLIVED_BYTE = 1;
+constexpr uint8_t PARTNER_OUTLIVED_NOT_YET_KNOWN = 0;
 // The length of a SAS device list between the controllers (message 157, id
 // 15), whatever this build's list holds.
 constexpr uint32_t PARTNER_DEVICE_LIST_BYTES = 33288;

@@ -372,8 +372,10 @@ void SendPartnerIdentity(uint32_t dFirmwareWord) {
 uint8_t AnswerPartnerReadBuffer(PARTNER_MESSAGE_SLOT* psSlot) {
     const uint8_t* pbCdb = psSlot->sMessage.abCdb;
     const uint8_t bId = pbCdb[2];
-    if (bId == PARTNER_BUFFER_ID_CONFIG || bId == PARTNER_BUFFER_ID_PING || bId == PARTNER_BUFFER_ID_START_OF_DAY) {
-        PartnerStartRecordReceived(ToFlag(pbCdb[PARTNER_CDB_OUTLIVED_BYTE] == TRUE));
+    const uint8_t bOutlived = pbCdb[PARTNER_CDB_OUTLIVED_BYTE];
+    if ((bId == PARTNER_BUFFER_ID_CONFIG || bId == PARTNER_BUFFER_ID_PING || bId == PARTNER_BUFFER_ID_START_OF_DAY) &&
+        bOutlived != PARTNER_OUTLIVED_NOT_YET_KNOWN) {
+        PartnerStartRecordReceived(ToFlag(bOutlived == TRUE));
     }
     switch (bId) {
     case PARTNER_BUFFER_ID_CONFIG: SendLiveConfigImage(psSlot); return STATUS_OK;

@@ -5,6 +5,7 @@
 #include "cache/flush_sequencer.h"
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
+#include "config/config_commit.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/nvram_records.h"
@@ -240,8 +241,11 @@ void DualControllerWork() {
         (void)bUpdatePartnerMissingIndicator();
         // The configuration is saved again once the drive side is found
         // again: its generation moves on, and the lost controller, starting
-        // alone, then knows its journals were outrun.
+        // alone, then knows its journals were outrun.  No host is served
+        // before: a write served here before the save would be undone by
+        // the lost controller writing those journals out.
         SetConfigApplyOption(TRUE);
+        HoldHostWorkUntilGenerationMoves(FALSE);
         StopAPM();
         // Every array was just spun up: its idle time starts again now.
         for (uint8_t bRank = 0; bRank < MAX_RANKS; ++bRank) SetRankLastAccessTime(bRank);

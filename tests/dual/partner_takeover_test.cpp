@@ -16,6 +16,9 @@
 #include "../system/road_config.h"
 #include "mirrored_array.h"
 #include "cache/nvram_journal.h"
+#include "config/config_flags.h"
+#include "config/config_image.h"
+#include "config/nvram_layout.h"
 #include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "eventlog/event_log.h"
@@ -245,6 +248,28 @@ protected:
         side.board.ClearConsoleText();
         sim::Board::ConnectPartners(a->board, b->board);
         side.board.Boot();
+    }
+    // Controller 0 is cut, and controller 1 in turn while it still writes
+    // out the cache both held (the drives are slow).
+    void CutBothWhileBWritesOutWhatBothHeld() {
+        SlowDrives(200 * kMs);
+        ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
+        a->board.CutPower();
+        ASSERT_TRUE(RunUntil([] { return fw_b::fGetOutlivedPartnerRecord() == fw::TRUE; }, 10'000 * kMs)) << Consoles();
+        ASSERT_NE(fw_b::wGetDirtyExtentCount(), 0) << Consoles();
+        b->board.CutPower();
+        ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    }
+    // The board given starts alone on what its NVRAM kept, its partner's
+    // power off, and its host logs in again.
+    void StartAlone(dual::Side& side, sim::FcHost& host) {
+        side.board.RestorePower();
+        side.board.ClearConsoleText();
+        side.board.Boot();
+        ASSERT_TRUE(RunUntil([&] { return side.Booted(); }, dual::kBootLimitNs)) << Consoles();
+        EXPECT_NE(side.board.ConsoleText().find("Partner Controller.........Not Present\r\n"), std::string::npos)
+            << Consoles();
+        ASSERT_TRUE(HostReady(host)) << Consoles();
     }
     // Both come back together, each on what its NVRAM and bank kept.
     void PowerBothOn() {
@@ -592,13 +617,7 @@ TEST_F(PartnerTakeover, BothRestartedAfterTheSurvivorWentOnAloneLoseNothingThoug
 // discarded its journals and waited for controller 1's, takes over and
 // serves its host: a partner lost at that moment leaves nothing waiting.
 TEST_F(PartnerTakeover, APartnerLostWhileItWritesOutWhatItKeptLeavesNoHostWaiting) {
-    SlowDrives(200 * kMs);
-    ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
-    a->board.CutPower();
-    ASSERT_TRUE(RunUntil([] { return fw_b::fGetOutlivedPartnerRecord() == fw::TRUE; }, 10'000 * kMs)) << Consoles();
-    ASSERT_NE(fw_b::wGetDirtyExtentCount(), 0) << Consoles();
-    b->board.CutPower();
-    ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(CutBothWhileBWritesOutWhatBothHeld());
     fArmed = true;
     const auto fTorn = WhenTearsAWrite(b->board, [](std::span<const uint8_t>) { return true; });
     PowerBothOn();
@@ -631,17 +650,78 @@ TEST_F(PartnerTakeover, TheLostControllerStartingAloneThenBothTogetherLoseNothin
                          60'000 * kMs))
         << Consoles();
     b->board.CutPower();
-    a->board.RestorePower();
-    a->board.ClearConsoleText();
-    a->board.Boot();
-    ASSERT_TRUE(RunUntil([&] { return a->Booted(); }, dual::kBootLimitNs)) << Consoles();
-    EXPECT_NE(a->board.ConsoleText().find("Partner Controller.........Not Present\r\n"), std::string::npos)
-        << Consoles();
-    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*a, *hostA));
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
 
     SlowDrives(200 * kMs);
     ASSERT_NO_FATAL_FAILURE(AWritesEveryRowAloneUntilItsCacheIsEmpty());
+    a->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
+}
+
+// Both are cut with writes of both in the caches (and, as it happens, a
+// commit of controller 1's on the drives that controller 0 has not heard
+// of).  Controller 0 starts alone, writes out what both held, and its host
+// writes every row; it is cut, and controller 1 starts alone: what it kept
+// is older than those writes, and every write either host was told was
+// done reads back.
+TEST_F(PartnerTakeover, OneStartingAloneAfterTheOtherRanAloneWritesNothingOldOut) {
+    SlowDrives(200 * kMs);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughBothUntilOneWriteOfTheNextBatchEnds());
+    a->board.CutPower();
+    b->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    ASSERT_NE(fw_b::wGetDirtyExtentCount(), 0) << Consoles();
+    SlowDrives(0);
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*a, *hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    SendBatch(true, false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    a->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*b, *hostB));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+}
+
+// Controller 1 is cut.  Controller 0 takes over at once (nothing of
+// controller 1's is left to write out) and answers no host before the
+// configuration it saves names it as the one that went on alone; its host
+// writes every row, and it is cut at the first of those writes it answers.
+// Controller 1 then starts alone: what it kept is older than that write and
+// is not written out.
+TEST_F(PartnerTakeover, TheSurvivorAnswersNoHostBeforeItsSaveTellsItWentOnAlone) {
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    const uint32_t dBefore = fw::dGetNvramJournalGeneration();
+    b->board.CutPower();
+    ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() != fw::TRUE; }, 10'000 * kMs)) << Consoles();
+    SendBatch(true, false, true);
+    ASSERT_TRUE(RunUntil([&] { return AnyFinished(); }, 60'000 * kMs)) << Consoles();
+    const fw::CONFIG_HEADER& sSaved = fw::pGetConfigImage()->sHeader;
+    EXPECT_GT(sSaved.dGeneration, dBefore);
+    EXPECT_EQ(fw::fIsConfigCommitInProgress(), fw::FALSE);
+    uint8_t abOwn[8];
+    fw::GetNvramControllerWwn(abOwn);
+    EXPECT_TRUE(std::equal(abOwn, abOwn + 8, sSaved.abAloneWriterWwn));
+    a->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*b, *hostB));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+}
+
+// Controller 0 is cut, and controller 1 while it still writes out the
+// cache both held.  Controller 0 starts alone and writes out its journals
+// (controller 1 saved nothing since), its host writes every row, and it is
+// cut too.  Both start together: controller 1 outlived controller 0 once,
+// but controller 0 ran alone after it, so controller 1's journals are the
+// older and are not written out over its writes.
+TEST_F(PartnerTakeover, BothTogetherAfterEachRanAloneInTurnWriteOutOnlyTheNewerJournals) {
+    ASSERT_NO_FATAL_FAILURE(CutBothWhileBWritesOutWhatBothHeld());
+    SlowDrives(0);
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*a, *hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    SendBatch(true, false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
     a->board.CutPower();
     ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
 }
