@@ -654,18 +654,21 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     // last restart: it must be flushed before the slot is used again.
     if (fIsNvramQueueSlotHeld(psEntry->wIndex) == TRUE) return STATUS_NO_PAGES;
 
-    // 4. The cache's share.
-    bool fDecided = false;   // write-through decided here
-    if (dGetCacheWriteCount() >= dGetCachedWriteLimit()) {
-        RaiseLunBackOff(wLun);
-        if (fIsRankPolicyBit6Set(psEntry->bRank) == TRUE) return START_RANK_SHARE_USED;
-        fDecided = true;
-    } else if (HasFlag(psEntry, KE_FLAG_INTERNAL)) {
-        fDecided = true;
-    } else {
-        const uint8_t bShare = bCheckRankWriteLoad(psEntry);
-        if (bShare == START_RANK_SHARE_USED) return START_RANK_SHARE_USED;
-        fDecided = bShare == TRUE;
+    // 4. The cache's share.  A later pass is not weighed again: the command
+    // goes write-through as its first pass did, holds nothing of the cache,
+    // and its own blocks are in its array's writes in progress since its
+    // first start; a write longer than the array's threshold would wait for
+    // itself for ever.
+    bool fDecided = true;   // write-through decided here
+    if (psEntry->wBlocksDone == 0) {
+        if (dGetCacheWriteCount() >= dGetCachedWriteLimit()) {
+            RaiseLunBackOff(wLun);
+            if (fIsRankPolicyBit6Set(psEntry->bRank) == TRUE) return START_RANK_SHARE_USED;
+        } else if (!HasFlag(psEntry, KE_FLAG_INTERNAL)) {
+            const uint8_t bShare = bCheckRankWriteLoad(psEntry);
+            if (bShare == START_RANK_SHARE_USED) return START_RANK_SHARE_USED;
+            fDecided = bShare == TRUE;
+        }
     }
     if (psEntry->dStartTick == 0) psEntry->dStartTick = dGetCoarseTick();
 
