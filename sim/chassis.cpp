@@ -45,14 +45,18 @@ std::vector<uint8_t> IdentityBlock(uint64_t mark, unsigned slot, unsigned replac
     return block;
 }
 
-// Whether the image holds the block at `offset`.
-bool ImageKeeps(const std::string& path, uint64_t offset, const std::vector<uint8_t>& block) {
+// Whether the image is another drive than the one whose identity block
+// follows its blocks at `offset`.  An image too short for the drive is left
+// to the drive, which refuses it.
+bool ImageOfAnotherDrive(const std::string& path, uint64_t offset, const std::vector<uint8_t>& block) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    struct stat st {};
     std::vector<uint8_t> held(block.size());
-    const ssize_t n = pread(fd, held.data(), held.size(), off_t(offset));
+    const bool fOther = fstat(fd, &st) == 0 && uint64_t(st.st_size) >= offset &&
+                        pread(fd, held.data(), held.size(), off_t(offset)) >= 0 && held != block;
     close(fd);
-    return n == ssize_t(held.size()) && held == block;
+    return fOther;
 }
 
 }  // namespace
@@ -112,7 +116,7 @@ Chassis::Chassis(const Options& options)
             continue;
         }
         if (fImage && !options.adoptImages && !config.identityBlock.empty() &&
-            !ImageKeeps(config.imagePath, config.blocks * config.blockSize, config.identityBlock)) {
+            ImageOfAnotherDrive(config.imagePath, config.blocks * config.blockSize, config.identityBlock)) {
             NoteNewDrive(m_options, slot);
             std::fprintf(stderr, "controller: %s: new: slot %u holds a new drive\n", config.imagePath.c_str(), slot);
             config = DefaultDriveConfig(slot, m_options);
