@@ -219,11 +219,10 @@ void AddMissingToFailedList(APPLY_STATE& a, const uint8_t* pbWwn, uint8_t bDrive
     AddFailedDriveWwn(pbWwn, a.psImage, FAILURE_TIMEOUT_COMMAND, FAILURE_TIMEOUT_SENSE, 0, 0, bDriveIndex);
 }
 
-// Whether the drive of an in-service member's name holds the array's data:
-// just after the drives' copies were read, when its own copy names it that
-// member; later, unless it was found not to (the failed-drive list keeps
-// such a drive, whose member stays in service only in a failed array's
-// picture).
+// Whether the drive of an in-service member's name holds the array's data.
+// Just after the drives' copies were read, its own copy says; later the
+// failed-drive list does, which keeps a drive found not to hold it while
+// its member stays in service in a failed array's picture.
 bool fDriveHoldsMember(const APPLY_STATE& a, const CONFIG_RANK_RECORD& sStored, uint8_t bMember) {
     const uint8_t* pbWwn = sStored.aabMemberWwn[bMember];
     if (a.fCopiesRead) return fDriveCopyNamesMember(pbWwn, sStored, bMember) == TRUE;
@@ -300,6 +299,12 @@ void JudgeRank(APPLY_STATE& a, uint8_t bRank, bool fConfigured) {
             psDrive = nullptr;
             bTarget = 0xFF;
             afNotHeld[m] = true;
+        } else if (psDrive != nullptr && st == 0 && a.fCopiesRead &&
+                   fIsWwnInFailedDriveList(pbWwn, a.psImage) == TRUE) {
+            // The member's own drive is back in place of one that did not
+            // hold its data.
+            RemoveFailedDriveWwn(pbWwn, a.psImage);
+            a.fImageChanged = true;
         }
         if (psDrive != nullptr && fClaim == TRUE) psDrive->fClaimed = TRUE;
         bool fFound = psDrive != nullptr;

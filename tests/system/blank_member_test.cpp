@@ -64,17 +64,18 @@ protected:
     }
     // The program stops; the slot's image is replaced by a new sparse file
     // of the same size; the program starts again on the directory.
-    void RestartWithBlankImages(const std::vector<unsigned>& slots) {
+    void RestartWithBlankImage(unsigned slot) {
         Stop();
         chassis.reset();
-        for (unsigned slot : slots) ASSERT_NO_FATAL_FAILURE(PutBlankImage(slot));
+        ASSERT_NO_FATAL_FAILURE(PutBlankImage(slot));
         chassis = std::make_unique<sim::Chassis>(chassisOptions);
         ASSERT_NO_FATAL_FAILURE(Start());
     }
-    void RestartWithBlankImage(unsigned slot) { RestartWithBlankImages({slot}); }
-    void PutBlankImage(unsigned slot) {
+    // A new sparse file of the image's size in its place; the image is kept
+    // under the name given, else gone.
+    void PutBlankImage(unsigned slot, const std::string& keep = "") {
         const off_t size = static_cast<off_t>(std::filesystem::file_size(Image(slot)));
-        ASSERT_EQ(unlink(Image(slot).c_str()), 0);
+        ASSERT_EQ(keep.empty() ? unlink(Image(slot).c_str()) : rename(Image(slot).c_str(), keep.c_str()), 0);
         const int fd = open(Image(slot).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, size), 0);
@@ -107,6 +108,19 @@ protected:
         d.ReadBlocks(d.config().blocks - 1 - copytest::kCopyBlocksBeforeEnd, 1, header.data());
         EXPECT_NE(copytest::Image(header)->sHeader.dMagic, fw::CONFIG_MAGIC);
     }
+    // A drive comes into an empty slot: the drives are looked at again, and
+    // the configuration applied again.
+    void LookAgain() {
+        const unsigned slot = ++insertedSlot;
+        chassis->Insert(slot, sim::Chassis::DefaultDriveConfig(slot, chassisOptions));
+        const auto inserted = DriveWwn(*chassis, slot);
+        ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(inserted.data(), nullptr, nullptr) == fw::TRUE &&
+                                               fw::fIsConfigUpdatePending() != fw::TRUE &&
+                                               fw::fIsConfigCommitInProgress() != fw::TRUE; },
+                                  kSettleLimitNs),
+                  sim::StopKind::Running);
+    }
+    unsigned insertedSlot = 9;
     static bool RebuildOver() {
         return fw::fGetRebuildWork() != fw::TRUE && fw::bGetNvramRebuildPendingFlag() != fw::TRUE &&
                fw::bGetRankOperationState(0) == fw::RANK_STATE_OPTIMAL && fw::fIsConfigUpdatePending() != fw::TRUE &&
@@ -169,36 +183,34 @@ INSTANTIATE_TEST_SUITE_P(Levels, BlankMemberRoad, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.spec.pszName); });
 
 // More members blank than the array can lose: it stays off line, through
-// every later look at the drives, and is never served from the blank ones.
+// every later look at the drives and the next start, and is never served
+// from the blank ones; with the members' own drives back it is whole again.
 TEST_F(BlankMemberFixture, AnArrayWithTooManyBlankMembersStaysOffLine) {
     ASSERT_NO_FATAL_FAILURE(BootAndWrite({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 16384}));
     Stop();
     chassis.reset();
-    ASSERT_NO_FATAL_FAILURE(PutBlankImage(2));
-    ASSERT_NO_FATAL_FAILURE(PutBlankImage(3));
+    for (unsigned slot : {2u, 3u}) ASSERT_NO_FATAL_FAILURE(PutBlankImage(slot, Image(slot) + ".kept"));
     chassis = std::make_unique<sim::Chassis>(chassisOptions);
     ASSERT_NO_FATAL_FAILURE(StartController());
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
-    // A drive comes into an empty slot: the drives are looked at again, and
-    // the configuration applied again.
-    chassis->Insert(10, sim::Chassis::DefaultDriveConfig(10, chassisOptions));
-    const auto inserted = DriveWwn(*chassis, 10);
-    ASSERT_EQ(board->RunUntil([&] { return fw::fFindDriveByWWN(inserted.data(), nullptr, nullptr) == fw::TRUE &&
-                                           fw::fIsConfigUpdatePending() != fw::TRUE &&
-                                           fw::fIsConfigCommitInProgress() != fw::TRUE; },
-                              kSettleLimitNs),
-              sim::StopKind::Running);
+    ASSERT_NO_FATAL_FAILURE(LookAgain());
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
     ExpectNoCopyOn(2);
     ExpectNoCopyOn(3);
-    // And at the next start, from what the members left hold.
     Stop();
-    chassis.reset();
     chassis = std::make_unique<sim::Chassis>(chassisOptions);
     ASSERT_NO_FATAL_FAILURE(StartController());
-
-
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
+
+    Stop();
+    chassis.reset();
+    for (unsigned slot : {2u, 3u}) ASSERT_EQ(rename((Image(slot) + ".kept").c_str(), Image(slot).c_str()), 0);
+    chassis = std::make_unique<sim::Chassis>(chassisOptions);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    ASSERT_NO_FATAL_FAILURE(LookAgain());
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_OPTIMAL);
+    ASSERT_NO_FATAL_FAILURE(ExpectEverythingReadsBack());
 }
 
 }  // namespace
