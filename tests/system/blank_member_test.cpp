@@ -94,7 +94,8 @@ protected:
         ExpectDrivesMatchReference();
         ASSERT_NO_FATAL_FAILURE(ExpectEverythingReadsBack());
     }
-    // The drive of the slot is listed as a drive of no array, failed or not.
+    // The drive is listed among the drives of no array, with the failed
+    // mark or without.
     static void ExpectUnassigned(const std::array<uint8_t, 8>& wwn, bool fFailed) {
         uint8_t bDrive = 0xFF, bSlot = 0;
         ASSERT_EQ(fw::fFindDriveByWWN(wwn.data(), &bDrive), fw::TRUE);
@@ -198,6 +199,7 @@ TEST_F(BlankMemberFixture, AnArrayWithTooManyBlankMembersStaysOffLine) {
     ExpectNoCopyOn(2);
     ExpectNoCopyOn(3);
     Stop();
+    chassis.reset();
     chassis = std::make_unique<sim::Chassis>(chassisOptions);
     ASSERT_NO_FATAL_FAILURE(StartController());
     EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
