@@ -280,7 +280,13 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     sim::ChassisOptions made = *enclosure;
     std::string why;
     switch (sim::ReadEnclosureRecord(dir, &made, &why)) {
-    case sim::RecordRead::Missing: *recorded = false; return EXIT_STOPPED;
+    case sim::RecordRead::Missing:
+        // Images already there (made before the record was kept) are the
+        // slots' drives.
+        *recorded = false;
+        enclosure->mark = sim::NewEnclosureMark();
+        enclosure->adoptImages = true;
+        return EXIT_STOPPED;
     case sim::RecordRead::Bad: std::fprintf(stderr, "controller: %s\n", why.c_str()); return EXIT_SETUP;
     case sim::RecordRead::Read: break;
     }
@@ -308,6 +314,11 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     }
     *enclosure = made;
     enclosure->existingImagesOnly = true;
+    // A record from before the drives' marks: its images are its drives.
+    if (enclosure->mark == 0) {
+        enclosure->mark = sim::NewEnclosureMark();
+        enclosure->adoptImages = true;
+    }
     *recorded = true;
     return EXIT_STOPPED;
 }
@@ -365,8 +376,7 @@ bool ParseDriveFault(const std::string& text, DriveFault* fault) {
 // between finds the slot empty, never the old drive's name on a blank image.
 void ReplaceDrive(sim::Chassis& chassis, sim::ChassisOptions& enclosure, unsigned slot) {
     chassis.Pull(slot);
-    unsigned& replacement = enclosure.replaced[slot];
-    replacement = replacement % sim::kMaxReplacements + 1;
+    sim::NoteNewDrive(enclosure, slot);
     const sim::DriveConfig config = sim::Chassis::DefaultDriveConfig(slot, enclosure);
     if (unlink(config.imagePath.c_str()) != 0 && errno != ENOENT) {
         std::fprintf(stderr, "controller: %s: %s: slot %u stays empty\n", config.imagePath.c_str(), std::strerror(errno), slot);
@@ -574,7 +584,11 @@ int main(int argc, char** argv) {
     for (size_t n = configs.size(); n-- > 0;) boards[n] = std::make_unique<sim::Board>(configs[n]);
     enclosureChassis = std::make_unique<sim::Chassis>(enclosure);
     sim::Chassis& chassis = *enclosureChassis;
-    if (!recorded && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
+    // The record learns of the drives found new in their slots (a blank
+    // image put in while the program was stopped) and of the marks given.
+    const bool fRecord = !recorded || enclosure.adoptImages || chassis.options().replaced != enclosure.replaced;
+    enclosure = chassis.options();
+    if (fRecord && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
         std::fprintf(stderr, "controller: %s\n", why.c_str());
         return EXIT_SETUP;
     }

@@ -37,6 +37,10 @@ struct DriveConfig {
     uint64_t spinUpNs = 0;
     // FALSE: the write cache bit of the caching page cannot be changed.
     bool writeCacheChangeable = true;
+    // What the drive keeps in its image past its own blocks, as a drive
+    // keeps its identity off the blocks a host reaches: written there
+    // whenever the image is opened.  Empty: nothing past the blocks.
+    std::vector<uint8_t> identityBlock;
 };
 
 // How long a drive takes over a command that moves `bytes` to or from its

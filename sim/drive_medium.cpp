@@ -35,7 +35,8 @@ bool AllZero(const uint8_t* p, size_t n) {
 // A new image is made at the drive's size.  An image that exists is the
 // drive's medium as it was left: never cut, never extended.  A larger one
 // (a drive made smaller) is used as it is; a shorter one would read back
-// zeros where data was, so the run is refused.
+// zeros where data was, so the run is refused.  The drive's identity block,
+// when it has one, follows its blocks.
 void Drive::Impl::OpenImage() {
     const std::string& path = cfg.imagePath;
     if (Bytes() > uint64_t(std::numeric_limits<off_t>::max())) FailSetup(path, "drive size too large");
@@ -56,6 +57,13 @@ void Drive::Impl::OpenImage() {
     if (!made && uint64_t(st.st_size) < Bytes()) {
         FailSetup(path, "shorter than the drive (" + std::to_string(st.st_size) + " of " + std::to_string(Bytes()) +
                             " bytes): a drive image is never extended");
+    }
+    const std::vector<uint8_t>& id = cfg.identityBlock;
+    errno = 0;
+    if (!id.empty() && pwrite(fd, id.data(), id.size(), off_t(Bytes())) != ssize_t(id.size())) {
+        const std::string why = errno != 0 ? std::strerror(errno) : "short write";
+        if (made) unlink(path.c_str());
+        FailSetup(path, "cannot keep the drive's identity past its blocks: " + why);
     }
 }
 
@@ -173,10 +181,12 @@ bool Drive::Impl::Erase() {
     struct stat st;
     if (fd < 0) return true;
     if (fstat(fd, &st) != 0) return false;
-    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) == 0) return true;
+    // The blocks only: what the image keeps past them is the drive's own.
+    const off_t end = std::min<off_t>(st.st_size, off_t(Bytes()));
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, end) == 0) return true;
     const std::vector<uint8_t> zeros(size_t(1) << 20, 0);
-    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < st.st_size; at = lseek(fd, at, SEEK_DATA)) {
-        const off_t hole = lseek(fd, at, SEEK_HOLE);
+    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < end; at = lseek(fd, at, SEEK_DATA)) {
+        const off_t hole = std::min(lseek(fd, at, SEEK_HOLE), end);
         for (; at < hole; at += off_t(zeros.size())) {
             if (!PwriteAll(zeros.data(), std::min<uint64_t>(zeros.size(), uint64_t(hole - at)), uint64_t(at))) return false;
         }

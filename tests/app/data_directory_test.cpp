@@ -21,6 +21,9 @@ namespace {
 using apptest::ProgramRun;
 using apptest::RunController;
 
+// Each image keeps one block past its drive's: the drive's identity.
+constexpr off_t kIdentityBytes = 512;
+
 class DataDirectory : public apptest::ProgramTest {
 protected:
     std::string Image(unsigned slot) const { return m_dir + "/drives/slot" + std::to_string(slot) + ".img"; }
@@ -50,7 +53,7 @@ TEST_F(DataDirectory, RemembersTheDrivesItWasMadeWith) {
     ASSERT_EQ(Run("--drives 3 --drive-size 0x100000 --drive-type sata").status, 0);
     const auto made = Drives();
     EXPECT_EQ(made.size(), 4u);
-    EXPECT_EQ(made.at(Image(1)), 1 << 20);
+    EXPECT_EQ(made.at(Image(1)), (1 << 20) + kIdentityBytes);
     ProgramRun again = Run();
     EXPECT_EQ(again.status, 0) << again.errors;
     EXPECT_EQ(again.errors, "");
@@ -84,7 +87,7 @@ TEST_F(DataDirectory, ExpansionsAreMadeAndRemembered) {
                                    "--expansions 1:3 --data-dir " + m_dir);
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_NE(run.output.find("Initialization Complete"), std::string::npos) << run.output;
-    for (unsigned slot : {1u, 2u, 13u, 14u, 15u}) EXPECT_EQ(Size(Image(slot)), 1 << 20) << slot;
+    for (unsigned slot : {1u, 2u, 13u, 14u, 15u}) EXPECT_EQ(Size(Image(slot)), (1 << 20) + kIdentityBytes) << slot;
     for (unsigned slot : {3u, 16u}) EXPECT_EQ(Size(Image(slot)), -1) << slot;
 
     EXPECT_EQ(Run().status, 0);
@@ -128,7 +131,68 @@ TEST_F(DataDirectory, ASlotWhoseImageIsGoneHoldsNoDrive) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.errors, "controller: " + Image(3) + ": missing: slot 3 holds no drive\n");
     EXPECT_EQ(Size(Image(3)), -1);
-    EXPECT_EQ(Size(Image(4)), 4 << 20);
+    EXPECT_EQ(Size(Image(4)), (4 << 20) + kIdentityBytes);
+}
+
+// A blank image put in a slot while the program was stopped is a new drive,
+// with an address and serial number of its own, as a drive put in with the
+// power off is; the directory remembers it.  So is another directory's
+// image.
+TEST_F(DataDirectory, ABlankImagePutInASlotIsANewDrive) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x400000").status, 0);
+    const off_t size = Size(Image(2));
+    ASSERT_EQ(unlink(Image(2).c_str()), 0);
+    std::ofstream(Image(2)).close();
+    ASSERT_EQ(truncate(Image(2).c_str(), size), 0);
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "controller: " + Image(2) + ": new: slot 2 holds a new drive\n");
+    sim::ChassisOptions recorded;
+    std::string why;
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 1}}));
+    EXPECT_NE(recorded.mark, 0u);
+    EXPECT_EQ(Size(Image(2)), size);
+    // From now on it is the slot's drive.
+    ProgramRun again = Run();
+    EXPECT_EQ(again.errors, "");
+    const uint64_t mark = recorded.mark;
+    recorded = {};
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 1}}));
+    EXPECT_EQ(recorded.mark, mark);
+
+    const std::string other = m_dir + "/other";
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --drives 3 --drive-size 0x400000 --data-dir " + other).status,
+              0);
+    ASSERT_EQ(rename((other + "/drives/slot3.img").c_str(), Image(3).c_str()), 0);
+    run = Run();
+    EXPECT_EQ(run.errors, "controller: " + Image(3) + ": new: slot 3 holds a new drive\n");
+}
+
+// A directory whose record was made before its drives were marked: its
+// images are its drives, and are marked from then on.
+TEST_F(DataDirectory, TheImagesOfADirectoryMadeBeforeMarksAreItsDrives) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x400000").status, 0);
+    const std::string path = m_dir + "/drives/enclosure";
+    std::string record;
+    {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("mark ", 0) != 0) record += line + "\n";
+    }
+    std::ofstream(path, std::ios::trunc) << record;
+    for (unsigned slot = 1; slot <= 3; ++slot) ASSERT_EQ(truncate(Image(slot).c_str(), 4 << 20), 0);
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    sim::ChassisOptions recorded;
+    std::string why;
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_NE(recorded.mark, 0u);
+    EXPECT_TRUE(recorded.replaced.empty());
+    for (unsigned slot = 1; slot <= 3; ++slot) EXPECT_EQ(Size(Image(slot)), (4 << 20) + kIdentityBytes) << slot;
+    EXPECT_EQ(Run().errors, "");
 }
 
 // A file size limit below the drive size: a new directory's images cannot
