@@ -87,6 +87,15 @@ BUFFER_HANDLE dGetFixedMegabyteArea();
 BUFFER_HANDLE dGetPreservationPatternArea();
 BUFFER_HANDLE dGetFixedBufferA();
 BUFFER_HANDLE dGetFixedBufferB();
+
+// Where the chips' firmware images are staged on their way into a chip:
+// fixed buffer B, which runs on to the end of the reserved low words.  No
+// take of pages ever hands it out, so a start finds it whatever the cache
+// kept over a power cut holds, and a chip restarted while the cache fills
+// the bank finds it too.  A loader is done with it when it returns, so one
+// area serves them all.  Null on a bank too small to hold it.
+constexpr uint32_t IMAGE_STAGING_BYTES = 1024 * 1024;
+BUFFER_HANDLE dGetImageStagingArea();
 // The rings of the Fibre Channel chips: the first 0x14000 bytes of the
 // reserved low megabyte of bank 0, where the chips reach them by DMA.
 CPU_ADDRESS dGetChipRingMemory();

@@ -1,0 +1,78 @@
+// A start after a power cut finds what it needs whatever the cache kept
+// over the cut holds.  Here the cache keeps acknowledged writes spread over
+// the whole data bank, no megabyte free in one piece between them: the
+// room the chips' firmware images were once staged in is gone.  The start
+// must still come up, write the kept writes out and serve every
+// acknowledged write back.
+#include <optional>
+
+#include "harness/cache_spread.h"
+#include "host_road.h"
+
+namespace {
+
+using namespace roadtest;
+
+constexpr uint32_t kSpacingPages = 128;   // between two kept writes
+constexpr uint32_t kBufferPages = 16;     // more than the cache takes for a write of 8 blocks
+constexpr uint32_t kMegabytePages = 256;
+constexpr uint64_t kSlowDriveNs = 5'000'000'000ull;
+
+class KeptCacheStart : public RestartRoad {
+protected:
+    // With this much memory the start of day takes its tables whole, as
+    // large as ever whatever the cache keeps: what is free for the cache
+    // after one start is what the next start finds.
+    KeptCacheStart() { boardConfig.sdramBytes = 512u << 20; }
+
+    // Writes of 1 to 8 blocks answered GOOD from the cache (the drives are
+    // too slow to have any of them yet), one every kSpacingPages pages of
+    // what the start left free.
+    void SpreadKeptWrites() {
+        spread.emplace(&fw::bAllocDataPages, &fw::wFreeDataPages, &fw::psGetNvramQueueEntry,
+                       board->memory().bank0Address(), board->memory().bank0Size());
+        freeAfterStart = spread->FreePages();
+        for (unsigned s = 1; s <= spec.bDrives; ++s) chassis->DriveAt(s)->SetExtraLatencyNs(kSlowDriveNs);
+        std::mt19937 rng(67);
+        const uint64_t rows = spec.lBlocks / RowBlocks();
+        uint32_t i = 0;
+        for (uint32_t target : spread->Targets(freeAfterStart, kSpacingPages, kBufferPages)) {
+            spread->MoveTakesTo(target);
+            const uint32_t blocks = 1 + rng() % 8;
+            const uint64_t lba = (rng() % rows) * RowBlocks() + rng() % (RowBlocks() - blocks);
+            ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, 1000 + i++));
+        }
+    }
+
+    // Every acknowledged write reads back, in reads of up to 64 blocks.
+    void ExpectEveryWriteReadsBack() {
+        for (auto it = reference.begin(); it != reference.end();) {
+            const uint64_t lba = it->first;
+            uint32_t blocks = 0;
+            for (; it != reference.end() && it->first == lba + blocks && blocks < 64; ++it) ++blocks;
+            ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, blocks));
+        }
+    }
+
+    std::optional<harness::CacheSpread<fw::BUFFER_HANDLE>> spread;
+    std::vector<bool> freeAfterStart;
+};
+
+TEST_F(KeptCacheStart, ARaid6WithItsCacheSpreadOverTheBankStartsWritesItOutAndServesItBack) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid6", fw::RAID_LEVEL_6, 5, 16}));
+    ASSERT_NO_FATAL_FAILURE(SpreadKeptWrites());
+    ASSERT_LT(spread->LongestRunBesideKeptData(freeAfterStart), kMegabytePages);
+    const uint16_t cached = fw::wCountCachedOwnExtents(nullptr);
+    ASSERT_GT(cached, 400u);
+    const uint16_t flushes = EventCount(99);
+
+    ASSERT_NO_FATAL_FAILURE(RestartFromDirectory());
+    EXPECT_EQ(EventCount(99), flushes + 1);
+    Settle();
+    EXPECT_EQ(EventCount(101), 0u);
+    EXPECT_EQ(ValidJournalSlots(), 0u);
+    ExpectEveryWriteReadsBack();
+    ExpectDrivesMatchReference();
+}
+
+}  // namespace
