@@ -7,6 +7,7 @@
 
 #include "executive/console_output.h"
 #include "executive/port_codes.h"
+#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
@@ -428,6 +429,12 @@ uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHand
     return STATUS_OK;
 }
 
+BUFFER_HANDLE dTakeStartOfDayPages(uint32_t dPageCount) {
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, dPageCount, &dHandle) != STATUS_OK) StopStartShortOfPages(dPageCount);
+    return dHandle;
+}
+
 uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
     uint8_t bBank;
     uint32_t dFirstPage;
@@ -632,6 +639,7 @@ BUFFER_HANDLE dGetFixedBufferB() { return s_dFixedBufferB; }
 BUFFER_HANDLE dGetImageStagingArea() {
     return fIsBufferRangeValid(s_dFixedBufferB, IMAGE_STAGING_BYTES) == TRUE ? s_dFixedBufferB : NULL_BUFFER_HANDLE;
 }
+
 CPU_ADDRESS dGetChipRingMemory() { return s_asBank[0].dBase; }
 
 }  // namespace fw

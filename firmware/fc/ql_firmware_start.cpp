@@ -89,18 +89,15 @@ uint16_t wSpecialOptions2x00(uint8_t bPort) {
     }
 }
 
-BUFFER_HANDLE dTakePagesUntilGiven(uint32_t dCount) {
-    BUFFER_HANDLE d = NULL_BUFFER_HANDLE;
-    while (bAllocDataPages(0, dCount, &d) != STATUS_OK) HwPoll();
-    return d;
-}
-
 // Takes the ICB page, lets the caller fill it, zeroes the chip's ring
 // pointers and hands the block to the firmware.  The page goes back on
 // every path; only a completed command with mailbox 0 = 0x4000 succeeds.
+// No page to be had fails it at once: nothing gives pages back while this
+// waits.
 template <typename FILL>
 uint8_t bInitFirmware(uint8_t bChip, FILL Fill) {
-    const BUFFER_HANDLE dPage = dTakePagesUntilGiven(1);
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return 0;
     uint8_t* pbIcb = pbCpu(dPage);
     std::memset(pbIcb, 0, ICB_BYTES);
     Fill(pbIcb);

@@ -75,4 +75,29 @@ TEST_F(KeptCacheStart, ARaid6WithItsCacheSpreadOverTheBankStartsWritesItOutAndSe
     ExpectDrivesMatchReference();
 }
 
+// A table the start cannot do without finds no room: here every free page
+// is taken as the start reaches its tables.  Nothing gives pages back
+// before the main loop runs, so the start stops there and says why, on the
+// console and in the event log, rather than wait for ever.
+TEST_F(KeptCacheStart, AStartWithNoRoomForItsTablesStopsAndSaysWhy) {
+    board = std::make_unique<sim::Board>(boardConfig);
+    board->sasController().AttachChassis(chassis.get());
+    board->SetResetEntry(&fw::ControllerEntry);
+    board->Boot();
+    // The cache is up (and what it kept marked in use); the tables come next.
+    ASSERT_EQ(board->RunUntil([&] { return board->ConsoleText().find("Initializing I2C Bus 0") != std::string::npos; },
+                              10'000'000'000ull),
+              sim::StopKind::Running);
+    std::vector<fw::BUFFER_HANDLE> taken;
+    for (fw::BUFFER_HANDLE h{}; fw::bAllocDataPages(0, 1, &h) == fw::STATUS_OK;) taken.push_back(h);
+    const std::string stopped = "\r\n\r\nStart Stopped: No Run Of 230 Free Buffer Pages, Cache Holds 00 Entries, <1 MB\r\n";
+    (void)board->RunUntil([&] { return board->ConsoleText().find(stopped) != std::string::npos; }, 10'000'000'000ull);
+    ASSERT_FALSE(taken.empty()) << board->ConsoleText();
+    EXPECT_NE(board->ConsoleText().find(stopped), std::string::npos) << board->ConsoleText();
+    EXPECT_EQ(EventCount(177), 1u);
+    // And nothing more happens.
+    (void)board->RunFor(5'000'000'000ull);
+    EXPECT_EQ(board->ConsoleText().find("Initializing Battery"), std::string::npos);
+}
+
 }  // namespace
