@@ -8,6 +8,8 @@
 
 #include "harness/cache_spread.h"
 #include "host_road.h"
+#include "sas/sas_device_list.h"
+#include "sas/sas_discovery.h"
 
 namespace {
 
@@ -98,6 +100,35 @@ TEST_F(KeptCacheStart, AStartWithNoRoomForItsTablesStopsAndSaysWhy) {
     // And nothing more happens.
     (void)board->RunFor(5'000'000'000ull);
     EXPECT_EQ(board->ConsoleText().find("Initializing Battery"), std::string::npos);
+}
+
+// The same room serves a chip restarted in service: the drive IOC restarted
+// after a fault while the bank holds no two pages free side by side loads
+// its image, and the drives come back.
+TEST_F(KeptCacheStart, TheDriveIocRestartedWithNoTwoPagesFreeTogetherComesBack) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid6", fw::RAID_LEVEL_6, 5, 16}));
+    ASSERT_NO_FATAL_FAILURE(Write(100, 8, 5));
+    std::vector<std::pair<fw::BUFFER_HANDLE, uint32_t>> held;
+    std::vector<fw::BUFFER_HANDLE> gaps;
+    for (fw::BUFFER_HANDLE h{}; fw::bAllocDataPages(0, 31, &h) == fw::STATUS_OK;) {
+        held.emplace_back(h, 31);
+        if (fw::bAllocDataPages(0, 1, &h) == fw::STATUS_OK) gaps.push_back(h);
+    }
+    for (fw::BUFFER_HANDLE h{}; fw::bAllocDataPages(0, 1, &h) == fw::STATUS_OK;) held.emplace_back(h, 1);
+    for (fw::BUFFER_HANDLE h : gaps) (void)fw::wFreeDataPages(h, 1);
+
+    sim::SasController& ioc = board->sasController();
+    const uint32_t loads = ioc.diagnosticLoads();
+    const uint8_t devices = fw::pGetSASDriveInfoList()->bEntryCount;
+    ioc.EnterFault(0x1234);
+    const auto fBack = [&] {
+        return ioc.diagnosticLoads() > loads && fw::fIsSASDiscoveryRunning() != fw::TRUE &&
+               fw::pGetSASDriveInfoList()->bEntryCount == devices;
+    };
+    (void)board->RunUntil(fBack, 120'000'000'000ull);
+    EXPECT_TRUE(fBack()) << board->ConsoleText();
+    for (const auto& [h, pages] : held) (void)fw::wFreeDataPages(h, pages);
+    ExpectRead(100, 8);
 }
 
 }  // namespace
