@@ -256,6 +256,31 @@ TEST_F(WritePath, WithoutPagesAStreamHeadTriesThreeSizesThenWaits) {
     EXPECT_EQ(Cache(ps).wBufferBlocks, 131);
 }
 
+// A write turned away for want of pages keeps what the stream detection
+// found: tried again, it is not looked up in the port's history again.  The
+// detection's mark of its run here: it found the stream that ends where
+// this write starts (and closed it, as this write starts a stripe row).
+TEST_F(WritePath, AWriteTurnedAwayIsNotLookedForInTheHistoryAgain) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    ASSERT_EQ(StartWrite(416, kStripe - 416)->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
+    std::vector<fw::BUFFER_HANDLE> aTaken;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 1, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, kStripe, 16);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
+    ASSERT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR));
+    ASSERT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::ClearFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR);
+    for (int iTry = 0; iTry < 3; ++iTry) EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
+    for (fw::BUFFER_HANDLE hTaken : aTaken) fw::wFreeDataPages(hTaken, 1);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
+    EXPECT_FALSE(fw::HasFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR));
+    // It started as the detection had found it: a stream of its own.
+    EXPECT_EQ(ps->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    EXPECT_EQ(StreamHead(ps), nullptr);
+    EXPECT_EQ(Cache(ps).bKeptStreamClass, 0);
+}
+
 TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     fw::SetRankQueueLimitSetting(fw::TRUE);
     fw::SetCommandClustering(fw::FALSE);
