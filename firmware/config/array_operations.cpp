@@ -289,11 +289,9 @@ uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest) {
     } else {
         sNew.bInitState = sNew.bRaidLevel == RAID_LEVEL_0 ? INIT_NOT_WANTED : INIT_NONE;
     }
-    uint8_t bPolicy = psRequest->bCachePolicy & static_cast<uint8_t>(~POLICY_FLUSH_ARRAY);
-    if (sNew.bRaidLevel == RAID_LEVEL_0) bPolicy &= static_cast<uint8_t>(~POLICY_FAULT_TOLERANT);
-    if (psImage->sHeader.fSingleControllerMode == TRUE) bPolicy |= POLICY_MIRROR;
-    if (fIsLinePowerMode() == TRUE || fGetNvramOptionBit2() == TRUE) bPolicy &= static_cast<uint8_t>(~POLICY_BATTERY);
-    sNew.bCachePolicy = bPolicy;
+    sNew.bCachePolicy =
+        bNewArrayCachePolicy(psRequest->bCachePolicy, sNew.bRaidLevel, psImage->sHeader.fSingleControllerMode == TRUE,
+                             fIsLinePowerMode() == TRUE || fGetNvramOptionBit2() == TRUE);
     const uint16_t wReadAhead = psRequest->wReadAhead;
     sNew.wReadAhead = wReadAhead <= 4 || wReadAhead == 15 ? wReadAhead : 0;
     const uint16_t wThreshold = psRequest->wWriteThreshold;

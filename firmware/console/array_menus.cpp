@@ -38,10 +38,8 @@ constexpr uint8_t DUMP_TYPE_ARRAYS = 17;
 constexpr uint8_t DUMP_TYPE_UNUSED_DRIVES = 26;
 constexpr uint32_t FEATURE_RAID_6 = 0x4;
 
-// The request's fixed values (the cache policy bits of a new array, its
-// write-back threshold code of 16 MB, the default 1 % reserve).
-constexpr uint8_t NEW_ARRAY_CACHE_POLICY = 0x5B;
-constexpr uint16_t NEW_ARRAY_WRITE_THRESHOLD = 5;
+// The default 1 % reserve of a new array (its cache policy and write-back
+// threshold are the configuration's NEW_ARRAY_* values).
 constexpr uint8_t RESERVE_DEFAULT = 1;
 constexpr uint8_t RESERVE_NINETY_NINE_POINT_NINE = 201;
 constexpr uint32_t RESERVE_MAX = 10;
