@@ -862,5 +862,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     partnerConsole.Flush();
     RestoreTerminal();
+    // The quit key is a power cut: a person should not take it for a hang.
+    if (quit) std::fputs("controller: power cut (Ctrl-])\n", stderr);
     return status;
 }
