@@ -1040,7 +1040,12 @@ uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
     const WINDOW w = sWindowOf(bRank);
     if (S >= w.lAheadFrom || E < w.lLower) return 255;
     s_sCtl.fPar = TRUE;
-    CountRebuildOverlap();
+    // The command's mark counts it once in the statistics, however often it
+    // comes back to wait.
+    if (!HasFlag(psCommand, KE_FLAG_REBUILD_HELD)) {
+        SetFlag(psCommand, KE_FLAG_REBUILD_HELD);
+        CountRebuildOverlap();
+    }
     SendRebuildParToPartner();
     return 81;
 }
