@@ -123,9 +123,9 @@ void CreateRequestedArray() {
 
 // --- the level menu and the proposals -----------------------------------------
 
-// Whole capacity units the proposal offers the hosts.
-// What the array made from the proposal holds: created as CreateArrayFromProposal
-// asks, without the cache flush area and with the default reserve.
+// Whole capacity units of the array made from the proposal: created as
+// CreateArrayFromProposal asks, without the cache flush area and with the
+// default reserve.
 uint32_t dProposalCapacityGb(const ARRAY_PROPOSAL& s) {
     return dNewArrayCapacityGb(s.bRaidLevel, s.bDriveCount, s.bSubarrayCount, s.dMemberCapacity, RESERVE_DEFAULT);
 }
