@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -631,6 +632,7 @@ int main(int argc, char** argv) {
     sim::IscsiSasBridge sasBridge(sasTargets);
     sim::IscsiPortal portal(sasTargets.empty() ? static_cast<sim::IscsiTargets&>(fcBridge) : sasBridge);
     sim::IscsiListener listener(portal);
+    std::set<std::pair<std::string, uint64_t>> namesShown;   // initiator name, port name or SAS address
     if (!iscsiAddress.empty()) {
         if (targets.empty() && sasTargets.empty()) {
             // Sixteen IDs on one bus fit a portal's sessions badly.
@@ -642,13 +644,18 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
-        // The names a SAN LUN mapping needs for this host.
-        fcBridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+        // The names a SAN LUN mapping needs for this host, at its first login
+        // with them: a host logging in again and again would write them
+        // into the console's screen every time.
+        fcBridge.onSession = [&targets, &namesShown](const std::string& name, size_t port,
+                                                     const sim::FcInitiator& initiator) {
+            if (!namesShown.insert({name, initiator.portName()}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
                          name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
         };
-        sasBridge.onSession = [&sasTargets](const std::string& name, size_t port, uint64_t address) {
+        sasBridge.onSession = [&sasTargets, &namesShown](const std::string& name, size_t port, uint64_t address) {
+            if (!namesShown.insert({name, address}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
                          sasTargets[port].suffix.c_str(), static_cast<unsigned long long>(address));
         };
@@ -869,5 +876,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     partnerConsole.Flush();
     RestoreTerminal();
+    // The quit key is a power cut: a person should not take it for a hang.
+    if (quit) std::fputs("controller: power cut (Ctrl-])\n", stderr);
     return status;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/board.h"
@@ -50,8 +51,10 @@ std::vector<uint8_t> Flash::BuildImage(uint32_t elfBytes, uint32_t seed, bool se
     h.dElfOffset = sizeof h;
     h.dElfLength = elfBytes;
     h.dChecksum = XorWords(elf.data(), elfBytes);
-    std::vector<uint8_t> image(sizeof h);
-    image.insert(image.end(), elf.begin(), elf.end());
+    // Sized first and filled, not grown: GCC 12's optimiser misreads the
+    // growth of a vector this small (-Warray-bounds).
+    std::vector<uint8_t> image(sizeof h + elf.size());
+    std::copy(elf.begin(), elf.end(), image.begin() + sizeof h);
     if (secondElf) {
         const std::vector<uint8_t> second = Elf(elfBytes, seed + 1);
         h.dSecondElfOffset = static_cast<uint32_t>(image.size());

@@ -408,6 +408,10 @@ void Step() {
     case FLUSH_STATE_PREPARE_RESYNC:
         s_sFlush.fOwnAnnounced = FALSE;
         s_sFlush.fPartnerAnnounced = FALSE;
+        // The count's scan empties the own slots that are neither a
+        // journalled write nor hold data (their extents were written out):
+        // the resync walks only what is left.
+        (void)wCountJournalledWrites();
         if (IsTrue(s_sFlush.fOwnPending)) ClearOwnTakenMarks();
         if (IsTrue(s_sFlush.fPartnerPending)) ClearPartnerTakenMarks();
         s_sFlush.bState = FLUSH_STATE_RESYNC;

@@ -233,6 +233,8 @@ TEST_F(ControllerSetup, QuitKeyRestoresTheTerminal) {
     ProgramRun run = RunController("--virtual-time --data-dir " + m_dir, terminal.fd());
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(terminal.AsItWas());
+    // A quit is a power cut, and says so.
+    EXPECT_EQ(run.errors, "controller: power cut (Ctrl-])\n");
 }
 
 }  // namespace
