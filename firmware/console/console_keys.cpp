@@ -39,6 +39,7 @@
 #include "console/menu_input.h"
 #include "console/menu_tree.h"
 #include "console/throughput_test.h"
+#include "console/xmodem_receive.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/enclosure_table.h"
 #include "enclosure/ses_host_reads.h"
@@ -48,6 +49,7 @@
 #include "eventlog/status_line.h"
 #include "eventlog/time_logs.h"
 #include "executive/console_output.h"
+#include "executive/interrupt_controller.h"
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
 #include "executive/stop.h"
@@ -73,7 +75,9 @@ namespace {
 constexpr uint8_t CTRL_C = 0x03;
 constexpr uint8_t CTRL_D = 0x04;
 constexpr uint8_t CTRL_E = 0x05;
+constexpr uint8_t BELL = 0x07;
 constexpr uint8_t BACKSPACE = 0x08;
+constexpr uint8_t LF = 0x0A;
 constexpr uint8_t CR = 0x0D;
 constexpr uint8_t CTRL_Q = 0x11;
 constexpr uint8_t CTRL_S = 0x13;
@@ -111,6 +115,35 @@ constexpr uint8_t SLOT_REQUEST_CYCLE = 3;
 constexpr uint8_t SLOT_CONTROL_DURATION = 20;
 
 MENU_STATE& Menu() { return *psGetMenuState(); }
+
+// Keys typed while a menu call waits to run, kept in order for whatever the
+// call leaves on the screen: the pause it prints, the menu it draws.  A
+// fast typist, a paste or an Enter typed at a pause must not lose the key
+// after it.  A paste reaches the receive path in one burst, so the ring
+// holds four full lines, not one.
+constexpr uint32_t TYPE_AHEAD_SIZE = 4 * MENU_LINE_SIZE;
+struct TYPE_AHEAD {
+    uint8_t abKey[TYPE_AHEAD_SIZE];
+    uint32_t dIn;
+    uint32_t dCount;
+};
+TYPE_AHEAD s_sTypeAhead;
+// The last key was a CR: a LF right after it is the rest of the same Enter
+// (terminals that end lines with CR LF), not the first key of the next line.
+uint8_t s_fAfterCr = FALSE;
+
+void KeepTypedAhead(uint8_t c) {
+    TYPE_AHEAD& t = s_sTypeAhead;
+    if (t.dCount == TYPE_AHEAD_SIZE) {
+        // The key is lost: the bell says so, as a terminal's full input
+        // line does, rather than a line that silently misses it.
+        UartPutChar(BELL);
+        return;
+    }
+    t.abKey[t.dIn] = c;
+    t.dIn = (t.dIn + 1) % TYPE_AHEAD_SIZE;
+    ++t.dCount;
+}
 
 bool LineIs(const char* pszText, uint32_t dLength) {
     const MENU_STATE& s = Menu();
@@ -410,6 +443,9 @@ void HandleConsoleCharacter(uint8_t c) {
         }
         return;
     }
+    const bool fAfterCr = s_fAfterCr == TRUE;
+    s_fAfterCr = ToFlag(c == CR);
+    if (c == LF && fAfterCr) return;
     if (c == CTRL_Q || c == CTRL_S) {
         SetOutputPaused(c == CTRL_S ? TRUE : FALSE);
         return;
@@ -421,6 +457,13 @@ void HandleConsoleCharacter(uint8_t c) {
     if (c == CTRL_E) SetOutputPaused(FALSE);
     if (c == CTRL_D) {
         RequestConsoleLogClear();
+        return;
+    }
+    // The menu, the line and the pause belong to the call waiting to run;
+    // the key is for what it leaves.  Ctrl-C and Ctrl-E act at once: a
+    // reset and a new session do not wait for a call that may never run.
+    if (s.fMenuCallPending == TRUE && c != CTRL_C && c != CTRL_E) {
+        KeepTypedAhead(c);
         return;
     }
     if (bGetDiagnosticsModeLevel() > SERVICE_LEVEL && fHandleServiceCharacter(c)) return;
@@ -465,6 +508,27 @@ void HandleConsoleCharacter(uint8_t c) {
         return;
     }
     CompleteLine();
+}
+
+void HandOnTypedAheadKeys() {
+    // The receive path must not edit the line between two of these keys.
+    const InterruptSourceLock lock(INT_SOURCE_UART);
+    TYPE_AHEAD& t = s_sTypeAhead;
+    while (t.dCount > 0 && Menu().fMenuCallPending != TRUE) {
+        const uint8_t c = t.abKey[(t.dIn + TYPE_AHEAD_SIZE - t.dCount) % TYPE_AHEAD_SIZE];
+        --t.dCount;
+        // A call that started a file receive gets the keys typed after it.
+        if (fIsXmodemReceiveActive() == TRUE) {
+            XmodemReceiveCharacter(c);
+        } else {
+            HandleConsoleCharacter(c);
+        }
+    }
+}
+
+void DropTypedAheadKeys() {
+    s_sTypeAhead.dCount = 0;
+    s_fAfterCr = FALSE;
 }
 
 void OpenMainMenu() {

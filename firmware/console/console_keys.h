@@ -11,6 +11,11 @@ namespace fw {
 // One received byte; runs in the UART receive service of the fast
 // interrupt.
 void HandleConsoleCharacter(uint8_t bChar);
+// Keys typed while a menu call waited, handed on once it ran (main loop),
+// until one of them calls a menu again.
+void HandOnTypedAheadKeys();
+// A new session starts without them.
+void DropTypedAheadKeys();
 // The management protocol gives the console back to the menus.
 void OpenMainMenu();
 

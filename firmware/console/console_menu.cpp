@@ -7,6 +7,7 @@
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/nvram_records.h"
+#include "console/console_keys.h"
 #include "console/debug_monitor.h"
 #include "console/drive_command_phase.h"
 #include "console/menu_tree.h"
@@ -182,6 +183,7 @@ void ResetMenuSession() {
     s.fAnyKeyWait = FALSE;
     s.fResetArmed = FALSE;
     s.fMenuCallPending = FALSE;
+    DropTypedAheadKeys();
     SetRawInputMode(FALSE);
     SetConsoleInputEnabled(TRUE);
     SetPartnerRequestPending(FALSE);
@@ -197,7 +199,7 @@ void ResetMenuSession() {
 void CallMenuFromInput() {
     if (fIsInitializationComplete() == TRUE) {
         // The receive path runs in the fast interrupt: menus run in the main
-        // loop, and keys typed meanwhile are dropped.
+        // loop, and keys typed meanwhile wait for the call to have run.
         s_sMenu.fMenuCallPending = TRUE;
         SetConsoleMenuWork(TRUE);
         SetWorkPending(TRUE);
@@ -220,6 +222,7 @@ void RunPendingMenuCall() {
     }
     s.fMenuCallPending = FALSE;
     SetConsoleMenuWork(FALSE);
+    HandOnTypedAheadKeys();
 }
 
 void AbortMenuByRemoteConfiguration() {
@@ -241,6 +244,7 @@ void ResetConsoleStartFlags() {
     s_sMenu.fMenuSessionActive = FALSE;
     s_sMenu.fRawInputMode = FALSE;
     s_sMenu.fOutputPaused = FALSE;
+    DropTypedAheadKeys();
     ResetOptionSettings();
     ResetThroughputTestSettings();
     ClearDriveCommandFlags();

@@ -108,6 +108,39 @@ void ConsoleTerminal::MakeLogicalDrivesAndSave(TerminalRun& t, const std::string
     MENU(" ", "Main Menu (C0)");
 }
 
+// Every key counts.  Keys typed in one burst, as a fast typist or a paste
+// sends them, while the controller still answers the first: an option, a
+// key for the pause it brings and the option after it.  And the LF that
+// some terminals send after the CR of Enter, arriving once the menu is
+// drawn again, is no key of the next line.
+TEST_F(ConsoleTerminal, KeysTypedAheadAndTheLineFeedOfEnterAtAPause) {
+    TerminalRun t(m_dir);
+    ASSERT_TRUE(t.Started());
+    ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
+    ASSERT_TRUE(t.Type("\x05", kPrompt)) << t.Tail();
+    MENU("2\r", "Diagnostics Menu (2) (C0)");
+    MENU("2\r", "Online Diagnostics Menu (2-2) (C0)");
+    MENU("2\r", "Drive Maintenance Menu (2-2-2) (C0)");
+    const std::string refused = "No Valid Drive Firmware Available";
+    const std::string menu = "Drive Maintenance Menu (2-2-2) (C0)";
+    ASSERT_TRUE(t.Press("3\r 3\r"));
+    ASSERT_TRUE(t.WaitFor(refused)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(menu)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(refused)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+
+    ASSERT_TRUE(t.Press("\r"));
+    ASSERT_TRUE(t.WaitFor(menu)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+    ASSERT_TRUE(t.Press("\n"));
+    t.Collect();
+    ASSERT_TRUE(t.Press("3\r\n"));
+    ASSERT_TRUE(t.WaitFor(refused)) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+}
+
 TEST_F(ConsoleTerminal, Raid5ArraysMadeAtTheConsoleOutliveTheRun) {
     {
         TerminalRun t(m_dir);

@@ -58,18 +58,14 @@ public:
     }
     bool WaitFor(const std::string& text) { return WaitForOneOf({text}) == 0; }
 
-    // Types the keys as a person does, each once the one before has shown,
-    // and waits for the text they bring.  A plain key that arrives while
-    // the menu it answers is still being called is dropped by the console
-    // (as on the real controller): it shows nothing, and is typed again.
+    // Types the keys as a person does, each once the one before has shown
+    // (its echo), and waits for the text the last one brings.  The console
+    // loses no key, so none is typed twice.
     bool Type(const std::string& keys, const std::string& text) {
         for (size_t i = 0; i + 1 < keys.size(); ++i) {
-            if (!Retyped(keys.substr(i, 1), keys.substr(i, 1))) return false;
+            if (!Send(keys.substr(i, 1)) || !WaitFor(keys.substr(i, 1))) return false;
         }
-        const std::string last = keys.substr(keys.size() - 1);
-        // Only a key of its own can be the dropped first one.
-        if (keys.size() == 1 && last == "\r") return Retyped(last, text);
-        return Send(last) && WaitFor(text);
+        return Send(keys.substr(keys.size() - 1)) && WaitFor(text);
     }
     // A key sequence sent at once (a cursor key), and the text it brings.
     bool TypeSequence(const std::string& keys, const std::string& text) {
@@ -115,16 +111,8 @@ public:
 
 private:
     static constexpr std::chrono::seconds kPatience{30};
-    static constexpr std::chrono::seconds kDropped{5};
 
     bool Send(const std::string& key) { return write(m_fd, key.data(), key.size()) == 1; }
-    bool Retyped(const std::string& key, const std::string& shown) {
-        for (int i = 0; i < 5; ++i) {
-            if (!Send(key)) return false;
-            if (WaitForOneOf({shown}, kDropped) == 0) return true;
-        }
-        return false;
-    }
 
     pid_t m_pid = -1;
     int m_fd = -1;

@@ -3,6 +3,7 @@
 // hidden commands, the hot keys and the double Ctrl-C reset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -99,15 +100,35 @@ TEST_F(ConsoleKeys, FlowControlHoldsOutputUntilCtrlQOrCtrlE) {
     EXPECT_EQ(s.find("\x1b[2J"), std::string::npos);
 }
 
-TEST_F(ConsoleKeys, KeysTypedWhileAMenuCallWaitsAreDropped) {
+// Keys typed while a menu call waits reach what it leaves: here the "1"
+// after the Diagnostics Menu's "2", and the LF of a CR LF is no key.
+TEST_F(ConsoleKeys, KeysTypedWhileAMenuCallWaitsReachTheMenuItDraws) {
     c.board.ClearConsoleText();
-    c.board.TypeKeys("2\r1");
+    c.board.TypeKeys("2\r\n1");
     c.Settle();
-    // The Diagnostics Menu came once; the "1" typed meanwhile is gone.
     const std::string s = consoletest::Lines(c.board.ConsoleText());
     EXPECT_EQ(s.find("2\r\n\n\n\nDiagnostics Menu (2)"), 0u) << s;
-    EXPECT_EQ(s.substr(s.size() - kPrompt.size()), kPrompt);
+    EXPECT_EQ(s.substr(s.size() - kPrompt.size() - 1), kPrompt + "1");
+    EXPECT_EQ(Line(), "1");
+    // Ctrl-E starts afresh: what was typed ahead of it goes.
+    c.board.TypeKeys("\r2\x05");
+    c.Settle();
     EXPECT_EQ(Line(), "");
+    EXPECT_NE(consoletest::Lines(c.board.ConsoleText()).rfind("Main Menu (C0)"), std::string::npos);
+}
+
+// A paste longer than the keys a waiting call can keep: each key lost is
+// told by a bell, and the ones kept still reach the menu in order.
+TEST_F(ConsoleKeys, KeysBeyondAFullTypeAheadRingRingTheBell) {
+    c.board.ClearConsoleText();
+    c.board.TypeKeys("2\r" + std::string(255, ' ') + "1" + std::string(40, '9'));
+    c.Settle();
+    const std::string s = c.board.ConsoleText();
+    EXPECT_EQ(std::count(s.begin(), s.end(), '\a'), 40) << s;
+    EXPECT_NE(s.find("Diagnostics Menu (2)"), std::string::npos);
+    // The line took the first 64 of the kept keys and overflowed on the rest.
+    EXPECT_EQ(fw::psGetMenuState()->fLineOverflow, fw::TRUE);
+    EXPECT_EQ(s.find('9'), std::string::npos);
 }
 
 TEST_F(ConsoleKeys, CtrlEContinuesAWaitingMenu) {
