@@ -80,6 +80,9 @@ uint8_t s_abSensorOver[2];
 uint8_t s_bPollStep = 1;
 uint8_t s_fFanMeasureStarted = FALSE;
 uint8_t s_fPassCompleted = FALSE;
+// The bays' presence has been read since the monitor started: until then the
+// chassis elements call every bay installed.
+uint8_t s_fBayPresenceRead = FALSE;
 uint8_t s_aeZoneState[3];
 uint8_t s_fAirflowHole = FALSE;
 // Nothing of the chassis is touched before the chassis' tables are set up.
@@ -273,6 +276,7 @@ void ApplySupplyLines(uint8_t bGood, uint8_t bFault) {
 
 void ApplyBayPresence(uint16_t wPresent) {
     if (s_fMonitorReady != TRUE) return;
+    s_fBayPresenceRead = TRUE;
     bool fHole = false;
     for (uint8_t i = 0; i < OWN_BAYS; ++i) {
         const bool fPresent = (wPresent >> i) & 1;
@@ -302,6 +306,7 @@ void ResetEnvironmentMonitor() {
     s_bPollStep = 1;
     s_fFanMeasureStarted = FALSE;
     s_fPassCompleted = FALSE;
+    s_fBayPresenceRead = FALSE;
     std::fill(std::begin(s_aeZoneState), std::end(s_aeZoneState), ZONE_LOW);
     s_fAirflowHole = FALSE;
     std::fill(std::begin(s_abPrevious), std::end(s_abPrevious), 0);
@@ -315,6 +320,7 @@ void ResetEnvironmentMonitor() {
 }
 
 uint32_t dGetEnclosureFaultFlags() { return s_dEnclosureFault; }
+uint8_t fIsBayPresenceKnown() { return s_fBayPresenceRead; }
 uint32_t dGetCoolingFaultFlags() { return s_dCoolingFault; }
 void SetEnclosureFaultBit(uint32_t dBit, uint8_t fSet) {
     if (fSet == TRUE) s_dEnclosureFault |= dBit; else s_dEnclosureFault &= ~dBit;

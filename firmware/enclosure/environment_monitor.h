@@ -50,6 +50,8 @@ uint8_t fIsChassisLinkBusy();
 // holding a drive (bit 0 bay 1), a fan's speed.
 void ApplySupplyLines(uint8_t bGood, uint8_t bFault);
 void ApplyBayPresence(uint16_t wPresent);
+// TRUE once the bays' presence was read since the monitor started.
+uint8_t fIsBayPresenceKnown();
 void ApplyFanReading(uint8_t bFan, uint32_t dRpm);
 // A fan's drive level as the microcontroller reports it, and the value its
 // drive register is to be written with.

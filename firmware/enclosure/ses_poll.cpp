@@ -10,6 +10,7 @@
 #include "enclosure/enclosure_discovery.h"
 #include "enclosure/enclosure_records.h"
 #include "enclosure/enclosure_table.h"
+#include "enclosure/environment_monitor.h"
 #include "enclosure/own_enclosure.h"
 #include "eventlog/event_log.h"
 #include "executive/crc16.h"
@@ -285,6 +286,10 @@ uint16_t wBuildSlotPage(uint8_t bEnclosureNo, uint8_t* pb) {
 }
 
 void OwnChassisPass() {
+    // Until the bays' presence is first read, every bay counts as installed,
+    // and an empty one would look like a drive the controller cannot see: a
+    // fault light and the drive-fault tone at every start with empty bays.
+    if (fIsBayPresenceKnown() != TRUE) return;
     constexpr uint8_t PAGES[] = {SES_PAGE_STATUS, SES_PAGE_ARRAY, SES_PAGE_STRING, SES_PAGE_SLOT};
     uint8_t* pb = pGetOwnPageBuffer();
     for (uint8_t bPage : PAGES) {

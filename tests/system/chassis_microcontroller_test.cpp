@@ -107,6 +107,19 @@ TEST_F(ChassisMicrocontrollerTest, SetUpThenBaysFollowTheirDrivesAndTheirFaults)
 // fan that stands, one just inside it turns.  The failure sounds the
 // chassis through the microcontroller until the mute button; the repair
 // ends it.  A supply pulled arrives as its event.
+// Four of the twelve bays are empty: a start is silent and lights no fault,
+// before and after the bays' presence is first read.
+TEST_F(ChassisMicrocontrollerTest, AStartWithEmptyBaysSoundsNoAlarm) {
+    bool fFault = false;
+    (void)RunUntil([&] {
+        fFault = fFault || (fw::dGetEnclosureFaultFlags() & fw::FAULT_DRIVE) != 0;
+        return false;
+    }, 10 * kSecond);
+    EXPECT_FALSE(fFault);
+    EXPECT_EQ(Status(9), fw::SES_CODE_NOT_INSTALLED);
+    for (const auto& s : Micro().sounds) EXPECT_EQ(s.value, 1) << "the sounder changed at " << s.ns << " ns";
+}
+
 TEST_F(ChassisMicrocontrollerTest, AFailedFanSoundsUntilMutedAndTheFansRunFlatOut) {
     std::vector<sim::ChassisMicrocontroller::Sound>& log = Micro().sounds;
     log.clear();
