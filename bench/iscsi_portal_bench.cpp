@@ -291,6 +291,16 @@ struct Controller {
     }
     std::vector<pollfd> fds;
     bool wallClock = false;
+    // A host's turn to wait: the board runs until the host's socket has
+    // something to read.
+    std::function<void(int)> HostPump() {
+        return [this](int fd) {
+            board.RunUntil([fd] {
+                pollfd p{fd, POLLIN, 0};
+                return poll(&p, 1, 0) > 0;
+            }, 1'000'000);
+        };
+    }
     static sim::BoardConfig Config(bool wallClock) {
         sim::BoardConfig c;
         c.virtualTime = !wallClock;
@@ -419,13 +429,8 @@ int Logins() {
         return 1;
     }
     controller.listener = &listener;
-    auto readable = [](int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, 0) > 0;
-    };
     const std::vector<double> fc =
-        LoginTimes(listener, [&](int fd) { controller.board.RunUntil([&] { return readable(fd); }, 1'000'000); },
-                   "iqn.2026-12.sim.array-controller:port1", kLoginSessions);
+        LoginTimes(listener, controller.HostPump(), "iqn.2026-12.sim.array-controller:port1", kLoginSessions);
     controller.listener = nullptr;
     if (unit.empty() || fc.empty()) {
         std::fprintf(stderr, "iscsi_portal_bench: a login was refused\n");
@@ -501,12 +506,7 @@ int Throughput() {
         controller.listener = &listener;
         {
             // The board runs until the portal's answer reaches the host.
-            auto readable = [](int fd) {
-                pollfd p{fd, POLLIN, 0};
-                return poll(&p, 1, 0) > 0;
-            };
-            Host host(listener, [&](int fd) { controller.board.RunUntil([&] { return readable(fd); }, 1'000'000); },
-                      "iqn.2026-12.sim.array-controller:port1", digests);
+            Host host(listener, controller.HostPump(), "iqn.2026-12.sim.array-controller:port1", digests);
             if (!host.loggedIn()) {
                 std::fprintf(stderr, "iscsi_portal_bench: the controller refused the login\n");
                 return 1;

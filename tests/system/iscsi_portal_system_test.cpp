@@ -35,9 +35,8 @@
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
 #include "harness/config_builder.h"
+#include "harness/host_tool.h"
 #include "harness/iscsi_host.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,10 +55,7 @@ sim::BoardConfig ConfigFor(Hosts hosts) {
     return config;
 }
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
+using harness::ToolRun;
 
 // A controller with one logical drive, RAID 5 on four drives or a mirror
 // (RAID 10 of two drives, i.e. RAID 1) on two, and the portal on a free
@@ -94,44 +90,9 @@ protected:
     // Runs a host tool to its end while the board runs on; a tool that
     // hangs is killed after a minute.
     ToolRun Tool(std::vector<std::string> argv) {
-        char path[] = "/tmp/iscsi-tool-XXXXXX";
-        int fd = mkstemp(path);
-        EXPECT_GE(fd, 0);
-        close(fd);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path, O_WRONLY | O_TRUNC, 0);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        pid_t pid = -1;
-        ToolRun run;
-        int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << argv[0] << " is missing: scripts/install-deps installs it";
-        if (rc != 0) return run;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        bool ended = false;
-        int status = 0;
-        auto done = [&] {
-            if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
-            return ended || std::chrono::steady_clock::now() > deadline;
-        };
-        while (!done()) {
-            if (board.RunUntil(done, 1'000'000'000ull) != sim::StopKind::Running) break;
-        }
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << argv[0] << " did not finish";
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream in(path);
-        run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        unlink(path);
-        return run;
+        return harness::RunHostTool(std::move(argv), std::chrono::seconds(60), [this](const std::function<bool()>& ended) {
+            return board.RunUntil(ended, 1'000'000'000ull) == sim::StopKind::Running;
+        });
     }
 
     const Hosts hosts;
