@@ -129,9 +129,6 @@ protected:
         // A port logout waits for the host-port event service's acknowledge.
         fw::ServiceHostPortEvents();
         host.Serve();
-        // A new login's commands wait for the port's scan, which this board
-        // does not run: its tables are the test's.
-        fw::SetHostLoopLipFlag(PORT, fw::FALSE);
     }
     static constexpr uint16_t NOTIFY_ELS = fw::NOTIFY_ELS;
     static constexpr uint8_t ELS_LOGO = fw::ELS_LOGO;
