@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -112,7 +114,12 @@ void Chassis::CheckImages(const std::vector<unsigned>& slots, const Options& opt
     for (unsigned slot : slots) {
         const std::string path = DefaultDriveConfig(slot, options).imagePath;
         struct stat st {};
-        if (stat(path.c_str(), &st) != 0) continue;
+        if (stat(path.c_str(), &st) != 0) {
+            // An image not made yet is made later; one that cannot be looked
+            // at cannot be told apart from the others.
+            if (errno == ENOENT) continue;
+            FailSetup(path, std::strerror(errno));
+        }
         auto [it, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), slot);
         if (!fresh) FailSetup(path, "the same file as the image of slot " + std::to_string(it->second));
     }

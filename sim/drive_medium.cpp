@@ -1,22 +1,22 @@
 // The drive's medium: its blocks in a sparse image file or in memory holding
 // only the blocks written, and the unreadable blocks injected into it.
 
-// Images beyond 2 GiB on the 32-bit build.
-#define _FILE_OFFSET_BITS 64
-
 #include "sim/drive_impl.h"
 
 #include "sim/setup.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <map>
 
 namespace sim {
 
@@ -28,6 +28,28 @@ bool AllZero(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (p[i]) return false;
     return true;
+}
+
+// The drive images this process holds locked, by file.  The lock (an
+// exclusive flock on a descriptor of its own) is the process's: a second
+// drive on the same file within it (a test's enclosure made again before
+// the old one goes) shares it, and it lasts until the last of them closes.
+struct ImageLock {
+    int fd;
+    unsigned holders;
+};
+std::map<std::pair<dev_t, ino_t>, ImageLock>& ImageLocks() {
+    static std::map<std::pair<dev_t, ino_t>, ImageLock> locks;
+    return locks;
+}
+
+// The directory the file really lies in, links followed.
+std::string HoldingDirectory(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    std::string file = real != nullptr ? real : path;
+    std::free(real);
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
 
 }  // namespace
@@ -57,6 +79,42 @@ void Drive::Impl::OpenImage() {
         FailSetup(path, "shorter than the drive (" + std::to_string(st.st_size) + " of " + std::to_string(Bytes()) +
                             " bytes): a drive image is never extended");
     }
+    LockImage(st.st_dev, st.st_ino);
+}
+
+// One program per drive image: two programs whose data directories share
+// images (a linked drives folder, images linked into another directory)
+// would each write over the other's data.
+void Drive::Impl::LockImage(dev_t device, ino_t inode) {
+    imageFile = {device, inode};
+    auto& locks = ImageLocks();
+    if (auto it = locks.find(imageFile); it != locks.end()) {
+        ++it->second.holders;
+        imageLocked = true;
+        return;
+    }
+    const std::string& path = cfg.imagePath;
+    const int lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (lockFd < 0) FailSetup(path, std::strerror(errno));
+    if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(lockFd);
+        FailSetup(path, error == EWOULDBLOCK
+                            ? "another controller program runs on this drive image, which lies in " + HoldingDirectory(path)
+                            : std::string(std::strerror(error)));
+    }
+    locks.emplace(imageFile, ImageLock{lockFd, 1});
+    imageLocked = true;
+}
+
+void Drive::Impl::UnlockImage() {
+    if (!imageLocked) return;
+    imageLocked = false;
+    auto& locks = ImageLocks();
+    auto it = locks.find(imageFile);
+    if (it == locks.end() || --it->second.holders != 0) return;
+    close(it->second.fd);
+    locks.erase(it);
 }
 
 void Drive::Impl::ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const {
@@ -115,10 +173,44 @@ bool Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) 
     return true;
 }
 
+// The bytes of the blocks that hold nothing on the medium yet: what writing
+// them takes of the file system's room (blocks written before are written
+// over in place).
+uint64_t Drive::Impl::NewBytes(uint64_t lba, uint64_t count) const {
+    const uint64_t bs = cfg.blockSize, begin = lba * bs, end = begin + count * bs;
+    uint64_t fresh = 0;
+    if (fd < 0) {
+        const uint64_t chunkBytes = kChunkBlocks * bs;
+        for (uint64_t at = begin; at < end;) {
+            const uint64_t next = std::min(end, (at / chunkBytes + 1) * chunkBytes);
+            if (chunks.find(at / chunkBytes) == chunks.end()) fresh += next - at;
+            at = next;
+        }
+        return fresh;
+    }
+    for (uint64_t at = begin; at < end;) {
+        const off_t hole = lseek(fd, off_t(at), SEEK_HOLE);
+        if (hole < 0 || uint64_t(hole) >= end) break;
+        const off_t data = lseek(fd, hole, SEEK_DATA);
+        const uint64_t holeEnd = data < 0 ? end : std::min(end, uint64_t(data));
+        fresh += holeEnd - uint64_t(hole);
+        at = holeEnd;
+    }
+    return fresh;
+}
+
 // All-zero blocks that land on holes are not written, so the image and
 // the memory stay as sparse as the data.
 bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
     const uint32_t bs = cfg.blockSize;
+    if (writeRoom != UINT64_MAX) {
+        const uint64_t needed = NewBytes(lba, count);
+        if (needed > writeRoom) {
+            ReportFailure("write", lba, count, ENOSPC);
+            return false;
+        }
+        writeRoom -= needed;
+    }
     if (fd < 0) {
         for (uint64_t i = 0; i < count;) {
             const uint64_t at = (lba + i) % kChunkBlocks;
