@@ -3,6 +3,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
+#include "cache/flush_sequencer.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/read_ahead.h"
@@ -81,6 +82,33 @@ void BackToWriteReady(KERNEL_ENTRY* psEntry) {
     if (fIsDualControllerActive() != TRUE) ClearFlag(psEntry, KE_FLAG_MIRRORED);
     psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
     QueueWriteReady(psEntry->bPortCode, psEntry->wIndex);
+}
+
+// A write-back write the host was answered GOOD for, whose data the drives
+// refused: it keeps its data and is tried again (the RAID engine takes
+// failing members out of its way in between), and after its tries, or once
+// the RAID engine reported the error, it is given up and its blocks are
+// recorded as lost.  Never ended as if written: what the drives held before
+// would read back GOOD.  True when given up (the entry then ends as
+// written); false when it went back to be tried again.
+constexpr uint8_t REFUSED_DESTAGE_TRIES = 8;
+
+bool GiveUpRefusedDestage(KERNEL_ENTRY* psEntry) {
+    const bool fReported = HasFlag(psEntry, KE_FLAG_SENSE_PRESENT);
+    // A full bad block list records nothing: the write stays in the cache.
+    if ((!fReported && ++psEntry->bRetryCount < REFUSED_DESTAGE_TRIES) || fRecordLostWrite(psEntry) != TRUE) {
+        ClearFlag(psEntry, KE_FLAG_SENSE_PRESENT);
+        BackToWriteReady(psEntry);
+        return false;
+    }
+    ClearFlag(psEntry, KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT);
+    // Its journal slot goes now, without the completion's making the
+    // blocks good again.
+    if (HasFlag(psEntry, KE_FLAG_JOURNALED)) {
+        ClearNvramQueueEntry(psEntry->wIndex);
+        ClearFlag(psEntry, KE_FLAG_JOURNALED);
+    }
+    return true;
 }
 
 // The next pass of a command goes back through the dispatcher.
@@ -265,6 +293,10 @@ void ServiceWriteComplete(uint8_t /*bPortCode*/) {
     if (HasFlag(psEntry, KE_FLAG_INTERNAL) && fDataServicesAcceptCommand(psEntry) == TRUE) {
         psEntry->bPrimaryState = HOST_STATE_COMPLETE;
         QueueCommandComplete(bPort, psEntry->wIndex);
+        return;
+    }
+    if (HasFlag(psEntry, KE_FLAG_STATUS_SENT) && HasFlag(psEntry, KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT) &&
+        !GiveUpRefusedDestage(psEntry)) {
         return;
     }
     if (HasFlag(psEntry, KE_FLAG_CHILD_FAILED)) {

@@ -208,6 +208,7 @@ TEST_F(ControllerSetup, TreatsAnImpossibleClockAsAnInvalidOne) {
 // program says which lines of which file to remove, and without them the
 // board starts on this computer's clock.
 TEST_F(ControllerSetup, SaysHowToMendAClockWithoutValidTime) {
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + m_dir).status, 0);
     WriteFile(m_dir + "/board.state", "rtc.offset=-4000000000\nrtc.valid=1\n");
     ProgramRun run = RunController("--virtual-time --stop-after 10 --data-dir " + m_dir);
     EXPECT_EQ(run.status, 3);
