@@ -25,6 +25,10 @@ Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d), revision(c
     current = saved = defaults;
     stopped = c.powerOnStopped;
     unitAttention = c.unitAttentionAtPowerOn;
+    if (c.blocks > drive::kConfigCopyBlocksBeforeEnd) {
+        keptBegin = c.blocks - 1 - drive::kConfigCopyBlocksBeforeEnd;
+        keptEnd = keptBegin + drive::kConfigCopyBlocks;
+    }
     if (!c.imagePath.empty()) OpenImage();
 }
 

@@ -23,6 +23,10 @@ namespace drive {
 
 // Blocks per allocation of the in-memory medium.
 constexpr uint64_t kChunkBlocks = 8;
+// Where a controller keeps its configuration copy on every drive: 1836
+// blocks, from 32768 blocks before the drive's last block.
+constexpr uint64_t kConfigCopyBlocksBeforeEnd = 32768;
+constexpr uint64_t kConfigCopyBlocks = 1836;
 constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
 constexpr uint8_t kCheckCondition = fw::SCSI_STATUS_CHECK_CONDITION;
 constexpr uint8_t kBusy = fw::SCSI_STATUS_BUSY;
@@ -174,6 +178,11 @@ struct Drive::Impl {
     bool PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
     bool Write(uint64_t lba, uint64_t count, const uint8_t* in);
     uint64_t NewBytes(uint64_t lba, uint64_t count) const;
+    // The blocks of the image that keep their room on the disk (empty on a
+    // drive too small for them): where the controller keeps its
+    // configuration copy.
+    uint64_t keptBegin = 0, keptEnd = 0;
+    bool AllocateKeptBlocks();
     void ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const;
     mutable uint32_t failuresReported = 0;
     bool Erase();

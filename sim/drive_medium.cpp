@@ -80,6 +80,22 @@ void Drive::Impl::OpenImage() {
                             " bytes): a drive image is never extended");
     }
     LockImage(st.st_dev, st.st_ino);
+    if (!AllocateKeptBlocks()) {
+        FailSetup(path, "cannot allocate the blocks of the controller's configuration copy: " +
+                            std::string(std::strerror(errno)) + "; make room on the file system or choose another --data-dir");
+    }
+}
+
+// The configuration copy has its room on the disk whatever else fills the
+// file system: the controller records there what it could not keep (the
+// members it failed, the blocks it lost), and a copy it cannot write would
+// let the next start find the old configuration over newer data.
+bool Drive::Impl::AllocateKeptBlocks() {
+    if (fd < 0 || keptEnd == keptBegin) return true;
+    const uint64_t bs = cfg.blockSize;
+    const int error = posix_fallocate(fd, off_t(keptBegin * bs), off_t((keptEnd - keptBegin) * bs));
+    errno = error;
+    return error == 0;
 }
 
 // One program per drive image: two programs whose data directories share
@@ -177,7 +193,14 @@ bool Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) 
 // them takes of the file system's room (blocks written before are written
 // over in place).
 uint64_t Drive::Impl::NewBytes(uint64_t lba, uint64_t count) const {
-    const uint64_t bs = cfg.blockSize, begin = lba * bs, end = begin + count * bs;
+    const uint64_t bs = cfg.blockSize;
+    // The kept blocks have their room already.
+    if (lba < keptEnd && keptBegin < lba + count) {
+        const uint64_t before = keptBegin > lba ? NewBytes(lba, keptBegin - lba) : 0;
+        const uint64_t after = lba + count > keptEnd ? NewBytes(keptEnd, lba + count - keptEnd) : 0;
+        return before + after;
+    }
+    const uint64_t begin = lba * bs, end = begin + count * bs;
     uint64_t fresh = 0;
     if (fd < 0) {
         const uint64_t chunkBytes = kChunkBlocks * bs;
@@ -265,7 +288,7 @@ bool Drive::Impl::Erase() {
     struct stat st;
     if (fd < 0) return true;
     if (fstat(fd, &st) != 0) return false;
-    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) == 0) return true;
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) == 0) return AllocateKeptBlocks();
     const std::vector<uint8_t> zeros(size_t(1) << 20, 0);
     for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < st.st_size; at = lseek(fd, at, SEEK_DATA)) {
         const off_t hole = lseek(fd, at, SEEK_HOLE);
