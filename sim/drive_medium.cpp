@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,13 @@ std::string HoldingDirectory(const std::string& path) {
 void Drive::Impl::OpenImage() {
     const std::string& path = cfg.imagePath;
     if (Bytes() > uint64_t(std::numeric_limits<off_t>::max())) FailSetup(path, "drive size too large");
+    // Beyond a file size limit every write fails, the configuration copy
+    // near the drive's end among them: the drive could keep nothing there.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && uint64_t(limit.rlim_cur) < Bytes()) {
+        FailSetup(path, "the drive's " + std::to_string(Bytes()) + " bytes pass this program's file size limit (" +
+                            std::to_string(uint64_t(limit.rlim_cur)) + " bytes, ulimit -f)");
+    }
     bool made = true;
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) {

@@ -153,6 +153,22 @@ TEST_F(DataDirectory, RefusesDriveImagesAnotherProgramRunsOn) {
     EXPECT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + second).status, 0);
 }
 
+// A file size limit below the drive images (ulimit -f): every write past
+// it would fail, the configuration copy near each drive's end among them,
+// so nothing the controller failed or lost could be kept.  The program is
+// refused, naming the image.
+TEST_F(DataDirectory, RefusesDriveImagesPastTheFileSizeLimit) {
+    ASSERT_EQ(Run("--drives 1").status, 0);
+    ProgramRun run = RunController({"--virtual-time", "--stop-after", "10", "--data-dir", m_dir}, -1, [] {
+        const rlimit limit{rlim_t(2) << 30, RLIM_INFINITY};   // half the default drive
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "controller: " + Image(1) +
+                              ": the drive's 4294967296 bytes pass this program's file size limit (2147483648 bytes, "
+                              "ulimit -f)\n");
+}
+
 // The board's files that are mapped into memory have all their blocks on
 // the disk, a bank an earlier run left sparse too: a full file system then
 // cannot kill the program when a page is first stored to.
