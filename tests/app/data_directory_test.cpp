@@ -188,6 +188,23 @@ TEST_F(DataDirectory, TheMappedFilesAreAllocatedWhole) {
     ASSERT_FALSE(allocated(m_dir + "/bank0.bin"));
     ASSERT_EQ(Run().status, 0);
     EXPECT_TRUE(allocated(m_dir + "/bank0.bin"));
+    // A sparse NVRAM: allocated when opened, before anything is stored
+    // into it (a damaged flash file refuses the run right after).
+    const std::string nvram = m_dir + "/nvram.bin";
+    const off_t size = Size(nvram);
+    ASSERT_EQ(unlink(nvram.c_str()), 0);
+    std::ofstream(nvram).close();
+    ASSERT_EQ(truncate(nvram.c_str(), size), 0);
+    ASSERT_FALSE(allocated(nvram));
+    {
+        std::fstream flash(m_dir + "/flash.bin", std::ios::in | std::ios::out | std::ios::binary);
+        flash.seekg(100);
+        const char byte = static_cast<char>(flash.get() ^ 0x10);
+        flash.seekp(100);
+        flash.put(byte);
+    }
+    ASSERT_EQ(Run().status, 1);
+    EXPECT_TRUE(allocated(nvram));
 }
 
 // An image moved away is a drive pulled from its slot: never made again,
