@@ -8,6 +8,7 @@
 #include "config/bad_blocks.h"
 #include "config/config_commit.h"
 #include "config/config_flags.h"
+#include "config/rank_table.h"
 #include "harness/dispatch_board.h"
 #include "host_road.h"
 
@@ -19,7 +20,7 @@ constexpr uint8_t kCachedDataLost = 101;
 constexpr uint8_t kMediumError = 178;
 constexpr uint64_t kRunNs = 120'000'000'000ull;
 
-class FullMedium : public RestartRoad {
+class FullMedium : public RestartRoad, public ::testing::WithParamInterface<ArraySpec> {
 protected:
     // Write-back writes over a few rows, answered GOOD; slow drives keep
     // some of them in the cache only.
@@ -78,8 +79,8 @@ protected:
 // The disk stays full: the controller gives the cached writes up after its
 // tries, records them as lost and goes on serving what it has; a restart on
 // the same full disk and one after room was made find the same.
-TEST_F(FullMedium, CachedWritesTheDisksRefuseAreKeptOrReportedLost) {
-    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16}));
+TEST_P(FullMedium, CachedWritesTheDisksRefuseAreKeptOrReportedLost) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
     ASSERT_NO_FATAL_FAILURE(WriteIntoTheCache(11));
     const uint32_t lostEvents = harness::CountEvents(kCachedDataLost) + harness::CountEvents(kMediumError);
     FillTheDisk(0);
@@ -110,9 +111,12 @@ TEST_F(FullMedium, CachedWritesTheDisksRefuseAreKeptOrReportedLost) {
 }
 
 // The disk refuses for a while and then takes writes again (room was made
-// before the controller gave up): nothing is lost.
-TEST_F(FullMedium, CachedWritesGoOutOnceTheDisksTakeWritesAgain) {
-    ASSERT_NO_FATAL_FAILURE(Boot({"Raid5", fw::RAID_LEVEL_5, 4, 16}));
+// before the controller gave up): nothing is lost where a member can be
+// done without.
+class RoomMadeAgain : public FullMedium {};
+
+TEST_P(RoomMadeAgain, CachedWritesGoOutOnceTheDisksTakeWritesAgain) {
+    ASSERT_NO_FATAL_FAILURE(Boot(GetParam()));
     ASSERT_NO_FATAL_FAILURE(WriteIntoTheCache(21));
     const uint32_t lostEvents = harness::CountEvents(kCachedDataLost);
     FillTheDisk(0);
@@ -125,5 +129,43 @@ TEST_F(FullMedium, CachedWritesGoOutOnceTheDisksTakeWritesAgain) {
     EXPECT_EQ(ExpectWrittenOrReportedLost(), 0u);
     Settle();
 }
+
+// RAID 0: the member the first refused write failed takes the array with
+// it.  The writes still cached can go nowhere: they are given up and
+// recorded lost after their tries, as a restart's flush would record them,
+// rather than sent round the write-ready stage for ever with every read of
+// their blocks waiting behind them.
+TEST_F(FullMedium, OnAFailedRaid0TheCachedWritesAreRecordedLost) {
+    ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16}));
+    ASSERT_NO_FATAL_FAILURE(WriteIntoTheCache(11));
+    FillTheDisk(0);
+    board->RunUntil([] { return fw::wCountCachedOwnExtents(nullptr) == 0; }, kRunNs);
+    EXPECT_EQ(fw::wCountCachedOwnExtents(nullptr), 0) << "the cache never gave up the writes the disks refuse";
+    EXPECT_EQ(fw::bGetRankOperationState(0), fw::RANK_STATE_FAILED);
+    const fw::BAD_BLOCK_TABLES* psTables = fw::pGetBadBlockTables();
+    ASSERT_GT(psTables->wBadBlockTotal, 0);
+    for (uint16_t i = 0; i < psTables->wBadBlockTotal; ++i) {
+        const fw::BAD_BLOCK_RANGE& r = psTables->asBadBlock[i];
+        for (uint64_t b = r.lStart; b < r.lStart + r.wLength; ++b) {
+            const sim::FcpResult read = road->Send(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, b, 1), {}, kBlock), kRunNs);
+            ASSERT_EQ(read.outcome, sim::FcpResult::Outcome::Done) << "read of block " << b << " never answered";
+            EXPECT_EQ(SenseText(read), " sense 3/11/01") << "block " << b;
+        }
+    }
+    Settle();
+}
+
+// Every level that can do without a member: a member failed for a refused
+// write may be followed by the others, which refuse alike; whatever is
+// failed or lost, nothing the host saw written reads back wrong.
+const ArraySpec kRedundantLevels[] = {
+    {"Raid10", fw::RAID_LEVEL_10, 4, 16},
+    {"Raid5", fw::RAID_LEVEL_5, 4, 16},
+    {"Raid6", fw::RAID_LEVEL_6, 5, 16},
+};
+INSTANTIATE_TEST_SUITE_P(Levels, FullMedium, ::testing::ValuesIn(kRedundantLevels),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Levels, RoomMadeAgain, ::testing::ValuesIn(kRedundantLevels),
+                         [](const auto& info) { return std::string(info.param.pszName); });
 
 }  // namespace
