@@ -13,10 +13,8 @@ void FailSetup(const std::string& path, const std::string& reason) {
     std::exit(kSetupFailureStatus);
 }
 
-void AllocateWhole(int fd, const std::string& path, uint64_t bytes) { AllocateRange(fd, path, 0, bytes); }
-
-void AllocateRange(int fd, const std::string& path, uint64_t offset, uint64_t bytes) {
-    const int error = posix_fallocate(fd, off_t(offset), off_t(bytes));
+void AllocateWhole(int fd, const std::string& path, uint64_t bytes) {
+    const int error = posix_fallocate(fd, 0, off_t(bytes));
     if (error != 0) {
         FailSetup(path, "cannot allocate its " + std::to_string(bytes) + " bytes: " + std::strerror(error) +
                             "; make room on the file system or choose another --data-dir");

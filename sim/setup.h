@@ -17,7 +17,5 @@ constexpr int kSetupFailureStatus = 1;
 // file system has no room for kills the program.  A file system without
 // room (or a file size limit) refuses the run here instead.
 void AllocateWhole(int fd, const std::string& path, uint64_t bytes);
-// The same for `bytes` from `offset` (the rest of the file may stay sparse).
-void AllocateRange(int fd, const std::string& path, uint64_t offset, uint64_t bytes);
 
 }  // namespace sim
