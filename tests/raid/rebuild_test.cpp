@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "config/apply_settings.h"
@@ -17,6 +18,7 @@
 #include "executive/progress.h"
 #include "executive/tick.h"
 #include "executive/work_flags.h"
+#include "hw/scsi.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "raid/rebuild.h"
@@ -224,6 +226,59 @@ TEST_F(RebuildSchedulerTest, UnderHostLoadTheRebuildMovesOnToItsEnd) {
     EXPECT_EQ(fw::bGetRebuildPercent(), 100);
     EXPECT_GT(fw::psGetRebuildControl()->alHostBlocks[0], 0u);
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+}
+
+// One region's write is slow: those issued after it finish first and wait,
+// and the record moves over none of them until it is in; then the rest
+// retire in their order and the rebuild runs to its end.
+TEST_F(RebuildSchedulerTest, RegionsEndingOutOfOrderRetireInOrder) {
+    Start(10);
+    sim::Drive& replacement = *chassis.DriveAt(kReplacementSlot);
+    uint64_t lSlow = UINT64_MAX;
+    unsigned later = 0;
+    replacement.onCommand = [&](std::span<const uint8_t> cdb) {
+        if (cdb[0] != fw::SCSI_WRITE10) return;
+        const uint64_t lba = fw::dGetBe32(cdb.data() + 2);
+        if (lSlow == UINT64_MAX && lba >= 4 * 128) {
+            lSlow = lba;
+            replacement.SetExtraLatencyNs(30'000'000'000ull);
+            return;
+        }
+        later += lSlow != UINT64_MAX && lba > lSlow;
+        replacement.SetExtraLatencyNs(0);
+    };
+    Run([&] { return later >= 8; }, 20000);
+    Run([] { return false; }, 100);
+    ASSERT_NE(lSlow, UINT64_MAX);
+    EXPECT_GE(later, 8u);
+    EXPECT_EQ(fw::dGetRebuildPosition(), lSlow) << "the record passed a region whose write is not in";
+    replacement.onCommand = nullptr;
+    Run(Done, 200000);
+    EXPECT_EQ(fw::dGetRebuildPosition(), kMember);
+    EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
+}
+
+// A host command inside the window waits, however often it comes back to
+// look; the statistics count each such command once, not each look.
+TEST_F(RebuildSchedulerTest, AHostCommandWaitingAtTheFrontIsCountedOnce) {
+    Start(10);
+    Run([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE; }, 10000);
+    ASSERT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::TRUE);
+    fw::KERNEL_ENTRY asCommand[2]{};
+    for (fw::KERNEL_ENTRY& e : asCommand) {
+        e.bRank = 0;
+        e.bSecondRank = 0xFF;
+        e.wBlockCount = 8;
+    }
+    asCommand[1].lRankAddress = 64;
+    const uint32_t dBefore = fw::dGetEventCounter(fw::EVENT_COUNTER_REBUILD_OVERLAP);
+    std::vector<uint8_t> abAnswers;
+    ASSERT_EQ(b.board().RunOnCpu([&] {
+        for (int i = 0; i < 3; ++i)
+            for (fw::KERNEL_ENTRY& e : asCommand) abAnswers.push_back(fw::bCheckHostRebuildWindow(&e));
+    }), sim::StopKind::Finished);
+    EXPECT_EQ(abAnswers, std::vector<uint8_t>(6, 81));
+    EXPECT_EQ(fw::dGetEventCounter(fw::EVENT_COUNTER_REBUILD_OVERLAP) - dBefore, 2u);
 }
 
 }  // namespace
