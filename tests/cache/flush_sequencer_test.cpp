@@ -2,13 +2,16 @@
 // while a run is under way has its acknowledged writes flushed by a run of
 // their own once that one ends, and the failover is reported only after
 // them; the resync takes its host entry before it marks a slot, so a cycle
-// without a free entry leaves the slot to be found again.
+// without a free entry leaves the slot to be found again; an own slot left
+// during the run with neither a journalled write nor data is freed before
+// the resync.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "cache/flush_sequencer.h"
+#include "cache/nvram_journal.h"
 #include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "executive/tick.h"
@@ -81,8 +84,18 @@ TEST_F(FlushSequencer, AResyncWithoutAFreeHostEntryLeavesItsSlotToBeFoundAgain) 
     fw::SetCacheFlushRequest(fw::TRUE);
     fw::CacheFlushSequencerBackgroundStep();
     ASSERT_EQ(fw::fGetRetripeFlag(), fw::TRUE);
+    // An own slot left meanwhile with neither a journalled write nor data
+    // (its write journalled, never issued): nothing to flush, and it is
+    // freed before the resync walks the journal.
+    fw::KERNEL_ENTRY sOwn{};
+    sOwn.wIndex = 5;
+    sOwn.wBlocks = 8;
+    sOwn.lInternalAddress = 0x80;
+    fw::RecordNvramQueueEntry(&sOwn);
+    ASSERT_EQ(fw::psGetNvramQueueEntry(fw::TRUE, 5)->fValid, fw::TRUE);
     for (int i = 0; i < 8 && fw::bGetCacheFlushState() != fw::FLUSH_STATE_RESYNC; ++i) fw::CacheFlushSequencerStep();
     ASSERT_EQ(fw::bGetCacheFlushState(), fw::FLUSH_STATE_RESYNC);
+    EXPECT_NE(fw::psGetNvramQueueEntry(fw::TRUE, 5)->fValid, fw::TRUE);
 
     std::vector<fw::KERNEL_ENTRY*> aTaken;
     fw::KERNEL_ENTRY* psEntry = nullptr;
