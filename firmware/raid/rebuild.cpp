@@ -558,6 +558,9 @@ uint8_t ResumeRebuildFromNvram(uint8_t bLoopId3, uint8_t bLoopId4) {
     PutBe32(s.abPosition, dPos);
     PutBe32(s.abEnd, dMember - 1);
     PutBe16(s.abBlocks, wBlocksAt(dPos, dMember - 1, wRegion));
+    // The second missing member of a RAID 6 is one out of service, whether
+    // or not a drive still answers in its place: a drive the rank failed
+    // holds nothing the regeneration may read.
     if (s.bRaidLevel == RAID_LEVEL_6) {
         for (uint8_t m = 0; m < bGetRankDriveCount(bRank) && s.bMember1 == REBUILD_NONE; ++m) {
             if (m != s.bMember0 && bGetRankMemberFlags(bRank, m) != MEMBER_FLAGS_IN_SERVICE) s.bMember1 = m;
@@ -735,6 +738,8 @@ uint8_t RebuildStep() {
         if (!fMaster) {
             s_sCtl.bState = REBUILD_SLAVE_WAIT;
         } else if (s_sCtl.bRip == 0 && s_sCtl.bWip == 0 && s_sCtl.bOcc == 0 && fIsAnyRebuildRegionOut() != TRUE) {
+            // Released regions still out at the drives hold their buffers
+            // and slots: the new pass waits for them too.
             s_sCtl.bState = REBUILD_START;
         }
         break;
