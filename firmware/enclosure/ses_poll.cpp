@@ -201,6 +201,12 @@ void ParseStatus(uint8_t bIndex, uint8_t* pb, uint32_t dBytes) {
 
     // The reply becomes the control page: each slot asks for the light its
     // drive calls for, and nothing else is selected.
+    // Until the own chassis' bays are first read, every bay counts as
+    // installed: an empty one would look like a drive the controller cannot
+    // see, and a fault light and the drive-fault tone would greet every start
+    // with empty bays.
+    const bool fPresenceKnown =
+        bIndex != 0 || fIsEnvironmentMonitorEnabled() != TRUE || fIsBayPresenceKnown() == TRUE;
     ForEachSesElement(s, dBytes, [&](uint8_t bType, uint8_t bElement, uint32_t d) {
         uint8_t* e = pb + d;
         if (bType != SES_TYPE_DEVICE && bType != SES_TYPE_ARRAY_DEVICE) {
@@ -216,7 +222,7 @@ void ParseStatus(uint8_t bIndex, uint8_t* pb, uint32_t dBytes) {
         const DRIVE_INFO* psDrive = bSlot != 0 ? psDriveAt(bEnclosureNo, bSlot) : nullptr;
         e[0] = SES_CONTROL_SELECT;
         e[1] = e[2] = 0;
-        e[3] = fInstalled && psDrive == nullptr ? SES_DEVICE_FAULT : 0;
+        e[3] = fInstalled && fPresenceKnown && psDrive == nullptr ? SES_DEVICE_FAULT : 0;
         if (psDrive == nullptr) return;
         if (psDrive->bSES_ControlFlags == SES_CONTROL_IDENTIFY) {
             e[2] = SES_DEVICE_IDENTIFY;
@@ -286,10 +292,6 @@ uint16_t wBuildSlotPage(uint8_t bEnclosureNo, uint8_t* pb) {
 }
 
 void OwnChassisPass() {
-    // Until the bays' presence is first read, every bay counts as installed,
-    // and an empty one would look like a drive the controller cannot see: a
-    // fault light and the drive-fault tone at every start with empty bays.
-    if (fIsBayPresenceKnown() != TRUE) return;
     constexpr uint8_t PAGES[] = {SES_PAGE_STATUS, SES_PAGE_ARRAY, SES_PAGE_STRING, SES_PAGE_SLOT};
     uint8_t* pb = pGetOwnPageBuffer();
     for (uint8_t bPage : PAGES) {
