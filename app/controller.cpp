@@ -37,6 +37,7 @@
 #include "sim/iscsi_listener.h"
 #include "sim/iscsi_sas_bridge.h"
 #include "sim/memory_windows.h"
+#include "sim/rtc.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
@@ -874,6 +875,15 @@ int main(int argc, char** argv) {
     }
     if (lastOutput != '\n') std::fputs("\r\n", stdout);
     std::fflush(stdout);
+    // A clock without a valid time stops start-up before the console takes
+    // keys, so the date cannot be set there: say where the board keeps it.
+    for (size_t n = 0; n < boards.size(); ++n) {
+        if (stops[n] != sim::StopKind::Idle || boards[n]->rtc().Valid()) continue;
+        std::fprintf(stderr,
+                     "controller: %s/board.state: the controller's clock holds no valid time (rtc.offset, "
+                     "rtc.valid): remove those two lines to start it from this computer's clock\n",
+                     configs[n].dataDir.c_str());
+    }
     partnerConsole.Flush();
     RestoreTerminal();
     // The quit key is a power cut: a person should not take it for a hang.

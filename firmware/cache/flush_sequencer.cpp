@@ -9,6 +9,7 @@
 #include "cache/nvram_journal.h"
 #include "cache/write_start.h"
 #include "config/address_translation.h"
+#include "config/bad_blocks.h"
 #include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "dataservices/data_services.h"
@@ -601,7 +602,7 @@ void CompleteFlushWrite(KERNEL_ENTRY* ps) {
     const uint16_t wSlot = ps->wJournalSlot;
     const bool fFailed = fReported || HasFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED);
     if (fFailed) {
-        PostLost(0, ps->wBlocks, ps->bRank);
+        if (fRecordLostWrite(ps) != TRUE) PostLost(0, ps->wBlocks, ps->bRank);
         ClearFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT);
     }
     bool fMoreRuns = false;
@@ -633,6 +634,12 @@ void CompleteFlushWrite(KERNEL_ENTRY* ps) {
         ReleasePartnerNvramQueueData(wSlot);
     }
     FlushWriteSettled(fOwn);
+}
+
+uint8_t fRecordLostWrite(const KERNEL_ENTRY* psEntry) {
+    if (AddMediaErrorRange(psEntry->lRankAddress, psEntry->wBlocks, psEntry->bRank) != BAD_BLOCKS_RECORDED) return FALSE;
+    PostLost(0, psEntry->wBlocks, psEntry->bRank);
+    return TRUE;
 }
 
 void IncCacheFlushActivity() { ++s_sFlush.wActivityCount; }
