@@ -385,6 +385,40 @@ TEST_F(IscsiSasSessions, AWriteBeyondItsExpectedLengthWritesWhatItHoldsAndAnswer
     EXPECT_EQ(under.U32(44), 512u);
 }
 
+// An ABORT TASK sent behind its write either stops it (no response, the
+// abort complete) or finds it answered (its response, and the abort
+// answered "task does not exist"), never both a response and a complete
+// abort.  The abort follows the write at once, then a little later each
+// round, as a busy host's may.
+TEST_F(IscsiSasSessions, AnAbortBehindItsWriteEitherStopsItOrFindsNoTask) {
+    auto h = Session();
+    ASSERT_TRUE(h);
+    const auto data = iscsitest::Pattern(512, 4);
+    int stopped = 0, finished = 0;
+    for (uint64_t delayNs : {0ull, 2'000ull, 20'000ull, 200'000ull}) {
+        const iscsi::Pdu write = h->Command(0xA1, iscsitest::Rw10(0x2A, 80, 1), 512, data);
+        const iscsi::Pdu abort = Function(*h, sim::kTmfAbortTask, write.InitiatorTaskTag(), write.U32(24));
+        h->Send(write);
+        board.RunFor(delayNs);
+        h->Send(abort);
+        bool response = false;
+        iscsi::Pdu p;
+        do {
+            p = h->Next();
+            ASSERT_NE(p.opcode(), 0) << delayNs;
+            if (p.opcode() == iscsi::kScsiResponse) {
+                response = true;
+                EXPECT_EQ(p.bhs[3], 0) << delayNs;
+            }
+        } while (p.opcode() != iscsi::kTaskManagementResponse);
+        EXPECT_EQ(p.bhs[2], response ? sim::kTmfNoTask : sim::kTmfComplete) << delayNs;
+        ++(response ? finished : stopped);
+    }
+    // Both ends were met.
+    EXPECT_GT(stopped, 0);
+    EXPECT_GT(finished, 0);
+}
+
 // The IOC links 64 initiators: a 65th session is refused, and served once
 // another has ended.  A session that ends with a read held at the port
 // leaves nothing behind.
