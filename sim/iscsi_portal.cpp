@@ -1002,12 +1002,10 @@ void IscsiConnection::OnTaskManagement(const Pdu& pdu) {
     switch (function) {
     case kTmfAbortTask: {
         auto it = m_tasks.find(referenced);
-        if (it == m_tasks.end()) {
-            // A task already answered (its CmdSN came before this request)
-            // is as good as aborted.
-            const uint32_t refCmdSn = pdu.U32(32);
-            return answer(SerialLess(refCmdSn, m_expCmdSn) ? kTmfComplete : kTmfNoTask);
-        }
+        // A task already answered went its whole way: the host has its
+        // response, and an abort of it finds no task (a host that heard of
+        // both would not know which to believe).
+        if (it == m_tasks.end()) return answer(kTmfNoTask);
         if (!it->second.submitted) {
             ForgetTask(it);
             return answer(kTmfComplete);

@@ -1,5 +1,7 @@
 #include "sim/iscsi_sas_bridge.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <set>
 
@@ -15,6 +17,10 @@ constexpr uint8_t kSasAbortTaskSet = 0x02;
 constexpr uint8_t kSasClearTaskSet = 0x04;
 constexpr uint8_t kSasLogicalUnitReset = 0x08;
 constexpr uint8_t kSasClearAca = 0x40;
+
+// WRITE AND VERIFY(12): the firmware refuses it, but its length is cut as
+// the other writes' are.
+constexpr uint8_t kWriteAndVerify12 = 0xAE;
 
 // What a TASK frame's response code says, as iSCSI answers it.
 uint8_t IscsiResponse(const FcpResult& r) {
@@ -53,10 +59,14 @@ public:
     bool Carries(uint8_t function) const override { return function != kTmfTargetWarmReset; }
 
     void Submit(uint32_t tag, IscsiTask task) override {
+        const uint32_t expected = task.expectedLength;
         FcpCommand c = CommandFor(tag, std::move(task));
         // A COMMAND frame has no untagged task: it goes as a simple one.
         if (c.taskAttribute == fw::TASK_ATTR_UNTAGGED) c.taskAttribute = fw::TASK_ATTR_SIMPLE;
-        Send(Frame{tag, kNone, c.lun, 0}, std::move(c), 0);
+        Frame frame{tag, kNone, c.lun, 0};
+        frame.overflow = FitWriteToExpectedLength(&c, expected);
+        frame.capacity = CapacityOpcode(c.cdb);
+        Send(frame, std::move(c), 0);
     }
 
     void TaskManagement(uint32_t tag, uint8_t function, uint64_t lun, uint32_t referenced) override {
@@ -85,7 +95,57 @@ private:
         uint8_t function;      // the TASK frame's function, 0 for a command
         uint16_t sasTag = 0;
         bool ended = false;    // a command the bridge ended for a function: its answer is dropped
+        uint32_t overflow = 0;       // write bytes the CDB asked beyond the expected length
+        uint8_t capacity = 0;        // READ CAPACITY's opcode: its answer gives the unit's block length
     };
+
+    // The target asks for all the write data its CDB names, and a SAS
+    // initiator has no way to tell it the host expects less: a write whose
+    // CDB asks more than the expected length goes with the whole blocks that
+    // length holds, as an iSCSI target writes no more than it expects.
+    // Returns the bytes asked beyond the expected length, the overflow the
+    // host is answered; 0 when the write fits, or when the unit's block
+    // length is not known yet (the host has not read its capacity).
+    uint32_t FitWriteToExpectedLength(FcpCommand* pc, uint32_t expected) const {
+        std::vector<uint8_t>& cdb = pc->cdb;
+        if (cdb.empty()) return 0;
+        size_t at = 0, bytes = 0;   // the transfer length field
+        switch (cdb[0]) {
+        case fw::SCSI_WRITE10:
+        case fw::SCSI_WRITE_AND_VERIFY10: at = 7, bytes = 2; break;
+        case fw::SCSI_WRITE12:
+        case kWriteAndVerify12: at = 6, bytes = 4; break;
+        case fw::SCSI_WRITE16:
+        case fw::SCSI_WRITE_AND_VERIFY16: at = 10, bytes = 4; break;
+        default: return 0;   // WRITE(6) cannot name 0 blocks, and no other command writes blocks
+        }
+        const auto known = m_bridge.m_blockBytes.find({m_address, pc->lun});
+        if (cdb.size() < at + bytes || known == m_bridge.m_blockBytes.end()) return 0;
+        uint64_t blocks = 0;
+        for (size_t i = 0; i < bytes; ++i) blocks = blocks << 8 | cdb[at + i];
+        const uint64_t asked = blocks * known->second;
+        if (asked <= expected) return 0;
+        const uint32_t fits = expected / known->second;
+        for (size_t i = 0; i < bytes; ++i) cdb[at + bytes - 1 - i] = uint8_t(fits >> (8 * i));
+        return uint32_t(std::min<uint64_t>(asked - expected, UINT32_MAX));
+    }
+
+    static uint8_t CapacityOpcode(const std::vector<uint8_t>& cdb) {
+        if (cdb.empty()) return 0;
+        const bool f16 = cdb[0] == fw::SCSI_SERVICE_ACTION_IN16 && cdb.size() > 1 &&
+                         (cdb[1] & 0x1F) == fw::SCSI_SA_READ_CAPACITY16;
+        return cdb[0] == fw::SCSI_READ_CAPACITY10 || f16 ? cdb[0] : 0;
+    }
+
+    // The block length a READ CAPACITY answer gives, kept for the unit.
+    void NoteBlockLength(const Frame& frame, const FcpResult& r) {
+        if (r.outcome != FcpResult::Outcome::Done || r.status != fw::SCSI_STATUS_GOOD) return;
+        const size_t at = frame.capacity == fw::SCSI_READ_CAPACITY10 ? 4 : 8;
+        if (r.dataIn.size() < at + 4) return;
+        const uint32_t length = uint32_t(r.dataIn[at]) << 24 | uint32_t(r.dataIn[at + 1]) << 16 |
+                                uint32_t(r.dataIn[at + 2]) << 8 | r.dataIn[at + 3];
+        if (length != 0) m_bridge.m_blockBytes[{m_address, frame.lun}] = length;
+    }
 
     void AbortTask(uint32_t tag, uint32_t referenced) {
         auto it = m_commands.find(referenced);
@@ -132,6 +192,12 @@ private:
         FcpResult r = answer;
         if (frame.function == 0) {
             m_commands.erase(frame.tag);
+            if (frame.capacity != 0) NoteBlockLength(frame, r);
+            if (frame.overflow != 0 && r.outcome == FcpResult::Outcome::Done) {
+                r.residualOver = true;
+                r.residualUnder = false;
+                r.residual = frame.overflow;
+            }
             return FinishTask(frame.tag, r);
         }
         const uint8_t response = IscsiResponse(r);

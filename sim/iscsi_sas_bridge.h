@@ -11,8 +11,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/iscsi_host_nexus.h"
@@ -46,6 +48,10 @@ public:
 private:
     friend class SasNexus;
     std::vector<Target> m_targets;
+    // The block length each host's logical units answered READ CAPACITY
+    // with, by SAS address and LUN: a write whose CDB asks more than the
+    // iSCSI expected length is cut to the whole blocks that length holds.
+    std::map<std::pair<uint64_t, uint16_t>, uint32_t> m_blockBytes;
 };
 
 }  // namespace sim

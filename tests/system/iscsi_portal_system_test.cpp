@@ -346,6 +346,79 @@ TEST_F(IscsiSasSessions, AWarmResetIsAnsweredNotSupportedAndDropsNothing) {
     EXPECT_EQ(read, data);
 }
 
+// A SAS COMMAND frame carries no expected length, so the bridge answers the
+// residual as the iSCSI target: a write whose CDB asks more than the host's
+// expected length writes the whole blocks that length holds and no more, and
+// is answered GOOD with the overflow; one that asks less takes what its CDB
+// names, with the underflow.
+TEST_F(IscsiSasSessions, AWriteBeyondItsExpectedLengthWritesWhatItHoldsAndAnswersTheResidual) {
+    auto h = Session();
+    ASSERT_TRUE(h);
+    std::vector<uint8_t> capacity;
+    ASSERT_EQ(h->Read({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, &capacity).bhs[3], 0);
+    const auto old = iscsitest::Pattern(1024, 5), fresh = iscsitest::Pattern(1024, 6);
+    ASSERT_EQ(h->Write(iscsitest::Rw10(0x2A, 60, 2), old, 1024).bhs[3], 0);
+    struct Case {
+        uint8_t op;
+        uint32_t expected;
+        uint8_t flag;       // 0x04 overflow, 0x02 underflow
+        uint32_t residual;
+    };
+    for (const Case& c : {Case{0x2A, 512, 0x04, 512}, Case{0x2E, 200, 0x04, 824}, Case{0x2A, 0, 0x04, 1024},
+                          Case{0x2E, 1024, 0, 0}}) {
+        const std::vector<uint8_t> data(fresh.begin(), fresh.begin() + c.expected);
+        const iscsi::Pdu status = h->Write(iscsitest::Rw10(c.op, 60, 2), data, c.expected);
+        ASSERT_EQ(status.opcode(), iscsi::kScsiResponse) << c.expected;
+        EXPECT_EQ(status.bhs[3], 0) << c.expected;
+        EXPECT_EQ(status.bhs[1] & 0x06, c.flag) << c.expected;
+        EXPECT_EQ(status.U32(44), c.residual) << c.expected;
+        std::vector<uint8_t> read;
+        ASSERT_EQ(h->Read(iscsitest::Rw10(0x28, 60, 2), 1024, &read).bhs[3], 0);
+        const size_t written = c.expected / 512 * 512;
+        EXPECT_TRUE(std::equal(read.begin(), read.begin() + written, fresh.begin())) << c.expected;
+        EXPECT_TRUE(std::equal(read.begin() + written, read.end(), old.begin() + written)) << c.expected;
+        ASSERT_EQ(h->Write(iscsitest::Rw10(0x2A, 60, 2), old, 1024).bhs[3], 0);
+    }
+    const iscsi::Pdu under = h->Write(iscsitest::Rw10(0x2A, 60, 1), fresh, 1024);
+    EXPECT_EQ(under.bhs[3], 0);
+    EXPECT_EQ(under.bhs[1] & 0x06, 0x02);
+    EXPECT_EQ(under.U32(44), 512u);
+}
+
+// An ABORT TASK sent behind its write either stops it (no response, the
+// abort complete) or finds it answered (its response, and the abort
+// answered "task does not exist"), never both a response and a complete
+// abort.  The abort follows the write at once, then a little later each
+// round, as a busy host's may.
+TEST_F(IscsiSasSessions, AnAbortBehindItsWriteEitherStopsItOrFindsNoTask) {
+    auto h = Session();
+    ASSERT_TRUE(h);
+    const auto data = iscsitest::Pattern(512, 4);
+    int stopped = 0, finished = 0;
+    for (uint64_t delayNs : {0ull, 2'000ull, 20'000ull, 200'000ull}) {
+        const iscsi::Pdu write = h->Command(0xA1, iscsitest::Rw10(0x2A, 80, 1), 512, data);
+        const iscsi::Pdu abort = Function(*h, sim::kTmfAbortTask, write.InitiatorTaskTag(), write.U32(24));
+        h->Send(write);
+        board.RunFor(delayNs);
+        h->Send(abort);
+        bool response = false;
+        iscsi::Pdu p;
+        do {
+            p = h->Next();
+            ASSERT_NE(p.opcode(), 0) << delayNs;
+            if (p.opcode() == iscsi::kScsiResponse) {
+                response = true;
+                EXPECT_EQ(p.bhs[3], 0) << delayNs;
+            }
+        } while (p.opcode() != iscsi::kTaskManagementResponse);
+        EXPECT_EQ(p.bhs[2], response ? sim::kTmfNoTask : sim::kTmfComplete) << delayNs;
+        ++(response ? finished : stopped);
+    }
+    // Both ends were met.
+    EXPECT_GT(stopped, 0);
+    EXPECT_GT(finished, 0);
+}
+
 // The IOC links 64 initiators: a 65th session is refused, and served once
 // another has ended.  A session that ends with a read held at the port
 // leaves nothing behind.
