@@ -169,6 +169,11 @@ uint8_t fNamesSecondProgram(const uint8_t* pbImage, uint32_t dLength) {
     return ToFlag((s.dSecondElfOffset | s.dSecondElfLength | s.dSecondChecksum) != 0);
 }
 
+uint32_t dGetNewestFlashSequence() {
+    const uint32_t a = dSlotSequence(0), b = dSlotSequence(1);
+    return a > b ? a : b;
+}
+
 uint8_t bProgramFlash(const uint8_t* pbImage, uint8_t fVerbose) {
     FIRMWARE_IMAGE_HEADER s;
     std::memcpy(&s, pbImage, sizeof s);
