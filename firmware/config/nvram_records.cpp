@@ -212,7 +212,7 @@ void SetOutlivedPartnerRecord(uint8_t f) {
 uint8_t fGetOutlivedPartnerRecord() { return ToFlag(bNvramRead8(NVRAM_OFFSET(fOutlivedPartner)) == TRUE); }
 
 void CheckFlashImageRecord() {
-    const uint32_t dFound = dGetNewestFlashSequence();
+    const uint32_t dFound = dGetNewestFlashRecord();
     // Never recorded, the bytes read 0: nothing found is older.
     const uint32_t dKept = dNvramReadLE32(NVRAM_OFFSET(abFlashSequence));
     if (dFound == dKept) return;
