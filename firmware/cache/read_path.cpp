@@ -240,6 +240,14 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         AnswerAtStart(psEntry, SENSE_MEDIUM_ERROR, 0x11, 0x01);
         return STATUS_OK;
     }
+    // An array that can no longer serve its blocks answers as its writes
+    // do.  Mapped, the read would queue a child on a member that has no
+    // drive any more (or find no members to regenerate it from), and
+    // nothing would ever answer it.
+    if (IsHostRead(psEntry) && bGetRankOperationState(psEntry->bRank) == RANK_STATE_FAILED) {
+        AnswerAtStart(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LUN_NOT_SUPPORTED, 0x00);
+        return STATUS_OK;
+    }
     // 5. Its rows wait for stripe initialisation.
     if (HasFlag(psEntry, KE_FLAG_REGENERATE)) {
         if (!HasFlag(psEntry, KE_FLAG_STRIPE_INIT_WAIT)) (void)bInitStripesOnDemand(psEntry);

@@ -64,7 +64,10 @@ struct NVRAM_HEADER {
     uint8_t abNvramPortAddress[2];
     uint8_t abSasSettings[2];
     uint8_t fOutlivedPartner;               // TRUE: this board's journals are newer than its partner's
-    uint8_t abReserved0E6[0x100 - 0xE6];
+    // The slot sequence of the newest controller image this board has seen
+    // in the flash; 0 (as an older layout left the bytes) none recorded.
+    uint8_t abFlashSequence[4];             // LE
+    uint8_t abReserved0EA[0x100 - 0xEA];
     uint8_t abExpanderPhy[NVRAM_EXPANDERS * NVRAM_EXPANDER_PHYS][4];  // LE
     uint8_t abReserved160[0x200 - 0x160];
     uint8_t abTargetRegion[256];
@@ -128,6 +131,7 @@ static_assert(offsetof(NVRAM_HEADER, abAlternateWwn) == 0xD9);
 static_assert(offsetof(NVRAM_HEADER, abNvramPortAddress) == 0xE1);
 static_assert(offsetof(NVRAM_HEADER, abSasSettings) == 0xE3);
 static_assert(offsetof(NVRAM_HEADER, fOutlivedPartner) == 0xE5);
+static_assert(offsetof(NVRAM_HEADER, abFlashSequence) == 0xE6);
 static_assert(offsetof(NVRAM_HEADER, abExpanderPhy) == 0x100);
 static_assert(offsetof(NVRAM_HEADER, abTargetRegion) == 0x200);
 static_assert(offsetof(NVRAM_HEADER, bRebuildSelector) == 0x300);

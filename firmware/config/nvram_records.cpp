@@ -6,10 +6,13 @@
 
 #include "config/nvram_layout.h"
 #include "config/nvram_tables.h"
+#include "eventlog/event_log.h"
+#include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/hw.h"
+#include "platform/flash_update.h"
 
 namespace fw {
 
@@ -207,6 +210,25 @@ void SetOutlivedPartnerRecord(uint8_t f) {
 }
 // Only TRUE counts: a byte an older layout left reserved reads as no record.
 uint8_t fGetOutlivedPartnerRecord() { return ToFlag(bNvramRead8(NVRAM_OFFSET(fOutlivedPartner)) == TRUE); }
+
+void CheckFlashImageRecord() {
+    const uint32_t dFound = dGetNewestFlashRecord();
+    // Never recorded, the bytes read 0: nothing found is older.
+    const uint32_t dKept = dNvramReadLE32(NVRAM_OFFSET(abFlashSequence));
+    if (dFound == dKept) return;
+    // An older image than one this board already had: the flash lost the
+    // update (made again from the factory image, or put back from an older
+    // copy), and the operator hears of it at this start, the only one that
+    // can tell.
+    if (dFound < dKept) {
+        PostEvent(EVENT_FIRMWARE_UPDATE_LOST, static_cast<uint8_t>(dKept), static_cast<uint8_t>(dKept >> 8),
+                  static_cast<uint8_t>(dKept >> 16), static_cast<uint8_t>(dKept >> 24), static_cast<uint8_t>(dFound),
+                  static_cast<uint8_t>(dFound >> 8), static_cast<uint8_t>(dFound >> 16),
+                  static_cast<uint8_t>(dFound >> 24));
+        ConsolePrintf("Controller Firmware Update Lost, Older Image Started\n");
+    }
+    NvramWriteLE32(NVRAM_OFFSET(abFlashSequence), dFound);
+}
 
 uint8_t fIsConfigurationNewerThanJournals() { return s_fConfigNewerThanJournals; }
 

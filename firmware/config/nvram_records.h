@@ -44,6 +44,15 @@ void CheckNvramJournalGeneration(const CONFIG_IMAGE* psLive);
 // run as a pair again.
 void SetOutlivedPartnerRecord(uint8_t f);
 uint8_t fGetOutlivedPartnerRecord();
+// Posted at the start of day when the flash starts an older controller
+// image than this board had installed: A0..A3 the sequence recorded, A4..A7
+// the one found (LE).
+constexpr uint8_t EVENT_FIRMWARE_UPDATE_LOST = 179;
+// Compares the newest image in the flash with the newest this board has
+// recorded: an older one posts EVENT_FIRMWARE_UPDATE_LOST and says so on
+// the console.  The image found is recorded; a board that never recorded
+// one posts nothing.  Run at the start of day and after an update.
+void CheckFlashImageRecord();
 // TRUE when the configuration the start of day loaded is newer than the
 // one the journals were last tied to and was saved by the partner running
 // alone: the partner ran on without these journals while this controller

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/config_state.h"
+#include "config/nvram_records.h"
 #include "console/console_menu.h"
 #include "enclosure/drive_firmware.h"
 #include "enclosure/io_module_firmware.h"
@@ -318,6 +319,9 @@ void CompleteControllerFirmware() {
     }
     ConsolePrintf("Valid Firmware File\n");
     ProgramFlash(pbImage, TRUE);
+    // The new image is the one this board has: should the flash lose it,
+    // the next start says so.
+    CheckFlashImageRecord();
 }
 
 void CompleteIoModuleFirmware() {

@@ -973,6 +973,7 @@ bool fPrintArrayEvent(const EVENT_LOG_ENTRY* ps) {
                           static_cast<unsigned>(dLE(a, 6, 4)), a[0] + 256 * a[1]);
             PrintMegabytesLine(dLE(a, 2, 4));
             return true;
+        case 179: PrintText("Controller Firmware Update Lost, Older Image Started\n"); return true;
         case 111: PrintCacheDisabled(a); return true;
         case 112: ConsolePrintf("Array %02d Cache Re-Enabled\n", a[0]); return true;
         case 140:

@@ -355,6 +355,7 @@ void ShowIdentity() {
                   pGetBuildTime());
     ConsolePrintf("\n");
     PrintCurrentDateTime();
+    CheckFlashImageRecord();
 }
 
 void StartPciBuses() {

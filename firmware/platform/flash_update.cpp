@@ -97,12 +97,13 @@ uint32_t dFlashXor(uint32_t dOffset, uint32_t dLength) {
 // whole image), 0 otherwise.  The slot being written must never be the one
 // the controller starts from, even when the newer record lies over a
 // damaged image.
+bool IsRecordWhole(const FLASH_SLOT_RECORD& s) {
+    return s.dMagic == FLASH_SLOT_MAGIC && s.dRecordCheck == dRecordCheck(s) && s.dImageLength <= FLASH_IMAGE_MAX;
+}
+
 uint32_t dSlotSequence(uint32_t dSlot) {
     const FLASH_SLOT_RECORD s = sReadRecord(dSlot);
-    if (s.dMagic != FLASH_SLOT_MAGIC || s.dRecordCheck != dRecordCheck(s) || s.dImageLength > FLASH_IMAGE_MAX ||
-        dFlashXor(dSlot * FLASH_SLOT_SIZE, s.dImageLength) != s.dImageChecksum) {
-        return 0;
-    }
+    if (!IsRecordWhole(s) || dFlashXor(dSlot * FLASH_SLOT_SIZE, s.dImageLength) != s.dImageChecksum) return 0;
     return s.dSequence;
 }
 
@@ -167,6 +168,15 @@ uint8_t fNamesSecondProgram(const uint8_t* pbImage, uint32_t dLength) {
     FIRMWARE_IMAGE_HEADER s;
     std::memcpy(&s, pbImage, sizeof s);
     return ToFlag((s.dSecondElfOffset | s.dSecondElfLength | s.dSecondChecksum) != 0);
+}
+
+uint32_t dGetNewestFlashRecord() {
+    uint32_t dNewest = 0;
+    for (uint32_t dSlot = 0; dSlot < FLASH_SLOTS; ++dSlot) {
+        const FLASH_SLOT_RECORD s = sReadRecord(dSlot);
+        if (IsRecordWhole(s) && s.dSequence > dNewest) dNewest = s.dSequence;
+    }
+    return dNewest;
 }
 
 uint8_t bProgramFlash(const uint8_t* pbImage, uint8_t fVerbose) {

@@ -22,6 +22,10 @@ uint8_t bCheckFirmwareImageHeader(const uint8_t* pbImage, uint32_t dLength, uint
 // TRUE when the header's second-program fields are not all zero (zero
 // names none), whether or not they name a sound program.
 uint8_t fNamesSecondProgram(const uint8_t* pbImage, uint32_t dLength);
+// The sequence of the newest whole slot record, 0 when there is none.  Only
+// the records are read, not the images under them (whose checksum would
+// take the start of day a read of every word).
+uint32_t dGetNewestFlashRecord();
 // Programs a checked image into the flash slot the controller did not start
 // from: 255 programmed (the next start runs it), 0 failed (the old image
 // stays the one that starts).  fVerbose prints the steps.

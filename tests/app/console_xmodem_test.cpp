@@ -205,7 +205,8 @@ TEST_F(ConsoleXmodem, DriveAndIoModuleFilesArriveFromAStandardSender) {
 }
 
 // The controller's own image in long blocks is programmed into the other
-// flash slot, and the next start runs it.
+// flash slot, which the next start would run; the controller records it
+// at once, so losing it with the flash file is said at the next start.
 TEST_F(ConsoleXmodem, ANewControllerImageFromAStandardSenderStartsNext) {
     const std::vector<uint8_t> image = sim::Flash::BuildImage(60000, 43);
     const std::string path = Write("controller.img", image);
@@ -233,8 +234,11 @@ TEST_F(ConsoleXmodem, ANewControllerImageFromAStandardSenderStartsNext) {
     ASSERT_EQ(flash.size(), fw::FLASH_SIZE);
     ASSERT_EQ(BootSlotIn(flash), 1);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + fw::FLASH_SLOT_SIZE));
-    // The boot ROM starts the new image: the controller comes up from it.
+    // The flash file lost before the new image ever started: the controller
+    // knew of the update and says it is gone as it comes up.
+    ASSERT_EQ(unlink((m_dir + "/flash.bin").c_str()), 0);
     TerminalRun t(m_dir, Options(), apptest::Clock::Wall);
+    EXPECT_TRUE(t.WaitFor("Controller Firmware Update Lost, Older Image Started")) << t.Tail();
     EXPECT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();
 }
 

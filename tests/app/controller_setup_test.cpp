@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/program_run.h"
+#include "hw/flash.h"
 
 namespace {
 
@@ -255,6 +257,47 @@ TEST_F(ControllerSetup, SaysWhatIsWrongWithTheFlash) {
                                  ": missing: written again with the factory firmware image; an update installed "
                                  "before is gone\n");
     EXPECT_EQ(run().errors, "");
+}
+
+// An update installed (here a newer image written into the second slot)
+// and then lost with the flash file, cut short or gone: the factory image
+// starts, and the console says the update is lost, at that start only.
+TEST_F(ControllerSetup, SaysWhenTheFlashLostAnInstalledUpdate) {
+    const std::string flash = m_dir + "/flash.bin";
+    const std::string kLine = "Controller Firmware Update Lost, Older Image Started";
+    auto run = [&] { return RunController("--virtual-time --stop-after 10 --data-dir " + m_dir); };
+    auto install = [&] {
+        std::string image = ReadFile(flash);
+        ASSERT_EQ(image.size(), fw::FLASH_SIZE);
+        fw::FLASH_SLOT_RECORD r;
+        std::memcpy(&r, image.data() + fw::FLASH_SLOT_RECORD_OFFSET, sizeof r);
+        std::copy_n(image.begin(), r.dImageLength, image.begin() + fw::FLASH_SLOT_SIZE);
+        r.dSequence = 2;
+        r.dRecordCheck = ~(r.dMagic ^ r.dSequence ^ r.dImageLength ^ r.dImageChecksum);
+        std::memcpy(image.data() + fw::FLASH_SLOT_SIZE + fw::FLASH_SLOT_RECORD_OFFSET, &r, sizeof r);
+        WriteFile(flash, image);
+    };
+    const ProgramRun first = run();
+    ASSERT_EQ(first.status, 0);
+    EXPECT_EQ(first.output.find(kLine), std::string::npos) << first.output;
+    for (const bool fDeleted : {false, true}) {
+        SCOPED_TRACE(fDeleted ? "deleted" : "emptied");
+        ASSERT_NO_FATAL_FAILURE(install());
+        const ProgramRun updated = run();
+        ASSERT_EQ(updated.status, 0);
+        EXPECT_EQ(updated.output.find(kLine), std::string::npos) << updated.output;
+        if (fDeleted) {
+            ASSERT_EQ(unlink(flash.c_str()), 0);
+        } else {
+            WriteFile(flash, "");
+        }
+        const ProgramRun lost = run();
+        EXPECT_EQ(lost.status, 0);
+        EXPECT_NE(lost.output.find(kLine), std::string::npos) << lost.output;
+        EXPECT_NE(lost.errors.find("an update installed before is gone"), std::string::npos) << lost.errors;
+        const ProgramRun again = run();
+        EXPECT_EQ(again.output.find(kLine), std::string::npos) << again.output;
+    }
 }
 
 // On the wall clock, start-up's waits pass at once, while the clock chip

@@ -150,14 +150,16 @@ TEST_P(ReplayRoad, AMemberFailingDuringTheReplayLosesNothingItCanStandIn) {
 TEST_F(BadJournalRoad, ARaid0MemberFailingDuringTheReplayReportsTheDataLost) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16}));
     // Every write has a chunk on the second member; none has block 0, which
-    // the host reads when it connects again (a block lost reads MEDIUM ERROR).
+    // the host reads when it connects again: the array failed with its
+    // member, and its logical drive answers LOGICAL UNIT NOT SUPPORTED.
     for (uint32_t i = 0; i < 6; ++i) Write(i * 48 + 8, 32, 80 + i);
     ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0);
     const Counts before = Counts::Now();
     Stop();
     chassis = std::make_unique<sim::Chassis>(chassisOptions);
     chassis->DriveAt(2)->FailCommand(fw::SCSI_WRITE10, 1u << 30);
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(StartController());
+    ASSERT_NO_FATAL_FAILURE(ConnectHost(true));
     Settle();
     EXPECT_GT(Counts::Now().lost, before.lost);
     EXPECT_EQ(ValidJournalSlots(), 0u);

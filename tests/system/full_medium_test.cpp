@@ -134,7 +134,8 @@ TEST_P(RoomMadeAgain, CachedWritesGoOutOnceTheDisksTakeWritesAgain) {
 // it.  The writes still cached can go nowhere: they are given up and
 // recorded lost after their tries, as a restart's flush would record them,
 // rather than sent round the write-ready stage for ever with every read of
-// their blocks waiting behind them.
+// their blocks waiting behind them.  The array's other blocks answer as its
+// logical drive does now: LOGICAL UNIT NOT SUPPORTED, rather than never.
 TEST_F(FullMedium, OnAFailedRaid0TheCachedWritesAreRecordedLost) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16}));
     ASSERT_NO_FATAL_FAILURE(WriteIntoTheCache(11));
@@ -151,6 +152,27 @@ TEST_F(FullMedium, OnAFailedRaid0TheCachedWritesAreRecordedLost) {
             ASSERT_EQ(read.outcome, sim::FcpResult::Outcome::Done) << "read of block " << b << " never answered";
             EXPECT_EQ(SenseText(read), " sense 3/11/01") << "block " << b;
         }
+    }
+    // Every other block answers as the writes to a failed array do: the
+    // first and last of each chunk of the rows written, and each block
+    // written that was not lost.
+    auto isLost = [psTables](uint64_t b) {
+        for (uint16_t i = 0; i < psTables->wBadBlockTotal; ++i) {
+            const fw::BAD_BLOCK_RANGE& r = psTables->asBadBlock[i];
+            if (b >= r.lStart && b < r.lStart + r.wLength) return true;
+        }
+        return false;
+    };
+    std::vector<uint64_t> others;
+    for (uint64_t x = 0; x < RowBlocks() * 8; x += spec.wChunk) others.insert(others.end(), {x, x + spec.wChunk - 1});
+    for (const auto& [lba, blocks] : written) {
+        for (uint32_t b = 0; b < blocks; ++b) others.push_back(lba + b);
+    }
+    for (const uint64_t b : others) {
+        if (isLost(b)) continue;
+        const sim::FcpResult read = road->Send(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ10, b, 1), {}, kBlock), kRunNs);
+        ASSERT_EQ(read.outcome, sim::FcpResult::Outcome::Done) << "read of block " << b << " never answered";
+        EXPECT_EQ(SenseText(read), " sense 5/25/00") << "block " << b;
     }
     Settle();
 }

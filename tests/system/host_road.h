@@ -187,7 +187,9 @@ protected:
             << board->ConsoleText();
         ASSERT_TRUE(Booted()) << board->ConsoleText();
     }
-    void ConnectHost() {
+    // `arrayFailed`: the array failed at this start, and its logical drive
+    // answers the host's reads LOGICAL UNIT NOT SUPPORTED instead of GOOD.
+    void ConnectHost(bool arrayFailed = false) {
         if (hostKind == HostKind::Sas) {
             sasHost = std::make_unique<sim::SasHost>(*board, *board->sasTargetIoc(), 0, kSasHostAddress);
             road = std::make_unique<RoadHostOn<sim::SasHost>>(*sasHost);
@@ -208,9 +210,14 @@ protected:
         // Its power-on unit attention, answered to the first command.
         for (int i = 0; i < 4; ++i) {
             r = road->Send(0, Cdb(fw::SCSI_READ10, 0, 1), {}, kBlock);
-            if (r.outcome == sim::FcpResult::Outcome::Done && r.status == 0) break;
+            if (r.outcome != sim::FcpResult::Outcome::Done) continue;
+            if (r.status == 0 || (arrayFailed && SenseText(r) == " sense 5/25/00")) break;
         }
-        ASSERT_EQ(r.status, 0) << "LUN 0 never became ready";
+        if (arrayFailed) {
+            ASSERT_EQ(SenseText(r), " sense 5/25/00") << "LUN 0 of the failed array answered otherwise";
+        } else {
+            ASSERT_EQ(r.status, 0) << "LUN 0 never became ready";
+        }
         // The pools at rest: no host command, and no child of the start of
         // day's own work (its configuration writes) still out.
         board->RunUntil([] { return fw::wGetTargetEntriesUsed() == 0 && fw::wGetKernelEntriesUsed() == 0; },

@@ -3,6 +3,7 @@
 // stops the start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "executive/startup.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "platform/flash_update.h"
 #include "sim/board.h"
+#include "sim/flash.h"
 #include "sim/rtc.h"
 
 namespace {
@@ -95,6 +98,53 @@ TEST(NvramStartup, LostBatteryWithClockFormatsAgain) {
     // address: its SEEPROM is written again (155).
     EXPECT_EQ(StartEvents(0), (std::vector<uint8_t>{81, 84, 155}));
     EXPECT_EQ(fw::dGetNvramBootCount(), 1u);
+}
+
+// The flash starting an older controller image than the board had is an
+// update lost: logged once, and said on the console.  A new board and an
+// ordinary restart, before and after an update, log nothing of it.
+std::vector<uint8_t> g_update;
+uint8_t g_bUpdated = 0;
+void InstallTheUpdate() { g_bUpdated = fw::bProgramFlash(g_update.data(), fw::FALSE); }
+
+TEST(NvramStartup, AnUpdateTheFlashLostIsLoggedOnce) {
+    constexpr uint8_t kLost = 179;
+    constexpr const char* kLine = "Controller Firmware Update Lost, Older Image Started";
+    sim::Board board;
+    const std::vector<uint8_t> factory = board.flash().Contents();
+    auto lost = [&] {
+        const std::vector<uint8_t> ab = LoggedCodes();
+        return std::count(ab.begin(), ab.end(), kLost);
+    };
+    auto bootAndSee = [&](const char* pszWhen, long lLogged, bool fLine) {
+        SCOPED_TRACE(pszWhen);
+        board.ClearConsoleText();
+        ASSERT_NO_FATAL_FAILURE(BootToMainLoop(board));
+        EXPECT_EQ(lost(), lLogged);
+        EXPECT_EQ(board.ConsoleText().find(kLine) != std::string::npos, fLine) << board.ConsoleText();
+    };
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("new board", 0, false));
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("restart", 0, false));
+
+    g_update = sim::Flash::BuildImage(4096, 7);
+    board.SetResetEntry(InstallTheUpdate);
+    board.Boot();
+    board.RunFor(60 * kSecond);
+    ASSERT_EQ(g_bUpdated, fw::STATUS_OK);
+    ASSERT_EQ(board.flash().BootSlot(), 1);
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("the update started", 0, false));
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("restart on the update", 0, false));
+
+    board.flash().LoadContents(factory);
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("the factory image again", 1, true));
+    const fw::EVENT_LOG_ENTRY* psEntry = nullptr;
+    for (uint16_t i = 0; i < LoggedCodes().size(); ++i) {
+        if (fw::psGetEventLogEntry(i)->bCode == kLost) psEntry = fw::psGetEventLogEntry(i);
+    }
+    ASSERT_NE(psEntry, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(psEntry->abArgs, psEntry->abArgs + 8),
+              (std::vector<uint8_t>{2, 0, 0, 0, 1, 0, 0, 0}));   // the sequence recorded, the one found
+    ASSERT_NO_FATAL_FAILURE(bootAndSee("restart on the factory image", 1, false));
 }
 
 }  // namespace
