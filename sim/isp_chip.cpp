@@ -134,7 +134,16 @@ uint32_t IspChip::WindowRegister(uint32_t offset) const {
 }
 
 IspChip::~IspChip() {
+    // A clock shared with a partner board goes on after this board is gone.
+    if (board != nullptr) CancelTimers();
     if (m_fabric != nullptr) m_fabric->Detach(*this);
+}
+
+void IspChip::CancelTimers() {
+    for (Clock::EventId* e : {&m_mailboxEvent, &m_requestEvent, &m_presentEvent, &m_linkEvent}) {
+        if (*e != 0) clock().Cancel(*e);
+        *e = 0;
+    }
 }
 
 Clock& IspChip::clock() { return B().clock(); }
@@ -306,10 +315,7 @@ void IspChip::WriteHccr(uint32_t value) {
 // A soft reset takes the RISC back to its ROM: the loaded firmware, rings,
 // logins and exchanges are gone.
 void IspChip::SoftReset() {
-    for (Clock::EventId* e : {&m_mailboxEvent, &m_requestEvent, &m_presentEvent, &m_linkEvent}) {
-        if (*e != 0) clock().Cancel(*e);
-        *e = 0;
-    }
+    CancelTimers();
     if (m_fabric != nullptr) {
         for (Login& login : m_logins) login.initiator->LoggedOut(*this);
     }

@@ -256,6 +256,9 @@ private:
     // Mailbox engine.
     struct Mailbox;   // the commands, one handler each
     void StartMailboxCommand();
+    // The mailbox, request, present and link timers cancelled: a reset, or
+    // the chip going away.
+    void CancelTimers();
     void ExecuteMailboxCommand(const std::array<uint16_t, fw::ISP_MAILBOXES>& in);
     uint16_t InitializeFirmware(uint32_t icbAddress);
     void RunInitialised(uint32_t exchanges);

@@ -10,8 +10,10 @@
 #include "hw/fpga.h"
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
+#include "hw/isp_fc.h"
 #include "sim/board.h"
 #include "sim/fpga.h"
+#include "sim/isp_chip.h"
 #include "sim/mpi_ioc.h"
 #include "sim/sas_target_ioc.h"
 #include "sim/scsi_host_ioc.h"
@@ -518,3 +520,22 @@ TEST(Pci, ConfigurationCyclesReachFittedFunctionsOnly) {
 }
 
 }  // namespace
+
+// A board taken away from a clock other boards go on using (a controller
+// restarted beside its partner) leaves none of its host chips' timers
+// behind to run on the freed chips.
+TEST(Board, ARemovedBoardLeavesNoHostChipTimerOnASharedClock) {
+    sim::Clock clock;
+    sim::BoardConfig config;
+    config.clock = &clock;
+    {
+        sim::Board board(config);
+        sim::IspChip* chip = board.ispChip(1);
+        ASSERT_NE(chip, nullptr);
+        // A mailbox command the chip is still working on.
+        chip->Write(fw::ISP24_REG_HCCR, fw::ISP24_HCCR_SET_HOST_INT, 4);
+        ASSERT_TRUE(clock.HasEvents());
+    }
+    clock.AdvanceTo(clock.Now() + 10'000'000'000ull);
+    EXPECT_FALSE(clock.HasEvents());
+}
