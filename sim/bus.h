@@ -1,6 +1,7 @@
 // The register bus: the devices the firmware reaches by processor address.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -50,15 +51,20 @@ private:
         uint32_t size;
         Device* device;
     };
-    // The firmware mostly talks to one device for a while: the range last
-    // found is tried first.
+    // The firmware talks to a few devices at a time (a chip, the FPGA's
+    // heartbeat, a timer): the ranges last found are tried first, newest
+    // first.
+    static constexpr unsigned kRecent = 4;
     Device* Find(uint32_t address) {
-        if (address - m_last.base < m_last.size) return m_last.device;
+        for (const Range& r : m_recent) {
+            if (address - r.base < r.size) return r.device;
+        }
         return FindRange(address);
     }
     Device* FindRange(uint32_t address);
+    void ForgetRecent() { m_recent.fill(Range{0, 0, nullptr}); }
     std::vector<Range> m_ranges;
-    Range m_last{0, 0, nullptr};
+    std::array<Range, kRecent> m_recent{};
     std::map<uint32_t, uint32_t> m_latched;
     uint64_t m_accesses = 0;
 };
