@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@
 #include "sim/iscsi_listener.h"
 #include "sim/iscsi_sas_bridge.h"
 #include "sim/memory_windows.h"
+#include "sim/rtc.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
@@ -631,6 +633,7 @@ int main(int argc, char** argv) {
     sim::IscsiSasBridge sasBridge(sasTargets);
     sim::IscsiPortal portal(sasTargets.empty() ? static_cast<sim::IscsiTargets&>(fcBridge) : sasBridge);
     sim::IscsiListener listener(portal);
+    std::set<std::pair<std::string, uint64_t>> namesShown;   // initiator name, port name or SAS address
     if (!iscsiAddress.empty()) {
         if (targets.empty() && sasTargets.empty()) {
             // Sixteen IDs on one bus fit a portal's sessions badly.
@@ -642,13 +645,18 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
-        // The names a SAN LUN mapping needs for this host.
-        fcBridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+        // The names a SAN LUN mapping needs for this host, at its first login
+        // with them: a host logging in again and again would write them
+        // into the console's screen every time.
+        fcBridge.onSession = [&targets, &namesShown](const std::string& name, size_t port,
+                                                     const sim::FcInitiator& initiator) {
+            if (!namesShown.insert({name, initiator.portName()}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
                          name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
         };
-        sasBridge.onSession = [&sasTargets](const std::string& name, size_t port, uint64_t address) {
+        sasBridge.onSession = [&sasTargets, &namesShown](const std::string& name, size_t port, uint64_t address) {
+            if (!namesShown.insert({name, address}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
                          sasTargets[port].suffix.c_str(), static_cast<unsigned long long>(address));
         };
@@ -867,7 +875,18 @@ int main(int argc, char** argv) {
     }
     if (lastOutput != '\n') std::fputs("\r\n", stdout);
     std::fflush(stdout);
+    // A clock without a valid time stops start-up before the console takes
+    // keys, so the date cannot be set there: say where the board keeps it.
+    for (size_t n = 0; n < boards.size(); ++n) {
+        if (stops[n] != sim::StopKind::Idle || boards[n]->rtc().Valid()) continue;
+        std::fprintf(stderr,
+                     "controller: %s/board.state: the controller's clock holds no valid time (rtc.offset, "
+                     "rtc.valid): remove those two lines to start it from this computer's clock\n",
+                     configs[n].dataDir.c_str());
+    }
     partnerConsole.Flush();
     RestoreTerminal();
+    // The quit key is a power cut: a person should not take it for a hang.
+    if (quit) std::fputs("controller: power cut (Ctrl-])\n", stderr);
     return status;
 }

@@ -1,6 +1,3 @@
-// Images beyond 2 GiB on the 32-bit build.
-#define _FILE_OFFSET_BITS 64
-
 #include "sim/chassis.h"
 
 #include "sim/setup.h"
@@ -10,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -164,7 +162,12 @@ void Chassis::CheckImages(const std::vector<unsigned>& slots, const Options& opt
     for (unsigned slot : slots) {
         const std::string path = DefaultDriveConfig(slot, options).imagePath;
         struct stat st {};
-        if (stat(path.c_str(), &st) != 0) continue;
+        if (stat(path.c_str(), &st) != 0) {
+            // An image not made yet is made later; one that cannot be looked
+            // at cannot be told apart from the others.
+            if (errno == ENOENT) continue;
+            FailSetup(path, std::strerror(errno));
+        }
         auto [it, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), slot);
         if (!fresh) FailSetup(path, "the same file as the image of slot " + std::to_string(it->second));
     }

@@ -130,6 +130,11 @@ public:
     // `blocks` blocks reach the medium and the result says so, so that the
     // board carrying the command stops there.
     void CutPowerDuringNextWrite(uint32_t blocks);
+    // The medium has room for `bytes` more bytes and refuses every write
+    // that needs more than is left, as an image on a file system that filled
+    // up does: blocks written before are written over in place, others take
+    // room (UINT64_MAX: no limit again).
+    void RefuseWritesAfter(uint64_t bytes);
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();

@@ -53,6 +53,9 @@ static_assert(offsetof(EXPANSION_REQUEST, aabWwn) == 16);
 // The request has the layout of a stored array record; 255 created (as
 // record wRankCount), 0 refused with the image unchanged.
 uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest);
+// The capacity, in capacity units, of the array CreateArray makes of this
+// geometry without the cache flush area: what a proposal offers.
+uint32_t dNewArrayCapacityGb(uint8_t bLevel, uint8_t bDrives, uint8_t bSubRanks, uint32_t dSmallest, uint8_t bReserve);
 void DeleteArray(uint8_t bArray);
 // TRUE when a segment of the logical drive lies on the array.
 uint8_t fIsLunOnRank(const CONFIG_IMAGE* psImage, uint8_t bArray, uint16_t wLd);

@@ -122,6 +122,94 @@ TEST_F(DataDirectory, RefusesImagesThatWouldReadBackWrong) {
     EXPECT_EQ(Drives(), before);
 }
 
+// The same at the default drive size, beyond what 32-bit file offsets
+// reach (the images are sparse: nothing of the 4 GiB is written).
+TEST_F(DataDirectory, RefusesTwoSlotsOnOneFileAtTheDefaultDriveSize) {
+    ASSERT_EQ(Run("--drives 2").status, 0);
+    ASSERT_EQ(Size(Image(1)), (off_t(4) << 30) + kIdentityBytes);
+    ASSERT_EQ(unlink(Image(2).c_str()), 0);
+    ASSERT_EQ(link(Image(1).c_str(), Image(2).c_str()), 0);
+    ProgramRun shared = Run();
+    EXPECT_EQ(shared.status, 1);
+    EXPECT_EQ(shared.errors, "controller: " + Image(2) + ": the same file as the image of slot 1\n");
+}
+
+// Two data directories whose drive images are one set of files: while one
+// program runs on them, another is refused, naming the image and where it
+// lies.  Once the first has ended the second runs.
+TEST_F(DataDirectory, RefusesDriveImagesAnotherProgramRunsOn) {
+    const std::string first = m_dir + "/first", second = m_dir + "/second";
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --drives 2 --drive-size 0x400000 --data-dir " + first).status,
+              0);
+    ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((first + "/drives").c_str(), (second + "/drives").c_str()), 0);
+    {
+        apptest::RunningController running({"--virtual-time", "--data-dir", first}, m_dir);
+        ASSERT_TRUE(running.WaitForConsole("Initialization Complete")) << running.Errors();
+        ProgramRun refused = RunController("--virtual-time --stop-after 10 --data-dir " + second);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errors, "controller: " + second +
+                                      "/drives/slot1.img: another controller program runs on this drive image, which "
+                                      "lies in " + first + "/drives\n");
+        EXPECT_EQ(running.Stop(), 0);
+    }
+    EXPECT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + second).status, 0);
+}
+
+// A file size limit below the drive images (ulimit -f): every write past
+// it would fail, the configuration copy near each drive's end among them,
+// so nothing the controller failed or lost could be kept.  The program is
+// refused, naming the image.
+TEST_F(DataDirectory, RefusesDriveImagesPastTheFileSizeLimit) {
+    ASSERT_EQ(Run("--drives 1").status, 0);
+    ProgramRun run = RunController({"--virtual-time", "--stop-after", "10", "--data-dir", m_dir}, -1, [] {
+        const rlimit limit{rlim_t(2) << 30, RLIM_INFINITY};   // half the default drive
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "controller: " + Image(1) +
+                              ": the drive's 4294967296 bytes pass this program's file size limit (2147483648 bytes, "
+                              "ulimit -f)\n");
+}
+
+// The board's files that are mapped into memory have all their blocks on
+// the disk, a bank an earlier run left sparse too: a full file system then
+// cannot kill the program when a page is first stored to.
+TEST_F(DataDirectory, TheMappedFilesAreAllocatedWhole) {
+    const auto allocated = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && st.st_size > 0 && st.st_blocks * 512 >= st.st_size;
+    };
+    ASSERT_EQ(Run("--drives 1 --drive-size 0x100000").status, 0);
+    EXPECT_TRUE(allocated(m_dir + "/bank0.bin"));
+    EXPECT_TRUE(allocated(m_dir + "/nvram.bin"));
+    const off_t bank = Size(m_dir + "/bank0.bin");
+    ASSERT_EQ(unlink((m_dir + "/bank0.bin").c_str()), 0);
+    ASSERT_EQ(truncate((m_dir + "/bank0.bin").c_str(), bank), -1);
+    std::ofstream(m_dir + "/bank0.bin").close();
+    ASSERT_EQ(truncate((m_dir + "/bank0.bin").c_str(), bank), 0);
+    ASSERT_FALSE(allocated(m_dir + "/bank0.bin"));
+    ASSERT_EQ(Run().status, 0);
+    EXPECT_TRUE(allocated(m_dir + "/bank0.bin"));
+    // A sparse NVRAM: allocated when opened, before anything is stored
+    // into it (a damaged flash file refuses the run right after).
+    const std::string nvram = m_dir + "/nvram.bin";
+    const off_t size = Size(nvram);
+    ASSERT_EQ(unlink(nvram.c_str()), 0);
+    std::ofstream(nvram).close();
+    ASSERT_EQ(truncate(nvram.c_str(), size), 0);
+    ASSERT_FALSE(allocated(nvram));
+    {
+        std::fstream flash(m_dir + "/flash.bin", std::ios::in | std::ios::out | std::ios::binary);
+        flash.seekg(100);
+        const char byte = static_cast<char>(flash.get() ^ 0x10);
+        flash.seekp(100);
+        flash.put(byte);
+    }
+    ASSERT_EQ(Run().status, 1);
+    EXPECT_TRUE(allocated(nvram));
+}
+
 // An image moved away is a drive pulled from its slot: never made again,
 // blank, as the same drive.
 TEST_F(DataDirectory, ASlotWhoseImageIsGoneHoldsNoDrive) {

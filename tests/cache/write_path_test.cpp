@@ -11,7 +11,10 @@
 #include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"
 #include "host_io_board.h"
+#include "executive/timers.h"
 #include "target/command_checks.h"
+#include "target/command_completion.h"
+#include "target/host_command_codes.h"
 
 namespace {
 
@@ -442,9 +445,11 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
     fw::KERNEL_ENTRY* psThrough = StartWrite(5000, 16);
     SendData(psThrough, 11);
     ReleaseHolds();
-    // The cached write is not answered again and keeps its data.
+    // The cached write is not answered again and keeps its data: it waits
+    // to be tried again.
+    fw::ServiceWriteComplete(kPort);
     EXPECT_FALSE(Answer(psCached).fStatus);
-    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_WRITE_READY);
+    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_DESTAGE_WAIT);
     EXPECT_EQ(ValidBlocks(Slot(psCached)), 16);
     EXPECT_EQ(Slot(psCached).fIssued, fw::FALSE);
     // The write-through write is refused.
@@ -454,6 +459,8 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
     EXPECT_EQ(a.bAsc, 0x25);
     // Once the rank takes writes again the cached write goes to the drives.
     fw::SetRankOperationState(0, fw::RANK_STATE_OPTIMAL);
+    AdvanceMs(1000);
+    fw::RunExpiredTimers();
     RunStages();
     EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }
