@@ -4,21 +4,20 @@ namespace sim {
 
 void Bus::Map(uint32_t base, uint32_t size, Device* device) {
     m_ranges.push_back(Range{base, size, device});
-    ForgetRecent();
+    m_last = Range{0, 0, nullptr};
 }
 
 void Bus::Unmap(Device* device) {
     for (auto it = m_ranges.begin(); it != m_ranges.end();) {
         it = it->device == device ? m_ranges.erase(it) : it + 1;
     }
-    ForgetRecent();
+    m_last = Range{0, 0, nullptr};
 }
 
 Device* Bus::FindRange(uint32_t address) {
     for (const Range& r : m_ranges) {
         if (address - r.base < r.size) {
-            for (unsigned n = kRecent - 1; n > 0; --n) m_recent[n] = m_recent[n - 1];
-            m_recent[0] = r;
+            m_last = r;
             return r.device;
         }
     }

@@ -1,7 +1,6 @@
 // The register bus: the devices the firmware reaches by processor address.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -51,20 +50,15 @@ private:
         uint32_t size;
         Device* device;
     };
-    // The firmware talks to a few devices at a time (a chip, the FPGA's
-    // heartbeat, a timer): the ranges last found are tried first, newest
-    // first.
-    static constexpr unsigned kRecent = 4;
+    // The firmware mostly talks to one device for a while: the range last
+    // found is tried first.
     Device* Find(uint32_t address) {
-        for (const Range& r : m_recent) {
-            if (address - r.base < r.size) return r.device;
-        }
+        if (address - m_last.base < m_last.size) return m_last.device;
         return FindRange(address);
     }
     Device* FindRange(uint32_t address);
-    void ForgetRecent() { m_recent.fill(Range{0, 0, nullptr}); }
     std::vector<Range> m_ranges;
-    std::array<Range, kRecent> m_recent{};
+    Range m_last{0, 0, nullptr};
     std::map<uint32_t, uint32_t> m_latched;
     uint64_t m_accesses = 0;
 };
