@@ -25,6 +25,7 @@
 #include "sim/fc_fabric.h"
 #include "sim/interrupt_controller.h"
 #include "sim/pci.h"
+#include "sim/word_runs.h"
 
 namespace sim {
 
@@ -395,7 +396,7 @@ private:
 
     // RISC and firmware.
     Risc m_risc = Risc::Rom;
-    std::map<uint32_t, uint32_t> m_riscMemory;
+    WordRuns m_riscMemory;
     // A reset keeps the RISC memory for a dump; the next load starts afresh.
     bool m_riscMemoryStale = false;
     uint32_t m_firstLoadAddress = 0;

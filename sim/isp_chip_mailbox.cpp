@@ -62,22 +62,19 @@ void IspChip::StartMailboxCommand() {
     });
 }
 
-uint32_t IspChip::RiscWord(uint32_t address) const {
-    auto it = m_riscMemory.find(address);
-    return it == m_riscMemory.end() ? 0 : it->second;
-}
+uint32_t IspChip::RiscWord(uint32_t address) const { return m_riscMemory.Get(address); }
 
-void IspChip::SetRiscWord(uint32_t address, uint32_t value) { m_riscMemory[address] = value; }
+void IspChip::SetRiscWord(uint32_t address, uint32_t value) { m_riscMemory.Set(address, value); }
 
 uint16_t IspChip::LoadRam(uint32_t bus, uint32_t words, uint32_t riscAddress) {
     const uint8_t* p = Memory(bus, words * 4);
     if (p == nullptr || words == 0) return MBS_PARAMETER_ERROR;
     if (m_riscMemoryStale) {
-        m_riscMemory.clear();
+        m_riscMemory.Clear();
         m_riscMemoryStale = false;
     }
-    if (m_riscLoads++ == 0 || m_riscMemory.empty()) m_firstLoadAddress = riscAddress;
-    for (uint32_t i = 0; i < words; ++i) SetRiscWord(riscAddress + i, Load<uint32_t>(p + 4 * i));
+    if (m_riscLoads++ == 0 || m_riscMemory.Empty()) m_firstLoadAddress = riscAddress;
+    m_riscMemory.Write(riscAddress, words, [p](uint32_t i) { return Load<uint32_t>(p + 4 * i); });
     m_checksumGood = false;
     return MBS_COMPLETE;
 }
@@ -114,9 +111,8 @@ struct IspChip::Mailbox {
         return c.LoadRam(Address(in, 2, 3), Address(in, 4, 5), static_cast<uint32_t>(in[8]) << 16 | in[1]);
     }
     static uint16_t VerifyChecksum(IspChip& c, const In& in, Interrupt& a) {
-        uint32_t sum = 0;
-        for (const auto& [addr, word] : c.m_riscMemory) sum += word;
-        const bool good = !c.m_riscMemory.empty() && sum == 0 && !c.faults.checksumError &&
+        const uint32_t sum = c.m_riscMemory.Sum();
+        const bool good = !c.m_riscMemory.Empty() && sum == 0 && !c.faults.checksumError &&
                           Address(in, 1, 2) == c.m_firstLoadAddress;
         c.m_checksumGood = good;
         Out(a, 1, good ? 0 : static_cast<uint16_t>((sum ^ (sum >> 16)) | 1));

@@ -121,7 +121,11 @@ void PutByte(uint32_t dOffset, uint8_t bValue) {
     if (bNvramRead8(dOffset) != bValue) NvramWrite8(dOffset, bValue);
 }
 void PutLE(uint32_t dOffset, uint64_t lValue, uint32_t dBytes) {
-    for (uint32_t i = 0; i < dBytes; ++i) PutByte(dOffset + i, static_cast<uint8_t>(lValue >> (8 * i)));
+    const uint8_t* pb = pNvramBase() + dOffset;
+    for (uint32_t i = 0; i < dBytes; ++i) {
+        const uint8_t b = static_cast<uint8_t>(lValue >> (8 * i));
+        if (pb[i] != b) NvramWrite8(dOffset + i, b);
+    }
 }
 // A growing count written high byte first: torn, it reads at least the old
 // value.

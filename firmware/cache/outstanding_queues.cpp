@@ -200,19 +200,27 @@ uint16_t wParkedIn(uint16_t w) { return w == NO_NODE ? 0 : s_asNode[w].wParked; 
 
 // Height, covered span and parked count from the node's own and its
 // children's.
-void Refresh(uint16_t w) {
+// false when none of the three changed: then nothing above it changes either.
+bool Refresh(uint16_t w) {
     OUTSTANDING_IO_NODE& s = s_asNode[w];
     const uint16_t wLeft = wHeight(s.wLeft);
     const uint16_t wRight = wHeight(s.wRight);
-    s.wHeight = static_cast<uint16_t>(1 + (wLeft > wRight ? wLeft : wRight));
-    s.wParked = static_cast<uint16_t>((s.fParked == TRUE ? 1 : 0) + wParkedIn(s.wLeft) + wParkedIn(s.wRight));
-    s.sCovered = s.sRows;
+    const uint16_t wHeightNow = static_cast<uint16_t>(1 + (wLeft > wRight ? wLeft : wRight));
+    const uint16_t wParkedNow =
+        static_cast<uint16_t>((s.fParked == TRUE ? 1 : 0) + wParkedIn(s.wLeft) + wParkedIn(s.wRight));
+    SPAN sCovered = s.sRows;
     for (uint16_t wChild : {s.wLeft, s.wRight}) {
         if (wChild == NO_NODE) continue;
         const SPAN& c = s_asNode[wChild].sCovered;
-        if (c.lStart < s.sCovered.lStart) s.sCovered.lStart = c.lStart;
-        if (c.lEnd > s.sCovered.lEnd) s.sCovered.lEnd = c.lEnd;
+        if (c.lStart < sCovered.lStart) sCovered.lStart = c.lStart;
+        if (c.lEnd > sCovered.lEnd) sCovered.lEnd = c.lEnd;
     }
+    const bool fChanged = wHeightNow != s.wHeight || wParkedNow != s.wParked ||
+                          sCovered.lStart != s.sCovered.lStart || sCovered.lEnd != s.sCovered.lEnd;
+    s.wHeight = wHeightNow;
+    s.wParked = wParkedNow;
+    s.sCovered = sCovered;
+    return fChanged;
 }
 
 // Puts wNew where wOld hung from wParent (or at the root).
@@ -246,10 +254,9 @@ uint16_t wRotate(LUN_QUEUE* psLun, uint16_t w, bool fLeft) {
 
 int iBalance(uint16_t w) { return int(wHeight(s_asNode[w].wLeft)) - int(wHeight(s_asNode[w].wRight)); }
 
-// Refreshes the node and rotates it when its children's heights differ by
-// two; returns the root of the subtree it heads now.
+// Rotates the refreshed node when its children's heights differ by two;
+// returns the root of the subtree it heads now.
 uint16_t wRebalance(LUN_QUEUE* psLun, uint16_t w) {
-    Refresh(w);
     const int iTilt = iBalance(w);
     if (iTilt > 1) {
         if (iBalance(s_asNode[w].wLeft) < 0) wRotate(psLun, s_asNode[w].wLeft, true);
@@ -262,8 +269,22 @@ uint16_t wRebalance(LUN_QUEUE* psLun, uint16_t w) {
     return w;
 }
 
-void RebalanceUpFrom(LUN_QUEUE* psLun, uint16_t w) {
-    while (w != NO_NODE) w = s_asNode[wRebalance(psLun, w)].wParent;
+// Refreshes and rebalances the node and its ancestors.  The walk stops at
+// the first node that neither changed nor turned: the nodes above it see
+// the same subtree as before.  A node moved into a removed one's place
+// (wMoved) is compared with its own old place, so the walk goes on at least
+// past it.
+void RebalanceUpFrom(LUN_QUEUE* psLun, uint16_t w, uint16_t wMoved) {
+    while (w != NO_NODE) {
+        const bool fChanged = Refresh(w);
+        const uint16_t wTop = wRebalance(psLun, w);
+        if (w == wMoved) {
+            wMoved = NO_NODE;
+        } else if (wMoved == NO_NODE && !fChanged && wTop == w) {
+            return;
+        }
+        w = s_asNode[wTop].wParent;
+    }
 }
 
 void TreeInsert(LUN_QUEUE* psLun, uint16_t wIndex) {
@@ -290,12 +311,13 @@ void TreeInsert(LUN_QUEUE* psLun, uint16_t wIndex) {
     } else {
         s_asNode[wParent].wRight = wIndex;
     }
-    RebalanceUpFrom(psLun, wParent);
+    RebalanceUpFrom(psLun, wParent, NO_NODE);
 }
 
 void TreeRemove(LUN_QUEUE* psLun, uint16_t wIndex) {
     OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
     uint16_t wLowest;   // the lowest node whose subtree changed
+    uint16_t wMoved = NO_NODE;
     if (s.wLeft != NO_NODE && s.wRight != NO_NODE) {
         // Replaced in place by its in-order predecessor, first unlinked from
         // its own place.
@@ -303,6 +325,7 @@ void TreeRemove(LUN_QUEUE* psLun, uint16_t wIndex) {
         while (s_asNode[wPred].wRight != NO_NODE) wPred = s_asNode[wPred].wRight;
         OUTSTANDING_IO_NODE& p = s_asNode[wPred];
         wLowest = p.wParent == wIndex ? wPred : p.wParent;
+        wMoved = wPred;
         if (p.wParent != wIndex) {
             ReplaceChild(psLun, p.wParent, wPred, p.wLeft);
             p.wLeft = s.wLeft;
@@ -318,12 +341,13 @@ void TreeRemove(LUN_QUEUE* psLun, uint16_t wIndex) {
     }
     s.wLeft = s.wRight = s.wParent = NO_NODE;
     s.wHeight = 0;
-    RebalanceUpFrom(psLun, wLowest);
+    RebalanceUpFrom(psLun, wLowest, wMoved);
 }
 
 // Covered spans of the node and its ancestors after its own rows changed.
 void RefreshUpFrom(uint16_t w) {
-    for (; w != NO_NODE; w = s_asNode[w].wParent) Refresh(w);
+    for (; w != NO_NODE && Refresh(w); w = s_asNode[w].wParent) {
+    }
 }
 
 // ---- candidates -------------------------------------------------------------

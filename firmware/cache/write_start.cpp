@@ -447,41 +447,52 @@ void RaiseHostPortWorkOfInterface() {
 
 namespace {
 
+// Where a later write of the stream starts: the key a head or continuation
+// is recorded by in its port's history.
+uint64_t lStreamEnd(const KERNEL_ENTRY* psEntry) { return psEntry->lInternalAddress + psEntry->wBlocks; }
+
 // The write in the port's recent history that ends exactly where this one
-// starts and can still take more data.
+// starts and can still take more data, newest first: the history's records
+// of that end are found by their key, not by reading the history through.
 KERNEL_ENTRY* psFindStreamPredecessor(KERNEL_ENTRY* psEntry) {
     const uint16_t wLun = wGetCommandLun(psEntry);
     const uint16_t wInitiator = wGetCommandInitiator(psEntry);
     const uint64_t lStart = psEntry->lInternalAddress;
     const uint8_t bPortCode = psEntry->bPortCode;
-    return psWalkRecentCommands(
-        dGetSequentialHistoryDepth(),
-        [bPortCode](uint16_t wBack, uint16_t wCount, KERNEL_ENTRY** aps) {
-            return wGetRecentPortCommands(bPortCode, wBack, wCount, aps);
-        },
-        [&](KERNEL_ENTRY* psM, uint32_t) {
-            // Nearly every command in the history ends somewhere else: that
-            // test, the cheapest, goes first.
-            if (psM->lInternalAddress + psM->wBlocks != lStart || psM == psEntry || psM->fUsed != TRUE) return false;
-            const uint8_t* pbCdb = pGetCommandCdb(psM);
-            if (pbCdb == nullptr || pbCdb[0] != SCSI_WRITE16 || !IsStreamType(psM->bCommandType)) return false;
-            if (HasFlag(psM, KE_FLAG_MORE_PASSES | KE_FLAG_COLLAPSED | KE_FLAG_MAY_COLLAPSE)) return false;
-            if (psM->bPortCode != bPortCode || psM->alSequence[0] > psEntry->alSequence[0]) return false;
-            if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) return false;
-            // A newer write of its rows went ahead of it, trusting it to
-            // stay within its part of the stripe unit.
-            if (fIsPassedByUnitCollapse(psM, psEntry) == TRUE) return false;
-            SetFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR);
-            switch (psM->bPrimaryState) {
-            case HOST_STATE_DATA_OUT:
-            case HOST_STATE_WRITE_READY:
-            case HOST_STATE_DATA_RECEIVED:
-            case HOST_STATE_OPTIMISATION:
-            case HOST_STATE_MIRROR_WAIT:
-            case HOST_STATE_STREAM_WAIT: return true;
-            default: return false;
-            }
-        });
+    const auto visit = [&](KERNEL_ENTRY* psM) {
+        // Other ends share the key's bucket: that test, the cheapest, goes
+        // first.
+        if (lStreamEnd(psM) != lStart || psM == psEntry || psM->fUsed != TRUE) return false;
+        const uint8_t* pbCdb = pGetCommandCdb(psM);
+        if (pbCdb == nullptr || pbCdb[0] != SCSI_WRITE16 || !IsStreamType(psM->bCommandType)) return false;
+        if (HasFlag(psM, KE_FLAG_MORE_PASSES | KE_FLAG_COLLAPSED | KE_FLAG_MAY_COLLAPSE)) return false;
+        if (psM->bPortCode != bPortCode || psM->alSequence[0] > psEntry->alSequence[0]) return false;
+        if (wGetCommandLun(psM) != wLun || wGetCommandInitiator(psM) != wInitiator) return false;
+        // A newer write of its rows went ahead of it, trusting it to
+        // stay within its part of the stripe unit.
+        if (fIsPassedByUnitCollapse(psM, psEntry) == TRUE) return false;
+        SetFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR);
+        switch (psM->bPrimaryState) {
+        case HOST_STATE_DATA_OUT:
+        case HOST_STATE_WRITE_READY:
+        case HOST_STATE_DATA_RECEIVED:
+        case HOST_STATE_OPTIMISATION:
+        case HOST_STATE_MIRROR_WAIT:
+        case HOST_STATE_STREAM_WAIT: return true;
+        default: return false;
+        }
+    };
+    constexpr uint16_t RUN = 8;
+    KERNEL_ENTRY* aps[RUN];
+    uint16_t wCursor = RECENT_KEYED_FIRST;
+    do {
+        const uint16_t wGot =
+            wFindRecentPortCommands(bPortCode, lStart, dGetSequentialHistoryDepth(), &wCursor, RUN, aps);
+        for (uint16_t w = 0; w < wGot; w++) {
+            if (visit(aps[w])) return aps[w];
+        }
+    } while (wCursor != RECENT_KEYED_NONE);
+    return nullptr;
 }
 
 void CloseStream(KERNEL_ENTRY* psHead) { SetFlag(psHead, KE_FLAG_HOLD_RELEASE_C); }
@@ -596,6 +607,7 @@ uint8_t bDetectSequentialWrite(KERNEL_ENTRY* psEntry, BUFFER_HANDLE* pdHandle, u
     m.wStreamBlocks = static_cast<uint16_t>(m.wStreamBlocks + dHeadShare);
     psM->wBlockCount = static_cast<uint16_t>(psM->wBlockCount + dHeadShare);
     psM->wBlocks = static_cast<uint16_t>(psM->wBlocks + dHeadShare);
+    RekeyPortCommand(psM->bPortCode, psM->wIndex, lStreamEnd(psM));
     c.psStreamHead = psM;
     psM->wTotalChildren++;
     m.wPiecesIssued = static_cast<uint16_t>(psM->wTotalChildren - 1);
@@ -750,7 +762,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     // 13. Later writes look here for their predecessor.
     if (!HasFlag(psEntry, KE_FLAG_INTERNAL) &&
         (psEntry->bCommandType == COMMAND_TYPE_STREAM_HEAD || psEntry->bCommandType == COMMAND_TYPE_CONTINUATION)) {
-        RecordPortCommand(psEntry->bPortCode, psEntry->wIndex);
+        RecordPortCommand(psEntry->bPortCode, psEntry->wIndex, lStreamEnd(psEntry));
     }
     // 14.
     if ((bClass == WRITE_CLASS_PIECE || bClass == WRITE_CLASS_CONTINUATION) && bOverlap == ORDER_WAIT && psHead != nullptr) {

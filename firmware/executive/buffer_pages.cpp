@@ -92,11 +92,15 @@ uint32_t UsedPagesOfWord(uint32_t dWord) {
     return static_cast<uint32_t>(__builtin_popcount(dWord & WORD_ALL_USED));
 }
 
+// Page counts of both banks together times 100 still fit 32 bits: the
+// percentages the write path asks for at every start take no 64-bit
+// division.
+static_assert(uint64_t{2} * BUFFER_MAP_WORDS * PAGES_PER_WORD * 100 <= UINT32_MAX);
 uint32_t PercentOf(uint32_t dPart, uint32_t dWhole) {
     // A bank without available pages is full as soon as anything is used.
     if (dWhole == 0) return dPart == 0 ? 0 : 100;
-    uint64_t lPercent = static_cast<uint64_t>(dPart) * 100 / dWhole;
-    return lPercent > 100 ? 100 : static_cast<uint32_t>(lPercent);
+    if (dPart >= dWhole) return 100;
+    return dPart * 100 / dWhole;
 }
 
 bool IsBankUsable(uint8_t bBank) {

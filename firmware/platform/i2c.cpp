@@ -15,6 +15,10 @@ namespace {
 constexpr uint32_t OWN_ADDRESS_CONTROLLER1 = 0x40;
 constexpr uint32_t OWN_ADDRESS_CONTROLLER2 = 0x42;
 constexpr uint32_t POLL_STEP_US = 10;
+// A byte and its acknowledge are nine clocks of 10 us on the standard-speed
+// bus the units run: no byte is done sooner, so a blocking transfer waits
+// that long before it looks.
+constexpr uint32_t BYTE_TIME_US = 90;
 constexpr uint32_t BUS_FREE_TIMEOUT_US = 1000;
 constexpr uint32_t BYTE_TIMEOUT_US = 10000;
 constexpr uint32_t ICR_ENABLED = I2C_ICR_IUE | I2C_ICR_SCLE;
@@ -48,7 +52,8 @@ uint8_t bInitUnit(uint8_t bUnit, uint8_t fController1) {
 // missing acknowledge, a bus error or no completion at all.
 bool TransferBlocking(uint8_t bUnit, uint32_t dControl, uint32_t dDoneBit) {
     Write(bUnit, I2C_ICR, ICR_ENABLED | dControl | I2C_ICR_TB);
-    for (uint32_t dWaited = 0; dWaited <= BYTE_TIMEOUT_US; dWaited += POLL_STEP_US) {
+    HwDelayUs(BYTE_TIME_US);
+    for (uint32_t dWaited = BYTE_TIME_US; dWaited <= BYTE_TIMEOUT_US; dWaited += POLL_STEP_US) {
         const uint32_t dStatus = dRead(bUnit, I2C_ISR);
         if (dStatus & (dDoneBit | I2C_ISR_BED)) {
             Write(bUnit, I2C_ISR, dStatus & I2C_ISR_EVENTS);

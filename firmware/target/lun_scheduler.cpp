@@ -193,9 +193,25 @@ PRIORITY_TABLE s_sOtherPriority;     // "OC"
 uint16_t s_awActiveLuns[MAX_RANKS];
 uint64_t s_lLastAgeing;
 
+// A port's recent commands, newest at the in index, and each slot also in
+// a chain of the slots whose key (given by the recorder) falls in the same
+// bucket, so that the commands of one key are found without reading the
+// history through.
+constexpr uint16_t HISTORY_BUCKETS = 1024;
+constexpr uint16_t NO_HISTORY_SLOT = RECENT_KEYED_NONE;
+struct HISTORY_LINK {
+    uint16_t wPrev;      // in the bucket's chain; NO_HISTORY_SLOT: the bucket's first
+    uint16_t wNext;
+    uint16_t wBucket;    // NO_HISTORY_SLOT: in no chain
+    uint32_t dRecord;    // the slot's record number (0: never written)
+};
 struct PORT_HISTORY {
     uint16_t awSlot[STAGE_RING_SLOTS];
     uint16_t wIn;
+    uint32_t dRecords;   // records so far; the newest slot holds this number
+    HISTORY_LINK asLink[STAGE_RING_SLOTS];
+    uint16_t awBucket[HISTORY_BUCKETS];   // the first slot of each chain
+    uint16_t awSlotOfEntry[HOST_ENTRY_COUNT];   // where each entry was last recorded
 };
 PORT_HISTORY s_asHistory[HOST_PORT_SLOTS];
 
@@ -475,15 +491,77 @@ void InitPortCommandHistory() {
     for (PORT_HISTORY& s : s_asHistory) {
         std::memset(s.awSlot, 0xFF, sizeof(s.awSlot));
         s.wIn = 0;
+        s.dRecords = 0;
+        for (HISTORY_LINK& sLink : s.asLink) sLink = {NO_HISTORY_SLOT, NO_HISTORY_SLOT, NO_HISTORY_SLOT, 0};
+        std::memset(s.awBucket, 0xFF, sizeof(s.awBucket));
+        std::memset(s.awSlotOfEntry, 0xFF, sizeof(s.awSlotOfEntry));
     }
 }
 
-void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex) {
+namespace {
+
+uint16_t wHistoryBucket(uint64_t lKey) {
+    return static_cast<uint16_t>((lKey * 0x9E3779B97F4A7C15ull) >> 54);
+}
+static_assert(HISTORY_BUCKETS == 1u << 10, "the bucket is the hash's top 10 bits");
+
+void UnlinkHistorySlot(PORT_HISTORY& s, uint16_t wSlot) {
+    HISTORY_LINK& sLink = s.asLink[wSlot];
+    if (sLink.wBucket == NO_HISTORY_SLOT) return;
+    if (sLink.wPrev == NO_HISTORY_SLOT) {
+        s.awBucket[sLink.wBucket] = sLink.wNext;
+    } else {
+        s.asLink[sLink.wPrev].wNext = sLink.wNext;
+    }
+    if (sLink.wNext != NO_HISTORY_SLOT) s.asLink[sLink.wNext].wPrev = sLink.wPrev;
+    sLink.wPrev = sLink.wNext = sLink.wBucket = NO_HISTORY_SLOT;
+}
+
+// Each chain keeps its slots newest record first, so that a search stops at
+// the first slot too old for it.
+void LinkHistorySlot(PORT_HISTORY& s, uint16_t wSlot, uint64_t lKey) {
+    HISTORY_LINK& sLink = s.asLink[wSlot];
+    const uint16_t wBucket = wHistoryBucket(lKey);
+    uint16_t wPrev = NO_HISTORY_SLOT;
+    uint16_t wNext = s.awBucket[wBucket];
+    while (wNext != NO_HISTORY_SLOT && s.asLink[wNext].dRecord > sLink.dRecord) {
+        wPrev = wNext;
+        wNext = s.asLink[wNext].wNext;
+    }
+    sLink.wBucket = wBucket;
+    sLink.wPrev = wPrev;
+    sLink.wNext = wNext;
+    if (wNext != NO_HISTORY_SLOT) s.asLink[wNext].wPrev = wSlot;
+    if (wPrev == NO_HISTORY_SLOT) {
+        s.awBucket[wBucket] = wSlot;
+    } else {
+        s.asLink[wPrev].wNext = wSlot;
+    }
+}
+
+}  // namespace
+
+void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex, uint64_t lKey) {
     const uint8_t bPort = bHostPortSlot(bPortCode);
     if (bPort == NO_HOST_PORT_SLOT) return;
     PORT_HISTORY& s = s_asHistory[bPort];
-    s.awSlot[s.wIn] = wIndex;
+    const uint16_t wSlot = s.wIn;
+    UnlinkHistorySlot(s, wSlot);
+    s.awSlot[wSlot] = wIndex;
+    s.asLink[wSlot].dRecord = ++s.dRecords;
+    LinkHistorySlot(s, wSlot, lKey);
+    if (wIndex < HOST_ENTRY_COUNT) s.awSlotOfEntry[wIndex] = wSlot;
     s.wIn = s.wIn + 1 == STAGE_RING_SLOTS ? 0 : static_cast<uint16_t>(s.wIn + 1);
+}
+
+void RekeyPortCommand(uint8_t bPortCode, uint16_t wIndex, uint64_t lKey) {
+    const uint8_t bPort = bHostPortSlot(bPortCode);
+    if (bPort == NO_HOST_PORT_SLOT || wIndex >= HOST_ENTRY_COUNT) return;
+    PORT_HISTORY& s = s_asHistory[bPort];
+    const uint16_t wSlot = s.awSlotOfEntry[wIndex];
+    if (wSlot >= STAGE_RING_SLOTS || s.awSlot[wSlot] != wIndex) return;
+    UnlinkHistorySlot(s, wSlot);
+    LinkHistorySlot(s, wSlot, lKey);
 }
 
 uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry) {
@@ -495,6 +573,30 @@ uint16_t wGetRecentPortCommands(uint8_t bPortCode, uint16_t wBack, uint16_t wCou
     if (bPort == NO_HOST_PORT_SLOT) return 0;
     const PORT_HISTORY& s = s_asHistory[bPort];
     return wReadHistory({s.awSlot, STAGE_RING_SLOTS, s.wIn, STAGE_RING_SLOTS - 1, 0}, wBack, wCount, apsEntry);
+}
+
+uint16_t wFindRecentPortCommands(uint8_t bPortCode, uint64_t lKey, uint32_t dDepth, uint16_t* pwCursor,
+                                 uint16_t wMost, KERNEL_ENTRY** apsEntry) {
+    const uint8_t bPort = bHostPortSlot(bPortCode);
+    if (bPort == NO_HOST_PORT_SLOT) return 0;
+    const PORT_HISTORY& s = s_asHistory[bPort];
+    // As deep as the history can be read back (wGetRecentPortCommands).
+    if (dDepth > STAGE_RING_SLOTS - 1u) dDepth = STAGE_RING_SLOTS - 1u;
+    KERNEL_ENTRY* psPool = nullptr;
+    wGetTargetEntry(0, &psPool);
+    uint16_t wSlot = *pwCursor == RECENT_KEYED_FIRST ? s.awBucket[wHistoryBucket(lKey)] : *pwCursor;
+    uint16_t wFound = 0;
+    for (; wSlot != NO_HISTORY_SLOT && wFound < wMost; wSlot = s.asLink[wSlot].wNext) {
+        // Newest first: the rest of the chain is older still.
+        if (s.dRecords - s.asLink[wSlot].dRecord >= dDepth) {
+            wSlot = NO_HISTORY_SLOT;
+            break;
+        }
+        const uint16_t wIndex = s.awSlot[wSlot];
+        if (wIndex < HOST_ENTRY_COUNT) apsEntry[wFound++] = psPool + wIndex;
+    }
+    *pwCursor = wSlot;
+    return wFound;
 }
 
 // ---- command chains ----

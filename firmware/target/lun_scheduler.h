@@ -65,7 +65,20 @@ uint8_t fIsLunActive(uint16_t wLun);
 void DumpActiveLuns();
 
 // ---- recent commands per port ----
-void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex);
+// Records the command with a key of the recorder's choosing, by which
+// wFindRecentPortCommands finds it.
+void RecordPortCommand(uint8_t bPortCode, uint16_t wIndex, uint64_t lKey);
+// The recorded command's key changed: found by the new one from now on.
+void RekeyPortCommand(uint8_t bPortCode, uint16_t wIndex, uint64_t lKey);
+// The entries of the commands among the port's last dDepth records whose key
+// may be lKey (other keys share its bucket: the caller checks), newest
+// first, up to wMost at a time: how many.  The cursor starts at
+// RECENT_KEYED_FIRST and is left where the next call goes on
+// (RECENT_KEYED_NONE: no more).
+constexpr uint16_t RECENT_KEYED_FIRST = 0xFFFE;
+constexpr uint16_t RECENT_KEYED_NONE = 0xFFFF;
+uint16_t wFindRecentPortCommands(uint8_t bPortCode, uint64_t lKey, uint32_t dDepth, uint16_t* pwCursor,
+                                 uint16_t wMost, KERNEL_ENTRY** apsEntry);
 uint8_t fGetRecentPortCommand(uint8_t bPortCode, uint16_t wBack, KERNEL_ENTRY** ppsEntry);
 // The entries of up to wCount commands, wBack (1 or more) slots behind the
 // port's in index and further back, as fGetRecentPortCommand gives them one

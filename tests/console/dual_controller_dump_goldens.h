@@ -89,11 +89,14 @@ inline const std::string kHoldingForAJoiner = Stats("Master Controller\n"
                                                     "Init1 Other Controller Alpa: 08\n"
                                                     "Init2 Other Controller Alpa: 09\n",
                                                     "Watchdog Latency: Avg: 01ms Max: 02ms\n");
+// The latency is measured: how far the joiner's heartbeats lag this
+// controller's checks follows the phase of the two boards' ticks, which the
+// length of the joiner's start sets.
 inline const std::string kJoined = Stats("Master Controller\n"
                                          "Other Controller Status: Valid\n"
                                          "Init1 Other Controller Alpa: 08\n"
                                          "Init2 Other Controller Alpa: 09\n",
-                                         "Watchdog Latency: Avg: 01ms Max: 01ms\n");
+                                         "Watchdog Latency: Avg: 02ms Max: 02ms\n");
 
 // Controller 1 holding the old parity (member 1) and data (member 0) of
 // blocks 0x48-0x4f of a RAID 5 row its partner updates, as entry <entry>

@@ -1,7 +1,9 @@
 // The LUN scheduler: bursts by the arrays' shape, least-recently-serviced
 // order between LUNs, yielding to new commands after 32 starts, and the age
 // buckets, active LUNs, port histories and command chains around it.
+#include <random>
 #include <string>
+#include <vector>
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
@@ -194,7 +196,7 @@ TEST_F(LunSchedulerTest, LunServedTwoSecondsAgoIsStillActive) {
 // end of its ring, up to its oldest slot, and up to a slot never written.
 TEST_F(LunSchedulerTest, PortHistoryReadInRunsAsOneByOne) {
     InitPortCommandHistory();
-    for (uint16_t w = 0; w < 5; w++) RecordPortCommand(PORT, w);
+    for (uint16_t w = 0; w < 5; w++) RecordPortCommand(PORT, w, w);
     KERNEL_ENTRY* aps[16] = {};
     ASSERT_EQ(wGetRecentPortCommands(PORT, 1, 16, aps), 5);
     EXPECT_EQ(aps[0]->wIndex, 4);
@@ -202,7 +204,7 @@ TEST_F(LunSchedulerTest, PortHistoryReadInRunsAsOneByOne) {
     EXPECT_EQ(wGetRecentPortCommands(PORT, 0, 16, aps), 0);
     EXPECT_EQ(wGetRecentPortCommands(PORT_CODE_FC_HOST_2, 1, 16, aps), 0);
 
-    for (uint32_t i = 0; i < STAGE_RING_SLOTS + 99u; i++) RecordPortCommand(PORT, static_cast<uint16_t>(i % HOST_ENTRY_COUNT));
+    for (uint32_t i = 0; i < STAGE_RING_SLOTS + 99u; i++) RecordPortCommand(PORT, static_cast<uint16_t>(i % HOST_ENTRY_COUNT), i);
     for (const uint16_t wBack : {1, 2, 15, 16, 17, 98, 99, 100, 3185, 3190, 3199, 3200, 3201}) {
         const uint16_t wGot = wGetRecentPortCommands(PORT, wBack, 16, aps);
         EXPECT_EQ(wGot, std::min(16, std::max(0, STAGE_RING_SLOTS - wBack))) << wBack;
@@ -217,12 +219,62 @@ TEST_F(LunSchedulerTest, PortHistoryReadInRunsAsOneByOne) {
     }
 }
 
+// Found by their keys, the history gives the commands of a key that reading
+// it back record by record gives, newest first and no deeper than asked:
+// across the end of its ring, and after keys changed.
+TEST_F(LunSchedulerTest, PortHistoryFindsTheCommandsOfAKeyAsReadingItBackDoes) {
+    InitPortCommandHistory();
+    std::mt19937 random(71);
+    // Record number -> the key it carries now; the entry of each record
+    // comes from the history itself.
+    std::vector<uint64_t> alKey(1, 0);
+    std::vector<uint32_t> adLastRecord(HOST_ENTRY_COUNT, 0);
+    constexpr uint32_t kRecords = STAGE_RING_SLOTS + 1500;
+    for (uint32_t dRecord = 1; dRecord <= kRecords; dRecord++) {
+        const uint16_t wIndex = static_cast<uint16_t>(random() % 400);
+        const uint64_t lKey = random() % 24;   // a few keys: long chains, many sharing one
+        RecordPortCommand(PORT, wIndex, lKey);
+        alKey.push_back(lKey);
+        adLastRecord[wIndex] = dRecord;
+        if (random() % 4 == 0) {
+            // A recorded command whose end moved.
+            const uint16_t wMoved = static_cast<uint16_t>(random() % 400);
+            const uint64_t lMoved = random() % 24;
+            RekeyPortCommand(PORT, wMoved, lMoved);
+            if (adLastRecord[wMoved] != 0 && dRecord - adLastRecord[wMoved] < STAGE_RING_SLOTS) {
+                alKey[adLastRecord[wMoved]] = lMoved;
+            }
+        }
+        if (dRecord % 97 != 0 && dRecord != kRecords) continue;
+        for (const uint32_t dDepth : {1u, 7u, 150u, 3200u, 5000u}) {
+            const uint64_t lKey = random() % 24;
+            std::vector<KERNEL_ENTRY*> apsExpected;
+            for (uint32_t dBack = 1; dBack <= dDepth && dBack <= dRecord; dBack++) {
+                KERNEL_ENTRY* ps = nullptr;
+                if (fGetRecentPortCommand(PORT, static_cast<uint16_t>(std::min<uint32_t>(dBack, 0xFFFF)), &ps) != TRUE) break;
+                if (alKey[dRecord + 1 - dBack] == lKey) apsExpected.push_back(ps);
+            }
+            std::vector<KERNEL_ENTRY*> apsFound;
+            uint16_t wCursor = RECENT_KEYED_FIRST;
+            KERNEL_ENTRY* aps[5];
+            do {
+                const uint16_t wGot = wFindRecentPortCommands(PORT, lKey, dDepth, &wCursor, 5, aps);
+                apsFound.insert(apsFound.end(), aps, aps + wGot);
+            } while (wCursor != RECENT_KEYED_NONE);
+            ASSERT_EQ(apsFound, apsExpected) << "record " << dRecord << " depth " << dDepth << " key " << lKey;
+        }
+    }
+    uint16_t wCursor = RECENT_KEYED_FIRST;
+    KERNEL_ENTRY* aps[5];
+    EXPECT_EQ(wFindRecentPortCommands(PORT_CODE_FC_HOST_2, 1, 150, &wCursor, 5, aps), 0);
+}
+
 TEST_F(LunSchedulerTest, PortHistoryAndCommandChains) {
     KERNEL_ENTRY* psA = Entry(Send(0, Cdb10(SCSI_WRITE10, 0, 8), 4096));
     KERNEL_ENTRY* psB = Entry(Send(0, Cdb10(SCSI_WRITE10, 8, 8), 4096));
     KERNEL_ENTRY* psC = Entry(Send(0, Cdb10(SCSI_WRITE10, 16, 8), 4096));
-    RecordPortCommand(PORT, psA->wIndex);
-    RecordPortCommand(PORT, psB->wIndex);
+    RecordPortCommand(PORT, psA->wIndex, 8);
+    RecordPortCommand(PORT, psB->wIndex, 16);
     KERNEL_ENTRY* ps = nullptr;
     ASSERT_EQ(fGetRecentPortCommand(PORT, 1, &ps), TRUE);
     EXPECT_EQ(ps, psB);
