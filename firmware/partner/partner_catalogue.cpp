@@ -326,8 +326,14 @@ void RebuildMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
     PartnerRebuildMessageAcked();
 }
 
+// A copy the partner took, or did not (a refusal, or no answer).
+void StartCopyMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
+    StartCopyAnswered(ToFlag(psSlot->fFailed == TRUE || psSlot->fSenseValid == TRUE));
+}
+
 constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {MESSAGE_IO_QUIESCE, QuiesceAnswered},
+    {COMMAND_TYPE_START_COPY, StartCopyMessageAnswered},
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},

@@ -172,6 +172,15 @@ constexpr uint8_t PARTNER_MESSAGE_MIRROR_DROP = 97;
 constexpr uint8_t PARTNER_MESSAGE_ISSUED = 98;
 constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
 constexpr uint8_t PARTNER_MESSAGE_MIRROR_DATA = 129;
+// Of two controllers starting together, the one writing the journals out
+// first copies to its partner each write it holds (the extent, its data to
+// follow or not) under the partner-table slot given: the record (96) and the
+// data (129).  255 queued, 16 when the queue is full, 0 without a link.
+// Their answers go to StartCopyAnswered.
+constexpr uint8_t COMMAND_TYPE_START_COPY = 224;
+struct NVRAM_QUEUE_EXTENT;
+uint8_t bSendStartCopyRecord(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent, uint32_t dSequence);
+uint8_t bSendStartCopyData(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent);
 // 255 when the outgoing queue can take a message of the type, 16 when not.
 uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageType);
 // Message 118: the stripe-access request of a command (its type becomes 't').

@@ -219,6 +219,11 @@ void DualControllerWork() {
     // from the partner at a start together, it goes on without.
     SetOutlivedPartnerRecord(TRUE);
     EndPartnerStartHold();
+    // Journals kept for the partner while it wrote its own out at a start
+    // together are written out here now.  Lost before this controller ran,
+    // the partner was not taken over: this controller, alone from here,
+    // serves no host before its save names it, as one starting alone does.
+    if (fWriteOutKeptJournals() == TRUE && s_fTakeoverPending != TRUE) HoldHostWorkUntilGenerationMoves(TRUE);
     // A partner lost at any point of its join holds nothing here any more:
     // its ping held the host commands, its failback request the drive side
     // (rebuilds, expansions, parity checks), until its join ended, and a
