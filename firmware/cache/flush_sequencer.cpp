@@ -16,6 +16,7 @@
 #include "eventlog/event_log.h"
 #include "eventlog/event_texts.h"
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -61,6 +62,10 @@ constexpr uint32_t PARTNER_START_RECORD_WAIT_MS = 30000;
 constexpr uint8_t PARTNER_START_NONE = 0;
 constexpr uint8_t PARTNER_START_AWAIT_RECORD = 1;
 constexpr uint8_t PARTNER_START_PARTNER_FLUSHING = 2;
+// The partner, lost before it copied here the writes it acknowledged
+// alone, holds them still: no host is served until it is back and has
+// written them out.
+constexpr uint8_t PARTNER_START_AWAIT_JOURNALS = 3;
 
 // The copies a controller writing out the journals of a start together
 // gives its partner first, when it outlived it: writes it acknowledged
@@ -90,6 +95,8 @@ struct FLUSH_SEQUENCER {
     uint8_t bPartnerStart;       // PARTNER_START_*
     uint8_t fPartnerFlushEnded;  // the partner's 110 came before its record
     uint8_t fKeeping;            // the journals are kept for a partner writing them out
+    uint8_t fLacksCopies;        // kept ones were outrun: until the partner's copies come, it alone holds its writes
+    uint8_t fCopiesGivenNotice;  // the notice owed is 109 saying every copy was given
     uint8_t bCopy;               // COPY_*
     uint16_t wCopyCursor;        // own slots, then partner slots
     uint16_t wCopiesUnanswered;
@@ -165,8 +172,9 @@ void SetRunning(uint8_t f) {
 // when it joins).
 void SendPartnerNotice() {
     if (s_sFlush.bPartnerNotice == 0) return;
+    uint8_t abArguments[PARTNER_MESSAGE_ARGUMENT_BYTES] = {s_sFlush.fCopiesGivenNotice};
     if (fIsDualControllerActive() != TRUE ||
-        bSendConfigRecordMessage(s_sFlush.bPartnerNotice, nullptr) == STATUS_OK) {
+        bSendConfigRecordMessage(s_sFlush.bPartnerNotice, abArguments) == STATUS_OK) {
         s_sFlush.bPartnerNotice = 0;
         return;
     }
@@ -175,6 +183,15 @@ void SendPartnerNotice() {
 
 void TellPartner(uint8_t bCode) {
     s_sFlush.bPartnerNotice = bCode;
+    s_sFlush.fCopiesGivenNotice = FALSE;
+    SendPartnerNotice();
+}
+
+// Every copy was given: the partner now holds what this controller
+// acknowledged alone (109 again, byte 2 TRUE).
+void TellPartnerCopiesGiven() {
+    s_sFlush.bPartnerNotice = PARTNER_MESSAGE_FLUSH_PENDING;
+    s_sFlush.fCopiesGivenNotice = TRUE;
     SendPartnerNotice();
 }
 
@@ -381,7 +398,10 @@ void CopyStep() {
         ++s_sFlush.wCopiesUnanswered;
         ++s_sFlush.wCopyCursor;
     }
-    if (s_sFlush.bCopy == COPY_ANSWERS && s_sFlush.wCopiesUnanswered == 0) s_sFlush.bCopy = COPY_NONE;
+    if (s_sFlush.bCopy == COPY_ANSWERS && s_sFlush.wCopiesUnanswered == 0) {
+        s_sFlush.bCopy = COPY_NONE;
+        TellPartnerCopiesGiven();
+    }
 }
 
 // ---- the state machine --------------------------------------------------------
@@ -635,7 +655,10 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
 void KeepJournalsForPartner(uint8_t fOutrun) {
     if (fOutrun == TRUE) DiscardJournals();
     KeepJournals();
+    s_sFlush.fLacksCopies = ToFlag(fOutrun == TRUE && fDoesAnyRankKeepWriteBackAlone() == TRUE);
 }
+
+void PartnerCopiesGiven() { s_sFlush.fLacksCopies = FALSE; }
 
 void CopyJournalsToPartnerFirst() {
     if (fGetRetripeFlag() == TRUE) BeginCopies();
@@ -653,11 +676,35 @@ void StartCopyAnswered(uint8_t) {
 
 uint8_t fWriteOutKeptJournals() {
     if (s_sFlush.fKeeping != TRUE) return FALSE;
+    if (IsTrue(s_sFlush.fLacksCopies)) {
+        AwaitPartnerJournals();
+        return FALSE;
+    }
     s_sFlush.fKeeping = FALSE;
     StopTakingStartCopies();
     ReportLostStartCopies();
     StartCacheFlushSequencer(TRUE);
     return TRUE;
+}
+
+uint8_t fIsAwaitingPartnerJournals() { return ToFlag(s_sFlush.bPartnerStart == PARTNER_START_AWAIT_JOURNALS); }
+
+void AwaitPartnerJournals() {
+    s_sFlush.bPartnerStart = PARTNER_START_AWAIT_JOURNALS;
+    ConsolePrintf("\nPartner Controller Holds Cached Writes: Host Commands Wait For It, "
+                  "Or Set Single Controller Mode To Go On Without Them\n");
+}
+
+void EndPartnerJournalWait() {
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) return;
+    s_sFlush.bPartnerStart = PARTNER_START_NONE;
+    ReleaseKept();
+    // What the partner held of the arrays that kept write-back without it
+    // is given up: how much, only the partner knew.
+    for (uint8_t bRank = 0; bRank < bGetRankCount() && bRank < MAX_RANKS; ++bRank) {
+        const uint8_t bPolicy = pGetRankRecord(bRank)->bCachePolicy;
+        if ((bPolicy & POLICY_WRITE_BACK) != 0 && (bPolicy & POLICY_MIRROR) == 0) PostLost(0, 0, bRank);
+    }
 }
 
 void AwaitPartnerStartRecord() {
@@ -689,7 +736,8 @@ void PartnerStartRecordReceived(uint8_t fPartnerOutlived) {
 }
 
 void PartnerStartFlushEnded() {
-    if (s_sFlush.bPartnerStart == PARTNER_START_PARTNER_FLUSHING) {
+    if (s_sFlush.bPartnerStart == PARTNER_START_PARTNER_FLUSHING ||
+        s_sFlush.bPartnerStart == PARTNER_START_AWAIT_JOURNALS) {
         s_sFlush.bPartnerStart = PARTNER_START_NONE;
     } else if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD) {
         s_sFlush.fPartnerFlushEnded = TRUE;
@@ -697,7 +745,9 @@ void PartnerStartFlushEnded() {
     ReleaseKept();
 }
 
-void EndPartnerStartHold() { s_sFlush.bPartnerStart = PARTNER_START_NONE; }
+void EndPartnerStartHold() {
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) s_sFlush.bPartnerStart = PARTNER_START_NONE;
+}
 
 uint8_t fIsHostWorkHeldForPartnerStart() { return ToFlag(s_sFlush.bPartnerStart != PARTNER_START_NONE); }
 

@@ -81,10 +81,23 @@ void PartnerStartedBesideThis();
 uint8_t fIsStartFlushWaitingForPartner();
 // The partner answered a copy (fRefused: took no copy).
 void StartCopyAnswered(uint8_t fRefused);
+// Every copy has come (109 with byte 2 TRUE).
+void PartnerCopiesGiven();
 // The partner was lost while this controller kept its journals for it:
 // they, and the copies it gave, are written out here, and a copy whose data
-// never came is reported lost.  TRUE when there were journals kept.
+// never came is reported lost.  TRUE when they were; FALSE when there were
+// none, or when the partner went on alone after this controller stopped
+// and was lost before its copies came: then host commands wait until it is
+// back and has written its journals out (fIsAwaitingPartnerJournals, told
+// to it in the status block it reads as it joins).
 uint8_t fWriteOutKeptJournals();
+uint8_t fIsAwaitingPartnerJournals();
+// A controller starting alone whose journals the partner outran may lack
+// writes the partner acknowledged alone: it waits for them as above.  Set
+// to single-controller mode, it gives them up (event 101 for each array
+// that kept write-back without the partner) and serves.
+void AwaitPartnerJournals();
+void EndPartnerJournalWait();
 // The outlived-partner record goes once the pair runs again and nothing of
 // this controller's journals from before remains to be written out.
 void ClearOutlivedRecordOncePaired();

@@ -6,6 +6,7 @@
 #include "cache/cache.h"
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
+#include "config/rank_table.h"
 #include "config/apply_settings.h"
 #include "config/config_commit.h"
 #include "config/config_db.h"
@@ -590,15 +591,25 @@ void StartEngines() {
         CopyJournalsToPartnerFirst();
     } else if (fStartTogether) {
         KeepJournalsForPartner(ToFlag(fOutrun));
+    } else if (fJoin && fDoesPartnerAwaitJournals() == TRUE) {
+        // The running partner waits for them: it has served nothing since.
+        StartCacheFlushSequencer(TRUE);
     } else {
         StartCacheFlushSequencer(ToFlag(fAlone && !fOutrun));
+    }
+    const bool fSingle = pGetConfigImage()->sHeader.fSingleControllerMode == TRUE;
+    if (fAlone && fOutrun && fDoesAnyRankKeepWriteBackAlone() == TRUE && !fSingle) {
+        // The partner ran on alone after this controller stopped, keeping
+        // write-back: what it acknowledged then and has not yet written is
+        // on its side only, and the drives hold older data in its place.
+        AwaitPartnerJournals();
     }
     if (fAlone) {
         // Alone, this controller goes on without its partner from here.
         SetOutlivedPartnerRecord(TRUE);
         // A controller of a pair started alone saves the configuration,
         // naming itself, before it serves a host.
-        if (pGetConfigImage()->sHeader.fSingleControllerMode == FALSE) HoldHostWorkUntilGenerationMoves(TRUE);
+        if (!fSingle) HoldHostWorkUntilGenerationMoves(TRUE);
     }
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();

@@ -84,6 +84,9 @@ uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
 uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
     SetPartnerWork(pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ? TRUE : FALSE);
     if (pbCdb[1] == PARTNER_MESSAGE_FLUSH_DONE) PartnerStartFlushEnded();
+    // 109 again once the partner copied here, at a start of both together,
+    // every write it holds.
+    if (pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING && pbCdb[2] == TRUE) PartnerCopiesGiven();
     return STATUS_OK;
 }
 

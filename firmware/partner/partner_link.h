@@ -58,6 +58,9 @@ uint8_t bReadPartnerBuffer19(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dB
 // records, the parity check to resume, the stripe initialisation records.
 // 255 when read.
 uint8_t bReadPartnerStatusBlock();
+// What the status block read at this start of day said: TRUE when the
+// running partner waits for this controller to write out its journals.
+uint8_t fDoesPartnerAwaitJournals();
 void PreparePartnerJoin();
 // The start of day: TRUE when the partner answers a TEST UNIT READY (it runs
 // already); the ping of a joining controller, repeated until the running one
@@ -139,6 +142,13 @@ uint8_t fSendShutdownToPartner(uint8_t bReason);
 
 // Background pass and FIQ services of the partner link.
 uint8_t fGetDualControllerWorkFlag();
+// A lost partner's copies and this controller's own cached writes are being
+// written out before any host is served (then the configuration is saved,
+// naming this controller, and fIsHostWorkHeldForGeneration holds until it
+// is); no save names this controller meanwhile.  The gate tests and ends
+// the drain.
+uint8_t fIsHostWorkHeldForTakeover();
+uint8_t fIsTakeoverDrainPending();
 void DualControllerWork();
 // A partner this controller declared lost stays given up until it asks to
 // join again; its other messages are answered NOT READY with

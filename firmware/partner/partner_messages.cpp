@@ -560,9 +560,14 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
     }
     // A partner this controller gave up gets NOT READY for all but the
     // start-of-day requests and its failback request, which bring it back:
-    // its other messages assume a link this side no longer keeps.
-    const bool fRejoining = bOpcode == PARTNER_OPCODE_TEST_UNIT_READY || bOpcode == PARTNER_OPCODE_READ_BUFFER ||
-                            (bOpcode == PARTNER_TYPED_MESSAGE && pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT);
+    // its other messages assume a link this side no longer keeps.  The
+    // notices of the flush a joining partner runs before it has joined
+    // (its journals, which this side waits for) are taken too.
+    const bool fRejoining =
+        bOpcode == PARTNER_OPCODE_TEST_UNIT_READY || bOpcode == PARTNER_OPCODE_READ_BUFFER ||
+        (bOpcode == PARTNER_TYPED_MESSAGE &&
+         (pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT || pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ||
+          pbCdb[1] == PARTNER_MESSAGE_FLUSH_DONE));
     if (fIsDualControllerActive() != TRUE && !fRejoining) {
         if (bOpcode == PARTNER_OPCODE_FORWARDED) ps->bPrimaryState = SLOT_DONE;
         SendPartnerNotReady(ps);
