@@ -661,7 +661,7 @@ void KeepJournalsForPartner(uint8_t fOutrun) {
 void PartnerCopiesGiven() { s_sFlush.fLacksCopies = FALSE; }
 
 void CopyJournalsToPartnerFirst() {
-    if (fGetRetripeFlag() == TRUE) BeginCopies();
+    if (fWasConfigurationSavedAloneHere() == TRUE && fGetRetripeFlag() == TRUE) BeginCopies();
 }
 
 uint8_t fIsStartFlushWaitingForPartner() { return ToFlag(s_sFlush.bCopy == COPY_AWAIT_PARTNER); }
@@ -716,11 +716,12 @@ void AwaitPartnerStartRecord() {
 void PartnerStartRecordReceived(uint8_t fPartnerOutlived) {
     if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD) return;
     if (fPartnerOutlived != TRUE) {
-        // This controller writes out.  Having outlived the partner, it may
-        // hold writes it acknowledged alone: the partner gets a copy of each
+        // This controller writes out.  Having gone on alone after the
+        // partner stopped (the drives' configuration names it), it may hold
+        // writes it acknowledged alone: the partner gets a copy of each
         // first, once it takes messages.
         s_sFlush.bPartnerStart = PARTNER_START_NONE;
-        if (fGetOutlivedPartnerRecord() == TRUE && fGetRetripeFlag() == TRUE) s_sFlush.bCopy = COPY_AWAIT_PARTNER;
+        if (fWasConfigurationSavedAloneHere() == TRUE && fGetRetripeFlag() == TRUE) s_sFlush.bCopy = COPY_AWAIT_PARTNER;
         return;
     }
     // The partner writes out.  Journals it outran are older than what it
