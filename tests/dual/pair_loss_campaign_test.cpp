@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <sstream>
@@ -23,6 +24,7 @@
 
 namespace fw_b {
 uint8_t fIsAwaitingPartnerJournals();
+uint8_t fGetDualControllerWorkFlag();
 }  // namespace fw_b
 
 namespace {
@@ -59,43 +61,52 @@ protected:
     dual::Side& SideOf(bool fB) { return fB ? *b : *a; }
     sim::FcHost& HostOf(bool fB) { return fB ? *hostB : *hostA; }
 
-    // Arms a seeded moment on the board given; the predicate turns true once
-    // it has come.  A drive write cut that way tears the write when the board
-    // is the one cut.
-    std::function<bool()> ArmMoment(sim::Board& board, bool fTear) {
+    // Arms a seeded moment of the boards given: a time (up to `spanMs`
+    // from now), an answer to a mirror message one of them sent (copies
+    // included), or a write to the array's data region one of them issued.
+    // A write issued by the board to be cut (`cut`) is torn: part of it
+    // reaches the medium.
+    std::function<bool()> ArmMoment(std::initializer_list<sim::Board*> boards, const sim::Board* cut,
+                                    uint32_t spanMs) {
         const Moment m = static_cast<Moment>(Pick(3));
-        const uint32_t k = 1 + Pick(24);
+        const uint32_t k = 1 + Pick(16);
         count = 0;
         fMoment = false;
         std::ostringstream o;
         switch (m) {
         case Moment::Time: {
-            const uint64_t at = clock.Now() + (1 + Pick(600)) * kMs;
+            const uint64_t at = clock.Now() + (1 + Pick(spanMs)) * kMs;
             o << "after " << (at - clock.Now()) / kMs << " ms";
             story += o.str();
             return [this, at] { return clock.Now() >= at; };
         }
         case Moment::MirrorData:
-            board.sasController().partnerAnswerSeen = [this, k](const uint8_t* pbCdb, uint8_t bStatus) {
-                if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && bStatus == fw::SCSI_STATUS_GOOD &&
-                    (pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA || pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR) &&
-                    ++count == k) {
-                    fMoment = true;
-                }
-            };
+            for (sim::Board* board : boards) {
+                board->sasController().partnerAnswerSeen = [this, k](const uint8_t* pbCdb, uint8_t bStatus) {
+                    if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && bStatus == fw::SCSI_STATUS_GOOD &&
+                        (pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA || pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR) &&
+                        ++count == k) {
+                        fMoment = true;
+                    }
+                };
+            }
             o << "at answer " << k << " to a mirror message";
             story += o.str();
             return [this] { return fMoment; };
         case Moment::DriveWrite:
-            board.sasController().driveCommandSeen = [this, k, fTear](sim::Drive& drive, std::span<const uint8_t> cdb) {
-                if (fMoment || (cdb[0] != fw::SCSI_WRITE10 && cdb[0] != fw::SCSI_WRITE16) ||
-                    WriteLba(cdb) >= uint64_t(kRows) * kChunk || ++count != k) {
-                    return;
-                }
-                fMoment = true;
-                if (fTear) drive.CutPowerDuringNextWrite(4);
-            };
-            o << "at data write " << k << (fTear ? " (torn)" : "");
+            for (sim::Board* board : boards) {
+                const bool fTear = board == cut;
+                board->sasController().driveCommandSeen = [this, k, fTear](sim::Drive& drive,
+                                                                          std::span<const uint8_t> cdb) {
+                    if (fMoment || (cdb[0] != fw::SCSI_WRITE10 && cdb[0] != fw::SCSI_WRITE16) ||
+                        WriteLba(cdb) >= uint64_t(kRows) * kChunk || ++count != k) {
+                        return;
+                    }
+                    fMoment = true;
+                    if (fTear) drive.CutPowerDuringNextWrite(4);
+                };
+            }
+            o << "at data write " << k;
             story += o.str();
             return [this] { return fMoment; };
         }
@@ -208,10 +219,7 @@ protected:
     void LoseOneUnderWrites(bool fB) {
         ASSERT_NO_FATAL_FAILURE(WriteThroughBoth());
         story += std::string(fB ? " controller 1" : " controller 0") + " cut ";
-        // The moment is the cut one's or its partner's; a write of its own
-        // that it is cut on is torn.
-        const bool fOwnMoment = Pick(2) == 0;
-        const auto moment = ArmMoment(SideOf(fOwnMoment ? fB : !fB).board, fOwnMoment);
+        const auto moment = ArmMoment({&a->board, &b->board}, &SideOf(fB).board, 600);
         (void)RunToMoment(moment, 20'000 * kMs);
         Disarm();
         Cut(fB);
@@ -227,7 +235,7 @@ protected:
         if (fAlreadyOne) fFirstB = b->board.poweredOff();
         ASSERT_NO_FATAL_FAILURE(WriteThroughBoth());
         story += " both cut ";
-        const auto moment = ArmMoment(SideOf(!fFirstB).board, !fAlreadyOne && Pick(2) == 0);
+        const auto moment = ArmMoment({&a->board, &b->board}, &SideOf(!fFirstB).board, 600);
         (void)RunToMoment(moment, 20'000 * kMs);
         Disarm();
         Cut(fFirstB);
@@ -248,9 +256,10 @@ protected:
         const bool fB = Pick(2) == 0;
         if (fCut) {
             story += std::string("; both start, ") + (fB ? "controller 1" : "controller 0") + " cut ";
-            // The writer is not known ahead: the moment is any board's.
-            const bool fOwnMoment = Pick(2) == 0;
-            moment = ArmMoment(SideOf(fOwnMoment ? fB : !fB).board, fOwnMoment);
+            // The writer is not known ahead: the moment is either board's.
+            // A start together takes about a minute of board time, its
+            // journals written out at the end.
+            moment = ArmMoment({&a->board, &b->board}, &SideOf(fB).board, 60'000);
         } else {
             story += "; both start";
         }
@@ -260,10 +269,12 @@ protected:
             Disarm();
             Cut(fB);
             SlowDrives(0);
+            // The survivor has started and taken the loss in.
             ASSERT_TRUE(RunUntil(
                 [&] {
                     return SideOf(!fB).Booted() &&
-                           (fB ? fw::fIsDualControllerActive() : fw_b::fIsDualControllerActive()) != fw::TRUE;
+                           (fB ? fw::fIsDualControllerActive() : fw_b::fIsDualControllerActive()) != fw::TRUE &&
+                           (fB ? fw::fGetDualControllerWorkFlag() : fw_b::fGetDualControllerWorkFlag()) != fw::TRUE;
                 },
                 dual::kBootLimitNs))
                 << story << Consoles();
