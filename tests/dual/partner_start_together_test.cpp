@@ -140,4 +140,45 @@ TEST_F(PartnerStartTogether, WritesTheSlot1ControllerCachedAloneAreWrittenOutWhe
     ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
 }
 
+// Controller 0 is cut; controller 1 serves alone, its host's writes cached,
+// and is cut too.  Both start together; controller 0 has no room for the
+// copies controller 1 gives it of those writes (every page taken), and
+// controller 1 is cut as it writes them out.  Controller 0 reports them
+// lost, on its console and in its log, and a read of their blocks answers
+// a medium error, never the old data; every other acknowledged write reads
+// back.
+TEST_F(PartnerStartTogether, CopiesThePartnerHadNoRoomForAreReportedLostAndTheirBlocksAnswerAnError) {
+    ASSERT_NO_FATAL_FAILURE(OneRunsAloneThenBothAreCut(false));
+    fArmed = true;
+    fMoment = false;
+    const auto fTorn = WhenTearsAWrite(b->board, [](std::span<const uint8_t> cdb) {
+        return WriteLba(cdb) < uint64_t(kRows) * kChunk;
+    });
+    const uint16_t wFrom = LogEnd(false);
+    PowerBothOn();
+    // Controller 0 runs; every page it has goes before the copies come.
+    ASSERT_TRUE(RunUntil([&] { return a->Booted(); }, dual::kBootLimitNs)) << Consoles();
+    std::vector<std::pair<fw::BUFFER_HANDLE, uint32_t>> held;
+    ASSERT_TRUE(OnProcessor(a->board, [&] {
+        for (uint32_t run : {256u, 1u}) {
+            fw::BUFFER_HANDLE h{};
+            while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, run, &h) == fw::STATUS_OK) held.emplace_back(h, run);
+        }
+    }));
+    ASSERT_TRUE(RunUntil(fTorn, 60'000 * kMs)) << Consoles();
+    b->board.sasController().driveCommandSeen = nullptr;
+    ASSERT_TRUE(OnProcessor(a->board, [&] {
+        for (const auto& [h, run] : held) (void)fw::wFreeDataPages(h, run);
+    }));
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw::fIsDualControllerActive() != fw::TRUE; }, 60'000 * kMs)) << Consoles();
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    EXPECT_TRUE(PostedSince(false, wFrom, 101)) << Consoles();
+    EXPECT_NE(a->board.ConsoleText().find("Cached Data Lost, "), std::string::npos) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA, [&] { return PostedSince(false, wFrom, 101); }));
+    EXPECT_GT(lostBlocks, 0u);
+    ASSERT_NO_FATAL_FAILURE(Rejoin(*b, *hostB));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB, [&] { return PostedSince(false, wFrom, 101); }));
+}
+
 }  // namespace
