@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,34 @@ double WallMs(Clock::time_point t) { return std::chrono::duration<double, std::m
 
 // ---- 1. board time ----------------------------------------------------------
 
+// A console's lines as they come, each with the board time since `t0`:
+// where the waits of a takeover or a start are.
+class ConsoleTimeline {
+public:
+    ConsoleTimeline(const sim::Board& board, const sim::Clock& clock, uint64_t t0)
+        : m_board(board), m_clock(clock), m_t0(t0), m_seen(board.ConsoleText().size()) {}
+    void Take() {
+        const std::string& t = m_board.ConsoleText();
+        for (size_t nl; (nl = t.find('\n', m_seen)) != std::string::npos; m_seen = nl + 1) {
+            std::string line = t.substr(m_seen, nl - m_seen);
+            line.erase(std::remove_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == 0x1B; }),
+                       line.end());
+            if (line.find_first_not_of(' ') == std::string::npos) continue;
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "    %9.1f  ", double(m_clock.Now() - m_t0) / kMs);
+            m_text += stamp + line.substr(0, 90) + "\n";
+        }
+    }
+    void Print(const char* what) const { std::printf("  %s, its console (board ms):\n%s", what, m_text.c_str()); }
+
+private:
+    const sim::Board& m_board;
+    const sim::Clock& m_clock;
+    uint64_t m_t0;
+    size_t m_seen;
+    std::string m_text;
+};
+
 class Takeover : public dual::PairUnderWrites {
 public:
     void TestBody() override {}
@@ -74,6 +103,7 @@ public:
             uint64_t ns;
             double wallMs;
         };
+        ConsoleTimeline survivorConsole(a->board, clock, t0);
         bool fFlushSeen = false;
         std::vector<Mark> marks = {
             {"the partner's silence noticed (heartbeat time-out)", [] { return fw::fIsDualControllerActive() != fw::TRUE; }, 0, 0},
@@ -104,6 +134,7 @@ public:
         };
         RunUntil(
             [&] {
+                survivorConsole.Take();
                 // In order: each is looked at once the one before it came.
                 for (Mark& m : marks) {
                     if (m.ns != 0) continue;
@@ -116,6 +147,7 @@ public:
             120'000 * kMs);
         std::printf("takeover, controller 1 cut with writes of both in flight (board ms, wall ms):\n");
         for (const Mark& m : marks) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
+        survivorConsole.Print("controller 0");
         Settle(60'000 * kMs);
 
         // The pair idle again: controller 1 comes back.
@@ -123,6 +155,7 @@ public:
         Restart(*b);
         const uint64_t t1 = clock.Now();
         const auto w1 = Clock::now();
+        ConsoleTimeline joinerConsole(b->board, clock, t1);
         bool fFailback = false;
         std::vector<Mark> rejoin = {
             {"started (Initialization Complete)", [&] { return b->Booted(); }, 0, 0},
@@ -133,7 +166,12 @@ public:
              }, 0, 0},
         };
         for (Mark& m : rejoin) {
-            RunUntil(m.reached, 120'000 * kMs);
+            RunUntil(
+                [&] {
+                    joinerConsole.Take();
+                    return m.reached();
+                },
+                120'000 * kMs);
             m.ns = clock.Now() - t1;
             m.wallMs = WallMs(w1);
         }
@@ -142,6 +180,7 @@ public:
         for (const Mark& m : rejoin) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
         std::printf("  %-52s %8.1f %8.1f%s\n", "its host answered", double(clock.Now() - t1) / kMs, WallMs(w1),
                     fServes ? "" : " (not answered)");
+        joinerConsole.Print("controller 1");
     }
 
 private:
