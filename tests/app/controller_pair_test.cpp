@@ -332,6 +332,8 @@ TEST_F(ControllerPair, ADataDirectoryLastRunAsAPairStartedAloneSaysHowToGoOn) {
     EXPECT_NE(at, std::string::npos) << errors;
     EXPECT_EQ(errors.find(line, at + 1), std::string::npos) << errors;
 
+    // Switched to a single controller: the newest copy on the drives says so.
+    ASSERT_EQ(program->Stop(), 0) << program->Errors();
     {
         sim::ChassisOptions o;
         o.drives = 4;
