@@ -628,9 +628,10 @@ void StartEngines() {
     if (fAlone) {
         // Alone, this controller goes on without its partner from here.
         SetOutlivedPartnerRecord(TRUE);
-        // A controller of a pair started alone saves the configuration,
-        // naming itself, before it serves a host.
-        if (!fSingle) HoldHostWorkUntilGenerationMoves(TRUE);
+        // A controller of a pair (single-controller mode FALSE) started
+        // alone saves the configuration, naming itself, before it serves a
+        // host.
+        if (pGetConfigImage()->sHeader.fSingleControllerMode == FALSE) HoldHostWorkUntilGenerationMoves(TRUE);
     }
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();
