@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "config/config_image.h"
+#include "config/config_load.h"
 #include "console/xmodem_receive.h"
 #include "executive/startup.h"
 #include "executive/types.h"
@@ -376,6 +378,38 @@ bool ParseDriveFault(const std::string& text, DriveFault* fault) {
 // with its own address and serial number, put in its place.  The data
 // directory learns of it before the new drive is in: a run stopped in
 // between finds the slot empty, never the old drive's name on a blank image.
+// TRUE when a pair ran on this data directory (Controller 1's NVRAM is
+// there) and the newest configuration on the drives is still a pair's, not
+// switched to a single controller: started alone, Controller 0 takes
+// Controller 1 for failed, keeps its cache off and sounds the alarm.
+bool HoldsPairConfiguration(const std::string& dir, sim::Chassis& chassis) {
+    struct stat st{};
+    if (stat((dir + "/controller1/nvram.bin").c_str(), &st) != 0) return false;
+    uint32_t dNewest = 0;
+    bool fPair = false;
+    for (unsigned slot = 1; slot <= chassis.SlotCount(); ++slot) {
+        sim::Drive* drive = chassis.DriveAt(slot);
+        if (drive == nullptr) continue;
+        const uint32_t bs = drive->config().blockSize;
+        if (drive->config().blocks <= fw::CONFIG_COPY_BLOCKS_BEFORE_END || bs < sizeof(fw::CONFIG_HEADER)) continue;
+        std::vector<uint8_t> block(bs);
+        drive->ReadBlocks(drive->config().blocks - 1 - fw::CONFIG_COPY_BLOCKS_BEFORE_END, 1, block.data());
+        fw::CONFIG_HEADER h;
+        std::memcpy(&h, block.data(), sizeof h);
+        // A copy whose header words do not add up is no copy.
+        uint32_t dCheck = 0;
+        for (size_t w = 0; w < sizeof h / 4; ++w) {
+            uint32_t d;
+            std::memcpy(&d, block.data() + 4 * w, 4);
+            dCheck ^= d;
+        }
+        if (h.dMagic != fw::CONFIG_MAGIC || dCheck != 0 || h.dGeneration < dNewest) continue;
+        dNewest = h.dGeneration;
+        fPair = h.fSingleControllerMode != fw::TRUE;
+    }
+    return dNewest != 0 && fPair;
+}
+
 void ReplaceDrive(sim::Chassis& chassis, sim::ChassisOptions& enclosure, unsigned slot) {
     chassis.Pull(slot);
     sim::NoteNewDrive(enclosure, slot);
@@ -604,6 +638,12 @@ int main(int argc, char** argv) {
             drive->InjectMediaError(f.lba, f.count);
             f.applied = true;
         }
+    }
+    if (controllers == 1 && HoldsPairConfiguration(config.dataDir, chassis)) {
+        std::fprintf(stderr,
+                     "controller: this data directory holds a pair's configuration: run it with --controllers 2, "
+                     "or switch it to a single controller (Configuration, Additional Configuration, Set Single "
+                     "Controller Mode)\n");
     }
     for (auto& b : boards) b->sasController().AttachChassis(&chassis);
     if (controllers == 2) sim::Board::ConnectPartners(*boards[0], *boards[1]);

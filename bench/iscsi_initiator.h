@@ -100,6 +100,13 @@ public:
         return *why = "the target would not move to full feature", false;
     }
 
+    // A receive that waits longer than this fails, as a broken connection
+    // does: for a target that may not answer at all.
+    void SetReceiveTimeout(uint32_t ms) {
+        const timeval t{time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+
     // A command that may be sent now: the target's command window has room.
     bool WindowOpen() const { return int32_t(m_maxCmdSn - m_cmdSn) >= 0; }
 

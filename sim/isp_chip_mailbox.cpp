@@ -336,6 +336,15 @@ uint16_t IspChip::InitializeFirmware(uint32_t icbAddress) {
 // The firmware has its control block: the exchanges are new, and the link
 // comes up when the fabric is there.
 void IspChip::RunInitialised(uint32_t exchanges) {
+    // Initialised again while its link was up, the port logs in to the
+    // fabric afresh: its logins go, and its hosts log in again.
+    if (m_linkUp) {
+        if (m_fabric != nullptr) {
+            for (Login& login : m_logins) login.initiator->LoggedOut(*this);
+        }
+        m_logins.clear();
+        TakeLinkDown();
+    }
     m_exchanges.assign(exchanges, Exchange{});
     m_freeExchanges.clear();
     for (uint32_t i = exchanges; i-- > 0;) m_freeExchanges.push_back(i);

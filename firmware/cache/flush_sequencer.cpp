@@ -14,7 +14,9 @@
 #include "config/rank_table.h"
 #include "dataservices/data_services.h"
 #include "eventlog/event_log.h"
+#include "eventlog/event_texts.h"
 #include "executive/buffer_pages.h"
+#include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
@@ -60,6 +62,19 @@ constexpr uint32_t PARTNER_START_RECORD_WAIT_MS = 30000;
 constexpr uint8_t PARTNER_START_NONE = 0;
 constexpr uint8_t PARTNER_START_AWAIT_RECORD = 1;
 constexpr uint8_t PARTNER_START_PARTNER_FLUSHING = 2;
+// The partner, lost before it copied here the writes it acknowledged
+// alone, holds them still: no host is served until it is back and has
+// written them out.
+constexpr uint8_t PARTNER_START_AWAIT_JOURNALS = 3;
+
+// The copies a controller writing out the journals of a start together
+// gives its partner first, when it outlived it: writes it acknowledged
+// alone have no copy there.
+constexpr uint8_t COPY_NONE = 0;
+constexpr uint8_t COPY_AWAIT_PARTNER = 1;  // the partner takes no message yet
+constexpr uint8_t COPY_RECORDS = 2;        // every record first,
+constexpr uint8_t COPY_DATA = 3;           // then the data,
+constexpr uint8_t COPY_ANSWERS = 4;        // and every answer back
 
 struct FLUSH_SEQUENCER {
     uint8_t bState;
@@ -79,9 +94,19 @@ struct FLUSH_SEQUENCER {
     uint8_t bPartnerNotice;  // message 109 or 110 still to be queued for the partner, else 0
     uint8_t bPartnerStart;       // PARTNER_START_*
     uint8_t fPartnerFlushEnded;  // the partner's 110 came before its record
+    uint8_t fKeeping;            // the journals are kept for a partner writing them out
+    uint8_t fLacksCopies;        // kept ones were outrun: until the partner's copies come, it alone holds its writes
+    uint8_t fCopiesGivenNotice;  // the notice owed is 109 saying every copy was given
+    uint8_t bCopy;               // COPY_*
+    uint16_t wCopyCursor;        // own slots, then partner slots
+    uint16_t wCopiesUnanswered;
 };
 FLUSH_SEQUENCER s_sFlush;
 KERNEL_ENTRY s_sPartnerStartTimerOwner;
+// Where the partner files the copy of each partner slot held here: its own
+// slots name the slots of its table that copies of this controller's own
+// writes take, so these go where none does.
+uint16_t s_awCopySlot[NVRAM_QUEUE_USED_SLOTS];
 
 bool IsTrue(uint8_t f) { return f == TRUE; }
 
@@ -132,7 +157,12 @@ void DiscardUnwritableSlots(uint8_t fOwn) {
     }
 }
 
-void SetRunning(uint8_t f) { SetRetripeFlag(f); }
+// A partner lost while a run went on waits for it: its mirrors are written
+// out by the background pass once this run ends.
+void SetRunning(uint8_t f) {
+    SetRetripeFlag(f);
+    if (f != TRUE && IsTrue(s_sFlush.fRequest)) SetWorkPending(TRUE);
+}
 
 // Tells the partner the flush started (109) or ended (110).  The partner
 // holds its host commands from one to the other, so neither may be lost: a
@@ -142,8 +172,9 @@ void SetRunning(uint8_t f) { SetRetripeFlag(f); }
 // when it joins).
 void SendPartnerNotice() {
     if (s_sFlush.bPartnerNotice == 0) return;
+    uint8_t abArguments[PARTNER_MESSAGE_ARGUMENT_BYTES] = {s_sFlush.fCopiesGivenNotice};
     if (fIsDualControllerActive() != TRUE ||
-        bSendConfigRecordMessage(s_sFlush.bPartnerNotice, nullptr) == STATUS_OK) {
+        bSendConfigRecordMessage(s_sFlush.bPartnerNotice, abArguments) == STATUS_OK) {
         s_sFlush.bPartnerNotice = 0;
         return;
     }
@@ -152,6 +183,15 @@ void SendPartnerNotice() {
 
 void TellPartner(uint8_t bCode) {
     s_sFlush.bPartnerNotice = bCode;
+    s_sFlush.fCopiesGivenNotice = FALSE;
+    SendPartnerNotice();
+}
+
+// Every copy was given: the partner now holds what this controller
+// acknowledged alone (109 again, byte 2 TRUE).
+void TellPartnerCopiesGiven() {
+    s_sFlush.bPartnerNotice = PARTNER_MESSAGE_FLUSH_PENDING;
+    s_sFlush.fCopiesGivenNotice = TRUE;
     SendPartnerNotice();
 }
 
@@ -292,11 +332,84 @@ void ResyncStep() {
     s_sFlush.fPause = TRUE;
 }
 
+// ---- copies for the partner at a start together -------------------------------
+
+void AssignCopySlots() {
+    bool afTaken[NVRAM_QUEUE_USED_SLOTS] = {};
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        NVRAM_QUEUE_EXTENT s;
+        afTaken[n] = fGetNvramQueueExtent(TRUE, n, &s) == TRUE;
+    }
+    uint16_t wFree = 0;
+    for (uint16_t m = 0; m < NVRAM_QUEUE_USED_SLOTS; ++m) {
+        s_awCopySlot[m] = NVRAM_QUEUE_USED_SLOTS;
+        NVRAM_QUEUE_EXTENT s;
+        if (fGetNvramQueueExtent(FALSE, m, &s) != TRUE) continue;
+        uint16_t wTo = m;
+        if (afTaken[wTo]) {
+            while (wFree < NVRAM_QUEUE_USED_SLOTS && afTaken[wFree]) ++wFree;
+            wTo = wFree;
+        }
+        if (wTo >= NVRAM_QUEUE_USED_SLOTS) continue;
+        afTaken[wTo] = true;
+        s_awCopySlot[m] = wTo;
+    }
+}
+
+void BeginCopies() {
+    AssignCopySlots();
+    s_sFlush.bCopy = COPY_RECORDS;
+    s_sFlush.wCopyCursor = 0;
+    s_sFlush.wCopiesUnanswered = 0;
+}
+
+// Queues the copies the outgoing queue takes now: every record, then every
+// piece of data, so that the partner knows of each write before any data
+// arrives.  Without a link there is no one to copy to.
+void CopyStep() {
+    if (fIsDualControllerActive() != TRUE) {
+        s_sFlush.bCopy = COPY_NONE;
+        return;
+    }
+    constexpr uint16_t wEnd = 2 * NVRAM_QUEUE_USED_SLOTS;
+    while (s_sFlush.bCopy == COPY_RECORDS || s_sFlush.bCopy == COPY_DATA) {
+        if (s_sFlush.wCopyCursor >= wEnd) {
+            s_sFlush.bCopy = s_sFlush.bCopy == COPY_RECORDS ? COPY_DATA : COPY_ANSWERS;
+            s_sFlush.wCopyCursor = 0;
+            continue;
+        }
+        const uint8_t fOwn = ToFlag(s_sFlush.wCopyCursor < NVRAM_QUEUE_USED_SLOTS);
+        const uint16_t wSlot = static_cast<uint16_t>(s_sFlush.wCopyCursor % NVRAM_QUEUE_USED_SLOTS);
+        NVRAM_QUEUE_EXTENT sExtent{};
+        uint32_t dSequence = 0;
+        const uint16_t wTo = fOwn == TRUE ? wSlot : s_awCopySlot[wSlot];
+        const bool fData = s_sFlush.bCopy == COPY_DATA;
+        if (wTo >= NVRAM_QUEUE_USED_SLOTS || fGetStartCopyExtent(fOwn, wSlot, &sExtent, &dSequence) != TRUE ||
+            (sExtent.dHandle == NULL_BUFFER_HANDLE && (fData || fOwn != TRUE))) {
+            ++s_sFlush.wCopyCursor;
+            continue;
+        }
+        const uint8_t b = fData ? bSendStartCopyData(wTo, sExtent) : bSendStartCopyRecord(wTo, sExtent, dSequence);
+        if (b == STATUS_RETRY) return;
+        if (b != STATUS_OK) {
+            s_sFlush.bCopy = COPY_NONE;
+            return;
+        }
+        ++s_sFlush.wCopiesUnanswered;
+        ++s_sFlush.wCopyCursor;
+    }
+    if (s_sFlush.bCopy == COPY_ANSWERS && s_sFlush.wCopiesUnanswered == 0) {
+        s_sFlush.bCopy = COPY_NONE;
+        TellPartnerCopiesGiven();
+    }
+}
+
 // ---- the state machine --------------------------------------------------------
 
 bool IsQuiet() {
-    return s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD && fGetODAStartupInProg() != TRUE &&
-           fGetSnapshotBusyFlag() != TRUE && fGetMetadataFlushInProg() != TRUE && fGetSASTimedHoldFlag() != TRUE;
+    return s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD && s_sFlush.bCopy == COPY_NONE &&
+           fGetODAStartupInProg() != TRUE && fGetSnapshotBusyFlag() != TRUE && fGetMetadataFlushInProg() != TRUE &&
+           fGetSASTimedHoldFlag() != TRUE;
 }
 
 void Announce() {
@@ -382,14 +495,58 @@ void DiscardJournals() {
     SetOutlivedPartnerRecord(FALSE);
 }
 
+// Keeps the journals, unwritten, for a partner that writes them out.
+void KeepJournals() {
+    s_sFlush.fKeeping = TRUE;
+    KeepPartnerSlots();
+}
+
+// The partner's journals are on the drives: what was kept here goes.
+void ReleaseKept() {
+    if (s_sFlush.fKeeping != TRUE) return;
+    s_sFlush.fKeeping = FALSE;
+    ReleaseKeptJournals();
+    SetOutlivedPartnerRecord(FALSE);
+}
+
+// A copy of a write that was to carry data and lacks it: the partner was
+// lost before it came, and no one holds it now.  The loss is told, and a
+// read of those blocks answers a medium error until a host writes them,
+// rather than old data.
+void ReportLostStartCopies() {
+    uint16_t wEntries = 0;
+    uint32_t dBlocks = 0;
+    uint8_t bRank = 0;
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        uint64_t lFirst = 0;
+        uint16_t wBlocks = 0;
+        if (fGetMissingStartCopyBlocks(n, &bRank, &lFirst, &wBlocks) != TRUE) continue;
+        ++wEntries;
+        dBlocks += wBlocks;
+        (void)AddMediaErrorRange(lGetBlocksBeforeStripe(lFirst, bRank), wBlocks, bRank);
+    }
+    if (wEntries == 0) return;
+    PostLost(wEntries, dBlocks, bRank);
+    EVENT_LOG_ENTRY sEntry{};
+    sEntry.bCode = EVENT_CACHED_DATA_LOST;
+    sEntry.abArgs[0] = static_cast<uint8_t>(wEntries);
+    sEntry.abArgs[1] = static_cast<uint8_t>(wEntries >> 8);
+    for (uint8_t k = 0; k < 4; ++k) sEntry.abArgs[2 + k] = static_cast<uint8_t>(dBlocks >> (8 * k));
+    PrintEventText(&sEntry);
+}
+
+// The partner did not say in time what it holds, or never came up to take
+// the copies: this controller goes on without it.
 void PartnerStartRecordOverdue(KERNEL_ENTRY*, TIMER_NODE*) {
     if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD) EndPartnerStartHold();
+    if (s_sFlush.bCopy == COPY_AWAIT_PARTNER) s_sFlush.bCopy = COPY_NONE;
 }
 
 void Step() {
     switch (s_sFlush.bState) {
     case FLUSH_STATE_START: s_sFlush.bState = FLUSH_STATE_WAIT_FOR_QUIET; return;
     case FLUSH_STATE_WAIT_FOR_QUIET:
+        if (s_sFlush.bCopy != COPY_NONE && s_sFlush.bCopy != COPY_AWAIT_PARTNER) CopyStep();
         if (!IsQuiet()) return;
         if (IsTrue(s_sFlush.fPartnerPending) && wCountReplayableParityData() != 0) {
             s_sFlush.bState = FLUSH_STATE_DRAIN_PARITY_DATA;
@@ -491,10 +648,66 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
     }
     if (IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending)) {
         TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
-    } else if (fGetOutlivedPartnerRecord() == TRUE) {
-        // A partner starting beside this one, told it outlived it, waits for
-        // the end of this flush before it serves hosts: there is none.
+    } else {
+        // A partner starting beside this one waits for the end of this
+        // flush before it serves hosts, and keeps its own journals until
+        // then: there is none.
         TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
+    }
+}
+
+void KeepJournalsForPartner(uint8_t fOutrun) {
+    if (fOutrun == TRUE) DiscardJournals();
+    KeepJournals();
+    s_sFlush.fLacksCopies = ToFlag(fOutrun == TRUE && fDoesAnyRankKeepWriteBackAlone() == TRUE);
+}
+
+void PartnerCopiesGiven() { s_sFlush.fLacksCopies = FALSE; }
+
+void CopyJournalsToPartnerFirst() {
+    if (fWasConfigurationSavedAloneHere() == TRUE && fGetRetripeFlag() == TRUE) BeginCopies();
+}
+
+uint8_t fIsStartFlushWaitingForPartner() { return ToFlag(s_sFlush.bCopy == COPY_AWAIT_PARTNER); }
+
+void PartnerStartedBesideThis() {
+    if (s_sFlush.bCopy == COPY_AWAIT_PARTNER) BeginCopies();
+}
+
+void StartCopyAnswered(uint8_t) {
+    if (s_sFlush.wCopiesUnanswered != 0) --s_sFlush.wCopiesUnanswered;
+}
+
+uint8_t fWriteOutKeptJournals() {
+    if (s_sFlush.fKeeping != TRUE) return FALSE;
+    if (IsTrue(s_sFlush.fLacksCopies)) {
+        AwaitPartnerJournals();
+        return FALSE;
+    }
+    s_sFlush.fKeeping = FALSE;
+    StopTakingStartCopies();
+    ReportLostStartCopies();
+    StartCacheFlushSequencer(TRUE);
+    return TRUE;
+}
+
+uint8_t fIsAwaitingPartnerJournals() { return ToFlag(s_sFlush.bPartnerStart == PARTNER_START_AWAIT_JOURNALS); }
+
+void AwaitPartnerJournals() {
+    s_sFlush.bPartnerStart = PARTNER_START_AWAIT_JOURNALS;
+    ConsolePrintf("\nPartner Controller Holds Cached Writes: Host Commands Wait For It, "
+                  "Or Set Single Controller Mode To Go On Without Them\n");
+}
+
+void EndPartnerJournalWait() {
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) return;
+    s_sFlush.bPartnerStart = PARTNER_START_NONE;
+    ReleaseKept();
+    // What the partner held of the arrays that kept write-back without it
+    // is given up: how much, only the partner knew.
+    for (uint8_t bRank = 0; bRank < bGetRankCount() && bRank < MAX_RANKS; ++bRank) {
+        const uint8_t bPolicy = pGetRankRecord(bRank)->bCachePolicy;
+        if ((bPolicy & POLICY_WRITE_BACK) != 0 && (bPolicy & POLICY_MIRROR) == 0) PostLost(0, 0, bRank);
     }
 }
 
@@ -507,27 +720,39 @@ void AwaitPartnerStartRecord() {
 void PartnerStartRecordReceived(uint8_t fPartnerOutlived) {
     if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_RECORD) return;
     if (fPartnerOutlived != TRUE) {
+        // This controller writes out.  Having gone on alone after the
+        // partner stopped (the drives' configuration names it), it may hold
+        // writes it acknowledged alone: the partner gets a copy of each
+        // first, once it takes messages.
         s_sFlush.bPartnerStart = PARTNER_START_NONE;
+        if (fWasConfigurationSavedAloneHere() == TRUE && fGetRetripeFlag() == TRUE) s_sFlush.bCopy = COPY_AWAIT_PARTNER;
         return;
     }
-    // The partner wrote this controller's journal out when it took over, and
-    // has written over the blocks its copies here hold since.
+    // The partner writes out.  Journals it outran are older than what it
+    // wrote since and go; others are kept until the partner's are on the
+    // drives, with the copies it gives, to be written out here should it be
+    // lost first.
     const bool fToldPartner = IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending);
     Abort();
-    DiscardJournals();
+    KeepJournalsForPartner(fIsConfigurationNewerThanJournals());
     if (fToldPartner) TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
     s_sFlush.bPartnerStart = IsTrue(s_sFlush.fPartnerFlushEnded) ? PARTNER_START_NONE : PARTNER_START_PARTNER_FLUSHING;
+    if (IsTrue(s_sFlush.fPartnerFlushEnded)) ReleaseKept();
 }
 
 void PartnerStartFlushEnded() {
-    if (s_sFlush.bPartnerStart == PARTNER_START_PARTNER_FLUSHING) {
+    if (s_sFlush.bPartnerStart == PARTNER_START_PARTNER_FLUSHING ||
+        s_sFlush.bPartnerStart == PARTNER_START_AWAIT_JOURNALS) {
         s_sFlush.bPartnerStart = PARTNER_START_NONE;
     } else if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD) {
         s_sFlush.fPartnerFlushEnded = TRUE;
     }
+    ReleaseKept();
 }
 
-void EndPartnerStartHold() { s_sFlush.bPartnerStart = PARTNER_START_NONE; }
+void EndPartnerStartHold() {
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) s_sFlush.bPartnerStart = PARTNER_START_NONE;
+}
 
 uint8_t fIsHostWorkHeldForPartnerStart() { return ToFlag(s_sFlush.bPartnerStart != PARTNER_START_NONE); }
 
@@ -561,9 +786,9 @@ uint8_t fIsFlushNoticeOwed() { return ToFlag(s_sFlush.bPartnerNotice != 0); }
 void SendOwedFlushNotice() { SendPartnerNotice(); }
 
 void CacheFlushSequencerBackgroundStep() {
-    // A run under way finishes first; the partner's writes are flushed by a
-    // run of their own after it (the request stays until then), and the
-    // failover is reported only once they are on the drives.
+    // A run under way finishes first (the background pass waits for it);
+    // the partner's writes are flushed by a run of their own after it, and
+    // the failover is reported only once they are on the drives.
     if (fGetRetripeFlag() == TRUE) return;
     s_sFlush.fPause = FALSE;
     s_sFlush.bState = FLUSH_STATE_START;

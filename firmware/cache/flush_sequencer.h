@@ -47,19 +47,57 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted);
 // The main-loop hook, while the run flag is TRUE.
 void CacheFlushSequencerStep();
 
-// Two controllers starting together.  Only the partner knows whether it
-// went on alone after this one stopped: until it says so (its first
-// start-of-day request carries its outlived-partner record), the controller
-// in slot 1 holds its flush and its host commands.  Told that the partner
-// outlived it, it discards both journals (they are older than what the
-// partner wrote since) and serves no host until the partner has written
-// out its own (message 110).  Told nothing before the partner is lost or a
-// bound passes, it goes on as the one that outlived.
+// Two controllers starting together.  One writes the journals out: the
+// controller in slot 1, unless the one in slot 2 went on alone after slot 1
+// stopped (its outlived-partner record) and slot 1 did not run alone after
+// that.  The other keeps its own journals, unwritten, until the writer says
+// its are on the drives (message 110), and writes them out itself should the
+// writer be lost first; journals the drives show outrun (the writer ran on
+// alone since) are discarded instead.  A writer that outlived its partner
+// may hold writes it acknowledged alone, of which the partner has no copy:
+// it gives the partner a copy of every write it holds before it writes any
+// out.
+//
+// Only the partner knows whether it went on alone after this one stopped:
+// until it says so (its start-of-day requests carry its outlived-partner
+// record), the controller in slot 1 holds its flush and its host commands,
+// and serves none until the partner's flush has ended when the partner
+// writes.  Told nothing before the partner is lost or a bound passes, it
+// goes on as the one that writes.
 void AwaitPartnerStartRecord();
 void PartnerStartRecordReceived(uint8_t fPartnerOutlived);
 void PartnerStartFlushEnded();
 void EndPartnerStartHold();
 uint8_t fIsHostWorkHeldForPartnerStart();
+// Slot 2 keeps its journals for slot 1 (outrun ones are discarded: it
+// keeps only the copies slot 1 gives), or, writing out as the one that
+// outlived slot 1, copies them to it first (the flush started).
+void KeepJournalsForPartner(uint8_t fOutrun);
+void CopyJournalsToPartnerFirst();
+// The partner asked for its start-of-day answer: it takes messages now.
+void PartnerStartedBesideThis();
+// TRUE while the flush waits for the partner to come up and take copies:
+// the partner's ping is answered, so that it does.
+uint8_t fIsStartFlushWaitingForPartner();
+// The partner answered a copy (fRefused: took no copy).
+void StartCopyAnswered(uint8_t fRefused);
+// Every copy has come (109 with byte 2 TRUE).
+void PartnerCopiesGiven();
+// The partner was lost while this controller kept its journals for it:
+// they, and the copies it gave, are written out here, and a copy whose data
+// never came is reported lost.  TRUE when they were; FALSE when there were
+// none, or when the partner went on alone after this controller stopped
+// and was lost before its copies came: then host commands wait until it is
+// back and has written its journals out (fIsAwaitingPartnerJournals, told
+// to it in the status block it reads as it joins).
+uint8_t fWriteOutKeptJournals();
+uint8_t fIsAwaitingPartnerJournals();
+// A controller starting alone whose journals the partner outran may lack
+// writes the partner acknowledged alone: it waits for them as above.  Set
+// to single-controller mode, it gives them up (event 101 for each array
+// that kept write-back without the partner) and serves.
+void AwaitPartnerJournals();
+void EndPartnerJournalWait();
 // The outlived-partner record goes once the pair runs again and nothing of
 // this controller's journals from before remains to be written out.
 void ClearOutlivedRecordOncePaired();

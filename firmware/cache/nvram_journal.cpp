@@ -100,6 +100,17 @@ uint32_t s_dJournalPages = 0;
 // Own slots still holding a write recorded before the last restart.
 uint8_t s_afHeldSlot[NVRAM_QUEUE_USED_SLOTS];
 
+// What a partner slot holds for a start of both together (KeepPartnerSlots):
+// nothing kept, a slot held from before the restart, or a copy the partner
+// gave of a write it had acknowledged, with its data to follow or without.
+constexpr uint8_t KEPT_NONE = 0;
+constexpr uint8_t KEPT_FROM_BEFORE = 1;
+constexpr uint8_t KEPT_COPY = 2;
+constexpr uint8_t KEPT_COPY_WITH_DATA = 3;
+uint8_t s_abKept[NVRAM_QUEUE_USED_SLOTS];
+// Records arriving now are such copies.
+uint8_t s_fRecordsAreCopies = FALSE;
+
 // ---- slot access ---------------------------------------------------------
 
 uint32_t SlotField(uint8_t fOwn, uint16_t wSlot, uint32_t dField) {
@@ -575,6 +586,8 @@ void InitNvramJournal() {
     s_wMirrorHead = 0;
     s_wMirrorTail = 0;
     for (uint16_t& w : s_awMirrorQueue) w = NO_RECORD_LINK;
+    std::memset(s_abKept, KEPT_NONE, sizeof(s_abKept));
+    s_fRecordsAreCopies = FALSE;
 }
 
 // ---- own journal ----------------------------------------------------------------
@@ -722,6 +735,7 @@ uint8_t bRecordPartnerExtent(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlo
     FreePartnerBuffer(wSlot, true);
     DequeueMirrorAllocation(wSlot);
     FillPartnerRecord(wSlot, lFirstBlock, wBlocks, dSequence, bRank);
+    s_abKept[wSlot] = s_fRecordsAreCopies != TRUE ? KEPT_NONE : fWantBuffer == TRUE ? KEPT_COPY_WITH_DATA : KEPT_COPY;
     uint8_t bResult = STATUS_OK;
     if (fWantBuffer == TRUE) {
         if (!TryAllocateMirrorBuffer(wSlot, wBlocks)) {
@@ -754,6 +768,7 @@ void ReleasePartnerNvramQueueEntry(uint16_t wSlot, uint8_t fFreeRecordedBuffer) 
     DequeueMirrorAllocation(wSlot);
     ClearPartnerRecord(wSlot);
     ZeroShadow(FALSE, wSlot);
+    s_abKept[wSlot] = KEPT_NONE;
 }
 
 void MarkPartnerExtentIssued(uint16_t wSlot, uint64_t lFirstBlock, uint16_t wBlocks, uint16_t wNewBufferBlocks,
@@ -915,7 +930,57 @@ void DiscardNvramQueues() {
     std::memset(s_awSegmentExtents, 0, sizeof(s_awSegmentExtents));
     std::memset(s_awRankExtents, 0, sizeof(s_awRankExtents));
     std::memset(s_afHeldSlot, FALSE, sizeof(s_afHeldSlot));
+    std::memset(s_abKept, KEPT_NONE, sizeof(s_abKept));
     s_dJournalPages = 0;
+}
+
+void KeepPartnerSlots() {
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        if (IsValid(psGetNvramQueueEntry(FALSE, n))) s_abKept[n] = KEPT_FROM_BEFORE;
+    }
+    s_fRecordsAreCopies = TRUE;
+}
+
+void ReleaseKeptJournals() {
+    s_fRecordsAreCopies = FALSE;
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        if (s_afHeldSlot[n] == TRUE) DiscardNvramQueueEntry(TRUE, n);
+        if (s_abKept[n] != KEPT_NONE) ReleasePartnerNvramQueueEntry(n, TRUE);
+    }
+}
+
+void StopTakingStartCopies() { s_fRecordsAreCopies = FALSE; }
+
+uint8_t fGetMissingStartCopyBlocks(uint16_t wSlot, uint8_t* pbRank, uint64_t* plFirst, uint16_t* pwBlocks) {
+    if (wSlot >= NVRAM_QUEUE_USED_SLOTS || s_abKept[wSlot] != KEPT_COPY_WITH_DATA) return FALSE;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(FALSE, wSlot);
+    if (!IsValid(ps)) return FALSE;
+    const uint16_t wBlocks = wSlotBlockCount(ps);
+    const uint16_t wValid = ps->fHoldsData == TRUE && dSlotHandle(ps) != NULL_BUFFER_HANDLE ? wSlotValidBlocks(ps) : 0;
+    if (wValid >= wBlocks) return FALSE;
+    *pbRank = ps->bRank;
+    *plFirst = lSlotFirstBlock(ps) + wValid;
+    *pwBlocks = static_cast<uint16_t>(wBlocks - wValid);
+    return TRUE;
+}
+
+uint8_t fGetStartCopyExtent(uint8_t fOwn, uint16_t wSlot, NVRAM_QUEUE_EXTENT* psExtent, uint32_t* pdSequence) {
+    if (fGetNvramQueueExtent(fOwn, wSlot, psExtent) != TRUE) return FALSE;
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
+    const bool fData = psExtent->wValidBlocks != 0 && psExtent->dHandle != NULL_BUFFER_HANDLE &&
+                       (fOwn == TRUE || ps->fHoldsData == TRUE) && ps->fTaken != TRUE;
+    if (!fData) {
+        // Only a write issued to the drives needs its stripes made
+        // consistent; one that holds no data and was never issued is nothing.
+        if (fOwn != TRUE || !IsJournalledWrite(ps)) return FALSE;
+        psExtent->wValidBlocks = 0;
+        psExtent->dHandle = NULL_BUFFER_HANDLE;
+    } else {
+        psExtent->wBlocks = psExtent->wValidBlocks;
+    }
+    const SHADOW_RECORD* psRecord = psShadow(fOwn, wSlot);
+    *pdSequence = psRecord != nullptr ? static_cast<uint32_t>(psRecord->lSequence) & SEQUENCE_MASK : 0;
+    return TRUE;
 }
 
 uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint32_t* pdBufferAddress,

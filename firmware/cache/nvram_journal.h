@@ -158,6 +158,31 @@ void DiscardNvramQueues();
 uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint32_t* pdBufferAddress,
                         uint64_t* plFirstBlock, uint16_t* pwBlocks);
 
+// ---- a start of both together ----------------------------------------------
+// The controller that does not write the journals out keeps them until its
+// partner says they are on the drives: the own slots left from before the
+// restart, the partner slots held now, and the copies the partner gives of
+// the writes it holds that this controller may lack (records that arrive
+// from here on).
+void KeepPartnerSlots();
+// The partner has the journals on the drives: what was kept goes; records
+// that came later (the partner's writes since) stay.
+void ReleaseKeptJournals();
+// The partner was lost first: what was kept is written out here, and later
+// records are the partner's own again.
+void StopTakingStartCopies();
+// A copy that was to carry data and lacks some of it (its partner was lost
+// before the data came): its array and the internal address and count of
+// the blocks missing.  FALSE when nothing is missing.
+uint8_t fGetMissingStartCopyBlocks(uint16_t wSlot, uint8_t* pbRank, uint64_t* plFirst, uint16_t* pwBlocks);
+// What the controller writing the journals out copies to its partner of a
+// slot: the extent with its data (the blocks of data it holds), or, for an
+// own write issued to the drives without data here, the extent alone (its
+// stripes to be made consistent); and the 24 bits of its sequence number the
+// partner keeps.  FALSE for a slot with nothing to copy.
+struct NVRAM_QUEUE_EXTENT;
+uint8_t fGetStartCopyExtent(uint8_t fOwn, uint16_t wSlot, NVRAM_QUEUE_EXTENT* psExtent, uint32_t* pdSequence);
+
 // ---- counts and scans ------------------------------------------------------
 uint16_t wCountCachedOwnExtents(uint32_t* pdBlocks);
 uint16_t wFindNextCachedOwnExtent(uint16_t wFrom);     // NVRAM_QUEUE_USED_SLOTS: none

@@ -785,7 +785,11 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     bool fMirror = false;
     if (!fDecided && !HasFlag(psEntry, KE_FLAG_MORE_PASSES) && psEntry->wBlocksDone == 0) {
         fWriteBackAllowed = fGetWritebackCaching() == TRUE && fIsRankWriteBackAllowed(psEntry) == TRUE;
-        fMirror = (psEntry->bRank < MAX_RANKS && (pGetRankRecord(psEntry->bRank)->bCachePolicy & 0x03) == 0x03) && fDual;
+        // With the partner there, every cached write is mirrored: the
+        // array's setting for a failed partner only says whether write-back
+        // stays on without one.  A cached write the partner holds no copy
+        // of would be lost with this controller.
+        fMirror = fWriteBackAllowed && fDual;
     }
     c.fMirrorDecision = ToFlag(fMirror);
     // 18. Pieces and continuations follow their head.

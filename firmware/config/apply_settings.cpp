@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/flush_sequencer.h"
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
 #include "config/address_translation.h"
@@ -160,6 +161,9 @@ void DeriveSettings(const CONFIG_IMAGE* psImage) {
     s.bRebuildPriority = bPriority(h.bRebuildPriority);
     s.bInitPriority = bPriority(h.bInitPriority);
     s.fWriteBackWithoutPartner = fOnlyTrue(h.fSingleControllerMode);
+    // Single-controller mode: no partner is coming back with the cached
+    // writes it held.
+    if (s.fWriteBackWithoutPartner == TRUE) EndPartnerJournalWait();
     const uint8_t fVerify = fOnlyTrue(h.fBackgroundVerify);
     if (fVerify == TRUE && s.fVerifyEnabled != TRUE && s_fStartOfDayApply != TRUE) ResetDriveVerifyState();
     s.fVerifyEnabled = fVerify;

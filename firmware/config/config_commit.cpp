@@ -115,7 +115,7 @@ bool CopiesTook() { return wGetConfigMembersNamed() == 0 || wGetConfigCopiesWrit
 // the name it was loaded with.
 void MarkAloneWriter(CONFIG_IMAGE* psImage) {
     uint8_t* pbWwn = psImage->sHeader.abAloneWriterWwn;
-    if (fIsHostWorkHeldForPartnerStart() == TRUE) return;
+    if (fIsHostWorkHeldForPartnerStart() == TRUE || fIsTakeoverDrainPending() == TRUE) return;
     if (fIsInitializationComplete() != TRUE && fGetDualStartFlag() == TRUE) return;
     if (fIsDualControllerActive() == TRUE) {
         std::memset(pbWwn, 0, sizeof psImage->sHeader.abAloneWriterWwn);

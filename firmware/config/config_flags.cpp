@@ -1,5 +1,6 @@
 // The controller state flags of the configuration database and the handler
 // of the partner's configuration-changed message.
+#include "config/nvram_records.h"
 #include "config/config_flags.h"
 
 #include <cstring>
@@ -179,6 +180,7 @@ void HandlePartnerConfigChangedMessage(uint8_t fFromEditor, uint8_t, uint8_t fRe
 }
 
 void ResetConfigStartFlags() {
+    ResetJournalGenerationCheck();
     s_fConfigValid = FALSE;
     s_fClearStaleCopies = FALSE;
     s_fUpdatePending = FALSE;

@@ -37,6 +37,7 @@ STATISTICS_TOTALS s_sTotals;
 uint8_t s_bLastSaveSecond = 0xFF;
 uint8_t s_fConfigTieValid = FALSE;
 uint8_t s_fConfigNewerThanJournals = FALSE;
+uint8_t s_fSavedAloneHere = FALSE;
 uint8_t s_fFlushSequencerFlag = FALSE;
 
 bool fAllBytesIn(const uint8_t* pb, uint32_t dLength, bool fNulAllowed) {
@@ -196,8 +197,9 @@ void CheckNvramJournalGeneration(const CONFIG_IMAGE* psLive) {
     const uint8_t* pbAlone = psLive->sHeader.abAloneWriterWwn;
     uint8_t abOwn[8];
     GetNvramControllerWwn(abOwn);
-    const bool fSavedAloneByPartner = std::any_of(pbAlone, pbAlone + 8, [](uint8_t b) { return b != 0; }) &&
-                                      std::memcmp(pbAlone, abOwn, sizeof abOwn) != 0;
+    const bool fNamed = std::any_of(pbAlone, pbAlone + 8, [](uint8_t b) { return b != 0; });
+    const bool fSavedAloneByPartner = fNamed && std::memcmp(pbAlone, abOwn, sizeof abOwn) != 0;
+    s_fSavedAloneHere = ToFlag(fNamed && !fSavedAloneByPartner);
     // Kept from the first look of the start of day: the applies that follow
     // tie the journals to the live image.  Generation 0 is an image without
     // arrays: nothing to write out there.
@@ -231,6 +233,12 @@ void CheckFlashImageRecord() {
 }
 
 uint8_t fIsConfigurationNewerThanJournals() { return s_fConfigNewerThanJournals; }
+uint8_t fWasConfigurationSavedAloneHere() { return s_fSavedAloneHere; }
+
+void ResetJournalGenerationCheck() {
+    s_fConfigNewerThanJournals = FALSE;
+    s_fSavedAloneHere = FALSE;
+}
 
 uint8_t fGetNvramOptionBit0() { return ToFlag((bGetNvramOptions() & 0x01) != 0); }
 uint8_t fGetNvramOptionBit1() { return ToFlag((bGetNvramOptions() & 0x02) != 0); }

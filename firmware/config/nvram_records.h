@@ -62,6 +62,13 @@ void CheckFlashImageRecord();
 // nothing.)
 uint8_t fIsConfigurationNewerThanJournals();
 uint8_t fIsNvramConfigTieValid();
+// TRUE when the configuration the start of day loaded was saved by this
+// controller running without its partner: the partner's journals are the
+// outrun ones, and what this controller acknowledged alone since is in its
+// own journal only.
+uint8_t fWasConfigurationSavedAloneHere();
+// Each start of day looks afresh.
+void ResetJournalGenerationCheck();
 
 uint8_t fGetNvramOptionBit0();
 uint8_t fGetNvramOptionBit1();

@@ -236,6 +236,14 @@ uint8_t fIsRankPolicyBit6Set(uint8_t bRank) {
     if (bRank >= MAX_RANKS) return FALSE;
     return ToFlag((s_asRank[bRank].bCachePolicy & POLICY_SHARED_OUTSTANDING) != 0);
 }
+uint8_t fDoesAnyRankKeepWriteBackAlone() {
+    for (uint8_t r = 0; r < s_bRankCount && r < MAX_RANKS; r++) {
+        const uint8_t bPolicy = s_asRank[r].bCachePolicy;
+        if ((bPolicy & POLICY_WRITE_BACK) != 0 && (bPolicy & POLICY_MIRROR) == 0) return TRUE;
+    }
+    return FALSE;
+}
+
 uint8_t fIsRankWriteBackMirrored(uint8_t bRank) {
     if (!IsConfiguredRank(bRank)) return FALSE;
     const uint8_t bBits = POLICY_WRITE_BACK | POLICY_MIRROR;

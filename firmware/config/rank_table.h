@@ -126,6 +126,9 @@ void SetAllRanksInitPaused(uint8_t f);
 uint8_t fGetRankMemberOnMux(uint8_t bRank);
 uint8_t fIsRankPolicyBit6Set(uint8_t bRank);
 uint8_t fIsRankWriteBackMirrored(uint8_t bRank);
+// TRUE when an array keeps its write-back cache when the partner fails:
+// a controller running alone then acknowledges writes only it holds.
+uint8_t fDoesAnyRankKeepWriteBackAlone();
 uint8_t fRankHasInitPendingSegment(uint16_t wLd);
 void FindDriveInRanks(uint8_t bDrive, uint8_t* pbA, uint8_t* pbB);
 void FindDriveInRanks2(uint8_t bDrive, uint8_t* pbA, uint8_t* pbB);

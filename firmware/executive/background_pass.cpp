@@ -268,7 +268,8 @@ const BackgroundService s_asServices[] = {
          if (IsTrue(fIsDualControllerActive())) SendTimeOfDayToPartner(0, 1);
          SetTimeSyncWork(FALSE);
      }},
-    {48, 0, [] { return IsTrue(fGetCacheFlushSequencerRequest()); },
+    // A flush that runs finishes first; its end asks for the pass again.
+    {48, 0, [] { return IsTrue(fGetCacheFlushSequencerRequest()) && !IsTrue(fGetRetripeFlag()); },
      [] { CacheFlushSequencerBackgroundStep(); }},
     {48, 0, [] { return IsTrue(fIsFlushNoticeOwed()); }, [] { SendOwedFlushNotice(); }},
     {49, HOLDABLE, [] { return IsTrue(fGetEnclosureTaskRequest()); },

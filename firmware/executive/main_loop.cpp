@@ -337,7 +337,8 @@ constexpr CycleService s_asCycle[] = {
     {LOOP_STAGE_KEPT,
      [] {
          return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()) &&
-                !IsTrue(fIsHostWorkHeldForPartnerStart()) && !IsTrue(fIsHostWorkHeldForGeneration());
+                !IsTrue(fIsHostWorkHeldForPartnerStart()) && !IsTrue(fIsHostWorkHeldForTakeover()) &&
+                !IsTrue(fIsHostWorkHeldForGeneration());
      },
      ServeNewHostWork},
 };

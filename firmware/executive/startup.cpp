@@ -7,6 +7,7 @@
 #include "cache/nvram_journal.h"
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
+#include "config/rank_table.h"
 #include "config/apply_settings.h"
 #include "config/config_commit.h"
 #include "config/config_db.h"
@@ -595,23 +596,43 @@ void StartEngines() {
     // journals hold, unless slot 2 went on alone after slot 1 stopped and
     // slot 1 did not run alone after that: then slot 2 writes out its own,
     // and slot 1 learns so from slot 2's request before it writes or serves
-    // anything.  Alone, the master writes out its journals unless the
-    // configuration on the drives moved on without them: the partner then
-    // ran on alone since and wrote out its copies of them.
+    // anything.  The other keeps its journals until the writer's are on the
+    // drives.  A joining controller discards its own: the running partner's
+    // mirrors replace them.  Alone, a controller writes out its journals
+    // unless the configuration on the drives moved on without them: the
+    // partner then ran on alone since and wrote out its copies of them.
     const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
-    const bool fOutrun = !(fStartTogether && s_sStart.fSlot1) && fIsConfigurationNewerThanJournals() == TRUE;
-    const bool fOutlivedSlot1 = fStartTogether && !s_sStart.fSlot1 && fGetOutlivedPartnerRecord() == TRUE;
-    StartCacheFlushSequencer(ToFlag(!fOutrun && (s_sStart.fMaster || fOutlivedSlot1)));
-    if (fStartTogether && s_sStart.fSlot1) AwaitPartnerStartRecord();
-    if (!fStartTogether && s_sStart.fMaster) {
+    const bool fJoin = fGetHeartbeatRequestFlag() == TRUE;
+    const bool fAlone = !fStartTogether && !fJoin;
+    const bool fOutrun = fIsConfigurationNewerThanJournals() == TRUE;
+    if (fStartTogether && s_sStart.fSlot1) {
+        StartCacheFlushSequencer(TRUE);
+        AwaitPartnerStartRecord();
+    } else if (fStartTogether && !fOutrun && fGetOutlivedPartnerRecord() == TRUE) {
+        StartCacheFlushSequencer(TRUE);
+        CopyJournalsToPartnerFirst();
+    } else if (fStartTogether) {
+        KeepJournalsForPartner(ToFlag(fOutrun));
+    } else if (fJoin && fDoesPartnerAwaitJournals() == TRUE) {
+        // The running partner waits for them: it has served nothing since.
+        StartCacheFlushSequencer(TRUE);
+    } else {
+        StartCacheFlushSequencer(ToFlag(fAlone && !fOutrun));
+    }
+    const bool fSingle = pGetConfigImage()->sHeader.fSingleControllerMode == TRUE;
+    if (fAlone && fOutrun && fDoesAnyRankKeepWriteBackAlone() == TRUE && !fSingle) {
+        // The partner ran on alone after this controller stopped, keeping
+        // write-back: what it acknowledged then and has not yet written is
+        // on its side only, and the drives hold older data in its place.
+        AwaitPartnerJournals();
+    }
+    if (fAlone) {
         // Alone, this controller goes on without its partner from here.
         SetOutlivedPartnerRecord(TRUE);
-        // A controller of a pair started alone saves the configuration,
-        // naming itself, before it serves a host.
-        if (fGetDualStartFlag() != TRUE && fGetHeartbeatRequestFlag() != TRUE &&
-            pGetConfigImage()->sHeader.fSingleControllerMode == FALSE) {
-            HoldHostWorkUntilGenerationMoves(TRUE);
-        }
+        // A controller of a pair (single-controller mode FALSE) started
+        // alone saves the configuration, naming itself, before it serves a
+        // host.
+        if (pGetConfigImage()->sHeader.fSingleControllerMode == FALSE) HoldHostWorkUntilGenerationMoves(TRUE);
     }
     SetLunMasterFlags(bMaster);
     InitLoopPortTables();

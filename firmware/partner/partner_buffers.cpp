@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
 #include "config/config_state.h"
 #include "config/host_port_tables.h"
 #include "config/nvram_layout.h"
@@ -70,11 +71,16 @@ constexpr uint32_t STATUS_STRIPE_INIT_BYTES =
     NVRAM_OFFSET(abStripeInitBitmaps) - NVRAM_OFFSET(abStripeInitSelectors);
 static_assert(NVRAM_OFFSET(abExpansionRecord) - NVRAM_OFFSET(bExpansionSelector) == 8);
 static_assert(STATUS_EXPANSION_OFFSET + STATUS_EXPANSION_BYTES <= STATUS_PARITY_OFFSET);
-static_assert(STATUS_STRIPE_INIT_OFFSET + STATUS_STRIPE_INIT_BYTES <= STATUS_BLOCK_BYTES);
+// TRUE: the controller answering waits for the joining one to write out
+// the journals it holds (it was lost at a start of both together before
+// it copied them over).  The last byte, zero before.
+constexpr uint32_t STATUS_AWAITS_JOURNALS_OFFSET = STATUS_BLOCK_BYTES - 1;
+static_assert(STATUS_STRIPE_INIT_OFFSET + STATUS_STRIPE_INIT_BYTES <= STATUS_AWAITS_JOURNALS_OFFSET);
 
 constexpr uint32_t HOST_PORT_RECORDS_BYTES = 2 * sizeof(HOST_PORT_RECORD);
 
 uint8_t s_bFullStatisticsCount = 0;
+uint8_t s_fPartnerAwaitsJournals = FALSE;
 
 bool IsFlag(uint8_t b) { return b == TRUE || b == FALSE; }
 
@@ -165,6 +171,7 @@ uint8_t bSendStatusBlock(PARTNER_MESSAGE_SLOT* ps) {
     std::memcpy(pb + STATUS_PARITY_OFFSET + 4, &dErrors, 4);
     std::memcpy(pb + STATUS_PARITY_OFFSET + 8, &dPosition, 4);
     NvramRead(NVRAM_OFFSET(abStripeInitSelectors), pb + STATUS_STRIPE_INIT_OFFSET, STATUS_STRIPE_INIT_BYTES);
+    pb[STATUS_AWAITS_JOURNALS_OFFSET] = fIsAwaitingPartnerJournals();
     (void)SendAnswerPages(ps, STATUS_BLOCK_BYTES);
     return STATUS_OK;
 }
@@ -423,12 +430,18 @@ uint8_t bReadPartnerStatusBlock() {
             SaveParityCheckResume(FALSE, 0, FALSE, 0, 0, 0);
         }
         NvramWrite(NVRAM_OFFSET(abStripeInitSelectors), pb + STATUS_STRIPE_INIT_OFFSET, STATUS_STRIPE_INIT_BYTES);
+        s_fPartnerAwaitsJournals = ToFlag(pb[STATUS_AWAITS_JOURNALS_OFFSET] == TRUE);
     }
     return fGood ? STATUS_OK : 0;
 }
 
+uint8_t fDoesPartnerAwaitJournals() { return s_fPartnerAwaitsJournals; }
+
 void PreparePartnerJoin() { (void)bReadPartnerStatusBlock(); }
 
-void ResetPartnerStartFlags() { s_bFullStatisticsCount = 0; }
+void ResetPartnerStartFlags() {
+    s_bFullStatisticsCount = 0;
+    s_fPartnerAwaitsJournals = FALSE;
+}
 
 }  // namespace fw

@@ -84,6 +84,9 @@ uint8_t bDriveFirmwareDownloadState(const uint8_t* pbCdb, uint16_t) {
 uint8_t bPartnerFlush(const uint8_t* pbCdb, uint16_t) {
     SetPartnerWork(pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ? TRUE : FALSE);
     if (pbCdb[1] == PARTNER_MESSAGE_FLUSH_DONE) PartnerStartFlushEnded();
+    // 109 again once the partner copied here, at a start of both together,
+    // every write it holds.
+    if (pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING && pbCdb[2] == TRUE) PartnerCopiesGiven();
     return STATUS_OK;
 }
 
@@ -326,8 +329,14 @@ void RebuildMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t fLinkActive) {
     PartnerRebuildMessageAcked();
 }
 
+// A copy the partner took, or did not (a refusal, or no answer).
+void StartCopyMessageAnswered(PARTNER_MESSAGE_SLOT* psSlot, uint8_t) {
+    StartCopyAnswered(ToFlag(psSlot->fFailed == TRUE || psSlot->fSenseValid == TRUE));
+}
+
 constexpr MESSAGE_CONTINUATION kContinuations[] = {
     {MESSAGE_IO_QUIESCE, QuiesceAnswered},
+    {COMMAND_TYPE_START_COPY, StartCopyMessageAnswered},
     {PARTNER_MESSAGE_MIRROR, PartnerMirrorRecordAnswered},
     {PARTNER_MESSAGE_MIRROR_DATA, MirrorDataAnswered},
     {PARTNER_MESSAGE_STRIPE_ACCESS, PartnerStripeAccessAnswered},

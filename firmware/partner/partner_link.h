@@ -58,6 +58,9 @@ uint8_t bReadPartnerBuffer19(uint8_t bPortSelect, uint16_t wLd, BUFFER_HANDLE dB
 // records, the parity check to resume, the stripe initialisation records.
 // 255 when read.
 uint8_t bReadPartnerStatusBlock();
+// What the status block read at this start of day said: TRUE when the
+// running partner waits for this controller to write out its journals.
+uint8_t fDoesPartnerAwaitJournals();
 void PreparePartnerJoin();
 // The start of day: TRUE when the partner answers a TEST UNIT READY (it runs
 // already); the ping of a joining controller, repeated until the running one
@@ -139,6 +142,13 @@ uint8_t fSendShutdownToPartner(uint8_t bReason);
 
 // Background pass and FIQ services of the partner link.
 uint8_t fGetDualControllerWorkFlag();
+// A lost partner's copies and this controller's own cached writes are being
+// written out before any host is served (then the configuration is saved,
+// naming this controller, and fIsHostWorkHeldForGeneration holds until it
+// is); no save names this controller meanwhile.  The gate tests and ends
+// the drain.
+uint8_t fIsHostWorkHeldForTakeover();
+uint8_t fIsTakeoverDrainPending();
 void DualControllerWork();
 // A partner this controller declared lost stays given up until it asks to
 // join again; its other messages are answered NOT READY with
@@ -172,6 +182,15 @@ constexpr uint8_t PARTNER_MESSAGE_MIRROR_DROP = 97;
 constexpr uint8_t PARTNER_MESSAGE_ISSUED = 98;
 constexpr uint8_t PARTNER_MESSAGE_STREAM_UPDATE = 99;
 constexpr uint8_t PARTNER_MESSAGE_MIRROR_DATA = 129;
+// Of two controllers starting together, the one writing the journals out
+// first copies to its partner each write it holds (the extent, its data to
+// follow or not) under the partner-table slot given: the record (96) and the
+// data (129).  255 queued, 16 when the queue is full, 0 without a link.
+// Their answers go to StartCopyAnswered.
+constexpr uint8_t COMMAND_TYPE_START_COPY = 224;
+struct NVRAM_QUEUE_EXTENT;
+uint8_t bSendStartCopyRecord(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent, uint32_t dSequence);
+uint8_t bSendStartCopyData(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent);
 // 255 when the outgoing queue can take a message of the type, 16 when not.
 uint8_t bCheckOutgoingQueueSpace(uint8_t bMessageType);
 // Message 118: the stripe-access request of a command (its type becomes 't').

@@ -16,6 +16,7 @@
 #include "sas/sas_flags.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "cache/flush_sequencer.h"
 #include "cache/nvram_journal.h"
 #include "config/config_state.h"
 #include "config/write_semaphore.h"
@@ -560,9 +561,14 @@ uint8_t bDispatchIncoming(PARTNER_MESSAGE_SLOT* ps) {
     }
     // A partner this controller gave up gets NOT READY for all but the
     // start-of-day requests and its failback request, which bring it back:
-    // its other messages assume a link this side no longer keeps.
+    // its other messages assume a link this side no longer keeps.  While
+    // this side waits for the journals a joining partner holds, the notices
+    // of the flush it writes them out with are taken before it has joined.
+    const bool fFlushNotice = bOpcode == PARTNER_TYPED_MESSAGE && (pbCdb[1] == PARTNER_MESSAGE_FLUSH_PENDING ||
+                                                                  pbCdb[1] == PARTNER_MESSAGE_FLUSH_DONE);
     const bool fRejoining = bOpcode == PARTNER_OPCODE_TEST_UNIT_READY || bOpcode == PARTNER_OPCODE_READ_BUFFER ||
-                            (bOpcode == PARTNER_TYPED_MESSAGE && pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT);
+                            (bOpcode == PARTNER_TYPED_MESSAGE && pbCdb[1] == PARTNER_MESSAGE_HEARTBEAT) ||
+                            (fFlushNotice && fIsAwaitingPartnerJournals() == TRUE);
     if (fIsDualControllerActive() != TRUE && !fRejoining) {
         if (bOpcode == PARTNER_OPCODE_FORWARDED) ps->bPrimaryState = SLOT_DONE;
         SendPartnerNotReady(ps);

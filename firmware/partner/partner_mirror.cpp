@@ -234,6 +234,40 @@ void PartnerMirrorDataAnswered(PARTNER_MESSAGE_SLOT* ps) {
     Unpark(psEntry);
 }
 
+// ---- copies at a start of both together ------------------------------------
+
+uint8_t bSendStartCopyRecord(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent, uint32_t dSequence) {
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_MIRROR);
+    PutBe16(s.abCdb + 2, wSlot);
+    PutBe48(s.abCdb + 4, sExtent.lFirstBlock);
+    PutBe16(s.abCdb + 10, sExtent.wBlocks);
+    s.abCdb[12] = static_cast<uint8_t>(dSequence >> 16);
+    s.wLun = static_cast<uint16_t>(dSequence);
+    // A copy whose data follows names its buffer, as a cached host write's
+    // record does: the partner takes a mirror buffer for it.
+    if (sExtent.dHandle != NULL_BUFFER_HANDLE) {
+        PutBe16(s.abCdb + 13, static_cast<uint16_t>(static_cast<uint32_t>(sExtent.dHandle) >> 16));
+    }
+    uint16_t wMessage = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wMessage, COMMAND_TYPE_START_COPY);
+}
+
+uint8_t bSendStartCopyData(uint16_t wSlot, const NVRAM_QUEUE_EXTENT& sExtent) {
+    const uint32_t dLength = uint32_t(sExtent.wBlocks) * BLOCK_BYTES;
+    INTER_CONTROLLER_MESSAGE s = sTypedPartnerMessage(PARTNER_MESSAGE_MIRROR_DATA);
+    PutBe16(s.abCdb + 2, wSlot);
+    PutBe32(s.abCdb + 4, 0);
+    PutBe32(s.abCdb + 8, dLength);
+    s.abCdb[12] = FALSE;
+    s.wControlFlags = PARTNER_CONTROL_DATA_OUT;
+    s.wSegmentCount = 1;
+    s.dByteCount = dLength;
+    s.adSegment[0] = static_cast<uint32_t>(dBufferHandleToPciAddress(sExtent.dHandle));
+    s.adSegment[1] = dLength;
+    uint16_t wMessage = PARTNER_NO_SLOT;
+    return bSendMessageToPartner(&s, &wMessage, COMMAND_TYPE_START_COPY);
+}
+
 // ---- the receiving side ----------------------------------------------------
 
 uint8_t bReceivePartnerJournalMessage(const uint8_t* pbCdb, uint16_t wLunField) {

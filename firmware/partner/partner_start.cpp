@@ -130,8 +130,10 @@ void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SetPartnerAlive(TRUE);
     SetDualControllerValid(TRUE);
     // The partner discarded its journals to join: from here each mirrors
-    // the other again.
+    // the other again.  One starting together takes messages from here: a
+    // flush that waited to copy its journals to it goes on.
     ClearOutlivedRecordOncePaired();
+    PartnerStartedBesideThis();
     (void)bUpdatePartnerMissingIndicator();
     PostEvent(EVENT_PARTNER_JOINED, bGetPartnerControllerNumber());
     // The buffer memories are compared over the link just made valid (the
@@ -255,7 +257,10 @@ void ExchangePartnerHeartbeat(PARTNER_MESSAGE_SLOT* psSlot) {
         fIsEnclosureFirmwareImageLoading() == TRUE && fIsEnclosureFirmwareUpdateInProgress() != TRUE) {
         (void)bStartEnclosureFirmwareUpdate();
     }
-    if (fGetRetripeFlag() == TRUE || fGetCacheFlushSequencerRequest() == TRUE) {
+    // A flush that only waits for the partner to come up (to give it copies
+    // of the journals first) lets it.
+    if ((fGetRetripeFlag() == TRUE && fIsStartFlushWaitingForPartner() != TRUE) ||
+        fGetCacheFlushSequencerRequest() == TRUE) {
         SendPartnerCommandStatus(psSlot, 2, 0x04, 0x01);
         return;
     }
@@ -328,6 +333,10 @@ uint8_t bPingPartnerSync() {
         const uint8_t b = bSendSCSICommandAndWait(bTarget, bBus, abCdb, FALSE, 0, NULL_BUFFER_HANDLE, &bStatus, &bKey,
                                                   &bAsc, &bThisAscq);
         if (b == STATUS_OK && bStatus == SCSI_STATUS_GOOD) return STATUS_OK;
+        // A partner that left the drive side, or whose silence the watchdog
+        // took for its loss, is asked no more: a minute of pings to a board
+        // that is gone would keep this one from serving at all.
+        if (fGetPartnerTarget(&bTarget, &bBus) != TRUE || fGetDualControllerWorkFlag() == TRUE) return 0;
         if (b == STATUS_OK) {
             if (bStatus == SCSI_STATUS_CHECK_CONDITION) bAscq = bThisAscq;
             SpinDelayMs(PING_NOT_GOOD_SPIN_MS);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cache/flush_sequencer.h"
+#include "cache/nvram_journal.h"
 #include "cache/stripe_access.h"
 #include "config/apply_settings.h"
 #include "config/config_commit.h"
@@ -51,6 +52,19 @@ uint8_t s_fTakeoverPending = FALSE;
 // Host commands held because the partner left every drive-side path while
 // the link still stood (see SetPartnerDrivePath).
 uint8_t s_fHeldForPathLoss = FALSE;
+// The partner was lost: until what its copies and this controller's own
+// cache held from before is on the drives, the partner's journals are the
+// other copy of it.  Meanwhile this controller serves no host and names
+// itself in no configuration it saves (a save naming it tells the partner,
+// should it start alone later, that its journals are outrun).
+uint8_t s_fDrainBeforeServing = FALSE;
+uint64_t s_lDrainSince = 0;
+constexpr uint64_t DRAIN_WAIT_MS = 60000;
+
+void StartTakeoverDrain() {
+    s_fDrainBeforeServing = TRUE;
+    s_lDrainSince = lGetTickCount();
+}
 // Set by the debug dump while it fetches the partner's statistics.
 uint8_t s_fPartnerDumpFlag = FALSE;
 // The partner was declared lost and its work taken over here; it is told
@@ -78,6 +92,7 @@ void InitDualControllerManager() {
     if (fIsProductionTestMode() == TRUE) SteerInterruptLine(INT_LINE_PARTNER_LINK, FALSE);
     InitPartnerHeartbeatStats();
     s_fLossPending = s_fTakeoverPending = s_fHeldForPathLoss = s_fPartnerGivenUp = FALSE;
+    s_fDrainBeforeServing = FALSE;
     InitLunServiceList();
     SetPartnerStatisticsReceived(FALSE);
 }
@@ -207,6 +222,18 @@ void CheckPartnerWatchdog() {
 
 uint8_t fGetDualControllerWorkFlag() { return s_fLossPending; }
 
+uint8_t fIsTakeoverDrainPending() { return s_fDrainBeforeServing; }
+
+uint8_t fIsHostWorkHeldForTakeover() {
+    if (s_fDrainBeforeServing != TRUE) return FALSE;
+    const bool fDrained = fGetRetripeFlag() != TRUE && fGetCacheFlushSequencerRequest() != TRUE &&
+                          fNvramQueueHoldsData(TRUE) != TRUE;
+    if (!fDrained && lGetTickCount() - s_lDrainSince <= DRAIN_WAIT_MS) return TRUE;
+    s_fDrainBeforeServing = FALSE;
+    HoldHostWorkUntilGenerationMoves(TRUE);
+    return FALSE;
+}
+
 // The rest of the partner-lost sequence, from the main loop.  Lost once
 // running, this controller takes over the partner's work, its mirrored
 // writes written out first so that nothing it acknowledged waits behind the
@@ -219,6 +246,9 @@ void DualControllerWork() {
     // from the partner at a start together, it goes on without.
     SetOutlivedPartnerRecord(TRUE);
     EndPartnerStartHold();
+    // Journals kept for the partner while it wrote its own out at a start
+    // together are written out here now, before any host is served.
+    if (fWriteOutKeptJournals() == TRUE) StartTakeoverDrain();
     // A partner lost at any point of its join holds nothing here any more:
     // its ping held the host commands, its failback request the drive side
     // (rebuilds, expansions, parity checks), until its join ended, and a
@@ -239,13 +269,16 @@ void DualControllerWork() {
         PostEvent(92);
         ResetEnclosureScanState();
         (void)bUpdatePartnerMissingIndicator();
-        // The configuration is saved again once the drive side is found
-        // again: its generation moves on, and the lost controller, starting
-        // alone, then knows its journals were outrun.  No host is served
-        // before: a write served here before the save would be undone by
-        // the lost controller writing those journals out.
+        // The configuration is saved again once the partner's copies and
+        // this controller's own cached writes are on the drives: its
+        // generation moves on, naming this controller, and the lost one,
+        // starting alone, then knows its journals were outrun.  No host is
+        // served before: a write served here before the save would be
+        // undone by the lost controller writing those journals out, and
+        // one saved before the drain would have the lost one discard
+        // copies of writes not yet on the drives.
         SetConfigApplyOption(TRUE);
-        HoldHostWorkUntilGenerationMoves(FALSE);
+        StartTakeoverDrain();
         StopAPM();
         // Every array was just spun up: its idle time starts again now.
         for (uint8_t bRank = 0; bRank < MAX_RANKS; ++bRank) SetRankLastAccessTime(bRank);

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -306,6 +307,52 @@ TEST_F(ControllerPair, EveryWriteAcknowledgedBeforeAPowerCutReadsBackThroughTheS
                                     << int(w.data[0]);
     }
     EXPECT_GE(good, 8u);
+}
+
+// A data directory a pair ran on, started with one controller, says so on
+// standard error, with the two ways on; switched to a single controller (the
+// configuration on the drives in single-controller mode), it starts without
+// a word of it.
+TEST_F(ControllerPair, ADataDirectoryLastRunAsAPairStartedAloneSaysHowToGoOn) {
+    const std::string line =
+        "controller: this data directory holds a pair's configuration: run it with --controllers 2, or switch it "
+        "to a single controller (Configuration, Additional Configuration, Set Single Controller Mode)\n";
+    EXPECT_EQ(program->Errors().find("pair's configuration"), std::string::npos) << program->Errors();
+    const std::vector<std::string> alone{"--data-dir", m_dir + "/data", "--console-in", "/dev/null"};
+    // Each run writes its console afresh: the last run's is no answer.
+    const auto startAlone = [&] {
+        EXPECT_EQ(program->Stop(), 0) << program->Errors();
+        std::remove((m_dir + "/controller.out").c_str());
+        program = std::make_unique<apptest::RunningController>(alone, m_dir);
+    };
+    startAlone();
+    ASSERT_TRUE(program->WaitForConsole("Initialization Complete")) << program->Errors();
+    const std::string& errors = program->Errors();
+    const size_t at = errors.find(line);
+    EXPECT_NE(at, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(line, at + 1), std::string::npos) << errors;
+
+    // Switched to a single controller: the newest copy on the drives says so.
+    ASSERT_EQ(program->Stop(), 0) << program->Errors();
+    {
+        sim::ChassisOptions o;
+        o.drives = 4;
+        o.driveBytes = kDriveBytes;
+        o.directory = m_dir + "/data";
+        sim::Chassis chassis(o);
+        std::vector<uint8_t> ab(fw::CONFIG_IMAGE_SIZE);
+        sim::Drive& first = *chassis.DriveAt(1);
+        first.ReadBlocks(first.config().blocks - 1 - copytest::kCopyBlocksBeforeEnd, fw::CONFIG_IMAGE_SIZE / 512,
+                         ab.data());
+        ASSERT_EQ(copytest::Image(ab)->sHeader.dMagic, fw::CONFIG_MAGIC);
+        copytest::Image(ab)->sHeader.fSingleControllerMode = fw::TRUE;
+        ++copytest::Image(ab)->sHeader.dGeneration;
+        copytest::Seal(ab);
+        for (unsigned s = 1; s <= 4; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
+    }
+    startAlone();
+    ASSERT_TRUE(program->WaitForConsole("Initialization Complete")) << program->Errors();
+    EXPECT_EQ(program->Errors().find("pair's configuration"), std::string::npos) << program->Errors();
 }
 
 }  // namespace

@@ -119,10 +119,10 @@ TEST_F(FlushSequencer, AResyncWithoutAFreeHostEntryLeavesItsSlotToBeFoundAgain) 
 }
 
 // Starting beside its partner, the controller holds its host work until the
-// partner says whether it went on alone.  Told it did, it drops what its
-// journals kept (older than what the partner wrote since) and its own
-// record, and holds on until the partner's 110, which may even have come
-// first; told it did not, it goes on with its journals as they are.
+// partner says whether it went on alone.  Told it did, it holds on until the
+// partner's 110, which may even have come first, and keeps its journals and
+// its record until then (the partner may be lost before its own are on the
+// drives); told it did not, it goes on with its journals as they are.
 TEST_F(FlushSequencer, AtAStartTogetherThePartnersWordDecidesTheJournalsAndTheHold) {
     struct Case {
         bool fOutlived, f110First;
@@ -136,11 +136,15 @@ TEST_F(FlushSequencer, AtAStartTogetherThePartnersWordDecidesTheJournalsAndTheHo
         EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::TRUE);
         if (c.f110First) fw::PartnerStartFlushEnded();
         fw::PartnerStartRecordReceived(c.fOutlived ? fw::TRUE : fw::FALSE);
-        EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), c.fOutlived ? 0 : 1);
-        EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), c.fOutlived ? fw::FALSE : fw::TRUE);
+        const bool fReleased = c.fOutlived && c.f110First;
+        EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), fReleased ? 0 : 1);
+        EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), fReleased ? fw::FALSE : fw::TRUE);
         EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), c.fOutlived && !c.f110First ? fw::TRUE : fw::FALSE);
         fw::PartnerStartFlushEnded();
         EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);
+        // The partner's journals are on the drives: what was kept goes.
+        EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), c.fOutlived ? 0 : 1);
+        EXPECT_EQ(fw::fGetOutlivedPartnerRecord(), c.fOutlived ? fw::FALSE : fw::TRUE);
         // A later word is no longer waited for.
         fw::PartnerStartRecordReceived(fw::TRUE);
         EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);

@@ -65,7 +65,7 @@ inline const std::string kSlaveLink = "Slave Controller\n"
 inline const std::string kSlaveAtWork = Stats(kSlaveLink, "Watchdog Latency: Avg: 01ms Max: 02ms\n") +
                                         Stats(kSlaveLink, "") + R"(
 Dual Controller Incoming Queue
-No Cmds in progress Total:001 New:000 In  ptr:027 Out ptr:027
+No Cmds in progress Total:001 New:000 In  ptr:028 Out ptr:028
 0000 S1 PS:77:00 CT:9e TS: 000 06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
 
 

@@ -237,7 +237,7 @@ TEST_F(PartnerHeartbeat, TheDualControllerDumps) {
               "\n"
               "\nDual Controller Outgoing Queue\n"
               "No Cmds in progress\n"
-              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0012:0012 Compl Ptr:0011:0011\n"
+              "Tot:001 New:000 Compl:000 P1:001 P2:000 New Ptr:0013:0013 Compl Ptr:0012:0012\n"
               "0000 S1 PS:71:00 CT:31 TS:000 05 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
               "\n");
 }

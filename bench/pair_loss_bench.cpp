@@ -1,0 +1,301 @@
+// A pair's failover and rejoin, timed, and the loss campaign over more
+// seeds than the test suite runs.
+//
+// 1. Board time, the two firmware images in this process: both hosts write
+//    (a batch in flight), controller 1 is cut, and from that moment: the
+//    silence is noticed (the heartbeat time-out), the partner's mirrored
+//    writes are on the drives, the survivor's own cached writes are and its
+//    configuration is saved (it serves from then), a read its host had sent
+//    at the cut is answered, a host new to the survivor's port logs in and
+//    is answered.  Then controller 1 comes back to the idle survivor: it has
+//    started, its drive side is back (failback), its host is answered.  Each
+//    figure also in wall time, what the simulation took.
+// 2. The wall clock, the controller program with --controllers 2 and its
+//    iSCSI portal: a session to controller 0 reading, controller 1 cut
+//    (kill -USR1), the first read answered after it and the first new login
+//    to controller 0 answered; controller 1 back (kill -USR1 again), the first
+//    login to it answered.
+// 3. The loss campaign (tests/dual/pair_loss_campaign.h) over seeds 25 on,
+//    eight cases each: `pair_loss_bench [TESTS]` (default 100, 800 cases).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "../tests/dual/pair_loss_campaign.h"
+#include "../tests/system/road_config.h"
+#include "child_process.h"
+#include "config/config_commit.h"
+#include "sas/sas_flags.h"
+#include "executive/work_flags.h"
+#include "iscsi_initiator.h"
+
+namespace fw_b {
+uint8_t fIsSASFailbackInProgress();
+}  // namespace fw_b
+
+namespace {
+
+constexpr uint64_t kMs = 1'000'000ull;
+using Clock = std::chrono::steady_clock;
+
+double WallMs(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+// ---- 1. board time ----------------------------------------------------------
+
+// A console's lines as they come, each with the board time since `t0`:
+// where the waits of a takeover or a start are.
+class ConsoleTimeline {
+public:
+    ConsoleTimeline(const sim::Board& board, const sim::Clock& clock, uint64_t t0)
+        : m_board(board), m_clock(clock), m_t0(t0), m_seen(board.ConsoleText().size()) {}
+    void Take() {
+        const std::string& t = m_board.ConsoleText();
+        for (size_t nl; (nl = t.find('\n', m_seen)) != std::string::npos; m_seen = nl + 1) {
+            std::string line = t.substr(m_seen, nl - m_seen);
+            line.erase(std::remove_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == 0x1B; }),
+                       line.end());
+            if (line.find_first_not_of(' ') == std::string::npos) continue;
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "    %9.1f  ", double(m_clock.Now() - m_t0) / kMs);
+            m_text += stamp + line.substr(0, 90) + "\n";
+        }
+    }
+    void Print(const char* what) const { std::printf("  %s, its console (board ms):\n%s", what, m_text.c_str()); }
+
+private:
+    const sim::Board& m_board;
+    const sim::Clock& m_clock;
+    uint64_t m_t0;
+    size_t m_seen;
+    std::string m_text;
+};
+
+class Takeover : public dual::PairUnderWrites {
+public:
+    void TestBody() override {}
+    void Run() {
+        Start(fw::RAID_LEVEL_5);
+        SendBatch(true, true);
+        Settle(10'000 * kMs);
+        SendBatch(true, true);
+        RunUntil([&] { return AnyFinished(); }, 5000 * kMs);
+        const sim::FcpCommand read = ReadCommand();
+        b->board.CutPower();
+        const uint64_t t0 = clock.Now();
+        const auto w0 = Clock::now();
+        const uint32_t readTag = hostA->initiator().Submit(hostA->target(), read);
+        sim::FcHost newcomer(a->board, a->fabric, *sim::FindIspChip(a->board, 1), 0x2100001B32F000AAull);
+        newcomer.initiator().LogIn(newcomer.target());
+        uint32_t newTag = 0;
+        bool fNewSent = false;
+        struct Mark {
+            const char* what;
+            std::function<bool()> reached;
+            uint64_t ns;
+            double wallMs;
+        };
+        ConsoleTimeline survivorConsole(a->board, clock, t0);
+        bool fFlushSeen = false;
+        std::vector<Mark> marks = {
+            {"the partner's silence noticed (heartbeat time-out)", [] { return fw::fIsDualControllerActive() != fw::TRUE; }, 0, 0},
+            {"a host new to the port logged in",
+             [&] {
+                 if (newcomer.initiator().LoginState(newcomer.target()) == sim::FcInitiator::Login::Failed) {
+                     newcomer.initiator().LogIn(newcomer.target());
+                 }
+                 return newcomer.initiator().LoginState(newcomer.target()) == sim::FcInitiator::Login::LoggedIn;
+             }, 0, 0},
+            {"its drive side found again (the SAS timed hold ends)", [] { return fw::fGetSASTimedHoldFlag() != fw::TRUE; }, 0, 0},
+            {"its mirrored writes on the drives",
+             [&] {
+                 fFlushSeen = fFlushSeen || fw::fGetRetripeFlag() == fw::TRUE;
+                 return fFlushSeen && fw::fGetRetripeFlag() != fw::TRUE && fw::fGetCacheFlushSequencerRequest() != fw::TRUE;
+             }, 0, 0},
+            {"own cached writes written, configuration saved",
+             [] { return fw::fIsHostWorkHeldForTakeover() != fw::TRUE && fw::fIsHostWorkHeldForGeneration() != fw::TRUE; }, 0, 0},
+            {"the read sent at the cut answered", [&] { return hostA->initiator().Finished(readTag); }, 0, 0},
+            {"the new host's read answered",
+             [&] {
+                 if (!fNewSent) {
+                     newTag = newcomer.initiator().Submit(newcomer.target(), read);
+                     fNewSent = true;
+                 }
+                 return newcomer.initiator().Finished(newTag);
+             }, 0, 0},
+        };
+        RunUntil(
+            [&] {
+                survivorConsole.Take();
+                // In order: each is looked at once the one before it came.
+                for (Mark& m : marks) {
+                    if (m.ns != 0) continue;
+                    if (!m.reached()) return false;
+                    m.ns = clock.Now() - t0;
+                    m.wallMs = WallMs(w0);
+                }
+                return true;
+            },
+            120'000 * kMs);
+        std::printf("takeover, controller 1 cut with writes of both in flight (board ms, wall ms):\n");
+        for (const Mark& m : marks) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
+        survivorConsole.Print("controller 0");
+        Settle(60'000 * kMs);
+
+        // The pair idle again: controller 1 comes back.
+        RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs);
+        Restart(*b);
+        const uint64_t t1 = clock.Now();
+        const auto w1 = Clock::now();
+        ConsoleTimeline joinerConsole(b->board, clock, t1);
+        bool fFailback = false;
+        std::vector<Mark> rejoin = {
+            {"started (Initialization Complete)", [&] { return b->Booted(); }, 0, 0},
+            {"its drive side back (failback ended)",
+             [&] {
+                 fFailback = fFailback || fw_b::fIsSASFailbackInProgress() == fw::TRUE;
+                 return fFailback && b->Booted() && fw_b::fIsSASFailbackInProgress() != fw::TRUE;
+             }, 0, 0},
+        };
+        for (Mark& m : rejoin) {
+            RunUntil(
+                [&] {
+                    joinerConsole.Take();
+                    return m.reached();
+                },
+                120'000 * kMs);
+            m.ns = clock.Now() - t1;
+            m.wallMs = WallMs(w1);
+        }
+        const bool fServes = HostReady(*hostB);
+        std::printf("rejoin of the idle pair (board ms, wall ms):\n");
+        for (const Mark& m : rejoin) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
+        std::printf("  %-52s %8.1f %8.1f%s\n", "its host answered", double(clock.Now() - t1) / kMs, WallMs(w1),
+                    fServes ? "" : " (not answered)");
+        joinerConsole.Print("controller 1");
+    }
+
+private:
+    static sim::FcpCommand ReadCommand() {
+        sim::FcpCommand c;
+        c.cdb = dual::Cdb16(fw::SCSI_READ16, 0, 8);
+        c.dataInLength = 8 * 512;
+        return c;
+    }
+};
+
+// ---- 2. the wall clock ----------------------------------------------------------
+
+constexpr unsigned kDrives = 4;
+constexpr char kTarget0[] = "iqn.2026-12.sim.array-controller:port1";
+constexpr char kTarget1[] = "iqn.2026-12.sim.array-controller:c1-port1";
+
+// A session logs in and one read is answered, within `limitMs` of trying.
+bool LogInAndRead(uint16_t port, const std::string& target, const std::string& initiator, uint32_t limitMs) {
+    bench::IscsiInitiator host;
+    std::string why;
+    if (!host.LogIn(port, initiator, target, 0, &why)) return false;
+    host.SetReceiveTimeout(limitMs);
+    bench::IscsiInitiator::Done done;
+    return host.Submit(1, false, 0, 4096, nullptr) && host.Reap(&done) && done.status == 0;
+}
+
+// Tries `attempt` until it works: the wall time it took, or -1.
+template <typename F>
+double Until(F attempt, double limitMs) {
+    const auto t = Clock::now();
+    while (WallMs(t) < limitMs) {
+        if (attempt()) return WallMs(t);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+void WallClock(const std::string& program) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pair_loss_bench." + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    {
+        sim::ChassisOptions o;
+        o.drives = kDrives;
+        o.driveBytes = 64ull << 20;
+        o.directory = (dir / "data").string();
+        sim::Chassis chassis(o);
+        const roadtest::ArraySpec array{"PAIR", fw::RAID_LEVEL_5, kDrives, 128, 0, true, 1u << 16};
+        auto image = roadtest::RoadConfiguration(chassis, array, 0x200000A55A000000ull | (sim::BoardConfig{}.wwn & 0xFFFFFFull));
+        copytest::Image(image)->asRank[0].bCachePolicy = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR;
+        copytest::Seal(image);
+        for (unsigned s = 1; s <= kDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), image);
+    }
+    const uint16_t port = bench::FreeLoopbackPort();
+    const std::string out = (dir / "console").string();
+    const pid_t pid = bench::Spawn({program, "--data-dir", (dir / "data").string(), "--drives", std::to_string(kDrives),
+                                    "--drive-size", std::to_string(64ull << 20), "--console-in", "/dev/null", "--iscsi",
+                                    "127.0.0.1:" + std::to_string(port), "--controllers", "2"},
+                                   out);
+    const auto started = Clock::now();
+    if (pid <= 0 || !bench::WaitForOutput(pid, out, "Initialization Complete")) {
+        std::printf("the wall clock: the program did not start\n%s", bench::FileText(out).c_str());
+        return;
+    }
+    const double tBoth = Until([&] { return LogInAndRead(port, kTarget1, "iqn.bench:c1", 2000); }, 180'000);
+    std::printf("the wall clock, the program (ms):\n  %-52s %8.0f\n", "both serving after the program started",
+                tBoth < 0 ? -1 : WallMs(started));
+    kill(pid, SIGUSR1);
+    const auto cut = Clock::now();
+    const double tLogin = Until([&] { return LogInAndRead(port, kTarget0, "iqn.bench:new", 2000); }, 180'000);
+    std::printf("  %-52s %8.0f\n", "controller 1 cut: a new login to controller 0 answered", tLogin);
+    std::printf("  %-52s %8.0f\n", "  (since the cut)", WallMs(cut));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(pid, SIGUSR1);
+    const double tRejoin = Until([&] { return LogInAndRead(port, kTarget1, "iqn.bench:back", 2000); }, 300'000);
+    std::printf("  %-52s %8.0f\n", "controller 1 back: a login to it answered", tRejoin);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+// ---- 3. more seeds -------------------------------------------------------------
+
+namespace {
+
+int s_iMoreTests = 100;
+
+class MoreSeeds : public dual::PairLossCampaign {};
+
+TEST_P(MoreSeeds, EveryAcknowledgedWriteSurvivesEachLoss) {
+    for (int i = 0; i < dual::kLossCasesPerTest; ++i) ASSERT_NO_FATAL_FAILURE(RunCase(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Campaign, MoreSeeds, ::testing::Range(25, 25 + 400));
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) s_iMoreTests = std::atoi(argv[1]);
+    {
+        Takeover t;
+        t.Run();
+    }
+    WallClock(CONTROLLER_PROGRAM);
+    std::string filter = "--gtest_filter=";
+    for (int i = 0; i < s_iMoreTests && i < 400; ++i) {
+        filter += (i == 0 ? "" : ":") + std::string("Campaign/MoreSeeds.EveryAcknowledgedWriteSurvivesEachLoss/") +
+                  std::to_string(i);
+    }
+    int gtestArgc = 2;
+    char* gtestArgv[] = {argv[0], filter.data(), nullptr};
+    ::testing::InitGoogleTest(&gtestArgc, gtestArgv);
+    return RUN_ALL_TESTS();
+}
