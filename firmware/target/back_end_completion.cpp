@@ -254,6 +254,7 @@ void CountDownByMotherState(KERNEL_ENTRY* psChild, KERNEL_ENTRY* psMother, bool 
         if (fCountDownGroup(psMother) != TRUE) return;
         if (bState == PS_STRIPE_INIT_STEP_OUT) {
             psMother->bPrimaryState = PS_STRIPE_INIT_STEP_DONE;
+            StripeInitStepDone(psMother);
         } else if (bState == PS_STRIPE_INIT_ON_DEMAND) {
             StripeInitOnDemandStep(psMother);
         } else {
