@@ -35,9 +35,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "config/ld_operations.h"
 #include "config/ld_table.h"
-#include "config/address_translation.h"
 #include "executive/startup.h"
 #include "harness/config_builder.h"
 #include "hw/scsi.h"
@@ -149,14 +147,7 @@ struct Controller {
             if (builder.CreateArray(a) != fw::STATUS_OK) return false;
         }
         for (uint16_t wRank = 0; wRank < kLuns; ++wRank) {
-            fw::SEGMENT_MAP map;
-            fw::BuildLdFreeSpaceMap(fw::pGetScratchConfigImage(), fw::FALSE, &map);
-            uint16_t e = 0;
-            while (e < map.dEntryCount && (map.asEntry[e].wRank != wRank || map.asEntry[e].wSizeUnits == 0)) ++e;
-            if (e == map.dEntryCount) return false;
-            char acName[32];
-            cfgbuild::PutName(acName, kLevels[wRank].name);
-            if (fw::CreateLogicalDrive(map.asEntry[e].wSizeUnits, e, kBlock, 0x0F, acName) != fw::STATUS_OK) return false;
+            if (builder.CreateLdOnArray(wRank, 0, kLevels[wRank].name) != fw::STATUS_OK) return false;
         }
         return builder.Commit();
     }
@@ -260,27 +251,6 @@ struct Program {
     }
 };
 
-bool Open(bench::IscsiInitiator& session, uint16_t port, unsigned n) {
-    std::string why;
-    bool in = false;
-    const std::string name = "iqn.2026-12.bench:host" + std::to_string(n);
-    for (int attempt = 0; attempt < 50 && !in; ++attempt) {
-        if (attempt != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        in = session.LogIn(port, name, kTarget, uint8_t(n), &why);
-    }
-    if (!in) {
-        std::fprintf(stderr, "host_latency_bench: LUN %u: %s\n", n, why.c_str());
-        return false;
-    }
-    // A new initiator meets a unit attention first.
-    for (int i = 0; i < 4; ++i) {
-        bench::IscsiInitiator::Done d;
-        if (!session.Submit(uint32_t(i), false, 0, 4096, nullptr) || !session.Reap(&d)) return false;
-        if (d.status == 0) return true;
-    }
-    return false;
-}
-
 // One session's load for `seconds` of the wall clock.
 void WallLoad(bench::IscsiInitiator& session, uint64_t span, unsigned seed, double seconds, Figures* f) {
     using Clock = std::chrono::steady_clock;
@@ -343,7 +313,12 @@ bool WallClock(const std::string& program, const std::string& directory, double 
     }
     bench::IscsiInitiator sessions[kLuns];
     for (unsigned n = 0; n < kLuns; ++n) {
-        if (!Open(sessions[n], p.port, n)) return false;
+        std::string why;
+        if (!bench::OpenReadySession(sessions[n], p.port, "iqn.2026-12.bench:host" + std::to_string(n), kTarget,
+                                     uint8_t(n), &why)) {
+            std::fprintf(stderr, "host_latency_bench: LUN %u: %s\n", n, why.c_str());
+            return false;
+        }
     }
     Figures figures[kLuns];
     std::vector<std::thread> threads;

@@ -14,7 +14,6 @@
 #include <random>
 #include <vector>
 
-#include "config/address_translation.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
 #include "executive/buffer_pages.h"
@@ -73,16 +72,7 @@ protected:
             a.bCachePolicy = kConsolePolicy;
             ASSERT_EQ(builder.CreateArray(a), fw::STATUS_OK);
         }
-        for (uint16_t wRank = 0; wRank < levels.size(); ++wRank) {
-            fw::SEGMENT_MAP map;
-            fw::BuildLdFreeSpaceMap(fw::pGetScratchConfigImage(), fw::FALSE, &map);
-            uint16_t e = 0;
-            while (e < map.dEntryCount && (map.asEntry[e].wRank != wRank || map.asEntry[e].wSizeUnits == 0)) ++e;
-            ASSERT_LT(e, map.dEntryCount);
-            char acName[32];
-            cfgbuild::PutName(acName, "LD");
-            ASSERT_EQ(fw::CreateLogicalDrive(map.asEntry[e].wSizeUnits, e, kBlock, 0x0F, acName), fw::STATUS_OK);
-        }
+        for (uint16_t wRank = 0; wRank < levels.size(); ++wRank) ASSERT_EQ(builder.CreateLdOnArray(wRank), fw::STATUS_OK);
         ASSERT_TRUE(builder.Commit()) << board->ConsoleText();
         for (uint8_t r = 0; r < levels.size(); ++r) {
             ASSERT_EQ(fw::fIsStripeInitInProgress(r), fInitialize ? fw::TRUE : fw::FALSE) << "array " << int(r);
