@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@
 #include "sim/iscsi_listener.h"
 #include "sim/iscsi_sas_bridge.h"
 #include "sim/memory_windows.h"
+#include "sim/rtc.h"
 #include "sim/isp_chip.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
@@ -280,7 +282,13 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     sim::ChassisOptions made = *enclosure;
     std::string why;
     switch (sim::ReadEnclosureRecord(dir, &made, &why)) {
-    case sim::RecordRead::Missing: *recorded = false; return EXIT_STOPPED;
+    case sim::RecordRead::Missing:
+        // Images already there (made before the record was kept) are the
+        // slots' drives.
+        *recorded = false;
+        enclosure->mark = sim::NewEnclosureMark();
+        enclosure->adoptImages = true;
+        return EXIT_STOPPED;
     case sim::RecordRead::Bad: std::fprintf(stderr, "controller: %s\n", why.c_str()); return EXIT_SETUP;
     case sim::RecordRead::Read: break;
     }
@@ -308,6 +316,11 @@ int UseRecordedDrives(const std::string& dir, const DriveOptionsGiven& given, si
     }
     *enclosure = made;
     enclosure->existingImagesOnly = true;
+    // A record from before the drives' marks: its images are its drives.
+    if (enclosure->mark == 0) {
+        enclosure->mark = sim::NewEnclosureMark();
+        enclosure->adoptImages = true;
+    }
     *recorded = true;
     return EXIT_STOPPED;
 }
@@ -365,8 +378,7 @@ bool ParseDriveFault(const std::string& text, DriveFault* fault) {
 // between finds the slot empty, never the old drive's name on a blank image.
 void ReplaceDrive(sim::Chassis& chassis, sim::ChassisOptions& enclosure, unsigned slot) {
     chassis.Pull(slot);
-    unsigned& replacement = enclosure.replaced[slot];
-    replacement = replacement % sim::kMaxReplacements + 1;
+    sim::NoteNewDrive(enclosure, slot);
     const sim::DriveConfig config = sim::Chassis::DefaultDriveConfig(slot, enclosure);
     if (unlink(config.imagePath.c_str()) != 0 && errno != ENOENT) {
         std::fprintf(stderr, "controller: %s: %s: slot %u stays empty\n", config.imagePath.c_str(), std::strerror(errno), slot);
@@ -574,7 +586,11 @@ int main(int argc, char** argv) {
     for (size_t n = configs.size(); n-- > 0;) boards[n] = std::make_unique<sim::Board>(configs[n]);
     enclosureChassis = std::make_unique<sim::Chassis>(enclosure);
     sim::Chassis& chassis = *enclosureChassis;
-    if (!recorded && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
+    // The record learns of the drives found new in their slots (a blank
+    // image put in while the program was stopped) and of the marks given.
+    const bool fRecord = !recorded || enclosure.adoptImages || chassis.options().replaced != enclosure.replaced;
+    enclosure = chassis.options();
+    if (fRecord && !sim::WriteEnclosureRecord(config.dataDir, enclosure, &why)) {
         std::fprintf(stderr, "controller: %s\n", why.c_str());
         return EXIT_SETUP;
     }
@@ -617,6 +633,7 @@ int main(int argc, char** argv) {
     sim::IscsiSasBridge sasBridge(sasTargets);
     sim::IscsiPortal portal(sasTargets.empty() ? static_cast<sim::IscsiTargets&>(fcBridge) : sasBridge);
     sim::IscsiListener listener(portal);
+    std::set<std::pair<std::string, uint64_t>> namesShown;   // initiator name, port name or SAS address
     if (!iscsiAddress.empty()) {
         if (targets.empty() && sasTargets.empty()) {
             // Sixteen IDs on one bus fit a portal's sessions badly.
@@ -628,13 +645,18 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
-        // The names a SAN LUN mapping needs for this host.
-        fcBridge.onSession = [&targets](const std::string& name, size_t port, const sim::FcInitiator& initiator) {
+        // The names a SAN LUN mapping needs for this host, at its first login
+        // with them: a host logging in again and again would write them
+        // into the console's screen every time.
+        fcBridge.onSession = [&targets, &namesShown](const std::string& name, size_t port,
+                                                     const sim::FcInitiator& initiator) {
+            if (!namesShown.insert({name, initiator.portName()}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
                          name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
         };
-        sasBridge.onSession = [&sasTargets](const std::string& name, size_t port, uint64_t address) {
+        sasBridge.onSession = [&sasTargets, &namesShown](const std::string& name, size_t port, uint64_t address) {
+            if (!namesShown.insert({name, address}).second) return;
             std::fprintf(stderr, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
                          sasTargets[port].suffix.c_str(), static_cast<unsigned long long>(address));
         };
@@ -853,7 +875,18 @@ int main(int argc, char** argv) {
     }
     if (lastOutput != '\n') std::fputs("\r\n", stdout);
     std::fflush(stdout);
+    // A clock without a valid time stops start-up before the console takes
+    // keys, so the date cannot be set there: say where the board keeps it.
+    for (size_t n = 0; n < boards.size(); ++n) {
+        if (stops[n] != sim::StopKind::Idle || boards[n]->rtc().Valid()) continue;
+        std::fprintf(stderr,
+                     "controller: %s/board.state: the controller's clock holds no valid time (rtc.offset, "
+                     "rtc.valid): remove those two lines to start it from this computer's clock\n",
+                     configs[n].dataDir.c_str());
+    }
     partnerConsole.Flush();
     RestoreTerminal();
+    // The quit key is a power cut: a person should not take it for a hang.
+    if (quit) std::fputs("controller: power cut (Ctrl-])\n", stderr);
     return status;
 }

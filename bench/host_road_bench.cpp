@@ -73,6 +73,11 @@ public:
     }
     bool ok() const { return m_ok; }
     uint64_t reads() const { return m_reads; }
+    // Commands kept in flight, at most kInFlight.
+    void SetDepth(unsigned depth) {
+        while (m_count != 0) Retire();
+        m_depth = depth;
+    }
 
     // kBatch commands of one kind, kInFlight at a time; how many ran.
     uint64_t Batch(Kind kind) {
@@ -106,7 +111,7 @@ public:
 
 private:
     void Submit(sim::FcpCommand& c, uint64_t lba) {
-        while (m_count == kInFlight) Retire();
+        while (m_count == m_depth) Retire();
         fw::PutBe32(c.cdb.data() + 2, static_cast<uint32_t>(lba));
         if (&c == &m_read) ++m_reads;
         m_tags[(m_first + m_count++) % kInFlight] = m_host.Submit(c);
@@ -127,7 +132,7 @@ private:
     sim::FcHost& m_host;
     sim::FcpCommand m_write, m_read;
     std::array<uint32_t, kInFlight> m_tags{};
-    unsigned m_first = 0, m_count = 0;
+    unsigned m_first = 0, m_count = 0, m_depth = kInFlight;
     uint64_t m_spread = 0, m_sequential = 0, m_reads = 0;
     bool m_ok = true;
 };
@@ -196,6 +201,8 @@ int main() {
     // Board time per command, of one batch: what waiting inside the firmware
     // costs the hosts (the board skips it on the wall clock).
     double adVirtualUs[std::size(workloads)] = {};
+    // One command at a time: board time per command is its latency.
+    double adLatencyUs[std::size(workloads)] = {};
     for (size_t w = 0; w < std::size(workloads) && road.ok(); ++w) {
         const Kind kind = workloads[w].kind;
         // What the writes before left in the cache reaches the drives first.
@@ -203,6 +210,12 @@ int main() {
         const uint64_t virtualStart = with.board->clock().Now();
         const uint64_t commands = road.Batch(kind);
         adVirtualUs[w] = double(with.board->clock().Now() - virtualStart) / 1000.0 / double(commands);
+        host.RunUntil([] { return false; }, 1'000'000'000ull);
+        road.SetDepth(1);
+        const uint64_t latencyStart = with.board->clock().Now();
+        const uint64_t single = road.Batch(kind);
+        adLatencyUs[w] = double(with.board->clock().Now() - latencyStart) / 1000.0 / double(single);
+        road.SetDepth(kInFlight);
         host.RunUntil([] { return false; }, 1'000'000'000ull);
         const uint64_t driveReads = DriveReads(chassis), hostReads = road.reads();
         results[w] = bench::MeasureBesideReference(
@@ -233,9 +246,9 @@ int main() {
         const bench::Result& r = results[w].measured;
         const bench::Result& copy = results[w].reference;
         std::printf("%-28s %9.0f cmd/s %7.0f ns/cmd %8s instr/cmd  memcpy ratio %.4f  drive reads per read %.2f"
-                    "  board %.2f us/cmd\n",
+                    "  board %.2f us/cmd, %.1f us at depth 1\n",
                     workloads[w].name, r.OpsPerSecond(), r.NsPerOp(), r.InstructionsPerOp().c_str(),
-                    r.OpsPerSecond() / copy.OpsPerSecond(), adDriveReads[w], adVirtualUs[w]);
+                    r.OpsPerSecond() / copy.OpsPerSecond(), adDriveReads[w], adVirtualUs[w], adLatencyUs[w]);
     }
     // The time of a command with statistics over its time without: along the
     // whole road, and of the firmware's own part of it (the road's time by

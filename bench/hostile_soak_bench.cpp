@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "iscsi_login.h"
 #include "sim/board.h"
 #include "sim/chassis.h"
@@ -45,43 +46,29 @@ constexpr uint64_t kDriveBytes = 512 * kMiB;
 constexpr const char* kTarget = "iqn.2026-12.sim.array-controller:port1";
 constexpr int kWaitMs = 30'000;
 
-// The controller program, its console to a file and its standard error
-// read for the portal's port.
+// The controller program, its console and its standard error to a file (a
+// pipe nobody drains would stop the program once it filled), read for the
+// portal's port.
 struct Program {
     pid_t pid = -1;
     uint16_t port = 0;
 
     bool Start(const std::string& dir) {
-        int err[2];
-        if (pipe(err) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            if (!freopen("/dev/null", "r", stdin) || !freopen((dir + "/console.out").c_str(), "w", stdout)) _exit(126);
-            dup2(err[1], STDERR_FILENO);
-            const std::vector<std::string> args{CONTROLLER_PROGRAM, "--data-dir", dir + "/data", "--drives", "4",
-                                                "--drive-size", std::to_string(kDriveBytes), "--console-in",
-                                                "/dev/null", "--iscsi", "127.0.0.1:0"};
-            std::vector<char*> argv;
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(CONTROLLER_PROGRAM, argv.data());
-            _exit(127);
-        }
-        close(err[1]);
-        std::string text;
+        const std::string output = dir + "/controller.out";
+        pid = bench::Spawn({CONTROLLER_PROGRAM, "--data-dir", dir + "/data", "--drives", "4", "--drive-size",
+                            std::to_string(kDriveBytes), "--console-in", "/dev/null", "--iscsi", "127.0.0.1:0"},
+                           output);
         const std::string mark = "iSCSI portal on 127.0.0.1:";
-        pollfd p{err[0], POLLIN, 0};
-        while (port == 0 && poll(&p, 1, kWaitMs) > 0) {
-            char buffer[512];
-            const ssize_t n = read(err[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, size_t(n));
+        if (pid < 0 || !bench::WaitForOutput(pid, output, mark)) return false;
+        for (int i = 0; i < 100 && port == 0; ++i) {
+            const std::string text = bench::FileText(output);
             const size_t at = text.find(mark);
-            if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+            if (text.find('\n', at) != std::string::npos) {
                 port = uint16_t(std::stoul(text.substr(at + mark.size())));
+            } else {
+                usleep(100'000);
+            }
         }
-        // Standard error is not read again: the program's notes go nowhere.
-        close(err[0]);
         return port != 0;
     }
     uint64_t Resident() const {

@@ -9,6 +9,12 @@
 //    Fibre Channel fabric, and once by a plain simulated FC host on that
 //    fabric.
 // Eight commands outstanding, as a host's queue keeps them.
+//
+// Then logins: hosts log in one after another and stay, each ready once its
+// first command is answered (past the unit attention a controller gives a
+// new initiator), against a controller on the wall clock as the program
+// runs it, and against the portal alone (a unit that answers at once): what
+// a login costs, and whether it grows with the sessions already there.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +28,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,6 +85,20 @@ struct OneUnit : sim::IscsiTargets {
     }
 };
 
+// A logical unit that answers every command GOOD at once, without data:
+// what a login costs the portal itself.
+struct EmptyUnit : sim::IscsiNexus {
+    void Submit(uint32_t tag, sim::IscsiTask) override { onTaskDone(tag, sim::IscsiTaskResult{}); }
+    void TaskManagement(uint32_t tag, uint8_t, uint64_t, uint32_t) override {
+        onTaskManagementDone(tag, sim::kTmfComplete);
+    }
+};
+
+struct EmptyUnits : sim::IscsiTargets {
+    std::vector<std::string> TargetNames() const override { return {"iqn.2026-12.bench:empty"}; }
+    std::unique_ptr<sim::IscsiNexus> Open(size_t, const std::string&) override { return std::make_unique<EmptyUnit>(); }
+};
+
 struct Load {
     const char* name;
     bool write;
@@ -132,7 +153,8 @@ double DirectRate(const Load& load) {
 // polls do, until the socket has something to read).
 class Host {
 public:
-    Host(sim::IscsiListener& listener, std::function<void(int fd)> pump, const std::string& target, bool digests)
+    Host(sim::IscsiListener& listener, std::function<void(int fd)> pump, const std::string& target, bool digests,
+         const std::string& initiator = "iqn.2026-12.bench:host")
         : m_pump(std::move(pump)) {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -142,7 +164,7 @@ public:
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::perror("connect");
-        Send(bench::FullFeatureLogin("iqn.2026-12.bench:host", target, digests));
+        Send(bench::FullFeatureLogin(initiator, target, digests));
         sim::iscsi::Pdu answer = Receive();
         m_loggedIn = answer.U16(36) == 0;
         m_limits.headerDigest = m_limits.dataDigest = digests;
@@ -228,8 +250,11 @@ private:
 };
 
 // A booted controller with its logical drive on four memory-backed drives,
-// an FC host logged in on host port 1 and the portal bridged to the fabric.
+// an FC host logged in on host port 1 and the portal bridged to the fabric;
+// in virtual time, or on the wall clock from its main loop on, waiting on
+// the portal's sockets while it idles, as the controller program runs.
 struct Controller {
+    explicit Controller(bool onWallClock = false) : board(Config(onWallClock)), wallClock(onWallClock) {}
     sim::Chassis chassis{Drives()};
     sim::FcFabric fabric;
     sim::Board board;
@@ -242,6 +267,44 @@ struct Controller {
         sim::ChassisOptions o;
         o.drives = 4;
         return o;
+    }
+    // The controller program's hooks: what the portal answered goes out at
+    // every poll; its sockets are read when a poll finds them ready (every
+    // 32 polls, and when the firmware idles, which waits on them).
+    void WatchSocketsAsTheProgramDoes() {
+        board.pollHook = [this] {
+            if (listener && listener->OutputPending()) listener->ServiceHosts();
+        };
+        auto watch = [this](const timespec* wait) {
+            fds.clear();
+            if (listener) listener->AddPollFds(&fds);
+            return ppoll(fds.data(), fds.size(), wait, nullptr) > 0;
+        };
+        board.idleWait = [watch](uint64_t ns) {
+            const timespec wait{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+            watch(&wait);
+        };
+        board.inputHook = [this, watch] {
+            const timespec now{0, 0};
+            if (listener && (watch(&now) || listener->TimersDue())) listener->Service(fds.data(), fds.size());
+        };
+    }
+    std::vector<pollfd> fds;
+    bool wallClock = false;
+    // A host's turn to wait: the board runs until the host's socket has
+    // something to read.
+    std::function<void(int)> HostPump() {
+        return [this](int fd) {
+            board.RunUntil([fd] {
+                pollfd p{fd, POLLIN, 0};
+                return poll(&p, 1, 0) > 0;
+            }, 1'000'000);
+        };
+    }
+    static sim::BoardConfig Config(bool wallClock) {
+        sim::BoardConfig c;
+        c.virtualTime = !wallClock;
+        return c;
     }
     bool Start() {
         const roadtest::ArraySpec array{"RAID 0", fw::RAID_LEVEL_0, 4, 128};
@@ -260,10 +323,13 @@ struct Controller {
         board.pollHook = [this] {
             if (listener) listener->Service();
         };
+        if (wallClock) WatchSocketsAsTheProgramDoes();
         board.SetResetEntry(&fw::ControllerEntry);
+        board.FollowWallClock(false);
         board.Boot();
         board.RunUntil([&] { return board.ConsoleText().find("Initialization Complete\r\n") != std::string::npos; },
                        120'000'000'000ull);
+        board.FollowWallClock(true);
         host = std::make_unique<sim::FcHost>(board, fabric, *sim::FindIspChip(board, 1), 0x2100001B32000001ull);
         if (!host->LogIn()) return false;
         for (int i = 0; i < 4; ++i) {
@@ -301,13 +367,95 @@ struct Controller {
 
 }  // namespace
 
+// Milliseconds each of `sessions` hosts took to log in and have its first
+// command answered, one after another; the sessions stay until the end.
+std::vector<double> LoginTimes(sim::IscsiListener& listener, const std::function<void(int)>& pump,
+                               const std::string& target, unsigned sessions) {
+    std::vector<double> ms;
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (unsigned i = 0; i < sessions; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        hosts.push_back(std::make_unique<Host>(listener, pump, target, false,
+                                               "iqn.2026-12.bench:host" + std::to_string(i)));
+        ms.push_back(Seconds(start, std::chrono::steady_clock::now()) * 1000);
+        if (!hosts.back()->loggedIn()) return {};
+    }
+    return ms;
+}
+
+double Mean(const std::vector<double>& v, size_t from, size_t count) {
+    double sum = 0;
+    for (size_t i = from; i < from + count; ++i) sum += v[i];
+    return sum / double(count);
+}
+
+// An FC host port takes 254 initiators; the controller's own host is one.
+constexpr unsigned kLoginSessions = 250;
+constexpr unsigned kLoginGroup = 25;
+
+int Logins() {
+    std::printf("logins: %u hosts one after another, each ready once its first command is answered; mean of\n"
+                "the first and the last %u\n",
+                kLoginSessions, kLoginGroup);
+    std::vector<double> unit;
+    {
+        EmptyUnits targets;
+        sim::IscsiPortal portal(targets);
+        sim::IscsiListener listener(portal);
+        std::string error;
+        if (!listener.Listen("127.0.0.1:0", &error)) {
+            std::fprintf(stderr, "iscsi_portal_bench: %s\n", error.c_str());
+            return 1;
+        }
+        // Served as the program serves it: the sockets a poll found ready.
+        std::vector<pollfd> fds;
+        auto pump = [&](int) {
+            fds.clear();
+            listener.AddPollFds(&fds);
+            poll(fds.data(), fds.size(), 1);
+            listener.Service(fds.data(), fds.size());
+        };
+        unit = LoginTimes(listener, pump, "iqn.2026-12.bench:empty", kLoginSessions);
+    }
+    Controller controller(true);
+    if (!controller.Start()) {
+        std::fprintf(stderr, "iscsi_portal_bench: the controller did not come up\n");
+        return 1;
+    }
+    sim::IscsiListener listener(*controller.portal);
+    std::string error;
+    if (!listener.Listen("127.0.0.1:0", &error)) {
+        std::fprintf(stderr, "iscsi_portal_bench: %s\n", error.c_str());
+        return 1;
+    }
+    controller.listener = &listener;
+    const std::vector<double> fc =
+        LoginTimes(listener, controller.HostPump(), "iqn.2026-12.sim.array-controller:port1", kLoginSessions);
+    controller.listener = nullptr;
+    if (unit.empty() || fc.empty()) {
+        std::fprintf(stderr, "iscsi_portal_bench: a login was refused\n");
+        return 1;
+    }
+    const size_t last = kLoginSessions - kLoginGroup;
+    const double unitFirst = Mean(unit, 0, kLoginGroup), unitLast = Mean(unit, last, kLoginGroup);
+    const double fcFirst = Mean(fc, 0, kLoginGroup), fcLast = Mean(fc, last, kLoginGroup);
+    std::printf("  portal alone               first %7.3f ms  last %7.3f ms  last/first %5.2f\n", unitFirst, unitLast,
+                unitLast / unitFirst);
+    std::printf("  controller, wall clock     first %7.3f ms  last %7.3f ms  last/first %5.2f  against the portal %6.1f\n",
+                fcFirst, fcLast, fcLast / fcFirst, fcLast / unitLast);
+    return 0;
+}
+
+const Load kLoads[] = {
+    {"sequential 64 KiB read", false, false, 65536},
+    {"sequential 64 KiB write", true, false, 65536},
+    {"random 4 KiB read", false, true, 4096},
+    {"random 4 KiB write", true, true, 4096},
+};
+
+int Throughput();
+
 int main() {
-    const Load loads[] = {
-        {"sequential 64 KiB read", false, false, 65536},
-        {"sequential 64 KiB write", true, false, 65536},
-        {"random 4 KiB read", false, true, 4096},
-        {"random 4 KiB write", true, true, 4096},
-    };
     std::printf("iscsi_portal_bench: a memory-backed unit through the portal on loopback TCP, %u outstanding,\n"
                 "against the same commands handed to the unit directly\n",
                 kDepth);
@@ -321,7 +469,7 @@ int main() {
             return 1;
         }
         Host host(listener, [&](int) { listener.Service(); }, "iqn.2026-12.bench:unit", digests);
-        for (const Load& load : loads) {
+        for (const Load& load : kLoads) {
             double direct = 0, portal = 0;
             for (unsigned round = 0; round < kRounds; ++round) {
                 direct = std::max(direct, DirectRate(load));
@@ -332,6 +480,13 @@ int main() {
         }
     }
 
+    if (int status = Throughput(); status != 0) return status;
+    return Logins();
+}
+
+// The loads through the portal to a booted controller, against a plain FC
+// host on the same fabric.
+int Throughput() {
     std::printf("a controller (RAID 0 write-back over four memory-backed drives, virtual time) reached through\n"
                 "the portal and its bridge, against a plain FC host on the same fabric, %u outstanding\n",
                 kDepth);
@@ -351,17 +506,12 @@ int main() {
         controller.listener = &listener;
         {
             // The board runs until the portal's answer reaches the host.
-            auto readable = [](int fd) {
-                pollfd p{fd, POLLIN, 0};
-                return poll(&p, 1, 0) > 0;
-            };
-            Host host(listener, [&](int fd) { controller.board.RunUntil([&] { return readable(fd); }, 1'000'000); },
-                      "iqn.2026-12.sim.array-controller:port1", digests);
+            Host host(listener, controller.HostPump(), "iqn.2026-12.sim.array-controller:port1", digests);
             if (!host.loggedIn()) {
                 std::fprintf(stderr, "iscsi_portal_bench: the controller refused the login\n");
                 return 1;
             }
-            for (const Load& load : loads) {
+            for (const Load& load : kLoads) {
                 double fc = 0, portal = 0;
                 for (unsigned round = 0; round < kRounds; ++round) {
                     const double rate = controller.FcRate(load);

@@ -1,12 +1,19 @@
 // The controller program as `make run` starts it (the wall clock, its iSCSI
 // portal on the loopback), serving a RAID 0 and a RAID 5 logical drive on
-// memory-backed drives, against a generic iSCSI target (Debian's tgt, its
-// logical unit a file in RAM) started by this benchmark: the same client,
-// the same loads (4 KiB random and 64 KiB sequential reads and writes, 1, 8
-// and 32 outstanding), rounds alternated between them, the best of each
-// kept.  A plain socket echo of the same sizes is the loopback's ceiling.
-// Every figure is printed as a ratio to tgt's and to the ceiling; depth 1
-// also gives the mean latency beside the drives' modelled service time.
+// memory-backed drives, arrays as the console makes them (its cache policy
+// and write-back threshold, initialised), against a generic iSCSI target
+// (Debian's tgt, its logical unit a file in RAM) started by this benchmark:
+// the same client, the same loads (4 KiB random and 64 KiB sequential reads
+// and writes, 1, 8 and 32 outstanding), after a warm-up, in rounds of at
+// least 5 s alternated between them.  A plain socket echo of the same sizes
+// is the loopback's ceiling.
+//
+// What users get is what a round sustains after its first second: the
+// write-back cache takes a burst of writes at first and then only as many
+// as reach the drives, so the first second is reported apart.  Each figure
+// is the median of the rounds with their least and greatest, and the ratio
+// to tgt's (and, in brackets, to the ceiling) is that of the medians; depth
+// 1 also gives the mean latency beside the drives' modelled service time.
 //
 //   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD]]]]
 //
@@ -63,9 +70,14 @@ const Load kLoads[] = {
 };
 const unsigned kDepths[] = {1, 8, 32};
 
+// The part of a round reported apart: the cache fills in it.
+constexpr double kFirstSeconds = 1.0;
+constexpr double kWarmUpSeconds = 1.0;
+
 struct Figures {
-    double opsPerSecond = 0;
-    double meanLatencyUs = 0;
+    double opsPerSecond = 0;   // after the first second
+    double firstOpsPerSecond = 0;
+    double meanLatencyUs = 0;  // after the first second
     double busy = 0;   // the serving process's share of one processor
     bool failed = false;
 };
@@ -95,7 +107,7 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
         std::chrono::steady_clock::time_point sent;
     };
     std::vector<Outstanding> outstanding;
-    uint64_t sent = 0, done = 0;
+    uint64_t sent = 0, first = 0, done = 0;
     double latency = 0;
     Figures f;
     const auto start = std::chrono::steady_clock::now();
@@ -123,15 +135,31 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
             f.failed = true;
             return f;
         }
-        latency += Since(it->sent);
+        if (Since(start) < kFirstSeconds) {
+            ++first;
+        } else {
+            latency += Since(it->sent);
+            ++done;
+        }
         outstanding.erase(it);
-        ++done;
     }
     const double elapsed = Since(start);
-    f.opsPerSecond = double(done) / elapsed;
+    f.firstOpsPerSecond = double(first) / kFirstSeconds;
+    f.opsPerSecond = elapsed > kFirstSeconds ? double(done) / (elapsed - kFirstSeconds) : 0;
     f.meanLatencyUs = done != 0 ? latency / double(done) * 1e6 : 0;
     f.busy = (CpuSeconds(server) - cpuBefore) / elapsed;
     return f;
+}
+
+// The median of the rounds, with the least and the greatest.
+struct Spread {
+    double median = 0, least = 0, greatest = 0;
+};
+Spread SpreadOf(std::vector<double> v) {
+    if (v.empty()) return {};
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return {n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.front(), v.back()};
 }
 
 // --- the loopback's ceiling: a socket echo of the same sizes ---------------
@@ -334,9 +362,14 @@ bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uin
 
 int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : CONTROLLER_PROGRAM;
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 0.5;
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 5.0;
     const unsigned rounds = argc > 3 ? unsigned(std::atoi(argv[3])) : 3;
     const char* only = argc > 4 ? argv[4] : nullptr;   // the loads whose names hold this
+    if (seconds <= kFirstSeconds || rounds == 0) {
+        std::fprintf(stderr, "program_peer_bench: a round lasts more than %.0f s, and there is one at least\n",
+                     kFirstSeconds);
+        return 2;
+    }
     signal(SIGPIPE, SIG_IGN);
     char dirTemplate[] = "/dev/shm/program-peer-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
@@ -353,57 +386,87 @@ int main(int argc, char** argv) {
         const pid_t echo = echoListening >= 0 ? fork() : -1;
         if (echo == 0) ServeEcho(echoListening);
         close(echoListening);
-        if (echo > 0 && tgt.Start(dir / "tgt") &&
-            raid0.Start(program, dir / "raid0", {"RAID 0", fw::RAID_LEVEL_0, kDrives, kChunkBlocks}) &&
-            raid5.Start(program, dir / "raid5", {"RAID 5", fw::RAID_LEVEL_5, kDrives, kChunkBlocks})) {
+        roadtest::ArraySpec arrays[2] = {{"RAID 0", fw::RAID_LEVEL_0, kDrives, kChunkBlocks},
+                                         {"RAID 5", fw::RAID_LEVEL_5, kDrives, kChunkBlocks}};
+        for (roadtest::ArraySpec& a : arrays) a.fConsoleDefaults = true;
+        if (echo > 0 && tgt.Start(dir / "tgt") && raid0.Start(program, dir / "raid0", arrays[0]) &&
+            raid5.Start(program, dir / "raid5", arrays[1])) {
             bench::IscsiInitiator toTgt, to0, to5;
             EchoClient toEcho(echoPort);
             if (toEcho.Connected() && Open(toTgt, tgt.port, kPeerTarget, 1) &&
                 Open(to0, raid0.port, kProgramTarget, 0) && Open(to5, raid5.port, kProgramTarget, 0)) {
                 std::printf(
                     "program_peer_bench: the controller program on the wall clock (its portal on the loopback,\n"
-                    "%u memory-backed drives, chunk %u KiB, write-back) against tgt on a RAM file; the same client,\n"
-                    "%u alternated rounds of %.1f s, the best kept.  Ratios: to tgt, and (in brackets) to a plain\n"
-                    "socket echo of the same sizes.  Depth 1 latency beside the drives' service time.\n",
-                    kDrives, kChunkBlocks * kBlock / 1024, rounds, seconds);
+                    "%u memory-backed drives, chunk %u KiB, arrays as the console makes them) against tgt on a RAM\n"
+                    "file; the same client, a %.0f s warm-up, then %u alternated rounds of %.1f s.  Sustained (after\n"
+                    "the first %.0f s of a round): tgt's median, and the program's as a ratio of medians to tgt's and\n"
+                    "(in brackets) to a plain socket echo, with the least and greatest round's ratio to tgt; then\n"
+                    "the first second's rate of each, and depth 1's latency beside the drives' service time.\n",
+                    kDrives, kChunkBlocks * kBlock / 1024, kWarmUpSeconds, rounds, seconds, kFirstSeconds);
                 status = 0;
                 for (const Load& load : kLoads) {
                     if (only && !std::strstr(load.name, only)) continue;
                     for (unsigned depth : kDepths) {
-                        Figures best[4];   // echo, tgt, RAID 0, RAID 5
-                        for (unsigned round = 0; round < rounds; ++round) {
-                            Figures f[4] = {Measure(toEcho, load, depth, seconds, echo),
-                                            Measure(toTgt, load, depth, seconds, tgt.pid),
-                                            Measure(to0, load, depth, seconds, raid0.pid),
-                                            Measure(to5, load, depth, seconds, raid5.pid)};
+                        // echo, tgt, RAID 0, RAID 5
+                        std::vector<Figures> all[4];
+                        bool failed = false;
+                        const auto Round = [&](double length) {
+                            Figures f[4] = {Measure(toEcho, load, depth, length, echo),
+                                            Measure(toTgt, load, depth, length, tgt.pid),
+                                            Measure(to0, load, depth, length, raid0.pid),
+                                            Measure(to5, load, depth, length, raid5.pid)};
                             for (unsigned k = 0; k < 4; ++k) {
-                                if (f[k].failed) best[k].failed = true;
-                                if (f[k].opsPerSecond > best[k].opsPerSecond) best[k] = f[k];
+                                failed = failed || f[k].failed;
+                                if (length == seconds) all[k].push_back(f[k]);
                             }
-                        }
-                        if (best[0].failed || best[1].failed || best[2].failed || best[3].failed) {
-                            std::printf("  %-24s depth %2u  a command failed (echo %d tgt %d RAID 0 %d RAID 5 %d)\n",
-                                        load.name, depth, best[0].failed, best[1].failed, best[2].failed,
-                                        best[3].failed);
+                        };
+                        Round(kWarmUpSeconds);
+                        for (unsigned round = 0; round < rounds && !failed; ++round) Round(seconds);
+                        if (failed) {
+                            std::printf("  %-24s depth %2u  a command failed\n", load.name, depth);
                             status = 1;
                             continue;
                         }
+                        const auto Of = [&](unsigned k, double Figures::*field) {
+                            std::vector<double> v;
+                            for (const Figures& f : all[k]) v.push_back(f.*field);
+                            return SpreadOf(v);
+                        };
+                        // Per round, each target against tgt in the same round.
+                        const auto RatioToTgt = [&](unsigned k) {
+                            std::vector<double> v;
+                            for (unsigned r = 0; r < all[k].size(); ++r) {
+                                v.push_back(all[k][r].opsPerSecond / all[1][r].opsPerSecond);
+                            }
+                            return SpreadOf(v);
+                        };
+                        const Spread echoRate = Of(0, &Figures::opsPerSecond), tgtRate = Of(1, &Figures::opsPerSecond);
                         const bool iops = load.bytes == 4096;
                         const double scale = iops ? 1.0 : load.bytes / 1e6;
-                        std::printf("  %-24s depth %2u  tgt %8.0f %-5s [%.2f]  RAID 0 %.2f [%.2f]  RAID 5 %.2f [%.2f]",
-                                    load.name, depth, best[1].opsPerSecond * scale, iops ? "IOPS" : "MB/s",
-                                    best[1].opsPerSecond / best[0].opsPerSecond,
-                                    best[2].opsPerSecond / best[1].opsPerSecond,
-                                    best[2].opsPerSecond / best[0].opsPerSecond,
-                                    best[3].opsPerSecond / best[1].opsPerSecond,
-                                    best[3].opsPerSecond / best[0].opsPerSecond);
-                        std::printf("  busy %.0f%%/%.0f%%", 100 * best[2].busy, 100 * best[3].busy);
+                        std::printf("  %-24s depth %2u  tgt %8.0f %-5s (%.0f-%.0f) [%.2f]", load.name, depth,
+                                    tgtRate.median * scale, iops ? "IOPS" : "MB/s", tgtRate.least * scale,
+                                    tgtRate.greatest * scale, tgtRate.median / echoRate.median);
+                        for (unsigned k : {2u, 3u}) {
+                            const Spread rate = Of(k, &Figures::opsPerSecond), ratio = RatioToTgt(k);
+                            std::printf("  %s %.2f [%.2f] (%.2f-%.2f)", k == 2 ? "RAID 0" : "RAID 5",
+                                        rate.median / tgtRate.median, rate.median / echoRate.median, ratio.least,
+                                        ratio.greatest);
+                        }
+                        std::printf("  busy %.0f%%/%.0f%%\n", 100 * Of(2, &Figures::busy).median,
+                                    100 * Of(3, &Figures::busy).median);
+                        std::printf("  %-24s           first second: tgt %.0f, RAID 0 %.0f, RAID 5 %.0f %s;"
+                                    " after it: RAID 0 %.0f, RAID 5 %.0f\n",
+                                    "", Of(1, &Figures::firstOpsPerSecond).median * scale,
+                                    Of(2, &Figures::firstOpsPerSecond).median * scale,
+                                    Of(3, &Figures::firstOpsPerSecond).median * scale, iops ? "IOPS" : "MB/s",
+                                    Of(2, &Figures::opsPerSecond).median * scale,
+                                    Of(3, &Figures::opsPerSecond).median * scale);
                         if (depth == 1) {
-                            std::printf("  latency us: tgt %.0f, RAID 0 %.0f, RAID 5 %.0f, drive %.0f",
-                                        best[1].meanLatencyUs, best[2].meanLatencyUs, best[3].meanLatencyUs,
+                            std::printf("  %-24s           latency us: tgt %.0f, RAID 0 %.0f, RAID 5 %.0f, drive %.0f\n",
+                                        "", Of(1, &Figures::meanLatencyUs).median, Of(2, &Figures::meanLatencyUs).median,
+                                        Of(3, &Figures::meanLatencyUs).median,
                                         double(sim::DriveServiceNs(load.bytes)) / 1e3);
                         }
-                        std::printf("\n");
                         std::fflush(stdout);
                     }
                 }

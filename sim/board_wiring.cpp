@@ -61,7 +61,8 @@ void Board::WireDevices() {
     // The board around the processor.
     m_nvram = std::make_unique<Nvram>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/nvram.bin",
                                       m_config.wwn);
-    m_flash = std::make_unique<Flash>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/flash.bin");
+    m_flash = std::make_unique<Flash>(*this, m_config.dataDir.empty() ? "" : m_config.dataDir + "/flash.bin",
+                                      m_nvram->Fresh());
     m_bus.Map(Flash::kCtrlBase, fw::FLASH_CTRL_SIZE, m_flash.get());
     m_bus.Map(Flash::kWindowBase, fw::FLASH_SIZE, m_flash.get());
     m_fpga = std::make_unique<Fpga>(*this, m_config.fpgaProgrammed, m_config.slot1, line(fw::INT_LINE_PARTNER_LINK));

@@ -2,11 +2,14 @@
 
 #include "sim/setup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -21,10 +24,49 @@ constexpr uint64_t kDriveSasAddressBase = 0x5005D5D000A00000ull;
 // An enclosure processor's SAS address beside its expander's.
 constexpr uint64_t kProcessorAddressOffset = 0x3E;
 
+// The identity block a drive of a marked directory keeps past its blocks.
+constexpr size_t kIdentityBytes = 512;
+constexpr char kIdentityMagic[] = "SIMDRIVE";
+
+void PutLe(uint8_t* p, uint64_t v, unsigned bytes) {
+    for (unsigned i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::vector<uint8_t> IdentityBlock(uint64_t mark, unsigned slot, unsigned replacement, const DriveConfig& c) {
+    std::vector<uint8_t> block(kIdentityBytes, 0);
+    std::memcpy(block.data(), kIdentityMagic, 8);
+    PutLe(block.data() + 8, mark, 8);
+    PutLe(block.data() + 16, slot, 4);
+    PutLe(block.data() + 20, replacement, 4);
+    PutLe(block.data() + 24, c.sasAddress, 8);
+    std::memcpy(block.data() + 32, c.serial.data(), std::min<size_t>(c.serial.size(), 16));
+    return block;
+}
+
+// Whether the image is another drive than the one whose identity block
+// follows its blocks at `offset`.  An image too short for the drive is left
+// to the drive, which refuses it.
+bool ImageOfAnotherDrive(const std::string& path, uint64_t offset, const std::vector<uint8_t>& block) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    std::vector<uint8_t> held(block.size());
+    const bool fOther = fstat(fd, &st) == 0 && uint64_t(st.st_size) >= offset &&
+                        pread(fd, held.data(), held.size(), off_t(offset)) >= 0 && held != block;
+    close(fd);
+    return fOther;
+}
+
 }  // namespace
 
+void NoteNewDrive(ChassisOptions& options, unsigned slot) {
+    unsigned& replacement = options.replaced[slot];
+    replacement = replacement % kMaxReplacements + 1;
+}
+
 Chassis::Chassis(const Options& options)
-    : m_slots(kSlots * (1 + options.expansions)),
+    : m_options(options),
+      m_slots(kSlots * (1 + options.expansions)),
       m_muxes(m_slots.size()),
       m_aaMuxes(options.aaMuxes),
       m_powered(m_slots.size(), true) {
@@ -65,13 +107,21 @@ Chassis::Chassis(const Options& options)
     }
     if (!options.directory.empty()) CheckImages(filled, options);
     for (unsigned slot : filled) {
-        const DriveConfig config = DefaultDriveConfig(slot, options);
-        if (!config.imagePath.empty() && options.existingImagesOnly && access(config.imagePath.c_str(), F_OK) != 0) {
+        DriveConfig config = DefaultDriveConfig(slot, m_options);
+        const bool fImage = !config.imagePath.empty() && access(config.imagePath.c_str(), F_OK) == 0;
+        if (!config.imagePath.empty() && options.existingImagesOnly && !fImage) {
             std::fprintf(stderr, "controller: %s: missing: slot %u holds no drive\n", config.imagePath.c_str(), slot);
             continue;
         }
+        if (fImage && !options.adoptImages && !config.identityBlock.empty() &&
+            ImageOfAnotherDrive(config.imagePath, config.blocks * config.blockSize, config.identityBlock)) {
+            NoteNewDrive(m_options, slot);
+            std::fprintf(stderr, "controller: %s: new: slot %u holds a new drive\n", config.imagePath.c_str(), slot);
+            config = DefaultDriveConfig(slot, m_options);
+        }
         Place(slot, config);
     }
+    m_options.adoptImages = false;
 }
 
 void Chassis::Place(unsigned slot, const DriveConfig& config) {
@@ -112,7 +162,12 @@ void Chassis::CheckImages(const std::vector<unsigned>& slots, const Options& opt
     for (unsigned slot : slots) {
         const std::string path = DefaultDriveConfig(slot, options).imagePath;
         struct stat st {};
-        if (stat(path.c_str(), &st) != 0) continue;
+        if (stat(path.c_str(), &st) != 0) {
+            // An image not made yet is made later; one that cannot be looked
+            // at cannot be told apart from the others.
+            if (errno == ENOENT) continue;
+            FailSetup(path, std::strerror(errno));
+        }
         auto [it, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), slot);
         if (!fresh) FailSetup(path, "the same file as the image of slot " + std::to_string(it->second));
     }
@@ -149,6 +204,7 @@ DriveConfig Chassis::DefaultDriveConfig(unsigned slot, const Options& options) {
     c.product = product;
     if (!options.directory.empty()) {
         c.imagePath = options.directory + "/drives/slot" + std::to_string(slot) + ".img";
+        if (options.mark != 0) c.identityBlock = IdentityBlock(options.mark, slot, replacement, c);
     }
     return c;
 }

@@ -39,12 +39,26 @@ struct ChassisOptions {
     // number (1 to kMaxReplacements, counting round): each new drive has an
     // address and serial number of its own.
     std::map<unsigned, unsigned> replaced;
+    // The directory's own mark (0: none).  With one, each image keeps past
+    // its drive's blocks an identity block naming the mark, the slot and
+    // the slot's replacement number; an image whose block names another
+    // drive (a blank file put in its place while the program was stopped,
+    // another directory's image) is a new drive in the slot, as a drive put
+    // in while the power was off is.  Without one, an image is always the
+    // slot's drive.
+    uint64_t mark = 0;
+    // The images there are the slots' drives, given their identity blocks
+    // now (a directory from before marks were kept).
+    bool adoptImages = false;
     // Each SATA drive sits behind an active-active multiplexer, as the
     // enclosure's SATA carriers have it, so that both controllers reach it.
     bool aaMuxes = true;
 };
 
 constexpr unsigned kMaxReplacements = 99;
+
+// The slot holds a new drive: its replacement number moves on.
+void NoteNewDrive(ChassisOptions& options, unsigned slot);
 
 class Chassis {
 public:
@@ -69,6 +83,8 @@ public:
 
     explicit Chassis(const Options& options = Options());
     ~Chassis();
+    // The options made with, with the new drives found in the slots since.
+    const Options& options() const { return m_options; }
 
     // Expander 0 is the controller enclosure's, expander n expansion n's.
     Expander& expander(unsigned index = 0) { return m_expanders[index]; }
@@ -135,6 +151,7 @@ private:
     static void CheckImages(const std::vector<unsigned>& slots, const Options& options);
     void Place(unsigned slot, const DriveConfig& config);
 
+    Options m_options;
     std::vector<Expander> m_expanders;
     std::vector<std::unique_ptr<Drive>> m_slots;   // index slot − 1; null: empty slot
     std::vector<std::unique_ptr<AaMux>> m_muxes;   // index slot − 1; with the drive's carrier

@@ -1,6 +1,3 @@
-// Images beyond 2 GiB on the 32-bit build.
-#define _FILE_OFFSET_BITS 64
-
 #include "sim/drive.h"
 #include "sim/image_crc.h"
 
@@ -28,10 +25,15 @@ Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d), revision(c
     current = saved = defaults;
     stopped = c.powerOnStopped;
     unitAttention = c.unitAttentionAtPowerOn;
+    if (c.blocks > drive::kConfigCopyBlocksBeforeEnd) {
+        keptBegin = c.blocks - 1 - drive::kConfigCopyBlocksBeforeEnd;
+        keptEnd = keptBegin + drive::kConfigCopyBlocks;
+    }
     if (!c.imagePath.empty()) OpenImage();
 }
 
 Drive::Impl::~Impl() {
+    UnlockImage();
     if (fd >= 0) close(fd);
 }
 
@@ -140,6 +142,7 @@ void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
     m_impl->cutPower = true;
     m_impl->cutAfterBlocks = blocks;
 }
+void Drive::RefuseWritesAfter(uint64_t bytes) { m_impl->writeRoom = bytes; }
 void Drive::Reset() {
     m_impl->unitAttention = true;
     ++m_impl->linkResets;

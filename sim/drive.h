@@ -37,6 +37,10 @@ struct DriveConfig {
     uint64_t spinUpNs = 0;
     // FALSE: the write cache bit of the caching page cannot be changed.
     bool writeCacheChangeable = true;
+    // What the drive keeps in its image past its own blocks, as a drive
+    // keeps its identity off the blocks a host reaches: written there
+    // whenever the image is opened.  Empty: nothing past the blocks.
+    std::vector<uint8_t> identityBlock;
 };
 
 // How long a drive takes over a command that moves `bytes` to or from its
@@ -126,6 +130,11 @@ public:
     // `blocks` blocks reach the medium and the result says so, so that the
     // board carrying the command stops there.
     void CutPowerDuringNextWrite(uint32_t blocks);
+    // The medium has room for `bytes` more bytes and refuses every write
+    // that needs more than is left, as an image on a file system that filled
+    // up does: blocks written before are written over in place, others take
+    // room (UINT64_MAX: no limit again).
+    void RefuseWritesAfter(uint64_t bytes);
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <unordered_map>
 
 namespace sim {
@@ -22,6 +23,10 @@ namespace drive {
 
 // Blocks per allocation of the in-memory medium.
 constexpr uint64_t kChunkBlocks = 8;
+// Where a controller keeps its configuration copy on every drive: 1836
+// blocks, from 32768 blocks before the drive's last block.
+constexpr uint64_t kConfigCopyBlocksBeforeEnd = 32768;
+constexpr uint64_t kConfigCopyBlocks = 1836;
 constexpr uint8_t kGood = fw::SCSI_STATUS_GOOD;
 constexpr uint8_t kCheckCondition = fw::SCSI_STATUS_CHECK_CONDITION;
 constexpr uint8_t kBusy = fw::SCSI_STATUS_BUSY;
@@ -83,6 +88,10 @@ struct Drive::Impl {
 
     const DriveConfig& cfg;
     int fd = -1;
+    // The image's file, while this drive counts among the holders of the
+    // process's lock on it.
+    std::pair<dev_t, ino_t> imageFile{};
+    bool imageLocked = false;
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
     std::map<uint64_t, uint64_t> bad;  // unreadable ranges: start -> end
     bool notReady = false;
@@ -116,6 +125,7 @@ struct Drive::Impl {
     std::array<uint8_t, 256> ataFailureError{};  // the error register they end with
     bool cutPower = false;                   // the next write tears after cutAfterBlocks
     uint32_t cutAfterBlocks = 0;
+    uint64_t writeRoom = UINT64_MAX;         // bytes the medium still takes (a test's full file system)
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool predictsFailure = false;
@@ -159,12 +169,20 @@ struct Drive::Impl {
     uint64_t Bytes() const { return cfg.blocks * cfg.blockSize; }
     bool InRange(uint64_t lba, uint64_t count) const { return lba < cfg.blocks && count <= cfg.blocks - lba; }
     void OpenImage();
+    void LockImage(dev_t device, ino_t inode);
+    void UnlockImage();
     // False when the image file refused the transfer (a full file system, a
     // file size limit, an I/O error): the drive answers as one whose medium
     // failed there, and the failure is reported on standard error.
     bool Read(uint64_t lba, uint64_t count, uint8_t* out) const;
     bool PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
     bool Write(uint64_t lba, uint64_t count, const uint8_t* in);
+    uint64_t NewBytes(uint64_t lba, uint64_t count) const;
+    // The blocks of the image that keep their room on the disk (empty on a
+    // drive too small for them): where the controller keeps its
+    // configuration copy.
+    uint64_t keptBegin = 0, keptEnd = 0;
+    bool AllocateKeptBlocks();
     void ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const;
     mutable uint32_t failuresReported = 0;
     bool Erase();

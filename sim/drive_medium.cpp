@@ -1,15 +1,14 @@
 // The drive's medium: its blocks in a sparse image file or in memory holding
 // only the blocks written, and the unreadable blocks injected into it.
 
-// Images beyond 2 GiB on the 32-bit build.
-#define _FILE_OFFSET_BITS 64
-
 #include "sim/drive_impl.h"
 
 #include "sim/setup.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +16,9 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <map>
 
 namespace sim {
 
@@ -39,15 +40,45 @@ bool AllZero(const uint8_t* p, size_t n) {
     return true;
 }
 
+// The drive images this process holds locked, by file.  The lock (an
+// exclusive flock on a descriptor of its own) is the process's: a second
+// drive on the same file within it (a test's enclosure made again before
+// the old one goes) shares it, and it lasts until the last of them closes.
+struct ImageLock {
+    int fd;
+    unsigned holders;
+};
+std::map<std::pair<dev_t, ino_t>, ImageLock>& ImageLocks() {
+    static std::map<std::pair<dev_t, ino_t>, ImageLock> locks;
+    return locks;
+}
+
+// The directory the file really lies in, links followed.
+std::string HoldingDirectory(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    std::string file = real != nullptr ? real : path;
+    std::free(real);
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+}
+
 }  // namespace
 
 // A new image is made at the drive's size.  An image that exists is the
 // drive's medium as it was left: never cut, never extended.  A larger one
 // (a drive made smaller) is used as it is; a shorter one would read back
-// zeros where data was, so the run is refused.
+// zeros where data was, so the run is refused.  The drive's identity block,
+// when it has one, follows its blocks.
 void Drive::Impl::OpenImage() {
     const std::string& path = cfg.imagePath;
     if (Bytes() > uint64_t(std::numeric_limits<off_t>::max())) FailSetup(path, "drive size too large");
+    // Beyond a file size limit every write fails, the configuration copy
+    // near the drive's end among them: the drive could keep nothing there.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && uint64_t(limit.rlim_cur) < Bytes()) {
+        FailSetup(path, "the drive's " + std::to_string(Bytes()) + " bytes pass this program's file size limit (" +
+                            std::to_string(uint64_t(limit.rlim_cur)) + " bytes, ulimit -f)");
+    }
     bool made = true;
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) {
@@ -66,6 +97,65 @@ void Drive::Impl::OpenImage() {
         FailSetup(path, "shorter than the drive (" + std::to_string(st.st_size) + " of " + std::to_string(Bytes()) +
                             " bytes): a drive image is never extended");
     }
+    LockImage(st.st_dev, st.st_ino);
+    if (!AllocateKeptBlocks()) {
+        FailSetup(path, "cannot allocate the blocks of the controller's configuration copy: " +
+                            std::string(std::strerror(errno)) + "; make room on the file system or choose another --data-dir");
+    }
+    const std::vector<uint8_t>& id = cfg.identityBlock;
+    errno = 0;
+    if (!id.empty() && pwrite(fd, id.data(), id.size(), off_t(Bytes())) != ssize_t(id.size())) {
+        const std::string why = errno != 0 ? std::strerror(errno) : "short write";
+        if (made) unlink(path.c_str());
+        FailSetup(path, "cannot keep the drive's identity past its blocks: " + why);
+    }
+}
+
+// The configuration copy has its room on the disk whatever else fills the
+// file system: the controller records there what it could not keep (the
+// members it failed, the blocks it lost), and a copy it cannot write would
+// let the next start find the old configuration over newer data.
+bool Drive::Impl::AllocateKeptBlocks() {
+    if (fd < 0 || keptEnd == keptBegin) return true;
+    const uint64_t bs = cfg.blockSize;
+    const int error = posix_fallocate(fd, off_t(keptBegin * bs), off_t((keptEnd - keptBegin) * bs));
+    errno = error;
+    return error == 0;
+}
+
+// One program per drive image: two programs whose data directories share
+// images (a linked drives folder, images linked into another directory)
+// would each write over the other's data.
+void Drive::Impl::LockImage(dev_t device, ino_t inode) {
+    imageFile = {device, inode};
+    auto& locks = ImageLocks();
+    if (auto it = locks.find(imageFile); it != locks.end()) {
+        ++it->second.holders;
+        imageLocked = true;
+        return;
+    }
+    const std::string& path = cfg.imagePath;
+    const int lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (lockFd < 0) FailSetup(path, std::strerror(errno));
+    if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(lockFd);
+        FailSetup(path, error == EWOULDBLOCK
+                            ? "another controller program runs on this drive image, which lies in " + HoldingDirectory(path)
+                            : std::string(std::strerror(error)));
+    }
+    locks.emplace(imageFile, ImageLock{lockFd, 1});
+    imageLocked = true;
+}
+
+void Drive::Impl::UnlockImage() {
+    if (!imageLocked) return;
+    imageLocked = false;
+    auto& locks = ImageLocks();
+    auto it = locks.find(imageFile);
+    if (it == locks.end() || --it->second.holders != 0) return;
+    close(it->second.fd);
+    locks.erase(it);
 }
 
 void Drive::Impl::ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const {
@@ -124,10 +214,51 @@ bool Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) 
     return true;
 }
 
+// The bytes of the blocks that hold nothing on the medium yet: what writing
+// them takes of the file system's room (blocks written before are written
+// over in place).
+uint64_t Drive::Impl::NewBytes(uint64_t lba, uint64_t count) const {
+    const uint64_t bs = cfg.blockSize;
+    // The kept blocks have their room already.
+    if (lba < keptEnd && keptBegin < lba + count) {
+        const uint64_t before = keptBegin > lba ? NewBytes(lba, keptBegin - lba) : 0;
+        const uint64_t after = lba + count > keptEnd ? NewBytes(keptEnd, lba + count - keptEnd) : 0;
+        return before + after;
+    }
+    const uint64_t begin = lba * bs, end = begin + count * bs;
+    uint64_t fresh = 0;
+    if (fd < 0) {
+        const uint64_t chunkBytes = kChunkBlocks * bs;
+        for (uint64_t at = begin; at < end;) {
+            const uint64_t next = std::min(end, (at / chunkBytes + 1) * chunkBytes);
+            if (chunks.find(at / chunkBytes) == chunks.end()) fresh += next - at;
+            at = next;
+        }
+        return fresh;
+    }
+    for (uint64_t at = begin; at < end;) {
+        const off_t hole = lseek(fd, off_t(at), SEEK_HOLE);
+        if (hole < 0 || uint64_t(hole) >= end) break;
+        const off_t data = lseek(fd, hole, SEEK_DATA);
+        const uint64_t holeEnd = data < 0 ? end : std::min(end, uint64_t(data));
+        fresh += holeEnd - uint64_t(hole);
+        at = holeEnd;
+    }
+    return fresh;
+}
+
 // All-zero blocks that land on holes are not written, so the image and
 // the memory stay as sparse as the data.
 bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
     const uint32_t bs = cfg.blockSize;
+    if (writeRoom != UINT64_MAX) {
+        const uint64_t needed = NewBytes(lba, count);
+        if (needed > writeRoom) {
+            ReportFailure("write", lba, count, ENOSPC);
+            return false;
+        }
+        writeRoom -= needed;
+    }
     if (fd < 0) {
         for (uint64_t i = 0; i < count;) {
             const uint64_t at = (lba + i) % kChunkBlocks;
@@ -182,10 +313,12 @@ bool Drive::Impl::Erase() {
     struct stat st;
     if (fd < 0) return true;
     if (fstat(fd, &st) != 0) return false;
-    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) == 0) return true;
+    // The blocks only: what the image keeps past them is the drive's own.
+    const off_t end = std::min<off_t>(st.st_size, off_t(Bytes()));
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, end) == 0) return AllocateKeptBlocks();
     const std::vector<uint8_t> zeros(size_t(1) << 20, 0);
-    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < st.st_size; at = lseek(fd, at, SEEK_DATA)) {
-        const off_t hole = lseek(fd, at, SEEK_HOLE);
+    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < end; at = lseek(fd, at, SEEK_DATA)) {
+        const off_t hole = std::min(lseek(fd, at, SEEK_HOLE), end);
         for (; at < hole; at += off_t(zeros.size())) {
             if (!PwriteAll(zeros.data(), std::min<uint64_t>(zeros.size(), uint64_t(hole - at)), uint64_t(at))) return false;
         }

@@ -255,8 +255,10 @@ std::vector<uint8_t> EnclosureProcessor::Page(uint8_t code) const {
 }
 
 std::vector<uint8_t> EnclosureProcessor::SupportedPage() const {
-    std::vector<uint8_t> page(4, 0);
-    page.insert(page.end(), supportedPages.begin(), supportedPages.end());
+    // Sized first and filled, not grown: GCC 12's optimiser misreads the
+    // growth of a vector this small (-Warray-bounds).
+    std::vector<uint8_t> page(4 + supportedPages.size(), 0);
+    std::copy(supportedPages.begin(), supportedPages.end(), page.begin() + 4);
     CloseLength(page);
     return page;
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace sim {
@@ -28,6 +29,13 @@ bool ParseCount(const std::string& text, uint64_t* value) {
 
 std::string EnclosureRecordPath(const std::string& directory) { return directory + "/drives/enclosure"; }
 
+uint64_t NewEnclosureMark() {
+    std::random_device random;
+    uint64_t mark = 0;
+    while (mark == 0) mark = (uint64_t(random()) << 32) | random();
+    return mark;
+}
+
 RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* options, std::string* why) {
     const std::string path = EnclosureRecordPath(directory);
     std::ifstream in(path);
@@ -48,7 +56,10 @@ RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* opt
         uint64_t n = 0;
         const bool counted = ParseCount(value, &n);
         bool good = extra.empty();
-        if (key == "replaced") {
+        if (key == "mark") {
+            good = good && counted && n != 0;
+            options->mark = n;
+        } else if (key == "replaced") {
             // replaced SLOT NUMBER: the slot holds its NUMBERth new drive.
             uint64_t times = 0;
             good = more.empty() && counted && n >= 1 && n <= Chassis::kSlots && ParseCount(extra, &times) && times >= 1 &&
@@ -100,6 +111,7 @@ bool WriteEnclosureRecord(const std::string& directory, const ChassisOptions& op
         if (options.expansions != 0)
             out << "expansions " << options.expansions << "\n"
                 << "expansion-drives " << options.expansionDrives << "\n";
+        if (options.mark != 0) out << "mark " << options.mark << "\n";
         for (const auto& [slot, times] : options.replaced) out << "replaced " << slot << " " << times << "\n";
         out.flush();
         if (!out) {

@@ -14,11 +14,13 @@ namespace sim {
 enum class RecordRead { Missing, Read, Bad };
 
 std::string EnclosureRecordPath(const std::string& directory);
-// Fills the drive count, size and type of `options`, and the slots whose
-// drive was replaced, from the record; Bad
+// Fills the drive count, size and type of `options`, the directory's mark
+// and the slots whose drive was replaced, from the record; Bad
 // with the path, line and reason when the record cannot be read.
 RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* options, std::string* why);
 // Written whole or not at all.
 bool WriteEnclosureRecord(const std::string& directory, const ChassisOptions& options, std::string* why);
+// A mark of its own for a directory's drives (never 0).
+uint64_t NewEnclosureMark();
 
 }  // namespace sim

@@ -1,11 +1,16 @@
 #include "sim/flash.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "sim/board.h"
+#include "sim/setup.h"
 
 namespace sim {
 
@@ -50,8 +55,10 @@ std::vector<uint8_t> Flash::BuildImage(uint32_t elfBytes, uint32_t seed, bool se
     h.dElfOffset = sizeof h;
     h.dElfLength = elfBytes;
     h.dChecksum = XorWords(elf.data(), elfBytes);
-    std::vector<uint8_t> image(sizeof h);
-    image.insert(image.end(), elf.begin(), elf.end());
+    // Sized first and filled, not grown: GCC 12's optimiser misreads the
+    // growth of a vector this small (-Warray-bounds).
+    std::vector<uint8_t> image(sizeof h + elf.size());
+    std::copy(elf.begin(), elf.end(), image.begin() + sizeof h);
     if (secondElf) {
         const std::vector<uint8_t> second = Elf(elfBytes, seed + 1);
         h.dSecondElfOffset = static_cast<uint32_t>(image.size());
@@ -64,26 +71,56 @@ std::vector<uint8_t> Flash::BuildImage(uint32_t elfBytes, uint32_t seed, bool se
     return image;
 }
 
-Flash::Flash(Board& board, const std::string& path) : m_board(board), m_data(fw::FLASH_SIZE, 0xFF) {
+Flash::Flash(Board& board, const std::string& path, bool newBoard) : m_board(board), m_data(fw::FLASH_SIZE, 0xFF) {
     bool fresh = true;
     if (!path.empty()) {
         fresh = access(path.c_str(), F_OK) != 0;
         m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0) FailSetup(path, std::strerror(errno));
+        struct stat st {};
         const ssize_t whole = static_cast<ssize_t>(m_data.size());
-        if (m_fd >= 0 && !fresh && pread(m_fd, m_data.data(), m_data.size(), 0) != whole) {
+        if (fstat(m_fd, &st) != 0) FailSetup(path, std::strerror(errno));
+        if (!S_ISREG(st.st_mode)) FailSetup(path, "not a flash image; move it away or choose another --data-dir");
+        if (!fresh && (st.st_size != whole || pread(m_fd, m_data.data(), m_data.size(), 0) != whole)) {
+            // What was in it, an update installed before among it, is gone:
+            // the board says so rather than start the factory image quietly.
+            std::fprintf(stderr,
+                         "controller: %s: %lld bytes, not a whole flash image (%lld): written again with the factory "
+                         "firmware image; an update installed before is gone\n",
+                         path.c_str(), static_cast<long long>(st.st_size), static_cast<long long>(whole));
             fresh = true;
+            m_restored = true;
             std::fill(m_data.begin(), m_data.end(), 0xFF);
+        } else if (fresh && !newBoard) {
+            std::fprintf(stderr,
+                         "controller: %s: missing: written again with the factory firmware image; an update "
+                         "installed before is gone\n",
+                         path.c_str());
+            m_restored = true;
         }
     }
-    if (!fresh) return;
+    if (!fresh) {
+        if (BootSlot() < 0) {
+            // The boot ROM would find nothing to start and the board would stay
+            // dark: refused, with what is wrong in each slot.
+            std::string why = "no firmware image to start";
+            for (int slot = 0; slot < static_cast<int>(fw::FLASH_SLOTS); ++slot) {
+                fw::FLASH_SLOT_RECORD r;
+                why += std::string(slot == 0 ? " (" : "; ") + "slot " + std::to_string(slot) + ": " + SlotFault(slot, &r);
+            }
+            FailSetup(path, why + "); move it away to start from the factory image (an update installed on it is "
+                                  "lost with it)");
+        }
+        return;
+    }
     // From the factory: the first image in slot 0, sequence 1.
     const std::vector<uint8_t> image = BuildImage(16384, 1);
     std::memcpy(m_data.data(), image.data(), image.size());
     const fw::FLASH_SLOT_RECORD r = Record(1, image);
     std::memcpy(m_data.data() + fw::FLASH_SLOT_RECORD_OFFSET, &r, sizeof r);
-    if (m_fd >= 0 && pwrite(m_fd, m_data.data(), m_data.size(), 0) != static_cast<ssize_t>(m_data.size())) {
-        close(m_fd);
-        m_fd = -1;
+    if (m_fd >= 0 && (ftruncate(m_fd, 0) != 0 ||
+                      pwrite(m_fd, m_data.data(), m_data.size(), 0) != static_cast<ssize_t>(m_data.size()))) {
+        FailSetup(path, std::strerror(errno));
     }
 }
 
@@ -181,18 +218,24 @@ void Flash::Store(uint32_t offset, const uint8_t* bytes, uint32_t length) {
     if (m_cutAfter != 0 && --m_cutAfter == 0) m_board.StopProcessor(StopKind::PowerCut);
 }
 
-bool Flash::SlotValid(int slot, fw::FLASH_SLOT_RECORD* record) const {
+bool Flash::SlotValid(int slot, fw::FLASH_SLOT_RECORD* record) const { return SlotFault(slot, record) == nullptr; }
+
+const char* Flash::SlotFault(int slot, fw::FLASH_SLOT_RECORD* record) const {
     const uint32_t base = static_cast<uint32_t>(slot) * fw::FLASH_SLOT_SIZE;
     std::memcpy(record, m_data.data() + base + fw::FLASH_SLOT_RECORD_OFFSET, sizeof *record);
     const fw::FLASH_SLOT_RECORD& r = *record;
     const uint32_t check = ~(r.dMagic ^ r.dSequence ^ r.dImageLength ^ r.dImageChecksum);
-    if (r.dMagic != fw::FLASH_SLOT_MAGIC || r.dRecordCheck != check || r.dImageLength < sizeof(fw::FIRMWARE_IMAGE_HEADER) ||
-        r.dImageLength > fw::FLASH_IMAGE_MAX) {
-        return false;
+    if (r.dMagic != fw::FLASH_SLOT_MAGIC) return "no slot record";
+    if (r.dRecordCheck != check) return "its slot record is damaged";
+    if (r.dImageLength < sizeof(fw::FIRMWARE_IMAGE_HEADER) || r.dImageLength > fw::FLASH_IMAGE_MAX) {
+        return "its slot record gives an impossible image length";
     }
     const uint8_t* image = m_data.data() + base;
-    return std::memcmp(image, fw::FIRMWARE_SIGNATURE, fw::FIRMWARE_SIGNATURE_BYTES) == 0 &&
-           XorWords(image, r.dImageLength) == r.dImageChecksum;
+    if (std::memcmp(image, fw::FIRMWARE_SIGNATURE, fw::FIRMWARE_SIGNATURE_BYTES) != 0) {
+        return "its image has no firmware signature";
+    }
+    if (XorWords(image, r.dImageLength) != r.dImageChecksum) return "its image does not match its checksum";
+    return nullptr;
 }
 
 int Flash::BootSlot() const {

@@ -22,8 +22,11 @@ public:
     static constexpr uint32_t kWindowBase = fw::FLASH_WINDOW_BASE;
     static constexpr uint64_t kProgramNs = 10'000;
     static constexpr uint64_t kEraseNs = 200'000'000;
-    // `path` empty: in memory only.
-    Flash(Board& board, const std::string& path);
+    // `path` empty: in memory only.  A file that holds no image the boot
+    // ROM could start refuses the run; one cut short or gone from a board
+    // that is not new (`newBoard` false) is written again with the factory
+    // image, and the board is told (`Restored`).
+    Flash(Board& board, const std::string& path, bool newBoard = true);
     ~Flash() override;
     Flash(const Flash&) = delete;
     Flash& operator=(const Flash&) = delete;
@@ -33,6 +36,9 @@ public:
     const std::vector<uint8_t>& Contents() const { return m_data; }
     void LoadContents(const std::vector<uint8_t>& contents);
     uint64_t StoreCount() const { return m_stores; }
+    // The file was made again with the factory image at this start: what
+    // it held before is gone.
+    bool Restored() const { return m_restored; }
     // The k-th store from now is the last: the power fails right after it
     // (0 disarms).
     void CutPowerAfterStores(uint64_t k) { m_cutAfter = k; }
@@ -60,6 +66,8 @@ private:
     void Store(uint32_t offset, const uint8_t* bytes, uint32_t length);
     void Command(uint32_t command);
     bool SlotValid(int slot, fw::FLASH_SLOT_RECORD* record) const;
+    // What keeps the slot from being started, or null when it holds a whole image.
+    const char* SlotFault(int slot, fw::FLASH_SLOT_RECORD* record) const;
     Board& m_board;
     std::vector<uint8_t> m_data;
     int m_fd = -1;
@@ -67,6 +75,7 @@ private:
     uint64_t m_busyUntil = 0;
     uint64_t m_stores = 0;
     uint64_t m_cutAfter = 0;
+    bool m_restored = false;
 };
 
 }  // namespace sim

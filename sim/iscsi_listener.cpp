@@ -174,6 +174,7 @@ void IscsiListener::Accept(uint64_t nowNs) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) m_acceptAtNs = nowNs + kAcceptPauseNs;
             break;
         }
+        if (m_clients.size() >= kMaxConnections) MakeRoom();
         if (!SetNonBlocking(fd) || m_clients.size() >= kMaxConnections + kRefusingConnections) {
             close(fd);
             continue;
@@ -196,6 +197,19 @@ void IscsiListener::Accept(uint64_t nowNs) {
         connection->Tick(nowNs);
         m_clients.push_back(Client{fd, std::move(connection)});
     }
+}
+
+// Connections that have sent nothing (a port scanner, a host that hung
+// after connecting) cannot keep out one that logs in at once.
+bool IscsiListener::MakeRoom() {
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        if (it->connection->LoginStarted() || it->connection->Closing()) continue;
+        it->connection.reset();
+        close(it->fd);
+        m_clients.erase(it);
+        return true;
+    }
+    return false;
 }
 
 bool IscsiListener::TurnAway() {

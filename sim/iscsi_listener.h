@@ -56,8 +56,10 @@ public:
     void AddPollFds(std::vector<pollfd>* fds) const;
     size_t Connections() const { return m_clients.size(); }
 
-    // Connections served at once; past them a login is refused for want of
-    // resources, and past a few more a connection is closed as it comes.
+    // Connections served at once.  With all of them taken the oldest whose
+    // host has sent no login gives way to a new one; with none such, a
+    // login is refused for want of resources, and past a few more a
+    // connection is closed as it comes.
     static constexpr size_t kMaxConnections = 512;
     static constexpr size_t kRefusingConnections = 16;
     // With no descriptor left for a new host, accepting pauses this long.
@@ -83,6 +85,9 @@ private:
     // False when the client is done with.
     bool ServiceClient(Client& client, bool read, bool write);
     void Accept(uint64_t nowNs);
+    // Closes the oldest connection whose host has sent no login; false
+    // when every one has.
+    bool MakeRoom();
     // A host the listener has no descriptor for is turned away at once
     // rather than left waiting in the backlog.
     bool TurnAway();

@@ -271,7 +271,7 @@ void IscsiConnection::Tick(uint64_t nowNs) {
         m_heardNs = nowNs;
     }
     if (m_phase == Phase::Login) {
-        if (nowNs - m_bornNs >= kLoginTimeoutNs) Close();
+        if (nowNs - m_bornNs >= (m_loginStarted ? kLoginTimeoutNs : kFirstLoginTimeoutNs)) Close();
         return;
     }
     if (m_pingTag != iscsi::kReservedTag) {
@@ -830,8 +830,13 @@ void IscsiConnection::SendR2t(uint32_t itt, Task& t, uint32_t offset, uint32_t l
     Send(std::move(r));
 }
 
+// No more R2Ts out at once than MaxOutstandingR2T (1 unless negotiated),
+// the rest of a first burst the host ended early first.
 void IscsiConnection::IssueR2ts(uint32_t itt, Task& t) {
     const uint32_t expected = t.task.expectedLength;
+    if (t.gapLength != 0 && t.r2ts.size() < m_params.maxOutstandingR2T) {
+        SendR2t(itt, t, t.gapOffset, std::exchange(t.gapLength, 0));
+    }
     while (t.solicitedNext < expected && t.r2ts.size() < m_params.maxOutstandingR2T) {
         const uint32_t length = std::min(expected - t.solicitedNext, m_params.maxBurstLength);
         SendR2t(itt, t, t.solicitedNext, length);
@@ -907,7 +912,11 @@ void IscsiConnection::OnDataOut(const Pdu& pdu, bool damaged) {
     } else if (pdu.final()) {
         t.unsolicitedOpen = false;
         // The host ended its unsolicited data early: ask for the rest.
-        if (!sequenceDone) SendR2t(itt, t, *next, end - *next);
+        if (!sequenceDone) {
+            t.gapOffset = *next;
+            t.gapLength = end - *next;
+            IssueR2ts(itt, t);
+        }
     } else if (sequenceDone) {
         return Fail(kRejectProtocolError, pdu, true);
     }

@@ -144,6 +144,8 @@ public:
     void Close();
 
     bool FullFeature() const { return m_phase == Phase::FullFeature; }
+    // The host has sent a login request: the connection is more than a socket.
+    bool LoginStarted() const { return m_loginStarted; }
     bool DiscoverySession() const { return m_discovery; }
     const std::string& initiatorName() const { return m_initiatorName; }
     size_t OutstandingTasks() const { return m_tasks.size(); }
@@ -183,9 +185,13 @@ public:
     static constexpr uint64_t kSessionFloor = 512u << 10;
     // Encoded output kept ahead of what the host took.
     static constexpr size_t kOutputWindow = 256u << 10;
-    // A login must reach full feature within this; an idle session is
-    // pinged (NOP-In) after kPingIdleNs without a word from the host, and
-    // ended when the ping is not answered within kPingReplyNs.
+    // A host sends its first login request as soon as it has connected: a
+    // connection that sends none within kFirstLoginTimeoutNs is ended (it
+    // is no host, or a broken one), and a login must reach full feature
+    // within kLoginTimeoutNs.  An idle session is pinged (NOP-In) after
+    // kPingIdleNs without a word from the host, and ended when the ping is
+    // not answered within kPingReplyNs.
+    static constexpr uint64_t kFirstLoginTimeoutNs = 5'000'000'000ull;
     static constexpr uint64_t kLoginTimeoutNs = 30'000'000'000ull;
     static constexpr uint64_t kPingIdleNs = 10'000'000'000ull;
     static constexpr uint64_t kPingReplyNs = 20'000'000'000ull;
@@ -211,6 +217,8 @@ private:
         bool unsolicitedOpen = false;
         uint32_t unsolicitedDataSn = 0;
         uint32_t solicitedNext = 0;   // where the next R2T starts
+        uint32_t gapOffset = 0;       // unsolicited data the host ended short of:
+        uint32_t gapLength = 0;       // asked for by the next R2T that may go
         uint32_t r2tSn = 0;
         uint32_t dataSn = 0;
         bool dataLost = false;        // a Data-Out was damaged or missed

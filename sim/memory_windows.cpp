@@ -59,6 +59,7 @@ bool OpenBankFile(const std::string& path, uint32_t size, int* fd) {
     if (!S_ISREG(st.st_mode)) FailSetup(path, "not a bank image; move it away or choose another --data-dir");
     const bool kept = st.st_size == static_cast<off_t>(size);
     if (!kept && (ftruncate(*fd, 0) != 0 || ftruncate(*fd, size) != 0)) FailSetup(path, std::strerror(errno));
+    AllocateWhole(*fd, path, size);
     return kept && st.st_size != 0;
 }
 

@@ -58,6 +58,7 @@ Nvram::Nvram(Board& board, const std::string& path, uint64_t factoryWwn) : m_boa
         close(fd);
         FailSetup(path, "not an NVRAM image (" + std::to_string(kSize) + " bytes); move it away or choose another --data-dir");
     }
+    AllocateWhole(fd, path, kSize);
     void* p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     const int error = errno;
     close(fd);

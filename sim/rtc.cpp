@@ -1,5 +1,6 @@
 #include "sim/rtc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -54,7 +55,10 @@ int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
 
 }  // namespace
 
-Rtc::Rtc(Board& board) : m_board(board) {
+Rtc::Rtc(Board& board)
+    : m_board(board),
+      m_hostAtBoardZero(static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900 -
+                        board.clock().Now() / 1'000'000'000ull) {
     // A new board (or an unreadable entry) has the factory's clock.
     m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
     const std::string offset = board.StateValue(kOffsetKey);
@@ -101,11 +105,19 @@ RtcTime Rtc::FromSeconds(uint64_t s) {
     return t;
 }
 
-// On the wall clock the chip follows the host's UTC, not the board's clock:
-// the board may skip its start-up waits, the date stays real.
+// On the wall clock the chip starts from the host's UTC and then counts the
+// board's time, as the firmware's tick does: start-up's waits, which the
+// board skips, pass for the chip too, so a clock read never takes the
+// calendar back behind events already stamped.  The board's date leads the
+// host's by the waits skipped.  The chip is a clock of its own, though:
+// once the board follows the wall clock, a board that falls behind it (a
+// host machine that cannot run it at its pace) does not hold the chip back,
+// and the firmware sees its calendar behind at the next reading.
 uint64_t Rtc::BaseSeconds() const {
-    if (!m_board.config().virtualTime) return static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900;
-    return m_board.clock().Now() / 1'000'000'000ull;
+    const uint64_t boardNs = m_board.clock().Now();
+    if (m_board.config().virtualTime) return boardNs / 1'000'000'000ull;
+    const uint64_t wallNs = m_board.followsWallClock() ? m_board.WallNow() : 0;
+    return m_hostAtBoardZero + std::max(boardNs, wallNs) / 1'000'000'000ull;
 }
 
 uint64_t Rtc::NowSeconds() const { return static_cast<uint64_t>(m_offset + static_cast<int64_t>(BaseSeconds())); }

@@ -1,8 +1,9 @@
 // The battery-backed real-time clock chip on I2C (address 0xA2): sixteen
 // registers, the date and time in BCD in registers 2-8.  Its time is kept in
-// the board's state file, so it survives runs: on the wall clock it follows
-// the host's UTC and so goes on while the board is off; in virtual time it
-// runs with the board clock and stands still while the board is off.
+// the board's state file, so it survives runs: on the wall clock it starts
+// each run from the host's UTC (so it goes on while the board is off) and
+// counts the board's time from there; in virtual time it runs with the
+// board clock and stands still while the board is off.
 #pragma once
 
 #include <array>
@@ -54,6 +55,7 @@ private:
     void LatchTime();
 
     Board& m_board;
+    uint64_t m_hostAtBoardZero;   // wall clock: the host's UTC at board time 0 (seconds since 1900)
     int64_t m_offset = 0;      // clock seconds minus the time base
     bool m_valid = true;
     bool m_responsive = true;

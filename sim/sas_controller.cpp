@@ -90,10 +90,14 @@ void SasController::PrepareDebugArea() {
 }
 
 void SasController::Trace(uint32_t first, uint32_t second) {
-    const uint32_t tail = IocMemory(kTraceTail) % kTraceRingBytes & ~7u;
-    m_memory[kTraceRingBase + tail] = first;
-    m_memory[kTraceRingBase + tail + 4] = second;
-    m_memory[kTraceTail] = (tail + 8) % kTraceRingBytes;
+    if (m_traceTail == nullptr) {
+        m_traceTail = &m_memory[kTraceTail];
+        for (uint32_t i = 0; i < m_traceWords.size(); ++i) m_traceWords[i] = &m_memory[kTraceRingBase + 4 * i];
+    }
+    const uint32_t tail = *m_traceTail % kTraceRingBytes & ~7u;
+    *m_traceWords[tail / 4] = first;
+    *m_traceWords[tail / 4 + 1] = second;
+    *m_traceTail = (tail + 8) % kTraceRingBytes;
     ++m_traceEntries;
 }
 

@@ -372,6 +372,10 @@ private:
 
     std::array<uint32_t, 64> m_config{};
     uint32_t m_traceEntries = 0;
+    // The trace ring's words and its tail in the IOC's memory, looked up
+    // once: the entries of that map stay where they are.
+    uint32_t* m_traceTail = nullptr;
+    std::array<uint32_t*, kTraceRingBytes / 4> m_traceWords{};
     uint32_t m_targetResets = 0;
     uint32_t m_cmdBuffersPosted = 0;
     uint32_t m_cmdBuffersReposted = 0;

@@ -42,6 +42,8 @@ struct CACHE_ENTRY_FIELDS {
     uint8_t bPassMarker;            // 1 once a transfer pass was set up
     uint8_t fMirrorDecision;        // TRUE when the start decided to mirror the write
     uint8_t bMirrorBufferRetries;   // records sent again for want of a partner mirror buffer
+    uint8_t bKeptStreamClass;       // the stream detection's answer while the start is turned away (0: none)
+    uint8_t bDestageTries;          // write answered GOOD: tries the drives refused
 };
 #pragma pack(pop)
 static_assert(sizeof(CACHE_ENTRY_FIELDS) <= KE_AREA_CACHE_SIZE);

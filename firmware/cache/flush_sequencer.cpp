@@ -9,6 +9,7 @@
 #include "cache/nvram_journal.h"
 #include "cache/write_start.h"
 #include "config/address_translation.h"
+#include "config/bad_blocks.h"
 #include "config/nvram_records.h"
 #include "config/rank_table.h"
 #include "dataservices/data_services.h"
@@ -408,6 +409,10 @@ void Step() {
     case FLUSH_STATE_PREPARE_RESYNC:
         s_sFlush.fOwnAnnounced = FALSE;
         s_sFlush.fPartnerAnnounced = FALSE;
+        // The count's scan empties the own slots that are neither a
+        // journalled write nor hold data (their extents were written out):
+        // the resync walks only what is left.
+        (void)wCountJournalledWrites();
         if (IsTrue(s_sFlush.fOwnPending)) ClearOwnTakenMarks();
         if (IsTrue(s_sFlush.fPartnerPending)) ClearPartnerTakenMarks();
         s_sFlush.bState = FLUSH_STATE_RESYNC;
@@ -597,7 +602,7 @@ void CompleteFlushWrite(KERNEL_ENTRY* ps) {
     const uint16_t wSlot = ps->wJournalSlot;
     const bool fFailed = fReported || HasFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED);
     if (fFailed) {
-        PostLost(0, ps->wBlocks, ps->bRank);
+        if (fRecordLostWrite(ps) != TRUE) PostLost(0, ps->wBlocks, ps->bRank);
         ClearFlag(ps, KE_FLAG_ABORTED | KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT);
     }
     bool fMoreRuns = false;
@@ -629,6 +634,12 @@ void CompleteFlushWrite(KERNEL_ENTRY* ps) {
         ReleasePartnerNvramQueueData(wSlot);
     }
     FlushWriteSettled(fOwn);
+}
+
+uint8_t fRecordLostWrite(const KERNEL_ENTRY* psEntry) {
+    if (AddMediaErrorRange(psEntry->lRankAddress, psEntry->wBlocks, psEntry->bRank) != BAD_BLOCKS_RECORDED) return FALSE;
+    PostLost(0, psEntry->wBlocks, psEntry->bRank);
+    return TRUE;
 }
 
 void IncCacheFlushActivity() { ++s_sFlush.wActivityCount; }

@@ -74,6 +74,12 @@ uint8_t fIsFlushNoticeOwed();
 void SendOwedFlushNotice();
 // The write-complete end of a flush write (command types 131 and 152).
 void CompleteFlushWrite(KERNEL_ENTRY* psEntry);
+// The blocks of a cached write the drives would not take, given up: they
+// are recorded as unreadable in the array's bad block list, so that reads
+// of them fail rather than return what the drives held before, until a
+// host writes them again, and are reported lost (event 101).  FALSE, with
+// nothing recorded or posted, when the list is full.
+uint8_t fRecordLostWrite(const KERNEL_ENTRY* psEntry);
 
 // The RAID engine's side of the resync.
 void IncCacheFlushActivity();

@@ -102,6 +102,8 @@ struct OUTSTANDING_IO_NODE {
     uint8_t bKind;
     uint8_t fInUse;
     uint8_t fStale;
+    uint8_t fParked;      // waits in the write sort
+    uint16_t wParked;     // parked writes of the whole subtree
 };
 
 struct LUN_QUEUE {
@@ -194,12 +196,16 @@ void UnlinkFromLun(LUN_QUEUE* psLun, uint16_t wIndex) {
 
 uint16_t wHeight(uint16_t w) { return w == NO_NODE ? 0 : s_asNode[w].wHeight; }
 
-// Height and covered span from the node's own rows and its children's.
+uint16_t wParkedIn(uint16_t w) { return w == NO_NODE ? 0 : s_asNode[w].wParked; }
+
+// Height, covered span and parked count from the node's own and its
+// children's.
 void Refresh(uint16_t w) {
     OUTSTANDING_IO_NODE& s = s_asNode[w];
     const uint16_t wLeft = wHeight(s.wLeft);
     const uint16_t wRight = wHeight(s.wRight);
     s.wHeight = static_cast<uint16_t>(1 + (wLeft > wRight ? wLeft : wRight));
+    s.wParked = static_cast<uint16_t>((s.fParked == TRUE ? 1 : 0) + wParkedIn(s.wLeft) + wParkedIn(s.wRight));
     s.sCovered = s.sRows;
     for (uint16_t wChild : {s.wLeft, s.wRight}) {
         if (wChild == NO_NODE) continue;
@@ -264,6 +270,7 @@ void TreeInsert(LUN_QUEUE* psLun, uint16_t wIndex) {
     OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
     s.wLeft = s.wRight = NO_NODE;
     s.wHeight = 1;
+    s.wParked = s.fParked == TRUE ? 1 : 0;
     s.sCovered = s.sRows;
     uint16_t wParent = NO_NODE;
     uint16_t w = psLun->wRoot;
@@ -500,6 +507,7 @@ void ResetNode(uint16_t wIndex) {
     s.bKind = KIND_NONE;
     s.fInUse = FALSE;
     s.fStale = FALSE;
+    s.fParked = FALSE;
 }
 
 void FillFromEntry(uint16_t wIndex, const KERNEL_ENTRY* psEntry) {
@@ -608,6 +616,7 @@ bool IsSubtreeSound(uint16_t w, uint16_t wParent, uint64_t lMin, uint64_t lMax, 
     const uint16_t wLeft = wHeight(s.wLeft);
     const uint16_t wRight = wHeight(s.wRight);
     if (iTilt > 1 || iTilt < -1 || s.wHeight != 1 + (wLeft > wRight ? wLeft : wRight)) return false;
+    if (s.wParked != (s.fParked == TRUE ? 1 : 0) + wParkedIn(s.wLeft) + wParkedIn(s.wRight)) return false;
     SPAN sCover = s.sRows;
     for (uint16_t wChild : {s.wLeft, s.wRight}) {
         if (wChild == NO_NODE) continue;
@@ -959,40 +968,41 @@ namespace {
 
 uint64_t lKeyOf(uint16_t w) { return s_asNode[w].sSpans.asCommand[0].lStart; }
 
-// The node after (or before) w in key order.
-uint16_t wNextInOrder(uint16_t w, bool fAscending) {
-    uint16_t wDown = fAscending ? s_asNode[w].wRight : s_asNode[w].wLeft;
-    if (wDown != NO_NODE) {
-        while (wChild(wDown, fAscending) != NO_NODE) wDown = wChild(wDown, fAscending);
-        return wDown;
+// The first parked write of rank bRank in the subtree, in the sweep's order
+// from lFrom on.  Subtrees without a parked write are never entered, so the
+// search costs the tree's height whatever else the LUN holds.
+uint16_t wFirstParked(uint16_t w, uint64_t lFrom, bool fUp, uint8_t bRank) {
+    if (w == NO_NODE || s_asNode[w].wParked == 0) return NO_NODE;
+    const OUTSTANDING_IO_NODE& s = s_asNode[w];
+    const uint16_t wNear = fUp ? s.wLeft : s.wRight;   // the side met first
+    const uint16_t wFar = fUp ? s.wRight : s.wLeft;
+    if (fUp ? lKeyOf(w) < lFrom : lKeyOf(w) > lFrom) return wFirstParked(wFar, lFrom, fUp, bRank);
+    const uint16_t wFound = wFirstParked(wNear, lFrom, fUp, bRank);
+    if (wFound != NO_NODE) return wFound;
+    if (s.fParked == TRUE) {
+        const KERNEL_ENTRY* ps = psEntryOf(w);
+        if (ps != nullptr && ps->bPrimaryState == HOST_STATE_WRITE_SORT && ps->bRank == bRank) return w;
     }
-    uint16_t wUp = s_asNode[w].wParent;
-    while (wUp != NO_NODE && w == wChild(wUp, !fAscending)) {
-        w = wUp;
-        wUp = s_asNode[w].wParent;
-    }
-    return wUp;
+    return wFirstParked(wFar, lFrom, fUp, bRank);
 }
 
 }  // namespace
 
-KERNEL_ENTRY* psFindWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bState,
-                                        uint8_t bRank) {
+void MarkOutstandingWriteParked(KERNEL_ENTRY* psEntry, uint8_t fParked) {
+    const uint16_t w = psEntry->wIndex;
+    if (w >= HOST_ENTRY_COUNT) return;
+    OUTSTANDING_IO_NODE& s = s_asNode[w];
+    const uint8_t fNew = fParked == TRUE && s.fInUse == TRUE && s.bKind == KIND_WRITE ? TRUE : FALSE;
+    if (s.fParked == fNew) return;
+    s.fParked = fNew;
+    if (s.fInUse == TRUE) RefreshUpFrom(w);
+}
+
+KERNEL_ENTRY* psFindParkedWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bRank) {
     const LUN_QUEUE* psLun = psLunQueue(WRITES, wLun);
     if (psLun == nullptr) return nullptr;
-    const bool fUp = fAscending == TRUE;
-    // The first node at or past lFrom in the sweep's direction.
-    uint16_t wFirst = NO_NODE;
-    for (uint16_t w = psLun->wRoot; w != NO_NODE;) {
-        const bool fInside = fUp ? lKeyOf(w) >= lFrom : lKeyOf(w) <= lFrom;
-        if (fInside) wFirst = w;
-        w = (fInside == fUp) ? s_asNode[w].wLeft : s_asNode[w].wRight;
-    }
-    for (uint16_t w = wFirst; w != NO_NODE; w = wNextInOrder(w, fUp)) {
-        KERNEL_ENTRY* ps = psEntryOf(w);
-        if (ps != nullptr && ps->bPrimaryState == bState && ps->bRank == bRank) return ps;
-    }
-    return nullptr;
+    const uint16_t w = wFirstParked(psLun->wRoot, lFrom, fAscending == TRUE, bRank);
+    return w == NO_NODE ? nullptr : psEntryOf(w);
 }
 
 void DumpOutstandingWriteQueue() {

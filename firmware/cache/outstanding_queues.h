@@ -78,17 +78,20 @@ uint32_t dGetLunOutstandingReads(uint16_t wLun);
 // The rank's count of queued single-segment writes; 0 above rank 63.
 uint32_t dGetRankOutstandingWrites(uint8_t bRank);
 
-// The first write of the LUN, in the order of its start address from lFrom
-// upward (fAscending TRUE) or downward, that is in primary state bState on
-// rank bRank; nullptr when none is.
-KERNEL_ENTRY* psFindWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bState,
-                                        uint8_t bRank);
+// A queued write parked in the write sort (TRUE) or no longer (FALSE): the
+// tree counts the parked writes of every subtree, so that the sort finds
+// them without walking past the others.
+void MarkOutstandingWriteParked(KERNEL_ENTRY* psEntry, uint8_t fParked);
+// The first parked write of the LUN (in the write sort's state) on rank
+// bRank, in the order of its start address from lFrom upward (fAscending
+// TRUE) or downward; nullptr when none is.
+KERNEL_ENTRY* psFindParkedWriteInAddressOrder(uint16_t wLun, uint64_t lFrom, uint8_t fAscending, uint8_t bRank);
 
 void DumpOutstandingWriteQueue();
 void DumpOutstandingReadQueue();
 
 // TRUE when every tree of the LUN keeps its balance, its heights, its parent
-// links, its key order and its covered spans.
+// links, its key order, its covered spans and its parked counts.
 uint8_t fIsOutstandingTreeSound(uint16_t wLun);
 
 }  // namespace fw

@@ -106,17 +106,19 @@ bool IsSorted(const KERNEL_ENTRY* psEntry) {
            s_sSort.asLun[psEntry->wLunIndex].bRank == psEntry->bRank && fIsRankWriteSortActive(psEntry->bRank) == TRUE;
 }
 
-void Uncount(const KERNEL_ENTRY* psEntry) {
+// A write leaves the sort: no longer counted, nor marked in its LUN's tree.
+void Unpark(KERNEL_ENTRY* psEntry) {
     if (s_sSort.dSortable != 0) s_sSort.dSortable--;
     if (psEntry->bRank < WRITE_SORT_ARRAYS && s_sSort.asArray[psEntry->bRank].dParked != 0) {
         s_sSort.asArray[psEntry->bRank].dParked--;
     }
+    MarkOutstandingWriteParked(psEntry, FALSE);
 }
 
 // A parked write leaves the sort for its port's "Write Ready" ring, counted
 // once among its array's writes in progress.
 void ReleaseParked(KERNEL_ENTRY* psEntry) {
-    Uncount(psEntry);
+    Unpark(psEntry);
     psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
     QueueWriteReady(psEntry->bPortCode, psEntry->wIndex);
     SetHostPortWork(psEntry->bPortCode, TRUE);
@@ -143,7 +145,7 @@ KERNEL_ENTRY* psSweep(uint8_t bRank) {
     SORT_ARRAY& a = s_sSort.asArray[bRank];
     const bool fUp = a.fSortUp == TRUE;
     for (;;) {
-        KERNEL_ENTRY* ps = psFindWriteInAddressOrder(a.wCurrent, a.lLastAddress, a.fSortUp, HOST_STATE_WRITE_SORT, bRank);
+        KERNEL_ENTRY* ps = psFindParkedWriteInAddressOrder(a.wCurrent, a.lLastAddress, a.fSortUp, bRank);
         if (ps != nullptr) return ps;
         // Up ends when the list would wrap to the head, down at the head.
         const uint16_t wNext = fUp ? s_sSort.asLun[a.wCurrent].wNext : s_sSort.asLun[a.wCurrent].wPrev;
@@ -232,12 +234,13 @@ uint8_t fParkSortedWrite(KERNEL_ENTRY* psEntry) {
     // The sweep finds a write through its LUN's outstanding writes.
     if (!IsSorted(psEntry) || !HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) return FALSE;
     psEntry->bPrimaryState = HOST_STATE_WRITE_SORT;
+    MarkOutstandingWriteParked(psEntry, TRUE);
     s_sSort.dSortable++;
     s_sSort.asArray[psEntry->bRank].dParked++;
     return TRUE;
 }
 
-void ForgetParkedWrite(KERNEL_ENTRY* psEntry) { Uncount(psEntry); }
+void ForgetParkedWrite(KERNEL_ENTRY* psEntry) { Unpark(psEntry); }
 
 void WriteSortService() {
     if (s_sSort.dSortable == 0) return;

@@ -716,11 +716,21 @@ uint8_t CompleteDataOutCommand(KERNEL_ENTRY* psEntry) {
 void FailWriteStream(KERNEL_ENTRY* psEntry) {
     const uint8_t bPort = psEntry->bPortCode;
     if (psEntry->bPrimaryState == HOST_STATE_WRITE_READY) TakeWriteReady(bPort);
-    // The host was told its data is safe: the write stays, and its data with
-    // it, until the rank takes writes again or a restart flushes it.
+    // The host was told its data is safe.  On a failed array the write
+    // keeps it and ends as one the drives refused: tried again a while, then
+    // recorded as lost, as a restart's flush would record it (sent round
+    // this ring for ever it would hold every read of its blocks for ever).
+    // Otherwise it stays until its logical drive takes writes again.
     if (HasFlag(psEntry, KE_FLAG_STATUS_SENT)) {
-        psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
-        QueueWriteReady(bPort, psEntry->wIndex);
+        if (bGetRankOperationState(psEntry->bRank) == RANK_STATE_FAILED) {
+            psEntry->wChildrenOutstanding = 0;
+            SetFlag(psEntry, KE_FLAG_SENSE_PRESENT);
+            psEntry->bPrimaryState = HOST_STATE_WRITE_COMPLETE;
+            QueueWriteComplete(bPort, psEntry->wIndex);
+        } else {
+            psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
+            QueueWriteReady(bPort, psEntry->wIndex);
+        }
         return;
     }
     const uint16_t wPieces = Cache(psEntry).wPiecesIssued;

@@ -678,18 +678,21 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     // last restart: it must be flushed before the slot is used again.
     if (fIsNvramQueueSlotHeld(psEntry->wIndex) == TRUE) return STATUS_NO_PAGES;
 
-    // 4. The cache's share.
-    bool fDecided = false;   // write-through decided here
-    if (dGetCacheWriteCount() >= dGetCachedWriteLimit()) {
-        RaiseLunBackOff(wLun);
-        if (fIsRankPolicyBit6Set(psEntry->bRank) == TRUE) return START_RANK_SHARE_USED;
-        fDecided = true;
-    } else if (HasFlag(psEntry, KE_FLAG_INTERNAL)) {
-        fDecided = true;
-    } else {
-        const uint8_t bShare = bCheckRankWriteLoad(psEntry);
-        if (bShare == START_RANK_SHARE_USED) return START_RANK_SHARE_USED;
-        fDecided = bShare == TRUE;
+    // 4. The cache's share.  A later pass is not weighed again: the command
+    // goes write-through as its first pass did, holds nothing of the cache,
+    // and its own blocks are in its array's writes in progress since its
+    // first start; a write longer than the array's threshold would wait for
+    // itself for ever.
+    bool fDecided = true;   // write-through decided here
+    if (psEntry->wBlocksDone == 0) {
+        if (dGetCacheWriteCount() >= dGetCachedWriteLimit()) {
+            RaiseLunBackOff(wLun);
+            if (fIsRankPolicyBit6Set(psEntry->bRank) == TRUE) return START_RANK_SHARE_USED;
+        } else if (!HasFlag(psEntry, KE_FLAG_INTERNAL)) {
+            const uint8_t bShare = bCheckRankWriteLoad(psEntry);
+            if (bShare == START_RANK_SHARE_USED) return START_RANK_SHARE_USED;
+            fDecided = bShare == TRUE;
+        }
     }
     if (psEntry->dStartTick == 0) psEntry->dStartTick = dGetCoarseTick();
 
@@ -700,14 +703,20 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
 
     // 6. Streams.
     uint8_t bClass = WRITE_CLASS_PLAIN;
+    uint8_t bDetected = 0;   // the detection's answer, when it ran or was kept
     BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
     uint16_t wHeadShare = 0;
     if (fGetCommandClustering() == TRUE &&
         !HasFlag(psEntry, KE_FLAG_MORE_PASSES | KE_FLAG_PARTNER_ACCESS | KE_FLAG_COLLAPSES | KE_FLAG_INTERNAL) &&
         psEntry->wBlocksDone == 0 && bBlocking != ORDER_WAIT && psEntry->bPortCode != PORT_CODE_HOST_VARIANT_17 &&
         psEntry->bPortCode != PORT_CODE_HOST_VARIANT_18 && bOverlap != ORDER_WAIT) {
-        bClass = bDetectSequentialWrite(psEntry, &dHandle, &wHeadShare, bBlocking, wBlockingIndex);
+        // A write turned away after the detection found it no stream to join
+        // is not looked for in the history again when it is tried again.
+        bClass = c.bKeptStreamClass != 0 ? c.bKeptStreamClass
+                                         : bDetectSequentialWrite(psEntry, &dHandle, &wHeadShare, bBlocking, wBlockingIndex);
+        bDetected = bClass;
     }
+    c.bKeptStreamClass = 0;
     if (bClass == WRITE_CLASS_NO_BUFFER) {
         RaiseLunBackOff(wLun);
         ReleaseHeldWritesForPages();
@@ -745,6 +754,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
         const uint8_t bPages = bTakeWritePages(psEntry);
         if (bPages != STATUS_OK) {
             psEntry->bCommandType = 0;
+            c.bKeptStreamClass = bDetected;
             return bPages;
         }
     } else if (fOwnStart) {

@@ -10,6 +10,7 @@
 #include "config/address_translation.h"
 #include "config/bad_blocks.h"
 #include "config/config_db.h"
+#include "config/config_load.h"
 #include "config/config_state.h"
 #include "config/default_config.h"
 #include "config/drive_tables.h"
@@ -211,10 +212,21 @@ struct APPLY_STATE {
     bool fStartOfDay;
     bool fImageChanged;
     bool fMemberFound;
+    bool fCopiesRead;   // the drives' copies were read just before
 };
 
 void AddMissingToFailedList(APPLY_STATE& a, const uint8_t* pbWwn, uint8_t bDriveIndex) {
     AddFailedDriveWwn(pbWwn, a.psImage, FAILURE_TIMEOUT_COMMAND, FAILURE_TIMEOUT_SENSE, 0, 0, bDriveIndex);
+}
+
+// Whether the drive of an in-service member's name holds the array's data.
+// Just after the drives' copies were read, its own copy says; later the
+// failed-drive list does, which keeps a drive found not to hold it while
+// its member stays in service in a failed array's picture.
+bool fDriveHoldsMember(const APPLY_STATE& a, const CONFIG_RANK_RECORD& sStored, uint8_t bMember) {
+    const uint8_t* pbWwn = sStored.aabMemberWwn[bMember];
+    if (a.fCopiesRead) return fDriveCopyNamesMember(pbWwn, sStored, bMember) == TRUE;
+    return fIsWwnInFailedDriveList(pbWwn, a.psImage) != TRUE;
 }
 
 uint8_t bCountOtherMembersWithState(const CONFIG_RANK_RECORD& sStored, uint8_t bFirst, uint8_t bCount, uint8_t bExcept) {
@@ -272,12 +284,30 @@ void JudgeRank(APPLY_STATE& a, uint8_t bRank, bool fConfigured) {
     DRIVE_ADDRESS_LIST* psList = pGetDriveAddressList();
     const uint8_t n = sRank.bDriveCount;
 
+    bool afNotHeld[MAX_RANK_MEMBERS] = {};
+
     for (uint8_t m = 0; m < n; m++) {
         const uint8_t* pbWwn = sStored.aabMemberWwn[m];
         const uint8_t st = abStoredState[m];
         const uint8_t fClaim = ToFlag(st != MEMBER_STATE_MISSING && st != MEMBER_STATE_SKIP_CLAIM_1 && st != MEMBER_STATE_SKIP_CLAIM_2);
         uint8_t bTarget = 0xFF;
-        bool fFound = pFindSASAddressInList(psList, pbWwn, &bTarget, fClaim) != nullptr;
+        DRIVE_ADDRESS_ENTRY* psDrive = pFindSASAddressInList(psList, pbWwn, &bTarget, FALSE);
+        // A drive of the member's name that does not hold the array's data
+        // (a blank drive put in the slot, one wiped) is no member: the
+        // member is missing, and the drive is a drive of its own.
+        if (psDrive != nullptr && st == 0 && !fDriveHoldsMember(a, sStored, m)) {
+            psDrive = nullptr;
+            bTarget = 0xFF;
+            afNotHeld[m] = true;
+        } else if (psDrive != nullptr && st == 0 && a.fCopiesRead &&
+                   fIsWwnInFailedDriveList(pbWwn, a.psImage) == TRUE) {
+            // The member's own drive is back in place of one that did not
+            // hold its data.
+            RemoveFailedDriveWwn(pbWwn, a.psImage);
+            a.fImageChanged = true;
+        }
+        if (psDrive != nullptr && fClaim == TRUE) psDrive->fClaimed = TRUE;
+        bool fFound = psDrive != nullptr;
         if (fFound && (bTarget & 0x80)) sRank.fMemberOnMux = TRUE;
         const uint8_t bPathType = bGetDrivePathType(pbWwn);
         if (bPathType == 2 || bPathType == 4 || bPathType == 5) abPathTypeSeen[bPathType] = 1;
@@ -354,12 +384,23 @@ void JudgeRank(APPLY_STATE& a, uint8_t bRank, bool fConfigured) {
         s_fSaveRequest = TRUE;
 
     if (sRank.bRankState == RANK_STATE_FAILED) {
-        // A failed array keeps its stored picture.
+        // A failed array keeps its stored picture, so that its drives
+        // coming back bring it back.  A drive found not to hold its member's
+        // data stays in the failed-drive list: it is not taken back, and no
+        // copy of the configuration is written onto it.
         sStored.bInitState = bDerivedState;
         std::memcpy(sStored.abMemberState, abStoredState, sizeof(abStoredState));
-        for (uint8_t m = 0; m < n; m++)
-            if (abStoredState[m] == 0) RemoveFailedDriveWwn(sStored.aabMemberWwn[m], a.psImage);
         a.fImageChanged = fChangedBefore;
+        for (uint8_t m = 0; m < n; m++) {
+            if (abStoredState[m] != 0) continue;
+            const uint8_t* pbWwn = sStored.aabMemberWwn[m];
+            if (!afNotHeld[m]) {
+                RemoveFailedDriveWwn(pbWwn, a.psImage);
+            } else if (fIsWwnInFailedDriveList(pbWwn, a.psImage) != TRUE) {
+                AddMissingToFailedList(a, pbWwn, bGetDriveIndexOfWWN(pbWwn));
+                a.fImageChanged = true;
+            }
+        }
     }
 }
 
@@ -506,7 +547,7 @@ void UpdateDriveLoopFlags(bool fMemberFound) {
 
 uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
     CONFIG_IMAGE* psImage = pGetConfigImage();
-    APPLY_STATE a{psImage, s_fStartOfDayApply == TRUE, false, false};
+    APPLY_STATE a{psImage, s_fStartOfDayApply == TRUE, false, false, fAreDriveCopiesKnown() == TRUE};
 
     // 1-2: counts and settings.
     const uint8_t bRankCount = static_cast<uint8_t>(dClampedRankCount(psImage));
@@ -554,6 +595,8 @@ uint8_t ApplyStoredSettings(uint8_t fSaveOnSlotChange, uint8_t) {
         SetRankOperationState(r, RANK_STATE_FAILED);
         pGetRankRecord(r)->wSegmentCount = 0;
     }
+    // What the copies said is in the image now; later applies judge by it.
+    ForgetDriveCopies();
 
     // 8-10: background jobs that were running.
     ResumeExpansion(a, fMaster);

@@ -69,6 +69,26 @@ uint8_t bParityOf(uint8_t bLevel, uint8_t bSubRanks) {
     }
 }
 
+// The member size of a new array: what the smallest member offers less the
+// end areas and the reserve, in whole grains; 0 when it is too small.
+uint64_t lNewMemberBlocks(uint32_t dSmallest, bool fFlushArea, uint8_t bReserve) {
+    const uint64_t lFlush = fFlushArea ? CACHE_FLUSH_AREA_BLOCKS : 0;
+    if (static_cast<uint64_t>(dSmallest) < MEMBER_END_RESERVE + lFlush + MIN_MEMBER_BLOCKS) return 0;
+    uint64_t M = dSmallest - MEMBER_END_RESERVE - lFlush;
+    if (bReserve > RESERVE_PER_MILLE || bReserve == RESERVE_REFUSED) return 0;
+    if (bReserve <= RESERVE_PERCENT_LAST) {
+        M = M * (100 - bReserve) / 100;
+    } else if (bReserve == RESERVE_PER_MILLE) {
+        M = M / 1000;
+    } else {
+        M = M * (10000 - (bReserve - 100)) / 10000;
+    }
+    if (M <= CAPACITY_UNIT_BLOCKS) M = MIN_MEMBER_BLOCKS;
+    const uint64_t lMemberLimit = DRIVE_BLOCK_LIMIT - lFlush - 1;
+    if (M > lMemberLimit) M = lMemberLimit;
+    return M / MEMBER_SIZE_GRAIN * MEMBER_SIZE_GRAIN;
+}
+
 // Capacity, capacity units, last offset and stripe size from the member
 // size and the geometry of the record.
 void SetGeometry(CONFIG_RANK_RECORD* ps, uint64_t lMemberBlocks) {
@@ -230,6 +250,12 @@ bool CreateRequestIsSound(const CONFIG_RANK_RECORD* psRequest, const CONFIG_IMAG
 
 }  // namespace
 
+uint32_t dNewArrayCapacityGb(uint8_t bLevel, uint8_t bDrives, uint8_t bSubRanks, uint32_t dSmallest, uint8_t bReserve) {
+    const uint64_t lMember = lNewMemberBlocks(dSmallest, false, bReserve);
+    return static_cast<uint32_t>(lMember * dDataDrives(bLevel, bDrives, bParityOf(bLevel, bSubRanks)) /
+                                 CAPACITY_UNIT_BLOCKS);
+}
+
 uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest) {
     CONFIG_IMAGE* psImage = pGetScratchConfigImage();
     uint8_t D = 0;
@@ -253,22 +279,8 @@ uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest) {
     // the reserved end areas are refused rather than wrapped.
     if (fOneDriveMirror && dSmallest > MIRROR_ONE_DRIVE_CAPACITY) dSmallest = MIRROR_ONE_DRIVE_CAPACITY;
     const bool fFlushArea = psRequest->fCacheFlushArray == TRUE && psRequest->bRaidLevel != RAID_LEVEL_0 && D > 1;
-    const uint64_t lFlush = fFlushArea ? CACHE_FLUSH_AREA_BLOCKS : 0;
-    if (static_cast<uint64_t>(dSmallest) < MEMBER_END_RESERVE + lFlush + MIN_MEMBER_BLOCKS) return 0;
-    uint64_t M = dSmallest - MEMBER_END_RESERVE - lFlush;
-    const uint8_t r = psRequest->bCapacityReserve;
-    if (r > RESERVE_PER_MILLE || r == RESERVE_REFUSED) return 0;
-    if (r <= RESERVE_PERCENT_LAST) {
-        M = M * (100 - r) / 100;
-    } else if (r == RESERVE_PER_MILLE) {
-        M = M / 1000;
-    } else {
-        M = M * (10000 - (r - 100)) / 10000;
-    }
-    if (M <= CAPACITY_UNIT_BLOCKS) M = MIN_MEMBER_BLOCKS;
-    const uint64_t lMemberLimit = DRIVE_BLOCK_LIMIT - lFlush - 1;
-    if (M > lMemberLimit) M = lMemberLimit;
-    M = M / MEMBER_SIZE_GRAIN * MEMBER_SIZE_GRAIN;
+    const uint64_t M = lNewMemberBlocks(dSmallest, fFlushArea, psRequest->bCapacityReserve);
+    if (M == 0) return 0;
 
     const uint8_t bRank = static_cast<uint8_t>(psImage->sHeader.wRankCount);
     CONFIG_RANK_RECORD& sNew = psImage->asRank[bRank];
@@ -289,18 +301,16 @@ uint8_t CreateArray(const CONFIG_RANK_RECORD* psRequest) {
     } else {
         sNew.bInitState = sNew.bRaidLevel == RAID_LEVEL_0 ? INIT_NOT_WANTED : INIT_NONE;
     }
-    uint8_t bPolicy = psRequest->bCachePolicy & static_cast<uint8_t>(~POLICY_FLUSH_ARRAY);
-    if (sNew.bRaidLevel == RAID_LEVEL_0) bPolicy &= static_cast<uint8_t>(~POLICY_FAULT_TOLERANT);
-    if (psImage->sHeader.fSingleControllerMode == TRUE) bPolicy |= POLICY_MIRROR;
-    if (fIsLinePowerMode() == TRUE || fGetNvramOptionBit2() == TRUE) bPolicy &= static_cast<uint8_t>(~POLICY_BATTERY);
-    sNew.bCachePolicy = bPolicy;
+    sNew.bCachePolicy =
+        bNewArrayCachePolicy(psRequest->bCachePolicy, sNew.bRaidLevel, psImage->sHeader.fSingleControllerMode == TRUE,
+                             fIsLinePowerMode() == TRUE || fGetNvramOptionBit2() == TRUE);
     const uint16_t wReadAhead = psRequest->wReadAhead;
     sNew.wReadAhead = wReadAhead <= 4 || wReadAhead == 15 ? wReadAhead : 0;
     const uint16_t wThreshold = psRequest->wWriteThreshold;
     sNew.wWriteThreshold = wThreshold >= 1 && wThreshold <= 10 ? wThreshold : 5;
     sNew.fInitialized = FALSE;
     sNew.fInitPaused = FALSE;
-    sNew.bCapacityReserve = r;
+    sNew.bCapacityReserve = psRequest->bCapacityReserve;
     for (uint32_t m = 0; m < D; m++) {
         CopyWwn(psRequest->aabMemberWwn[m], sNew.aabMemberWwn[m]);
         sNew.abMemberState[m] = MEMBER_IN_SERVICE;

@@ -206,6 +206,20 @@ void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fRankDelet
     psImage->sHeader.wBadBlockCount = static_cast<uint16_t>(dOut);
 }
 
+namespace {
+
+// A range just recorded is in the run-time tables at once, not only after
+// the commit: a read of it until then would return what the drives hold
+// (the old data of a cached write given up), and a write's trim would write
+// the older run-time list back over the image's and drop it.
+uint8_t Recorded(CONFIG_IMAGE* psImage) {
+    BuildBadBlockTables(psImage);
+    RequestConfigUpdate(REQUESTER_BAD_BLOCKS);
+    return BAD_BLOCKS_RECORDED;
+}
+
+}  // namespace
+
 uint8_t AddMediaErrorRange(uint64_t lStart, uint16_t wLength, uint8_t bRank) {
     CONFIG_IMAGE* psImage = pGetConfigImage();
     if (psImage->sHeader.wBadBlockCount >= MAX_BAD_BLOCKS) return 0;
@@ -236,18 +250,15 @@ uint8_t AddMediaErrorRange(uint64_t lStart, uint16_t wLength, uint8_t bRank) {
         if (S <= A && B <= E) return 0xFF;
         if (S <= A && A <= E) {
             MergeAt(psImage, i, S, B, bRank);
-            RequestConfigUpdate(REQUESTER_BAD_BLOCKS);
-            return 0xFF;
+            return Recorded(psImage);
         }
         if (A < S) {
             MergeAt(psImage, i, A, std::max(B, E), bRank);
-            RequestConfigUpdate(REQUESTER_BAD_BLOCKS);
-            return 0xFF;
+            return Recorded(psImage);
         }
     }
     InsertImageEntry(psImage, dInsertAt, A, bRank, wLength);
-    RequestConfigUpdate(REQUESTER_BAD_BLOCKS);
-    return 0xFF;
+    return Recorded(psImage);
 }
 
 }  // namespace fw

@@ -33,8 +33,9 @@ uint8_t UpdateBadBlockList(uint64_t lStart, uint16_t wLength, uint8_t bRank, uin
 // later arrays are renumbered with it.
 void ClearRankBadBlocks(CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t fRankDeleted);
 uint16_t wCountRankBadBlocks(const CONFIG_IMAGE* psImage, uint8_t bRank);
-// 0xFF when recorded (or already covered), 0 when the list is full or the
-// address cannot be stored.
+// BAD_BLOCKS_RECORDED when recorded (or already covered), 0 when the list
+// is full or the address cannot be stored.
+constexpr uint8_t BAD_BLOCKS_RECORDED = 0xFF;
 uint8_t AddMediaErrorRange(uint64_t lStart, uint16_t wLength, uint8_t bRank);
 
 // The 40-bit big-endian start of a stored entry.

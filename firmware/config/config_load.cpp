@@ -28,6 +28,41 @@ constexpr uint8_t PARTNER_READ_TRIES = 4;
 uint8_t s_fConfigLoadRunning = FALSE;
 uint8_t s_bPartnerConfigStatus;
 
+// The arrays a drive's own copy names it a member of: an array and, while
+// one expands, its picture from before the expansion.
+constexpr uint8_t COPY_CLAIMS = 2;
+struct MEMBER_CLAIM {
+    uint8_t bRaidLevel;
+    uint8_t bMember;
+    uint16_t wChunk;
+};
+struct DRIVE_COPY {
+    uint8_t abWwn[8];
+    uint8_t fUnreadable;   // its copy met a medium error
+    uint8_t bClaims;
+    MEMBER_CLAIM asClaim[COPY_CLAIMS];
+};
+DRIVE_COPY s_asDriveCopy[SAS_MAX_DEVICES];
+uint8_t s_bDriveCopies;
+uint8_t s_fDriveCopiesKnown = FALSE;
+
+void NoteDriveCopy(const SAS_DEVICE_ENTRY& sDevice, uint8_t bResult, const CONFIG_IMAGE* psCopy) {
+    if (s_bDriveCopies >= SAS_MAX_DEVICES) return;
+    DRIVE_COPY& d = s_asDriveCopy[s_bDriveCopies++];
+    std::memcpy(d.abWwn, sDevice.abWWN, sizeof d.abWwn);
+    d.fUnreadable = ToFlag(bResult == CONFIG_READ_MEDIUM_ERROR);
+    d.bClaims = 0;
+    if (bResult != TRUE) return;
+    for (const CONFIG_RANK_RECORD& r : psCopy->asRank) {
+        const uint8_t bMembers = r.bDriveCount < MAX_RANK_MEMBERS ? r.bDriveCount : MAX_RANK_MEMBERS;
+        for (uint8_t m = 0; m < bMembers && d.bClaims < COPY_CLAIMS; m++) {
+            if (std::memcmp(r.aabMemberWwn[m], d.abWwn, sizeof d.abWwn) == 0) {
+                d.asClaim[d.bClaims++] = MEMBER_CLAIM{r.bRaidLevel, m, r.wChunkSize};
+            }
+        }
+    }
+}
+
 // The image buffers are data-buffer pages of bank 0, where the processor
 // address is the handle.
 BUFFER_HANDLE dImageHandle(const CONFIG_IMAGE* psImage) {
@@ -72,11 +107,34 @@ struct COPY_CHOICE {
 void BeginConfigLoad() {
     s_fConfigLoadRunning = TRUE;
     s_bPartnerConfigStatus = 0;
+    ForgetDriveCopies();
 }
 void SetConfigLoadRunning(uint8_t f) { s_fConfigLoadRunning = f; }
 uint8_t fIsConfigLoadRunning() { return s_fConfigLoadRunning; }
 void SetPartnerConfigStatus(uint8_t b) { s_bPartnerConfigStatus = b; }
 uint8_t bGetPartnerConfigStatus() { return s_bPartnerConfigStatus; }
+
+uint8_t fAreDriveCopiesKnown() { return s_fDriveCopiesKnown; }
+void ForgetDriveCopies() {
+    s_fDriveCopiesKnown = FALSE;
+    s_bDriveCopies = 0;
+}
+
+uint8_t fDriveCopyNamesMember(const uint8_t* pbWwn, const CONFIG_RANK_RECORD& sRank, uint8_t bMember) {
+    if (s_fDriveCopiesKnown != TRUE) return TRUE;
+    for (uint8_t i = 0; i < s_bDriveCopies; i++) {
+        const DRIVE_COPY& d = s_asDriveCopy[i];
+        if (std::memcmp(d.abWwn, pbWwn, sizeof d.abWwn) != 0) continue;
+        if (d.fUnreadable == TRUE) return TRUE;
+        for (uint8_t c = 0; c < d.bClaims; c++) {
+            const MEMBER_CLAIM& k = d.asClaim[c];
+            if (k.bMember == bMember && k.bRaidLevel == sRank.bRaidLevel && k.wChunk == sRank.wChunkSize) return TRUE;
+        }
+        return FALSE;
+    }
+    // Not read by the load: nothing says it holds the array's data.
+    return FALSE;
+}
 
 uint8_t ReadConfigImageFromSasDrive(SAS_DEVICE_ENTRY* psDevice, CONFIG_IMAGE* psBuffer) {
     const BUFFER_HANDLE dBuffer = dImageHandle(psBuffer);
@@ -110,6 +168,7 @@ uint8_t LoadConfigFromSasDrives() {
     pGetControllerWWN(sChoice.abOwnWwn);
     SAS_DEVICE_LIST* psList = pGetSASDriveInfoList();
     const uint8_t bCount = psList->bEntryCount < SAS_MAX_DEVICES ? psList->bEntryCount : SAS_MAX_DEVICES;
+    ForgetDriveCopies();
     for (uint8_t i = 0; i < bCount; ++i) {
         SAS_DEVICE_ENTRY& sDevice = psList->asEntry[i];
         if (sDevice.fValid != TRUE) continue;
@@ -117,10 +176,14 @@ uint8_t LoadConfigFromSasDrives() {
         const uint8_t bResult = ReadConfigImageFromSasDrive(&sDevice, psBuffer);
         if (bResult == CONFIG_READ_NO_ANSWER) {
             sDevice.fValid = FALSE;   // absent from now on
-        } else if (bResult == TRUE && sChoice.Takes(psBuffer)) {
-            CopyConfigImage(psBuffer, psLive);
+            continue;
         }
+        // A drive of a member's name is judged by its own copy: one that was
+        // put in blank, or wiped, holds none of the array's data.
+        NoteDriveCopy(sDevice, bResult, psBuffer);
+        if (bResult == TRUE && sChoice.Takes(psBuffer)) CopyConfigImage(psBuffer, psLive);
     }
+    s_fDriveCopiesKnown = TRUE;
     SetConfigApplyOption(TRUE);
     if (sChoice.fInstalled) {
         SetConfigValid(TRUE);

@@ -36,4 +36,16 @@ uint8_t LoadConfigFromPartner(uint8_t fKeepImage);
 void SetPartnerConfigStatus(uint8_t b);
 uint8_t bGetPartnerConfigStatus();
 
+// What the copies read from the drives said of the drives that hold them,
+// kept from a load from the drives until the apply after it has judged the
+// members by it: TRUE while kept.
+uint8_t fAreDriveCopiesKnown();
+void ForgetDriveCopies();
+// Whether the drive of that WWN holds the array's configuration as its
+// member: its own copy names it member bMember of an array of the same RAID
+// level and chunk.  A drive whose copy could not be read for a medium error
+// is given the benefit of the doubt; so is every drive while no copies are
+// kept.
+uint8_t fDriveCopyNamesMember(const uint8_t* pbWwn, const CONFIG_RANK_RECORD& sRank, uint8_t bMember);
+
 }  // namespace fw

@@ -288,7 +288,11 @@ Issue IssueMemberChains() {
         for (uint32_t m = s_sWriter.bMemberPosition; m < dMembers; ++m) {
             s_sWriter.bRankPosition = static_cast<uint8_t>(r);
             s_sWriter.bMemberPosition = static_cast<uint8_t>(m);
+            // (A failed array's member whose drive was found not to hold its
+            // data keeps its state, and its drive its place in the
+            // failed-drive list: the copy would make that drive a member.)
             if (sRank.abMemberState[m] != 0) continue;
+            if (fIsWwnInFailedDriveList(sRank.aabMemberWwn[m], psImage) == TRUE) continue;
             uint8_t bTarget = NO_POSITION;
             if (pFindSASAddressInList(psList, sRank.aabMemberWwn[m], &bTarget, TRUE) == nullptr) {
                 if (fIsNonZeroWwn(sRank.aabMemberWwn[m]) == TRUE) ++s_sWriter.wMembersNamed;

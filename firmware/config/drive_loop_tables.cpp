@@ -58,9 +58,7 @@ LOOP_DEVICE_TABLE* pGetDriveLoopTable(uint8_t bPath) {
 
 void AllocateDriveLoopTables() {
     for (uint8_t p = 0; p < 2; p++) {
-        BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-        while (bAllocDataPages(0, 1, &dHandle) != STATUS_OK) HwPoll();
-        s_apsTable[p] = static_cast<LOOP_DEVICE_TABLE*>(pBufferHandleToPointer(dHandle));
+        s_apsTable[p] = static_cast<LOOP_DEVICE_TABLE*>(pBufferHandleToPointer(dTakeStartOfDayPages(1)));
         s_apsTable[p]->bCount = 0;
         for (LOOP_DEVICE_ENTRY& sEntry : s_apsTable[p]->asEntry) ClearEntry(&sEntry);
     }

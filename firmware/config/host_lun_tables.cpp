@@ -91,10 +91,8 @@ bool IsInternalQueueCode(uint8_t bPort) {
 }
 
 uint16_t* pTakeTablePages() {
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    // Start-up cannot go on without the tables; retry until the pool grants them.
-    while (bAllocDataPages(0, HOST_LUN_TABLE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-    return static_cast<uint16_t*>(pBufferHandleToPointer(dHandle));
+    // Start-up cannot go on without the tables.
+    return static_cast<uint16_t*>(pBufferHandleToPointer(dTakeStartOfDayPages(HOST_LUN_TABLE_PAGES)));
 }
 
 // The SAN mapping bit of this port on this controller.

@@ -34,10 +34,8 @@ uint8_t s_fDriveLoopsStarted = FALSE;
 uint8_t s_afDriveLoopAvailable[2] = {FALSE, FALSE};
 
 HOST_PORT_RECORD* psTakeRecordPages() {
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    // Start-up cannot go on without them; the pool frees up as start-up runs.
-    while (bAllocDataPages(0, HOST_PORT_RECORD_PAGES, &dHandle) != STATUS_OK) HwPoll();
-    return static_cast<HOST_PORT_RECORD*>(pBufferHandleToPointer(dHandle));
+    // Start-up cannot go on without them.
+    return static_cast<HOST_PORT_RECORD*>(pBufferHandleToPointer(dTakeStartOfDayPages(HOST_PORT_RECORD_PAGES)));
 }
 
 void ClearRecord(HOST_PORT_RECORD* psRecord) {

@@ -38,10 +38,8 @@ constexpr uint8_t DUMP_TYPE_ARRAYS = 17;
 constexpr uint8_t DUMP_TYPE_UNUSED_DRIVES = 26;
 constexpr uint32_t FEATURE_RAID_6 = 0x4;
 
-// The request's fixed values (the cache policy bits of a new array, its
-// write-back threshold code of 16 MB, the default 1 % reserve).
-constexpr uint8_t NEW_ARRAY_CACHE_POLICY = 0x5B;
-constexpr uint16_t NEW_ARRAY_WRITE_THRESHOLD = 5;
+// The default 1 % reserve of a new array (its cache policy and write-back
+// threshold are the configuration's NEW_ARRAY_* values).
 constexpr uint8_t RESERVE_DEFAULT = 1;
 constexpr uint8_t RESERVE_NINETY_NINE_POINT_NINE = 201;
 constexpr uint32_t RESERVE_MAX = 10;
@@ -52,8 +50,6 @@ constexpr uint16_t CHUNK_FIRST = 128;
 constexpr uint32_t CHUNK_OPTIONS = 3;
 constexpr uint8_t MAX_SUBARRAYS = 5;
 constexpr uint8_t MIN_SUBARRAY_DRIVES = 3;
-// The usable size of a proposal leaves the cache flush area out.
-constexpr uint64_t FLUSH_AREA_BLOCKS = 2097152;
 
 // The RAID levels in the order of the level options 1 to 4.
 struct LevelChoice {
@@ -125,15 +121,11 @@ void CreateRequestedArray() {
 
 // --- the level menu and the proposals -----------------------------------------
 
-// Whole capacity units the proposal offers the hosts.
+// Whole capacity units of the array made from the proposal: created as
+// CreateArrayFromProposal asks, without the cache flush area and with the
+// default reserve.
 uint32_t dProposalCapacityGb(const ARRAY_PROPOSAL& s) {
-    uint32_t dData = s.bDriveCount;
-    if (s.bRaidLevel == RAID_LEVEL_10) dData = s.bDriveCount / 2u;
-    if (s.bRaidLevel == RAID_LEVEL_50) dData = s.bDriveCount - s.bSubarrayCount;
-    // A drive smaller than the flush area offers nothing rather than a
-    // wrapped-around size.
-    const uint64_t lPerDrive = s.dMemberCapacity > FLUSH_AREA_BLOCKS ? s.dMemberCapacity - FLUSH_AREA_BLOCKS : 0;
-    return static_cast<uint32_t>(lPerDrive * dData / CAPACITY_UNIT_BLOCKS);
+    return dNewArrayCapacityGb(s.bRaidLevel, s.bDriveCount, s.bSubarrayCount, s.dMemberCapacity, RESERVE_DEFAULT);
 }
 
 void ShowArrayRaidLevelMenu() {

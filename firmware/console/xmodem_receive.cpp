@@ -35,6 +35,7 @@ constexpr uint8_t CAN = 0x18;
 constexpr uint8_t ESC = 0x1B;
 constexpr uint8_t CRC_REQUEST = 'C';
 constexpr uint8_t FILLER = 0x1A;
+constexpr uint8_t CRC_FLUSH[2] = {0, 0};
 
 constexpr uint16_t RING_SIZE = 2048;
 constexpr uint16_t LONG_BLOCK = 1024;
@@ -239,7 +240,11 @@ void TakeBlockCharacter(uint8_t c) {
         break;
     case XS_DATA:
         x.abBlock[x.wBlockIndex++] = c;
-        x.bChecksum = static_cast<uint8_t>(x.bChecksum + c);
+        if (x.fCrcMode == TRUE) {
+            x.wCrcComputed = Crc16(x.wCrcComputed, &c, 1);
+        } else {
+            x.bChecksum = static_cast<uint8_t>(x.bChecksum + c);
+        }
         if (x.wBlockIndex == x.wBlockSize) x.bState = XS_CHECK_1;
         break;
     case XS_CHECK_1:
@@ -254,7 +259,10 @@ void TakeBlockCharacter(uint8_t c) {
         break;
     case XS_CHECK_2:
         x.wCrcReceived = static_cast<uint16_t>(x.wCrcReceived | c);
-        x.wCrcComputed = Crc16(0, x.abBlock, x.wBlockSize);
+        // The table step shifts each byte in at the low end, so the last
+        // two bytes are through the division only after two more steps:
+        // with them the sum is the one every sender computes.
+        x.wCrcComputed = Crc16(x.wCrcComputed, CRC_FLUSH, sizeof(CRC_FLUSH));
         if (x.wCrcComputed != x.wCrcReceived) {
             CountError();
         } else {
@@ -300,9 +308,11 @@ void CompleteControllerFirmware() {
     const uint8_t* pbImage = x.pbDestination;
     const uint8_t fVerbose = ToFlag(bGetDiagnosticsModeLevel() > DETAIL_LEVEL);
     // A file that carries a second program besides the controller's is
-    // another board's: refused like a damaged one.
+    // another board's, and second-program fields that name no sound
+    // program are damage: both are refused like a damaged first program.
     if (bCheckFirmwareImageHeader(pbImage, x.dReceivedBytes, fVerbose, FIRMWARE_ELF_MAIN) != STATUS_OK ||
-        bCheckFirmwareImageHeader(pbImage, x.dReceivedBytes, fVerbose, FIRMWARE_ELF_SECOND) == STATUS_OK) {
+        bCheckFirmwareImageHeader(pbImage, x.dReceivedBytes, fVerbose, FIRMWARE_ELF_SECOND) == STATUS_OK ||
+        fNamesSecondProgram(pbImage, x.dReceivedBytes) == TRUE) {
         ConsolePrintf("\n\nInvalid Firmware File\n\n");
         return;
     }

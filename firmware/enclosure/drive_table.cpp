@@ -55,9 +55,7 @@ constexpr uint32_t FILE_HEADER_PAIRS = 808;
 
 template <typename T>
 T* TakePages(uint32_t dPages) {
-    BUFFER_HANDLE dHandle;
-    while (bAllocDataPages(0, dPages, &dHandle) != STATUS_OK) HwPoll();
-    return static_cast<T*>(pBufferHandleToPointer(dHandle));
+    return static_cast<T*>(pBufferHandleToPointer(dTakeStartOfDayPages(dPages)));
 }
 
 uint8_t RecordCount(const DRIVE_INFO_LIST* psList) {

@@ -221,9 +221,7 @@ uint8_t* pGetOwnPageBuffer() { return s_pbReply + SES_REPLY_BYTES; }
 
 void ResetEnclosureScanState() {
     if (s_pbReply == nullptr) {
-        BUFFER_HANDLE dHandle;
-        while (bAllocDataPages(0, 1, &dHandle) != STATUS_OK) HwPoll();
-        s_pbReply = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
+        s_pbReply = static_cast<uint8_t*>(pBufferHandleToPointer(dTakeStartOfDayPages(1)));
         std::memset(s_pbReply, 0, 2 * SES_REPLY_BYTES);
     }
     s_bCurrentDriveInService = 0;

@@ -111,9 +111,7 @@ void Defer(DEFERRED_SLOT_LIST& s, uint8_t bEnclosure, uint8_t bSlot) {
 
 void InitEnclosureTable() {
     if (s_psTable == nullptr) {
-        BUFFER_HANDLE dHandle;
-        while (bAllocDataPages(0, TABLE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-        s_psTable = static_cast<ENCLOSURE_TABLE*>(pBufferHandleToPointer(dHandle));
+        s_psTable = static_cast<ENCLOSURE_TABLE*>(pBufferHandleToPointer(dTakeStartOfDayPages(TABLE_PAGES)));
     }
     std::memset(s_psTable, 0, sizeof *s_psTable);
     for (ENCLOSURE& s : s_psTable->asEnclosure) std::memset(s.abEclosureIdentifier, 0xFF, sizeof s.abEclosureIdentifier);
@@ -314,9 +312,7 @@ SLOT_CONTROL_TABLE* pGetSlotControlTable() { return s_psSlotControl; }
 
 void InitSlotControlTable() {
     if (s_psSlotControl == nullptr) {
-        BUFFER_HANDLE dHandle;
-        while (bAllocDataPages(0, SLOT_CONTROL_PAGES, &dHandle) != STATUS_OK) HwPoll();
-        s_psSlotControl = static_cast<SLOT_CONTROL_TABLE*>(pBufferHandleToPointer(dHandle));
+        s_psSlotControl = static_cast<SLOT_CONTROL_TABLE*>(pBufferHandleToPointer(dTakeStartOfDayPages(SLOT_CONTROL_PAGES)));
     }
     std::memset(s_psSlotControl, 0, sizeof *s_psSlotControl);
     s_psSlotControl->dChangeCount = 1;

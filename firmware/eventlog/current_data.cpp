@@ -11,6 +11,7 @@
 #include "cache/cache_entry.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
+#include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/date_time.h"
 #include "executive/kernel_entry.h"
@@ -230,6 +231,9 @@ uint8_t bCheckRankWriteLoad(const KERNEL_ENTRY* psEntry) {
     const uint8_t bLoaded = fIsRankPolicyBit6Set(bRank) == TRUE ? RANK_WRITE_LOAD_SHARED : TRUE;
     const DATA_PAIR& sWrites = s_sData.asRankWrites[bRank];
     if (sWrites.dBlocks > dGetRankWriteThreshold(bRank)) return bLoaded;
+    // The buffer memory is short: a loaded array's held writes go on and
+    // give back their room, rather than new writes being refused pages.
+    if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE) return sWrites.dCount < LOADED_RANK_WRITES ? FALSE : bLoaded;
     if (fGetRankInitPending(bRank) != TRUE) return FALSE;
     if (bGetLogicalDriveBothControllers(psEntry->wLunIndex) != TRUE && fGetRankMemberOnMux(bRank) != TRUE) {
         return FALSE;

@@ -325,20 +325,7 @@ void InitEventLog() {
 }
 
 void AllocateEventLogMirror() {
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    bool fReported = false;
-    for (;;) {
-        const uint8_t bStatus = bAllocDataPages(0, MIRROR_PAGES, &dHandle);
-        if (bStatus == STATUS_OK) {
-            break;
-        }
-        if (!fReported) {
-            ConsolePrintf("Error allocating memory for event log: %02x\n", bStatus);
-            fReported = true;
-        }
-        HwPoll();
-    }
-    s_psMirror = static_cast<EVENT_LOG_MIRROR*>(pBufferHandleToPointer(dHandle));
+    s_psMirror = static_cast<EVENT_LOG_MIRROR*>(pBufferHandleToPointer(dTakeStartOfDayPages(MIRROR_PAGES)));
     std::memcpy(s_psMirror->asEntries, pNvramBase() + ENTRIES_OFFSET, sizeof(s_psMirror->asEntries));
     s_fEventMirrorOn = TRUE;
     uint16_t wCount;

@@ -969,6 +969,11 @@ bool fPrintArrayEvent(const EVENT_LOG_ENTRY* ps) {
                           a[2], a[3], a[4], a[5]);
             return true;
         case 176: ConsolePrintf("Array %02d Expansion Record Invalid: Rank %02x\n", a[0], a[1]); return true;
+        case 177:
+            ConsolePrintf("Start Stopped: No Run Of %u Free Buffer Pages, Cache Holds %02d Entries, ",
+                          static_cast<unsigned>(dLE(a, 6, 4)), a[0] + 256 * a[1]);
+            PrintMegabytesLine(dLE(a, 2, 4));
+            return true;
         case 111: PrintCacheDisabled(a); return true;
         case 112: ConsolePrintf("Array %02d Cache Re-Enabled\n", a[0]); return true;
         case 140:

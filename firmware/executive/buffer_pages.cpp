@@ -7,6 +7,7 @@
 
 #include "executive/console_output.h"
 #include "executive/port_codes.h"
+#include "executive/stop.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
@@ -26,6 +27,15 @@ constexpr uint32_t BANK1_ADDRESS_MASK = 0x1FFFFFFF;
 constexpr uint32_t PCI_WINDOW_BASE = 0;   // where the inbound PCI window puts buffer memory on this board
 constexpr uint32_t AVAILABLE_PAGES_SLACK = 25;
 constexpr BUFFER_HANDLE BANK1_PATTERN_HANDLE{0x820FF000};
+// The reserved low words of bank 0, and where fixed buffer B starts in
+// them, with the host interface of a SAS target port and with any other.
+constexpr uint32_t RESERVED_WORDS = 88;
+constexpr uint32_t RESERVED_WORDS_SAS_TARGET = 110;
+constexpr uint32_t FIXED_BUFFER_B_WORD = 46;
+constexpr uint32_t FIXED_BUFFER_B_WORD_SAS_TARGET = 68;
+static_assert((RESERVED_WORDS - FIXED_BUFFER_B_WORD) * BUFFER_WORD_BYTES >= IMAGE_STAGING_BYTES &&
+                  (RESERVED_WORDS_SAS_TARGET - FIXED_BUFFER_B_WORD_SAS_TARGET) * BUFFER_WORD_BYTES >= IMAGE_STAGING_BYTES,
+              "the image staging area lies wholly in the reserved words");
 
 constexpr uint32_t PATTERN_BLOCKS = 64;
 constexpr uint32_t PATTERN_BLOCK_WORDS = 16;
@@ -393,10 +403,10 @@ uint8_t InitBufferPages() {
     s_dFixedMegabyteArea = dBase + MEGABYTE;
     s_dPatternArea = dBase + (fTarget ? 57 : 35) * BUFFER_WORD_BYTES;
     s_dFixedBufferA = dBase + (fTarget ? 58 : 36) * BUFFER_WORD_BYTES;
-    s_dFixedBufferB = dBase + (fTarget ? 68 : 46) * BUFFER_WORD_BYTES;
+    s_dFixedBufferB = dBase + (fTarget ? FIXED_BUFFER_B_WORD_SAS_TARGET : FIXED_BUFFER_B_WORD) * BUFFER_WORD_BYTES;
     // The low words hold the firmware's fixed areas: never handed out, and
     // counted as in use so that the baseline leaves them out of the usage.
-    uint32_t dReservedWords = fTarget ? 110 : 88;
+    uint32_t dReservedWords = fTarget ? RESERVED_WORDS_SAS_TARGET : RESERVED_WORDS;
     if (dReservedWords > s_asBank[0].dWords) dReservedWords = s_asBank[0].dWords;
     MarkDataPagesInUse(s_asBank[0].dHandleBase, dReservedWords * PAGES_PER_WORD);
 
@@ -417,6 +427,12 @@ uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHand
     NoteUsage(psBank);
     *pHandle = psBank->dHandleBase + dFirstPage * BUFFER_PAGE_SIZE;
     return STATUS_OK;
+}
+
+BUFFER_HANDLE dTakeStartOfDayPages(uint32_t dPageCount) {
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, dPageCount, &dHandle) != STATUS_OK) StopStartShortOfPages(dPageCount);
+    return dHandle;
 }
 
 uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount) {
@@ -619,6 +635,11 @@ BUFFER_HANDLE dGetFixedMegabyteArea() { return s_dFixedMegabyteArea; }
 BUFFER_HANDLE dGetPreservationPatternArea() { return s_dPatternArea; }
 BUFFER_HANDLE dGetFixedBufferA() { return s_dFixedBufferA; }
 BUFFER_HANDLE dGetFixedBufferB() { return s_dFixedBufferB; }
+
+BUFFER_HANDLE dGetImageStagingArea() {
+    return fIsBufferRangeValid(s_dFixedBufferB, IMAGE_STAGING_BYTES) == TRUE ? s_dFixedBufferB : NULL_BUFFER_HANDLE;
+}
+
 CPU_ADDRESS dGetChipRingMemory() { return s_asBank[0].dBase; }
 
 }  // namespace fw

@@ -29,6 +29,11 @@ constexpr uint32_t BUFFER_BANK_EMPTY_MARK = 0xEEEEEEEE;
 
 uint8_t InitBufferPages();
 uint8_t bAllocDataPages(uint8_t bBank, uint32_t dPageCount, BUFFER_HANDLE* pHandle);
+// The pages of a table the start of day cannot do without, in bank 0.
+// Before the main loop runs nothing gives pages back, so a take refused now
+// would be refused for good: refused, the start stops here and says why
+// (StopStartShortOfPages).
+BUFFER_HANDLE dTakeStartOfDayPages(uint32_t dPageCount);
 uint16_t wFreeDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
 void MarkDataPagesInUse(BUFFER_HANDLE dHandle, uint32_t dPageCount);
 void AddReservedDataPages(BUFFER_HANDLE dHandle, uint32_t dPageCount);
@@ -87,6 +92,16 @@ BUFFER_HANDLE dGetFixedMegabyteArea();
 BUFFER_HANDLE dGetPreservationPatternArea();
 BUFFER_HANDLE dGetFixedBufferA();
 BUFFER_HANDLE dGetFixedBufferB();
+
+// Where the chips' firmware images are staged on their way into a chip:
+// fixed buffer B, which runs on to the end of the reserved low words.  No
+// take of pages ever hands it out, so a start finds it whatever the cache
+// kept over a power cut holds, and a chip restarted while the cache fills
+// the bank finds it too.  A loader is done with it when it returns, so one
+// area serves them all.  Null on a bank too small to hold it.
+constexpr uint32_t IMAGE_STAGING_BYTES = 1024 * 1024;
+BUFFER_HANDLE dGetImageStagingArea();
+
 // The rings of the Fibre Channel chips: the first 0x14000 bytes of the
 // reserved low megabyte of bank 0, where the chips reach them by DMA.
 CPU_ADDRESS dGetChipRingMemory();

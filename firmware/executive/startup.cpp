@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cache/cache.h"
+#include "cache/nvram_journal.h"
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
 #include "config/apply_settings.h"
@@ -96,6 +97,7 @@ namespace {
 
 constexpr uint8_t DEVICE_KIND_PCI = 1;
 constexpr uint8_t DEVICE_KIND_PCIE = 2;
+constexpr uint8_t EVENT_START_SHORT_OF_PAGES = 177;
 
 uint32_t ReadBootWord(uint32_t dAddress) {
     HwWindow sWindow = HwGetWindow(HW_WINDOW_BOOT_BLOCK);
@@ -156,6 +158,25 @@ uint8_t s_abPciDeviceKind[128];
 void IdleForever() {
     HwEnterEndlessState(HW_ENDLESS_IDLE);
     for (;;) SpinDelayMs(100);
+}
+
+void StopStartShortOfPages(uint32_t dPageCount) {
+    uint32_t dOwnBlocks = 0, dPartnerBlocks = 0;
+    const uint32_t dEntries = wCountCachedOwnExtents(&dOwnBlocks) + wCountPartnerExtentsWithData(&dPartnerBlocks);
+    const uint32_t dBlocks = dOwnBlocks + dPartnerBlocks;
+    PostEvent(EVENT_START_SHORT_OF_PAGES, static_cast<uint8_t>(dEntries), static_cast<uint8_t>(dEntries >> 8),
+              static_cast<uint8_t>(dBlocks), static_cast<uint8_t>(dBlocks >> 8), static_cast<uint8_t>(dBlocks >> 16),
+              static_cast<uint8_t>(dBlocks >> 24), static_cast<uint8_t>(dPageCount),
+              static_cast<uint8_t>(dPageCount >> 8), static_cast<uint8_t>(dPageCount >> 16),
+              static_cast<uint8_t>(dPageCount >> 24));
+    ConsolePrintf("\n\nStart Stopped: No Run Of %u Free Buffer Pages, Cache Holds %02u Entries, ",
+                  static_cast<unsigned>(dPageCount), static_cast<unsigned>(dEntries));
+    if (dBlocks < 2048) {
+        ConsolePrintf("<1 MB\n\n");
+    } else {
+        ConsolePrintf("%u MB\n\n", static_cast<unsigned>(dBlocks / 2048));
+    }
+    IdleForever();
 }
 
 void InitBoardHardware() {
@@ -754,14 +775,10 @@ uint8_t AllocateSubsystemMemory() {
     constexpr uint32_t WORK_PAGES = 8;
     uint8_t* apImage[2];
     for (uint8_t*& pImage : apImage) {
-        BUFFER_HANDLE dHandle;
-        while (bAllocDataPages(0, IMAGE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-        pImage = static_cast<uint8_t*>(pBufferHandleToPointer(dHandle));
+        pImage = static_cast<uint8_t*>(pBufferHandleToPointer(dTakeStartOfDayPages(IMAGE_PAGES)));
         std::memset(pImage, 0, IMAGE_BYTES);
     }
-    BUFFER_HANDLE dWork;
-    while (bAllocDataPages(0, WORK_PAGES, &dWork) != STATUS_OK) HwPoll();
-    uint8_t* pWork = static_cast<uint8_t*>(pBufferHandleToPointer(dWork));
+    uint8_t* pWork = static_cast<uint8_t*>(pBufferHandleToPointer(dTakeStartOfDayPages(WORK_PAGES)));
     std::memset(pWork, 0, WORK_PAGES * 4096);
     SetConfigImageBuffers(apImage[0], apImage[1], pWork);
 

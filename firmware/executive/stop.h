@@ -30,6 +30,11 @@ void ResetController();
 // completed): the journals stay for the replay at the next start of day.
 void ResetControllerKeepJournals();
 
+// The start of day found no run of pages for a table it cannot do without
+// (dTakeStartOfDayPages): it says so, with what the cache kept over the
+// restart holds, on the console and in the event log, and goes no further.
+[[noreturn]] void StopStartShortOfPages(uint32_t dPageCount);
+
 void DumpInterruptRegisters();
 void DumpArmRegs(uint8_t fPolled);
 

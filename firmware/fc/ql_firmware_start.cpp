@@ -56,12 +56,6 @@ bool IsHostChip(uint8_t bChip) { return bChip == 1 || bChip == 2; }
 uint16_t wHigh(uint32_t d) { return static_cast<uint16_t>(d >> 16); }
 uint16_t wLow(uint32_t d) { return static_cast<uint16_t>(d); }
 
-BUFFER_HANDLE dTakePagesUntilGiven(uint32_t dCount) {
-    BUFFER_HANDLE d = NULL_BUFFER_HANDLE;
-    while (bAllocDataPages(0, dCount, &d) != STATUS_OK) HwPoll();
-    return d;
-}
-
 uint8_t* pbCpu(BUFFER_HANDLE d) { return static_cast<uint8_t*>(pBufferHandleToPointer(d)); }
 
 // Hard loop ID setting of a host port: bit 7 configured, bits 0-6 the ID.
@@ -98,9 +92,12 @@ uint16_t wSpecialOptions2x00(uint8_t bPort) {
 // Takes the ICB page, lets the caller fill it, zeroes the chip's ring
 // pointers and hands the block to the firmware.  The page goes back on
 // every path; only a completed command with mailbox 0 = 0x4000 succeeds.
+// No page to be had fails it at once: nothing gives pages back while this
+// waits.
 template <typename FILL>
 uint8_t bInitFirmware(uint8_t bChip, FILL Fill) {
-    const BUFFER_HANDLE dPage = dTakePagesUntilGiven(1);
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return 0;
     uint8_t* pbIcb = pbCpu(dPage);
     std::memset(pbIcb, 0, ICB_BYTES);
     Fill(pbIcb);
@@ -233,19 +230,20 @@ uint8_t bQLLoadAndStartFirmware(uint8_t bChip) {
         HaltController();
     }
     if (fIsQL24xxChipId(dId) != TRUE) return 0;
-    const BUFFER_HANDLE dStaging = dTakePagesUntilGiven(QL_STAGING_PAGES);
+    // The staging area, not pages: at a start the cache kept over a power
+    // cut may leave no megabyte free in one piece.
+    const BUFFER_HANDLE dStaging = dGetImageStagingArea();
     ClearMailboxComplete(bChip);
-    bool fOk = true;
+    bool fOk = dStaging != NULL_BUFFER_HANDLE;
     for (uint8_t s = 0; s < RISC_SEGMENTS && fOk; ++s) {
         RISC_SEGMENT sSegment{};
-        fOk = fGetRiscSegment(s, &sSegment) == TRUE && sSegment.dWordCount * 4 <= QL_STAGING_PAGES * BUFFER_PAGE_SIZE;
+        fOk = fGetRiscSegment(s, &sSegment) == TRUE && sSegment.dWordCount * 4 <= IMAGE_STAGING_BYTES;
         if (!fOk) break;
         std::memcpy(pbCpu(dStaging), sSegment.pdWords, sSegment.dWordCount * 4);
         fOk = bQLLoadRam(bChip, dBufferHandleToPciAddress(dStaging), sSegment.dWordCount, sSegment.dLoadAddress) == STATUS_OK;
     }
     fOk = fOk && bQLVerifyChecksum(bChip, RISC_SEGMENT1_ADDRESS) == STATUS_OK &&
           bQLExecuteFirmware(bChip, RISC_SEGMENT1_ADDRESS) == STATUS_OK;
-    (void)wFreeDataPages(dStaging, QL_STAGING_PAGES);
     if (fIsQL24xx() == TRUE) ClearHandleMap(bChip);
     return fOk ? STATUS_OK : 0;
 }

@@ -10,7 +10,6 @@
 
 namespace fw {
 
-constexpr uint32_t QL_STAGING_PAGES = 256;   // 1 MB for the firmware image
 constexpr uint8_t QL_NO_HARD_LOOP_ID = 0xFF;
 
 // ISP24xx firmware options 1 and the ISP2x00 firmware options, with and
@@ -27,8 +26,8 @@ uint8_t bQLMailboxTest(uint8_t bChip);
 uint8_t bQLLoadRam(uint8_t bChip, BUS_ADDRESS dBusAddress, uint32_t dWordCount, uint32_t dRiscAddress);
 uint8_t bQLVerifyChecksum(uint8_t bChip, uint32_t dRiscAddress);
 uint8_t bQLExecuteFirmware(uint8_t bChip, uint32_t dRiscAddress);
-// Loads the image's segments through a 1 MB staging run, verifies and
-// starts it; the staging pages go back on every path.
+// Loads the image's segments through the image staging area of the
+// buffer memory, verifies and starts it.
 uint8_t bQLLoadAndStartFirmware(uint8_t bChip);
 uint8_t bQLInitFirmware2x00(uint8_t bChip);
 uint8_t bStartHostChipFirmware(uint8_t bChip);

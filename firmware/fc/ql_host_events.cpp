@@ -426,6 +426,11 @@ void ServeNotifies(PASS* ps, bool fIsp24xx) {
         }
         if (fGetHostPortEventPending() == TRUE) ServiceHostPortEvents();
     }
+    // A reset the main loop latched (an ISP24xx task management request,
+    // which comes as a command, not a notify) is served at the end of the
+    // next pass: its unit attentions are set before the commands the pass
+    // took are dispatched.
+    if (fGetHostPortEventPending() == TRUE) ServiceHostPortEvents();
 }
 
 void StatusEntry(uint8_t bPort, const uint8_t* pbEntry) {

@@ -35,7 +35,6 @@ constexpr uint16_t NO_CONTROLLER_LUN = 0xFFFF;
 constexpr uint8_t INIT_PENDING = 1;
 constexpr uint8_t INIT_NONE = 0xFF;
 constexpr uint8_t INIT_NOT_WANTED = 0;
-constexpr uint8_t POLICY_MIRROR = 0x02;
 constexpr uint8_t POLICY_NEVER_STORED = 0xA0;      // bit 5 is always clear, bit 7 never set
 // The target queue management response: off (0xF0) or one of three kinds,
 // and its time in seconds.

@@ -162,6 +162,13 @@ uint8_t bCheckFirmwareImageHeader(const uint8_t* pbImage, uint32_t dLength, uint
     return STATUS_OK;
 }
 
+uint8_t fNamesSecondProgram(const uint8_t* pbImage, uint32_t dLength) {
+    if (pbImage == nullptr || dLength < sizeof(FIRMWARE_IMAGE_HEADER)) return FALSE;
+    FIRMWARE_IMAGE_HEADER s;
+    std::memcpy(&s, pbImage, sizeof s);
+    return ToFlag((s.dSecondElfOffset | s.dSecondElfLength | s.dSecondChecksum) != 0);
+}
+
 uint8_t bProgramFlash(const uint8_t* pbImage, uint8_t fVerbose) {
     FIRMWARE_IMAGE_HEADER s;
     std::memcpy(&s, pbImage, sizeof s);

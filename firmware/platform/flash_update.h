@@ -19,6 +19,9 @@ uint32_t dGetFirmwareUpdateBufferBytes();
 // 255 when the image of dLength bytes has a sound header and the selected
 // ELF file is whole; fVerbose prints the header and what is wrong.
 uint8_t bCheckFirmwareImageHeader(const uint8_t* pbImage, uint32_t dLength, uint8_t fVerbose, uint8_t bElf);
+// TRUE when the header's second-program fields are not all zero (zero
+// names none), whether or not they name a sound program.
+uint8_t fNamesSecondProgram(const uint8_t* pbImage, uint32_t dLength);
 // Programs a checked image into the flash slot the controller did not start
 // from: 255 programmed (the next start runs it), 0 failed (the old image
 // stays the one that starts).  fVerbose prints the steps.

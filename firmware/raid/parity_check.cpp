@@ -651,6 +651,8 @@ void StepWritesDone() {
     }
     ClearNvramQueueEntry(ps->wJournalSlot);
     if (LeaveTheRow()) return;
+    // A skip asked for while the parity writes were out finds the row
+    // written already: it is let go, and the check goes on.
     if (c.fSkipRequest == TRUE) c.fSkipRequest = FALSE;
     NextRow();
 }

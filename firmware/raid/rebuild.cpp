@@ -15,6 +15,7 @@
 #include "config/spares_wwn.h"
 #include "enclosure/drive_management.h"
 #include "enclosure/drive_rescan.h"
+#include "enclosure/drive_spin.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
 #include "eventlog/statistics.h"
@@ -411,6 +412,16 @@ void ReleaseReplacementDrive(const uint8_t* pbWwn) {
     RemoveSpareFromImage(pbWwn);
 }
 
+// A replacement power management parked (a spare) is started with the
+// rebuild, so its first regions find it coming up.
+void SpinUpParkedReplacement(const uint8_t* pbWwn) {
+    DRIVE_INFO* psDrive = nullptr;
+    uint8_t bIndex = 0;
+    if (fFindDriveByWWN(pbWwn, &psDrive, &bIndex) != TRUE) return;
+    if (bGetDriveAPMState(psDrive->bEnclosureNo, psDrive->bSlotNo) != DRIVE_APM_SPUN_DOWN) return;
+    (void)bSpinDriveUpDown(psDrive->bEnclosureNo, psDrive->bSlotNo, TRUE);
+}
+
 bool IdleTooLong() {
     return s_sCtl.fIdle == TRUE && lGetTickCount() - s_sCtl.lHostIdleSinceMs > IDLE_TOO_LONG_MS;
 }
@@ -435,6 +446,7 @@ void StartCommon(uint8_t bRank, uint8_t bMember0, uint8_t bMember1, uint8_t bLoo
     WriteBothCopies(s);
     if (CONFIG_IMAGE* psImage = pGetConfigImage()) RemoveFailedDriveWwn(pbWwn, psImage);
     MarkMemberRebuilding(bRank, bMember0, bLoopId3);
+    SpinUpParkedReplacement(pbWwn);
     PostRebuildEvent(EVENT_REBUILD_STARTED, s);
     s_sCtl.bState = REBUILD_START;
     s_sCtl.dStartAfterTick = dGetCoarseTick() + START_DELAY_TICKS;
@@ -1028,7 +1040,12 @@ uint8_t bCheckHostRebuildWindow(KERNEL_ENTRY* psCommand) {
     const WINDOW w = sWindowOf(bRank);
     if (S >= w.lAheadFrom || E < w.lLower) return 255;
     s_sCtl.fPar = TRUE;
-    CountRebuildOverlap();
+    // The command's mark counts it once in the statistics, however often it
+    // comes back to wait.
+    if (!HasFlag(psCommand, KE_FLAG_REBUILD_HELD)) {
+        SetFlag(psCommand, KE_FLAG_REBUILD_HELD);
+        CountRebuildOverlap();
+    }
     SendRebuildParToPartner();
     return 81;
 }

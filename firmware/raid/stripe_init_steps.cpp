@@ -712,7 +712,12 @@ void StepCommand(KERNEL_ENTRY* psInit) {
         }
     } else {
         c->bAttempts = 0;
-        if (fRegenerate && bType == STRIPE_INIT_PARITY_WRITES_OUT) {
+        // A chunk regenerated for a write ahead of the rebuild front lands
+        // on the replacement, which the rebuild writes anyway: no block of
+        // a drive was given up, so nothing is reported.
+        const KERNEL_ENTRY* psServed = psServedOf(psInit);
+        const bool fAheadOfRebuild = psServed != nullptr && HasFlag(psServed, KE_FLAG_AHEAD_OF_REBUILD);
+        if (fRegenerate && bType == STRIPE_INIT_PARITY_WRITES_OUT && !fAheadOfRebuild) {
             PostReallocation(g, bMember, dPosition, dBlocksOf(psInit));
         }
         // Bit 37 is the step's: the next stripe of the range is to be

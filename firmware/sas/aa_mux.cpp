@@ -103,9 +103,8 @@ const SAS_SLOT_ROW* psSortedSlots(uint8_t* pbCount) {
 
 void InitAAMuxPatchTable() {
     if (s_psPatchTable == nullptr) {
-        BUFFER_HANDLE dHandle;
-        while (bAllocDataPages(0, AA_MUX_PATCH_TABLE_PAGES, &dHandle) != STATUS_OK) HwPoll();
-        s_psPatchTable = static_cast<AA_MUX_PATCH_RECORD*>(pBufferHandleToPointer(dHandle));
+        s_psPatchTable =
+            static_cast<AA_MUX_PATCH_RECORD*>(pBufferHandleToPointer(dTakeStartOfDayPages(AA_MUX_PATCH_TABLE_PAGES)));
     }
     std::memset(s_psPatchTable, 0, AA_MUX_PATCH_TABLE_PAGES * BUFFER_PAGE_SIZE);
 }

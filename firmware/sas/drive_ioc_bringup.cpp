@@ -36,7 +36,7 @@ namespace fw {
 
 namespace {
 
-constexpr uint32_t IMAGE_PAGES = LSI_MAX_FIRMWARE_IMAGE_BYTES / BUFFER_PAGE_SIZE;
+static_assert(LSI_MAX_FIRMWARE_IMAGE_BYTES <= IMAGE_STAGING_BYTES, "the drive IOC's image fits the staging area");
 constexpr uint32_t REGION_PAGES = LSI_REGION_BYTES / BUFFER_PAGE_SIZE;
 constexpr uint32_t CONFIG_PAGE_BYTES = BUFFER_PAGE_SIZE;
 constexpr uint32_t READY_TIMEOUT_MS = 4000;
@@ -489,14 +489,14 @@ uint8_t LSI_SAS_DriveIOCBringUp(uint8_t fRestart) {
     MPI_FW_IMAGE_HEADER sHeader;
     std::memcpy(&sHeader, pbCarried, sizeof sHeader);
     if (sHeader.dImageSize > LSI_MAX_FIRMWARE_IMAGE_BYTES || dLength > LSI_MAX_FIRMWARE_IMAGE_BYTES) return 0;
-    BUFFER_HANDLE dImagePages = NULL_BUFFER_HANDLE;
-    if (bAllocDataPages(0, IMAGE_PAGES, &dImagePages) != STATUS_OK) return 0;
+    // The image goes through the staging area, not pages: at a start the
+    // cache kept over a power cut may leave no run of them free.
+    const BUFFER_HANDLE dImagePages = dGetImageStagingArea();
+    if (dImagePages == NULL_BUFFER_HANDLE) return 0;
     uint8_t* pbImage = static_cast<uint8_t*>(pBufferHandleToPointer(dImagePages));
     std::memcpy(pbImage, pbCarried, dLength);
 
-    uint8_t bResult = bStartIoc(fRestart, pbImage, dImagePages);
-    (void)wFreeDataPages(dImagePages, IMAGE_PAGES);
-    if (bResult != STATUS_OK) return 0;
+    if (bStartIoc(fRestart, pbImage, dImagePages) != STATUS_OK) return 0;
     if (fRestart == TRUE) return s_sAdapter.fIocUp == TRUE ? STATUS_OK : 0;
 
     if (fIsPartnerAlive() == TRUE) SpinDelayMs(PARTNER_SETTLE_MS);

@@ -26,7 +26,8 @@ namespace {
 constexpr uint32_t HOST_PORT_PCI_ID = static_cast<uint32_t>(PCI_DEVICE_SCSI_HOST) << 16 | PCI_VENDOR_SAS;
 constexpr uint16_t PCI_COMMAND = 0x0145;
 constexpr uint16_t PCI_CACHE_LINE_LATENCY = 0x4010;
-constexpr uint32_t IMAGE_PAGES = 64;
+constexpr uint32_t IMAGE_BYTES = 256 * 1024;   // the most of the image staging area an image may fill
+static_assert(IMAGE_BYTES <= IMAGE_STAGING_BYTES, "the host-port IOC's image fits the staging area");
 constexpr uint32_t PORT_SETTLE_MS = 100;
 constexpr uint32_t PORT_ENABLE_TIMEOUT_MS = 20000;
 constexpr uint16_t MAX_FRAME_COUNT = HOST_PORT_REQUEST_FRAMES;
@@ -357,13 +358,15 @@ HOST_PORT_MPT_STATE* pGetHostPortState(uint8_t bIocId) { return IsHostPort(bIocI
 uint8_t fIsHostPortInitialised(uint8_t bIocId) { return IsHostPort(bIocId) ? Port(bIocId).fInitialised : FALSE; }
 
 uint8_t InitSASHostPorts() {
-    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE, dImage = NULL_BUFFER_HANDLE;
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
     if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) return 0;
     uint8_t bResult = 0;
     uint32_t dLength = 0;
     const uint8_t* pbImage = pGetHostPortIOCImage(&dLength);
-    if (bAllocDataPages(0, IMAGE_PAGES, &dImage) == STATUS_OK && fIsHostPortImageWhole(pbImage, dLength) == TRUE &&
-        dLength <= IMAGE_PAGES * BUFFER_PAGE_SIZE) {
+    // The image goes through the staging area, not pages: at a start the
+    // cache kept over a power cut may leave no run of them free.
+    const BUFFER_HANDLE dImage = dGetImageStagingArea();
+    if (dImage != NULL_BUFFER_HANDLE && fIsHostPortImageWhole(pbImage, dLength) == TRUE && dLength <= IMAGE_BYTES) {
         std::memcpy(pBufferHandleToPointer(dImage), pbImage, dLength);
         const uint8_t* pbStaged = static_cast<const uint8_t*>(pBufferHandleToPointer(dImage));
         constexpr uint8_t PORTS[2] = {LSI_IOC_HOST_PORT_1, LSI_IOC_HOST_PORT_2};
@@ -376,7 +379,6 @@ uint8_t InitSASHostPorts() {
             ResetHostPortDriverState();
         }
     }
-    if (dImage != NULL_BUFFER_HANDLE) (void)wFreeDataPages(dImage, IMAGE_PAGES);
     (void)wFreeDataPages(dPage, 1);
     return bResult;
 }

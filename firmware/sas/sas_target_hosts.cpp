@@ -398,7 +398,7 @@ void ResetLogicalUnit(const TASK& t) {
     // looked up through the port's mapping for that host.
     uint16_t wLd = 0;
     if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) != LUN_LOOKUP_NONE) ReleaseLunReservation(wLd);
-    SetLunUnitAttention(t.bPort, t.wLun, TRUE);
+    SetLogicalUnitResetAttention(t.wLun);
 }
 
 // The task management response: response data of 4 bytes.

@@ -32,8 +32,8 @@ constexpr uint16_t PCI_COMMAND = 0x0145;
 constexpr uint32_t PCI_CACHE_LINE_LATENCY = 0x4010;
 constexpr uint32_t CONFIG_PAGES = 1;
 constexpr uint32_t HOST_LIST_PAGES = 3;
-constexpr uint32_t STAGING_PAGES = 64;
-constexpr uint32_t MAX_IMAGE_BYTES = 256 * 1024;
+constexpr uint32_t MAX_IMAGE_BYTES = 256 * 1024;   // an image, and what the IOC uploads of it
+static_assert(MAX_IMAGE_BYTES <= IMAGE_STAGING_BYTES, "the target IOC's image fits the staging area");
 constexpr uint32_t LEAVE_RESET_TIMEOUT_MS = 10000;
 constexpr uint8_t MANUFACTURING_PAGE = 5;
 constexpr uint32_t MANUFACTURING_ADDRESS = 4;
@@ -159,7 +159,7 @@ uint8_t bIocFacts(BUFFER_HANDLE dUploadPages) {
         return 0;
     }
     if ((sFacts.bFlags & MPI_IOCFACTS_FLAGS_FW_DOWNLOAD_BOOT) && sFacts.dFWImageSize != 0) {
-        if (sFacts.dFWImageSize > STAGING_PAGES * BUFFER_PAGE_SIZE) return 0;
+        if (sFacts.dFWImageSize > MAX_IMAGE_BYTES) return 0;
         if (bLSIUploadFirmware(LSI_IOC_TARGET_1, sFacts.dFWImageSize, dUploadPages) != STATUS_OK) return 0;
     }
     return STATUS_OK;
@@ -301,11 +301,13 @@ uint64_t lMakeSASTargetAddress(const uint8_t* pbWwn, uint8_t bController, uint8_
 // Failure leaves the state below initialised: the ports are never enabled
 // and start-up goes on without host ports.
 uint8_t LSI_SAS_TargetInit() {
-    BUFFER_HANDLE dConfigPage = NULL_BUFFER_HANDLE, dHostList = NULL_BUFFER_HANDLE, dStaging = NULL_BUFFER_HANDLE;
+    BUFFER_HANDLE dConfigPage = NULL_BUFFER_HANDLE, dHostList = NULL_BUFFER_HANDLE;
+    // The image goes through the staging area, not pages: at a start the
+    // cache kept over a power cut may leave no run of them free.
+    const BUFFER_HANDLE dStaging = dGetImageStagingArea();
     s_bState = SAS_TARGET_ABSENT;
     if (bAllocDataPages(0, CONFIG_PAGES, &dConfigPage) != STATUS_OK ||
-        bAllocDataPages(0, HOST_LIST_PAGES, &dHostList) != STATUS_OK ||
-        bAllocDataPages(0, STAGING_PAGES, &dStaging) != STATUS_OK) {
+        bAllocDataPages(0, HOST_LIST_PAGES, &dHostList) != STATUS_OK || dStaging == NULL_BUFFER_HANDLE) {
         s_bState = SAS_TARGET_FAILED;
     } else if (bBringUp(dConfigPage, dStaging) == STATUS_OK) {
         s_bState = SAS_TARGET_INITIALISED;
@@ -315,7 +317,6 @@ uint8_t LSI_SAS_TargetInit() {
     } else {
         s_bState = SAS_TARGET_FAILED;
     }
-    if (dStaging != NULL_BUFFER_HANDLE) (void)wFreeDataPages(dStaging, STAGING_PAGES);
     SetSASHostListPages(dHostList);
     SetSASConfigPageBuffer(dConfigPage);
     return STATUS_OK;

@@ -30,7 +30,8 @@ constexpr RESERVED_FIELD_ROW s_asReservedFields[] = {
     {SCSI_TEST_UNIT_READY, {0, 0x1F, X, X, X, 0xF8}, 0, 0, 0, 0},
     {SCSI_REZERO_UNIT, {0, 0x1F, X, X, X, 0xF8}, 0, 0, 0, 0},
     {SCSI_REQUEST_SENSE, {0, 0x1F, X, X, 0, 0xF8}, 0, 0, 0, 0},
-    {SCSI_INQUIRY, {0, 0x1E, 0, X, 0, 0xF8}, 0, 0, 0, 0},
+    // The allocation length is bytes 3-4 (16 bits since SPC-3).
+    {SCSI_INQUIRY, {0, 0x1E, 0, 0, 0, 0xF8}, 0, 0, 0, 0},
     {SCSI_MODE_SELECT6, {0, 0xEE, X, X, 0, 0xFC}, 0, 0, 0, 0},
     {SCSI_MODE_SENSE6, {0, 0x17, 0, X, 0, 0xFC}, 0, 0, 0, 0},
     {SCSI_START_STOP_UNIT, {0, 0x1E, X, X, 0xFE, 0xF8}, 0, 0, 0, 0},

@@ -3,6 +3,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
+#include "cache/flush_sequencer.h"
 #include "cache/nvram_journal.h"
 #include "cache/outstanding_queues.h"
 #include "cache/read_ahead.h"
@@ -13,6 +14,7 @@
 #include "dataservices/data_services.h"
 #include "eventlog/statistics.h"
 #include "executive/buffer_pages.h"
+#include "executive/timers.h"
 #include "executive/types.h"
 #include "hw/scsi.h"
 #include "mgmt/management.h"
@@ -81,6 +83,43 @@ void BackToWriteReady(KERNEL_ENTRY* psEntry) {
     if (fIsDualControllerActive() != TRUE) ClearFlag(psEntry, KE_FLAG_MIRRORED);
     psEntry->bPrimaryState = HOST_STATE_WRITE_READY;
     QueueWriteReady(psEntry->bPortCode, psEntry->wIndex);
+}
+
+// A write-back write the host was answered GOOD for, whose data the drives
+// refused: it keeps its data and is tried again, and after its tries it is
+// given up and its blocks are recorded as lost.  Never ended as if written:
+// what the drives held before would read back GOOD.  A write the RAID engine
+// only sends round again (it took a failing member out of the array's way)
+// goes at once; one whose error the array could not absorb waits a while
+// first, as a drive out of room or a pulled cable may come back.  True when
+// given up (the entry then ends as written); false when it is to be tried
+// again.
+constexpr uint8_t REFUSED_DESTAGE_TRIES = 8;
+constexpr uint32_t REFUSED_DESTAGE_WAIT_MS = 1000;
+
+void TryRefusedDestageAgain(KERNEL_ENTRY* psEntry, TIMER_NODE* /*psNode*/) { BackToWriteReady(psEntry); }
+
+bool GiveUpRefusedDestage(KERNEL_ENTRY* psEntry) {
+    const bool fReported = HasFlag(psEntry, KE_FLAG_SENSE_PRESENT);
+    // A full bad block list records nothing: the write stays in the cache.
+    if (++psCacheFields(psEntry)->bDestageTries < REFUSED_DESTAGE_TRIES || fRecordLostWrite(psEntry) != TRUE) {
+        ClearFlag(psEntry, KE_FLAG_SENSE_PRESENT);
+        if (!fReported) {
+            BackToWriteReady(psEntry);
+        } else {
+            psEntry->bPrimaryState = HOST_STATE_DESTAGE_WAIT;
+            InsertTimer(psEntry, TryRefusedDestageAgain, REFUSED_DESTAGE_WAIT_MS);
+        }
+        return false;
+    }
+    ClearFlag(psEntry, KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT);
+    // Its journal slot goes now, without the completion's making the
+    // blocks good again.
+    if (HasFlag(psEntry, KE_FLAG_JOURNALED)) {
+        ClearNvramQueueEntry(psEntry->wIndex);
+        ClearFlag(psEntry, KE_FLAG_JOURNALED);
+    }
+    return true;
 }
 
 // The next pass of a command goes back through the dispatcher.
@@ -265,6 +304,10 @@ void ServiceWriteComplete(uint8_t /*bPortCode*/) {
     if (HasFlag(psEntry, KE_FLAG_INTERNAL) && fDataServicesAcceptCommand(psEntry) == TRUE) {
         psEntry->bPrimaryState = HOST_STATE_COMPLETE;
         QueueCommandComplete(bPort, psEntry->wIndex);
+        return;
+    }
+    if (HasFlag(psEntry, KE_FLAG_STATUS_SENT) && HasFlag(psEntry, KE_FLAG_CHILD_FAILED | KE_FLAG_SENSE_PRESENT) &&
+        !GiveUpRefusedDestage(psEntry)) {
         return;
     }
     if (HasFlag(psEntry, KE_FLAG_CHILD_FAILED)) {

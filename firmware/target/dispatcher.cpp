@@ -62,6 +62,9 @@ constexpr uint8_t LOOKUP_NOT_MAPPED = LUN_LOOKUP_NONE;
 constexpr uint8_t EVENT_UNIT_ATTENTION_REPORTED = 46;
 constexpr uint8_t OPCODE_0X20 = 0x20;   // answered like INQUIRY before a LUN is known
 constexpr uint8_t MAX_SNAPSHOTS = 64;
+// Byte 1 bits 1-3 of WRITE AND VERIFY, which its conversion to WRITE(16) clears.
+constexpr uint8_t WRITE_AND_VERIFY_FLAGS = 0x0E;
+constexpr uint8_t PROTECT_FIELD = 0xE0;   // byte 1 of READ and WRITE(10/16)
 constexpr uint64_t UNMAPPED_RETRY_MS = 9999;
 constexpr uint16_t MAX_LUN_RING_COMMANDS = 255;
 constexpr uint8_t SAS_HOLD_OFF_RUNNING = 9;
@@ -219,6 +222,23 @@ bool IsConvertedAtAdmission(uint8_t bOpcode) {
     }
 }
 
+// The logical drives carry no protection information, and INQUIRY says so:
+// a READ or WRITE that asks for its checks (RDPROTECT, WRPROTECT: byte 1
+// bits 5-7 of the 10- and 16-byte forms) is refused rather than served
+// unchecked.  In the 6-byte forms those bits are the obsolete LUN field,
+// which the conversion keeps as received.
+bool AsksForProtection(const uint8_t* pbCdb) {
+    switch (pbCdb[0]) {
+    case SCSI_READ10:
+    case SCSI_WRITE10:
+    case SCSI_WRITE_AND_VERIFY10:
+    case SCSI_READ16:
+    case SCSI_WRITE16:
+    case SCSI_WRITE_AND_VERIFY16: return (pbCdb[1] & PROTECT_FIELD) != 0;
+    default: return false;
+    }
+}
+
 // Step 14.7: the admission of a READ(16) or WRITE(16).
 uint8_t bAdmitReadWrite(DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
@@ -282,6 +302,10 @@ uint8_t bAdmit(DISPATCH& s) {
     // command of that opcode is served (a host means another command by it).
     if (s.pbCdb[0] == SCSI_SEEK16_FORM) {
         AnswerInvalidOpcode(s);
+        return DISPATCH_DONE;
+    }
+    if (AsksForProtection(s.pbCdb)) {
+        Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
         return DISPATCH_DONE;
     }
     if (IsConvertedAtAdmission(s.pbCdb[0])) ConvertCdbTo16(s.pbCdb);
@@ -649,7 +673,7 @@ void ConvertCdbTo16(uint8_t* pbCdb) {
         case SCSI_VERIFY10: pb[0] = SCSI_VERIFY16; break;
         default:
             pb[0] = SCSI_WRITE16;
-            pb[1] = ab[1] & static_cast<uint8_t>(~0x0E);
+            pb[1] = ab[1] & static_cast<uint8_t>(~WRITE_AND_VERIFY_FLAGS);
             break;
         }
         std::memcpy(pb + 6, ab + 2, 4);
@@ -658,7 +682,12 @@ void ConvertCdbTo16(uint8_t* pbCdb) {
         pb[15] = ab[9];
         break;
     }
-    case SCSI_WRITE_AND_VERIFY16: pb[0] = SCSI_WRITE16; break;
+    // As the 10-byte form: a write whose verify bits (BYTCHK, and bit 3,
+    // which WRITE(16) would read as FUA) do not reach the write.
+    case SCSI_WRITE_AND_VERIFY16:
+        pb[0] = SCSI_WRITE16;
+        pb[1] = ab[1] & static_cast<uint8_t>(~WRITE_AND_VERIFY_FLAGS);
+        break;
     default: break;
     }
 }

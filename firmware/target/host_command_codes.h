@@ -47,6 +47,7 @@ constexpr uint8_t HOST_STATE_IMMEDIATE_NOTIFY = 144;
 constexpr uint8_t HOST_STATE_CHILDREN_WAIT = 162;   // finished, children still outstanding
 constexpr uint8_t HOST_STATE_ABORT_REQUEST = 168;
 constexpr uint8_t HOST_STATE_TASK_MANAGEMENT = 169; // its port's "New Task Mgmnt Reqs" ring
+constexpr uint8_t HOST_STATE_DESTAGE_WAIT = 186;   // parked, no ring: a cached write the drives refused waits to try again
 constexpr uint8_t HOST_STATE_WRITE_SORT = 254;
 
 // ---- primary states of drive children and internal drive commands ----

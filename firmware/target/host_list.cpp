@@ -114,10 +114,8 @@ void PrintRule(uint32_t dDashes) {
 }  // namespace
 
 void AllocHostList() {
-    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
-    // The mapping menus cannot do without it: wait for the pages.
-    while (bAllocDataPages(0, HOST_LIST_PAGES, &dHandle) != STATUS_OK) HwPoll();
-    s_psHostList = static_cast<HOST_LIST*>(pBufferHandleToPointer(dHandle));
+    // The mapping menus cannot do without it.
+    s_psHostList = static_cast<HOST_LIST*>(pBufferHandleToPointer(dTakeStartOfDayPages(HOST_LIST_PAGES)));
     InitHostList();
 }
 

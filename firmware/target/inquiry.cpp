@@ -274,10 +274,10 @@ void FormatInquirySerial(uint32_t dValue, uint8_t fLetters, uint8_t* pbOut) {
 uint8_t AnswerInquiry(KERNEL_ENTRY* psEntry) {
     if (!PassesReservedFieldCheck(psEntry)) return STATUS_OK;
     const uint8_t* pbCdb = pGetCommandCdb(psEntry);
-    const uint8_t bAllocation = pbCdb[4];
+    const uint16_t wAllocation = wGetBe16(pbCdb + 3);
     const bool fVitalProductData = (pbCdb[1] & INQUIRY_EVPD) != 0;
     const uint8_t bPage = pbCdb[2];
-    if (bAllocation == 0) {
+    if (wAllocation == 0) {
         AnswerCommand(psEntry, SCSI_STATUS_GOOD, 0, 0);
         return STATUS_OK;
     }
@@ -301,7 +301,7 @@ uint8_t AnswerInquiry(KERNEL_ENTRY* psEntry) {
         wLength = wBuildStandardData(s, psEntry->bPortCode, pb);
     }
     if (s.wLd == NO_LUN_INDEX) pb[0] = bUnmappedPeripheral(psEntry);
-    return bSendCommandPages(psEntry, wLength < bAllocation ? wLength : bAllocation);
+    return bSendCommandPages(psEntry, wLength < wAllocation ? wLength : wAllocation);
 }
 
 }  // namespace fw

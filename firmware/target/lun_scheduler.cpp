@@ -258,7 +258,12 @@ uint16_t wServeLunBurst(uint16_t wLun, uint16_t wBurst, uint64_t* plBusyRanks, u
             bResult = StartHostWrite(ps);
             fStarted = ps->bPrimaryState == HOST_STATE_DATA_RECEIVED || ps->bPrimaryState == HOST_STATE_DATA_OUT;
         }
-        if (fStarted && ps->fUsed == TRUE) {
+        // Counted at its first start only: a command back for its next pass,
+        // or a read put back on its ring, is in the counts since, and its
+        // end takes it off them once.  Counted at every start, a command of
+        // several passes stayed in its array's writes in progress after its
+        // end, and the array's share held every later write for ever.
+        if (fStarted && ps->fUsed == TRUE && !HasFlag(ps, KE_FLAG_LUN_STATISTICS)) {
             SetFlag(ps, KE_FLAG_LUN_STATISTICS);
             UpdateCurrentDataOnStart(ps);
         }

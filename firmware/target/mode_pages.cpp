@@ -30,6 +30,14 @@ constexpr uint8_t PAGE_VENDOR = 0x00;
 constexpr uint8_t PAGE_FORMAT_DEVICE = 0x03;
 constexpr uint8_t PAGE_RIGID_DISK = 0x04;
 constexpr uint8_t PAGE_CACHING = 0x08;
+constexpr uint8_t PAGE_CONTROL = 0x0A;
+// Software write protect of the control page.  The pages are one set for
+// every logical drive and host of this controller and the partner keeps its
+// own, so the bit could only protect everything here and nothing there: it
+// is not changeable, and a list that sets it is refused rather than taken
+// and ignored.
+constexpr uint8_t CONTROL_SWP_BYTE = 4;
+constexpr uint8_t CONTROL_SWP = 0x08;
 constexpr uint8_t PAGE_XOR_CONTROL = 0x10;
 constexpr uint8_t PAGE_PORT = 0x19;
 constexpr uint8_t STRICT_SELECT = 0x02;           // vendor page byte 2
@@ -69,7 +77,7 @@ constexpr MODE_PAGE_DEFINITION s_asPages[] = {
     {0x07, 12, 85, {0x87, 0x0A, 0x0F, 0xFF}, {0x87, 0x0A, 0x00, 0x4F, 0x30, 0, 0, 0, 0, 0, 0xFF, 0xFF}},
     {0x08, 20, 98, {0x88, 0x12, 0xB5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xA0, 0xFF},
      {0x88, 0x12, 0x14, 0x00, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x03}},
-    {0x0A, 12, 119, {0x8A, 0x0A, 0x03, 0xF0, 0x08}, {0x8A, 0x0A, 0x02}},
+    {0x0A, 12, 119, {0x8A, 0x0A, 0x03, 0xF0, 0x00}, {0x8A, 0x0A, 0x02}},
     {0x10, 24, 132, {0x90, 0x16}, {0x90, 0x16, 0x02}},
     {0x19, 8, 157, {}, {}},   // by host interface, below
     {0x1A, 12, 166, {0x9A, 0x0A, 0x00, 0x03}, {0x9A, 0x0A, 0x00, 0x02, 0, 0, 0, 0x01, 0, 0, 0, 0x04}},
@@ -260,6 +268,10 @@ void ApplyPage(const PAGE_IN_LIST& s, bool fSave) {
     }
 }
 
+bool SetsWriteProtect(const PAGE_IN_LIST& s) {
+    return s_asPages[s.bPage].bCode == PAGE_CONTROL && (s.pbBytes[CONTROL_SWP_BYTE] & CONTROL_SWP) != 0;
+}
+
 // The ASC of a parameter list that cannot be taken, or 0 when it can.
 uint8_t bCheckParameterList(const uint8_t* pbList, uint32_t dReceived, bool fSixByte, uint32_t* pdFirstPage) {
     const uint32_t dHeader = fSixByte ? MODE_HEADER6_LENGTH : MODE_HEADER10_LENGTH;
@@ -274,7 +286,7 @@ uint8_t bCheckParameterList(const uint8_t* pbList, uint32_t dReceived, bool fSix
         PAGE_IN_LIST s;
         if (!NextPage(&sWalk, &s)) return ASC_INVALID_FIELD_IN_PARAMETERS;
         if (fTrace) TracePage(s.pbBytes);
-        if (!IsPageChangeable(s, fTrace) && fStrict) return ASC_INVALID_FIELD_IN_PARAMETERS;
+        if (!IsPageChangeable(s, fTrace) && (fStrict || SetsWriteProtect(s))) return ASC_INVALID_FIELD_IN_PARAMETERS;
     }
     return 0;
 }
@@ -291,7 +303,14 @@ void InitModePages() {
             std::memcpy(pbCopy(i, MODE_PC_SAVED), pbCopy(i, MODE_PC_DEFAULT), s.bSize);
             StoreSavedPage(i);
         }
-        std::memcpy(pbCopy(i, MODE_PC_CURRENT), pbCopy(i, MODE_PC_SAVED), s.bSize);
+        // A control page saved with write protect set (taken, and never
+        // kept, by an earlier firmware) is stored again without it.
+        uint8_t* pbSaved = pbCopy(i, MODE_PC_SAVED);
+        if (s.bCode == PAGE_CONTROL && (pbSaved[CONTROL_SWP_BYTE] & CONTROL_SWP) != 0) {
+            pbSaved[CONTROL_SWP_BYTE] &= static_cast<uint8_t>(~CONTROL_SWP);
+            StoreSavedPage(i);
+        }
+        std::memcpy(pbCopy(i, MODE_PC_CURRENT), pbSaved, s.bSize);
     }
     const uint8_t bCaching = bPageIndex(PAGE_CACHING);
     for (uint8_t bPageControl : {MODE_PC_CURRENT, MODE_PC_SAVED, MODE_PC_DEFAULT}) {

@@ -71,7 +71,7 @@ void ServeReset() {
     if (wLun == ALL_LUNS) {
         FillHostInterfaceBitmap(bPortCode, TRUE);
     } else {
-        SetLunUnitAttention(bPortCode, wLun, TRUE);
+        SetLogicalUnitResetAttention(wLun);
     }
     if (fIsQL24xx() == TRUE) {
         PORT_NOTIFY_24XX sNotify = sGetPortNotify24xx(bPortCode);
@@ -119,6 +119,11 @@ void FillHostInterfaceBitmap(uint8_t bPortCode, uint8_t f) {
 void SetLunUnitAttention(uint8_t bPortCode, uint16_t wLun, uint8_t f) {
     uint8_t* pb = pbRow(bPortCode, wLun);
     if (pb != nullptr) std::memset(pb, f == TRUE ? 0xFF : 0, LUN_RESET_BYTES);
+}
+
+void SetLogicalUnitResetAttention(uint16_t wLun) {
+    SetLunUnitAttention(PORT_CODE_FC_HOST_1, wLun, TRUE);
+    SetLunUnitAttention(PORT_CODE_FC_HOST_2, wLun, TRUE);
 }
 
 uint8_t fGetUnitAttention(uint8_t bPortCode, uint16_t wInitiator, uint16_t wLun) {

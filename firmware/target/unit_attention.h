@@ -20,8 +20,11 @@ constexpr uint8_t NO_INITIATOR = 255;
 // none (setting does nothing, testing answers FALSE), all others the second.
 void SetUnitAttention(uint8_t bPortCode, uint16_t wInitiator, uint16_t wLun, uint8_t f);
 void FillHostInterfaceBitmap(uint8_t bPortCode, uint8_t f);
-// Initiators 0 to 127 of one LUN (a logical unit reset).
+// Initiators 0 to 127 of one LUN.
 void SetLunUnitAttention(uint8_t bPortCode, uint16_t wLun, uint8_t f);
+// A logical unit reset: the unit is the one hosts reach through either host
+// port, so the LUN's row (initiators 0 to 127) is set in both tables.
+void SetLogicalUnitResetAttention(uint16_t wLun);
 uint8_t fGetUnitAttention(uint8_t bPortCode, uint16_t wInitiator, uint16_t wLun);
 // Start of day: every initiator has a power-on attention on every LUN of both
 // host ports; no host-port event is latched.

@@ -197,15 +197,15 @@ std::string LunsOf(const std::string& listing, int port) {
 class HostNamesAtTheConsole : public ConsoleTerminal, public testing::WithParamInterface<const char*> {
 protected:
     bool Sas() const { return std::string(GetParam()) == "sas"; }
-    // The names the program printed for `host`'s login on port 1, as the
-    // mapping menu asks for them.
+    // The names the program printed at `host`'s first login (on either
+    // port: the names are the host's), as the mapping menu asks for them.
     static std::vector<std::string> NamesOf(TerminalRun& t, const std::string& host, bool fSas) {
-        const std::string logged = "controller: iSCSI initiator " + host + " on port1: ";
+        if (!t.WaitFor("controller: iSCSI initiator " + host + " on port")) return {};
         if (fSas) {
-            if (!t.WaitFor(logged + "SAS address ")) return {};
+            if (!t.WaitFor(": SAS address ")) return {};
             return {t.ReadUpTo("\r")};
         }
-        if (!t.WaitFor(logged + "node name ")) return {};
+        if (!t.WaitFor(": node name ")) return {};
         const std::string node = t.ReadUpTo(", port name ");
         return {node, t.ReadUpTo("\r")};
     }

@@ -112,6 +112,18 @@ TEST_F(ControllerProgram, SignalEndsAWallClockRun) {
     EXPECT_EQ(st.st_size, 512 * 1024);
 }
 
+// On the wall clock start-up's waits pass at once: the calendar still
+// counts them, so no event is stamped before one posted ahead of it.
+TEST_F(ControllerProgram, WallClockEventsAreStampedInTheOrderTheyHappen) {
+    ProgramRun run = RunController("--stop-after 1500 --data-dir " + m_dir);
+    EXPECT_EQ(run.status, 0);
+    const std::vector<apptest::LoggedEvent> events = apptest::LoggedEventsWithStamps(m_dir);
+    ASSERT_GT(events.size(), 4u);
+    for (size_t i = 1; i < events.size(); ++i) {
+        EXPECT_GE(events[i].stamp, events[i - 1].stamp) << "event " << events[i].code << " after " << events[i - 1].code;
+    }
+}
+
 TEST_F(ControllerProgram, RefusesBadOptions) {
     for (const char* options :
          {"--bogus", "--stop-after", "--stop-after soon", "--host-interface sas-target", "--fpga half", "--memory-size -",
@@ -143,7 +155,8 @@ TEST_F(ControllerProgram, ReadsNumbersInDecimal) {
     EXPECT_EQ(run.status, 0);
     struct stat st {};
     EXPECT_EQ(stat((m_dir + "/drives/slot12.img").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 1 << 20);
+    // The drive's blocks and, past them, its identity block.
+    EXPECT_EQ(st.st_size, (1 << 20) + 512);
 }
 
 TEST_F(ControllerProgram, HelpSaysEveryExitStatus) {

@@ -204,6 +204,59 @@ TEST_F(ControllerSetup, TreatsAnImpossibleClockAsAnInvalidOne) {
     }
 }
 
+// The clock cannot be set from the console while start-up stops on it: the
+// program says which lines of which file to remove, and without them the
+// board starts on this computer's clock.
+TEST_F(ControllerSetup, SaysHowToMendAClockWithoutValidTime) {
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + m_dir).status, 0);
+    WriteFile(m_dir + "/board.state", "rtc.offset=-4000000000\nrtc.valid=1\n");
+    ProgramRun run = RunController("--virtual-time --stop-after 10 --data-dir " + m_dir);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.output.find("Please Set Date and Time"), std::string::npos) << run.output;
+    EXPECT_EQ(run.errors, "controller: " + m_dir +
+                              "/board.state: the controller's clock holds no valid time (rtc.offset, rtc.valid): "
+                              "remove those two lines to start it from this computer's clock\n");
+    WriteFile(m_dir + "/board.state", "");
+    run = RunController("--virtual-time --stop-after 10 --data-dir " + m_dir);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.errors, "");
+}
+
+// A flash file that holds no image to start is refused with what is wrong
+// in each slot; one cut short or gone is written again with the factory
+// image, and the program says so.
+TEST_F(ControllerSetup, SaysWhatIsWrongWithTheFlash) {
+    const std::string flash = m_dir + "/flash.bin";
+    auto run = [&] { return RunController("--virtual-time --stop-after 10 --data-dir " + m_dir); };
+    ASSERT_EQ(run().status, 0);
+    std::string image = ReadFile(flash);
+    ASSERT_EQ(image.size(), 8u << 20);
+    image[100] = static_cast<char>(image[100] ^ 0x10);
+    WriteFile(flash, image);
+    ProgramRun refused = run();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.output, "");
+    EXPECT_EQ(refused.errors, "controller: " + flash +
+                                  ": no firmware image to start (slot 0: its image does not match its checksum; "
+                                  "slot 1: no slot record); move it away to start from the factory image (an update "
+                                  "installed on it is lost with it)\n");
+    EXPECT_EQ(ReadFile(flash), image) << "the file was changed";
+
+    WriteFile(flash, image.substr(0, 1000));
+    ProgramRun remade = run();
+    EXPECT_EQ(remade.status, 0);
+    EXPECT_EQ(remade.errors, "controller: " + flash +
+                                 ": 1000 bytes, not a whole flash image (8388608): written again with the factory "
+                                 "firmware image; an update installed before is gone\n");
+    ASSERT_EQ(unlink(flash.c_str()), 0);
+    remade = run();
+    EXPECT_EQ(remade.status, 0);
+    EXPECT_EQ(remade.errors, "controller: " + flash +
+                                 ": missing: written again with the factory firmware image; an update installed "
+                                 "before is gone\n");
+    EXPECT_EQ(run().errors, "");
+}
+
 // On the wall clock, start-up's waits pass at once, while the clock chip
 // keeps the host's date: start-up begins at the host's time of day.
 TEST_F(ControllerSetup, WallClockStartUpKeepsTheHostsDate) {
@@ -233,6 +286,8 @@ TEST_F(ControllerSetup, QuitKeyRestoresTheTerminal) {
     ProgramRun run = RunController("--virtual-time --data-dir " + m_dir, terminal.fd());
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(terminal.AsItWas());
+    // A quit is a power cut, and says so.
+    EXPECT_EQ(run.errors, "controller: power cut (Ctrl-])\n");
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ namespace {
 using apptest::ProgramRun;
 using apptest::RunController;
 
+// Each image keeps one block past its drive's: the drive's identity.
+constexpr off_t kIdentityBytes = 512;
+
 class DataDirectory : public apptest::ProgramTest {
 protected:
     std::string Image(unsigned slot) const { return m_dir + "/drives/slot" + std::to_string(slot) + ".img"; }
@@ -50,7 +53,7 @@ TEST_F(DataDirectory, RemembersTheDrivesItWasMadeWith) {
     ASSERT_EQ(Run("--drives 3 --drive-size 0x100000 --drive-type sata").status, 0);
     const auto made = Drives();
     EXPECT_EQ(made.size(), 4u);
-    EXPECT_EQ(made.at(Image(1)), 1 << 20);
+    EXPECT_EQ(made.at(Image(1)), (1 << 20) + kIdentityBytes);
     ProgramRun again = Run();
     EXPECT_EQ(again.status, 0) << again.errors;
     EXPECT_EQ(again.errors, "");
@@ -84,7 +87,7 @@ TEST_F(DataDirectory, ExpansionsAreMadeAndRemembered) {
                                    "--expansions 1:3 --data-dir " + m_dir);
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_NE(run.output.find("Initialization Complete"), std::string::npos) << run.output;
-    for (unsigned slot : {1u, 2u, 13u, 14u, 15u}) EXPECT_EQ(Size(Image(slot)), 1 << 20) << slot;
+    for (unsigned slot : {1u, 2u, 13u, 14u, 15u}) EXPECT_EQ(Size(Image(slot)), (1 << 20) + kIdentityBytes) << slot;
     for (unsigned slot : {3u, 16u}) EXPECT_EQ(Size(Image(slot)), -1) << slot;
 
     EXPECT_EQ(Run().status, 0);
@@ -119,6 +122,94 @@ TEST_F(DataDirectory, RefusesImagesThatWouldReadBackWrong) {
     EXPECT_EQ(Drives(), before);
 }
 
+// The same at the default drive size, beyond what 32-bit file offsets
+// reach (the images are sparse: nothing of the 4 GiB is written).
+TEST_F(DataDirectory, RefusesTwoSlotsOnOneFileAtTheDefaultDriveSize) {
+    ASSERT_EQ(Run("--drives 2").status, 0);
+    ASSERT_EQ(Size(Image(1)), (off_t(4) << 30) + kIdentityBytes);
+    ASSERT_EQ(unlink(Image(2).c_str()), 0);
+    ASSERT_EQ(link(Image(1).c_str(), Image(2).c_str()), 0);
+    ProgramRun shared = Run();
+    EXPECT_EQ(shared.status, 1);
+    EXPECT_EQ(shared.errors, "controller: " + Image(2) + ": the same file as the image of slot 1\n");
+}
+
+// Two data directories whose drive images are one set of files: while one
+// program runs on them, another is refused, naming the image and where it
+// lies.  Once the first has ended the second runs.
+TEST_F(DataDirectory, RefusesDriveImagesAnotherProgramRunsOn) {
+    const std::string first = m_dir + "/first", second = m_dir + "/second";
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --drives 2 --drive-size 0x400000 --data-dir " + first).status,
+              0);
+    ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((first + "/drives").c_str(), (second + "/drives").c_str()), 0);
+    {
+        apptest::RunningController running({"--virtual-time", "--data-dir", first}, m_dir);
+        ASSERT_TRUE(running.WaitForConsole("Initialization Complete")) << running.Errors();
+        ProgramRun refused = RunController("--virtual-time --stop-after 10 --data-dir " + second);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errors, "controller: " + second +
+                                      "/drives/slot1.img: another controller program runs on this drive image, which "
+                                      "lies in " + first + "/drives\n");
+        EXPECT_EQ(running.Stop(), 0);
+    }
+    EXPECT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + second).status, 0);
+}
+
+// A file size limit below the drive images (ulimit -f): every write past
+// it would fail, the configuration copy near each drive's end among them,
+// so nothing the controller failed or lost could be kept.  The program is
+// refused, naming the image.
+TEST_F(DataDirectory, RefusesDriveImagesPastTheFileSizeLimit) {
+    ASSERT_EQ(Run("--drives 1").status, 0);
+    ProgramRun run = RunController({"--virtual-time", "--stop-after", "10", "--data-dir", m_dir}, -1, [] {
+        const rlimit limit{rlim_t(2) << 30, RLIM_INFINITY};   // half the default drive
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "controller: " + Image(1) +
+                              ": the drive's 4294967296 bytes pass this program's file size limit (2147483648 bytes, "
+                              "ulimit -f)\n");
+}
+
+// The board's files that are mapped into memory have all their blocks on
+// the disk, a bank an earlier run left sparse too: a full file system then
+// cannot kill the program when a page is first stored to.
+TEST_F(DataDirectory, TheMappedFilesAreAllocatedWhole) {
+    const auto allocated = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && st.st_size > 0 && st.st_blocks * 512 >= st.st_size;
+    };
+    ASSERT_EQ(Run("--drives 1 --drive-size 0x100000").status, 0);
+    EXPECT_TRUE(allocated(m_dir + "/bank0.bin"));
+    EXPECT_TRUE(allocated(m_dir + "/nvram.bin"));
+    const off_t bank = Size(m_dir + "/bank0.bin");
+    ASSERT_EQ(unlink((m_dir + "/bank0.bin").c_str()), 0);
+    ASSERT_EQ(truncate((m_dir + "/bank0.bin").c_str(), bank), -1);
+    std::ofstream(m_dir + "/bank0.bin").close();
+    ASSERT_EQ(truncate((m_dir + "/bank0.bin").c_str(), bank), 0);
+    ASSERT_FALSE(allocated(m_dir + "/bank0.bin"));
+    ASSERT_EQ(Run().status, 0);
+    EXPECT_TRUE(allocated(m_dir + "/bank0.bin"));
+    // A sparse NVRAM: allocated when opened, before anything is stored
+    // into it (a damaged flash file refuses the run right after).
+    const std::string nvram = m_dir + "/nvram.bin";
+    const off_t size = Size(nvram);
+    ASSERT_EQ(unlink(nvram.c_str()), 0);
+    std::ofstream(nvram).close();
+    ASSERT_EQ(truncate(nvram.c_str(), size), 0);
+    ASSERT_FALSE(allocated(nvram));
+    {
+        std::fstream flash(m_dir + "/flash.bin", std::ios::in | std::ios::out | std::ios::binary);
+        flash.seekg(100);
+        const char byte = static_cast<char>(flash.get() ^ 0x10);
+        flash.seekp(100);
+        flash.put(byte);
+    }
+    ASSERT_EQ(Run().status, 1);
+    EXPECT_TRUE(allocated(nvram));
+}
+
 // An image moved away is a drive pulled from its slot: never made again,
 // blank, as the same drive.
 TEST_F(DataDirectory, ASlotWhoseImageIsGoneHoldsNoDrive) {
@@ -128,7 +219,68 @@ TEST_F(DataDirectory, ASlotWhoseImageIsGoneHoldsNoDrive) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.errors, "controller: " + Image(3) + ": missing: slot 3 holds no drive\n");
     EXPECT_EQ(Size(Image(3)), -1);
-    EXPECT_EQ(Size(Image(4)), 4 << 20);
+    EXPECT_EQ(Size(Image(4)), (4 << 20) + kIdentityBytes);
+}
+
+// A blank image put in a slot while the program was stopped is a new drive,
+// with an address and serial number of its own, as a drive put in with the
+// power off is; the directory remembers it.  So is another directory's
+// image.
+TEST_F(DataDirectory, ABlankImagePutInASlotIsANewDrive) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x400000").status, 0);
+    const off_t size = Size(Image(2));
+    ASSERT_EQ(unlink(Image(2).c_str()), 0);
+    std::ofstream(Image(2)).close();
+    ASSERT_EQ(truncate(Image(2).c_str(), size), 0);
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "controller: " + Image(2) + ": new: slot 2 holds a new drive\n");
+    sim::ChassisOptions recorded;
+    std::string why;
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 1}}));
+    EXPECT_NE(recorded.mark, 0u);
+    EXPECT_EQ(Size(Image(2)), size);
+    // From now on it is the slot's drive.
+    ProgramRun again = Run();
+    EXPECT_EQ(again.errors, "");
+    const uint64_t mark = recorded.mark;
+    recorded = {};
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_EQ(recorded.replaced, (std::map<unsigned, unsigned>{{2, 1}}));
+    EXPECT_EQ(recorded.mark, mark);
+
+    const std::string other = m_dir + "/other";
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --drives 3 --drive-size 0x400000 --data-dir " + other).status,
+              0);
+    ASSERT_EQ(rename((other + "/drives/slot3.img").c_str(), Image(3).c_str()), 0);
+    run = Run();
+    EXPECT_EQ(run.errors, "controller: " + Image(3) + ": new: slot 3 holds a new drive\n");
+}
+
+// A directory whose record was made before its drives were marked: its
+// images are its drives, and are marked from then on.
+TEST_F(DataDirectory, TheImagesOfADirectoryMadeBeforeMarksAreItsDrives) {
+    ASSERT_EQ(Run("--drives 3 --drive-size 0x400000").status, 0);
+    const std::string path = m_dir + "/drives/enclosure";
+    std::string record;
+    {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("mark ", 0) != 0) record += line + "\n";
+    }
+    std::ofstream(path, std::ios::trunc) << record;
+    for (unsigned slot = 1; slot <= 3; ++slot) ASSERT_EQ(truncate(Image(slot).c_str(), 4 << 20), 0);
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    sim::ChassisOptions recorded;
+    std::string why;
+    ASSERT_EQ(sim::ReadEnclosureRecord(m_dir, &recorded, &why), sim::RecordRead::Read) << why;
+    EXPECT_NE(recorded.mark, 0u);
+    EXPECT_TRUE(recorded.replaced.empty());
+    for (unsigned slot = 1; slot <= 3; ++slot) EXPECT_EQ(Size(Image(slot)), (4 << 20) + kIdentityBytes) << slot;
+    EXPECT_EQ(Run().errors, "");
 }
 
 // A file size limit below the drive size: a new directory's images cannot

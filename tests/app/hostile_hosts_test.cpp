@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -203,6 +205,18 @@ TEST_P(HostileHosts, LongTransfersDoubleAbortsAndReloginsAreAllAnswered) {
         ASSERT_EQ(again->Next().opcode(), iscsi::kLogoutResponse) << cycle;
     }
     ExpectServedWithinTheBudget(8);
+    // The program names an initiator at its first login with those names
+    // only: a hundred logins leave the terminal to the console.
+    std::set<std::string> lines;
+    size_t logged = 0;
+    std::istringstream errors(program->Errors());
+    for (std::string line; std::getline(errors, line);) {
+        if (line.find("controller: iSCSI initiator ") != 0) continue;
+        ++logged;
+        lines.insert(line.substr(line.find(": ", 28)));
+    }
+    EXPECT_GE(logged, 1u);
+    EXPECT_EQ(logged, lines.size()) << program->Errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(HostPorts, HostileHosts, ::testing::Values("fc", "sas"),

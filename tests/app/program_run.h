@@ -221,15 +221,29 @@ private:
 // Event codes in the NVRAM event log of a data directory, oldest first (the
 // log's header is at 0x400: counts and next indexes of two copies and the
 // selector).
-inline std::vector<int> LoggedEventsIn(const std::string& dataDir) {
+struct LoggedEvent {
+    int code;
+    uint64_t stamp;   // year, month, day, hour, minute, second as one number that orders them
+};
+inline std::vector<LoggedEvent> LoggedEventsWithStamps(const std::string& dataDir) {
     std::ifstream in(dataDir + "/nvram.bin", std::ios::binary);
     std::vector<uint8_t> nv((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(nv.size(), 512u * 1024);
     if (nv.size() < 0x18410) return {};
     bool copyA = nv[0x408] == 0xF1;
     unsigned count = nv[copyA ? 0x400 : 0x402] | nv[copyA ? 0x401 : 0x403] << 8;
+    std::vector<LoggedEvent> events;
+    for (unsigned i = 0; i < count && i < 4096; ++i) {
+        const uint8_t* e = &nv[0x410 + 24 * i];
+        uint64_t stamp = e[0] | e[1] << 8;   // year, then month, day, (weekday), hour, minute, second
+        for (int at : {2, 3, 5, 6, 7}) stamp = stamp * 100 + e[at];
+        events.push_back({e[9], stamp});
+    }
+    return events;
+}
+inline std::vector<int> LoggedEventsIn(const std::string& dataDir) {
     std::vector<int> codes;
-    for (unsigned i = 0; i < count && i < 4096; ++i) codes.push_back(nv[0x410 + 24 * i + 9]);
+    for (const LoggedEvent& e : LoggedEventsWithStamps(dataDir)) codes.push_back(e.code);
     return codes;
 }
 

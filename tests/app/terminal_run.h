@@ -17,13 +17,19 @@
 
 namespace apptest {
 
+// The board's clock: virtual (every run the same), or the wall clock, for
+// a test whose other side keeps real time.
+enum class Clock { Virtual, Wall };
+
 // One run of the controller behind a pseudo-terminal.
 class TerminalRun {
 public:
-    explicit TerminalRun(const std::string& dataDir, const std::vector<std::string>& more = {}) {
+    explicit TerminalRun(const std::string& dataDir, const std::vector<std::string>& more = {},
+                         Clock clock = Clock::Virtual) {
         m_pid = forkpty(&m_fd, nullptr, nullptr, nullptr);
         if (m_pid == 0) {
-            std::vector<std::string> arguments = {"--virtual-time", "--data-dir", dataDir};
+            std::vector<std::string> arguments = {"--data-dir", dataDir};
+            if (clock == Clock::Virtual) arguments.insert(arguments.begin(), "--virtual-time");
             arguments.insert(arguments.end(), more.begin(), more.end());
             apptest::ExecController(arguments);
         }
@@ -100,6 +106,10 @@ public:
         }
     }
     const std::string& Screen() const { return m_screen; }
+    // The terminal itself, for a test that puts another program on the
+    // line; what it reads there it hands to Record, so the screen stays whole.
+    int fd() const { return m_fd; }
+    void Record(const std::string& bytes) { m_screen += bytes; }
     size_t Seen() const { return m_seen; }
     std::string Tail() const { return m_screen.substr(m_seen > 1500 ? m_seen - 1500 : 0); }
 

@@ -8,8 +8,13 @@
 
 #include "config/rank_table.h"
 #include "console/option_settings.h"
+#include "eventlog/statistics.h"
+#include "executive/buffer_pages.h"
 #include "host_io_board.h"
+#include "executive/timers.h"
 #include "target/command_checks.h"
+#include "target/command_completion.h"
+#include "target/host_command_codes.h"
 
 namespace {
 
@@ -256,6 +261,67 @@ TEST_F(WritePath, WithoutPagesAStreamHeadTriesThreeSizesThenWaits) {
     EXPECT_EQ(Cache(ps).wBufferBlocks, 131);
 }
 
+// A write turned away for want of pages keeps what the stream detection
+// found: tried again, it is not looked up in the port's history again.  The
+// detection's mark of its run here: it found the stream that ends where
+// this write starts (and closed it, as this write starts a stripe row).
+TEST_F(WritePath, AWriteTurnedAwayIsNotLookedForInTheHistoryAgain) {
+    fw::KERNEL_ENTRY* psHead = StartWrite(400, 16);
+    ASSERT_EQ(StartWrite(416, kStripe - 416)->bCommandType, fw::COMMAND_TYPE_CLOSING_PIECE);
+    std::vector<fw::BUFFER_HANDLE> aTaken;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    while (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 1, &h) == fw::STATUS_OK) aTaken.push_back(h);
+    fw::KERNEL_ENTRY* ps = Admit(fw::SCSI_WRITE16, kStripe, 16);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
+    ASSERT_TRUE(fw::HasFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR));
+    ASSERT_TRUE(fw::HasFlag(psHead, fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::ClearFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR);
+    for (int iTry = 0; iTry < 3; ++iTry) EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_NO_PAGES);
+    for (fw::BUFFER_HANDLE hTaken : aTaken) fw::wFreeDataPages(hTaken, 1);
+    EXPECT_EQ(fw::StartHostWrite(ps), fw::STATUS_OK);
+    EXPECT_FALSE(fw::HasFlag(ps, fw::KE_FLAG_STREAM_PREDECESSOR));
+    // It started as the detection had found it: a stream of its own.
+    EXPECT_EQ(ps->bCommandType, fw::COMMAND_TYPE_STREAM_HEAD);
+    EXPECT_EQ(StreamHead(ps), nullptr);
+    EXPECT_EQ(Cache(ps).bKeptStreamClass, 0);
+}
+
+// While the buffer memory is short, an array with 33 writes or more in
+// progress is loaded: its writes held for followers go on and give back
+// the room their streams kept, until the memory is no longer short, and a
+// new write of an array that waits for its share (policy bit 6) waits for
+// it meanwhile rather than being refused pages.
+TEST_F(WritePath, WhileTheBufferMemoryIsShortALoadedArraysHeldWritesGoOn) {
+    std::vector<fw::KERNEL_ENTRY*> aHeld;
+    for (uint32_t n = 0; n < 40; ++n) {
+        fw::KERNEL_ENTRY* ps = StartWrite(4 * kStripe * n + 8, 8);
+        fw::SetFlag(ps, fw::KE_FLAG_LUN_STATISTICS);
+        fw::UpdateCurrentDataOnStart(ps);
+        SendData(ps, static_cast<uint8_t>(n));
+        aHeld.push_back(ps);
+    }
+    RunStages(1);
+    for (fw::KERNEL_ENTRY* ps : aHeld) ASSERT_EQ(ps->bPrimaryState, fw::HOST_STATE_OPTIMISATION);
+    std::vector<fw::BUFFER_HANDLE> aTaken;
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    while (fw::fIsBufferUsageHigh(fw::BUFFER_BANK_EITHER) != fw::TRUE &&
+           fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 1, &h) == fw::STATUS_OK) {
+        aTaken.push_back(h);
+    }
+    fw::pGetRankRecord(0)->bCachePolicy |= fw::POLICY_SHARED_OUTSTANDING;
+    fw::KERNEL_ENTRY* psNew = Admit(fw::SCSI_WRITE16, 200 * kStripe, 8);
+    EXPECT_EQ(fw::StartHostWrite(psNew), fw::START_RANK_SHARE_USED);
+    RunStages(1);
+    const auto dGone = std::count_if(aHeld.begin(), aHeld.end(), [](const fw::KERNEL_ENTRY* ps) {
+        return ps->bPrimaryState != fw::HOST_STATE_OPTIMISATION;
+    });
+    EXPECT_GT(dGone, 0);
+    EXPECT_LT(dGone, 40);
+    EXPECT_EQ(fw::fIsBufferUsageHigh(fw::BUFFER_BANK_EITHER), fw::FALSE);
+    EXPECT_EQ(fw::StartHostWrite(psNew), fw::STATUS_OK);
+    for (fw::BUFFER_HANDLE hTaken : aTaken) fw::wFreeDataPages(hTaken, 1);
+}
+
 TEST_F(WritePath, ARankOverItsQueueLimitAnswersTaskSetFull) {
     fw::SetRankQueueLimitSetting(fw::TRUE);
     fw::SetCommandClustering(fw::FALSE);
@@ -379,9 +445,11 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
     fw::KERNEL_ENTRY* psThrough = StartWrite(5000, 16);
     SendData(psThrough, 11);
     ReleaseHolds();
-    // The cached write is not answered again and keeps its data.
+    // The cached write is not answered again and keeps its data: it waits
+    // to be tried again.
+    fw::ServiceWriteComplete(kPort);
     EXPECT_FALSE(Answer(psCached).fStatus);
-    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_WRITE_READY);
+    EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_DESTAGE_WAIT);
     EXPECT_EQ(ValidBlocks(Slot(psCached)), 16);
     EXPECT_EQ(Slot(psCached).fIssued, fw::FALSE);
     // The write-through write is refused.
@@ -391,6 +459,8 @@ TEST_F(WritePath, ARankRefusingWritesKeepsAnAnsweredWriteAndFailsAnUnansweredOne
     EXPECT_EQ(a.bAsc, 0x25);
     // Once the rank takes writes again the cached write goes to the drives.
     fw::SetRankOperationState(0, fw::RANK_STATE_OPTIMAL);
+    AdvanceMs(1000);
+    fw::RunExpiredTimers();
     RunStages();
     EXPECT_EQ(psCached->bPrimaryState, fw::HOST_STATE_COMPLETE);
 }

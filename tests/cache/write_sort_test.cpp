@@ -2,6 +2,7 @@
 // what order, the sweep over an array's parked writes up and down, the load
 // limits, the writes it lets go when an array leaves it, the dump and the
 // write-optimisation modes.
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -200,6 +201,61 @@ TEST_F(WriteSortTest, WritesParkedOnAnArrayTheSortLeavesGoOnAtOnce) {
     KERNEL_ENTRY* ps = Park(0, 64);
     FreeTargetEntry(ps);
     EXPECT_EQ(dGetSortableWriteCount(), 0u);
+}
+
+// The sweep finds the parked writes among many queued writes that are not
+// parked (held for their streams, issued), in address order, while writes
+// come and go in any order around them: the tree keeps a count of parked
+// writes in every subtree, and the search follows it.
+TEST_F(WriteSortTest, TheSweepFindsTheParkedWritesAmongTheOthersInAddressOrder) {
+    std::vector<KERNEL_ENTRY*> apParked;
+    std::vector<KERNEL_ENTRY*> apOthers;
+    std::set<uint64_t> alParked;
+    uint32_t dSeed = 12345;
+    const auto Next = [&] { return dSeed = dSeed * 1103515245u + 12345u; };
+    for (uint32_t n = 0; n < 400; ++n) {
+        const uint64_t lLba = (Next() >> 8) % (kUnit / 8) * 8;
+        if (alParked.count(lLba) != 0) continue;
+        if (n % 5 == 0) {
+            apParked.push_back(Park(1, lLba));
+            alParked.insert(lLba);
+            RemoveFromLunRing(kLun);
+        } else {
+            KERNEL_ENTRY* ps = Admit(SCSI_WRITE16, lLba, 8);
+            RemoveFromLunRing(kLun);
+            ps->wLunIndex = 1;
+            ParseReadWrite16Cdb(ps);
+            InsertOutstandingWrite(ps);
+            ps->bPrimaryState = n % 2 == 0 ? HOST_STATE_OPTIMISATION : HOST_STATE_WRITE_ISSUED;
+            apOthers.push_back(ps);
+        }
+        // Every third of the others leaves again: the tree rotates around
+        // the parked writes.
+        if (n % 3 == 0 && !apOthers.empty()) {
+            KERNEL_ENTRY* ps = apOthers[(Next() >> 8) % apOthers.size()];
+            RemoveOutstandingWrite(ps);
+            FreeTargetEntry(ps);
+            apOthers.erase(std::find(apOthers.begin(), apOthers.end(), ps));
+        }
+        ASSERT_EQ(fIsOutstandingTreeSound(1), TRUE) << n;
+    }
+    ASSERT_GT(apParked.size(), 60u);
+    ClearRankWritesInProgress(0);
+    std::vector<uint64_t> alIssued;
+    for (int i = 0; i < 1000 && dGetSortableWriteCount() != 0; ++i) {
+        WriteSortService();
+        ClearRankWritesInProgress(0);
+        for (KERNEL_ENTRY* ps : apParked) {
+            if (ps->bPrimaryState == HOST_STATE_WRITE_READY && m_seen.insert(ps).second) {
+                alIssued.push_back(ps->lInternalAddress);
+            }
+        }
+        ASSERT_EQ(fIsOutstandingTreeSound(1), TRUE) << i;
+    }
+    EXPECT_EQ(alIssued, std::vector<uint64_t>(alParked.begin(), alParked.end()));
+    for (KERNEL_ENTRY* ps : apOthers) {
+        EXPECT_TRUE(ps->bPrimaryState == HOST_STATE_OPTIMISATION || ps->bPrimaryState == HOST_STATE_WRITE_ISSUED);
+    }
 }
 
 TEST_F(WriteSortTest, TheWriteOptimisationModeSetsTheHoldAndTheWindows) {

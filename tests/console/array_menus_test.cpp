@@ -119,9 +119,9 @@ TEST_F(ArrayMenus, ProposalsOfAlikeDrives) {
     const std::string kRaid5 =
         "\n\nRAID 5/50 Array Configuration Menu (1-1-2-3) (C0)\n\n"
         "1.  Manual Configuration\n"
-        "2.    22 GB,  8 Drives, 1 Subarray\n"
-        "3.    16 GB,  6 Drives, 1 Subarray\n"
-        "4.     9 GB,  4 Drives, 1 Subarray\n"
+        "2.    29 GB,  8 Drives, 1 Subarray\n"
+        "3.    21 GB,  6 Drives, 1 Subarray\n"
+        "4.    12 GB,  4 Drives, 1 Subarray\n"
         "\n0.  Exit\n\n" +
         kPrompt;
     c.Enter("2");
@@ -141,6 +141,8 @@ TEST_F(ArrayMenus, ProposalsOfAlikeDrives) {
     EXPECT_EQ(r.bDriveCount, 4);
     EXPECT_EQ(r.wChunkSize, 512);
     EXPECT_EQ(r.bParityCount, 1);
+    // The array holds what its line offered.
+    EXPECT_EQ(r.wCapacityGb, 12);
     EXPECT_EQ(fw::bGetSpareDriveTableCount(), 4);
     EXPECT_EQ(c.Type(" "), kArrayMenu);
 }

@@ -88,6 +88,10 @@ TEST_F(ControllerFirmware, NothingIsProgrammedFromABadFileOrABrokenTransfer) {
     const std::vector<uint8_t> good = sim::Flash::BuildImage(6000, 41);
     std::vector<uint8_t> damaged = good;
     damaged[3000] ^= 4;
+    // Second-program fields (offset, length, checksum at 52-63) that name
+    // no program at all: damage, not "none".
+    std::vector<uint8_t> junkSecond = good;
+    for (size_t i = 52; i < 64; ++i) junkSecond[i] = static_cast<uint8_t>(0xA5 ^ i);
     XmodemFaults cancel;
     cancel.cancelAfterBlocks = 2;
     struct Case {
@@ -99,6 +103,7 @@ TEST_F(ControllerFirmware, NothingIsProgrammedFromABadFileOrABrokenTransfer) {
     const Case cases[] = {
         {"damaged", damaged, XmodemFaults(), "\n\nInvalid Firmware File\n\n"},
         {"two programs", sim::Flash::BuildImage(3000, 42, true), XmodemFaults(), "\n\nInvalid Firmware File\n\n"},
+        {"junk second program", junkSecond, XmodemFaults(), "\n\nInvalid Firmware File\n\n"},
         {"short", std::vector<uint8_t>(good.begin(), good.end() - 1100), XmodemFaults(),
          "\n\nInvalid Firmware File\n\n"},
         {"cancelled", good, cancel, "\n\nXmodem Transfer Error\n\n"},

@@ -97,6 +97,38 @@ TEST_F(Xmodem, AFileArrivesWholeInEveryBlockForm) {
     }
 }
 
+// The sum every sender puts behind its blocks: the sender's own check value,
+// so the transfers above prove the receiver speaks standard XMODEM-CRC.
+TEST(XmodemCrc, TheSendersSumIsTheStandardOne) {
+    const std::string check = "123456789";
+    EXPECT_EQ(consoletest::XmodemCrc16(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x31C3);
+}
+
+// The EOT is answered only once the line has stayed quiet for more than a
+// tick: a byte soon after it (line noise that looked like an EOT, or the
+// rest of a block) is an error, answered NAK, and the file goes on.
+TEST_F(Xmodem, TheEndIsAcknowledgedOnlyAfterATickOfSilence) {
+    ASSERT_EQ(Start(), fw::STATUS_OK);
+    ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), 'C');
+    const uint32_t blocks = static_cast<uint32_t>((file.size() + 1023) / 1024);
+    for (uint32_t b = 0; b < blocks; ++b) {
+        sender.Type(XmodemSender::Frame(file, b, 1024, true));
+        ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK);
+    }
+    sender.Type(std::string(1, static_cast<char>(consoletest::X_EOT)));
+    // Most of a tick later the line is still not answered, and a stray
+    // byte then makes the EOT an error.
+    EXPECT_EQ(sender.Next(XmodemSender::kAnswerNs * 4 / 5), -1);
+    sender.Type("\x7F");
+    EXPECT_EQ(sender.Next(XmodemSender::kAnswerNs * 8), consoletest::X_NAK);
+    EXPECT_EQ(fw::fIsXmodemReceiveActive(), fw::TRUE);
+    // A quiet EOT ends the file.
+    sender.Type(std::string(1, static_cast<char>(consoletest::X_EOT)));
+    EXPECT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK);
+    EXPECT_TRUE(Finish().ends_with(Complete(file.size())));
+    EXPECT_TRUE(Holds(file));
+}
+
 // A flipped byte, a lost byte and a lost ACK each cost one more sending;
 // the repeated block is stored once.
 TEST_F(Xmodem, NoiseAndALostAckStillDeliverTheFileWhole) {

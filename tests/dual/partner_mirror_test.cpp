@@ -450,6 +450,7 @@ protected:
         const uint8_t bMirrored = fw::POLICY_WRITE_BACK | fw::POLICY_MIRROR;
         Start(true, fMayWait ? static_cast<uint8_t>(bMirrored | fw::POLICY_SHARED_OUTSTANDING) : bMirrored);
         a->board.sasController().partnerAnswerSeen = [this](const uint8_t* pbCdb, uint8_t bStatus) {
+            if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA) ++dataSent;
             if (pbCdb[0] != fw::PARTNER_TYPED_MESSAGE || pbCdb[1] != fw::PARTNER_MESSAGE_MIRROR) return;
             // B answers a record with four status bytes as data: status,
             // sense key, ASC, ASCQ.
@@ -508,6 +509,7 @@ protected:
     }
 
     std::vector<Record> records;
+    unsigned dataSent = 0;   // A's mirror data messages (129)
     std::vector<std::pair<fw_b::BUFFER_HANDLE, uint32_t>> held;
 };
 
@@ -588,6 +590,7 @@ TEST_F(PartnerMirrorBufferWait, ARecordThePartnerNoLongerKnowsEndsTheWaitAndTheW
     EXPECT_EQ(last.key, 5);
     EXPECT_EQ(last.asc, 0x24);
     EXPECT_LE(Retries(), before + 1) << "asked again after the refusal";
+    EXPECT_EQ(dataSent, 0u) << "data sent for a record the partner refused";
     const Write& w = writes.front();
     ASSERT_TRUE(w.good);
     EXPECT_EQ(w.heldAtGood, 0);
@@ -610,6 +613,8 @@ TEST_P(PartnerMirrorBufferShort, APartnerThatStaysShortHasTheWriteWrittenThrough
     for (const Record& r : records) EXPECT_TRUE(r.NoBuffer()) << int(r.status);
     EXPECT_EQ(records.size(), 1u + (GetParam() ? fw::PARTNER_MIRROR_BUFFER_RETRIES : 0));
     EXPECT_EQ(Retries(), records.size() - 1);
+    // A refused record holds nothing: no data follows it.
+    EXPECT_EQ(dataSent, 0u) << "data sent for a record the partner refused";
     ASSERT_NO_FATAL_FAILURE(ReleasePagesOfB());
     ASSERT_NO_FATAL_FAILURE(CutA());
     ExpectEachWriteReadsBackThroughB();

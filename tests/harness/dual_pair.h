@@ -92,8 +92,8 @@ inline std::vector<uint8_t> Cdb16(uint8_t bOpcode, uint64_t lba, uint32_t blocks
 
 struct Pair {
     explicit Pair(const sim::Chassis::Options& options = sim::Chassis::Options(),
-                  sim::HostInterface host = sim::HostInterface::Fc)
-        : chassis(options), hostInterface(host) {
+                  sim::HostInterface host = sim::HostInterface::Fc, uint32_t sdram = 128u << 20)
+        : chassis(options), hostInterface(host), sdramBytes(sdram) {
         sim::Board::ConnectPartners(a->board, b->board);
     }
     // A hung board's processor runs no more; its devices and the drives go
@@ -205,8 +205,9 @@ struct Pair {
     sim::Clock clock;
     sim::Chassis chassis;
     sim::HostInterface hostInterface = sim::HostInterface::Fc;
-    std::unique_ptr<Side> a = std::make_unique<Side>(&clock, chassis, true, 128u << 20, hostInterface);
-    std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false, 128u << 20, hostInterface);
+    uint32_t sdramBytes = 128u << 20;   // each board's
+    std::unique_ptr<Side> a = std::make_unique<Side>(&clock, chassis, true, sdramBytes, hostInterface);
+    std::unique_ptr<Side> b = std::make_unique<Side>(&clock, chassis, false, sdramBytes, hostInterface);
     const sim::Board* hung = nullptr;
     uint8_t abKeptTarget[2] = {0xFF, 0xFF};
     bool rebootOnReset = false;

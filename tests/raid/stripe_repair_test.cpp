@@ -1,6 +1,7 @@
-// The resync's stripe repair when the internal pool runs dry: the piece it
-// could not issue is kept and repaired on a later call, never skipped, so no
-// row of the interrupted write is left with stale parity.
+// The resync's stripe repair when the internal pool runs dry, on RAID 5 and
+// on RAID 6: the piece it could not issue is kept and repaired on a later
+// call, never skipped, so no row of the interrupted write is left with
+// stale parity.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,6 +9,7 @@
 
 #include "cache/flush_sequencer.h"
 #include "executive/kernel_entry.h"
+#include "raid/dual_parity.h"
 #include "raid/stripe_repair.h"
 #include "raid_road.h"
 #include "target/host_command_pool.h"
@@ -16,6 +18,7 @@ namespace {
 
 class StripeRepairTest : public raidtest::RaidRoadTest {
 protected:
+    uint8_t MapOther(fw::KERNEL_ENTRY* ps, uint32_t d) override { return fw::bMapRaid6Command(0, ps, d); }
     // The resync request of an interrupted write, as the flush sequencer
     // hands it to the repair.
     fw::KERNEL_ENTRY* ResyncRequest(uint64_t lAddress, uint16_t wBlocks) {
@@ -37,19 +40,37 @@ protected:
     }
 };
 
-TEST_F(StripeRepairTest, APieceHeldByAnEmptyPoolIsRepairedLaterNotSkipped) {
-    MakeRank({fw::RAID_LEVEL_5, 4, 16});
+class StripeRepairLevels : public StripeRepairTest, public ::testing::WithParamInterface<uint8_t> {
+protected:
+    uint64_t RowBlocks() const { return GetParam() == fw::RAID_LEVEL_6 ? Dual().RowBlocks() : Parity().RowBlocks(); }
+    // The members holding the row's parity: P, and on RAID 6 Q.
+    std::vector<unsigned> ParityMembers(uint64_t row) const {
+        if (GetParam() == fw::RAID_LEVEL_6) return {Dual().PMember(row), Dual().QMember(row)};
+        return {Parity().ParityMember(row, 0)};
+    }
+};
+
+// Rows 1 and 2 of four written rows hold the parity (P and Q on RAID 6) a
+// write cut short left; the repair, held up by an empty pool and called
+// again, leaves every row as its data says.
+TEST_P(StripeRepairLevels, APieceHeldByAnEmptyPoolIsRepairedLaterNotSkipped) {
+    if (GetParam() == fw::RAID_LEVEL_6) {
+        MakeRank({fw::RAID_LEVEL_6, 5, 16, 2});
+    } else {
+        MakeRank({fw::RAID_LEVEL_5, 4, 16});
+    }
     WipeDrives(1024);
-    const uint64_t kRow = Parity().RowBlocks();
+    const uint64_t kRow = RowBlocks();
     for (uint64_t row = 0; row < 4; ++row) {
         ASSERT_NO_FATAL_FAILURE(Write(row * kRow, static_cast<uint16_t>(kRow), static_cast<uint32_t>(row + 1)));
     }
-    // The parity of rows 1 and 2 as a write cut short left it.
     std::mt19937 rng(104);
     std::vector<uint8_t> stale(spec.wChunk * raidtest::kBlock);
     for (uint64_t row = 1; row <= 2; ++row) {
-        for (uint8_t& b : stale) b = static_cast<uint8_t>(rng());
-        chassis.DriveAt(Parity().ParityMember(row, 0) + 1)->WriteBlocks(row * spec.wChunk, spec.wChunk, stale.data());
+        for (unsigned m : ParityMembers(row)) {
+            for (uint8_t& b : stale) b = static_cast<uint8_t>(rng());
+            chassis.DriveAt(m + 1)->WriteBlocks(row * spec.wChunk, spec.wChunk, stale.data());
+        }
     }
 
     fw::KERNEL_ENTRY* psRequest = ResyncRequest(kRow, static_cast<uint16_t>(2 * kRow));
@@ -72,5 +93,10 @@ TEST_F(StripeRepairTest, APieceHeldByAnEmptyPoolIsRepairedLaterNotSkipped) {
     fw::FreeTargetEntry(psRequest);
     ExpectPoolsReturned();
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, StripeRepairLevels, ::testing::Values(fw::RAID_LEVEL_5, fw::RAID_LEVEL_6),
+                         [](const ::testing::TestParamInfo<uint8_t>& i) {
+                             return i.param == fw::RAID_LEVEL_6 ? "Raid6" : "Raid5";
+                         });
 
 }  // namespace

@@ -403,6 +403,29 @@ TEST_F(SasHostPorts, QueryTaskAndAbortTaskActOnTheNamedCommandOnly) {
     AtRest();
 }
 
+// Ordinary senders leave the last request frames alone: with every frame
+// they may take in use, a host's ABORT TASK still goes out and is answered.
+TEST_F(SasHostPorts, AnAbortIsAnsweredWithTheOrdinaryRequestFramesAllTaken) {
+    (void)Ready();
+    const uint32_t a = HeldInquiry();
+    const uint8_t bPort = fw::PORT_CODE_SAS_HOST_1;
+    const uint16_t wFrames = fw::dGetSASTargetIocRecord(bPort)->wRequestFrames;
+    std::vector<uint16_t> taken;
+    uint8_t* pbFrame = nullptr;
+    for (uint16_t w = 0; true; ++w) {
+        ASSERT_LT(w, wFrames) << "an ordinary sender took every frame";
+        uint16_t wIndex = 0;
+        if (fw::bGetTargetRequestFrame(bPort, &pbFrame, &wIndex, fw::FALSE) != fw::STATUS_OK) break;
+        taken.push_back(wIndex);
+    }
+    EXPECT_GE(wFrames - fw::dGetSASTargetIocRecord(bPort)->wRequestsInUse, 31);
+    EXPECT_EQ(host->TaskManagement(0, kAbortTask, static_cast<uint16_t>(a)).status, 0);
+    EXPECT_EQ(host->Wait(a).outcome, sim::FcpResult::Outcome::Terminated);
+    for (uint16_t wIndex : taken) fw::FreeTargetRequestFrame(bPort, wIndex);
+    c.ioc->ReleaseAssists();
+    AtRest();
+}
+
 TEST_F(SasHostPorts, ClearTaskSetEndsEveryCommandOnTheUnit) {
     (void)Ready();
     const uint32_t a = HeldInquiry();

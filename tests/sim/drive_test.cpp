@@ -544,10 +544,13 @@ TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
     struct stat st {};
     ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
     EXPECT_EQ(uint64_t(st.st_size), (1ull << 20) * 512);
-    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    // Only the blocks of the configuration copy hold room from the start.
+    const uint64_t kept = AllocatedBlocks(cfg.imagePath);
+    EXPECT_GE(kept, 1836u);
+    EXPECT_LT(kept, 2048u);
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 1000, 256), Bytes(256 * 512, 0)).r.status, 0);
     ASSERT_EQ(Ata(d, 0x35, 9000, 16, 0, Bytes(16 * 512, 0)).r.status, 0);
-    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 5000, 8), Pattern(8 * 512, 1)).r.status, 0);
     const uint64_t withData = AllocatedBlocks(cfg.imagePath);
     EXPECT_GT(withData, 0u);
@@ -557,7 +560,7 @@ TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
     EXPECT_EQ(Scsi(d, BlockCdb(0x28, 5000, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 9)).r.status, 0);
     ASSERT_EQ(Scsi(d, {0x04, 0, 0, 0, 0, 0}).r.status, 0);
-    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), 0u);
+    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
     EXPECT_EQ(Scsi(d, BlockCdb(0x28, 7000, 1), {}, 512).data, Bytes(512, 0));
     unlink(cfg.imagePath.c_str());
 }

@@ -200,27 +200,71 @@ TEST(IscsiListener, OutOfDescriptorsHostsAreTurnedAwayWithoutSpinning) {
     EXPECT_TRUE(host.LogInNormal());
 }
 
-// Past its connections the portal still answers a login, refusing it for
-// want of resources; past a few more it closes what comes.
-TEST(IscsiListener, PastItsConnectionsALoginIsRefusedForWantOfResources) {
+// Descriptors enough for every connection the listener takes and the
+// tests' own ends of them.
+bool EnoughDescriptors() {
     const size_t total = sim::IscsiListener::kMaxConnections + sim::IscsiListener::kRefusingConnections;
     rlimit files{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return false;
     if (files.rlim_cur < 2 * total + 64) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * total + 64);
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0) return false;
     }
-    if (files.rlim_cur < 2 * total + 64) GTEST_SKIP() << "the system allows this process too few descriptors";
+    return files.rlim_cur >= 2 * total + 64;
+}
+
+// A host that has begun its login and stays in it: its first request is
+// answered and it sends no second.
+std::unique_ptr<SocketHost> InLogin(sim::IscsiListener& listener) {
+    auto h = std::make_unique<SocketHost>(listener);
+    const Pdu r = h->Login(0x01, {{"InitiatorName", "iqn.2026-01.host:slow"}, {"SessionType", "Discovery"},
+                                  {"AuthMethod", "None"}});
+    EXPECT_EQ(r.U16(36), 0);
+    return h;
+}
+
+// Hundreds of connections that never send a login (a scanner, a host that
+// hangs after connecting, one renewed every 30 s) do not keep out a host
+// that logs in at once: with every connection taken, the oldest that has
+// sent no login gives way to the new one.
+TEST(IscsiListener, IdleConnectionsGiveWayToAHostThatLogsIn) {
+    if (!EnoughDescriptors()) GTEST_SKIP() << "the system allows this process too few descriptors";
     RamTargets targets;
     sim::IscsiPortal portal(targets);
     sim::IscsiListener listener(portal);
     std::string error;
     ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
-    std::vector<std::unique_ptr<Socket>> held;
+    std::vector<std::unique_ptr<Socket>> idle;
     for (size_t i = 0; i < sim::IscsiListener::kMaxConnections; ++i) {
-        held.push_back(std::make_unique<Socket>(listener.port()));
-        listener.Service();   // the backlog stays short
+        idle.push_back(std::make_unique<Socket>(listener.port()));
+        listener.Service();
     }
+    std::vector<std::unique_ptr<SocketHost>> hosts;
+    for (int round = 0; round < 3; ++round) {
+        hosts.push_back(std::make_unique<SocketHost>(listener));
+        hosts.back()->isidQualifier = uint8_t(round);   // sessions of their own
+        EXPECT_TRUE(hosts.back()->LogInNormal()) << round;
+        EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections);
+        // The oldest idle connection was closed for it, not the next.
+        EXPECT_TRUE(idle[size_t(round)]->Closed()) << round;
+    }
+    EXPECT_FALSE(idle[3]->Closed());
+}
+
+// Past its connections, all of them in a login or logged in, the portal
+// still answers a login, refusing it for want of resources; what stays
+// silent past them gives way to the next to come.
+TEST(IscsiListener, PastItsConnectionsALoginIsRefusedForWantOfResources) {
+    if (!EnoughDescriptors()) GTEST_SKIP() << "the system allows this process too few descriptors";
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    // Every connection taken by a host in its login: none gives way.
+    std::vector<std::unique_ptr<SocketHost>> logins;
+    for (size_t i = 0; i < sim::IscsiListener::kMaxConnections; ++i) logins.push_back(InLogin(listener));
+    std::vector<std::unique_ptr<Socket>> held;
     {
         SocketHost refused(listener);
         EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections + 1);
@@ -229,20 +273,46 @@ TEST(IscsiListener, PastItsConnectionsALoginIsRefusedForWantOfResources) {
         EXPECT_FALSE(refused.Await());   // and closed
     }
     EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections);
-    for (size_t i = 0; i < sim::IscsiListener::kRefusingConnections; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         held.push_back(std::make_unique<Socket>(listener.port()));
         listener.Service();
+        EXPECT_EQ(listener.Connections(), sim::IscsiListener::kMaxConnections + 1);
     }
-    EXPECT_EQ(listener.Connections(), total);
-    Socket turnedAway(listener.port());
-    listener.Service();
-    EXPECT_TRUE(turnedAway.Closed());
-    EXPECT_LE(listener.Connections(), total);
+    EXPECT_TRUE(held[2]->Closed());
+    EXPECT_FALSE(held[3]->Closed());
     // Room again: a host is served.
     held.clear();
+    logins.clear();
     for (int i = 0; i < 10; ++i) listener.Service();
     SocketHost served(listener);
     EXPECT_TRUE(served.LogInNormal());
+}
+
+// A connection that sends no login is closed long before one in its login.
+TEST(IscsiListener, ASilentConnectionIsClosedSoonerThanALogin) {
+    RamTargets targets;
+    sim::IscsiPortal portal(targets);
+    sim::IscsiListener listener(portal);
+    uint64_t now = 1;
+    listener.clock = [&now] { return now; };
+    std::string error;
+    ASSERT_TRUE(listener.Listen("127.0.0.1:0", &error)) << error;
+    Socket mute(listener.port());
+    listener.Service();
+    const std::unique_ptr<SocketHost> slow = InLogin(listener);
+    ASSERT_EQ(listener.Connections(), 2u);
+    now += sim::IscsiConnection::kFirstLoginTimeoutNs - 1;
+    listener.Service();
+    EXPECT_EQ(listener.Connections(), 2u);
+    now += sim::IscsiListener::kTickNs + 1;
+    listener.Service();
+    listener.Service();
+    EXPECT_TRUE(mute.Closed());
+    EXPECT_EQ(listener.Connections(), 1u);
+    now += sim::IscsiConnection::kLoginTimeoutNs;
+    listener.Service();
+    listener.Service();
+    EXPECT_EQ(listener.Connections(), 0u);
 }
 
 // The portal's timers run on the listener's clock, with no traffic at all:

@@ -289,6 +289,47 @@ TEST(IscsiSession, WriteByEveryKindOfDataReadsBackInSegments) {
     EXPECT_EQ(h.conn->OutstandingTasks(), 0u);
 }
 
+// A host that does not negotiate MaxOutstandingR2T has the default, 1: one
+// R2T at a time per command, also when it ends its unsolicited data short
+// of the first burst and the rest of that burst must be asked for too.
+TEST(IscsiSession, OneR2tAtATimeUnlessMoreWereNegotiated) {
+    Host h;
+    ASSERT_TRUE(h.LogInNormal({{"InitialR2T", "No"}, {"FirstBurstLength", "8192"}, {"MaxBurstLength", "16384"}}));
+    EXPECT_EQ(h.conn->parameters().maxOutstandingR2T, 1u);
+    const auto data = Pattern(64 * 512, 4);
+    const Pdu cmd = h.Command(0x21, Rw10(0x2A, 0, 64), uint32_t(data.size()));
+    const uint32_t task = cmd.InitiatorTaskTag();
+    h.Send(cmd);
+    // Beside the unsolicited first burst, one R2T.
+    std::vector<Pdu> r2ts;
+    while (!h.in.empty()) r2ts.push_back(h.Next());
+    ASSERT_EQ(r2ts.size(), 1u);
+    EXPECT_EQ(r2ts[0].U32(40), 8192u);
+    // The host ends its unsolicited data at 4096: the rest of the first
+    // burst waits for the R2T out to be answered.
+    h.Send(h.DataOut(task, sim::iscsi::kReservedTag, 0, {data.begin(), data.begin() + 4096}, true));
+    EXPECT_TRUE(h.in.empty());
+    std::vector<std::pair<uint32_t, uint32_t>> asked;
+    for (Pdu r2t = r2ts[0];;) {
+        asked.emplace_back(r2t.U32(40), r2t.U32(44));
+        const uint32_t offset = r2t.U32(40), length = r2t.U32(44);
+        for (uint32_t at = offset; at < offset + length; at += 4096) {
+            h.Send(h.DataOut(task, r2t.U32(20), at, {data.begin() + at, data.begin() + at + 4096},
+                             at + 4096 == offset + length));
+        }
+        r2t = h.Next();
+        if (r2t.opcode() != sim::iscsi::kReadyToTransfer) {
+            EXPECT_EQ(r2t.opcode(), sim::iscsi::kScsiResponse);
+            EXPECT_EQ(r2t.bhs[3], 0);
+            break;
+        }
+        EXPECT_TRUE(h.in.empty());   // never a second one outstanding
+    }
+    EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, uint32_t>>{
+                         {8192, 16384}, {4096, 4096}, {24576, 8192}}));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), h.targets.disk.begin()));
+}
+
 TEST(IscsiSession, CheckConditionCarriesSenseAndStatusNumbersAdvance) {
     Host h;
     ASSERT_TRUE(h.LogInNormal());

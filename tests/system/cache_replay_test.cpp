@@ -149,8 +149,9 @@ TEST_P(ReplayRoad, AMemberFailingDuringTheReplayLosesNothingItCanStandIn) {
 
 TEST_F(BadJournalRoad, ARaid0MemberFailingDuringTheReplayReportsTheDataLost) {
     ASSERT_NO_FATAL_FAILURE(Boot({"Raid0", fw::RAID_LEVEL_0, 3, 16}));
-    // Every write has a chunk on the second member.
-    for (uint32_t i = 0; i < 6; ++i) Write(i * 48, 40, 80 + i);
+    // Every write has a chunk on the second member; none has block 0, which
+    // the host reads when it connects again (a block lost reads MEDIUM ERROR).
+    for (uint32_t i = 0; i < 6; ++i) Write(i * 48 + 8, 32, 80 + i);
     ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0);
     const Counts before = Counts::Now();
     Stop();

@@ -12,11 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -37,9 +35,8 @@
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
 #include "harness/config_builder.h"
+#include "harness/host_tool.h"
 #include "harness/iscsi_host.h"
-
-extern char** environ;
 
 namespace {
 
@@ -58,10 +55,7 @@ sim::BoardConfig ConfigFor(Hosts hosts) {
     return config;
 }
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
+using harness::ToolRun;
 
 // A controller with one logical drive, RAID 5 on four drives or a mirror
 // (RAID 10 of two drives, i.e. RAID 1) on two, and the portal on a free
@@ -96,44 +90,9 @@ protected:
     // Runs a host tool to its end while the board runs on; a tool that
     // hangs is killed after a minute.
     ToolRun Tool(std::vector<std::string> argv) {
-        char path[] = "/tmp/iscsi-tool-XXXXXX";
-        int fd = mkstemp(path);
-        EXPECT_GE(fd, 0);
-        close(fd);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path, O_WRONLY | O_TRUNC, 0);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        pid_t pid = -1;
-        ToolRun run;
-        int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << argv[0] << " is missing: scripts/install-deps installs it";
-        if (rc != 0) return run;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        bool ended = false;
-        int status = 0;
-        auto done = [&] {
-            if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
-            return ended || std::chrono::steady_clock::now() > deadline;
-        };
-        while (!done()) {
-            if (board.RunUntil(done, 1'000'000'000ull) != sim::StopKind::Running) break;
-        }
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << argv[0] << " did not finish";
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream in(path);
-        run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        unlink(path);
-        return run;
+        return harness::RunHostTool(std::move(argv), std::chrono::seconds(60), [this](const std::function<bool()>& ended) {
+            return board.RunUntil(ended, 1'000'000'000ull) == sim::StopKind::Running;
+        });
     }
 
     const Hosts hosts;
@@ -416,180 +375,5 @@ TEST_F(IscsiSasSessions, SessionsPastTheIocsInitiatorsAreRefusedAndEndedOnesLeav
     auto again = Session();
     ASSERT_TRUE(again);
 }
-
-// The conformance suites, one suite of tests per run.  What fails today is
-// listed with the reason; a listed test that passes must leave the list.
-const std::map<std::string, const char*> kKnownFailures = {
-    {"ExtendedCopy.ValidTgtDescr", "its standard INQUIRY asks 260 bytes: INQUIRY's allocation length is CDB byte 4 "
-                                   "alone and byte 3 must be zero, so it is refused INVALID FIELD IN CDB (EXTENDED "
-                                   "COPY itself is not in the command set: INVALID COMMAND OPERATION CODE)"},
-    {"Inquiry.Standard", "its standard INQUIRY asks 260 bytes, refused INVALID FIELD IN CDB as Inquiry.AllocLength "
-                         "(the version byte is the SPC level setting, 5 by default, which the suite accepts)"},
-    {"Inquiry.AllocLength", "allocation lengths of 256 and more set CDB byte 3, which must be zero (the allocation "
-                            "length is byte 4 alone): INVALID FIELD IN CDB"},
-    {"Inquiry.BlockLimits", "the vital product data pages are 0x00, 0x80, 0x81 and 0x83: Block Limits (0xB0) is "
-                            "refused INVALID FIELD IN CDB"},
-    {"WriteAtomic16.VPD", "as Inquiry.BlockLimits"},
-    {"ModeSense6.Control-SWP", "SWP is a changeable bit of the control page, but the mode pages steer nothing outside "
-                               "MODE SENSE and MODE SELECT: writes go on after it is set"},
-    {"Read10.ReadProtect", "READ and WRITE keep CDB byte 1 bits 5-7 as sent and the range check does not reserve "
-                           "them: RDPROTECT and WRPROTECT are not refused"},
-    {"Read16.ReadProtect", "as Read10.ReadProtect"},
-    {"Write10.WriteProtect", "as Read10.ReadProtect"},
-    {"Write16.WriteProtect", "as Read10.ReadProtect"},
-    {"WriteVerify10.WriteProtect", "as Read10.ReadProtect"},
-    {"Verify10.Mismatch", "VERIFY checks the range and reads nothing (the command set has no byte compare): "
-                          "a BYTCHK VERIFY of other data is answered GOOD"},
-    {"Verify16.Mismatch", "as Verify10.Mismatch"},
-    {"WriteVerify16.Simple", "WRITE AND VERIFY(16) becomes WRITE(16) with CDB byte 1 as sent, and the range check "
-                             "reserves byte 1 bits 1-2: the suite's BYTCHK is refused INVALID FIELD IN CDB"},
-    {"WriteVerify16.BeyondEol", "as WriteVerify16.Simple"},
-    {"WriteVerify16.WriteProtect", "as WriteVerify16.Simple"},
-    {"WriteVerify16.Flags", "as WriteVerify16.Simple"},
-    {"WriteVerify16.Dpo", "as WriteVerify16.Simple"},
-    {"iSCSIResiduals.WriteVerify16Residuals", "as WriteVerify16.Simple"},
-    {"Reserve6.TargetColdReset", "skips: the portal offers no cold reset task management function (the suite's own "
-                                 "words: not implemented), and neither an FC nor a SAS host has one to map it to"},
-};
-// And through SAS host ports.
-const std::map<std::string, const char*> kKnownSasFailures = {
-    {"iSCSIResiduals.Write10Residuals", "a COMMAND frame carries no expected length: a write whose CDB asks more "
-                                        "blocks than the host sends runs out of data at the IOC, which ends the "
-                                        "transfer with a data underrun; the controller ends the command without "
-                                        "status and writes none of it, so the task is answered as a target failure, "
-                                        "with no residual"},
-    {"iSCSIResiduals.Write16Residuals", "as iSCSIResiduals.Write10Residuals"},
-    {"iSCSIResiduals.WriteVerify10Residuals", "as iSCSIResiduals.Write10Residuals"},
-    {"Reserve6.TargetWarmReset", "skips: a TASK frame has no target reset function, so the portal answers the warm "
-                                 "reset not supported (the suite's own words: not implemented)"},
-};
-
-struct SuiteRun {
-    Hosts hosts;
-    uint8_t raidLevel;
-    const char* suite;   // FAMILY.SUITE
-};
-
-class IscsiConformance : public PortalController, public ::testing::TestWithParam<SuiteRun> {
-protected:
-    IscsiConformance() : PortalController(GetParam().hosts) {}
-    void SetUp() override { Start(GetParam().raidLevel); }
-    std::map<std::string, const char*> KnownFailures() const {
-        std::map<std::string, const char*> known = kKnownFailures;
-        if (hosts == Hosts::Sas) known.insert(kKnownSasFailures.begin(), kKnownSasFailures.end());
-        return known;
-    }
-};
-
-// What one verbose run of the suite says of each of its tests.
-struct SuiteOutcome {
-    std::set<std::string> failed;
-    std::set<std::string> skipped;   // a "[SKIPPED]" line before its verdict
-};
-
-// "Suite: Reserve6" heads the suite's tests; each test is "  Test: NAME ..."
-// followed by what it printed and its verdict, "passed" or a line "FAILED".
-// What follows a verdict on its line belongs to the suite's own clean-up.
-SuiteOutcome ParseVerboseRun(const std::string& out) {
-    SuiteOutcome o;
-    std::string suite;
-    const std::string suiteMark = "\nSuite: ";
-    const std::string testMark = "\n  Test: ";
-    size_t at = 0;
-    while (true) {
-        const size_t nextSuite = out.find(suiteMark, at);
-        const size_t nextTest = out.find(testMark, at);
-        if (nextTest == std::string::npos) break;
-        if (nextSuite != std::string::npos && nextSuite < nextTest) {
-            const size_t eol = out.find('\n', nextSuite + 1);
-            suite = out.substr(nextSuite + suiteMark.size(), eol - nextSuite - suiteMark.size());
-            at = eol;
-            continue;
-        }
-        const size_t nameStart = nextTest + testMark.size();
-        const size_t dots = out.find(" ...", nameStart);
-        const std::string name = suite + "." + out.substr(nameStart, dots - nameStart);
-        const size_t passed = out.find("passed", dots);
-        size_t failedAt = out.find("\nFAILED\n", dots);
-        const size_t inline_ = out.find("...FAILED\n", nameStart);
-        if (inline_ != std::string::npos && inline_ < failedAt) failedAt = inline_;
-        const size_t verdict = std::min(passed, failedAt);
-        if (verdict == std::string::npos) break;
-        if (verdict == failedAt) o.failed.insert(name);
-        if (out.substr(dots, verdict - dots).find("[SKIPPED]") != std::string::npos) o.skipped.insert(name);
-        at = verdict + 1;
-    }
-    return o;
-}
-
-// A reservation suite that skips a test tests nothing there: a skip counts
-// as a failure unless the test is listed with its reason.
-bool IsReservationSuite(const std::string& suite) {
-    return suite == "Reserve6" || suite.rfind("Prin", 0) == 0 || suite.rfind("Prout", 0) == 0;
-}
-
-TEST_P(IscsiConformance, SuitePassesButForTheKnownFailures) {
-    const std::string suite = GetParam().suite;
-    ToolRun run = Tool({"iscsi-test-cu", "--dataloss", "--verbose", "-i", kInitiator, "-I",
-                        "iqn.2026-12.test.host:second", "-t", suite, Url(1, 0)});
-    // The suite ran to its end (its status says only whether any test failed).
-    ASSERT_GE(run.status, 0) << run.output;
-    ASSERT_NE(run.output.find("Run Summary"), std::string::npos) << run.output;
-    if (std::getenv("ISCSI_SUITE_OUTPUT") != nullptr) std::printf("%s\n", run.output.c_str());
-    SuiteOutcome o = ParseVerboseRun(run.output);
-    ASSERT_FALSE(o.failed.empty() && o.skipped.empty() && run.output.find("  Test: ") == std::string::npos)
-        << run.output;
-    // "SCSI.Write10" or "SCSI.Write10.Simple": the known failures it covers.
-    const std::string suiteName = suite.substr(suite.find('.') + 1);
-    if (IsReservationSuite(suiteName)) o.failed.insert(o.skipped.begin(), o.skipped.end());
-    const std::map<std::string, const char*> known = KnownFailures();
-    for (const std::string& test : o.failed)
-        EXPECT_TRUE(known.count(test)) << test << " fails or skips:\n" << run.output;
-    for (const auto& [test, reason] : known) {
-        if (test == suiteName || test.compare(0, suiteName.size() + 1, suiteName + ".") == 0) {
-            EXPECT_TRUE(o.failed.count(test)) << test << " passes now: take it off the list (" << reason << ")";
-        }
-    }
-}
-
-std::vector<SuiteRun> Suites() {
-    static const char* const kScsi[] = {
-        "CompareAndWrite", "ExtendedCopy", "GetLBAStatus", "Inquiry", "Mandatory", "ModeSense6", "NoMedia",
-        "OrWrite", "Prefetch10", "Prefetch16", "PreventAllow", "PrinReadKeys", "PrinServiceactionRange",
-        "PrinReportCapabilities", "ProutRegister", "ProutReserve", "ProutClear", "ProutPreempt", "Read6", "Read10",
-        "Read12", "Read16", "ReadCapacity10", "ReadCapacity16", "ReadDefectData10", "ReadDefectData12", "ReadOnly",
-        "ReceiveCopyResults", "ReportSupportedOpcodes", "Reserve6", "StartStopUnit", "TestUnitReady", "Unmap",
-        "Verify10", "Verify12", "Verify16", "Write10", "Write12", "Write16", "WriteAtomic16", "WriteSame10",
-        "WriteSame16", "WriteVerify10", "WriteVerify12", "WriteVerify16",
-    };
-    static std::deque<std::string> names;   // addresses stay put as it grows
-    std::vector<SuiteRun> runs;
-    auto add = [&](Hosts hosts, uint8_t level, const std::string& suite) {
-        names.push_back(suite);
-        runs.push_back(SuiteRun{hosts, level, names.back().c_str()});
-    };
-    // Through FC ports on a mirror and on RAID 5; through SAS ports the
-    // commands reach the same engine, on RAID 5.
-    for (uint8_t level : {fw::RAID_LEVEL_10, fw::RAID_LEVEL_5}) {
-        for (const char* s : kScsi) add(Hosts::Fc, level, std::string("SCSI.") + s);
-    }
-    for (const char* s : kScsi) add(Hosts::Sas, fw::RAID_LEVEL_5, std::string("SCSI.") + s);
-    for (Hosts hosts : {Hosts::Fc, Hosts::Sas}) {
-        for (const char* s : {"iSCSI.iSCSIcmdsn", "iSCSI.iSCSIdatasn", "iSCSI.iSCSIResiduals", "iSCSI.iSCSITMF"}) {
-            runs.push_back(SuiteRun{hosts, fw::RAID_LEVEL_5, s});
-        }
-    }
-    return runs;
-}
-
-INSTANTIATE_TEST_SUITE_P(Suites, IscsiConformance, ::testing::ValuesIn(Suites()),
-                         [](const ::testing::TestParamInfo<SuiteRun>& info) {
-                             std::string name = std::string(info.param.hosts == Hosts::Sas ? "Sas_" : "") +
-                                                (info.param.raidLevel == fw::RAID_LEVEL_10 ? "Raid1_" : "Raid5_") +
-                                                info.param.suite;
-                             for (char& c : name)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
 
 }  // namespace

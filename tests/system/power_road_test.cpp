@@ -117,8 +117,9 @@ TEST_P(PowerRoad, AnIdleArrayParksAndHostCommandsWaitForItsSpinUp) {
 }
 
 // A write answered GOOD and still in the cache keeps its array spinning,
-// however long ago the host wrote it.
-TEST_P(PowerRoad, AWriteStillInTheCacheKeepsItsArraySpinning) {
+// however long ago the host wrote it; so does a host's read for nine
+// seconds.
+TEST_P(PowerRoad, AWriteStillInTheCacheOrARecentReadKeepsItsArraySpinning) {
     ASSERT_NO_FATAL_FAILURE(BootParking(GetParam()));
     chassis->DriveAt(1)->SetExtraLatencyNs(30 * kSecond);
     Write(4000, 24, 99);
@@ -129,6 +130,11 @@ TEST_P(PowerRoad, AWriteStillInTheCacheKeepsItsArraySpinning) {
     chassis->DriveAt(1)->SetExtraLatencyNs(0);
     board->RunUntil([] { return fw::fNvramQueueHoldsData(fw::TRUE) != fw::TRUE; }, 60 * kSecond);
     board->RunUntil([] { return false; }, 10 * kSecond);
+    ExpectRead(4000, 24);
+    board->RunUntil([] { return false; }, 8 * kSecond);
+    EXPECT_EQ(fw::bSpinArrayUpDown(fw::FALSE, 0), 0) << "stopped eight seconds after a read";
+    EXPECT_EQ(fw::bGetArrayAPMState(0), fw::APM_SPUN_UP);
+    board->RunUntil([] { return false; }, 2 * kSecond);
     EXPECT_EQ(fw::bSpinArrayUpDown(fw::FALSE, 0), fw::STATUS_OK);
     board->RunUntil([this] { return AllParked(); }, 60 * kSecond);
     EXPECT_TRUE(AllParked());

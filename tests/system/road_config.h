@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "config/array_operations.h"
 #include "config/config_image.h"
 #include "config/rank_table.h"
 #include "config_copy.h"
@@ -27,6 +28,10 @@ struct ArraySpec {
     bool fWriteBack = true;
     uint64_t lBlocks = 1u << 20;   // data blocks of the array and of its one logical drive
     uint16_t wLdBlock = kBlock;    // the logical drive's block size
+    // As the console makes it on a single controller: its cache policy and
+    // write-back threshold (initialised already, as once its background
+    // initialisation is done); fWriteBack is then the console's.
+    bool fConsoleDefaults = false;
 };
 
 // The WWN the drive side gives the drive in a slot.
@@ -68,6 +73,11 @@ inline std::vector<uint8_t> RoadConfiguration(const sim::Chassis& chassis, const
     r.lLastOffset = a.lBlocks - 1;
     r.bParityCount = a.bParity;
     r.bCachePolicy = a.fWriteBack ? fw::POLICY_WRITE_BACK : 0;
+    if (a.fConsoleDefaults) {
+        ps->sHeader.fSingleControllerMode = fw::TRUE;
+        r.bCachePolicy = fw::bNewArrayCachePolicy(fw::NEW_ARRAY_CACHE_POLICY, a.bLevel, true, false);
+        r.wWriteThreshold = fw::NEW_ARRAY_WRITE_THRESHOLD;
+    }
     r.fInitialized = fw::TRUE;
     for (uint8_t m = 0; m < a.bDrives; ++m) {
         const auto w = DriveWwn(chassis, m + 1u);

@@ -472,6 +472,29 @@ TEST_F(StripeInitRoad, AResumeWithABrokenProgressRecordRecomputesEveryRow) {
     EXPECT_EQ(EventCount(52), 1);
 }
 
+// A power cut may leave the walk's last steps unwritten on the drives
+// while its NVRAM progress already names the position after them: the
+// resumed walk starts two steps (two chunks of each member) back and does
+// them again.
+TEST_F(StripeInitRoad, AResumedWalkDoesTheTwoStepsBehindItsRecordedPositionAgain) {
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(kLevels[0].spec));
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    const uint16_t h = spec.wChunk;
+    std::mt19937 rng(62);
+    std::vector<uint8_t> junk(2 * h * kBlock);
+    for (unsigned s = 1; s <= spec.bDrives; ++s) {
+        for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+        chassis->DriveAt(s)->WriteBlocks(62 * h, 2 * h, junk.data());
+    }
+    fw::pGetConfigImage()->asRank[0].bInitState = 1;
+    fw::pGetConfigImage()->asRank[0].fInitialized = fw::FALSE;
+    fw::SetRankInitPending(0, fw::TRUE);
+    fw::StoreStripeInitNvPosition(0, 64 * h);
+    fw::StartStripeInit(0, fw::STRIPE_INIT_RESUME);
+    ASSERT_NO_FATAL_FAILURE(RunToEnd());
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsConsistent());
+}
+
 // The same on a controller whose NVRAM, data banks and drives live in
 // files.  The power goes in the middle of the walk while the cache holds
 // acknowledged writes: after the restart the walk resumes from its NVRAM

@@ -157,7 +157,7 @@ const Row s_asRows[] = {
     {0x00, "1:1F 2 3 4 5:F8"},
     {0x01, "1:1F 2 3 4 5:F8"},
     {0x03, "1:1F 2 3 5:F8"},
-    {0x12, "1:1E 3 5:F8"},
+    {0x12, "1:1E 5:F8"},   // the allocation length is bytes 3-4
     {0x15, "1:EE 2 3 5:FC"},
     {0x1A, "1:17 3 5:FC"},
     {0x1B, "1:1E 2 3 4:FE 5:F8"},

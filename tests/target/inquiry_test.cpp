@@ -132,7 +132,7 @@ TEST_F(InquiryTest, UnsupportedPagesAreRefused) {
     MakeDrives({100000});
     const uint16_t wVpd = Send(0, {SCSI_INQUIRY, 1, 0xB0, 0, 64, 0}, 64);
     const uint16_t wPage = Send(0, {SCSI_INQUIRY, 0, 0x80, 0, 64, 0}, 64);
-    const uint16_t wReserved = Send(0, {SCSI_INQUIRY, 0, 0, 1, 64, 0}, 64);
+    const uint16_t wReserved = Send(0, {SCSI_INQUIRY, 2, 0, 0, 64, 0}, 64);
     Dispatch();
     Settle();
     EXPECT_EQ(Reply(wVpd).bAsc, ASC_INVALID_FIELD_IN_CDB);   // the LUN is there, the page is not

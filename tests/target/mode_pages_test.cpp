@@ -310,5 +310,26 @@ TEST_F(ModePagesTest, StoredPagesThatAreNotOursAreReplacedByTheDefaults) {
     EXPECT_EQ(pbCurrent, nullptr);
 }
 
+// A control page saved with software write protect set (an earlier firmware
+// took the bit and never kept it) starts without it, stored again so: no
+// copy says the drives are protected when they are not.
+TEST_F(ModePagesTest, AStoredSoftwareWriteProtectIsDropped) {
+    NvramWrite8(AREA + 120, 0x8A);
+    NvramWrite8(AREA + 122, 0x02);
+    NvramWrite8(AREA + 124, 0x08);   // SWP
+    InitModePages();
+    uint8_t* pbCurrent = nullptr;
+    uint8_t* pbChangeable = nullptr;
+    uint8_t* pbSaved = nullptr;
+    uint32_t dOffset = 0;
+    GetModePageCopies(0x0A, &pbCurrent, &pbChangeable, &pbSaved, &dOffset);
+    ASSERT_NE(pbCurrent, nullptr);
+    EXPECT_EQ(pbCurrent[4], 0x00);
+    EXPECT_EQ(pbSaved[4], 0x00);
+    EXPECT_EQ(pbChangeable[4], 0x00);
+    EXPECT_EQ(Nvram(124, 1)[0], 0x00);
+    EXPECT_EQ(pbCurrent[2], 0x02);   // the rest of the page as it was saved
+}
+
 }  // namespace
 }  // namespace target_test
