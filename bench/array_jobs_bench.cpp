@@ -29,6 +29,7 @@
 #include "config/config_state.h"
 #include "config/rank_table.h"
 #include "executive/progress.h"
+#include "executive/tick.h"
 #include "copy_reference.h"
 #include "fc_road.h"
 #include "measure.h"
@@ -36,6 +37,10 @@
 #include "raid/stripe_init.h"
 #include "raid/stripe_init_steps.h"
 #include "spread_writes.h"
+
+#include <sys/resource.h>
+
+#include "sim/drive.h"
 
 namespace {
 
@@ -46,11 +51,12 @@ constexpr uint32_t kWrites = 2048;
 constexpr uint64_t kLimitNs = 3'600'000'000'000ull;
 
 struct Rig {
-    Rig(const roadtest::ArraySpec& spec, uint8_t bShare) : spec(spec) {
+    Rig(const roadtest::ArraySpec& spec, uint8_t bShare, bool fWallClock = false) : spec(spec) {
         sim::ChassisOptions drives;
         drives.drives = spec.bDrives;
         chassis = std::make_unique<sim::Chassis>(drives);
         sim::BoardConfig config;
+        config.virtualTime = !fWallClock;
         std::vector<uint8_t> image =
             roadtest::RoadConfiguration(*chassis, spec, 0x200000A55A000000ull | (config.wwn & 0xFFFFFFull));
         copytest::Image(image)->sHeader.bInitPriority = bShare;
@@ -58,6 +64,9 @@ struct Rig {
         for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis->DriveAt(s), image);
         board = std::make_unique<sim::Board>(config);
         host = bench::StartFcRoad(*board, *chassis, fabric, "array_jobs_bench");
+        // From here on a person would be watching: the board follows the
+        // wall clock (start-up's waits passed at once).
+        if (fWallClock) board->FollowWallClock(true);
     }
 
     // Every member's rows full of random bytes, behind the controller's back.
@@ -160,6 +169,52 @@ bool WritesDuring(const char* job, uint8_t bShare, const std::function<bool(Rig&
     return true;
 }
 
+// The share of the modelled drives' bandwidth a walk that writes every
+// member's chunk of `rows` rows in `seconds` uses: each member moves a chunk
+// a row, a drive 512 bytes per its per-block service time.
+double DriveShare(double rows, double seconds) {
+    const double perDrive = 512.0 * 1e9 / double(sim::DriveServiceNs(1024) - sim::DriveServiceNs(512));
+    return rows * kChunk * roadtest::kBlock / seconds / perDrive;
+}
+
+double CpuSeconds() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
+}
+
+// A new array's walk with no host for 20 coarse ticks (bursts), in virtual
+// time or with the board on the wall clock: one line of the third table.
+bool QuietInit(roadtest::ArraySpec spec, bool fWallClock) {
+    // Members of 512 MiB: a walk of some seconds.
+    constexpr uint32_t kQuietRows = 1u << 14;
+    spec.lBlocks = spec.lBlocks / kRows * kQuietRows;
+    Rig rig(spec, 50, fWallClock);
+    if (!rig.host) return false;
+    rig.StartInit();
+    fw::psGetStripeInitEntry(0)->dHostStamp = fw::dGetCoarseTick() - 20;
+    const uint64_t v0 = rig.board->clock().Now();
+    const double cpu0 = CpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    double behind = 0;
+    while (Rig::Initialising()) {
+        rig.board->RunUntil([] { return !Rig::Initialising(); }, 100'000'000ull);
+        const double wall = benchref::Seconds(t0, std::chrono::steady_clock::now());
+        behind = std::max(behind, wall - double(rig.board->clock().Now() - v0) * 1e-9);
+        if (wall > 600) {
+            std::fprintf(stderr, "array_jobs_bench: %s: the quiet walk did not end\n", spec.pszName);
+            return false;
+        }
+    }
+    const double wall = benchref::Seconds(t0, std::chrono::steady_clock::now());
+    const double virtualSeconds = double(rig.board->clock().Now() - v0) * 1e-9;
+    std::printf("%-8s %-12s %12.0f %12.0f %14.2f %12.2f %12.2f %10.0f%%\n", spec.pszName,
+                fWallClock ? "wall clock" : "virtual", kQuietRows / virtualSeconds, kQuietRows / wall,
+                DriveShare(kQuietRows, virtualSeconds), DriveShare(kQuietRows, wall), behind,
+                100 * (CpuSeconds() - cpu0) / wall);
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -193,6 +248,15 @@ int main() {
     for (uint8_t bMode : {uint8_t(1), uint8_t(3)}) {
         const char* job = bMode == 1 ? "parity check, mode 1" : "parity check, mode 3";
         if (!WritesDuring(job, 0, [bMode](Rig& rig) { return rig.StartCheck(bMode); }, &Rig::Checking)) return 1;
+    }
+
+    std::printf("\nthe initialisation of a quiet array (no host for 20 coarse ticks), against the modelled drives\n");
+    std::printf("%-8s %-12s %12s %12s %14s %12s %12s %11s\n", "", "clock", "rows/vsec", "rows/s", "drive share/v",
+                "drive share", "behind (s)", "processor");
+    for (const roadtest::ArraySpec& spec : arrays) {
+        for (bool fWallClock : {false, true}) {
+            if (!QuietInit(spec, fWallClock)) return 1;
+        }
     }
     return 0;
 }

@@ -273,4 +273,24 @@ private:
     size_t m_at = 0;
 };
 
+// A logged-in session whose unit answers: a controller that has just
+// started may refuse sessions until its host ports are up (tried again for
+// five seconds), and a new initiator meets a unit attention first.  False
+// with the reason in `why`.
+inline bool OpenReadySession(IscsiInitiator& session, uint16_t port, const std::string& initiator,
+                             const std::string& target, uint8_t lun, std::string* why) {
+    bool in = false;
+    for (int attempt = 0; attempt < 50 && !in; ++attempt) {
+        if (attempt != 0) usleep(100000);
+        in = session.LogIn(port, initiator, target, lun, why);
+    }
+    if (!in) return false;
+    for (uint32_t i = 0; i < 4; ++i) {
+        IscsiInitiator::Done d;
+        if (!session.Submit(i, false, 0, 4096, nullptr) || !session.Reap(&d)) return *why = "connection lost", false;
+        if (d.status == 0) return true;
+    }
+    return *why = "the unit does not answer", false;
+}
+
 }  // namespace bench

@@ -8,7 +8,12 @@
 // - 4 KiB random host writes, 32 in flight, during a RAID 5 rebuild at
 //   rebuild priority 10, 50 and 90, against the same writes on the same
 //   controller once the rebuild is over: per virtual second (what a host
-//   sees of the rebuild) and per wall second (what simulating it costs).
+//   sees of the rebuild) and per wall second (what simulating it costs);
+//   and what the rebuild itself got meanwhile: its rows per virtual and per
+//   wall second against the same rebuild with an idle host, and its share of
+//   the blocks moved (member blocks rebuilt against host blocks written),
+//   which the rebuild priority bounds only once the rebuild moves more than
+//   14999 blocks and the hosts more than 1499 a coarse tick of 500 ms.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -116,8 +121,11 @@ int main() {
                     rows / virtualSeconds, (fw::dMainLoopCycles - cycles0) / rows);
     }
 
-    std::printf("\nRAID 5, 4 KiB random writes, %u in flight, during the rebuild against after it\n", bench::kSpreadInFlight);
-    std::printf("%-10s %16s %16s\n", "priority", "virtual ratio", "wall ratio");
+    std::printf("\nRAID 5, 4 KiB random writes, %u in flight, during the rebuild against after it, and the\n"
+                "rebuild's rate during the writes against with an idle host\n",
+                bench::kSpreadInFlight);
+    std::printf("%-10s %16s %16s %16s %16s %14s\n", "priority", "virtual ratio", "wall ratio", "rebuild virtual",
+                "rebuild wall", "rebuild share");
     for (uint8_t bPriority : {uint8_t(10), uint8_t(50), uint8_t(90)}) {
         const roadtest::ArraySpec spec = Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3);
         Rig rig(spec, bPriority);
@@ -126,9 +134,22 @@ int main() {
             std::fprintf(stderr, "rebuild_bench: priority %u: no rebuild started\n", bPriority);
             return 1;
         }
+        // The rebuild alone a while (its rate with an idle host), then the writes.
+        uint32_t p0 = fw::dGetRebuildPosition();
+        uint64_t v0 = rig.board->clock().Now();
+        auto w0 = std::chrono::steady_clock::now();
         rig.board->RunUntil([] { return false; }, 1'000'000'000ull);
+        const double idleVirtual = double(fw::dGetRebuildPosition() - p0) / (double(rig.board->clock().Now() - v0) * 1e-9);
+        const double idleWall = double(fw::dGetRebuildPosition() - p0) / benchref::Seconds(w0, std::chrono::steady_clock::now());
+        p0 = fw::dGetRebuildPosition();
+        v0 = rig.board->clock().Now();
+        w0 = std::chrono::steady_clock::now();
         const std::array<double, 2> during = rig.Writes(0);
+        const double rebuilt = double(fw::dGetRebuildPosition() - p0);
         const bool fStillRunning = rig.Rebuilding();
+        const double busyVirtual = rebuilt / (double(rig.board->clock().Now() - v0) * 1e-9);
+        const double busyWall = rebuilt / benchref::Seconds(w0, std::chrono::steady_clock::now());
+        const double hostBlocks = double(kWrites) * bench::kSpreadBlocks;
         if (during[0] < 0 || !rig.WaitForEnd()) {
             std::fprintf(stderr, "rebuild_bench: priority %u: a write failed or the rebuild did not end\n", bPriority);
             return 1;
@@ -141,7 +162,9 @@ int main() {
             std::fprintf(stderr, "rebuild_bench: priority %u: a write failed\n", bPriority);
             return 1;
         }
-        std::printf("%-10u %16.3f %16.3f%s\n", bPriority, after[0] / during[0], after[1] / during[1],
+        std::printf("%-10u %16.3f %16.3f %16.3f %16.3f %13.0f%%%s\n", bPriority, after[0] / during[0],
+                    after[1] / during[1], busyVirtual / idleVirtual, busyWall / idleWall,
+                    100 * rebuilt / (rebuilt + hostBlocks),
                     fStillRunning ? "" : "  (the rebuild ended before the writes did)");
     }
     return 0;

@@ -228,9 +228,13 @@ public:
     // board watches start-up's waits); from the switch on, board time goes
     // on from where it stands at the wall clock's pace.
     void FollowWallClock(bool follow);
+    bool followsWallClock() const { return m_followWall; }
     // The host's clock in nanoseconds (the monotonic clock when unset; tests
     // give a clock of their own).
     std::function<uint64_t()> wallClock;
+    // Board time on the wall clock: where the board's clock would stand had
+    // it kept the wall clock's pace since it began to follow it.
+    uint64_t WallNow() const;
     // Waits up to the given time for outside input while the firmware
     // idles, so a program can wake on its sockets at once (sleeps when
     // unset).
@@ -250,7 +254,6 @@ private:
     // An interrupt point with device events falling due on the way, or that
     // has an interrupt to take.
     __attribute__((noinline)) void HeldPoint(uint32_t costNs);
-    uint64_t WallNow() const;   // board time on the wall clock
     void PollOnWallClock();
     void IdleOnWallClock();
     // Runs the next event when it falls due by `limitNs`; false when none does.

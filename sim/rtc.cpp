@@ -1,5 +1,6 @@
 #include "sim/rtc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -108,11 +109,15 @@ RtcTime Rtc::FromSeconds(uint64_t s) {
 // board's time, as the firmware's tick does: start-up's waits, which the
 // board skips, pass for the chip too, so a clock read never takes the
 // calendar back behind events already stamped.  The board's date leads the
-// host's by the waits skipped.
+// host's by the waits skipped.  The chip is a clock of its own, though:
+// once the board follows the wall clock, a board that falls behind it (a
+// host machine that cannot run it at its pace) does not hold the chip back,
+// and the firmware sees its calendar behind at the next reading.
 uint64_t Rtc::BaseSeconds() const {
-    const uint64_t boardSeconds = m_board.clock().Now() / 1'000'000'000ull;
-    if (!m_board.config().virtualTime) return m_hostAtBoardZero + boardSeconds;
-    return boardSeconds;
+    const uint64_t boardNs = m_board.clock().Now();
+    if (m_board.config().virtualTime) return boardNs / 1'000'000'000ull;
+    const uint64_t wallNs = m_board.followsWallClock() ? m_board.WallNow() : 0;
+    return m_hostAtBoardZero + std::max(boardNs, wallNs) / 1'000'000'000ull;
 }
 
 uint64_t Rtc::NowSeconds() const { return static_cast<uint64_t>(m_offset + static_cast<int64_t>(BaseSeconds())); }

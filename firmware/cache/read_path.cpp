@@ -339,12 +339,15 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE) {
             CountNewCommandCacheLimit();
             CountReadCacheFull();
+            ReleaseHeldWritesForPages();
             return STATUS_NO_PAGES;
         }
         if (bAllocDataPages(bBufferBankForPort(ps->bPortCode), dPagesFor(ps->wBlocks), &dTaken) != STATUS_OK) {
             CountReadCacheFull();
+            ReleaseHeldWritesForPages();
             return STATUS_NO_PAGES;
         }
+        NoteBufferPagesFound();
         ps->dBufferHandle = dTaken;
         d.bBufferBank = bGetBufferHandleBank(dTaken);
         d.wDataBlocks = ps->wBlocks;

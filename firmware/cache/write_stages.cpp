@@ -152,6 +152,54 @@ void TakeOffRing(const WRITE_READY_CALL& s) {
     if (!s.fReentry) TakeWriteReady(bRingPort(s.psEntry, s.bPort));
 }
 
+// ---- writes sleeping until their rows are initialised -----------------------------
+
+// One doubly linked list per rank through two tables indexed by host entry;
+// links are entry index + 1 (0: none), so that the zeroed tables of start
+// of day are empty lists.
+struct INIT_WAIT_LIST {
+    uint16_t wHead;
+    uint16_t wTail;
+    uint32_t dCount;
+};
+INIT_WAIT_LIST s_asInitWait[MAX_RANKS];
+uint16_t s_awInitWaitNext[HOST_ENTRY_COUNT];
+uint16_t s_awInitWaitPrev[HOST_ENTRY_COUNT];
+
+KERNEL_ENTRY* psWaiter(uint16_t wLink) {
+    KERNEL_ENTRY* ps = nullptr;
+    (void)wGetTargetEntry(static_cast<uint16_t>(wLink - 1), &ps);
+    return ps;
+}
+
+void UnlinkWaiter(uint8_t bRank, uint16_t wIndex) {
+    INIT_WAIT_LIST& l = s_asInitWait[bRank];
+    const uint16_t wNext = s_awInitWaitNext[wIndex];
+    const uint16_t wPrev = s_awInitWaitPrev[wIndex];
+    if (wPrev != 0) s_awInitWaitNext[wPrev - 1] = wNext; else l.wHead = wNext;
+    if (wNext != 0) s_awInitWaitPrev[wNext - 1] = wPrev; else l.wTail = wPrev;
+    s_awInitWaitNext[wIndex] = s_awInitWaitPrev[wIndex] = 0;
+    if (l.dCount != 0) --l.dCount;
+}
+
+// The write leaves its ring (its pieces counters as they were) and sleeps.
+uint8_t SleepUntilInitialised(const WRITE_READY_CALL& s) {
+    KERNEL_ENTRY* psEntry = s.psEntry;
+    const uint8_t bRank = psEntry->bRank;
+    RestorePieceCounters(s);
+    if (s.fReentry || bRank >= MAX_RANKS || psEntry->wIndex >= HOST_ENTRY_COUNT) return RestoreAndRotate(s);
+    TakeOffRing(s);
+    psEntry->bPrimaryState = HOST_STATE_STRIPE_INIT_WAIT;
+    INIT_WAIT_LIST& l = s_asInitWait[bRank];
+    const uint16_t wLink = static_cast<uint16_t>(psEntry->wIndex + 1);
+    s_awInitWaitPrev[psEntry->wIndex] = l.wTail;
+    s_awInitWaitNext[psEntry->wIndex] = 0;
+    if (l.wTail != 0) s_awInitWaitNext[l.wTail - 1] = wLink; else l.wHead = wLink;
+    l.wTail = wLink;
+    ++l.dCount;
+    return STATUS_OK;
+}
+
 // Sends a write to the RAID engine of its rank; 16 when the engine is out
 // of child entries or pages.
 uint8_t bIssueToRaidEngine(KERNEL_ENTRY* psEntry) {
@@ -195,6 +243,32 @@ uint8_t RefuseOnRank(const WRITE_READY_CALL& s) {
 }
 
 }  // namespace
+
+void ReleaseStripeInitWaiters(uint8_t bRank) {
+    if (bRank >= MAX_RANKS) return;
+    INIT_WAIT_LIST& l = s_asInitWait[bRank];
+    while (l.wHead != 0) {
+        const uint16_t wIndex = static_cast<uint16_t>(l.wHead - 1);
+        UnlinkWaiter(bRank, wIndex);
+        KERNEL_ENTRY* ps = psWaiter(static_cast<uint16_t>(wIndex + 1));
+        if (ps == nullptr || ps->fUsed != TRUE || ps->bPrimaryState != HOST_STATE_STRIPE_INIT_WAIT) continue;
+        ps->bPrimaryState = HOST_STATE_WRITE_READY;
+        QueueWriteReady(ps->bPortCode, ps->wIndex);
+        SetHostPortWork(ps->bPortCode, TRUE);
+    }
+}
+
+void ForgetStripeInitWaiter(KERNEL_ENTRY* psEntry) {
+    if (psEntry == nullptr || psEntry->bPrimaryState != HOST_STATE_STRIPE_INIT_WAIT || psEntry->bRank >= MAX_RANKS ||
+        psEntry->wIndex >= HOST_ENTRY_COUNT) {
+        return;
+    }
+    const INIT_WAIT_LIST& l = s_asInitWait[psEntry->bRank];
+    const uint16_t wLink = static_cast<uint16_t>(psEntry->wIndex + 1);
+    if (l.wHead == wLink || s_awInitWaitPrev[psEntry->wIndex] != 0) UnlinkWaiter(psEntry->bRank, psEntry->wIndex);
+}
+
+uint32_t dGetStripeInitWaiters(uint8_t bRank) { return bRank < MAX_RANKS ? s_asInitWait[bRank].dCount : 0; }
 
 void ReleaseCacheWriteCount(KERNEL_ENTRY* psEntry) {
     if (!HasFlag(psEntry, KE_FLAG_CACHE_COUNTED)) return;
@@ -534,10 +608,14 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
             if (fIsMasterController() != TRUE && bBusy == TRUE) {
                 (void)bSendStripeInitMessage(bRank, STRIPE_INIT_MESSAGE_BUSY, 0, 0, 0);
             }
-            return RestoreAndRotate(s);
+            return SleepUntilInitialised(s);
         }
         if (fAreStripesInitialised(psEntry) != TRUE) {
-            (void)bInitStripesOnDemand(psEntry);
+            // Out now, its own initialisation ends its sleep; refused for
+            // want of entries or pages, it is tried again.
+            if (bInitStripesOnDemand(psEntry) == STATUS_OK && HasFlag(psEntry, KE_FLAG_STRIPE_INIT_WAIT)) {
+                return SleepUntilInitialised(s);
+            }
             return RestoreAndRotate(s);
         }
     }
@@ -548,6 +626,7 @@ uint8_t ProcessWriteReadyQueue(uint8_t bPortCode, KERNEL_ENTRY* psGiven) {
             RestorePieceCounters(s);
             return STATUS_RETRY;
         }
+        if (HasFlag(psEntry, KE_FLAG_STRIPE_INIT_WAIT)) return SleepUntilInitialised(s);
         return RestoreAndRotate(s);
     }
     // 15. Snapshots.

@@ -32,4 +32,13 @@ void FailWriteStream(KERNEL_ENTRY* psEntry);
 // TRUE wait for the partner, FALSE go on, 93 requeue.
 uint8_t bStepWriteMirrorState(KERNEL_ENTRY* psEntry);
 
+// Writes that wait for the stripe initialisation of their rows (a step of
+// the walk over them, or their own on-demand initialisation) sleep off
+// their port's ring, in a list of their rank, until the rank's
+// initialisation moves on: then all of them go back to their rings and
+// are looked at again.  A write freed meanwhile leaves the list.
+void ReleaseStripeInitWaiters(uint8_t bRank);
+void ForgetStripeInitWaiter(KERNEL_ENTRY* psEntry);
+uint32_t dGetStripeInitWaiters(uint8_t bRank);
+
 }  // namespace fw

@@ -48,6 +48,8 @@ constexpr uint16_t STREAM_FACTOR_ALIGNED = 512;
 constexpr uint16_t CHUNKS_PER_STREAM_CAP = 64;
 
 uint16_t s_awLunBackOff[LUN_COUNT];
+// The held writes of every LUN were let go since pages were last found.
+uint8_t s_fHeldWritesReleased = FALSE;
 
 uint32_t dPagesFor(uint32_t dBlocks) { return dBlocks == 0 ? 0 : (dBlocks - 1) / BLOCKS_PER_PAGE + 1; }
 
@@ -175,6 +177,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
         CountNewCommandCacheLimit();
         c.wBufferBlocks = 0;
         RaiseLunBackOff(psEntry->wLunIndex);
+        ReleaseHeldWritesForPages();
         return STATUS_NO_PAGES;
     }
     const uint32_t dStripe = dStripeBlocks(psEntry->bRank);
@@ -185,6 +188,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
         if (bAllocDataPages(bBank, dPagesFor(c.wBufferBlocks), &dHandle) == STATUS_OK) {
             psEntry->dBufferHandle = dHandle;
             c.bBufferBank = bGetBufferHandleBank(dHandle);
+            NoteBufferPagesFound();
             return STATUS_OK;
         }
         if (c.wBufferBlocks <= wBlocks) break;
@@ -195,6 +199,7 @@ uint8_t bTakeWritePages(KERNEL_ENTRY* psEntry) {
     CountWriteCacheFull();
     c.wBufferBlocks = 0;
     RaiseLunBackOff(psEntry->wLunIndex);
+    ReleaseHeldWritesForPages();
     return STATUS_NO_PAGES;
 }
 
@@ -388,6 +393,25 @@ void RaiseLunBackOff(uint16_t wLun) {
 }
 
 uint16_t wGetLunBackOff(uint16_t wLun) { return wLun < LUN_COUNT ? s_awLunBackOff[wLun] : 0; }
+
+// A write the optimisation step holds for following writes to join keeps
+// its whole stream buffer (up to two stripe rows for a write of a few
+// blocks) until it goes on, and the back-off lets go only the held writes
+// of the LUN that found no pages.  Random writes, which nothing joins, then
+// filled the cache with buffers held for the whole hold, and a LUN with no
+// held writes of its own waited that long for any page.  So a command that
+// finds no pages lets the held writes of every LUN go on, once until pages
+// are found again.
+void ReleaseHeldWritesForPages() {
+    if (s_fHeldWritesReleased == TRUE) return;
+    s_fHeldWritesReleased = TRUE;
+    for (uint16_t l = 0; l < LUN_COUNT; ++l) {
+        const uint32_t dWrites = dGetLunOutstandingWrites(l);
+        if (dWrites != 0) FlagLunOutstandingWrites(l, dWrites);
+    }
+}
+
+void NoteBufferPagesFound() { s_fHeldWritesReleased = FALSE; }
 
 bool IsStreamPiece(const KERNEL_ENTRY* psEntry) {
     return psEntry->bCommandType == COMMAND_TYPE_STREAM_PIECE || psEntry->bCommandType == COMMAND_TYPE_CLOSING_PIECE;
@@ -707,6 +731,7 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
     c.bKeptStreamClass = 0;
     if (bClass == WRITE_CLASS_NO_BUFFER) {
         RaiseLunBackOff(wLun);
+        ReleaseHeldWritesForPages();
         return STATUS_NO_PAGES;
     }
     const bool fOwnStart = bClass == WRITE_CLASS_NEW || bClass == WRITE_CLASS_PLAIN;

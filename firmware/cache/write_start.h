@@ -76,6 +76,10 @@ void FinishCommandAborted(KERNEL_ENTRY* psEntry);
 // The LUN's back-off: its oldest held writes are let go to free the cache.
 void RaiseLunBackOff(uint16_t wLun);
 uint16_t wGetLunBackOff(uint16_t wLun);
+// A command found no buffer pages: the writes every LUN holds for streams
+// go on (once until pages are found again, NoteBufferPagesFound).
+void ReleaseHeldWritesForPages();
+void NoteBufferPagesFound();
 // The journal credit of a write whose data is in: a piece counts into its
 // head's slot; a continuation its head share there and its own part into its
 // own slot; any other write its own blocks.

@@ -782,6 +782,7 @@ bool fPrintControllerEvent(const EVENT_LOG_ENTRY* ps) {
         case 142: ConsolePrintf("Audible alarm disabled\n"); return true;
         case 143: ConsolePrintf("Audible alarm enabled\n"); return true;
         case 146: ConsolePrintf("Controller Cache Mismatch %02x %02x %02x\n", a[2], a[3], a[4]); return true;
+        case 200: ConsolePrintf("Controller Clock %u Seconds Behind Real Time Clock\n", dBE(a, 0, 4)); return true;
         case 156: PrintControllerWarning(a); return true;
         case 157: ConsolePrintf("SAS Controller Reset event code: %02x\n", a[0]); return true;
         case 171: PrintAssertionFailure(a); return true;

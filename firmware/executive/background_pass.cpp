@@ -51,7 +51,6 @@ namespace fw {
 
 namespace {
 
-constexpr uint8_t ANY_ARRAY = 64;
 constexpr uint16_t ENCLOSURE_POLL_MS = 500;
 
 // Service flags.
@@ -229,8 +228,7 @@ const BackgroundService s_asServices[] = {
                 !IsTrue(fGetDriveRescanBlockingFlag());
      },
      [] { ProcessDriveRescanRequest(); }},
-    {35, HOLDABLE, [] { return IsTrue(fIsStripeInitInProgress(ANY_ARRAY)); },
-     [] { StripeInitTask(); }},
+    {35, HOLDABLE, [] { return IsTrue(fIsStripeInitDue()); }, [] { StripeInitTask(); }},
     {36, HOLDABLE, [] { return IsTrue(fIsParityCheckInProgress()); }, [] { ParityCheckTask(); }},
     {36, HOLDABLE, [] { return IsTrue(fAreRowHoldsWaiting()); }, [] { ServiceRowHolds(); }},
     {37, HOLDABLE, [] { return IsTrue(fIsExpansionTaskDue()); }, [] { ExpansionTask(); }},

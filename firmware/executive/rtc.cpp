@@ -30,6 +30,7 @@ namespace {
 constexpr uint8_t FIRST_CLOCK_REGISTER = 2;
 constexpr uint8_t CLOCK_REGISTER_COUNT = 7;
 constexpr uint8_t CENTURY_BIT = 0x80;
+constexpr uint8_t EVENT_CLOCK_BEHIND = 200;
 
 DATE_TIME s_sReading;  // fields assembled by the read sequence
 volatile uint8_t fRTCInProgress = FALSE;
@@ -79,7 +80,26 @@ bool ReadingIsStale() {
     return fIsClockSettingPending() == TRUE || fGetClockWriteWork() == TRUE || s_fWriteDeferred == TRUE;
 }
 
+// The calendar follows the tick between readings of the clock: a tick that
+// lost time (ticks the processor never took) leaves it behind the clock.
+// Said on the console and in the event log when a reading finds it more
+// than a second behind; the reading then sets it right.
+void CheckCalendarAgainstReading() {
+    if (fIsInitializationComplete() != TRUE || bValidateDateTime(&s_sReading) != STATUS_OK || ReadingIsStale()) return;
+    DATE_TIME sCalendar;
+    uint32_t dCalendar = 0, dClock = 0;
+    if (GetDateTime(&sCalendar) != STATUS_OK || bDateTimeToSeconds(&sCalendar, &dCalendar) != STATUS_OK ||
+        bDateTimeToSeconds(&s_sReading, &dClock) != STATUS_OK || dClock <= dCalendar + 1) {
+        return;
+    }
+    const uint32_t dBehind = dClock - dCalendar;
+    ConsolePrintf("Controller Clock %u Seconds Behind Real Time Clock\n", dBehind);
+    PostEvent(EVENT_CLOCK_BEHIND, static_cast<uint8_t>(dBehind >> 24), static_cast<uint8_t>(dBehind >> 16),
+              static_cast<uint8_t>(dBehind >> 8), static_cast<uint8_t>(dBehind));
+}
+
 void FinishRead() {
+    CheckCalendarAgainstReading();
     *psTimeUpdate = s_sReading;
     if (bValidateDateTime(psTimeUpdate) == STATUS_OK && !ReadingIsStale()) {
         DATE_TIME* psFresh = psTimeUpdate;

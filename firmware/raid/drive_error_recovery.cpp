@@ -43,6 +43,7 @@
 #include "sas/command_timeouts.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
+#include "target/command_access.h"
 #include "sas/sas_scsi_path.h"
 #include "target/back_end_completion.h"
 #include "target/host_command_codes.h"
@@ -152,6 +153,10 @@ void CompleteForRedo(KERNEL_ENTRY* ps) {
     ClearFlag(ps, KE_FLAG_SENSE_PRESENT);
     Complete(ps);
 }
+
+// Members whose drive let a command run out its time and has answered
+// nothing since (see fReadAroundSilentMember).
+uint8_t s_aabSilent[MAX_RANKS][MAX_RANK_MEMBERS];
 
 void GiveUp(KERNEL_ENTRY* ps, const FAILURE& s) {
     SAS_ENTRY_FIELDS* psF = psSasFields(ps);
@@ -815,6 +820,28 @@ void FailedDriveCommandTask() {
     HandleGivenUp(ps);
 }
 
+uint8_t fReadAroundSilentMember(KERNEL_ENTRY* psChild) {
+    if (psChild == nullptr || !IsReadChild(psChild)) return FALSE;
+    const uint8_t bRank = psChild->bRank, bMember = psChild->bMember;
+    if (bRank >= MAX_RANKS || bMember >= MAX_RANK_MEMBERS) return FALSE;
+    const KERNEL_ENTRY* psHost = psHostCommandOf(psChild);
+    const uint8_t* pbCdb = psHost != nullptr ? pGetCommandCdb(psHost) : nullptr;
+    if (pbCdb == nullptr || pbCdb[0] != SCSI_READ16 || fCanRegenerateMember(psChild, bRank, bMember) != TRUE) {
+        return FALSE;
+    }
+    s_aabSilent[bRank][bMember] = TRUE;
+    CompleteForRedo(psChild);
+    return TRUE;
+}
+
+void NoteMemberAnswered(uint8_t bRank, uint8_t bMember) {
+    if (bRank < MAX_RANKS && bMember < MAX_RANK_MEMBERS) s_aabSilent[bRank][bMember] = FALSE;
+}
+
+uint8_t fIsMemberSilent(uint8_t bRank, uint8_t bMember) {
+    return bRank < MAX_RANKS && bMember < MAX_RANK_MEMBERS && s_aabSilent[bRank][bMember] == TRUE ? TRUE : FALSE;
+}
+
 void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t bDrivePosition, uint8_t bSenseKey,
                      uint8_t bAsc, uint8_t bAscq) {
     if (bRank == REBUILD_TARGET_RANK) {
@@ -822,6 +849,7 @@ void FailArrayMember(uint8_t bRank, uint8_t bMember, uint8_t fDegrade, uint8_t b
         return;
     }
     if (bRank >= bGetRankCount() || bMember >= MAX_RANK_MEMBERS) return;
+    NoteMemberAnswered(bRank, bMember);
     const CONFIG_RANK_RECORD& sStored = pGetConfigImage()->asRank[bRank];
     STORED_FAILURE sFailure{bRank, bMember, fDegrade, bDrivePosition, bSenseKey, bAsc, bAscq, {}};
     std::memcpy(sFailure.abWwn, sStored.aabMemberWwn[bMember], sizeof sFailure.abWwn);

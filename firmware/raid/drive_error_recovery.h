@@ -39,6 +39,17 @@ uint8_t MediaErrorRecovery(KERNEL_ENTRY* psChild);
 // mirror pair, parity group or RAID 6 row.
 uint8_t fCanRegenerateMember(const KERNEL_ENTRY* psChild, uint8_t bRank, uint8_t bMember);
 
+// A read child whose drive let it run out its time, on the first time-out:
+// when it reads for a host READ and the others of its mirror pair, parity
+// group or RAID 6 row can stand in for its member, the member is marked
+// silent and the child ends so that the read is done again around it (TRUE).
+// Until the drive answers again (NoteMemberAnswered) or leaves its array,
+// host reads regenerate a silent member's data from the others; writes
+// still go to it.  FALSE: the caller sends the child again.
+uint8_t fReadAroundSilentMember(KERNEL_ENTRY* psChild);
+void NoteMemberAnswered(uint8_t bRank, uint8_t bMember);
+uint8_t fIsMemberSilent(uint8_t bRank, uint8_t bMember);
+
 // The background task: one given-up command per run.
 void FailedDriveCommandTask();
 

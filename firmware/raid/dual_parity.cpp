@@ -15,6 +15,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/parity_mapping.h"
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"
@@ -139,12 +140,19 @@ bool Writable(uint8_t bRank, uint8_t bMember) {
     return b == MEMBER_ON_LINE || b == MEMBER_REBUILDING;
 }
 
+// What a host read does not ask of a member: a member gone silent (its
+// drive let a command run out its time) is read around as a missing one.
+bool Unreadable(uint8_t bRank, uint8_t bMember) {
+    return Degraded(bRank, bMember) || fIsMemberSilent(bRank, bMember) == TRUE;
+}
+
 // The members the run cannot read; a member being rebuilt (bRebuilt) holds
-// its data where the rebuild has passed and counts as present there.
-Loss LossOf(const Geometry& g, const Run& r, uint8_t bRebuilt = NO_MEMBER) {
+// its data where the rebuild has passed and counts as present there.  A
+// host read (fHostRead) also reads around silent members.
+Loss LossOf(const Geometry& g, const Run& r, uint8_t bRebuilt = NO_MEMBER, bool fHostRead = false) {
     Loss s{};
     for (uint8_t m = 0; m < g.D; ++m) {
-        if (!Degraded(g.bRank, m) || m == bRebuilt) continue;
+        if (!(fHostRead ? Unreadable(g.bRank, m) : Degraded(g.bRank, m)) || m == bRebuilt) continue;
         if (s.bCount < 3) s.abMember[s.bCount] = m;
         ++s.bCount;
         s.fP |= m == r.bP;
@@ -334,11 +342,11 @@ uint8_t bBuildRaid6ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
         s.sRun = r;
         uint16_t wEntries = 1;
         uint32_t dPages = 0;
-        if (Degraded(bRank, r.bData)) {
+        if (Unreadable(bRank, r.bData)) {
             const uint8_t b = bRebuildWindow(bRank, r.bData, r, psHost);
             fBusy |= b == REBUILD_WINDOW_BUSY;
             if (b != REBUILD_WINDOW_REBUILT) {
-                const Loss sLoss = LossOf(g, r);
+                const Loss sLoss = LossOf(g, r, NO_MEMBER, true);
                 s.eMethod = Method::Regenerate;
                 s.bCase = bCaseOf(sLoss, r, &s.bMissingA, &s.bMissingB);
                 // Three lost members, or a case with no regeneration: the
@@ -382,12 +390,12 @@ uint8_t bBuildRaid6ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
             KERNEL_ENTRY* ps = u.psFirst + e++;
             (void)BuildRead(ps == psHead ? psHost : psHead, ps, g, r, bMember, dSlotIn(u, r.dBlocks, dSlot), bType);
         };
-        const Loss sLoss = LossOf(g, r);
+        const Loss sLoss = LossOf(g, r, NO_MEMBER, true);
         if (!sLoss.fP) add(r.bP, SLOT_OLD_P, CT_R6_DEGRADED_READ_P);
         if (!sLoss.fQ) add(r.bQ, SLOT_OLD_Q, CT_R6_DEGRADED_READ_Q);
         for (uint8_t c = 0; c < g.m; ++c) {
             const uint8_t bMember = bDataMember(c, r.bP, r.bQ);
-            if (!Degraded(bRank, bMember)) add(bMember, SLOT_DATA + c, CT_R6_DEGRADED_READ_DATA);
+            if (!Unreadable(bRank, bMember)) add(bMember, SLOT_DATA + c, CT_R6_DEGRADED_READ_DATA);
         }
         SetGroupState(psHead, u, r.dBlocks, g.D, bGetCommandBank(psHost));
         RAID_ENTRY_FIELDS* psRaid = pRaidFields(psHead);

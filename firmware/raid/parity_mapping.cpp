@@ -16,6 +16,7 @@
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"
 #include "raid/xor_engine.h"
@@ -605,7 +606,8 @@ uint8_t bBuildRaid5ReadChildren(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t /*b
                          r.sChunk = c;
                          r.eKind = Kind::Read;
                          wEntries = 1;
-                         if (IsMissing(bRank, c.bData)) {
+                         // A silent member's data comes from the others too.
+                         if (IsMissing(bRank, c.bData) || fIsMemberSilent(bRank, c.bData) == TRUE) {
                              const uint8_t b = bRebuildWindowOf(bRank, c.bData, c.dHostBlock, c.dBlocks, psHost);
                              fBusy |= b == REBUILD_WINDOW_BUSY;
                              if (b != REBUILD_WINDOW_REBUILT) {

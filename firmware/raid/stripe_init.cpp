@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "cache/nvram_journal.h"
+#include "cache/write_stages.h"
 #include "config/apply_settings.h"
 #include "config/bad_blocks.h"
 #include "config/config_flags.h"
@@ -230,6 +231,7 @@ uint8_t bAllocStripeInit(uint8_t bRank) {
     } else {
         e.dCurrentStripe = dPosition / dChunk;
         std::memset(pbAtAddress(e.dBusyBitmap), 0, e.dBusyPages * BUFFER_PAGE_SIZE);
+        ReleaseStripeInitWaiters(bRank);
     }
     e.psCommand = ps;
     return STATUS_OK;
@@ -295,6 +297,7 @@ void Walk(uint8_t bRank, bool fThrottleAllows) {
     }
     SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
     SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+    ReleaseStripeInitWaiters(bRank);
     if (!IsMaster()) {
         e.bState = STRIPE_INIT_STOP;
         return;
@@ -478,6 +481,45 @@ void StripeInitTask() {
     s_sInit.bStepped = bStepped;
 }
 
+namespace {
+
+// What the task would do for the rank now, without doing it: FALSE while
+// its step is out, while it may not issue the next one and while its pause
+// after skipped rows lasts.  A step's end raises the work-pending flag; the
+// throttle and the pause are looked at again with the tick's.
+bool IsRankDue(uint8_t bRank, bool fThrottleAllows) {
+    const STRIPE_INIT_ENTRY& e = E(bRank);
+    if (e.fRestartRequest == TRUE || bRank >= bGetRankCount() ||
+        bGetRankOperationState(bRank) == RANK_HOSTS_REFUSED) {
+        return true;
+    }
+    const uint8_t bPower = bGetArrayAPMState(bRank);
+    if (bPower != APM_SPUN_UP) return bPower == APM_SPUN_DOWN;
+    if (e.bState != STRIPE_INIT_WALK) return true;
+    const KERNEL_ENTRY* ps = e.psCommand;
+    if (ps == nullptr) return true;
+    switch (ps->bPrimaryState) {
+    case STRIPE_INIT_READY: return MayIssue(bRank, ps, fThrottleAllows);
+    case STRIPE_INIT_SKIP_WAIT: return !IsDual();
+    case STRIPE_INIT_STEP_FINISHED:
+        return !(wGetBe16(psStripeInitCommand(const_cast<KERNEL_ENTRY*>(ps))->abBlocks) == 0 && IsMaster() &&
+                 lGetTickCount() < e.lNextStepTime);
+    default: return false;
+    }
+}
+
+}  // namespace
+
+uint8_t fIsStripeInitDue() {
+    if (s_sInit.fAnyInProgress != TRUE) return FALSE;
+    if (fGetSASTimedHoldFlag() == TRUE || fIsSASFailbackInProgress() == TRUE) return FALSE;
+    const bool fThrottleAllows = fStripeInitMayProceed() == TRUE;
+    for (uint8_t r = 0; r < STRIPE_INIT_ENTRIES; ++r) {
+        if (E(r).fInProgress == TRUE && IsRankDue(r, fThrottleAllows)) return TRUE;
+    }
+    return FALSE;
+}
+
 uint8_t fIsStripeInitInProgress(uint8_t bRank) {
     if (bRank >= STRIPE_INIT_ENTRIES) return s_sInit.fAnyInProgress == TRUE ? TRUE : FALSE;
     return E(bRank).fInProgress == TRUE ? TRUE : FALSE;
@@ -493,6 +535,10 @@ void SetStripeInitInProgress(uint8_t bRank, uint8_t f) {
         s_sInit.fAnyInProgress = TRUE;
         SetWorkPending(TRUE);
         return;
+    }
+    // Nothing holds the writes of a rank that no longer initialises.
+    for (uint8_t r = 0; r < STRIPE_INIT_ENTRIES; ++r) {
+        if (bRank >= STRIPE_INIT_ENTRIES || r == bRank) ReleaseStripeInitWaiters(r);
     }
     s_sInit.fAnyInProgress = FALSE;
     for (uint8_t r = 0; r < STRIPE_INIT_ENTRIES; ++r) {
@@ -701,6 +747,8 @@ uint8_t HandleStripeInitMessage(const uint8_t* pb) {
     }
     const uint32_t s = static_cast<uint32_t>(lPosition / dChunk);
     const uint32_t n = dBlocks / dChunk;
+    // Whatever the partner's walk did, the writes sleeping on it look again.
+    ReleaseStripeInitWaiters(bRank);
     switch (bCode) {
     case STRIPE_INIT_MESSAGE_STEP_OUT:
         e.lPosition = lPosition;

@@ -44,6 +44,9 @@ uint8_t InitStripeInitTable();
 void StartStripeInit(uint8_t bRank, uint8_t bReason);
 // One step of every initialising rank (the background pass).
 void StripeInitTask();
+// Whether the task has anything to do now (the background pass's gate): a
+// walk whose step is out, or that may not issue its next one yet, has not.
+uint8_t fIsStripeInitDue();
 
 uint8_t fIsStripeInitInProgress(uint8_t bRank);   // 64 or more: any rank
 void SetStripeInitInProgress(uint8_t bRank, uint8_t f);   // 64 or more: all

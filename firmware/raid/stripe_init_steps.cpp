@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cache/cache_entry.h"
+#include "cache/write_stages.h"
 #include "config/config_image.h"
 #include "config/nvram_layout.h"
 #include "config/rank_table.h"
@@ -563,9 +564,12 @@ void PlanResultWrites(KERNEL_ENTRY* psInit, const GEOMETRY& g, PLAN* p) {
 }
 
 // The raise that lets held host commands be looked at again.
-void WakeHostPorts() {
+// The rank's initialisation moved on: the host writes sleeping on it are
+// looked at again.
+void WakeHostPorts(uint8_t bRank) {
     SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
     SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+    ReleaseStripeInitWaiters(bRank);
 }
 
 void MarkOut(KERNEL_ENTRY* psInit) {
@@ -620,8 +624,9 @@ void EndCommand(KERNEL_ENTRY* psInit, bool fRegenerated) {
             psServed->bMember = NO_MEMBER;
         }
     }
+    const uint8_t bRank = psInit->bRank;
     FreeInitCommand(psInit);
-    WakeHostPorts();
+    WakeHostPorts(bRank);
 }
 
 // Takes a host pool entry for an init command over member blocks
@@ -843,7 +848,7 @@ uint8_t bIssueStripeInitStep(KERNEL_ENTRY* psInit) {
 }
 
 uint8_t bFinishStripeInitStep(KERNEL_ENTRY* psInit) {
-    WakeHostPorts();
+    WakeHostPorts(psInit->bRank);
     const GEOMETRY g = GeometryOf(psInit->bRank);
     STRIPE_INIT_COMMAND* c = psStripeInitCommand(psInit);
     const uint32_t s = dGetStripeInitPosition(psInit) / g.H;
@@ -1073,6 +1078,7 @@ void ReleaseStripeInitStep(KERNEL_ENTRY* psInit) {
     const STRIPE_INIT_COMMAND* c = psStripeInitCommand(psInit);
     const uint32_t H = wGetRankChunkSize(psInit->bRank);
     if (H != 0) MarkBusy(EntryWithBitmaps(psInit->bRank), dGetStripeInitPosition(psInit) / H, c->dStepStripes, false);
+    ReleaseStripeInitWaiters(psInit->bRank);
 }
 
 }  // namespace fw

@@ -12,6 +12,7 @@
 #include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/expansion.h"
 #include "raid/raid_engine.h"
 #include "target/back_end_completion.h"
@@ -195,7 +196,9 @@ uint8_t bBuildRaid10Child(KERNEL_ENTRY* psHost, uint8_t bRank, uint8_t bPair, ui
                    wChunkSize, bFirst, bPairs, dDataAddress};
     const bool fWrite = bFoldedOpcode(psHost) != SCSI_READ10;
     const uint8_t a = static_cast<uint8_t>(2 * bPair), b = static_cast<uint8_t>(a + 1);
-    const bool fFlaggedA = Flagged(bRank, a, fWrite), fFlaggedB = Flagged(bRank, b, fWrite);
+    // A read goes to the mirror of a member that went silent.
+    const bool fFlaggedA = Flagged(bRank, a, fWrite) || (!fWrite && fIsMemberSilent(bRank, a) == TRUE);
+    const bool fFlaggedB = Flagged(bRank, b, fWrite) || (!fWrite && fIsMemberSilent(bRank, b) == TRUE);
     uint8_t bPrimary = a;
     uint8_t bSecond = NO_MEMBER;
     if (fFlaggedA) {

@@ -252,7 +252,10 @@ bool Deferred(KERNEL_ENTRY* ps, uint64_t lSent, uint64_t lAnswered) {
 
 void StripeInitContinuation(KERNEL_ENTRY* ps) {
     switch (ps->bPrimaryState) {
-    case PS_STRIPE_INIT_STEP_OUT: ps->bPrimaryState = PS_STRIPE_INIT_STEP_DONE; break;
+    case PS_STRIPE_INIT_STEP_OUT:
+        ps->bPrimaryState = PS_STRIPE_INIT_STEP_DONE;
+        StripeInitStepDone(ps);
+        break;
     case PS_STRIPE_INIT_ON_DEMAND: StripeInitOnDemandStep(ps); break;
     case PS_STRIPE_INIT_REPAIR: StripeInitRepairStep(ps); break;
     default: break;

@@ -145,8 +145,10 @@ void CountTimeout(uint8_t bTarget, uint64_t lNow) {
 
 // Every command the target holds leaves it: the IOC's answer to its request,
 // should one still come, is dropped.  Given up (the drive is out of
-// service), or sent again.
-void TakeBackTargetCommands(uint8_t bTarget, bool fGiveUp) {
+// service), or sent again; after the drive's first time-out, a host read
+// whose member the others can stand in for is done again around it instead,
+// so that it waits one time-out, not a reset and a second.
+void TakeBackTargetCommands(uint8_t bTarget, bool fGiveUp, bool fTimedOut = false) {
     LSI_SAS_DRIVE_ADAPTER* a = psGetLSIAdapter(LSI_IOC_DRIVE);
     for (uint16_t w = 0; w < a->wRequestFrames; ++w) {
         LSI_SAS_REQUEST_INFO& r = a->asRequest[w];
@@ -164,7 +166,7 @@ void TakeBackTargetCommands(uint8_t bTarget, bool fGiveUp) {
         }
         if (fGiveUp) {
             DriveCommandErrorHandler(PORT_CODE_INITIATOR, DRIVE_STATUS_NO_STATUS, ps, nullptr, 0, TRUE, TRUE);
-        } else {
+        } else if (!fTimedOut || fReadAroundSilentMember(ps) != TRUE) {
             RepostSASEntry(ps);
         }
     }
@@ -296,7 +298,7 @@ uint8_t bDriveTimeout(LSI_SAS_REQUEST_INFO& r, uint16_t w, KERNEL_ENTRY* ps, uin
             SendSasDriveMessage213(psDevice->bEnclosure, psDevice->bSlot, 3, 0);
         }
     }
-    TakeBackTargetCommands(bTarget, false);
+    TakeBackTargetCommands(bTarget, false, true);
     return STATUS_OK;
 }
 

@@ -25,6 +25,7 @@
 #include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
 #include "raid/child_commands.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
 #include "sas/marvell_sata.h"
@@ -254,6 +255,7 @@ void CountDownByMotherState(KERNEL_ENTRY* psChild, KERNEL_ENTRY* psMother, bool 
         if (fCountDownGroup(psMother) != TRUE) return;
         if (bState == PS_STRIPE_INIT_STEP_OUT) {
             psMother->bPrimaryState = PS_STRIPE_INIT_STEP_DONE;
+            StripeInitStepDone(psMother);
         } else if (bState == PS_STRIPE_INIT_ON_DEMAND) {
             StripeInitOnDemandStep(psMother);
         } else {
@@ -516,6 +518,8 @@ uint8_t ProcessBackEndCompletion(uint8_t bQueueId) {
     }
     AddDiskPortBlocks(bQueueId, ps);
     const bool fFailed = fChildEndedInError(ps) == TRUE;
+    // A member that went silent is read again once its drive answers.
+    if (!fFailed && fIsHostIoChildType(ps->bCommandType) == TRUE) NoteMemberAnswered(ps->bRank, ps->bMember);
     const uint8_t fFree = fDispatchChild(ps, fFailed);
     if (fFree == TRUE && ps->fUsed == TRUE && !HasFlag(ps, KE_FLAG_CHILD_FAILED)) FreeChild(ps);
     takeOff();

@@ -37,6 +37,7 @@ constexpr uint8_t HOST_STATE_OPTIMISATION = 24;     // "Optimisation" ring
 constexpr uint8_t HOST_STATE_WRITE_COMPLETE = 25;   // "Write Complete" ring, status to send
 constexpr uint8_t HOST_STATE_MIRROR_WAIT = 28;      // parked for the partner's mirror answer
 constexpr uint8_t HOST_STATE_COLLAPSED_WAIT = 29;   // parked for the write that carried its data
+constexpr uint8_t HOST_STATE_STRIPE_INIT_WAIT = 30; // parked until its rows' initialisation moves on
 constexpr uint8_t HOST_STATE_READ_ISSUED = 32;      // ' ': read children outstanding
 constexpr uint8_t HOST_STATE_WRITE_ISSUED = 33;     // '!': write children outstanding
 constexpr uint8_t HOST_STATE_FORCE_STRIPE = 75;     // child command that forces a stripe

@@ -9,6 +9,7 @@
 #include "cache/outstanding_queues.h"
 #include "cache/read_path.h"
 #include "cache/write_sort.h"
+#include "cache/write_stages.h"
 #include "dataservices/data_services.h"
 #include "eventlog/statistics.h"
 #include "executive/interrupt_controller.h"
@@ -231,6 +232,7 @@ void FreeTargetEntry(KERNEL_ENTRY* psEntry) {
     if (HasFlag(psEntry, KE_FLAG_IN_WRITE_QUEUE)) RemoveOutstandingWrite(psEntry);
     if (HasFlag(psEntry, KE_FLAG_IN_READ_QUEUE)) RemoveOutstandingRead(psEntry);
     if (psEntry->bPrimaryState == HOST_STATE_WRITE_SORT) ForgetParkedWrite(psEntry);
+    if (psEntry->bPrimaryState == HOST_STATE_STRIPE_INIT_WAIT) ForgetStripeInitWaiter(psEntry);
     SetFreeValues(psEntry);
     if (s_wTargetEntriesUsed != 0) s_wTargetEntriesUsed--;
     const uint8_t fWasFull = s_fTargetPoolFull;

@@ -358,7 +358,8 @@ TEST_F(EventTextTest, EnclosureAndBoardEvents) {
         {154, {2}, "Expander Bootrom flash programmed successfully\n"},
         {155, {2}, "Expander EEPROM update successful\n"},
         {172, {2, 'V', 'E', 'N', 'D', 'O', 'R', '0', '1'}, "Encl.02 Invalid VID/PID Disabled Encl VID:'VENDOR01'.\n"},
-        {200, {}, "Event Code: c8\n"},
+        {200, {0, 0, 1, 2}, "Controller Clock 258 Seconds Behind Real Time Clock\n"},
+        {201, {}, "Event Code: c9\n"},
         {0, {}, "Event Code: 00\n"},
     };
     Check(cases, std::size(cases));

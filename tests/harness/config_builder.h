@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "config/address_translation.h"
 #include "config/array_operations.h"
 #include "config/config_commit.h"
 #include "config/config_flags.h"
@@ -121,6 +122,20 @@ public:
         fw::CONFIG_RANK_RECORD sRequest;
         if (!ArrayRequest(s, &sRequest)) return 0;
         return fw::CreateArray(&sRequest);
+    }
+
+    // In an open edit: a logical drive on the first free extent of the
+    // array, of all of it (units 0) or of the units given, available on
+    // every host port; 0 when the array has no free extent.
+    static uint8_t CreateLdOnArray(uint16_t wRank, uint16_t wUnits = 0, const std::string& name = "LD") {
+        fw::SEGMENT_MAP map;
+        fw::BuildLdFreeSpaceMap(fw::pGetScratchConfigImage(), fw::FALSE, &map);
+        uint16_t e = 0;
+        while (e < map.dEntryCount && (map.asEntry[e].wRank != wRank || map.asEntry[e].wSizeUnits == 0)) ++e;
+        if (e >= map.dEntryCount) return 0;
+        char acName[32];
+        PutName(acName, name);
+        return fw::CreateLogicalDrive(wUnits == 0 ? map.asEntry[e].wSizeUnits : wUnits, e, 512, 0x0F, acName);
     }
 
     // In an open edit: a logical drive of the units (1953792 blocks each)

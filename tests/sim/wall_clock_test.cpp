@@ -14,6 +14,7 @@
 #include "hw/boot_rom.h"
 #include "hw/hw.h"
 #include "sim/board.h"
+#include "sim/rtc.h"
 
 namespace {
 
@@ -233,3 +234,14 @@ TEST_F(WallClock, WorkAnInterruptHandlerLeftIsNotSleptThrough) {
 }
 
 }  // namespace
+
+// The clock chip keeps real time: a board that falls behind the wall clock
+// (the host machine ran something else meanwhile) does not hold it back, so
+// the firmware's next reading finds its calendar behind and says so.
+TEST_F(WallClock, TheClockChipGoesOnWhileTheBoardFallsBehind) {
+    const uint64_t before = sim::Rtc::ToSeconds(board.rtc().Now());
+    const uint64_t boardBefore = board.clock().Now();
+    wall += 5'000'000'000;
+    EXPECT_EQ(board.clock().Now(), boardBefore);
+    EXPECT_EQ(sim::Rtc::ToSeconds(board.rtc().Now()), before + 5);
+}

@@ -3,8 +3,11 @@
 // restart reads back from the clock.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "eventlog/event_log.h"
 #include "executive/date_time.h"
 #include "executive/startup.h"
 #include "executive/types.h"
@@ -107,6 +110,46 @@ TEST(ClockFailures, TheMainLoopStartsFromTheClocksTimeNotFromStartUpsCount) {
     const int seconds = std::stoi(text.substr(line + 19, 2)) * 60 + std::stoi(text.substr(line + 22, 2));
     EXPECT_GE(seconds, static_cast<int>(boardSeconds) - 1) << text.substr(line);
     EXPECT_LE(seconds, static_cast<int>(boardSeconds) + 10) << text.substr(line);
+}
+
+// The calendar follows the tick between readings of the clock.  A tick
+// that lost time against the clock (here: the clock moved on behind the
+// firmware's back, as the wall clock does while a host machine cannot run
+// the board at its pace) is said at the next reading, on the console and in
+// the event log, and the reading sets the calendar right; a second or less
+// is the clock's own grain and goes unsaid.
+TEST(ClockFailures, ACalendarBehindTheClockIsSaidAtTheNextReading) {
+    sim::Board board;
+    BootToMainLoop(board);
+    const auto Behind = [&board](uint64_t seconds) {
+        board.rtc().Set(sim::Rtc::FromSeconds(sim::Rtc::ToSeconds(board.rtc().Now()) + seconds));
+        board.ClearConsoleText();
+        fw::SetClockReadWork(fw::TRUE);
+        fw::SetWorkPending(fw::TRUE);
+        EXPECT_EQ(board.RunFor(kSecond), sim::StopKind::Running);
+    };
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    const uint16_t wBefore = wCount;
+    Behind(1);
+    EXPECT_EQ(board.ConsoleText().find("Behind Real Time Clock"), std::string::npos) << board.ConsoleText();
+    Behind(7);
+    EXPECT_NE(board.ConsoleText().find("Controller Clock 7 Seconds Behind Real Time Clock\r\n"), std::string::npos)
+        << board.ConsoleText();
+    fw::GetEventLogPosition(&wCount, &wNext);
+    std::vector<const fw::EVENT_LOG_ENTRY*> said;
+    for (uint16_t w = wBefore; w < wCount; ++w) {
+        if (fw::psGetEventLogEntry(w)->bCode == 200) said.push_back(fw::psGetEventLogEntry(w));
+    }
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0]->abArgs[3], 7);
+    // Set right: the calendar reads the clock's time now, to its grain.
+    fw::DATE_TIME sNow;
+    ASSERT_EQ(fw::GetDateTime(&sNow), fw::STATUS_OK);
+    const sim::RtcTime r = board.rtc().Now();
+    const int64_t calendar = (sNow.bHour * 60 + sNow.bMinute) * 60 + sNow.bSecond;
+    const int64_t clock = (r.hour * 60 + r.minute) * 60 + r.second;
+    EXPECT_LE(std::abs(clock - calendar), 1) << "calendar " << calendar << " clock " << clock;
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include "config/nvram_tables.h"
 #include "raid/child_commands.h"
 #include "raid/stripe_init_steps.h"
+#include "target/stage_rings.h"
+#include "cache/write_stages.h"
+#include "raid/stripe_init.h"
 #include "target/host_command_codes.h"
 
 namespace {
@@ -162,6 +165,63 @@ TEST_F(OnDemandInitRoad, ARepairLeavesTheRowsBitmapsAlone) {
     Settle();
     EXPECT_FALSE(Done(kFresh));
     EXPECT_FALSE(MarkedOnDemand(kFresh));
+}
+
+// A write whose rows are being initialised sleeps off its port's ring
+// until the initialisation has moved on: the write-ready stage does not
+// take it and put it back at every turn of the main loop.  Both ways a
+// write waits: for its own on-demand initialisation, and for a step of the
+// walk that holds its row.
+TEST_F(OnDemandInitRoad, AWriteWaitingForItsRowsSleepsUntilTheyAreDone) {
+    ASSERT_NO_FATAL_FAILURE(Prepare({"Raid5", fw::RAID_LEVEL_5, 4, 16}));
+    const auto SleepingWrite = [] {
+        for (uint16_t i = 0; i < fw::HOST_ENTRY_COUNT; ++i) {
+            fw::KERNEL_ENTRY* ps = nullptr;
+            (void)fw::wGetTargetEntry(i, &ps);
+            if (ps != nullptr && ps->fUsed == fw::TRUE && ps->bPrimaryState == fw::HOST_STATE_STRIPE_INIT_WAIT) return ps;
+        }
+        return static_cast<fw::KERNEL_ENTRY*>(nullptr);
+    };
+    // Its own initialisation: while the row's zeros go out, the write sleeps.
+    bool fSeenAsleep = false, fSeenAwake = false;
+    for (unsigned m = 0; m < spec.bDrives; ++m) {
+        chassis->DriveAt(SlotOfMember(m))->onCommand = [&](std::span<const uint8_t> cdb) {
+            if (cdb[0] != fw::SCSI_WRITE10 || fw::dGetBe32(cdb.data() + 2) != kFresh * spec.wChunk) return;
+            const bool fAsleep = SleepingWrite() != nullptr && fw::wGetPortWriteReadyCount(fw::PORT_CODE_FC_HOST_1) == 0;
+            (fAsleep ? fSeenAsleep : fSeenAwake) = true;
+        };
+    }
+    ASSERT_NO_FATAL_FAILURE(Write(kFresh * RowBlocks() + 8, 8, 3));
+    Settle();
+    EXPECT_TRUE(fSeenAsleep);
+    EXPECT_FALSE(fSeenAwake) << "the write was on its ring while its row was initialised";
+    for (unsigned m = 0; m < spec.bDrives; ++m) chassis->DriveAt(SlotOfMember(m))->onCommand = nullptr;
+
+    // A step of the walk holds the row: the write sleeps as long as the
+    // step is out, and goes on when the step is done.
+    constexpr uint32_t kHeld = 9;
+    fw::STRIPE_INIT_ENTRY* e = fw::psGetStripeInitEntry(0);
+    fw::SetStripeBit(e->dBusyBitmap, kHeld);
+    touchedRows.insert(kHeld);
+    const std::vector<uint8_t> data = Random(8, 4);
+    const uint32_t tag = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE10, kHeld * RowBlocks(), 8), data, 0));
+    // Answered from the cache, held there a while, then due to be issued.
+    EXPECT_EQ(road->Wait(tag).status, 0);
+    board->RunUntil([&] { return SleepingWrite() != nullptr; }, kSettleLimitNs);
+    board->RunUntil([] { return false; }, 50'000'000ull);
+    fw::KERNEL_ENTRY* psAsleep = SleepingWrite();
+    ASSERT_NE(psAsleep, nullptr) << "the write does not sleep";
+    EXPECT_EQ(fw::wGetPortWriteReadyCount(fw::PORT_CODE_FC_HOST_1), 0);
+    EXPECT_EQ(fw::dGetStripeInitWaiters(0), 1u);
+    // The step is done (as the walk's partner message says it).
+    uint8_t ab[13] = {fw::STRIPE_INIT_MESSAGE_STEP_DONE, 0, 10};
+    fw::PutBe32(ab + 7, kHeld * spec.wChunk);
+    fw::PutBe16(ab + 11, spec.wChunk);
+    EXPECT_EQ(fw::HandleStripeInitMessage(ab), fw::STATUS_OK);
+    Record(kHeld * RowBlocks(), data);
+    EXPECT_EQ(fw::dGetStripeInitWaiters(0), 0u);
+    Settle();
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(kHeld * RowBlocks(), 8));
 }
 
 }  // namespace

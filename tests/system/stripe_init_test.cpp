@@ -17,6 +17,7 @@
 #include "config/rank_table.h"
 #include "enclosure/drive_rescan.h"
 #include "eventlog/statistics.h"
+#include "executive/progress.h"
 #include "executive/tick.h"
 #include "harness/config_builder.h"
 #include "harness/fc_array_controller.h"
@@ -353,6 +354,26 @@ TEST_F(StripeInitRoad, AQuietWalkZeroesInBursts) {
         EXPECT_EQ(dataCommands[SlotOfMember(m)].writes, 1 + kRows / 2) << "member " << m;
         EXPECT_EQ(dataCommands[SlotOfMember(m)].reads, 0u) << "member " << m;
     }
+}
+
+// An idle controller whose array initialises waits for the drives while a
+// step of the walk is out, as it waits for anything else: its main loop
+// goes round for the drives' answers and the ticks, not without pause.
+TEST_F(StripeInitRoad, AQuietWalkLetsTheMainLoopWaitForItsSteps) {
+    ArraySpec a = kLevels[0].spec;
+    a.wChunk = 64;
+    constexpr uint64_t kBurstRows = 4096 / 64;
+    ASSERT_NO_FATAL_FAILURE(BeginNewArray(a, 32 * kBurstRows));
+    fw::psGetStripeInitEntry(0)->dHostStamp = fw::dGetCoarseTick() - 20;
+    const uint32_t dCyclesBefore = fw::dMainLoopCycles;
+    const uint64_t lBefore = board->clock().Now();
+    board->RunUntil([] { return !Initialising(); }, kSettleLimitNs);
+    ASSERT_FALSE(Initialising());
+    const double dMs = double(board->clock().Now() - lBefore) * 1e-6;
+    const double dPerMs = double(fw::dMainLoopCycles - dCyclesBefore) / dMs;
+    // A burst keeps the drives busy 20 ms; the tick comes every ms.
+    EXPECT_LT(dPerMs, 20.0) << "main-loop cycles per board millisecond";
+    Settle();
 }
 
 // Bursts wait for 20 quiet coarse ticks after the rank's last host command

@@ -3,7 +3,6 @@
 // engine's pages and its reserves for writes starved of pages; neither
 // logical drive may ever hold a byte of the other's, in what the hosts read
 // back or on the drives.
-#include "config/address_translation.h"
 #include "host_road.h"
 
 namespace {
@@ -59,14 +58,7 @@ protected:
         }
         // Logical drive n on array n: the first free extent of each array.
         for (uint16_t wRank = 0; wRank < 2; ++wRank) {
-            fw::SEGMENT_MAP map;
-            fw::BuildLdFreeSpaceMap(fw::pGetScratchConfigImage(), fw::FALSE, &map);
-            uint16_t e = 0;
-            while (e < map.dEntryCount && (map.asEntry[e].wRank != wRank || map.asEntry[e].wSizeUnits == 0)) ++e;
-            ASSERT_LT(e, map.dEntryCount);
-            char acName[32];
-            cfgbuild::PutName(acName, lds[wRank].spec.pszName);
-            ASSERT_EQ(fw::CreateLogicalDrive(1, e, kBlock, 0x0F, acName), fw::STATUS_OK);
+            ASSERT_EQ(builder.CreateLdOnArray(wRank, 1, lds[wRank].spec.pszName), fw::STATUS_OK);
         }
         ASSERT_TRUE(builder.Commit()) << board->ConsoleText();
         for (uint16_t l = 0; l < 2; ++l) {
