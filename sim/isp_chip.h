@@ -109,6 +109,8 @@ public:
     uint32_t requestsConsumed() const { return m_requestsConsumed; }
     uint32_t ctiosExecuted() const { return m_ctiosExecuted; }
     uint32_t notifyAcks() const { return m_notifyAcks; }
+    // Names of logged-in initiators read by mailbox (MBC_PORT_NAME).
+    uint32_t initiatorNameReads() const { return m_initiatorNameReads; }
     uint32_t markers() const { return m_markers; }
     const std::array<uint8_t, 64>& lastMarker() const { return m_lastMarker; }
     const std::array<uint8_t, 64>& lastRequest() const { return m_lastRequest; }
@@ -422,6 +424,7 @@ private:
     std::array<CtioInFlight, kCtioSlots> m_ctios;
     std::vector<uint32_t> m_freeCtios;
     uint32_t m_notifyAcks = 0;
+    uint32_t m_initiatorNameReads = 0;
     uint32_t m_markers = 0;
     uint32_t m_terminated = 0;
     uint32_t m_ctPassThroughs = 0;

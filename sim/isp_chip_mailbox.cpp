@@ -369,6 +369,7 @@ uint16_t IspChip::PortNameOf(uint16_t handle, bool portName, Interrupt* answer) 
         name = FcFabric::kNameServerName;
     } else if (const Login* login = FindLoginByHandle(handle)) {
         name = portName ? login->initiator->portName() : login->initiator->nodeName();
+        ++m_initiatorNameReads;
     } else {
         return MBS_COMMAND_ERROR;
     }

@@ -32,8 +32,21 @@ struct HOST_PORT_SCAN {
     uint8_t fScanned;
     uint8_t fMapFailure;
     uint8_t fTableValid;
+    uint8_t fForLogin;   // a new login's commands wait for this scan
 };
 HOST_PORT_SCAN s_asScan[2];
+
+// The names each handle's login was last read with, per ISP24xx port: they
+// hold as long as the login does (the handle map numbers each login), so a
+// scan reads the names of new logins only and costs the same however many
+// hosts the port has.
+struct LOGIN_NAMES {
+    HANDLE_LOGIN sLogin;
+    uint8_t abNode[8];
+    uint8_t abPort[8];
+};
+LOGIN_NAMES s_aasNames[2][SCAN_IDS];
+HANDLE_LOGIN s_asLogins[SCAN_IDS];
 
 bool IsQLogicPort(uint8_t bPort) { return bPort == 1 || bPort == 2; }
 
@@ -72,13 +85,15 @@ bool IsSet(const uint8_t* pbWwn) {
     return false;
 }
 
-bool HandleKnown(uint8_t bChip, uint16_t wHandle) {
-    uint32_t dPortId = 0;
+// The logins of the port's handles, read at once under the lock the
+// interrupt path changes them under.
+void ReadHandleLogins(uint8_t bChip) {
     const uint8_t bLock = LockInterruptSource(INT_SOURCE_HOST_CHIPS);
-    const bool fKnown = bLookupPortIdByHandle(bChip, &dPortId, wHandle) == STATUS_OK;
+    GetHandleLogins(bChip, SCAN_IDS, s_asLogins);
     if (bLock != STATUS_LOCK_HELD) UnlockInterruptSource(INT_SOURCE_HOST_CHIPS);
-    return fKnown;
 }
+
+bool SameLogin(const HANDLE_LOGIN& a, const HANDLE_LOGIN& b) { return a.dPortId == b.dPortId && a.dLogin == b.dLogin; }
 
 // Initiators on the port's loop map, by port database.
 void ListLoopInitiators(HOST_PORT_RECORD* psList, uint8_t bChip, uint8_t bOwnAlpa, uint8_t fFabric) {
@@ -102,14 +117,24 @@ void ListLoopInitiators(HOST_PORT_RECORD* psList, uint8_t bChip, uint8_t bOwnAlp
 void ListInitiatorsById(HOST_PORT_RECORD* psList, uint8_t bChip, uint16_t wTopology, uint8_t fFabric) {
     const bool f24xx = fIsQL24xx() == TRUE;
     const bool fLoopOnly = !f24xx && wTopology < ISP_TOPOLOGY_POINT_TO_POINT;
+    if (f24xx) ReadHandleLogins(bChip);
     for (uint16_t wId = fLoopOnly ? 129 : 0; wId < SCAN_IDS; ++wId) {
         if (!f24xx && wId >= ISP2X_LOOP_ID_F_PORT && wId <= ISP2X_LOOP_ID_NAME_SERVER) continue;
-        if (f24xx && !HandleKnown(bChip, wId)) continue;
+        if (f24xx && s_asLogins[wId].dPortId == HANDLE_MAP_FREE_PORT_ID) continue;
+        LOGIN_NAMES* psKnown = f24xx ? &s_aasNames[bChip == 1 ? 0 : 1][wId] : nullptr;
+        if (psKnown != nullptr && SameLogin(psKnown->sLogin, s_asLogins[wId])) {
+            Append(psList, static_cast<uint8_t>(wId), psKnown->abNode, psKnown->abPort, fFabric);
+            continue;
+        }
         uint8_t abPort[8], abNode[8];
         if (bQLGetPortName(bChip, wId, TRUE, abPort, nullptr) != STATUS_OK || !IsSet(abPort)) continue;
         if (bQLGetPortName(bChip, wId, FALSE, abNode, nullptr) != STATUS_OK) {
             std::memset(abNode, 0xFF, 8);
             std::memset(abPort, 0xFF, 8);
+        } else if (psKnown != nullptr) {
+            *psKnown = LOGIN_NAMES{s_asLogins[wId], {}, {}};
+            std::memcpy(psKnown->abNode, abNode, 8);
+            std::memcpy(psKnown->abPort, abPort, 8);
         }
         Append(psList, static_cast<uint8_t>(wId), abNode, abPort, fFabric);
     }
@@ -123,8 +148,23 @@ void TellPartner(uint8_t bPort) {
 
 uint8_t InitHostPortLunTables() {
     const uint8_t bResult = AllocateHostLunTables();
-    for (HOST_PORT_SCAN& s : s_asScan) s = HOST_PORT_SCAN{0, 0, FALSE, FALSE, FALSE};
+    for (HOST_PORT_SCAN& s : s_asScan) s = HOST_PORT_SCAN{0, 0, FALSE, FALSE, FALSE, FALSE};
+    for (auto& asPort : s_aasNames) {
+        for (LOGIN_NAMES& s : asPort) s = LOGIN_NAMES{{HANDLE_MAP_FREE_PORT_ID, 0}, {}, {}};
+    }
     return bResult;
+}
+
+void RequestLoginScan(uint8_t bPortCode) {
+    if (!IsQLogicPort(bPortCode)) return;
+    s_asScan[bPortCode - 1].fForLogin = TRUE;
+    SetHostLoopLipFlag(bPortCode, TRUE);
+    SetHostPortLinkFlag(bPortCode, TRUE);
+}
+
+void ForgetLoginNames(uint8_t bPortCode, uint16_t wHandle) {
+    if (!IsQLogicPort(bPortCode) || wHandle >= SCAN_IDS) return;
+    s_aasNames[bPortCode - 1][wHandle].sLogin = HANDLE_LOGIN{HANDLE_MAP_FREE_PORT_ID, 0};
 }
 
 uint8_t fIsHostPortTableValid(uint8_t bPort) { return IsQLogicPort(bPort) ? s_asScan[bPort - 1].fTableValid : FALSE; }
@@ -165,7 +205,12 @@ void ScanHostPortInitiators(uint8_t bPortCode) {
     }
     HOST_PORT_SCAN& sScan = s_asScan[bPortCode - 1];
     const uint64_t lNow = lGetTickCount();
-    if (sScan.fScanned == TRUE && lNow - sScan.lLastScanMs < HOST_SCAN_MIN_INTERVAL_MS) return;
+    // Events of the loop or fabric come in bursts and are taken together;
+    // a login is not kept waiting for them.
+    if (sScan.fScanned == TRUE && lNow - sScan.lLastScanMs < HOST_SCAN_MIN_INTERVAL_MS && sScan.fForLogin != TRUE) {
+        return;
+    }
+    sScan.fForLogin = FALSE;
     sScan.fScanned = TRUE;
     sScan.lLastScanMs = lNow;
     HOST_PORT_RECORD* psRecord = pGetHostPortRecord(bPortCode);
@@ -198,11 +243,14 @@ void ScanHostPortInitiators(uint8_t bPortCode) {
     }
     TellPartner(bPortCode);
     FillPortLunTable(bPortCode);
-    // A port database change taken while the scan read the port (its
-    // mailbox commands let the chip's interrupts in) raised the LIP flag
-    // again: the scan may have missed that login, and new commands wait
-    // for the flag, so the port is scanned once more.
-    SetHostPortLinkFlag(bPortCode, fGetHostLoopLipFlag(bPortCode) == TRUE ? TRUE : FALSE);
+    // What the chip reported while the scan read the port (its mailbox
+    // commands let the chip's interrupts in) may be missing from it, so the
+    // port is scanned once more: a port database change asked for that
+    // itself (the link flag), a loop event or a login also holds the
+    // port's commands until then (the LIP flag; a login taken before the
+    // flags were cleared above raises it again here).
+    if (sScan.fForLogin == TRUE) SetHostLoopLipFlag(bPortCode, TRUE);
+    if (fGetHostLoopLipFlag(bPortCode) == TRUE) SetHostPortLinkFlag(bPortCode, TRUE);
     sScan.fTableValid = TRUE;
 }
 

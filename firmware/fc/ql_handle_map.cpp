@@ -9,9 +9,11 @@ namespace {
 struct HANDLE_MAPPING {
     uint32_t dPortId;
     uint16_t wHandle;
+    uint32_t dLogin;
 };
 
 HANDLE_MAPPING s_aasMap[2][HANDLE_MAP_ENTRIES];
+uint32_t s_dLogins = 0;
 
 HANDLE_MAPPING* psTable(uint8_t bChip) { return s_aasMap[bChip == 1 ? 0 : 1]; }
 
@@ -21,7 +23,7 @@ bool IsFree(const HANDLE_MAPPING& s) { return s.dPortId == HANDLE_MAP_FREE_PORT_
 
 void ClearHandleMap(uint8_t bChip) {
     HANDLE_MAPPING* ps = psTable(bChip);
-    for (uint16_t i = 0; i < HANDLE_MAP_ENTRIES; ++i) ps[i] = HANDLE_MAPPING{HANDLE_MAP_FREE_PORT_ID, HANDLE_MAP_FREE_HANDLE};
+    for (uint16_t i = 0; i < HANDLE_MAP_ENTRIES; ++i) ps[i] = HANDLE_MAPPING{HANDLE_MAP_FREE_PORT_ID, HANDLE_MAP_FREE_HANDLE, 0};
 }
 
 // A port id seen again with a new handle, or a handle given to a new port
@@ -35,17 +37,15 @@ uint8_t bAddHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle) {
             if (psFree == nullptr) psFree = &s;
             continue;
         }
-        if (s.dPortId == dPortId) {
-            s.wHandle = wHandle;
-            return STATUS_OK;
-        }
-        if (s.wHandle == wHandle) {
+        if (s.dPortId == dPortId || s.wHandle == wHandle) {
             s.dPortId = dPortId;
+            s.wHandle = wHandle;
+            s.dLogin = ++s_dLogins;
             return STATUS_OK;
         }
     }
     if (psFree == nullptr) return 0;
-    *psFree = HANDLE_MAPPING{dPortId, wHandle};
+    *psFree = HANDLE_MAPPING{dPortId, wHandle, ++s_dLogins};
     return STATUS_OK;
 }
 
@@ -53,7 +53,7 @@ uint8_t bRemoveHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle) 
     HANDLE_MAPPING* ps = psTable(bChip);
     for (uint16_t i = 0; i < HANDLE_MAP_ENTRIES; ++i) {
         if (ps[i].dPortId == dPortId && ps[i].wHandle == wHandle) {
-            ps[i] = HANDLE_MAPPING{HANDLE_MAP_FREE_PORT_ID, HANDLE_MAP_FREE_HANDLE};
+            ps[i] = HANDLE_MAPPING{HANDLE_MAP_FREE_PORT_ID, HANDLE_MAP_FREE_HANDLE, 0};
             return STATUS_OK;
         }
     }
@@ -80,6 +80,17 @@ uint8_t bLookupPortIdByHandle(uint8_t bChip, uint32_t* pdPortId, uint16_t wHandl
         }
     }
     return 0;
+}
+
+void GetHandleLogins(uint8_t bChip, uint16_t wCount, HANDLE_LOGIN* pasLogins) {
+    for (uint16_t w = 0; w < wCount; ++w) pasLogins[w] = HANDLE_LOGIN{HANDLE_MAP_FREE_PORT_ID, 0};
+    const HANDLE_MAPPING* ps = psTable(bChip);
+    // The first entry of a handle counts, as for bLookupPortIdByHandle.
+    for (uint16_t i = 0; i < HANDLE_MAP_ENTRIES; ++i) {
+        if (IsFree(ps[i]) || ps[i].wHandle >= wCount) continue;
+        HANDLE_LOGIN& s = pasLogins[ps[i].wHandle];
+        if (s.dPortId == HANDLE_MAP_FREE_PORT_ID) s = HANDLE_LOGIN{ps[i].dPortId, ps[i].dLogin};
+    }
 }
 
 }  // namespace fw

@@ -19,4 +19,14 @@ uint8_t bRemoveHandleMapping(uint8_t bChip, uint32_t dPortId, uint16_t wHandle);
 uint8_t bLookupHandleByPortId(uint8_t bChip, uint32_t dPortId, uint16_t* pwHandle);
 uint8_t bLookupPortIdByHandle(uint8_t bChip, uint32_t* pdPortId, uint16_t wHandle);
 
+// Each login a handle stands for has a number of its own: a new login of
+// the handle or of its port id (a PLOGI, a PRLI the map did not know) gets
+// a new one.  Fills the logins of handles 0 to wCount - 1, by handle; a
+// handle nobody holds has the port id HANDLE_MAP_FREE_PORT_ID.
+struct HANDLE_LOGIN {
+    uint32_t dPortId;
+    uint32_t dLogin;
+};
+void GetHandleLogins(uint8_t bChip, uint16_t wCount, HANDLE_LOGIN* pasLogins);
+
 }  // namespace fw

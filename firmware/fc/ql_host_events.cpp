@@ -282,7 +282,14 @@ void HostAsyncEvent(uint8_t bChip, uint16_t wCode, uint16_t wHandle) {
         SetHostTargetWork(TRUE);
         SetHostPortLinkFlag(bPort, TRUE);
         break;
+    // The ISP24xx tells the driver of each login as it comes (ELS notifies,
+    // which hold the port's commands until the scan has the new
+    // initiator): its port database change only asks for a scan.  The
+    // ISP2x00 takes logins itself, and this is all the driver hears.
     case ISP_AEN_PORT_DATABASE_CHANGED:
+        if (fIsQL24xx() != TRUE) SetHostLoopLipFlag(bPort, TRUE);
+        SetHostPortLinkFlag(bPort, TRUE);
+        break;
     case ISP_AEN_RSCN:
         SetHostLoopLipFlag(bPort, TRUE);
         SetHostPortLinkFlag(bPort, TRUE);

@@ -69,12 +69,13 @@ void TargetReset() {
     SetHostTargetWork(TRUE);
 }
 
-// A login ended: the SCSI-2 reservations of its handle end, and the name
-// the handle stood for is learnt again (the chip gives the handle to the
+// A login ended: the SCSI-2 reservations of its handle end, and the names
+// the handle stood for are learnt again (the chip gives the handle to the
 // next host).
 void EndLogin(uint8_t bPort, uint16_t wHandle) {
     EndScsi2ReservationsOfInitiator(bPort, wHandle);
     ForgetInitiatorPortName(bPort, wHandle);
+    ForgetLoginNames(bPort, wHandle);
 }
 
 // ISP2x00: a task management notify.  Answers whether an event was latched
@@ -113,6 +114,9 @@ PORT_NOTIFY_24XX sNotifyFields(const IMMEDIATE_NOTIFY24_ENTRY& s) {
 // ISP24xx ELS: a new login replaces an old one of the same port id; a
 // logout drops it.  Whatever ends a login (a new PLOGI too) ends the SCSI-2
 // reservations of its handle, which the chip gives to the next host.
+// A login (its PLOGI, and the PRLI that completes it) has the port's table
+// of what each initiator sees built again at once, and the port's commands
+// wait for it.
 void TakeEls(uint8_t bPort, const IMMEDIATE_NOTIFY24_ENTRY& s) {
     const uint32_t dPortId = dGetBe24(s.abPortId);
     uint16_t wKnown = NO_INITIATOR_HANDLE;
@@ -125,6 +129,7 @@ void TakeEls(uint8_t bPort, const IMMEDIATE_NOTIFY24_ENTRY& s) {
     if (s.bElsOpcode == ELS_PLOGI || (s.bElsOpcode == ELS_PRLI && !fKnown)) {
         (void)bAddHandleMapping(bPort, dPortId, s.wNPortHandle);
     }
+    if (s.bElsOpcode == ELS_PLOGI || s.bElsOpcode == ELS_PRLI) RequestLoginScan(bPort);
 }
 
 void PostEntry(uint8_t bPort, const void* pEntry) { (void)bPostRequestQueueEntries(bPort, 1, pEntry); }

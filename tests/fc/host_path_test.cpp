@@ -64,7 +64,7 @@ TEST(HostPath, ACommandBecomesAHostEntryOnTheNewCommandRing) {
     cmd.dataInLength = 4096;
     cmd.taskAttribute = 2;   // ordered
     host.Submit(cmd);
-    ASSERT_TRUE(host.RunUntil([&] { return seen != nullptr; }));
+    ASSERT_TRUE(r.ServeAlone([&] { return seen != nullptr; }));
     EXPECT_EQ(seen->bPrimaryState, fw::HOST_STATE_NEW_COMMAND);
     EXPECT_EQ(seen->bPortCode, 1);
     EXPECT_EQ(seen->fUsed, fw::TRUE);
@@ -86,7 +86,7 @@ TEST(HostPath, ACommandBecomesAHostEntryOnTheNewCommandRing) {
     const uint64_t firstSequence = first->alSequence[0];
     seen = nullptr;
     host.Submit(cmd);
-    ASSERT_TRUE(host.RunUntil([&] { return seen != nullptr; }));
+    ASSERT_TRUE(r.ServeAlone([&] { return seen != nullptr; }));
     EXPECT_EQ(seen->alSequence[0], firstSequence + 1);
     EXPECT_NE(seen->bMark, first->bMark);
 }
@@ -118,18 +118,18 @@ TEST(HostPath, DataInAndStatusReachTheHost) {
     r.onCommand = [&](Responder& self, fw::KERNEL_ENTRY* e) { self.DataIn(e, inquiry); };
     sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
     ASSERT_TRUE(host.LogIn());
-    sim::FcpResult res = host.Send(0, {0x12, 0, 0, 0, 36, 0}, {}, 36);
+    sim::FcpResult res = r.SendAlone(host, sim::FcpCommand::To(0, {0x12, 0, 0, 0, 36, 0}, {}, 36));
     ASSERT_EQ(res.outcome, Outcome::Done);
     EXPECT_EQ(res.status, 0);
     EXPECT_EQ(res.dataIn, inquiry);
     EXPECT_EQ(res.residual, 0u);
     // The CTIO completion finished the entry (completion code 135) and the
     // responder freed it.
-    ASSERT_TRUE(host.RunUntil([&] { return r.entriesFreed == 1; }));
+    ASSERT_TRUE(r.ServeAlone([&] { return r.entriesFreed == 1; }));
     EXPECT_EQ(fw::wGetTargetEntriesUsed(), 0);
 
     // A short answer reports the underrun.
-    res = host.Send(0, {0x12, 0, 0, 0, 96, 0}, {}, 96);
+    res = r.SendAlone(host, sim::FcpCommand::To(0, {0x12, 0, 0, 0, 96, 0}, {}, 96));
     ASSERT_EQ(res.outcome, Outcome::Done);
     EXPECT_EQ(res.dataIn.size(), 36u);
     EXPECT_TRUE(res.residualUnder);
@@ -142,7 +142,7 @@ TEST(HostPath, CheckConditionCarriesSense) {
     r.onCommand = [](Responder& self, fw::KERNEL_ENTRY* e) { self.Status(e, 2, 5, 0x24, 0); };
     sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
     ASSERT_TRUE(host.LogIn());
-    sim::FcpResult res = host.Send(0, {0x00, 0xFF, 0, 0, 0, 0});
+    sim::FcpResult res = r.SendAlone(host, sim::FcpCommand::To(0, {0x00, 0xFF, 0, 0, 0, 0}, {}, 0));
     ASSERT_EQ(res.outcome, Outcome::Done);
     EXPECT_EQ(res.status, 2);
     ASSERT_EQ(res.sense.size(), 18u);
@@ -209,13 +209,12 @@ TEST(HostPath, CommandsOfBothPortsAndManyHosts) {
             tags.push_back(h->Submit(cmd));
         }
     }
+    ASSERT_TRUE(r.ServeAlone([&] { return r.entriesFreed == tags.size(); }));
     for (size_t i = 0; i < tags.size(); ++i) {
-        sim::FcHost& h = *hosts[i % hosts.size()];
-        sim::FcpResult res = h.Wait(tags[i]);
+        const sim::FcpResult& res = hosts[i % hosts.size()]->initiator().Result(tags[i]);
         ASSERT_EQ(res.outcome, Outcome::Done) << i;
         EXPECT_EQ(res.dataIn, std::vector<uint8_t>(8, static_cast<uint8_t>(1 + (i % hosts.size()) % 2))) << i;
     }
-    ASSERT_TRUE(hosts[0]->RunUntil([&] { return r.entriesFreed == tags.size(); }));
     EXPECT_EQ(fw::wGetTargetEntriesUsed(), 0);
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
@@ -107,6 +108,37 @@ TEST(LinkEvents, AFabricChangeRescansTheInitiators) {
     EXPECT_EQ(second.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
 }
 
+// A port database change taken while a scan reads the port (an interrupt
+// between its mailbox commands, after the scan took the port's flags) may
+// be missing from that scan: it has the port scanned once more.  The
+// simulated chip holds its events back while mailbox answers follow one
+// another, so the interrupt path's handler is called at that point here.
+TEST(LinkEvents, AChangeTakenDuringAScanHasThePortScannedAgain) {
+    FcController c;
+    sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
+    ASSERT_TRUE(host.LogIn());
+    c.Run(kSettleNs);
+    bool scanning = false, raised = false;
+    std::function<void()> watch = [&] {
+        if (scanning && fw::bGetHostPortLinkFlag(1) == fw::FALSE) {
+            fw::HostAsyncEvent(1, fw::ISP_AEN_PORT_DATABASE_CHANGED, 0);
+            raised = true;
+        } else {
+            c.board.clock().ScheduleIn(100, [&watch] { watch(); });
+        }
+    };
+    watch();
+    ASSERT_EQ(c.board.RunOnCpu([&] {
+        fw::SetHostPortLinkFlag(1, fw::TRUE);
+        scanning = true;
+        fw::ScanHostPortInitiators(1);
+        scanning = false;
+    }), sim::StopKind::Finished);
+    ASSERT_TRUE(raised);
+    EXPECT_EQ(fw::bGetHostPortLinkFlag(1), fw::TRUE);
+    EXPECT_EQ(fw::fGetHostLoopLipFlag(1), fw::FALSE);   // it holds no command
+}
+
 // A LIP reset ends every exchange the port still has open and posts the
 // synchronising marker; the other port keeps its command.
 TEST(LinkEvents, ALipResetEndsOpenExchangesAndRepostsTheMarker) {
@@ -122,12 +154,12 @@ TEST(LinkEvents, ALipResetEndsOpenExchangesAndRepostsTheMarker) {
     const uint32_t a = one.Submit(cmd);
     const uint32_t b = one.Submit(cmd);
     const uint32_t other = two.Submit(cmd);
-    ASSERT_TRUE(one.RunUntil([&] { return r.kept.size() == 3; }));
+    ASSERT_TRUE(r.ServeAlone([&] { return r.kept.size() == 3; }));
     const uint32_t markers = c.Chip(1).markers();
     const uint16_t lips = fw::wGetHostLoopLipCount(1);
 
     c.Chip(1).LipReset();
-    ASSERT_TRUE(one.RunUntil([&] { return one.initiator().Finished(a) && one.initiator().Finished(b); }));
+    ASSERT_TRUE(r.ServeAlone([&] { return one.initiator().Finished(a) && one.initiator().Finished(b); }));
     EXPECT_EQ(one.initiator().Result(a).outcome, Outcome::Terminated);
     EXPECT_EQ(one.initiator().Result(b).outcome, Outcome::Terminated);
     EXPECT_EQ(c.Chip(1).openExchanges(), 0u);
@@ -153,11 +185,11 @@ TEST(LinkEvents, AnInPointerBeyondTheRingIsNothingToDo) {
     ASSERT_TRUE(host.LogIn());
     const uint32_t bad = fw::dGetBadInPointerCount();
     c.Chip(1).faults.nextResponseInPointer = 200;
-    EXPECT_EQ(host.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
-    c.Run(kSettleNs);
+    const sim::FcpCommand unitReady = sim::FcpCommand::To(0, {0x00, 0, 0, 0, 0, 0}, {}, 0);
+    EXPECT_EQ(r.SendAlone(host, unitReady).outcome, Outcome::Done);
     EXPECT_EQ(fw::dGetBadInPointerCount(), bad + 1);
-    EXPECT_EQ(host.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
-    ASSERT_TRUE(host.RunUntil([&] { return fw::wGetTargetEntriesUsed() == 0; }));
+    EXPECT_EQ(r.SendAlone(host, unitReady).outcome, Outcome::Done);
+    ASSERT_TRUE(r.ServeAlone([&] { return fw::wGetTargetEntriesUsed() == 0; }));
 }
 
 // A completion whose handle is not an entry of a pool is counted and
@@ -178,10 +210,8 @@ TEST(LinkEvents, AHandleThatNamesNoEntryIsDropped) {
     sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
     ASSERT_TRUE(host.LogIn());
     const uint32_t bad = fw::dGetBadHandleCount();
-    EXPECT_EQ(host.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
-    c.Run(kSettleNs);
-    EXPECT_EQ(fw::dGetBadHandleCount(), bad + 1);
-    EXPECT_EQ(fw::wGetTargetEntriesUsed(), 0);
+    EXPECT_EQ(r.SendAlone(host, sim::FcpCommand::To(0, {0x00, 0, 0, 0, 0, 0}, {}, 0)).outcome, Outcome::Done);
+    EXPECT_TRUE(r.ServeAlone([&] { return fw::dGetBadHandleCount() == bad + 1 && fw::wGetTargetEntriesUsed() == 0; }));
 }
 
 // Response updates reported as the fast-post event read the in-pointer from
@@ -194,11 +224,11 @@ TEST(LinkEvents, FastPostedResponsesAreServed) {
     sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
     ASSERT_TRUE(host.LogIn());
     for (int i = 0; i < 3; ++i) {
-        sim::FcpResult res = host.Send(0, {0x12, 0, 0, 0, 16, 0}, {}, 16);
+        sim::FcpResult res = r.SendAlone(host, sim::FcpCommand::To(0, {0x12, 0, 0, 0, 16, 0}, {}, 16));
         ASSERT_EQ(res.outcome, Outcome::Done);
         EXPECT_EQ(res.dataIn, std::vector<uint8_t>(16, 0x5A));
     }
-    ASSERT_TRUE(host.RunUntil([&] { return fw::wGetTargetEntriesUsed() == 0; }));
+    ASSERT_TRUE(r.ServeAlone([&] { return fw::wGetTargetEntriesUsed() == 0; }));
 }
 
 }  // namespace

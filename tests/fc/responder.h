@@ -1,7 +1,11 @@
 // Plays the SCSI target engine for the driver tests: at every main-loop poll
-// it takes commands off the new-command ring and answers them through the
-// driver's CTIO builders and request ring, the way the engine will; it takes
-// written data off the "Data Received" ring and frees finished entries.
+// (or alone on the processor, ServeAlone) it takes commands off the
+// new-command ring and answers them through the driver's CTIO builders and
+// request ring, the way the engine does; it takes written data off the
+// "Data Received" ring and frees finished entries.  In the main loop the
+// engine runs too, and a logged-in host's commands are its once the port's
+// scan has the host: there the responder answers only what reaches the
+// ring while the engine holds it.
 #pragma once
 
 #include <cstring>
@@ -11,10 +15,12 @@
 
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
 #include "hw/isp_fc.h"
 #include "sim/board.h"
+#include "sim/fc_host.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
@@ -135,6 +141,30 @@ public:
     std::vector<uint8_t> DataOf(fw::KERNEL_ENTRY* e) {
         const auto [page, length] = m_dataOut[e];
         return std::vector<uint8_t>(Bytes(page), Bytes(page) + length);
+    }
+
+    // Serves with the processor to itself, outside the main loop, until
+    // `done` (or a second of board time): the controller's own engine,
+    // which serves a logged-in host's commands there, takes none first.
+    // The main loop does not run again on this board.
+    bool ServeAlone(const std::function<bool()>& done) {
+        const sim::StopKind stop = m_board.RunOnCpu([&] {
+            for (int ms = 0; ms < 1000 && !done(); ++ms) {
+                Serve();
+                fw::SpinDelayMs(1);
+            }
+            Serve();
+        });
+        return stop == sim::StopKind::Finished && done();
+    }
+
+    // One command sent and served alone until the host has its answer.
+    sim::FcpResult SendAlone(sim::FcHost& host, const sim::FcpCommand& command) {
+        const uint32_t tag = host.Submit(command);
+        EXPECT_TRUE(ServeAlone([&] { return host.initiator().Finished(tag); }));
+        const sim::FcpResult result = host.initiator().Result(tag);
+        host.initiator().Forget(tag);
+        return result;
     }
 
     uint32_t commandsSeen = 0;

@@ -118,6 +118,13 @@ protected:
     // The ISP24xx's immediate notify of a login that ended (an ELS LOGO by
     // default), taken and acknowledged as the interrupt pass does.
     void EndLogin(uint16_t wHandle, uint32_t dPortId, uint16_t wStatus = NOTIFY_ELS, uint8_t bEls = ELS_LOGO) {
+        TakeNotify24(wHandle, dPortId, wStatus, bEls);
+        // A new login's commands wait for the port's scan, which this board
+        // does not run: its tables are the test's.
+        fw::SetHostLoopLipFlag(PORT, fw::FALSE);
+    }
+    // Any ISP24xx immediate notify, as the interrupt pass takes it.
+    void TakeNotify24(uint16_t wHandle, uint32_t dPortId, uint16_t wStatus, uint8_t bEls) {
         fw::IMMEDIATE_NOTIFY24_ENTRY s{};
         s.bEntryType = fw::IMMEDIATE_NOTIFY_ENTRY_TYPE;
         s.wNPortHandle = wHandle;
@@ -132,6 +139,7 @@ protected:
     }
     static constexpr uint16_t NOTIFY_ELS = fw::NOTIFY_ELS;
     static constexpr uint8_t ELS_LOGO = fw::ELS_LOGO;
+    static constexpr uint8_t ELS_PLOGI = fw::ELS_PLOGI;
 
     struct Answer {
         bool fStatus;

@@ -106,6 +106,23 @@ TEST_F(TaskManagementTest, TargetResetCoversAllLunsAndSendsTheMarkerWithLunZero)
     EXPECT_EQ(bGetResetPortCode(&bPortCode), FALSE);
 }
 
+// A host that logs in on a handle another host had is not served under
+// that host's rights: its commands wait until the port's scan has the new
+// login (here the test's tables stand for it), however soon they come.
+TEST_F(TaskManagementTest, ANewLoginsCommandsWaitForThePortsScan) {
+    constexpr uint32_t NEWCOMER = 0x010299;
+    EndLogin(HANDLE, INITIATOR);
+    TakeNotify24(HANDLE, NEWCOMER, NOTIFY_ELS, ELS_PLOGI);
+    TakeNotify24(HANDLE, NEWCOMER, NOTIFY_ELS, ELS_PRLI);
+    const uint16_t w = Send(0, Cdb6(SCSI_TEST_UNIT_READY), 0, NEWCOMER);
+    Cycle();
+    EXPECT_FALSE(host.HasStatus(w));
+    EXPECT_EQ(wGetPortNewCommands(PORT), 1);
+    SetHostLoopLipFlag(PORT, FALSE);   // the scan
+    Cycle();
+    EXPECT_TRUE(OnlyStatusIs(host.Reply(w), SCSI_STATUS_GOOD));
+}
+
 TEST_F(TaskManagementTest, BothPortsLatchedServesOneAtATime) {
     SetResetPortCode(PORT_CODE_FC_HOST_2);
     SetResetLun(4);
