@@ -156,10 +156,11 @@ const BackgroundService s_asServices[] = {
     {4, 0, [] { return IsTrue(fIsLunServiceDue()); }, [] { ServiceLunList(); }},
     {5, 0, [] { return IsTrue(fGetHostChipServiceRequest(1)); }, [] { HostChipService(1); }},
     {6, 0, [] { return IsTrue(fGetHostChipServiceRequest(2)); }, [] { HostChipService(2); }},
-    // Fibre Channel host ports.
-    {7, 0, [] { return IsFc() && IsTrue(bGetHostPortLinkFlag(1)); },
+    // Fibre Channel host ports; a scan held back for more events of its
+    // loop does not keep the passes going (it has the loop woken when due).
+    {7, 0, [] { return IsFc() && IsTrue(bGetHostPortLinkFlag(1)) && IsTrue(fIsHostPortScanDue(1)); },
      [] { RebuildPortLunTable(1); }},
-    {8, 0, [] { return IsFc() && IsTrue(bGetHostPortLinkFlag(2)); },
+    {8, 0, [] { return IsFc() && IsTrue(bGetHostPortLinkFlag(2)) && IsTrue(fIsHostPortScanDue(2)); },
      [] { RebuildPortLunTable(2); }},
     {9, HOLDABLE, [] { return IsFc() && wGetHostCommandPoolCount(1) != 0; },
      [] { HostCommandService(1); }},

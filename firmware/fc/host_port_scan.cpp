@@ -7,8 +7,11 @@
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "executive/interrupt_controller.h"
+#include "executive/kernel_entry.h"
 #include "executive/tick.h"
+#include "executive/timers.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
 #include "fc/loop_maps.h"
 #include "fc/ql_chip.h"
 #include "fc/ql_firmware_start.h"
@@ -35,6 +38,17 @@ struct HOST_PORT_SCAN {
     uint8_t fForLogin;   // a new login's commands wait for this scan
 };
 HOST_PORT_SCAN s_asScan[2];
+
+// Wakes the main loop when a port's scan, held back to take loop or fabric
+// events together, falls due: the loop idles meanwhile.
+KERNEL_ENTRY s_asScanWake[2];
+void WakeForScan(KERNEL_ENTRY*, TIMER_NODE*) { SetWorkPending(TRUE); }
+
+// Events of the loop or fabric come in bursts and are taken together; a
+// login is not kept waiting for them.
+bool IsDue(const HOST_PORT_SCAN& s, uint64_t lNow) {
+    return s.fScanned != TRUE || s.fForLogin == TRUE || lNow - s.lLastScanMs >= HOST_SCAN_MIN_INTERVAL_MS;
+}
 
 // The names each handle's login was last read with, per ISP24xx port: they
 // hold as long as the login does (the handle map numbers each login), so a
@@ -167,6 +181,18 @@ void ForgetLoginNames(uint8_t bPortCode, uint16_t wHandle) {
     s_aasNames[bPortCode - 1][wHandle].sLogin = HANDLE_LOGIN{HANDLE_MAP_FREE_PORT_ID, 0};
 }
 
+uint8_t fIsHostPortScanDue(uint8_t bPortCode) {
+    if (!IsQLogicPort(bPortCode)) return TRUE;
+    const HOST_PORT_SCAN& sScan = s_asScan[bPortCode - 1];
+    const uint64_t lNow = lGetTickCount();
+    if (IsDue(sScan, lNow)) return TRUE;
+    KERNEL_ENTRY* psWake = &s_asScanWake[bPortCode - 1];
+    if (fIsTimerArmed(&psWake->sTimer) != TRUE) {
+        InsertTimer(psWake, WakeForScan, static_cast<uint32_t>(sScan.lLastScanMs + HOST_SCAN_MIN_INTERVAL_MS - lNow));
+    }
+    return FALSE;
+}
+
 uint8_t fIsHostPortTableValid(uint8_t bPort) { return IsQLogicPort(bPort) ? s_asScan[bPort - 1].fTableValid : FALSE; }
 uint8_t fGetHostPortMapFailure(uint8_t bPort) { return IsQLogicPort(bPort) ? s_asScan[bPort - 1].fMapFailure : FALSE; }
 
@@ -205,11 +231,7 @@ void ScanHostPortInitiators(uint8_t bPortCode) {
     }
     HOST_PORT_SCAN& sScan = s_asScan[bPortCode - 1];
     const uint64_t lNow = lGetTickCount();
-    // Events of the loop or fabric come in bursts and are taken together;
-    // a login is not kept waiting for them.
-    if (sScan.fScanned == TRUE && lNow - sScan.lLastScanMs < HOST_SCAN_MIN_INTERVAL_MS && sScan.fForLogin != TRUE) {
-        return;
-    }
+    if (!IsDue(sScan, lNow)) return;
     sScan.fForLogin = FALSE;
     sScan.fScanned = TRUE;
     sScan.lLastScanMs = lNow;

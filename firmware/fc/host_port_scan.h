@@ -24,6 +24,9 @@ void RequestLoginScan(uint8_t bPortCode);
 // the handle are not trusted again, since the handle may stay in the handle
 // map after its login is gone.
 void ForgetLoginNames(uint8_t bPortCode, uint16_t wHandle);
+// Whether the port's scan would run now.  A scan not due yet has the main
+// loop woken when it is, so that a waiting scan keeps no pass busy.
+uint8_t fIsHostPortScanDue(uint8_t bPortCode);
 uint8_t EnumerateLoopDevices(HOST_PORT_RECORD* psList, uint8_t bChip);
 uint8_t fIsHostPortTableValid(uint8_t bPort);
 uint8_t fGetHostPortMapFailure(uint8_t bPort);

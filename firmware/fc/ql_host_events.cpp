@@ -289,6 +289,7 @@ void HostAsyncEvent(uint8_t bChip, uint16_t wCode, uint16_t wHandle) {
     case ISP_AEN_PORT_DATABASE_CHANGED:
         if (fIsQL24xx() != TRUE) SetHostLoopLipFlag(bPort, TRUE);
         SetHostPortLinkFlag(bPort, TRUE);
+        SetWorkPending(TRUE);
         break;
     case ISP_AEN_RSCN:
         SetHostLoopLipFlag(bPort, TRUE);
