@@ -601,9 +601,7 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
     if (bGetSASHostHoldOffStatus() == SAS_HOLD_OFF_RUNNING) return DISPATCH_WAIT;
     if (IsFibre(s.bPortCode) && fIsQL24xx() == TRUE && !IsAdmitted(psEntry) &&
         psEntry->bCommandType != COMMAND_TYPE_DATA_SERVICES) {
-        const uint8_t bConverted = ConvertAtio7Command(psEntry);
-        if (bConverted == 0) FinishWithoutStatus(psEntry);
-        if (bConverted != STATUS_OK) return DISPATCH_DONE;
+        if (ConvertAtio7Command(psEntry) != STATUS_OK) return DISPATCH_DONE;
     }
     uint8_t bResult = bLookUpLun(s);
     if (bResult != GO_ON) return bResult;

@@ -453,11 +453,17 @@ uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry) {
     ATIO7_ENTRY sAtio;
     std::memcpy(&sAtio, pGetAtioCopy(psEntry), sizeof(sAtio));
     HOST_COMMAND_FIELDS* psFields = pHostFields(psEntry);
+    // The chip takes commands only from logged-in ports, so a sender the
+    // handle map does not know is a login the driver has not learnt (or has
+    // lost).  Its command is still answered, BUSY, through the exchange and
+    // the sender's port id: the host sends it again, and a command dropped
+    // without an answer would hang it until its own time-out.
+    bool fUnknownSender = false;
     if (psFields->wInitiatorHandle == NO_INITIATOR_HANDLE) {
         HostPoolLock sLock;
         const uint32_t dPortId = dGetBe24(sAtio.abSourceId);
         uint16_t wHandle = NO_INITIATOR_HANDLE;
-        if (bLookupHandleByPortId(psEntry->bPortCode, dPortId, &wHandle) != STATUS_OK) return 0;
+        fUnknownSender = bLookupHandleByPortId(psEntry->bPortCode, dPortId, &wHandle) != STATUS_OK;
         psFields->dSourceId = dPortId;
         psFields->wInitiatorHandle = wHandle;
     }
@@ -478,9 +484,9 @@ uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry) {
     sHead.wLun = wGetBe16(sAtio.abFcpLun);
     sHead.wOxId = wGetBe16(sAtio.abOxId);
     std::memcpy(psEntry, &sHead, sizeof(sHead));
-    if (sAtio.dExchangeAddress == ATIO7_NO_EXCHANGE) {
+    if (sAtio.dExchangeAddress == ATIO7_NO_EXCHANGE || fUnknownSender) {
         psEntry->bPrimaryState = HOST_STATE_STATUS;
-        (void)SendScsiStatus(psEntry, SCSI_STATUS_TASK_SET_FULL, 0, 0);
+        (void)SendScsiStatus(psEntry, fUnknownSender ? SCSI_STATUS_BUSY : SCSI_STATUS_TASK_SET_FULL, 0, 0);
         DecPortNewCommands(psEntry->bPortCode);
         return STATUS_RETRY;
     }

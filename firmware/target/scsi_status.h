@@ -44,9 +44,9 @@ void StartDataOutTransfer(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegme
 uint8_t fFinishIfLoopReset(KERNEL_ENTRY* psEntry);
 
 // ISP24xx: converts the received ATIO into the common head layout and looks
-// the initiator's handle up.  255 converted; 0 the initiator is not known
-// (finish the command without status); 16 the chip had no exchange for the
-// command, which was answered TASK SET FULL and taken off its ring.
+// the initiator's handle up.  255 converted; 16 the command was answered
+// and taken off its ring: BUSY when its sender is not in the handle map,
+// TASK SET FULL when the chip had no exchange for it.
 uint8_t ConvertAtio7Command(KERNEL_ENTRY* psEntry);
 
 // A host on Fibre Channel sends no more of a write's data than FCP_DL.  A

@@ -9,6 +9,7 @@
 #include "executive/types.h"
 #include "config/host_port_tables.h"
 #include "fc/host_port_scan.h"
+#include "fc/ql_handle_map.h"
 #include "harness/config_builder.h"
 #include "harness/dispatch_board.h"
 #include "hw/scsi.h"
@@ -84,6 +85,23 @@ TEST_F(HostLogins, AHostLeavingHoldsNoOtherHostsCommands) {
     EXPECT_LT(board.clock().Now() - start, fw::HOST_SCAN_MIN_INTERVAL_MS * 1'000'000 / 2);
     // The rescan followed: the host that left is no longer listed.
     ASSERT_TRUE(hosts.front()->RunUntil([] { return fw::pGetHostPortRecord(1)->bInitiatorCount == 1; }));
+}
+
+// The chip takes commands only from logged-in ports; a login the driver's
+// handle map lacks (here taken out of it) still has its command answered,
+// BUSY, and the host is served again once the map has it.
+TEST_F(HostLogins, ACommandFromALoginTheDriverDoesNotKnowIsAnsweredBusy) {
+    LogInAndServe(kFirstHost);
+    sim::FcHost& host = *hosts.front();
+    const uint32_t portId = host.initiator().portId();
+    uint16_t handle = 0;
+    ASSERT_EQ(fw::bLookupHandleByPortId(1, portId, &handle), fw::STATUS_OK);
+    ASSERT_EQ(fw::bRemoveHandleMapping(1, portId, handle), fw::STATUS_OK);
+    const sim::FcpResult busy = host.Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
+    ASSERT_EQ(busy.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(busy.status, fw::SCSI_STATUS_BUSY);
+    ASSERT_EQ(fw::bAddHandleMapping(1, portId, handle), fw::STATUS_OK);
+    EXPECT_EQ(host.Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}).status, fw::SCSI_STATUS_GOOD);
 }
 
 }  // namespace

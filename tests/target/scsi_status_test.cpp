@@ -209,7 +209,7 @@ TEST_F(ScsiStatusTest, AbortedStaleAndSilencedCommandsSendNothing) {
     EXPECT_EQ(psSilenced->bPrimaryState, HOST_STATE_STATUS);
 }
 
-TEST_F(ScsiStatusTest, ConversionLooksTheInitiatorUpAndRefusesWithoutExchange) {
+TEST_F(ScsiStatusTest, ConversionLooksTheInitiatorUpAndAnswersWhatItCannotTake) {
     HostCommand s;
     s.dPortId = INITIATOR;
     s.wLun = 0x0012;
@@ -231,15 +231,18 @@ TEST_F(ScsiStatusTest, ConversionLooksTheInitiatorUpAndRefusesWithoutExchange) {
     EXPECT_EQ(ConvertAtio7Command(ps), STATUS_OK);   // again after a put-back: the same
     EXPECT_EQ(wGetCommandInitiator(ps), HANDLE);
 
-    s.dPortId = 0x0A0B0C;   // never logged in
-    EXPECT_EQ(ConvertAtio7Command(Entry(host.Send(s))), 0);
+    // The command before it is still on the ring: take it first.
+    DecPortNewCommands(PORT);
+    s.dPortId = 0x0A0B0C;   // a login the handle map does not have
+    const uint16_t wUnknown = host.Send(s);
+    EXPECT_EQ(ConvertAtio7Command(Entry(wUnknown)), STATUS_RETRY);
+    EXPECT_EQ(wGetPortNewCommands(PORT), 0);
+    host.Serve();
+    EXPECT_EQ(host.Reply(wUnknown).bStatus, SCSI_STATUS_BUSY);
 
     s.dPortId = INITIATOR;
     s.dExchange = ATIO7_NO_EXCHANGE;
     const uint16_t wIndex = host.Send(s);
-    // The two commands before it are still on the ring: take them first.
-    DecPortNewCommands(PORT);
-    DecPortNewCommands(PORT);
     EXPECT_EQ(ConvertAtio7Command(Entry(wIndex)), STATUS_RETRY);
     EXPECT_EQ(wGetPortNewCommands(PORT), 0);
     host.Serve();
