@@ -392,6 +392,18 @@ double Mean(const std::vector<double>& v, size_t from, size_t count) {
 // An FC host port takes 254 initiators; the controller's own host is one.
 constexpr unsigned kLoginSessions = 250;
 constexpr unsigned kLoginGroup = 25;
+// One login with about 1, 64 and 250 sessions there: the mean of the eight
+// logins from each of these.
+constexpr unsigned kLoginPoints[] = {0, 60, kLoginSessions - 8};
+constexpr unsigned kLoginPointGroup = 8;
+
+void PrintLoginPoints(const char* what, const std::vector<double>& ms) {
+    std::printf("  %-26s", what);
+    for (unsigned from : kLoginPoints) {
+        std::printf(" at %3u %7.3f ms", from + kLoginPointGroup / 2, Mean(ms, from, kLoginPointGroup));
+    }
+    std::printf("\n");
+}
 
 int Logins() {
     std::printf("logins: %u hosts one after another, each ready once its first command is answered; mean of\n"
@@ -443,6 +455,8 @@ int Logins() {
                 unitLast / unitFirst);
     std::printf("  controller, wall clock     first %7.3f ms  last %7.3f ms  last/first %5.2f  against the portal %6.1f\n",
                 fcFirst, fcLast, fcLast / fcFirst, fcLast / unitLast);
+    PrintLoginPoints("portal alone", unit);
+    PrintLoginPoints("controller, wall clock", fc);
     return 0;
 }
 
