@@ -394,6 +394,18 @@ double LoginsUntilAnswered(uint16_t port, const std::string& target, const std::
     return answered < 0 ? -1 : WallMs(t0);
 }
 
+// From now: logins to the target until one is answered, then a read
+// through a new session.
+void LoginsThenRead(const char* what, uint16_t port, const std::string& target, const std::string& initiator,
+                    double limitMs) {
+    const auto t0 = Clock::now();
+    std::printf("  %s:\n", what);
+    const double tLogin = LoginsUntilAnswered(port, target, initiator, t0, limitMs);
+    const double tRead = Until([&] { return LogInAndRead(port, target, initiator, 2000); }, limitMs);
+    std::printf("  %-52s %8.0f\n", "  a login answered", tLogin);
+    std::printf("  %-52s %8.0f\n", "  a read through a new session answered", tRead < 0 ? -1 : WallMs(t0));
+}
+
 void WallClock(const std::string& program) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pair_loss_bench." + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
@@ -425,20 +437,11 @@ void WallClock(const std::string& program) {
     std::printf("the wall clock, the program (ms):\n  %-52s %8.0f\n", "both serving after the program started",
                 tBoth < 0 ? -1 : WallMs(started));
     kill(pid, SIGUSR1);
-    const auto cut = Clock::now();
-    std::printf("  controller 1 cut, logins to controller 0 from then (ms since the cut):\n");
-    const double tLogin = LoginsUntilAnswered(port, kTarget0, "iqn.bench:new", cut, 180'000);
-    const double tRead = Until([&] { return LogInAndRead(port, kTarget0, "iqn.bench:new", 2000); }, 180'000);
-    std::printf("  %-52s %8.0f\n", "  a new login to controller 0 answered", tLogin);
-    std::printf("  %-52s %8.0f\n", "  a read through a new session answered", tRead < 0 ? -1 : WallMs(cut));
+    LoginsThenRead("controller 1 cut: logins to controller 0 (ms since the cut)", port, kTarget0, "iqn.bench:new", 180'000);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     kill(pid, SIGUSR1);
-    const auto back = Clock::now();
-    std::printf("  controller 1 back, logins to it from then (ms since its power came back):\n");
-    const double tRejoin = LoginsUntilAnswered(port, kTarget1, "iqn.bench:back", back, 300'000);
-    const double tRejoinRead = Until([&] { return LogInAndRead(port, kTarget1, "iqn.bench:back", 2000); }, 300'000);
-    std::printf("  %-52s %8.0f\n", "  a login to it answered", tRejoin);
-    std::printf("  %-52s %8.0f\n", "  a read through it answered", tRejoinRead < 0 ? -1 : WallMs(back));
+    LoginsThenRead("controller 1 back: logins to it (ms since its power came back)", port, kTarget1, "iqn.bench:back",
+                   300'000);
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
