@@ -3,18 +3,21 @@
 //
 // 1. Board time, the two firmware images in this process: both hosts write
 //    (a batch in flight), controller 1 is cut, and from that moment: the
-//    silence is noticed (the heartbeat time-out), the partner's mirrored
-//    writes are on the drives, the survivor's own cached writes are and its
-//    configuration is saved (it serves from then), a read its host had sent
-//    at the cut is answered, a host new to the survivor's port logs in and
-//    is answered.  Then controller 1 comes back to the idle survivor: it has
-//    started, its drive side is back (failback), its host is answered.  Each
-//    figure also in wall time, what the simulation took.
+//    silence is noticed (the heartbeat time-out), a host new to the
+//    survivor's port logs in, the drive side is found again, the partner's
+//    mirrored writes are on the drives, the survivor's own cached writes
+//    are and its configuration is saved (it serves from then), a read its
+//    host had sent at the cut is answered, and the new host's read.  Then
+//    controller 1 comes back to the idle survivor: it has started, its
+//    drive side is back (failback), its host's read is answered.  Each
+//    figure also in wall time, what the simulation took; and where the
+//    time went: the board's console lines and its states (the drive IOC as
+//    the device shows it, discovery, failback and the host holds) as they
+//    change, in board time, and the logins tried meanwhile.
 // 2. The wall clock, the controller program with --controllers 2 and its
-//    iSCSI portal: a session to controller 0 reading, controller 1 cut
-//    (kill -USR1), the first read answered after it and the first new login
-//    to controller 0 answered; controller 1 back (kill -USR1 again), the first
-//    login to it answered.
+//    iSCSI portal: controller 1 cut (kill -USR1), logins to controller 0
+//    and a read through a new session; controller 1 back (kill -USR1
+//    again), logins to it (each way a try ended) and a read through it.
 // 3. The loss campaign (tests/dual/pair_loss_campaign.h) over seeds 25 on,
 //    eight cases each: `pair_loss_bench [TESTS]` (default 100, 800 cases).
 #include <gtest/gtest.h>
@@ -26,20 +29,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../tests/dual/pair_loss_campaign.h"
 #include "../tests/system/road_config.h"
 #include "child_process.h"
 #include "config/config_commit.h"
-#include "sas/sas_flags.h"
 #include "executive/work_flags.h"
 #include "iscsi_initiator.h"
+#include "sas/sas_discovery.h"
+#include "sas/sas_drive.h"
+#include "sas/sas_failback.h"
+#include "sas/sas_flags.h"
 
 namespace fw_b {
 uint8_t fIsSASFailbackInProgress();
+uint8_t bGetSASFailbackState();
+uint8_t bGetSASDiscoveryState();
+uint8_t fIsSASIOCRestartInProgress();
+uint64_t lGetSASDriveSideHoldOff();
 }  // namespace fw_b
 
 namespace {
@@ -79,6 +91,107 @@ private:
     std::string m_text;
 };
 
+// Where a board's waits are: each probe's value as it changes, with the
+// board time since `t0` (the drive IOC as the device shows it, the
+// firmware's discovery, failback and hold states).
+class StateTrace {
+public:
+    StateTrace(const sim::Clock& clock, uint64_t t0) : m_clock(clock), m_t0(t0) {}
+    void Add(const char* what, std::function<long()> probe) {
+        m_probes.push_back({what, std::move(probe), -1, false});
+    }
+    void Take() {
+        for (Probe& p : m_probes) {
+            const long v = p.probe();
+            if (p.seen && v == p.last) continue;
+            char line[160];
+            std::snprintf(line, sizeof line, "    %9.1f  %s: %ld\n", double(m_clock.Now() - m_t0) / kMs, p.what, v);
+            m_text += line;
+            p.last = v;
+            p.seen = true;
+        }
+    }
+    void Print(const char* what) const { std::printf("  %s, its states (board ms):\n%s", what, m_text.c_str()); }
+
+private:
+    struct Probe {
+        const char* what;
+        std::function<long()> probe;
+        long last;
+        bool seen;
+    };
+    const sim::Clock& m_clock;
+    uint64_t m_t0;
+    std::vector<Probe> m_probes;
+    std::string m_text;
+};
+
+// A host's logins to one port, from a fresh one: when the first was
+// answered and how many were refused before; with `keepTrying` each
+// answered login is ended and tried again 100 ms (board time) after.
+struct Logins {
+    static constexpr uint64_t kAgainNs = 100 * kMs;
+    uint64_t nextNs = 0;
+    uint64_t firstTriedNs = 0;
+    uint64_t firstAnsweredNs = 0;
+    unsigned answered = 0;
+    unsigned refused = 0;
+    bool started = false;
+    bool done = false;
+    void Take(sim::FcHost& host, uint64_t nowNs, bool keepTrying) {
+        sim::FcInitiator& i = host.initiator();
+        if (!started) {
+            started = true;
+            firstTriedNs = nowNs;
+            i.LogOut(host.target());
+            i.LogIn(host.target());
+            return;
+        }
+        if (done || nowNs < nextNs) return;
+        const sim::FcInitiator::Login state = i.LoginState(host.target());
+        if (state == sim::FcInitiator::Login::Pending) return;
+        nextNs = nowNs + kAgainNs;
+        if (state == sim::FcInitiator::Login::LoggedIn) {
+            if (firstAnsweredNs == 0) firstAnsweredNs = nowNs;
+            ++answered;
+            if (!keepTrying) {
+                done = true;
+                return;
+            }
+            i.LogOut(host.target());
+        } else if (state == sim::FcInitiator::Login::Failed) {
+            ++refused;
+        }
+        i.LogIn(host.target());
+    }
+    void Print(const char* what) const {
+        std::printf("  logins %s: first tried at %.1f ms, first answered at %.1f ms, %u answered, %u refused\n", what,
+                    double(firstTriedNs) / kMs, double(firstAnsweredNs) / kMs, answered, refused);
+    }
+};
+
+struct Mark {
+    const char* what;
+    std::function<bool()> reached;
+    uint64_t ns;
+    double wallMs;
+};
+
+// In order: each is looked at once the one before it came.
+bool ReachInOrder(std::vector<Mark>& marks, uint64_t nowNs, Clock::time_point w0) {
+    for (Mark& m : marks) {
+        if (m.ns != 0) continue;
+        if (!m.reached()) return false;
+        m.ns = nowNs;
+        m.wallMs = WallMs(w0);
+    }
+    return true;
+}
+
+void PrintMarks(const std::vector<Mark>& marks) {
+    for (const Mark& m : marks) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
+}
+
 class Takeover : public dual::PairUnderWrites {
 public:
     void TestBody() override {}
@@ -95,16 +208,25 @@ public:
         const uint32_t readTag = hostA->initiator().Submit(hostA->target(), read);
         sim::FcHost newcomer(a->board, a->fabric, *sim::FindIspChip(a->board, 1), 0x2100001B32F000AAull);
         newcomer.initiator().LogIn(newcomer.target());
+        // Another logs in over and over, from the cut until the takeover is
+        // done: each login answered or refused.
+        sim::FcHost prober(a->board, a->fabric, *sim::FindIspChip(a->board, 1), 0x2100001B32F000ABull);
+        Logins logins;
         uint32_t newTag = 0;
         bool fNewSent = false;
-        struct Mark {
-            const char* what;
-            std::function<bool()> reached;
-            uint64_t ns;
-            double wallMs;
-        };
         ConsoleTimeline survivorConsole(a->board, clock, t0);
+        StateTrace survivorStates(clock, t0);
+        sim::SasController& ioc = a->board.sasController();
+        survivorStates.Add("drive IOC state (0 reset, 1 ready, 2 operational)", [&] { return long(ioc.state()); });
+        survivorStates.Add("drive IOC resets", [&] { return long(ioc.iocResets()); });
+        survivorStates.Add("discovery state", [] { return long(fw::bGetSASDiscoveryState()); });
+        survivorStates.Add("SAS timed hold", [] { return long(fw::fGetSASTimedHoldFlag() == fw::TRUE); });
+        survivorStates.Add("IOC restart in progress", [] { return long(fw::fIsSASIOCRestartInProgress() == fw::TRUE); });
+        survivorStates.Add("partner's writes being written out (retripe)", [] { return long(fw::fGetRetripeFlag() == fw::TRUE); });
+        survivorStates.Add("hosts held for the takeover drain", [] { return long(fw::fIsHostWorkHeldForTakeover() == fw::TRUE); });
+        survivorStates.Add("hosts held until the save", [] { return long(fw::fIsHostWorkHeldForGeneration() == fw::TRUE); });
         bool fFlushSeen = false;
+        bool fHoldSeen = false;
         std::vector<Mark> marks = {
             {"the partner's silence noticed (heartbeat time-out)", [] { return fw::fIsDualControllerActive() != fw::TRUE; }, 0, 0},
             {"a host new to the port logged in",
@@ -114,7 +236,11 @@ public:
                  }
                  return newcomer.initiator().LoginState(newcomer.target()) == sim::FcInitiator::Login::LoggedIn;
              }, 0, 0},
-            {"its drive side found again (the SAS timed hold ends)", [] { return fw::fGetSASTimedHoldFlag() != fw::TRUE; }, 0, 0},
+            {"its drive side found again (the SAS timed hold ends)",
+             [&] {
+                 fHoldSeen = fHoldSeen || fw::fGetSASTimedHoldFlag() == fw::TRUE;
+                 return fHoldSeen && fw::fGetSASTimedHoldFlag() != fw::TRUE;
+             }, 0, 0},
             {"its mirrored writes on the drives",
              [&] {
                  fFlushSeen = fFlushSeen || fw::fGetRetripeFlag() == fw::TRUE;
@@ -135,19 +261,16 @@ public:
         RunUntil(
             [&] {
                 survivorConsole.Take();
-                // In order: each is looked at once the one before it came.
-                for (Mark& m : marks) {
-                    if (m.ns != 0) continue;
-                    if (!m.reached()) return false;
-                    m.ns = clock.Now() - t0;
-                    m.wallMs = WallMs(w0);
-                }
-                return true;
+                survivorStates.Take();
+                logins.Take(prober, clock.Now() - t0, true);
+                return ReachInOrder(marks, clock.Now() - t0, w0);
             },
             120'000 * kMs);
         std::printf("takeover, controller 1 cut with writes of both in flight (board ms, wall ms):\n");
-        for (const Mark& m : marks) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
+        PrintMarks(marks);
+        logins.Print("to controller 0 from the cut until the takeover is done");
         survivorConsole.Print("controller 0");
+        survivorStates.Print("controller 0");
         Settle(60'000 * kMs);
 
         // The pair idle again: controller 1 comes back.
@@ -156,6 +279,15 @@ public:
         const uint64_t t1 = clock.Now();
         const auto w1 = Clock::now();
         ConsoleTimeline joinerConsole(b->board, clock, t1);
+        StateTrace joinerStates(clock, t1);
+        sim::SasController& joinerIoc = b->board.sasController();
+        joinerStates.Add("drive IOC state (0 reset, 1 ready, 2 operational)", [&] { return long(joinerIoc.state()); });
+        joinerStates.Add("drive IOC port 0 enabled", [&] { return long(joinerIoc.portEnabled(0)); });
+        joinerStates.Add("drive-side hold-off set (tick)", [] { return long(fw_b::lGetSASDriveSideHoldOff() != 0); });
+        joinerStates.Add("failback state", [] { return long(fw_b::bGetSASFailbackState()); });
+        joinerStates.Add("discovery state", [] { return long(fw_b::bGetSASDiscoveryState()); });
+        joinerStates.Add("its host port online", [&] { return long(hostB->target().Online()); });
+        Logins joinerLogins;
         bool fFailback = false;
         std::vector<Mark> rejoin = {
             {"started (Initialization Complete)", [&] { return b->Booted(); }, 0, 0},
@@ -164,23 +296,35 @@ public:
                  fFailback = fFailback || fw_b::fIsSASFailbackInProgress() == fw::TRUE;
                  return fFailback && b->Booted() && fw_b::fIsSASFailbackInProgress() != fw::TRUE;
              }, 0, 0},
+            {"its host's read answered",
+             [&] {
+                 if (joinerLogins.firstAnsweredNs == 0) return false;
+                 if (!fNewSent || newTag == 0) {
+                     newTag = hostB->initiator().Submit(hostB->target(), read);
+                     fNewSent = true;
+                 }
+                 if (!hostB->initiator().Finished(newTag)) return false;
+                 const sim::FcpResult r = hostB->initiator().Result(newTag);
+                 hostB->initiator().Forget(newTag);
+                 newTag = 0;
+                 return r.outcome == sim::FcpResult::Outcome::Done && r.status == 0;
+             }, 0, 0},
         };
-        for (Mark& m : rejoin) {
-            RunUntil(
-                [&] {
-                    joinerConsole.Take();
-                    return m.reached();
-                },
-                120'000 * kMs);
-            m.ns = clock.Now() - t1;
-            m.wallMs = WallMs(w1);
-        }
-        const bool fServes = HostReady(*hostB);
+        fNewSent = false;
+        newTag = 0;
+        RunUntil(
+            [&] {
+                joinerConsole.Take();
+                joinerStates.Take();
+                if (hostB->target().Online()) joinerLogins.Take(*hostB, clock.Now() - t1, false);
+                return ReachInOrder(rejoin, clock.Now() - t1, w1);
+            },
+            120'000 * kMs);
         std::printf("rejoin of the idle pair (board ms, wall ms):\n");
-        for (const Mark& m : rejoin) std::printf("  %-52s %8.1f %8.1f\n", m.what, double(m.ns) / kMs, m.wallMs);
-        std::printf("  %-52s %8.1f %8.1f%s\n", "its host answered", double(clock.Now() - t1) / kMs, WallMs(w1),
-                    fServes ? "" : " (not answered)");
+        PrintMarks(rejoin);
+        joinerLogins.Print("to controller 1 once its host port is online");
         joinerConsole.Print("controller 1");
+        joinerStates.Print("controller 1");
     }
 
 private:
@@ -219,6 +363,49 @@ double Until(F attempt, double limitMs) {
     return -1;
 }
 
+// Logins to one target, tried every 50 ms until one is answered: each way
+// a try ended, with the wall time of its first and last, from `t0`.
+double LoginsUntilAnswered(uint16_t port, const std::string& target, const std::string& initiator,
+                           Clock::time_point t0, double limitMs) {
+    struct Seen {
+        std::string why;
+        double firstMs, lastMs;
+        unsigned count;
+    };
+    std::vector<Seen> seen;
+    const double answered = Until(
+        [&] {
+            bench::IscsiInitiator host;
+            std::string why;
+            const bool ok = host.LogIn(port, initiator, target, 0, &why);
+            if (ok) why = "answered";
+            const double now = WallMs(t0);
+            if (seen.empty() || seen.back().why != why) {
+                seen.push_back({why, now, now, 0});
+            }
+            seen.back().lastMs = now;
+            ++seen.back().count;
+            return ok;
+        },
+        limitMs);
+    for (const Seen& x : seen) {
+        std::printf("    %8.0f-%8.0f  %4u x %s\n", x.firstMs, x.lastMs, x.count, x.why.substr(0, 70).c_str());
+    }
+    return answered < 0 ? -1 : WallMs(t0);
+}
+
+// From now: logins to the target until one is answered, then a read
+// through a new session.
+void LoginsThenRead(const char* what, uint16_t port, const std::string& target, const std::string& initiator,
+                    double limitMs) {
+    const auto t0 = Clock::now();
+    std::printf("  %s:\n", what);
+    const double tLogin = LoginsUntilAnswered(port, target, initiator, t0, limitMs);
+    const double tRead = Until([&] { return LogInAndRead(port, target, initiator, 2000); }, limitMs);
+    std::printf("  %-52s %8.0f\n", "  a login answered", tLogin);
+    std::printf("  %-52s %8.0f\n", "  a read through a new session answered", tRead < 0 ? -1 : WallMs(t0));
+}
+
 void WallClock(const std::string& program) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pair_loss_bench." + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
@@ -250,14 +437,11 @@ void WallClock(const std::string& program) {
     std::printf("the wall clock, the program (ms):\n  %-52s %8.0f\n", "both serving after the program started",
                 tBoth < 0 ? -1 : WallMs(started));
     kill(pid, SIGUSR1);
-    const auto cut = Clock::now();
-    const double tLogin = Until([&] { return LogInAndRead(port, kTarget0, "iqn.bench:new", 2000); }, 180'000);
-    std::printf("  %-52s %8.0f\n", "controller 1 cut: a new login to controller 0 answered", tLogin);
-    std::printf("  %-52s %8.0f\n", "  (since the cut)", WallMs(cut));
+    LoginsThenRead("controller 1 cut: logins to controller 0 (ms since the cut)", port, kTarget0, "iqn.bench:new", 180'000);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     kill(pid, SIGUSR1);
-    const double tRejoin = Until([&] { return LogInAndRead(port, kTarget1, "iqn.bench:back", 2000); }, 300'000);
-    std::printf("  %-52s %8.0f\n", "controller 1 back: a login to it answered", tRejoin);
+    LoginsThenRead("controller 1 back: logins to it (ms since its power came back)", port, kTarget1, "iqn.bench:back",
+                   300'000);
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -283,6 +467,8 @@ INSTANTIATE_TEST_SUITE_P(Campaign, MoreSeeds, ::testing::Range(25, 25 + 400));
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Each line as it is made: the runs are long, and followed as they go.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1) s_iMoreTests = std::atoi(argv[1]);
     {
         Takeover t;

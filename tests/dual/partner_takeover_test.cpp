@@ -415,6 +415,44 @@ TEST_F(PartnerTakeover, TheSurvivorAnswersNoHostBeforeItsSaveTellsItWentOnAlone)
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
 }
 
+// Controller 1 is cut while controller 0's own acknowledged writes are
+// still only in its cache, and as mirrors in controller 1's journals.
+// From then on the reads that start an update of one of controller 0's
+// rows take 3 s, while controller 1's rows and the configuration's blocks
+// answer at once.  Controller 0 writes the copies and its own writes out
+// before it names itself in a configuration it saves: such a save tells
+// controller 1, starting alone, that its journals were outrun.  Cut the
+// moment that save is done, with controller 1 then starting alone and
+// discarding what it kept, every acknowledged write still reads back.
+TEST_F(PartnerTakeover, TheSurvivorNamesItselfInASaveOnlyOnceItsOwnWritesAreOnTheDrives) {
+    SlowDrives(200 * kMs);
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
+    ASSERT_NE(fw::wGetJournalInUseCount(), 0) << Consoles();
+    uint8_t abOwn[8];
+    fw::GetNvramControllerWwn(abOwn);
+    b->board.CutPower();
+    SlowDrives(0);
+    // Host A writes the even rows; a row is one chunk on each member.
+    a->board.sasController().driveCommandSeen = [](sim::Drive& drive, std::span<const uint8_t> cdb) {
+        const uint64_t lba = WriteLba(cdb);
+        const bool fOwnRowRead = cdb[0] == fw::SCSI_READ10 && lba < uint64_t(kRows) * kChunk && lba / kChunk % 2 == 0;
+        drive.SetExtraLatencyNs(fOwnRowRead ? 3000 * kMs : 0);
+    };
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return fw::fIsConfigCommitInProgress() != fw::TRUE &&
+                   std::equal(abOwn, abOwn + 8, fw::pGetConfigImage()->sHeader.abAloneWriterWwn);
+        },
+        120'000 * kMs))
+        << Consoles();
+    a->board.CutPower();
+    a->board.sasController().driveCommandSeen = nullptr;
+    SlowDrives(0);
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*b, *hostB));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+}
+
 // Controller 0 is cut, and controller 1 while it still writes out the
 // cache both held.  Controller 0 starts alone and writes out its journals
 // (controller 1 saved nothing since), its host writes every row, and it is
