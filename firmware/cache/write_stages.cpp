@@ -432,6 +432,50 @@ uint8_t ProcessDataReceivedQueue() {
 
 // ---- optimisation -------------------------------------------------------------------
 
+namespace {
+// Writes held for their sequence window go round the optimisation ring, the
+// main loop offering each once a cycle.  Random writes keep hundreds there
+// (a window of 450 commands), and going round them took most of a cycle:
+// at depth 1 a walk or two stood between a host's write and its status.  A
+// walk that sent every write round again left all as it was, so the next
+// one is due only once something that lets a write go may have moved: the
+// ring's count, the commands in progress and on the LUN rings (a new one
+// steps its LUN's sequence), the pages and writes in the cache (the rank's
+// share), or the millisecond tick, which bounds the rest (the age limit, a
+// flag that lets a write go, a blocking write's state, the work that holds
+// a write-through write) to a tick.
+struct OPTIMISATION_INPUTS {
+    uint64_t lTick;
+    uint32_t dPages, dWrites, dReads, dCached;
+    uint16_t wRing, wLunRings;
+    bool operator==(const OPTIMISATION_INPUTS&) const = default;
+};
+OPTIMISATION_INPUTS s_sQuietWalk;
+bool s_fQuietWalkKnown = false;
+uint32_t s_dRequeued = 0;
+
+OPTIMISATION_INPUTS sOptimisationInputs() {
+    return {lGetTickCount(),
+            dGetPagesInUse(0) + dGetPagesInUse(1),
+            dGetHostWritesInProgress(),
+            dGetHostReadsInProgress(),
+            dGetCacheWriteCount(),
+            wGetOptimisationCount(),
+            wGetNewCmdContTotal()};
+}
+}  // namespace
+
+uint8_t fIsOptimisationWalkDue() {
+    return s_fQuietWalkKnown && s_sQuietWalk == sOptimisationInputs() ? FALSE : TRUE;
+}
+
+uint32_t dGetOptimisationRequeues() { return s_dRequeued; }
+
+void NoteOptimisationWalk(uint8_t fQuiet) {
+    s_fQuietWalkKnown = fQuiet == TRUE;
+    if (s_fQuietWalkKnown) s_sQuietWalk = sOptimisationInputs();
+}
+
 uint8_t ProcessOptimisationQueue() {
     KERNEL_ENTRY* psEntry = nullptr;
     if (bPeekOptimisation(&psEntry) != STATUS_FOUND) return STATUS_OK;
@@ -439,6 +483,7 @@ uint8_t ProcessOptimisationQueue() {
     const auto Requeue = [psEntry] {
         TakeOptimisation();
         QueueOptimisation(psEntry->wIndex);
+        ++s_dRequeued;
     };
     // 1. Collapsing.
     if (HasFlag(psEntry, KE_FLAG_MAY_COLLAPSE)) {

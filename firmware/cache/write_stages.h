@@ -18,6 +18,12 @@ constexpr uint8_t MIRROR_STEP_REQUEUE = 93;
 uint8_t ProcessDataReceivedQueue();
 // Head of the "Optimisation" ring; 255.
 uint8_t ProcessOptimisationQueue();
+// The main loop's walk of the "Optimisation" ring: FALSE while nothing a
+// hold reads has moved since a walk that sent every write round again
+// (`NoteOptimisationWalk` TRUE); the writes sent round so far.
+uint8_t fIsOptimisationWalkDue();
+void NoteOptimisationWalk(uint8_t fQuiet);
+uint32_t dGetOptimisationRequeues();
 // Head of the port's "Write Ready" ring, or an entry handed in by the
 // zero-write job, the expansion or the snapshot I/O (a re-entry).  255 the
 // ring moved on; 16 the command waits at the head; 0 a re-entry found its

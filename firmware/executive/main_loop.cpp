@@ -244,11 +244,15 @@ bool ServeDriveQueues() {
 }
 
 bool ServeOptimisation() {
+    if (fIsOptimisationWalkDue() != TRUE) return false;
     const uint16_t wCount = wGetOptimisationCount();
-    for (uint16_t w = 0; w < wCount; ++w) {
+    const uint32_t dRequeued = dGetOptimisationRequeues();
+    uint16_t w = 0;
+    for (; w < wCount; ++w) {
         if (w >= 8 && NewHostWorkWaiting()) break;
         (void)ProcessOptimisationQueue();
     }
+    NoteOptimisationWalk(ToFlag(w == wCount && dGetOptimisationRequeues() - dRequeued == wCount));
     return false;
 }
 
