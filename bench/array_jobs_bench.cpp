@@ -48,6 +48,8 @@ constexpr uint16_t kChunk = 64;
 constexpr uint32_t kMemberBlocks = 1u << 16;   // 32 MiB a member: 1024 rows
 constexpr uint32_t kRows = kMemberBlocks / kChunk;
 constexpr uint32_t kWrites = 2048;
+// Under host writes: members the job does not finish while they run.
+constexpr uint32_t kLoadedMemberBlocks = 1u << 18;
 constexpr uint64_t kLimitNs = 3'600'000'000'000ull;
 
 struct Rig {
@@ -107,8 +109,9 @@ struct Rig {
     std::unique_ptr<sim::FcHost> host;
 };
 
-roadtest::ArraySpec Spec(const char* name, uint8_t bLevel, uint8_t bDrives, uint8_t bDataDrives) {
-    return {name, bLevel, bDrives, kChunk, 0, true, uint64_t(kMemberBlocks) * bDataDrives};
+roadtest::ArraySpec Spec(const char* name, uint8_t bLevel, uint8_t bDrives, uint8_t bDataDrives,
+                         uint32_t memberBlocks = kMemberBlocks) {
+    return {name, bLevel, bDrives, kChunk, 0, true, uint64_t(memberBlocks) * bDataDrives};
 }
 
 // One job on an idle host, from `start` until `running` says it is over:
@@ -141,7 +144,7 @@ bool TimeJob(Rig& rig, const char* job, const std::function<bool()>& start, bool
 // The writes while the job `start` began runs, then the same writes once it
 // is over: one line of the second table.
 bool WritesDuring(const char* job, uint8_t bShare, const std::function<bool(Rig&)>& start, bool (*running)()) {
-    Rig rig(Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3), bShare);
+    Rig rig(Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3, kLoadedMemberBlocks), bShare);
     if (!rig.host || !start(rig)) {
         std::fprintf(stderr, "array_jobs_bench: %s: the job did not start\n", job);
         return false;
