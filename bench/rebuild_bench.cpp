@@ -37,7 +37,10 @@ namespace {
 
 constexpr uint16_t kChunk = 64;
 constexpr uint32_t kMemberBlocks = 1u << 16;   // 32 MiB a member
+// Under host writes: a member the rebuild does not finish while they run.
+constexpr uint32_t kLoadedMemberBlocks = 1u << 18;
 constexpr uint32_t kWrites = 2048;
+constexpr uint32_t kLoadedWrites = 4 * kWrites;
 constexpr uint64_t kLimitNs = 3'600'000'000'000ull;
 
 // One controller whose array lost member 1 and has a spare to rebuild onto.
@@ -73,7 +76,9 @@ struct Rig {
         return !Rebuilding();
     }
 
-    std::array<double, 2> Writes(uint32_t seed) { return bench::SpreadWrites(*board, *host, lDataBlocks, kWrites, seed); }
+    std::array<double, 2> Writes(uint32_t seed, uint32_t writes = kWrites) {
+        return bench::SpreadWrites(*board, *host, lDataBlocks, writes, seed);
+    }
 
     std::unique_ptr<sim::Chassis> chassis;
     sim::FcFabric fabric;
@@ -82,8 +87,9 @@ struct Rig {
     uint64_t lDataBlocks = 0;
 };
 
-roadtest::ArraySpec Spec(const char* name, uint8_t bLevel, uint8_t bDrives, uint8_t bDataDrives) {
-    return {name, bLevel, bDrives, kChunk, 0, true, uint64_t(kMemberBlocks) * bDataDrives};
+roadtest::ArraySpec Spec(const char* name, uint8_t bLevel, uint8_t bDrives, uint8_t bDataDrives,
+                         uint32_t memberBlocks = kMemberBlocks) {
+    return {name, bLevel, bDrives, kChunk, 0, true, uint64_t(memberBlocks) * bDataDrives};
 }
 
 }  // namespace
@@ -124,10 +130,10 @@ int main() {
     std::printf("\nRAID 5, 4 KiB random writes, %u in flight, during the rebuild against after it, and the\n"
                 "rebuild's rate during the writes against with an idle host\n",
                 bench::kSpreadInFlight);
-    std::printf("%-10s %16s %16s %16s %16s %14s\n", "priority", "virtual ratio", "wall ratio", "rebuild virtual",
-                "rebuild wall", "rebuild share");
+    std::printf("%-10s %16s %16s %16s %16s %14s %14s\n", "priority", "virtual ratio", "wall ratio", "rebuild virtual",
+                "rebuild wall", "share r/(r+h)", "member share");
     for (uint8_t bPriority : {uint8_t(10), uint8_t(50), uint8_t(90)}) {
-        const roadtest::ArraySpec spec = Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3);
+        const roadtest::ArraySpec spec = Spec("RAID 5", fw::RAID_LEVEL_5, 4, 3, kLoadedMemberBlocks);
         Rig rig(spec, bPriority);
         rig.lDataBlocks = spec.lBlocks;
         if (!rig.host || !rig.WaitForStart()) {
@@ -141,15 +147,23 @@ int main() {
         rig.board->RunUntil([] { return false; }, 1'000'000'000ull);
         const double idleVirtual = double(fw::dGetRebuildPosition() - p0) / (double(rig.board->clock().Now() - v0) * 1e-9);
         const double idleWall = double(fw::dGetRebuildPosition() - p0) / benchref::Seconds(w0, std::chrono::steady_clock::now());
+        // Writes enough to fill the cache first: from then on the writes
+        // answered are the writes the drives take, in both measurements.
+        if (rig.Writes(3 * kWrites)[0] < 0) {
+            std::fprintf(stderr, "rebuild_bench: priority %u: a write failed\n", bPriority);
+            return 1;
+        }
         p0 = fw::dGetRebuildPosition();
+        const uint64_t regenerated0 = fw::psGetRebuildControl()->lRegenReadBlocks;
         v0 = rig.board->clock().Now();
         w0 = std::chrono::steady_clock::now();
-        const std::array<double, 2> during = rig.Writes(0);
+        const std::array<double, 2> during = rig.Writes(0, kLoadedWrites);
         const double rebuilt = double(fw::dGetRebuildPosition() - p0);
+        const double regenerated = double(fw::psGetRebuildControl()->lRegenReadBlocks - regenerated0);
         const bool fStillRunning = rig.Rebuilding();
         const double busyVirtual = rebuilt / (double(rig.board->clock().Now() - v0) * 1e-9);
         const double busyWall = rebuilt / benchref::Seconds(w0, std::chrono::steady_clock::now());
-        const double hostBlocks = double(kWrites) * bench::kSpreadBlocks;
+        const double hostBlocks = double(kLoadedWrites) * bench::kSpreadBlocks;
         if (during[0] < 0 || !rig.WaitForEnd()) {
             std::fprintf(stderr, "rebuild_bench: priority %u: a write failed or the rebuild did not end\n", bPriority);
             return 1;
@@ -157,14 +171,15 @@ int main() {
         // The writes before reach the drives first, as they did before the
         // measurement during the rebuild.
         rig.board->RunUntil([] { return false; }, 5'000'000'000ull);
-        const std::array<double, 2> after = rig.Writes(kWrites);
+        const std::array<double, 2> after = rig.Writes(kWrites).front() < 0 ? std::array<double, 2>{-1, -1}
+                                                                            : rig.Writes(4 * kWrites, kLoadedWrites);
         if (after[0] < 0) {
             std::fprintf(stderr, "rebuild_bench: priority %u: a write failed\n", bPriority);
             return 1;
         }
-        std::printf("%-10u %16.3f %16.3f %16.3f %16.3f %13.0f%%%s\n", bPriority, after[0] / during[0],
+        std::printf("%-10u %16.3f %16.3f %16.3f %16.3f %13.0f%% %13.0f%%%s\n", bPriority, after[0] / during[0],
                     after[1] / during[1], busyVirtual / idleVirtual, busyWall / idleWall,
-                    100 * rebuilt / (rebuilt + hostBlocks),
+                    100 * regenerated / (regenerated + hostBlocks), 100 * rebuilt / (rebuilt + hostBlocks),
                     fStillRunning ? "" : "  (the rebuild ended before the writes did)");
     }
     return 0;
