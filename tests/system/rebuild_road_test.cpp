@@ -13,6 +13,7 @@
 #include "enclosure/drive_table.h"
 #include "enclosure/power_management.h"
 #include "executive/background_process.h"
+#include "mgmt/management_commands.h"
 #include "eventlog/event_log.h"
 #include "host_road.h"
 #include "raid/rebuild.h"
@@ -630,6 +631,60 @@ TEST_F(PartnerRebuildRoad, ARebuildThePartnerAsksForStartsHere) {
     EXPECT_EQ(std::memcmp(abWwn, spare.data(), 8), 0);
     EXPECT_EQ(fw::dGetBe32(fw::psGetRebuildRecord()->abEnd), MemberBlocks() - 1);
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_REBUILDING);
+}
+
+// Management starts a rebuild onto a hot spare power management has parked:
+// the rebuild spins the spare up itself.  Nothing else would in time: the
+// rebuild asks for its configuration commit (which wakes every parked
+// drive) only when its start delay is over, and its regions reach the
+// drive soon after; a drive still parked fails them, and the rebuild ends
+// with the spare failed.
+class ParkedReplacementRoad : public RebuildFixture {
+protected:
+    void BootAndParkTheSpare() {
+        chassisOptions.spinUpNs = 2'000'000'000ull;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+        editImage = [](fw::CONFIG_IMAGE* ps) {
+            ps->abPowerSettings[0] = fw::APM_L1_SPIN_DOWN_SPARES;
+            ps->sHeader.fPowerManagementSet = fw::TRUE;
+        };
+        ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1, false));
+        ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+        // Parked six minutes after the start.
+        spare = chassis->DriveAt(SpareSlot());
+        board->RunUntil([&] { return spare->Parked(); }, 400'000'000'000ull);
+        ASSERT_TRUE(spare->Parked()) << board->ConsoleText();
+        board->RunFor(1'000'000'000ull);
+        ASSERT_TRUE(spare->Parked());
+        startsWhenParked = spare->Power().starts;
+    }
+    // Runs until the spare starts or the rebuild leaves its start (state 1)
+    // and asks for its commit.
+    bool SpareStartsBeforeTheCommit() {
+        board->RunUntil([&] { return spare->Power().starts != startsWhenParked || fw::bGetRebuildState() != 1; },
+                        30'000'000'000ull);
+        return spare->Power().starts != startsWhenParked && fw::bGetRebuildState() == 1 &&
+               fw::fIsConfigUpdatePending() != fw::TRUE && fw::fGetCommitSpinUpWait() != fw::TRUE;
+    }
+    sim::Drive* spare = nullptr;
+    uint64_t startsWhenParked = 0;
+};
+
+TEST_F(ParkedReplacementRoad, AReplacementNamedByManagementIsSpunUpWhenTheRebuildStarts) {
+    ASSERT_NO_FATAL_FAILURE(BootAndParkTheSpare());
+    const auto w = DriveWwn(*chassis, SpareSlot());
+    std::array<uint8_t, fw::MGMT_SIGNATURE_BYTES + 10> ab{};
+    ab[fw::MGMT_SIGNATURE_BYTES] = 0;
+    ab[fw::MGMT_SIGNATURE_BYTES + 1] = 1;
+    std::memcpy(ab.data() + fw::MGMT_SIGNATURE_BYTES + 2, w.data(), 8);
+    ASSERT_EQ(fw::MgmtReplaceMemberDrive(fw::MGMT_REQUEST{nullptr, nullptr, ab.data(), ab.size(), 202}), fw::MGMT_GOOD);
+    ASSERT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    EXPECT_TRUE(SpareStartsBeforeTheCommit()) << "rebuild state " << int(fw::bGetRebuildState());
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running) << Info();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
 }
 
 // The power fails while the rebuild stores its progress, in the record
