@@ -515,6 +515,38 @@ TEST_F(Raid6RebuildRoad, TwoMissingMembersAreRebuiltOneAfterTheOther) {
     ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(1, 3));
 }
 
+// A host write ahead of the rebuild front whose old data a member in service
+// cannot read: the others (the member being rebuilt counting as absent
+// there) stand in for the blocks, which are written back to the member and
+// reported once (event 113), and the write lands.  The rebuild then ends
+// with every member whole.
+TEST_F(Raid6RebuildRoad, AnUnreadableBlockMetByAWriteAheadOfTheFrontIsRegeneratedAndReported) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, false, 3 * 16384}));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+    ASSERT_EQ(board->RunUntil(
+                  [] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE && fw::fIsRebuildIoInFlight() == fw::TRUE; },
+                  60'000'000'000ull),
+              sim::StopKind::Running);
+    // Old data of the last row on a member in service, read by the write.
+    const uint64_t row = spec.lBlocks / RowBlocks() - 1;
+    uint64_t x = row * RowBlocks();
+    while (DataPlace(x).member == 1) x += spec.wChunk;
+    x += 5;
+    const raidref::Place p = DataPlace(x);
+    chassis->DriveAt(SlotOfMember(p.member))->InjectMediaError(p.block, 2);
+    const int before = Count(fw::EVENT_BLOCK_REASSIGNED);
+    ASSERT_NO_FATAL_FAILURE(Write(x - 1, 4, 77));
+    const uint32_t dRegion = fw::wGetRebuildRegionBlocks();
+    ASSERT_LT(fw::dGetRebuildPosition() + 20u * dRegion, row * spec.wChunk) << "the write was not ahead of the front";
+    EXPECT_EQ(Count(fw::EVENT_BLOCK_REASSIGNED), before + 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(x - 8, 16));
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running) << Info();
+    EXPECT_EQ(Count(fw::EVENT_BLOCK_REASSIGNED), before + 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
 // A second member fails its writes while the first is rebuilt under host
 // writes: it becomes the rebuild's second member, treated as absent, the
 // rebuild goes on, and the pass after it rebuilds the second member onto the
