@@ -855,6 +855,16 @@ uint8_t fGeneratePseudoWriteargetKernelCmd(uint8_t bRank, uint8_t /*bOpcode*/) {
 }
 
 void SetParityCheckStopRequest(uint8_t f) { C().fStopRequest = f; }
+
+void RequestParityCheckStop() {
+    if (IsMaster()) {
+        C().fStopRequest = TRUE;
+        return;
+    }
+    // The master takes a stop for the array it checks only: the slave
+    // names the one it follows.
+    SendMessage(PARITY_MESSAGE_STOPPED);
+}
 uint8_t fGetParityCheckStopRequest() { return C().fStopRequest; }
 void SetParityCheckSkipRequest(uint8_t f) { C().fSkipRequest = f; }
 uint8_t fGetParityCheckSkipRequest() { return C().fSkipRequest; }
