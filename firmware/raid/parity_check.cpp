@@ -861,6 +861,7 @@ uint8_t fGeneratePseudoWriteargetKernelCmd(uint8_t bRank, uint8_t /*bOpcode*/) {
 }
 
 void SetParityCheckStopRequest(uint8_t f) { C().fStopRequest = f; }
+uint8_t fGetParityCheckStopRequest() { return C().fStopRequest; }
 
 void RequestParityCheckStop() {
     if (IsMaster()) {
@@ -871,7 +872,7 @@ void RequestParityCheckStop() {
     // names the one it follows.
     SendMessage(PARITY_MESSAGE_STOPPED);
 }
-uint8_t fGetParityCheckStopRequest() { return C().fStopRequest; }
+
 void SetParityCheckSkipRequest(uint8_t f) { C().fSkipRequest = f; }
 uint8_t fGetParityCheckSkipRequest() { return C().fSkipRequest; }
 
