@@ -12,6 +12,19 @@ namespace sim {
 MpiIoc::MpiIoc(uint16_t vendor, uint16_t device, uint8_t revision, uint32_t classCode)
     : PciFunction(vendor, device, revision, classCode, 0), m_productId(device) {}
 
+MpiIoc::~MpiIoc() {
+    if (board != nullptr) CancelTimers();
+}
+
+void MpiIoc::After(uint64_t delayNs, Clock::Action action) {
+    m_timers.push_back(B().clock().ScheduleIn(delayNs, action));
+}
+
+void MpiIoc::CancelTimers() {
+    for (Clock::EventId id : m_timers) B().clock().Cancel(id);
+    m_timers.clear();
+}
+
 // --- system registers -----------------------------------------------------------
 
 uint32_t MpiIoc::Read(uint32_t address, unsigned) {
@@ -123,7 +136,7 @@ void MpiIoc::WriteHostDiagnostic(uint32_t value) {
         m_hostDiagnostic = (value & (fw::MPI_DIAG_DISABLE_ARM | fw::MPI_DIAG_PREVENT_IOC_BOOT)) |
                            fw::MPI_DIAG_RESET_ADAPTER;
         ResetIoc(true);
-        B().clock().ScheduleIn(kResetNs, [this] {
+        After(kResetNs, [this] {
             m_hostDiagnostic &= ~(fw::MPI_DIAG_RESET_ADAPTER | fw::MPI_DIAG_DRWE);
             m_keyPosition = 0;
             if (!(m_hostDiagnostic & fw::MPI_DIAG_PREVENT_IOC_BOOT)) Boot();
@@ -135,7 +148,7 @@ void MpiIoc::WriteHostDiagnostic(uint32_t value) {
                                  fw::MPI_DIAG_PREVENT_IOC_BOOT)) |
                        fw::MPI_DIAG_DRWE;
     if (wasHeld && m_state == State::Reset && !(value & fw::MPI_DIAG_PREVENT_IOC_BOOT)) {
-        B().clock().ScheduleIn(kBootNs, [this] {
+        After(kBootNs, [this] {
             if (m_state != State::Reset) return;
             if (BootLoadedImage()) {
                 ++m_diagnosticLoads;
@@ -184,7 +197,7 @@ bool MpiIoc::BootLoadedImage() {
 }
 
 void MpiIoc::Boot() {
-    B().clock().ScheduleIn(kBootNs, [this] {
+    After(kBootNs, [this] {
         if (m_state != State::Reset) return;
         if (!m_flashImage.empty() && m_flashImage.size() >= sizeof(fw::MPI_FW_IMAGE_HEADER)) {
             m_fwVersion = Load<uint32_t>(m_flashImage.data() + offsetof(fw::MPI_FW_IMAGE_HEADER, dFWVersion));
@@ -203,6 +216,8 @@ void MpiIoc::BoardReset() {
 
 void MpiIoc::ResetIoc(bool hard) {
     ++m_iocResets;
+    // What the IOC had under way ends with it.
+    CancelTimers();
     m_receiving = false;
     m_request.clear();
     m_replyWords.clear();
@@ -388,7 +403,7 @@ void MpiIoc::HandshakePortFacts(const uint8_t* request, uint32_t context) {
 void MpiIoc::HandshakePortEnable(const uint8_t* request, uint32_t context) {
     if (faults.portEnableSilent) return;
     uint8_t port = request[6];
-    B().clock().ScheduleIn(kLinkUpNs, [this, port, context] {
+    After(kLinkUpNs, [this, port, context] {
         uint16_t status = fw::MPI_IOCSTATUS_SUCCESS;
         if (m_state != State::Operational || port >= facts.numberOfPorts) {
             status = fw::MPI_IOCSTATUS_INVALID_STATE;
@@ -529,7 +544,7 @@ void MpiIoc::RequestConfig(const uint8_t* frame, uint32_t) {
 void MpiIoc::RequestPortEnable(const uint8_t* frame, uint32_t context) {
     if (faults.portEnableSilent) return;
     uint8_t port = frame[6];
-    B().clock().ScheduleIn(kLinkUpNs, [this, port, context] {
+    After(kLinkUpNs, [this, port, context] {
         if (port < facts.numberOfPorts) m_portEnabled[port] = true;
         auto r = HeaderReply(fw::MPI_FUNCTION_PORT_ENABLE, context, 0);
         AddressReply(&r, sizeof r);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hw/mpi.h"
+#include "sim/clock.h"
 #include "sim/pci.h"
 #include "sim/ring.h"
 
@@ -47,6 +48,7 @@ public:
     Faults faults;
     Facts facts;
 
+    ~MpiIoc() override;
     uint32_t Read(uint32_t address, unsigned width) override;
     void Write(uint32_t address, uint32_t value, unsigned width) override;
 
@@ -126,6 +128,11 @@ protected:
     void MapRegisters(uint32_t base, uint32_t size);
     void ResetIoc(bool hard);
     void Boot();
+    // A one-off event of the IOC (a reset ending, a boot, a port coming up):
+    // kept, so that a reset, or the model going away while the clock goes on
+    // for a partner board, cancels it.
+    void After(uint64_t delayNs, Clock::Action action);
+    void CancelTimers();
     void UpdateInterrupt();
     void StartReply(const void* reply, uint32_t bytes);
     void AddressReply(const void* reply, uint32_t bytes);
@@ -210,6 +217,10 @@ private:
     void DiagWrite(uint32_t value);
     bool BootLoadedImage();
     void HandshakeMessage();
+
+    // The one-off events scheduled since the last reset (cancelling one that
+    // has run already does nothing).
+    std::vector<Clock::EventId> m_timers;
 };
 
 }  // namespace sim

@@ -230,11 +230,7 @@ void ConfirmParityCheckCancel() {
         return;
     }
     if (bParseYesNo() == TRUE && IsCheckRunning()) {
-        if (fIsMasterController() == TRUE) {
-            SetParityCheckStopRequest(TRUE);
-        } else if (fIsDualControllerActive() == TRUE) {
-            SendParityJobMessage(PARITY_MESSAGE_STOPPED, 0, 0, 0);
-        }
+        RequestParityCheckStop();
         ConsolePrintf("\nParity Check Cancelled\n\n");
     } else {
         ConsolePrintf("\nParity Check Not Cancelled\n\n");

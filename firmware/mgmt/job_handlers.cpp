@@ -38,7 +38,6 @@ constexpr uint8_t SUB_START_STOP_DRIVE = 4;
 constexpr uint8_t SUB_ARRAY_SPIN_UP = 32;
 constexpr uint8_t SUB_SPIN_UP_ARRAY = 33;
 constexpr uint8_t MESSAGE_PARITY_START = 90;
-constexpr uint8_t MESSAGE_PARITY_STOP = 93;
 constexpr uint8_t MAX_DOWNLOAD_SELECTION = 4;
 constexpr uint8_t DOWNLOAD_ONE_DRIVE = 0;
 constexpr uint8_t ALL_LOOP_IDS = 255;
@@ -205,11 +204,7 @@ uint8_t MgmtStartParityCheck(const MGMT_REQUEST& r) {
 }
 
 uint8_t MgmtStopParityCheck(const MGMT_REQUEST&) {
-    if (IsMaster()) {
-        SetParityCheckStopRequest(TRUE);
-    } else {
-        SendParityJobMessage(MESSAGE_PARITY_STOP, 0, 0, FALSE);
-    }
+    RequestParityCheckStop();
     return MGMT_GOOD;
 }
 

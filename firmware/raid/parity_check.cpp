@@ -362,9 +362,15 @@ void QueueRaid6Xor() {
         adSource[k] = k == r.bMissingData && bOp == XOR_OP_R6_CHECK_NO_DATA ? XOR_MISSING_MEMBER
                                                                              : dSlotAddress(R6_SLOT_DATA + k);
     }
-    const uint8_t bMissing = bOp == XOR_OP_R6_CHECK_NO_DATA ? r.bMissingData : 0xFF;
+    // Source positions: the data members 0 to D - 3, P D - 2, Q D - 1.  The
+    // descriptor names the first member missing, the second one (P, when a
+    // data member is missing: it is rebuilt from P) and the data member.
+    const uint8_t bData = bOp == XOR_OP_R6_CHECK_NO_DATA ? r.bMissingData : 0xFF;
+    const uint8_t bFirst = bOp == XOR_OP_R6_CHECK_NO_P   ? static_cast<uint8_t>(D - 2)
+                           : bOp == XOR_OP_R6_CHECK_NO_Q ? static_cast<uint8_t>(D - 1)
+                                                         : bData;
     const uint8_t bSecond = bOp == XOR_OP_R6_CHECK_NO_DATA ? static_cast<uint8_t>(D - 2) : 0xFF;
-    adSource[XOR_MAX_SOURCES] = dPackRaid6Parameter(bMissing, bSecond, 0xFF, D);
+    adSource[XOR_MAX_SOURCES] = dPackRaid6Parameter(bFirst, bSecond, bData, D);
     if (QueueXorRequest(c.psCheck->wIndex, bOp, XOR_PATH_LOCAL, c.wBlocksPerStep * BLOCK_BYTES, D - 2u,
                         dSlotAddress(R6_SLOT_P), dSlotAddress(R6_SLOT_Q), adSource) != STATUS_OK) {
         return;
@@ -856,6 +862,17 @@ uint8_t fGeneratePseudoWriteargetKernelCmd(uint8_t bRank, uint8_t /*bOpcode*/) {
 
 void SetParityCheckStopRequest(uint8_t f) { C().fStopRequest = f; }
 uint8_t fGetParityCheckStopRequest() { return C().fStopRequest; }
+
+void RequestParityCheckStop() {
+    if (IsMaster()) {
+        C().fStopRequest = TRUE;
+        return;
+    }
+    // The master takes a stop for the array it checks only: the slave
+    // names the one it follows.
+    SendMessage(PARITY_MESSAGE_STOPPED);
+}
+
 void SetParityCheckSkipRequest(uint8_t f) { C().fSkipRequest = f; }
 uint8_t fGetParityCheckSkipRequest() { return C().fSkipRequest; }
 

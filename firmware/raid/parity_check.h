@@ -39,6 +39,9 @@ void ParityCheckTask();
 
 void SetParityCheckStopRequest(uint8_t f);
 uint8_t fGetParityCheckStopRequest();
+// The operator's or a management client's stop: the master stops its own
+// check, a slave asks the master (message 93).
+void RequestParityCheckStop();
 // The failed-drive-command handling: a child of the check failed for good,
 // the row is left as it is.
 void SetParityCheckSkipRequest(uint8_t f);

@@ -712,9 +712,10 @@ void StepCommand(KERNEL_ENTRY* psInit) {
         }
     } else {
         c->bAttempts = 0;
-        // A chunk regenerated for a write ahead of the rebuild front lands
-        // on the replacement, which the rebuild writes anyway: no block of
-        // a drive was given up, so nothing is reported.
+        // A command still marked as a write ahead of the rebuild front
+        // reports none.  (A host write's mark goes when its children end,
+        // so the repair of a child it lost to a read error, which starts
+        // after that, reports its blocks.)
         const KERNEL_ENTRY* psServed = psServedOf(psInit);
         const bool fAheadOfRebuild = psServed != nullptr && HasFlag(psServed, KE_FLAG_AHEAD_OF_REBUILD);
         if (fRegenerate && bType == STRIPE_INIT_PARITY_WRITES_OUT && !fAheadOfRebuild) {

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "../system/road_config.h"
+#include "config/rank_table.h"
+#include "eventlog/event_log.h"
 #include "harness/dual_pair.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
@@ -28,6 +31,7 @@ uint32_t dGetParityCheckLastPosition();
 uint32_t dGetParityCheckErrorCount();
 void HandleParityJobMessage(const uint8_t* pbBody);
 void SendParityJobMessage(uint8_t bCode, uint8_t bRank, uint8_t bMode, uint8_t fAll);
+void RequestParityCheckStop();
 }  // namespace fw_b
 
 namespace {
@@ -51,8 +55,9 @@ protected:
         // Written through: a host write reaches the drives while its
         // command holds the stripes.
         spec.fWriteBack = false;
-        const std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00002ull);
-        for (unsigned s = 1; s <= spec.bDrives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
+        std::vector<uint8_t> ab = roadtest::RoadConfiguration(chassis, spec, 0x200000A55AA00002ull);
+        const unsigned drives = spec.bDrives + AddArrays(ab);
+        for (unsigned s = 1; s <= drives; ++s) copytest::PlaceCopy(*chassis.DriveAt(s), ab);
         // Every row holds a pattern with its parity right, but the bad ones.
         for (unsigned row = 0; row < kRows; ++row) {
             std::vector<uint8_t> p(kChunk * kBlock, 0), d(kChunk * kBlock);
@@ -69,6 +74,10 @@ protected:
         ASSERT_EQ(fw::fIsMasterController(), fw::TRUE);
         ASSERT_NE(fw_b::fIsMasterController(), fw::TRUE);
     }
+
+    // More arrays in the configuration, on the drives after the first
+    // array's: how many drives they take.
+    virtual unsigned AddArrays(std::vector<uint8_t>&) { return 0; }
 
     // Parity XOR data of the row, as the drives hold it: zero when consistent.
     bool RowConsistent(unsigned row) {
@@ -209,6 +218,53 @@ TEST_F(PartnerParityCheck, WritesThroughTheSlaveWaitForTheRowUnderCheck) {
         ASSERT_EQ(back.status, 0);
         EXPECT_EQ(back.dataIn, data) << "block " << lba;
     }
+}
+
+// A second array, with no logical drive on it, whose check the slave
+// follows: the slave's operator stops it, and the master's check ends
+// there (event 69), long before its last row.
+class PartnerParityCheckOfASecondArray : public PartnerParityCheck {
+protected:
+    static constexpr unsigned kSecondMembers = 3;
+    static constexpr uint64_t kSecondRows = 4000;
+    unsigned AddArrays(std::vector<uint8_t>& ab) override {
+        fw::CONFIG_IMAGE* ps = copytest::Image(ab);
+        ps->sHeader.wRankCount = 2;
+        fw::CONFIG_RANK_RECORD& r = ps->asRank[1];
+        r = ps->asRank[0];
+        r.bRankNumber = 1;
+        r.bDriveCount = kSecondMembers;
+        r.lStartAddress = kRows * kRowBlocks;
+        r.lLastOffset = kSecondRows * (kSecondMembers - 1) * kChunk - 1;
+        std::memset(r.aabMemberWwn, 0, sizeof r.aabMemberWwn);
+        for (unsigned m = 0; m < kSecondMembers; ++m) {
+            const auto w = roadtest::DriveWwn(chassis, kMembers + 1 + m);
+            std::memcpy(r.aabMemberWwn[m], w.data(), 8);
+        }
+        copytest::Seal(ab);
+        return kSecondMembers;
+    }
+    static unsigned CountMasterEvents(uint8_t bCode) {
+        uint16_t wCount = 0, wNext = 0;
+        fw::GetEventLogPosition(&wCount, &wNext);
+        unsigned n = 0;
+        for (uint16_t w = 0; w < wCount; ++w) n += fw::psGetEventLogEntry(w)->bCode == bCode;
+        return n;
+    }
+};
+
+TEST_F(PartnerParityCheckOfASecondArray, AStopAskedOfTheSlaveEndsTheMastersCheck) {
+    ASSERT_EQ(fw::bGetRankCount(), 2);
+    ASSERT_EQ(fw::StartParityCheck(1, fw::PARITY_MODE_CHECK, fw::FALSE), fw::STATUS_OK);
+    ASSERT_TRUE(SlaveStarted()) << Consoles();
+    EXPECT_EQ(fw_b::bGetParityCheckRank(), 1);
+    ASSERT_TRUE(RunUntil([] { return fw_b::dGetParityCheckPosition() >= 20u * kChunk; }, 3'000 * kMs)) << Consoles();
+    fw_b::RequestParityCheckStop();
+    ASSERT_TRUE(RunUntil([] { return fw::fIsParityCheckInProgress() != fw::TRUE; }, 1'000 * kMs))
+        << "position " << fw::dGetParityCheckPosition() << " of " << fw::dGetParityCheckLastPosition() << Consoles();
+    EXPECT_EQ(CountMasterEvents(69), 1u);
+    EXPECT_EQ(CountMasterEvents(68), 0u);
+    ASSERT_TRUE(BothIdle()) << Consoles();
 }
 
 }  // namespace

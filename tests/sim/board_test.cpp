@@ -15,6 +15,7 @@
 #include "sim/fpga.h"
 #include "sim/isp_chip.h"
 #include "sim/mpi_ioc.h"
+#include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
 #include "sim/scsi_host_ioc.h"
 #include "sim/side_by_side.h"
@@ -538,4 +539,19 @@ TEST(Board, ARemovedBoardLeavesNoHostChipTimerOnASharedClock) {
     }
     clock.AdvanceTo(clock.Now() + 10'000'000'000ull);
     EXPECT_FALSE(clock.HasEvents());
+}
+
+// The same for the message-passing IOCs (the drive-side controller here):
+// the firmware start its reset line asked for stays behind on the clock.
+TEST(Board, ARemovedBoardLeavesNoMpiIocTimerOnASharedClock) {
+    sim::Clock clock;
+    sim::BoardConfig config;
+    config.clock = &clock;
+    {
+        sim::Board board(config);
+        board.sasController().BoardReset();
+        ASSERT_TRUE(clock.HasEvents());
+    }
+    EXPECT_FALSE(clock.HasEvents());
+    clock.AdvanceTo(clock.Now() + 10'000'000'000ull);
 }

@@ -13,6 +13,7 @@
 #include "enclosure/drive_table.h"
 #include "enclosure/power_management.h"
 #include "executive/background_process.h"
+#include "mgmt/management_commands.h"
 #include "eventlog/event_log.h"
 #include "host_road.h"
 #include "raid/rebuild.h"
@@ -514,6 +515,38 @@ TEST_F(Raid6RebuildRoad, TwoMissingMembersAreRebuiltOneAfterTheOther) {
     ASSERT_NO_FATAL_FAILURE(ExpectRebuiltOntoTheSpares(1, 3));
 }
 
+// A host write ahead of the rebuild front whose old data a member in service
+// cannot read: the others (the member being rebuilt counting as absent
+// there) stand in for the blocks, which are written back to the member and
+// reported once (event 113), and the write lands.  The rebuild then ends
+// with every member whole.
+TEST_F(Raid6RebuildRoad, AnUnreadableBlockMetByAWriteAheadOfTheFrontIsRegeneratedAndReported) {
+    ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid6", fw::RAID_LEVEL_6, 5, 16, 0, false, 3 * 16384}));
+    ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+    ASSERT_EQ(board->RunUntil(
+                  [] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE && fw::fIsRebuildIoInFlight() == fw::TRUE; },
+                  60'000'000'000ull),
+              sim::StopKind::Running);
+    // Old data of the last row on a member in service, read by the write.
+    const uint64_t row = spec.lBlocks / RowBlocks() - 1;
+    uint64_t x = row * RowBlocks();
+    while (DataPlace(x).member == 1) x += spec.wChunk;
+    x += 5;
+    const raidref::Place p = DataPlace(x);
+    chassis->DriveAt(SlotOfMember(p.member))->InjectMediaError(p.block, 2);
+    const int before = Count(fw::EVENT_BLOCK_REASSIGNED);
+    ASSERT_NO_FATAL_FAILURE(Write(x - 1, 4, 77));
+    const uint32_t dRegion = fw::wGetRebuildRegionBlocks();
+    ASSERT_LT(fw::dGetRebuildPosition() + 20u * dRegion, row * spec.wChunk) << "the write was not ahead of the front";
+    EXPECT_EQ(Count(fw::EVENT_BLOCK_REASSIGNED), before + 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(x - 8, 16));
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running) << Info();
+    EXPECT_EQ(Count(fw::EVENT_BLOCK_REASSIGNED), before + 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
+}
+
 // A second member fails its writes while the first is rebuilt under host
 // writes: it becomes the rebuild's second member, treated as absent, the
 // rebuild goes on, and the pass after it rebuilds the second member onto the
@@ -630,6 +663,60 @@ TEST_F(PartnerRebuildRoad, ARebuildThePartnerAsksForStartsHere) {
     EXPECT_EQ(std::memcmp(abWwn, spare.data(), 8), 0);
     EXPECT_EQ(fw::dGetBe32(fw::psGetRebuildRecord()->abEnd), MemberBlocks() - 1);
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_REBUILDING);
+}
+
+// Management starts a rebuild onto a hot spare power management has parked:
+// the rebuild spins the spare up itself.  Nothing else would in time: the
+// rebuild asks for its configuration commit (which wakes every parked
+// drive) only when its start delay is over, and its regions reach the
+// drive soon after; a drive still parked fails them, and the rebuild ends
+// with the spare failed.
+class ParkedReplacementRoad : public RebuildFixture {
+protected:
+    void BootAndParkTheSpare() {
+        chassisOptions.spinUpNs = 2'000'000'000ull;
+        chassis = std::make_unique<sim::Chassis>(chassisOptions);
+        editImage = [](fw::CONFIG_IMAGE* ps) {
+            ps->abPowerSettings[0] = fw::APM_L1_SPIN_DOWN_SPARES;
+            ps->sHeader.fPowerManagementSet = fw::TRUE;
+        };
+        ASSERT_NO_FATAL_FAILURE(BootWithSpare({"Raid5", fw::RAID_LEVEL_5, 4, 16, 0, true, 3 * 4096}, 1, false));
+        ASSERT_NO_FATAL_FAILURE(WriteThenLose({1}));
+        // Parked six minutes after the start.
+        spare = chassis->DriveAt(SpareSlot());
+        board->RunUntil([&] { return spare->Parked(); }, 400'000'000'000ull);
+        ASSERT_TRUE(spare->Parked()) << board->ConsoleText();
+        board->RunFor(1'000'000'000ull);
+        ASSERT_TRUE(spare->Parked());
+        startsWhenParked = spare->Power().starts;
+    }
+    // Runs until the spare starts or the rebuild leaves its start (state 1)
+    // and asks for its commit.
+    bool SpareStartsBeforeTheCommit() {
+        board->RunUntil([&] { return spare->Power().starts != startsWhenParked || fw::bGetRebuildState() != 1; },
+                        30'000'000'000ull);
+        return spare->Power().starts != startsWhenParked && fw::bGetRebuildState() == 1 &&
+               fw::fIsConfigUpdatePending() != fw::TRUE && fw::fGetCommitSpinUpWait() != fw::TRUE;
+    }
+    sim::Drive* spare = nullptr;
+    uint64_t startsWhenParked = 0;
+};
+
+TEST_F(ParkedReplacementRoad, AReplacementNamedByManagementIsSpunUpWhenTheRebuildStarts) {
+    ASSERT_NO_FATAL_FAILURE(BootAndParkTheSpare());
+    const auto w = DriveWwn(*chassis, SpareSlot());
+    std::array<uint8_t, fw::MGMT_SIGNATURE_BYTES + 10> ab{};
+    ab[fw::MGMT_SIGNATURE_BYTES] = 0;
+    ab[fw::MGMT_SIGNATURE_BYTES + 1] = 1;
+    std::memcpy(ab.data() + fw::MGMT_SIGNATURE_BYTES + 2, w.data(), 8);
+    ASSERT_EQ(fw::MgmtReplaceMemberDrive(fw::MGMT_REQUEST{nullptr, nullptr, ab.data(), ab.size(), 202}), fw::MGMT_GOOD);
+    ASSERT_EQ(Count(fw::EVENT_REBUILD_STARTED), 1);
+    EXPECT_TRUE(SpareStartsBeforeTheCommit()) << "rebuild state " << int(fw::bGetRebuildState());
+    ASSERT_EQ(board->RunUntil([] { return RebuildOver(); }, 600'000'000'000ull), sim::StopKind::Running) << Info();
+    EXPECT_EQ(Count(fw::EVENT_REBUILD_COMPLETE), 1);
+    EXPECT_TRUE(MemberIsSpare(1));
+    memberSlots[1] = SpareSlot();
+    ASSERT_NO_FATAL_FAILURE(ExpectWhole());
 }
 
 // The power fails while the rebuild stores its progress, in the record
