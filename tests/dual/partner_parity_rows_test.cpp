@@ -7,7 +7,6 @@
 
 #include <span>
 
-#include "cache/flush_sequencer.h"
 #include "executive/work_flags.h"
 #include "pair_writes.h"
 
