@@ -98,6 +98,7 @@ struct FLUSH_SEQUENCER {
     uint8_t fLacksCopies;        // kept ones were outrun: until the partner's copies come, it alone holds its writes
     uint8_t fCopiesGivenNotice;  // the notice owed is 109 saying every copy was given
     uint8_t bCopy;               // COPY_*
+    uint8_t fJoinRows;           // issued writes kept at a join, to be resynced before it ends
     uint16_t wCopyCursor;        // own slots, then partner slots
     uint16_t wCopiesUnanswered;
 };
@@ -193,6 +194,18 @@ void TellPartnerCopiesGiven() {
     s_sFlush.bPartnerNotice = PARTNER_MESSAGE_FLUSH_PENDING;
     s_sFlush.fCopiesGivenNotice = TRUE;
     SendPartnerNotice();
+}
+
+// A run starts afresh, not yet running.
+void NewRun() {
+    SetRunning(FALSE);
+    s_sFlush.fPause = FALSE;
+    s_sFlush.bState = FLUSH_STATE_START;
+    s_sFlush.fOwnPending = FALSE;
+    s_sFlush.fPartnerPending = FALSE;
+    s_sFlush.fOwnAnnounced = FALSE;
+    s_sFlush.fPartnerAnnounced = FALSE;
+    s_sFlush.fJoinRows = FALSE;
 }
 
 // ---- flush writes ---------------------------------------------------------
@@ -617,16 +630,11 @@ void ResetCacheFlushSequencer() {
     s_sFlush.fPiecewise = FALSE;
     s_sFlush.fRequest = FALSE;
     s_sFlush.fPause = FALSE;
+    s_sFlush.fJoinRows = FALSE;
 }
 
 void StartCacheFlushSequencer(uint8_t fFlushWanted) {
-    SetRunning(FALSE);
-    s_sFlush.fPause = FALSE;
-    s_sFlush.bState = FLUSH_STATE_START;
-    s_sFlush.fOwnPending = FALSE;
-    s_sFlush.fPartnerPending = FALSE;
-    s_sFlush.fOwnAnnounced = FALSE;
-    s_sFlush.fPartnerAnnounced = FALSE;
+    NewRun();
     if (fFlushWanted != TRUE) {
         DiscardJournals();
         return;
@@ -654,6 +662,32 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
         // then: there is none.
         TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
     }
+}
+
+void KeepIssuedWritesForJoin() {
+    NewRun();
+    DiscardNvramQueuesKeepingIssuedWrites();
+    SetOutlivedPartnerRecord(FALSE);
+    s_sFlush.fJoinRows = ToFlag(wCountJournalledWrites() != 0);
+}
+
+uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds) {
+    if (IsTrue(s_sFlush.fJoinRows)) {
+        s_sFlush.fJoinRows = FALSE;
+        if (fPartnerHolds != TRUE) {
+            // A partner still serving may be writing those rows: a resync
+            // now could undo its parity.
+            InitOwnNvramQueue();
+            return FALSE;
+        }
+        // The run writes nothing but the rows' parity; the partner, which
+        // holds its host commands for the join already, hears of it as of
+        // any start-of-day flush (109, then 110 at the end).
+        s_sFlush.fOwnPending = TRUE;
+        SetRunning(TRUE);
+        TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+    }
+    return ToFlag(fGetRetripeFlag() == TRUE);
 }
 
 void KeepJournalsForPartner(uint8_t fOutrun) {

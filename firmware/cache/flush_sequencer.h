@@ -69,6 +69,15 @@ void PartnerStartRecordReceived(uint8_t fPartnerOutlived);
 void PartnerStartFlushEnded();
 void EndPartnerStartHold();
 uint8_t fIsHostWorkHeldForPartnerStart();
+// A controller joining a running partner gives up its cached data (the
+// partner wrote its mirrors out) but keeps the records of the writes it
+// had issued to the drives: their rows may be half written, and its
+// journal may be the only record of them (writes it made alone).  The
+// failback resyncs them, once the partner holds its host commands for the
+// join (fPartnerHolds; or the partner is gone), before the join ends: TRUE
+// while that runs.  Without the partner's hold the records are given up.
+void KeepIssuedWritesForJoin();
+uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds);
 // Slot 2 keeps its journals for slot 1 (outrun ones are discarded: it
 // keeps only the copies slot 1 gives), or, writing out as the one that
 // outlived slot 1, copies them to it first (the flush started).

@@ -897,20 +897,25 @@ uint8_t bReadNvramQueueFirstBlock(uint8_t fOwn, uint16_t wSlot, uint64_t* plFirs
     return STATUS_OK;
 }
 
-void DiscardNvramQueues() {
+namespace {
+
+void DiscardBothTables(bool fKeepIssuedWrites) {
     for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
         for (uint8_t fOwn : {TRUE, FALSE}) {
             const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, n);
             const BUFFER_HANDLE dHandle = dSlotHandle(ps);
             const uint16_t wValid = wSlotValidBlocks(ps);
             const bool fFree = IsValid(ps) && wValid != 0 && dHandle != NULL_BUFFER_HANDLE;
-            PutSlotByte(fOwn, n, F_VALID, FALSE);
+            const bool fKeepRecord = fKeepIssuedWrites && fOwn == TRUE && IsJournalledWrite(ps);
+            if (!fKeepRecord) PutSlotByte(fOwn, n, F_VALID, FALSE);
             ClearSlotData(fOwn, n);
             PutSlotByte(fOwn, n, F_TAKEN, FALSE);
-            PutSlotByte(fOwn, n, F_ISSUED, FALSE);
             PutSlotByte(fOwn, n, F_HOLDS, FALSE);
-            PutSlotByte(fOwn, n, F_KIND, JOURNAL_KIND_DISCARDED);
-            PutSlotLE(fOwn, n, F_FIRST, ~0ull, 8);
+            if (!fKeepRecord) {
+                PutSlotByte(fOwn, n, F_ISSUED, FALSE);
+                PutSlotByte(fOwn, n, F_KIND, JOURNAL_KIND_DISCARDED);
+                PutSlotLE(fOwn, n, F_FIRST, ~0ull, 8);
+            }
             if (fFree) (void)wFreeDataPages(dHandle, dPagesFor(wValid));
             ZeroShadow(fOwn, n);
         }
@@ -933,6 +938,11 @@ void DiscardNvramQueues() {
     std::memset(s_abKept, KEPT_NONE, sizeof(s_abKept));
     s_dJournalPages = 0;
 }
+
+}  // namespace
+
+void DiscardNvramQueues() { DiscardBothTables(false); }
+void DiscardNvramQueuesKeepingIssuedWrites() { DiscardBothTables(true); }
 
 void KeepPartnerSlots() {
     for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {

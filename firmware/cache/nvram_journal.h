@@ -154,6 +154,10 @@ uint8_t ServiceMirrorAllocationQueue();
 uint8_t bReadNvramQueueFirstBlock(uint8_t fOwn, uint16_t wSlot, uint64_t* plFirstBlock);
 // Start of day without a flush: every cached buffer freed, every slot emptied.
 void DiscardNvramQueues();
+// The same, but the own slots of writes issued to the drives keep their
+// record (rank, first block, blocks) without their data: those rows may be
+// half written and are still to be resynced.
+void DiscardNvramQueuesKeepingIssuedWrites();
 // The flush ordering rule: what to write of a slot next.
 uint8_t bGetFlushExtent(uint8_t fOwn, uint16_t wSlot, uint16_t wFromBlock, uint32_t* pdBufferAddress,
                         uint64_t* plFirstBlock, uint16_t* pwBlocks);

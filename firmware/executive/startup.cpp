@@ -597,10 +597,10 @@ void StartEngines() {
     // slot 1 did not run alone after that: then slot 2 writes out its own,
     // and slot 1 learns so from slot 2's request before it writes or serves
     // anything.  The other keeps its journals until the writer's are on the
-    // drives.  A joining controller discards its own: the running partner's
-    // mirrors replace them.  Alone, a controller writes out its journals
-    // unless the configuration on the drives moved on without them: the
-    // partner then ran on alone since and wrote out its copies of them.
+    // drives.  A joining controller discards its cached writes: the running
+    // partner's mirrors replace them.  Alone, a controller writes out its
+    // journals unless the configuration on the drives moved on without them:
+    // the partner then ran on alone since and wrote out its copies of them.
     const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
     const bool fJoin = fGetHeartbeatRequestFlag() == TRUE;
     const bool fAlone = !fStartTogether && !fJoin;
@@ -616,6 +616,10 @@ void StartEngines() {
     } else if (fJoin && fDoesPartnerAwaitJournals() == TRUE) {
         // The running partner waits for them: it has served nothing since.
         StartCacheFlushSequencer(TRUE);
+    } else if (fJoin && fIsSASFailbackInProgress() == TRUE) {
+        // The rows of writes it had issued are resynced before the join
+        // ends: its journal may be the only record of them.
+        KeepIssuedWritesForJoin();
     } else {
         StartCacheFlushSequencer(ToFlag(fAlone && !fOutrun));
     }

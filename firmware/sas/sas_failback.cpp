@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
 #include "config/apply_settings.h"
 #include "dataservices/data_services.h"
 #include "executive/system_state.h"
@@ -155,6 +156,11 @@ void SASFailbackStep() {
         break;
     case SAS_FAILBACK_FINISH:
         fWaiting = !Waited(FINISH_MS);
+        if (fWaiting) break;
+        // Rows this controller left half written are made consistent first,
+        // while the partner holds its host commands for the join.
+        fWaiting = fResyncRowsBeforeJoining(
+                       ToFlag(fIsDualControllerActive() != TRUE || s_fPartnerAccepted == TRUE)) == TRUE;
         if (fWaiting) break;
         s_fInProgress = FALSE;
         (void)bSendSasPhyMessage157(FALSE);
