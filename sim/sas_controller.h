@@ -261,7 +261,7 @@ private:
     void RaiseDeviceStatus(uint64_t address, const SeenDevice& device, uint8_t reason);
     void RaiseDiscovery();
     void RaiseQueueFull(uint8_t target, uint16_t depth);
-    std::map<uint8_t, unsigned> m_taskSetFull;   // answers still to give, by target
+    std::array<unsigned, 256> m_taskSetFull{};   // answers still to give, by target
     // Whether the target refuses the next command with TASK SET FULL (an
     // injected refusal is used up); what it holds, answers still waiting out
     // their service time.
@@ -273,10 +273,16 @@ private:
     // The SGL room of a SCSI IO request frame, in 32-bit words.
     static constexpr unsigned kSglDwordsInFrame =
         (kRequestFrameBytes - offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL)) / sizeof(uint32_t);
-    // Each memory piece an SGL names, in order, chains followed in the
-    // memory given; false when `piece` refused one.
-    static bool WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
-                        const std::function<bool(uint32_t address, uint32_t length)>& piece);
+    // Each memory piece an SGL names (bus address, length), in order, chains
+    // followed in the memory given, into `pieces`; how many.  A plain walk
+    // into an array: it runs for every SCSI IO request.
+    static constexpr unsigned kMaxSglElements = 64;   // a looping chain ends here
+    struct SglPiece {
+        uint32_t address;
+        uint32_t length;
+    };
+    static unsigned WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
+                            std::array<SglPiece, kMaxSglElements>& pieces);
     // What the reply of a SCSI IO carries.
     static constexpr size_t kSenseBytes = 32;
     struct ScsiEnd {
@@ -392,7 +398,6 @@ private:
     std::array<Completion, kMaxCompletions> m_completions;
     uint32_t m_freeCompletion = 1;
     // Where a request's data is: the SGL's pieces, or a buffer for scattered data.
-    static constexpr unsigned kMaxSglElements = 64;   // a looping chain ends here
     struct Piece {
         uint8_t* host;
         uint32_t length;

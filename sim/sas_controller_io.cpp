@@ -124,8 +124,9 @@ void SasController::RequestCmdBufferList(const uint8_t* frame, uint32_t context)
     AddressReply(&r, sizeof r);
 }
 
-bool SasController::WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
-                            const std::function<bool(uint32_t address, uint32_t length)>& piece) {
+unsigned SasController::WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned dwordsLeft,
+                                std::array<SglPiece, kMaxSglElements>& pieces) {
+    unsigned count = 0;
     for (unsigned n = 0; n < kMaxSglElements && dwordsLeft >= 2; ++n) {
         uint32_t flags = sgl[0], address = sgl[1];
         uint32_t length = flags & fw::MPI_SGE_LENGTH_MASK;
@@ -136,23 +137,24 @@ bool SasController::WalkSgl(MemoryWindows& memory, const uint32_t* sgl, unsigned
             dwordsLeft = bytes / 4;
             continue;
         }
-        if (length != 0 && address != 0xFFFFFFFF && !piece(address, length)) return false;
+        if (length != 0 && address != 0xFFFFFFFF) pieces[count++] = {address, length};
         if (flags & fw::MPI_SGE_FLAG_END_OF_LIST) break;
         sgl += 2;
         dwordsLeft -= 2;
     }
-    return true;
+    return count;
 }
 
 unsigned SasController::GatherSgl(const uint32_t* sgl, unsigned dwordsLeft) {
-    unsigned pieces = 0;
-    const bool ok = WalkSgl(B().memory(), sgl, dwordsLeft, [&](uint32_t address, uint32_t length) {
-        uint8_t* host = B().memory().Translate(address, length);
-        if (!host) return false;
-        m_pieces[pieces++] = {host, length};
-        return true;
-    });
-    return ok ? pieces : 0;
+    std::array<SglPiece, kMaxSglElements> named;
+    MemoryWindows& memory = B().memory();
+    const unsigned pieces = WalkSgl(memory, sgl, dwordsLeft, named);
+    for (unsigned i = 0; i < pieces; ++i) {
+        uint8_t* host = memory.Translate(named[i].address, named[i].length);
+        if (!host) return 0;
+        m_pieces[i] = {host, named[i].length};
+    }
+    return pieces;
 }
 
 // A SCSI IO request: the drive runs the command at once and the answer
@@ -263,8 +265,8 @@ void SasController::ScsiIo(const uint8_t* frame, uint32_t context) {
 }
 
 bool SasController::RefusesAsFull(uint8_t target, uint32_t queueDepth) {
-    if (auto full = m_taskSetFull.find(target); full != m_taskSetFull.end() && full->second != 0) {
-        --full->second;
+    if (m_taskSetFull[target] != 0) {
+        --m_taskSetFull[target];
         return true;
     }
     return queueDepth != 0 && HeldBy(target) >= queueDepth;

@@ -187,10 +187,9 @@ SasController::Exchange SasController::ExchangeOf(SasController& from, const uin
     // a transfer of many pieces goes on past the frame's own elements.
     uint32_t sgl[kSglDwordsInFrame];
     std::memcpy(sgl, frame + offsetof(fw::MPI_SCSI_IO_REQUEST, adSGL), sizeof sgl);
-    (void)WalkSgl(from.B().memory(), sgl, kSglDwordsInFrame, [&x](uint32_t address, uint32_t length) {
-        x.pieces.emplace_back(address, length);
-        return true;
-    });
+    std::array<SglPiece, kMaxSglElements> pieces;
+    const unsigned count = WalkSgl(from.B().memory(), sgl, kSglDwordsInFrame, pieces);
+    for (unsigned i = 0; i < count; ++i) x.pieces.emplace_back(pieces[i].address, pieces[i].length);
     return x;
 }
 

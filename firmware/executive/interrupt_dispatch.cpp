@@ -120,7 +120,9 @@ void ServiceFcHostChip(uint8_t bChip) {
     }
 }
 
+// A FIQ without either chip's line (most are the tick's) asks nothing more.
 void ServiceHostChips(uint32_t dFint0) {
+    if ((dFint0 & (dLineMask(INT_LINE_HOST_CHIP1) | dLineMask(INT_LINE_HOST_CHIP2))) == 0) return;
     if (IsLockHeld(INT_SOURCE_HOST_CHIPS)) return;
     const uint8_t bType = bGetHostInterfaceType();
     if (dFint0 & dLineMask(INT_LINE_HOST_CHIP2)) {
@@ -161,6 +163,10 @@ void ServicePartnerLink(bool fTickServed) {
 // The drive-loop chips of a board that fits them share the drive side's
 // source; a board without them never raises their lines.
 void ServiceDriveLoopChips(const uint32_t* adFint) {
+    if (!Fired(adFint, INT_LINE_DRIVE_CHIP3) && !Fired(adFint, INT_LINE_DRIVE_CHIP4) &&
+        !Fired(adFint, INT_LINE_SATA_CHIP1) && !Fired(adFint, INT_LINE_SATA_CHIP2)) {
+        return;
+    }
     if (IsLockHeld(INT_SOURCE_DRIVE_SIDE)) return;
     if (Fired(adFint, INT_LINE_DRIVE_CHIP3) && fIsChipPresent(3) == TRUE) {
         RunAsSource(INT_SOURCE_DRIVE_SIDE, [] { DriveLoopIsr(3); });

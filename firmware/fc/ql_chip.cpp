@@ -251,11 +251,12 @@ uint8_t bWaitMailboxComplete(uint8_t bChip) {
 }
 
 // Reads the interrupt status once every 256 iterations, the first included.
+// The iterations between two reads do nothing and take no time on the board,
+// so the loop steps from read to read.
 uint8_t bQLPollRiscInterrupt(uint8_t bChip) {
     if (!IsPresent(bChip)) return 0;
     uint16_t wStatus = 0;
-    for (uint32_t i = 0; i < POLL_ITERATIONS; ++i) {
-        if (i % POLL_READ_EVERY != 0) continue;
+    for (uint32_t i = 0; i < POLL_ITERATIONS; i += POLL_READ_EVERY) {
         if (bQLReadReg16(bChip, dInterruptStatusRegister(), &wStatus) != STATUS_OK) return 0;
         if (wStatus & ISP_INT_STATUS_RISC) return STATUS_OK;
     }
