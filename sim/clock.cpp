@@ -36,6 +36,11 @@ void Clock::Arm(Event& event, uint64_t atNs) {
             event.m_position = m_periodicCount;
             m_periodic[m_periodicCount++] = &event;
         }
+        if (m_firstPeriodic == nullptr || Before(&event, m_firstPeriodic)) {
+            m_firstPeriodic = &event;
+        } else if (m_firstPeriodic == &event) {
+            UpdateFirstPeriodic();   // moved later: another may be first now
+        }
     } else if (event.m_clock == this) {
         // Re-armed in place: its new key may move it either way.
         SiftUp(event.m_position);
@@ -140,6 +145,7 @@ void Clock::Remove(Event& event) {
         Event* last = m_periodic[--m_periodicCount];
         m_periodic[position] = last;
         last->m_position = position;
+        if (m_firstPeriodic == &event) UpdateFirstPeriodic();
         return;
     }
     Event* last = m_queue[--m_size];

@@ -153,9 +153,7 @@ private:
     // The next event: the heap's top or the earliest periodic one.
     void UpdateNext() {
         Event* next = m_size == 0 ? nullptr : m_queue[0];
-        for (uint32_t i = 0; i < m_periodicCount; ++i) {
-            if (next == nullptr || Before(m_periodic[i], next)) next = m_periodic[i];
-        }
+        if (m_firstPeriodic != nullptr && (next == nullptr || Before(m_firstPeriodic, next))) next = m_firstPeriodic;
         m_next = next;
         m_nextAt = next == nullptr ? UINT64_MAX : next->m_at;
         m_passLimit = m_holds ? 0 : m_nextAt;
@@ -174,6 +172,13 @@ private:
     // Periodic events armed, beside the heap, in no order.
     std::array<Event*, kMaxPeriodic> m_periodic{};
     uint32_t m_periodicCount = 0;
+    Event* m_firstPeriodic = nullptr;   // the earliest of them (null: none)
+    void UpdateFirstPeriodic() {
+        m_firstPeriodic = nullptr;
+        for (uint32_t i = 0; i < m_periodicCount; ++i) {
+            if (m_firstPeriodic == nullptr || Before(m_periodic[i], m_firstPeriodic)) m_firstPeriodic = m_periodic[i];
+        }
+    }
     Event* m_next = nullptr;   // the event due next (null: none)
     std::array<OneOff, kOneOffSlots> m_oneOffs;
     uint32_t m_freeOneOff = 0;   // index + 1 of the first free slot (0: none)
