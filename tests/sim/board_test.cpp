@@ -138,10 +138,13 @@ TEST(Clock, PeriodicEventsBesideTheHeapKeepTheOrder) {
     EXPECT_FALSE(clock.HasEvents());
     EXPECT_EQ(clock.NextEventTime(), UINT64_MAX);
 
-    // Disarmed, it does not run; destroyed while armed, it leaves the clock.
+    // Moved later, it lets another come first; disarmed, it does not run;
+    // destroyed while armed, it leaves the clock.
     ran.clear();
     clock.Arm(tick1, 1100);
     clock.Arm(tick0, 1200);
+    clock.Arm(tick1, 1250);   // the earliest moves later: the other comes first
+    EXPECT_EQ(clock.NextEventTime(), 1200u);
     clock.Disarm(tick1);
     EXPECT_FALSE(tick1.Armed());
     EXPECT_EQ(clock.NextEventTime(), 1200u);
