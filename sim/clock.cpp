@@ -18,6 +18,7 @@ Clock::Clock() {
 Clock::~Clock() {
     // Events that outlive the clock must not reach back into it.
     for (uint32_t i = 0; i < m_size; ++i) m_queue[i]->m_clock = nullptr;
+    for (uint32_t i = 0; i < m_periodicCount; ++i) m_periodic[i]->m_clock = nullptr;
 }
 
 void Clock::Arm(Event& event, uint64_t atNs) {
@@ -25,7 +26,22 @@ void Clock::Arm(Event& event, uint64_t atNs) {
     if (atNs < m_now) atNs = m_now;
     event.m_at = atNs;
     event.m_order = m_nextOrder++;
-    if (event.m_clock == this) {
+    if (event.m_periodic) {
+        if (event.m_clock != this) {
+            if (m_periodicCount == kMaxPeriodic) {
+                std::fprintf(stderr, "board: more than %u periodic events armed\n", kMaxPeriodic);
+                std::abort();
+            }
+            event.m_clock = this;
+            event.m_position = m_periodicCount;
+            m_periodic[m_periodicCount++] = &event;
+        }
+        if (m_firstPeriodic == nullptr || Before(&event, m_firstPeriodic)) {
+            m_firstPeriodic = &event;
+        } else if (m_firstPeriodic == &event) {
+            UpdateFirstPeriodic();   // moved later: another may be first now
+        }
+    } else if (event.m_clock == this) {
         // Re-armed in place: its new key may move it either way.
         SiftUp(event.m_position);
         SiftDown(event.m_position);
@@ -72,11 +88,15 @@ void Clock::Cancel(EventId id) {
 }
 
 uint64_t Clock::NextEventTimeBesides(std::initializer_list<const Event*> skipped) const {
+    uint64_t best = UINT64_MAX;
+    for (uint32_t i = 0; i < m_periodicCount; ++i) {
+        const Event* event = m_periodic[i];
+        if (event->m_at < best && std::find(skipped.begin(), skipped.end(), event) == skipped.end()) best = event->m_at;
+    }
     // Below an event that counts, nothing is earlier; below a skipped one,
     // either child may be the answer.  At most two positions a skipped event.
     std::array<uint32_t, 16> stack;
     uint32_t depth = 0;
-    uint64_t best = UINT64_MAX;
     if (m_size != 0) stack[depth++] = 0;
     while (depth != 0) {
         const uint32_t position = stack[--depth];
@@ -102,7 +122,7 @@ Clock::OneOff* Clock::SlotOf(const Event* event) {
 
 void Clock::RunNext() {
     ++m_eventsRun;
-    Event& event = *m_queue[0];
+    Event& event = *m_next;
     if (event.m_at > m_now) m_now = event.m_at;
     Remove(event);
     UpdateNext();
@@ -121,6 +141,13 @@ void Clock::RunNext() {
 void Clock::Remove(Event& event) {
     const uint32_t position = event.m_position;
     event.m_clock = nullptr;
+    if (event.m_periodic) {
+        Event* last = m_periodic[--m_periodicCount];
+        m_periodic[position] = last;
+        last->m_position = position;
+        if (m_firstPeriodic == &event) UpdateFirstPeriodic();
+        return;
+    }
     Event* last = m_queue[--m_size];
     if (last == &event) return;
     Place(last, position);

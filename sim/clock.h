@@ -4,6 +4,11 @@
 // again (a timer's expiry, a chip's completions) as Clock::Event members and
 // re-arms them in place; one-off actions live in a fixed pool of slots.
 // Events run in time order, ties in the order they were armed.
+//
+// A periodic event (a processor timer's expiry, re-armed at every period
+// while most other events wait far longer) is kept beside the heap: re-armed,
+// it takes a new time in place instead of sinking through every level below
+// the top, which it would do at every tick.
 #pragma once
 
 #include <array>
@@ -49,6 +54,8 @@ public:
         Event(const Event&) = delete;
         Event& operator=(const Event&) = delete;
         void SetAction(Action action) { m_action = action; }
+        // Kept beside the heap whenever armed (set while disarmed).
+        void SetPeriodic() { m_periodic = true; }
         bool Armed() const { return m_clock != nullptr; }
         uint64_t At() const { return m_at; }
 
@@ -58,7 +65,8 @@ public:
         uint64_t m_at = 0;
         uint64_t m_order = 0;
         Clock* m_clock = nullptr;   // the clock it is armed on
-        uint32_t m_position = 0;    // its place in that clock's queue
+        uint32_t m_position = 0;    // its place in that clock's queue, or beside it
+        bool m_periodic = false;
     };
 
     // A one-off action's handle (0: none).
@@ -66,6 +74,9 @@ public:
     // The most one-off actions pending at once, and the most events of any kind.
     static constexpr uint32_t kOneOffSlots = 512;
     static constexpr uint32_t kMaxPending = 4096;
+    // The most periodic events armed at once (two timers a processor, a few
+    // processors on one clock).
+    static constexpr uint32_t kMaxPeriodic = 8;
 
     Clock();
     ~Clock();
@@ -84,7 +95,7 @@ public:
     EventId ScheduleIn(uint64_t delayNs, Action action) { return Schedule(m_now + delayNs, action); }
     void Cancel(EventId id);
 
-    bool HasEvents() const { return m_size != 0; }
+    bool HasEvents() const { return m_size + m_periodicCount != 0; }
     // How many events have run so far.
     uint64_t EventsRun() const { return m_eventsRun; }
     uint64_t NextEventTime() const { return m_nextAt; }
@@ -139,8 +150,12 @@ private:
         m_queue[position] = event;
         event->m_position = position;
     }
+    // The next event: the heap's top or the earliest periodic one.
     void UpdateNext() {
-        m_nextAt = m_size == 0 ? UINT64_MAX : m_queue[0]->m_at;
+        Event* next = m_size == 0 ? nullptr : m_queue[0];
+        if (m_firstPeriodic != nullptr && (next == nullptr || Before(m_firstPeriodic, next))) next = m_firstPeriodic;
+        m_next = next;
+        m_nextAt = next == nullptr ? UINT64_MAX : next->m_at;
         m_passLimit = m_holds ? 0 : m_nextAt;
     }
     OneOff* SlotOf(const Event* event);
@@ -154,6 +169,17 @@ private:
     // A binary heap on (time, order).
     std::array<Event*, kMaxPending> m_queue{};
     uint32_t m_size = 0;
+    // Periodic events armed, beside the heap, in no order.
+    std::array<Event*, kMaxPeriodic> m_periodic{};
+    uint32_t m_periodicCount = 0;
+    Event* m_firstPeriodic = nullptr;   // the earliest of them (null: none)
+    void UpdateFirstPeriodic() {
+        m_firstPeriodic = nullptr;
+        for (uint32_t i = 0; i < m_periodicCount; ++i) {
+            if (m_firstPeriodic == nullptr || Before(m_periodic[i], m_firstPeriodic)) m_firstPeriodic = m_periodic[i];
+        }
+    }
+    Event* m_next = nullptr;   // the event due next (null: none)
     std::array<OneOff, kOneOffSlots> m_oneOffs;
     uint32_t m_freeOneOff = 0;   // index + 1 of the first free slot (0: none)
 };

@@ -15,7 +15,10 @@ uint64_t NsOfCounts(uint32_t counts) { return (uint64_t{counts} * 5 + 1) / 2; }
 }  // namespace
 
 Timers::Timers(Clock& clock, InterruptLine timer0, InterruptLine timer1) : m_clock(clock), m_lines{timer0, timer1} {
-    for (unsigned n = 0; n < 2; ++n) m_timers[n].expiry.SetAction([this, n] { Expire(n); });
+    for (unsigned n = 0; n < 2; ++n) {
+        m_timers[n].expiry.SetAction([this, n] { Expire(n); });
+        m_timers[n].expiry.SetPeriodic();
+    }
 }
 
 uint32_t Timers::Count(unsigned n) const {

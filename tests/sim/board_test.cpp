@@ -101,6 +101,64 @@ TEST(Clock, ReArmsInPlaceAndKeepsOrderAcrossManyEvents) {
     EXPECT_EQ(ran, expected);
 }
 
+// Periodic events wait beside the heap: mixed with ordinary events and
+// one-offs, re-armed by their own actions, disarmed and moved, they still run
+// in time order with ties in arming order, and are seen by every question
+// the clock answers about what comes next.
+TEST(Clock, PeriodicEventsBesideTheHeapKeepTheOrder) {
+    sim::Clock clock;
+    std::vector<std::pair<uint64_t, int>> ran;
+    sim::Clock::Event tick0, tick1, device([&] { ran.push_back({clock.Now(), 5}); });
+    int ticks = 0;
+    tick0.SetPeriodic();
+    tick1.SetPeriodic();
+    tick0.SetAction([&] {
+        ran.push_back({clock.Now(), 0});
+        if (++ticks < 4) clock.ArmIn(tick0, 100);
+    });
+    tick1.SetAction([&] { ran.push_back({clock.Now(), 1}); });
+    EXPECT_FALSE(clock.HasEvents());
+    clock.Arm(tick1, 500);
+    EXPECT_TRUE(clock.HasEvents());
+    EXPECT_EQ(clock.NextEventTime(), 500u);
+    clock.Schedule(200, [&] { ran.push_back({clock.Now(), 7}); });   // armed before tick0's 200
+    clock.Arm(tick0, 100);
+    clock.Arm(device, 300);   // armed before tick0's 300
+    EXPECT_EQ(clock.NextEventTime(), 100u);
+    EXPECT_EQ(clock.NextEventTimeBesides({&tick0}), 200u);
+    EXPECT_EQ(clock.NextEventTimeBesides({&tick0, &tick1}), 200u);
+    clock.AdvanceTo(250);
+    EXPECT_EQ(clock.NextEventTimeBesides({&tick0}), 300u);
+    EXPECT_EQ(clock.NextEventTimeBesides({&device, &tick0}), 500u);
+    EXPECT_EQ(clock.NextEventTimeBesides({&device, &tick0, &tick1}), UINT64_MAX);
+    clock.Arm(tick1, 300);   // moved, now armed after device and tick0's 300
+    clock.AdvanceTo(1000);
+    EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{
+                       {100, 0}, {200, 7}, {200, 0}, {300, 5}, {300, 0}, {300, 1}, {400, 0}}));
+    EXPECT_FALSE(clock.HasEvents());
+    EXPECT_EQ(clock.NextEventTime(), UINT64_MAX);
+
+    // Moved later, it lets another come first; disarmed, it does not run;
+    // destroyed while armed, it leaves the clock.
+    ran.clear();
+    clock.Arm(tick1, 1100);
+    clock.Arm(tick0, 1200);
+    clock.Arm(tick1, 1250);   // the earliest moves later: the other comes first
+    EXPECT_EQ(clock.NextEventTime(), 1200u);
+    clock.Disarm(tick1);
+    EXPECT_FALSE(tick1.Armed());
+    EXPECT_EQ(clock.NextEventTime(), 1200u);
+    {
+        sim::Clock::Event gone([&] { ran.push_back({clock.Now(), 9}); });
+        gone.SetPeriodic();
+        clock.Arm(gone, 1150);
+        EXPECT_EQ(clock.NextEventTime(), 1150u);
+    }
+    EXPECT_EQ(clock.NextEventTime(), 1200u);
+    clock.AdvanceTo(2000);
+    EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{{1200, 0}}));
+}
+
 TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {
     sim::InterruptController intc;
     intc.Write(0, 4, 0x0300);  // INTCTL0: bits 8 and 9
