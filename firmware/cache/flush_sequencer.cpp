@@ -785,6 +785,13 @@ void PartnerStartFlushEnded() {
 }
 
 void EndPartnerStartHold() {
+    if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_RECORD && fIsConfigurationNewerThanJournals() == TRUE) {
+        // No word came from the partner, but the drives say it went on
+        // alone after these journals were written: its record would have
+        // said so.  They are older than what it wrote since and must not
+        // be written over it; what it holds alone is waited for.
+        PartnerStartRecordReceived(TRUE);
+    }
     if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) s_sFlush.bPartnerStart = PARTNER_START_NONE;
 }
 

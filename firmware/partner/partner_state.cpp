@@ -241,11 +241,11 @@ uint8_t fIsHostWorkHeldForTakeover() {
 void DualControllerWork() {
     if (s_fLossPending != TRUE) return;
     s_fLossPending = FALSE;
-    // From here only this controller's journals hold what it writes; what
-    // the partner's NVRAM kept grows older.  Whatever it waited to hear
-    // from the partner at a start together, it goes on without.
-    SetOutlivedPartnerRecord(TRUE);
+    // Whatever it waited to hear from the partner at a start together, it
+    // goes on without.  From here only this controller's journals hold what
+    // it writes; what the partner's NVRAM kept grows older.
     EndPartnerStartHold();
+    SetOutlivedPartnerRecord(TRUE);
     // Journals kept for the partner while it wrote its own out at a start
     // together are written out here now, before any host is served.
     if (fWriteOutKeptJournals() == TRUE) StartTakeoverDrain();
