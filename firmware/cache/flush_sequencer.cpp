@@ -664,11 +664,28 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
     }
 }
 
-void KeepIssuedWritesForJoin() {
+namespace {
+
+// The journals' cached data and the partner's records go; the records of
+// the writes this controller had issued stay, to have their rows resynced.
+// TRUE when there are any.
+bool KeepOnlyIssuedWrites() {
     NewRun();
     DiscardNvramQueuesKeepingIssuedWrites();
     SetOutlivedPartnerRecord(FALSE);
-    s_sFlush.fJoinRows = ToFlag(wCountJournalledWrites() != 0);
+    return wCountJournalledWrites() != 0;
+}
+
+}  // namespace
+
+void KeepIssuedWritesForJoin() { s_sFlush.fJoinRows = ToFlag(KeepOnlyIssuedWrites()); }
+
+void ResyncIssuedWritesAlone() {
+    if (!KeepOnlyIssuedWrites()) return;
+    // With no partner there is no one writing those rows meanwhile, and no
+    // one to tell.
+    s_sFlush.fOwnPending = TRUE;
+    SetRunning(TRUE);
 }
 
 uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds) {

@@ -65,4 +65,24 @@ TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterLostAtTheStartHa
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
 }
 
+// Controller 1 starts alone while controller 0 is still off, saves the
+// configuration and serves, and is cut in turn: controller 0's journals are
+// outrun, and it starts alone on them.  Its cached data is older than what
+// controller 1 wrote since and goes, but the record of the row it left half
+// written is the only one: the row is made consistent all the same.
+TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterStartsAloneOnOutrunJournals) {
+    ASSERT_NO_FATAL_FAILURE(SlotTwoCutThenSlotOneTornAlone());
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*b, *hostB));
+    SendBatch(false, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_TRUE(RunUntil([] { return fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0; },
+                         60'000 * kMs))
+        << Consoles() << Journals();
+    b->board.CutPower();
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*a, *hostA));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+}
+
 }  // namespace
