@@ -98,7 +98,7 @@ struct FLUSH_SEQUENCER {
     uint8_t fLacksCopies;        // kept ones were outrun: until the partner's copies come, it alone holds its writes
     uint8_t fCopiesGivenNotice;  // the notice owed is 109 saying every copy was given
     uint8_t bCopy;               // COPY_*
-    uint8_t fJoinRows;           // issued writes kept at a join, to be resynced before it ends
+    uint8_t fKeptRows;           // issued writes kept (a join, journals outrun at a start together) to be resynced
     uint16_t wCopyCursor;        // own slots, then partner slots
     uint16_t wCopiesUnanswered;
 };
@@ -205,7 +205,7 @@ void NewRun() {
     s_sFlush.fPartnerPending = FALSE;
     s_sFlush.fOwnAnnounced = FALSE;
     s_sFlush.fPartnerAnnounced = FALSE;
-    s_sFlush.fJoinRows = FALSE;
+    s_sFlush.fKeptRows = FALSE;
 }
 
 // ---- flush writes ---------------------------------------------------------
@@ -514,12 +514,24 @@ void KeepJournals() {
     KeepPartnerSlots();
 }
 
-// The partner's journals are on the drives: what was kept here goes.
+// The rows of the writes issued here that were kept are resynced now; a
+// partner there holds its host commands until the run ends (109 now, 110
+// at the end).
+void ResyncKeptRows() {
+    s_sFlush.fKeptRows = FALSE;
+    s_sFlush.fOwnPending = TRUE;
+    SetRunning(TRUE);
+    TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+}
+
+// The partner's journals are on the drives: what was kept here goes, but
+// for the records of writes issued here, whose rows are resynced now.
 void ReleaseKept() {
     if (s_sFlush.fKeeping != TRUE) return;
     s_sFlush.fKeeping = FALSE;
     ReleaseKeptJournals();
     SetOutlivedPartnerRecord(FALSE);
+    if (IsTrue(s_sFlush.fKeptRows)) ResyncKeptRows();
 }
 
 // A copy of a write that was to carry data and lacks it: the partner was
@@ -630,7 +642,7 @@ void ResetCacheFlushSequencer() {
     s_sFlush.fPiecewise = FALSE;
     s_sFlush.fRequest = FALSE;
     s_sFlush.fPause = FALSE;
-    s_sFlush.fJoinRows = FALSE;
+    s_sFlush.fKeptRows = FALSE;
 }
 
 void StartCacheFlushSequencer(uint8_t fFlushWanted) {
@@ -664,17 +676,31 @@ void StartCacheFlushSequencer(uint8_t fFlushWanted) {
     }
 }
 
-void KeepIssuedWritesForJoin() {
+namespace {
+
+// The journals' cached data and the partner's records go; the records of
+// the writes this controller had issued stay, to have their rows resynced.
+// TRUE when there are any.
+bool KeepOnlyIssuedWrites() {
     NewRun();
     DiscardNvramQueuesKeepingIssuedWrites();
     SetOutlivedPartnerRecord(FALSE);
-    s_sFlush.fJoinRows = ToFlag(wCountJournalledWrites() != 0);
+    return wCountJournalledWrites() != 0;
+}
+
+}  // namespace
+
+void KeepIssuedWritesForJoin() { s_sFlush.fKeptRows = ToFlag(KeepOnlyIssuedWrites()); }
+
+void ResyncIssuedWritesAlone() {
+    // With no partner there is no one writing those rows meanwhile.
+    if (KeepOnlyIssuedWrites()) ResyncKeptRows();
 }
 
 uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds) {
-    if (IsTrue(s_sFlush.fJoinRows)) {
-        s_sFlush.fJoinRows = FALSE;
+    if (IsTrue(s_sFlush.fKeptRows)) {
         if (fPartnerHolds != TRUE) {
+            s_sFlush.fKeptRows = FALSE;
             // A partner still serving may be writing those rows: a resync
             // now could undo its parity.
             InitOwnNvramQueue();
@@ -682,16 +708,22 @@ uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds) {
         }
         // The run writes nothing but the rows' parity; the partner, which
         // holds its host commands for the join already, hears of it as of
-        // any start-of-day flush (109, then 110 at the end).
-        s_sFlush.fOwnPending = TRUE;
-        SetRunning(TRUE);
-        TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+        // any start-of-day flush.
+        ResyncKeptRows();
     }
     return ToFlag(fGetRetripeFlag() == TRUE);
 }
 
 void KeepJournalsForPartner(uint8_t fOutrun) {
-    if (fOutrun == TRUE) DiscardJournals();
+    if (fOutrun == TRUE) {
+        // What the partner outran goes, but for the records of the writes
+        // this controller had issued: a row it wrote alone may be half
+        // written, and the partner, which ran alone after it, never heard
+        // of it.  The partner holds its host commands from now (109) until
+        // those rows are resynced, once its journals are on the drives.
+        s_sFlush.fKeptRows = ToFlag(KeepOnlyIssuedWrites());
+        if (IsTrue(s_sFlush.fKeptRows)) TellPartner(PARTNER_MESSAGE_FLUSH_PENDING);
+    }
     KeepJournals();
     s_sFlush.fLacksCopies = ToFlag(fOutrun == TRUE && fDoesAnyRankKeepWriteBackAlone() == TRUE);
 }
@@ -769,7 +801,7 @@ void PartnerStartRecordReceived(uint8_t fPartnerOutlived) {
     const bool fToldPartner = IsTrue(s_sFlush.fOwnPending) || IsTrue(s_sFlush.fPartnerPending);
     Abort();
     KeepJournalsForPartner(fIsConfigurationNewerThanJournals());
-    if (fToldPartner) TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
+    if (fToldPartner && !IsTrue(s_sFlush.fKeptRows)) TellPartner(PARTNER_MESSAGE_FLUSH_DONE);
     s_sFlush.bPartnerStart = IsTrue(s_sFlush.fPartnerFlushEnded) ? PARTNER_START_NONE : PARTNER_START_PARTNER_FLUSHING;
     if (IsTrue(s_sFlush.fPartnerFlushEnded)) ReleaseKept();
 }

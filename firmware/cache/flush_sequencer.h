@@ -78,9 +78,15 @@ uint8_t fIsHostWorkHeldForPartnerStart();
 // while that runs.  Without the partner's hold the records are given up.
 void KeepIssuedWritesForJoin();
 uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds);
+// A controller starting alone on journals its partner outran gives up their
+// cached data (older than what the partner wrote since) but resyncs the
+// rows of the writes it had issued, for the same reason.
+void ResyncIssuedWritesAlone();
 // Slot 2 keeps its journals for slot 1 (outrun ones are discarded: it
-// keeps only the copies slot 1 gives), or, writing out as the one that
-// outlived slot 1, copies them to it first (the flush started).
+// keeps only the copies slot 1 gives, and the records of its own issued
+// writes, whose rows it resyncs once slot 1's journals are on the drives,
+// slot 1 holding its host commands until then), or, writing out as the one
+// that outlived slot 1, copies them to it first (the flush started).
 void KeepJournalsForPartner(uint8_t fOutrun);
 void CopyJournalsToPartnerFirst();
 // The partner asked for its start-of-day answer: it takes messages now.

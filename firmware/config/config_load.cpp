@@ -24,6 +24,10 @@ namespace {
 constexpr uint32_t READ_CAPACITY_BYTES = 8;
 constexpr uint32_t COPY_BLOCK_BYTES = 512;
 constexpr uint8_t PARTNER_READ_TRIES = 4;
+// A drive answers the first command after a reset, or a power-on, with a
+// unit attention and leaves the command undone; more than one may be
+// waiting (a power-on, then a reset the partner sent).
+constexpr uint8_t UNIT_ATTENTION_TRIES = 4;
 
 uint8_t s_fConfigLoadRunning = FALSE;
 uint8_t s_bPartnerConfigStatus;
@@ -102,6 +106,23 @@ struct COPY_CHOICE {
     }
 };
 
+// One read of a drive's copy, sent again while the drive answers it with a
+// unit attention: the attention reports a reset the drive went through (the
+// partner's, as it started, when it was lost before this controller took
+// the configuration from it), not a drive that is not there.  Taken as no
+// answer, it left a member of the array out as missing.
+uint8_t bReadFromDrive(const SAS_DEVICE_ENTRY* psDevice, const uint8_t* pbCdb, uint32_t dLength, BUFFER_HANDLE dBuffer,
+                       uint8_t* pbStatus, uint8_t* pbKey) {
+    uint8_t b = 0;
+    for (uint8_t t = 0; t < UNIT_ATTENTION_TRIES; ++t) {
+        uint8_t bAsc = 0, bAscq = 0;
+        b = bSendSCSICommandAndWait(psDevice->bTargetId, psDevice->bBus, pbCdb, TRUE, dLength, dBuffer, pbStatus, pbKey,
+                                    &bAsc, &bAscq);
+        if (b != STATUS_OK || *pbStatus != SCSI_STATUS_CHECK_CONDITION || *pbKey != SENSE_UNIT_ATTENTION) break;
+    }
+    return b;
+}
+
 }  // namespace
 
 void BeginConfigLoad() {
@@ -138,10 +159,9 @@ uint8_t fDriveCopyNamesMember(const uint8_t* pbWwn, const CONFIG_RANK_RECORD& sR
 
 uint8_t ReadConfigImageFromSasDrive(SAS_DEVICE_ENTRY* psDevice, CONFIG_IMAGE* psBuffer) {
     const BUFFER_HANDLE dBuffer = dImageHandle(psBuffer);
-    uint8_t bStatus = 0, bKey = 0, bAsc = 0, bAscq = 0;
+    uint8_t bStatus = 0, bKey = 0;
     const uint8_t abCapacity[10] = {SCSI_READ_CAPACITY10};
-    if (bSendSCSICommandAndWait(psDevice->bTargetId, psDevice->bBus, abCapacity, TRUE, READ_CAPACITY_BYTES, dBuffer,
-                                &bStatus, &bKey, &bAsc, &bAscq) != STATUS_OK ||
+    if (bReadFromDrive(psDevice, abCapacity, READ_CAPACITY_BYTES, dBuffer, &bStatus, &bKey) != STATUS_OK ||
         bStatus != SCSI_STATUS_GOOD) {
         return CONFIG_READ_NO_ANSWER;
     }
@@ -151,8 +171,7 @@ uint8_t ReadConfigImageFromSasDrive(SAS_DEVICE_ENTRY* psDevice, CONFIG_IMAGE* ps
     uint8_t abRead[10] = {SCSI_READ10};
     PutBe32(abRead + 2, static_cast<uint32_t>(lFirst));
     PutBe16(abRead + 7, static_cast<uint16_t>(CONFIG_IMAGE_BLOCKS));
-    const uint8_t b = bSendSCSICommandAndWait(psDevice->bTargetId, psDevice->bBus, abRead, TRUE, CONFIG_IMAGE_SIZE,
-                                              dBuffer, &bStatus, &bKey, &bAsc, &bAscq);
+    const uint8_t b = bReadFromDrive(psDevice, abRead, CONFIG_IMAGE_SIZE, dBuffer, &bStatus, &bKey);
     if (b != STATUS_OK || bStatus != SCSI_STATUS_GOOD) {
         return b == STATUS_OK && bStatus == SCSI_STATUS_CHECK_CONDITION && bKey == SENSE_MEDIUM_ERROR
                    ? CONFIG_READ_MEDIUM_ERROR

@@ -600,7 +600,8 @@ void StartEngines() {
     // drives.  A joining controller discards its cached writes: the running
     // partner's mirrors replace them.  Alone, a controller writes out its
     // journals unless the configuration on the drives moved on without them:
-    // the partner then ran on alone since and wrote out its copies of them.
+    // the partner then ran on alone since and wrote out its copies of them,
+    // and only the rows of the writes it had issued are made consistent.
     const bool fStartTogether = fGetDualStartFlag() == TRUE && fGetHeartbeatRequestFlag() != TRUE;
     const bool fJoin = fGetHeartbeatRequestFlag() == TRUE;
     const bool fAlone = !fStartTogether && !fJoin;
@@ -620,8 +621,11 @@ void StartEngines() {
         // The rows of writes it had issued are resynced before the join
         // ends: its journal may be the only record of them.
         KeepIssuedWritesForJoin();
+    } else if (fAlone && fOutrun) {
+        // The same rows are resynced at once: no partner writes them.
+        ResyncIssuedWritesAlone();
     } else {
-        StartCacheFlushSequencer(ToFlag(fAlone && !fOutrun));
+        StartCacheFlushSequencer(ToFlag(fAlone));
     }
     const bool fSingle = pGetConfigImage()->sHeader.fSingleControllerMode == TRUE;
     if (fAlone && fOutrun && fDoesAnyRankKeepWriteBackAlone() == TRUE && !fSingle) {

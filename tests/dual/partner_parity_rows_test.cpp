@@ -19,29 +19,47 @@ protected:
     // record of the rows under way.
     void SetUp() override { Start(fw::RAID_LEVEL_6); }
 
-    // Both write until every write is on the drives, and controller 1 is
-    // cut: it holds no record of anything.  Controller 0 writes every row
-    // alone and is cut tearing one of those writes (more blocks than reach
-    // the medium): that row's parity no longer matches its data, and only
-    // controller 0's journal says so.
-    void SlotTwoCutThenSlotOneTornAlone() {
+    dual::Side& SideOf(bool fB) { return fB ? *b : *a; }
+    sim::FcHost& HostOf(bool fB) { return fB ? *hostB : *hostA; }
+
+    // Both write until every write is on the drives, and the other
+    // controller than the one given is cut: it holds no record of anything.
+    // The one given writes every row alone and is cut tearing one of those
+    // writes (more blocks than reach the medium): that row's parity no
+    // longer matches its data, and only its journal says so.
+    void OneCutThenTheOtherTornAlone(bool fBTorn) {
         SendBatch(true, true);
         ASSERT_NO_FATAL_FAILURE(Settle(10'000 * kMs));
         ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
-        b->board.CutPower();
+        SideOf(!fBTorn).board.CutPower();
         ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
         fArmed = true;
         fMoment = false;
-        const auto fTorn = WhenTearsAWrite(a->board, [](std::span<const uint8_t> cdb) {
+        sim::Board& writer = SideOf(fBTorn).board;
+        const auto fTorn = WhenTearsAWrite(writer, [](std::span<const uint8_t> cdb) {
             const uint32_t blocks = cdb[0] == fw::SCSI_WRITE10 ? uint32_t(cdb[7] << 8 | cdb[8])
                                                                : uint32_t(cdb[10] << 24 | cdb[11] << 16 | cdb[12] << 8 | cdb[13]);
             return WriteLba(cdb) < uint64_t(kRows) * kChunk && blocks > 4;
         });
-        SendBatch(true, false, true);
+        SendBatch(!fBTorn, fBTorn, true);
         ASSERT_TRUE(RunUntil(fTorn, 60'000 * kMs)) << Consoles();
-        a->board.sasController().driveCommandSeen = nullptr;
-        if (!a->board.poweredOff()) a->board.CutPower();
+        writer.sasController().driveCommandSeen = nullptr;
+        if (!writer.poweredOff()) writer.CutPower();
         ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    }
+    // Then the other starts alone, saves the configuration, serves its host
+    // and is cut once its writes are on the drives: the torn writer's
+    // journals are outrun.
+    void TheOtherRunsAloneOnItsOwn(bool fBTorn) {
+        ASSERT_NO_FATAL_FAILURE(StartAlone(SideOf(!fBTorn), HostOf(!fBTorn)));
+        SendBatch(fBTorn, !fBTorn);
+        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        const auto fEmpty = [fBTorn] {
+            return fBTorn ? fw::wGetDirtyExtentCount() == 0 && fw::wGetJournalInUseCount() == 0
+                          : fw_b::wGetDirtyExtentCount() == 0 && fw_b::wGetJournalInUseCount() == 0;
+        };
+        ASSERT_TRUE(RunUntil(fEmpty, 60'000 * kMs)) << Consoles() << Journals();
+        SideOf(!fBTorn).board.CutPower();
     }
 };
 
@@ -50,7 +68,7 @@ protected:
 // never learns of the row.  Once controller 0 is back and has joined, every
 // row on the drives holds.
 TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterLostAtTheStartHasJoined) {
-    ASSERT_NO_FATAL_FAILURE(SlotTwoCutThenSlotOneTornAlone());
+    ASSERT_NO_FATAL_FAILURE(OneCutThenTheOtherTornAlone(false));
     PowerBothOn();
     (void)RunUntil([] { return false; }, 28'000 * kMs);
     ASSERT_NE(fw::fGetRetripeFlag(), fw::TRUE);
@@ -63,6 +81,30 @@ TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterLostAtTheStartHa
     ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
     ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+}
+
+// Controller 1 starts alone while controller 0 is still off, saves the
+// configuration and serves, and is cut in turn: controller 0's journals are
+// outrun, and it starts alone on them.  Its cached data is older than what
+// controller 1 wrote since and goes, but the record of the row it left half
+// written is the only one: the row is made consistent all the same.
+TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterStartsAloneOnOutrunJournals) {
+    ASSERT_NO_FATAL_FAILURE(OneCutThenTheOtherTornAlone(false));
+    ASSERT_NO_FATAL_FAILURE(TheOtherRunsAloneOnItsOwn(false));
+    ASSERT_NO_FATAL_FAILURE(StartAlone(*a, *hostA));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+}
+
+// The same with the slots the other way round, both then starting
+// together: controller 1's journals are outrun, controller 0 writes out its
+// own and never heard of the row, which controller 1 makes consistent once
+// controller 0's journals are on the drives, before either serves.
+TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterStartsBesideThePartnerThatOutranIt) {
+    ASSERT_NO_FATAL_FAILURE(OneCutThenTheOtherTornAlone(true));
+    ASSERT_NO_FATAL_FAILURE(TheOtherRunsAloneOnItsOwn(true));
+    ASSERT_NO_FATAL_FAILURE(RestartBothAndReadEverythingBack());
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 #include "config/rank_table.h"
 #include "pair_writes.h"
 
+namespace fw_b {
+uint8_t bGetRankCount();
+uint8_t bGetRankMemberFlags(uint8_t bRank, uint8_t bMember);
+}  // namespace fw_b
 
 namespace {
 
@@ -179,6 +183,48 @@ TEST_F(PartnerStartTogether, CopiesThePartnerHadNoRoomForAreReportedLostAndTheir
     EXPECT_GT(lostBlocks, 0u);
     ASSERT_NO_FATAL_FAILURE(Rejoin(*b, *hostB));
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB, [&] { return PostedSince(false, wFrom, 101); }));
+}
+
+// Both start together and controller 0 is lost as it starts, having reset
+// every drive: each drive has a unit attention to report to the next
+// command controller 1 sends it (the model keeps one for whoever asks next,
+// so it is raised again as controller 1 first reads a drive).  Controller
+// 1, which was to take its configuration from controller 0, reads it from
+// the drives itself: it finds every member of the array there, none taken
+// as gone, and the rows hold on all of them once controller 0 is back.
+TEST_F(PartnerStartTogether, TheSlot2ControllerReadsTheConfigurationFromDrivesTheLostOneReset) {
+    SendBatch(true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    a->board.CutPower();
+    b->board.CutPower();
+    const uint32_t dResets = a->board.sasController().targetResets();
+    bool fReset = false;
+    b->board.sasController().driveCommandSeen = [&](sim::Drive&, std::span<const uint8_t> cdb) {
+        if (fReset || cdb[0] != fw::SCSI_READ_CAPACITY10) return;
+        fReset = true;
+        for (unsigned s = 1; s <= bDrives; ++s) chassis.DriveAt(s)->Reset();
+    };
+    PowerBothOn();
+    ASSERT_TRUE(RunUntil([&] { return a->board.sasController().targetResets() >= dResets + 2u * bDrives; },
+                         dual::kBootLimitNs))
+        << Consoles();
+    a->board.CutPower();
+    ASSERT_TRUE(RunUntil([&] { return b->Booted() && fw_b::fIsDualControllerActive() != fw::TRUE; }, dual::kBootLimitNs))
+        << Consoles();
+    b->board.sasController().driveCommandSeen = nullptr;
+    ASSERT_TRUE(fReset);
+    ASSERT_EQ(fw_b::bGetRankCount(), 1) << Consoles();
+    for (uint8_t m = 0; m < bDrives; ++m) {
+        EXPECT_EQ(fw_b::bGetRankMemberFlags(0, m), fw::MEMBER_FLAGS_IN_SERVICE) << "member " << int(m) << Consoles();
+    }
+    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    SendBatch(false, true, true);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_NO_FATAL_FAILURE(Rejoin(*a, *hostA));
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
 }
 
 }  // namespace
