@@ -12,6 +12,7 @@
 #include "hw/interrupt_controller.h"
 #include "hw/isp_fc.h"
 #include "sim/board.h"
+#include "sim/bus.h"
 #include "sim/fpga.h"
 #include "sim/isp_chip.h"
 #include "sim/mpi_ioc.h"
@@ -204,6 +205,54 @@ TEST(Clock, APeriodReArmsAnEventBeforeItsAction) {
     clock.AdvanceTo(2000);
     EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{{1100, 1}}));
     EXPECT_FALSE(clock.HasEvents());
+}
+
+// A device that answers with its own mark and the address.
+class MarkedDevice : public sim::Device {
+public:
+    explicit MarkedDevice(uint32_t mark) : m_mark(mark) {}
+    uint32_t Read(uint32_t address, unsigned) override { return m_mark | (address & 0xFFFF); }
+    void Write(uint32_t address, uint32_t value, unsigned) override { written.push_back({address, value}); }
+    std::vector<std::pair<uint32_t, uint32_t>> written;
+
+private:
+    uint32_t m_mark;
+};
+
+// Accesses going back and forth between devices, and to addresses no
+// device claims, each reach what answers at that address, before and
+// after the map changes.
+TEST(Bus, EveryAccessReachesTheDeviceMappedAtItsAddress) {
+    sim::Bus bus;
+    MarkedDevice a(0xA0000000), b(0xB0000000), c(0xC0000000);
+    bus.Map(0x1000, 0x100, &a);
+    bus.Map(0x2000, 0x100, &b);
+    bus.Map(0x3000, 0x100, &c);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+        EXPECT_EQ(bus.Read(0x2008, 4), 0xB0002008u);
+        EXPECT_EQ(bus.Read(0x10FC, 4), 0xA00010FCu);
+        EXPECT_EQ(bus.Read(0x30F0, 4), 0xC00030F0u);
+        EXPECT_EQ(bus.Read(0x2100, 4), 0u);   // just past b: a plain register
+        EXPECT_EQ(bus.Read(0x20FF, 1), 0xB00020FFu);
+    }
+    bus.Write(0x2100, 7, 4);
+    EXPECT_EQ(bus.Read(0x2100, 4), 7u);
+    bus.Write(0x3004, 9, 4);
+    bus.Write(0x1004, 8, 4);
+    EXPECT_EQ(c.written, (std::vector<std::pair<uint32_t, uint32_t>>{{0x3004, 9}}));
+    EXPECT_EQ(a.written, (std::vector<std::pair<uint32_t, uint32_t>>{{0x1004, 8}}));
+    // b moved, just after it was reached: its old range is plain
+    // registers, its new one reaches it.
+    EXPECT_EQ(bus.Read(0x2008, 4), 0xB0002008u);
+    EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+    bus.Unmap(&b);
+    EXPECT_EQ(bus.Read(0x2008, 4), 0u);
+    bus.Map(0x4000, 0x100, &b);
+    EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+    EXPECT_EQ(bus.Read(0x4008, 4), 0xB0004008u);
+    EXPECT_EQ(bus.Read(0x2008, 4), 0u);
+    EXPECT_EQ(bus.Read(0x4010, 4), 0xB0004010u);
 }
 
 TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {
