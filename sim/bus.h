@@ -50,8 +50,9 @@ private:
         uint32_t size;
         Device* device;
     };
-    // The firmware mostly talks to one device for a while: the range last
-    // found is tried first.
+    // The firmware mostly talks to one device for a while, or goes back and
+    // forth between two (a window and its registers): the range last found
+    // is tried first, then the one found before it.
     Device* Find(uint32_t address) {
         if (address - m_last.base < m_last.size) return m_last.device;
         return FindRange(address);
@@ -59,6 +60,7 @@ private:
     Device* FindRange(uint32_t address);
     std::vector<Range> m_ranges;
     Range m_last{0, 0, nullptr};
+    Range m_before{0, 0, nullptr};
     std::map<uint32_t, uint32_t> m_latched;
     uint64_t m_accesses = 0;
 };

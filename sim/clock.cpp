@@ -124,6 +124,15 @@ void Clock::RunNext() {
     ++m_eventsRun;
     Event& event = *m_next;
     if (event.m_at > m_now) m_now = event.m_at;
+    if (event.m_periodic && event.m_period != 0) {
+        // Armed again in place, as its action would have armed it first.
+        event.m_at = m_now + event.m_period;
+        event.m_order = m_nextOrder++;
+        if (m_periodicCount > 1) UpdateFirstPeriodic();   // moved later: another may be first now
+        UpdateNext();
+        event.m_action();
+        return;
+    }
     Remove(event);
     UpdateNext();
     if (OneOff* slot = SlotOf(&event)) {

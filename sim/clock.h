@@ -8,7 +8,10 @@
 // A periodic event (a processor timer's expiry, re-armed at every period
 // while most other events wait far longer) is kept beside the heap: re-armed,
 // it takes a new time in place instead of sinking through every level below
-// the top, which it would do at every tick.
+// the top, which it would do at every tick.  Given a period, the clock
+// re-arms it itself as it runs, one period on, before its action: a
+// reloading timer's tick then costs one step of the clock, not a removal
+// and an arming.
 #pragma once
 
 #include <array>
@@ -56,6 +59,10 @@ public:
         void SetAction(Action action) { m_action = action; }
         // Kept beside the heap whenever armed (set while disarmed).
         void SetPeriodic() { m_periodic = true; }
+        // A periodic event's period: as it runs, it is armed again this much
+        // later, before its action (which may move or disarm it); 0, the
+        // default, runs it once.  A change holds from its next run.
+        void SetPeriod(uint64_t ns) { m_period = ns; }
         bool Armed() const { return m_clock != nullptr; }
         uint64_t At() const { return m_at; }
 
@@ -64,6 +71,7 @@ public:
         Action m_action;
         uint64_t m_at = 0;
         uint64_t m_order = 0;
+        uint64_t m_period = 0;      // a periodic event's re-arming (0: none)
         Clock* m_clock = nullptr;   // the clock it is armed on
         uint32_t m_position = 0;    // its place in that clock's queue, or beside it
         bool m_periodic = false;

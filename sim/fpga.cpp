@@ -181,22 +181,40 @@ uint32_t Fpga::Read(uint32_t address, unsigned) {
 void Fpga::Write(uint32_t address, uint32_t value, unsigned) {
     uint32_t offset = (address - kBase) & 0x7E;
     if (!m_programmed || offset >= kSize) return;
-    uint16_t v = static_cast<uint16_t>(value);
-    const uint16_t was = m_regs[offset / 2];
-    // The straps and the chassis' lines are inputs.
-    if (offset == 0x10 || offset == 0x1C) return;
-    m_regs[offset / 2] = v;
-    if (offset == 0x1A && ((v ^ was) & fw::FPGA_SOUNDER_MASK))
-        m_environment.sounds.push_back({m_board.clock().Now(), static_cast<uint16_t>(v & fw::FPGA_SOUNDER_MASK)});
-    if (offset == 0x00 && (v & ~was & fw::FPGA_CONTROL_PARTNER_HEARTBEAT)) {
-        ++m_heartbeatsSent;
-        if (m_partner && !heartbeatQuiet) m_partner->HeartbeatArrives();
+    const uint16_t v = static_cast<uint16_t>(value);
+    uint16_t& reg = m_regs[offset / 2];
+    const uint16_t was = reg;
+    // One test of the offset: the heartbeat and the watchdog are written at
+    // every tick.
+    switch (offset) {
+    case fw::FPGA_BOARD - kBase:
+    case fw::FPGA_BAY_PRESENCE - kBase:
+        return;   // the straps and the chassis' lines are inputs
+    case fw::FPGA_CONTROL - kBase:
+        reg = v;
+        if (v & ~was & fw::FPGA_CONTROL_PARTNER_HEARTBEAT) {
+            ++m_heartbeatsSent;
+            if (m_partner && !heartbeatQuiet) m_partner->HeartbeatArrives();
+        }
+        if (v & fw::FPGA_CONTROL_BOARD_RESET) m_board.StopProcessor(StopKind::Reset);
+        return;
+    case fw::FPGA_WATCHDOG - kBase:
+        reg = v;
+        m_watchdogRunning = v != 0;
+        return;
+    case fw::FPGA_PARTNER_LINK - kBase:
+        reg = v;
+        if ((v & fw::FPGA_PARTNER_LINK_ACK) && !m_heartbeatStuck) m_partnerLine.Set(false);
+        return;
+    case fw::FPGA_CHASSIS_INDICATORS - kBase:
+        reg = v;
+        if ((v ^ was) & fw::FPGA_SOUNDER_MASK)
+            m_environment.sounds.push_back({m_board.clock().Now(), static_cast<uint16_t>(v & fw::FPGA_SOUNDER_MASK)});
+        return;
+    default:
+        reg = v;
+        return;
     }
-    if (offset == (fw::FPGA_PARTNER_LINK - kBase) && (v & fw::FPGA_PARTNER_LINK_ACK) && !m_heartbeatStuck) {
-        m_partnerLine.Set(false);
-    }
-    if (offset == 0x00 && (v & 0x0001)) m_board.StopProcessor(StopKind::Reset);
-    if (offset == 0x06) m_watchdogRunning = v != 0;
 }
 
 void Fpga::HeartbeatArrives() {

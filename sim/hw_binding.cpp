@@ -109,9 +109,11 @@ uint32_t CpuGetInterruptMask() { return B().cpu().Cpsr() & (CPSR_IRQ_MASK | CPSR
 
 HwWindow HwGetWindow(HwWindowId eWindow) {
     sim::Board& b = B();
-    switch (eWindow) {
-    case HW_WINDOW_NVRAM:
+    // NVRAM first: the firmware asks for it at every read of NVRAM.
+    if (__builtin_expect(eWindow == HW_WINDOW_NVRAM, 1)) {
         return HwWindow{b.nvram().Data(), sim::Nvram::kSize, sim::Nvram::kProcessorAddress};
+    }
+    switch (eWindow) {
     case HW_WINDOW_BOOT_BLOCK:
         return HwWindow{b.memory().bootBlock(), sim::MemoryWindows::kBootBlockSize,
                         sim::MemoryWindows::kBootBlockAddress};
@@ -119,6 +121,7 @@ HwWindow HwGetWindow(HwWindowId eWindow) {
         return HwWindow{b.memory().vectorPage(), sim::MemoryWindows::kVectorPageSize, 0};
     case HW_WINDOW_BANK0:
         return HwWindow{b.memory().bank0(), b.memory().bank0Size(), b.memory().bank0Address()};
+    case HW_WINDOW_NVRAM:   // answered above
     case HW_WINDOW_BANK1:
         break;
     }

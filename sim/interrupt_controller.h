@@ -34,11 +34,12 @@ public:
     bool Line(unsigned reg, unsigned bit) const { return (m_lines[reg] >> bit) & 1u; }
     uint32_t Read(uint32_t crn, uint32_t crm) const {
         if (crn >= kRegisters) return 0;
+        // The FIQ sources first: every FIQ reads all four banks of them.
+        if (crm == kCrmFiq) return m_fiq[crn];
         switch (crm) {
         case kCrmEnable: return m_enable[crn];
         case kCrmSteer: return m_steer[crn];
-        case kCrmIrq: return Irq(crn);
-        case kCrmFiq: return Fiq(crn);
+        case kCrmIrq: return m_irq[crn];
         default: return 0;
         }
     }
@@ -53,8 +54,8 @@ public:
         }
         Update(crn);
     }
-    uint32_t Fiq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & m_steer[reg]; }
-    uint32_t Irq(unsigned reg) const { return m_lines[reg] & m_enable[reg] & ~m_steer[reg]; }
+    uint32_t Fiq(unsigned reg) const { return m_fiq[reg]; }
+    uint32_t Irq(unsigned reg) const { return m_irq[reg]; }
     bool FiqPending() const { return (m_pending & kFiq) != 0; }
     bool IrqPending() const { return (m_pending & kIrq) != 0; }
     // kFiq and kIrq for the exceptions some enabled source asks for, kept up
@@ -94,15 +95,16 @@ public:
     }
 
 private:
-    // Only register `reg` changed: the others' share of the pending state
-    // stands, kept as one bit per register for each exception.
+    // Only register `reg` changed: its sources are derived again, and the
+    // exceptions asked for are those any register's sources ask for.
     void Update(unsigned reg) {
         const uint32_t asking = m_lines[reg] & m_enable[reg];
-        const uint32_t bit = 1u << reg;
-        m_fiqRegisters = (m_fiqRegisters & ~bit) | static_cast<uint32_t>((asking & m_steer[reg]) != 0) << reg;
-        m_irqRegisters = (m_irqRegisters & ~bit) | static_cast<uint32_t>((asking & ~m_steer[reg]) != 0) << reg;
-        const uint32_t pending = static_cast<uint32_t>(m_fiqRegisters != 0) * kFiq |
-                                 static_cast<uint32_t>(m_irqRegisters != 0) * kIrq;
+        m_fiq[reg] = asking & m_steer[reg];
+        m_irq[reg] = asking & ~m_steer[reg];
+        static_assert(kRegisters == 4);
+        const uint32_t fiq = m_fiq[0] | m_fiq[1] | m_fiq[2] | m_fiq[3];
+        const uint32_t irq = m_irq[0] | m_irq[1] | m_irq[2] | m_irq[3];
+        const uint32_t pending = (fiq != 0 ? kFiq : 0) | (irq != 0 ? kIrq : 0);
         if (pending == m_pending) return;
         m_pending = pending;
         MaskChanged();
@@ -111,8 +113,10 @@ private:
     std::array<uint32_t, kRegisters> m_enable{};
     std::array<uint32_t, kRegisters> m_steer{};
     std::array<uint32_t, kMessageRegisters> m_message{};
-    uint32_t m_fiqRegisters = 0;   // bit r: register r has an enabled FIQ source raised
-    uint32_t m_irqRegisters = 0;
+    // The FIQ and IRQ source registers, derived from lines, enables and
+    // steering as any of them changes.
+    std::array<uint32_t, kRegisters> m_fiq{};
+    std::array<uint32_t, kRegisters> m_irq{};
     uint32_t m_pending = 0;
     Clock* m_clock = nullptr;          // held while asking (null: no processor attached)
     const uint32_t* m_cpsr = nullptr;

@@ -28,6 +28,14 @@ uint32_t Timers::Count(unsigned n) const {
     return elapsed >= t.startCount ? 0 : t.startCount - static_cast<uint32_t>(elapsed);
 }
 
+// A reloading timer's expiry re-arms itself in the clock, a period of its
+// reload value on: set again at every write of its mode or reload value.
+void Timers::SetPeriod(unsigned n) {
+    Timer& t = m_timers[n];
+    const bool reloads = (t.mode & kTimerEnable) && (t.mode & kTimerReload) && t.reload != 0;
+    t.expiry.SetPeriod(reloads ? NsOfCounts(t.reload) : 0);
+}
+
 void Timers::Arm(unsigned n) {
     Timer& t = m_timers[n];
     if (!(t.mode & kTimerEnable) || t.startCount == 0) {
@@ -43,8 +51,10 @@ void Timers::Expire(unsigned n) {
     m_status |= 1u << n;
     m_lines[n].Set(true);
     if (t.mode & kTimerReload) {
+        // The clock has armed the expiry again for the count starting now
+        // (a reload of 0 stops the timer: no period, not armed).
         t.startCount = t.reload;
-        Arm(n);
+        t.start = m_clock.Now();
     } else {
         t.startCount = 0;
     }
@@ -68,6 +78,7 @@ void Timers::Write(uint32_t crn, uint32_t value) {
         uint32_t count = Count(crn);
         t.mode = value;
         t.startCount = (value & kTimerEnable) && count == 0 ? t.reload : count;
+        SetPeriod(crn);
         Arm(crn);
         if (crn == 1 && (value & kTimerEnable) && m_watcher != nullptr) m_watcher->Timer1Started();
         break;
@@ -78,6 +89,7 @@ void Timers::Write(uint32_t crn, uint32_t value) {
         break;
     case 4: case 5:
         m_timers[crn - 4].reload = value;
+        SetPeriod(crn - 4);
         if (crn == 5 && value == 0xFFFFFFFF && m_watcher != nullptr) m_watcher->Timer1ReloadAllOnes();
         break;
     case 6:

@@ -37,6 +37,7 @@ private:
         uint32_t startCount = 0;
         Clock::Event expiry;   // re-armed in place at every reload
     };
+    void SetPeriod(unsigned n);
     void Arm(unsigned n);
     void Expire(unsigned n);
     uint32_t Count(unsigned n) const;

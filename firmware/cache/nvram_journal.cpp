@@ -175,6 +175,10 @@ bool IsValid(const NVRAM_QUEUE_ENTRY* ps) { return ps->fValid == TRUE; }
 // Zeroes bytes 16-23: buffer handle, buffer blocks, valid blocks.  The valid
 // count goes first, so that no torn state names data in a released buffer.
 void ClearSlotData(uint8_t fOwn, uint16_t wSlot) {
+    // Most slots a start passes over hold nothing: one look at the slot
+    // rather than one a field.
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
+    if (wSlotValidBlocks(ps) == 0 && dLE32(ps->abBufferHandle) == 0 && wSlotBufferBlocks(ps) == 0) return;
     PutSlotLE(fOwn, wSlot, F_VALID_BLOCKS, 0, 2);
     PutSlotLE(fOwn, wSlot, F_HANDLE, 0, 4);
     PutSlotLE(fOwn, wSlot, F_BUFFER_BLOCKS, 0, 2);
@@ -182,6 +186,13 @@ void ClearSlotData(uint8_t fOwn, uint16_t wSlot) {
 
 // A free slot: not valid first, then its fields.
 void FreeSlot(uint8_t fOwn, uint16_t wSlot, uint8_t bKind, uint64_t lFirstBlock) {
+    // At a start nearly every slot is free already: one look at the slot
+    // rather than one a field finds that nothing would be written.
+    const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);
+    if (ps->fValid == FALSE && ps->fTaken == FALSE && ps->fIssued == FALSE && ps->bKind == bKind &&
+        lSlotFirstBlock(ps) == lFirstBlock && wSlotBlockCount(ps) == 0) {
+        return;
+    }
     PutSlotByte(fOwn, wSlot, F_VALID, FALSE);
     PutSlotByte(fOwn, wSlot, F_TAKEN, FALSE);
     PutSlotByte(fOwn, wSlot, F_ISSUED, FALSE);
@@ -307,7 +318,7 @@ void FreePartnerBuffer(uint16_t wSlot, bool fAnyRecorded) {
     const BUFFER_HANDLE dHandle = dSlotHandle(ps);
     const uint16_t wBufferBlocks = wSlotBufferBlocks(ps);
     const bool fHeld = ps->fHoldsData == TRUE;
-    PutSlotByte(FALSE, wSlot, F_HOLDS, FALSE);
+    if (ps->fHoldsData != FALSE) PutSlotByte(FALSE, wSlot, F_HOLDS, FALSE);
     ClearSlotData(FALSE, wSlot);
     if (dHandle != NULL_BUFFER_HANDLE && wBufferBlocks != 0 && (fHeld || fAnyRecorded)) {
         (void)wFreeDataPages(dHandle, dPagesFor(wBufferBlocks));

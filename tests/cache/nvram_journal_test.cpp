@@ -123,6 +123,60 @@ TEST_F(Journal, ScansCountCachedDataAndKeepItWhenClearingStrayRecords) {
     EXPECT_EQ(OwnSlot(2).fValid, fw::FALSE);
 }
 
+// A slot a power cut left part-way through being freed or cleared (made
+// invalid, some of its other fields still the write's) is written out in
+// full by the next format or clear: each field that differs from the free
+// slot, however free the rest looks.
+TEST_F(Journal, FormattingAndClearingRewriteEveryFieldThatIsNotYetFree) {
+    const std::vector<uint8_t> formatted{0xF0, 0xF0, 0xF0, 0xF0, 0x69, 0xFF, 0, 0,                  //
+                                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  //
+                                         0, 0, 0, 0, 0, 0, 0, 0};
+    const uint16_t n = 10;
+    const auto put = [&](uint8_t fOwn, const std::vector<uint8_t>& ab) {
+        board.nvram().Write((fOwn == fw::TRUE ? 0x18410 : 0x30410) + 24 * n, ab.data(), 24);
+    };
+    struct Field {
+        const char* pszName;
+        uint32_t dOffset;
+        std::vector<uint8_t> abValue;
+    };
+    const Field asFields[] = {
+        {"valid", 0, {0xF1}},           {"taken", 1, {0xF1}},
+        {"issued", 2, {0xF1}},          {"holds", 3, {0xF1}},
+        {"another kind", 4, {0x8A}},    {"rank", 5, {0x02}},
+        {"block count", 6, {0x10, 0}},  {"first block 0", 8, {0, 0, 0, 0, 0, 0, 0, 0}},
+        {"first block", 8, {0x40}},     {"handle", 16, {0, 0x50, 0x34, 0x02}},
+        {"buffer blocks", 20, {0x08}},  {"valid blocks", 22, {0x08}},
+    };
+    for (const Field& f : asFields) {
+        std::vector<uint8_t> ab = formatted;
+        std::copy(f.abValue.begin(), f.abValue.end(), ab.begin() + f.dOffset);
+        put(fw::TRUE, ab);
+        fw::InitOwnNvramQueue();
+        EXPECT_EQ(SlotBytes(fw::TRUE, n), formatted) << f.pszName;
+    }
+    // Cleared, a formatted slot is free from block 0; its data fields are
+    // cleared on both tables.
+    put(fw::TRUE, formatted);
+    fw::ClearNvramQueueEntry(n);
+    std::vector<uint8_t> cleared = formatted;
+    std::fill(cleared.begin() + 8, cleared.begin() + 16, 0);
+    EXPECT_EQ(SlotBytes(fw::TRUE, n), cleared);
+    for (uint8_t fOwn : {fw::TRUE, fw::FALSE}) {
+        for (uint32_t dOffset : {16u, 19u, 20u, 21u, 22u, 23u}) {
+            std::vector<uint8_t> ab = formatted;
+            ab[dOffset] = 0x01;
+            put(fOwn, ab);
+            if (fOwn == fw::TRUE) {
+                fw::ClearOwnNvramQueueData();
+            } else {
+                fw::ClearPartnerNvramQueueData();
+            }
+            EXPECT_EQ(SlotBytes(fOwn, n), formatted) << "byte " << dOffset << (fOwn == fw::TRUE ? " own" : " partner");
+        }
+    }
+}
+
 TEST_F(Journal, ReleaseAfterFlushFreesTheBufferAndKeepsTheWriteForResync) {
     const uint32_t dBefore = fw::dGetPagesInUse(0);
     const fw::BUFFER_HANDLE h = Pages(3);

@@ -12,6 +12,7 @@
 #include "hw/interrupt_controller.h"
 #include "hw/isp_fc.h"
 #include "sim/board.h"
+#include "sim/bus.h"
 #include "sim/fpga.h"
 #include "sim/isp_chip.h"
 #include "sim/mpi_ioc.h"
@@ -159,6 +160,101 @@ TEST(Clock, PeriodicEventsBesideTheHeapKeepTheOrder) {
     EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{{1200, 0}}));
 }
 
+// A periodic event given a period is armed again by the clock as it runs,
+// before its action: what its action arms at the same time comes after it,
+// its action may move or disarm it, a new period holds from its next run,
+// and a period of 0 lets it run once.
+TEST(Clock, APeriodReArmsAnEventBeforeItsAction) {
+    sim::Clock clock;
+    std::vector<std::pair<uint64_t, int>> ran;
+    sim::Clock::Event tick, other([&] { ran.push_back({clock.Now(), 5}); });
+    int runs = 0;
+    tick.SetPeriodic();
+    tick.SetPeriod(100);
+    tick.SetAction([&] {
+        ran.push_back({clock.Now(), 0});
+        EXPECT_EQ(tick.Armed(), runs < 4);
+        if (tick.Armed()) {
+            EXPECT_EQ(tick.At(), clock.Now() + (runs < 2 ? 100u : 50u));
+        }
+        EXPECT_EQ(clock.NextEventTime(), std::min(tick.Armed() ? tick.At() : UINT64_MAX,
+                                                  other.Armed() ? other.At() : UINT64_MAX));
+        switch (++runs) {
+        case 1: clock.ArmIn(other, 100); break;   // a tie with the tick armed already: after it
+        case 2: tick.SetPeriod(50); break;        // from the next run on
+        case 3: clock.Arm(tick, 420); break;      // moved from 400 to 420
+        case 4: tick.SetPeriod(0); break;         // runs once more
+        default: break;
+        }
+    });
+    clock.Arm(tick, 100);
+    clock.AdvanceTo(1000);
+    EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{
+                       {100, 0}, {200, 0}, {200, 5}, {300, 0}, {420, 0}, {470, 0}}));
+    EXPECT_FALSE(tick.Armed());
+    EXPECT_FALSE(clock.HasEvents());
+
+    // Disarmed by its own action, it does not run again.
+    ran.clear();
+    tick.SetPeriod(100);
+    tick.SetAction([&] {
+        ran.push_back({clock.Now(), 1});
+        clock.Disarm(tick);
+    });
+    clock.Arm(tick, 1100);
+    clock.AdvanceTo(2000);
+    EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, int>>{{1100, 1}}));
+    EXPECT_FALSE(clock.HasEvents());
+}
+
+// A device that answers with its own mark and the address.
+class MarkedDevice : public sim::Device {
+public:
+    explicit MarkedDevice(uint32_t mark) : m_mark(mark) {}
+    uint32_t Read(uint32_t address, unsigned) override { return m_mark | (address & 0xFFFF); }
+    void Write(uint32_t address, uint32_t value, unsigned) override { written.push_back({address, value}); }
+    std::vector<std::pair<uint32_t, uint32_t>> written;
+
+private:
+    uint32_t m_mark;
+};
+
+// Accesses going back and forth between devices, and to addresses no
+// device claims, each reach what answers at that address, before and
+// after the map changes.
+TEST(Bus, EveryAccessReachesTheDeviceMappedAtItsAddress) {
+    sim::Bus bus;
+    MarkedDevice a(0xA0000000), b(0xB0000000), c(0xC0000000);
+    bus.Map(0x1000, 0x100, &a);
+    bus.Map(0x2000, 0x100, &b);
+    bus.Map(0x3000, 0x100, &c);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+        EXPECT_EQ(bus.Read(0x2008, 4), 0xB0002008u);
+        EXPECT_EQ(bus.Read(0x10FC, 4), 0xA00010FCu);
+        EXPECT_EQ(bus.Read(0x30F0, 4), 0xC00030F0u);
+        EXPECT_EQ(bus.Read(0x2100, 4), 0u);   // just past b: a plain register
+        EXPECT_EQ(bus.Read(0x20FF, 1), 0xB00020FFu);
+    }
+    bus.Write(0x2100, 7, 4);
+    EXPECT_EQ(bus.Read(0x2100, 4), 7u);
+    bus.Write(0x3004, 9, 4);
+    bus.Write(0x1004, 8, 4);
+    EXPECT_EQ(c.written, (std::vector<std::pair<uint32_t, uint32_t>>{{0x3004, 9}}));
+    EXPECT_EQ(a.written, (std::vector<std::pair<uint32_t, uint32_t>>{{0x1004, 8}}));
+    // b moved, just after it was reached: its old range is plain
+    // registers, its new one reaches it.
+    EXPECT_EQ(bus.Read(0x2008, 4), 0xB0002008u);
+    EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+    bus.Unmap(&b);
+    EXPECT_EQ(bus.Read(0x2008, 4), 0u);
+    bus.Map(0x4000, 0x100, &b);
+    EXPECT_EQ(bus.Read(0x1004, 4), 0xA0001004u);
+    EXPECT_EQ(bus.Read(0x4008, 4), 0xB0004008u);
+    EXPECT_EQ(bus.Read(0x2008, 4), 0u);
+    EXPECT_EQ(bus.Read(0x4010, 4), 0xB0004010u);
+}
+
 TEST(InterruptController, SourcesFollowLinesEnablesAndSteering) {
     sim::InterruptController intc;
     intc.Write(0, 4, 0x0300);  // INTCTL0: bits 8 and 9
@@ -230,6 +326,39 @@ TEST(Timers, ReloadingTimerTicksEveryPeriodUntilCleared) {
     EXPECT_FALSE(board.intc().Line(0, 8));
     board.clock().AdvanceTo(board.clock().Now() + 1'000'000);
     EXPECT_TRUE(board.intc().Line(0, 8));
+}
+
+// A reload value written while the timer runs holds from its next expiry;
+// the reload mode cleared, the timer stops at its next expiry; its count
+// starts over at every expiry.
+TEST(Timers, ReloadChangesHoldFromTheNextExpiry) {
+    sim::Board board;
+    sim::Clock& clock = board.clock();
+    const auto expiry = [&] { return board.timers().Expiry(0).Armed() ? board.timers().Expiry(0).At() : UINT64_MAX; };
+    fw::Cp6Write(4, 9, 400000);   // 1 ms
+    const uint64_t start = clock.Now();
+    fw::Cp6Write(0, 9, 6);
+    EXPECT_EQ(expiry(), start + 1'000'000);
+    fw::Cp6Write(4, 9, 200000);   // 0.5 ms, from the next period on
+    EXPECT_EQ(expiry(), start + 1'000'000);
+    clock.AdvanceTo(start + 1'000'000);
+    EXPECT_EQ(expiry(), start + 1'500'000);
+    clock.AdvanceTo(start + 1'250'000);
+    EXPECT_EQ(fw::Cp6Read(2, 9), 100000u);   // a quarter of a millisecond left
+    fw::Cp6Write(0, 9, 2);        // enabled, no longer reloading
+    EXPECT_EQ(expiry(), start + 1'500'000);   // the count goes on from where it stood at the write
+    clock.AdvanceTo(start + 1'500'000);
+    EXPECT_EQ(fw::Cp6Read(6, 9) & 1u, 1u);
+    EXPECT_FALSE(board.timers().Expiry(0).Armed());
+    EXPECT_EQ(fw::Cp6Read(2, 9), 0u);
+    fw::Cp6Write(6, 9, 1);
+    const uint64_t again = clock.Now();
+    fw::Cp6Write(0, 9, 6);        // reloading again: a whole period from now
+    EXPECT_EQ(expiry(), again + 500'000);
+    fw::Cp6Write(4, 9, 0);        // a reload of 0: stops at the next expiry
+    clock.AdvanceTo(again + 500'000);
+    EXPECT_TRUE(board.intc().Line(0, 8));
+    EXPECT_FALSE(board.timers().Expiry(0).Armed());
 }
 
 int s_fiqCount;
