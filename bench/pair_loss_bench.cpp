@@ -19,7 +19,9 @@
 //    and a read through a new session; controller 1 back (kill -USR1
 //    again), logins to it (each way a try ended) and a read through it.
 // 3. The loss campaign (tests/dual/pair_loss_campaign.h) over seeds 25 on,
-//    eight cases each: `pair_loss_bench [TESTS]` (default 100, 800 cases).
+//    eight cases each: `pair_loss_bench [TESTS [FIRST]]` (default 100, 800
+//    cases; tests FIRST to TESTS - 1 alone, seed 25 + FIRST on, when FIRST
+//    is given).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -470,14 +472,17 @@ int main(int argc, char** argv) {
     // Each line as it is made: the runs are long, and followed as they go.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1) s_iMoreTests = std::atoi(argv[1]);
-    {
+    // A campaign resumed from a test of its own (a seed to look at again)
+    // skips the timings.
+    const int iFirst = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (argc <= 2) {
         Takeover t;
         t.Run();
+        WallClock(CONTROLLER_PROGRAM);
     }
-    WallClock(CONTROLLER_PROGRAM);
     std::string filter = "--gtest_filter=";
-    for (int i = 0; i < s_iMoreTests && i < 400; ++i) {
-        filter += (i == 0 ? "" : ":") + std::string("Campaign/MoreSeeds.EveryAcknowledgedWriteSurvivesEachLoss/") +
+    for (int i = iFirst; i < s_iMoreTests && i < 400; ++i) {
+        filter += (i == iFirst ? "" : ":") + std::string("Campaign/MoreSeeds.EveryAcknowledgedWriteSurvivesEachLoss/") +
                   std::to_string(i);
     }
     int gtestArgc = 2;
