@@ -697,6 +697,8 @@ void ResyncIssuedWritesAlone() {
     if (KeepOnlyIssuedWrites()) ResyncKeptRows();
 }
 
+uint8_t fHasRowsToResyncBeforeJoining() { return ToFlag(IsTrue(s_sFlush.fKeptRows)); }
+
 uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds) {
     if (IsTrue(s_sFlush.fKeptRows)) {
         if (fPartnerHolds != TRUE) {

@@ -75,8 +75,11 @@ uint8_t fIsHostWorkHeldForPartnerStart();
 // journal may be the only record of them (writes it made alone).  The
 // failback resyncs them, once the partner holds its host commands for the
 // join (fPartnerHolds; or the partner is gone), before the join ends: TRUE
-// while that runs.  Without the partner's hold the records are given up.
+// while that runs.  Without the partner's hold the records are given up;
+// while there are any (fHasRowsToResyncBeforeJoining), the failback waits
+// for that hold however long the partner refuses it.
 void KeepIssuedWritesForJoin();
+uint8_t fHasRowsToResyncBeforeJoining();
 uint8_t fResyncRowsBeforeJoining(uint8_t fPartnerHolds);
 // A controller starting alone on journals its partner outran gives up their
 // cached data (older than what the partner wrote since) but resyncs the

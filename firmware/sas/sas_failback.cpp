@@ -122,8 +122,14 @@ void SASFailbackStep() {
         }
         break;
     case SAS_FAILBACK_CHECK_ANSWER:
+        // Rows this controller may have left half written are resynced only
+        // under the partner's hold, and joining without it would leave them
+        // stale: past the limit the partner is asked on.  Both its refusals
+        // end by themselves: its own flush, during which it serves its
+        // hosts, and its host commands at work, which end (by their drives'
+        // time-outs at worst) while it holds new ones.
         s_bState = fIsDualControllerActive() != TRUE || s_fPartnerAccepted == TRUE ||
-                           lNow - s_lStartTick > ACCEPT_LIMIT_MS
+                           (lNow - s_lStartTick > ACCEPT_LIMIT_MS && fHasRowsToResyncBeforeJoining() != TRUE)
                        ? SAS_FAILBACK_RESTART
                        : SAS_FAILBACK_ASK;
         break;

@@ -237,7 +237,9 @@ protected:
     }
     // The board given, cut, comes back beside the running partner: it joins,
     // brings its drive side back (failback), and its host logs in again.
-    void Rejoin(Side& side, sim::FcHost& host) {
+    // `failingBack` runs once the board has started and its failback is
+    // under way.
+    void Rejoin(Side& side, sim::FcHost& host, const std::function<void()>& failingBack = nullptr) {
         Restart(side);
         const bool fB = &side == b.get();
         const auto fFailingBack = [fB] {
@@ -253,6 +255,7 @@ protected:
             << Consoles();
         EXPECT_NE(side.board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
             << Consoles();
+        if (failingBack) failingBack();
         ASSERT_TRUE(RunUntil(
             [&] {
                 return !fFailingBack() && fw::fIsDualControllerActive() == fw::TRUE &&

@@ -9,6 +9,7 @@
 
 #include "executive/work_flags.h"
 #include "pair_writes.h"
+#include "sim/isp_chip.h"
 
 namespace {
 
@@ -61,26 +62,62 @@ protected:
         ASSERT_TRUE(RunUntil(fEmpty, 60'000 * kMs)) << Consoles() << Journals();
         SideOf(!fBTorn).board.CutPower();
     }
+
+    // Controller 0 tears a row alone; both start together, and controller 0
+    // is cut again 28 s into the start, before it has written anything out:
+    // controller 1 goes on without it and never learns of the row.
+    void TheTornWriterLostAgainAtTheStart() {
+        ASSERT_NO_FATAL_FAILURE(OneCutThenTheOtherTornAlone(false));
+        PowerBothOn();
+        (void)RunUntil([] { return false; }, 28'000 * kMs);
+        ASSERT_NE(fw::fGetRetripeFlag(), fw::TRUE);
+        a->board.CutPower();
+        ASSERT_TRUE(RunUntil([&] { return b->Booted() && fw_b::fIsDualControllerActive() != fw::TRUE; }, dual::kBootLimitNs))
+            << Consoles();
+        ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    }
+    // Controller 0 is back, has joined and written its cache out: every
+    // row on the drives holds.
+    void EveryRowHoldsOnceJoined() {
+        ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
+        ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
+        ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    }
 };
 
-// Both start together, and controller 0 is cut again 28 s into the start,
-// before it has written anything out: controller 1 goes on without it and
-// never learns of the row.  Once controller 0 is back and has joined, every
-// row on the drives holds.
+// Once controller 0 is back and has joined, every row on the drives holds.
 TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsOnceItsWriterLostAtTheStartHasJoined) {
-    ASSERT_NO_FATAL_FAILURE(OneCutThenTheOtherTornAlone(false));
-    PowerBothOn();
-    (void)RunUntil([] { return false; }, 28'000 * kMs);
-    ASSERT_NE(fw::fGetRetripeFlag(), fw::TRUE);
-    a->board.CutPower();
-    ASSERT_TRUE(RunUntil([&] { return b->Booted() && fw_b::fIsDualControllerActive() != fw::TRUE; }, dual::kBootLimitNs))
-        << Consoles();
-    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
+    ASSERT_NO_FATAL_FAILURE(TheTornWriterLostAgainAtTheStart());
     ASSERT_NO_FATAL_FAILURE(Rejoin(*a, *hostA));
-    ASSERT_TRUE(RunUntil([] { return dual::CachesWrittenOut(); }, 60'000 * kMs)) << Consoles() << Journals();
-    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA));
-    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    ASSERT_NO_FATAL_FAILURE(EveryRowHoldsOnceJoined());
+}
+
+// The same, controller 1 keeping a host read at work for minutes while
+// controller 0 joins (its host port chip holds the read's data): controller
+// 1 refuses the failback all that time.  Controller 0 waits for it rather
+// than join with the row unmended, and mends the row once controller 1
+// holds its hosts with none at work.
+TEST_F(PartnerParityRows, ARowHalfWrittenAloneHoldsWhenThePartnerRefusesItsWritersFailbackForMinutes) {
+    ASSERT_NO_FATAL_FAILURE(TheTornWriterLostAgainAtTheStart());
+    sim::IspChip& chipB = *sim::FindIspChip(b->board, 1);
+    chipB.faults.holdRequests = true;
+    const uint32_t tag = hostB->initiator().Submit(hostB->target(), [] {
+        sim::FcpCommand c;
+        c.cdb = dual::Cdb16(fw::SCSI_READ16, 0, kRowBlocks);
+        c.dataInLength = kRowBlocks * kBlock;
+        return c;
+    }());
+    ASSERT_NO_FATAL_FAILURE(Rejoin(*a, *hostA, [&] {
+        (void)RunUntil([] { return false; }, 150'000 * kMs);
+        ASSERT_FALSE(hostB->initiator().Finished(tag));
+        chipB.ReleaseRequests();
+    }));
+    ASSERT_TRUE(RunUntil([&] { return hostB->initiator().Finished(tag); }, 10'000 * kMs)) << Consoles();
+    const sim::FcpResult read = hostB->initiator().Result(tag);
+    EXPECT_EQ(read.outcome, Outcome::Done);
+    EXPECT_EQ(read.status, 0);
+    ASSERT_NO_FATAL_FAILURE(EveryRowHoldsOnceJoined());
 }
 
 // Controller 1 starts alone while controller 0 is still off, saves the
