@@ -36,6 +36,13 @@ namespace dual {
 // Cases each test of the campaign runs on its pair.
 constexpr int kLossCasesPerTest = 8;
 
+// A survivor holds new host commands through its takeover, until the lost
+// one's mirrored writes are on the drives, and that flush first waits for
+// the drive side to be found again after the drive IOC's restart (some 14 s
+// here: the links' 4 s to settle, the restart, 4 s after it).  The writes
+// held through it are given a minute, and so is a read sent meanwhile.
+constexpr uint64_t kTakeoverNs = 60'000'000'000ull;
+
 class PairLossCampaign : public dual::PairUnderWrites, public ::testing::WithParamInterface<int> {
 protected:
     enum class Loss { One, Both, DuringStart };
@@ -133,9 +140,12 @@ protected:
 
     // Every acknowledged write reads back through the controller given; a
     // block it reported lost since the case began may answer a medium error.
+    // A survivor may still be taking over: its first answer may take that
+    // long.
     void CheckWithReportedLoss(bool fB) {
         const uint16_t wFrom = fB ? wLogB : wLogA;
-        ASSERT_NO_FATAL_FAILURE(CheckThrough(HostOf(fB), [fB, wFrom] { return PostedSince(fB, wFrom, 101); }, story));
+        ASSERT_NO_FATAL_FAILURE(
+            CheckThrough(HostOf(fB), [fB, wFrom] { return PostedSince(fB, wFrom, 101); }, story, kTakeoverNs));
     }
     // A read through the controller given is not answered: its host
     // commands wait.
@@ -197,9 +207,9 @@ protected:
         (void)RunToMoment(moment, 20'000 * kMs);
         Disarm();
         Cut(fB);
-        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        ASSERT_NO_FATAL_FAILURE(Settle(kTakeoverNs));
         SendBatch(fB, !fB);
-        ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+        ASSERT_NO_FATAL_FAILURE(Settle(kTakeoverNs));
         SlowDrives(0);
     }
     // Both are lost under writes at a seeded moment: at once (the program

@@ -134,12 +134,15 @@ protected:
     // Every block the reference knows reads back through the host given.
     // With `lossReported`, a medium error is taken where it returns true (the
     // controller reported cached data lost): those blocks, counted in
-    // `lostBlocks`, are known no more.  Old data is never taken.
+    // `lostBlocks`, are known no more.  Old data is never taken.  The first
+    // read may wait `firstLimitNs` for its answer (a survivor still taking
+    // over holds it).
     void CheckThrough(sim::FcHost& host, const std::function<bool()>& lossReported = nullptr,
-                      const std::string& why = "") {
+                      const std::string& why = "", uint64_t firstLimitNs = 10'000 * kMs) {
         for (uint32_t r = 0; r < kRows; ++r) {
             const uint64_t lba = uint64_t(r) * kRowBlocks;
-            const sim::FcpResult res = RunCommand(host, Cdb16(fw::SCSI_READ16, lba, kRowBlocks), {}, kRowBlocks * kBlock);
+            const sim::FcpResult res = RunCommand(host, Cdb16(fw::SCSI_READ16, lba, kRowBlocks), {}, kRowBlocks * kBlock,
+                                                  r == 0 ? firstLimitNs : 10'000 * kMs);
             ASSERT_EQ(res.outcome, Outcome::Done) << why << ": row " << r << Consoles();
             if (res.status != 0) {
                 ASSERT_TRUE(lossReported && res.sense.size() > 2 && (res.sense[2] & 0x0F) == 3 && lossReported())

@@ -156,15 +156,16 @@ struct Pair {
     static bool Rescanning(uint8_t (*pfRequested)(), uint8_t (*pfInProgress)()) {
         return pfRequested() == fw::TRUE || pfInProgress() == fw::TRUE;
     }
-    // One command from the host, run to its end (10 s at most).
+    // One command from the host, run to its end (10 s at most, unless the
+    // caller knows of a longer wait).
     sim::FcpResult RunCommand(sim::FcHost& host, const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& data,
-                       uint32_t dataIn = 0) {
+                       uint32_t dataIn = 0, uint64_t limitNs = 10'000'000'000ull) {
         sim::FcpCommand c;
         c.cdb = cdb;
         c.dataOut = data;
         c.dataInLength = dataIn;
         const uint32_t tag = host.initiator().Submit(host.target(), c);
-        RunUntil([&] { return host.initiator().Finished(tag); }, 10'000'000'000ull);
+        RunUntil([&] { return host.initiator().Finished(tag); }, limitNs);
         sim::FcpResult r = host.initiator().Result(tag);
         host.initiator().Forget(tag);
         return r;
