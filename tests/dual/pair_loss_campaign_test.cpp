@@ -21,7 +21,10 @@ INSTANTIATE_TEST_SUITE_P(Seeds, PairLossCampaign, ::testing::Range(0, 25));
 // of the array left out as missing by controller 1, which read the
 // configuration from the drives itself once controller 0 was lost as both
 // started: a drive still held the unit attention of controller 0's reset,
-// and the rows written without that member no longer matched it.
-INSTANTIATE_TEST_SUITE_P(BenchSeeds, PairLossCampaign, ::testing::Values(25, 26, 94, 166));
+// and the rows written without that member no longer matched it; 264, a
+// survivor that waited for the writes only its lost partner held answered
+// that partner, back with them, that it had been given up: the partner
+// discarded its journals and restarted, and the survivor waited on.
+INSTANTIATE_TEST_SUITE_P(BenchSeeds, PairLossCampaign, ::testing::Values(25, 26, 94, 166, 264));
 
 }  // namespace
