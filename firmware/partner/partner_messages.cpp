@@ -698,9 +698,14 @@ uint8_t fPartnerCommandTransferDone(uint8_t bPortCode, uint8_t bStatus, PARTNER_
     return TRUE;
 }
 
+// Told that it was given up, the partner discards its journals and starts
+// again.  A survivor still waiting for the journals of the partner it lost
+// (it lacked copies of writes only that partner held) has written nothing
+// since: those journals are what it waits for, and a partner coming back
+// with them hears a plain NOT READY until it has written them out and joined.
 void SendPartnerNotReady(PARTNER_MESSAGE_SLOT* psSlot) {
-    SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY,
-                             fIsPartnerGivenUp() == TRUE ? PARTNER_ASCQ_GIVEN_UP : 0);
+    const bool fGivenUp = fIsPartnerGivenUp() == TRUE && fIsAwaitingPartnerJournals() != TRUE;
+    SendPartnerCommandStatus(psSlot, SENSE_NOT_READY, ASC_NOT_READY, fGivenUp ? PARTNER_ASCQ_GIVEN_UP : 0);
 }
 
 void SendPartnerCommandStatus(PARTNER_MESSAGE_SLOT* psSlot, uint8_t bSenseKey, uint8_t bAsc, uint8_t bAscq) {

@@ -21,12 +21,15 @@ INSTANTIATE_TEST_SUITE_P(Seeds, PairLossCampaign, ::testing::Range(0, 25));
 // of the array left out as missing by controller 1, which read the
 // configuration from the drives itself once controller 0 was lost as both
 // started: a drive still held the unit attention of controller 0's reset,
-// and the rows written without that member no longer matched it; 400, a
+// and the rows written without that member no longer matched it; 264, a
+// survivor that waited for the writes only its lost partner held answered
+// that partner, back with them, that it had been given up: the partner
+// discarded its journals and restarted, and the survivor waited on; 400, a
 // read through the survivor left unanswered for 10 s, its takeover still
 // holding host commands: controller 0 was cut once both hosts' writes had
 // all been answered, and the survivor's host had its next ones answered
 // as the loss was taken in, so the read was the first to wait through
 // the takeover's 14 s.
-INSTANTIATE_TEST_SUITE_P(BenchSeeds, PairLossCampaign, ::testing::Values(25, 26, 94, 166, 400));
+INSTANTIATE_TEST_SUITE_P(BenchSeeds, PairLossCampaign, ::testing::Values(25, 26, 94, 166, 264, 400));
 
 }  // namespace

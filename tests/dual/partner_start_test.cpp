@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "cache/flush_sequencer.h"
 #include "eventlog/event_log.h"
 #include "executive/work_flags.h"
 #include "harness/dual_pair.h"
+#include "harness/main_loop_call.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
 #include "partner/partner_state.h"
@@ -282,6 +284,25 @@ TEST_F(PartnerGivenUp, ItsMessagesAreRefusedAndItRestartsToJoinAgain) {
     EXPECT_EQ(restarts, 1u);
     EXPECT_NE(b->board.ConsoleText().find("Partner Controller.........Initialized\r\n"), std::string::npos)
         << Consoles();
+}
+
+// A controller waiting for the journals of the partner it gave up (writes
+// only that partner holds) has written nothing since: the partner's
+// messages are refused, but not as a given-up one's, which would have it
+// discard those journals and restart.
+TEST_F(PartnerGivenUp, APartnerWhoseJournalsAreAwaitedIsNotToldToRestart) {
+    b->board.fpga().heartbeatQuiet = true;
+    ASSERT_TRUE(RunUntil(
+        [] { return fw::fIsDualControllerActive() != fw::TRUE && fw::fGetDualControllerWorkFlag() != fw::TRUE; },
+        5000 * kMs))
+        << Consoles();
+    harness::OnMainLoop(a->board, [] { fw::AwaitPartnerJournals(); });
+    ASSERT_EQ(fw_b::fIsDualControllerActive(), fw::TRUE);
+    ASSERT_NE(SendTokenRequestFromB(), 0xFFFF);
+    (void)RunUntil([&] { return b->board.lastStop() == sim::StopKind::Reset; }, 5000 * kMs);
+    EXPECT_NE(b->board.lastStop(), sim::StopKind::Reset) << Consoles();
+    EXPECT_EQ(fw::fIsAwaitingPartnerJournals(), fw::TRUE);
+    EXPECT_EQ(fw::fIsConfigWritePartnerPending(), fw::FALSE);
 }
 
 // The same request from a partner still kept is taken: with the link gone
