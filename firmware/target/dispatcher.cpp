@@ -106,6 +106,12 @@ struct DISPATCH {
 
 bool IsFibre(uint8_t bPortCode) { return bPortCode == PORT_CODE_FC_HOST_1 || bPortCode == PORT_CODE_FC_HOST_2; }
 bool IsSasHost(uint8_t bPortCode) { return bPortCode == PORT_CODE_SAS_HOST_1 || bPortCode == PORT_CODE_SAS_HOST_2; }
+// The host ports of every host interface: the others carry commands made
+// inside the controller or by the embedded module.
+bool IsHostPortCommand(uint8_t bPortCode) {
+    return IsFibre(bPortCode) || IsSasHost(bPortCode) || bPortCode == PORT_CODE_FC_TABLE_1 ||
+           bPortCode == PORT_CODE_FC_TABLE_2;
+}
 bool IsAdmitted(const KERNEL_ENTRY* psEntry) { return psEntry->fValid == TRUE; }
 bool IsReadWrite16(uint8_t bOpcode) { return bOpcode == SCSI_READ16 || bOpcode == SCSI_WRITE16; }
 
@@ -603,17 +609,17 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
         DropNewCommandHead(bPortCode);
         return DISPATCH_DONE;
     }
-    // A drive pass-through made inside the controller belongs to no host
-    // port: no loop event, hold-off, unit attention, reservation or hold is
-    // its, and it is what spins parked drives up, so it never waits for
-    // them (a host loop that stays down would hold it for ever).
     if (s_fAnsweringHeld && (fIsDrivePassThrough(psEntry) == TRUE || IsAdmitted(psEntry) ||
-                             (!IsFibre(psEntry->bPortCode) && !IsSasHost(psEntry->bPortCode)))) {
+                             !IsHostPortCommand(psEntry->bPortCode))) {
         // Only a host's command not yet admitted is answered in a hold: the
         // rest wait for its end, out of the way of the newer ones.
         PutBackNewCommand(psEntry);
         return DISPATCH_DONE;
     }
+    // A drive pass-through made inside the controller belongs to no host
+    // port: no loop event, hold-off, unit attention, reservation or hold is
+    // its, and it is what spins parked drives up, so it never waits for
+    // them (a host loop that stays down would hold it for ever).
     if (fIsDrivePassThrough(psEntry) == TRUE) return bStartDrivePassThrough(psEntry);
     if (bGetIoQuiesceState() != QUIESCE_IDLE && !IsAdmitted(psEntry)) {
         PutBackNewCommand(psEntry);
