@@ -612,9 +612,9 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
     if (s_fAnsweringHeld && (fIsDrivePassThrough(psEntry) == TRUE || IsAdmitted(psEntry) ||
                              !IsHostPortCommand(psEntry->bPortCode))) {
         // Only a host's command not yet admitted is answered in a hold: the
-        // rest wait for its end, out of the way of the newer ones.
-        PutBackNewCommand(psEntry);
-        return DISPATCH_DONE;
+        // rest wait at the head for its end.  Put back, one would go round
+        // the ring every cycle, the loop never idle.
+        return DISPATCH_WAIT;
     }
     // A drive pass-through made inside the controller belongs to no host
     // port: no loop event, hold-off, unit attention, reservation or hold is
