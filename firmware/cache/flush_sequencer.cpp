@@ -101,6 +101,7 @@ struct FLUSH_SEQUENCER {
     uint8_t fKeptRows;           // issued writes kept (a join, journals outrun at a start together) to be resynced
     uint16_t wCopyCursor;        // own slots, then partner slots
     uint16_t wCopiesUnanswered;
+    uint8_t fGoOnAlone;          // single-controller mode ends the wait for the partner's journals
 };
 FLUSH_SEQUENCER s_sFlush;
 KERNEL_ENTRY s_sPartnerStartTimerOwner;
@@ -769,15 +770,39 @@ void AwaitPartnerJournals() {
 
 void EndPartnerJournalWait() {
     if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) return;
+    // Host commands stay held: the background pass goes on without the
+    // partner once the configuration that says so is applied whole.
+    s_sFlush.fGoOnAlone = TRUE;
+    SetCacheFlushRequest(TRUE);
+}
+
+namespace {
+
+// No partner is coming back with the writes it acknowledged alone.  What
+// its copies brought is all this controller knows of them, and is treated
+// as if the partner had been lost once it gave them: the data that came is
+// written out, a copy whose data never came is reported lost and its
+// blocks answer a medium error until a host writes them, and the rows of
+// every copy and of this controller's own issued writes are made
+// consistent, before any host is served.  Without a copy's data having
+// come the records may not all have come either (they are given first):
+// what more the partner held of the arrays that kept write-back without it
+// is given up, how much only the partner knew.
+void GoOnWithoutPartnerJournals() {
+    s_sFlush.fGoOnAlone = FALSE;
+    if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) return;
     s_sFlush.bPartnerStart = PARTNER_START_NONE;
-    ReleaseKept();
-    // What the partner held of the arrays that kept write-back without it
-    // is given up: how much, only the partner knew.
+    const bool fAllRecords = fHasStartCopyDataCome() == TRUE;
+    s_sFlush.fLacksCopies = FALSE;
+    (void)fWriteOutKeptJournals();
+    if (fAllRecords) return;
     for (uint8_t bRank = 0; bRank < bGetRankCount() && bRank < MAX_RANKS; ++bRank) {
         const uint8_t bPolicy = pGetRankRecord(bRank)->bCachePolicy;
         if ((bPolicy & POLICY_WRITE_BACK) != 0 && (bPolicy & POLICY_MIRROR) == 0) PostLost(0, 0, bRank);
     }
 }
+
+}  // namespace
 
 void AwaitPartnerStartRecord() {
     s_sFlush.bPartnerStart = PARTNER_START_AWAIT_RECORD;
@@ -865,6 +890,20 @@ void CacheFlushSequencerBackgroundStep() {
     // the partner's writes are flushed by a run of their own after it, and
     // the failover is reported only once they are on the drives.
     if (fGetRetripeFlag() == TRUE) return;
+    if (IsTrue(s_sFlush.fGoOnAlone)) {
+        s_sFlush.fRequest = FALSE;
+        GoOnWithoutPartnerJournals();
+        return;
+    }
+    if (s_sFlush.bPartnerStart == PARTNER_START_AWAIT_JOURNALS) {
+        // The partner lost at a start together gave copies of the writes it
+        // acknowledged alone, and was lost before it gave them all: they
+        // wait with the rest for it to come back, or for this controller to
+        // be told to go on without it.  Written out now, a copy whose data
+        // had not come would be let go unreported.
+        s_sFlush.fRequest = FALSE;
+        return;
+    }
     s_sFlush.fPause = FALSE;
     s_sFlush.bState = FLUSH_STATE_START;
     s_sFlush.fPartnerAnnounced = FALSE;

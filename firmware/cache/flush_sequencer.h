@@ -112,8 +112,11 @@ uint8_t fWriteOutKeptJournals();
 uint8_t fIsAwaitingPartnerJournals();
 // A controller starting alone whose journals the partner outran may lack
 // writes the partner acknowledged alone: it waits for them as above.  Set
-// to single-controller mode, it gives them up (event 101 for each array
-// that kept write-back without the partner) and serves.
+// to single-controller mode, it goes on without them from the background
+// pass, host commands held until then: what the partner's copies brought
+// is written out and what they lack reported lost, as when the partner is
+// lost once it gave them; without copies to tell, event 101 for each array
+// that kept write-back without the partner.
 void AwaitPartnerJournals();
 void EndPartnerJournalWait();
 // The outlived-partner record goes once the pair runs again and nothing of

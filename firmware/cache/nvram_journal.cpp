@@ -985,6 +985,15 @@ uint8_t fGetMissingStartCopyBlocks(uint16_t wSlot, uint8_t* pbRank, uint64_t* pl
     return TRUE;
 }
 
+uint8_t fHasStartCopyDataCome() {
+    for (uint16_t n = 0; n < NVRAM_QUEUE_USED_SLOTS; ++n) {
+        if (s_abKept[n] != KEPT_COPY_WITH_DATA) continue;
+        const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(FALSE, n);
+        if (IsValid(ps) && ps->fHoldsData == TRUE && wSlotValidBlocks(ps) != 0) return TRUE;
+    }
+    return FALSE;
+}
+
 uint8_t fGetStartCopyExtent(uint8_t fOwn, uint16_t wSlot, NVRAM_QUEUE_EXTENT* psExtent, uint32_t* pdSequence) {
     if (fGetNvramQueueExtent(fOwn, wSlot, psExtent) != TRUE) return FALSE;
     const NVRAM_QUEUE_ENTRY* ps = psGetNvramQueueEntry(fOwn, wSlot);

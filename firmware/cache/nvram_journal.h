@@ -179,6 +179,9 @@ void StopTakingStartCopies();
 // before the data came): its array and the internal address and count of
 // the blocks missing.  FALSE when nothing is missing.
 uint8_t fGetMissingStartCopyBlocks(uint16_t wSlot, uint8_t* pbRank, uint64_t* plFirst, uint16_t* pwBlocks);
+// Some copy's data has come: every record came before it (records are
+// given first), so the copies name all the partner holds.
+uint8_t fHasStartCopyDataCome();
 // What the controller writing the journals out copies to its partner of a
 // slot: the extent with its data (the blocks of data it holds), or, for an
 // own write issued to the drives without data here, the extent alone (its

@@ -275,8 +275,16 @@ bool ServeWriteComplete() {
     return false;
 }
 
-// New host commands wait while write completions ran this cycle, the cache
-// flushes for a restripe, or the partner has work.
+// The pair holds new host work: the cache flushes for a restripe, the
+// partner has work, or a start together, a takeover or the save after it
+// is not through.
+bool IsHostWorkHeldForPair() {
+    return IsTrue(fGetRetripeFlag()) || IsTrue(fGetPartnerWork()) || IsTrue(fIsHostWorkHeldForPartnerStart()) ||
+           IsTrue(fIsHostWorkHeldForTakeover()) || IsTrue(fIsHostWorkHeldForGeneration());
+}
+
+// New host commands wait while write completions ran this cycle, or the
+// pair holds them.
 bool ServeNewHostWork() {
     if (uint16_t wCount = wGetPortNewCommands(PORT_CODE_MODULE); wCount != 0) {
         EnterStage(LOOP_STAGE_NEW_HOST_COMMANDS);
@@ -338,13 +346,11 @@ constexpr CycleService s_asCycle[] = {
      },
      [] { SnapshotCommandService(); return false; }},
     {LOOP_STAGE_KEPT, [] { return IsTrue(fGetDuplicationHasWork()); }, [] { DuplicationService(); return false; }},
-    {LOOP_STAGE_KEPT,
-     [] {
-         return !s_fWriteCompleteRan && !IsTrue(fGetRetripeFlag()) && !IsTrue(fGetPartnerWork()) &&
-                !IsTrue(fIsHostWorkHeldForPartnerStart()) && !IsTrue(fIsHostWorkHeldForTakeover()) &&
-                !IsTrue(fIsHostWorkHeldForGeneration());
-     },
-     ServeNewHostWork},
+    {LOOP_STAGE_KEPT, [] { return !s_fWriteCompleteRan && !IsHostWorkHeldForPair(); }, ServeNewHostWork},
+    // Held, a command is not left unanswered past a host's time-out.
+    {LOOP_STAGE_NEW_HOST_COMMANDS,
+     [] { return !s_fWriteCompleteRan && wGetPortNewCommands(PORT_CODE_MODULE) != 0 && IsHostWorkHeldForPair(); },
+     [] { AnswerHeldHostCommands(); return false; }},
 };
 
 // True when the service ran and ends the cycle.

@@ -63,6 +63,7 @@ uint64_t s_lDiscoveryStart;
 uint32_t s_dDiscoveriesCompleted;
 uint64_t s_lDiscoveryError;
 uint64_t s_lTopologyChange;
+uint64_t s_lPartnerLinkGone;
 uint32_t s_dBusResets;
 uint32_t s_adPartnerQueueFull[2];
 uint32_t s_dIgnored;
@@ -277,6 +278,7 @@ void SASPhyLinkStatusEvent(const MPI_EVENT_DATA_SAS_PHY_LINK_STATUS& e) {
         // The link is gone: nothing is attached there until discovery says.
         pGetSASExpanderList()->asExpander[bExpander].awAttachedHandle[e.bPhyNum] = 0;
         if (ConfigurationStored() && IsPartnerAddress(e.adSASAddress, true)) {
+            s_lPartnerLinkGone = lGetTickCount();
             SetSasDiscoveryWork(TRUE);
             SetSASIOCRestartRequest(TRUE);
         }
@@ -330,6 +332,7 @@ uint64_t lGetSASDiscoveryStartTick() { return s_lDiscoveryStart; }
 uint32_t dGetSASDiscoveriesCompleted() { return s_dDiscoveriesCompleted; }
 uint64_t lGetSASDiscoveryErrorTick() { return s_lDiscoveryError; }
 uint64_t lGetSASTopologyChangeTick() { return s_lTopologyChange; }
+uint64_t lGetSASPartnerLinkGoneTick() { return s_lPartnerLinkGone; }
 void MarkSASTopologyChange() { s_lTopologyChange = lGetTickCount(); }
 
 uint8_t fIsSASSlotOutOfService(uint8_t bEnclosure, uint8_t bSlot) {
@@ -382,6 +385,7 @@ void InitSASEventState() {
     s_dDiscoveriesCompleted = 0;
     s_lDiscoveryError = 0;
     s_lTopologyChange = 0;
+    s_lPartnerLinkGone = 0;
     // The partner's ports are found afresh, and counted from nothing.
     std::memset(s_adPartnerQueueFull, 0, sizeof s_adPartnerQueueFull);
     std::memset(s_aabOutOfService, 0, sizeof s_aabOutOfService);

@@ -26,6 +26,9 @@ uint32_t dGetSASDiscoveriesCompleted();
 // for a new look at the topology.
 uint64_t lGetSASDiscoveryErrorTick();
 uint64_t lGetSASTopologyChangeTick();
+// When the partner's link to the drive side last went (the IOC restart it
+// asks for waits a little on it).
+uint64_t lGetSASPartnerLinkGoneTick();
 // Stamps a change now (the phy recovery's link resets).
 void MarkSASTopologyChange();
 

@@ -103,6 +103,9 @@ constexpr uint8_t SLOT_LIMIT = 33;          // phys mapped to a slot number belo
 // Waits of the discovery states, in ms.
 constexpr uint32_t HOLD_SETTLE_MS = 3000;
 constexpr uint32_t RECOVERY_SETTLE_MS = 4000;
+// A restart asked for because the partner's link went waits as long as the
+// heartbeat takes (twice over) to tell whether the partner is lost.
+constexpr uint32_t PARTNER_LINK_GONE_SETTLE_MS = 100;
 constexpr uint32_t TIMEOUT_SCAN_SETTLE_MS = 2000;
 constexpr uint32_t IOC_RESTART_PAUSE_MS = 1000;
 constexpr uint32_t AFTER_IOC_RESTART_MS = 4000;
@@ -1071,6 +1074,11 @@ bool TakeDiscoveryStep() {
         return false;
     }
     if (s_fRunning != TRUE) {
+        // A partner that is lost asks for the same restart in its takeover:
+        // one restart does for both.  Started at once, the restart (seconds
+        // of the background pass) would put the takeover behind it, and
+        // the takeover's restart after it.
+        if (fRestart == TRUE && lNow - lGetSASPartnerLinkGoneTick() < PARTNER_LINK_GONE_SETTLE_MS) return false;
         // A plain request to look again waits for held drives, and for the
         // links to settle after the last device or link change the IOC
         // reported (or a phy's link reset): a look while links still come

@@ -33,6 +33,7 @@
 #include "target/command_access.h"
 #include "target/command_checks.h"
 #include "target/drive_pass_through.h"
+#include "target/host_command_pool.h"
 #include "target/host_command_codes.h"
 #include "target/inquiry.h"
 #include "target/lun_scheduler.h"
@@ -76,7 +77,14 @@ constexpr uint16_t BLOCKS_OF_ONE_SEGMENT_RANK = 16;
 constexpr uint16_t BLOCKS_OF_SHARED_RANK = 4;
 constexpr uint16_t BLOCKS_UNDER_POLICY = 3;
 
+// While the pair holds host work (a takeover, a start together, a flush)
+// new commands wait for it to end; one that has waited this long is
+// answered instead, well inside the 30 s hosts commonly give a command.
+constexpr uint64_t HELD_COMMAND_ANSWER_MS = 20000;
+
 uint8_t s_fSchedulerFirstPass = TRUE;
+// The dispatcher runs for commands held past their time.
+bool s_fAnsweringHeld = false;
 uint16_t s_awSchedulerCounters[2];
 
 // One call's view of the command.
@@ -98,6 +106,12 @@ struct DISPATCH {
 
 bool IsFibre(uint8_t bPortCode) { return bPortCode == PORT_CODE_FC_HOST_1 || bPortCode == PORT_CODE_FC_HOST_2; }
 bool IsSasHost(uint8_t bPortCode) { return bPortCode == PORT_CODE_SAS_HOST_1 || bPortCode == PORT_CODE_SAS_HOST_2; }
+// The host ports of every host interface: the others carry commands made
+// inside the controller or by the embedded module.
+bool IsHostPortCommand(uint8_t bPortCode) {
+    return IsFibre(bPortCode) || IsSasHost(bPortCode) || bPortCode == PORT_CODE_FC_TABLE_1 ||
+           bPortCode == PORT_CODE_FC_TABLE_2;
+}
 bool IsAdmitted(const KERNEL_ENTRY* psEntry) { return psEntry->fValid == TRUE; }
 bool IsReadWrite16(uint8_t bOpcode) { return bOpcode == SCSI_READ16 || bOpcode == SCSI_WRITE16; }
 
@@ -209,6 +223,22 @@ uint8_t bCheckControllerHold(const DISPATCH& s) {
     return DISPATCH_DONE;
 }
 
+// A command held past its time gets NOT READY, becoming ready (04/01), on
+// which hosts retry it later; what only names the target and its LUNs is
+// answered as ever.
+uint8_t bCheckHeldTooLong(const DISPATCH& s) {
+    if (!s_fAnsweringHeld) return GO_ON;
+    switch (s.pbCdb[0]) {
+    case SCSI_INQUIRY:
+    case SCSI_REPORT_LUNS:
+    case SCSI_REQUEST_SENSE:
+    case OPCODE_0X20: return GO_ON;
+    default: break;
+    }
+    Refuse(s, SENSE_NOT_READY, ASC_NOT_READY, 1);
+    return DISPATCH_DONE;
+}
+
 bool IsConvertedAtAdmission(uint8_t bOpcode) {
     switch (bOpcode) {
     case SCSI_READ6:
@@ -297,6 +327,7 @@ uint8_t bAdmit(DISPATCH& s) {
     uint8_t bResult = bCheckUnmapped(s);
     if (bResult == GO_ON) bResult = bCheckUnitAttention(s);
     if (bResult == GO_ON) bResult = bCheckControllerHold(s);
+    if (bResult == GO_ON) bResult = bCheckHeldTooLong(s);
     if (bResult != GO_ON) return bResult;
     // 0x8B is only the form every SEEK takes inside the controller; no host
     // command of that opcode is served (a host means another command by it).
@@ -578,6 +609,13 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
         DropNewCommandHead(bPortCode);
         return DISPATCH_DONE;
     }
+    if (s_fAnsweringHeld && (fIsDrivePassThrough(psEntry) == TRUE || IsAdmitted(psEntry) ||
+                             !IsHostPortCommand(psEntry->bPortCode))) {
+        // Only a host's command not yet admitted is answered in a hold: the
+        // rest wait at the head for its end.  Put back, one would go round
+        // the ring every cycle, the loop never idle.
+        return DISPATCH_WAIT;
+    }
     // A drive pass-through made inside the controller belongs to no host
     // port: no loop event, hold-off, unit attention, reservation or hold is
     // its, and it is what spins parked drives up, so it never waits for
@@ -629,6 +667,21 @@ uint8_t bDispatchHostCommand(uint8_t bPortCode) {
     bResult = bCheckReservations(s);
     if (bResult != GO_ON) return bResult;
     return bDispatchByOpcode(s);
+}
+
+void AnswerHeldHostCommands() {
+    const uint16_t wCount = wGetPortNewCommands(PORT_CODE_MODULE);
+    s_fAnsweringHeld = true;
+    for (uint16_t w = 0; w < wCount; ++w) {
+        // The ring is in order of arrival, but for commands put back.
+        KERNEL_ENTRY* ps = nullptr;
+        if (bPeekNewCommand(&ps) == STATUS_FOUND && lGetTickCount() - ps->lArrivalMs < HELD_COMMAND_ANSWER_MS) break;
+        if (bDispatchHostCommand(PORT_CODE_MODULE) != DISPATCH_DONE) {
+            RewindNewCommandScan(PORT_CODE_MODULE);
+            break;
+        }
+    }
+    s_fAnsweringHeld = false;
 }
 
 void InitTargetDispatcher() {

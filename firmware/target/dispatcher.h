@@ -17,6 +17,11 @@ namespace fw {
 // main-loop cycle.
 uint8_t bDispatchHostCommand(uint8_t bPortCode);
 
+// While the pair holds new host work: every command at the head of the
+// new-command ring that has waited too long is answered (NOT READY,
+// becoming ready), so that none waits past a host's time-out.
+void AnswerHeldHostCommands();
+
 // Start of day of the dispatcher and the scheduler's first pass.
 void InitTargetDispatcher();
 

@@ -6,7 +6,12 @@
 
 #include <span>
 
+#include "cache/flush_sequencer.h"
+#include "config/config_commit.h"
+#include "config/config_phase.h"
+#include "config/config_image.h"
 #include "config/rank_table.h"
+#include "executive/work_flags.h"
 #include "pair_writes.h"
 
 namespace fw_b {
@@ -37,6 +42,19 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
         SideOf(!fBGoesFirst).board.CutPower();
         ASSERT_NO_FATAL_FAILURE(Settle(1000 * kMs));
+    }
+    // The blocks controller 0 reported lost since its log ended at `wFrom`
+    // (event 101).
+    static uint32_t LostBlocksPostedSince(uint16_t wFrom) {
+        uint32_t dBlocks = 0;
+        for (uint16_t w = wFrom; w != LogEnd(false); w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+            const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(w);
+            if (ps->bCode != 101) continue;
+            uint32_t dThis = 0;
+            for (unsigned k = 0; k < 4; ++k) dThis |= uint32_t(ps->abArgs[2 + k]) << (8 * k);
+            dBlocks += dThis;
+        }
+        return dBlocks;
     }
     // Both are cut with writes of both on their way and in the caches.
     void BothAreCutUnderWrites() {
@@ -183,6 +201,49 @@ TEST_F(PartnerStartTogether, CopiesThePartnerHadNoRoomForAreReportedLostAndTheir
     EXPECT_GT(lostBlocks, 0u);
     ASSERT_NO_FATAL_FAILURE(Rejoin(*b, *hostB));
     ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB, [&] { return PostedSince(false, wFrom, 101); }));
+}
+
+// Controller 0 is cut; controller 1 serves alone, its host's writes cached,
+// and is cut too.  Both start together: controller 1 outlived controller 0
+// and gives it a copy of each write it acknowledged alone, records first,
+// and is cut once the data of a few has come.  Controller 0 waits for it,
+// until it is set to single-controller mode: it then writes out what the
+// copies brought and makes the rows of the others consistent before it
+// serves its host; a read of blocks whose data never came answers a medium
+// error, never the old data, and the loss is reported with its size.
+TEST_F(PartnerStartTogether, SetToSingleControllerModeTheSurvivorThatWaitedLosesNoWriteSilently) {
+    ASSERT_NO_FATAL_FAILURE(OneRunsAloneThenBothAreCut(false));
+    SlowDrives(0);
+    uint32_t dCopiesWithData = 0;
+    b->board.sasController().partnerAnswerSeen = [&](const uint8_t* pbCdb, uint8_t bStatus) {
+        if (pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA &&
+            bStatus == fw::SCSI_STATUS_GOOD) {
+            ++dCopiesWithData;
+        }
+    };
+    const uint16_t wFrom = LogEnd(false);
+    PowerBothOn();
+    ASSERT_TRUE(RunUntil([&] { return dCopiesWithData >= 3; }, dual::kBootLimitNs)) << Consoles();
+    b->board.CutPower();
+    b->board.sasController().partnerAnswerSeen = nullptr;
+    ASSERT_TRUE(RunUntil([&] { return a->Booted() && fw::fIsAwaitingPartnerJournals() == fw::TRUE; },
+                         dual::kBootLimitNs))
+        << Consoles();
+    // The operator sets single-controller mode, and the setting is saved.
+    ASSERT_TRUE(OnProcessor(a->board, [] {
+        fw::pGetConfigImage()->sHeader.fSingleControllerMode = fw::TRUE;
+        (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    }));
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    // The rows were made consistent before the host was served, and
+    // nothing cached is left to write.
+    EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 0u);
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostA, [&] { return PostedSince(false, wFrom, 101); }));
+    EXPECT_GT(lostBlocks, 0u);
+    EXPECT_GE(LostBlocksPostedSince(wFrom), lostBlocks);
+    EXPECT_NE(a->board.ConsoleText().find("Cached Data Lost, "), std::string::npos) << Consoles();
 }
 
 // Both start together and controller 0 is lost as it starts, having reset
