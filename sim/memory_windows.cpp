@@ -41,27 +41,11 @@ void Reserve(uint32_t address, uint32_t size, int flags) {
     if (p != At(address)) Fail("reserve", address);
 }
 
-// Where the reserved addresses end: the highest a bank 0 may reach.
-uint32_t g_reservedEnd = 0;
-
-// Reserves from the lowest bank 0 address up to kMappableEnd, or, where
-// something of the program's own lies below that (the libraries a
-// user-mode emulator of 32-bit programs maps just below 1 GiB), up to it:
-// only a bank that would reach that far is refused.
 void ReserveProcessorWindows() {
-    if (g_reservedEnd != 0) return;
-    constexpr uint32_t kStep = 1u << 20;
-    uint32_t size = MemoryWindows::kMappableEnd - kLowestBank0Address;
-    for (;;) {
-        void* p = mmap(At(kLowestBank0Address), size, PROT_NONE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-        if (p == At(kLowestBank0Address)) break;
-        // An emulator may take the address as a hint and map elsewhere.
-        if (p != MAP_FAILED) munmap(p, size);
-        if (size <= kStep) Fail("reserve", kLowestBank0Address);
-        size = (size - 1) / kStep * kStep;
-    }
-    g_reservedEnd = kLowestBank0Address + size;
+    static bool reserved = false;
+    if (reserved) return;
+    Reserve(kLowestBank0Address, MemoryWindows::kMappableEnd - kLowestBank0Address, MAP_FIXED_NOREPLACE);
+    reserved = true;
 }
 
 // Opens (or makes) the bank's file at its size; true when it holds what an
@@ -105,7 +89,6 @@ MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Ban
     m_bank0Address = base;
     m_bank0Size = std::min(sdram, kMappableEnd) - base;
     ReserveProcessorWindows();
-    if (base + m_bank0Size > g_reservedEnd) Fail("reserve", base);
     bool kept = false;
     if (bank.path.empty()) {
         m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
