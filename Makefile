@@ -38,12 +38,15 @@ test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure --timeout 300
 
 # The benchmarks also compare the controller program with a generic iSCSI
-# target, which only they install.
+# target, which only they install.  Every one runs; any that failed are
+# named at the end and make the run fail.
 bench: deps
 	@scripts/install-deps --bench
 	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(EMULATED) $(LAUNCHER)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target benchmarks
-	@for b in $(BUILD_DIR)-bench/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+	@failed=""; for b in $(BUILD_DIR)-bench/bench/*_bench; do \
+		[ -x "$$b" ] || continue; "$$b" || failed="$$failed $${b##*/}"; \
+	done; [ -z "$$failed" ] || { echo "benchmarks that failed:$$failed" >&2; exit 1; }
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-run

@@ -245,23 +245,24 @@ int main() {
     for (size_t w = 0; w < std::size(workloads); ++w) {
         const bench::Result& r = results[w].measured;
         const bench::Result& copy = results[w].reference;
-        std::printf("%-28s %9.0f cmd/s %7.0f ns/cmd %8s instr/cmd  memcpy ratio %.4f  drive reads per read %.2f"
+        std::printf("%-28s %9.0f cmd/s %7.0f ns/cmd%s  memcpy ratio %.4f  drive reads per read %.2f"
                     "  board %.2f us/cmd, %.1f us at depth 1\n",
-                    workloads[w].name, r.OpsPerSecond(), r.NsPerOp(), r.InstructionsPerOp().c_str(),
+                    workloads[w].name, r.OpsPerSecond(), r.NsPerOp(), r.InstructionsPerOp("cmd").c_str(),
                     r.OpsPerSecond() / copy.OpsPerSecond(), adDriveReads[w], adVirtualUs[w], adLatencyUs[w]);
     }
     // The time of a command with statistics over its time without: along the
     // whole road, and of the firmware's own part of it (the road's time by
     // the sampled firmware share).
     std::printf("\nper-command statistics: time per command with them / without them\n");
-    std::printf("%-28s %12s %12s %12s %14s %16s\n", "", "whole road", "firmware", "instr", "firmware with",
-                "firmware without");
+    const bool fCounted = statistics[0].measured.instructions != 0;
+    std::printf("%-28s %12s %12s %12s %14s %16s\n", "", "whole road", "firmware", fCounted ? "instr" : "",
+                "firmware with", "firmware without");
     for (size_t w = 0; w < std::size(workloads); ++w) {
         const bench::Result& on = statistics[w].measured;
         const bench::Result& off = statistics[w].reference;
         const double road = on.NsPerOp() / off.NsPerOp();
         const double firmware = on.NsPerOp() * on.firmwareShare / (off.NsPerOp() * off.firmwareShare);
-        char instructions[32] = "n/a";
+        char instructions[32] = "";
         if (on.instructions != 0 && off.instructions != 0) {
             std::snprintf(instructions, sizeof instructions, "%.4f",
                           double(on.instructions) / double(on.ops) / (double(off.instructions) / double(off.ops)));
@@ -269,5 +270,6 @@ int main() {
         std::printf("%-28s %12.4f %12.4f %12s %14s %16s\n", workloads[w].name, road, firmware, instructions,
                     on.Share().c_str(), off.Share().c_str());
     }
+    bench::NoteInstructions("build-bench/bench/host_road_bench");
     return 0;
 }

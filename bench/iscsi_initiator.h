@@ -109,6 +109,10 @@ public:
 
     // A command that may be sent now: the target's command window has room.
     bool WindowOpen() const { return int32_t(m_maxCmdSn - m_cmdSn) >= 0; }
+    // For a client of many sessions: the socket to wait on, and whether
+    // bytes read already wait to be decoded.
+    int Fd() const { return m_fd; }
+    bool InputBuffered() const { return m_at < m_in.size(); }
 
     // Sends a READ(10) or WRITE(10) of `bytes` at `lba` (writes send `data`).
     bool Submit(uint32_t tag, bool write, uint32_t lba, uint32_t bytes, const uint8_t* data) {

@@ -121,10 +121,14 @@ struct Result {
     double firmwareShare = -1;   // -1: not sampled
     double OpsPerSecond() const { return seconds > 0 ? static_cast<double>(ops) / seconds : 0; }
     double NsPerOp() const { return ops ? seconds * 1e9 / static_cast<double>(ops) : 0; }
-    std::string InstructionsPerOp() const {
-        if (instructions == 0 || ops == 0) return "n/a";
-        char s[32];
-        std::snprintf(s, sizeof s, "%.0f", static_cast<double>(instructions) / static_cast<double>(ops));
+    // "  N instr/<unit>" where instructions were counted; nothing where
+    // the processor counts none for a process (NoteInstructions says so,
+    // once, below the figures).
+    std::string InstructionsPerOp(const char* unit = "op") const {
+        if (instructions == 0 || ops == 0) return "";
+        char s[48];
+        std::snprintf(s, sizeof s, "  %9.0f instr/%s", static_cast<double>(instructions) / static_cast<double>(ops),
+                      unit);
         return s;
     }
     std::string Share() const {
@@ -134,6 +138,15 @@ struct Result {
         return s;
     }
 };
+
+// Under the figures of a benchmark whose processor counted no instructions:
+// where to have them counted.
+inline void NoteInstructions(const char* benchmark) {
+    if (InstructionCounter().Available() || RUNNING_ON_VALGRIND) return;
+    std::printf("(no instructions counted: this processor counts none for a process; "
+                "bench/count-instructions %s counts them)\n",
+                benchmark);
+}
 
 constexpr double kRoundSeconds = 0.1;   // long enough to swamp timer and cache effects
 constexpr int kRounds = 5;

@@ -1,25 +1,29 @@
 // The controller program as `make run` starts it (the wall clock, its iSCSI
-// portal on the loopback), serving a RAID 0 and a RAID 5 logical drive on
-// memory-backed drives, arrays as the console makes them (its cache policy
-// and write-back threshold, initialised), against a generic iSCSI target
-// (Debian's tgt, its logical unit a file in RAM) started by this benchmark:
-// the same client, the same loads (4 KiB random and 64 KiB sequential reads
-// and writes, 1, 8 and 32 outstanding), after a warm-up, in rounds of at
-// least 5 s alternated between them.  A plain socket echo of the same sizes
-// is the loopback's ceiling.
+// portal on the loopback), serving a RAID 0, a RAID 5 and a RAID 6 logical
+// drive on memory-backed drives, arrays as the console makes them (its
+// cache policy and write-back threshold, initialised), against a generic
+// iSCSI target (Debian's tgt, its logical unit a file in RAM) started by
+// this benchmark: the same client, the same loads (4 KiB random and 64 KiB
+// sequential reads and writes; one host with 1, 8 and 32 commands
+// outstanding, and 64 hosts with one each), after a warm-up, in rounds of
+// at least 5 s alternated between them.  A plain socket echo of the same
+// sizes is the loopback's ceiling.
 //
 // What users get is what a round sustains after its first second: the
 // write-back cache takes a burst of writes at first and then only as many
 // as reach the drives, so the first second is reported apart.  Each figure
-// is the median of the rounds with their least and greatest, and the ratio
-// to tgt's (and, in brackets, to the ceiling) is that of the medians; depth
-// 1 also gives the mean latency beside the drives' modelled service time.
+// is the median of the rounds, on a line of its own with its unit and what
+// it is compared with, and the machine's load average while it was taken:
+// the ratios hold only at the load they were measured at.
 //
 //   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD]]]]
 //
 // `make bench` installs tgt (scripts/install-deps --bench); tgtd runs as a
-// child of this benchmark on its own control port and is ended with it.
+// child of this benchmark on a control port no other tgtd holds, is driven
+// only while it is the one holding it, and is ended with the benchmark.
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -32,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -52,9 +57,7 @@ constexpr unsigned kDrives = 4;
 constexpr uint16_t kChunkBlocks = 128;
 constexpr char kPeerTarget[] = "iqn.2026-12.bench:peer";
 constexpr char kProgramTarget[] = "iqn.2026-12.sim.array-controller:port1";
-// tgtd's management channel: a port of its own, so that a tgtd the
-// machine may run is left alone.
-constexpr int kTgtControlPort = 17;
+constexpr unsigned kHosts = 64;   // the many-hosts load: this many sessions, one command each
 
 struct Load {
     const char* name;
@@ -68,7 +71,12 @@ const Load kLoads[] = {
     {"sequential 64 KiB read", false, false, 65536},
     {"sequential 64 KiB write", true, false, 65536},
 };
-const unsigned kDepths[] = {1, 8, 32};
+// One host with this many commands outstanding, or kHosts hosts with one each.
+struct Shape {
+    unsigned hosts;
+    unsigned depth;
+};
+const Shape kShapes[] = {{1, 1}, {1, 8}, {1, 32}, {kHosts, 1}};
 
 // The part of a round reported apart: the cache fills in it.
 constexpr double kFirstSeconds = 1.0;
@@ -79,8 +87,17 @@ struct Figures {
     double firstOpsPerSecond = 0;
     double meanLatencyUs = 0;  // after the first second
     double busy = 0;   // the serving process's share of one processor
-    bool failed = false;
+    double load = 0;   // the machine's load average at the round's end
+    std::string failure;   // the command that failed and how, when one did
 };
+
+// The machine's load average over the last minute.
+double LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    double load = -1;
+    in >> load;
+    return load;
+}
 
 // A process's time on a processor so far, in seconds.
 double CpuSeconds(pid_t pid) {
@@ -104,36 +121,48 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
     const uint32_t slots = kUnitBytes / load.bytes;
     struct Outstanding {
         uint32_t tag;
+        uint32_t lba;
         std::chrono::steady_clock::time_point sent;
     };
     std::vector<Outstanding> outstanding;
     uint64_t sent = 0, first = 0, done = 0;
     double latency = 0;
     Figures f;
+    const auto Failed = [&](const char* what, uint32_t tag, uint32_t lba) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%s of %u bytes at block %u (tag %u) %s",
+                      load.write ? "a write" : "a read", load.bytes, lba, tag, what);
+        f.failure = text;
+        return f;
+    };
     const auto start = std::chrono::steady_clock::now();
     while (Since(start) < seconds || !outstanding.empty()) {
         while (outstanding.size() < depth && Since(start) < seconds && client.WindowOpen()) {
             const uint32_t slot = load.random ? random() % slots : uint32_t(sent % slots);
             const uint32_t tag = uint32_t(sent++);
-            outstanding.push_back({tag, std::chrono::steady_clock::now()});
-            if (!client.Submit(tag, load.write, slot * (load.bytes / kBlock), load.bytes, data.data())) {
-                f.failed = true;
-                return f;
+            const uint32_t lba = slot * (load.bytes / kBlock);
+            outstanding.push_back({tag, lba, std::chrono::steady_clock::now()});
+            if (!client.Submit(tag, load.write, lba, load.bytes, data.data())) {
+                return Failed("could not be sent: the connection broke", tag, lba);
             }
         }
         // The round may end between the two looks at the clock: nothing is
         // out then, and nothing will come back.
         if (outstanding.empty()) break;
         typename Client::Done d;
-        if (!client.Reap(&d) || d.status != 0) {
-            f.failed = true;
-            return f;
+        if (!client.Reap(&d)) {
+            return Failed("had no answer: the connection broke or sent what is no PDU", outstanding.front().tag,
+                          outstanding.front().lba);
         }
         const auto it = std::find_if(outstanding.begin(), outstanding.end(),
                                      [&](const Outstanding& o) { return o.tag == d.tag; });
-        if (it == outstanding.end()) {
-            f.failed = true;
-            return f;
+        if (it == outstanding.end()) return Failed("was not sent: an answer came for it", d.tag, 0);
+        if (d.status != 0) {
+            char what[64];
+            std::snprintf(what, sizeof what, d.status == 0xFF ? "ended without a SCSI status (a target failure)"
+                                                              : "ended with SCSI status 0x%02x",
+                          d.status);
+            return Failed(what, it->tag, it->lba);
         }
         if (Since(start) < kFirstSeconds) {
             ++first;
@@ -148,6 +177,7 @@ Figures Measure(Client& client, const Load& load, unsigned depth, double seconds
     f.opsPerSecond = elapsed > kFirstSeconds ? double(done) / (elapsed - kFirstSeconds) : 0;
     f.meanLatencyUs = done != 0 ? latency / double(done) * 1e6 : 0;
     f.busy = (CpuSeconds(server) - cpuBefore) / elapsed;
+    f.load = LoadAverage();
     return f;
 }
 
@@ -257,9 +287,11 @@ void End(pid_t pid) {
 // The controller program on a data directory whose drives hold one array
 // and its logical drive, presented at LUN 0.
 struct Program {
+    const char* name = "";
     pid_t pid = -1;
     uint16_t port = 0;
     bool Start(const std::string& program, const std::filesystem::path& dir, const roadtest::ArraySpec& array) {
+        name = array.pszName;
         {
             sim::ChassisOptions o;
             o.drives = kDrives;
@@ -276,20 +308,59 @@ struct Program {
                             "127.0.0.1:" + std::to_string(port)},
                            console);
         if (pid > 0 && bench::WaitForOutput(pid, console, "Initialization Complete")) return true;
-        std::fprintf(stderr, "program_peer_bench: the controller did not start:\n%s",
+        std::fprintf(stderr, "program_peer_bench: the controller (%s) did not start:\n%s", name,
                      bench::FileText(console).c_str());
         return false;
     }
     ~Program() { End(pid); }
 };
 
+// The tgtd this benchmark started.  tgtd's control port (1 to 32767) names
+// the socket its tgtadm reaches and a lock file beside it, held while that
+// tgtd runs: the port is one whose lock nobody holds now, as the
+// controller's portal takes a free port, and the tgtd is driven only while
+// it is this benchmark's child and holds that lock, so a tgtd another user
+// runs is never reached.
 struct Tgt {
     pid_t pid = -1;
+    int control = -1;
     uint16_t port = 0;
     std::string log;
+    static std::string LockFile(int control) { return "/var/run/tgtd/socket." + std::to_string(control) + ".lock"; }
+    // The process holding the control port's lock; -1 when none does.
+    static pid_t LockHolder(int control) {
+        const int fd = open(LockFile(control).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return -1;
+        struct flock l {};
+        l.l_type = F_WRLCK;
+        l.l_whence = SEEK_SET;
+        const bool asked = fcntl(fd, F_GETLK, &l) == 0;
+        close(fd);
+        return asked && l.l_type != F_UNLCK ? l.l_pid : -1;
+    }
+    // The first control port from `from` on whose lock nobody holds.
+    static int FreeControlPort(int from) {
+        int control = from;
+        while (control <= 32767 && LockHolder(control) >= 0) ++control;
+        return control <= 32767 ? control : 1;
+    }
+    bool Running() const {
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+    }
+    bool Ours() const { return Running() && LockHolder(control) == pid; }
     bool Admin(std::vector<std::string> args) {
-        args.insert(args.begin(), {"tgtadm", "-C", std::to_string(kTgtControlPort), "--lld", "iscsi"});
+        if (!Ours()) {
+            std::fprintf(stderr, "program_peer_bench: tgtd on control port %d is not this benchmark's: left alone\n",
+                         control);
+            return false;
+        }
+        args.insert(args.begin(), {"tgtadm", "-C", std::to_string(control)});
         return RunToEnd(args, log);
+    }
+    bool Target(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--lld", "iscsi"});
+        return Admin(args);
     }
     bool Start(const std::filesystem::path& dir) {
         const std::string image = (dir / "tgt.img").string();
@@ -297,57 +368,73 @@ struct Tgt {
         std::ofstream{image};
         std::filesystem::resize_file(image, kUnitBytes);
         log = (dir / "tgt.log").string();
-        port = bench::FreeLoopbackPort();
-        pid = bench::Spawn({"tgtd", "-f", "-C", std::to_string(kTgtControlPort), "--iscsi",
-                            "portal=127.0.0.1:" + std::to_string(port)},
-                           log, true);
-        if (pid <= 0) {
-            std::fprintf(stderr, "program_peer_bench: cannot run tgtd (Debian's tgt: make bench installs it)\n");
-            return false;
+        // A port another tgtd holds ends ours at once: another port is tried.
+        for (int attempt = 0; attempt < 10 && !Ours(); ++attempt) {
+            Stop();
+            control = FreeControlPort(control < 0 ? 1024 + getpid() % 30000 : control + 1);
+            port = bench::FreeLoopbackPort();
+            pid = bench::Spawn({"tgtd", "-f", "-C", std::to_string(control), "--iscsi",
+                                "portal=127.0.0.1:" + std::to_string(port)},
+                               log, true);
+            if (pid <= 0) {
+                std::fprintf(stderr, "program_peer_bench: cannot run tgtd (Debian's tgt: make bench installs it)\n");
+                return false;
+            }
+            for (int i = 0; i < 100 && Running() && LockHolder(control) != pid; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
         }
         bool up = false;
-        for (int i = 0; i < 100 && !up; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            up = Admin({"--op", "show", "--mode", "target"});
+        for (int i = 0; i < 100 && !up && Ours(); ++i) {
+            up = Target({"--op", "show", "--mode", "target"});
+            if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        bool ok = up && Admin({"--op", "new", "--mode", "target", "--tid", "1", "-T", kPeerTarget}) &&
-                  Admin({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "1", "-b", image}) &&
-                  Admin({"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"});
+        bool ok = up && Target({"--op", "new", "--mode", "target", "--tid", "1", "-T", kPeerTarget}) &&
+                  Target({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "1", "-b", image}) &&
+                  Target({"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"});
         // The session keys the program's portal offers, so both move the
         // same PDUs for the same commands.
         for (const auto& [k, v] : std::vector<std::pair<const char*, const char*>>{
                  {"InitialR2T", "No"}, {"ImmediateData", "Yes"}, {"FirstBurstLength", "262144"},
                  {"MaxBurstLength", "1048576"}, {"MaxRecvDataSegmentLength", "262144"},
                  {"MaxXmitDataSegmentLength", "262144"}})
-            ok = ok && Admin({"--op", "update", "--mode", "target", "--tid", "1", "--name", k, "--value", v});
-        if (!ok) std::fprintf(stderr, "program_peer_bench: tgt did not start:\n%s", bench::FileText(log).c_str());
+            ok = ok && Target({"--op", "update", "--mode", "target", "--tid", "1", "--name", k, "--value", v});
+        if (!ok) {
+            std::fprintf(stderr, "program_peer_bench: tgt did not start (control port %d):\n%s", control,
+                         bench::FileText(log).c_str());
+        }
         return ok;
     }
     // tgtd ignores SIGTERM: it is told to end, and killed if it will not.
-    ~Tgt() {
+    void Stop() {
         if (pid <= 0) return;
-        Admin({"--op", "delete", "--mode", "target", "--tid", "1", "--force"});
-        RunToEnd({"tgtadm", "-C", std::to_string(kTgtControlPort), "--op", "delete", "--mode", "system"}, log);
+        if (Ours()) {
+            Target({"--op", "delete", "--mode", "target", "--tid", "1", "--force"});
+            Admin({"--op", "delete", "--mode", "system"});
+        }
         int status = 0;
         for (int i = 0; i < 50 && waitpid(pid, &status, WNOHANG) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+        pid = -1;
     }
+    ~Tgt() { Stop(); }
 };
 
 // A logged-in session whose unit answers (a controller's new initiator
 // meets a unit attention first).
-bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uint8_t lun) {
+bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uint8_t lun,
+          const std::string& initiator = "iqn.2026-12.bench:host") {
     // A controller that has just started may not have its host ports up
     // yet: it refuses the session for now, and an initiator tries again.
     std::string why;
     bool in = false;
     for (int attempt = 0; attempt < 50 && !in; ++attempt) {
         if (attempt != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        in = session.LogIn(port, "iqn.2026-12.bench:host", target, lun, &why);
+        in = session.LogIn(port, initiator, target, lun, &why);
     }
     if (!in) {
-        std::fprintf(stderr, "program_peer_bench: %s: %s\n", target, why.c_str());
+        std::fprintf(stderr, "program_peer_bench: %s, %s: %s\n", target, initiator.c_str(), why.c_str());
         return false;
     }
     for (int i = 0; i < 4; ++i) {
@@ -355,8 +442,91 @@ bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uin
         if (!session.Submit(uint32_t(i), false, 0, 4096, nullptr) || !session.Reap(&d)) return false;
         if (d.status == 0) return true;
     }
+    std::fprintf(stderr, "program_peer_bench: %s, %s: the unit does not answer\n", target, initiator.c_str());
     return false;
 }
+
+// kHosts hosts, each its own session, one command each: a command goes to
+// a host with none outstanding, and answers are taken from whichever host
+// has one.
+class Hosts {
+public:
+    using Done = bench::IscsiInitiator::Done;
+    bool Open(uint16_t port, const char* target, uint8_t lun) {
+        for (unsigned h = 0; h < kHosts; ++h) {
+            m_sessions.push_back(std::make_unique<bench::IscsiInitiator>());
+            if (!::Open(*m_sessions.back(), port, target, lun, "iqn.2026-12.bench:host" + std::to_string(h))) {
+                return false;
+            }
+        }
+        m_tags.assign(kHosts, kIdle);
+        return true;
+    }
+    bool WindowOpen() const {
+        for (unsigned h = 0; h < kHosts; ++h) {
+            if (m_tags[h] == kIdle && m_sessions[h]->WindowOpen()) return true;
+        }
+        return false;
+    }
+    bool Submit(uint32_t tag, bool write, uint32_t lba, uint32_t bytes, const uint8_t* data) {
+        for (unsigned n = 0; n < kHosts; ++n) {
+            const unsigned h = (m_next + n) % kHosts;
+            if (m_tags[h] != kIdle || !m_sessions[h]->WindowOpen()) continue;
+            m_next = h + 1;
+            m_tags[h] = tag;
+            return m_sessions[h]->Submit(tag, write, lba, bytes, data);
+        }
+        return false;
+    }
+    bool Reap(Done* done) {
+        for (;;) {
+            m_fds.clear();
+            m_polled.clear();
+            for (unsigned h = 0; h < kHosts; ++h) {
+                if (m_tags[h] == kIdle) continue;
+                if (m_sessions[h]->InputBuffered()) return ReapFrom(h, done);
+                m_fds.push_back(pollfd{m_sessions[h]->Fd(), POLLIN, 0});
+                m_polled.push_back(h);
+            }
+            if (m_fds.empty()) return false;
+            if (poll(m_fds.data(), m_fds.size(), 10'000) <= 0) return false;
+            for (size_t i = 0; i < m_fds.size(); ++i) {
+                if (m_fds[i].revents != 0) return ReapFrom(m_polled[i], done);
+            }
+        }
+    }
+
+private:
+    static constexpr uint32_t kIdle = UINT32_MAX;
+    bool ReapFrom(unsigned h, Done* done) {
+        if (!m_sessions[h]->Reap(done)) return false;
+        m_tags[h] = kIdle;
+        return true;
+    }
+    std::vector<std::unique_ptr<bench::IscsiInitiator>> m_sessions;
+    std::vector<uint32_t> m_tags;   // each host's outstanding command
+    std::vector<pollfd> m_fds;
+    std::vector<unsigned> m_polled;
+    unsigned m_next = 0;
+};
+
+// The load at the rounds' medians: one figure a line.
+struct Report {
+    const Load& load;
+    Shape shape;
+    std::string Cell() const {
+        char text[96];
+        if (shape.hosts == 1) {
+            std::snprintf(text, sizeof text, "%-23s depth %2u   ", load.name, shape.depth);
+        } else {
+            std::snprintf(text, sizeof text, "%-23s %u hosts x %u", load.name, shape.hosts, shape.depth);
+        }
+        return text;
+    }
+    bool Iops() const { return load.bytes == 4096; }
+    double Scale() const { return Iops() ? 1.0 : load.bytes / 1e6; }
+    const char* Unit() const { return Iops() ? "IOPS" : "MB/s"; }
+};
 
 }  // namespace
 
@@ -379,96 +549,130 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = dirTemplate;
     int status = 1;
     {
+        constexpr unsigned kPrograms = 3;
         Tgt tgt;
-        Program raid0, raid5;
+        Program programs[kPrograms];
         uint16_t echoPort = 0;
         const int echoListening = bench::ListenLoopback(&echoPort);
         const pid_t echo = echoListening >= 0 ? fork() : -1;
         if (echo == 0) ServeEcho(echoListening);
         close(echoListening);
-        roadtest::ArraySpec arrays[2] = {{"RAID 0", fw::RAID_LEVEL_0, kDrives, kChunkBlocks},
-                                         {"RAID 5", fw::RAID_LEVEL_5, kDrives, kChunkBlocks}};
-        for (roadtest::ArraySpec& a : arrays) a.fConsoleDefaults = true;
-        if (echo > 0 && tgt.Start(dir / "tgt") && raid0.Start(program, dir / "raid0", arrays[0]) &&
-            raid5.Start(program, dir / "raid5", arrays[1])) {
-            bench::IscsiInitiator toTgt, to0, to5;
-            EchoClient toEcho(echoPort);
-            if (toEcho.Connected() && Open(toTgt, tgt.port, kPeerTarget, 1) &&
-                Open(to0, raid0.port, kProgramTarget, 0) && Open(to5, raid5.port, kProgramTarget, 0)) {
-                std::printf(
-                    "program_peer_bench: the controller program on the wall clock (its portal on the loopback,\n"
-                    "%u memory-backed drives, chunk %u KiB, arrays as the console makes them) against tgt on a RAM\n"
-                    "file; the same client, a %.0f s warm-up, then %u alternated rounds of %.1f s.  Sustained (after\n"
-                    "the first %.0f s of a round): tgt's median, and the program's as a ratio of medians to tgt's and\n"
-                    "(in brackets) to a plain socket echo, with the least and greatest round's ratio to tgt; then\n"
-                    "the first second's rate of each, and depth 1's latency beside the drives' service time.\n",
-                    kDrives, kChunkBlocks * kBlock / 1024, kWarmUpSeconds, rounds, seconds, kFirstSeconds);
-                status = 0;
-                for (const Load& load : kLoads) {
-                    if (only && !std::strstr(load.name, only)) continue;
-                    for (unsigned depth : kDepths) {
-                        // echo, tgt, RAID 0, RAID 5
-                        std::vector<Figures> all[4];
-                        bool failed = false;
-                        const auto Round = [&](double length) {
-                            Figures f[4] = {Measure(toEcho, load, depth, length, echo),
-                                            Measure(toTgt, load, depth, length, tgt.pid),
-                                            Measure(to0, load, depth, length, raid0.pid),
-                                            Measure(to5, load, depth, length, raid5.pid)};
-                            for (unsigned k = 0; k < 4; ++k) {
-                                failed = failed || f[k].failed;
-                                if (length == seconds) all[k].push_back(f[k]);
-                            }
-                        };
-                        Round(kWarmUpSeconds);
-                        for (unsigned round = 0; round < rounds && !failed; ++round) Round(seconds);
-                        if (failed) {
-                            std::printf("  %-24s depth %2u  a command failed\n", load.name, depth);
-                            status = 1;
-                            continue;
-                        }
-                        const auto Of = [&](unsigned k, double Figures::*field) {
-                            std::vector<double> v;
-                            for (const Figures& f : all[k]) v.push_back(f.*field);
-                            return SpreadOf(v);
-                        };
-                        // Per round, each target against tgt in the same round.
-                        const auto RatioToTgt = [&](unsigned k) {
-                            std::vector<double> v;
-                            for (unsigned r = 0; r < all[k].size(); ++r) {
-                                v.push_back(all[k][r].opsPerSecond / all[1][r].opsPerSecond);
-                            }
-                            return SpreadOf(v);
-                        };
-                        const Spread echoRate = Of(0, &Figures::opsPerSecond), tgtRate = Of(1, &Figures::opsPerSecond);
-                        const bool iops = load.bytes == 4096;
-                        const double scale = iops ? 1.0 : load.bytes / 1e6;
-                        std::printf("  %-24s depth %2u  tgt %8.0f %-5s (%.0f-%.0f) [%.2f]", load.name, depth,
-                                    tgtRate.median * scale, iops ? "IOPS" : "MB/s", tgtRate.least * scale,
-                                    tgtRate.greatest * scale, tgtRate.median / echoRate.median);
-                        for (unsigned k : {2u, 3u}) {
-                            const Spread rate = Of(k, &Figures::opsPerSecond), ratio = RatioToTgt(k);
-                            std::printf("  %s %.2f [%.2f] (%.2f-%.2f)", k == 2 ? "RAID 0" : "RAID 5",
-                                        rate.median / tgtRate.median, rate.median / echoRate.median, ratio.least,
-                                        ratio.greatest);
-                        }
-                        std::printf("  busy %.0f%%/%.0f%%\n", 100 * Of(2, &Figures::busy).median,
-                                    100 * Of(3, &Figures::busy).median);
-                        std::printf("  %-24s           first second: tgt %.0f, RAID 0 %.0f, RAID 5 %.0f %s;"
-                                    " after it: RAID 0 %.0f, RAID 5 %.0f\n",
-                                    "", Of(1, &Figures::firstOpsPerSecond).median * scale,
-                                    Of(2, &Figures::firstOpsPerSecond).median * scale,
-                                    Of(3, &Figures::firstOpsPerSecond).median * scale, iops ? "IOPS" : "MB/s",
-                                    Of(2, &Figures::opsPerSecond).median * scale,
-                                    Of(3, &Figures::opsPerSecond).median * scale);
-                        if (depth == 1) {
-                            std::printf("  %-24s           latency us: tgt %.0f, RAID 0 %.0f, RAID 5 %.0f, drive %.0f\n",
-                                        "", Of(1, &Figures::meanLatencyUs).median, Of(2, &Figures::meanLatencyUs).median,
-                                        Of(3, &Figures::meanLatencyUs).median,
-                                        double(sim::DriveServiceNs(load.bytes)) / 1e3);
-                        }
-                        std::fflush(stdout);
+        roadtest::ArraySpec arrays[kPrograms] = {{"RAID 0", fw::RAID_LEVEL_0, kDrives, kChunkBlocks},
+                                                 {"RAID 5", fw::RAID_LEVEL_5, kDrives, kChunkBlocks},
+                                                 {"RAID 6", fw::RAID_LEVEL_6, kDrives, kChunkBlocks}};
+        bool started = echo > 0 && tgt.Start(dir / "tgt");
+        for (unsigned k = 0; k < kPrograms && started; ++k) {
+            arrays[k].fConsoleDefaults = true;
+            started = programs[k].Start(program, dir / ("raid" + std::to_string(k)), arrays[k]);
+        }
+        EchoClient toEcho(echoPort);
+        const auto Name = [&](unsigned k) { return k == 0 ? "tgt" : programs[k - 1].name; };
+        const auto Pid = [&](unsigned k) { return k == 0 ? tgt.pid : programs[k - 1].pid; };
+        const auto Port = [&](unsigned k) { return k == 0 ? tgt.port : programs[k - 1].port; };
+        const auto TargetName = [&](unsigned k) { return k == 0 ? kPeerTarget : kProgramTarget; };
+        const auto Lun = [&](unsigned k) { return uint8_t(k == 0 ? 1 : 0); };
+        if (started && toEcho.Connected()) {
+            std::printf(
+                "program_peer_bench: the controller program on the wall clock (its portal on the loopback,\n"
+                "%u memory-backed drives, chunk %u KiB, arrays as the console makes them) against tgt on a RAM\n"
+                "file; the same client, a %.0f s warm-up, then %u alternated rounds of %.1f s.  Each line is one\n"
+                "figure, the median of the rounds after their first %.0f s (but the first-second lines), with\n"
+                "the machine's load average over the rounds; a ratio's least and greatest round are in brackets.\n",
+                kDrives, kChunkBlocks * kBlock / 1024, kWarmUpSeconds, rounds, seconds, kFirstSeconds);
+            status = 0;
+            for (const Load& load : kLoads) {
+                if (only && !std::strstr(load.name, only)) continue;
+                for (const Shape& shape : kShapes) {
+                    const Report report{load, shape};
+                    // Sessions of their own per target (tgt, then the
+                    // programs), logged in for this load: a session left idle
+                    // would miss its target's pings and be closed.
+                    bench::IscsiInitiator one[1 + kPrograms];
+                    Hosts many[1 + kPrograms];
+                    bool open = true;
+                    for (unsigned k = 0; k <= kPrograms && open; ++k) {
+                        open = shape.hosts == 1 ? Open(one[k], Port(k), TargetName(k), Lun(k))
+                                                : many[k].Open(Port(k), TargetName(k), Lun(k));
                     }
+                    if (!open) {
+                        status = 1;
+                        break;
+                    }
+                    // echo, tgt, then the programs
+                    constexpr unsigned kTargets = 2 + kPrograms;
+                    std::vector<Figures> all[kTargets];
+                    std::string failure;
+                    const auto Round = [&](double length) {
+                        for (unsigned k = 0; k < kTargets && failure.empty(); ++k) {
+                            Figures f;
+                            if (k == 0) {
+                                f = Measure(toEcho, load, shape.depth * shape.hosts, length, echo);
+                            } else if (shape.hosts == 1) {
+                                f = Measure(one[k - 1], load, shape.depth, length, Pid(k - 1));
+                            } else {
+                                f = Measure(many[k - 1], load, shape.hosts, length, Pid(k - 1));
+                            }
+                            if (!f.failure.empty()) {
+                                failure = std::string(k == 0 ? "the socket echo" : Name(k - 1)) + ": " + f.failure;
+                            }
+                            if (length == seconds) all[k].push_back(f);
+                        }
+                    };
+                    Round(kWarmUpSeconds);
+                    for (unsigned round = 0; round < rounds && failure.empty(); ++round) Round(seconds);
+                    if (!failure.empty()) {
+                        std::printf("  %s  failed: %s\n", report.Cell().c_str(), failure.c_str());
+                        status = 1;
+                        continue;
+                    }
+                    const auto Of = [&](unsigned k, double Figures::*field) {
+                        std::vector<double> v;
+                        for (const Figures& f : all[k]) v.push_back(f.*field);
+                        return SpreadOf(v);
+                    };
+                    // Per round, each target against tgt in the same round.
+                    const auto RatioToTgt = [&](unsigned k) {
+                        std::vector<double> v;
+                        for (unsigned r = 0; r < all[k].size(); ++r) {
+                            v.push_back(all[k][r].opsPerSecond / all[1][r].opsPerSecond);
+                        }
+                        return SpreadOf(v);
+                    };
+                    const Spread loadAverage = Of(1, &Figures::load);
+                    char loadText[48];
+                    std::snprintf(loadText, sizeof loadText, "load %.1f-%.1f", loadAverage.least, loadAverage.greatest);
+                    const std::string cell = report.Cell();
+                    const double scale = report.Scale();
+                    const char* unit = report.Unit();
+                    const Spread echoRate = Of(0, &Figures::opsPerSecond), tgtRate = Of(1, &Figures::opsPerSecond);
+                    std::printf("  %s  tgt     %8.0f %s, %.2fx a socket echo's %.0f %s  %s\n", cell.c_str(),
+                                tgtRate.median * scale, unit, tgtRate.median / echoRate.median,
+                                echoRate.median * scale, unit, loadText);
+                    for (unsigned k = 2; k < kTargets; ++k) {
+                        const Spread rate = Of(k, &Figures::opsPerSecond), ratio = RatioToTgt(k);
+                        std::printf("  %s  %-6s  %8.2fx tgt (%.2f-%.2f): %.0f against %.0f %s  %s\n", cell.c_str(),
+                                    Name(k - 1), rate.median / tgtRate.median, ratio.least, ratio.greatest,
+                                    rate.median * scale, tgtRate.median * scale, unit, loadText);
+                    }
+                    for (unsigned k = 2; k < kTargets; ++k) {
+                        std::printf("  %s  %-6s  first second %8.0f %s against tgt's %.0f %s  %s\n", cell.c_str(),
+                                    Name(k - 1), Of(k, &Figures::firstOpsPerSecond).median * scale, unit,
+                                    Of(1, &Figures::firstOpsPerSecond).median * scale, unit, loadText);
+                    }
+                    if (shape.hosts == 1 && shape.depth == 1) {
+                        for (unsigned k = 2; k < kTargets; ++k) {
+                            std::printf("  %s  %-6s  latency %8.0f us against tgt's %.0f us (a drive's %.0f us)  %s\n",
+                                        cell.c_str(), Name(k - 1), Of(k, &Figures::meanLatencyUs).median,
+                                        Of(1, &Figures::meanLatencyUs).median,
+                                        double(sim::DriveServiceNs(load.bytes)) / 1e3, loadText);
+                        }
+                    }
+                    for (unsigned k = 2; k < kTargets; ++k) {
+                        std::printf("  %s  %-6s  busy %8.0f%% of a processor against tgt's %.0f%%  %s\n", cell.c_str(),
+                                    Name(k - 1), 100 * Of(k, &Figures::busy).median, 100 * Of(1, &Figures::busy).median,
+                                    loadText);
+                    }
+                    std::fflush(stdout);
                 }
             }
         }

@@ -3,6 +3,7 @@
 // memory-preservation pattern.
 #include "executive/buffer_pages.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "executive/console_output.h"
@@ -223,12 +224,14 @@ void SetRotor(BUFFER_BANK* psBank, uint32_t dWord, uint32_t dNibble) {
     psBank->dRotorMask = NIBBLE_USED << (4 * dNibble);
 }
 
-// The run of dCount free pages within [dFrom, dTo) that ends first; false
-// when there is none.  Words that cannot hold the start of one are passed
-// over through the sets: any run starts on a word with a free page, and a
-// run of 15 pages or more holds a whole free word, so it starts at the
-// latest in the word before the first whole free one.
-bool FindRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uint32_t* pdEnd) {
+// A run of dCount free pages or more: long enough to hold a whole free
+// map word, whatever page it starts on.
+constexpr uint32_t LONG_RUN_PAGES = 2 * PAGES_PER_WORD - 1;
+
+// The run of dCount free pages within [dFrom, dTo) that ends first, for
+// runs shorter than LONG_RUN_PAGES; false when there is none.  Words
+// without a free page are passed over through the set of those with one.
+bool FindShortRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uint32_t* pdEnd) {
     const uint32_t* pdMap = s_aadPageMap[bBank];
     const uint32_t dEndWord = (dTo + PAGES_PER_WORD - 1) / PAGES_PER_WORD;
     uint32_t dRun = 0;
@@ -236,23 +239,14 @@ bool FindRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uin
     while (dPage < dTo) {
         uint32_t dWord = dPage / PAGES_PER_WORD;
         uint32_t dFree = FreePagesOfWord(pdMap[dWord]);
-        // A run starts here or further on: a free page ahead in this word
-        // may start one.
-        if (dRun == 0 && (dCount >= 2 * PAGES_PER_WORD - 1 || dFree >> (dPage % PAGES_PER_WORD) == 0)) {
-            uint32_t dStart;
-            if (dCount >= 2 * PAGES_PER_WORD - 1) {
-                dStart = dNextWordMember(s_asWordsAllFree[bBank], dWord, dEndWord);
-                if (dStart == dEndWord) return false;
-                if (dStart > dWord) dStart--;
-            } else {
-                dStart = dNextWordMember(s_asWordsWithFree[bBank], dWord + 1, dEndWord);
-                if (dStart == dEndWord) return false;
-            }
-            if (dStart > dWord) {
-                dWord = dStart;
-                dPage = dWord * PAGES_PER_WORD;
-                dFree = FreePagesOfWord(pdMap[dWord]);
-            }
+        // No free page ahead in this word: the run starts in the next word
+        // that has one.
+        if (dRun == 0 && dFree >> (dPage % PAGES_PER_WORD) == 0) {
+            const uint32_t dStart = dNextWordMember(s_asWordsWithFree[bBank], dWord + 1, dEndWord);
+            if (dStart == dEndWord) return false;
+            dWord = dStart;
+            dPage = dWord * PAGES_PER_WORD;
+            dFree = FreePagesOfWord(pdMap[dWord]);
         }
         const uint32_t dBase = dWord * PAGES_PER_WORD;
         const uint32_t dLimit = dTo - dBase < PAGES_PER_WORD ? dTo - dBase : PAGES_PER_WORD;
@@ -276,6 +270,90 @@ bool FindRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uin
         dPage = dBase + dLimit;
     }
     return false;
+}
+
+// The free pages at the top of a map word (from page 7 down) and at its
+// bottom (from page 0 up).
+uint32_t dFreeAtTop(uint32_t dMapWord) {
+    return static_cast<uint32_t>(__builtin_clz(~(FreePagesOfWord(dMapWord) << 24)));
+}
+uint32_t dFreeAtBottom(uint32_t dMapWord) {
+    return static_cast<uint32_t>(__builtin_ctz(~FreePagesOfWord(dMapWord)));
+}
+
+// The first word at or after dWord and below dEnd that is not a member;
+// dEnd when there is none.
+uint32_t dNextWordNonMember(const MAP_WORD_SET& sSet, uint32_t dWord, uint32_t dEnd) {
+    while (dWord < dEnd) {
+        const uint32_t dBits = ~sSet.adMembers[dWord / 32] & (~0u << (dWord % 32));
+        if (dBits != 0) {
+            const uint32_t dFound = dWord / 32 * 32 + static_cast<uint32_t>(__builtin_ctz(dBits));
+            return dFound < dEnd ? dFound : dEnd;
+        }
+        dWord = (dWord / 32 + 1) * 32;
+    }
+    return dEnd;
+}
+
+// The members of the 32 words of the set's word dIndex that begin dRow
+// members in a row (dRow from 1 to 32), as bits.
+uint32_t dRowStarts(const MAP_WORD_SET& sSet, uint32_t dIndex, uint32_t dRow) {
+    uint64_t x = sSet.adMembers[dIndex];
+    if (dIndex + 1 < MAP_SET_WORDS) x |= uint64_t{sSet.adMembers[dIndex + 1]} << 32;
+    // A bit that begins r members in a row, and the one s further on that
+    // begins r more, begin r + s in a row (s at most r).
+    for (uint32_t r = 1; r < dRow;) {
+        const uint32_t s = r < dRow - r ? r : dRow - r;
+        x &= x >> s;
+        r += s;
+    }
+    return static_cast<uint32_t>(x);
+}
+
+// The same for runs of LONG_RUN_PAGES or more.  Such a run holds at least
+// (dCount - 7) / 8 whole free words in a row, so only rows of free words
+// that long are looked at, each with the free pages of the words on either
+// side of it: the first of those stretches that holds the run holds the
+// run that ends first (two stretches of free pages never share a row).
+bool FindLongRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uint32_t* pdEnd) {
+    const MAP_WORD_SET& sAllFree = s_asWordsAllFree[bBank];
+    const uint32_t* pdMap = s_aadPageMap[bBank];
+    const uint32_t dWords = s_asBank[bBank].dWords;
+    const uint32_t dEndWord = (dTo + PAGES_PER_WORD - 1) / PAGES_PER_WORD;
+    // Rows are told apart 32 words at a time: a longer one is found as 32.
+    const uint32_t dRow = std::min<uint32_t>((dCount - (PAGES_PER_WORD - 1)) / PAGES_PER_WORD, 32);
+    uint32_t dWord = dFrom / PAGES_PER_WORD;
+    for (;;) {
+        dWord = dNextWordMember(sAllFree, dWord, dEndWord);
+        if (dWord >= dEndWord) return false;
+        const uint32_t dIndex = dWord / 32;
+        const uint32_t dStarts = dRowStarts(sAllFree, dIndex, dRow) & (~0u << (dWord % 32));
+        if (dStarts == 0) {
+            dWord = (dIndex + 1) * 32;
+            continue;
+        }
+        const uint32_t dFirst = dIndex * 32 + static_cast<uint32_t>(__builtin_ctz(dStarts));
+        if (dFirst >= dEndWord) return false;
+        // The row from its first free word to the first word after it that
+        // is not all free.  The first start found is the row's first word:
+        // a free word before it would start a longer row, unless it lies
+        // before the range, whose pages the stretch leaves out anyway.
+        const uint32_t dAfter = dNextWordNonMember(sAllFree, dFirst + 1, dWords);
+        uint32_t dStart = dFirst * PAGES_PER_WORD - (dFirst > 0 ? dFreeAtTop(pdMap[dFirst - 1]) : 0);
+        uint32_t dStop = dAfter * PAGES_PER_WORD + (dAfter < dWords ? dFreeAtBottom(pdMap[dAfter]) : 0);
+        if (dStart < dFrom) dStart = dFrom;
+        if (dStop > dTo) dStop = dTo;
+        if (dStop > dStart && dStop - dStart >= dCount) {
+            *pdEnd = dStart + dCount - 1;
+            return true;
+        }
+        dWord = dAfter + 1;
+    }
+}
+
+bool FindRunIn(uint8_t bBank, uint32_t dFrom, uint32_t dTo, uint32_t dCount, uint32_t* pdEnd) {
+    return dCount >= LONG_RUN_PAGES ? FindLongRunIn(bBank, dFrom, dTo, dCount, pdEnd)
+                                    : FindShortRunIn(bBank, dFrom, dTo, dCount, pdEnd);
 }
 
 // Next fit from the rotor: the run that ends first from the rotor to the end

@@ -3,6 +3,7 @@
 // usage figures, bank detection and the preservation pattern across restarts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -152,6 +153,66 @@ TEST_F(BufferPagesTest, RunsFoundAreThoseOfAPageByPageNextFit) {
         }
     }
     EXPECT_GT(dRefusals, 100u);   // the bank was full, often
+}
+
+// The bank as a write-back cache under small random writes leaves it: held
+// single pages scattered everywhere, whole free words alone or a few in a
+// row between them; buffers for new write streams asked for at 15 to 130
+// pages and halved when refused, most of them refused; and each count at
+// which the whole free words a run must hold grows by one (15, 23, 31, ...)
+// asked for, and the counts a page either side of it.
+TEST_F(BufferPagesTest, LongRunsInAFragmentedBankAreThoseOfAPageByPageNextFit) {
+    NextFitReference reference(Pages(), ReservedPages());
+    std::vector<std::pair<uint32_t, uint32_t>> held;
+    std::mt19937 random(5);
+    uint32_t dLongTaken = 0, dLongRefused = 0;
+    auto take = [&](uint32_t dCount, int iStep) {
+        fw::BUFFER_HANDLE d = fw::NULL_BUFFER_HANDLE;
+        uint32_t dExpected = 0;
+        const bool fExpected = reference.Alloc(dCount, &dExpected);
+        const uint8_t bStatus = fw::bAllocDataPages(0, dCount, &d);
+        EXPECT_EQ(bStatus, fExpected ? fw::STATUS_OK : fw::STATUS_NO_PAGES) << "step " << iStep << ", " << dCount;
+        const bool fLong = dCount >= 15 && iStep >= 0;
+        if (!fExpected || bStatus != fw::STATUS_OK) {
+            dLongRefused += fLong ? 1 : 0;
+            return false;
+        }
+        EXPECT_EQ(d, Base() + dExpected * kPage) << "step " << iStep << ", " << dCount << " pages";
+        held.emplace_back(dExpected, dCount);
+        dLongTaken += fLong ? 1 : 0;
+        return true;
+    };
+    auto give = [&](size_t k) {
+        ASSERT_EQ(fw::wFreeDataPages(Base() + held[k].first * kPage, held[k].second), held[k].second);
+        reference.Free(held[k].first, held[k].second);
+        held[k] = held.back();
+        held.pop_back();
+    };
+    // Single pages up to a full bank, then seven in eight of them given
+    // back at random.
+    while (take(1, -1)) {
+    }
+    for (size_t k = held.size(); k-- > 0;) {
+        if (random() % 8 != 0) give(random() % held.size());
+    }
+    for (int i = 0; i < 4000 && !HasFailure(); i++) {
+        const uint32_t dKind = random() % 10;
+        if (dKind < 4) {
+            take(1, i);
+        } else if (dKind < 7) {
+            // A stream's buffer: up to three tries, each half the last.
+            uint32_t dCount = 15 + random() % 116;
+            for (int iTry = 0; iTry < 3 && !take(dCount, i) && dCount > 15; iTry++) dCount = std::max(dCount / 2, 15u);
+        } else if (dKind < 8) {
+            const uint32_t dRow = 1 + random() % 8;
+            take(dRow * 8 + 7 - 1 + random() % 3, i);
+        } else if (!held.empty()) {
+            give(random() % held.size());
+        }
+    }
+    // Long runs were both found and refused, many times.
+    EXPECT_GT(dLongTaken, 200u);
+    EXPECT_GT(dLongRefused, 1500u);
 }
 
 TEST_F(BufferPagesTest, FreeingCountsOnlyPagesThatWereInUse) {
