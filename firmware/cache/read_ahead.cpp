@@ -202,7 +202,11 @@ uint8_t bClaimReadAheadSlot(KERNEL_ENTRY* psRead, BUFFER_HANDLE* pdHandle, uint1
     s.lStart = psRead->lInternalAddress;
     s.lEnd = s.lStart + wBlocks;
     s.wLength = wBlocks;
-    // Claimed is used: the slot being filled is not the next one taken.
+    // Claimed is used: the slot moves to the most recently used end here,
+    // for every claim.  Left where the claim found it (at the least
+    // recently used end, or among the slots never loaded), a fill would be
+    // the first slot the next claim takes once its users are gone, and a
+    // stream's data would be thrown out just before the host reads it.
     TouchReadAheadSlot(bChosen);
     *pdHandle = s.dHandle;
     *pbSlot = bChosen;

@@ -166,7 +166,10 @@ KERNEL_ENTRY* psNextSortedWrite(uint8_t bRank) {
         a.lLastAddress = 0;
         return nullptr;
     }
-    // The sweep turns where it ended and goes on the other way at once.
+    // The sweep turns where it ended and searches the other way in this
+    // same cycle: an array with writes parked loses no cycle at each end of
+    // its sweep.  (Only a sweep that starts again from the bottom, without
+    // the turn, waits for the next cycle.)
     a.fSortUp = a.fSortUp == TRUE ? FALSE : TRUE;
     a.lLastAddress = a.fSortUp == TRUE ? 0 : ALL_ONES;
     return psSweep(bRank);
@@ -247,6 +250,10 @@ void WriteSortService() {
     for (uint8_t i = 0; i < WRITE_SORT_ARRAYS && s_sSort.abActive[i] != NO_ARRAY; i++) {
         const uint8_t bRank = s_sSort.abActive[i];
         SORT_ARRAY& a = s_sSort.asArray[bRank];
+        // Only an array with writes parked is swept.  Its queued writes may
+        // all be held for their streams or already on their way: a sweep
+        // that found none of them parked would turn at every cycle, and the
+        // elevator's order be lost by the time one is.
         if (a.dParked == 0) continue;
         const uint32_t dWrites = dGetRankWritesInProgress(bRank);
         if (dWrites + dGetRankReadsInProgress(bRank) > s_sSort.dCombinedLimit && dWrites > s_sSort.dWriteLimit) {

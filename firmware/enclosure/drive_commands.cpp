@@ -211,8 +211,11 @@ uint8_t fAdjustDriveModePages(const DRIVE_INFO* psDrive, uint8_t* pbCurrent, con
     if (!fChanged) return FALSE;
     pbCurrent[0] = pbCurrent[1] = pbCurrent[2] = 0;
     std::memset(pbCurrent + 4, 0, 5);
-    // Sent back only for drives of 512-byte blocks.
-    return ToFlag(pbCurrent[9] == 0x00 && pbCurrent[10] == 0x02 && pbCurrent[11] == 0x00);
+    // The block descriptor keeps the drive's own block length (bytes 9-11)
+    // and asks for no change of capacity (number of blocks 0), so a MODE
+    // SELECT of it changes no drive's format: the pages go back unless no
+    // byte of that length looks like a 512-byte block's.
+    return ToFlag(pbCurrent[9] == 0x00 || pbCurrent[10] == 0x02 || pbCurrent[11] == 0x00);
 }
 
 }  // namespace fw

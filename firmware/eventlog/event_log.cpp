@@ -273,6 +273,11 @@ void PostEvent(uint8_t bCode, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, ui
     s_fEventLogBusy = FALSE;
 }
 
+// What else starts with the log starts with its owner, which the event
+// log does not reach: the paged dump and the debug dump's output mode are
+// reset by the start-up right after this, the cache's event rate monitor
+// with the stripe access table, and the statistics dump's page retries at
+// the end of every page.
 void InitEventLog() {
     s_fEventLogChanged = FALSE;
     s_fEventMirrorOn = FALSE;

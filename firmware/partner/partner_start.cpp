@@ -123,7 +123,10 @@ namespace {
 // joins; from here the link is valid on this side too.
 void SendStartOfDayStatus(PARTNER_MESSAGE_SLOT* psSlot) {
     SendTimeOfDayToPartner(0, 0);
-    // Host commands held for the joining partner's ping go on now.
+    // Host commands held for the joining partner's ping go on now, also
+    // while its failback still runs: no later message of the join would
+    // release them again (this answer ends the failback as this side sees
+    // it, and the device list the partner sends may come before or after).
     SetPartnerWork(FALSE);
     RebuildHostLunVisibility();
     SetSASOCFailbackInProgress(FALSE);

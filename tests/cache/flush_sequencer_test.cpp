@@ -4,7 +4,8 @@
 // them; the resync takes its host entry before it marks a slot, so a cycle
 // without a free entry leaves the slot to be found again; an own slot left
 // during the run with neither a journalled write nor data is freed before
-// the resync.
+// the resync.  At start of day the partner's writes follow the own ones,
+// and the resync comes only after both.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/work_flags.h"
+#include "host_io_board.h"
 #include "journal_board.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -195,6 +197,74 @@ TEST_F(FlushSequencer, AtAStartTogetherAPartnerThatNeverSpeaksIsWaitedForThirtyS
     EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::TRUE);
     advance(1);
     EXPECT_EQ(fw::fIsHostWorkHeldForPartnerStart(), fw::FALSE);
+}
+
+// The start of day over an array: one own write and one of the partner's
+// held in the journals.
+class FlushSequencerAtStartOfDay : public iotest::HostIo {
+protected:
+    void SetUp() override {
+        HostIo::SetUp();
+        MakeArray(fw::RAID_LEVEL_0, 2, 128, 1 << 20);
+        fw::ResetCacheFlushSequencer();
+    }
+    // The flush write waiting on the port's "Write Ready" ring, if one is.
+    static fw::KERNEL_ENTRY* FlushWrite() {
+        fw::KERNEL_ENTRY* ps = nullptr;
+        if (fw::bPeekWriteReady(fw::PORT_CODE_FC_HOST_1, &ps) != fw::STATUS_FOUND) return nullptr;
+        return ps;
+    }
+    static fw::KERNEL_ENTRY* StepToAFlushWrite() {
+        fw::KERNEL_ENTRY* ps = nullptr;
+        for (int i = 0; i < 8 && (ps = FlushWrite()) == nullptr; ++i) fw::CacheFlushSequencerStep();
+        return ps;
+    }
+    // The drives have it.
+    static void Written(fw::KERNEL_ENTRY* ps) {
+        fw::TakeWriteReady(ps->bPortCode);
+        fw::QueueWriteComplete(ps->bPortCode, ps->wIndex);
+        fw::CompleteFlushWrite(ps);
+    }
+};
+
+TEST_F(FlushSequencerAtStartOfDay, ThePartnersWritesGoOutOnceTheOwnAreWritten) {
+    fw::BUFFER_HANDLE h = fw::NULL_BUFFER_HANDLE;
+    ASSERT_EQ(fw::bAllocDataPages(0, 3, &h), fw::STATUS_OK);
+    fw::RecordNvramQueueEntry(jtest::MakeWrite(7, 4096, 24, true, h));
+    fw::AddNvramQueueValidBlocks(7, 24);
+    ASSERT_EQ(fw::bRecordPartnerExtent(9, 9000, 16, 3, fw::TRUE), fw::STATUS_OK);
+    fw::bMarkPartnerBlocksReceived(9, 0, 16 * 512);
+    fw::StartCacheFlushSequencer(fw::TRUE);
+    ASSERT_EQ(fw::fGetRetripeFlag(), fw::TRUE);
+
+    // The own write first, alone.
+    fw::KERNEL_ENTRY* psOwn = StepToAFlushWrite();
+    ASSERT_NE(psOwn, nullptr);
+    EXPECT_EQ(psOwn->bCommandType, fw::COMMAND_TYPE_FLUSH_WRITE);
+    EXPECT_EQ(psOwn->lInternalAddress, 4096u);
+    EXPECT_EQ(fw::wGetPortWriteReadyCount(fw::PORT_CODE_FC_HOST_1), 1);
+    fw::CacheFlushSequencerStep();
+    EXPECT_EQ(fw::wGetPortWriteReadyCount(fw::PORT_CODE_FC_HOST_1), 1) << "the partner's went out beside the own";
+    Written(psOwn);
+    EXPECT_NE(FindEvent(100), nullptr);   // "Flush Cache Completed"
+
+    // Then the partner's, announced as the mirrored flush.
+    fw::KERNEL_ENTRY* psPartner = StepToAFlushWrite();
+    ASSERT_NE(psPartner, nullptr) << "the partner's write was skipped";
+    EXPECT_EQ(psPartner->bCommandType, fw::COMMAND_TYPE_FLUSH_WRITE_2);
+    EXPECT_EQ(psPartner->lInternalAddress, 9000u);
+    EXPECT_EQ(psPartner->wBlocks, 16);
+    EXPECT_NE(FindEvent(53), nullptr);   // "Flush Mirrored Cache Started"
+    EXPECT_EQ(FindEvent(45), nullptr) << "the resync ran before the partner's write";
+    Written(psPartner);
+    EXPECT_NE(FindEvent(54), nullptr);   // "Flush Mirrored Cache Completed"
+
+    // The resync of both rows (RAID 0: nothing to repair), and the end.
+    for (int i = 0; i < 16 && fw::fGetRetripeFlag() == fw::TRUE; ++i) fw::CacheFlushSequencerStep();
+    EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
+    EXPECT_NE(FindEvent(45), nullptr);   // "Resync Completed"
+    EXPECT_EQ(fw::wCountPartnerExtentsWithData(nullptr), 0);
+    EXPECT_EQ(fw::wCountCachedOwnExtents(nullptr), 0);
 }
 
 }  // namespace

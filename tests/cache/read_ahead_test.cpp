@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cache/read_ahead.h"
+#include "cache/read_path.h"
 #include "host_io_board.h"
 
 namespace iotest {
@@ -172,6 +173,53 @@ TEST_F(ReadAheadTest, TheNextExtentIsAskedForOnceHalfTheSlotIsRead) {
     AddReadAheadUser(bWaited, 64);
     EXPECT_EQ(Lookup(Read(64, 64), nullptr, &fStream), READ_AHEAD_LOADING);
     EXPECT_EQ(fStream, TRUE);
+}
+
+// A read of a stream grows into a fill of a slot; a read inside the slot
+// while the drives still fill it waits, and is answered once the fill is in,
+// with the data the drives gave the slot.
+TEST_F(ReadAheadTest, AReadOfASlotStillLoadingWaitsForTheFill) {
+    Make(4);
+    KERNEL_ENTRY* psFirst = Read(0, 64);
+    KERNEL_ENTRY* psFill = Read(64, 64);
+    ASSERT_EQ(StartHostRead(psFirst), STATUS_OK);
+    ASSERT_EQ(StartHostRead(psFill), STATUS_OK);
+    ASSERT_EQ(psFill->bCommandType, CT_READ_FILL);
+    const uint8_t bSlot = Cache(psFill).bReadAheadSlot;
+    ASSERT_LT(bSlot, READ_AHEAD_SLOTS);
+    const uint32_t dFillBlocks = psGetReadAheadSlot(bSlot)->wLength;
+    ASSERT_GE(dFillBlocks, 192u);
+
+    KERNEL_ENTRY* psWaiting = Read(128, 64);
+    ASSERT_EQ(StartHostRead(psWaiting), STATUS_OK);
+    EXPECT_EQ(psWaiting->bPrimaryState, HOST_STATE_READ_AHEAD_WAIT);
+    EXPECT_EQ(+Cache(psWaiting).bReadAheadSlot, bSlot);
+    EXPECT_FALSE(Answer(psWaiting).fStatus) << "answered before the slot was filled";
+    EXPECT_TRUE(Answer(psWaiting).aDataIn.empty());
+
+    // The drives fill the slot; its fill goes out (after the first read),
+    // and the waiting read with it.
+    RunDrives();
+    ASSERT_EQ(psFill->bPrimaryState, HOST_STATE_DATA_AVAILABLE);
+    std::memset(Bytes(psFill->dBufferHandle), 0x5A, dFillBlocks * kBlock);
+    ProcessDataAvailableQueue(PORT_CODE_MODULE);
+    ASSERT_TRUE(Good(psFirst));
+    EXPECT_FALSE(Answer(psWaiting).fStatus);
+    EXPECT_EQ(psGetReadAheadSlot(bSlot)->fLoaded, FALSE);
+    ProcessDataAvailableQueue(PORT_CODE_MODULE);
+    EXPECT_TRUE(Good(psFill));
+    EXPECT_EQ(psGetReadAheadSlot(bSlot)->fLoaded, TRUE);
+    EXPECT_EQ(psWaiting->bPrimaryState, HOST_STATE_DATA_AVAILABLE);
+    ProcessDataAvailableQueue(PORT_CODE_MODULE);
+    const HostAnswer& a = Answer(psWaiting);
+    ASSERT_TRUE(Good(psWaiting));
+    uint32_t dBytes = 0;
+    for (const auto& seg : a.aDataIn) {
+        const uint8_t* pb = sim::Board::Current().memory().Translate(seg.first, seg.second);
+        for (uint32_t i = 0; i < seg.second; ++i) ASSERT_EQ(pb[i], 0x5A) << dBytes + i;
+        dBytes += seg.second;
+    }
+    EXPECT_EQ(dBytes, 64 * kBlock);
 }
 
 // The next extent goes into a slot of its own, which its completion marks

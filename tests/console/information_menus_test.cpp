@@ -8,6 +8,7 @@
 #include "config/config_image.h"
 #include "console/console_menu.h"
 #include "console_board.h"
+#include "eventlog/event_image.h"
 #include "eventlog/event_log.h"
 #include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
@@ -170,8 +171,11 @@ TEST_F(InformationMenus, PartnerPagesTheLinkRefusesGiveTheirPagesBack) {
     c.Type(" ");
     EXPECT_EQ(c.Enter("10"), "10\r\n\n\nError clearing other controller event log\n\n" + kAnyKey);
     c.Type(" ");
-    // The failed drive list is this controller's, whichever log is chosen.
-    ExpectPage(c.Enter("9"), "");
+    // The failed drive list is this controller's, whichever log is chosen:
+    // no request goes to the partner for it.
+    const std::string sFailed = c.Enter("9");
+    ExpectPage(sFailed, "No Failed Drives Listed\n");
+    EXPECT_EQ(sFailed.find("Error"), std::string::npos) << sFailed;
 }
 
 TEST_P(InformationMenusAtLevel, StatisticsPagesAndClearing) {
@@ -243,8 +247,53 @@ TEST_P(InformationMenusAtLevel, EventLogViewsAndClearing) {
             << psz;
     }
     EXPECT_EQ(c.Enter("10"), "10\r\n\n\nEvent Log Cleared\n\n" + kAnyKey);
-    EXPECT_EQ(c.Type(" "), ControllerEventLogMenu("0", fw::wGetEventLogCount(), fw::wGetEventsPostedCount()));
+    // The log holds only its clearing now.
+    EXPECT_EQ(c.Type(" "), ControllerEventLogMenu("0", 1, 1));
     EXPECT_EQ(c.Enter("0"), "0\r\n\n" + kEventLogChoice);
+}
+
+// The partner's counts are asked for once per visit of its menu: leaving
+// the menu forgets them, so that the next visit shows them afresh.
+TEST_F(InformationMenus, LeavingThePartnersEventLogMenuForgetsItsCounts) {
+    Pair();
+    fw::SetPartnerEventCounts(12, 3);
+    c.Enter("5");
+    EXPECT_EQ(c.Enter("2"), "2\r\n\n" + ControllerEventLogMenu("1", 12, 3));
+    c.Enter("0");
+    uint16_t wAll = 0;
+    uint16_t wNew = 0;
+    EXPECT_EQ(fw::bGetPartnerEventCounts(&wAll, &wNew), fw::PARTNER_COUNTS_NOT_CACHED);
+}
+
+// Each option starts the page of its own view code.
+TEST_F(InformationMenus, EachEventLogOptionAsksForItsOwnView) {
+    c.Enter("5");
+    c.Enter("1");
+    const std::pair<const char*, uint8_t> aViews[] = {{"1", 1}, {"2", 8}, {"3", 2}, {"4", 3}, {"5", 4},
+                                                      {"6", 5}, {"7", 6}, {"8", 7}, {"9", 24}};
+    for (const auto& [pszOption, bCode] : aViews) {
+        c.board.TypeKeys(std::string(pszOption) + "\r");
+        c.board.RunUntil([] { return fw::fGetInfoDumpRequest() == fw::TRUE; }, 1'000'000'000ull);
+        ASSERT_EQ(fw::fGetInfoDumpRequest(), fw::TRUE) << pszOption;
+        EXPECT_EQ(fw::bGetInfoDumpType(), bCode) << pszOption;
+        c.Settle();
+        c.Type(" ");
+    }
+}
+
+// "View New Events" shows the events posted since a listing last showed
+// the log, and only those.
+TEST_F(InformationMenus, NewEventsAreThosePostedSinceTheLastListing) {
+    c.Enter("5");
+    c.Enter("1");
+    ExpectPage(c.Enter("1"), "Controller Powered On\n");
+    EXPECT_EQ(c.Type(" "), ControllerEventLogMenu("0", fw::wGetEventLogCount(), 0));
+    fw::PostEvent(44);   // "Resync Started"
+    c.Enter("0");
+    EXPECT_EQ(c.Enter("1"), "1\r\n\n" + ControllerEventLogMenu("0", fw::wGetEventLogCount(), 1));
+    const std::string sNew = c.Enter("2");
+    ExpectPage(sNew, "Resync Started\n");
+    EXPECT_EQ(sNew.find("Powered"), std::string::npos) << sNew;
 }
 
 TEST_F(InformationMenus, KeysWhileAPageRunsChangeNothing) {

@@ -121,15 +121,26 @@ TEST(ModePageAdjustment, PagesAlreadyRightLeaveEverythingIntact) {
     EXPECT_EQ(Bytes(abNow.begin(), abNow.begin() + 12), Bytes(abBefore.begin(), abBefore.begin() + 12));
 }
 
-TEST(ModePageAdjustment, OnlyFiveHundredTwelveByteBlocksAreSentBack) {
-    for (uint32_t dLength : {512u, 520u, 0x010200u, 0x020000u, 4096u}) {
-        Bytes abNow = Reply({kExceptionsNow}, dLength);
+// The pages go back when any byte of the block length is the one a
+// 512-byte block has there (0, 2, 0), each byte on its own.
+TEST(ModePageAdjustment, PagesGoBackWhenAnyByteOfTheBlockLengthIsAFiveHundredTwelves) {
+    struct Case {
+        uint32_t dLength;
+        uint8_t fResult;
+    };
+    const Case cases[] = {{512, TRUE},       {520, TRUE},       {0x010200, TRUE},  {0x020000, TRUE},
+                          {4096, TRUE},      {0x010101, FALSE}, {0x000101, TRUE},  {0x010201, TRUE},
+                          {0x010100, TRUE},  {0xFFFFFF, FALSE}};
+    for (const Case& c : cases) {
+        Bytes abNow = Reply({kExceptionsNow}, c.dLength);
         Bytes abDefault = abNow;
-        const Bytes abChangeable = Reply({kAllChangeable1C}, dLength);
+        const Bytes abChangeable = Reply({kAllChangeable1C}, c.dLength);
         const fw::DRIVE_INFO sDrive = Drive("DRIVEVND");
-        EXPECT_EQ(fw::fAdjustDriveModePages(&sDrive, abNow.data(), abDefault.data(), abChangeable.data()),
-                  dLength == 512 ? TRUE : FALSE)
-            << dLength;
+        EXPECT_EQ(fw::fAdjustDriveModePages(&sDrive, abNow.data(), abDefault.data(), abChangeable.data()), c.fResult)
+            << std::hex << c.dLength;
+        // Changed either way: the header and the descriptor's count are cleared.
+        EXPECT_EQ(abNow[14], 0x90) << std::hex << c.dLength;
+        EXPECT_EQ(Bytes(abNow.begin() + 4, abNow.begin() + 9), Bytes(5, 0)) << std::hex << c.dLength;
     }
 }
 

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <functional>
 
+#include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "eventlog/event_log.h"
 #include "harness/dispatch_board.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "fc/host_port_scan.h"
 #include "hw/isp_fc.h"
 #include "responder.h"
 #include "harness/fc_controller.h"
@@ -137,6 +139,85 @@ TEST(LinkEvents, AChangeTakenDuringAScanHasThePortScannedAgain) {
     ASSERT_TRUE(raised);
     EXPECT_EQ(fw::bGetHostPortLinkFlag(1), fw::TRUE);
     EXPECT_EQ(fw::fGetHostLoopLipFlag(1), fw::FALSE);   // it holds no command
+}
+
+// A port whose loop map cannot be read keeps what it knew for a grace time
+// (a link that comes back at once loses nothing, and the next loss has its
+// own grace); unread for 3 s, its LUN table and its initiator list go, and
+// the port's commands are held for the scan that reads it again.
+TEST(LinkEvents, APortMapUnreadForThreeSecondsEmptiesTheLunTableAndTheList) {
+    FcController c;
+    sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
+    ASSERT_TRUE(host.LogIn());
+    c.Run(kSettleNs);
+    ASSERT_EQ(ListedPortNames(1), std::vector<uint64_t>{kHostName});
+    const uint8_t id = fw::pGetHostPortRecord(1)->asInitiator[0].bId;
+    // A cell of the host's column: what the table held before the map was lost.
+    uint16_t* table = fw::pGetHostLunTable(1);
+    uint16_t& cell = table[7 * fw::HOST_LUN_INITIATORS + id];
+
+    // A short loss, and the link back.
+    c.fabric.SetLink(c.Port(1), false);
+    c.Run(1'000'000'000ull);
+    EXPECT_EQ(fw::fGetHostPortMapFailure(1), fw::TRUE);
+    c.fabric.SetLink(c.Port(1), true);
+    ASSERT_TRUE(host.LogIn());
+    c.Run(kSettleNs);
+    EXPECT_EQ(fw::fGetHostPortMapFailure(1), fw::FALSE);
+    c.Run(3'000'000'000ull);
+
+    cell = 3;
+    c.fabric.SetLink(c.Port(1), false);
+    c.Run(2'500'000'000ull);
+    EXPECT_EQ(fw::fGetHostPortMapFailure(1), fw::TRUE);
+    EXPECT_EQ(cell, 3) << "cleared within the grace time";
+    EXPECT_EQ(ListedPortNames(1), std::vector<uint64_t>{kHostName});
+
+    c.Run(1'000'000'000ull);
+    EXPECT_EQ(cell, 0xFFFF);
+    for (uint32_t i = 0; i < (fw::HOST_LUN_ROWS + 1) * fw::HOST_LUN_INITIATORS; ++i) {
+        ASSERT_EQ(table[i], 0xFFFF) << i;
+    }
+    EXPECT_TRUE(ListedPortNames(1).empty());
+    EXPECT_EQ(fw::fGetHostLoopLipFlag(1), fw::TRUE);
+
+    // The link back, the port is read again and its host listed.
+    c.fabric.SetLink(c.Port(1), true);
+    ASSERT_TRUE(host.LogIn());
+    c.Run(kSettleNs);
+    EXPECT_EQ(ListedPortNames(1), std::vector<uint64_t>{kHostName});
+    EXPECT_EQ(fw::fGetHostPortMapFailure(1), fw::FALSE);
+    EXPECT_EQ(fw::fGetHostLoopLipFlag(1), fw::FALSE);
+}
+
+// A scan builds the port's table afresh: a cell that no mapping and no
+// default gives (one left from an earlier configuration) is gone after it.
+TEST(LinkEvents, AScanBuildsThePortsLunTableAfresh) {
+    FcController c;
+    sim::FcHost host(c.board, c.fabric, c.Port(1), kHostName);
+    ASSERT_TRUE(host.LogIn());
+    c.Run(kSettleNs);
+    const uint8_t id = fw::pGetHostPortRecord(1)->asInitiator[0].bId;
+    uint16_t& cell = fw::pGetHostLunTable(1)[7 * fw::HOST_LUN_INITIATORS + id];
+    cell = 3;
+    ASSERT_EQ(c.board.RunOnCpu([] { fw::ScanHostPortInitiators(1); }), sim::StopKind::Finished);
+    EXPECT_EQ(cell, 0xFFFF);
+    EXPECT_EQ(fw::fIsHostPortTableValid(1), fw::TRUE);
+}
+
+// The host ports are set to take hard loop IDs 4 and 5; on the fabric a
+// port has none (125), and the first scan of each port says so, once.
+TEST(LinkEvents, APortNotAtItsHardLoopIdIsReported) {
+    FcController c;
+    c.Run(kSettleNs);
+    ASSERT_EQ(CountEvents(23), 1u);
+    ASSERT_EQ(CountEvents(24), 1u);
+    EXPECT_EQ(NewestEvent(23)->abArgs[0], 4);
+    EXPECT_EQ(NewestEvent(23)->abArgs[1], 125);
+    EXPECT_EQ(NewestEvent(24)->abArgs[0], 5);
+    c.Chip(1).RaiseAsyncEvent(fw::ISP_AEN_LIP, 0xF7E8);
+    c.Run(kSettleNs);
+    EXPECT_EQ(CountEvents(23), 1u);
 }
 
 // A LIP reset ends every exchange the port still has open and posts the
