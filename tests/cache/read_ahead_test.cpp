@@ -251,6 +251,35 @@ TEST_F(ReadAheadTest, APrefetchLoadsItsSlotOrLeavesItEmpty) {
     }
 }
 
+// The reads that wait on the slot of a prefetch go on when it ends: with
+// the slot's data when the drives filled it, else back to their queue as
+// plain reads of the drives.
+TEST_F(ReadAheadTest, ReadsWaitingOnAPrefetchGoOnWhenItEnds) {
+    Make(4);
+    for (const bool fFail : {false, true}) {
+        SCOPED_TRACE(fFail ? "failed" : "good");
+        InitReadAheadBuffers();
+        const uint8_t bFrom = Loaded(0, 4096);
+        KERNEL_ENTRY* psRead = Read(2048, 64);
+        psCacheFields(psRead)->bReadAheadSlot = bFrom;
+        KERNEL_ENTRY* psPrefetch = nullptr;
+        ASSERT_EQ(bPrefetchNextExtent(psRead, &psPrefetch), STATUS_OK);
+        KERNEL_ENTRY* psWaiting = Read(4160, 64);
+        ASSERT_EQ(StartHostRead(psWaiting), STATUS_OK);
+        ASSERT_EQ(psWaiting->bPrimaryState, HOST_STATE_READ_AHEAD_WAIT);
+        if (fFail) SetFlag(psPrefetch, KE_FLAG_CHILD_FAILED);
+        CompleteReadAheadPrefetch(psPrefetch);
+        if (fFail) {
+            EXPECT_EQ(psWaiting->bPrimaryState, HOST_STATE_LUN_QUEUED);
+            EXPECT_EQ(psWaiting->bCommandType, CT_READ_FILL_FALLBACK);
+        } else {
+            EXPECT_EQ(psWaiting->bPrimaryState, HOST_STATE_DATA_AVAILABLE);
+            EXPECT_EQ(psWaiting->dBufferHandle,
+                      psGetReadAheadSlot(psCacheFields(psWaiting)->bReadAheadSlot)->dHandle + 64 * kBlock);
+        }
+    }
+}
+
 // A slot with a user is never taken; slots never loaded go first, then the
 // least recently used; the two odd ports take odd slots only.  (The test
 // board's 128 MB give the slots no more than a quarter of its bank.)
