@@ -62,6 +62,8 @@ public:
     }
 
 private:
+    bool PortGone() const override { return !m_port.Online(); }
+
     struct Waiting {
         uint32_t tag;
         FcpCommand command;

@@ -77,12 +77,15 @@ void HostCommandNexus::FinishTask(uint32_t tag, FcpResult& r) {
         break;
     case Outcome::Aborted: result.outcome = IscsiTaskResult::Outcome::Aborted; break;
     case Outcome::Terminated:
-        // Ended by task management, or lost: a lost task is a target
-        // failure the host can retry.
+        // Ended by task management; else lost with a port that went dark,
+        // or a target failure the host can retry.
         result.outcome = m_functionsUnderWay != 0 || m_aborts.count(tag) ? IscsiTaskResult::Outcome::Aborted
-                                                                          : IscsiTaskResult::Outcome::Failed;
+                         : PortGone()                                   ? IscsiTaskResult::Outcome::Lost
+                                                                        : IscsiTaskResult::Outcome::Failed;
         break;
-    default: result.outcome = IscsiTaskResult::Outcome::Failed; break;
+    default:
+        result.outcome = PortGone() ? IscsiTaskResult::Outcome::Lost : IscsiTaskResult::Outcome::Failed;
+        break;
     }
     m_expected.erase(tag);
     std::vector<uint32_t> aborts;

@@ -70,6 +70,10 @@ protected:
     // response meanwhile was aborted by one; otherwise it was lost.
     unsigned m_functionsUnderWay = 0;
 
+    // The host port went dark (power, link, a reset of its chip): a task it
+    // ends unanswered is lost with it.
+    virtual bool PortGone() const { return false; }
+
 private:
     // A response without a residual still moved what it moved: fewer bytes
     // than the host expected is an underflow it must hear of.

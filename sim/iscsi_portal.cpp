@@ -968,6 +968,18 @@ void IscsiConnection::OnTaskDone(uint32_t itt, IscsiTaskResult result) {
     a.held = std::exchange(it->second.held, 0);
     ForgetTask(it);
     if (result.outcome == IscsiTaskResult::Outcome::Aborted) return Release(a.held);
+    if (result.outcome == IscsiTaskResult::Outcome::Lost) {
+        // A controller that lost power answers nothing: its host hears the
+        // connection end, with every task on it undone, and sends them
+        // again through another path.  Any answer here (even a service
+        // response) could be taken for done by a host that reads only the
+        // status byte.  The listener ends the connection once what was
+        // already sent has gone; the nexus goes with it, not from inside
+        // its own callback.
+        Release(a.held);
+        m_phase = Phase::Closing;
+        return;
+    }
     if (result.dataIn.size() > readLength) {
         // More than the host accepts is an overflow, never a buffer overrun.
         if (!result.overflow && !result.underflow) {

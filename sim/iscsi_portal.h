@@ -46,6 +46,8 @@ struct IscsiTaskResult {
         Done,      // status (with sense and data) came back
         Aborted,   // ended by task management: the host hears no response
         Failed,    // the target could not carry it out (a service response)
+        Lost,      // the host port went dark with it: nothing is answered,
+                   // and the connection ends as a dead port's would
     };
     Outcome outcome = Outcome::Done;
     uint8_t status = 0;

@@ -41,8 +41,8 @@ uint8_t IscsiResponse(const FcpResult& r) {
 // long as the session lasts.
 class SasNexus : public HostCommandNexus {
 public:
-    SasNexus(IscsiSasBridge& bridge, SasTargetIoc& ioc, int index, uint64_t address)
-        : m_bridge(bridge), m_ioc(ioc), m_index(index), m_address(address) {}
+    SasNexus(IscsiSasBridge& bridge, SasTargetIoc& ioc, uint8_t port, int index, uint64_t address)
+        : m_bridge(bridge), m_ioc(ioc), m_port(port), m_index(index), m_address(address) {}
 
     ~SasNexus() override {
         // The initiator leaves: what it still had open ends at the IOC, and
@@ -235,8 +235,11 @@ private:
         }
     }
 
+    bool PortGone() const override { return !m_ioc.PortUp(m_port); }
+
     IscsiSasBridge& m_bridge;
     SasTargetIoc& m_ioc;
+    const uint8_t m_port;
     const int m_index;
     const uint64_t m_address;
     bool m_closing = false;
@@ -269,7 +272,7 @@ std::unique_ptr<IscsiNexus> IscsiSasBridge::Open(size_t index, const std::string
     // The IOC takes 64 initiators: a session beyond them finds no room.
     const int n = target.ioc->Attach(target.port, address);
     if (n >= 0 && onSession) onSession(initiatorName, index, address);
-    return std::make_unique<SasNexus>(*this, *target.ioc, n, address);
+    return std::make_unique<SasNexus>(*this, *target.ioc, target.port, n, address);
 }
 
 }  // namespace sim

@@ -224,9 +224,11 @@ void MpiIoc::ResetIoc(bool hard) {
     m_replyFree.clear();
     m_replyPost.clear();
     m_pendingReplies.clear();
+    // The ports go down before what the chip held ends: whoever was linked
+    // through them finds them gone.
+    m_portEnabled.fill(false);
     ResetChip();
     m_eventsOn = false;
-    m_portEnabled.fill(false);
     m_hostIntStatus = 0;
     if (hard) {
         // The IOC's memory holds what was loaded through a reset (only power

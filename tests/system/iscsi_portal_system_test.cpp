@@ -450,3 +450,43 @@ TEST_F(IscsiSasSessions, SessionsPastTheIocsInitiatorsAreRefusedAndEndedOnesLeav
 }
 
 }  // namespace
+
+namespace {
+
+// The power goes while writes are on their way: a port without power
+// answers nothing, so the host hears its connection end with those writes
+// undone, and sends them again through another path.  An answer of any kind
+// would do harm: a host that reads only the status byte of a SCSI Response
+// takes a service response (whose status byte means nothing) for GOOD.
+TEST_P(IscsiPortalSystemTest, WritesOnTheirWayWhenThePowerGoesAreNeverAnswered) {
+    iscsitest::BoardHost session(board, portal);
+    ASSERT_TRUE(session.LogInNormal({}, "iqn.2026-12.sim.array-controller:port1"));
+    for (int i = 0; i < 2; ++i) {   // past the login's unit attention
+        session.Send(session.Command(0x81, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, 0));
+        ASSERT_EQ(session.Next().opcode(), iscsi::kScsiResponse);
+    }
+    for (uint32_t i = 0; i < 4; ++i) {
+        std::vector<uint8_t> bytes;
+        iscsi::EncodeFrame(session.Command(0xA1, iscsitest::Rw10(fw::SCSI_WRITE10, 1000 + i * 64, 64), 64 * 512,
+                                           iscsitest::Pattern(64 * 512, uint8_t(i))),
+                           session.limits, &bytes);
+        session.Transmit(bytes);
+    }
+    // The writes reached the host port, and none is answered yet.
+    session.conn->Produce();
+    const bool fOnTheirWay = session.conn->output().empty();
+    board.CutPower();
+    // A session with nothing on its way learns of it with its next command.
+    if (!session.conn->Closing()) {
+        std::vector<uint8_t> bytes;
+        iscsi::EncodeFrame(session.Command(0x81, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, 0), session.limits, &bytes);
+        session.Transmit(bytes);
+    }
+    board.RunFor(1'000'000);
+    session.conn->Produce();
+    EXPECT_TRUE(fOnTheirWay);
+    EXPECT_TRUE(session.conn->Closing()) << "the connection outlived its port";
+    EXPECT_TRUE(session.conn->output().empty()) << "an answer came from a port without power";
+}
+
+}  // namespace
