@@ -335,10 +335,21 @@ uint8_t bReceivePartnerMirrorData(PARTNER_MESSAGE_SLOT* ps) {
     const uint32_t dOffset = dGetBe32(pbCdb + 4);
     const uint32_t dLength = dGetBe32(pbCdb + 8);
     switch (ps->bPrimaryState) {
-    case SLOT_DATA_GOOD:
+    case SLOT_DATA_GOOD: {
+        // GOOD tells the partner this controller holds the data and would
+        // write it out: only when it landed in the slot's buffer as it is
+        // now.  Else the partner writes the write through.
+        BUFFER_HANDLE dHeld = NULL_BUFFER_HANDLE;
+        uint16_t wHeldBlocks = 0;
+        if (bGetPartnerNvramQueueEntry(wSlot, &dHeld, &wHeldBlocks) != TRUE ||
+            dOffset + dLength > uint32_t(wHeldBlocks) * BLOCK_BYTES) {
+            SendPartnerCommandStatus(ps, 5, 0x55, 0x01);
+            return STATUS_OK;
+        }
         (void)bMarkPartnerBlocksReceived(wSlot, dOffset, dLength);
         SendPartnerCommandStatus(ps, 0, 0, 0);
         return STATUS_OK;
+    }
     case SLOT_DATA_FAILED:
         // Sent again by the partner.
         SendPartnerCommandStatus(ps, 0x0B, 0x47, 0);
