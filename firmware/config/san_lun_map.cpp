@@ -119,7 +119,11 @@ uint8_t fIsPrintableName(const char* pcName) {
 }
 
 void InitSanLunMapRequest(SAN_LUN_MAP_ENTRY* psRequest) {
-    for (uint16_t& w : psRequest->awLunMap) w = LUN_MAP_NONE;
+    // The record is packed: its words are written in place, never bound to
+    // a reference that assumes their alignment.
+    for (size_t i = 0; i < sizeof psRequest->awLunMap / sizeof psRequest->awLunMap[0]; ++i) {
+        psRequest->awLunMap[i] = LUN_MAP_NONE;
+    }
     psRequest->bMapFlags = 0;
     psRequest->wMapControllerLun = 0;
     psRequest->bHostType = bGetHostInterfaceType();

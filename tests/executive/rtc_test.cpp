@@ -26,7 +26,7 @@ DATE_TIME Now() {
 }
 
 void ExpectDate(const DATE_TIME& s, int y, int mo, int d, int h, int mi, int sec) {
-    EXPECT_EQ(s.wYear, y);
+    EXPECT_EQ(int(s.wYear), y);   // a packed field: copied, never bound to a reference
     EXPECT_EQ(s.bMonth, mo);
     EXPECT_EQ(s.bDay, d);
     EXPECT_EQ(s.bHour, h);
