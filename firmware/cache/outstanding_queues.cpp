@@ -24,6 +24,7 @@
 #include "executive/console_output.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
@@ -581,6 +582,13 @@ void Remove(KERNEL_ENTRY* psEntry, uint8_t bKind, bool fReinsert) {
         if (psLun->dCount != 0) psLun->dCount--;
         if (!fReinsert) ResetNode(wIndex);
         ClearFlag(psEntry, lFlag);
+        // A write that waits for this read goes round its port's "Write
+        // Ready" ring, which is served only while the port has work: it
+        // would otherwise sleep until the half-second tick raises it.
+        if (!fReinsert && bKind == KIND_READ && HasFlag(psEntry, KE_FLAG_OVERLAPS_READ)) {
+            SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
+            SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
+        }
     }
     if (!fReinsert && psEntry->wLunIndex < LUN_COUNT) ScheduleLunService(psEntry->wLunIndex);
 }

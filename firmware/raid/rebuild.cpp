@@ -95,6 +95,11 @@ void CommitRecord(const REBUILD_NV_COPY& s) {
     const uint8_t bOther = bOtherCopy();
     WriteCopy(bOther, s);
     SetNvramRebuildSelector(bOther);
+    // Host writes that wait at the window go round their port's "Write
+    // Ready" ring, which is served only while the port has work: the window
+    // moved, so they look again now, not at the next half-second tick.
+    SetHostPortWork(PORT_CODE_FC_HOST_1, TRUE);
+    SetHostPortWork(PORT_CODE_FC_HOST_2, TRUE);
 }
 
 uint32_t dPosition(const REBUILD_NV_COPY& s) { return dGetBe32(s.abPosition); }

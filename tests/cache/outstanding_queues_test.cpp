@@ -15,6 +15,7 @@
 #include "harness/config_test.h"
 #include "config/rank_table.h"
 #include "executive/tick.h"
+#include "executive/work_flags.h"
 #include "hw/scsi.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
@@ -600,6 +601,23 @@ TEST_F(DegradedParity, ReadsAndWritesMeetOverWholeRows) {
     // Strictly, the read's rows end at the row of its last given block.
     EXPECT_EQ(fw::bCheckReadAgainstWrites(Command(kParityLun, 60, 70, fw::SCSI_READ16), 2, TRUE), fw::ORDER_WAIT);
     EXPECT_EQ(fw::bCheckReadAgainstWrites(Command(kParityLun, 64, 70, fw::SCSI_READ16), 2, TRUE), fw::ORDER_GO);
+}
+
+// A write that waits for a read goes round its port's "Write Ready" ring,
+// which is served only while the port has work: the read's end raises it,
+// or the write would sleep until the half-second tick.  A read no write
+// waits for leaves the ports as they are.
+TEST_F(DegradedParity, AReadAWriteWaitsForHasTheWriteLookAgainWhenItEnds) {
+    KERNEL_ENTRY* psRead = Read(kParityLun, 128, 8);
+    KERNEL_ENTRY* psOther = Read(kParityLun, 512, 8);
+    ASSERT_EQ(fw::bCheckWriteOverlap(Command(kParityLun, 180, 4, fw::SCSI_WRITE16)), fw::ORDER_WAIT);
+    fw::SetHostPortWork(fw::PORT_CODE_FC_HOST_1, FALSE);
+    fw::SetHostPortWork(fw::PORT_CODE_FC_HOST_2, FALSE);
+    fw::RemoveOutstandingRead(psOther);
+    EXPECT_EQ(fw::fGetHostPortWork(fw::PORT_CODE_FC_HOST_1), FALSE);
+    fw::RemoveOutstandingRead(psRead);
+    EXPECT_EQ(fw::fGetHostPortWork(fw::PORT_CODE_FC_HOST_1), TRUE);
+    EXPECT_EQ(fw::fGetHostPortWork(fw::PORT_CODE_FC_HOST_2), TRUE);
 }
 
 TEST_F(QueueBoard, OptimalParityReadsMeetOnlyTheirBlocks) {

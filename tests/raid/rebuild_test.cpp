@@ -258,6 +258,33 @@ TEST_F(RebuildSchedulerTest, RegionsEndingOutOfOrderRetireInOrder) {
     EXPECT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_FLAGS_IN_SERVICE);
 }
 
+// A host write that waits at the window goes round its port's "Write
+// Ready" ring, which is served only while the port has work: each move of
+// the front raises it, so the write looks again at once rather than at the
+// next half-second tick.
+TEST_F(RebuildSchedulerTest, EachMoveOfTheFrontHasTheHostPortsLookAgain) {
+    Start(10);
+    Run([] { return fw::bGetNvramRebuildPendingFlag() == fw::TRUE; }, 10000);
+    ASSERT_EQ(fw::bGetNvramRebuildPendingFlag(), fw::TRUE);
+    unsigned moves = 0, raised = 0;
+    uint32_t dLast = fw::dGetRebuildPosition();
+    RunUntil([&] {
+        fw::SetHostPortWork(fw::PORT_CODE_FC_HOST_1, fw::FALSE);
+        fw::SetHostPortWork(fw::PORT_CODE_FC_HOST_2, fw::FALSE);
+        if (fw::fGetRebuildWork() == fw::TRUE) fw::RebuildScheduler();
+        fw::IssueRebuildRegions();
+        fw::ProcessRebuildRegionCompletions();
+        if (fw::dGetRebuildPosition() != dLast) {
+            ++moves;
+            raised += fw::fGetHostPortWork(fw::PORT_CODE_FC_HOST_1) == fw::TRUE &&
+                      fw::fGetHostPortWork(fw::PORT_CODE_FC_HOST_2) == fw::TRUE;
+            dLast = fw::dGetRebuildPosition();
+        }
+        return moves == 3;
+    });
+    EXPECT_EQ(raised, moves);
+}
+
 // A host command inside the window waits, however often it comes back to
 // look; the statistics count each such command once, not each look.
 TEST_F(RebuildSchedulerTest, AHostCommandWaitingAtTheFrontIsCountedOnce) {
