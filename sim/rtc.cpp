@@ -73,7 +73,7 @@ int64_t HostSeconds(const Board& board) {
     return static_cast<int64_t>(static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900);
 }
 
-int64_t BoardSeconds(const Board& board) { return static_cast<int64_t>(board.clock().Now() / 1'000'000'000ull); }
+int64_t BoardSeconds(Board& board) { return static_cast<int64_t>(board.clock().Now() / 1'000'000'000ull); }
 
 }  // namespace
 
