@@ -14,6 +14,7 @@
 #include "console/console_menu.h"
 #include "console/menu_tree.h"
 #include "console_board.h"
+#include "made_arrays.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 
@@ -228,7 +229,7 @@ TEST_F(AdditionalConfigMenus, SingleControllerModeTakesEffectWhenSaved) {
         EXPECT_NE(c.Enter("0").find("Confirm saving of new configuration (Y or N): "), std::string::npos);
         EXPECT_EQ(c.Enter("y"), "y\r\nSaving Configuration\n\n" + kAnyKey);
     };
-    ASSERT_EQ(fw::fGetWriteBackWithoutPartner(), fw::TRUE);
+    consoletest::MakeArray(fw::RAID_LEVEL_5, 3);   // the Configuration Menu's options need one
     Save("n", "Disabled");
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.fSingleControllerMode, fw::FALSE);
     EXPECT_EQ(fw::fGetWriteBackWithoutPartner(), fw::FALSE);
