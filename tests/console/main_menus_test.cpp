@@ -182,6 +182,15 @@ TEST_F(MainMenus, AChangeMadeElsewhereAbortsTheConsoleEdit) {
     EXPECT_EQ(c.Type("1"), "\x1b[2J\n\nVT100 Configuration Aborted by Remote Configuration\n\nPress any key to continue...\n1");
     EXPECT_EQ(fw::fIsMenuSessionActive(), fw::FALSE);
     EXPECT_EQ(c.Type("\r"), "\x1b[2J" + kMainMenu);
+
+    // The partner's editor committed: the copy being browsed is older than
+    // the configuration both controllers now run.
+    c.Type("\x05");
+    OpenConfiguration();
+    fw::HandlePartnerConfigChangedMessage(fw::TRUE, 0, fw::FALSE, 0, fw::FALSE, 0);
+    c.Settle();
+    EXPECT_EQ(c.Type("1"), "\x1b[2J\n\nVT100 Configuration Aborted by Remote Configuration\n\nPress any key to continue...\n1");
+    EXPECT_EQ(fw::fIsMenuSessionActive(), fw::FALSE);
 }
 
 // A job that ends (an array's initialisation, whose apply asks for a
