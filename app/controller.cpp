@@ -920,8 +920,8 @@ int main(int argc, char** argv) {
     for (size_t n = 0; n < boards.size(); ++n) {
         if (stops[n] != sim::StopKind::Idle || boards[n]->rtc().Valid()) continue;
         std::fprintf(stderr,
-                     "controller: %s/board.state: the controller's clock holds no valid time (rtc.offset, "
-                     "rtc.valid): remove those two lines to start it from this computer's clock\n",
+                     "controller: %s/board.state: the controller's clock holds no valid time (rtc.time, "
+                     "rtc.offset, rtc.valid): remove those lines to start it from this computer's clock\n",
                      configs[n].dataDir.c_str());
     }
     partnerConsole.Flush();

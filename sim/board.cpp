@@ -152,7 +152,17 @@ void Board::SetStateValue(const std::string& key, const std::string& value) {
 void Board::FollowWallClock(bool follow) {
     if (m_config.virtualTime || follow == m_followWall) return;
     m_followWall = follow;
-    if (follow) m_wallStart = (wallClock ? wallClock() : WallNs()) - m_clock.Now();
+    const uint64_t host = wallClock ? wallClock() : WallNs();
+    if (!follow) {
+        m_boardAtHold = m_clock.Now();
+        m_hostAtHold = host;
+        return;
+    }
+    // The start-up's waits passed at once: board time ran ahead of the
+    // host's by what they took, which the clock chip takes off next time.
+    const uint64_t boardSpent = m_clock.Now() - m_boardAtHold, hostSpent = host - m_hostAtHold;
+    m_rtc->StartUpSkipped(boardSpent > hostSpent ? boardSpent - hostSpent : 0);
+    m_wallStart = host - m_clock.Now();
 }
 
 void Board::Boot() {

@@ -71,6 +71,9 @@ struct BoardConfig {
     HostInterface hostInterface = HostInterface::Fc;
     bool fpgaProgrammed = true;   // false: a blank FPGA (power-on case)
     bool virtualTime = true;      // false: follow the wall clock
+    // On the wall clock, the host's date at power-on in seconds since
+    // 1900-01-01 UTC (0: the computer's clock); tests give one of their own.
+    uint64_t hostDate = 0;
     std::string dataDir;          // empty: NVRAM, data banks and state in memory only
     // The cache battery keeps the data banks (the write-back cache) across
     // power-off; flat, they power on holding garbage.  NVRAM has a battery
@@ -308,6 +311,10 @@ private:
     bool m_stopped = false;
     bool m_finished = false;
     uint64_t m_wallStart = 0;  // host time at board time 0 (wall-clock runs)
+    // Board and host time when the board last stopped following the wall
+    // clock: what its start-up's skipped waits are measured from.
+    uint64_t m_boardAtHold = 0;
+    uint64_t m_hostAtHold = 0;
     bool m_followWall = false;
     uint32_t m_pollsSinceInput = 0;
     std::map<std::string, std::string> m_state;

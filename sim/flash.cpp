@@ -71,6 +71,8 @@ std::vector<uint8_t> Flash::BuildImage(uint32_t elfBytes, uint32_t seed, bool se
     return image;
 }
 
+std::vector<uint8_t> Flash::FactoryImage() { return BuildImage(16384, 1); }
+
 Flash::Flash(Board& board, const std::string& path, bool newBoard) : m_board(board), m_data(fw::FLASH_SIZE, 0xFF) {
     bool fresh = true;
     if (!path.empty()) {
@@ -114,7 +116,7 @@ Flash::Flash(Board& board, const std::string& path, bool newBoard) : m_board(boa
         return;
     }
     // From the factory: the first image in slot 0, sequence 1.
-    const std::vector<uint8_t> image = BuildImage(16384, 1);
+    const std::vector<uint8_t> image = FactoryImage();
     std::memcpy(m_data.data(), image.data(), image.size());
     const fw::FLASH_SLOT_RECORD r = Record(1, image);
     std::memcpy(m_data.data() + fw::FLASH_SLOT_RECORD_OFFSET, &r, sizeof r);

@@ -60,6 +60,9 @@ public:
     // file of `elfBytes` (a multiple of 4) filled from `seed`; with
     // `secondElf` a second program rides behind the first.
     static std::vector<uint8_t> BuildImage(uint32_t elfBytes, uint32_t seed, bool secondElf = false);
+    // The image a new flash holds from the factory, and the build's
+    // controller.img: what an operator sends to update the controller.
+    static std::vector<uint8_t> FactoryImage();
 
 private:
     // Stores the bytes, or erases (0xFF) when `bytes` is null.

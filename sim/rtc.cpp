@@ -1,6 +1,5 @@
 #include "sim/rtc.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -16,8 +15,12 @@ constexpr uint64_t kUnixTo1900 = 2208988800ull;
 constexpr unsigned kSeconds = 2, kYears = 8;
 constexpr uint8_t kLowVoltage = 0x80;   // seconds bit 7: time integrity lost
 constexpr uint8_t kCentury = 0x80;      // month bit 7: 1900-1999
+const char* const kTimeKey = "rtc.time";
 const char* const kOffsetKey = "rtc.offset";
+const char* const kLeadKey = "rtc.lead";
 const char* const kValidKey = "rtc.valid";
+// No start-up of this board skips more than a day of waits.
+constexpr int64_t kMostLeadSeconds = 86400;
 
 bool Leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 int MonthDays(int y, int m) {
@@ -53,42 +56,73 @@ const uint64_t kEndSecond = static_cast<uint64_t>(DaysFromCivil(2100, 1, 1)) * 8
 uint8_t Bcd(int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); }
 int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
 
-}  // namespace
-
-Rtc::Rtc(Board& board)
-    : m_board(board),
-      m_hostAtBoardZero(static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900 -
-                        board.clock().Now() / 1'000'000'000ull) {
-    // A new board (or an unreadable entry) has the factory's clock.
-    m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
-    const std::string offset = board.StateValue(kOffsetKey);
+// A stored number: absent leaves the value as it is; present, it must be
+// a whole number.
+bool ReadNumber(const std::string& text, int64_t* value) {
+    if (text.empty()) return true;
     char* end = nullptr;
     errno = 0;
-    const long long stored = std::strtoll(offset.c_str(), &end, 10);
-    const bool readable = !offset.empty() && end && *end == '\0' && errno == 0;
-    if (readable) m_offset = stored;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno != 0) return false;
+    *value = n;
+    return true;
+}
+
+int64_t HostSeconds(const Board& board) {
+    if (board.config().hostDate != 0) return static_cast<int64_t>(board.config().hostDate);
+    return static_cast<int64_t>(static_cast<uint64_t>(std::time(nullptr)) + kUnixTo1900);
+}
+
+int64_t BoardSeconds(Board& board) { return static_cast<int64_t>(board.clock().Now() / 1'000'000'000ull); }
+
+}  // namespace
+
+Rtc::Rtc(Board& board) : m_board(board) {
+    const bool virtualTime = board.config().virtualTime;
+    const int64_t factory = static_cast<int64_t>(ToSeconds(kFactoryTime));
+    const std::string timeText = board.StateValue(kTimeKey), offsetText = board.StateValue(kOffsetKey);
+    int64_t offset = 0, last = 0, lead = 0;
+    bool readable = ReadNumber(offsetText, &offset) && ReadNumber(timeText, &last);
+    bool stopped = !timeText.empty();   // a run before this one left its time
+    // The lead is only a hint: one that is unreadable or past reason counts
+    // for nothing.
+    if (!ReadNumber(board.StateValue(kLeadKey), &lead) || lead < 0 || lead > kMostLeadSeconds) lead = 0;
+    int64_t start = factory;
+    if (virtualTime) {
+        // Older runs in virtual time kept the clock's time in rtc.offset.
+        if (!stopped && !offsetText.empty()) {
+            last = offset;
+            stopped = true;
+        }
+        if (stopped) start = last;
+    } else {
+        int64_t shift = 0;
+        readable = readable && !__builtin_sub_overflow(offset, lead, &shift) &&
+                   !__builtin_add_overflow(HostSeconds(board), shift, &start);
+        if (stopped && last > start) start = last;
+    }
     m_valid = board.StateValue(kValidKey) != "0";
-    // An offset that puts the clock outside what the chip can count is what a
-    // flat battery leaves: no valid time until the firmware sets one.
-    if ((!offset.empty() && !readable) || !InRange()) {
-        m_offset = board.config().virtualTime ? static_cast<int64_t>(ToSeconds(kFactoryTime)) : 0;
+    // A time the chip cannot count is what a flat battery leaves: no valid
+    // time until the firmware sets one.
+    if (!readable || __builtin_sub_overflow(start, BoardSeconds(board), &m_base) || !InRange()) {
+        m_base = (virtualTime ? factory : HostSeconds(board)) - BoardSeconds(board);
         m_valid = false;
     }
 }
 
 bool Rtc::InRange() const {
     int64_t now = 0;
-    if (__builtin_add_overflow(m_offset, static_cast<int64_t>(BaseSeconds()), &now)) return false;
+    if (__builtin_add_overflow(m_base, BoardSeconds(m_board), &now)) return false;
     return now >= static_cast<int64_t>(kFirstSecond) && static_cast<uint64_t>(now) < kEndSecond;
 }
 
-void Rtc::PowerOff() {
-    // Virtual time restarts at 0 with every run: fold the time this run
-    // lasted into the offset, so the next run goes on from here.
-    if (!m_board.config().virtualTime) return;
-    m_offset += static_cast<int64_t>(m_board.clock().Now() / 1'000'000'000ull);
-    Persist();
+void Rtc::StartUpSkipped(uint64_t ns) {
+    if (m_leadTaken) return;   // a later start beside a running partner waits out its time
+    m_leadTaken = true;
+    m_board.SetStateValue(kLeadKey, std::to_string((ns + 500'000'000ull) / 1'000'000'000ull));
 }
+
+void Rtc::PowerOff() { Persist(); }
 
 uint64_t Rtc::ToSeconds(const RtcTime& t) {
     const int64_t days = DaysFromCivil(t.year, t.month, t.day);
@@ -105,28 +139,18 @@ RtcTime Rtc::FromSeconds(uint64_t s) {
     return t;
 }
 
-// On the wall clock the chip starts from the host's UTC and then counts the
-// board's time, as the firmware's tick does: start-up's waits, which the
-// board skips, pass for the chip too, so a clock read never takes the
-// calendar back behind events already stamped.  The board's date leads the
-// host's by the waits skipped.  The chip is a clock of its own, though:
-// once the board follows the wall clock, a board that falls behind it (a
-// host machine that cannot run it at its pace) does not hold the chip back,
-// and the firmware sees its calendar behind at the next reading.
-uint64_t Rtc::BaseSeconds() const {
-    const uint64_t boardNs = m_board.clock().Now();
-    if (m_board.config().virtualTime) return boardNs / 1'000'000'000ull;
-    const uint64_t wallNs = m_board.followsWallClock() ? m_board.WallNow() : 0;
-    return m_hostAtBoardZero + std::max(boardNs, wallNs) / 1'000'000'000ull;
-}
+int64_t Rtc::NowSeconds() const { return m_base + BoardSeconds(m_board); }
 
-uint64_t Rtc::NowSeconds() const { return static_cast<uint64_t>(m_offset + static_cast<int64_t>(BaseSeconds())); }
-
-RtcTime Rtc::Now() const { return FromSeconds(NowSeconds()); }
+RtcTime Rtc::Now() const { return FromSeconds(static_cast<uint64_t>(NowSeconds())); }
 
 void Rtc::Set(const RtcTime& t) {
-    m_offset = static_cast<int64_t>(ToSeconds(t)) - static_cast<int64_t>(BaseSeconds());
+    m_base = static_cast<int64_t>(ToSeconds(t)) - BoardSeconds(m_board);
     m_valid = true;
+    // On the wall clock the date set goes on at the next run as a distance
+    // from the host's.
+    if (!m_board.config().virtualTime) {
+        m_board.SetStateValue(kOffsetKey, std::to_string(static_cast<int64_t>(ToSeconds(t)) - HostSeconds(m_board)));
+    }
     Persist();
 }
 
@@ -136,7 +160,7 @@ void Rtc::Invalidate() {
 }
 
 void Rtc::Persist() {
-    m_board.SetStateValue(kOffsetKey, std::to_string(m_offset));
+    if (m_valid && InRange()) m_board.SetStateValue(kTimeKey, std::to_string(NowSeconds()));
     m_board.SetStateValue(kValidKey, m_valid ? "1" : "0");
 }
 
@@ -148,7 +172,7 @@ void Rtc::LatchTime() {
         return;
     }
     RtcTime t = Now();
-    uint64_t days = NowSeconds() / 86400;   // 1900-01-01 was a Monday
+    const uint64_t days = static_cast<uint64_t>(NowSeconds()) / 86400;   // 1900-01-01 was a Monday
     m_latched[2] = Bcd(t.second);
     m_latched[3] = Bcd(t.minute);
     m_latched[4] = Bcd(t.hour);

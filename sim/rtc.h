@@ -1,9 +1,18 @@
 // The battery-backed real-time clock chip on I2C (address 0xA2): sixteen
-// registers, the date and time in BCD in registers 2-8.  Its time is kept in
-// the board's state file, so it survives runs: on the wall clock it starts
-// each run from the host's UTC (so it goes on while the board is off) and
-// counts the board's time from there; in virtual time it runs with the
-// board clock and stands still while the board is off.
+// registers, the date and time in BCD in registers 2-8.  It counts the
+// board's time, as the firmware's tick does, so the firmware's calendar and
+// the chip never disagree.  Its time is kept in the board's state file:
+//   rtc.time    the clock's time when the board last stopped (or the time
+//               last set), seconds since 1900-01-01;
+//   rtc.offset  on the wall clock, the date set on the console less the
+//               host's UTC, seconds;
+//   rtc.lead    on the wall clock, how far the last start-up's skipped waits
+//               took board time ahead of the host's, seconds;
+//   rtc.valid   0 once the clock lost its time.
+// In virtual time a run goes on from rtc.time.  On the wall clock a run
+// starts at the host's UTC plus the offset, less the lead (so that the date
+// is the host's once start-up's waits have passed), and never before
+// rtc.time, so that its events are not stamped before the last run's.
 #pragma once
 
 #include <array>
@@ -44,20 +53,23 @@ public:
 
     static uint64_t ToSeconds(const RtcTime& t);   // seconds since 1900-01-01
     static RtcTime FromSeconds(uint64_t s);
+    // The board's first start-up on the wall clock in this run passed
+    // start-up's waits at once, board time running this far ahead of the
+    // host's: the next run starts its clock that much earlier.
+    void StartUpSkipped(uint64_t ns);
     // The board powers off: what must outlive the run goes to the state file.
     void PowerOff();
 
 private:
-    uint64_t BaseSeconds() const;   // time base the stored offset counts from
-    uint64_t NowSeconds() const;
+    int64_t NowSeconds() const;
     bool InRange() const;           // the time is one the chip can count
     void Persist();
     void LatchTime();
 
     Board& m_board;
-    uint64_t m_hostAtBoardZero;   // wall clock: the host's UTC at board time 0 (seconds since 1900)
-    int64_t m_offset = 0;      // clock seconds minus the time base
+    int64_t m_base = 0;        // the clock's time at board time 0, seconds since 1900
     bool m_valid = true;
+    bool m_leadTaken = false;  // this run's start-up lead was measured
     bool m_responsive = true;
     std::array<uint8_t, 16> m_regs{};
     std::array<uint8_t, 16> m_latched{};   // time registers frozen at the start of a read

@@ -313,28 +313,34 @@ void FreeHeldPage() {
 
 void RetryConfigCommitStep(KERNEL_ENTRY*, TIMER_NODE*) { ConfigQuiesceDone(STATUS_OK); }
 
-// Phase 1 step 2: the token is held; the scratch image becomes a copy of
-// the live one (or the defaults) and the editor is told.
-void OpenEdit() {
-    SetConfigWriteWaitFlag(FALSE);
+// The scratch image becomes a copy of the live one (or the defaults), and
+// the drive slot tables are kept as they stand, for an edit that ends
+// unsaved to go back to.
+void CopyLiveIntoScratch() {
     CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
-    uint8_t* pbWork = pGetConfigWorkBuffer();
-    std::memset(psScratch, 0, 4);
-    if (pbWork != nullptr) {
-        std::memset(pbWork, 0, 4);
+    if (uint8_t* pbWork = pGetConfigWorkBuffer(); pbWork != nullptr) {
         const DRIVE_SLOT_TABLES* psSlots = pGetDriveSlotTables();
         uint8_t* pbColumns = pbWork + WORK_BUFFER_SLOT_COLUMNS;
         std::memcpy(pbColumns, psSlots->abDrive, DRIVE_SLOTS);
         std::memcpy(pbColumns + DRIVE_SLOTS, psSlots->abDriveAlt, DRIVE_SLOTS);
         std::memcpy(pbColumns + 2 * DRIVE_SLOTS, psSlots->afFailed, DRIVE_SLOTS);
     }
-    if (fGetDriveAttentionFlag() == TRUE) CancelPendingArrayJobs();
     if (fIsConfigValid() == TRUE) {
         CopyConfigImage(pGetConfigImage(), psScratch);
     } else {
         std::memset(psScratch, 0, CONFIG_IMAGE_SIZE);
         MakeDefaultConfiguration(psScratch, TRUE);
     }
+}
+
+// Phase 1 step 2: the token is held; the scratch image becomes a copy of
+// the live one (or the defaults) and the editor is told.
+void OpenEdit() {
+    SetConfigWriteWaitFlag(FALSE);
+    std::memset(pGetScratchConfigImage(), 0, 4);
+    if (uint8_t* pbWork = pGetConfigWorkBuffer(); pbWork != nullptr) std::memset(pbWork, 0, 4);
+    if (fGetDriveAttentionFlag() == TRUE) CancelPendingArrayJobs();
+    CopyLiveIntoScratch();
     EndConfigPhase();
     const uint8_t bRequester = bGetConfigRequester();
     RecordConfigIndex(bRequester);
@@ -350,6 +356,11 @@ void OpenEdit() {
 }  // namespace
 
 uint8_t bGetConfigCommitResult() { return s_bCommitResult; }
+
+void RetakeScratchCopy(uint8_t bRequester) {
+    CopyLiveIntoScratch();
+    RecordConfigIndex(bRequester);
+}
 
 uint8_t RequestConfigUpdate(uint8_t bRequester) {
     if (fIsProductionTestMode() == TRUE) return TRUE;

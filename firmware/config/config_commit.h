@@ -34,6 +34,10 @@ uint8_t BeginConfigEditPhase(uint8_t bStep);
 uint8_t CommitConfigurationPhase(uint8_t bStep);
 // The quiesce of commit step 0 ended.
 void ConfigQuiesceDone(uint8_t bStatus);
+// An open edit that has changed nothing yet takes its scratch copy again,
+// after changes that reached only the live image (a background job's end,
+// a failed drive), and records the index as its own.
+void RetakeScratchCopy(uint8_t bRequester);
 
 // Event 116 for each array whose initialisation the edit dropped, then the
 // overwrite data areas the scratch image no longer holds are released.

@@ -43,6 +43,10 @@ uint8_t s_fHostCommandHold = FALSE;
 BUFFER_HANDLE s_dHeldPage = NULL_BUFFER_HANDLE;
 uint32_t s_dConfigIndex = FIRST_CONFIG_INDEX;
 uint32_t s_adRecordedIndex[RECORDED_COUNT];
+// The index at which an editor last took the scratch image, or the partner
+// the write token: an edit recorded before it holds a copy someone else
+// has taken over.  Other changes only reach the live image.
+uint32_t s_dEditTakenIndex;
 uint8_t s_fEditLock = FALSE;
 uint16_t s_wCommitCount;
 uint16_t s_wSaveCount;
@@ -100,8 +104,17 @@ uint8_t IncrementConfigIndex() {
 }
 void RecordConfigIndex(uint8_t bRequester) {
     (void)IncrementConfigIndex();
+    s_dEditTakenIndex = s_dConfigIndex;
     const uint32_t i = RecordedSlot(bRequester);
     if (i < RECORDED_COUNT) s_adRecordedIndex[i] = s_dConfigIndex;
+}
+void NoteConfigTakenElsewhere() {
+    (void)IncrementConfigIndex();
+    s_dEditTakenIndex = s_dConfigIndex;
+}
+uint8_t fConfigTakenSince(uint8_t bRequester) {
+    const uint32_t i = RecordedSlot(bRequester);
+    return ToFlag(i >= RECORDED_COUNT || s_dEditTakenIndex > s_adRecordedIndex[i]);
 }
 uint8_t fConfigIndexMatches(uint8_t bRequester) {
     if (bRequester != REQUESTER_MANAGEMENT && bRequester != REQUESTER_CONSOLE) return FALSE;
@@ -175,8 +188,11 @@ void HandlePartnerConfigChangedMessage(uint8_t fFromEditor, uint8_t, uint8_t fRe
     if (fFromEditor == TRUE) {
         SetHostPortLinkFlag(1, TRUE);
         SetHostPortLinkFlag(2, TRUE);
+        // The partner's editor committed: an edit open here holds an older copy.
+        NoteConfigTakenElsewhere();
+    } else {
+        (void)IncrementConfigIndex();
     }
-    (void)IncrementConfigIndex();
 }
 
 void ResetConfigStartFlags() {
@@ -192,6 +208,7 @@ void ResetConfigStartFlags() {
     s_dHeldPage = NULL_BUFFER_HANDLE;
     s_dConfigIndex = FIRST_CONFIG_INDEX;
     std::memset(s_adRecordedIndex, 0, sizeof s_adRecordedIndex);
+    s_dEditTakenIndex = 0;
     s_fEditLock = FALSE;
     s_wCommitCount = 0;
     s_wSaveCount = 0;

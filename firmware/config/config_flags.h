@@ -44,6 +44,14 @@ BUFFER_HANDLE dGetConfigHeldPage();
 uint8_t IncrementConfigIndex();
 void RecordConfigIndex(uint8_t bRequester);
 uint8_t fConfigIndexMatches(uint8_t bRequester);
+// Another editor took the scratch image, or the partner the write token (a
+// change the index counts as well).
+void NoteConfigTakenElsewhere();
+// TRUE when, since the requester (4, 10, 15 or 6) recorded its index,
+// another editor took the scratch image or the partner the write token;
+// other changes only reached the live image, which an edit that changed
+// nothing may copy again.
+uint8_t fConfigTakenSince(uint8_t bRequester);
 uint32_t dGetConfigIndex();
 void PrintConfigIndex();
 

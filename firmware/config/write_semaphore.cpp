@@ -129,7 +129,7 @@ void HandlePartnerConfigWriteSemaphoreMessage(uint8_t bCode) {
     }
     s_fPartnerPending = FALSE;
     s_fOwned = FALSE;
-    (void)IncrementConfigIndex();
+    NoteConfigTakenElsewhere();
 }
 
 void PrintConfigWriteSemaphore() {

@@ -21,6 +21,7 @@
 #include "enclosure/drive_list_display.h"
 #include "enclosure/drive_table.h"
 #include "eventlog/event_log.h"
+#include "eventlog/event_texts.h"
 #include "executive/console_output.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -703,9 +704,17 @@ void DeleteArrayMenu() {
         RefuseTo(ArrayConfigurationMenu, "\nInvalid selection\n\n");
         return;
     }
-    // Refused while a job runs: the event log says why.
+    // Refused while a job runs: the operator reads why in the words the
+    // event log keeps.
     if (const uint8_t bWhy = bDeletionRejectedFor(); bWhy != 0) {
         PostEvent(EVENT_OPERATION_REJECTED, OPERATION_DELETE_ARRAY, bWhy);
+        EVENT_LOG_ENTRY sRefusal{};
+        sRefusal.bCode = EVENT_OPERATION_REJECTED;
+        sRefusal.abArgs[0] = OPERATION_DELETE_ARRAY;
+        sRefusal.abArgs[1] = bWhy;
+        ConsolePrintf("\n");
+        PrintEventText(&sRefusal);
+        ConsolePrintf("\n");
         WaitForAnyKeyThen(ArrayConfigurationMenu);
         return;
     }

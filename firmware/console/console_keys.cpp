@@ -495,9 +495,9 @@ void HandleConsoleCharacter(uint8_t c) {
         return;
     }
     if (s.fConsoleInputEnabled != TRUE || s.fMenuCallPending == TRUE) return;
-    if (s.fMenuSessionActive == TRUE && s.lMenuPath != MENU_PATH_MAIN && fConfigIndexMatches(REQUESTER_CONSOLE) != TRUE) {
-        AbortMenuByRemoteConfiguration();
-    }
+    // A change that only reached the live image leaves the operator where
+    // they are: the menu call takes a fresh copy (RunPendingMenuCall).
+    if (eConsoleEditStanding() == ConsoleEdit::Lost) AbortMenuByRemoteConfiguration();
     ConsolePrintf("%c", c);
     if (c != CR) {
         if (s.bLineLength < MENU_LINE_SIZE) {

@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "config/config_commit.h"
 #include "config/config_flags.h"
+#include "config/config_phase.h"
 #include "config/config_state.h"
 #include "config/drive_tables.h"
 #include "config/nvram_records.h"
@@ -208,8 +210,21 @@ void CallMenuFromInput() {
     }
 }
 
+ConsoleEdit eConsoleEditStanding() {
+    const MENU_STATE& s = s_sMenu;
+    const bool fOpen = s.fMenuSessionActive == TRUE && s.lMenuPath != MENU_PATH_MAIN;
+    if (!fOpen || fConfigIndexMatches(REQUESTER_CONSOLE) == TRUE) return ConsoleEdit::Current;
+    const bool fTaken = fConfigTakenSince(REQUESTER_CONSOLE) == TRUE;
+    return fTaken || fGetConfigModified() == TRUE ? ConsoleEdit::Lost : ConsoleEdit::Retake;
+}
+
 void RunPendingMenuCall() {
     MENU_STATE& s = s_sMenu;
+    // A job that ended or a drive that failed changed the live image while
+    // the operator looked on: the menu works on a fresh copy.  Here in the
+    // main loop, never in the receive path, which may run in the middle of
+    // a change.
+    if (eConsoleEditStanding() == ConsoleEdit::Retake) RetakeScratchCopy(REQUESTER_CONSOLE);
     if (s.fAnyKeyWait == TRUE) {
         // A character typed after an abort armed the pause must not
         // become the start of the next line.

@@ -113,6 +113,15 @@ void CallMenuFromInput();
 void RunPendingMenuCall();
 // Another interface took the configuration: the console edit ends.
 void AbortMenuByRemoteConfiguration();
+// How the console's open edit stands against the configuration index.
+enum class ConsoleEdit : uint8_t {
+    Current,    // no edit open, or nothing changed since it opened
+    Retake,     // only the live image changed, and the edit changed nothing:
+                // it takes its copy again (RetakeScratchCopy) and goes on
+    Lost,       // another editor took the configuration, or the partner the
+                // write token, or the operator's changes lie on an older copy
+};
+ConsoleEdit eConsoleEditStanding();
 // A paged information dump a menu asked for has ended: its menu comes
 // back after a key.
 void ReturnToMenuAfterDump();

@@ -21,6 +21,9 @@ constexpr uint8_t EVENT_STATUS_REPORTED = 1;
 constexpr uint8_t EVENT_COPY_A = 0xF1;   // bCopySelect: copy A is current
 constexpr uint8_t EVENT_COPY_B = 0xF0;
 constexpr uint32_t FIRMWARE_VERSION_WORD = 0x03090021;
+// Posted when a new controller image is in the flash; the next start of day
+// writes the version of the firmware that then runs into its bytes 5-8.
+constexpr uint8_t EVENT_FIRMWARE_UPGRADED = 96;
 
 #pragma pack(push, 1)
 // NVRAM format; counters and indexes little-endian, read byte by byte.

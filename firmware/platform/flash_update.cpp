@@ -7,7 +7,9 @@
 
 #include <cstring>
 
+#include "eventlog/event_log.h"
 #include "executive/console_output.h"
+#include "executive/system_state.h"
 #include "executive/types.h"
 #include "hw/flash.h"
 #include "hw/hw.h"
@@ -211,6 +213,15 @@ uint8_t bProgramFlash(const uint8_t* pbImage, uint8_t fVerbose) {
 void ProgramFlash(const uint8_t* pbImage, uint8_t fVerbose) {
     if (bProgramFlash(pbImage, fVerbose) == STATUS_OK) {
         ConsolePrintf("Flash Programming Complete\n");
+        // The log names the upgrade: the build, not an automatic upgrade,
+        // and the version word, which the new firmware's first start
+        // writes over with its own.
+        uint8_t abBuild[4];
+        std::memcpy(abBuild, FIRMWARE_VERSION_CHARACTERS, sizeof abBuild);
+        const auto b = [](uint32_t d) { return static_cast<uint8_t>(d); };
+        PostEvent(EVENT_FIRMWARE_UPGRADED, abBuild[0], abBuild[1], abBuild[2], abBuild[3], FALSE,
+                  b(FIRMWARE_VERSION_WORD), b(FIRMWARE_VERSION_WORD >> 8), b(FIRMWARE_VERSION_WORD >> 16),
+                  b(FIRMWARE_VERSION_WORD >> 24));
     } else {
         ConsolePrintf("Flash Programming Failed, the previous firmware is kept\n");
     }

@@ -204,12 +204,16 @@ TEST_F(ConsoleXmodem, DriveAndIoModuleFilesArriveFromAStandardSender) {
     ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
 }
 
-// The controller's own image in long blocks is programmed into the other
-// flash slot, which the next start would run; the controller records it
-// at once, so losing it with the flash file is said at the next start.
-TEST_F(ConsoleXmodem, ANewControllerImageFromAStandardSenderStartsNext) {
-    const std::vector<uint8_t> image = sim::Flash::BuildImage(60000, 43);
-    const std::string path = Write("controller.img", image);
+// The build's controller image (what the README sends) in long blocks is
+// programmed into the other flash slot, which the next start would run; the
+// controller records it at once, so losing it with the flash file is said
+// at the next start.
+TEST_F(ConsoleXmodem, TheBuildsControllerImageFromAStandardSenderStartsNext) {
+    std::ifstream file(CONTROLLER_IMAGE, std::ios::binary);
+    const std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The image a new flash comes with, which the firmware takes as its own.
+    ASSERT_EQ(image, sim::Flash::FactoryImage());
+    const std::string path = CONTROLLER_IMAGE;
     {
         TerminalRun t(m_dir, Options(), apptest::Clock::Wall);
         ASSERT_TRUE(t.WaitFor("Initialization Complete")) << t.Tail();

@@ -124,6 +124,51 @@ TEST_F(ControllerProgram, WallClockEventsAreStampedInTheOrderTheyHappen) {
     }
 }
 
+// A run in virtual time leaves the directory to the wall clock, and runs
+// there one after the other keep the event log in time order: the clock
+// starts at the host's date, less start-up's skipped waits, and never before
+// the last run stopped.
+TEST_F(ControllerProgram, RunsInVirtualTimeAndOnTheWallClockShareADirectory) {
+    const std::string dir = " --data-dir " + m_dir;
+    for (const char* options : {"--virtual-time --stop-after 2000", "--stop-after 1500", "--stop-after 1500"}) {
+        SCOPED_TRACE(options);
+        const ProgramRun run = RunController(options + dir);
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(run.output.find("Please Set Date and Time"), std::string::npos);
+        EXPECT_EQ(run.errors, "");
+    }
+    const std::vector<apptest::LoggedEvent> events = apptest::LoggedEventsWithStamps(m_dir);
+    ASSERT_GT(events.size(), 12u);
+    for (size_t i = 1; i < events.size(); ++i) {
+        EXPECT_GE(events[i].stamp, events[i - 1].stamp) << "event " << events[i].code << " after " << events[i - 1].code;
+    }
+}
+
+// `make run` reads the program's exit status (scripts/run-controller): the
+// controller's own stops (halt, shutdown, reset) end the run well; a start
+// that stopped at a failed check never brought the controller up, and fails
+// it with where to look, as the program's own failures fail it.
+TEST_F(ControllerProgram, MakeRunFailsAStartThatNeverCameUp) {
+    const std::string errors = m_dir + "/errors";
+    const auto Run = [&](const std::string& program) {
+        const int status = std::system((std::string(RUN_CONTROLLER_SCRIPT) + " " + program + " 2>" + errors).c_str());
+        std::ifstream in(errors);
+        return std::make_pair(WEXITSTATUS(status), std::string(std::istreambuf_iterator<char>(in), {}));
+    };
+    for (const int status : {0, 1, 2, 4, 5, 6}) {
+        SCOPED_TRACE(status);
+        EXPECT_EQ(Run("sh -c 'exit " + std::to_string(status) + "'"), std::make_pair(status >= 4 ? 0 : status, std::string()));
+    }
+    // A clock without a valid time: start-up stops at "Please Set Date and Time".
+    ASSERT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + m_dir).status, 0);
+    std::ofstream(m_dir + "/board.state") << "rtc.valid=0\n";
+    const auto [status, said] = Run(std::string(CONTROLLER_PROGRAM) + " --virtual-time --data-dir " + m_dir + " >/dev/null");
+    EXPECT_EQ(status, 3);
+    EXPECT_NE(said.find("make run: the controller stopped at a failed start-up check and never came up (status 3)"),
+              std::string::npos)
+        << said;
+}
+
 TEST_F(ControllerProgram, RefusesBadOptions) {
     for (const char* options :
          {"--bogus", "--stop-after", "--stop-after soon", "--host-interface sas-target", "--fpga half", "--memory-size -",

@@ -216,8 +216,8 @@ TEST_F(ControllerSetup, SaysHowToMendAClockWithoutValidTime) {
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.output.find("Please Set Date and Time"), std::string::npos) << run.output;
     EXPECT_EQ(run.errors, "controller: " + m_dir +
-                              "/board.state: the controller's clock holds no valid time (rtc.offset, rtc.valid): "
-                              "remove those two lines to start it from this computer's clock\n");
+                              "/board.state: the controller's clock holds no valid time (rtc.time, rtc.offset, "
+                              "rtc.valid): remove those lines to start it from this computer's clock\n");
     WriteFile(m_dir + "/board.state", "");
     run = RunController("--virtual-time --stop-after 10 --data-dir " + m_dir);
     EXPECT_EQ(run.status, 0) << run.output;

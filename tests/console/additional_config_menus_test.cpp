@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/apply_settings.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
@@ -13,6 +14,7 @@
 #include "console/console_menu.h"
 #include "console/menu_tree.h"
 #include "console_board.h"
+#include "made_arrays.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
 
@@ -210,6 +212,32 @@ TEST_F(AdditionalConfigMenus, SwitchesStoreTheirByteOnlyOnAChange) {
         EXPECT_EQ(fw::fGetConfigModified(), fw::TRUE) << s.pszTitle;
         c.Type(" ");
     }
+}
+
+// The mode is saved, and the cache writes back without the partner, or no
+// longer does, as soon as the commit is applied: no reset is needed, and
+// none is asked for.  Switched on with the keys the README gives for a
+// pair's data directory run alone.
+TEST_F(AdditionalConfigMenus, SingleControllerModeTakesEffectWhenSaved) {
+    const auto Save = [this](const char* pszAnswer, const char* pszSaid) {
+        c.Enter("8");
+        c.Enter("5");
+        EXPECT_EQ(c.Enter(pszAnswer),
+                  std::string(pszAnswer) + "\r\nSingle Controller Mode " + pszSaid + "\n\n" + kAnyKey);
+        EXPECT_EQ(c.Type(" "), kMenu);
+        c.Enter("0");
+        EXPECT_NE(c.Enter("0").find("Confirm saving of new configuration (Y or N): "), std::string::npos);
+        EXPECT_EQ(c.Enter("y"), "y\r\nSaving Configuration\n\n" + kAnyKey);
+    };
+    consoletest::MakeArray(fw::RAID_LEVEL_5, 3);   // the Configuration Menu's options need one
+    Save("n", "Disabled");
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.fSingleControllerMode, fw::FALSE);
+    EXPECT_EQ(fw::fGetWriteBackWithoutPartner(), fw::FALSE);
+    c.Type(" ");
+    c.Enter("1");
+    Save("y", "Enabled");
+    EXPECT_EQ(fw::pGetConfigImage()->sHeader.fSingleControllerMode, fw::TRUE);
+    EXPECT_EQ(fw::fGetWriteBackWithoutPartner(), fw::TRUE);
 }
 
 const std::string kPerformanceHead = Title("Advanced Performance Options Menu", "1-8-6");

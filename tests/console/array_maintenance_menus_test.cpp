@@ -119,7 +119,7 @@ TEST_F(ArrayMaintenanceMenus, DeletionWaitsForTheJobsAndAnExpansionOfAnotherArra
     // A rebuild recorded in NVRAM is named first, even with a parity check.
     fw::SetNvramRebuildPendingFlag(fw::TRUE);
     c.Enter("3");
-    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    EXPECT_EQ(c.Enter("0"), "0\r\nDelete array rejected due to array rebuild\n\n" + kAnyKey);
     uint8_t bReason = 0;
     EXPECT_EQ(Events(158, &bReason), 1);
     EXPECT_EQ(bReason, 2);
@@ -148,21 +148,21 @@ TEST_F(ArrayMaintenanceMenus, DeletionWaitsForTheJobsAndAnExpansionOfAnotherArra
     EXPECT_EQ(Scratch().sHeader.wRankCount, 1);
 }
 
-// A running initialisation is named before a parity check; the log says
-// which job refused the deletion.
+// A running initialisation is named before a parity check; the screen and
+// the log say which job refused the deletion, each in its own line.
 TEST_F(ArrayMaintenanceMenus, DeletionNamesTheInitialisationThenTheParityCheck) {
     MakeArray(fw::RAID_LEVEL_5, 3);
     fw::SetStripeInitInProgress(0, fw::TRUE);
     fw::SetParityCheckInProgress(fw::TRUE);
     c.Enter("3");
-    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    EXPECT_EQ(c.Enter("0"), "0\r\nDelete array rejected due to array initialization\n\n" + kAnyKey);
     uint8_t bReason = 0;
     EXPECT_EQ(Events(158, &bReason), 1);
     EXPECT_EQ(bReason, 3);
     c.Type(" ");
     fw::SetStripeInitInProgress(0, fw::FALSE);
     c.Enter("3");
-    EXPECT_EQ(c.Enter("0"), "0\r" + kAnyKey);
+    EXPECT_EQ(c.Enter("0"), "0\r\nDelete array rejected due to array parity check\n\n" + kAnyKey);
     EXPECT_EQ(Events(158, &bReason), 2);
     EXPECT_EQ(bReason, 4);
     fw::SetParityCheckInProgress(fw::FALSE);

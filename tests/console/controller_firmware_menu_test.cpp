@@ -11,6 +11,8 @@
 #include "console/menu_tree.h"
 #include "console/xmodem_receive.h"
 #include "console_board.h"
+#include "eventlog/event_log.h"
+#include "eventlog/event_texts.h"
 #include "executive/types.h"
 #include "harness/dispatch_board.h"
 #include "sim/flash.h"
@@ -55,6 +57,18 @@ protected:
 
 const std::string kTitle = "\n\nController Firmware Menu (2-2-1) (C0)\n\n";
 
+// The newest entry of the event log with the code, or null.
+const fw::EVENT_LOG_ENTRY* NewestEvent(uint8_t bCode) {
+    uint16_t wCount = 0, wNext = 0;
+    fw::GetEventLogPosition(&wCount, &wNext);
+    for (uint16_t i = 1; i <= wCount; ++i) {
+        const uint32_t dIndex = (wNext + fw::EVENT_LOG_ENTRIES - i) % fw::EVENT_LOG_ENTRIES;
+        const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(static_cast<uint16_t>(dIndex));
+        if (ps->bCode == bCode) return ps;
+    }
+    return nullptr;
+}
+
 TEST_F(ControllerFirmware, TheMenuOffersTheSettingsOnlyAtARaisedLevel) {
     EXPECT_EQ(Open(), kTitle + "1.  Download and Program Controller Firmware\n\n0.  Exit\n\n" + kPrompt);
     EXPECT_EQ(Open(3), kTitle +
@@ -76,6 +90,14 @@ TEST_F(ControllerFirmware, ANewImageIsProgrammedAndStartedNext) {
         << screen;
     EXPECT_EQ(c.board.flash().BootSlot(), 1);
     EXPECT_EQ(c.board.flash().SlotImage(1), image);
+    // The event log says the firmware was upgraded, by the build and the
+    // version it names.
+    const fw::EVENT_LOG_ENTRY* ps = NewestEvent(fw::EVENT_FIRMWARE_UPGRADED);
+    ASSERT_NE(ps, nullptr);
+    c.board.ClearConsoleText();
+    fw::PrintEventText(ps);
+    c.Settle();
+    EXPECT_EQ(c.board.ConsoleText(), "Controller Firmware Upgraded to Rev. 3.9 Build 0021\r\n");
     // The key returns to the menu; the next start is from the new slot.
     EXPECT_NE(c.Type("x").find(kTitle), std::string::npos);
     ASSERT_TRUE(harness::BootToMainLoop(c.board));
@@ -117,6 +139,7 @@ TEST_F(ControllerFirmware, NothingIsProgrammedFromABadFileOrABrokenTransfer) {
         c.Type("x");
     }
     EXPECT_EQ(c.board.flash().BootSlot(), 0);
+    EXPECT_EQ(NewestEvent(fw::EVENT_FIRMWARE_UPGRADED), nullptr);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 // confirmations, screen for screen.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
+#include "config/config_commit.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
@@ -12,6 +14,7 @@
 #include "config/nvram_layout.h"
 #include "console/console_menu.h"
 #include "console_board.h"
+#include "made_arrays.h"
 #include "enclosure/drive_rescan.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
@@ -179,6 +182,47 @@ TEST_F(MainMenus, AChangeMadeElsewhereAbortsTheConsoleEdit) {
     EXPECT_EQ(c.Type("1"), "\x1b[2J\n\nVT100 Configuration Aborted by Remote Configuration\n\nPress any key to continue...\n1");
     EXPECT_EQ(fw::fIsMenuSessionActive(), fw::FALSE);
     EXPECT_EQ(c.Type("\r"), "\x1b[2J" + kMainMenu);
+
+    // The partner's editor committed: the copy being browsed is older than
+    // the configuration both controllers now run.
+    c.Type("\x05");
+    OpenConfiguration();
+    fw::HandlePartnerConfigChangedMessage(fw::TRUE, 0, fw::FALSE, 0, fw::FALSE, 0);
+    c.Settle();
+    EXPECT_EQ(c.Type("1"), "\x1b[2J\n\nVT100 Configuration Aborted by Remote Configuration\n\nPress any key to continue...\n1");
+    EXPECT_EQ(fw::fIsMenuSessionActive(), fw::FALSE);
+}
+
+// A job that ends (an array's initialisation, whose apply asks for a
+// commit of the live image) is nobody's edit: an operator only looking
+// round the Configuration Menu stays where they are, and the menus work on
+// a fresh copy.  Once the operator has changed the copy, a change beneath
+// it ends the edit, as another's edit would: saving the copy would undo it.
+TEST_F(MainMenus, AJobThatEndsLeavesTheBrowsingOperatorWhereTheyAre) {
+    OpenConfiguration();
+    EXPECT_EQ(c.Enter("1"), "1\r\n\n" + consoletest::kArrayMenu);
+    std::memcpy(fw::pGetConfigImage()->sHeader.acConfigName, "AFTER THE JOB", 13);
+    (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    c.Settle();
+    EXPECT_EQ(c.Enter("0"), "0\r\n\n" + kConfigurationMenu);
+    EXPECT_EQ(fw::fIsMenuSessionActive(), fw::TRUE);
+    EXPECT_EQ(std::memcmp(fw::pGetScratchConfigImage()->sHeader.acConfigName, "AFTER THE JOB", 13), 0);
+    EXPECT_EQ(fw::fConfigIndexMatches(fw::REQUESTER_CONSOLE), fw::TRUE);
+
+    fw::SetConfigModified(fw::TRUE);
+    (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+    c.Settle();
+    EXPECT_EQ(c.Type("1"), "\x1b[2J\n\nVT100 Configuration Aborted by Remote Configuration\n\nPress any key to continue...\n1");
+    EXPECT_EQ(fw::fIsMenuSessionActive(), fw::FALSE);
+}
+
+// The data services are not built: their option says so and goes back.
+TEST_F(MainMenus, DataServicesSayTheyAreNotAvailable) {
+    OpenConfiguration();
+    consoletest::MakeArray(fw::RAID_LEVEL_5, 3);
+    EXPECT_EQ(c.Enter("6"), "6\r\n\n\nData Services Not Available\n\nPress any key to continue...\n");
+    EXPECT_EQ(fw::psGetMenuState()->lMenuPath, 0x116u);
+    EXPECT_EQ(c.Type(" "), kConfigurationMenu);
 }
 
 TEST_F(MainMenus, BaudRateChangeLeavesTheConsoleDeafUntilCtrlE) {

@@ -55,4 +55,93 @@ TEST(RtcModel, AnOffsetBeyondItsRangeIsAnInvalidClock) {
     }
 }
 
+// A data directory for the runs of one test, removed after it.
+class RtcRuns : public ::testing::Test {
+protected:
+    RtcRuns() {
+        char pattern[] = "/tmp/rtc-runs-XXXXXX";
+        EXPECT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    ~RtcRuns() override { EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0); }
+    sim::BoardConfig Config(bool virtualTime, uint64_t hostDate = 0) const {
+        sim::BoardConfig config;
+        config.dataDir = dir;
+        config.virtualTime = virtualTime;
+        config.hostDate = hostDate;
+        return config;
+    }
+    static uint64_t Seconds(sim::Board& board) { return sim::Rtc::ToSeconds(board.rtc().Now()); }
+    std::string dir;
+};
+
+constexpr uint64_t kHost = 3'990'000'000;   // a date in 2026, in seconds since 1900
+
+// A first run on the wall clock: start-up's waits take the board 45 s ahead
+// of the host, which took 1 s.  The next run starts its clock 44 s back, so
+// the date is the host's once it is up; a run started before the last one's
+// stop time goes on from that time instead, and its events come after the
+// last run's.
+TEST_F(RtcRuns, TheNextStartTakesOffTheWaitsStartUpSkipped) {
+    uint64_t wall = 0;
+    uint64_t stoppedAt = 0;
+    {
+        sim::Board board(Config(false, kHost));
+        board.wallClock = [&] { return wall; };
+        EXPECT_EQ(Seconds(board), kHost);   // nothing learnt yet: the host's date
+        board.FollowWallClock(false);
+        board.clock().AdvanceTo(45'000'000'000ull);
+        wall += 1'000'000'000ull;
+        board.FollowWallClock(true);
+        EXPECT_EQ(board.StateValue("rtc.lead"), "44");
+        stoppedAt = Seconds(board);
+        EXPECT_EQ(stoppedAt, kHost + 45);
+    }
+    {
+        sim::Board board(Config(false, kHost + 100));
+        EXPECT_TRUE(board.rtc().Valid());
+        EXPECT_EQ(Seconds(board), kHost + 100 - 44);
+        board.clock().AdvanceTo(44'000'000'000ull);
+        EXPECT_EQ(Seconds(board), kHost + 100);
+        stoppedAt = Seconds(board);
+    }
+    sim::Board board(Config(false, kHost + 110));
+    EXPECT_EQ(Seconds(board), stoppedAt);
+}
+
+// A run in virtual time keeps its own calendar (from the factory's date on)
+// and leaves the directory to the wall clock: the next run there starts on
+// the host's date, valid; a run in virtual time after that goes on from
+// where the wall clock's run stopped.
+TEST_F(RtcRuns, VirtualAndWallClockRunsShareADirectory) {
+    uint64_t stoppedAt = 0;
+    {
+        sim::Board board(Config(true));
+        EXPECT_EQ(board.rtc().Now().year, 2025);
+        board.clock().AdvanceTo(2'000'000'000ull);
+    }
+    {
+        sim::Board board(Config(false, kHost));
+        EXPECT_TRUE(board.rtc().Valid());
+        EXPECT_EQ(Seconds(board), kHost);
+        board.clock().AdvanceTo(30'000'000'000ull);
+        stoppedAt = Seconds(board);
+    }
+    sim::Board board(Config(true));
+    EXPECT_TRUE(board.rtc().Valid());
+    EXPECT_EQ(Seconds(board), stoppedAt);
+}
+
+// A date set on the console goes on across runs: on the wall clock as a
+// distance from the host's date.
+TEST_F(RtcRuns, ADateSetOnTheWallClockKeepsItsDistanceFromTheHosts) {
+    const sim::RtcTime set{2030, 5, 17, 12, 0, 0};
+    {
+        sim::Board board(Config(false, kHost));
+        board.rtc().Set(set);
+    }
+    sim::Board board(Config(false, kHost + 3600));
+    EXPECT_EQ(Seconds(board), sim::Rtc::ToSeconds(set) + 3600);
+}
+
 }  // namespace

@@ -113,9 +113,9 @@ TEST(ClockFailures, TheMainLoopStartsFromTheClocksTimeNotFromStartUpsCount) {
 }
 
 // The calendar follows the tick between readings of the clock.  A tick
-// that lost time against the clock (here: the clock moved on behind the
-// firmware's back, as the wall clock does while a host machine cannot run
-// the board at its pace) is said at the next reading, on the console and in
+// that lost time against the clock (here: the clock set on behind the
+// firmware's back, as a tick the processor never took would leave it) is
+// said at the next reading, on the console and in
 // the event log, and the reading sets the calendar right; a second or less
 // is the clock's own grain and goes unsaid.
 TEST(ClockFailures, ACalendarBehindTheClockIsSaidAtTheNextReading) {
