@@ -214,6 +214,28 @@ TEST_F(ParityMappingTest, AReadModifyWriteWhoseReadFailsWritesNothing) {
     }
 }
 
+// A read of a lost member's chunk whose regeneration cannot read one of
+// the other members hands the host no data made from a slot the drive
+// never filled: the host hears the drive's error, and the run's entries
+// and pages go back.
+TEST_F(ParityMappingTest, ARegenerationWhoseReadFailsAnswersTheError) {
+    MakeRank({fw::RAID_LEVEL_50, 6, 8, 2});
+    RandomWrites(10, 60, 400, 4);
+    FailMember(4);   // in the middle of sub-rank 1
+    chassis.DriveAt(5 + 1)->InjectMediaError(0, 8);
+    fw::KERNEL_ENTRY* r = HostCommand(false, 16, 8);   // row 0, data chunk k = 2: member 4
+    std::memset(Data(r), 0x5A, 8 * kBlock);
+    ASSERT_EQ(Map(r), fw::STATUS_OK);
+    ASSERT_EQ(Queued().size(), 2u);
+    RunUntilDone(r);
+    EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_CHILD_FAILED));
+    EXPECT_EQ(fw::pHostFields(r)->bSenseKey, fw::SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(std::vector<uint8_t>(Data(r), Data(r) + 8 * kBlock), std::vector<uint8_t>(8 * kBlock, 0x5A));
+    FreeHost(r);
+    chassis.DriveAt(5 + 1)->ClearMediaErrors();
+    ExpectPoolsReturned();
+}
+
 TEST_F(ParityMappingTest, AStarvedWriteTakesTheReservedBufferAfterFiftyOneShortages) {
     MakeRank({fw::RAID_LEVEL_50, 4, 16, 1});
     fw::KERNEL_ENTRY* w = HostCommand(true, 3, 20);
