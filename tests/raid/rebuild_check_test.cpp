@@ -92,23 +92,43 @@ protected:
         fw::pGetRankRecord(0)->lLastOffset = 3ull * kMember - 1;
         fw::pGetRankRecord(0)->bDataDriveCount = 3;
         image->asRank[0].bDriveCount = 4;
-        fw::DRIVE_INFO_LIST* psList = fw::pGetDriveInfoList();
-        fw::ClearDriveInfoList(psList);
-        for (unsigned slot : {1u, 2u, 3u, 4u, kSpareSlot}) {
-            fw::DRIVE_INFO d{};
-            fw::ClearDriveInfoRecord(&d);
-            ASSERT_EQ(fw::bGetSASAddressOfTarget(d.abWWN, TargetOfSlot(slot)), fw::STATUS_OK);
-            d.bLoopID1 = d.bHardIDFromADISC = TargetOfSlot(slot);
-            d.wBlockSize = 512;
-            d.dCapacity = 0x7FFFFFFF;
-            ASSERT_EQ(fw::fAppendDriveInfo(psList, &d), fw::TRUE);
-            if (slot <= 4) std::memcpy(image->asRank[0].aabMemberWwn[slot - 1], d.abWWN, 8);
-        }
+        fw::ClearDriveInfoList(fw::pGetDriveInfoList());
+        for (uint8_t m = 0; m < 4; ++m) ASSERT_NO_FATAL_FAILURE(AddDrive(m + 1u, image->asRank[0].aabMemberWwn[m]));
+        ASSERT_NO_FATAL_FAILURE(AddDrive(kSpareSlot, nullptr));
         FailMember(1);
         fw::pGetHotSpareTable()->bCount = 0;
         fw::SetNvramRebuildPendingFlag(fw::FALSE);
         fw::SetRebuildWork(fw::FALSE);
         fw::SetConfigUpdatePending(fw::FALSE);
+    }
+    // The drive of a slot in the drive table; its WWN goes to pbWwn.
+    void AddDrive(unsigned slot, uint8_t* pbWwn) {
+        fw::DRIVE_INFO d{};
+        fw::ClearDriveInfoRecord(&d);
+        ASSERT_EQ(fw::bGetSASAddressOfTarget(d.abWWN, TargetOfSlot(slot)), fw::STATUS_OK);
+        d.bLoopID1 = d.bHardIDFromADISC = TargetOfSlot(slot);
+        d.wBlockSize = 512;
+        d.dCapacity = 0x7FFFFFFF;
+        ASSERT_EQ(fw::fAppendDriveInfo(fw::pGetDriveInfoList(), &d), fw::TRUE);
+        if (pbWwn != nullptr) std::memcpy(pbWwn, d.abWWN, 8);
+    }
+    // A second RAID 5 of four members on slots 5 to 8, its members half the
+    // size of the first's, member 2 missing.
+    void AddSecondRank() {
+        fw::SetRankCount(2);
+        image->sHeader.wRankCount = 2;
+        fw::RANK_RECORD* ps = fw::pGetRankRecord(1);
+        *ps = *fw::pGetRankRecord(0);
+        ps->bRankNumber = 1;
+        ps->lLastOffset = 3ull * (kMember / 2) - 1;
+        image->asRank[1].bDriveCount = 4;
+        for (uint8_t m = 0; m < 4; ++m) {
+            ps->abMemberDrive[m] = TargetOfSlot(m + 5u);
+            ps->abMemberFlags[m] = 0;
+            ASSERT_NO_FATAL_FAILURE(AddDrive(m + 5u, image->asRank[1].aabMemberWwn[m]));
+        }
+        ps->abMemberFlags[2] = fw::MEMBER_FAILED;
+        ps->abMemberDrive[2] = 0xFF;
     }
     // The spare on slot 11, global, its last block given.
     void OfferSpare(uint32_t dLastBlock) {
@@ -182,6 +202,19 @@ TEST_F(RebuildCheckTest, TheCacheFlushArraysSpareHoldsTheFlushAreaToo) {
     Check();
     EXPECT_TRUE(Started());
     EXPECT_EQ(fw::fIsConfigUpdatePending(), fw::TRUE);
+}
+
+// An array whose missing member nothing can replace does not end the
+// check: the next array with a missing member is tried, and takes the spare
+// that was too small for the first.
+TEST_F(RebuildCheckTest, AnArrayNothingCanReplaceDoesNotEndTheSearch) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_NO_FATAL_FAILURE(AddSecondRank());
+    OfferSpare(kMember);
+    Check();
+    EXPECT_FALSE(Started());
+    EXPECT_EQ(fw::bGetRankMemberFlags(1, 2), fw::MEMBER_FLAGS_REBUILDING);
+    EXPECT_EQ(fw::bGetHotSpareCount(), 0);
 }
 
 }  // namespace
