@@ -217,7 +217,8 @@ TEST_F(ParityMappingTest, AReadModifyWriteWhoseReadFailsWritesNothing) {
 // A read of a lost member's chunk whose regeneration cannot read one of
 // the other members hands the host no data made from a slot the drive
 // never filled: the host hears the drive's error, and the run's entries
-// and pages go back.
+// and pages go back.  With two members of the sub-rank lost no run is
+// built at all.
 TEST_F(ParityMappingTest, ARegenerationWhoseReadFailsAnswersTheError) {
     MakeRank({fw::RAID_LEVEL_50, 6, 8, 2});
     RandomWrites(10, 60, 400, 4);
@@ -233,6 +234,19 @@ TEST_F(ParityMappingTest, ARegenerationWhoseReadFailsAnswersTheError) {
     EXPECT_EQ(std::vector<uint8_t>(Data(r), Data(r) + 8 * kBlock), std::vector<uint8_t>(8 * kBlock, 0x5A));
     FreeHost(r);
     chassis.DriveAt(5 + 1)->ClearMediaErrors();
+
+    // With a second member of the sub-rank lost nothing can stand in for
+    // the chunk: the host hears MEDIUM ERROR and no drive is read.
+    FailMember(3);
+    r = HostCommand(false, 16, 8);
+    std::memset(Data(r), 0x5A, 8 * kBlock);
+    ASSERT_EQ(Map(r), fw::STATUS_OK);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(r->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+    EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_CHILD_FAILED));
+    EXPECT_EQ(fw::pHostFields(r)->bSenseKey, fw::SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(std::vector<uint8_t>(Data(r), Data(r) + 8 * kBlock), std::vector<uint8_t>(8 * kBlock, 0x5A));
+    FreeHost(r);
     ExpectPoolsReturned();
 }
 
