@@ -167,6 +167,10 @@ void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bO
     psChild->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psChild));
     psChild->wTargetId = bGetRankMemberDrive(bRank, bMember);
     psChild->wControlFlags = bOpcode == SCSI_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
+    // The time-out word is the drive-loop chip's, in seconds.  The drive
+    // side of this board is the SAS IOC, which gives every request its own
+    // deadline by the kind of target and its load (15 s and more): eight
+    // seconds there would time drives out under ordinary queues.
     psChild->wTimeout = CHILD_TIMEOUT;
     psChild->abCdb[0] = bOpcode;
 

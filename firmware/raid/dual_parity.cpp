@@ -1107,7 +1107,7 @@ uint8_t bMapRaid6Command(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddr
     const uint8_t bOpcode = bFoldedOpcode(psHost);
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
-    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10) return 0;
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;
     const Geometry g = GeometryOf(bRank);
     psHost->bRank = bRank;

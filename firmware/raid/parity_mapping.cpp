@@ -663,6 +663,10 @@ uint8_t bIssueRegenerationReads(KERNEL_ENTRY* psHost, KERNEL_ENTRY* psRun, uint8
     const uint8_t g = static_cast<uint8_t>(bFailedMember / P);
     const uint32_t dBlocks = dChunkSize - dLead - dTrail;
     uint8_t abSource[16];
+    // Fewer than P - 1 members to read: a run built anyway would read no
+    // drive into a slot and XOR what it held into the host's data.  The
+    // run is refused instead; the read path answers such a chunk with
+    // MEDIUM ERROR before it gets here.
     if (bCollectSources(bRank, g, P, bFailedMember, NO_MEMBER, abSource) < P - 1u) return STATUS_RETRY;
     const RAID_ENTRY_FIELDS sPages = *pRaidFields(psRun);
     const BUFFER_HANDLE dHandle = psRun->dBufferHandle;
@@ -937,7 +941,7 @@ uint8_t bMapParityCommand(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAdd
     const uint8_t bOpcode = bFoldedOpcode(psHost);
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
-    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10) return 0;
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;
     const Geometry g = GeometryOf(bRank);
     psHost->bRank = bRank;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/apply_settings.h"
+#include "config/array_operations.h"
 #include "config/config_commit.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
@@ -105,7 +106,7 @@ uint8_t bSelectSpares(uint8_t bRank, uint8_t bWanted, uint8_t* pbDedicated, uint
     if (psImage == nullptr || bRank >= MAX_RANKS) return FALSE;
     SPARE_CANDIDATE asCandidate[MAX_SPARES];
     const uint8_t bCount = bGatherCandidates(psImage, bRank, asCandidate);
-    ChooseSpares(asCandidate, bCount, bRank, uint64_t(*pdMemberBlocks) + SPARE_MARGIN_BLOCKS, bWanted, pbDedicated,
+    ChooseSpares(asCandidate, bCount, bRank, lGetReplacementBlocks(bRank, *pdMemberBlocks), bWanted, pbDedicated,
                  pbGlobal);
     const uint8_t bRow = pbDedicated[0] != 0xFF ? pbDedicated[0] : pbGlobal[0];
     if (bRow == 0xFF) return FALSE;
@@ -167,6 +168,12 @@ DRIVE_INFO* psSlotReplacement(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_
 
 }  // namespace
 
+uint64_t lGetReplacementBlocks(uint8_t bRank, uint32_t dMemberBlocks) {
+    uint8_t bFlushRank = 0xFF;
+    const bool fFlushArea = fGetCacheFlushArray(&bFlushRank) == TRUE && bFlushRank == bRank;
+    return uint64_t(dMemberBlocks) + SPARE_MARGIN_BLOCKS + (fFlushArea ? CACHE_FLUSH_AREA_BLOCKS : 0);
+}
+
 uint8_t fMayReplaceMember(uint8_t bRank, uint8_t bMember, const uint8_t* pbWwn) {
     const CONFIG_IMAGE* psImage = pGetConfigImage();
     if (psImage == nullptr || bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return FALSE;
@@ -186,7 +193,7 @@ DRIVE_INFO* psNamedReplacement(uint8_t bRank, uint8_t bMember, const uint8_t* pb
         fIsDriveQualified(pbWwn, FALSE) != TRUE) {
         return nullptr;
     }
-    const uint64_t lRequired = uint64_t(dGetRankMemberBlocks(bRank)) + SPARE_MARGIN_BLOCKS;
+    const uint64_t lRequired = lGetReplacementBlocks(bRank, dGetRankMemberBlocks(bRank));
     return ps->wBlockSize == BLOCK_BYTES && ps->dCapacity >= lRequired ? ps : nullptr;
 }
 
@@ -234,7 +241,7 @@ void AskForAssignedSpare(const CONFIG_IMAGE* psImage, uint8_t bRank, uint8_t bMe
 bool fStartInSlot(const CONFIG_IMAGE* psImage, uint8_t bRank, const uint8_t* pbMembers, uint32_t dNeeded) {
     if (fGetAutoHotSpare() != TRUE) return false;
     for (uint8_t i = 0; i < 2 && pbMembers[i] != 0xFF; ++i) {
-        const uint64_t lRequired = uint64_t(dNeeded) + SPARE_MARGIN_BLOCKS;
+        const uint64_t lRequired = lGetReplacementBlocks(bRank, dNeeded);
         const DRIVE_INFO* ps = psSlotReplacement(psImage, bRank, pbMembers[i], lRequired);
         if (ps == nullptr) {
             AskForAssignedSpare(psImage, bRank, pbMembers[i], lRequired);
@@ -287,6 +294,9 @@ uint8_t fGetRebuildCheckPending() { return s_fCheckPending; }
 
 uint8_t fFindRankWithMissingMember(uint8_t bStartRank, uint8_t bStartMember, uint8_t* pbRank, uint8_t* pbMembers,
                                    uint8_t fFirst) {
+    // The start (rank, member) says all: a search that goes on is asked
+    // from the member after the one it found, so the first flag adds
+    // nothing to it.
     (void)fFirst;
     const uint8_t bRanks = bGetRankCount();
     for (uint8_t r = bStartRank; r < bRanks && r < MAX_RANKS; ++r) {
@@ -321,7 +331,10 @@ void RebuildCheckTask() {
     uint8_t abMembers[2];
     // An array whose missing member has nothing to take its place may have
     // another member missing whose slot holds a new drive: the search goes
-    // on after the member found, then on to the next array.
+    // on after the member found, in the same array, and only then on to
+    // the next array.  Going straight to the next array would leave that
+    // member missing for good, as every later check finds the first one
+    // again.
     uint8_t bFromRank = 0, bFromMember = 0;
     for (uint8_t fFirst = TRUE;
          !fStarted && fFindRankWithMissingMember(bFromRank, bFromMember, &bRank, abMembers, fFirst) == TRUE;
@@ -342,7 +355,12 @@ void RebuildCheckTask() {
         if (!fStarted) fStarted = fStartInSlot(psImage, bRank, abMembers, dNeeded);
     }
     SetRebuildWork(fStarted ? TRUE : FALSE);
-    (void)RequestConfigUpdate(REQUESTER_REBUILD);
+    // The image is saved only when a rebuild started (a spare left the list,
+    // a member is being rebuilt).  A pass that started nothing changed
+    // nothing, and its save would end in an apply that asks for the check
+    // again: the configuration would be written to every drive over and
+    // over while an array waits for a replacement.
+    if (fStarted) (void)RequestConfigUpdate(REQUESTER_REBUILD);
     SetRebuildCheckPending(FALSE);
 }
 

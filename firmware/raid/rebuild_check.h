@@ -34,6 +34,12 @@ uint8_t bSelectSpareForMember(uint8_t bRank, uint8_t bMember, uint8_t* pbDedicat
 uint8_t bSelectSparesForRaid6(uint8_t bRank, const uint8_t* pbMembers, uint8_t* pbDedicated, uint8_t* pbGlobal,
                               uint8_t* pbDrivePosition, uint32_t* pdMemberBlocks);
 
+// The blocks a replacement for a member of `dMemberBlocks` must hold: the
+// member and the configuration copy (SPARE_MARGIN_BLOCKS), and on the
+// array that holds the cache flush area that area too, which lies past
+// every member's data.
+uint64_t lGetReplacementBlocks(uint8_t bRank, uint32_t dMemberBlocks);
+
 struct DRIVE_INFO;
 // A replace request for the member may be carried out: the member has
 // failed, no rebuild is recorded or running, and the drive it names is on

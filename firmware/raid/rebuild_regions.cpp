@@ -371,8 +371,10 @@ void IssueRebuildRegions() {
             if (b != STATUS_OK) QueueWaitListA(psRegion);
         }
     }
-    // Rebuild children go to the drives behind host work while the host is
-    // busy, in front of it while it is idle.
+    // While hosts are busy rebuild children go to the head of the drive
+    // queue, in front of the host work waiting there, so that the rebuild
+    // keeps moving under load; while the host is idle they take their turn
+    // at its tail.
     for (KERNEL_ENTRY* ps = pDequeueWaitListEntry(); ps != nullptr; ps = pDequeueWaitListEntry()) {
         if (fGetRebuildIdleFlag() == TRUE) {
             (void)QueueKernelEntry(ps->bPortCode, ps->wIndex);

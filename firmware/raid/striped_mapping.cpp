@@ -161,7 +161,10 @@ uint8_t bApplyExpansionWindow(uint8_t* pbRank, KERNEL_ENTRY* psHost, uint8_t bOp
                               uint16_t wBlocks) {
     if (fIsExpansionInProgress() != TRUE || bGetExpansionRank() != *pbRank) return STATUS_OK;
     if (psHost->bCommandType == CT_EXPANSION) {
-        // Its save area lies past the new capacity, in the new layout.
+        // The restripe's own reads go to the old layout, except those of
+        // its save area: that lies past the new capacity and was written
+        // in the new layout, and read through the old one it would be
+        // other blocks.
         if (bOpcode == SCSI_READ10 && fIsExpansionSaveAddress(*plAddress) != TRUE) *pbRank = EXPANSION_RANK;
         return STATUS_OK;
     }
@@ -226,7 +229,10 @@ namespace {
 
 uint8_t bMapStripedOnRank(uint8_t bRank, KERNEL_ENTRY* psHost, uint32_t dDataAddress) {
     const uint8_t bOpcode = bFoldedOpcode(psHost);
-    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10 && bOpcode != SCSI_SEEK10) return 0;
+    // Only reads and writes become drive transfers: any other command (a
+    // SEEK, which the dispatcher answers itself) built here would go out
+    // as a write of whatever its buffer holds.
+    if (bOpcode != SCSI_READ10 && bOpcode != SCSI_WRITE10) return 0;
     uint64_t L = lGetMappedAddress(psHost);
     const uint16_t B = wGetMappedBlocks(psHost);
     if (bApplyExpansionWindow(&bRank, psHost, bOpcode, &L, B) != STATUS_OK) return STATUS_RETRY;

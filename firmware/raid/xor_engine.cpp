@@ -131,6 +131,10 @@ uint8_t BuildChain(const XOR_REQUEST& r) {
         return SLOT_PQ;
     }
     if (IsOneOf(bOp, {42, 44, 55, 60, 62, 67, 70, 73})) {
+        // 73 takes the second descriptor of 44, 62 and 67 too: the drive
+        // verify writes Q from the column it rebuilt from P (its repair of
+        // a Q block in a row that also lacks a data member), and without
+        // the second half nothing would compute that Q.
         const bool fSecond = IsOneOf(bOp, {44, 62, 67, 73});
         FillDescriptor(Descriptor(SLOT_PLAIN), Form::Xor, !fSecond, n, L, Y, 0, src, none);
         if (fSecond) {
@@ -144,6 +148,10 @@ uint8_t BuildChain(const XOR_REQUEST& r) {
     auto ca = [&](uint32_t i) { return static_cast<uint8_t>(adDecode[i]); };
     if (IsOneOf(bOp, {43, 52, 54, 61, 72})) {
         BuildRaid6DecodeCoefficients(adDecode);
+        // 72 takes the second descriptor of 43 and 61 too: the drive
+        // verify's repair of a P block in a row that also lacks a data
+        // member rebuilds that column from Q first and needs P of the whole
+        // row after it.
         const bool fSecond = bOp == 43 || bOp == 61 || bOp == 72;
         FillDescriptor(Descriptor(SLOT_PQ), Form::QOnly, !fSecond, n, L, Y, Y,
                        [&](uint32_t i) { return marked(i) ? scratch(3) : src(i); }, ca);

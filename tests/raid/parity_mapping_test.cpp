@@ -176,6 +176,80 @@ TEST_F(ParityMappingTest, DegradedWritesReconstructOrWriteDataOnly) {
     ExpectPoolsReturned();
 }
 
+// A read-modify-write whose old data or old parity cannot be read writes
+// nothing: a parity made from a slot the drive never filled would spoil
+// the row.  The pair's entries and pages go back and the host hears the
+// drive's error.  (The array is degraded, so nothing stands in for the
+// blocks.)
+TEST_F(ParityMappingTest, AReadModifyWriteWhoseReadFailsWritesNothing) {
+    MakeRank({fw::RAID_LEVEL_5, 4, 16});
+    WipeDrives(256);
+    RandomWrites(4, 48, 96, 11);
+    FailMember(3);
+    // Row 0 (parity on member 0): host blocks 20..23 lie on member 2.
+    const raidref::ParityRank pr = Parity();
+    const raidref::Place d = pr.Data(20);
+    ASSERT_EQ(d.member, 2u);
+    for (unsigned bad : {d.member, pr.ParityMember(0, 0)}) {
+        SCOPED_TRACE(bad == d.member ? "old data unreadable" : "old parity unreadable");
+        chassis.DriveAt(bad + 1)->InjectMediaError(d.block, 4);
+        const std::vector<uint8_t> dataBefore = DriveBlocks(d.member + 1, d.block, 4);
+        const std::vector<uint8_t> parityBefore = DriveBlocks(pr.ParityMember(0, 0) + 1, d.block, 4);
+        fw::KERNEL_ENTRY* w = HostCommand(true, 20, 4);
+        Fill(w, 12);
+        ASSERT_EQ(Map(w), fw::STATUS_OK);
+        std::vector<fw::KERNEL_ENTRY*> v = Queued();
+        ASSERT_EQ(v.size(), 2u);
+        EXPECT_EQ(v[0]->bCommandType, fw::CT_RMW_PARITY_READ);
+        EXPECT_EQ(v[1]->bCommandType, fw::CT_RMW_DATA_READ);
+        RunUntilDone(w);
+        EXPECT_EQ(w->bPrimaryState, fw::HOST_STATE_WRITE_COMPLETE);
+        EXPECT_TRUE(fw::HasFlag(w, fw::KE_FLAG_CHILD_FAILED));
+        EXPECT_EQ(fw::pHostFields(w)->bSenseKey, fw::SENSE_MEDIUM_ERROR);
+        EXPECT_EQ(DriveBlocks(d.member + 1, d.block, 4), dataBefore);
+        EXPECT_EQ(DriveBlocks(pr.ParityMember(0, 0) + 1, d.block, 4), parityBefore);
+        FreeHost(w);
+        chassis.DriveAt(bad + 1)->ClearMediaErrors();
+        ExpectPoolsReturned();
+    }
+}
+
+// A read of a lost member's chunk whose regeneration cannot read one of
+// the other members hands the host no data made from a slot the drive
+// never filled: the host hears the drive's error, and the run's entries
+// and pages go back.  With two members of the sub-rank lost no run is
+// built at all.
+TEST_F(ParityMappingTest, ARegenerationWhoseReadFailsAnswersTheError) {
+    MakeRank({fw::RAID_LEVEL_50, 6, 8, 2});
+    RandomWrites(10, 60, 400, 4);
+    FailMember(4);   // in the middle of sub-rank 1
+    chassis.DriveAt(5 + 1)->InjectMediaError(0, 8);
+    fw::KERNEL_ENTRY* r = HostCommand(false, 16, 8);   // row 0, data chunk k = 2: member 4
+    std::memset(Data(r), 0x5A, 8 * kBlock);
+    ASSERT_EQ(Map(r), fw::STATUS_OK);
+    ASSERT_EQ(Queued().size(), 2u);
+    RunUntilDone(r);
+    EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_CHILD_FAILED));
+    EXPECT_EQ(fw::pHostFields(r)->bSenseKey, fw::SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(std::vector<uint8_t>(Data(r), Data(r) + 8 * kBlock), std::vector<uint8_t>(8 * kBlock, 0x5A));
+    FreeHost(r);
+    chassis.DriveAt(5 + 1)->ClearMediaErrors();
+
+    // With a second member of the sub-rank lost nothing can stand in for
+    // the chunk: the host hears MEDIUM ERROR and no drive is read.
+    FailMember(3);
+    r = HostCommand(false, 16, 8);
+    std::memset(Data(r), 0x5A, 8 * kBlock);
+    ASSERT_EQ(Map(r), fw::STATUS_OK);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(r->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+    EXPECT_TRUE(fw::HasFlag(r, fw::KE_FLAG_CHILD_FAILED));
+    EXPECT_EQ(fw::pHostFields(r)->bSenseKey, fw::SENSE_MEDIUM_ERROR);
+    EXPECT_EQ(std::vector<uint8_t>(Data(r), Data(r) + 8 * kBlock), std::vector<uint8_t>(8 * kBlock, 0x5A));
+    FreeHost(r);
+    ExpectPoolsReturned();
+}
+
 TEST_F(ParityMappingTest, AStarvedWriteTakesTheReservedBufferAfterFiftyOneShortages) {
     MakeRank({fw::RAID_LEVEL_50, 4, 16, 1});
     fw::KERNEL_ENTRY* w = HostCommand(true, 3, 20);

@@ -101,6 +101,7 @@ protected:
         uint16_t w = 0;
         EXPECT_EQ(fw::bAllocTargetEntries(fw::PORT_CODE_INTERNAL, 1, &ps, &w, fw::FALSE), fw::STATUS_OK);
         ps->bPortCode = fw::PORT_CODE_INTERNAL;
+        ps->bRank = 0;
         SetHostTransfer(ps, fWrite, address, blocks);
         const uint32_t pages = (blocks * kBlock + fw::BUFFER_PAGE_SIZE - 1) / fw::BUFFER_PAGE_SIZE;
         EXPECT_EQ(fw::bAllocDataPages(0, pages ? pages : 1, &ps->dBufferHandle), fw::STATUS_OK);

@@ -14,8 +14,10 @@
 #include "config/bad_blocks.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
+#include "eventlog/statistics.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
+#include "raid/rebuild.h"
 #include "raid/rebuild_regions.h"
 #include "raid_road.h"
 
@@ -217,6 +219,40 @@ TEST_F(RebuildRegionTest, RegionsTheRebuildNoLongerWantsAreNotIssued) {
     EXPECT_TRUE(Queued().empty());
     EXPECT_EQ(fw::wGetWaitListACount(), 0u);
     FreeRegion(r);
+    ExpectPoolsReturned();
+}
+
+// While hosts are busy a region's children go to the head of the drive
+// queue, ahead of the host work waiting there, so the rebuild moves under
+// load; while hosts are idle they queue behind it.
+TEST_F(RebuildRegionTest, RegionChildrenGoAheadOfHostWorkOnlyWhileHostsAreBusy) {
+    MakeRank({fw::RAID_LEVEL_10, 4, 16});
+    WipeDrives(256);
+    FillRank(256);
+    for (bool fIdle : {false, true}) {
+        SCOPED_TRACE(fIdle ? "hosts idle" : "hosts busy");
+        // The scheduler's look at the host blocks counted since its last.
+        if (!fIdle) fw::AddHostBlocksTransferred(8);
+        ASSERT_EQ(b.board().RunOnCpu([] { fw::RebuildScheduler(); }), sim::StopKind::Finished);
+        ASSERT_EQ(fw::fGetRebuildIdleFlag(), fIdle ? fw::TRUE : fw::FALSE);
+        fw::KERNEL_ENTRY* h = HostCommand(false, 0, 8);
+        uint8_t bMapped = 0;
+        ASSERT_EQ(b.board().RunOnCpu([&] { bMapped = MapOnRank(h); }), sim::StopKind::Finished);
+        ASSERT_EQ(bMapped, fw::STATUS_OK);
+        Wipe(kReplacementSlot, 0, 128);
+        fw::KERNEL_ENTRY* r = Region(2, fw::REGION_NO_MEMBER, 32, 64, 1);
+        fw::QueueWaitListA(r);
+        ASSERT_EQ(b.board().RunOnCpu([] { fw::IssueRebuildRegions(); }), sim::StopKind::Finished);
+        const std::vector<fw::KERNEL_ENTRY*> q = Queued();
+        ASSERT_EQ(q.size(), 2u);
+        EXPECT_EQ(q[fIdle ? 1 : 0]->psMother, r);
+        EXPECT_EQ(q[fIdle ? 0 : 1]->psMother, h);
+        RunRegion(r, false);
+        RunUntil([&] { return h->bPrimaryState == fw::HOST_STATE_DATA_AVAILABLE; });
+        EXPECT_EQ(DriveBlocks(kReplacementSlot, 32, 64), DriveBlocks(3, 32, 64));
+        FreeRegion(r);
+        FreeHost(h);
+    }
     ExpectPoolsReturned();
 }
 

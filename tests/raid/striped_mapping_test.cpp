@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "config/config_image.h"
+#include "config/config_state.h"
+#include "raid/dual_parity.h"
+#include "raid/parity_mapping.h"
+#include "raid/rebuild.h"
 #include "raid/striped_mapping.h"
 #include "raid_reference.h"
 #include "raid_road.h"
@@ -209,6 +215,91 @@ TEST_F(StripedMappingTest, AMirrorWriteSkipsAFailedHalfAndReachesARebuildingOne)
     RunUntilDone(r);
     FreeHost(r);
     ExpectPoolsReturned();
+}
+
+// While a mirror's member is rebuilt, a write wholly ahead of the rebuild
+// window is marked so (it reaches the member being rebuilt, and the front
+// must not pass it while it is out), one touching the window waits, and
+// one behind it is a plain write.
+TEST_F(StripedMappingTest, AMirrorWriteAheadOfTheRebuildIsNotedAndOneInItsWindowWaits) {
+    static const uint8_t kWwn[8] = {0x50, 0, 0, 0, 0, 0, 0x11, 0x22};
+    auto psImage = std::make_unique<fw::CONFIG_IMAGE>();
+    fw::SetConfigImagePointer(psImage.get());
+    MakeRank({fw::RAID_LEVEL_10, 4, 16});
+    constexpr uint32_t kMember = 2048 * 64;
+    fw::pGetRankRecord(0)->lLastOffset = 2ull * kMember - 1;
+    fw::pGetRankRecord(0)->bDataDriveCount = 2;
+    FailMember(1);
+    ASSERT_EQ(b.board().RunOnCpu([&] { fw::StartRebuild(0, 1, TargetOfSlot(11), 0xFF, kWwn, kMember); }),
+              sim::StopKind::Finished);
+    ASSERT_EQ(fw::bGetRankMemberFlags(0, 1), fw::MEMBER_REBUILDING);
+    // The regions are ready: the front stands at the array's first block,
+    // and the window reaches 20 mirror regions of both pairs ahead of it.
+    fw::SetNvramRebuildPendingFlag(fw::TRUE);
+    constexpr uint64_t kAhead = 20ull * 2048 * 2;
+
+    fw::KERNEL_ENTRY* w = HostCommand(true, kAhead + 8, 8);
+    ASSERT_EQ(Map(w), fw::STATUS_OK);
+    EXPECT_TRUE(fw::HasFlag(w, fw::KE_FLAG_AHEAD_OF_REBUILD));
+    EXPECT_EQ(fw::dGetRebuildHoldBlock(), kAhead / 2) << "the front waits for the write's row";
+    EXPECT_EQ(Queued().size(), 2u) << "the member being rebuilt is written too";
+    RunUntilDone(w);
+    EXPECT_FALSE(fw::HasFlag(w, fw::KE_FLAG_AHEAD_OF_REBUILD));
+    EXPECT_EQ(fw::dGetRebuildHoldBlock(), 0xFFFFFFFFu);
+    FreeHost(w);
+
+    w = HostCommand(true, 40, 8);
+    w->wChildrenOutstanding = 3;
+    EXPECT_EQ(Map(w), fw::STATUS_RETRY);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(w->wChildrenOutstanding, 3);
+    FreeHost(w);
+
+    // Reads take no part in the window; nor does a rank that is not rebuilt.
+    fw::KERNEL_ENTRY* r = HostCommand(false, kAhead + 8, 8);
+    ASSERT_EQ(Map(r), fw::STATUS_OK);
+    EXPECT_FALSE(fw::HasFlag(r, fw::KE_FLAG_AHEAD_OF_REBUILD));
+    RunUntilDone(r);
+    FreeHost(r);
+    fw::SetRebuildWork(fw::FALSE);
+    w = HostCommand(true, 40, 8);
+    ASSERT_EQ(Map(w), fw::STATUS_OK);
+    RunUntilDone(w);
+    FreeHost(w);
+
+    fw::SetNvramRebuildPendingFlag(fw::FALSE);
+    fw::SetConfigImagePointer(nullptr);
+    ExpectPoolsReturned();
+}
+
+// Only reads and writes become drive transfers, on every level: anything
+// else that reached an array (a SEEK, in the 16-byte form the dispatcher
+// gives it) would go out as a write of whatever its buffer holds.
+TEST_F(StripedMappingTest, OnlyReadsAndWritesReachTheDrives) {
+    struct Level {
+        raidtest::RankSpec spec;
+        uint8_t (*map)(uint8_t, fw::KERNEL_ENTRY*, uint32_t);
+    };
+    const Level kLevels[] = {
+        {{fw::RAID_LEVEL_0, 4, 8}, fw::bMapStripedCommand},
+        {{fw::RAID_LEVEL_10, 4, 8}, fw::bMapStripedCommand},
+        {{fw::RAID_LEVEL_5, 4, 8}, fw::bMapParityCommand},
+        {{fw::RAID_LEVEL_6, 5, 8}, fw::bMapRaid6Command},
+    };
+    for (const Level& l : kLevels) {
+        SCOPED_TRACE(int(l.spec.bLevel));
+        MakeRank(l.spec);
+        WipeDrives(64);
+        fw::KERNEL_ENTRY* ps = HostCommand(true, 0, 32);
+        Fill(ps, 3);
+        fw::pGetCommandCdb(ps)[0] = fw::SCSI_SEEK16_FORM;
+        uint8_t bResult = 0xEE;
+        ASSERT_EQ(b.board().RunOnCpu([&] { bResult = l.map(0, ps, DataAddress(ps)); }), sim::StopKind::Finished);
+        EXPECT_EQ(bResult, 0);
+        EXPECT_TRUE(Queued().empty());
+        FreeHost(ps);
+        ExpectPoolsReturned();
+    }
 }
 
 TEST_F(StripedMappingTest, CleanReadsOfAPairAlternateEightAndEight) {

@@ -13,6 +13,7 @@
 #include "hw/xor_accelerator.h"
 #include "platform/ipc_peer.h"
 #include "raid/xor_engine.h"
+#include "target/host_command_pool.h"
 #include "raid_reference.h"
 #include "raid_test_board.h"
 
@@ -170,6 +171,63 @@ TEST_F(XorEngineTest, TwoDescriptorRegenerateThenParityChains) {
     EXPECT_EQ(r.At(r.Slot(4 + 4)), r.data[4]);
     EXPECT_EQ(r.At(r.X), r.p);
     EXPECT_EQ(r.At(r.Y), r.q);
+}
+
+// The drive verify's repairs of a parity block in a row that lacks a data
+// member too: the lost column is rebuilt first, and the chain's second half
+// computes the parity block from it.
+TEST_F(XorEngineTest, TheVerifyRepairsRebuildTheColumnThenTheParity) {
+    Row r = MakeRow(5, 1024, 7);
+    const uint8_t kLost = 2, kNone = 0xFF;
+    // 72: the column from Q (its slot marked), then P of the whole row.
+    Run(72, r, Columns(r, {{kLost, fw::XOR_MISSING_MEMBER}}), kLost, uint8_t(r.m), kNone);
+    EXPECT_EQ(r.At(r.Y), r.data[kLost]);
+    EXPECT_EQ(r.At(r.X), r.p);
+    // 73: the column from P (read into its slot), then Q of the whole row.
+    std::memset(Bytes(r.X), 0, r.L);
+    std::memset(Bytes(r.Y), 0, r.L);
+    Run(73, r, Columns(r, {{kLost, r.Slot(2)}}), kNone, kNone, kLost);
+    EXPECT_EQ(r.At(r.Y), r.data[kLost]);
+    EXPECT_EQ(r.At(r.X), r.q);
+}
+
+// Jobs that send their computation in pieces: the parity check's
+// comparison (22) and the stripe initialisation's parity (26) go on only
+// once the last piece is in; the dual-parity steps of the initialisation
+// (37 to 45) look at their command at every piece.
+TEST_F(XorEngineTest, APiecedJobGoesOnWhenItsLastPieceIsIn) {
+    fw::InitHostCommandPool();
+    Row r = MakeRow(3, 512);
+    auto src = Columns(r);
+    src[14] = fw::dPackRaid6Parameter(0xFF, 0xFF, 0xFF, uint8_t(r.m + 2));
+    struct Case {
+        uint8_t bOp;
+        uint8_t bState, bAfterFirst, bAfterLast;
+    };
+    const Case kCases[] = {
+        {fw::XOR_OP_PARITY_CHECK, 'C', 'C', 68},
+        {fw::XOR_OP_STRIPE_INIT, 93, 93, 94},
+        {37, 93, 94, 94},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(int(c.bOp));
+        fw::KERNEL_ENTRY* ps = nullptr;
+        uint16_t w = 0;
+        ASSERT_EQ(fw::bAllocTargetEntries(fw::PORT_CODE_INTERNAL, 1, &ps, &w, fw::FALSE), fw::STATUS_OK);
+        ps->bPrimaryState = c.bState;
+        ps->wChildrenOutstanding = 2;
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(fw::QueueXorRequest(w, c.bOp, fw::XOR_PATH_LOCAL, r.L, r.m, r.X, r.Y, src.data()), fw::STATUS_OK);
+        }
+        PollUntil([] { return fw::wGetXorOut() == fw::wGetXorIn(); });
+        fw::ServiceXorCompletions();
+        EXPECT_EQ(ps->wChildrenOutstanding, 1);
+        EXPECT_EQ(ps->bPrimaryState, c.bAfterFirst);
+        fw::ServiceXorCompletions();
+        EXPECT_EQ(ps->wChildrenOutstanding, 0);
+        EXPECT_EQ(ps->bPrimaryState, c.bAfterLast);
+        fw::FreeTargetEntry(ps);
+    }
 }
 
 TEST_F(XorEngineTest, MarkedSlotsNeverReachTheAccelerator) {

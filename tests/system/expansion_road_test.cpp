@@ -439,6 +439,9 @@ const Cut kCuts[] = {
     {"SecondRowDriveWrite", 1, 0, 5, 9},
     {"SecondRowInPlaceWrite", 1, 0, 5, 9, true},
     {"ThirdRowInPlaceWrite", 2, 0, 5, 3, true},
+    // On a drive of the old layout the cut in-place write spoils data not
+    // yet moved: only the save brings the row back.
+    {"SecondRowInPlaceWriteOnAnOldDrive", 1, 0, 2, 9, true},
     {"LaterRowDriveWrite", 20, 0, 2, 5},
     {"LaterRowNvramCopy", 20, 6, 0, 0},
     {"LaterRowNvramSelector", 20, 13, 0, 0},
