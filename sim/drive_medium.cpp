@@ -140,9 +140,16 @@ void Drive::Impl::LockImage(dev_t device, ino_t inode) {
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(lockFd);
-        FailSetup(path, error == EWOULDBLOCK
-                            ? "another controller program runs on this drive image, which lies in " + HoldingDirectory(path)
-                            : std::string(std::strerror(error)));
+        if (error != EWOULDBLOCK) FailSetup(path, std::strerror(error));
+        // A hard link leads nowhere: the other program runs on the image by
+        // a name of its own, which no path of this one shows.
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && st.st_nlink > 1) {
+            FailSetup(path, "another controller program runs on this drive image: it is hard-linked (" +
+                                std::to_string(st.st_nlink) + " names), and the other program's data directory holds "
+                                "another of its names");
+        }
+        FailSetup(path, "another controller program runs on this drive image, which lies in " + HoldingDirectory(path));
     }
     locks.emplace(imageFile, ImageLock{lockFd, 1});
     imageLocked = true;
