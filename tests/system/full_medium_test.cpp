@@ -1,8 +1,9 @@
-// The drive images' file system fills while acknowledged writes are in the
-// write-back cache only: the drives answer every write MEDIUM ERROR from
-// then on.  The controller keeps the data and tries again; what it must give
-// up is recorded as lost blocks, which reads answer with an error and an
-// event names.  Every block the host saw written either reads back or is
+// The drives' media take no more writes (their spare blocks used up) while
+// acknowledged writes are in the write-back cache only: the drives answer
+// every write that needs new blocks MEDIUM ERROR from then on.  The
+// controller keeps the data and tries again; what it must give up is
+// recorded as lost blocks, which reads answer with an error and an event
+// names.  Every block the host saw written either reads back or is
 // reported lost, now and after restarts: never old data or zeros with GOOD.
 #include "cache/nvram_journal.h"
 #include "config/bad_blocks.h"
@@ -35,9 +36,11 @@ protected:
         }
         ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0) << "everything reached the drives before the disk filled";
     }
-    // Every drive's image takes `bytes` more and refuses the rest.
+    // Every drive's medium takes `bytes` more and fails the rest.
     void FillTheDisk(uint64_t bytes) {
-        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->RefuseWritesAfter(bytes);
+        for (unsigned m = 1; m <= spec.bDrives; ++m) {
+            chassis->DriveAt(m)->RefuseWritesAfter(bytes, sim::Drive::Refusal::MediumError);
+        }
     }
     // Each block written reads back as the host wrote it, or its read ends
     // in an error; the blocks that ended in an error.
