@@ -23,21 +23,8 @@ constexpr uint8_t kMediumError = 178;
 constexpr uint8_t kOutOfSpace = fw::EVENT_DRIVE_OUT_OF_SPACE;
 constexpr uint64_t kRunNs = 120'000'000'000ull;
 
-class FullFileSystem : public RestartRoad, public ::testing::WithParamInterface<ArraySpec> {
+class FullFileSystem : public CachedWritesRoad {
 protected:
-    // Write-back writes over a few rows, answered GOOD; slow drives keep
-    // some of them in the cache only.
-    void WriteIntoTheCache(uint32_t seed) {
-        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(2'000'000);
-        std::mt19937 rng(seed);
-        for (uint32_t i = 0; i < 16; ++i) {
-            const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
-            const uint64_t lba = rng() % (RowBlocks() * 8 - blocks);
-            ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, seed + i));
-            written.push_back({lba, blocks});
-        }
-        ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0) << "everything reached the drives before the disk filled";
-    }
     // The file system under every drive image has room for `bytes` more
     // (UINT64_MAX: room again).
     void Room(uint64_t bytes) {
@@ -81,7 +68,6 @@ protected:
         }
         return n;
     }
-    std::vector<std::pair<uint64_t, uint32_t>> written;
 };
 
 // The disk fills under cached writes: they stay in the cache, sent again

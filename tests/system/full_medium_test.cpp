@@ -21,21 +21,8 @@ constexpr uint8_t kCachedDataLost = 101;
 constexpr uint8_t kMediumError = 178;
 constexpr uint64_t kRunNs = 120'000'000'000ull;
 
-class FullMedium : public RestartRoad, public ::testing::WithParamInterface<ArraySpec> {
+class FullMedium : public CachedWritesRoad {
 protected:
-    // Write-back writes over a few rows, answered GOOD; slow drives keep
-    // some of them in the cache only.
-    void WriteIntoTheCache(uint32_t seed) {
-        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(2'000'000);
-        std::mt19937 rng(seed);
-        for (uint32_t i = 0; i < 16; ++i) {
-            const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
-            const uint64_t lba = rng() % (RowBlocks() * 8 - blocks);
-            ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, seed + i));
-            written.push_back({lba, blocks});
-        }
-        ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0) << "everything reached the drives before the disk filled";
-    }
     // Every drive's medium takes `bytes` more and fails the rest.
     void FillTheDisk(uint64_t bytes) {
         for (unsigned m = 1; m <= spec.bDrives; ++m) {
@@ -76,7 +63,6 @@ protected:
         ASSERT_NE(fw::fIsConfigCommitInProgress(), fw::TRUE);
         ASSERT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK) << "no drive took the configuration";
     }
-    std::vector<std::pair<uint64_t, uint32_t>> written;
 };
 
 // The disk stays full: the controller gives the cached writes up after its
