@@ -37,7 +37,8 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* psCh
 // that takes, without using up its tries: nothing was lost, and a member is
 // never failed for it.  Meanwhile its array refuses new host writes with a
 // status hosts retry (fIsRankWaitingForSpace), since what the cache holds
-// for it cannot drain; the first such refusal of a wait posts event 180.
+// for it cannot drain.  The first write held off in a wait posts event
+// 180, naming the drive.
 constexpr uint32_t SPACE_WAIT_RETRY_MS = 2000;
 // An array waits for space until this long after its drives last held a
 // write off: a held write is sent again well within it, so the wait lasts
