@@ -591,8 +591,8 @@ int main(int argc, char** argv) {
     bool recorded = false;
     if (const int refused = UseRecordedDrives(config.dataDir, given, &enclosure, &recorded)) return refused;
     enclosure.directory = config.dataDir;
-    // A host file that refuses a write (a file size limit) fails the write,
-    // as a full file system does: the drive reports a medium error.
+    // A file size limit refuses a write instead of killing the program: the
+    // drive holds the write off as it does on a full file system.
     signal(SIGXFSZ, SIG_IGN);
     // Two controllers share one clock and take turns on it; the second
     // keeps its NVRAM, bank and state in a directory of its own.

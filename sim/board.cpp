@@ -3,10 +3,12 @@
 #include "sim/isp_loop_chip.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include "sim/rtc.h"
 #include "sim/sas_controller.h"
 #include "sim/sas_target_ioc.h"
+#include "sim/setup.h"
 #include "sim/scsi_host_ioc.h"
 #include "sim/xor_accelerator.h"
 
@@ -55,11 +58,43 @@ const char* StopKindName(StopKind e) {
     return "?";
 }
 
+namespace {
+
+std::string StatePath(const std::string& dataDir) { return dataDir + "/board.state"; }
+
+// The board's state lines (key=value), none when the file is not there
+// yet; a state file that cannot be read (a directory in its place, no
+// permission) refuses the run rather than start the clock from nothing.
+std::map<std::string, std::string> ReadBoardState(const std::string& dataDir) {
+    std::map<std::string, std::string> state;
+    if (dataDir.empty()) return state;
+    const std::string path = StatePath(dataDir);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return state;
+        FailSetup(path, std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        FailSetup(path, std::string(S_ISDIR(st.st_mode) ? "a directory" : "not a file") +
+                            ", not the board's state file; move it away or choose another --data-dir");
+    }
+    std::ifstream in(path);
+    if (!in) FailSetup(path, std::strerror(errno));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) state[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return state;
+}
+
+}  // namespace
+
 Board::Board(const BoardConfig& config)
     : m_config(config), m_firmware(config.firmware ? *config.firmware : fw::hwFirmwareImage),
       m_ownClock(config.clock ? nullptr : std::make_unique<Clock>()),
       m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
-      m_turnEnd([] {}),
+      m_turnEnd([] {}), m_state(ReadBoardState(config.dataDir)),
       m_memory(config.memorySize, config.sdramBytes,
                {config.dataDir.empty() ? "" : config.dataDir + "/bank0.bin", config.cacheBatteryCharged, config.wwn}) {
     // A new board is a power-on: its firmware starts from the load image, not
@@ -70,14 +105,6 @@ Board::Board(const BoardConfig& config)
     m_firmware.board = this;
     m_wallStart = WallNs();
     m_followWall = !m_config.virtualTime;
-    if (!m_config.dataDir.empty()) {
-        std::ifstream in(m_config.dataDir + "/board.state");
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t eq = line.find('=');
-            if (eq != std::string::npos) m_state[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
     m_fiber = std::make_unique<Fiber>();
     WireDevices();
 
@@ -140,11 +167,21 @@ std::string Board::StateValue(const std::string& key) const {
     return it == m_state.end() ? std::string() : it->second;
 }
 
+// Written whole beside the old file and put in its place, so that a full
+// file system keeps the old state rather than leave an empty file.
 void Board::SetStateValue(const std::string& key, const std::string& value) {
     m_state[key] = value;
     if (m_config.dataDir.empty()) return;
-    std::ofstream out(m_config.dataDir + "/board.state", std::ios::trunc);
-    for (const auto& [k, v] : m_state) out << k << '=' << v << '\n';
+    const std::string path = StatePath(m_config.dataDir), temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        for (const auto& [k, v] : m_state) out << k << '=' << v << '\n';
+        out.flush();
+        if (out && rename(temporary.c_str(), path.c_str()) == 0) return;
+    }
+    std::fprintf(stderr, "controller: %s: cannot keep the board's state (%s): the last one kept stays\n", path.c_str(),
+                 std::strerror(errno));
+    unlink(temporary.c_str());
 }
 
 // --- running the processor ---------------------------------------------------

@@ -279,6 +279,9 @@ private:
     Clock::Event m_turnEnd;
     Bus m_bus;
     InterruptController m_intc;
+    // What board.state holds, read before any file of the board is made: a
+    // state file the run cannot use refuses it first.
+    std::map<std::string, std::string> m_state;
     MemoryWindows m_memory;
     // The devices, made by WireDevices.
     std::unique_ptr<Timers> m_timers;
@@ -317,7 +320,6 @@ private:
     uint64_t m_hostAtHold = 0;
     bool m_followWall = false;
     uint32_t m_pollsSinceInput = 0;
-    std::map<std::string, std::string> m_state;
 };
 
 }  // namespace sim

@@ -111,7 +111,7 @@ void Drive::ReadBlocks(uint64_t lba, uint32_t count, uint8_t* out) const {
 }
 
 void Drive::WriteBlocks(uint64_t lba, uint32_t count, const uint8_t* in) {
-    if (!m_impl->InRange(lba, count) || !m_impl->Write(lba, count, in)) {
+    if (!m_impl->InRange(lba, count) || m_impl->Write(lba, count, in) != Impl::Stored::Written) {
         std::fprintf(stderr, "drive: cannot write %u blocks at %llu\n", count, (unsigned long long)lba);
         std::abort();
     }
@@ -142,7 +142,10 @@ void Drive::CutPowerDuringNextWrite(uint32_t blocks) {
     m_impl->cutPower = true;
     m_impl->cutAfterBlocks = blocks;
 }
-void Drive::RefuseWritesAfter(uint64_t bytes) { m_impl->writeRoom = bytes; }
+void Drive::RefuseWritesAfter(uint64_t bytes, Refusal how) {
+    m_impl->writeRoom = bytes;
+    m_impl->refusal = how;
+}
 void Drive::Reset() {
     m_impl->unitAttention = true;
     ++m_impl->linkResets;

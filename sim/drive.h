@@ -131,10 +131,14 @@ public:
     // board carrying the command stops there.
     void CutPowerDuringNextWrite(uint32_t blocks);
     // The medium has room for `bytes` more bytes and refuses every write
-    // that needs more than is left, as an image on a file system that filled
-    // up does: blocks written before are written over in place, others take
-    // room (UINT64_MAX: no limit again).
-    void RefuseWritesAfter(uint64_t bytes);
+    // that needs more than is left: blocks written before are written over
+    // in place, others take room (UINT64_MAX: no limit again).  NoRoom is an
+    // image on a file system that filled up: the drive holds the write off
+    // (NOT READY, space allocation in progress) until room is made, as the
+    // image file's own refusals do.  MediumError is a drive whose medium
+    // takes no more (its spare blocks used up): MEDIUM ERROR, write error.
+    enum class Refusal { NoRoom, MediumError };
+    void RefuseWritesAfter(uint64_t bytes, Refusal how = Refusal::NoRoom);
     // A reset of the drive (target or LUN reset, a link reset): the next
     // command gets UNIT ATTENTION.
     void Reset();

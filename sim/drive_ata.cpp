@@ -108,8 +108,14 @@ void Drive::Impl::AtaWriteDma(AtaCall& c) {
     const uint64_t bytes = c.count * cfg.blockSize;
     if (c.out.size() < bytes) {
         AtaFail(c.r, fw::ATA_ERROR_ABORTED, kDataPhase);
-    } else if (!WriteFromInitiator(c.a.lba, c.count, c.out.data())) {
-        AtaFail(c.r, fw::ATA_ERROR_ABORTED, kWriteError, c.a.lba);
+    } else if (const Stored s = WriteFromInitiator(c.a.lba, c.count, c.out.data()); s != Stored::Written) {
+        // No room: refused untouched, as the translation reports a thin
+        // medium out of space.
+        if (s == Stored::NoRoom) {
+            AtaFail(c.r, fw::ATA_ERROR_ABORTED, kNoRoom);
+        } else {
+            AtaFail(c.r, fw::ATA_ERROR_ABORTED, kWriteError, c.a.lba);
+        }
     } else {
         c.moved = bytes;
         c.r.transferred = uint32_t(bytes);

@@ -43,6 +43,7 @@ constexpr Sense kStartRequired{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, 0x02};
 constexpr Sense kPowerOnReset{fw::SENSE_UNIT_ATTENTION, fw::ASC_POWER_ON_RESET, 0x00};
 constexpr Sense kUnrecoveredRead{fw::SENSE_MEDIUM_ERROR, fw::ASC_UNRECOVERED_READ_ERROR, 0x00};
 constexpr Sense kWriteError{fw::SENSE_MEDIUM_ERROR, fw::ASC_WRITE_ERROR, 0x00};
+constexpr Sense kNoRoom{fw::SENSE_NOT_READY, fw::ASC_NOT_READY, fw::ASCQ_SPACE_ALLOCATION_IN_PROGRESS};
 constexpr Sense kInternalFailure{fw::SENSE_HARDWARE_ERROR, fw::ASC_INTERNAL_TARGET_FAILURE, 0x00};
 constexpr Sense kParameterListLength{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_PARAMETER_LIST_LENGTH, 0x00};
 constexpr Sense kInvalidOpcode{fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_OPCODE, 0x00};
@@ -126,6 +127,7 @@ struct Drive::Impl {
     bool cutPower = false;                   // the next write tears after cutAfterBlocks
     uint32_t cutAfterBlocks = 0;
     uint64_t writeRoom = UINT64_MAX;         // bytes the medium still takes (a test's full file system)
+    Drive::Refusal refusal = Drive::Refusal::NoRoom;   // how a write beyond writeRoom is refused
     uint32_t becomingReady = 0;
     const Sense* admitted = nullptr;  // the state the current command found
     bool predictsFailure = false;
@@ -171,12 +173,27 @@ struct Drive::Impl {
     void OpenImage();
     void LockImage(dev_t device, ino_t inode);
     void UnlockImage();
-    // False when the image file refused the transfer (a full file system, a
-    // file size limit, an I/O error): the drive answers as one whose medium
-    // failed there, and the failure is reported on standard error.
+    // False when the image file refused the read (an I/O error): the drive
+    // answers as one whose medium failed there, and the failure is reported
+    // on standard error.
     bool Read(uint64_t lba, uint64_t count, uint8_t* out) const;
-    bool PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
-    bool Write(uint64_t lba, uint64_t count, const uint8_t* in);
+    // What became of a write.  NoRoom: the file system has no room for the
+    // blocks it newly fills (full, a quota, the file size limit); nothing
+    // is lost and the drive holds the write off until there is room, as a
+    // thin medium out of space does.  Failed: the image refused it
+    // otherwise (an I/O error), a medium error reported on standard error.
+    enum class Stored { Written, NoRoom, Failed };
+    Stored PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset);
+    Stored Write(uint64_t lba, uint64_t count, const uint8_t* in);
+    Stored StoreBlocks(uint64_t lba, uint64_t count, const uint8_t* in);
+    // A write refused for want of room, and one taken: standard error says
+    // once when the drive's writes begin to wait, and once when a write it
+    // had refused is taken again.
+    void NoteNoRoom(uint64_t lba, uint64_t count, int error);
+    void NoteStored(uint64_t lba, uint64_t count);
+    bool outOfRoom = false;
+    uint64_t refusedLba = 0, refusedCount = 0;
+    std::string Name() const;
     uint64_t NewBytes(uint64_t lba, uint64_t count) const;
     // The blocks of the image that keep their room on the disk (empty on a
     // drive too small for them): where the controller keeps its
@@ -198,7 +215,7 @@ struct Drive::Impl {
         bool ok = true;
     };
     MediaRead ReadToInitiator(uint64_t lba, uint64_t count, std::span<uint8_t> in) const;
-    bool WriteFromInitiator(uint64_t lba, uint64_t count, const uint8_t* in);
+    Stored WriteFromInitiator(uint64_t lba, uint64_t count, const uint8_t* in);
 
     // --- SCSI command set (drive_scsi.cpp) ------------------------------
     struct Command {

@@ -140,9 +140,16 @@ void Drive::Impl::LockImage(dev_t device, ino_t inode) {
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(lockFd);
-        FailSetup(path, error == EWOULDBLOCK
-                            ? "another controller program runs on this drive image, which lies in " + HoldingDirectory(path)
-                            : std::string(std::strerror(error)));
+        if (error != EWOULDBLOCK) FailSetup(path, std::strerror(error));
+        // A hard link leads nowhere: the other program runs on the image by
+        // a name of its own, which no path of this one shows.
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && st.st_nlink > 1) {
+            FailSetup(path, "another controller program runs on this drive image: it is hard-linked (" +
+                                std::to_string(st.st_nlink) + " names), and the other program's data directory holds "
+                                "another of its names");
+        }
+        FailSetup(path, "another controller program runs on this drive image, which lies in " + HoldingDirectory(path));
     }
     locks.emplace(imageFile, ImageLock{lockFd, 1});
     imageLocked = true;
@@ -158,8 +165,30 @@ void Drive::Impl::UnlockImage() {
     locks.erase(it);
 }
 
+std::string Drive::Impl::Name() const { return cfg.imagePath.empty() ? "drive " + cfg.serial : cfg.imagePath; }
+
+// Room runs out for every drive on the file system at once, and the
+// controller sends a refused write again every few seconds: one line says
+// the drive's writes wait, and one that they go on.
+void Drive::Impl::NoteNoRoom(uint64_t lba, uint64_t count, int error) {
+    refusedLba = lba;
+    refusedCount = count;
+    if (outOfRoom) return;
+    outOfRoom = true;
+    std::fprintf(stderr,
+                 "controller: %s: the file system is full (%s): the drive holds off the writes that need room, "
+                 "and the controller keeps them, until room is made\n",
+                 Name().c_str(), std::strerror(error));
+}
+
+void Drive::Impl::NoteStored(uint64_t lba, uint64_t count) {
+    if (!outOfRoom || lba >= refusedLba + refusedCount || refusedLba >= lba + count) return;
+    outOfRoom = false;
+    std::fprintf(stderr, "controller: %s: room again: the drive takes its writes\n", Name().c_str());
+}
+
 void Drive::Impl::ReportFailure(const char* what, uint64_t lba, uint64_t count, int error) const {
-    // A full file system fails every write: the first few tell why.
+    // A failing disk may fail every transfer: the first few tell why.
     constexpr uint32_t kReported = 8;
     if (failuresReported > kReported) return;
     if (++failuresReported > kReported) {
@@ -170,6 +199,14 @@ void Drive::Impl::ReportFailure(const char* what, uint64_t lba, uint64_t count, 
                  (unsigned long long)count, (unsigned long long)lba,
                  error != 0 ? std::strerror(error) : "the image ends early");
 }
+
+namespace {
+
+// What the file system answers when it has no room for new blocks: full, a
+// quota used up, or the file size limit (the program ignores its signal).
+bool IsNoRoom(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
+
+}  // namespace
 
 bool Drive::Impl::Read(uint64_t lba, uint64_t count, uint8_t* out) const {
     const uint32_t bs = cfg.blockSize;
@@ -200,18 +237,26 @@ bool Drive::Impl::Read(uint64_t lba, uint64_t count, uint8_t* out) const {
     return true;
 }
 
-bool Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) {
+// A write the file system takes only in part leaves the blocks it took
+// written: the drive refused the command, and it is sent again whole.
+Drive::Impl::Stored Drive::Impl::PwriteAll(const uint8_t* in, uint64_t bytes, uint64_t offset) {
     uint64_t done = 0;
     while (done < bytes) {
         ssize_t n = pwrite(fd, in + done, size_t(bytes - done), off_t(offset + done));
         if (n < 0 && errno == EINTR) continue;
+        // No progress and no error: the file system took nothing more.
+        const int error = n < 0 ? errno : ENOSPC;
+        if (n <= 0 && IsNoRoom(error)) {
+            NoteNoRoom(offset / cfg.blockSize, (bytes + cfg.blockSize - 1) / cfg.blockSize, error);
+            return Stored::NoRoom;
+        }
         if (n <= 0) {
-            ReportFailure("write", offset / cfg.blockSize, bytes / cfg.blockSize, n < 0 ? errno : ENOSPC);
-            return false;
+            ReportFailure("write", offset / cfg.blockSize, bytes / cfg.blockSize, error);
+            return Stored::Failed;
         }
         done += uint64_t(n);
     }
-    return true;
+    return Stored::Written;
 }
 
 // The bytes of the blocks that hold nothing on the medium yet: what writing
@@ -247,18 +292,29 @@ uint64_t Drive::Impl::NewBytes(uint64_t lba, uint64_t count) const {
     return fresh;
 }
 
-// All-zero blocks that land on holes are not written, so the image and
-// the memory stay as sparse as the data.
-bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
-    const uint32_t bs = cfg.blockSize;
+// A test's room is counted in the bytes of blocks that hold nothing yet.
+Drive::Impl::Stored Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
     if (writeRoom != UINT64_MAX) {
         const uint64_t needed = NewBytes(lba, count);
         if (needed > writeRoom) {
-            ReportFailure("write", lba, count, ENOSPC);
-            return false;
+            if (refusal == Drive::Refusal::MediumError) {
+                ReportFailure("write", lba, count, ENOSPC);
+                return Stored::Failed;
+            }
+            NoteNoRoom(lba, count, ENOSPC);
+            return Stored::NoRoom;
         }
         writeRoom -= needed;
     }
+    const Stored s = StoreBlocks(lba, count, in);
+    if (s == Stored::Written) NoteStored(lba, count);
+    return s;
+}
+
+// All-zero blocks that land on holes are not written, so the image and
+// the memory stay as sparse as the data.
+Drive::Impl::Stored Drive::Impl::StoreBlocks(uint64_t lba, uint64_t count, const uint8_t* in) {
+    const uint32_t bs = cfg.blockSize;
     if (fd < 0) {
         for (uint64_t i = 0; i < count;) {
             const uint64_t at = (lba + i) % kChunkBlocks;
@@ -276,7 +332,7 @@ bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
             std::memcpy(it->second.get() + at * bs, src, size_t(run * bs));
             i += run;
         }
-        return true;
+        return Stored::Written;
     }
     uint64_t runStart = 0, runBlocks = 0;
     // [holeStart, holeEnd) is a hole found by the last query; the writes
@@ -295,14 +351,17 @@ bool Drive::Impl::Write(uint64_t lba, uint64_t count, const uint8_t* in) {
             skip = offset + bs <= holeEnd;
         }
         if (skip) {
-            if (runBlocks && !PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs)) return false;
+            if (runBlocks) {
+                const Stored s = PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
+                if (s != Stored::Written) return s;
+            }
             runBlocks = 0;
             continue;
         }
         if (!runBlocks) runStart = i;
         ++runBlocks;
     }
-    return !runBlocks || PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
+    return runBlocks ? PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs) : Stored::Written;
 }
 
 // The image keeps its size throughout: a hole punched over all of it, or
@@ -320,7 +379,10 @@ bool Drive::Impl::Erase() {
     for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < end; at = lseek(fd, at, SEEK_DATA)) {
         const off_t hole = std::min(lseek(fd, at, SEEK_HOLE), end);
         for (; at < hole; at += off_t(zeros.size())) {
-            if (!PwriteAll(zeros.data(), std::min<uint64_t>(zeros.size(), uint64_t(hole - at)), uint64_t(at))) return false;
+            if (PwriteAll(zeros.data(), std::min<uint64_t>(zeros.size(), uint64_t(hole - at)), uint64_t(at)) !=
+                Stored::Written) {
+                return false;
+            }
         }
     }
     return true;
@@ -379,10 +441,10 @@ Drive::Impl::MediaRead Drive::Impl::ReadToInitiator(uint64_t lba, uint64_t count
 }
 
 // A written block is readable again: the drive reallocates it.
-bool Drive::Impl::WriteFromInitiator(uint64_t lba, uint64_t count, const uint8_t* in) {
-    if (!Write(lba, count, in)) return false;
-    ClearBad(lba, count);
-    return true;
+Drive::Impl::Stored Drive::Impl::WriteFromInitiator(uint64_t lba, uint64_t count, const uint8_t* in) {
+    const Stored s = Write(lba, count, in);
+    if (s == Stored::Written) ClearBad(lba, count);
+    return s;
 }
 
 }  // namespace sim

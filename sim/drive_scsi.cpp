@@ -84,7 +84,9 @@ void Drive::Impl::WriteBlocks(Command& c) {
         WriteFromInitiator(lba, std::min<uint64_t>(count, cutAfterBlocks), c.out.data());
         return;
     }
-    if (!WriteFromInitiator(lba, count, c.out.data())) return Fail(c.r, kWriteError, lba);
+    const Stored s = WriteFromInitiator(lba, count, c.out.data());
+    if (s == Stored::NoRoom) return Fail(c.r, kNoRoom);
+    if (s != Stored::Written) return Fail(c.r, kWriteError, lba);
     c.bytesMoved = count * cfg.blockSize;
 }
 
@@ -216,7 +218,11 @@ void Drive::Impl::WriteLong(Command& c) {
     if (c.cdb[1] & 0x20) return FailCdb(c, 1);
     if (length != (uncorrectableOnly ? 0 : cfg.blockSize)) return FailCdb(c, 7);
     if (!CheckBlocks(c, lba, 1) || !Takes(c, length)) return;
-    if (length && !Write(lba, 1, c.out.data())) return Fail(c.r, kWriteError, lba);
+    if (length) {
+        const Stored s = Write(lba, 1, c.out.data());
+        if (s == Stored::NoRoom) return Fail(c.r, kNoRoom);
+        if (s != Stored::Written) return Fail(c.r, kWriteError, lba);
+    }
     MarkBad(lba, 1);
 }
 

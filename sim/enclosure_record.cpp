@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -23,6 +25,52 @@ bool ParseCount(const std::string& text, uint64_t* value) {
     if (errno != 0) return false;
     *value = v;
     return true;
+}
+
+// A line as the message shows it: in quotes, what is not printable (the
+// record may be any file's bytes) escaped, and cut short when long.
+std::string Quoted(const std::string& line) {
+    constexpr size_t kShown = 80;
+    std::string out = "\"";
+    for (size_t i = 0; i < line.size() && i < kShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    out += '"';
+    if (line.size() > kShown) out += " (" + std::to_string(line.size()) + " bytes)";
+    return out;
+}
+
+// What is wrong with a line, or empty when it is sound.
+std::string LineFault(const std::string& key, bool counted, uint64_t n, bool extra, const std::string& value) {
+    static const char* const kKeys[] = {"mark", "drives", "expansions", "expansion-drives", "drive-size", "drive-type"};
+    if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) return "no such setting";
+    if (value.empty()) return key + " without a value";
+    if (extra) return "more than one value for " + key;
+    if (key == "mark") return counted && n != 0 ? "" : "mark takes a number other than 0";
+    if (key == "drives") {
+        return counted && n <= Chassis::kSlots ? "" : "drives takes 0 to " + std::to_string(Chassis::kSlots);
+    }
+    if (key == "expansions") {
+        return counted && n <= kMaxExpansions ? "" : "expansions takes 0 to " + std::to_string(kMaxExpansions);
+    }
+    if (key == "expansion-drives") {
+        return counted && n <= Chassis::kSlots ? "" : "expansion-drives takes 0 to " + std::to_string(Chassis::kSlots);
+    }
+    if (key == "drive-size") {
+        return counted && n >= 512 && n % 512 == 0 ? "" : "drive-size takes a byte count in whole 512-byte blocks";
+    }
+    return value == "sas" || value == "sata" ? "" : "drive-type is sas or sata";
 }
 
 }  // namespace
@@ -55,41 +103,42 @@ RecordRead ReadEnclosureRecord(const std::string& directory, ChassisOptions* opt
         words >> key >> value >> extra >> more;
         uint64_t n = 0;
         const bool counted = ParseCount(value, &n);
-        bool good = extra.empty();
-        if (key == "mark") {
-            good = good && counted && n != 0;
-            options->mark = n;
-        } else if (key == "replaced") {
+        std::string fault;
+        if (key == "replaced") {
             // replaced SLOT NUMBER: the slot holds its NUMBERth new drive.
             uint64_t times = 0;
-            good = more.empty() && counted && n >= 1 && n <= Chassis::kSlots && ParseCount(extra, &times) && times >= 1 &&
-                   times <= kMaxReplacements && options->replaced.count(static_cast<unsigned>(n)) == 0;
-            if (good) options->replaced[static_cast<unsigned>(n)] = static_cast<unsigned>(times);
+            if (!more.empty() || !counted || n < 1 || n > Chassis::kSlots || !ParseCount(extra, &times) || times < 1 ||
+                times > kMaxReplacements) {
+                fault = "replaced takes a slot (1 to " + std::to_string(Chassis::kSlots) + ") and a count (1 to " +
+                        std::to_string(kMaxReplacements) + ")";
+            } else if (options->replaced.count(static_cast<unsigned>(n)) != 0) {
+                fault = "slot " + std::to_string(n) + " is named replaced twice";
+            } else {
+                options->replaced[static_cast<unsigned>(n)] = static_cast<unsigned>(times);
+            }
+        } else {
+            fault = LineFault(key, counted, n, !extra.empty(), value);
+        }
+        if (!fault.empty()) {
+            *why = path + ": line " + std::to_string(number) + ": " + fault + ": " + Quoted(line);
+            return RecordRead::Bad;
+        }
+        if (key == "mark") {
+            options->mark = n;
         } else if (key == "drives") {
-            good = good && counted && n <= Chassis::kSlots;
             options->drives = static_cast<unsigned>(n);
             drives = true;
         } else if (key == "expansions") {
             // Directories made before expansions were named have none.
-            good = good && counted && n <= kMaxExpansions;
             options->expansions = static_cast<unsigned>(n);
         } else if (key == "expansion-drives") {
-            good = good && counted && n <= Chassis::kSlots;
             options->expansionDrives = static_cast<unsigned>(n);
         } else if (key == "drive-size") {
-            good = good && counted && n >= 512 && n % 512 == 0;
             options->driveBytes = n;
             size = true;
         } else if (key == "drive-type") {
-            good = good && (value == "sas" || value == "sata");
             options->sata = value == "sata";
             type = true;
-        } else {
-            good = false;
-        }
-        if (!good) {
-            *why = path + ": line " + std::to_string(number) + ": not understood: " + line;
-            return RecordRead::Bad;
         }
     }
     if (!drives || !size || !type) {

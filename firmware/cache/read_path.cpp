@@ -27,6 +27,7 @@
 #include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "raid/drive_error_recovery.h"
 #include "raid/raid_engine.h"
 #include "raid/striped_mapping.h"
 #include "sas/sas_drive.h"
@@ -75,6 +76,14 @@ void AnswerCheckCondition(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uin
 void AnswerAtStart(KERNEL_ENTRY* psEntry, uint8_t bKey, uint8_t bAsc, uint8_t bAscq) {
     LeaveCommandQueue(psEntry);
     AnswerCheckCondition(psEntry, bKey, bAsc, bAscq);
+}
+
+// A read the rank cannot take now: TASK SET FULL, which the host sends
+// again.
+void RefuseAtStart(KERNEL_ENTRY* psEntry) {
+    SettleAgeBucket(psEntry);
+    if (psEntry->adSnapshot[0] != 0 || psEntry->adSnapshot[1] != 0) (void)bPreparePmapPagesForCmd(psEntry);
+    AnswerAtStart(psEntry, SCSI_STATUS_TASK_SET_FULL, 0, 0);
 }
 
 // Back to the queue the read came from, keeping its place in the LUN's
@@ -272,6 +281,14 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         return STATUS_OK;
     }
     if (bOverlap != ORDER_GO) {
+        // The write it waits for may not reach the drives for as long as
+        // they have no room for the rank's writes: the host sends the read
+        // again rather than wait that long for its answer.
+        if (fIsRankWaitingForSpace(psEntry->bRank) == TRUE && IsHostRead(psEntry) &&
+            !HasFlag(psEntry, KE_FLAG_INTERNAL)) {
+            RefuseAtStart(psEntry);
+            return STATUS_OK;
+        }
         WaitForWrite(psEntry);
         return STATUS_OK;
     }
@@ -316,9 +333,7 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
 
     // 10. The rank holds more queued writes than it may.
     if (!fContinuingPrefetch && fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(ps) == TRUE) {
-        SettleAgeBucket(ps);
-        if (ps->adSnapshot[0] != 0 || ps->adSnapshot[1] != 0) (void)bPreparePmapPagesForCmd(ps);
-        AnswerAtStart(ps, SCSI_STATUS_TASK_SET_FULL, 0, 0);
+        RefuseAtStart(ps);
         return STATUS_OK;
     }
     // 11. An older command of the rank goes first.

@@ -26,6 +26,7 @@
 #include "fc/fc_driver.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
+#include "raid/drive_error_recovery.h"
 #include "target/command_access.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
@@ -671,8 +672,11 @@ uint8_t StartHostWrite(KERNEL_ENTRY* psEntry) {
         DropAtStart(psEntry, false);
         return STATUS_OK;
     }
-    // 2. The rank holds more queued writes than it may.
-    if (fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(psEntry) == TRUE) {
+    // 2. The rank holds more queued writes than it may, or its drives have
+    // no room for the writes the cache holds for it: those cannot drain,
+    // and a new one would only wait behind them.  The host sends it again.
+    if ((fGetRankQueueLimitSetting() == TRUE && fIsRankQueueDeep(psEntry) == TRUE) ||
+        (fIsRankWaitingForSpace(psEntry->bRank) == TRUE && !HasFlag(psEntry, KE_FLAG_INTERNAL))) {
         // It leaves its queue: a slot left behind could name the entry again
         // once it is freed and taken anew.
         LeaveCommandQueue(psEntry);

@@ -43,8 +43,13 @@ constexpr uint16_t LONG_BLOCK = 1024;
 constexpr uint16_t SHORT_BLOCK = 128;
 constexpr uint32_t STEPS_PER_PASS = LONG_BLOCK + 5;
 
-// Limits, in coarse ticks (half seconds) and counts.
+// Limits, in coarse ticks (half seconds) and counts: the request goes out
+// 30 times, each after more than 3 ticks of silence, so a line nobody sends
+// on is given up about a minute after the receive started.
 constexpr uint32_t START_RETRY_LIMIT = 29;
+// A sender that speaks only the checksum form ignores "C": after this many
+// unanswered, the receive asks with NAK, as standard receivers do.
+constexpr uint32_t CRC_REQUESTS = 3;
 constexpr uint32_t ERROR_LIMIT = 99;
 constexpr uint32_t REQUEST_SILENCE_TICKS = 3;
 constexpr uint32_t BLOCK_SILENCE_TICKS = 5;
@@ -94,6 +99,10 @@ struct XMODEM_RECEIVE {
     uint8_t fCancelled;
     uint8_t fActive;
     uint8_t fCrcMode;
+    // The request fell back from "C" to NAK: until a block is accepted, the
+    // receive takes a block framed with a CRC too (its sender may have
+    // answered a "C" that waited on the line).
+    uint8_t fCrcFellBack;
     uint8_t abBlock[LONG_BLOCK];
     uint16_t wBlockSize;
     uint16_t wBlockIndex;
@@ -123,6 +132,9 @@ void CancelWithSender() {
 }
 
 void CountError() {
+    // A block read by the CRC it seemed to carry, and found bad, proves
+    // nothing of the sender's form: the next one is looked at afresh.
+    if (s_sXmodem.fCrcFellBack == TRUE && s_sXmodem.dLastBlock == 0) s_sXmodem.fCrcMode = FALSE;
     s_sXmodem.dErrorCount++;
     s_sXmodem.dLastCharTick = dGetCoarseTick();
     s_sXmodem.bState = XS_PURGE;
@@ -161,6 +173,10 @@ void Request() {
             Cancel();
         }
         return;
+    }
+    if (x.fCrcMode == TRUE && x.fHeaderSeen == FALSE && x.dStartRetryCount >= CRC_REQUESTS) {
+        x.fCrcMode = FALSE;
+        x.fCrcFellBack = TRUE;
     }
     Send(x.fCrcMode == TRUE && x.fHeaderSeen == FALSE ? CRC_REQUEST : NAK);
     x.bState = XS_WAIT_BLOCK;
@@ -224,6 +240,11 @@ void AcceptBlock() {
     Send(ACK);
 }
 
+// The table step shifts each byte in at the low end, so the last two bytes
+// are through the division only after two more steps: with them the sum is
+// the one every sender computes.
+uint16_t wFinishedCrc() { return Crc16(s_sXmodem.wCrcComputed, CRC_FLUSH, sizeof(CRC_FLUSH)); }
+
 void TakeBlockCharacter(uint8_t c) {
     XMODEM_RECEIVE& x = s_sXmodem;
     switch (x.bState) {
@@ -241,14 +262,19 @@ void TakeBlockCharacter(uint8_t c) {
         break;
     case XS_DATA:
         x.abBlock[x.wBlockIndex++] = c;
-        if (x.fCrcMode == TRUE) {
-            x.wCrcComputed = Crc16(x.wCrcComputed, &c, 1);
-        } else {
-            x.bChecksum = static_cast<uint8_t>(x.bChecksum + c);
-        }
+        // Both sums: a receive that fell back learns the block's form only
+        // from what follows its data.
+        x.wCrcComputed = Crc16(x.wCrcComputed, &c, 1);
+        x.bChecksum = static_cast<uint8_t>(x.bChecksum + c);
         if (x.wBlockIndex == x.wBlockSize) x.bState = XS_CHECK_1;
         break;
     case XS_CHECK_1:
+        if (x.fCrcMode != TRUE && c != x.bChecksum && x.fCrcFellBack == TRUE && x.dLastBlock == 0 &&
+            c == static_cast<uint8_t>(wFinishedCrc() >> 8)) {
+            // Not the checksum, but what a CRC would begin with: the sender
+            // took a "C".  The whole CRC decides.
+            x.fCrcMode = TRUE;
+        }
         if (x.fCrcMode == TRUE) {
             x.wCrcReceived = static_cast<uint16_t>(c << 8);
             x.bState = XS_CHECK_2;
@@ -260,11 +286,7 @@ void TakeBlockCharacter(uint8_t c) {
         break;
     case XS_CHECK_2:
         x.wCrcReceived = static_cast<uint16_t>(x.wCrcReceived | c);
-        // The table step shifts each byte in at the low end, so the last
-        // two bytes are through the division only after two more steps:
-        // with them the sum is the one every sender computes.
-        x.wCrcComputed = Crc16(x.wCrcComputed, CRC_FLUSH, sizeof(CRC_FLUSH));
-        if (x.wCrcComputed != x.wCrcReceived) {
+        if (wFinishedCrc() != x.wCrcReceived) {
             CountError();
         } else {
             AcceptBlock();
@@ -420,6 +442,7 @@ uint8_t fStartXmodemReceive(uint8_t* pbDestination, uint32_t dCapacity, uint8_t 
     x.dCapacity = dCapacity;
     x.bKind = bKind;
     x.fCrcMode = fCrcMode;
+    x.fCrcFellBack = FALSE;
     x.fActive = TRUE;
     x.bState = XS_START;
     x.fHeaderSeen = FALSE;

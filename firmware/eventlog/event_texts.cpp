@@ -250,6 +250,11 @@ bool fPrintDriveEvent(const EVENT_LOG_ENTRY* ps) {
         case 34: ConsolePrintf("SAS Discovery Completed\n"); return true;
         case 35: ConsolePrintf("SAS Discovery Started\n"); return true;
         case 39: PrintDriveStatus(a); return true;
+        case 180:
+            PrintText("Drive Out Of Space, Writes Held ");
+            PrintDriveAt(a, 0, 10);
+            ConsolePrintf("A:%02d D:%02d\n", a[8], a[9]);
+            return true;
         case 40:
             ConsolePrintf("Drive Timeout ");
             PrintDriveAt(a, 0, 10);

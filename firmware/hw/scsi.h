@@ -101,6 +101,10 @@ constexpr uint8_t SENSE_MISCOMPARE = 0xE;
 // ---- additional sense codes (ASC) used by this firmware and its drives ----
 constexpr uint8_t ASC_NO_ADDITIONAL_SENSE = 0x00;
 constexpr uint8_t ASC_NOT_READY = 0x04;             // ASCQ 0x01 becoming ready, 0x02 start unit needed, 0x03 manual
+// With ASC_NOT_READY: the drive has no room for the blocks a write would
+// newly fill (a thin medium out of space) and holds the write off; what it
+// held before is still there, and the write may be sent again later.
+constexpr uint8_t ASCQ_SPACE_ALLOCATION_IN_PROGRESS = 0x14;
 constexpr uint8_t ASC_WRITE_ERROR = 0x0C;
 constexpr uint8_t ASC_UNRECOVERED_READ_ERROR = 0x11;
 constexpr uint8_t ASC_PARAMETER_LIST_LENGTH = 0x1A;

@@ -24,6 +24,7 @@
 #include "enclosure/drive_rescan.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
+#include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
@@ -289,6 +290,37 @@ void FailedOwnCommand(KERNEL_ENTRY* ps) {
     ps->bRetryCount = 0;
     SetFlag(ps, KE_FLAG_ABORTED);
     Complete(ps);
+}
+
+// ---- a drive out of space ----
+
+// When each array's drives last held a write off for want of space (0:
+// never since the start).
+uint64_t s_alSpaceRefusedMs[MAX_RANKS];
+
+bool IsSpaceWait(const FAILURE& s) {
+    return s.fSense && s.bKey == SENSE_NOT_READY && s.bAsc == ASC_NOT_READY &&
+           s.bAscq == ASCQ_SPACE_ALLOCATION_IN_PROGRESS;
+}
+
+// The command waits and goes to its drive again: it is neither a failure
+// of the drive nor one its issuer hears of.  The array's wait begins with
+// an event naming the drive.
+void WaitForDriveSpace(KERNEL_ENTRY* ps) {
+    const uint8_t bRank = ps->bRank;
+    if (bRank < MAX_RANKS && bRank < bGetRankCount()) {
+        if (fIsRankWaitingForSpace(bRank) != TRUE) {
+            uint8_t abWwn[8] = {};
+            if (ps->wTargetId < 0x100) (void)bGetSASAddressOfTarget(abWwn, static_cast<uint8_t>(ps->wTargetId));
+            PostEvent(EVENT_DRIVE_OUT_OF_SPACE, abWwn[0], abWwn[1], abWwn[2], abWwn[3], abWwn[4], abWwn[5], abWwn[6],
+                      abWwn[7], pGetConfigImage()->asRank[bRank].bRankNumber, ps->bMember, bDrivePosition(ps));
+        }
+        // The tick is never 0 here: drives are written only once the start
+        // is well under way.
+        s_alSpaceRefusedMs[bRank] = lGetTickCount();
+    }
+    ps->bPrimaryState = PS_BECOMING_READY_WAIT;
+    InsertTimer(ps, RepostBecomingReady, SPACE_WAIT_RETRY_MS);
 }
 
 // ---- which members can stand in for one ----
@@ -613,6 +645,11 @@ uint8_t fIsHostIoChildType(uint8_t b) {
                   b == CT_RAID10_READ || (b >= CT_R6_RMW_P && b <= CT_R6_PRE_READ_TAIL_PART));
 }
 
+uint8_t fIsRankWaitingForSpace(uint8_t bRank) {
+    if (bRank >= MAX_RANKS || s_alSpaceRefusedMs[bRank] == 0) return FALSE;
+    return ToFlag(lGetTickCount() - s_alSpaceRefusedMs[bRank] < SPACE_WAIT_HOLD_MS);
+}
+
 uint8_t fCanRegenerateMember(const KERNEL_ENTRY* psChild, uint8_t bRank, uint8_t bMember) {
     if (bRank >= bGetRankCount() || bMember >= bGetRankDriveCount(bRank)) return FALSE;
     // A member being rebuilt holds its data where the rebuild has passed:
@@ -691,6 +728,11 @@ void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* ps, 
     if (fQueueFull && fTimeout != TRUE && ps->wTargetId < SAS_PROXY_TARGET_BIT &&
         wGetSASTargetCommandCount(static_cast<uint8_t>(ps->wTargetId), TRUE) != 0) {
         RepostSASEntry(ps);
+        return;
+    }
+    // No room on the drive for the write now: it waits, whoever sent it.
+    if (fTimeout != TRUE && IsSpaceWait(s)) {
+        WaitForDriveSpace(ps);
         return;
     }
     const bool fLoggable = bStatus != SCSI_STATUS_BUSY && !fQueueFull && !IsPowerOnReset(s) &&

@@ -31,6 +31,22 @@ constexpr uint8_t DRIVE_STATUS_TIMED_OUT = 0xFE;
 void DriveCommandErrorHandler(uint8_t bPort, uint8_t bStatus, KERNEL_ENTRY* psChild, const uint8_t* pbSense,
                               uint8_t bSenseBytes, uint8_t fReport, uint8_t fTimeout);
 
+// A drive with no room for a write now (NOT READY, space allocation in
+// progress: its medium, thin, ran out of space) holds it off untouched; the
+// command waits and is sent again every SPACE_WAIT_RETRY_MS, however long
+// that takes, without using up its tries: nothing was lost, and a member is
+// never failed for it.  Meanwhile its array refuses new host writes with a
+// status hosts retry (fIsRankWaitingForSpace), since what the cache holds
+// for it cannot drain.  The first write held off in a wait posts event
+// 180, naming the drive.
+constexpr uint32_t SPACE_WAIT_RETRY_MS = 2000;
+// An array waits for space until this long after its drives last held a
+// write off: a held write is sent again well within it, so the wait lasts
+// as long as one is held, and ends on its own once none is.
+constexpr uint32_t SPACE_WAIT_HOLD_MS = 5000;
+constexpr uint8_t EVENT_DRIVE_OUT_OF_SPACE = 180;
+uint8_t fIsRankWaitingForSpace(uint8_t bRank);
+
 // A MEDIUM ERROR on a read child: TRUE when it took the command over
 // (completed it), FALSE when the caller must give it up.
 uint8_t MediaErrorRecovery(KERNEL_ENTRY* psChild);

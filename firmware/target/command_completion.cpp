@@ -91,9 +91,10 @@ void BackToWriteReady(KERNEL_ENTRY* psEntry) {
 // what the drives held before would read back GOOD.  A write the RAID engine
 // only sends round again (it took a failing member out of the array's way)
 // goes at once; one whose error the array could not absorb waits a while
-// first, as a drive out of room or a pulled cable may come back.  True when
-// given up (the entry then ends as written); false when it is to be tried
-// again.
+// first, as a pulled cable may come back.  (A drive out of room refuses
+// nothing: its writes wait in the drive error recovery and never come
+// here.)  True when given up (the entry then ends as written); false when
+// it is to be tried again.
 constexpr uint8_t REFUSED_DESTAGE_TRIES = 8;
 constexpr uint32_t REFUSED_DESTAGE_WAIT_MS = 1000;
 

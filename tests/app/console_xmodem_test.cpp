@@ -38,13 +38,22 @@ const std::string kAnyKey = "Press any key to continue...";
 // What happened on the line during one send.
 struct Send {
     int status = -1;        // sx's exit status (-1: it did not end)
-    unsigned naks = 0;      // blocks the controller asked for again
+    // Blocks the controller asked for again: NAKs once a block was taken.
+    // The requests before the first block are not counted: on a loaded
+    // machine the board may catch up on the wall clock and send several of
+    // them before sx answers one.
+    unsigned naks = 0;
     unsigned acks = 0;
+    long sent = 0;          // bytes sx sent
 };
 
 struct LineFault {
     long flipByte = -1;           // this byte of what sx sends arrives damaged (-1: none)
     unsigned interruptAfterAcks = 0;   // the operator stops sx once this many blocks are in (0: never)
+    // sx starts only once the controller asks with NAK, the request of a
+    // receiver that wants the checksum form: what came before never
+    // reaches it.
+    bool startAtNak = false;
 };
 
 // Runs `sx` on the file with the program's terminal as its line: what sx
@@ -72,6 +81,7 @@ Send SendWithSx(TerminalRun& t, const std::string& path, bool longBlocks, const 
     close(fromSx[1]);
     long sent = 0;
     bool interrupted = false;
+    bool started = !fault.startAtNak;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd p[2] = {{t.fd(), POLLIN, 0}, {fromSx[0], POLLIN, 0}};
@@ -88,8 +98,15 @@ Send SendWithSx(TerminalRun& t, const std::string& path, bool longBlocks, const 
             const ssize_t n = read(t.fd(), buffer, sizeof buffer);
             if (n <= 0) break;
             t.Record(std::string(buffer, size_t(n)));
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buffer[i] == kNak) ++r.naks;
+            ssize_t from = 0;
+            if (!started) {
+                const char* nak = static_cast<const char*>(std::memchr(buffer, kNak, size_t(n)));
+                if (nak == nullptr) continue;
+                started = true;
+                from = nak - buffer;
+            }
+            for (ssize_t i = from; i < n; ++i) {
+                if (buffer[i] == kNak && r.acks != 0) ++r.naks;
                 if (buffer[i] != kAck) continue;
                 ++r.acks;
                 // The operator gives up while sx waits for this ACK: it
@@ -99,9 +116,10 @@ Send SendWithSx(TerminalRun& t, const std::string& path, bool longBlocks, const 
                     kill(pid, SIGINT);
                 }
             }
-            if (!interrupted && write(toSx[1], buffer, size_t(n)) != n) break;
+            if (!interrupted && write(toSx[1], buffer + from, size_t(n - from)) != n - from) break;
         }
     }
+    r.sent = sent;
     close(toSx[1]);
     close(fromSx[0]);
     // sx closes its line as it exits; a stuck one is ended.
@@ -149,8 +167,9 @@ int BootSlotIn(const std::vector<uint8_t>& flash) {
 }
 
 // Drive firmware in short blocks with one damaged on the line (the block is
-// sent again), an I/O module image in long blocks, and a drive file whose
-// send the operator interrupts: each ends as its menu says.
+// sent again), the same from a sender that found the controller asking for
+// the checksum form, an I/O module image in long blocks, and a drive file
+// whose send the operator interrupts: each ends as its menu says.
 TEST_F(ConsoleXmodem, DriveAndIoModuleFilesArriveFromAStandardSender) {
     // Files whose last byte is no filler byte: XMODEM cannot tell those apart.
     std::vector<uint8_t> drive = harness::DriveFirmwareFile("SIMVEND", "SIMDISK", "B002", {{3000, 1024}});
@@ -180,6 +199,23 @@ TEST_F(ConsoleXmodem, DriveAndIoModuleFilesArriveFromAStandardSender) {
     TYPE(" ", "Current Buffer Contents:");
     ASSERT_TRUE(t.WaitFor("SIMVEND  SIMDISK")) << t.Tail();
     ASSERT_TRUE(t.WaitFor("B002")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
+
+    // A sender that comes to the line after the controller has given up
+    // asking for CRC blocks: it sees the NAK, sends its blocks with the
+    // checksum (132 bytes a block, not 133) and they are taken.
+    TYPE("1\r", "Start Drive Firmware Download");
+    const Send checksum = SendWithSx(t, drivePath, false, LineFault{-1, 0, true});
+    EXPECT_EQ(checksum.status, 0);
+    EXPECT_EQ(checksum.naks, 0u);
+    // The blocks and the EOT (the first block perhaps more than once, for
+    // requests sx found waiting).
+    const long blocks = long((drive.size() + 127) / 128);
+    EXPECT_EQ((checksum.sent - 1) % 132, 0) << checksum.sent;
+    EXPECT_GE((checksum.sent - 1) / 132, blocks);
+    ASSERT_TRUE(t.WaitFor("Drive Firmware Transfer Complete, " + std::to_string(drive.size()) + " bytes")) << t.Tail();
+    ASSERT_TRUE(t.WaitFor(kAnyKey)) << t.Tail();
+    TYPE(" ", "Current Buffer Contents:");
     ASSERT_TRUE(t.WaitFor(kPrompt)) << t.Tail();
 
     // Interrupted: sx sends its cancel, the receive ends without a file.

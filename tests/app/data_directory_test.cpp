@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -77,6 +78,54 @@ TEST_F(DataDirectory, RemembersTheDrivesItWasMadeWith) {
     ProgramRun unread = Run();
     EXPECT_EQ(unread.status, 1);
     EXPECT_EQ(unread.errors.rfind("controller: " + m_dir + "/drives/enclosure: line ", 0), 0u) << unread.errors;
+}
+
+// A record that cannot be read refuses the run, naming the line and what is
+// wrong with it; what the line holds is shown quoted, and bytes a terminal
+// would act on never reach it raw.
+TEST_F(DataDirectory, AnUnreadableRecordSaysWhatIsWrongWithoutRawBytes) {
+    ASSERT_EQ(Run("--drives 2 --drive-size 0x100000").status, 0);
+    const std::string path = m_dir + "/drives/enclosure";
+    std::string record;
+    {
+        std::ifstream in(path);
+        record.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const unsigned line = static_cast<unsigned>(std::count(record.begin(), record.end(), '\n')) + 1;
+    const std::string junk(std::string("\x1b[2J\x07" "drives \xff\"2\\") + '\0' + "x");
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {junk, "no such setting: \"\\x1b[2J\\x07drives \\xff\\\"2\\\\\\x00x\""},
+             {"drives 99", "drives takes 0 to 12: \"drives 99\""},
+             {"drive-type ssd", "drive-type is sas or sata: \"drive-type ssd\""},
+             {"drives 2 3", "more than one value for drives: \"drives 2 3\""},
+             {"replaced 2 1\nreplaced 2 2", "slot 2 is named replaced twice: \"replaced 2 2\""},
+             {std::string(300, 'z'), "no such setting: \"" + std::string(80, 'z') + "\" (300 bytes)"}}) {
+        SCOPED_TRACE(message);
+        std::ofstream(path, std::ios::trunc | std::ios::binary) << record << text << "\n";
+        const unsigned at = line + static_cast<unsigned>(std::count(text.begin(), text.end(), '\n'));
+        ProgramRun refused = Run();
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errors, "controller: " + path + ": line " + std::to_string(at) + ": " + message + "\n");
+        EXPECT_EQ(std::count_if(refused.errors.begin(), refused.errors.end(),
+                                [](char c) { return (c < 0x20 && c != '\n') || c == 0x7F || (c & 0x80) != 0; }),
+                  0);
+    }
+}
+
+// A board state the program cannot read refuses the run, naming the path
+// and why, before anything of the board is made; a directory in its place
+// is said to be one.
+TEST_F(DataDirectory, ABoardStateThatIsNoFileRefusesTheRun) {
+    ASSERT_EQ(mkdir((m_dir + "/board.state").c_str(), 0755), 0);
+    ProgramRun refused = Run("--drives 1 --drive-size 0x100000");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.errors, "controller: " + m_dir +
+                                  "/board.state: a directory, not the board's state file; move it away or choose "
+                                  "another --data-dir\n");
+    EXPECT_EQ(Size(m_dir + "/bank0.bin"), -1);
+    EXPECT_EQ(Size(m_dir + "/nvram.bin"), -1);
+    ASSERT_EQ(rmdir((m_dir + "/board.state").c_str()), 0);
+    EXPECT_EQ(Run("--drives 1 --drive-size 0x100000").status, 0);
 }
 
 // Expansions cascaded behind the drives' enclosure: their drives are made
@@ -151,6 +200,24 @@ TEST_F(DataDirectory, RefusesDriveImagesAnotherProgramRunsOn) {
         EXPECT_EQ(refused.errors, "controller: " + second +
                                       "/drives/slot1.img: another controller program runs on this drive image, which "
                                       "lies in " + first + "/drives\n");
+        // Images hard-linked into a third directory: no path leads to the
+        // first, and the refusal says the image has another name.
+        const std::string third = m_dir + "/third";
+        ASSERT_EQ(mkdir(third.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((third + "/drives").c_str(), 0755), 0);
+        for (const char* name : {"/slot1.img", "/slot2.img"}) {
+            ASSERT_EQ(link((first + "/drives" + name).c_str(), (third + "/drives" + name).c_str()), 0);
+        }
+        {
+            std::ifstream in(first + "/drives/enclosure");
+            std::ofstream(third + "/drives/enclosure") << in.rdbuf();
+        }
+        refused = RunController("--virtual-time --stop-after 10 --data-dir " + third);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.errors, "controller: " + third +
+                                      "/drives/slot1.img: another controller program runs on this drive image: it is "
+                                      "hard-linked (2 names), and the other program's data directory holds another of "
+                                      "its names\n");
         EXPECT_EQ(running.Stop(), 0);
     }
     EXPECT_EQ(RunController("--virtual-time --stop-after 10 --data-dir " + second).status, 0);

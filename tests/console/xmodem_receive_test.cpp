@@ -186,12 +186,20 @@ TEST_F(Xmodem, TransfersThatEndWithoutAFileLeaveNothingReady) {
     }
 }
 
-// Nobody sends: the "C" is asked 30 times in all, then the receive gives
-// up; ESC before the first block ends it at once.
+// Nobody sends: the first block is asked for 30 times in all, two seconds
+// apart ("C" three times, then NAK for a sender that knows only the
+// checksum), and the receive gives up about a minute after it started;
+// ESC before the first block ends it at once.
 TEST_F(Xmodem, ASilentLineIsAskedThirtyTimesAndEscEndsAtOnce) {
+    const uint64_t startNs = c.board.clock().Now();
     ASSERT_EQ(Start(), fw::STATUS_OK);
     std::string screen = Finish();
-    EXPECT_EQ(Count(screen, 'C'), 30u) << screen;
+    const double seconds = double(c.board.clock().Now() - startNs) / 1e9;
+    EXPECT_GT(seconds, 58.0);
+    EXPECT_LT(seconds, 63.0);
+    EXPECT_EQ(Count(screen, 'C'), 3u) << screen;
+    EXPECT_EQ(Count(screen, '\x15'), 27u) << screen;
+    EXPECT_EQ(screen.find('\x15'), screen.rfind('C') + 1) << "a NAK before the last C";
     EXPECT_EQ(Count(screen, '\x18'), 0u);
     EXPECT_TRUE(screen.ends_with(kError));
     c.Type("x");
@@ -202,6 +210,81 @@ TEST_F(Xmodem, ASilentLineIsAskedThirtyTimesAndEscEndsAtOnce) {
     screen = Finish();
     EXPECT_EQ(Count(screen, 'C'), 1u);
     EXPECT_TRUE(screen.ends_with(kError));
+}
+
+// A sender that knows only the checksum form ignores "C" and starts at the
+// first NAK; one that answered a late "C" after the receive fell back to
+// NAK still delivers, its blocks read by the CRC they carry.  A block whose
+// check byte is neither sum is sent again, whichever form it turns out to be.
+TEST_F(Xmodem, AChecksumSenderIsAskedWithNakAfterThreeCs) {
+    ASSERT_EQ(Start(), fw::STATUS_OK);
+    XmodemFaults faults;
+    faults.flipInBlock = {1};
+    const XmodemResult r = sender.Send(file, 128, false, faults);
+    EXPECT_TRUE(r.endAcknowledged);
+    EXPECT_EQ(r.requests, 3u + 1u + 1u);   // three C, the NAK it answered, the NAK of the damaged block
+    EXPECT_EQ(r.blocksSent, (file.size() + 127) / 128 + 1);
+    EXPECT_TRUE(Finish().ends_with(Complete(file.size())));
+    EXPECT_TRUE(Holds(file));
+    c.Type("x");
+
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "first CRC block damaged" : "CRC blocks");
+        std::memset(buffer, 0xEE, kBufferBytes);
+        ASSERT_EQ(Start(), fw::STATUS_OK);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 8), 'C');
+        ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 8), consoletest::X_NAK);
+        const uint32_t blocks = static_cast<uint32_t>((file.size() + 1023) / 1024);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            std::string frame = XmodemSender::Frame(file, b, 1024, true);
+            if (damaged && b == 0) {
+                frame[40] ^= 0x01;
+                sender.Type(frame);
+                ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 12), consoletest::X_NAK);
+                frame[40] ^= 0x01;
+            }
+            sender.Type(frame);
+            ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK) << "block " << b;
+        }
+        sender.Type(std::string(1, static_cast<char>(consoletest::X_EOT)));
+        EXPECT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK);
+        EXPECT_TRUE(Finish().ends_with(Complete(file.size())));
+        EXPECT_TRUE(Holds(file));
+        c.Type("x");
+    }
+
+    // A checksum block damaged on the line so that its check byte reads as
+    // the start of the damaged data's CRC: taken for a CRC block, it never
+    // gets its second byte, and the next sending is read as the checksum
+    // block it is.
+    const std::string good = XmodemSender::Frame(file, 0, 128, false);
+    std::string damaged;
+    for (size_t at = 3; at < 3 + 128 && damaged.empty(); ++at) {
+        for (int flip = 1; flip < 256 && damaged.empty(); ++flip) {
+            std::string d = good;
+            d[at] = static_cast<char>(d[at] ^ flip);
+            const uint16_t crc = consoletest::XmodemCrc16(reinterpret_cast<const uint8_t*>(d.data()) + 3, 128);
+            uint8_t sum = 0;
+            for (size_t i = 3; i < 3 + 128; ++i) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(d[i]));
+            if (static_cast<uint8_t>(d.back()) == crc >> 8 && static_cast<uint8_t>(d.back()) != sum) damaged = d;
+        }
+    }
+    ASSERT_FALSE(damaged.empty());
+    std::memset(buffer, 0xEE, kBufferBytes);
+    ASSERT_EQ(Start(), fw::STATUS_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 8), 'C');
+    ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 8), consoletest::X_NAK);
+    sender.Type(damaged);
+    ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 12), consoletest::X_NAK);
+    const uint32_t blocks = static_cast<uint32_t>((file.size() + 127) / 128);
+    for (uint32_t b = 0; b < blocks; ++b) {
+        sender.Type(XmodemSender::Frame(file, b, 128, false));
+        ASSERT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK) << "block " << b;
+    }
+    sender.Type(std::string(1, static_cast<char>(consoletest::X_EOT)));
+    EXPECT_EQ(sender.Next(XmodemSender::kAnswerNs * 4), consoletest::X_ACK);
+    EXPECT_TRUE(Finish().ends_with(Complete(file.size())));
+    EXPECT_TRUE(Holds(file));
 }
 
 // A hundred bad blocks after a good one: 99 NAKs, then CAN CAN.

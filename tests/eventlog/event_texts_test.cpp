@@ -77,6 +77,7 @@ TEST_F(EventTextTest, DriveAndLoopEvents) {
         {12, {WWN, 0, 2, 0x00}, "Rebuild Fail WWN:2000005aa5a00001 S:1:01 A:00 D:02\n"},
         {13, {SN, 3, 1, 0x23}, "New Rebuild Fail SN:ABCD1234 S:2:04 A:03 D:01\n"},
         {14, {SN, 3, 1, 0x23}, "Timeout Fail SN:ABCD1234 S:2:04 A:03 D:01\n"},
+        {180, {WWN, 0, 2, 0x00}, "Drive Out Of Space, Writes Held WWN:2000005aa5a00001 S:1:01 A:00 D:02\n"},
         {15, {3, 0, 0, 0, 0x09},
          "Port 3 SAS Discovery Error, Loop Detected\n" + STAMP + "Port 3 SAS Discovery Error, Expander Error\n"},
         {15, {1, 0, 0, 0x40, 0x00}, "Port 1 SAS Discovery Error, 00004000\n"},

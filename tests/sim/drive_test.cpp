@@ -590,10 +590,13 @@ TEST(DriveImage, AShorterImageIsRefusedAndLeftAsItIs) {
     unlink(cfg.imagePath.c_str());
 }
 
-// What the image file refuses (here a file size limit, as a full file
-// system refuses) is a medium error at the blocks asked for, in both
-// command sets; the image keeps its size and what was written before.
-TEST(DriveImage, AWriteTheImageFileRefusesIsAMediumError) {
+// A write the file system has no room for (here the file size limit, as a
+// full file system refuses) is held off untouched: NOT READY, space
+// allocation in progress, in both command sets, said once on standard
+// error; blocks written before are still written over in place, and once
+// there is room the write is taken, which is said too.  What the image
+// refuses otherwise (here a read past an image cut short) is a medium error.
+TEST(DriveImage, AWriteTheFileSystemHasNoRoomForIsHeldOffUntilThereIsRoom) {
     signal(SIGXFSZ, SIG_IGN);
     for (const bool ata : {false, true}) {
         SCOPED_TRACE(ata ? "ata" : "scsi");
@@ -602,28 +605,67 @@ TEST(DriveImage, AWriteTheImageFileRefusesIsAMediumError) {
         cfg.blocks = 1 << 14;
         cfg.imagePath = TempImage("refused");
         sim::Drive d(cfg);
-        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 16, 8), Pattern(8 * 512, 5)).r.status, 0);
+        auto write = [&](uint64_t lba, uint8_t seed) {
+            return ata ? Ata(d, 0x35, lba, 8, 0, Pattern(8 * 512, seed)) : Scsi(d, BlockCdb(0x2A, lba, 8), Pattern(8 * 512, seed));
+        };
+        ASSERT_EQ(write(16, 5).r.status, 0);
         rlimit limit{1 << 20, RLIM_INFINITY}, before{};
         ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        testing::internal::CaptureStderr();
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
         const uint64_t beyond = 4096;   // 2 MiB into the image
-        Io w = ata ? Ata(d, 0x35, beyond, 8, 0, Pattern(8 * 512, 6)) : Scsi(d, BlockCdb(0x2A, beyond, 8), Pattern(8 * 512, 6));
+        const Io refused = write(beyond, 6);
+        const Io again = write(beyond, 6);
+        const Io inPlace = write(16, 7);
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
-        ExpectSense(w.r, {3, 0x0C, 0}, "write past the limit");
-        EXPECT_EQ(Get(w.r.sense, 3, 4), beyond);
-        if (ata) {
-            EXPECT_EQ(w.r.ataStatus & 0x01, 1);
+        const std::string held = testing::internal::GetCapturedStderr();
+        for (const Io* w : {&refused, &again}) {
+            ExpectSense(w->r, {2, 0x04, 0x14}, "write past the limit");
+            if (ata) {
+                EXPECT_EQ(w->r.ataStatus & 0x01, 1);
+            }
         }
+        EXPECT_EQ(inPlace.r.status, 0);
+        EXPECT_EQ(held, "controller: " + cfg.imagePath +
+                            ": the file system is full (File too large): the drive holds off the writes that need "
+                            "room, and the controller keeps them, until room is made\n");
         struct stat st {};
         ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
         EXPECT_EQ(uint64_t(st.st_size), cfg.blocks * 512);
-        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 16, 8), {}, 8 * 512).data, Pattern(8 * 512, 5));
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 16, 8), {}, 8 * 512).data, Pattern(8 * 512, 7));
         EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+        // Room again: the write held off is taken.
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(write(beyond, 6).r.status, 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "controller: " + cfg.imagePath + ": room again: the drive takes its writes\n");
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Pattern(8 * 512, 6));
         // An image cut short under the running drive reads as a failed medium.
         ASSERT_EQ(truncate(cfg.imagePath.c_str(), 1 << 20), 0);
         Io r = ata ? Ata(d, 0x25, beyond, 8, 0, {}, 8 * 512) : Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512);
         ExpectSense(r.r, {3, 0x11, 0}, "read past the end of the image");
         unlink(cfg.imagePath.c_str());
+    }
+}
+
+// A test's medium with only so much room: full as a file system fills, the
+// drive holds writes off; worn out, it fails them as a bad medium does.
+TEST(DriveImage, ALimitedRoomHoldsWritesOffOrFailsThemAsAMedium) {
+    for (const auto how : {sim::Drive::Refusal::NoRoom, sim::Drive::Refusal::MediumError}) {
+        const bool noRoom = how == sim::Drive::Refusal::NoRoom;
+        SCOPED_TRACE(noRoom ? "no room" : "medium");
+        sim::Drive d(Settled());
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 0, 8), Pattern(8 * 512, 1)).r.status, 0);
+        d.RefuseWritesAfter(8 * 512, how);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Scsi(d, BlockCdb(0x2A, 64, 8), Pattern(8 * 512, 2)).r.status, 0);   // the room left
+        const Io refused = Scsi(d, BlockCdb(0x2A, 128, 8), Pattern(8 * 512, 3));
+        EXPECT_EQ(Scsi(d, BlockCdb(0x2A, 0, 8), Pattern(8 * 512, 4)).r.status, 0);    // in place
+        testing::internal::GetCapturedStderr();
+        ExpectSense(refused.r, noRoom ? SenseCode{2, 0x04, 0x14} : SenseCode{3, 0x0C, 0}, "write past the room");
+        d.RefuseWritesAfter(UINT64_MAX);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x2A, 128, 8), Pattern(8 * 512, 3)).r.status, 0);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 128, 8), {}, 8 * 512).data, Pattern(8 * 512, 3));
     }
 }
 

@@ -1,8 +1,9 @@
-// The drive images' file system fills while acknowledged writes are in the
-// write-back cache only: the drives answer every write MEDIUM ERROR from
-// then on.  The controller keeps the data and tries again; what it must give
-// up is recorded as lost blocks, which reads answer with an error and an
-// event names.  Every block the host saw written either reads back or is
+// The drives' media take no more writes (their spare blocks used up) while
+// acknowledged writes are in the write-back cache only: the drives answer
+// every write that needs new blocks MEDIUM ERROR from then on.  The
+// controller keeps the data and tries again; what it must give up is
+// recorded as lost blocks, which reads answer with an error and an event
+// names.  Every block the host saw written either reads back or is
 // reported lost, now and after restarts: never old data or zeros with GOOD.
 #include "cache/nvram_journal.h"
 #include "config/bad_blocks.h"
@@ -20,24 +21,13 @@ constexpr uint8_t kCachedDataLost = 101;
 constexpr uint8_t kMediumError = 178;
 constexpr uint64_t kRunNs = 120'000'000'000ull;
 
-class FullMedium : public RestartRoad, public ::testing::WithParamInterface<ArraySpec> {
+class FullMedium : public CachedWritesRoad {
 protected:
-    // Write-back writes over a few rows, answered GOOD; slow drives keep
-    // some of them in the cache only.
-    void WriteIntoTheCache(uint32_t seed) {
-        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(2'000'000);
-        std::mt19937 rng(seed);
-        for (uint32_t i = 0; i < 16; ++i) {
-            const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
-            const uint64_t lba = rng() % (RowBlocks() * 8 - blocks);
-            ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, seed + i));
-            written.push_back({lba, blocks});
-        }
-        ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0) << "everything reached the drives before the disk filled";
-    }
-    // Every drive's image takes `bytes` more and refuses the rest.
+    // Every drive's medium takes `bytes` more and fails the rest.
     void FillTheDisk(uint64_t bytes) {
-        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->RefuseWritesAfter(bytes);
+        for (unsigned m = 1; m <= spec.bDrives; ++m) {
+            chassis->DriveAt(m)->RefuseWritesAfter(bytes, sim::Drive::Refusal::MediumError);
+        }
     }
     // Each block written reads back as the host wrote it, or its read ends
     // in an error; the blocks that ended in an error.
@@ -73,7 +63,6 @@ protected:
         ASSERT_NE(fw::fIsConfigCommitInProgress(), fw::TRUE);
         ASSERT_EQ(fw::bGetConfigCommitResult(), fw::STATUS_OK) << "no drive took the configuration";
     }
-    std::vector<std::pair<uint64_t, uint32_t>> written;
 };
 
 // The disk stays full: the controller gives the cached writes up after its

@@ -642,4 +642,24 @@ protected:
     std::filesystem::path dir;
 };
 
+// Drives that stop taking writes while acknowledged writes are in the
+// write-back cache only: where such tests begin.
+class CachedWritesRoad : public RestartRoad, public ::testing::WithParamInterface<ArraySpec> {
+protected:
+    // Write-back writes over a few rows, answered GOOD; slow drives keep
+    // some of them in the cache only.
+    void WriteIntoTheCache(uint32_t seed) {
+        for (unsigned m = 1; m <= spec.bDrives; ++m) chassis->DriveAt(m)->SetExtraLatencyNs(2'000'000);
+        std::mt19937 rng(seed);
+        for (uint32_t i = 0; i < 16; ++i) {
+            const uint32_t blocks = 1 + rng() % (2 * spec.wChunk);
+            const uint64_t lba = rng() % (RowBlocks() * 8 - blocks);
+            ASSERT_NO_FATAL_FAILURE(Write(lba, blocks, seed + i));
+            written.push_back({lba, blocks});
+        }
+        ASSERT_GT(fw::wCountCachedOwnExtents(nullptr), 0) << "everything reached the drives before they stopped";
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> written;
+};
+
 }  // namespace roadtest
