@@ -1,16 +1,21 @@
-// The pair's handshake for one write, each step seen on its own: the
-// partner holds a write's record before the drives see the write, data the
-// partner refused makes the write a write-through one, and a controller
-// that writes out its cache lets a joining partner in only once that ends.
-// Each test runs a single write or a single join, so a step left out shows
-// as that write's loss, not as one failure among a campaign's thousands.
+// The pair's handshake, each step seen on its own: the partner holds a
+// write's record before the drives see the write, data the partner refused
+// makes the write a write-through one, and a controller coming back keeps
+// asking for its failback until the partner lets it in.  Each test runs a
+// single write or a single rejoin, so a step left out shows as that write's
+// loss or that answer, not as one failure among a campaign's thousands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
 #include "pair_writes.h"
 #include "partner/partner_link.h"
+
+namespace fw_b {
+uint8_t fIsSASFailbackAcceptedByPartner();
+}  // namespace fw_b
 
 namespace {
 
@@ -41,6 +46,10 @@ protected:
                              60'000 * kMs))
             << Consoles();
         ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    }
+    bool AnyUnfinished() const {
+        return std::any_of(inFlight.begin(), inFlight.end(),
+                           [](const Write& w) { return !w.host->initiator().Finished(w.tag); });
     }
     static bool Typed(const uint8_t* pbCdb, uint8_t bMessage) {
         return pbCdb[0] == fw::PARTNER_TYPED_MESSAGE && pbCdb[1] == bMessage;
@@ -97,6 +106,49 @@ TEST_F(PairHandshake, DataThePartnerRefusedIsAnsweredOnlyOnceOnTheDrives) {
     ASSERT_TRUE(fRefused) << Consoles();
     ASSERT_NO_FATAL_FAILURE(CheckSurvivorA());
     EXPECT_EQ(acknowledged, 1u);
+}
+
+// Controller 1 comes back while controller 0 serves its host alone on
+// slow drives: controller 0 refuses the failback (NOT READY) until the
+// host commands it has at work have ended, seconds of them.  Controller 1
+// keeps asking until it is let in, and does not rediscover the drive side
+// under a partner that still holds it.
+TEST_F(PairHandshake, ARejoiningControllerAsksForItsFailbackUntilThePartnerLetsItIn) {
+    ASSERT_NO_FATAL_FAILURE(Start(fw::RAID_LEVEL_5));
+    b->board.CutPower();
+    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    uint64_t firstRefusal = 0, accepted = 0;
+    b->board.sasController().partnerAnswerSeen = [&](const uint8_t* pbCdb, uint8_t bStatus) {
+        if (!Typed(pbCdb, fw::PARTNER_MESSAGE_HEARTBEAT) || fw_b::fIsSASFailbackInProgress() != fw::TRUE) return;
+        if (bStatus != fw::SCSI_STATUS_GOOD && firstRefusal == 0) firstRefusal = clock.Now();
+        if (bStatus == fw::SCSI_STATUS_GOOD && accepted == 0) accepted = clock.Now();
+    };
+    Restart(*b);
+    SlowDrives(1500 * kMs);
+    bool fFailback = false;
+    const auto fEnded = [&] {
+        fFailback = fFailback || fw_b::fIsSASFailbackInProgress() == fw::TRUE;
+        return fFailback && fw_b::fIsSASFailbackInProgress() != fw::TRUE;
+    };
+    // Controller 0's host writes on, a batch at a time, until the failback
+    // has ended.
+    while (!fEnded()) {
+        ASSERT_LT(clock.Now(), 600'000 * kMs) << Consoles();
+        SendBatch(true, false, true);
+        ASSERT_TRUE(RunUntil([&] { return fEnded() || !AnyUnfinished(); }, 120'000 * kMs)) << Consoles();
+        if (!AnyUnfinished()) {
+            ASSERT_NO_FATAL_FAILURE(Settle(0));
+        }
+    }
+    b->board.sasController().partnerAnswerSeen = nullptr;
+    ASSERT_NE(firstRefusal, 0u) << Consoles();
+    EXPECT_NE(accepted, 0u) << Consoles();
+    EXPECT_EQ(fw_b::fIsSASFailbackAcceptedByPartner(), fw::TRUE);
+    EXPECT_GT(accepted, firstRefusal + 1000 * kMs);
+    SlowDrives(0);
+    ASSERT_NO_FATAL_FAILURE(Settle(60'000 * kMs));
+    ASSERT_TRUE(HostReady(*hostB)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CheckThrough(*hostB));
 }
 
 }  // namespace
