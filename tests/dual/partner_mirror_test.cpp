@@ -407,9 +407,9 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
 
 // A partner that asks to join while this controller writes out its cache
 // is told to wait (NOT READY, 2/04/01), whether its own ask started that
-// flush (it restarted holding nothing B kept for it) or the flush was
-// already under way: joined, it would serve writes to rows still being
-// written out here.
+// flush (it restarted, and the copies kept here of its writes go to the
+// drives first) or the flush was already under way: joined, it would
+// serve writes to rows still being written out here.
 TEST_F(PartnerMirror, APartnerAskingToJoinWhileThisOneWritesItsCacheOutIsToldToWait) {
     uint16_t wCount = 0, wFirst = 0;
     fw_b::GetEventLogPosition(&wCount, &wFirst);
