@@ -405,6 +405,42 @@ TEST_F(PartnerMirror, APartnerRejoiningBeforeItWasGivenUpHasItsMirrorsWrittenOut
     ExpectEachWriteReadsBackThroughB();
 }
 
+// A partner that asks to join while this controller writes out its cache
+// is told to wait (NOT READY, 2/04/01), whether its own ask started that
+// flush (it restarted, and the copies kept here of its writes go to the
+// drives first) or the flush was already under way: joined, it would
+// serve writes to rows still being written out here.
+TEST_F(PartnerMirror, APartnerAskingToJoinWhileThisOneWritesItsCacheOutIsToldToWait) {
+    uint16_t wCount = 0, wFirst = 0;
+    fw_b::GetEventLogPosition(&wCount, &wFirst);
+    SlowDrives(500 * kMs);
+    ASSERT_NO_FATAL_FAILURE(WriteThroughA());
+    const sim::SasController& ioc = a->board.sasController();
+    const auto ping = [&](uint8_t fJoining) {
+        fw::INTER_CONTROLLER_MESSAGE s = dual::TypedMessage(0);
+        s.abCdb[0] = fw::PARTNER_OPCODE_READ_BUFFER;
+        s.abCdb[1] = 0;
+        s.abCdb[2] = fw::PARTNER_BUFFER_ID_PING;
+        s.abCdb[3] = fJoining;
+        uint16_t wSlot = 0;
+        const uint32_t dAnswers = ioc.lastPartnerAnswer().count;
+        EXPECT_EQ(fw::bSendMessageToPartner(&s, &wSlot, 0), fw::STATUS_OK);
+        EXPECT_TRUE(RunUntil([&] { return ioc.lastPartnerAnswer().count != dAnswers; }, 1000 * kMs));
+        const auto& r = ioc.lastPartnerAnswer();
+        return std::array<uint8_t, 4>{r.status, r.key, r.asc, r.ascq};
+    };
+    const std::array<uint8_t, 4> wait{fw::SCSI_STATUS_CHECK_CONDITION, 2, 0x04, 0x01};
+    EXPECT_EQ(ping(fw::TRUE), wait);
+    ASSERT_TRUE(RunUntil([&] { return BPosted(wFirst, 53); }, 2000 * kMs)) << Consoles();
+    ASSERT_EQ(fw_b::fGetRetripeFlag(), fw::TRUE);
+    EXPECT_EQ(ping(fw::FALSE), wait);
+    EXPECT_EQ(fw_b::fGetRetripeFlag(), fw::TRUE);
+    SlowDrives(0);
+    ASSERT_TRUE(RunUntil([] { return fw_b::fGetRetripeFlag() != fw::TRUE && fw_b::wGetDirtyExtentCount() == 0; },
+                         10'000 * kMs))
+        << Consoles();
+}
+
 // While the partner writes out the cached data it kept over a restart
 // (messages 109 to 110), host commands here wait: the drives may still hold
 // older data of the blocks it acknowledged.
