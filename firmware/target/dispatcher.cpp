@@ -34,6 +34,7 @@
 #include "target/command_checks.h"
 #include "target/drive_pass_through.h"
 #include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
 #include "target/inquiry.h"
 #include "target/lun_scheduler.h"
 #include "target/mode_pages.h"
@@ -390,18 +391,47 @@ uint8_t bCheckReservations(const DISPATCH& s) {
     return GO_ON;
 }
 
+// A command back for its next pass finds room at the head of its ring: a
+// full ring sends the command queued last back to the new-command ring,
+// unless that one too is a later pass (the whole ring is then commands in
+// passes, which go on).  False when there is no room.
+bool MakeRoomForNextPass(uint16_t wLd) {
+    if (wGetLunQueueCount(wLd) < LUN_RING_CAPACITY) return true;
+    const uint16_t wNewest = wTakeNewestLunCommand(wLd);
+    KERNEL_ENTRY* psNewest = nullptr;
+    wGetTargetEntry(wNewest, &psNewest);
+    if (psNewest == nullptr) return wNewest != RING_EMPTY_SLOT;
+    if (psNewest->bPrimaryState == HOST_STATE_LUN_QUEUED && psNewest->wBlocksDone != 0) {
+        (void)QueueLunCommand(wNewest, wLd);
+        return false;
+    }
+    // A slot whose command left the ring already names nothing to put back.
+    if (psNewest->bPrimaryState != HOST_STATE_LUN_QUEUED || !HasFlag(psNewest, KE_FLAG_ON_LUN_RING)) return true;
+    ClearFlag(psNewest, KE_FLAG_ON_LUN_RING);
+    psNewest->bPrimaryState = HOST_STATE_NEW_COMMAND;
+    QueueNewCommand(psNewest->bPortCode, psNewest->wIndex);
+    // Its total count stays the one of its arrival.
+    DecPortTotalCommands(psNewest->bPortCode);
+    return true;
+}
+
 // READ(16) and WRITE(16) wait on their logical drive's ring; a full ring
-// sends the command back to wait on the new-command ring.
+// sends the command back to wait on the new-command ring.  A command back
+// for its next pass goes to the head of the ring: its first pass took its
+// array's share of writes in progress for the whole command, and commands
+// queued since may wait for that share, which it gives back only after
+// its last pass.  Behind them it would wait for them for ever.
 void QueueOnLunRing(const DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
-    if (wGetLunQueueCount(s.wLd) > MAX_LUN_RING_COMMANDS) {
+    const bool fNextPass = ps->wBlocksDone != 0;
+    if (fNextPass ? !MakeRoomForNextPass(s.wLd) : wGetLunQueueCount(s.wLd) > MAX_LUN_RING_COMMANDS) {
         PutBackNewCommand(ps);
         return;
     }
     ps->bPrimaryState = HOST_STATE_LUN_QUEUED;
     SetFlag(ps, KE_FLAG_ON_LUN_RING);
     DecPortNewCommands(s.bPortCode);
-    if (QueueLunCommand(ps->wIndex, s.wLd) != STATUS_OK) {
+    if ((fNextPass ? QueueLunCommandFirst(ps->wIndex, s.wLd) : QueueLunCommand(ps->wIndex, s.wLd)) != STATUS_OK) {
         // Only a drive outside the table gets here: the command cannot wait
         // on any ring and is answered as the drive not being there.
         ClearFlag(ps, KE_FLAG_ON_LUN_RING);

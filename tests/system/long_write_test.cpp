@@ -118,6 +118,50 @@ TEST_P(LongWriteRoad, EveryLongWriteIsAnsweredAndReadsBackBetweenReadsOfAnotherL
     ExpectDrivesMatchReference();
 }
 
+// Long writes outstanding together on one LUN.  The first to start fills
+// the array's share of writes in progress until its last pass; the others
+// wait for that share, and its later passes must not wait behind them.
+class QueuedLongWrites : public LongWriteRoad {};
+
+TEST_P(QueuedLongWrites, AreEachAnswered) {
+    ASSERT_NO_FATAL_FAILURE(BootConsoleArray());
+    const std::vector<std::vector<uint32_t>> kShapes = {{65535, 65535}, {32768, 16385, 32768, 24576}};
+    uint64_t lba = 0;
+    for (const std::vector<uint32_t>& shape : kShapes) {
+        struct Sent {
+            uint32_t tag;
+            uint64_t lba;
+            std::vector<uint8_t> data;
+        };
+        std::vector<Sent> sent;
+        for (const uint32_t blocks : shape) {
+            std::vector<uint8_t> data = Random(blocks, static_cast<uint32_t>(lba));
+            const uint32_t tag = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE16, lba, blocks), data, 0));
+            NoteSent(lba, data);
+            sent.push_back({tag, lba, std::move(data)});
+            lba += blocks + 5;
+        }
+        for (const Sent& s : sent) {
+            const sim::FcpResult r = road->Wait(s.tag, 30'000'000'000ull);
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done)
+                << "write of " << s.data.size() / kBlock << " blocks at " << s.lba << " never answered";
+            ASSERT_EQ(r.status, 0) << "write at " << s.lba << SenseText(r);
+            Record(s.lba, s.data);
+        }
+        for (const Sent& s : sent) ASSERT_NO_FATAL_FAILURE(ExpectRead(s.lba, static_cast<uint32_t>(s.data.size() / kBlock), true));
+    }
+    Settle();
+    EXPECT_EQ(fw::dGetRankHostBlocksOutstanding(0), 0u);
+    ExpectDrivesMatchReference();
+}
+
+const LongWriteCase kQueuedCases[] = {
+    {"FcRaid5", HostKind::Fc, {"Raid5", fw::RAID_LEVEL_5, 4, 128}},
+    {"SasRaid10", HostKind::Sas, {"Raid10", fw::RAID_LEVEL_10, 4, 128}},
+};
+INSTANTIATE_TEST_SUITE_P(ConsoleArrays, QueuedLongWrites, ::testing::ValuesIn(kQueuedCases),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
 const LongWriteCase kCases[] = {
     {"FcRaid0", HostKind::Fc, {"Raid0", fw::RAID_LEVEL_0, 3, 128}},
     {"FcRaid10", HostKind::Fc, {"Raid10", fw::RAID_LEVEL_10, 4, 128}},
