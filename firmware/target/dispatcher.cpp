@@ -65,6 +65,10 @@ constexpr uint8_t OPCODE_0X20 = 0x20;   // answered like INQUIRY before a LUN is
 constexpr uint8_t MAX_SNAPSHOTS = 64;
 // Byte 1 bits 1-3 of WRITE AND VERIFY, which its conversion to WRITE(16) clears.
 constexpr uint8_t WRITE_AND_VERIFY_FLAGS = 0x0E;
+// Its BYTCHK field, bits 1-2, of which the value 2 is reserved.
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK = 0x06;
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK_RESERVED = 0x04;
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK_HIGH_BIT = 2;
 constexpr uint8_t PROTECT_FIELD = 0xE0;   // byte 1 of READ and WRITE(10/16)
 constexpr uint64_t UNMAPPED_RETRY_MS = 9999;
 constexpr uint16_t MAX_LUN_RING_COMMANDS = 255;
@@ -210,6 +214,8 @@ uint8_t bCheckControllerHold(const DISPATCH& s) {
     return DISPATCH_DONE;
 }
 
+bool IsWriteAndVerify(uint8_t bOpcode) { return bOpcode == SCSI_WRITE_AND_VERIFY10 || bOpcode == SCSI_WRITE_AND_VERIFY16; }
+
 bool IsConvertedAtAdmission(uint8_t bOpcode) {
     switch (bOpcode) {
     case SCSI_READ6:
@@ -306,6 +312,13 @@ uint8_t bAdmit(DISPATCH& s) {
         return DISPATCH_DONE;
     }
     if (AsksForProtection(s.pbCdb)) {
+        Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return DISPATCH_DONE;
+    }
+    // WRITE AND VERIFY's BYTCHK value 2 is reserved: refused before the
+    // conversion to WRITE(16) drops the field.
+    if (IsWriteAndVerify(s.pbCdb[0]) && (s.pbCdb[1] & WRITE_AND_VERIFY_BYTCHK) == WRITE_AND_VERIFY_BYTCHK_RESERVED) {
+        SetSenseCdbField(s.psEntry, 1, WRITE_AND_VERIFY_BYTCHK_HIGH_BIT);
         Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
         return DISPATCH_DONE;
     }
