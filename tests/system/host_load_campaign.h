@@ -286,8 +286,8 @@ protected:
     // A range of the LUN no command in flight touches: the model then says
     // what every command must find, whatever order the controller takes
     // them in.  False when none was found in a few tries.
-    bool PickRange(uint16_t lun, uint32_t blocks, uint64_t* plba) {
-        for (int i = 0; i < 8; ++i) {
+    bool PickRange(uint16_t lun, uint32_t blocks, uint64_t* plba, int tries = 8) {
+        for (int i = 0; i < tries; ++i) {
             const uint64_t lba = rng() % (kLdBlocks - blocks + 1);
             if (!Overlaps(lun, lba, blocks)) {
                 *plba = lba;
@@ -380,7 +380,8 @@ protected:
         o << " a burst of";
         for (size_t i = 0; i < lengths.size(); ++i) {
             uint64_t lba = 0;
-            if (!PickRange(lun, lengths[i], &lba)) continue;
+            // Long ranges are hard to find clear of the load: tried harder.
+            if (!PickRange(lun, lengths[i], &lba, 1024)) continue;
             LoadHost& h = *loadHosts[fOneHost ? first : (first + i) % loadHosts.size()];
             Send(h, Make(Op::Write, lun, lba, lengths[i]));
             ++sent;

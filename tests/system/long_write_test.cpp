@@ -118,9 +118,10 @@ TEST_P(LongWriteRoad, EveryLongWriteIsAnsweredAndReadsBackBetweenReadsOfAnotherL
     ExpectDrivesMatchReference();
 }
 
-// Long writes outstanding together on one LUN.  The first to start fills
-// the array's share of writes in progress until its last pass; the others
-// wait for that share, and its later passes must not wait behind them.
+// Long writes outstanding together on one LUN, or on two of one array.
+// The first to start fills the array's share of writes in progress until
+// its last pass; the others wait for that share, and its later passes must
+// not wait behind them.
 class QueuedLongWrites : public LongWriteRoad {};
 
 TEST_P(QueuedLongWrites, AreEachAnswered) {
@@ -150,6 +151,25 @@ TEST_P(QueuedLongWrites, AreEachAnswered) {
         }
         for (const Sent& s : sent) ASSERT_NO_FATAL_FAILURE(ExpectRead(s.lba, static_cast<uint32_t>(s.data.size() / kBlock), true));
     }
+    // A long write on the array's other logical drive, then one on this
+    // drive that waits for the share: the second's wait marks the array
+    // busy before the scheduler comes to the first's next pass, which must
+    // go on all the same.
+    ASSERT_NO_FATAL_FAILURE(WriteLun1(0, 8, 9));
+    const std::vector<uint8_t> other = Random(65535, 11), mine = Random(65535, 12);
+    const uint32_t tagOther = road->Submit(sim::FcpCommand::To(1, Cdb(fw::SCSI_WRITE16, 1000, 65535), other, 0));
+    NoteSent(half + 1000, other);
+    const uint32_t tagMine = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE16, lba, 65535), mine, 0));
+    NoteSent(lba, mine);
+    for (const uint32_t tag : {tagOther, tagMine}) {
+        const sim::FcpResult r = road->Wait(tag, 30'000'000'000ull);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << (tag == tagOther ? "LUN 1" : "LUN 0") << " write never answered";
+        ASSERT_EQ(r.status, 0) << SenseText(r);
+    }
+    Record(half + 1000, other);
+    Record(lba, mine);
+    ASSERT_NO_FATAL_FAILURE(ExpectLun1(1000, 65535));
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, 65535, true));
     Settle();
     EXPECT_EQ(fw::dGetRankHostBlocksOutstanding(0), 0u);
     ExpectDrivesMatchReference();
