@@ -43,6 +43,10 @@ constexpr uint32_t kLongestTransfer = 65535;
 // Blocks of each logical drive; the load spreads over all of them.
 constexpr uint64_t kLdBlocks = 1u << 19;
 constexpr uint16_t kLds = 4;
+// The top of each logical drive is kept for the burst of long writes:
+// under the load a range that long is seldom clear of the commands in
+// flight.  It holds two of the longest, or four of 32768 blocks.
+constexpr uint64_t kBurstBlocks = 2 * uint64_t{kLongestTransfer} + 2;
 // Commands each case sends, besides its burst of long writes.
 constexpr uint32_t kCommandsPerCase = 300;
 // A host's queue depth goes up to the command window of an iSCSI session.
@@ -283,12 +287,12 @@ protected:
         }
         return false;
     }
-    // A range of the LUN no command in flight touches: the model then says
-    // what every command must find, whatever order the controller takes
-    // them in.  False when none was found in a few tries.
-    bool PickRange(uint16_t lun, uint32_t blocks, uint64_t* plba, int tries = 8) {
-        for (int i = 0; i < tries; ++i) {
-            const uint64_t lba = rng() % (kLdBlocks - blocks + 1);
+    // A range of the LUN, below the burst's, no command in flight touches:
+    // the model then says what every command must find, whatever order the
+    // controller takes them in.  False when none was found in a few tries.
+    bool PickRange(uint16_t lun, uint32_t blocks, uint64_t* plba) {
+        for (int i = 0; i < 8; ++i) {
+            const uint64_t lba = rng() % (kLdBlocks - kBurstBlocks - blocks + 1);
             if (!Overlaps(lun, lba, blocks)) {
                 *plba = lba;
                 return true;
@@ -378,12 +382,11 @@ protected:
         const size_t first = rng() % loadHosts.size();
         std::ostringstream o;
         o << " a burst of";
+        uint64_t lba = kLdBlocks - kBurstBlocks;
         for (size_t i = 0; i < lengths.size(); ++i) {
-            uint64_t lba = 0;
-            // Long ranges are hard to find clear of the load: tried harder.
-            if (!PickRange(lun, lengths[i], &lba, 1024)) continue;
             LoadHost& h = *loadHosts[fOneHost ? first : (first + i) % loadHosts.size()];
             Send(h, Make(Op::Write, lun, lba, lengths[i]));
+            lba += lengths[i];
             ++sent;
             o << " " << lengths[i];
         }
@@ -446,8 +449,48 @@ protected:
             BlockImage(model[lun][lba + i], lun, lba + i, ab);
             if (std::memcmp(ab, data.data() + size_t(i) * kBlock, kBlock) == 0) continue;
             FAIL() << who << " read LUN " << lun << " block " << lba + i << " (of " << lba << "+" << blocks
-                   << "): not what write " << model[lun][lba + i] << " put there";
+                   << "): not what write " << model[lun][lba + i] << " put there but "
+                   << WhoseBlock(lun, lba + i, data.data() + size_t(i) * kBlock);
         }
+    }
+
+    // Which write's data a block holds, for the story of a failure.
+    std::string WhoseBlock(uint16_t lun, uint64_t lba, const uint8_t* pb) const {
+        uint8_t ab[kBlock];
+        for (uint32_t v = 0; v <= lastVersion; ++v) {
+            BlockImage(v, lun, lba, ab);
+            if (std::memcmp(ab, pb, kBlock) == 0) return v == 0 ? "zeros" : "what write " + std::to_string(v) + " put there";
+        }
+        for (uint16_t l = 0; l < kLds; ++l) {
+            for (uint64_t x = 0; x < kLdBlocks; ++x) {
+                if (model[l][x] == 0) continue;
+                BlockImage(model[l][x], l, x, ab);
+                if (std::memcmp(ab, pb, kBlock) == 0) return "LUN " + std::to_string(l) + " block " + std::to_string(x);
+            }
+        }
+        for (const auto& h : loadHosts) {
+            for (const auto& [tag, c] : h->inFlight) {
+                if (c.version == 0) continue;
+                for (uint64_t x = c.lba; x < c.lba + c.blocks; ++x) {
+                    BlockImage(c.version, c.lun, x, ab);
+                    if (std::memcmp(ab, pb, kBlock) == 0) {
+                        return "what write " + std::to_string(c.version) + " in flight puts at LUN " + std::to_string(c.lun) +
+                               " block " + std::to_string(x);
+                    }
+                }
+            }
+        }
+        // Such as a compare's data with its one bit flipped.
+        uint8_t abModel[kBlock];
+        BlockImage(model[lun][lba], lun, lba, abModel);
+        uint32_t differ = 0, first = kBlock;
+        for (uint32_t i = 0; i < kBlock; ++i) {
+            if (pb[i] == abModel[i]) continue;
+            ++differ;
+            first = std::min(first, i);
+        }
+        return "data of no write (" + std::to_string(differ) + " bytes differ from the model's, the first at " +
+               std::to_string(first) + ")";
     }
 
     // Runs the board until an answer comes, at most a second; false when a
