@@ -220,6 +220,13 @@ void FcInitiator::Response(uint32_t tag, uint8_t status, const uint8_t* sense, u
     Finish(tag, p, FcpResult::Outcome::Done);
 }
 
+void FcInitiator::ResponseInfo(uint32_t tag, uint8_t code) {
+    Pending* p = Find(tag);
+    if (p == nullptr || p->result.outcome != FcpResult::Outcome::Pending) return;
+    p->result.responseValid = true;
+    p->result.responseCode = code;
+}
+
 void FcInitiator::Ended(uint32_t tag, FcpResult::Outcome outcome) {
     Pending* p = Find(tag);
     if (p == nullptr || p->result.outcome != FcpResult::Outcome::Pending) return;

@@ -66,6 +66,9 @@ struct FcpResult {
     bool residualUnder = false;
     bool residualOver = false;
     uint32_t dataOutTaken = 0;        // write bytes the target took
+    // The FCP_RSP_INFO of a task management function's answer (FCP_RSP_LEN_VALID).
+    bool responseValid = false;
+    uint8_t responseCode = 0;         // RSP_CODE: 0 complete, 4 not supported, 5 failed, 9 no such LUN
     uint64_t completedAtNs = 0;
 };
 
@@ -146,6 +149,8 @@ public:
     uint32_t DataOut(uint32_t tag, uint32_t offset, uint8_t* data, uint32_t length);
     void Response(uint32_t tag, uint8_t status, const uint8_t* sense, uint32_t senseLength, uint32_t residual,
                   bool under, bool over);
+    // The FCP_RSP_INFO the response carries (given before Response).
+    void ResponseInfo(uint32_t tag, uint8_t code);
     void Ended(uint32_t tag, FcpResult::Outcome outcome);
     void AbortAnswered(uint32_t tag, bool accepted);
     const FcpCommand* CommandOf(uint32_t tag) const;

@@ -151,7 +151,19 @@ private:
     void Finish(uint32_t tag, bool function, FcpResult& r) {
         if (!function) return FinishTask(tag, r);
         --m_functionsUnderWay;
-        onTaskManagementDone(tag, r.outcome == FcpResult::Outcome::Done && r.status == 0 ? kTmfComplete : kTmfRejected);
+        onTaskManagementDone(tag, IscsiResponse(r));
+    }
+
+    // The iSCSI response a task management function's FCP_RSP says.
+    static uint8_t IscsiResponse(const FcpResult& r) {
+        if (r.outcome != FcpResult::Outcome::Done || r.status != 0) return kTmfRejected;
+        if (!r.responseValid) return kTmfComplete;
+        switch (r.responseCode) {
+        case 0x00: return kTmfComplete;
+        case 0x04: return kTmfNotSupported;
+        case 0x09: return kTmfNoLun;   // incorrect logical unit number
+        default: return kTmfRejected;
+        }
     }
 
     // Finished commands leave the initiator only here: a completion may come

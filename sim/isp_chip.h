@@ -314,6 +314,8 @@ private:
         const uint8_t* sense = nullptr;
         uint32_t senseLength = 0;
         uint32_t residual = 0;
+        const uint8_t* response = nullptr;   // FCP_RSP_INFO, when the status word says it is there
+        uint32_t responseLength = 0;
     };
     CtioStatus Ctio7Status(const CtioInFlight& f) const;
 

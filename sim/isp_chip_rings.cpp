@@ -279,10 +279,14 @@ IspChip::CtioStatus IspChip::Ctio7Status(const CtioInFlight& f) const {
     CtioStatus s;
     s.word = c->wScsiStatus;
     s.residual = c->dResidual;
+    const uint32_t response = std::min<uint32_t>(c->u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
     if (!f.modeData && (c->wScsiStatus & FCP_SENSE_VALID)) {
-        const uint32_t response = std::min<uint32_t>(c->u.sStatus.wResponseLength, CTIO7_SENSE_BYTES);
         s.senseLength = std::min<uint32_t>(c->wSenseLength, CTIO7_SENSE_BYTES - response);
         s.sense = c->u.sStatus.abSense + response;
+    }
+    if (!f.modeData && (c->wScsiStatus & FCP_RESPONSE_INFO_VALID)) {
+        s.response = c->u.sStatus.abSense;
+        s.responseLength = response;
     }
     return s;
 }
@@ -292,6 +296,8 @@ void IspChip::CtioDone(uint32_t slot) {
     if (f.sendStatus) {
         const CtioStatus s = m_isp2x00 ? Ctio2Status(f) : Ctio7Status(f);
         const bool under = (s.word & FCP_RESIDUAL_UNDERRUN) != 0, over = (s.word & FCP_RESIDUAL_OVERRUN) != 0;
+        // RSP_CODE is byte 3 of FCP_RSP_INFO.
+        if (s.responseLength >= 4) f.initiator->ResponseInfo(f.tag, s.response[3]);
         f.initiator->Response(f.tag, static_cast<uint8_t>(s.word), s.sense, s.senseLength,
                               under || over ? s.residual : 0, under, over);
     }

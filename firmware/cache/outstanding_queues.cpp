@@ -477,6 +477,10 @@ bool CanServe(const KERNEL_ENTRY* psWrite, const SPANS& sWrite, const SPANS& sRe
     if (sWrite.asCommand[0].lStart > sRead.asCommand[0].lStart || sWrite.asCommand[0].lEnd < sRead.asCommand[0].lEnd) {
         return false;
     }
+    // The buffer holds the blocks of the write's current pass only (its
+    // span runs on for the whole command from the pass's start): a read
+    // past them would be given the pages beyond, a former pass's data.
+    if (sRead.asCommand[0].lEnd > sWrite.asCommand[0].lStart + psWrite->wBlocks) return false;
     return HasFlag(psWrite, KE_FLAG_DATA_COMPLETE) && psCacheFields(psWrite)->wBlocksInOrder >= psWrite->wBlocks &&
            psWrite->bCommandType != COMMAND_TYPE_PARITY_HEAD && psWrite->bPrimaryState != HOST_STATE_CHILDREN_WAIT;
 }

@@ -38,6 +38,7 @@
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
 #include "target/lun_scheduler.h"
+#include "target/target_commands.h"
 #include "target/target_engine.h"
 #include "target/target_queue_management.h"
 
@@ -274,7 +275,14 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         // The pages are the write's: its completion gives them back.
         SetFlag(psEntry, KE_FLAG_BORROWED_PAGES);
         psEntry->bPrimaryState = HOST_STATE_DATA_IN;
-        const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)), psEntry->wBlocks * BLOCK_BYTES};
+        if (fIsVerifyCompare(psEntry) == TRUE) {
+            // Answered with its status, which times it.
+            CompareVerifyPass(psEntry, psEntry->dBufferHandle, psEntry->wBlocks * BLOCK_BYTES,
+                              ToFlag(!HasFlag(psEntry, KE_FLAG_MORE_PASSES)));
+            return STATUS_OK;
+        }
+        const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle)),
+                                           psEntry->wBlocks * BLOCK_BYTES};
         (void)StartDataInTransfer(psEntry, &sSegment, 1, TRUE);
         // Answered with its status: timed here, like a read from the drives.
         RecordHostCommandTime(psEntry);
@@ -293,10 +301,11 @@ uint8_t StartHostRead(KERNEL_ENTRY* psEntry) {
         return STATUS_OK;
     }
 
-    // 8 and 9. Read-ahead.
+    // 8 and 9. Read-ahead.  A VERIFY's compare reads its own blocks: its
+    // data goes nowhere a slot's answer would send it.
     KERNEL_ENTRY* psIssue = psEntry;
     bool fContinuingPrefetch = false;
-    const bool fReadAhead = fGetReadAheadCaching() == TRUE;
+    const bool fReadAhead = fGetReadAheadCaching() == TRUE && fIsVerifyCompare(psEntry) != TRUE;
     const uint8_t bType = psEntry->bCommandType;
     if (fReadAhead && bType != CT_EXPANSION && bType != CT_READ_FILL_FALLBACK && bType != CT_DATA_SERVICES_READ &&
         !HasFlag(psEntry, KE_FLAG_INTERNAL | KE_FLAG_MORE_PASSES | KE_FLAG_OVERLAPS_READ | KE_FLAG_PARTNER_ACCESS) &&
@@ -516,15 +525,19 @@ void ProcessDataAvailableQueue(uint8_t bPortCode) {
             psEntry->bPrimaryState = HOST_STATE_DATA_IN;
             psEntry->wChildrenOutstanding = 0;
             psEntry->wTotalChildren = 0;
-            const TRANSFER_SEGMENT sSegment = {
-                static_cast<uint32_t>(dBufferHandleToPciAddress(psEntry->dBufferHandle + c.wStreamBlocks * BLOCK_BYTES)),
-                static_cast<uint32_t>(c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlocks) * BLOCK_BYTES};
-            if (StartDataInTransfer(psEntry, &sSegment, 1, ToFlag(fLastPass)) != STATUS_OK) {
+            const BUFFER_HANDLE dData = psEntry->dBufferHandle + c.wStreamBlocks * BLOCK_BYTES;
+            const uint32_t dBytes = static_cast<uint32_t>(c.wDataBlocks != 0 ? c.wDataBlocks : psEntry->wBlocks) * BLOCK_BYTES;
+            const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(dData)), dBytes};
+            if (fIsVerifyCompare(psEntry) == TRUE) {
+                // Answered with its status, which times it.
+                CompareVerifyPass(psEntry, dData, dBytes, ToFlag(fLastPass));
+            } else if (StartDataInTransfer(psEntry, &sSegment, 1, ToFlag(fLastPass)) != STATUS_OK) {
                 // The host chip's ring is full: the read waits at the head.
                 psEntry->bPrimaryState = HOST_STATE_DATA_AVAILABLE;
                 return;
+            } else if (fLastPass) {
+                RecordHostCommandTime(psEntry);
             }
-            if (fLastPass) RecordHostCommandTime(psEntry);
         }
     } else {
         // 7.

@@ -35,6 +35,7 @@
 #include "target/scsi_status.h"
 #include "target/stage_rings.h"
 #include "target/lun_scheduler.h"
+#include "target/target_commands.h"
 #include "target/mode_pages.h"
 #include "target/target_engine.h"
 #include "target/target_queue_management.h"
@@ -734,6 +735,7 @@ uint8_t CompleteDataOutCommand(KERNEL_ENTRY* psEntry) {
         case CT_DOWNLOAD_A:
         case CT_DOWNLOAD_B: DownloadData(psEntry); break;
         case CT_ECHO_BUFFER: FinishEchoBufferWrite(psEntry); break;
+        case COMMAND_TYPE_VERIFY_DATA: (void)bVerifyDataReceived(psEntry); break;
         case CT_PARTNER_DATA:
             if (bPartnerCommandData(psEntry) != STATUS_OK) return STATUS_RETRY;
             break;

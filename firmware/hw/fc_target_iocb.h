@@ -118,9 +118,16 @@ constexpr uint16_t CTIO2_FLAG_STATUS_MODE_1 = 0x0100;
 constexpr uint16_t CTIO2_FLAG_SEND_STATUS = 0x8000;
 
 // The SCSI status word of a CTIO: the status byte and the FCP_RSP flags.
+constexpr uint16_t FCP_RESPONSE_INFO_VALID = 0x0100;
 constexpr uint16_t FCP_SENSE_VALID = 0x0200;
 constexpr uint16_t FCP_RESIDUAL_OVERRUN = 0x0400;
 constexpr uint16_t FCP_RESIDUAL_UNDERRUN = 0x0800;
+// FCP_RSP_INFO, the answer to a task management function: RSP_CODE in
+// byte 3 of its 8 bytes.
+constexpr uint16_t FCP_RESPONSE_INFO_LENGTH = 8;
+constexpr uint8_t FCP_RSP_CODE_COMPLETE = 0x00;
+constexpr uint8_t FCP_RSP_CODE_NOT_SUPPORTED = 0x04;
+constexpr uint8_t FCP_RSP_CODE_INCORRECT_LUN = 0x09;
 
 // ---- task management traffic ----
 constexpr uint8_t IMMEDIATE_NOTIFY_ENTRY_TYPE = 0x0D;

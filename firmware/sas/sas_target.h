@@ -27,7 +27,9 @@ constexpr uint16_t SAS_TARGET_RESERVED_FRAMES = 32;
 constexpr uint16_t SAS_TARGET_MAX_CMD_BUFFERS = 288;
 constexpr uint16_t SAS_TARGET_REPLY_FRAMES = 128;
 constexpr uint16_t SAS_TARGET_CMD_BUFFER_BYTES = 64;
-constexpr uint16_t SAS_TARGET_RESPONSE_BYTES = 64;
+// A response: the status request's 24 bytes, the response IU's 24 and an
+// 18-byte fixed sense, rounded up to 8.
+constexpr uint16_t SAS_TARGET_RESPONSE_BYTES = 72;
 constexpr uint8_t SAS_TARGET_PHYS = 8;
 constexpr uint8_t SAS_TARGET_PHYS_PER_PORT = 4;
 
@@ -40,6 +42,8 @@ constexpr uint32_t SAS_TARGET_REGION_RESPONSES = 0x3A800;
 // The host page buffer: the first 64 KB boundary past the response buffers,
 // so that a buffer of up to 256 KB stays inside the region.
 constexpr uint32_t SAS_TARGET_REGION_HOST_PAGES = 0x40000;
+static_assert(SAS_TARGET_REGION_RESPONSES + uint32_t{SAS_TARGET_MAX_CMD_BUFFERS} * SAS_TARGET_RESPONSE_BYTES <=
+              SAS_TARGET_REGION_HOST_PAGES);
 
 // Owners of a command buffer (IoIndex).
 constexpr uint16_t SAS_IO_OWNER_NONE = 0xFFFF;

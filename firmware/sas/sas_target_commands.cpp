@@ -51,7 +51,8 @@ constexpr uint8_t ASSIST_TO_INITIATOR = 0x01;
 constexpr uint8_t ASSIST_AUTO_STATUS = 0x83;
 constexpr uint8_t STATUS_AUTO_GOOD = 0x81;
 constexpr uint8_t STATUS_WITH_RESPONSE = 0x80;
-constexpr uint32_t RESPONSE_WITH_SENSE = 64;
+// The whole 18 bytes of sense the response says it carries.
+constexpr uint32_t RESPONSE_WITH_SENSE = 66;
 constexpr uint32_t RESPONSE_WITHOUT_SENSE = 48;
 constexpr uint32_t MAX_IO_INDEX_FIELD = 0x3FFF;
 constexpr uint16_t DEFERRED_REQUEST_BYTES = 48;   // the longest data, status or abort request
@@ -348,11 +349,8 @@ uint8_t SendSASScsiStatus(KERNEL_ENTRY* ps, uint8_t bStatus, uint8_t bKey, uint8
             pbIu[SSP_RESPONSE_DATAPRES] = 2;
             PutBe32(pbIu + SSP_RESPONSE_SENSE_LENGTH, 18);
             uint8_t* pbSense = pbIu + SSP_RESPONSE_DATA;
-            pbSense[0] = 0x70;
-            pbSense[2] = bKey;
-            pbSense[7] = 8;
-            pbSense[12] = bAsc;
-            pbSense[13] = bAscq;
+            BuildFixedSense(pbSense, bKey, bAsc, bAscq);
+            AddSenseDetails(ps, pbSense);
             dLength = RESPONSE_WITH_SENSE;
         }
         PutSge(pb + 24, SGE_LAST_TO_INITIATOR | dLength,

@@ -51,7 +51,11 @@ constexpr uint8_t SAS_TMF_CLEAR_ACA = 0x40;
 constexpr uint8_t SAS_TMF_QUERY_TASK = 0x80;
 constexpr uint8_t SAS_TMF_UNKNOWN = 0xFF;
 constexpr uint8_t TASK_ABORT_REASON = 0xF8;
+// Response codes of the task management response.
+constexpr uint8_t RESPONSE_COMPLETE = 0;
+constexpr uint8_t RESPONSE_NOT_SUPPORTED = 4;
 constexpr uint8_t RESPONSE_TASK_FOUND = 8;
+constexpr uint8_t RESPONSE_INCORRECT_LUN = 9;
 
 #pragma pack(push, 1)
 struct SAS_HOST_RECORD {
@@ -393,12 +397,15 @@ bool WalkCommands(const TASK& t) {
     return fFound;
 }
 
-void ResetLogicalUnit(const TASK& t) {
+// The response code: a unit the host does not have was not reset.
+uint8_t bResetLogicalUnit(const TASK& t) {
     // The reservation is kept by logical drive: the unit the host named is
     // looked up through the port's mapping for that host.
     uint16_t wLd = 0;
-    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) != LUN_LOOKUP_NONE) ReleaseLunReservation(wLd);
+    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) == LUN_LOOKUP_NONE) return RESPONSE_INCORRECT_LUN;
+    ReleaseLunReservation(wLd);
     SetLogicalUnitResetAttention(t.wLun);
+    return RESPONSE_COMPLETE;
 }
 
 // The task management response: response data of 4 bytes.
@@ -457,8 +464,11 @@ void LSI_SAS_TargetTaskMgmtStep(KERNEL_ENTRY* psEntry) {
         InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
         fFound = WalkCommands(t);
     }
-    if (t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET) ResetLogicalUnit(t);
-    Answer(t, t.bFunction == SAS_TMF_QUERY_TASK && fFound ? RESPONSE_TASK_FOUND : 0);
+    uint8_t bResponse = RESPONSE_COMPLETE;
+    if (t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET) bResponse = bResetLogicalUnit(t);
+    if (t.bFunction == SAS_TMF_QUERY_TASK && fFound) bResponse = RESPONSE_TASK_FOUND;
+    if (t.bFunction == SAS_TMF_UNKNOWN) bResponse = RESPONSE_NOT_SUPPORTED;
+    Answer(t, bResponse);
 }
 
 // The task management requests of a port, in arrival order.

@@ -35,6 +35,7 @@
 #include "target/drive_pass_through.h"
 #include "target/host_command_pool.h"
 #include "target/host_command_codes.h"
+#include "target/host_command_pool.h"
 #include "target/inquiry.h"
 #include "target/lun_scheduler.h"
 #include "target/mode_pages.h"
@@ -65,6 +66,10 @@ constexpr uint8_t OPCODE_0X20 = 0x20;   // answered like INQUIRY before a LUN is
 constexpr uint8_t MAX_SNAPSHOTS = 64;
 // Byte 1 bits 1-3 of WRITE AND VERIFY, which its conversion to WRITE(16) clears.
 constexpr uint8_t WRITE_AND_VERIFY_FLAGS = 0x0E;
+// Its BYTCHK field, bits 1-2, of which the value 2 is reserved.
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK = 0x06;
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK_RESERVED = 0x04;
+constexpr uint8_t WRITE_AND_VERIFY_BYTCHK_HIGH_BIT = 2;
 constexpr uint8_t PROTECT_FIELD = 0xE0;   // byte 1 of READ and WRITE(10/16)
 constexpr uint64_t UNMAPPED_RETRY_MS = 9999;
 constexpr uint16_t MAX_LUN_RING_COMMANDS = 255;
@@ -239,6 +244,8 @@ uint8_t bCheckHeldTooLong(const DISPATCH& s) {
     return DISPATCH_DONE;
 }
 
+bool IsWriteAndVerify(uint8_t bOpcode) { return bOpcode == SCSI_WRITE_AND_VERIFY10 || bOpcode == SCSI_WRITE_AND_VERIFY16; }
+
 bool IsConvertedAtAdmission(uint8_t bOpcode) {
     switch (bOpcode) {
     case SCSI_READ6:
@@ -339,6 +346,13 @@ uint8_t bAdmit(DISPATCH& s) {
         Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
         return DISPATCH_DONE;
     }
+    // WRITE AND VERIFY's BYTCHK value 2 is reserved: refused before the
+    // conversion to WRITE(16) drops the field.
+    if (IsWriteAndVerify(s.pbCdb[0]) && (s.pbCdb[1] & WRITE_AND_VERIFY_BYTCHK) == WRITE_AND_VERIFY_BYTCHK_RESERVED) {
+        SetSenseCdbField(s.psEntry, 1, WRITE_AND_VERIFY_BYTCHK_HIGH_BIT);
+        Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return DISPATCH_DONE;
+    }
     if (IsConvertedAtAdmission(s.pbCdb[0])) ConvertCdbTo16(s.pbCdb);
     s.psEntry->wLunIndex = s.wLd;
     if (IsReadWrite16(s.pbCdb[0])) return bAdmitReadWrite(s);
@@ -421,18 +435,47 @@ uint8_t bCheckReservations(const DISPATCH& s) {
     return GO_ON;
 }
 
+// A command back for its next pass finds room at the head of its ring: a
+// full ring sends the command queued last back to the new-command ring,
+// unless that one too is a later pass (the whole ring is then commands in
+// passes, which go on).  False when there is no room.
+bool MakeRoomForNextPass(uint16_t wLd) {
+    if (wGetLunQueueCount(wLd) < LUN_RING_CAPACITY) return true;
+    const uint16_t wNewest = wTakeNewestLunCommand(wLd);
+    KERNEL_ENTRY* psNewest = nullptr;
+    wGetTargetEntry(wNewest, &psNewest);
+    if (psNewest == nullptr) return wNewest != RING_EMPTY_SLOT;
+    if (psNewest->bPrimaryState == HOST_STATE_LUN_QUEUED && psNewest->wBlocksDone != 0) {
+        (void)QueueLunCommand(wNewest, wLd);
+        return false;
+    }
+    // A slot whose command left the ring already names nothing to put back.
+    if (psNewest->bPrimaryState != HOST_STATE_LUN_QUEUED || !HasFlag(psNewest, KE_FLAG_ON_LUN_RING)) return true;
+    ClearFlag(psNewest, KE_FLAG_ON_LUN_RING);
+    psNewest->bPrimaryState = HOST_STATE_NEW_COMMAND;
+    QueueNewCommand(psNewest->bPortCode, psNewest->wIndex);
+    // Its total count stays the one of its arrival.
+    DecPortTotalCommands(psNewest->bPortCode);
+    return true;
+}
+
 // READ(16) and WRITE(16) wait on their logical drive's ring; a full ring
-// sends the command back to wait on the new-command ring.
+// sends the command back to wait on the new-command ring.  A command back
+// for its next pass goes to the head of the ring: its first pass took its
+// array's share of writes in progress for the whole command, and commands
+// queued since may wait for that share, which it gives back only after
+// its last pass.  Behind them it would wait for them for ever.
 void QueueOnLunRing(const DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
-    if (wGetLunQueueCount(s.wLd) > MAX_LUN_RING_COMMANDS) {
+    const bool fNextPass = ps->wBlocksDone != 0;
+    if (fNextPass ? !MakeRoomForNextPass(s.wLd) : wGetLunQueueCount(s.wLd) > MAX_LUN_RING_COMMANDS) {
         PutBackNewCommand(ps);
         return;
     }
     ps->bPrimaryState = HOST_STATE_LUN_QUEUED;
     SetFlag(ps, KE_FLAG_ON_LUN_RING);
     DecPortNewCommands(s.bPortCode);
-    if (QueueLunCommand(ps->wIndex, s.wLd) != STATUS_OK) {
+    if ((fNextPass ? QueueLunCommandFirst(ps->wIndex, s.wLd) : QueueLunCommand(ps->wIndex, s.wLd)) != STATUS_OK) {
         // Only a drive outside the table gets here: the command cannot wait
         // on any ring and is answered as the drive not being there.
         ClearFlag(ps, KE_FLAG_ON_LUN_RING);

@@ -17,6 +17,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/port_codes.h"
 #include "executive/types.h"
+#include "hw/scsi.h"
 
 namespace fw {
 
@@ -194,11 +195,22 @@ struct HOST_COMMAND_FIELDS {
     uint32_t dWriteResidual;     // a write's FCP_DL against its CDB's length: the difference
     uint16_t wWriteResidualFlag; // FCP_RESIDUAL_OVERRUN or FCP_RESIDUAL_UNDERRUN; 0 none
     uint8_t fCompletionCode;     // the child count holds completion code 135, not a count
+    uint32_t dVerifyBuffer;      // a VERIFY's data from the host, kept for its compare (a BUFFER_HANDLE); 0 none
+    uint16_t wVerifyPages;       // the pages of that buffer
+    uint8_t bVerifyCompare;      // while a VERIFY compares: its BYTCHK (1 or 3); 0 otherwise
+    uint8_t bSenseDetails;       // SENSE_DETAIL_* bits: what the command's sense adds to key, ASC and ASCQ
+    uint32_t dSenseInformation;  // the INFORMATION field of its sense
 };
 #pragma pack(pop)
 static_assert(sizeof(HOST_COMMAND_FIELDS) <= KE_AREA_TARGET_SIZE);
 static_assert(offsetof(HOST_COMMAND_FIELDS, wInitiatorHandle) == 12);
 static_assert(offsetof(HOST_COMMAND_FIELDS, bSenseKey) == 26);
+
+// What a command's fixed-format sense carries besides key, ASC and ASCQ:
+// the INFORMATION field (bytes 3-6, with the VALID bit), and the
+// sense-key-specific bytes 15-17 held in abSenseSpecific.
+constexpr uint8_t SENSE_DETAIL_INFORMATION = 0x01;
+constexpr uint8_t SENSE_DETAIL_KEY_SPECIFIC = 0x02;
 
 constexpr uint16_t NO_INITIATOR_HANDLE = 0xFFFF;
 constexpr uint16_t NO_PRIORITY_BUCKET = 0xFFFF;
@@ -212,6 +224,17 @@ inline HOST_COMMAND_FIELDS* pHostFields(KERNEL_ENTRY* psEntry) {
 }
 inline const HOST_COMMAND_FIELDS* pHostFields(const KERNEL_ENTRY* psEntry) {
     return pHostFields(const_cast<KERNEL_ENTRY*>(psEntry));
+}
+// Adds the command's sense details to fixed-format sense data built for it.
+inline void AddSenseDetails(const KERNEL_ENTRY* psEntry, uint8_t* pbSense) {
+    const HOST_COMMAND_FIELDS* ps = pHostFields(psEntry);
+    if (ps->bSenseDetails & SENSE_DETAIL_INFORMATION) {
+        pbSense[0] |= 0x80;
+        PutBe32(pbSense + 3, ps->dSenseInformation);
+    }
+    if (ps->bSenseDetails & SENSE_DETAIL_KEY_SPECIFIC) {
+        for (int i = 0; i < 3; ++i) pbSense[15 + i] = ps->abSenseSpecific[i];
+    }
 }
 inline uint8_t* pGetAtioCopy(KERNEL_ENTRY* psEntry) { return psEntry->abHeadExtension; }
 inline const uint8_t* pGetAtioCopy(const KERNEL_ENTRY* psEntry) { return psEntry->abHeadExtension; }

@@ -23,6 +23,7 @@
 #include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
 #include "target/stage_rings.h"
+#include "target/target_commands.h"
 #include "target/target_engine.h"
 #include "target/target_queue_management.h"
 #include "target/task_management.h"
@@ -216,6 +217,8 @@ void FreeTargetEntry(KERNEL_ENTRY* psEntry) {
     if (psEntry->adSnapshot[0] != 0 || psEntry->adSnapshot[1] != 0) (void)bPreparePmapPagesForCmd(psEntry);
     // A read answered from a write's buffer, on whatever path it ends.
     if (psEntry->fUsed == TRUE && psCacheFields(psEntry)->wServingWrite != NO_ENTRY_LINK) ReleaseServingWrite(psEntry);
+    // A VERIFY's data for its compare, on whatever path it ends.
+    if (psEntry->fUsed == TRUE) ReleaseVerifyBuffer(psEntry);
     HostPoolLock sLock;
     // A second free of a command must not release whoever took it after.
     if (psEntry->fUsed != TRUE) return;

@@ -249,7 +249,10 @@ uint16_t wServeLunBurst(uint16_t wLun, uint16_t wBurst, uint64_t* plBusyRanks, u
         }
         (*pwStarted)++;
         const uint8_t bRank = ps->bRank;
-        if (bRank < MAX_RANKS && (*plBusyRanks & (1ull << bRank)) != 0) break;
+        // A later pass weighs no share of its array (its first pass took it
+        // for the whole command): the array's share being used up, by
+        // itself as likely as not, does not hold it.
+        if (bRank < MAX_RANKS && (*plBusyRanks & (1ull << bRank)) != 0 && ps->wBlocksDone == 0) break;
         uint16_t wLd = NO_LUN_INDEX;
         if (bLookupCommandLun(ps, &wLd) == LUN_LOOKUP_NONE) {
             std::memset(pGetCommandCdb(ps) + 10, 0, 4);

@@ -200,6 +200,7 @@ uint8_t bFibreSendStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uin
         if (bCode != SCSI_STATUS_GOOD && bCode != SCSI_STATUS_BUSY && bCode != SCSI_STATUS_RESERVATION_CONFLICT &&
             bCode != SCSI_STATUS_TASK_SET_FULL) {
             BuildFixedSense(abSense, bCode, bAsc, bAscq);
+            AddSenseDetails(psEntry, abSense);
             wStatusWord = SCSI_STATUS_CHECK_CONDITION | FCP_SENSE_VALID;
             wSenseLength = FIBRE_SENSE_LENGTH;
         }
@@ -349,6 +350,21 @@ void TraceTransfer(KERNEL_ENTRY* psEntry) {
 }
 
 }  // namespace
+
+void SetSenseInformation(KERNEL_ENTRY* psEntry, uint32_t dInformation) {
+    HOST_COMMAND_FIELDS* ps = pHostFields(psEntry);
+    ps->dSenseInformation = dInformation;
+    ps->bSenseDetails |= SENSE_DETAIL_INFORMATION;
+}
+
+void SetSenseCdbField(KERNEL_ENTRY* psEntry, uint16_t wByte, uint8_t bBit) {
+    HOST_COMMAND_FIELDS* ps = pHostFields(psEntry);
+    // SKSV, C/D (the field is in the CDB), BPV and the bit; then the byte.
+    ps->abSenseSpecific[0] = static_cast<uint8_t>(0x80 | 0x40 | 0x08 | (bBit & 0x07));
+    ps->abSenseSpecific[1] = static_cast<uint8_t>(wByte >> 8);
+    ps->abSenseSpecific[2] = static_cast<uint8_t>(wByte);
+    ps->bSenseDetails |= SENSE_DETAIL_KEY_SPECIFIC;
+}
 
 uint8_t SendScsiStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uint8_t bAscq) {
     if (HasFlag(psEntry, KE_FLAG_TQM_COUNTED)) TqmCommandDone(psEntry);

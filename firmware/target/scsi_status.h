@@ -25,6 +25,12 @@ constexpr uint16_t FIBRE_SENSE_LENGTH = 18;
 // for any other value, the sense key of a CHECK CONDITION with the ASC and
 // ASCQ given.  Returns what the port's driver returns.
 uint8_t SendScsiStatus(KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uint8_t bAscq);
+// What the sense of the command's CHECK CONDITION carries besides: the
+// INFORMATION field; or the field of the CDB at fault (its byte, and the
+// bit of the field's highest bit), in the sense-key-specific bytes.  Set
+// before SendScsiStatus.
+void SetSenseInformation(KERNEL_ENTRY* psEntry, uint32_t dInformation);
+void SetSenseCdbField(KERNEL_ENTRY* psEntry, uint16_t wByte, uint8_t bBit);
 
 // Sends the segments to the host, and with fSendStatus TRUE the GOOD status
 // in the same exchange.  Never sends more than the initiator asked for: the

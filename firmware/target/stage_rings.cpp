@@ -90,6 +90,7 @@ void EmptyRing(RING* psRing) {
 }
 
 uint16_t wNextSlot(uint16_t wSlot, uint16_t wSlots) { return wSlot + 1 == wSlots ? 0 : static_cast<uint16_t>(wSlot + 1); }
+uint16_t wPrevSlot(uint16_t wSlot, uint16_t wSlots) { return wSlot == 0 ? static_cast<uint16_t>(wSlots - 1) : static_cast<uint16_t>(wSlot - 1); }
 
 void DecNotBelowZero(uint16_t* pw) {
     if (*pw != 0) (*pw)--;
@@ -277,7 +278,9 @@ uint32_t dGetHostPortCommandsStarted() {
 
 // ---- LUN rings ----
 
-uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun) {
+namespace {
+
+uint8_t bQueueLunCommandAt(uint16_t wIndex, uint16_t wLun, bool fFirst) {
     KERNEL_ENTRY* psEntry;
     wGetTargetEntry(wIndex, &psEntry);
     if (wLun >= LUN_COUNT || psEntry == nullptr) return STATUS_RETRY;
@@ -285,8 +288,13 @@ uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun) {
     // 257 slots: a 257th command would overwrite the head.
     if (sRing.wCount >= LUN_RING_CAPACITY) return STATUS_RETRY;
     if (sRing.wCount == 0) InsertLrsLun(wLun);
-    sRing.awSlot[sRing.wIn] = wIndex;
-    sRing.wIn = wNextSlot(sRing.wIn, LUN_RING_SLOTS);
+    if (fFirst) {
+        sRing.wOut = wPrevSlot(sRing.wOut, LUN_RING_SLOTS);
+        sRing.awSlot[sRing.wOut] = wIndex;
+    } else {
+        sRing.awSlot[sRing.wIn] = wIndex;
+        sRing.wIn = wNextSlot(sRing.wIn, LUN_RING_SLOTS);
+    }
     sRing.wCount++;
     s_wNewCmdContTotal++;
     // A command queued again keeps the sequence number of its first queueing.
@@ -294,6 +302,25 @@ uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun) {
         psEntry->alSequence[LUN_SEQUENCE_INDEX] = sRing.lSequence++;
     }
     return STATUS_OK;
+}
+
+}  // namespace
+
+uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun) { return bQueueLunCommandAt(wIndex, wLun, false); }
+
+uint8_t QueueLunCommandFirst(uint16_t wIndex, uint16_t wLun) { return bQueueLunCommandAt(wIndex, wLun, true); }
+
+uint16_t wTakeNewestLunCommand(uint16_t wLun) {
+    if (wLun >= LUN_COUNT) return RING_EMPTY_SLOT;
+    LUN_RING& sRing = s_asLunRing[wLun];
+    if (sRing.wCount == 0 || sRing.wIn == sRing.wOut) return RING_EMPTY_SLOT;
+    sRing.wIn = wPrevSlot(sRing.wIn, LUN_RING_SLOTS);
+    const uint16_t wIndex = sRing.awSlot[sRing.wIn];
+    sRing.awSlot[sRing.wIn] = RING_EMPTY_SLOT;
+    DecNotBelowZero(&s_wNewCmdContTotal);
+    DecNotBelowZero(&sRing.wCount);
+    if (sRing.wCount == 0) RemoveLrsLun(wLun);
+    return wIndex;
 }
 
 void RemoveFromLunRing(uint16_t wLun) {

@@ -57,6 +57,11 @@ uint32_t dGetHostPortCommandsStarted();
 // LUN rings (main loop only).  QueueLunCommand answers 255, or 16 when the
 // LUN is out of range or its ring is full; the entry is then not queued.
 uint8_t QueueLunCommand(uint16_t wIndex, uint16_t wLun);
+// The same at the head of the ring, for a command back for its next pass.
+uint8_t QueueLunCommandFirst(uint16_t wIndex, uint16_t wLun);
+// Takes the command queued last off a LUN's ring; its index, or 0xFFFF when
+// the ring is empty.
+uint16_t wTakeNewestLunCommand(uint16_t wLun);
 void RemoveFromLunRing(uint16_t wLun);
 uint8_t bPeekLunCommand(uint16_t wLun, KERNEL_ENTRY** ppsEntry);
 uint16_t wGetLunQueueCount(uint16_t wLun);

@@ -2,8 +2,11 @@
 #include "target/target_commands.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include "cache/outstanding_queues.h"
+#include "cache/write_start.h"
 #include "config/apply_settings.h"
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
@@ -13,6 +16,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "sas/sas_drive.h"
 #include "target/buffer_commands.h"
@@ -39,6 +43,26 @@ constexpr uint8_t DEFECT_FORMAT_MASK = 0x1F;
 constexpr uint8_t DEFECT_HEADER_LENGTH = 4;
 constexpr uint32_t REPORT_LUNS_MIN_ALLOCATION = 16;
 constexpr uint16_t LUN_ENTRY_BYTES = 8;
+
+// VERIFY's BYTCHK field, byte 1 bits 1-2: 0 no compare, 1 the host's
+// blocks against the range's, 2 reserved, 3 the host's one block against
+// each block of the range.
+constexpr uint8_t BYTCHK_SHIFT = 1;
+constexpr uint8_t BYTCHK_MASK = 0x03;
+constexpr uint8_t BYTCHK_NONE = 0;
+constexpr uint8_t BYTCHK_RESERVED = 2;
+constexpr uint8_t BYTCHK_ONE_BLOCK = 3;
+constexpr uint16_t BYTCHK_BYTE = 1;
+constexpr uint8_t BYTCHK_HIGH_BIT = 2;
+constexpr uint32_t UNIT_BYTES = 512;
+constexpr uint32_t UNITS_PER_PAGE = BUFFER_PAGE_SIZE / UNIT_BYTES;
+// The range check of a READ(16) takes fewer than 65536 units of 512 bytes.
+constexpr uint64_t MAX_READ_UNITS = 0xFFFF;
+// The host's data of the VERIFYs waiting for their reads holds pages those
+// reads, and every other command, need: together they hold no more than
+// this part of the bank's pages (one alone may hold more).
+constexpr uint32_t VERIFY_PAGES_SHARE_DIVISOR = 8;
+uint32_t s_dVerifyPagesHeld = 0;
 
 uint32_t dMin(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
@@ -152,13 +176,132 @@ uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry) {
 void AnswerVerify(KERNEL_ENTRY* psEntry) {
     if (!PassesReservedFieldCheck(psEntry)) return;
     const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    const uint8_t bCompare = (pbCdb[1] >> BYTCHK_SHIFT) & BYTCHK_MASK;
+    if (bCompare == BYTCHK_RESERVED) {
+        SetSenseCdbField(psEntry, BYTCHK_BYTE, BYTCHK_HIGH_BIT);
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return;
+    }
+    const uint16_t wLd = psEntry->wLunIndex;
+    const uint32_t dBlocks = dGetBe32(pbCdb + 10);
     // A count of 0 verifies nothing, but its address must still lie inside
     // the drive, as for a READ or WRITE of 0 blocks.
-    if (fIsBlockRangeInside(psEntry->wLunIndex, lGetBe64(pbCdb + 2), dGetBe32(pbCdb + 10)) == TRUE) {
-        AnswerGood(psEntry);
-    } else {
+    if (fIsBlockRangeInside(wLd, lGetBe64(pbCdb + 2), dBlocks) != TRUE) {
         AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_LBA_OUT_OF_RANGE, 0);
+        return;
     }
+    if (bCompare == BYTCHK_NONE || dBlocks == 0) {
+        AnswerGood(psEntry);
+        return;
+    }
+    // The blocks are read as a READ(16) of the range would be, which takes
+    // no more than that.
+    const uint64_t lUnits = static_cast<uint64_t>(dBlocks) * dBlockFactor(wLd);
+    if (lUnits > MAX_READ_UNITS) {
+        AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return;
+    }
+    const uint32_t dDataUnits = bCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(wLd) : static_cast<uint32_t>(lUnits);
+    const uint32_t dPages = (dDataUnits - 1) / UNITS_PER_PAGE + 1;
+    const uint8_t bBank = bBufferBankForPort(psEntry->bPortCode);
+    if (s_dVerifyPagesHeld != 0 && s_dVerifyPagesHeld + dPages > dGetAvailablePages(bBank) / VERIFY_PAGES_SHARE_DIVISOR) {
+        // Taken, they could leave the reads of the VERIFYs queued before it
+        // none: it waits until one of those is answered.
+        PutBackNewCommand(psEntry);
+        return;
+    }
+    BUFFER_HANDLE dHandle = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(bBank, dPages, &dHandle) != STATUS_OK) {
+        // It waits for pages behind the commands that came after it, not
+        // in front of them; the writes the cache holds back go on meanwhile.
+        ReleaseHeldWritesForPages();
+        PutBackNewCommand(psEntry);
+        return;
+    }
+    HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
+    pf->dVerifyBuffer = static_cast<uint32_t>(dHandle);
+    pf->wVerifyPages = static_cast<uint16_t>(dPages);
+    s_dVerifyPagesHeld += dPages;
+    pf->bVerifyCompare = bCompare;
+    psEntry->bCommandType = COMMAND_TYPE_VERIFY_DATA;
+    const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle)), dDataUnits * UNIT_BYTES};
+    StartDataOutTransfer(psEntry, &sSegment, 1);
+    DecPortNewCommands(psEntry->bPortCode);
+}
+
+uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry) {
+    if (HasFlag(psEntry, KE_FLAG_ABORTED)) {
+        MarkFinishedWithoutStatus(psEntry);
+        QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
+        return STATUS_OK;
+    }
+    // The host's data is in: the blocks are read as a READ(16) of the range.
+    // Its admission, its order behind older writes of the blocks, its
+    // passes and its failures are the read path's; only its data goes to
+    // the compare.  VERIFY and READ(16) keep the range in the same bytes.
+    uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    pbCdb[0] = SCSI_READ16;
+    pbCdb[1] = 0;
+    pbCdb[14] = 0;
+    // A command not admitted yet is taken from its ATIO again on ISP24xx
+    // ports: the ATIO's copy of the CDB says the same.
+    if (fIsFibreHostCommand(psEntry) == TRUE && fIsQL24xx() == TRUE) {
+        std::memcpy(pGetAtioCopy(psEntry) + offsetof(ATIO7_ENTRY, abCdb), pbCdb, sizeof(ATIO7_ENTRY::abCdb));
+    }
+    psEntry->bCommandType = 0;
+    psEntry->fValid = FALSE;
+    psEntry->bPrimaryState = HOST_STATE_NEW_COMMAND;
+    QueueNewCommand(psEntry->bPortCode, psEntry->wIndex);
+    // Its total count stays the one of its arrival.
+    DecPortTotalCommands(psEntry->bPortCode);
+    return STATUS_OK;
+}
+
+uint8_t fIsVerifyCompare(const KERNEL_ENTRY* psEntry) { return ToFlag(pHostFields(psEntry)->bVerifyCompare != 0); }
+
+void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dBytes, uint8_t fLastPass) {
+    const HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
+    const bool fOneBlock = pf->bVerifyCompare == BYTCHK_ONE_BLOCK;
+    const uint32_t dBlockBytes = dBlockFactor(psEntry->wLunIndex) * UNIT_BYTES;
+    // Where this pass lies in the command's blocks.
+    const uint32_t dPassOffset = static_cast<uint32_t>(psEntry->wBlocksDone) * UNIT_BYTES;
+    const uint8_t* pbMedium = static_cast<const uint8_t*>(pBufferHandleToPointer(dMedium));
+    const uint8_t* pbHost = static_cast<const uint8_t*>(pBufferHandleToPointer(BUFFER_HANDLE{pf->dVerifyBuffer}));
+    uint32_t dLength = 0;
+    for (uint32_t d = 0; d < dBytes; d += dLength) {
+        const uint32_t dAt = dPassOffset + d;
+        // BYTCHK 3: the host's one block against each block of the range.
+        const uint32_t dHostAt = fOneBlock ? dAt % dBlockBytes : dAt;
+        dLength = fOneBlock ? std::min(dBytes - d, dBlockBytes - dHostAt) : dBytes - d;
+        if (std::memcmp(pbMedium + d, pbHost + dHostAt, dLength) == 0) continue;
+        uint32_t dByte = 0;
+        while (pbMedium[d + dByte] == pbHost[dHostAt + dByte]) ++dByte;
+        // The offset of the first byte that differs, from the start of the
+        // blocks verified: no later pass is started.
+        ClearFlag(psEntry, KE_FLAG_MORE_PASSES);
+        SetSenseInformation(psEntry, dAt + dByte);
+        psEntry->bPrimaryState = HOST_STATE_STATUS;
+        (void)SendScsiStatus(psEntry, SENSE_MISCOMPARE, ASC_MISCOMPARE_DURING_VERIFY, 0);
+        return;
+    }
+    if (fLastPass == TRUE) {
+        psEntry->bPrimaryState = HOST_STATE_STATUS;
+        (void)SendScsiStatus(psEntry, SCSI_STATUS_GOOD, 0, 0);
+        return;
+    }
+    // As a pass whose data went to the host: the completion starts the next.
+    MarkFinishedWithoutStatus(psEntry);
+    QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
+}
+
+void ReleaseVerifyBuffer(KERNEL_ENTRY* psEntry) {
+    HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
+    if (pf->dVerifyBuffer == 0) return;
+    (void)wFreeDataPages(BUFFER_HANDLE{pf->dVerifyBuffer}, pf->wVerifyPages);
+    s_dVerifyPagesHeld -= std::min<uint32_t>(s_dVerifyPagesHeld, pf->wVerifyPages);
+    pf->dVerifyBuffer = 0;
+    pf->wVerifyPages = 0;
+    pf->bVerifyCompare = 0;
 }
 
 void AnswerSeek(KERNEL_ENTRY* psEntry) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
 
 namespace fw {
@@ -27,8 +28,28 @@ void AnswerNoOperation(KERNEL_ENTRY* psEntry);
 uint8_t bAnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t fUnitAttention);
 // READ CAPACITY(10) and SERVICE ACTION IN(16).
 uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry);
-// VERIFY and SEEK in their 16-byte forms: only the range is checked.
+// VERIFY in its 16-byte form.  Without a compare (BYTCHK 0) only the range
+// is checked.  With one (BYTCHK 1: the host's data against the blocks; 3:
+// its one block against each) the host's data is taken first; the command
+// then reads the blocks through the read path as a READ(16) would, and
+// each pass's data is compared there (CompareVerifyPass) instead of being
+// sent.  The reserved BYTCHK 2 is an invalid field.
 void AnswerVerify(KERNEL_ENTRY* psEntry);
+// The command type of a VERIFY whose data from the host is arriving, and
+// what the data-received stage does once it is in: the command goes round
+// the dispatcher again as the READ(16) of its blocks.  255.
+constexpr uint8_t COMMAND_TYPE_VERIFY_DATA = 'V';
+uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry);
+// TRUE while the command is a VERIFY reading its blocks for the compare.
+uint8_t fIsVerifyCompare(const KERNEL_ENTRY* psEntry);
+// One pass of a compare read: its blocks (at the buffer given) against the
+// host's data.  A difference answers MISCOMPARE at once; the last pass
+// answers GOOD; any other pass ends as if its data had gone to the host, so
+// that the next pass starts.
+void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dBytes, uint8_t fLastPass);
+// Gives back the pages a VERIFY holds for its compare (the host pool's
+// release calls it, whatever way the command ended).
+void ReleaseVerifyBuffer(KERNEL_ENTRY* psEntry);
 void AnswerSeek(KERNEL_ENTRY* psEntry);
 // Waits (put back) while older writes of the initiator to the LUN are in
 // the cache, then has the snapshot metadata written and answers when that

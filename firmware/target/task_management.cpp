@@ -242,6 +242,7 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
     }
     const uint16_t wLun = wGetBe16(sAtio.abFcpLun);
     bool fLatch = true;
+    uint8_t bResponse = FCP_RSP_CODE_COMPLETE;
     uint16_t wResetInitiator = NO_INITIATOR;
     uint16_t wResetLun = ALL_LUNS;
     switch (sAtio.bTaskManagement) {
@@ -257,7 +258,9 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
     case TMF_LUN_RESET: {
         uint16_t wLd = NO_LUN_INDEX;
         if (bLookupPortLun(bPort, wLun, wHandle, &wLd) == LUN_LOOKUP_NONE) {
+            // A logical unit the host does not have was not reset.
             fLatch = false;
+            bResponse = FCP_RSP_CODE_INCORRECT_LUN;
             break;
         }
         // The unit attention goes to the LUN the hosts address.
@@ -271,15 +274,23 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
         (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, ALL_LUNS);
         break;
     case TMF_CLEAR_ACA: break;
-    default: fLatch = false; break;
+    default:
+        fLatch = false;
+        bResponse = FCP_RSP_CODE_NOT_SUPPORTED;
+        break;
     }
     if (fLatch) LatchReset(bPort, wResetLun, wResetInitiator, sAtio.bTaskManagement, 0, sAtio.dExchangeAddress);
 
+    // The answer is the FCP_RSP_INFO of the function, its RSP_CODE saying
+    // whether it was done.
     uint8_t abCtio[CTIO_ENTRY_BYTES];
+    uint8_t abResponse[FCP_RESPONSE_INFO_LENGTH] = {};
+    abResponse[3] = bResponse;
     const uint16_t wAttribute =
         static_cast<uint16_t>((sAtio.bTaskAttribute & FCP_TASK_ATTRIBUTE_MASK) << CTIO7_TASK_ATTRIBUTE_SHIFT);
     (void)bBuildQlCtio7Status(CTIO_HANDLE_NOTHING, wHandle, wGetBe16(sAtio.abOxId), CTIO7_GOOD_STATUS_FLAGS | wAttribute,
-                              0, dPortId, sAtio.dExchangeAddress, SCSI_STATUS_GOOD, 0, 0, nullptr, abCtio);
+                              0, dPortId, sAtio.dExchangeAddress, SCSI_STATUS_GOOD | FCP_RESPONSE_INFO_VALID, 0,
+                              FCP_RESPONSE_INFO_LENGTH, abResponse, abCtio);
     PostEntry(bPort, abCtio);
     TakeTaskMgmtRequest(bPort);
     FinishRequest(psEntry);

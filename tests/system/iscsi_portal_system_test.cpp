@@ -95,6 +95,20 @@ protected:
         });
     }
 
+    // A task management request of the session (to a LUN in the
+    // single-level form).
+    static iscsi::Pdu Function(iscsitest::BoardHost& h, uint8_t function, uint32_t referenced = 0xFFFFFFFF,
+                               uint32_t refCmdSn = 0, uint16_t lun = 0) {
+        iscsi::Pdu tmf = iscsi::MakePdu(iscsi::kTaskManagementRequest | iscsi::kImmediate, false);
+        tmf.bhs[1] = 0x80 | function;
+        tmf.SetU64(8, uint64_t(lun) << 48);
+        tmf.SetU32(16, ++h.itt);
+        tmf.SetU32(20, referenced);
+        tmf.SetU32(24, h.cmdSn);
+        tmf.SetU32(32, refCmdSn);
+        return tmf;
+    }
+
     const Hosts hosts;
     sim::Chassis chassis;
     sim::FcFabric fabric;
@@ -231,6 +245,20 @@ TEST_P(IscsiPortalSystemTest, ASessionIsOneInitiatorThatLeavesWithItsConnection)
     }
 }
 
+// A LOGICAL UNIT RESET of a LUN the session has no logical unit at is
+// answered "LUN does not exist", through either kind of host port: nothing
+// was reset.  One of the LUN it has is answered complete.
+TEST_P(IscsiPortalSystemTest, AResetOfALunThatIsNotThereIsAnsweredSo) {
+    iscsitest::BoardHost host(board, portal);
+    ASSERT_TRUE(host.LogInNormal({}, "iqn.2026-12.sim.array-controller:port1"));
+    for (const auto& [lun, response] : {std::pair<uint16_t, uint8_t>{9, sim::kTmfNoLun}, {0, sim::kTmfComplete}}) {
+        host.Send(Function(host, sim::kTmfLogicalUnitReset, 0xFFFFFFFF, 0, lun));
+        const iscsi::Pdu answer = host.Next();
+        ASSERT_EQ(answer.opcode(), iscsi::kTaskManagementResponse) << "LUN " << lun;
+        EXPECT_EQ(answer.bhs[2], response) << "LUN " << lun;
+    }
+}
+
 // ---- sessions on SAS host ports ------------------------------------------
 
 class IscsiSasSessions : public PortalController, public ::testing::Test {
@@ -259,16 +287,6 @@ protected:
     bool RunUntilHeld(size_t n) {
         board.RunUntil([&] { return Ioc().heldAssists() == n; }, 5'000'000'000ull);
         return Ioc().heldAssists() == n;
-    }
-    static iscsi::Pdu Function(iscsitest::BoardHost& h, uint8_t function, uint32_t referenced = 0xFFFFFFFF,
-                               uint32_t refCmdSn = 0) {
-        iscsi::Pdu tmf = iscsi::MakePdu(iscsi::kTaskManagementRequest | iscsi::kImmediate, false);
-        tmf.bhs[1] = 0x80 | function;
-        tmf.SetU32(16, ++h.itt);
-        tmf.SetU32(20, referenced);
-        tmf.SetU32(24, h.cmdSn);
-        tmf.SetU32(32, refCmdSn);
-        return tmf;
     }
     // The next answer that is not read data.
     static iscsi::Pdu NextAnswer(iscsitest::BoardHost& h) {

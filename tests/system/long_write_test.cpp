@@ -118,6 +118,108 @@ TEST_P(LongWriteRoad, EveryLongWriteIsAnsweredAndReadsBackBetweenReadsOfAnotherL
     ExpectDrivesMatchReference();
 }
 
+// Long writes outstanding together on one LUN, or on two of one array.
+// The first to start fills the array's share of writes in progress until
+// its last pass; the others wait for that share, and its later passes must
+// not wait behind them.
+class QueuedLongWrites : public LongWriteRoad {};
+
+TEST_P(QueuedLongWrites, AreEachAnswered) {
+    ASSERT_NO_FATAL_FAILURE(BootConsoleArray());
+    const std::vector<std::vector<uint32_t>> kShapes = {{65535, 65535}, {32768, 16385, 32768, 24576}};
+    uint64_t lba = 0;
+    for (const std::vector<uint32_t>& shape : kShapes) {
+        struct Sent {
+            uint32_t tag;
+            uint64_t lba;
+            std::vector<uint8_t> data;
+        };
+        std::vector<Sent> sent;
+        for (const uint32_t blocks : shape) {
+            std::vector<uint8_t> data = Random(blocks, static_cast<uint32_t>(lba));
+            const uint32_t tag = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE16, lba, blocks), data, 0));
+            NoteSent(lba, data);
+            sent.push_back({tag, lba, std::move(data)});
+            lba += blocks + 5;
+        }
+        for (const Sent& s : sent) {
+            const sim::FcpResult r = road->Wait(s.tag, 30'000'000'000ull);
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done)
+                << "write of " << s.data.size() / kBlock << " blocks at " << s.lba << " never answered";
+            ASSERT_EQ(r.status, 0) << "write at " << s.lba << SenseText(r);
+            Record(s.lba, s.data);
+        }
+        for (const Sent& s : sent) ASSERT_NO_FATAL_FAILURE(ExpectRead(s.lba, static_cast<uint32_t>(s.data.size() / kBlock), true));
+    }
+    // A long write on the array's other logical drive, then one on this
+    // drive that waits for the share: the second's wait marks the array
+    // busy before the scheduler comes to the first's next pass, which must
+    // go on all the same.
+    ASSERT_NO_FATAL_FAILURE(WriteLun1(0, 8, 9));
+    const std::vector<uint8_t> other = Random(65535, 11), mine = Random(65535, 12);
+    const uint32_t tagOther = road->Submit(sim::FcpCommand::To(1, Cdb(fw::SCSI_WRITE16, 1000, 65535), other, 0));
+    NoteSent(half + 1000, other);
+    const uint32_t tagMine = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE16, lba, 65535), mine, 0));
+    NoteSent(lba, mine);
+    for (const uint32_t tag : {tagOther, tagMine}) {
+        const sim::FcpResult r = road->Wait(tag, 30'000'000'000ull);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << (tag == tagOther ? "LUN 1" : "LUN 0") << " write never answered";
+        ASSERT_EQ(r.status, 0) << SenseText(r);
+    }
+    Record(half + 1000, other);
+    Record(lba, mine);
+    ASSERT_NO_FATAL_FAILURE(ExpectLun1(1000, 65535));
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(lba, 65535, true));
+    Settle();
+    EXPECT_EQ(fw::dGetRankHostBlocksOutstanding(0), 0u);
+    ExpectDrivesMatchReference();
+}
+
+// Reads of blocks a long write has not reached yet, sent while it moves in
+// passes: each block reads as it was before the write or as the write
+// leaves it, never as anything else.  The write's buffer holds its current
+// pass only; a read past it is not answered from there.
+TEST_P(QueuedLongWrites, AReadAheadOfALongWritesPassGetsTheOldDataOrTheNew) {
+    ASSERT_NO_FATAL_FAILURE(BootConsoleArray());
+    constexpr uint64_t kAt = 1000;
+    constexpr uint32_t kBlocks = 65535, kRead = 64;
+    const std::vector<uint8_t> before = Random(kBlocks, 21), after = Random(kBlocks, 22);
+    ASSERT_NO_FATAL_FAILURE(Write(kAt, kBlocks, 21, true));
+    const uint32_t write = road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_WRITE16, kAt, kBlocks), after, 0));
+    NoteSent(kAt, after);
+    const uint32_t kOffsets[] = {20000, 40000, 60000};
+    std::vector<uint32_t> reads;
+    for (const uint32_t off : kOffsets) {
+        reads.push_back(road->Submit(sim::FcpCommand::To(0, Cdb(fw::SCSI_READ16, kAt + off, kRead), {}, kRead * kBlock)));
+    }
+    for (size_t n = 0; n < reads.size(); ++n) {
+        const sim::FcpResult r = road->Wait(reads[n], 30'000'000'000ull);
+        ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "read at " << kOffsets[n];
+        ASSERT_EQ(r.status, 0) << SenseText(r);
+        ASSERT_EQ(r.dataIn.size(), kRead * kBlock);
+        for (uint32_t i = 0; i < kRead; ++i) {
+            const size_t at = (size_t(kOffsets[n]) + i) * kBlock;
+            const bool fOld = std::equal(r.dataIn.begin() + i * kBlock, r.dataIn.begin() + (i + 1) * kBlock, before.begin() + at);
+            const bool fNew = std::equal(r.dataIn.begin() + i * kBlock, r.dataIn.begin() + (i + 1) * kBlock, after.begin() + at);
+            ASSERT_TRUE(fOld || fNew) << "block " << kAt + kOffsets[n] + i << " reads as neither the old data nor the new";
+        }
+    }
+    const sim::FcpResult w = road->Wait(write, 30'000'000'000ull);
+    ASSERT_EQ(w.outcome, sim::FcpResult::Outcome::Done);
+    ASSERT_EQ(w.status, 0) << SenseText(w);
+    Record(kAt, after);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(kAt, kBlocks, true));
+    Settle();
+    ExpectDrivesMatchReference();
+}
+
+const LongWriteCase kQueuedCases[] = {
+    {"FcRaid5", HostKind::Fc, {"Raid5", fw::RAID_LEVEL_5, 4, 128}},
+    {"SasRaid10", HostKind::Sas, {"Raid10", fw::RAID_LEVEL_10, 4, 128}},
+};
+INSTANTIATE_TEST_SUITE_P(ConsoleArrays, QueuedLongWrites, ::testing::ValuesIn(kQueuedCases),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
 const LongWriteCase kCases[] = {
     {"FcRaid0", HostKind::Fc, {"Raid0", fw::RAID_LEVEL_0, 3, 128}},
     {"FcRaid10", HostKind::Fc, {"Raid10", fw::RAID_LEVEL_10, 4, 128}},

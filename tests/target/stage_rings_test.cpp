@@ -227,6 +227,40 @@ TEST_F(StageRingsTest, FullLunRingRefusesTheNextCommand) {
     EXPECT_EQ(bPeekLunCommand(9, &psPeek), STATUS_FOUND);   // the head was not overwritten
 }
 
+// A command back for its next pass goes in front of those queued; the one
+// queued last can be taken back off the tail; neither overruns the ring.
+TEST_F(StageRingsTest, ALaterPassGoesFirstAndTheNewestCanBeTakenBack) {
+    constexpr uint16_t LUN = 11;
+    KERNEL_ENTRY* psFirst = Command(PORT_CODE_INTERNAL, HOST_STATE_LUN_QUEUED);
+    KERNEL_ENTRY* psSecond = Command(PORT_CODE_INTERNAL, HOST_STATE_LUN_QUEUED);
+    KERNEL_ENTRY* psPass = Command(PORT_CODE_INTERNAL, HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(wTakeNewestLunCommand(LUN), RING_EMPTY_SLOT);
+    // Across the ring's wrap at its out index: the first slot is 0.
+    ASSERT_EQ(QueueLunCommandFirst(psPass->wIndex, LUN), STATUS_OK);
+    EXPECT_EQ(fIsLunInLrsList(LUN), TRUE);
+    ASSERT_EQ(QueueLunCommand(psFirst->wIndex, LUN), STATUS_OK);
+    ASSERT_EQ(QueueLunCommand(psSecond->wIndex, LUN), STATUS_OK);
+    KERNEL_ENTRY* psPeek = nullptr;
+    ASSERT_EQ(bPeekLunCommand(LUN, &psPeek), STATUS_FOUND);
+    EXPECT_EQ(psPeek, psPass);
+    EXPECT_EQ(wGetLunQueueCount(LUN), 3);
+    EXPECT_EQ(wGetNewCmdContTotal(), 3);
+    EXPECT_EQ(wTakeNewestLunCommand(LUN), psSecond->wIndex);
+    EXPECT_EQ(wGetLunQueueCount(LUN), 2);
+    RemoveFromLunRing(LUN);
+    ASSERT_EQ(bPeekLunCommand(LUN, &psPeek), STATUS_FOUND);
+    EXPECT_EQ(psPeek, psFirst);
+    EXPECT_EQ(wTakeNewestLunCommand(LUN), psFirst->wIndex);
+    EXPECT_EQ(wGetLunQueueCount(LUN), 0);
+    EXPECT_EQ(wGetNewCmdContTotal(), 0);
+    EXPECT_EQ(fIsLunInLrsList(LUN), FALSE);
+    // Full, the ring takes none at its head either.
+    for (uint16_t w = 0; w < LUN_RING_CAPACITY; w++) ASSERT_EQ(QueueLunCommand(psFirst->wIndex, LUN), STATUS_OK);
+    EXPECT_EQ(QueueLunCommandFirst(psPass->wIndex, LUN), STATUS_RETRY);
+    ASSERT_EQ(bPeekLunCommand(LUN, &psPeek), STATUS_FOUND);
+    EXPECT_EQ(psPeek, psFirst);
+}
+
 TEST_F(StageRingsTest, ServiceListKeepsLeastRecentlyServicedFirst) {
     KERNEL_ENTRY* ps = Command(PORT_CODE_INTERNAL, HOST_STATE_LUN_QUEUED);
     EXPECT_EQ(wGetLrsHeadLun(), NO_LRS_LUN);
