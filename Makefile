@@ -5,9 +5,6 @@ CMAKE_FLAGS ?=
 # A compiler cache, where the machine has one, makes rebuilds of unchanged
 # sources free; nothing depends on it.
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-# Whether 32-bit programs run under the user-mode emulator here: asked in
-# each recipe, after `deps` may have set the emulator up.
-EMULATED = -DFW_EMULATED=$$(scripts/emulated-32bit && echo ON || echo OFF)
 
 .PHONY: all deps build run test bench clean
 
@@ -16,11 +13,9 @@ all: build
 deps:
 	@scripts/install-deps
 
-# The test build is sanitized (under the 32-bit emulator without
-# AddressSanitizer, whose runtime does not start there); CI builds with
-# warnings as errors.
+# The test build is sanitized; CI builds with warnings as errors.
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON $(EMULATED) -DFW_WERROR=$(if $(CI),ON,OFF) $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DFW_SANITIZE=ON -DFW_WERROR=$(if $(CI),ON,OFF) $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Hosts reach the controller over iSCSI on the loopback by default.
@@ -32,7 +27,7 @@ ARGS ?= --iscsi 127.0.0.1:3260
 # exit status: the controller's own stops (halt, shutdown, reset) end the
 # run well, a start that never came up fails it.
 run: deps
-	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(EMULATED) $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR)-run -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)-run -j $(JOBS) --target controller controller-image
 	scripts/run-controller $(BUILD_DIR)-run/app/controller $(ARGS)
 
@@ -44,7 +39,7 @@ test: build
 # named at the end and make the run fail.
 bench: deps
 	@scripts/install-deps --bench
-	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(EMULATED) $(LAUNCHER)
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF $(LAUNCHER)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target benchmarks
 	@failed=""; for b in $(BUILD_DIR)-bench/bench/*_bench; do \
 		[ -x "$$b" ] || continue; "$$b" || failed="$$failed $${b##*/}"; \

@@ -29,7 +29,7 @@ public:
     // pointer and an index or two; a test's lambda taking a few references).
     class Action {
     public:
-        static constexpr size_t kBytes = 24;
+        static constexpr size_t kBytes = 6 * sizeof(void*);
         Action() = default;
         template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Action>>>
         Action(F f) {  // NOLINT: an event is given its lambda directly

@@ -1,4 +1,5 @@
 #include "sim/fiber.h"
+#include "sim/low_memory.h"
 
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -49,8 +50,10 @@ struct Fiber::Impl {
 
 Fiber::Fiber() : m_impl(new Impl) {
     m_impl->owner = this;
-    void* p = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    // The firmware hands addresses of its locals to chips and records as
+    // 32-bit words: its stack lies below 4 GiB, as all it addresses does.
+    void* p = MapLowMemory(kStackSize);
+    if (p == nullptr) {
         std::fprintf(stderr, "board: cannot allocate the processor stack\n");
         std::exit(1);
     }

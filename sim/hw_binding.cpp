@@ -56,6 +56,18 @@ void BusWrite(uint32_t address, uint32_t value, unsigned width) {
 }
 }  // namespace
 
+// Everything the firmware holds as a 32-bit word is placed below 4 GiB by
+// the board (statics of a non-PIE program, its memory windows and stacks):
+// a pointer above it was handed in from elsewhere, and truncating it would
+// send a chip or a handle to another object.
+void HwAddressAboveFourGiB(const volatile void* p) {
+    std::fprintf(stderr,
+                 "board: the firmware was handed %p, above 4 GiB: its processor addresses are 32-bit words "
+                 "(memory handed to it must come from below 4 GiB)\n",
+                 const_cast<const void*>(p));
+    std::abort();
+}
+
 uint8_t Reg8Read(uint32_t dAddress) { return static_cast<uint8_t>(BusRead(dAddress, 1)); }
 uint16_t Reg16Read(uint32_t dAddress) { return static_cast<uint16_t>(BusRead(dAddress, 2)); }
 uint32_t Reg32Read(uint32_t dAddress) { return BusRead(dAddress, 4); }

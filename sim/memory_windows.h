@@ -75,10 +75,9 @@ public:
     static constexpr uint32_t kBootBlockAddress = fw::BOOT_BLOCK_ADDRESS;
     static constexpr uint32_t kBootBlockSize = fw::BOOT_BLOCK_END - kBootBlockAddress;
     static constexpr uint32_t kVectorPageSize = 4096;
-#if defined(__SANITIZE_ADDRESS__) || defined(SIM_WINDOW_BELOW_512MIB)
-    // The sanitizer's shadow memory begins one page below 0x20000000 (and
-    // the 32-bit emulator keeps its stack and libraries below 1 GiB): a
-    // 512 MiB bank ends that page short.
+#if defined(__SANITIZE_ADDRESS__) && UINTPTR_MAX == 0xFFFFFFFFu
+    // A 32-bit build's sanitizer shadow memory begins one page below
+    // 0x20000000: a 512 MiB bank ends that page short.
     static constexpr uint32_t kMaxSdramBytes = 512u << 20;
     static constexpr uint32_t kMappableEnd = 0x1FFFF000;
 #else

@@ -12,13 +12,14 @@
 #include <cstdint>
 
 #include "executive/kernel_entry.h"
+#include "hw/addresses.h"
 #include "target/host_command_codes.h"
 
 namespace fw {
 
 #pragma pack(push, 1)
 struct CACHE_ENTRY_FIELDS {
-    KERNEL_ENTRY* psStreamHead;     // pieces and continuations: the stream head
+    WORD_POINTER<KERNEL_ENTRY> psStreamHead;  // pieces and continuations: the stream head
     uint32_t dPieceBufferAddress;   // continuation: where its head share lands in the head's buffer
     uint64_t lBlockerArrival;       // arrival number of the recorded blocking write
     uint16_t wBufferBlocks;         // capacity of the page run in blocks

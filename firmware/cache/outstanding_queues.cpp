@@ -25,6 +25,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/lun_service_list.h"
 #include "partner/partner_link.h"
@@ -723,7 +724,7 @@ void DumpQueues(uint8_t bQueue) {
         for (uint16_t l = 0; l < wLds; l++) {
             const LUN_QUEUE& s = s_aasLun[bQueue][l];
             ConsolePrintf("LUN:%03x Count:%04x Root:%08x\n", l, s.dCount,
-                          s.wRoot == NO_NODE ? 0u : static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_asNode[s.wRoot])));
+                          s.wRoot == NO_NODE ? 0u : dAddressWord(&s_asNode[s.wRoot]));
             PrintInOrder(s.wRoot);
             ConsolePrintf("\n");
         }

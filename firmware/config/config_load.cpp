@@ -12,6 +12,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "sas/sas_device_list.h"
@@ -70,7 +71,7 @@ void NoteDriveCopy(const SAS_DEVICE_ENTRY& sDevice, uint8_t bResult, const CONFI
 // The image buffers are data-buffer pages of bank 0, where the processor
 // address is the handle.
 BUFFER_HANDLE dImageHandle(const CONFIG_IMAGE* psImage) {
-    return static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(psImage));
+    return static_cast<BUFFER_HANDLE>(dAddressWord(psImage));
 }
 
 uint32_t dGetBe32At(const CONFIG_IMAGE* psImage, uint32_t dOffset) {

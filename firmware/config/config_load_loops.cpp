@@ -15,6 +15,7 @@
 #include "executive/system_state.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 
 namespace fw {
@@ -42,7 +43,7 @@ struct LOOP_DRIVE_RECORD {
 LOOP_DRIVE_RECORD s_asRecord[LOOP_DRIVE_RECORDS];
 BUFFER_HANDLE s_dReadPage;
 
-uint8_t* pPage(BUFFER_HANDLE d) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dBufferHandleToCpuAddress(d))); }
+uint8_t* pPage(BUFFER_HANDLE d) { return static_cast<uint8_t*>(pCpuAddressToPointer(dBufferHandleToCpuAddress(d))); }
 
 uint32_t dWord(const uint8_t* pb, uint32_t dIndex) {
     uint32_t d;
@@ -169,7 +170,7 @@ void RebuildConfigFromDriveRecords(uint8_t bCount) {
     bool afTried[LOOP_DRIVE_RECORDS] = {};
     CONFIG_IMAGE* psLive = pGetConfigImage();
     CONFIG_IMAGE* psScratch = pGetScratchConfigImage();
-    const BUFFER_HANDLE dScratch = static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(psScratch));
+    const BUFFER_HANDLE dScratch = static_cast<BUFFER_HANDLE>(dAddressWord(psScratch));
     for (uint8_t bTry = 0; bTry < bCount; ++bTry) {
         int iBest = -1;
         bool fBestOwn = false;

@@ -16,6 +16,7 @@
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "sas/sas_device_list.h"
@@ -336,7 +337,7 @@ void BuildDriveCommand(KERNEL_ENTRY* psEntry, uint8_t bPath, uint8_t bTarget, ui
     psEntry->bCount = 1;
     psEntry->bMark = 255;
     psEntry->bStatus = 0;
-    psEntry->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psEntry));
+    psEntry->dHandle = dAddressWord(psEntry);
     psEntry->wHead10 = 0;
     psEntry->wControlFlags = wControlFlags;
     psEntry->wTimeout = wTimeout;

@@ -11,6 +11,7 @@
 
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "hw/addresses.h"
 
 namespace fw {
 
@@ -33,7 +34,7 @@ constexpr uint32_t CONFIG_COPY_OFFSET_FROM_END = 32768;
 #pragma pack(push, 1)
 struct CONFIG_WRITE_SLOT;
 struct CONFIG_COMMAND_FIELDS {
-    CONFIG_WRITE_SLOT* psSlot;   // writer chains: the chain's slot
+    WORD_POINTER<CONFIG_WRITE_SLOT> psSlot;  // writer chains: the chain's slot
     uint32_t dDeadline;          // drive locate: coarse tick it ends at
     BUFFER_HANDLE dCapacityPage; // writer chains: READ CAPACITY data page
     uint16_t wStop;              // drive locate: non-zero stops it

@@ -9,6 +9,7 @@
 #include "executive/kernel_queue.h"
 #include "executive/tick.h"
 #include "executive/types.h"
+#include "hw/addresses.h"
 #include "target/host_command_codes.h"
 
 namespace fw {
@@ -33,7 +34,7 @@ void SendDriveLocateCommand(uint8_t bType, uint8_t bTarget, uint8_t bSeconds) {
     ps->bCount = 1;
     ps->bMark = 255;
     ps->bStatus = 0;
-    ps->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ps));
+    ps->dHandle = dAddressWord(ps);
     ps->psMother = ps;
     ps->wTargetId = bTarget;
     ps->wHead10 = 0;

@@ -12,12 +12,11 @@
 #include "config/nvram_tables.h"
 #include "config/spares_wwn.h"
 #include "console/xmodem_receive.h"
-#include "raid/raid_engine.h"
 #include "enclosure/drive_commands.h"
 #include "enclosure/drive_firmware.h"
 #include "enclosure/drive_management.h"
-#include "enclosure/enclosure_table.h"
 #include "enclosure/drive_table.h"
+#include "enclosure/enclosure_table.h"
 #include "eventlog/event_log.h"
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
@@ -25,9 +24,11 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "partner/partner_messages.h"
+#include "raid/raid_engine.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 
@@ -87,7 +88,7 @@ uint8_t s_bModeSelectLength;
 
 uint8_t* pWork(uint32_t dOffset) { return pGetConfigWorkBuffer() + dOffset; }
 BUFFER_HANDLE dWorkHandle(uint32_t dOffset) {
-    return static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(pWork(dOffset)));
+    return static_cast<BUFFER_HANDLE>(dAddressWord(pWork(dOffset)));
 }
 
 // The record the drive being read is entered into.

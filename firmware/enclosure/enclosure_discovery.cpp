@@ -22,6 +22,7 @@
 #include "executive/port_codes.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/addresses.h"
 #include "hw/hw.h"
 #include "hw/scsi.h"
 #include "hw/ses.h"
@@ -125,7 +126,7 @@ uint8_t bSend(uint8_t bPath, uint8_t bTarget, const uint8_t* pbCdb, uint16_t wFl
     if (pfDone == nullptr) pfDone = fPhase ? SesCommandDone : PageCommandDone;
     KERNEL_ENTRY* psEntry = nullptr;
     if (bAllocKernelEntries(PORT_CODE_INITIATOR, 1, &psEntry) != STATUS_OK) return PHASE_RUN_AGAIN;
-    const BUFFER_HANDLE dHandle = static_cast<BUFFER_HANDLE>(reinterpret_cast<uintptr_t>(s_pbReply));
+    const BUFFER_HANDLE dHandle = static_cast<BUFFER_HANDLE>(dAddressWord(s_pbReply));
     BuildDriveCommand(psEntry, bPath, bTarget, SES_TIMEOUT_S, wFlags, dLength, dLength != 0 ? 1 : 0,
                       static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle)), pbCdb, DRIVE_COMMAND_TYPE_SEND_DIAGNOSTIC);
     if (fPhase) SetDriveCommandPendingFlag(FALSE);

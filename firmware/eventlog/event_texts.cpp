@@ -9,6 +9,7 @@
 #include "executive/date_time.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/addresses.h"
 
 namespace fw {
 
@@ -681,7 +682,7 @@ const char* pszAssertionText(uint32_t dAddress) {
     if (dAddress < dStart || dAddress >= dEnd) {
         return nullptr;
     }
-    const char* psz = reinterpret_cast<const char*>(static_cast<uintptr_t>(dAddress));
+    const char* psz = pAddressWordToPointer<const char>(dAddress);
     const uint32_t dLimit = static_cast<uint32_t>(dEnd - dAddress) < ASSERT_TEXT_MAX
                                 ? static_cast<uint32_t>(dEnd - dAddress)
                                 : ASSERT_TEXT_MAX;

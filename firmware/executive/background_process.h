@@ -38,7 +38,7 @@ struct BACKGROUND_PROCESS {
     uint8_t abReserved[12];
 };
 #pragma pack(pop)
-static_assert(sizeof(BACKGROUND_PROCESS) == 52);
+static_assert(sizeof(BACKGROUND_PROCESS) == 48 + sizeof(BackgroundProcessCallback));
 static_assert(offsetof(BACKGROUND_PROCESS, lLastWakeup) == 20);
 static_assert(offsetof(BACKGROUND_PROCESS, pfnCallback) == 36);
 

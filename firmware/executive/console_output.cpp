@@ -11,6 +11,7 @@
 #include "executive/types.h"
 #include "executive/upcalls.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/cp15.h"
 #include "hw/hw.h"
 #include "hw/uart.h"
@@ -405,8 +406,8 @@ void DrainWriteBuffer() {
 void ReportAssertionFailure(const char* pszExpression, const char* pszFile, uint32_t dLine,
                             const char* pszArgNames, ...) {
     ConsolePrintf("\nAF(%s), %s: %d\n", pszExpression, pszFile, dLine);
-    const uint32_t dExpression = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pszExpression));
-    const uint32_t dFile = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pszFile));
+    const uint32_t dExpression = dAddressWord(pszExpression);
+    const uint32_t dFile = dAddressWord(pszFile);
     auto Byte = [](uint32_t d, int i) { return static_cast<uint8_t>(d >> (8 * i)); };
     const uint8_t abArgs[14] = {Byte(dExpression, 0), Byte(dExpression, 1), Byte(dExpression, 2),
                                 Byte(dExpression, 3), Byte(dFile, 0), Byte(dFile, 1), Byte(dFile, 2), Byte(dFile, 3),

@@ -4,9 +4,9 @@
 
 #include <array>
 
-#include "eventlog/event_log.h"
 #include "enclosure/environment_monitor.h"
 #include "enclosure/microcontroller_link.h"
+#include "eventlog/event_log.h"
 #include "executive/console_input.h"
 #include "executive/console_output.h"
 #include "executive/interrupt_controller.h"
@@ -18,12 +18,13 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/atu.h"
 #include "hw/cp15.h"
 #include "hw/fpga.h"
 #include "hw/hw.h"
-#include "hw/interrupt_controller.h"
 #include "hw/internal_bus.h"
+#include "hw/interrupt_controller.h"
 #include "hw/memory_controller.h"
 #include "hw/timers.h"
 #include "partner/partner_link.h"
@@ -444,7 +445,7 @@ void RaiseTestPrefetchAbort() {
     CpuMaskInterrupts();
     Cp15Write(CP15_FAULT_STATUS, CP15_FSR_IMPRECISE_EXTERNAL);
     const uint32_t dReturn =
-        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&RaiseTestPrefetchAbort));
+        dAddressWord(&RaiseTestPrefetchAbort);
     PrefetchAbortHandler(dReturn, Cp15Read(CP15_FAULT_STATUS));
     if (dMask == 0) CpuUnmaskInterrupts();
 }

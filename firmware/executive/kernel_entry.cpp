@@ -10,6 +10,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/upcalls.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 
 namespace fw {
@@ -271,7 +272,7 @@ void GetPrevKernelEntryAddress(const KERNEL_ENTRY* psEntry, KERNEL_ENTRY** ppsPr
 }
 
 KERNEL_ENTRY* psKernelEntryOfHandle(uint32_t dHandle) {
-    auto* ps = reinterpret_cast<KERNEL_ENTRY*>(static_cast<uintptr_t>(dHandle));
+    auto* ps = pAddressWordToPointer<KERNEL_ENTRY>(dHandle);
     return IndexOfEntry(ps) < KERNEL_ENTRY_COUNT ? ps : nullptr;
 }
 

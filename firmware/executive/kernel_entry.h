@@ -89,7 +89,6 @@ struct KERNEL_ENTRY {
     uint64_t lStartTimeStamp;   // command trace start stamp
 };
 
-static_assert(sizeof(KERNEL_ENTRY) == 636);
 static_assert(offsetof(KERNEL_ENTRY, bCount) == 1);
 static_assert(offsetof(KERNEL_ENTRY, bStatus) == 3);
 static_assert(offsetof(KERNEL_ENTRY, dHandle) == 4);
@@ -104,6 +103,12 @@ static_assert(offsetof(KERNEL_ENTRY, bPrimaryState) == 128);
 static_assert(offsetof(KERNEL_ENTRY, wIndex) == 132);
 static_assert(offsetof(KERNEL_ENTRY, fUsed) == 134);
 static_assert(offsetof(KERNEL_ENTRY, wLunIndex) == 138);
+// The bookkeeping fields as the controller's 32-bit processor lays them
+// out.  Built for a 64-bit host, its pointers and the 8-byte alignment of
+// the 64-bit fields move them; only the processor sees them, and the chip
+// command block above keeps its bytes.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(KERNEL_ENTRY) == 636);
 static_assert(offsetof(KERNEL_ENTRY, lFlags) == 140);
 static_assert(offsetof(KERNEL_ENTRY, lInternalAddress) == 148);
 static_assert(offsetof(KERNEL_ENTRY, lLba) == 156);
@@ -119,6 +124,7 @@ static_assert(offsetof(KERNEL_ENTRY, pCallbackTop) == 320);
 static_assert(offsetof(KERNEL_ENTRY, sTimer) == 324);
 static_assert(offsetof(KERNEL_ENTRY, abSubsystemFields) == 346);
 static_assert(offsetof(KERNEL_ENTRY, lStartTimeStamp) == 628);
+#endif
 
 // The subsystem area is carved into one fixed range per engine, so that the
 // fields of the target engine, the cache, the RAID engine and the drive side

@@ -77,9 +77,12 @@ struct RB_TREE {
     uint32_t fAllowDuplicates;
 };
 
+// The 32-bit processor's layout (a 64-bit host's pointers widen it).
+#if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(RB_NODE) == 20);
 static_assert(offsetof(RB_TREE, dCount) == 20);
 static_assert(offsetof(RB_TREE, fAllowDuplicates) == 36);
+#endif
 
 using RB_VISIT = uint32_t (*)(RB_TREE* psTree, RB_NODE* psNode, void* pArgument);
 

@@ -9,6 +9,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/hw.h"
 #include "hw/i2c_unit.h"
 #include "platform/i2c.h"
@@ -254,9 +255,9 @@ void FillClockRegisterImage(const DATE_TIME* ps) {
 }
 
 void ShowRtcState() {
-    ConsolePrintf("psTimeDisplay  = %x ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(psTimeDisplay)));
+    ConsolePrintf("psTimeDisplay  = %x ", dAddressWord(psTimeDisplay));
     PrintDateTime(psTimeDisplay);
-    ConsolePrintf("\npsTimeUpdate   = %x ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(psTimeUpdate)));
+    ConsolePrintf("\npsTimeUpdate   = %x ", dAddressWord(psTimeUpdate));
     PrintDateTime(psTimeUpdate);
     ConsolePrintf("\nfRTCInProgress = %x \n", fRTCInProgress);
     ConsolePrintf("wRTCOperation  = %x \n", wRTCOperation);

@@ -7,18 +7,18 @@
 #include "cache/nvram_journal.h"
 #include "cache/read_ahead.h"
 #include "cache/write_sort.h"
-#include "config/rank_table.h"
 #include "config/apply_settings.h"
 #include "config/config_commit.h"
 #include "config/config_db.h"
 #include "config/config_load.h"
-#include "config/config_upgrade.h"
 #include "config/config_state.h"
+#include "config/config_upgrade.h"
 #include "config/drive_tables.h"
 #include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "config/nvram_layout.h"
 #include "config/nvram_records.h"
+#include "config/rank_table.h"
 #include "console/console_menu.h"
 #include "console/debug_monitor.h"
 #include "console/xmodem_receive.h"
@@ -28,8 +28,8 @@
 #include "enclosure/drive_table.h"
 #include "eventlog/bus_monitor.h"
 #include "eventlog/debug_dump.h"
-#include "eventlog/info_dump.h"
 #include "eventlog/event_log.h"
+#include "eventlog/info_dump.h"
 #include "eventlog/statistics.h"
 #include "eventlog/target_trace.h"
 #include "executive/background_process.h"
@@ -43,13 +43,13 @@
 #include "executive/main_loop.h"
 #include "executive/rtc.h"
 #include "executive/stop.h"
-#include "sas/marvell_sata.h"
 #include "executive/system_state.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/atu.h"
 #include "hw/boot_rom.h"
 #include "hw/cp15.h"
@@ -65,21 +65,22 @@
 #include "platform/fpga_program.h"
 #include "platform/i2c.h"
 #include "platform/pci.h"
-#include "raid/raid_engine.h"
 #include "raid/drive_retry_table.h"
+#include "raid/raid_engine.h"
 #include "raid/row_hold.h"
+#include "sas/marvell_sata.h"
 #include "sas/sas_drive.h"
+#include "target/back_end_completion.h"
+#include "target/buffer_commands.h"
 #include "target/dispatcher.h"
 #include "target/host_command_pool.h"
-#include "target/back_end_completion.h"
 #include "target/host_list.h"
 #include "target/intermediate_target_queue.h"
 #include "target/lun_scheduler.h"
-#include "target/target_queue_management.h"
-#include "target/unit_attention.h"
-#include "target/buffer_commands.h"
 #include "target/mode_pages.h"
 #include "target/target_engine.h"
+#include "target/target_queue_management.h"
+#include "target/unit_attention.h"
 
 namespace fw {
 
@@ -108,7 +109,7 @@ uint32_t ReadBootWord(uint32_t dAddress) {
 }
 
 void StoreVector(uint32_t dSlot, HwHandler pHandler) {
-    uint32_t dAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pHandler));
+    uint32_t dAddress = dAddressWord(pHandler);
     std::memcpy(HwGetWindow(HW_WINDOW_VECTOR_PAGE).pBase + dSlot, &dAddress, sizeof dAddress);
 }
 

@@ -19,13 +19,13 @@ struct TIMER_NODE {
     uint64_t lExpiry;  // millisecond tick at which the timer fires
     TIMER_CALLBACK pfnCallback;
 };
-static_assert(sizeof(TIMER_NODE) == 20);
+static_assert(sizeof(void*) != 4 || sizeof(TIMER_NODE) == 20);
 
 struct CALLBACK_NODE {
     COMPLETION_CALLBACK pfnCallback;
     CALLBACK_NODE* psNext;
 };
-static_assert(sizeof(CALLBACK_NODE) == 8);
+static_assert(sizeof(void*) != 4 || sizeof(CALLBACK_NODE) == 8);
 
 constexpr uint32_t CALLBACK_STATIC_NODES = 512;
 

@@ -26,6 +26,7 @@
 #include "fc/ql_mailbox_commands.h"
 #include "fc/ql_rings.h"
 #include "fc/ql_target_entries.h"
+#include "hw/addresses.h"
 #include "hw/hw.h"
 #include "hw/isp_fc.h"
 #include "hw/pci_ids.h"
@@ -82,7 +83,7 @@ uint32_t dGet32(const uint8_t* pb, uint32_t dOffset) {
 // The host or internal entry a completion handle names: only an address on
 // an entry boundary inside one of the pools is taken.
 KERNEL_ENTRY* psEntryOfHandle(uint32_t dHandle) {
-    const auto* pHandle = reinterpret_cast<const void*>(static_cast<uintptr_t>(dHandle));
+    const auto* pHandle = pAddressWordToPointer<const void>(dHandle);
     KERNEL_ENTRY* psEntry = nullptr;
     const uint16_t wHost = wTargetEntryIndex(pHandle);
     if (wHost != 0xFFFF) {

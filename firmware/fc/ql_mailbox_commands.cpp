@@ -4,13 +4,14 @@
 
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
+#include "executive/kernel_entry.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/drive_loop_isr.h"
 #include "fc/loop_maps.h"
-#include "executive/kernel_entry.h"
 #include "fc/ql_chip.h"
 #include "fc/ql_rings.h"
+#include "hw/addresses.h"
 #include "hw/isp_fc.h"
 #include "target/host_command_pool.h"
 
@@ -218,7 +219,7 @@ uint8_t bQLRegisterFc4Types(uint8_t bChip, uint32_t dPortId) {
         ISP24_CT_PASSTHROUGH sCt{};
         sCt.bEntryType = ISP_ENTRY_CT_PASSTHROUGH;
         sCt.bEntryCount = 1;
-        sCt.dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psEntry));
+        sCt.dHandle = dAddressWord(psEntry);
         sCt.wNportHandle = ISP24_HANDLE_NAME_SERVER;
         sCt.wCommandSegments = 1;
         sCt.wTimeout = 5;

@@ -1,7 +1,13 @@
 // The kinds of address that cross into chips.
 //
-// The processor reaches a byte by its processor address (a pointer is one:
-// the processor is 32-bit).  A chip doing DMA over PCI is given the byte's
+// The processor reaches a byte by its processor address, one 32-bit word:
+// the processor is 32-bit.  Built for a 64-bit host a pointer is wider, but
+// everything the firmware addresses (its code and statics, the board's
+// memory windows, its stacks, buffers handed to it) lies below 4 GiB, so
+// the word still names it; the conversions here check that, and stop the
+// program rather than let an address lose its high half.
+//
+// A chip doing DMA over PCI is given the byte's
 // bus address, the address the inbound window answers to.  In buffer bank 0
 // the two numbers are the same today; bank 1, the XOR engine and the Fibre
 // Channel chips' windows make them differ, so each is its own type, and a
@@ -9,11 +15,66 @@
 // word.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace fw {
 
-static_assert(sizeof(void*) == 4, "a processor address is one 32-bit word");
+static_assert(sizeof(void*) >= 4, "a processor address is one 32-bit word");
+
+// Stops the program: a pointer the firmware was to hold as a 32-bit word
+// lies above 4 GiB (the board reports which).
+[[noreturn]] void HwAddressAboveFourGiB(const volatile void* p);
+
+// The 32-bit word a pointer is, for a chip, a handle or a record.  A null
+// pointer is word 0.
+inline uint32_t dAddressWord(const volatile void* p) {
+    const uintptr_t u = reinterpret_cast<uintptr_t>(p);
+    if constexpr (sizeof(uintptr_t) > 4) {
+        if (__builtin_expect(u > 0xFFFFFFFFu, 0)) HwAddressAboveFourGiB(p);
+    }
+    return static_cast<uint32_t>(u);
+}
+// A function's entry point as a word (vectors, handlers shown on the console).
+template <typename R, typename... A>
+inline uint32_t dAddressWord(R (*pfn)(A...)) {
+    return dAddressWord(reinterpret_cast<const volatile void*>(pfn));
+}
+// And back: the pointer a word names.
+template <typename T = void>
+inline T* pAddressWordToPointer(uint32_t dWord) {
+    return reinterpret_cast<T*>(static_cast<uintptr_t>(dWord));
+}
+
+// A pointer kept in one 32-bit word, for records whose byte layout is fixed
+// (packed command fields carved out of an entry): byte aligned, as the
+// fields around it, and read and written as the pointer it holds.
+template <typename T>
+class WORD_POINTER {
+public:
+    WORD_POINTER() = default;
+    WORD_POINTER(T* p) { Set(p); }         // NOLINT: stands in for T*
+    WORD_POINTER(std::nullptr_t) { Set(nullptr); }  // NOLINT
+    WORD_POINTER& operator=(T* p) {
+        Set(p);
+        return *this;
+    }
+    operator T*() const {  // NOLINT
+        uint32_t dWord;
+        __builtin_memcpy(&dWord, m_abWord, sizeof dWord);
+        return pAddressWordToPointer<T>(dWord);
+    }
+    T* operator->() const { return *this; }
+    T& operator*() const { return *static_cast<T*>(*this); }
+
+private:
+    void Set(T* p) {
+        const uint32_t dWord = dAddressWord(p);
+        __builtin_memcpy(m_abWord, &dWord, sizeof dWord);
+    }
+    uint8_t m_abWord[4];
+};
+static_assert(sizeof(WORD_POINTER<uint8_t>) == 4 && alignof(WORD_POINTER<uint8_t>) == 1);
 
 enum class CPU_ADDRESS : uint32_t {};
 enum class BUS_ADDRESS : uint32_t {};
@@ -31,11 +92,9 @@ constexpr uint32_t operator-(CPU_ADDRESS dAddress, CPU_ADDRESS dBase) {
 }
 
 // Memory the firmware holds by pointer, and back.
-inline CPU_ADDRESS dCpuAddressOf(const volatile void* p) {
-    return CPU_ADDRESS{static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))};
-}
+inline CPU_ADDRESS dCpuAddressOf(const volatile void* p) { return CPU_ADDRESS{dAddressWord(p)}; }
 inline void* pCpuAddressToPointer(CPU_ADDRESS dAddress) {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<uint32_t>(dAddress)));
+    return pAddressWordToPointer(static_cast<uint32_t>(dAddress));
 }
 
 }  // namespace fw

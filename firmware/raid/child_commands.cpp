@@ -5,14 +5,15 @@
 
 #include <cstring>
 
-#include "config/drive_tables.h"
 #include "config/config_state.h"
+#include "config/drive_tables.h"
 #include "config/rank_table.h"
 #include "executive/console_output.h"
 #include "executive/kernel_queue.h"
 #include "executive/port_codes.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "raid/raid_engine.h"
 #include "sas/sas_scsi_path.h"
@@ -164,7 +165,7 @@ void BuildChildCommand(KERNEL_ENTRY* psMother, KERNEL_ENTRY* psChild, uint8_t bO
     psChild->bEntryType = CHILD_ENTRY_TYPE;
     psChild->bCount = 1;
     psChild->bMark = psMother->bMark;
-    psChild->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psChild));
+    psChild->dHandle = dAddressWord(psChild);
     psChild->wTargetId = bGetRankMemberDrive(bRank, bMember);
     psChild->wControlFlags = bOpcode == SCSI_READ10 ? CHILD_CONTROL_READ : CHILD_CONTROL_WRITE;
     // The time-out word is the drive-loop chip's, in seconds.  The drive
@@ -452,7 +453,7 @@ void DumpChildCommand(KERNEL_ENTRY* psChild, uint8_t bDrive, uint8_t fShowState)
         ConsolePrintf("Mother cmd pointer: %04x\n", psChild->psMother != nullptr ? psChild->psMother->wIndex : 0xFFFF);
     }
     ConsolePrintf("Continuation entry at: %08x   size = %02x \n",
-                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psChild + 1)),
+                  dAddressWord(psChild + 1),
                   static_cast<uint32_t>(sizeof(KERNEL_ENTRY)));
     for (uint8_t c = 1; c < psChild->bCount; ++c) {
         KERNEL_ENTRY* psCont = psChild + c;

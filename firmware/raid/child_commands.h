@@ -12,6 +12,7 @@
 
 #include "executive/buffer_pages.h"
 #include "executive/kernel_entry.h"
+#include "hw/addresses.h"
 
 namespace fw {
 
@@ -84,8 +85,8 @@ constexpr uint8_t PS_DATA_WRITE_FAILED = 0x5B;   // a held data write of a faile
 #pragma pack(push, 1)
 struct RAID_ENTRY_FIELDS {
     uint32_t dDataAddress;        // the mother's data for this child (processor address)
-    KERNEL_ENTRY* psChainNext;    // the group held behind this one
-    KERNEL_ENTRY* psChainPrev;    // the group this one is held behind
+    WORD_POINTER<KERNEL_ENTRY> psChainNext;  // the group held behind this one
+    WORD_POINTER<KERNEL_ENTRY> psChainPrev;  // the group this one is held behind
     uint8_t bSubRank;
     uint8_t bPath;                // bank of the pages and path of the XOR requests
     uint8_t bMissingA;            // dual parity: the first two flagged members,
@@ -128,7 +129,7 @@ uint8_t bFoldedOpcode(const KERNEL_ENTRY* psHost);
 // The memory bank (and XOR path) of the command's pages.
 uint8_t bGetCommandBank(const KERNEL_ENTRY* psHost);
 
-inline uint8_t* pbAtAddress(uint32_t dAddress) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dAddress)); }
+inline uint8_t* pbAtAddress(uint32_t dAddress) { return pAddressWordToPointer<uint8_t>(dAddress); }
 
 // ---- building and issuing ----
 // Entries of a child carrying the given number of segments.

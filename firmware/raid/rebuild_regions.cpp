@@ -11,6 +11,7 @@
 #include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
 #include "executive/types.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "raid/child_commands.h"
 #include "raid/raid_engine.h"
@@ -178,7 +179,7 @@ void RecordLost(KERNEL_ENTRY* psRegion, uint8_t bMember) {
 // written.
 void TakeUnreadableAsZeros(KERNEL_ENTRY* psRegion, uint8_t bMember) {
     const REBUILD_REGION_FIELDS* f = psRegionFields(psRegion);
-    std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(dMemberSlot(psRegion, bMember))), 0,
+    std::memset(pAddressWordToPointer<void>(dMemberSlot(psRegion, bMember)), 0,
                 wRegionBlocks(psRegion) * BLOCK_BYTES);
     RecordLost(psRegion, bMember);
     RecordLost(psRegion, f->bMember);

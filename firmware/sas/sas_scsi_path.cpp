@@ -10,6 +10,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/ata.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
@@ -24,8 +25,8 @@
 #include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_discovery.h"
-#include "sas/sas_flags.h"
 #include "sas/sas_drive.h"
+#include "sas/sas_flags.h"
 
 namespace fw {
 
@@ -173,7 +174,7 @@ void CompleteAtOnce(KERNEL_ENTRY* psEntry) {
 
 uint8_t* FirstBuffer(KERNEL_ENTRY* psEntry, uint32_t dBytes) {
     if (psEntry->wSegmentCount == 0 || psEntry->asSegment[0].dByteCount < dBytes) return nullptr;
-    return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(psEntry->asSegment[0].dAddress));
+    return pAddressWordToPointer<uint8_t>(psEntry->asSegment[0].dAddress);
 }
 
 // The SCSI commands a SATA drive is answered for by the controller itself.

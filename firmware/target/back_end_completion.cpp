@@ -5,22 +5,29 @@
 
 #include <cstring>
 
+#include "cache/cache.h"
+#include "cache/cache_entry.h"
+#include "cache/nvram_journal.h"
 #include "cache/read_ahead.h"
 #include "config/config_db.h"
 #include "config/drive_locate.h"
 #include "config/rank_table.h"
 #include "console/throughput_test.h"
+#include "dataservices/data_services.h"
+#include "enclosure/drive_format.h"
+#include "enclosure/drive_management.h"
 #include "eventlog/statistics.h"
 #include "executive/console_output.h"
-#include "executive/kernel_entry.h"
 #include "executive/held_work.h"
+#include "executive/kernel_entry.h"
 #include "executive/kernel_queue.h"
-#include "fc/ql_rings.h"
 #include "executive/tick.h"
 #include "executive/timers.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "fc/fc_driver.h"
+#include "fc/ql_rings.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/parity_read_data.h"
 #include "partner/partner_link.h"
@@ -28,19 +35,13 @@
 #include "raid/drive_error_recovery.h"
 #include "raid/dual_parity.h"
 #include "raid/raid_engine.h"
-#include "sas/marvell_sata.h"
 #include "sas/active_active.h"
+#include "sas/marvell_sata.h"
 #include "sas/mpi_interface.h"
 #include "sas/sas_device_list.h"
 #include "sas/sas_drive.h"
 #include "sas/sas_scsi_path.h"
 #include "sas/write_collapse.h"
-#include "cache/cache.h"
-#include "cache/cache_entry.h"
-#include "cache/nvram_journal.h"
-#include "dataservices/data_services.h"
-#include "enclosure/drive_format.h"
-#include "enclosure/drive_management.h"
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
@@ -537,7 +538,7 @@ namespace {
 // names the entry, and a fresh tag tells its completion from a stale one.
 // A loop whose chip is gone ends the command in error.
 void PostToDriveLoop(uint8_t bQueueId, KERNEL_ENTRY* ps) {
-    ps->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ps));
+    ps->dHandle = dAddressWord(ps);
     ps->bMark = bNextIocbTag();
     const uint16_t wEntries = ps->bCount == 0 ? 1 : ps->bCount;
     if (bPostRequestQueueEntries(bQueueId, wEntries, ps) == STATUS_OK) return;
@@ -723,7 +724,7 @@ void BuildInternalDriveCommand(KERNEL_ENTRY* ps, uint8_t bQueueId, uint8_t bTarg
     std::memset(ps, 0, offsetof(KERNEL_ENTRY, abHeadExtension));
     ps->bEntryType = CHILD_ENTRY_TYPE;
     ps->bCount = 1;
-    ps->dHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ps));
+    ps->dHandle = dAddressWord(ps);
     ps->wTargetId = bTarget;
     ps->wHead10 = 255;
     ps->dTotalByteCount = dLength;

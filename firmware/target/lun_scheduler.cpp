@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "cache/cache.h"
-#include "cache/read_path.h"
-#include "cache/write_start.h"
 #include "cache/cache_entry.h"
 #include "cache/outstanding_queues.h"
+#include "cache/read_path.h"
+#include "cache/write_start.h"
 #include "config/host_lun_tables.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
@@ -23,6 +23,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
+#include "hw/addresses.h"
 #include "hw/scsi.h"
 #include "partner/partner_link.h"
 #include "target/command_access.h"
@@ -152,8 +153,8 @@ void DumpLrsList() {
         ConsolePrintf("\tLun: %3d, prev: %3d, next: %3d\n", ps->wLun, ps->psPrev->wLun, ps->psNext->wLun);
     }
     ConsolePrintf("\tLRS List: Head = 0x%08X, Tail = 0x%08X\n",
-                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s_psLrsHead)),
-                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s_psLrsTail)));
+                  dAddressWord(s_psLrsHead),
+                  dAddressWord(s_psLrsTail));
     ConsolePrintf("\tLRS List:\n\t\t");
     ps = s_psLrsHead;
     for (uint16_t w = 0; ps != nullptr && w < s_wLrsCount; w++, ps = ps->psNext) ConsolePrintf("%3d ", ps->wLun);

@@ -21,6 +21,7 @@
 #include "executive/console_output.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/addresses.h"
 #include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "platform/internal_command_path.h"
@@ -73,7 +74,7 @@ FIBRE_EXCHANGE sExchangeOf(const KERNEL_ENTRY* psEntry) {
 void Put32(uint8_t* pb, uint32_t d) { std::memcpy(pb, &d, sizeof(d)); }
 
 uint32_t dHandleOf(const KERNEL_ENTRY* psEntry) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psEntry));
+    return dAddressWord(psEntry);
 }
 
 // The status entry, with its sense and its residual; the tag by which the

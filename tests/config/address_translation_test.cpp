@@ -60,7 +60,7 @@ TEST_F(AddressTranslationTest, FreeSpaceHasNoLogicalDrive) {
     EXPECT_EQ(psMap->asEntry[3].lEnd, 9999u);
     EXPECT_EQ(psMap->asEntry[4].wRank, 1);
     EXPECT_EQ(psMap->asEntry[4].lEnd, 19999u);
-    for (uint64_t lAddress : {uint64_t(1000), uint64_t(4999), uint64_t(15000), uint64_t(20000), ~0ull}) {
+    for (uint64_t lAddress : {uint64_t(1000), uint64_t(4999), uint64_t(15000), uint64_t(20000), ~uint64_t(0)}) {
         board.ClearConsoleText();
         EXPECT_EQ(fw::lCalculateLUNAddressFromInternalAddress(lAddress), ~0ull) << lAddress;
         EXPECT_EQ(fw::wFindSegmentForAddress(lAddress), 0xFFFF) << lAddress;
