@@ -19,6 +19,7 @@
 #include "raid/xor_engine.h"
 #include "sim/board.h"
 #include "sim/xor_accelerator.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ double Rate(uint64_t lBytesPerCall, F fn) {
 
 int main() {
     sim::Board board;
-    const uint32_t dFiq = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&fw::FiqHandler));
+    const uint32_t dFiq = fw::dAddressWord(&fw::FiqHandler);
     std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &dFiq, 4);
     fw::SetSystemMemorySize(board.config().memorySize);
     fw::InitBufferPages();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "hw/addresses.h"
+
 namespace fw {
 
 struct KERNEL_ENTRY;
@@ -21,11 +23,12 @@ struct TIMER_NODE {
 };
 static_assert(sizeof(void*) != 4 || sizeof(TIMER_NODE) == 20);
 
+// Two words, so that a buffer page grown into the pool holds 512 of them.
 struct CALLBACK_NODE {
-    COMPLETION_CALLBACK pfnCallback;
-    CALLBACK_NODE* psNext;
+    WORD_POINTER<void(KERNEL_ENTRY*)> pfnCallback;
+    WORD_POINTER<CALLBACK_NODE> psNext;
 };
-static_assert(sizeof(void*) != 4 || sizeof(CALLBACK_NODE) == 8);
+static_assert(sizeof(CALLBACK_NODE) == 8);
 
 constexpr uint32_t CALLBACK_STATIC_NODES = 512;
 

@@ -18,6 +18,7 @@
 #include "executive/types.h"
 #include "harness/firmware_files.h"
 #include "xmodem_sender.h"
+#include "harness/low_memory.h"
 
 namespace {
 
@@ -342,7 +343,7 @@ TEST(IoModuleImage, TheHeaderCheckTakesOnlyImagesThatCanBeSent) {
     std::memcpy(raw.data(), "QWRX", 4);
     raw[8] = 0, raw[9] = 0, raw[10] = 0x03, raw[11] = 0x00;   // 768 bytes
     struct Case {
-        std::vector<uint8_t> file;
+        harness::LowVector<uint8_t> file;   // the firmware keeps the image's address
         uint8_t valid;
         uint32_t offset, length, version;
     };
@@ -354,13 +355,13 @@ TEST(IoModuleImage, TheHeaderCheckTakesOnlyImagesThatCanBeSent) {
     std::vector<uint8_t> odd = header;
     odd.resize(2027);
     const Case cases[] = {
-        {header, fw::TRUE, 1024, 1976, 0x01020304},
-        {odd, fw::TRUE, 1024, 1004, 0x01020304},
-        {raw, fw::TRUE, 0, 768, 0x21212121},
-        {raw39, fw::TRUE, 0, 768, 0},
-        {rawLong, fw::FALSE, 0, 0, 0},
-        {headerOnly, fw::FALSE, 0, 0, 0},
-        {wrong, fw::FALSE, 0, 0, 0},
+        {harness::Low(header), fw::TRUE, 1024, 1976, 0x01020304},
+        {harness::Low(odd), fw::TRUE, 1024, 1004, 0x01020304},
+        {harness::Low(raw), fw::TRUE, 0, 768, 0x21212121},
+        {harness::Low(raw39), fw::TRUE, 0, 768, 0},
+        {harness::Low(rawLong), fw::FALSE, 0, 0, 0},
+        {harness::Low(headerOnly), fw::FALSE, 0, 0, 0},
+        {harness::Low(wrong), fw::FALSE, 0, 0, 0},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
@@ -372,7 +373,7 @@ TEST(IoModuleImage, TheHeaderCheckTakesOnlyImagesThatCanBeSent) {
             EXPECT_EQ(fw::fIsEnclosureFirmwareImageValid(), fw::FALSE);
             continue;
         }
-        EXPECT_EQ(fw::dGetEnclosureFirmwareImageAddress(), reinterpret_cast<uintptr_t>(k.file.data()) + k.offset);
+        EXPECT_EQ(fw::dGetEnclosureFirmwareImageAddress(), fw::dAddressWord(k.file.data()) + k.offset);
         EXPECT_EQ(fw::dGetEnclosureFirmwareImageLength(), k.length);
         EXPECT_EQ(fw::dGetEnclosureFirmwareImageVersion(), k.version);
     }

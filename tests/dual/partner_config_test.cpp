@@ -15,6 +15,7 @@
 #include "config/config_commit.h"
 #include "executive/kernel_queue.h"
 #include "harness/dual_pair.h"
+#include "hw/addresses.h"
 
 namespace fw_b {
 struct CONFIG_IMAGE;
@@ -76,7 +77,7 @@ Editor EditorOf(dual::Side& side, bool a) {
 // A controller's image as its own processor sees it, read through its
 // board's view of its memory (whichever board holds the processor window).
 const fw::CONFIG_IMAGE* ImageOf(const Editor& e, void* (*which)()) {
-    const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(which()));
+    const uint32_t address = fw::dAddressWord(which());
     return reinterpret_cast<const fw::CONFIG_IMAGE*>(e.board->memory().Translate(address, fw::CONFIG_IMAGE_SIZE));
 }
 fw::CONFIG_IMAGE* MutableImageOf(const Editor& e, void* (*which)()) {

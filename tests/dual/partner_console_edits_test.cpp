@@ -11,6 +11,7 @@
 #include "../system/road_config.h"
 #include "config/config_image.h"
 #include "harness/dual_pair.h"
+#include "hw/addresses.h"
 
 namespace fw_b {
 struct CONFIG_IMAGE;
@@ -81,7 +82,7 @@ protected:
     // A controller's live configuration header, read through its board's
     // view of its memory.
     static const fw::CONFIG_HEADER& HeaderOf(sim::Board& board, void* pImage) {
-        const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pImage));
+        const uint32_t address = fw::dAddressWord(pImage);
         return reinterpret_cast<const fw::CONFIG_IMAGE*>(board.memory().Translate(address, fw::CONFIG_IMAGE_SIZE))
             ->sHeader;
     }

@@ -16,6 +16,7 @@
 #include "executive/date_time.h"
 #include "harness/dual_pair.h"
 #include "partner/partner_link.h"
+#include "hw/addresses.h"
 
 namespace fw_b {
 // The second build's own record: the same layout under its namespace.
@@ -145,7 +146,7 @@ TEST_F(PartnerRequests, ThePartnersDriveTableIsReadOut) {
     ASSERT_NE(psTable, nullptr);
     const uint32_t dTable = std::min<uint32_t>(sizeof(fw::DRIVE_INFO_LIST), fw::PARTNER_DRIVE_TABLE_BYTES);
     const uint8_t* pbTable = b->board.memory().Translate(
-        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(psTable)), dTable);
+        fw::dAddressWord(psTable), dTable);
     if (pbTable == nullptr) pbTable = reinterpret_cast<const uint8_t*>(psTable);
     EXPECT_EQ(std::memcmp(pbGot, pbTable, dTable), 0);
     EXPECT_EQ(std::vector<uint8_t>(pbGot + dTable, pbGot + fw::PARTNER_DRIVE_TABLE_BYTES),

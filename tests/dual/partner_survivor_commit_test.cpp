@@ -19,6 +19,7 @@
 #include "hw/scsi.h"
 #include "mirrored_array.h"
 #include "sim/fc_host.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ protected:
     // The generation controller 0's live image carries, read through its
     // board's view of its memory.
     uint32_t LiveGeneration() {
-        const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(fw::pGetConfigImage()));
+        const uint32_t address = fw::dAddressWord(fw::pGetConfigImage());
         const auto* ps = reinterpret_cast<const fw::CONFIG_IMAGE*>(a->board.memory().Translate(address, fw::CONFIG_IMAGE_SIZE));
         return ps->sHeader.dGeneration;
     }

@@ -17,6 +17,7 @@
 #include "executive/types.h"
 #include "sim/board.h"
 #include "harness/calendar.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -253,8 +254,8 @@ TEST_F(EventTextTest, ControllerPartnerAndPowerEvents) {
 TEST_F(EventTextTest, AssertionTextsOnlyFromThisProgram) {
     static const char acText[] = "bCount < 4";
     static const char acFile[] = "kernel_queue.cpp";
-    const auto dText = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(acText));
-    const auto dFile = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(acFile));
+    const auto dText = fw::dAddressWord(acText);
+    const auto dFile = fw::dAddressWord(acFile);
     const int aText[4] = {int(dText & 0xFF), int((dText >> 8) & 0xFF), int((dText >> 16) & 0xFF), int(dText >> 24)};
     const int aFile[4] = {int(dFile & 0xFF), int((dFile >> 8) & 0xFF), int((dFile >> 16) & 0xFF), int(dFile >> 24)};
     char acFileNumeric[12];

@@ -18,6 +18,7 @@
 #include "executive/types.h"
 #include "executive/work_flags.h"
 #include "sim/board.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -253,8 +254,8 @@ TEST_F(ConsoleOutputTest, AssertionReportListsTheNamedArgumentsAndPostsEvent171)
     const fw::EVENT_LOG_ENTRY& s = *fw::psGetEventLogEntry(static_cast<uint16_t>(wNext - 1));
     EXPECT_EQ(s.bCode, 171);
     uint8_t abExpected[14] = {0, 0, 0, 0, 0, 0, 0, 0, 0x45, 0x23, 0x01, 0, 0, 0};
-    const uint32_t adTexts[2] = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(szExpression)),
-                                 static_cast<uint32_t>(reinterpret_cast<uintptr_t>(szFile))};
+    const uint32_t adTexts[2] = {fw::dAddressWord(szExpression),
+                                 fw::dAddressWord(szFile)};
     std::memcpy(abExpected, adTexts, sizeof(adTexts));
     EXPECT_EQ(std::memcmp(s.abArgs, abExpected, sizeof(abExpected)), 0);
 

@@ -125,7 +125,8 @@ TEST_F(KernelEntryTest, AddressesAndNeighbours) {
             EXPECT_EQ(ps->wIndex, c.dIndex);
         }
     }
-    EXPECT_EQ(reinterpret_cast<uint8_t*>(Entry(1)) - reinterpret_cast<uint8_t*>(Entry(0)), 636);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(Entry(1)) - reinterpret_cast<uint8_t*>(Entry(0)),
+              static_cast<ptrdiff_t>(sizeof(KERNEL_ENTRY)));
     const uint8_t* pbEnd = reinterpret_cast<const uint8_t*>(Entry(4095)) + sizeof(KERNEL_ENTRY);
     EXPECT_EQ(fw::fIsKernelEntryAddress(Entry(0)), fw::TRUE);
     EXPECT_EQ(fw::fIsKernelEntryAddress(pbEnd - 1), fw::TRUE);

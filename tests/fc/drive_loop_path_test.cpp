@@ -17,6 +17,7 @@
 #include "fc/loop_operations.h"
 #include "sas/sas_scsi_path.h"
 #include "tests/fc/drive_loop_harness.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ protected:
     static bool Completed(uint32_t before) { return s_dDone == before + 1; }
 
     static uint32_t Handle(const KERNEL_ENTRY* ps) {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ps));
+        return fw::dAddressWord(ps);
     }
 
     void Respond(uint8_t chip, const std::array<uint8_t, 64>& e) {

@@ -19,6 +19,7 @@
 #include "responder.h"
 #include "harness/fc_controller.h"
 #include "target/host_command_pool.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -284,7 +285,7 @@ TEST(LinkEvents, AHandleThatNamesNoEntryIsDropped) {
         // entry: the chip completes it, the driver must not take it.
         uint8_t entry[fw::ISP_ENTRY_BYTES];
         std::memcpy(entry, e, sizeof entry);
-        const uint32_t inside = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e)) + 4;
+        const uint32_t inside = fw::dAddressWord(e) + 4;
         std::memcpy(entry + 4, &inside, 4);
         EXPECT_EQ(fw::bPostRequestQueueEntries(e->bPortCode, 1, entry), fw::STATUS_OK);
     };

@@ -25,6 +25,7 @@
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
 #include "target/target_engine.h"
+#include "hw/addresses.h"
 
 namespace fctest {
 
@@ -190,7 +191,7 @@ private:
         }
     }
 
-    static uint32_t Address(fw::KERNEL_ENTRY* e) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e)); }
+    static uint32_t Address(fw::KERNEL_ENTRY* e) { return fw::dAddressWord(e); }
     static uint8_t* Bytes(fw::BUFFER_HANDLE h) {
         return static_cast<uint8_t*>(fw::pBufferHandleToPointer(h));
     }

@@ -19,11 +19,12 @@
 #include "hw/hw.h"
 #include "sim/processor_errors.h"
 #include "harness/time_board.h"
+#include "hw/addresses.h"
 
 namespace harness {
 
 inline void StoreVector(uint32_t dSlot, fw::HwHandler pHandler) {
-    const uint32_t dAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pHandler));
+    const uint32_t dAddress = fw::dAddressWord(pHandler);
     std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + dSlot, &dAddress, 4);
 }
 

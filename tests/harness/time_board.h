@@ -19,6 +19,7 @@
 #include "platform/i2c.h"
 #include "sim/board.h"
 #include "sim/rtc.h"
+#include "hw/addresses.h"
 
 namespace harness {
 
@@ -40,7 +41,7 @@ inline sim::BoardConfig Config(bool fSlot1 = true) {
 
 struct TimeBoard {
     explicit TimeBoard(const sim::BoardConfig& config = Config()) : board(config) {
-        const uint32_t dHandler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&TestFiq));
+        const uint32_t dHandler = fw::dAddressWord(&TestFiq);
         std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &dHandler, 4);
     }
     sim::Rtc& rtc() { return board.rtc(); }

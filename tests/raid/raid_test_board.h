@@ -19,6 +19,7 @@
 #include "sim/board.h"
 #include "sim/xor_accelerator.h"
 #include "raid_road.h"
+#include "hw/addresses.h"
 
 namespace raidtest {
 
@@ -26,7 +27,7 @@ namespace raidtest {
 class RaidBoardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const uint32_t dFiq = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&fw::FiqHandler));
+        const uint32_t dFiq = fw::dAddressWord(&fw::FiqHandler);
         std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &dFiq, 4);
         fw::SetSystemMemorySize(board.config().memorySize);
         ASSERT_EQ(fw::InitBufferPages(), fw::STATUS_OK);

@@ -26,6 +26,7 @@
 #include "sas/sas_scsi_path.h"
 #include "sim/chassis.h"
 #include "sim/sas_controller.h"
+#include "hw/addresses.h"
 
 namespace sastest {
 
@@ -54,7 +55,7 @@ inline KERNEL_ENTRY* BuildRead(uint8_t bTarget, uint32_t dLba, uint8_t bElements
     ps->wSegmentCount = bElements;
     ps->dTotalByteCount = bElements * dElementBytes;
     for (uint8_t i = 0; i < bElements; ++i) {
-        *psEntrySegment(ps, i) = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pbData)) + i * dElementBytes,
+        *psEntrySegment(ps, i) = {fw::dAddressWord(pbData) + i * dElementBytes,
                                   dElementBytes};
     }
     return ps;

@@ -1,12 +1,14 @@
 // The simulated board: time, interrupts, the processor's runs and stops,
 // NVRAM power cuts and restarts of the firmware.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "executive/main_loop.h"
+#include "hw/addresses.h"
 #include "hw/fpga.h"
 #include "hw/hw.h"
 #include "hw/interrupt_controller.h"
@@ -14,6 +16,7 @@
 #include "sim/board.h"
 #include "sim/bus.h"
 #include "sim/fpga.h"
+#include "sim/low_memory.h"
 #include "sim/isp_chip.h"
 #include "sim/mpi_ioc.h"
 #include "sim/sas_controller.h"
@@ -371,7 +374,7 @@ void CountingFiq() {
 // and steered to FIQ.
 void CountFiqsOf(unsigned bit) {
     s_fiqCount = 0;
-    uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountingFiq));
+    uint32_t handler = fw::dAddressWord(&CountingFiq);
     std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + 0x38, &handler, 4);
     fw::Cp6Write(0, 4, 1u << bit);
     fw::Cp6Write(0, 5, 1u << bit);
@@ -741,4 +744,30 @@ TEST(Board, ARemovedBoardLeavesNoMpiIocTimerOnASharedClock) {
     }
     EXPECT_FALSE(clock.HasEvents());
     clock.AdvanceTo(clock.Now() + 10'000'000'000ull);
+}
+
+// The firmware keeps processor addresses as 32-bit words.  What the board
+// puts below 4 GiB goes through whole; a pointer above it stops the program,
+// naming the pointer, rather than become the word of another object.
+TEST(AddressWords, APointerAboveFourGiBStopsTheProgramInsteadOfLosingItsHighHalf) {
+    static uint8_t s_bStatic = 0;
+    uint8_t* pbLow = static_cast<uint8_t*>(sim::MapLowMemory(4096));
+    ASSERT_NE(pbLow, nullptr);
+    for (uint8_t* p : {&s_bStatic, pbLow + 4095}) {
+        EXPECT_EQ(fw::pAddressWordToPointer<uint8_t>(fw::dAddressWord(p)), p);
+        fw::WORD_POINTER<uint8_t> pWord = p;
+        EXPECT_EQ(static_cast<uint8_t*>(pWord), p);
+    }
+    munmap(pbLow, 4096);
+    if constexpr (sizeof(void*) > 4) {
+        const auto* pHigh = reinterpret_cast<const uint8_t*>(uintptr_t{0x123456789000});
+        EXPECT_DEATH((void)fw::dAddressWord(pHigh), "handed 0x123456789000, above 4 GiB");
+        EXPECT_DEATH((void)fw::dCpuAddressOf(pHigh + 1), "handed 0x123456789001, above 4 GiB");
+        EXPECT_DEATH(
+            {
+                fw::WORD_POINTER<const uint8_t> pWord;
+                pWord = pHigh;
+            },
+            "above 4 GiB");
+    }
 }

@@ -15,6 +15,7 @@
 #include "hw/hw.h"
 #include "sim/board.h"
 #include "sim/rtc.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ protected:
     void StartTick() {
         s_ticks = 0;
         s_ticksInOrder = true;
-        const uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&CountTick));
+        const uint32_t handler = fw::dAddressWord(&CountTick);
         std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + fw::VECTOR_SLOT_FIQ, &handler, 4);
         fw::Cp6Write(0, 4, 1u << 8);
         fw::Cp6Write(0, 5, 1u << 8);
@@ -203,7 +204,7 @@ void HandlerThatReadsItsDevice() {
 // between.
 TEST_F(WallClock, WorkAnInterruptHandlerLeftIsNotSleptThrough) {
     StartTick();
-    const uint32_t handler = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HandlerThatReadsItsDevice));
+    const uint32_t handler = fw::dAddressWord(&HandlerThatReadsItsDevice);
     std::memcpy(fw::HwGetWindow(fw::HW_WINDOW_VECTOR_PAGE).pBase + fw::VECTOR_SLOT_IRQ, &handler, 4);
     fw::Cp6Write(0, 4, 1u << 8 | 1u << 9);
     s_raised = false;

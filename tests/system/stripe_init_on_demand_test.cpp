@@ -13,6 +13,8 @@
 #include "cache/write_stages.h"
 #include "raid/stripe_init.h"
 #include "target/host_command_codes.h"
+#include "harness/low_memory.h"
+#include "hw/addresses.h"
 
 namespace {
 
@@ -25,7 +27,9 @@ constexpr uint32_t kDone = 7;       // the walk has been there
 
 class OnDemandInitRoad : public HostRoad {
 protected:
-    std::array<uint32_t, kStripes / 32> onDemand{}, done{}, busy{};
+    harness::LowVector<uint32_t> onDemand = harness::LowVector<uint32_t>(kStripes / 32),
+                                 done = harness::LowVector<uint32_t>(kStripes / 32),
+                                 busy = harness::LowVector<uint32_t>(kStripes / 32);
 
     // Garbage on every member of the first rows, and the rank initialising.
     void Prepare(const ArraySpec& a) {
@@ -49,8 +53,8 @@ protected:
         fw::SetStripeBit(e->dDoneBitmap, kDone);
         for (uint64_t row : {kFresh, kHostData, kDone}) touchedRows.insert(row);
     }
-    static uint32_t Address(std::array<uint32_t, kStripes / 32>& a) {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(a.data()));
+    static uint32_t Address(harness::LowVector<uint32_t>& a) {
+        return fw::dAddressWord(a.data());
     }
     std::vector<uint8_t> Chunk(unsigned m, uint64_t row) const {
         std::vector<uint8_t> v(spec.wChunk * kBlock);

@@ -11,6 +11,8 @@
 #include "target/command_access.h"
 #include "target/scsi_status.h"
 #include "target_test_board.h"
+#include "harness/low_memory.h"
+#include "hw/addresses.h"
 
 namespace target_test {
 namespace {
@@ -46,10 +48,10 @@ protected:
         PutBe32(ab.data() + 10, dBlocks);
         return ab;
     }
-    static TRANSFER_SEGMENT Segment(std::vector<uint8_t>& ab) {
-        return {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ab.data())), static_cast<uint32_t>(ab.size())};
+    static TRANSFER_SEGMENT Segment(harness::LowVector<uint8_t>& ab) {
+        return {fw::dAddressWord(ab.data()), static_cast<uint32_t>(ab.size())};
     }
-    static std::vector<uint8_t> Page(uint8_t bFill) { return std::vector<uint8_t>(4096, bFill); }
+    static harness::LowVector<uint8_t> Page(uint8_t bFill) { return harness::LowVector<uint8_t>(4096, bFill); }
     HostPortStandIn host{PORT};
 };
 
@@ -97,7 +99,7 @@ TEST_F(ScsiStatusTest, EveryStatusKindReachesTheHostAsItShould) {
 }
 
 TEST_F(ScsiStatusTest, DataInOfSeveralPagesWithStatus) {
-    std::vector<uint8_t> a = Page(1), b = Page(2), c = Page(3);
+    harness::LowVector<uint8_t> a = Page(1), b = Page(2), c = Page(3);
     KERNEL_ENTRY* ps = Received(Read16(24), 3 * 4096);
     ps->bPrimaryState = HOST_STATE_DATA_IN;
     const TRANSFER_SEGMENT asSegments[] = {Segment(a), Segment(b), Segment(c)};
@@ -117,7 +119,7 @@ TEST_F(ScsiStatusTest, DataInOfSeveralPagesWithStatus) {
 TEST_F(ScsiStatusTest, DataOutOfSeveralPagesArrivesAsDataReceived) {
     std::vector<uint8_t> abHost(2 * 4096);
     for (size_t i = 0; i < abHost.size(); i++) abHost[i] = static_cast<uint8_t>(i * 7);
-    std::vector<uint8_t> a = Page(0), b = Page(0);
+    harness::LowVector<uint8_t> a = Page(0), b = Page(0);
     std::vector<uint8_t> abCdb(16, 0);
     abCdb[0] = SCSI_WRITE16;
     KERNEL_ENTRY* ps = Received(abCdb, 2 * 4096, abHost);
@@ -138,7 +140,7 @@ TEST_F(ScsiStatusTest, OverrunNeverSendsMoreThanTheInitiatorAskedFor) {
     // READ(16) and any other data-in command alike.
     std::vector<uint8_t> abInquiry = {SCSI_INQUIRY, 0, 0, 0, 0xFF, 0};
     for (const std::vector<uint8_t>& abCdb : {Read16(8), abInquiry}) {
-        std::vector<uint8_t> a = Page(9);
+        harness::LowVector<uint8_t> a = Page(9);
         KERNEL_ENTRY* ps = Received(abCdb, 1024);
         const TRANSFER_SEGMENT s = Segment(a);
         ASSERT_EQ(StartDataInTransfer(ps, &s, 1, TRUE), STATUS_OK);
@@ -152,7 +154,7 @@ TEST_F(ScsiStatusTest, OverrunNeverSendsMoreThanTheInitiatorAskedFor) {
 }
 
 TEST_F(ScsiStatusTest, UnderrunIsReportedExceptForReadSixteen) {
-    std::vector<uint8_t> a(36, 0x5A);
+    harness::LowVector<uint8_t> a(36, 0x5A);
     KERNEL_ENTRY* psInquiry = Received({SCSI_INQUIRY, 0, 0, 0, 96, 0}, 96);
     const TRANSFER_SEGMENT s = Segment(a);
     ASSERT_EQ(StartDataInTransfer(psInquiry, &s, 1, TRUE), STATUS_OK);
@@ -161,13 +163,13 @@ TEST_F(ScsiStatusTest, UnderrunIsReportedExceptForReadSixteen) {
     host.Serve();
     EXPECT_EQ(host.Reply(psInquiry->wIndex).wStatusWord, FCP_RESIDUAL_UNDERRUN);
     EXPECT_EQ(host.Reply(psInquiry->wIndex).dResidual, 60u);
-    EXPECT_EQ(host.Reply(psInquiry->wIndex).abDataIn, a);
+    EXPECT_EQ(host.Reply(psInquiry->wIndex).abDataIn, std::vector<uint8_t>(a.begin(), a.end()));
     EXPECT_EQ(host.Reply(psRead->wIndex).wStatusWord, SCSI_STATUS_GOOD);
     EXPECT_EQ(host.Reply(psRead->wIndex).dResidual, 0u);
 }
 
 TEST_F(ScsiStatusTest, LaterPassOfAReadLandsAtItsOffsetAndIsTrimmedThere) {
-    std::vector<uint8_t> a = Page(4);
+    harness::LowVector<uint8_t> a = Page(4);
     KERNEL_ENTRY* ps = Received(Read16(16), 6144);
     ps->wBlocksDone = 8;   // the first 4096 bytes went out in an earlier pass
     const TRANSFER_SEGMENT s = Segment(a);
@@ -181,7 +183,7 @@ TEST_F(ScsiStatusTest, LaterPassOfAReadLandsAtItsOffsetAndIsTrimmedThere) {
 }
 
 TEST_F(ScsiStatusTest, AbortedStaleAndSilencedCommandsSendNothing) {
-    std::vector<uint8_t> a = Page(1);
+    harness::LowVector<uint8_t> a = Page(1);
     const TRANSFER_SEGMENT s = Segment(a);
     KERNEL_ENTRY* psAborted = Received(Read16(8), 4096);
     psAborted->bPrimaryState = HOST_STATE_DATA_IN;
