@@ -106,7 +106,7 @@ struct OUTSTANDING_IO_NODE {
     uint8_t fStale;
     uint8_t fParked;      // waits in the write sort
     uint16_t wParked;     // parked writes of the whole subtree
-    uint8_t fReleaseFlagged;   // in the LUN's leading writes told to go on
+    uint8_t fReleaseFlagged;   // TRUE: in the LUN's leading writes told to go on
 };
 
 // The writes from the head through wFlaggedLast (dFlagged of them) all
@@ -117,8 +117,8 @@ struct LUN_QUEUE {
     uint16_t wRoot;
     uint16_t wHead;
     uint16_t wTail;
-    uint32_t dCount;
     uint16_t wFlaggedLast;
+    uint32_t dCount;
     uint32_t dFlagged;
 };
 
@@ -185,13 +185,18 @@ void AppendToLun(LUN_QUEUE* psLun, uint16_t wIndex) {
     psLun->wTail = wIndex;
 }
 
+// A write leaving the LUN's leading stretch of writes told to go on
+// shortens it.  Kept apart: most commands that leave were never told.
+[[gnu::noinline]] void LeaveFlaggedStretch(LUN_QUEUE* psLun, uint16_t wIndex) {
+    OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
+    psLun->dFlagged--;
+    if (psLun->wFlaggedLast == wIndex) psLun->wFlaggedLast = s.wPrev;
+    s.fReleaseFlagged = FALSE;
+}
+
 void UnlinkFromLun(LUN_QUEUE* psLun, uint16_t wIndex) {
     OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
-    if (s.fReleaseFlagged == TRUE) {
-        psLun->dFlagged--;
-        if (psLun->wFlaggedLast == wIndex) psLun->wFlaggedLast = s.wPrev;
-        s.fReleaseFlagged = FALSE;
-    }
+    if (s.fReleaseFlagged == TRUE) LeaveFlaggedStretch(psLun, wIndex);
     if (s.wPrev != NO_NODE) {
         s_asNode[s.wPrev].wNext = s.wNext;
     } else {
@@ -550,7 +555,6 @@ void ResetNode(uint16_t wIndex) {
     s.fInUse = FALSE;
     s.fStale = FALSE;
     s.fParked = FALSE;
-    s.fReleaseFlagged = FALSE;
 }
 
 void FillFromEntry(uint16_t wIndex, const KERNEL_ENTRY* psEntry) {
