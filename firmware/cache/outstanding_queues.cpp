@@ -106,13 +106,20 @@ struct OUTSTANDING_IO_NODE {
     uint8_t fStale;
     uint8_t fParked;      // waits in the write sort
     uint16_t wParked;     // parked writes of the whole subtree
+    uint8_t fReleaseFlagged;   // TRUE: in the LUN's leading writes told to go on
 };
 
+// The writes from the head through wFlaggedLast (dFlagged of them) all
+// carry KE_FLAG_HOLD_RELEASE_C, which a command keeps while it is queued:
+// a LUN starved of pages asks for its oldest writes to go on at every
+// refusal, and walking again over those already told was most of that ask.
 struct LUN_QUEUE {
     uint16_t wRoot;
     uint16_t wHead;
     uint16_t wTail;
+    uint16_t wFlaggedLast;
     uint32_t dCount;
+    uint32_t dFlagged;
 };
 
 OUTSTANDING_IO_NODE s_asNode[HOST_ENTRY_COUNT];
@@ -178,8 +185,18 @@ void AppendToLun(LUN_QUEUE* psLun, uint16_t wIndex) {
     psLun->wTail = wIndex;
 }
 
+// A write leaving the LUN's leading stretch of writes told to go on
+// shortens it.  Kept apart: most commands that leave were never told.
+[[gnu::noinline]] void LeaveFlaggedStretch(LUN_QUEUE* psLun, uint16_t wIndex) {
+    OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
+    psLun->dFlagged--;
+    if (psLun->wFlaggedLast == wIndex) psLun->wFlaggedLast = s.wPrev;
+    s.fReleaseFlagged = FALSE;
+}
+
 void UnlinkFromLun(LUN_QUEUE* psLun, uint16_t wIndex) {
     OUTSTANDING_IO_NODE& s = s_asNode[wIndex];
+    if (s.fReleaseFlagged == TRUE) LeaveFlaggedStretch(psLun, wIndex);
     if (s.wPrev != NO_NODE) {
         s_asNode[s.wPrev].wNext = s.wNext;
     } else {
@@ -630,6 +647,8 @@ void InitQueues(uint8_t bQueue) {
         s.wHead = NO_NODE;
         s.wTail = NO_NODE;
         s.dCount = 0;
+        s.wFlaggedLast = NO_NODE;
+        s.dFlagged = 0;
     }
     for (uint16_t w = 0; w < HOST_ENTRY_COUNT; w++) {
         if (s_asNode[w].bKind == (bQueue == WRITES ? KIND_WRITE : KIND_READ) || s_asNode[w].fInUse != TRUE) ResetNode(w);
@@ -990,10 +1009,15 @@ uint32_t dCountOlderInitiatorWrites(uint8_t bPortCode, uint16_t wInitiator, uint
 }
 
 void FlagLunOutstandingWrites(uint16_t wLun, uint32_t dCount) {
-    const LUN_QUEUE* psLun = psLunQueue(WRITES, wLun);
-    if (psLun == nullptr) return;
-    for (uint16_t w = psLun->wHead; w != NO_NODE && dCount != 0; w = s_asNode[w].wNext, dCount--) {
+    LUN_QUEUE* psLun = psLunQueue(WRITES, wLun);
+    if (psLun == nullptr || dCount <= psLun->dFlagged) return;
+    dCount -= psLun->dFlagged;
+    uint16_t w = psLun->dFlagged == 0 ? psLun->wHead : s_asNode[psLun->wFlaggedLast].wNext;
+    for (; w != NO_NODE && dCount != 0; w = s_asNode[w].wNext, dCount--) {
         SetFlag(psEntryOf(w), KE_FLAG_HOLD_RELEASE_C);
+        s_asNode[w].fReleaseFlagged = TRUE;
+        psLun->wFlaggedLast = w;
+        psLun->dFlagged++;
     }
 }
 

@@ -408,6 +408,26 @@ TEST_P(OutstandingQueues, CountsFlagsAndReleases) {
     EXPECT_EQ(fw::dGetRankOutstandingWrites(0), 0u);
     EXPECT_EQ(fw::dGetLunOutstandingWrites(kParityLun), 0u);
     EXPECT_FALSE(Has(psWrite, fw::KE_FLAG_IN_WRITE_QUEUE));
+
+    // A back-off names the LUN's oldest writes however the queue changed
+    // since the last one: writes that left it, among those told already or
+    // at their end, are not counted.
+    KERNEL_ENTRY* apsOld[5];
+    for (uint16_t w = 0; w < 5; ++w) apsOld[w] = Write(kParityLun, 1000u + 16u * w, 8);
+    fw::FlagLunOutstandingWrites(kParityLun, 2);
+    EXPECT_TRUE(Has(apsOld[1], fw::KE_FLAG_HOLD_RELEASE_C));
+    EXPECT_FALSE(Has(apsOld[2], fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::RemoveOutstandingWrite(apsOld[1]);
+    fw::FlagLunOutstandingWrites(kParityLun, 2);
+    EXPECT_TRUE(Has(apsOld[2], fw::KE_FLAG_HOLD_RELEASE_C)) << "the second oldest now";
+    EXPECT_FALSE(Has(apsOld[3], fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::RemoveOutstandingWrite(apsOld[0]);
+    KERNEL_ENTRY* psNewest = Write(kParityLun, 2000, 8);
+    fw::FlagLunOutstandingWrites(kParityLun, 3);
+    EXPECT_TRUE(Has(apsOld[3], fw::KE_FLAG_HOLD_RELEASE_C) && Has(apsOld[4], fw::KE_FLAG_HOLD_RELEASE_C));
+    EXPECT_FALSE(Has(psNewest, fw::KE_FLAG_HOLD_RELEASE_C));
+    fw::FlagLunOutstandingWrites(kParityLun, 4);
+    EXPECT_TRUE(Has(psNewest, fw::KE_FLAG_HOLD_RELEASE_C));
 }
 
 TEST_P(OutstandingQueues, HoldReleaseReachesEveryPartOfASplitCommand) {
