@@ -426,9 +426,8 @@ protected:
             op = kMalformed[rng() % 4];
         }
         uint32_t blocks = PickLength();
-        // A compare's data goes to the controller whole: most are kept
-        // shorter, a few go up to the longest the target takes.
-        if ((op == Op::VerifyCompare || op == Op::VerifyMiscompare) && rng() % 4 != 0) blocks = 1 + blocks % 4096;
+        // A compare's data goes to the controller whole: kept shorter.
+        if (op == Op::VerifyCompare || op == Op::VerifyMiscompare) blocks = 1 + blocks % 4096;
         uint64_t lba = 0;
         if (op != Op::Sync && !PickRange(lun, blocks, &lba)) return;
         Send(h, Make(op, lun, lba, blocks));
