@@ -275,7 +275,10 @@ void IscsiConnection::Tick(uint64_t nowNs) {
         return;
     }
     if (m_pingTag != iscsi::kReservedTag) {
-        if (nowNs - m_pingNs >= kPingReplyNs) Close();
+        // A host still sending is there, if busy (one that does not read
+        // while it builds its next data has not seen the ping yet): only
+        // the silence after the ping ends the session.
+        if (nowNs - std::max(m_pingNs, m_heardNs) >= kPingReplyNs) Close();
         return;
     }
     if (nowNs - m_heardNs >= kPingIdleNs) SendPing(nowNs);
@@ -753,7 +756,6 @@ void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
     if (itt == iscsi::kReservedTag) return refuse(kRejectInvalidField);
     if (m_tasks.count(itt)) return refuse(kRejectTaskInProgress);
     if (pdu.immediate() && m_tasks.size() >= kMaxTasks) return refuse(kRejectImmediate);
-    if (write && expected > kMaxTransferLength) return refuse(kRejectInvalidField);
 
     IscsiTask task;
     task.lun = pdu.U64(8);
@@ -784,6 +786,20 @@ void IscsiConnection::OnScsiCommand(const Pdu& pdu) {
     Task& t = m_tasks[itt];
     t.counted = !pdu.immediate();
     t.task = std::move(task);
+    // A write longer than any the target takes is a well-formed command
+    // its host reads a SCSI status for, not a fault of the protocol: it is
+    // answered as the target answers a transfer beyond its limit, with none
+    // of its data taken (unsolicited data that follows finds no task).
+    if (write && expected > kMaxTransferLength) {
+        t.submitted = true;
+        IscsiTaskResult tooLong;
+        tooLong.status = fw::SCSI_STATUS_CHECK_CONDITION;
+        tooLong.sense.resize(fw::SENSE_FIXED_LENGTH);
+        fw::BuildFixedSense(tooLong.sense.data(), fw::SENSE_ILLEGAL_REQUEST, fw::ASC_INVALID_FIELD_IN_CDB, 0);
+        tooLong.underflow = true;
+        tooLong.residual = expected;
+        return OnTaskDone(itt, std::move(tooLong));
+    }
     // The command holds room for its data until its answer is out: write
     // data waits here for the whole transfer, read data until the host took
     // it.  A command that finds no room is told the task set is full.

@@ -21,6 +21,11 @@ constexpr uint8_t kSasClearAca = 0x40;
 // WRITE AND VERIFY(12): the firmware refuses it, but its length is cut as
 // the other writes' are.
 constexpr uint8_t kWriteAndVerify12 = 0xAE;
+// VERIFY's BYTCHK field: set, the host sends data to compare.
+constexpr uint8_t kByteCheck = 0x06;
+// Invalid field in command information unit.
+constexpr uint8_t kAscInvalidInformationUnit = 0x0E;
+constexpr uint8_t kAscqInvalidFieldInCommandIu = 0x03;
 
 // What a TASK frame's response code says, as iSCSI answers it.
 uint8_t IscsiResponse(const FcpResult& r) {
@@ -61,6 +66,21 @@ public:
     void Submit(uint32_t tag, IscsiTask task) override {
         const uint32_t expected = task.expectedLength;
         FcpCommand c = CommandFor(tag, std::move(task));
+        if (expected != 0 && MovesDataAgainst(c)) {
+            // A COMMAND frame carries no direction bits: the bridge refuses
+            // what an FC port's firmware refuses, a block command whose
+            // data goes against the host's R and W bits, before it can
+            // write data that never came.
+            FcpResult r;
+            r.outcome = FcpResult::Outcome::Done;
+            r.status = fw::SCSI_STATUS_CHECK_CONDITION;
+            r.sense.resize(fw::SENSE_FIXED_LENGTH);
+            fw::BuildFixedSense(r.sense.data(), fw::SENSE_ILLEGAL_REQUEST, kAscInvalidInformationUnit,
+                                kAscqInvalidFieldInCommandIu);
+            r.residualUnder = true;
+            r.residual = expected;
+            return FinishTask(tag, r);
+        }
         // A COMMAND frame has no untagged task: it goes as a simple one.
         if (c.taskAttribute == fw::TASK_ATTR_UNTAGGED) c.taskAttribute = fw::TASK_ATTR_SIMPLE;
         Frame frame{tag, kNone, c.lun, 0};
@@ -128,6 +148,30 @@ private:
         const uint32_t fits = expected / known->second;
         for (size_t i = 0; i < bytes; ++i) cdb[at + bytes - 1 - i] = uint8_t(fits >> (8 * i));
         return uint32_t(std::min<uint64_t>(asked - expected, UINT32_MAX));
+    }
+
+    // A READ whose host sends data, or a WRITE, WRITE AND VERIFY or
+    // comparing VERIFY whose host sends none.
+    static bool MovesDataAgainst(const FcpCommand& c) {
+        if (c.cdb.empty()) return false;
+        const bool sends = !c.dataOut.empty();
+        switch (c.cdb[0]) {
+        case fw::SCSI_READ6:
+        case fw::SCSI_READ10:
+        case fw::SCSI_READ12:
+        case fw::SCSI_READ16: return sends;
+        case fw::SCSI_WRITE6:
+        case fw::SCSI_WRITE10:
+        case fw::SCSI_WRITE12:
+        case fw::SCSI_WRITE16:
+        case fw::SCSI_WRITE_AND_VERIFY10:
+        case kWriteAndVerify12:
+        case fw::SCSI_WRITE_AND_VERIFY16: return !sends;
+        case fw::SCSI_VERIFY10:
+        case fw::SCSI_VERIFY12:
+        case fw::SCSI_VERIFY16: return c.cdb.size() > 1 && (c.cdb[1] & kByteCheck) != 0 && !sends;
+        default: return false;
+        }
     }
 
     static uint8_t CapacityOpcode(const std::vector<uint8_t>& cdb) {

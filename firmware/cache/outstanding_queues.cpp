@@ -821,6 +821,11 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
     const bool fWaitAny = fWaitIfAny == TRUE;
     CACHE_ENTRY_FIELDS* psCache = psCacheFields(psEntry);
 
+    // A write let go at once (a read waits for it, or the cache for its
+    // pages) lets go the older writes it waits for in turn: held for
+    // writes that may join them, they would hold it, and its reader, for
+    // their whole hold (seconds).
+    const bool fReleased = HasFlag(psEntry, KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B | KE_FLAG_HOLD_RELEASE_C);
     // A blocker recorded by an earlier call holds until it is gone.
     if (psCache->wBlockingLink < HOST_ENTRY_COUNT) {
         const OUTSTANDING_IO_NODE& s = s_asNode[psCache->wBlockingLink];
@@ -828,6 +833,7 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
                             !IsStale(psCache->wBlockingLink) &&
                             !IsFinished(psEntryOf(psCache->wBlockingLink), WRITE_BEHIND_WRITE) &&
                             (!fParity || AnyOverlap(s.sSpans.asRow, s.sSpans.bSegments, sCommand.asRow, sCommand.bSegments));
+        if (fStill && fReleased) SetHoldRelease(psEntryOf(psCache->wBlockingLink), KE_FLAG_HOLD_RELEASE_A);
         if (fStill && fWaitAny) return ORDER_WAIT;
         if (!fStill) psCache->wBlockingLink = NO_ENTRY_LINK;
     }
@@ -863,6 +869,7 @@ uint8_t bFindBlockingWrite(KERNEL_ENTRY* psEntry, uint16_t* pwBlockingIndex, uin
             fBlocked = true;
             if (!fWaitAny) SetHoldRelease(psEntryOf(wNode), KE_FLAG_HOLD_RELEASE_A);
         }
+        if (fRow && fReleased) SetHoldRelease(psEntryOf(wNode), KE_FLAG_HOLD_RELEASE_A);
         if (!fRow && !fCommand) continue;
         const uint16_t wRecorded = psCache->wBlockingLink;
         if (wRecorded >= HOST_ENTRY_COUNT || s.lInsertSequence < s_asNode[wRecorded].lInsertSequence) {

@@ -535,7 +535,8 @@ void ProcessDataAvailableQueue(uint8_t bPortCode) {
                 // The host chip's ring is full: the read waits at the head.
                 psEntry->bPrimaryState = HOST_STATE_DATA_AVAILABLE;
                 return;
-            } else if (fLastPass) {
+            } else if (!HasFlag(psEntry, KE_FLAG_MORE_PASSES)) {
+                // The last pass, or one the host's expected length ended.
                 RecordHostCommandTime(psEntry);
             }
         }

@@ -6,6 +6,7 @@
 // result other than 255 so that dispatching stops for this cycle.
 #include "target/dispatcher.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "cache/cache.h"
@@ -25,6 +26,7 @@
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "fc/fc_driver.h"
+#include "hw/fc_target_iocb.h"
 #include "hw/scsi.h"
 #include "mgmt/management.h"
 #include "partner/partner_link.h"
@@ -276,6 +278,53 @@ bool AsksForProtection(const uint8_t* pbCdb) {
     }
 }
 
+// ASC 0x0E, ASCQ 3: invalid field in command information unit (the
+// transport's framing of the command, not its CDB, is at fault).
+constexpr uint8_t ASC_INVALID_INFORMATION_UNIT = 0x0E;
+constexpr uint8_t ASCQ_INVALID_FIELD_IN_COMMAND_IU = 0x03;
+
+// The directions a Fibre Channel initiator said the command moves data in
+// (FCP_READ_DATA, FCP_WRITE_DATA): the received command block sits at the
+// head of its entry in the ISP2x00 layout.
+uint8_t bFibreDataDirection(const KERNEL_ENTRY* psEntry) {
+    return reinterpret_cast<const uint8_t*>(psEntry)[offsetof(ATIO2_ENTRY, bDataDirection)] &
+           (FCP_READ_DATA | FCP_WRITE_DATA);
+}
+
+// The direction a block command moves its data in: FCP_READ_DATA for the
+// READs, FCP_WRITE_DATA for the WRITEs and for a VERIFY that compares the
+// host's data; 0 for any other command.
+uint8_t bBlockDataDirection(const uint8_t* pbCdb) {
+    switch (pbCdb[0]) {
+    case SCSI_READ6:
+    case SCSI_READ10:
+    case SCSI_READ12:
+    case SCSI_READ16: return FCP_READ_DATA;
+    case SCSI_WRITE6:
+    case SCSI_WRITE10:
+    case SCSI_WRITE12:
+    case SCSI_WRITE16:
+    case SCSI_WRITE_AND_VERIFY10:
+    case SCSI_WRITE_AND_VERIFY16: return FCP_WRITE_DATA;
+    case SCSI_VERIFY10:
+    case SCSI_VERIFY12:
+    case SCSI_VERIFY16: return (pbCdb[1] & WRITE_AND_VERIFY_BYTCHK) != 0 ? FCP_WRITE_DATA : 0;
+    default: return 0;
+    }
+}
+
+// A Fibre Channel command that expects data but not in the direction its
+// CDB moves it: a WRITE whose host said it sends nothing would be carried
+// out on data that never came (and a READ sent to a host that takes none),
+// so it is refused before it touches the medium.
+bool HasWrongDirection(const DISPATCH& s) {
+    if (!IsFibre(s.bPortCode) || dGetCommandExpectedLength(s.psEntry) == 0) return false;
+    // A VERIFY whose data is in comes back as the READ(16) of its blocks.
+    if (fIsVerifyCompare(s.psEntry) == TRUE) return false;
+    const uint8_t bWanted = bBlockDataDirection(s.pbCdb);
+    return bWanted != 0 && (bFibreDataDirection(s.psEntry) & bWanted) == 0;
+}
+
 // Step 14.7: the admission of a READ(16) or WRITE(16).
 uint8_t bAdmitReadWrite(DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
@@ -344,6 +393,10 @@ uint8_t bAdmit(DISPATCH& s) {
     }
     if (AsksForProtection(s.pbCdb)) {
         Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
+        return DISPATCH_DONE;
+    }
+    if (HasWrongDirection(s)) {
+        Refuse(s, SENSE_ILLEGAL_REQUEST, ASC_INVALID_INFORMATION_UNIT, ASCQ_INVALID_FIELD_IN_COMMAND_IU);
         return DISPATCH_DONE;
     }
     // WRITE AND VERIFY's BYTCHK value 2 is reserved: refused before the

@@ -9,6 +9,7 @@
 #include "target/intermediate_target_queue.h"
 #include "target/scsi_status.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cache/cache.h"
@@ -273,16 +274,27 @@ uint8_t bFibreDataIn(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, 
     // A READ(16) moves its data in passes, each at its place in the transfer.
     const uint32_t dOffset = fRead16 ? static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES : 0;
     const uint32_t dAllowed = sEx.dExpected > dOffset ? sEx.dExpected - dOffset : 0;
+    // The residual is the whole command's, not this pass's.
+    const uint32_t dWhole =
+        fRead16 ? std::max(static_cast<uint32_t>(psEntry->wBlockCount) * BLOCK_BYTES, dOffset + dTotal) : dTotal;
     uint16_t wResidualFlag = 0;
     uint32_t dResidual = 0;
     uint32_t dSend = dTotal;
     if (dTotal > dAllowed) {
         wResidualFlag = FCP_RESIDUAL_OVERRUN;
-        dResidual = dTotal - dAllowed;
+        dResidual = dWhole - sEx.dExpected;
         dSend = dAllowed;
-    } else if (!fRead16 && dTotal < sEx.dExpected) {
+        // The host takes nothing past this pass: the command ends with it.
+        // A later pass would move no data, and with no status either it
+        // would leave nothing for the chip to complete and the command
+        // unanswered for good.
+        if (fRead16 && HasFlag(psEntry, KE_FLAG_MORE_PASSES)) {
+            ClearFlag(psEntry, KE_FLAG_MORE_PASSES);
+            fSendStatus = true;
+        }
+    } else if ((!fRead16 || fSendStatus) && dOffset + dTotal < sEx.dExpected) {
         wResidualFlag = FCP_RESIDUAL_UNDERRUN;
-        dResidual = sEx.dExpected - dTotal;
+        dResidual = sEx.dExpected - (dOffset + dTotal);
     }
     const uint16_t wStatusWord = static_cast<uint16_t>(SCSI_STATUS_GOOD | wResidualFlag);
     // ISP24xx: a residual needs the status in an entry of its own.

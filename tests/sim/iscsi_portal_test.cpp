@@ -544,7 +544,17 @@ TEST(IscsiTimers, LoginsTimeOutAndUnansweredPingsEndTheSession) {
     EXPECT_FALSE(h.conn->Closing());
     h.Collect();
     EXPECT_EQ(h.Next().opcode(), sim::iscsi::kNopIn);
-    // Now it does not.
+    // Now it does not, but goes on sending (it has not read the ping):
+    // the session stays for as long as it does.
+    for (int i = 0; i < 3; ++i) {
+        h.conn->Tick(now += sim::IscsiConnection::kPingReplyNs - 1);
+        h.Send(h.Command(0x81, {0, 0, 0, 0, 0, 0}, 0));
+        h.conn->Tick(now);
+        EXPECT_FALSE(h.conn->Closing()) << i;
+    }
+    h.Collect();
+    h.in.clear();
+    // Then it falls silent.
     h.conn->Tick(now += sim::IscsiConnection::kPingReplyNs - 1);
     EXPECT_FALSE(h.conn->Closing());
     h.conn->Tick(now += 1);

@@ -5,10 +5,13 @@
 // SYNCHRONIZE CACHE, of every transfer length from 1 block to the longest
 // the target takes, with bursts of long writes to one logical drive at once.
 // In some cases one array runs degraded, or rebuilds onto a spare under the
-// load.  Every command must be answered within kAnswerBoundNs of board time
-// (TASK SET FULL and BUSY are sent again, as hosts do), every read and every
-// compare must agree with a model of what the writes answered GOOD put
-// there, and at the end everything written reads back so.
+// load.  Fibre Channel hosts also send commands whose FCP_DL or direction
+// bits disagree with the CDB.  Every command must be answered within
+// kAnswerBoundNs of board time (TASK SET FULL and BUSY are sent again, as
+// hosts do), every read and every compare must agree with a model of what
+// the writes answered GOOD put there; then one host alone, one command at
+// a time on the healthy arrays, must be answered within kDepthOneBoundNs
+// each; and at the end everything written reads back so.
 //
 // Each test of the suite runs one seed (its parameter); the bench
 // (bench/host_load_bench) runs more.
@@ -49,6 +52,11 @@ constexpr uint16_t kLds = 4;
 constexpr uint64_t kBurstBlocks = 2 * uint64_t{kLongestTransfer} + 2;
 // Commands each case sends, besides its burst of long writes.
 constexpr uint32_t kCommandsPerCase = 300;
+// Then one host alone, one command at a time, on the arrays that have all
+// their members: each answered within this much board time, a few times
+// what the drives take for the longest of them.
+constexpr uint32_t kDepthOneCommands = 400;
+constexpr uint64_t kDepthOneBoundNs = 250'000'000ull;
 // A host's queue depth goes up to the command window of an iSCSI session.
 constexpr uint32_t kSessionDepth = 128;
 
@@ -93,7 +101,21 @@ inline const char* LevelName(uint8_t bLevel) {
 
 class HostLoadCampaign : public HostRoad, public ::testing::WithParamInterface<int> {
 protected:
-    enum class Op { Read, Write, WriteVerify, Verify, VerifyCompare, VerifyMiscompare, Sync };
+    enum class Op {
+        Read,
+        Write,
+        WriteVerify,
+        Verify,
+        VerifyCompare,
+        VerifyMiscompare,
+        Sync,
+        // Fibre Channel only: what FCP_DL and the direction bits say
+        // disagrees with the CDB.
+        WrongDirection,   // a command that moves data, its direction bit not set
+        ShortRead,        // a READ whose host takes less than the CDB asks
+        LongRead,         // a READ whose host expects more than the CDB asks
+        ShortWrite,       // a WRITE whose host sends less than the CDB asks
+    };
     enum class Degrade { None, Missing, Rebuild, PulledUnderLoad };
 
     // One command a host has in flight (or waits to send again).
@@ -104,6 +126,7 @@ protected:
         uint32_t blocks;
         uint32_t version;      // a write's data
         uint32_t firstBad;     // a miscompare's first differing block
+        uint32_t expected;     // FCP_DL, when the command sets it apart from its data
         sim::FcpCommand fcp;
         uint64_t sentAtNs;
         uint32_t tries;
@@ -302,7 +325,7 @@ protected:
     }
 
     Command Make(Op op, uint16_t lun, uint64_t lba, uint32_t blocks) {
-        Command c{op, lun, lba, blocks, 0, 0, {}, 0, 0};
+        Command c{op, lun, lba, blocks, 0, 0, 0, {}, 0, 0};
         const bool f16 = blocks > 0xFFFF || rng() % 2 == 0;
         c.fcp.lun = lun;
         switch (op) {
@@ -335,6 +358,44 @@ protected:
             }
             break;
         case Op::Sync: c.fcp.cdb = Cdb10(kSyncCache10, 0, 0); break;
+        case Op::WrongDirection: {
+            // A write, a write and verify or a compare with no data, its
+            // host saying it reads or moves nothing; or a read whose host
+            // says it sends data.
+            static const uint8_t kOps[][2] = {{fw::SCSI_WRITE10, fw::SCSI_WRITE16}, {kWriteVerify10, kWriteVerify16},
+                                              {kVerify10, kVerify16}, {fw::SCSI_READ10, fw::SCSI_READ16}};
+            const auto& pick = kOps[rng() % 4];
+            const uint8_t byte1 = pick[0] == kVerify10 ? 0x02 : 0;
+            c.fcp.cdb = f16 ? Cdb16(pick[1], lba, blocks, byte1) : Cdb10(pick[0], lba, blocks, byte1);
+            c.expected = blocks * kBlock;
+            c.fcp.fcpDl = c.expected;
+            if (pick[0] == fw::SCSI_READ10) {
+                c.fcp.dataOut.assign(kBlock, 0xEE);
+            } else if (rng() % 2 == 0) {
+                c.fcp.dataInLength = c.expected;
+            }
+            break;
+        }
+        case Op::ShortRead:
+        case Op::LongRead:
+            c.fcp.cdb = f16 ? Cdb16(fw::SCSI_READ16, lba, blocks) : Cdb10(fw::SCSI_READ10, lba, blocks);
+            c.expected = op == Op::ShortRead ? uint32_t(rng() % (size_t(blocks) * kBlock))
+                                             : blocks * kBlock + 1 + uint32_t(rng() % (64 * kBlock));
+            c.fcp.fcpDl = c.expected;
+            c.fcp.dataInLength = std::max<uint32_t>(c.expected, 1);
+            break;
+        case Op::ShortWrite: {
+            // The host sends the whole blocks its length holds; they are
+            // written, the rest not.
+            c.version = ++lastVersion;
+            const uint32_t fits = static_cast<uint32_t>(rng() % blocks);
+            c.fcp.cdb = f16 ? Cdb16(fw::SCSI_WRITE16, lba, blocks) : Cdb10(fw::SCSI_WRITE10, lba, blocks);
+            c.fcp.dataOut = Image(lun, lba, fits, c.version);
+            // With no whole block the host sends nothing, and says so.
+            c.expected = fits == 0 ? 0 : fits * kBlock + uint32_t(rng() % kBlock);
+            c.fcp.fcpDl = c.expected;
+            break;
+        }
         }
         return c;
     }
@@ -358,6 +419,12 @@ protected:
                 : r < 92 ? Op::VerifyCompare
                 : r < 97 ? Op::VerifyMiscompare
                          : Op::Sync;
+        // Fibre Channel hosts send some commands whose expected length or
+        // direction disagrees with the CDB.
+        if (hostKind == HostKind::Fc && rng() % 100 < 8) {
+            static const Op kMalformed[] = {Op::WrongDirection, Op::ShortRead, Op::LongRead, Op::ShortWrite};
+            op = kMalformed[rng() % 4];
+        }
         uint32_t blocks = PickLength();
         // A compare's data goes to the controller whole: kept shorter.
         if (op == Op::VerifyCompare || op == Op::VerifyMiscompare) blocks = 1 + blocks % 4096;
@@ -398,10 +465,20 @@ protected:
 
     static std::string SenseOf(const sim::FcpResult& r) { return SenseText(r); }
     std::string Describe(const Command& c) const {
-        static const char* const kOps[] = {"READ", "WRITE", "WRITE AND VERIFY", "VERIFY", "VERIFY BYTCHK 1",
-                                           "VERIFY BYTCHK 1 of other data", "SYNCHRONIZE CACHE"};
+        static const char* const kOps[] = {"READ",
+                                           "WRITE",
+                                           "WRITE AND VERIFY",
+                                           "VERIFY",
+                                           "VERIFY BYTCHK 1",
+                                           "VERIFY BYTCHK 1 of other data",
+                                           "SYNCHRONIZE CACHE",
+                                           "command without its direction bit",
+                                           "READ with a short FCP_DL",
+                                           "READ with a long FCP_DL",
+                                           "WRITE with a short FCP_DL"};
         std::ostringstream o;
         o << kOps[static_cast<int>(c.op)] << " LUN " << c.lun << " " << c.lba << "+" << c.blocks;
+        if (c.expected != 0) o << " (FCP_DL " << c.expected << ", opcode " << std::hex << int(c.fcp.cdb[0]) << ")";
         return o.str();
     }
 
@@ -430,8 +507,33 @@ protected:
             EXPECT_EQ(fw::dGetBe32(r.sense.data() + 3) / kBlock, c.firstBad) << Describe(c);
             return;
         }
+        if (c.op == Op::WrongDirection) {
+            // Refused before it touched the medium: the model stays.
+            ASSERT_EQ(SenseOf(r), " sense 5/0E/03") << h.name << ": " << Describe(c) << " status " << int(r.status);
+            return;
+        }
         ASSERT_EQ(r.status, 0) << h.name << ": " << Describe(c) << SenseOf(r);
         switch (c.op) {
+        case Op::ShortRead:
+        case Op::LongRead: {
+            // The data the host takes, and the whole difference as residual.
+            const uint32_t whole = c.blocks * kBlock;
+            const std::vector<uint8_t> want = Modelled(c.lun, c.lba, c.blocks);
+            ASSERT_EQ(r.dataIn.size(), std::min(whole, c.expected)) << Describe(c);
+            ASSERT_TRUE(std::equal(r.dataIn.begin(), r.dataIn.end(), want.begin())) << Describe(c) << ": data";
+            EXPECT_EQ(r.residualOver, c.op == Op::ShortRead) << Describe(c);
+            EXPECT_EQ(r.residualUnder, c.op == Op::LongRead) << Describe(c);
+            EXPECT_EQ(r.residual, c.op == Op::ShortRead ? whole - c.expected : c.expected - whole) << Describe(c);
+            break;
+        }
+        case Op::ShortWrite: {
+            const uint32_t fits = static_cast<uint32_t>(c.fcp.dataOut.size() / kBlock);
+            ASSERT_EQ(r.dataOutTaken, c.fcp.dataOut.size()) << Describe(c);
+            EXPECT_TRUE(r.residualOver) << Describe(c);
+            EXPECT_EQ(r.residual, c.blocks * kBlock - c.expected) << Describe(c);
+            for (uint32_t i = 0; i < fits; ++i) model[c.lun][c.lba + i] = c.version;
+            break;
+        }
         case Op::Write:
         case Op::WriteVerify:
             ASSERT_EQ(r.dataOutTaken, c.fcp.dataOut.size()) << Describe(c);
@@ -571,6 +673,51 @@ protected:
         size_t n = 0;
         for (const auto& h : loadHosts) n += h->inFlight.size();
         return n;
+    }
+
+    // One host, one command at a time, on a logical drive of a healthy
+    // array: half of them writes of 1 to 128 blocks, half reads of as
+    // many blocks from where one of its writes a few commands before
+    // began (most overlap it in part, which on parity arrays waits for
+    // that write to reach the drives).  None may wait longer than the
+    // drives make it.
+    void RunDepthOne(uint32_t commands) {
+        // One logical drive, of a healthy parity array where there is one:
+        // the writes held there for followers are what such reads met.
+        std::vector<uint16_t> luns;
+        for (uint16_t lun = 0; lun < kLds; ++lun) {
+            const unsigned a = lun / 2;
+            if (degrade != Degrade::None && a == degradedArray) continue;
+            const bool parity = arrays[a].bLevel == fw::RAID_LEVEL_5 || arrays[a].bLevel == fw::RAID_LEVEL_6;
+            if (parity) luns.insert(luns.begin(), lun);
+            else luns.push_back(lun);
+        }
+        const uint16_t lun = luns.front();
+        LoadHost& h = *loadHosts[0];
+        std::vector<std::pair<uint16_t, uint64_t>> written;
+        for (uint32_t i = 0; i < commands; ++i) {
+            const uint32_t blocks = 1 + rng() % 128;
+            Command c{};
+            if (written.size() < 4 || rng() % 2 == 0) {
+                c = Make(Op::Write, lun, rng() % (kLdBlocks - kBurstBlocks - blocks), blocks);
+                written.emplace_back(c.lun, c.lba);
+            } else {
+                const auto& [wlun, wlba] = written[written.size() - 4 - rng() % std::min<size_t>(written.size() - 3, 64)];
+                c = Make(Op::Read, wlun, wlba, blocks);
+            }
+            const uint64_t sent = board->clock().Now();
+            const sim::FcpResult r = h.road->Send(c.fcp, kAnswerBoundNs);
+            SCOPED_TRACE(story);
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << "one at a time: " << Describe(c);
+            ASSERT_EQ(r.status, 0) << "one at a time: " << Describe(c) << SenseOf(r);
+            ASSERT_LE(r.completedAtNs - sent, kDepthOneBoundNs)
+                << "one at a time: " << Describe(c) << " waited " << (r.completedAtNs - sent) / 1'000'000 << " ms";
+            if (c.op == Op::Write) {
+                for (uint32_t b = 0; b < c.blocks; ++b) model[c.lun][c.lba + b] = c.version;
+            } else {
+                ASSERT_NO_FATAL_FAILURE(ExpectModel(c.lun, c.lba, c.blocks, r.dataIn, "one at a time"));
+            }
+        }
     }
 
     // Everything written reads back as the model says, through the first

@@ -10,6 +10,7 @@ using hostload::HostLoadCampaign;
 TEST_P(HostLoadCampaign, EveryCommandIsAnsweredAndEveryBlockReadsBack) {
     ASSERT_NO_FATAL_FAILURE(Boot());
     ASSERT_NO_FATAL_FAILURE(RunCase(hostload::kCommandsPerCase));
+    ASSERT_NO_FATAL_FAILURE(RunDepthOne(hostload::kDepthOneCommands));
     ASSERT_NO_FATAL_FAILURE(ExpectEverythingWritten());
 }
 

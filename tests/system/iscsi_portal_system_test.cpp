@@ -259,6 +259,87 @@ TEST_P(IscsiPortalSystemTest, AResetOfALunThatIsNotThereIsAnsweredSo) {
     }
 }
 
+// Commands whose direction bits or expected length disagree with their
+// CDB: a write the host sends no data for is refused and leaves the old
+// blocks; a read longer than the host takes, in several passes of the
+// cache, is answered with the whole shortfall as its residual; and none of
+// them leaves the unit unable to serve the next host.
+TEST_P(IscsiPortalSystemTest, CommandsWithTheWrongDirectionOrAShortLengthAreAnsweredAndWriteNothing) {
+    iscsitest::BoardHost host(board, portal);
+    ASSERT_TRUE(host.LogInNormal({}, "iqn.2026-12.sim.array-controller:port1"));
+    for (int i = 0; i < 3; ++i) {
+        host.Send(host.Command(0x81, {0, 0, 0, 0, 0, 0}, 0));
+        if (host.Next().bhs[3] == 0) break;
+    }
+    const auto old = iscsitest::Pattern(8 * 512, 31);
+    ASSERT_EQ(host.Write(iscsitest::Rw10(fw::SCSI_WRITE10, 200, 8), old, 0).bhs[3], 0);
+    std::vector<uint8_t> write16(16, 0);
+    write16[0] = fw::SCSI_WRITE16;
+    write16[9] = 200;
+    write16[13] = 8;
+    // Flags: final, simple; then the R bit or neither, never W.
+    for (const uint8_t flags : {0x81, 0xC1}) {
+        for (const auto& cdb : {iscsitest::Rw10(fw::SCSI_WRITE10, 200, 8), write16,
+                                iscsitest::Rw10(fw::SCSI_WRITE_AND_VERIFY10, 200, 8)}) {
+            host.Send(host.Command(flags, cdb, 4096));
+            iscsi::Pdu answer = host.Next();
+            while (answer.opcode() == iscsi::kDataIn) answer = host.Next();
+            ASSERT_EQ(answer.opcode(), iscsi::kScsiResponse) << int(cdb[0]) << " flags " << int(flags);
+            EXPECT_EQ(answer.bhs[3], fw::SCSI_STATUS_CHECK_CONDITION) << int(cdb[0]) << " flags " << int(flags);
+            // The sense follows its two-byte length.
+            ASSERT_GE(answer.data.size(), 16u);
+            EXPECT_EQ(answer.data[2 + 2] & 0x0F, fw::SENSE_ILLEGAL_REQUEST);
+            EXPECT_EQ(answer.data[2 + 12], 0x0E);
+            EXPECT_EQ(answer.data[2 + 13], 0x03);
+            std::vector<uint8_t> read;
+            ASSERT_EQ(host.Read(iscsitest::Rw10(fw::SCSI_READ10, 200, 8), 4096, &read).bhs[3], 0);
+            ASSERT_EQ(read, old) << int(cdb[0]) << " flags " << int(flags);
+        }
+    }
+    // Reads of 45,568 blocks that the host takes 512 bytes of: more of
+    // them than once stopped the unit.
+    constexpr uint32_t kBlocks = 45'568;
+    for (int i = 0; i < 5; ++i) {
+        std::vector<uint8_t> data;
+        const iscsi::Pdu answer = host.Read(iscsitest::Rw10(fw::SCSI_READ10, 100'000, kBlocks), 512, &data);
+        // The status may ride on the last Data-In.
+        ASSERT_TRUE(answer.opcode() == iscsi::kScsiResponse || answer.opcode() == iscsi::kDataIn) << i;
+        EXPECT_EQ(answer.bhs[3], 0) << i;
+        EXPECT_EQ(data.size(), 512u);
+        EXPECT_NE(answer.bhs[1] & 0x04, 0) << "overflow";
+        EXPECT_EQ(answer.U32(44), kBlocks * 512 - 512) << i;
+    }
+    // A read sent as a write (W bit, its 512 bytes sent): refused.
+    const iscsi::Pdu wrong =
+        host.Write(iscsitest::Rw10(fw::SCSI_READ10, 100'000, kBlocks), std::vector<uint8_t>(512, 0), 512);
+    ASSERT_EQ(wrong.opcode(), iscsi::kScsiResponse);
+    EXPECT_EQ(wrong.bhs[3], fw::SCSI_STATUS_CHECK_CONDITION);
+    // A WRITE(16) or VERIFY(16) longer than the target takes is answered
+    // with sense, as one of 65,536 blocks is (its data taken), not rejected.
+    for (const uint8_t op : {fw::SCSI_WRITE16, fw::SCSI_VERIFY16}) {
+        for (const uint32_t blocks : {65'600u, 100'000u}) {
+            std::vector<uint8_t> cdb(16, 0);
+            cdb[0] = op;
+            if (op == fw::SCSI_VERIFY16) cdb[1] = 0x02;   // BYTCHK 1
+            cdb[9] = 200;
+            fw::PutBe32(cdb.data() + 10, blocks);
+            host.Send(host.Command(0xA1, cdb, blocks * 512));
+            const iscsi::Pdu answer = host.Next();
+            ASSERT_EQ(answer.opcode(), iscsi::kScsiResponse) << int(op) << " " << blocks;
+            EXPECT_EQ(answer.bhs[3], fw::SCSI_STATUS_CHECK_CONDITION);
+            ASSERT_GE(answer.data.size(), 16u);
+            EXPECT_EQ(answer.data[2 + 2] & 0x0F, fw::SENSE_ILLEGAL_REQUEST);
+            EXPECT_EQ(answer.data[2 + 12], fw::ASC_INVALID_FIELD_IN_CDB);
+        }
+    }
+    // The unit still writes and reads.
+    const auto fresh = iscsitest::Pattern(8 * 512, 77);
+    ASSERT_EQ(host.Write(iscsitest::Rw10(fw::SCSI_WRITE10, 200, 8), fresh, 0).bhs[3], 0);
+    std::vector<uint8_t> read;
+    ASSERT_EQ(host.Read(iscsitest::Rw10(fw::SCSI_READ10, 200, 8), 4096, &read).bhs[3], 0);
+    EXPECT_EQ(read, fresh);
+}
+
 // ---- sessions on SAS host ports ------------------------------------------
 
 class IscsiSasSessions : public PortalController, public ::testing::Test {
