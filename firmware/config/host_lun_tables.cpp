@@ -27,6 +27,7 @@
 #include "sas/host_port_ioc.h"
 #include "sas/sas_drive.h"
 #include "target/command_access.h"
+#include "target/pr_registrations.h"
 #include "target/target_engine.h"
 
 namespace fw {
@@ -259,6 +260,8 @@ void FillPortLunTable(uint8_t bPort) {
     if (bInterface != HOST_INTERFACE_FC) SetHostPortLinkFlag(bPort, FALSE);
     InitReadAheadBuffers();
     RebuildHostLunVisibility();
+    // Registrations belong to port names: who each initiator number is now.
+    if (bInterface == HOST_INTERFACE_FC) RecheckInitiatorPortNames(bPort, psRecord);
     RefreshHostLunTable();
 }
 

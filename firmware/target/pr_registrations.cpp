@@ -1,6 +1,7 @@
 // The tables of the persistent reservations.
 #include "target/pr_registrations.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/config_commit.h"
@@ -173,6 +174,24 @@ uint8_t fGetInitiatorPortName(uint8_t bPortCode, uint16_t wInitiator, uint8_t* p
 void ForgetInitiatorPortName(uint8_t bPortCode, uint16_t wInitiator) {
     for (NAME_CACHE_ENTRY& s : s_asNames) {
         if (s.bPortCode == bPortCode && s.wInitiator == wInitiator) s.fValid = FALSE;
+    }
+}
+
+// A scan lists the hosts now on the port: a name learnt for an initiator
+// number that the list gives to another host now, or to none, is learnt
+// again, so that a host that took over a number (its login came without
+// the last one's logout) is not taken for the one before it and does not
+// act with its registrations.
+void RecheckInitiatorPortNames(uint8_t bPortCode, const HOST_PORT_RECORD* psRecord) {
+    const uint8_t bCount = psRecord == nullptr ? 0 : std::min<uint8_t>(psRecord->bInitiatorCount, HOST_PORT_INITIATORS);
+    for (NAME_CACHE_ENTRY& s : s_asNames) {
+        if (s.fValid != TRUE || s.bPortCode != bPortCode) continue;
+        bool fListed = false;
+        for (uint8_t i = 0; i < bCount && !fListed; ++i) {
+            const HOST_INITIATOR& sListed = psRecord->asInitiator[i];
+            fListed = sListed.bId == s.wInitiator && std::memcmp(sListed.abPortName, s.abName, 8) == 0;
+        }
+        if (!fListed) s.fValid = FALSE;
     }
 }
 

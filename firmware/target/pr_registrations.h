@@ -17,6 +17,8 @@
 
 namespace fw {
 
+struct HOST_PORT_RECORD;
+
 constexpr uint16_t PR_LUNS = 512;
 constexpr uint16_t PR_REGISTRATION_SLOTS = 128;        // one 4 KB area of 32-byte records
 constexpr uint16_t PR_ATTENTION_SLOTS = 510;
@@ -102,6 +104,7 @@ void InitPrTables();
 uint8_t fGetInitiatorPortName(uint8_t bPortCode, uint16_t wInitiator, uint8_t* pbName);
 void ForgetInitiatorPortName(uint8_t bPortCode, uint16_t wInitiator);
 void ForgetInitiatorPortNames(uint8_t bPortCode);
+void RecheckInitiatorPortNames(uint8_t bPortCode, const HOST_PORT_RECORD* psRecord);
 
 // Registrations.
 PR_REGISTRATION* psFindPrRegistration(const PR_NEXUS& s);

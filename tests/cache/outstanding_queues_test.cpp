@@ -199,6 +199,22 @@ TEST_P(OutstandingQueues, ReadIsServedOnlyFromTheNewestWriteThatHoldsAllOfIt) {
     EXPECT_EQ(fw::bCheckReadAgainstWrites(psOldRead, 4, TRUE), fw::ORDER_WAIT);
 }
 
+// A long write's span runs on from its current pass to the command's end,
+// but its buffer holds only the pass's blocks: a read ending at the pass's
+// end is served from it, one ending a block past waits.
+TEST_P(OutstandingQueues, ALongWriteServesOnlyTheBlocksOfItsCurrentPass) {
+    KERNEL_ENTRY* psLong = Command(kMirrorLun, 64, 16, fw::SCSI_WRITE16);
+    fw::psCacheFields(psLong)->wFirstPieceBlocks = 64;   // the whole command from this pass on
+    fw::InsertOutstandingWrite(psLong);
+    psLong->dBufferHandle = fw::BUFFER_HANDLE{0x100000};
+    Complete(psLong);
+    KERNEL_ENTRY* psAtEnd = Command(kMirrorLun, 72, 8, fw::SCSI_READ16);
+    EXPECT_EQ(fw::bCheckReadAgainstWrites(psAtEnd, 8, FALSE), fw::ORDER_SERVED);
+    EXPECT_EQ(psAtEnd->dBufferHandle, fw::BUFFER_HANDLE{0x100000} + 8 * 512);
+    EXPECT_EQ(fw::bCheckReadAgainstWrites(Command(kMirrorLun, 73, 8, fw::SCSI_READ16), 8, FALSE), fw::ORDER_WAIT);
+    EXPECT_EQ(fw::bCheckReadAgainstWrites(Command(kMirrorLun, 100, 4, fw::SCSI_READ16), 4, FALSE), fw::ORDER_WAIT);
+}
+
 TEST_P(OutstandingQueues, RecordedBlockerHoldsUntilItsCommandIsGone) {
     KERNEL_ENTRY* psFirst = Write(kMirrorLun, 0, 16);
     KERNEL_ENTRY* psSecond = Command(kMirrorLun, 8, 16, fw::SCSI_WRITE16);

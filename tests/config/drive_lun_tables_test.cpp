@@ -177,12 +177,34 @@ TEST_F(HostLunTest, RebuildPresentsMappingsAndDefaultLuns) {
     for (uint16_t& w : sMap.awLunMap) w = 0xFFFF;
     sMap.awLunMap[0] = 0x4003;
     sMap.awLunMap[1] = 0x2004;   // port 2 only
+    sMap.awLunMap[2] = 0x4005;   // a drive kept for internal use
+    sMap.awLunMap[3] = 0x4000;   // a drive not available
+    // Drive 3 is for mapped hosts only, though it has a default LUN.
     s_sLive.asLd[3].bSanMapState = 34;
+    s_sLive.asLd[3].wDefaultLun = 6;
+    s_sLive.asLd[3].bAvailability = 1;
+    s_sLive.asLd[5].bLdUseFlags = 0x80;
+    // The other initiator's node name is the mapped port name: a mapping
+    // names a host by its port name only.
+    std::memcpy(psRecord->asInitiator[1].abNodeName, sMapped.ab, 8);
+    // A second mapping of the same host: the first one's LUNs stand.
+    fw::SAN_LUN_MAP_ENTRY& sAgain = s_sLive.asSanMap[1];
+    sAgain = sMap;
+    s_sLive.sHeader.wSanMapCount = 2;
+    for (uint16_t& w : sAgain.awLunMap) w = 0xFFFF;
+    sAgain.awLunMap[0] = 0x4002;
+    sAgain.awLunMap[7] = 0x4002;
     Apply();
+    fw::SetLogicalDriveState(0, fw::LD_STATE_UNAVAILABLE);
     // The table half of the rebuild, for the record as it stands (the Fibre
     // Channel driver scans the port around it).
     fw::ClearPortLunTable(1);
     fw::FillPortLunTable(1);
+    const uint16_t* pwTable = fw::pGetHostLunTable(1);
+    EXPECT_EQ(pwTable[2 * 255 + 9], 0xFFFF) << "internal use";
+    EXPECT_EQ(pwTable[3 * 255 + 9], 0xFFFF) << "not available";
+    EXPECT_EQ(pwTable[6 * 255 + 12], 0xFFFF) << "for mapped hosts only";
+    EXPECT_EQ(pwTable[7 * 255 + 9] & 0x1FF, 2);
     uint16_t wLd = 0;
     EXPECT_EQ(fw::bLookupPortLun(1, 0, 9, &wLd), 1);
     EXPECT_EQ(wLd, 3);
@@ -195,6 +217,12 @@ TEST_F(HostLunTest, RebuildPresentsMappingsAndDefaultLuns) {
     EXPECT_EQ(fw::pGetHostLunTable(1)[512 * 255 + 9], 0xFFFF);
     ASSERT_NE(FindEvent(63), nullptr);
     EXPECT_EQ(FindEvent(63)->abArgs[9], 9);
+    // A controller LUN past the rows is no LUN.
+    s_sLive.sHeader.wControllerLun = 512;
+    Apply();
+    fw::ClearPortLunTable(1);
+    fw::FillPortLunTable(1);
+    EXPECT_EQ(fw::pGetHostLunTable(1)[512 * 255 + 12], 0xFFFF);
 }
 
 // On a parallel SCSI port a mapping names its host by SCSI id: that host

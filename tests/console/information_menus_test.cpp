@@ -253,12 +253,16 @@ TEST_P(InformationMenusAtLevel, EventLogViewsAndClearing) {
 }
 
 // The partner's counts are asked for once per visit of its menu: leaving
-// the menu forgets them, so that the next visit shows them afresh.
+// the menu forgets them, so that the next visit shows them afresh.  Its
+// failed drive list is this controller's own.
 TEST_F(InformationMenus, LeavingThePartnersEventLogMenuForgetsItsCounts) {
     Pair();
     fw::SetPartnerEventCounts(12, 3);
     c.Enter("5");
     EXPECT_EQ(c.Enter("2"), "2\r\n\n" + ControllerEventLogMenu("1", 12, 3));
+    // The failed drive list is this controller's page, asked of nobody.
+    ExpectPage(c.Enter("9"), "No Failed Drives Listed\n");
+    EXPECT_EQ(c.Type(" "), ControllerEventLogMenu("1", 12, 3));
     c.Enter("0");
     uint16_t wAll = 0;
     uint16_t wNew = 0;

@@ -15,6 +15,7 @@
 #include "executive/buffer_pages.h"
 #include "executive/date_time.h"
 #include "harness/dual_pair.h"
+#include "harness/main_loop_call.h"
 #include "partner/partner_link.h"
 #include "hw/addresses.h"
 
@@ -22,6 +23,10 @@ namespace fw_b {
 // The second build's own record: the same layout under its namespace.
 struct DATE_TIME;
 uint16_t wGetEventLogCount();
+uint16_t wGetEventsPostedCount();
+void ResetEventsPostedCount();
+void PostEvent(uint8_t bCode, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
+               uint8_t b7, uint8_t b8, uint8_t b9, uint8_t b10, uint8_t b11, uint8_t b12, uint8_t b13);
 using fw::EVENT_LOG_ENTRY;
 void GetEventLogPosition(uint16_t* pwCount, uint16_t* pwNext);
 const EVENT_LOG_ENTRY* psGetEventLogEntry(uint16_t wIndex);
@@ -56,18 +61,44 @@ protected:
     }
 };
 
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Controller 1's log differs from controller 0's, and its new events from
+// all of them: three "Resync Started" posted there since its log was last
+// listed, seven on controller 0.  Controller 1's menu shows its counts, and its views its events.
 TEST_F(PartnerRequests, ThePartnersEventLogIsCountedListedAndCleared) {
+    harness::OnMainLoop(b->board, [] {
+        fw_b::ResetEventsPostedCount();
+        for (int i = 0; i < 3; ++i) fw_b::PostEvent(44, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    });
+    // Controller 0's own log is longer by then.
+    harness::OnMainLoop(a->board, [] {
+        for (int i = 0; i < 7; ++i) fw::PostEvent(44);
+    });
     const uint16_t wEvents = fw_b::wGetEventLogCount();
-    ASSERT_GT(wEvents, 2);
+    ASSERT_EQ(fw_b::wGetEventsPostedCount(), 3);
+    ASSERT_GT(wEvents, 5);
+    ASSERT_NE(fw::wGetEventLogCount(), wEvents);
+    ASSERT_NE(fw::wGetEventsPostedCount(), 3);
     // Event Log Menu, Controller 1: its counts come from the partner.
     const std::string sMenu = TypeOnA({"\x05", "5\r", "2\r"});
     EXPECT_TRUE(Has(sMenu, "Controller 1 Event Log Menu")) << sMenu;
     EXPECT_TRUE(Has(sMenu, "1.  View All Events (" + std::to_string(wEvents) + ")")) << sMenu;
+    EXPECT_TRUE(Has(sMenu, "2.  View New Events (3)")) << sMenu;
+    // Its new events are the three, and nothing from its start of day.
+    const std::string sNew = TypeOnA({"2\r"});
+    EXPECT_EQ(Occurrences(sNew, "Resync Started"), 3u) << sNew;
+    EXPECT_FALSE(Has(sNew, "Controller Powered On")) << sNew;
     // The listing holds the partner's start-of-day events (42: the partner
-    // joined it, seen from controller 1's side as controller 0).
-    const std::string sList = TypeOnA({"1\r"});
+    // joined it, seen from controller 1's side as controller 0) and the three.
+    const std::string sList = TypeOnA({" ", "1\r"});
     EXPECT_FALSE(Has(sList, "Error getting other controller event log")) << sList;
-    EXPECT_GT(sList.size(), 200u) << sList;
+    EXPECT_TRUE(Has(sList, "Controller Powered On")) << sList;
+    EXPECT_EQ(Occurrences(sList, "Resync Started"), 3u) << sList;
     const std::string sCleared = TypeOnA({" ", "10\r"});
     EXPECT_TRUE(Has(sCleared, "Other Controller Event Log Cleared")) << sCleared;
     EXPECT_LT(fw_b::wGetEventLogCount(), 2);

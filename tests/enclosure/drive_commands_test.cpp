@@ -1,6 +1,7 @@
 // The mode page adjustment, and the internal drive commands of the drive
-// loops: their command entry, the status entry read back, and what happens
-// on a board without a drive-loop chip.
+// loops: their command entry, the status entry read back, what happens on a
+// board without a drive-loop chip, and MODE SENSE and MODE SELECT on a drive
+// of a loop.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,7 +13,9 @@
 #include "executive/buffer_pages.h"
 #include "executive/system_state.h"
 #include "executive/types.h"
+#include "hw/scsi.h"
 #include "sim/board.h"
+#include "tests/fc/drive_loop_harness.h"
 
 namespace {
 
@@ -241,6 +244,61 @@ TEST(DriveLoopCommands, WithoutADriveLoopChipNothingIsSentAndNothingIsHeld) {
     EXPECT_EQ(bKey, 0x77);
     (void)fw::wFreeDataPages(dBuffer, 1);
     EXPECT_EQ(fw::dGetAvailablePages(0), dFree);
+}
+
+// Nothing in this controller asks a drive for its mode pages or sets them
+// yet (its drives are reached through the SAS side): the commands are
+// asked here of a drive on a loop as a caller would.  The page control bits
+// choose the set of values; a drive that returns fewer bytes than asked (an
+// underrun) has still answered; the pages sent back are the drive's then.
+TEST(DriveLoopCommands, ModeSenseReadsThePageSetAskedForAndModeSelectSetsIt) {
+    looptest::LoopController c;
+    c.AddDrive(1);
+    ASSERT_TRUE(c.Boot());
+    struct Step {
+        uint8_t bResult = 0;
+        uint8_t bStatus = 0x77;
+        Bytes ab;
+    };
+    // Current, changeable, the select of current with its RCD bit turned
+    // over, current again.
+    static Step s_asStep[4];
+    ASSERT_TRUE(c.CallWaiting([] {
+        fw::BUFFER_HANDLE dBuffer;
+        if (fw::bAllocDataPages(fw::BUFFER_BANK_EITHER, 1, &dBuffer) != fw::STATUS_OK) return;
+        auto* pb = static_cast<uint8_t*>(fw::pBufferHandleToPointer(dBuffer));
+        const uint8_t bAlpa = fw::FC_AL_LOOP_ID_TO_ALPA[1];
+        for (int i = 0; i < 4; ++i) {
+            Step& s = s_asStep[i];
+            uint8_t bKey = 0, bAsc = 0, bAscq = 0;
+            if (i == 2) {
+                const uint8_t bLength = static_cast<uint8_t>(s_asStep[0].ab[0] + 1);
+                std::memcpy(pb, s_asStep[0].ab.data(), bLength);
+                pb[0] = 0;
+                pb[12] &= 0x3F;
+                pb[14] ^= 0x01;
+                s.bResult = fw::bModeSelectDrive(3, bAlpa, 0, 8, &s.bStatus, &bKey, &bAsc, &bAscq, dBuffer, bLength,
+                                                 FALSE);
+                continue;
+            }
+            std::memset(pb, 0xEE, 255);
+            s.bResult = fw::bModeSenseDrive(3, bAlpa, 0, 8, &s.bStatus, &bKey, &bAsc, &bAscq, dBuffer, 255, 0x08,
+                                            i == 1 ? 0x40 : 0x00);
+            s.ab.assign(pb, pb + 255);
+        }
+        (void)fw::wFreeDataPages(dBuffer, 1);
+    }));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(s_asStep[i].bResult, fw::STATUS_OK) << "step " << i;
+        EXPECT_EQ(s_asStep[i].bStatus, fw::SCSI_STATUS_GOOD) << "step " << i;
+        if (i == 2) continue;
+        ASSERT_GE(s_asStep[i].ab.size(), 15u);
+        EXPECT_EQ(s_asStep[i].ab[12] & 0x3F, 0x08) << "the caching page";
+        EXPECT_EQ(s_asStep[i].ab[0], 3 + 8 + 20) << "the mode data length of one page";
+    }
+    // The changeable mask of the caching page's byte 2: WCE and RCD.
+    EXPECT_EQ(s_asStep[1].ab[14], 0x05);
+    EXPECT_EQ(s_asStep[3].ab[14], s_asStep[0].ab[14] ^ 0x01);
 }
 
 }  // namespace

@@ -32,16 +32,28 @@ using Outcome = sim::FcpResult::Outcome;
 constexpr uint64_t kHostName = 0x2100001B32000001ull;
 constexpr uint64_t kSettleNs = 50'000'000;
 
+uint64_t PortNameOf(const fw::HOST_INITIATOR& initiator) {
+    uint64_t name = 0;
+    for (uint8_t b : initiator.abPortName) name = name << 8 | b;
+    return name;
+}
+
 // The initiators the port's record lists, by port name.
 std::vector<uint64_t> ListedPortNames(uint8_t port) {
     std::vector<uint64_t> names;
     const fw::HOST_PORT_RECORD* record = fw::pGetHostPortRecord(port);
-    for (uint8_t i = 0; i < record->bInitiatorCount; ++i) {
-        uint64_t name = 0;
-        for (uint8_t b : record->asInitiator[i].abPortName) name = name << 8 | b;
-        names.push_back(name);
-    }
+    for (uint8_t i = 0; i < record->bInitiatorCount; ++i) names.push_back(PortNameOf(record->asInitiator[i]));
     return names;
+}
+
+// The id the port's record lists the initiator of that port name under.
+constexpr uint8_t kNotListed = 0xFF;
+uint8_t IdListedAs(uint8_t port, uint64_t portName) {
+    const fw::HOST_PORT_RECORD* record = fw::pGetHostPortRecord(port);
+    for (uint8_t i = 0; i < record->bInitiatorCount; ++i) {
+        if (PortNameOf(record->asInitiator[i]) == portName) return record->asInitiator[i].bId;
+    }
+    return kNotListed;
 }
 
 TEST(LinkEvents, LipAndLoopDownAndUpKeepTheLinkState) {
@@ -99,15 +111,24 @@ TEST(LinkEvents, AFabricChangeRescansTheInitiators) {
     EXPECT_EQ(listed, (std::vector<uint64_t>{kHostName, kHostName + 1}));
     EXPECT_TRUE(ListedPortNames(2).empty());
 
+    const uint8_t secondId = IdListedAs(1, kHostName + 1);
     second.initiator().DropOff();
     c.Run(kSettleNs);
     EXPECT_EQ(ListedPortNames(1), std::vector<uint64_t>{kHostName});
     EXPECT_EQ(first.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
 
+    // A new host is given the handle the second had: it is listed under
+    // its own names, not those the handle last stood for.
+    sim::FcHost third(c.board, c.fabric, c.Port(1), kHostName + 2);
+    ASSERT_TRUE(third.LogIn());
+    c.Run(kSettleNs);
+    EXPECT_EQ(IdListedAs(1, kHostName + 2), secondId);
+    EXPECT_EQ(IdListedAs(1, kHostName + 1), kNotListed);
+
     second.initiator().ComeBack();
     ASSERT_TRUE(second.LogIn());
     c.Run(kSettleNs);
-    EXPECT_EQ(ListedPortNames(1).size(), 2u);
+    EXPECT_EQ(ListedPortNames(1).size(), 3u);
     EXPECT_EQ(second.Send(0, {0x00, 0, 0, 0, 0, 0}).outcome, Outcome::Done);
 }
 

@@ -8,6 +8,7 @@
 #include "executive/system_state.h"
 #include "host_board.h"
 #include "target/command_access.h"
+#include "executive/tick.h"
 
 namespace target_test {
 namespace {
@@ -170,6 +171,79 @@ TEST_F(DispatcherTest, FullLunRingPutsTheCommandBack) {
     RemoveFromLunRing(0);
     Dispatch();
     EXPECT_EQ(Entry(w)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+}
+
+// A command back for its next pass takes the head of a full ring: the one
+// queued last goes back to wait on the new-command ring, not lost, and is
+// queued again once there is room.  When that one is a later pass too, it
+// stays, and the pass coming back waits instead.
+TEST_F(DispatcherTest, ANextPassOnAFullRingSendsTheNewestBack) {
+    ClearAttentions();
+    uint16_t wNewest = 0;
+    for (int i = 0; i < LUN_RING_CAPACITY; i++) wNewest = Send(0, Cdb10(SCSI_READ10, i * 8, 8), 4096);
+    Dispatch();
+    ASSERT_EQ(wGetLunQueueCount(0), LUN_RING_CAPACITY);
+    const uint16_t wPass = Send(0, Cdb10(SCSI_READ10, 4000, 8), 4096);
+    Dispatch();
+    ASSERT_EQ(Entry(wPass)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    Entry(wPass)->wBlocksDone = 8;   // its first pass is done
+    Dispatch();
+    KERNEL_ENTRY* psHead = nullptr;
+    ASSERT_EQ(bPeekLunCommand(0, &psHead), STATUS_FOUND);
+    EXPECT_EQ(psHead, Entry(wPass));
+    EXPECT_EQ(wGetLunQueueCount(0), LUN_RING_CAPACITY);
+    EXPECT_EQ(Entry(wNewest)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_EQ(wGetPortNewCommands(PORT), 1);
+    RemoveFromLunRing(0);
+    Dispatch();
+    EXPECT_EQ(Entry(wNewest)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(wGetPortNewCommands(PORT), 0);
+    EXPECT_EQ(wGetLunQueueCount(0), LUN_RING_CAPACITY);
+
+    // The newest on the full ring is itself a later pass: it keeps its place.
+    Entry(wNewest)->wBlocksDone = 8;
+    const uint16_t wSecondPass = Send(0, Cdb10(SCSI_READ10, 5000, 8), 4096);
+    Dispatch();
+    Entry(wSecondPass)->wBlocksDone = 8;
+    Dispatch();
+    EXPECT_EQ(Entry(wSecondPass)->bPrimaryState, HOST_STATE_NEW_COMMAND);
+    EXPECT_EQ(Entry(wNewest)->bPrimaryState, HOST_STATE_LUN_QUEUED);
+    EXPECT_EQ(wGetLunQueueCount(0), LUN_RING_CAPACITY);
+}
+
+// Host work held for the pair: a host's command held 20 s is answered NOT
+// READY, becoming ready, but for the commands that only name the target,
+// its LUNs and its sense, which are answered as ever.
+TEST_F(DispatcherTest, AHoldAnswersOnlyWhatNamesTheTargetAndItsSense) {
+    ClearAttentions();
+    struct Case {
+        const char* pszWhat;
+        std::vector<uint8_t> abCdb;
+        uint32_t dExpected;
+        bool fAnswered;
+    };
+    std::vector<uint8_t> abReportLuns(12, 0);
+    abReportLuns[0] = SCSI_REPORT_LUNS;
+    abReportLuns[9] = 16;
+    const Case acCases[] = {
+        {"INQUIRY", Cdb6(SCSI_INQUIRY, 36), 36, true},
+        {"REPORT LUNS", abReportLuns, 16, true},
+        {"REQUEST SENSE", Cdb6(SCSI_REQUEST_SENSE, 18), 18, true},
+        {"opcode 0x20", {0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, true},
+        {"TEST UNIT READY", Cdb6(SCSI_TEST_UNIT_READY), 0, false},
+        {"READ", Cdb10(SCSI_READ10, 0, 8), 4096, false},
+    };
+    for (const Case& c : acCases) {
+        const uint16_t w = Send(0, c.abCdb, c.dExpected);
+        for (uint32_t d = 0; d < 20000; d++) SystemTickHandler();
+        AnswerHeldHostCommands();
+        Settle();
+        const Answer s = Reply(w);
+        EXPECT_TRUE(s.fStatus) << c.pszWhat;
+        const bool fNotReady = s.bStatus == SCSI_STATUS_CHECK_CONDITION && s.bKey == SENSE_NOT_READY &&
+                               s.bAsc == ASC_NOT_READY && s.bAscq == 1;
+        EXPECT_EQ(fNotReady, !c.fAnswered) << c.pszWhat;
+    }
 }
 
 TEST_F(DispatcherTest, QuiescePutsNewCommandsBackUntilItEnds) {

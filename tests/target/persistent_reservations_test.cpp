@@ -10,6 +10,7 @@
 #include "config/config_commit.h"
 #include "config/config_flags.h"
 #include "config/config_phase.h"
+#include "config/host_lun_tables.h"
 #include "config/host_port_tables.h"
 #include "harness/dispatch_board.h"
 #include "hw/fc_target_iocb.h"
@@ -392,6 +393,21 @@ TEST_F(PersistentReservationsTest, TheHolderKeepsItsReservationUnderAnotherHandl
     ps->asInitiator[2].abPortName[6] = 0;
     ps->asInitiator[2].abPortName[7] = HANDLE;
     EXPECT_EQ(Ask(INITIATOR + 1, Cdb6(SCSI_MODE_SENSE6, 64), 0, {}, 64).bStatus, SCSI_STATUS_GOOD);
+}
+
+// A host the port's scan lists at a handle whose last host's logout was
+// never seen is a host of its own: it does not act with that host's
+// registration, which stays.
+TEST_F(PersistentReservationsTest, AHostListedAtAHandleWithoutTheLastOnesLogoutIsANewHost) {
+    ASSERT_EQ(Out(INITIATOR, 0, 0, NO_KEY, KEY_A).bStatus, SCSI_STATUS_GOOD);
+    constexpr uint32_t NEWCOMER = 0x010299;
+    host.Login(NEWCOMER, HANDLE);
+    pGetHostPortRecord(PORT)->asInitiator[0].abPortName[7] = 0x99;
+    FillPortLunTable(PORT);   // the table half of the scan that listed it
+    EXPECT_EQ(Out(NEWCOMER, 0, 0, NO_KEY, KEY_B).bStatus, SCSI_STATUS_GOOD);
+    const std::vector<uint8_t> abKeys = In(NEWCOMER, 0);
+    ASSERT_GE(abKeys.size(), 8u);
+    EXPECT_EQ(dGetBe32(abKeys.data() + 4), 16u) << "both keys";
 }
 
 // A REGISTER with APTPL is answered once the image that carries it is on
