@@ -212,6 +212,32 @@ bool OpenConsoleIn(const std::string& path, KeySource* keys, std::string* why) {
 // the console runs whether anyone is attached or not: output nobody reads
 // fills the terminal's buffer and the rest is dropped, as a serial line
 // with nothing on it drops it.
+// Standard error and the console on one terminal: what the program writes
+// there lands in the middle of a console screen.
+bool StandardErrorIsTheConsole() {
+    struct stat out {}, err {};
+    if (!isatty(STDERR_FILENO) || fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
+    return S_ISCHR(out.st_mode) && S_ISCHR(err.st_mode) && out.st_rdev == err.st_rdev;
+}
+
+// Where the portal names the hosts that log in: standard error, unless that
+// is the console's terminal, which belongs to the console alone; then
+// iscsi.log in the data directory, which standard error names before the
+// console starts.
+FILE* OpenPortalLog(const std::string& dataDir) {
+    if (!StandardErrorIsTheConsole()) return stderr;
+    const std::string path = dataDir + "/iscsi.log";
+    FILE* log = std::fopen(path.c_str(), "a");
+    if (log == nullptr) {
+        std::fprintf(stderr, "controller: %s: %s: the hosts logging in are named here\n", path.c_str(),
+                     std::strerror(errno));
+        return stderr;
+    }
+    setvbuf(log, nullptr, _IOLBF, 0);
+    std::fprintf(stderr, "controller: the hosts logging in are named in %s\n", path.c_str());
+    return log;
+}
+
 class PartnerConsole {
 public:
     ~PartnerConsole() {
@@ -674,6 +700,7 @@ int main(int argc, char** argv) {
     sim::IscsiPortal portal(sasTargets.empty() ? static_cast<sim::IscsiTargets&>(fcBridge) : sasBridge);
     sim::IscsiListener listener(portal);
     std::set<std::pair<std::string, uint64_t>> namesShown;   // initiator name, port name or SAS address
+    FILE* portalLog = stderr;
     if (!iscsiAddress.empty()) {
         if (targets.empty() && sasTargets.empty()) {
             // Sixteen IDs on one bus fit a portal's sessions badly.
@@ -685,19 +712,21 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         std::fprintf(stderr, "controller: iSCSI portal on %s\n", listener.address().c_str());
+        portalLog = OpenPortalLog(config.dataDir);
         // The names a SAN LUN mapping needs for this host, at its first login
         // with them: a host logging in again and again would write them
-        // into the console's screen every time.
-        fcBridge.onSession = [&targets, &namesShown](const std::string& name, size_t port,
-                                                     const sim::FcInitiator& initiator) {
+        // into the log every time.
+        fcBridge.onSession = [&targets, &namesShown, &portalLog](const std::string& name, size_t port,
+                                                                 const sim::FcInitiator& initiator) {
             if (!namesShown.insert({name, initiator.portName()}).second) return;
-            std::fprintf(stderr, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
+            std::fprintf(portalLog, "controller: iSCSI initiator %s on %s: node name %016llx, port name %016llx\n",
                          name.c_str(), targets[port].suffix.c_str(), static_cast<unsigned long long>(initiator.nodeName()),
                          static_cast<unsigned long long>(initiator.portName()));
         };
-        sasBridge.onSession = [&sasTargets, &namesShown](const std::string& name, size_t port, uint64_t address) {
+        sasBridge.onSession = [&sasTargets, &namesShown, &portalLog](const std::string& name, size_t port,
+                                                                     uint64_t address) {
             if (!namesShown.insert({name, address}).second) return;
-            std::fprintf(stderr, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
+            std::fprintf(portalLog, "controller: iSCSI initiator %s on %s: SAS address %016llx\n", name.c_str(),
                          sasTargets[port].suffix.c_str(), static_cast<unsigned long long>(address));
         };
     }

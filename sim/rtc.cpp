@@ -96,10 +96,13 @@ Rtc::Rtc(Board& board) : m_board(board) {
         }
         if (stopped) start = last;
     } else {
+        // Not held at rtc.time: a quick restart would then add its skipped
+        // waits to the last run's, and the clock would lead the host's more
+        // with every one.  The firmware keeps its event log in order itself.
         int64_t shift = 0;
         readable = readable && !__builtin_sub_overflow(offset, lead, &shift) &&
                    !__builtin_add_overflow(HostSeconds(board), shift, &start);
-        if (stopped && last > start) start = last;
+        m_leadTakenOff = lead;
     }
     m_valid = board.StateValue(kValidKey) != "0";
     // A time the chip cannot count is what a flat battery leaves: no valid
@@ -117,9 +120,14 @@ bool Rtc::InRange() const {
 }
 
 void Rtc::StartUpSkipped(uint64_t ns) {
+    const int64_t skipped = static_cast<int64_t>((ns + 500'000'000ull) / 1'000'000'000ull);
+    // The clock is the host's again from here: it counted the waits, of
+    // which the start took off what the last start-up skipped.
+    m_base -= skipped - m_leadTakenOff;
+    m_leadTakenOff = 0;
     if (m_leadTaken) return;   // a later start beside a running partner waits out its time
     m_leadTaken = true;
-    m_board.SetStateValue(kLeadKey, std::to_string((ns + 500'000'000ull) / 1'000'000'000ull));
+    m_board.SetStateValue(kLeadKey, std::to_string(skipped));
 }
 
 void Rtc::PowerOff() { Persist(); }

@@ -11,8 +11,11 @@
 //   rtc.valid   0 once the clock lost its time.
 // In virtual time a run goes on from rtc.time.  On the wall clock a run
 // starts at the host's UTC plus the offset, less the lead (so that the date
-// is the host's once start-up's waits have passed), and never before
-// rtc.time, so that its events are not stamped before the last run's.
+// is near the host's while start-up's waits pass at once), and is the
+// host's plus the offset again from the moment the board follows the wall
+// clock, whatever the waits took.  A restart soon after a stop may so start
+// before the last run's time: the firmware's event log keeps its order by
+// holding an event's stamp at the newest one's.
 #pragma once
 
 #include <array>
@@ -53,9 +56,10 @@ public:
 
     static uint64_t ToSeconds(const RtcTime& t);   // seconds since 1900-01-01
     static RtcTime FromSeconds(uint64_t s);
-    // The board's first start-up on the wall clock in this run passed
-    // start-up's waits at once, board time running this far ahead of the
-    // host's: the next run starts its clock that much earlier.
+    // A start-up on the wall clock passed its waits at once, board time
+    // running this far ahead of the host's: the clock goes back by what of
+    // it the start did not take off already, and after the first start-up
+    // of a run the next run starts its clock that much earlier.
     void StartUpSkipped(uint64_t ns);
     // The board powers off: what must outlive the run goes to the state file.
     void PowerOff();
@@ -70,6 +74,7 @@ private:
     int64_t m_base = 0;        // the clock's time at board time 0, seconds since 1900
     bool m_valid = true;
     bool m_leadTaken = false;  // this run's start-up lead was measured
+    int64_t m_leadTakenOff = 0;   // seconds the start took off for start-up's waits, not yet skipped
     bool m_responsive = true;
     std::array<uint8_t, 16> m_regs{};
     std::array<uint8_t, 16> m_latched{};   // time registers frozen at the start of a read

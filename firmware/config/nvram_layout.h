@@ -67,7 +67,10 @@ struct NVRAM_HEADER {
     // The slot sequence of the newest controller image this board has seen
     // in the flash; 0 (as an older layout left the bytes) none recorded.
     uint8_t abFlashSequence[4];             // LE
-    uint8_t abReserved0EA[0x100 - 0xEA];
+    // The parity check running here: TRUE, array, mode, error count (LE);
+    // the next start of day reports a check a power cut or restart ended.
+    uint8_t abParityCheckRecord[7];
+    uint8_t abReserved0F1[0x100 - 0xF1];
     uint8_t abExpanderPhy[NVRAM_EXPANDERS * NVRAM_EXPANDER_PHYS][4];  // LE
     uint8_t abReserved160[0x200 - 0x160];
     uint8_t abTargetRegion[256];
@@ -132,6 +135,7 @@ static_assert(offsetof(NVRAM_HEADER, abNvramPortAddress) == 0xE1);
 static_assert(offsetof(NVRAM_HEADER, abSasSettings) == 0xE3);
 static_assert(offsetof(NVRAM_HEADER, fOutlivedPartner) == 0xE5);
 static_assert(offsetof(NVRAM_HEADER, abFlashSequence) == 0xE6);
+static_assert(offsetof(NVRAM_HEADER, abParityCheckRecord) == 0xEA);
 static_assert(offsetof(NVRAM_HEADER, abExpanderPhy) == 0x100);
 static_assert(offsetof(NVRAM_HEADER, abTargetRegion) == 0x200);
 static_assert(offsetof(NVRAM_HEADER, bRebuildSelector) == 0x300);

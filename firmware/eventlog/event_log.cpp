@@ -92,6 +92,24 @@ const EVENT_LOG_ENTRY* psEntry(uint16_t wIndex) {
     return reinterpret_cast<const EVENT_LOG_ENTRY*>(pNvramBase() + dEntryOffset(wIndex));
 }
 
+// The calendar may stand behind the newest event: a start of day on the
+// simulated wall clock counts the waits it skipped from a reading taken
+// before them, and the next clock reading sets the calendar back to the
+// chip's time.  An event posted meanwhile takes the newest one's stamp, so
+// the log stays in time order.  A calendar more than an hour behind was set
+// back by an operator, and is taken as it stands.
+constexpr uint32_t STAMP_HOLD_SECONDS = 3600;
+
+void KeepStampInOrder(uint16_t wCount, uint16_t wNext, DATE_TIME* psStamp) {
+    if (wCount == 0) return;
+    DATE_TIME sNewest;
+    std::memcpy(&sNewest, &psEntry(wPreviousIndex(wNext, 1))->sTimeStamp, sizeof sNewest);
+    uint32_t dBehind = 0;
+    if (bCompareDateTimes(psStamp, &sNewest, &dBehind) == DATE_TIME_EARLIER && dBehind <= STAMP_HOLD_SECONDS) {
+        *psStamp = sNewest;
+    }
+}
+
 void MirrorEntry(uint16_t wIndex) {
     if (s_fEventMirrorOn == TRUE) {
         std::memcpy(&s_psMirror->asEntries[wIndex], psEntry(wIndex), sizeof(EVENT_LOG_ENTRY));
@@ -221,6 +239,7 @@ void PostLockedEvent(uint8_t bCode, const uint8_t* pbArgs) {
     } else {
         GetDateTime(&sEntry.sTimeStamp);
     }
+    KeepStampInOrder(wCount, wNext, &sEntry.sTimeStamp);
     sEntry.bStatus = 0;
     sEntry.bCode = bCode;
     std::memcpy(sEntry.abArgs, pbArgs, EVENT_ARGS);

@@ -12,12 +12,14 @@
 #include "cache/stripe_access.h"
 #include "config/address_translation.h"
 #include "config/io_quiesce.h"
+#include "config/nvram_layout.h"
 #include "config/rank_table.h"
 #include "enclosure/drive_management.h"
 #include "eventlog/event_log.h"
 #include "executive/buffer_pages.h"
 #include "executive/console_output.h"
 #include "executive/kernel_entry.h"
+#include "executive/nvram_access.h"
 #include "executive/tick.h"
 #include "executive/types.h"
 #include "executive/work_flags.h"
@@ -172,6 +174,39 @@ void Post(uint8_t bEvent) {
     const uint32_t e = C().dErrorCount;
     PostEvent(bEvent, C().bRank, C().bMode, static_cast<uint8_t>(e), static_cast<uint8_t>(e >> 8),
               static_cast<uint8_t>(e >> 16), static_cast<uint8_t>(e >> 24));
+}
+
+// A check that a power cut or a restart ends has nobody left to say so:
+// the NVRAM keeps the check this controller runs, its flag written last, so
+// that the next start of day can report it aborted.
+constexpr uint32_t PARITY_RECORD_FLAG = 0;
+constexpr uint32_t PARITY_RECORD_ERRORS = 3;
+
+uint32_t dParityRecordOffset() { return NVRAM_OFFSET(abParityCheckRecord); }
+
+void RecordRunningCheck() {
+    const uint32_t d = dParityRecordOffset();
+    NvramWrite8(d + 1, C().bRank);
+    NvramWrite8(d + 2, C().bMode);
+    NvramWriteLE32(d + PARITY_RECORD_ERRORS, C().dErrorCount);
+    NvramWrite8(d + PARITY_RECORD_FLAG, TRUE);
+}
+
+void RecordErrorCount() {
+    const uint32_t d = dParityRecordOffset();
+    if (bNvramRead8(d + PARITY_RECORD_FLAG) == TRUE) NvramWriteLE32(d + PARITY_RECORD_ERRORS, C().dErrorCount);
+}
+
+void ForgetRunningCheck() { NvramWrite8(dParityRecordOffset() + PARITY_RECORD_FLAG, FALSE); }
+
+// Only TRUE counts: a byte an older layout left reserved reads as no check.
+void ReportInterruptedCheck() {
+    const uint32_t d = dParityRecordOffset();
+    if (bNvramRead8(d + PARITY_RECORD_FLAG) != TRUE) return;
+    const uint32_t e = dNvramReadLE32(d + PARITY_RECORD_ERRORS);
+    PostEvent(69, bNvramRead8(d + 1), bNvramRead8(d + 2), static_cast<uint8_t>(e), static_cast<uint8_t>(e >> 8),
+              static_cast<uint8_t>(e >> 16), static_cast<uint8_t>(e >> 24));
+    ForgetRunningCheck();
 }
 
 void SendMessage(uint8_t bCode) {
@@ -476,6 +511,7 @@ uint8_t bAdvanceParityCheckStripe() {
     const uint64_t lNext = static_cast<uint64_t>(c.dPosition) + K();
     if (lNext > c.dLastPosition) return 254;
     c.dPosition = static_cast<uint32_t>(lNext);
+    RecordErrorCount();
     const uint64_t lEnd = lNext + K() - 1;
     c.wBlocksPerStep = static_cast<uint16_t>(lEnd > c.dLastPosition ? c.dLastPosition - c.dPosition + 1 : K());
     return STATUS_OK;
@@ -696,6 +732,7 @@ void Finish() {
         if (c.fAbandoned == TRUE) ++c.dErrorCount;
         Post(68);
     }
+    ForgetRunningCheck();
     c.dErrorCount = 0;
     c.dPosition = 0;
     if (c.fAllRanks == TRUE) {
@@ -725,6 +762,7 @@ void Stop() {
         FreeCheckCommand();
         if (IsMaster()) Post(69);
     }
+    ForgetRunningCheck();
     c.dPosition = 0;
     c.dErrorCount = 0;
     if (IsMaster()) {
@@ -787,6 +825,7 @@ void IgnoredMessage(const uint8_t* pb) {
 // ---------------------------------------------------------------------------
 
 void InitParityCheck() {
+    ReportInterruptedCheck();
     std::memset(&s_sCheck, 0, sizeof s_sCheck);
     s_sCheck.fInProgress = FALSE;
     s_sCheck.fAllRanks = FALSE;
@@ -829,6 +868,7 @@ void ParityCheckTask() {
         if (bAllocParityCheckCommand() != STATUS_OK) return;
         if (IsMaster()) {
             PostEvent(67, c.bRank, c.bMode);
+            RecordRunningCheck();
             SendMessage(PARITY_MESSAGE_STARTED);
             c.bState = JOB_HOLD_ROW;
         } else {
@@ -845,6 +885,8 @@ void ParityCheckTask() {
         if (c.fStopRequest == TRUE) {
             c.bState = JOB_STOP;
         } else if (IsMaster()) {
+            // Taken over from a lost master: the check runs here now.
+            RecordRunningCheck();
             c.bState = JOB_STEP;
         }
         return;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <random>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -230,17 +231,25 @@ std::string LunsOf(const std::string& listing, int port) {
 class HostNamesAtTheConsole : public ConsoleTerminal, public testing::WithParamInterface<const char*> {
 protected:
     bool Sas() const { return std::string(GetParam()) == "sas"; }
-    // The names the program printed at `host`'s first login (on either
+    // The names the program logged at `host`'s first login (on either
     // port: the names are the host's), as the mapping menu asks for them.
-    static std::vector<std::string> NamesOf(TerminalRun& t, const std::string& host, bool fSas) {
-        if (!t.WaitFor("controller: iSCSI initiator " + host + " on port")) return {};
-        if (fSas) {
-            if (!t.WaitFor(": SAS address ")) return {};
-            return {t.ReadUpTo("\r")};
+    // The terminal is the console's: the program names hosts in the data
+    // directory's iscsi.log, never between the console's lines.
+    static std::vector<std::string> NamesOf(const std::string& dir, const std::string& host, bool fSas) {
+        std::ifstream log(dir + "/iscsi.log");
+        const std::string head = "controller: iSCSI initiator " + host + " on port";
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind(head, 0) != 0) continue;
+            const std::string label = fSas ? ": SAS address " : ": node name ";
+            const size_t at = line.find(label);
+            if (at == std::string::npos) return {};
+            const std::string rest = line.substr(at + label.size());
+            if (fSas) return {rest};
+            const size_t comma = rest.find(", port name ");
+            if (comma == std::string::npos) return {};
+            return {rest.substr(0, comma), rest.substr(comma + 12)};
         }
-        if (!t.WaitFor(": node name ")) return {};
-        const std::string node = t.ReadUpTo(", port name ");
-        return {node, t.ReadUpTo("\r")};
+        return {};
     }
 };
 
@@ -288,8 +297,11 @@ TEST_P(HostNamesAtTheConsole, AnIscsiHostsMappingMadeFromTheNamesItLoggedInWithH
         // Host A logs in once: the program names it.
         const std::string before = ListingOnceBothPortsServe(t, hostA, portal);
         ASSERT_EQ(LunsOf(before, 1), "0;1;") << before;
-        const std::vector<std::string> names = NamesOf(t, hostA, Sas());
+        const std::vector<std::string> names = NamesOf(m_dir, hostA, Sas());
         ASSERT_EQ(names.size(), Sas() ? 1u : 2u) << t.Tail();
+        t.Collect();
+        const std::string console = t.Screen().substr(t.Screen().find("Initialization Complete"));
+        EXPECT_EQ(console.find("controller:"), std::string::npos) << t.Tail();
         for (const std::string& name : names) ASSERT_EQ(name.size(), 16u) << t.Tail();
 
         // Logical drive 1 at LUN 0 for host A, through port 1 only (the

@@ -243,6 +243,24 @@ TEST_F(EventLogTest, PoweredOffEventCarriesSavedTime) {
     EXPECT_EQ(Entry(2).sTimeStamp.wYear, 2027);
 }
 
+// A calendar set back behind the newest event (a clock reading after a
+// start of day that counted waits it skipped) does not put events out of
+// order: they take the newest stamp until it catches up; one set back by
+// more than an hour, as only an operator does, is taken as it stands.
+TEST_F(EventLogTest, AnEventPostedWhileTheCalendarIsBehindTakesTheNewestStamp) {
+    fw::PostEvent(27, 1);
+    fw::DATE_TIME sBehind = NOW;
+    sBehind.bMinute = static_cast<uint8_t>(NOW.bMinute - 1);
+    SetCalendar(sBehind);
+    fw::PostEvent(27, 2);
+    EXPECT_EQ(std::memcmp(&Entry(1).sTimeStamp, &NOW, sizeof(NOW)), 0);
+    fw::DATE_TIME sSetBack = NOW;
+    sSetBack.bHour = static_cast<uint8_t>(NOW.bHour - 2);
+    SetCalendar(sSetBack);
+    fw::PostEvent(27, 3);
+    EXPECT_EQ(std::memcmp(&Entry(2).sTimeStamp, &sSetBack, sizeof(NOW)), 0);
+}
+
 TEST_F(EventLogTest, FirmwareUpgradeEntryGetsThisVersion) {
     fw::PostEvent(96, '0', '0', '2', '1', fw::TRUE, 0, 0, 0, 0);
     fw::PostEvent(87);

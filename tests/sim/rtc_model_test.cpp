@@ -78,24 +78,24 @@ protected:
 constexpr uint64_t kHost = 3'990'000'000;   // a date in 2026, in seconds since 1900
 
 // A first run on the wall clock: start-up's waits take the board 45 s ahead
-// of the host, which took 1 s.  The next run starts its clock 44 s back, so
-// the date is the host's once it is up; a run started before the last one's
-// stop time goes on from that time instead, and its events come after the
-// last run's.
+// of the host, which took 1 s; once the board follows the wall clock its
+// date is the host's.  The next run starts its clock 44 s back, so the date
+// is the host's once it is up; a run started before the last one's stop
+// time starts there too, before that time (the event log holds its stamps
+// in order itself).
 TEST_F(RtcRuns, TheNextStartTakesOffTheWaitsStartUpSkipped) {
     uint64_t wall = 0;
-    uint64_t stoppedAt = 0;
     {
         sim::Board board(Config(false, kHost));
         board.wallClock = [&] { return wall; };
         EXPECT_EQ(Seconds(board), kHost);   // nothing learnt yet: the host's date
         board.FollowWallClock(false);
         board.clock().AdvanceTo(45'000'000'000ull);
+        EXPECT_EQ(Seconds(board), kHost + 45);
         wall += 1'000'000'000ull;
         board.FollowWallClock(true);
         EXPECT_EQ(board.StateValue("rtc.lead"), "44");
-        stoppedAt = Seconds(board);
-        EXPECT_EQ(stoppedAt, kHost + 45);
+        EXPECT_EQ(Seconds(board), kHost + 1);
     }
     {
         sim::Board board(Config(false, kHost + 100));
@@ -103,10 +103,33 @@ TEST_F(RtcRuns, TheNextStartTakesOffTheWaitsStartUpSkipped) {
         EXPECT_EQ(Seconds(board), kHost + 100 - 44);
         board.clock().AdvanceTo(44'000'000'000ull);
         EXPECT_EQ(Seconds(board), kHost + 100);
-        stoppedAt = Seconds(board);
     }
     sim::Board board(Config(false, kHost + 110));
-    EXPECT_EQ(Seconds(board), stoppedAt);
+    EXPECT_EQ(Seconds(board), kHost + 110 - 44);
+}
+
+// Quick restarts, each 4 s of the host's after the last run stopped: every
+// run's date is the host's once it is up, the lead does not grow, and a
+// start-up that skipped other waits than the last one is set right when
+// the board begins to follow the wall clock.
+TEST_F(RtcRuns, QuickRestartsDoNotAddToTheLead) {
+    uint64_t host = kHost;
+    for (int run = 0; run < 6; ++run) {
+        SCOPED_TRACE(run);
+        uint64_t wall = 0;
+        sim::Board board(Config(false, host));
+        board.wallClock = [&] { return wall; };
+        board.FollowWallClock(false);
+        // The third run's drives take 20 s longer to spin up.
+        const uint64_t waits = run == 2 ? 65'000'000'000ull : 45'000'000'000ull;
+        board.clock().AdvanceTo(waits);
+        wall += 1'000'000'000ull;
+        board.FollowWallClock(true);
+        EXPECT_EQ(Seconds(board), host + 1);
+        board.clock().AdvanceTo(waits + 5'000'000'000ull);
+        EXPECT_EQ(Seconds(board), host + 6);
+        host += 10;
+    }
 }
 
 // A run in virtual time keeps its own calendar (from the factory's date on)

@@ -237,6 +237,32 @@ TEST_P(ParityCheckRoad, StopAndResumeAtRecordedRow) {
     EXPECT_EQ(LastEventCount(68), 8u) << "7 recorded and row 100";
 }
 
+// A power cut in the middle of a check: nobody is left to end it, so the
+// next start of day reports it aborted (event 69) with the rows found in
+// error until then, once; the check does not run again by itself.
+TEST_P(ParityCheckRoad, ACheckCutByAPowerFailureIsReportedAbortedAtTheNextStart) {
+    KeepNvramAcrossRestarts();
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    Corrupt(4, ParityMemberOf(4));
+    Corrupt(100, ParityMemberOf(100));
+    ASSERT_EQ(fw::StartParityCheck(0, fw::PARITY_MODE_CHECK, fw::FALSE), fw::STATUS_OK);
+    board->RunUntil([] { return fw::dGetParityCheckPosition() >= 20u * 16; }, kSettleLimitNs);
+    ASSERT_EQ(fw::fIsParityCheckInProgress(), fw::TRUE);
+    const uint16_t aborted = EventCount(69);
+
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(EventCount(69), aborted + 1);
+    EXPECT_EQ(LastEventCount(69), 1u) << "row 4";
+    EXPECT_EQ(EventCount(68), 0);
+    EXPECT_NE(fw::fIsParityCheckInProgress(), fw::TRUE);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(EventCount(69), aborted + 1) << "told once";
+    // A check that ends as checks do leaves nothing to tell.
+    EXPECT_EQ(RunCheck(fw::PARITY_MODE_CHECK), 2u);
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    EXPECT_EQ(EventCount(69), aborted + 1);
+}
+
 // The power fails while the parity of a bad row is being rewritten, part
 // of it on the drive: the journal names the row, so the next start of day
 // recomputes its parity from its data, and nothing is reported lost.
