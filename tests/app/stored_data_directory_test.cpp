@@ -7,23 +7,25 @@
 // stored_data_directory.tar.xz holds it: eleven sparse drives of 64 MiB,
 // a RAID 5 array of three, a RAID 6 array of four and a RAID 10 array of
 // four, one logical drive of 4096 blocks over each at LUNs 0, 1 and 2.
-// The earlier build committed the configuration itself (it renamed the
-// arrays through in-band management), wrote every block of the three
+// The maker placed a first configuration copy on the drives; the earlier
+// build loaded it and committed the configuration again itself (it renamed
+// the arrays through in-band management), wrote every block of the three
 // logical drives with its pattern, wrote some blocks once more and was
 // killed at once, with the cache battery charged: those writes were
 // answered GOOD and were still in the write-back cache.
 //
-// Made again with the maker below, by hand, from a checkout of that build
-// (git worktree add ../old 51699cb; there cmake -S . -B build-run -G Ninja
-// -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF -DFW_EMULATED=ON and cmake
-// --build build-run --target controller; it needs g++-multilib, and on a
-// kernel without 32-bit support qemu-user-static):
+// Made again by hand with the maker below and a checkout of that build:
+// git worktree add ../old 51699cb, and there cmake -S . -B build-run -G
+// Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF -DFW_EMULATED=ON, then
+// cmake --build build-run --target controller.  It needs g++-multilib
+// (with the ARM cross compiler installed, which removes that package's
+// /usr/include/asm link, add -DCMAKE_CXX_FLAGS="-idirafter
+// /usr/include/x86_64-linux-gnu" and the same CMAKE_C_FLAGS), and on a
+// kernel without 32-bit support qemu-user-static.  Then, on one line:
 //
 //   STORED_MAKER="qemu-i386-static ../old/build-run/app/controller"
 //     build/tests/test_app --gtest_also_run_disabled_tests
 //     --gtest_filter=StoredDataDirectory.DISABLED_Make
-//
-// (one command line)
 //
 // which writes tests/app/stored_data_directory.tar.xz anew.
 #include <gtest/gtest.h>
@@ -139,8 +141,14 @@ protected:
         data.insert(data.end(), block.begin(), block.end());
         host->lun = 0;
         const uint32_t n = uint32_t(data.size());
-        const iscsi::Pdu r = host->Write({0x3B, 1, code, b3, b4, 0, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0},
-                                         data, 0);
+        const std::vector<uint8_t> cdb = {0x3B, 1, code, b3, b4, 0, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0};
+        iscsi::Pdu r = host->Write(cdb, data, 0);
+        // Soon after the start the controller may still answer NOT READY
+        // or a unit attention: asked again.
+        for (int i = 0; i < 20 && r.opcode() == iscsi::kScsiResponse && r.bhs[3] == 2; ++i) {
+            usleep(500'000);
+            r = host->Write(cdb, data, 0);
+        }
         ASSERT_EQ(r.opcode(), iscsi::kScsiResponse) << program->Errors();
         ASSERT_EQ(r.bhs[3], 0) << "management code " << int(code) << ": sense " << Sense(r);
     }
