@@ -1,6 +1,11 @@
 #include "sim/xor_accelerator.h"
 
+// The host's 256-bit vectors where it is an x86 processor; elsewhere (ARM)
+// the portable loops do the whole of every operation.
+#if defined(__x86_64__) || defined(__i386__)
+#define SIM_XOR_AVX2 1
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -59,6 +64,7 @@ void PqScalar(uint8_t* p, uint8_t* q, const uint8_t* const* s, const uint8_t* m,
     }
 }
 
+#ifdef SIM_XOR_AVX2
 __attribute__((target("avx2"))) uint32_t XorAvx2(uint8_t* dst, const uint8_t* const* s, unsigned n,
                                                  uint32_t length) {
     uint32_t o = 0;
@@ -173,25 +179,36 @@ bool Overlaps(const uint8_t* a, const uint8_t* b, uint32_t length) {
 }
 
 const bool s_avx2 = __builtin_cpu_supports("avx2");
+#endif
 
 }  // namespace
 
+#ifdef SIM_XOR_AVX2
 bool HaveAvx2() { return s_avx2; }
+#else
+bool HaveAvx2() { return false; }
+#endif
 
 uint8_t Mul(uint8_t a, uint8_t b) { return T().mul[a][b]; }
 
 void Xor(uint8_t* dst, const uint8_t* const* s, unsigned n, uint32_t length) {
-    const uint32_t done = s_avx2 ? XorAvx2(dst, s, n, length) : 0;
+    uint32_t done = 0;
+#ifdef SIM_XOR_AVX2
+    if (s_avx2) done = XorAvx2(dst, s, n, length);
+#endif
     XorScalar(dst, s, n, done, length);
 }
 
 void Pq(uint8_t* p, uint8_t* q, const uint8_t* const* s, const uint8_t* m, unsigned n, uint32_t length) {
+    uint32_t done = 0;
+#ifdef SIM_XOR_AVX2
     bool aliased = false;
     for (unsigned i = 0; i < n; ++i) aliased |= Overlaps(p, s[i], length) || Overlaps(q, s[i], length);
-    const uint32_t done = !s_avx2 ? 0
-                          : aliased ? PqRegistersAvx2(p, q, s, m, n, length)
-                          : p != nullptr ? PqBlocksAvx2<true>(p, q, s, m, n, length)
-                                         : PqBlocksAvx2<false>(p, q, s, m, n, length);
+    done = !s_avx2 ? 0
+           : aliased ? PqRegistersAvx2(p, q, s, m, n, length)
+           : p != nullptr ? PqBlocksAvx2<true>(p, q, s, m, n, length)
+                          : PqBlocksAvx2<false>(p, q, s, m, n, length);
+#endif
     PqScalar(p, q, s, m, n, done, length);
 }
 

@@ -24,12 +24,17 @@ struct ProgramRun {
     std::string errors;  // standard error, without the sanitizer's notes
 };
 
-// In a forked child: becomes the controller with `arguments`.
-[[noreturn]] inline void ExecController(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv{const_cast<char*>(CONTROLLER_PROGRAM)};
+// In a forked child: becomes the controller with `arguments`; `program`
+// names another build of it (with what runs it, as an emulator and its
+// path), none this build's.
+[[noreturn]] inline void ExecController(const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& program = {}) {
+    std::vector<char*> argv;
+    for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
+    if (argv.empty()) argv.push_back(const_cast<char*>(CONTROLLER_PROGRAM));
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(CONTROLLER_PROGRAM, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -116,7 +121,8 @@ inline int SecondsOfDay(const std::string& line) {
 // test reads as it goes.
 class RunningController {
 public:
-    RunningController(const std::vector<std::string>& arguments, const std::string& dir) {
+    RunningController(const std::vector<std::string>& arguments, const std::string& dir,
+                      const std::vector<std::string>& program = {}) {
         int err[2];
         EXPECT_EQ(pipe(err), 0);
         const std::string out = dir + "/controller.out";
@@ -126,7 +132,7 @@ public:
             freopen(out.c_str(), "w", stdout);
             dup2(err[1], STDERR_FILENO);
             close(err[0]);
-            ExecController(arguments);
+            ExecController(arguments, program);
         }
         close(err[1]);
         m_err = err[0];

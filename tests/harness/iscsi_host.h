@@ -119,6 +119,7 @@ struct IscsiHost {
     std::vector<uint8_t> received;
     std::map<uint64_t, uint32_t> dataSns;
     bool answerPings = false;
+    uint16_t lun = 0;   // the LUN the commands are for (single level)
 
     virtual ~IscsiHost() = default;
     // Hands the bytes to the target and collects its answers in `received`.
@@ -209,6 +210,8 @@ struct IscsiHost {
     Pdu Command(uint8_t flags, std::vector<uint8_t> cdb, uint32_t expected, std::vector<uint8_t> immediate = {}) {
         Pdu p = sim::iscsi::MakePdu(sim::iscsi::kScsiCommand, false);
         p.bhs[1] = flags;
+        p.bhs[8] = uint8_t(lun >> 8 & 0x3F);
+        p.bhs[9] = uint8_t(lun);
         p.SetU32(16, ++itt);
         p.SetU32(20, expected);
         p.SetU32(24, cmdSn++);
