@@ -292,9 +292,10 @@ uint8_t bFibreDataIn(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, 
             ClearFlag(psEntry, KE_FLAG_MORE_PASSES);
             fSendStatus = true;
         }
-    } else if ((!fRead16 || fSendStatus) && dOffset + dTotal < sEx.dExpected) {
+    } else if (!fRead16 && dTotal < sEx.dExpected) {
+        // A READ(16) reports no underrun, in any pass.
         wResidualFlag = FCP_RESIDUAL_UNDERRUN;
-        dResidual = sEx.dExpected - (dOffset + dTotal);
+        dResidual = sEx.dExpected - dTotal;
     }
     const uint16_t wStatusWord = static_cast<uint16_t>(SCSI_STATUS_GOOD | wResidualFlag);
     // ISP24xx: a residual needs the status in an entry of its own.
