@@ -397,10 +397,17 @@ bool WalkCommands(const TASK& t) {
     return fFound;
 }
 
-// The functions that act on a logical unit's task set.
-bool AddressesUnit(uint8_t bFunction) {
-    return bFunction == SAS_TMF_ABORT_TASK_SET || bFunction == SAS_TMF_CLEAR_TASK_SET ||
-           bFunction == SAS_TMF_LOGICAL_UNIT_RESET;
+// Whether a function acting on a logical unit's task set names a unit the
+// host does not have.  LUN 0 answers with or without a logical drive
+// (INQUIRY, REPORT LUNS, management) and has a task set; a reset needs the
+// logical drive, whose reservation it releases.
+bool IsAbsentUnit(const TASK& t, uint16_t* pwLd) {
+    if (t.bFunction != SAS_TMF_ABORT_TASK_SET && t.bFunction != SAS_TMF_CLEAR_TASK_SET &&
+        t.bFunction != SAS_TMF_LOGICAL_UNIT_RESET) {
+        return false;
+    }
+    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, pwLd) != LUN_LOOKUP_NONE) return false;
+    return t.wLun != 0 || t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET;
 }
 
 // The reservation is kept by logical drive: the unit the host named is
@@ -464,7 +471,7 @@ void LSI_SAS_TargetTaskMgmtStep(KERNEL_ENTRY* psEntry) {
     // A unit the host does not have: nothing of it, nor of any other unit,
     // is ended, cleared or reset.
     uint16_t wLd = 0;
-    if (AddressesUnit(t.bFunction) && bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) == LUN_LOOKUP_NONE) {
+    if (IsAbsentUnit(t, &wLd)) {
         Answer(t, RESPONSE_INCORRECT_LUN);
         return;
     }

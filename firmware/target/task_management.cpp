@@ -254,7 +254,11 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
     uint16_t wLd = NO_LUN_INDEX;
     const bool fUnitAddressed = sAtio.bTaskManagement == TMF_ABORT_TASK_SET ||
                                 sAtio.bTaskManagement == TMF_CLEAR_TASK_SET || sAtio.bTaskManagement == TMF_LUN_RESET;
-    if (fUnitAddressed && bLookupPortLun(bPort, wLun, wHandle, &wLd) == LUN_LOOKUP_NONE) {
+    // LUN 0 answers with or without a logical drive (INQUIRY, REPORT LUNS,
+    // management) and has a task set; a reset needs the logical drive,
+    // whose reservation it releases.
+    if (fUnitAddressed && bLookupPortLun(bPort, wLun, wHandle, &wLd) == LUN_LOOKUP_NONE &&
+        (wLun != 0 || sAtio.bTaskManagement == TMF_LUN_RESET)) {
         // A logical unit the host does not have: nothing of it was ended,
         // cleared or reset, and no other unit is touched in its place.
         fLatch = false;
