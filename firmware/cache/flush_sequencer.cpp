@@ -126,6 +126,19 @@ void PostLost(uint16_t wEntries, uint32_t dBlocks, uint8_t bRank) {
               static_cast<uint8_t>(dBlocks >> 24), bRank);
 }
 
+// Posted and said on the console at once: the operator is at the console
+// when a start finds writes it cannot keep.
+void ReportLost(uint16_t wEntries, uint32_t dBlocks, uint8_t bRank) {
+    PostLost(wEntries, dBlocks, bRank);
+    EVENT_LOG_ENTRY sEntry{};
+    sEntry.bCode = EVENT_CACHED_DATA_LOST;
+    sEntry.abArgs[0] = static_cast<uint8_t>(wEntries);
+    sEntry.abArgs[1] = static_cast<uint8_t>(wEntries >> 8);
+    for (uint8_t k = 0; k < 4; ++k) sEntry.abArgs[2 + k] = static_cast<uint8_t>(dBlocks >> (8 * k));
+    sEntry.abArgs[6] = bRank;
+    PrintEventText(&sEntry);
+}
+
 void PostStarted(uint8_t bCode, uint16_t wEntries, uint32_t dBlocks) {
     PostEvent(bCode, static_cast<uint8_t>(wEntries), static_cast<uint8_t>(wEntries >> 8), static_cast<uint8_t>(dBlocks),
               static_cast<uint8_t>(dBlocks >> 8), static_cast<uint8_t>(dBlocks >> 16), static_cast<uint8_t>(dBlocks >> 24));
@@ -551,14 +564,7 @@ void ReportLostStartCopies() {
         dBlocks += wBlocks;
         (void)AddMediaErrorRange(lGetBlocksBeforeStripe(lFirst, bRank), wBlocks, bRank);
     }
-    if (wEntries == 0) return;
-    PostLost(wEntries, dBlocks, bRank);
-    EVENT_LOG_ENTRY sEntry{};
-    sEntry.bCode = EVENT_CACHED_DATA_LOST;
-    sEntry.abArgs[0] = static_cast<uint8_t>(wEntries);
-    sEntry.abArgs[1] = static_cast<uint8_t>(wEntries >> 8);
-    for (uint8_t k = 0; k < 4; ++k) sEntry.abArgs[2 + k] = static_cast<uint8_t>(dBlocks >> (8 * k));
-    PrintEventText(&sEntry);
+    if (wEntries != 0) ReportLost(wEntries, dBlocks, bRank);
 }
 
 // The partner did not say in time what it holds, or never came up to take
@@ -787,7 +793,7 @@ namespace {
 // consistent, before any host is served.  Without a copy's data having
 // come the records may not all have come either (they are given first):
 // what more the partner held of the arrays that kept write-back without it
-// is given up, how much only the partner knew.
+// is given up, reported lost in an amount nobody here knows.
 void GoOnWithoutPartnerJournals() {
     s_sFlush.fGoOnAlone = FALSE;
     if (s_sFlush.bPartnerStart != PARTNER_START_AWAIT_JOURNALS) return;
@@ -796,9 +802,12 @@ void GoOnWithoutPartnerJournals() {
     s_sFlush.fLacksCopies = FALSE;
     (void)fWriteOutKeptJournals();
     if (fAllRecords) return;
+    // Which blocks, and how many, only the partner knew: none is claimed,
+    // and hosts read those blocks' older data.
     for (uint8_t bRank = 0; bRank < bGetRankCount() && bRank < MAX_RANKS; ++bRank) {
         const uint8_t bPolicy = pGetRankRecord(bRank)->bCachePolicy;
-        if ((bPolicy & POLICY_WRITE_BACK) != 0 && (bPolicy & POLICY_MIRROR) == 0) PostLost(0, 0, bRank);
+        if ((bPolicy & POLICY_WRITE_BACK) == 0 || (bPolicy & POLICY_MIRROR) != 0) continue;
+        ReportLost(0, LOST_BLOCKS_UNKNOWN, bRank);
     }
 }
 

@@ -4,6 +4,8 @@
 // image; nothing takes effect before the configuration is saved.
 #include <cstring>
 
+#include "cache/flush_sequencer.h"
+#include "cache/nvram_journal.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
 #include "config/config_state.h"
@@ -222,14 +224,23 @@ void LogEnclosureEventsMenu() {
 }
 
 void SingleControllerMenu() {
-    static const TOGGLE_SCREEN s{"Single Controller Mode Configuration Menu",
-                                 PATH_SINGLE,
-                                 "\nSingle Controller Mode is Currently Enabled\n",
-                                 "\nSingle Controller Mode is Currently Disabled\n",
-                                 "Enable Single Controller Mode? (Y or N): ",
-                                 "\nSingle Controller Mode Enabled\n\n",
-                                 "\nSingle Controller Mode Disabled\n\n",
-                                 AdditionalConfigMenu};
+    TOGGLE_SCREEN s{"Single Controller Mode Configuration Menu",
+                    PATH_SINGLE,
+                    "\nSingle Controller Mode is Currently Enabled\n",
+                    "\nSingle Controller Mode is Currently Disabled\n",
+                    "Enable Single Controller Mode? (Y or N): ",
+                    "\nSingle Controller Mode Enabled\n\n",
+                    "\nSingle Controller Mode Disabled\n\n",
+                    AdditionalConfigMenu};
+    // Waiting for writes the partner acknowledged alone, of which not even
+    // the records came: which blocks they were is known to the partner
+    // only, so going on without it loses them unreported, and the operator
+    // must hear that before answering.
+    if (fIsAwaitingPartnerJournals() == TRUE && fHasStartCopyDataCome() != TRUE &&
+        Header().fSingleControllerMode != TRUE) {
+        s.pszWarning = "\nWARNING: The Partner Controller Holds Cached Writes It Never Handed Over.\n"
+                       "Enabling Loses Them Without A Trace: Hosts Will Read Older Data For Them.\n\n";
+    }
     RunToggleScreen(SingleControllerMenu, s, &Header().fSingleControllerMode);
 }
 

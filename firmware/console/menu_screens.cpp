@@ -70,6 +70,7 @@ void RunToggleScreen(MENU_FUNCTION pfnSelf, const TOGGLE_SCREEN& s, uint8_t* pfS
     if (psGetMenuState()->lMenuPath != s.lPath) {
         BeginScreen(pfnSelf, s.lPath, s.pszTitle);
         ConsolePrintText(*pfSetting == TRUE ? s.pszIsOn : s.pszIsOff);
+        if (s.pszWarning != nullptr) ConsolePrintText(s.pszWarning);
         ConsolePrintText(s.pszQuestion);
         AwaitTypedAnswer();
         return;

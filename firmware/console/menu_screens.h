@@ -41,6 +41,8 @@ struct TOGGLE_SCREEN {
     const char* pszTurnedOn;
     const char* pszTurnedOff;
     MENU_FUNCTION pfnAfter;
+    // Printed before the question when set: what the answer will cost.
+    const char* pszWarning = nullptr;
 };
 // Display or selection of the screen, by the path code.  The setting is on
 // when it holds TRUE; a change marks the scratch image edited.

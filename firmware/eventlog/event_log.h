@@ -24,6 +24,9 @@ constexpr uint32_t FIRMWARE_VERSION_WORD = 0x03090021;
 // Posted when a new controller image is in the flash; the next start of day
 // writes the version of the firmware that then runs into its bytes 5-8.
 constexpr uint8_t EVENT_FIRMWARE_UPGRADED = 96;
+// The block count of a "Cached Data Lost" event (101) of an array when
+// which blocks were lost, and how many, is known to the partner only.
+constexpr uint32_t LOST_BLOCKS_UNKNOWN = 0xFFFFFFFFu;
 
 #pragma pack(push, 1)
 // NVRAM format; counters and indexes little-endian, read byte by byte.

@@ -944,6 +944,10 @@ bool fPrintArrayEvent(const EVENT_LOG_ENTRY* ps) {
         case 100: ConsolePrintf("Flush Cache Completed\n"); return true;
         case 101: {
             const int iEntries = a[0] + 256 * a[1];
+            if (iEntries == 0 && dLE(a, 2, 4) == LOST_BLOCKS_UNKNOWN) {
+                ConsolePrintf("Cached Data Lost, Array %02d, Amount Unknown\n", a[6]);
+                return true;
+            }
             if (iEntries == 0) {
                 ConsolePrintf("Cached Data Lost, Array %02d, ", a[6]);
             } else {

@@ -397,15 +397,24 @@ bool WalkCommands(const TASK& t) {
     return fFound;
 }
 
-// The response code: a unit the host does not have was not reset.
-uint8_t bResetLogicalUnit(const TASK& t) {
-    // The reservation is kept by logical drive: the unit the host named is
-    // looked up through the port's mapping for that host.
-    uint16_t wLd = 0;
-    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, &wLd) == LUN_LOOKUP_NONE) return RESPONSE_INCORRECT_LUN;
+// Whether a function acting on a logical unit's task set names a unit the
+// host does not have.  LUN 0 answers with or without a logical drive
+// (INQUIRY, REPORT LUNS, management) and has a task set; a reset needs the
+// logical drive, whose reservation it releases.
+bool IsAbsentUnit(const TASK& t, uint16_t* pwLd) {
+    if (t.bFunction != SAS_TMF_ABORT_TASK_SET && t.bFunction != SAS_TMF_CLEAR_TASK_SET &&
+        t.bFunction != SAS_TMF_LOGICAL_UNIT_RESET) {
+        return false;
+    }
+    if (bLookupPortLun(t.bPort, t.wLun, t.wInitiator, pwLd) != LUN_LOOKUP_NONE) return false;
+    return t.wLun != 0 || t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET;
+}
+
+// The reservation is kept by logical drive: the unit the host named is
+// looked up through the port's mapping for that host.
+void ResetLogicalUnit(const TASK& t, uint16_t wLd) {
     ReleaseLunReservation(wLd);
     SetLogicalUnitResetAttention(t.wLun);
-    return RESPONSE_COMPLETE;
 }
 
 // The task management response: response data of 4 bytes.
@@ -459,13 +468,20 @@ void LSI_SAS_TargetTaskMgmtStep(KERNEL_ENTRY* psEntry) {
         PostEvent(EVENT_TASK, bHostPortOfCode(t.bPort), t.bFunction, pbHead[8], pbHead[9],
                   static_cast<uint8_t>(t.wTag >> 8), static_cast<uint8_t>(t.wTag));
     }
+    // A unit the host does not have: nothing of it, nor of any other unit,
+    // is ended, cleared or reset.
+    uint16_t wLd = 0;
+    if (IsAbsentUnit(t, &wLd)) {
+        Answer(t, RESPONSE_INCORRECT_LUN);
+        return;
+    }
     bool fFound = false;
     {
         InterruptSourceLock sLock(INT_SOURCE_HOST_CHIPS);
         fFound = WalkCommands(t);
     }
     uint8_t bResponse = RESPONSE_COMPLETE;
-    if (t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET) bResponse = bResetLogicalUnit(t);
+    if (t.bFunction == SAS_TMF_LOGICAL_UNIT_RESET) ResetLogicalUnit(t, wLd);
     if (t.bFunction == SAS_TMF_QUERY_TASK && fFound) bResponse = RESPONSE_TASK_FOUND;
     if (t.bFunction == SAS_TMF_UNKNOWN) bResponse = RESPONSE_NOT_SUPPORTED;
     Answer(t, bResponse);

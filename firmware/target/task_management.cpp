@@ -52,12 +52,15 @@ ENTRY sReadHead(const KERNEL_ENTRY* psEntry) {
     return s;
 }
 
-// Latches a reset of the port for the host-port event service.
+// Latches a reset of the port for the host-port event service.  An ABORT
+// TASK SET (one initiator's tasks) is acknowledged like the others but
+// raises no unit attention.
 void LatchReset(uint8_t bPort, uint16_t wLun, uint16_t wInitiator, uint16_t wTaskFlags, uint16_t wSequence,
-                uint32_t dExchange) {
+                uint32_t dExchange, bool fOwnTasksOnly = false) {
     SetResetPortCode(bPort);
     SetResetLun(wLun);
     SetResetInitiator(wInitiator);
+    SetResetWithoutAttention(ToFlag(fOwnTasksOnly));
     SetResetWords(wTaskFlags, wSequence);
     SetResetExchange(dExchange);
     SetPortResetEvent(bPort);
@@ -83,9 +86,11 @@ void EndLogin(uint8_t bPort, uint16_t wHandle) {
 bool TakeTaskManagementNotify(uint8_t bPort, const IMMEDIATE_NOTIFY2_ENTRY& s) {
     uint16_t wInitiator = NO_INITIATOR;
     uint16_t wLun = ALL_LUNS;
+    bool fOwnTasksOnly = false;
     if (s.wTaskFlags & TASK_ABORT_TASK_SET) {
         wInitiator = s.wInitiator;
         wLun = s.wLun;
+        fOwnTasksOnly = true;
         (void)wMarkTaskSetAborted(bPort, s.wInitiator, 0, s.wLun);
     } else if (s.wTaskFlags & TASK_CLEAR_TASK_SET) {
         wLun = s.wLun;
@@ -96,7 +101,7 @@ bool TakeTaskManagementNotify(uint8_t bPort, const IMMEDIATE_NOTIFY2_ENTRY& s) {
     } else if ((s.wTaskFlags & (TASK_CLEAR_ACA | TASK_TERMINATE)) == 0) {
         return false;
     }
-    LatchReset(bPort, wLun, wInitiator, s.wTaskFlags, s.wSequenceId, 0);
+    LatchReset(bPort, wLun, wInitiator, s.wTaskFlags, s.wSequenceId, 0, fOwnTasksOnly);
     return true;
 }
 
@@ -242,44 +247,55 @@ void ProcessTaskManagementAtio(uint8_t bPort) {
     }
     const uint16_t wLun = wGetBe16(sAtio.abFcpLun);
     bool fLatch = true;
+    bool fOwnTasksOnly = false;
     uint8_t bResponse = FCP_RSP_CODE_COMPLETE;
     uint16_t wResetInitiator = NO_INITIATOR;
     uint16_t wResetLun = ALL_LUNS;
-    switch (sAtio.bTaskManagement) {
-    case TMF_ABORT_TASK_SET:
-        wResetInitiator = wHandle;
-        wResetLun = wLun;
-        (void)wMarkTaskSetAborted(bPort, wHandle, dPortId, wLun);
-        break;
-    case TMF_CLEAR_TASK_SET:
-        wResetLun = wLun;
-        (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, wLun);
-        break;
-    case TMF_LUN_RESET: {
-        uint16_t wLd = NO_LUN_INDEX;
-        if (bLookupPortLun(bPort, wLun, wHandle, &wLd) == LUN_LOOKUP_NONE) {
-            // A logical unit the host does not have was not reset.
+    uint16_t wLd = NO_LUN_INDEX;
+    const bool fUnitAddressed = sAtio.bTaskManagement == TMF_ABORT_TASK_SET ||
+                                sAtio.bTaskManagement == TMF_CLEAR_TASK_SET || sAtio.bTaskManagement == TMF_LUN_RESET;
+    // LUN 0 answers with or without a logical drive (INQUIRY, REPORT LUNS,
+    // management) and has a task set; a reset needs the logical drive,
+    // whose reservation it releases.
+    if (fUnitAddressed && bLookupPortLun(bPort, wLun, wHandle, &wLd) == LUN_LOOKUP_NONE &&
+        (wLun != 0 || sAtio.bTaskManagement == TMF_LUN_RESET)) {
+        // A logical unit the host does not have: nothing of it was ended,
+        // cleared or reset, and no other unit is touched in its place.
+        fLatch = false;
+        bResponse = FCP_RSP_CODE_INCORRECT_LUN;
+    } else {
+        switch (sAtio.bTaskManagement) {
+        case TMF_ABORT_TASK_SET:
+            wResetInitiator = wHandle;
+            wResetLun = wLun;
+            fOwnTasksOnly = true;
+            (void)wMarkTaskSetAborted(bPort, wHandle, dPortId, wLun);
+            break;
+        case TMF_CLEAR_TASK_SET:
+            wResetLun = wLun;
+            (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, wLun);
+            break;
+        case TMF_LUN_RESET:
+            // The unit attention goes to the LUN the hosts address.
+            wResetLun = wLun;
+            ReleaseLunReservation(wLd);
+            (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, wLun);
+            break;
+        case TMF_TARGET_RESET:
+            TargetReset();
+            (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, ALL_LUNS);
+            break;
+        case TMF_CLEAR_ACA: break;
+        default:
             fLatch = false;
-            bResponse = FCP_RSP_CODE_INCORRECT_LUN;
+            bResponse = FCP_RSP_CODE_NOT_SUPPORTED;
             break;
         }
-        // The unit attention goes to the LUN the hosts address.
-        wResetLun = wLun;
-        ReleaseLunReservation(wLd);
-        (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, wLun);
-        break;
     }
-    case TMF_TARGET_RESET:
-        TargetReset();
-        (void)wMarkTaskSetAborted(bPort, ANY_INITIATOR, 0, ALL_LUNS);
-        break;
-    case TMF_CLEAR_ACA: break;
-    default:
-        fLatch = false;
-        bResponse = FCP_RSP_CODE_NOT_SUPPORTED;
-        break;
+    if (fLatch) {
+        LatchReset(bPort, wResetLun, wResetInitiator, sAtio.bTaskManagement, 0, sAtio.dExchangeAddress,
+                   fOwnTasksOnly);
     }
-    if (fLatch) LatchReset(bPort, wResetLun, wResetInitiator, sAtio.bTaskManagement, 0, sAtio.dExchangeAddress);
 
     // The answer is the FCP_RSP_INFO of the function, its RSP_CODE saying
     // whether it was done.

@@ -30,6 +30,7 @@ struct HOST_PORT_EVENTS {
     uint8_t bResetPortCode;
     uint16_t wResetLun;
     uint16_t wResetInitiator;
+    uint8_t fResetWithoutAttention;
     uint32_t dResetExchange;
     uint16_t wResetWordA;
     uint16_t wResetWordB;
@@ -68,7 +69,9 @@ void RecomputePending() {
 void ServeReset() {
     const uint16_t wLun = s_sEvents.wResetLun;
     const uint8_t bPortCode = s_sEvents.bResetPortCode;
-    if (wLun == ALL_LUNS) {
+    if (s_sEvents.fResetWithoutAttention == TRUE) {
+        // Nothing to tell: only the sender's tasks ended.
+    } else if (wLun == ALL_LUNS) {
         FillHostInterfaceBitmap(bPortCode, TRUE);
     } else {
         SetLogicalUnitResetAttention(wLun);
@@ -177,6 +180,7 @@ void SetResetLun(uint16_t wLun) { s_sEvents.wResetLun = wLun; }
 uint16_t wGetResetLun() { return s_sEvents.wResetLun; }
 void SetResetInitiator(uint16_t wInitiator) { s_sEvents.wResetInitiator = wInitiator; }
 uint16_t wGetResetInitiator() { return s_sEvents.wResetInitiator; }
+void SetResetWithoutAttention(uint8_t f) { s_sEvents.fResetWithoutAttention = f; }
 void SetResetExchange(uint32_t dExchange) { s_sEvents.dResetExchange = dExchange; }
 uint32_t dGetResetExchange() { return s_sEvents.dResetExchange; }
 void SetResetWords(uint16_t wWordA, uint16_t wWordB) {

@@ -49,6 +49,10 @@ uint8_t bGetResetPortCode(uint8_t* pbPortCode);
 void SetResetLun(uint16_t wLun);
 uint16_t wGetResetLun();
 void SetResetInitiator(uint16_t wInitiator);
+// TRUE: serving the latched reset raises no unit attention.  An ABORT TASK
+// SET ends only its sender's own tasks, which that host knows of: no other
+// host's next command may be refused for it.
+void SetResetWithoutAttention(uint8_t f);
 uint16_t wGetResetInitiator();
 void SetResetExchange(uint32_t dExchange);
 uint32_t dGetResetExchange();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cache/flush_sequencer.h"
 #include "config/apply_settings.h"
 #include "config/config_flags.h"
 #include "config/config_image.h"
@@ -238,6 +239,25 @@ TEST_F(AdditionalConfigMenus, SingleControllerModeTakesEffectWhenSaved) {
     Save("y", "Enabled");
     EXPECT_EQ(fw::pGetConfigImage()->sHeader.fSingleControllerMode, fw::TRUE);
     EXPECT_EQ(fw::fGetWriteBackWithoutPartner(), fw::TRUE);
+}
+
+// A controller waiting for writes its partner acknowledged alone and never
+// handed over warns, before it asks, what going on without them costs; the
+// screen is the plain one otherwise, and once the mode is on.
+TEST_F(AdditionalConfigMenus, SingleControllerModeWarnsOfWritesThePartnerNeverHandedOver) {
+    const std::string sHead = Title("Single Controller Mode Configuration Menu", "1-8-5");
+    const std::string sWarning =
+        "\nWARNING: The Partner Controller Holds Cached Writes It Never Handed Over.\n"
+        "Enabling Loses Them Without A Trace: Hosts Will Read Older Data For Them.\n\n";
+    Header().fSingleControllerMode = fw::FALSE;
+    fw::AwaitPartnerJournals();
+    Open();
+    EXPECT_EQ(c.Enter("5"), "5\r\n\n" + sHead + "\nSingle Controller Mode is Currently Disabled\n" + sWarning +
+                                "Enable Single Controller Mode? (Y or N): ");
+    EXPECT_EQ(c.Enter("y"), "y\r\nSingle Controller Mode Enabled\n\n" + kAnyKey);
+    c.Type(" ");
+    EXPECT_EQ(c.Enter("5"), "5\r\n\n" + sHead + "\nSingle Controller Mode is Currently Enabled\n" +
+                                "Enable Single Controller Mode? (Y or N): ");
 }
 
 const std::string kPerformanceHead = Title("Advanced Performance Options Menu", "1-8-6");

@@ -11,6 +11,7 @@
 #include "config/config_phase.h"
 #include "config/config_image.h"
 #include "config/rank_table.h"
+#include "eventlog/event_log.h"
 #include "executive/work_flags.h"
 #include "pair_writes.h"
 
@@ -55,6 +56,21 @@ protected:
             dBlocks += dThis;
         }
         return dBlocks;
+    }
+    // Controller 1, giving controller 0 its copies, is cut; controller 0
+    // waits for it until the operator sets single-controller mode and the
+    // setting is saved; then it serves its host.
+    void CutTheGiverAndGoOnAlone() {
+        b->board.CutPower();
+        b->board.sasController().partnerAnswerSeen = nullptr;
+        ASSERT_TRUE(RunUntil([&] { return a->Booted() && fw::fIsAwaitingPartnerJournals() == fw::TRUE; },
+                             dual::kBootLimitNs))
+            << Consoles();
+        ASSERT_TRUE(OnProcessor(a->board, [] {
+            fw::pGetConfigImage()->sHeader.fSingleControllerMode = fw::TRUE;
+            (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
+        }));
+        ASSERT_TRUE(HostReady(*hostA)) << Consoles();
     }
     // Both are cut with writes of both on their way and in the caches.
     void BothAreCutUnderWrites() {
@@ -224,17 +240,7 @@ TEST_F(PartnerStartTogether, SetToSingleControllerModeTheSurvivorThatWaitedLoses
     const uint16_t wFrom = LogEnd(false);
     PowerBothOn();
     ASSERT_TRUE(RunUntil([&] { return dCopiesWithData >= 3; }, dual::kBootLimitNs)) << Consoles();
-    b->board.CutPower();
-    b->board.sasController().partnerAnswerSeen = nullptr;
-    ASSERT_TRUE(RunUntil([&] { return a->Booted() && fw::fIsAwaitingPartnerJournals() == fw::TRUE; },
-                         dual::kBootLimitNs))
-        << Consoles();
-    // The operator sets single-controller mode, and the setting is saved.
-    ASSERT_TRUE(OnProcessor(a->board, [] {
-        fw::pGetConfigImage()->sHeader.fSingleControllerMode = fw::TRUE;
-        (void)fw::RequestConfigUpdate(fw::REQUESTER_COMMIT);
-    }));
-    ASSERT_TRUE(HostReady(*hostA)) << Consoles();
+    ASSERT_NO_FATAL_FAILURE(CutTheGiverAndGoOnAlone());
     // The rows were made consistent before the host was served, and
     // nothing cached is left to write.
     EXPECT_EQ(fw::fGetRetripeFlag(), fw::FALSE);
@@ -244,6 +250,44 @@ TEST_F(PartnerStartTogether, SetToSingleControllerModeTheSurvivorThatWaitedLoses
     EXPECT_GT(lostBlocks, 0u);
     EXPECT_GE(LostBlocksPostedSince(wFrom), lostBlocks);
     EXPECT_NE(a->board.ConsoleText().find("Cached Data Lost, "), std::string::npos) << Consoles();
+}
+
+// The same, but controller 1 is cut once the first record of its copies
+// has come and before any copy's data: controller 0 cannot know which
+// blocks the writes it never heard of hold.  Set to single-controller mode
+// it serves its host, and claims no count of what was lost: the loss is
+// reported for the array that kept write-back alone, its amount unknown.
+TEST_F(PartnerStartTogether, SetToSingleControllerModeBeforeAnyCopysDataTheLossIsOfUnknownAmount) {
+    ASSERT_NO_FATAL_FAILURE(OneRunsAloneThenBothAreCut(false));
+    SlowDrives(0);
+    uint32_t dRecords = 0, dData = 0;
+    b->board.sasController().partnerAnswerSeen = [&](const uint8_t* pbCdb, uint8_t bStatus) {
+        if (pbCdb[0] != fw::PARTNER_TYPED_MESSAGE || bStatus != fw::SCSI_STATUS_GOOD) return;
+        if (pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR) ++dRecords;
+        if (pbCdb[1] == fw::PARTNER_MESSAGE_MIRROR_DATA) ++dData;
+    };
+    const uint16_t wFrom = LogEnd(false);
+    PowerBothOn();
+    ASSERT_TRUE(RunUntil([&] { return dRecords >= 1; }, dual::kBootLimitNs)) << Consoles();
+    ASSERT_EQ(dData, 0u);
+    ASSERT_NO_FATAL_FAILURE(CutTheGiverAndGoOnAlone());
+    EXPECT_EQ(fw::wGetDirtyExtentCount(), 0u);
+    ASSERT_NO_FATAL_FAILURE(CheckParityOnDrives());
+    // The copies whose records came are reported with their count; what
+    // more the partner held, once for the array, with no count.
+    unsigned uUnknown = 0;
+    for (uint16_t w = wFrom; w != LogEnd(false); w = static_cast<uint16_t>((w + 1) % fw::EVENT_LOG_ENTRIES)) {
+        const fw::EVENT_LOG_ENTRY* ps = fw::psGetEventLogEntry(w);
+        if (ps->bCode != 101 || (ps->abArgs[0] | ps->abArgs[1]) != 0) continue;
+        uint32_t dBlocks = 0;
+        for (unsigned k = 0; k < 4; ++k) dBlocks |= uint32_t(ps->abArgs[2 + k]) << (8 * k);
+        EXPECT_EQ(dBlocks, fw::LOST_BLOCKS_UNKNOWN);
+        EXPECT_EQ(ps->abArgs[6], 0);
+        ++uUnknown;
+    }
+    EXPECT_EQ(uUnknown, 1u);
+    EXPECT_NE(a->board.ConsoleText().find("Cached Data Lost, Array 00, Amount Unknown\r\n"), std::string::npos)
+        << Consoles();
 }
 
 // Both start together and controller 0 is lost as it starts, having reset

@@ -284,6 +284,7 @@ TEST_F(EventTextTest, ArrayCacheAndConfigurationEvents) {
         {100, {}, "Flush Cache Completed\n"},
         {101, {0, 0, 0, 0x10, 0, 0, 3}, "Cached Data Lost, Array 03, 2 MB\n"},
         {101, {5, 0, 1, 0, 0, 0}, "Cached Data Lost, 05 Entries, <1 MB\n"},
+        {101, {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2}, "Cached Data Lost, Array 02, Amount Unknown\n"},
         {177, {0x2C, 1, 0, 0x20, 0, 0, 0, 1, 0, 0}, "Start Stopped: No Run Of 256 Free Buffer Pages, Cache Holds 300 Entries, 4 MB\n"},
         {67, {1, 3}, "Array 01 Parity Check and Rewrite Started\n"},
         {68, {1, 1, 1, 0, 0, 0}, "Array 01 Parity Check Completed, 1 Error\n"},

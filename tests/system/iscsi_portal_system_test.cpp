@@ -340,6 +340,138 @@ TEST_P(IscsiPortalSystemTest, CommandsWithTheWrongDirectionOrAShortLengthAreAnsw
     EXPECT_EQ(read, fresh);
 }
 
+// Task management reaches only the tasks its function names: two sessions
+// (two initiators) on port 1, LUNs 0 and 1, each with a write waiting for
+// its data.  A function addressed to a LUN the host does not have is
+// answered "LUN does not exist" and touches nothing; ABORT TASK SET ends the
+// sender's tasks only, with no unit attention for anyone; LOGICAL UNIT
+// RESET and CLEAR TASK SET reach every initiator's tasks, on the addressed
+// LUN only.
+class IscsiTaskScope : public IscsiPortalSystemTest {
+protected:
+    void SetUp() override {
+        IscsiPortalSystemTest::SetUp();
+        ASSERT_TRUE(builder.OpenEdit());
+        ASSERT_EQ(cfgbuild::Builder::CreateLd(4, "LD1"), fw::STATUS_OK);
+        ASSERT_TRUE(builder.Commit());
+        ASSERT_TRUE(builder.WaitIdle());
+        for (uint8_t n = 0; n < 2; ++n) {
+            hosts_[n] = std::make_unique<iscsitest::BoardHost>(board, portal);
+            hosts_[n]->isidQualifier = n;   // a session, and an initiator, of its own
+            ASSERT_TRUE(hosts_[n]->LogInNormal({}, "iqn.2026-12.sim.array-controller:port1"));
+            for (uint16_t lun : {0, 1}) ASSERT_EQ(Tur(*hosts_[n], lun, 3), 0) << int(n) << " LUN " << lun;
+        }
+    }
+    static iscsi::Pdu OnLun(iscsi::Pdu p, uint16_t lun) {
+        p.SetU64(8, uint64_t(lun) << 48);
+        return p;
+    }
+    // TEST UNIT READY until GOOD or `tries` answers: the last status.
+    static int Tur(iscsitest::BoardHost& h, uint16_t lun, int tries = 1) {
+        int status = -1;
+        for (int i = 0; i < tries && status != 0; ++i) {
+            h.Send(OnLun(h.Command(0x81, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0}, 0), lun));
+            const iscsi::Pdu p = h.Next();
+            if (p.opcode() != iscsi::kScsiResponse) return -1;
+            status = p.bhs[3];
+        }
+        return status;
+    }
+    // A write of 8 blocks waiting at its R2T: the command, and the R2T.
+    static std::pair<iscsi::Pdu, iscsi::Pdu> WaitingWrite(iscsitest::BoardHost& h, uint16_t lun, uint32_t lba) {
+        const iscsi::Pdu write = OnLun(h.Command(0x21, iscsitest::Rw10(fw::SCSI_WRITE10, lba, 8), 4096), lun);
+        h.Send(write);
+        const iscsi::Pdu r2t = h.Next();
+        EXPECT_EQ(r2t.opcode(), iscsi::kReadyToTransfer);
+        return {write, r2t};
+    }
+    static uint8_t Tmf(iscsitest::BoardHost& h, uint8_t function, uint16_t lun) {
+        h.Send(Function(h, function, 0xFFFFFFFF, 0, lun));
+        const iscsi::Pdu answer = h.Next();
+        EXPECT_EQ(answer.opcode(), iscsi::kTaskManagementResponse);
+        return answer.bhs[2];
+    }
+    // The waiting write's data goes; its status.
+    static int Finish(iscsitest::BoardHost& h, const std::pair<iscsi::Pdu, iscsi::Pdu>& w, uint8_t seed) {
+        h.Send(h.DataOut(w.first.InitiatorTaskTag(), w.second.U32(20), 0, iscsitest::Pattern(4096, seed), true));
+        const iscsi::Pdu p = h.Next();
+        return p.opcode() == iscsi::kScsiResponse ? p.bhs[3] : -1;
+    }
+    static std::vector<uint8_t> ReadBack(iscsitest::BoardHost& h, uint16_t lun, uint32_t lba) {
+        std::vector<uint8_t> data;
+        const iscsi::Pdu cdb = OnLun(h.Command(0xC1, iscsitest::Rw10(fw::SCSI_READ10, lba, 8), 4096), lun);
+        h.Send(cdb);
+        for (;;) {
+            iscsi::Pdu p = h.Next();
+            if (p.InitiatorTaskTag() != cdb.InitiatorTaskTag()) continue;
+            if (p.opcode() == iscsi::kScsiResponse) {
+                EXPECT_EQ(p.bhs[3], 0);
+                return data;
+            }
+            if (p.opcode() != iscsi::kDataIn) return {};
+            data.insert(data.end(), p.data.begin(), p.data.end());
+            if (p.bhs[1] & 0x01) return data;
+        }
+    }
+    iscsitest::BoardHost& A() { return *hosts_[0]; }
+    iscsitest::BoardHost& B() { return *hosts_[1]; }
+    std::unique_ptr<iscsitest::BoardHost> hosts_[2];
+};
+
+INSTANTIATE_TEST_SUITE_P(Hosts, IscsiTaskScope, ::testing::Values(Hosts::Fc, Hosts::Sas),
+                         [](const auto& info) { return std::string(HostsName(info.param)); });
+
+TEST_P(IscsiTaskScope, AnAbsentLunIsAnsweredSoAndNothingIsTouched) {
+    const auto w = WaitingWrite(B(), 0, 40);
+    for (uint8_t function : {sim::kTmfAbortTaskSet, sim::kTmfClearTaskSet, sim::kTmfLogicalUnitReset}) {
+        EXPECT_EQ(Tmf(A(), function, 9), sim::kTmfNoLun) << int(function);
+    }
+    EXPECT_EQ(Finish(B(), w, 1), 0);
+    EXPECT_EQ(ReadBack(B(), 0, 40), iscsitest::Pattern(4096, 1));
+    for (uint16_t lun : {0, 1}) {
+        EXPECT_EQ(Tur(A(), lun), 0) << "LUN " << lun;
+        EXPECT_EQ(Tur(B(), lun), 0) << "LUN " << lun;
+    }
+}
+
+TEST_P(IscsiTaskScope, AbortTaskSetEndsTheSendersTasksOnly) {
+    ASSERT_EQ(B().Write(iscsitest::Rw10(fw::SCSI_WRITE10, 40, 8), iscsitest::Pattern(4096, 1), 0).bhs[3], 0);
+    const auto w = WaitingWrite(B(), 0, 40);
+    EXPECT_EQ(Tmf(A(), sim::kTmfAbortTaskSet, 0), sim::kTmfComplete);
+    EXPECT_EQ(Finish(B(), w, 2), 0);
+    EXPECT_EQ(ReadBack(B(), 0, 40), iscsitest::Pattern(4096, 2));
+    EXPECT_EQ(Tur(B(), 0), 0);
+    EXPECT_EQ(Tur(A(), 0), 0);
+
+    // The sender's own waiting write ends, unwritten.
+    const auto own = WaitingWrite(A(), 0, 40);
+    EXPECT_EQ(Tmf(A(), sim::kTmfAbortTaskSet, 0), sim::kTmfComplete);
+    EXPECT_EQ(ReadBack(A(), 0, 40), iscsitest::Pattern(4096, 2));
+    (void)own;
+}
+
+TEST_P(IscsiTaskScope, ClearTaskSetAndLogicalUnitResetReachTheAddressedLunOnly) {
+    for (uint8_t function : {sim::kTmfClearTaskSet, sim::kTmfLogicalUnitReset}) {
+        SCOPED_TRACE(int(function));
+        for (uint16_t lun : {0, 1}) ASSERT_EQ(Finish(B(), WaitingWrite(B(), lun, 40), 1), 0) << "LUN " << lun;
+        const auto onOther = WaitingWrite(B(), 0, 40);
+        const auto onAddressed = WaitingWrite(B(), 1, 40);
+        EXPECT_EQ(Tmf(A(), function, 1), sim::kTmfComplete);
+        // LUN 0 is not touched: its write goes on and no attention is raised.
+        EXPECT_EQ(Finish(B(), onOther, 2), 0);
+        EXPECT_EQ(ReadBack(B(), 0, 40), iscsitest::Pattern(4096, 2));
+        EXPECT_EQ(Tur(B(), 0), 0);
+        EXPECT_EQ(Tur(A(), 0), 0);
+        // The write on LUN 1 reached the port only with its data, after the
+        // function: it is done, or refused for the reset, never half done.
+        const int status = Finish(B(), onAddressed, 3);
+        EXPECT_TRUE(status == 0 || status == fw::SCSI_STATUS_CHECK_CONDITION) << status;
+        EXPECT_EQ(Tur(B(), 1, 3), 0);
+        EXPECT_EQ(ReadBack(B(), 1, 40), iscsitest::Pattern(4096, status == 0 ? 3 : 1));
+        EXPECT_EQ(Tur(A(), 1, 3), 0);
+    }
+}
+
 // ---- sessions on SAS host ports ------------------------------------------
 
 class IscsiSasSessions : public PortalController, public ::testing::Test {

@@ -62,6 +62,11 @@ TEST_F(TaskManagementTest, AbortedTaskSetNeverAnswersAgain) {
     host.Serve();
     EXPECT_TRUE(OnlyStatusIs(host.Reply(wTmf), SCSI_STATUS_GOOD));
     EXPECT_EQ(wGetPortTaskMgmtCount(PORT), 0);
+    // Acknowledged at the chip's pass, with no unit attention: no other
+    // host's next command on the unit is refused for it.
+    ServiceHostPortEvents();
+    EXPECT_EQ(fGetHostPortEventPending(), FALSE);
+    for (uint16_t i : {0, 7, 127}) EXPECT_EQ(fGetUnitAttention(PORT, i, 0), FALSE) << i;
 
     // Its start ends it without a status, on the command-complete ring.
     (void)ServiceLunQueues();
