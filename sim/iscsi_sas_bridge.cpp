@@ -150,16 +150,12 @@ private:
         return uint32_t(std::min<uint64_t>(asked - expected, UINT32_MAX));
     }
 
-    // A READ whose host sends data, or a WRITE, WRITE AND VERIFY or
+    // A WRITE, WRITE AND VERIFY or
     // comparing VERIFY whose host sends none.
     static bool MovesDataAgainst(const FcpCommand& c) {
         if (c.cdb.empty()) return false;
         const bool sends = !c.dataOut.empty();
         switch (c.cdb[0]) {
-        case fw::SCSI_READ6:
-        case fw::SCSI_READ10:
-        case fw::SCSI_READ12:
-        case fw::SCSI_READ16: return sends;
         case fw::SCSI_WRITE6:
         case fw::SCSI_WRITE10:
         case fw::SCSI_WRITE12:

@@ -315,14 +315,16 @@ uint8_t bBlockDataDirection(const uint8_t* pbCdb) {
 
 // A Fibre Channel command that expects data but not in the direction its
 // CDB moves it: a WRITE whose host said it sends nothing would be carried
-// out on data that never came (and a READ sent to a host that takes none),
+// out on data that never came,
 // so it is refused before it touches the medium.
 bool HasWrongDirection(const DISPATCH& s) {
     if (!IsFibre(s.bPortCode) || dGetCommandExpectedLength(s.psEntry) == 0) return false;
     // A VERIFY whose data is in comes back as the READ(16) of its blocks.
     if (fIsVerifyCompare(s.psEntry) == TRUE) return false;
+    // A read the host marked as sending data takes none from it: it is
+    // served, its data as the host's expected length allows.
     const uint8_t bWanted = bBlockDataDirection(s.pbCdb);
-    return bWanted != 0 && (bFibreDataDirection(s.psEntry) & bWanted) == 0;
+    return bWanted == FCP_WRITE_DATA && (bFibreDataDirection(s.psEntry) & bWanted) == 0;
 }
 
 // Step 14.7: the admission of a READ(16) or WRITE(16).
