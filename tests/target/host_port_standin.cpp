@@ -62,7 +62,16 @@ uint16_t HostPortStandIn::Send(const HostCommand& s) {
     PutBe16(sAtio.abFcpLun, s.wLun);
     sAtio.bTaskAttribute = s.bTaskAttribute;
     sAtio.bTaskManagement = s.bTaskManagement;
-    sAtio.bDataDirection = s.abDataOut.empty() ? (s.dExpected != 0 ? FCP_READ_DATA : 0) : FCP_WRITE_DATA;
+    // The direction the host states: out for the commands that carry data
+    // to the target (whether or not the test gives it), in for the others
+    // that expect any.
+    const uint8_t bOpcode = s.abCdb.empty() ? 0 : s.abCdb[0];
+    const bool fCompares = (bOpcode == SCSI_VERIFY10 || bOpcode == SCSI_VERIFY16) && s.abCdb.size() > 1 &&
+                           (s.abCdb[1] & 0x06) != 0;
+    const bool fSends = !s.abDataOut.empty() || fCompares || bOpcode == SCSI_WRITE6 || bOpcode == SCSI_WRITE10 ||
+                        bOpcode == SCSI_WRITE16 || bOpcode == SCSI_WRITE_AND_VERIFY10 ||
+                        bOpcode == SCSI_WRITE_AND_VERIFY16;
+    sAtio.bDataDirection = fSends ? FCP_WRITE_DATA : (s.dExpected != 0 ? FCP_READ_DATA : 0);
     std::memcpy(sAtio.abCdb, s.abCdb.data(), std::min<size_t>(s.abCdb.size(), 16));
     PutBe32(sAtio.abDataLength, s.dExpected);
     std::memcpy(pGetAtioCopy(ps), &sAtio, sizeof(sAtio));
