@@ -360,20 +360,16 @@ protected:
         case Op::Sync: c.fcp.cdb = Cdb10(kSyncCache10, 0, 0); break;
         case Op::WrongDirection: {
             // A write, a write and verify or a compare with no data, its
-            // host saying it reads or moves nothing; or a read whose host
-            // says it sends data.
+            // host saying it reads or moves nothing.  (A read whose host
+            // says it sends data takes none, and is served.)
             static const uint8_t kOps[][2] = {{fw::SCSI_WRITE10, fw::SCSI_WRITE16}, {kWriteVerify10, kWriteVerify16},
-                                              {kVerify10, kVerify16}, {fw::SCSI_READ10, fw::SCSI_READ16}};
-            const auto& pick = kOps[rng() % 4];
+                                              {kVerify10, kVerify16}};
+            const auto& pick = kOps[rng() % 3];
             const uint8_t byte1 = pick[0] == kVerify10 ? 0x02 : 0;
             c.fcp.cdb = f16 ? Cdb16(pick[1], lba, blocks, byte1) : Cdb10(pick[0], lba, blocks, byte1);
             c.expected = blocks * kBlock;
             c.fcp.fcpDl = c.expected;
-            if (pick[0] == fw::SCSI_READ10) {
-                c.fcp.dataOut.assign(kBlock, 0xEE);
-            } else if (rng() % 2 == 0) {
-                c.fcp.dataInLength = c.expected;
-            }
+            if (rng() % 2 == 0) c.fcp.dataInLength = c.expected;
             break;
         }
         case Op::ShortRead:
