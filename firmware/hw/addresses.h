@@ -7,12 +7,11 @@
 // the word still names it; the conversions here check that, and stop the
 // program rather than let an address lose its high half.
 //
-// A chip doing DMA over PCI is given the byte's
-// bus address, the address the inbound window answers to.  In buffer bank 0
-// the two numbers are the same today; bank 1, the XOR engine and the Fibre
-// Channel chips' windows make them differ, so each is its own type, and a
-// conversion between them says what it does.  Both cost exactly a 32-bit
-// word.
+// A chip doing DMA over PCI is given the byte's bus address, the address
+// the inbound window answers to.  In buffer bank 0 the two numbers are the
+// same today; bank 1, the XOR engine and the Fibre Channel chips' windows
+// make them differ, so each is its own type, and a conversion between them
+// says what it does.  Both cost exactly a 32-bit word.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +52,7 @@ template <typename T>
 class WORD_POINTER {
 public:
     WORD_POINTER() = default;
-    WORD_POINTER(T* p) { Set(p); }         // NOLINT: stands in for T*
+    WORD_POINTER(T* p) { Set(p); }                  // NOLINT: stands in for T*
     WORD_POINTER(std::nullptr_t) { Set(nullptr); }  // NOLINT
     WORD_POINTER& operator=(T* p) {
         Set(p);
