@@ -150,8 +150,7 @@ private:
         return uint32_t(std::min<uint64_t>(asked - expected, UINT32_MAX));
     }
 
-    // A WRITE, WRITE AND VERIFY or
-    // comparing VERIFY whose host sends none.
+    // A WRITE, WRITE AND VERIFY or comparing VERIFY whose host sends none.
     static bool MovesDataAgainst(const FcpCommand& c) {
         if (c.cdb.empty()) return false;
         const bool sends = !c.dataOut.empty();

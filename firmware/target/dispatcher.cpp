@@ -315,8 +315,8 @@ uint8_t bBlockDataDirection(const uint8_t* pbCdb) {
 
 // A Fibre Channel command that expects data but not in the direction its
 // CDB moves it: a WRITE whose host said it sends nothing would be carried
-// out on data that never came,
-// so it is refused before it touches the medium.
+// out on data that never came, so it is refused before it touches the
+// medium.
 bool HasWrongDirection(const DISPATCH& s) {
     if (!IsFibre(s.bPortCode) || dGetCommandExpectedLength(s.psEntry) == 0) return false;
     // A VERIFY whose data is in comes back as the READ(16) of its blocks.
