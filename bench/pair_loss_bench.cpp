@@ -18,10 +18,10 @@
 //    iSCSI portal: controller 1 cut (kill -USR1), logins to controller 0
 //    and a read through a new session; controller 1 back (kill -USR1
 //    again), logins to it (each way a try ended) and a read through it.
-// 3. The loss campaign (tests/dual/pair_loss_campaign.h) over seeds 25 on,
-//    eight cases each: `pair_loss_bench [TESTS [FIRST]]` (default 100, 800
-//    cases; tests FIRST to TESTS - 1 alone, seed 25 + FIRST on, when FIRST
-//    is given).
+// 3. The loss campaign (tests/dual/pair_loss_campaign.h) over seeds 4 on,
+//    the first the test suite leaves out, eight cases each:
+//    `pair_loss_bench [TESTS [FIRST]]` (default 100, 800 cases; tests FIRST
+//    to TESTS - 1 alone, seed 4 + FIRST on, when FIRST is given).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -456,7 +456,7 @@ void WallClock(const std::string& program) {
 
 namespace {
 
-constexpr int kFirstSeed = 25;
+constexpr int kFirstSeed = 4;
 constexpr int kMostTests = 400;
 int s_iMoreTests = 100;
 int s_iFirstTest = 0;

@@ -1,6 +1,8 @@
-// The campaign of losses (pair_loss_campaign.h): its first seeds, 25 tests
+// The campaign of losses (pair_loss_campaign.h): its first seeds, 4 tests
 // of 8 cases each, split so that they run side by side, and the seeds of the
-// bench's runs that found a fault.
+// bench's runs that found a fault.  The bench (pair_loss_bench) runs the
+// campaign on from seed 4: each seed is a minute of a core under the
+// sanitizers, too much for every build.
 #include "pair_loss_campaign.h"
 
 namespace {
@@ -11,7 +13,7 @@ TEST_P(PairLossCampaign, EveryAcknowledgedWriteSurvivesEachLoss) {
     for (int i = 0; i < dual::kLossCasesPerTest; ++i) ASSERT_NO_FATAL_FAILURE(RunCase(i));
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, PairLossCampaign, ::testing::Range(0, 25));
+INSTANTIATE_TEST_SUITE_P(Seeds, PairLossCampaign, ::testing::Range(0, 4));
 
 // Seeds of the bench's further runs whose cases found a fault: 25 and 26, a
 // row the controller in slot 1 had half written alone, its parity left
