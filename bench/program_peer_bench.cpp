@@ -16,7 +16,11 @@
 // it is compared with, and the machine's load average while it was taken:
 // the ratios hold only at the load they were measured at.
 //
-//   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD]]]]
+//   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD[/SHAPE]]]]]
+//
+// LOAD picks the loads whose names hold it, and SHAPE the shapes whose
+// line holds it ("4 KiB write/64 hosts", "4 KiB read/depth  1"): one
+// load under one shape, e.g. while a profiler watches the program.
 //
 // `make bench` installs tgt (scripts/install-deps --bench); tgtd runs as a
 // child of this benchmark on a control port no other tgtd holds, is driven
@@ -73,6 +77,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -508,16 +513,27 @@ bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uin
 
 // kHosts hosts, each its own session, one command each: a command goes to
 // a host with none outstanding, and answers are taken from whichever host
-// has one.
+// has one.  The sockets wait in one epoll set, and every host one wait
+// found ready is taken before the next wait: a poll over all 64 sockets
+// at each answer cost the client more than either target took.
 class Hosts {
 public:
     using Done = bench::IscsiInitiator::Done;
+    ~Hosts() {
+        if (m_epoll >= 0) close(m_epoll);
+    }
     bool Open(uint16_t port, const char* target, uint8_t lun) {
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0) return false;
         for (unsigned h = 0; h < kHosts; ++h) {
             m_sessions.push_back(std::make_unique<bench::IscsiInitiator>());
             if (!::Open(*m_sessions.back(), port, target, lun, "iqn.2026-12.bench:host" + std::to_string(h))) {
                 return false;
             }
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.u32 = h;
+            if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_sessions.back()->Fd(), &e) != 0) return false;
         }
         m_tags.assign(kHosts, kIdle);
         return true;
@@ -540,19 +556,25 @@ public:
     }
     bool Reap(Done* done) {
         for (;;) {
-            m_fds.clear();
-            m_polled.clear();
+            // Hosts the last wait found ready, then hosts whose answer was
+            // read with an earlier one; a host without a command out is
+            // passed over (what it holds is read with its next answer).
+            while (!m_ready.empty()) {
+                const unsigned h = m_ready.back();
+                m_ready.pop_back();
+                if (m_tags[h] != kIdle) return ReapFrom(h, done);
+            }
+            bool waiting = false;
             for (unsigned h = 0; h < kHosts; ++h) {
                 if (m_tags[h] == kIdle) continue;
+                waiting = true;
                 if (m_sessions[h]->InputBuffered()) return ReapFrom(h, done);
-                m_fds.push_back(pollfd{m_sessions[h]->Fd(), POLLIN, 0});
-                m_polled.push_back(h);
             }
-            if (m_fds.empty()) return false;
-            if (poll(m_fds.data(), m_fds.size(), 10'000) <= 0) return false;
-            for (size_t i = 0; i < m_fds.size(); ++i) {
-                if (m_fds[i].revents != 0) return ReapFrom(m_polled[i], done);
-            }
+            if (!waiting) return false;
+            epoll_event events[kHosts];
+            const int n = epoll_wait(m_epoll, events, int(kHosts), 10'000);
+            if (n <= 0) return false;
+            for (int i = n - 1; i >= 0; --i) m_ready.push_back(events[i].data.u32);
         }
     }
 
@@ -565,8 +587,8 @@ private:
     }
     std::vector<std::unique_ptr<bench::IscsiInitiator>> m_sessions;
     std::vector<uint32_t> m_tags;   // each host's outstanding command
-    std::vector<pollfd> m_fds;
-    std::vector<unsigned> m_polled;
+    std::vector<unsigned> m_ready;
+    int m_epoll = -1;
     unsigned m_next = 0;
 };
 
@@ -594,7 +616,9 @@ int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : CONTROLLER_PROGRAM;
     const double seconds = argc > 2 ? std::atof(argv[2]) : 5.0;
     const unsigned rounds = argc > 3 ? unsigned(std::atoi(argv[3])) : 3;
-    const char* only = argc > 4 ? argv[4] : nullptr;   // the loads whose names hold this
+    const std::string only = argc > 4 ? argv[4] : "";   // LOAD[/SHAPE]
+    const std::string onlyLoad = only.substr(0, only.find('/'));
+    const std::string onlyShape = only.find('/') == std::string::npos ? "" : only.substr(only.find('/') + 1);
     if (seconds <= kFirstSeconds || rounds == 0) {
         std::fprintf(stderr, "program_peer_bench: a round lasts more than %.0f s, and there is one at least\n",
                      kFirstSeconds);
@@ -641,9 +665,10 @@ int main(int argc, char** argv) {
                 kDrives, kChunkBlocks * kBlock / 1024, kWarmUpSeconds, rounds, seconds, kFirstSeconds);
             status = 0;
             for (const Load& load : kLoads) {
-                if (only && !std::strstr(load.name, only)) continue;
+                if (!std::strstr(load.name, onlyLoad.c_str())) continue;
                 for (const Shape& shape : kShapes) {
                     const Report report{load, shape};
+                    if (report.Cell().find(onlyShape) == std::string::npos) continue;
                     // Sessions of their own per target (tgt, then the
                     // programs), logged in for this load: a session left idle
                     // would miss its target's pings and be closed.
