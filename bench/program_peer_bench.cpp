@@ -67,6 +67,50 @@
 // files in /dev/shm (this bench's writes all carry one byte, so half the
 // parity blocks it writes are zeros, which the model looks up as holes),
 // and the portal's send, recv and ppoll.
+// December 2026, a later session, load 11-17 (rounds of 2 s, 3 of them),
+// 4 KiB random, ratio to tgt, RAID 0 / 5 / 6, before -> after the portal's
+// look to send stopped reading every host and the client stopped clearing
+// 256 KiB at each read and polling 64 sockets at each answer:
+//   write depth 1    3.02/2.44/2.31 -> 2.19/1.33/1.29 (tgt 2.7k -> 4.0k)
+//   write depth 32   2.19/1.37/1.14 -> 1.41/1.54/1.36
+//   write 64 hosts   1.18/0.80/0.69 -> 1.07/0.59/0.60 (tgt 10.6k -> 17.9k)
+//   read depth 1     1.87/1.90/1.73 -> 2.60/2.29/2.64
+//   read depth 32    2.61/3.50/2.83 -> 2.97/2.65/2.87
+//   read 64 hosts    0.96/0.99/0.98 -> 2.06/1.94/2.05
+// One run at this load says little alone: RAID 0 at depth 32 gave 1.97 and
+// 3.17 in two other runs of the same build.  At 64 hosts the client was
+// the limit for both targets (tgt and the
+// program alike near 15k reads a second whatever either did); once it was
+// not, tgt's 64-host writes rose by 60 % and the program's RAID 0 reads
+// doubled.  The RAID 5 and 6 writes with 64 hosts stay near 10.5-13k a
+// second, 0.6-0.85x tgt's 12-18k: the program is 70-80 % of a processor
+// there (all the machine gives it at this load) and a write costs it about
+// 69 us of processor against RAID 0's 33 us and tgt's 44 us.  Its profile
+// (perf record -g, 45 s): the kernel 47 % (the portal's send to 64 sockets
+// with the loopback's delivery 19 %, the drive model's pwrite 10 % and
+// pread 10 %, lseek 7 % for the parity blocks of zeros this bench's
+// one-byte data makes, ppoll 7 %), the C library 14 %, the program 38 %
+// with no function above 2 % (the XOR engine model 2 %).  What a RAID 5
+// write adds to RAID 0's is the drive model's two reads, second write and
+// hole look-up, a system call each on the drive image: that, not the
+// firmware, stands between it and tgt's one write to a RAM file.
+// Depth-1 writes (RAID 0, 113-170 us against tgt's 189-374 us at this
+// load; the modelled floor is 21 us): the program runs its main loop
+// without sleeping while a command is open, and on the wall clock a
+// write-back write stays on the optimisation queue until 450 later
+// commands on its LUN or 3.5 s (the console's level 4), so at depth 1 some
+// 450 writes sit there and each walk of the queue (at every change of its
+// inputs, a few per command) takes them all: the queue's peek, walk and
+// rank-load checks are 40 % of the program's time at depth 1, about 10 us
+// a main-loop cycle.  Board time is not what holds it: idle steps carry
+// the board to its 1 ms lead between commands and the program sleeps 12 %
+// of the wall clock, waiting for the host.
+// 64 KiB reads at depth 1 (954-977 us, 1,050 a second): no wait on the
+// tick.  The board's time per read equals the wall clock's (the board at
+// its lead), and is the drive's 690 us, the host link's 164 us (4 Gb/s)
+// and about 100 us of the firmware's own modelled accesses; the program
+// sleeps 89 % of the time.  The "drives" line now adds the host link's
+// time: 77 MB/s at depth 1, the program's 67-69.
 // Instructions (bench/count-instructions, the same build before and after
 // the change): a cached 4 KiB write along the road (host_road_bench)
 // 38,610 -> 38,557 spread, 21,712 -> 21,719 sequential (the check each
@@ -101,6 +145,7 @@
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/drive.h"
+#include "sim/isp_chip.h"
 
 namespace {
 
@@ -739,16 +784,19 @@ int main(int argc, char** argv) {
                                     Name(k - 1), rate.median / tgtRate.median, ratio.least, ratio.greatest,
                                     rate.median * scale, tgtRate.median * scale, unit, loadText);
                     }
-                    // Long reads the drives answer: what the drive model
-                    // allows at this depth, so a figure held there is not
-                    // taken for the program's own cost.
+                    // Long reads the drives answer: what the board's models
+                    // allow at this depth (the drive's service, then the
+                    // host link's transfer, one after the other for each
+                    // read), so a figure held there is not taken for the
+                    // program's own cost.
                     if (!load.write && !report.Iops()) {
                         const unsigned outstanding = shape.hosts * shape.depth;
                         const double serviceNs = double(sim::DriveServiceNs(load.bytes));
-                        std::printf("  %s  drives  %8.0f %s: %u reads at once, each a drive's %.0f us (read-ahead "
-                                    "may pass it)  %s\n",
-                                    cell.c_str(), outstanding * load.bytes / serviceNs * 1e3, unit, outstanding,
-                                    serviceNs / 1e3, loadText);
+                        const double linkNs = double(sim::FcTransferNs(load.bytes));
+                        std::printf("  %s  drives  %8.0f %s: %u reads at once, each a drive's %.0f us and the host "
+                                    "link's %.0f us (read-ahead may pass it)  %s\n",
+                                    cell.c_str(), outstanding * load.bytes / (serviceNs + linkNs) * 1e3, unit,
+                                    outstanding, serviceNs / 1e3, linkNs / 1e3, loadText);
                     }
                     for (unsigned k = 2; k < kTargets; ++k) {
                         std::printf("  %s  %-6s  first second %8.0f %s against tgt's %.0f %s  %s\n", cell.c_str(),
