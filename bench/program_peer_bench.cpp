@@ -98,11 +98,12 @@
 // load; the modelled floor is 21 us): the program runs its main loop
 // without sleeping while a command is open, and on the wall clock a
 // write-back write stays on the optimisation queue until 450 later
-// commands on its LUN or 3.5 s (the console's level 4), so at depth 1 some
-// 450 writes sit there and each walk of the queue (at every change of its
-// inputs, a few per command) takes them all: the queue's peek, walk and
-// rank-load checks are 40 % of the program's time at depth 1, about 10 us
-// a main-loop cycle.  Board time is not what holds it: idle steps carry
+// commands on its LUN or 3.5 s (the console's level 4), so at depth 1
+// some 300-360 writes sit there (a build that counted them: 355 on
+// average at a walk, a walk every 3 main-loop cycles) and each walk of
+// the queue (at every change of its inputs) takes them all: the queue's
+// peek, walk and rank-load checks are 40 % of the program's time at depth
+// 1, about 10 us a main-loop cycle.  Board time is not what holds it: idle steps carry
 // the board to its 1 ms lead between commands and the program sleeps 12 %
 // of the wall clock, waiting for the host.
 // On a quieter moment (load 4.4-7.6, rounds of 3 s): reads at depth 1
