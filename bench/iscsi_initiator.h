@@ -67,6 +67,7 @@ public:
                std::string* why) {
         m_lun = lun;
         if (m_fd >= 0) close(m_fd);   // an earlier attempt's
+        m_at = m_end = 0;
         m_fd = ConnectLoopback(port);
         if (m_fd < 0) return *why = "cannot connect", false;
         sim::iscsi::Pdu login = sim::iscsi::MakePdu(sim::iscsi::kLoginRequest | sim::iscsi::kImmediate, false);
@@ -112,7 +113,7 @@ public:
     // For a client of many sessions: the socket to wait on, and whether
     // bytes read already wait to be decoded.
     int Fd() const { return m_fd; }
-    bool InputBuffered() const { return m_at < m_in.size(); }
+    bool InputBuffered() const { return m_at < m_end; }
 
     // Sends a READ(10) or WRITE(10) of `bytes` at `lba` (writes send `data`).
     bool Submit(uint32_t tag, bool write, uint32_t lba, uint32_t bytes, const uint8_t* data) {
@@ -241,24 +242,31 @@ private:
         sim::iscsi::EncodeFrame(p, {}, &m_out);
         return SendAll(m_fd, m_out.data(), m_out.size());
     }
+    // The bytes read wait in m_in from m_at to m_end.  The buffer only
+    // grows (a resize at every read cleared 256 KiB each time, which at
+    // many answers a second made the client, not the target, the limit).
     bool Receive(sim::iscsi::Pdu* p) {
         sim::iscsi::FrameLimits limits;
         limits.maxDataSegment = kOwnMaxRecv;
         for (;;) {
             size_t used = 0;
-            const auto status = sim::iscsi::DecodeFrame(m_in.data() + m_at, m_in.size() - m_at, limits, p, &used);
+            const auto status = sim::iscsi::DecodeFrame(m_in.data() + m_at, m_end - m_at, limits, p, &used);
             if (status == sim::iscsi::FrameStatus::Ok) {
                 m_at += used;
+                if (m_at == m_end) m_at = m_end = 0;
                 return true;
             }
             if (status != sim::iscsi::FrameStatus::NeedMore) return false;
-            m_in.erase(m_in.begin(), m_in.begin() + long(m_at));
-            m_at = 0;
-            const size_t had = m_in.size();
-            m_in.resize(had + (1 << 18));
-            const ssize_t n = recv(m_fd, m_in.data() + had, 1 << 18, 0);
-            m_in.resize(had + size_t(n > 0 ? n : 0));
+            if (m_at != 0) {
+                std::copy(m_in.begin() + long(m_at), m_in.begin() + long(m_end), m_in.begin());
+                m_end -= m_at;
+                m_at = 0;
+            }
+            constexpr size_t kRead = 1 << 18;
+            if (m_in.size() < m_end + kRead) m_in.resize(m_end + kRead);
+            const ssize_t n = recv(m_fd, m_in.data() + m_end, m_in.size() - m_end, 0);
             if (n <= 0) return false;
+            m_end += size_t(n);
         }
     }
 
@@ -275,6 +283,7 @@ private:
     std::vector<uint8_t> m_out;
     std::vector<uint8_t> m_in;
     size_t m_at = 0;
+    size_t m_end = 0;
 };
 
 // A logged-in session whose unit answers: a controller that has just

@@ -16,7 +16,11 @@
 // it is compared with, and the machine's load average while it was taken:
 // the ratios hold only at the load they were measured at.
 //
-//   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD]]]]
+//   program_peer_bench [CONTROLLER [SECONDS-A-ROUND [ROUNDS [LOAD[/SHAPE]]]]]
+//
+// LOAD picks the loads whose names hold it, and SHAPE the shapes whose
+// line holds it ("4 KiB write/64 hosts", "4 KiB read/depth  1"): one
+// load under one shape, e.g. while a profiler watches the program.
 //
 // `make bench` installs tgt (scripts/install-deps --bench); tgtd runs as a
 // child of this benchmark on a control port no other tgtd holds, is driven
@@ -63,6 +67,63 @@
 // files in /dev/shm (this bench's writes all carry one byte, so half the
 // parity blocks it writes are zeros, which the model looks up as holes),
 // and the portal's send, recv and ppoll.
+// December 2026, a later session, load 11-17 (rounds of 2 s, 3 of them),
+// 4 KiB random, ratio to tgt, RAID 0 / 5 / 6, before -> after the portal's
+// look to send stopped reading every host and the client stopped clearing
+// 256 KiB at each read and polling 64 sockets at each answer:
+//   write depth 1    3.02/2.44/2.31 -> 2.19/1.33/1.29 (tgt 2.7k -> 4.0k)
+//   write depth 32   2.19/1.37/1.14 -> 1.41/1.54/1.36
+//   write 64 hosts   1.18/0.80/0.69 -> 1.07/0.59/0.60 (tgt 10.6k -> 17.9k)
+//   read depth 1     1.87/1.90/1.73 -> 2.60/2.29/2.64
+//   read depth 32    2.61/3.50/2.83 -> 2.97/2.65/2.87
+//   read 64 hosts    0.96/0.99/0.98 -> 2.06/1.94/2.05
+// One run at this load says little alone: RAID 0 at depth 32 gave 1.97 and
+// 3.17 in two other runs of the same build.  At 64 hosts the client was
+// the limit for both targets (tgt and the
+// program alike near 15k reads a second whatever either did); once it was
+// not, tgt's 64-host writes rose by 60 % and the program's RAID 0 reads
+// doubled.  The RAID 5 and 6 writes with 64 hosts stay near 10.5-13k a
+// second, 0.6-0.85x tgt's 12-18k: the program is 70-80 % of a processor
+// there (all the machine gives it at this load) and a write costs it about
+// 69 us of processor against RAID 0's 33 us and tgt's 44 us.  Its profile
+// (perf record -g, 45 s): the kernel 47 % (the portal's send to 64 sockets
+// with the loopback's delivery 19 %, the drive model's pwrite 10 % and
+// pread 10 %, lseek 7 % for the parity blocks of zeros this bench's
+// one-byte data makes, ppoll 7 %), the C library 14 %, the program 38 %
+// with no function above 2 % (the XOR engine model 2 %).  What a RAID 5
+// write adds to RAID 0's is the drive model's two reads, second write and
+// hole look-up, a system call each on the drive image: that, not the
+// firmware, stands between it and tgt's one write to a RAM file.
+// Depth-1 writes (RAID 0, 113-170 us against tgt's 189-374 us at this
+// load; the modelled floor is 21 us): the program runs its main loop
+// without sleeping while a command is open, and on the wall clock a
+// write-back write stays on the optimisation queue until 450 later
+// commands on its LUN or 3.5 s (the console's level 4), so at depth 1
+// some 300-360 writes sit there (a build that counted them: 355 on
+// average at a walk, a walk every 3 main-loop cycles) and each walk of
+// the queue (at every change of its inputs) takes them all: the queue's
+// peek, walk and rank-load checks are 40 % of the program's time at depth
+// 1, about 10 us a main-loop cycle.  Board time is not what holds it: idle steps carry
+// the board to its 1 ms lead between commands and the program sleeps 12 %
+// of the wall clock, waiting for the host.
+// On a quieter moment (load 4.4-7.6, rounds of 3 s): reads at depth 1
+// 119-124 us against tgt's 92 us (0.74-0.78x): tgt's RAM file answers
+// sooner than the drive model's 90 us for a 4 KiB read, so a read that
+// reaches a drive cannot match it, and the program adds little to the
+// drive and the loopback's round trip (a socket echo's 39 us then).
+// Writes at depth 1 126 / 172 / 149 us (RAID 0 / 5 / 6), tgt's 404 us,
+// 99 in 100 within 344-683 us: 105 us above the floor on RAID 0, the
+// optimisation walk above and the loopback's round trip between them.
+// 64 KiB reads at depth 1 (954-977 us, 1,050 a second): no wait on the
+// tick.  The board's time per read equals the wall clock's (the board at
+// its lead), and is the drive's 690 us, the host link's 164 us (4 Gb/s)
+// and about 100 us of the firmware's own modelled accesses; the program
+// sleeps 89 % of the time.  The "drives" line now adds the host link's
+// time: 77 MB/s at depth 1, the program's 67-69.
+// Instructions, this session (bench/count-instructions, the tree before it
+// and after, the same compiler): a cached write along the road 38,677
+// spread and 21,730 sequential, a restart 108,990,815, an idle tick 3,600,
+// before and after alike (nothing on those roads changed).
 // Instructions (bench/count-instructions, the same build before and after
 // the change): a cached 4 KiB write along the road (host_road_bench)
 // 38,610 -> 38,557 spread, 21,712 -> 21,719 sequential (the check each
@@ -73,6 +134,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +158,7 @@
 #include "sim/board.h"
 #include "sim/chassis.h"
 #include "sim/drive.h"
+#include "sim/isp_chip.h"
 
 namespace {
 
@@ -508,16 +571,27 @@ bool Open(bench::IscsiInitiator& session, uint16_t port, const char* target, uin
 
 // kHosts hosts, each its own session, one command each: a command goes to
 // a host with none outstanding, and answers are taken from whichever host
-// has one.
+// has one.  The sockets wait in one epoll set, and every host one wait
+// found ready is taken before the next wait: a poll over all 64 sockets
+// at each answer cost the client more than either target took.
 class Hosts {
 public:
     using Done = bench::IscsiInitiator::Done;
+    ~Hosts() {
+        if (m_epoll >= 0) close(m_epoll);
+    }
     bool Open(uint16_t port, const char* target, uint8_t lun) {
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0) return false;
         for (unsigned h = 0; h < kHosts; ++h) {
             m_sessions.push_back(std::make_unique<bench::IscsiInitiator>());
             if (!::Open(*m_sessions.back(), port, target, lun, "iqn.2026-12.bench:host" + std::to_string(h))) {
                 return false;
             }
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.u32 = h;
+            if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_sessions.back()->Fd(), &e) != 0) return false;
         }
         m_tags.assign(kHosts, kIdle);
         return true;
@@ -540,19 +614,25 @@ public:
     }
     bool Reap(Done* done) {
         for (;;) {
-            m_fds.clear();
-            m_polled.clear();
+            // Hosts the last wait found ready, then hosts whose answer was
+            // read with an earlier one; a host without a command out is
+            // passed over (what it holds is read with its next answer).
+            while (!m_ready.empty()) {
+                const unsigned h = m_ready.back();
+                m_ready.pop_back();
+                if (m_tags[h] != kIdle) return ReapFrom(h, done);
+            }
+            bool waiting = false;
             for (unsigned h = 0; h < kHosts; ++h) {
                 if (m_tags[h] == kIdle) continue;
+                waiting = true;
                 if (m_sessions[h]->InputBuffered()) return ReapFrom(h, done);
-                m_fds.push_back(pollfd{m_sessions[h]->Fd(), POLLIN, 0});
-                m_polled.push_back(h);
             }
-            if (m_fds.empty()) return false;
-            if (poll(m_fds.data(), m_fds.size(), 10'000) <= 0) return false;
-            for (size_t i = 0; i < m_fds.size(); ++i) {
-                if (m_fds[i].revents != 0) return ReapFrom(m_polled[i], done);
-            }
+            if (!waiting) return false;
+            epoll_event events[kHosts];
+            const int n = epoll_wait(m_epoll, events, int(kHosts), 10'000);
+            if (n <= 0) return false;
+            for (int i = n - 1; i >= 0; --i) m_ready.push_back(events[i].data.u32);
         }
     }
 
@@ -565,8 +645,8 @@ private:
     }
     std::vector<std::unique_ptr<bench::IscsiInitiator>> m_sessions;
     std::vector<uint32_t> m_tags;   // each host's outstanding command
-    std::vector<pollfd> m_fds;
-    std::vector<unsigned> m_polled;
+    std::vector<unsigned> m_ready;
+    int m_epoll = -1;
     unsigned m_next = 0;
 };
 
@@ -594,7 +674,9 @@ int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : CONTROLLER_PROGRAM;
     const double seconds = argc > 2 ? std::atof(argv[2]) : 5.0;
     const unsigned rounds = argc > 3 ? unsigned(std::atoi(argv[3])) : 3;
-    const char* only = argc > 4 ? argv[4] : nullptr;   // the loads whose names hold this
+    const std::string only = argc > 4 ? argv[4] : "";   // LOAD[/SHAPE]
+    const std::string onlyLoad = only.substr(0, only.find('/'));
+    const std::string onlyShape = only.find('/') == std::string::npos ? "" : only.substr(only.find('/') + 1);
     if (seconds <= kFirstSeconds || rounds == 0) {
         std::fprintf(stderr, "program_peer_bench: a round lasts more than %.0f s, and there is one at least\n",
                      kFirstSeconds);
@@ -641,9 +723,10 @@ int main(int argc, char** argv) {
                 kDrives, kChunkBlocks * kBlock / 1024, kWarmUpSeconds, rounds, seconds, kFirstSeconds);
             status = 0;
             for (const Load& load : kLoads) {
-                if (only && !std::strstr(load.name, only)) continue;
+                if (!std::strstr(load.name, onlyLoad.c_str())) continue;
                 for (const Shape& shape : kShapes) {
                     const Report report{load, shape};
+                    if (report.Cell().find(onlyShape) == std::string::npos) continue;
                     // Sessions of their own per target (tgt, then the
                     // programs), logged in for this load: a session left idle
                     // would miss its target's pings and be closed.
@@ -714,16 +797,19 @@ int main(int argc, char** argv) {
                                     Name(k - 1), rate.median / tgtRate.median, ratio.least, ratio.greatest,
                                     rate.median * scale, tgtRate.median * scale, unit, loadText);
                     }
-                    // Long reads the drives answer: what the drive model
-                    // allows at this depth, so a figure held there is not
-                    // taken for the program's own cost.
+                    // Long reads the drives answer: what the board's models
+                    // allow at this depth (the drive's service, then the
+                    // host link's transfer, one after the other for each
+                    // read), so a figure held there is not taken for the
+                    // program's own cost.
                     if (!load.write && !report.Iops()) {
                         const unsigned outstanding = shape.hosts * shape.depth;
                         const double serviceNs = double(sim::DriveServiceNs(load.bytes));
-                        std::printf("  %s  drives  %8.0f %s: %u reads at once, each a drive's %.0f us (read-ahead "
-                                    "may pass it)  %s\n",
-                                    cell.c_str(), outstanding * load.bytes / serviceNs * 1e3, unit, outstanding,
-                                    serviceNs / 1e3, loadText);
+                        const double linkNs = double(sim::FcTransferNs(load.bytes));
+                        std::printf("  %s  drives  %8.0f %s: %u reads at once, each a drive's %.0f us and the host "
+                                    "link's %.0f us (read-ahead may pass it)  %s\n",
+                                    cell.c_str(), outstanding * load.bytes / (serviceNs + linkNs) * 1e3, unit,
+                                    outstanding, serviceNs / 1e3, linkNs / 1e3, loadText);
                     }
                     for (unsigned k = 2; k < kTargets; ++k) {
                         std::printf("  %s  %-6s  first second %8.0f %s against tgt's %.0f %s  %s\n", cell.c_str(),

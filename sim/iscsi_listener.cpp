@@ -117,7 +117,7 @@ void IscsiListener::Service() { Serve(Look{}); }
 
 void IscsiListener::Service(const pollfd* polled, size_t count) { Serve(Look{polled, count, true}); }
 
-void IscsiListener::ServiceHosts() { Serve(Look{nullptr, 0, false}); }
+void IscsiListener::ServiceHosts() { Serve(Look{nullptr, 0, false, true}); }
 
 void IscsiListener::Serve(const Look& look) {
     if (m_fd < 0) return;
@@ -139,8 +139,14 @@ void IscsiListener::Serve(const Look& look) {
         Client& c = m_clients[i];
         const short ready = polled(c.fd);
         if (tick) c.connection->Tick(now);
+        // A look to send (at a tick, every host is looked at in full).
+        const bool sendOnly = look.sendOnly && !tick;
+        if (sendOnly && !HasOutput(c)) {
+            ++i;
+            continue;
+        }
         // A closed or failed socket shows as readable: the read finds out.
-        const bool read = (ready & (POLLIN | POLLHUP | POLLERR)) != 0;
+        const bool read = !sendOnly && (ready & (POLLIN | POLLHUP | POLLERR)) != 0;
         const bool write = !c.full || (ready & (POLLOUT | POLLHUP | POLLERR)) != 0;
         if (ServiceClient(c, read, write)) {
             ++i;
@@ -236,6 +242,10 @@ bool IscsiListener::ServiceClient(Client& c, bool read, bool write) {
         }
         conn.Receive(buffer, size_t(n));
         taken += size_t(n);
+        // Less than asked for: the socket had no more just now.  What comes
+        // after waits for the next look rather than for a read that would
+        // most often find nothing (a system call for each host served).
+        if (size_t(n) < sizeof buffer) break;
     }
     // What waits for the host (read data above all) joins the output as the
     // host takes it, so a host that reads slowly holds no more than that.
@@ -271,8 +281,7 @@ bool IscsiListener::ServiceClient(Client& c, bool read, bool write) {
 // A host whose socket took no more is left to the poll's POLLOUT: looking
 // again at every main-loop cycle would only cost a failed send each time.
 bool IscsiListener::OutputPending() const {
-    return std::any_of(m_clients.begin(), m_clients.end(),
-                       [](const Client& c) { return !c.full && c.connection->output().size() != c.sent; });
+    return std::any_of(m_clients.begin(), m_clients.end(), [this](const Client& c) { return HasOutput(c); });
 }
 
 void IscsiListener::AddPollFds(std::vector<pollfd>* fds) const {

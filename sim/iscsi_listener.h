@@ -41,10 +41,12 @@ public:
     // sockets were, so a busy portal pays no system call that can only
     // find nothing.
     void Service(const pollfd* polled, size_t count);
-    // Writes what the portal answered and reads what its hosts sent,
-    // without looking for new hosts: for the main-loop cycles that have
-    // output to send, when the hosts' next requests (a write's data above
-    // all) are likely on their way.
+    // Writes what the portal answered, to the hosts it has output for, and
+    // reads nothing: for the main-loop cycles that have output to send.  A
+    // host's next request waits for the next Service (after the poll the
+    // program makes every few cycles and at every sleep): a read at every
+    // such cycle found nothing most times, a system call each, and with
+    // many hosts one for every host.
     void ServiceHosts();
     // Whether Service is due although no socket is ready: the connections'
     // timers, or a pause of accepting, ran out.
@@ -80,7 +82,9 @@ private:
         const pollfd* polled = nullptr;   // a poll's results; none: every socket
         size_t count = 0;
         bool accept = true;               // new hosts too, or only those there are
+        bool sendOnly = false;            // only send, to the hosts with output waiting
     };
+    bool HasOutput(const Client& c) const { return !c.full && c.connection->output().size() != c.sent; }
     void Serve(const Look& look);
     // False when the client is done with.
     bool ServiceClient(Client& client, bool read, bool write);

@@ -19,7 +19,6 @@ namespace {
 
 constexpr uint32_t kRegisterWindow = 0x100;
 constexpr uint64_t kAsyncHoldNs = 1'000'000;
-constexpr uint64_t kPicosecondsPerByte = 2'500;   // 4 Gb/s
 
 }  // namespace
 
@@ -154,7 +153,7 @@ uint8_t* IspChip::Memory(uint32_t address, uint32_t length) { return B().memory(
 
 void IspChip::LatchBusError() { B().pci().LatchMasterAbort(m_pcie); }
 
-uint64_t IspChip::TransferNs(uint32_t bytes) const { return static_cast<uint64_t>(bytes) * kPicosecondsPerByte / 1000; }
+uint64_t IspChip::TransferNs(uint32_t bytes) const { return FcTransferNs(bytes); }
 
 // --- PCI configuration space ------------------------------------------------------
 

@@ -29,6 +29,10 @@
 
 namespace sim {
 
+// How long the host link (4 Gb/s) takes to carry `bytes` of a frame's or a
+// transfer's data.
+constexpr uint64_t FcTransferNs(uint64_t bytes) { return bytes * 2'500 / 1000; }
+
 class IspChip : public PciFunction, public FcTargetPort {
 public:
     enum class Risc { Rom, Running, Initialised };
