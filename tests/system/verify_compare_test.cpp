@@ -128,6 +128,19 @@ TEST_P(VerifyCompareRoad, TheLongestCompareIsAnsweredOnAFreshBoard) {
     EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
 }
 
+// A compare of 16 MiB or more sees every byte the host sent: the data-out
+// of a SAS target assist has 24 bits of length, and the whole data asked in
+// one segment arrived only in part (here its first 700 blocks), so that a
+// difference beyond went unseen.  Then nothing of it is held.
+TEST_P(VerifyCompareRoad, ACompareOfSixteenMegabytesSeesAllItsData) {
+    constexpr uint32_t kBlocks = 33468;
+    std::vector<uint8_t> data(size_t(kBlocks) * kBlock, 0);
+    data[20000u * kBlock + 17] ^= 0x20;
+    ASSERT_NO_FATAL_FAILURE(ExpectMiscompareAt(Verify(kVerify16, kByteCheck, 300000, kBlocks, data), 20000u * kBlock + 17));
+    Settle();
+    EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
+}
+
 // A long compare ended by ABORT TASK or LOGICAL UNIT RESET while its host's
 // data is arriving gives its entry and its pages back, and the next compare
 // is answered.
