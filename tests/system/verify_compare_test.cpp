@@ -141,31 +141,34 @@ TEST_P(VerifyCompareRoad, ACompareOfSixteenMegabytesSeesAllItsData) {
     EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
 }
 
-// A long compare ended by ABORT TASK or LOGICAL UNIT RESET while its host's
-// data is arriving gives its entry and its pages back, and the next compare
-// is answered.
+// A long compare ended by an abort (ABORT TASK; ABTS on Fibre Channel) or
+// a LOGICAL UNIT RESET in the middle of its passes gives its entry and its
+// pages back, and the next compare is answered.
 TEST_P(VerifyCompareRoad, AnEndedLongCompareGivesItsPagesBack) {
-    if (hostKind != HostKind::Sas) GTEST_SKIP() << "the Fibre Channel host ends a command with ABTS, not ABORT TASK";
     constexpr uint32_t kBlocks = 40000;
     const std::vector<uint8_t> data(size_t(kBlocks) * kBlock, 0);
-    for (const uint8_t function : {uint8_t{0x01}, uint8_t{0x08}}) {   // ABORT TASK, LOGICAL UNIT RESET
-        SCOPED_TRACE(function == 0x01 ? "ABORT TASK" : "LOGICAL UNIT RESET");
-        sim::TaggedHost& host = PortHost();
-        const uint32_t t = host.Submit(sim::FcpCommand::To(0, VerifyCdb(kVerify16, kByteCheck, 2000, kBlocks), data, 0));
-        // Its second pass asks for its data.
-        ASSERT_TRUE(host.RunUntil([] { return fw::dGetVerifyPagesHeld() != 0; }));
-        board->RunFor(20'000'000);
-        Hold(true);
-        board->RunFor(20'000'000);
-        const sim::FcpResult r = host.TaskManagement(0, function, function == 0x01 ? static_cast<uint16_t>(t) : 0);
-        EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
-        EXPECT_EQ(r.status, 0);
-        Release();
-        const sim::FcpResult v = host.Wait(t);
-        EXPECT_NE(v.outcome, sim::FcpResult::Outcome::Pending);
+    for (const bool fReset : {false, true}) {
+        SCOPED_TRACE(fReset ? "LOGICAL UNIT RESET" : "abort");
+        const uint32_t t = road->Submit(sim::FcpCommand::To(0, VerifyCdb(kVerify16, kByteCheck, 2000, kBlocks), data, 0));
+        board->RunUntil([] { return fw::dGetVerifyPagesHeld() != 0; }, kSettleLimitNs);
+        // Into its passes, not yet answered.
+        board->RunFor(40'000'000);
+        ASSERT_NE(fw::dGetVerifyPagesHeld(), 0u) << "answered before it could be ended";
+        if (hostKind == HostKind::Sas) {
+            const sim::FcpResult r = sasHost->TaskManagement(0, fReset ? 0x08 : 0x01, fReset ? 0 : static_cast<uint16_t>(t));
+            EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+            EXPECT_EQ(r.status, 0);
+        } else {
+            if (fReset) {
+                EXPECT_EQ(host->TaskManagement(0, 0x10).status, 0);
+            }
+            // A Fibre Channel host ends its exchange itself.
+            (void)host->Abort(t);
+        }
+        EXPECT_NE(road->Wait(t).outcome, sim::FcpResult::Outcome::Pending);
         Settle();
         EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
-        // A unit attention after the reset; then the compare is answered.
+        // The reset's unit attention first; then a compare is answered.
         (void)road->Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
         EXPECT_EQ(Verify(kVerify16, kByteCheck, 2000, kBlocks, data).status, 0);
         Settle();
