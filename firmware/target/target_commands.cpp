@@ -205,8 +205,8 @@ void AnswerVerify(KERNEL_ENTRY* psEntry) {
     // its buffer holds one pass, however long the command.  Taken whole, a
     // compare of 65535 blocks wanted more pages than the bank has, and one
     // of half that waited on what the cache held, both for ever.
-    const uint32_t dDataUnits = bCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(wLd)
-                                                              : std::min<uint32_t>(static_cast<uint32_t>(lUnits), MAX_PASS_BLOCKS);
+    const uint32_t dPassUnits = std::min<uint32_t>(static_cast<uint32_t>(lUnits), MAX_PASS_BLOCKS);
+    const uint32_t dDataUnits = bCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(wLd) : dPassUnits;
     const uint32_t dPages = (dDataUnits - 1) / UNITS_PER_PAGE + 1;
     const uint8_t bBank = bBufferBankForPort(psEntry->bPortCode);
     if (s_dVerifyPagesHeld != 0 && s_dVerifyPagesHeld + dPages > dGetAvailablePages(bBank) / VERIFY_PAGES_SHARE_DIVISOR) {
