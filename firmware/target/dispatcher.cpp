@@ -522,6 +522,8 @@ bool MakeRoomForNextPass(uint16_t wLd) {
 // its last pass.  Behind them it would wait for them for ever.
 void QueueOnLunRing(const DISPATCH& s) {
     KERNEL_ENTRY* ps = s.psEntry;
+    // A compare's pass reads its blocks only once the host's data for them is in.
+    if (fStartVerifyData(ps) == TRUE) return;
     const bool fNextPass = ps->wBlocksDone != 0;
     if (fNextPass ? !MakeRoomForNextPass(s.wLd) : wGetLunQueueCount(s.wLd) > MAX_LUN_RING_COMMANDS) {
         PutBackNewCommand(ps);

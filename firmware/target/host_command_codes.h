@@ -198,6 +198,7 @@ struct HOST_COMMAND_FIELDS {
     uint32_t dVerifyBuffer;      // a VERIFY's data from the host, kept for its compare (a BUFFER_HANDLE); 0 none
     uint16_t wVerifyPages;       // the pages of that buffer
     uint8_t bVerifyCompare;      // while a VERIFY compares: its BYTCHK (1 or 3); 0 otherwise
+    uint8_t fVerifyDataIn;       // the host's data for the compare's current pass is in that buffer
     uint8_t bSenseDetails;       // SENSE_DETAIL_* bits: what the command's sense adds to key, ASC and ASCQ
     uint32_t dSenseInformation;  // the INFORMATION field of its sense
 };

@@ -31,6 +31,7 @@
 #include "target/host_command_codes.h"
 #include "target/host_command_pool.h"
 #include "target/stage_rings.h"
+#include "target/target_commands.h"
 #include "target/target_engine.h"
 #include "target/target_queue_management.h"
 
@@ -267,6 +268,11 @@ void TraceStatus(const KERNEL_ENTRY* psEntry, uint8_t bCode, uint8_t bAsc, uint8
     }
 }
 
+// Where a pass's data lies in its command's transfer: a transfer longer than
+// one pass of the cache moves in several, each naming its place, or every
+// pass would take (or give) the transfer's first bytes.
+uint32_t dPassOffset(const KERNEL_ENTRY* psEntry) { return static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES; }
+
 uint8_t bFibreDataIn(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uint8_t bSegments, uint32_t dTotal,
                      bool fSendStatus) {
     const FIBRE_EXCHANGE sEx = sExchangeOf(psEntry);
@@ -334,9 +340,10 @@ void FibreDataOut(KERNEL_ENTRY* psEntry, const TRANSFER_SEGMENT* psSegments, uin
     for (uint8_t b = 0; b < bSegments; b++) {
         if (psSegments[b].dLength != 0) bLast = b;
     }
-    // A WRITE(16) takes its data in passes, each from its place in the transfer.
+    // A WRITE(16), and a compare's READ(16), take their data in passes,
+    // each from its place in the transfer.
     const bool fWrite16 = pGetCommandCdb(psEntry)[0] == SCSI_WRITE16;
-    uint32_t dOffset = fWrite16 ? static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES : 0;
+    uint32_t dOffset = fWrite16 || fIsVerifyCompare(psEntry) == TRUE ? dPassOffset(psEntry) : 0;
     for (uint8_t b = 0; b < bSegments; b++) {
         if (psSegments[b].dLength == 0) continue;
         const uint32_t dHandle = b == bLast ? dHandleOf(psEntry) : CTIO_HANDLE_NOTHING;
@@ -352,11 +359,6 @@ uint32_t dSegmentAddress(const TRANSFER_SEGMENT* psSegments, uint8_t bSegments, 
 uint32_t dSegmentLength(const TRANSFER_SEGMENT* psSegments, uint8_t bSegments, uint8_t b) {
     return b < bSegments ? psSegments[b].dLength : 0;
 }
-
-// Where a pass's data lies in its command's transfer: a transfer longer than
-// one pass of the cache moves in several, each naming its place, or every
-// pass would take (or give) the transfer's first bytes.
-uint32_t dPassOffset(const KERNEL_ENTRY* psEntry) { return static_cast<uint32_t>(psEntry->wBlocksDone) * BLOCK_BYTES; }
 
 void TraceTransfer(KERNEL_ENTRY* psEntry) {
     RecordTarCmdTrace(psEntry);

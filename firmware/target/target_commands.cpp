@@ -175,7 +175,7 @@ uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry) {
 
 void AnswerVerify(KERNEL_ENTRY* psEntry) {
     if (!PassesReservedFieldCheck(psEntry)) return;
-    const uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    uint8_t* pbCdb = pGetCommandCdb(psEntry);
     const uint8_t bCompare = (pbCdb[1] >> BYTCHK_SHIFT) & BYTCHK_MASK;
     if (bCompare == BYTCHK_RESERVED) {
         SetSenseCdbField(psEntry, BYTCHK_BYTE, BYTCHK_HIGH_BIT);
@@ -201,7 +201,12 @@ void AnswerVerify(KERNEL_ENTRY* psEntry) {
         AnswerCommand(psEntry, SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
         return;
     }
-    const uint32_t dDataUnits = bCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(wLd) : static_cast<uint32_t>(lUnits);
+    // The host's data comes a pass at a time, just before the pass's read:
+    // its buffer holds one pass, however long the command.  Taken whole, a
+    // compare of 65535 blocks wanted more pages than the bank has, and one
+    // of half that waited on what the cache held, both for ever.
+    const uint32_t dPassUnits = std::min<uint32_t>(static_cast<uint32_t>(lUnits), MAX_PASS_BLOCKS);
+    const uint32_t dDataUnits = bCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(wLd) : dPassUnits;
     const uint32_t dPages = (dDataUnits - 1) / UNITS_PER_PAGE + 1;
     const uint8_t bBank = bBufferBankForPort(psEntry->bPortCode);
     if (s_dVerifyPagesHeld != 0 && s_dVerifyPagesHeld + dPages > dGetAvailablePages(bBank) / VERIFY_PAGES_SHARE_DIVISOR) {
@@ -223,23 +228,11 @@ void AnswerVerify(KERNEL_ENTRY* psEntry) {
     pf->wVerifyPages = static_cast<uint16_t>(dPages);
     s_dVerifyPagesHeld += dPages;
     pf->bVerifyCompare = bCompare;
-    psEntry->bCommandType = COMMAND_TYPE_VERIFY_DATA;
-    const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(dHandle)), dDataUnits * UNIT_BYTES};
-    StartDataOutTransfer(psEntry, &sSegment, 1);
-    DecPortNewCommands(psEntry->bPortCode);
-}
-
-uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry) {
-    if (HasFlag(psEntry, KE_FLAG_ABORTED)) {
-        MarkFinishedWithoutStatus(psEntry);
-        QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
-        return STATUS_OK;
-    }
-    // The host's data is in: the blocks are read as a READ(16) of the range.
-    // Its admission, its order behind older writes of the blocks, its
-    // passes and its failures are the read path's; only its data goes to
-    // the compare.  VERIFY and READ(16) keep the range in the same bytes.
-    uint8_t* pbCdb = pGetCommandCdb(psEntry);
+    pf->fVerifyDataIn = FALSE;
+    // The blocks are read as a READ(16) of the range: its admission, its
+    // order behind older writes of the blocks, its passes and its failures
+    // are the read path's; only its data goes to the compare.  VERIFY and
+    // READ(16) keep the range in the same bytes.
     pbCdb[0] = SCSI_READ16;
     pbCdb[1] = 0;
     pbCdb[14] = 0;
@@ -248,8 +241,35 @@ uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry) {
     if (fIsFibreHostCommand(psEntry) == TRUE && fIsQL24xx() == TRUE) {
         std::memcpy(pGetAtioCopy(psEntry) + offsetof(ATIO7_ENTRY, abCdb), pbCdb, sizeof(ATIO7_ENTRY::abCdb));
     }
-    psEntry->bCommandType = 0;
     psEntry->fValid = FALSE;
+    PutBackNewCommand(psEntry);
+}
+
+uint8_t fStartVerifyData(KERNEL_ENTRY* psEntry) {
+    HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
+    if (pf->bVerifyCompare == 0 || pf->fVerifyDataIn == TRUE) return FALSE;
+    // BYTCHK 3 takes its one block once, at the first pass; BYTCHK 1 each
+    // pass's blocks, from their place in the host's transfer (the pass's
+    // offset, which the ports give the transfer).
+    const uint32_t dBytes = pf->bVerifyCompare == BYTCHK_ONE_BLOCK ? dBlockFactor(psEntry->wLunIndex) * UNIT_BYTES
+                                                                   : static_cast<uint32_t>(psEntry->wBlocks) * UNIT_BYTES;
+    psEntry->bCommandType = COMMAND_TYPE_VERIFY_DATA;
+    const TRANSFER_SEGMENT sSegment = {static_cast<uint32_t>(dBufferHandleToPciAddress(BUFFER_HANDLE{pf->dVerifyBuffer})),
+                                       dBytes};
+    StartDataOutTransfer(psEntry, &sSegment, 1);
+    DecPortNewCommands(psEntry->bPortCode);
+    return TRUE;
+}
+
+uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry) {
+    if (HasFlag(psEntry, KE_FLAG_ABORTED)) {
+        MarkFinishedWithoutStatus(psEntry);
+        QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
+        return STATUS_OK;
+    }
+    // The pass's data is in: its read goes on.
+    pHostFields(psEntry)->fVerifyDataIn = TRUE;
+    psEntry->bCommandType = 0;
     psEntry->bPrimaryState = HOST_STATE_NEW_COMMAND;
     QueueNewCommand(psEntry->bPortCode, psEntry->wIndex);
     // Its total count stays the one of its arrival.
@@ -260,18 +280,18 @@ uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry) {
 uint8_t fIsVerifyCompare(const KERNEL_ENTRY* psEntry) { return ToFlag(pHostFields(psEntry)->bVerifyCompare != 0); }
 
 void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dBytes, uint8_t fLastPass) {
-    const HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
+    HOST_COMMAND_FIELDS* pf = pHostFields(psEntry);
     const bool fOneBlock = pf->bVerifyCompare == BYTCHK_ONE_BLOCK;
     const uint32_t dBlockBytes = dBlockFactor(psEntry->wLunIndex) * UNIT_BYTES;
-    // Where this pass lies in the command's blocks.
+    // Where this pass lies in the command's blocks; the host's buffer holds
+    // this pass's data only (BYTCHK 1), or its one block (BYTCHK 3).
     const uint32_t dPassOffset = static_cast<uint32_t>(psEntry->wBlocksDone) * UNIT_BYTES;
     const uint8_t* pbMedium = static_cast<const uint8_t*>(pBufferHandleToPointer(dMedium));
     const uint8_t* pbHost = static_cast<const uint8_t*>(pBufferHandleToPointer(BUFFER_HANDLE{pf->dVerifyBuffer}));
     uint32_t dLength = 0;
     for (uint32_t d = 0; d < dBytes; d += dLength) {
-        const uint32_t dAt = dPassOffset + d;
         // BYTCHK 3: the host's one block against each block of the range.
-        const uint32_t dHostAt = fOneBlock ? dAt % dBlockBytes : dAt;
+        const uint32_t dHostAt = fOneBlock ? (dPassOffset + d) % dBlockBytes : d;
         dLength = fOneBlock ? std::min(dBytes - d, dBlockBytes - dHostAt) : dBytes - d;
         if (std::memcmp(pbMedium + d, pbHost + dHostAt, dLength) == 0) continue;
         uint32_t dByte = 0;
@@ -279,7 +299,7 @@ void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dB
         // The offset of the first byte that differs, from the start of the
         // blocks verified: no later pass is started.
         ClearFlag(psEntry, KE_FLAG_MORE_PASSES);
-        SetSenseInformation(psEntry, dAt + dByte);
+        SetSenseInformation(psEntry, dPassOffset + d + dByte);
         psEntry->bPrimaryState = HOST_STATE_STATUS;
         (void)SendScsiStatus(psEntry, SENSE_MISCOMPARE, ASC_MISCOMPARE_DURING_VERIFY, 0);
         return;
@@ -289,6 +309,8 @@ void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dB
         (void)SendScsiStatus(psEntry, SCSI_STATUS_GOOD, 0, 0);
         return;
     }
+    // The next pass asks the host for its own data first.
+    if (!fOneBlock) pf->fVerifyDataIn = FALSE;
     // As a pass whose data went to the host: the completion starts the next.
     MarkFinishedWithoutStatus(psEntry);
     QueueCommandComplete(psEntry->bPortCode, psEntry->wIndex);
@@ -302,7 +324,10 @@ void ReleaseVerifyBuffer(KERNEL_ENTRY* psEntry) {
     pf->dVerifyBuffer = 0;
     pf->wVerifyPages = 0;
     pf->bVerifyCompare = 0;
+    pf->fVerifyDataIn = FALSE;
 }
+
+uint32_t dGetVerifyPagesHeld() { return s_dVerifyPagesHeld; }
 
 void AnswerSeek(KERNEL_ENTRY* psEntry) {
     if (!PassesReservedFieldCheck(psEntry)) return;

@@ -30,14 +30,20 @@ uint8_t bAnswerRequestSense(KERNEL_ENTRY* psEntry, uint8_t fUnitAttention);
 uint8_t bAnswerReadCapacity(KERNEL_ENTRY* psEntry);
 // VERIFY in its 16-byte form.  Without a compare (BYTCHK 0) only the range
 // is checked.  With one (BYTCHK 1: the host's data against the blocks; 3:
-// its one block against each) the host's data is taken first; the command
-// then reads the blocks through the read path as a READ(16) would, and
-// each pass's data is compared there (CompareVerifyPass) instead of being
-// sent.  The reserved BYTCHK 2 is an invalid field.
+// its one block against each) the command takes a buffer for one pass of
+// the host's data (or the one block) and goes round the dispatcher again as
+// the READ(16) of its blocks; each pass first takes its part of the host's
+// data (fStartVerifyData), then reads its blocks through the read path, and
+// compares them there (CompareVerifyPass) instead of sending them.  The
+// reserved BYTCHK 2 is an invalid field.
 void AnswerVerify(KERNEL_ENTRY* psEntry);
-// The command type of a VERIFY whose data from the host is arriving, and
-// what the data-received stage does once it is in: the command goes round
-// the dispatcher again as the READ(16) of its blocks.  255.
+// A compare whose current pass has not got the host's data yet: asks the
+// host for it and takes the command off the new-command ring (TRUE); the
+// data-received stage sends it round the dispatcher again for the pass's
+// read.  FALSE for any other command.
+uint8_t fStartVerifyData(KERNEL_ENTRY* psEntry);
+// The command type of a compare whose data from the host is arriving, and
+// what the data-received stage does once it is in.  255.
 constexpr uint8_t COMMAND_TYPE_VERIFY_DATA = 'V';
 uint8_t bVerifyDataReceived(KERNEL_ENTRY* psEntry);
 // TRUE while the command is a VERIFY reading its blocks for the compare.
@@ -45,11 +51,13 @@ uint8_t fIsVerifyCompare(const KERNEL_ENTRY* psEntry);
 // One pass of a compare read: its blocks (at the buffer given) against the
 // host's data.  A difference answers MISCOMPARE at once; the last pass
 // answers GOOD; any other pass ends as if its data had gone to the host, so
-// that the next pass starts.
+// that the next pass starts (and first asks for its data).
 void CompareVerifyPass(KERNEL_ENTRY* psEntry, BUFFER_HANDLE dMedium, uint32_t dBytes, uint8_t fLastPass);
 // Gives back the pages a VERIFY holds for its compare (the host pool's
 // release calls it, whatever way the command ended).
 void ReleaseVerifyBuffer(KERNEL_ENTRY* psEntry);
+// The pages the compares hold for the host's data, all together.
+uint32_t dGetVerifyPagesHeld();
 void AnswerSeek(KERNEL_ENTRY* psEntry);
 // Waits (put back) while older writes of the initiator to the LUN are in
 // the cache, then has the snapshot metadata written and answers when that

@@ -6,7 +6,11 @@
 // the target takes, with bursts of long writes to one logical drive at once.
 // In some cases one array runs degraded, or rebuilds onto a spare under the
 // load.  Fibre Channel hosts also send commands whose FCP_DL or direction
-// bits disagree with the CDB.  Every command must be answered within
+// bits disagree with the CDB.  In the middle of the load a host ends one of
+// the long commands in flight with ABORT TASK (ABTS on Fibre Channel), and
+// a SAS host resets the logical unit of another: what such a command was
+// writing is then either old or new in every block.  Every command must be
+// answered within
 // kAnswerBoundNs of board time (TASK SET FULL and BUSY are sent again, as
 // hosts do), every read and every compare must agree with a model of what
 // the writes answered GOOD put there; then one host alone, one command at
@@ -33,6 +37,7 @@
 #include "cache/write_sort.h"
 #include "eventlog/statistics.h"
 #include "raid/rebuild.h"
+#include "target/target_commands.h"
 
 namespace hostload {
 
@@ -65,6 +70,8 @@ constexpr uint8_t kWriteVerify10 = 0x2E;
 constexpr uint8_t kWriteVerify16 = 0x8E;
 constexpr uint8_t kVerify10 = 0x2F;
 constexpr uint8_t kVerify16 = 0x8F;
+constexpr uint8_t kAbortTask = 0x01;
+constexpr uint8_t kLogicalUnitReset = 0x08;
 
 // Fills one block of what write `version` put at `lba` of `lun` (version 0:
 // never written, zeros).
@@ -130,6 +137,15 @@ protected:
         sim::FcpCommand fcp;
         uint64_t sentAtNs;
         uint32_t tries;
+        bool ended = false;    // task management may have ended it
+    };
+    // A range an ended write may have written in part: each block holds
+    // what it held before (`version` 0 of the model's) or the write's.
+    struct Uncertain {
+        uint16_t lun;
+        uint64_t lba;
+        uint32_t blocks;
+        uint32_t version;
     };
     struct LoadHost {
         std::unique_ptr<sim::FcHost> fc;
@@ -308,6 +324,9 @@ protected:
         for (const Command& c : toResend) {
             if (c.lun == lun && c.op != Op::Sync && lba < c.lba + c.blocks && c.lba < lba + blocks) return true;
         }
+        for (const Uncertain& u : uncertain) {
+            if (u.lun == lun && lba < u.lba + u.blocks && u.lba < lba + blocks) return true;
+        }
         return false;
     }
     // A range of the LUN, below the burst's, no command in flight touches:
@@ -421,9 +440,7 @@ protected:
             static const Op kMalformed[] = {Op::WrongDirection, Op::ShortRead, Op::LongRead, Op::ShortWrite};
             op = kMalformed[rng() % 4];
         }
-        uint32_t blocks = PickLength();
-        // A compare's data goes to the controller whole: kept shorter.
-        if (op == Op::VerifyCompare || op == Op::VerifyMiscompare) blocks = 1 + blocks % 4096;
+        const uint32_t blocks = PickLength();
         uint64_t lba = 0;
         if (op != Op::Sync && !PickRange(lun, blocks, &lba)) return;
         Send(h, Make(op, lun, lba, blocks));
@@ -485,12 +502,36 @@ protected:
         h.inFlight.erase(it);
         const sim::FcpResult r = h.road->Wait(tag, 0);
         SCOPED_TRACE(story);
+        // Refused before the task management came: sent again, as below.
+        const bool fRefused = r.outcome == sim::FcpResult::Outcome::Done &&
+                              (r.status == fw::SCSI_STATUS_TASK_SET_FULL || r.status == fw::SCSI_STATUS_BUSY);
+        const bool fCarriedOut = r.outcome == sim::FcpResult::Outcome::Done &&
+                                 (r.status == fw::SCSI_STATUS_GOOD ||
+                                  (c.op == Op::VerifyMiscompare && SenseOf(r) == " sense E/1D/00"));
+        c.ended = c.ended && !fRefused;
+        if (c.ended && r.outcome != sim::FcpResult::Outcome::Pending && !fCarriedOut) {
+            // Ended by the task management: aborted, or answered as ended.
+            ASSERT_TRUE(r.outcome != sim::FcpResult::Outcome::Done || r.status == fw::SCSI_STATUS_TASK_ABORTED ||
+                        SenseOf(r).rfind(" sense 6/29/", 0) == 0 || SenseOf(r).rfind(" sense B/", 0) == 0)
+                << h.name << ": " << Describe(c) << " ended with status " << int(r.status) << SenseOf(r);
+            ++ended;
+            if (c.version != 0) uncertain.push_back({c.lun, c.lba, c.blocks, c.version});
+            return;
+        }
         ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << h.name << ": " << Describe(c);
         ASSERT_LE(r.completedAtNs - c.sentAtNs, kAnswerBoundNs) << h.name << ": " << Describe(c) << " answered late";
         if (r.status == fw::SCSI_STATUS_TASK_SET_FULL || r.status == fw::SCSI_STATUS_BUSY) {
             // A host sends it again.
             ++refused;
             ASSERT_LT(c.tries, 1000u) << h.name << ": " << Describe(c) << " refused again and again";
+            resendHost.push_back(&h);
+            toResend.push_back(std::move(c));
+            return;
+        }
+        if (r.status == fw::SCSI_STATUS_CHECK_CONDITION && SenseOf(r).rfind(" sense 6/", 0) == 0) {
+            // A unit attention (a reset of the unit): carried out nothing,
+            // and the host sends it again.
+            ++refused;
             resendHost.push_back(&h);
             toResend.push_back(std::move(c));
             return;
@@ -638,13 +679,25 @@ protected:
         for (auto& h : loadHosts) h->depth = 1 + rng() % kSessionDepth;
         const uint32_t burstAt = rng() % commands;
         const uint32_t pullAt = rng() % commands;
+        const uint32_t abortAt = rng() % commands;
+        const uint32_t resetAt = rng() % commands;
         bool fBurst = false;
         bool fPulled = false;
+        // No reset beside a RAID 6 that runs without a member: a long write
+        // of that array then stays with its children out for good (seed 1,
+        // a reset of the other array's unit), an open fault that a case of
+        // its own is to show once mended.
+        const bool fResetUnits = hostKind == HostKind::Sas &&
+                                 !(degrade == Degrade::Missing && arrays[degradedArray].bLevel == fw::RAID_LEVEL_6);
+        bool fAborted = false;
+        bool fReset = !fResetUnits;
         while (sent < commands || !toResend.empty() || InFlight() != 0) {
             if (!fBurst && sent >= burstAt) {
                 fBurst = true;
                 SendLongBurst();
             }
+            if (!fAborted && sent >= abortAt) fAborted = EndLongCommand(false);
+            if (!fReset && sent >= resetAt) fReset = EndLongCommand(true);
             if (degrade == Degrade::PulledUnderLoad && !fPulled && sent >= pullAt) {
                 fPulled = true;
                 chassis->Pull(DegradedSlot());
@@ -666,7 +719,98 @@ protected:
             }
             ASSERT_NO_FATAL_FAILURE(Step());
         }
+        ASSERT_NO_FATAL_FAILURE(SettleEndedCommands());
+        // Every compare answered or ended gave back its host's data.
+        board->RunUntil([] { return fw::dGetVerifyPagesHeld() == 0; }, 1'000'000'000ull);
+        EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u) << story;
     }
+    // A host ends a long command in flight (at least a pass long), some
+    // time into it: ABORT TASK (ABTS on Fibre Channel), or a LOGICAL UNIT
+    // RESET of its unit, which ends every host's commands there.  False
+    // when no such command is in flight.
+    bool EndLongCommand(bool fReset) {
+        LoadHost* ph = nullptr;
+        uint32_t tag = 0;
+        for (auto& h : loadHosts) {
+            for (auto& [t, c] : h->inFlight) {
+                if (c.op != Op::Sync && c.blocks > 16384 && (ph == nullptr || rng() % 2 == 0)) {
+                    ph = h.get();
+                    tag = t;
+                }
+            }
+        }
+        if (ph == nullptr) return false;
+        Command& target = ph->inFlight.at(tag);
+        const uint16_t lun = target.lun;
+        // Into its transfer: its answers wait in `answered` meanwhile.
+        board->RunFor(rng() % 400'000'000ull);
+        if (ph->inFlight.count(tag) == 0) return true;
+        std::ostringstream o;
+        if (fReset) {
+            for (auto& h : loadHosts) {
+                for (auto& [t, c] : h->inFlight) {
+                    if (c.lun == lun) c.ended = true;
+                }
+            }
+            LoadHost& sender = *loadHosts[rng() % loadHosts.size()];
+            const sim::FcpResult r = sender.sas->TaskManagement(lun, kLogicalUnitReset);
+            EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << story << ": LOGICAL UNIT RESET of LUN " << lun;
+            EXPECT_EQ(r.status, 0) << story << ": LOGICAL UNIT RESET of LUN " << lun;
+            o << " a LOGICAL UNIT RESET of LUN " << lun << " during " << Describe(target) << ";";
+            resetLuns.push_back(lun);
+        } else {
+            target.ended = true;
+            o << " an abort of " << Describe(target) << ";";
+            if (ph->sas) {
+                const sim::FcpResult r = ph->sas->TaskManagement(lun, kAbortTask, static_cast<uint16_t>(tag));
+                EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << story << o.str();
+            } else {
+                (void)ph->fc->Abort(tag);
+            }
+        }
+        story += o.str();
+        return true;
+    }
+
+    // The ranges ended writes left: each block old or new, read to know
+    // which; then every host clears the unit attentions of the resets.
+    void SettleEndedCommands() {
+        for (auto& h : loadHosts) {
+            for (const uint16_t lun : resetLuns) {
+                sim::FcpResult r;
+                for (int i = 0; i < 4 && !(r.outcome == sim::FcpResult::Outcome::Done && r.status == 0); ++i) {
+                    r = h->road->Send(lun, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
+                }
+                ASSERT_EQ(r.status, 0) << story << ": " << h->name << " LUN " << lun << " not ready after its reset";
+            }
+        }
+        LoadHost& h = *loadHosts[0];
+        uint8_t abOld[kBlock];
+        uint8_t abNew[kBlock];
+        for (const Uncertain& u : uncertain) {
+            const sim::FcpResult r = h.road->Send(
+                sim::FcpCommand::To(u.lun, Cdb16(fw::SCSI_READ16, u.lba, u.blocks), {}, u.blocks * kBlock), kAnswerBoundNs);
+            ASSERT_EQ(r.outcome, sim::FcpResult::Outcome::Done) << story << ": read of an ended write";
+            ASSERT_EQ(r.status, 0) << story << ": read of an ended write" << SenseOf(r);
+            ASSERT_EQ(r.dataIn.size(), size_t(u.blocks) * kBlock);
+            for (uint32_t i = 0; i < u.blocks; ++i) {
+                const uint64_t x = u.lba + i;
+                const uint8_t* pb = r.dataIn.data() + size_t(i) * kBlock;
+                BlockImage(model[u.lun][x], u.lun, x, abOld);
+                BlockImage(u.version, u.lun, x, abNew);
+                if (std::memcmp(pb, abNew, kBlock) == 0) {
+                    model[u.lun][x] = u.version;
+                } else {
+                    ASSERT_EQ(std::memcmp(pb, abOld, kBlock), 0)
+                        << story << ": block " << x << " of LUN " << u.lun << " after an ended write holds "
+                        << WhoseBlock(u.lun, x, pb);
+                }
+            }
+        }
+        uncertain.clear();
+        resetLuns.clear();
+    }
+
     size_t InFlight() const {
         size_t n = 0;
         for (const auto& h : loadHosts) n += h->inFlight.size();
@@ -750,9 +894,12 @@ protected:
     std::deque<LoadHost*> resendHost;
     std::array<std::vector<uint32_t>, kLds> model;
     uint32_t lastVersion = 0;
+    std::vector<Uncertain> uncertain;
+    std::vector<uint16_t> resetLuns;
     uint32_t sent = 0;
     uint32_t done = 0;
     uint32_t refused = 0;
+    uint32_t ended = 0;
 };
 
 }  // namespace hostload

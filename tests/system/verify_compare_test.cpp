@@ -4,8 +4,10 @@
 // still in the cache or on the drives, in one pass or several; BYTCHK 3
 // compares one block with each block of the range; the reserved BYTCHK
 // value, of VERIFY and of WRITE AND VERIFY, is refused with a pointer to
-// the field.  The controller holds nothing of a VERIFY once it is answered.
+// the field.  Compares of every length up to the longest are answered, and
+// the controller holds nothing of a VERIFY once it is answered or ended.
 #include "host_road.h"
+#include "target/target_commands.h"
 
 namespace {
 
@@ -103,6 +105,75 @@ TEST_P(VerifyCompareRoad, ALongCompareGoesInPasses) {
     data[18000u * kBlock + 99] ^= 0x80;
     ASSERT_NO_FATAL_FAILURE(ExpectMiscompareAt(Verify(kVerify16, kByteCheck, 3000, kBlocks, data), 18000u * kBlock + 99));
     Settle();
+}
+
+// The longest compare the target takes, 65535 blocks (32 MiB of the host's
+// data, more than the buffer memory has free): the host's data comes a pass
+// at a time, so it is answered on a board that did nothing before, GOOD
+// when the data agrees and MISCOMPARE at the first difference, in its last
+// pass, when it does not.  The blocks were never written: zeros.
+TEST_P(VerifyCompareRoad, TheLongestCompareIsAnsweredOnAFreshBoard) {
+    constexpr uint32_t kBlocks = 65535;
+    constexpr uint64_t kLba = 100000;
+    std::vector<uint8_t> data(size_t(kBlocks) * kBlock, 0);
+    const sim::FcpResult same = Verify(kVerify10, kByteCheck, kLba, kBlocks, data);
+    ASSERT_EQ(same.outcome, sim::FcpResult::Outcome::Done) << "a compare of the same data never answered";
+    EXPECT_EQ(same.status, 0) << SenseText(same);
+    data[60000u * kBlock + 3] ^= 0x04;
+    ASSERT_NO_FATAL_FAILURE(ExpectMiscompareAt(Verify(kVerify16, kByteCheck, kLba, kBlocks, data), 60000u * kBlock + 3));
+    const sim::FcpResult each = Verify(kVerify16, kOneBlockCheck, kLba, kBlocks, std::vector<uint8_t>(kBlock, 0));
+    ASSERT_EQ(each.outcome, sim::FcpResult::Outcome::Done);
+    EXPECT_EQ(each.status, 0) << SenseText(each);
+    Settle();
+    EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
+}
+
+// A compare of 16 MiB or more sees every byte the host sent: the data-out
+// of a SAS target assist has 24 bits of length, and the whole data asked in
+// one segment arrived only in part (here its first 700 blocks), so that a
+// difference beyond went unseen.  Then nothing of it is held.
+TEST_P(VerifyCompareRoad, ACompareOfSixteenMegabytesSeesAllItsData) {
+    constexpr uint32_t kBlocks = 33468;
+    std::vector<uint8_t> data(size_t(kBlocks) * kBlock, 0);
+    data[20000u * kBlock + 17] ^= 0x20;
+    ASSERT_NO_FATAL_FAILURE(ExpectMiscompareAt(Verify(kVerify16, kByteCheck, 300000, kBlocks, data), 20000u * kBlock + 17));
+    Settle();
+    EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
+}
+
+// A long compare ended by an abort (ABORT TASK; ABTS on Fibre Channel) or
+// a LOGICAL UNIT RESET in the middle of its passes gives its entry and its
+// pages back, and the next compare is answered.
+TEST_P(VerifyCompareRoad, AnEndedLongCompareGivesItsPagesBack) {
+    constexpr uint32_t kBlocks = 40000;
+    const std::vector<uint8_t> data(size_t(kBlocks) * kBlock, 0);
+    for (const bool fReset : {false, true}) {
+        SCOPED_TRACE(fReset ? "LOGICAL UNIT RESET" : "abort");
+        const uint32_t t = road->Submit(sim::FcpCommand::To(0, VerifyCdb(kVerify16, kByteCheck, 2000, kBlocks), data, 0));
+        board->RunUntil([] { return fw::dGetVerifyPagesHeld() != 0; }, kSettleLimitNs);
+        // Into its passes, not yet answered.
+        board->RunFor(40'000'000);
+        ASSERT_NE(fw::dGetVerifyPagesHeld(), 0u) << "answered before it could be ended";
+        if (hostKind == HostKind::Sas) {
+            const sim::FcpResult r = sasHost->TaskManagement(0, fReset ? 0x08 : 0x01, fReset ? 0 : static_cast<uint16_t>(t));
+            EXPECT_EQ(r.outcome, sim::FcpResult::Outcome::Done);
+            EXPECT_EQ(r.status, 0);
+        } else {
+            if (fReset) {
+                EXPECT_EQ(host->TaskManagement(0, 0x10).status, 0);
+            }
+            // A Fibre Channel host ends its exchange itself.
+            (void)host->Abort(t);
+        }
+        EXPECT_NE(road->Wait(t).outcome, sim::FcpResult::Outcome::Pending);
+        Settle();
+        EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
+        // The reset's unit attention first; then a compare is answered.
+        (void)road->Send(0, {fw::SCSI_TEST_UNIT_READY, 0, 0, 0, 0, 0});
+        EXPECT_EQ(Verify(kVerify16, kByteCheck, 2000, kBlocks, data).status, 0);
+        Settle();
+        EXPECT_EQ(fw::dGetVerifyPagesHeld(), 0u);
+    }
 }
 
 TEST_P(VerifyCompareRoad, TheReservedByteCheckIsRefused) {
