@@ -473,7 +473,16 @@ uint8_t fIsWriteBufferRead(const KERNEL_ENTRY* psWrite) { return ToFlag(psCacheF
 
 void ProcessDataAvailableQueue(uint8_t bPortCode) {
     KERNEL_ENTRY* psEntry = nullptr;
-    if (bPeekDeferredCommand(&psEntry) != STATUS_FOUND) return;
+    if (bPeekDeferredCommand(&psEntry) != STATUS_FOUND) {
+        // A slot whose command left the ring's state (ended by a task
+        // management function or a reset while its data waited here) is
+        // passed over.  Left at the head it held every read behind it, and
+        // its count made the main loop end each cycle at this stage: XOR
+        // completions, the drive queues and new host work behind it never
+        // ran again, on every array.
+        if (wGetDataAvailableTotal() != 0) (void)bGetDataAvailable(bPortCode);
+        return;
+    }
     const uint8_t bPort = bPortCode == PORT_CODE_MODULE ? psEntry->bPortCode : bPortCode;
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
     const HOST_COMMAND_FIELDS* psHost = pHostFields(psEntry);

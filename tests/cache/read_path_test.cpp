@@ -8,6 +8,7 @@
 #include "config/bad_blocks.h"
 #include "executive/kernel_queue.h"
 #include "target/command_completion.h"
+#include "target/host_command_codes.h"
 #include "host_io_board.h"
 
 namespace {
@@ -198,6 +199,24 @@ TEST_F(ReadPath, AReadToBeDoneAgainGoesBackToItsLunRing) {
     EXPECT_EQ(fw::StartHostRead(psRead), fw::STATUS_OK);
     RunDrives();
     EXPECT_EQ(psRead->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+}
+
+TEST_F(ReadPath, AReadEndedWhileItsDataWaitedDoesNotHoldTheReadsBehindIt) {
+    fw::KERNEL_ENTRY* psEnded = Admit(fw::SCSI_READ16, 500, 8);
+    fw::KERNEL_ENTRY* psNext = Admit(fw::SCSI_READ16, 600, 8);
+    EXPECT_EQ(fw::StartHostRead(psEnded), fw::STATUS_OK);
+    EXPECT_EQ(fw::StartHostRead(psNext), fw::STATUS_OK);
+    RunDrives();
+    ASSERT_EQ(psEnded->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+    ASSERT_EQ(psNext->bPrimaryState, fw::HOST_STATE_DATA_AVAILABLE);
+    ASSERT_EQ(fw::wGetDataAvailableTotal(), 2);
+    // A logical unit reset ends the first without a status while its slot
+    // is still at the head of the stage.
+    fw::MarkFinishedWithoutStatus(psEnded);
+    for (int i = 0; i < 2; ++i) fw::ProcessDataAvailableQueue(fw::PORT_CODE_MODULE);
+    EXPECT_EQ(psNext->bPrimaryState, fw::HOST_STATE_DATA_IN);
+    EXPECT_TRUE(Good(psNext));
+    EXPECT_EQ(fw::wGetDataAvailableTotal(), 0);
 }
 
 }  // namespace

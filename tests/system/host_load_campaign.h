@@ -683,12 +683,7 @@ protected:
         const uint32_t resetAt = rng() % commands;
         bool fBurst = false;
         bool fPulled = false;
-        // No reset beside a RAID 6 that runs without a member: a long write
-        // of that array then stays with its children out for good (seed 1,
-        // a reset of the other array's unit), an open fault that a case of
-        // its own is to show once mended.
-        const bool fResetUnits = hostKind == HostKind::Sas &&
-                                 !(degrade == Degrade::Missing && arrays[degradedArray].bLevel == fw::RAID_LEVEL_6);
+        const bool fResetUnits = hostKind == HostKind::Sas;
         bool fAborted = false;
         bool fReset = !fResetUnits;
         while (sent < commands || !toResend.empty() || InFlight() != 0) {
