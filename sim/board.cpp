@@ -96,7 +96,8 @@ Board::Board(const BoardConfig& config)
       m_clock(config.clock ? *config.clock : *m_ownClock), m_sharedClock(config.clock != nullptr),
       m_turnEnd([] {}), m_state(ReadBoardState(config.dataDir)),
       m_memory(config.memorySize, config.sdramBytes,
-               {config.dataDir.empty() ? "" : config.dataDir + "/bank0.bin", config.cacheBatteryCharged, config.wwn}) {
+               {config.dataDir.empty() ? "" : config.dataDir + "/bank0.bin", config.cacheBatteryCharged, config.wwn},
+               m_firmware.bankWindowOffset()) {
     // A new board is a power-on: its firmware starts from the load image, not
     // from the globals an earlier board in this process left behind.  A board
     // built beside one still running the same firmware leaves that one's alone.

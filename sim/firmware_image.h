@@ -17,8 +17,12 @@ class Board;
 
 class FirmwareImage {
 public:
-    FirmwareImage(uint8_t* dataStart, uint8_t* dataEnd, uint8_t* bssStart, uint8_t* bssEnd)
-        : m_dataStart(dataStart), m_dataEnd(dataEnd), m_bssStart(bssStart), m_bssEnd(bssEnd) {}
+    // bankWindowOffset: how far above its processor addresses this
+    // firmware reaches buffer bank 0 (hw/addresses.h).
+    FirmwareImage(uint8_t* dataStart, uint8_t* dataEnd, uint8_t* bssStart, uint8_t* bssEnd,
+                  uintptr_t bankWindowOffset)
+        : m_dataStart(dataStart), m_dataEnd(dataEnd), m_bssStart(bssStart), m_bssEnd(bssEnd),
+          m_bankWindowOffset(bankWindowOffset) {}
     FirmwareImage(const FirmwareImage&) = delete;
     FirmwareImage& operator=(const FirmwareImage&) = delete;
 
@@ -30,6 +34,8 @@ public:
     // another firmware in the process must leave unchanged.
     uint64_t Digest() const;
 
+    uintptr_t bankWindowOffset() const { return m_bankWindowOffset; }
+
     // The board this firmware's hw/ calls reach (null: none yet).
     Board* board = nullptr;
 
@@ -38,6 +44,7 @@ private:
     uint8_t* m_dataEnd;
     uint8_t* m_bssStart;
     uint8_t* m_bssEnd;
+    uintptr_t m_bankWindowOffset;
     std::vector<uint8_t> m_load;
     std::vector<unsigned char> m_residency;   // of the zeroed data's pages
     bool m_taken = false;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "hw/addresses.h"
 #include "hw/hw.h"
 #include "sim/board.h"
 #include "sim/processor_errors.h"
@@ -23,7 +24,7 @@ extern uint8_t FW_SECTION(fw, bss_start)[], FW_SECTION(fw, bss_end)[];
 namespace fw {
 
 sim::FirmwareImage hwFirmwareImage(FW_SECTION(fw, data_start), FW_SECTION(fw, data_end), FW_SECTION(fw, bss_start),
-                                   FW_SECTION(fw, bss_end));
+                                   FW_SECTION(fw, bss_end), BANK_WINDOW_OFFSET);
 
 namespace {
 constexpr uint32_t kRegisterNs = 50;

@@ -20,32 +20,42 @@ namespace {
 // The lowest processor address bank 0 takes (with 32 MB of firmware
 // memory): from there to the top of the SDRAM the processor window lies,
 // whatever the memory size.
-constexpr uint32_t kLowestBank0Address = 0x02000000;
+constexpr uint32_t kLowestBank0Address = fw::BANK_WINDOW_LOWEST;
+static_assert(MemoryWindows::kMappableEnd <= fw::BANK_WINDOW_END,
+              "the firmware adds its window offset to every bank address");
 
-// The windows whose bank 0 sits at its processor address now (null: none).
-// One per process: there is one address space.
-MemoryWindows* g_processorWindowHolder = nullptr;
+// Per window offset, the windows whose bank 0 shows there now (null: none
+// yet).  There is one address space, and few firmware images in it.
+struct ProcessorWindow {
+    uintptr_t offset;
+    MemoryWindows* holder;
+};
+std::vector<ProcessorWindow> g_processorWindows;
 
-[[noreturn]] void Fail(const char* what, uint32_t address) {
-    std::fprintf(stderr, "board: cannot %s buffer bank 0 at 0x%08x\n", what, address);
+[[noreturn]] void Fail(const char* what, uintptr_t address) {
+    std::fprintf(stderr, "board: cannot %s buffer bank 0 at 0x%08llx\n", what,
+                 static_cast<unsigned long long>(address));
     std::exit(1);
 }
 
-void* At(uint32_t address) { return reinterpret_cast<void*>(static_cast<uintptr_t>(address)); }
+void* At(uintptr_t address) { return reinterpret_cast<void*>(address); }
 
-// Every processor address bank 0 may take is held, inaccessible, from the
-// first board on, so that no other mapping (a board's own view of its bank,
+// Every address bank 0 may take is held, inaccessible, from the first
+// board on, so that no other mapping (a board's own view of its bank,
 // anything the program maps) lands where a processor window must go.
-void Reserve(uint32_t address, uint32_t size, int flags) {
+void Reserve(uintptr_t address, uint32_t size, int flags) {
     void* p = mmap(At(address), size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | flags, -1, 0);
     if (p != At(address)) Fail("reserve", address);
 }
 
-void ReserveProcessorWindows() {
-    static bool reserved = false;
-    if (reserved) return;
-    Reserve(kLowestBank0Address, MemoryWindows::kMappableEnd - kLowestBank0Address, MAP_FIXED_NOREPLACE);
-    reserved = true;
+// The window at this offset: reserved, with its holder.
+ProcessorWindow& WindowAt(uintptr_t offset) {
+    for (ProcessorWindow& w : g_processorWindows) {
+        if (w.offset == offset) return w;
+    }
+    Reserve(offset + kLowestBank0Address, MemoryWindows::kMappableEnd - kLowestBank0Address, MAP_FIXED_NOREPLACE);
+    g_processorWindows.push_back({offset, nullptr});
+    return g_processorWindows.back();
 }
 
 // Opens (or makes) the bank's file at its size; true when it holds what an
@@ -77,8 +87,8 @@ void FillWithGarbage(uint8_t* p, uint32_t size, uint64_t seed) {
 
 }  // namespace
 
-MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank)
-    : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0) {
+MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank, uintptr_t windowOffset)
+    : m_boot(kBootBlockSize, 0), m_vectors(kVectorPageSize, 0), m_windowOffset(windowOffset) {
     // Bank 0 begins where the firmware's own memory ends; chips get its
     // addresses for DMA, so it must sit at exactly that processor address.
     uint32_t base = memorySize == 0x04000000 ? 0x04000000 : kLowestBank0Address;
@@ -88,7 +98,7 @@ MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Ban
     const uint32_t sdram = fSdramSizeFits(sdramBytes) ? sdramBytes : 128u << 20;
     m_bank0Address = base;
     m_bank0Size = std::min(sdram, kMappableEnd) - base;
-    ReserveProcessorWindows();
+    ProcessorWindow& window = WindowAt(m_windowOffset);
     bool kept = false;
     if (bank.path.empty()) {
         m_bank0File = memfd_create("bank0", MFD_CLOEXEC);
@@ -104,29 +114,31 @@ MemoryWindows::MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Ban
     if (!bank.batteryCharged) FillWithGarbage(m_bank0, m_bank0Size, bank.garbageSeed);
     // A lone board holds the processor window from the start, so the
     // firmware's code can be called outside a run too.
-    if (g_processorWindowHolder == nullptr) HoldProcessorWindow();
+    if (window.holder == nullptr) HoldProcessorWindow();
 }
 
 MemoryWindows::~MemoryWindows() {
-    if (g_processorWindowHolder == this) {
-        Reserve(m_bank0Address, m_bank0Size, MAP_FIXED);
-        g_processorWindowHolder = nullptr;
+    ProcessorWindow& window = WindowAt(m_windowOffset);
+    if (window.holder == this) {
+        Reserve(m_windowOffset + m_bank0Address, m_bank0Size, MAP_FIXED);
+        window.holder = nullptr;
     }
     munmap(m_bank0, m_bank0Size);
     close(m_bank0File);
 }
 
 void MemoryWindows::HoldProcessorWindow() {
-    MemoryWindows* const holder = g_processorWindowHolder;
+    ProcessorWindow& window = WindowAt(m_windowOffset);
+    MemoryWindows* const holder = window.holder;
     if (holder == this) return;
     // A window that reaches lower than this one is held back first.
     if (holder != nullptr && holder->m_bank0Address < m_bank0Address) {
-        Reserve(holder->m_bank0Address, holder->m_bank0Size, MAP_FIXED);
+        Reserve(m_windowOffset + holder->m_bank0Address, holder->m_bank0Size, MAP_FIXED);
     }
-    g_processorWindowHolder = nullptr;
+    window.holder = nullptr;
     void* p = mmap(bank0(), m_bank0Size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, m_bank0File, 0);
-    if (p != bank0()) Fail("map", m_bank0Address);
-    g_processorWindowHolder = this;
+    if (p != bank0()) Fail("map", reinterpret_cast<uintptr_t>(bank0()));
+    window.holder = this;
 }
 
 }  // namespace sim

@@ -2,14 +2,18 @@
 // parameter block, the exception vector page and data-buffer bank 0, mapped
 // at the processor address chips are given for DMA.
 //
-// The firmware reaches bank 0 by processor address, so it must sit at that
-// address while the board's processor runs.  Two boards in one process
-// cannot both have it there: each board's bank 0 is a memory file the
-// device models always reach through a view of their own (Translate), and
-// the processor window at the fixed address shows the bank of the board
-// whose processor runs now, moved over when another board's takes its turn.
-// The addresses the window may take are held from the first board on, so
-// nothing else is ever mapped there.
+// The firmware reaches bank 0 by processor address, plus the distance its
+// image keeps its bank at (hw/addresses.h: none for the controller's, far
+// above 4 GiB for a second controller's on a 64-bit host), so the bank must
+// sit there while the board's processor runs.  Each board's bank 0 is a
+// memory file the device models always reach through a view of their own
+// (Translate); the processor window shows it at that address.  Two
+// controllers side by side run different images, so each keeps its window
+// for good.  Two boards whose windows fall on the same addresses (a 32-bit
+// host, or boards of one image) take turns: the window shows the bank of
+// the board whose processor runs now, moved over when another board's
+// takes its turn.  The addresses a window may take are held from the first
+// board on, so nothing else is ever mapped there.
 //
 // Bank 0 holds the write-back cache, kept by the cache battery: with a
 // data directory it is a file there, mapped shared like the NVRAM image, so
@@ -37,7 +41,9 @@ public:
     };
     // memorySize: the boot ROM's memory size word; sdramBytes: as
     // fSdramSizeFits allows.
-    MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank0);
+    // windowOffset: how far above its processor addresses the firmware
+    // reaches bank 0.
+    MemoryWindows(uint32_t memorySize, uint32_t sdramBytes, const Bank0& bank0, uintptr_t windowOffset = 0);
     ~MemoryWindows();
     MemoryWindows(const MemoryWindows&) = delete;
     MemoryWindows& operator=(const MemoryWindows&) = delete;
@@ -45,7 +51,7 @@ public:
     uint8_t* vectorPage() { return m_vectors.data(); }
     // Bank 0 at its processor address: what this board's processor sees
     // while it holds the processor window (a lone board always does).
-    uint8_t* bank0() { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(m_bank0Address)); }
+    uint8_t* bank0() { return reinterpret_cast<uint8_t*>(m_windowOffset + m_bank0Address); }
     // The processor window shows this board's bank 0 from now on.
     void HoldProcessorWindow();
     uint32_t bank0Address() const { return m_bank0Address; }
@@ -109,6 +115,7 @@ private:
     uint8_t* m_bank0 = nullptr;   // the device models' view
     uint32_t m_bank0Address = 0;
     uint32_t m_bank0Size = 0;
+    uintptr_t m_windowOffset = 0;
     uint64_t m_transfers = 0;
     uint64_t m_bytes = 0;
     bool m_bank0Kept = false;

@@ -25,10 +25,36 @@ static_assert(sizeof(void*) >= 4, "a processor address is one 32-bit word");
 // lies above 4 GiB (the board reports which).
 [[noreturn]] void HwAddressAboveFourGiB(const volatile void* p);
 
+// The processor addresses data-buffer memory may take: from the end of the
+// smallest firmware memory (32 MB) to 1 GiB.
+constexpr uint32_t BANK_WINDOW_LOWEST = 0x02000000;
+constexpr uint32_t BANK_WINDOW_END = 0x40000000;
+
+// Where the program shows this firmware's buffer memory, as a distance from
+// its processor addresses.  Two controllers run side by side in one program
+// (the second built with -Dfw=fw_b) both address buffer memory at the same
+// processor addresses, as two real boards do, and a partner message names
+// a buffer by that address; each sees its own bank.  On a 64-bit host the
+// second firmware's bank lies at a distance of its own, far above 4 GiB, so
+// both banks stay mapped at once; the conversions below add and take away
+// the distance, so the words every record, chip and partner sees are the
+// processor addresses.  A 32-bit host has no room for that: there both
+// banks take turns at the processor addresses (the board moves them).
+#if defined(FW_BANK_WINDOW_OFFSET) && UINTPTR_MAX > 0xFFFFFFFFu
+constexpr uintptr_t BANK_WINDOW_OFFSET = FW_BANK_WINDOW_OFFSET;
+#else
+constexpr uintptr_t BANK_WINDOW_OFFSET = 0;
+#endif
+
 // The 32-bit word a pointer is, for a chip, a handle or a record.  A null
 // pointer is word 0.
 inline uint32_t dAddressWord(const volatile void* p) {
-    const uintptr_t u = reinterpret_cast<uintptr_t>(p);
+    uintptr_t u = reinterpret_cast<uintptr_t>(p);
+    if constexpr (BANK_WINDOW_OFFSET != 0) {
+        if (u - (BANK_WINDOW_OFFSET + BANK_WINDOW_LOWEST) <= BANK_WINDOW_END - BANK_WINDOW_LOWEST) {
+            u -= BANK_WINDOW_OFFSET;
+        }
+    }
     if constexpr (sizeof(uintptr_t) > 4) {
         if (__builtin_expect(u > 0xFFFFFFFFu, 0)) HwAddressAboveFourGiB(p);
     }
@@ -42,7 +68,11 @@ inline uint32_t dAddressWord(R (*pfn)(A...)) {
 // And back: the pointer a word names.
 template <typename T = void>
 inline T* pAddressWordToPointer(uint32_t dWord) {
-    return reinterpret_cast<T*>(static_cast<uintptr_t>(dWord));
+    uintptr_t u = dWord;
+    if constexpr (BANK_WINDOW_OFFSET != 0) {
+        if (dWord - BANK_WINDOW_LOWEST <= BANK_WINDOW_END - BANK_WINDOW_LOWEST) u += BANK_WINDOW_OFFSET;
+    }
+    return reinterpret_cast<T*>(u);
 }
 
 // A pointer kept in one 32-bit word, for records whose byte layout is fixed
