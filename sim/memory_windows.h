@@ -55,6 +55,14 @@ public:
     // The processor window shows this board's bank 0 from now on.
     void HoldProcessorWindow();
     uint32_t bank0Address() const { return m_bank0Address; }
+    // The processor address of a pointer this board's firmware holds: into
+    // bank 0 it lies at the firmware's window offset, which is taken away.
+    // For a test that finds such memory through Translate.
+    uint32_t ProcessorAddressOf(const volatile void* p) const {
+        const uintptr_t u = reinterpret_cast<uintptr_t>(p);
+        if (u - (m_windowOffset + m_bank0Address) <= m_bank0Size) return static_cast<uint32_t>(u - m_windowOffset);
+        return fw::dAddressWord(p);
+    }
     uint32_t bank0Size() const { return m_bank0Size; }
     // Host pointer for a processor address in data-buffer memory (DMA),
     // null when [address, address + length) is not all buffer memory.

@@ -77,7 +77,7 @@ Editor EditorOf(dual::Side& side, bool a) {
 // A controller's image as its own processor sees it, read through its
 // board's view of its memory (whichever board holds the processor window).
 const fw::CONFIG_IMAGE* ImageOf(const Editor& e, void* (*which)()) {
-    const uint32_t address = fw::dAddressWord(which());
+    const uint32_t address = e.board->memory().ProcessorAddressOf(which());
     return reinterpret_cast<const fw::CONFIG_IMAGE*>(e.board->memory().Translate(address, fw::CONFIG_IMAGE_SIZE));
 }
 fw::CONFIG_IMAGE* MutableImageOf(const Editor& e, void* (*which)()) {

@@ -82,7 +82,7 @@ protected:
     // A controller's live configuration header, read through its board's
     // view of its memory.
     static const fw::CONFIG_HEADER& HeaderOf(sim::Board& board, void* pImage) {
-        const uint32_t address = fw::dAddressWord(pImage);
+        const uint32_t address = board.memory().ProcessorAddressOf(pImage);
         return reinterpret_cast<const fw::CONFIG_IMAGE*>(board.memory().Translate(address, fw::CONFIG_IMAGE_SIZE))
             ->sHeader;
     }

@@ -71,7 +71,7 @@ TEST_F(PartnerIoModuleImage, TheFileReachesThePartnersBufferAndAFileTooBigIsRefu
     ASSERT_TRUE(Delivered()) << Consoles();
     ASSERT_EQ(fw_b::fIsEnclosureFirmwareImageValid(), fw::TRUE);
     ASSERT_NE(fw_b::pGetEnclosureFirmwareReceiveBuffer(), nullptr);
-    const uint32_t dBuffer = static_cast<uint32_t>(fw::dCpuAddressOf(fw_b::pGetEnclosureFirmwareReceiveBuffer()));
+    const uint32_t dBuffer = b->board.memory().ProcessorAddressOf(fw_b::pGetEnclosureFirmwareReceiveBuffer());
     const uint8_t* pb = b->board.memory().Translate(dBuffer, static_cast<uint32_t>(file.size()));
     ASSERT_NE(pb, nullptr);
     EXPECT_EQ(std::memcmp(pb, file.data(), file.size()), 0);

@@ -176,8 +176,7 @@ TEST_F(PartnerRequests, ThePartnersDriveTableIsReadOut) {
     const fw_b::DRIVE_INFO_LIST* psTable = fw_b::pGetDriveInfoList();
     ASSERT_NE(psTable, nullptr);
     const uint32_t dTable = std::min<uint32_t>(sizeof(fw::DRIVE_INFO_LIST), fw::PARTNER_DRIVE_TABLE_BYTES);
-    const uint8_t* pbTable = b->board.memory().Translate(
-        fw::dAddressWord(psTable), dTable);
+    const uint8_t* pbTable = b->board.memory().Translate(b->board.memory().ProcessorAddressOf(psTable), dTable);
     if (pbTable == nullptr) pbTable = reinterpret_cast<const uint8_t*>(psTable);
     EXPECT_EQ(std::memcmp(pbGot, pbTable, dTable), 0);
     EXPECT_EQ(std::vector<uint8_t>(pbGot + dTable, pbGot + fw::PARTNER_DRIVE_TABLE_BYTES),
