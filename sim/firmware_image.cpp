@@ -33,11 +33,37 @@ SIM_RAW void ZeroBytes(uint8_t* to, size_t n) {
     }
     for (; i < n; ++i) to[i] = 0;
 }
+SIM_RAW bool SameBytes(const uint8_t* a, const uint8_t* b, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        __builtin_memcpy(&x, a + i, 8);
+        __builtin_memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    for (; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 #else
 #define SIM_RAW
 void CopyBytes(uint8_t* to, const uint8_t* from, size_t n) { std::memcpy(to, from, n); }
 void ZeroBytes(uint8_t* to, size_t n) { std::memset(to, 0, n); }
+bool SameBytes(const uint8_t* a, const uint8_t* b, size_t n) { return std::memcmp(a, b, n) == 0; }
 #endif
+
+// The initialised data back to its load image, writing only the pages that
+// differ: most of it (the sanitizers' records of the firmware's checks, in
+// the test build) never changes, and a page written is a page the host
+// must copy out of the program file.
+void PutBack(uint8_t* to, const uint8_t* from, size_t n) {
+    constexpr size_t kPage = 4096;
+    for (size_t i = 0; i < n; i += kPage) {
+        const size_t length = n - i < kPage ? n - i : kPage;
+        if (!SameBytes(to + i, from + i, length)) CopyBytes(to + i, from + i, length);
+    }
+}
 
 SIM_RAW uint64_t Fnv1a(uint64_t h, const uint8_t* from, size_t n) {
     for (size_t i = 0; i < n; ++i) h = (h ^ from[i]) * 0x100000001B3ull;
@@ -94,7 +120,7 @@ void FirmwareImage::Snapshot() {
 }
 
 void FirmwareImage::Restore() {
-    CopyBytes(m_dataStart, m_load.data(), m_load.size());
+    PutBack(m_dataStart, m_load.data(), m_load.size());
     Zero(m_bssStart, static_cast<size_t>(m_bssEnd - m_bssStart), m_residency);
 }
 

@@ -28,13 +28,15 @@ void PutBe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-// Opens a memory's file and loads it; false when it is new (or short).
-bool OpenMemory(const std::string& path, std::vector<uint8_t>& bytes, int* fd) {
+// Opens a memory's file and loads its `size` bytes; false when it is new
+// (or short).
+bool OpenMemory(const std::string& path, std::vector<uint8_t>& bytes, size_t size, int* fd) {
     if (path.empty()) return false;
     const bool fresh = access(path.c_str(), F_OK) != 0;
     *fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (*fd < 0 || fresh) return false;
-    return pread(*fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+    bytes.resize(size);
+    return pread(*fd, bytes.data(), size, 0) == static_cast<ssize_t>(size);
 }
 
 }  // namespace
@@ -52,13 +54,17 @@ void Vsc7156::DetachFrom(const Board& board) { Models().erase(&board); }
 
 Vsc7156& Vsc7156::Of(const Board& board) { return *Models().at(&board); }
 
+// Made once per program: every new board's flash starts as a copy.
 std::vector<uint8_t> Vsc7156::FactoryFlash() {
-    std::vector<uint8_t> flash(fw::VSC_FLASH_SIZE, 0xFF);
-    for (uint32_t i = 0; i < fw::VSC_BOOT_IMAGE_BYTES; ++i) flash[i] = fw::bVsc7156BootImageByte(i);
-    std::vector<uint8_t> image(fw::VSC_CARRIED_IMAGE_BYTES);
-    for (uint32_t i = 0; i < image.size(); ++i) image[i] = fw::bVsc7156CarriedImageByte(i);
-    WriteSlot(flash, 0, image, fw::VSC_CARRIED_REV_ID, 1);
-    return flash;
+    static const std::vector<uint8_t> factory = [] {
+        std::vector<uint8_t> flash(fw::VSC_FLASH_SIZE, 0xFF);
+        for (uint32_t i = 0; i < fw::VSC_BOOT_IMAGE_BYTES; ++i) flash[i] = fw::bVsc7156BootImageByte(i);
+        std::vector<uint8_t> image(fw::VSC_CARRIED_IMAGE_BYTES);
+        for (uint32_t i = 0; i < image.size(); ++i) image[i] = fw::bVsc7156CarriedImageByte(i);
+        WriteSlot(flash, 0, image, fw::VSC_CARRIED_REV_ID, 1);
+        return flash;
+    }();
+    return factory;
 }
 
 // The identity the controller gives a new board: its SAS address from the
@@ -92,17 +98,18 @@ void Vsc7156::WriteSlot(std::vector<uint8_t>& flash, int slot, const std::vector
     std::memcpy(t + fw::VSC_TRAILER_SIGNATURE, fw::VSC_TRAILER_SIGNATURE_TEXT, 4);
 }
 
-Vsc7156::Vsc7156(Board& board, const std::string& dataDir) : m_board(board), m_flash(fw::VSC_FLASH_SIZE, 0xFF) {
+Vsc7156::Vsc7156(Board& board, const std::string& dataDir) : m_board(board) {
     m_seeprom.owner = this;
     const std::string dir = dataDir.empty() ? "" : dataDir + "/";
-    if (!OpenMemory(dataDir.empty() ? "" : dir + "vsc7156_flash.bin", m_flash, &m_flashFd)) {
+    if (!OpenMemory(dataDir.empty() ? "" : dir + "vsc7156_flash.bin", m_flash, fw::VSC_FLASH_SIZE, &m_flashFd)) {
         m_flash = FactoryFlash();
         Persist(m_flashFd, m_flash.data(), 0, fw::VSC_FLASH_SIZE);
     }
     // A new SEEPROM is written for the WWN the board carries when it is
     // first read: a test may program the WWN after making the board.
     m_seeprom.factoryPending =
-        !OpenMemory(dataDir.empty() ? "" : dir + "vsc7156_seeprom.bin", m_seeprom.bytes, &m_seepromFd);
+        !OpenMemory(dataDir.empty() ? "" : dir + "vsc7156_seeprom.bin", m_seeprom.bytes, fw::VSC_SEEPROM_BYTES,
+                    &m_seepromFd);
 }
 
 Vsc7156::~Vsc7156() {
