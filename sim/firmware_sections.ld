@@ -8,9 +8,19 @@
    libfw_bare_*.a), so a restart of one leaves the others' globals alone.
    The others' statements come first: an input section goes to the first
    statement that matches it, and libfw_*.a matches their archives too.  A
-   program without them has empty sections for them. */
+   program without them has empty sections for them.
+
+   The sanitizers' own records of the firmware's globals and checks (in the
+   sanitized build, where the firmware is compiled with -fdata-sections so
+   that they come in sections of their own) are not the firmware's data and
+   never change: they are gathered first, apart, so that a restart does
+   not copy megabytes of them back. */
 SECTIONS
 {
+  .fw_sanitizer_data : ALIGN(64)
+  {
+    *libfw_*.a:*(.data..LASAN* .data..Lubsan_*)
+  }
   .fw_bare_data : ALIGN(64)
   {
     __fw_bare_data_start = .;
