@@ -157,6 +157,7 @@ TEST_F(TwoBootedControllers, ARestartOfOneLeavesTheOthersGlobalsAlone) {
     RestartA();
     EXPECT_EQ(fw::dMainLoopCycles, 0u);
     EXPECT_EQ(b->board.firmware().Digest(), digestB);
+    const uint64_t digestA = a->board.firmware().Digest();
 
     sim::FcpCommand inquiry;
     inquiry.cdb = {fw::SCSI_INQUIRY, 0, 0, 0, 36, 0};
@@ -167,6 +168,10 @@ TEST_F(TwoBootedControllers, ARestartOfOneLeavesTheOthersGlobalsAlone) {
     const sim::FcpResult r = hostB->Wait(tag, 0);
     ASSERT_EQ(r.outcome, Outcome::Done);
     EXPECT_EQ(r.status, fw::SCSI_STATUS_GOOD);
+    // Every global of the restarted firmware, initialised data and zeroed,
+    // is at its load image again after the next restart.
+    RestartA();
+    EXPECT_EQ(a->board.firmware().Digest(), digestA);
 }
 
 }  // namespace
