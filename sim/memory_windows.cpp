@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "sim/setup.h"
 
@@ -25,12 +26,13 @@ static_assert(MemoryWindows::kMappableEnd <= fw::BANK_WINDOW_END,
               "the firmware adds its window offset to every bank address");
 
 // Per window offset, the windows whose bank 0 shows there now (null: none
-// yet).  There is one address space, and few firmware images in it.
+// yet).  There is one address space, and few firmware images in it; a
+// deque, so that a window found stays where it is when another is added.
 struct ProcessorWindow {
     uintptr_t offset;
     MemoryWindows* holder;
 };
-std::vector<ProcessorWindow> g_processorWindows;
+std::deque<ProcessorWindow> g_processorWindows;
 
 [[noreturn]] void Fail(const char* what, uintptr_t address) {
     std::fprintf(stderr, "board: cannot %s buffer bank 0 at 0x%08llx\n", what,
