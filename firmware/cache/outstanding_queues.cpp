@@ -17,6 +17,7 @@
 
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
+#include "cache/write_stages.h"
 #include "config/config_db.h"
 #include "config/ld_table.h"
 #include "config/rank_table.h"
@@ -471,6 +472,7 @@ bool IsJournalIssued(uint16_t wSlot) {
 
 void SetHoldRelease(KERNEL_ENTRY* psEntry, uint64_t lFlag) {
     SetFlag(psEntry, lFlag);
+    NoteOptimisationHoldRelease();
     KERNEL_ENTRY* psFirst = psFirstPart(psEntry);
     const bool fSplit = psFirst->bCommandType == COMMAND_TYPE_STREAM_HEAD ||
                         psFirst->bCommandType == COMMAND_TYPE_CONTINUATION;
@@ -986,6 +988,7 @@ void ResetAllOutstandingWrites() {
         KERNEL_ENTRY* ps = psEntryOf(w);
         if (ps->fUsed == TRUE) SetFlag(ps, KE_FLAG_HOLD_RELEASE_A | KE_FLAG_HOLD_RELEASE_B);
     }
+    NoteOptimisationHoldRelease();
 }
 
 void ResetAllOutstandingReads() {

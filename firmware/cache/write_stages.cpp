@@ -3,6 +3,8 @@
 // completion of other commands, failing a stream and the mirror handshake.
 #include "cache/write_stages.h"
 
+#include <algorithm>
+
 #include "cache/cache.h"
 #include "cache/cache_entry.h"
 #include "cache/nvram_journal.h"
@@ -401,6 +403,7 @@ uint8_t ProcessDataReceivedQueue() {
         if (psHead != nullptr) {
             if (psHead->wTotalChildren != 0) psHead->wTotalChildren--;
             SetFlag(psHead, KE_FLAG_HOLD_RELEASE_C | KE_FLAG_STREAM_CONTINUES);
+            NoteOptimisationHoldRelease();
             if (psHead->bPrimaryState == HOST_STATE_STREAM_WAIT) {
                 psHead->bPrimaryState = HOST_STATE_OPTIMISATION;
                 QueueOptimisation(psHead->wIndex);
@@ -445,15 +448,40 @@ namespace {
 // share), or the millisecond tick, which bounds the rest (the age limit, a
 // flag that lets a write go, a blocking write's state, the work that holds
 // a write-through write) to a tick.
+// Where only their sequence windows held the writes (random writes on a
+// write-back logical drive), less can let one go: a write joining the
+// ring, the tick, a flag set that lets a write go, one of their LUNs'
+// sequences reaching the first of its held writes' windows, or the load of
+// one of their arrays.  Such a walk notes those, and the next waits for
+// one of them to move: a walk or two a write, not one at each of its steps
+// through the cache.
 struct OPTIMISATION_INPUTS {
     uint64_t lTick;
     uint32_t dPages, dWrites, dReads, dCached;
     uint16_t wRing, wLunRings;
     bool operator==(const OPTIMISATION_INPUTS&) const = default;
 };
+constexpr uint8_t WALK_KEPT = 4;   // LUNs and arrays a walk keeps track of
+struct WALK_LOAD {
+    uint16_t wLun;
+    uint8_t bRank;
+    uint8_t bLoad;
+};
+struct WINDOW_HOLDS {
+    bool fOther;   // a write held otherwise, or more LUNs or arrays than kept
+    uint8_t bLuns;
+    uint8_t bLoads;
+    uint16_t awLun[WALK_KEPT];
+    uint64_t alRelease[WALK_KEPT];   // the sequence at which the LUN's first held write goes on
+    WALK_LOAD asLoad[WALK_KEPT];     // the loads weighed
+};
 OPTIMISATION_INPUTS s_sQuietWalk;
 bool s_fQuietWalkKnown = false;
 uint32_t s_dRequeued = 0;
+uint32_t s_dHoldReleases = 0;
+uint32_t s_dQuietHoldReleases = 0;
+bool s_fWalking = false;
+WINDOW_HOLDS s_sHolds = {};
 
 OPTIMISATION_INPUTS sOptimisationInputs() {
     return {lGetTickCount(),
@@ -464,27 +492,96 @@ OPTIMISATION_INPUTS sOptimisationInputs() {
             wGetOptimisationCount(),
             wGetNewCmdContTotal()};
 }
+
+// Within a walk a write sent round again changes nothing a load is weighed
+// by (the array's writes, the buffer's use, its state), so the load found
+// for a LUN and array stands until a write is let go or the walk ends:
+// weighing it afresh for each of hundreds of held writes was most of a
+// walk's cost.
+uint8_t bWalkRankWriteLoad(const KERNEL_ENTRY* psEntry) {
+    if (!s_fWalking) return bCheckRankWriteLoad(psEntry);
+    WINDOW_HOLDS& s = s_sHolds;
+    for (uint8_t b = 0; b < s.bLoads; ++b) {
+        if (s.asLoad[b].wLun == psEntry->wLunIndex && s.asLoad[b].bRank == psEntry->bRank) return s.asLoad[b].bLoad;
+    }
+    const uint8_t bLoad = bCheckRankWriteLoad(psEntry);
+    if (s.bLoads < WALK_KEPT) {
+        s.asLoad[s.bLoads++] = {psEntry->wLunIndex, psEntry->bRank, bLoad};
+    } else {
+        s.fOther = true;
+    }
+    return bLoad;
+}
+
+void NoteWindowHold(uint16_t wLun, uint64_t lRelease) {
+    WINDOW_HOLDS& s = s_sHolds;
+    for (uint8_t b = 0; b < s.bLuns; ++b) {
+        if (s.awLun[b] == wLun) {
+            s.alRelease[b] = std::min(s.alRelease[b], lRelease);
+            return;
+        }
+    }
+    if (s.bLuns < WALK_KEPT) {
+        s.awLun[s.bLuns] = wLun;
+        s.alRelease[s.bLuns++] = lRelease;
+    } else {
+        s.fOther = true;
+    }
+}
+
+bool WindowHoldsMoved() {
+    const WINDOW_HOLDS& s = s_sHolds;
+    if (lGetTickCount() != s_sQuietWalk.lTick || wGetOptimisationCount() != s_sQuietWalk.wRing) return true;
+    for (uint8_t b = 0; b < s.bLuns; ++b) {
+        if (lGetLunSequence(s.awLun[b]) >= s.alRelease[b]) return true;
+    }
+    for (uint8_t b = 0; b < s.bLoads; ++b) {
+        if (bCheckRankWriteLoadOf(s.asLoad[b].wLun, s.asLoad[b].bRank) != s.asLoad[b].bLoad) return true;
+    }
+    return false;
+}
 }  // namespace
 
 uint8_t fIsOptimisationWalkDue() {
-    return s_fQuietWalkKnown && s_sQuietWalk == sOptimisationInputs() ? FALSE : TRUE;
+    if (!s_fQuietWalkKnown || s_dHoldReleases != s_dQuietHoldReleases) return TRUE;
+    if (s_sHolds.fOther) return s_sQuietWalk == sOptimisationInputs() ? FALSE : TRUE;
+    return ToFlag(WindowHoldsMoved());
 }
 
 uint32_t dGetOptimisationRequeues() { return s_dRequeued; }
 
+void NoteOptimisationHoldRelease() { ++s_dHoldReleases; }
+
+void BeginOptimisationWalk() {
+    s_fWalking = true;
+    s_sHolds = {};
+}
+
 void NoteOptimisationWalk(uint8_t fQuiet) {
+    s_fWalking = false;
     s_fQuietWalkKnown = fQuiet == TRUE;
-    if (s_fQuietWalkKnown) s_sQuietWalk = sOptimisationInputs();
+    if (!s_fQuietWalkKnown) return;
+    s_sQuietWalk = sOptimisationInputs();
+    s_dQuietHoldReleases = s_dHoldReleases;
 }
 
 uint8_t ProcessOptimisationQueue() {
     KERNEL_ENTRY* psEntry = nullptr;
     if (bPeekOptimisation(&psEntry) != STATUS_FOUND) return STATUS_OK;
     CACHE_ENTRY_FIELDS& c = Cache(psEntry);
-    const auto Requeue = [psEntry] {
+    // Anything but sending the write round again may move a load.
+    struct FORGET_LOADS_UNLESS_REQUEUED {
+        bool fRequeued = false;
+        ~FORGET_LOADS_UNLESS_REQUEUED() {
+            if (!fRequeued) s_sHolds.bLoads = 0;
+        }
+    } sForget;
+    const auto Requeue = [psEntry, &sForget](bool fWindowOnly = false) {
         TakeOptimisation();
         QueueOptimisation(psEntry->wIndex);
         ++s_dRequeued;
+        sForget.fRequeued = true;
+        if (!fWindowOnly) s_sHolds.fOther = true;
     };
     // 1. Collapsing.
     if (HasFlag(psEntry, KE_FLAG_MAY_COLLAPSE)) {
@@ -522,12 +619,16 @@ uint8_t ProcessOptimisationQueue() {
         // wait for its share (bit 6) too: the writes that could join this
         // one cannot start until it is gone, so holding it would only stop
         // the rank's writes for the whole hold (seconds).
-        const uint8_t bLoad = HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) ? FALSE : bCheckRankWriteLoad(psEntry);
+        const uint8_t bLoad = HasFlag(psEntry, KE_FLAG_STREAM_PREDECESSOR) ? FALSE : bWalkRankWriteLoad(psEntry);
         if (bLoad == TRUE || bLoad == RANK_WRITE_LOAD_SHARED) {
             fGoOn = true;
         } else if (HasFlag(psEntry, KE_FLAG_WRITE_BACK)) {
             if (lWindow > lLunNow) {
-                Requeue();
+                // Goes on at the window, or a plain write once a second
+                // command followed it.
+                NoteWindowHold(wLun, psEntry->bCommandType == CT_PLAIN_WRITE ? std::min(lWindow, lLunSequence + 2)
+                                                                             : lWindow);
+                Requeue(true);
                 return STATUS_OK;
             }
         } else if (!HasFlag(psEntry, KE_FLAG_STATUS_SENT)) {

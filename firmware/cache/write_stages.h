@@ -22,7 +22,12 @@ uint8_t ProcessOptimisationQueue();
 // hold reads has moved since a walk that sent every write round again
 // (`NoteOptimisationWalk` TRUE); the writes sent round so far.
 uint8_t fIsOptimisationWalkDue();
+// A walk's bounds: between them an array's load, once weighed, is reused
+// until a write leaves the ring.
+void BeginOptimisationWalk();
 void NoteOptimisationWalk(uint8_t fQuiet);
+// A flag that lets a held write go was set: the next walk is due.
+void NoteOptimisationHoldRelease();
 uint32_t dGetOptimisationRequeues();
 // Head of the port's "Write Ready" ring, or an entry handed in by the
 // zero-write job, the expansion or the snapshot I/O (a re-entry).  255 the

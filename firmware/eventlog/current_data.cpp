@@ -223,8 +223,11 @@ uint32_t dGetRankHostBlocksOutstanding(uint16_t wRank) {
 uint32_t dGetRanksWithWrites() { return s_sData.dRanksWithWrites; }
 
 uint8_t bCheckRankWriteLoad(const KERNEL_ENTRY* psEntry) {
-    if (!IsLun(psEntry->wLunIndex)) return TRUE;
-    const uint8_t bRank = psEntry->bRank;
+    return bCheckRankWriteLoadOf(psEntry->wLunIndex, psEntry->bRank);
+}
+
+uint8_t bCheckRankWriteLoadOf(uint16_t wLun, uint8_t bRank) {
+    if (!IsLun(wLun)) return TRUE;
     // An array beyond the counters' tables has no load to weigh: the write
     // goes on, as on an array that is idle.
     if (!IsRank(bRank)) return FALSE;
@@ -235,7 +238,7 @@ uint8_t bCheckRankWriteLoad(const KERNEL_ENTRY* psEntry) {
     // give back their room, rather than new writes being refused pages.
     if (fIsBufferUsageHigh(BUFFER_BANK_EITHER) == TRUE) return sWrites.dCount < LOADED_RANK_WRITES ? FALSE : bLoaded;
     if (fGetRankInitPending(bRank) != TRUE) return FALSE;
-    if (bGetLogicalDriveBothControllers(psEntry->wLunIndex) != TRUE && fGetRankMemberOnMux(bRank) != TRUE) {
+    if (bGetLogicalDriveBothControllers(wLun) != TRUE && fGetRankMemberOnMux(bRank) != TRUE) {
         return FALSE;
     }
     return sWrites.dCount < LOADED_RANK_WRITES ? FALSE : bLoaded;

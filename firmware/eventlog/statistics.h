@@ -62,6 +62,8 @@ uint32_t dGetRanksWithWrites();
 // write-through, RANK_WRITE_LOAD_SHARED waits for the shared budget.
 constexpr uint8_t RANK_WRITE_LOAD_SHARED = 0xEE;
 uint8_t bCheckRankWriteLoad(const KERNEL_ENTRY* psEntry);
+// The same test for a write of the logical drive on the array.
+uint8_t bCheckRankWriteLoadOf(uint16_t wLun, uint8_t bRank);
 void ClearCurrentDataCounters();
 void ShowCurrentDataCounters();
 

@@ -247,6 +247,7 @@ bool ServeOptimisation() {
     if (fIsOptimisationWalkDue() != TRUE) return false;
     const uint16_t wCount = wGetOptimisationCount();
     const uint32_t dRequeued = dGetOptimisationRequeues();
+    BeginOptimisationWalk();
     uint16_t w = 0;
     for (; w < wCount; ++w) {
         if (w >= 8 && NewHostWorkWaiting()) break;
