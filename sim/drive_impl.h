@@ -11,6 +11,7 @@
 #include "hw/scsi.h"
 
 #include <array>
+#include <bitset>
 #include <cstring>
 #include <map>
 #include <string>
@@ -93,6 +94,23 @@ struct Drive::Impl {
     // process's lock on it.
     std::pair<dev_t, ino_t> imageFile{};
     bool imageLocked = false;
+    // What the file system answered of the image's blocks, for writes of
+    // blocks of zeros (which are stored only where the image holds data):
+    // blocks that read as zeros unstored (holes) and blocks stored, kept
+    // per kKnownBlocks where such writes came.  This program alone writes
+    // the image, and every write it makes keeps the record true, so a
+    // block of zeros needs no look-up once its place is known.  A second
+    // drive on the same file (see LockImage) makes each forget what the
+    // other may have changed: imageWriter is the file's last writer.
+    static constexpr uint64_t kKnownBlocks = 2048;
+    struct KnownBlocks {
+        std::bitset<kKnownBlocks> hole, stored;
+    };
+    std::unordered_map<uint64_t, KnownBlocks> known;
+    const void** imageWriter = nullptr;
+    void BeImageWriter();
+    bool ZeroBlockOnHole(uint64_t block);
+    void NoteBlocksStored(uint64_t block, uint64_t count);
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
     std::map<uint64_t, uint64_t> bad;  // unreadable ranges: start -> end
     bool notReady = false;

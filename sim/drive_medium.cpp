@@ -47,6 +47,7 @@ bool AllZero(const uint8_t* p, size_t n) {
 struct ImageLock {
     int fd;
     unsigned holders;
+    const void* writer;   // the holder that wrote it last
 };
 std::map<std::pair<dev_t, ino_t>, ImageLock>& ImageLocks() {
     static std::map<std::pair<dev_t, ino_t>, ImageLock> locks;
@@ -132,6 +133,7 @@ void Drive::Impl::LockImage(dev_t device, ino_t inode) {
     if (auto it = locks.find(imageFile); it != locks.end()) {
         ++it->second.holders;
         imageLocked = true;
+        imageWriter = &it->second.writer;
         return;
     }
     const std::string& path = cfg.imagePath;
@@ -151,13 +153,15 @@ void Drive::Impl::LockImage(dev_t device, ino_t inode) {
         }
         FailSetup(path, "another controller program runs on this drive image, which lies in " + HoldingDirectory(path));
     }
-    locks.emplace(imageFile, ImageLock{lockFd, 1});
+    imageWriter = &locks.emplace(imageFile, ImageLock{lockFd, 1, nullptr}).first->second.writer;
     imageLocked = true;
 }
 
 void Drive::Impl::UnlockImage() {
     if (!imageLocked) return;
     imageLocked = false;
+    if (*imageWriter == this) *imageWriter = nullptr;
+    imageWriter = nullptr;
     auto& locks = ImageLocks();
     auto it = locks.find(imageFile);
     if (it == locks.end() || --it->second.holders != 0) return;
@@ -334,34 +338,69 @@ Drive::Impl::Stored Drive::Impl::StoreBlocks(uint64_t lba, uint64_t count, const
         }
         return Stored::Written;
     }
+    BeImageWriter();
     uint64_t runStart = 0, runBlocks = 0;
-    // [holeStart, holeEnd) is a hole found by the last query; the writes
-    // made since lie below the block looked at, so it stays one.
-    uint64_t holeStart = 0, holeEnd = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t offset = (lba + i) * bs;
-        const uint8_t* src = in + i * bs;
-        bool skip = false;
-        if (AllZero(src, bs)) {
-            if (offset < holeStart || offset + bs > holeEnd) {
-                off_t data = lseek(fd, off_t(offset), SEEK_DATA);
-                holeStart = offset;
-                holeEnd = data < 0 ? (errno == ENXIO ? Bytes() : offset) : uint64_t(data);
-            }
-            skip = offset + bs <= holeEnd;
+    const auto writeRun = [&] {
+        const Stored s = PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
+        if (s == Stored::Written) {
+            NoteBlocksStored(lba + runStart, runBlocks);
+        } else {
+            known.clear();   // part of a refused run may have reached the image
         }
-        if (skip) {
+        runBlocks = 0;
+        return s;
+    };
+    for (uint64_t i = 0; i < count; ++i) {
+        if (AllZero(in + i * bs, bs) && ZeroBlockOnHole(lba + i)) {
             if (runBlocks) {
-                const Stored s = PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
-                if (s != Stored::Written) return s;
+                if (const Stored s = writeRun(); s != Stored::Written) return s;
             }
-            runBlocks = 0;
             continue;
         }
         if (!runBlocks) runStart = i;
         ++runBlocks;
     }
-    return runBlocks ? PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs) : Stored::Written;
+    return runBlocks ? writeRun() : Stored::Written;
+}
+
+void Drive::Impl::BeImageWriter() {
+    if (imageWriter == nullptr || *imageWriter == this) return;
+    known.clear();
+    *imageWriter = this;
+}
+
+// Whether the block lies in a hole, asked of the file system where not yet
+// known: the hole it answers is noted up to the end of the block's stretch
+// of kKnownBlocks.  A look-up that fails counts the block as stored.
+bool Drive::Impl::ZeroBlockOnHole(uint64_t block) {
+    KnownBlocks& k = known[block / kKnownBlocks];
+    const uint64_t bit = block % kKnownBlocks;
+    if (k.hole[bit] || k.stored[bit]) return k.hole[bit];
+    const uint64_t bs = cfg.blockSize, offset = block * bs;
+    const off_t data = lseek(fd, off_t(offset), SEEK_DATA);
+    const uint64_t holeEnd = data < 0 ? (errno == ENXIO ? Bytes() : offset) : uint64_t(data);
+    if (holeEnd < offset + bs) {
+        k.stored[bit] = true;
+        return false;
+    }
+    const uint64_t end = std::min(holeEnd / bs - block, kKnownBlocks - bit);
+    for (uint64_t b = bit; b < bit + end; ++b) k.hole[b] = true;
+    return true;
+}
+
+void Drive::Impl::NoteBlocksStored(uint64_t block, uint64_t count) {
+    if (known.empty()) return;
+    for (uint64_t b = block; b < block + count;) {
+        const uint64_t stretchEnd = (b / kKnownBlocks + 1) * kKnownBlocks;
+        const uint64_t end = std::min(block + count, stretchEnd);
+        if (auto it = known.find(b / kKnownBlocks); it != known.end()) {
+            for (uint64_t x = b; x < end; ++x) {
+                it->second.hole[x % kKnownBlocks] = false;
+                it->second.stored[x % kKnownBlocks] = true;
+            }
+        }
+        b = end;
+    }
 }
 
 // The image keeps its size throughout: a hole punched over all of it, or
@@ -369,6 +408,8 @@ Drive::Impl::Stored Drive::Impl::StoreBlocks(uint64_t lba, uint64_t count, const
 bool Drive::Impl::Erase() {
     chunks.clear();
     bad.clear();
+    BeImageWriter();
+    known.clear();
     struct stat st;
     if (fd < 0) return true;
     if (fstat(fd, &st) != 0) return false;

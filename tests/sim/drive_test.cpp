@@ -558,6 +558,17 @@ TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4096, 2048), Bytes(2048 * 512, 0)).r.status, 0);
     EXPECT_LE(AllocatedBlocks(cfg.imagePath), withData);
     EXPECT_EQ(Scsi(d, BlockCdb(0x28, 5000, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+    // Where zeros found a hole, data and then zeros again: the zeros are
+    // written, by this drive and by a second one on the same image.
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Pattern(4 * 512, 3)).r.status, 0);
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Bytes(4 * 512, 0)).r.status, 0);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4200, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
+    {
+        sim::Drive second(cfg);
+        ASSERT_EQ(Scsi(second, BlockCdb(0x2A, 4400, 4), Pattern(4 * 512, 5)).r.status, 0);
+    }
+    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4400, 4), Bytes(4 * 512, 0)).r.status, 0);
+    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4400, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
     ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 9)).r.status, 0);
     ASSERT_EQ(Scsi(d, {0x04, 0, 0, 0, 0, 0}).r.status, 0);
     EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
