@@ -787,9 +787,14 @@ int main(int argc, char** argv) {
         listener.AddPollFds(&fds);
         return ppoll(fds.data(), fds.size(), wait, nullptr) > 0;
     };
+    // The board takes input straight after an idle wait: what that wait's
+    // poll saw is still news, and a second look would cost every host
+    // command at depth 1 a system call.
+    bool waitSeen = false, waitReady = false;
     auto idleWait = [&](uint64_t ns) {
         const timespec wait{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
-        watch(&wait);
+        waitReady = watch(&wait);
+        waitSeen = true;
     };
     // What the portal answered goes to its hosts at once.
     auto pollHook = [&] {
@@ -799,7 +804,8 @@ int main(int argc, char** argv) {
     };
     auto inputHook = [&] {
         const timespec now{0, 0};
-        const bool ready = watch(&now);
+        const bool ready = waitSeen ? waitReady : watch(&now);
+        waitSeen = false;
         const size_t consoles = (keysWatched ? 1 : 0) + (controllers == 2 ? 1 : 0);
         const auto network = fds.begin() + static_cast<long>(consoles);
         // The portal's timers (login time-outs, pings) run without traffic.
