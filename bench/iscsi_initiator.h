@@ -172,14 +172,7 @@ public:
                 break;
             }
             case sim::iscsi::kNopIn:
-                if (p.U32(20) != sim::iscsi::kReservedTag) {   // the target pings: answer
-                    sim::iscsi::Pdu o = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
-                    o.SetU32(16, sim::iscsi::kReservedTag);
-                    o.SetU32(20, p.U32(20));
-                    o.SetU32(24, m_cmdSn);
-                    o.SetU32(28, m_statSn);
-                    if (!Send(o)) return false;
-                }
+                if (!AnswerPing(p)) return false;
                 break;
             case sim::iscsi::kAsyncMessage:
                 Sequence(p);
@@ -190,8 +183,35 @@ public:
         }
     }
 
+    // For a session with no command out: answers, without waiting, the
+    // pings its target sent while it idled (a target ends a session whose
+    // pings go unanswered); false when the connection broke.
+    bool AnswerPings() {
+        for (;;) {
+            pollfd ready{m_fd, POLLIN, 0};
+            if (!InputBuffered() && poll(&ready, 1, 0) == 0) return true;
+            sim::iscsi::Pdu p;
+            if (!Receive(&p)) return false;
+            if (p.opcode() == sim::iscsi::kAsyncMessage) {
+                Sequence(p);
+            } else if (p.opcode() != sim::iscsi::kNopIn || !AnswerPing(p)) {
+                return false;
+            }
+        }
+    }
+
 private:
     static constexpr uint32_t kOwnMaxRecv = 262144;
+
+    bool AnswerPing(const sim::iscsi::Pdu& p) {
+        if (p.U32(20) == sim::iscsi::kReservedTag) return true;   // no answer asked
+        sim::iscsi::Pdu o = sim::iscsi::MakePdu(sim::iscsi::kNopOut | sim::iscsi::kImmediate);
+        o.SetU32(16, sim::iscsi::kReservedTag);
+        o.SetU32(20, p.U32(20));
+        o.SetU32(24, m_cmdSn);
+        o.SetU32(28, m_statSn);
+        return Send(o);
+    }
     static constexpr uint32_t kNoTransfer = sim::iscsi::kReservedTag;
     struct Write {
         uint32_t tag;

@@ -191,6 +191,10 @@ const Shape kShapes[] = {{1, 1}, {1, 8}, {1, 32}, {kHosts, 1}};
 
 // The part of a round reported apart: the cache fills in it.
 constexpr double kFirstSeconds = 1.0;
+// The sessions of the targets not measured idle through the others' rounds
+// and answer their pings only between rounds, within the 20 s a target
+// waits for an answer.
+constexpr double kLongestRound = 15.0;
 constexpr double kWarmUpSeconds = 1.0;
 
 struct Figures {
@@ -636,6 +640,14 @@ public:
         }
     }
 
+    // Between rounds, while no command is out.
+    bool AnswerPings() {
+        for (auto& s : m_sessions) {
+            if (!s->AnswerPings()) return false;
+        }
+        return true;
+    }
+
 private:
     static constexpr uint32_t kIdle = UINT32_MAX;
     bool ReapFrom(unsigned h, Done* done) {
@@ -677,9 +689,10 @@ int main(int argc, char** argv) {
     const std::string only = argc > 4 ? argv[4] : "";   // LOAD[/SHAPE]
     const std::string onlyLoad = only.substr(0, only.find('/'));
     const std::string onlyShape = only.find('/') == std::string::npos ? "" : only.substr(only.find('/') + 1);
-    if (seconds <= kFirstSeconds || rounds == 0) {
-        std::fprintf(stderr, "program_peer_bench: a round lasts more than %.0f s, and there is one at least\n",
-                     kFirstSeconds);
+    if (seconds <= kFirstSeconds || seconds > kLongestRound || rounds == 0) {
+        std::fprintf(stderr,
+                     "program_peer_bench: a round lasts more than %.0f s and at most %.0f s, and there is one at least\n",
+                     kFirstSeconds, kLongestRound);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -728,8 +741,11 @@ int main(int argc, char** argv) {
                     const Report report{load, shape};
                     if (report.Cell().find(onlyShape) == std::string::npos) continue;
                     // Sessions of their own per target (tgt, then the
-                    // programs), logged in for this load: a session left idle
-                    // would miss its target's pings and be closed.
+                    // programs), logged in for this load.  While the others'
+                    // rounds run they idle, and answer their targets' pings
+                    // between rounds: a target ends a session that does not
+                    // (10 s idle, then 20 s to answer), so a round may last up
+                    // to 20 s.
                     bench::IscsiInitiator one[1 + kPrograms];
                     Hosts many[1 + kPrograms];
                     bool open = true;
@@ -759,6 +775,11 @@ int main(int argc, char** argv) {
                                 failure = std::string(k == 0 ? "the socket echo" : Name(k - 1)) + ": " + f.failure;
                             }
                             if (length == seconds) all[k].push_back(f);
+                            for (unsigned t = 0; t <= kPrograms && failure.empty(); ++t) {
+                                if (!(shape.hosts == 1 ? one[t].AnswerPings() : many[t].AnswerPings())) {
+                                    failure = std::string(Name(t)) + ": an idle session broke";
+                                }
+                            }
                         }
                     };
                     Round(kWarmUpSeconds);
