@@ -110,6 +110,8 @@ void SasController::ResetChip() {
     EndPartnerExchanges(nullptr);
     m_exchanges.fill(Exchange{});
     m_freeCmdBuffers.clear();
+    m_phyErrors.fill({});
+    DescribePhyCounters();
 }
 
 void SasController::EnterFault(uint16_t code) {

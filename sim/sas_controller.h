@@ -181,6 +181,15 @@ public:
     // This IOC's topology lists no enclosure processor (a controller whose
     // path to the enclosure services is gone); the other board's IOC still
     // sees them.  Set before the firmware runs its discovery.
+    // Errors a phy of this IOC took on its link: added to the counters of
+    // its SAS PHY page 1, which a reset of the chip clears.
+    struct PhyErrors {
+        uint32_t invalidDwords = 0;
+        uint32_t disparityErrors = 0;
+        uint32_t lostDwordSyncs = 0;
+        uint32_t resetProblems = 0;
+    };
+    void AddPhyErrors(uint8_t phy, const PhyErrors& errors);
     void HideEnclosureProcessors() {
         m_processorsHidden = true;
         RefreshTopology();
@@ -362,6 +371,8 @@ private:
     std::vector<bool> m_processorPathLost;
     uint16_t m_nextHandle = kExpanderHandle + 1;
     bool m_processorsHidden = false;
+    std::array<PhyErrors, fw::MPI_SAS_IO_UNIT_PHYS> m_phyErrors{};
+    void DescribePhyCounters();
     // The enclosure processors' handles and target ids, apart from the
     // drives' and the partner's, which keep the numbers they always had.
     static constexpr uint16_t kProcessorHandleBase = 0x0F00;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "hw/mpi.h"
+#include "hw/mpi_sas_phy.h"
 #include "sim/board.h"
 #include "sim/mpi_replies.h"
 #include "sim/sas_controller.h"
@@ -18,7 +19,30 @@ void SasController::InitPages() {
     AddPage(0, 3, 8 + 28, fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT);
     m_pages[{fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 1, 0}].bytes[16] = fw::MPI_SAS_IO_UNIT_PHYS;
     m_pages[{fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 2, 0}].bytes[8] = fw::MPI_SAS_IO_UNIT_PHYS;
+    DescribePhyCounters();
     RefreshTopology();
+}
+
+void SasController::DescribePhyCounters() {
+    for (uint8_t phy = 0; phy < fw::MPI_SAS_IO_UNIT_PHYS; ++phy) {
+        const PhyErrors& e = m_phyErrors[phy];
+        fw::MPI_SAS_PHY_PAGE_1 p{};
+        p.dInvalidDwordCount = e.invalidDwords;
+        p.dRunningDisparityErrorCount = e.disparityErrors;
+        p.dLossDwordSynchCount = e.lostDwordSyncs;
+        p.dPhyResetProblemCount = e.resetProblems;
+        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, fw::MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | phy, &p, sizeof p);
+    }
+}
+
+void SasController::AddPhyErrors(uint8_t phy, const PhyErrors& errors) {
+    if (phy >= fw::MPI_SAS_IO_UNIT_PHYS) return;
+    PhyErrors& e = m_phyErrors[phy];
+    e.invalidDwords += errors.invalidDwords;
+    e.disparityErrors += errors.disparityErrors;
+    e.lostDwordSyncs += errors.lostDwordSyncs;
+    e.resetProblems += errors.resetProblems;
+    DescribePhyCounters();
 }
 
 }  // namespace sim

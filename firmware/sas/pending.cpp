@@ -14,9 +14,9 @@
 
 namespace fw {
 
-// The link counters and the AA mux loopback: no counter pages and no
-// loopback driver yet, so nothing to show and every request refused.
-void ShowSASPhyErrorLog(uint8_t) {}
+// The expander and drive link counters and the AA mux loopback: no
+// counter pages and no loopback driver yet, so nothing to show and every
+// request refused.
 void ShowExpanderCounters() {}
 void ShowSasDriveCounters() {}
 uint8_t bSetAAMuxFarEndLoopback(uint8_t, uint8_t, uint8_t, uint8_t) { return AA_MUX_INVALID_REQUEST; }

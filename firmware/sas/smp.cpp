@@ -10,8 +10,10 @@
 #include "executive/work_flags.h"
 #include "hw/hw.h"
 #include "hw/mpi.h"
+#include "hw/mpi_sas_phy.h"
 #include "sas/drive_ioc_bringup.h"
 #include "sas/ioc_events.h"
+#include "sas/link_diagnostics.h"
 #include "sas/mpi_interface.h"
 #include "sas/request_frames.h"
 #include "sas/sas_device_list.h"
@@ -410,6 +412,40 @@ const uint32_t* pdGetPhyErrorCounters(uint8_t bExpander, uint8_t bPhy) {
     static const uint32_t s_adNone[4] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
     if (bExpander >= SAS_MAX_EXPANDERS || bPhy >= SAS_EXPANDER_PHYS) return s_adNone;
     return s_aadErrors[bExpander][bPhy];
+}
+
+// The drive-side controller's own phys: SAS PHY page 1 of each, read into
+// one buffer page before anything is printed; the first read that fails
+// ends the list.
+void ShowSASPhyErrorLog(uint8_t) {
+    BUFFER_HANDLE dPage = NULL_BUFFER_HANDLE;
+    if (bAllocDataPages(0, 1, &dPage) != STATUS_OK) {
+        ConsolePrintf("Cannot allocate memory for buffer\n");
+        return;
+    }
+    MPI_SAS_PHY_PAGE_1 asPhy[MPI_SAS_IO_UNIT_PHYS];
+    uint8_t bRead = 0;
+    for (; bRead < MPI_SAS_IO_UNIT_PHYS; ++bRead) {
+        uint32_t dLength = 0;
+        uint16_t wStatus = 0;
+        // A handshake: the drive-side interrupt must not acknowledge the
+        // doorbell while it runs.
+        KernelPoolLock sLock;
+        if (bLSIConfigPageRead(LSI_IOC_DRIVE, TRUE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, 1,
+                               MPI_CONFIG_EXTPAGETYPE_SAS_PHY, MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | bRead, dPage,
+                               BUFFER_PAGE_SIZE, &dLength, &wStatus) != STATUS_OK ||
+            (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS || dLength < sizeof(MPI_SAS_PHY_PAGE_1)) {
+            break;
+        }
+        std::memcpy(&asPhy[bRead], pBufferHandleToPointer(dPage), sizeof asPhy[bRead]);
+    }
+    ConsolePrintf("\nPHY  InvalidDwords  DisparityErrs  LostDwordSyncs  ResetProblems\n");
+    for (uint8_t b = 0; b < bRead; ++b) {
+        const MPI_SAS_PHY_PAGE_1& s = asPhy[b];
+        ConsolePrintf(" %2u     %10u     %10u      %10u     %10u\n", b, s.dInvalidDwordCount,
+                      s.dRunningDisparityErrorCount, s.dLossDwordSynchCount, s.dPhyResetProblemCount);
+    }
+    (void)wFreeDataPages(dPage, 1);
 }
 
 }  // namespace fw

@@ -3,6 +3,7 @@
 // Maintenance Menu's three numbers with their refusals.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "config/config_state.h"
@@ -55,6 +56,19 @@ TEST_F(CounterMenus, TheCounterMenuOffersWhatThisModelHasAndPrintsItsHeadings) {
     EXPECT_EQ(fw::psGetMenuState()->lMenuPath, 0x12A5u);
     EXPECT_EQ(c.Type(" "), kCounterMenu);
     EXPECT_EQ(c.Enter("2"), "2\r\n\nDisplay Expander Counters\n" + kAnyKey);
+    c.Type(" ");
+    // The drive-side controller's own phys, read from its SAS PHY pages.
+    c.board.sasController().AddPhyErrors(2, {5, 6, 7, 8});
+    c.board.sasController().AddPhyErrors(7, {0, 0, 0, 4000000000u});
+    std::string phys = "\nPHY  InvalidDwords  DisparityErrs  LostDwordSyncs  ResetProblems\n";
+    for (int phy = 0; phy < 8; ++phy) {
+        char row[80];
+        const bool two = phy == 2, seven = phy == 7;
+        std::snprintf(row, sizeof row, " %2d     %10d     %10d      %10d     %10u\n", phy, two ? 5 : 0, two ? 6 : 0,
+                      two ? 7 : 0, two ? 8u : seven ? 4000000000u : 0u);
+        phys += row;
+    }
+    EXPECT_EQ(c.Enter("1"), "1\r\n\nLSI 106X Counters\n" + phys + kAnyKey);
     c.Type(" ");
     EXPECT_EQ(c.Enter("9"), "9\r\n\nClearing SAS Drive Counters -- TODO\n" + kAnyKey);
     c.Type(" ");
