@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "hw/mpi.h"
+#include "hw/mpi_sas_phy.h"
 #include "sim/board.h"
 #include "sim/mpi_replies.h"
 
@@ -619,6 +620,23 @@ void MpiIoc::AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, con
     h.bExtPageType = type;
     std::memcpy(page.bytes.data(), &h, sizeof h);
     m_pages[{type, number, address}] = std::move(page);
+}
+
+MpiIoc::PhyErrors& MpiIoc::PhyErrors::operator+=(const PhyErrors& more) {
+    invalidDwords += more.invalidDwords;
+    disparityErrors += more.disparityErrors;
+    lostDwordSyncs += more.lostDwordSyncs;
+    resetProblems += more.resetProblems;
+    return *this;
+}
+
+void MpiIoc::AddPhyCounterPage(uint8_t phy, const PhyErrors& errors) {
+    fw::MPI_SAS_PHY_PAGE_1 p{};
+    p.dInvalidDwordCount = errors.invalidDwords;
+    p.dRunningDisparityErrorCount = errors.disparityErrors;
+    p.dLossDwordSynchCount = errors.lostDwordSyncs;
+    p.dPhyResetProblemCount = errors.resetProblems;
+    AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, fw::MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | phy, &p, sizeof p);
 }
 
 // --- configuration pages ---------------------------------------------------------

@@ -27,6 +27,15 @@ public:
 
     enum class State : uint8_t { Reset = 0, Ready = 1, Operational = 2, Fault = 4 };
 
+    // Errors a phy took on its link: the counters of its SAS PHY page 1.
+    struct PhyErrors {
+        uint32_t invalidDwords = 0;
+        uint32_t disparityErrors = 0;
+        uint32_t lostDwordSyncs = 0;
+        uint32_t resetProblems = 0;
+        PhyErrors& operator+=(const PhyErrors& more);
+    };
+
     // Faults and odd answers a test can ask for.
     struct Faults {
         bool neverReady = false;       // a loaded image never takes the IOC out of RESET
@@ -123,6 +132,8 @@ protected:
     // Adds an empty page of the given size (an extended one when extType is not 0).
     void AddPage(uint8_t type, uint8_t number, uint32_t bytes, uint8_t extType, uint32_t address = 0);
     void AddExtendedPage(uint8_t type, uint8_t number, uint32_t address, const void* body, uint32_t bytes);
+    // SAS PHY page 1 of the phy, holding its counters.
+    void AddPhyCounterPage(uint8_t phy, const PhyErrors& errors);
 
     Board& B() { return *board; }
     void MapRegisters(uint32_t base, uint32_t size);

@@ -183,12 +183,6 @@ public:
     // sees them.  Set before the firmware runs its discovery.
     // Errors a phy of this IOC took on its link: added to the counters of
     // its SAS PHY page 1, which a reset of the chip clears.
-    struct PhyErrors {
-        uint32_t invalidDwords = 0;
-        uint32_t disparityErrors = 0;
-        uint32_t lostDwordSyncs = 0;
-        uint32_t resetProblems = 0;
-    };
     void AddPhyErrors(uint8_t phy, const PhyErrors& errors);
     void HideEnclosureProcessors() {
         m_processorsHidden = true;

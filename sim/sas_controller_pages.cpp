@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "hw/mpi.h"
-#include "hw/mpi_sas_phy.h"
 #include "sim/board.h"
 #include "sim/mpi_replies.h"
 #include "sim/sas_controller.h"
@@ -24,24 +23,12 @@ void SasController::InitPages() {
 }
 
 void SasController::DescribePhyCounters() {
-    for (uint8_t phy = 0; phy < fw::MPI_SAS_IO_UNIT_PHYS; ++phy) {
-        const PhyErrors& e = m_phyErrors[phy];
-        fw::MPI_SAS_PHY_PAGE_1 p{};
-        p.dInvalidDwordCount = e.invalidDwords;
-        p.dRunningDisparityErrorCount = e.disparityErrors;
-        p.dLossDwordSynchCount = e.lostDwordSyncs;
-        p.dPhyResetProblemCount = e.resetProblems;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, fw::MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | phy, &p, sizeof p);
-    }
+    for (uint8_t phy = 0; phy < fw::MPI_SAS_IO_UNIT_PHYS; ++phy) AddPhyCounterPage(phy, m_phyErrors[phy]);
 }
 
 void SasController::AddPhyErrors(uint8_t phy, const PhyErrors& errors) {
     if (phy >= fw::MPI_SAS_IO_UNIT_PHYS) return;
-    PhyErrors& e = m_phyErrors[phy];
-    e.invalidDwords += errors.invalidDwords;
-    e.disparityErrors += errors.disparityErrors;
-    e.lostDwordSyncs += errors.lostDwordSyncs;
-    e.resetProblems += errors.resetProblems;
+    m_phyErrors[phy] += errors;
     DescribePhyCounters();
 }
 

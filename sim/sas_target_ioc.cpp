@@ -456,15 +456,7 @@ void SasTargetIoc::RefreshPages() {
     }
     AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_IO_UNIT, 0, 0, page.data(), static_cast<uint32_t>(page.size()));
 
-    for (uint8_t phy = 0; phy < kPhys; ++phy) {
-        const PhyErrors& e = m_phyErrors[phy];
-        fw::MPI_SAS_PHY_PAGE_1 p{};
-        p.dInvalidDwordCount = e.invalidDwords;
-        p.dRunningDisparityErrorCount = e.disparityErrors;
-        p.dLossDwordSynchCount = e.lostDwordSyncs;
-        p.dPhyResetProblemCount = e.resetProblems;
-        AddExtendedPage(fw::MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, fw::MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | phy, &p, sizeof p);
-    }
+    for (uint8_t phy = 0; phy < kPhys; ++phy) AddPhyCounterPage(phy, m_phyErrors[phy]);
 
     std::erase_if(m_pages, [](const auto& p) { return p.first.type == fw::MPI_CONFIG_EXTPAGETYPE_SAS_DEVICE; });
     for (const Initiator& i : m_initiators) {
@@ -540,12 +532,7 @@ void SasTargetIoc::HoldLink(uint8_t port) {
 }
 
 void SasTargetIoc::AddPhyErrors(uint8_t phy, const PhyErrors& errors) {
-    if (phy >= kPhys) return;
-    PhyErrors& e = m_phyErrors[phy];
-    e.invalidDwords += errors.invalidDwords;
-    e.disparityErrors += errors.disparityErrors;
-    e.lostDwordSyncs += errors.lostDwordSyncs;
-    e.resetProblems += errors.resetProblems;
+    if (phy < kPhys) m_phyErrors[phy] += errors;
 }
 
 // What the IOC tells its driver when a port's phys change: a discovery

@@ -68,12 +68,6 @@ public:
     // driver enabled the port and the port's link is not held down.
     bool PortUp(uint8_t port) const;
     // Errors a phy's link took: added to the counters of its SAS PHY page 1.
-    struct PhyErrors {
-        uint32_t invalidDwords = 0;
-        uint32_t disparityErrors = 0;
-        uint32_t lostDwordSyncs = 0;
-        uint32_t resetProblems = 0;
-    };
     void AddPhyErrors(uint8_t phy, const PhyErrors& errors);
 
     // --- frames from the initiators ---------------------------------------------
