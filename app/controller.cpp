@@ -52,12 +52,6 @@ void ControllerEntry();
 
 namespace {
 
-uint64_t MonotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
-}
-
 // How long after an answer the program looks for the host's next command
 // without sleeping.
 constexpr uint64_t kFollowingCommandNs = 100'000;
@@ -808,12 +802,12 @@ int main(int argc, char** argv) {
     // idle controller sleeps as before.
     uint64_t answeredNs = 0;
     auto idleWait = [&](uint64_t ns) {
-        const uint64_t start = MonotonicNs();
+        const uint64_t start = listener.clock();
         const uint64_t lookUntil = std::min(start + ns, answeredNs + kFollowingCommandNs);
         if (start < lookUntil) {
             const timespec now{0, 0};
             uint64_t at = start;
-            while (!(waitReady = watch(&now)) && (at = MonotonicNs()) < lookUntil) {
+            while (!(waitReady = watch(&now)) && (at = listener.clock()) < lookUntil) {
             }
             waitSeen = true;
             if (waitReady || at - start >= ns) return;
@@ -829,7 +823,7 @@ int main(int argc, char** argv) {
         partnerConsole.Flush();
         if (listener.OutputPending()) {
             listener.ServiceHosts();
-            answeredNs = MonotonicNs();
+            answeredNs = listener.clock();
         }
     };
     auto inputHook = [&] {

@@ -569,21 +569,27 @@ void SetCPLDControlBit3(uint8_t f) {
                static_cast<uint16_t>(f == TRUE ? w & ~CPLD_EXPANDER_FLASH : w | CPLD_EXPANDER_FLASH));
 }
 
+uint8_t bReadDriveSidePage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, BUFFER_HANDLE dBuffer,
+                           uint32_t* pdLength) {
+    uint16_t wStatus = 0;
+    // A handshake: the drive-side interrupt must not acknowledge the
+    // doorbell while it runs.
+    KernelPoolLock sLock;
+    if (bLSIConfigPageRead(LSI_IOC_DRIVE, TRUE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bPage, bExtType, dAddress,
+                           dBuffer, BUFFER_PAGE_SIZE, pdLength, &wStatus) != STATUS_OK ||
+        (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
+        return 0;
+    }
+    return STATUS_OK;
+}
+
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage) {
     if (s_dPage == NULL_BUFFER_HANDLE && bAllocDataPages(0, 1, &s_dPage) != STATUS_OK) {
         s_dPage = NULL_BUFFER_HANDLE;
         return 0;
     }
     uint32_t dLength = 0;
-    uint16_t wStatus = 0;
-    // A handshake: the drive-side interrupt must not acknowledge the
-    // doorbell while it runs.
-    KernelPoolLock sLock;
-    if (bLSIConfigPageRead(LSI_IOC_DRIVE, TRUE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, bPage, bExtType, dAddress,
-                           s_dPage, 4096, &dLength, &wStatus) != STATUS_OK ||
-        (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS) {
-        return 0;
-    }
+    if (bReadDriveSidePage(bExtType, bPage, dAddress, s_dPage, &dLength) != STATUS_OK) return 0;
     *ppbPage = static_cast<const uint8_t*>(pBufferHandleToPointer(s_dPage));
     return STATUS_OK;
 }

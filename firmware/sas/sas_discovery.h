@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "executive/buffer_pages.h"
+
 namespace fw {
 
 constexpr uint8_t SAS_MAX_EXPANDERS = 48;
@@ -168,6 +170,9 @@ uint32_t dGetSASTopologyOverflows();
 // Reads a topology page of the drive IOC into the discovery work page;
 // 255 with a pointer to it.
 uint8_t bReadSASTopologyPage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, const uint8_t** ppbPage);
+// The same into a buffer page of the caller's, with the length read.
+uint8_t bReadDriveSidePage(uint8_t bExtType, uint8_t bPage, uint32_t dAddress, BUFFER_HANDLE dBuffer,
+                           uint32_t* pdLength);
 
 // Bit 3 of the board CPLD's control register selects the onboard
 // expander's flash for programming: FALSE sets it, TRUE clears it.

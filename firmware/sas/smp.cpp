@@ -427,14 +427,9 @@ void ShowSASPhyErrorLog(uint8_t) {
     uint8_t bRead = 0;
     for (; bRead < MPI_SAS_IO_UNIT_PHYS; ++bRead) {
         uint32_t dLength = 0;
-        uint16_t wStatus = 0;
-        // A handshake: the drive-side interrupt must not acknowledge the
-        // doorbell while it runs.
-        KernelPoolLock sLock;
-        if (bLSIConfigPageRead(LSI_IOC_DRIVE, TRUE, FALSE, MPI_CONFIG_ACTION_PAGE_READ_CURRENT, 1,
-                               MPI_CONFIG_EXTPAGETYPE_SAS_PHY, MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | bRead, dPage,
-                               BUFFER_PAGE_SIZE, &dLength, &wStatus) != STATUS_OK ||
-            (wStatus & MPI_IOCSTATUS_MASK) != MPI_IOCSTATUS_SUCCESS || dLength < sizeof(MPI_SAS_PHY_PAGE_1)) {
+        if (bReadDriveSidePage(MPI_CONFIG_EXTPAGETYPE_SAS_PHY, 1, MPI_SAS_PHY_PAGE_FORM_PHY_NUMBER | bRead, dPage,
+                               &dLength) != STATUS_OK ||
+            dLength < sizeof(MPI_SAS_PHY_PAGE_1)) {
             break;
         }
         std::memcpy(&asPhy[bRead], pBufferHandleToPointer(dPage), sizeof asPhy[bRead]);
