@@ -171,6 +171,38 @@
 // Instructions (count-instructions, before -> after): a cached write
 // along the road 38,685 -> 38,584 spread, 21,735 -> 21,725 sequential; a
 // restart 108,960,317 and an idle tick 3,600 both times.
+// December 2026, a later session (load 1.1-2.4, rounds of 5 s, 3 of them),
+// 4 KiB random, ratio to tgt, RAID 0 / 5 / 6, before -> after the drive
+// model mapped its images on /dev/shm into the program:
+//   write depth 1    1.14/0.99/0.83 -> 1.08/1.02/0.89 (63/72/86 us ->
+//                    66/69/80 us, tgt's 72 and 71 us)
+//   write depth 8    1.36/0.90/0.65 -> 1.51/1.27/1.00
+//   write depth 32   1.72/1.38/0.75 -> 2.75/1.74/1.22 (RAID 6 19.3k ->
+//                    32.7k a second)
+//   write 64 hosts   1.64/0.96/0.86 -> 1.76/1.33/1.27
+// After, reads: depth 1 0.75 (113 us against tgt's 85: a drive's 90 us
+// is in each), depth 8 2.29-2.39, depth 32 4.65, 64 hosts 2.16-2.27.
+// Depth-1 writes over 9 rounds (the images filling as they go): 1.21 /
+// 1.05 / 1.05, 62 / 68 / 72 us against tgt's 75 us; the first rounds
+// are the slowest (0.79-0.92), see below.
+//  - What a RAID 5 or 6 write cost beyond RAID 0's was mostly the drive
+//    model's system calls on its image files: a pread or pwrite of 4 KiB
+//    on /dev/shm takes 2.0-2.2 us on this machine, a copy through a
+//    mapping 0.6-0.8 us (a page's first touch 2.4-4.4 us, once).
+//  - The 12 % a depth-32 RAID 6 profile gave the kernel's copy into the
+//    image (copy_folio_from_iter_atomic; the P+Q update's 16 % in the
+//    last profile was the same cost landing elsewhere) is pages of the
+//    images filled for the first time on a virtual machine just started,
+//    whose first touch of a page of its memory costs about 6 us more: a
+//    4 KiB pwrite into a hole took 8.3 us in a program's first run and
+//    2.5 us in its second.  tgt's sparse RAM file pays it for the one
+//    page a write fills; a RAID 6 write fills three.
+// Profile at depth 32 after (perf record -g on each program, 100 s): the
+// C library's memcpy leads, 26-28 % (10 % in a DWARF call-graph profile,
+// 8 of those points the drive model's copy of each written block into
+// its image: cold memory, what tgt's write pays in the kernel); then the
+// XOR engine model (7 % on RAID 5, the P+Q update 9 % on RAID 6); no
+// firmware function above 2 %.
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>

@@ -33,6 +33,7 @@ Drive::Impl::Impl(const DriveConfig& c, Drive& d) : cfg(c), owner(d), revision(c
 }
 
 Drive::Impl::~Impl() {
+    UnmapImage();
     UnlockImage();
     if (fd >= 0) close(fd);
 }

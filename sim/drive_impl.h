@@ -94,23 +94,34 @@ struct Drive::Impl {
     // process's lock on it.
     std::pair<dev_t, ino_t> imageFile{};
     bool imageLocked = false;
-    // What the file system answered of the image's blocks, for writes of
-    // blocks of zeros (which are stored only where the image holds data):
-    // blocks that read as zeros unstored (holes) and blocks stored, kept
-    // per kKnownBlocks where such writes came.  This program alone writes
-    // the image, and every write it makes keeps the record true, so a
-    // block of zeros needs no look-up once its place is known.  A second
-    // drive on the same file (see LockImage) makes each forget what the
-    // other may have changed: imageWriter is the file's last writer.
+    // What the file system answered of the image's blocks: blocks that
+    // read as zeros unstored (holes) and blocks stored, learned a stretch
+    // of kKnownBlocks at a time where the drive first needs to know (a
+    // write of zeros, which is stored only where the image holds data; a
+    // transfer through the mapped image).  This program alone writes the
+    // image, and every write it makes keeps the record true, so a stretch
+    // needs no look-up once learned.  A second drive on the same file (see
+    // LockImage) makes each forget what the other may have changed:
+    // imageWriter is the file's last writer.
     static constexpr uint64_t kKnownBlocks = 2048;
     struct KnownBlocks {
         std::bitset<kKnownBlocks> hole, stored;
     };
-    std::unordered_map<uint64_t, KnownBlocks> known;
+    mutable std::unordered_map<uint64_t, KnownBlocks> known;
     const void** imageWriter = nullptr;
     void BeImageWriter();
-    bool ZeroBlockOnHole(uint64_t block);
+    const KnownBlocks& Learn(uint64_t stretch) const;
+    bool ZeroBlockOnHole(uint64_t block) const;
+    bool AllStored(uint64_t block, uint64_t count) const;
     void NoteBlocksStored(uint64_t block, uint64_t count);
+    // The image's blocks mapped into the program, where it lies on a RAM
+    // file system: a transfer of blocks stored is a copy there, without a
+    // system call (most of a small transfer's cost on such a file).  Blocks
+    // not known stored go through the file (a hole read through the mapping
+    // would take memory, a hole written there room that may be missing).
+    uint8_t* mapped = nullptr;
+    void MapImage();
+    void UnmapImage();
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> chunks;
     std::map<uint64_t, uint64_t> bad;  // unreadable ranges: start -> end
     bool notReady = false;

@@ -7,13 +7,19 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +69,52 @@ std::string HoldingDirectory(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
 
+// Images take at most this much of the address space, far below where the
+// boards reserve their memory windows, however many drives there are.
+constexpr uint64_t kMappedLimit = 8ull << 40;
+std::atomic<uint64_t> s_mappedBytes{0};
+
+// A mapped image cut short under the program (by another program) raises
+// SIGBUS at the bytes gone: the copy that touched them is abandoned, and
+// the transfer goes through the file, which says why it fails.
+thread_local sigjmp_buf* t_copyFault = nullptr;
+struct sigaction s_priorBusAction {};
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+    if (sigjmp_buf* resume = t_copyFault) siglongjmp(*resume, 1);
+    // Not a copy's: what would have happened without this handler.
+    if (s_priorBusAction.sa_flags & SA_SIGINFO) return s_priorBusAction.sa_sigaction(signal, info, context);
+    if (s_priorBusAction.sa_handler != SIG_DFL && s_priorBusAction.sa_handler != SIG_IGN) {
+        return s_priorBusAction.sa_handler(signal);
+    }
+    std::signal(SIGBUS, SIG_DFL);   // the access runs again and ends the program
+}
+
+bool GuardMappedCopies() {
+    static const bool guarded = [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnBusError;
+        // Left by a jump, the handler must not leave the signal blocked.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, &s_priorBusAction) == 0;
+    }();
+    return guarded;
+}
+
+// False where the mapped image no longer holds the bytes.
+bool MappedCopy(void* to, const void* from, size_t bytes) {
+    sigjmp_buf resume;
+    if (sigsetjmp(resume, 0) != 0) {
+        t_copyFault = nullptr;
+        return false;
+    }
+    t_copyFault = &resume;
+    std::memcpy(to, from, bytes);
+    t_copyFault = nullptr;
+    return true;
+}
+
 }  // namespace
 
 // A new image is made at the drive's size.  An image that exists is the
@@ -110,6 +162,33 @@ void Drive::Impl::OpenImage() {
         if (made) unlink(path.c_str());
         FailSetup(path, "cannot keep the drive's identity past its blocks: " + why);
     }
+    MapImage();
+}
+
+// Only on a RAM file system: there a page once stored is written over in
+// place and never read back from a disk, so a copy through the mapping can
+// neither want room nor meet an I/O error.  Where it cannot be mapped, the
+// file's own calls serve.
+void Drive::Impl::MapImage() {
+    struct statfs fs {};
+    if (sizeof(void*) < 8 || fstatfs(fd, &fs) != 0 || fs.f_type != TMPFS_MAGIC || Bytes() == 0) return;
+    if (s_mappedBytes.fetch_add(Bytes()) + Bytes() > kMappedLimit || !GuardMappedCopies()) {
+        s_mappedBytes.fetch_sub(Bytes());
+        return;
+    }
+    void* p = mmap(nullptr, size_t(Bytes()), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        s_mappedBytes.fetch_sub(Bytes());
+        return;
+    }
+    mapped = static_cast<uint8_t*>(p);
+}
+
+void Drive::Impl::UnmapImage() {
+    if (mapped == nullptr) return;
+    munmap(mapped, size_t(Bytes()));
+    s_mappedBytes.fetch_sub(Bytes());
+    mapped = nullptr;
 }
 
 // The configuration copy has its room on the disk whatever else fills the
@@ -215,6 +294,9 @@ bool IsNoRoom(int error) { return error == ENOSPC || error == EDQUOT || error ==
 bool Drive::Impl::Read(uint64_t lba, uint64_t count, uint8_t* out) const {
     const uint32_t bs = cfg.blockSize;
     if (fd >= 0) {
+        if (mapped != nullptr && AllStored(lba, count) && MappedCopy(out, mapped + lba * bs, size_t(count * bs))) {
+            return true;
+        }
         uint64_t done = 0, total = count * bs;
         while (done < total) {
             ssize_t n = pread(fd, out + done, size_t(total - done), off_t(lba * bs + done));
@@ -341,9 +423,14 @@ Drive::Impl::Stored Drive::Impl::StoreBlocks(uint64_t lba, uint64_t count, const
     BeImageWriter();
     uint64_t runStart = 0, runBlocks = 0;
     const auto writeRun = [&] {
-        const Stored s = PwriteAll(in + runStart * bs, runBlocks * bs, (lba + runStart) * bs);
+        const uint64_t first = lba + runStart;
+        const uint8_t* from = in + runStart * bs;
+        const Stored s = mapped != nullptr && AllStored(first, runBlocks) &&
+                                 MappedCopy(mapped + first * bs, from, size_t(runBlocks * bs))
+                             ? Stored::Written
+                             : PwriteAll(from, runBlocks * bs, first * bs);
         if (s == Stored::Written) {
-            NoteBlocksStored(lba + runStart, runBlocks);
+            NoteBlocksStored(first, runBlocks);
         } else {
             known.clear();   // part of a refused run may have reached the image
         }
@@ -369,22 +456,38 @@ void Drive::Impl::BeImageWriter() {
     *imageWriter = this;
 }
 
-// Whether the block lies in a hole, asked of the file system where not yet
-// known: the hole it answers is noted up to the end of the block's stretch
-// of kKnownBlocks.  A look-up that fails counts the block as stored.
-bool Drive::Impl::ZeroBlockOnHole(uint64_t block) {
-    KnownBlocks& k = known[block / kKnownBlocks];
-    const uint64_t bit = block % kKnownBlocks;
-    if (k.hole[bit] || k.stored[bit]) return k.hole[bit];
-    const uint64_t bs = cfg.blockSize, offset = block * bs;
-    const off_t data = lseek(fd, off_t(offset), SEEK_DATA);
-    const uint64_t holeEnd = data < 0 ? (errno == ENXIO ? Bytes() : offset) : uint64_t(data);
-    if (holeEnd < offset + bs) {
-        k.stored[bit] = true;
-        return false;
+// The place of every block of a stretch, asked of the file system once: a
+// block partly in data counts as stored, and so does the rest of the
+// stretch where a look-up fails.
+const Drive::Impl::KnownBlocks& Drive::Impl::Learn(uint64_t stretch) const {
+    auto [it, added] = known.try_emplace(stretch);
+    KnownBlocks& k = it->second;
+    if (!added) return k;
+    const uint64_t bs = cfg.blockSize, first = stretch * kKnownBlocks;
+    const uint64_t end = std::min(first + kKnownBlocks, cfg.blocks) * bs;
+    for (uint64_t at = first * bs; at < end;) {
+        const off_t data = lseek(fd, off_t(at), SEEK_DATA);
+        // ENXIO: no data from there to the end of the file.
+        const uint64_t dataAt = data >= 0 ? std::min(end, uint64_t(data)) : errno == ENXIO ? end : at;
+        for (uint64_t b = (at + bs - 1) / bs; (b + 1) * bs <= dataAt; ++b) k.hole[b - first] = true;
+        if (dataAt >= end) break;
+        const off_t hole = lseek(fd, off_t(dataAt), SEEK_HOLE);
+        const uint64_t holeAt = hole >= 0 ? std::min(end, std::max(uint64_t(hole), dataAt + 1)) : end;
+        for (uint64_t b = dataAt / bs; b * bs < holeAt; ++b) k.stored[b - first] = true;
+        at = holeAt;
     }
-    const uint64_t end = std::min(holeEnd / bs - block, kKnownBlocks - bit);
-    for (uint64_t b = bit; b < bit + end; ++b) k.hole[b] = true;
+    return k;
+}
+
+bool Drive::Impl::ZeroBlockOnHole(uint64_t block) const { return Learn(block / kKnownBlocks).hole[block % kKnownBlocks]; }
+
+bool Drive::Impl::AllStored(uint64_t block, uint64_t count) const {
+    for (uint64_t b = block, end = block + count; b < end;) {
+        const KnownBlocks& k = Learn(b / kKnownBlocks);
+        for (const uint64_t stretchEnd = std::min(end, (b / kKnownBlocks + 1) * kKnownBlocks); b < stretchEnd; ++b) {
+            if (!k.stored[b % kKnownBlocks]) return false;
+        }
+    }
     return true;
 }
 

@@ -1,9 +1,12 @@
 // The disk drive model: data at the end of the medium, sense for every kind
 // of failure, mode pages, the sparse image, the ATA side of SATA drives.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,10 +94,21 @@ sim::DriveConfig Settled() {
     return c;
 }
 
-std::string TempImage(const char* name) {
-    std::string path = testing::TempDir() + "drive_test_" + std::to_string(getpid()) + "_" + name + ".img";
+std::string TempImage(const char* name, const std::string& directory = testing::TempDir()) {
+    std::string path = directory + "drive_test_" + std::to_string(getpid()) + "_" + name + ".img";
     unlink(path.c_str());
     return path;
+}
+
+// Where images are tried: the tests' own directory, and a RAM file system
+// where the machine has one (there the drive maps its image).
+std::vector<std::string> ImageDirectories() {
+    std::vector<std::string> directories{testing::TempDir()};
+    struct statfs fs {};
+    if (statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC && access("/dev/shm", W_OK) == 0) {
+        directories.push_back("/dev/shm/");
+    }
+    return directories;
 }
 
 uint64_t AllocatedBlocks(const std::string& path) {
@@ -536,44 +550,56 @@ TEST(DriveModePages, SelectRefusesWholeListWhenOneByteIsNotChangeable) {
 }
 
 TEST(DriveImage, ZeroWritesKeepTheImageSparseAndFormatEmptiesIt) {
-    sim::DriveConfig cfg = Settled();
-    cfg.sata = true;  // both command sets
-    cfg.blocks = 1 << 20;
-    cfg.imagePath = TempImage("sparse");
-    sim::Drive d(cfg);
-    struct stat st {};
-    ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
-    EXPECT_EQ(uint64_t(st.st_size), (1ull << 20) * 512);
-    // Only the blocks of the configuration copy hold room from the start.
-    const uint64_t kept = AllocatedBlocks(cfg.imagePath);
-    EXPECT_GE(kept, 1836u);
-    EXPECT_LT(kept, 2048u);
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 1000, 256), Bytes(256 * 512, 0)).r.status, 0);
-    ASSERT_EQ(Ata(d, 0x35, 9000, 16, 0, Bytes(16 * 512, 0)).r.status, 0);
-    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 5000, 8), Pattern(8 * 512, 1)).r.status, 0);
-    const uint64_t withData = AllocatedBlocks(cfg.imagePath);
-    EXPECT_GT(withData, 0u);
-    // Zeros over data are written; zeros around it stay holes.
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4096, 2048), Bytes(2048 * 512, 0)).r.status, 0);
-    EXPECT_LE(AllocatedBlocks(cfg.imagePath), withData);
-    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 5000, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
-    // Where zeros found a hole, data and then zeros again: the zeros are
-    // written, by this drive and by a second one on the same image.
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Pattern(4 * 512, 3)).r.status, 0);
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Bytes(4 * 512, 0)).r.status, 0);
-    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4200, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
-    {
-        sim::Drive second(cfg);
-        ASSERT_EQ(Scsi(second, BlockCdb(0x2A, 4400, 4), Pattern(4 * 512, 5)).r.status, 0);
+    for (const std::string& directory : ImageDirectories()) {
+        SCOPED_TRACE(directory);
+        sim::DriveConfig cfg = Settled();
+        cfg.sata = true;  // both command sets
+        cfg.blocks = 1 << 20;
+        cfg.imagePath = TempImage("sparse", directory);
+        sim::Drive d(cfg);
+        struct stat st {};
+        ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), (1ull << 20) * 512);
+        // Only the blocks of the configuration copy hold room from the start.
+        const uint64_t kept = AllocatedBlocks(cfg.imagePath);
+        EXPECT_GE(kept, 1836u);
+        EXPECT_LT(kept, 2048u);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 1000, 256), Bytes(256 * 512, 0)).r.status, 0);
+        ASSERT_EQ(Ata(d, 0x35, 9000, 16, 0, Bytes(16 * 512, 0)).r.status, 0);
+        // Reading holes takes no room either.
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 9000, 64), {}, 64 * 512).data, Bytes(64 * 512, 0));
+        EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 5000, 8), Pattern(8 * 512, 1)).r.status, 0);
+        const uint64_t withData = AllocatedBlocks(cfg.imagePath);
+        EXPECT_GT(withData, 0u);
+        // Zeros over data are written; zeros around it stay holes.
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4096, 2048), Bytes(2048 * 512, 0)).r.status, 0);
+        EXPECT_LE(AllocatedBlocks(cfg.imagePath), withData);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 5000, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+        // Where zeros found a hole, data and then zeros again: the zeros are
+        // written, by this drive and by a second one on the same image.
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Pattern(4 * 512, 3)).r.status, 0);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4200, 4), Bytes(4 * 512, 0)).r.status, 0);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4200, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
+        {
+            sim::Drive second(cfg);
+            ASSERT_EQ(Scsi(second, BlockCdb(0x2A, 4400, 4), Pattern(4 * 512, 5)).r.status, 0);
+        }
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4400, 4), Bytes(4 * 512, 0)).r.status, 0);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4400, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
+        // Written over, the block is in the file for any reader.
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 9)).r.status, 0);
+        ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 10)).r.status, 0);
+        Bytes inFile(512);
+        const int file = open(cfg.imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(pread(file, inFile.data(), 512, 7000 * 512), 512);
+        close(file);
+        EXPECT_EQ(inFile, Pattern(512, 10));
+        ASSERT_EQ(Scsi(d, {0x04, 0, 0, 0, 0, 0}).r.status, 0);
+        EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
+        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 7000, 1), {}, 512).data, Bytes(512, 0));
+        unlink(cfg.imagePath.c_str());
     }
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 4400, 4), Bytes(4 * 512, 0)).r.status, 0);
-    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 4400, 4), {}, 4 * 512).data, Bytes(4 * 512, 0));
-    ASSERT_EQ(Scsi(d, BlockCdb(0x2A, 7000, 1), Pattern(512, 9)).r.status, 0);
-    ASSERT_EQ(Scsi(d, {0x04, 0, 0, 0, 0, 0}).r.status, 0);
-    EXPECT_EQ(AllocatedBlocks(cfg.imagePath), kept);
-    EXPECT_EQ(Scsi(d, BlockCdb(0x28, 7000, 1), {}, 512).data, Bytes(512, 0));
-    unlink(cfg.imagePath.c_str());
 }
 
 // An image that exists is the drive's medium: one shorter than the drive
@@ -609,53 +635,55 @@ TEST(DriveImage, AShorterImageIsRefusedAndLeftAsItIs) {
 // refuses otherwise (here a read past an image cut short) is a medium error.
 TEST(DriveImage, AWriteTheFileSystemHasNoRoomForIsHeldOffUntilThereIsRoom) {
     signal(SIGXFSZ, SIG_IGN);
-    for (const bool ata : {false, true}) {
-        SCOPED_TRACE(ata ? "ata" : "scsi");
-        sim::DriveConfig cfg = Settled();
-        cfg.sata = ata;
-        cfg.blocks = 1 << 14;
-        cfg.imagePath = TempImage("refused");
-        sim::Drive d(cfg);
-        auto write = [&](uint64_t lba, uint8_t seed) {
-            return ata ? Ata(d, 0x35, lba, 8, 0, Pattern(8 * 512, seed)) : Scsi(d, BlockCdb(0x2A, lba, 8), Pattern(8 * 512, seed));
-        };
-        ASSERT_EQ(write(16, 5).r.status, 0);
-        rlimit limit{1 << 20, RLIM_INFINITY}, before{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-        testing::internal::CaptureStderr();
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-        const uint64_t beyond = 4096;   // 2 MiB into the image
-        const Io refused = write(beyond, 6);
-        const Io again = write(beyond, 6);
-        const Io inPlace = write(16, 7);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
-        const std::string held = testing::internal::GetCapturedStderr();
-        for (const Io* w : {&refused, &again}) {
-            ExpectSense(w->r, {2, 0x04, 0x14}, "write past the limit");
-            if (ata) {
-                EXPECT_EQ(w->r.ataStatus & 0x01, 1);
+    for (const std::string& directory : ImageDirectories()) {
+        for (const bool ata : {false, true}) {
+            SCOPED_TRACE(directory + (ata ? " ata" : " scsi"));
+            sim::DriveConfig cfg = Settled();
+            cfg.sata = ata;
+            cfg.blocks = 1 << 14;
+            cfg.imagePath = TempImage("refused", directory);
+            sim::Drive d(cfg);
+            auto write = [&](uint64_t lba, uint8_t seed) {
+                return ata ? Ata(d, 0x35, lba, 8, 0, Pattern(8 * 512, seed)) : Scsi(d, BlockCdb(0x2A, lba, 8), Pattern(8 * 512, seed));
+            };
+            ASSERT_EQ(write(16, 5).r.status, 0);
+            rlimit limit{1 << 20, RLIM_INFINITY}, before{};
+            ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+            testing::internal::CaptureStderr();
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+            const uint64_t beyond = 4096;   // 2 MiB into the image
+            const Io refused = write(beyond, 6);
+            const Io again = write(beyond, 6);
+            const Io inPlace = write(16, 7);
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+            const std::string held = testing::internal::GetCapturedStderr();
+            for (const Io* w : {&refused, &again}) {
+                ExpectSense(w->r, {2, 0x04, 0x14}, "write past the limit");
+                if (ata) {
+                    EXPECT_EQ(w->r.ataStatus & 0x01, 1);
+                }
             }
-        }
-        EXPECT_EQ(inPlace.r.status, 0);
-        EXPECT_EQ(held, "controller: " + cfg.imagePath +
-                            ": the file system is full (File too large): the drive holds off the writes that need "
-                            "room, and the controller keeps them, until room is made\n");
-        struct stat st {};
-        ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
-        EXPECT_EQ(uint64_t(st.st_size), cfg.blocks * 512);
-        EXPECT_EQ(Scsi(d, BlockCdb(0x28, 16, 8), {}, 8 * 512).data, Pattern(8 * 512, 7));
-        EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
-        // Room again: the write held off is taken.
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(write(beyond, 6).r.status, 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "controller: " + cfg.imagePath + ": room again: the drive takes its writes\n");
-        EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Pattern(8 * 512, 6));
-        // An image cut short under the running drive reads as a failed medium.
-        ASSERT_EQ(truncate(cfg.imagePath.c_str(), 1 << 20), 0);
-        Io r = ata ? Ata(d, 0x25, beyond, 8, 0, {}, 8 * 512) : Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512);
-        ExpectSense(r.r, {3, 0x11, 0}, "read past the end of the image");
-        unlink(cfg.imagePath.c_str());
+            EXPECT_EQ(inPlace.r.status, 0);
+            EXPECT_EQ(held, "controller: " + cfg.imagePath +
+                                ": the file system is full (File too large): the drive holds off the writes that need "
+                                "room, and the controller keeps them, until room is made\n");
+            struct stat st {};
+            ASSERT_EQ(stat(cfg.imagePath.c_str(), &st), 0);
+            EXPECT_EQ(uint64_t(st.st_size), cfg.blocks * 512);
+            EXPECT_EQ(Scsi(d, BlockCdb(0x28, 16, 8), {}, 8 * 512).data, Pattern(8 * 512, 7));
+            EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Bytes(8 * 512, 0));
+            // Room again: the write held off is taken.
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(write(beyond, 6).r.status, 0);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      "controller: " + cfg.imagePath + ": room again: the drive takes its writes\n");
+            EXPECT_EQ(Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512).data, Pattern(8 * 512, 6));
+            // An image cut short under the running drive reads as a failed medium.
+            ASSERT_EQ(truncate(cfg.imagePath.c_str(), 1 << 20), 0);
+            Io r = ata ? Ata(d, 0x25, beyond, 8, 0, {}, 8 * 512) : Scsi(d, BlockCdb(0x28, beyond, 8), {}, 8 * 512);
+            ExpectSense(r.r, {3, 0x11, 0}, "read past the end of the image");
+            unlink(cfg.imagePath.c_str());
+    }
     }
 }
 
