@@ -203,6 +203,9 @@
 // its image: cold memory, what tgt's write pays in the kernel); then the
 // XOR engine model (7 % on RAID 5, the P+Q update 9 % on RAID 6); no
 // firmware function above 2 %.
+// Instructions after (count-instructions): a cached write along the road
+// 38,586 spread and 21,729 sequential, a restart 108,962,880, an idle
+// tick 3,600 (none of those roads reads an image file).
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
