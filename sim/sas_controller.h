@@ -178,12 +178,12 @@ public:
     // Called with each command this IOC hands an enclosure processor and its
     // data out: a test sees which pages each board sent.
     std::function<void(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut)> enclosureCommandSeen;
-    // This IOC's topology lists no enclosure processor (a controller whose
-    // path to the enclosure services is gone); the other board's IOC still
-    // sees them.  Set before the firmware runs its discovery.
     // Errors a phy of this IOC took on its link: added to the counters of
     // its SAS PHY page 1, which a reset of the chip clears.
     void AddPhyErrors(uint8_t phy, const PhyErrors& errors);
+    // This IOC's topology lists no enclosure processor (a controller whose
+    // path to the enclosure services is gone); the other board's IOC still
+    // sees them.  Set before the firmware runs its discovery.
     void HideEnclosureProcessors() {
         m_processorsHidden = true;
         RefreshTopology();

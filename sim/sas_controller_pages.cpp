@@ -29,7 +29,7 @@ void SasController::DescribePhyCounters() {
 void SasController::AddPhyErrors(uint8_t phy, const PhyErrors& errors) {
     if (phy >= fw::MPI_SAS_IO_UNIT_PHYS) return;
     m_phyErrors[phy] += errors;
-    DescribePhyCounters();
+    AddPhyCounterPage(phy, m_phyErrors[phy]);
 }
 
 }  // namespace sim
